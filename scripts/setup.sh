@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a Debian bookworm machine.
+# Safe to run again: packages already present are skipped, the dependency
+# libraries are rebuilt only when their cache is missing.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+
+PKGS=(
+  cmake ninja-build ccache make pkg-config autoconf automake libtool dpkg-dev
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+  wine wine32:i386 wine64 xvfb xauth fonts-wqy-microhei imagemagick x11-apps
+  ntfs-3g dosfstools exfatprogs mtools qemu-utils libhivex-bin libwin-hivex-perl
+  python3-hivex fdisk gdisk exfat-fuse
+  forensics-samples-ntfs forensics-samples-vfat forensics-samples-exfat
+  googletest
+)
+
+need_update=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+  need_update=1
+fi
+# Source packages of the same suite, for libntfs-3g and UCL.
+if ! grep -rqs 'deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  $SUDO tee /etc/apt/sources.list.d/vromount-src.sources >/dev/null <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: bookworm-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  need_update=1
+fi
+
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ $need_update -eq 1 ] || [ -z "$(ls -A /var/lib/apt/lists 2>/dev/null | grep -v lock)" ]; then
+    $SUDO apt-get update -q
+  fi
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" \
+    || { $SUDO apt-get update -q; $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"; }
+elif [ $need_update -eq 1 ]; then
+  $SUDO apt-get update -q
+fi
+
+"$here/build-deps.sh"

@@ -1,0 +1,45 @@
+// Helpers shared by the test programs: scratch folders, Windows <-> Linux
+// paths (Wine maps the Linux root to Z:), running the Linux fixture makers
+// and independent checkers from inside a test, and whole-file I/O.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vt {
+
+// Repository and build folders as Linux paths and as Windows (Z:) paths.
+std::string SourceDirUnix();
+std::string BinaryDirUnix();
+std::wstring SourceDir();
+
+// "Z:\a\b" <-> "/a/b"; a Windows path on another drive is returned unchanged.
+std::string ToUnix(const std::wstring& winPath);
+std::wstring ToWin(const std::string& unixPath);
+std::string Narrow(const std::wstring& s);   // UTF-8
+std::wstring Widen(const std::string& s);    // from UTF-8
+
+// An empty folder for the running test (made anew on each call for the same
+// test), as a Windows path with no trailing separator.
+std::wstring ScratchDir();
+std::string ScratchDirUnix();
+
+// Runs a command with /bin/sh on the Linux side and waits for it. Returns its
+// exit code (or -1 when it could not be started); stdout and stderr together
+// go to *output when given.
+int Sh(const std::string& command, std::string* output = nullptr);
+
+// Runs tests/fixtures/<script> with arguments through Sh; fails the current
+// test (ADD_FAILURE) with the script's output when it exits non-zero.
+bool Fixture(const std::string& scriptAndArgs, std::string* output = nullptr);
+
+// Quotes a string for the shell.
+std::string Q(const std::string& s);
+
+bool ReadAll(const std::wstring& path, std::vector<uint8_t>& data);
+bool WriteAll(const std::wstring& path, const void* data, size_t size);
+bool WriteAll(const std::wstring& path, const std::vector<uint8_t>& data);
+bool FileExists(const std::wstring& path);
+std::string Sha256(const std::wstring& path);   // hex digest, "" on failure
+
+}  // namespace vt

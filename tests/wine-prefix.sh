@@ -1,0 +1,18 @@
+#!/bin/sh
+# Makes the Wine prefix the tests run in (once per build tree) and keeps a
+# wineserver running for the whole test run so each test starts quickly.
+set -e
+: "${WINEPREFIX:?}"
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w
+fi
+[ -f "$WINEPREFIX/system.reg" ] || { echo "wine prefix was not created" >&2; exit 1; }
+# Start the server and Wine's services now, detached from ctest's output
+# pipes: a test whose pipe a long-lived Wine process inherits would otherwise
+# be held open until that process ends.
+wineserver -p300 </dev/null >/dev/null 2>&1 || true
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+echo "wine prefix ready: $WINEPREFIX"
