@@ -1,0 +1,32 @@
+// The device record through which the NTFS library, the FAT module and the
+// disk engines reach a disk: byte-granular reads and writes at 64-bit
+// offsets from disk byte 0 (the first byte of disk sector 0).
+#pragma once
+#include <windows.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Bytes done; 0 or a negative number on failure. A write of 0 bytes does
+// nothing and returns 0.
+typedef int (*DiskIoReadFn)(void* owner, unsigned long long offset, void* buffer,
+                            unsigned int count);
+typedef int (*DiskIoWriteFn)(void* owner, unsigned long long offset, const void* buffer,
+                             unsigned int count);
+typedef void (*DiskIoSyncFn)(void* owner);
+
+struct DiskIoBlock {
+    // The disk object (_VROH_MOUNT_RW), or the drive handle of a host volume.
+    void* owner;
+    // INVALID_HANDLE_VALUE for disk objects; for a host volume the snapshot
+    // device, which then serves volume-relative reads.
+    HANDLE second;
+    DiskIoReadFn read;
+    DiskIoWriteFn write;
+    DiskIoSyncFn sync;
+};
+
+#ifdef __cplusplus
+}
+#endif
