@@ -1,0 +1,146 @@
+#include "common/TextOps.h"
+
+#include <windows.h>
+
+#include <cwchar>
+#include <vector>
+
+namespace {
+
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+// Copies [from, from+n) to the end of out with "%%" collapsed.
+void AppendCollapsed(std::wstring& out, const wchar_t* from, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    out += from[i];
+    if (from[i] == L'%' && i + 1 < n && from[i + 1] == L'%') ++i;
+  }
+}
+
+}  // namespace
+
+void CollapsePercentPairs(wchar_t* text) {
+  if (!text) return;
+  wchar_t* w = text;
+  for (const wchar_t* r = text; *r; ++r) {
+    *w++ = *r;
+    if (r[0] == L'%' && r[1] == L'%') ++r;
+  }
+  *w = 0;
+}
+
+int ExpandEnvironmentInPlace(wchar_t* text, int size) {
+  const DWORD kScratch = 8192;
+  if (!text || size <= 0) return 0;
+  std::vector<wchar_t> scratch(kScratch);
+  DWORD n = ExpandEnvironmentStringsW(text, scratch.data(), kScratch);
+  if (n == 0 || n > kScratch) return 0;
+  lstrcpynW(text, scratch.data(), size);
+  return 1;
+}
+
+void BlankTrailingBackslashes(wchar_t* list) {
+  if (!list) return;
+  wchar_t* entry = list;
+  while (*entry) {
+    size_t len = wcslen(entry);
+    if (entry[len - 1] != L'\\') return;
+    entry[len - 1] = L' ';
+    if (entry[len + 1] == 0) return;  // last entry: keep the list's end
+    entry[len] = L' ';
+  }
+}
+
+void TrimAroundCommas(wchar_t* text) {
+  if (!text) return;
+  wchar_t* w = text;
+  for (const wchar_t* r = text; *r; ++r) {
+    if (*r == L'\t') continue;
+    if (*r == L',') {
+      while (w > text && IsBlank(w[-1])) --w;
+      *w++ = L',';
+      while (IsBlank(r[1])) ++r;
+      continue;
+    }
+    *w++ = *r;
+  }
+  *w = 0;
+}
+
+void SanitizeFileName(wchar_t* text) {
+  if (!text) return;
+  for (; *text; ++text)
+    if (wcschr(L"\\/:*?\"<>|", *text)) *text = L'_';
+}
+
+void StripQuotes(wchar_t* text) {
+  if (!text) return;
+  size_t len = wcslen(text);
+  if (len < 2 || text[0] != L'"' || text[len - 1] != L'"') return;
+  wmemmove(text, text + 1, len - 2);
+  text[len - 2] = 0;
+}
+
+void TrimBlanks(wchar_t* text) {
+  if (!text) return;
+  wchar_t* start = text;
+  while (IsBlank(*start)) ++start;
+  size_t len = wcslen(start);
+  while (len && IsBlank(start[len - 1])) --len;
+  wmemmove(text, start, len);
+  text[len] = 0;
+}
+
+void CutIniComment(wchar_t* text) {
+  if (!text) return;
+  bool quoted = false;
+  for (wchar_t* p = text; *p; ++p) {
+    if (*p == L'"') quoted = !quoted;
+    if (*p == L';' && !quoted) {
+      while (p > text && IsBlank(p[-1])) --p;
+      *p = 0;
+      return;
+    }
+  }
+}
+
+void SplitInfFields(const wchar_t* text, std::wstring& out) {
+  out.clear();
+  const wchar_t* p = text ? text : L"";
+  while (*p) {
+    if (*p == L'"') {
+      const wchar_t* start = p + 1;
+      const wchar_t* end = wcschr(start, L'"');
+      if (!end) end = start + wcslen(start);
+      AppendCollapsed(out, start, end - start);
+      out += L'\0';
+      if (*end == 0 || end[1] != L',') break;
+      p = end + 2;
+    } else {
+      const wchar_t* end = wcschr(p, L',');
+      if (!end) end = p + wcslen(p);
+      AppendCollapsed(out, p, end - p);
+      out += L'\0';
+      if (*end == 0) break;
+      p = end + 1;
+    }
+  }
+  out += L'\0';
+  if (out.size() == 1) out += L'\0';
+}
+
+void KeepAlphanumericChars(wchar_t* text) {
+  if (!text) return;
+  wchar_t* w = text;
+  for (const wchar_t* r = text; *r; ++r) {
+    wchar_t c = *r;
+    bool keep = c >= 256 || (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') ||
+                (c >= L'A' && c <= L'Z');
+    if (keep) *w++ = c;
+  }
+  *w = 0;
+}
+
+int CompareGreaterNoCase(const std::wstring& a, const std::wstring& b) {
+  return _wcsicmp(a.c_str(), b.c_str()) > 0 ? 1 : 0;
+}

@@ -1,0 +1,56 @@
+// In-place operations on UTF-16 lines of INF and INI files, shared by the INF
+// parser, the .reg staging of driver installation and the driver store.
+// Every function here works on a NUL-terminated text that it may shorten but
+// never lengthens, unless a capacity is given.
+#pragma once
+#include <string>
+
+// Each "%%" becomes "%"; a single "%" stays.
+void CollapsePercentPairs(wchar_t* text);
+
+// Expands %name% references through an 8192-character scratch block and
+// copies the result back, cut at `size` characters (NUL included). The text
+// stays as it was when the expansion fails. Returns nonzero on success.
+int ExpandEnvironmentInPlace(wchar_t* text, int size);
+
+// Joins continued lines of a string list in place: while an entry ends in
+// "\", the backslash and the NUL after it become blanks, so the entry runs on
+// into the next one; stops at the first entry without a trailing "\".
+// A continued last entry only loses its backslash: the list's closing NUL is
+// never joined away, so the list always stays terminated.
+void BlankTrailingBackslashes(wchar_t* list);
+
+// Removes every tab, and the blanks before and after each ","; other blanks
+// stay. "a , b\t,c" -> "a,b,c".
+void TrimAroundCommas(wchar_t* text);
+
+// Each \ / : * ? " < > | becomes "_".
+void SanitizeFileName(wchar_t* text);
+
+// Removes one pair of surrounding double quotes (the text must be at least
+// two characters long and begin and end with a quote).
+void StripQuotes(wchar_t* text);
+
+// Removes leading and trailing blanks and tabs.
+void TrimBlanks(wchar_t* text);
+
+// Ends the text at the first ";" outside double quotes and removes the
+// blanks and tabs before it. A line starting with ";" becomes empty.
+void CutIniComment(wchar_t* text);
+
+// Splits a comma-separated INF value list into a string list (each field
+// NUL-terminated, the list ended by one more NUL; no field: two NULs).
+// A field opening with a double quote runs to the next quote, which is
+// dropped, commas inside included; when the character after the closing quote
+// is not ",", the walk ends there. "%%" is collapsed in every field. Nothing
+// is trimmed: callers run TrimAroundCommas first. As in REG_MULTI_SZ data, an
+// empty field ends the list for every reader of it.
+void SplitInfFields(const wchar_t* text, std::wstring& out);
+
+// Removes every character below 256 that is not an ASCII letter or digit;
+// characters from 256 up stay.
+void KeepAlphanumericChars(wchar_t* text);
+
+// 1 when a sorts after b ignoring case (_wcsicmp), else 0: a sort predicate
+// for descending order.
+int CompareGreaterNoCase(const std::wstring& a, const std::wstring& b);

@@ -1,0 +1,152 @@
+// In-place INF/INI line operations and the .reg text formatters.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <cstdlib>
+#include <string>
+
+#include "common/RegText.h"
+#include "common/TextOps.h"
+
+namespace {
+
+std::wstring Apply(void (*op)(wchar_t*), const wchar_t* text) {
+  std::wstring s(text);
+  op(&s[0]);
+  return s.c_str();
+}
+
+std::wstring L0(const wchar_t* s, size_t n) { return std::wstring(s, n); }
+
+}  // namespace
+
+TEST(TextOps, InPlaceLineEdits) {
+  EXPECT_EQ(L"100%x% %", Apply(CollapsePercentPairs, L"100%%x% %"));
+  EXPECT_EQ(L"a,b,c d", Apply(TrimAroundCommas, L"a , b\t,\tc d\t"));
+  EXPECT_EQ(L"a_b_c_d_e_f_g_h_i_j", Apply(SanitizeFileName, L"a:b\\c/d*e?f\"g<h>i|j"));
+  EXPECT_EQ(L"a b", Apply(StripQuotes, L"\"a b\""));
+  EXPECT_EQ(L"\"", Apply(StripQuotes, L"\""));
+  EXPECT_EQ(L"", Apply(StripQuotes, L"\"\""));
+  EXPECT_EQ(L"\"a", Apply(StripQuotes, L"\"a"));
+  EXPECT_EQ(L"a \t b", Apply(TrimBlanks, L" \t a \t b\t "));
+  EXPECT_EQ(L"", Apply(TrimBlanks, L" \t "));
+  EXPECT_EQ(L"abc\x4E2D" L"9", Apply(KeepAlphanumericChars, L"a-b.c \x4E2D\xE9_9"));
+}
+
+TEST(TextOps, CutIniCommentKeepsQuotedSemicolons) {
+  EXPECT_EQ(L"a=\"x;y\"", Apply(CutIniComment, L"a=\"x;y\" \t; note; more"));
+  EXPECT_EQ(L"", Apply(CutIniComment, L"; whole line"));
+  EXPECT_EQ(L"", Apply(CutIniComment, L"  ; indented"));
+  EXPECT_EQ(L"a=\"open;", Apply(CutIniComment, L"a=\"open;"));
+}
+
+TEST(TextOps, SplitInfFields) {
+  std::wstring out;
+  SplitInfFields(L"\"a,b\",c%%d,\"e%%\"", out);
+  EXPECT_EQ(L0(L"a,b\0c%d\0e%\0", 12), out);
+  SplitInfFields(L"", out);
+  EXPECT_EQ(L0(L"\0\0", 2), out);
+  SplitInfFields(L"\"q\"x,y", out);  // text after a closing quote ends the walk
+  EXPECT_EQ(L0(L"q\0\0", 3), out);
+  SplitInfFields(L"\"open", out);
+  EXPECT_EQ(L0(L"open\0\0", 6), out);
+  SplitInfFields(L"a,", out);
+  EXPECT_EQ(L0(L"a\0\0", 3), out);
+}
+
+TEST(TextOps, BlankTrailingBackslashesJoinsContinuedLines) {
+  std::wstring list = L0(L"a\\\0b\\\0c\0d\\\0\0", 12);
+  BlankTrailingBackslashes(&list[0]);
+  EXPECT_EQ(L0(L"a  b  c\0d\\\0\0", 12), list);
+  // A continued last line keeps the list terminated.
+  std::wstring last = L0(L"x\\\0\0\0", 5);
+  BlankTrailingBackslashes(&last[0]);
+  EXPECT_EQ(L0(L"x \0\0\0", 5), last);
+}
+
+TEST(TextOps, ExpandEnvironmentInPlace) {
+  ASSERT_TRUE(SetEnvironmentVariableW(L"VRO_TEST_VAR", L"expanded"));
+  wchar_t text[32] = L"<%VRO_TEST_VAR%>";
+  EXPECT_TRUE(ExpandEnvironmentInPlace(text, 32));
+  EXPECT_STREQ(L"<expanded>", text);
+  wchar_t cut[8] = L"%PATH%";
+  EXPECT_TRUE(ExpandEnvironmentInPlace(cut, 8));
+  EXPECT_EQ(7u, wcslen(cut));  // cut at the capacity
+  SetEnvironmentVariableW(L"VRO_TEST_VAR", nullptr);
+}
+
+TEST(TextOps, CompareGreaterNoCase) {
+  EXPECT_EQ(1, CompareGreaterNoCase(L"b", L"A"));
+  EXPECT_EQ(0, CompareGreaterNoCase(L"a", L"A"));
+  EXPECT_EQ(0, CompareGreaterNoCase(L"A", L"b"));
+}
+
+TEST(RegText, EscapeRegStringNeverSplitsAPair) {
+  wchar_t out[32];
+  EXPECT_EQ(10, EscapeRegString(L"a\\b\"c\"d", out, 32));
+  EXPECT_STREQ(L"a\\\\b\\\"c\\\"d", out);
+  wchar_t small[3];
+  EXPECT_EQ(4, EscapeRegString(L"a\\b", small, 3));
+  EXPECT_STREQ(L"a", small);  // not "a\" : that would continue the line
+}
+
+TEST(RegText, FormatRegHexString) {
+  std::wstring out;
+  EXPECT_EQ(18u, FormatRegHexString(out, 8192, L"A", 1, 1));
+  EXPECT_EQ(L"hex(1):41,00,00,00", out);
+  FormatRegHexString(out, 8192, L"\x4E2D", 1, 2);
+  EXPECT_EQ(L"hex(2):2d,4e,00,00", out);
+  FormatRegHexString(out, 8192, L"a\0b\0", 4, 7);
+  EXPECT_EQ(L"hex(7):61,00,00,00,62,00,00,00", out);
+  FormatRegHexString(out, 8192, L"", 0, 7);
+  EXPECT_EQ(L"hex(7):", out);
+}
+
+TEST(RegText, LongHexDataContinuesOnNextLines) {
+  std::wstring data(5000, L'z');
+  std::wstring out;
+  FormatRegHexString(out, 8192, data.c_str(), data.size(), 1);
+  size_t pairs = 0, lines = 1, pos = 0, maxLine = 0, lineStart = 0;
+  for (; pos < out.size(); ++pos) {
+    if (out.compare(pos, 6, L"7a,00,") == 0) ++pairs;
+    if (out[pos] == L'\n') {
+      ++lines;
+      maxLine = std::max(maxLine, pos - lineStart - 1);
+      EXPECT_EQ(L'\\', out[pos - 2]);
+      EXPECT_EQ(L"  ", out.substr(pos + 1, 2));
+      lineStart = pos + 1;
+    }
+  }
+  EXPECT_EQ(5000u, pairs) << "no data may be cut";
+  EXPECT_EQ(4u, lines);
+  EXPECT_LE(maxLine, 8192u);
+  EXPECT_EQ(L"7a,00,00,00", out.substr(out.size() - 11));
+}
+
+TEST(RegText, FormatRegMultiSzHexBuildsAList) {
+  std::wstring line = L"hex(7):";
+  FormatRegMultiSzHex(line, L"a\0\0", 3);
+  EXPECT_EQ(L"hex(7):61,00,00,00,00,00", line);
+  EXPECT_EQ(line.size(), FormatRegMultiSzHex(line, L"b\0\0", 3));
+  EXPECT_EQ(L"hex(7):61,00,00,00,62,00,00,00,00,00", line);
+}
+
+TEST(RegText, MultiSzAppendSeesThroughAContinuation) {
+  // A list whose closing NUL went onto a continuation line.
+  std::wstring line = L"hex(7):61,00,00,00,\\\r\n  00,00";
+  FormatRegMultiSzHex(line, L"b\0\0", 3);
+  EXPECT_EQ(L"hex(7):61,00,00,00,62,00,00,00,00,00", line);
+  // Long entries wrap instead of being cut.
+  std::wstring big(3000, L'q');
+  big.append(2, L'\0');
+  line = L"hex(7):";
+  FormatRegMultiSzHex(line, big.c_str(), big.size());
+  FormatRegMultiSzHex(line, big.c_str(), big.size());
+  size_t pairs = 0;
+  for (size_t p = line.find(L"71,00,"); p != std::wstring::npos; p = line.find(L"71,00,", p + 1))
+    ++pairs;
+  EXPECT_EQ(6000u, pairs);
+  EXPECT_EQ(L"71,00,00,00,00,00", line.substr(line.size() - 17));
+}
