@@ -35,7 +35,7 @@ mkdir -p "$DEPS_DIR"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/vro-deps.XXXXXX")
 LOG="$DEPS_DIR/build-deps.log"
 : >"$LOG"
-cleanup() { rm -rf "$WORK"; }
+cleanup() { rm -rf "$WORK" "$DEPS_DIR"/.*.new.$$; }
 trap cleanup EXIT
 
 # Runs a step quietly; on failure shows the end of the log and stops.
@@ -217,6 +217,8 @@ cat >"$COMPAT/sys/sysmacros.h" <<'EOF'
 EOF
 
 # ---------------------------------------------------------------------------
+# Only libntfs-3g is built (no driver, no ntfsprogs), without its default
+# device operations: the program brings its own device layer.
 # ac_cv_func_daemon=yes keeps compat.c from building its fork()-based daemon(),
 # which the library never calls and Windows cannot provide.
 build_ntfs3g() {
@@ -274,7 +276,7 @@ for t in "${todo[@]}"; do
   stage="$DEPS_DIR/.$t.new.$$"
   rm -rf "$stage" "$DEPS_DIR/.$t.old.$$"
   cp -a "$prefix" "$stage"
-  [ -e "$DEPS_DIR/$t" ] && mv "$DEPS_DIR/$t" "$DEPS_DIR/.$t.old.$$"
+  if [ -e "$DEPS_DIR/$t" ]; then mv "$DEPS_DIR/$t" "$DEPS_DIR/.$t.old.$$"; fi
   mv "$stage" "$DEPS_DIR/$t"
   rm -rf "$DEPS_DIR/.$t.old.$$"
   echo "build-deps: $t built in $((SECONDS - start))s -> $DEPS_DIR/$t"

@@ -7,9 +7,10 @@
  * every file belongs to uid 0 / gid 0, and name look-ups find nothing, which
  * libntfs-3g treats as "no user mapping" and falls back to its defaults.
  *
- * The library is built without its default device operations, so it does not
- * reference a default table; the program always passes its own operations to
- * ntfs_device_alloc().
+ * Not needed here: major()/minor()/makedev() are macros in the build's
+ * <sys/sysmacros.h>, and the library is built without default device
+ * operations, so it references no default table; the program always passes
+ * its own operations to ntfs_device_alloc().
  */
 #include <errno.h>
 #include <stddef.h>
