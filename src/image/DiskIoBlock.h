@@ -2,7 +2,8 @@
 // disk engines reach a disk: byte-granular reads and writes at 64-bit
 // offsets from disk byte 0 (the first byte of disk sector 0).
 #pragma once
-#include <windows.h>
+// Kept free of <windows.h>: the NTFS glue includes it next to the
+// libntfs-3g headers, which clash with the Win32 ones.
 
 #ifdef __cplusplus
 extern "C" {
@@ -19,9 +20,9 @@ typedef void (*DiskIoSyncFn)(void* owner);
 struct DiskIoBlock {
     // The disk object (_VROH_MOUNT_RW), or the drive handle of a host volume.
     void* owner;
-    // INVALID_HANDLE_VALUE for disk objects; for a host volume the snapshot
-    // device, which then serves volume-relative reads.
-    HANDLE second;
+    // A Win32 HANDLE: INVALID_HANDLE_VALUE for disk objects; for a host
+    // volume the snapshot device, which then serves volume-relative reads.
+    void* second;
     DiskIoReadFn read;
     DiskIoWriteFn write;
     DiskIoSyncFn sync;
