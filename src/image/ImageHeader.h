@@ -1,0 +1,33 @@
+// Header sectors of the own image container: sector 0 (image header) and
+// sector 1 (map header). All fields little-endian.
+#pragma once
+#include <cstdint>
+#include <cstring>
+
+namespace vroimg {
+// sector 0
+const uint32_t kMagicValue = 78;
+const char kSignature[] = "VROMDISK";
+const int kOffMagic = 0, kOffSignature = 4, kOffParentId = 14, kOffOwnId = 22,
+          kOffCapacity = 30, kOffUnusable = 38, kOffCreated = 42, kOffKind = 50,
+          kOffCreated2 = 54, kOffGeneration = 70, kOffChecksum = 74, kOffName = 102,
+          kOffPrevParentId = 232;
+const int kChecksumBytes = 74;
+const int kNameBytes = 128;
+const uint32_t kUnusableMark = 0xFFFFFFFFu;
+// kinds
+const uint32_t kKindOverlay = 1, kKindSparse = 6;
+// sector 1
+const char kMapMagic[8] = {'C', 'm', 'p', 's', 's', 'F', 'l', 0};
+const int kOffRootTable = 20, kOffNextFree = 24, kOffSectorsUsed = 32, kOffMapCapacity = 44;
+const uint32_t kRootSector = 8, kFirstFree = 16, kBlockSectors = 8, kChunkSectors = 128;
+
+inline uint32_t Get32(const uint8_t* p, int off) { uint32_t v; memcpy(&v, p + off, 4); return v; }
+inline uint64_t Get64(const uint8_t* p, int off) { uint64_t v; memcpy(&v, p + off, 8); return v; }
+inline void Put32(uint8_t* p, int off, uint32_t v) { memcpy(p + off, &v, 4); }
+inline void Put64(uint8_t* p, int off, uint64_t v) { memcpy(p + off, &v, 8); }
+inline bool EndsWithBootSignature(const uint8_t* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
+}  // namespace vroimg
+
+// MiB x 2048 rounded up to a multiple of 16,384 sectors, plus the header slot.
+uint64_t ImageSectorsFromMegabytes(uint32_t megabytes);

@@ -1,0 +1,26 @@
+// Sector back ends: 512-byte sectors by 64-bit device sector number. Device
+// sector 0 is a header slot, never disk data; disk sector n is device
+// sector n + 1. Reads and writes return the bytes done, or minus the
+// requested count on failure (an overlay answers minus the count for sectors
+// it does not hold, so that the layer below is asked).
+#pragma once
+#include <windows.h>
+#include <cstdint>
+
+const uint32_t VRO_SECTOR = 512;
+
+class _VROH_BASE_RW {
+public:
+    virtual ~_VROH_BASE_RW() {}
+    virtual int64_t Flush(HANDLE hFile) { (void)hFile; return 0; }
+    virtual int64_t Write(HANDLE hFile, uint64_t sector, const void* buf, uint32_t bytes) = 0;
+    virtual int64_t Read(HANDLE hFile, uint64_t sector, void* buf, uint32_t bytes) = 0;
+};
+
+// Positioned transfers on a handle (one system call each, safe to use from
+// several threads on one handle). A short transfer returns the bytes moved,
+// a failed one minus the count.
+int64_t ReadHandleAt(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes);
+int64_t WriteHandleAt(HANDLE hFile, uint64_t byteOffset, const void* buf, uint32_t bytes);
+// Like ReadHandleAt, but bytes past the end of the file read as zeros.
+int64_t ReadHandleAtZeroTail(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes);
