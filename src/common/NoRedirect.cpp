@@ -1,0 +1,162 @@
+#include "common/NoRedirect.h"
+
+#include <shellapi.h>
+
+#include <cwchar>
+#include <string>
+
+#include "common/PathUtil.h"
+#include "common/ReparseLink.h"
+
+namespace {
+
+typedef BOOL(WINAPI* DisableFn)(PVOID*);
+typedef BOOL(WINAPI* RevertFn)(PVOID);
+
+HMODULE Kernel32() { return GetModuleHandleW(L"Kernel32.dll"); }
+
+// Sets an unset environment variable for the lifetime of the object.
+class TemporaryVariable {
+ public:
+  TemporaryVariable(const wchar_t* name, const std::wstring& value) : name_(name) {
+    std::wstring ref = L"%" + name_ + L"%";
+    wchar_t now[kPathChars];
+    DWORD n = ExpandEnvironmentStringsW(ref.c_str(), now, kPathChars);
+    if (n == 0 || ref == now) set_ = SetEnvironmentVariableW(name, value.c_str()) != 0;
+  }
+  ~TemporaryVariable() {
+    if (set_) SetEnvironmentVariableW(name_.c_str(), nullptr);
+  }
+
+ private:
+  std::wstring name_;
+  bool set_ = false;
+};
+
+bool IsFile(const wchar_t* path) {
+  DWORD a = GetFileAttributesW(path);
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Unpacks the compressed twin of `source` into `target` with expand.exe.
+bool ExpandCompressedTwin(const wchar_t* source, const wchar_t* target) {
+  std::wstring twin = source;
+  if (twin.empty()) return false;
+  twin.back() = L'_';
+  if (!IsFile(twin.c_str())) return false;
+
+  wchar_t windows[kPathChars], system[kPathChars];
+  if (!GetWindowsDirectoryW(windows, kPathChars) || !GetSystemDirectoryW(system, kPathChars))
+    return false;
+  TemporaryVariable root(L"SystemRoot", windows);
+  TemporaryVariable drive(L"SystemDrive", std::wstring(windows, 2));
+
+  std::wstring exe = std::wstring(system) + L"\\expand.exe";
+  wchar_t params[720];
+  _snwprintf(params, 720, L"\"%s\" \"%s\"", twin.c_str(), target);
+  params[719] = 0;
+  SHELLEXECUTEINFOW sei = {};
+  sei.cbSize = sizeof sei;
+  sei.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NO_CONSOLE;
+  sei.lpFile = exe.c_str();
+  sei.lpParameters = params;
+  sei.nShow = SW_HIDE;
+  if (!ShellExecuteExW(&sei) || !sei.hProcess) return false;
+  WaitForSingleObject(sei.hProcess, INFINITE);
+  CloseHandle(sei.hProcess);
+  return IsFile(target);
+}
+
+void CopyLastWriteTime(const wchar_t* source, const wchar_t* target) {
+  HANDLE from = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (from == INVALID_HANDLE_VALUE) return;
+  FILETIME t;
+  if (GetFileTime(from, nullptr, nullptr, &t)) {
+    HANDLE to = CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (to != INVALID_HANDLE_VALUE) {
+      SetFileTime(to, nullptr, nullptr, &t);
+      CloseHandle(to);
+    }
+  }
+  CloseHandle(from);
+}
+
+}  // namespace
+
+NoRedirectScope::NoRedirectScope() {
+  HMODULE k = Kernel32();
+  if (!k) return;
+  auto disable = reinterpret_cast<DisableFn>(GetProcAddress(k, "Wow64DisableWow64FsRedirection"));
+  auto revert = reinterpret_cast<RevertFn>(GetProcAddress(k, "Wow64RevertWow64FsRedirection"));
+  if (disable && revert) active_ = disable(&old_) != 0;
+}
+
+NoRedirectScope::~NoRedirectScope() {
+  if (!active_) return;
+  auto revert = reinterpret_cast<RevertFn>(
+      GetProcAddress(Kernel32(), "Wow64RevertWow64FsRedirection"));
+  if (revert) revert(old_);
+}
+
+int GetPathInfoNoRedirect(const wchar_t* path, DWORD* attributes, FILETIME* lastWrite,
+                          uint64_t* size) {
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileNoRedirect(path, &fd);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  FindClose(h);
+  if (attributes) *attributes = fd.dwFileAttributes;
+  if (lastWrite) *lastWrite = fd.ftLastWriteTime;
+  if (size) *size = (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
+  return (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 2 : 1;
+}
+
+BOOL CopyFileNoRedirect(const wchar_t* source, const wchar_t* target, BOOL failIfExists) {
+  if (!source || !target) return FALSE;
+  NoRedirectScope off;
+  SetLastError(0);
+  if (!CopyFileW(source, target, failIfExists)) {
+    DWORD error = GetLastError();
+    bool done = false;
+    if (!(failIfExists && GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES))
+      done = ExpandCompressedTwin(source, target);
+    if (!done && error == ERROR_PATH_NOT_FOUND) {
+      wchar_t link[kPathChars];
+      DWORD tag = ReadReparseTarget(source, link);
+      done = tag && link[0] && CreateReparseLink(target, link, tag, failIfExists);
+      if (done) return TRUE;  // a link has no data whose time could be kept
+    }
+    if (!done) {
+      SetLastError(error);
+      return FALSE;
+    }
+  }
+  CopyLastWriteTime(source, target);
+  return TRUE;
+}
+
+HANDLE CreateFileNoRedirect(const wchar_t* path) {
+  if (!Kernel32()) return INVALID_HANDLE_VALUE;
+  NoRedirectScope off;
+  return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HANDLE FindFirstFileNoRedirect(const wchar_t* pattern, WIN32_FIND_DATAW* data) {
+  if (!Kernel32()) return INVALID_HANDLE_VALUE;
+  NoRedirectScope off;
+  return FindFirstFileW(pattern, data);
+}
+
+BOOL CreateDirectoryNoRedirect(const wchar_t* path) {
+  if (!Kernel32()) return FALSE;
+  NoRedirectScope off;
+  return CreateDirectoryW(path, nullptr);
+}
+
+BOOL MoveFileNoRedirect(const wchar_t* source, const wchar_t* target) {
+  if (!Kernel32()) return FALSE;
+  NoRedirectScope off;
+  return MoveFileW(source, target);
+}

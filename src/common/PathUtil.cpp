@@ -1,0 +1,129 @@
+#include "common/PathUtil.h"
+
+#include <windows.h>
+
+#include <cwchar>
+
+bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+namespace {
+
+const wchar_t* LastSeparator(const wchar_t* path) {
+  const wchar_t* last = nullptr;
+  for (const wchar_t* p = path; *p; ++p)
+    if (IsPathSeparator(*p)) last = p;
+  return last;
+}
+
+}  // namespace
+
+void CopyParentPath(const wchar_t* path, wchar_t* out, int outSize) {
+  if (!out || outSize <= 0) return;
+  out[0] = 0;
+  const wchar_t* sep = path ? LastSeparator(path) : nullptr;
+  if (!sep) return;
+  int n = static_cast<int>(sep - path) + 1;  // lstrcpyn counts the NUL
+  lstrcpynW(out, path, n < outSize ? n : outSize);
+}
+
+const wchar_t* FindFileNamePart(const wchar_t* path) {
+  const wchar_t* sep = LastSeparator(path);
+  return sep ? sep + 1 : path;
+}
+
+wchar_t* FindFileNamePart(wchar_t* path) {
+  return const_cast<wchar_t*>(FindFileNamePart(static_cast<const wchar_t*>(path)));
+}
+
+const wchar_t* FindExtensionPart(const wchar_t* path) {
+  const wchar_t* name = FindFileNamePart(path);
+  const wchar_t* dot = wcsrchr(name, L'.');
+  return dot ? dot + 1 : name + wcslen(name);
+}
+
+wchar_t* FindExtensionPart(wchar_t* path) {
+  return const_cast<wchar_t*>(FindExtensionPart(static_cast<const wchar_t*>(path)));
+}
+
+wchar_t* CutFileNamePart(wchar_t* path) {
+  wchar_t* sep = const_cast<wchar_t*>(LastSeparator(path));
+  if (!sep || sep == path) return nullptr;
+  *sep = 0;
+  return sep + 1;
+}
+
+void AppendPathPart(wchar_t* path, int size, const wchar_t* tail) {
+  if (!path || size <= 0 || !tail) return;
+  size_t len = wcslen(path);
+  if (IsPathSeparator(*tail)) ++tail;
+  if (len && !IsPathSeparator(path[len - 1]) && len + 1 < static_cast<size_t>(size)) {
+    path[len++] = L'\\';
+    path[len] = 0;
+  }
+  if (len + 1 < static_cast<size_t>(size)) lstrcpynW(path + len, tail, size - static_cast<int>(len));
+}
+
+int GetPathKind(const wchar_t* path) {
+  if (!path || !*path || wcspbrk(path, L"*?")) return 0;
+  size_t len = wcslen(path);
+  if ((len == 2 || (len == 3 && path[2] == L'\\')) && path[1] == L':') {
+    wchar_t root[4] = {path[0], L':', L'\\', 0};
+    return GetDriveTypeW(root) != DRIVE_NO_ROOT_DIR ? 3 : 0;
+  }
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW(path, &fd);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  FindClose(h);
+  return (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 2 : 1;
+}
+
+uint32_t GetFileSizeByName(const wchar_t* path) {
+  if (!path || wcspbrk(path, L"*?")) return 0;
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW(path, &fd);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  FindClose(h);
+  return fd.nFileSizeLow;
+}
+
+int GetPeMachineClass(const wchar_t* path) {
+  HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  int result = -1;
+  IMAGE_DOS_HEADER dos;
+  DWORD got = 0;
+  if (ReadFile(h, &dos, sizeof dos, &got, nullptr) && got == sizeof dos &&
+      dos.e_magic == IMAGE_DOS_SIGNATURE && dos.e_lfanew > 0 &&
+      SetFilePointer(h, dos.e_lfanew, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER) {
+    struct {
+      DWORD signature;
+      WORD machine;
+    } pe;
+    if (ReadFile(h, &pe, 6, &got, nullptr) && got == 6 && pe.signature == IMAGE_NT_SIGNATURE) {
+      if (pe.machine == IMAGE_FILE_MACHINE_AMD64) result = 1;
+      else if (pe.machine == IMAGE_FILE_MACHINE_I386) result = 0;
+    }
+  }
+  CloseHandle(h);
+  return result;
+}
+
+uint64_t ParseVersionString(const wchar_t* text) {
+  if (!text) return 0;
+  size_t len = wcsnlen(text, 200);
+  if (!wmemchr(text, L'.', len)) return 0;
+  uint64_t result = 0;
+  const wchar_t* p = text;
+  const wchar_t* end = text + len;
+  for (int part = 0; part < 4; ++part) {
+    while (p < end && *p == L' ') ++p;
+    uint32_t value = 0;
+    for (; p < end && *p >= L'0' && *p <= L'9'; ++p) value = value * 10 + (*p - L'0');
+    result |= static_cast<uint64_t>(value & 0xFFFF) << (48 - 16 * part);
+    while (p < end && *p != L'.') ++p;  // the rest of a part that is not a number
+    if (p == end) break;
+    ++p;
+  }
+  return result;
+}

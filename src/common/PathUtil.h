@@ -1,0 +1,51 @@
+// Host paths: splitting and joining, what a path names, PE machine class and
+// dotted version numbers. Both "\" and "/" are separators everywhere here.
+#pragma once
+#include <cstdint>
+
+// Path buffers hold this many UTF-16 characters, the terminator included.
+constexpr int kPathChars = 360;
+
+bool IsPathSeparator(wchar_t c);
+
+// Copies the folder part of `path` (up to, not including, its last
+// separator) into `out` of `outSize` characters; `out` becomes empty when
+// the path has no separator.
+void CopyParentPath(const wchar_t* path, wchar_t* out, int outSize = kPathChars);
+
+// The text after the last separator (the whole path when there is none).
+const wchar_t* FindFileNamePart(const wchar_t* path);
+wchar_t* FindFileNamePart(wchar_t* path);
+
+// The text after the last "." of the file-name part, or the terminating NUL
+// when the file name has no "." ("C:\a.b\file" -> "").
+const wchar_t* FindExtensionPart(const wchar_t* path);
+wchar_t* FindExtensionPart(wchar_t* path);
+
+// Ends the path at its last separator (the separator becomes NUL) and returns
+// the part that followed it; does nothing and returns null when there is no
+// separator or it is the first character.
+wchar_t* CutFileNamePart(wchar_t* path);
+
+// Appends `tail` to `path` (a buffer of `size` characters) with one "\"
+// between them: none is added when the path is empty or already ends in a
+// separator, and one leading separator of the tail is dropped. The result is
+// cut at the buffer size. Argument order: (path, size, tail).
+void AppendPathPart(wchar_t* path, int size, const wchar_t* tail);
+
+// 0 missing, 1 file, 2 folder; "X:" or "X:\" is a drive root and gives 3 when
+// that drive exists, else 0. A path holding "*" or "?" names nothing (0).
+int GetPathKind(const wchar_t* path);
+
+// Low 32 bits of a file's size; 0 when it is missing.
+uint32_t GetFileSizeByName(const wchar_t* path);
+
+// 1 for a PE file for AMD64, 0 for i386, -1 for another machine, a file that
+// is not PE (too short for its headers included) or cannot be opened.
+int GetPeMachineClass(const wchar_t* path);
+
+// "a.b.c.d" -> a<<48 | b<<32 | c<<16 | d (decimal parts, 16 bits each, at
+// most 200 characters read, parts after the fourth ignored). Missing trailing
+// parts count as 0, so "1.2.3" equals "1.2.3.0" and compares in its place
+// among four-part versions; a text without any "." is no version and gives 0.
+uint64_t ParseVersionString(const wchar_t* text);
