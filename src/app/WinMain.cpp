@@ -1,10 +1,17 @@
-// Program entry. The command-line processor and the main window join here as
-// they are built; until then the program starts and ends with exit code 0.
+// Program entry: the command line decides between batch mode and the main
+// window. The main window joins here when it is built; until then a start
+// without a batch command ends at once with exit code 0.
 #include <windows.h>
 #include <commctrl.h>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
-  INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_WIN95_CLASSES};
-  InitCommonControlsEx(&icc);
-  return 0;
+#include "app/CommandLine.h"
+#include "app/ProgramModule.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+  SetProgramModule(instance);
+  InitCommonControls();
+  int exitCode = 0;
+  WORD language = 0;
+  RunCommandLine(&language, &exitCode);
+  return exitCode;
 }

@@ -1,0 +1,238 @@
+#include "app/CommandLine.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "app/ProgramModule.h"
+
+namespace {
+
+const int kPathLimit = kPathChars - 1;
+
+// Copies at most kPathLimit characters of source[0..length).
+void CopyField(wchar_t (&target)[kPathChars], const wchar_t* source, size_t length) {
+  if (length > size_t(kPathLimit)) length = kPathLimit;
+  wmemcpy(target, source, length);
+  target[length] = 0;
+}
+
+void CopyField(wchar_t (&target)[kPathChars], const wchar_t* source) {
+  CopyField(target, source, wcslen(source));
+}
+
+// "/name" or "-name" in any case: the text behind the keyword, or null.
+// A keyword ending in ':' matches the start of the argument, any other the
+// whole argument.
+const wchar_t* MatchOption(const wchar_t* arg, const wchar_t* keyword) {
+  if (arg[0] != L'/' && arg[0] != L'-') return nullptr;
+  size_t length = wcslen(keyword);
+  if (_wcsnicmp(arg + 1, keyword, length) != 0) return nullptr;
+  const wchar_t* rest = arg + 1 + length;
+  if (keyword[length - 1] != L':' && *rest) return nullptr;
+  return rest;
+}
+
+// Splits "first<separator>second" at the first separator. The first part
+// must fit a path buffer: a longer one is malformed rather than cut, since a
+// cut path would name another file.
+bool SplitAtFirst(const wchar_t* text, const wchar_t* separator, wchar_t (&first)[kPathChars],
+                  wchar_t (&second)[kPathChars]) {
+  const wchar_t* at = wcsstr(text, separator);
+  if (!at || at - text > kPathLimit) return false;
+  CopyField(first, text, at - text);
+  CopyField(second, at + wcslen(separator));
+  return true;
+}
+
+// ---- the commands of pass 2 ----
+// Each returns the operation's result, or kMalformedArgument without running
+// anything when the argument text does not have the command's form.
+
+int RunInject(CommandLineState& s, const wchar_t* rest) {
+  wchar_t volumePath[kPathChars], hostPath[kPathChars];
+  if (!SplitAtFirst(rest, L"::", volumePath, hostPath) || !*volumePath || !*hostPath)
+    return kMalformedArgument;
+  return s.ops->injectFile(s.imagePath, s.fixPath, s.partition, volumePath, hostPath,
+                           s.overwriteMode);
+}
+
+int RunExtract(CommandLineState& s, const wchar_t* rest) {
+  wchar_t volumePath[kPathChars], hostPath[kPathChars];
+  if (!SplitAtFirst(rest, L"::", volumePath, hostPath) || !*volumePath || !*hostPath)
+    return kMalformedArgument;
+  return s.ops->extractFile(s.imagePath, s.fixPath, s.partition, volumePath, hostPath,
+                            s.overwriteMode);
+}
+
+int RunImportFile(CommandLineState& s, const wchar_t* rest) {
+  wchar_t keyText[kPathChars], hostFile[kPathChars];
+  if (!SplitAtFirst(rest, L"=", keyText, hostFile)) return kMalformedArgument;
+  wchar_t* slash = wcsrchr(keyText, L'\\');
+  if (!slash) return kMalformedArgument;
+  *slash = 0;  // key path before it, value name behind it (empty: the default value)
+  return s.ops->importFileValue(s.imagePath, s.fixPath, s.partition, keyText, slash + 1,
+                                hostFile);
+}
+
+int RunImport(CommandLineState& s, const wchar_t* rest) {
+  wchar_t regFiles[kPathChars];
+  CopyField(regFiles, rest);
+  if (!*regFiles) return kMalformedArgument;
+  return s.ops->importRegistry(s.imagePath, s.fixPath, s.partition, regFiles);
+}
+
+int RunExport(CommandLineState& s, const wchar_t* rest) {
+  wchar_t regFile[kPathChars], registryPath[kPathChars];
+  if (!SplitAtFirst(rest, L"::", regFile, registryPath) || !*regFile) return kMalformedArgument;
+  return s.ops->exportRegistry(s.imagePath, s.fixPath, s.partition, registryPath, regFile);
+}
+
+int RunMerge(CommandLineState& s, const wchar_t*) {
+  return s.ops->mergeUpdate(s.imagePath, s.fixPath);
+}
+
+// What a command needs before it may run. A command whose precondition fails
+// is passed over, and the argument goes on to the later rows.
+enum Precondition {
+  kNone,
+  kImage,                        // an image path was given
+  kImageWithoutFixOrPartition,   // an image path, no write-back file, partition 0
+};
+
+enum CommandFlags {
+  kClearsWindow = 1,  // the command means batch mode: no main window
+  kEndsProcessing = 2,  // later arguments are not processed
+};
+
+struct CommandRow {
+  const wchar_t* keyword;  // without the leading '/' or '-'; ':' marks a prefix
+  Precondition precondition;
+  int flags;
+  int (*run)(CommandLineState& state, const wchar_t* rest);
+};
+
+// Tried in this order; the first row whose keyword matches and whose
+// precondition holds runs. The disk tools, the adapter installation and the
+// help join as rows of their own.
+const CommandRow kCommandTable[] = {
+    {L"inject:", kImage, kClearsWindow, RunInject},
+    {L"extract:", kImage, kClearsWindow, RunExtract},
+    {L"importfile:", kImage, kClearsWindow, RunImportFile},
+    {L"import:", kImage, kClearsWindow, RunImport},
+    {L"export:", kImage, kClearsWindow, RunExport},
+    {L"merge", kImage, 0, RunMerge},
+};
+
+bool PreconditionHolds(Precondition precondition, const CommandLineState& s) {
+  switch (precondition) {
+    case kNone:
+      return true;
+    case kImage:
+      return s.imagePath[0] != 0;
+    case kImageWithoutFixOrPartition:
+      return s.imagePath[0] != 0 && s.fixPath[0] == 0 && s.partition == 0;
+  }
+  return false;
+}
+
+void ReadImageOption(const wchar_t* rest, CommandLineState& state) {
+  CopyField(state.imagePath, rest);
+  wchar_t* partition = wcsstr(state.imagePath, L"::");
+  if (partition) {
+    *partition = 0;
+    state.partition = int(wcstol(partition + 2, nullptr, 10));
+  }
+}
+
+}  // namespace
+
+void ReadSharedOptions(int argc, wchar_t* const* argv, CommandLineState& state) {
+  for (int i = 1; i < argc; ++i) {
+    const wchar_t* rest;
+    if ((rest = MatchOption(argv[i], L"img:")))
+      ReadImageOption(rest, state);
+    else if ((rest = MatchOption(argv[i], L"fix:")))
+      CopyField(state.fixPath, rest);
+    else if (MatchOption(argv[i], L"no"))
+      state.overwriteMode = 0;
+    else if (MatchOption(argv[i], L"update"))
+      state.overwriteMode = 2;
+  }
+}
+
+int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTable& ops,
+                        int& exitCode) {
+  CommandLineState state = {};
+  state.overwriteMode = 1;
+  state.ops = &ops;
+  ReadSharedOptions(argc, argv, state);
+  if (argc < 2) return 1;
+
+  int showWindow = 1;
+  for (int i = 1; i < argc; ++i) {
+    for (const CommandRow& row : kCommandTable) {
+      const wchar_t* rest = MatchOption(argv[i], row.keyword);
+      if (!rest || !PreconditionHolds(row.precondition, state)) continue;
+      int result = row.run(state, rest);
+      if (result != 0) exitCode = result;
+      if ((row.flags & kClearsWindow) || result == kMalformedArgument) showWindow = 0;
+      if (row.flags & kEndsProcessing) return 0;
+      break;
+    }
+  }
+  return showWindow;
+}
+
+WORD ReadLanguageSetting(LPCWSTR settingsFile) {
+  WORD language = GetUserDefaultUILanguage();
+  if (settingsFile && *settingsFile)
+    language = WORD(GetPrivateProfileIntW(L"Config", L"Language", language, settingsFile));
+  if (language != 2052 && language != 1041 && language != 1042) language = 2052;
+  return language;
+}
+
+void GetSettingsFilePath(HMODULE module, wchar_t (&path)[kPathChars]) {
+  DWORD length = GetModuleFileNameW(module, path, kPathChars);
+  if (length == 0 || length >= DWORD(kPathChars)) {
+    path[0] = 0;
+    return;
+  }
+  wchar_t* name = path;
+  for (wchar_t* p = path; *p; ++p)
+    if (*p == L'\\' || *p == L'/') name = p + 1;
+  wchar_t* dot = wcsrchr(name, L'.');
+  size_t keep = dot ? size_t(dot + 1 - path) : length + 1;
+  if (keep + 3 > size_t(kPathLimit)) {
+    path[0] = 0;
+    return;
+  }
+  if (!dot) path[length] = L'.';
+  wcscpy(path + keep, L"ini");
+}
+
+void SetThreadLanguage(WORD language) {
+  if (LOBYTE(LOWORD(GetVersion())) < 6)
+    SetThreadLocale(language);
+  else
+    SetThreadUILanguage(language);
+}
+
+int RunCommandLine(WORD* language, int* exitCode) {
+  INITCOMMONCONTROLSEX classes = {sizeof classes,
+                                  ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES | ICC_LINK_CLASS};
+  InitCommonControlsEx(&classes);
+  wchar_t settings[kPathChars];
+  GetSettingsFilePath(GetProgramModule(), settings);
+  *language = ReadLanguageSetting(settings);
+  SetThreadLanguage(*language);
+
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (!argv) return 1;
+  int show = RunCommandArguments(argc, argv, kImageOperations, *exitCode);
+  LocalFree(argv);
+  return show;
+}

@@ -1,0 +1,49 @@
+// The command-line processor. Pass 1 collects the options every command
+// shares ("-img:", "-fix:", "-no", "-update"); pass 2 runs the commands in the
+// order they stand. Options take "/" or "-" and ignore case. A command's
+// nonzero result, or -13 for a malformed argument, becomes the exit code (the
+// last one wins; a later success does not reset it).
+#pragma once
+#include <windows.h>
+
+#include "app/ImageOperations.h"
+
+// Path and field buffers hold 360 characters with the terminator.
+const int kPathChars = 360;
+const int kMalformedArgument = -13;
+
+// The values of one run, shared by pass 1 and the commands of pass 2.
+struct CommandLineState {
+  wchar_t imagePath[kPathChars];
+  int partition;
+  wchar_t fixPath[kPathChars];
+  int overwriteMode;  // 0 never, 1 always, 2 only with newer files
+  BOOL rawFormat;     // "/p"
+  BOOL gptLayout;     // "/gpt"
+  const ImageOperationTable* ops;
+};
+
+// Pass 1 over argv[1..argc-1].
+void ReadSharedOptions(int argc, wchar_t* const* argv, CommandLineState& state);
+
+// Both passes over the arguments (argv[0], the program, is skipped).
+// Returns 1 when the main window is to be shown, 0 when the command line was
+// handled; exitCode is updated as described above.
+int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTable& ops,
+                        int& exitCode);
+
+// The user-interface language from the settings file (section "Config", key
+// "Language"); without the key the user's UI language. Any value but 2052,
+// 1041 or 1042 gives 2052.
+WORD ReadLanguageSetting(LPCWSTR settingsFile);
+
+// The settings file: the program's path with the extension "ini".
+void GetSettingsFilePath(HMODULE module, wchar_t (&path)[kPathChars]);
+
+// Makes the language the current thread's UI language.
+void SetThreadLanguage(WORD language);
+
+// The process's command line: reads the language setting (into *language,
+// which the main window keeps), then runs both passes with the real image
+// operations.
+int RunCommandLine(WORD* language, int* exitCode);

@@ -1,0 +1,258 @@
+// The command-line processor's argument handling, with the image operations
+// replaced by recorders.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "app/CommandLine.h"
+
+namespace {
+
+struct Call {
+  std::wstring op, image, fix;
+  int partition = 0;
+  std::wstring a, b, c;
+  int mode = -1;
+};
+
+std::vector<Call> g_calls;
+int g_result = 0;  // what the recorded operations return
+
+std::wstring S(LPCWSTR s) { return s ? s : L"<null>"; }
+
+int WINAPI FakeExtract(LPCWSTR i, LPCWSTR f, int p, LPCWSTR v, LPCWSTR h, int m) {
+  g_calls.push_back({L"extract", S(i), S(f), p, S(v), S(h), L"", m});
+  return g_result;
+}
+int WINAPI FakeInject(LPCWSTR i, LPCWSTR f, int p, LPCWSTR v, LPCWSTR h, int m) {
+  g_calls.push_back({L"inject", S(i), S(f), p, S(v), S(h), L"", m});
+  return g_result;
+}
+int WINAPI FakeExport(LPCWSTR i, LPCWSTR f, int p, LPCWSTR key, LPCWSTR reg) {
+  g_calls.push_back({L"export", S(i), S(f), p, S(key), S(reg)});
+  return g_result;
+}
+int WINAPI FakeImport(LPCWSTR i, LPCWSTR f, int p, LPCWSTR reg) {
+  g_calls.push_back({L"import", S(i), S(f), p, S(reg)});
+  return g_result;
+}
+int WINAPI FakeImportFile(LPCWSTR i, LPCWSTR f, int p, LPCWSTR k, LPCWSTR v, LPCWSTR h) {
+  g_calls.push_back({L"importfile", S(i), S(f), p, S(k), S(v), S(h)});
+  return g_result;
+}
+int WINAPI FakeMerge(LPCWSTR i, LPCWSTR f) {
+  g_calls.push_back({L"merge", S(i), S(f)});
+  return g_result;
+}
+
+const ImageOperationTable kFakes = {FakeExtract, FakeInject,     FakeExport,
+                                    FakeImport,  FakeImportFile, FakeMerge};
+
+struct Outcome {
+  int show;
+  int exitCode;
+};
+
+// Runs the processor on "VroMount.exe" followed by the arguments.
+Outcome RunArgs(std::vector<std::wstring> args, int result = 0) {
+  g_calls.clear();
+  g_result = result;
+  std::vector<wchar_t*> argv;
+  std::wstring program = L"VroMount.exe";
+  argv.push_back(&program[0]);
+  for (auto& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  int exitCode = 0;
+  int show = RunCommandArguments(int(args.size() + 1), argv.data(), kFakes, exitCode);
+  return {show, exitCode};
+}
+
+TEST(CommandLine, NoCommandShowsTheWindow) {
+  Outcome r = RunArgs({});
+  EXPECT_EQ(1, r.show);
+  EXPECT_EQ(0, r.exitCode);
+  // Options alone, unknown arguments and "/noupd" (read by the operations)
+  // run nothing either.
+  r = RunArgs({L"-img:C:\\a.img", L"/noupd", L"/fix:C:\\a.fix", L"/bogus", L"-no"});
+  EXPECT_EQ(1, r.show);
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_TRUE(g_calls.empty());
+}
+
+TEST(CommandLine, ImageOptionWithPartition) {
+  RunArgs({L"-img:C:\\a.img::2", L"/extract:\\x::C:\\y"});
+  ASSERT_EQ(1u, g_calls.size());
+  EXPECT_EQ(L"C:\\a.img", g_calls[0].image);
+  EXPECT_EQ(2, g_calls[0].partition);
+  EXPECT_EQ(L"", g_calls[0].fix);
+
+  RunArgs({L"/IMG:C:\\a.img::2\\x", L"/extract:\\x::C:\\y"});
+  EXPECT_EQ(2, g_calls.at(0).partition);
+  RunArgs({L"-img:C:\\a.img::", L"/extract:\\x::C:\\y"});
+  EXPECT_EQ(0, g_calls.at(0).partition);
+  RunArgs({L"-img:C:\\a.img:: -3", L"/extract:\\x::C:\\y"});
+  EXPECT_EQ(-3, g_calls.at(0).partition);
+  // A later "-img:" wins; one without "::" keeps the partition number.
+  RunArgs({L"-img:C:\\a.img::4", L"-img:D:\\b.img", L"/extract:\\x::C:\\y"});
+  EXPECT_EQ(L"D:\\b.img", g_calls.at(0).image);
+  EXPECT_EQ(4, g_calls.at(0).partition);
+}
+
+TEST(CommandLine, SharedOptionsApplyToCommandsBeforeThem) {
+  // Pass 1 reads the whole line first, so options may follow the command.
+  RunArgs({L"/extract:\\x::C:\\y", L"-FIX:D:\\w.fix", L"-img:C:\\a.img"});
+  ASSERT_EQ(1u, g_calls.size());
+  EXPECT_EQ(L"D:\\w.fix", g_calls[0].fix);
+  EXPECT_EQ(L"C:\\a.img", g_calls[0].image);
+}
+
+TEST(CommandLine, OverwriteMode) {
+  RunArgs({L"-img:a", L"/inject:\\x::y"});
+  EXPECT_EQ(1, g_calls.at(0).mode);
+  RunArgs({L"-img:a", L"/inject:\\x::y", L"/NO"});
+  EXPECT_EQ(0, g_calls.at(0).mode);
+  RunArgs({L"-img:a", L"-Update", L"/inject:\\x::y"});
+  EXPECT_EQ(2, g_calls.at(0).mode);
+  RunArgs({L"-img:a", L"-update", L"-no", L"/extract:\\x::y"});
+  EXPECT_EQ(0, g_calls.at(0).mode);
+  // "-no" and "-update" are whole arguments, not prefixes.
+  RunArgs({L"-img:a", L"-nope", L"-updated", L"/extract:\\x::y"});
+  EXPECT_EQ(1, g_calls.at(0).mode);
+}
+
+TEST(CommandLine, InjectAndExtractSplitAtFirstDoubleColon) {
+  Outcome r = RunArgs({L"-img:a", L"-inject:\\Path\\test.zip::D:\\test.zip",
+                   L"/EXTRACT:\\p::q::r"});
+  EXPECT_EQ(0, r.show);
+  EXPECT_EQ(0, r.exitCode);
+  ASSERT_EQ(2u, g_calls.size());
+  EXPECT_EQ(L"inject", g_calls[0].op);
+  EXPECT_EQ(L"\\Path\\test.zip", g_calls[0].a);
+  EXPECT_EQ(L"D:\\test.zip", g_calls[0].b);
+  EXPECT_EQ(L"extract", g_calls[1].op);
+  EXPECT_EQ(L"\\p", g_calls[1].a);
+  EXPECT_EQ(L"q::r", g_calls[1].b);
+}
+
+TEST(CommandLine, MalformedTwoPartArguments) {
+  for (const wchar_t* bad : {L"/inject:\\a", L"/inject:::D:\\b", L"/inject:\\a::", L"-extract:",
+                             L"/extract:\\a", L"/import:", L"/export:D:\\t.reg",
+                             L"/export:::HKEY_LOCAL_MACHINE\\SYSTEM", L"/importfile:A\\B",
+                             L"/importfile:NoBackslash=C:\\f"}) {
+    Outcome r = RunArgs({L"-img:a", bad});
+    EXPECT_EQ(kMalformedArgument, r.exitCode) << bad;
+    EXPECT_EQ(0, r.show) << bad;
+    EXPECT_TRUE(g_calls.empty()) << bad;
+  }
+}
+
+TEST(CommandLine, FieldLongerThanAPathIsMalformed) {
+  std::wstring longPart(360, L'x');
+  Outcome r = RunArgs({L"-img:a", L"/inject:" + longPart + L"::C:\\y"});
+  EXPECT_EQ(kMalformedArgument, r.exitCode);
+  EXPECT_TRUE(g_calls.empty());
+  // 359 characters fit; the part behind "::" and the image path are cut.
+  RunArgs({L"-img:" + longPart, L"/inject:" + longPart.substr(1) + L"::" + longPart});
+  ASSERT_EQ(1u, g_calls.size());
+  EXPECT_EQ(359u, g_calls[0].a.size());
+  EXPECT_EQ(359u, g_calls[0].b.size());
+  EXPECT_EQ(359u, g_calls[0].image.size());
+}
+
+TEST(CommandLine, CommandsNeedAnImage) {
+  Outcome r = RunArgs({L"/inject:\\a::b", L"/extract:\\a::b", L"/import:x.reg",
+                   L"/export:x.reg::HKEY_LOCAL_MACHINE", L"/importfile:A\\B=c", L"/merge"});
+  EXPECT_EQ(1, r.show);
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_TRUE(g_calls.empty());
+  // Without an image even a malformed argument is passed over.
+  r = RunArgs({L"/inject:nonsense"});
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_EQ(1, r.show);
+}
+
+TEST(CommandLine, RegistryCommands) {
+  RunArgs({L"-img:a", L"-fix:f", L"/import:D:\\test.reg", L"/Export:D:\\out.reg::HKEY_LOCAL_MACHINE\\SYSTEM",
+           L"/export:D:\\all.reg::", L"/importfile:HKEY_LOCAL_MACHINE\\SYSTEM\\1\\=C:\\Test",
+           L"/IMPORTFILE:HKEY_LOCAL_MACHINE\\SOFTWARE\\K\\Name=C:\\v=w"});
+  ASSERT_EQ(5u, g_calls.size());
+  EXPECT_EQ(L"import", g_calls[0].op);
+  EXPECT_EQ(L"D:\\test.reg", g_calls[0].a);
+  EXPECT_EQ(L"f", g_calls[0].fix);
+  EXPECT_EQ(L"export", g_calls[1].op);
+  EXPECT_EQ(L"HKEY_LOCAL_MACHINE\\SYSTEM", g_calls[1].a);
+  EXPECT_EQ(L"D:\\out.reg", g_calls[1].b);
+  EXPECT_EQ(L"", g_calls[2].a);
+  EXPECT_EQ(L"D:\\all.reg", g_calls[2].b);
+  // "importfile:" is tested before "import:", which is its prefix.
+  EXPECT_EQ(L"importfile", g_calls[3].op);
+  EXPECT_EQ(L"HKEY_LOCAL_MACHINE\\SYSTEM\\1", g_calls[3].a);
+  EXPECT_EQ(L"", g_calls[3].b);  // the default value
+  EXPECT_EQ(L"C:\\Test", g_calls[3].c);
+  EXPECT_EQ(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\K", g_calls[4].a);
+  EXPECT_EQ(L"Name", g_calls[4].b);
+  EXPECT_EQ(L"C:\\v=w", g_calls[4].c);
+}
+
+TEST(CommandLine, MergeKeepsTheWindow) {
+  Outcome r = RunArgs({L"-img:C:\\a.img", L"-fix:C:\\a.fix", L"/MERGE"});
+  EXPECT_EQ(1, r.show);
+  ASSERT_EQ(1u, g_calls.size());
+  EXPECT_EQ(L"merge", g_calls[0].op);
+  EXPECT_EQ(L"C:\\a.img", g_calls[0].image);
+  EXPECT_EQ(L"C:\\a.fix", g_calls[0].fix);
+  r = RunArgs({L"-img:a", L"/merge"}, -12);
+  EXPECT_EQ(1, r.show);
+  EXPECT_EQ(-12, r.exitCode);
+  // "merge" is a whole argument.
+  r = RunArgs({L"-img:a", L"/merged"});
+  EXPECT_TRUE(g_calls.empty());
+}
+
+TEST(CommandLine, LastFailureIsTheExitCode) {
+  // Every call fails with -15: two failures leave the second's code, and a
+  // malformed argument after them leaves -13.
+  Outcome r = RunArgs({L"-img:a", L"/extract:\\a::b", L"/inject:\\a::b", L"/inject:bad"}, -15);
+  EXPECT_EQ(kMalformedArgument, r.exitCode);
+  EXPECT_EQ(2u, g_calls.size());
+  r = RunArgs({L"-img:a", L"/inject:bad", L"/extract:\\a::b"}, -15);
+  EXPECT_EQ(-15, r.exitCode);
+  EXPECT_EQ(0, r.show);
+
+  // A later success does not reset the code.
+  g_calls.clear();
+  std::wstring a0 = L"VroMount.exe", a1 = L"-img:a", a2 = L"/inject:bad", a3 = L"/extract:\\a::b";
+  wchar_t* argv[] = {&a0[0], &a1[0], &a2[0], &a3[0], nullptr};
+  int exitCode = 0;
+  g_result = 0;
+  EXPECT_EQ(0, RunCommandArguments(4, argv, kFakes, exitCode));
+  EXPECT_EQ(kMalformedArgument, exitCode);
+  EXPECT_EQ(1u, g_calls.size());
+}
+
+TEST(CommandLine, LanguageSetting) {
+  std::wstring ini = vt::ScratchDir() + L"\\VroMount.ini";
+  auto language = [&](const char* text) {
+    vt::WriteAll(ini, text, strlen(text));
+    return ReadLanguageSetting(ini.c_str());
+  };
+  EXPECT_EQ(1041, language("[Config]\r\nLanguage=1041\r\n"));
+  EXPECT_EQ(1042, language("[Config]\r\nLanguage=1042\r\n"));
+  EXPECT_EQ(2052, language("[Config]\r\nLanguage=1033\r\n"));
+  EXPECT_EQ(1041, language("[Config]\r\nLanguage=66577\r\n"));  // 0x10411: 16 bits count
+  WORD fallback = language("[Other]\r\n");
+  EXPECT_TRUE(fallback == 2052 || fallback == 1041 || fallback == 1042) << fallback;
+}
+
+TEST(CommandLine, SettingsFileBesideTheProgram) {
+  wchar_t module[MAX_PATH], settings[kPathChars];
+  GetModuleFileNameW(nullptr, module, MAX_PATH);
+  GetSettingsFilePath(nullptr, settings);
+  std::wstring expected = module;
+  expected = expected.substr(0, expected.rfind(L'.')) + L".ini";
+  EXPECT_EQ(expected, settings);
+}
+
+}  // namespace

@@ -1,0 +1,172 @@
+// The host entry through the built program: loaded with LoadLibrary and
+// mapped by a loader of the test's own at another base.
+#include <gtest/gtest.h>
+
+#include "ProgramImage.h"
+#include "TestSupport.h"
+#include "app/HostEntry.h"
+#include "app/ImageOperations.h"
+
+using namespace apptest;
+
+namespace {
+
+typedef decltype(&ImageExtractFileW) ExtractFn;
+
+HMODULE WINAPI NoLibrary(LPCSTR) { return nullptr; }
+
+// A copy of the program with version 1.2.3.0, so that Initialize reports
+// 20003, written under its own name.
+std::wstring WritePatchedCopy(const wchar_t* name, std::vector<uint8_t>* bytes = nullptr) {
+  std::vector<uint8_t> file = ReadProgram();
+  EXPECT_TRUE(PatchFileVersion(file, 2, 3));
+  std::wstring path = vt::ScratchDir() + L"\\" + name;
+  EXPECT_TRUE(vt::WriteAll(path, file));
+  if (bytes) *bytes = file;
+  return path;
+}
+
+std::vector<uint8_t> PatchedBytes() {
+  std::vector<uint8_t> file = ReadProgram();
+  EXPECT_TRUE(PatchFileVersion(file, 2, 3));
+  return file;
+}
+
+// Calls an export as a host does once Initialize succeeded: an image that
+// does not exist is reported as not opened.
+int CallExtract(void* extract) {
+  std::wstring missing = vt::ScratchDir() + L"\\missing.img";
+  std::wstring target = vt::ScratchDir() + L"\\out";
+  return reinterpret_cast<ExtractFn>(extract)(missing.c_str(), L"", 0, L"\\Windows", target.c_str(), 1);
+}
+
+TEST(HostEntry, LoaderCodeHoldsNoAbsoluteAddresses) {
+  // The code that runs before relocation lies in ".vroldr"; a base
+  // relocation inside it would be an absolute address used too early.
+  std::vector<uint8_t> file = ReadProgram();
+  ASSERT_FALSE(file.empty());
+  const IMAGE_SECTION_HEADER* loader = FindSection(file.data(), ".vroldr");
+  ASSERT_NE(nullptr, loader);
+  DWORD begin = loader->VirtualAddress, end = begin + loader->Misc.VirtualSize;
+
+  const IMAGE_NT_HEADERS32* nt = NtHeaders(file.data());
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC];
+  ASSERT_NE(0u, dir.Size) << "the program must carry base relocations";
+  size_t at = RvaToOffset(file, dir.VirtualAddress), stop = at + dir.Size;
+  int inLoader = 0, total = 0;
+  while (at + 8 <= stop) {
+    DWORD page, blockSize;
+    memcpy(&page, &file[at], 4);
+    memcpy(&blockSize, &file[at + 4], 4);
+    ASSERT_GE(blockSize, 8u);
+    for (size_t e = at + 8; e + 2 <= at + blockSize; e += 2) {
+      WORD entry = WORD(file[e] | file[e + 1] << 8);
+      if (entry >> 12 != IMAGE_REL_BASED_HIGHLOW) continue;
+      DWORD rva = page + (entry & 0xFFF);
+      ++total;
+      if (rva + 4 > begin && rva < end) ++inLoader;
+    }
+    at += blockSize;
+  }
+  EXPECT_GT(total, 0);
+  EXPECT_EQ(0, inLoader);
+
+  // Initialize itself starts there.
+  std::vector<uint8_t> mapped = file;  // export lookup by RVA on a laid-out copy
+  uint8_t* image = MapImage(file);
+  ASSERT_NE(nullptr, image);
+  DWORD rva = DWORD(static_cast<uint8_t*>(FindExport(image, "Initialize")) - image);
+  EXPECT_GE(rva, begin);
+  EXPECT_LT(rva, end);
+  VirtualFree(image, 0, MEM_RELEASE);
+}
+
+TEST(HostEntry, LoadLibraryThenInitialize) {
+  std::wstring path = WritePatchedCopy(L"hosted_ll.exe");
+  HMODULE module = LoadLibraryW(path.c_str());
+  ASSERT_NE(nullptr, module) << GetLastError();
+  auto initialize = reinterpret_cast<decltype(&Initialize)>(GetProcAddress(module, "Initialize"));
+  void* extract = reinterpret_cast<void*>(GetProcAddress(module, "ImageExtractFileW"));
+  ASSERT_NE(nullptr, initialize);
+  ASSERT_NE(nullptr, extract);
+
+  EXPECT_EQ(0u, initialize(nullptr, LoadLibraryA, GetProcAddress));
+  EXPECT_EQ(0u, initialize(module, nullptr, GetProcAddress));
+  EXPECT_EQ(0u, initialize(module, LoadLibraryA, nullptr));
+
+  EXPECT_EQ(20003u, initialize(module, LoadLibraryA, GetProcAddress));
+  EXPECT_EQ(kImageNotOpened, CallExtract(extract));
+  // A second call finds the copy set up and changes nothing.
+  EXPECT_EQ(20003u, initialize(module, LoadLibraryA, GetProcAddress));
+  EXPECT_EQ(kImageNotOpened, CallExtract(extract));
+  // The exports the host sees carry undecorated names.
+  for (const char* name : {"ImageExportRegistryW", "ImageImportRegistryW", "ImageInjectFileW"})
+    EXPECT_NE(nullptr, GetProcAddress(module, name)) << name;
+  EXPECT_EQ(nullptr, GetProcAddress(module, "Initialize@12"));
+  EXPECT_EQ(nullptr, GetProcAddress(module, "ImageMergeUpdateW"));
+}
+
+TEST(HostEntry, OwnMappingAtAnotherBase) {
+  std::vector<uint8_t> file = PatchedBytes();
+  uint8_t* image = MapImage(file);
+  ASSERT_NE(nullptr, image);
+  DWORD preferred = NtHeaders(file.data())->OptionalHeader.ImageBase;
+  ASSERT_NE(preferred, DWORD(ULONG_PTR(image)));
+  auto initialize = reinterpret_cast<decltype(&Initialize)>(FindExport(image, "Initialize"));
+  ASSERT_NE(nullptr, initialize);
+
+  EXPECT_EQ(20003u, initialize(image, LoadLibraryA, GetProcAddress));
+  EXPECT_EQ(DWORD(ULONG_PTR(image)), NtHeaders(image)->OptionalHeader.ImageBase);
+  EXPECT_EQ(kImageNotOpened, CallExtract(FindExport(image, "ImageExtractFileW")));
+  // Relocations are not applied twice.
+  EXPECT_EQ(20003u, initialize(image, LoadLibraryA, GetProcAddress));
+  EXPECT_EQ(kImageNotOpened, CallExtract(FindExport(image, "ImageExtractFileW")));
+}
+
+TEST(HostEntry, MissingImportFailsCleanly) {
+  struct Case {
+    const char* what;
+    std::string from, to;
+  } cases[] = {
+      {"library", "SHELL32.dll", "VROMISS.dll"},
+      {"function", "EnumResourceLanguagesW", "EnumResourceLanguagesX"},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> file = PatchedBytes();
+    ASSERT_TRUE(ReplaceText(file, c.from, c.to)) << c.what;
+    uint8_t* image = MapImage(file);
+    ASSERT_NE(nullptr, image);
+    auto initialize = reinterpret_cast<decltype(&Initialize)>(FindExport(image, "Initialize"));
+    EXPECT_EQ(0u, initialize(image, LoadLibraryA, GetProcAddress)) << c.what;
+  }
+  // A host whose loader finds nothing, not even kernel32.
+  uint8_t* image = MapImage(PatchedBytes());
+  auto initialize = reinterpret_cast<decltype(&Initialize)>(FindExport(image, "Initialize"));
+  EXPECT_EQ(0u, initialize(image, NoLibrary, GetProcAddress));
+  // Not a PE image.
+  std::vector<uint8_t> junk(8192, 0x90);
+  EXPECT_EQ(0u, initialize(junk.data(), LoadLibraryA, GetProcAddress));
+}
+
+TEST(HostEntry, VersionOfTheProgramFile) {
+  // The unpatched program reports its own file version as b * 10000 + c.
+  std::wstring path = ProgramPath();
+  DWORD handle = 0, size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+  ASSERT_GT(size, 0u);
+  std::vector<uint8_t> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  DWORD expected = (fixed->dwFileVersionMS & 0xFFFF) * 10000 + (fixed->dwFileVersionLS >> 16);
+
+  HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(nullptr, module);
+  // Data-file handles carry a tag in their low bits; the resource calls
+  // accept them.
+  EXPECT_EQ(expected, GetModuleVersionNumber(module));
+  FreeLibrary(module);
+  EXPECT_EQ(0u, GetModuleVersionNumber(GetModuleHandleW(nullptr)));  // the test has none
+}
+
+}  // namespace

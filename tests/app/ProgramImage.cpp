@@ -1,0 +1,105 @@
+#include "ProgramImage.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "TestSupport.h"
+
+namespace apptest {
+
+std::wstring ProgramPath() { return vt::ToWin(VRO_PROGRAM_UNIX); }
+
+std::vector<uint8_t> ReadProgram() {
+  std::vector<uint8_t> data;
+  vt::ReadAll(ProgramPath(), data);
+  return data;
+}
+
+const IMAGE_NT_HEADERS32* NtHeaders(const uint8_t* image) {
+  auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+  return reinterpret_cast<const IMAGE_NT_HEADERS32*>(image + dos->e_lfanew);
+}
+
+const IMAGE_SECTION_HEADER* FindSection(const uint8_t* image, const char* name) {
+  const IMAGE_NT_HEADERS32* nt = NtHeaders(image);
+  const IMAGE_SECTION_HEADER* s = IMAGE_FIRST_SECTION(nt);
+  for (int i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++s)
+    if (strncmp(reinterpret_cast<const char*>(s->Name), name, 8) == 0) return s;
+  return nullptr;
+}
+
+size_t RvaToOffset(const std::vector<uint8_t>& file, DWORD rva) {
+  const IMAGE_NT_HEADERS32* nt = NtHeaders(file.data());
+  const IMAGE_SECTION_HEADER* s = IMAGE_FIRST_SECTION(nt);
+  for (int i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++s)
+    if (rva >= s->VirtualAddress && rva < s->VirtualAddress + s->SizeOfRawData)
+      return rva - s->VirtualAddress + s->PointerToRawData;
+  return 0;
+}
+
+bool PatchFileVersion(std::vector<uint8_t>& file, WORD b, WORD c) {
+  for (size_t i = 0; i + sizeof(VS_FIXEDFILEINFO) <= file.size(); i += 4) {
+    VS_FIXEDFILEINFO info;
+    memcpy(&info, &file[i], sizeof info);
+    if (info.dwSignature != 0xFEEF04BD) continue;
+    info.dwFileVersionMS = (1u << 16) | b;
+    info.dwFileVersionLS = DWORD(c) << 16;
+    memcpy(&file[i], &info, sizeof info);
+    return true;
+  }
+  return false;
+}
+
+bool ReplaceText(std::vector<uint8_t>& file, const std::string& from, const std::string& to) {
+  if (from.size() != to.size()) return false;
+  std::string needle = from + '\0';
+  auto at = std::search(file.begin(), file.end(), needle.begin(), needle.end());
+  if (at == file.end()) return false;
+  std::copy(to.begin(), to.end(), at);
+  return true;
+}
+
+uint8_t* MapImage(const std::vector<uint8_t>& file) {
+  const IMAGE_NT_HEADERS32* nt = NtHeaders(file.data());
+  auto base = static_cast<uint8_t*>(VirtualAlloc(nullptr, nt->OptionalHeader.SizeOfImage,
+                                                 MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE));
+  if (!base) return nullptr;
+  memcpy(base, file.data(), nt->OptionalHeader.SizeOfHeaders);
+  const IMAGE_SECTION_HEADER* s = IMAGE_FIRST_SECTION(nt);
+  for (int i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++s) {
+    DWORD size = std::min(s->SizeOfRawData, s->Misc.VirtualSize ? s->Misc.VirtualSize
+                                                                 : s->SizeOfRawData);
+    if (size && s->PointerToRawData + size <= file.size())
+      memcpy(base + s->VirtualAddress, file.data() + s->PointerToRawData, size);
+  }
+  return base;
+}
+
+void* FindExport(const uint8_t* image, const char* name) {
+  const IMAGE_NT_HEADERS32* nt = NtHeaders(image);
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  if (!dir.VirtualAddress) return nullptr;
+  auto exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(image + dir.VirtualAddress);
+  auto names = reinterpret_cast<const DWORD*>(image + exports->AddressOfNames);
+  auto ordinals = reinterpret_cast<const WORD*>(image + exports->AddressOfNameOrdinals);
+  auto functions = reinterpret_cast<const DWORD*>(image + exports->AddressOfFunctions);
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+    if (strcmp(reinterpret_cast<const char*>(image + names[i]), name) == 0)
+      return const_cast<uint8_t*>(image + functions[ordinals[i]]);
+  return nullptr;
+}
+
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode) {
+  std::wstring line = L"\"" + ProgramPath() + L"\" " + arguments;
+  STARTUPINFOW si = {sizeof si};
+  PROCESS_INFORMATION pi;
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    return false;
+  bool ok = WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(pi.hProcess, &exitCode);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return ok;
+}
+
+}  // namespace apptest

@@ -1,0 +1,36 @@
+// Test helpers around the built program file: its path, patched copies, and
+// a loader of the tests' own that maps it at an address of its choosing.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace apptest {
+
+std::wstring ProgramPath();
+std::vector<uint8_t> ReadProgram();
+
+const IMAGE_NT_HEADERS32* NtHeaders(const uint8_t* image);
+const IMAGE_SECTION_HEADER* FindSection(const uint8_t* image, const char* name);
+// File offset of an RVA in the file's bytes; 0 when no section holds it.
+size_t RvaToOffset(const std::vector<uint8_t>& file, DWORD rva);
+
+// Sets the file version of the copy to 1.b.c.0.
+bool PatchFileVersion(std::vector<uint8_t>& file, WORD b, WORD c);
+// Replaces the first occurrence of a NUL-terminated text by another of the
+// same length.
+bool ReplaceText(std::vector<uint8_t>& file, const std::string& from, const std::string& to);
+
+// Maps the file as the system loader would lay it out, without relocating or
+// binding it, at an address the system chooses. Never released: the mapped
+// copy's runtime stays in use until the process ends.
+uint8_t* MapImage(const std::vector<uint8_t>& file);
+// An export of a mapped or loaded image by name.
+void* FindExport(const uint8_t* image, const char* name);
+
+// Runs the program with the arguments and returns its full 32-bit exit code.
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode);
+
+}  // namespace apptest
