@@ -1,0 +1,90 @@
+// One registry hive file ("regf") held whole in memory: base block, hive
+// bins, cells and the cell allocator. Offsets called "buffer offsets" are file
+// offsets; offsets stored in the file are relative to the first bin (0x1000).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+enum : uint32_t {
+  HIVE_STATE_OPEN = 2,
+  HIVE_STATE_DIRTY = 4,
+};
+
+enum : uint32_t {
+  HIVE_BASE_SIZE = 0x1000,
+  HIVE_NONE = 0xFFFFFFFF,          // relative offset "none"
+  HIVE_BIG_SEGMENT = 16344,        // data bytes per big-data segment
+};
+
+// Two-letter record ids as read little-endian from the record start.
+inline constexpr uint16_t HiveId(char a, char b) { return (uint16_t)((uint8_t)a | ((uint8_t)b << 8)); }
+
+struct HiveImage {
+  std::wstring path;
+  void* volume = nullptr;
+  int backingKind = 0;            // 1 NTFS volume of the mounted image, 2 FAT volume
+  uint32_t state = 0;
+  uint32_t pages = 0;             // hive bins counted at load
+  uint32_t usedCells = 0, freeCells = 0;
+  uint64_t usedBytes = 0, freeBytes = 0;
+  uint32_t size = 0;              // bytes in buffer
+  uint32_t rootOffset = 0;        // buffer offset of the root key cell
+  uint32_t lastBin = 0;
+  uint32_t endOfBins = 0;
+  uint16_t rootIndexType = 0;     // id for new subkey indexes
+  uint8_t* buffer = nullptr;      // malloc'd; moves when the hive grows
+  uint32_t minorVersion = 0;
+  bool unfinishedWrite = false;   // base block sequence numbers differ
+
+  // Allocator index, rebuilt at load and kept by alloc_cell/free_cell.
+  std::vector<uint32_t> bins;          // buffer offsets of the bins, ascending
+  std::vector<uint32_t> binEnds;
+  std::vector<uint32_t> maxFreeTree;   // max tree over bins: largest free cell
+  uint32_t treeLeaves = 0;
+  std::vector<uint64_t> cellStarts;    // one bit per 8 bytes from 0x1000
+  // Subkey index cells known to be in sorted order (binary search allowed).
+  std::unordered_set<uint32_t> sortedLists;
+};
+
+uint32_t read_le32(const uint8_t* p);
+uint16_t read_le16(const uint8_t* p);
+void write_le32(uint8_t* p, uint32_t v);
+void write_le16(uint8_t* p, uint16_t v);
+
+// Absolute size of the cell at a buffer offset, counted into the statistics.
+uint32_t cell_size_at(HiveImage* img, uint32_t off);
+// Buffer offset of the bin holding off, or 0.
+uint32_t hbin_containing(HiveImage* img, uint32_t off);
+// First free cell of at least size bytes (cell size) in one bin, or 0.
+uint32_t first_fit_in_hbin(HiveImage* img, uint32_t bin, uint32_t size);
+// First free cell of at least size bytes over all bins in file order, or 0.
+uint32_t first_fit_cell(HiveImage* img, uint32_t size);
+// Appends a bin big enough for a cell of size bytes; returns its free cell.
+uint32_t append_hbin(HiveImage* img, uint32_t size);
+// New zeroed cell with room for size bytes of record; buffer offset or 0.
+// The buffer may move.
+uint32_t alloc_cell(HiveImage* img, uint32_t hint, uint32_t size);
+// Frees an allocated cell, merging free neighbours; bytes of the resulting
+// free cell, 0 when the cell was not allocated.
+uint32_t free_cell(HiveImage* img, uint32_t off);
+void write_cell(HiveImage* img, uint32_t off, const void* data, uint32_t length);
+uint32_t calc_regf_checksum(const HiveImage* img);
+void close_hive(HiveImage* img);
+
+// Validates and indexes a whole hive file. REG_STATUS_OK and a new image, or
+// REG_STATUS_FAILURE for anything that is not a sound hive.
+uint32_t load_hive_buffer(const void* data, size_t size, HiveImage** out);
+// Stores the checksum and gives the file's bytes (base block and bins).
+void save_hive_buffer(HiveImage* img, std::vector<uint8_t>& out);
+
+// Buffer offset of the allocated cell a relative offset names, or 0 when it
+// is "none", out of range or not the start of an allocated cell.
+uint32_t hive_cell(const HiveImage* img, uint32_t rel);
+// Record bytes of an allocated cell (cell size - 4).
+uint32_t hive_record_size(const HiveImage* img, uint32_t cell);
+inline uint8_t* hive_record(HiveImage* img, uint32_t cell) { return img->buffer + cell + 4; }
+inline uint32_t hive_rel(uint32_t cell) { return cell - HIVE_BASE_SIZE; }
+inline void hive_mark_dirty(HiveImage* img) { img->state |= HIVE_STATE_DIRTY; }
