@@ -7,6 +7,7 @@
 #include <wchar.h>
 
 #include "app/ProgramModule.h"
+#include "common/Privilege.h"
 
 namespace {
 
@@ -224,6 +225,7 @@ int RunCommandLine(WORD* language, int* exitCode) {
   INITCOMMONCONTROLSEX classes = {sizeof classes,
                                   ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES | ICC_LINK_CLASS};
   InitCommonControlsEx(&classes);
+  EnablePrivilege(L"SeCreateSymbolicLinkPrivilege");  // for links copied out of images
   wchar_t settings[kPathChars];
   GetSettingsFilePath(GetProgramModule(), settings);
   *language = ReadLanguageSetting(settings);

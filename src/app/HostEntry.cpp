@@ -3,6 +3,7 @@
 #include "app/HostEntry.h"
 
 #include "app/ProgramModule.h"
+#include "common/Privilege.h"
 
 // The start-up pieces of the mingw runtime that the program links (crt2u.o,
 // libmingw32). The process entry runs them before wWinMain; a host-mapped
@@ -91,5 +92,6 @@ DWORD GetModuleVersionNumber(HMODULE module) {
 DWORD StartHostedRuntime(HMODULE module) {
   if (!StartRuntime(module)) return 0;
   SetProgramModule(module);
+  EnablePrivilege(L"SeCreateSymbolicLinkPrivilege");
   return GetModuleVersionNumber(module);
 }

@@ -50,8 +50,10 @@ VRO_LOADER_INLINE BOOL ApplyRelocations(BYTE* base, IMAGE_DATA_DIRECTORY dir, BO
     if (block->SizeOfBlock < sizeof(IMAGE_BASE_RELOCATION) || block->SizeOfBlock > DWORD(end - p))
       return FALSE;
     BYTE* page = base + block->VirtualAddress;
-    // An entry near the end of the page patches bytes in the next one.
-    if (delta && !MakeWritable(protect, page, 2 * kPage)) return FALSE;
+    // An entry near the end of the page patches bytes in the next one; the
+    // last page of the image has none after it.
+    if (delta && !MakeWritable(protect, page, 2 * kPage) && !MakeWritable(protect, page, kPage))
+      return FALSE;
     WORD* entry = reinterpret_cast<WORD*>(block + 1);
     WORD* last = reinterpret_cast<WORD*>(p + block->SizeOfBlock);
     for (; entry < last && *entry; ++entry) {
