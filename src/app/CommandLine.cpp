@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <shellapi.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
@@ -49,13 +50,16 @@ bool SplitAtFirst(const wchar_t* text, const wchar_t* separator, wchar_t (&first
 }
 
 // ---- the commands of pass 2 ----
-// Each returns the operation's result, or kMalformedArgument without running
+// Each returns the operation's result, or kMalformedForm without running
 // anything when the argument text does not have the command's form.
+
+// Kept apart from the operations' own -13 (a size rule, an engine failure).
+const int kMalformedForm = INT_MIN;
 
 int RunInject(CommandLineState& s, const wchar_t* rest) {
   wchar_t volumePath[kPathChars], hostPath[kPathChars];
   if (!SplitAtFirst(rest, L"::", volumePath, hostPath) || !*volumePath || !*hostPath)
-    return kMalformedArgument;
+    return kMalformedForm;
   return s.ops->injectFile(s.imagePath, s.fixPath, s.partition, volumePath, hostPath,
                            s.overwriteMode);
 }
@@ -63,16 +67,16 @@ int RunInject(CommandLineState& s, const wchar_t* rest) {
 int RunExtract(CommandLineState& s, const wchar_t* rest) {
   wchar_t volumePath[kPathChars], hostPath[kPathChars];
   if (!SplitAtFirst(rest, L"::", volumePath, hostPath) || !*volumePath || !*hostPath)
-    return kMalformedArgument;
+    return kMalformedForm;
   return s.ops->extractFile(s.imagePath, s.fixPath, s.partition, volumePath, hostPath,
                             s.overwriteMode);
 }
 
 int RunImportFile(CommandLineState& s, const wchar_t* rest) {
   wchar_t keyText[kPathChars], hostFile[kPathChars];
-  if (!SplitAtFirst(rest, L"=", keyText, hostFile)) return kMalformedArgument;
+  if (!SplitAtFirst(rest, L"=", keyText, hostFile)) return kMalformedForm;
   wchar_t* slash = wcsrchr(keyText, L'\\');
-  if (!slash) return kMalformedArgument;
+  if (!slash) return kMalformedForm;
   *slash = 0;  // key path before it, value name behind it (empty: the default value)
   return s.ops->importFileValue(s.imagePath, s.fixPath, s.partition, keyText, slash + 1,
                                 hostFile);
@@ -81,13 +85,13 @@ int RunImportFile(CommandLineState& s, const wchar_t* rest) {
 int RunImport(CommandLineState& s, const wchar_t* rest) {
   wchar_t regFiles[kPathChars];
   CopyField(regFiles, rest);
-  if (!*regFiles) return kMalformedArgument;
+  if (!*regFiles) return kMalformedForm;
   return s.ops->importRegistry(s.imagePath, s.fixPath, s.partition, regFiles);
 }
 
 int RunExport(CommandLineState& s, const wchar_t* rest) {
   wchar_t regFile[kPathChars], registryPath[kPathChars];
-  if (!SplitAtFirst(rest, L"::", regFile, registryPath) || !*regFile) return kMalformedArgument;
+  if (!SplitAtFirst(rest, L"::", regFile, registryPath) || !*regFile) return kMalformedForm;
   return s.ops->exportRegistry(s.imagePath, s.fixPath, s.partition, registryPath, regFile);
 }
 
@@ -178,8 +182,10 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
       const wchar_t* rest = MatchOption(argv[i], row.keyword);
       if (!rest || !PreconditionHolds(row.precondition, state)) continue;
       int result = row.run(state, rest);
+      bool malformed = result == kMalformedForm;
+      if (malformed) result = kMalformedArgument;
       if (result != 0) exitCode = result;
-      if ((row.flags & kClearsWindow) || result == kMalformedArgument) showWindow = 0;
+      if ((row.flags & kClearsWindow) || malformed) showWindow = 0;
       if (row.flags & kEndsProcessing) return 0;
       break;
     }

@@ -206,6 +206,10 @@ TEST(CommandLine, MergeKeepsTheWindow) {
   r = RunArgs({L"-img:a", L"/merge"}, -12);
   EXPECT_EQ(1, r.show);
   EXPECT_EQ(-12, r.exitCode);
+  // An operation's own -13 is a result, not a malformed argument.
+  r = RunArgs({L"-img:a", L"/merge"}, -13);
+  EXPECT_EQ(1, r.show);
+  EXPECT_EQ(-13, r.exitCode);
   // "merge" is a whole argument.
   r = RunArgs({L"-img:a", L"/merged"});
   EXPECT_TRUE(g_calls.empty());
