@@ -98,9 +98,13 @@ int CHostVolume::Open(wchar_t letter, bool writable)
 
     // No snapshot is not an error: the open goes on locked and dismounted.
     if (!writable) {
+        m_bClientUsed = true;
         if (m_pClient->Load() && m_pClient->Snapshot(letter))
             m_hSnapshot = m_pClient->OpenSnapshotDevice();
-        if (m_hSnapshot == INVALID_HANDLE_VALUE) m_pClient->Release();
+        if (m_hSnapshot == INVALID_HANDLE_VALUE) {
+            m_pClient->Release();
+            m_bClientUsed = false;
+        }
     }
 
     h = OpenVolume(volume, GENERIC_READ);
@@ -155,7 +159,10 @@ void CHostVolume::Close()
         CloseAndInvalidate(m_hLockedVolume);
     }
     CloseAndInvalidate(m_hSnapshot);
-    m_pClient->Release();
+    if (m_bClientUsed) {
+        m_pClient->Release();
+        m_bClientUsed = false;
+    }
     m_DiskNumber = 0;
     m_PartitionNumber = 0;
 }

@@ -64,6 +64,7 @@ private:
     const HostVolumeApi* m_pApi;
     CShadowCopy m_ShadowCopy;
     IShadowCopyClient* m_pClient;
+    bool m_bClientUsed = false;     // loaded since the last release
     HANDLE m_hDrive = INVALID_HANDLE_VALUE;
     HANDLE m_hLockedVolume = INVALID_HANDLE_VALUE;
     HANDLE m_hSnapshot = INVALID_HANDLE_VALUE;
