@@ -192,7 +192,9 @@ uint32_t put_data_to_value(HiveImage* img, const void* data, uint32_t length, ui
     for (uint32_t i = 0; ok && i < count; i++) {
       uint32_t take = length - i * HIVE_BIG_SEGMENT;
       if (take > HIVE_BIG_SEGMENT) take = HIVE_BIG_SEGMENT;
-      uint32_t s = alloc_cell(img, vk, take);
+      // 4 spare bytes per segment: readers that take a segment's cell size
+      // minus 8 as its data length then see all of it.
+      uint32_t s = alloc_cell(img, vk, take + 4);
       if (!s) { ok = false; break; }
       segs.push_back(s);
       memcpy(img->buffer + s + 4, src + i * HIVE_BIG_SEGMENT, take);
@@ -253,7 +255,7 @@ uint32_t add_value(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_
   if (n > 16383) return 0;
   uint32_t count = rd32(img, key, NK_VALCOUNT);
   uint32_t list = hive_cell(img, rd32(img, key, NK_VALLIST));
-  if (count && !list) return 0;
+  if (count && (!list || hive_record_size(img, list) / 4 < count)) return 0;
   if (count && find_value_index(img, list, count, name) >= 0) return 0;
   bool comp;
   std::string stored = hive_encode_name(name, n, &comp);

@@ -18,4 +18,14 @@ HiveImage* Reload(HiveImage* img);
 // Runs tests/fixtures/mk-hive.py with a JSON description; reads the hive.
 std::vector<uint8_t> MakeHive(const std::string& json);
 
+// Every key and value as "K path" / "V path|name|type|hex" lines, sorted
+// (the form of mk-hive.py --dump). Walks at most 64 levels.
+std::string Dump(HiveImage* img);
+// mk-hive.py --dump of a hive file given as a Linux path.
+std::string HivexDump(const std::string& unixPath);
+
+// Compares two dumps; on a difference writes both beside dir and reports the
+// first differing line only (dumps hold megabytes of hex).
+void ExpectSameDump(const std::string& expected, const std::string& actual, const std::string& dir);
+
 }  // namespace ht
