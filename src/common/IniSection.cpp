@@ -1,0 +1,196 @@
+#include "common/IniSection.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <cwchar>
+#include <new>
+#include <string>
+
+#include "common/TextOps.h"
+#include "common/TextSearch.h"
+
+namespace {
+
+const int kHeaderChars = 200;
+
+// A read-only view of a whole file.
+class MappedFile {
+ public:
+  explicit MappedFile(const wchar_t* path) {
+    file_ = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file_ == INVALID_HANDLE_VALUE) return;
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file_, &size) || size.QuadPart == 0 || size.QuadPart > 0x7FFFFFFF) return;
+    mapping_ = CreateFileMappingW(file_, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (!mapping_) return;
+    data_ = static_cast<const char*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 0));
+    if (data_) size_ = static_cast<size_t>(size.QuadPart);
+  }
+  ~MappedFile() {
+    if (data_) UnmapViewOfFile(data_);
+    if (mapping_) CloseHandle(mapping_);
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+  HANDLE mapping_ = nullptr;
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// The two encodings: the folding search and the conversion into UTF-16.
+const wchar_t* Find(const wchar_t* hay, size_t len, const wchar_t* pat, size_t patLen) {
+  return FindTextNoCaseCounted(hay, static_cast<ptrdiff_t>(len), pat, patLen);
+}
+const char* Find(const char* hay, size_t len, const char* pat, size_t patLen) {
+  return FindBytesNoCase(hay, static_cast<ptrdiff_t>(len), pat, patLen);
+}
+int ToWide(const wchar_t* from, int n, wchar_t* to, int room) {
+  if (n > room) return 0;
+  wmemcpy(to, from, n);
+  return n;
+}
+int ToWide(const char* from, int n, wchar_t* to, int room) {
+  return MultiByteToWideChar(CP_ACP, 0, from, n, to, room);
+}
+
+template <typename C>
+bool IsBlank(C c) { return c == ' ' || c == '\t'; }
+
+// True when text[at] begins a line: only blanks stand between it and the
+// previous line break or the start of the text (`bodyStart`).
+template <typename C>
+bool AtLineStart(const C* text, size_t at, size_t bodyStart) {
+  while (at > bodyStart && IsBlank(text[at - 1])) --at;
+  return at == bodyStart || text[at - 1] == '\n' || text[at - 1] == '\r';
+}
+
+template <typename C>
+wchar_t* ReadSection(const C* text, size_t len, const C* header, size_t headerLen,
+                     size_t bodyStart) {
+  // The first header that stands at the start of a line.
+  size_t at = bodyStart;
+  for (;;) {
+    const C* hit = Find(text + at, len - at, header, headerLen);
+    if (!hit) return nullptr;
+    at = hit - text;
+    if (AtLineStart(text, at, bodyStart)) break;
+    ++at;
+  }
+  // The section's text begins on the line after the header ...
+  size_t lineEnd = at + headerLen;
+  while (lineEnd < len && text[lineEnd] != '\r' && text[lineEnd] != '\n') ++lineEnd;
+  size_t start = lineEnd;
+  while (start < len && (text[start] == '\r' || text[start] == '\n')) ++start;
+  // ... and ends before the next line beginning with "[".
+  static const C kNext[] = {'\n', '['};
+  const C* next = Find(text + lineEnd, len - lineEnd, kNext, 2);
+  size_t end = next ? next - text : len;
+  while (end > start && (text[end - 1] == '\r' || text[end - 1] == '\n')) --end;
+  if (end <= start) return nullptr;
+
+  const size_t room = end - start + 4;
+  wchar_t* block = new (std::nothrow) wchar_t[room];
+  if (!block) return nullptr;
+  size_t out = 0;
+  for (size_t pos = start; pos < end;) {
+    size_t stop = pos;
+    while (stop < end && text[stop] != '\n') ++stop;
+    size_t s = pos, e = stop;
+    pos = stop + 1;
+    while (s < e && IsBlank(text[s])) ++s;
+    if (e > s && text[e - 1] == '\r') --e;
+    if (s == e || text[s] == ';') continue;
+    int n = ToWide(text + s, static_cast<int>(e - s), block + out,
+                   static_cast<int>(room - out - 2));
+    if (n <= 0) continue;
+    block[out + n] = 0;
+    TrimBlanks(block + out);
+    size_t kept = wcslen(block + out);
+    if (kept) out += kept + 1;
+  }
+  block[out] = 0;
+  block[out + 1] = 0;
+  return block;
+}
+
+bool WriteAllTo(HANDLE file, const void* data, DWORD bytes) {
+  DWORD done = 0;
+  return WriteFile(file, data, bytes, &done, nullptr) && done == bytes;
+}
+
+}  // namespace
+
+wchar_t* ReadIniSection(const wchar_t* filePath, const wchar_t* section) {
+  if (!filePath || !section) return nullptr;
+  MappedFile file(filePath);
+  const char* data = file.data();
+  const size_t size = file.size();
+  if (!data) return nullptr;
+
+  if (size >= 2 && static_cast<unsigned char>(data[0]) == 0xFF &&
+      static_cast<unsigned char>(data[1]) == 0xFE) {
+    wchar_t header[kHeaderChars];
+    _snwprintf(header, kHeaderChars, L"[%s]", section);
+    header[kHeaderChars - 1] = 0;
+    const wchar_t* text = reinterpret_cast<const wchar_t*>(data + 2);
+    return ReadSection(text, (size - 2) / 2, header, wcslen(header), 0);
+  }
+
+  // "[" + the name in the ANSI code page, cut to 198 bytes, + "]".
+  int n = WideCharToMultiByte(CP_ACP, 0, section, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return nullptr;
+  std::string name(n, '\0');
+  WideCharToMultiByte(CP_ACP, 0, section, -1, &name[0], n, nullptr, nullptr);
+  name.resize(strlen(name.c_str()));
+  if (name.size() > kHeaderChars - 2) name.resize(kHeaderChars - 2);
+  const std::string header = "[" + name + "]";
+  // A UTF-8 mark before the first header does not hide it.
+  size_t body = size >= 3 && memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+  return ReadSection(data, size, header.c_str(), header.size(), body);
+}
+
+int WriteIniSection(const wchar_t* filePath, const wchar_t* section, const wchar_t* lines) {
+  if (!filePath || !section) return 0;
+  HANDLE file = CreateFileW(filePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  bool ok = true;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file, &size)) {
+    ok = false;
+  } else if (size.QuadPart == 0) {
+    ok = WriteAllTo(file, "\xFF\xFE", 2);
+  } else {
+    unsigned char mark[2] = {0, 0};
+    DWORD got = 0;
+    ok = ReadFile(file, mark, 2, &got, nullptr) && got == 2 && mark[0] == 0xFF && mark[1] == 0xFE;
+  }
+  if (ok) {
+    std::wstring text = L"[" + std::wstring(section) + L"]\r\n";
+    for (const wchar_t* e = lines; e && *e; e += wcslen(e) + 1) text.append(e).append(L"\r\n");
+    LARGE_INTEGER zero = {};
+    ok = SetFilePointerEx(file, zero, nullptr, FILE_END) &&
+         WriteAllTo(file, text.data(), static_cast<DWORD>(text.size() * 2)) &&
+         SetEndOfFile(file);
+  }
+  CloseHandle(file);
+  return ok ? 1 : 0;
+}
+
+int CreateEmptyUnicodeFile(const wchar_t* filePath) {
+  if (!filePath) return 0;
+  HANDLE file = CreateFileW(filePath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  int ok = WriteAllTo(file, "\xFF\xFE", 2) && SetEndOfFile(file);
+  CloseHandle(file);
+  return ok;
+}

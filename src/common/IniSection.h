@@ -1,0 +1,28 @@
+// The whole-section reader and writer for INI and INF files. It reads a
+// section of any size in one piece from UTF-16LE files (byte-order mark
+// FF FE) and from ANSI code-page files alike, without the profile functions
+// and their caching; every INF and INI section of the system is read here.
+#pragma once
+
+// The lines of [section] as a string list in one new block (free with
+// delete[]): each line trimmed of blanks and tabs, ";" comment lines and
+// blank lines dropped, the list ended by an empty string. The section name is
+// compared with A-Z folded. A header counts only at the start of a line
+// (blanks before it allowed), so a header named inside a comment is not
+// taken for the section. The section ends at the next line that begins with
+// "[", or at the end of the file.
+// Null when the file cannot be opened or mapped, is empty, has no such
+// header, or the section holds no text at all: an empty section gives null,
+// never an empty list; callers treat both alike.
+wchar_t* ReadIniSection(const wchar_t* filePath, const wchar_t* section);
+
+// Appends "[section]" CR LF and each entry of `lines` (a string list) with
+// CR LF to a UTF-16LE file, writing the byte-order mark first when the file
+// is empty or new. 1 on success; 0 when the file cannot be opened or written,
+// or when it is not empty and not UTF-16 (an ANSI file is never mixed with
+// UTF-16 text).
+int WriteIniSection(const wchar_t* filePath, const wchar_t* section, const wchar_t* lines);
+
+// Creates the file, or empties it, so that it holds only the UTF-16LE
+// byte-order mark. Nonzero when the mark was written.
+int CreateEmptyUnicodeFile(const wchar_t* filePath);
