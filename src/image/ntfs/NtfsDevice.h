@@ -1,0 +1,47 @@
+// The device layer behind libntfs-3g: the device-operations table through
+// which the library reaches a disk ("VRODISK" over a DiskIoBlock, or a plain
+// file, physical drive, partition or drive-letter volume). Include only
+// where the libntfs-3g headers may be seen (not beside <windows.h>).
+#pragma once
+#include "image/DiskIoBlock.h"
+#include "image/ntfs/NtfsLib.h"
+#include "image/ntfs/NtfsWin32Io.h"
+
+// Name of the system's own device: the private data is a DiskIoBlock.
+#define NTFS_DISK_DEVICE_NAME "VRODISK"
+
+// Device state bit telling that the partition came from a GPT.
+#define NTFS_DEV_STATE_GPT 0x40UL
+
+// Per-device state, created before the open and freed at close.
+struct NtfsDiskDev {
+    NtfsWin32Open win;           // handles, partition start and length, geometry
+    unsigned long long pos;      // current position, bytes from partition start
+    bool writable;
+    DiskIoBlock* block;          // VRODISK only
+    int partition;               // asked for at open; the one used afterwards
+    bool gpt;
+};
+
+extern "C" {
+extern struct ntfs_device_operations ntfs_disk_dev_ops;
+
+int ntfs_disk_dev_open(struct ntfs_device* dev, int flags);
+int ntfs_disk_dev_close(struct ntfs_device* dev);
+s64 ntfs_disk_dev_seek(struct ntfs_device* dev, s64 offset, int whence);
+s64 ntfs_disk_dev_read(struct ntfs_device* dev, void* buf, s64 count);
+s64 ntfs_disk_dev_write(struct ntfs_device* dev, const void* buf, s64 count);
+s64 ntfs_disk_dev_pread(struct ntfs_device* dev, void* buf, s64 count, s64 offset);
+s64 ntfs_disk_dev_pwrite(struct ntfs_device* dev, const void* buf, s64 count, s64 offset);
+int ntfs_disk_dev_sync(struct ntfs_device* dev);
+int ntfs_disk_dev_stat(struct ntfs_device* dev, struct stat* buf);
+int ntfs_disk_dev_ioctl(struct ntfs_device* dev, unsigned long request, void* argp);
+}
+
+// Chooses the NTFS partition of a disk seen through a DiskIoBlock: the MBR
+// entry at the index (0..3) when it has type 0x07, else, on a protective
+// MBR, the first GPT Basic Data entry at or after the index. Fills the
+// start and length in bytes and the index used; returns 0 (MBR), 1 (GPT)
+// or -1 with errno set.
+int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
+                      unsigned long long* length, int* used);

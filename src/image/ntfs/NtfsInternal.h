@@ -1,0 +1,36 @@
+// Internals of the NTFS glue shared by its files and by engines that work on
+// the library's own objects. Needs the libntfs-3g headers: not for files
+// that include <windows.h>.
+#pragma once
+#include "image/ntfs/NtfsLib.h"
+#include "image/ntfs/NtfsVolume.h"
+
+// Allocates a device with this system's operations table over the private
+// data (a DiskIoBlock for "VRODISK"), opens it at the partition index and
+// mounts it. On failure the device is freed and errno kept.
+ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flags, void* priv);
+// The library's device mount, with the partition index passed to the open.
+ntfs_volume* ntfs_disk_device_mount(struct ntfs_device* dev, int partition, unsigned long flags);
+
+// UTF-16 path, components separated by backslashes, looked up from the root
+// (or the given parent); each name is matched without regard to case.
+ntfs_inode* NtfsPathToInode(ntfs_volume* vol, ntfs_inode* parent, const wchar_t* path);
+// Opens the directory holding the last component of path; *name and *nameLen
+// get that component (pointing into path). Errors: ENOENT, EINVAL for an
+// empty name, ENAMETOOLONG.
+ntfs_inode* NtfsOpenParent(ntfs_volume* vol, const wchar_t* path, const wchar_t** name,
+                           int* nameLen);
+// Record numbers of a path and of the directory holding its last component
+// (nothing stays open); -1 with errno on failure.
+s64 NtfsPathToMft(ntfs_volume* vol, const wchar_t* path);
+s64 NtfsParentMft(ntfs_volume* vol, const wchar_t* path, const wchar_t** name, int* nameLen);
+// The name of ni as stored in directory dirMft (not the DOS-only one), for
+// operations that must name the exact index entry. Its length, or -1.
+int NtfsStoredName(ntfs_inode* ni, u64 dirMft, ntfschar* out, int outLen);
+
+// The reparse tag when it is a mount point or a symbolic link, else 0.
+u32 NtfsLinkReparseTag(ntfs_inode* ni);
+
+// Next attribute of the type (0 = any) in the search; errno EINVAL without a
+// context, ENOENT at the end.
+ATTR_RECORD* FindNextNtfsAttribute(u32 type, ntfs_attr_search_ctx* ctx);

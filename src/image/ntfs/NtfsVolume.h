@@ -1,0 +1,33 @@
+// Mount glue over libntfs-3g: mounting on the system's own device block, the
+// dirty-volume rule, and path-level data read, write, size and rename on
+// UTF-16 backslash paths looked up without regard to case. Results follow
+// the library: -1 or minus an errno value. Free of the library's headers so
+// that Win32 code can call it; NtfsInternal.h has the rest.
+#pragma once
+#include "image/DiskIoBlock.h"
+
+struct _ntfs_volume;
+typedef struct _ntfs_volume ntfs_volume;
+
+// Mount flags: read-only, and accept a volume whose dirty bit is set (with
+// it the library also resets an unclean journal of a writable mount).
+#define NTFS_MOUNT_READONLY 0x00000001UL
+#define NTFS_MOUNT_ACCEPT_DIRTY 0x10000000UL
+
+// Mounts the NTFS partition of a disk; refuses a dirty volume unless
+// NTFS_MOUNT_ACCEPT_DIRTY is given. Null block: errno EINVAL.
+ntfs_volume* MountNtfsOnDisk(DiskIoBlock* block, int partition, unsigned long flags);
+ntfs_volume* MountNtfsVolume(DiskIoBlock* block, int partition, unsigned long flags);
+int UnmountNtfsVolume(ntfs_volume* vol);
+
+// The partition index the device open used (GPT: the entry found).
+int GetMountedPartitionIndex(ntfs_volume* vol);
+bool IsNtfsVolumeOnGpt(ntfs_volume* vol);
+
+int RenameNtfsPath(ntfs_volume* vol, const wchar_t* oldPath, const wchar_t* newPath);
+long long GetNtfsFileDataSize(ntfs_volume* vol, const wchar_t* path);
+long long ReadNtfsFileData(ntfs_volume* vol, const wchar_t* path, void* buffer, long long count,
+                           long long offset);
+long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* buffer,
+                            long long count, long long offset);
+
