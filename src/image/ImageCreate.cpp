@@ -59,6 +59,7 @@ int _VROH_RW_CLASS::Create(const wchar_t* path, uint32_t megabytes, int kind)
     if (img.Write(1, mbr, VRO_SECTOR) != VRO_SECTOR) return -2;
     if (img.m_nType == VRO_TYPE_SPARSE) {
         Put64(img.Header(), kOffCapacity, capacity);
+        Put32(img.m_pContainer->MapHeader(), kOffMapCapacity, (uint32_t)capacity);
         if (img.m_pBackEnd->Flush(img.m_hFile) < 0 || img.m_pContainer->WriteHeader() < 0) return -2;
         img.m_nCapacity = capacity;
     } else {

@@ -202,6 +202,11 @@ int64_t _VROH_OBJ_MINC::WriteAt(uint64_t sector, const void* buf, uint32_t bytes
     Lock lock(&m_Lock);
     m_Writes++;
     uint32_t n = (bytes + VRO_SECTOR - 1) / VRO_SECTOR;
+    // Refused now rather than when the combined run reaches the file.
+    if (sector + n > NextFree()) {
+        if (m_BoundErrors < 3) m_BoundErrors++;
+        return -(int64_t)bytes;
+    }
     if (m_PendLen && bytes % VRO_SECTOR == 0) {
         uint64_t end = m_PendStart + m_PendLen;
         if (sector >= m_PendStart && sector <= end && sector + n - m_PendStart <= kBufferBytes / VRO_SECTOR) {
