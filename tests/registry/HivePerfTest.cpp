@@ -1,0 +1,75 @@
+// Large hives stay fast: no step may be quadratic in the number of keys.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "HiveTestUtil.h"
+#include "registry/HiveOps.h"
+
+TEST(HivePerf, TensOfThousandsOfKeysUnderOneParentAndAManyMegabyteHive) {
+  HiveImage* img = ht::Load(ht::EmptyHive());
+  uint32_t root = hive_root_key(img);
+  DWORD t0 = GetTickCount();
+  // 30000 siblings in random order (as a CLSID key gets them)
+  uint32_t clsid = add_key(img, root, L"CLSID");
+  std::vector<int> order(30000);
+  for (int i = 0; i < 30000; i++) order[i] = i;
+  std::shuffle(order.begin(), order.end(), std::mt19937(5));
+  for (int i : order) {
+    wchar_t n[48];
+    _snwprintf(n, 48, L"{%08X-1234-5678-9ABC-DEF012345678}", i * 2654435761u);
+    uint32_t k = add_key(img, clsid, n);
+    ASSERT_NE(0u, k);
+    clsid = find_key(img, 0, L"CLSID");
+    add_value(img, k, L"@", 1);
+    put_data_to_value(img, n, 80, k, L"@", 0);
+  }
+  DWORD t1 = GetTickCount();
+  // 100000 more keys in a deep tree, with values
+  for (int a = 0; a < 1000; a++) {
+    wchar_t n[32];
+    _snwprintf(n, 32, L"Tree%04d", a);
+    uint32_t k = add_key(img, root, n);
+    for (int b = 0; b < 100; b++) {
+      _snwprintf(n, 32, L"Leaf%03d", b);
+      uint32_t c = add_key(img, k, n);
+      add_value(img, c, L"Value", 3);
+      put_data_to_value(img, n, 64 + b, c, L"Value", 0);
+    }
+  }
+  DWORD t2 = GetTickCount();
+  std::vector<uint8_t> bytes;
+  save_hive_buffer(img, bytes);
+  close_hive(img);
+  img = ht::Load(bytes);
+  ASSERT_TRUE(img);
+  uint32_t keys = 0;
+  std::vector<uint32_t> stack{hive_root_key(img)};
+  while (!stack.empty()) {
+    uint32_t k = stack.back();
+    stack.pop_back();
+    keys++;
+    uint32_t li = 0, slot = 0;
+    HiveSubkey sk;
+    while (next_subkey(img, k, &li, &slot, &sk) == 1) stack.push_back(sk.cell + 4);
+  }
+  EXPECT_EQ(1u + 1 + 30000 + 1000 + 100000, keys);
+  DWORD t3 = GetTickCount();
+  EXPECT_EQ(0, del_key_tree(img, L"CLSID", hive_root_key(img)));
+  for (int a = 0; a < 1000; a += 2) {
+    wchar_t n[32];
+    _snwprintf(n, 32, L"Tree%04d", a);
+    ASSERT_EQ(0, del_key_tree(img, n, hive_root_key(img)));
+  }
+  DWORD t4 = GetTickCount();
+  printf("hive %u bytes: siblings %lu ms, tree %lu ms, save+load+walk %lu ms, delete %lu ms\n",
+         (unsigned)bytes.size(), t1 - t0, t2 - t1, t3 - t2, t4 - t3);
+  EXPECT_GT(bytes.size(), 15u << 20);
+  EXPECT_LT(t4 - t0, 30000u);
+  close_hive(img);
+}
