@@ -153,6 +153,10 @@ int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int 
         if (hasFix) return OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &base) == 1 ? 10 : -10;
         if (mode == VRO_WRITE_NONE) return 11;
         if (mode == VRO_WRITE_OVERLAY && !base.m_bNew) return 13;
+        // The base takes the writes itself. Update files made now would
+        // link to an identity that only reaches the base with its first
+        // write, and would be lost.
+        m_BasePath[0] = 0;
         return base.Open(image, VRO_MODE_CREATE) ? 12 : -12;
     }
     if (hasFix) return OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &base) == 1 ? 2 : -2;
