@@ -114,7 +114,8 @@ TEST(IniSection, ReadsAMultiMegabyteFile) {
 }
 
 TEST(IniSection, WriterAppendsWithOneMark) {
-  std::wstring f = vt::ScratchDir() + L"\\w.ini";
+  const std::wstring dir = vt::ScratchDir();
+  std::wstring f = dir + L"\\w.ini";
   ASSERT_TRUE(CreateEmptyUnicodeFile(f.c_str()));
   EXPECT_EQ(1, WriteIniSection(f.c_str(), L"One", L"a=1\0b=\x4E2D\0"));
   EXPECT_EQ(1, WriteIniSection(f.c_str(), L"Two", L"c=3\0"));
@@ -131,10 +132,10 @@ TEST(IniSection, WriterAppendsWithOneMark) {
   EXPECT_EQ((Lines{L"a=1", L"b=\x4E2D"}), Take(ReadIniSection(f.c_str(), L"one")));
 
   // A new file gets its mark; an ANSI file is not mixed with UTF-16.
-  std::wstring fresh = vt::ScratchDir() + L"\\new.ini";
+  std::wstring fresh = dir + L"\\new.ini";
   EXPECT_EQ(1, WriteIniSection(fresh.c_str(), L"S", L"\0"));
   EXPECT_EQ((Lines{L"<null>"}), Take(ReadIniSection(fresh.c_str(), L"S")));
-  std::wstring ansi = vt::ScratchDir() + L"\\ansi.ini";
+  std::wstring ansi = dir + L"\\ansi.ini";
   ASSERT_TRUE(vt::WriteAll(ansi, "[A]\r\n", 5));
   EXPECT_EQ(0, WriteIniSection(ansi.c_str(), L"B", L"x\0"));
   EXPECT_EQ(5u, GetFileSizeByName(ansi.c_str()));
