@@ -30,18 +30,11 @@ int64_t _VROH_ALIGN_RW::Read(void* ctx, uint64_t sector, void* buf, uint32_t byt
     return ReadHandleAt((HANDLE)ctx, sector * VRO_SECTOR, buf, bytes);
 }
 
-namespace {
-struct BounceLock {
-    CRITICAL_SECTION* cs;
-    explicit BounceLock(CRITICAL_SECTION* c) : cs(c) { EnterCriticalSection(cs); }
-    ~BounceLock() { LeaveCriticalSection(cs); }
-};
-}
 
 int64_t _VROH_ALIGN_RW::ReadBytes(void* ctx, uint64_t pos, void* buf, uint64_t count)
 {
     if (!count) return 0;
-    BounceLock lock(&m_BounceLock);
+    VroCsLock lock(&m_BounceLock);
     const uint64_t U = m_Unit;
     uint8_t* out = (uint8_t*)buf;
     uint64_t p = pos + m_ByteOffset;
@@ -93,7 +86,7 @@ int64_t _VROH_ALIGN_RW::ReadBytes(void* ctx, uint64_t pos, void* buf, uint64_t c
 int64_t _VROH_ALIGN_RW::WriteBytes(void* ctx, uint64_t pos, const void* buf, uint64_t count)
 {
     if (!count) return 0;
-    BounceLock lock(&m_BounceLock);
+    VroCsLock lock(&m_BounceLock);
     const uint64_t U = m_Unit;
     const uint8_t* in = (const uint8_t*)buf;
     uint64_t p = pos + m_ByteOffset;

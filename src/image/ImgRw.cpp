@@ -4,11 +4,6 @@
 using namespace vroimg;
 
 namespace {
-struct Lock {
-    CRITICAL_SECTION* cs;
-    explicit Lock(CRITICAL_SECTION* c) : cs(c) { EnterCriticalSection(cs); }
-    ~Lock() { LeaveCriticalSection(cs); }
-};
 
 const int kLeafBytes = 32;
 const int kLeafBitmap = 16;
@@ -188,7 +183,7 @@ int64_t _VROH_IMG_RW::WriteRun(uint64_t sector, const uint8_t* buf, uint32_t sec
         uint32_t left = sectors - done;
         uint32_t fileStart, run = 0;
         {
-            Lock lock(&m_Lock);
+            VroCsLock lock(&m_Lock);
             uint32_t gen = Get32(m_Container->Header(), kOffGeneration);
             uint8_t* leaf = FindLeaf(k, true);
             if (!leaf) return -1;
@@ -237,7 +232,7 @@ int64_t _VROH_IMG_RW::ReadRun(uint64_t sector, uint8_t* buf, uint32_t sectors)
         uint32_t run = 0, fileStart = 0;
         bool held;
         {
-            Lock lock(&m_Lock);
+            VroCsLock lock(&m_Lock);
             uint8_t* leaf = FindLeaf(k, false);
             held = leaf && Get32(leaf, 0) && BitSet(leaf, off);
             if (held) {
@@ -284,7 +279,7 @@ int64_t _VROH_IMG_RW::ReadRun(uint64_t sector, uint8_t* buf, uint32_t sectors)
 
 int64_t _VROH_IMG_RW::Flush(HANDLE)
 {
-    Lock lock(&m_Lock);
+    VroCsLock lock(&m_Lock);
     bool ok = true;
     for (Block& b : m_Tables) ok = WriteBack(b) && ok;
     for (Block& b : m_Leaves) ok = WriteBack(b) && ok;

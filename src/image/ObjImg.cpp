@@ -5,11 +5,6 @@
 using namespace vroimg;
 
 namespace {
-struct Lock {
-    CRITICAL_SECTION* cs;
-    explicit Lock(CRITICAL_SECTION* c) : cs(c) { EnterCriticalSection(cs); }
-    ~Lock() { LeaveCriticalSection(cs); }
-};
 
 const uint64_t kUnlimited = 1ull << 32;
 
@@ -60,7 +55,7 @@ uint32_t _VROH_OBJ_IMG::HeaderChecksum(const uint8_t* header)
 
 int _VROH_OBJ_IMG::WriteHeader()
 {
-    Lock lock(&m_Lock);
+    VroCsLock lock(&m_Lock);
     Put32(m_Header, kOffChecksum, HeaderChecksum(m_Header));
     m_Dirty = 0;
     int64_t r = WriteHandleAt(m_hFile, m_BaseSector * VRO_SECTOR, m_Header, sizeof(m_Header));
@@ -69,7 +64,7 @@ int _VROH_OBJ_IMG::WriteHeader()
 
 uint32_t _VROH_OBJ_IMG::Allocate(uint32_t sectors, bool tableBlock)
 {
-    Lock lock(&m_Lock);
+    VroCsLock lock(&m_Lock);
     uint8_t* map = MapHeader();
     uint32_t next = Get32(map, kOffNextFree);
     if ((uint64_t)next + sectors >= m_Limit) {
@@ -199,7 +194,7 @@ int64_t _VROH_OBJ_MINC::FlushPending()
 int64_t _VROH_OBJ_MINC::WriteAt(uint64_t sector, const void* buf, uint32_t bytes)
 {
     if (!bytes) return 0;
-    Lock lock(&m_Lock);
+    VroCsLock lock(&m_Lock);
     m_Writes++;
     uint32_t n = (bytes + VRO_SECTOR - 1) / VRO_SECTOR;
     // Refused now rather than when the combined run reaches the file.
@@ -238,7 +233,7 @@ int64_t _VROH_OBJ_MINC::WriteAt(uint64_t sector, const void* buf, uint32_t bytes
 
 int64_t _VROH_OBJ_MINC::ReadAt(uint64_t sector, void* buf, uint32_t bytes)
 {
-    Lock lock(&m_Lock);
+    VroCsLock lock(&m_Lock);
     int64_t r = _VROH_OBJ_IMG::ReadAt(sector, buf, bytes);
     if (r < 0 || !m_PendLen) return r;
     // Newer data still waiting in the buffer wins.
@@ -256,7 +251,7 @@ int64_t _VROH_OBJ_MINC::ReadAt(uint64_t sector, void* buf, uint32_t bytes)
 
 int _VROH_OBJ_MINC::Flush()
 {
-    Lock lock(&m_Lock);
+    VroCsLock lock(&m_Lock);
     // An open that wrote nothing leaves the file as it found it.
     if (!m_Writes && m_Dirty == 1) m_Dirty = 0;
     int result = FlushPending() < 0 ? -1 : 0;

@@ -9,11 +9,6 @@
 using namespace vroimg;
 
 namespace {
-struct Lock {
-    CRITICAL_SECTION* cs;
-    explicit Lock(CRITICAL_SECTION* c) : cs(c) { EnterCriticalSection(cs); }
-    ~Lock() { LeaveCriticalSection(cs); }
-};
 
 bool EndsWithVhd(const wchar_t* path)
 {
@@ -51,28 +46,28 @@ _VROH_RW_CLASS::~_VROH_RW_CLASS()
 
 int64_t _VROH_RW_CLASS::Flush()
 {
-    Lock lock(&m_Lock);
+    VroCsLock lock(&m_Lock);
     if (!m_pBackEnd) return 0;
     return m_pBackEnd->Flush(m_hFile);
 }
 
 int64_t _VROH_RW_CLASS::Write(uint64_t sector, const void* buf, uint32_t bytes)
 {
-    Lock lock(&m_Lock);
+    VroCsLock lock(&m_Lock);
     if (!m_pBackEnd) return -(int64_t)bytes;
     return m_pBackEnd->Write(m_hFile, sector, buf, bytes);
 }
 
 int64_t _VROH_RW_CLASS::Read(uint64_t sector, void* buf, uint32_t bytes)
 {
-    Lock lock(&m_Lock);
+    VroCsLock lock(&m_Lock);
     if (!m_pBackEnd) return -(int64_t)bytes;
     return m_pBackEnd->Read(m_hFile, sector, buf, bytes);
 }
 
 int64_t _VROH_RW_CLASS::RawRead(uint64_t sector, void* buf, uint32_t bytes)
 {
-    Lock lock(&m_Lock);
+    VroCsLock lock(&m_Lock);
     if (!m_hFile) return -(int64_t)bytes;
     return ReadHandleAt(m_hFile, sector * VRO_SECTOR, buf, bytes);
 }
@@ -90,13 +85,13 @@ uint32_t _VROH_RW_CLASS::Kind() const
 
 void _VROH_RW_CLASS::SetZeroFill(int zeroFill)
 {
-    Lock lock(&m_Lock);
+    VroCsLock lock(&m_Lock);
     if (m_nType == VRO_TYPE_SPARSE && m_pBackEnd) static_cast<_VROH_IMG_RW*>(m_pBackEnd)->m_ZeroFill = zeroFill;
 }
 
 int _VROH_RW_CLASS::Close()
 {
-    Lock lock(&m_Lock);
+    VroCsLock lock(&m_Lock);
     if (m_pBackEnd) m_pBackEnd->Flush(m_hFile);
     delete m_pBackEnd;
     m_pBackEnd = nullptr;
@@ -131,7 +126,7 @@ _VROH_BASE_RW* _VROH_RW_CLASS::OpenSparse(const wchar_t* path, int mode)
 
 _VROH_BASE_RW* _VROH_RW_CLASS::Detect(const wchar_t* path, int mode, bool handleSet)
 {
-    Lock lock(&m_Lock);
+    VroCsLock lock(&m_Lock);
     if (!path || !*path) return nullptr;
     m_nMode = mode;
     m_Path = path;

@@ -9,6 +9,13 @@
 
 const uint32_t VRO_SECTOR = 512;
 
+// Holds a critical section for one scope.
+struct VroCsLock {
+    CRITICAL_SECTION* cs;
+    explicit VroCsLock(CRITICAL_SECTION* c) : cs(c) { EnterCriticalSection(cs); }
+    ~VroCsLock() { LeaveCriticalSection(cs); }
+};
+
 class _VROH_BASE_RW {
 public:
     virtual ~_VROH_BASE_RW() {}

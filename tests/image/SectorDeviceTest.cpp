@@ -246,9 +246,11 @@ TEST(SectorDevice, HostVolumeReadsAsOnePartitionDisk)
     EXPECT_EQ(0, memcmp(chs, e + 5, 3));
     EXPECT_EQ(0x55, m[510]);
     EXPECT_EQ(0xAA, m[511]);
-    for (int i = 16; i < 64; i++) EXPECT_EQ(0, e[i - 16 + 16]) << i;   // other entries
+    for (int i = 16; i < 64; i++) EXPECT_EQ(0, e[i]) << i;   // the other three entries
     for (uint32_t s = 0; s < 64; s++)
-        if (s != 1) EXPECT_EQ(std::vector<uint8_t>(512, 0), std::vector<uint8_t>(&buf[s * 512], &buf[s * 512 + 512])) << s;
+        if (s != 1) {
+            EXPECT_EQ(std::vector<uint8_t>(512, 0), std::vector<uint8_t>(&buf[s * 512], &buf[s * 512 + 512])) << s;
+        }
     EXPECT_EQ(0, memcmp(&buf[64 * 512], vol.data(), 16 * 512));
     // Through the disk object: disk sector 63 is the volume's first sector.
     _VROH_MOUNT_RW disk;
