@@ -1,0 +1,53 @@
+// Disk glue of the FAT module: the disk control block through which every
+// sector of a FAT volume is read and written, and the FAT time stamp.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+// Same shapes as the read and write callbacks of DiskIoBlock
+// (image/DiskIoBlock.h), so a device block's routines can be handed in as
+// they are: bytes done, 0 or negative on failure.
+typedef int (*FatReadRoutine)(void* context, unsigned long long offset, void* buffer,
+                              unsigned int count);
+typedef int (*FatWriteRoutine)(void* context, unsigned long long offset, const void* buffer,
+                               unsigned int count);
+
+enum {
+    FAT_DISK_NOINIT = 0x01,   // status: not initialised
+    FAT_DISK_PROTECT = 0x04,  // status: write-protected
+};
+
+// Largest single transfer in bytes; also what the "sector count" query reports.
+const uint32_t FAT_DISK_TRANSFER_LIMIT = 0x40000;
+
+struct FatDiskBlock {
+    uint32_t status;
+    uint16_t sectorSize;
+    uint32_t sectorCount;     // the transfer limit
+    HANDLE file;              // direct file access, INVALID_HANDLE_VALUE with routines
+    void* context;
+    FatReadRoutine read;
+    FatWriteRoutine write;
+};
+
+// Disk results.
+enum { FAT_DISK_OK = 0, FAT_DISK_ERROR = 1, FAT_DISK_WRPRT = 2, FAT_DISK_PARERR = 4 };
+
+// Allocates the block. With routines, context is handed to them; without
+// (both null) context is a Win32 file handle the block takes over and closes.
+// Selects the short-name code page from the host's ANSI code page.
+int FatOpenDiskBlock(FatDiskBlock** holder, void* context, FatReadRoutine read,
+                     FatWriteRoutine write);
+void FatCloseDiskBlock(FatDiskBlock** holder);
+
+int FatDiskRead(FatDiskBlock* block, uint64_t sector, void* buffer, uint32_t count);
+int FatDiskWrite(FatDiskBlock* block, uint64_t sector, const void* buffer, uint32_t count);
+// 0 flush, 1 sector count, 2 sector size, 3 erase-block size.
+int FatDiskIoctl(FatDiskBlock* block, int command, void* out);
+
+// Resets the block for a mount or format: 512-byte sectors, the transfer
+// limit, status 0.
+void FatResetDiskBlock(FatDiskBlock* block);
+
+// Local time packed as FAT date (high 16 bits) and time (low 16 bits).
+uint32_t FatGetTimestamp();

@@ -1,0 +1,74 @@
+// Helpers shared by the FAT module's source files.
+#pragma once
+#include <string.h>
+#include "image/fat/FatModule.h"
+
+inline uint16_t Ld16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
+inline uint32_t Ld32(const uint8_t* p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+inline uint64_t Ld64(const uint8_t* p) { return Ld32(p) | (uint64_t)Ld32(p + 4) << 32; }
+inline void St16(uint8_t* p, uint16_t v) { p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); }
+inline void St32(uint8_t* p, uint32_t v) {
+    p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); p[2] = (uint8_t)(v >> 16); p[3] = (uint8_t)(v >> 24);
+}
+inline void St64(uint8_t* p, uint64_t v) { St32(p, (uint32_t)v); St32(p + 4, (uint32_t)(v >> 32)); }
+
+inline uint32_t ClusterBytes(const FatWorkArea* fs) { return fs->clusterSize * fs->sectorSize; }
+inline uint32_t ClusterSector(const FatWorkArea* fs, uint32_t c) {
+    return fs->dataStart + (c - 2) * fs->clusterSize;
+}
+inline bool ValidCluster(const FatWorkArea* fs, uint32_t c) { return c >= 2 && c < fs->fatEntries; }
+
+// Multi-sector transfers that bypass the window (kept coherent with it) and
+// are split at the disk block's transfer limit. Sectors are volume-absolute.
+int FatReadRun(FatWorkArea* fs, uint32_t sector, void* buffer, uint32_t count);
+int FatWriteRun(FatWorkArea* fs, uint32_t sector, const void* buffer, uint32_t count);
+int FatZeroRun(FatWorkArea* fs, uint32_t sector, uint32_t count);
+
+// Allocation tables (FatTable.cpp).
+int FatReadEntryEx(FatWorkArea* fs, uint32_t cluster, uint32_t* value);
+int FatWriteEntry(FatWorkArea* fs, uint32_t cluster, uint32_t value);
+uint32_t FatReadEntry(FatWorkArea* fs, uint32_t cluster);
+uint32_t FatEndOfChain(const FatWorkArea* fs);
+// Next cluster of a chain; *next 0 at its end. 1 disk error, 2 broken chain.
+int FatNextCluster(FatWorkArea* fs, const FatChainRef* chain, uint32_t cluster, uint32_t* next);
+// Allocates one cluster after last (0: a new chain) and links it.
+// FAT_DENIED when the volume is full.
+int FatExtendChain(FatWorkArea* fs, FatChainRef* chain, uint32_t last, uint32_t* added);
+// Frees the clusters after keep (keep 0: the whole chain) and ends the chain there.
+int FatFreeChain(FatWorkArea* fs, FatChainRef* chain, uint32_t keep);
+int FatSetBitmap(FatWorkArea* fs, uint32_t cluster, uint32_t count, bool used);
+int FatFindFreeBits(FatWorkArea* fs, uint32_t start, uint32_t* found);
+
+// Names (FatName.cpp).
+struct FatName {
+    uint16_t lfn[256];
+    uint32_t length;
+    uint8_t sfn[11];
+    uint8_t caseFlags;           // 0x08 base lower, 0x10 extension lower
+    uint8_t needLfn;
+    uint8_t dot;                 // 1 ".", 2 ".."
+};
+int FatCreateName(const uint16_t* component, uint32_t length, FatName* name, bool exfat);
+uint8_t FatSfnChecksum(const uint8_t* sfn);
+uint16_t FatExfatNameHash(const uint16_t* name, uint32_t length);
+uint16_t FatExfatSetChecksum(const uint8_t* set, uint32_t entries);
+void FatNumberedSfn(const uint8_t* base, uint8_t* out, const uint16_t* lfn, uint32_t n);
+void FatSfnToText(const uint8_t* entry, uint16_t* out);
+bool FatNamesEqual(const uint16_t* a, uint32_t alen, const uint16_t* b, uint32_t blen);
+
+// Directories (FatDirectory.cpp).
+int FatFollowPath(FatDirObject* dir, const uint16_t* path, FatName* last);
+int FatRegisterEntry(FatDirObject* dir, const FatName* name, uint8_t* setOut);
+int FatRemoveEntry(FatWorkArea* fs, const FatEntryPos* pos);
+int FatLoadEntrySet(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* set);
+int FatStoreEntrySet(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* set);
+int FatStoreShortEntry(FatWorkArea* fs, const FatEntryPos* pos, const uint8_t* entry);
+int FatLoadShortEntry(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* entry);
+void FatDirFromEntry(FatWorkArea* fs, const FatDirObject* parent, FatDirObject* child);
+uint32_t FatEntryCluster(const FatWorkArea* fs, const uint8_t* entry);
+void FatSetEntryCluster(const FatWorkArea* fs, uint8_t* entry, uint32_t cluster);
+// Rewrites the exFAT stream entry of a grown or shrunk object.
+int FatUpdateExfatStream(FatWorkArea* fs, const FatEntryPos* pos, const FatChainRef* chain,
+                         uint64_t size, bool touch, uint8_t attrOr);
