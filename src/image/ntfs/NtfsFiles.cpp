@@ -106,8 +106,15 @@ int ReadEntries(ntfs_volume* vol, const wchar_t* path, std::vector<DirEntry>* en
         return -ENOTDIR;
     }
     s64 pos = 0;
+    // Lookups ignore case, but a listing must show the names as stored: the
+    // library lower-cases them while the volume ignores case.
+    bool ignoring = !NVolCaseSensitive(vol);
+    if (ignoring)
+        NVolSetCaseSensitive(vol);
     int r = ntfs_readdir(dir, &pos, entries, CollectEntry);
     int e = errno;
+    if (ignoring)
+        NVolClearCaseSensitive(vol);
     ntfs_inode_close(dir);
     return r ? -(e ? e : EIO) : 0;
 }

@@ -437,3 +437,22 @@ ATTR_RECORD* FindNextNtfsAttribute(u32 type, ntfs_attr_search_ctx* ctx)
         return nullptr;
     return ctx->attr;
 }
+
+int GetNtfsVolumeFigures(ntfs_volume* vol, NtfsVolumeFigures* out, bool countFree)
+{
+    if (!vol || !out)
+        return -EINVAL;
+    if (countFree && ntfs_volume_get_free_space(vol))
+        return -(errno ? errno : EIO);
+    out->majorVersion = vol->major_ver;
+    out->minorVersion = vol->minor_ver;
+    out->totalClusters = (unsigned long long)vol->nr_clusters;
+    out->freeClusters = vol->free_clusters > 0 ? (unsigned long long)vol->free_clusters : 0;
+    out->clusterSize = vol->cluster_size;
+    out->sectorSize = vol->sector_size;
+    NTFS_BOOT_SECTOR bs;
+    if (ntfs_pread(vol->dev, 0, sizeof bs, &bs) != (s64)sizeof bs)
+        return -(errno ? errno : EIO);
+    out->totalSectors = (unsigned long long)sle64_to_cpu(bs.number_of_sectors);
+    return 0;
+}

@@ -1,0 +1,211 @@
+// CMountedImage: open, mount and close.
+#include "image/MountedImage.h"
+
+#include <wchar.h>
+#include <winioctl.h>
+
+#include <new>
+
+#include "image/MountRw.h"
+#include "image/ntfs/NtfsVolume.h"
+
+namespace {
+
+CMountedImage::HiveReleaseHook g_HiveReleaseHook = nullptr;
+
+const int kPathChars = 360;
+
+// The device block callbacks of a disk object: byte 0 is disk sector 0.
+int ReadDiskObjectBytes(void* owner, unsigned long long offset, void* buffer, unsigned int count)
+{
+    if (!owner || !count)
+        return 0;
+    int64_t r = static_cast<_VROH_MOUNT_RW*>(owner)->ReadBytes(nullptr, offset, buffer, count);
+    return (int)r;
+}
+
+int WriteDiskObjectBytes(void* owner, unsigned long long offset, const void* buffer,
+                         unsigned int count)
+{
+    if (!owner || !count)
+        return 0;
+    int64_t r = static_cast<_VROH_MOUNT_RW*>(owner)->WriteBytes(nullptr, offset, buffer, count);
+    return (int)r;
+}
+
+void SyncDiskObject(void* owner)
+{
+    (void)owner;
+}
+
+// Base types whose back end drops writes: a physical drive, a host volume
+// and a dynamic VHD.
+bool BaseDropsWrites(int type)
+{
+    return type == 1 || type == 2 || type == 8;
+}
+
+void CloseHostHandle(HANDLE& h)
+{
+    if (h != INVALID_HANDLE_VALUE && h != NULL)
+        CloseHandle(h);
+    h = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+void CMountedImage::SetHiveReleaseHook(HiveReleaseHook hook)
+{
+    g_HiveReleaseHook = hook;
+}
+
+CMountedImage::CMountedImage() = default;
+
+CMountedImage::~CMountedImage()
+{
+    UnloadHives();
+    Close();
+    if (g_HiveReleaseHook && m_pRegRootMap)
+        g_HiveReleaseHook(this, true);
+}
+
+void CMountedImage::UnloadHives()
+{
+    if (g_HiveReleaseHook && m_pRegRootMap)
+        g_HiveReleaseHook(this, false);
+}
+
+void CMountedImage::MakeWriteBackPath(const wchar_t* secondPath, wchar_t* out)
+{
+    out[0] = 0;
+    if (!secondPath || !*secondPath)
+        return;
+    // Room for "Fix" after the cut path.
+    wcsncpy(out, secondPath, kPathChars - 4);
+    out[kPathChars - 4] = 0;
+    wchar_t* name = out;
+    for (wchar_t* p = out; *p; p++) {
+        if (*p == L'\\' || *p == L'/')
+            name = p + 1;
+    }
+    wchar_t* dot = wcsrchr(name, L'.');
+    if (dot)
+        dot[1] = 0;
+    wcscat(out, L"Fix");
+}
+
+unsigned long CMountedImage::MountFlags() const
+{
+    return NTFS_MOUNT_ACCEPT_DIRTY | (m_bReadOnly ? NTFS_MOUNT_READONLY : 0);
+}
+
+void CMountedImage::BuildIoBlock()
+{
+    m_pIoBlock = new DiskIoBlock();
+    m_pIoBlock->owner = m_pDisk;
+    m_pIoBlock->second = INVALID_HANDLE_VALUE;
+    m_pIoBlock->read = ReadDiskObjectBytes;
+    m_pIoBlock->write = WriteDiskObjectBytes;
+    m_pIoBlock->sync = SyncDiskObject;
+}
+
+int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
+                             int writeMode)
+{
+    Close();
+    if (!imagePath || !*imagePath)
+        return -1;
+    m_pDisk = new (std::nothrow) _VROH_MOUNT_RW();
+    if (!m_pDisk)
+        return -1;
+    wchar_t fixPath[kPathChars];
+    MakeWriteBackPath(secondPath, fixPath);
+    if (m_pDisk->OpenChain(imagePath, fixPath[0] ? fixPath : nullptr, writeMode) < 0) {
+        Close();
+        return -1;
+    }
+    int type = m_pDisk->BaseType();
+    BuildIoBlock();
+    m_nWriteMode = writeMode;
+    // A device whose back end drops writes would take them silently: without
+    // a write-back file its volume is browsed read-only.
+    m_bReadOnly = writeMode == 0 ||
+                  (BaseDropsWrites(type) && !m_pDisk->Layers()->Fix().IsOpen());
+    m_pNtfs = MountNtfsOnDisk(m_pIoBlock, partition, MountFlags());
+    if (m_pNtfs) {
+        m_nPartition = GetMountedPartitionIndex(m_pNtfs);
+        return type;
+    }
+    if (MountFatMain() == 0) {
+        m_nPartition = 0;
+        return type;
+    }
+    Close();
+    return -1;
+}
+
+int CMountedImage::MountDiskObject(_VROH_DISK_COMBO* layers)
+{
+    Close();
+    if (!layers)
+        return -1;
+    m_pDisk = new (std::nothrow) _VROH_MOUNT_RW(layers);
+    if (!m_pDisk)
+        return -1;
+    BuildIoBlock();
+    m_nWriteMode = 1;
+    m_bReadOnly = false;
+    m_pNtfs = MountNtfsOnDisk(m_pIoBlock, 0, NTFS_MOUNT_ACCEPT_DIRTY);
+    if (!m_pNtfs) {
+        // The layers are the caller's: only what was made here goes.
+        Close();
+        return -1;
+    }
+    m_nPartition = GetMountedPartitionIndex(m_pNtfs);
+    m_bLent = true;
+    return 6;
+}
+
+int CMountedImage::RemountNtfs()
+{
+    if (!m_pNtfs || !m_pIoBlock)
+        return 0;
+    UnmountNtfsVolume(m_pNtfs);
+    m_pNtfs = MountNtfsOnDisk(m_pIoBlock, m_nPartition, MountFlags());
+    if (!m_pNtfs)
+        return 0;
+    m_nPartition = GetMountedPartitionIndex(m_pNtfs);
+    return 1;
+}
+
+void CMountedImage::Close()
+{
+    // Hives and FAT volume objects live on the mounted volume: they are
+    // written back and released before it goes.
+    UnloadHives();
+    ReleaseFat(m_pEspFat);
+    ReleaseFat(m_pFat);
+    if (m_pNtfs) {
+        UnmountNtfsVolume(m_pNtfs);
+        m_pNtfs = nullptr;
+    }
+    if (m_pDisk) {
+        m_pDisk->Flush();
+        // A lent layer set is left to its owner by the disk object.
+        delete m_pDisk;
+        m_pDisk = nullptr;
+    }
+    delete m_pIoBlock;
+    m_pIoBlock = nullptr;
+    CloseHostHandle(m_hPhysicalDrive);
+    if (m_hLockedVolume != INVALID_HANDLE_VALUE && m_hLockedVolume != NULL) {
+        DWORD got = 0;
+        DeviceIoControl(m_hLockedVolume, FSCTL_UNLOCK_VOLUME, NULL, 0, NULL, 0, &got, NULL);
+    }
+    CloseHostHandle(m_hLockedVolume);
+    CloseHostHandle(m_hSnapshot);
+    m_nPartition = 0;
+    m_nWriteMode = 0;
+    m_bLent = false;
+    m_bReadOnly = false;
+}
