@@ -10,7 +10,7 @@
 // file). A file that cannot be deleted for lack of access gets normal
 // attributes and is tried once more. A link at `path` or inside it is
 // removed as a link. Returns the number of files, folders and links removed.
-int DeleteTree(const wchar_t* path, BOOL recursive);
+int DeleteTree(const wchar_t* path, BOOL recursive = TRUE);
 
 // A file: CopyFileNoRedirect(source, target, overwrite), 1 on success else
 // 0. A folder: the target folder is made and every file below copied

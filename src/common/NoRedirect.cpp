@@ -51,9 +51,13 @@ bool ExpandCompressedTwin(const wchar_t* source, const wchar_t* target) {
   TemporaryVariable root(L"SystemRoot", windows);
   TemporaryVariable drive(L"SystemDrive", std::wstring(windows, 2));
 
-  std::wstring exe = std::wstring(system) + L"\\expand.exe";
+  // Unpack beside the target first: an old target must neither pass for the
+  // result of a failed run nor be lost by one.
+  const std::wstring exe = std::wstring(system) + L"\\expand.exe";
+  const std::wstring fresh = std::wstring(target) + L".~ex";
+  DeleteFileW(fresh.c_str());
   wchar_t params[720];
-  _snwprintf(params, 720, L"\"%s\" \"%s\"", twin.c_str(), target);
+  _snwprintf(params, 720, L"\"%s\" \"%s\"", twin.c_str(), fresh.c_str());
   params[719] = 0;
   SHELLEXECUTEINFOW sei = {};
   sei.cbSize = sizeof sei;
@@ -64,7 +68,10 @@ bool ExpandCompressedTwin(const wchar_t* source, const wchar_t* target) {
   if (!ShellExecuteExW(&sei) || !sei.hProcess) return false;
   WaitForSingleObject(sei.hProcess, INFINITE);
   CloseHandle(sei.hProcess);
-  return IsFile(target);
+  if (IsFile(fresh.c_str()) && MoveFileExW(fresh.c_str(), target, MOVEFILE_REPLACE_EXISTING))
+    return true;
+  DeleteFileW(fresh.c_str());
+  return false;
 }
 
 void CopyLastWriteTime(const wchar_t* source, const wchar_t* target) {

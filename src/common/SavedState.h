@@ -22,7 +22,7 @@ BOOL RestoreWindowPlacement(HWND window, const wchar_t* valueName, int showComma
 // Sets the widths of the first `count` columns (a negative count: all) from
 // the stored value, only when it holds exactly one 32-bit width per column
 // the list has now.
-void LoadListColumnWidths(HWND list, const wchar_t* valueName, int count);
+void LoadListColumnWidths(HWND list, const wchar_t* valueName, int count = -1);
 
 // Stores every column's width, one 32-bit value per column.
 void SaveListColumnWidths(HWND list, const wchar_t* valueName);

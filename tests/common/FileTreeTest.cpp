@@ -132,8 +132,9 @@ TEST(FileTree, CreateReparseLinkFailIfExistsKeepsWhatIsThere) {
   EXPECT_EQ("x", Read(existing + L"\\inside.txt"));
   // A failed new link leaves nothing behind.
   std::wstring fresh = dir + L"\\fresh";
-  if (!CreateReparseLink(fresh.c_str(), L"C:\\windows", kReparseTagJunction, TRUE))
+  if (!CreateReparseLink(fresh.c_str(), L"C:\\windows", kReparseTagJunction, TRUE)) {
     EXPECT_EQ(0, GetPathKind(fresh.c_str()));
+  }
   wchar_t target[kPathChars];
   EXPECT_EQ(0u, ReadReparseTarget(existing.c_str(), target));
   EXPECT_STREQ(L"", target);

@@ -67,7 +67,9 @@ TEST_P(IniSectionBoth, ReadsSectionsByFoldedName) {
   // ends at the end of the file without its blank lines.
   Lines strings = Take(ReadIniSection(f.c_str(), L"Strings"));
   ASSERT_EQ(2u, strings.size());
-  if (utf16) EXPECT_EQ(L"Name=\"\x4E2D\"", strings[0]);
+  if (utf16) {
+    EXPECT_EQ(L"Name=\"\x4E2D\"", strings[0]);
+  }
   EXPECT_EQ(L"Last = end", strings[1]);
   EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection(f.c_str(), L"Empty")));
   EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection(f.c_str(), L"Missing")));
