@@ -340,3 +340,21 @@ void save_hive_buffer(HiveImage* img, std::vector<uint8_t>& out) {
   out.assign(img->buffer, img->buffer + img->endOfBins);
   img->state &= ~HIVE_STATE_DIRTY;
 }
+
+HiveImage* hive_snapshot(const HiveImage* img) {
+  HiveImage* copy = new HiveImage(*img);
+  copy->buffer = (uint8_t*)malloc(img->size);
+  if (!copy->buffer) {
+    delete copy;
+    return nullptr;
+  }
+  memcpy(copy->buffer, img->buffer, img->size);
+  return copy;
+}
+
+void hive_restore(HiveImage* img, HiveImage* snapshot) {
+  free(img->buffer);
+  *img = std::move(*snapshot);
+  snapshot->buffer = nullptr;
+  delete snapshot;
+}

@@ -80,6 +80,11 @@ uint32_t load_hive_buffer(const void* data, size_t size, HiveImage** out);
 // Stores the checksum and gives the file's bytes (base block and bins).
 void save_hive_buffer(HiveImage* img, std::vector<uint8_t>& out);
 
+// A full copy of an image (buffer and allocator index), and putting one back
+// in place of the image's contents (the copy is consumed).
+HiveImage* hive_snapshot(const HiveImage* img);
+void hive_restore(HiveImage* img, HiveImage* snapshot);
+
 // Buffer offset of the allocated cell a relative offset names, or 0 when it
 // is "none", out of range or not the start of an allocated cell.
 uint32_t hive_cell(const HiveImage* img, uint32_t rel);
