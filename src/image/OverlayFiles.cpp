@@ -11,7 +11,16 @@ using namespace vroimg;
 int _VROH_RW_CLASS::CheckParent(_VROH_RW_CLASS* parent)
 {
     if (!parent || !parent->IsOpen()) return 0;
-    if (parent->m_nType != VRO_TYPE_SPARSE) return -1;
+    if (parent->m_nType != VRO_TYPE_SPARSE) {
+        // A plain or VHD base has no identity to link to. Refusing every
+        // overlay over it would throw a client's write-back changes away at
+        // each open, so an overlay made for a disk of the same size is taken
+        // as unlinked.
+        if (m_nType == VRO_TYPE_SPARSE && Kind() == kKindOverlay &&
+            Get64(Header(), kOffCapacity) == parent->m_nCapacity)
+            return 2;
+        return -1;
+    }
     if (m_nType != VRO_TYPE_SPARSE || Kind() != kKindOverlay) return -2;
     uint64_t parentOwn = Get64(parent->Header(), kOffOwnId);
     uint64_t linked = Get64(Header(), kOffParentId);

@@ -136,6 +136,34 @@ TEST(Overlay, WriteBackTakesPrecedenceAndIsRelinked)
     }
 }
 
+// Over a raw base (no identity to link to) the write-back file keeps its
+// contents across opens, and the base never changes.
+TEST(Overlay, WriteBackOverRawBaseSurvivesReopen)
+{
+    std::wstring dir = vt::ScratchDir();
+    std::wstring raw = Path(dir, L"r.img");
+    std::vector<uint8_t> data = Random(256 * 1024, 7);
+    ASSERT_TRUE(vt::WriteAll(raw, data));
+    std::string rawHash = vt::Sha256(raw);
+    std::wstring fix = Path(dir, L"r.Fix");
+    {
+        _VROH_MOUNT_RW d;
+        ASSERT_EQ(2, d.OpenChain(raw.c_str(), fix.c_str(), VRO_WRITE_OVERLAY));
+        WriteDisk(d, 1000, Fill(0x5A, 3000));
+    }
+    for (int mode : {VRO_WRITE_NONE, VRO_WRITE_OVERLAY}) {
+        _VROH_MOUNT_RW d;
+        ASSERT_EQ(2, d.OpenChain(raw.c_str(), fix.c_str(), mode)) << mode;
+        std::vector<uint8_t> v = ReadDisk(d, 0, 8192);
+        std::vector<uint8_t> want(data.begin(), data.begin() + 8192);
+        memset(&want[1000], 0x5A, 3000);
+        size_t first = 0;
+        while (first < v.size() && v[first] == want[first]) first++;
+        EXPECT_TRUE(v == want) << "mode " << mode << " first difference at " << first;
+    }
+    EXPECT_EQ(rawHash, vt::Sha256(raw));
+}
+
 TEST(Overlay, OpenChainCodes)
 {
     std::wstring dir = vt::ScratchDir();
