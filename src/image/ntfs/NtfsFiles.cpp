@@ -206,8 +206,8 @@ int SetNtfsFileInfo(ntfs_volume* vol, const wchar_t* path, const NtfsFileTime* c
         ni->flags = (FILE_ATTR_FLAGS)cpu_to_le32(flags);
         *attributes = before.attributes;
     }
-    if (creation || lastWrite || lastAccess)
-        set_nino_flag(ni, TimesSet);
+    // The in-memory times go to $STANDARD_INFORMATION at close (the
+    // library's TimesSet flag would make it keep the old ones instead).
     ntfs_inode_mark_dirty(ni);
     NInoFileNameSetDirty(ni);
     if (ntfs_inode_close(ni))
