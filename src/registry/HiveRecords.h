@@ -47,21 +47,21 @@ inline uint32_t vk_cell(HiveImage* img, uint32_t rel) {
   return c;
 }
 
-inline HiveName nk_name(HiveImage* img, uint32_t cell) {
+// Name stored in a record: its length field, flags field and 8-bit flag.
+inline HiveName record_name(HiveImage* img, uint32_t cell, uint32_t lenField, uint32_t flagsField,
+                            uint16_t compFlag, uint32_t nameField) {
   HiveName n;
-  n.p = img->buffer + cell + 4 + NK_NAME;
-  n.bytes = rd16(img, cell, NK_NAMELEN);
-  n.compressed = (rd16(img, cell, NK_FLAGS) & NK_COMP_NAME) != 0;
+  n.p = img->buffer + cell + 4 + nameField;
+  n.bytes = rd16(img, cell, lenField);
+  n.compressed = (rd16(img, cell, flagsField) & compFlag) != 0;
   if (!n.compressed) n.bytes &= ~1u;
   return n;
 }
+inline HiveName nk_name(HiveImage* img, uint32_t cell) {
+  return record_name(img, cell, NK_NAMELEN, NK_FLAGS, NK_COMP_NAME, NK_NAME);
+}
 inline HiveName vk_name(HiveImage* img, uint32_t cell) {
-  HiveName n;
-  n.p = img->buffer + cell + 4 + VK_NAME;
-  n.bytes = rd16(img, cell, VK_NAMELEN);
-  n.compressed = (rd16(img, cell, VK_FLAGS) & VK_COMP_NAME) != 0;
-  if (!n.compressed) n.bytes &= ~1u;
-  return n;
+  return record_name(img, cell, VK_NAMELEN, VK_FLAGS, VK_COMP_NAME, VK_NAME);
 }
 
 // "@" at the interface is the default value, stored without a name.
