@@ -191,7 +191,6 @@ int CMountedImage::CreateDirectoryTree(const wchar_t* path)
     }
     // On the EFI side the prefix is not a folder to create.
     size_t from = SideOf(path) == SIDE_ESP ? kUefiPrefixLen : 0;
-    bool any = false;
     for (size_t i = from; i <= p.size(); i++) {
         if (i != p.size() && p[i] != L'\\')
             continue;
@@ -205,9 +204,7 @@ int CMountedImage::CreateDirectoryTree(const wchar_t* path)
             return Fail(ERROR_ALREADY_EXISTS);
         if (!CreateDirectory(part.c_str()))
             return 0;
-        any = true;
     }
-    (void)any;
     return 1;
 }
 
