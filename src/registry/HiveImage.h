@@ -38,6 +38,7 @@ struct HiveImage {
   uint8_t* buffer = nullptr;      // malloc'd; moves when the hive grows
   uint32_t minorVersion = 0;
   bool unfinishedWrite = false;   // base block sequence numbers differ
+  uint32_t leafMax = 1012;        // entries of a subkey list before it is split under an "ri"
 
   // Allocator index, rebuilt at load and kept by alloc_cell/free_cell.
   std::vector<uint32_t> bins;          // buffer offsets of the bins, ascending

@@ -84,6 +84,12 @@ bool entry_compare(HiveImage* img, const Leaf& lf, uint32_t i, const wchar_t* na
 int leaf_find(HiveImage* img, const Leaf& lf, const wchar_t* name, size_t n, uint32_t* pos) {
   int cmp;
   if (img->sortedLists.count(lf.cell)) {
+    // one comparison passes a list whose last name sorts before the name
+    if (lf.count && !entry_compare(img, lf, lf.count - 1, name, n, &cmp)) return -1;
+    if (lf.count && cmp < 0) {
+      *pos = lf.count;
+      return 0;
+    }
     uint32_t lo = 0, hi = lf.count;
     while (lo < hi) {
       uint32_t mid = (lo + hi) / 2;
@@ -139,6 +145,44 @@ void write_entry(HiveImage* img, uint32_t leafCell, uint16_t id, uint32_t i, uin
   else if (id == HiveId('l', 'h')) wr32(img, leafCell, 8 + i * stride, hive_name_hash(name, n));
 }
 
+// Splits a full list in two halves under an "ri" (made when the key had a
+// plain list). False on a failed allocation, with nothing changed.
+bool split_leaf(HiveImage* img, uint32_t keyCell, uint32_t ri, size_t slot, const Leaf& lf) {
+  uint32_t half = lf.count / 2, rest = lf.count - half;
+  uint32_t riCount = ri ? rd16(img, ri, 2) : 1;
+  if (riCount >= 0xFFFF || half == 0) return false;
+  uint32_t nc = alloc_cell(img, lf.cell, 4 + rest * lf.stride);
+  if (!nc) return false;
+  uint32_t newRi = ri;
+  if (!ri || hive_record_size(img, ri) < 4 + 4 * (riCount + 1)) {
+    uint32_t cap = riCount + 1 + riCount / 4;
+    if (cap > 0xFFFF) cap = 0xFFFF;
+    newRi = alloc_cell(img, keyCell, 4 + 4 * cap);
+    if (!newRi) {
+      free_cell(img, nc);
+      return false;
+    }
+    wr16(img, newRi, 0, HiveId('r', 'i'));
+    if (ri) memcpy(img->buffer + newRi + 8, img->buffer + ri + 8, 4 * riCount);
+    else wr32(img, newRi, 4, hive_rel(lf.cell));
+  }
+  wr16(img, nc, 0, lf.id);
+  wr16(img, nc, 2, (uint16_t)rest);
+  memcpy(img->buffer + nc + 8, img->buffer + lf.cell + 8 + half * lf.stride, rest * lf.stride);
+  wr16(img, lf.cell, 2, (uint16_t)half);
+  if (img->sortedLists.count(lf.cell)) img->sortedLists.insert(nc);
+  uint8_t* r = img->buffer + newRi + 8;
+  memmove(r + 4 * (slot + 2), r + 4 * (slot + 1), 4 * (riCount - slot - 1));
+  wr32(img, newRi, 4 + 4 * (uint32_t)(slot + 1), hive_rel(nc));
+  wr16(img, newRi, 2, (uint16_t)(riCount + 1));
+  if (newRi != ri) {
+    if (ri) free_cell(img, ri);
+    wr32(img, keyCell, NK_INDEX, hive_rel(newRi));
+  }
+  hive_mark_dirty(img);
+  return true;
+}
+
 // Inserts a child into the key's index at its sorted place. False on a
 // malformed index or a failed allocation (the index is then unchanged).
 bool index_insert(HiveImage* img, uint32_t keyCell, uint32_t childRel, const wchar_t* name, size_t n) {
@@ -166,7 +210,11 @@ bool index_insert(HiveImage* img, uint32_t keyCell, uint32_t childRel, const wch
     if (p < leaves[s].count) { slot = s; pos = p; break; }
   }
   Leaf lf = leaves[slot];
-  if (lf.count >= 0xFFFF) return false;
+  uint32_t leafMax = img->leafMax < 4 ? 4 : img->leafMax > 0xFFFF ? 0xFFFF : img->leafMax;
+  if (lf.count >= leafMax) {
+    if (!split_leaf(img, keyCell, ri, slot, lf)) return false;
+    return index_insert(img, keyCell, childRel, name, n);
+  }
   uint32_t cell = lf.cell;
   if (hive_record_size(img, cell) < 4 + (lf.count + 1) * lf.stride) {
     // Room for a quarter more entries, so that a growing list is not copied

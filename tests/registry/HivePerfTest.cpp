@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -16,10 +17,11 @@ TEST(HivePerf, TensOfThousandsOfKeysUnderOneParentAndAManyMegabyteHive) {
   HiveImage* img = ht::Load(ht::EmptyHive());
   uint32_t root = hive_root_key(img);
   DWORD t0 = GetTickCount();
-  // 30000 siblings in random order (as a CLSID key gets them)
+  // 70000 siblings in random order (as a CLSID key gets them): more than one
+  // list can count, so they go into lists under an "ri"
   uint32_t clsid = add_key(img, root, L"CLSID");
-  std::vector<int> order(30000);
-  for (int i = 0; i < 30000; i++) order[i] = i;
+  std::vector<int> order(70000);
+  for (int i = 0; i < 70000; i++) order[i] = i;
   std::shuffle(order.begin(), order.end(), std::mt19937(5));
   for (int i : order) {
     wchar_t n[48];
@@ -30,6 +32,9 @@ TEST(HivePerf, TensOfThousandsOfKeysUnderOneParentAndAManyMegabyteHive) {
     add_value(img, k, L"@", 1);
     put_data_to_value(img, n, 80, k, L"@", 0);
   }
+  EXPECT_EQ(70000u, key_subkey_count(img, clsid));
+  uint32_t idx = read_le32(img->buffer + clsid + 0x1C) + 0x1000;
+  EXPECT_EQ(0, memcmp(img->buffer + idx + 4, "ri", 2));
   DWORD t1 = GetTickCount();
   // 100000 more keys in a deep tree, with values
   for (int a = 0; a < 1000; a++) {
@@ -59,7 +64,7 @@ TEST(HivePerf, TensOfThousandsOfKeysUnderOneParentAndAManyMegabyteHive) {
     HiveSubkey sk;
     while (next_subkey(img, k, &li, &slot, &sk) == 1) stack.push_back(sk.cell + 4);
   }
-  EXPECT_EQ(1u + 1 + 30000 + 1000 + 100000, keys);
+  EXPECT_EQ(1u + 1 + 70000 + 1000 + 100000, keys);
   DWORD t3 = GetTickCount();
   std::wstring text;
   ASSERT_EQ(0u, export_key_text(img, 0, L"HKEY_LOCAL_MACHINE\\SOFTWARE", L"", true, false, text));
