@@ -26,6 +26,14 @@ int FailErrno(long long negErrno)
     return 0;
 }
 
+FILETIME ToFiletime(const NtfsFileTime& t)
+{
+    FILETIME f;
+    f.dwLowDateTime = t.low;
+    f.dwHighDateTime = t.high;
+    return f;
+}
+
 int Fail(DWORD error)
 {
     SetLastError(error);
@@ -85,15 +93,15 @@ int CMountedImage::GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME
         return FailErrno(r);
     int filled = 0;
     if (creation) {
-        *creation = *reinterpret_cast<const FILETIME*>(&info.creation);
+        *creation = ToFiletime(info.creation);
         filled++;
     }
     if (lastWrite) {
-        *lastWrite = *reinterpret_cast<const FILETIME*>(&info.lastWrite);
+        *lastWrite = ToFiletime(info.lastWrite);
         filled++;
     }
     if (lastAccess) {
-        *lastAccess = *reinterpret_cast<const FILETIME*>(&info.lastAccess);
+        *lastAccess = ToFiletime(info.lastAccess);
         filled++;
     }
     if (attributes) {

@@ -74,8 +74,9 @@ inline std::vector<char> ReadWhole(CMountedImage& m, const wchar_t* path)
     uint64_t size = 0;
     EXPECT_EQ(1, m.GetFileInfo(path, nullptr, nullptr, nullptr, nullptr, &size)) << vt::Narrow(path);
     std::vector<char> data((size_t)size);
-    if (size)
+    if (size) {
         EXPECT_EQ(size, m.ReadFile(path, data.data(), 0, size));
+    }
     return data;
 }
 

@@ -61,8 +61,9 @@ std::vector<char> ReadWhole(ntfs_volume* vol, const wchar_t* path)
 {
     long long size = GetNtfsFileDataSize(vol, path);
     std::vector<char> data(size > 0 ? (size_t)size : 0);
-    if (size > 0)
+    if (size > 0) {
         EXPECT_EQ(size, ReadNtfsFileData(vol, path, data.data(), size, 0));
+    }
     return data;
 }
 
@@ -76,8 +77,9 @@ public:
     }
     ~Mounted()
     {
-        if (vol)
+        if (vol) {
             EXPECT_EQ(0, UnmountNtfsVolume(vol));
+        }
         CloseFileBlock(block);
     }
     DiskIoBlock* block = nullptr;
