@@ -176,8 +176,9 @@ TEST(MountedImageFiles, ReparseLinks)
 void PutFile(CMountedImage& m, const wchar_t* path, const std::vector<uint8_t>& data)
 {
     ASSERT_EQ(1, m.CreatePath(path, 0x8000));
-    if (!data.empty())
+    if (!data.empty()) {
         ASSERT_EQ(data.size(), m.WriteFile(path, data.data(), 0, data.size()));
+    }
 }
 
 TEST(MountedImageFiles, WindowsExecutablesAndWindowsFolder)

@@ -62,8 +62,9 @@ inline std::wstring MakeOwnImage(const Disk& raw, const wchar_t* name = L"own.vm
         bool zero = true;
         for (size_t i = 0; i < n && zero; i++)
             zero = data[at + i] == 0;
-        if (!zero || at == 0)
+        if (!zero || at == 0) {
             EXPECT_EQ((int64_t)n, disk.WriteBytes(nullptr, at, &data[at], n));
+        }
     }
     EXPECT_EQ(0, disk.Flush());
     return own;
