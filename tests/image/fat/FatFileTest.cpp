@@ -235,6 +235,46 @@ TEST(FatFiles, LargeTransfersGoInClusterRuns) {
     }
 }
 
+// Folders grow cluster by cluster (on exFAT their entry follows); the fixed
+// FAT16 root holds 512 entries and then refuses.
+TEST(FatFiles, DirectoriesGrowAndFixedRootFills) {
+    std::string dir = vt::ScratchDirUnix();
+    struct Case { unsigned opts; uint32_t unit; } cases[] = {{2, 512}, {4, 4096}};
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.opts);
+        Fresh f(dir, c.opts, 204800, c.unit);
+        FatWorkArea* fs = f.v->fs;
+        ASSERT_EQ(0, FatMakeDirectory(fs, P(L"many")));
+        for (int i = 0; i < 300; i++)
+            ASSERT_EQ(0, f.v->WriteFile(L"many\\entry with a long name number " + std::to_wstring(i) + L".txt",
+                                        std::to_string(i), 0x07)) << i;
+        std::map<std::string, uint64_t> tree;
+        ASSERT_EQ(0, f.v->List(L"many", &tree));
+        EXPECT_EQ(300u, tree.size());
+        std::string data;
+        ASSERT_EQ(0, f.v->ReadFile(L"many\\ENTRY WITH A LONG NAME NUMBER 299.TXT", &data));
+        EXPECT_EQ("299", data);
+        for (int i = 0; i < 300; i += 2)
+            ASSERT_EQ(0, FatUnlinkPath(fs, P(L"many\\entry with a long name number " + std::to_wstring(i) + L".txt")));
+        std::string part = dir + "/p.img", out;
+        EXPECT_EQ("", f.Check());
+        if (c.opts == 4) {
+            EXPECT_EQ(0, vt::Sh("set -e; mkdir -p " + dir + "/mnt; l=$(losetup -f --show " + part + "); mount.exfat-fuse -o ro $l " +
+                                dir + "/mnt >/dev/null; ls " + dir + "/mnt/many | wc -l; umount " + dir + "/mnt; losetup -d $l", &out));
+        } else {
+            EXPECT_EQ(0, vt::Sh(Mt() + "mdir -b -i " + part + " ::/many | wc -l", &out));
+        }
+        EXPECT_EQ("150\n", out);
+    }
+    Fresh f(dir, 1, 65536);
+    int r = 0, n = 0;
+    for (; n < 600 && !(r = f.v->WriteFile(L"F" + std::to_wstring(n), "", 0x07)); n++) {}
+    EXPECT_EQ(FAT_DENIED, r);
+    EXPECT_EQ(512, n);
+    EXPECT_EQ(FAT_DENIED, FatMakeDirectory(f.v->fs, P(L"one more")));
+    EXPECT_EQ("", f.Check());
+}
+
 // A random sequence of creates, writes, renames and deletes, mirrored in a
 // model; afterwards our listing, fsck and an independent reader all agree.
 TEST(FatFiles, RandomOperationsKeepVolumeConsistent) {
