@@ -178,7 +178,7 @@ int DirReadObject(FatDirObject* dp) {
         } else if (attr & FAT_ATTR_VOLUME) {
             ord = 0xFF;
         } else {
-            dp->hasLfn = ord == 0 && chk == FatSfnChecksum(e);
+            dp->hasLfn = ord == 0 && chk == FatSfnChecksum(e) && len >= 1 && len <= 256;
             if (dp->hasLfn) {
                 dp->lfnLength = (uint16_t)(len - 1);
                 lfn[len - 1] = 0;

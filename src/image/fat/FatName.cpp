@@ -169,7 +169,7 @@ void FatNumberedSfn(const uint8_t* base, uint8_t* out, const uint16_t* lfn, uint
     while (nd) suffix[sl++] = digits[--nd];
     uint32_t baseLen = 8;
     while (baseLen && base[baseLen - 1] == ' ') baseLen--;
-    uint32_t keep = 8 - sl < baseLen ? 8 - sl : baseLen;
+    uint32_t keep = 8u - (uint32_t)sl < baseLen ? 8u - (uint32_t)sl : baseLen;
     uint32_t i = 0;
     while (i < keep) {   // never split a double-byte character
         if (FatIsLeadByte(base[i])) {

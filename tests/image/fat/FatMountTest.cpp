@@ -177,7 +177,9 @@ TEST(FatMount, ClusterCountDecidesTheType) {
         Volume v(CraftVolume(dir, c.n, c.fat32));
         EXPECT_EQ(c.result, v.Mount(FAT_MOUNT_READONLY)) << c.n;
         EXPECT_EQ(c.type, v.fs->fsType) << c.n;
-        if (!c.result) EXPECT_EQ(c.n + 2, v.fs->fatEntries);
+        if (!c.result) {
+            EXPECT_EQ(c.n + 2, v.fs->fatEntries);
+        }
     }
 }
 
