@@ -275,6 +275,66 @@ TEST(FatFiles, DirectoriesGrowAndFixedRootFills) {
     EXPECT_EQ("", f.Check());
 }
 
+// An exFAT file kept contiguous without a FAT chain gets one when it has to
+// grow around another file's cluster.
+TEST(FatFiles, ExfatFragmentedGrowthWritesTheChain) {
+    std::string dir = vt::ScratchDirUnix();
+    Fresh f(dir, 4, 131072, 4096);
+    FatWorkArea* fs = f.v->fs;
+    std::string a = Pattern(4096, 1), b = Pattern(4096, 2), more = Pattern(20000, 3);
+    ASSERT_EQ(0, f.v->WriteFile(L"a.bin", a));
+    ASSERT_EQ(0, f.v->WriteFile(L"b.bin", b));
+    FatFileObject* fo = new FatFileObject;
+    ASSERT_EQ(0, FatOpenFile(fs, fo, P(L"a.bin"), 0x32));
+    EXPECT_EQ(2, fo->chainState);
+    uint32_t done;
+    ASSERT_EQ(0, FatWriteFile(fs, fo, more.data(), (uint32_t)more.size(), &done));
+    EXPECT_EQ(0, fo->chainState);
+    ASSERT_EQ(0, FatCloseFile(fs, fo));
+    ASSERT_EQ(0, FatOpenFile(fs, fo, P(L"b.bin"), 0x01));
+    EXPECT_EQ(2, fo->chainState);
+    FatCloseFile(fs, fo);
+    delete fo;
+    std::string data;
+    ASSERT_EQ(0, f.v->ReadFile(L"a.bin", &data));
+    EXPECT_TRUE(data == a + more);
+    EXPECT_EQ("", f.Check());
+    vt::WriteAll(vt::ToWin(dir + "/want.bin"), (a + more).data(), a.size() + more.size());
+    std::string out;
+    EXPECT_EQ(0, vt::Sh("set -e; mkdir -p " + dir + "/mnt; l=$(losetup -f --show " + dir + "/p.img); mount.exfat-fuse -o ro $l " +
+                        dir + "/mnt >/dev/null; cmp " + dir + "/mnt/a.bin " + dir + "/want.bin; rc=$?; umount " + dir +
+                        "/mnt; losetup -d $l; exit $rc", &out)) << out;
+}
+
+int FailingRead(void*, unsigned long long, void*, unsigned int) { return -1; }
+
+// A disk error stops the file object for good; the volume reports it too.
+TEST(FatFiles, DiskErrorsAreLatched) {
+    std::string dir = vt::ScratchDirUnix();
+    Fresh f(dir, 2, 204800);
+    FatWorkArea* fs = f.v->fs;
+    ASSERT_EQ(0, f.v->WriteFile(L"f.bin", Pattern(100000, 4)));
+    FatFileObject* fo = new FatFileObject;
+    ASSERT_EQ(0, FatOpenFile(fs, fo, P(L"f.bin"), 0x01));
+    FatReadRoutine saved = fs->disk->read;
+    fs->disk->read = FailingRead;
+    std::vector<char> buf(100000);
+    uint32_t done = 0;
+    EXPECT_EQ(FAT_DISK_ERR, FatReadFile(fs, fo, buf.data(), 100000, &done));
+    fs->disk->read = saved;
+    EXPECT_EQ(FAT_DISK_ERR, FatReadFile(fs, fo, buf.data(), 10, &done));
+    EXPECT_EQ(FAT_DISK_ERR, FatSeekFile(fs, fo, 0));
+    EXPECT_EQ(FAT_DISK_ERR, FatCloseFile(fs, fo));
+    EXPECT_EQ(FAT_INVALID_OBJECT, FatReadFile(fs, fo, buf.data(), 10, &done));
+    delete fo;
+    f.v->Close();
+    Volume v(vt::ToWin(f.imgUnix));
+    v.fs->disk->read = FailingRead;
+    EXPECT_EQ(FAT_DISK_ERR, v.Mount());
+    EXPECT_EQ(FAT_NO_FILESYSTEM, FatMakeDirectory(v.fs, P(L"x")));
+    EXPECT_EQ(FAT_NOT_ENABLED, FatMount(nullptr, 0));
+}
+
 // A random sequence of creates, writes, renames and deletes, mirrored in a
 // model; afterwards our listing, fsck and an independent reader all agree.
 TEST(FatFiles, RandomOperationsKeepVolumeConsistent) {
