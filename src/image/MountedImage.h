@@ -13,6 +13,7 @@ class _VROH_MOUNT_RW;
 class _VROH_DISK_COMBO;
 class CFatVolume;
 struct RegRootMap;
+struct RegValueBuf;
 struct _ntfs_volume;
 
 // Volume-information record (little-endian, 52 bytes).
@@ -101,6 +102,38 @@ public:
     uint64_t GetVolumeSize();
     int FindWindowsDirectory(wchar_t* buffer, int length);
     int GetImagePath(wchar_t* buffer, int length);
+
+    // ---- Offline registry and Windows identity (defined in src/registry).
+    // Key paths are full paths beginning with a root such as
+    // "HKEY_LOCAL_MACHINE\SYSTEM" or "HKEY_CURRENT_USER"; results are the
+    // registry status codes of registry/RegTypes.h.
+    int LoadHives(unsigned char flags);
+    uint32_t RegCreateKey(const wchar_t* keyPath);
+    uint32_t RegRenameKey(const wchar_t* keyPath, const wchar_t* newName);
+    uint32_t RegDeleteKey(const wchar_t* keyPath);
+    uint32_t RegSetValue(const wchar_t* keyPath, const wchar_t* name, const void* data, uint32_t length,
+                         uint32_t type);
+    uint32_t RegWriteValueData(const wchar_t* keyPath, const wchar_t* name, const void* data,
+                               uint32_t length);
+    uint32_t RegSetValueFromFile(const wchar_t* keyPath, const wchar_t* name, const wchar_t* hostPath);
+    uint32_t RegRenameValue(const wchar_t* keyPath, const wchar_t* oldName, const wchar_t* newName);
+    uint32_t RegDeleteValue(const wchar_t* keyPath, const wchar_t* name);
+    uint32_t RegQueryValue(const wchar_t* keyPath, const wchar_t* name, uint32_t* type,
+                           RegValueBuf** data);
+    int32_t RegGetSubkeyCount(const wchar_t* keyPath);
+    uint32_t RegEnumSubkeys(const wchar_t* keyPath, void* buffer, uint32_t* size);
+    uint32_t RegEnumValues(const wchar_t* keyPath, void* buffer, uint32_t* size);
+    uint32_t ImportRegFile(const wchar_t* regPath);
+    uint32_t ExportRegFile(const wchar_t* keyPath, uint32_t reserved, const wchar_t* regPath,
+                           int append, int filter);
+    uint32_t GetCurrentControlSet();
+    uint32_t GetWindowsVersion();
+    int GetWindowsBuildNumber();
+    uint64_t GetFileVersion(const wchar_t* path);
+    int GetFileSignerName(const wchar_t* path, wchar_t* buffer, int length);
+    int GetFileCompanyName(const wchar_t* path, wchar_t* buffer, int length);
+    int GetFileOriginalName(const wchar_t* path, wchar_t* buffer, int length);
+    int GetFileSpecialBuild(const wchar_t* path, wchar_t* buffer, int length);
 
     // ---- State.
     _VROH_MOUNT_RW* DiskObject() const { return m_pDisk; }

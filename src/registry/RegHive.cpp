@@ -1,0 +1,436 @@
+// CRegHive: load, save and the registry operations on one hive.
+#include "registry/RegHive.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "image/ntfs/NtfsFiles.h"
+#include "image/ntfs/NtfsVolume.h"
+#include "registry/HiveImage.h"
+#include "registry/HiveNames.h"
+#include "registry/HiveOps.h"
+#include "registry/HiveRecords.h"
+#include "registry/RegFile.h"
+
+namespace {
+
+// Components of a key path; a doubled backslash stands for one backslash
+// inside a name, empty components are skipped (as the path walk does).
+std::vector<std::wstring> SplitComponents(const wchar_t* p) {
+  std::vector<std::wstring> out;
+  std::wstring cur;
+  for (size_t i = 0; p && p[i];) {
+    cur.clear();
+    while (p[i] && !(p[i] == L'\\' && p[i + 1] != L'\\')) {
+      if (p[i] == L'\\') {
+        cur += L'\\';
+        i += 2;
+      } else {
+        cur += p[i++];
+      }
+    }
+    if (p[i] == L'\\') i++;
+    if (!cur.empty()) out.push_back(cur);
+  }
+  return out;
+}
+
+std::wstring EscapeComponent(const std::wstring& name) {
+  std::wstring out;
+  for (wchar_t c : name) {
+    out += c;
+    if (c == L'\\') out += L'\\';
+  }
+  return out;
+}
+
+// Local clock as a UTC FILETIME.
+FILETIME NowUtc() {
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  FILETIME local, utc;
+  SystemTimeToFileTime(&st, &local);
+  LocalFileTimeToFileTime(&local, &utc);
+  return utc;
+}
+
+bool SameName(const wchar_t* a, const wchar_t* b) {
+  size_t na = value_name_len(a), nb = value_name_len(b);
+  if (na == 0 || nb == 0) return na == nb;
+  return hive_compare_wide(a, na, b, nb) == 0;
+}
+
+const wchar_t* DefaultAsAt(const wchar_t* name) { return (!name || !name[0]) ? L"@" : name; }
+
+}  // namespace
+
+CRegHive::~CRegHive() { Discard(); }
+
+void CRegHive::Discard() {
+  close_hive(m_pImage);
+  m_pImage = nullptr;
+}
+
+bool CRegHive::IsDirty() const { return m_pImage && (m_pImage->state & HIVE_STATE_DIRTY); }
+
+bool CRegHive::IsReadOnly() const { return m_pImage && m_pImage->unfinishedWrite; }
+
+bool CRegHive::Adopt(const uint8_t* data, size_t size, void* volume, int kind, const wchar_t* path) {
+  HiveImage* img = nullptr;
+  if (load_hive_buffer(data, size, &img) != REG_STATUS_OK || !img) return false;
+  img->path = path;
+  img->volume = volume;
+  img->backingKind = kind;
+  m_pImage = img;
+  return true;
+}
+
+int CRegHive::OpenFromNtfs(_ntfs_volume* volume, const wchar_t* path) {
+  Discard();
+  if (!volume || !path) return 0;
+  long long size = GetNtfsFileDataSize(volume, path);
+  if (size <= 0 || size > 0x7FFFF000LL) return 0;
+  std::vector<uint8_t> data;
+  try {
+    data.resize((size_t)size);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  if (ReadNtfsFileData(volume, path, data.data(), size, 0) != size) return 0;
+  return Adopt(data.data(), data.size(), volume, HIVE_BACKING_NTFS, path) ? 1 : 0;
+}
+
+int CRegHive::SaveToNtfs() {
+  if (!m_pImage || !(m_pImage->state & HIVE_STATE_DIRTY)) return HIVE_SAVE_NOTHING;
+  if (m_pImage->backingKind != HIVE_BACKING_NTFS || !m_pImage->volume) return HIVE_SAVE_FAILED;
+  ntfs_volume* vol = (ntfs_volume*)m_pImage->volume;
+  std::vector<uint8_t> bytes;
+  try {
+    save_hive_buffer(m_pImage, bytes);
+  } catch (const std::bad_alloc&) {
+    return HIVE_SAVE_FAILED;
+  }
+  const wchar_t* path = m_pImage->path.c_str();
+  if (WriteNtfsFileData(vol, path, bytes.data(), (long long)bytes.size(), 0) != (long long)bytes.size()) {
+    // Nothing may pass for saved that the volume did not take.
+    m_pImage->state |= HIVE_STATE_DIRTY;
+    return HIVE_SAVE_FAILED;
+  }
+  FILETIME now = NowUtc();
+  NtfsFileTime t = {now.dwLowDateTime, now.dwHighDateTime};
+  SetNtfsFileInfo(vol, path, nullptr, &t, nullptr, nullptr);
+  return HIVE_SAVE_WRITTEN;
+}
+
+int CRegHive::Close() {
+  if (!m_pImage) return HIVE_SAVE_NOTHING;
+  int r = HIVE_SAVE_NOTHING;
+  if (m_pImage->state & HIVE_STATE_DIRTY) {
+    if (m_pImage->backingKind == HIVE_BACKING_NTFS) r = SaveToNtfs();
+    else r = HIVE_SAVE_FAILED;
+  }
+  if (r == HIVE_SAVE_FAILED) return r;
+  Discard();
+  return r;
+}
+
+uint32_t CRegHive::FindKey(const wchar_t* keyPath) {
+  if (!m_pImage) return 0;
+  return find_key(m_pImage, 0, keyPath ? keyPath : L"");
+}
+
+uint32_t CRegHive::CreateKey(const wchar_t* keyPath) {
+  if (!m_pImage || IsReadOnly() || !keyPath) return REG_STATUS_FAILURE;
+  uint32_t key = hive_root_key(m_pImage);
+  bool added = false;
+  for (const std::wstring& c : SplitComponents(keyPath)) {
+    uint32_t next = find_key(m_pImage, key, EscapeComponent(c).c_str());
+    if (!next) {
+      if (!add_key(m_pImage, key, c.c_str())) return REG_STATUS_FAILURE;
+      next = find_key(m_pImage, key, EscapeComponent(c).c_str());
+      if (!next) return REG_STATUS_FAILURE;
+      added = true;
+    }
+    key = next;
+  }
+  return added ? REG_STATUS_OK : REG_STATUS_EXISTS;
+}
+
+uint32_t CRegHive::RenameKey(const wchar_t* parentPath, const wchar_t* oldName, const wchar_t* newName) {
+  if (!m_pImage) return REG_STATUS_NOT_FOUND;
+  if (IsReadOnly() || !oldName || !newName) return REG_STATUS_FAILURE;
+  uint32_t parent = FindKey(parentPath);
+  if (!parent) return REG_STATUS_FAILURE;
+  std::wstring esc = EscapeComponent(newName);
+  if (find_key(m_pImage, parent, esc.c_str()) && !SameName(oldName, newName)) return REG_STATUS_EXISTS;
+  return rename_key(m_pImage, parent, oldName, newName) ? REG_STATUS_OK : REG_STATUS_FAILURE;
+}
+
+uint32_t CRegHive::DeleteKey(const wchar_t* parentPath, const wchar_t* name) {
+  if (!m_pImage) return REG_STATUS_NOT_FOUND;
+  uint32_t parent = FindKey(parentPath);
+  if (!parent) return REG_STATUS_NOT_FOUND;
+  if (IsReadOnly()) return REG_STATUS_FAILURE;
+  return (uint32_t)del_key_tree(m_pImage, name, parent);
+}
+
+uint32_t CRegHive::QueryValue(const wchar_t* keyPath, const wchar_t* name, uint32_t* type, RegValueBuf** data) {
+  if (data) *data = nullptr;
+  if (!m_pImage) return REG_STATUS_NOT_FOUND;
+  uint32_t key = FindKey(keyPath);
+  if (!key) return REG_STATUS_NOT_FOUND;
+  int64_t t = get_value_type(m_pImage, key, name ? name : L"");
+  if (t < 0) return REG_STATUS_NOT_FOUND;
+  if (data) {
+    *data = copy_value_to_buf(m_pImage, nullptr, key, name ? name : L"", 0);
+    if (!*data) return REG_STATUS_NOT_FOUND;
+  }
+  if (type) *type = (uint32_t)t;
+  return REG_STATUS_OK;
+}
+
+uint32_t CRegHive::SetValue(const wchar_t* keyPath, const wchar_t* name, const void* data, uint32_t length,
+                            uint32_t type) {
+  if (!m_pImage) return REG_STATUS_NOT_FOUND;
+  uint32_t key = FindKey(keyPath);
+  if (!key) return REG_STATUS_NOT_FOUND;
+  if (IsReadOnly()) return REG_STATUS_FAILURE;
+  const wchar_t* n = DefaultAsAt(name);
+  bool added = false;
+  if (get_value_type(m_pImage, key, n) < 0) {
+    if (!add_value(m_pImage, key, n, type)) return REG_STATUS_FAILURE;
+    added = true;
+  }
+  uint32_t r = WriteValueData(keyPath, n, data, length);
+  // A value made here for data that could not be written goes again.
+  if (r != REG_STATUS_OK && added) del_value(m_pImage, FindKey(keyPath), n);
+  return r;
+}
+
+uint32_t CRegHive::WriteValueData(const wchar_t* keyPath, const wchar_t* name, const void* data, uint32_t length) {
+  if (!m_pImage) return REG_STATUS_NOT_FOUND;
+  uint32_t key = FindKey(keyPath);
+  if (!key) return REG_STATUS_NOT_FOUND;
+  if (IsReadOnly() || !name || (length && !data)) return REG_STATUS_FAILURE;
+  int64_t type = get_value_type(m_pImage, key, name);
+  bool added = false;
+  if (type < 0) {
+    if (wcscmp(name, L"@") != 0 || !add_value(m_pImage, key, L"@", HIVE_REG_SZ)) return REG_STATUS_FAILURE;
+    type = HIVE_REG_SZ;
+    added = true;
+  }
+  uint32_t r;
+  if (type == HIVE_REG_DWORD) {
+    uint8_t b[4] = {0, 0, 0, 0};
+    memcpy(b, data, length < 4 ? length : 4);
+    r = put_dword_value(m_pImage, key, name, read_le32(b));
+    if (r == REG_STATUS_FAILURE) r = 0;
+  } else {
+    r = put_data_to_value(m_pImage, data, length, key, name, (uint32_t)type);
+  }
+  if (!r && added) del_value(m_pImage, key, L"@");
+  return r ? REG_STATUS_OK : REG_STATUS_FAILURE;
+}
+
+uint32_t CRegHive::DeleteValue(const wchar_t* keyPath, const wchar_t* name) {
+  if (!m_pImage) return REG_STATUS_NOT_FOUND;
+  uint32_t key = FindKey(keyPath);
+  if (!key) return REG_STATUS_NOT_FOUND;
+  if (IsReadOnly()) return REG_STATUS_FAILURE;
+  return del_value(m_pImage, key, name ? name : L"") == 0 ? REG_STATUS_OK : REG_STATUS_FAILURE;
+}
+
+uint32_t CRegHive::RenameValue(const wchar_t* keyPath, const wchar_t* oldName, const wchar_t* newName) {
+  if (!m_pImage) return REG_STATUS_NOT_FOUND;
+  uint32_t key = FindKey(keyPath);
+  if (!key || !oldName || !newName || get_value_len(m_pImage, key, oldName) < 0) return REG_STATUS_FAILURE;
+  if (IsReadOnly()) return REG_STATUS_FAILURE;
+  const wchar_t* to = DefaultAsAt(newName);
+  if (SameName(oldName, to)) {
+    // Only the case differs: the record keeps its place and data and takes
+    // the new spelling when it has the same stored length.
+    uint32_t vk = walk_key_path(m_pImage, key, oldName, WALK_LITERAL | WALK_VALUE);
+    if (!vk) return REG_STATUS_FAILURE;
+    size_t n = value_name_len(to);
+    bool comp = false;
+    std::string stored = hive_encode_name(to, n, &comp);
+    HiveName cur = vk_name(m_pImage, vk);
+    if (stored.size() == cur.bytes && comp == cur.compressed) {
+      if (memcmp(cur.p, stored.data(), stored.size()) != 0) {
+        memcpy(m_pImage->buffer + vk + 4 + VK_NAME, stored.data(), stored.size());
+        hive_mark_dirty(m_pImage);
+      }
+      return REG_STATUS_OK;
+    }
+    // A different stored form: moved through a copy below.
+  } else if (get_value_type(m_pImage, key, to) >= 0) {
+    return REG_STATUS_EXISTS;
+  }
+  // The data is copied out first: adding the new value can move the buffer.
+  uint32_t type = (uint32_t)get_value_type(m_pImage, key, oldName);
+  RegValueBuf* copy = copy_value_to_buf(m_pImage, nullptr, key, oldName, 0);
+  if (!copy) return REG_STATUS_FAILURE;
+  uint32_t r = REG_STATUS_OK;
+  if (SameName(oldName, to)) {
+    HiveImage* snap = hive_snapshot(m_pImage);
+    if (!snap) r = REG_STATUS_FAILURE;
+    else if (del_value(m_pImage, key, oldName) != 0 || !add_value(m_pImage, FindKey(keyPath), to, type) ||
+             !put_data_to_value(m_pImage, copy->data, copy->length, FindKey(keyPath), to, type)) {
+      hive_restore(m_pImage, snap);
+      r = REG_STATUS_FAILURE;
+    } else {
+      close_hive(snap);
+    }
+    free(copy);
+    return r;
+  }
+  if (!add_value(m_pImage, key, to, type)) {
+    r = REG_STATUS_FAILURE;
+  } else if (!put_data_to_value(m_pImage, copy->data, copy->length, FindKey(keyPath), to, type)) {
+    del_value(m_pImage, FindKey(keyPath), to);
+    r = REG_STATUS_FAILURE;
+  } else if (del_value(m_pImage, FindKey(keyPath), oldName) != 0) {
+    del_value(m_pImage, FindKey(keyPath), to);
+    r = REG_STATUS_FAILURE;
+  }
+  free(copy);
+  return r;
+}
+
+uint32_t CRegHive::SetValueFromFile(const wchar_t* keyPath, const wchar_t* name, const wchar_t* hostPath) {
+  if (!m_pImage || !FindKey(L"")) return REG_STATUS_NOT_FOUND;
+  if (IsReadOnly() || !hostPath) return REG_STATUS_FAILURE;
+  HANDLE h = CreateFileW(hostPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return REG_STATUS_FAILURE;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(h, &size) || size.QuadPart > 0x7FFFFFF0LL) {
+    CloseHandle(h);
+    return REG_STATUS_FAILURE;
+  }
+  HANDLE map = nullptr;
+  const void* view = nullptr;
+  if (size.QuadPart > 0) {
+    map = CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    view = map ? MapViewOfFile(map, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    if (!view) {
+      if (map) CloseHandle(map);
+      CloseHandle(h);
+      return REG_STATUS_FAILURE;
+    }
+  }
+  uint32_t r = CreateKey(keyPath);
+  if (r == REG_STATUS_OK || r == REG_STATUS_EXISTS) {
+    const wchar_t* n = DefaultAsAt(name);
+    uint32_t key = FindKey(keyPath);
+    int64_t t = get_value_type(m_pImage, key, n);
+    // The file's bytes become a binary value, whatever the name held before.
+    if (t >= 0 && t != HIVE_REG_BINARY) del_value(m_pImage, key, n);
+    r = SetValue(keyPath, n, view, (uint32_t)size.QuadPart, HIVE_REG_BINARY);
+  }
+  if (view) UnmapViewOfFile(view);
+  if (map) CloseHandle(map);
+  CloseHandle(h);
+  return r == REG_STATUS_OK ? REG_STATUS_OK : REG_STATUS_FAILURE;
+}
+
+uint32_t CRegHive::GetSubkeyCount(const wchar_t* keyPath) {
+  uint32_t key = FindKey(keyPath);
+  if (!key) return REG_STATUS_NOT_FOUND;
+  return key_subkey_count(m_pImage, key);
+}
+
+uint32_t CRegHive::EnumSubkeys(const wchar_t* keyPath, void* buffer, uint32_t* size) {
+  if (!size) return REG_STATUS_FAILURE;
+  uint32_t key = FindKey(keyPath);
+  if (!key) return REG_STATUS_NOT_FOUND;
+  uint32_t count = key_subkey_count(m_pImage, key);
+  uint32_t needed = SubkeyEnumSize(count);
+  uint64_t fits = REG_ENUM_HEADER + (uint64_t)count * sizeof(RegSubkeyEntry);
+  if (!buffer || (count && *size < fits)) {
+    *size = needed;
+    return REG_STATUS_BUFFER_TOO_SMALL;
+  }
+  if (*size < 4) return REG_STATUS_OK;
+  uint8_t* out = (uint8_t*)buffer;
+  uint32_t got = 0, li = 0, slot = 0;
+  HiveSubkey sk;
+  int r;
+  while (got < count && (r = next_subkey(m_pImage, key, &li, &slot, &sk)) == 1) {
+    RegSubkeyEntry* e = (RegSubkeyEntry*)(out + REG_ENUM_HEADER + got * sizeof(RegSubkeyEntry));
+    e->subkeyCount = key_subkey_count(m_pImage, sk.cell + 4);
+    size_t n = sk.name.size() < 1023 ? sk.name.size() : 1023;
+    memcpy(e->name, sk.name.data(), n * sizeof(wchar_t));
+    e->name[n] = 0;
+    got++;
+  }
+  write_le32(out, got);
+  return REG_STATUS_OK;
+}
+
+uint32_t CRegHive::EnumValues(const wchar_t* keyPath, void* buffer, uint32_t* size) {
+  if (!size) return REG_STATUS_FAILURE;
+  uint32_t key = FindKey(keyPath);
+  if (!key) return REG_STATUS_NOT_FOUND;
+  uint32_t count = key_value_count(m_pImage, key);
+  uint32_t needed = ValueEnumSize(count);
+  uint64_t fits = REG_ENUM_HEADER + (uint64_t)count * sizeof(RegValueEntry);
+  if (!buffer || (count && *size < fits)) {
+    *size = needed;
+    return REG_STATUS_BUFFER_TOO_SMALL;
+  }
+  if (*size < 4) return REG_STATUS_OK;
+  uint8_t* out = (uint8_t*)buffer;
+  uint32_t got = 0, index = 0;
+  HiveValue v;
+  while (got < count && next_value(m_pImage, key, &index, &v) == 1) {
+    RegValueEntry* e = (RegValueEntry*)(out + REG_ENUM_HEADER + got * sizeof(RegValueEntry));
+    e->type = v.type;
+    size_t n = v.name.size() < 1023 ? v.name.size() : 1023;
+    memcpy(e->name, v.name.data(), n * sizeof(wchar_t));
+    e->name[n] = 0;
+    e->data = nullptr;
+    RegValueBuf* data = copy_value_to_buf(m_pImage, nullptr, key, v.name.empty() ? L"@" : v.name.c_str(), 0);
+    if (data && data->length == 0) {
+      free(data);
+      data = nullptr;
+    }
+    e->data = data;
+    got++;
+  }
+  write_le32(out, got);
+  return REG_STATUS_OK;
+}
+
+int CRegHive::ImportRegFile(const wchar_t* regPath, const wchar_t* rootPrefix) {
+  if (!m_pImage) return 0;
+  if (!IsReadOnly()) return import_reg_file(m_pImage, regPath, rootPrefix);
+  // A read-only hive takes the file only when nothing in it concerns this
+  // hive; anything that would change it is undone and reported.
+  HiveImage* snap = hive_snapshot(m_pImage);
+  if (!snap) return -1;
+  uint32_t before = m_pImage->state;
+  m_pImage->state &= ~HIVE_STATE_DIRTY;
+  int r = import_reg_file(m_pImage, regPath, rootPrefix);
+  bool changed = (m_pImage->state & HIVE_STATE_DIRTY) != 0;
+  if (r == 0 && !changed) {
+    m_pImage->state = before;
+    close_hive(snap);
+    return 0;
+  }
+  hive_restore(m_pImage, snap);
+  return r ? r : -1;
+}
+
+uint32_t CRegHive::ExportRegFile(const wchar_t* rootPrefix, const wchar_t* keyPath, const wchar_t* valueName,
+                                 const wchar_t* regPath, int append, int filter) {
+  (void)valueName;
+  if (!m_pImage) return REG_STATUS_NOT_FOUND;
+  if (!regPath) return REG_STATUS_FAILURE;
+  return export_key_reg(m_pImage, 0, rootPrefix ? rootPrefix : L"", keyPath ? keyPath : L"", regPath,
+                        append != 0, filter != 0);
+}

@@ -1,0 +1,93 @@
+// CRegHive: one hive file of the offline Windows (SYSTEM, SOFTWARE, SAM,
+// SECURITY, a user's ntuser.dat or the boot store BCD) loaded whole from a
+// volume, edited in memory and written back to where it came from. Key paths
+// are relative to the hive root; "@" or an empty value name is the default
+// value. Results are registry status codes (RegTypes.h).
+#pragma once
+#include <stdint.h>
+
+#include "registry/RegTypes.h"
+
+struct HiveImage;
+struct _ntfs_volume;
+
+enum : int {
+  HIVE_BACKING_NTFS = 1,
+  HIVE_BACKING_FAT = 2,
+};
+
+// Save results: written, nothing to write, and a write that did not reach
+// the volume (the hive stays dirty).
+enum : int {
+  HIVE_SAVE_WRITTEN = 0,
+  HIVE_SAVE_NOTHING = -1,
+  HIVE_SAVE_FAILED = (int)REG_STATUS_FAILURE,
+};
+
+class CRegHive {
+public:
+  CRegHive() = default;
+  // Frees the hive without saving it; Close saves.
+  ~CRegHive();
+  CRegHive(const CRegHive&) = delete;
+  CRegHive& operator=(const CRegHive&) = delete;
+
+  // 1 loaded, 0 not. A hive already held is dropped unsaved first.
+  int OpenFromNtfs(_ntfs_volume* volume, const wchar_t* path);
+  // HIVE_SAVE_*: only a dirty hive is written, with a fresh checksum and the
+  // current time as the file's last-write time.
+  int SaveToNtfs();
+  // Saves a dirty hive to where it came from and frees it. A save that
+  // fails keeps the hive loaded and dirty and returns HIVE_SAVE_FAILED.
+  int Close();
+  // Drops the hive without saving.
+  void Discard();
+
+  bool IsLoaded() const { return m_pImage != nullptr; }
+  bool IsDirty() const;
+  // A hive whose base block shows a write Windows did not finish (its logs
+  // still have to be replayed) is served for reading only.
+  bool IsReadOnly() const;
+  HiveImage* Image() const { return m_pImage; }
+
+  uint32_t CreateKey(const wchar_t* keyPath);
+  uint32_t RenameKey(const wchar_t* parentPath, const wchar_t* oldName, const wchar_t* newName);
+  // 0 deleted, 1 not deleted, -1 key missing; REG_STATUS_NOT_FOUND without
+  // a hive or parent, REG_STATUS_FAILURE for a read-only hive.
+  uint32_t DeleteKey(const wchar_t* parentPath, const wchar_t* name);
+  // data may be null; a returned block is malloc'd and the caller frees it.
+  uint32_t QueryValue(const wchar_t* keyPath, const wchar_t* name, uint32_t* type, RegValueBuf** data);
+  uint32_t SetValue(const wchar_t* keyPath, const wchar_t* name, const void* data, uint32_t length,
+                    uint32_t type);
+  uint32_t WriteValueData(const wchar_t* keyPath, const wchar_t* name, const void* data, uint32_t length);
+  uint32_t DeleteValue(const wchar_t* keyPath, const wchar_t* name);
+  uint32_t RenameValue(const wchar_t* keyPath, const wchar_t* oldName, const wchar_t* newName);
+  uint32_t SetValueFromFile(const wchar_t* keyPath, const wchar_t* name, const wchar_t* hostPath);
+  // The number of subkeys, or REG_STATUS_NOT_FOUND.
+  uint32_t GetSubkeyCount(const wchar_t* keyPath);
+  // Buffers: a 32-bit count, then the records from byte 8. Without a buffer
+  // or with one too small: REG_STATUS_BUFFER_TOO_SMALL and the size needed.
+  uint32_t EnumSubkeys(const wchar_t* keyPath, void* buffer, uint32_t* size);
+  uint32_t EnumValues(const wchar_t* keyPath, void* buffer, uint32_t* size);
+  // The .reg import's result (0 success); 0 when no hive is loaded.
+  int ImportRegFile(const wchar_t* regPath, const wchar_t* rootPrefix);
+  uint32_t ExportRegFile(const wchar_t* rootPrefix, const wchar_t* keyPath, const wchar_t* valueName,
+                         const wchar_t* regPath, int append, int filter);
+
+private:
+  // The key offset of a path, 0 when missing.
+  uint32_t FindKey(const wchar_t* keyPath);
+  bool Adopt(const uint8_t* data, size_t size, void* volume, int kind, const wchar_t* path);
+
+  HiveImage* m_pImage = nullptr;
+};
+
+// Enumeration sizes: room for the count and one spare record.
+inline uint32_t SubkeyEnumSize(uint32_t count) {
+  return count ? count * (uint32_t)sizeof(RegSubkeyEntry) + (uint32_t)sizeof(RegSubkeyEntry) + 4 : 0;
+}
+inline uint32_t ValueEnumSize(uint32_t count) {
+  return count ? count * (uint32_t)sizeof(RegValueEntry) + (uint32_t)sizeof(RegValueEntry) + 4 : 0;
+}
+// Records begin at byte 8 of an enumeration buffer.
+enum : uint32_t { REG_ENUM_HEADER = 8 };

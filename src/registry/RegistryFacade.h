@@ -1,0 +1,51 @@
+// The offline registry path facade: full key paths of the offline Windows
+// ("HKEY_LOCAL_MACHINE\SYSTEM\Select", "HKEY_CURRENT_USER\Software"...) map
+// onto the hives that CMountedImage::LoadHives entered in the image's
+// RegRootMap. The operations themselves are members of CMountedImage
+// (image/MountedImage.h); this header holds the map and the free helpers.
+#pragma once
+#include <stdint.h>
+
+#include <map>
+#include <string>
+
+#include "image/MountedImage.h"
+#include "registry/RegHive.h"
+#include "registry/RegTypes.h"
+
+// Root paths of the map.
+#define REG_ROOT_SYSTEM L"HKEY_LOCAL_MACHINE\\SYSTEM"
+#define REG_ROOT_SOFTWARE L"HKEY_LOCAL_MACHINE\\SOFTWARE"
+#define REG_ROOT_SAM L"HKEY_LOCAL_MACHINE\\SAM"
+#define REG_ROOT_SECURITY L"HKEY_LOCAL_MACHINE\\SECURITY"
+#define REG_ROOT_BCD L"HKEY_LOCAL_MACHINE\\BCD00000000"
+#define REG_ROOT_USER L"HKEY_CURRENT_USER"
+
+// LoadHives flags.
+enum : unsigned char {
+  HIVE_FLAG_SYSTEM = 1,
+  HIVE_FLAG_SOFTWARE = 2,
+  HIVE_FLAG_USER = 4,
+  HIVE_FLAG_SAM = 8,
+  HIVE_FLAG_SECURITY = 16,
+  HIVE_FLAG_BCD = 32,
+};
+
+// Root path (exact, case-sensitive) -> owned hive.
+struct RegRootMap {
+  std::map<std::wstring, CRegHive*> hives;
+};
+
+// Splits a full key path into its root and the rest below it. False for a
+// path that names no root of the table (the root need not be loaded).
+bool SplitRegistryPath(const wchar_t* path, std::wstring* root, std::wstring* rest);
+// The loaded hive of a root, or null.
+CRegHive* FindLoadedHive(CMountedImage* image, const std::wstring& root);
+
+// One malloc'd enumeration buffer (a 32-bit count, records from byte 8), or
+// null when the key is missing, has no entries or memory is short. The
+// caller frees it, and for values every record's data block first.
+void* ListHiveSubkeys(CMountedImage* image, const wchar_t* keyPath);
+void* ListHiveValues(CMountedImage* image, const wchar_t* keyPath);
+// Value "Current" of HKEY_LOCAL_MACHINE\SYSTEM\Select; 1 when unreadable.
+uint32_t ReadCurrentControlSet(CMountedImage* image);
