@@ -1,0 +1,26 @@
+// Streamed data of one NTFS file for the tree copies: the inode and its
+// unnamed $DATA stay open for the whole copy, so a file costs one path
+// lookup however many chunks it takes. Free of the library's and Win32's
+// headers; results are byte counts or 0, else minus an errno value.
+#pragma once
+
+struct _ntfs_volume;
+struct TreeCopyNtfsFile;
+
+// Opens the unnamed data of an existing file; null with *err (an errno).
+TreeCopyNtfsFile* TreeCopyNtfsOpen(struct _ntfs_volume* vol, const wchar_t* path, bool write,
+                                   int* err);
+long long TreeCopyNtfsSize(TreeCopyNtfsFile* file);
+// Reads up to count bytes at offset (cut at the end of the data).
+long long TreeCopyNtfsRead(TreeCopyNtfsFile* file, long long offset, void* buffer,
+                           long long count);
+// Writes all count bytes at offset or fails.
+long long TreeCopyNtfsWrite(TreeCopyNtfsFile* file, long long offset, const void* buffer,
+                            long long count);
+// Sets the data size up front so that the clusters are found in one go.
+int TreeCopyNtfsSetSize(TreeCopyNtfsFile* file, long long size);
+// Finishes (compressed data is flushed) and closes; 0 or minus errno.
+int TreeCopyNtfsClose(TreeCopyNtfsFile* file);
+// Free bytes as the library keeps them; count asks it to scan the bitmap
+// first. Minus errno on failure.
+long long TreeCopyNtfsFreeBytes(struct _ntfs_volume* vol, bool count);
