@@ -1,0 +1,123 @@
+// Disks holding an offline Windows for the hive-object, facade and identity
+// tests: the tree from tests/fixtures/mk-wintree.sh, the disk from
+// mk-disk.sh, and ntfscat/hivexget to read hives back independently.
+#pragma once
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "image/MountRw.h"
+#include "image/MountedImage.h"
+#include "image/RwClass.h"
+#include "registry/RegTypes.h"
+
+namespace rt {
+
+const int kDiskMiB = 24;
+
+struct WinDisk {
+  std::string dir;   // scratch folder (Linux path)
+  std::string tree;
+  std::string unixPath;
+  std::wstring path;
+  long start = 0;
+};
+
+// treeOptions go to mk-wintree.sh; extraSetup runs in the tree afterwards.
+inline WinDisk MakeWinDisk(const std::string& treeOptions, const std::string& layout = "mbr2048",
+                           const std::string& format = "raw", const std::string& extraSetup = "",
+                           const std::string& name = "disk.img") {
+  WinDisk d;
+  d.dir = vt::ScratchDirUnix();
+  d.tree = d.dir + "/tree";
+  d.unixPath = d.dir + "/" + name;
+  d.path = vt::ToWin(d.unixPath);
+  EXPECT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(d.tree) + " " + treeOptions));
+  if (!extraSetup.empty()) EXPECT_EQ(0, vt::Sh("cd " + vt::Q(d.tree) + " && " + extraSetup));
+  std::string out;
+  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) + " --layout " + layout + " --size " +
+                              std::to_string(kDiskMiB) + " --format " + format + " --tree " + vt::Q(d.tree),
+                          &out));
+  d.start = atol(out.c_str());
+  return d;
+}
+
+// A raw disk copied into a new own sparse image beside it.
+inline std::wstring MakeOwnImage(const WinDisk& raw, const wchar_t* name = L"own.vmd") {
+  std::wstring own = vt::ToWin(raw.dir) + L"\\" + name;
+  std::vector<uint8_t> data;
+  EXPECT_TRUE(vt::ReadAll(raw.path, data));
+  uint32_t mib = (uint32_t)((data.size() + (1 << 20) - 1) >> 20);
+  EXPECT_EQ(0, _VROH_RW_CLASS::Create(own.c_str(), mib, 6));
+  _VROH_MOUNT_RW disk;
+  EXPECT_GE(disk.OpenChain(own.c_str(), nullptr, 2), 0);
+  const size_t run = 64 * 1024;
+  for (size_t at = 0; at < data.size(); at += run) {
+    size_t n = data.size() - at < run ? data.size() - at : run;
+    bool zero = true;
+    for (size_t i = 0; i < n && zero; i++) zero = data[at + i] == 0;
+    if (!zero || at == 0) EXPECT_EQ((int64_t)n, disk.WriteBytes(nullptr, at, &data[at], n));
+  }
+  EXPECT_EQ(0, disk.Flush());
+  return own;
+}
+
+// The whole virtual disk of an image (with its overlays) as a raw file.
+inline std::string Flatten(const std::wstring& image, const std::wstring& fix, const std::string& outUnix) {
+  _VROH_MOUNT_RW disk;
+  EXPECT_GE(disk.OpenChain(image.c_str(), fix.empty() ? nullptr : fix.c_str(), 0), 0);
+  uint64_t bytes = (uint64_t)disk.DiskBytes();
+  std::vector<uint8_t> data((size_t)bytes);
+  EXPECT_EQ((int64_t)bytes, disk.ReadBytes(nullptr, 0, data.data(), bytes));
+  EXPECT_TRUE(vt::WriteAll(vt::ToWin(outUnix), data));
+  return outUnix;
+}
+
+// A file of the data partition of a raw disk, extracted with ntfscat.
+inline std::string NtfsCat(const WinDisk& d, const std::string& diskUnix, const std::string& ntfsPath,
+                           const std::string& outUnix) {
+  std::string part = diskUnix + ".part";
+  EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(diskUnix) + " of=" + vt::Q(part) + " bs=512 skip=" +
+                      std::to_string(d.start) + " count=" + std::to_string(kDiskMiB * 2048) + " status=none"));
+  std::string out;
+  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(part) + " " + vt::Q(ntfsPath) + " > " + vt::Q(outUnix), &out)) << out;
+  return outUnix;
+}
+
+// hivexget's answer for one value (its printed form), or "<missing>".
+inline std::string HivexGet(const std::string& hive, const std::string& key, const std::string& value) {
+  std::string out;
+  if (vt::Sh("hivexget " + vt::Q(hive) + " " + vt::Q(key) + " " + vt::Q(value) + " 2>&1", &out) != 0)
+    return "<missing>";
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+// REG_SZ data of a value through the facade, or "<status hex>".
+inline std::wstring QueryString(CMountedImage& m, const wchar_t* key, const wchar_t* name) {
+  uint32_t type = 0;
+  RegValueBuf* buf = nullptr;
+  uint32_t st = m.RegQueryValue(key, name, &type, &buf);
+  if (st != REG_STATUS_OK) {
+    wchar_t t[16];
+    _snwprintf(t, 16, L"<%08x>", st);
+    t[15] = 0;
+    return t;
+  }
+  std::wstring s((const wchar_t*)buf->data, buf->length / 2);
+  free(buf);
+  while (!s.empty() && s.back() == 0) s.pop_back();
+  return s;
+}
+
+inline std::vector<uint8_t> Utf16z(const std::wstring& s) {
+  std::vector<uint8_t> b((s.size() + 1) * 2, 0);
+  memcpy(b.data(), s.c_str(), s.size() * 2);
+  return b;
+}
+
+}  // namespace rt
