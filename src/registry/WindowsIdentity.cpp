@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "image/MountedImage.h"
+#include "image/TreeCopy.h"
 #include "registry/RegTypes.h"
 #include "registry/RegistryFacade.h"
 
@@ -75,22 +76,6 @@ std::vector<uint8_t> VersionResource(const wchar_t* hostPath) {
   return block;
 }
 
-bool FixedInfo(const std::vector<uint8_t>& block, VS_FIXEDFILEINFO* out) {
-  if (block.empty()) return false;
-  VS_FIXEDFILEINFO* fixed = nullptr;
-  UINT len = 0;
-  if (!VerQueryValueW((void*)block.data(), L"\\", (void**)&fixed, &len) || !fixed || len < sizeof(*fixed))
-    return false;
-  *out = *fixed;
-  return true;
-}
-
-uint64_t HostFileVersion(const wchar_t* hostPath) {
-  VS_FIXEDFILEINFO fixed;
-  if (!FixedInfo(VersionResource(hostPath), &fixed)) return 0;
-  return ((uint64_t)fixed.dwFileVersionMS << 32) | fixed.dwFileVersionLS;
-}
-
 // A string of the version resource, from the first translation that has it.
 bool VersionString(const wchar_t* hostPath, const wchar_t* name, wchar_t* buffer, int length) {
   std::vector<uint8_t> block = VersionResource(hostPath);
@@ -120,9 +105,8 @@ bool VersionString(const wchar_t* hostPath, const wchar_t* name, wchar_t* buffer
 uint32_t KernelVersionWord(CMountedImage* image, const wchar_t* volumePath) {
   TempCopy copy(image, volumePath);
   if (!copy.ok()) return 0;
-  VS_FIXEDFILEINFO fixed;
-  if (!FixedInfo(VersionResource(copy.path()), &fixed)) return 0;
-  uint32_t ms = fixed.dwFileVersionMS;
+  uint32_t ms = (uint32_t)(GetHostFileVersion(copy.path()) >> 32);
+  if (!ms) return 0;
   return MakeWindowsVersionWord(GetPeMachineBits(copy.path()), HIWORD(ms) & 0xFF, LOWORD(ms) & 0xFF);
 }
 
@@ -266,9 +250,9 @@ uint64_t CMountedImage::GetFileVersion(const wchar_t* path) {
   if (!path) return 0;
   wchar_t target[kPathChars];
   // The installation links driver files to its store on the host.
-  if (GetReparseTag(path) && GetLinkTarget(path, target, kPathChars) && target[0]) return HostFileVersion(target);
-  TempCopy copy(this, path);
-  return copy.ok() ? HostFileVersion(copy.path()) : 0;
+  if (GetReparseTag(path) && GetLinkTarget(path, target, kPathChars) && target[0])
+    return GetHostFileVersion(target);
+  return GetVolumeFileVersion(this, path);
 }
 
 int CMountedImage::GetFileCompanyName(const wchar_t* path, wchar_t* buffer, int length) {
