@@ -15,4 +15,8 @@ fi
 # be held open until that process ends.
 wineserver -p300 </dev/null >/dev/null 2>&1 || true
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+# A crashing test child must not leave Wine's crash dialog waiting on the
+# display (the minidump tests crash on purpose).
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+  </dev/null >/dev/null 2>&1 || true
 echo "wine prefix ready: $WINEPREFIX"
