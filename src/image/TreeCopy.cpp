@@ -106,12 +106,15 @@ std::unique_ptr<VolumeStream> VolumeStream::Open(CMountedImage* image, const wch
             return nullptr;
         }
         s->m_size = (uint64_t)TreeCopyNtfsSize(s->m_ntfs);
+        uint64_t t = TreeCopyNtfsLastWrite(s->m_ntfs);
+        s->m_lastWrite.dwLowDateTime = (DWORD)t;
+        s->m_lastWrite.dwHighDateTime = (DWORD)(t >> 32);
+        s->m_attributes = TreeCopyNtfsAttributes(s->m_ntfs);
         return s;
     }
-    DWORD attributes = 0;
-    if (!image->GetFileInfo(path, nullptr, nullptr, nullptr, &attributes, &s->m_size))
+    if (!image->GetFileInfo(path, nullptr, &s->m_lastWrite, nullptr, &s->m_attributes, &s->m_size))
         return nullptr;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if (s->m_attributes & FILE_ATTRIBUTE_DIRECTORY) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -183,11 +186,15 @@ bool VolumeStream::Reserve(uint64_t size)
     return true;
 }
 
-bool VolumeStream::Close()
+bool VolumeStream::Close(const FILETIME* lastWrite)
 {
-    if (!m_ntfs)
+    if (!m_ntfs) {
+        // The data is complete; a time that cannot be set does not undo it.
+        if (lastWrite)
+            m_image->SetFileInfo(m_path.c_str(), nullptr, lastWrite, nullptr, nullptr);
         return true;
-    int r = TreeCopyNtfsClose(m_ntfs);
+    }
+    int r = TreeCopyNtfsClose(m_ntfs, lastWrite ? U64(*lastWrite) : 0);
     m_ntfs = nullptr;
     if (r < 0) {
         SetLastError(NtfsErrnoToWin32(-r));

@@ -165,10 +165,18 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
 {
     CMountedImage* image = job.image;
     std::wstring host = hostPath;
+    // The open data brings size, time and attributes with one lookup; a
+    // link (which may have no data) is looked at through the file API.
+    std::unique_ptr<VolumeStream> in = VolumeStream::Open(image, volumePath, false);
+    DWORD openError = in ? 0 : GetLastError();
     FILETIME volTime = {};
     DWORD volAttributes = 0;
     uint64_t size = 0;
-    if (!image->GetFileInfo(volumePath, nullptr, &volTime, nullptr, &volAttributes, &size)) {
+    if (in) {
+        volTime = in->LastWrite();
+        volAttributes = in->Attributes();
+        size = in->Size();
+    } else if (!image->GetFileInfo(volumePath, nullptr, &volTime, nullptr, &volAttributes, &size)) {
         job.FileFailed(0, GetLastError());
         return 0;
     }
@@ -178,6 +186,12 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
         tag = image->GetReparseTag(volumePath);
         if (tag && !image->GetLinkTarget(volumePath, target, kPathChars))
             tag = 0;
+    }
+    if (tag)
+        in.reset();
+    else if (!in) {
+        job.FileFailed(size, openError);
+        return 0;
     }
 
     WIN32_FILE_ATTRIBUTE_DATA hostData;
@@ -195,7 +209,12 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
             if (mode == VCC_REPLACE_IF_NEWER) {
                 uint64_t hostVersion =
                     (a & FILE_ATTRIBUTE_REPARSE_POINT) ? 0 : GetHostFileVersion(host.c_str());
-                uint64_t volVersion = hostVersion ? GetVolumeFileVersion(image, volumePath) : 0;
+                uint64_t volVersion = 0;
+                if (hostVersion) {
+                    // Its own reading opens the file again: not while open here.
+                    in.reset();
+                    volVersion = GetVolumeFileVersion(image, volumePath);
+                }
                 if (!SourceIsNewer(volVersion, hostVersion, volTime, hostData.ftLastWriteTime))
                     return 0;
             }
@@ -222,18 +241,31 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
 
     if (report && !job.Progress(size, 0, 0))
         return 0;   // skipped by the caller
-    std::unique_ptr<VolumeStream> in = VolumeStream::Open(image, volumePath, false);
     if (!in) {
+        in = VolumeStream::Open(image, volumePath, false);
+        if (!in) {
+            job.FileFailed(size, GetLastError());
+            return 0;
+        }
+        size = in->Size();
+    }
+    // What was at the target is gone by now (a replaced file is removed
+    // first), so the file is made new: a name that still exists is a link
+    // that could not be seen (a dangling one), and is never opened through.
+    if (exists && !(hostData.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        !DeleteFileW(host.c_str())) {
         job.FileFailed(size, GetLastError());
         return 0;
     }
-    size = in->Size();
-    HANDLE h = CreateFileW(host.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE h = CreateFileW(host.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT |
                                FILE_FLAG_SEQUENTIAL_SCAN,
                            nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        job.FileFailed(size, GetLastError());
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
+            error = ERROR_CANT_RESOLVE_FILENAME;
+        job.FileFailed(size, error);
         return 0;
     }
     // The full length first lets the host file system place it in one run

@@ -155,29 +155,40 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol)
         return 0;
     }
 
-    int type = image->GetPathType(vol.c_str());
-    if (type == 2) {
-        job.FileFailed(item.size, ERROR_ALREADY_EXISTS);
-        return 0;
-    }
-    if (type == 1) {
-        DWORD mode = job.AskOverwrite();
-        if (mode == VCC_SKIP)
+    // A link is made by CreateLink on a new path; a file is created here,
+    // which also tells whether something is in the way.
+    bool created = !tag && image->CreatePath(vol.c_str(), 0x8000);
+    if (!created) {
+        DWORD error = GetLastError();
+        int type = image->GetPathType(vol.c_str());
+        if (type == 0 && !tag) {
+            job.FileFailed(item.size, error);
             return 0;
-        if (mode == VCC_REPLACE_IF_NEWER) {
-            FILETIME volTime = {};
-            if (!image->GetFileInfo(vol.c_str(), nullptr, &volTime, nullptr, nullptr, nullptr)) {
+        }
+        if (type == 2) {
+            job.FileFailed(item.size, ERROR_ALREADY_EXISTS);
+            return 0;
+        }
+        if (type == 1) {
+            DWORD mode = job.AskOverwrite();
+            if (mode == VCC_SKIP)
+                return 0;
+            if (mode == VCC_REPLACE_IF_NEWER) {
+                FILETIME volTime = {};
+                if (!image->GetFileInfo(vol.c_str(), nullptr, &volTime, nullptr, nullptr, nullptr)) {
+                    job.FileFailed(item.size, GetLastError());
+                    return 0;
+                }
+                uint64_t hostVersion = tag ? 0 : GetHostFileVersion(host.c_str());
+                uint64_t volVersion = hostVersion ? GetVolumeFileVersion(image, vol.c_str()) : 0;
+                if (!SourceIsNewer(hostVersion, volVersion, item.lastWrite, volTime))
+                    return 0;
+            }
+            if (!image->DeletePath(vol.c_str()) ||
+                (!tag && !image->CreatePath(vol.c_str(), 0x8000))) {
                 job.FileFailed(item.size, GetLastError());
                 return 0;
             }
-            uint64_t hostVersion = tag ? 0 : GetHostFileVersion(host.c_str());
-            uint64_t volVersion = hostVersion ? GetVolumeFileVersion(image, vol.c_str()) : 0;
-            if (!SourceIsNewer(hostVersion, volVersion, item.lastWrite, volTime))
-                return 0;
-        }
-        if (!image->DeletePath(vol.c_str())) {
-            job.FileFailed(item.size, GetLastError());
-            return 0;
         }
     }
 
@@ -187,11 +198,9 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol)
             FailVolumeFile(job, vol, 0, GetLastError());
             return 0;
         }
+        // The link is complete; a time that cannot be set does not undo it.
+        image->SetFileInfo(vol.c_str(), nullptr, &item.lastWrite, nullptr, nullptr);
     } else {
-        if (!image->CreatePath(vol.c_str(), 0x8000)) {
-            job.FileFailed(item.size, GetLastError());
-            return 0;
-        }
         std::unique_ptr<VolumeStream> out = VolumeStream::Open(image, vol.c_str(), true);
         DWORD error = 0;
         if (!out)
@@ -219,7 +228,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol)
             }
             at += n;
         }
-        if (!error && !job.cancelled && !out->Close())
+        if (!error && !job.cancelled && !out->Close(&item.lastWrite))
             error = GetLastError();
         out.reset();
         if (error || job.cancelled) {
@@ -235,8 +244,6 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol)
         }
     }
 
-    // The data is complete; a time that cannot be set does not undo it.
-    image->SetFileInfo(vol.c_str(), nullptr, &item.lastWrite, nullptr, nullptr);
     job.items++;
     job.Progress(item.size, item.size, 0);
     return 1;

@@ -79,12 +79,15 @@ public:
                                               bool write);
     ~VolumeStream();
     uint64_t Size() const { return m_size; }
+    FILETIME LastWrite() const { return m_lastWrite; }
+    DWORD Attributes() const { return m_attributes; }
     // Bytes read (cut at the end), or -1.
     int64_t Read(uint64_t offset, void* buffer, uint32_t count);
     bool Write(uint64_t offset, const void* buffer, uint32_t count);
     // Gives the file its final size before the data comes (NTFS only).
     bool Reserve(uint64_t size);
-    bool Close();
+    // Closes, giving the file the last-write time when one is given.
+    bool Close(const FILETIME* lastWrite = nullptr);
 
 private:
     VolumeStream() = default;
@@ -92,6 +95,8 @@ private:
     std::wstring m_path;
     TreeCopyNtfsFile* m_ntfs = nullptr;
     uint64_t m_size = 0;
+    FILETIME m_lastWrite = {};
+    DWORD m_attributes = 0;
 };
 
 // True when the volume path is served by the mounted NTFS volume itself.

@@ -57,6 +57,16 @@ long long TreeCopyNtfsSize(TreeCopyNtfsFile* file)
     return file ? file->na->data_size : -EINVAL;
 }
 
+unsigned long long TreeCopyNtfsLastWrite(TreeCopyNtfsFile* file)
+{
+    return file ? (unsigned long long)sle64_to_cpu(file->ni->last_data_change_time) : 0;
+}
+
+unsigned long TreeCopyNtfsAttributes(TreeCopyNtfsFile* file)
+{
+    return file ? le32_to_cpu(file->ni->flags) & 0x7FB7u : 0;
+}
+
 long long TreeCopyNtfsRead(TreeCopyNtfsFile* file, long long offset, void* buffer,
                            long long count)
 {
@@ -109,7 +119,7 @@ int TreeCopyNtfsSetSize(TreeCopyNtfsFile* file, long long size)
     return 0;
 }
 
-int TreeCopyNtfsClose(TreeCopyNtfsFile* file)
+int TreeCopyNtfsClose(TreeCopyNtfsFile* file, unsigned long long lastWrite)
 {
     if (!file)
         return -EINVAL;
@@ -118,8 +128,14 @@ int TreeCopyNtfsClose(TreeCopyNtfsFile* file)
     // Compressed data is only complete once its last block is flushed.
     if (file->written && NAttrCompressed(file->na) && ntfs_attr_pclose(file->na))
         result = -ErrnoOr(EIO);
-    if (file->written)
+    if (lastWrite) {
+        // Written into $STANDARD_INFORMATION at close, as the file API does.
+        file->ni->last_data_change_time = cpu_to_sle64((s64)lastWrite);
+        ntfs_inode_mark_dirty(file->ni);
+        NInoFileNameSetDirty(file->ni);
+    } else if (file->written) {
         ntfs_inode_update_times(file->ni, (ntfs_time_update_flags)NTFS_UPDATE_MCTIME);
+    }
     ntfs_attr_close(file->na);
     errno = 0;
     if (ntfs_inode_close(file->ni) && !result)

@@ -11,6 +11,9 @@ struct TreeCopyNtfsFile;
 TreeCopyNtfsFile* TreeCopyNtfsOpen(struct _ntfs_volume* vol, const wchar_t* path, bool write,
                                    int* err);
 long long TreeCopyNtfsSize(TreeCopyNtfsFile* file);
+// Last-write time (FILETIME units) and attribute bits of the open file.
+unsigned long long TreeCopyNtfsLastWrite(TreeCopyNtfsFile* file);
+unsigned long TreeCopyNtfsAttributes(TreeCopyNtfsFile* file);
 // Reads up to count bytes at offset (cut at the end of the data).
 long long TreeCopyNtfsRead(TreeCopyNtfsFile* file, long long offset, void* buffer,
                            long long count);
@@ -19,8 +22,9 @@ long long TreeCopyNtfsWrite(TreeCopyNtfsFile* file, long long offset, const void
                             long long count);
 // Sets the data size up front so that the clusters are found in one go.
 int TreeCopyNtfsSetSize(TreeCopyNtfsFile* file, long long size);
-// Finishes (compressed data is flushed) and closes; 0 or minus errno.
-int TreeCopyNtfsClose(TreeCopyNtfsFile* file);
+// Finishes (compressed data is flushed), gives the file the last-write time
+// when one is given (FILETIME units, 0 none) and closes; 0 or minus errno.
+int TreeCopyNtfsClose(TreeCopyNtfsFile* file, unsigned long long lastWrite = 0);
 // Free bytes as the library keeps them; count asks it to scan the bitmap
 // first. Minus errno on failure.
 long long TreeCopyNtfsFreeBytes(struct _ntfs_volume* vol, bool count);

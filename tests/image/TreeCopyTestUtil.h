@@ -20,12 +20,14 @@ struct Image {
 };
 
 // A disk with one volume of the file system at LBA 2048 (MBR), filled from
-// a Linux folder when one is given.
+// a Linux folder when one is given. It lies in `dir`, else in a fresh
+// scratch folder (which empties the test's scratch folder).
 inline Image MakeImage(const std::string& fs, int sizeMb, const std::string& tree = "",
-                       const std::string& name = "disk.img")
+                       const std::string& dir = "")
 {
     Image m;
-    m.dir = vt::ScratchDirUnix();
+    m.dir = dir.empty() ? vt::ScratchDirUnix() : dir;
+    const std::string name = "disk.img";
     m.unixPath = m.dir + "/" + name;
     m.path = vt::ToWin(m.unixPath);
     m.sizeMb = sizeMb;
