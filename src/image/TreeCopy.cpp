@@ -25,8 +25,9 @@ std::wstring CutStarDotStar(const wchar_t* path)
     size_t n = p.size();
     if (n >= 3 && p.compare(n - 3, 3, L"*.*") == 0 && (n == 3 || IsPathSeparator(p[n - 4]))) {
         p.erase(n - 3);
-        // Keep a lone root separator ("\*.*" is the root).
-        if (p.size() > 1 && IsPathSeparator(p.back()))
+        // Keep the separator of a root ("\*.*", "C:\*.*").
+        bool root = p.size() == 1 || (p.size() == 3 && p[1] == L':');
+        if (!root && IsPathSeparator(p.back()))
             p.pop_back();
     }
     return p;
@@ -55,6 +56,24 @@ void SplitPath(const std::wstring& path, std::wstring* folder, std::wstring* nam
     // "\name" lies in the root.
     if (at == 1)
         *folder = path.substr(0, 1);
+}
+
+bool HostTransfer(HANDLE h, uint8_t* buffer, uint32_t count, bool write)
+{
+    uint32_t done = 0;
+    while (done < count) {
+        DWORD moved = 0;
+        BOOL ok = write ? ::WriteFile(h, buffer + done, count - done, &moved, nullptr)
+                        : ::ReadFile(h, buffer + done, count - done, &moved, nullptr);
+        if (!ok)
+            return false;
+        if (!moved) {
+            SetLastError(write ? ERROR_WRITE_FAULT : ERROR_HANDLE_EOF);
+            return false;
+        }
+        done += moved;
+    }
+    return true;
 }
 
 bool CopyJob::Progress(uint64_t total, uint64_t done, uint64_t step)

@@ -139,22 +139,6 @@ void FailHostFile(CopyJob& job, HANDLE h, const std::wstring& host, uint64_t siz
     job.FileFailed(size, error);
 }
 
-bool WriteHost(HANDLE h, const uint8_t* buffer, uint32_t count)
-{
-    uint32_t done = 0;
-    while (done < count) {
-        DWORD put = 0;
-        if (!::WriteFile(h, buffer + done, count - done, &put, nullptr))
-            return false;
-        if (!put) {
-            SetLastError(ERROR_WRITE_FAULT);
-            return false;
-        }
-        done += put;
-    }
-    return true;
-}
-
 }  // namespace
 
 namespace treecopy {
@@ -297,7 +281,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
                 }
             }
         }
-        if (!WriteHost(h, buffer, n)) {
+        if (!HostTransfer(h, buffer, n, true)) {
             FailHostFile(job, h, host, size, GetLastError());
             return 0;
         }

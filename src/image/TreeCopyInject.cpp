@@ -58,23 +58,6 @@ uint64_t HostTreeTotal(const std::wstring& folder)
     return total;
 }
 
-// Reads exactly count bytes.
-bool ReadHost(HANDLE h, uint8_t* buffer, uint32_t count)
-{
-    uint32_t done = 0;
-    while (done < count) {
-        DWORD got = 0;
-        if (!::ReadFile(h, buffer + done, count - done, &got, nullptr))
-            return false;
-        if (!got) {
-            SetLastError(ERROR_HANDLE_EOF);
-            return false;
-        }
-        done += got;
-    }
-    return true;
-}
-
 class HostHandle {
 public:
     explicit HostHandle(HANDLE h) : m_h(h) {}
@@ -210,7 +193,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol)
         uint8_t* buffer = job.Buffer();
         for (uint64_t at = 0; !error && at < item.size;) {
             uint32_t n = item.size - at < kIoBlock ? (uint32_t)(item.size - at) : kIoBlock;
-            if (!ReadHost(file.get(), buffer, n)) {
+            if (!HostTransfer(file.get(), buffer, n, false)) {
                 error = GetLastError();
                 break;
             }

@@ -39,6 +39,10 @@ std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 // Splits at the last separator: folder part (may be empty) and name.
 void SplitPath(const std::wstring& path, std::wstring* folder, std::wstring* name);
 
+// Reads or writes exactly count bytes of a host file (a short read is
+// ERROR_HANDLE_EOF).
+bool HostTransfer(HANDLE h, uint8_t* buffer, uint32_t count, bool write);
+
 class CopyJob {
 public:
     CopyJob(CMountedImage* image, VolumeCopyCallback callback, void* user, uint64_t* missing)

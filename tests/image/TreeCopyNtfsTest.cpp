@@ -247,3 +247,37 @@ TEST(TreeCopyNtfs, FullVolumeRefusesTheFileAndLeavesNothing)
 }
 
 }  // namespace
+
+namespace {
+
+// A 32-bit process on 64-bit Windows reads the real System32 while it copies.
+TEST(TreeCopyNtfs, SystemFolderIsReadWithoutRedirection)
+{
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    if (!wow64)
+        GTEST_SKIP() << "not a 32-bit process on 64-bit Windows";
+    Image img = tc::MakeImage("ntfs", 16);
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(img.path.c_str(), nullptr, 0, 2), 0);
+    wchar_t windows[MAX_PATH];
+    ASSERT_TRUE(GetWindowsDirectoryW(windows, MAX_PATH));
+    std::wstring source = std::wstring(windows) + L"\\System32\\kernel32.dll";
+    uint64_t missing = 0;
+    ASSERT_EQ(1, InjectHostPath(&m, source.c_str(), L"\\k.dll", &missing, nullptr, nullptr));
+    unsigned char head[4096];
+    ASSERT_EQ(sizeof head, m.ReadFile(L"\\k.dll", head, 0, sizeof head));
+    uint32_t pe = head[0x3C] | (head[0x3D] << 8);
+    ASSERT_LT(pe + 6, sizeof head);
+    EXPECT_EQ(0x8664, head[pe + 4] | (head[pe + 5] << 8));
+    // The redirection is back on afterwards.
+    HANDLE h = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    DWORD got = 0;
+    ASSERT_TRUE(::ReadFile(h, head, sizeof head, &got, nullptr));
+    CloseHandle(h);
+    pe = head[0x3C] | (head[0x3D] << 8);
+    EXPECT_EQ(0x14C, head[pe + 4] | (head[pe + 5] << 8));
+}
+
+}  // namespace
