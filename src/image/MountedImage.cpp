@@ -15,24 +15,6 @@ CMountedImage::HiveReleaseHook g_HiveReleaseHook = nullptr;
 
 const int kPathChars = 360;
 
-// The device block callbacks of a disk object: byte 0 is disk sector 0.
-int ReadDiskObjectBytes(void* owner, unsigned long long offset, void* buffer, unsigned int count)
-{
-    if (!owner || !count)
-        return 0;
-    int64_t r = static_cast<_VROH_MOUNT_RW*>(owner)->ReadBytes(nullptr, offset, buffer, count);
-    return (int)r;
-}
-
-int WriteDiskObjectBytes(void* owner, unsigned long long offset, const void* buffer,
-                         unsigned int count)
-{
-    if (!owner || !count)
-        return 0;
-    int64_t r = static_cast<_VROH_MOUNT_RW*>(owner)->WriteBytes(nullptr, offset, buffer, count);
-    return (int)r;
-}
-
 void SyncDiskObject(void* owner)
 {
     (void)owner;
@@ -53,6 +35,23 @@ void CloseHostHandle(HANDLE& h)
 }
 
 }  // namespace
+
+int ReadDiskObjectBytes(void* owner, unsigned long long offset, void* buffer, unsigned int count)
+{
+    if (!owner || !count)
+        return 0;
+    int64_t r = static_cast<_VROH_MOUNT_RW*>(owner)->ReadBytes(nullptr, offset, buffer, count);
+    return (int)r;
+}
+
+int WriteDiskObjectBytes(void* owner, unsigned long long offset, const void* buffer,
+                         unsigned int count)
+{
+    if (!owner || !count)
+        return 0;
+    int64_t r = static_cast<_VROH_MOUNT_RW*>(owner)->WriteBytes(nullptr, offset, buffer, count);
+    return (int)r;
+}
 
 void CMountedImage::SetHiveReleaseHook(HiveReleaseHook hook)
 {

@@ -16,6 +16,12 @@ struct RegRootMap;
 struct RegValueBuf;
 struct _ntfs_volume;
 
+// The device-block routines of a disk object (_VROH_MOUNT_RW): byte 0 is
+// disk sector 0; bytes done, 0 or negative on failure.
+int ReadDiskObjectBytes(void* owner, unsigned long long offset, void* buffer, unsigned int count);
+int WriteDiskObjectBytes(void* owner, unsigned long long offset, const void* buffer,
+                         unsigned int count);
+
 // Volume-information record (little-endian, 52 bytes).
 #pragma pack(push, 1)
 struct VolumeInfoRecord {
@@ -161,14 +167,32 @@ private:
     void BuildIoBlock();
 
     // The FAT half (MountedImageFat.cpp): the main FAT volume, the EFI system
-    // partition for one call, and the FAT side of the file API. They report
-    // failure until the FAT volume object joins.
+    // partition mounted for one call, and the FAT side of the file API.
     int MountFatMain();
+    // A borrowing volume over the EFI system partition, or null with
+    // ERROR_PATH_NOT_FOUND.
     CFatVolume* MountEspForCall();
+    // Unmounts and frees a volume (closing the disk object only when the
+    // volume owns it); volume becomes null.
     void ReleaseFat(CFatVolume*& volume);
-    // The FAT side of one file operation: fails with ERROR_NOT_SUPPORTED
-    // (ERROR_PATH_NOT_FOUND for an EFI partition that cannot be mounted).
-    int FatSideUnavailable(Side side);
+    // The FAT volume of one call with the path it sees.
+    class FatCall;
+    friend class FatCall;
+    int FatGetPathType(Side side, const wchar_t* path);
+    int FatGetFileInfo(Side side, const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
+                       FILETIME* lastAccess, DWORD* attributes, uint64_t* size);
+    int FatSetFileInfo(Side side, const wchar_t* path, const FILETIME* creation,
+                       const FILETIME* lastWrite, const FILETIME* lastAccess, DWORD* attributes);
+    uint64_t FatReadFile(Side side, const wchar_t* path, void* buffer, uint64_t offset,
+                         uint64_t count);
+    uint64_t FatWriteFile(Side side, const wchar_t* path, const void* buffer, uint64_t offset,
+                          uint64_t count);
+    int FatCreatePath(Side side, const wchar_t* path, unsigned int mode);
+    int FatDeletePath(Side side, const wchar_t* path);
+    int FatRenamePath(Side side, const wchar_t* oldPath, const wchar_t* newPath);
+    int FatEnumDirectory(Side side, const wchar_t* path, VolumeEnumCallback callback, void* user);
+    int FatGetVolumeInfo(Side side, VolumeInfoRecord* record);
+    int FatGetVolumeSpace(Side side, uint64_t* totalBytes, uint64_t* freeBytes);
 
     _VROH_MOUNT_RW* m_pDisk = nullptr;
     CFatVolume* m_pFat = nullptr;

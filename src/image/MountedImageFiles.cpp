@@ -74,7 +74,7 @@ int CMountedImage::GetPathType(const wchar_t* path)
     switch (SideOf(path)) {
     case SIDE_NTFS: return NtfsGetPathType(m_pNtfs, path);
     case SIDE_ESP:
-    case SIDE_FAT: return FatSideUnavailable(SideOf(path));
+    case SIDE_FAT: return FatGetPathType(SideOf(path), path);
     default: return 0;
     }
 }
@@ -86,7 +86,7 @@ int CMountedImage::GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME
     if (side == SIDE_NONE)
         return Fail(ERROR_NOT_READY);
     if (side != SIDE_NTFS)
-        return FatSideUnavailable(side);
+        return FatGetFileInfo(side, path, creation, lastWrite, lastAccess, attributes, size);
     NtfsFileInfo info;
     int r = NtfsGetFileInfo(m_pNtfs, path, &info);
     if (r < 0)
@@ -123,7 +123,7 @@ int CMountedImage::SetFileInfo(const wchar_t* path, const FILETIME* creation,
     if (side == SIDE_NONE)
         return Fail(ERROR_NOT_READY);
     if (side != SIDE_NTFS)
-        return FatSideUnavailable(side);
+        return FatSetFileInfo(side, path, creation, lastWrite, lastAccess, attributes);
     if (!creation && !lastWrite && !lastAccess && !attributes)
         return Fail(ERROR_INVALID_PARAMETER);
     unsigned long attrs = attributes ? *attributes : 0;
@@ -144,10 +144,10 @@ uint64_t CMountedImage::ReadFile(const wchar_t* path, void* buffer, uint64_t off
     Side side = SideOf(path);
     if (side == SIDE_NONE)
         return Fail(ERROR_NOT_READY);
-    if (side != SIDE_NTFS)
-        return FatSideUnavailable(side);
     if (!buffer || (long long)offset < 0 || (long long)count < 0)
         return Fail(ERROR_INVALID_PARAMETER);
+    if (side != SIDE_NTFS)
+        return FatReadFile(side, path, buffer, offset, count);
     long long r = ReadNtfsFileData(m_pNtfs, path, buffer, (long long)count, (long long)offset);
     if (r < 0)
         return FailErrno(r);
@@ -161,10 +161,10 @@ uint64_t CMountedImage::WriteFile(const wchar_t* path, const void* buffer, uint6
     Side side = SideOf(path);
     if (side == SIDE_NONE)
         return Fail(ERROR_NOT_READY);
-    if (side != SIDE_NTFS)
-        return FatSideUnavailable(side);
     if (!buffer || (long long)offset < 0 || (long long)count < 0)
         return Fail(ERROR_INVALID_PARAMETER);
+    if (side != SIDE_NTFS)
+        return FatWriteFile(side, path, buffer, offset, count);
     long long r = WriteNtfsFileData(m_pNtfs, path, buffer, (long long)count, (long long)offset);
     if (r < 0)
         return FailErrno(r);
@@ -178,7 +178,7 @@ int CMountedImage::CreatePath(const wchar_t* path, unsigned int mode, const wcha
     if (side == SIDE_NONE)
         return Fail(ERROR_NOT_READY);
     if (side != SIDE_NTFS)
-        return FatSideUnavailable(side);
+        return FatCreatePath(side, path, mode);
     int r = NtfsCreatePath(m_pNtfs, path, mode, target);
     return r < 0 ? FailErrno(r) : 1;
 }
@@ -222,7 +222,7 @@ int CMountedImage::DeletePath(const wchar_t* path)
     if (side == SIDE_NONE)
         return Fail(ERROR_NOT_READY);
     if (side != SIDE_NTFS)
-        return FatSideUnavailable(side);
+        return FatDeletePath(side, path);
     int r = NtfsDeletePath(m_pNtfs, path);
     return r < 0 ? FailErrno(r) : 1;
 }
@@ -235,7 +235,7 @@ int CMountedImage::RenamePath(const wchar_t* oldPath, const wchar_t* newPath)
     if (SideOf(newPath) != side)
         return Fail(ERROR_NOT_SAME_DEVICE);
     if (side != SIDE_NTFS)
-        return FatSideUnavailable(side);
+        return FatRenamePath(side, oldPath, newPath);
     int r = RenameNtfsPath(m_pNtfs, oldPath, newPath);
     return r < 0 ? FailErrno(r) : 1;
 }
@@ -246,7 +246,7 @@ int CMountedImage::EnumDirectory(const wchar_t* path, VolumeEnumCallback callbac
     if (side == SIDE_NONE || !callback)
         return Fail(side == SIDE_NONE ? ERROR_NOT_READY : ERROR_INVALID_PARAMETER);
     if (side != SIDE_NTFS)
-        return FatSideUnavailable(side);
+        return FatEnumDirectory(side, path, callback, user);
     EnumAdapter adapter = {callback, user};
     int r = NtfsEnumDirectory(m_pNtfs, path, EnumTrampoline, &adapter);
     return r < 0 ? FailErrno(r) : 1;

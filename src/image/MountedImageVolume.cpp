@@ -67,9 +67,7 @@ int CMountedImage::GetVolumeInfo(int selector, VolumeInfoRecord* record)
     if (m_pNtfs && m_pDisk && m_pIoBlock) {
         if (selector != 0) {
             // The EFI system partition's record comes from its FAT volume.
-            if (!MountEspForCall())
-                return FatSideUnavailable(SIDE_ESP);
-            return 0;
+            return FatGetVolumeInfo(SIDE_ESP, record);
         }
         NtfsVolumeFigures f;
         if (GetNtfsVolumeFigures(m_pNtfs, &f, true) < 0)
@@ -87,7 +85,7 @@ int CMountedImage::GetVolumeInfo(int selector, VolumeInfoRecord* record)
         return 1;
     }
     if (m_pFat)
-        return FatSideUnavailable(SIDE_FAT);
+        return FatGetVolumeInfo(SIDE_FAT, record);
     return 0;
 }
 
@@ -104,7 +102,7 @@ int CMountedImage::GetVolumeSpace(uint64_t* totalBytes, uint64_t* freeBytes)
         return 1;
     }
     if (m_pFat)
-        return FatSideUnavailable(SIDE_FAT);
+        return FatGetVolumeSpace(SIDE_FAT, totalBytes, freeBytes);
     return 0;
 }
 
