@@ -7,9 +7,8 @@
 #include <windows.h>
 
 #include "app/ImageOperations.h"
+#include "common/PathUtil.h"
 
-// Path and field buffers hold 360 characters with the terminator.
-const int kPathChars = 360;
 const int kMalformedArgument = -13;
 
 // The values of one run, shared by pass 1 and the commands of pass 2.

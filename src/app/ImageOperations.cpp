@@ -1,29 +1,238 @@
-// The image operations. The mounted image and the registry engines join
-// here: until they do, every operation reports that the image could not be
-// opened.
+// The image operations: one temporary mounted image per call, with the crash
+// filter in force for the call.
 #include "app/ImageOperations.h"
+
+#include <shellapi.h>
+#include <stdint.h>
+#include <wchar.h>
+
+#include <new>
+#include <string>
+
+#include "common/CrashDump.h"
+#include "common/PathUtil.h"
+#include "image/ImageMerge.h"
+#include "image/MountedImage.h"
+#include "registry/RegistryFacade.h"
 
 const ImageOperationTable kImageOperations = {
     ImageExtractFileW,    ImageInjectFileW,      ImageExportRegistryW,
     ImageImportRegistryW, ImageImportFileValueW, ImageMergeUpdateW,
 };
 
-int WINAPI ImageExtractFileW(LPCWSTR, LPCWSTR, int, LPCWSTR, LPCWSTR, int) {
-  return kImageNotOpened;
+namespace {
+
+const int kReadOnlyOpen = 0;
+const unsigned char kAllHives = HIVE_FLAG_SYSTEM | HIVE_FLAG_SOFTWARE | HIVE_FLAG_USER |
+                                HIVE_FLAG_SAM | HIVE_FLAG_SECURITY | HIVE_FLAG_BCD;
+
+// The crash filter for the length of one call; the host's (or the program's)
+// own filter comes back afterwards.
+class CrashFilterScope {
+ public:
+  CrashFilterScope() : m_previous(SetUnhandledExceptionFilter(WriteCrashDump)) {}
+  ~CrashFilterScope() { SetUnhandledExceptionFilter(m_previous); }
+  CrashFilterScope(const CrashFilterScope&) = delete;
+  CrashFilterScope& operator=(const CrashFilterScope&) = delete;
+
+ private:
+  LPTOP_LEVEL_EXCEPTION_FILTER m_previous;
+};
+
+// The common frame: filter, temporary mounted image, open, the operation's
+// steps, close, release. `steps` maps the opened image to a result code.
+template <class Steps>
+int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, Steps steps) {
+  CrashFilterScope filter;
+  CMountedImage* image = new (std::nothrow) CMountedImage();
+  if (!image) return kImageNoMemory;
+  int result = kImageNotOpened;
+  if (imagePath && *imagePath &&
+      image->OpenImage(imagePath, fixPath && *fixPath ? fixPath : nullptr, partition, openMode) >=
+          0) {
+    result = steps(*image);
+    image->Close();
+  }
+  delete image;
+  return result;
 }
 
-int WINAPI ImageInjectFileW(LPCWSTR, LPCWSTR, int, LPCWSTR, LPCWSTR, int) {
-  return kImageNotOpened;
+// Writes every changed hive back now, so that a write that does not reach
+// the volume is seen (the release at close cannot report it).
+bool SaveChangedHives(CMountedImage& image) {
+  if (!image.m_pRegRootMap) return true;
+  bool saved = true;
+  for (auto& entry : image.m_pRegRootMap->hives)
+    if (entry.second && entry.second->IsLoaded() && entry.second->SaveToNtfs() == HIVE_SAVE_FAILED)
+      saved = false;
+  return saved;
 }
 
-int WINAPI ImageExportRegistryW(LPCWSTR, LPCWSTR, int, LPCWSTR, LPCWSTR) {
-  return kImageNotOpened;
+// Runs a registry change with all hives loaded and writes them back; a
+// change or a write-back that fails gives -16.
+template <class Change>
+int ChangeRegistry(CMountedImage& image, Change change) {
+  if (!image.LoadHives(kAllHives)) return kImageHivesNotLoaded;
+  int result = change();
+  if (!SaveChangedHives(image)) result = kImageImportFailed;
+  image.UnloadHives();
+  return result;
 }
 
-int WINAPI ImageImportRegistryW(LPCWSTR, LPCWSTR, int, LPCWSTR) { return kImageNotOpened; }
-
-int WINAPI ImageImportFileValueW(LPCWSTR, LPCWSTR, int, LPCWSTR, LPCWSTR, LPCWSTR) {
-  return kImageNotOpened;
+bool IsNoUpdateArgument(const wchar_t* arg) {
+  return _wcsicmp(arg, L"-noupd") == 0 || _wcsicmp(arg, L"/noupd") == 0;
 }
 
-int WINAPI ImageMergeUpdateW(LPCWSTR, LPCWSTR) { return kImageNotOpened; }
+bool HasWildcard(const wchar_t* path) { return wcspbrk(path, L"*?") != nullptr; }
+
+// Imports every file that the wildcard (or plain path) matches.
+int ImportMatches(CMountedImage& image, LPCWSTR pattern) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE) return kImageNotOpened;
+  // The names found are joined to the pattern's own folder.
+  std::wstring folder(pattern, FindFileNamePart(pattern) - pattern);
+  int result = kImageOk;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    std::wstring path = folder + found.cFileName;
+    // A path that does not fit a path buffer would be opened cut, as another
+    // file: it fails instead.
+    if (path.size() >= size_t(kPathChars) || image.ImportRegFile(path.c_str()) != 0)
+      result = kImageImportFailed;
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  return result;
+}
+
+// The full path of a host path, or the path itself when it has none.
+std::wstring FullHostPath(LPCWSTR path) {
+  wchar_t full[MAX_PATH * 4];
+  DWORD n = GetFullPathNameW(path, ARRAYSIZE(full), full, nullptr);
+  if (n == 0 || n >= ARRAYSIZE(full)) return path;
+  return full;
+}
+
+}  // namespace
+
+int GetWriteOpenMode() {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (!argv) return 1;
+  int mode = 1;
+  for (int i = 0; i < argc; ++i)
+    if (IsNoUpdateArgument(argv[i])) mode = 2;
+  LocalFree(argv);
+  return mode;
+}
+
+DWORD CALLBACK AlwaysContinueCopyCallback(DWORD event, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
+                                          DWORD, void* user) {
+  CopyOutcome* outcome = static_cast<CopyOutcome*>(user);
+  if (event == VCC_TARGET_EXISTS) {
+    if (!outcome) return VCC_REPLACE;
+    outcome->asked = true;
+    return outcome->overwriteMode;
+  }
+  if (event == VCC_FILE_FAILED && outcome) outcome->failed = true;
+  return 1;
+}
+
+bool IsAddressInImage(LPCWSTR imagePath, LPCWSTR address) {
+  if (!imagePath || !*imagePath || !address) return false;
+  size_t length = wcslen(imagePath);
+  if (_wcsnicmp(address, imagePath, length) != 0) return false;
+  return address[length] == 0 || IsPathSeparator(address[length]);
+}
+
+bool IsSameHostFile(LPCWSTR a, LPCWSTR b) {
+  if (!a || !b || !*a || !*b) return false;
+  return _wcsicmp(FullHostPath(a).c_str(), FullHostPath(b).c_str()) == 0;
+}
+
+int WINAPI ImageExtractFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
+                             LPCWSTR volumePath, LPCWSTR hostPath, int overwriteMode) {
+  return RunOnImage(imagePath, fixPath, partition, kReadOnlyOpen, [&](CMountedImage& image) {
+    if (!volumePath || !hostPath) return int(kImageOperationFailed);
+    CopyOutcome outcome = {DWORD(overwriteMode), false, false};
+    int copied = ExtractToHost(&image, volumePath, hostPath, AlwaysContinueCopyCallback, &outcome);
+    return copied && !outcome.failed ? int(kImageOk) : int(kImageOperationFailed);
+  });
+}
+
+int WINAPI ImageInjectFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
+                            LPCWSTR volumePath, LPCWSTR hostPath, int overwriteMode) {
+  return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
+    if (!volumePath || !hostPath) return int(kImageOperationFailed);
+    CopyOutcome outcome = {DWORD(overwriteMode), false, false};
+    uint64_t missing = 0;
+    int items = InjectHostPath(&image, hostPath, volumePath, &missing, AlwaysContinueCopyCallback,
+                               &outcome);
+    if (outcome.failed) return int(kImageOperationFailed);
+    // Nothing copied is a success only when targets were kept by choice or
+    // the source is a folder that was already there (and empty); a missing
+    // source or a pattern that matches nothing has copied nothing at all.
+    if (items == 0 && !outcome.asked) {
+      DWORD attributes = HasWildcard(hostPath) ? INVALID_FILE_ATTRIBUTES
+                                               : GetFileAttributesW(hostPath);
+      if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return int(kImageOperationFailed);
+    }
+    return int(kImageOk);
+  });
+}
+
+int WINAPI ImageExportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
+                                LPCWSTR registryPath, LPCWSTR regFile) {
+  return RunOnImage(imagePath, fixPath, partition, kReadOnlyOpen, [&](CMountedImage& image) {
+    if (!image.LoadHives(kAllHives)) return int(kImageHivesNotLoaded);
+    int result = kImageOk;
+    if (!registryPath || !regFile || !*regFile ||
+        image.ExportRegFile(registryPath, 0, regFile, 0, 0) != 0)
+      result = kImageOperationFailed;
+    image.UnloadHives();
+    return result;
+  });
+}
+
+int WINAPI ImageImportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
+                                LPCWSTR regFileOrWildcard) {
+  return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
+    if (!regFileOrWildcard || !*regFileOrWildcard) return int(kImageNotOpened);
+    return ChangeRegistry(image, [&] { return ImportMatches(image, regFileOrWildcard); });
+  });
+}
+
+int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
+                                 LPCWSTR keyPath, LPCWSTR valueName, LPCWSTR hostFile) {
+  return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
+    return ChangeRegistry(image, [&] {
+      if (!keyPath || !valueName || !hostFile) return int(kImageImportFailed);
+      return image.RegSetValueFromFile(keyPath, valueName, hostFile) == 0 ? int(kImageOk)
+                                                                          : int(kImageImportFailed);
+    });
+  });
+}
+
+int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
+  CrashFilterScope filter;
+  // Nothing is mounted: the allocation only tells a short memory early.
+  CMountedImage* probe = new (std::nothrow) CMountedImage();
+  if (!probe) return kImageNoMemory;
+  delete probe;
+  if (!imagePath || !*imagePath || !updatePath || !*updatePath) return kImageOperationFailed;
+  // "-fix:" names the write-back file the way the opens do ("client.cfg"
+  // for client.Fix); an update or write-back file named as it stands is
+  // taken first.
+  std::wstring second = updatePath;
+  if (GetPathKind(updatePath) != 1) {
+    wchar_t writeBack[kPathChars];
+    CMountedImage::MakeWriteBackPath(updatePath, writeBack);
+    second = writeBack;
+  }
+  // Merging a file into itself would destroy it; only the whole path
+  // decides that ("x.img" and "x.img_01.Upd" are two files).
+  if (IsSameHostFile(imagePath, second.c_str())) return kImageOperationFailed;
+  return ConvertImageFile(imagePath, second.c_str(), nullptr) == 1 ? kImageOk
+                                                                    : kImageOperationFailed;
+}

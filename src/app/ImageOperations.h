@@ -11,6 +11,8 @@
 #pragma once
 #include <windows.h>
 
+#include "image/TreeCopy.h"
+
 enum ImageOperationResult {
   kImageOk = 0,
   kImageNoMemory = -1,
@@ -49,3 +51,35 @@ struct ImageOperationTable {
 };
 
 extern const ImageOperationTable kImageOperations;
+
+// The open mode of the operations that write: 1 (changes go to a new update
+// file), or 2 (into the image itself) when any argument of the process,
+// argument 0 included, is "-noupd" or "/noupd" in any case. Read at every
+// call.
+int GetWriteOpenMode();
+
+// What one extract or inject answers and meets; the copy callback's user
+// value.
+struct CopyOutcome {
+  DWORD overwriteMode;  // the answer when a target exists
+  bool failed;          // a file or folder could not be copied
+  bool asked;           // a target existed
+};
+
+// The copy callback of the batch copies: an existing target gets the
+// outcome's overwrite mode, every other event goes on (failures are noted in
+// the outcome), so a copy never stops on its own.
+DWORD CALLBACK AlwaysContinueCopyCallback(DWORD event, DWORD totalLow, DWORD totalHigh,
+                                          DWORD doneLow, DWORD doneHigh, DWORD stepLow,
+                                          DWORD stepHigh, DWORD reserved, void* user);
+
+// True when `address` names the image at `imagePath` or a place inside it:
+// the whole image path followed by nothing or by a separator, in any case.
+// An address of another file whose name merely begins with the image's
+// ("D:\a.img2\x" for "D:\a.img") is not. Decides whether a write-back file
+// chosen for one image is kept when an address is opened.
+bool IsAddressInImage(LPCWSTR imagePath, LPCWSTR address);
+
+// True when two paths name the same host file: compared whole, in any case,
+// after both are made full paths.
+bool IsSameHostFile(LPCWSTR a, LPCWSTR b);
