@@ -1,0 +1,121 @@
+// Where the writing operations write ("-noupd"), what a merge refuses, and
+// the operations called in-process the way a host calls the exports.
+#include <gtest/gtest.h>
+
+#include "BatchTestUtil.h"
+#include "app/ImageOperations.h"
+
+using namespace bt;
+
+namespace {
+
+const Kind kOwn = {"Own", "mbr2048", "raw", false, true, false};
+
+std::string UpdateFiles(const std::string& dir) {
+  std::string out;
+  vt::Sh("cd " + vt::Q(dir) + " && ls | grep -i '\\.upd$' || true", &out);
+  return out;
+}
+
+TEST(BatchMode, NoUpdChoosesBetweenUpdateFileAndImage) {
+  Disk d = MakeDisk(kOwn);
+  std::string other = d.disks + "/other.vmd";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.image) + " " + vt::Q(other) + " && printf new > " +
+                      vt::Q(d.dir + "/new.txt")));
+  std::wstring newW = vt::ToWin(d.dir + "/new.txt"), outW = vt::ToWin(d.dir + "/out");
+  std::wstring inject = L"\"/inject:\\Users\\new.txt::" + newW + L"\"";
+
+  // A read-only operation writes nothing, "/noupd" or not.
+  std::string hashes = FolderHashes(d.disks);
+  EXPECT_EQ(0u, RunVro(ImageArgs(d.ImageWin()) + L"-noupd \"/extract:\\Users::" + outW + L"\""));
+  EXPECT_EQ(hashes, FolderHashes(d.disks));
+
+  // Without it the change goes to a new update file beside the image.
+  std::string before = vt::Sha256(d.ImageWin());
+  EXPECT_EQ(0u, RunVro(ImageArgs(d.ImageWin()) + inject));
+  EXPECT_EQ(before, vt::Sha256(d.ImageWin()));
+  EXPECT_EQ("disk.vmd_01.Upd\n", UpdateFiles(d.disks));
+
+  // With it (any case, anywhere on the line) into the image itself.
+  before = vt::Sha256(vt::ToWin(other));
+  EXPECT_EQ(0u, RunVro(ImageArgs(vt::ToWin(other)) + inject + L" /NOUPD"));
+  EXPECT_NE(before, vt::Sha256(vt::ToWin(other)));
+  EXPECT_EQ("disk.vmd_01.Upd\n", UpdateFiles(d.disks));
+  std::string flat = Flatten(d, other, "", d.dir + "/other.raw");
+  EXPECT_TRUE(VolumeReader(d, flat).Same("/Users/new.txt", d.dir + "/new.txt"));
+
+  // A write-back file takes the writes in either mode.
+  before = vt::Sha256(vt::ToWin(other));
+  std::wstring fix = vt::ToWin(d.disks + "/wks.fix");
+  EXPECT_EQ(0u, RunVro(ImageArgs(vt::ToWin(other), fix) + L"/noupd \"/inject:\\Users\\fix.txt::" +
+                       newW + L"\""));
+  EXPECT_EQ(before, vt::Sha256(vt::ToWin(other)));
+  EXPECT_TRUE(vt::FileExists(fix));
+}
+
+TEST(BatchMode, MergeNamesFilesWhole) {
+  Disk d = MakeDisk(kOwn);
+  ASSERT_EQ(0, vt::Sh("printf new > " + vt::Q(d.dir + "/new.txt")));
+  std::wstring newW = vt::ToWin(d.dir + "/new.txt");
+
+  // The image as its own write-back file: refused, nothing touched.
+  std::string hashes = FolderHashes(d.disks);
+  EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(d.ImageWin(), d.ImageWin()) + L"/merge"));
+  EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(d.ImageWin(), vt::ToWin(d.disks + "/./disk.vmd")) + L"/merge"));
+  EXPECT_EQ(hashes, FolderHashes(d.disks));
+
+  // "-fix:" names the write-back file as the opens do: client.cfg stands
+  // for client.Fix, for the merge too.
+  std::wstring cfg = vt::ToWin(d.disks + "/client.cfg");
+  EXPECT_EQ(0u, RunVro(ImageArgs(d.ImageWin(), cfg) + L"\"/inject:\\new.txt::" + newW + L"\""));
+  ASSERT_TRUE(vt::FileExists(vt::ToWin(d.disks + "/client.Fix")));
+  EXPECT_EQ(0u, RunVro(ImageArgs(d.ImageWin(), cfg) + L"/merge"));
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(d.disks + "/client.Fix")));
+  std::string flat = Flatten(d, d.image, "", d.dir + "/merged.raw");
+  EXPECT_TRUE(VolumeReader(d, flat).Same("/new.txt", d.dir + "/new.txt"));
+}
+
+TEST(BatchMode, WriteBackKeptOnlyForTheSameImage) {
+  EXPECT_TRUE(IsAddressInImage(L"D:\\a.img", L"D:\\a.img"));
+  EXPECT_TRUE(IsAddressInImage(L"D:\\a.img", L"d:\\A.IMG\\Windows"));
+  EXPECT_TRUE(IsAddressInImage(L"D:\\a.img", L"D:\\a.img/Windows"));
+  EXPECT_FALSE(IsAddressInImage(L"D:\\a.img", L"D:\\a.img2"));
+  EXPECT_FALSE(IsAddressInImage(L"D:\\a.img", L"D:\\a.img_01.Upd\\Windows"));
+  EXPECT_FALSE(IsAddressInImage(L"", L"D:\\a.img"));
+  EXPECT_FALSE(IsAddressInImage(nullptr, L"D:\\a.img"));
+
+  EXPECT_TRUE(IsSameHostFile(L"C:\\x\\a.img", L"c:\\X\\.\\A.img"));
+  EXPECT_FALSE(IsSameHostFile(L"C:\\x\\a.img", L"C:\\x\\a.img_01.Upd"));
+}
+
+// Called as a host calls them: bad arguments fail cleanly.
+TEST(BatchMode, OperationsInProcess) {
+  Disk d = MakeDisk(kOwn);
+  std::wstring image = d.ImageWin(), dir = vt::ToWin(d.dir);
+  std::string hashes = FolderHashes(d.disks);
+  EXPECT_EQ(kImageNotOpened, ImageExtractFileW(nullptr, nullptr, 0, L"\\Users", dir.c_str(), 1));
+  EXPECT_EQ(kImageNotOpened, ImageExtractFileW(L"", L"", 0, L"\\Users", dir.c_str(), 1));
+  EXPECT_EQ(kImageOperationFailed, ImageExtractFileW(image.c_str(), nullptr, 0, nullptr, nullptr, 1));
+  EXPECT_EQ(kImageOperationFailed, ImageExportRegistryW(image.c_str(), L"", 0, nullptr, nullptr));
+  EXPECT_EQ(kImageOperationFailed,
+            ImageExportRegistryW(image.c_str(), L"", 0, L"HKEY_LOCAL_MACHINE\\NOPE", (dir + L"\\n.reg").c_str()));
+  EXPECT_FALSE(vt::FileExists(dir + L"\\n.reg"));
+  EXPECT_EQ(kImageOk, ImageExportRegistryW(image.c_str(), L"", 0, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro",
+                                           (dir + L"\\s.reg").c_str()));
+  EXPECT_TRUE(vt::FileExists(dir + L"\\s.reg"));
+  EXPECT_EQ(kImageOperationFailed, ImageMergeUpdateW(nullptr, nullptr));
+  EXPECT_EQ(kImageOperationFailed, ImageMergeUpdateW(image.c_str(), L""));
+  EXPECT_EQ(hashes, FolderHashes(d.disks));
+
+  // A wildcard that matches only folders imports nothing and succeeds; one
+  // that matches nothing is -15.
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(d.dir + "/regs/only.reg")));
+  EXPECT_EQ(kImageOk, ImageImportRegistryW(image.c_str(), L"", 0, (dir + L"\\regs\\*.reg").c_str()));
+  EXPECT_EQ(kImageNotOpened, ImageImportRegistryW(image.c_str(), L"", 0, (dir + L"\\regs\\*.txt").c_str()));
+  EXPECT_EQ(kImageNotOpened, ImageImportRegistryW(image.c_str(), L"", 0, nullptr));
+  EXPECT_EQ(kImageImportFailed, ImageImportFileValueW(image.c_str(), L"", 0, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro",
+                                                      L"V", (dir + L"\\missing.bin").c_str()));
+  EXPECT_EQ(kImageImportFailed, ImageImportFileValueW(image.c_str(), L"", 0, nullptr, nullptr, nullptr));
+}
+
+}  // namespace
