@@ -191,6 +191,10 @@ void CFatVolume::Unmount()
 
 void CFatVolume::Detach()
 {
+    // The module leaves a changed directory sector in its window until the
+    // next sector is needed: it is written before the volume goes.
+    if (m_Work.fsType && m_bWritable)
+        FatFlushVolume(&m_Work);
     FatUnmount(&m_Work);
     FatCloseDiskBlock(&m_Work.disk);
     m_pDisk = nullptr;
@@ -423,6 +427,8 @@ int CFatVolume::CreateEmptyFile(const wchar_t* path)
     if (r)
         return FailFat(r);
     r = f.Close();
+    if (!r)
+        r = FatFlushVolume(&m_Work);
     return r ? FailFat(r) : 1;
 }
 

@@ -403,7 +403,8 @@ int CFatVolume::CopyFromMountedImage(CMountedImage* image, const wchar_t* source
         std::vector<std::wstring> names;
         auto collect = [](const wchar_t* name, unsigned int, DWORD, DWORD, const FILETIME*,
                           const FILETIME*, const FILETIME*, DWORD, void* user) -> int {
-            static_cast<std::vector<std::wstring>*>(user)->push_back(name);
+            if (wcscmp(name, L".") && wcscmp(name, L".."))
+                static_cast<std::vector<std::wstring>*>(user)->push_back(name);
             return 1;
         };
         if (!image->EnumDirectory(sourcePath, collect, &names))

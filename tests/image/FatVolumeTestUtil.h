@@ -40,10 +40,14 @@ inline std::string MakeTree(const std::string& dir)
 }
 
 // A disk made by the fixture kit: fs ntfs, fat32 or exfat, MBR at 2048.
-inline Disk ToolDisk(const std::string& fs, const std::string& layout = "mbr2048")
+// A test with two disks gives each its own folder (dir); by default the
+// disk lies in the test's scratch folder, which is made anew on each call.
+inline Disk ToolDisk(const std::string& fs, const std::string& layout = "mbr2048",
+                     const std::string& dir = "")
 {
     Disk d;
-    d.dir = vt::ScratchDirUnix();
+    d.dir = dir.empty() ? vt::ScratchDirUnix() : dir;
+    EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(d.dir)));
     d.tree = MakeTree(d.dir);
     d.unixPath = d.dir + "/disk.img";
     d.path = vt::ToWin(d.unixPath);
