@@ -27,6 +27,15 @@ inline uint64_t Get64(const uint8_t* p, int off) { uint64_t v; memcpy(&v, p + of
 inline void Put32(uint8_t* p, int off, uint32_t v) { memcpy(p + off, &v, 4); }
 inline void Put64(uint8_t* p, int off, uint64_t v) { memcpy(p + off, &v, 8); }
 inline bool EndsWithBootSignature(const uint8_t* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
+
+// A volume without a partition table can carry the boot signature in its
+// second sector too: FAT32's FSInfo sector and exFAT's extended boot
+// sectors end with it. Such a pair is a volume, not a leading sector
+// before an MBR. Takes the first two sectors.
+inline bool IsVolumeBootPair(const uint8_t* head)
+{
+    return memcmp(head + 512, "RRaA", 4) == 0 || memcmp(head + 3, "EXFAT   ", 8) == 0;
+}
 }  // namespace vroimg
 
 // MiB x 2048 rounded up to a multiple of 16,384 sectors, plus the header slot.

@@ -218,7 +218,7 @@ _VROH_BASE_RW* _VROH_RW_CLASS::Detect(const wchar_t* path, int mode, bool handle
         if (isNew) { Close(); return nullptr; }
     }
 
-    if (EndsWithBootSignature(head + VRO_SECTOR)) {
+    if (EndsWithBootSignature(head + VRO_SECTOR) && !IsVolumeBootPair(head)) {
         m_nType = VRO_TYPE_MBR_SECTOR1;
         m_pBackEnd = new (std::nothrow) _VROH_REAL_IMG_RW;
     } else if (EndsWithBootSignature(head)) {

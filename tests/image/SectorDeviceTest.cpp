@@ -9,6 +9,7 @@
 #include "image/DeviceSource.h"
 #include "image/MbrTemplate.h"
 #include "image/MountRw.h"
+#include "image/MountedImage.h"
 #include "image/RwClass.h"
 
 using namespace it;
@@ -366,3 +367,31 @@ TEST(SectorDevice, AlignmentEngineMatchesReference)
 }
 
 }  // namespace
+
+// FAT32's FSInfo sector and exFAT's extended boot sectors end with the boot
+// signature: a volume image without a partition table must still be read
+// from sector 0, not as a leading sector before an MBR.
+TEST(SectorDevice, PartitionlessFat32AndExfatAreNotLeadingSectorImages)
+{
+    std::wstring dir = vt::ScratchDir();
+    std::wstring fat = Path(dir, L"fat32.img"), ex = Path(dir, L"exfat.img");
+    ASSERT_EQ(0, vt::Sh("truncate -s 40M " + U(fat) + " && mkfs.fat -F 32 " + U(fat) +
+                       " && truncate -s 8M " + U(ex) + " && mkfs.exfat " + U(ex) +
+                       " && echo hello > " + U(Path(dir, L"a.txt")) + " && mcopy -i " + U(fat) + " " +
+                       U(Path(dir, L"a.txt")) + " ::/"));
+    for (const std::wstring& p : {fat, ex}) {
+        _VROH_RW_CLASS d;
+        ASSERT_TRUE(d.Open(p.c_str(), VRO_MODE_READ)) << vt::Narrow(p);
+        EXPECT_EQ(VRO_TYPE_RAW_MBR, d.m_nType) << vt::Narrow(p);
+        std::vector<uint8_t> file, sec(512);
+        ASSERT_TRUE(vt::ReadAll(p, file));
+        ASSERT_EQ(512, d.Read(1, sec.data(), 512));
+        EXPECT_EQ(0, memcmp(sec.data(), file.data(), 512)) << "disk sector 0 is the boot sector";
+    }
+    CMountedImage m;
+    ASSERT_EQ(VRO_TYPE_RAW_MBR, m.OpenImage(fat.c_str(), nullptr, 0, 0));
+    EXPECT_EQ(1, m.GetPathType(L"\\a.txt"));
+    m.Close();
+    ASSERT_EQ(VRO_TYPE_RAW_MBR, m.OpenImage(ex.c_str(), nullptr, 0, 0));
+    EXPECT_EQ(2, m.GetPathType(L"\\"));
+}
