@@ -48,12 +48,18 @@ inline std::string TreeExtras() {
          "printf 'notes' > Users/Public/notes.txt";
 }
 
-// Makes the disk of a kind from a fresh Windows tree. The SYSTEM hive gets a
-// key of every value form (tests/app/reg-tool.py enrich).
-inline Disk MakeDisk(const Kind& kind) {
+// Makes the disk of a kind from a fresh Windows tree in the test's scratch
+// folder (or in dir, made empty). The SYSTEM hive gets a key of every value
+// form (tests/app/reg-tool.py enrich).
+inline Disk MakeDisk(const Kind& kind, const std::string& dir = "") {
   Disk d;
   d.kind = kind;
-  d.dir = vt::ScratchDirUnix();
+  if (dir.empty()) {
+    d.dir = vt::ScratchDirUnix();
+  } else {
+    d.dir = dir;
+    EXPECT_EQ(0, vt::Sh("rm -rf " + vt::Q(dir) + " && mkdir -p " + vt::Q(dir)));
+  }
   d.tree = d.dir + "/tree";
   d.disks = d.dir + "/disks";
   d.mib = kind.fat ? 40 : 24;

@@ -2,6 +2,7 @@
 // mapped by a loader of the test's own at another base.
 #include <gtest/gtest.h>
 
+#include "BatchTestUtil.h"
 #include "ProgramImage.h"
 #include "TestSupport.h"
 #include "app/HostEntry.h"
@@ -38,6 +39,30 @@ int CallExtract(void* extract) {
   std::wstring missing = vt::ScratchDir() + L"\\missing.img";
   std::wstring target = vt::ScratchDir() + L"\\out";
   return reinterpret_cast<ExtractFn>(extract)(missing.c_str(), L"", 0, L"\\Windows", target.c_str(), 1);
+}
+
+// The operations of a hosted copy on a real image: a file extracted and a
+// key exported, both checked against the tree the image was made from. The
+// image is made once for all tests.
+void CallOnImage(void* extract, void* exportRegistry) {
+  // Outside the scratch folders, which each call of vt::ScratchDir empties.
+  static const bt::Disk disk = bt::MakeDisk({"RawMbr", "mbr2048", "raw", false, false, false},
+                                            vt::BinaryDirUnix() + "/testtmp/test_app/HostEntryImage");
+  static int calls = 0;
+  std::string out = disk.dir + "/out" + std::to_string(++calls);
+  EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(out)));
+  std::wstring outW = vt::ToWin(out);
+  EXPECT_EQ(kImageOk, reinterpret_cast<ExtractFn>(extract)(
+                          disk.ImageWin().c_str(), L"", 0, L"\\Program Files\\App\\readme.txt",
+                          (outW + L"\\readme.txt").c_str(), 1));
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(out + "/readme.txt") + " " +
+                      vt::Q(disk.tree + "/Program Files/App/readme.txt")));
+  EXPECT_EQ(kImageOk, reinterpret_cast<decltype(&ImageExportRegistryW)>(exportRegistry)(
+                          disk.ImageWin().c_str(), L"", 0, L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro",
+                          (outW + L"\\vro.reg").c_str()));
+  std::string text;
+  vt::Sh("iconv -f utf-16 -t utf-8 " + vt::Q(out + "/vro.reg"), &text);
+  EXPECT_NE(std::string::npos, text.find("\"Hive\"=\"SYSTEM\"")) << text;
 }
 
 TEST(HostEntry, LoaderCodeHoldsNoAbsoluteAddresses) {
@@ -96,9 +121,11 @@ TEST(HostEntry, LoadLibraryThenInitialize) {
 
   EXPECT_EQ(20003u, initialize(module, LoadLibraryA, GetProcAddress));
   EXPECT_EQ(kImageNotOpened, CallExtract(extract));
+  CallOnImage(extract, reinterpret_cast<void*>(GetProcAddress(module, "ImageExportRegistryW")));
   // A second call finds the copy set up and changes nothing.
   EXPECT_EQ(20003u, initialize(module, LoadLibraryA, GetProcAddress));
   EXPECT_EQ(kImageNotOpened, CallExtract(extract));
+  CallOnImage(extract, reinterpret_cast<void*>(GetProcAddress(module, "ImageExportRegistryW")));
   // The exports the host sees carry undecorated names.
   for (const char* name : {"ImageExportRegistryW", "ImageImportRegistryW", "ImageInjectFileW"})
     EXPECT_NE(nullptr, GetProcAddress(module, name)) << name;
@@ -118,6 +145,7 @@ TEST(HostEntry, OwnMappingAtAnotherBase) {
   EXPECT_EQ(20003u, initialize(image, LoadLibraryA, GetProcAddress));
   EXPECT_EQ(DWORD(ULONG_PTR(image)), NtHeaders(image)->OptionalHeader.ImageBase);
   EXPECT_EQ(kImageNotOpened, CallExtract(FindExport(image, "ImageExtractFileW")));
+  CallOnImage(FindExport(image, "ImageExtractFileW"), FindExport(image, "ImageExportRegistryW"));
   // Relocations are not applied twice.
   EXPECT_EQ(20003u, initialize(image, LoadLibraryA, GetProcAddress));
   EXPECT_EQ(kImageNotOpened, CallExtract(FindExport(image, "ImageExtractFileW")));
