@@ -39,7 +39,8 @@ TreeCopyNtfsFile* TreeCopyNtfsOpen(ntfs_volume* vol, const wchar_t* path, bool w
         *err = ErrnoOr(ENOENT);
         return nullptr;
     }
-    ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+    errno = 0;
+    ntfs_attr* na = NtfsOpenFileData(ni);
     if (!na) {
         *err = ErrnoOr(EIO);
         ntfs_inode_close(ni);

@@ -7,7 +7,8 @@
 struct _ntfs_volume;
 struct TreeCopyNtfsFile;
 
-// Opens the unnamed data of an existing file; null with *err (an errno).
+// Opens the unnamed data of an existing file; null with *err (an errno),
+// EOPNOTSUPP for a file whose content is held elsewhere (WOF, dedup).
 TreeCopyNtfsFile* TreeCopyNtfsOpen(struct _ntfs_volume* vol, const wchar_t* path, bool write,
                                    int* err);
 long long TreeCopyNtfsSize(TreeCopyNtfsFile* file);

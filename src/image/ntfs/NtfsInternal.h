@@ -31,6 +31,16 @@ int NtfsStoredName(ntfs_inode* ni, u64 dirMft, ntfschar* out, int outLen);
 // The reparse tag when it is a mount point or a symbolic link, else 0.
 u32 NtfsLinkReparseTag(ntfs_inode* ni);
 
+// True when the file's content is kept outside its unnamed $DATA: a file
+// compressed by the Windows Overlay Filter (the data in a "WofCompressedData"
+// stream) or deduplicated (the data in the chunk store). Its unnamed stream
+// is empty or sparse, so reading it would hand out wrong bytes.
+bool NtfsDataHeldElsewhere(ntfs_inode* ni);
+// Opens the unnamed $DATA of ni as the file's content, for reading or
+// writing in place; null with errno EOPNOTSUPP when the content is held
+// elsewhere (see above), else with the library's errno.
+ntfs_attr* NtfsOpenFileData(ntfs_inode* ni);
+
 // Next attribute of the type (0 = any) in the search; errno EINVAL without a
 // context, ENOENT at the end.
 ATTR_RECORD* FindNextNtfsAttribute(u32 type, ntfs_attr_search_ctx* ctx);

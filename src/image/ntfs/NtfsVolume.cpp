@@ -61,6 +61,22 @@ bool IsInSubtree(ntfs_volume* vol, u64 start, u64 dirMft)
     return true;   // a loop in the parents: refuse rather than follow
 }
 
+// The inode's reparse tag, 0 when it has no (readable) reparse point;
+// errno is left as it was.
+u32 ReparseTagOf(ntfs_inode* ni)
+{
+    if (!ni || !(ni->flags & FILE_ATTR_REPARSE_POINT))
+        return 0;
+    int e = errno;
+    REPARSE_POINT* rp = ntfs_get_reparse_point(ni);
+    errno = e;
+    if (!rp)
+        return 0;
+    u32 tag = le32_to_cpu(rp->reparse_tag);
+    free(rp);
+    return tag;
+}
+
 bool SameName(const wchar_t* a, int alen, const ntfschar* b, int blen)
 {
     return alen == blen && memcmp(a, b, alen * sizeof(ntfschar)) == 0;
@@ -244,14 +260,28 @@ int NtfsStoredName(ntfs_inode* ni, u64 dirMft, ntfschar* out, int outLen)
 
 u32 NtfsLinkReparseTag(ntfs_inode* ni)
 {
-    if (!ni || !(ni->flags & FILE_ATTR_REPARSE_POINT))
-        return 0;
-    REPARSE_POINT* rp = ntfs_get_reparse_point(ni);
-    if (!rp)
-        return 0;
-    u32 tag = le32_to_cpu(rp->reparse_tag);
-    free(rp);
+    u32 tag = ReparseTagOf(ni);
     return (tag == 0xA0000003u || tag == 0xA000000Cu) ? tag : 0;
+}
+
+bool NtfsDataHeldElsewhere(ntfs_inode* ni)
+{
+    const u32 kTagWof = 0x80000017u;     // IO_REPARSE_TAG_WOF
+    const u32 kTagDedup = 0x80000013u;   // IO_REPARSE_TAG_DEDUP
+    u32 tag = ReparseTagOf(ni);
+    return tag == kTagWof || tag == kTagDedup;
+}
+
+ntfs_attr* NtfsOpenFileData(ntfs_inode* ni)
+{
+    if (!ni)
+        return (SetErr(EINVAL), nullptr);
+    // Neither decompression nor the chunk store is read here: refuse rather
+    // than hand out the empty stream, and never write where Windows would
+    // not look.
+    if (NtfsDataHeldElsewhere(ni))
+        return (SetErr(EOPNOTSUPP), nullptr);
+    return ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
 }
 
 int RenameNtfsPath(ntfs_volume* vol, const wchar_t* oldPath, const wchar_t* newPath)
@@ -368,7 +398,7 @@ long long ReadNtfsFileData(ntfs_volume* vol, const wchar_t* path, void* buffer, 
     ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
     if (!ni)
         return -errno;
-    ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+    ntfs_attr* na = NtfsOpenFileData(ni);
     if (!na) {
         int e = errno;
         ntfs_inode_close(ni);
@@ -405,7 +435,7 @@ long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* b
     ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
     if (!ni)
         return -errno;
-    ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+    ntfs_attr* na = NtfsOpenFileData(ni);
     if (!na) {
         int e = errno;
         ntfs_inode_close(ni);

@@ -26,6 +26,8 @@ bool IsNtfsVolumeOnGpt(ntfs_volume* vol);
 
 int RenameNtfsPath(ntfs_volume* vol, const wchar_t* oldPath, const wchar_t* newPath);
 long long GetNtfsFileDataSize(ntfs_volume* vol, const wchar_t* path);
+// Data of a file's unnamed stream. A file whose content is held elsewhere
+// (WOF-compressed, deduplicated) is refused with -EOPNOTSUPP.
 long long ReadNtfsFileData(ntfs_volume* vol, const wchar_t* path, void* buffer, long long count,
                            long long offset);
 long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* buffer,
