@@ -12,6 +12,18 @@
 namespace {
 
 CMountedImage::HiveReleaseHook g_HiveReleaseHook = nullptr;
+CMountedImage::HiveUnloadHook g_HiveUnloadHook = nullptr;
+
+bool RunHiveHook(CMountedImage* image, bool freeMap)
+{
+    if (!image->m_pRegRootMap)
+        return true;
+    if (g_HiveUnloadHook)
+        return g_HiveUnloadHook(image, freeMap);
+    if (g_HiveReleaseHook)
+        g_HiveReleaseHook(image, freeMap);
+    return true;
+}
 
 const int kPathChars = 360;
 
@@ -56,6 +68,13 @@ int WriteDiskObjectBytes(void* owner, unsigned long long offset, const void* buf
 void CMountedImage::SetHiveReleaseHook(HiveReleaseHook hook)
 {
     g_HiveReleaseHook = hook;
+    g_HiveUnloadHook = nullptr;
+}
+
+void CMountedImage::SetHiveUnloadHook(HiveUnloadHook hook)
+{
+    g_HiveUnloadHook = hook;
+    g_HiveReleaseHook = nullptr;
 }
 
 CMountedImage::CMountedImage() = default;
@@ -64,14 +83,12 @@ CMountedImage::~CMountedImage()
 {
     UnloadHives();
     Close();
-    if (g_HiveReleaseHook && m_pRegRootMap)
-        g_HiveReleaseHook(this, true);
+    RunHiveHook(this, true);
 }
 
-void CMountedImage::UnloadHives()
+bool CMountedImage::UnloadHives()
 {
-    if (g_HiveReleaseHook && m_pRegRootMap)
-        g_HiveReleaseHook(this, false);
+    return RunHiveHook(this, false);
 }
 
 void CMountedImage::MakeWriteBackPath(const wchar_t* secondPath, wchar_t* out)

@@ -48,6 +48,10 @@ class CMountedImage {
 public:
     // Installed by the registry side: writes changed hives back to the
     // mounted volume and releases them; with freeMap the map itself too.
+    // Returns false when a changed hive could not be written back.
+    typedef bool (*HiveUnloadHook)(CMountedImage* image, bool freeMap);
+    static void SetHiveUnloadHook(HiveUnloadHook hook);
+    // The same without a result; setting one hook replaces the other.
     typedef void (*HiveReleaseHook)(CMountedImage* image, bool freeMap);
     static void SetHiveReleaseHook(HiveReleaseHook hook);
 
@@ -69,8 +73,10 @@ public:
     // Writes the hives back, unmounts, closes the device stack and host
     // handles. May be called at any time.
     void Close();
-    // Writes changed hives back and releases them (through the registry's hook).
-    void UnloadHives();
+    // Writes changed hives back and releases them (through the registry's
+    // hook). False when a changed hive could not be written back: its
+    // changes are lost, and the operation that made them has failed.
+    bool UnloadHives();
 
     // The write-back path for a second path: the characters after the last
     // '.' of its file name become "Fix" ("Fix" is appended without a '.').

@@ -6,7 +6,10 @@
 #include <cstring>
 #include <new>
 
+#include "image/FatVolume.h"
 #include "image/MountedImage.h"
+#include "registry/BcdStore.h"
+#include "registry/HiveImage.h"
 #include "registry/RegHive.h"
 #include "registry/RegistryFacade.h"
 
@@ -19,22 +22,31 @@ const wchar_t* const kRootOrder[] = {REG_ROOT_USER, REG_ROOT_BCD, REG_ROOT_SAM,
                                      REG_ROOT_SECURITY, REG_ROOT_SOFTWARE, REG_ROOT_SYSTEM};
 
 // Written back and released by the mounted image before its volume goes.
-void ReleaseHives(CMountedImage* image, bool freeMap) {
+// False when a changed hive could not be written: it is dropped all the
+// same (the volume is going), and the caller must learn of it.
+bool ReleaseHives(CMountedImage* image, bool freeMap) {
   RegRootMap* map = image->m_pRegRootMap;
-  if (!map) return;
+  if (!map) return true;
+  bool saved = true;
   for (auto& entry : map->hives) {
-    entry.second->Close();
-    delete entry.second;
+    CRegHive* hive = entry.second;
+    if (!hive) continue;
+    bool onEsp = hive->IsLoaded() && image->m_pEspFat && hive->Image()->volume == image->m_pEspFat;
+    if (hive->IsDirty() && onEsp && !RefreshImageEsp(image)) saved = false;
+    else if (hive->Close() == HIVE_SAVE_FAILED) saved = false;
+    delete hive;
   }
   map->hives.clear();
+  if (!ReleaseImageEsp(image)) saved = false;
   if (freeMap) {
     delete map;
     image->m_pRegRootMap = nullptr;
   }
+  return saved;
 }
 
 RegRootMap* EnsureMap(CMountedImage* image) {
-  CMountedImage::SetHiveReleaseHook(ReleaseHives);
+  CMountedImage::SetHiveUnloadHook(ReleaseHives);
   if (!image->m_pRegRootMap) image->m_pRegRootMap = new (std::nothrow) RegRootMap();
   return image->m_pRegRootMap;
 }
@@ -141,20 +153,21 @@ CRegHive* FindLoadedHive(CMountedImage* image, const std::wstring& root) {
 
 int CMountedImage::LoadHives(unsigned char flags) {
   UnloadHives();
+  // The Windows tree lies on the NTFS volume, or on a FAT main volume.
   struct _ntfs_volume* ntfs = NtfsVolume();
-  if (!ntfs) return 0;
+  CFatVolume* fat = ntfs ? nullptr : FatVolume();
+  if (!ntfs && !fat) return 0;
   RegRootMap* map = EnsureMap(this);
   if (!map) return 0;
   auto open = [&](const wchar_t* root, const wchar_t* file) {
     CRegHive* hive = new (std::nothrow) CRegHive();
     if (!hive) return;
-    hive->OpenFromNtfs(ntfs, file);
+    if (ntfs) hive->OpenFromNtfs(ntfs, file);
+    else hive->OpenFromFat(fat, file);
     EnterHive(map, root, hive);
   };
   if (flags & HIVE_FLAG_BCD) {
-    // The store of a GPT disk lies on its EFI system partition, which needs
-    // the FAT volume object; until then the NTFS volume's own store is used.
-    open(REG_ROOT_BCD, L"\\Boot\\BCD");
+    if (CRegHive* bcd = OpenImageBcdStore(this)) EnterHive(map, REG_ROOT_BCD, bcd);
   }
   if (flags & HIVE_FLAG_SYSTEM) open(REG_ROOT_SYSTEM, L"\\WINDOWS\\system32\\config\\system");
   if (flags & HIVE_FLAG_SAM) open(REG_ROOT_SAM, L"\\WINDOWS\\system32\\config\\sam");

@@ -48,16 +48,6 @@ std::wstring EscapeComponent(const std::wstring& name) {
   return out;
 }
 
-// Local clock as a UTC FILETIME.
-FILETIME NowUtc() {
-  SYSTEMTIME st;
-  GetLocalTime(&st);
-  FILETIME local, utc;
-  SystemTimeToFileTime(&st, &local);
-  LocalFileTimeToFileTime(&local, &utc);
-  return utc;
-}
-
 bool SameName(const wchar_t* a, const wchar_t* b) {
   size_t na = value_name_len(a), nb = value_name_len(b);
   if (na == 0 || nb == 0) return na == nb;
@@ -69,6 +59,15 @@ const wchar_t* DefaultAsAt(const wchar_t* name) { return (!name || !name[0]) ? L
 }  // namespace
 
 CRegHive::~CRegHive() { Discard(); }
+
+FILETIME CRegHive::SaveTime() {
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  FILETIME local, utc;
+  SystemTimeToFileTime(&st, &local);
+  LocalFileTimeToFileTime(&local, &utc);
+  return utc;
+}
 
 void CRegHive::Discard() {
   close_hive(m_pImage);
@@ -120,19 +119,24 @@ int CRegHive::SaveToNtfs() {
     m_pImage->state |= HIVE_STATE_DIRTY;
     return HIVE_SAVE_FAILED;
   }
-  FILETIME now = NowUtc();
+  FILETIME now = SaveTime();
   NtfsFileTime t = {now.dwLowDateTime, now.dwHighDateTime};
   SetNtfsFileInfo(vol, path, nullptr, &t, nullptr, nullptr);
   return HIVE_SAVE_WRITTEN;
 }
 
+int CRegHive::Save() {
+  if (!m_pImage || !(m_pImage->state & HIVE_STATE_DIRTY)) return HIVE_SAVE_NOTHING;
+  switch (m_pImage->backingKind) {
+    case HIVE_BACKING_NTFS: return SaveToNtfs();
+    case HIVE_BACKING_FAT: return SaveToFat();
+    default: return HIVE_SAVE_FAILED;
+  }
+}
+
 int CRegHive::Close() {
   if (!m_pImage) return HIVE_SAVE_NOTHING;
-  int r = HIVE_SAVE_NOTHING;
-  if (m_pImage->state & HIVE_STATE_DIRTY) {
-    if (m_pImage->backingKind == HIVE_BACKING_NTFS) r = SaveToNtfs();
-    else r = HIVE_SAVE_FAILED;
-  }
+  int r = Save();
   if (r == HIVE_SAVE_FAILED) return r;
   Discard();
   return r;

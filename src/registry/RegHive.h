@@ -10,6 +10,8 @@
 
 struct HiveImage;
 struct _ntfs_volume;
+class CFatVolume;
+struct _FILETIME;
 
 enum : int {
   HIVE_BACKING_NTFS = 1,
@@ -37,6 +39,12 @@ public:
   // HIVE_SAVE_*: only a dirty hive is written, with a fresh checksum and the
   // current time as the file's last-write time.
   int SaveToNtfs();
+  // The same on a FAT or exFAT volume (RegHiveFat.cpp). A save that would
+  // not fit on the volume fails before the file is touched.
+  int OpenFromFat(CFatVolume* volume, const wchar_t* path);
+  int SaveToFat();
+  // SaveToNtfs or SaveToFat by where the hive came from.
+  int Save();
   // Saves a dirty hive to where it came from and frees it. A save that
   // fails keeps the hive loaded and dirty and returns HIVE_SAVE_FAILED.
   int Close();
@@ -78,6 +86,8 @@ private:
   // The key offset of a path, 0 when missing.
   uint32_t FindKey(const wchar_t* keyPath);
   bool Adopt(const uint8_t* data, size_t size, void* volume, int kind, const wchar_t* path);
+  // The local clock as a UTC FILETIME: the last-write time of a saved file.
+  static _FILETIME SaveTime();
 
   HiveImage* m_pImage = nullptr;
 };
