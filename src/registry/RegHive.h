@@ -43,7 +43,9 @@ public:
   // not fit on the volume fails before the file is touched.
   int OpenFromFat(CFatVolume* volume, const wchar_t* path);
   int SaveToFat();
-  // SaveToNtfs or SaveToFat by where the hive came from.
+  // SaveToNtfs or SaveToFat by where the hive came from. The store on the
+  // EFI system partition of a mounted image is saved by UnloadHives, which
+  // first mounts that partition again (other calls may have written to it).
   int Save();
   // Saves a dirty hive to where it came from and frees it. A save that
   // fails keeps the hive loaded and dirty and returns HIVE_SAVE_FAILED.
