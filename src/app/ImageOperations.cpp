@@ -57,25 +57,13 @@ int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, 
   return result;
 }
 
-// Writes every changed hive back now, so that a write that does not reach
-// the volume is seen (the release at close cannot report it).
-bool SaveChangedHives(CMountedImage& image) {
-  if (!image.m_pRegRootMap) return true;
-  bool saved = true;
-  for (auto& entry : image.m_pRegRootMap->hives)
-    if (entry.second && entry.second->IsLoaded() && entry.second->SaveToNtfs() == HIVE_SAVE_FAILED)
-      saved = false;
-  return saved;
-}
-
 // Runs a registry change with all hives loaded and writes them back; a
 // change or a write-back that fails gives -16.
 template <class Change>
 int ChangeRegistry(CMountedImage& image, Change change) {
   if (!image.LoadHives(kAllHives)) return kImageHivesNotLoaded;
   int result = change();
-  if (!SaveChangedHives(image)) result = kImageImportFailed;
-  image.UnloadHives();
+  if (!image.UnloadHives()) result = kImageImportFailed;
   return result;
 }
 

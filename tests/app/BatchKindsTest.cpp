@@ -12,7 +12,6 @@ namespace {
 
 const DWORD kOk = 0;
 const DWORD kFailed = DWORD(-12);
-const DWORD kNoHives = DWORD(-14);
 const DWORD kImportFailed = DWORD(-16);
 
 std::string RegTool() { return "/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/app/reg-tool.py"); }
@@ -75,11 +74,8 @@ TEST_P(BatchKinds, FilesRegistryAndMerge) {
   EXPECT_EQ(0, vt::Sh("diff -r " + vt::Q(out + "/pf") + " " + vt::Q(d.tree + "/Program Files")));
   EXPECT_EQ(kFailed, RunVro(base + L"\"/extract:\\No such file::" + outW + L"\\none\""));
   std::wstring exportCmd = L"\"/export:" + outW + L"\\vro.reg::HKEY_LOCAL_MACHINE\\SYSTEM\\Vro\"";
-  if (k.fat) {
-    // The hives are loaded from NTFS volumes only.
-    EXPECT_EQ(kNoHives, RunVro(base + exportCmd));
-  } else {
-    EXPECT_EQ(kOk, RunVro(base + exportCmd));
+  EXPECT_EQ(kOk, RunVro(base + exportCmd));
+  {
     std::string hx = out + "/hivexregedit.reg";
     ASSERT_EQ(0, vt::Sh("hivexregedit --export --prefix 'HKEY_LOCAL_MACHINE\\SYSTEM' " +
                         vt::Q(d.tree + "/Windows/System32/config/SYSTEM") + " '\\Vro' > " +
@@ -120,11 +116,10 @@ TEST_P(BatchKinds, FilesRegistryAndMerge) {
   EXPECT_EQ(kOk, RunVro(img + L"/no \"/inject:\\new.txt::" + inW + L"\\merged.txt\""));
   EXPECT_EQ(kOk, RunVro(img + L"\"/inject:\\Injected::" + inW + L"\\tree\""));
   EXPECT_EQ(kFailed, RunVro(img + L"\"/inject:\\x::" + inW + L"\\missing.txt\""));
-  DWORD regOk = k.fat ? kNoHives : kOk;
-  EXPECT_EQ(regOk, RunVro(img + L"\"/import:" + inW + L"\\one.reg\""));
+  EXPECT_EQ(kOk, RunVro(img + L"\"/import:" + inW + L"\\one.reg\""));
   // One bad file among several: the others are imported all the same.
-  EXPECT_EQ(k.fat ? kNoHives : kImportFailed, RunVro(img + L"\"/import:" + inW + L"\\regs\\*.reg\""));
-  EXPECT_EQ(regOk, RunVro(img + L"\"/importfile:HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Imported\\Blob=" +
+  EXPECT_EQ(kImportFailed, RunVro(img + L"\"/import:" + inW + L"\\regs\\*.reg\""));
+  EXPECT_EQ(kOk, RunVro(img + L"\"/importfile:HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Imported\\Blob=" +
                           inW + L"\\blob.bin\""));
 
   {
@@ -135,7 +130,7 @@ TEST_P(BatchKinds, FilesRegistryAndMerge) {
     EXPECT_TRUE(volume.Same("/Injected/sub/b.txt", in + "/tree/sub/b.txt"));
     EXPECT_TRUE(volume.Same("/Injected/sub/deep/c.txt", in + "/tree/sub/deep/c.txt"));
     EXPECT_TRUE(volume.Same("/Program Files/App/data.bin", d.tree + "/Program Files/App/data.bin"));
-    if (!k.fat) {
+    {
       std::string software = out + "/SOFTWARE", system = out + "/SYSTEM";
       ASSERT_TRUE(volume.Cat("/Windows/System32/config/SOFTWARE", software));
       ASSERT_TRUE(volume.Cat("/Windows/System32/config/SYSTEM", system));
@@ -157,7 +152,7 @@ TEST_P(BatchKinds, FilesRegistryAndMerge) {
   hashes = FolderHashes(d.disks);
   EXPECT_EQ(kOk, RunVro(img + L"\"/extract:\\Injected::" + outW + L"\\back\""));
   EXPECT_EQ(0, vt::Sh("diff -r " + vt::Q(out + "/back") + " " + vt::Q(in + "/tree")));
-  if (!k.fat) {
+  {
     EXPECT_EQ(kOk, RunVro(img + L"\"/export:" + outW + L"\\imported.reg::HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Imported\""));
     EXPECT_NE(std::string::npos, Canon(out + "/imported.reg").find("Imported|Count|4|2a000000"));
   }

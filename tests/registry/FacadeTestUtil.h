@@ -37,7 +37,9 @@ inline WinDisk MakeWinDisk(const std::string& treeOptions, const std::string& la
   d.unixPath = d.dir + "/" + name;
   d.path = vt::ToWin(d.unixPath);
   EXPECT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(d.tree) + " " + treeOptions));
-  if (!extraSetup.empty()) EXPECT_EQ(0, vt::Sh("cd " + vt::Q(d.tree) + " && " + extraSetup));
+  if (!extraSetup.empty()) {
+    EXPECT_EQ(0, vt::Sh("cd " + vt::Q(d.tree) + " && " + extraSetup));
+  }
   std::string out;
   EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) + " --layout " + layout + " --size " +
                               std::to_string(kDiskMiB) + " --format " + format + " --tree " + vt::Q(d.tree),
@@ -60,7 +62,9 @@ inline std::wstring MakeOwnImage(const WinDisk& raw, const wchar_t* name = L"own
     size_t n = data.size() - at < run ? data.size() - at : run;
     bool zero = true;
     for (size_t i = 0; i < n && zero; i++) zero = data[at + i] == 0;
-    if (!zero || at == 0) EXPECT_EQ((int64_t)n, disk.WriteBytes(nullptr, at, &data[at], n));
+    if (!zero || at == 0) {
+      EXPECT_EQ((int64_t)n, disk.WriteBytes(nullptr, at, &data[at], n));
+    }
   }
   EXPECT_EQ(0, disk.Flush());
   return own;
