@@ -616,7 +616,11 @@ TEST_F(HostVolumeShadowCopy, SnapshotMissingFromTheQueryOpensNoDevice)
     ExpectAllReleased();
 }
 
-TEST(HostVolumeShadowCopySystem, WinesVssapiTakesNoSnapshot)
+// Off by default: in a fresh Wine prefix, with other test programs starting
+// at the same time, Wine's COM start-up inside vssapi can hang for good, so
+// this check of Wine itself cannot run in CI. Run it by hand with
+// --gtest_also_run_disabled_tests.
+TEST(HostVolumeShadowCopySystem, DISABLED_WinesVssapiTakesNoSnapshot)
 {
     // The real module: Wine's vssapi.dll loads but makes no backup
     // components, so the client reports itself unavailable and a host
