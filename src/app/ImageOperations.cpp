@@ -143,7 +143,7 @@ int WINAPI ImageExtractFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
   return RunOnImage(imagePath, fixPath, partition, kReadOnlyOpen, [&](CMountedImage& image) {
     if (!volumePath || !hostPath) return int(kImageOperationFailed);
     CopyOutcome outcome = {DWORD(overwriteMode), false, false};
-    int copied = ExtractToHost(&image, volumePath, hostPath, AlwaysContinueCopyCallback, &outcome);
+    int copied = image.ExtractToHost(volumePath, hostPath, AlwaysContinueCopyCallback, &outcome);
     return copied && !outcome.failed ? int(kImageOk) : int(kImageOperationFailed);
   });
 }
@@ -154,8 +154,8 @@ int WINAPI ImageInjectFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
     if (!volumePath || !hostPath) return int(kImageOperationFailed);
     CopyOutcome outcome = {DWORD(overwriteMode), false, false};
     uint64_t missing = 0;
-    int items = InjectHostPath(&image, hostPath, volumePath, &missing, AlwaysContinueCopyCallback,
-                               &outcome);
+    int items = image.InjectHostPath(hostPath, volumePath, &missing, AlwaysContinueCopyCallback,
+                                     &outcome);
     if (outcome.failed) return int(kImageOperationFailed);
     // Nothing copied is a success only when targets were kept by choice or
     // the source is a folder that was already there (and empty); a missing

@@ -6,6 +6,7 @@
 
 #include <new>
 
+#include "image/HostVolume.h"
 #include "image/MountRw.h"
 #include "image/ntfs/NtfsVolume.h"
 
@@ -37,13 +38,6 @@ void SyncDiskObject(void* owner)
 bool BaseDropsWrites(int type)
 {
     return type == 1 || type == 2 || type == 8;
-}
-
-void CloseHostHandle(HANDLE& h)
-{
-    if (h != INVALID_HANDLE_VALUE && h != NULL)
-        CloseHandle(h);
-    h = INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
@@ -213,13 +207,10 @@ void CMountedImage::Close()
     }
     delete m_pIoBlock;
     m_pIoBlock = nullptr;
-    CloseHostHandle(m_hPhysicalDrive);
-    if (m_hLockedVolume != INVALID_HANDLE_VALUE && m_hLockedVolume != NULL) {
-        DWORD got = 0;
-        DeviceIoControl(m_hLockedVolume, FSCTL_UNLOCK_VOLUME, NULL, 0, NULL, 0, &got, NULL);
-    }
-    CloseHostHandle(m_hLockedVolume);
-    CloseHostHandle(m_hSnapshot);
+    // The volume is unlocked and the snapshot deleted only after the
+    // library let go of the drive.
+    delete m_pHostVolume;
+    m_pHostVolume = nullptr;
     m_nPartition = 0;
     m_nWriteMode = 0;
     m_bLent = false;

@@ -44,6 +44,12 @@ typedef int (*VolumeEnumCallback)(const wchar_t* name, unsigned int kind, DWORD 
                                   const FILETIME* lastWrite, const FILETIME* lastAccess,
                                   DWORD attributes, void* user);
 
+// Progress and questions of the tree copies (image/TreeCopy.h tells the
+// events and answers).
+typedef DWORD(CALLBACK* VolumeCopyCallback)(DWORD event, DWORD totalLow, DWORD totalHigh,
+                                            DWORD doneLow, DWORD doneHigh, DWORD stepLow,
+                                            DWORD stepHigh, DWORD reserved, void* user);
+
 class CMountedImage {
 public:
     // Installed by the registry side: writes changed hives back to the
@@ -65,6 +71,12 @@ public:
     // FAT. Returns the base layer's type code (0..9), or -1.
     int OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
                   int writeMode);
+    // Mounts the NTFS volume of a host drive letter: read-only through a
+    // shadow-copy snapshot where one can be taken (else locked and
+    // dismounted), writable locked and dismounted. 0, or -1 with nothing
+    // open. volume (owned from then on) replaces the system's host-volume
+    // object, for tests.
+    int OpenHostVolume(wchar_t letter, int writable, class CHostVolume* volume = nullptr);
     // Mounts NTFS over a layer set the caller keeps (write mode 1): 6, or -1
     // with nothing mounted and the caller's layers untouched.
     int MountDiskObject(_VROH_DISK_COMBO* layers);
@@ -107,6 +119,11 @@ public:
     int GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length);
     int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode, DWORD tag);
     int IsWindowsExecutable(const wchar_t* path);
+    // Tree copies between the host and the volume (image/TreeCopy.h).
+    int InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath, uint64_t* missing,
+                       VolumeCopyCallback callback, void* user);
+    int ExtractToHost(const wchar_t* volumePath, const wchar_t* hostPath,
+                      VolumeCopyCallback callback, void* user);
 
     // ---- Volume information.
     int GetVolumeInfo(int selector, VolumeInfoRecord* record);
@@ -161,10 +178,9 @@ public:
     // Registry side: the hive map and the EFI partition volume of the BCD.
     RegRootMap* m_pRegRootMap = nullptr;
     CFatVolume* m_pEspFat = nullptr;
-    // Host-volume side: closed by Close.
-    HANDLE m_hPhysicalDrive = INVALID_HANDLE_VALUE;
-    HANDLE m_hLockedVolume = INVALID_HANDLE_VALUE;
-    HANDLE m_hSnapshot = INVALID_HANDLE_VALUE;
+    // Host-volume side: the drive, locked volume and snapshot of
+    // OpenHostVolume, released by Close.
+    class CHostVolume* m_pHostVolume = nullptr;
 
 private:
     enum Side { SIDE_NONE, SIDE_NTFS, SIDE_ESP, SIDE_FAT };

@@ -341,3 +341,15 @@ uint64_t GetVolumeFileVersion(CMountedImage* image, const wchar_t* path)
     DeleteFileW(temp);
     return version;
 }
+
+int CMountedImage::InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath,
+                                  uint64_t* missing, VolumeCopyCallback callback, void* user)
+{
+    return ::InjectHostPath(this, hostPath, volumePath, missing, callback, user);
+}
+
+int CMountedImage::ExtractToHost(const wchar_t* volumePath, const wchar_t* hostPath,
+                                 VolumeCopyCallback callback, void* user)
+{
+    return ::ExtractToHost(this, volumePath, hostPath, callback, user);
+}
