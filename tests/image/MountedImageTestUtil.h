@@ -45,13 +45,14 @@ inline Disk MakeDisk(const std::string& layout, const std::string& format = "raw
     return d;
 }
 
-// Copies a raw disk into a new own sparse image beside it (zero runs stay
-// unallocated). Returns the new image's path.
-inline std::wstring MakeOwnImage(const Disk& raw, const wchar_t* name = L"own.vmd")
+// Copies a raw disk file into a new own sparse image in dirUnix (zero runs
+// stay unallocated). Returns the new image's path.
+inline std::wstring CopyIntoOwnImage(const std::wstring& rawPath, const std::string& dirUnix,
+                                     const wchar_t* name = L"own.vmd")
 {
-    std::wstring own = vt::ToWin(raw.dir) + L"\\" + name;
+    std::wstring own = vt::ToWin(dirUnix) + L"\\" + name;
     std::vector<uint8_t> data;
-    EXPECT_TRUE(vt::ReadAll(raw.path, data));
+    EXPECT_TRUE(vt::ReadAll(rawPath, data));
     uint32_t mib = (uint32_t)((data.size() + (1 << 20) - 1) >> 20);
     EXPECT_EQ(0, _VROH_RW_CLASS::Create(own.c_str(), mib, 6));
     _VROH_MOUNT_RW disk;
@@ -68,6 +69,11 @@ inline std::wstring MakeOwnImage(const Disk& raw, const wchar_t* name = L"own.vm
     }
     EXPECT_EQ(0, disk.Flush());
     return own;
+}
+
+inline std::wstring MakeOwnImage(const Disk& raw, const wchar_t* name = L"own.vmd")
+{
+    return CopyIntoOwnImage(raw.path, raw.dir, name);
 }
 
 inline std::vector<char> ReadWhole(CMountedImage& m, const wchar_t* path)

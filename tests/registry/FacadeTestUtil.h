@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "../image/MountedImageTestUtil.h"
 #include "image/MountRw.h"
 #include "image/MountedImage.h"
 #include "image/RwClass.h"
@@ -50,24 +51,7 @@ inline WinDisk MakeWinDisk(const std::string& treeOptions, const std::string& la
 
 // A raw disk copied into a new own sparse image beside it.
 inline std::wstring MakeOwnImage(const WinDisk& raw, const wchar_t* name = L"own.vmd") {
-  std::wstring own = vt::ToWin(raw.dir) + L"\\" + name;
-  std::vector<uint8_t> data;
-  EXPECT_TRUE(vt::ReadAll(raw.path, data));
-  uint32_t mib = (uint32_t)((data.size() + (1 << 20) - 1) >> 20);
-  EXPECT_EQ(0, _VROH_RW_CLASS::Create(own.c_str(), mib, 6));
-  _VROH_MOUNT_RW disk;
-  EXPECT_GE(disk.OpenChain(own.c_str(), nullptr, 2), 0);
-  const size_t run = 64 * 1024;
-  for (size_t at = 0; at < data.size(); at += run) {
-    size_t n = data.size() - at < run ? data.size() - at : run;
-    bool zero = true;
-    for (size_t i = 0; i < n && zero; i++) zero = data[at + i] == 0;
-    if (!zero || at == 0) {
-      EXPECT_EQ((int64_t)n, disk.WriteBytes(nullptr, at, &data[at], n));
-    }
-  }
-  EXPECT_EQ(0, disk.Flush());
-  return own;
+  return mi::CopyIntoOwnImage(raw.path, raw.dir, name);
 }
 
 // The whole virtual disk of an image (with its overlays) as a raw file.
