@@ -19,7 +19,9 @@ std::vector<uint8_t> Utf16z(const std::wstring& s) {
 }
 
 void Set(HiveImage* img, uint32_t key, const wchar_t* name, uint32_t type, const std::vector<uint8_t>& d) {
-  if (get_value_type(img, key, name) < 0) ASSERT_NE(0u, add_value(img, key, name, type));
+  if (get_value_type(img, key, name) < 0) {
+    ASSERT_NE(0u, add_value(img, key, name, type));
+  }
   ASSERT_NE(0u, put_data_to_value(img, d.data(), (uint32_t)d.size(), key, name, 0));
 }
 

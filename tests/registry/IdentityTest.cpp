@@ -20,7 +20,9 @@ Identity Read(const rt::WinDisk& d, unsigned char hives) {
   Identity id;
   CMountedImage m;
   EXPECT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 0));
-  if (hives) EXPECT_EQ(1, m.LoadHives(hives));
+  if (hives) {
+    EXPECT_EQ(1, m.LoadHives(hives));
+  }
   id.version = m.GetWindowsVersion();
   id.build = m.GetWindowsBuildNumber();
   return id;

@@ -249,7 +249,9 @@ TEST(RegFile, AnsiRegedit4AndLongLines) {
   EXPECT_EQ(22, get_value_len(img, k, L"s"));
   EXPECT_EQ(4, get_value_type(img, k, L"d"));
   EXPECT_EQ(21000, get_value_len(img, k, L"b"));
-  if (GetACP() == 1252) EXPECT_EQ(1, get_value_type(img, k, L"caf\u00e9"));
+  if (GetACP() == 1252) {
+    EXPECT_EQ(1, get_value_type(img, k, L"caf\u00e9"));
+  }
 
   // a long value written with continuation lines comes back byte for byte
   std::vector<uint8_t> big(70000);
