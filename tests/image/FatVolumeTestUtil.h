@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "FileTimes.h"
 #include "TestSupport.h"
 #include "image/FatVolume.h"
 #include "image/MountRw.h"
@@ -119,17 +120,7 @@ inline std::string FsckProblems(const std::string& part, bool exfat)
     return rc == 0 ? std::string() : out.empty() ? std::string("failed") : out;
 }
 
-inline FILETIME Ft(uint64_t v)
-{
-    FILETIME f;
-    f.dwLowDateTime = (DWORD)v;
-    f.dwHighDateTime = (DWORD)(v >> 32);
-    return f;
-}
-
-inline uint64_t U64(const FILETIME& f)
-{
-    return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime;
-}
+using vt::Ft;
+using vt::U64;
 
 }  // namespace fv

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "FileTimes.h"
 #include "TestSupport.h"
 #include "image/MountedImage.h"
 #include "image/TreeCopy.h"
@@ -97,18 +98,8 @@ inline void Touch(const std::string& unixPath, const std::string& when)
     EXPECT_EQ(0, vt::Sh("touch -m -d " + vt::Q(when) + " " + vt::Q(unixPath)));
 }
 
-inline FILETIME Ft(uint64_t v)
-{
-    FILETIME f;
-    f.dwLowDateTime = (DWORD)v;
-    f.dwHighDateTime = (DWORD)(v >> 32);
-    return f;
-}
-
-inline uint64_t U64(const FILETIME& f)
-{
-    return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime;
-}
+using vt::Ft;
+using vt::U64;
 
 // Unix seconds -> FILETIME.
 inline FILETIME FromUnix(long long seconds)

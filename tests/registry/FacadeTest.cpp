@@ -16,6 +16,8 @@
 
 namespace {
 
+using rt::WriteRegFile;
+
 const wchar_t kVroSoft[] = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro";
 const wchar_t kVroSys[] = L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro";
 
@@ -26,15 +28,6 @@ std::wstring ReadUtf16File(const std::wstring& path) {
   std::wstring s;
   for (size_t i = 2; i + 1 < b.size(); i += 2) s += (wchar_t)(b[i] | (b[i + 1] << 8));
   return s;
-}
-
-void WriteRegFile(const std::wstring& path, const std::wstring& text) {
-  std::vector<uint8_t> bytes = {0xFF, 0xFE};
-  for (wchar_t c : text) {
-    bytes.push_back((uint8_t)c);
-    bytes.push_back((uint8_t)(c >> 8));
-  }
-  ASSERT_TRUE(vt::WriteAll(path, bytes));
 }
 
 // Mount -> LoadHives -> change by full path -> close; the base stays as it

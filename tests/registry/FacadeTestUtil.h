@@ -49,6 +49,16 @@ inline WinDisk MakeWinDisk(const std::string& treeOptions, const std::string& la
   return d;
 }
 
+// A .reg file in UTF-16 with its byte-order mark.
+inline void WriteRegFile(const std::wstring& path, const std::wstring& text) {
+  std::vector<uint8_t> bytes = {0xFF, 0xFE};
+  for (wchar_t c : text) {
+    bytes.push_back((uint8_t)c);
+    bytes.push_back((uint8_t)(c >> 8));
+  }
+  ASSERT_TRUE(vt::WriteAll(path, bytes));
+}
+
 // A raw disk copied into a new own sparse image beside it.
 inline std::wstring MakeOwnImage(const WinDisk& raw, const wchar_t* name = L"own.vmd") {
   return mi::CopyIntoOwnImage(raw.path, raw.dir, name);

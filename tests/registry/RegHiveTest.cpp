@@ -17,6 +17,8 @@
 
 namespace {
 
+using rt::WriteRegFile;
+
 const wchar_t kSoftware[] = L"\\Windows\\System32\\config\\SOFTWARE";
 
 FILETIME LastWrite(CMountedImage& m, const wchar_t* path) {
@@ -29,15 +31,6 @@ uint64_t Ticks(FILETIME t) { return ((uint64_t)t.dwHighDateTime << 32) | t.dwLow
 
 uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
   return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | ((uint32_t)b[at + 3] << 24);
-}
-
-void WriteRegFile(const std::wstring& path, const std::wstring& text) {
-  std::vector<uint8_t> bytes = {0xFF, 0xFE};
-  for (wchar_t c : text) {
-    bytes.push_back((uint8_t)c);
-    bytes.push_back((uint8_t)(c >> 8));
-  }
-  ASSERT_TRUE(vt::WriteAll(path, bytes));
 }
 
 }  // namespace
