@@ -5,8 +5,8 @@
 #include <new>
 #include <string>
 
-#include "image/FatVolume.h"
-#include "image/MountedImage.h"
+#include "image/mount/FatVolume.h"
+#include "image/mount/MountedImage.h"
 #include "registry/RegHive.h"
 
 namespace {

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <new>
 
-#include "image/FatVolume.h"
-#include "image/MountedImage.h"
+#include "image/mount/FatVolume.h"
+#include "image/mount/MountedImage.h"
 #include "registry/BcdStore.h"
-#include "registry/HiveImage.h"
+#include "registry/hive/HiveImage.h"
 #include "registry/RegHive.h"
 #include "registry/RegistryFacade.h"
 

@@ -10,11 +10,11 @@
 
 #include "image/ntfs/NtfsFiles.h"
 #include "image/ntfs/NtfsVolume.h"
-#include "registry/HiveImage.h"
-#include "registry/HiveNames.h"
-#include "registry/HiveOps.h"
-#include "registry/HiveRecords.h"
-#include "registry/RegFile.h"
+#include "registry/hive/HiveImage.h"
+#include "registry/hive/HiveNames.h"
+#include "registry/hive/HiveOps.h"
+#include "registry/hive/HiveRecords.h"
+#include "registry/hive/RegFile.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #pragma once
 #include <stdint.h>
 
-#include "registry/RegTypes.h"
+#include "registry/hive/RegTypes.h"
 
 struct HiveImage;
 struct _ntfs_volume;

@@ -5,8 +5,8 @@
 #include <new>
 #include <vector>
 
-#include "image/FatVolume.h"
-#include "registry/HiveImage.h"
+#include "image/mount/FatVolume.h"
+#include "registry/hive/HiveImage.h"
 #include "registry/RegHive.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <map>
 #include <string>
 
-#include "image/MountedImage.h"
+#include "image/mount/MountedImage.h"
 #include "registry/RegHive.h"
-#include "registry/RegTypes.h"
+#include "registry/hive/RegTypes.h"
 
 // Root paths of the map.
 #define REG_ROOT_SYSTEM L"HKEY_LOCAL_MACHINE\\SYSTEM"

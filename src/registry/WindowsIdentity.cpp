@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "image/MountedImage.h"
-#include "image/TreeCopy.h"
-#include "registry/RegTypes.h"
+#include "image/mount/MountedImage.h"
+#include "image/copy/TreeCopy.h"
+#include "registry/hive/RegTypes.h"
 #include "registry/RegistryFacade.h"
 
 namespace {

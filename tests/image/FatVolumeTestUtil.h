@@ -10,9 +10,9 @@
 
 #include "FileTimes.h"
 #include "TestSupport.h"
-#include "image/FatVolume.h"
-#include "image/MountRw.h"
-#include "image/MountedImage.h"
+#include "image/mount/FatVolume.h"
+#include "image/stack/MountRw.h"
+#include "image/mount/MountedImage.h"
 
 namespace fv {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "image/MountRw.h"
-#include "image/MountedImage.h"
-#include "image/RwClass.h"
+#include "image/stack/MountRw.h"
+#include "image/mount/MountedImage.h"
+#include "image/stack/RwClass.h"
 
 namespace mi {
 

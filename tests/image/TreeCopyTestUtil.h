@@ -7,8 +7,8 @@
 
 #include "FileTimes.h"
 #include "TestSupport.h"
-#include "image/MountedImage.h"
-#include "image/TreeCopy.h"
+#include "image/mount/MountedImage.h"
+#include "image/copy/TreeCopy.h"
 
 namespace tc {
 

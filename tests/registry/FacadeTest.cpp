@@ -10,8 +10,8 @@
 
 #include "FacadeTestUtil.h"
 #include "TestSupport.h"
-#include "image/ImageMerge.h"
-#include "image/MountedImage.h"
+#include "image/stack/ImageMerge.h"
+#include "image/mount/MountedImage.h"
 #include "registry/RegistryFacade.h"
 
 namespace {

@@ -11,10 +11,10 @@
 
 #include "TestSupport.h"
 #include "../image/MountedImageTestUtil.h"
-#include "image/MountRw.h"
-#include "image/MountedImage.h"
-#include "image/RwClass.h"
-#include "registry/RegTypes.h"
+#include "image/stack/MountRw.h"
+#include "image/mount/MountedImage.h"
+#include "image/stack/RwClass.h"
+#include "registry/hive/RegTypes.h"
 
 namespace rt {
 

@@ -6,7 +6,7 @@
 
 #include "FacadeTestUtil.h"
 #include "TestSupport.h"
-#include "image/MountedImage.h"
+#include "image/mount/MountedImage.h"
 #include "registry/WindowsIdentity.h"
 
 namespace {

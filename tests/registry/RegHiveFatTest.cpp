@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "FacadeTestUtil.h"
-#include "HiveTestUtil.h"
+#include "hive/HiveTestUtil.h"
 #include "RegHiveFatTestUtil.h"
 #include "TestSupport.h"
-#include "image/FatVolume.h"
-#include "image/MountedImage.h"
+#include "image/mount/FatVolume.h"
+#include "image/mount/MountedImage.h"
 #include "registry/RegHive.h"
 #include "registry/RegistryFacade.h"
 

@@ -10,9 +10,9 @@
 
 #include "FacadeTestUtil.h"
 #include "TestSupport.h"
-#include "image/MountedImage.h"
+#include "image/mount/MountedImage.h"
 #include "image/ntfs/NtfsFiles.h"
-#include "registry/HiveImage.h"
+#include "registry/hive/HiveImage.h"
 #include "registry/RegHive.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // file, physical drive, partition or drive-letter volume). Include only
 // where the libntfs-3g headers may be seen (not beside <windows.h>).
 #pragma once
-#include "image/DiskIoBlock.h"
+#include "image/device/DiskIoBlock.h"
 #include "image/ntfs/NtfsLib.h"
 #include "image/ntfs/NtfsWin32Io.h"
 

@@ -4,7 +4,7 @@
 // the library: -1 or minus an errno value. Free of the library's headers so
 // that Win32 code can call it; NtfsInternal.h has the rest.
 #pragma once
-#include "image/DiskIoBlock.h"
+#include "image/device/DiskIoBlock.h"
 
 struct _ntfs_volume;
 typedef struct _ntfs_volume ntfs_volume;

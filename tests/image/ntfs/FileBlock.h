@@ -2,7 +2,7 @@
 // without the sector-device stack. Kept free of <windows.h>.
 #pragma once
 #include <string>
-#include "image/DiskIoBlock.h"
+#include "image/device/DiskIoBlock.h"
 
 // Null when the file cannot be opened.
 DiskIoBlock* OpenFileBlock(const std::wstring& path, bool writable);

@@ -1,0 +1,122 @@
+// Shared by the two directions of the tree copy: the job state with its
+// progress reports, the open data of one volume file, and the overwrite
+// decision.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "image/copy/TreeCopy.h"
+
+struct TreeCopyNtfsFile;
+
+namespace treecopy {
+
+// Progress chunks as the callback sees them, and the size of the transfers
+// behind them (whole multiples of the chunk, so that reports line up).
+const uint32_t kChunk = 64 * 1024;
+const uint32_t kIoBlock = 4 * 1024 * 1024;
+
+// A file's share of a job total: its size rounded up to whole MiB.
+inline uint64_t JobShare(uint64_t size)
+{
+    return (size + 0xFFFFF) & ~(uint64_t)0xFFFFF;
+}
+
+inline uint64_t U64(const FILETIME& f)
+{
+    return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime;
+}
+
+// Cuts a last component "*.*" (with its separator) off a path.
+std::wstring CutStarDotStar(const wchar_t* path);
+// True when the last component holds '*' or '?'.
+bool HasWildcard(const std::wstring& path);
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
+// Splits at the last separator: folder part (may be empty) and name.
+void SplitPath(const std::wstring& path, std::wstring* folder, std::wstring* name);
+
+// Reads or writes exactly count bytes of a host file (a short read is
+// ERROR_HANDLE_EOF).
+bool HostTransfer(HANDLE h, uint8_t* buffer, uint32_t count, bool write);
+
+class CopyJob {
+public:
+    CopyJob(CMountedImage* image, VolumeCopyCallback callback, void* user, uint64_t* missing)
+        : image(image), callback(callback), user(user), missing(missing)
+    {
+    }
+
+    // Event 0; false when the callback answered 0.
+    bool Progress(uint64_t total, uint64_t done, uint64_t step);
+    // Event 1: the overwrite mode for an existing target (1 without callback).
+    DWORD AskOverwrite();
+    // Event 2 for an item that failed with `error` (also left as last error).
+    void FileFailed(uint64_t size, DWORD error);
+    // One transfer buffer per job.
+    uint8_t* Buffer();
+
+    CMountedImage* image;
+    VolumeCopyCallback callback;
+    void* user;
+    uint64_t* missing;
+    uint64_t jobTotal = 0;
+    uint64_t jobDone = 0;
+    bool cancelled = false;
+    bool failed = false;
+    int items = 0;
+    bool freeCounted = false;
+
+private:
+    std::vector<uint8_t> m_buffer;
+};
+
+// The data of one volume file, open for a whole copy: straight through the
+// NTFS library on the NTFS side, through the mounted image's path API
+// elsewhere. Failures leave a Win32 last error.
+class VolumeStream {
+public:
+    static std::unique_ptr<VolumeStream> Open(CMountedImage* image, const wchar_t* path,
+                                              bool write);
+    ~VolumeStream();
+    uint64_t Size() const { return m_size; }
+    FILETIME LastWrite() const { return m_lastWrite; }
+    DWORD Attributes() const { return m_attributes; }
+    // Bytes read (cut at the end), or -1.
+    int64_t Read(uint64_t offset, void* buffer, uint32_t count);
+    bool Write(uint64_t offset, const void* buffer, uint32_t count);
+    // Gives the file its final size before the data comes (NTFS only).
+    bool Reserve(uint64_t size);
+    // Closes, giving the file the last-write time when one is given.
+    bool Close(const FILETIME* lastWrite = nullptr);
+
+private:
+    VolumeStream() = default;
+    CMountedImage* m_image = nullptr;
+    std::wstring m_path;
+    TreeCopyNtfsFile* m_ntfs = nullptr;
+    uint64_t m_size = 0;
+    FILETIME m_lastWrite = {};
+    DWORD m_attributes = 0;
+};
+
+// True when the volume path is served by the mounted NTFS volume itself.
+bool IsNtfsSide(CMountedImage* image, const wchar_t* path);
+// Free bytes of the side of `path`; false when unknown.
+bool VolumeFreeBytes(CopyJob& job, const wchar_t* path, uint64_t* free);
+
+// Mode 2: the source replaces the target only when it is newer. Versions
+// decide when both are known and differ; otherwise the last-write times,
+// and an equal time is not newer.
+bool SourceIsNewer(uint64_t sourceVersion, uint64_t targetVersion, const FILETIME& sourceTime,
+                   const FILETIME& targetTime);
+
+// Copies a volume file to a host file without asking (used for the version
+// of a volume file). 1 / 0 with the last error.
+int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t* hostPath,
+                         bool report);
+
+}  // namespace treecopy

@@ -1,0 +1,201 @@
+// CMountedImage: open, mount and close.
+#include "image/mount/MountedImage.h"
+
+#include <wchar.h>
+#include <winioctl.h>
+
+#include <new>
+
+#include "image/host/HostVolume.h"
+#include "image/stack/MountRw.h"
+#include "image/ntfs/NtfsVolume.h"
+
+namespace {
+
+CMountedImage::HiveReleaseHook g_HiveReleaseHook = nullptr;
+CMountedImage::HiveUnloadHook g_HiveUnloadHook = nullptr;
+
+bool RunHiveHook(CMountedImage* image, bool freeMap)
+{
+    if (!image->m_pRegRootMap)
+        return true;
+    if (g_HiveUnloadHook)
+        return g_HiveUnloadHook(image, freeMap);
+    if (g_HiveReleaseHook)
+        g_HiveReleaseHook(image, freeMap);
+    return true;
+}
+
+const int kPathChars = 360;
+
+void SyncDiskObject(void* owner)
+{
+    (void)owner;
+}
+
+// Base types whose back end drops writes: a physical drive, a host volume
+// and a dynamic VHD.
+bool BaseDropsWrites(int type)
+{
+    return type == 1 || type == 2 || type == 8;
+}
+
+}  // namespace
+
+void CMountedImage::SetHiveReleaseHook(HiveReleaseHook hook)
+{
+    g_HiveReleaseHook = hook;
+    g_HiveUnloadHook = nullptr;
+}
+
+void CMountedImage::SetHiveUnloadHook(HiveUnloadHook hook)
+{
+    g_HiveUnloadHook = hook;
+    g_HiveReleaseHook = nullptr;
+}
+
+CMountedImage::CMountedImage() = default;
+
+CMountedImage::~CMountedImage()
+{
+    UnloadHives();
+    Close();
+    RunHiveHook(this, true);
+}
+
+bool CMountedImage::UnloadHives()
+{
+    return RunHiveHook(this, false);
+}
+
+void CMountedImage::MakeWriteBackPath(const wchar_t* secondPath, wchar_t* out)
+{
+    out[0] = 0;
+    if (!secondPath || !*secondPath)
+        return;
+    // Room for "Fix" after the cut path.
+    wcsncpy(out, secondPath, kPathChars - 4);
+    out[kPathChars - 4] = 0;
+    wchar_t* name = out;
+    for (wchar_t* p = out; *p; p++) {
+        if (*p == L'\\' || *p == L'/')
+            name = p + 1;
+    }
+    wchar_t* dot = wcsrchr(name, L'.');
+    if (dot)
+        dot[1] = 0;
+    wcscat(out, L"Fix");
+}
+
+unsigned long CMountedImage::MountFlags() const
+{
+    return NTFS_MOUNT_ACCEPT_DIRTY | (m_bReadOnly ? NTFS_MOUNT_READONLY : 0);
+}
+
+void CMountedImage::BuildIoBlock()
+{
+    m_pIoBlock = new DiskIoBlock();
+    m_pIoBlock->owner = m_pDisk;
+    m_pIoBlock->second = INVALID_HANDLE_VALUE;
+    m_pIoBlock->read = ReadDiskObjectBytes;
+    m_pIoBlock->write = WriteDiskObjectBytes;
+    m_pIoBlock->sync = SyncDiskObject;
+}
+
+int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
+                             int writeMode)
+{
+    Close();
+    if (!imagePath || !*imagePath)
+        return -1;
+    m_pDisk = new (std::nothrow) _VROH_MOUNT_RW();
+    if (!m_pDisk)
+        return -1;
+    wchar_t fixPath[kPathChars];
+    MakeWriteBackPath(secondPath, fixPath);
+    if (m_pDisk->OpenChain(imagePath, fixPath[0] ? fixPath : nullptr, writeMode) < 0) {
+        Close();
+        return -1;
+    }
+    int type = m_pDisk->BaseType();
+    BuildIoBlock();
+    m_nWriteMode = writeMode;
+    // A device whose back end drops writes would take them silently: without
+    // a write-back file its volume is browsed read-only.
+    m_bReadOnly = writeMode == 0 ||
+                  (BaseDropsWrites(type) && !m_pDisk->Layers()->Fix().IsOpen());
+    m_pNtfs = MountNtfsOnDisk(m_pIoBlock, partition, MountFlags());
+    if (m_pNtfs) {
+        m_nPartition = GetMountedPartitionIndex(m_pNtfs);
+        return type;
+    }
+    if (MountFatMain() == 0) {
+        m_nPartition = 0;
+        return type;
+    }
+    Close();
+    return -1;
+}
+
+int CMountedImage::MountDiskObject(_VROH_DISK_COMBO* layers)
+{
+    Close();
+    if (!layers)
+        return -1;
+    m_pDisk = new (std::nothrow) _VROH_MOUNT_RW(layers);
+    if (!m_pDisk)
+        return -1;
+    BuildIoBlock();
+    m_nWriteMode = 1;
+    m_bReadOnly = false;
+    m_pNtfs = MountNtfsOnDisk(m_pIoBlock, 0, NTFS_MOUNT_ACCEPT_DIRTY);
+    if (!m_pNtfs) {
+        // The layers are the caller's: only what was made here goes.
+        Close();
+        return -1;
+    }
+    m_nPartition = GetMountedPartitionIndex(m_pNtfs);
+    m_bLent = true;
+    return 6;
+}
+
+int CMountedImage::RemountNtfs()
+{
+    if (!m_pNtfs || !m_pIoBlock)
+        return 0;
+    UnmountNtfsVolume(m_pNtfs);
+    m_pNtfs = MountNtfsOnDisk(m_pIoBlock, m_nPartition, MountFlags());
+    if (!m_pNtfs)
+        return 0;
+    m_nPartition = GetMountedPartitionIndex(m_pNtfs);
+    return 1;
+}
+
+void CMountedImage::Close()
+{
+    // Hives and FAT volume objects live on the mounted volume: they are
+    // written back and released before it goes.
+    UnloadHives();
+    ReleaseFat(m_pEspFat);
+    ReleaseFat(m_pFat);
+    if (m_pNtfs) {
+        UnmountNtfsVolume(m_pNtfs);
+        m_pNtfs = nullptr;
+    }
+    if (m_pDisk) {
+        m_pDisk->Flush();
+        // A lent layer set is left to its owner by the disk object.
+        delete m_pDisk;
+        m_pDisk = nullptr;
+    }
+    delete m_pIoBlock;
+    m_pIoBlock = nullptr;
+    // The volume is unlocked and the snapshot deleted only after the
+    // library let go of the drive.
+    delete m_pHostVolume;
+    m_pHostVolume = nullptr;
+    m_nPartition = 0;
+    m_nWriteMode = 0;
+    m_bLent = false;
+    m_bReadOnly = false;
+}

@@ -1,0 +1,199 @@
+// CMountedImage: one opened disk with its mounted volume. It owns the device
+// stack (_VROH_MOUNT_RW with its layers), the device block the NTFS library
+// (or the FAT module) does its I/O through, the mounted volume, and the slot
+// of the hive map that the registry keeps on it. Every other part reaches
+// disks, files and the offline registry through it.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+#include "image/device/DiskIoBlock.h"
+#include "image/mount/VolumeTypes.h"
+
+class _VROH_MOUNT_RW;
+class _VROH_DISK_COMBO;
+class CFatVolume;
+struct RegRootMap;
+struct RegValueBuf;
+struct _ntfs_volume;
+
+class CMountedImage {
+public:
+    // Installed by the registry side: writes changed hives back to the
+    // mounted volume and releases them; with freeMap the map itself too.
+    // Returns false when a changed hive could not be written back.
+    typedef bool (*HiveUnloadHook)(CMountedImage* image, bool freeMap);
+    static void SetHiveUnloadHook(HiveUnloadHook hook);
+    // The same without a result; setting one hook replaces the other.
+    typedef void (*HiveReleaseHook)(CMountedImage* image, bool freeMap);
+    static void SetHiveReleaseHook(HiveReleaseHook hook);
+
+    CMountedImage();
+    ~CMountedImage();
+    CMountedImage(const CMountedImage&) = delete;
+    CMountedImage& operator=(const CMountedImage&) = delete;
+
+    // Opens image (with its update chain) and the write-back file named after
+    // secondPath (null: none), then mounts NTFS at the partition index, else
+    // FAT. Returns the base layer's type code (0..9), or -1.
+    int OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
+                  int writeMode);
+    // Mounts the NTFS volume of a host drive letter: read-only through a
+    // shadow-copy snapshot where one can be taken (else locked and
+    // dismounted), writable locked and dismounted. 0, or -1 with nothing
+    // open. volume (owned from then on) replaces the system's host-volume
+    // object, for tests.
+    int OpenHostVolume(wchar_t letter, int writable, class CHostVolume* volume = nullptr);
+    // Mounts NTFS over a layer set the caller keeps (write mode 1): 6, or -1
+    // with nothing mounted and the caller's layers untouched.
+    int MountDiskObject(_VROH_DISK_COMBO* layers);
+    // Unmounts and mounts the NTFS volume again: 1, or 0 (nothing mounted).
+    int RemountNtfs();
+    // Writes the hives back, unmounts, closes the device stack and host
+    // handles. May be called at any time.
+    void Close();
+    // Writes changed hives back and releases them (through the registry's
+    // hook). False when a changed hive could not be written back: its
+    // changes are lost, and the operation that made them has failed.
+    bool UnloadHives();
+
+    // The write-back path for a second path: the characters after the last
+    // '.' of its file name become "Fix" ("Fix" is appended without a '.').
+    // out holds 360 characters.
+    static void MakeWriteBackPath(const wchar_t* secondPath, wchar_t* out);
+
+    // ---- File API (paths rooted at the volume; "\::{UEFI}\..." addresses
+    // the EFI system partition of an NTFS disk). 1 / 0 with the last error.
+    int GetPathType(const wchar_t* path);   // 0 missing, 1 file, 2 folder
+    int GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
+                    FILETIME* lastAccess, DWORD* attributes, uint64_t* size);
+    // *attributes comes back with the previous value.
+    int SetFileInfo(const wchar_t* path, const FILETIME* creation, const FILETIME* lastWrite,
+                    const FILETIME* lastAccess, DWORD* attributes);
+    // Bytes read (the count is cut at the end of the data); 0 on failure.
+    uint64_t ReadFile(const wchar_t* path, void* buffer, uint64_t offset, uint64_t count);
+    // Bytes written (the file grows as needed); 0 on failure.
+    uint64_t WriteFile(const wchar_t* path, const void* buffer, uint64_t offset, uint64_t count);
+    // Creates a node by mode: 0x8000 file, 0x4000 folder, 0xA000 symbolic-link
+    // node (target), 0x2000 device node.
+    int CreatePath(const wchar_t* path, unsigned int mode, const wchar_t* target = nullptr);
+    int CreateDirectory(const wchar_t* path);
+    int CreateDirectoryTree(const wchar_t* path);
+    int DeletePath(const wchar_t* path);
+    int RenamePath(const wchar_t* oldPath, const wchar_t* newPath);
+    int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user);
+    DWORD GetReparseTag(const wchar_t* path);
+    int GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length);
+    int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode, DWORD tag);
+    int IsWindowsExecutable(const wchar_t* path);
+    // Tree copies between the host and the volume (image/TreeCopy.h).
+    int InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath, uint64_t* missing,
+                       VolumeCopyCallback callback, void* user);
+    int ExtractToHost(const wchar_t* volumePath, const wchar_t* hostPath,
+                      VolumeCopyCallback callback, void* user);
+
+    // ---- Volume information.
+    int GetVolumeInfo(int selector, VolumeInfoRecord* record);
+    int GetVolumeSpace(uint64_t* totalBytes, uint64_t* freeBytes);
+    uint64_t GetVolumeSize();
+    int FindWindowsDirectory(wchar_t* buffer, int length);
+    int GetImagePath(wchar_t* buffer, int length);
+
+    // ---- Offline registry and Windows identity (defined in src/registry).
+    // Key paths are full paths beginning with a root such as
+    // "HKEY_LOCAL_MACHINE\SYSTEM" or "HKEY_CURRENT_USER"; results are the
+    // registry status codes of registry/RegTypes.h.
+    int LoadHives(unsigned char flags);
+    uint32_t RegCreateKey(const wchar_t* keyPath);
+    uint32_t RegRenameKey(const wchar_t* keyPath, const wchar_t* newName);
+    uint32_t RegDeleteKey(const wchar_t* keyPath);
+    uint32_t RegSetValue(const wchar_t* keyPath, const wchar_t* name, const void* data, uint32_t length,
+                         uint32_t type);
+    uint32_t RegWriteValueData(const wchar_t* keyPath, const wchar_t* name, const void* data,
+                               uint32_t length);
+    uint32_t RegSetValueFromFile(const wchar_t* keyPath, const wchar_t* name, const wchar_t* hostPath);
+    uint32_t RegRenameValue(const wchar_t* keyPath, const wchar_t* oldName, const wchar_t* newName);
+    uint32_t RegDeleteValue(const wchar_t* keyPath, const wchar_t* name);
+    uint32_t RegQueryValue(const wchar_t* keyPath, const wchar_t* name, uint32_t* type,
+                           RegValueBuf** data);
+    int32_t RegGetSubkeyCount(const wchar_t* keyPath);
+    uint32_t RegEnumSubkeys(const wchar_t* keyPath, void* buffer, uint32_t* size);
+    uint32_t RegEnumValues(const wchar_t* keyPath, void* buffer, uint32_t* size);
+    uint32_t ImportRegFile(const wchar_t* regPath);
+    uint32_t ExportRegFile(const wchar_t* keyPath, uint32_t reserved, const wchar_t* regPath,
+                           int append, int filter);
+    uint32_t GetCurrentControlSet();
+    uint32_t GetWindowsVersion();
+    int GetWindowsBuildNumber();
+    uint64_t GetFileVersion(const wchar_t* path);
+    int GetFileSignerName(const wchar_t* path, wchar_t* buffer, int length);
+    int GetFileCompanyName(const wchar_t* path, wchar_t* buffer, int length);
+    int GetFileOriginalName(const wchar_t* path, wchar_t* buffer, int length);
+    int GetFileSpecialBuild(const wchar_t* path, wchar_t* buffer, int length);
+
+    // ---- State.
+    _VROH_MOUNT_RW* DiskObject() const { return m_pDisk; }
+    DiskIoBlock* IoBlock() const { return m_pIoBlock; }
+    struct _ntfs_volume* NtfsVolume() const { return m_pNtfs; }
+    CFatVolume* FatVolume() const { return m_pFat; }
+    int PartitionIndex() const { return m_nPartition; }
+    int WriteMode() const { return m_nWriteMode; }
+    // True when the volume was mounted read-only (write mode 0, or a device
+    // that cannot be written opened without a write-back file).
+    bool IsReadOnly() const { return m_bReadOnly; }
+
+    // Registry side: the hive map and the EFI partition volume of the BCD.
+    RegRootMap* m_pRegRootMap = nullptr;
+    CFatVolume* m_pEspFat = nullptr;
+    // Host-volume side: the drive, locked volume and snapshot of
+    // OpenHostVolume, released by Close.
+    class CHostVolume* m_pHostVolume = nullptr;
+
+private:
+    enum Side { SIDE_NONE, SIDE_NTFS, SIDE_ESP, SIDE_FAT };
+    Side SideOf(const wchar_t* path) const;
+    unsigned long MountFlags() const;
+    void BuildIoBlock();
+
+    // The FAT half (MountedImageFat.cpp): the main FAT volume, the EFI system
+    // partition mounted for one call, and the FAT side of the file API.
+    int MountFatMain();
+    // A borrowing volume over the EFI system partition, or null with
+    // ERROR_PATH_NOT_FOUND.
+    CFatVolume* MountEspForCall();
+    // Unmounts and frees a volume (closing the disk object only when the
+    // volume owns it); volume becomes null.
+    void ReleaseFat(CFatVolume*& volume);
+    // The FAT volume of one call with the path it sees.
+    class FatCall;
+    friend class FatCall;
+    int FatGetPathType(Side side, const wchar_t* path);
+    int FatGetFileInfo(Side side, const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
+                       FILETIME* lastAccess, DWORD* attributes, uint64_t* size);
+    int FatSetFileInfo(Side side, const wchar_t* path, const FILETIME* creation,
+                       const FILETIME* lastWrite, const FILETIME* lastAccess, DWORD* attributes);
+    uint64_t FatReadFile(Side side, const wchar_t* path, void* buffer, uint64_t offset,
+                         uint64_t count);
+    uint64_t FatWriteFile(Side side, const wchar_t* path, const void* buffer, uint64_t offset,
+                          uint64_t count);
+    int FatCreatePath(Side side, const wchar_t* path, unsigned int mode);
+    int FatDeletePath(Side side, const wchar_t* path);
+    int FatRenamePath(Side side, const wchar_t* oldPath, const wchar_t* newPath);
+    int FatEnumDirectory(Side side, const wchar_t* path, VolumeEnumCallback callback, void* user);
+    int FatGetVolumeInfo(Side side, VolumeInfoRecord* record);
+    int FatGetVolumeSpace(Side side, uint64_t* totalBytes, uint64_t* freeBytes);
+
+    _VROH_MOUNT_RW* m_pDisk = nullptr;
+    CFatVolume* m_pFat = nullptr;
+    struct _ntfs_volume* m_pNtfs = nullptr;
+    DiskIoBlock* m_pIoBlock = nullptr;
+    int m_nPartition = 0;
+    int m_nWriteMode = 0;
+    bool m_bLent = false;
+    bool m_bReadOnly = false;
+};
+
+// 64-bit count of the bad clusters recorded in $BadClus:$Bad.
+uint64_t CountVolumeBadSectors(CMountedImage* image);
+// 1 when disk sector 0 holds a protective MBR (first entry type 0xEE).
+int HasProtectiveMbr(CMountedImage* image);

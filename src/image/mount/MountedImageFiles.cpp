@@ -1,0 +1,290 @@
+// CMountedImage's file API: routes each path to its side (the NTFS volume,
+// the EFI system partition of an NTFS disk, or a FAT main volume) and turns
+// the NTFS glue's errno results into Win32 last errors.
+#include "image/mount/MountedImage.h"
+
+#include <wchar.h>
+
+#include <string>
+#include <vector>
+
+#include "image/ntfs/NtfsFiles.h"
+#include "image/ntfs/NtfsWin32Io.h"
+
+namespace {
+
+const wchar_t kUefiPrefix[] = L"\\::{UEFI}";
+const size_t kUefiPrefixLen = 9;
+const DWORD kPeReadLimit = 64 * 1024;
+
+static_assert(sizeof(NtfsFileTime) == sizeof(FILETIME), "FILETIME layout");
+
+// Minus errno from the NTFS glue -> Win32 last error, result 0.
+int FailErrno(long long negErrno)
+{
+    SetLastError(NtfsErrnoToWin32((int)-negErrno));
+    return 0;
+}
+
+FILETIME ToFiletime(const NtfsFileTime& t)
+{
+    FILETIME f;
+    f.dwLowDateTime = t.low;
+    f.dwHighDateTime = t.high;
+    return f;
+}
+
+int Fail(DWORD error)
+{
+    SetLastError(error);
+    return 0;
+}
+
+struct EnumAdapter {
+    VolumeEnumCallback callback;
+    void* user;
+};
+
+int EnumTrampoline(const wchar_t* name, unsigned int kind, unsigned long sizeLow,
+                   unsigned long sizeHigh, const NtfsFileTime* creation,
+                   const NtfsFileTime* lastWrite, const NtfsFileTime* lastAccess,
+                   unsigned long attributes, void* user)
+{
+    EnumAdapter* a = static_cast<EnumAdapter*>(user);
+    return a->callback(name, kind, sizeLow, sizeHigh, reinterpret_cast<const FILETIME*>(creation),
+                       reinterpret_cast<const FILETIME*>(lastWrite),
+                       reinterpret_cast<const FILETIME*>(lastAccess), attributes, a->user);
+}
+
+}  // namespace
+
+CMountedImage::Side CMountedImage::SideOf(const wchar_t* path) const
+{
+    if (!path)
+        return SIDE_NONE;
+    if (m_pNtfs)
+        return _wcsnicmp(path, kUefiPrefix, kUefiPrefixLen) == 0 ? SIDE_ESP : SIDE_NTFS;
+    if (m_pFat)
+        return SIDE_FAT;
+    return SIDE_NONE;
+}
+
+int CMountedImage::GetPathType(const wchar_t* path)
+{
+    switch (SideOf(path)) {
+    case SIDE_NTFS: return NtfsGetPathType(m_pNtfs, path);
+    case SIDE_ESP:
+    case SIDE_FAT: return FatGetPathType(SideOf(path), path);
+    default: return 0;
+    }
+}
+
+int CMountedImage::GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
+                               FILETIME* lastAccess, DWORD* attributes, uint64_t* size)
+{
+    Side side = SideOf(path);
+    if (side == SIDE_NONE)
+        return Fail(ERROR_NOT_READY);
+    if (side != SIDE_NTFS)
+        return FatGetFileInfo(side, path, creation, lastWrite, lastAccess, attributes, size);
+    NtfsFileInfo info;
+    int r = NtfsGetFileInfo(m_pNtfs, path, &info);
+    if (r < 0)
+        return FailErrno(r);
+    int filled = 0;
+    if (creation) {
+        *creation = ToFiletime(info.creation);
+        filled++;
+    }
+    if (lastWrite) {
+        *lastWrite = ToFiletime(info.lastWrite);
+        filled++;
+    }
+    if (lastAccess) {
+        *lastAccess = ToFiletime(info.lastAccess);
+        filled++;
+    }
+    if (attributes) {
+        *attributes = info.attributes;
+        filled++;
+    }
+    if (size) {
+        *size = info.size;
+        filled++;
+    }
+    return filled ? 1 : Fail(ERROR_INVALID_PARAMETER);
+}
+
+int CMountedImage::SetFileInfo(const wchar_t* path, const FILETIME* creation,
+                               const FILETIME* lastWrite, const FILETIME* lastAccess,
+                               DWORD* attributes)
+{
+    Side side = SideOf(path);
+    if (side == SIDE_NONE)
+        return Fail(ERROR_NOT_READY);
+    if (side != SIDE_NTFS)
+        return FatSetFileInfo(side, path, creation, lastWrite, lastAccess, attributes);
+    if (!creation && !lastWrite && !lastAccess && !attributes)
+        return Fail(ERROR_INVALID_PARAMETER);
+    unsigned long attrs = attributes ? *attributes : 0;
+    int r = SetNtfsFileInfo(m_pNtfs, path, reinterpret_cast<const NtfsFileTime*>(creation),
+                            reinterpret_cast<const NtfsFileTime*>(lastWrite),
+                            reinterpret_cast<const NtfsFileTime*>(lastAccess),
+                            attributes ? &attrs : nullptr);
+    if (r < 0)
+        return FailErrno(r);
+    if (attributes)
+        *attributes = attrs;
+    return 1;
+}
+
+uint64_t CMountedImage::ReadFile(const wchar_t* path, void* buffer, uint64_t offset,
+                                 uint64_t count)
+{
+    Side side = SideOf(path);
+    if (side == SIDE_NONE)
+        return Fail(ERROR_NOT_READY);
+    if (!buffer || (long long)offset < 0 || (long long)count < 0)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (side != SIDE_NTFS)
+        return FatReadFile(side, path, buffer, offset, count);
+    long long r = ReadNtfsFileData(m_pNtfs, path, buffer, (long long)count, (long long)offset);
+    if (r < 0)
+        return FailErrno(r);
+    SetLastError(0);
+    return (uint64_t)r;
+}
+
+uint64_t CMountedImage::WriteFile(const wchar_t* path, const void* buffer, uint64_t offset,
+                                  uint64_t count)
+{
+    Side side = SideOf(path);
+    if (side == SIDE_NONE)
+        return Fail(ERROR_NOT_READY);
+    if (!buffer || (long long)offset < 0 || (long long)count < 0)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (side != SIDE_NTFS)
+        return FatWriteFile(side, path, buffer, offset, count);
+    long long r = WriteNtfsFileData(m_pNtfs, path, buffer, (long long)count, (long long)offset);
+    if (r < 0)
+        return FailErrno(r);
+    SetLastError(0);
+    return (uint64_t)r;
+}
+
+int CMountedImage::CreatePath(const wchar_t* path, unsigned int mode, const wchar_t* target)
+{
+    Side side = SideOf(path);
+    if (side == SIDE_NONE)
+        return Fail(ERROR_NOT_READY);
+    if (side != SIDE_NTFS)
+        return FatCreatePath(side, path, mode);
+    int r = NtfsCreatePath(m_pNtfs, path, mode, target);
+    return r < 0 ? FailErrno(r) : 1;
+}
+
+int CMountedImage::CreateDirectory(const wchar_t* path)
+{
+    return CreatePath(path, NTFS_MODE_DIRECTORY);
+}
+
+int CMountedImage::CreateDirectoryTree(const wchar_t* path)
+{
+    if (!path)
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::wstring p(path);
+    for (wchar_t& c : p) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    // On the EFI side the prefix is not a folder to create.
+    size_t from = SideOf(path) == SIDE_ESP ? kUefiPrefixLen : 0;
+    for (size_t i = from; i <= p.size(); i++) {
+        if (i != p.size() && p[i] != L'\\')
+            continue;
+        if (i == 0 || p[i - 1] == L'\\')
+            continue;
+        std::wstring part = p.substr(0, i);
+        int type = GetPathType(part.c_str());
+        if (type == 2)
+            continue;
+        if (type == 1)
+            return Fail(ERROR_ALREADY_EXISTS);
+        if (!CreateDirectory(part.c_str()))
+            return 0;
+    }
+    return 1;
+}
+
+int CMountedImage::DeletePath(const wchar_t* path)
+{
+    Side side = SideOf(path);
+    if (side == SIDE_NONE)
+        return Fail(ERROR_NOT_READY);
+    if (side != SIDE_NTFS)
+        return FatDeletePath(side, path);
+    int r = NtfsDeletePath(m_pNtfs, path);
+    return r < 0 ? FailErrno(r) : 1;
+}
+
+int CMountedImage::RenamePath(const wchar_t* oldPath, const wchar_t* newPath)
+{
+    Side side = SideOf(oldPath);
+    if (side == SIDE_NONE)
+        return Fail(ERROR_NOT_READY);
+    if (SideOf(newPath) != side)
+        return Fail(ERROR_NOT_SAME_DEVICE);
+    if (side != SIDE_NTFS)
+        return FatRenamePath(side, oldPath, newPath);
+    int r = RenameNtfsPath(m_pNtfs, oldPath, newPath);
+    return r < 0 ? FailErrno(r) : 1;
+}
+
+int CMountedImage::EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user)
+{
+    Side side = SideOf(path);
+    if (side == SIDE_NONE || !callback)
+        return Fail(side == SIDE_NONE ? ERROR_NOT_READY : ERROR_INVALID_PARAMETER);
+    if (side != SIDE_NTFS)
+        return FatEnumDirectory(side, path, callback, user);
+    EnumAdapter adapter = {callback, user};
+    int r = NtfsEnumDirectory(m_pNtfs, path, EnumTrampoline, &adapter);
+    return r < 0 ? FailErrno(r) : 1;
+}
+
+DWORD CMountedImage::GetReparseTag(const wchar_t* path)
+{
+    return SideOf(path) == SIDE_NTFS ? NtfsGetReparseTag(m_pNtfs, path) : 0;
+}
+
+int CMountedImage::GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length)
+{
+    if (SideOf(path) != SIDE_NTFS)
+        return Fail(ERROR_NOT_SUPPORTED);
+    int r = NtfsGetLinkTarget(m_pNtfs, path, buffer, length);
+    return r < 0 ? FailErrno(r) : 1;
+}
+
+int CMountedImage::CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode,
+                              DWORD tag)
+{
+    if (SideOf(path) != SIDE_NTFS)
+        return Fail(ERROR_NOT_SUPPORTED);
+    int r = NtfsCreateLink(m_pNtfs, path, target, createMode, tag);
+    return r < 0 ? FailErrno(r) : 1;
+}
+
+int CMountedImage::IsWindowsExecutable(const wchar_t* path)
+{
+    std::vector<unsigned char> head(kPeReadLimit);
+    uint64_t got = ReadFile(path, head.data(), 0, head.size());
+    if (got < 0x40 || head[0] != 'M' || head[1] != 'Z')
+        return 0;
+    uint32_t pe = head[0x3C] | (head[0x3D] << 8) | (head[0x3E] << 16) | ((uint32_t)head[0x3F] << 24);
+    if (pe > got || got - pe < 6)
+        return 0;
+    if (head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] || head[pe + 3])
+        return 0;
+    unsigned int machine = head[pe + 4] | (head[pe + 5] << 8);
+    return machine == 0x8664 || machine == 0x14C;
+}

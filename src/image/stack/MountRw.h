@@ -1,0 +1,90 @@
+// The disk object of a mounted image: a stack of up to three sector devices
+// (base image, update file "%s_%02d.Upd", write-back file "*.Fix") behind a
+// byte-granular interface whose byte 0 is disk sector 0 (device sector 1).
+//
+// Typical use:
+//   _VROH_MOUNT_RW* disk = new _VROH_MOUNT_RW;
+//   int code = disk->OpenChain(imagePath, fixPathOrEmpty, writeMode);
+//   if (code < 0) { delete disk; ... }
+//   int type = disk->BaseType();                  // 0..9
+//   disk->ReadBytes(nullptr, byteOffset, buf, n); // bytes done, or -n
+//   disk->WriteBytes(nullptr, byteOffset, buf, n);
+//   disk->Flush();
+//   delete disk;                                   // closes the layers
+#pragma once
+#include "image/device/AlignRw.h"
+#include "image/stack/RwClass.h"
+
+// Three layers, in order base, update, write-back.
+class _VROH_DISK_COMBO {
+public:
+    enum { LAYER_BASE = 0, LAYER_UPDATE = 1, LAYER_FIX = 2, LAYER_COUNT = 3 };
+    _VROH_RW_CLASS m_Layers[LAYER_COUNT];
+
+    _VROH_RW_CLASS& Base() { return m_Layers[LAYER_BASE]; }
+    _VROH_RW_CLASS& Update() { return m_Layers[LAYER_UPDATE]; }
+    _VROH_RW_CLASS& Fix() { return m_Layers[LAYER_FIX]; }
+};
+
+// Write modes (the mode of OpenChain)
+enum {
+    VRO_WRITE_NONE = 0,      // everything read-only
+    VRO_WRITE_OVERLAY = 1,   // the base is never written: write-back file, else update files
+    VRO_WRITE_BASE = 2       // the base is opened read-write
+};
+
+class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
+public:
+    // lent: a layer set that belongs to the caller and is used instead of
+    // the object's own (it is not closed by this object).
+    explicit _VROH_MOUNT_RW(_VROH_DISK_COMBO* lent = nullptr);
+    ~_VROH_MOUNT_RW() override;
+
+    // Sector I/O through the layer set (null = the in-use set). Reads take
+    // each sector from the highest layer that holds it; writes go to the
+    // write-back layer, else a (new) update file, else the base.
+    int64_t Write(void* layers, uint64_t sector, const void* buf, uint32_t bytes) override;
+    int64_t Read(void* layers, uint64_t sector, void* buf, uint32_t bytes) override;
+    // Byte-granular I/O (ReadBytes/WriteBytes of _VROH_ALIGN_RW with a null
+    // layer set): byte 0 is disk sector 0.
+
+    // Opens image (with its update chain when image is an update file) and
+    // the write-back file fixPath (null or empty: none). Result codes:
+    //  -1 image cannot be opened
+    //  sparse base: 10 / -10 with write-back, 11 read-only, 12 / -12 base
+    //    read-write, 13 writes go to update files; image was an update file:
+    //    22, -4 no base found, -20 base cannot be opened, -21 update file
+    //    cannot be opened, -22 write-back failed
+    //  other base: 2 / -2 with write-back, 3 / -3 without
+    int OpenChain(const wchar_t* image, const wchar_t* fixPath, int mode);
+    // Opens the write-back layer over parent (mode 2 when writable, else 0).
+    // 0 empty path, 1 done, -1 failed (parent is closed then).
+    int OpenFixOverlay(const wchar_t* path, int writable, _VROH_RW_CLASS* parent);
+    // Opens the next update file when a base path is recorded. 1 open, -1 not.
+    int CreateNextUpdate();
+
+    // Flushes every open layer (headers, tables, pending writes). 0, or -1
+    // when a layer failed.
+    int Flush();
+    // Closes the own layers (a lent set is left alone).
+    void CloseLayers();
+
+    _VROH_DISK_COMBO* Layers() { return m_pLayers; }
+    // Type code of the base layer (-1 when closed).
+    int BaseType();
+    // Disk size in bytes (base capacity less the header slot).
+    uint64_t DiskBytes();
+    // Path that names update files; empty unless an own sparse base was
+    // opened with write mode 1.
+    const wchar_t* BasePath() const { return m_BasePath; }
+
+    _VROH_DISK_COMBO* m_pLayers;
+    bool m_bLent;
+    wchar_t m_BasePath[MAX_PATH];
+};
+
+// The device-block routines of a disk object (_VROH_MOUNT_RW): byte 0 is
+// disk sector 0; bytes done, 0 or negative on failure.
+int ReadDiskObjectBytes(void* owner, unsigned long long offset, void* buffer, unsigned int count);
+int WriteDiskObjectBytes(void* owner, unsigned long long offset, const void* buffer,
+                         unsigned int count);

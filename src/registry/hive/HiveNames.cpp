@@ -1,0 +1,103 @@
+// Hive name conversions, comparison and hashes.
+#include "registry/hive/HiveNames.h"
+
+
+struct UpcaseRun {
+  uint16_t first;
+  int32_t delta;
+  uint16_t count;
+  uint8_t step;
+};
+extern const UpcaseRun kUpcaseRuns[];
+extern const unsigned kUpcaseRunCount;
+
+namespace {
+
+// Fixed data rather than the host's case mapping: every host must order and
+// hash names the same way as the Windows that reads the hive.
+struct UpcaseTable {
+  uint16_t map[65536];
+  UpcaseTable() {
+    for (uint32_t i = 0; i < 65536; i++) map[i] = (uint16_t)i;
+    for (uint32_t c = 'a'; c <= 'z'; c++) map[c] = (uint16_t)(c - 32);
+    for (unsigned r = 0; r < kUpcaseRunCount; r++) {
+      const UpcaseRun& run = kUpcaseRuns[r];
+      for (uint32_t k = 0; k < run.count; k++) {
+        uint32_t c = run.first + k * run.step;
+        map[c] = (uint16_t)(c + run.delta);
+      }
+    }
+  }
+};
+
+const UpcaseTable& table() {
+  static UpcaseTable t;
+  return t;
+}
+
+}  // namespace
+
+wchar_t reg_upcase(wchar_t c) {
+  if (c < 0x80) return (c >= 'a' && c <= 'z') ? (wchar_t)(c - 32) : c;
+  return (wchar_t)table().map[(uint16_t)c];
+}
+
+std::wstring hive_name_to_wide(const HiveName& n) {
+  uint32_t u = n.units();
+  std::wstring s(u, L'\0');
+  for (uint32_t i = 0; i < u; i++) s[i] = (wchar_t)n.at(i);
+  return s;
+}
+
+int hive_compare_name(const HiveName& a, const wchar_t* b, size_t nb) {
+  uint32_t na = a.units();
+  size_t n = na < nb ? na : nb;
+  for (size_t i = 0; i < n; i++) {
+    wchar_t x = reg_upcase((wchar_t)a.at((uint32_t)i)), y = reg_upcase(b[i]);
+    if (x != y) return (int)(uint16_t)x - (int)(uint16_t)y;
+  }
+  return na < nb ? -1 : na > nb ? 1 : 0;
+}
+
+int hive_compare_wide(const wchar_t* a, size_t na, const wchar_t* b, size_t nb) {
+  size_t n = na < nb ? na : nb;
+  for (size_t i = 0; i < n; i++) {
+    wchar_t x = reg_upcase(a[i]), y = reg_upcase(b[i]);
+    if (x != y) return (int)(uint16_t)x - (int)(uint16_t)y;
+  }
+  return na < nb ? -1 : na > nb ? 1 : 0;
+}
+
+uint32_t hive_name_hash(const wchar_t* s, size_t n) {
+  uint32_t h = 0;
+  for (size_t i = 0; i < n; i++) h = h * 37 + (uint16_t)reg_upcase(s[i]);
+  return h;
+}
+
+uint32_t hive_name_hint(const wchar_t* s, size_t n) {
+  uint32_t h = 0;
+  for (size_t i = 0; i < n && i < 4; i++) {
+    if ((uint16_t)s[i] > 0xFF) break;
+    h |= (uint32_t)(uint16_t)s[i] << (8 * i);
+  }
+  return h;
+}
+
+std::string hive_encode_name(const wchar_t* s, size_t n, bool* compressed) {
+  bool narrow = true;
+  for (size_t i = 0; i < n; i++)
+    if ((uint16_t)s[i] > 0xFF) { narrow = false; break; }
+  *compressed = narrow;
+  std::string out;
+  if (narrow) {
+    out.resize(n);
+    for (size_t i = 0; i < n; i++) out[i] = (char)(uint8_t)s[i];
+  } else {
+    out.resize(2 * n);
+    for (size_t i = 0; i < n; i++) {
+      out[2 * i] = (char)(uint8_t)s[i];
+      out[2 * i + 1] = (char)(uint8_t)((uint16_t)s[i] >> 8);
+    }
+  }
+  return out;
+}

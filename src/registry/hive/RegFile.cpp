@@ -1,0 +1,494 @@
+// .reg export and import.
+#include "registry/hive/RegFile.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <functional>
+#include <memory>
+
+#include "common/RegText.h"
+#include "registry/hive/HiveNames.h"
+#include "registry/hive/HiveOps.h"
+#include "registry/hive/RegTypes.h"
+
+namespace {
+
+const wchar_t kHeader5[] = L"Windows Registry Editor Version 5.00";
+
+bool equal_nocase_prefix(const std::wstring& s, const wchar_t* prefix, size_t n) {
+  if (s.size() < n) return false;
+  return hive_compare_wide(s.c_str(), n, prefix, n) == 0;
+}
+
+bool is_filtered(const std::wstring& name) {
+  return hive_compare_wide(name.c_str(), name.size(), L"LogConf", 7) == 0 ||
+         hive_compare_wide(name.c_str(), name.size(), L"Properties", 10) == 0;
+}
+
+void put_hex_byte(std::wstring& out, uint8_t b) {
+  static const wchar_t hex[] = L"0123456789abcdef";
+  out += hex[b >> 4];
+  out += hex[b & 15];
+}
+
+// Hex data wrapped as regedit does: 25 bytes a line, the first line shortened
+// by the width of the name and type prefix.
+void export_hex_data(std::wstring& out, uint32_t type, size_t nameWidth, const uint8_t* data, uint32_t length) {
+  size_t width = nameWidth;
+  if (type == HIVE_REG_BINARY) {
+    out += L"hex:";
+    width += 4;
+  } else {
+    wchar_t prefix[24];
+    _snwprintf(prefix, 24, L"hex(%x):", type);
+    out += prefix;
+    width += 7;
+  }
+  size_t counter = (width - 2) / 3;
+  for (uint32_t i = 0; i < length; i++) {
+    put_hex_byte(out, data[i]);
+    if (i + 1 == length) break;
+    out += L',';
+    if (++counter % 25 == 0) out += kRegLineContinuation;
+  }
+  out += L"\r\n";
+}
+
+std::wstring stored_path(HiveImage* img, uint32_t keyOff) {
+  std::vector<std::wstring> names;
+  uint32_t key = keyOff;
+  for (int depth = 0; depth < 600 && key && key != hive_root_key(img); depth++) {
+    names.push_back(key_name(img, key));
+    uint32_t parentRel = read_le32(img->buffer + key + 0x10);
+    key = hive_cell(img, parentRel) ? parentRel + HIVE_BASE_SIZE + 4 : 0;
+  }
+  std::wstring path;
+  for (size_t i = names.size(); i-- > 0;) path += L"\\" + names[i];
+  return path;
+}
+
+class Exporter {
+ public:
+  Exporter(HiveImage* img, const wchar_t* prefix, bool filter, std::wstring& out)
+      : img_(img), prefix_(prefix ? prefix : L""), filter_(filter), out_(out) {}
+
+  // Flushes the text when it grows past a chunk; returns false on a failed write.
+  std::function<bool()> flush;
+
+  bool Key(uint32_t key, const std::wstring& path, int depth) {
+    out_ += L"\r\n[";
+    out_ += prefix_;
+    out_ += path;
+    out_ += L"]\r\n";
+    uint32_t vi = 0;
+    HiveValue v;
+    while (next_value(img_, key, &vi, &v) == 1) Value(key, v);
+    if (flush && !flush()) return false;
+    if (depth >= 512) return true;
+    uint32_t li = 0, slot = 0;
+    HiveSubkey sk;
+    while (next_subkey(img_, key, &li, &slot, &sk) == 1) {
+      if (filter_ && is_filtered(sk.name)) continue;
+      if (!Key(sk.cell + 4, path + L"\\" + sk.name, depth + 1)) return false;
+    }
+    return true;
+  }
+
+ private:
+  void Value(uint32_t key, const HiveValue& v) {
+    size_t width;
+    if (v.name.empty()) {
+      out_ += L"@=";
+      width = 2;
+    } else {
+      std::wstring esc = reg_escape_string(v.name);
+      out_ += L'"';
+      out_ += esc;
+      out_ += L"\"=";
+      width = esc.size() + 3;
+    }
+    RegValueBuf* b = copy_value_to_buf(img_, nullptr, key, v.name.empty() ? L"@" : v.name.c_str(), 0);
+    uint32_t len = b ? b->length : 0;
+    const uint8_t* d = b ? b->data : nullptr;
+    if (v.type == HIVE_REG_DWORD && len == 4) {
+      wchar_t t[24];
+      _snwprintf(t, 24, L"dword:%08x\r\n", (unsigned)read_le32(d));
+      out_ += t;
+    } else if (v.type == HIVE_REG_SZ && len > 0) {
+      std::wstring text;
+      for (uint32_t i = 0; i + 1 < len; i += 2) {
+        wchar_t c = (wchar_t)(d[i] | (d[i + 1] << 8));
+        if (!c) break;
+        text += c;
+      }
+      if (text.find_first_of(L"\r\n") == std::wstring::npos) {
+        out_ += L'"';
+        out_ += reg_escape_string(text);
+        out_ += L"\"\r\n";
+      } else {
+        export_hex_data(out_, HIVE_REG_SZ, width, d, len);
+      }
+    } else {
+      export_hex_data(out_, v.type, width, d, len);
+    }
+    free(b);
+  }
+
+  HiveImage* img_;
+  std::wstring prefix_;
+  bool filter_;
+  std::wstring& out_;
+};
+
+// Cuts a quoted token starting at s[i] == '"': unescapes \\ and \" and any
+// other backslash pair to its second character. Returns the index after the
+// closing quote, or npos when the quote is not closed.
+size_t read_quoted(const std::wstring& s, size_t i, std::wstring* out) {
+  out->clear();
+  for (i++; i < s.size(); i++) {
+    if (s[i] == L'\\' && i + 1 < s.size()) {
+      *out += s[++i];
+    } else if (s[i] == L'"') {
+      return i + 1;
+    } else {
+      *out += s[i];
+    }
+  }
+  return std::wstring::npos;
+}
+
+void trim(std::wstring& s) {
+  size_t a = s.find_first_not_of(L" \t");
+  if (a == std::wstring::npos) { s.clear(); return; }
+  size_t b = s.find_last_not_of(L" \t");
+  s = s.substr(a, b - a + 1);
+}
+
+int hex_digit(wchar_t c) {
+  if (c >= L'0' && c <= L'9') return c - L'0';
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  return -1;
+}
+
+class Importer {
+ public:
+  Importer(HiveImage* img, const wchar_t* prefix) : img_(img), prefix_(prefix ? prefix : L"") {}
+
+  int Run(const std::wstring& text) {
+    size_t pos = 0;
+    std::wstring line;
+    bool first = true;
+    while (NextLine(text, pos, line)) {
+      if (first) {
+        first = false;
+        if (!equal_nocase_prefix(line, L"Windows Registry Editor", 23) && !equal_nocase_prefix(line, L"REGEDIT4", 8))
+          return -1;
+        continue;
+      }
+      if (!Line(line)) return -1;
+    }
+    if (first) return -1;
+    if (pending_ && !continued_ && !Store()) return -1;
+    return 0;
+  }
+
+ private:
+  static bool NextLine(const std::wstring& text, size_t& pos, std::wstring& line) {
+    // skips empty lines and leading blanks
+    while (pos < text.size()) {
+      size_t end = text.find_first_of(L"\r\n", pos);
+      if (end == std::wstring::npos) end = text.size();
+      size_t a = pos;
+      while (a < end && (text[a] == L' ' || text[a] == L'\t')) a++;
+      line.assign(text, a, end - a);
+      pos = end < text.size() ? end + 1 : end;
+      if (!line.empty()) return true;
+    }
+    return false;
+  }
+
+  bool Line(const std::wstring& line) {
+    if (pending_ && continued_) {
+      if (line[0] == L'[') return false;  // hex data cut off by a section
+      std::wstring more = line;
+      trim(more);
+      continued_ = !more.empty() && more.back() == L'\\';
+      if (continued_) more.pop_back();
+      data_ += more;
+      return true;
+    }
+    if (pending_ && !Store()) return false;
+    if (line[0] == L'[') return Section(line);
+    if (!key_) return true;  // outside an active section: ignored
+    return ValueLine(line);
+  }
+
+  bool Section(const std::wstring& line) {
+    size_t close = line.rfind(L']');
+    std::wstring path = line.substr(1, close == std::wstring::npos || close == 0 ? std::wstring::npos : close - 1);
+    key_ = 0;
+    bool remove = !path.empty() && path[0] == L'-';
+    if (remove) path.erase(0, 1);
+    size_t n = prefix_.size();
+    // The path must be the prefix itself or lie below it.
+    if (!equal_nocase_prefix(path, prefix_.c_str(), n) || (path.size() > n && path[n] != L'\\' && n))
+      return true;
+    std::vector<std::wstring> comps;
+    for (size_t i = n; i < path.size();) {
+      size_t j = path.find(L'\\', i);
+      if (j == std::wstring::npos) j = path.size();
+      if (j > i) comps.push_back(path.substr(i, j - i));
+      i = j + 1;
+    }
+    uint32_t key = hive_root_key(img_);
+    if (remove) {
+      if (comps.empty()) return true;  // the root itself is never deleted
+      for (size_t c = 0; c + 1 < comps.size() && key; c++) key = Child(key, comps[c]);
+      if (key) del_key_tree(img_, comps.back().c_str(), key);
+      return true;
+    }
+    for (const std::wstring& c : comps) {
+      uint32_t child = Child(key, c);
+      if (!child) child = add_key(img_, key, c.c_str());
+      if (!child) return false;
+      key = child;
+    }
+    key_ = key;
+    return true;
+  }
+
+  uint32_t Child(uint32_t key, const std::wstring& name) {
+    std::wstring path;
+    for (wchar_t c : name) {
+      path += c;
+      if (c == L'\\') path += L'\\';
+    }
+    return find_key(img_, key, path.c_str());
+  }
+
+  bool ValueLine(const std::wstring& line) {
+    size_t eq;
+    if (line[0] == L'"') {
+      size_t end = read_quoted(line, 0, &name_);
+      if (end == std::wstring::npos) return false;
+      eq = line.find_first_not_of(L" \t", end);
+      if (eq == std::wstring::npos || line[eq] != L'=') return false;
+      if (name_.empty()) return false;
+    } else if (line[0] == L'@') {
+      eq = line.find_first_not_of(L" \t", 1);
+      if (eq == std::wstring::npos || line[eq] != L'=') return false;
+      name_ = L"@";
+    } else {
+      return false;
+    }
+    data_ = line.substr(eq + 1);
+    trim(data_);
+    pending_ = true;
+    continued_ = false;
+    quoted_ = !data_.empty() && data_[0] == L'"';
+    if (!quoted_ && !data_.empty() && data_.back() == L'\\') {
+      continued_ = true;
+      data_.pop_back();
+    }
+    return true;
+  }
+
+  bool Store() {
+    pending_ = false;
+    uint32_t type;
+    std::vector<uint8_t> bytes;
+    bool remove;
+    if (!parse_reg_data(data_, &type, &bytes, &remove)) return false;
+    const wchar_t* name = name_.c_str();
+    if (remove) {
+      del_value(img_, key_, name);
+      return true;
+    }
+    int64_t old = get_value_type(img_, key_, name);
+    if (old >= 0 && (uint32_t)old != type && del_value(img_, key_, name) != 0) return false;
+    if (old < 0 || (uint32_t)old != type) {
+      if (!add_value(img_, key_, name, type)) return false;
+    }
+    return put_data_to_value(img_, bytes.data(), (uint32_t)bytes.size(), key_, name, 0) != 0;
+  }
+
+  HiveImage* img_;
+  std::wstring prefix_;
+  uint32_t key_ = 0;
+  bool pending_ = false, continued_ = false, quoted_ = false;
+  std::wstring name_, data_;
+};
+
+bool write_all(FILE* f, const void* p, size_t n) { return n == 0 || fwrite(p, 1, n, f) == n; }
+
+bool write_text(FILE* f, const std::wstring& s) {
+  // UTF-16LE whatever the host's byte order
+  static_assert(sizeof(wchar_t) == 2, "UTF-16 text");
+  return write_all(f, s.data(), s.size() * 2);
+}
+
+}  // namespace
+
+std::wstring reg_escape_string(const std::wstring& text) {
+  std::vector<wchar_t> out(text.size() * 2 + 1);
+  EscapeRegString(text.c_str(), out.data(), (int)out.size());
+  return std::wstring(out.data());
+}
+
+bool parse_reg_data(const std::wstring& data, uint32_t* type, std::vector<uint8_t>* bytes, bool* remove) {
+  bytes->clear();
+  *remove = false;
+  if (data == L"-") {
+    *remove = true;
+    return true;
+  }
+  if (!data.empty() && data[0] == L'"') {
+    // quoted data is a string, whatever it looks like
+    std::wstring text;
+    size_t end = read_quoted(data, 0, &text);
+    if (end == std::wstring::npos || data.find_first_not_of(L" \t", end) != std::wstring::npos) return false;
+    *type = HIVE_REG_SZ;
+    for (wchar_t c : text) {
+      bytes->push_back((uint8_t)c);
+      bytes->push_back((uint8_t)(c >> 8));
+    }
+    bytes->push_back(0);
+    bytes->push_back(0);
+    return true;
+  }
+  if (data.compare(0, 6, L"dword:") == 0) {
+    std::wstring h = data.substr(6);
+    if (h.empty() || h.size() > 8) return false;
+    uint32_t v = 0;
+    for (wchar_t c : h) {
+      int d = hex_digit(c);
+      if (d < 0) return false;
+      v = v * 16 + (uint32_t)d;
+    }
+    *type = HIVE_REG_DWORD;
+    bytes->resize(4);
+    write_le32(bytes->data(), v);
+    return true;
+  }
+  size_t colon;
+  if (data.compare(0, 4, L"hex:") == 0) {
+    *type = HIVE_REG_BINARY;
+    colon = 3;
+  } else if (data.compare(0, 4, L"hex(") == 0) {
+    size_t close = data.find(L')', 4);
+    if (close == std::wstring::npos || close == 4 || close > 12 || close + 1 >= data.size() ||
+        data[close + 1] != L':')
+      return false;
+    uint32_t t = 0;
+    for (size_t i = 4; i < close; i++) {
+      int d = hex_digit(data[i]);
+      if (d < 0) return false;
+      t = t * 16 + (uint32_t)d;
+    }
+    *type = t;
+    colon = close + 1;
+  } else {
+    return false;
+  }
+  // comma-separated bytes of one or two hex digits; blanks between items
+  size_t i = colon + 1;
+  while (i < data.size()) {
+    while (i < data.size() && (data[i] == L' ' || data[i] == L'\t')) i++;
+    if (i >= data.size()) break;
+    int d1 = hex_digit(data[i]);
+    if (d1 < 0) return false;
+    int v = d1;
+    i++;
+    if (i < data.size() && hex_digit(data[i]) >= 0) v = v * 16 + hex_digit(data[i++]);
+    bytes->push_back((uint8_t)v);
+    while (i < data.size() && (data[i] == L' ' || data[i] == L'\t')) i++;
+    if (i < data.size()) {
+      if (data[i] != L',') return false;
+      i++;
+    }
+  }
+  return true;
+}
+
+uint32_t export_key_text(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix, const wchar_t* keyPath,
+                         bool header, bool filter, std::wstring& out) {
+  uint32_t key = (keyPath && keyPath[0]) ? find_key(img, startKeyOff, keyPath)
+                                         : (startKeyOff ? startKeyOff : hive_root_key(img));
+  if (!key) return REG_STATUS_NOT_FOUND;
+  if (header) out += std::wstring(kHeader5) + L"\r\n";
+  Exporter ex(img, rootPrefix, filter, out);
+  ex.Key(key, stored_path(img, key), 0);
+  out += L"\r\n";
+  return REG_STATUS_OK;
+}
+
+uint32_t export_key_reg(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix, const wchar_t* keyPath,
+                        const wchar_t* hostPath, bool append, bool filter) {
+  uint32_t key = (keyPath && keyPath[0]) ? find_key(img, startKeyOff, keyPath)
+                                         : (startKeyOff ? startKeyOff : hive_root_key(img));
+  if (!key) return REG_STATUS_NOT_FOUND;
+  FILE* f = _wfopen(hostPath, append ? L"ab" : L"wb");
+  if (!f) return REG_STATUS_FAILURE;
+  std::wstring text;
+  bool ok = true;
+  if (!append) {
+    static const uint8_t bom[2] = {0xFF, 0xFE};
+    ok = write_all(f, bom, 2);
+    text = std::wstring(kHeader5) + L"\r\n";
+  }
+  // Written in chunks: the text of a large hive is many times its size.
+  Exporter ex(img, rootPrefix, filter, text);
+  ex.flush = [&]() {
+    if (text.size() < (1u << 20)) return true;
+    ok = ok && write_text(f, text);
+    text.clear();
+    return ok;
+  };
+  ok = ex.Key(key, stored_path(img, key), 0) && ok;
+  text += L"\r\n";
+  ok = ok && write_text(f, text);
+  if (fclose(f) != 0) ok = false;
+  return ok ? REG_STATUS_OK : REG_STATUS_FAILURE;
+}
+
+int import_reg_text(HiveImage* img, const std::wstring& text, const wchar_t* rootPrefix) {
+  HiveImage* snap = hive_snapshot(img);
+  if (!snap) return -1;
+  int r = Importer(img, rootPrefix).Run(text);
+  if (r != 0) {
+    hive_restore(img, snap);
+  } else {
+    close_hive(snap);
+  }
+  return r;
+}
+
+int import_reg_file(HiveImage* img, const wchar_t* hostPath, const wchar_t* rootPrefix) {
+  FILE* f = _wfopen(hostPath, L"rb");
+  if (!f) return errno ? errno : ENOENT;
+  std::vector<uint8_t> raw;
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) raw.insert(raw.end(), chunk, chunk + n);
+  bool readError = ferror(f) != 0;
+  fclose(f);
+  if (readError) return EIO;
+  std::wstring text;
+  if (!raw.empty() && raw[0] == 0xFF) {
+    // UTF-16LE; the byte after the first is the rest of the byte-order mark
+    size_t units = raw.size() >= 2 ? (raw.size() - 2) / 2 : 0;
+    text.resize(units);
+    for (size_t j = 0; j < units; j++) text[j] = (wchar_t)(raw[2 + 2 * j] | (raw[3 + 2 * j] << 8));
+  } else if (!raw.empty()) {
+    int wn = MultiByteToWideChar(CP_ACP, 0, (const char*)raw.data(), (int)raw.size(), nullptr, 0);
+    if (wn <= 0) return -1;
+    text.resize((size_t)wn);
+    MultiByteToWideChar(CP_ACP, 0, (const char*)raw.data(), (int)raw.size(), &text[0], wn);
+  }
+  return import_reg_text(img, text, rootPrefix);
+}

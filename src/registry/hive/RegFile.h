@@ -1,0 +1,36 @@
+// Registry text (".reg" files): export of a key with its subtree and import
+// of "Windows Registry Editor Version 5.00" (UTF-16) and "REGEDIT4" (ANSI)
+// files into a hive. Keys in the text carry a root prefix such as
+// "HKEY_LOCAL_MACHINE\SOFTWARE" before their path inside the hive.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "registry/hive/HiveImage.h"
+
+// Writes the key at keyPath (below startKeyOff; empty = the start key) with
+// its subtree to hostPath, a new file or appended to. With filter set,
+// subkeys named "LogConf" or "Properties" are left out at every depth.
+// REG_STATUS_OK; REG_STATUS_NOT_FOUND when the key is missing (nothing is
+// written); REG_STATUS_FAILURE when the file cannot be written.
+uint32_t export_key_reg(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix, const wchar_t* keyPath,
+                        const wchar_t* hostPath, bool append, bool filter);
+// The same text into memory (UTF-16, without byte-order mark).
+uint32_t export_key_text(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix, const wchar_t* keyPath,
+                         bool header, bool filter, std::wstring& out);
+
+// Imports a .reg file. 0 on success; -1 when the header is unknown, a line
+// cannot be read or a key cannot be created (the hive is then left exactly
+// as it was, dirty state included); the C runtime's errno when the file
+// cannot be opened.
+int import_reg_file(HiveImage* img, const wchar_t* hostPath, const wchar_t* rootPrefix);
+// The same from text already decoded to UTF-16.
+int import_reg_text(HiveImage* img, const std::wstring& text, const wchar_t* rootPrefix);
+
+// Backslash before every backslash and double quote.
+std::wstring reg_escape_string(const std::wstring& text);
+
+// Data of one value line (after "="): type and bytes. False for data that
+// cannot be read. *remove is set for "-".
+bool parse_reg_data(const std::wstring& data, uint32_t* type, std::vector<uint8_t>* bytes, bool* remove);
