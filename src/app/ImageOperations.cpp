@@ -11,8 +11,8 @@
 
 #include "common/CrashDump.h"
 #include "common/PathUtil.h"
-#include "image/ImageMerge.h"
-#include "image/MountedImage.h"
+#include "image/stack/ImageMerge.h"
+#include "image/mount/MountedImage.h"
 #include "registry/RegistryFacade.h"
 
 const ImageOperationTable kImageOperations = {

@@ -11,7 +11,7 @@
 #pragma once
 #include <windows.h>
 
-#include "image/TreeCopy.h"
+#include "image/copy/TreeCopy.h"
 
 enum ImageOperationResult {
   kImageOk = 0,
