@@ -1,0 +1,185 @@
+// The formatter's built-in data: the attribute definition table, the
+// security descriptors of the system files and the two boot codes (their
+// sources are NtfsBootNonBootable.S and NtfsBootLoader.S).
+#include <wchar.h>
+
+#include "disktools/ntfsformat/NtfsFormatState.h"
+
+namespace ntfsformat {
+
+namespace {
+
+struct AttrDefRow {
+  const wchar_t* name;
+  uint32_t type;
+  uint32_t flags;
+  uint64_t minimum;
+  uint64_t maximum;
+};
+
+const uint64_t kNoLimit = ~uint64_t(0);
+const AttrDefRow kAttrDefRows[] = {
+    {L"$STANDARD_INFORMATION", 0x10, 0x40, 48, 72},
+    {L"$ATTRIBUTE_LIST", 0x20, 0x80, 0, kNoLimit},
+    {L"$FILE_NAME", 0x30, 0x42, 68, 578},
+    {L"$OBJECT_ID", 0x40, 0x40, 0, 256},
+    {L"$SECURITY_DESCRIPTOR", 0x50, 0x80, 0, kNoLimit},
+    {L"$VOLUME_NAME", 0x60, 0x40, 2, 256},
+    {L"$VOLUME_INFORMATION", 0x70, 0x40, 12, 12},
+    {L"$DATA", 0x80, 0, 0, kNoLimit},
+    {L"$INDEX_ROOT", 0x90, 0x40, 0, kNoLimit},
+    {L"$INDEX_ALLOCATION", 0xA0, 0x80, 0, kNoLimit},
+    {L"$BITMAP", 0xB0, 0x80, 0, kNoLimit},
+    {L"$REPARSE_POINT", 0xC0, 0x80, 0, 16384},
+    {L"$EA_INFORMATION", 0xD0, 0x40, 8, 8},
+    {L"$EA", 0xE0, 0, 0, 65536},
+    {L"$LOGGED_UTILITY_STREAM", 0x100, 0x80, 0, 65536},
+};
+
+// SIDs as stored: revision 1, sub-authority count, authority 5, sub-authorities.
+const uint8_t kSidSystem[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};                     // S-1-5-18
+const uint8_t kSidAdmins[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};      // S-1-5-32-544
+const uint8_t kSidUsers[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x21, 2, 0, 0};       // S-1-5-32-545
+const uint8_t kSidAuthenticated[] = {1, 1, 0, 0, 0, 0, 0, 5, 11, 0, 0, 0};              // S-1-5-11
+
+struct Sid {
+  const uint8_t* bytes;
+  uint32_t length;
+};
+#define SID_OF(a) Sid{a, sizeof(a)}
+
+struct Ace {
+  Sid sid;
+  uint8_t flags;
+  uint32_t mask;
+};
+
+const uint32_t kDaclOffset = 20;
+
+// A self-relative descriptor: header, DACL in daclArea bytes (0: just its
+// entries), owner, group.
+std::vector<uint8_t> BuildDescriptor(Sid owner, Sid group, const Ace* aces, int count,
+                                     uint32_t daclArea) {
+  uint32_t daclSize = 8;
+  for (int i = 0; i < count; ++i) daclSize += 8 + aces[i].sid.length;
+  if (!daclArea) daclArea = daclSize;
+  uint32_t ownerAt = kDaclOffset + daclArea, groupAt = ownerAt + owner.length;
+  std::vector<uint8_t> d(groupAt + group.length, 0);
+  d[0] = 1;
+  Put16(&d[2], 0x8004);   // self-relative, DACL present
+  Put32(&d[4], ownerAt);
+  Put32(&d[8], groupAt);
+  Put32(&d[16], kDaclOffset);
+  uint8_t* dacl = &d[kDaclOffset];
+  dacl[0] = 2;
+  Put16(dacl + 2, uint16_t(daclArea == daclSize ? daclSize : daclArea));
+  Put16(dacl + 4, uint16_t(count));
+  uint32_t at = 8;
+  for (int i = 0; i < count; ++i) {
+    uint8_t* a = dacl + at;
+    a[0] = 0;   // access allowed
+    a[1] = aces[i].flags;
+    Put16(a + 2, uint16_t(8 + aces[i].sid.length));
+    Put32(a + 4, aces[i].mask);
+    memcpy(a + 8, aces[i].sid.bytes, aces[i].sid.length);
+    at += 8 + aces[i].sid.length;
+  }
+  memcpy(&d[ownerAt], owner.bytes, owner.length);
+  memcpy(&d[groupAt], group.bytes, group.length);
+  return d;
+}
+
+const uint8_t kNonBootableCode[] = {
+    0xFA, 0x31, 0xC0, 0x8E, 0xD0, 0xBC, 0x00, 0x7C, 0x8E, 0xD8, 0xFB, 0xFC, 0xBE, 0x7A, 0x7C, 0xAC,
+    0x84, 0xC0, 0x74, 0x09, 0xB4, 0x0E, 0xBB, 0x07, 0x00, 0xCD, 0x10, 0xEB, 0xF2, 0x31, 0xC0, 0xCD,
+    0x16, 0xCD, 0x19, 0xF4, 0xEB, 0xFD, 0x0D, 0x0A, 0x54, 0x68, 0x69, 0x73, 0x20, 0x69, 0x73, 0x20,
+    0x6E, 0x6F, 0x74, 0x20, 0x61, 0x20, 0x62, 0x6F, 0x6F, 0x74, 0x61, 0x62, 0x6C, 0x65, 0x20, 0x64,
+    0x69, 0x73, 0x6B, 0x2E, 0x20, 0x50, 0x6C, 0x65, 0x61, 0x73, 0x65, 0x20, 0x69, 0x6E, 0x73, 0x65,
+    0x72, 0x74, 0x20, 0x61, 0x20, 0x62, 0x6F, 0x6F, 0x74, 0x61, 0x62, 0x6C, 0x65, 0x20, 0x66, 0x6C,
+    0x6F, 0x70, 0x70, 0x79, 0x20, 0x61, 0x6E, 0x64, 0x0D, 0x0A, 0x70, 0x72, 0x65, 0x73, 0x73, 0x20,
+    0x61, 0x6E, 0x79, 0x20, 0x6B, 0x65, 0x79, 0x20, 0x74, 0x6F, 0x20, 0x74, 0x72, 0x79, 0x20, 0x61,
+    0x67, 0x61, 0x69, 0x6E, 0x20, 0x2E, 0x2E, 0x2E, 0x20, 0x0D, 0x0A, 0x00,
+};
+
+const uint8_t kLoaderCode[] = {
+    0xFA, 0x31, 0xC0, 0x8E, 0xD0, 0xBC, 0x00, 0x7C, 0x8E, 0xD8, 0x8E, 0xC0, 0xFB, 0xFC, 0xEA, 0x67,
+    0x7C, 0x00, 0x00, 0x88, 0x16, 0x24, 0x7C, 0xB4, 0x41, 0xBB, 0xAA, 0x55, 0xCD, 0x13, 0x72, 0x2C,
+    0x81, 0xFB, 0x55, 0xAA, 0x75, 0x26, 0x66, 0xA1, 0x1C, 0x7C, 0x66, 0x40, 0x66, 0x6A, 0x00, 0x66,
+    0x50, 0x6A, 0x00, 0x68, 0x00, 0x7E, 0x6A, 0x06, 0x6A, 0x10, 0x89, 0xE6, 0xB4, 0x42, 0x8A, 0x16,
+    0x24, 0x7C, 0xCD, 0x13, 0x72, 0x06, 0x83, 0xC4, 0x10, 0xE9, 0x60, 0x01, 0xBE, 0xBE, 0x7C, 0xE8,
+    0x09, 0x00, 0xBE, 0x04, 0x7D, 0xE8, 0x03, 0x00, 0xF4, 0xEB, 0xFD, 0xAC, 0x84, 0xC0, 0x74, 0x09,
+    0xB4, 0x0E, 0xBB, 0x07, 0x00, 0xCD, 0x10, 0xEB, 0xF2, 0xC3, 0x0D, 0x0A, 0x41, 0x20, 0x64, 0x69,
+    0x73, 0x6B, 0x20, 0x72, 0x65, 0x61, 0x64, 0x20, 0x65, 0x72, 0x72, 0x6F, 0x72, 0x20, 0x6F, 0x63,
+    0x63, 0x75, 0x72, 0x72, 0x65, 0x64, 0x00, 0x0D, 0x0A, 0x4E, 0x54, 0x4C, 0x44, 0x52, 0x20, 0x69,
+    0x73, 0x20, 0x6D, 0x69, 0x73, 0x73, 0x69, 0x6E, 0x67, 0x00, 0x0D, 0x0A, 0x4E, 0x54, 0x4C, 0x44,
+    0x52, 0x20, 0x69, 0x73, 0x20, 0x63, 0x6F, 0x6D, 0x70, 0x72, 0x65, 0x73, 0x73, 0x65, 0x64, 0x00,
+    0x0D, 0x0A, 0x50, 0x72, 0x65, 0x73, 0x73, 0x20, 0x43, 0x74, 0x72, 0x6C, 0x2B, 0x41, 0x6C, 0x74,
+    0x2B, 0x44, 0x65, 0x6C, 0x20, 0x74, 0x6F, 0x20, 0x72, 0x65, 0x73, 0x74, 0x61, 0x72, 0x74, 0x0D,
+    0x0A, 0x00,
+};
+
+const uint8_t kLoaderSecondSector[] = {
+    0xBE, 0xDB, 0x7C, 0xE9, 0x9D, 0xFE, 0x90, 0x90,
+};
+
+// Both codes fill their first sector behind the parameter block; the rest
+// of their 4,136 (non-bootable) and 3,584 (loader) bytes is zero apart from
+// the loader's second sector.
+const uint32_t kCodeOffset = 0x54;
+
+}  // namespace
+
+void BuildAttrDefTable(uint8_t* table) {
+  memset(table, 0, kAttrDefBytes);
+  uint8_t* e = table;
+  for (const AttrDefRow& row : kAttrDefRows) {
+    memcpy(e, row.name, 2 * wcslen(row.name));
+    Put32(e + 128, row.type);
+    Put32(e + 140, row.flags);
+    Put64(e + 144, row.minimum);
+    Put64(e + 152, row.maximum);
+    e += 160;
+  }
+}
+
+std::vector<uint8_t> SystemFileDescriptor(uint32_t mask) {
+  const Ace aces[] = {{SID_OF(kSidSystem), 0, mask}, {SID_OF(kSidAdmins), 0, mask}};
+  return BuildDescriptor(SID_OF(kSidSystem), SID_OF(kSidAdmins), aces, 2, 0);
+}
+
+std::vector<uint8_t> SdsDescriptor(uint32_t mask) {
+  const Ace aces[] = {{SID_OF(kSidSystem), 0, mask}, {SID_OF(kSidAdmins), 0, mask}};
+  return BuildDescriptor(SID_OF(kSidAdmins), SID_OF(kSidAdmins), aces, 2, 0);
+}
+
+std::vector<uint8_t> RootDirectoryDescriptor() {
+  const uint8_t inherit = 0x0B;   // object and container inherit, inherit only
+  const Ace aces[] = {
+      {SID_OF(kSidAdmins), 0, 0x1F01FF},         {SID_OF(kSidAdmins), inherit, 0x10000000},
+      {SID_OF(kSidSystem), 0, 0x1F01FF},         {SID_OF(kSidSystem), inherit, 0x10000000},
+      {SID_OF(kSidAuthenticated), 0, 0x1301BF},  {SID_OF(kSidAuthenticated), inherit, 0xE0010000},
+      {SID_OF(kSidUsers), 0, 0x1200A9},          {SID_OF(kSidUsers), inherit, 0xA0000000},
+  };
+  return BuildDescriptor(SID_OF(kSidSystem), SID_OF(kSidSystem), aces, 8, 4096);
+}
+
+uint32_t SecurityHash(const uint8_t* descriptor, size_t length) {
+  uint32_t hash = 0;
+  for (size_t i = 0; i + 4 <= length; i += 4) hash = ((hash >> 29) | (hash << 3)) + Get32(descriptor + i);
+  return hash;
+}
+
+void CopyBuiltinBootCode(uint8_t* image, int nonBootable) {
+  static const uint8_t kJump[11] = {0xEB, 0x52, 0x90, 'N', 'T', 'F', 'S', ' ', ' ', ' ', ' '};
+  memcpy(image, kJump, sizeof kJump);
+  if (nonBootable) {
+    memcpy(image + kCodeOffset, kNonBootableCode, sizeof kNonBootableCode);
+  } else {
+    memcpy(image + kCodeOffset, kLoaderCode, sizeof kLoaderCode);
+    memcpy(image + 512, kLoaderSecondSector, sizeof kLoaderSecondSector);
+  }
+  image[510] = 0x55;
+  image[511] = 0xAA;
+}
+
+}  // namespace ntfsformat
