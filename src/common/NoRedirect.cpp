@@ -1,5 +1,6 @@
 #include "common/NoRedirect.h"
 
+#include <lzexpand.h>
 #include <shellapi.h>
 
 #include <cwchar>
@@ -38,24 +39,37 @@ bool IsFile(const wchar_t* path) {
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Unpacks the compressed twin of `source` into `target` with expand.exe.
-bool ExpandCompressedTwin(const wchar_t* source, const wchar_t* target) {
-  std::wstring twin = source;
-  if (twin.empty()) return false;
-  twin.back() = L'_';
-  if (!IsFile(twin.c_str())) return false;
-
-  wchar_t windows[kPathChars], system[kPathChars];
-  if (!GetWindowsDirectoryW(windows, kPathChars) || !GetSystemDirectoryW(system, kPathChars))
+// Unpacks `twin` into the new file `fresh` with the LZ functions, on handles
+// opened by path here: they take paths of any length, where expand.exe (whose
+// own open goes through a 128-character record on some systems) may not.
+bool ExpandTwinOnHandles(const std::wstring& twin, const std::wstring& fresh) {
+  HANDLE in = CreateFileW(twin.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return false;
+  INT source = LZInit(INT(INT_PTR(in)));
+  if (source < 0) {
+    CloseHandle(in);
     return false;
-  TemporaryVariable root(L"SystemRoot", windows);
-  TemporaryVariable drive(L"SystemDrive", std::wstring(windows, 2));
-
-  // Unpack beside the target first: an old target must neither pass for the
-  // result of a failed run nor be lost by one.
-  const std::wstring exe = std::wstring(system) + L"\\expand.exe";
-  const std::wstring fresh = std::wstring(target) + L".~ex";
+  }
+  HANDLE out = CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  LONG copied = -1;
+  if (out != INVALID_HANDLE_VALUE) {
+    copied = LZCopy(source, INT(INT_PTR(out)));
+    if (!CloseHandle(out)) copied = -1;
+  }
+  LZClose(source);  // closes `in` as well
+  if (copied >= 0) return true;
   DeleteFileW(fresh.c_str());
+  return false;
+}
+
+// Runs the system's expand.exe on `twin`, writing `fresh`. True when `fresh`
+// exists afterwards.
+bool RunExpandExe(const std::wstring& twin, const std::wstring& fresh) {
+  wchar_t system[kPathChars];
+  if (!GetSystemDirectoryW(system, kPathChars)) return false;
+  const std::wstring exe = std::wstring(system) + L"\\expand.exe";
   wchar_t params[720];
   _snwprintf(params, 720, L"\"%s\" \"%s\"", twin.c_str(), fresh.c_str());
   params[719] = 0;
@@ -68,8 +82,32 @@ bool ExpandCompressedTwin(const wchar_t* source, const wchar_t* target) {
   if (!ShellExecuteExW(&sei) || !sei.hProcess) return false;
   WaitForSingleObject(sei.hProcess, INFINITE);
   CloseHandle(sei.hProcess);
-  if (IsFile(fresh.c_str()) && MoveFileExW(fresh.c_str(), target, MOVEFILE_REPLACE_EXISTING))
-    return true;
+  return IsFile(fresh.c_str());
+}
+
+// Unpacks the compressed twin of `source` into `target` with expand.exe, or
+// with the LZ functions when expand.exe fails.
+bool ExpandCompressedTwin(const wchar_t* source, const wchar_t* target) {
+  std::wstring twin = source;
+  if (twin.empty()) return false;
+  twin.back() = L'_';
+  if (!IsFile(twin.c_str())) return false;
+
+  wchar_t windows[kPathChars];
+  if (!GetWindowsDirectoryW(windows, kPathChars)) return false;
+  TemporaryVariable root(L"SystemRoot", windows);
+  TemporaryVariable drive(L"SystemDrive", std::wstring(windows, 2));
+
+  // Unpack beside the target first: an old target must neither pass for the
+  // result of a failed run nor be lost by one.
+  const std::wstring fresh = std::wstring(target) + L".~ex";
+  DeleteFileW(fresh.c_str());
+  bool unpacked = RunExpandExe(twin, fresh);
+  if (!unpacked) {
+    DeleteFileW(fresh.c_str());
+    unpacked = ExpandTwinOnHandles(twin, fresh);
+  }
+  if (unpacked && MoveFileExW(fresh.c_str(), target, MOVEFILE_REPLACE_EXISTING)) return true;
   DeleteFileW(fresh.c_str());
   return false;
 }

@@ -180,19 +180,34 @@ TEST(FileTree, CopyTreeCopiesFilesAndKeepsLinksAsLinks) {
 }
 
 TEST(NoRedirect, CopyFileExpandsTheCompressedTwin) {
-  std::wstring dir = vt::ScratchDir();
+  std::wstring top = vt::ScratchDir();
   std::string body = "driver bytes, more than eight of them.";
-  ASSERT_TRUE(vt::WriteAll(dir + L"\\x.sy_", Szdd(body, 's')));
-  // With SystemRoot unset the copy sets it only for the expansion.
-  wchar_t saved[kPathChars];
-  DWORD had = GetEnvironmentVariableW(L"SystemRoot", saved, kPathChars);
-  SetEnvironmentVariableW(L"SystemRoot", nullptr);
-  BOOL ok = CopyFileNoRedirect((dir + L"\\x.sys").c_str(), (dir + L"\\out.sys").c_str(), FALSE);
-  wchar_t after[8];
-  EXPECT_EQ(0u, GetEnvironmentVariableW(L"SystemRoot", after, 8));
-  if (had) SetEnvironmentVariableW(L"SystemRoot", saved);
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(body, Read(dir + L"\\out.sys"));
+  // The folder as it stands, and one as deep as a checkout far down a
+  // build machine's tree (expand.exe cannot open such paths everywhere).
+  std::wstring deep = top;
+  for (const wchar_t* part : {L"\\builds-of-the-nightly-machine-number-seven-for-drivers",
+                              L"\\workspace-checkout-of-the-repository-under-test",
+                              L"\\VroMount"}) {
+    deep += part;
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+  }
+  for (const std::wstring& dir : {top, deep}) {
+    SCOPED_TRACE(vt::Narrow(dir));
+    ASSERT_TRUE(vt::WriteAll(dir + L"\\x.sy_", Szdd(body, 's')));
+    // With SystemRoot unset the copy sets it only for the expansion.
+    wchar_t saved[kPathChars];
+    DWORD had = GetEnvironmentVariableW(L"SystemRoot", saved, kPathChars);
+    SetEnvironmentVariableW(L"SystemRoot", nullptr);
+    BOOL ok =
+        CopyFileNoRedirect((dir + L"\\x.sys").c_str(), (dir + L"\\out.sys").c_str(), FALSE);
+    wchar_t after[8];
+    EXPECT_EQ(0u, GetEnvironmentVariableW(L"SystemRoot", after, 8));
+    if (had) SetEnvironmentVariableW(L"SystemRoot", saved);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(body, Read(dir + L"\\out.sys"));
+    EXPECT_FALSE(vt::FileExists(dir + L"\\out.sys.~ex"));
+  }
+  std::wstring dir = top;
 
   // Fail-if-exists leaves an existing target alone, twin or not.
   Write(dir + L"\\keep.sys", "old");
