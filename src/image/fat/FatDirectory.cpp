@@ -159,14 +159,12 @@ int DirReadObject(FatDirObject* dp) {
             }
             if (b == ord && e[13] == chk && b >= 1 && b <= 20 && Ld16(e + 26) == 0) {
                 uint32_t base = (b - 1) * 13u;
-                for (int k = 0; k < 13; k++) {
+                for (uint32_t k = 0; k < 13; k++) {
                     uint16_t wc = Ld16(e + kLfnOffsets[k]);
-                    if (base + k >= 255) {
-                        if (wc != 0 && wc != 0xFFFF) ord = 0xFF;
-                        continue;
-                    }
-                    lfn[base + k] = wc;
-                    if (wc == 0 && !len) len = base + k + 1;   // 1 + position of the end
+                    uint32_t at = base + k;
+                    if (at < 255) lfn[at] = wc;
+                    else if (wc != 0 && wc != 0xFFFF && !len) ord = 0xFF;   // over 255
+                    if (wc == 0 && !len) len = at + 1;   // 1 + position of the end
                 }
                 if (ord != 0xFF) {
                     if ((e[0] & 0x40) && !len) len = base + 14;
@@ -199,8 +197,24 @@ int DirReadObject(FatDirObject* dp) {
     }
 }
 
+// The "." and ".." entries that open a subdirectory: exactly those names,
+// directories, in the first two places. Anything else named so is damage.
 bool IsDotEntry(const FatDirObject* dp) {
-    return !IsExfat(dp->fs) && dp->entry[0] == '.';
+    if (IsExfat(dp->fs) || dp->isRoot || dp->hasLfn || !(dp->entry[11] & FAT_ATTR_DIRECTORY))
+        return false;
+    uint32_t at = dp->found.entryOffset;
+    return (at == 0 && !memcmp(dp->entry, ".          ", 11)) ||
+           (at == 32 && !memcmp(dp->entry, "..         ", 11));
+}
+
+// A name read from the disk must name one entry of its directory: not
+// empty, not "." or "..", no separator or NUL inside.
+bool IsSaneName(const uint16_t* name, uint32_t length) {
+    if (!length || (name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.'))))
+        return false;
+    for (uint32_t i = 0; i < length; i++)
+        if (name[i] == 0 || name[i] == '\\' || name[i] == '/') return false;
+    return true;
 }
 
 int FindEntry(FatDirObject* dp, const FatName* name) {
@@ -321,14 +335,15 @@ void FatSetEntryCluster(const FatWorkArea* fs, uint8_t* e, uint32_t c) {
     if (fs->fsType == FAT_TYPE_32) St16(e + 20, (uint16_t)(c >> 16));
 }
 
-void FatDirFromEntry(FatWorkArea* fs, const FatDirObject* parent, FatDirObject* child) {
+int FatDirFromEntry(FatWorkArea* fs, const FatDirObject* parent, FatDirObject* child) {
     FatChainRef chain = FoundChain(parent);
     FatEntryPos self = parent->found;
     DirRoot(fs, child);
-    if (!chain.first && !IsExfat(fs)) return;   // ".." of a first-level folder: the root
+    if (!ValidCluster(fs, chain.first)) return FAT_INT_ERR;
     child->chain = chain;
     child->isRoot = 0;
     child->self = self;
+    return FAT_OK;
 }
 
 int FatFollowPath(FatDirObject* dp, const uint16_t* path, FatName* last) {
@@ -367,7 +382,7 @@ int FatFollowPath(FatDirObject* dp, const uint16_t* path, FatName* last) {
         if (i + 1 == count) return FAT_OK;
         if (!EntryIsDir(dp)) return FAT_NO_PATH;
         FatDirObject child;
-        FatDirFromEntry(fs, dp, &child);
+        if ((r = FatDirFromEntry(fs, dp, &child))) return r;
         child.watchCluster = dp->watchCluster;
         child.watchHit = dp->watchHit;
         if (watch && child.chain.first == watch) child.watchHit = 1;
@@ -403,7 +418,9 @@ int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl) {
         memcpy(sfn, name->sfn, 11);
         nent = 1;
         if (name->needLfn) {
-            uint32_t n = 0;
+            // A name that lost characters always takes a tail, as Windows
+            // does: its plain short form would match another long name.
+            uint32_t n = name->lossy ? 1 : 0;
             for (;; n++) {
                 if (n == 100) return FAT_DENIED;
                 if (n) FatNumberedSfn(name->sfn, sfn, name->lfn, n);
@@ -568,7 +585,7 @@ int FatOpenDirectory(FatWorkArea* fs, FatDirObject* dp, const uint16_t* path) {
     if (dp->found.setOffset != kNone) {
         if (!EntryIsDir(dp)) return FAT_NO_PATH;
         FatDirObject child;
-        FatDirFromEntry(fs, dp, &child);
+        if ((r = FatDirFromEntry(fs, dp, &child))) return r;
         *dp = child;
     }
     dp->mountId = fs->mountId;
@@ -593,6 +610,7 @@ int FatReadDirectory(FatWorkArea* fs, FatDirObject* dp, FatFileInfo* info) {
         }
         if (r) return r;
         bool dot = IsDotEntry(dp);
+        if (!dot && !IsSaneName(fs->lfnBuffer, dp->lfnLength)) return FAT_INT_ERR;
         if (!dot) FillInfo(dp, info);
         r = DirNext(dp, false);
         if (r == FAT_NO_FILE) dp->sector = 0;
@@ -686,9 +704,10 @@ fail:
 // True when the directory found holds nothing but "." and "..".
 static int DirIsEmpty(FatDirObject* parent, bool* empty) {
     FatDirObject dp;
-    FatDirFromEntry(parent->fs, parent, &dp);
     *empty = true;
-    int r = DirSeek(&dp, 0);
+    int r = FatDirFromEntry(parent->fs, parent, &dp);
+    if (r) return r;
+    r = DirSeek(&dp, 0);
     if (r == FAT_NO_FILE) return FAT_OK;
     while (!r) {
         r = DirReadObject(&dp);
@@ -774,7 +793,8 @@ int FatRenamePath(FatWorkArea* fs, const uint16_t* oldPath, const uint16_t* newP
         return FatFlushVolume(fs);
     }
     if ((r = FatRegisterEntry(&nd, &name, tmpl))) return r;
-    if (isDir && !IsExfat(fs) && chain.first && nd.chain.first != oldPos.dir.first) {
+    if (isDir && !IsExfat(fs) && ValidCluster(fs, chain.first) &&
+        nd.chain.first != oldPos.dir.first) {
         // The moved folder's ".." names its new parent.
         if ((r = FatLoadWindow(fs, ClusterSector(fs, chain.first)))) return r;
         uint8_t* e = fs->window + 32;

@@ -304,6 +304,13 @@ int FatOpenFile(FatWorkArea* fs, FatFileObject* fp, const uint16_t* path, unsign
         fp->validSize = fp->size;
     }
     fp->flags = (uint8_t)mode;
+    // A damaged chain (a loop, clusters outside the table, fewer clusters
+    // than the size) is refused here: its data is never padded or repeated.
+    FatChainRef chain = ChainOf(fp);
+    if ((r = FatCheckChain(fs, &chain, fp->size))) {
+        fp->fs = nullptr;
+        return r;
+    }
     if (exfat && writing && fp->validSize < fp->size) {
         if ((r = ZeroTail(fs, fp, fp->validSize))) {
             fp->fs = nullptr;

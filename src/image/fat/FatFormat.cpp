@@ -343,8 +343,9 @@ int FormatFat(FatWorkArea* fs, const Target& t, uint32_t unit, unsigned options,
 }
 }  // namespace
 
-int FatFormatVolume(FatWorkArea* fs, unsigned options, uint32_t unitBytes, void* work,
-                    uint32_t workSize) {
+namespace {
+// Resets the disk block and checks the arguments both entries share.
+int Prepare(FatWorkArea* fs, uint32_t unitBytes, void* work, uint32_t workSize) {
     if (!fs) return FAT_NOT_ENABLED;
     if (!fs->disk) return FAT_DISK_ERR;
     FatResetDiskBlock(fs->disk);
@@ -356,13 +357,16 @@ int FatFormatVolume(FatWorkArea* fs, unsigned options, uint32_t unitBytes, void*
     if (unitBytes && ((unitBytes & (unitBytes - 1)) || unitBytes < ss || unitBytes > 0x1000000))
         return FAT_INVALID_PARAMETER;
     if (!work || workSize < ss) return FAT_NOT_ENOUGH_CORE;
-    uint8_t* buf = (uint8_t*)work;
-    Target t;
-    int r = FindTarget(fs, buf, &t);
-    if (r) return r;
+    return FAT_OK;
+}
+
+int FormatTarget(FatWorkArea* fs, unsigned options, uint32_t unitBytes, uint8_t* buf,
+                 const Target& t) {
     if (t.size < 128) return FAT_MKFS_ABORTED;
+    uint32_t ss = fs->sectorSize;
     uint32_t au = unitBytes / ss;
     unsigned kinds = options & 7;
+    int r;
     fs->fsType = 0;   // what was mounted is gone
     if ((kinds & FAT_FMT_EXFAT) &&
         (kinds == FAT_FMT_EXFAT || t.size > 0x3FFFFFF || au > 128))
@@ -375,4 +379,27 @@ int FatFormatVolume(FatWorkArea* fs, unsigned options, uint32_t unitBytes, void*
     fs->winDirty = 0;
     if (r) return r;
     return FatDiskIoctl(fs->disk, 0, nullptr) ? FAT_DISK_ERR : FAT_OK;
+}
+}  // namespace
+
+int FatFormatVolume(FatWorkArea* fs, unsigned options, uint32_t unitBytes, void* work,
+                    uint32_t workSize) {
+    int r = Prepare(fs, unitBytes, work, workSize);
+    if (r) return r;
+    uint8_t* buf = (uint8_t*)work;
+    Target t;
+    if ((r = FindTarget(fs, buf, &t))) return r;
+    return FormatTarget(fs, options, unitBytes, buf, t);
+}
+
+int FatFormatPartition(FatWorkArea* fs, unsigned options, uint32_t unitBytes, void* work,
+                       uint32_t workSize, uint32_t start, uint32_t size, bool esp) {
+    int r = Prepare(fs, unitBytes, work, workSize);
+    if (r) return r;
+    // Never the boot record itself, never past the disk's last sector.
+    uint8_t* buf = (uint8_t*)work;
+    if (!start || (uint64_t)start + size > 0xFFFFFFFFull) return FAT_MKFS_ABORTED;
+    if (size && FatReadRun(fs, start + size - 1, buf, 1)) return FAT_MKFS_ABORTED;
+    Target t = {start, size, esp};
+    return FormatTarget(fs, options, unitBytes, buf, t);
 }

@@ -38,6 +38,10 @@ int FatNextCluster(FatWorkArea* fs, const FatChainRef* chain, uint32_t cluster, 
 int FatExtendChain(FatWorkArea* fs, FatChainRef* chain, uint32_t last, uint32_t* added);
 // Frees the clusters after keep (keep 0: the whole chain) and ends the chain there.
 int FatFreeChain(FatWorkArea* fs, FatChainRef* chain, uint32_t keep);
+// Checks a file's chain against its size before it is used: the first
+// cluster in the table, no loop, never longer than the volume's cluster
+// count and not shorter than the size. FAT_INT_ERR when damaged.
+int FatCheckChain(FatWorkArea* fs, const FatChainRef* chain, uint64_t size);
 int FatSetBitmap(FatWorkArea* fs, uint32_t cluster, uint32_t count, bool used);
 int FatFindFreeBits(FatWorkArea* fs, uint32_t start, uint32_t* found);
 
@@ -48,6 +52,7 @@ struct FatName {
     uint8_t sfn[11];
     uint8_t caseFlags;           // 0x08 base lower, 0x10 extension lower
     uint8_t needLfn;
+    uint8_t lossy;               // the short name lost characters: it always takes a "~n" tail
     uint8_t dot;                 // 1 ".", 2 ".."
 };
 int FatCreateName(const uint16_t* component, uint32_t length, FatName* name, bool exfat);
@@ -58,6 +63,10 @@ void FatNumberedSfn(const uint8_t* base, uint8_t* out, const uint16_t* lfn, uint
 void FatSfnToText(const uint8_t* entry, uint16_t* out);
 bool FatNamesEqual(const uint16_t* a, uint32_t alen, const uint16_t* b, uint32_t blen);
 
+// Formats the partition [start, start + size) (FatFormat.cpp).
+int FatFormatPartition(FatWorkArea* fs, unsigned options, uint32_t unitBytes, void* work,
+                       uint32_t workSize, uint32_t start, uint32_t size, bool esp);
+
 // Directories (FatDirectory.cpp).
 int FatFollowPath(FatDirObject* dir, const uint16_t* path, FatName* last);
 int FatRegisterEntry(FatDirObject* dir, const FatName* name, uint8_t* setOut);
@@ -66,7 +75,9 @@ int FatLoadEntrySet(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* set);
 int FatStoreEntrySet(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* set);
 int FatStoreShortEntry(FatWorkArea* fs, const FatEntryPos* pos, const uint8_t* entry);
 int FatLoadShortEntry(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* entry);
-void FatDirFromEntry(FatWorkArea* fs, const FatDirObject* parent, FatDirObject* child);
+// The directory of the entry found; FAT_INT_ERR when its first cluster is
+// not one of the table (0 would alias the root).
+int FatDirFromEntry(FatWorkArea* fs, const FatDirObject* parent, FatDirObject* child);
 uint32_t FatEntryCluster(const FatWorkArea* fs, const uint8_t* entry);
 void FatSetEntryCluster(const FatWorkArea* fs, uint8_t* entry, uint32_t cluster);
 // Rewrites the exFAT stream entry of a grown or shrunk object.

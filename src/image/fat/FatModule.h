@@ -71,6 +71,10 @@ struct FatWorkArea {
     uint32_t bitmapStart;
     uint32_t winSector;           // 0xFFFFFFFF none
     uint8_t window[FAT_MAX_SECTOR];
+    // The last chain found sound (first cluster, size), so that a file
+    // opened once per chunk is not walked again; any table write forgets it.
+    uint32_t checkedFirst;
+    uint64_t checkedSize;
 };
 
 // Where a chain of clusters lies: a FAT chain, or (exFAT) a contiguous run

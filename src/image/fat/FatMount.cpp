@@ -37,19 +37,25 @@ uint32_t FindEsp(FatWorkArea* fs, unsigned options) {
     if (esize < 128 || esize > fs->sectorSize || fs->sectorSize % esize) esize = 128;
     if (count > 4096) count = 4096;
     uint32_t perSector = fs->sectorSize / esize;
-    uint64_t first = 0;
+    uint64_t first = 0, last = 0;
     for (uint32_t i = 0; i < count && !first; i++) {
         uint64_t s = lba + i / perSector;
         if (s >= 0xFFFFFFFF || FatLoadWindow(fs, (uint32_t)s)) return 0;
         const uint8_t* e = fs->window + (i % perSector) * esize;
-        if (!memcmp(e, kEspType, 16)) first = Ld64(e + 0x20);
+        if (!memcmp(e, kEspType, 16)) {
+            first = Ld64(e + 0x20);
+            last = Ld64(e + 0x28);
+        }
     }
-    if (!first || first >= 0xFFFFFFFF) return 0;
+    if (!first || first >= 0xFFFFFFFF || last < first || last >= 0xFFFFFFFF) return 0;
     if (FatLoadWindow(fs, (uint32_t)first)) return 0;
     if (Ld16(fs->window + 0x1FE) != 0xAA55) {
         if (options & FAT_MOUNT_READONLY) return 0;
+        // Exactly the partition found is formatted (the formatter's own
+        // search would take the first MBR slot's).
         uint8_t work[2048];
-        int r = FatFormatVolume(fs, FAT_FMT_FAT32 | FAT_FMT_KEEP_TABLE, 512, work, sizeof(work));
+        int r = FatFormatPartition(fs, FAT_FMT_FAT32 | FAT_FMT_KEEP_TABLE, 512, work,
+                                   sizeof(work), (uint32_t)first, (uint32_t)(last - first), true);
         fs->winSector = 0xFFFFFFFF;
         fs->winDirty = 0;
         if (r) return 0;
@@ -134,6 +140,9 @@ int MountExfat(FatWorkArea* fs, uint32_t bsect) {
     if (!clusters || clusters > 0x7FFFFFFD) return FAT_NO_FILESYSTEM;
     uint64_t heap = Ld32(w + 0x58);
     if (heap + (uint64_t)clusters * csize > vlen) return FAT_NO_FILESYSTEM;
+    // The FAT lies between the boot regions (24 sectors) and the cluster heap.
+    uint64_t fatOffset = Ld32(w + 0x50), fatLength = Ld32(w + 0x54);
+    if (fatOffset < 24 || !fatLength || fatOffset + fatLength > heap) return FAT_NO_FILESYSTEM;
     fs->numFats = 1;
     fs->clusterSize = csize;
     fs->fatEntries = clusters + 2;
@@ -322,6 +331,7 @@ int FatMount(FatWorkArea* fs, unsigned options) {
     fs->fsType = 0;
     fs->winSector = 0xFFFFFFFF;
     fs->winDirty = 0;
+    fs->checkedFirst = 0;
     if (!fs->disk) return FAT_DISK_ERR;
     int r = MountVolume(fs, options);
     if (r == FAT_OK && (options & FAT_MOUNT_READONLY)) fs->disk->status |= FAT_DISK_PROTECT;

@@ -12,6 +12,7 @@ int FatCreateName(const uint16_t* comp, uint32_t len, FatName* name, bool exfat)
     memset(name->sfn, ' ', 11);
     name->caseFlags = 0;
     name->needLfn = 0;
+    name->lossy = 0;
     name->dot = 0;
     name->length = 0;
     if (len > 255) return FAT_INVALID_NAME;
@@ -114,6 +115,7 @@ int FatCreateName(const uint16_t* comp, uint32_t len, FatName* name, bool exfat)
     if (name->sfn[0] == 0xE5) name->sfn[0] = 0x05;
     bool mixed = (lower[0] && upper[0]) || (lower[1] && upper[1]);
     name->needLfn = lossy || mixed || foldLost;
+    name->lossy = lossy;
     if (!name->needLfn) name->caseFlags = (lower[0] ? 0x08 : 0) | (lower[1] ? 0x10 : 0);
     return FAT_OK;
 }

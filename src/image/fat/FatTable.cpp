@@ -53,6 +53,7 @@ uint32_t FatReadEntry(FatWorkArea* fs, uint32_t cluster) {
 
 int FatWriteEntry(FatWorkArea* fs, uint32_t c, uint32_t value) {
     if (!ValidCluster(fs, c)) return FAT_INT_ERR;
+    fs->checkedFirst = 0;
     uint32_t ss = fs->sectorSize;
     int r;
     switch (fs->fsType) {
@@ -102,6 +103,39 @@ int FatNextCluster(FatWorkArea* fs, const FatChainRef* chain, uint32_t c, uint32
     if (r) return r;
     if (v < 2) return FAT_INT_ERR;
     *next = v >= fs->fatEntries ? 0 : v;
+    return FAT_OK;
+}
+
+int FatCheckChain(FatWorkArea* fs, const FatChainRef* chain, uint64_t size) {
+    uint64_t cb = ClusterBytes(fs);
+    uint64_t need = (size + cb - 1) / cb;
+    uint32_t clusters = fs->fatEntries - 2;
+    if (!chain->first) return need ? FAT_INT_ERR : FAT_OK;
+    if (!ValidCluster(fs, chain->first) || need > clusters) return FAT_INT_ERR;
+    if (chain->contiguous)
+        return chain->first - 2 + need <= clusters ? FAT_OK : FAT_INT_ERR;
+    if (fs->checkedFirst == chain->first && fs->checkedSize == size) return FAT_OK;
+    // Walked to its end. A chain longer than the volume's cluster count
+    // loops; Brent's check (a cluster met again at a saved point) finds
+    // most loops much sooner.
+    uint32_t c = chain->first, saved = c;
+    uint64_t count = 1, power = 1, steps = 0;
+    for (;;) {
+        uint32_t next;
+        int r = FatNextCluster(fs, chain, c, &next);
+        if (r) return r;
+        if (!next) break;
+        if (++count > clusters || next == saved) return FAT_INT_ERR;
+        c = next;
+        if (++steps == power) {
+            saved = c;
+            power *= 2;
+            steps = 0;
+        }
+    }
+    if (count < need) return FAT_INT_ERR;
+    fs->checkedFirst = chain->first;
+    fs->checkedSize = size;
     return FAT_OK;
 }
 

@@ -110,6 +110,16 @@ s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long o
         return Fail(EINVAL);
     if (write && NDevReadOnly(dev))
         return Fail(EROFS);
+    // A bounded device never reaches past its partition, whatever the boot
+    // sector claims: the transfer is cut at the end, nothing beyond is read
+    // or written.
+    if (d->win.bounded && d->win.lengthKnown) {
+        unsigned long long left = offset < d->win.length ? d->win.length - offset : 0;
+        if ((unsigned long long)count > left)
+            count = (s64)left;
+        if (count == 0 && write)
+            return Fail(ENOSPC);
+    }
     if (count == 0)
         return 0;
     s64 r;
