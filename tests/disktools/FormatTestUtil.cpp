@@ -77,3 +77,37 @@ int OnPartition(const std::wstring& path, uint64_t offset, uint64_t length,
 }
 
 }  // namespace fmt
+
+namespace fmt {
+
+std::vector<uint8_t> ReadMftRecord(const std::wstring& disk, uint64_t partOffset, uint32_t n) {
+  std::vector<uint8_t> boot = ReadBytes(disk, partOffset, 512);
+  uint64_t cluster = uint64_t(boot[11] | boot[12] << 8) * boot[13];
+  int8_t perRecord = int8_t(boot[64]);
+  uint32_t recordSize = perRecord < 0 ? 1u << -perRecord : uint32_t(perRecord * cluster);
+  return ReadBytes(disk, partOffset + Le64(&boot[48]) * cluster + uint64_t(n) * recordSize,
+                   recordSize);
+}
+
+const uint8_t* FindAttribute(const std::vector<uint8_t>& record, uint32_t type) {
+  uint32_t at = record[20] | record[21] << 8;
+  while (at + 8 <= record.size() && Le32(&record[at]) != 0xFFFFFFFF) {
+    if (Le32(&record[at]) == type) return &record[at];
+    uint32_t length = Le32(&record[at + 4]);
+    if (!length) break;
+    at += length;
+  }
+  return nullptr;
+}
+
+long long NtfsInfoNumber(const std::wstring& disk, uint64_t offset, uint64_t length, int inode,
+                         const std::string& name) {
+  std::string out;
+  if (OnPartition(disk, offset, length, "ntfsinfo -i " + std::to_string(inode) + " $DEV", &out) != 0)
+    return -1;
+  size_t at = out.find(name + ":");
+  if (at == std::string::npos) return -1;
+  return atoll(out.c_str() + at + name.size() + 1);
+}
+
+}  // namespace fmt

@@ -34,3 +34,19 @@ int OnPartition(const std::wstring& path, uint64_t offset, uint64_t length,
                 const std::string& command, std::string* out = nullptr);
 
 }  // namespace fmt
+
+namespace fmt {
+
+inline uint32_t Le32(const uint8_t* p) { uint32_t v; memcpy(&v, p, 4); return v; }
+inline uint64_t Le64(const uint8_t* p) { uint64_t v; memcpy(&v, p, 8); return v; }
+
+// Record n of the $MFT of the volume at partOffset, as stored (protected).
+std::vector<uint8_t> ReadMftRecord(const std::wstring& disk, uint64_t partOffset, uint32_t n);
+// The attribute of a type (first one) in a record, or null.
+const uint8_t* FindAttribute(const std::vector<uint8_t>& record, uint32_t type);
+// The value of `ntfsinfo -i INODE` line "NAME:" (first match), as a number;
+// -1 when missing.
+long long NtfsInfoNumber(const std::wstring& disk, uint64_t offset, uint64_t length, int inode,
+                         const std::string& name);
+
+}  // namespace fmt
