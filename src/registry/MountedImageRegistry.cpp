@@ -5,11 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "image/mount/FatVolume.h"
 #include "image/mount/MountedImage.h"
 #include "registry/BcdStore.h"
 #include "registry/hive/HiveImage.h"
+#include "registry/hive/RegFile.h"
 #include "registry/RegHive.h"
 #include "registry/RegistryFacade.h"
 
@@ -267,11 +270,27 @@ uint32_t CMountedImage::RegEnumValues(const wchar_t* keyPath, void* buffer, uint
 }
 
 uint32_t CMountedImage::ImportRegFile(const wchar_t* regPath) {
-  uint32_t result = REG_STATUS_OK;
+  std::wstring text;
+  std::vector<std::wstring> sections;
+  if (!regPath || read_reg_file(regPath, text) != 0 || !reg_text_sections(text, &sections))
+    return REG_STATUS_FAILURE;
+  // Only the hives the file names take part (each keeps a copy of itself
+  // for as long as its import runs); a hive it names that is not loaded
+  // fails the import before anything changes.
+  std::vector<const wchar_t*> touched;
   for (const wchar_t* root : kRootOrder) {
+    size_t n = wcslen(root);
+    bool named = false;
+    for (const std::wstring& s : sections)
+      if (s.size() >= n && _wcsnicmp(s.c_str(), root, n) == 0 && (s.size() == n || s[n] == L'\\')) named = true;
+    if (!named) continue;
     CRegHive* hive = FindLoadedHive(this, root);
-    if (hive && hive->ImportRegFile(regPath, root) != 0) result = REG_STATUS_FAILURE;
+    if (!hive || !hive->IsLoaded()) return REG_STATUS_FAILURE;
+    touched.push_back(root);
   }
+  uint32_t result = REG_STATUS_OK;
+  for (const wchar_t* root : touched)
+    if (FindLoadedHive(this, root)->ImportRegText(text, root) != 0) result = REG_STATUS_FAILURE;
   return result;
 }
 
@@ -291,17 +310,19 @@ uint32_t CMountedImage::ExportRegFile(const wchar_t* keyPath, uint32_t reserved,
   }
   // Several roots into one file: the first root actually written creates
   // it, so neither a headerless file nor an append to an old one is left.
-  uint32_t result = REG_STATUS_FAILURE;
+  // A root that fails fails the whole export, whatever the roots after it do.
+  uint32_t result = REG_STATUS_OK;
   bool created = false;
   for (const wchar_t* root : kRootOrder) {
     if (machine && wcscmp(root, REG_ROOT_USER) == 0) continue;
     CRegHive* hive = FindLoadedHive(this, root);
     if (!hive || !hive->IsLoaded()) continue;
     bool system = wcscmp(root, REG_ROOT_SYSTEM) == 0;
-    result = hive->ExportRegFile(root, L"", nullptr, regPath, created ? 1 : 0, system ? filter : 0);
-    if (result == REG_STATUS_OK) created = true;
+    uint32_t r = hive->ExportRegFile(root, L"", nullptr, regPath, created ? 1 : 0, system ? filter : 0);
+    if (r == REG_STATUS_OK) created = true;
+    else result = REG_STATUS_FAILURE;
   }
-  return result;
+  return created ? result : REG_STATUS_FAILURE;
 }
 
 uint32_t CMountedImage::GetCurrentControlSet() {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -11,6 +12,7 @@
 #include "image/ntfs/NtfsFiles.h"
 #include "image/ntfs/NtfsVolume.h"
 #include "registry/hive/HiveImage.h"
+#include "registry/hive/HiveLog.h"
 #include "registry/hive/HiveNames.h"
 #include "registry/hive/HiveOps.h"
 #include "registry/hive/HiveRecords.h"
@@ -54,7 +56,8 @@ bool SameName(const wchar_t* a, const wchar_t* b) {
   return hive_compare_wide(a, na, b, nb) == 0;
 }
 
-const wchar_t* DefaultAsAt(const wchar_t* name) { return (!name || !name[0]) ? L"@" : name; }
+// A missing name is the default value (the empty name).
+const wchar_t* NameOrDefault(const wchar_t* name) { return name ? name : L""; }
 
 }  // namespace
 
@@ -78,9 +81,31 @@ bool CRegHive::IsDirty() const { return m_pImage && (m_pImage->state & HIVE_STAT
 
 bool CRegHive::IsReadOnly() const { return m_pImage && m_pImage->unfinishedWrite; }
 
-bool CRegHive::Adopt(const uint8_t* data, size_t size, void* volume, int kind, const wchar_t* path) {
+const wchar_t* const CRegHive::kLogSuffixes[2] = {L".LOG1", L".LOG2"};
+
+bool CRegHive::Adopt(const std::vector<uint8_t>& data, const std::vector<HiveLogFile>& logs, void* volume, int kind,
+                     const wchar_t* path) {
   HiveImage* img = nullptr;
-  if (load_hive_buffer(data, size, &img) != REG_STATUS_OK || !img) return false;
+  uint32_t logSequence = 0;
+  HiveLogOutcome outcome;
+  {
+    std::vector<uint8_t> recovered;
+    try {
+      recovered = data;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    outcome = hive_apply_logs(recovered, logs, &logSequence);
+    // Logs whose result is no sound hive are not applied after all.
+    if (outcome == HIVE_LOG_RECOVERED && load_hive_buffer(recovered.data(), recovered.size(), &img) != REG_STATUS_OK)
+      outcome = HIVE_LOG_REFUSED;
+  }
+  if (!img && (load_hive_buffer(data.data(), data.size(), &img) != REG_STATUS_OK || !img)) return false;
+  // Changes pending in logs that cannot be applied are unknown: the hive
+  // as it stands is served for reading only. Without any log the base
+  // block is all there is, for Windows too.
+  img->unfinishedWrite = outcome == HIVE_LOG_REFUSED;
+  img->logSequence = logSequence;
   img->path = path;
   img->volume = volume;
   img->backingKind = kind;
@@ -88,19 +113,43 @@ bool CRegHive::Adopt(const uint8_t* data, size_t size, void* volume, int kind, c
   return true;
 }
 
+namespace {
+
+// A whole file of the NTFS volume: 1 read, 0 missing, -1 unreadable.
+int ReadNtfsWhole(ntfs_volume* volume, const std::wstring& path, std::vector<uint8_t>& out) {
+  errno = 0;
+  long long size = GetNtfsFileDataSize(volume, path.c_str());
+  if (size < 0) return errno == ENOENT ? 0 : -1;
+  if (size > 0x7FFFF000LL) return -1;
+  try {
+    out.resize((size_t)size);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  return size == 0 || ReadNtfsFileData(volume, path.c_str(), out.data(), size, 0) == size ? 1 : -1;
+}
+
+}  // namespace
+
+std::vector<HiveLogFile> CRegHive::LogView(const std::vector<std::vector<uint8_t>>& bytes, const int* found) {
+  std::vector<HiveLogFile> logs(bytes.size());
+  for (size_t i = 0; i < bytes.size(); i++) {
+    logs[i].data = bytes[i].data();
+    logs[i].size = found[i] > 0 ? bytes[i].size() : 0;
+    logs[i].unreadable = found[i] < 0;
+  }
+  return logs;
+}
+
 int CRegHive::OpenFromNtfs(_ntfs_volume* volume, const wchar_t* path) {
   Discard();
   if (!volume || !path) return 0;
-  long long size = GetNtfsFileDataSize(volume, path);
-  if (size <= 0 || size > 0x7FFFF000LL) return 0;
   std::vector<uint8_t> data;
-  try {
-    data.resize((size_t)size);
-  } catch (const std::bad_alloc&) {
-    return 0;
-  }
-  if (ReadNtfsFileData(volume, path, data.data(), size, 0) != size) return 0;
-  return Adopt(data.data(), data.size(), volume, HIVE_BACKING_NTFS, path) ? 1 : 0;
+  if (ReadNtfsWhole(volume, path, data) != 1 || data.empty()) return 0;
+  std::vector<std::vector<uint8_t>> logs(2);
+  int found[2];
+  for (int i = 0; i < 2; i++) found[i] = ReadNtfsWhole(volume, std::wstring(path) + kLogSuffixes[i], logs[i]);
+  return Adopt(data, LogView(logs, found), volume, HIVE_BACKING_NTFS, path) ? 1 : 0;
 }
 
 int CRegHive::SaveToNtfs() {
@@ -203,7 +252,7 @@ uint32_t CRegHive::SetValue(const wchar_t* keyPath, const wchar_t* name, const v
   uint32_t key = FindKey(keyPath);
   if (!key) return REG_STATUS_NOT_FOUND;
   if (IsReadOnly()) return REG_STATUS_FAILURE;
-  const wchar_t* n = DefaultAsAt(name);
+  const wchar_t* n = NameOrDefault(name);
   bool added = false;
   if (get_value_type(m_pImage, key, n) < 0) {
     if (!add_value(m_pImage, key, n, type)) return REG_STATUS_FAILURE;
@@ -219,11 +268,13 @@ uint32_t CRegHive::WriteValueData(const wchar_t* keyPath, const wchar_t* name, c
   if (!m_pImage) return REG_STATUS_NOT_FOUND;
   uint32_t key = FindKey(keyPath);
   if (!key) return REG_STATUS_NOT_FOUND;
-  if (IsReadOnly() || !name || (length && !data)) return REG_STATUS_FAILURE;
+  if (IsReadOnly() || (length && !data)) return REG_STATUS_FAILURE;
+  name = NameOrDefault(name);
   int64_t type = get_value_type(m_pImage, key, name);
   bool added = false;
   if (type < 0) {
-    if (wcscmp(name, L"@") != 0 || !add_value(m_pImage, key, L"@", HIVE_REG_SZ)) return REG_STATUS_FAILURE;
+    // Only the default value is made here.
+    if (name[0] || !add_value(m_pImage, key, L"", HIVE_REG_SZ)) return REG_STATUS_FAILURE;
     type = HIVE_REG_SZ;
     added = true;
   }
@@ -236,7 +287,7 @@ uint32_t CRegHive::WriteValueData(const wchar_t* keyPath, const wchar_t* name, c
   } else {
     r = put_data_to_value(m_pImage, data, length, key, name, (uint32_t)type);
   }
-  if (!r && added) del_value(m_pImage, key, L"@");
+  if (!r && added) del_value(m_pImage, key, L"");
   return r ? REG_STATUS_OK : REG_STATUS_FAILURE;
 }
 
@@ -253,7 +304,7 @@ uint32_t CRegHive::RenameValue(const wchar_t* keyPath, const wchar_t* oldName, c
   uint32_t key = FindKey(keyPath);
   if (!key || !oldName || !newName || get_value_len(m_pImage, key, oldName) < 0) return REG_STATUS_FAILURE;
   if (IsReadOnly()) return REG_STATUS_FAILURE;
-  const wchar_t* to = DefaultAsAt(newName);
+  const wchar_t* to = NameOrDefault(newName);
   if (SameName(oldName, to)) {
     // Only the case differs: the record keeps its place and data and takes
     // the new spelling when it has the same stored length.
@@ -329,12 +380,19 @@ uint32_t CRegHive::SetValueFromFile(const wchar_t* keyPath, const wchar_t* name,
   }
   uint32_t r = CreateKey(keyPath);
   if (r == REG_STATUS_OK || r == REG_STATUS_EXISTS) {
-    const wchar_t* n = DefaultAsAt(name);
+    const wchar_t* n = NameOrDefault(name);
     uint32_t key = FindKey(keyPath);
     int64_t t = get_value_type(m_pImage, key, n);
-    // The file's bytes become a binary value, whatever the name held before.
-    if (t >= 0 && t != HIVE_REG_BINARY) del_value(m_pImage, key, n);
-    r = SetValue(keyPath, n, view, (uint32_t)size.QuadPart, HIVE_REG_BINARY);
+    if (t >= 0 && t != HIVE_REG_BINARY) {
+      // The file's bytes become a binary value, whatever the name held
+      // before; the old value goes only once the new data is in place.
+      r = put_data_to_value(m_pImage, view, (uint32_t)size.QuadPart, key, n, 0) &&
+                  set_value_type(m_pImage, key, n, HIVE_REG_BINARY)
+              ? REG_STATUS_OK
+              : REG_STATUS_FAILURE;
+    } else {
+      r = SetValue(keyPath, n, view, (uint32_t)size.QuadPart, HIVE_REG_BINARY);
+    }
   }
   if (view) UnmapViewOfFile(view);
   if (map) CloseHandle(map);
@@ -398,7 +456,7 @@ uint32_t CRegHive::EnumValues(const wchar_t* keyPath, void* buffer, uint32_t* si
     memcpy(e->name, v.name.data(), n * sizeof(wchar_t));
     e->name[n] = 0;
     e->data = nullptr;
-    RegValueBuf* data = copy_value_to_buf(m_pImage, nullptr, key, v.name.empty() ? L"@" : v.name.c_str(), 0);
+    RegValueBuf* data = copy_value_to_buf(m_pImage, nullptr, key, v.name.c_str(), 0);
     if (data && data->length == 0) {
       free(data);
       data = nullptr;
@@ -412,14 +470,21 @@ uint32_t CRegHive::EnumValues(const wchar_t* keyPath, void* buffer, uint32_t* si
 
 int CRegHive::ImportRegFile(const wchar_t* regPath, const wchar_t* rootPrefix) {
   if (!m_pImage) return 0;
-  if (!IsReadOnly()) return import_reg_file(m_pImage, regPath, rootPrefix);
+  std::wstring text;
+  int r = read_reg_file(regPath, text);
+  return r ? r : ImportRegText(text, rootPrefix);
+}
+
+int CRegHive::ImportRegText(const std::wstring& text, const wchar_t* rootPrefix) {
+  if (!m_pImage) return 0;
+  if (!IsReadOnly()) return import_reg_text(m_pImage, text, rootPrefix);
   // A read-only hive takes the file only when nothing in it concerns this
   // hive; anything that would change it is undone and reported.
   HiveImage* snap = hive_snapshot(m_pImage);
   if (!snap) return -1;
   uint32_t before = m_pImage->state;
   m_pImage->state &= ~HIVE_STATE_DIRTY;
-  int r = import_reg_file(m_pImage, regPath, rootPrefix);
+  int r = import_reg_text(m_pImage, text, rootPrefix);
   bool changed = (m_pImage->state & HIVE_STATE_DIRTY) != 0;
   if (r == 0 && !changed) {
     m_pImage->state = before;

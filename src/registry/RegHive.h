@@ -1,11 +1,16 @@
 // CRegHive: one hive file of the offline Windows (SYSTEM, SOFTWARE, SAM,
 // SECURITY, a user's ntuser.dat or the boot store BCD) loaded whole from a
 // volume, edited in memory and written back to where it came from. Key paths
-// are relative to the hive root; "@" or an empty value name is the default
-// value. Results are registry status codes (RegTypes.h).
+// are relative to the hive root; an empty (or null) value name is the
+// default value, and "@" a value of that name. Results are registry status
+// codes (RegTypes.h).
 #pragma once
 #include <stdint.h>
 
+#include <string>
+#include <vector>
+
+#include "registry/hive/HiveLog.h"
 #include "registry/hive/RegTypes.h"
 
 struct HiveImage;
@@ -34,7 +39,10 @@ public:
   CRegHive(const CRegHive&) = delete;
   CRegHive& operator=(const CRegHive&) = delete;
 
-  // 1 loaded, 0 not. A hive already held is dropped unsaved first.
+  // 1 loaded, 0 not. A hive already held is dropped unsaved first. A hive
+  // that Windows left with an unfinished write is brought up to date from
+  // its transaction logs beside it (<path>.LOG1, .LOG2) as Windows would at
+  // load; when logs exist but none can be applied it is read-only.
   int OpenFromNtfs(_ntfs_volume* volume, const wchar_t* path);
   // HIVE_SAVE_*: only a dirty hive is written, with a fresh checksum and the
   // current time as the file's last-write time.
@@ -55,8 +63,8 @@ public:
 
   bool IsLoaded() const { return m_pImage != nullptr; }
   bool IsDirty() const;
-  // A hive whose base block shows a write Windows did not finish (its logs
-  // still have to be replayed) is served for reading only.
+  // A hive with an unfinished write whose logs cannot be applied is served
+  // for reading only.
   bool IsReadOnly() const;
   HiveImage* Image() const { return m_pImage; }
 
@@ -81,13 +89,20 @@ public:
   uint32_t EnumValues(const wchar_t* keyPath, void* buffer, uint32_t* size);
   // The .reg import's result (0 success); 0 when no hive is loaded.
   int ImportRegFile(const wchar_t* regPath, const wchar_t* rootPrefix);
+  // The same for a .reg text read already.
+  int ImportRegText(const std::wstring& text, const wchar_t* rootPrefix);
   uint32_t ExportRegFile(const wchar_t* rootPrefix, const wchar_t* keyPath, const wchar_t* valueName,
                          const wchar_t* regPath, int append, int filter);
 
 private:
   // The key offset of a path, 0 when missing.
   uint32_t FindKey(const wchar_t* keyPath);
-  bool Adopt(const uint8_t* data, size_t size, void* volume, int kind, const wchar_t* path);
+  // Applies the logs when the hive needs them and takes the result.
+  bool Adopt(const std::vector<uint8_t>& data, const std::vector<HiveLogFile>& logs, void* volume, int kind,
+             const wchar_t* path);
+  // The logs as read: found[i] 1 read, 0 missing, -1 unreadable.
+  static std::vector<HiveLogFile> LogView(const std::vector<std::vector<uint8_t>>& bytes, const int* found);
+  static const wchar_t* const kLogSuffixes[2];
   // The local clock as a UTC FILETIME: the last-write time of a saved file.
   static _FILETIME SaveTime();
 

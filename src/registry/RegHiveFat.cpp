@@ -25,23 +25,31 @@ bool FitsOnVolume(CFatVolume* volume, uint64_t oldSize, uint64_t newSize) {
   return false;
 }
 
+// A whole file of the volume: 1 read, 0 missing, -1 unreadable.
+int ReadFatWhole(CFatVolume* volume, const std::wstring& path, std::vector<uint8_t>& out) {
+  DWORD attributes = 0;
+  uint64_t size = 0;
+  if (!volume->GetFileInfo(path.c_str(), nullptr, nullptr, nullptr, &attributes, &size)) return 0;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || size > 0x7FFFF000ull) return -1;
+  try {
+    out.resize((size_t)size);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  return size == 0 || volume->ReadFile(path.c_str(), out.data(), 0, size) == size ? 1 : -1;
+}
+
 }  // namespace
 
 int CRegHive::OpenFromFat(CFatVolume* volume, const wchar_t* path) {
   Discard();
   if (!volume || !path) return 0;
-  DWORD attributes = 0;
-  uint64_t size = 0;
-  if (!volume->GetFileInfo(path, nullptr, nullptr, nullptr, &attributes, &size)) return 0;
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || size == 0 || size > 0x7FFFF000ull) return 0;
   std::vector<uint8_t> data;
-  try {
-    data.resize((size_t)size);
-  } catch (const std::bad_alloc&) {
-    return 0;
-  }
-  if (volume->ReadFile(path, data.data(), 0, size) != size) return 0;
-  return Adopt(data.data(), data.size(), volume, HIVE_BACKING_FAT, path) ? 1 : 0;
+  if (ReadFatWhole(volume, path, data) != 1 || data.empty()) return 0;
+  std::vector<std::vector<uint8_t>> logs(2);
+  int found[2];
+  for (int i = 0; i < 2; i++) found[i] = ReadFatWhole(volume, std::wstring(path) + kLogSuffixes[i], logs[i]);
+  return Adopt(data, LogView(logs, found), volume, HIVE_BACKING_FAT, path) ? 1 : 0;
 }
 
 int CRegHive::SaveToFat() {

@@ -249,11 +249,17 @@ TEST(Facade, ImportAcrossRoots) {
   WriteRegFile(reg, L"Windows Registry Editor Version 5.00\r\n\r\n"
                     L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Imported]\r\n\"S\"=\"soft\"\r\n\r\n"
                     L"[File]\r\n\"x\"=\"y\"\r\n\r\n"
-                    L"[HKEY_LOCAL_MACHINE\\SYSTEM\\Vro]\r\n\"Hive\"=-\r\n\"D\"=dword:0000002a\r\n\r\n"
-                    L"[HKEY_LOCAL_MACHINE\\SAM\\Vro]\r\n\"ignored\"=\"not loaded\"\r\n");
+                    L"[HKEY_LOCAL_MACHINE\\SYSTEM\\Vro]\r\n\"Hive\"=-\r\n\"D\"=dword:0000002a\r\n\r\n");
+  // A file naming a hive that is not loaded changes nothing and fails.
+  std::wstring sam = vt::ToWin(d.dir) + L"\\sam.reg";
+  WriteRegFile(sam, L"Windows Registry Editor Version 5.00\r\n\r\n"
+                    L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n\"Hive\"=\"changed\"\r\n\r\n"
+                    L"[hkey_local_machine\\sam\\Vro]\r\n\"x\"=\"not loaded\"\r\n");
   CMountedImage m;
   ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
   ASSERT_EQ(1, m.LoadHives(1 | 2));
+  EXPECT_EQ(REG_STATUS_FAILURE, m.ImportRegFile(sam.c_str()));
+  EXPECT_EQ(L"SOFTWARE", rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro", L"Hive"));
   EXPECT_EQ(REG_STATUS_OK, m.ImportRegFile(reg.c_str()));
   EXPECT_EQ(L"soft", rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Imported", L"S"));
   uint32_t t;

@@ -336,6 +336,13 @@ uint32_t load_hive_buffer(const void* data, size_t size, HiveImage** out) {
 }
 
 void save_hive_buffer(HiveImage* img, std::vector<uint8_t>& out) {
+  // A write that Windows sees as finished and newer than any log entry, so
+  // that no entry is ever replayed over it.
+  uint32_t seq = read_le32(img->buffer + 4);
+  if (read_le32(img->buffer + 8) > seq) seq = read_le32(img->buffer + 8);
+  if (img->logSequence > seq) seq = img->logSequence;
+  write_le32(img->buffer + 4, seq + 1);
+  write_le32(img->buffer + 8, seq + 1);
   write_le32(img->buffer + 0x1FC, calc_regf_checksum(img));
   out.assign(img->buffer, img->buffer + img->endOfBins);
   img->state &= ~HIVE_STATE_DIRTY;

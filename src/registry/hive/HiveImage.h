@@ -38,6 +38,7 @@ struct HiveImage {
   uint8_t* buffer = nullptr;      // malloc'd; moves when the hive grows
   uint32_t minorVersion = 0;
   bool unfinishedWrite = false;   // base block sequence numbers differ
+  uint32_t logSequence = 0;       // highest sequence number in the hive's logs
   uint32_t leafMax = 1012;        // entries of a subkey list before it is split under an "ri"
 
   // Allocator index, rebuilt at load and kept by alloc_cell/free_cell.
@@ -78,7 +79,8 @@ void close_hive(HiveImage* img);
 // Validates and indexes a whole hive file. REG_STATUS_OK and a new image, or
 // REG_STATUS_FAILURE for anything that is not a sound hive.
 uint32_t load_hive_buffer(const void* data, size_t size, HiveImage** out);
-// Stores the checksum and gives the file's bytes (base block and bins).
+// Stores equal sequence numbers above every one the hive and its logs hold,
+// and the checksum; gives the file's bytes (base block and bins).
 void save_hive_buffer(HiveImage* img, std::vector<uint8_t>& out);
 
 // A full copy of an image (buffer and allocator index), and putting one back

@@ -365,7 +365,7 @@ void free_key_values(HiveImage* img, uint32_t keyCell) {
     if (!list) break;
     uint32_t vk = vk_cell(img, rd32(img, list, 0));
     std::wstring name = vk ? hive_name_to_wide(vk_name(img, vk)) : std::wstring();
-    if (!vk || del_value(img, keyCell + 4, name.empty() ? L"@" : name.c_str()) != 0) break;
+    if (!vk || del_value(img, keyCell + 4, name.c_str()) != 0) break;
   }
   uint32_t list = hive_cell(img, rd32(img, keyCell, NK_VALLIST));
   if (list) free_cell(img, list);

@@ -1,7 +1,8 @@
 // Key and value operations on a loaded hive. Key offsets are buffer offsets
 // of "nk" records (cell + 4); 0 given to the walk means the root. The buffer
 // may move on every change, so operations hand back offsets, not pointers.
-// Value names are literal; "@" or an empty name is the default value.
+// Value names are literal: the empty name is the default value, and "@" a
+// value named "@" (as regedit writes them: @= and "@"=).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -54,8 +55,11 @@ uint32_t put_buf_to_value(HiveImage* img, const RegValueBuf* buf, uint32_t keyOf
                           uint32_t typeFilter);
 uint32_t put_data_to_value(HiveImage* img, const void* data, uint32_t length, uint32_t keyOff,
                            const wchar_t* name, uint32_t typeFilter);
+// Changes a value's type, its data as it is; false when the value is missing.
+bool set_value_type(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_t type);
 uint32_t put_dword_value(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_t value);
-// Offset of the new "vk" record; 0 when the name is empty, exists, or on failure.
+// Offset of the new "vk" record (the empty name adds the default value); 0
+// when the name is null or exists, or on failure.
 uint32_t add_value(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_t type);
 // 0 deleted, 1 failure.
 int del_value(HiveImage* img, uint32_t keyOff, const wchar_t* name);

@@ -64,10 +64,9 @@ inline HiveName vk_name(HiveImage* img, uint32_t cell) {
   return record_name(img, cell, VK_NAMELEN, VK_FLAGS, VK_COMP_NAME, VK_NAME);
 }
 
-// "@" at the interface is the default value, stored without a name.
+// The empty name is the default value; "@" is a value of that name.
 inline size_t value_name_len(const wchar_t* name) {
   if (!name) return 0;
-  if (name[0] == L'@' && name[1] == 0) return 0;
   size_t n = 0;
   while (name[n]) n++;
   return n;

@@ -185,6 +185,7 @@ uint32_t put_data_to_value(HiveImage* img, const void* data, uint32_t length, ui
     // held in the record
   } else if (length > HIVE_BIG_SEGMENT && img->minorVersion >= 4) {
     uint32_t count = (length + HIVE_BIG_SEGMENT - 1) / HIVE_BIG_SEGMENT;
+    if (count > 0xFFFF) return 0;  // the "db" record counts its segments in 16 bits
     std::vector<uint32_t> segs;
     uint32_t db = alloc_cell(img, vk, 8);
     uint32_t list = db ? alloc_cell(img, vk, 4 * count) : 0;
@@ -241,6 +242,14 @@ uint32_t put_buf_to_value(HiveImage* img, const RegValueBuf* buf, uint32_t keyOf
   return put_data_to_value(img, buf->data, buf->length, keyOff, name, typeFilter);
 }
 
+bool set_value_type(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_t type) {
+  uint32_t vk = value_cell(img, keyOff, name, nullptr, nullptr);
+  if (!vk) return false;
+  wr32(img, vk, VK_TYPE, type);
+  hive_mark_dirty(img);
+  return true;
+}
+
 uint32_t put_dword_value(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_t value) {
   if (keyOff >= img->size) return REG_STATUS_FAILURE;
   uint8_t b[4];
@@ -250,7 +259,7 @@ uint32_t put_dword_value(HiveImage* img, uint32_t keyOff, const wchar_t* name, u
 
 uint32_t add_value(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_t type) {
   uint32_t key = key_cell_of(img, keyOff);
-  if (!key || !name || !name[0]) return 0;
+  if (!key || !name) return 0;
   size_t n = value_name_len(name);
   if (n > 16383) return 0;
   uint32_t count = rd32(img, key, NK_VALCOUNT);

@@ -9,6 +9,7 @@
 #include <cwchar>
 #include <functional>
 #include <memory>
+#include <unordered_set>
 
 #include "common/RegText.h"
 #include "registry/hive/HiveNames.h"
@@ -79,23 +80,28 @@ class Exporter {
   // Flushes the text when it grows past a chunk; returns false on a failed write.
   std::function<bool()> flush;
 
+  // False when the text could not be written or the tree is damaged: a
+  // key met a second time (a subkey list pointing back at an ancestor or at
+  // a key listed elsewhere), deeper than Windows nests keys, or a value or
+  // subkey list that cannot be read.
   bool Key(uint32_t key, const std::wstring& path, int depth) {
+    if (depth >= 512 || !visited_.insert(key).second) return false;
     out_ += L"\r\n[";
     out_ += prefix_;
     out_ += path;
     out_ += L"]\r\n";
     uint32_t vi = 0;
     HiveValue v;
-    while (next_value(img_, key, &vi, &v) == 1) Value(key, v);
-    if (flush && !flush()) return false;
-    if (depth >= 512) return true;
+    int r;
+    while ((r = next_value(img_, key, &vi, &v)) == 1) Value(key, v);
+    if (r < 0 || (flush && !flush())) return false;
     uint32_t li = 0, slot = 0;
     HiveSubkey sk;
-    while (next_subkey(img_, key, &li, &slot, &sk) == 1) {
+    while ((r = next_subkey(img_, key, &li, &slot, &sk)) == 1) {
       if (filter_ && is_filtered(sk.name)) continue;
       if (!Key(sk.cell + 4, path + L"\\" + sk.name, depth + 1)) return false;
     }
-    return true;
+    return r == 0;
   }
 
  private:
@@ -111,7 +117,7 @@ class Exporter {
       out_ += L"\"=";
       width = esc.size() + 3;
     }
-    RegValueBuf* b = copy_value_to_buf(img_, nullptr, key, v.name.empty() ? L"@" : v.name.c_str(), 0);
+    RegValueBuf* b = copy_value_to_buf(img_, nullptr, key, v.name.c_str(), 0);
     uint32_t len = b ? b->length : 0;
     const uint8_t* d = b ? b->data : nullptr;
     if (v.type == HIVE_REG_DWORD && len == 4) {
@@ -142,6 +148,7 @@ class Exporter {
   std::wstring prefix_;
   bool filter_;
   std::wstring& out_;
+  std::unordered_set<uint32_t> visited_;
 };
 
 // Cuts a quoted token starting at s[i] == '"': unescapes \\ and \" and any
@@ -183,6 +190,8 @@ class Importer {
     size_t pos = 0;
     std::wstring line;
     bool first = true;
+    text_ = &text;
+    pos_ = &pos;
     while (NextLine(text, pos, line)) {
       if (first) {
         first = false;
@@ -197,7 +206,6 @@ class Importer {
     return 0;
   }
 
- private:
   static bool NextLine(const std::wstring& text, size_t& pos, std::wstring& line) {
     // skips empty lines and leading blanks
     while (pos < text.size()) {
@@ -212,6 +220,7 @@ class Importer {
     return false;
   }
 
+ private:
   bool Line(const std::wstring& line) {
     if (pending_ && continued_) {
       if (line[0] == L'[') return false;  // hex data cut off by a section
@@ -271,18 +280,30 @@ class Importer {
     return find_key(img_, key, path.c_str());
   }
 
-  bool ValueLine(const std::wstring& line) {
+  bool ValueLine(const std::wstring& first) {
     size_t eq;
+    std::wstring line = first;
     if (line[0] == L'"') {
-      size_t end = read_quoted(line, 0, &name_);
-      if (end == std::wstring::npos) return false;
+      size_t end;
+      // A name holding line breaks goes on over the next lines as they stand.
+      while ((end = read_quoted(line, 0, &name_)) == std::wstring::npos) {
+        const std::wstring& t = *text_;
+        size_t& pos = *pos_;
+        if (pos == 0 || pos >= t.size() || (t[pos - 1] != L'\r' && t[pos - 1] != L'\n') || line.size() > 64000)
+          return false;
+        size_t e = t.find_first_of(L"\r\n", pos);
+        if (e == std::wstring::npos) e = t.size();
+        line += t[pos - 1];
+        line.append(t, pos, e - pos);
+        pos = e < t.size() ? e + 1 : e;
+      }
       eq = line.find_first_not_of(L" \t", end);
       if (eq == std::wstring::npos || line[eq] != L'=') return false;
       if (name_.empty()) return false;
     } else if (line[0] == L'@') {
       eq = line.find_first_not_of(L" \t", 1);
       if (eq == std::wstring::npos || line[eq] != L'=') return false;
-      name_ = L"@";
+      name_.clear();  // @= is the default value; "@"= a value named "@"
     } else {
       return false;
     }
@@ -319,6 +340,8 @@ class Importer {
 
   HiveImage* img_;
   std::wstring prefix_;
+  const std::wstring* text_ = nullptr;
+  size_t* pos_ = nullptr;  // the reading position in text_
   uint32_t key_ = 0;
   bool pending_ = false, continued_ = false, quoted_ = false;
   std::wstring name_, data_;
@@ -422,9 +445,9 @@ uint32_t export_key_text(HiveImage* img, uint32_t startKeyOff, const wchar_t* ro
   if (!key) return REG_STATUS_NOT_FOUND;
   if (header) out += std::wstring(kHeader5) + L"\r\n";
   Exporter ex(img, rootPrefix, filter, out);
-  ex.Key(key, stored_path(img, key), 0);
+  bool ok = ex.Key(key, stored_path(img, key), 0);
   out += L"\r\n";
-  return REG_STATUS_OK;
+  return ok ? REG_STATUS_OK : REG_STATUS_FAILURE;
 }
 
 uint32_t export_key_reg(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix, const wchar_t* keyPath,
@@ -468,7 +491,8 @@ int import_reg_text(HiveImage* img, const std::wstring& text, const wchar_t* roo
   return r;
 }
 
-int import_reg_file(HiveImage* img, const wchar_t* hostPath, const wchar_t* rootPrefix) {
+int read_reg_file(const wchar_t* hostPath, std::wstring& text) {
+  text.clear();
   FILE* f = _wfopen(hostPath, L"rb");
   if (!f) return errno ? errno : ENOENT;
   std::vector<uint8_t> raw;
@@ -478,7 +502,6 @@ int import_reg_file(HiveImage* img, const wchar_t* hostPath, const wchar_t* root
   bool readError = ferror(f) != 0;
   fclose(f);
   if (readError) return EIO;
-  std::wstring text;
   if (!raw.empty() && raw[0] == 0xFF) {
     // UTF-16LE; the byte after the first is the rest of the byte-order mark
     size_t units = raw.size() >= 2 ? (raw.size() - 2) / 2 : 0;
@@ -490,5 +513,29 @@ int import_reg_file(HiveImage* img, const wchar_t* hostPath, const wchar_t* root
     text.resize((size_t)wn);
     MultiByteToWideChar(CP_ACP, 0, (const char*)raw.data(), (int)raw.size(), &text[0], wn);
   }
-  return import_reg_text(img, text, rootPrefix);
+  return 0;
+}
+
+bool reg_text_sections(const std::wstring& text, std::vector<std::wstring>* sections) {
+  sections->clear();
+  size_t pos = 0;
+  std::wstring line;
+  if (!Importer::NextLine(text, pos, line) ||
+      (!equal_nocase_prefix(line, L"Windows Registry Editor", 23) && !equal_nocase_prefix(line, L"REGEDIT4", 8)))
+    return false;
+  // Hex data continues on lines of its own, never beginning with "[".
+  while (Importer::NextLine(text, pos, line)) {
+    if (line[0] != L'[') continue;
+    size_t close = line.rfind(L']');
+    std::wstring path = line.substr(1, close == std::wstring::npos || close == 0 ? std::wstring::npos : close - 1);
+    if (!path.empty() && path[0] == L'-') path.erase(0, 1);
+    sections->push_back(path);
+  }
+  return true;
+}
+
+int import_reg_file(HiveImage* img, const wchar_t* hostPath, const wchar_t* rootPrefix) {
+  std::wstring text;
+  int r = read_reg_file(hostPath, text);
+  return r ? r : import_reg_text(img, text, rootPrefix);
 }

@@ -13,7 +13,8 @@
 // its subtree to hostPath, a new file or appended to. With filter set,
 // subkeys named "LogConf" or "Properties" are left out at every depth.
 // REG_STATUS_OK; REG_STATUS_NOT_FOUND when the key is missing (nothing is
-// written); REG_STATUS_FAILURE when the file cannot be written.
+// written); REG_STATUS_FAILURE when the file cannot be written or damage in
+// the tree (a key met twice, a list that cannot be read) stops the export.
 uint32_t export_key_reg(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix, const wchar_t* keyPath,
                         const wchar_t* hostPath, bool append, bool filter);
 // The same text into memory (UTF-16, without byte-order mark).
@@ -27,6 +28,12 @@ uint32_t export_key_text(HiveImage* img, uint32_t startKeyOff, const wchar_t* ro
 int import_reg_file(HiveImage* img, const wchar_t* hostPath, const wchar_t* rootPrefix);
 // The same from text already decoded to UTF-16.
 int import_reg_text(HiveImage* img, const std::wstring& text, const wchar_t* rootPrefix);
+// A .reg file decoded to UTF-16 by its first byte; 0, or the C runtime's
+// errno when it cannot be read, -1 when its text cannot be decoded.
+int read_reg_file(const wchar_t* hostPath, std::wstring& text);
+// The key path of every section of a .reg text, in order (a leading "-" of
+// a deletion dropped); false when the header is unknown.
+bool reg_text_sections(const std::wstring& text, std::vector<std::wstring>* sections);
 
 // Backslash before every backslash and double quote.
 std::wstring reg_escape_string(const std::wstring& text);

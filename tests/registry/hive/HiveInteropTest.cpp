@@ -36,7 +36,8 @@ TEST(HiveInterop, HivexReadsWhatWeWrite) {
   uint32_t zh = add_key(img, cafe, L"\u4e2d\u6587\u952e");
   uint32_t ko = add_key(img, sw, L"\ud55c\uad6d\uc5b4");
   ASSERT_TRUE(sw && cafe && zh && ko);
-  Set(img, zh, L"@", 1, Utf16z(L"default \u4e2d"));
+  Set(img, zh, L"", 1, Utf16z(L"default \u4e2d"));
+  Set(img, zh, L"@", 1, Utf16z(L"a value named @"));
   Set(img, zh, L"\u6570\u5b57", 4, {7, 0, 0, 0});
   Set(img, zh, L"Latin \u00e9", 2, Utf16z(L"%SystemRoot%\\x"));
   std::vector<uint8_t> big(100000);

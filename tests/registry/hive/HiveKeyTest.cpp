@@ -200,10 +200,14 @@ TEST(HiveKeys, BigDataWrittenWithQuarterMegabyteSegmentsReadsBack) {
 TEST(HiveKeys, DefaultValueAndValueListOrder) {
   HiveImage* img = ht::Load(ht::EmptyHive());
   uint32_t k = hive_root_key(img);
-  EXPECT_EQ(0u, add_value(img, k, L"", 1)) << "an empty name is refused; \"@\" names the default";
-  ASSERT_NE(0u, add_value(img, k, L"@", 1));
-  EXPECT_EQ(0u, VkField(img, k, L"@", 0) >> 16) << "stored without a name";
+  ASSERT_NE(0u, add_value(img, k, L"", 1)) << "the empty name is the default value";
+  EXPECT_EQ(0u, VkField(img, k, L"", 0) >> 16) << "stored without a name";
+  EXPECT_EQ(-1, get_value_type(img, k, L"@")) << "\"@\" is a name of its own";
+  ASSERT_NE(0u, add_value(img, k, L"@", 3));
+  EXPECT_EQ(1u, VkField(img, k, L"@", 0) >> 16);
   EXPECT_EQ(1, get_value_type(img, k, L""));
+  EXPECT_EQ(3, get_value_type(img, k, L"@"));
+  EXPECT_EQ(0, del_value(img, k, L"@"));
   add_value(img, k, L"b", 4);
   add_value(img, k, L"a", 4);
   EXPECT_EQ(0x80000004u, VkField(img, k, L"a", 4));
@@ -217,7 +221,7 @@ TEST(HiveKeys, DefaultValueAndValueListOrder) {
   EXPECT_EQ(0, del_value(img, k, L"b"));
   EXPECT_EQ(1, del_value(img, k, L"b"));
   EXPECT_EQ(2u, key_value_count(img, k));
-  EXPECT_EQ(0, del_value(img, k, L"@"));
+  EXPECT_EQ(0, del_value(img, k, L""));
   EXPECT_EQ(0, del_value(img, k, L"A"));
   EXPECT_EQ(0xFFFFFFFFu, read_le32(img->buffer + k + 0x28)) << "no list without values";
   close_hive(img);

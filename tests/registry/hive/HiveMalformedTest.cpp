@@ -31,8 +31,8 @@ std::vector<uint8_t> BaseHive() {
     wchar_t n[16];
     _snwprintf(n, 16, L"S%02d", i);
     uint32_t k = add_key(img, sys, n);
-    add_value(img, k, L"@", 1);
-    put_data_to_value(img, L"v", 4, k, L"@", 0);
+    add_value(img, k, L"", 1);
+    put_data_to_value(img, L"v", 4, k, L"", 0);
   }
   save_hive_buffer(img, base);
   close_hive(img);
@@ -54,9 +54,9 @@ int Exercise(HiveImage* img, uint32_t key, int depth) {
   uint32_t vi = 0;
   HiveValue v;
   while (next_value(img, key, &vi, &v) == 1) {
-    RegValueBuf* b = copy_value_to_buf(img, nullptr, key, v.name.empty() ? L"@" : v.name.c_str(), 0);
+    RegValueBuf* b = copy_value_to_buf(img, nullptr, key, v.name.c_str(), 0);
     free(b);
-    get_value_data(img, key, v.name.empty() ? L"@" : v.name.c_str(), 0);
+    get_value_data(img, key, v.name.c_str(), 0);
   }
   if (depth < 20) {
     uint32_t li = 0, slot = 0;

@@ -29,8 +29,8 @@ TEST(HivePerf, TensOfThousandsOfKeysUnderOneParentAndAManyMegabyteHive) {
     uint32_t k = add_key(img, clsid, n);
     ASSERT_NE(0u, k);
     clsid = find_key(img, 0, L"CLSID");
-    add_value(img, k, L"@", 1);
-    put_data_to_value(img, n, 80, k, L"@", 0);
+    add_value(img, k, L"", 1);
+    put_data_to_value(img, n, 80, k, L"", 0);
   }
   EXPECT_EQ(70000u, key_subkey_count(img, clsid));
   uint32_t idx = read_le32(img->buffer + clsid + 0x1C) + 0x1000;

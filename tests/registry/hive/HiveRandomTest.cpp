@@ -97,7 +97,7 @@ void Check(HiveImage* img, uint32_t key, const MKey& m, const std::wstring& path
     const MValue& mv = m.values[n++];
     ASSERT_EQ(mv.name, v.name);
     ASSERT_EQ(mv.type, v.type);
-    RegValueBuf* b = copy_value_to_buf(img, nullptr, key, v.name.empty() ? L"@" : v.name.c_str(), 0);
+    RegValueBuf* b = copy_value_to_buf(img, nullptr, key, v.name.c_str(), 0);
     ASSERT_TRUE(b);
     std::vector<uint8_t> got(b->data, b->data + b->length);
     free(b);
@@ -134,8 +134,8 @@ static void RunModel(uint32_t leafMax) {
         k->children[Upper(n)] = std::move(nk);
       }
     } else if (what < 65) {
-      std::wstring n = m.R(10) == 0 ? L"@" : m.Name();
-      std::wstring stored = n == L"@" ? L"" : n;
+      std::wstring n = m.R(10) == 0 ? L"" : m.R(10) == 0 ? L"@" : m.Name();
+      std::wstring stored = n;
       std::vector<uint8_t> d = m.Data();
       MValue* mv = nullptr;
       for (auto& v : k->values)
@@ -152,7 +152,7 @@ static void RunModel(uint32_t leafMax) {
     } else if (what < 75) {
       if (k->values.empty()) continue;
       size_t i = m.R((uint32_t)k->values.size());
-      std::wstring n = k->values[i].name.empty() ? L"@" : Upper(k->values[i].name);
+      std::wstring n = Upper(k->values[i].name);
       ASSERT_EQ(0, del_value(img, key, n.c_str()));
       k->values.erase(k->values.begin() + i);
     } else if (what < 90) {

@@ -59,7 +59,7 @@ static void DumpKey(HiveImage* img, uint32_t key, const std::wstring& path, std:
   uint32_t vi = 0;
   HiveValue v;
   while (next_value(img, key, &vi, &v) == 1) {
-    RegValueBuf* b = copy_value_to_buf(img, nullptr, key, v.name.empty() ? L"@" : v.name.c_str(), 0);
+    RegValueBuf* b = copy_value_to_buf(img, nullptr, key, v.name.c_str(), 0);
     std::string h;
     if (b) {
       h.reserve(b->length * 2);

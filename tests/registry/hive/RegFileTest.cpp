@@ -48,7 +48,7 @@ bool WriteUtf16File(const std::wstring& path, const std::wstring& text) {
 HiveImage* AllTypesHive(bool asciiText = false) {
   HiveImage* img = ht::Load(ht::EmptyHive());
   uint32_t v = add_key(img, hive_root_key(img), L"Vendor");
-  Set(img, v, L"@", 1, U16(L"line1\r\nline2"));
+  Set(img, v, L"", 1, U16(L"line1\r\nline2"));
   Set(img, v, L"none", 0, {1, 2});
   Set(img, v, L"sz", 1, U16(L"a\"b\\c"));
   Set(img, v, L"expand", 2, U16(L"%Sys%"));
@@ -66,6 +66,11 @@ HiveImage* AllTypesHive(bool asciiText = false) {
   Set(img, v, L"unk", 0x1234, {0xFF});
   Set(img, v, L"esc\"na\\me", 1, U16(asciiText ? L"e" : L"\u00e9\u4e2d"));
   Set(img, v, L"emptysz", 1, {});
+  if (!asciiText) {
+    // names that are not the default value, or that span lines
+    Set(img, v, L"@", 1, U16(L"at"));
+    Set(img, v, L"two\r\nli\"n\\es\n\n", 4, {1, 0, 0, 0});
+  }
   uint32_t sub = add_key(img, v, L"Sub");
   Set(img, sub, L"x", 4, {1, 0, 0, 0});
   return img;
@@ -92,6 +97,8 @@ const wchar_t kAllTypesText[] =
     L"\"unk\"=hex(1234):ff\r\n"
     L"\"esc\\\"na\\\\me\"=\"\u00e9\u4e2d\"\r\n"
     L"\"emptysz\"=hex(1):\r\n"
+    L"\"@\"=\"at\"\r\n"
+    L"\"two\r\nli\\\"n\\\\es\n\n\"=dword:00000001\r\n"
     L"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Sub]\r\n"
     L"\"x\"=dword:00000001\r\n"
     L"\r\n";
@@ -175,6 +182,7 @@ TEST(RegFile, ImportRules) {
       L"[HKEY_LOCAL_MACHINE\\SOFTWARE2\\Other]\r\n"
       L"\"ignored\"=\"x\"\r\n"
       L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\New\\Deep]\r\n"
+      L"\"@\"=\"a\"\r\n"
       L"@=\"default\"\r\n"
       L"\"last\"=hex(7):61,00,00,00,00,00";
   ASSERT_EQ(0, import_reg_text(img, text, kPrefix));
@@ -199,7 +207,8 @@ TEST(RegFile, ImportRules) {
   EXPECT_EQ(0u, find_key(img, 0, L"Other"));
   uint32_t deep = find_key(img, 0, L"New\\Deep");
   ASSERT_NE(0u, deep);
-  EXPECT_EQ(U16(L"default"), data(deep, L"@"));
+  EXPECT_EQ(U16(L"default"), data(deep, L""));
+  EXPECT_EQ(U16(L"a"), data(deep, L"@")) << "\"@\"= is not the default value";
   EXPECT_EQ(std::vector<uint8_t>({'a', 0, 0, 0, 0, 0}), data(deep, L"last")) << "last line without a line break";
   EXPECT_EQ(-1, import_reg_text(img, L"Not a registry file\r\n", kPrefix));
   EXPECT_EQ(ENOENT, import_reg_file(img, L"Z:\\no\\such\\file.reg", kPrefix));

@@ -1,0 +1,235 @@
+// Replay of hive transaction logs, both formats.
+#include "registry/hive/HiveLog.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "registry/hive/HiveImage.h"
+
+namespace {
+
+const uint32_t kSector = 512;
+const uint32_t kPage = 4096;
+const uint32_t kEntryHeader = 40;
+const uint32_t kMaxBins = 0x7FFFF000u - HIVE_BASE_SIZE;  // what a hive load accepts
+enum : uint32_t {
+  BB_SEQ1 = 0x04, BB_SEQ2 = 0x08, BB_TIME = 0x0C, BB_TYPE = 0x1C, BB_BINS = 0x28, BB_CHECKSUM = 0x1FC,
+  LOG_TYPE_OLD = 1, LOG_TYPE_OLD_ALT = 2, LOG_TYPE_NEW = 6,
+};
+
+uint64_t read_le64(const uint8_t* p) { return (uint64_t)read_le32(p) | ((uint64_t)read_le32(p + 4) << 32); }
+
+uint32_t checksum(const uint8_t* p) {
+  uint32_t x = 0;
+  for (int i = 0; i < 127; i++) x ^= read_le32(p + 4 * i);
+  return x;
+}
+
+bool base_block_sound(const uint8_t* p, size_t n) {
+  return n >= kSector && memcmp(p, "regf", 4) == 0 && checksum(p) == read_le32(p + BB_CHECKSUM);
+}
+
+bool all_zero(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; i++)
+    if (p[i]) return false;
+  return true;
+}
+
+void seal_base_block(std::vector<uint8_t>& h, uint32_t seq) {
+  write_le32(h.data() + BB_SEQ1, seq);
+  write_le32(h.data() + BB_SEQ2, seq);
+  write_le32(h.data() + BB_TYPE, 0);
+  write_le32(h.data() + BB_CHECKSUM, checksum(h.data()));
+}
+
+bool sane_bins(uint32_t bins) { return bins && bins % kPage == 0 && bins <= kMaxBins; }
+
+// One "HvLE" entry of a newer-format log.
+struct Entry {
+  size_t at = 0;
+  uint32_t size = 0, seq = 0, bins = 0, count = 0;
+};
+
+// 1 a sound entry, 0 no entry here (the log ends), -1 an entry that fails
+// its checks.
+int parse_entry(const HiveLogFile& log, size_t at, Entry* e) {
+  if (at > log.size || log.size - at < kEntryHeader || memcmp(log.data + at, "HvLE", 4) != 0) return 0;
+  const uint8_t* p = log.data + at;
+  e->at = at;
+  e->size = read_le32(p + 4);
+  if (e->size < kEntryHeader || e->size % kSector || e->size > log.size - at) return -1;
+  if (hive_log_hash(p, 32) != read_le64(p + 32)) return -1;
+  if (hive_log_hash(p + kEntryHeader, e->size - kEntryHeader) != read_le64(p + 24)) return -1;
+  e->seq = read_le32(p + 12);
+  e->bins = read_le32(p + 16);
+  e->count = read_le32(p + 20);
+  if (!sane_bins(e->bins) || e->count > (e->size - kEntryHeader) / 8) return -1;
+  uint64_t used = kEntryHeader + 8ull * e->count;
+  for (uint32_t i = 0; i < e->count; i++) {
+    uint32_t off = read_le32(p + kEntryHeader + 8 * i), len = read_le32(p + kEntryHeader + 8 * i + 4);
+    if (len == 0 || len % kSector || off % kSector || (uint64_t)off + len > e->bins) return -1;
+    used += len;
+    if (used > e->size) return -1;
+  }
+  return 1;
+}
+
+void apply_entry(std::vector<uint8_t>& h, const HiveLogFile& log, const Entry& e) {
+  h.resize(HIVE_BASE_SIZE + (size_t)e.bins, 0);
+  const uint8_t* p = log.data + e.at;
+  const uint8_t* page = p + kEntryHeader + 8 * e.count;
+  for (uint32_t i = 0; i < e.count; i++) {
+    uint32_t off = read_le32(p + kEntryHeader + 8 * i), len = read_le32(p + kEntryHeader + 8 * i + 4);
+    memcpy(h.data() + HIVE_BASE_SIZE + off, page, len);
+    page += len;
+  }
+  write_le32(h.data() + BB_BINS, e.bins);
+}
+
+// The highest sequence number of a newer-format log's sound entries.
+uint32_t newest_entry(const HiveLogFile& log) {
+  uint32_t best = 0;
+  Entry e;
+  for (size_t at = kSector; parse_entry(log, at, &e) == 1; at += e.size) best = std::max(best, e.seq);
+  return best;
+}
+
+HiveLogOutcome apply_new(std::vector<uint8_t>& h, std::vector<const HiveLogFile*> logs) {
+  // Windows moves on to the other file when one is full: the file that
+  // began later holds the later entries.
+  std::stable_sort(logs.begin(), logs.end(), [](const HiveLogFile* a, const HiveLogFile* b) {
+    return read_le32(a->data + BB_SEQ1) < read_le32(b->data + BB_SEQ1);
+  });
+  uint32_t from = read_le32(h.data() + BB_SEQ1);
+  uint32_t next = 0;
+  bool applied = false;
+  for (const HiveLogFile* log : logs) {
+    bool started = false;
+    uint32_t prev = 0;
+    Entry e;
+    for (size_t at = kSector;; at += e.size) {
+      int r = parse_entry(*log, at, &e);
+      if (r == 0) break;
+      if (r < 0) return HIVE_LOG_REFUSED;
+      // Entries of one run follow each other; what comes after a break is
+      // left over from an earlier run.
+      if (started && e.seq != prev + 1) break;
+      started = true;
+      prev = e.seq;
+      if (e.seq < from || (applied && e.seq < next)) continue;  // in the hive already
+      if (applied && e.seq != next) return HIVE_LOG_REFUSED;      // entries are missing
+      apply_entry(h, *log, e);
+      next = e.seq + 1;
+      applied = true;
+    }
+  }
+  if (!applied) return HIVE_LOG_REFUSED;
+  seal_base_block(h, next - 1);
+  return HIVE_LOG_RECOVERED;
+}
+
+// Older format: the log's base block, "DIRT" and a bitmap of the 512-byte
+// pages of the bins, then each dirty page in bitmap order.
+bool apply_old(std::vector<uint8_t>& h, const HiveLogFile& log) {
+  uint32_t bins = read_le32(log.data + BB_BINS);
+  if (!sane_bins(bins) || log.size < kSector + 4 || memcmp(log.data + kSector, "DIRT", 4) != 0) return false;
+  size_t bitmap = bins / kPage;  // one bit per 512 bytes
+  if (log.size - kSector - 4 < bitmap) return false;
+  const uint8_t* bits = log.data + kSector + 4;
+  size_t pages = (kSector + 4 + bitmap + kSector - 1) / kSector * kSector;
+  size_t dirty = 0;
+  for (size_t i = 0; i < bitmap; i++)
+    for (int b = 0; b < 8; b++) dirty += (bits[i] >> b) & 1;
+  if (pages > log.size || (log.size - pages) / kSector < dirty) return false;
+  h.resize(HIVE_BASE_SIZE + (size_t)bins, 0);
+  const uint8_t* page = log.data + pages;
+  for (size_t i = 0; i < bitmap * 8; i++) {
+    if (!((bits[i / 8] >> (i % 8)) & 1)) continue;
+    memcpy(h.data() + HIVE_BASE_SIZE + i * kSector, page, kSector);
+    page += kSector;
+  }
+  memcpy(h.data(), log.data, kSector);
+  seal_base_block(h, read_le32(log.data + BB_SEQ1));
+  return true;
+}
+
+}  // namespace
+
+uint64_t hive_log_hash(const uint8_t* p, size_t n) {
+  uint32_t lo = 0x7A4E55C5, hi = 0x82EF4D88;
+  auto rotl = [](uint32_t x, int k) { return (x << k) | (x >> (32 - k)); };
+  auto block = [&]() {
+    hi ^= lo; lo = rotl(lo, 20);
+    lo += hi; hi = rotl(hi, 9);
+    hi ^= lo; lo = rotl(lo, 27);
+    lo += hi; hi = rotl(hi, 19);
+  };
+  size_t i = 0;
+  for (; n - i >= 4; i += 4) {
+    lo += read_le32(p + i);
+    block();
+  }
+  uint32_t last = 0x80;
+  for (size_t k = n; k > i; k--) last = (last << 8) | p[k - 1];
+  lo += last;
+  block();
+  block();
+  return (uint64_t)lo | ((uint64_t)hi << 32);
+}
+
+HiveLogOutcome hive_apply_logs(std::vector<uint8_t>& hive, const std::vector<HiveLogFile>& logs,
+                               uint32_t* maxSequence) {
+  *maxSequence = 0;
+  std::vector<const HiveLogFile*> newer, older;
+  bool unusable = false;
+  for (const HiveLogFile& log : logs) {
+    if (log.unreadable) unusable = true;
+    if (!log.data || log.size == 0 || all_zero(log.data, std::min<size_t>(log.size, kSector))) continue;
+    uint32_t type = log.size >= kSector ? read_le32(log.data + BB_TYPE) : 0;
+    if (!base_block_sound(log.data, log.size) || read_le32(log.data + BB_SEQ1) != read_le32(log.data + BB_SEQ2) ||
+        (type != LOG_TYPE_NEW && type != LOG_TYPE_OLD && type != LOG_TYPE_OLD_ALT)) {
+      unusable = true;
+      continue;
+    }
+    *maxSequence = std::max(*maxSequence, read_le32(log.data + BB_SEQ1));
+    if (type == LOG_TYPE_NEW) {
+      newer.push_back(&log);
+      *maxSequence = std::max(*maxSequence, newest_entry(log));
+    } else {
+      older.push_back(&log);
+    }
+  }
+  if (hive.size() < HIVE_BASE_SIZE || memcmp(hive.data(), "regf", 4) != 0) return HIVE_LOG_REFUSED;
+  bool sound = checksum(hive.data()) == read_le32(hive.data() + BB_CHECKSUM);
+  if (sound && read_le32(hive.data() + BB_SEQ1) == read_le32(hive.data() + BB_SEQ2)) return HIVE_LOG_CLEAN;
+  if (newer.empty() && older.empty()) return unusable ? HIVE_LOG_REFUSED : HIVE_LOG_NO_LOG;
+  // What a log that fails its checks holds is unknown: nothing is applied
+  // then, for a hive brought up to date with part of its changes is worse
+  // than one left as it was.
+  if (unusable) return HIVE_LOG_REFUSED;
+  std::vector<uint8_t> work = hive;
+  HiveLogOutcome r = HIVE_LOG_REFUSED;
+  if (!newer.empty()) {
+    if (!sound) {
+      // A torn base block is taken from the log that began first.
+      const HiveLogFile* first = newer[0];
+      for (const HiveLogFile* l : newer)
+        if (read_le32(l->data + BB_SEQ1) < read_le32(first->data + BB_SEQ1)) first = l;
+      memcpy(work.data(), first->data, kSector);
+    }
+    r = apply_new(work, newer);
+  } else {
+    // The log written for this very state of the hive carries its time.
+    uint64_t stamp = sound ? read_le64(hive.data() + BB_TIME)
+                           : hive.size() >= HIVE_BASE_SIZE + 0x1C ? read_le64(hive.data() + HIVE_BASE_SIZE + 0x14)
+                                                                  : 0;
+    const HiveLogFile* pick = nullptr;
+    for (const HiveLogFile* l : older)
+      if (read_le64(l->data + BB_TIME) == stamp &&
+          (!pick || read_le32(l->data + BB_SEQ1) > read_le32(pick->data + BB_SEQ1)))
+        pick = l;
+    if (pick && apply_old(work, *pick)) r = HIVE_LOG_RECOVERED;
+  }
+  if (r == HIVE_LOG_RECOVERED) hive.swap(work);
+  return r;
+}
