@@ -1,0 +1,182 @@
+// Packed PE32 and PE32+ programs and DLLs, built from the packed layout by
+// the test builder, unpacked and compared with the originals by meaning; the
+// restored programs run under Wine with the originals' output.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "PeTestUtil.h"
+#include "TestSupport.h"
+#include "UpxTestUtil.h"
+#include "upxlib/bele.h"
+#include "upxlib/upxlib.h"
+
+namespace {
+
+std::wstring FixtureW(const std::string& name) {
+  return vt::ToWin(std::string(UPX_FIXTURES_UNIX) + "/" + name);
+}
+
+std::vector<uint8_t> ReadFixture(const std::string& name) {
+  std::vector<uint8_t> d;
+  EXPECT_TRUE(vt::ReadAll(FixtureW(name), d)) << name;
+  return d;
+}
+
+bool IsDirectorySection(const std::string& n) {
+  return n == ".idata" || n == ".edata" || n == ".rsrc" || n == ".reloc";
+}
+
+// Runs exe in dir with its output going to a file; gives the output.
+std::string RunProgram(const std::wstring& exe, const std::wstring& dir) {
+  std::wstring outname = dir + L"\\run.txt";
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+  HANDLE h = CreateFileW(outname.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<no output file>";
+  STARTUPINFOW si = {};
+  si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = h;
+  si.hStdError = h;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION pi = {};
+  std::wstring cmd = L"\"" + exe + L"\"";
+  BOOL ok = CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &si, &pi);
+  CloseHandle(h);
+  if (!ok) return "<not started>";
+  DWORD w = WaitForSingleObject(pi.hProcess, 60000);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  if (w != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  std::vector<uint8_t> d;
+  vt::ReadAll(outname, d);
+  return std::string(d.begin(), d.end()) + "exit=" + std::to_string(code);
+}
+
+// Compares the restored file with the original by meaning.
+void ExpectSameByMeaning(const std::vector<uint8_t>& orig, const std::vector<uint8_t>& restored,
+                         const std::vector<uint8_t>& overlay, bool keeps_relocs) {
+  ut::PeView a = ut::ParsePe(orig), b = ut::ParsePe(restored);
+  ASSERT_TRUE(a.ok);
+  ASSERT_TRUE(b.ok);
+  EXPECT_EQ(a.pep, b.pep);
+  ASSERT_EQ(a.sections.size(), b.sections.size());
+  for (size_t i = 0; i < a.sections.size(); i++) {
+    const ut::PeSection &x = a.sections[i], &y = b.sections[i];
+    EXPECT_EQ(x.name, y.name);
+    EXPECT_EQ(x.vaddr, y.vaddr);
+    EXPECT_EQ(x.vsize, y.vsize);
+    EXPECT_EQ(x.size, y.size);
+    EXPECT_EQ(x.rawptr, y.rawptr);
+    EXPECT_EQ(x.flags, y.flags);
+    if (x.rawptr && !IsDirectorySection(x.name)) {
+      ASSERT_LE(uint64_t(y.rawptr) + y.size, restored.size());
+      EXPECT_TRUE(std::equal(orig.begin() + x.rawptr, orig.begin() + x.rawptr + x.size,
+                             restored.begin() + y.rawptr))
+          << "section " << x.name;
+    }
+  }
+  for (unsigned off : {40u, 44u, 56u, 60u, 64u, 68u, 72u, 76u, 80u})
+    EXPECT_EQ(a.hdr(off), b.hdr(off)) << "header field at " << off;
+  EXPECT_EQ(a.imagebase(), b.imagebase());
+  EXPECT_EQ(a.hdr(92, 2), b.hdr(92, 2));   // subsystem
+  EXPECT_EQ(a.dllflags(), b.dllflags());
+  EXPECT_EQ(0u, b.hdr(88));                // CheckSum
+  EXPECT_EQ(a.sections[0].vaddr, b.hdr(84));   // SizeOfHeaders: the first section's RVA
+  for (int dir : {6, 11, 12}) EXPECT_EQ(0u, b.dirRva(dir)) << dir;
+  EXPECT_EQ(a.dirRva(9), b.dirRva(9));     // TLS
+  EXPECT_EQ(a.imports(), b.imports());
+  EXPECT_EQ(a.exports(), b.exports());
+  EXPECT_EQ(a.resources(), b.resources());
+  if (keeps_relocs) {
+    EXPECT_EQ(a.relocs(), b.relocs());
+    EXPECT_EQ(a.flags(), b.flags());
+  } else {
+    EXPECT_EQ(0u, b.dirRva(5));
+    EXPECT_EQ(0u, b.dirSize(5));
+    EXPECT_EQ(a.flags() | 1, b.flags());
+  }
+  uint32_t end = b.lastRawEnd();
+  ASSERT_LE(end, restored.size());
+  EXPECT_EQ(overlay, std::vector<uint8_t>(restored.begin() + end, restored.end()));
+  EXPECT_EQ(a.lastRawEnd(), end);
+}
+
+struct Case {
+  const char* file;
+  bool dll;
+  bool dynbase;
+};
+const Case kCases[] = {
+    {"prog32.exe", false, true},      {"prog64.exe", false, true},
+    {"prog32_fixed.exe", false, false}, {"prog64_fixed.exe", false, false},
+    {"testdll32.dll", true, true},    {"testdll64.dll", true, true},
+};
+
+class UpxUnpack : public ::testing::Test {
+ protected:
+  void SetUp() override { dir = vt::ScratchDir(); }
+  std::wstring dir;
+
+  std::vector<uint8_t> PackUnpack(const std::vector<uint8_t>& orig, const ut::BuildOptions& o,
+                                  const std::wstring& name) {
+    std::vector<uint8_t> packed = ut::BuildPacked(orig, o);
+    EXPECT_FALSE(packed.empty());
+    std::wstring in = dir + L"\\" + name + L".packed";
+    std::wstring out = dir + L"\\" + name;
+    EXPECT_TRUE(vt::WriteAll(in, packed));
+    DeleteFileW(out.c_str());
+    EXPECT_EQ(0, unpack_one_file(in.c_str(), out.c_str())) << vt::Narrow(name);
+    std::vector<uint8_t> r;
+    vt::ReadAll(out, r);
+    return r;
+  }
+};
+
+TEST_F(UpxUnpack, RestoresProgramsAndDllsByMeaning) {
+  int variant = 0;
+  for (const Case& c : kCases) {
+    std::vector<uint8_t> orig = ReadFixture(c.file);
+    ASSERT_FALSE(orig.empty());
+    for (int v = 0; v < 3; v++, variant++) {
+      ut::BuildOptions o;
+      o.method = (v == 0) ? 8 : (v == 1) ? 2 : 5 + variant % 3;
+      o.filter = (v == 2) ? 0 : -1;
+      o.ordinal_thunks = v == 1;
+      o.names_area = v != 2;
+      if (v >= 1) o.overlay = ut::CodeLike(1000 + 37 * v, v);
+      SCOPED_TRACE(std::string(c.file) + " variant " + std::to_string(v));
+      std::vector<uint8_t> r = PackUnpack(orig, o, vt::Widen(c.file));
+      ASSERT_FALSE(r.empty());
+      ExpectSameByMeaning(orig, r, o.overlay, c.dll || c.dynbase);
+    }
+  }
+}
+
+TEST_F(UpxUnpack, RestoredProgramsRunLikeTheOriginals) {
+  for (const char* arch : {"32", "64"}) {
+    std::wstring a = vt::Widen(arch);
+    std::wstring odir = dir + L"\\orig" + a, rdir = dir + L"\\restored" + a;
+    CreateDirectoryW(odir.c_str(), nullptr);
+    CreateDirectoryW(rdir.c_str(), nullptr);
+    std::vector<uint8_t> prog = ReadFixture(std::string("prog") + arch + ".exe");
+    std::vector<uint8_t> dll = ReadFixture(std::string("testdll") + arch + ".dll");
+    ASSERT_TRUE(vt::WriteAll(odir + L"\\prog.exe", prog));
+    ASSERT_TRUE(vt::WriteAll(odir + L"\\testdll.dll", dll));
+    ut::BuildOptions o;
+    o.overlay = {1, 2, 3};
+    std::vector<uint8_t> rp = PackUnpack(prog, o, L"prog" + a + L".exe");
+    std::vector<uint8_t> rd = PackUnpack(dll, o, L"testdll" + a + L".dll");
+    ASSERT_TRUE(vt::WriteAll(rdir + L"\\prog.exe", rp));
+    ASSERT_TRUE(vt::WriteAll(rdir + L"\\testdll.dll", rd));
+    std::string want = RunProgram(odir + L"\\prog.exe", odir);
+    EXPECT_NE(std::string::npos, want.find("add=5 mul=20 tls=1")) << want;
+    EXPECT_NE(std::string::npos, want.find("rcdata=20:custom resource data icon=1")) << want;
+    EXPECT_EQ(want, RunProgram(rdir + L"\\prog.exe", rdir)) << arch;
+  }
+}
+
+}  // namespace
