@@ -254,7 +254,7 @@ void PeFile::unpackPeImage(OutputFile* fo, upx_uint64_t ord_mask, bool set_oft) 
   }
   // The dynamic-base test of step 19 is made before the relocation rebuild,
   // so that a program with dynamic base keeps its relocations.
-  if (ih.dllflags() & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE) opt->win32_pe.strip_relocs = 0;
+  if (ih.dllflags() & PE_DLLCHAR_DYNAMIC_BASE) opt->win32_pe.strip_relocs = 0;
   // 12 to 14.
   rebuildImportTable(&extrainfo, ord_mask, set_oft);
   rebuildRelocs(&extrainfo, pep_ ? 64 : 32, oh.flags(), oh.imagebase());

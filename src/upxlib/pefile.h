@@ -32,7 +32,7 @@ enum {
 
 enum {
   RELOCS_STRIPPED = 0x0001, EXECUTABLE = 0x0002, BITS_32_MACHINE = 0x0100, DLL_FLAG = 0x2000,
-  IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE = 0x0040,
+  PE_DLLCHAR_DYNAMIC_BASE = 0x0040,
 };
 
 // The PE header record (COFF file header and optional header) of either

@@ -480,10 +480,13 @@ std::vector<uint8_t> BuildPacked(const std::vector<uint8_t>& orig, const BuildOp
   tr.u32(extra_off);
   block.insert(block.end(), tr.b.begin(), tr.b.end());
 
+  if (o.mutate) o.mutate(block, istream_off);
   int filter = o.filter < 0 ? (pep ? 0x49 : 0x26) : o.filter;
   upx::Filter ft(o.level);
   ft.init(filter, v.codebase() - rvamin);
-  if (filter && !ft.filter(&block[v.codebase() - rvamin], v.codesize())) filter = 0;
+  if (filter && (uint64_t(v.codebase()) - rvamin + v.codesize() > block.size() ||
+                 !ft.filter(&block[v.codebase() - rvamin], v.codesize())))
+    filter = 0;
   const uint32_t u_adler = upx::upx_adler32(block.data(), uint32_t(block.size()));
   std::vector<uint8_t> c(upx::MemBuffer::getSizeForCompression(uint32_t(block.size())));
   unsigned clen = 0;

@@ -5,6 +5,7 @@
 // section.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -53,6 +54,9 @@ struct BuildOptions {
   bool ordinal_thunks = false;     // ordinals as thunks in the packed area (tag 0xFE)
   bool names_area = true;          // import names written back to a names area
   std::vector<uint8_t> overlay;    // bytes appended to the packed file
+  // Called on the uncompressed block before it is filtered and compressed;
+  // image_size is where the import stream begins.
+  std::function<void(std::vector<uint8_t>& block, uint32_t image_size)> mutate;
 };
 
 // Packs the PE file orig into the packed layout; fails the current test
