@@ -25,6 +25,18 @@ void CopyField(wchar_t (&target)[kPathChars], const wchar_t* source) {
   CopyField(target, source, wcslen(source));
 }
 
+// Copies source[0..length) when it fits a path buffer. A longer text is
+// refused rather than cut: a cut path would name another file.
+bool CopyWholeField(wchar_t (&target)[kPathChars], const wchar_t* source, size_t length) {
+  if (length > size_t(kPathLimit)) return false;
+  CopyField(target, source, length);
+  return true;
+}
+
+bool CopyWholeField(wchar_t (&target)[kPathChars], const wchar_t* source) {
+  return CopyWholeField(target, source, wcslen(source));
+}
+
 // "/name" or "-name" in any case: the text behind the keyword, or null.
 // A keyword ending in ':' matches the start of the argument, any other the
 // whole argument.
@@ -37,16 +49,46 @@ const wchar_t* MatchOption(const wchar_t* arg, const wchar_t* keyword) {
   return rest;
 }
 
-// Splits "first<separator>second" at the first separator. The first part
-// must fit a path buffer: a longer one is malformed rather than cut, since a
-// cut path would name another file.
+// The last occurrence of separator in text, or null.
+const wchar_t* FindLast(const wchar_t* text, const wchar_t* separator) {
+  const wchar_t* last = nullptr;
+  for (const wchar_t* at = wcsstr(text, separator); at; at = wcsstr(at + 1, separator)) last = at;
+  return last;
+}
+
+// Splits "first<separator>second" at the given separator. Both parts must
+// fit a path buffer.
+bool SplitInto(const wchar_t* text, const wchar_t* at, const wchar_t* separator,
+               wchar_t (&first)[kPathChars], wchar_t (&second)[kPathChars]) {
+  return at && CopyWholeField(first, text, at - text) &&
+         CopyWholeField(second, at + wcslen(separator));
+}
+
 bool SplitAtFirst(const wchar_t* text, const wchar_t* separator, wchar_t (&first)[kPathChars],
                   wchar_t (&second)[kPathChars]) {
-  const wchar_t* at = wcsstr(text, separator);
-  if (!at || at - text > kPathLimit) return false;
-  CopyField(first, text, at - text);
-  CopyField(second, at + wcslen(separator));
+  return SplitInto(text, wcsstr(text, separator), separator, first, second);
+}
+
+// A host path holds no "::" (so a volume path before it may: "\::{UEFI}\..."),
+// no character below 32 and none of < > " |; a ':' only behind a drive
+// letter at its start (after a "\\?\" or "\\.\" prefix too). Wildcards
+// are the copies' own business.
+bool IsHostPath(const wchar_t* path) {
+  size_t drive = (wcsncmp(path, L"\\\\?\\", 4) == 0 || wcsncmp(path, L"\\\\.\\", 4) == 0) ? 4 : 0;
+  for (size_t i = 0; path[i]; ++i) {
+    wchar_t c = path[i];
+    if (c < 32 || wcschr(L"<>\"|", c)) return false;
+    if (c == L':' && !(i == drive + 1 && iswalpha(path[drive]))) return false;
+  }
   return true;
+}
+
+// "volume path::host path" of the copies: split at the last "::", since a
+// host path never holds one.
+bool SplitCopyArgument(const wchar_t* rest, wchar_t (&volumePath)[kPathChars],
+                       wchar_t (&hostPath)[kPathChars]) {
+  return SplitInto(rest, FindLast(rest, L"::"), L"::", volumePath, hostPath) && *volumePath &&
+         *hostPath && IsHostPath(hostPath);
 }
 
 // ---- the commands of pass 2 ----
@@ -58,16 +100,14 @@ const int kMalformedForm = INT_MIN;
 
 int RunInject(CommandLineState& s, const wchar_t* rest) {
   wchar_t volumePath[kPathChars], hostPath[kPathChars];
-  if (!SplitAtFirst(rest, L"::", volumePath, hostPath) || !*volumePath || !*hostPath)
-    return kMalformedForm;
+  if (!SplitCopyArgument(rest, volumePath, hostPath)) return kMalformedForm;
   return s.ops->injectFile(s.imagePath, s.fixPath, s.partition, volumePath, hostPath,
                            s.overwriteMode);
 }
 
 int RunExtract(CommandLineState& s, const wchar_t* rest) {
   wchar_t volumePath[kPathChars], hostPath[kPathChars];
-  if (!SplitAtFirst(rest, L"::", volumePath, hostPath) || !*volumePath || !*hostPath)
-    return kMalformedForm;
+  if (!SplitCopyArgument(rest, volumePath, hostPath)) return kMalformedForm;
   return s.ops->extractFile(s.imagePath, s.fixPath, s.partition, volumePath, hostPath,
                             s.overwriteMode);
 }
@@ -84,8 +124,7 @@ int RunImportFile(CommandLineState& s, const wchar_t* rest) {
 
 int RunImport(CommandLineState& s, const wchar_t* rest) {
   wchar_t regFiles[kPathChars];
-  CopyField(regFiles, rest);
-  if (!*regFiles) return kMalformedForm;
+  if (!CopyWholeField(regFiles, rest) || !*regFiles) return kMalformedForm;
   return s.ops->importRegistry(s.imagePath, s.fixPath, s.partition, regFiles);
 }
 
@@ -143,13 +182,14 @@ bool PreconditionHolds(Precondition precondition, const CommandLineState& s) {
   return false;
 }
 
+// "path[::N]": the path must fit a path buffer (see CommandLineState); the
+// partition number behind the "::" may be written at any length.
 void ReadImageOption(const wchar_t* rest, CommandLineState& state) {
-  CopyField(state.imagePath, rest);
-  wchar_t* partition = wcsstr(state.imagePath, L"::");
-  if (partition) {
-    *partition = 0;
-    state.partition = int(wcstol(partition + 2, nullptr, 10));
-  }
+  const wchar_t* partition = wcsstr(rest, L"::");
+  size_t length = partition ? size_t(partition - rest) : wcslen(rest);
+  state.imageTooLong = length > size_t(kPathLimit);
+  CopyField(state.imagePath, rest, length);
+  if (partition) state.partition = int(wcstol(partition + 2, nullptr, 10));
 }
 
 }  // namespace
@@ -159,8 +199,10 @@ void ReadSharedOptions(int argc, wchar_t* const* argv, CommandLineState& state) 
     const wchar_t* rest;
     if ((rest = MatchOption(argv[i], L"img:")))
       ReadImageOption(rest, state);
-    else if ((rest = MatchOption(argv[i], L"fix:")))
+    else if ((rest = MatchOption(argv[i], L"fix:"))) {
+      state.fixTooLong = wcslen(rest) > size_t(kPathLimit);
       CopyField(state.fixPath, rest);
+    }
     else if (MatchOption(argv[i], L"no"))
       state.overwriteMode = 0;
     else if (MatchOption(argv[i], L"update"))
@@ -181,7 +223,8 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
     for (const CommandRow& row : kCommandTable) {
       const wchar_t* rest = MatchOption(argv[i], row.keyword);
       if (!rest || !PreconditionHolds(row.precondition, state)) continue;
-      int result = row.run(state, rest);
+      bool pathsFit = row.precondition == kNone || !(state.imageTooLong || state.fixTooLong);
+      int result = pathsFit ? row.run(state, rest) : kMalformedForm;
       bool malformed = result == kMalformedForm;
       if (malformed) result = kMalformedArgument;
       if (result != 0) exitCode = result;

@@ -16,6 +16,10 @@ struct CommandLineState {
   wchar_t imagePath[kPathChars];
   int partition;
   wchar_t fixPath[kPathChars];
+  // "-img:" or "-fix:" named a path longer than a path buffer: the commands
+  // that open the image are malformed rather than run on a cut path.
+  bool imageTooLong;
+  bool fixTooLong;
   int overwriteMode;  // 0 never, 1 always, 2 only with newer files
   BOOL rawFormat;     // "/p"
   BOOL gptLayout;     // "/gpt"

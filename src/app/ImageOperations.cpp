@@ -26,24 +26,11 @@ const int kReadOnlyOpen = 0;
 const unsigned char kAllHives = HIVE_FLAG_SYSTEM | HIVE_FLAG_SOFTWARE | HIVE_FLAG_USER |
                                 HIVE_FLAG_SAM | HIVE_FLAG_SECURITY | HIVE_FLAG_BCD;
 
-// The crash filter for the length of one call; the host's (or the program's)
-// own filter comes back afterwards.
-class CrashFilterScope {
- public:
-  CrashFilterScope() : m_previous(SetUnhandledExceptionFilter(WriteCrashDump)) {}
-  ~CrashFilterScope() { SetUnhandledExceptionFilter(m_previous); }
-  CrashFilterScope(const CrashFilterScope&) = delete;
-  CrashFilterScope& operator=(const CrashFilterScope&) = delete;
-
- private:
-  LPTOP_LEVEL_EXCEPTION_FILTER m_previous;
-};
-
 // The common frame: filter, temporary mounted image, open, the operation's
 // steps, close, release. `steps` maps the opened image to a result code.
 template <class Steps>
 int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, Steps steps) {
-  CrashFilterScope filter;
+  CrashDumpFilterScope filter;  // for the call; the host's own comes back
   CMountedImage* image = new (std::nothrow) CMountedImage();
   if (!image) return kImageNoMemory;
   int result = kImageNotOpened;
@@ -203,7 +190,7 @@ int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
 }
 
 int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
-  CrashFilterScope filter;
+  CrashDumpFilterScope filter;  // for the call; the host's own comes back
   // Nothing is mounted: the allocation only tells a short memory early.
   CMountedImage* probe = new (std::nothrow) CMountedImage();
   if (!probe) return kImageNoMemory;

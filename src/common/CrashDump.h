@@ -14,3 +14,16 @@ LONG WINAPI WriteCrashDump(EXCEPTION_POINTERS* exception);
 // 0x1A4 -> "C:\x\tool_20240305070809_01A4.dmp"). False when it does not fit.
 bool FormatCrashDumpPath(const wchar_t* programPath, const SYSTEMTIME& local, DWORD threadId,
                          wchar_t* out);
+
+// WriteCrashDump as the process's filter for the lifetime of the object; the
+// filter in force before comes back afterwards.
+class CrashDumpFilterScope {
+ public:
+  CrashDumpFilterScope() : m_previous(SetUnhandledExceptionFilter(WriteCrashDump)) {}
+  ~CrashDumpFilterScope() { SetUnhandledExceptionFilter(m_previous); }
+  CrashDumpFilterScope(const CrashDumpFilterScope&) = delete;
+  CrashDumpFilterScope& operator=(const CrashDumpFilterScope&) = delete;
+
+ private:
+  LPTOP_LEVEL_EXCEPTION_FILTER m_previous;
+};

@@ -27,8 +27,8 @@ int GetPathInfoNoRedirect(const wchar_t* path, DWORD* attributes, FILETIME* last
 // Copies one file and its last-write time. When CopyFileW fails and the
 // source's compressed twin exists (last character replaced by "_", as on
 // driver media), the twin is unpacked into the target by the system's
-// "expand.exe"; %SystemRoot% and %SystemDrive% are set for that run only when
-// they are unset. When the source is a dangling symbolic link or junction,
+// "expand.exe" (%SystemRoot% and %SystemDrive% are set for that run only when
+// they are unset), or, when that fails, by the LZ functions. When the source is a dangling symbolic link or junction,
 // the link itself is recreated at the target. Nonzero on success.
 BOOL CopyFileNoRedirect(const wchar_t* source, const wchar_t* target, BOOL failIfExists);
 

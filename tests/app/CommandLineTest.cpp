@@ -7,6 +7,8 @@
 
 #include "TestSupport.h"
 #include "app/CommandLine.h"
+#include "app/ProgramEntry.h"
+#include "common/CrashDump.h"
 
 namespace {
 
@@ -122,25 +124,35 @@ TEST(CommandLine, OverwriteMode) {
   EXPECT_EQ(1, g_calls.at(0).mode);
 }
 
-TEST(CommandLine, InjectAndExtractSplitAtFirstDoubleColon) {
+TEST(CommandLine, InjectAndExtractSplitAtLastDoubleColon) {
+  // A host path never holds "::"; a volume path may ("\::{UEFI}" is the EFI
+  // system partition).
   Outcome r = RunArgs({L"-img:a", L"-inject:\\Path\\test.zip::D:\\test.zip",
-                   L"/EXTRACT:\\p::q::r"});
+                       L"/EXTRACT:\\p::q::r", L"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::D:\\x",
+                       L"/inject:\\a::\\\\?\\D:\\*.*"});
   EXPECT_EQ(0, r.show);
   EXPECT_EQ(0, r.exitCode);
-  ASSERT_EQ(2u, g_calls.size());
+  ASSERT_EQ(4u, g_calls.size());
   EXPECT_EQ(L"inject", g_calls[0].op);
   EXPECT_EQ(L"\\Path\\test.zip", g_calls[0].a);
   EXPECT_EQ(L"D:\\test.zip", g_calls[0].b);
   EXPECT_EQ(L"extract", g_calls[1].op);
-  EXPECT_EQ(L"\\p", g_calls[1].a);
-  EXPECT_EQ(L"q::r", g_calls[1].b);
+  EXPECT_EQ(L"\\p::q", g_calls[1].a);
+  EXPECT_EQ(L"r", g_calls[1].b);
+  EXPECT_EQ(L"\\::{UEFI}\\EFI\\Boot\\bootx64.efi", g_calls[2].a);
+  EXPECT_EQ(L"D:\\x", g_calls[2].b);
+  EXPECT_EQ(L"\\\\?\\D:\\*.*", g_calls[3].b);
 }
 
 TEST(CommandLine, MalformedTwoPartArguments) {
   for (const wchar_t* bad : {L"/inject:\\a", L"/inject:::D:\\b", L"/inject:\\a::", L"-extract:",
                              L"/extract:\\a", L"/import:", L"/export:D:\\t.reg",
                              L"/export:::HKEY_LOCAL_MACHINE\\SYSTEM", L"/importfile:A\\B",
-                             L"/importfile:NoBackslash=C:\\f"}) {
+                             L"/importfile:NoBackslash=C:\\f",
+                             // host paths Windows does not allow
+                             L"/extract:\\a::D:\\x<y", L"/inject:\\a::D:\\x>y",
+                             L"/extract:\\a::D:\\\"x\"", L"/inject:\\a::D:\\x|y",
+                             L"/extract:\\a::D:\\x:y", L"/inject:\\a::1:\\x", L"/extract:\\a::D:\\\tx"}) {
     Outcome r = RunArgs({L"-img:a", bad});
     EXPECT_EQ(kMalformedArgument, r.exitCode) << bad;
     EXPECT_EQ(0, r.show) << bad;
@@ -149,16 +161,33 @@ TEST(CommandLine, MalformedTwoPartArguments) {
 }
 
 TEST(CommandLine, FieldLongerThanAPathIsMalformed) {
-  std::wstring longPart(360, L'x');
-  Outcome r = RunArgs({L"-img:a", L"/inject:" + longPart + L"::C:\\y"});
-  EXPECT_EQ(kMalformedArgument, r.exitCode);
-  EXPECT_TRUE(g_calls.empty());
-  // 359 characters fit; the part behind "::" and the image path are cut.
-  RunArgs({L"-img:" + longPart, L"/inject:" + longPart.substr(1) + L"::" + longPart});
+  // Any field, before or behind its separator, and the paths of "-img:" and
+  // "-fix:": a cut path would name another file.
+  std::wstring fits(359, L'x'), longPart(360, L'x');
+  for (const std::vector<std::wstring>& bad : std::vector<std::vector<std::wstring>>{
+           {L"-img:a", L"/inject:" + longPart + L"::C:\\y"},
+           {L"-img:a", L"/inject:\\a::" + longPart},
+           {L"-img:a", L"/extract:\\a::" + longPart},
+           {L"-img:a", L"/import:" + longPart},
+           {L"-img:a", L"/export:C:\\x.reg::" + longPart},
+           {L"-img:a", L"/importfile:A\\B=" + longPart},
+           {L"-img:" + longPart, L"/extract:\\a::b"},
+           {L"-img:" + longPart + L"::1", L"/merge"},
+           {L"-img:a", L"-fix:" + longPart, L"/import:x.reg"}}) {
+    Outcome r = RunArgs(bad);
+    EXPECT_EQ(kMalformedArgument, r.exitCode) << vt::Narrow(bad.back());
+    EXPECT_EQ(0, r.show);
+    EXPECT_TRUE(g_calls.empty());
+  }
+  // 359 characters fit, in every field; the partition number behind them is
+  // read.
+  RunArgs({L"-img:" + fits + L"::2", L"-fix:" + fits, L"/inject:" + fits + L"::" + fits});
   ASSERT_EQ(1u, g_calls.size());
-  EXPECT_EQ(359u, g_calls[0].a.size());
-  EXPECT_EQ(359u, g_calls[0].b.size());
-  EXPECT_EQ(359u, g_calls[0].image.size());
+  EXPECT_EQ(fits, g_calls[0].a);
+  EXPECT_EQ(fits, g_calls[0].b);
+  EXPECT_EQ(fits, g_calls[0].image);
+  EXPECT_EQ(fits, g_calls[0].fix);
+  EXPECT_EQ(2, g_calls[0].partition);
 }
 
 TEST(CommandLine, CommandsNeedAnImage) {
@@ -257,6 +286,26 @@ TEST(CommandLine, SettingsFileBesideTheProgram) {
   std::wstring expected = module;
   expected = expected.substr(0, expected.rfind(L'.')) + L".ini";
   EXPECT_EQ(expected, settings);
+}
+
+// The program entry keeps the crash-dump filter in force while the command
+// line runs, and puts back the one it found.
+LPTOP_LEVEL_EXCEPTION_FILTER g_filterDuringRun;
+
+int ProbeFilter(WORD*, int* exitCode) {
+  g_filterDuringRun = SetUnhandledExceptionFilter(nullptr);
+  SetUnhandledExceptionFilter(g_filterDuringRun);
+  *exitCode = -15;
+  return 0;
+}
+
+LONG WINAPI OwnFilter(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_SEARCH; }
+
+TEST(ProgramEntry, CrashDumpFilterForTheWholeRun) {
+  LPTOP_LEVEL_EXCEPTION_FILTER before = SetUnhandledExceptionFilter(OwnFilter);
+  EXPECT_EQ(-15, RunProgramEntry(GetModuleHandleW(nullptr), ProbeFilter));
+  EXPECT_EQ(&WriteCrashDump, g_filterDuringRun);
+  EXPECT_EQ(&OwnFilter, SetUnhandledExceptionFilter(before));
 }
 
 }  // namespace

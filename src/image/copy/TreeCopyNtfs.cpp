@@ -46,11 +46,80 @@ TreeCopyNtfsFile* TreeCopyNtfsOpen(ntfs_volume* vol, const wchar_t* path, bool w
         ntfs_inode_close(ni);
         return nullptr;
     }
+    // Data that claims more stored clusters than the volume has is damage:
+    // refused before anything is read (holes are not stored and count not).
+    if (!write && NAttrNonResident(na)) {
+        int bad = 0;
+        errno = 0;
+        if (ntfs_attr_map_whole_runlist(na))
+            bad = ErrnoOr(EIO);
+        s64 stored = 0;
+        for (runlist_element* rl = na->rl; !bad && rl && rl->length; rl++) {
+            if (rl->lcn >= 0)
+                stored += rl->length;
+            if (rl->length < 0 || stored > vol->nr_clusters)
+                bad = EIO;
+        }
+        if (bad) {
+            *err = bad;
+            ntfs_attr_close(na);
+            ntfs_inode_close(ni);
+            return nullptr;
+        }
+    }
     TreeCopyNtfsFile* f = new TreeCopyNtfsFile;
     f->ni = ni;
     f->na = na;
     f->written = false;
     return f;
+}
+
+long long TreeCopyNtfsNextStored(TreeCopyNtfsFile* file, long long offset, long long* end)
+{
+    if (!file || !end || offset < 0)
+        return -EINVAL;
+    ntfs_attr* na = file->na;
+    s64 size = na->data_size;
+    *end = size;
+    if (offset >= size)
+        return size;
+    // Resident and compressed data (whose holes are part of compression
+    // units) read as stored throughout.
+    if (!NAttrNonResident(na) || NAttrCompressed(na) || NAttrEncrypted(na))
+        return offset;
+    errno = 0;
+    if (ntfs_attr_map_whole_runlist(na))
+        return -ErrnoOr(EIO);
+    s64 cs = na->ni->vol->cluster_size;
+    s64 covered = 0;
+    for (runlist_element* rl = na->rl; rl && rl->length > 0; rl++) {
+        s64 from = rl->vcn * cs, to = (rl->vcn + rl->length) * cs;
+        covered = to;
+        if (to <= offset || rl->lcn == LCN_HOLE)
+            continue;
+        if (from >= size)
+            break;
+        *end = to < size ? to : size;
+        return from > offset ? from : offset;
+    }
+    // Data the run list does not reach is read (and so fails), never
+    // taken for a hole.
+    if (covered < size)
+        return covered > offset ? covered : offset;
+    return size;
+}
+
+long long TreeCopyNtfsFolderId(ntfs_volume* vol, const wchar_t* path)
+{
+    if (!vol || !path)
+        return -EINVAL;
+    errno = 0;
+    ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+    if (!ni)
+        return -ErrnoOr(ENOENT);
+    long long id = (long long)ni->mft_no;
+    ntfs_inode_close(ni);
+    return id;
 }
 
 long long TreeCopyNtfsSize(TreeCopyNtfsFile* file)

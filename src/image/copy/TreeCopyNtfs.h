@@ -21,6 +21,13 @@ long long TreeCopyNtfsRead(TreeCopyNtfsFile* file, long long offset, void* buffe
 // Writes all count bytes at offset or fails.
 long long TreeCopyNtfsWrite(TreeCopyNtfsFile* file, long long offset, const void* buffer,
                             long long count);
+// The first stored byte at or after offset (holes of sparse data are not
+// stored; they read as zeros) and in *end the end of that stored range; the
+// data size when nothing stored follows. Minus errno on failure.
+long long TreeCopyNtfsNextStored(TreeCopyNtfsFile* file, long long offset, long long* end);
+// The MFT record number of a path (a folder met twice in one walk is a
+// cycle); minus errno on failure.
+long long TreeCopyNtfsFolderId(struct _ntfs_volume* vol, const wchar_t* path);
 // Sets the data size up front so that the clusters are found in one go.
 int TreeCopyNtfsSetSize(TreeCopyNtfsFile* file, long long size);
 // Finishes (compressed data is flushed), gives the file the last-write time

@@ -2,6 +2,7 @@
 // exfat-fuse, partition layouts, boot-sector checks and the real images of
 // the forensics-samples packages.
 #include "FatTestUtil.h"
+#include "../ImagePatch.h"
 
 using namespace ft;
 
@@ -128,6 +129,48 @@ TEST(FatMount, BlankEspFormattedOnlyWhenWritable) {
     std::string part = Partition(vt::ToUnix(g), 2048, 131071, dir + "/p.img"), out;
     EXPECT_EQ(0, vt::Sh("fsck.fat -n " + part + " 2>&1", &out)) << out;
     EXPECT_EQ(0, vt::Sh(Mt() + "mdir -i " + part + " ::/EFI >/dev/null 2>&1"));
+}
+
+// The blank EFI system partition a writable mount formats is exactly the
+// one the GPT search found: not the partition in the MBR's first slot (a
+// hybrid MBR), and not one that reaches past the disk.
+TEST(FatMount, BlankEspFormatTargetIsThePartitionFound) {
+    std::string dir = vt::ScratchDirUnix();
+    // Entry 1 basic data at 2048 (4096 sectors, filled with 'Z'), entry 2
+    // the ESP at 6144; the MBR made hybrid: slot 1 names entry 1 (type 7),
+    // slot 2 is the protective entry.
+    std::wstring g = GptDisk(dir, "g.img", 131072, 2);
+    ip::Bytes before(g);
+    std::fill(before.b.begin() + 2048 * 512, before.b.begin() + 6144 * 512, 'Z');
+    auto slot = [&](int i, uint8_t type, uint32_t lba, uint32_t count) {
+        size_t e = 0x1BE + 16 * i;
+        before.b[e + 4] = type;
+        before.Put(e + 8, lba, 4);
+        before.Put(e + 12, count, 4);
+    };
+    slot(0, 0x07, 2048, 4096);
+    slot(1, 0xEE, 1, 2047);
+    ASSERT_TRUE(before.Save());
+    {
+        Volume v(g);
+        ASSERT_EQ(0, v.Mount());
+        EXPECT_EQ(FAT_TYPE_32, v.fs->fsType);
+        EXPECT_EQ(6144u, v.fs->volumeStart);
+    }
+    ip::Bytes after(g);
+    EXPECT_TRUE(std::equal(before.b.begin(), before.b.begin() + 6144 * 512, after.b.begin()));
+
+    // An ESP whose last LBA lies past the disk is not formatted.
+    std::wstring h = GptDisk(dir, "h.img", 131072, 1);
+    ip::Bytes disk(h);
+    disk.Put(1024 + 0x28, disk.b.size() / 512 + 1000, 8);   // entry 1's last LBA
+    ASSERT_TRUE(disk.Save());
+    std::string unchanged = vt::Sha256(h);
+    {
+        Volume v(h);
+        EXPECT_EQ(FAT_NO_FILESYSTEM, v.Mount());
+    }
+    EXPECT_EQ(unchanged, vt::Sha256(h));
 }
 
 // A partitionless volume whose boot sector gives exactly n clusters.

@@ -108,6 +108,40 @@ TEST(FatNames, NumberedThenHashedShortNames) {
         EXPECT_NE(std::string::npos, out.find("::/longfilename_" + std::to_string(i) + ".txt")) << out;
 }
 
+// A name that lost characters takes a tail even when its plain short form
+// is free (as Windows does), so that no later name can match it; a long
+// name of the full 255 characters is found again.
+TEST(FatNames, LossyNamesTakeATailAndLongestNamesComeBack) {
+    std::string dir = vt::ScratchDirUnix();
+    std::wstring img = MbrDisk(dir, "d.img", 2048, 204800);
+    Volume v(img);
+    ASSERT_EQ(0, v.Format(2 | 8, 0));
+    ASSERT_EQ(0, v.Mount());
+    ASSERT_EQ(0, v.WriteFile(L"my file.txt", "spaced", 0x07));
+    EXPECT_EQ("MYFILE~1.TXT", ShortOf(v.fs, L"my file.txt"));
+    ASSERT_EQ(0, v.WriteFile(L"myfile.txt", "plain", 0x07));   // new: nothing matched
+    EXPECT_EQ("myfile.txt", ShortOf(v.fs, L"myfile.txt"));   // MYFILE.TXT, lower-case flags
+    std::string data;
+    EXPECT_EQ(0, v.ReadFile(L"my file.txt", &data));
+    EXPECT_EQ("spaced", data);
+
+    std::wstring longest = std::wstring(251, L'n') + L".txt";
+    ASSERT_EQ(0, v.WriteFile(longest, "255", 0x07));
+    EXPECT_EQ(0, v.ReadFile(longest, &data));
+    EXPECT_EQ("255", data);
+    EXPECT_EQ(FAT_EXIST, v.WriteFile(longest, "again", 0x07));
+    EXPECT_EQ(FAT_INVALID_NAME, v.WriteFile(L"x" + longest, "256", 0x07));
+    std::map<std::string, uint64_t> tree;
+    ASSERT_EQ(0, v.List(L"", &tree));
+    EXPECT_EQ(1u, tree.count(vt::Narrow(longest)));
+    v.Close();
+    std::string part = Partition(dir + "/d.img", 2048, 204800, dir + "/p.img"), out;
+    EXPECT_EQ("", Fsck(part));
+    vt::Sh(Mt() + "mdir -b -i " + part + " ::", &out);
+    EXPECT_NE(std::string::npos, out.find("::/my file.txt")) << out;
+    EXPECT_NE(std::string::npos, out.find("::/" + vt::Narrow(longest))) << out;
+}
+
 TEST(FatNames, RefusedCharactersAndTrimming) {
     std::string dir = vt::ScratchDirUnix();
     for (unsigned opts : {1u | 8u, 4u | 8u}) {
