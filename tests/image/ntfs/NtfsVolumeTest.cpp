@@ -128,6 +128,33 @@ TEST(NtfsMount, ReadsAtAndPastTheEnd)
     EXPECT_EQ(0, ReadNtfsFileData(m.vol, L"\\Dir\\Sub\\small.txt", buf, sizeof buf, 1000));
 }
 
+// Positioned transfers of the device stop at the partition's end, whatever
+// a caller (or a boot sector that claims more) asks: the sectors after the
+// partition are neither read nor written.
+TEST(NtfsMount, TransfersStopAtThePartitionEnd)
+{
+    Disk d = MakeDisk("mbr2048");
+    const s64 length = 32ll << 20;
+    {
+        Mounted m(d, true);
+        ASSERT_NE(nullptr, m.vol);
+        ntfs_device* dev = m.vol->dev;
+        std::vector<char> buf(1024, 'w');
+        EXPECT_EQ(512, dev->d_ops->pread(dev, buf.data(), 1024, length - 512));
+        EXPECT_EQ(0, dev->d_ops->pread(dev, buf.data(), 512, length));
+        // The last sector written back as it was; the 'w's after it stay out.
+        EXPECT_EQ(512, dev->d_ops->pwrite(dev, buf.data(), 1024, length - 512));
+        errno = 0;
+        EXPECT_EQ(-1, dev->d_ops->pwrite(dev, buf.data(), 512, length));
+        EXPECT_EQ(ENOSPC, errno);
+    }
+    std::string after;
+    vt::Sh("dd if=" + vt::Q(d.unixPath) + " bs=512 skip=" + std::to_string(d.start + (length >> 9)) +
+               " count=2 status=none | tr -d '\\0' | wc -c",
+           &after);
+    EXPECT_EQ("0\n", after);
+}
+
 // Patches bytes of the disk file in place.
 void Patch(const Disk& d, long offset, const std::string& printfBytes)
 {
