@@ -173,6 +173,33 @@ TEST(FatMount, BlankEspFormatTargetIsThePartitionFound) {
     EXPECT_EQ(unchanged, vt::Sha256(h));
 }
 
+// The exFAT FAT must lie between the boot regions (24 sectors) and the
+// cluster heap: a boot sector that puts it elsewhere is no volume.
+TEST(FatMount, ExfatFatOutsideItsRegionIsRefused) {
+    std::string dir = vt::ScratchDirUnix();
+    std::string img = dir + "/x.img";
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(img) + " --fs exfat --layout none --size 16"));
+    ip::Bytes clean(vt::ToWin(img));
+    uint32_t heap = clean.U32(0x58), fatOffset = clean.U32(0x50), fatLength = clean.U32(0x54);
+    struct Case { const char* what; uint32_t offset, length; } cases[] = {
+        {"as made", fatOffset, fatLength},
+        {"over the boot region", 1, fatLength},
+        {"into the heap", heap - fatLength + 1, fatLength},
+        {"empty", fatOffset, 0},
+        {"longer than the volume", fatOffset, 0xFFFFFFF0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ip::Bytes d = clean;
+        d.Put(0x50, c.offset, 4);
+        d.Put(0x54, c.length, 4);
+        ASSERT_TRUE(d.Save());
+        Volume v(d.path);
+        EXPECT_EQ(c.offset == fatOffset && c.length == fatLength ? FAT_OK : FAT_NO_FILESYSTEM,
+                  v.Mount(FAT_MOUNT_READONLY));
+    }
+}
+
 // A partitionless volume whose boot sector gives exactly n clusters.
 std::wstring CraftVolume(const std::string& dir, uint32_t n, bool fat32Layout) {
     std::vector<uint8_t> b(512, 0);
