@@ -198,6 +198,7 @@ const Kind kKinds[] = {
     {"OwnSparse", "mbr2048", "raw", false, true, false},
     {"OwnWithWriteBack", "mbr2048", "raw", false, true, true},
     {"Fat32", "mbr2048", "raw", true, false, false},
+    {"NtfsVolume", "none", "raw", false, false, false},  // mkntfs on the whole file
 };
 
 INSTANTIATE_TEST_SUITE_P(Images, BatchKinds, ::testing::ValuesIn(kKinds),

@@ -147,6 +147,17 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
         return Fail(EINVAL);
     if (!ReadBlockExact(block, 0, mbr, sizeof mbr))
         return Fail(EIO);
+    // A volume without a partition table begins at sector 0; it ends with
+    // the backup boot sector after the sectors its boot sector counts.
+    if (memcmp(mbr + 3, "NTFS    ", 8) == 0 && mbr[510] == 0x55 && mbr[511] == 0xAA) {
+        unsigned long long sectors = Le64(mbr + 0x28);
+        if (index != 0 || sectors == 0 || sectors >= (1ull << 54))
+            return Fail(ENODEV);
+        *start = 0;
+        *length = (sectors + 1) * 512;
+        *used = 0;
+        return 0;
+    }
     // Only four primary entries exist; an index past them is GPT-only.
     if (index < 4) {
         const unsigned char* e = mbr + 446 + 16 * index;

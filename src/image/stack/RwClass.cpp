@@ -221,7 +221,8 @@ _VROH_BASE_RW* _VROH_RW_CLASS::Detect(const wchar_t* path, int mode, bool handle
     if (EndsWithBootSignature(head + VRO_SECTOR) && !IsVolumeBootPair(head)) {
         m_nType = VRO_TYPE_MBR_SECTOR1;
         m_pBackEnd = new (std::nothrow) _VROH_REAL_IMG_RW;
-    } else if (EndsWithBootSignature(head)) {
+    } else if (EndsWithBootSignature(head) && !IsNtfsBootSector(head)) {
+        // An NTFS volume without a partition table is a raw volume image.
         m_nType = VRO_TYPE_RAW_MBR;
         m_nCapacity = fileSectors + 1;
         m_pBackEnd = new (std::nothrow) _VROH_RAW_IMG_RW;

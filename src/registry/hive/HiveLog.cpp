@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "registry/hive/HiveImage.h"
 
@@ -48,13 +49,27 @@ bool sane_bins(uint32_t bins) { return bins && bins % kPage == 0 && bins <= kMax
 struct Entry {
   size_t at = 0;
   uint32_t size = 0, seq = 0, bins = 0, count = 0;
+  uint64_t end = 0;  // the end of its last page in the bins
 };
+
+// Room for bins bytes of bins; false when that cannot be had. A hive grows
+// only by bins that the log itself holds: more is damage.
+bool resize_bins(std::vector<uint8_t>& h, uint32_t bins, uint64_t logged) {
+  if (HIVE_BASE_SIZE + (uint64_t)bins > h.size() && bins > logged) return false;
+  try {
+    h.resize(HIVE_BASE_SIZE + (size_t)bins, 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
 
 // 1 a sound entry, 0 no entry here (the log ends), -1 an entry that fails
 // its checks.
 int parse_entry(const HiveLogFile& log, size_t at, Entry* e) {
   if (at > log.size || log.size - at < kEntryHeader || memcmp(log.data + at, "HvLE", 4) != 0) return 0;
   const uint8_t* p = log.data + at;
+  *e = Entry();
   e->at = at;
   e->size = read_le32(p + 4);
   if (e->size < kEntryHeader || e->size % kSector || e->size > log.size - at) return -1;
@@ -68,14 +83,15 @@ int parse_entry(const HiveLogFile& log, size_t at, Entry* e) {
   for (uint32_t i = 0; i < e->count; i++) {
     uint32_t off = read_le32(p + kEntryHeader + 8 * i), len = read_le32(p + kEntryHeader + 8 * i + 4);
     if (len == 0 || len % kSector || off % kSector || (uint64_t)off + len > e->bins) return -1;
+    e->end = std::max<uint64_t>(e->end, (uint64_t)off + len);
     used += len;
     if (used > e->size) return -1;
   }
   return 1;
 }
 
-void apply_entry(std::vector<uint8_t>& h, const HiveLogFile& log, const Entry& e) {
-  h.resize(HIVE_BASE_SIZE + (size_t)e.bins, 0);
+bool apply_entry(std::vector<uint8_t>& h, const HiveLogFile& log, const Entry& e) {
+  if (!resize_bins(h, e.bins, e.end)) return false;
   const uint8_t* p = log.data + e.at;
   const uint8_t* page = p + kEntryHeader + 8 * e.count;
   for (uint32_t i = 0; i < e.count; i++) {
@@ -84,6 +100,7 @@ void apply_entry(std::vector<uint8_t>& h, const HiveLogFile& log, const Entry& e
     page += len;
   }
   write_le32(h.data() + BB_BINS, e.bins);
+  return true;
 }
 
 // The highest sequence number of a newer-format log's sound entries.
@@ -118,7 +135,7 @@ HiveLogOutcome apply_new(std::vector<uint8_t>& h, std::vector<const HiveLogFile*
       prev = e.seq;
       if (e.seq < from || (applied && e.seq < next)) continue;  // in the hive already
       if (applied && e.seq != next) return HIVE_LOG_REFUSED;      // entries are missing
-      apply_entry(h, *log, e);
+      if (!apply_entry(h, *log, e)) return HIVE_LOG_REFUSED;
       next = e.seq + 1;
       applied = true;
     }
@@ -141,7 +158,10 @@ bool apply_old(std::vector<uint8_t>& h, const HiveLogFile& log) {
   for (size_t i = 0; i < bitmap; i++)
     for (int b = 0; b < 8; b++) dirty += (bits[i] >> b) & 1;
   if (pages > log.size || (log.size - pages) / kSector < dirty) return false;
-  h.resize(HIVE_BASE_SIZE + (size_t)bins, 0);
+  uint64_t logged = 0;
+  for (size_t i = 0; i < bitmap * 8; i++)
+    if ((bits[i / 8] >> (i % 8)) & 1) logged = (uint64_t)(i + 1) * kSector;
+  if (!resize_bins(h, bins, logged)) return false;
   const uint8_t* page = log.data + pages;
   for (size_t i = 0; i < bitmap * 8; i++) {
     if (!((bits[i / 8] >> (i % 8)) & 1)) continue;

@@ -160,6 +160,12 @@ TEST(HiveKeys, ValueDataMovesBetweenRecordCellAndBigData) {
   EXPECT_LT(img->usedCells, usedBefore - 30) << "segments, list and db freed";
   EXPECT_EQ(2u, put_data_to_value(img, "ab", 2, k, L"v", 0));
   EXPECT_EQ(0u, put_data_to_value(img, "ab", 2, k, L"v", 4)) << "type filter";
+  // A "db" record counts at most 65,535 segments: longer data is refused
+  // before anything is read or allocated.
+  uint32_t before = img->usedCells;
+  EXPECT_EQ(0u, put_data_to_value(img, "ab", 65536u * 16344u, k, L"v", 0));
+  EXPECT_EQ(before, img->usedCells);
+  EXPECT_EQ(2, get_value_len(img, k, L"v"));
 
   // A minor-version-3 hive keeps long data in one cell.
   HiveImage* old = ht::Load(ht::EmptyHive(3));

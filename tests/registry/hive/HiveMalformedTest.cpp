@@ -11,6 +11,7 @@
 
 #include "HiveTestUtil.h"
 #include "registry/hive/HiveOps.h"
+#include "registry/hive/RegFile.h"
 
 namespace {
 
@@ -162,10 +163,15 @@ TEST(HiveMalformed, ListsPointingIntoThemselvesFailWithoutLooping) {
   EXPECT_EQ(1, del_key_tree(img, L"System", root));
   close_hive(img);
 
-  // a subkey entry points back at its own parent: a cycle
+  // a subkey entry points back at its own parent: a cycle, and a key listed
+  // twice below another; an export stops at the key met again
   h = base;
   write_le32(&h[idx + 8], sys - 4 - 0x1000);
   img = ht::Load(h);
+  std::wstring text;
+  EXPECT_EQ(REG_STATUS_FAILURE, export_key_text(img, 0, L"X", L"", true, false, text));
+  EXPECT_EQ(std::wstring::npos, text.find(L"[X\\System\\System]")) << "the tree is not written again";
+  EXPECT_EQ(REG_STATUS_OK, export_key_text(img, 0, L"X", L"Software", true, false, text));
   EXPECT_EQ(1, del_key_tree(img, L"System", root));
   wchar_t path[64];
   key_full_path(img, find_key(img, 0, L"System"), path, 64);
@@ -187,7 +193,7 @@ TEST(HiveMalformed, RandomMutationsNeverCrashOrLoop) {
   std::vector<uint8_t> base = BaseHive();
   ASSERT_FALSE(base.empty());
   std::mt19937 rng(777);
-  int loaded = 0, refused = 0;
+  int loaded = 0, refused = 0, exported = 0;
   DWORD start = GetTickCount();
   for (int iter = 0; iter < 10000; iter++) {
     SCOPED_TRACE(iter);
@@ -216,6 +222,20 @@ TEST(HiveMalformed, RandomMutationsNeverCrashOrLoop) {
     }
     loaded++;
     Exercise(img, hive_root_key(img), 0);
+    // The export ends (written or failed) and what it wrote reads back into
+    // an empty hive and into the damaged one itself, or is refused whole.
+    std::wstring text;
+    uint32_t ex = export_key_text(img, 0, L"HKEY_LOCAL_MACHINE\\X", L"", true, false, text);
+    ASSERT_TRUE(ex == REG_STATUS_OK || ex == REG_STATUS_FAILURE);
+    if (ex == REG_STATUS_OK) {
+      exported++;
+      HiveImage* fresh = ht::Load(ht::EmptyHive());
+      int r = import_reg_text(fresh, text, L"HKEY_LOCAL_MACHINE\\X");
+      ASSERT_TRUE(r == 0 || r == -1);
+      close_hive(fresh);
+      r = import_reg_text(img, text, L"HKEY_LOCAL_MACHINE\\X");
+      ASSERT_TRUE(r == 0 || r == -1);
+    }
     Change(img);
     Exercise(img, hive_root_key(img), 0);
     std::vector<uint8_t> saved;
@@ -226,6 +246,7 @@ TEST(HiveMalformed, RandomMutationsNeverCrashOrLoop) {
     close_hive(img);
   }
   EXPECT_GT(loaded, 2000);
+  EXPECT_GT(exported, 1000);
   EXPECT_GT(refused, 500);
   EXPECT_LT(GetTickCount() - start, 120000u);
 }

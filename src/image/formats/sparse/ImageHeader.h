@@ -28,13 +28,21 @@ inline void Put32(uint8_t* p, int off, uint32_t v) { memcpy(p + off, &v, 4); }
 inline void Put64(uint8_t* p, int off, uint64_t v) { memcpy(p + off, &v, 8); }
 inline bool EndsWithBootSignature(const uint8_t* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
 
+// An NTFS boot sector: a volume that begins at this sector (its boot
+// signature does not make it an MBR).
+inline bool IsNtfsBootSector(const uint8_t* sector)
+{
+    return memcmp(sector + 3, "NTFS    ", 8) == 0 && EndsWithBootSignature(sector);
+}
+
 // A volume without a partition table can carry the boot signature in its
 // second sector too: FAT32's FSInfo sector and exFAT's extended boot
-// sectors end with it. Such a pair is a volume, not a leading sector
-// before an MBR. Takes the first two sectors.
+// sectors end with it, and NTFS boot code may. Such a pair is a volume, not
+// a leading sector before an MBR. Takes the first two sectors.
 inline bool IsVolumeBootPair(const uint8_t* head)
 {
-    return memcmp(head + 512, "RRaA", 4) == 0 || memcmp(head + 3, "EXFAT   ", 8) == 0;
+    return memcmp(head + 512, "RRaA", 4) == 0 || memcmp(head + 3, "EXFAT   ", 8) == 0 ||
+           IsNtfsBootSector(head);
 }
 }  // namespace vroimg
 
