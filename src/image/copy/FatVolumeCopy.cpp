@@ -211,8 +211,13 @@ int CFatVolume::ExtractPath(const wchar_t* volumePath, const wchar_t* hostFolder
         std::wstring from = JoinPath(folder, item.name);
         std::wstring to = JoinPath(hostFolder, item.name);
         if (item.isDirectory) {
-            if (!ExtractPath(JoinPath(from, L"*").c_str(), to.c_str(), callback, user))
+            // A folder that holds an ancestor of its own (damage) ends here.
+            if (from.size() >= (size_t)kPathChars) {
                 ok = 0;
+                SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            } else if (!ExtractPath(JoinPath(from, L"*").c_str(), to.c_str(), callback, user)) {
+                ok = 0;
+            }
         } else if (!ExtractFile(from.c_str(), to.c_str(), callback, user)) {
             if (GetLastError() == ERROR_CANCELLED)
                 return 0;

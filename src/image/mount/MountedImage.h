@@ -28,6 +28,13 @@ public:
     typedef void (*HiveReleaseHook)(CMountedImage* image, bool freeMap);
     static void SetHiveReleaseHook(HiveReleaseHook hook);
 
+    // The NTFS formatter, installed by the disk tools (the mounted image
+    // sits below them): format of one partition of a device block, 0 on
+    // success. Without one, creating and formatting NTFS volumes fails.
+    typedef int (*NtfsFormatter)(DiskIoBlock* device, uint32_t partition, int bootChoice,
+                                 uint8_t align, const void* bootCode, const void* gptEntries);
+    static void SetNtfsFormatter(NtfsFormatter formatter);
+
     CMountedImage();
     ~CMountedImage();
     CMountedImage(const CMountedImage&) = delete;
@@ -44,6 +51,14 @@ public:
     // open. volume (owned from then on) replaces the system's host-volume
     // object, for tests.
     int OpenHostVolume(wchar_t letter, int writable, class CHostVolume* volume = nullptr);
+    // Creates an image of megabytes MiB (own sparse format, or a header
+    // with plain sectors), puts firstSector (512 bytes) at disk sector 0
+    // when given, formats NTFS through the installed formatter (the last
+    // five arguments are its own) and mounts it read-write: 1, or 0 with
+    // nothing open.
+    int CreateImage(const wchar_t* path, uint32_t megabytes, int plain, int bootChoice,
+                    uint8_t align, const void* firstSector, const void* bootCode,
+                    const void* gptEntries);
     // Mounts NTFS over a layer set the caller keeps (write mode 1): 6, or -1
     // with nothing mounted and the caller's layers untouched.
     int MountDiskObject(_VROH_DISK_COMBO* layers);
@@ -98,6 +113,10 @@ public:
     uint64_t GetVolumeSize();
     int FindWindowsDirectory(wchar_t* buffer, int length);
     int GetImagePath(wchar_t* buffer, int length);
+    // Quick-formats the mounted volume and mounts it again: NTFS at the
+    // partition index (option: the formatter's boot-code choice), FAT as
+    // the kind it is. 1, or 0 (read-only, no formatter, or failure).
+    int FormatVolume(int partition, int option);
 
     // ---- Offline registry and Windows identity (defined in src/registry).
     // Key paths are full paths beginning with a root such as

@@ -1,0 +1,6 @@
+#include "disktools/NtfsFormatterInstall.h"
+
+#include "disktools/ntfsformat/NtfsFormat.h"
+#include "image/mount/MountedImage.h"
+
+void InstallNtfsFormatter() { CMountedImage::SetNtfsFormatter(FormatNtfsVolume); }
