@@ -13,6 +13,9 @@ class PackW32Pe : public PeFile32 {
   const int* getCompressionMethods(int method, int level) const override;
   const int* getFilters() const override;
   bool canPack() override;
+  bool needForceOption() const override;
+  void setOhDataBase(const pe_section_t* osection) override;
+  void addNewRelocations(Reloc& rel, unsigned upxsection) override;
   void pack(OutputFile* fo) override;
   void buildLoader(const Filter* ft) override;
   ElfLinker* newLinker() const override;

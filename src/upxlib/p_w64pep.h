@@ -13,6 +13,8 @@ class PackW64Pep : public PeFile64 {
   const int* getCompressionMethods(int method, int level) const override;
   const int* getFilters() const override;
   bool canPack() override;
+  bool needForceOption() const override;
+  void setOhDataBase(const pe_section_t*) override {}
   void pack(OutputFile* fo) override;
   void buildLoader(const Filter* ft) override;
   ElfLinker* newLinker() const override;

@@ -248,16 +248,25 @@ void Packer::addFilter32(int filter_id) {
   bool pow2 = s && (s & (s - 1)) == 0;
   const char* mrukind = s == 256 ? "MRUBYTE" : pow2 ? "MRUBITS" : "MRUARB";
   bool old_cpu = opt && opt->cpu && opt->cpu < 4;
-  addLoader("LXUNF000", nullptr);
+  char sec[16];
   if (jmpmode) addLoader("LXJCC010", nullptr);
   if (callmode == 2 || jmpmode == 2) {
-    addLoader("LXMRU045", nullptr);
-    char name[16];
-    snprintf(name, sizeof(name), "%s0", mrukind);
-    (void)name;
+    addLoader("LXMRU045,LXMRU046", nullptr);
+    snprintf(sec, sizeof(sec), "%s%d", mrukind, mrukind[3] == 'A' ? 30 : 3);
+    addLoader(sec, nullptr);
   }
+  if (jmpmode) addLoader("LXJCC020,LXJCC021,LXJCC023", nullptr);
+  addLoader("LXUNF037", nullptr);
   addLoader(old_cpu ? "LXUNF386,LXUNF387,LXUNF388" : "LXUNF486,LXUNF487", nullptr);
-  addLoader("LXUNF040", nullptr);
+  if (callmode == 2 || jmpmode == 2) {
+    addLoader("LXMRU065,LXMRU070,LXMRU080,LXMRU090,LXMRU100", nullptr);
+    snprintf(sec, sizeof(sec), "%s%d", mrukind, mrukind[3] == 'A' ? 40 : 4);
+    addLoader(sec, nullptr);
+  }
+  addLoader("LXUNF040,LXMRU110,LXMRU111,LXUNF041,LXUNF042", nullptr);
+  addLoader(callmode == 1 ? "LXCALLB0" : callmode == 2 ? "LXMRU010" : "LXCALL00", nullptr);
+  addLoader(jmpmode == 1 ? "LXJMPA00" : jmpmode == 2 ? "LXMRU022" : "LXJCC000", nullptr);
+  addLoader("LXUNF021,LXUNF030,LXCALJMP,LXUNF034", nullptr);
 }
 
 void Packer::defineFilterSymbols(const Filter* ft) {

@@ -756,22 +756,6 @@ void PeFile::rebuildExports() {
 
 // ---- resources ----
 
-struct PeFile::Resource::upx_rnode {
-  unsigned id = 0;
-  upx_byte* name = nullptr;
-  upx_rnode* parent = nullptr;
-};
-struct PeFile::Resource::upx_rbranch : upx_rnode {
-  unsigned nc = 0;
-  upx_rnode** children = nullptr;
-  upx_byte data[16];
-};
-struct PeFile::Resource::upx_rleaf : upx_rnode {
-  upx_rleaf* next = nullptr;
-  unsigned newoffset = 0;
-  upx_byte data[16];
-};
-
 PeFile::Resource::Resource(const upx_byte* s, const upx_byte* ib, const upx_byte* ie)
     : start(s), ibufstart(ib), ibufend(ie) {}
 
@@ -827,6 +811,7 @@ PeFile::Resource::upx_rnode* PeFile::Resource::convert(const upx_byte* node, upx
                                                       unsigned level) {
   if (level == 3) {
     ensure(node, 16);
+    ranges.push_back({unsigned(node - start), 16});
     upx_rleaf* leaf = new upx_rleaf();
     memcpy(leaf->data, node, 16);
     leaf->parent = parent;
@@ -839,6 +824,7 @@ PeFile::Resource::upx_rnode* PeFile::Resource::convert(const upx_byte* node, upx
   unsigned n = get_le16(node + 12) + get_le16(node + 14);
   if (n == 0) return nullptr;
   ensure(node + 16, 8 * n);
+  ranges.push_back({unsigned(node - start), 16 + 8 * n});
   upx_rbranch* b = new upx_rbranch();
   memcpy(b->data, node, 16);
   b->parent = parent;
@@ -857,6 +843,7 @@ PeFile::Resource::upx_rnode* PeFile::Resource::convert(const upx_byte* node, upx
         ensure(np, 2);
         unsigned len = 2 + 2 * get_le16(np);
         ensure(np, len);
+        ranges.push_back({unsigned(np - start), len});
         child->name = new upx_byte[len];
         memcpy(child->name, np, len);
         ssize += len;
@@ -867,6 +854,20 @@ PeFile::Resource::upx_rnode* PeFile::Resource::convert(const upx_byte* node, upx
     throw;
   }
   return b;
+}
+
+bool PeFile::Resource::contiguous(unsigned* lo, unsigned* hi) const {
+  if (ranges.empty()) return false;
+  std::vector<std::pair<unsigned, unsigned>> r(ranges);
+  std::sort(r.begin(), r.end());
+  unsigned end = r[0].first + r[0].second;
+  for (size_t i = 1; i < r.size(); i++) {
+    if (r[i].first > end) return false;
+    end = std::max(end, r[i].first + r[i].second);
+  }
+  *lo = r[0].first;
+  *hi = end;
+  return true;
 }
 
 bool PeFile::Resource::next() {
@@ -882,6 +883,9 @@ bool PeFile::Resource::next() {
 unsigned PeFile::Resource::itype() const {
   const upx_rnode* p = current->parent ? current->parent->parent : nullptr;
   return p ? p->id : 0;
+}
+unsigned PeFile::Resource::nameId() const {
+  return current->parent ? current->parent->id : 0;
 }
 unsigned PeFile::Resource::offs() const { return get_le32(current->data); }
 unsigned PeFile::Resource::size() const { return get_le32(current->data + 4); }

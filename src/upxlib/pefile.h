@@ -1,5 +1,7 @@
 // the PE image model and the PE packer layers.
 #pragma once
+#include <vector>
+
 #include "upxlib/bele.h"
 #include "upxlib/linker.h"
 #include "upxlib/packer.h"
@@ -178,9 +180,21 @@ class PeFile : public Packer {
 
   class Resource {
    public:
-    struct upx_rnode;
-    struct upx_rbranch;
-    struct upx_rleaf;
+    struct upx_rnode {
+      unsigned id = 0;
+      upx_byte* name = nullptr;
+      upx_rnode* parent = nullptr;
+    };
+    struct upx_rbranch : upx_rnode {
+      unsigned nc = 0;
+      upx_rnode** children = nullptr;
+      upx_byte data[16];
+    };
+    struct upx_rleaf : upx_rnode {
+      upx_rleaf* next = nullptr;
+      unsigned newoffset = 0;
+      upx_byte data[16];
+    };
     Resource(const upx_byte* start, const upx_byte* ibufstart, const upx_byte* ibufend);
     ~Resource();
     void check();
@@ -188,10 +202,14 @@ class PeFile : public Packer {
     // leaf walk
     bool next();
     unsigned itype() const;
+    unsigned nameId() const;   // id of the current leaf's name level
+    void resetWalk() { started = false; current = nullptr; }
     unsigned offs() const;     // data RVA of the current leaf
     unsigned size() const;
     void setNewOffset(unsigned v);
     upx_byte* build();   // owned by the Resource
+    void setStart(const upx_byte* s) { start = s; }
+    bool contiguous(unsigned* lo, unsigned* hi) const;   // directory bytes as one range
     unsigned dirsize() const;
     upx_rleaf* current = nullptr;
    private:
@@ -209,7 +227,53 @@ class PeFile : public Packer {
     unsigned dsize = 0, ssize = 0;
     unsigned outsize = 0;
     bool started = false;
+   public:
+    std::vector<std::pair<unsigned, unsigned>> ranges;   // bytes read, from start
   };
+
+  // ---- pack side ----
+  class ImportLinker;
+  void packPeImage(OutputFile* fo);
+  virtual bool needForceOption() const = 0;                           // 51
+  virtual void defineSymbols(unsigned ncsection, unsigned upxsection, unsigned sizeof_oh,
+                             unsigned isize, unsigned s1addr);       // 53
+  virtual void addNewRelocations(Reloc& rel, unsigned upxsection);    // 54
+  virtual unsigned getProcessImportParam(unsigned) { return 0; }      // 55
+  virtual void setOhDataBase(const pe_section_t* osection) = 0;      // 56
+  virtual void setOhHeaderSize(const pe_section_t*) { oh.setHeadersize(rvamin); }  // 57
+  virtual const char* kernelDll() const { return "KERNEL32.DLL"; }    // 62
+  virtual void addStubImports();                                      // 63
+  void buildPeLoader(const Filter* ft);
+  void checkHeaderValues(unsigned subsystem, unsigned entry, unsigned filealign);
+  void readSectionHeaders(unsigned objs, unsigned sizeof_ih);
+  unsigned readSections(unsigned objs, unsigned usize, unsigned ih_filealign, unsigned ih_datasize);
+  unsigned stripDebug(unsigned overlaystart);
+  unsigned handleStripRelocs(upx_uint64_t imagebase, upx_uint64_t default_imagebase, unsigned dllflags);
+  unsigned processImports();
+  void processTls(Interval* iv);
+  void relocateTls(Reloc* rel, const Interval* iv, unsigned newaddr);
+  void processLoadConf(Interval* iv);
+  void processLoadConf(Reloc* rel, const Interval* iv, unsigned newaddr);
+  void processResources(Resource* res);
+  void processResources(Resource* res, unsigned newaddr);
+  void processExports(Export* xport);
+  void processExports(Export* xport, unsigned newoffs);
+  void processRelocs();
+  unsigned tryGetRelocRange(unsigned rva);
+  unsigned sectionOf(unsigned rva) const;
+  pe_section_t* isections() { return isection; }
+
+  bool filter_allowed = true;
+  bool use_tls_callbacks = false;
+  unsigned tls_callbacks_addr = 0;
+  unsigned tls_handler_offset = 0;
+  unsigned sotls_dir = 0;
+  unsigned tls_index_patch = 0;
+  upx_uint64_t tls_callback_ptr = 0;
+  unsigned loadconf_iv_count = 0;
+  unsigned ih_imagesize = 0;
+  unsigned import_stream_pos = 0;
+  unsigned reloc_stream_pos = 0;
 
   // ---- state ----
   PeHeader ih, oh;

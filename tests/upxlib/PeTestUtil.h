@@ -71,4 +71,10 @@ struct PackedLayout {
 };
 extern PackedLayout last_layout;
 
+// Compares a restored file with its original by meaning: section table and
+// contents (directory sections by their parsed directories), header fields,
+// imports, exports, resources, relocations (or their stripping), overlay.
+void ExpectSameByMeaning(const std::vector<uint8_t>& orig, const std::vector<uint8_t>& restored,
+                         const std::vector<uint8_t>& overlay, bool keeps_relocs);
+
 }  // namespace ut

@@ -24,10 +24,6 @@ std::vector<uint8_t> ReadFixture(const std::string& name) {
   return d;
 }
 
-bool IsDirectorySection(const std::string& n) {
-  return n == ".idata" || n == ".edata" || n == ".rsrc" || n == ".reloc";
-}
-
 // Runs exe in dir with its output going to a file; gives the output.
 std::string RunProgram(const std::wstring& exe, const std::wstring& dir) {
   std::wstring outname = dir + L"\\run.txt";
@@ -54,55 +50,6 @@ std::string RunProgram(const std::wstring& exe, const std::wstring& dir) {
   std::vector<uint8_t> d;
   vt::ReadAll(outname, d);
   return std::string(d.begin(), d.end()) + "exit=" + std::to_string(code);
-}
-
-// Compares the restored file with the original by meaning.
-void ExpectSameByMeaning(const std::vector<uint8_t>& orig, const std::vector<uint8_t>& restored,
-                         const std::vector<uint8_t>& overlay, bool keeps_relocs) {
-  ut::PeView a = ut::ParsePe(orig), b = ut::ParsePe(restored);
-  ASSERT_TRUE(a.ok);
-  ASSERT_TRUE(b.ok);
-  EXPECT_EQ(a.pep, b.pep);
-  ASSERT_EQ(a.sections.size(), b.sections.size());
-  for (size_t i = 0; i < a.sections.size(); i++) {
-    const ut::PeSection &x = a.sections[i], &y = b.sections[i];
-    EXPECT_EQ(x.name, y.name);
-    EXPECT_EQ(x.vaddr, y.vaddr);
-    EXPECT_EQ(x.vsize, y.vsize);
-    EXPECT_EQ(x.size, y.size);
-    EXPECT_EQ(x.rawptr, y.rawptr);
-    EXPECT_EQ(x.flags, y.flags);
-    if (x.rawptr && !IsDirectorySection(x.name)) {
-      ASSERT_LE(uint64_t(y.rawptr) + y.size, restored.size());
-      EXPECT_TRUE(std::equal(orig.begin() + x.rawptr, orig.begin() + x.rawptr + x.size,
-                             restored.begin() + y.rawptr))
-          << "section " << x.name;
-    }
-  }
-  for (unsigned off : {40u, 44u, 56u, 60u, 64u, 68u, 72u, 76u, 80u})
-    EXPECT_EQ(a.hdr(off), b.hdr(off)) << "header field at " << off;
-  EXPECT_EQ(a.imagebase(), b.imagebase());
-  EXPECT_EQ(a.hdr(92, 2), b.hdr(92, 2));   // subsystem
-  EXPECT_EQ(a.dllflags(), b.dllflags());
-  EXPECT_EQ(0u, b.hdr(88));                // CheckSum
-  EXPECT_EQ(a.sections[0].vaddr, b.hdr(84));   // SizeOfHeaders: the first section's RVA
-  for (int dir : {6, 11, 12}) EXPECT_EQ(0u, b.dirRva(dir)) << dir;
-  EXPECT_EQ(a.dirRva(9), b.dirRva(9));     // TLS
-  EXPECT_EQ(a.imports(), b.imports());
-  EXPECT_EQ(a.exports(), b.exports());
-  EXPECT_EQ(a.resources(), b.resources());
-  if (keeps_relocs) {
-    EXPECT_EQ(a.relocs(), b.relocs());
-    EXPECT_EQ(a.flags(), b.flags());
-  } else {
-    EXPECT_EQ(0u, b.dirRva(5));
-    EXPECT_EQ(0u, b.dirSize(5));
-    EXPECT_EQ(a.flags() | 1, b.flags());
-  }
-  uint32_t end = b.lastRawEnd();
-  ASSERT_LE(end, restored.size());
-  EXPECT_EQ(overlay, std::vector<uint8_t>(restored.begin() + end, restored.end()));
-  EXPECT_EQ(a.lastRawEnd(), end);
 }
 
 struct Case {
@@ -151,7 +98,7 @@ TEST_F(UpxUnpack, RestoresProgramsAndDllsByMeaning) {
       SCOPED_TRACE(std::string(c.file) + " variant " + std::to_string(v));
       std::vector<uint8_t> r = PackUnpack(orig, o, vt::Widen(c.file));
       ASSERT_FALSE(r.empty());
-      ExpectSameByMeaning(orig, r, o.overlay, c.dll || c.dynbase);
+      ut::ExpectSameByMeaning(orig, r, o.overlay, c.dll || c.dynbase);
     }
   }
 }

@@ -1,0 +1,11 @@
+// The stored loader texts of the PE packers.
+#pragma once
+#include <string>
+
+namespace upx {
+
+// The loader listing of the PE32 (amd64 false) or PE32+ packer.
+std::string makePeLoaderListing(bool amd64);
+const char* strdupNames(const std::string& s);
+
+}  // namespace upx
