@@ -19,4 +19,12 @@ wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 # display (the minidump tests crash on purpose).
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
   </dev/null >/dev/null 2>&1 || true
+# Windows draw their own caption and frame on the virtual display (it has no
+# window manager), and the dialog fonts of the three languages, missing on
+# Linux, are drawn with the CJK font the setup installs.
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f </dev/null >/dev/null 2>&1 || true
+for face in SimSun "MS UI Gothic" Gulim; do
+  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" \
+    /d "WenQuanYi Micro Hei Mono" /f </dev/null >/dev/null 2>&1 || true
+done
 echo "wine prefix ready: $WINEPREFIX"

@@ -7,8 +7,10 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "app/HelpBox.h"
 #include "app/ProgramModule.h"
 #include "common/Privilege.h"
+#include "ui/UiLanguage.h"
 
 namespace {
 
@@ -138,6 +140,12 @@ int RunMerge(CommandLineState& s, const wchar_t*) {
   return s.ops->mergeUpdate(s.imagePath, s.fixPath);
 }
 
+// The help leaves the exit code as it is.
+int RunHelp(CommandLineState& s, const wchar_t*) {
+  if (s.showHelp) s.showHelp(s.language);
+  return 0;
+}
+
 // What a command needs before it may run. A command whose precondition fails
 // is passed over, and the argument goes on to the later rows.
 enum Precondition {
@@ -159,9 +167,11 @@ struct CommandRow {
 };
 
 // Tried in this order; the first row whose keyword matches and whose
-// precondition holds runs. The disk tools, the adapter installation and the
-// help join as rows of their own.
+// precondition holds runs. The disk tools and the adapter installation join
+// as rows of their own.
 const CommandRow kCommandTable[] = {
+    {L"h", kNone, kClearsWindow | kEndsProcessing, RunHelp},
+    {L"?", kNone, kClearsWindow | kEndsProcessing, RunHelp},
     {L"inject:", kImage, kClearsWindow, RunInject},
     {L"extract:", kImage, kClearsWindow, RunExtract},
     {L"importfile:", kImage, kClearsWindow, RunImportFile},
@@ -211,10 +221,12 @@ void ReadSharedOptions(int argc, wchar_t* const* argv, CommandLineState& state) 
 }
 
 int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTable& ops,
-                        int& exitCode) {
+                        int& exitCode, WORD language, int (*showHelp)(WORD language)) {
   CommandLineState state = {};
   state.overwriteMode = 1;
   state.ops = &ops;
+  state.language = language;
+  state.showHelp = showHelp;
   ReadSharedOptions(argc, argv, state);
   if (argc < 2) return 1;
 
@@ -263,12 +275,7 @@ void GetSettingsFilePath(HMODULE module, wchar_t (&path)[kPathChars]) {
   wcscpy(path + keep, L"ini");
 }
 
-void SetThreadLanguage(WORD language) {
-  if (LOBYTE(LOWORD(GetVersion())) < 6)
-    SetThreadLocale(language);
-  else
-    SetThreadUILanguage(language);
-}
+void SetThreadLanguage(WORD language) { ApplyThreadLanguage(language, GetVersion()); }
 
 int RunCommandLine(WORD* language, int* exitCode) {
   INITCOMMONCONTROLSEX classes = {sizeof classes,
@@ -283,7 +290,8 @@ int RunCommandLine(WORD* language, int* exitCode) {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (!argv) return 1;
-  int show = RunCommandArguments(argc, argv, kImageOperations, *exitCode);
+  int show = RunCommandArguments(argc, argv, kImageOperations, *exitCode, *language,
+                                 ShowCommandLineHelp);
   LocalFree(argv);
   return show;
 }

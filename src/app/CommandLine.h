@@ -24,6 +24,8 @@ struct CommandLineState {
   BOOL rawFormat;     // "/p"
   BOOL gptLayout;     // "/gpt"
   const ImageOperationTable* ops;
+  WORD language;                     // the UI language of the help
+  int (*showHelp)(WORD language);    // "/h", "/?"
 };
 
 // Pass 1 over argv[1..argc-1].
@@ -32,8 +34,11 @@ void ReadSharedOptions(int argc, wchar_t* const* argv, CommandLineState& state);
 // Both passes over the arguments (argv[0], the program, is skipped).
 // Returns 1 when the main window is to be shown, 0 when the command line was
 // handled; exitCode is updated as described above.
+// "/h" and "/?" show the help in `language` through `showHelp` and end the
+// processing.
 int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTable& ops,
-                        int& exitCode);
+                        int& exitCode, WORD language = 2052,
+                        int (*showHelp)(WORD language) = nullptr);
 
 // The user-interface language from the settings file (section "Config", key
 // "Language"); without the key the user's UI language. Any value but 2052,

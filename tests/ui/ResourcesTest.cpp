@@ -1,0 +1,213 @@
+// Every dialog, menu, string and DATA resource exists in the three languages
+// with the same ids, and each dialog can be created with every control's
+// text fitting inside the control in the dialog's font.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "ui/UiResources.h"
+
+namespace {
+
+const LANGID kLanguages[] = {2052, 1041, 1042};
+
+typedef std::map<UINT, std::set<LANGID>> NameLanguages;
+
+BOOL CALLBACK AddLanguage(HMODULE, LPCWSTR, LPCWSTR name, WORD language, LONG_PTR out) {
+  (*reinterpret_cast<NameLanguages*>(out))[UINT(ULONG_PTR(name))].insert(language);
+  return TRUE;
+}
+
+BOOL CALLBACK AddName(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR out) {
+  EXPECT_TRUE(IS_INTRESOURCE(name)) << "resources are named by number";
+  EnumResourceLanguagesW(module, type, name, AddLanguage, out);
+  return TRUE;
+}
+
+NameLanguages Names(LPCWSTR type) {
+  NameLanguages names;
+  EnumResourceNamesW(GetModuleHandleW(nullptr), type, AddName, LONG_PTR(&names));
+  return names;
+}
+
+// The printf conversions of a text, in order ("%%" is no conversion).
+std::vector<std::wstring> Placeholders(const std::wstring& text) {
+  std::vector<std::wstring> out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != L'%') continue;
+    if (i + 1 < text.size() && text[i + 1] == L'%') {
+      ++i;
+      continue;
+    }
+    size_t end = i + 1;
+    while (end < text.size() && !wcschr(L"sSdiuxXcfgep", text[end])) ++end;
+    out.push_back(text.substr(i, end + 1 - i));
+    i = end;
+  }
+  return out;
+}
+
+INT_PTR CALLBACK Quiet(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
+struct Control {
+  int id;
+  std::wstring cls, text;
+  RECT client;
+  bool fits;
+};
+
+// Creates the dialog hidden and measures each control's text in its font.
+std::vector<Control> CreateAndMeasure(UINT id, LANGID language, std::wstring* caption) {
+  std::vector<Control> controls;
+  const void* tpl = FindUiResource(GetModuleHandleW(nullptr), RT_DIALOG, MAKEINTRESOURCEW(id),
+                                   language, nullptr);
+  HWND dialog = tpl ? CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
+                                                 static_cast<const DLGTEMPLATE*>(tpl), nullptr,
+                                                 Quiet, 0)
+                    : nullptr;
+  EXPECT_NE(nullptr, dialog) << "dialog " << id << " in " << language;
+  if (!dialog) return controls;
+  wchar_t text[512];
+  GetWindowTextW(dialog, text, 512);
+  *caption = text;
+  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    Control c;
+    c.id = GetDlgCtrlID(child);
+    GetClassNameW(child, text, 64);
+    c.cls = text;
+    GetWindowTextW(child, text, 512);
+    c.text = text;
+    GetClientRect(child, &c.client);
+    HDC dc = GetDC(child);
+    HGDIOBJ old = SelectObject(dc, HFONT(SendMessageW(child, WM_GETFONT, 0, 0)));
+    RECT need = {0, 0, c.client.right, 0};
+    bool button = _wcsicmp(c.cls.c_str(), L"Button") == 0;
+    DrawTextW(dc, c.text.c_str(), -1, &need, DT_CALCRECT | (button ? DT_SINGLELINE : DT_WORDBREAK));
+    SelectObject(dc, old);
+    ReleaseDC(child, dc);
+    const int margin = button ? 8 : 0;
+    c.fits = c.text.empty() ||
+             (need.right + margin <= c.client.right && need.bottom <= c.client.bottom);
+    controls.push_back(c);
+  }
+  DestroyWindow(dialog);
+  return controls;
+}
+
+TEST(Resources, EveryResourceInAllThreeLanguages) {
+  const LPCWSTR types[] = {RT_DIALOG, RT_MENU, RT_STRING, L"DATA"};
+  for (LPCWSTR type : types) {
+    NameLanguages names = Names(type);
+    EXPECT_FALSE(names.empty());
+    for (const auto& n : names)
+      EXPECT_EQ((std::set<LANGID>{1041, 1042, 2052}), n.second) << "resource " << n.first;
+  }
+}
+
+TEST(Resources, StringsMatchAcrossLanguages) {
+  HMODULE module = GetModuleHandleW(nullptr);
+  int compared = 0;
+  for (const auto& block : Names(RT_STRING)) {
+    for (UINT id = (block.first - 1) * 16; id < block.first * 16; ++id) {
+      wchar_t chinese[1024];
+      int length = LoadUiString(module, id, 2052, chinese, 1024);
+      for (LANGID language : kLanguages) {
+        wchar_t text[1024];
+        int n = LoadUiString(module, id, language, text, 1024);
+        EXPECT_EQ(length > 0, n > 0) << "string " << id << " in " << language;
+        if (n > 0) {
+          EXPECT_EQ(Placeholders(chinese), Placeholders(text)) << "string " << id << " in " << language;
+          ++compared;
+        }
+      }
+    }
+  }
+  EXPECT_GE(compared, 12);
+  wchar_t bytes[32];
+  LoadUiString(module, 223, 1042, bytes, 32);
+  EXPECT_STREQ(L"%u \xBC14\xC774\xD2B8", bytes);
+}
+
+// Command ids of a menu, depth first; separators as 0, popups as -1; texts
+// must not be empty.
+void WalkMenu(HMENU menu, std::vector<UINT>& ids, LANGID language) {
+  for (int i = 0, n = GetMenuItemCount(menu); i < n; ++i) {
+    wchar_t text[128] = L"";
+    MENUITEMINFOW info = {sizeof info, MIIM_ID | MIIM_SUBMENU | MIIM_FTYPE | MIIM_STRING};
+    info.dwTypeData = text;
+    info.cch = 128;
+    ASSERT_TRUE(GetMenuItemInfoW(menu, i, TRUE, &info));
+    if (info.fType & MFT_SEPARATOR) {
+      ids.push_back(0);
+      continue;
+    }
+    EXPECT_NE(L'\0', text[0]) << "menu item " << info.wID << " in " << language;
+    if (info.hSubMenu) {
+      ids.push_back(UINT(-1));
+      WalkMenu(info.hSubMenu, ids, language);
+    } else {
+      ids.push_back(info.wID);
+    }
+  }
+}
+
+TEST(Resources, MenusMatchAcrossLanguages) {
+  for (const auto& n : Names(RT_MENU)) {
+    std::vector<UINT> chinese;
+    for (LANGID language : kLanguages) {
+      HMENU menu = LoadUiMenu(GetModuleHandleW(nullptr), n.first, language);
+      ASSERT_NE(nullptr, menu);
+      std::vector<UINT> ids;
+      WalkMenu(menu, ids, language);
+      DestroyMenu(menu);
+      if (language == 2052)
+        chinese = ids;
+      else
+        EXPECT_EQ(chinese, ids) << "menu " << n.first << " in " << language;
+    }
+  }
+}
+
+TEST(Resources, DialogsCreateAndTheirTextsFit) {
+  for (const auto& n : Names(RT_DIALOG)) {
+    std::vector<int> chineseIds;
+    for (LANGID language : kLanguages) {
+      std::wstring caption;
+      std::vector<Control> controls = CreateAndMeasure(n.first, language, &caption);
+      EXPECT_FALSE(caption.empty()) << "dialog " << n.first << " in " << language;
+      std::vector<int> ids;
+      for (const Control& c : controls) {
+        ids.push_back(c.id);
+        EXPECT_TRUE(c.fits) << "dialog " << n.first << " in " << language << ": control " << c.id
+                            << " \"" << vt::Narrow(c.text) << "\" does not fit";
+      }
+      if (language == 2052)
+        chineseIds = ids;
+      else
+        EXPECT_EQ(chineseIds, ids) << "dialog " << n.first << " in " << language;
+    }
+  }
+}
+
+TEST(Resources, DataTextsAreUtf16WithByteOrderMark) {
+  for (const auto& n : Names(L"DATA")) {
+    for (LANGID language : kLanguages) {
+      DWORD size = 0;
+      const wchar_t* text = static_cast<const wchar_t*>(FindUiResource(
+          GetModuleHandleW(nullptr), L"DATA", MAKEINTRESOURCEW(n.first), language, &size));
+      ASSERT_NE(nullptr, text);
+      ASSERT_GT(size, 64u);
+      EXPECT_EQ(0xFEFF, text[0]);
+      std::wstring body(text + 1, size / 2 - 1);
+      EXPECT_EQ(0u, body.find(L"VroMount")) << "help " << language;
+      EXPECT_NE(std::wstring::npos, body.find(L"/inject:\\Path\\test.zip::D:\\test.zip\r\n"));
+    }
+  }
+}
+
+}  // namespace
