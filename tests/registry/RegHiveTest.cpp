@@ -127,6 +127,28 @@ TEST(RegHive, StatusCodesOfTheMethods) {
   EXPECT_EQ(REG_STATUS_OK, h.QueryValue(L"A", nullptr, &type, nullptr));
   EXPECT_EQ(1u, type);
   EXPECT_EQ(REG_STATUS_NOT_FOUND, h.QueryValue(L"A", L"@", &type, nullptr));
+  std::vector<uint8_t> at = rt::Utf16z(L"at");
+  EXPECT_EQ(REG_STATUS_OK, h.SetValue(L"A", L"@", at.data(), (uint32_t)at.size(), 2));
+  RegValueBuf* both[2] = {nullptr, nullptr};
+  ASSERT_EQ(REG_STATUS_OK, h.QueryValue(L"A", L"@", &type, &both[0]));
+  EXPECT_EQ(2u, type);
+  ASSERT_EQ(REG_STATUS_OK, h.QueryValue(L"A", L"", &type, &both[1]));
+  EXPECT_EQ(1u, type);
+  EXPECT_STREQ(L"at", (const wchar_t*)both[0]->data);
+  EXPECT_STREQ(L"dflt", (const wchar_t*)both[1]->data);
+  free(both[0]);
+  free(both[1]);
+  uint32_t enumSize = 0;
+  h.EnumValues(L"A", nullptr, &enumSize);
+  std::vector<uint8_t> list(enumSize);
+  ASSERT_EQ(REG_STATUS_OK, h.EnumValues(L"A", list.data(), &enumSize));
+  const RegValueEntry* e = (const RegValueEntry*)(list.data() + REG_ENUM_HEADER);
+  ASSERT_EQ(2u, read_le32(list.data()));
+  EXPECT_STREQ(L"", e[0].name) << "the default value";
+  EXPECT_STREQ(L"@", e[1].name);
+  for (int i = 0; i < 2; i++) free(e[i].data);
+  EXPECT_EQ(REG_STATUS_OK, h.DeleteValue(L"A", L"@"));
+  EXPECT_EQ(REG_STATUS_OK, h.QueryValue(L"A", L"", &type, nullptr)) << "the default value stays";
   EXPECT_EQ(REG_STATUS_NOT_FOUND, h.WriteValueData(L"Nope", L"", text.data(), (uint32_t)text.size()));
 
   // An existing value keeps its type; REG_DWORD takes four bytes.

@@ -290,7 +290,6 @@ uint32_t load_hive_buffer(const void* data, size_t size, HiveImage** out) {
   img->state = HIVE_STATE_OPEN;
   img->endOfBins = HIVE_BASE_SIZE + binsLen;
   img->minorVersion = read_le32(d + 0x18);
-  img->unfinishedWrite = read_le32(d + 4) != read_le32(d + 8);
   size_bitmap(img);
   auto fail = [&]() { close_hive(img); return REG_STATUS_FAILURE; };
 

@@ -37,7 +37,7 @@ struct HiveImage {
   uint16_t rootIndexType = 0;     // id for new subkey indexes
   uint8_t* buffer = nullptr;      // malloc'd; moves when the hive grows
   uint32_t minorVersion = 0;
-  bool unfinishedWrite = false;   // base block sequence numbers differ
+  bool unfinishedWrite = false;   // changes pending in logs that cannot be applied
   uint32_t logSequence = 0;       // highest sequence number in the hive's logs
   uint32_t leafMax = 1012;        // entries of a subkey list before it is split under an "ri"
 

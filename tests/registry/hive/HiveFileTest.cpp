@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "HiveTestUtil.h"
+#include "registry/hive/HiveLog.h"
 #include "registry/hive/HiveOps.h"
 #include "registry/hive/RegTypes.h"
 
@@ -127,11 +128,16 @@ TEST(HiveFile, ChecksumIsTheXorOfTheFirst127Words) {
   close_hive(img);
 }
 
-TEST(HiveFile, UnfinishedWriteIsReported) {
+TEST(HiveFile, UnfinishedWriteWithoutLogsIsTheHiveAsItStands) {
   std::vector<uint8_t> h = ht::EmptyHive();
   write_le32(&h[8], 7);
+  std::vector<uint8_t> asRead = h;
+  uint32_t maxSeq = 1;
+  EXPECT_EQ(HIVE_LOG_NO_LOG, hive_apply_logs(h, {}, &maxSeq));
+  EXPECT_EQ(0u, maxSeq);
+  EXPECT_TRUE(h == asRead);
   HiveImage* img = ht::Load(h);
   ASSERT_TRUE(img);
-  EXPECT_TRUE(img->unfinishedWrite);
+  EXPECT_FALSE(img->unfinishedWrite) << "only logs that cannot be applied make a hive read-only";
   close_hive(img);
 }

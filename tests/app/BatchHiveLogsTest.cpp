@@ -1,0 +1,117 @@
+// "/import:" into images whose SYSTEM hive Windows left with an unfinished
+// write and its newest changes in SYSTEM.LOG1 and SYSTEM.LOG2 (real data):
+// the import lands on the hive brought up to date and the hive is saved
+// whole; a log that fails its checks leaves the hive read-only and as it
+// was; without logs the hive as it stands takes the import. Read back with
+// ntfscat, hivexsh, hivexregedit and an independent replay of the logs.
+#include <gtest/gtest.h>
+
+#include "BatchTestUtil.h"
+#include "../registry/hive/RealHives.h"
+
+using namespace bt;
+
+namespace {
+
+const char kConfig[] = "/Windows/System32/config/";
+
+// A partitionless NTFS image holding the hive and whichever logs setup
+// leaves in the config folder.
+std::string MakeImage(const std::string& dir, const std::string& setup) {
+  std::string tree = dir + "/tree", config = tree + kConfig;
+  EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(config) + " && cp " + vt::Q(dir + "/SYSTEM_B") + " " +
+                      vt::Q(config + "SYSTEM") + " && cp " + vt::Q(dir + "/SYSTEM_B.LOG1") + " " +
+                      vt::Q(config + "SYSTEM.LOG1") + " && cp " + vt::Q(dir + "/SYSTEM_B.LOG2") + " " +
+                      vt::Q(config + "SYSTEM.LOG2") + " && cd " + vt::Q(config) + " && " + setup));
+  std::string image = dir + "/disk.img";
+  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout none --size 64 --tree " + vt::Q(tree)));
+  return image;
+}
+
+std::string Cat(const std::string& image, const std::string& file, const std::string& out) {
+  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(image) + " " + vt::Q(std::string(kConfig) + file) + " > " + vt::Q(out)));
+  return out;
+}
+
+std::string Output(const std::string& command) {
+  std::string out;
+  vt::Sh(command, &out);
+  return out;
+}
+
+}  // namespace
+
+TEST(BatchHiveLogs, ImportLandsOnTheHiveBroughtUpToDate) {
+  std::string dir = vt::ScratchDirUnix();
+  if (!rh::Unpack(dir, {"SYSTEM_B", "SYSTEM_B.LOG1", "SYSTEM_B.LOG2"}))
+    GTEST_SKIP() << "no real hives in " << rh::Dir();
+  std::string py = rh::HiveLogsPy();
+  std::string replayed = dir + "/replayed";
+  unsigned long lastInLogs = std::stoul(Output(py + " recover " + vt::Q(dir + "/SYSTEM_B") + " " + vt::Q(replayed) +
+                                            " " + vt::Q(dir + "/SYSTEM_B.LOG1") + " " +
+                                            vt::Q(dir + "/SYSTEM_B.LOG2")));
+  ASSERT_EQ(2130u, lastInLogs) << "the highest sequence number in either log";
+  // The logs hold changes the hive file lacks.
+  ASSERT_NE(Output(py + " dump " + vt::Q(dir + "/SYSTEM_B")), Output(py + " dump " + vt::Q(replayed)));
+
+  std::wstring reg = vt::ToWin(dir + "/in.reg");
+  std::vector<uint8_t> text = {0xFF, 0xFE};
+  for (wchar_t c : std::wstring(L"Windows Registry Editor Version 5.00\r\n\r\n"
+                                L"[HKEY_LOCAL_MACHINE\\SYSTEM\\VroImport]\r\n"
+                                L"\"@\"=\"named at\"\r\n@=\"default\"\r\n\"n\"=dword:00000007\r\n")) {
+    text.push_back(uint8_t(c));
+    text.push_back(uint8_t(c >> 8));
+  }
+  ASSERT_TRUE(vt::WriteAll(reg, text));
+
+  struct Case {
+    const char* what;
+    const char* setup;  // run in the config folder
+    DWORD exitCode;
+    bool fromLogs;  // the saved hive is the replayed one plus the import
+  };
+  const Case cases[] = {
+      {"pending logs", "true", 0, true},
+      {"a broken entry", "printf x | dd of=SYSTEM.LOG1 bs=1 seek=1536 conv=notrunc status=none", DWORD(-16), false},
+      {"logs removed", "rm SYSTEM.LOG1 SYSTEM.LOG2", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string sub = dir + "/" + std::to_string(&c - cases);
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(sub) + " && cp " + vt::Q(dir) + "/SYSTEM_B* " + vt::Q(sub)));
+    std::string image = MakeImage(sub, c.setup);
+    EXPECT_EQ(c.exitCode, RunVro(ImageArgs(vt::ToWin(image)) + L"\"/import:" + reg + L"\""));
+    std::string saved = Cat(image, "SYSTEM", sub + "/saved");
+    if (c.exitCode != 0) {
+      // Read-only: the hive file is exactly as Windows left it.
+      EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(saved) + " " + vt::Q(dir + "/SYSTEM_B")));
+      continue;
+    }
+    // Equal sequence numbers above every one in the logs, a valid checksum.
+    unsigned long s1 = 0, s2 = 0, sound = 0;
+    ASSERT_EQ(3, sscanf(Output(py + " seq " + vt::Q(saved)).c_str(), "%lu %lu %lu", &s1, &s2, &sound));
+    EXPECT_EQ(s1, s2);
+    EXPECT_GT(s1, c.fromLogs ? lastInLogs : 1622ul) << "above the logs', or the hive's own";
+    EXPECT_EQ(1u, sound);
+    // hivexregedit and hivexsh read it whole.
+    std::string out;
+    EXPECT_EQ(0, vt::Sh("hivexregedit --export " + vt::Q(saved) + " '\\' > /dev/null", &out)) << out;
+    EXPECT_EQ(0, vt::Sh("printf 'cd VroImport\\nlsval\\n' | hivexsh " + vt::Q(saved), &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("named at")) << out;
+    EXPECT_NE(std::string::npos, out.find("default")) << out;
+    // The imported values, and nothing else changed.
+    std::string dump = Output(py + " dump " + vt::Q(saved));
+    for (const char* line : {"V \\VroImport|@|1|named at\n", "V \\VroImport||1|default\n", "V \\VroImport|n|4|07000000\n"})
+      EXPECT_NE(std::string::npos, dump.find(line)) << line;
+    std::string rest = Output(py + " dump " + vt::Q(saved) + " | grep -v '^[KV] .VroImport'");
+    EXPECT_TRUE(rest == Output(py + " dump " + vt::Q(c.fromLogs ? replayed : dir + "/SYSTEM_B")))
+        << "only the imported key differs";
+    // The logs are left as they were.
+    if (c.fromLogs) {
+      EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(Cat(image, "SYSTEM.LOG1", sub + "/log1")) + " " +
+                          vt::Q(dir + "/SYSTEM_B.LOG1")));
+      EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(Cat(image, "SYSTEM.LOG2", sub + "/log2")) + " " +
+                          vt::Q(dir + "/SYSTEM_B.LOG2")));
+    }
+  }
+}
