@@ -6,6 +6,7 @@
 #include "upxlib/except.h"
 #include "upxlib/file.h"
 #include "upxlib/filter.h"
+#include "upxlib/linker.h"
 #include "upxlib/options.h"
 #include "upxlib/util.h"
 
@@ -35,8 +36,13 @@ void Packer::selfCheck() {
       raiseInternalError("selfCheck: byte order");
     }
   }
-  // a linker made by newLinker carries the same bele (checked by the pack
-  // side, which is the only user of linkers; see linker.h)
+  ElfLinker* l = newLinker();
+  bool same = l && l->bele == bele;
+  delete l;
+  if (!same) {
+    fprintf(stderr, "%s\n", getName());
+    raiseInternalError("selfCheck: linker byte order");
+  }
 }
 
 bool Packer::testUnpackVersion(int version) const {
