@@ -90,12 +90,7 @@ bool CRegHive::Adopt(const std::vector<uint8_t>& data, const std::vector<HiveLog
   HiveLogOutcome outcome;
   {
     std::vector<uint8_t> recovered;
-    try {
-      recovered = data;
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    outcome = hive_apply_logs(recovered, logs, &logSequence);
+    outcome = hive_apply_logs(data, logs, &logSequence, &recovered);
     // Logs whose result is no sound hive are not applied after all.
     if (outcome == HIVE_LOG_RECOVERED && load_hive_buffer(recovered.data(), recovered.size(), &img) != REG_STATUS_OK)
       outcome = HIVE_LOG_REFUSED;

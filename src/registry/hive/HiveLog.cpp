@@ -199,6 +199,14 @@ uint64_t hive_log_hash(const uint8_t* p, size_t n) {
 
 HiveLogOutcome hive_apply_logs(std::vector<uint8_t>& hive, const std::vector<HiveLogFile>& logs,
                                uint32_t* maxSequence) {
+  std::vector<uint8_t> recovered;
+  HiveLogOutcome r = hive_apply_logs(static_cast<const std::vector<uint8_t>&>(hive), logs, maxSequence, &recovered);
+  if (r == HIVE_LOG_RECOVERED) hive.swap(recovered);
+  return r;
+}
+
+HiveLogOutcome hive_apply_logs(const std::vector<uint8_t>& hive, const std::vector<HiveLogFile>& logs,
+                               uint32_t* maxSequence, std::vector<uint8_t>* recovered) {
   *maxSequence = 0;
   std::vector<const HiveLogFile*> newer, older;
   bool unusable = false;
@@ -227,7 +235,12 @@ HiveLogOutcome hive_apply_logs(std::vector<uint8_t>& hive, const std::vector<Hiv
   // then, for a hive brought up to date with part of its changes is worse
   // than one left as it was.
   if (unusable) return HIVE_LOG_REFUSED;
-  std::vector<uint8_t> work = hive;
+  std::vector<uint8_t>& work = *recovered;
+  try {
+    work = hive;
+  } catch (const std::bad_alloc&) {
+    return HIVE_LOG_REFUSED;
+  }
   HiveLogOutcome r = HIVE_LOG_REFUSED;
   if (!newer.empty()) {
     if (!sound) {
@@ -250,6 +263,6 @@ HiveLogOutcome hive_apply_logs(std::vector<uint8_t>& hive, const std::vector<Hiv
         pick = l;
     if (pick && apply_old(work, *pick)) r = HIVE_LOG_RECOVERED;
   }
-  if (r == HIVE_LOG_RECOVERED) hive.swap(work);
+  if (r != HIVE_LOG_RECOVERED) std::vector<uint8_t>().swap(work);
   return r;
 }
