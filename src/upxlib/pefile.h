@@ -244,6 +244,11 @@ class PeFile : public Packer {
   virtual const char* kernelDll() const { return "KERNEL32.DLL"; }    // 62
   virtual void addStubImports();                                      // 63
   void buildPeLoader(const Filter* ft);
+  // How many bytes of the identification stand before the first section's
+  // raw data (pos: end of the section table); the compressed length grown
+  // so that it ends, with the ic identification bytes before it, on 16.
+  static unsigned identSplit(unsigned pos, unsigned identsize);
+  static unsigned alignedCompressedLength(unsigned c_len, unsigned ic);
   void checkHeaderValues(unsigned subsystem, unsigned entry, unsigned filealign);
   void readSectionHeaders(unsigned objs, unsigned sizeof_ih);
   unsigned readSections(unsigned objs, unsigned usize, unsigned ih_filealign, unsigned ih_datasize);

@@ -850,6 +850,17 @@ void PackW64Pep::pack(OutputFile* fo) {
 
 // ---- the pipeline ----
 
+unsigned PeFile::identSplit(unsigned pos, unsigned identsize) {
+  if (pos % 0x200 == 0) return 0;
+  if (((pos + identsize) ^ pos) < 0x200) return identsize;
+  return 0x200 - pos % 0x200;
+}
+
+unsigned PeFile::alignedCompressedLength(unsigned c_len, unsigned ic) {
+  while ((c_len + ic) % 16) c_len++;
+  return c_len;
+}
+
 void PeFile::packPeImage(OutputFile* fo) {
   const unsigned hdrsize = ih.size();
   const unsigned H = hdrsize + 3 * 40;
@@ -958,14 +969,9 @@ void PeFile::packPeImage(OutputFile* fo) {
   getLoaderSectionStart("UPX1HEAD", &hdlen);
   UPX_ASSERT(idlen > 0);
   const unsigned identsize = unsigned(idlen + hdlen);
-  const unsigned pos = pe_offset + H;
-  unsigned identsplit;
-  if (pos % 0x200 == 0) identsplit = 0;
-  else if (((pos + identsize) ^ pos) < 0x200) identsplit = identsize;
-  else identsplit = 0x200 - pos % 0x200;
+  const unsigned identsplit = identSplit(pe_offset + H, identsize);
   const unsigned ic = identsize - identsplit;
-  unsigned c_len = ph.c_len;
-  while ((c_len + ic) % 16) c_len++;
+  const unsigned c_len = alignedCompressedLength(ph.c_len, ic);
   if (c_len > obuf.getSize()) raiseInternalError("buffer too small 3");
   memset(obuf + ph.c_len, 0, c_len - ph.c_len);
   const unsigned loader_size = unsigned(identstart);

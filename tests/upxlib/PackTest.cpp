@@ -205,3 +205,13 @@ TEST_F(UpxPack, Refusals) {
   ASSERT_TRUE(vt::WriteAll(src, fa));
   EXPECT_EQ("filealign < 0x200 is not yet supported", Pack(src, out));
 }
+
+TEST(UpxPackLayout, IdentificationSplitAndCompressedLength) {
+  // PE offset 0x80 + 0x170 = 0x1F0: the identification fits before 0x200 or
+  // fills the 0x10-byte gap
+  EXPECT_EQ(0x0Cu, PeFile::identSplit(0x1F0, 0x0C));
+  EXPECT_EQ(0x10u, PeFile::identSplit(0x1F0, 0x40));
+  EXPECT_EQ(0u, PeFile::identSplit(0x200, 0x40));
+  EXPECT_EQ(0x100Fu, PeFile::alignedCompressedLength(0x1003, 0x21));
+  EXPECT_EQ(0x1010u, PeFile::alignedCompressedLength(0x1010, 0x20));
+}
