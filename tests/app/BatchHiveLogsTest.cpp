@@ -1,3 +1,4 @@
+// Hive files as Windows and damage leave them, through the real program.
 // "/import:" into images whose SYSTEM hive Windows left with an unfinished
 // write and its newest changes in SYSTEM.LOG1 and SYSTEM.LOG2 (real data):
 // the import lands on the hive brought up to date and the hive is saved
@@ -8,6 +9,7 @@
 
 #include "BatchTestUtil.h"
 #include "../registry/hive/RealHives.h"
+#include "registry/hive/HiveOps.h"
 
 using namespace bt;
 
@@ -114,4 +116,32 @@ TEST(BatchHiveLogs, ImportLandsOnTheHiveBroughtUpToDate) {
                           vt::Q(dir + "/SYSTEM_B.LOG2")));
     }
   }
+}
+
+// Damage that stops an export fails it: a key listed as its own subkey is
+// written once, and the export ends with -12 instead of nesting the key
+// again and again.
+TEST(BatchHiveLogs, AKeyListedAsItsOwnSubkeyFailsTheExport) {
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));
+  std::wstring system = vt::ToWin(tree + kConfig + "SYSTEM");
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(vt::ReadAll(system, bytes));
+  HiveImage* img = nullptr;
+  ASSERT_EQ(REG_STATUS_OK, load_hive_buffer(bytes.data(), bytes.size(), &img));
+  uint32_t vro = find_key(img, 0, L"Vro");
+  ASSERT_NE(0u, add_key(img, vro, L"Child"));
+  vro = find_key(img, 0, L"Vro");
+  uint32_t index = read_le32(img->buffer + vro + 0x1C) + 0x1000 + 4;
+  write_le32(img->buffer + index + 4, vro - 4 - 0x1000);  // its first subkey is itself
+  save_hive_buffer(img, bytes);
+  close_hive(img);
+  ASSERT_TRUE(vt::WriteAll(system, bytes));
+  std::string image = dir + "/disk.img";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout none --size 24 --tree " + vt::Q(tree)));
+  std::wstring out = vt::ToWin(dir);
+  EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(vt::ToWin(image)) + L"\"/export:" + out +
+                               L"\\all.reg::HKEY_LOCAL_MACHINE\\SYSTEM\""));
+  EXPECT_EQ(DWORD(0), RunVro(ImageArgs(vt::ToWin(image)) + L"\"/export:" + out +
+                             L"\\select.reg::HKEY_LOCAL_MACHINE\\SYSTEM\\Select\""));
 }
