@@ -168,6 +168,16 @@ size_t read_quoted(const std::wstring& s, size_t i, std::wstring* out) {
   return std::wstring::npos;
 }
 
+// The text with every backslash that escapes the next character removed.
+std::wstring unescape_reg_text(const std::wstring& s) {
+  std::wstring out;
+  for (size_t i = 0; i < s.size(); i++) {
+    if (s[i] == L'\\' && i + 1 < s.size()) i++;
+    out += s[i];
+  }
+  return out;
+}
+
 void trim(std::wstring& s) {
   size_t a = s.find_first_not_of(L" \t");
   if (a == std::wstring::npos) { s.clear(); return; }
@@ -300,12 +310,18 @@ class Importer {
       eq = line.find_first_not_of(L" \t", end);
       if (eq == std::wstring::npos || line[eq] != L'=') return false;
       if (name_.empty()) return false;
-    } else if (line[0] == L'@') {
-      eq = line.find_first_not_of(L" \t", 1);
-      if (eq == std::wstring::npos || line[eq] != L'=') return false;
+    } else if (line[0] == L'@' && (eq = line.find_first_not_of(L" \t", 1)) != std::wstring::npos &&
+               line[eq] == L'=') {
       name_.clear();  // @= is the default value; "@"= a value named "@"
     } else {
-      return false;
+      // A name without quotes runs to the first "=", as the staging scripts
+      // of driver installation write them (Type=dword:00000001).
+      eq = line.find(L'=');
+      if (eq == std::wstring::npos || eq == 0) return false;
+      std::wstring raw = line.substr(0, eq);
+      trim(raw);
+      if (raw.empty()) return false;
+      name_ = unescape_reg_text(raw);
     }
     data_ = line.substr(eq + 1);
     trim(data_);
@@ -415,8 +431,18 @@ bool parse_reg_data(const std::wstring& data, uint32_t* type, std::vector<uint8_
     }
     *type = t;
     colon = close + 1;
-  } else {
+  } else if (data.compare(0, 3, L"hex") == 0) {
     return false;
+  } else {
+    // Text without quotes is a string too, its backslash escapes removed.
+    *type = HIVE_REG_SZ;
+    for (wchar_t c : unescape_reg_text(data)) {
+      bytes->push_back((uint8_t)c);
+      bytes->push_back((uint8_t)(c >> 8));
+    }
+    bytes->push_back(0);
+    bytes->push_back(0);
+    return true;
   }
   // comma-separated bytes of one or two hex digits; blanks between items
   size_t i = colon + 1;

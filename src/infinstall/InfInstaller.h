@@ -1,0 +1,95 @@
+// CInfInstaller: the record of one driver installation into the Windows of a
+// mounted image, and the steps of the installation that take it. The record
+// lives on the installing caller's stack, borrows everything it points to and
+// owns nothing.
+//
+// Every registry effect of an installation is staged as text in one .reg
+// script on the host (DriverRegScript.h); the caller imports the script into
+// the offline hives once the registry and file passes have succeeded.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+class CMountedImage;
+
+// Device classes an installation handles.
+enum InfClassKind : uint32_t {
+    kInfClassNet = 2,
+    kInfClassDisplay = 3,
+};
+
+extern const wchar_t kNetClassGuid[];       // "{4d36e972-e325-11ce-bfc1-08002be10318}"
+extern const wchar_t kDisplayClassGuid[];   // "{4d36e968-e325-11ce-bfc1-08002be10318}"
+
+class CInfInstaller {
+public:
+    CMountedImage* Image;
+    uint32_t TargetVersion;      // Windows version word: arch << 16 | major << 8 | minor
+    uint32_t ControlSet;         // ControlSet%03u of every SYSTEM key path
+    uint32_t ClassKind;          // InfClassKind
+    const wchar_t* ClassName;    // "Net" or "Display"
+    const wchar_t* ClassGuid;    // braced, lower case
+    uint32_t LinkFiles;          // 1: driver files become links into the store
+    uint64_t PnpProfileId;       // 0, or the boot-time PnP profile of redirected keys
+    wchar_t StoreFolderName[40];
+    wchar_t InstallSection[100];
+    wchar_t DeviceDescription[200];
+
+    // Stores the arguments, empties the two name fields and names the store
+    // folder ("VroPnp.inf_amd64_" or "VroPnp.inf_x86_" and sixteen hex
+    // digits drawn from the runtime's generator). Cannot fail.
+    CInfInstaller* Init(CMountedImage* image, uint32_t targetVersion, uint32_t controlSet,
+                        uint32_t classKind, const wchar_t* className, const wchar_t* classGuid,
+                        uint32_t linkFiles, uint64_t pnpProfileId);
+
+    // Architecture (64 or 86) and major version of the target.
+    uint32_t TargetArch() const { return TargetVersion >> 16; }
+    uint32_t TargetMajor() const { return (TargetVersion >> 8) & 0xFF; }
+
+    // ---- Staging script (DriverRegScript.cpp). Nonzero on success.
+    // Writes or replaces the line `name`=`data` in the section of keyPath;
+    // null data removes the line. With a PnP profile, keys outside
+    // HKEY_LOCAL_MACHINE\SYSTEM\ go to the profile's redirection area and a
+    // value deletion ("-") is written as "#".
+    int WriteRegValue(const wchar_t* keyPath, const wchar_t* name, const wchar_t* data,
+                      const wchar_t* scriptPath);
+    // Replaces the whole section of keyPath by `lines` (a string list of
+    // name=data entries); "-" before the key asks for the key's deletion.
+    int WriteRegSection(const wchar_t* keyPath, const wchar_t* lines, const wchar_t* scriptPath);
+    // The staged data of a line, read back (0 when there is none).
+    int ReadRegValue(const wchar_t* keyPath, const wchar_t* name, wchar_t* out, int outChars,
+                     const wchar_t* scriptPath);
+
+    // ---- Directory ids (InstallEnvironment.cpp).
+    // The volume path of a directory id with an optional subpath, whose
+    // folder chain is created in the volume. 1 when the id is known, 0 else
+    // (the buffer then holds the Windows folder).
+    int GetDirIdPath(unsigned dirId, const wchar_t* subPath, wchar_t* out, int outChars);
+
+    // ---- AddReg and DelReg staging (RegDirectives.cpp). Each returns
+    // nonzero when at least one line reached the script.
+    int StageDelRegSection(const wchar_t* section, const wchar_t* infPath, const wchar_t* scriptPath,
+                           const wchar_t* hkrKey, int keysPass);
+    int StageDelRegSectionHw(const wchar_t* section, const wchar_t* infPath,
+                             const wchar_t* scriptPath, const wchar_t* deviceInstance, int keysPass);
+    int StageAddRegSection(const wchar_t* section, const wchar_t* infPath, const wchar_t* scriptPath,
+                           const wchar_t* hkrKey);
+    int StageDelRegDirectives(const wchar_t* installSection, const wchar_t* infPath,
+                              const wchar_t* scriptPath, const wchar_t* classInstance, int keysPass);
+    int StageDelRegDirectivesHw(const wchar_t* hwSection, const wchar_t* infPath,
+                                const wchar_t* scriptPath, const wchar_t* deviceInstance,
+                                int keysPass);
+    int StageAddRegDirectives(const wchar_t* installSection, const wchar_t* infPath,
+                              const wchar_t* scriptPath, const wchar_t* classInstance);
+    int StageAddRegDirectivesHw(const wchar_t* hwSection, const wchar_t* infPath,
+                                const wchar_t* scriptPath, const wchar_t* deviceInstance);
+
+    // Key paths of the installation (out holds outChars characters).
+    void FormatDriverKey(const wchar_t* classInstance, wchar_t* out, int outChars) const;
+    void FormatHardwareKey(const wchar_t* deviceInstance, wchar_t* out, int outChars) const;
+};
+
+// Copies one value, as it now stands in the offline hive, into the staging
+// script; does nothing without a PnP profile or without a script.
+void MirrorValueToStagingScript(CInfInstaller* installer, const wchar_t* keyPath,
+                                const wchar_t* name, const wchar_t* scriptPath);

@@ -1,0 +1,209 @@
+// The staging script and the AddReg/DelReg walkers, without an image: what
+// lands in the script, where, and in which order.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "InfTestUtil.h"
+#include "TestSupport.h"
+#include "infinstall/InfInstaller.h"
+#include "infinstall/RegScriptFile.h"
+
+namespace {
+
+const wchar_t kRedirect[] = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\VROPNP\\Registry\\1A2B\\";
+const wchar_t kDriverKey[] =
+    L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\0007";
+
+CInfInstaller Installer(uint64_t profile, uint32_t version = 0x400601) {
+  CInfInstaller inst;
+  inst.Init(nullptr, version, 1, kInfClassNet, L"Net", kNetClassGuid, 0, profile);
+  return inst;
+}
+
+size_t CountOf(const std::wstring& text, const std::wstring& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+std::wstring NewScript(const std::string& dirUnix) {
+  std::wstring path = vt::ToWin(dirUnix) + L"\\Ins1.tmp";
+  EXPECT_EQ(1, CreateRegScriptFile(path.c_str()));
+  return path;
+}
+
+TEST(InfInstallerRecord, InitNamesTheStoreFolderAndEmptiesTheNames) {
+  for (uint32_t version : {0x400601u, 0x560501u}) {
+    CInfInstaller inst;
+    wcscpy(inst.InstallSection, L"left over");
+    wcscpy(inst.DeviceDescription, L"left over");
+    inst.Init(nullptr, version, 1, kInfClassNet, L"Net", kNetClassGuid, 0, 0);
+    std::wstring name = inst.StoreFolderName;
+    bool x64 = version >> 16 == 64;
+    std::wstring prefix = x64 ? L"VroPnp.inf_amd64_" : L"VroPnp.inf_x86_";
+    ASSERT_EQ(x64 ? 33u : 31u, name.size()) << vt::Narrow(name);
+    EXPECT_EQ(prefix, name.substr(0, prefix.size()));
+    std::wstring hex = name.substr(prefix.size());
+    EXPECT_EQ(std::wstring::npos, hex.find_first_not_of(L"0123456789abcdef"));
+    // Each 16-bit half comes from one draw of 15 bits.
+    for (int half = 0; half < 4; ++half) EXPECT_LE(hex[half * 4], L'7');
+    EXPECT_EQ(L"", std::wstring(inst.InstallSection));
+    EXPECT_EQ(L"", std::wstring(inst.DeviceDescription));
+  }
+}
+
+TEST(StagingScript, FileFormAndReplacementRules) {
+  std::wstring s = NewScript(vt::ScratchDirUnix());
+  EXPECT_EQ(L"Windows Registry Editor Version 5.00\r\n\r\n", it::ScriptText(s));
+
+  CInfInstaller plain = Installer(0);
+  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"A", L"1", s.c_str()));
+  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"B", L"-", s.c_str()));
+  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"a", L"2", s.c_str()));   // in place
+  EXPECT_TRUE(plain.WriteRegSection(L"-HKEY_LOCAL_MACHINE\\SOFTWARE\\X", L"\0", s.c_str()));
+
+  CInfInstaller prof = Installer(0x1A2B);
+  const wchar_t* soft = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Z";
+  EXPECT_TRUE(prof.WriteRegValue(soft, L"N", L"1", s.c_str()));
+  EXPECT_TRUE(prof.WriteRegValue(soft, L"M", L"-", s.c_str()));
+  EXPECT_TRUE(prof.WriteRegValue(soft, L"n", L"3", s.c_str()));   // moves to the end
+  EXPECT_TRUE(prof.WriteRegValue(L"hkey_local_machine\\system\\Foo", L"D", L"-", s.c_str()));
+  EXPECT_TRUE(prof.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SYSTEMX\\Foo", L"E", L"x", s.c_str()));
+  EXPECT_TRUE(prof.WriteRegSection(L"-HKEY_CURRENT_USER\\Software\\X", L"\0", s.c_str()));
+  // A section write replaces what the value writer put there before.
+  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"Old", L"1", s.c_str()));
+  EXPECT_TRUE(plain.WriteRegSection(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"New=2\0Other=3\0", s.c_str()));
+  // Null data removes a line.
+  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"other", nullptr, s.c_str()));
+
+  std::wstring r = kRedirect;
+  std::wstring want = std::wstring(L"Windows Registry Editor Version 5.00\r\n\r\n") +
+                      L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Y]\r\na=2\r\nB=-\r\n" +
+                      L"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n" +
+                      L"[" + r + L"HKEY_LOCAL_MACHINE/SOFTWARE/Z]\r\nM=#\r\nn=3\r\n" +
+                      L"[hkey_local_machine\\system\\Foo]\r\nD=-\r\n" +
+                      L"[" + r + L"HKEY_LOCAL_MACHINE/SYSTEMX/Foo]\r\nE=x\r\n" +
+                      L"[" + r + L"-HKEY_CURRENT_USER/Software/X]\r\n" +
+                      L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\W]\r\nNew=2\r\n";
+  EXPECT_EQ(vt::Narrow(want), vt::Narrow(it::ScriptText(s)));
+}
+
+TEST(StagingScript, StringDataThatWouldReadAsSomethingElseIsQuoted) {
+  EXPECT_EQ(L"plain text", RegScriptStringData(L"plain text"));
+  EXPECT_EQ(L"{guid}\\\\0007", RegScriptStringData(L"{guid}\\\\0007"));
+  for (const wchar_t* s : {L"-", L"dword:1", L"hex:00", L"C:\\\\"})
+    EXPECT_EQ(std::wstring(L"\"") + s + L"\"", RegScriptStringData(s)) << vt::Narrow(s);
+}
+
+class Walkers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = vt::ScratchDirUnix();
+    inf_ = it::WriteInf(dir_, "vronet.inf");
+    script_ = NewScript(dir_);
+  }
+  std::string dir_;
+  std::wstring inf_, script_;
+};
+
+TEST_F(Walkers, AddRegOfTheNetworkPackage) {
+  CInfInstaller inst = Installer(0);
+  ASSERT_TRUE(inst.StageAddRegDirectives(L"VroNic.ndi", inf_.c_str(), script_.c_str(), L"0007"));
+  std::wstring drv = kDriverKey, s = script_;
+  auto at = [&](const wchar_t* sub, const wchar_t* name) {
+    return vt::Narrow(it::Staged(s, sub ? drv + L"\\" + sub : drv, name));
+  };
+  // Plain lines of the install section.
+  EXPECT_EQ("dword:00000084", at(nullptr, L"Characteristics"));
+  EXPECT_EQ("5", at(nullptr, L"BusType"));
+  EXPECT_EQ("dword:00000006", at(nullptr, L"*IfType"));
+  EXPECT_EQ("dword:000000fe", at(nullptr, L"FeatureScore"));
+  EXPECT_EQ("<none>", at(nullptr, L"CopyFiles"));
+  EXPECT_EQ("<none>", at(nullptr, L"DelReg"));
+  // Adapter parameters start off, "Diskless" on; the INF's defaults stay.
+  EXPECT_EQ("3", at(L"Ndi\\params\\*FlowControl", L"default"));
+  EXPECT_EQ("0", at(nullptr, L"*FlowControl"));
+  EXPECT_EQ("0", at(L"Ndi\\params\\Diskless", L"default"));
+  EXPECT_EQ("1", at(nullptr, L"Diskless"));
+  EXPECT_EQ("0", at(nullptr, L"*LsoV2IPv4"));
+  EXPECT_EQ("<none>", at(nullptr, L"*InterruptModeration"));   // default 0: nothing more
+  EXPECT_EQ("0", at(nullptr, L"ITR"));
+  // "ITR" is compared with case: "itr" gets no second value.
+  EXPECT_EQ(1u, CountOf(it::ScriptText(s), L"\r\nITR=") + CountOf(it::ScriptText(s), L"\r\nitr="));
+  EXPECT_EQ("1514", at(L"Ndi\\params\\*JumboPacket", L"default"));
+  EXPECT_EQ("<none>", at(nullptr, L"*JumboPacket"));
+  // The address is never taken from the INF, but a parameter key may say it.
+  EXPECT_EQ("<none>", at(nullptr, L"NetworkAddress"));
+  EXPECT_EQ("00AA00BB00CC", at(L"Ndi\\params\\NetworkAddress", L"NetworkAddress"));
+  EXPECT_EQ("", at(nullptr, L"EmptyMarker"));
+  EXPECT_EQ("{1A2B3C4D-0000-1111-2222-333344445555}de", at(nullptr, L"UserModeDriverGUID"));
+  EXPECT_EQ("from the needed section", at(nullptr, L"BaseMarker"));
+  EXPECT_EQ("hex(7):65,00,74,00,68,00,65,00,72,00,6e,00,65,00,74,00,00,00,77,00,61,00,6e,00,00,00,"
+            "70,00,70,00,69,00,70,00,00,00,00,00",
+            at(L"Ndi\\Interfaces", L"Filters"));
+  EXPECT_EQ("VroNic", at(L"Ndi", L"Service"));
+  // Other roots, the control set, unknown flags, binary data and escapes.
+  EXPECT_EQ("dword:00000003",
+            vt::Narrow(it::Staged(s, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\VroNic\\Parameters",
+                                  L"Start")));
+  std::wstring vendor = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\VroVendor\\VroNic";
+  EXPECT_EQ("not a known flag", vt::Narrow(it::Staged(s, vendor, L"Odd")));
+  EXPECT_EQ("hex:01,a0,ff", vt::Narrow(it::Staged(s, vendor, L"Blob")));
+  EXPECT_EQ("{4d36e972-e325-11ce-bfc1-08002be10318}\\\\0007", vt::Narrow(it::Staged(s, vendor, L"Driver")));
+  EXPECT_EQ("VroNic helper",
+            vt::Narrow(it::Staged(s, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}",
+                                  L"@")));
+  EXPECT_EQ(std::wstring::npos, it::ScriptText(s).find(L"Ignored"));
+  EXPECT_EQ(std::wstring::npos, it::ScriptText(s).find(L"never staged"));
+}
+
+TEST_F(Walkers, DelRegKeysAndValuesPasses) {
+  CInfInstaller inst = Installer(0);
+  std::wstring drv = kDriverKey;
+  ASSERT_TRUE(inst.StageDelRegDirectives(L"VroNic.ndi", inf_.c_str(), script_.c_str(), L"0007", 1));
+  EXPECT_TRUE(it::HasSection(script_, L"-" + drv + L"\\Ndi\\Params"));
+  EXPECT_TRUE(it::HasSection(script_, L"-" + drv + L"\\Ndi\\params\\Obsolete"));
+  EXPECT_EQ(L"<none>", it::Staged(script_, drv, L"ObsoleteValue"));
+  ASSERT_TRUE(inst.StageDelRegDirectives(L"VroNic.ndi", inf_.c_str(), script_.c_str(), L"0007", 0));
+  EXPECT_EQ(L"-", it::Staged(script_, drv, L"ObsoleteValue"));
+  EXPECT_EQ(L"-", it::Staged(script_, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\VroNic\\Old",
+                             L"StaleValue"));
+
+  // The hardware side: its own key, subkeys kept as written.
+  std::wstring hw = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp"
+                    L"\\Device Parameters";
+  const wchar_t* dev = L"PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp";
+  EXPECT_TRUE(inst.StageDelRegDirectivesHw(L"VroNic.ndi.HW", inf_.c_str(), script_.c_str(), dev, 1));
+  EXPECT_TRUE(it::HasSection(script_, L"-" + hw + L"\\Interrupt Management\\Affinity Policy"));
+  EXPECT_FALSE(it::HasSection(script_, L"-" + hw + L"\\Ndi\\Params"));
+  EXPECT_TRUE(inst.StageAddRegDirectivesHw(L"VroNic.ndi.HW", inf_.c_str(), script_.c_str(), dev));
+  EXPECT_EQ(L"dword:00000001",
+            it::Staged(script_, hw + L"\\Interrupt Management\\MessageSignaledInterruptProperties", L"MSISupported"));
+  EXPECT_EQ(L"dword:00000001", it::Staged(script_, hw, L"MessageSignaledInterruptMode"));
+}
+
+TEST_F(Walkers, RedirectedProfileAndMissingSections) {
+  CInfInstaller inst = Installer(0x1A2B);
+  ASSERT_TRUE(inst.StageDelRegSection(L"VroNic.delreg", inf_.c_str(), script_.c_str(), kDriverKey, 0));
+  ASSERT_TRUE(inst.StageAddRegSection(L"VroNic.reg", inf_.c_str(), script_.c_str(), kDriverKey));
+  // SYSTEM keys stay where they are; other roots go to the profile.
+  EXPECT_EQ(L"-", it::Staged(script_, kDriverKey, L"ObsoleteValue"));
+  EXPECT_EQ(L"hex:01,a0,ff",
+            it::Staged(script_, std::wstring(kRedirect) + L"HKEY_LOCAL_MACHINE/SOFTWARE/VroVendor/VroNic", L"Blob"));
+  EXPECT_FALSE(inst.StageAddRegSection(L"NoSuchSection", inf_.c_str(), script_.c_str(), kDriverKey));
+  EXPECT_FALSE(inst.StageAddRegDirectives(L"VroNic.ndi", L"Z:\\no\\such.inf", script_.c_str(), L"0007"));
+}
+
+TEST_F(Walkers, NeedsLoopsEnd) {
+  // Two install sections that need each other.
+  std::string inf = dir_ + "/loop.inf";
+  ASSERT_EQ(0, vt::Sh("printf '[A]\\r\\nNeeds=B\\r\\nX=1\\r\\n[B]\\r\\nNeeds=A\\r\\nY=2\\r\\n' > " + vt::Q(inf)));
+  CInfInstaller inst = Installer(0);
+  std::wstring infW = vt::ToWin(inf);
+  EXPECT_TRUE(inst.StageAddRegDirectives(L"A", infW.c_str(), script_.c_str(), L"0001"));
+  EXPECT_TRUE(inst.StageDelRegDirectives(L"A", infW.c_str(), script_.c_str(), L"0001", 1));
+}
+
+}  // namespace
