@@ -1,19 +1,33 @@
 #!/usr/bin/env bash
-# Throughput of the batch operations against the native Linux tools on the
-# same data (not a test: it prints numbers and passes no judgement).
-#   bench/run.sh [WORKDIR]      (default: $VRO_BUILD_DIR/bench or build/bench)
-# Builds VroMount.exe, makes a 1 GiB NTFS image holding a tree of mixed files
-# (small, medium and large) and a large generated SOFTWARE hive, then times:
-#   extract of the tree   VroMount /extract:  vs  ntfscat, file by file
-#   inject of the tree    VroMount /inject:   vs  ntfscp, file by file
-#   registry export       VroMount /export:   vs  hivexregedit --export
-# Ours runs under Wine and includes its start and the image's mount; the
-# native tools are started once per file as a script would use them.
+# Speed of the batch operations against the tools a user would pick instead,
+# on the same data (not a test: it prints numbers and asserts no speed).
+#   bench/run.sh [WORKDIR]     as root (loop device, FUSE mount)
+# The build dir is $VRO_BUILD_DIR (default build/); it is configured and the
+# program built when needed. WORKDIR defaults to BUILD/bench.
+# Makes a 1 GiB MBR disk whose NTFS volume holds a tree of 664 files (600 of
+# 1-64 KiB, 60 of 0.25-2 MiB, 4 of 40 MiB, about 250 MB), a SOFTWARE hive of
+# about 95 MB (VRO_BENCH_HIVE_MB, 68 MB of value data) and a SYSTEM hive of
+# about 9 MB, then
+# times, whole processes with the page cache warm, the median of
+# $VRO_BENCH_ROUNDS rounds (3) each running ours and its peers once:
+#   extract   /extract:       7zz x on the partition; ntfs-3g mount + cp -r;
+#                             cp -r between host folders (the limit)
+#   inject    /inject: -noupd ntfs-3g mount + cp -r + umount
+#   export    /export:        reged -x; hivexregedit --export
+#   start     the program with no command (Wine's start, nothing of ours)
+# Each row prints the ratio of the whole processes and the ratio with our
+# start taken off. The results are checked: the same files, the same keys
+# and values. The peak working set of the extract and the big export is
+# printed too (the largest resident size of the process under Wine).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VRO_BUILD_DIR:-$root/build}
 work=${1:-$build/bench}
-hive_mb=${VRO_BENCH_HIVE_MB:-40}
+hive_mb=${VRO_BENCH_HIVE_MB:-68}
+rounds=${VRO_BENCH_ROUNDS:-3}
+for tool in 7zz reged hivexregedit ntfs-3g mkntfs losetup; do
+  command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit 2; }
+done
 
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
 ninja -C "$build" VroMount >/dev/null
@@ -21,14 +35,16 @@ exe="$build/src/app/VroMount.exe"
 export WINEPREFIX="$build/wineprefix"
 "$root/tests/wine-prefix.sh" >/dev/null
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# A running wineserver for the whole benchmark, as on a machine where Wine
+# is in use; without it every start pays about half a second more.
+wineserver -p 2>/dev/null || true
 win() { printf 'Z:%s' "$1" | tr / '\\'; }
 now() { date +%s.%N; }
-rate() { awk -v b="$1" -v t="$2" 'BEGIN { printf "%8.1f MB/s (%6.2f s)", b / 1048576 / t, t }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2fx", b / a }'; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 rm -rf "$work"
-mkdir -p "$work/tree/Data" "$work/out"
-echo "== Making the tree, the hive and the 1 GiB image in $work"
+mkdir -p "$work/tree/Data" "$work/out" "$work/mnt" "$work/t"
+echo "== Making the tree, the hives and the 1 GiB image in $work"
 (
   cd "$work/tree/Data"
   for d in $(seq -w 1 30); do
@@ -38,80 +54,125 @@ echo "== Making the tree, the hive and the 1 GiB image in $work"
     done
   done
   mkdir -p medium large
-  for f in $(seq -w 1 60); do head -c $(( (RANDOM % 1800 + 256) * 1024 )) /dev/urandom > "medium/m$f.bin"; done
+  for f in $(seq -w 1 60); do head -c $(( (RANDOM % 1793 + 256) * 1024 )) /dev/urandom > "medium/m$f.bin"; done
   for f in 1 2 3 4; do head -c $((40 * 1048576)) /dev/urandom > "large/l$f.bin"; done
 )
 "$root/tests/fixtures/mk-wintree.sh" "$work/tree" --no-kernel
-/usr/bin/python3 "$root/tests/app/reg-tool.py" big "$work/tree/Windows/System32/config/SOFTWARE" "$hive_mb"
+config=$work/tree/Windows/System32/config
+/usr/bin/python3 "$root/tests/app/reg-tool.py" big "$config/SOFTWARE" "$hive_mb"
+/usr/bin/python3 "$root/tests/app/reg-tool.py" big "$config/SYSTEM" 7
 start=$("$root/tests/fixtures/mk-disk.sh" "$work/disk.img" --layout mbr2048 --size 1024 --tree "$work/tree")
-# The program opens the whole disk; the native tools get its NTFS partition
-# through a loop device over the same file.
-img=$(losetup -f --show -o $((start * 512)) --sizelimit $((1024 * 1048576)) "$work/disk.img")
-trap 'umount "$work/mnt" 2>/dev/null || true; losetup -d "$img" 2>/dev/null || true' EXIT
+# The program opens the whole disk; the peers get its NTFS partition through
+# a loop device over the same file. The loop device's own cache is dropped
+# whenever the program has written the file.
+dev=$(losetup -f --show -o $((start * 512)) --sizelimit $((1024 * 1048576)) "$work/disk.img")
+cleanup() {
+  umount "$work/mnt" 2>/dev/null || true
+  losetup -d "$dev" 2>/dev/null || true
+  wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
 tree_bytes=$(du -sb --apparent-size "$work/tree/Data" | cut -f1)
 files=$(cd "$work/tree/Data" && find . -type f | wc -l)
-hive=$work/tree/Windows/System32/config/SOFTWARE
-hive_bytes=$(stat -c %s "$hive")
-printf '   tree: %d files, %d MB; hive: %d MB\n' "$files" $((tree_bytes / 1048576)) $((hive_bytes / 1048576))
+printf '   tree: %d files, %d MB; SOFTWARE %d MB, SYSTEM %d MB\n' "$files" $((tree_bytes / 1048576)) \
+  $(( $(stat -c %s "$config/SOFTWARE") / 1048576 )) $(( $(stat -c %s "$config/SYSTEM") / 1048576 ))
 sync
 
-echo "== Extract"
-t0=$(now)
-wine "$exe" "-img:$(win "$work/disk.img")" "/extract:\\Data::$(win "$work/out/ours")"
-t1=$(now)
-ours_extract=$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')
-t0=$(now)
-(cd "$work/tree/Data" && find . -type d) | while read -r d; do mkdir -p "$work/out/native/$d"; done
-(cd "$work/tree/Data" && find . -type f) | while read -r f; do
-  ntfscat "$img" "/Data/${f#./}" > "$work/out/native/$f"
-done
-t1=$(now)
-native_extract=$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')
-diff -r "$work/out/ours" "$work/tree/Data" >/dev/null || echo "   (our extract differs from the tree!)"
-diff -r "$work/out/native" "$work/tree/Data" >/dev/null || echo "   (ntfscat's extract differs from the tree!)"
-echo "   VroMount /extract: $(rate "$tree_bytes" "$ours_extract")"
-echo "   ntfscat per file:  $(rate "$tree_bytes" "$native_extract")"
+# mount_ntfs [OPTIONS]: the volume at $work/mnt, served by a ntfs-3g kept in
+# the foreground so that its end (the volume written and closed) is awaited.
+ntfs_pid=
+mount_ntfs() {
+  ntfs-3g -o no_detach${1:+,$1} "$dev" "$work/mnt" >/dev/null 2>&1 &
+  ntfs_pid=$!
+  for _ in $(seq 1 200); do mountpoint -q "$work/mnt" && return 0; sleep 0.01; done
+  echo "ntfs-3g did not mount" >&2
+  return 1
+}
+umount_ntfs() {
+  umount "$work/mnt"
+  wait "$ntfs_pid" || true
+}
+# timed NAME COMMAND...: runs the command, adds its seconds to $work/t/NAME.
+# Dirty pages of the run before are written out first, so that no one pays
+# for another's writes.
+timed() {
+  local name=$1 t0 t1
+  shift
+  sync
+  t0=$(now)
+  "$@" >/dev/null 2>&1 || echo "   ($name exited with $?)"
+  t1=$(now)
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f\n", b - a }' >> "$work/t/$name"
+}
+med() { median < "$work/t/$1"; }
+ours() { wine "$exe" "$@"; }
+fuse_extract() { mount_ntfs ro && cp -r "$work/mnt/Data" "$work/out/fuse" && umount_ntfs; }
+fuse_inject() { mount_ntfs && cp -r "$work/tree/Data" "$work/mnt/Native" && umount_ntfs; }
+differs() { diff -r "$1" "$work/tree/Data" >/dev/null || echo "   ($2 differs from the tree!)"; }
 
-echo "== Inject"
-# ntfscp makes no folders: they are made first, outside the timing.
-mkdir -p "$work/mnt"
-ntfs-3g "$img" "$work/mnt"
-(cd "$work/tree/Data" && find . -type d) | while read -r d; do mkdir -p "$work/mnt/Native/$d"; done
-umount "$work/mnt"
-sync
-t0=$(now)
-wine "$exe" "-img:$(win "$work/disk.img")" "/inject:\\Ours::$(win "$work/tree/Data")"
-t1=$(now)
-ours_inject=$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')
-t0=$(now)
-(cd "$work/tree/Data" && find . -type f) | while read -r f; do
-  ntfscp -q "$img" "$work/tree/Data/$f" "/Native/${f#./}"
+echo "== Start, extract ($rounds rounds)"
+for r in $(seq 1 "$rounds"); do
+  timed start ours
+  rm -rf "$work/out/ours" "$work/out/7zz" "$work/out/fuse" "$work/out/host"
+  timed extract ours "-img:$(win "$work/disk.img")" "/extract:\\Data::$(win "$work/out/ours")"
+  timed 7zz 7zz x -y "-o$work/out/7zz" "$dev" Data
+  timed fuse_extract fuse_extract
+  timed host cp -r "$work/tree/Data" "$work/out/host"
 done
-t1=$(now)
-native_inject=$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')
-ntfs-3g -o ro "$img" "$work/mnt"
-diff -r "$work/mnt/Ours" "$work/tree/Data" >/dev/null || echo "   (our inject differs from the tree!)"
-diff -r "$work/mnt/Native" "$work/tree/Data" >/dev/null || echo "   (ntfscp's inject differs from the tree!)"
-umount "$work/mnt"
-echo "   VroMount /inject:  $(rate "$tree_bytes" "$ours_inject")"
-echo "   ntfscp per file:   $(rate "$tree_bytes" "$native_inject")"
+differs "$work/out/ours" "our extract"
+differs "$work/out/7zz/Data" "7zz's extract"
+differs "$work/out/fuse" "the FUSE extract"
 
-echo "== Registry export of the $((hive_bytes / 1048576)) MB SOFTWARE hive"
-t0=$(now)
-wine "$exe" "-img:$(win "$work/disk.img")" "/export:$(win "$work/out/ours.reg")::HKEY_LOCAL_MACHINE\\SOFTWARE"
-t1=$(now)
-ours_export=$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')
-t0=$(now)
-hivexregedit --export --prefix 'HKEY_LOCAL_MACHINE\SOFTWARE' "$hive" '\' > "$work/out/hivex.reg" 2>/dev/null
-t1=$(now)
-native_export=$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')
+echo "== Inject ($rounds rounds)"
+for r in $(seq 1 "$rounds"); do
+  mount_ntfs && rm -rf "$work/mnt/Ours" "$work/mnt/Native" && umount_ntfs
+  sync
+  timed inject ours "-img:$(win "$work/disk.img")" -noupd "/inject:\\Ours::$(win "$work/tree/Data")"
+  blockdev --flushbufs "$dev"
+  timed fuse_inject fuse_inject
+done
+mount_ntfs ro
+differs "$work/mnt/Ours" "our inject"
+differs "$work/mnt/Native" "the FUSE inject"
+umount_ntfs
+
 canon() { /usr/bin/python3 "$root/tests/app/reg-tool.py" canon "$1"; }
-cmp -s <(canon "$work/out/ours.reg") <(canon "$work/out/hivex.reg") ||
-  echo "   (the two .reg files do not hold the same keys and values!)"
-echo "   VroMount /export:      $(rate "$hive_bytes" "$ours_export")  (.reg $(( $(stat -c %s "$work/out/ours.reg") / 1048576 )) MB, UTF-16)"
-echo "   hivexregedit --export: $(rate "$hive_bytes" "$native_export")  (.reg $(( $(stat -c %s "$work/out/hivex.reg") / 1048576 )) MB, UTF-8)"
+for hive in SYSTEM SOFTWARE; do
+  echo "== Export of $hive ($rounds rounds)"
+  for r in $(seq 1 "$rounds"); do
+    rm -f "$work/out/"*.reg
+    timed "ours_$hive" ours "-img:$(win "$work/disk.img")" \
+      "/export:$(win "$work/out/ours.reg")::HKEY_LOCAL_MACHINE\\$hive"
+    timed "reged_$hive" reged -x "$config/$hive" "HKEY_LOCAL_MACHINE\\$hive" '\' "$work/out/reged.reg"
+    timed "hivex_$hive" sh -c 'hivexregedit --export --prefix "$1" "$2" "\\" > "$3"' sh \
+      "HKEY_LOCAL_MACHINE\\$hive" "$config/$hive" "$work/out/hivex.reg"
+  done
+  cmp -s <(canon "$work/out/ours.reg") <(canon "$work/out/hivex.reg") ||
+    echo "   (our .reg and hivexregedit's do not hold the same keys and values!)"
+  grep -q '^\[HKEY_LOCAL_MACHINE' "$work/out/reged.reg" || echo "   (reged wrote no keys!)"
+done
 
-echo "== Ours against native (throughput ratio, above 1 is faster)"
-echo "   extract: $(ratio "$ours_extract" "$native_extract")"
-echo "   inject:  $(ratio "$ours_inject" "$native_inject")"
-echo "   export:  $(ratio "$ours_export" "$native_export")"
+echo "== Peak working set (largest resident size under Wine)"
+rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
+rm -rf "$work/out/ours"
+echo "   start:  $(( $(rss wine "$exe") / 1024 )) MB"
+echo "   extract: $(( $(rss wine "$exe" "-img:$(win "$work/disk.img")" "/extract:\\Data::$(win "$work/out/ours")") / 1024 )) MB"
+echo "   export of SOFTWARE: $(( $(rss wine "$exe" "-img:$(win "$work/disk.img")" "/export:$(win "$work/out/ours.reg")::HKEY_LOCAL_MACHINE\\SOFTWARE") / 1024 )) MB"
+
+echo "== Medians (s); ratio = ours / peer, time; 'less start' takes our start off"
+s=$(med start)
+row() {  # row LABEL OURS PEER-NAME PEER
+  awk -v l="$1" -v o="$2" -v pn="$3" -v p="$4" -v s="$s" 'BEGIN {
+    printf "   %-22s ours %6.2f  %-26s %6.2f  ratio %5.2fx  less start %5.2fx\n",
+      l, o, pn, p, o / p, (o - s) / p }'
+}
+printf '   %-22s %6.2f\n' "start, no command" "$s"
+row "extract ($((tree_bytes / 1048576)) MB)" "$(med extract)" "7zz x" "$(med 7zz)"
+row "extract" "$(med extract)" "ntfs-3g FUSE + cp -r" "$(med fuse_extract)"
+row "extract" "$(med extract)" "host cp -r (the limit)" "$(med host)"
+row "inject -noupd" "$(med inject)" "ntfs-3g FUSE + cp -r" "$(med fuse_inject)"
+for hive in SYSTEM SOFTWARE; do
+  mb=$(( $(stat -c %s "$config/$hive") / 1048576 ))
+  row "export $hive $mb MB" "$(med "ours_$hive")" "reged -x" "$(med "reged_$hive")"
+  row "export $hive $mb MB" "$(med "ours_$hive")" "hivexregedit --export" "$(med "hivex_$hive")"
+done

@@ -15,6 +15,7 @@ PKGS=(
   python3 python3-hivex fdisk gdisk exfat-fuse
   forensics-samples-ntfs forensics-samples-vfat forensics-samples-exfat
   googletest
+  7zip chntpw   # bench/run.sh's peers only
 )
 
 need_update=0

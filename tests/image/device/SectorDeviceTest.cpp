@@ -366,6 +366,62 @@ TEST(SectorDevice, AlignmentEngineMatchesReference)
     EXPECT_EQ(ref, file);
 }
 
+// Positioned handle transfers against a model of the file: random writes
+// (some growing the file), reads across and past its end, and failures that
+// leave a last error.
+TEST(SectorDevice, HandleTransfersMatchModel)
+{
+    std::wstring dir = vt::ScratchDir();
+    std::wstring p = Path(dir, L"h.bin");
+    std::vector<uint8_t> model = Random(100000, 7);
+    ASSERT_TRUE(vt::WriteAll(p, model));
+    HANDLE h = CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    uint32_t state = 12345;
+    auto next = [&state](uint32_t n) {
+        state = state * 1103515245u + 12345u;
+        return (state >> 8) % n;
+    };
+    for (int i = 0; i < 300; i++) {
+        uint32_t len = 1 + next(i % 10 == 0 ? 200000 : 5000);
+        uint64_t pos = next((uint32_t)model.size() + 3000);
+        if (next(2)) {
+            std::vector<uint8_t> w = Random(len, 1000 + i);
+            ASSERT_EQ((int64_t)len, WriteHandleAt(h, pos, w.data(), len)) << i;
+            if (model.size() < pos + len) model.resize((size_t)(pos + len), 0);
+            memcpy(&model[(size_t)pos], w.data(), len);
+        } else {
+            std::vector<uint8_t> got(len, 0xEE);
+            uint64_t have = pos < model.size() ? model.size() - pos : 0;
+            uint32_t expect = have < len ? (uint32_t)have : len;
+            ASSERT_EQ((int64_t)expect, ReadHandleAt(h, pos, got.data(), len)) << i;
+            ASSERT_EQ(0, memcmp(got.data(), model.data() + (size_t)(expect ? pos : 0), expect)) << i;
+            std::vector<uint8_t> zeroTail(len, 0xEE);
+            ASSERT_EQ((int64_t)len, ReadHandleAtZeroTail(h, pos, zeroTail.data(), len)) << i;
+            for (uint32_t k = expect; k < len; k++) ASSERT_EQ(0, zeroTail[k]) << i;
+        }
+    }
+    uint8_t b[16];
+    EXPECT_EQ(0, ReadHandleAt(h, model.size(), b, sizeof b));
+    EXPECT_EQ(0, ReadHandleAt(h, model.size() + 100000, b, sizeof b));
+    CloseHandle(h);
+    std::vector<uint8_t> file;
+    ASSERT_TRUE(vt::ReadAll(p, file));
+    EXPECT_EQ(model, file);
+
+    HANDLE ro = CreateFileW(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, ro);
+    SetLastError(0);
+    EXPECT_EQ(-16, WriteHandleAt(ro, 0, b, sizeof b));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    CloseHandle(ro);
+    SetLastError(0);
+    EXPECT_EQ(-16, ReadHandleAt(INVALID_HANDLE_VALUE, 0, b, sizeof b));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+}
+
 }  // namespace
 
 // FAT32's FSInfo sector and exFAT's extended boot sectors end with the boot
