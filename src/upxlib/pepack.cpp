@@ -544,20 +544,43 @@ void PeFile::processResources(Resource* res) {
   if (!iddirs[PEDIR_RESOURCE].size || !vaddr) return;
   res->check();
   res->convert();
-  // the first icon group and its icons stay uncompressed
-  std::vector<unsigned> keep_icons;
+  // the first icon group and its icons stay uncompressed, as the icon mode says
+  std::string keep_list = "TYPELIB,REGISTRY,16,";
+  if (opt->win32_pe.keep_resource && *opt->win32_pe.keep_resource)
+    keep_list += std::string(opt->win32_pe.keep_resource) + ",";
+  const int icon_mode = opt->win32_pe.compress_icons;
   bool have_group = false;
-  {
-    std::vector<std::pair<unsigned, unsigned>> groups;   // (offs, size)
-    while (res->next())
-      if (res->itype() == 14 && !have_group) {
-        const upx_byte* g = ibuf.view("bad res %#x %#x", res->offs(), res->size());
-        unsigned n = res->size() >= 6 ? get_le16(g + 4) : 0;
-        icondir_count = upx_uint16_t(n);
-        for (unsigned i = 0; i < n && 6 + 14 * i + 14 <= res->size(); i++)
-          keep_icons.push_back(get_le16(g + 6 + 14 * i + 12));
-        have_group = true;
-      }
+  res->resetWalk();
+  while (res->next()) {
+    if (res->itype() != 14 || have_group) continue;
+    have_group = true;
+    const upx_byte* g = ibuf.view("bad res %#x %#x", res->offs(), res->size());
+    unsigned n = res->size() >= 6 ? get_le16(g + 4) : 0;
+    icondir_count = upx_uint16_t(n);
+    for (unsigned i = 0; i < n && 6 + 14 * i + 14 <= res->size(); i++) {
+      if (icon_mode == 0 || (icon_mode == 1 && i > 0)) break;
+      char item[32];
+      upx_snprintf(item, sizeof(item), "3/%u,", get_le16(g + 6 + 14 * i + 12));
+      keep_list += item;
+    }
+  }
+  auto text = [](const Resource::upx_rnode* n) -> std::string {
+    if (!n) return std::string();
+    if (!n->name) return std::to_string(n->id);
+    std::string t;
+    unsigned len = get_le16(n->name);
+    for (unsigned i = 0; i < len; i++) t += char(get_le16(n->name + 2 + 2 * i));
+    return t;
+  };
+  std::vector<std::pair<std::string, std::string>> items;
+  for (size_t p = 0; p < keep_list.size();) {
+    size_t e = keep_list.find(',', p);
+    std::string item = keep_list.substr(p, e - p);
+    p = e == std::string::npos ? keep_list.size() : e + 1;
+    if (item.empty()) continue;
+    size_t slash = item.find('/');
+    if (slash == std::string::npos) items.push_back({item, std::string()});
+    else items.push_back({item.substr(0, slash), item.substr(slash + 1)});
   }
   // the kept data, each behind its old RVA
   Resource& r = *res;
@@ -568,14 +591,14 @@ void PeFile::processResources(Resource* res) {
   for (Resource::upx_rleaf* leaf = nullptr;;) {
     if (!r.next()) break;
     leaf = r.current;
-    unsigned type = r.itype();
+    const Resource::upx_rnode* name_node = leaf->parent;
+    const Resource::upx_rnode* type_node = name_node ? name_node->parent : nullptr;
+    const std::string tt = text(type_node), nt = text(name_node);
+    const unsigned type = r.itype();
     bool keep = false;
-    if (type == 16 || type == 24) keep = true;
-    if (type == 14 && !group_done) { keep = true; group_done = true; }
-    if (type == 3) {
-      unsigned id = r.nameId();
-      for (unsigned k : keep_icons) if (k == id) keep = true;
-    }
+    for (auto& it : items)
+      if (it.first == tt && (it.second.empty() || it.second == nt)) keep = true;
+    if (type == 14 && !group_done && icon_mode != 0) { keep = true; group_done = true; }
     if (type >= 1 && type <= 24 && opt->win32_pe.compress_rt[type] == 0) keep = true;
     if (!keep) continue;
     const unsigned len = r.size();

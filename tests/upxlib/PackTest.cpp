@@ -36,8 +36,10 @@ std::string Msg(std::function<void()> f) {
 }
 
 // Packs in to out with our PE packers; "ok" or the refusal's message.
-std::string Pack(const std::wstring& in, const std::wstring& out, int method = -1) {
+std::string Pack(const std::wstring& in, const std::wstring& out, int method = -1,
+                 const char* keep = nullptr) {
   ut::ResetOptions(CMD_COMPRESS);
+  if (keep) opt->win32_pe.keep_resource = keep;
   InputFile fi;
   if (fi.openShared(in.c_str(), O_BINARY | O_RDONLY, _SH_DENYWR) != 0) return "open";
   OutputFile fo;
@@ -214,4 +216,23 @@ TEST(UpxPackLayout, IdentificationSplitAndCompressedLength) {
   EXPECT_EQ(0u, PeFile::identSplit(0x200, 0x40));
   EXPECT_EQ(0x100Fu, PeFile::alignedCompressedLength(0x1003, 0x21));
   EXPECT_EQ(0x1010u, PeFile::alignedCompressedLength(0x1010, 0x20));
+}
+
+TEST_F(UpxPack, KeptResourcesStayReadable) {
+  std::wstring src = dir + L"\\a.exe", out = dir + L"\\b.exe", back = dir + L"\\c.exe";
+  ASSERT_TRUE(vt::WriteAll(src, ReadFixture("prog32.exe")));
+  ASSERT_EQ("ok", Pack(src, out, 8, "10/101"));
+  std::vector<uint8_t> pk;
+  ASSERT_TRUE(vt::ReadAll(out, pk));
+  auto res = ut::ParsePe(pk).resources();
+  const std::string custom = "custom resource data";
+  bool found = false;
+  for (auto& r : res)
+    if (r.first.rfind("10/101/", 0) == 0)
+      found = std::string(r.second.begin(), r.second.end()) == custom;
+  EXPECT_TRUE(found);   // kept uncompressed: readable in the packed file
+  ASSERT_EQ(0, unpack_one_file(out.c_str(), back.c_str()));
+  std::vector<uint8_t> rest;
+  ASSERT_TRUE(vt::ReadAll(back, rest));
+  EXPECT_EQ(ut::ParsePe(ReadFixture("prog32.exe")).resources(), ut::ParsePe(rest).resources());
 }
