@@ -42,6 +42,15 @@ inline Image MakeImage(const std::string& fs, int sizeMb, const std::string& tre
     return m;
 }
 
+// Every path below a scratch folder except those inside out/: what an
+// extraction into out/ must leave as it was.
+inline std::string ListOutside(const std::string& dir)
+{
+    std::string list;
+    vt::Sh("cd " + vt::Q(dir) + " && find . -path ./out -prune -o -print | sort", &list);
+    return list;
+}
+
 // The volume cut out of the disk, for ntfscat and mtools.
 inline std::string Volume(const Image& m)
 {

@@ -192,6 +192,23 @@ bool VolumeStream::Write(uint64_t offset, const void* buffer, uint32_t count)
     return true;
 }
 
+bool VolumeStream::NextStored(uint64_t offset, uint64_t* from, uint64_t* end)
+{
+    *from = offset;
+    *end = m_size;
+    if (!m_ntfs)
+        return true;
+    long long stop = 0;
+    long long r = TreeCopyNtfsNextStored(m_ntfs, (long long)offset, &stop);
+    if (r < 0) {
+        SetLastError(NtfsErrnoToWin32((int)-r));
+        return false;
+    }
+    *from = (uint64_t)r;
+    *end = (uint64_t)stop;
+    return true;
+}
+
 bool VolumeStream::Reserve(uint64_t size)
 {
     if (!m_ntfs)

@@ -9,6 +9,7 @@
 #include "common/PathUtil.h"
 #include "common/ReparseLink.h"
 #include "common/Wildcard.h"
+#include "image/copy/TreeWalkGuard.h"
 #include "image/mount/MountedImage.h"
 
 using namespace treecopy;
@@ -50,7 +51,8 @@ bool IsVolumeLink(CMountedImage* image, const std::wstring& path, const VolumeEn
     return (e.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && image->GetReparseTag(path.c_str());
 }
 
-uint64_t VolumeTreeTotal(CMountedImage* image, const std::wstring& path, const wchar_t* pattern)
+uint64_t VolumeTreeTotal(CMountedImage* image, TreeWalkGuard& guard, const std::wstring& path,
+                         const wchar_t* pattern)
 {
     std::vector<VolumeEntry> entries;
     if (!ListVolumeFolder(image, path, &entries))
@@ -62,8 +64,10 @@ uint64_t VolumeTreeTotal(CMountedImage* image, const std::wstring& path, const w
         if (!IsSafeHostName(e.name.c_str()))
             continue;
         std::wstring child = JoinPath(path, e.name);
-        if (e.folder && !IsVolumeLink(image, child, e))
-            total += VolumeTreeTotal(image, child, nullptr);
+        if (e.folder && !IsVolumeLink(image, child, e)) {
+            if (guard.Enter(child))   // the walk itself reports a refused folder
+                total += VolumeTreeTotal(image, guard, child, nullptr);
+        }
         else if (!e.folder)
             total += JobShare(e.size);
     }
@@ -137,6 +141,16 @@ void FailHostFile(CopyJob& job, HANDLE h, const std::wstring& host, uint64_t siz
         CloseHandle(h);
     DeleteFileW(host.c_str());
     job.FileFailed(size, error);
+}
+
+// The callback cancelled the job: the partial file goes. Returns 0.
+int CancelHostFile(CopyJob& job, HANDLE h, const std::wstring& host)
+{
+    job.cancelled = true;
+    CloseHandle(h);
+    DeleteFileW(host.c_str());
+    SetLastError(ERROR_CANCELLED);
+    return 0;
 }
 
 }  // namespace
@@ -252,6 +266,17 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
         job.FileFailed(size, error);
         return 0;
     }
+    // Holes of sparse data stay holes: the host file is made sparse before
+    // it gets its length, and the holes are passed over.
+    uint64_t stored = 0, storedEnd = size;
+    if (!in->NextStored(0, &stored, &storedEnd)) {
+        FailHostFile(job, h, host, size, GetLastError());
+        return 0;
+    }
+    if (stored || storedEnd < size) {
+        DWORD unused = 0;
+        DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &unused, nullptr);
+    }
     // The full length first lets the host file system place it in one run
     // and finds a full host disk before any data moves.
     LARGE_INTEGER end;
@@ -264,7 +289,23 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     }
     uint8_t* buffer = job.Buffer();
     for (uint64_t at = 0; at < size;) {
-        uint32_t n = size - at < kIoBlock ? (uint32_t)(size - at) : kIoBlock;
+        if (!in->NextStored(at, &stored, &storedEnd)) {
+            FailHostFile(job, h, host, size, GetLastError());
+            return 0;
+        }
+        if (stored > at) {
+            LARGE_INTEGER to;
+            to.QuadPart = (LONGLONG)stored;
+            if (report && !job.Progress(size, at, stored - at))
+                return CancelHostFile(job, h, host);
+            if (!SetFilePointerEx(h, to, nullptr, FILE_BEGIN)) {
+                FailHostFile(job, h, host, size, GetLastError());
+                return 0;
+            }
+            at = stored;
+            continue;
+        }
+        uint32_t n = storedEnd - at < kIoBlock ? (uint32_t)(storedEnd - at) : kIoBlock;
         int64_t got = in->Read(at, buffer, n);
         if (got != (int64_t)n) {
             FailHostFile(job, h, host, size, got < 0 ? GetLastError() : ERROR_HANDLE_EOF);
@@ -272,13 +313,8 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
         }
         if (report) {
             for (uint32_t p = 0; p < n; p += kChunk) {
-                if (!job.Progress(size, at + p, n - p < kChunk ? n - p : kChunk)) {
-                    job.cancelled = true;
-                    CloseHandle(h);
-                    DeleteFileW(host.c_str());
-                    SetLastError(ERROR_CANCELLED);
-                    return 0;
-                }
+                if (!job.Progress(size, at + p, n - p < kChunk ? n - p : kChunk))
+                    return CancelHostFile(job, h, host);
             }
         }
         if (!HostTransfer(h, buffer, n, true)) {
@@ -287,8 +323,13 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
         }
         at += n;
     }
-    if (!SetFileTime(h, nullptr, nullptr, &volTime) || !CloseHandle(h)) {
-        FailHostFile(job, INVALID_HANDLE_VALUE, host, size, GetLastError());
+    // The handle is closed whatever the time did, so that a failed file can
+    // be deleted.
+    DWORD error = SetFileTime(h, nullptr, nullptr, &volTime) ? 0 : GetLastError();
+    if (!CloseHandle(h) && !error)
+        error = GetLastError();
+    if (error) {
+        FailHostFile(job, INVALID_HANDLE_VALUE, host, size, error);
         return 0;
     }
     job.items++;
@@ -301,8 +342,8 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
 
 namespace {
 
-void ExtractEntries(CopyJob& job, const std::wstring& vol, const std::wstring& host,
-                    const wchar_t* pattern)
+void ExtractEntries(CopyJob& job, TreeWalkGuard& guard, const std::wstring& vol,
+                    const std::wstring& host, const wchar_t* pattern)
 {
     std::vector<VolumeEntry> entries;
     if (!ListVolumeFolder(job.image, vol, &entries)) {
@@ -321,8 +362,10 @@ void ExtractEntries(CopyJob& job, const std::wstring& vol, const std::wstring& h
         std::wstring volPath = JoinPath(vol, e.name);
         std::wstring hostPath = JoinPath(host, e.name);
         if (e.folder && !IsVolumeLink(job.image, volPath, e)) {
-            if (MakeTreeFolder(job, hostPath))
-                ExtractEntries(job, volPath, hostPath, nullptr);
+            if (!guard.Enter(volPath))
+                job.FileFailed(0, GetLastError());
+            else if (MakeTreeFolder(job, hostPath))
+                ExtractEntries(job, guard, volPath, hostPath, nullptr);
             continue;
         }
         uint64_t share = e.folder ? 0 : JobShare(e.size);
@@ -344,12 +387,18 @@ void ExtractFolder(CopyJob& job, const std::wstring& vol, const std::wstring& ho
         job.FileFailed(0, GetLastError());
         return;
     }
-    job.jobTotal = VolumeTreeTotal(job.image, vol, pattern);
+    auto ntfsFor = [&job](const wchar_t* path) {
+        return IsNtfsSide(job.image, path) ? job.image->NtfsVolume() : nullptr;
+    };
+    TreeWalkGuard counting(ntfsFor), walking(ntfsFor);
+    counting.Enter(vol);
+    job.jobTotal = VolumeTreeTotal(job.image, counting, vol, pattern);
     if (!job.Progress(job.jobTotal, 0, 0)) {
         job.cancelled = true;
         return;
     }
-    ExtractEntries(job, vol, host, pattern);
+    walking.Enter(vol);
+    ExtractEntries(job, walking, vol, host, pattern);
 }
 
 }  // namespace

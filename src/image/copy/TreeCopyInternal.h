@@ -88,6 +88,9 @@ public:
     // Bytes read (cut at the end), or -1.
     int64_t Read(uint64_t offset, void* buffer, uint32_t count);
     bool Write(uint64_t offset, const void* buffer, uint32_t count);
+    // The next stored range at or after offset: [*from, *end); holes of
+    // sparse data before it read as zeros. The whole rest off NTFS.
+    bool NextStored(uint64_t offset, uint64_t* from, uint64_t* end);
     // Gives the file its final size before the data comes (NTFS only).
     bool Reserve(uint64_t size);
     // Closes, giving the file the last-write time when one is given.

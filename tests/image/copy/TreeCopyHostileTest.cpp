@@ -12,13 +12,7 @@ namespace {
 using tc::Image;
 using tc::Recorder;
 
-// Every path below the scratch folder except those inside out/.
-std::string ListOutside(const std::string& dir)
-{
-    std::string list;
-    vt::Sh("cd " + vt::Q(dir) + " && find . -path ./out -prune -o -print | sort", &list);
-    return list;
-}
+using tc::ListOutside;
 
 TEST(TreeCopyHostile, NamesThatLeaveTheTargetAreRefusedOneByOne)
 {
