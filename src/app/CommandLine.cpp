@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 
 #include <commctrl.h>
+#include <errno.h>
 #include <shellapi.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -136,6 +137,23 @@ int RunExport(CommandLineState& s, const wchar_t* rest) {
   return s.ops->exportRegistry(s.imagePath, s.fixPath, s.partition, registryPath, regFile);
 }
 
+// The size of "/create:" in MiB. Read whole as a 64-bit number: a text that
+// is not a number, or a size outside the accepted range, is malformed
+// rather than cut to 32 bits.
+int RunCreate(CommandLineState& s, const wchar_t* rest) {
+  wchar_t* end = nullptr;
+  errno = 0;
+  long long megabytes = _wcstoi64(rest, &end, 10);
+  if (end == rest || *end || errno == ERANGE || megabytes < kMinCreateMegabytes ||
+      megabytes > kMaxCreateMegabytes)
+    return kMalformedForm;
+  return s.ops->createDisk(s.imagePath, int(megabytes));
+}
+
+int RunFormat(CommandLineState& s, const wchar_t*) {
+  return s.ops->formatPartition(s.imagePath, s.fixPath, s.partition);
+}
+
 int RunMerge(CommandLineState& s, const wchar_t*) {
   return s.ops->mergeUpdate(s.imagePath, s.fixPath);
 }
@@ -177,6 +195,8 @@ const CommandRow kCommandTable[] = {
     {L"importfile:", kImage, kClearsWindow, RunImportFile},
     {L"import:", kImage, kClearsWindow, RunImport},
     {L"export:", kImage, kClearsWindow, RunExport},
+    {L"create:", kImage, kClearsWindow, RunCreate},
+    {L"format", kImage, 0, RunFormat},
     {L"merge", kImage, 0, RunMerge},
 };
 

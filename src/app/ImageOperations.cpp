@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/CrashDump.h"
+#include "disktools/NtfsFormatterInstall.h"
 #include "common/PathUtil.h"
 #include "image/stack/ImageMerge.h"
 #include "image/mount/MountedImage.h"
@@ -18,6 +19,7 @@
 const ImageOperationTable kImageOperations = {
     ImageExtractFileW,    ImageInjectFileW,      ImageExportRegistryW,
     ImageImportRegistryW, ImageImportFileValueW, ImageMergeUpdateW,
+    ImageCreateDiskW,     ImageFormatPartitionW,
 };
 
 namespace {
@@ -210,4 +212,27 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
   if (IsSameHostFile(imagePath, second.c_str())) return kImageOperationFailed;
   return ConvertImageFile(imagePath, second.c_str(), nullptr) == 1 ? kImageOk
                                                                     : kImageOperationFailed;
+}
+
+int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
+  CrashDumpFilterScope filter;
+  if (megabytes < kMinCreateMegabytes || megabytes > kMaxCreateMegabytes) return kImageBadArgument;
+  CMountedImage* image = new (std::nothrow) CMountedImage();
+  if (!image) return kImageNoMemory;
+  InstallNtfsFormatter();
+  int result = kImageOperationFailed;
+  if (imagePath && *imagePath &&
+      image->CreateImage(imagePath, uint32_t(megabytes), 0, 1, 1, nullptr, nullptr, nullptr) == 1)
+    result = kImageOk;
+  image->Close();
+  delete image;
+  return result;
+}
+
+int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
+  InstallNtfsFormatter();
+  return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
+    return image.FormatVolume(partition, 1) == 1 ? int(kImageOk)
+                                                 : int(kImageVolumeOperationFailed);
+  });
 }

@@ -2,9 +2,10 @@
 // (exported stdcall with undecorated names, see VroMount.def). Each one is a
 // transaction of its own: it opens the image, does one thing, closes it and
 // returns 0 or a small negative code:
-//   -1 no memory, -12 the copy, export or merge failed, -14 the registry
-//   hives cannot be loaded, -15 the image cannot be opened (for the import
-//   also: no file matches), -16 an import into the registry failed.
+//   -1 no memory, -2 the format of the mounted volume failed, -12 the
+//   copy, export, creation or merge failed, -13 a size out of range, -14 the
+//   registry hives cannot be loaded, -15 the image cannot be opened (for the
+//   import also: no file matches), -16 an import into the registry failed.
 // The leading three arguments are the image path, the write-back path (empty
 // for none) and the partition number. Overwrite mode: 0 never, 1 always,
 // 2 only with newer files.
@@ -16,6 +17,7 @@
 enum ImageOperationResult {
   kImageOk = 0,
   kImageNoMemory = -1,
+  kImageVolumeOperationFailed = -2,
   kImageOperationFailed = -12,
   kImageBadArgument = -13,
   kImageHivesNotLoaded = -14,
@@ -32,6 +34,12 @@ int WINAPI ImageExportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
                                 LPCWSTR registryPath, LPCWSTR regFile);
 int WINAPI ImageImportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
                                 LPCWSTR regFileOrWildcard);
+// A new image of the own sparse format with a quick-formatted NTFS volume:
+// 0, -1, -12 creation failed, -13 a size outside 1 to 2,000,000 MiB.
+int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes);
+// Quick-formats the image's volume (NTFS, or FAT as the kind it is): 0, -1,
+// -2 the format failed, -15.
+int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition);
 // Not exported: the batch mode's "/importfile:" and "/merge".
 int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
                                  LPCWSTR keyPath, LPCWSTR valueName, LPCWSTR hostFile);
@@ -48,9 +56,15 @@ struct ImageOperationTable {
   decltype(&ImageImportRegistryW) importRegistry;
   decltype(&ImageImportFileValueW) importFileValue;
   decltype(&ImageMergeUpdateW) mergeUpdate;
+  decltype(&ImageCreateDiskW) createDisk;
+  decltype(&ImageFormatPartitionW) formatPartition;
 };
 
 extern const ImageOperationTable kImageOperations;
+
+// The sizes of a new image that "/create:" and ImageCreateDiskW accept, MiB.
+const int kMinCreateMegabytes = 1;
+const int kMaxCreateMegabytes = 2000000;
 
 // The open mode of the operations that write: 1 (changes go to a new update
 // file), or 2 (into the image itself) when any argument of the process,
