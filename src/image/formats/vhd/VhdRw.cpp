@@ -33,8 +33,8 @@ int64_t _VROH_VHD_DYNAMIC_RW::Read(HANDLE hFile, uint64_t sector, void* buf, uin
         if (entry == 0xFFFFFFFFu) {
             memset(out + done, 0, n);
         } else {
-            // One bitmap sector precedes each block's data.
-            int64_t r = ReadHandleAtZeroTail(hFile, ((uint64_t)entry + 1 + offset) * VRO_SECTOR,
+            // The block's sector bitmap precedes its data.
+            int64_t r = ReadHandleAtZeroTail(hFile, ((uint64_t)entry + m_BitmapSectors + offset) * VRO_SECTOR,
                                              out + done, n);
             if (r < 0) return done ? (int64_t)done : -(int64_t)bytes;
         }
@@ -103,6 +103,8 @@ int _VROH_VHD_RW::Load(HANDLE hFile, uint64_t fileBytes)
     d.blockSize = Be32(d.blockSize);
     d.checksum = Be32(d.checksum);
     m_BlockSectors = d.blockSize / VRO_SECTOR;
+    // One bit per sector, in whole sectors: 1 for blocks up to 2 MiB.
+    m_BitmapSectors = (m_BlockSectors / 8 + VRO_SECTOR - 1) / VRO_SECTOR;
     m_TableEntries = d.maxTableEntries;
     if (!m_BlockSectors || !m_TableEntries || m_TableEntries > (1u << 28)) return -1;
     m_Table = new (std::nothrow) uint32_t[m_TableEntries];

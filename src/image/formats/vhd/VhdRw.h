@@ -45,6 +45,7 @@ public:
     int64_t Read(HANDLE hFile, uint64_t sector, void* buf, uint32_t bytes) override;
 
     uint32_t m_BlockSectors = 0;
+    uint32_t m_BitmapSectors = 0;  // the sector bitmap in front of each block
     uint32_t m_TableEntries = 0;
     uint32_t* m_Table = nullptr;   // big-endian as stored
     ~_VROH_VHD_DYNAMIC_RW() override { delete[] m_Table; }
