@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Speed of the NTFS quick format against mkntfs on the same size (not a
+# test: it prints numbers and asserts no speed).
+#   bench/format.sh [WORKDIR]
+# The build dir is $VRO_BUILD_DIR (default build/); it is configured and the
+# program built when needed. WORKDIR defaults to BUILD/bench-format.
+# Times, whole processes, the median of $VRO_BENCH_ROUNDS rounds (5), each
+# round running once:
+#   create    "/create:65536": a new 64 GiB own sparse image, formatted
+#   format    "-noupd /format" on that image
+#   mkntfs    mkntfs -Q -F on a 64 GiB sparse file
+#   start     the program with a malformed "/create:0" (Wine's start and the
+#             program's own, nothing opened or formatted)
+# and prints each ratio to mkntfs as whole processes and with our start
+# taken off. Every volume is checked afterwards (ntfsfix -n for mkntfs's,
+# an inject and extract round trip for ours).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${VRO_BUILD_DIR:-$root/build}
+work=${1:-$build/bench-format}
+rounds=${VRO_BENCH_ROUNDS:-5}
+for tool in mkntfs ntfsfix truncate; do
+  command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit 2; }
+done
+
+cmake -S "$root" -B "$build" -G Ninja >/dev/null
+ninja -C "$build" VroMount >/dev/null
+exe="$build/src/app/VroMount.exe"
+export WINEPREFIX="$build/wineprefix"
+"$root/tests/wine-prefix.sh" >/dev/null
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# A running wineserver for the whole benchmark, as on a machine where Wine
+# is in use.
+wineserver -p 2>/dev/null || true
+trap 'wineserver -k 2>/dev/null || true' EXIT
+win() { printf 'Z:%s' "$1" | tr / '\\'; }
+now() { date +%s.%N; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+rm -rf "$work"
+mkdir -p "$work/t"
+size_mib=65536
+image="$work/ours.img"
+peer="$work/mkntfs.img"
+
+# timed NAME COMMAND...: runs the command, adds its seconds to $work/t/NAME;
+# the writes of the run before are out first.
+timed() {
+  local name=$1 t0 t1
+  shift
+  sync
+  t0=$(now)
+  "$@" >/dev/null 2>&1 || echo "   ($name exited with $?)"
+  t1=$(now)
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f\n", b - a }' >> "$work/t/$name"
+}
+med() { median < "$work/t/$1"; }
+ours() { wine "$exe" "$@"; }
+
+echo "== $rounds rounds on 64 GiB (sparse) in $work"
+for r in $(seq 1 "$rounds"); do
+  timed start sh -c 'wine "$1" "$2" /create:0; [ $? -eq 243 ]' sh "$exe" "-img:$(win "$work/none.img")"
+  rm -f "$image"*
+  timed create ours "-img:$(win "$image")" "/create:$size_mib"
+  timed format ours "-img:$(win "$image")" -noupd /format
+  rm -f "$peer"
+  truncate -s $((size_mib * 1048576)) "$peer"
+  timed mkntfs mkntfs -Q -F "$peer"
+done
+
+ntfsfix -n "$peer" >/dev/null || echo "   (mkntfs's volume does not pass ntfsfix -n!)"
+mkdir -p "$work/in" && echo "round trip" > "$work/in/a.txt"
+ours "-img:$(win "$image")" -noupd "/inject:\\In::$(win "$work/in")" >/dev/null 2>&1 &&
+  ours "-img:$(win "$image")" "/extract:\\In::$(win "$work/out")" >/dev/null 2>&1 &&
+  diff -r "$work/in" "$work/out" >/dev/null || echo "   (our volume does not take an inject and extract!)"
+printf '   image file: %d MB on disk for %d MiB\n' $(( $(du -k "$image" | cut -f1) / 1024 )) "$size_mib"
+
+echo "== Medians (s); ratio = ours / mkntfs, time; 'less start' takes our start off"
+s=$(med start)
+m=$(med mkntfs)
+row() {  # row LABEL OURS
+  awk -v l="$1" -v o="$2" -v p="$m" -v s="$s" 'BEGIN {
+    printf "   %-26s ours %6.2f  mkntfs -Q -F %6.2f  ratio %5.2fx  less start %5.2fx\n",
+      l, o, p, o / p, (o - s) / p }'
+}
+printf '   %-26s %6.2f\n' "start, /create:0" "$s"
+row "/create:$size_mib" "$(med create)"
+row "-noupd /format" "$(med format)"
