@@ -17,7 +17,7 @@ struct StubReloc {
   const char* symbol;
 };
 struct StubSection {
-  const char* name;
+  std::string name;
   std::vector<unsigned char> bytes;
   std::vector<StubReloc> relocs;
   unsigned p2align;
@@ -68,10 +68,7 @@ std::vector<StubSection> sections(bool amd64) {
   for (const char* n : kPlainSections) v.push_back({n, {0x90}, {}, 0});
   for (const char* p : kNrvPrefixes)
     for (const char* part : kNrvParts) {
-      static std::vector<std::string> names;
-      names.push_back(std::string(p) + part);
-      v.push_back({nullptr, {0x90, 0x90}, {}, 0});
-      v.back().name = strdupNames(names.back());
+      v.push_back({std::string(p) + part, {0x90, 0x90}, {}, 0});
     }
   v.push_back({"PEDOJUMP", {0x61, 0xE9, 0, 0, 0, 0}, {{2, "PC32", "original_entry"}}, 0});
   std::vector<unsigned char> head = {'U', 'P', 'X', '!', 0xA1, 0xD8, 0xD0, 0xD5};
@@ -81,12 +78,6 @@ std::vector<StubSection> sections(bool amd64) {
 }
 
 }  // namespace
-
-const char* strdupNames(const std::string& s) {
-  static std::vector<std::string*> keep;
-  keep.push_back(new std::string(s));
-  return keep.back()->c_str();
-}
 
 std::string makePeLoaderListing(bool amd64) {
   std::vector<StubSection> secs = sections(amd64);
@@ -101,14 +92,14 @@ std::string makePeLoaderListing(bool amd64) {
     size_t off = text_len;
     for (size_t i = 0; i < secs.size(); i++) {
       snprintf(line, sizeof(line), "%3u %-13s %08x  00000000  00000000  %08x  2**%u\n", unsigned(i),
-               secs[i].name, unsigned(secs[i].bytes.size()), unsigned(off), secs[i].p2align);
+               secs[i].name.c_str(), unsigned(secs[i].bytes.size()), unsigned(off), secs[i].p2align);
       t += line;
       t += "                  CONTENTS, ALLOC, LOAD, RELOC, READONLY, CODE\n";
       off += secs[i].bytes.size();
     }
     t += "SYMBOL TABLE:\n";
     for (const StubSection& s : secs) {
-      snprintf(line, sizeof(line), "00000000 l    d  %s\t00000000 %s\n", s.name, s.name);
+      snprintf(line, sizeof(line), "00000000 l    d  %s\t00000000 %s\n", s.name.c_str(), s.name.c_str());
       t += line;
     }
     for (const char* sym : kSymbols) {
@@ -118,7 +109,7 @@ std::string makePeLoaderListing(bool amd64) {
     t += "\n\n";
     for (const StubSection& s : secs) {
       if (s.relocs.empty()) continue;
-      snprintf(line, sizeof(line), "RELOCATION RECORDS FOR [%s]:\nOFFSET   TYPE              VALUE\n", s.name);
+      snprintf(line, sizeof(line), "RELOCATION RECORDS FOR [%s]:\nOFFSET   TYPE              VALUE\n", s.name.c_str());
       t += line;
       for (const StubReloc& r : s.relocs) {
         snprintf(line, sizeof(line), "%08x %s%-16s %s\n", r.offset, prefix, r.type, r.symbol);

@@ -6,6 +6,5 @@ namespace upx {
 
 // The loader listing of the PE32 (amd64 false) or PE32+ packer.
 std::string makePeLoaderListing(bool amd64);
-const char* strdupNames(const std::string& s);
 
 }  // namespace upx

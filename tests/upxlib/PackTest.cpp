@@ -177,7 +177,9 @@ TEST_F(UpxPack, PackedByUsUnpackedByUs) {
     // kept resources: the version stays readable in the packed file
     bool has_version = false;
     for (auto& r : pv.resources()) has_version |= r.first.rfind("16/", 0) == 0 && r.second.size() > 4 && r.second[0] != 0xBA;
-    if (pv.dirSize(2)) EXPECT_TRUE(has_version);
+    if (pv.dirSize(2)) {
+      EXPECT_TRUE(has_version);
+    }
     ASSERT_EQ(0, unpack_one_file(packed.c_str(), r1.c_str()));
     std::vector<uint8_t> rest;
     ASSERT_TRUE(vt::ReadAll(r1, rest));
