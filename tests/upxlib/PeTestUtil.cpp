@@ -315,7 +315,7 @@ std::vector<uint8_t> BuildPacked(const std::vector<uint8_t>& orig, const BuildOp
   const bool pep = v.pep;
   const unsigned hdrsize = v.hdrsize();
   const unsigned W = pep ? 8 : 4;
-  const uint32_t secalign = v.hdr(56), filealign = v.hdr(60);
+  const uint32_t secalign = v.hdr(56);
   const uint32_t rvamin = v.sections[0].vaddr;
   uint32_t span = 0;
   for (const PeSection& s : v.sections)
