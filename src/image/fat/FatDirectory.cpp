@@ -589,6 +589,10 @@ int FatOpenDirectory(FatWorkArea* fs, FatDirObject* dp, const uint16_t* path) {
         *dp = child;
     }
     dp->mountId = fs->mountId;
+    // A folder whose chain loops would list its entries over and over.
+    if (dp->chain.first &&
+        (r = FatCheckChain(fs, &dp->chain, dp->chain.contiguous ? dp->chain.allocBytes : 0)))
+        return r;
     r = DirSeek(dp, 0);
     if (r == FAT_NO_FILE) {
         dp->sector = 0;   // nothing to read

@@ -159,6 +159,11 @@ TEST(TreeCopyDamage, FatEntriesThatNameOrReachOutsideTheirFolder)
         std::vector<Damage> folders = {
             {"a folder whose first cluster is 0 (the root)",
              [&](ip::Bytes& d, const ip::FatLayout& f) { f.SetFirstCluster(d, sub(d, f), 0); }},
+            {"a folder whose chain loops",
+             [&](ip::Bytes& d, const ip::FatLayout& f) {
+                 uint32_t c = ip::FatLayout::FirstCluster(d, sub(d, f));
+                 f.SetEntry(d, c, c);
+             }},
             {"a folder whose first cluster is past the table",
              [&](ip::Bytes& d, const ip::FatLayout& f) {
                  f.SetFirstCluster(d, sub(d, f), f.bits == 16 ? 0xFFF0 : 0x0FFFFFF0);
