@@ -312,7 +312,9 @@ TEST(ImageMutation, DamagedStructuresAreRefusedOrServedWithinTheTarget)
     std::wstring injectFrom = vt::ToWin(dir + "/inject.txt");
     ASSERT_TRUE(vt::WriteAll(injectFrom, "injected", 8));
     ASSERT_TRUE(CreateDirectoryW(out.c_str(), nullptr));
-    std::string top = Names(vt::ToWin(dir));
+    // What lies beside out/ and one level up must stay as it is.
+    std::wstring parent = vt::ToWin(dir.substr(0, dir.find_last_of('/')));
+    std::string top = Names(vt::ToWin(dir)), above = Names(parent);
 
     int opened = 0, copied = 0, cases = 0;
     for (const BaseImage& base : bases) {
@@ -341,6 +343,7 @@ TEST(ImageMutation, DamagedStructuresAreRefusedOrServedWithinTheTarget)
             opened += c.code != -15;
             copied += c.code == 0;
             EXPECT_EQ(top, Names(vt::ToWin(dir))) << where;
+            EXPECT_EQ(above, Names(parent)) << where;
             uint64_t written = TreeBytes(out);
             if (written > limit) {
                 // Holes of sparse files do not count: what the host holds.
