@@ -275,3 +275,75 @@ TEST_F(UpxCorrupt, MutationLoop) {
 }
 
 }  // namespace
+
+namespace {
+
+class UpxRebuild : public ::testing::Test {
+ protected:
+  void SetUp() override { dir = vt::ScratchDir(); }
+  std::vector<uint8_t> UnpackBytes(const std::vector<uint8_t>& packed, std::string* msg) {
+    std::wstring in = dir + L"\\p.exe", out = dir + L"\\r.exe";
+    EXPECT_TRUE(vt::WriteAll(in, packed));
+    *msg = Unpack(in, out);
+    std::vector<uint8_t> r;
+    vt::ReadAll(out, r);
+    return r;
+  }
+  std::wstring dir;
+};
+
+TEST_F(UpxRebuild, EmptyRelocationBlockTakesNoExtraInformation) {
+  std::vector<uint8_t> orig = ReadFixture("testdll32.dll");
+  ut::PeView ov = ut::ParsePe(orig);
+  ut::BuildOptions o;
+  o.mutate = [](std::vector<uint8_t>& b, uint32_t) {
+    uint32_t x = get_le32(&b[b.size() - 4]);
+    set_le32(&b[x + 120 + 8 * 5 + 4], 8);   // the restored relocation directory: 8 bytes
+  };
+  std::string msg;
+  std::vector<uint8_t> r = UnpackBytes(ut::BuildPacked(orig, o), &msg);
+  ASSERT_EQ("ok", msg);
+  ut::PeView rv = ut::ParsePe(r);
+  EXPECT_EQ(ov.dirRva(5), rv.dirRva(5));
+  EXPECT_EQ(8u, rv.dirSize(5));
+  const uint8_t* blk = rv.at(rv.dirRva(5), 8);
+  ASSERT_NE(nullptr, blk);
+  EXPECT_EQ(0u, get_le32(blk));
+  EXPECT_EQ(8u, get_le32(blk + 4));
+  EXPECT_EQ(ov.exports(), rv.exports());
+}
+
+TEST_F(UpxRebuild, ResourceRootWithoutEntriesIsRefused) {
+  std::vector<uint8_t> packed = ut::BuildPacked(ReadFixture("prog64.exe"));
+  ut::PeView pv = ut::ParsePe(packed);
+  uint32_t v = pv.dirRva(2);
+  ASSERT_NE(0u, v);
+  uint32_t off = pv.sections[2].rawptr + (v - pv.sections[2].vaddr);
+  set_le32(&packed[off + 12], 0);
+  std::string msg;
+  UnpackBytes(packed, &msg);
+  EXPECT_EQ("corrupted resources", msg);
+  // a child of the wrong kind
+  packed = ut::BuildPacked(ReadFixture("prog64.exe"));
+  set_le32(&packed[off + 16 + 4], get_le32(&packed[off + 16 + 4]) & 0x7FFFFFFF);
+  UnpackBytes(packed, &msg);
+  EXPECT_EQ("unsupported resource structure", msg);
+}
+
+TEST_F(UpxRebuild, ExportsAtTheirPackedPlaceAreLeftAlone) {
+  std::vector<uint8_t> orig = ReadFixture("testdll64.dll");
+  std::vector<uint8_t> packed = ut::BuildPacked(orig);
+  ut::PeView pv = ut::ParsePe(packed);
+  // the packed header names the same export RVA as the restored one
+  ut::PeView ov = ut::ParsePe(orig);
+  set_le32(&packed[pv.pe_offset + 136], ov.dirRva(0));
+  std::string msg;
+  std::vector<uint8_t> r = UnpackBytes(packed, &msg);
+  ASSERT_EQ("ok", msg);
+  ut::PeView rv = ut::ParsePe(r);
+  const uint8_t* e = rv.at(rv.dirRva(0), 40);
+  ASSERT_NE(nullptr, e);
+  EXPECT_EQ(0u, get_le32(e + 20));   // cleared by the packing, not rebuilt
+}
+
+}  // namespace
