@@ -133,6 +133,87 @@ TEST(SparseImage, WriteCombining)
     CloseHandle(h);
 }
 
+// A container whose file fails its N-th write (counted from arming).
+class FailingContainer : public _VROH_OBJ_IMG {
+public:
+    void FailWrite(int n) { m_Left = n; }
+    int64_t WriteAt(uint64_t sector, const void* buf, uint32_t bytes) override
+    {
+        if (m_Left > 0 && --m_Left == 0) return -(int64_t)bytes;
+        return _VROH_OBJ_IMG::WriteAt(sector, buf, bytes);
+    }
+
+private:
+    int m_Left = 0;
+};
+
+// The file handle a container writes through, swapped by the tests for a
+// read-only one: every write to the file fails until it is put back.
+struct ContainerHandle : _VROH_OBJ_IMG {
+    static HANDLE _VROH_OBJ_IMG::*Member() { return &ContainerHandle::m_hFile; }
+};
+
+TEST(SparseImage, FailedFileWritesLoseNoAcknowledgedData)
+{
+    std::wstring p = Path(vt::ScratchDir(), L"f.bin");
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE h = CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE ro = CreateFileW(p.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    ASSERT_NE(INVALID_HANDLE_VALUE, ro);
+    std::vector<uint8_t> a = Random(4096, 1), b = Random(512, 2), got(4096);
+    {
+        // The combining buffer keeps a run its file refused, answers reads
+        // from it and fails every flush until the run is written.
+        _VROH_OBJ_MINC c;
+        ASSERT_LE(0, c.Open(h, 0, 0, VRO_OPEN_CREATE | VRO_OPEN_UNLIMITED));
+        ASSERT_EQ(16u, c.Allocate(256, false));
+        ASSERT_EQ(4096, c.WriteAt(16, a.data(), 4096));
+        c.*ContainerHandle::Member() = ro;
+        EXPECT_EQ(-512, c.WriteAt(200, b.data(), 512));
+        EXPECT_EQ(-1, c.Flush());
+        EXPECT_EQ(-1, c.Flush());
+        ASSERT_EQ(4096, c.ReadAt(16, got.data(), 4096));
+        EXPECT_EQ(a, got);
+        c.*ContainerHandle::Member() = h;
+        EXPECT_EQ(512, c.WriteAt(200, b.data(), 512));
+        EXPECT_EQ(0, c.Flush());
+        ASSERT_EQ(4096, ReadHandleAt(h, 16 * 512, got.data(), 4096));
+        EXPECT_EQ(a, got);
+        ASSERT_EQ(512, ReadHandleAt(h, 200 * 512, got.data(), 512));
+        EXPECT_EQ(b, std::vector<uint8_t>(got.begin(), got.begin() + 512));
+    }
+    std::wstring q = Path(vt::ScratchDir(), L"g.bin");
+    HANDLE g = CreateFileW(q.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, g);
+    {
+        // An overlay map marks sectors only once their data is in the file:
+        // after a failed data write they are still not held.
+        FailingContainer c;
+        ASSERT_LE(0, c.Open(g, 0, 0, VRO_OPEN_CREATE | VRO_OPEN_UNLIMITED));
+        _VROH_IMG_RW map(&c, 0);
+        c.FailWrite(1);
+        EXPECT_GT(0, map.Write(nullptr, 300, a.data(), 4096));
+        EXPECT_EQ(-4096, map.Read(nullptr, 300, got.data(), 4096));
+        EXPECT_EQ(4096, map.Write(nullptr, 5000, a.data(), 4096));
+        // Map blocks that did not reach the file stay dirty for the next flush.
+        c.FailWrite(1);
+        EXPECT_EQ(-1, map.Flush(nullptr));
+        EXPECT_EQ(0, map.Flush(nullptr));
+    }
+    {
+        _VROH_OBJ_IMG c;
+        ASSERT_LE(0, c.Open(g, 0, 0, VRO_OPEN_UNLIMITED | VRO_OPEN_STRICT));
+        _VROH_IMG_RW map(&c, 0);
+        EXPECT_EQ(-4096, map.Read(nullptr, 300, got.data(), 4096));
+        ASSERT_EQ(4096, map.Read(nullptr, 5000, got.data(), 4096));
+        EXPECT_EQ(a, got);
+    }
+    CloseHandle(g);
+    CloseHandle(ro);
+    CloseHandle(h);
+}
+
 TEST(SparseImage, StrictAndRepairingOpens)
 {
     std::wstring dir = vt::ScratchDir();

@@ -63,8 +63,11 @@ _VROH_IMG_RW::~_VROH_IMG_RW()
 bool _VROH_IMG_RW::WriteBack(Block& b)
 {
     if (!b.sector || !b.dirty) return true;
+    // A block that did not reach the file stays dirty (and in the cache):
+    // the next flush tries again, and the failure is reported until then.
+    if (m_Container->WriteAt(b.sector, b.data, sizeof(b.data)) != (int64_t)sizeof(b.data)) return false;
     b.dirty = 0;
-    return m_Container->WriteAt(b.sector, b.data, sizeof(b.data)) == (int64_t)sizeof(b.data);
+    return true;
 }
 
 uint8_t* _VROH_IMG_RW::GetBlock(Block* cache, int* victim, uint32_t sector, bool fresh)
@@ -184,36 +187,56 @@ int64_t _VROH_IMG_RW::WriteRun(uint64_t sector, const uint8_t* buf, uint32_t sec
         uint32_t fileStart, run = 0;
         {
             VroCsLock lock(&m_Lock);
-            uint32_t gen = Get32(m_Container->Header(), kOffGeneration);
             uint8_t* leaf = FindLeaf(k, true);
             if (!leaf) return -1;
             uint32_t first = Get32(leaf, 0);
             fileStart = first + off;
+            // The following chunks join while their data continue the file
+            // run, so one file write covers them all.
             uint32_t from = off;
-            // Mark this chunk and the following ones while their data
-            // continue the file run, so one file write covers them all.
-            for (;;) {
+            for (uint32_t chunk = k;;) {
                 uint32_t cnt = kChunk - from < left - run ? kChunk - from : left - run;
-                if (Get32(leaf, 4) != gen || !AllSet(leaf, from, cnt)) {
-                    SetBits(leaf, from, cnt);
-                    Put32(leaf, 4, gen);
-                    for (Block& b : m_Leaves)
-                        if (leaf >= b.data && leaf < b.data + sizeof(b.data)) b.dirty = 1;
-                }
                 run += cnt;
                 if (run == left || from + cnt < kChunk) break;
-                uint8_t* next = FindLeaf(++k, true);
+                uint8_t* next = FindLeaf(++chunk, true);
                 if (!next || Get32(next, 0) != first + kChunk) break;
                 first += kChunk;
-                leaf = next;
                 from = 0;
             }
         }
+        // The data first: a sector is marked only once its data is in the
+        // file, so a failed write leaves it not held and the layer below
+        // still answers for it.
         int64_t w = m_Container->WriteAt(fileStart, buf + (size_t)done * VRO_SECTOR, run * VRO_SECTOR);
         if (w != (int64_t)run * VRO_SECTOR) return -1;
+        {
+            VroCsLock lock(&m_Lock);
+            if (!MarkWritten(k, off, run)) return -1;
+        }
         done += run;
     }
     return (int64_t)sectors * VRO_SECTOR;
+}
+
+bool _VROH_IMG_RW::MarkWritten(uint32_t k, uint32_t from, uint32_t count)
+{
+    uint32_t gen = Get32(m_Container->Header(), kOffGeneration);
+    while (count) {
+        uint8_t* leaf = FindLeaf(k, false);
+        if (!leaf) return false;
+        uint32_t cnt = kChunk - from < count ? kChunk - from : count;
+        // Skipped when this generation marked them all already.
+        if (Get32(leaf, 4) != gen || !AllSet(leaf, from, cnt)) {
+            SetBits(leaf, from, cnt);
+            Put32(leaf, 4, gen);
+            for (Block& b : m_Leaves)
+                if (leaf >= b.data && leaf < b.data + sizeof(b.data)) b.dirty = 1;
+        }
+        count -= cnt;
+        k++;
+        from = 0;
+    }
+    return true;
 }
 
 int64_t _VROH_IMG_RW::ReadRun(uint64_t sector, uint8_t* buf, uint32_t sectors)

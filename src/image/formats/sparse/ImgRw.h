@@ -29,6 +29,9 @@ private:
     uint32_t TableEntry(uint32_t tableSector, uint32_t index, bool alloc, bool* fresh);
     uint8_t* GetBlock(Block* cache, int* victim, uint32_t sector, bool fresh);
     bool WriteBack(Block& b);
+    // Marks count sectors from sector `from` of chunk k on as holding data
+    // (the chunks are allocated already). False when a leaf is not found.
+    bool MarkWritten(uint32_t k, uint32_t from, uint32_t count);
     uint32_t CachedLevel(Pair* cache, uint32_t key);
     void RememberLevel(Pair* cache, uint32_t key, uint32_t sector);
 

@@ -186,9 +186,11 @@ int64_t _VROH_OBJ_MINC::FlushPending()
 {
     if (!m_PendLen) return 0;
     uint32_t bytes = m_PendLen * VRO_SECTOR;
-    int64_t r = StraightWrite(m_PendStart, m_Buffer, bytes);
+    // Writes already acknowledged: the run stays in the buffer (and keeps
+    // answering reads) until it reaches the file.
+    if (StraightWrite(m_PendStart, m_Buffer, bytes) != (int64_t)bytes) return -1;
     m_PendLen = 0;
-    return r == (int64_t)bytes ? 0 : -1;
+    return 0;
 }
 
 int64_t _VROH_OBJ_MINC::WriteAt(uint64_t sector, const void* buf, uint32_t bytes)
