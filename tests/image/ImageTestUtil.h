@@ -7,8 +7,23 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "image/formats/sparse/ObjImg.h"
 
 namespace it {
+
+// The file handle an own-format container writes through. Tests swap in a
+// read-only handle of the same file: every write to the file then fails
+// until the container's own handle is put back.
+struct ContainerHandle : _VROH_OBJ_IMG {
+    static HANDLE _VROH_OBJ_IMG::*Member() { return &ContainerHandle::m_hFile; }
+};
+
+// A read-only handle of a file that is open elsewhere.
+inline HANDLE OpenReadOnly(const std::wstring& path)
+{
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
 
 inline std::vector<uint8_t> Random(size_t size, uint32_t seed)
 {

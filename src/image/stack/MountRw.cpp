@@ -67,7 +67,9 @@ int64_t _VROH_MOUNT_RW::Write(void* layers, uint64_t sector, const void* buf, ui
     if (!bytes) return 0;
     _VROH_DISK_COMBO* L = layers ? (_VROH_DISK_COMBO*)layers : m_pLayers;
     int64_t r = L->Fix().Write(sector, buf, bytes);
-    if (r >= 0) return r;
+    // An open write-back file takes every write: what it refuses fails,
+    // rather than reaching an update file beside a shared base.
+    if (r >= 0 || L->Fix().IsOpen()) return r;
     if (L == m_pLayers) CreateNextUpdate();
     r = L->Update().Write(sector, buf, (uint32_t)-r);
     if (r >= 0) return r;

@@ -147,18 +147,12 @@ private:
     int m_Left = 0;
 };
 
-// The file handle a container writes through, swapped by the tests for a
-// read-only one: every write to the file fails until it is put back.
-struct ContainerHandle : _VROH_OBJ_IMG {
-    static HANDLE _VROH_OBJ_IMG::*Member() { return &ContainerHandle::m_hFile; }
-};
-
 TEST(SparseImage, FailedFileWritesLoseNoAcknowledgedData)
 {
     std::wstring p = Path(vt::ScratchDir(), L"f.bin");
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
     HANDLE h = CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, CREATE_ALWAYS, 0, nullptr);
-    HANDLE ro = CreateFileW(p.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE ro = OpenReadOnly(p);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     ASSERT_NE(INVALID_HANDLE_VALUE, ro);
     std::vector<uint8_t> a = Random(4096, 1), b = Random(512, 2), got(4096);

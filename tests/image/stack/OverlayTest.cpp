@@ -123,12 +123,24 @@ TEST(Overlay, WriteBackTakesPrecedenceAndIsRelinked)
         EXPECT_EQ(-10, d.OpenChain(other.c_str(), fix.c_str(), VRO_WRITE_NONE));
         EXPECT_EQ(-1, d.BaseType());
     }
+    std::string otherHash = vt::Sha256(other);
     {
         _VROH_MOUNT_RW d;
         ASSERT_EQ(10, d.OpenChain(other.c_str(), fix.c_str(), VRO_WRITE_OVERLAY));
         EXPECT_EQ(0x11, ReadDisk(d, 111 * 512, 1)[0]);
         WriteDisk(d, 5 * 512, Fill(0x55, 512));
+        // A write the write-back file refuses fails: it never reaches an
+        // update file beside the base.
+        _VROH_OBJ_IMG* c = d.Layers()->Fix().Container();
+        HANDLE own = c->*ContainerHandle::Member(), ro = OpenReadOnly(fix);
+        c->*ContainerHandle::Member() = ro;
+        std::vector<uint8_t> big = Fill(0x66, 64 * 1024);
+        EXPECT_GT(0, d.WriteBytes(nullptr, 1000 * 512, big.data(), big.size()));
+        c->*ContainerHandle::Member() = own;
+        CloseHandle(ro);
+        EXPECT_FALSE(vt::FileExists(other + L"_01.Upd"));
     }
+    EXPECT_EQ(otherHash, vt::Sha256(other));
     {
         _VROH_MOUNT_RW d;
         ASSERT_EQ(10, d.OpenChain(other.c_str(), fix.c_str(), VRO_WRITE_NONE));
