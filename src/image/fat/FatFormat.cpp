@@ -363,6 +363,10 @@ int Prepare(FatWorkArea* fs, uint32_t unitBytes, void* work, uint32_t workSize) 
 int FormatTarget(FatWorkArea* fs, unsigned options, uint32_t unitBytes, uint8_t* buf,
                  const Target& t) {
     if (t.size < 128) return FAT_MKFS_ABORTED;
+    // Never the boot record itself, never past the disk's last sector.
+    if (!t.start || (uint64_t)t.start + t.size > 0xFFFFFFFFull ||
+        FatReadRun(fs, t.start + t.size - 1, buf, 1))
+        return FAT_MKFS_ABORTED;
     uint32_t ss = fs->sectorSize;
     uint32_t au = unitBytes / ss;
     unsigned kinds = options & 7;
@@ -396,10 +400,6 @@ int FatFormatPartition(FatWorkArea* fs, unsigned options, uint32_t unitBytes, vo
                        uint32_t workSize, uint32_t start, uint32_t size, bool esp) {
     int r = Prepare(fs, unitBytes, work, workSize);
     if (r) return r;
-    // Never the boot record itself, never past the disk's last sector.
-    uint8_t* buf = (uint8_t*)work;
-    if (!start || (uint64_t)start + size > 0xFFFFFFFFull) return FAT_MKFS_ABORTED;
-    if (size && FatReadRun(fs, start + size - 1, buf, 1)) return FAT_MKFS_ABORTED;
     Target t = {start, size, esp};
-    return FormatTarget(fs, options, unitBytes, buf, t);
+    return FormatTarget(fs, options, unitBytes, (uint8_t*)work, t);
 }

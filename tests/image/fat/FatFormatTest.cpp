@@ -206,6 +206,22 @@ TEST(FatFormat, RefusedLayoutsAndParameters) {
         EXPECT_EQ(FAT_MKFS_ABORTED, v.Format(2 | 8, 0));
     }
     {
+        // A first partition that starts at the boot record, or ends past the
+        // disk: nothing is written.
+        std::wstring img = MbrDisk(dir, "p.img", 2048, 4096, "6");
+        std::vector<uint8_t> disk;
+        ASSERT_TRUE(vt::ReadAll(img, disk));
+        for (uint32_t start : {0u, 2048u + 4096u + 2048u - 1000u}) {
+            memcpy(&disk[0x1C6], &start, 4);
+            ASSERT_TRUE(vt::WriteAll(img, disk));
+            std::string before = vt::Sha256(img);
+            Volume v(img);
+            EXPECT_EQ(FAT_MKFS_ABORTED, v.Format(1 | 8, 0)) << start;
+            v.Close();
+            EXPECT_EQ(before, vt::Sha256(img)) << start;
+        }
+    }
+    {
         std::wstring img = MbrDisk(dir, "f.img", 2048, 100000);   // FAT32 needs 65526 clusters
         Volume v(img);
         EXPECT_EQ(FAT_MKFS_ABORTED, v.Format(2 | 8, 4096));
