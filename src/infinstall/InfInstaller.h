@@ -84,10 +84,81 @@ public:
     int StageAddRegDirectivesHw(const wchar_t* hwSection, const wchar_t* infPath,
                                 const wchar_t* scriptPath, const wchar_t* deviceInstance);
 
+    // ---- Install sections, services, DLL registration (InstallSections.cpp).
+    // The install section of every model of a models section with its
+    // decorated variants, .HW and .Services companions. Nonzero when any
+    // directive was staged; then InstallSection, DeviceDescription and the
+    // value DriverDesc are set. serviceName (100), driverFile (100) and
+    // serviceImage (serviceImageChars) may be null.
+    int StageDDInstallSection(const wchar_t* modelsSection, const wchar_t* infPath,
+                              const wchar_t* scriptPath, const wchar_t* classInstance,
+                              const wchar_t* deviceInstance, wchar_t* serviceName,
+                              wchar_t* driverFile, wchar_t* serviceImage, int serviceImageChars);
+    int StageServiceInstall(const wchar_t* infPath, const wchar_t* service, const wchar_t* section,
+                            const wchar_t* scriptPath, wchar_t* imagePath, int imagePathChars);
+    int StageAddServiceDirectives(const wchar_t* servicesSection, const wchar_t* infPath,
+                                  const wchar_t* scriptPath, wchar_t* serviceName,
+                                  wchar_t* driverFile, const wchar_t* classInstance,
+                                  wchar_t* serviceImage = nullptr, int serviceImageChars = 0);
+    int StageDelServiceDirectives(const wchar_t* servicesSection, const wchar_t* infPath,
+                                  const wchar_t* scriptPath);
+    int StageRegisterDllsDirectives(const wchar_t* installSection, const wchar_t* infPath,
+                                    const wchar_t* scriptPath, const wchar_t* classInstance);
+    int StageRegisterDll(const wchar_t* section, const wchar_t* infPath, const wchar_t* scriptPath,
+                         const wchar_t* classInstance);
+    // "%04u" of the first class instance number without a key (out: 100).
+    void FindFreeClassInstance(uint32_t classKind, wchar_t* out);
+    // LinkFiles from an earlier installation's Files record.
+    void LoadLinkMode(const wchar_t* classInstance);
+    // Renames Enum\enumerator\device\oldName to newName in the hive and, with a
+    // profile, moves the staged lines of the old key to the new one.
+    int RenameEnumInstance(const wchar_t* enumerator, const wchar_t* device, const wchar_t* oldName,
+                           const wchar_t* newName, const wchar_t* scriptPath);
+
+    // ---- Driver file pass (DriverFiles.cpp). classKey is "{guid}\NNNN".
+    int CopyDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath, const wchar_t* classKey);
+    int CopySetupDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath,
+                             const wchar_t* classKey, const wchar_t* installSection);
+    void CopyDecoratedSectionFiles(const wchar_t* modelsSection, const wchar_t* infPath,
+                                   const wchar_t* scriptPath, const wchar_t* classKey);
+    int StageCopyFilesDirectives(const wchar_t* section, const wchar_t* infPath,
+                                 const wchar_t* scriptPath, const wchar_t* classKey);
+    int StageCopyFilesSection(const wchar_t* section, const wchar_t* infPath,
+                              const wchar_t* scriptPath, const wchar_t* classKey);
+    static unsigned GetDestinationDir(const wchar_t* section, const wchar_t* infPath,
+                                      wchar_t* subDir);
+    int CopyDriverFile(const wchar_t* source, const wchar_t* target, const wchar_t* classKey,
+                       const wchar_t* scriptPath, uint32_t link);
+
+    // ---- Registry pass (RegistryPass.cpp). Nonzero when the package was
+    // staged; the script is left for the caller to import (and delete).
+    uint32_t StageDriverRegistry(const wchar_t* infPath, const wchar_t* scriptPath,
+                                 const wchar_t* classInstance, const wchar_t* adapterGuid,
+                                 const wchar_t* deviceInstance, wchar_t* serviceName,
+                                 wchar_t* serviceImage, int serviceImageChars);
+    uint32_t StageSetupDriverRegistry(const wchar_t* infPath, const wchar_t* scriptPath,
+                                      const wchar_t* classInstance, const wchar_t* adapterGuid,
+                                      const wchar_t* deviceInstance,
+                                      const wchar_t* deviceDescription,
+                                      const wchar_t* installSection, wchar_t* serviceName);
+
     // Key paths of the installation (out holds outChars characters).
     void FormatDriverKey(const wchar_t* classInstance, wchar_t* out, int outChars) const;
     void FormatHardwareKey(const wchar_t* deviceInstance, wchar_t* out, int outChars) const;
 };
+
+// Grows the partition of a mounted image to `megabytes` MiB (the disk
+// tools' partition resize); nonzero on success. The driver file pass asks it
+// once when a file does not fit. Set by the program at start; without one a
+// full volume fails the file.
+typedef int (*PartitionGrowFunction)(CMountedImage* image, uint64_t megabytes);
+void SetPartitionGrowFunction(PartitionGrowFunction grow);
+
+// The volume path of a file named the way a running Windows names it
+// ("%SystemRoot%\...", "\SystemRoot\...", "system32\...", "@..." resource
+// references, drive letters). 1 when a Windows-relative form applied, 0 when
+// the text was copied as it stands (a drive letter is dropped either way).
+int ExpandImageSystemPath(const wchar_t* source, wchar_t* out, int outChars, CMountedImage* image);
 
 // Copies one value, as it now stands in the offline hive, into the staging
 // script; does nothing without a PnP profile or without a script.

@@ -239,3 +239,33 @@ std::wstring RegScriptStringData(const std::wstring& escaped)
                      (!escaped.empty() && (escaped.back() == L'\\' || escaped.front() == L'"'));
     return ambiguous ? L"\"" + escaped + L"\"" : escaped;
 }
+
+bool ReadRegScriptSection(const wchar_t* path, const wchar_t* section, std::wstring& lines)
+{
+    ScriptText script;
+    if (!path || !section || !Parse(path, script))
+        return false;
+    ScriptSection* s = FindSection(script, section);
+    if (!s)
+        return false;
+    lines.clear();
+    for (const std::wstring& line : s->lines) {
+        lines += line;
+        lines.push_back(L'\0');
+    }
+    lines.push_back(L'\0');
+    return true;
+}
+
+bool RemoveRegScriptSection(const wchar_t* path, const wchar_t* section)
+{
+    ScriptText script;
+    if (!path || !section || !Parse(path, script))
+        return false;
+    for (size_t i = 0; i < script.sections.size(); ++i)
+        if (_wcsicmp(script.sections[i].name.c_str(), section) == 0) {
+            script.sections.erase(script.sections.begin() + i);
+            return Store(path, script);
+        }
+    return false;
+}

@@ -35,3 +35,8 @@ bool ReadRegScriptValue(const wchar_t* path, const wchar_t* section, const wchar
 // (a deletion "-", "dword:" or "hex" data, a continued line ending in "\",
 // or text in quotes); such text is put in double quotes.
 std::wstring RegScriptStringData(const std::wstring& escaped);
+
+// The lines of a section, and its removal from the file. Both false when the
+// file or the section is missing.
+bool ReadRegScriptSection(const wchar_t* path, const wchar_t* section, std::wstring& lines);
+bool RemoveRegScriptSection(const wchar_t* path, const wchar_t* section);

@@ -186,3 +186,31 @@ std::string Sha256(const std::wstring& path) {
 }
 
 }  // namespace vt
+
+namespace {
+
+// Scratch folders of tests that passed are removed when the test ends, and
+// the suite-level one when the whole program passed: a full run would
+// otherwise leave gigabytes of disk images behind. Failed tests keep theirs
+// for a look.
+class ScratchCleaner : public ::testing::EmptyTestEventListener {
+  void OnTestEnd(const ::testing::TestInfo& info) override {
+    if (!info.result()->Passed() || info.result()->Skipped()) return;
+    std::string name = std::string(info.test_suite_name()) + "." + info.name();
+    for (char& c : name)
+      if (c == '/' || c == '\\') c = '_';
+    Remove(vt::BinaryDirUnix() + "/testtmp/" + vt::ExeName() + "/" + name);
+  }
+  void OnTestProgramEnd(const ::testing::UnitTest& unit) override {
+    if (unit.Passed()) Remove(vt::BinaryDirUnix() + "/testtmp/" + vt::ExeName() + "/global");
+  }
+  static void Remove(const std::string& dir) {
+    if (GetFileAttributesW(vt::ToWin(dir).c_str()) != INVALID_FILE_ATTRIBUTES) vt::Sh("rm -rf " + vt::Q(dir));
+  }
+};
+
+struct ScratchCleanerInstaller {
+  ScratchCleanerInstaller() { ::testing::UnitTest::GetInstance()->listeners().Append(new ScratchCleaner); }
+} g_ScratchCleanerInstaller;
+
+}  // namespace

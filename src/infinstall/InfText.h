@@ -1,0 +1,35 @@
+// Reading INF text for the installation: sections as cleaned lines,
+// directive lines, field lists, numbers, and .reg text for staged data.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace inftext {
+
+// A number as INF text writes it: hexadecimal after "0x", else decimal.
+unsigned long ParseInfNumber(const wchar_t* text);
+// "dword:%08x".
+std::wstring Dword(unsigned long value);
+// Up to `chars` characters of a field, one pair of quotes removed (unless
+// keepQuotes) and %name% references expanded.
+std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes = false);
+// REG_SZ data as .reg text: a backslash before each backslash and quote.
+std::wstring Escaped(const std::wstring& text);
+// The fields of a line split at commas, at most maxFields (the last takes
+// the rest of the line).
+std::vector<std::wstring> SplitCommas(const std::wstring& line, size_t maxFields);
+// One line as the walkers see it: comment cut, blanks around commas
+// dropped, trimmed.
+std::wstring CleanLine(const wchar_t* raw);
+// The cleaned lines of a section; empty when it cannot be read.
+std::vector<std::wstring> SectionLines(const wchar_t* infPath, const wchar_t* section);
+// key = value of a directive line, both trimmed; false without "=".
+bool SplitDirective(const std::wstring& line, std::wstring& key, std::wstring& value);
+// The section names of a comma-separated directive value.
+std::vector<std::wstring> SectionNames(const std::wstring& value);
+// One value of an INI or INF file through the whole-section reader ("key =
+// value", the key compared without regard to case), comment cut; empty when
+// missing.
+std::wstring ReadInfValue(const wchar_t* infPath, const wchar_t* section, const wchar_t* key);
+
+}  // namespace inftext

@@ -1,0 +1,197 @@
+// The steps around an installation on one image: system paths of the offline
+// Windows, class instance numbering, the services and DLL registration of an
+// install section, the setup-side pass, and a driver file that does not fit.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "../registry/FacadeTestUtil.h"
+#include "InfTestUtil.h"
+#include "TestSupport.h"
+#include "image/mount/MountedImage.h"
+#include "infinstall/InfInstaller.h"
+#include "infinstall/InstallEnvironment.h"
+#include "infinstall/RegScriptFile.h"
+
+namespace {
+
+const wchar_t kNetClass[] = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}";
+
+class InstallSteps : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { disk_ = new rt::WinDisk(rt::MakeWinDisk("")); }
+  static void TearDownTestSuite() { delete disk_; }
+  void SetUp() override {
+    ASSERT_GE(m_.OpenImage(disk_->path.c_str(), nullptr, 0, 1), 0);
+    ASSERT_EQ(1, m_.LoadHives(1 | 2));
+    inst_.Init(&m_, 0x400601, 1, kInfClassNet, L"Net", kNetClassGuid, 0, 0);
+    dir_ = vt::ScratchDirUnix();
+    script_ = vt::ToWin(dir_) + L"\\Ins.tmp";
+    ASSERT_EQ(1, CreateRegScriptFile(script_.c_str()));
+  }
+  static rt::WinDisk* disk_;
+  CMountedImage m_;
+  CInfInstaller inst_;
+  std::string dir_;
+  std::wstring script_;
+};
+rt::WinDisk* InstallSteps::disk_ = nullptr;
+
+TEST_F(InstallSteps, SystemPathsOfTheOfflineWindows) {
+  struct Case {
+    const wchar_t* source;
+    const wchar_t* out;
+    int result;
+  } cases[] = {
+      {L"%SystemRoot%\\System32\\drivers\\x.sys", L"\\Windows\\System32\\drivers\\x.sys", 1},
+      {L"%systemroot%\\inf\\oem1.inf", L"\\Windows\\inf\\oem1.inf", 1},
+      {L"%SystemDrive%\\Program Files\\x.dll", L"\\Program Files\\x.dll", 1},
+      {L"system32\\DRIVERS\\x.sys", L"\\Windows\\system32\\DRIVERS\\x.sys", 1},
+      {L"\\SystemRoot\\system32\\x.sys", L"\\Windows\\system32\\x.sys", 1},
+      {L"@%SystemRoot%\\system32\\x.dll,-1001", L"\\Windows\\system32\\x.dll,-1001", 1},
+      {L"SysWOW64\\y.dll", L"\\Windows\\SysWOW64\\y.dll", 1},
+      {L"%windir%\\z.exe", L"\\Windows\\z.exe", 1},
+      {L"C:\\Windows\\x.sys", L"\\Windows\\x.sys", 0},
+      {L"x.sys", L"x.sys", 0},
+  };
+  for (const Case& c : cases) {
+    wchar_t out[360];
+    EXPECT_EQ(c.result, ExpandImageSystemPath(c.source, out, 360, &m_)) << vt::Narrow(c.source);
+    EXPECT_EQ(std::wstring(c.out), out) << vt::Narrow(c.source);
+  }
+}
+
+TEST_F(InstallSteps, NextFreeClassInstanceAndLinkMode) {
+  wchar_t out[100];
+  inst_.FindFreeClassInstance(kInfClassNet, out);
+  std::wstring first = out;
+  for (int n : {0, 1, 2, 4}) {
+    wchar_t key[300];
+    _snwprintf(key, 300, L"%s\\%04d", kNetClass, n);
+    m_.RegCreateKey(key);
+  }
+  inst_.FindFreeClassInstance(kInfClassNet, out);
+  EXPECT_EQ(L"0003", std::wstring(out)) << "the gap is taken (before: " << vt::Narrow(first) << ")";
+  m_.RegCreateKey((std::wstring(kNetClass) + L"\\0003").c_str());
+  inst_.FindFreeClassInstance(kInfClassNet, out);
+  EXPECT_EQ(L"0005", std::wstring(out));
+
+  std::wstring files = std::wstring(kNetClass) + L"\\0004\\Files";
+  m_.RegCreateKey(files.c_str());
+  inst_.LinkFiles = 1;
+  inst_.LoadLinkMode(L"0004");
+  EXPECT_EQ(0u, inst_.LinkFiles);
+  std::vector<uint8_t> folder = rt::Utf16z(L"G:\\VroDrv\\Network\\pkg");
+  ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue(files.c_str(), L"", folder.data(), (uint32_t)folder.size(), 1));
+  inst_.LoadLinkMode(L"0004");
+  EXPECT_EQ(1u, inst_.LinkFiles);
+}
+
+TEST_F(InstallSteps, ServicesAndDllRegistration) {
+  std::wstring infW = vt::ToWin(dir_ + "/svc.inf");
+  rt::WriteRegFile(infW,
+                   L"[Inst.NTx86]\r\nAddReg=R\r\n[R]\r\nHKR,,Only86,0,\"yes\"\r\n"
+                   L"[Inst.Services]\r\nAddService=e1express, 0x00000002, e1e.Service\r\n"
+                   L"AddService=helper, 0, helper.Service\r\nAddService=, 2, e1e.Service\r\n"
+                   L"DelService=oldsvc\r\n"
+                   L"[e1e.Service]\r\nServiceType=1\r\nStartType=0x3\r\nServiceBinary=%12%\\e1e6232.sys\r\n"
+                   L"Description=\"a \\ b\"\r\n"
+                   L"[helper.Service]\r\nStartType=3\r\nServiceBinary=%16422%\\Vro\\helper.exe\r\n"
+                   L"[Inst]\r\nRegisterDlls=Dlls\r\n"
+                   L"[Dlls]\r\n11,,foo.dll,1\r\n16422,Vro Tools,bar.dll,1\r\n99,,skipped.dll\r\n");
+  CInstallEnvironment env;
+  ASSERT_EQ(1, env.Setup(&inst_));
+  wchar_t service[100] = {0}, file[100] = {0};
+  EXPECT_TRUE(inst_.StageAddServiceDirectives(L"Inst.Services", infW.c_str(), script_.c_str(), service, file,
+                                              L"0009"));
+  EXPECT_EQ(0, inst_.StageDelServiceDirectives(L"Inst.Services", infW.c_str(), script_.c_str()));
+  EXPECT_TRUE(inst_.StageRegisterDllsDirectives(L"Inst", infW.c_str(), script_.c_str(), L"0009"));
+  // A model line whose section exists only for x86 is still walked on x64.
+  EXPECT_TRUE(inst_.StageAddRegDirectives(L"Inst.NTx86", infW.c_str(), script_.c_str(), L"0009"));
+
+  EXPECT_EQ(L"e1express", std::wstring(service));
+  EXPECT_EQ(L"e1e6232.sys", std::wstring(file));
+  std::wstring svc = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\services\\e1express";
+  EXPECT_EQ(L"dword:00000001", it::Staged(script_, svc, L"Type"));
+  EXPECT_EQ(L"dword:00000003", it::Staged(script_, svc, L"Start"));
+  std::wstring hex = it::Staged(script_, svc, L"ImagePath");
+  EXPECT_EQ(0u, hex.find(L"hex(2):53,00,79,00,73,00,74,00,65,00,6d,00,33,00,32,00,5c,00")) << vt::Narrow(hex);
+  EXPECT_EQ(L"a \\\\ b", it::Staged(script_, svc, L"Description"));
+  std::wstring drv = std::wstring(kNetClass) + L"\\0009";
+  EXPECT_EQ(L"<none>", it::Staged(script_, drv + L"\\AddService", L"e1express"));
+  EXPECT_EQ(L"C:\\\\Program Files\\\\Vro\\\\helper.exe", it::Staged(script_, drv + L"\\AddService", L"helper"));
+  EXPECT_EQ(std::wstring::npos, it::ScriptText(script_).find(L"\\services\\]")) << "no unnamed service";
+  EXPECT_TRUE(it::HasSection(script_, L"-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\oldsvc"));
+  EXPECT_EQ(L"C:\\\\Windows\\\\System32\\\\foo.dll", it::Staged(script_, drv + L"\\RegisterDLLs", L"foo.dll"));
+  std::wstring runOnce = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+  EXPECT_EQ(L"C:\\\\Windows\\\\System32\\\\regsvr32.exe /s C:\\\\Windows\\\\System32\\\\foo.dll",
+            it::Staged(script_, runOnce, L"foo.dll"));
+  EXPECT_EQ(L"C:\\\\Windows\\\\System32\\\\regsvr32.exe /s \\\"C:\\\\Program Files\\\\Vro Tools\\\\bar.dll\\\"",
+            it::Staged(script_, runOnce, L"bar.dll"));
+  EXPECT_EQ(2, m_.GetPathType(L"\\Program Files\\Vro Tools"));
+  EXPECT_EQ(L"<none>", it::Staged(script_, runOnce, L"skipped.dll"));
+  EXPECT_EQ(L"yes", it::Staged(script_, drv, L"Only86"));
+  // The script imports: what the walkers wrote is .reg text the registry reads.
+  EXPECT_EQ(REG_STATUS_OK, m_.ImportRegFile(script_.c_str()));
+  EXPECT_EQ(L"a \\ b", rt::QueryString(m_, svc.c_str(), L"Description"));
+}
+
+TEST_F(InstallSteps, SetupSideAndAFileThatDoesNotFit) {
+  std::wstring inf = it::WriteInf(dir_, "vronet.inf");
+  std::wstring script2 = vt::ToWin(dir_) + L"\\Ins2.tmp";
+  // A device whose Enum key exists already is not set up again.
+  std::wstring enumKey = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\Exists";
+  ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey(enumKey.c_str()));
+  EXPECT_EQ(0u, inst_.StageSetupDriverRegistry(inf.c_str(), script2.c_str(), L"0010", nullptr,
+                                               L"PCI\\VEN_8086&DEV_10D3\\Exists", L"Desc", L"VroNic.ndi", nullptr));
+  EXPECT_FALSE(vt::FileExists(script2));
+  // A display installer does not take a network package.
+  CInfInstaller display;
+  display.Init(&m_, 0x400601, 1, kInfClassDisplay, L"Display", kDisplayClassGuid, 0, 0);
+  EXPECT_EQ(0u, display.StageDriverRegistry(inf.c_str(), script2.c_str(), L"0000", nullptr, L"PCI\\X\\Y",
+                                            nullptr, nullptr, 0));
+  wchar_t service[100] = {0};
+  ASSERT_EQ(1u, inst_.StageSetupDriverRegistry(inf.c_str(), script2.c_str(), L"0010", nullptr,
+                                               L"PCI\\VEN_8086&DEV_10D3\\New", L"Setup Desc", L"VroNic.ndi",
+                                               service));
+  std::wstring drv = std::wstring(kNetClass) + L"\\0010";
+  EXPECT_EQ(L"Setup Desc", it::Staged(script2, drv, L"DriverDesc"));
+  EXPECT_EQ(L"VroNic.ndi", it::Staged(script2, drv, L"InfSection"));
+  EXPECT_EQ(L"-", it::Staged(script2, drv, L"Vro"));
+  EXPECT_EQ(L"03-14-2019", it::Staged(script2, drv, L"DriverDate"));
+
+  // A 30 MB driver file on a 24 MiB volume: the partition is asked to grow
+  // once, to what the volume has plus what the file lacks plus 1 GiB; when
+  // that fails, the driver already in place stays.
+  static uint64_t asked = 0;
+  static int calls = 0;
+  asked = 0;
+  calls = 0;
+  SetPartitionGrowFunction([](CMountedImage*, uint64_t mib) -> int {
+    asked = mib;
+    ++calls;
+    return 1;   // claims success without growing: the retry fails too
+  });
+  ASSERT_EQ(0, vt::Sh("head -c 31457280 /dev/zero > " + vt::Q(dir_ + "/big.sys")));
+  ASSERT_EQ(1, m_.CreateDirectoryTree(L"\\Windows\\System32\\Drivers"));
+  std::wstring old = L"\\Windows\\System32\\Drivers\\big.sys";
+  std::vector<uint8_t> before = rt::Utf16z(L"the driver Windows has");
+  ASSERT_EQ(1, m_.CreatePath(old.c_str(), 0x8000));
+  ASSERT_EQ(before.size(), m_.WriteFile(old.c_str(), before.data(), 0, before.size()));
+  uint64_t total = 0, freeBytes = 0;
+  ASSERT_EQ(1, m_.GetVolumeSpace(&total, &freeBytes));
+  std::wstring source = vt::ToWin(dir_ + "/big.sys");
+  EXPECT_EQ(0, inst_.CopyDriverFile(source.c_str(), old.c_str(), L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0010",
+                                    script2.c_str(), 0));
+  SetPartitionGrowFunction(nullptr);
+  EXPECT_EQ(1, calls);
+  EXPECT_GE(asked, (total + 31457280 - freeBytes + 0x40000000) / 0x100000);
+  EXPECT_LE(asked, (total + 31457280 + 0x40000000) / 0x100000);
+  std::vector<uint8_t> after(before.size());
+  EXPECT_EQ(before.size(), m_.ReadFile(old.c_str(), after.data(), 0, after.size()));
+  EXPECT_EQ(before, after);
+  EXPECT_EQ(0, m_.GetPathType((old + L".vronew").c_str()));
+}
+
+}  // namespace
