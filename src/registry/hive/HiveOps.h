@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "registry/hive/HiveImage.h"
 #include "registry/hive/RegTypes.h"
@@ -50,6 +51,10 @@ const uint8_t* get_value_data(HiveImage* img, uint32_t keyOff, const wchar_t* na
 // into a new malloc'd buffer when buf is null; null when missing or broken.
 RegValueBuf* copy_value_to_buf(HiveImage* img, RegValueBuf* buf, uint32_t keyOff, const wchar_t* name,
                                uint32_t typeFilter);
+// The data of the value whose "vk" record is at vk (HiveValue::cell),
+// without a lookup by name: a pointer into the buffer, or into scratch for
+// big data; null with length 0 for empty or unreadable data.
+const uint8_t* value_data_at(HiveImage* img, uint32_t vk, std::vector<uint8_t>* scratch, uint32_t* length);
 // Length written, 0x80000000 for empty data, 0 on failure.
 uint32_t put_buf_to_value(HiveImage* img, const RegValueBuf* buf, uint32_t keyOff, const wchar_t* name,
                           uint32_t typeFilter);

@@ -171,6 +171,26 @@ RegValueBuf* copy_value_to_buf(HiveImage* img, RegValueBuf* buf, uint32_t keyOff
   return buf;
 }
 
+const uint8_t* value_data_at(HiveImage* img, uint32_t vk, std::vector<uint8_t>* scratch, uint32_t* length) {
+  *length = 0;
+  if (!vk) return nullptr;
+  DataLoc d = locate_data(img, vk);
+  const uint8_t* data = nullptr;
+  if (d.kind == DataLoc::INLINE) data = img->buffer + vk + 4 + VK_DATA;
+  else if (d.kind == DataLoc::CELL) data = img->buffer + d.cell + 4;
+  else if (d.kind == DataLoc::BIG) {
+    scratch->resize(d.len);
+    uint32_t at = 0;
+    for (auto& s : d.segs) {
+      memcpy(scratch->data() + at, img->buffer + s.first + 4, s.second);
+      at += s.second;
+    }
+    data = scratch->data();
+  }
+  if (data && d.len) *length = d.len;
+  return *length ? data : nullptr;
+}
+
 uint32_t put_data_to_value(HiveImage* img, const void* data, uint32_t length, uint32_t keyOff,
                            const wchar_t* name, uint32_t typeFilter) {
   uint32_t key;

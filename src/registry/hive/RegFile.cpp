@@ -30,14 +30,11 @@ bool is_filtered(const std::wstring& name) {
          hive_compare_wide(name.c_str(), name.size(), L"Properties", 10) == 0;
 }
 
-void put_hex_byte(std::wstring& out, uint8_t b) {
-  static const wchar_t hex[] = L"0123456789abcdef";
-  out += hex[b >> 4];
-  out += hex[b & 15];
-}
+const wchar_t kHexDigits[] = L"0123456789abcdef";
 
 // Hex data wrapped as regedit does: 25 bytes a line, the first line shortened
-// by the width of the name and type prefix.
+// by the width of the name and type prefix. Written in place: room for every
+// byte and continuation is made first and the rest cut off after.
 void export_hex_data(std::wstring& out, uint32_t type, size_t nameWidth, const uint8_t* data, uint32_t length) {
   size_t width = nameWidth;
   if (type == HIVE_REG_BINARY) {
@@ -50,13 +47,36 @@ void export_hex_data(std::wstring& out, uint32_t type, size_t nameWidth, const u
     width += 7;
   }
   size_t counter = (width - 2) / 3;
+  const size_t kContinuation = sizeof(kRegLineContinuation) / sizeof(wchar_t) - 1;
+  size_t at = out.size();
+  out.resize(at + (size_t)length * 3 + ((size_t)length / 25 + 1) * kContinuation + 2);
+  wchar_t* p = &out[at];
   for (uint32_t i = 0; i < length; i++) {
-    put_hex_byte(out, data[i]);
+    *p++ = kHexDigits[data[i] >> 4];
+    *p++ = kHexDigits[data[i] & 15];
     if (i + 1 == length) break;
-    out += L',';
-    if (++counter % 25 == 0) out += kRegLineContinuation;
+    *p++ = L',';
+    if (++counter % 25 == 0) {
+      wmemcpy(p, kRegLineContinuation, kContinuation);
+      p += kContinuation;
+    }
   }
-  out += L"\r\n";
+  *p++ = L'\r';
+  *p++ = L'\n';
+  out.resize((size_t)(p - out.data()));
+}
+
+// Appends the text up to its first NUL with a backslash before every
+// backslash and double quote (as reg_escape_string does).
+void append_escaped(std::wstring& out, const wchar_t* text, size_t length) {
+  size_t at = out.size();
+  out.resize(at + 2 * length);
+  wchar_t* p = &out[at];
+  for (size_t i = 0; i < length && text[i]; i++) {
+    if (text[i] == L'\\' || text[i] == L'"') *p++ = L'\\';
+    *p++ = text[i];
+  }
+  out.resize((size_t)(p - out.data()));
 }
 
 std::wstring stored_path(HiveImage* img, uint32_t keyOff) {
@@ -93,7 +113,7 @@ class Exporter {
     uint32_t vi = 0;
     HiveValue v;
     int r;
-    while ((r = next_value(img_, key, &vi, &v)) == 1) Value(key, v);
+    while ((r = next_value(img_, key, &vi, &v)) == 1) Value(v);
     if (r < 0 || (flush && !flush())) return false;
     uint32_t li = 0, slot = 0;
     HiveSubkey sk;
@@ -105,35 +125,42 @@ class Exporter {
   }
 
  private:
-  void Value(uint32_t key, const HiveValue& v) {
+  void Value(const HiveValue& v) {
     size_t width;
     if (v.name.empty()) {
       out_ += L"@=";
       width = 2;
     } else {
-      std::wstring esc = reg_escape_string(v.name);
       out_ += L'"';
-      out_ += esc;
+      size_t before = out_.size();
+      append_escaped(out_, v.name.data(), v.name.size());
+      width = out_.size() - before + 3;
       out_ += L"\"=";
-      width = esc.size() + 3;
     }
-    RegValueBuf* b = copy_value_to_buf(img_, nullptr, key, v.name.c_str(), 0);
-    uint32_t len = b ? b->length : 0;
-    const uint8_t* d = b ? b->data : nullptr;
+    // The data of this very record: no second lookup by name.
+    uint32_t len = 0;
+    const uint8_t* d = value_data_at(img_, v.cell, &scratch_, &len);
     if (v.type == HIVE_REG_DWORD && len == 4) {
-      wchar_t t[24];
-      _snwprintf(t, 24, L"dword:%08x\r\n", (unsigned)read_le32(d));
-      out_ += t;
+      uint32_t x = read_le32(d);
+      wchar_t t[17] = L"dword:";
+      for (int i = 0; i < 8; i++) t[6 + i] = kHexDigits[(x >> (28 - 4 * i)) & 15];
+      t[14] = L'\r';
+      t[15] = L'\n';
+      t[16] = 0;
+      out_.append(t, 16);
     } else if (v.type == HIVE_REG_SZ && len > 0) {
-      std::wstring text;
+      // The text up to its first NUL, quoted unless it holds a line break.
+      text_.clear();
+      bool lineBreak = false;
       for (uint32_t i = 0; i + 1 < len; i += 2) {
         wchar_t c = (wchar_t)(d[i] | (d[i + 1] << 8));
         if (!c) break;
-        text += c;
+        lineBreak = lineBreak || c == L'\r' || c == L'\n';
+        text_ += c;
       }
-      if (text.find_first_of(L"\r\n") == std::wstring::npos) {
+      if (!lineBreak) {
         out_ += L'"';
-        out_ += reg_escape_string(text);
+        append_escaped(out_, text_.data(), text_.size());
         out_ += L"\"\r\n";
       } else {
         export_hex_data(out_, HIVE_REG_SZ, width, d, len);
@@ -141,7 +168,6 @@ class Exporter {
     } else {
       export_hex_data(out_, v.type, width, d, len);
     }
-    free(b);
   }
 
   HiveImage* img_;
@@ -149,6 +175,8 @@ class Exporter {
   bool filter_;
   std::wstring& out_;
   std::unordered_set<uint32_t> visited_;
+  std::vector<uint8_t> scratch_;   // big data of the value being written
+  std::wstring text_;              // the REG_SZ text being written
 };
 
 // Cuts a quoted token starting at s[i] == '"': unescapes \\ and \" and any
