@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <stdint.h>
 
-#include "image/mount/VolumeTypes.h"
+#include "image/volume/VolumeTypes.h"
 
 class CMountedImage;
 

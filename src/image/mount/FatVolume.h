@@ -13,7 +13,7 @@
 #include <windows.h>
 #include <stdint.h>
 
-#include "image/mount/VolumeTypes.h"
+#include "image/volume/VolumeTypes.h"
 #include "image/fat/FatModule.h"
 
 class _VROH_MOUNT_RW;

@@ -8,7 +8,7 @@
 #include <stdint.h>
 
 #include "image/device/DiskIoBlock.h"
-#include "image/mount/VolumeTypes.h"
+#include "image/volume/VolumeTypes.h"
 
 class _VROH_MOUNT_RW;
 class _VROH_DISK_COMBO;
