@@ -43,6 +43,30 @@ TEST(NtfsFormatTable, AlignedStartLeavesSectorZeroAlone) {
   EXPECT_EQ(2048u, Le32(&ReadBytes(disk, 2048 * 512, 512)[28]));
 }
 
+// Formatting the second partition aligns that one; the first keeps its
+// place and its volume.
+TEST(NtfsFormatTable, OnlyTheFormattedEntryMoves) {
+  const uint32_t firstCount = 32768 - 63, secondStart = 32771, secondCount = 65536 - 32771 - 1;
+  std::wstring disk = MakeMbrDisk("a.img", 32 * kMiB, 63, firstCount);
+  ASSERT_EQ(0, FormatFile(disk, 0, 1, 0));
+  std::vector<uint8_t> mbr = ReadBytes(disk, 0, 512);
+  mbr[462 + 4] = 0x07;
+  memcpy(&mbr[462 + 8], &secondStart, 4);
+  memcpy(&mbr[462 + 12], &secondCount, 4);
+  WriteBytes(disk, 0, mbr);
+  ASSERT_EQ(0, FormatFile(disk, 1, 1, 1));
+  mbr = ReadBytes(disk, 0, 512);
+  EXPECT_EQ(63u, Le32(&mbr[446 + 8]));
+  EXPECT_EQ(firstCount, Le32(&mbr[446 + 12]));
+  EXPECT_EQ(32776u, Le32(&mbr[462 + 8]));
+  EXPECT_EQ(secondCount - 5, Le32(&mbr[462 + 12]));
+  EXPECT_EQ(32776u, Le32(&ReadBytes(disk, 32776ULL * 512, 512)[28]));
+  std::string out;
+  EXPECT_EQ(0, OnPartition(disk, 63 * 512, uint64_t(firstCount) * 512, "ntfsfix -n $DEV", &out)) << out;
+  EXPECT_EQ(0, OnPartition(disk, 32776ULL * 512, uint64_t(secondCount - 5) * 512, "ntfsfix -n $DEV", &out))
+      << out;
+}
+
 // A protective MBR whose second slot holds the disk GUID, and two entries:
 // a small EFI system partition first, the data partition (ending at E) second.
 struct GptDisk {

@@ -18,7 +18,10 @@ namespace {
 const uint32_t kSector = 512;
 const uint32_t kFirstEntryType = 0x1C2;
 const uint32_t kFirstEntryStart = 0x1C6;
-const uint32_t kFirstEntryCount = 0x1CA;
+const uint32_t kEntryBytes = 16;
+const uint32_t kEntryStart = 8;   // within an entry
+const uint32_t kEntryCount = 12;
+const uint32_t kMbrEntries = 4;
 const uint32_t kDiskGuidSlot = 0x1CE;     // where the image creator leaves the disk GUID
 const uint8_t kProtectiveType = 0xEE;
 const uint32_t kGptEntries = 128;
@@ -90,15 +93,18 @@ bool WriteGpt(DiskIoBlock* d, uint8_t* mbr, const uint8_t* entries, const uint8_
   return DiskWrite(d, alternate * kSector, header, kSector);
 }
 
-// Moves the first MBR partition up to a multiple of 8 sectors; its start.
-bool AlignFirstPartition(DiskIoBlock* d, uint8_t* mbr, bool align, uint64_t* start) {
-  uint32_t first = Get32(mbr + kFirstEntryStart);
+// Moves the MBR partition that is formatted up to a multiple of 8 sectors;
+// its start. Only that entry moves: the start of another partition is the
+// start of a volume that stays.
+bool AlignPartition(DiskIoBlock* d, uint8_t* mbr, uint32_t index, bool align, uint64_t* start) {
+  uint8_t* entry = mbr + kFirstEntryStart - kEntryStart + index * kEntryBytes;
+  uint32_t first = Get32(entry + kEntryStart);
   uint32_t aligned = (first + 7) / 8 * 8;
-  uint32_t count = Get32(mbr + kFirstEntryCount);
+  uint32_t count = Get32(entry + kEntryCount);
   *start = first;
   if (!align || aligned == first || count <= aligned - first) return true;
-  Put32(mbr + kFirstEntryCount, count - (aligned - first));
-  Put32(mbr + kFirstEntryStart, aligned);
+  Put32(entry + kEntryCount, count - (aligned - first));
+  Put32(entry + kEntryStart, aligned);
   uint8_t code[kSector];
   CopyMbrTemplate(code);
   memcpy(mbr, code, kMbrBootCodeBytes);
@@ -156,10 +162,12 @@ int WriteFormatPartitionTable(DiskIoBlock* device, const void* gptEntries, uint3
     // A GPT disk without new entries: its table stays as it is, and the
     // boot sector names the start of the partition the device selects.
     o.partitionStart = -1;
-  } else {
+  } else if (partition < kMbrEntries) {
     uint64_t start = 0;
-    ok = AlignFirstPartition(device, mbr, align != 0, &start);
+    ok = AlignPartition(device, mbr, partition, align != 0, &start);
     o.partitionStart = int64_t(start);
+  } else {
+    o.partitionStart = -1;   // no MBR entry of that index: the device decides
   }
   if (!ok) errno = EIO;
   return ok ? 1 : 0;
