@@ -194,3 +194,35 @@ int CreateEmptyUnicodeFile(const wchar_t* filePath) {
   CloseHandle(file);
   return ok;
 }
+
+std::wstring ReadIniSectionNames(const wchar_t* filePath) {
+  std::wstring names;
+  if (!filePath) return names;
+  MappedFile file(filePath);
+  const char* data = file.data();
+  const size_t size = file.size();
+  if (!data) return names;
+  std::wstring text;
+  if (size >= 2 && static_cast<unsigned char>(data[0]) == 0xFF &&
+      static_cast<unsigned char>(data[1]) == 0xFE) {
+    text.assign(reinterpret_cast<const wchar_t*>(data + 2), (size - 2) / 2);
+  } else {
+    size_t body = size >= 3 && memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    int n = MultiByteToWideChar(CP_ACP, 0, data + body, static_cast<int>(size - body), nullptr, 0);
+    if (n <= 0) return names;
+    text.resize(n);
+    MultiByteToWideChar(CP_ACP, 0, data + body, static_cast<int>(size - body), &text[0], n);
+  }
+  for (size_t pos = 0; pos < text.size();) {
+    size_t stop = text.find(L'\n', pos);
+    if (stop == std::wstring::npos) stop = text.size();
+    size_t s = pos;
+    while (s < stop && IsBlank(text[s])) ++s;
+    if (s < stop && text[s] == L'[') {
+      size_t close = text.find(L']', s);
+      if (close != std::wstring::npos && close < stop) names.append(text, s + 1, close - s - 1).push_back(L'\0');
+    }
+    pos = stop + 1;
+  }
+  return names;
+}

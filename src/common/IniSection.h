@@ -3,6 +3,7 @@
 // FF FE) and from ANSI code-page files alike, without the profile functions
 // and their caching; every INF and INI section of the system is read here.
 #pragma once
+#include <string>
 
 // The lines of [section] as a string list in one new block (free with
 // delete[]): each line trimmed of blanks and tabs, ";" comment lines and
@@ -15,6 +16,11 @@
 // header, or the section holds no text at all: an empty section gives null,
 // never an empty list; callers treat both alike.
 wchar_t* ReadIniSection(const wchar_t* filePath, const wchar_t* section);
+
+// The names of every section header that stands at a line start, in file
+// order, each followed by a NUL (an empty string when there is none or the
+// file cannot be read), from UTF-16LE and ANSI files alike.
+std::wstring ReadIniSectionNames(const wchar_t* filePath);
 
 // Appends "[section]" CR LF and each entry of `lines` (a string list) with
 // CR LF to a UTF-16LE file, writing the byte-order mark first when the file
