@@ -29,9 +29,13 @@ const unsigned char kAllHives = HIVE_FLAG_SYSTEM | HIVE_FLAG_SOFTWARE | HIVE_FLA
                                 HIVE_FLAG_SAM | HIVE_FLAG_SECURITY | HIVE_FLAG_BCD;
 
 // The common frame: filter, temporary mounted image, open, the operation's
-// steps, close, release. `steps` maps the opened image to a result code.
+// steps, close, release. `steps` maps the opened image to a result code. The
+// close writes what the operation left (the volume's unmount, the overlays'
+// maps, headers and pending writes): when that fails, a successful operation
+// becomes `closeFailed`, its own failure code.
 template <class Steps>
-int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, Steps steps) {
+int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, Steps steps,
+               int closeFailed = kImageOperationFailed) {
   CrashDumpFilterScope filter;  // for the call; the host's own comes back
   CMountedImage* image = new (std::nothrow) CMountedImage();
   if (!image) return kImageNoMemory;
@@ -40,7 +44,7 @@ int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, 
       image->OpenImage(imagePath, fixPath && *fixPath ? fixPath : nullptr, partition, openMode) >=
           0) {
     result = steps(*image);
-    image->Close();
+    if (!image->Close() && result == kImageOk) result = closeFailed;
   }
   delete image;
   return result;
@@ -177,7 +181,7 @@ int WINAPI ImageImportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
   return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
     if (!regFileOrWildcard || !*regFileOrWildcard) return int(kImageNotOpened);
     return ChangeRegistry(image, [&] { return ImportMatches(image, regFileOrWildcard); });
-  });
+  }, kImageImportFailed);
 }
 
 int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
@@ -188,7 +192,7 @@ int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
       return image.RegSetValueFromFile(keyPath, valueName, hostFile) == 0 ? int(kImageOk)
                                                                           : int(kImageImportFailed);
     });
-  });
+  }, kImageImportFailed);
 }
 
 int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {

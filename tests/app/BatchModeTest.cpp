@@ -53,6 +53,47 @@ TEST(BatchMode, NoUpdChoosesBetweenUpdateFileAndImage) {
   EXPECT_TRUE(vt::FileExists(fix));
 }
 
+// A small host volume (a tmpfs of its own) for the duration of a test.
+class SmallVolume {
+ public:
+  SmallVolume(const std::string& dir, const char* size) : m_dir(dir) {
+    m_mounted = vt::Sh("mkdir -p " + vt::Q(dir) + " && mount -t tmpfs -o size=" + size +
+                       " vro-small " + vt::Q(dir)) == 0;
+  }
+  ~SmallVolume() {
+    if (m_mounted) vt::Sh("umount " + vt::Q(m_dir));
+  }
+  bool Mounted() const { return m_mounted; }
+
+ private:
+  std::string m_dir;
+  bool m_mounted;
+};
+
+// A write-back file whose host volume fills up: the inject fails, the base
+// and every overlay stay as they were or consistent, and the image opens
+// again with the write-back file, its volume mounted.
+TEST(BatchMode, FullHostVolumeUnderTheWriteBack) {
+  Disk d = MakeDisk(kOwn);
+  SmallVolume small(d.dir + "/small", "3m");
+  ASSERT_TRUE(small.Mounted());
+  ASSERT_EQ(0, vt::Sh("head -c 6000000 /dev/urandom > " + vt::Q(d.dir + "/big.bin") +
+                      " && printf small > " + vt::Q(d.dir + "/small.txt")));
+  std::wstring fix = vt::ToWin(d.dir + "/small/wks.fix"), image = d.ImageWin();
+  std::string baseHash = vt::Sha256(image);
+  EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(image, fix) + L"\"/inject:\\big.bin::" +
+                               vt::ToWin(d.dir + "/big.bin") + L"\""));
+  EXPECT_EQ(baseHash, vt::Sha256(image));
+  EXPECT_EQ("", UpdateFiles(d.disks));
+  std::wstring out = vt::ToWin(d.dir + "/notes.txt");
+  EXPECT_EQ(0u, RunVro(ImageArgs(image, fix) + L"\"/extract:\\Users\\Public\\notes.txt::" + out +
+                       L"\""));
+  std::vector<uint8_t> notes;
+  EXPECT_TRUE(vt::ReadAll(out, notes));
+  EXPECT_EQ("notes", std::string(notes.begin(), notes.end()));
+  EXPECT_EQ(baseHash, vt::Sha256(image));
+}
+
 TEST(BatchMode, MergeNamesFilesWhole) {
   Disk d = MakeDisk(kOwn);
   ASSERT_EQ(0, vt::Sh("printf new > " + vt::Q(d.dir + "/new.txt")));

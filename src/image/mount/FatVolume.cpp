@@ -189,36 +189,37 @@ void CFatVolume::Unmount()
     Detach();
 }
 
-void CFatVolume::Detach()
+bool CFatVolume::Detach()
 {
     // The module leaves a changed directory sector in its window until the
     // next sector is needed: it is written before the volume goes.
+    bool ok = true;
     if (m_Work.fsType && m_bWritable)
-        FatFlushVolume(&m_Work);
+        ok = FatFlushVolume(&m_Work) == FAT_OK;
     FatUnmount(&m_Work);
     FatCloseDiskBlock(&m_Work.disk);
     m_pDisk = nullptr;
     m_bBorrowed = 0;
     m_bWritable = 0;
+    return ok;
 }
 
-void CFatVolume::Close()
+bool CFatVolume::Close()
 {
     _VROH_MOUNT_RW* disk = m_pDisk;
     bool owned = !m_bBorrowed;
-    Detach();
+    bool ok = Detach();
     if (disk && owned) {
-        disk->Flush();
+        if (disk->Flush() < 0 || disk->CloseLayers() < 0)
+            ok = false;
         delete disk;
     }
+    return ok;
 }
 
-void CFatVolume::Release()
+bool CFatVolume::Release()
 {
-    if (m_bBorrowed)
-        Detach();
-    else
-        Close();
+    return m_bBorrowed ? Detach() : Close();
 }
 
 int CFatVolume::Format(unsigned type, uint32_t unitBytes)

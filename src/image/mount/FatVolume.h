@@ -50,13 +50,15 @@ public:
     // The same over a disk object that stays its owner's (borrowed).
     int MountShared(_VROH_MOUNT_RW* disk, int writable);
     // Unmount and Detach: unmount, free the disk control block, forget the
-    // disk object without destroying it.
+    // disk object without destroying it. Detach, Close and Release return
+    // false when the last changes (the directory sector in the module's
+    // window, the disk object's final flush) did not reach the disk.
     void Unmount();
-    void Detach();
+    bool Detach();
     // Unmounts and destroys the disk object (flushed first).
-    void Close();
+    bool Close();
     // Close when the disk object is owned, else Detach.
-    void Release();
+    bool Release();
     // Writes a new FAT file system (type: 1 FAT12/16, 2 FAT32, 4 exFAT;
     // unit: allocation unit in bytes, 0 automatic) into the disk object's
     // first MBR partition or EFI system partition and mounts it. Works after

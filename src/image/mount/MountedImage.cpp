@@ -171,20 +171,24 @@ int CMountedImage::RemountNtfs()
     return 1;
 }
 
-void CMountedImage::Close()
+bool CMountedImage::Close()
 {
     // Hives and FAT volume objects live on the mounted volume: they are
     // written back and released before it goes.
-    UnloadHives();
-    ReleaseFat(m_pEspFat);
-    ReleaseFat(m_pFat);
+    bool ok = UnloadHives();
+    if (!ReleaseFat(m_pEspFat))
+        ok = false;
+    if (!ReleaseFat(m_pFat))
+        ok = false;
     if (m_pNtfs) {
-        UnmountNtfsVolume(m_pNtfs);
+        if (UnmountNtfsVolume(m_pNtfs) != 0)
+            ok = false;
         m_pNtfs = nullptr;
     }
     if (m_pDisk) {
-        m_pDisk->Flush();
-        // A lent layer set is left to its owner by the disk object.
+        // A lent layer set is flushed and left to its owner.
+        if (m_pDisk->Flush() < 0 || m_pDisk->CloseLayers() < 0)
+            ok = false;
         delete m_pDisk;
         m_pDisk = nullptr;
     }
@@ -198,4 +202,5 @@ void CMountedImage::Close()
     m_nWriteMode = 0;
     m_bLent = false;
     m_bReadOnly = false;
+    return ok;
 }

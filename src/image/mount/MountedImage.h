@@ -8,7 +8,7 @@
 #include <stdint.h>
 
 #include "image/device/DiskIoBlock.h"
-#include "image/volume/VolumeFiles.h"
+#include "image/volume/VolumeTypes.h"
 
 class _VROH_MOUNT_RW;
 class _VROH_DISK_COMBO;
@@ -17,7 +17,7 @@ struct RegRootMap;
 struct RegValueBuf;
 struct _ntfs_volume;
 
-class CMountedImage : public VolumeFiles {
+class CMountedImage {
 public:
     // Installed by the registry side: writes changed hives back to the
     // mounted volume and releases them; with freeMap the map itself too.
@@ -65,8 +65,10 @@ public:
     // Unmounts and mounts the NTFS volume again: 1, or 0 (nothing mounted).
     int RemountNtfs();
     // Writes the hives back, unmounts, closes the device stack and host
-    // handles. May be called at any time.
-    void Close();
+    // handles. May be called at any time. False when something changed did
+    // not reach the image: a hive, the volume's unmount, the final flush of
+    // the overlays (their maps, headers and pending writes).
+    bool Close();
     // Writes changed hives back and releases them (through the registry's
     // hook). False when a changed hive could not be written back: its
     // changes are lost, and the operation that made them has failed.
@@ -79,37 +81,29 @@ public:
 
     // ---- File API (paths rooted at the volume; "\::{UEFI}\..." addresses
     // the EFI system partition of an NTFS disk). 1 / 0 with the last error.
-    // The operations the tree copies walk are those of VolumeFiles, which
-    // also gives IsWindowsExecutable.
-    int GetPathType(const wchar_t* path) override;   // 0 missing, 1 file, 2 folder
+    int GetPathType(const wchar_t* path);   // 0 missing, 1 file, 2 folder
     int GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
-                    FILETIME* lastAccess, DWORD* attributes, uint64_t* size) override;
+                    FILETIME* lastAccess, DWORD* attributes, uint64_t* size);
     // *attributes comes back with the previous value.
     int SetFileInfo(const wchar_t* path, const FILETIME* creation, const FILETIME* lastWrite,
-                    const FILETIME* lastAccess, DWORD* attributes) override;
+                    const FILETIME* lastAccess, DWORD* attributes);
     // Bytes read (the count is cut at the end of the data); 0 on failure.
-    uint64_t ReadFile(const wchar_t* path, void* buffer, uint64_t offset, uint64_t count) override;
+    uint64_t ReadFile(const wchar_t* path, void* buffer, uint64_t offset, uint64_t count);
     // Bytes written (the file grows as needed); 0 on failure.
-    uint64_t WriteFile(const wchar_t* path, const void* buffer, uint64_t offset,
-                       uint64_t count) override;
+    uint64_t WriteFile(const wchar_t* path, const void* buffer, uint64_t offset, uint64_t count);
     // Creates a node by mode: 0x8000 file, 0x4000 folder, 0xA000 symbolic-link
     // node (target), 0x2000 device node.
-    int CreatePath(const wchar_t* path, unsigned int mode,
-                   const wchar_t* target = nullptr) override;
+    int CreatePath(const wchar_t* path, unsigned int mode, const wchar_t* target = nullptr);
     int CreateDirectory(const wchar_t* path);
-    int CreateDirectoryTree(const wchar_t* path) override;
-    int DeletePath(const wchar_t* path) override;
+    int CreateDirectoryTree(const wchar_t* path);
+    int DeletePath(const wchar_t* path);
     int RenamePath(const wchar_t* oldPath, const wchar_t* newPath);
-    int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user) override;
-    DWORD GetReparseTag(const wchar_t* path) override;
-    int GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length) override;
-    int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode,
-                   DWORD tag) override;
-    // Free bytes of the side of path (none known for the EFI system partition).
-    int GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) override;
-    // The NTFS volume for a path on the NTFS side, else null.
-    struct _ntfs_volume* NtfsVolumeFor(const wchar_t* path) override;
-    // Tree copies between the host and the volume (image/copy/TreeCopy.h).
+    int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user);
+    DWORD GetReparseTag(const wchar_t* path);
+    int GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length);
+    int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode, DWORD tag);
+    int IsWindowsExecutable(const wchar_t* path);
+    // Tree copies between the host and the volume (image/TreeCopy.h).
     int InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath, uint64_t* missing,
                        VolumeCopyCallback callback, void* user);
     int ExtractToHost(const wchar_t* volumePath, const wchar_t* hostPath,
@@ -189,8 +183,9 @@ private:
     // ERROR_PATH_NOT_FOUND.
     CFatVolume* MountEspForCall();
     // Unmounts and frees a volume (closing the disk object only when the
-    // volume owns it); volume becomes null.
-    void ReleaseFat(CFatVolume*& volume);
+    // volume owns it); volume becomes null. False when its last changes did
+    // not reach the disk.
+    bool ReleaseFat(CFatVolume*& volume);
     // The FAT volume of one call with the path it sees.
     class FatCall;
     friend class FatCall;

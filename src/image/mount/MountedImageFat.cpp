@@ -1,19 +1,42 @@
 // The FAT half of CMountedImage: the main FAT/exFAT volume, the EFI system
 // partition of an NTFS disk mounted for one call ("\::{UEFI}..."), and the
-// FAT side of the file API, which answers as the NTFS side does (through
-// CFatVolumeFiles).
+// FAT side of the file API, which answers as the NTFS side does: folders
+// never carry the archive bit, only read-only, hidden and system are
+// written, and listings report kinds 4 and 8 with all three times.
 #include "image/mount/MountedImage.h"
 
 #include <new>
 #include <string>
 
 #include "image/mount/FatVolume.h"
-#include "image/mount/FatVolumeFiles.h"
 #include "image/stack/MountRw.h"
 
 namespace {
 
 const size_t kUefiPrefixLen = 9;
+// The attribute bits a caller may change that a FAT entry can hold.
+const DWORD kWritableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                  FILE_ATTRIBUTE_SYSTEM;
+
+DWORD AsReported(DWORD attributes)
+{
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        attributes &= ~(DWORD)FILE_ATTRIBUTE_ARCHIVE;
+    return attributes;
+}
+
+struct EnumAdapter {
+    VolumeEnumCallback callback;
+    void* user;
+};
+
+int EnumEntry(const FatEntryInfo* e, void* user)
+{
+    EnumAdapter* a = static_cast<EnumAdapter*>(user);
+    return a->callback(e->name, e->isDirectory ? 4 : 8, (DWORD)e->size, (DWORD)(e->size >> 32),
+                       &e->creation, &e->lastWrite, &e->lastAccess, AsReported(e->attributes),
+                       a->user);
+}
 
 }  // namespace
 
@@ -82,21 +105,23 @@ CFatVolume* CMountedImage::MountEspForCall()
     return nullptr;
 }
 
-void CMountedImage::ReleaseFat(CFatVolume*& volume)
+bool CMountedImage::ReleaseFat(CFatVolume*& volume)
 {
     if (!volume)
-        return;
+        return true;
+    bool ok;
     if (!volume->IsBorrowed() && volume->DiskObject() == m_pDisk && m_pDisk) {
         // The main FAT volume owns the disk object: it goes with it.
-        volume->Close();
+        ok = volume->Close();
         m_pDisk = nullptr;
         if (m_pIoBlock)
             m_pIoBlock->owner = nullptr;
     } else {
-        volume->Release();
+        ok = volume->Release();
     }
     delete volume;
     volume = nullptr;
+    return ok;
 }
 
 int CMountedImage::FatGetPathType(Side side, const wchar_t* path)
@@ -114,10 +139,13 @@ int CMountedImage::FatGetFileInfo(Side side, const wchar_t* path, FILETIME* crea
         return 0;
     }
     FatCall call(this, side);
-    return call.volume ? CFatVolumeFiles(call.volume)
-                             .GetFileInfo(call.Path(path), creation, lastWrite, lastAccess,
-                                          attributes, size)
-                       : 0;
+    if (!call.volume ||
+        !call.volume->GetFileInfo(call.Path(path), creation, lastWrite, lastAccess, attributes,
+                                  size))
+        return 0;
+    if (attributes)
+        *attributes = AsReported(*attributes);
+    return 1;
 }
 
 int CMountedImage::FatSetFileInfo(Side side, const wchar_t* path, const FILETIME* creation,
@@ -129,10 +157,21 @@ int CMountedImage::FatSetFileInfo(Side side, const wchar_t* path, const FILETIME
         return 0;
     }
     FatCall call(this, side);
-    return call.volume ? CFatVolumeFiles(call.volume)
-                             .SetFileInfo(call.Path(path), creation, lastWrite, lastAccess,
-                                          attributes)
-                       : 0;
+    if (!call.volume)
+        return 0;
+    const wchar_t* p = call.Path(path);
+    DWORD old = 0;
+    if (!call.volume->GetFileInfo(p, nullptr, nullptr, nullptr, &old, nullptr))
+        return 0;
+    DWORD wanted = 0;
+    if (attributes)
+        wanted = (old & ~kWritableAttributes) | (*attributes & kWritableAttributes);
+    if (!call.volume->SetFileInfo(p, creation, lastWrite, lastAccess,
+                                  attributes ? &wanted : nullptr))
+        return 0;
+    if (attributes)
+        *attributes = AsReported(old);
+    return 1;
 }
 
 uint64_t CMountedImage::FatReadFile(Side side, const wchar_t* path, void* buffer,
@@ -151,19 +190,34 @@ uint64_t CMountedImage::FatWriteFile(Side side, const wchar_t* path, const void*
 
 int CMountedImage::FatCreatePath(Side side, const wchar_t* path, unsigned int mode)
 {
-    // FAT has no links or device nodes: refused before the volume is mounted.
+    // FAT has no links or device nodes.
     if (mode == 0x12345678 || (mode & 0xF000) == 0xA000 || (mode & 0xF000) == 0x2000) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return 0;
     }
     FatCall call(this, side);
-    return call.volume ? CFatVolumeFiles(call.volume).CreatePath(call.Path(path), mode) : 0;
+    if (!call.volume)
+        return 0;
+    if ((mode & 0xF000) == 0x4000)
+        return call.volume->CreateDirectory(call.Path(path));
+    return call.volume->CreateEmptyFile(call.Path(path));
 }
 
 int CMountedImage::FatDeletePath(Side side, const wchar_t* path)
 {
     FatCall call(this, side);
-    return call.volume ? CFatVolumeFiles(call.volume).DeletePath(call.Path(path)) : 0;
+    if (!call.volume)
+        return 0;
+    const wchar_t* p = call.Path(path);
+    // The root is not a thing to delete (nor to empty by accident).
+    bool root = true;
+    for (const wchar_t* c = p; *c && root; c++)
+        root = *c == L'\\' || *c == L'/';
+    if (root) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return call.volume->DeleteTree(p);
 }
 
 int CMountedImage::FatRenamePath(Side side, const wchar_t* oldPath, const wchar_t* newPath)
@@ -193,16 +247,14 @@ int CMountedImage::FatEnumDirectory(Side side, const wchar_t* path, VolumeEnumCa
     parent.erase(cut == std::wstring::npos ? 0 : cut);
     if (parent.empty())
         parent = L"\\";
-    CFatVolumeFiles files(call.volume);
-    FILETIME creation, lastWrite, lastAccess;
-    DWORD attributes = 0;
-    if (!files.GetFileInfo(parent.c_str(), &creation, &lastWrite, &lastAccess, &attributes,
-                           nullptr))
+    FatEntryInfo up = {L"..", 1, 0, {0, 0}, {0, 0}, {0, 0}, FILE_ATTRIBUTE_DIRECTORY};
+    if (!call.volume->GetFileInfo(parent.c_str(), &up.creation, &up.lastWrite, &up.lastAccess,
+                                  &up.attributes, nullptr))
         return 0;
-    if (!callback(L"..", 4, 0, 0, &creation, &lastWrite, &lastAccess,
-                  attributes | FILE_ATTRIBUTE_DIRECTORY, user))
+    EnumAdapter adapter = {callback, user};
+    if (!EnumEntry(&up, &adapter))
         return 1;
-    return files.EnumDirectory(p, callback, user);
+    return call.volume->ListDirectory(p, EnumEntry, &adapter);
 }
 
 int CMountedImage::FatGetVolumeInfo(Side side, VolumeInfoRecord* record)

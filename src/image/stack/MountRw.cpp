@@ -13,10 +13,13 @@ _VROH_MOUNT_RW::~_VROH_MOUNT_RW()
     CloseLayers();
 }
 
-void _VROH_MOUNT_RW::CloseLayers()
+int _VROH_MOUNT_RW::CloseLayers()
 {
     // Top down, so no overlay outlives the layer it links to.
-    for (int i = LAYER_COUNT - 1; i >= 0; i--) m_Layers[i].Close();
+    int result = 0;
+    for (int i = LAYER_COUNT - 1; i >= 0; i--)
+        if (m_Layers[i].Close() < 0) result = -1;
+    return result;
 }
 
 int _VROH_MOUNT_RW::Flush()
@@ -113,7 +116,13 @@ int _VROH_MOUNT_RW::CreateNextUpdate()
             result = -1;
         } else {
             upd.LinkOverlay(&base, upd.m_bEmptyAtOpen != 0, true);
-            upd.Flush();
+            // Its header reaches the file before any data; a file whose
+            // header cannot be written is not kept.
+            if (upd.Flush() < 0) {
+                upd.Close();
+                DeleteFileW(name);
+                result = -1;
+            }
         }
     }
     LeaveCriticalSection(&m_BounceLock);

@@ -66,8 +66,9 @@ public:
     // Flushes every open layer (headers, tables, pending writes). 0, or -1
     // when a layer failed.
     int Flush();
-    // Closes the own layers (a lent set is left alone).
-    void CloseLayers();
+    // Closes the own layers (a lent set is left alone). 0, or -1 when a
+    // layer's final flush failed.
+    int CloseLayers();
 
     _VROH_DISK_COMBO* Layers() { return m_pLayers; }
     // Type code of the base layer (-1 when closed).

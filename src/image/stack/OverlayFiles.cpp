@@ -86,6 +86,14 @@ int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* p
         return -1;
     }
     LinkOverlay(parent, isNew, mode != VRO_MODE_READ);
+    // A new file gets its header before any data: a volume that fills up
+    // later must not leave an overlay that no longer opens. One whose header
+    // cannot be written is not kept.
+    if (isNew && mode != VRO_MODE_READ && Flush() < 0) {
+        Close();
+        DeleteFileW(path);
+        return -1;
+    }
     return 1;
 }
 

@@ -92,7 +92,8 @@ void _VROH_RW_CLASS::SetZeroFill(int zeroFill)
 int _VROH_RW_CLASS::Close()
 {
     VroCsLock lock(&m_Lock);
-    if (m_pBackEnd) m_pBackEnd->Flush(m_hFile);
+    int result = 0;
+    if (m_pBackEnd && m_pBackEnd->Flush(m_hFile) < 0) result = -1;
     delete m_pBackEnd;
     m_pBackEnd = nullptr;
     delete m_pContainer;
@@ -102,10 +103,10 @@ int _VROH_RW_CLASS::Close()
     m_bEmptyAtOpen = 0;
     m_nCapacity = 0;
     m_nDiskNumber = -1;
-    if (m_hFile) CloseHandle(m_hFile);
+    if (m_hFile && !CloseHandle(m_hFile)) result = -1;
     m_hFile = nullptr;
     m_Path.clear();
-    return 0;
+    return result;
 }
 
 _VROH_BASE_RW* _VROH_RW_CLASS::Open(const wchar_t* path, int mode)

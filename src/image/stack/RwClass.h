@@ -37,7 +37,9 @@ public:
     _VROH_BASE_RW* Open(const wchar_t* path, int mode);
     // Open, keeping the object only when it is an own sparse image (type 6).
     _VROH_BASE_RW* OpenSparse(const wchar_t* path, int mode);
-    // Flushes, releases the back end and container, closes the handle. 0.
+    // Flushes, releases the back end and container, closes the handle. 0, or
+    // -1 when the final flush (headers, map, pending writes) or the close
+    // failed: changes may not have reached the file.
     int Close();
 
     // Overlay link of this layer to parent: 0 no open parent, -1 parent not
