@@ -315,6 +315,6 @@ int CInfInstaller::CopyDriverFile(const wchar_t* source, const wchar_t* target,
     FormatRegMultiSzHex(line, entry.c_str(), entry.size());
     WriteRegValue(files.c_str(), name, line.c_str(), scriptPath);
     if (PnpProfileId != 0)
-        WriteRegScriptValue(scriptPath, link == 1 ? L"Link" : L"File", target, source);
+        WriteProfileValue(scriptPath, link == 1 ? L"Link" : L"File", target, source);
     return 1;
 }

@@ -64,14 +64,14 @@ int CInfInstaller::WriteRegValue(const wchar_t* keyPath, const wchar_t* name, co
     bool redirected;
     std::wstring section = StagedSection(this, keyPath, &redirected);
     if (!redirected)
-        return WriteRegScriptValue(scriptPath, section.c_str(), name, data);
+        return WriteProfileValue(scriptPath, section.c_str(), name, data);
     // A redirected deletion only marks the value: nothing in the profile's
     // copy is deleted.
     if (data && _wcsicmp(data, L"-") == 0)
         data = L"#";
     // Remove first, so the new line lands at the end of the section.
-    WriteRegScriptValue(scriptPath, section.c_str(), name, nullptr);
-    return WriteRegScriptValue(scriptPath, section.c_str(), name, data);
+    WriteProfileValue(scriptPath, section.c_str(), name, nullptr);
+    return WriteProfileValue(scriptPath, section.c_str(), name, data);
 }
 
 int CInfInstaller::WriteRegSection(const wchar_t* keyPath, const wchar_t* lines,
@@ -81,7 +81,7 @@ int CInfInstaller::WriteRegSection(const wchar_t* keyPath, const wchar_t* lines,
         return 0;
     bool redirected;
     std::wstring section = StagedSection(this, keyPath, &redirected);
-    return WriteRegScriptSection(scriptPath, section.c_str(), lines);
+    return WriteProfileSection(scriptPath, section.c_str(), lines);
 }
 
 int CInfInstaller::ReadRegValue(const wchar_t* keyPath, const wchar_t* name, wchar_t* out,
@@ -92,7 +92,7 @@ int CInfInstaller::ReadRegValue(const wchar_t* keyPath, const wchar_t* name, wch
     bool redirected;
     std::wstring section = StagedSection(this, keyPath, &redirected);
     std::wstring data;
-    if (!ReadRegScriptValue(scriptPath, section.c_str(), name, data))
+    if (!ReadProfileValue(scriptPath, section.c_str(), name, data))
         return 0;
     lstrcpynW(out, data.c_str(), outChars);
     return 1;

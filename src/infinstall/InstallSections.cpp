@@ -366,9 +366,9 @@ int CInfInstaller::RenameEnumInstance(const wchar_t* enumerator, const wchar_t* 
     if (PnpProfileId == 0 || !scriptPath)
         return 1;
     std::wstring lines;
-    if (!ReadRegScriptSection(scriptPath, oldKey, lines) || lines.size() <= 1)
+    if (!ReadProfileSection(scriptPath, oldKey, lines) || lines.size() <= 1)
         return 1;
-    RemoveRegScriptSection(scriptPath, oldKey);
+    RemoveProfileSection(scriptPath, oldKey);
     static const wchar_t kNoLines[] = {0, 0};
     WriteRegSection((std::wstring(L"-") + oldKey).c_str(), kNoLines, scriptPath);
     WriteRegSection(newKey, lines.c_str(), scriptPath);

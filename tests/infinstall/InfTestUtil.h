@@ -39,7 +39,7 @@ inline std::wstring ScriptText(const std::wstring& path) {
 inline std::wstring Staged(const std::wstring& script, const std::wstring& section,
                            const std::wstring& name) {
   std::wstring data;
-  if (!ReadRegScriptValue(script.c_str(), section.c_str(), name.c_str(), data)) return L"<none>";
+  if (!ReadProfileValue(script.c_str(), section.c_str(), name.c_str(), data)) return L"<none>";
   return data;
 }
 

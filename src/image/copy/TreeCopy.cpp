@@ -6,18 +6,12 @@
 #include <wchar.h>
 
 #include "common/PathUtil.h"
+#include "common/ReparseLink.h"
 #include "common/TempFiles.h"
-#include "image/mount/MountedImage.h"
 #include "image/copy/TreeCopyNtfs.h"
 #include "image/ntfs/NtfsWin32Io.h"
 
 namespace treecopy {
-
-namespace {
-
-const wchar_t kUefiPrefix[] = L"\\::{UEFI}";
-
-}  // namespace
 
 std::wstring CutStarDotStar(const wchar_t* path)
 {
@@ -106,20 +100,15 @@ uint8_t* CopyJob::Buffer()
     return m_buffer.data();
 }
 
-bool IsNtfsSide(CMountedImage* image, const wchar_t* path)
-{
-    return image->NtfsVolume() && _wcsnicmp(path, kUefiPrefix, 9) != 0;
-}
-
-std::unique_ptr<VolumeStream> VolumeStream::Open(CMountedImage* image, const wchar_t* path,
+std::unique_ptr<VolumeStream> VolumeStream::Open(VolumeFiles* volume, const wchar_t* path,
                                                  bool write)
 {
     std::unique_ptr<VolumeStream> s(new VolumeStream);
-    s->m_image = image;
+    s->m_volume = volume;
     s->m_path = path;
-    if (IsNtfsSide(image, path)) {
+    if (struct _ntfs_volume* ntfs = volume->NtfsVolumeFor(path)) {
         int err = 0;
-        s->m_ntfs = TreeCopyNtfsOpen(image->NtfsVolume(), path, write, &err);
+        s->m_ntfs = TreeCopyNtfsOpen(ntfs, path, write, &err);
         if (!s->m_ntfs) {
             SetLastError(NtfsErrnoToWin32(err));
             return nullptr;
@@ -131,7 +120,7 @@ std::unique_ptr<VolumeStream> VolumeStream::Open(CMountedImage* image, const wch
         s->m_attributes = TreeCopyNtfsAttributes(s->m_ntfs);
         return s;
     }
-    if (!image->GetFileInfo(path, nullptr, &s->m_lastWrite, nullptr, &s->m_attributes, &s->m_size))
+    if (!volume->GetFileInfo(path, nullptr, &s->m_lastWrite, nullptr, &s->m_attributes, &s->m_size))
         return nullptr;
     if (s->m_attributes & FILE_ATTRIBUTE_DIRECTORY) {
         SetLastError(ERROR_ACCESS_DENIED);
@@ -160,7 +149,7 @@ int64_t VolumeStream::Read(uint64_t offset, void* buffer, uint32_t count)
         return 0;
     uint64_t want = m_size - offset < count ? m_size - offset : count;
     SetLastError(0);
-    uint64_t got = m_image->ReadFile(m_path.c_str(), buffer, offset, want);
+    uint64_t got = m_volume->ReadFile(m_path.c_str(), buffer, offset, want);
     if (got != want) {
         if (!GetLastError())
             SetLastError(ERROR_HANDLE_EOF);
@@ -182,7 +171,7 @@ bool VolumeStream::Write(uint64_t offset, const void* buffer, uint32_t count)
         return true;
     }
     SetLastError(0);
-    if (m_image->WriteFile(m_path.c_str(), buffer, offset, count) != count) {
+    if (m_volume->WriteFile(m_path.c_str(), buffer, offset, count) != count) {
         if (!GetLastError())
             SetLastError(ERROR_WRITE_FAULT);
         return false;
@@ -227,7 +216,7 @@ bool VolumeStream::Close(const FILETIME* lastWrite)
     if (!m_ntfs) {
         // The data is complete; a time that cannot be set does not undo it.
         if (lastWrite)
-            m_image->SetFileInfo(m_path.c_str(), nullptr, lastWrite, nullptr, nullptr);
+            m_volume->SetFileInfo(m_path.c_str(), nullptr, lastWrite, nullptr, nullptr);
         return true;
     }
     int r = TreeCopyNtfsClose(m_ntfs, lastWrite ? U64(*lastWrite) : 0);
@@ -241,21 +230,38 @@ bool VolumeStream::Close(const FILETIME* lastWrite)
 
 bool VolumeFreeBytes(CopyJob& job, const wchar_t* path, uint64_t* free)
 {
-    if (IsNtfsSide(job.image, path)) {
+    if (struct _ntfs_volume* ntfs = job.volume->NtfsVolumeFor(path)) {
         // The library keeps its count up to date once it has scanned the
         // bitmap: scan once per job.
-        long long r = TreeCopyNtfsFreeBytes(job.image->NtfsVolume(), !job.freeCounted);
+        long long r = TreeCopyNtfsFreeBytes(ntfs, !job.freeCounted);
         if (r < 0)
             return false;
         job.freeCounted = true;
         *free = (uint64_t)r;
         return true;
     }
-    // The EFI system partition has no count of its own here: its writes
-    // report a full volume themselves.
-    if (_wcsnicmp(path, kUefiPrefix, 9) == 0)
-        return false;
-    return job.image->GetVolumeSpace(nullptr, free) != 0;
+    return job.volume->GetFreeBytes(path, free) != 0;
+}
+
+uint64_t HostTreeBytes(const std::wstring& folder, bool shares)
+{
+    uint64_t total = 0;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(JoinPath(folder, L"*.*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        if (!wcscmp(fd.cFileName, L".") || !wcscmp(fd.cFileName, L".."))
+            continue;
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            uint64_t size = ((uint64_t)fd.nFileSizeHigh << 32) | fd.nFileSizeLow;
+            total += shares ? JobShare(size) : size;
+        } else if (!IsDirectoryLink(fd.dwFileAttributes)) {
+            total += HostTreeBytes(JoinPath(folder, fd.cFileName), shares);
+        }
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return total;
 }
 
 bool SourceIsNewer(uint64_t sourceVersion, uint64_t targetVersion, const FILETIME& sourceTime,
@@ -322,16 +328,16 @@ uint64_t GetHostFileVersion(const wchar_t* path)
     return ((uint64_t)info->dwFileVersionMS << 32) | info->dwFileVersionLS;
 }
 
-uint64_t GetVolumeFileVersion(CMountedImage* image, const wchar_t* path)
+uint64_t GetVolumeFileVersion(VolumeFiles* volume, const wchar_t* path)
 {
-    if (!image || !path)
+    if (!volume || !path)
         return 0;
     std::wstring source = path;
     // A symbolic link stands for its target; an absolute target names a
     // path of this volume behind its drive letter.
-    if (image->GetReparseTag(path)) {
+    if (volume->GetReparseTag(path)) {
         wchar_t target[kPathChars];
-        if (image->GetLinkTarget(path, target, kPathChars)) {
+        if (volume->GetLinkTarget(path, target, kPathChars)) {
             const wchar_t* t = target;
             if (t[0] && t[1] == L':')
                 t += 2;
@@ -346,12 +352,12 @@ uint64_t GetVolumeFileVersion(CMountedImage* image, const wchar_t* path)
     }
     // Only executables carry version resources: no temporary copy of
     // anything else.
-    if (!image->IsWindowsExecutable(source.c_str()))
+    if (!volume->IsWindowsExecutable(source.c_str()))
         return 0;
     wchar_t temp[kPathChars];
     if (!CreateTempFileName(temp, L"ver"))
         return 0;
-    CopyJob job(image, nullptr, nullptr, nullptr);
+    CopyJob job(volume, nullptr, nullptr, nullptr);
     uint64_t version = 0;
     if (CopyVolumeFileToHost(job, source.c_str(), temp, false))
         version = GetHostFileVersion(temp);
@@ -359,14 +365,15 @@ uint64_t GetVolumeFileVersion(CMountedImage* image, const wchar_t* path)
     return version;
 }
 
-int CMountedImage::InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath,
-                                  uint64_t* missing, VolumeCopyCallback callback, void* user)
+DWORD GetHostFileAttributes(const wchar_t* path)
 {
-    return ::InjectHostPath(this, hostPath, volumePath, missing, callback, user);
+    DWORD a = path ? GetFileAttributesW(path) : INVALID_FILE_ATTRIBUTES;
+    if (a == INVALID_FILE_ATTRIBUTES)
+        return 0;
+    return a ? a : FILE_ATTRIBUTE_ARCHIVE;
 }
 
-int CMountedImage::ExtractToHost(const wchar_t* volumePath, const wchar_t* hostPath,
-                                 VolumeCopyCallback callback, void* user)
+uint64_t GetHostTreeSize(const wchar_t* folder)
 {
-    return ::ExtractToHost(this, volumePath, hostPath, callback, user);
+    return folder ? HostTreeBytes(folder, false) : 0;
 }

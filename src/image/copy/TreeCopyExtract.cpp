@@ -10,11 +10,13 @@
 #include "common/ReparseLink.h"
 #include "common/Wildcard.h"
 #include "image/copy/TreeWalkGuard.h"
-#include "image/mount/MountedImage.h"
 
 using namespace treecopy;
 
 namespace {
+
+// Host files from this size on get their length before their data.
+const uint64_t kPresetLengthFrom = 1024 * 1024;
 
 struct VolumeEntry {
     std::wstring name;
@@ -38,24 +40,24 @@ int CollectEntry(const wchar_t* name, unsigned int kind, DWORD sizeLow, DWORD si
 }
 
 // The listing is taken whole first: nothing else runs inside an enumeration.
-bool ListVolumeFolder(CMountedImage* image, const std::wstring& path,
+bool ListVolumeFolder(VolumeFiles* volume, const std::wstring& path,
                       std::vector<VolumeEntry>* entries)
 {
     entries->clear();
-    return image->EnumDirectory(path.c_str(), CollectEntry, entries) != 0;
+    return volume->EnumDirectory(path.c_str(), CollectEntry, entries) != 0;
 }
 
 // A symbolic link or mount point (other reparse data is plain content).
-bool IsVolumeLink(CMountedImage* image, const std::wstring& path, const VolumeEntry& e)
+bool IsVolumeLink(VolumeFiles* volume, const std::wstring& path, const VolumeEntry& e)
 {
-    return (e.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && image->GetReparseTag(path.c_str());
+    return (e.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && volume->GetReparseTag(path.c_str());
 }
 
-uint64_t VolumeTreeTotal(CMountedImage* image, TreeWalkGuard& guard, const std::wstring& path,
+uint64_t VolumeTreeTotal(VolumeFiles* volume, TreeWalkGuard& guard, const std::wstring& path,
                          const wchar_t* pattern)
 {
     std::vector<VolumeEntry> entries;
-    if (!ListVolumeFolder(image, path, &entries))
+    if (!ListVolumeFolder(volume, path, &entries))
         return 0;
     uint64_t total = 0;
     for (const VolumeEntry& e : entries) {
@@ -64,9 +66,9 @@ uint64_t VolumeTreeTotal(CMountedImage* image, TreeWalkGuard& guard, const std::
         if (!IsSafeHostName(e.name.c_str()))
             continue;
         std::wstring child = JoinPath(path, e.name);
-        if (e.folder && !IsVolumeLink(image, child, e)) {
+        if (e.folder && !IsVolumeLink(volume, child, e)) {
             if (guard.Enter(child))   // the walk itself reports a refused folder
-                total += VolumeTreeTotal(image, guard, child, nullptr);
+                total += VolumeTreeTotal(volume, guard, child, nullptr);
         }
         else if (!e.folder)
             total += JobShare(e.size);
@@ -161,11 +163,11 @@ namespace treecopy {
 int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t* hostPath,
                          bool report)
 {
-    CMountedImage* image = job.image;
+    VolumeFiles* volume = job.volume;
     std::wstring host = hostPath;
     // The open data brings size, time and attributes with one lookup; a
     // link (which may have no data) is looked at through the file API.
-    std::unique_ptr<VolumeStream> in = VolumeStream::Open(image, volumePath, false);
+    std::unique_ptr<VolumeStream> in = VolumeStream::Open(volume, volumePath, false);
     DWORD openError = in ? 0 : GetLastError();
     FILETIME volTime = {};
     DWORD volAttributes = 0;
@@ -174,15 +176,15 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
         volTime = in->LastWrite();
         volAttributes = in->Attributes();
         size = in->Size();
-    } else if (!image->GetFileInfo(volumePath, nullptr, &volTime, nullptr, &volAttributes, &size)) {
+    } else if (!volume->GetFileInfo(volumePath, nullptr, &volTime, nullptr, &volAttributes, &size)) {
         job.FileFailed(0, GetLastError());
         return 0;
     }
     wchar_t target[kPathChars] = {};
     DWORD tag = 0;
     if (volAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        tag = image->GetReparseTag(volumePath);
-        if (tag && !image->GetLinkTarget(volumePath, target, kPathChars))
+        tag = volume->GetReparseTag(volumePath);
+        if (tag && !volume->GetLinkTarget(volumePath, target, kPathChars))
             tag = 0;
     }
     if (tag)
@@ -211,7 +213,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
                 if (hostVersion) {
                     // Its own reading opens the file again: not while open here.
                     in.reset();
-                    volVersion = GetVolumeFileVersion(image, volumePath);
+                    volVersion = GetVolumeFileVersion(volume, volumePath);
                 }
                 if (!SourceIsNewer(volVersion, hostVersion, volTime, hostData.ftLastWriteTime))
                     return 0;
@@ -240,7 +242,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     if (report && !job.Progress(size, 0, 0))
         return 0;   // skipped by the caller
     if (!in) {
-        in = VolumeStream::Open(image, volumePath, false);
+        in = VolumeStream::Open(volume, volumePath, false);
         if (!in) {
             job.FileFailed(size, GetLastError());
             return 0;
@@ -273,17 +275,21 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
         FailHostFile(job, h, host, size, GetLastError());
         return 0;
     }
-    if (stored || storedEnd < size) {
+    bool sparse = stored || storedEnd < size;
+    if (sparse) {
         DWORD unused = 0;
         DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &unused, nullptr);
     }
-    // The full length first lets the host file system place it in one run
-    // and finds a full host disk before any data moves.
+    // The full length first lets the host file system place a large file in
+    // one run and finds a full host disk before its data moves; a sparse file
+    // needs it for a hole at its end. A small file takes its length from its
+    // one write: setting it first would cost more than that write.
     LARGE_INTEGER end;
     end.QuadPart = (LONGLONG)size;
     LARGE_INTEGER zero = {};
-    if (size && (!SetFilePointerEx(h, end, nullptr, FILE_BEGIN) || !SetEndOfFile(h) ||
-                 !SetFilePointerEx(h, zero, nullptr, FILE_BEGIN))) {
+    if ((sparse || size >= kPresetLengthFrom) &&
+        (!SetFilePointerEx(h, end, nullptr, FILE_BEGIN) || !SetEndOfFile(h) ||
+         !SetFilePointerEx(h, zero, nullptr, FILE_BEGIN))) {
         FailHostFile(job, h, host, size, GetLastError());
         return 0;
     }
@@ -346,7 +352,7 @@ void ExtractEntries(CopyJob& job, TreeWalkGuard& guard, const std::wstring& vol,
                     const std::wstring& host, const wchar_t* pattern)
 {
     std::vector<VolumeEntry> entries;
-    if (!ListVolumeFolder(job.image, vol, &entries)) {
+    if (!ListVolumeFolder(job.volume, vol, &entries)) {
         job.FileFailed(0, GetLastError());
         return;
     }
@@ -361,7 +367,7 @@ void ExtractEntries(CopyJob& job, TreeWalkGuard& guard, const std::wstring& vol,
         }
         std::wstring volPath = JoinPath(vol, e.name);
         std::wstring hostPath = JoinPath(host, e.name);
-        if (e.folder && !IsVolumeLink(job.image, volPath, e)) {
+        if (e.folder && !IsVolumeLink(job.volume, volPath, e)) {
             if (!guard.Enter(volPath))
                 job.FileFailed(0, GetLastError());
             else if (MakeTreeFolder(job, hostPath))
@@ -387,12 +393,10 @@ void ExtractFolder(CopyJob& job, const std::wstring& vol, const std::wstring& ho
         job.FileFailed(0, GetLastError());
         return;
     }
-    auto ntfsFor = [&job](const wchar_t* path) {
-        return IsNtfsSide(job.image, path) ? job.image->NtfsVolume() : nullptr;
-    };
+    auto ntfsFor = [&job](const wchar_t* path) { return job.volume->NtfsVolumeFor(path); };
     TreeWalkGuard counting(ntfsFor), walking(ntfsFor);
     counting.Enter(vol);
-    job.jobTotal = VolumeTreeTotal(job.image, counting, vol, pattern);
+    job.jobTotal = VolumeTreeTotal(job.volume, counting, vol, pattern);
     if (!job.Progress(job.jobTotal, 0, 0)) {
         job.cancelled = true;
         return;
@@ -403,17 +407,17 @@ void ExtractFolder(CopyJob& job, const std::wstring& vol, const std::wstring& ho
 
 }  // namespace
 
-int ExtractToHost(CMountedImage* image, const wchar_t* volumePath, const wchar_t* hostPath,
+int ExtractToHost(VolumeFiles* volume, const wchar_t* volumePath, const wchar_t* hostPath,
                   VolumeCopyCallback callback, void* user)
 {
-    if (!image || !volumePath || !hostPath || !*volumePath || !*hostPath) {
+    if (!volume || !volumePath || !hostPath || !*volumePath || !*hostPath) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     NoRedirectScope noRedirect;
     std::wstring vol = CutStarDotStar(volumePath);
     std::wstring host = CutStarDotStar(hostPath);
-    CopyJob job(image, callback, user, nullptr);
+    CopyJob job(volume, callback, user, nullptr);
 
     if (HasWildcard(vol)) {
         std::wstring folder, pattern;
@@ -422,15 +426,15 @@ int ExtractToHost(CMountedImage* image, const wchar_t* volumePath, const wchar_t
             folder = L"\\";
         ExtractFolder(job, folder, host, pattern.c_str());
     } else {
-        int type = image->GetPathType(vol.c_str());
+        int type = volume->GetPathType(vol.c_str());
         if (type == 0) {
             if (!GetLastError())
                 SetLastError(ERROR_FILE_NOT_FOUND);
             return 0;
         }
         DWORD attributes = 0;
-        image->GetFileInfo(vol.c_str(), nullptr, nullptr, nullptr, &attributes, nullptr);
-        bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && image->GetReparseTag(vol.c_str());
+        volume->GetFileInfo(vol.c_str(), nullptr, nullptr, nullptr, &attributes, nullptr);
+        bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && volume->GetReparseTag(vol.c_str());
         if (type == 2 && !link) {
             ExtractFolder(job, vol, host, nullptr);
         } else {
@@ -461,4 +465,16 @@ int ExtractToHost(CMountedImage* image, const wchar_t* volumePath, const wchar_t
         return 0;
     }
     return job.failed ? 0 : 1;
+}
+
+int ExtractVolumeFile(VolumeFiles* volume, const wchar_t* volumePath, const wchar_t* hostPath,
+                      VolumeCopyCallback callback, void* user)
+{
+    if (!volume || !volumePath || !hostPath || !*volumePath || !*hostPath) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    NoRedirectScope noRedirect;
+    CopyJob job(volume, callback, user, nullptr);
+    return CopyVolumeFileToHost(job, volumePath, hostPath, true);
 }

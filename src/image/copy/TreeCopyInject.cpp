@@ -8,7 +8,6 @@
 #include "common/NoRedirect.h"
 #include "common/PathUtil.h"
 #include "common/ReparseLink.h"
-#include "image/mount/MountedImage.h"
 
 using namespace treecopy;
 
@@ -37,27 +36,6 @@ bool IsDots(const wchar_t* name)
     return !wcscmp(name, L".") || !wcscmp(name, L"..");
 }
 
-// Sum of the job shares of every file below a host folder; links are not
-// entered.
-uint64_t HostTreeTotal(const std::wstring& folder)
-{
-    uint64_t total = 0;
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW(JoinPath(folder, L"*.*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    do {
-        if (IsDots(fd.cFileName))
-            continue;
-        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !IsDirectoryLink(fd.dwFileAttributes))
-            total += HostTreeTotal(JoinPath(folder, fd.cFileName));
-        else if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            total += JobShare(((uint64_t)fd.nFileSizeHigh << 32) | fd.nFileSizeLow);
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
-    return total;
-}
-
 class HostHandle {
 public:
     explicit HostHandle(HANDLE h) : m_h(h) {}
@@ -75,8 +53,8 @@ private:
 // Removes what a failed copy left at the volume path and reports the file.
 void FailVolumeFile(CopyJob& job, const std::wstring& vol, uint64_t size, DWORD error)
 {
-    if (job.image->GetPathType(vol.c_str()))
-        job.image->DeletePath(vol.c_str());
+    if (job.volume->GetPathType(vol.c_str()))
+        job.volume->DeletePath(vol.c_str());
     job.FileFailed(size, error);
 }
 
@@ -91,7 +69,7 @@ void NoteMissing(CopyJob& job, uint64_t size, uint64_t free)
 // or cancelled (job.failed / job.cancelled tell).
 int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol)
 {
-    CMountedImage* image = job.image;
+    VolumeFiles* volume = job.volume;
     HostItem item;
     if (!StatHost(host, &item)) {
         job.FileFailed(0, GetLastError());
@@ -140,10 +118,10 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol)
 
     // A link is made by CreateLink on a new path; a file is created here,
     // which also tells whether something is in the way.
-    bool created = !tag && image->CreatePath(vol.c_str(), 0x8000);
+    bool created = !tag && volume->CreatePath(vol.c_str(), 0x8000);
     if (!created) {
         DWORD error = GetLastError();
-        int type = image->GetPathType(vol.c_str());
+        int type = volume->GetPathType(vol.c_str());
         if (type == 0 && !tag) {
             job.FileFailed(item.size, error);
             return 0;
@@ -158,17 +136,17 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol)
                 return 0;
             if (mode == VCC_REPLACE_IF_NEWER) {
                 FILETIME volTime = {};
-                if (!image->GetFileInfo(vol.c_str(), nullptr, &volTime, nullptr, nullptr, nullptr)) {
+                if (!volume->GetFileInfo(vol.c_str(), nullptr, &volTime, nullptr, nullptr, nullptr)) {
                     job.FileFailed(item.size, GetLastError());
                     return 0;
                 }
                 uint64_t hostVersion = tag ? 0 : GetHostFileVersion(host.c_str());
-                uint64_t volVersion = hostVersion ? GetVolumeFileVersion(image, vol.c_str()) : 0;
+                uint64_t volVersion = hostVersion ? GetVolumeFileVersion(volume, vol.c_str()) : 0;
                 if (!SourceIsNewer(hostVersion, volVersion, item.lastWrite, volTime))
                     return 0;
             }
-            if (!image->DeletePath(vol.c_str()) ||
-                (!tag && !image->CreatePath(vol.c_str(), 0x8000))) {
+            if (!volume->DeletePath(vol.c_str()) ||
+                (!tag && !volume->CreatePath(vol.c_str(), 0x8000))) {
                 job.FileFailed(item.size, GetLastError());
                 return 0;
             }
@@ -177,14 +155,14 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol)
 
     if (tag) {
         // Links go in as symbolic links, folder links on a folder node.
-        if (!image->CreateLink(vol.c_str(), target, dirLink ? 0x4000 : 0x8000, kReparseTagSymlink)) {
+        if (!volume->CreateLink(vol.c_str(), target, dirLink ? 0x4000 : 0x8000, kReparseTagSymlink)) {
             FailVolumeFile(job, vol, 0, GetLastError());
             return 0;
         }
         // The link is complete; a time that cannot be set does not undo it.
-        image->SetFileInfo(vol.c_str(), nullptr, &item.lastWrite, nullptr, nullptr);
+        volume->SetFileInfo(vol.c_str(), nullptr, &item.lastWrite, nullptr, nullptr);
     } else {
-        std::unique_ptr<VolumeStream> out = VolumeStream::Open(image, vol.c_str(), true);
+        std::unique_ptr<VolumeStream> out = VolumeStream::Open(volume, vol.c_str(), true);
         DWORD error = 0;
         if (!out)
             error = GetLastError();
@@ -218,7 +196,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol)
             if (error == ERROR_DISK_FULL)
                 NoteMissing(job, item.size, free);
             if (job.cancelled) {
-                image->DeletePath(vol.c_str());
+                volume->DeletePath(vol.c_str());
                 SetLastError(ERROR_CANCELLED);
             } else {
                 FailVolumeFile(job, vol, item.size, error);
@@ -235,14 +213,14 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol)
 // Makes a volume folder unless it is there; counts it when made.
 bool MakeVolumeFolder(CopyJob& job, const std::wstring& vol)
 {
-    int type = job.image->GetPathType(vol.c_str());
+    int type = job.volume->GetPathType(vol.c_str());
     if (type == 2)
         return true;
     if (type == 1) {
         job.FileFailed(0, ERROR_ALREADY_EXISTS);
         return false;
     }
-    if (!job.image->CreateDirectoryTree(vol.c_str())) {
+    if (!job.volume->CreateDirectoryTree(vol.c_str())) {
         job.FileFailed(0, GetLastError());
         return false;
     }
@@ -308,17 +286,17 @@ void InjectPattern(CopyJob& job, const std::wstring& pattern, const std::wstring
 
 }  // namespace
 
-int InjectHostPath(CMountedImage* image, const wchar_t* hostPath, const wchar_t* volumePath,
+int InjectHostPath(VolumeFiles* volume, const wchar_t* hostPath, const wchar_t* volumePath,
                    uint64_t* missing, VolumeCopyCallback callback, void* user)
 {
-    if (!image || !hostPath || !volumePath || !*hostPath || !*volumePath) {
+    if (!volume || !hostPath || !volumePath || !*hostPath || !*volumePath) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     NoRedirectScope noRedirect;
     std::wstring host = CutStarDotStar(hostPath);
     std::wstring vol = CutStarDotStar(volumePath);
-    CopyJob job(image, callback, user, missing);
+    CopyJob job(volume, callback, user, missing);
 
     if (HasWildcard(host)) {
         InjectPattern(job, host, vol);
@@ -330,7 +308,7 @@ int InjectHostPath(CMountedImage* image, const wchar_t* hostPath, const wchar_t*
     if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsDirectoryLink(item.attributes)) {
         if (!MakeVolumeFolder(job, vol))
             return 0;
-        job.jobTotal = HostTreeTotal(host);
+        job.jobTotal = HostTreeBytes(host, true);
         if (job.Progress(job.jobTotal, 0, 0))
             InjectEntries(job, host, vol);
         return job.items;
@@ -338,15 +316,27 @@ int InjectHostPath(CMountedImage* image, const wchar_t* hostPath, const wchar_t*
     // One file (or link): into an existing folder under its own name, else
     // at the volume path itself, its folder made when missing.
     std::wstring target = vol;
-    if (image->GetPathType(vol.c_str()) == 2) {
+    if (volume->GetPathType(vol.c_str()) == 2) {
         target = JoinPath(vol, FindFileNamePart(host.c_str()));
     } else {
         std::wstring folder, name;
         SplitPath(vol, &folder, &name);
-        if (!folder.empty() && image->GetPathType(folder.c_str()) != 2 &&
+        if (!folder.empty() && volume->GetPathType(folder.c_str()) != 2 &&
             !MakeVolumeFolder(job, folder))
             return 0;
     }
     InjectFile(job, host, target);
     return job.items;
+}
+
+int InjectHostFile(VolumeFiles* volume, const wchar_t* hostPath, const wchar_t* volumePath,
+                   uint64_t* missing, VolumeCopyCallback callback, void* user)
+{
+    if (!volume || !hostPath || !volumePath || !*hostPath || !*volumePath) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    NoRedirectScope noRedirect;
+    CopyJob job(volume, callback, user, missing);
+    return InjectFile(job, hostPath, volumePath);
 }

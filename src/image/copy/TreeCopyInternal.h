@@ -39,14 +39,18 @@ std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 // Splits at the last separator: folder part (may be empty) and name.
 void SplitPath(const std::wstring& path, std::wstring* folder, std::wstring* name);
 
+// Bytes below a host folder, each file's job share or its exact size;
+// links are not entered.
+uint64_t HostTreeBytes(const std::wstring& folder, bool shares);
+
 // Reads or writes exactly count bytes of a host file (a short read is
 // ERROR_HANDLE_EOF).
 bool HostTransfer(HANDLE h, uint8_t* buffer, uint32_t count, bool write);
 
 class CopyJob {
 public:
-    CopyJob(CMountedImage* image, VolumeCopyCallback callback, void* user, uint64_t* missing)
-        : image(image), callback(callback), user(user), missing(missing)
+    CopyJob(VolumeFiles* volume, VolumeCopyCallback callback, void* user, uint64_t* missing)
+        : volume(volume), callback(callback), user(user), missing(missing)
     {
     }
 
@@ -59,7 +63,7 @@ public:
     // One transfer buffer per job.
     uint8_t* Buffer();
 
-    CMountedImage* image;
+    VolumeFiles* volume;
     VolumeCopyCallback callback;
     void* user;
     uint64_t* missing;
@@ -75,11 +79,11 @@ private:
 };
 
 // The data of one volume file, open for a whole copy: straight through the
-// NTFS library on the NTFS side, through the mounted image's path API
-// elsewhere. Failures leave a Win32 last error.
+// NTFS library where the volume offers it, through the volume's file
+// operations elsewhere. Failures leave a Win32 last error.
 class VolumeStream {
 public:
-    static std::unique_ptr<VolumeStream> Open(CMountedImage* image, const wchar_t* path,
+    static std::unique_ptr<VolumeStream> Open(VolumeFiles* volume, const wchar_t* path,
                                               bool write);
     ~VolumeStream();
     uint64_t Size() const { return m_size; }
@@ -98,7 +102,7 @@ public:
 
 private:
     VolumeStream() = default;
-    CMountedImage* m_image = nullptr;
+    VolumeFiles* m_volume = nullptr;
     std::wstring m_path;
     TreeCopyNtfsFile* m_ntfs = nullptr;
     uint64_t m_size = 0;
@@ -106,8 +110,6 @@ private:
     DWORD m_attributes = 0;
 };
 
-// True when the volume path is served by the mounted NTFS volume itself.
-bool IsNtfsSide(CMountedImage* image, const wchar_t* path);
 // Free bytes of the side of `path`; false when unknown.
 bool VolumeFreeBytes(CopyJob& job, const wchar_t* path, uint64_t* free);
 

@@ -8,26 +8,28 @@
 #include <stdint.h>
 
 #include "image/device/DiskIoBlock.h"
-#include "image/volume/VolumeTypes.h"
+#include "image/volume/VolumeFiles.h"
 
 class _VROH_MOUNT_RW;
 class _VROH_DISK_COMBO;
 class CFatVolume;
-struct RegRootMap;
+class CMountedImage;
 struct RegValueBuf;
 struct _ntfs_volume;
 
-class CMountedImage {
+// What a higher layer keeps on a mounted image (the registry its map of
+// loaded hives, which derives from this): the mounted image has it let go
+// of the volume before the volume goes, and deletes it with itself.
+class ImageAttachment {
 public:
-    // Installed by the registry side: writes changed hives back to the
-    // mounted volume and releases them; with freeMap the map itself too.
-    // Returns false when a changed hive could not be written back.
-    typedef bool (*HiveUnloadHook)(CMountedImage* image, bool freeMap);
-    static void SetHiveUnloadHook(HiveUnloadHook hook);
-    // The same without a result; setting one hook replaces the other.
-    typedef void (*HiveReleaseHook)(CMountedImage* image, bool freeMap);
-    static void SetHiveReleaseHook(HiveReleaseHook hook);
+    virtual ~ImageAttachment() = default;
+    // Writes back what changed on the image's volume and releases it; the
+    // attachment itself stays. False when a change could not be written back.
+    virtual bool Release(CMountedImage* image) = 0;
+};
 
+class CMountedImage : public VolumeFiles {
+public:
     // The NTFS formatter, installed by the disk tools (the mounted image
     // sits below them): format of one partition of a device block, 0 on
     // success. Without one, creating and formatting NTFS volumes fails.
@@ -70,7 +72,7 @@ public:
     // the overlays (their maps, headers and pending writes).
     bool Close();
     // Writes changed hives back and releases them (through the registry's
-    // hook). False when a changed hive could not be written back: its
+    // attachment). False when a changed hive could not be written back: its
     // changes are lost, and the operation that made them has failed.
     bool UnloadHives();
 
@@ -81,29 +83,37 @@ public:
 
     // ---- File API (paths rooted at the volume; "\::{UEFI}\..." addresses
     // the EFI system partition of an NTFS disk). 1 / 0 with the last error.
-    int GetPathType(const wchar_t* path);   // 0 missing, 1 file, 2 folder
+    // The operations the tree copies walk are those of VolumeFiles, which
+    // also gives IsWindowsExecutable.
+    int GetPathType(const wchar_t* path) override;   // 0 missing, 1 file, 2 folder
     int GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
-                    FILETIME* lastAccess, DWORD* attributes, uint64_t* size);
+                    FILETIME* lastAccess, DWORD* attributes, uint64_t* size) override;
     // *attributes comes back with the previous value.
     int SetFileInfo(const wchar_t* path, const FILETIME* creation, const FILETIME* lastWrite,
-                    const FILETIME* lastAccess, DWORD* attributes);
+                    const FILETIME* lastAccess, DWORD* attributes) override;
     // Bytes read (the count is cut at the end of the data); 0 on failure.
-    uint64_t ReadFile(const wchar_t* path, void* buffer, uint64_t offset, uint64_t count);
+    uint64_t ReadFile(const wchar_t* path, void* buffer, uint64_t offset, uint64_t count) override;
     // Bytes written (the file grows as needed); 0 on failure.
-    uint64_t WriteFile(const wchar_t* path, const void* buffer, uint64_t offset, uint64_t count);
+    uint64_t WriteFile(const wchar_t* path, const void* buffer, uint64_t offset,
+                       uint64_t count) override;
     // Creates a node by mode: 0x8000 file, 0x4000 folder, 0xA000 symbolic-link
     // node (target), 0x2000 device node.
-    int CreatePath(const wchar_t* path, unsigned int mode, const wchar_t* target = nullptr);
+    int CreatePath(const wchar_t* path, unsigned int mode,
+                   const wchar_t* target = nullptr) override;
     int CreateDirectory(const wchar_t* path);
-    int CreateDirectoryTree(const wchar_t* path);
-    int DeletePath(const wchar_t* path);
+    int CreateDirectoryTree(const wchar_t* path) override;
+    int DeletePath(const wchar_t* path) override;
     int RenamePath(const wchar_t* oldPath, const wchar_t* newPath);
-    int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user);
-    DWORD GetReparseTag(const wchar_t* path);
-    int GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length);
-    int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode, DWORD tag);
-    int IsWindowsExecutable(const wchar_t* path);
-    // Tree copies between the host and the volume (image/TreeCopy.h).
+    int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user) override;
+    DWORD GetReparseTag(const wchar_t* path) override;
+    int GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length) override;
+    int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode,
+                   DWORD tag) override;
+    // Free bytes of the side of path (none known for the EFI system partition).
+    int GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) override;
+    // The NTFS volume for a path on the NTFS side, else null.
+    struct _ntfs_volume* NtfsVolumeFor(const wchar_t* path) override;
+    // Tree copies between the host and the volume (image/copy/TreeCopy.h).
     int InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath, uint64_t* missing,
                        VolumeCopyCallback callback, void* user);
     int ExtractToHost(const wchar_t* volumePath, const wchar_t* hostPath,
@@ -164,7 +174,7 @@ public:
     bool IsReadOnly() const { return m_bReadOnly; }
 
     // Registry side: the hive map and the EFI partition volume of the BCD.
-    RegRootMap* m_pRegRootMap = nullptr;
+    ImageAttachment* m_pRegRootMap = nullptr;
     CFatVolume* m_pEspFat = nullptr;
     // Host-volume side: the drive, locked volume and snapshot of
     // OpenHostVolume, released by Close.

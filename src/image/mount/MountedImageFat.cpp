@@ -1,42 +1,19 @@
 // The FAT half of CMountedImage: the main FAT/exFAT volume, the EFI system
 // partition of an NTFS disk mounted for one call ("\::{UEFI}..."), and the
-// FAT side of the file API, which answers as the NTFS side does: folders
-// never carry the archive bit, only read-only, hidden and system are
-// written, and listings report kinds 4 and 8 with all three times.
+// FAT side of the file API, which answers as the NTFS side does (through
+// CFatVolumeFiles).
 #include "image/mount/MountedImage.h"
 
 #include <new>
 #include <string>
 
 #include "image/mount/FatVolume.h"
+#include "image/mount/FatVolumeFiles.h"
 #include "image/stack/MountRw.h"
 
 namespace {
 
 const size_t kUefiPrefixLen = 9;
-// The attribute bits a caller may change that a FAT entry can hold.
-const DWORD kWritableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                  FILE_ATTRIBUTE_SYSTEM;
-
-DWORD AsReported(DWORD attributes)
-{
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        attributes &= ~(DWORD)FILE_ATTRIBUTE_ARCHIVE;
-    return attributes;
-}
-
-struct EnumAdapter {
-    VolumeEnumCallback callback;
-    void* user;
-};
-
-int EnumEntry(const FatEntryInfo* e, void* user)
-{
-    EnumAdapter* a = static_cast<EnumAdapter*>(user);
-    return a->callback(e->name, e->isDirectory ? 4 : 8, (DWORD)e->size, (DWORD)(e->size >> 32),
-                       &e->creation, &e->lastWrite, &e->lastAccess, AsReported(e->attributes),
-                       a->user);
-}
 
 }  // namespace
 
@@ -139,13 +116,10 @@ int CMountedImage::FatGetFileInfo(Side side, const wchar_t* path, FILETIME* crea
         return 0;
     }
     FatCall call(this, side);
-    if (!call.volume ||
-        !call.volume->GetFileInfo(call.Path(path), creation, lastWrite, lastAccess, attributes,
-                                  size))
-        return 0;
-    if (attributes)
-        *attributes = AsReported(*attributes);
-    return 1;
+    return call.volume ? CFatVolumeFiles(call.volume)
+                             .GetFileInfo(call.Path(path), creation, lastWrite, lastAccess,
+                                          attributes, size)
+                       : 0;
 }
 
 int CMountedImage::FatSetFileInfo(Side side, const wchar_t* path, const FILETIME* creation,
@@ -157,21 +131,10 @@ int CMountedImage::FatSetFileInfo(Side side, const wchar_t* path, const FILETIME
         return 0;
     }
     FatCall call(this, side);
-    if (!call.volume)
-        return 0;
-    const wchar_t* p = call.Path(path);
-    DWORD old = 0;
-    if (!call.volume->GetFileInfo(p, nullptr, nullptr, nullptr, &old, nullptr))
-        return 0;
-    DWORD wanted = 0;
-    if (attributes)
-        wanted = (old & ~kWritableAttributes) | (*attributes & kWritableAttributes);
-    if (!call.volume->SetFileInfo(p, creation, lastWrite, lastAccess,
-                                  attributes ? &wanted : nullptr))
-        return 0;
-    if (attributes)
-        *attributes = AsReported(old);
-    return 1;
+    return call.volume ? CFatVolumeFiles(call.volume)
+                             .SetFileInfo(call.Path(path), creation, lastWrite, lastAccess,
+                                          attributes)
+                       : 0;
 }
 
 uint64_t CMountedImage::FatReadFile(Side side, const wchar_t* path, void* buffer,
@@ -190,34 +153,19 @@ uint64_t CMountedImage::FatWriteFile(Side side, const wchar_t* path, const void*
 
 int CMountedImage::FatCreatePath(Side side, const wchar_t* path, unsigned int mode)
 {
-    // FAT has no links or device nodes.
+    // FAT has no links or device nodes: refused before the volume is mounted.
     if (mode == 0x12345678 || (mode & 0xF000) == 0xA000 || (mode & 0xF000) == 0x2000) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return 0;
     }
     FatCall call(this, side);
-    if (!call.volume)
-        return 0;
-    if ((mode & 0xF000) == 0x4000)
-        return call.volume->CreateDirectory(call.Path(path));
-    return call.volume->CreateEmptyFile(call.Path(path));
+    return call.volume ? CFatVolumeFiles(call.volume).CreatePath(call.Path(path), mode) : 0;
 }
 
 int CMountedImage::FatDeletePath(Side side, const wchar_t* path)
 {
     FatCall call(this, side);
-    if (!call.volume)
-        return 0;
-    const wchar_t* p = call.Path(path);
-    // The root is not a thing to delete (nor to empty by accident).
-    bool root = true;
-    for (const wchar_t* c = p; *c && root; c++)
-        root = *c == L'\\' || *c == L'/';
-    if (root) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return 0;
-    }
-    return call.volume->DeleteTree(p);
+    return call.volume ? CFatVolumeFiles(call.volume).DeletePath(call.Path(path)) : 0;
 }
 
 int CMountedImage::FatRenamePath(Side side, const wchar_t* oldPath, const wchar_t* newPath)
@@ -247,14 +195,16 @@ int CMountedImage::FatEnumDirectory(Side side, const wchar_t* path, VolumeEnumCa
     parent.erase(cut == std::wstring::npos ? 0 : cut);
     if (parent.empty())
         parent = L"\\";
-    FatEntryInfo up = {L"..", 1, 0, {0, 0}, {0, 0}, {0, 0}, FILE_ATTRIBUTE_DIRECTORY};
-    if (!call.volume->GetFileInfo(parent.c_str(), &up.creation, &up.lastWrite, &up.lastAccess,
-                                  &up.attributes, nullptr))
+    CFatVolumeFiles files(call.volume);
+    FILETIME creation, lastWrite, lastAccess;
+    DWORD attributes = 0;
+    if (!files.GetFileInfo(parent.c_str(), &creation, &lastWrite, &lastAccess, &attributes,
+                           nullptr))
         return 0;
-    EnumAdapter adapter = {callback, user};
-    if (!EnumEntry(&up, &adapter))
+    if (!callback(L"..", 4, 0, 0, &creation, &lastWrite, &lastAccess,
+                  attributes | FILE_ATTRIBUTE_DIRECTORY, user))
         return 1;
-    return call.volume->ListDirectory(p, EnumEntry, &adapter);
+    return files.EnumDirectory(p, callback, user);
 }
 
 int CMountedImage::FatGetVolumeInfo(Side side, VolumeInfoRecord* record)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "image/copy/TreeCopy.h"
 #include "image/ntfs/NtfsFiles.h"
 #include "image/ntfs/NtfsWin32Io.h"
 
@@ -15,7 +16,6 @@ namespace {
 
 const wchar_t kUefiPrefix[] = L"\\::{UEFI}";
 const size_t kUefiPrefixLen = 9;
-const DWORD kPeReadLimit = 64 * 1024;
 
 static_assert(sizeof(NtfsFileTime) == sizeof(FILETIME), "FILETIME layout");
 
@@ -274,17 +274,28 @@ int CMountedImage::CreateLink(const wchar_t* path, const wchar_t* target, unsign
     return r < 0 ? FailErrno(r) : 1;
 }
 
-int CMountedImage::IsWindowsExecutable(const wchar_t* path)
+int CMountedImage::GetFreeBytes(const wchar_t* path, uint64_t* freeBytes)
 {
-    std::vector<unsigned char> head(kPeReadLimit);
-    uint64_t got = ReadFile(path, head.data(), 0, head.size());
-    if (got < 0x40 || head[0] != 'M' || head[1] != 'Z')
+    // The EFI system partition has no count of its own here: its writes
+    // report a full volume themselves.
+    if (SideOf(path) == SIDE_ESP)
         return 0;
-    uint32_t pe = head[0x3C] | (head[0x3D] << 8) | (head[0x3E] << 16) | ((uint32_t)head[0x3F] << 24);
-    if (pe > got || got - pe < 6)
-        return 0;
-    if (head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] || head[pe + 3])
-        return 0;
-    unsigned int machine = head[pe + 4] | (head[pe + 5] << 8);
-    return machine == 0x8664 || machine == 0x14C;
+    return GetVolumeSpace(nullptr, freeBytes);
+}
+
+struct _ntfs_volume* CMountedImage::NtfsVolumeFor(const wchar_t* path)
+{
+    return SideOf(path) == SIDE_NTFS ? m_pNtfs : nullptr;
+}
+
+int CMountedImage::InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath,
+                                  uint64_t* missing, VolumeCopyCallback callback, void* user)
+{
+    return ::InjectHostPath(this, hostPath, volumePath, missing, callback, user);
+}
+
+int CMountedImage::ExtractToHost(const wchar_t* volumePath, const wchar_t* hostPath,
+                                 VolumeCopyCallback callback, void* user)
+{
+    return ::ExtractToHost(this, volumePath, hostPath, callback, user);
 }

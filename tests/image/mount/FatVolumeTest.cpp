@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "../FatVolumeTestUtil.h"
+#include "image/copy/TreeCopy.h"
 
 namespace {
 
@@ -409,3 +410,70 @@ TEST(FatVolume, TreeOfAMountedNtfsVolumeCopiedOver)
 }
 
 }  // namespace
+
+// A three-level host tree with a folder link in it goes in and comes out
+// through CFatVolume's copies; the link is never followed on either trip.
+class FatVolumeTreeCopy : public ::testing::TestWithParam<const char*> {};
+
+DWORD CALLBACK CountFailures(DWORD event, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
+                             void* user)
+{
+    if (event == VCC_FILE_FAILED)
+        ++*static_cast<int*>(user);
+    return 1;
+}
+
+TEST_P(FatVolumeTreeCopy, ThreeLevelsInAndOutAndTheFolderLinkIsNotFollowed)
+{
+    const bool exfat = std::string(GetParam()) == "exfat";
+    Disk d = fv::ToolDisk(GetParam());
+    std::string t = d.dir + "/three";
+    ASSERT_EQ(0, vt::Sh("set -e; mkdir -p " + vt::Q(t + "/a/b/c") + " " + vt::Q(d.dir + "/outside") +
+                        " && cd " + vt::Q(t) + " && printf one > a/1.txt && printf two > a/b/2.txt" +
+                        " && head -c 70000 /dev/urandom > a/b/c/3.bin && printf secret > " +
+                        vt::Q(d.dir + "/outside/secret.txt") + " && ln -s ../../../outside a/b/link"));
+    const std::wstring tree = vt::ToWin(t);
+    EXPECT_EQ(3u + 3u + 70000u, GetHostTreeSize(tree.c_str()));
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_DIRECTORY,
+              GetHostFileAttributes((tree + L"\\a").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(0u, GetHostFileAttributes((tree + L"\\none").c_str()));
+    {
+        Opened o(d.path);
+        int failures = 0;
+        uint64_t missing = 0;
+        // In, c, b, a and three files; the link cannot be made on FAT.
+        EXPECT_EQ(7, o.volume.InjectHostPath(tree.c_str(), L"\\In", &missing, CountFailures,
+                                             &failures));
+        EXPECT_EQ(1, failures);
+        EXPECT_EQ(0, o.volume.GetPathType(L"\\In\\a\\b\\link"));
+        EXPECT_EQ(0, o.volume.GetPathType(L"\\In\\a\\b\\link\\secret.txt"));
+
+        // Out: the folder under its own name inside a host folder made on
+        // the way, a file into a folder two levels deep, a wildcard set.
+        std::wstring out = vt::ToWin(d.dir + "/out/x");
+        EXPECT_EQ(1, o.volume.ExtractPath(L"\\In", out.c_str(), nullptr, nullptr));
+        EXPECT_EQ(1, o.volume.ExtractPath(L"\\In\\a\\b\\c\\3.bin", (out + L"\\y\\z").c_str(),
+                                          nullptr, nullptr));
+        EXPECT_EQ(1, o.volume.ExtractPath(L"\\In\\a\\*.txt", (out + L"\\w").c_str(), nullptr,
+                                          nullptr));
+    }
+    std::string diff;
+    vt::Sh("diff -r --no-dereference " + vt::Q(t) + " " + vt::Q(d.dir + "/out/x/In"), &diff);
+    EXPECT_EQ("Only in " + t + "/a/b: link\n", diff);
+    EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(t + "/a/b/c/3.bin") + " " + vt::Q(d.dir + "/out/x/y/z/3.bin")));
+    EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(t + "/a/1.txt") + " " + vt::Q(d.dir + "/out/x/w/1.txt")));
+
+    std::string part = fv::CutPartition(d, d.start, d.sectors, "part.img");
+    EXPECT_EQ("", fv::FsckProblems(part, exfat));
+    if (!exfat) {
+        std::string listing, text;
+        ASSERT_EQ(0, vt::Sh(fv::Mt() + "mdir -b -i " + vt::Q(part) + " ::/In/a/b", &listing));
+        EXPECT_EQ(std::string::npos, listing.find("link"));
+        ASSERT_EQ(0, vt::Sh(fv::Mt() + "mtype -i " + vt::Q(part) + " ::/In/a/b/2.txt", &text));
+        EXPECT_EQ("two", text);
+        EXPECT_EQ(0, vt::Sh(fv::Mt() + "mtype -i " + vt::Q(part) + " ::/In/a/b/c/3.bin | cmp - " +
+                            vt::Q(t + "/a/b/c/3.bin")));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, FatVolumeTreeCopy, ::testing::Values("fat32", "exfat"));
