@@ -226,3 +226,24 @@ std::wstring ReadIniSectionNames(const wchar_t* filePath) {
   }
   return names;
 }
+
+std::wstring ReadIniValue(const wchar_t* filePath, const wchar_t* section, const wchar_t* key) {
+  std::wstring result;
+  wchar_t* list = key ? ReadIniSection(filePath, section) : nullptr;
+  for (const wchar_t* p = list; p && *p; p += wcslen(p) + 1) {
+    const wchar_t* eq = wcschr(p, L'=');
+    if (!eq) continue;
+    std::wstring k(p, eq - p);
+    while (!k.empty() && IsBlank(k.back())) k.pop_back();
+    if (_wcsicmp(k.c_str(), key) != 0) continue;
+    std::wstring v(eq + 1);
+    v.push_back(0);
+    CutIniComment(&v[0]);
+    TrimBlanks(&v[0]);
+    StripQuotes(&v[0]);
+    result = v.c_str();
+    break;
+  }
+  delete[] list;
+  return result;
+}

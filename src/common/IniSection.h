@@ -22,6 +22,12 @@ wchar_t* ReadIniSection(const wchar_t* filePath, const wchar_t* section);
 // file cannot be read), from UTF-16LE and ANSI files alike.
 std::wstring ReadIniSectionNames(const wchar_t* filePath);
 
+// The value of `key` (compared without regard to case) in [section]: the
+// text after the first "=", its ";" comment cut, trimmed and one pair of
+// surrounding quotes removed, as the profile functions return it. Empty when
+// the file, section or key is missing.
+std::wstring ReadIniValue(const wchar_t* filePath, const wchar_t* section, const wchar_t* key);
+
 // Appends "[section]" CR LF and each entry of `lines` (a string list) with
 // CR LF to a UTF-16LE file, writing the byte-order mark first when the file
 // is empty or new. 1 on success; 0 when the file cannot be opened or written,

@@ -134,28 +134,7 @@ namespace inftext {
 
 std::wstring ReadInfValue(const wchar_t* infPath, const wchar_t* section, const wchar_t* key)
 {
-    wchar_t* list = ReadIniSection(infPath, section);
-    std::wstring result;
-    if (!list)
-        return result;
-    for (const wchar_t* p = list; *p; p += wcslen(p) + 1) {
-        const wchar_t* eq = wcschr(p, L'=');
-        if (!eq)
-            continue;
-        std::wstring k(p, eq - p);
-        while (!k.empty() && (k.back() == L' ' || k.back() == L'\t'))
-            k.pop_back();
-        if (_wcsicmp(k.c_str(), key) != 0)
-            continue;
-        std::vector<wchar_t> v(eq + 1, eq + 1 + wcslen(eq + 1) + 1);
-        CutIniComment(v.data());
-        TrimBlanks(v.data());
-        StripQuotes(v.data());
-        result = v.data();
-        break;
-    }
-    delete[] list;
-    return result;
+    return ReadIniValue(infPath, section, key);
 }
 
 }  // namespace inftext

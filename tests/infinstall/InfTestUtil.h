@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "../registry/FacadeTestUtil.h"
+#include "image/mount/MountedImage.h"
+#include "infinstall/InfInstaller.h"
 #include "infinstall/RegScriptFile.h"
 
 namespace it {
@@ -46,6 +49,47 @@ inline std::wstring Staged(const std::wstring& script, const std::wstring& secti
 // True when the script holds a section of exactly this name.
 inline bool HasSection(const std::wstring& script, const std::wstring& section) {
   return ScriptText(script).find(L"\r\n[" + section + L"]\r\n") != std::wstring::npos;
+}
+
+// The package folder: a per-device INF cut for the target (or, with
+// combined = "MAKER MODELS", the store's combined INF VroPnp.inf), the
+// driver files and the catalog.
+inline std::wstring MakePackage(const std::string& dir, const std::string& decoration,
+                                const std::string& combined = "") {
+  std::string pkg = dir + "/pkg";
+  EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(pkg) + " && cd " + vt::Q(pkg) +
+                      " && head -c 70001 /dev/urandom > vronic.sys && head -c 3000 /dev/urandom > vronic.dll"
+                      " && printf catalog > vronet.cat"));
+  EXPECT_EQ(0, vt::Sh("python3 " + vt::Q(vt::SourceDirUnix() + "/tests/infinstall/resolve-inf.py") + " " +
+                      vt::Q(vt::SourceDirUnix() + "/tests/infinstall/fixtures/vronet.inf") + " " +
+                      vt::Q(pkg + (combined.empty() ? "/vronet.inf" : "/VroPnp.inf")) + " " + decoration + " " + combined));
+  return vt::ToWin(pkg + (combined.empty() ? "/vronet.inf" : "/VroPnp.inf"));
+}
+
+// One installation as the driver pages run it: registry pass, file pass,
+// import of the script, script deleted.
+inline void Install(const rt::WinDisk& d, uint32_t version, const std::wstring& inf, const wchar_t* section) {
+  CMountedImage m;
+  ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+  ASSERT_EQ(1, m.LoadHives(1 | 2));
+  CInfInstaller inst;
+  inst.Init(&m, version, 1, kInfClassNet, L"Net", kNetClassGuid, 0, 0);
+  std::wstring script = vt::ToWin(d.dir) + L"\\Ins3.tmp";
+  wchar_t service[100] = {0}, image[360] = {0};
+  ASSERT_NE(0u, inst.StageDriverRegistry(inf.c_str(), script.c_str(), L"0007", nullptr, L"PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp", service,
+                                         image, 360));
+  EXPECT_EQ(L"VroNic", std::wstring(service));
+  EXPECT_EQ(L"C:\\Windows\\System32\\Drivers\\vronic.sys", std::wstring(image));
+  EXPECT_EQ(section, std::wstring(inst.InstallSection));
+  EXPECT_EQ(L"Vro Gigabit Network Connection", std::wstring(inst.DeviceDescription));
+  ASSERT_EQ(1, inst.CopyDriverFiles(inf.c_str(), script.c_str(),
+                                    L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0007"));
+  ASSERT_EQ(REG_STATUS_OK, m.ImportRegFile(script.c_str()));
+  DeleteFileW(script.c_str());
+  // The new file took the old one's place; nothing of the swap is left.
+  EXPECT_EQ(1, m.GetPathType(L"\\Windows\\System32\\Drivers\\vronic.sys"));
+  EXPECT_EQ(0, m.GetPathType(L"\\Windows\\System32\\Drivers\\vronic.sys.vronew"));
+  EXPECT_EQ(0, m.GetPathType(L"\\Windows\\System32\\Drivers\\vronic.sys.vroold"));
 }
 
 }  // namespace it

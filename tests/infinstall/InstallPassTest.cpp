@@ -16,46 +16,6 @@
 namespace {
 
 const char kClassKey[] = "ControlSet001\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\0007";
-const wchar_t kDevice[] = L"PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp";
-
-// The package folder: a per-device INF cut for the target, the driver files
-// and the catalog.
-std::wstring MakePackage(const std::string& dir, const std::string& decoration) {
-  std::string pkg = dir + "/pkg";
-  EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(pkg) + " && cd " + vt::Q(pkg) +
-                      " && head -c 70001 /dev/urandom > vronic.sys && head -c 3000 /dev/urandom > vronic.dll"
-                      " && printf catalog > vronet.cat"));
-  EXPECT_EQ(0, vt::Sh("python3 " + vt::Q(vt::SourceDirUnix() + "/tests/infinstall/resolve-inf.py") + " " +
-                      vt::Q(vt::SourceDirUnix() + "/tests/infinstall/fixtures/vronet.inf") + " " +
-                      vt::Q(pkg + "/vronet.inf") + " " + decoration));
-  return vt::ToWin(pkg + "/vronet.inf");
-}
-
-// One installation as the driver pages run it: registry pass, file pass,
-// import of the script, script deleted.
-void Install(const rt::WinDisk& d, uint32_t version, const std::wstring& inf, const wchar_t* section) {
-  CMountedImage m;
-  ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
-  ASSERT_EQ(1, m.LoadHives(1 | 2));
-  CInfInstaller inst;
-  inst.Init(&m, version, 1, kInfClassNet, L"Net", kNetClassGuid, 0, 0);
-  std::wstring script = vt::ToWin(d.dir) + L"\\Ins3.tmp";
-  wchar_t service[100] = {0}, image[360] = {0};
-  ASSERT_NE(0u, inst.StageDriverRegistry(inf.c_str(), script.c_str(), L"0007", nullptr, kDevice, service,
-                                         image, 360));
-  EXPECT_EQ(L"VroNic", std::wstring(service));
-  EXPECT_EQ(L"C:\\Windows\\System32\\Drivers\\vronic.sys", std::wstring(image));
-  EXPECT_EQ(section, std::wstring(inst.InstallSection));
-  EXPECT_EQ(L"Vro Gigabit Network Connection", std::wstring(inst.DeviceDescription));
-  ASSERT_EQ(1, inst.CopyDriverFiles(inf.c_str(), script.c_str(),
-                                    L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0007"));
-  ASSERT_EQ(REG_STATUS_OK, m.ImportRegFile(script.c_str()));
-  DeleteFileW(script.c_str());
-  // The new file took the old one's place; nothing of the swap is left.
-  EXPECT_EQ(1, m.GetPathType(L"\\Windows\\System32\\Drivers\\vronic.sys"));
-  EXPECT_EQ(0, m.GetPathType(L"\\Windows\\System32\\Drivers\\vronic.sys.vronew"));
-  EXPECT_EQ(0, m.GetPathType(L"\\Windows\\System32\\Drivers\\vronic.sys.vroold"));
-}
 
 std::string Get(const std::string& hive, const std::string& key, const std::string& value) {
   return rt::HivexGet(hive, key, value);
@@ -78,8 +38,8 @@ TEST(InstallPass, NetworkPackageIntoWindows7AndWindows10) {
   for (const Target& t : targets) {
     SCOPED_TRACE(t.name);
     rt::WinDisk d = rt::MakeWinDisk(t.treeOptions);
-    std::wstring inf = MakePackage(d.dir, t.decoration);
-    Install(d, t.version, inf, t.installSection);
+    std::wstring inf = it::MakePackage(d.dir, t.decoration);
+    it::Install(d, t.version, inf, t.installSection);
 
     std::string sys = rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM.1");
     std::string svc = "ControlSet001\\services\\VroNic";
@@ -117,7 +77,7 @@ TEST(InstallPass, NetworkPackageIntoWindows7AndWindows10) {
 
     // The same installation again changes nothing in the hive, and leaves
     // no file of its own behind.
-    Install(d, t.version, inf, t.installSection);
+    it::Install(d, t.version, inf, t.installSection);
     std::string sys2 = rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM.2");
     std::string a, b;
     ASSERT_EQ(0, vt::Sh("hivexregedit --export " + vt::Q(sys) + " '\\'", &a));

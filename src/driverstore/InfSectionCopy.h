@@ -1,0 +1,60 @@
+// Moving INF sections from a package INF into a combined or per-device INF:
+// one install section at a time, following its directives into the sections
+// they name, renaming names already taken, copying the driver files of its
+// CopyFiles sections, and pulling in sections of other INFs named by Include
+// and Needs (from the offline Windows of the image when the package does not
+// carry them). And the package's strings as environment variables for the
+// length of an import, so every %name% token expands.
+#pragma once
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class CMountedImage;
+class CProcessEnvironment;
+
+// A section name of the target INF: taken before the import (equal names),
+// or renamed for this import (oldName is written as newName).
+struct InfRenameRecord {
+    std::wstring oldName;
+    std::wstring newName;
+};
+
+// Result bits of a copy.
+enum InfCopyBits : uint32_t {
+    kInfCopiedFile = 0x1,
+    kInfCopiedService = 0x2,
+    kInfCopiedAddReg = 0x4,
+    kInfCopiedDelReg = 0x8,
+    kInfCopiedDelFiles = 0x10,
+    kInfCopiedRegisterDlls = 0x20,
+};
+
+uint32_t CopyInstallSectionTree(CMountedImage* image, const wchar_t* sourceInf, const wchar_t* targetInf,
+                                const wchar_t* sourceFolder, const wchar_t* sourceSection,
+                                const wchar_t* targetSection, std::vector<InfRenameRecord>& renames,
+                                bool expand);
+// The name a section of the package takes in the target (name: 100).
+void MakeUniqueRenameTarget(std::vector<InfRenameRecord>& renames, wchar_t* name);
+// Copies a section's lines (cleaned, expanded when asked) into a target
+// section, keeping the target's other lines; the section moves to the end.
+void MergeIniSectionLines(const wchar_t* sourceInf, const wchar_t* targetInf, const wchar_t* sourceSection,
+                          const wchar_t* targetSection, bool expand);
+
+// The package's [Strings] (and [Strings.XXXX] of the interface language) as
+// environment variables, the host's variables but Path, TEMP, TMP and WinDir
+// put aside. The returned lease gives the environment back when released
+// (RestoreInfStrings or destruction).
+std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath, unsigned languageId);
+std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath);
+void RestoreInfStrings(const wchar_t* infPath, std::unique_ptr<CProcessEnvironment> saved);
+
+// A flattened copy of an included INF: strings expanded, its own Include
+// and Needs resolved. Nonzero when a section was written.
+int WriteFlattenedInf(CMountedImage* image, const wchar_t* sourceInf, const wchar_t* targetFile);
+// The copier's twin for flattening: directive sections merged under their
+// own names, Include and Needs resolved, other lines copied.
+uint32_t IncludeNeededInfs(CMountedImage* image, const wchar_t* sourceInf, const wchar_t* sourceSection,
+                           const wchar_t* targetInf, const wchar_t* targetSection);
