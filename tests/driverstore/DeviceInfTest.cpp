@@ -176,6 +176,12 @@ TEST(InfSectionCopy, DeviceInfWriterSets) {
   EXPECT_EQ(L"X.NTamd64,PCI\\VEN_1", Value(out, L"ACMEInc.NTamd64.6.1", L"\"Card\""));
   EXPECT_EQ(L"c.cat", Value(out, L"Version", L"CatalogFile"));
   EXPECT_EQ(L"s,2,S|", SectionText(out, L"X.NTamd64.Services").substr(11));
+  // A virtual adapter is marked in any of the decorated install sections.
+  std::wstring net = dir + L"\\net.inf";
+  rt::WriteRegFile(net, L"[Version]\r\nClass=Net\r\nClassGUID={4D36E972-E325-11CE-BFC1-08002BE10318}\r\n"
+                        L"[V.NTamd64]\r\nCharacteristics=0x84\r\n[V]\r\nCharacteristics=0x1\r\n");
+  EXPECT_EQ(1, IsVirtualNetInf(0x400601, L"V", net.c_str()));
+  EXPECT_EQ(0, IsVirtualNetInf(0x400601, L"V", src.c_str())) << "not a network INF";
   // Files without a service do not make a driver.
   EXPECT_EQ(0, WriteDeviceInf(nullptr, 0x400601, dir.c_str(), src.c_str(), src.c_str(), L"ACME", L"Card",
                               L"PCI\\VEN_1", L"NoSvc", out2.c_str()));
