@@ -346,7 +346,7 @@ int FatDirFromEntry(FatWorkArea* fs, const FatDirObject* parent, FatDirObject* c
     return FAT_OK;
 }
 
-int FatFollowPath(FatDirObject* dp, const uint16_t* path, FatName* last) {
+int FatFollowPath(FatDirObject* dp, const uint16_t* path, FatName* last, bool enterLast) {
     FatWorkArea* fs = dp->fs;
     uint32_t watch = dp->watchCluster;
     DirRoot(fs, dp);
@@ -373,16 +373,25 @@ int FatFollowPath(FatDirObject* dp, const uint16_t* path, FatName* last) {
         comps[count].n = n;
         count++;
     }
+    // The first clusters of the folders walked: a folder met again on its
+    // own path (an entry pointing back to an ancestor or to the root) is a
+    // cycle, never entered.
+    uint32_t trail[129];
+    uint32_t depth = 0;
+    trail[depth++] = dp->chain.first;
     for (uint32_t i = 0; i < count; i++) {
         int r = FatCreateName(comps[i].p, comps[i].n, last, IsExfat(fs));
         if (r) return r;
         r = FindEntry(dp, last);
         if (r == FAT_NO_FILE) return i + 1 == count ? FAT_NO_FILE : FAT_NO_PATH;
         if (r) return r;
-        if (i + 1 == count) return FAT_OK;
+        if (i + 1 == count && !enterLast) return FAT_OK;
         if (!EntryIsDir(dp)) return FAT_NO_PATH;
         FatDirObject child;
         if ((r = FatDirFromEntry(fs, dp, &child))) return r;
+        for (uint32_t k = 0; k < depth; k++)
+            if (trail[k] == child.chain.first) return FAT_INT_ERR;
+        trail[depth++] = child.chain.first;
         child.watchCluster = dp->watchCluster;
         child.watchHit = dp->watchHit;
         if (watch && child.chain.first == watch) child.watchHit = 1;
@@ -579,15 +588,9 @@ int FatOpenDirectory(FatWorkArea* fs, FatDirObject* dp, const uint16_t* path) {
     FatName name;
     dp->fs = fs;
     dp->watchCluster = 0;
-    r = FatFollowPath(dp, path, &name);
+    r = FatFollowPath(dp, path, &name, true);
     if (r == FAT_NO_FILE) return FAT_NO_PATH;
     if (r) return r;
-    if (dp->found.setOffset != kNone) {
-        if (!EntryIsDir(dp)) return FAT_NO_PATH;
-        FatDirObject child;
-        if ((r = FatDirFromEntry(fs, dp, &child))) return r;
-        *dp = child;
-    }
     dp->mountId = fs->mountId;
     // A folder whose chain loops would list its entries over and over.
     if (dp->chain.first &&

@@ -68,7 +68,9 @@ int FatFormatPartition(FatWorkArea* fs, unsigned options, uint32_t unitBytes, vo
                        uint32_t workSize, uint32_t start, uint32_t size, bool esp);
 
 // Directories (FatDirectory.cpp).
-int FatFollowPath(FatDirObject* dir, const uint16_t* path, FatName* last);
+// Finds the path's last entry; with enterLast the folder it names becomes
+// the directory object itself (FAT_NO_PATH for a file).
+int FatFollowPath(FatDirObject* dir, const uint16_t* path, FatName* last, bool enterLast = false);
 int FatRegisterEntry(FatDirObject* dir, const FatName* name, uint8_t* setOut);
 int FatRemoveEntry(FatWorkArea* fs, const FatEntryPos* pos);
 int FatLoadEntrySet(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* set);

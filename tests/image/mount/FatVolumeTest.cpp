@@ -204,31 +204,43 @@ TEST(FatVolume, BorrowedDiskSurvivesAndReadOnlyMountsRefuseWrites)
     EXPECT_EQ(0, v.GetPathType(L"\\"));
 }
 
-// A long name ".." read from the disk (Sub's, patched) makes its folder
-// unreadable: DeleteTree of that folder fails and never climbs to the root.
-TEST(FatVolume, DeleteTreeNeverFollowsADotDotNameFromTheDisk)
+// A folder whose entry is damaged (Sub's long name patched to "..", or its
+// first cluster made the root's) is never entered: DeleteTree of its parent
+// fails and nothing outside that parent goes.
+TEST(FatVolume, DeleteTreeNeverFollowsADamagedEntryOutOfItsFolder)
 {
-    Disk d = fv::ToolDisk("fat32");
-    std::vector<uint8_t> img;
-    ASSERT_TRUE(vt::ReadAll(d.path, img));
-    // The long-name entry of "Sub" holds its first characters at 1, 3, 5.
-    const char sub[] = {'S', 0, 'u', 0, 'b', 0, 0, 0};
-    long at = -1;
-    for (size_t i = 1; i + 32 <= img.size() && at < 0; i += 32) {
-        if (!memcmp(&img[i], sub, sizeof sub) && img[i + 10] == 0x0F)
-            at = (long)i;
+    for (int damage = 0; damage < 2; damage++) {
+        SCOPED_TRACE(damage ? "Sub's first cluster is the root's" : "Sub's long name is '..'");
+        Disk d = fv::ToolDisk("fat32");
+        std::vector<uint8_t> img;
+        ASSERT_TRUE(vt::ReadAll(d.path, img));
+        // The long-name entry of "Sub" holds its first characters at 1, 3,
+        // 5; its short entry follows it.
+        const char sub[] = {'S', 0, 'u', 0, 'b', 0, 0, 0};
+        long at = -1;
+        for (size_t i = 1; i + 32 <= img.size() && at < 0; i += 32) {
+            if (!memcmp(&img[i], sub, sizeof sub) && img[i + 10] == 0x0F)
+                at = (long)i;
+        }
+        ASSERT_GE(at, 0);
+        if (damage == 0) {
+            img[at] = '.';
+            img[at + 2] = '.';
+            img[at + 4] = 0;
+        } else {
+            long entry = at - 1 + 32;
+            ASSERT_EQ(0, memcmp(&img[entry], "SUB        ", 11));
+            img[entry + 26] = 2;   // the FAT32 root's cluster (mkfs.fat: 2)
+            img[entry + 27] = img[entry + 20] = img[entry + 21] = 0;
+        }
+        ASSERT_TRUE(vt::WriteAll(d.path, img));
+        Opened o(d.path);
+        EXPECT_EQ(0, o.volume.DeleteTree(L"\\Dir"));
+        EXPECT_EQ((DWORD)ERROR_FILE_CORRUPT, GetLastError());
+        EXPECT_EQ(1, o.volume.GetPathType(L"\\big.bin"));
+        EXPECT_EQ(2, o.volume.GetPathType(L"\\Empty"));
+        EXPECT_EQ(2, o.volume.GetPathType(L"\\Dir"));
     }
-    ASSERT_GE(at, 0);
-    img[at] = '.';
-    img[at + 2] = '.';
-    img[at + 4] = 0;
-    ASSERT_TRUE(vt::WriteAll(d.path, img));
-    Opened o(d.path);
-    EXPECT_EQ(0, o.volume.DeleteTree(L"\\Dir"));
-    EXPECT_EQ((DWORD)ERROR_FILE_CORRUPT, GetLastError());
-    EXPECT_EQ(1, o.volume.GetPathType(L"\\big.bin"));
-    EXPECT_EQ(2, o.volume.GetPathType(L"\\Empty"));
-    EXPECT_EQ(2, o.volume.GetPathType(L"\\Dir"));
 }
 
 TEST(FatVolume, FormatterVolumesPassFsckAndTellTheirGeometry)
