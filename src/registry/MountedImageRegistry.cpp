@@ -24,34 +24,9 @@ const int kPathChars = 360;
 const wchar_t* const kRootOrder[] = {REG_ROOT_USER, REG_ROOT_BCD, REG_ROOT_SAM,
                                      REG_ROOT_SECURITY, REG_ROOT_SOFTWARE, REG_ROOT_SYSTEM};
 
-// Written back and released by the mounted image before its volume goes.
-// False when a changed hive could not be written: it is dropped all the
-// same (the volume is going), and the caller must learn of it.
-bool ReleaseHives(CMountedImage* image, bool freeMap) {
-  RegRootMap* map = image->m_pRegRootMap;
-  if (!map) return true;
-  bool saved = true;
-  for (auto& entry : map->hives) {
-    CRegHive* hive = entry.second;
-    if (!hive) continue;
-    bool onEsp = hive->IsLoaded() && image->m_pEspFat && hive->Image()->volume == image->m_pEspFat;
-    if (hive->IsDirty() && onEsp && !RefreshImageEsp(image)) saved = false;
-    else if (hive->Close() == HIVE_SAVE_FAILED) saved = false;
-    delete hive;
-  }
-  map->hives.clear();
-  if (!ReleaseImageEsp(image)) saved = false;
-  if (freeMap) {
-    delete map;
-    image->m_pRegRootMap = nullptr;
-  }
-  return saved;
-}
-
 RegRootMap* EnsureMap(CMountedImage* image) {
-  CMountedImage::SetHiveUnloadHook(ReleaseHives);
   if (!image->m_pRegRootMap) image->m_pRegRootMap = new (std::nothrow) RegRootMap();
-  return image->m_pRegRootMap;
+  return HiveMapOf(image);
 }
 
 // The hive of a path and the path below its root; null for a path that
@@ -124,6 +99,25 @@ std::wstring UserHivePath(CMountedImage* image) {
 
 }  // namespace
 
+bool RegRootMap::Release(CMountedImage* image) {
+  bool saved = true;
+  for (auto& entry : hives) {
+    CRegHive* hive = entry.second;
+    if (!hive) continue;
+    bool onEsp = hive->IsLoaded() && image->m_pEspFat && hive->Image()->volume == image->m_pEspFat;
+    if (hive->IsDirty() && onEsp && !RefreshImageEsp(image)) saved = false;
+    else if (hive->Close() == HIVE_SAVE_FAILED) saved = false;
+    delete hive;
+  }
+  hives.clear();
+  if (!ReleaseImageEsp(image)) saved = false;
+  return saved;
+}
+
+RegRootMap* HiveMapOf(CMountedImage* image) {
+  return dynamic_cast<RegRootMap*>(image->m_pRegRootMap);
+}
+
 bool SplitRegistryPath(const wchar_t* path, std::wstring* root, std::wstring* rest) {
   if (!path) return false;
   std::wstring p;
@@ -149,9 +143,10 @@ bool SplitRegistryPath(const wchar_t* path, std::wstring* root, std::wstring* re
 }
 
 CRegHive* FindLoadedHive(CMountedImage* image, const std::wstring& root) {
-  if (!image || !image->m_pRegRootMap) return nullptr;
-  auto it = image->m_pRegRootMap->hives.find(root);
-  return it == image->m_pRegRootMap->hives.end() ? nullptr : it->second;
+  RegRootMap* map = image ? HiveMapOf(image) : nullptr;
+  if (!map) return nullptr;
+  auto it = map->hives.find(root);
+  return it == map->hives.end() ? nullptr : it->second;
 }
 
 int CMountedImage::LoadHives(unsigned char flags) {

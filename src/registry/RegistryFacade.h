@@ -31,10 +31,17 @@ enum : unsigned char {
   HIVE_FLAG_BCD = 32,
 };
 
-// Root path (exact, case-sensitive) -> owned hive.
-struct RegRootMap {
+// Root path (exact, case-sensitive) -> owned hive; the mounted image holds
+// it as its attachment and has it write the hives back before the volume goes.
+struct RegRootMap : ImageAttachment {
   std::map<std::wstring, CRegHive*> hives;
+  // Writes changed hives back and releases them, and the EFI system
+  // partition's volume; false when a changed hive could not be written
+  // back (it is dropped all the same: the volume is going).
+  bool Release(CMountedImage* image) override;
 };
+// The image's hive map, or null when none was made.
+RegRootMap* HiveMapOf(CMountedImage* image);
 
 // Splits a full key path into its root and the rest below it. False for a
 // path that names no root of the table (the root need not be loaded).

@@ -12,20 +12,6 @@
 
 namespace {
 
-CMountedImage::HiveReleaseHook g_HiveReleaseHook = nullptr;
-CMountedImage::HiveUnloadHook g_HiveUnloadHook = nullptr;
-
-bool RunHiveHook(CMountedImage* image, bool freeMap)
-{
-    if (!image->m_pRegRootMap)
-        return true;
-    if (g_HiveUnloadHook)
-        return g_HiveUnloadHook(image, freeMap);
-    if (g_HiveReleaseHook)
-        g_HiveReleaseHook(image, freeMap);
-    return true;
-}
-
 const int kPathChars = 360;
 
 void SyncDiskObject(void* owner)
@@ -42,30 +28,19 @@ bool BaseDropsWrites(int type)
 
 }  // namespace
 
-void CMountedImage::SetHiveReleaseHook(HiveReleaseHook hook)
-{
-    g_HiveReleaseHook = hook;
-    g_HiveUnloadHook = nullptr;
-}
-
-void CMountedImage::SetHiveUnloadHook(HiveUnloadHook hook)
-{
-    g_HiveUnloadHook = hook;
-    g_HiveReleaseHook = nullptr;
-}
-
 CMountedImage::CMountedImage() = default;
 
 CMountedImage::~CMountedImage()
 {
     UnloadHives();
     Close();
-    RunHiveHook(this, true);
+    delete m_pRegRootMap;
+    m_pRegRootMap = nullptr;
 }
 
 bool CMountedImage::UnloadHives()
 {
-    return RunHiveHook(this, false);
+    return m_pRegRootMap ? m_pRegRootMap->Release(this) : true;
 }
 
 void CMountedImage::MakeWriteBackPath(const wchar_t* secondPath, wchar_t* out)

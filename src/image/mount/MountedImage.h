@@ -13,21 +13,23 @@
 class _VROH_MOUNT_RW;
 class _VROH_DISK_COMBO;
 class CFatVolume;
-struct RegRootMap;
+class CMountedImage;
 struct RegValueBuf;
 struct _ntfs_volume;
 
+// What a higher layer keeps on a mounted image (the registry its map of
+// loaded hives, which derives from this): the mounted image has it let go
+// of the volume before the volume goes, and deletes it with itself.
+class ImageAttachment {
+public:
+    virtual ~ImageAttachment() = default;
+    // Writes back what changed on the image's volume and releases it; the
+    // attachment itself stays. False when a change could not be written back.
+    virtual bool Release(CMountedImage* image) = 0;
+};
+
 class CMountedImage : public VolumeFiles {
 public:
-    // Installed by the registry side: writes changed hives back to the
-    // mounted volume and releases them; with freeMap the map itself too.
-    // Returns false when a changed hive could not be written back.
-    typedef bool (*HiveUnloadHook)(CMountedImage* image, bool freeMap);
-    static void SetHiveUnloadHook(HiveUnloadHook hook);
-    // The same without a result; setting one hook replaces the other.
-    typedef void (*HiveReleaseHook)(CMountedImage* image, bool freeMap);
-    static void SetHiveReleaseHook(HiveReleaseHook hook);
-
     // The NTFS formatter, installed by the disk tools (the mounted image
     // sits below them): format of one partition of a device block, 0 on
     // success. Without one, creating and formatting NTFS volumes fails.
@@ -70,7 +72,7 @@ public:
     // the overlays (their maps, headers and pending writes).
     bool Close();
     // Writes changed hives back and releases them (through the registry's
-    // hook). False when a changed hive could not be written back: its
+    // attachment). False when a changed hive could not be written back: its
     // changes are lost, and the operation that made them has failed.
     bool UnloadHives();
 
@@ -172,7 +174,7 @@ public:
     bool IsReadOnly() const { return m_bReadOnly; }
 
     // Registry side: the hive map and the EFI partition volume of the BCD.
-    RegRootMap* m_pRegRootMap = nullptr;
+    ImageAttachment* m_pRegRootMap = nullptr;
     CFatVolume* m_pEspFat = nullptr;
     // Host-volume side: the drive, locked volume and snapshot of
     // OpenHostVolume, released by Close.
