@@ -142,6 +142,33 @@ public:
                                       const wchar_t* deviceDescription,
                                       const wchar_t* installSection, wchar_t* serviceName);
 
+    // ---- Device-install steps (DeviceInstance.cpp).
+    // Tag = one more than the highest tag of the service's load-order group
+    // (read from the script); 0 when the service has no group.
+    int32_t AssignServiceTag(const wchar_t* serviceName, const wchar_t* scriptPath);
+    // Removes the service, or the driver file, of the driver the new one
+    // replaces for this class instance. 1 unless another class instance
+    // still uses the old service.
+    int32_t RemoveReplacedDriver(const wchar_t* serviceName, const wchar_t* driverFile,
+                                 const wchar_t* classInstance);
+    // Device-instance values of every existing device of the enumerator that
+    // uses the driver key ("{guid}\NNNN"). 1 when one matched.
+    int32_t StageDeviceInstanceKeys(const wchar_t* infPath, const wchar_t* scriptPath,
+                                    const wchar_t* enumerator, const wchar_t* serviceName,
+                                    const wchar_t* driverKey);
+    // The boot-time PnP instance "<device id>\VRO&Node&Pnp" of a network or
+    // display device with its class-key values, and a new adapter's identity
+    // and Linkage. Each returns 1.
+    int32_t StageNetDeviceInstance(const wchar_t* infPath, const wchar_t* scriptPath,
+                                   const wchar_t* deviceId, const wchar_t* serviceName,
+                                   const wchar_t* classInstance, uint32_t netLuidIndex);
+    int32_t StageDisplayDeviceInstance(const wchar_t* infPath, const wchar_t* scriptPath,
+                                       const wchar_t* deviceId, const wchar_t* serviceName,
+                                       const wchar_t* classInstance);
+    int32_t StageNetAdapterLinkage(const wchar_t* adapterGuid, const wchar_t* scriptPath,
+                                   const wchar_t* componentId, const wchar_t* deviceId,
+                                   const wchar_t* classInstance);
+
     // Key paths of the installation (out holds outChars characters).
     void FormatDriverKey(const wchar_t* classInstance, wchar_t* out, int outChars) const;
     void FormatHardwareKey(const wchar_t* deviceInstance, wchar_t* out, int outChars) const;

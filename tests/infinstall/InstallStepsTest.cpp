@@ -195,3 +195,94 @@ TEST_F(InstallSteps, SetupSideAndAFileThatDoesNotFit) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(InstallSteps, TagsReplacedDriversAndDeviceInstances) {
+  const std::wstring services = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\";
+  std::vector<uint8_t> ndis = rt::Utf16z(L"NDIS");
+  for (std::pair<const wchar_t*, uint32_t> s : {std::make_pair(L"a", 3u), {L"b", 9u}, {L"c", 4u}}) {
+    std::wstring key = services + s.first;
+    ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey(key.c_str()));
+    ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue(key.c_str(), L"Group", ndis.data(), (uint32_t)ndis.size(), 1));
+    ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue(key.c_str(), L"Tag", &s.second, 4, 4));
+  }
+  inst_.WriteRegValue((services + L"newsvc").c_str(), L"Group", L"NDIS", script_.c_str());
+  inst_.WriteRegValue((services + L"lonely").c_str(), L"Group", L"Nobody Tags", script_.c_str());
+  EXPECT_NE(0, inst_.AssignServiceTag(L"newsvc", script_.c_str()));
+  EXPECT_EQ(L"dword:0000000a", it::Staged(script_, services + L"newsvc", L"Tag"));
+  EXPECT_NE(0, inst_.AssignServiceTag(L"lonely", script_.c_str()));
+  EXPECT_EQ(L"dword:00000000", it::Staged(script_, services + L"lonely", L"Tag"));
+  EXPECT_EQ(0, inst_.AssignServiceTag(L"nogroup", script_.c_str()));
+
+  // The old service of instance 0020 is still named by 0021: it stays; the
+  // new service's previous file (another name) goes, unless another service
+  // names it too.
+  std::vector<uint8_t> old = rt::Utf16z(L"oldsvc");
+  for (const wchar_t* i : {L"0020", L"0021"}) {
+    std::wstring ndi = std::wstring(kNetClass) + L"\\" + i + L"\\Ndi";
+    ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey(ndi.c_str()));
+    ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue(ndi.c_str(), L"Service", old.data(), (uint32_t)old.size(), 1));
+  }
+  ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey((services + L"oldsvc").c_str()));
+  ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey((services + L"newsvc").c_str()));
+  std::vector<uint8_t> image = rt::Utf16z(L"System32\\drivers\\prev.sys");
+  ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue((services + L"newsvc").c_str(), L"ImagePath", image.data(),
+                                          (uint32_t)image.size(), 2));
+  ASSERT_EQ(1, m_.CreateDirectoryTree(L"\\Windows\\System32\\drivers"));
+  ASSERT_EQ(1, m_.CreatePath(L"\\Windows\\System32\\drivers\\prev.sys", 0x8000));
+  ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey((services + L"sharer").c_str()));
+  ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue((services + L"sharer").c_str(), L"ImagePath", image.data(),
+                                          (uint32_t)image.size(), 2));
+  EXPECT_EQ(0, inst_.RemoveReplacedDriver(L"newsvc", L"new.sys", L"0020"));
+  EXPECT_GE(m_.RegGetSubkeyCount((services + L"oldsvc").c_str()), 0);
+  EXPECT_EQ(1, m_.GetPathType(L"\\Windows\\System32\\drivers\\prev.sys")) << "another service still names it";
+  ASSERT_EQ(REG_STATUS_OK, m_.RegDeleteKey((services + L"sharer").c_str()));
+  EXPECT_EQ(0, inst_.RemoveReplacedDriver(L"newsvc", L"new.sys", L"0020"));
+  EXPECT_EQ(0, m_.GetPathType(L"\\Windows\\System32\\drivers\\prev.sys"));
+  // Once 0021 lets go, the old service itself goes.
+  ASSERT_EQ(REG_STATUS_OK, m_.RegDeleteKey((std::wstring(kNetClass) + L"\\0021").c_str()));
+  EXPECT_EQ(1, inst_.RemoveReplacedDriver(L"newsvc", L"new.sys", L"0020"));
+  EXPECT_LT(m_.RegGetSubkeyCount((services + L"oldsvc").c_str()), 0);
+
+  // Existing devices of the driver key get their instance values.
+  std::wstring inf = it::WriteInf(dir_, "vronet.inf");
+  std::wstring enumKey = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\3&1";
+  ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey(enumKey.c_str()));
+  std::vector<uint8_t> driver = rt::Utf16z(L"{4D36E972-E325-11CE-BFC1-08002BE10318}\\0020");
+  ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue(enumKey.c_str(), L"Driver", driver.data(), (uint32_t)driver.size(), 1));
+  inst_.WriteRegValue((std::wstring(kNetClass) + L"\\0020").c_str(), L"DriverDesc", L"Vro NIC", script_.c_str());
+  EXPECT_EQ(0, inst_.StageDeviceInstanceKeys(inf.c_str(), script_.c_str(), L"USB", L"newsvc",
+                                             L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0020"));
+  EXPECT_EQ(1, inst_.StageDeviceInstanceKeys(inf.c_str(), script_.c_str(), L"PCI", L"newsvc",
+                                             L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0020"));
+  EXPECT_EQ(L"Net", it::Staged(script_, enumKey, L"Class"));
+  EXPECT_EQ(L"%VroVendor%", it::Staged(script_, enumKey, L"Mfg")) << "the package INF's Provider, as written";
+  EXPECT_EQ(L"newsvc", it::Staged(script_, enumKey, L"Service"));
+  EXPECT_EQ(L"Vro NIC", it::Staged(script_, enumKey, L"DriverDesc"));
+
+  // The boot-time PnP instances and a new adapter's Linkage.
+  const wchar_t* dev = L"PCI\\VEN_8086&DEV_10D3";
+  std::wstring pnp = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp";
+  EXPECT_EQ(1, inst_.StageNetDeviceInstance(inf.c_str(), script_.c_str(), dev, L"newsvc", L"0020", 0xFFFFFFFFu));
+  EXPECT_EQ(L"<none>", it::Staged(script_, std::wstring(kNetClass) + L"\\0020", L"NetLuidIndex"));
+  EXPECT_EQ(1, inst_.StageNetDeviceInstance(inf.c_str(), script_.c_str(), dev, L"newsvc", L"0020", 2));
+  EXPECT_EQ(L"dword:00000002", it::Staged(script_, std::wstring(kNetClass) + L"\\0020", L"NetLuidIndex"));
+  EXPECT_EQ(L"Vro NIC", it::Staged(script_, pnp, L"DeviceDesc"));
+  EXPECT_EQ(L"{4d36e972-e325-11ce-bfc1-08002be10318}\\\\0020", it::Staged(script_, pnp, L"Driver"));
+  EXPECT_EQ(L"dword:00000001", it::Staged(script_, services + L"newsvc", L"BootFlags"));
+  const wchar_t* guid = L"{11111111-2222-3333-4444-555555555555}";
+  EXPECT_EQ(1, inst_.StageNetAdapterLinkage(guid, script_.c_str(), L"pci\\ven_8086&dev_10d3", dev, L"0020"));
+  EXPECT_EQ(L"PCI\\VEN_8086&DEV_10D3\\\\VRO&Node&Pnp",
+            it::Staged(script_, std::wstring(L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Network\\") +
+                                    kNetClassGuid + L"\\" + guid + L"\\Connection",
+                       L"PnPInstanceId"));
+  std::wstring root = it::Staged(script_, std::wstring(kNetClass) + L"\\0020\\Linkage", L"RootDevice");
+  EXPECT_EQ(0u, root.find(L"hex(7):7b,00,31,00")) << vt::Narrow(root);
+  EXPECT_EQ(root.size() - 11, root.rfind(L"00,00,00,00"));
+  // The script imports into the hive as staged.
+  EXPECT_EQ(REG_STATUS_OK, m_.ImportRegFile(script_.c_str()));
+  EXPECT_EQ(L"Vro NIC", rt::QueryString(m_, pnp.c_str(), L"DeviceDesc"));
+}
+
+}  // namespace
