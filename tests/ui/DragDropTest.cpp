@@ -1,6 +1,6 @@
 // The drag-and-drop objects' COM contracts, the CF_HDROP layout, the
-// refusal to drop back on the source window, the drop source's answers and
-// the drop-effect decision.
+// refusal to drop back on the source window, the drop source's answers, the
+// drop-effect decision, and the shell's drag loop cancelled with Escape.
 #include <windows.h>
 #include <ole2.h>
 #include <shlobj.h>
@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <atomic>
+#include <thread>
 
+#include "TestSupport.h"
 #include "UiTestUtil.h"
 #include "ui/dragdrop/OleDrag.h"
 
@@ -217,6 +220,44 @@ TEST_F(DragDropTest, DropSourceDecisions) {
   source.m_data = nullptr;
   data->Release();
   delete data;
+}
+
+// The shell's drag loop runs with the left button held on the display; a
+// second thread presses Escape once the loop has taken the mouse.
+TEST_F(DragDropTest, DragCancelledWithEscapeAnswersZero) {
+  if (vt::Sh("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "xdotool is missing";
+  RECT r;
+  GetWindowRect(host_, &r);
+  SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+  ASSERT_EQ(0, vt::Sh("xdotool mousedown 1"));
+  // The thread's own key state learns of the button from its messages.
+  BYTE keys[256] = {};
+  uitest::WaitFor([&keys] {
+    GetKeyboardState(keys);
+    return (keys[VK_LBUTTON] & 0x80) != 0;
+  }, 5000);
+  ASSERT_TRUE(keys[VK_LBUTTON] & 0x80) << "the button press did not arrive";
+
+  DWORD dragging = GetCurrentThreadId();
+  HWND window = host_;
+  std::atomic<bool> ended(false);
+  std::thread escape([dragging, window, &ended] {
+    GUITHREADINFO info = {sizeof info};
+    for (int i = 0; i < 500; ++i) {
+      if (GetGUIThreadInfo(dragging, &info) && info.hwndCapture && info.hwndCapture != window)
+        break;  // the drag loop's tracker holds the mouse
+      Sleep(10);
+    }
+    PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    for (int i = 0; i < 100 && !ended; ++i) Sleep(50);
+    if (!ended) vt::Sh("xdotool mouseup 1");  // ends a loop that missed the key
+  });
+  g_droppedFrom = nullptr;
+  EXPECT_EQ(0, StartOleDrag(host_, kPaths, kPathsLength, SourceOwner, 0));
+  ended = true;
+  vt::Sh("xdotool mouseup 1");
+  escape.join();
+  EXPECT_EQ(nullptr, g_droppedFrom) << "nothing was dropped";
 }
 
 }  // namespace
