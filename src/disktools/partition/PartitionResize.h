@@ -1,0 +1,24 @@
+// Partition tables of a mounted image: the GPT protective MBR, the grow of
+// the NTFS partition with its file system, a file's cluster runs and the
+// test for an EFI system partition.
+#pragma once
+#include <stdint.h>
+
+#include <vector>
+
+class CMountedImage;
+struct RunlistRun;
+
+// Fills bytes 0-461 of a 512-byte sector with a protective MBR whose first
+// entry (type 0xEE) covers the whole disk from LBA 1; bytes 462-511 stay.
+void BuildProtectiveMbr(uint8_t* sector);
+
+// Grows the image's NTFS partition (MBR: own sparse images only; GPT: the
+// last partition) and its file system to megabytes MiB: 1, or 0.
+int ResizeImagePartition(CMountedImage* image, uint64_t megabytes);
+
+// Resizes the mounted NTFS volume to a partition of newBytes bytes: 1, or 0.
+int ResizeNtfsFileSystem(CMountedImage* image, uint64_t newBytes);
+
+// 1 when the disk is GPT and one of its entries is an EFI system partition.
+int HasEfiSystemPartition(CMountedImage* image);

@@ -1,0 +1,33 @@
+// NTFS resize over a mounted library volume: the cluster-accounting check,
+// growing and shrinking (as far as nothing must move), $Bitmap and
+// $BadClus:$Bad sized to the new volume, the boot sector and its backup in
+// the partition's last sector. Messages go to the standard output. Free of
+// the library's headers so that the disk tools can call it.
+#pragma once
+#include <stdint.h>
+
+#include "image/ntfs/NtfsVolume.h"
+
+// Resizes the volume to newBytes (the new partition size; one sector of it
+// holds the backup boot sector). block and partition name the partition
+// table entry that takes the new sector count (null block: none). 1 on
+// success, 0 on failure: an error the engine meets is printed and reported
+// here, never by ending the process.
+int ResizeNtfsVolume(ntfs_volume* vol, DiskIoBlock* block, int partition, uint64_t newBytes);
+
+// Clusters recorded in $BadClus:$Bad (0 when the list cannot be read).
+uint64_t CollectBadClusterRuns(ntfs_volume* vol);
+
+// Sets the device's partition length to ceil(bytes / 512) sectors and, on
+// an MBR disk with a block, writes that count into entry `partition`.
+// 0, or -1 when sector 0 could not be read or written.
+int UpdatePartitionSectorCount(DiskIoBlock* block, ntfs_volume* vol, int partition,
+                               uint64_t bytes);
+
+// Puts a copy of the boot sector into the device's last sector when it
+// does not hold one yet. 0, or -1.
+int SyncBackupBootSector(ntfs_volume* vol);
+
+// Makes $BadClus:$Bad one sparse run over the whole volume when it records
+// bad clusters. 0, or -1 when the attribute cannot be opened or stored.
+int ResetBadClusterList(ntfs_volume* vol);

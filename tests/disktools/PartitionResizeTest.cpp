@@ -1,0 +1,202 @@
+// Partition and NTFS grow on disks made by mk-disk.sh (mkntfs), checked by
+// ntfsresize --info, ntfsfix, sgdisk and the files' content read back.
+#include <windows.h>
+
+#include "FormatTestUtil.h"
+#include "disktools/NtfsFormatterInstall.h"
+#include "disktools/partition/PartitionResize.h"
+#include "image/mount/MountedImage.h"
+
+using namespace fmt;
+
+namespace {
+
+const uint64_t kMiB = 1ULL << 20;
+
+// The test's scratch folder (made anew at each call of ScratchDirUnix).
+std::string gDir;
+
+std::wstring Scratch() {
+  gDir = vt::ScratchDirUnix();
+  return vt::ToWin(gDir);
+}
+
+// A tree of files with pseudo-random content for the data volume.
+std::string MakeTree() {
+  std::string tree = gDir + "/tree";
+  EXPECT_EQ(0, vt::Sh("rm -rf " + tree + " && mkdir -p " + tree + "/Dir && "
+                      "head -c 3000000 /dev/urandom > " + tree + "/big.bin && "
+                      "head -c 5000 /dev/urandom > " + tree + "/Dir/small.bin && "
+                      "echo hello > " + tree + "/Dir/note.txt"));
+  return tree;
+}
+
+// mk-disk.sh disk of a `mb` MiB NTFS partition in `layout`; the file then
+// grows to `fileMb` MiB. Returns the partition's first LBA.
+uint64_t MakeDisk(const std::wstring& path, const std::string& layout, int mb, int fileMb) {
+  std::string out;
+  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(vt::ToUnix(path)) + " --size " +
+                              std::to_string(mb) + " --layout " + layout + " --tree " +
+                              vt::Q(MakeTree()),
+                          &out));
+  EXPECT_EQ(0, vt::Sh("truncate -s " + std::to_string(fileMb) + "M " + vt::Q(vt::ToUnix(path))));
+  return strtoull(out.c_str(), nullptr, 10);
+}
+
+// ntfsfix, ntfsresize --info and the files of the tree on the partition.
+void ExpectSoundVolume(const std::wstring& disk, uint64_t start, uint64_t sectors) {
+  std::string out;
+  std::string tree = gDir + "/tree";
+  EXPECT_EQ(0, OnPartition(disk, start * 512, sectors * 512,
+                           "ntfsfix -n $DEV && ntfsresize --info --force --no-progress-bar $DEV "
+                           "&& for f in big.bin Dir/small.bin Dir/note.txt; do ntfscat $DEV $f | "
+                           "cmp - " + tree + "/$f || exit 1; done",
+                           &out))
+      << out;
+}
+
+uint64_t BootSectors(const std::wstring& disk, uint64_t start) {
+  return Le64(&ReadBytes(disk, start * 512, 512)[0x28]);
+}
+
+// Copies the disk of a raw file into a new own-format image of `mb` MiB.
+std::wstring ToOwnFormat(const std::wstring& raw, int mb) {
+  std::wstring path = raw + L".vro";
+  CMountedImage image;
+  EXPECT_EQ(1, image.CreateImage(path.c_str(), mb, 0, 1, 1, nullptr, nullptr, nullptr));
+  std::vector<uint8_t> all;
+  EXPECT_TRUE(vt::ReadAll(raw, all));
+  DiskIoBlock* block = image.IoBlock();
+  for (size_t at = 0; at < all.size(); at += kMiB) {
+    size_t n = all.size() - at < kMiB ? all.size() - at : kMiB;
+    EXPECT_EQ((int)n, block->write(block->owner, at, &all[at], (unsigned)n));
+  }
+  image.Close();
+  return path;
+}
+
+// Copies the disk of an opened image into a raw file for the checkers.
+void ToRaw(CMountedImage& image, const std::wstring& raw, uint64_t bytes) {
+  std::vector<uint8_t> all(bytes);
+  DiskIoBlock* block = image.IoBlock();
+  for (uint64_t at = 0; at < bytes; at += kMiB)
+    ASSERT_EQ((int)kMiB, block->read(block->owner, at, &all[at], (unsigned)kMiB));
+  ASSERT_TRUE(vt::WriteAll(raw, all));
+}
+
+TEST(NtfsResize, GrowsA100MiBVolumeTo200MiB) {
+  std::wstring disk = Scratch() + L"\\grow.img";
+  uint64_t start = MakeDisk(disk, "mbr2048", 100, 256);
+  std::vector<uint8_t> mbr = ReadBytes(disk, 0, 512);
+  uint32_t count = 409600;
+  memcpy(&mbr[446 + 12], &count, 4);
+  WriteBytes(disk, 0, mbr);
+  {
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(disk.c_str(), nullptr, 0, 2), 0);
+    ASSERT_EQ(1, ResizeNtfsFileSystem(&image, 200 * kMiB));
+    EXPECT_TRUE(image.Close());
+  }
+  EXPECT_EQ(51199u * 8, BootSectors(disk, start));
+  mbr = ReadBytes(disk, 0, 512);
+  EXPECT_EQ(409593u, Le32(&mbr[446 + 12]));
+  EXPECT_EQ(ReadBytes(disk, start * 512, 512), ReadBytes(disk, (start + 409592) * 512, 512));
+  ExpectSoundVolume(disk, start, 409593);
+  std::string out;
+  EXPECT_EQ(0, OnPartition(disk, start * 512, 409593 * 512ULL,
+                           "ntfsinfo -m $DEV | grep -i 'volume flags'", &out));
+  EXPECT_EQ(std::string::npos, out.find("DIRTY")) << out;
+
+  // The same size again only checks and rewrites; a size below the data is
+  // refused, and the process goes on.
+  CMountedImage image;
+  ASSERT_GE(image.OpenImage(disk.c_str(), nullptr, 0, 2), 0);
+  EXPECT_EQ(1, ResizeNtfsFileSystem(&image, 409593 * 512ULL));
+  EXPECT_EQ(0, ResizeNtfsFileSystem(&image, 2 * kMiB));
+  EXPECT_TRUE(image.Close());
+  EXPECT_EQ(51199u * 8, BootSectors(disk, start));
+  ExpectSoundVolume(disk, start, 409593);
+}
+
+TEST(PartitionResize, GrowsTheMbrPartitionOfAnOwnFormatImage) {
+  InstallNtfsFormatter();
+  struct Case { const char* layout; uint64_t start; } cases[] = {{"mbr63", 63}, {"mbr2048", 2048}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.layout);
+    std::wstring raw = Scratch() + L"\\own-" + vt::Widen(c.layout) + L".img";
+    EXPECT_EQ(c.start, MakeDisk(raw, c.layout, 60, 64));
+    std::wstring own = ToOwnFormat(raw, 64);
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(own.c_str(), nullptr, 0, 2), 0);
+    ASSERT_EQ(1, ResizeImagePartition(&image, 128));
+    // 128 MiB is 262,144 sectors: the partition runs from its start to the
+    // disk's last sector, and the volume leaves one for the backup.
+    uint64_t length = 262144 - c.start;
+    uint64_t clusters = (length * 512 - 512) / 4096;
+    std::wstring back = raw + L".back";
+    ToRaw(image, back, 128 * kMiB);
+    EXPECT_TRUE(image.Close());
+    std::vector<uint8_t> mbr = ReadBytes(back, 0, 512);
+    EXPECT_EQ(clusters * 8 + 1, Le32(&mbr[446 + 12]));
+    EXPECT_EQ(clusters * 8, BootSectors(back, c.start));
+    ExpectSoundVolume(back, c.start, clusters * 8 + 1);
+  }
+}
+
+TEST(PartitionResize, RawImagesAndOtherSizesAreRefused) {
+  std::wstring disk = Scratch() + L"\\raw.img";
+  MakeDisk(disk, "mbr2048", 40, 96);
+  std::vector<uint8_t> before = ReadBytes(disk, 0, 512);
+  CMountedImage image;
+  ASSERT_GE(image.OpenImage(disk.c_str(), nullptr, 0, 2), 0);
+  EXPECT_EQ(0, ResizeImagePartition(&image, 80));
+  EXPECT_EQ(0, HasEfiSystemPartition(&image));
+  EXPECT_TRUE(image.Close());
+  EXPECT_EQ(before, ReadBytes(disk, 0, 512));
+}
+
+TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
+  std::wstring disk = Scratch() + L"\\gpt.img";
+  uint64_t start = MakeDisk(disk, "gpt", 40, 100);
+  {
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(disk.c_str(), nullptr, 0, 2), 0);
+    EXPECT_EQ(0, HasEfiSystemPartition(&image));
+    EXPECT_EQ(0, ResizeImagePartition(&image, 40));   // not larger
+    ASSERT_EQ(1, ResizeImagePartition(&image, 80));
+    EXPECT_TRUE(image.Close());
+  }
+  // The disk ends with the backup header behind the grown partition.
+  uint64_t last = start + 80 * 2048 - 1;
+  std::string out;
+  EXPECT_EQ(0, vt::Sh("truncate -s " + std::to_string((last + 4098) * 512) + " " +
+                      vt::Q(vt::ToUnix(disk))));
+  EXPECT_EQ(0, vt::Sh("sgdisk -v " + vt::Q(vt::ToUnix(disk)), &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("No problems found")) << out;
+  EXPECT_EQ(0, vt::Sh("sgdisk -i 2 " + vt::Q(vt::ToUnix(disk)) + " | grep 'Last sector'", &out));
+  EXPECT_NE(std::string::npos, out.find(std::to_string(last))) << out;
+  ExpectSoundVolume(disk, start, 80 * 2048);
+
+  uint8_t sector[512];
+  memset(sector, 0x5A, sizeof sector);
+  BuildProtectiveMbr(sector);
+  EXPECT_EQ(0xEE, sector[450]);
+  EXPECT_EQ(1u, Le32(sector + 454));
+  EXPECT_EQ(0xFFFFFFFFu, Le32(sector + 458));
+  EXPECT_EQ(0, sector[0]);
+  EXPECT_EQ(0x5A, sector[462]);
+  EXPECT_EQ(0x5A, sector[511]);
+}
+
+TEST(PartitionResize, FindsTheEfiSystemPartition) {
+  std::wstring disk = Scratch() + L"\\esp.img";
+  std::string out;
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(vt::ToUnix(disk)) +
+                          " --size 40 --layout gpt-esp --esp-size 34", &out));
+  CMountedImage image;
+  ASSERT_GE(image.OpenImage(disk.c_str(), nullptr, 0, 0), 0);
+  EXPECT_EQ(1, HasEfiSystemPartition(&image));
+  EXPECT_TRUE(image.Close());
+}
+
+}  // namespace
