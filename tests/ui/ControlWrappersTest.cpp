@@ -12,6 +12,7 @@
 #include "UiTestUtil.h"
 #include "common/PathUtil.h"
 #include "ui/AskYesAllNo.h"
+#include "ui/FileDialogs.h"
 #include "ui/HostLibraries.h"
 #include "ui/TextMeasure.h"
 #include "ui/UiLanguage.h"
@@ -276,6 +277,48 @@ TEST(HostLibraries, NamedSectionAndRichEdit) {
   EXPECT_STREQ("bytes", static_cast<const char*>(view));
   CloseNamedSection(view, section);
   EXPECT_GT(LoadRichEditLibrary(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+BOOL CALLBACK FindFileNameEdit(HWND w, LPARAM out) {
+  wchar_t cls[16];
+  if (GetClassNameW(w, cls, 16) && !lstrcmpiW(cls, L"Edit") && IsWindowVisible(w)) {
+    *reinterpret_cast<HWND*>(out) = w;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Types a name into the file dialog the other thread shows and presses OK.
+void AnswerFileDialog(DWORD thread, const wchar_t* name) {
+  HWND box = nullptr;
+  for (int i = 0; i < 500 && !box; ++i) {
+    Sleep(20);
+    EnumThreadWindows(thread, FindBox, LPARAM(&box));
+  }
+  if (!box) return;
+  HWND edit = nullptr;
+  for (int i = 0; i < 100 && !edit; ++i) {
+    EnumChildWindows(box, FindFileNameEdit, LPARAM(&edit));
+    if (!edit) Sleep(20);
+  }
+  if (edit) SendMessageW(edit, WM_SETTEXT, 0, LPARAM(name));
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
+TEST_F(ControlTest, SaveDialogAddsTheImageExtension) {
+  std::wstring dir = vt::ScratchDir();
+  std::wstring typed = dir + L"\\backup";
+  std::thread t([id = GetCurrentThreadId(), &typed] { AnswerFileDialog(id, typed.c_str()); });
+  wchar_t file[kPathChars] = L"";
+  BOOL chosen = ShowSaveFileDialog(GetModuleHandleW(nullptr), host_, file,
+                                   L"Images (*.img)\0*.img\0All files\0*.*\0");
+  t.join();
+  EXPECT_TRUE(chosen);
+  EXPECT_EQ(typed + L".img", std::wstring(file));
 }
 
 }  // namespace
