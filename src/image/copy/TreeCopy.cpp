@@ -267,8 +267,9 @@ uint64_t HostTreeBytes(const std::wstring& folder, bool shares)
 bool SourceIsNewer(uint64_t sourceVersion, uint64_t targetVersion, const FILETIME& sourceTime,
                    const FILETIME& targetTime)
 {
-    if (sourceVersion && targetVersion && sourceVersion != targetVersion)
-        return sourceVersion > targetVersion;
+    // A version only vetoes: a file is never replaced by a lower one.
+    if (sourceVersion && targetVersion && sourceVersion < targetVersion)
+        return false;
     return U64(sourceTime) > U64(targetTime);
 }
 

@@ -113,9 +113,9 @@ private:
 // Free bytes of the side of `path`; false when unknown.
 bool VolumeFreeBytes(CopyJob& job, const wchar_t* path, uint64_t* free);
 
-// Mode 2: the source replaces the target only when it is newer. Versions
-// decide when both are known and differ; otherwise the last-write times,
-// and an equal time is not newer.
+// Mode 2: the source replaces the target only when it is newer. A lower
+// version (both known) keeps the target; otherwise the last-write times
+// decide, and an equal time is not newer.
 bool SourceIsNewer(uint64_t sourceVersion, uint64_t targetVersion, const FILETIME& sourceTime,
                    const FILETIME& targetTime);
 

@@ -108,13 +108,14 @@ protected:
     CMountedImage m;
 };
 
-TEST_F(TreeCopyOverwrite, VersionsDecideBeforeTimesWhenBothAreKnown)
+TEST_F(TreeCopyOverwrite, LowerVersionsStayOutAndTimesDecide)
 {
     std::string v1new = BuildExe(dir, "v1new.exe", "1,0,0,0", "a", "2023-03-03 12:00");
     std::string v1old = BuildExe(dir, "v1old.exe", "1,0,0,0", "b", "2020-02-02 12:00");
     std::string v1same = BuildExe(dir, "v1same.exe", "1,0,0,0", "c", "2020-02-02 12:00");
     std::string v2old = BuildExe(dir, "v2old.exe", "2,0,0,0", "d", "2020-02-02 12:00");
     std::string v10 = BuildExe(dir, "v10.exe", "1,10,0,0", "e", "2020-02-02 12:00");
+    std::string v2new = BuildExe(dir, "v2new.exe", "2,0,0,0", "f", "2024-04-04 12:00");
 
     EXPECT_EQ(0x0001000000000000ull, GetHostFileVersion(vt::ToWin(v1new).c_str()));
     EXPECT_EQ(0x0001000A00000000ull, GetHostFileVersion(vt::ToWin(v10).c_str()));
@@ -125,10 +126,12 @@ TEST_F(TreeCopyOverwrite, VersionsDecideBeforeTimesWhenBothAreKnown)
     EXPECT_EQ(0x0002000000000000ull, GetVolumeFileVersion(&m, L"\\vlink.exe"));
 
     // A lower version stays out although its file is newer; a higher one
-    // goes in although older.
+    // goes in only when its file is newer too.
     EXPECT_FALSE(InjectOver(v2old, v1new, VCC_REPLACE_IF_NEWER));
-    EXPECT_TRUE(InjectOver(v1new, v2old, VCC_REPLACE_IF_NEWER));
-    EXPECT_TRUE(InjectOver(v1new, v10, VCC_REPLACE_IF_NEWER));
+    EXPECT_FALSE(InjectOver(v1new, v2old, VCC_REPLACE_IF_NEWER));
+    EXPECT_FALSE(InjectOver(v1new, v10, VCC_REPLACE_IF_NEWER));
+    EXPECT_TRUE(InjectOver(v1new, v2new, VCC_REPLACE_IF_NEWER));
+    EXPECT_FALSE(InjectOver(v1old, v10, VCC_REPLACE_IF_NEWER));   // the same time
     // Equal versions: the time decides, an equal time is not newer.
     EXPECT_TRUE(InjectOver(v1old, v1new, VCC_REPLACE_IF_NEWER));
     EXPECT_FALSE(InjectOver(v1new, v1old, VCC_REPLACE_IF_NEWER));
@@ -138,7 +141,8 @@ TEST_F(TreeCopyOverwrite, VersionsDecideBeforeTimesWhenBothAreKnown)
     EXPECT_TRUE(InjectOver(v2old, v1old, VCC_REPLACE));
 
     // Extracting compares the volume file against the host file.
-    EXPECT_TRUE(ExtractOver(v2old, v1new, VCC_REPLACE_IF_NEWER));
+    EXPECT_FALSE(ExtractOver(v2old, v1new, VCC_REPLACE_IF_NEWER));
+    EXPECT_TRUE(ExtractOver(v2new, v1new, VCC_REPLACE_IF_NEWER));
     EXPECT_FALSE(ExtractOver(v1new, v2old, VCC_REPLACE_IF_NEWER));
     EXPECT_TRUE(ExtractOver(v1new, v1old, VCC_REPLACE_IF_NEWER));
     EXPECT_FALSE(ExtractOver(v1same, v1old, VCC_REPLACE_IF_NEWER));
