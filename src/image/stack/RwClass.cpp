@@ -31,6 +31,130 @@ uint64_t SparseCapacity(uint64_t headerCapacity)
 {
     return (headerCapacity + 16382) / 16384 * 16384 + 1;
 }
+
+// What detection knows of a file when the back ends are asked in turn.
+struct FileFacts {
+    const wchar_t* path;
+    int mode;
+    uint64_t bytes;
+    uint64_t sectors;
+    bool isNew;
+    uint8_t head[2 * VRO_SECTOR];   // sectors 0 and 1; zeros for a new file
+};
+
+// What a back end's make gives: the object holds it, the file is not of
+// this kind after all (the next one is asked), or the open fails.
+enum Made { MADE_BACK_END, MADE_NOT_THIS_KIND, MADE_REFUSED };
+
+// A back end of image files: the type code it gives (the VHD's make turns
+// 7 into 8 for a dynamic disk, the header's 4 into 5 for other kinds),
+// whether a file may be one, and its making on the object.
+struct BackEndKind {
+    int type;
+    bool needsHead;   // the probe looks at sectors 0 and 1
+    bool (*probe)(const FileFacts& f);
+    Made (*make)(_VROH_RW_CLASS* c, const FileFacts& f);
+};
+
+bool ProbeVhd(const FileFacts& f)
+{
+    return !f.isNew && EndsWithVhd(f.path);
+}
+
+Made MakeVhd(_VROH_RW_CLASS* c, const FileFacts& f)
+{
+    _VROH_VHD_RW* vhd = new (std::nothrow) _VROH_VHD_RW;
+    if (!vhd) return MADE_REFUSED;
+    int r = vhd->Load(c->m_hFile, f.bytes);
+    if (r > 0) {
+        c->m_nType = vhd->m_Footer.diskType == VRO_VHD_FIXED ? VRO_TYPE_VHD_FIXED : VRO_TYPE_VHD_DYNAMIC;
+        c->m_nCapacity = vhd->DeviceSectors();
+        c->m_pBackEnd = vhd;
+        return MADE_BACK_END;
+    }
+    delete vhd;
+    // A footer we cannot serve: its metadata must not pass for disk data.
+    return r < 0 ? MADE_REFUSED : MADE_NOT_THIS_KIND;
+}
+
+// Own format. A write open never lays a fresh container over a file that
+// has data but no map: that would wipe a plain image.
+bool ProbeSparse(const FileFacts& f)
+{
+    return f.isNew || f.mode <= VRO_MODE_WRITE ||
+           memcmp(f.head + VRO_SECTOR, kMapMagic, sizeof(kMapMagic)) == 0;
+}
+
+Made MakeSparse(_VROH_RW_CLASS* c, const FileFacts& f)
+{
+    _VROH_OBJ_IMG* cont = f.mode > 0 ? new (std::nothrow) _VROH_OBJ_MINC
+                                     : new (std::nothrow) _VROH_OBJ_IMG;
+    if (!cont) return MADE_REFUSED;
+    int r = cont->Open(c->m_hFile, 0, f.sectors, ContainerFlags(f.mode, f.isNew));
+    if (r < 0) {
+        delete cont;
+        return f.isNew ? MADE_REFUSED : MADE_NOT_THIS_KIND;
+    }
+    _VROH_IMG_RW* be = new (std::nothrow) _VROH_IMG_RW(cont, 1);
+    if (!be) { delete cont; return MADE_REFUSED; }
+    c->m_pContainer = cont;
+    c->m_pBackEnd = be;
+    const uint8_t* h = cont->Header();
+    c->m_nCapacity = SparseCapacity(Get64(h, kOffCapacity));
+    c->m_bNew = (Get64(h, kOffParentId) == 0 && Get64(h, kOffOwnId) == Get64(h, kOffCreated)) ? 1 : 0;
+    return MADE_BACK_END;
+}
+
+bool ProbeMbrInSector1(const FileFacts& f)
+{
+    return EndsWithBootSignature(f.head + VRO_SECTOR) && !IsVolumeBootPair(f.head);
+}
+
+// An NTFS volume without a partition table is a raw volume image.
+bool ProbeRawWithMbr(const FileFacts& f)
+{
+    return EndsWithBootSignature(f.head) && !IsNtfsBootSector(f.head);
+}
+
+bool ProbeOwnHeader(const FileFacts& f)
+{
+    return memcmp(f.head + kOffSignature, kSignature, 8) == 0 &&
+           _VROH_OBJ_IMG::HeaderChecksum(f.head) == Get32(f.head, kOffChecksum);
+}
+
+bool ProbeAnyFile(const FileFacts&)
+{
+    return true;
+}
+
+// Sectors as they lie in the file after the header slot (types 4, 5, 9).
+Made MakeRealSectors(_VROH_RW_CLASS* c, const FileFacts& f)
+{
+    if (c->m_nType == VRO_TYPE_HEADER_PLAIN) {
+        uint32_t kind = Get32(f.head, kOffKind);
+        c->m_nType = (kind == 2 || kind == 4) ? VRO_TYPE_HEADER_PLAIN : VRO_TYPE_HEADER_OTHER;
+    }
+    c->m_pBackEnd = new (std::nothrow) _VROH_REAL_IMG_RW;
+    return c->m_pBackEnd ? MADE_BACK_END : MADE_REFUSED;
+}
+
+// Disk sector 0 at file offset 0 behind a synthesised header slot (types 0, 3).
+Made MakeRawSectors(_VROH_RW_CLASS* c, const FileFacts& f)
+{
+    c->m_nCapacity = f.sectors + 1;
+    c->m_pBackEnd = new (std::nothrow) _VROH_RAW_IMG_RW;
+    return c->m_pBackEnd ? MADE_BACK_END : MADE_REFUSED;
+}
+
+// Image files, asked in this order; the last one takes every file.
+const BackEndKind kBackEnds[] = {
+    {VRO_TYPE_VHD_FIXED, false, ProbeVhd, MakeVhd},
+    {VRO_TYPE_SPARSE, true, ProbeSparse, MakeSparse},
+    {VRO_TYPE_MBR_SECTOR1, true, ProbeMbrInSector1, MakeRealSectors},
+    {VRO_TYPE_RAW_MBR, true, ProbeRawWithMbr, MakeRawSectors},
+    {VRO_TYPE_HEADER_PLAIN, true, ProbeOwnHeader, MakeRealSectors},
+    {VRO_TYPE_RAW, true, ProbeAnyFile, MakeRawSectors},
+};
 }  // namespace
 
 _VROH_RW_CLASS::_VROH_RW_CLASS()
@@ -176,66 +300,24 @@ _VROH_BASE_RW* _VROH_RW_CLASS::Detect(const wchar_t* path, int mode, bool handle
         if (mode != VRO_MODE_CREATE) { Close(); return nullptr; }
     }
 
-    if (!isNew && EndsWithVhd(path)) {
-        _VROH_VHD_RW* vhd = new (std::nothrow) _VROH_VHD_RW;
-        if (!vhd) { Close(); return nullptr; }
-        int r = vhd->Load(m_hFile, fileBytes);
-        if (r > 0) {
-            m_nType = vhd->m_Footer.diskType == VRO_VHD_FIXED ? VRO_TYPE_VHD_FIXED : VRO_TYPE_VHD_DYNAMIC;
-            m_nCapacity = vhd->DeviceSectors();
-            m_pBackEnd = vhd;
-            return m_pBackEnd;
+    FileFacts facts;
+    facts.path = path;
+    facts.mode = mode;
+    facts.bytes = fileBytes;
+    facts.sectors = fileSectors;
+    facts.isNew = isNew;
+    memset(facts.head, 0, sizeof facts.head);
+    bool headRead = isNew;
+    for (const BackEndKind& kind : kBackEnds) {
+        if (kind.needsHead && !headRead) {
+            if (ReadHandleAtZeroTail(m_hFile, 0, facts.head, sizeof facts.head) < 0) { Close(); return nullptr; }
+            headRead = true;
         }
-        delete vhd;
-        // A footer we cannot serve: its metadata must not pass for disk data.
-        if (r < 0) { Close(); return nullptr; }
-    }
-
-    uint8_t head[2 * VRO_SECTOR];
-    memset(head, 0, sizeof(head));
-    if (!isNew && ReadHandleAtZeroTail(m_hFile, 0, head, sizeof(head)) < 0) { Close(); return nullptr; }
-
-    // Own format. A write open never lays a fresh container over a file that
-    // has data but no map: that would wipe a plain image.
-    bool tryContainer = isNew || mode <= VRO_MODE_WRITE ||
-                        memcmp(head + VRO_SECTOR, kMapMagic, sizeof(kMapMagic)) == 0;
-    if (tryContainer) {
-        _VROH_OBJ_IMG* cont = mode > 0 ? new (std::nothrow) _VROH_OBJ_MINC
-                                       : new (std::nothrow) _VROH_OBJ_IMG;
-        if (!cont) { Close(); return nullptr; }
-        int r = cont->Open(m_hFile, 0, fileSectors, ContainerFlags(mode, isNew));
-        if (r >= 0) {
-            _VROH_IMG_RW* be = new (std::nothrow) _VROH_IMG_RW(cont, 1);
-            if (!be) { delete cont; Close(); return nullptr; }
-            m_pContainer = cont;
-            m_pBackEnd = be;
-            m_nType = VRO_TYPE_SPARSE;
-            const uint8_t* h = cont->Header();
-            m_nCapacity = SparseCapacity(Get64(h, kOffCapacity));
-            m_bNew = (Get64(h, kOffParentId) == 0 && Get64(h, kOffOwnId) == Get64(h, kOffCreated)) ? 1 : 0;
-            return m_pBackEnd;
-        }
-        delete cont;
-        if (isNew) { Close(); return nullptr; }
-    }
-
-    if (EndsWithBootSignature(head + VRO_SECTOR) && !IsVolumeBootPair(head)) {
-        m_nType = VRO_TYPE_MBR_SECTOR1;
-        m_pBackEnd = new (std::nothrow) _VROH_REAL_IMG_RW;
-    } else if (EndsWithBootSignature(head) && !IsNtfsBootSector(head)) {
-        // An NTFS volume without a partition table is a raw volume image.
-        m_nType = VRO_TYPE_RAW_MBR;
-        m_nCapacity = fileSectors + 1;
-        m_pBackEnd = new (std::nothrow) _VROH_RAW_IMG_RW;
-    } else if (memcmp(head + kOffSignature, kSignature, 8) == 0 &&
-               _VROH_OBJ_IMG::HeaderChecksum(head) == Get32(head, kOffChecksum)) {
-        uint32_t kind = Get32(head, kOffKind);
-        m_nType = (kind == 2 || kind == 4) ? VRO_TYPE_HEADER_PLAIN : VRO_TYPE_HEADER_OTHER;
-        m_pBackEnd = new (std::nothrow) _VROH_REAL_IMG_RW;
-    } else {
-        m_nType = VRO_TYPE_RAW;
-        m_nCapacity = fileSectors + 1;
-        m_pBackEnd = new (std::nothrow) _VROH_RAW_IMG_RW;
+        if (!kind.probe(facts)) continue;
+        m_nType = kind.type;
+        Made made = kind.make(this, facts);
+        if (made == MADE_REFUSED) { Close(); return nullptr; }
+        if (made == MADE_BACK_END) break;
     }
     if (!m_pBackEnd) { Close(); return nullptr; }
     return m_pBackEnd;
