@@ -228,7 +228,7 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
   if (imagePath && *imagePath &&
       image->CreateImage(imagePath, uint32_t(megabytes), 0, 1, 1, nullptr, nullptr, nullptr) == 1)
     result = kImageOk;
-  image->Close();
+  if (!image->Close() && result == kImageOk) result = kImageOperationFailed;
   delete image;
   return result;
 }
