@@ -150,6 +150,17 @@ int RunCreate(CommandLineState& s, const wchar_t* rest) {
   return s.ops->createDisk(s.imagePath, int(megabytes));
 }
 
+// The size in MiB as a signed 64-bit number; text that is not a number is
+// malformed. The write-back file and the partition number are not passed.
+int RunSize(CommandLineState& s, const wchar_t* rest) {
+  wchar_t* end = nullptr;
+  errno = 0;
+  long long megabytes = _wcstoi64(rest, &end, 10);
+  if (end == rest || *end || errno == ERANGE) return kMalformedForm;
+  return s.ops->setPartitionSize(s.imagePath, L"", 0, DWORD(uint64_t(megabytes)),
+                                 DWORD(uint64_t(megabytes) >> 32));
+}
+
 int RunFormat(CommandLineState& s, const wchar_t*) {
   return s.ops->formatPartition(s.imagePath, s.fixPath, s.partition);
 }
@@ -195,6 +206,7 @@ const CommandRow kCommandTable[] = {
     {L"importfile:", kImage, kClearsWindow, RunImportFile},
     {L"import:", kImage, kClearsWindow, RunImport},
     {L"export:", kImage, kClearsWindow, RunExport},
+    {L"size:", kImageWithoutFixOrPartition, kClearsWindow, RunSize},
     {L"create:", kImage, kClearsWindow, RunCreate},
     {L"format", kImage, 0, RunFormat},
     {L"merge", kImage, 0, RunMerge},

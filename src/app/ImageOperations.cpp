@@ -11,6 +11,7 @@
 
 #include "common/CrashDump.h"
 #include "disktools/NtfsFormatterInstall.h"
+#include "disktools/partition/PartitionResize.h"
 #include "common/PathUtil.h"
 #include "image/stack/ImageMerge.h"
 #include "image/mount/MountedImage.h"
@@ -19,7 +20,7 @@
 const ImageOperationTable kImageOperations = {
     ImageExtractFileW,    ImageInjectFileW,      ImageExportRegistryW,
     ImageImportRegistryW, ImageImportFileValueW, ImageMergeUpdateW,
-    ImageCreateDiskW,     ImageFormatPartitionW,
+    ImageCreateDiskW,     ImageFormatPartitionW, ImageSetPartitionSizeW,
 };
 
 namespace {
@@ -238,5 +239,30 @@ int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
   return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
     return image.FormatVolume(partition, 1) == 1 ? int(kImageOk)
                                                  : int(kImageVolumeOperationFailed);
+  });
+}
+
+uint64_t RoundedPartitionBytes(uint64_t megabytes) {
+  const uint64_t eight = 8ULL << 20;
+  return ((megabytes + 7) << 20) / eight * eight - eight;
+}
+
+int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
+                                  DWORD sizeLow, DWORD sizeHigh) {
+  // The size is a signed number: nothing at or below 0, nothing past the
+  // largest image, is wrapped into a size.
+  int64_t megabytes = int64_t((uint64_t(sizeHigh) << 32) | sizeLow);
+  if (megabytes < kMinCreateMegabytes || megabytes > kMaxCreateMegabytes) {
+    CrashDumpFilterScope filter;
+    return kImageBadArgument;
+  }
+  return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
+    uint64_t current = 0;
+    if (!image.GetVolumeSpace(&current, nullptr) ||
+        RoundedPartitionBytes(uint64_t(megabytes)) <= current + 4608)
+      return int(kImageBadArgument);
+    if (ListImageUpdateFiles(imagePath, nullptr, nullptr) < 0) return int(kImageBadArgument);
+    return ResizeImagePartition(&image, uint64_t(megabytes)) ? int(kImageOk)
+                                                             : int(kImageVolumeOperationFailed);
   });
 }

@@ -40,6 +40,11 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes);
 // Quick-formats the image's volume (NTFS, or FAT as the kind it is): 0, -1,
 // -2 the format failed, -15.
 int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition);
+// Grows the image's NTFS partition to the size in MiB (two 32-bit halves of
+// a signed number): 0, -1, -2 the resize failed, -13 a size of 0 or less,
+// above 2,000,000 MiB or not above the present volume, -15.
+int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
+                                  DWORD sizeLow, DWORD sizeHigh);
 // Not exported: the batch mode's "/importfile:" and "/merge".
 int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
                                  LPCWSTR keyPath, LPCWSTR valueName, LPCWSTR hostFile);
@@ -58,6 +63,7 @@ struct ImageOperationTable {
   decltype(&ImageMergeUpdateW) mergeUpdate;
   decltype(&ImageCreateDiskW) createDisk;
   decltype(&ImageFormatPartitionW) formatPartition;
+  decltype(&ImageSetPartitionSizeW) setPartitionSize;
 };
 
 extern const ImageOperationTable kImageOperations;
@@ -65,6 +71,10 @@ extern const ImageOperationTable kImageOperations;
 // The sizes of a new image that "/create:" and ImageCreateDiskW accept, MiB.
 const int kMinCreateMegabytes = 1;
 const int kMaxCreateMegabytes = 2000000;
+
+// The partition size in bytes that a requested size in MiB rounds to:
+// (MiB + 7) x 1 MiB down to a multiple of 8 MiB, less 8 MiB.
+uint64_t RoundedPartitionBytes(uint64_t megabytes);
 
 // The open mode of the operations that write: 1 (changes go to a new update
 // file), or 2 (into the image itself) when any argument of the process,

@@ -4,9 +4,13 @@
 
 #include "app/ProgramModule.h"
 #include "common/CrashDump.h"
+#include "disktools/partition/PartitionResize.h"
+#include "infinstall/InfInstaller.h"
 
 int RunProgramEntry(HINSTANCE instance, int (*runCommandLine)(WORD* language, int* exitCode)) {
   SetProgramModule(instance);
+  // The driver file pass grows a full volume's partition once.
+  SetPartitionGrowFunction(ResizeImagePartition);
   InitCommonControls();
   CrashDumpFilterScope crashFilter;
   int exitCode = 0;

@@ -43,9 +43,14 @@ bool SetImageCapacity(CMountedImage* image, uint64_t capacity)
     _VROH_MOUNT_RW* disk = image->DiskObject();
     if (!disk || disk->BaseType() != VRO_TYPE_SPARSE)
         return false;
+    // Writes that go to update files open the next one now, so that the
+    // new capacity has a writable header to go to.
+    _VROH_DISK_COMBO* layers = disk->Layers();
+    if (!layers->Fix().IsOpen() && !layers->Update().IsOpen() && disk->BasePath()[0])
+        disk->CreateNextUpdate();
     bool written = false;
     for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++) {
-        _VROH_RW_CLASS& layer = disk->Layers()->m_Layers[i];
+        _VROH_RW_CLASS& layer = layers->m_Layers[i];
         _VROH_OBJ_IMG* container = layer.Container();
         if (!layer.IsOpen() || layer.m_nType != VRO_TYPE_SPARSE || !container)
             continue;

@@ -1,0 +1,74 @@
+// "/size:" through the built program and ImageSetPartitionSizeW: the size
+// rule's boundaries, the write-back file and partition number that make the
+// command pass over, and a grow of an image with update files.
+#include <windows.h>
+
+#include "FormatTestUtil.h"
+#include "ProgramImage.h"
+#include "app/ImageOperations.h"
+#include "image/mount/MountedImage.h"
+#include "image/stack/ImageMerge.h"
+
+namespace {
+
+DWORD RunVro(const std::wstring& arguments) {
+  DWORD code = 0xDEADBEEF;
+  EXPECT_TRUE(apptest::RunProgram(arguments, code)) << vt::Narrow(arguments);
+  return code;
+}
+
+std::wstring Img(const std::wstring& path) { return L"\"-img:" + path + L"\" "; }
+
+uint64_t VolumeBytes(const std::wstring& image) {
+  CMountedImage mounted;
+  uint64_t total = 0;
+  EXPECT_GE(mounted.OpenImage(image.c_str(), nullptr, 0, 0), 0);
+  EXPECT_EQ(1, mounted.GetVolumeSpace(&total, nullptr));
+  mounted.Close();
+  return total;
+}
+
+TEST(BatchSize, RefusedSizesLeaveTheImageAlone) {
+  std::string dir = vt::ScratchDirUnix();
+  std::wstring image = vt::ToWin(dir + "/s.img");
+  ASSERT_EQ(0u, RunVro(Img(image) + L"/create:64"));
+  uint64_t before = VolumeBytes(image);
+  for (const wchar_t* size : {L"0", L"-1", L"-4294967296", L"abc", L"", L"12x", L"64", L"60",
+                              L"2000001", L"4294967297", L"99999999999999999999"})
+    EXPECT_EQ(DWORD(-13), RunVro(Img(image) + L"-noupd \"/size:" + size + L"\"")) << vt::Narrow(size);
+  // With a write-back file or another partition the command is passed over.
+  EXPECT_EQ(0u, RunVro(Img(image) + L"\"-fix:" + vt::ToWin(dir + "/s.fix") + L"\" /size:128"));
+  EXPECT_EQ(0u, RunVro(L"\"-img:" + image + L"::1\" /size:128"));
+  EXPECT_EQ(before, VolumeBytes(image));
+  EXPECT_EQ(kImageBadArgument, ImageSetPartitionSizeW(image.c_str(), L"", 0, 0, 0));
+  EXPECT_EQ(kImageBadArgument, ImageSetPartitionSizeW(image.c_str(), L"", 0, 0xFFFFFFFF, 0xFFFFFFFF));
+  EXPECT_EQ(kImageBadArgument, ImageSetPartitionSizeW(image.c_str(), L"", 0, 128, 1));
+  EXPECT_EQ(kImageNotOpened, ImageSetPartitionSizeW((image + L".none").c_str(), L"", 0, 128, 0));
+  EXPECT_EQ(before, VolumeBytes(image));
+}
+
+TEST(BatchSize, GrowsAnImageWithUpdateFiles) {
+  std::string dir = vt::ScratchDirUnix();
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/in") + " && head -c 300000 /dev/urandom > " +
+                      vt::Q(dir + "/in/data.bin")));
+  std::wstring image = vt::ToWin(dir + "/u.img");
+  ASSERT_EQ(0u, RunVro(Img(image) + L"/create:64"));
+  ASSERT_EQ(0u, RunVro(Img(image) + L"-noupd /size:100"));
+  uint64_t grown = VolumeBytes(image);
+  EXPECT_GT(grown, 96ull << 20);
+  EXPECT_LE(grown, 104ull << 20);   // the image rounds up to 8 MiB
+  // Changes go to an update file; opened through it, the image grows
+  // there, with the file's data kept, and the base stays as it was.
+  ASSERT_EQ(0u, RunVro(Img(image) + L"\"/inject:\\In::" + vt::ToWin(dir + "/in") + L"\""));
+  std::vector<std::wstring> updates;
+  ASSERT_EQ(1, ListImageUpdateFiles(image.c_str(), &updates, nullptr));
+  ASSERT_EQ(0u, RunVro(Img(updates[0]) + L"/size:160"));
+  EXPECT_GT(VolumeBytes(updates[0]), 150ull << 20);
+  EXPECT_EQ(grown, VolumeBytes(image));
+  EXPECT_EQ(0u, RunVro(Img(updates[0]) + L"\"/extract:\\In::" + vt::ToWin(dir + "/out") + L"\""));
+  std::string out;
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/in/data.bin") + " " + vt::Q(dir + "/out/data.bin"), &out))
+      << out;
+}
+
+}  // namespace
