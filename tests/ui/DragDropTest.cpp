@@ -5,6 +5,7 @@
 #include <ole2.h>
 #include <shlobj.h>
 #include <shellapi.h>
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -201,6 +202,18 @@ TEST_F(DragDropTest, DropEffectDecision) {
 HWND g_droppedFrom;
 void SourceOwner(LPARAM, HWND source, STGMEDIUM* medium) {
   g_droppedFrom = medium && medium->tymed == TYMED_HGLOBAL ? source : nullptr;
+}
+
+TEST_F(DragDropTest, ListDragNeedsASelection) {
+  HWND list = CreateWindowExW(0, L"SysListView32", L"", WS_CHILD | LVS_REPORT, 0, 0, 100, 100,
+                              host_, nullptr, nullptr, nullptr);
+  LVITEMW item = {LVIF_TEXT};
+  item.pszText = const_cast<wchar_t*>(L"..");
+  SendMessageW(list, LVM_INSERTITEMW, 0, LPARAM(&item));
+  EXPECT_EQ(0, BeginListDrag(list, L"C:\\a", SourceOwner, 0));
+  LVITEMW state = {LVIF_STATE, 0, 0, LVIS_SELECTED, LVIS_SELECTED};
+  SendMessageW(list, LVM_SETITEMSTATE, 0, LPARAM(&state));
+  EXPECT_EQ(0, BeginListDrag(list, L"C:\\a", SourceOwner, 0)) << "\"..\" is never dragged";
 }
 
 TEST_F(DragDropTest, DropSourceDecisions) {
