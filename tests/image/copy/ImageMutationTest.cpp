@@ -320,6 +320,10 @@ TEST(ImageMutation, DamagedStructuresAreRefusedOrServedWithinTheTarget)
     for (const BaseImage& base : bases) {
         ASSERT_FALSE(base.clean.empty()) << base.name;
         ASSERT_FALSE(base.regions.empty()) << base.name;
+        std::string names;
+        for (const Region& r : base.regions)
+            names += std::string(names.empty() ? "" : ", ") + r.what;
+        printf("%s: %s\n", base.name.c_str(), names.c_str());
         uint64_t limit = base.clean.size();
         std::mt19937 rng(seed ^ (uint32_t)std::hash<std::string>()(base.name));
         for (int i = 0; i < perImage; i++, cases++) {
