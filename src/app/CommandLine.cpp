@@ -165,6 +165,14 @@ int RunFormat(CommandLineState& s, const wchar_t*) {
   return s.ops->formatPartition(s.imagePath, s.fixPath, s.partition);
 }
 
+int RunCheck(CommandLineState& s, const wchar_t*) {
+  return s.ops->checkPartition(s.imagePath, s.fixPath, s.partition);
+}
+
+int RunRepair(CommandLineState& s, const wchar_t*) {
+  return s.ops->repairPartition(s.imagePath, s.fixPath, s.partition);
+}
+
 int RunMerge(CommandLineState& s, const wchar_t*) {
   return s.ops->mergeUpdate(s.imagePath, s.fixPath);
 }
@@ -210,6 +218,8 @@ const CommandRow kCommandTable[] = {
     {L"create:", kImage, kClearsWindow, RunCreate},
     {L"format", kImage, 0, RunFormat},
     {L"merge", kImage, 0, RunMerge},
+    {L"check", kImage, kClearsWindow, RunCheck},
+    {L"repair", kImage, kClearsWindow, RunRepair},
 };
 
 bool PreconditionHolds(Precondition precondition, const CommandLineState& s) {

@@ -11,6 +11,7 @@
 
 #include "common/CrashDump.h"
 #include "disktools/NtfsFormatterInstall.h"
+#include "disktools/ntfscheck/NtfsCheck.h"
 #include "disktools/partition/PartitionResize.h"
 #include "common/PathUtil.h"
 #include "image/stack/ImageMerge.h"
@@ -21,6 +22,7 @@ const ImageOperationTable kImageOperations = {
     ImageExtractFileW,    ImageInjectFileW,      ImageExportRegistryW,
     ImageImportRegistryW, ImageImportFileValueW, ImageMergeUpdateW,
     ImageCreateDiskW,     ImageFormatPartitionW, ImageSetPartitionSizeW,
+    ImageCheckPartitionW, ImageRepairPartitionW,
 };
 
 namespace {
@@ -264,5 +266,17 @@ int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partit
     if (ListImageUpdateFiles(imagePath, nullptr, nullptr) < 0) return int(kImageBadArgument);
     return ResizeImagePartition(&image, uint64_t(megabytes)) ? int(kImageOk)
                                                              : int(kImageVolumeOperationFailed);
+  });
+}
+
+int WINAPI ImageCheckPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
+  return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
+    return CheckNtfsPartition(&image) ? int(kImageOk) : int(kImageVolumeOperationFailed);
+  });
+}
+
+int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
+  return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
+    return RepairNtfsPartition(&image) ? int(kImageOk) : int(kImageVolumeOperationFailed);
   });
 }

@@ -45,6 +45,10 @@ int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
 // above 2,000,000 MiB or not above the present volume, -15.
 int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
                                   DWORD sizeLow, DWORD sizeHigh);
+// Checks or repairs the image's NTFS volume: 0, -1, -2 the check found a
+// record it could not read (the repair: a step failed), -15.
+int WINAPI ImageCheckPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition);
+int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition);
 // Not exported: the batch mode's "/importfile:" and "/merge".
 int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
                                  LPCWSTR keyPath, LPCWSTR valueName, LPCWSTR hostFile);
@@ -64,6 +68,8 @@ struct ImageOperationTable {
   decltype(&ImageCreateDiskW) createDisk;
   decltype(&ImageFormatPartitionW) formatPartition;
   decltype(&ImageSetPartitionSizeW) setPartitionSize;
+  decltype(&ImageCheckPartitionW) checkPartition;
+  decltype(&ImageRepairPartitionW) repairPartition;
 };
 
 extern const ImageOperationTable kImageOperations;

@@ -1,0 +1,19 @@
+// The NTFS check and repair of a mounted image's volume, with the check's
+// time-stamped console lines.
+#pragma once
+
+class CMountedImage;
+
+// Checks the volume; 1 when the boot sector and every record in use could
+// be read, else 0 (also without a mounted NTFS volume). One at a time per
+// process.
+int CheckNtfsPartition(CMountedImage* image);
+
+// One line of the check: the local time as "YYYY-MM-DD hh:mm:ss:" directly
+// followed by the message (cut to 1,024 bytes in all), written to the
+// console or, when the output is redirected, to the file behind it.
+void PrintCheckLog(const char* format, ...);
+
+// Repairs the volume (image/ntfs/NtfsRepair.h): 1, or 0 at the first step
+// that failed (also without a mounted NTFS volume).
+int RepairNtfsPartition(CMountedImage* image);

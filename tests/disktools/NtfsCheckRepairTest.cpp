@@ -1,0 +1,166 @@
+// The NTFS check and repair on volumes made by mkntfs (mk-disk.sh) and by
+// the formatter, with damage written through the mounted image's device
+// block; ntfsfix and the files' content judge the repaired volume.
+#include <windows.h>
+
+#include <stdarg.h>
+
+#include "FormatTestUtil.h"
+#include "ProgramImage.h"
+#include "app/ImageOperations.h"
+#include "disktools/NtfsFormatterInstall.h"
+#include "disktools/ntfscheck/NtfsCheck.h"
+#include "image/mount/MountedImage.h"
+#include "image/ntfs/NtfsCheck.h"
+#include "image/ntfs/NtfsRepair.h"
+
+using namespace fmt;
+
+namespace {
+
+const uint64_t kStart = 2048;   // mk-disk.sh's partition
+
+std::string gLog;
+void CollectLog(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  _vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  line[sizeof line - 1] = 0;
+  gLog += line;
+}
+
+struct Disk {
+  std::string dir;
+  std::wstring path;
+  uint64_t mftOffset = 0, mirrorOffset = 0;
+};
+
+Disk MakeDisk() {
+  Disk d;
+  d.dir = vt::ScratchDirUnix();
+  EXPECT_EQ(0, vt::Sh("mkdir -p " + d.dir + "/tree/Dir && head -c 400000 /dev/urandom > " + d.dir +
+                      "/tree/a.bin && echo note > " + d.dir + "/tree/Dir/b.txt"));
+  d.path = vt::ToWin(d.dir + "/d.img");
+  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.dir + "/d.img") + " --size 40 --tree " +
+                          vt::Q(d.dir + "/tree")));
+  std::vector<uint8_t> boot = ReadBytes(d.path, kStart * 512, 512);
+  d.mftOffset = kStart * 512 + Le64(&boot[0x30]) * 4096;
+  d.mirrorOffset = kStart * 512 + Le64(&boot[0x38]) * 4096;
+  return d;
+}
+
+void Write(CMountedImage& image, uint64_t offset, const void* data, unsigned count) {
+  DiskIoBlock* b = image.IoBlock();
+  ASSERT_EQ((int)count, b->write(b->owner, offset, data, count));
+}
+
+void ExpectRepairedVolume(const Disk& d) {
+  std::string out;
+  EXPECT_EQ(0, OnPartition(d.path, kStart * 512, 40 * 2048 * 512ULL,
+                           "ntfsfix -n $DEV && ntfscat $DEV a.bin | cmp - " + d.dir +
+                               "/tree/a.bin && ntfscat $DEV Dir/b.txt | cmp - " + d.dir +
+                               "/tree/Dir/b.txt",
+                           &out))
+      << out;
+}
+
+TEST(NtfsCheck, FindsTheDamageWrittenIntoTheVolume) {
+  Disk d = MakeDisk();
+  // Record 64 is the first file's; record 40 is free.
+  struct Case {
+    const char* name;
+    uint64_t offset;   // from the $MFT start
+    std::vector<uint8_t> bytes;
+    const char* line;  // expected in the log; null: the log stays empty
+  } cases[] = {
+      {"clean", 0, {}, nullptr},
+      {"oem id", ~0ULL, {'N', 'T', 'F', 'X'}, "Boot sector: Bad NTFS magic.\n"},
+      {"fixup", 64 * 1024 + 1022, {0x34, 0x12}, "Assertion failed for '64:fixup'. should be"},
+      {"magic", 64 * 1024, {'X', 'I', 'L', 'E'}, "Assertion failed for '64:FILE record magic'"},
+      {"free record", 40 * 1024, {'X', 'X', 'X', 'X'}, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> before = ReadBytes(d.path, 0, 1);
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2), 0);
+    std::vector<uint8_t> keep;
+    uint64_t at = c.offset == ~0ULL ? kStart * 512 + 3 : d.mftOffset + c.offset;
+    if (!c.bytes.empty()) {
+      keep = ReadBytes(d.path, at, (uint32_t)c.bytes.size());
+      Write(image, at, c.bytes.data(), (unsigned)c.bytes.size());
+    }
+    gLog.clear();
+    EXPECT_EQ(1, CheckNtfsVolume(image.NtfsVolume(), CollectLog));
+    if (c.line)
+      EXPECT_NE(std::string::npos, gLog.find(c.line)) << gLog;
+    else
+      EXPECT_EQ("", gLog);
+    if (!keep.empty()) Write(image, at, keep.data(), (unsigned)keep.size());
+    EXPECT_TRUE(image.Close());
+  }
+}
+
+TEST(NtfsCheck, LoadsTheMftRunlistFromTheMirror) {
+  Disk d = MakeDisk();
+  CMountedImage image;
+  ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2), 0);
+  // Record 0's first attribute offset points into its header.
+  uint8_t bad[2] = {0x10, 0x00};
+  Write(image, d.mftOffset + 20, bad, 2);
+  gLog.clear();
+  EXPECT_EQ(1, CheckNtfsVolume(image.NtfsVolume(), CollectLog));
+  EXPECT_NE(std::string::npos, gLog.find("First attribute must be after the header (16).\n"
+                                         "Loading $MFT runlist failed. Trying $MFTMirr.\n"))
+      << gLog;
+  EXPECT_EQ(std::string::npos, gLog.find("failed too")) << gLog;
+  image.Close();
+}
+
+TEST(NtfsCheck, FormatterVolumeIsCleanAndTheDirtyFlagGoes) {
+  InstallNtfsFormatter();
+  std::wstring path = vt::ScratchDir() + L"\\f.img";
+  CMountedImage image;
+  ASSERT_EQ(1, image.CreateImage(path.c_str(), 48, 0, 1, 1, nullptr, nullptr, nullptr));
+  gLog.clear();
+  EXPECT_EQ(1, CheckNtfsVolume(image.NtfsVolume(), CollectLog));
+  EXPECT_EQ("", gLog);
+  EXPECT_TRUE(image.Close());
+}
+
+TEST(NtfsRepair, MendsMirrorRecordsAndTheUpcaseTable) {
+  Disk d = MakeDisk();
+  CMountedImage image;
+  ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2), 0);
+  // The mirror's record 3 differs from $MFT's.
+  uint8_t junk = 0x5A;
+  Write(image, d.mirrorOffset + 3 * 1024 + 0x100, &junk, 1);
+  // $MFT's record 2 is marked free and has lost its magic; the mirror's
+  // copy is sound.
+  std::vector<uint8_t> rec2 = ReadBytes(d.path, d.mftOffset + 2 * 1024, 1024);
+  std::vector<uint8_t> broken = rec2;
+  memcpy(&broken[0], "XXXX", 4);
+  broken[22] = 0;
+  Write(image, d.mftOffset + 2 * 1024, broken.data(), 1024);
+  // $UpCase maps "a" to itself.
+  uint16_t a = 'a';
+  ASSERT_EQ(2u, image.WriteFile(L"\\$UpCase", &a, 'a' * 2, 2));
+
+  EXPECT_EQ(1, RepairNtfsPartition(&image));
+  uint16_t upper = 0;
+  EXPECT_EQ(2u, image.ReadFile(L"\\$UpCase", &upper, 'a' * 2, 2));
+  EXPECT_EQ('A', upper);
+  EXPECT_TRUE(image.Close());
+  for (int n : {2, 3})
+    EXPECT_EQ(ReadBytes(d.path, d.mftOffset + n * 1024, 1024),
+              ReadBytes(d.path, d.mirrorOffset + n * 1024, 1024))
+        << n;
+  std::vector<uint8_t> mended = ReadBytes(d.path, d.mftOffset + 2 * 1024, 1024);
+  EXPECT_EQ(0, memcmp(&mended[0], "FILE", 4));
+  EXPECT_EQ(1, mended[22] & 1);
+  ExpectRepairedVolume(d);
+}
+
+}  // namespace
