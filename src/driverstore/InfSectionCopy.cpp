@@ -23,12 +23,6 @@ const int kMaxNeeds = 100;
 
 enum class Mode { Copy, Flatten };
 
-// The temporary copy is ours to replace.
-DWORD CALLBACK ReplaceCopyCallback(DWORD event, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, void*)
-{
-    return event == VCC_TARGET_EXISTS ? VCC_REPLACE : 1;
-}
-
 struct IncludedInf {
     std::wstring path;
     std::wstring name;
@@ -168,7 +162,7 @@ void AddInclude(const InfCopyContext& c, const wchar_t* sourceInf, const std::ws
     if (c.image && c.image->FindWindowsDirectory(windows, kPathChars)) {
         AppendPathPart(windows, kPathChars, L"Inf");
         AppendPathPart(windows, kPathChars, name.c_str());
-        got = c.image->ExtractToHost(windows, raw, ReplaceCopyCallback, nullptr) != 0;
+        got = c.image->ExtractToHost(windows, raw, ReplaceExistingCopyCallback, nullptr) != 0;
     }
     if (!got) {
         wchar_t host[kPathChars];
@@ -315,6 +309,11 @@ uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar
 }
 
 }  // namespace
+
+DWORD CALLBACK ReplaceExistingCopyCallback(DWORD event, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, void*)
+{
+    return event == VCC_TARGET_EXISTS ? VCC_REPLACE : 1;
+}
 
 void MakeUniqueRenameTarget(std::vector<InfRenameRecord>& renames, wchar_t* name)
 {

@@ -6,6 +6,7 @@
 // carry them). And the package's strings as environment variables for the
 // length of an import, so every %name% token expands.
 #pragma once
+#include <windows.h>
 #include <stdint.h>
 
 #include <memory>
@@ -14,6 +15,10 @@
 
 class CMountedImage;
 class CProcessEnvironment;
+
+// The copy callback of the store and of driver installation: a target that
+// exists is replaced, nothing is asked.
+DWORD CALLBACK ReplaceExistingCopyCallback(DWORD event, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, void*);
 
 // A section name of the target INF: taken before the import (equal names),
 // or renamed for this import (oldName is written as newName).

@@ -12,6 +12,7 @@
 #include "common/PathUtil.h"
 #include "common/RegText.h"
 #include "common/TextOps.h"
+#include "driverstore/InfSectionCopy.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/InfText.h"
 #include "infinstall/RegScriptFile.h"
@@ -36,13 +37,6 @@ const wchar_t* const kDecorations86[] = {
     L"%s.NTx86", L"%s.NTx86.CoInstallers", L"%s.NTx86.HW", L"%s.NTx86.Services",
     L"%s.NT",    L"%s.NT.CoInstallers",    L"%s.NT.HW",    L"%s.NT.Services",
     L"%s",       L"%s.CoInstallers",       L"%s.HW",       L"%s.Services"};
-
-// Copies into the image replace what is there and never ask.
-DWORD CALLBACK ReplaceCopyCallback(DWORD event, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
-                                   void*)
-{
-    return event == VCC_TARGET_EXISTS ? VCC_REPLACE : 1;
-}
 
 std::vector<std::wstring> Decorated(const CInfInstaller* inst, const wchar_t* name)
 {
@@ -275,14 +269,14 @@ int CInfInstaller::CopyDriverFile(const wchar_t* source, const wchar_t* target,
             return 0;
     } else {
         uint64_t missing = 0;
-        if (!Image->InjectHostPath(source, fresh.c_str(), &missing, ReplaceCopyCallback, nullptr)) {
+        if (!Image->InjectHostPath(source, fresh.c_str(), &missing, ReplaceExistingCopyCallback, nullptr)) {
             uint64_t total = 0;
             if (!missing || !g_PartitionGrow || !Image->GetVolumeSpace(&total, nullptr) ||
                 !g_PartitionGrow(Image, (total + missing + kGrowMargin) / 0x100000))
                 return 0;
             missing = 0;
             Image->DeletePath(fresh.c_str());
-            if (!Image->InjectHostPath(source, fresh.c_str(), &missing, ReplaceCopyCallback, nullptr))
+            if (!Image->InjectHostPath(source, fresh.c_str(), &missing, ReplaceExistingCopyCallback, nullptr))
                 return 0;
         }
     }
