@@ -1,0 +1,332 @@
+// The network configuration routines on a real SYSTEM hive of a fixture
+// image: each test works in a control set of its own, so the tests share one
+// disk without seeing each other's keys.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../registry/FacadeTestUtil.h"
+#include "ConfigLayoutWriter.h"
+#include "TestSupport.h"
+#include "image/mount/MountedImage.h"
+#include "infinstall/InfInstaller.h"
+#include "netcfg/NetRegistry.h"
+#include "netcfg/NetStackQueries.h"
+#include "netcfg/NetworkConfig.h"
+#include "netcfg/NsiInterface.h"
+#include "netcfg/WrapperAdapter.h"
+#include "registry/hive/RegTypes.h"
+
+namespace {
+
+const uint32_t kWin7x64 = 0x400601;
+const uint32_t kWin7x86 = 0x560601;
+const uint32_t kXpX86 = 0x560501;
+const wchar_t kAdapterClass[] = L"{4D36E972-E325-11CE-BFC1-08002BE10318}";
+
+class NetHive : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { disk_ = new rt::WinDisk(rt::MakeWinDisk("")); }
+  static void TearDownTestSuite() { delete disk_; }
+  void SetUp() override {
+    ASSERT_GE(m_.OpenImage(disk_->path.c_str(), nullptr, 0, 1), 0);
+    ASSERT_EQ(1, m_.LoadHives(1));
+  }
+  std::wstring Key(uint32_t cs, const std::wstring& tail) { return SystemKeyPath(cs, L"%s", tail.c_str()); }
+  void Set(uint32_t cs, const std::wstring& key, const wchar_t* name, const void* data, size_t size, uint32_t type) {
+    std::wstring full = Key(cs, key);
+    m_.RegCreateKey(full.c_str());
+    ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue(full.c_str(), name, data, (uint32_t)size, type)) << vt::Narrow(full);
+  }
+  void SetText(uint32_t cs, const std::wstring& key, const wchar_t* name, const std::wstring& text) {
+    std::vector<uint8_t> b = rt::Utf16z(text);
+    Set(cs, key, name, b.data(), b.size(), HIVE_REG_SZ);
+  }
+  void SetDword(uint32_t cs, const std::wstring& key, const wchar_t* name, uint32_t v) {
+    Set(cs, key, name, &v, 4, HIVE_REG_DWORD);
+  }
+  void SetList(uint32_t cs, const std::wstring& key, const wchar_t* name, const std::vector<std::wstring>& items) {
+    std::vector<uint8_t> b;
+    for (const std::wstring& s : items) nt::PutText(b, s);
+    b.push_back(0);
+    b.push_back(0);
+    Set(cs, key, name, b.data(), b.size(), HIVE_REG_MULTI_SZ);
+  }
+  void MakeKey(uint32_t cs, const std::wstring& key) { m_.RegCreateKey(Key(cs, key).c_str()); }
+  std::vector<uint8_t> Get(uint32_t cs, const std::wstring& key, const wchar_t* name) {
+    std::vector<uint8_t> data;
+    if (!ReadNetValue(&m_, Key(cs, key), name, data)) data = {0xDE, 0xAD};
+    return data;
+  }
+  std::vector<uint8_t> ListBytes(const std::vector<std::wstring>& items) {
+    std::vector<uint8_t> b;
+    for (const std::wstring& s : items) nt::PutText(b, s);
+    b.push_back(0);
+    b.push_back(0);
+    return b;
+  }
+  void SetConfig(uint32_t cs, const nt::LayoutValue& lv) {
+    std::vector<uint8_t> v = nt::WriteLayout(lv);
+    Set(cs, L"Control\\Network", L"Config", v.data(), v.size(), HIVE_REG_BINARY);
+  }
+  std::vector<uint8_t> Config(uint32_t cs) { return Get(cs, L"Control\\Network", L"Config"); }
+  // The component's connection key, so that pruning keeps its entry.
+  void Connect(uint32_t cs, const wchar_t* classKey, const GUID& g) {
+    MakeKey(cs, std::wstring(L"Control\\Network\\") + classKey + L"\\" + nt::GuidString(g));
+  }
+  CInfInstaller* Installer(uint32_t version, uint32_t cs) {
+    inst_.Init(&m_, version, cs, kInfClassNet, L"Net", kNetClassGuid, 0, 0);
+    return &inst_;
+  }
+
+  static rt::WinDisk* disk_;
+  CMountedImage m_;
+  CInfInstaller inst_;
+};
+rt::WinDisk* NetHive::disk_ = nullptr;
+
+nt::LayoutEntry Entry(uint32_t n, uint32_t cls, uint32_t ch, const std::wstring& id, const std::wstring& pnp = L"") {
+  return {nt::MakeGuid(n), cls, ch, id, pnp};
+}
+
+TEST_F(NetHive, RecordsRebuildTheValueWithZeroHeadersAndOneEndRecord) {
+  for (bool x64 : {false, true}) {
+    uint32_t cs = x64 ? 2 : 3;
+    nt::LayoutValue lv;
+    lv.x64 = x64;
+    lv.header = 0x01020304;
+    lv.tableHeader = 0x0A0B0C0D;
+    std::wstring longId(120, L'q');
+    lv.entries = {Entry(1, 0, 0x84, L"PCI\\VEN_1", L"PCI\\VEN_1\\1"), Entry(2, 2, 0xA0, longId), Entry(3, 4, 0, L"vroproto")};
+    lv.bindings = {{1, 0}, {2, 0}, {1, 2}};
+    lv.tail = {1, 2, 3, 4, 5, 6, 7, 8};
+    SetConfig(cs, lv);
+    std::vector<NetBindingRecord> records;
+    ASSERT_EQ(kNetConfigParsed, BuildBindingRecords(Installer(x64 ? kWin7x64 : kWin7x86, cs), records));
+    ASSERT_EQ(3u, records.size());
+    EXPECT_EQ(2u, records[0].UpperCount);
+    EXPECT_EQ(1u, records[0].Upper[0]);
+    EXPECT_EQ(2u, records[0].Upper[1]);
+    EXPECT_EQ(0xFFFFFFFFu, records[0].Upper[2]);
+    EXPECT_EQ(0u, records[1].UpperCount);
+    EXPECT_EQ(1u, records[2].UpperCount);
+    EXPECT_EQ(99u, wcslen(records[1].ComponentId));
+    EXPECT_EQ(L"PCI\\VEN_1\\1", std::wstring(records[0].PnpInstanceId));
+    EXPECT_EQ(0, memcmp(&records[2].InstanceGuid, &lv.entries[2].guid, 16));
+
+    ASSERT_EQ(REG_STATUS_OK, WriteBindingRecords(&inst_, records));
+    nt::LayoutValue expected = lv;
+    expected.header = expected.tableHeader = 0;
+    expected.entries[1].componentId.resize(99);
+    expected.bindings = {{1, 0}, {2, 0}, {1, 2}};
+    expected.tail.clear();
+    EXPECT_EQ(nt::WriteLayout(expected), Config(cs));
+
+    std::vector<NetBindingRecord> none;
+    EXPECT_EQ(kNetConfigMissing, BuildBindingRecords(Installer(kWin7x64, 40), none));
+    EXPECT_TRUE(none.empty());
+  }
+}
+
+TEST_F(NetHive, NewAdapterEntersAnEmptyValueAsEntryZero) {
+  const uint32_t cs = 4;
+  nt::LayoutValue lv;
+  SetConfig(cs, lv);
+  GUID adapter = nt::MakeGuid(20);
+  Connect(cs, kAdapterClass, adapter);
+  std::wstring guid = nt::GuidString(adapter);
+  std::wstring script = vt::ToWin(vt::ScratchDirUnix()) + L"\\Net.tmp";
+  EXPECT_EQ(1, AddAdapterToNetworkConfig(Installer(kWin7x86, cs), guid.c_str(), L"PCI\\VEN_9",
+                                         L"PCI\\VEN_9\\VRO&Node&Pnp", script.c_str()));
+  lv.entries = {{adapter, 0, 0x84, L"PCI\\VEN_9", L"PCI\\VEN_9\\VRO&Node&Pnp"}};
+  EXPECT_EQ(nt::WriteLayout(lv), Config(cs));
+  // Again with the same GUID: no second entry, nothing to bind.
+  EXPECT_EQ(0, AddAdapterToNetworkConfig(&inst_, guid.c_str(), L"PCI\\VEN_9", L"PCI\\VEN_9\\VRO&Node&Pnp",
+                                         script.c_str()));
+  EXPECT_EQ(nt::WriteLayout(lv), Config(cs));
+}
+
+// The own component and an NDIS protocol that binds the adapter are bound on
+// top of a new adapter; the 64-bit target never takes "vro_ndis" as its own.
+// Later, a binding whose protocol no longer routes to the adapter is stale.
+TEST_F(NetHive, OwnComponentsAndProtocolsAreBoundThenStaleBindingsGo) {
+  for (bool x64 : {false, true}) {
+    const uint32_t cs = x64 ? 5 : 6;
+    GUID adapter = nt::MakeGuid(30);
+    std::wstring guid = nt::GuidString(adapter);
+    nt::LayoutValue lv;
+    lv.x64 = x64;
+    lv.header = 7;
+    lv.entries = {Entry(1, 4, 0, L"vro_ndis"), Entry(2, 4, 0, L"VroProto"), Entry(3, 2, 0xA0, L"ms_tcpip")};
+    SetConfig(cs, lv);
+    Connect(cs, L"{4d36e974-e325-11ce-bfc1-08002be10318}", lv.entries[0].guid);
+    Connect(cs, L"{4d36e974-e325-11ce-bfc1-08002be10318}", lv.entries[1].guid);
+    Connect(cs, kAdapterClass, adapter);
+    std::wstring tcp = L"Control\\Network\\{4D36E975-E325-11CE-BFC1-08002BE10318}\\" + nt::GuidString(lv.entries[2].guid);
+    SetText(cs, tcp + L"\\Ndi\\Interfaces", L"LowerRange", L"ndis5,ndis4,ndisatm");
+    SetText(cs, tcp + L"\\Ndi", L"Service", L"Tcpip");
+    SetList(cs, L"Services\\Tcpip\\Linkage", L"Bind", {L"\\Device\\{other}", L"\\Device\\" + guid});
+    // A protocol whose lower range is no NDIS range is passed over.
+    std::wstring atm = L"Control\\Network\\{4D36E975-E325-11CE-BFC1-08002BE10318}\\{atm}";
+    SetText(cs, atm + L"\\Ndi\\Interfaces", L"LowerRange", L"atm");
+
+    std::wstring script = vt::ToWin(vt::ScratchDirUnix()) + L"\\Net.tmp";
+    CInfInstaller* inst = Installer(x64 ? kWin7x64 : kWin7x86, cs);
+    ASSERT_EQ(1, AddAdapterToNetworkConfig(inst, guid.c_str(), L"PCI\\VEN_A", L"PCI\\VEN_A\\1", script.c_str()));
+    lv.entries.push_back({adapter, 0, 0x84, L"PCI\\VEN_A", L"PCI\\VEN_A\\1"});
+    lv.bindings = {{x64 ? 1u : 0u, 3}, {2, 3}};
+    EXPECT_EQ(nt::WriteLayout(lv), Config(cs));
+
+    // Tcpip binds the adapter but does not route to it: its binding is
+    // stale, the own component's stays.
+    std::vector<uint8_t> value = nt::WriteLayout(lv);
+    NetworkConfigBlob blob(x64);
+    ASSERT_EQ(kNetConfigParsed, blob.Parse(value.data(), (uint32_t)value.size()));
+    uint32_t list[kNetRecordUpperLinks];
+    ASSERT_EQ(-1, AddOwnBindings(inst, guid.c_str(), blob, 3, list));
+    EXPECT_EQ(2u, list[0]);
+    ASSERT_EQ(1, AddAdapterToNetworkConfig(inst, guid.c_str(), L"PCI\\VEN_A", L"PCI\\VEN_A\\1", script.c_str()));
+    lv.bindings = {{x64 ? 1u : 0u, 3}};
+    EXPECT_EQ(nt::WriteLayout(lv), Config(cs));
+    // Routed and bound again: with both bindings in place nothing is to do.
+    SetList(cs, L"Services\\Tcpip\\Linkage", L"Route", {L"\"Tcpip\" \"" + guid + L"\""});
+    EXPECT_EQ(0, AddOwnBindings(inst, guid.c_str(), blob, 3, list));
+  }
+}
+
+TEST_F(NetHive, PruningRemovesStaleEntriesOneAtATimeAndRenumbers) {
+  for (bool x64 : {false, true}) {
+    const uint32_t cs = x64 ? 7 : 8;
+    nt::LayoutValue lv;
+    lv.x64 = x64;
+    lv.header = 0x99;
+    lv.tableHeader = 0x77;
+    lv.entries = {Entry(1, 0, 0x84, L"PCI\\A", L"PCI\\A\\1"), Entry(2, 2, 0, L"gone1"), Entry(3, 1, 0, L"class1"),
+                  Entry(4, 3, 0, L"gone2"), Entry(5, 5, 0, L"class5"), Entry(6, 4, 0, L"kept")};
+    lv.bindings = {{1, 0}, {5, 0}, {3, 0}, {5, 2}, {4, 0}};
+    lv.tail = {9, 9};
+    SetConfig(cs, lv);
+    Connect(cs, kAdapterClass, lv.entries[0].guid);
+    Connect(cs, L"{4d36e974-e325-11ce-bfc1-08002be10318}", lv.entries[5].guid);
+    EXPECT_EQ(0, PruneNetworkConfigBlob(&m_, x64 ? kWin7x64 : kWin7x86, cs));
+    nt::LayoutValue expected = lv;
+    expected.entries = {lv.entries[0], lv.entries[2], lv.entries[4], lv.entries[5]};
+    expected.bindings = {{3, 0}, {3, 1}, {2, 0}};
+    EXPECT_EQ(nt::WriteLayout(expected), Config(cs));
+  }
+}
+
+TEST_F(NetHive, RepairRelinksAnAdapterWhoseInstanceHasGone) {
+  const uint32_t cs = 9;
+  GUID adapter = nt::MakeGuid(40);
+  std::wstring guid = nt::GuidString(adapter);
+  nt::LayoutValue lv;
+  lv.x64 = true;
+  lv.entries = {Entry(1, 2, 0, L"ms_tcpip"), {adapter, 0, 0x81, L"PCI\\VEN_OLD", L"PCI\\VEN_OLD\\1"}};
+  lv.bindings = {{0, 1}};
+  SetConfig(cs, lv);
+  SetText(cs, L"Enum\\PCI\\VEN_OLD\\1", L"Class", L"Net");
+  EXPECT_EQ(0, RepairAdapterConfigEntry(&m_, kWin7x64, cs, guid.c_str()));
+  EXPECT_EQ(nt::WriteLayout(lv), Config(cs));
+
+  // Gone: the first network instance of the enumerator table takes its place.
+  m_.RegDeleteKey(Key(cs, L"Enum\\PCI\\VEN_OLD").c_str());
+  SetText(cs, L"Enum\\PCI\\VEN_1\\a", L"Class", L"Display");
+  SetText(cs, L"Enum\\PCI\\VEN_2\\b", L"Class", L"NET");
+  SetText(cs, L"Enum\\MLX4\\VEN_3\\c", L"Class", L"Net");
+  EXPECT_EQ(1, RepairAdapterConfigEntry(&m_, kWin7x64, cs, guid.c_str()));
+  nt::LayoutValue expected = lv;
+  expected.entries[1] = {adapter, 0, 0x84, L"PCI\\VEN_2", L"PCI\\VEN_2\\b"};
+  EXPECT_EQ(nt::WriteLayout(expected), Config(cs));
+
+  // The qualifying entry is a stale one of another class; the adapter entry
+  // already names the instance found: nothing is stored, the result is 1.
+  const uint32_t cs2 = 10;
+  nt::LayoutValue twice;
+  twice.entries = {{adapter, 2, 0x84, L"X", L"PCI\\GONE\\1"}, {adapter, 0, 0x84, L"PCI\\VEN_2", L"PCI\\VEN_2\\b"}};
+  SetConfig(cs2, twice);
+  SetText(cs2, L"Enum\\PCI\\VEN_2\\b", L"Class", L"Net");
+  EXPECT_EQ(1, RepairAdapterConfigEntry(&m_, kWin7x86, cs2, guid.c_str()));
+  EXPECT_EQ(nt::WriteLayout(twice), Config(cs2));
+  // No qualifying entry (0x80 missing): 0.
+  twice.entries[0].characteristics = 0x04;
+  SetConfig(cs2, twice);
+  EXPECT_EQ(0, RepairAdapterConfigEntry(&m_, kWin7x86, cs2, L"{00000000-0000-0000-0000-000000000001}"));
+}
+
+TEST_F(NetHive, AdapterLinkageIsWrittenOnceAndOnlyWithAWrapper) {
+  const uint32_t cs = 11;
+  std::wstring adapterUpper = L"Services\\VRONDIS\\Parameters\\Adapters\\{A}";
+  SetList(cs, adapterUpper, L"UpperBindings", {L"\\Device\\{other}"});
+  WriteAdapterLinkage(&m_, cs, kXpX86, L"{A}", L"Tcpip");
+  EXPECT_EQ(ListBytes({L"\\Device\\{other}"}), Get(cs, adapterUpper, L"UpperBindings"));
+
+  std::wstring wrapper = std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\0003";
+  SetDword(cs, wrapper, L"Characteristics", 0x29);
+  SetText(cs, wrapper, L"ComponentId", L"vrowrapp");
+  SetText(cs, wrapper, L"NetCfgInstanceId", L"{W}");
+  SetList(cs, wrapper + L"\\Linkage", L"RootDevice", {L"{W}"});
+  SetList(cs, wrapper + L"\\Linkage", L"UpperBind", {L"vroproto"});
+  for (int run = 0; run < 2; ++run) {
+    WriteAdapterLinkage(&m_, cs, kXpX86, L"{A}", L"Tcpip");
+    EXPECT_EQ(ListBytes({L"{W}", L"{A}"}), Get(cs, wrapper + L"\\Linkage", L"RootDevice"));
+    EXPECT_EQ(ListBytes({L"vroproto", L"Tcpip"}), Get(cs, wrapper + L"\\Linkage", L"UpperBind"));
+    EXPECT_EQ(rt::Utf16z(L"\\Device\\{W}"), Get(cs, adapterUpper, L"UpperBindings"));
+  }
+  // Missing values are not created.
+  WriteAdapterLinkage(&m_, cs, kXpX86, L"{B}", L"Tcpip");
+  EXPECT_EQ(std::vector<uint8_t>({0xDE, 0xAD}),
+            Get(cs, L"Services\\VRONDIS\\Parameters\\Adapters\\{B}", L"UpperBindings"));
+}
+
+TEST_F(NetHive, ComponentBindsAdapterNeedsRouteAndBind) {
+  const uint32_t cs = 12;
+  struct Case {
+    uint32_t classIndex;
+    const wchar_t* classKey;
+    const wchar_t* service;
+    bool route, bind;
+    int32_t expected;
+  } cases[] = {
+      {3, L"{4d36e973-e325-11ce-bfc1-08002be10318}", L"Cli1", true, true, 1},
+      {3, L"{4d36e973-e325-11ce-bfc1-08002be10318}", L"Cli2", true, false, 0},
+      {2, L"{4d36e975-e325-11ce-bfc1-08002be10318}", L"Tr1", false, true, 0},
+      {2, L"{4d36e975-e325-11ce-bfc1-08002be10318}", nullptr, true, true, 0},
+      {4, L"{4d36e974-e325-11ce-bfc1-08002be10318}", nullptr, false, false, 1},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::wstring comp = L"{C" + std::to_wstring(n++) + L"}";
+    if (c.service) {
+      SetText(cs, std::wstring(L"Control\\Network\\") + c.classKey + L"\\" + comp + L"\\Ndi", L"Service", c.service);
+      std::wstring linkage = std::wstring(L"Services\\") + c.service + L"\\Linkage";
+      SetList(cs, linkage, L"Route", {c.route ? L"\"x\" \"{ad}\"" : L"\"x\" \"{zz}\""});
+      SetList(cs, linkage, L"Bind", {L"\\Device\\{q}", c.bind ? L"\\Device\\{AD}" : L"\\Device\\{zz}"});
+    }
+    EXPECT_EQ(c.expected, ComponentBindsAdapter(comp.c_str(), cs, &m_, c.classIndex, L"{ad}")) << n;
+  }
+  EXPECT_EQ(1, AdapterConnectionKeyExists(L"{nothing}", 1, cs, &m_));
+  EXPECT_EQ(0, AdapterConnectionKeyExists(L"{nothing}", 2, cs, &m_));
+  EXPECT_EQ(1, AdapterConnectionKeyExists(L"{C0}", 3, cs, &m_));
+}
+
+TEST_F(NetHive, EnumInstancesAndDriverVersion) {
+  const uint32_t cs = 13;
+  SetText(cs, L"Enum\\PCI\\DEV_1\\i1", L"Service", L"e1e");
+  SetText(cs, L"Enum\\PCI\\DEV_2\\i2", L"Driver", L"{x}\\0007");
+  SetText(cs, L"Enum\\USB\\DEV_3\\i3", L"Service", L"usbnic");
+  EXPECT_EQ(1, AnyEnumInstanceHasValue(&m_, L"PCI", cs, L"Service", L"E1E"));
+  EXPECT_EQ(1, AnyEnumInstanceHasValue(&m_, L"PCI", cs, L"Driver", L"{X}\\0007"));
+  EXPECT_EQ(0, AnyEnumInstanceHasValue(&m_, L"PCI", cs, L"Service", L"usbnic"));
+  EXPECT_EQ(0, AnyEnumInstanceHasValue(&m_, L"ROOT", cs, L"Service", L"e1e"));
+  SetText(cs, std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\0002", L"DriverVersion", std::wstring(120, L'9'));
+  wchar_t version[100];
+  EXPECT_EQ(1, ReadNetDriverVersion(L"0002", cs, &m_, version));
+  EXPECT_EQ(99u, wcslen(version));
+  EXPECT_EQ(0, ReadNetDriverVersion(L"0003", cs, &m_, version));
+}
+
+}  // namespace
