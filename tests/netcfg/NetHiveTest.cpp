@@ -329,4 +329,163 @@ TEST_F(NetHive, EnumInstancesAndDriverVersion) {
   EXPECT_EQ(0, ReadNetDriverVersion(L"0003", cs, &m_, version));
 }
 
+std::vector<uint8_t> NsiRecord(const GUID& g, uint8_t fill = 0x11) {
+  std::vector<uint8_t> r(kNsiRecordBytes, fill);
+  memcpy(&r[1040], &g, 16);
+  return r;
+}
+const wchar_t kNsiKey[] = L"Control\\Nsi\\{eb004a11-9b1a-11d4-9123-0050047759bc}\\10";
+const wchar_t kIfTypeKey[] = L"Services\\NDIS\\IfTypes\\6";
+
+TEST_F(NetHive, NsiRecordTakesTheFirstFreeEthernetIndex) {
+  const uint32_t cs = 14;
+  GUID adapter = nt::MakeGuid(50);
+  std::wstring guid = nt::GuidString(adapter);
+  for (uint32_t n : {0u, 1u, 3u}) {
+    std::vector<uint8_t> r = NsiRecord(nt::MakeGuid(n));
+    Set(cs, kNsiKey, NsiRecordName(n).c_str(), r.data(), r.size(), HIVE_REG_BINARY);
+  }
+  // A type-24 record of index 2 carrying the adapter's GUID counts for
+  // neither the match nor the index.
+  std::vector<uint8_t> other = NsiRecord(adapter);
+  Set(cs, kNsiKey, L"0000000200001800", other.data(), other.size(), HIVE_REG_BINARY);
+  MakeKey(cs, kIfTypeKey);
+
+  EXPECT_EQ(kNsiNoIndex, RegisterNsiInterface(&m_, kXpX86, cs, guid.c_str())) << "no record before Windows 6";
+  EXPECT_EQ(2u, RegisterNsiInterface(&m_, kWin7x64, cs, guid.c_str()));
+  std::vector<uint8_t> made = Get(cs, kNsiKey, L"0000000200000600");
+  ASSERT_EQ(kNsiRecordBytes, made.size());
+  EXPECT_EQ(0, memcmp(&made[1040], &adapter, 16));
+  EXPECT_EQ(0x11, made[1056]) << "taken from the template";
+  EXPECT_EQ(std::vector<uint8_t>({0x04}), Get(cs, kIfTypeKey, L"IfUsedNetLuidIndices"));
+
+  // Again: the existing index, nothing written; also before Windows 6.
+  SetDword(cs, kIfTypeKey, L"IfUsedNetLuidIndices", 0);
+  EXPECT_EQ(2u, RegisterNsiInterface(&m_, kWin7x64, cs, guid.c_str()));
+  EXPECT_EQ(2u, RegisterNsiInterface(&m_, kXpX86, cs, guid.c_str()));
+  EXPECT_EQ(std::vector<uint8_t>(4, 0), Get(cs, kIfTypeKey, L"IfUsedNetLuidIndices"));
+}
+
+TEST_F(NetHive, NsiBitmapKeepsHighIndicesInTheirByte) {
+  const uint32_t cs = 15;
+  std::vector<uint8_t> templ = NsiRecord(nt::MakeGuid(1));
+  Set(cs, kNsiKey, L"0000000000000600", templ.data(), templ.size(), HIVE_REG_BINARY);
+  // Names of any type or length hold their index.
+  uint8_t one = 1;
+  for (uint32_t n = 1; n < 40; ++n) Set(cs, kNsiKey, NsiRecordName(n).c_str(), &one, 1, HIVE_REG_DWORD);
+  std::vector<uint8_t> bitmap = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x80};
+  Set(cs, kIfTypeKey, L"IfUsedNetLuidIndices", bitmap.data(), bitmap.size(), HIVE_REG_BINARY);
+  EXPECT_EQ(40u, RegisterNsiInterface(&m_, kWin7x86, cs, nt::GuidString(nt::MakeGuid(77)).c_str()));
+  bitmap[5] = 0x01;
+  EXPECT_EQ(bitmap, Get(cs, kIfTypeKey, L"IfUsedNetLuidIndices"));
+
+  // Without the type's key the bitmap cannot be stored: a failure.
+  const uint32_t cs2 = 16;
+  Set(cs2, kNsiKey, L"0000000000000600", templ.data(), templ.size(), HIVE_REG_BINARY);
+  EXPECT_EQ(kNsiNoIndex, RegisterNsiInterface(&m_, kWin7x86, cs2, nt::GuidString(nt::MakeGuid(78)).c_str()));
+  // Without a template, or without the records key, nothing is made.
+  const uint32_t cs3 = 17;
+  Set(cs3, kNsiKey, L"0000000000000600", &one, 1, HIVE_REG_BINARY);
+  MakeKey(cs3, kIfTypeKey);
+  EXPECT_EQ(kNsiNoIndex, RegisterNsiInterface(&m_, kWin7x86, cs3, nt::GuidString(nt::MakeGuid(79)).c_str()));
+  EXPECT_EQ(kNsiNoIndex, RegisterNsiInterface(&m_, kWin7x86, 41, nt::GuidString(nt::MakeGuid(79)).c_str()));
+}
+
+TEST_F(NetHive, WrapperAdapterLookup) {
+  const uint32_t cs = 18;
+  GUID w = nt::MakeGuid(60);
+  std::wstring wguid = nt::GuidString(w);
+  struct Instance {
+    const wchar_t* name;
+    uint32_t characteristics;
+    const wchar_t* componentId;
+    GUID guid;
+    int luid;          // -1: no NetLuidIndex
+    GUID recordGuid;   // of the NSI record at that index
+  } instances[] = {
+      {L"0001", 0x21, L"vrowrapp", w, 1, w},                // 0x08 missing
+      {L"0003", 0x29, L"VROWRAPP", w, 3, nt::MakeGuid(61)}, // record of another GUID
+      {L"0005", 0x29, L"vrowrapp", w, -1, w},               // no NetLuidIndex
+      {L"0007", 0x29, L"vrowrapp", w, 9, w},                // index without a record
+      {L"0010", 0x2B, L"other", w, 10, w},
+      {L"0012", 0x29, L"vrowrapp", w, 12, w},
+      {L"0020", 0xFF, L"vrowrapp", w, 20, w},
+  };
+  for (const Instance& i : instances) {
+    std::wstring key = std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\" + i.name;
+    SetDword(cs, key, L"Characteristics", i.characteristics);
+    SetText(cs, key, L"ComponentId", i.componentId);
+    SetText(cs, key, L"NetCfgInstanceId", nt::GuidString(i.guid));
+    if (i.luid >= 0) SetDword(cs, key, L"NetLuidIndex", (uint32_t)i.luid);
+    if (i.luid >= 0 && i.luid != 9) {
+      std::vector<uint8_t> r = NsiRecord(i.recordGuid);
+      Set(cs, kNsiKey, NsiRecordName((uint32_t)i.luid).c_str(), r.data(), r.size(), HIVE_REG_BINARY);
+    }
+  }
+  wchar_t out[100] = L"untouched";
+  EXPECT_EQ(12, FindWrapperAdapter(&m_, kWin7x64, cs, out, 100));
+  EXPECT_EQ(wguid, std::wstring(out));
+  EXPECT_EQ(3, FindWrapperAdapter(&m_, kXpX86, cs, nullptr, 0)) << "no NSI check before Windows 6";
+  wchar_t cut[5];
+  EXPECT_EQ(12, FindWrapperAdapter(&m_, kWin7x64, cs, cut, 5));
+  EXPECT_EQ(wguid.substr(0, 4), std::wstring(cut));
+  // A short record value counts as no match.
+  uint8_t shortRecord[1055] = {0};
+  Set(cs, kNsiKey, NsiRecordName(12).c_str(), shortRecord, sizeof(shortRecord), HIVE_REG_BINARY);
+  EXPECT_EQ(20, FindWrapperAdapter(&m_, kWin7x64, cs, nullptr, 0));
+  EXPECT_EQ(-1, FindWrapperAdapter(&m_, kWin7x64, 42, out, 100));
+}
+
+// Seeded damage to the stored values: every routine refuses or works, none
+// crashes, and a damaged "Config" stays as it was.
+TEST_F(NetHive, DamagedValuesAreRefusedOrUsed) {
+  const uint32_t cs = 19;
+  std::mt19937 rng(35);
+  GUID adapter = nt::MakeGuid(90);
+  std::wstring guid = nt::GuidString(adapter);
+  Connect(cs, kAdapterClass, adapter);
+  MakeKey(cs, kIfTypeKey);
+  std::wstring script = vt::ToWin(vt::ScratchDirUnix()) + L"\\Net.tmp";
+  for (int round = 0; round < 60; ++round) {
+    bool x64 = round % 2;
+    nt::LayoutValue lv;
+    lv.x64 = x64;
+    lv.entries = {Entry(1, 0, 0x84, L"PCI\\A", L"PCI\\A\\1"), Entry(2, 4, 0, L"vroproto"), Entry(3, 2, 0, L"tcp")};
+    lv.bindings = {{1, 0}, {2, 0}};
+    std::vector<uint8_t> v = nt::WriteLayout(lv);
+    for (int k = 0; k < 3; ++k) v[rng() % v.size()] = (uint8_t)rng();
+    if (rng() % 3 == 0) v.resize(rng() % v.size());
+    Set(cs, L"Control\\Network", L"Config", v.data(), v.size(), HIVE_REG_BINARY);
+    NetworkConfigBlob blob(x64);
+    bool usable = blob.Parse(v.data(), (uint32_t)v.size()) == kNetConfigParsed;
+    CInfInstaller* inst = Installer(x64 ? kWin7x64 : kWin7x86, cs);
+    std::vector<NetBindingRecord> records;
+    EXPECT_EQ(usable, BuildBindingRecords(inst, records) == kNetConfigParsed);
+    int32_t added = AddAdapterToNetworkConfig(inst, guid.c_str(), L"PCI\\B", L"PCI\\B\\1", script.c_str());
+    if (!usable) {
+      EXPECT_EQ(0, added);
+      EXPECT_EQ(v, Config(cs)) << round;
+    }
+
+    std::vector<uint8_t> record = NsiRecord(rng() % 2 ? adapter : nt::MakeGuid(91));
+    record.resize(rng() % (kNsiRecordBytes + 20));
+    wchar_t name[32];
+    _snwprintf(name, 32, L"%08x%08x", (unsigned)(rng() % 4), (unsigned)(rng() % 3 ? 0x600 : rng()));
+    Set(cs, kNsiKey, name, record.data(), record.size(), rng() % 4 ? HIVE_REG_BINARY : HIVE_REG_DWORD);
+    std::vector<uint8_t> bitmap(rng() % 10);
+    for (uint8_t& b : bitmap) b = (uint8_t)rng();
+    if (bitmap.empty())
+      m_.RegDeleteValue(Key(cs, kIfTypeKey).c_str(), L"IfUsedNetLuidIndices");
+    else
+      Set(cs, kIfTypeKey, L"IfUsedNetLuidIndices", bitmap.data(), bitmap.size(), HIVE_REG_BINARY);
+    uint32_t index = RegisterNsiInterface(&m_, kWin7x64, cs, guid.c_str());
+    if (index != kNsiNoIndex) {
+      std::vector<uint8_t> made = Get(cs, kNsiKey, NsiRecordName(index).c_str());
+      ASSERT_EQ(kNsiRecordBytes, made.size()) << round;
+      EXPECT_EQ(0, memcmp(&made[1040], &adapter, 16));
+    }
+    m_.RegDeleteKey(Key(cs, kNsiKey).c_str());
+  }
+}
+
 }  // namespace
