@@ -12,7 +12,9 @@
 #include "ConfigLayoutWriter.h"
 #include "TestSupport.h"
 #include "image/mount/MountedImage.h"
+#include "common/UnicodeProfile.h"
 #include "infinstall/InfInstaller.h"
+#include "infinstall/RegScriptFile.h"
 #include "netcfg/NetRegistry.h"
 #include "netcfg/NetStackQueries.h"
 #include "netcfg/NetworkConfig.h"
@@ -139,10 +141,24 @@ TEST_F(NetHive, NewAdapterEntersAnEmptyValueAsEntryZero) {
   Connect(cs, kAdapterClass, adapter);
   std::wstring guid = nt::GuidString(adapter);
   std::wstring script = vt::ToWin(vt::ScratchDirUnix()) + L"\\Net.tmp";
-  EXPECT_EQ(1, AddAdapterToNetworkConfig(Installer(kWin7x86, cs), guid.c_str(), L"PCI\\VEN_9",
-                                         L"PCI\\VEN_9\\VRO&Node&Pnp", script.c_str()));
+  ASSERT_EQ(1, CreateRegScriptFile(script.c_str()));
+  CInfInstaller* inst = Installer(kWin7x86, cs);
+  inst->PnpProfileId = 0x1234;
+  EXPECT_EQ(1, AddAdapterToNetworkConfig(inst, guid.c_str(), L"PCI\\VEN_9", L"PCI\\VEN_9\\VRO&Node&Pnp",
+                                         script.c_str()));
   lv.entries = {{adapter, 0, 0x84, L"PCI\\VEN_9", L"PCI\\VEN_9\\VRO&Node&Pnp"}};
   EXPECT_EQ(nt::WriteLayout(lv), Config(cs));
+  // The value as stored is copied into the staging script.
+  std::wstring staged;
+  ASSERT_TRUE(ReadProfileValue(script.c_str(), Key(cs, L"Control\\Network").c_str(), L"Config", staged));
+  std::string hex;
+  for (uint8_t b : nt::WriteLayout(lv)) {
+    char t[4];
+    snprintf(t, sizeof(t), "%02x,", b);
+    hex += t;
+  }
+  hex.pop_back();
+  EXPECT_EQ("hex:" + hex, vt::Narrow(staged));
   // Again with the same GUID: no second entry, nothing to bind.
   EXPECT_EQ(0, AddAdapterToNetworkConfig(&inst_, guid.c_str(), L"PCI\\VEN_9", L"PCI\\VEN_9\\VRO&Node&Pnp",
                                          script.c_str()));
@@ -486,6 +502,50 @@ TEST_F(NetHive, DamagedValuesAreRefusedOrUsed) {
     }
     m_.RegDeleteKey(Key(cs, kNsiKey).c_str());
   }
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  std::string out;
+  char b[4];
+  for (uint8_t c : bytes) {
+    snprintf(b, sizeof(b), "%02x", c);
+    out += b;
+  }
+  return out;
+}
+
+// What the routines wrote reaches the image's SYSTEM file, as hivex reads it.
+TEST_F(NetHive, WrittenValuesReachTheHiveFile) {
+  const uint32_t cs = 20;
+  GUID adapter = nt::MakeGuid(70);
+  std::wstring guid = nt::GuidString(adapter);
+  nt::LayoutValue lv;
+  lv.x64 = true;
+  lv.entries = {Entry(1, 4, 0, L"vroproto")};
+  SetConfig(cs, lv);
+  Connect(cs, L"{4d36e974-e325-11ce-bfc1-08002be10318}", lv.entries[0].guid);
+  Connect(cs, kAdapterClass, adapter);
+  std::vector<uint8_t> templ = NsiRecord(nt::MakeGuid(1));
+  Set(cs, kNsiKey, L"0000000000000600", templ.data(), templ.size(), HIVE_REG_BINARY);
+  MakeKey(cs, kIfTypeKey);
+  std::wstring script = vt::ToWin(vt::ScratchDirUnix()) + L"\\Net.tmp";
+  ASSERT_EQ(1, AddAdapterToNetworkConfig(Installer(kWin7x64, cs), guid.c_str(), L"PCI\\VEN_C", L"PCI\\VEN_C\\2",
+                                         script.c_str()));
+  ASSERT_EQ(1u, RegisterNsiInterface(&m_, kWin7x64, cs, guid.c_str()));
+  ASSERT_TRUE(m_.Close());
+  lv.entries.push_back({adapter, 0, 0x84, L"PCI\\VEN_C", L"PCI\\VEN_C\\2"});
+  lv.bindings = {{0, 1}};
+
+  std::string system = rt::NtfsCat(*disk_, disk_->unixPath, "/Windows/System32/config/SYSTEM",
+                                   vt::ScratchDirUnix() + "/SYSTEM");
+  std::string dump;
+  ASSERT_EQ(0, vt::Sh("/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") + " --dump " +
+                          vt::Q(system) + " | grep -e '^V .ControlSet020.Control.Network|Config|' "
+                          "-e 'ControlSet020.Services.NDIS.IfTypes.6|IfUsed'",
+                      &dump));
+  EXPECT_EQ("V \\ControlSet020\\Control\\Network|Config|3|" + Hex(nt::WriteLayout(lv)) + "\n" +
+                "V \\ControlSet020\\Services\\NDIS\\IfTypes\\6|IfUsedNetLuidIndices|3|02\n",
+            dump);
 }
 
 }  // namespace
