@@ -130,30 +130,24 @@ int32_t PruneNetworkConfigBlob(CMountedImage* image, uint32_t targetVersion, uin
 {
     if (!image)
         return 0;
-    // Every store removes one entry, so the passes are bounded by the
-    // entries of the first read.
+    // Every store removes one entry: there are no more passes than the
+    // first read has entries.
+    size_t passes = 0, limit = 0;
     for (;;) {
         std::vector<uint8_t> data;
         NetworkConfigBlob blob(NetworkConfigBlob::LayoutOf(targetVersion));
         if (!LoadConfig(image, controlSet, data, blob))
+            return 0;
+        if (passes++ == 0)
+            limit = blob.Entries.size();
+        else if (passes > limit + 1)
             return 0;
         bool stored = false;
         for (uint32_t i = 0; i < blob.Entries.size() && !stored; ++i) {
             const NetConfigEntry& e = blob.Entries[i];
             if (AdapterConnectionKeyExists(GuidText(e.guid).c_str(), e.classIndex, controlSet, image))
                 continue;
-            std::vector<NetConfigBinding> records;
-            for (NetConfigBinding b : blob.Bindings) {
-                if (b.upper == i || b.lower == i)
-                    continue;
-                if (b.upper > i)
-                    --b.upper;
-                if (b.lower > i)
-                    --b.lower;
-                records.push_back(b);
-            }
-            stored = StoreConfig(image, controlSet,
-                                 blob.Rebuild(data.data(), i, i + 1, std::vector<uint8_t>(), 0, records));
+            stored = StoreConfig(image, controlSet, blob.WithoutEntry(data.data(), i));
         }
         if (!stored)
             return 0;

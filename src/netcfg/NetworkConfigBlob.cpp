@@ -216,3 +216,18 @@ std::vector<uint8_t> NetworkConfigBlob::Rebuild(const uint8_t* data, size_t firs
     out.insert(out.end(), data + RestOffset, data + m_length);
     return out;
 }
+
+std::vector<uint8_t> NetworkConfigBlob::WithoutEntry(const uint8_t* data, uint32_t index) const
+{
+    std::vector<NetConfigBinding> records;
+    for (NetConfigBinding b : Bindings) {
+        if (b.upper == index || b.lower == index)
+            continue;
+        if (b.upper > index)
+            --b.upper;
+        if (b.lower > index)
+            --b.lower;
+        records.push_back(b);
+    }
+    return Rebuild(data, index, (size_t)index + 1, std::vector<uint8_t>(), 0, records);
+}

@@ -91,6 +91,10 @@ public:
                                  const std::vector<uint8_t>& entryBytes, uint32_t added,
                                  const std::vector<NetConfigBinding>& records) const;
 
+    // A copy of the parsed value without the entry at index: the binding
+    // records naming it go, greater indices in the others drop by one.
+    std::vector<uint8_t> WithoutEntry(const uint8_t* data, uint32_t index) const;
+
 private:
     int ParseParts(const uint8_t* data, uint32_t length);
 
