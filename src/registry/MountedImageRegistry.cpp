@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/PathUtil.h"
 #include "image/mount/FatVolume.h"
 #include "image/mount/MountedImage.h"
 #include "registry/BcdStore.h"
@@ -17,8 +18,6 @@
 #include "registry/RegistryFacade.h"
 
 namespace {
-
-const int kPathChars = 360;
 
 // Import and export visit the roots in this order.
 const wchar_t* const kRootOrder[] = {REG_ROOT_USER, REG_ROOT_BCD, REG_ROOT_SAM,

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/PathUtil.h"
 #include "image/mount/MountedImage.h"
 #include "image/copy/TreeCopy.h"
 #include "registry/hive/RegTypes.h"
@@ -19,7 +20,6 @@
 
 namespace {
 
-const int kPathChars = 360;
 const wchar_t kKernel[] = L"\\Windows\\System32\\ntoskrnl.exe";
 
 // A temporary host copy of a volume file, deleted with the object.

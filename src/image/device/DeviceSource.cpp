@@ -12,7 +12,7 @@ public:
         DWORD got = 0;
         *diskNumber = -1;
         *bytes = 0;
-        if (type == 1) {
+        if (type == VRO_TYPE_PHYSICAL) {
             DISK_GEOMETRY_EX gx;
             DISK_GEOMETRY g;
             if (DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &gx, sizeof(gx),

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <cstdint>
 
+#include "image/device/SectorDevice.h"
+
 class VroDeviceSource {
 public:
     virtual ~VroDeviceSource() {}

@@ -9,6 +9,13 @@
 
 const uint32_t VRO_SECTOR = 512;
 
+// Image type codes: what a path holds, as detection names it.
+enum {
+    VRO_TYPE_RAW = 0, VRO_TYPE_PHYSICAL = 1, VRO_TYPE_VOLUME = 2, VRO_TYPE_RAW_MBR = 3,
+    VRO_TYPE_HEADER_PLAIN = 4, VRO_TYPE_HEADER_OTHER = 5, VRO_TYPE_SPARSE = 6,
+    VRO_TYPE_VHD_FIXED = 7, VRO_TYPE_VHD_DYNAMIC = 8, VRO_TYPE_MBR_SECTOR1 = 9
+};
+
 // Holds a critical section for one scope.
 struct VroCsLock {
     CRITICAL_SECTION* cs;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/PathUtil.h"
+
 namespace {
 
 // Windows Server 2003 and later: the slot order of IVssBackupComponents as
@@ -62,7 +64,6 @@ const char kFreeInternal[] = "VssFreeSnapshotPropertiesInternal";
 const char kFreePlain[] = "VssFreeSnapshotProperties";
 
 // Path buffers of this system hold 360 characters.
-const UINT kPathChars = 360;
 
 bool IsWindowsXp(DWORD version)
 {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/LastError.h"
 #include "common/PathUtil.h"
 #include "common/TempFiles.h"
 #include "image/stack/MountRw.h"
@@ -29,12 +30,6 @@ bool IsRootPath(const wchar_t* path)
             return false;
     }
     return true;
-}
-
-int Fail(DWORD error)
-{
-    SetLastError(error);
-    return 0;
 }
 
 int FailFat(int result)

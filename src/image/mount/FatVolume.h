@@ -95,9 +95,12 @@ public:
     int GetPathType(const wchar_t* path);   // 0 missing, 1 file, 2 folder
     // The callback gets (name, is-directory 0/1, size low, size high, 0,
     // last-write FILETIME, 0, attributes, user) and stops by returning 0.
-    // Returns 0 when the folder was listed, else the FAT module's code.
+    // The FAT module's convention: FAT_OK (0) when the folder was listed,
+    // else the module's result code (FatModule.h).
     int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user);
-    // The same listing with every entry's full record. 1 / 0.
+    // The same listing with every entry's full record. The Win32
+    // convention of the rest of this class: 1 when listed, else 0 with the
+    // last error.
     int ListDirectory(const wchar_t* path, FatEntryCallback callback, void* user);
     int CreateDirectory(const wchar_t* path);
     // Creates every missing component; a separator within the first two
@@ -114,7 +117,12 @@ public:
     uint64_t GetFileVersion(const wchar_t* path);
 
     // ---- Copies (progress and overwrite questions through the callback,
-    // 64 KiB transfers; WOW64 redirection off for the path copies).
+    // 64 KiB transfers; WOW64 redirection off), run by the tree-copy engine
+    // (image/copy/TreeCopy.h) over CFatVolumeFiles: host links are never
+    // followed. ExtractFile and InjectHostFile copy one file to the path
+    // itself; ExtractPath puts a file or folder into hostFolder under its
+    // own name (a wildcard set or the root's content into hostFolder
+    // itself), making every missing host folder.
     int ExtractFile(const wchar_t* volumePath, const wchar_t* hostPath,
                     VolumeCopyCallback callback, void* user);
     int ExtractPath(const wchar_t* volumePath, const wchar_t* hostFolder,

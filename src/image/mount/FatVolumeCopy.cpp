@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/LastError.h"
 #include "common/PathUtil.h"
 #include "image/copy/TreeCopy.h"
 #include "image/mount/FatVolumeFiles.h"
@@ -17,12 +18,6 @@
 namespace {
 
 const uint32_t kChunk = 64 * 1024;
-
-int Fail(DWORD error)
-{
-    SetLastError(error);
-    return 0;
-}
 
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name)
 {

@@ -2,6 +2,7 @@
 // volume answers in.
 #include "image/mount/FatVolumeFiles.h"
 
+#include "common/LastError.h"
 #include "common/PathUtil.h"
 
 namespace {
@@ -9,12 +10,6 @@ namespace {
 // The attribute bits a caller may change that a FAT entry can hold.
 const DWORD kWritableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                   FILE_ATTRIBUTE_SYSTEM;
-
-int Fail(DWORD error)
-{
-    SetLastError(error);
-    return 0;
-}
 
 DWORD AsReported(DWORD attributes)
 {

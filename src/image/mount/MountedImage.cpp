@@ -6,13 +6,12 @@
 
 #include <new>
 
+#include "common/PathUtil.h"
 #include "image/host/HostVolume.h"
 #include "image/stack/MountRw.h"
 #include "image/ntfs/NtfsVolume.h"
 
 namespace {
-
-const int kPathChars = 360;
 
 void SyncDiskObject(void* owner)
 {
@@ -23,7 +22,7 @@ void SyncDiskObject(void* owner)
 // and a dynamic VHD.
 bool BaseDropsWrites(int type)
 {
-    return type == 1 || type == 2 || type == 8;
+    return type == VRO_TYPE_PHYSICAL || type == VRO_TYPE_VOLUME || type == VRO_TYPE_VHD_DYNAMIC;
 }
 
 }  // namespace
@@ -131,7 +130,7 @@ int CMountedImage::MountDiskObject(_VROH_DISK_COMBO* layers)
     }
     m_nPartition = GetMountedPartitionIndex(m_pNtfs);
     m_bLent = true;
-    return 6;
+    return VRO_TYPE_SPARSE;
 }
 
 int CMountedImage::RemountNtfs()

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/LastError.h"
 #include "image/copy/TreeCopy.h"
 #include "image/ntfs/NtfsFiles.h"
 #include "image/ntfs/NtfsWin32Io.h"
@@ -32,12 +33,6 @@ FILETIME ToFiletime(const NtfsFileTime& t)
     f.dwLowDateTime = t.low;
     f.dwHighDateTime = t.high;
     return f;
-}
-
-int Fail(DWORD error)
-{
-    SetLastError(error);
-    return 0;
 }
 
 struct EnumAdapter {

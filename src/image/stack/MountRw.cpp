@@ -138,7 +138,7 @@ int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int 
     _VROH_RW_CLASS& base = L->Base();
     _VROH_RW_CLASS& upd = L->Update();
 
-    if (!base.Open(image, VRO_MODE_READ)) return -1;
+    if (!base.Open(image, VRO_MODE_READ)) return VRO_CHAIN_NO_IMAGE;
     if (base.m_nType == VRO_TYPE_SPARSE) {
         if (mode == VRO_WRITE_OVERLAY) {
             wcsncpy(m_BasePath, image, MAX_PATH - 1);
@@ -149,30 +149,33 @@ int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int 
             wchar_t basePath[MAX_PATH];
             if (_VROH_RW_CLASS::FindBaseImage(image, basePath, MAX_PATH) <= 0) {
                 base.Close();
-                return -4;
+                return VRO_CHAIN_UPDATE_NO_BASE;
             }
-            if (!base.OpenSparse(basePath, VRO_MODE_READ)) return -20;
+            if (!base.OpenSparse(basePath, VRO_MODE_READ)) return VRO_CHAIN_UPDATE_BASE_FAILED;
             int updMode = (mode != VRO_WRITE_NONE && !hasFix) ? VRO_MODE_WRITE : VRO_MODE_READ;
             if (upd.OpenOverlay(image, updMode, &base) < 1) {
                 upd.Close();
                 base.Close();
-                return -21;
+                return VRO_CHAIN_UPDATE_FAILED;
             }
             if (OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &upd) < 0) base.Close();
-            return base.IsOpen() ? 22 : -22;
+            return base.IsOpen() ? VRO_CHAIN_UPDATE : VRO_CHAIN_UPDATE_FIX_FAILED;
         }
-        if (hasFix) return OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &base) == 1 ? 10 : -10;
-        if (mode == VRO_WRITE_NONE) return 11;
-        if (mode == VRO_WRITE_OVERLAY && !base.m_bNew) return 13;
+        if (hasFix) return OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &base) == 1 ? VRO_CHAIN_SPARSE_FIX
+                                                                        : VRO_CHAIN_SPARSE_FIX_FAILED;
+        if (mode == VRO_WRITE_NONE) return VRO_CHAIN_SPARSE_READ_ONLY;
+        if (mode == VRO_WRITE_OVERLAY && !base.m_bNew) return VRO_CHAIN_SPARSE_UPDATES;
         // The base takes the writes itself. Update files made now would
         // link to an identity that only reaches the base with its first
         // write, and would be lost.
         m_BasePath[0] = 0;
-        return base.Open(image, VRO_MODE_CREATE) ? 12 : -12;
+        return base.Open(image, VRO_MODE_CREATE) ? VRO_CHAIN_SPARSE_BASE_WRITES
+                                                 : VRO_CHAIN_SPARSE_BASE_FAILED;
     }
-    if (hasFix) return OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &base) == 1 ? 2 : -2;
+    if (hasFix) return OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &base) == 1 ? VRO_CHAIN_OTHER_FIX
+                                                                        : VRO_CHAIN_OTHER_FIX_FAILED;
     if (mode != VRO_WRITE_NONE) base.Open(image, VRO_MODE_CREATE);
-    return base.IsOpen() ? 3 : -3;
+    return base.IsOpen() ? VRO_CHAIN_OTHER : VRO_CHAIN_OTHER_FAILED;
 }
 
 int ReadDiskObjectBytes(void* owner, unsigned long long offset, void* buffer, unsigned int count)

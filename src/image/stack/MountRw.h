@@ -26,6 +26,29 @@ public:
     _VROH_RW_CLASS& Fix() { return m_Layers[LAYER_FIX]; }
 };
 
+// Results of OpenChain; the negative ones are failures.
+enum {
+    VRO_CHAIN_NO_IMAGE = -1,              // the image cannot be opened
+    // An own sparse base:
+    VRO_CHAIN_SPARSE_FIX = 10,            // with its write-back file
+    VRO_CHAIN_SPARSE_FIX_FAILED = -10,
+    VRO_CHAIN_SPARSE_READ_ONLY = 11,
+    VRO_CHAIN_SPARSE_BASE_WRITES = 12,    // the base takes the writes itself
+    VRO_CHAIN_SPARSE_BASE_FAILED = -12,
+    VRO_CHAIN_SPARSE_UPDATES = 13,        // writes go to update files made on demand
+    // The image was an update file, mounted over its base:
+    VRO_CHAIN_UPDATE = 22,
+    VRO_CHAIN_UPDATE_NO_BASE = -4,
+    VRO_CHAIN_UPDATE_BASE_FAILED = -20,
+    VRO_CHAIN_UPDATE_FAILED = -21,
+    VRO_CHAIN_UPDATE_FIX_FAILED = -22,
+    // Another base:
+    VRO_CHAIN_OTHER_FIX = 2,
+    VRO_CHAIN_OTHER_FIX_FAILED = -2,
+    VRO_CHAIN_OTHER = 3,
+    VRO_CHAIN_OTHER_FAILED = -3,
+};
+
 // Write modes (the mode of OpenChain)
 enum {
     VRO_WRITE_NONE = 0,      // everything read-only
@@ -49,13 +72,8 @@ public:
     // layer set): byte 0 is disk sector 0.
 
     // Opens image (with its update chain when image is an update file) and
-    // the write-back file fixPath (null or empty: none). Result codes:
-    //  -1 image cannot be opened
-    //  sparse base: 10 / -10 with write-back, 11 read-only, 12 / -12 base
-    //    read-write, 13 writes go to update files; image was an update file:
-    //    22, -4 no base found, -20 base cannot be opened, -21 update file
-    //    cannot be opened, -22 write-back failed
-    //  other base: 2 / -2 with write-back, 3 / -3 without
+    // the write-back file fixPath (null or empty: none). One of the
+    // VRO_CHAIN_ codes above.
     int OpenChain(const wchar_t* image, const wchar_t* fixPath, int mode);
     // Opens the write-back layer over parent (mode 2 when writable, else 0).
     // 0 empty path, 1 done, -1 failed (parent is closed then).

@@ -7,12 +7,6 @@
 
 class _VROH_OBJ_IMG;
 
-// Type codes
-enum {
-    VRO_TYPE_RAW = 0, VRO_TYPE_PHYSICAL = 1, VRO_TYPE_VOLUME = 2, VRO_TYPE_RAW_MBR = 3,
-    VRO_TYPE_HEADER_PLAIN = 4, VRO_TYPE_HEADER_OTHER = 5, VRO_TYPE_SPARSE = 6,
-    VRO_TYPE_VHD_FIXED = 7, VRO_TYPE_VHD_DYNAMIC = 8, VRO_TYPE_MBR_SECTOR1 = 9
-};
 // Open modes
 enum {
     VRO_MODE_READ = 0,        // read-only
