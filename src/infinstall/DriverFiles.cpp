@@ -151,16 +151,7 @@ int CInfInstaller::CopyDriverFiles(const wchar_t* infPath, const wchar_t* script
         if (!SplitDirective(line, key, value))
             continue;
         any = true;
-        if (value.size() > 400)
-            value.resize(400);
-        size_t comma = value.find(L',');
-        std::wstring models = value.substr(0, comma);
-        if (comma != std::wstring::npos) {
-            models += L"." + value.substr(comma + 1);
-            if (models.size() > 199)
-                models.resize(199);
-        }
-        CopyDecoratedSectionFiles(models.c_str(), infPath, scriptPath, classKey);
+        CopyDecoratedSectionFiles(ModelsSectionName(value).c_str(), infPath, scriptPath, classKey);
     }
     if (!any)
         return 0;

@@ -138,3 +138,21 @@ std::wstring ReadInfValue(const wchar_t* infPath, const wchar_t* section, const 
 }
 
 }  // namespace inftext
+
+namespace inftext {
+
+std::wstring ModelsSectionName(std::wstring value)
+{
+    if (value.size() > 400)
+        value.resize(400);
+    size_t comma = value.find(L',');
+    std::wstring models = value.substr(0, comma);
+    if (comma != std::wstring::npos) {
+        models += L"." + value.substr(comma + 1);
+        if (models.size() > 199)
+            models.resize(199);
+    }
+    return models;
+}
+
+}  // namespace inftext

@@ -32,4 +32,9 @@ std::vector<std::wstring> SectionNames(const std::wstring& value);
 // missing.
 std::wstring ReadInfValue(const wchar_t* infPath, const wchar_t* section, const wchar_t* key);
 
+// The models section a [Manufacturer] value names: its text before the
+// first comma, with "." and the whole rest when there is a comma (the value
+// cut to 400 characters, the name to 199).
+std::wstring ModelsSectionName(std::wstring value);
+
 }  // namespace inftext

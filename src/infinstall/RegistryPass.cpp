@@ -177,6 +177,23 @@ void StageDisplayValues(CInfInstaller* inst, const wchar_t* script, const wchar_
                           script);
 }
 
+// What both passes write after the walkers: the driver key's version values
+// and install section, then the class's own values.
+void StageClassValues(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* script,
+                      const wchar_t* classInstance, const wchar_t* adapterGuid, const wchar_t* deviceInstance,
+                      const wchar_t* serviceName, const wchar_t* description, const wchar_t* installSection)
+{
+    std::wstring d = K(inst, L"Control\\Class\\%s\\%s", inst->ClassGuid, classInstance);
+    StageVersionValues(inst, infPath, script, d);
+    inst->WriteRegValue(d.c_str(), L"InfSection", Sz(installSection).c_str(), script);
+    if (inst->ClassKind == kInfClassNet) {
+        StageNetworkValues(inst, script, d, classInstance, adapterGuid, serviceName);
+        StageParameterOverrides(inst, infPath, script, d, description, installSection);
+    } else if (inst->ClassKind == kInfClassDisplay) {
+        StageDisplayValues(inst, script, deviceInstance, serviceName);
+    }
+}
+
 }  // namespace
 
 uint32_t CInfInstaller::StageDriverRegistry(const wchar_t* infPath, const wchar_t* scriptPath,
@@ -198,30 +215,14 @@ uint32_t CInfInstaller::StageDriverRegistry(const wchar_t* infPath, const wchar_
         DeleteFileW(scriptPath);
         return 0;
     }
-    if (value.size() > 400)
-        value.resize(400);
-    size_t comma = value.find(L',');
-    std::wstring models = value.substr(0, comma);
-    if (comma != std::wstring::npos) {
-        models += L"." + value.substr(comma + 1);
-        if (models.size() > 199)
-            models.resize(199);
-    }
-    uint32_t r = StageDDInstallSection(models.c_str(), infPath, scriptPath, classInstance, deviceInstance,
+    uint32_t r = StageDDInstallSection(ModelsSectionName(value).c_str(), infPath, scriptPath, classInstance, deviceInstance,
                                        serviceName, nullptr, serviceImage, serviceImageChars);
     if (!r) {
         DeleteFileW(scriptPath);
         return 0;
     }
-    std::wstring d = K(this, L"Control\\Class\\%s\\%s", ClassGuid, classInstance);
-    StageVersionValues(this, infPath, scriptPath, d);
-    WriteRegValue(d.c_str(), L"InfSection", Sz(InstallSection).c_str(), scriptPath);
-    if (ClassKind == kInfClassNet) {
-        StageNetworkValues(this, scriptPath, d, classInstance, adapterGuid, serviceName);
-        StageParameterOverrides(this, infPath, scriptPath, d, DeviceDescription, InstallSection);
-    } else if (ClassKind == kInfClassDisplay) {
-        StageDisplayValues(this, scriptPath, deviceInstance, serviceName);
-    }
+    StageClassValues(this, infPath, scriptPath, classInstance, adapterGuid, deviceInstance, serviceName,
+                     DeviceDescription, InstallSection);
     return r;
 }
 
@@ -284,16 +285,10 @@ uint32_t CInfInstaller::StageSetupDriverRegistry(const wchar_t* infPath, const w
         DeleteFileW(scriptPath);
         return 0;
     }
-    std::wstring d = K(this, L"Control\\Class\\%s\\%s", ClassGuid, classInstance);
     if (deviceDescription)
-        WriteRegValue(d.c_str(), L"DriverDesc", Sz(deviceDescription).c_str(), scriptPath);
-    StageVersionValues(this, infPath, scriptPath, d);
-    WriteRegValue(d.c_str(), L"InfSection", Sz(installSection).c_str(), scriptPath);
-    if (ClassKind == kInfClassNet) {
-        StageNetworkValues(this, scriptPath, d, classInstance, adapterGuid, serviceName);
-        StageParameterOverrides(this, infPath, scriptPath, d, deviceDescription, installSection);
-    } else if (ClassKind == kInfClassDisplay) {
-        StageDisplayValues(this, scriptPath, deviceInstance, serviceName);
-    }
+        WriteRegValue(K(this, L"Control\\Class\\%s\\%s", ClassGuid, classInstance).c_str(), L"DriverDesc",
+                      Sz(deviceDescription).c_str(), scriptPath);
+    StageClassValues(this, infPath, scriptPath, classInstance, adapterGuid, deviceInstance, serviceName,
+                     deviceDescription, installSection);
     return 1;
 }
