@@ -54,8 +54,8 @@ bool SetImageCapacity(CMountedImage* image, uint64_t capacity)
         _VROH_OBJ_IMG* container = layer.Container();
         if (!layer.IsOpen() || layer.m_nType != VRO_TYPE_SPARSE || !container)
             continue;
-        vroimg::Put64(container->Header(), vroimg::kOffCapacity, capacity);
-        vroimg::Put32(container->MapHeader(), vroimg::kOffMapCapacity, (uint32_t)capacity);
+        St64(container->Header() + vroimg::kOffCapacity, capacity);
+        St32(container->MapHeader() + vroimg::kOffMapCapacity, (uint32_t)capacity);
         layer.m_nCapacity = capacity;
         if (layer.m_nMode != VRO_MODE_READ) {
             if (container->WriteHeader() < 0)
@@ -84,7 +84,7 @@ int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes)
         return 0;
     SetMbrEntryLength(entry, (uint32_t)(capacity - 1 - start));
     _VROH_OBJ_IMG* base = image->DiskObject()->Layers()->Base().Container();
-    Put32(mbr + 440, (uint32_t)vroimg::Get64(base->Header(), vroimg::kOffOwnId));
+    Put32(mbr + 440, (uint32_t)Ld64(base->Header() + vroimg::kOffOwnId));
     if (!WriteDisk(block, 0, mbr, kSector))
         return 0;
     if (image->RemountNtfs())

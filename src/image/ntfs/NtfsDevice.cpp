@@ -9,6 +9,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "common/ByteOrder.h"
+
 namespace {
 
 const unsigned long kBlkGetSize = 0x1260;
@@ -43,16 +45,6 @@ int FailWin32()
 {
     errno = NtfsLastErrno();
     return -1;
-}
-
-unsigned int Le32(const unsigned char* p)
-{
-    return p[0] | (p[1] << 8) | (p[2] << 16) | ((unsigned int)p[3] << 24);
-}
-
-unsigned long long Le64(const unsigned char* p)
-{
-    return Le32(p) | ((unsigned long long)Le32(p + 4) << 32);
 }
 
 bool ReadBlockExact(DiskIoBlock* block, unsigned long long offset, void* buffer,
@@ -150,7 +142,7 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
     // A volume without a partition table begins at sector 0; it ends with
     // the backup boot sector after the sectors its boot sector counts.
     if (memcmp(mbr + 3, "NTFS    ", 8) == 0 && mbr[510] == 0x55 && mbr[511] == 0xAA) {
-        unsigned long long sectors = Le64(mbr + 0x28);
+        unsigned long long sectors = Ld64(mbr + 0x28);
         if (index != 0 || sectors == 0 || sectors >= (1ull << 54))
             return Fail(ENODEV);
         *start = 0;
@@ -161,7 +153,7 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
     // Only four primary entries exist; an index past them is GPT-only.
     if (index < 4) {
         const unsigned char* e = mbr + 446 + 16 * index;
-        unsigned long long lba = Le32(e + 8), count = Le32(e + 12);
+        unsigned long long lba = Ld32(e + 8), count = Ld32(e + 12);
         if (e[4] == 0x07 && lba && count) {
             *start = lba * 512;
             *length = count * 512;
@@ -172,13 +164,13 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
     if (mbr[446 + 4] != 0xEE)
         return Fail(ENODEV);
     unsigned char hdr[512];
-    unsigned long long hdrLba = Le32(mbr + 446 + 8);
+    unsigned long long hdrLba = Ld32(mbr + 446 + 8);
     if (!ReadBlockExact(block, hdrLba * 512, hdr, sizeof hdr))
         return Fail(EIO);
     if (memcmp(hdr, "EFI PART", 8) != 0)
         return Fail(ENODEV);
-    unsigned long long arrayLba = Le64(hdr + 72);
-    unsigned int entries = Le32(hdr + 80), entrySize = Le32(hdr + 84);
+    unsigned long long arrayLba = Ld64(hdr + 72);
+    unsigned int entries = Ld32(hdr + 80), entrySize = Ld32(hdr + 84);
     // Entries shorter than the defined 128 bytes would make every field
     // below land in the neighbour: such a table is refused.
     if (entrySize < 128 || (unsigned int)index >= entries)
@@ -189,7 +181,7 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
             return Fail(EIO);
         if (memcmp(e, kBasicData, 16) != 0)
             continue;
-        unsigned long long first = Le64(e + 32), last = Le64(e + 40);
+        unsigned long long first = Ld64(e + 32), last = Ld64(e + 40);
         if (last < first || first == 0)
             continue;
         *start = first * 512;

@@ -23,8 +23,8 @@ int _VROH_RW_CLASS::Create(const wchar_t* path, uint32_t megabytes, int kind)
         }
         if (kind != (int)kKindSparse) {
             // A header in front of plain sectors: no map.
-            Put32(c->Header(), kOffKind, (uint32_t)kind);
-            Put64(c->Header(), kOffCapacity, capacity);
+            St32(c->Header() + kOffKind, (uint32_t)kind);
+            St64(c->Header() + kOffCapacity, capacity);
             memset(c->MapHeader(), 0, sizeof(kMapMagic));
             if (kind == 3) {
                 // Plain sectors only: the header slot is not in the file.
@@ -47,9 +47,9 @@ int _VROH_RW_CLASS::Create(const wchar_t* path, uint32_t megabytes, int kind)
     uint64_t created = 0;
     if (img.m_nType == VRO_TYPE_SPARSE) {
         uint8_t* h = img.Header();
-        created = Get64(h, kOffCreated);
-        Put64(h, kOffParentId, 0);
-        Put64(h, kOffOwnId, created);
+        created = Ld64(h + kOffCreated);
+        St64(h + kOffParentId, 0);
+        St64(h + kOffOwnId, created);
     }
     uint8_t mbr[VRO_SECTOR];
     CopyMbrTemplate(mbr);
@@ -58,8 +58,8 @@ int _VROH_RW_CLASS::Create(const wchar_t* path, uint32_t megabytes, int kind)
     SetMbrEntryLength(mbr + VRO_MBR_ENTRY_OFFSET, (uint32_t)(capacity - 1 - VRO_MBR_PARTITION_START));
     if (img.Write(1, mbr, VRO_SECTOR) != VRO_SECTOR) return -2;
     if (img.m_nType == VRO_TYPE_SPARSE) {
-        Put64(img.Header(), kOffCapacity, capacity);
-        Put32(img.m_pContainer->MapHeader(), kOffMapCapacity, (uint32_t)capacity);
+        St64(img.Header() + kOffCapacity, capacity);
+        St32(img.m_pContainer->MapHeader() + kOffMapCapacity, (uint32_t)capacity);
         if (img.m_pBackEnd->Flush(img.m_hFile) < 0 || img.m_pContainer->WriteHeader() < 0) return -2;
         img.m_nCapacity = capacity;
     } else {

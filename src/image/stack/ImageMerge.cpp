@@ -15,7 +15,7 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
 
     _VROH_RW_CLASS upd, base;
     if (!upd.Open(updatePath, VRO_MODE_READ) || upd.m_nType != VRO_TYPE_SPARSE) return -2;
-    if (Get32(upd.Header(), kOffUnusable) == kUnusableMark) return -3;
+    if (Ld32(upd.Header() + kOffUnusable) == kUnusableMark) return -3;
     upd.SetZeroFill(0);
 
     if (GetFileAttributesW(basePath) == INVALID_FILE_ATTRIBUTES) return -40;
@@ -25,7 +25,7 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
     if (!base.Open(basePath, VRO_MODE_WRITE)) return -60;
     if (base.m_nType == VRO_TYPE_SPARSE) {
         memcpy(base.Header(), upd.Header(), kOffPrevParentId);
-        Put32(base.Header(), kOffKind, kKindSparse);
+        St32(base.Header() + kOffKind, kKindSparse);
         base.Container()->SetDirty();
     }
 

@@ -105,7 +105,7 @@ int _VROH_MOUNT_RW::CreateNextUpdate()
         upd.Open(name, VRO_MODE_CREATE);
         if (upd.IsOpen() && !upd.m_bEmptyAtOpen &&
             (upd.CheckParent(&base) < 0 ||
-             (upd.Header() && vroimg::Get32(upd.Header(), vroimg::kOffUnusable) == vroimg::kUnusableMark))) {
+             (upd.Header() && Ld32(upd.Header() + vroimg::kOffUnusable) == vroimg::kUnusableMark))) {
             upd.Close();
             DeleteFileW(name);
             upd.Open(name, VRO_MODE_CREATE);

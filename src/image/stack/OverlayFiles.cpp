@@ -17,14 +17,14 @@ int _VROH_RW_CLASS::CheckParent(_VROH_RW_CLASS* parent)
         // each open, so an overlay made for a disk of the same size is taken
         // as unlinked.
         if (m_nType == VRO_TYPE_SPARSE && Kind() == kKindOverlay &&
-            Get64(Header(), kOffCapacity) == parent->m_nCapacity)
+            Ld64(Header() + kOffCapacity) == parent->m_nCapacity)
             return 2;
         return -1;
     }
     if (m_nType != VRO_TYPE_SPARSE || Kind() != kKindOverlay) return -2;
-    uint64_t parentOwn = Get64(parent->Header(), kOffOwnId);
-    uint64_t linked = Get64(Header(), kOffParentId);
-    if (linked == parentOwn || Get64(Header(), kOffPrevParentId) == parentOwn) return 1;
+    uint64_t parentOwn = Ld64(parent->Header() + kOffOwnId);
+    uint64_t linked = Ld64(Header() + kOffParentId);
+    if (linked == parentOwn || Ld64(Header() + kOffPrevParentId) == parentOwn) return 1;
     if (linked == 0) return 2;
     return -3;
 }
@@ -34,21 +34,21 @@ void _VROH_RW_CLASS::LinkOverlay(_VROH_RW_CLASS* parent, bool isNew, bool writab
     uint8_t* h = Header();
     if (!h) return;
     EnterCriticalSection(&m_Lock);
-    Put32(h, kOffKind, kKindOverlay);
+    St32(h + kOffKind, kKindOverlay);
     if (isNew && parent && parent->IsOpen()) {
-        uint64_t cap = parent->Header() ? Get64(parent->Header(), kOffCapacity) : parent->m_nCapacity;
-        Put64(h, kOffCapacity, cap);
-        Put32(m_pContainer->MapHeader(), kOffMapCapacity, (uint32_t)cap);
+        uint64_t cap = parent->Header() ? Ld64(parent->Header() + kOffCapacity) : parent->m_nCapacity;
+        St64(h + kOffCapacity, cap);
+        St32(m_pContainer->MapHeader() + kOffMapCapacity, (uint32_t)cap);
         m_nCapacity = parent->m_nCapacity;
     }
     if (writable && parent && parent->IsOpen() && parent->m_nType == VRO_TYPE_SPARSE) {
         const uint8_t* ph = parent->Header();
         if (isNew) {
-            Put64(h, kOffCreated, Get64(ph, kOffCreated));
-            Put32(h, kOffGeneration, Get32(ph, kOffGeneration) + 1);
-            Put64(h, kOffPrevParentId, Get64(ph, kOffOwnId));
+            St64(h + kOffCreated, Ld64(ph + kOffCreated));
+            St32(h + kOffGeneration, Ld32(ph + kOffGeneration) + 1);
+            St64(h + kOffPrevParentId, Ld64(ph + kOffOwnId));
         }
-        Put64(h, kOffParentId, Get64(ph, kOffOwnId));
+        St64(h + kOffParentId, Ld64(ph + kOffOwnId));
     }
     // Only a writable container may put its header back.
     if (writable) m_pContainer->SetDirty();
@@ -70,7 +70,7 @@ int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* p
     bool isNew = m_bEmptyAtOpen != 0;
     if (!isNew) {
         uint8_t* hd = Header();
-        bool unusable = hd && Get32(hd, kOffUnusable) == kUnusableMark;
+        bool unusable = hd && Ld32(hd + kOffUnusable) == kUnusableMark;
         if (CheckParent(parent) < 0 || (mode == VRO_MODE_CREATE && unusable)) {
             Close();
             if (mode == VRO_MODE_CREATE) {

@@ -100,8 +100,8 @@ Made MakeSparse(_VROH_RW_CLASS* c, const FileFacts& f)
     c->m_pContainer = cont;
     c->m_pBackEnd = be;
     const uint8_t* h = cont->Header();
-    c->m_nCapacity = SparseCapacity(Get64(h, kOffCapacity));
-    c->m_bNew = (Get64(h, kOffParentId) == 0 && Get64(h, kOffOwnId) == Get64(h, kOffCreated)) ? 1 : 0;
+    c->m_nCapacity = SparseCapacity(Ld64(h + kOffCapacity));
+    c->m_bNew = (Ld64(h + kOffParentId) == 0 && Ld64(h + kOffOwnId) == Ld64(h + kOffCreated)) ? 1 : 0;
     return MADE_BACK_END;
 }
 
@@ -119,7 +119,7 @@ bool ProbeRawWithMbr(const FileFacts& f)
 bool ProbeOwnHeader(const FileFacts& f)
 {
     return memcmp(f.head + kOffSignature, kSignature, 8) == 0 &&
-           _VROH_OBJ_IMG::HeaderChecksum(f.head) == Get32(f.head, kOffChecksum);
+           _VROH_OBJ_IMG::HeaderChecksum(f.head) == Ld32(f.head + kOffChecksum);
 }
 
 bool ProbeAnyFile(const FileFacts&)
@@ -131,7 +131,7 @@ bool ProbeAnyFile(const FileFacts&)
 Made MakeRealSectors(_VROH_RW_CLASS* c, const FileFacts& f)
 {
     if (c->m_nType == VRO_TYPE_HEADER_PLAIN) {
-        uint32_t kind = Get32(f.head, kOffKind);
+        uint32_t kind = Ld32(f.head + kOffKind);
         c->m_nType = (kind == 2 || kind == 4) ? VRO_TYPE_HEADER_PLAIN : VRO_TYPE_HEADER_OTHER;
     }
     c->m_pBackEnd = new (std::nothrow) _VROH_REAL_IMG_RW;
@@ -204,7 +204,7 @@ uint8_t* _VROH_RW_CLASS::Header() const
 uint32_t _VROH_RW_CLASS::Kind() const
 {
     uint8_t* h = Header();
-    return h ? Get32(h, kOffKind) : 0;
+    return h ? Ld32(h + kOffKind) : 0;
 }
 
 void _VROH_RW_CLASS::SetZeroFill(int zeroFill)

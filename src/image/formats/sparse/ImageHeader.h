@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/ByteOrder.h"
+
 namespace vroimg {
 // sector 0
 const uint32_t kMagicValue = 78;
@@ -22,10 +24,6 @@ const char kMapMagic[8] = {'C', 'm', 'p', 's', 's', 'F', 'l', 0};
 const int kOffRootTable = 20, kOffNextFree = 24, kOffSectorsUsed = 32, kOffMapCapacity = 44;
 const uint32_t kRootSector = 8, kFirstFree = 16, kBlockSectors = 8, kChunkSectors = 128;
 
-inline uint32_t Get32(const uint8_t* p, int off) { uint32_t v; memcpy(&v, p + off, 4); return v; }
-inline uint64_t Get64(const uint8_t* p, int off) { uint64_t v; memcpy(&v, p + off, 8); return v; }
-inline void Put32(uint8_t* p, int off, uint32_t v) { memcpy(p + off, &v, 4); }
-inline void Put64(uint8_t* p, int off, uint64_t v) { memcpy(p + off, &v, 8); }
 inline bool EndsWithBootSignature(const uint8_t* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
 
 // An NTFS boot sector: a volume that begins at this sector (its boot

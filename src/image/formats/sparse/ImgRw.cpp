@@ -116,11 +116,11 @@ uint32_t _VROH_IMG_RW::TableEntry(uint32_t tableSector, uint32_t index, bool all
     *fresh = false;
     uint8_t* t = GetBlock(m_Tables, &m_TableVictim, tableSector, false);
     if (!t) return 0;
-    uint32_t e = Get32(t, index * 4);
+    uint32_t e = Ld32(t + index * 4);
     if (e || !alloc) return e;
     e = m_Container->Allocate(kBlockSectors, true);
     if (!e) return 0;
-    Put32(t, index * 4, e);
+    St32(t + index * 4, e);
     for (Block& b : m_Tables)
         if (b.sector == tableSector) b.dirty = 1;
     *fresh = true;
@@ -130,7 +130,7 @@ uint32_t _VROH_IMG_RW::TableEntry(uint32_t tableSector, uint32_t index, bool all
 uint8_t* _VROH_IMG_RW::FindLeaf(uint32_t k, bool alloc)
 {
     bool fresh = false;
-    uint32_t root = Get32(m_Container->MapHeader(), kOffRootTable);
+    uint32_t root = Ld32(m_Container->MapHeader() + kOffRootTable);
     uint32_t s2 = CachedLevel(m_Level2, k >> 27);
     if (!s2) {
         s2 = TableEntry(root, k >> 27, alloc, &fresh);
@@ -150,10 +150,10 @@ uint8_t* _VROH_IMG_RW::FindLeaf(uint32_t k, bool alloc)
     uint8_t* block = GetBlock(m_Leaves, &m_LeafVictim, leafSector, fresh);
     if (!block) return nullptr;
     uint8_t* leaf = block + (k & 127) * kLeafBytes;
-    if (alloc && !Get32(leaf, 0)) {
+    if (alloc && !Ld32(leaf)) {
         uint32_t data = m_Container->Allocate(kChunk, false);
         if (!data) return nullptr;
-        Put32(leaf, 0, data);
+        St32(leaf, data);
         for (Block& b : m_Leaves)
             if (b.sector == leafSector) b.dirty = 1;
     }
@@ -189,7 +189,7 @@ int64_t _VROH_IMG_RW::WriteRun(uint64_t sector, const uint8_t* buf, uint32_t sec
             VroCsLock lock(&m_Lock);
             uint8_t* leaf = FindLeaf(k, true);
             if (!leaf) return -1;
-            uint32_t first = Get32(leaf, 0);
+            uint32_t first = Ld32(leaf);
             fileStart = first + off;
             // The following chunks join while their data continue the file
             // run, so one file write covers them all.
@@ -199,7 +199,7 @@ int64_t _VROH_IMG_RW::WriteRun(uint64_t sector, const uint8_t* buf, uint32_t sec
                 run += cnt;
                 if (run == left || from + cnt < kChunk) break;
                 uint8_t* next = FindLeaf(++chunk, true);
-                if (!next || Get32(next, 0) != first + kChunk) break;
+                if (!next || Ld32(next) != first + kChunk) break;
                 first += kChunk;
                 from = 0;
             }
@@ -220,15 +220,15 @@ int64_t _VROH_IMG_RW::WriteRun(uint64_t sector, const uint8_t* buf, uint32_t sec
 
 bool _VROH_IMG_RW::MarkWritten(uint32_t k, uint32_t from, uint32_t count)
 {
-    uint32_t gen = Get32(m_Container->Header(), kOffGeneration);
+    uint32_t gen = Ld32(m_Container->Header() + kOffGeneration);
     while (count) {
         uint8_t* leaf = FindLeaf(k, false);
         if (!leaf) return false;
         uint32_t cnt = kChunk - from < count ? kChunk - from : count;
         // Skipped when this generation marked them all already.
-        if (Get32(leaf, 4) != gen || !AllSet(leaf, from, cnt)) {
+        if (Ld32(leaf + 4) != gen || !AllSet(leaf, from, cnt)) {
             SetBits(leaf, from, cnt);
-            Put32(leaf, 4, gen);
+            St32(leaf + 4, gen);
             for (Block& b : m_Leaves)
                 if (leaf >= b.data && leaf < b.data + sizeof(b.data)) b.dirty = 1;
         }
@@ -257,9 +257,9 @@ int64_t _VROH_IMG_RW::ReadRun(uint64_t sector, uint8_t* buf, uint32_t sectors)
         {
             VroCsLock lock(&m_Lock);
             uint8_t* leaf = FindLeaf(k, false);
-            held = leaf && Get32(leaf, 0) && BitSet(leaf, off);
+            held = leaf && Ld32(leaf) && BitSet(leaf, off);
             if (held) {
-                uint32_t first = Get32(leaf, 0);
+                uint32_t first = Ld32(leaf);
                 fileStart = first + off;
                 uint32_t from = off;
                 for (;;) {
@@ -268,7 +268,7 @@ int64_t _VROH_IMG_RW::ReadRun(uint64_t sector, uint8_t* buf, uint32_t sectors)
                     run += cnt;
                     if (cnt < max || run == left) break;
                     uint8_t* next = FindLeaf(++k, false);
-                    if (!next || Get32(next, 0) != first + kChunk || !BitSet(next, 0)) break;
+                    if (!next || Ld32(next) != first + kChunk || !BitSet(next, 0)) break;
                     first += kChunk;
                     leaf = next;
                     from = 0;
@@ -277,7 +277,7 @@ int64_t _VROH_IMG_RW::ReadRun(uint64_t sector, uint8_t* buf, uint32_t sectors)
                 uint32_t from = off;
                 for (;;) {
                     uint32_t max = kChunk - from < left - run ? kChunk - from : left - run;
-                    uint32_t cnt = (leaf && Get32(leaf, 0)) ? CountRun(leaf, from, max, false) : max;
+                    uint32_t cnt = (leaf && Ld32(leaf)) ? CountRun(leaf, from, max, false) : max;
                     run += cnt;
                     if (cnt < max || run == left) break;
                     leaf = FindLeaf(++k, false);

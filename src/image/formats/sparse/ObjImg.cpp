@@ -56,7 +56,7 @@ uint32_t _VROH_OBJ_IMG::HeaderChecksum(const uint8_t* header)
 int _VROH_OBJ_IMG::WriteHeader()
 {
     VroCsLock lock(&m_Lock);
-    Put32(m_Header, kOffChecksum, HeaderChecksum(m_Header));
+    St32(m_Header + kOffChecksum, HeaderChecksum(m_Header));
     m_Dirty = 0;
     int64_t r = WriteHandleAt(m_hFile, m_BaseSector * VRO_SECTOR, m_Header, sizeof(m_Header));
     return r == (int64_t)sizeof(m_Header) ? 0 : -1;
@@ -66,13 +66,13 @@ uint32_t _VROH_OBJ_IMG::Allocate(uint32_t sectors, bool tableBlock)
 {
     VroCsLock lock(&m_Lock);
     uint8_t* map = MapHeader();
-    uint32_t next = Get32(map, kOffNextFree);
+    uint32_t next = Ld32(map + kOffNextFree);
     if ((uint64_t)next + sectors >= m_Limit) {
         m_Dirty = 2;
         return 0;
     }
-    Put32(map, kOffNextFree, next + sectors);
-    if (tableBlock) Put32(map, kOffSectorsUsed, Get32(map, kOffSectorsUsed) + sectors);
+    St32(map + kOffNextFree, next + sectors);
+    if (tableBlock) St32(map + kOffSectorsUsed, Ld32(map + kOffSectorsUsed) + sectors);
     SetDirty();
     return next;
 }
@@ -81,14 +81,14 @@ void _VROH_OBJ_IMG::RebuildHeader(uint64_t capacity)
 {
     uint64_t now = NowFileTime();
     memset(m_Header, 0, VRO_SECTOR);
-    Put32(m_Header, kOffMagic, kMagicValue);
+    St32(m_Header + kOffMagic, kMagicValue);
     memcpy(m_Header + kOffSignature, kSignature, 8);
-    Put64(m_Header, kOffCapacity, capacity);
-    Put64(m_Header, kOffOwnId, now);
-    Put64(m_Header, kOffCreated, now);
-    Put64(m_Header, kOffCreated2, now);
-    Put32(m_Header, kOffKind, kKindSparse);
-    Put32(m_Header, kOffGeneration, 1);
+    St64(m_Header + kOffCapacity, capacity);
+    St64(m_Header + kOffOwnId, now);
+    St64(m_Header + kOffCreated, now);
+    St64(m_Header + kOffCreated2, now);
+    St32(m_Header + kOffKind, kKindSparse);
+    St32(m_Header + kOffGeneration, 1);
     m_Dirty = m_Dirty ? m_Dirty : 1;
 }
 
@@ -97,10 +97,10 @@ void _VROH_OBJ_IMG::FreshContainer(uint64_t capacity)
     uint8_t* map = MapHeader();
     memset(map, 0, VRO_SECTOR);
     memcpy(map, kMapMagic, sizeof(kMapMagic));
-    Put32(map, kOffRootTable, kRootSector);
-    Put32(map, kOffNextFree, kFirstFree);
-    Put32(map, kOffSectorsUsed, kFirstFree);
-    Put32(map, kOffMapCapacity, (uint32_t)capacity);
+    St32(map + kOffRootTable, kRootSector);
+    St32(map + kOffNextFree, kFirstFree);
+    St32(map + kOffSectorsUsed, kFirstFree);
+    St32(map + kOffMapCapacity, (uint32_t)capacity);
     static const uint8_t zeros[8 * VRO_SECTOR] = {};
     WriteAt(kRootSector, zeros, sizeof(zeros));
     RebuildHeader(capacity);
@@ -123,20 +123,20 @@ int _VROH_OBJ_IMG::Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, in
             if (flags & VRO_OPEN_STRICT) return VRO_CONT_ENOMAP;
             FreshContainer(capacity);
         } else if (!(flags & (VRO_OPEN_UNLIMITED | VRO_OPEN_STRICT)) &&
-                   Get32(MapHeader(), kOffMapCapacity) != (uint32_t)capacity) {
+                   Ld32(MapHeader() + kOffMapCapacity) != (uint32_t)capacity) {
             FreshContainer(capacity);
-        } else if (HeaderChecksum(m_Header) != Get32(m_Header, kOffChecksum)) {
+        } else if (HeaderChecksum(m_Header) != Ld32(m_Header + kOffChecksum)) {
             if (flags & VRO_OPEN_STRICT) return VRO_CONT_ECHECKSUM;
             // Keep the map; only the image header starts over.
-            RebuildHeader(Get32(MapHeader(), kOffMapCapacity));
+            RebuildHeader(Ld32(MapHeader() + kOffMapCapacity));
         }
         if ((flags & VRO_OPEN_UNLIMITED) && (flags & VRO_OPEN_RENEW)) {
-            uint64_t own = Get64(m_Header, kOffOwnId);
-            Put64(m_Header, kOffPrevParentId, Get64(m_Header, kOffParentId));
-            Put64(m_Header, kOffParentId, own);
+            uint64_t own = Ld64(m_Header + kOffOwnId);
+            St64(m_Header + kOffPrevParentId, Ld64(m_Header + kOffParentId));
+            St64(m_Header + kOffParentId, own);
             uint64_t now = NowFileTime();
-            Put64(m_Header, kOffOwnId, now > own ? now : own + 1);
-            Put32(m_Header, kOffGeneration, Get32(m_Header, kOffGeneration) + 1);
+            St64(m_Header + kOffOwnId, now > own ? now : own + 1);
+            St32(m_Header + kOffGeneration, Ld32(m_Header + kOffGeneration) + 1);
             SetDirty();
         }
     }

@@ -35,7 +35,7 @@ public:
 
     uint8_t* Header() { return m_Header; }
     uint8_t* MapHeader() { return m_Header + VRO_SECTOR; }
-    uint32_t NextFree() const { return vroimg::Get32(m_Header + VRO_SECTOR, vroimg::kOffNextFree); }
+    uint32_t NextFree() const { return Ld32(m_Header + VRO_SECTOR + vroimg::kOffNextFree); }
     void SetDirty() { if (!m_Dirty) m_Dirty = 1; }
     int Dirty() const { return m_Dirty; }
 

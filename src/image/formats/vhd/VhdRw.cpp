@@ -2,8 +2,7 @@
 #include <cstring>
 #include <new>
 
-static uint32_t Be32(uint32_t v) { return __builtin_bswap32(v); }
-static uint64_t Be64(uint64_t v) { return __builtin_bswap64(v); }
+#include "common/ByteOrder.h"
 
 int64_t _VROH_VHD_DYNAMIC_RW::Write(HANDLE, uint64_t, const void*, uint32_t bytes)
 {
