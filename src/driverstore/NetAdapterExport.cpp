@@ -15,6 +15,7 @@
 #include "driverstore/InfSectionCopy.h"
 #include "image/mount/MountedImage.h"
 #include "registry/RegistryFacade.h"
+#include "registry/RegistryReads.h"
 #include "registry/hive/RegTypes.h"
 
 namespace {
@@ -29,11 +30,8 @@ const wchar_t* const kNeverExported[] = {
     L"DeviceInstanceID", L"NetCfgInstanceId", L"ASPM", L"BiosSetting", L"CoInstallers32", L"NicCoPlugins",
     L"EventMessageFile", L"TypesSupported", L"SlotNumber", L"BusNumber", L"NetworkAddress", L"NewDeviceInstall"};
 
-struct Value {
-    std::wstring name;
-    uint32_t type;
-    std::vector<uint8_t> data;
-
+// A value of the hive with the readings the export needs.
+struct Value : RegistryValue {
     std::wstring Text() const
     {
         std::wstring t((const wchar_t*)data.data(), data.size() / 2);
@@ -67,36 +65,14 @@ struct Value {
 std::vector<Value> Values(CMountedImage* image, const std::wstring& key)
 {
     std::vector<Value> out;
-    uint8_t* list = static_cast<uint8_t*>(ListHiveValues(image, key.c_str()));
-    if (!list)
-        return out;
-    uint32_t count = *reinterpret_cast<uint32_t*>(list);
-    for (uint32_t i = 0; i < count; ++i) {
-        RegValueEntry* e = reinterpret_cast<RegValueEntry*>(list + 8 + (size_t)i * sizeof(RegValueEntry));
-        Value v{std::wstring(e->name, wcsnlen(e->name, 1024)), e->type, {}};
-        if (e->data) {
-            v.data.assign(e->data->data, e->data->data + e->data->length);
-            free(e->data);
-        }
-        out.push_back(v);
-    }
-    free(list);
+    for (RegistryValue& v : ListRegistryValues(image, key))
+        out.push_back(Value{std::move(v)});
     return out;
 }
 
 std::vector<std::wstring> Subkeys(CMountedImage* image, const std::wstring& key)
 {
-    std::vector<std::wstring> out;
-    uint8_t* list = static_cast<uint8_t*>(ListHiveSubkeys(image, key.c_str()));
-    if (!list)
-        return out;
-    uint32_t count = *reinterpret_cast<uint32_t*>(list);
-    for (uint32_t i = 0; i < count; ++i) {
-        const RegSubkeyEntry* e = reinterpret_cast<const RegSubkeyEntry*>(list + 8 + (size_t)i * sizeof(RegSubkeyEntry));
-        out.push_back(std::wstring(e->name, wcsnlen(e->name, 1024)));
-    }
-    free(list);
-    return out;
+    return ListRegistrySubkeys(image, key);
 }
 
 const Value* Find(const std::vector<Value>& values, const wchar_t* name)

@@ -15,7 +15,7 @@
 #include "image/mount/MountedImage.h"
 #include "infinstall/InfText.h"
 #include "infinstall/RegScriptFile.h"
-#include "registry/RegistryFacade.h"
+#include "registry/RegistryReads.h"
 #include "registry/hive/RegTypes.h"
 
 using namespace inftext;
@@ -36,49 +36,21 @@ std::wstring Key(const CInfInstaller* inst, const wchar_t* format, const wchar_t
     return key;
 }
 
-// A REG_SZ (or REG_EXPAND_SZ) value of the hive as text; false when missing.
 bool ReadText(CMountedImage* image, const std::wstring& key, const wchar_t* name, std::wstring& text)
 {
-    uint32_t type = 0;
-    RegValueBuf* value = nullptr;
-    if (!image || image->RegQueryValue(key.c_str(), name, &type, &value) != REG_STATUS_OK || !value)
-        return false;
-    text.assign((const wchar_t*)value->data, value->length / 2);
-    free(value);
-    while (!text.empty() && !text.back())
-        text.pop_back();
-    return true;
+    return ReadRegistryText(image, key, name, text);
 }
 
 bool ReadDword(CMountedImage* image, const std::wstring& key, const wchar_t* name, uint32_t& out)
 {
-    uint32_t type = 0;
-    RegValueBuf* value = nullptr;
-    if (!image || image->RegQueryValue(key.c_str(), name, &type, &value) != REG_STATUS_OK || !value)
-        return false;
-    bool ok = value->length >= 4;
-    if (ok)
-        memcpy(&out, value->data, 4);
-    free(value);
-    return ok;
+    return ReadRegistryDword(image, key, name, out);
 }
 
 // The names of a key's subkeys; false when the key cannot be listed.
 bool Subkeys(CMountedImage* image, const std::wstring& key, std::vector<std::wstring>& names)
 {
-    names.clear();
-    if (!image || image->RegGetSubkeyCount(key.c_str()) < 0)
-        return false;
-    uint8_t* list = static_cast<uint8_t*>(ListHiveSubkeys(image, key.c_str()));
-    if (!list)
-        return true;   // a key without subkeys
-    uint32_t count = *reinterpret_cast<uint32_t*>(list);
-    for (uint32_t i = 0; i < count; ++i) {
-        const RegSubkeyEntry* e = reinterpret_cast<const RegSubkeyEntry*>(list + 8 + (size_t)i * sizeof(RegSubkeyEntry));
-        names.push_back(std::wstring(e->name, wcsnlen(e->name, 1024)));
-    }
-    free(list);
-    return true;
+    names = ListRegistrySubkeys(image, key);
+    return RegistryKeyExists(image, key);
 }
 
 std::wstring Sz(const std::wstring& text)

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "registry/RegistryReads.h"
+
 class CMountedImage;
 
 // Class keys below Control\Class and Control\Network.
@@ -18,28 +20,6 @@ extern const wchar_t kNetServiceClassGuid[];   // "{4d36e974-e325-11ce-bfc1-0800
 
 // "HKEY_LOCAL_MACHINE\SYSTEM\ControlSet%03u\" followed by the formatted tail.
 std::wstring SystemKeyPath(uint32_t controlSet, const wchar_t* tailFormat, ...);
-
-// True when the key exists (its subkey count can be read).
-bool NetKeyExists(CMountedImage* image, const std::wstring& key);
-
-// The value's bytes (and type); false when it cannot be read.
-bool ReadNetValue(CMountedImage* image, const std::wstring& key, const wchar_t* name,
-                  std::vector<uint8_t>& data, uint32_t* type = nullptr);
-// A text value up to its first NUL (or its end); false when unreadable.
-bool ReadNetText(CMountedImage* image, const std::wstring& key, const wchar_t* name,
-                 std::wstring& text);
-// A number value: its first four bytes, fewer zero-extended; false when
-// unreadable or empty.
-bool ReadNetDword(CMountedImage* image, const std::wstring& key, const wchar_t* name,
-                  uint32_t& value);
-// A string list (REG_MULTI_SZ data) ended by two NULs whatever the stored
-// data held; false when unreadable.
-bool ReadNetList(CMountedImage* image, const std::wstring& key, const wchar_t* name,
-                 std::wstring& list);
-
-// The subkey names of a key in the hive's order; empty when it has none or
-// is missing.
-std::vector<std::wstring> ListNetSubkeys(CMountedImage* image, const std::wstring& key);
 
 // Braced upper-case text of a GUID (StringFromGUID2).
 std::wstring GuidText(const GUID& guid);

@@ -27,7 +27,7 @@ std::wstring NetworkKey(uint32_t controlSet)
 bool LoadConfig(CMountedImage* image, uint32_t controlSet, std::vector<uint8_t>& data,
                 NetworkConfigBlob& blob)
 {
-    return ReadNetValue(image, NetworkKey(controlSet), L"Config", data) &&
+    return ReadRegistryBytes(image, NetworkKey(controlSet), L"Config", data) &&
            blob.Parse(data.data(), (uint32_t)data.size()) == kNetConfigParsed;
 }
 
@@ -56,7 +56,7 @@ void AppendListEntry(CMountedImage* image, const std::wstring& key, const wchar_
                      const wchar_t* entry)
 {
     std::wstring list, grown;
-    if (!ReadNetList(image, key, name, list) || MultiSzFindEntry(list.c_str(), entry) >= 0)
+    if (!ReadRegistryList(image, key, name, list) || MultiSzFindEntry(list.c_str(), entry) >= 0)
         return;
     MultiSzAppend(list.c_str(), grown, entry);
     image->RegWriteValueData(key.c_str(), name, grown.c_str(),
@@ -71,11 +71,11 @@ int32_t AnyEnumInstanceHasValue(CMountedImage* image, const wchar_t* enumerator,
     if (!image || !enumerator || !text)
         return 0;
     std::wstring root = SystemKeyPath(controlSet, L"Enum\\%s", enumerator);
-    for (const std::wstring& device : ListNetSubkeys(image, root)) {
+    for (const std::wstring& device : ListRegistrySubkeys(image, root)) {
         std::wstring deviceKey = root + L"\\" + device;
-        for (const std::wstring& instance : ListNetSubkeys(image, deviceKey)) {
+        for (const std::wstring& instance : ListRegistrySubkeys(image, deviceKey)) {
             std::wstring value;
-            if (ReadNetText(image, deviceKey + L"\\" + instance, valueName, value) &&
+            if (ReadRegistryText(image, deviceKey + L"\\" + instance, valueName, value) &&
                 _wcsicmp(value.c_str(), text) == 0)
                 return 1;
         }
@@ -100,7 +100,7 @@ void WriteAdapterLinkage(CMountedImage* image, uint32_t controlSet, uint32_t tar
     std::wstring adapterKey =
         SystemKeyPath(controlSet, L"Services\\VRONDIS\\Parameters\\Adapters\\%s", adapterGuid);
     std::wstring upper;
-    if (!ReadNetList(image, adapterKey, L"UpperBindings", upper) ||
+    if (!ReadRegistryList(image, adapterKey, L"UpperBindings", upper) ||
         MultiSzContainsText(upper.c_str(), wrapper) == 0)
         return;
     wchar_t device[128];
@@ -123,7 +123,7 @@ int32_t AdapterConnectionKeyExists(const wchar_t* componentGuid, uint32_t classI
     }
     std::wstring key = SystemKeyPath(controlSet, L"Control\\Network\\%s\\%s", classKey,
                                      componentGuid ? componentGuid : L"");
-    return NetKeyExists(image, key) ? 1 : 0;
+    return RegistryKeyExists(image, key) ? 1 : 0;
 }
 
 int32_t PruneNetworkConfigBlob(CMountedImage* image, uint32_t targetVersion, uint32_t controlSet)
@@ -175,14 +175,14 @@ int32_t RelinkAdapterConfigEntry(CMountedImage* image, uint32_t targetVersion,
 {
     if (!image || !pnpInstanceId)
         return 0;
-    if (NetKeyExists(image, SystemKeyPath(controlSet, L"Enum\\%s", pnpInstanceId)))
+    if (RegistryKeyExists(image, SystemKeyPath(controlSet, L"Enum\\%s", pnpInstanceId)))
         return 0;
     for (const wchar_t* enumerator : kNetEnumerators) {
         std::wstring root = SystemKeyPath(controlSet, L"Enum\\%s", enumerator);
-        for (const std::wstring& device : ListNetSubkeys(image, root)) {
-            for (const std::wstring& instance : ListNetSubkeys(image, root + L"\\" + device)) {
+        for (const std::wstring& device : ListRegistrySubkeys(image, root)) {
+            for (const std::wstring& instance : ListRegistrySubkeys(image, root + L"\\" + device)) {
                 std::wstring cls;
-                if (!ReadNetText(image, root + L"\\" + device + L"\\" + instance, L"Class", cls) ||
+                if (!ReadRegistryText(image, root + L"\\" + device + L"\\" + instance, L"Class", cls) ||
                     _wcsicmp(cls.c_str(), L"Net") != 0)
                     continue;
                 wchar_t componentId[100], instanceId[400];
@@ -236,15 +236,15 @@ int32_t ComponentBindsAdapter(const wchar_t* componentGuid, uint32_t controlSet,
     else
         return 1;
     std::wstring service;
-    if (!ReadNetText(image, SystemKeyPath(controlSet, L"Control\\Network\\%s\\%s\\Ndi", classKey,
+    if (!ReadRegistryText(image, SystemKeyPath(controlSet, L"Control\\Network\\%s\\%s\\Ndi", classKey,
                                           componentGuid ? componentGuid : L""),
                      L"Service", service))
         return 0;
     std::wstring linkage = SystemKeyPath(controlSet, L"Services\\%s\\Linkage", service.c_str());
     std::wstring route, bind;
-    bool routed = ReadNetList(image, linkage, L"Route", route) &&
+    bool routed = ReadRegistryList(image, linkage, L"Route", route) &&
                   MultiSzContainsText(route.c_str(), adapterText) == 0;
-    bool bound = ReadNetList(image, linkage, L"Bind", bind) &&
+    bool bound = ReadRegistryList(image, linkage, L"Bind", bind) &&
                  MultiSzContainsText(bind.c_str(), adapterText) == 0;
     return routed && bound ? 1 : 0;
 }
@@ -253,7 +253,7 @@ int32_t ReadNetDriverVersion(const wchar_t* classInstance, uint32_t controlSet,
                              CMountedImage* image, wchar_t* out)
 {
     std::wstring version;
-    if (!out || !ReadNetText(image, SystemKeyPath(controlSet, L"Control\\Class\\%s\\%s",
+    if (!out || !ReadRegistryText(image, SystemKeyPath(controlSet, L"Control\\Class\\%s\\%s",
                                                   kNetAdapterClassGuid, classInstance ? classInstance : L""),
                              L"DriverVersion", version))
         return 0;

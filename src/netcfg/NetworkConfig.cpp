@@ -78,7 +78,7 @@ std::wstring NetworkConfigKey(uint32_t controlSet)
 
 int ReadNetworkConfig(CInfInstaller* installer, std::vector<uint8_t>& data, NetworkConfigBlob& blob)
 {
-    if (!installer || !ReadNetValue(installer->Image, NetworkConfigKey(installer->ControlSet),
+    if (!installer || !ReadRegistryBytes(installer->Image, NetworkConfigKey(installer->ControlSet),
                                     L"Config", data))
         return kNetConfigMissing;
     return blob.Parse(data.data(), (uint32_t)data.size());
@@ -190,18 +190,18 @@ int32_t AddOwnBindings(CInfInstaller* installer, const wchar_t* adapterGuid,
     }
 
     std::wstring transKey = SystemKeyPath(cs, L"Control\\Network\\%s", L"{4D36E975-E325-11CE-BFC1-08002BE10318}");
-    for (const std::wstring& p : ListNetSubkeys(image, transKey)) {
+    for (const std::wstring& p : ListRegistrySubkeys(image, transKey)) {
         std::wstring range;
-        if (!ReadNetText(image, transKey + L"\\" + p + L"\\Ndi\\Interfaces", L"LowerRange", range))
+        if (!ReadRegistryText(image, transKey + L"\\" + p + L"\\Ndi\\Interfaces", L"LowerRange", range))
             continue;
         if (!FindTextNoCase(range.c_str(), -1, L"ndis4") && !FindTextNoCase(range.c_str(), -1, L"ndis5") &&
             !FindTextNoCase(range.c_str(), -1, L"ndis6"))
             continue;
         std::wstring service, bind;
-        if (!ReadNetText(image, SystemKeyPath(cs, L"Control\\Network\\%s\\%s\\Ndi", kNetTransClassGuid, p.c_str()),
+        if (!ReadRegistryText(image, SystemKeyPath(cs, L"Control\\Network\\%s\\%s\\Ndi", kNetTransClassGuid, p.c_str()),
                          L"Service", service))
             continue;
-        if (!ReadNetList(image, SystemKeyPath(cs, L"Services\\%s\\Linkage", service.c_str()), L"Bind", bind))
+        if (!ReadRegistryList(image, SystemKeyPath(cs, L"Services\\%s\\Linkage", service.c_str()), L"Bind", bind))
             continue;
         bool binds = MultiSzContainsText(bind.c_str(), adapterGuid) == 0;
         if (layout64 || binds)

@@ -200,7 +200,7 @@ uint32_t RegisterNsiInterface(CMountedImage* image, uint32_t targetVersion, uint
 
     std::vector<uint8_t> bitmap;
     const std::wstring ifType = NsiIfTypeKey(controlSet);
-    ReadNetValue(image, ifType, L"IfUsedNetLuidIndices", bitmap);
+    ReadRegistryBytes(image, ifType, L"IfUsedNetLuidIndices", bitmap);
     SetNsiIndexBit(bitmap, n);
     while (bitmap.size() > 1 && bitmap.back() == 0)
         bitmap.pop_back();

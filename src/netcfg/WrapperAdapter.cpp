@@ -30,7 +30,7 @@ bool NsiRecordCarries(CMountedImage* image, uint32_t controlSet, uint32_t luidIn
     std::vector<uint8_t> data;
     uint32_t type = 0;
     if (!ParseGuidText(guidText.c_str(), expected) ||
-        !ReadNetValue(image, NsiRecordsKey(controlSet), NsiRecordName(luidIndex).c_str(), data, &type))
+        !ReadRegistryBytes(image, NsiRecordsKey(controlSet), NsiRecordName(luidIndex).c_str(), data, &type))
         return false;
     return NsiRecordGuid(data.data(), data.size(), recorded) &&
            memcmp(&expected, &recorded, sizeof(GUID)) == 0;
@@ -45,19 +45,19 @@ int32_t FindWrapperAdapter(CMountedImage* image, uint32_t targetVersion, uint32_
         return -1;
     const std::wstring classKey = SystemKeyPath(controlSet, L"Control\\Class\\%s", kNetAdapterClassGuid);
     const bool nsi = ((targetVersion >> 8) & 0xFF) >= 6;
-    for (const std::wstring& instance : ListNetSubkeys(image, classKey)) {
+    for (const std::wstring& instance : ListRegistrySubkeys(image, classKey)) {
         const std::wstring key = classKey + L"\\" + instance;
         uint32_t characteristics = 0, luidIndex = 0;
         std::wstring componentId, guid;
-        if (!ReadNetDword(image, key, L"Characteristics", characteristics) ||
+        if (!ReadRegistryDword(image, key, L"Characteristics", characteristics) ||
             (characteristics & kWrapperCharacteristics) != kWrapperCharacteristics)
             continue;
-        if (!ReadNetText(image, key, L"ComponentId", componentId) ||
+        if (!ReadRegistryText(image, key, L"ComponentId", componentId) ||
             _wcsicmp(componentId.c_str(), L"vrowrapp") != 0)
             continue;
-        if (!ReadNetText(image, key, L"NetCfgInstanceId", guid))
+        if (!ReadRegistryText(image, key, L"NetCfgInstanceId", guid))
             continue;
-        if (nsi && (!ReadNetDword(image, key, L"NetLuidIndex", luidIndex) ||
+        if (nsi && (!ReadRegistryDword(image, key, L"NetLuidIndex", luidIndex) ||
                     !NsiRecordCarries(image, controlSet, luidIndex, guid)))
             continue;
         if (guidOut && guidChars > 0) {

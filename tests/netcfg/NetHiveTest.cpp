@@ -60,7 +60,7 @@ class NetHive : public ::testing::Test {
   void MakeKey(uint32_t cs, const std::wstring& key) { m_.RegCreateKey(Key(cs, key).c_str()); }
   std::vector<uint8_t> Get(uint32_t cs, const std::wstring& key, const wchar_t* name) {
     std::vector<uint8_t> data;
-    if (!ReadNetValue(&m_, Key(cs, key), name, data)) data = {0xDE, 0xAD};
+    if (!ReadRegistryBytes(&m_, Key(cs, key), name, data)) data = {0xDE, 0xAD};
     return data;
   }
   std::vector<uint8_t> ListBytes(const std::vector<std::wstring>& items) {
