@@ -163,4 +163,61 @@ TEST(NtfsRepair, MendsMirrorRecordsAndTheUpcaseTable) {
   ExpectRepairedVolume(d);
 }
 
+// Runs the program with its standard output going to a file; the exit code.
+DWORD RunRedirected(const std::wstring& arguments, const std::wstring& outFile) {
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  HANDLE out = CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                           CREATE_ALWAYS, 0, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, out) << GetLastError() << " " << vt::Narrow(outFile);
+  std::wstring line = L"\"" + apptest::ProgramPath() + L"\" " + arguments;
+  STARTUPINFOW si = {sizeof si};
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = out;
+  si.hStdError = out;
+  PROCESS_INFORMATION pi;
+  DWORD code = 0xDEADBEEF;
+  if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    WaitForSingleObject(pi.hProcess, 60000);
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  CloseHandle(out);
+  return code;
+}
+
+bool IsStampedLine(const std::string& line, const std::string& message) {
+  // "YYYY-MM-DD hh:mm:ss:" and the message right behind it.
+  const char* shape = "dddd-dd-dd dd:dd:dd:";
+  if (line.size() < 20) return false;
+  for (int i = 0; i < 20; i++)
+    if (shape[i] == 'd' ? !isdigit((unsigned char)line[i]) : line[i] != shape[i]) return false;
+  return line.compare(20, std::string::npos, message) == 0;
+}
+
+TEST(BatchCheckRepair, CheckLinesReachARedirectedOutput) {
+  Disk d = MakeDisk();
+  std::vector<uint8_t> sectorEnd = ReadBytes(d.path, d.mftOffset + 64 * 1024 + 1022, 2);
+  WriteBytes(d.path, d.mftOffset + 64 * 1024 + 1022, {0x34, 0x12});
+  std::wstring img = L"\"-img:" + d.path + L"\" -noupd ";
+  std::wstring log = vt::ToWin(d.dir + "/check.log");
+  EXPECT_EQ(0u, RunRedirected(img + L"/check", log));
+  std::vector<uint8_t> text;
+  ASSERT_TRUE(vt::ReadAll(log, text));
+  std::string all(text.begin(), text.end());
+  char expected[128];
+  snprintf(expected, sizeof expected, "Assertion failed for '64:fixup'. should be 0x%x, was 0x1234.\n",
+           sectorEnd[0] | sectorEnd[1] << 8);
+  EXPECT_TRUE(IsStampedLine(all, expected)) << all;
+  WriteBytes(d.path, d.mftOffset + 64 * 1024 + 1022, sectorEnd);
+
+  // The repair leaves a volume ntfsfix finds clean, with every file: the
+  // backup boot sector in the partition's last sector comes back.
+  WriteBytes(d.path, kStart * 512 + 40 * 2048 * 512ULL - 512, std::vector<uint8_t>(512, 0x5A));
+  EXPECT_EQ(0u, RunRedirected(img + L"/repair", vt::ToWin(d.dir + "/repair.log")));
+  ExpectRepairedVolume(d);
+  EXPECT_EQ(DWORD(kImageNotOpened),
+            RunRedirected(L"\"-img:" + d.path + L".none\" /check", vt::ToWin(d.dir + "/none.log")));
+}
+
 }  // namespace

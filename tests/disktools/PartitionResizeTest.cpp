@@ -107,15 +107,35 @@ TEST(NtfsResize, GrowsA100MiBVolumeTo200MiB) {
                            "ntfsinfo -m $DEV | grep -i 'volume flags'", &out));
   EXPECT_EQ(std::string::npos, out.find("DIRTY")) << out;
 
-  // The same size again only checks and rewrites; a size below the data is
-  // refused, and the process goes on.
+  // The same size again only checks and rewrites: one unowned cluster at
+  // clusters / 2 in $Bitmap is taken for an old backup boot sector, a
+  // second one fails the check. A size below the data is refused, and the
+  // process goes on.
   CMountedImage image;
   ASSERT_GE(image.OpenImage(disk.c_str(), nullptr, 0, 2), 0);
+  auto markCluster = [&](uint64_t cluster, bool set) {
+    uint8_t byte = 0;
+    ASSERT_EQ(1u, image.ReadFile(L"\\$Bitmap", &byte, cluster / 8, 1));
+    byte = set ? byte | (1 << cluster % 8) : byte & ~(1 << cluster % 8);
+    ASSERT_EQ(1u, image.WriteFile(L"\\$Bitmap", &byte, cluster / 8, 1));
+  };
+  markCluster(51199 / 2, true);
   EXPECT_EQ(1, ResizeNtfsFileSystem(&image, 409593 * 512ULL));
+  markCluster(51199 / 2, true);
+  markCluster(40000, true);
+  EXPECT_EQ(0, ResizeNtfsFileSystem(&image, 409593 * 512ULL));
+  markCluster(51199 / 2, false);
+  markCluster(40000, false);
   EXPECT_EQ(0, ResizeNtfsFileSystem(&image, 2 * kMiB));
+  // Data past 60 MiB would have to move: refused. Down to 80 MiB nothing
+  // lies beyond the end.
+  EXPECT_EQ(0, ResizeNtfsFileSystem(&image, 60 * kMiB));
+  EXPECT_EQ(1, ResizeNtfsFileSystem(&image, 80 * kMiB));
   EXPECT_TRUE(image.Close());
-  EXPECT_EQ(51199u * 8, BootSectors(disk, start));
-  ExpectSoundVolume(disk, start, 409593);
+  uint64_t clusters = (80 * kMiB - 512) / 4096;
+  EXPECT_EQ(clusters * 8, BootSectors(disk, start));
+  EXPECT_EQ(clusters * 8 + 1, Le32(&ReadBytes(disk, 0, 512)[446 + 12]));
+  ExpectSoundVolume(disk, start, clusters * 8 + 1);
 }
 
 TEST(PartitionResize, GrowsTheMbrPartitionOfAnOwnFormatImage) {
