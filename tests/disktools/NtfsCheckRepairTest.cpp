@@ -10,6 +10,7 @@
 #include "app/ImageOperations.h"
 #include "disktools/NtfsFormatterInstall.h"
 #include "disktools/ntfscheck/NtfsCheck.h"
+#include "disktools/partition/PartitionResize.h"
 #include "image/mount/MountedImage.h"
 #include "image/ntfs/NtfsCheck.h"
 #include "image/ntfs/NtfsRepair.h"
@@ -117,6 +118,28 @@ TEST(NtfsCheck, LoadsTheMftRunlistFromTheMirror) {
       << gLog;
   EXPECT_EQ(std::string::npos, gLog.find("failed too")) << gLog;
   image.Close();
+}
+
+TEST(FileClusterRuns, RunsOfAFileAndOfNone) {
+  Disk d = MakeDisk();
+  CMountedImage image;
+  ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
+  std::vector<ClusterRun> runs(1, ClusterRun{1, 2, 3});
+  CollectFileClusterRuns(&image, L"\\pagefile.sys", &runs);
+  EXPECT_TRUE(runs.empty());
+  CollectFileClusterRuns(&image, L"\\A.BIN", &runs);
+  int64_t clusters = 0;
+  for (const ClusterRun& r : runs) {
+    EXPECT_GT(r.lcn, 0);
+    clusters += r.length;
+  }
+  EXPECT_EQ((400000 + 4095) / 4096, clusters);
+  std::string out;
+  ASSERT_FALSE(runs.empty());
+  EXPECT_EQ(0, OnPartition(d.path, kStart * 512, 40 * 2048 * 512ULL,
+                           "ntfscluster -c " + std::to_string(runs[0].lcn) + " $DEV", &out));
+  EXPECT_NE(std::string::npos, out.find("/a.bin")) << out;
+  EXPECT_TRUE(image.Close());
 }
 
 TEST(NtfsCheck, FormatterVolumeIsCleanAndTheDirtyFlagGoes) {

@@ -218,3 +218,11 @@ int HasEfiSystemPartition(CMountedImage* image)
             return 1;
     return 0;
 }
+
+void CollectFileClusterRuns(CMountedImage* image, const wchar_t* path,
+                            std::vector<ClusterRun>* runs)
+{
+    runs->clear();
+    if (image && image->NtfsVolume())
+        CollectNtfsFileRuns(image->NtfsVolume(), path, runs);
+}

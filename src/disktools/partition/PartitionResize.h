@@ -6,8 +6,9 @@
 
 #include <vector>
 
+#include "image/ntfs/NtfsClusterRuns.h"
+
 class CMountedImage;
-struct RunlistRun;
 
 // Fills bytes 0-461 of a 512-byte sector with a protective MBR whose first
 // entry (type 0xEE) covers the whole disk from LBA 1; bytes 462-511 stay.
@@ -22,3 +23,8 @@ int ResizeNtfsFileSystem(CMountedImage* image, uint64_t newBytes);
 
 // 1 when the disk is GPT and one of its entries is an EFI system partition.
 int HasEfiSystemPartition(CMountedImage* image);
+
+// The cluster runs of a file's non-resident attributes (see
+// CollectNtfsFileRuns); empty without a mounted NTFS volume.
+void CollectFileClusterRuns(CMountedImage* image, const wchar_t* path,
+                            std::vector<ClusterRun>* runs);
