@@ -78,7 +78,8 @@ for r in $(seq 1 "$rounds"); do
   rm -f "$work/ours-grow.img"* "$work/peer-grow.img"
   cp --sparse=always "$image" "$work/ours-grow.img"
   cp --sparse=always "$peer" "$work/peer-grow.img"
-  truncate -s 40G "$work/peer-grow.img"
+  # Room behind the 40 GiB volume for its backup boot sector.
+  truncate -s $((40 * 1073741824 + 1048576)) "$work/peer-grow.img"
   timed grow ours "-img:$(win "$work/ours-grow.img")" -noupd /size:40960
   timed ntfsresize sh -c 'echo y | ntfsresize -f -s 40G "$1"' sh "$work/peer-grow.img"
 done

@@ -2,6 +2,7 @@
 // ntfsresize --info, ntfsfix, sgdisk and the files' content read back.
 #include <windows.h>
 
+#include "BadClusterInject.h"
 #include "FormatTestUtil.h"
 #include "disktools/NtfsFormatterInstall.h"
 #include "disktools/partition/PartitionResize.h"
@@ -136,6 +137,21 @@ TEST(NtfsResize, GrowsA100MiBVolumeTo200MiB) {
   EXPECT_EQ(clusters * 8, BootSectors(disk, start));
   EXPECT_EQ(clusters * 8 + 1, Le32(&ReadBytes(disk, 0, 512)[446 + 12]));
   ExpectSoundVolume(disk, start, clusters * 8 + 1);
+}
+
+TEST(NtfsResize, OneBadClusterAndTheListRebuilt) {
+  std::wstring disk = Scratch() + L"\\bad.img";
+  uint64_t start = MakeDisk(disk, "mbr2048", 60, 64);
+  CMountedImage image;
+  ASSERT_GE(image.OpenImage(disk.c_str(), nullptr, 0, 2), 0);
+  ASSERT_TRUE(RecordBadCluster(image.NtfsVolume(), 14000));
+  ASSERT_EQ(1, image.RemountNtfs());
+  EXPECT_EQ(1u, CountVolumeBadSectors(&image));
+  // It prints the bad-sector warning with the count 1 and no plural.
+  EXPECT_EQ(1, ResizeNtfsFileSystem(&image, 60 * kMiB));
+  EXPECT_EQ(0u, CountVolumeBadSectors(&image));
+  EXPECT_TRUE(image.Close());
+  ExpectSoundVolume(disk, start, (60 * kMiB - 512) / 4096 * 8 + 1);
 }
 
 TEST(PartitionResize, GrowsTheMbrPartitionOfAnOwnFormatImage) {

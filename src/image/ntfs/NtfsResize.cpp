@@ -662,7 +662,13 @@ int ResetBadClusterList(ntfs_volume* vol)
         std::vector<runlist_element> rl;
         rl.push_back(runlist_element{0, LCN_HOLE, vol->nr_clusters});
         rl.push_back(runlist_element{vol->nr_clusters, LCN_ENOENT, 0});
+        // The clusters the list gave up are free again in $Bitmap too, or
+        // they would be marked in use with nothing owning them.
+        std::vector<runlist_element> dropped = CopyRunlist(bad.na->rl);
         ok = StoreAttribute(bad.na, rl, bytes, bytes);
+        for (const runlist_element& e : dropped)
+            if (ok && e.lcn >= 0 && e.length > 0 && e.lcn + e.length <= vol->nr_clusters)
+                ok = !ntfs_bitmap_clear_run(vol->lcnbmp_na, e.lcn, e.length);
     }
     return bad.Close() && ok ? 0 : -1;
 }
