@@ -7,7 +7,8 @@
 #include "disktools/partition/PartitionResize.h"
 #include "infinstall/InfInstaller.h"
 
-int RunProgramEntry(HINSTANCE instance, int (*runCommandLine)(WORD* language, int* exitCode)) {
+int RunProgramEntry(HINSTANCE instance, int (*runCommandLine)(WORD* language, int* exitCode),
+                    int (*runMainWindow)(WORD language)) {
   SetProgramModule(instance);
   // The driver file pass grows a full volume's partition once.
   SetPartitionGrowFunction(ResizeImagePartition);
@@ -15,8 +16,6 @@ int RunProgramEntry(HINSTANCE instance, int (*runCommandLine)(WORD* language, in
   CrashDumpFilterScope crashFilter;
   int exitCode = 0;
   WORD language = 0;
-  // The main window joins here when it is built; until then a start without
-  // a batch command ends at once with exit code 0.
-  runCommandLine(&language, &exitCode);
+  if (runCommandLine(&language, &exitCode) && runMainWindow) runMainWindow(language);
   return exitCode;
 }

@@ -6,5 +6,7 @@
 #include <windows.h>
 
 // `runCommandLine` is RunCommandLine in the program: it returns 1 when the
-// main window is to be shown and updates the exit code.
-int RunProgramEntry(HINSTANCE instance, int (*runCommandLine)(WORD* language, int* exitCode));
+// main window is to be shown and updates the exit code. `runMainWindow`, when
+// given, then shows the main window in the language until it closes.
+int RunProgramEntry(HINSTANCE instance, int (*runCommandLine)(WORD* language, int* exitCode),
+                    int (*runMainWindow)(WORD language) = nullptr);

@@ -4,7 +4,8 @@
 
 #include "app/CommandLine.h"
 #include "app/ProgramEntry.h"
+#include "app/mainwnd/FileManagerDlg.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
-  return RunProgramEntry(instance, RunCommandLine);
+  return RunProgramEntry(instance, RunCommandLine, RunMainWindow);
 }

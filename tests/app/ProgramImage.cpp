@@ -89,14 +89,38 @@ void* FindExport(const uint8_t* image, const char* name) {
   return nullptr;
 }
 
+namespace {
+
+// Posts WM_CLOSE to the program's main window (the modeless dialog whose id
+// is its template, 101) when the process shows one.
+BOOL CALLBACK CloseWhenMainWindow(HWND window, LPARAM processId) {
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == DWORD(processId) && GetWindowLongPtrW(window, GWLP_ID) == 101 &&
+      IsWindowVisible(window)) {
+    PostMessageW(window, WM_CLOSE, 0, 0);
+  }
+  return TRUE;
+}
+
+void CloseMainWindowOf(DWORD processId) { EnumWindows(CloseWhenMainWindow, LPARAM(processId)); }
+
+}  // namespace
+
 bool RunProgram(const std::wstring& arguments, DWORD& exitCode) {
   std::wstring line = L"\"" + ProgramPath() + L"\" " + arguments;
   STARTUPINFOW si = {sizeof si};
   PROCESS_INFORMATION pi;
   if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
     return false;
-  bool ok = WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0 &&
-            GetExitCodeProcess(pi.hProcess, &exitCode);
+  // A run that opens the main window (no batch command, or "/format" and
+  // "/merge" before the window) ends when the window is closed.
+  DWORD wait = WAIT_TIMEOUT;
+  for (int i = 0; i < 300 && wait == WAIT_TIMEOUT; ++i) {
+    wait = WaitForSingleObject(pi.hProcess, 200);
+    if (wait == WAIT_TIMEOUT) CloseMainWindowOf(pi.dwProcessId);
+  }
+  bool ok = wait == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &exitCode);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return ok;

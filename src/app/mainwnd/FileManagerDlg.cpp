@@ -1,0 +1,465 @@
+#include "app/mainwnd/FileManagerDlg.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <cwchar>
+#include <cwctype>
+#include <new>
+
+#include "app/mainwnd/DrawnIcons.h"
+#include "app/mainwnd/FilePanes.h"
+#include "common/CrashDump.h"
+#include "common/Dpi.h"
+#include "common/SavedState.h"
+#include "image/mount/MountedImage.h"
+#include "resources/ResourceIds.h"
+#include "ui/UiLanguage.h"
+#include "ui/UiResources.h"
+#include "ui/VersionInfo.h"
+
+namespace {
+
+const int kCrashFilterTimer = 1;
+const int kColumnWidths[4] = {168, 80, 136, 40};
+
+struct ToolbarButton {
+  int image, command, state, style, text;
+};
+const BYTE kIndeterminate = TBSTATE_INDETERMINATE;
+const ToolbarButton kButtons[] = {
+    {0, 1001, TBSTATE_ENABLED, BTNS_WHOLEDROPDOWN | BTNS_CHECK | BTNS_SHOWTEXT, 0},
+    {0, 0, TBSTATE_ENABLED, BTNS_SEP, 0},
+    {1, 1002, kIndeterminate, BTNS_SHOWTEXT, 1},
+    {2, 1003, kIndeterminate, BTNS_SHOWTEXT, 2},
+    {0, 0, 0, BTNS_SEP, 0},
+    {3, 1004, kIndeterminate, BTNS_SHOWTEXT, 3},
+    {4, 1005, kIndeterminate, BTNS_SHOWTEXT, 4},
+    {0, 0, 0, BTNS_SEP, 0},
+    {5, 1006, kIndeterminate, BTNS_SHOWTEXT, 5},
+    {6, 1007, kIndeterminate, BTNS_SHOWTEXT, 6},
+    {0, 0, 0, BTNS_SEP, 0},
+    {7, 1008, TBSTATE_ENABLED, BTNS_SHOWTEXT, 7},
+};
+
+// String 102 with every "|" made a NUL and a second NUL at the end.
+int LoadToolbarTexts(wchar_t* out, int size) {
+  const int length = LoadUiString(IDS_TOOLBAR_TEXTS, out, size - 1);
+  for (int i = 0; i < length; ++i) {
+    if (out[i] == L'|') out[i] = 0;
+  }
+  out[length + 1] = 0;
+  return length;
+}
+
+void SetTitle(CFileManagerDlg* window, int size) {
+  wchar_t format[128], version[40], title[128];
+  LoadUiString(IDS_MAIN_TITLE, format, 128);
+  FormatOwnVersion(version);
+  _snwprintf(title, size, format, version);
+  title[size - 1] = 0;
+  SetWindowTextW(window->m_hWnd, title);
+}
+
+// SetWindowTheme from uxtheme.dll when it is there: true when it succeeded.
+bool SetExplorerTheme(HWND list) {
+  HMODULE uxtheme = LoadLibraryW(L"uxtheme.dll");
+  if (!uxtheme) return false;
+  typedef HRESULT(WINAPI * SetThemeFn)(HWND, LPCWSTR, LPCWSTR);
+  SetThemeFn setTheme = reinterpret_cast<SetThemeFn>(
+      reinterpret_cast<void*>(GetProcAddress(uxtheme, "SetWindowTheme")));
+  return setTheme && SUCCEEDED(setTheme(list, L"explorer", nullptr));
+}
+
+HIMAGELIST AddressImages(const int* pictures, int count) {
+  HIMAGELIST list = ImageList_Create(16, 16, ILC_COLOR32 | ILC_MASK, count, 1);
+  for (int i = 0; list && i < count; ++i) {
+    HICON icon = CreateAddressIcon(pictures[i], 16);
+    if (!icon) continue;
+    ImageList_AddIcon(list, icon);
+    DestroyIcon(icon);
+  }
+  return list;
+}
+
+// The control's own visibility, also while the window itself is still hidden.
+bool HasVisibleStyle(HWND control) {
+  return (GetWindowLongPtrW(control, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+}  // namespace
+
+CFileManagerDlg::CFileManagerDlg() {
+  m_language = kLangChinese;
+  m_version = GetVersion();
+}
+
+CFileManagerDlg::~CFileManagerDlg() {
+  delete[] m_writeBackPath;
+  const HIMAGELIST lists[] = {m_toolbarImages, m_smallItems, m_largeItems, m_hostAddressImages,
+                              m_imageAddressImages};
+  for (HIMAGELIST list : lists) {
+    if (list) ImageList_Destroy(list);
+  }
+}
+
+void CFileManagerDlg::InitToolbar() {
+  HWND toolbar = Item(IDC_TOOLBAR);
+  SendMessageW(toolbar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
+  SendMessageW(toolbar, TB_SETEXTENDEDSTYLE, 0,
+               TBSTYLE_EX_DRAWDDARROWS | TBSTYLE_EX_HIDECLIPPEDBUTTONS | TBSTYLE_EX_DOUBLEBUFFER);
+  SendMessageW(toolbar, TB_SETEXTENDEDSTYLE, 0,
+               SendMessageW(toolbar, TB_GETEXTENDEDSTYLE, 0, 0) | TBSTYLE_EX_MIXEDBUTTONS);
+  const int side = ScaleByDpi(64);
+  m_toolbarImages = ImageList_Create(side, side, ILC_COLOR32 | ILC_MASK, kToolbarPictures, 1);
+  for (int i = 0; m_toolbarImages && i < kToolbarPictures; ++i) {
+    HICON icon = CreateToolbarIcon(i, side);
+    if (!icon) continue;
+    ImageList_AddIcon(m_toolbarImages, icon);
+    DestroyIcon(icon);
+  }
+  SendMessageW(toolbar, TB_SETIMAGELIST, 0, LPARAM(m_toolbarImages));
+  wchar_t texts[512];
+  LoadToolbarTexts(texts, 512);
+  SendMessageW(toolbar, TB_ADDSTRINGW, 0, LPARAM(texts));
+  TBBUTTON buttons[sizeof kButtons / sizeof kButtons[0]] = {};
+  for (size_t i = 0; i < sizeof kButtons / sizeof kButtons[0]; ++i) {
+    buttons[i].iBitmap = kButtons[i].style == BTNS_SEP ? 0 : kButtons[i].image;
+    buttons[i].idCommand = kButtons[i].command;
+    buttons[i].fsState = BYTE(kButtons[i].state);
+    buttons[i].fsStyle = BYTE(kButtons[i].style);
+    buttons[i].iString = kButtons[i].style == BTNS_SEP ? 0 : kButtons[i].text;
+  }
+  SendMessageW(toolbar, TB_ADDBUTTONSW, sizeof buttons / sizeof buttons[0], LPARAM(buttons));
+  SendMessageW(toolbar, TB_AUTOSIZE, 0, 0);
+}
+
+void CFileManagerDlg::SetColumnTitles(HWND list) {
+  for (int i = 0; i < 4; ++i) {
+    wchar_t title[64];
+    LoadUiString(IDS_COLUMN_NAME + i, title, 64);
+    LVCOLUMNW column = {};
+    column.mask = LVCF_TEXT;
+    column.pszText = title;
+    SendMessageW(list, LVM_SETCOLUMNW, i, LPARAM(&column));
+  }
+}
+
+void CFileManagerDlg::InitList(HWND list, const wchar_t* widthsValue, const wchar_t* styleValue) {
+  SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
+               SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0) | LVS_EX_FULLROWSELECT |
+                   LVS_EX_INFOTIP | LVS_EX_DOUBLEBUFFER);
+  if (LOBYTE(LOWORD(m_version)) >= 6 && SetExplorerTheme(list)) m_listIconSize = 24;
+  if (!m_smallItems) m_smallItems = CreateItemImageList(m_listIconSize);
+  if (!m_largeItems) m_largeItems = CreateItemImageList(32);
+  SendMessageW(list, LVM_SETIMAGELIST, LVSIL_SMALL, LPARAM(m_smallItems));
+  SendMessageW(list, LVM_SETIMAGELIST, LVSIL_NORMAL, LPARAM(m_largeItems));
+  // The lists share the image lists, which the window destroys.
+  SetWindowLongPtrW(list, GWL_STYLE, GetWindowLongPtrW(list, GWL_STYLE) | LVS_SHAREIMAGELISTS);
+  for (int i = 0; i < 4; ++i) {
+    wchar_t title[64];
+    LoadUiString(IDS_COLUMN_NAME + i, title, 64);
+    LVCOLUMNW column = {};
+    column.mask = LVCF_TEXT | LVCF_WIDTH;
+    column.pszText = title;
+    column.cx = ScaleByDpi(kColumnWidths[i]);
+    SendMessageW(list, LVM_INSERTCOLUMNW, i, LPARAM(&column));
+  }
+  SortFileList(list, 0);
+  LoadListColumnWidths(list, widthsValue);
+  LoadListViewStyle(styleValue, list);
+}
+
+void CFileManagerDlg::SetStatusParts(int clientWidth) {
+  int parts[4] = {clientWidth - 460, clientWidth - 220, clientWidth - 100, -1};
+  SendMessageW(Item(IDC_STATUS_BAR), SB_SETPARTS, 4, LPARAM(parts));
+}
+
+LRESULT CFileManagerDlg::OnInitDialog() {
+  OleInitialize(nullptr);
+  g_ScreenDpiPercent = GetScreenDpiPercent();
+
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    DWORD elevation = 0, size = 0;
+    if (GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+        size == 4) {
+      m_elevated = elevation != 0;
+    }
+    CloseHandle(token);
+  }
+  const bool win8 = LOBYTE(LOWORD(m_version)) > 6 ||
+                    (LOBYTE(LOWORD(m_version)) == 6 && HIBYTE(LOWORD(m_version)) >= 2);
+  if (m_elevated && win8) {
+    SetWindowLongPtrW(m_hWnd, GWL_EXSTYLE,
+                      GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE) | WS_EX_ACCEPTFILES);
+  }
+  SetTitle(this, 100);
+  HICON small = CreateAddressIcon(0, 16), big = CreateAddressIcon(0, 32);
+  SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, LPARAM(small));
+  SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, LPARAM(big));
+
+  InitToolbar();
+
+  static const int kHostPictures[] = {3, 4};
+  m_hostAddressImages = AddressImages(kHostPictures, 2);
+  SendMessageW(Item(IDC_HOST_ADDRESS), CBEM_SETIMAGELIST, 0, LPARAM(m_hostAddressImages));
+  InitList(Item(IDC_HOST_LIST), L"ListviewLocalColumn", L"ListviewLocalStyle");
+
+  wchar_t drives[100] = L"";
+  GetLogicalDriveStringsW(100, drives);
+  for (const wchar_t* drive = drives; *drive; drive += lstrlenW(drive) + 1) {
+    const wchar_t letter = wchar_t(towupper(drive[0]));
+    if (letter == L'A' || letter == L'B' || GetDriveTypeW(drive) != DRIVE_FIXED) continue;
+    COMBOBOXEXITEMW item = {};
+    item.mask = CBEIF_TEXT | CBEIF_IMAGE | CBEIF_SELECTEDIMAGE;
+    item.iItem = -1;
+    item.pszText = const_cast<wchar_t*>(drive);
+    SendMessageW(Item(IDC_HOST_ADDRESS), CBEM_SETITEMW, 0, LPARAM(&item));
+    NavigateHostAddress(this, reinterpret_cast<HWND>(-1));
+    break;
+  }
+
+  static const int kImagePictures[] = {0, 1, 2, 4};
+  m_imageAddressImages = AddressImages(kImagePictures, 4);
+  // The image-file list only lends its drop-down to the open-image button.
+  ShowWindow(Item(IDC_IMAGE_FILES), SW_HIDE);
+  SendMessageW(Item(IDC_IMAGE_FILES), CBEM_SETIMAGELIST, 0, LPARAM(m_imageAddressImages));
+  SendMessageW(Item(IDC_IMAGE_ADDRESS), CBEM_SETIMAGELIST, 0, LPARAM(m_imageAddressImages));
+
+  m_image = new (std::nothrow) CMountedImage();
+  InitList(Item(IDC_IMAGE_LIST), L"ListviewImageColumn", L"ListviewImageStyle");
+
+  RECT client;
+  GetClientRect(m_hWnd, &client);
+  SetStatusParts(client.right);
+  HWND status = Item(IDC_STATUS_BAR);
+  RECT part;
+  SendMessageW(status, SB_GETRECT, 1, LPARAM(&part));
+  CreateWindowExW(WS_EX_STATICEDGE, PROGRESS_CLASSW, L"", WS_CHILD | WS_CLIPSIBLINGS | PBS_SMOOTH,
+                  part.left + 1, part.top + 1, part.right - part.left - 2,
+                  part.bottom - part.top - 2, status, HMENU(IDC_PROGRESS), m_hInstance, nullptr);
+  SendMessageW(status, SB_SETTEXTW, 0 | SBT_OWNERDRAW, 0);
+
+  if (!HandleStartupImage()) {
+    COMBOBOXEXITEMW item = {};
+    item.mask = CBEIF_TEXT | CBEIF_IMAGE | CBEIF_SELECTEDIMAGE;
+    item.iItem = -1;
+    item.pszText = const_cast<wchar_t*>(L"");
+    SendMessageW(Item(IDC_IMAGE_ADDRESS), CBEM_SETITEMW, 0, LPARAM(&item));
+  }
+  RestoreWindowPlacement(m_hWnd, L"WindowPlacement", SW_SHOWNORMAL);
+  SetTimer(m_hWnd, kCrashFilterTimer, 500, nullptr);
+  return 1;
+}
+
+int FindStartupImage(int argc, wchar_t* const* argv, wchar_t (&image)[kPathChars],
+                     wchar_t (&writeBack)[kPathChars]) {
+  image[0] = writeBack[0] = 0;
+  for (int i = 1; i < argc; ++i) {
+    const wchar_t* arg = argv[i];
+    if (!_wcsnicmp(arg, L"-img:", 5) || !_wcsnicmp(arg, L"/img:", 5)) {
+      lstrcpynW(image, arg + 5, kPathChars);
+    } else if (!_wcsnicmp(arg, L"-fix:", 5) || !_wcsnicmp(arg, L"/fix:", 5)) {
+      lstrcpynW(writeBack, arg + 5, kPathChars);
+    } else if (!image[0] && GetPathKind(arg) == 1) {
+      lstrcpynW(image, arg, kPathChars);
+    }
+  }
+  // "/merge" has folded the write-back file into the image and removed it:
+  // the window shows the merged image rather than start a new, empty one.
+  for (int i = 1; i < argc; ++i) {
+    if (!lstrcmpiW(argv[i], L"/merge") || !lstrcmpiW(argv[i], L"-merge")) writeBack[0] = 0;
+  }
+  return image[0] ? 1 : 0;
+}
+
+int CFileManagerDlg::HandleStartupImage() {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (!argv) return 0;
+  wchar_t image[kPathChars], writeBack[kPathChars];
+  const int found = FindStartupImage(argc, argv, image, writeBack);
+  LocalFree(argv);
+  if (!found) return 0;
+  int picture = 0;
+  if (writeBack[0]) {
+    wchar_t* copy = new (std::nothrow) wchar_t[lstrlenW(writeBack) + 1];
+    if (!copy) return 0;
+    lstrcpyW(copy, writeBack);
+    delete[] m_writeBackPath;
+    m_writeBackPath = copy;
+    picture = 1;
+  }
+  COMBOBOXEXITEMW item = {};
+  item.mask = CBEIF_TEXT | CBEIF_IMAGE | CBEIF_SELECTEDIMAGE;
+  item.iItem = -1;
+  item.pszText = image;
+  item.iImage = item.iSelectedImage = picture;
+  SendMessageW(Item(IDC_IMAGE_ADDRESS), CBEM_SETITEMW, 0, LPARAM(&item));
+  PostMessageW(m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_SELCHANGE), LPARAM(-1));
+  return 1;
+}
+
+MainWindowLayout ComputeMainLayout(int width, int height, int toolbarHeight, int comboHeight,
+                                   int statusHeight) {
+  const int half = width / 2;
+  const int listHeight = height - comboHeight - toolbarHeight - statusHeight + 1;
+  MainWindowLayout layout;
+  layout.hostBar = {0, toolbarHeight, half, comboHeight};
+  layout.imageBar = {half, toolbarHeight, width - half, comboHeight};
+  layout.hostList = {0, toolbarHeight + comboHeight, half, listHeight};
+  layout.imageList = {half, toolbarHeight + comboHeight, width - half, listHeight};
+  return layout;
+}
+
+void CFileManagerDlg::OnSize(UINT, int cx, int cy) {
+  HWND status = Item(IDC_STATUS_BAR);
+  HWND toolbar = Item(IDC_TOOLBAR);
+  MoveWindow(status, 0, 0, 0, 0, TRUE);
+  int statusHeight = 0;
+  if (HasVisibleStyle(status)) {
+    RECT rc;
+    GetClientRect(status, &rc);
+    statusHeight = rc.bottom;
+  }
+  HDWP batch = BeginDeferWindowPos(6);
+  SetStatusParts(cx);
+  RECT part;
+  SendMessageW(status, SB_GETRECT, 1, LPARAM(&part));
+  HWND progress = GetDlgItem(status, IDC_PROGRESS);
+  if (progress) {
+    batch = DeferWindowPos(batch, progress, nullptr, part.left + 1, part.top + 1,
+                           part.right - part.left - 2, part.bottom - part.top - 2, SWP_NOZORDER);
+  }
+  int toolbarHeight = 0;
+  if (HasVisibleStyle(toolbar)) {
+    // The toolbar's own height: one row of buttons and its edges.
+    const DWORD button = DWORD(SendMessageW(toolbar, TB_GETBUTTONSIZE, 0, 0));
+    toolbarHeight = HIWORD(button) + 4;
+    batch = DeferWindowPos(batch, toolbar, nullptr, 0, 0, cx, toolbarHeight, SWP_NOZORDER);
+  }
+  RECT combo;
+  GetWindowRect(Item(IDC_HOST_ADDRESS), &combo);
+  const int comboHeight = combo.bottom - combo.top;
+  const MainWindowLayout layout = ComputeMainLayout(cx, cy, toolbarHeight, comboHeight,
+                                                    statusHeight);
+  const struct {
+    int id;
+    RECT rc;
+    UINT flags;
+  } moves[] = {{IDC_HOST_ADDRESS, layout.hostBar, SWP_NOZORDER},
+               {IDC_IMAGE_ADDRESS, layout.imageBar, SWP_NOZORDER},
+               {IDC_IMAGE_FILES, layout.imageBar, SWP_NOZORDER | SWP_NOMOVE},
+               {IDC_HOST_LIST, layout.hostList, SWP_NOZORDER},
+               {IDC_IMAGE_LIST, layout.imageList, SWP_NOZORDER}};
+  for (const auto& m : moves) {
+    if (batch) {
+      batch = DeferWindowPos(batch, Item(m.id), nullptr, m.rc.left, m.rc.top, m.rc.right,
+                             m.rc.bottom, m.flags);
+    }
+  }
+  if (batch) EndDeferWindowPos(batch);
+}
+
+void CFileManagerDlg::OnTimer(UINT_PTR id) {
+  if (id == kCrashFilterTimer) SetUnhandledExceptionFilter(WriteCrashDump);
+}
+
+LRESULT CFileManagerDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
+  if (HIWORD(wParam) == CBN_SELCHANGE && LOWORD(wParam) == IDC_IMAGE_ADDRESS) {
+    NavigateImageAddress(this, reinterpret_cast<HWND>(lParam));
+    return 1;
+  }
+  if (HIWORD(wParam) == CBN_SELCHANGE && LOWORD(wParam) == IDC_HOST_ADDRESS) {
+    NavigateHostAddress(this, reinterpret_cast<HWND>(lParam));
+    return 1;
+  }
+  // Escape does not end the main window.
+  if (LOWORD(wParam) == IDCANCEL) return 1;
+  return 0;
+}
+
+LRESULT CFileManagerDlg::OnNotify(int controlId, NMHDR* header) {
+  if (controlId != IDC_HOST_LIST && controlId != IDC_IMAGE_LIST) return 0;
+  if (header->code == LVN_COLUMNCLICK) {
+    SortFileList(header->hwndFrom, reinterpret_cast<NMLISTVIEW*>(header)->iSubItem);
+  } else if (header->code == NM_DBLCLK) {
+    const int item = reinterpret_cast<NMITEMACTIVATE*>(header)->iItem;
+    LVITEMW lv = {};
+    lv.mask = LVIF_IMAGE;
+    lv.iItem = item;
+    if (item < 0 || !SendMessageW(header->hwndFrom, LVM_GETITEMW, 0, LPARAM(&lv))) return 0;
+    if (lv.iImage > 1) return 0;
+    if (controlId == IDC_IMAGE_LIST) {
+      OpenImageListItem(this, item);
+      SortFileList(header->hwndFrom, -1);
+    } else {
+      OpenHostListItem(this, item);
+    }
+  }
+  return 0;
+}
+
+LRESULT CFileManagerDlg::OnDrawItem(UINT controlId, DRAWITEMSTRUCT* item) {
+  if (controlId != IDC_STATUS_BAR || item->itemID != 2 || !item->itemData) return 0;
+  wchar_t text[32];
+  _snwprintf(text, 32, L" %u MB", unsigned(item->itemData));
+  text[31] = 0;
+  SetBkMode(item->hDC, TRANSPARENT);
+  SetTextColor(item->hDC, m_partColour);
+  DrawTextW(item->hDC, text, -1, &item->rcItem, DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER);
+  return 1;
+}
+
+LRESULT CFileManagerDlg::OnClose(WPARAM) {
+  KillTimer(m_hWnd, kCrashFilterTimer);
+  SaveWindowPlacement(m_hWnd, L"WindowPlacement");
+  SaveListColumnWidths(Item(IDC_HOST_LIST), L"ListviewLocalColumn");
+  SaveListColumnWidths(Item(IDC_IMAGE_LIST), L"ListviewImageColumn");
+  if (m_image) {
+    m_image->Close();
+    delete m_image;
+    m_image = nullptr;
+  }
+  OleUninitialize();
+  DestroyWindow(m_hWnd);
+  PostQuitMessage(0);
+  return 1;
+}
+
+void CFileManagerDlg::SwitchLanguage(LANGID) {
+  m_languageSwitched = 1;
+  SetTitle(this, 128);
+  wchar_t texts[512];
+  LoadToolbarTexts(texts, 512);
+  const wchar_t* text = texts;
+  for (int command = 1001; command <= 1008 && *text; ++command) {
+    TBBUTTONINFOW info = {};
+    info.cbSize = sizeof info;
+    info.dwMask = TBIF_TEXT;
+    info.pszText = const_cast<wchar_t*>(text);
+    SendMessageW(Item(IDC_TOOLBAR), TB_SETBUTTONINFOW, command, LPARAM(&info));
+    text += lstrlenW(text) + 1;
+  }
+  RedrawWindow(Item(IDC_TOOLBAR), nullptr, nullptr, RDW_INVALIDATE | RDW_NOERASE | RDW_ALLCHILDREN);
+  SetColumnTitles(Item(IDC_HOST_LIST));
+  SetColumnTitles(Item(IDC_IMAGE_LIST));
+  wchar_t kind[128] = L"";
+  if (m_imageType == 3 || m_imageType == 4 || m_imageType == 9) LoadUiString(IDS_PHYSICAL_DISK, kind, 128);
+  if (m_imageType == 6) LoadUiString(IDS_VIRTUAL_DISK, kind, 128);
+  SendMessageW(Item(IDC_STATUS_BAR), SB_SETTEXTW, 3, LPARAM(kind));
+  SendMessageW(Item(IDC_STATUS_BAR), SB_SETTEXTW, 0 | SBT_OWNERDRAW, 0);
+}
+
+int RunMainWindow(WORD language) {
+  CFileManagerDlg* window = new (std::nothrow) CFileManagerDlg();
+  if (!window) return 0;
+  SetWindowLanguage(language ? language : kLangChinese, window);
+  if (!window->Create(nullptr, IDD_FILE_MANAGER, FALSE, 0)) {
+    delete window;
+    return 0;
+  }
+  window->RunMessageLoop();
+  return 0;
+}

@@ -1,0 +1,76 @@
+// CFileManagerDlg: the main window, a modeless dialog with the host pane on
+// the left and the pane of the one open disk image on the right, under a
+// toolbar and above a status bar.
+#pragma once
+#include <windows.h>
+#include <commctrl.h>
+
+#include "common/PathUtil.h"
+#include "ui/Window.h"
+
+class CMountedImage;
+
+// Pane addresses and display paths hold this many characters.
+constexpr int kAddressChars = 720;
+
+class CFileManagerDlg : public CWindow {
+ public:
+  CFileManagerDlg();
+  ~CFileManagerDlg() override;
+
+  LRESULT OnInitDialog() override;
+  void OnSize(UINT type, int cx, int cy) override;
+  void OnTimer(UINT_PTR id) override;
+  LRESULT OnCommand(WPARAM wParam, LPARAM lParam) override;
+  LRESULT OnNotify(int controlId, NMHDR* header) override;
+  LRESULT OnClose(WPARAM wParam) override;
+  LRESULT OnDrawItem(UINT controlId, DRAWITEMSTRUCT* item) override;
+
+  // Puts the image named by the command line into the image address bar and
+  // posts its selection change: 1, or 0 when no image was named.
+  int HandleStartupImage();
+  // Reloads every text of the window in the language set on the thread.
+  void SwitchLanguage(LANGID language);
+
+  HWND Item(int id) const { return GetDlgItem(m_hWnd, id); }
+
+  UINT m_languageSwitched = 0;
+  UINT m_imageType = 0;
+  CMountedImage* m_image = nullptr;
+  wchar_t* m_writeBackPath = nullptr;
+  BOOL m_elevated = FALSE;
+  COLORREF m_partColour = 0;
+  wchar_t m_paths[4][kPathChars] = {};
+
+ private:
+  void InitToolbar();
+  void InitList(HWND list, const wchar_t* widthsValue, const wchar_t* styleValue);
+  void SetColumnTitles(HWND list);
+  void SetStatusParts(int clientWidth);
+  HIMAGELIST m_toolbarImages = nullptr;
+  HIMAGELIST m_smallItems = nullptr;
+  HIMAGELIST m_largeItems = nullptr;
+  HIMAGELIST m_hostAddressImages = nullptr;
+  HIMAGELIST m_imageAddressImages = nullptr;
+  int m_listIconSize = 16;
+};
+
+// The start-up image of a command line (argv[1..argc-1]): "-img:"/"/img:"
+// (any case) gives the image, a later one replacing it; "-fix:"/"/fix:" the
+// write-back file; a bare argument naming an existing file is the image when
+// none came before it. With "/merge" on the line no write-back file is
+// taken (the merge has used it up). Returns 1 when an image text was found.
+int FindStartupImage(int argc, wchar_t* const* argv, wchar_t (&image)[kPathChars],
+                     wchar_t (&writeBack)[kPathChars]);
+
+// Pixel layout of the main window's client area: the rectangles (x, y, cx,
+// cy) of the host and image address bars and lists.
+struct MainWindowLayout {
+  RECT hostBar, imageBar, hostList, imageList;
+};
+MainWindowLayout ComputeMainLayout(int width, int height, int toolbarHeight, int comboHeight,
+                                   int statusHeight);
+
+// The window path of the program: creates the main window in `language`,
+// runs the message loop until the window closes; returns 0.
+int RunMainWindow(WORD language);

@@ -1,0 +1,52 @@
+// The two panes of the main window: the image pane (a folder inside the
+// volume of the open image) and the host pane (a folder of the computer).
+// A list's window text is its pane's address; an empty image-list text
+// means that no image is open.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+class CFileManagerDlg;
+
+// Splits an image-pane address into the image file (the first prefix that
+// names an existing file) and the folder inside the volume (from the '\'
+// after it, "\" at the root). Either output may be null.
+void SplitImageAddress(const wchar_t* address, wchar_t* image, int imageSize, wchar_t* folder,
+                       int folderSize);
+
+// "%s%s" when the folder begins with "\", else "%s\%s".
+void JoinImageAddress(const wchar_t* image, const wchar_t* folder, wchar_t* out, int outSize);
+
+// Appends one row: name, size (files, kind above 1), time, attributes.
+void AddFileListItem(HWND list, const wchar_t* name, int itemImage, uint64_t size,
+                     const FILETIME* lastWrite, DWORD attributes);
+
+// Opens the image and fills the image pane with the folder.
+void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_t* writeBack,
+                     int partition, const wchar_t* folder, BOOL sizeEditable);
+
+// Enters the folder, "::{UEFI}" or ".." item of the image pane.
+void OpenImageListItem(CFileManagerDlg* window, int item);
+
+// Fills the host pane with a host folder.
+void FillHostList(HWND list, const wchar_t* folder);
+
+// Enters the folder or ".." item of the host pane.
+void OpenHostListItem(CFileManagerDlg* window, int item);
+
+// The handlers of the address bars' selection change: combo is the combo
+// window, or (HWND)-1 for the text of the edit field.
+void NavigateImageAddress(CFileManagerDlg* window, HWND combo);
+void NavigateHostAddress(CFileManagerDlg* window, HWND combo);
+
+// Sorts by a column (flipping its arrow), or with -1 again by the column
+// that carries the arrow. The comparators get row indexes and a context
+// holding each row's kind and texts, read before the sort.
+void SortFileList(HWND list, int column);
+int CALLBACK CompareListItemsByText(LPARAM first, LPARAM second, LPARAM list);
+int CALLBACK CompareListItemsBySize(LPARAM first, LPARAM second, LPARAM list);
+
+// The view bits (style & 3) kept under HKCU "Software\VroMount".
+void LoadListViewStyle(const wchar_t* valueName, HWND list);
+DWORD SaveListViewStyle(HWND list, const wchar_t* valueName);

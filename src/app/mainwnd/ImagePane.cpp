@@ -1,0 +1,255 @@
+// The image pane: addresses of the form image path plus a folder inside its
+// volume, opening the image and listing and entering its folders.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cwchar>
+#include <new>
+
+#include "app/mainwnd/FileManagerDlg.h"
+#include "app/mainwnd/FilePanes.h"
+#include "app/mainwnd/FileTypes.h"
+#include "common/Format.h"
+#include "common/PathUtil.h"
+#include "disktools/partition/PartitionResize.h"
+#include "image/mount/MountedImage.h"
+#include "resources/ResourceIds.h"
+#include "ui/UiResources.h"
+
+namespace {
+
+const wchar_t kUefiItem[] = L"::{UEFI}";
+
+int AddImageListItem(const wchar_t* name, unsigned int kind, DWORD sizeLow, DWORD sizeHigh,
+                     const FILETIME*, const FILETIME* lastWrite, const FILETIME*,
+                     DWORD attributes, void* user) {
+  // The volume's own "." and ".." entries are not listed; the pane adds
+  // its own "..".
+  if (!lstrcmpW(name, L".") || !lstrcmpW(name, L"..")) return 1;
+  const bool folder = kind == 4;
+  AddFileListItem(static_cast<HWND>(user), name, folder ? kItemFolder : ClassifyFileType(name),
+                  (uint64_t(sizeHigh) << 32) | sizeLow, lastWrite, attributes);
+  return 1;
+}
+
+// The ".." item below the root, "::{UEFI}" at the root of a disk that has
+// an EFI system partition, then the folder's entries.
+void ListImageFolder(CFileManagerDlg* window, HWND list, const wchar_t* folder) {
+  if (lstrcmpW(folder, L"\\") != 0 && folder[0]) {
+    AddFileListItem(list, L"..", kItemFolder, 0, nullptr, FILE_ATTRIBUTE_DIRECTORY);
+  } else if (HasEfiSystemPartition(window->m_image)) {
+    AddFileListItem(list, kUefiItem, kItemDrive, 0, nullptr, FILE_ATTRIBUTE_DIRECTORY);
+  }
+  window->m_image->EnumDirectory(folder, AddImageListItem, list);
+}
+
+void SetAddressEditKeepImage(HWND combo, const wchar_t* text) {
+  COMBOBOXEXITEMW item = {};
+  item.mask = CBEIF_TEXT;
+  item.iItem = -1;
+  item.pszText = const_cast<wchar_t*>(text);
+  SendMessageW(combo, CBEM_SETITEMW, 0, LPARAM(&item));
+}
+
+void ClearImageStatus(CFileManagerDlg* window) {
+  HWND status = window->Item(IDC_STATUS_BAR);
+  SendMessageW(status, SB_SETTEXTW, 2 | SBT_OWNERDRAW, 0);
+  SendMessageW(status, SB_SETTEXTW, 3, LPARAM(L""));
+  HICON old = reinterpret_cast<HICON>(SendMessageW(status, SB_GETICON, 3, 0));
+  SendMessageW(status, SB_SETICON, 3, 0);
+  if (old) DestroyIcon(old);
+}
+
+bool IsNoUpdateRun() {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  bool found = false;
+  for (int i = 1; argv && i < argc; ++i) {
+    if (lstrcmpiW(argv[i], L"-noupd") == 0 || lstrcmpiW(argv[i], L"/noupd") == 0) found = true;
+  }
+  if (argv) LocalFree(argv);
+  return found;
+}
+
+}  // namespace
+
+void SplitImageAddress(const wchar_t* address, wchar_t* image, int imageSize, wchar_t* folder,
+                       int folderSize) {
+  if (image && imageSize) image[0] = 0;
+  if (folder && folderSize) folder[0] = 0;
+  const int length = lstrlenW(address);
+  const wchar_t* scan = nullptr;
+  if (address[0] == L'\\' && address[1] == L'\\') {
+    scan = address + 2;
+  } else {
+    const wchar_t* colon = wcschr(address, L':');
+    if (colon && lstrlenW(colon + 1) >= 2) scan = colon + 1;
+  }
+  const wchar_t* split = nullptr;
+  while (scan && *scan) {
+    while (*scan == L'\\' || *scan == L'/') ++scan;
+    const wchar_t* next = wcschr(scan, L'\\');
+    if (!next) break;
+    wchar_t prefix[kAddressChars];
+    const int prefixLength = int(next - address);
+    if (prefixLength < kAddressChars) {
+      lstrcpynW(prefix, address, prefixLength + 1);
+      if (GetPathKind(prefix) == 1) {
+        split = next;
+        break;
+      }
+    }
+    scan = next;
+  }
+  if (split) {
+    if (image) lstrcpynW(image, address, int(split - address) + 1 < imageSize
+                                             ? int(split - address) + 1 : imageSize);
+    if (folder) lstrcpynW(folder, split, folderSize);
+  } else if (image) {
+    lstrcpynW(image, address, imageSize);
+  }
+  if (folder && folderSize > 1 && !folder[0] && length) lstrcpyW(folder, L"\\");
+}
+
+void JoinImageAddress(const wchar_t* image, const wchar_t* folder, wchar_t* out, int outSize) {
+  _snwprintf(out, outSize, folder[0] == L'\\' ? L"%s%s" : L"%s\\%s", image, folder);
+  out[outSize - 1] = 0;
+}
+
+void AddFileListItem(HWND list, const wchar_t* name, int itemImage, uint64_t size,
+                     const FILETIME* lastWrite, DWORD attributes) {
+  LVITEMW item = {};
+  item.mask = LVIF_TEXT | LVIF_IMAGE;
+  item.iItem = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  item.pszText = const_cast<wchar_t*>(name);
+  item.iImage = itemImage;
+  const int index = int(SendMessageW(list, LVM_INSERTITEMW, 0, LPARAM(&item)));
+  if (index < 0) return;
+  wchar_t text[64];
+  LVITEMW sub = {};
+  sub.pszText = text;
+  if (itemImage > kItemFolder) {
+    FormatByteSize(size, text, 64);
+    sub.iSubItem = 1;
+    SendMessageW(list, LVM_SETITEMTEXTW, index, LPARAM(&sub));
+  }
+  if (lastWrite && FormatFileTime(text, 64, *lastWrite)) {
+    sub.iSubItem = 2;
+    SendMessageW(list, LVM_SETITEMTEXTW, index, LPARAM(&sub));
+  }
+  _snwprintf(text, 64, L"%04X", unsigned(attributes));
+  sub.iSubItem = 3;
+  SendMessageW(list, LVM_SETITEMTEXTW, index, LPARAM(&sub));
+}
+
+void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_t* writeBack,
+                     int partition, const wchar_t* folder, BOOL sizeEditable) {
+  HWND list = window->Item(IDC_IMAGE_LIST);
+  HWND combo = window->Item(IDC_IMAGE_ADDRESS);
+  SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+  SendMessageW(combo, CB_SETCURSEL, WPARAM(-1), 0);
+  if (GetPathKind(image) != 1 || !window->m_image) {
+    ClearImageStatus(window);
+    SetWindowTextW(list, L"");
+    return;
+  }
+  const int mode = IsNoUpdateRun() ? 2 : 1;
+  const int type = window->m_image->OpenImage(image, writeBack, partition, mode);
+  wchar_t address[kAddressChars];
+  if (type < 0) {
+    JoinImageAddress(image, folder, address, kAddressChars);
+    SetAddressEditKeepImage(combo, address);
+    ClearImageStatus(window);
+    SetWindowTextW(list, L"");
+    return;
+  }
+  window->m_imageType = UINT(type);
+  wchar_t base[kPathChars];
+  if (window->m_image->GetImagePath(base, kPathChars) <= 0 || !base[0]) {
+    lstrcpynW(base, image, kPathChars);
+  }
+  JoinImageAddress(base, folder, address, kAddressChars);
+  SetAddressEditKeepImage(combo, address);
+
+  HWND status = window->Item(IDC_STATUS_BAR);
+  wchar_t text[128] = L"";
+  if (type == 3 || type == 4 || type == 9) LoadUiString(IDS_PHYSICAL_DISK, text, 128);
+  if (type == 6) LoadUiString(IDS_VIRTUAL_DISK, text, 128);
+  HICON old = reinterpret_cast<HICON>(SendMessageW(status, SB_GETICON, 3, 0));
+  SendMessageW(status, SB_SETICON, 3, 0);
+  if (old) DestroyIcon(old);
+  SendMessageW(status, SB_SETTEXTW, 3, LPARAM(text));
+  uint64_t total = 0, freeBytes = 0;
+  window->m_image->GetVolumeSpace(&total, &freeBytes);
+  window->m_partColour = sizeEditable ? RGB(0, 0, 255) : GetSysColor(COLOR_GRAYTEXT);
+  SendMessageW(status, SB_SETTEXTW, 2 | SBT_OWNERDRAW, LPARAM(total >> 20));
+
+  SetWindowTextW(list, address);
+  ListImageFolder(window, list, folder);
+}
+
+void OpenImageListItem(CFileManagerDlg* window, int item) {
+  HWND list = window->Item(IDC_IMAGE_LIST);
+  wchar_t address[kAddressChars], image[kAddressChars], folder[kAddressChars];
+  GetWindowTextW(list, address, kAddressChars);
+  SplitImageAddress(address, image, kAddressChars, folder, kAddressChars);
+  if (!folder[0]) lstrcpyW(folder, L"\\");
+  wchar_t name[kPathChars] = L"";
+  LVITEMW lv = {};
+  lv.pszText = name;
+  lv.cchTextMax = kPathChars;
+  SendMessageW(list, LVM_GETITEMTEXTW, item, LPARAM(&lv));
+  if (!name[0]) return;
+  SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+  if (lstrcmpW(name, L"..") == 0) {
+    CutFileNamePart(folder);
+    if (!folder[0]) lstrcpyW(folder, L"\\");
+  } else {
+    AppendPathPart(folder, kAddressChars, name);
+  }
+  JoinImageAddress(image, folder, address, kAddressChars);
+  SetWindowTextW(list, address);
+  HWND combo = window->Item(IDC_IMAGE_ADDRESS);
+  SendMessageW(combo, CB_SETCURSEL, WPARAM(-1), 0);
+  SetAddressEditKeepImage(combo, address);
+  ListImageFolder(window, list, folder);
+}
+
+void NavigateImageAddress(CFileManagerDlg* window, HWND combo) {
+  HWND bar = window->Item(IDC_IMAGE_ADDRESS);
+  wchar_t text[kAddressChars] = L"", image[kAddressChars] = L"", folder[kAddressChars] = L"\\";
+  if (combo == reinterpret_cast<HWND>(-1)) {
+    COMBOBOXEXITEMW item = {};
+    item.mask = CBEIF_TEXT;
+    item.iItem = -1;
+    item.pszText = text;
+    item.cchTextMax = kAddressChars;
+    SendMessageW(bar, CBEM_GETITEMW, 0, LPARAM(&item));
+  } else {
+    const int selected = int(SendMessageW(bar, CB_GETCURSEL, 0, 0));
+    COMBOBOXEXITEMW item = {};
+    item.mask = CBEIF_TEXT;
+    item.iItem = selected;
+    item.pszText = text;
+    item.cchTextMax = kAddressChars;
+    if (selected >= 0) SendMessageW(bar, CBEM_GETITEMW, 0, LPARAM(&item));
+  }
+  if (GetPathKind(text) == 1) {
+    lstrcpyW(image, text);
+  } else {
+    SplitImageAddress(text, image, kAddressChars, folder, kAddressChars);
+  }
+  HWND list = window->Item(IDC_IMAGE_LIST);
+  if (!image[0]) {
+    if (window->m_image) window->m_image->Close();
+    ClearImageStatus(window);
+    SetWindowTextW(list, L"");
+    SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+    SetAddressEditKeepImage(bar, text);
+    return;
+  }
+  OpenImageInPane(window, image, window->m_writeBackPath, 0, folder,
+                  window->m_writeBackPath == nullptr);
+  SortFileList(list, -1);
+  SetFocus(list);
+}

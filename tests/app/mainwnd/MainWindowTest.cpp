@@ -1,0 +1,348 @@
+// The main window created as the program creates it, driven by the messages
+// the program posts to itself (an address put into a bar, then
+// CBN_SELCHANGE with -1), and its panes compared with ntfsls and mtools.
+#include <windows.h>
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "app/mainwnd/FileManagerDlg.h"
+#include "app/mainwnd/FilePanes.h"
+#include "app/mainwnd/FileTypes.h"
+#include "common/Format.h"
+#include "resources/ResourceIds.h"
+#include "ui/UiLanguage.h"
+
+namespace {
+
+void Pump() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+struct Row {
+  std::wstring name, size;
+  int image;
+};
+
+std::vector<Row> Rows(HWND list) {
+  std::vector<Row> rows;
+  const int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int i = 0; i < count; ++i) {
+    wchar_t name[360] = L"", size[64] = L"";
+    LVITEMW lv = {};
+    lv.pszText = name;
+    lv.cchTextMax = 360;
+    SendMessageW(list, LVM_GETITEMTEXTW, i, LPARAM(&lv));
+    lv.iSubItem = 1;
+    lv.pszText = size;
+    lv.cchTextMax = 64;
+    SendMessageW(list, LVM_GETITEMTEXTW, i, LPARAM(&lv));
+    LVITEMW img = {};
+    img.mask = LVIF_IMAGE;
+    img.iItem = i;
+    SendMessageW(list, LVM_GETITEMW, 0, LPARAM(&img));
+    rows.push_back({name, size, img.iImage});
+  }
+  return rows;
+}
+
+std::wstring Text(HWND window) {
+  wchar_t text[720] = L"";
+  GetWindowTextW(window, text, 720);
+  return text;
+}
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_WIN95_CLASSES | ICC_USEREX_CLASSES |
+                                                ICC_LINK_CLASS | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&icc);
+  }
+  void SetUp() override {
+    window_ = new CFileManagerDlg();
+    SetWindowLanguage(kLangChinese, window_);
+    ASSERT_NE(0, window_->Create(nullptr, IDD_FILE_MANAGER, FALSE, 0));
+    hwnd_ = window_->m_hWnd;
+    ShowWindow(hwnd_, SW_SHOWNORMAL);
+    Pump();
+  }
+  void TearDown() override {
+    if (IsWindow(hwnd_)) SendMessageW(hwnd_, WM_CLOSE, 0, 0);
+    Pump();
+  }
+  HWND Item(int id) { return GetDlgItem(hwnd_, id); }
+  // The program's own way to open an address: into the bar, then the
+  // posted selection change with -1 for the control.
+  void Navigate(int bar, const std::wstring& address) {
+    COMBOBOXEXITEMW item = {};
+    item.mask = CBEIF_TEXT;
+    item.iItem = -1;
+    item.pszText = const_cast<wchar_t*>(address.c_str());
+    SendMessageW(Item(bar), CBEM_SETITEMW, 0, LPARAM(&item));
+    PostMessageW(hwnd_, WM_COMMAND, MAKEWPARAM(bar, CBN_SELCHANGE), LPARAM(-1));
+    Pump();
+  }
+  CFileManagerDlg* window_ = nullptr;
+  HWND hwnd_ = nullptr;
+};
+
+// name -> size text ("" for folders) of an "ntfsls -l" or "mdir" listing.
+std::map<std::wstring, std::wstring> NtfsListing(const std::string& volume, const std::string& path) {
+  std::string out;
+  EXPECT_EQ(0, vt::Sh("ntfsls -l -F " + vt::Q(volume) + " -p " + vt::Q(path), &out));
+  std::map<std::wstring, std::wstring> files;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    unsigned long long size;
+    std::string month, day, time, year, name;
+    if (!(fields >> size >> month >> day >> time >> year)) continue;
+    std::getline(fields, name);
+    name = name.substr(1);
+    if (name == "./" || name == "../") continue;
+    if (!name.empty() && name.back() == '/') {
+      files[vt::Widen(name.substr(0, name.size() - 1))] = L"";
+    } else {
+      wchar_t text[32];
+      FormatByteSize(size, text, 32);
+      files[vt::Widen(name)] = text;
+    }
+  }
+  return files;
+}
+
+std::map<std::wstring, std::wstring> PaneFiles(HWND list) {
+  std::map<std::wstring, std::wstring> files;
+  for (const Row& row : Rows(list)) {
+    if (row.name != L".." && row.name != L"::{UEFI}") files[row.name] = row.size;
+  }
+  return files;
+}
+
+struct Disk {
+  std::string dir = vt::ScratchDirUnix() + "/mainwnd";
+  Disk() {
+    vt::Sh("rm -rf " + vt::Q(dir) + " && mkdir -p " + vt::Q(dir + "/tree/Windows/System32") +
+           " " + vt::Q(dir + "/tree/Zeta") + " " + vt::Q(dir + "/esp/EFI/Boot"));
+    vt::Sh("head -c 5000 /dev/zero > " + vt::Q(dir + "/tree/Windows/System32/kernel32.dll") +
+           " && printf hello > " + vt::Q(dir + "/tree/a.txt") + " && head -c 70000 /dev/zero > " +
+           vt::Q(dir + "/tree/Big.ZIP") + " && printf x > " + vt::Q(dir + "/tree/noext") +
+           " && printf x > " + vt::Q(dir + "/esp/EFI/Boot/bootx64.efi"));
+  }
+};
+
+TEST(StartupImage, CommandLineForms) {
+  Disk d;
+  const std::wstring image = vt::ToWin(d.dir + "/tree/a.txt");
+  const std::wstring folder = vt::ToWin(d.dir + "/tree/Zeta");
+  wchar_t img[kPathChars], fix[kPathChars];
+  {
+    std::wstring a1 = L"/fix:D:\\w\\001.fix", a2 = L"-IMG:D:\\t.img";
+    wchar_t* argv[] = {const_cast<wchar_t*>(L"p"), &a1[0], &a2[0]};
+    EXPECT_EQ(1, FindStartupImage(3, argv, img, fix));
+    EXPECT_STREQ(L"D:\\t.img", img);
+    EXPECT_STREQ(L"D:\\w\\001.fix", fix);
+  }
+  {
+    std::wstring a1 = L"-img:D:\\one.img", a2 = L"/img:D:\\two.img", a3 = image;
+    wchar_t* argv[] = {const_cast<wchar_t*>(L"p"), &a1[0], &a2[0], &a3[0]};
+    EXPECT_EQ(1, FindStartupImage(4, argv, img, fix));
+    EXPECT_STREQ(L"D:\\two.img", img) << "the later option wins, a bare file only comes first";
+    EXPECT_STREQ(L"", fix);
+  }
+  {
+    std::wstring a1 = folder, a2 = L"D:\\missing.img", a3 = image;
+    wchar_t* argv[] = {const_cast<wchar_t*>(L"p"), &a1[0], &a2[0], &a3[0]};
+    EXPECT_EQ(1, FindStartupImage(4, argv, img, fix));
+    EXPECT_EQ(image, std::wstring(img)) << "a folder and a missing file are no image";
+  }
+  {
+    std::wstring a1 = L"-img:D:\\t.img", a2 = L"-fix:D:\\t.fix", a3 = L"/MERGE";
+    wchar_t* argv[] = {const_cast<wchar_t*>(L"p"), &a1[0], &a2[0], &a3[0]};
+    EXPECT_EQ(1, FindStartupImage(4, argv, img, fix));
+    EXPECT_STREQ(L"", fix) << "the merged write-back file is not started again";
+  }
+  {
+    std::wstring a1 = folder;
+    wchar_t* argv[] = {const_cast<wchar_t*>(L"p"), &a1[0]};
+    EXPECT_EQ(0, FindStartupImage(2, argv, img, fix));
+  }
+}
+
+TEST(FileTypes, GroupsOfTheExamples) {
+  EXPECT_EQ(10, ClassifyFileType(L"main.c"));
+  EXPECT_EQ(10, ClassifyFileType(L"x\\main.cpp"));
+  EXPECT_EQ(10, ClassifyFileType(L"main.h"));
+  EXPECT_EQ(17, ClassifyFileType(L"A.GZ"));
+  EXPECT_EQ(17, ClassifyFileType(L"a.tar.gz"));
+  EXPECT_EQ(2, ClassifyFileType(L"a.tar"));
+  EXPECT_EQ(2, ClassifyFileType(L"README"));
+  EXPECT_EQ(2, ClassifyFileType(L"dot."));
+  EXPECT_EQ(2, ClassifyFileType(L"a.b\\file"));
+  EXPECT_EQ(3, ClassifyFileType(L"ntdll.DLL"));
+  EXPECT_EQ(18, ClassifyFileType(L"disk.vfd"));
+}
+
+TEST(Layout, SplitAndBottomEdge) {
+  MainWindowLayout l = ComputeMainLayout(801, 600, 70, 24, 22);
+  EXPECT_EQ(400, l.hostList.right);
+  EXPECT_EQ(400, l.imageList.left);
+  EXPECT_EQ(401, l.imageList.right);
+  EXPECT_EQ(94, l.hostList.top);
+  EXPECT_EQ(600 - 24 - 70 - 22 + 1, l.hostList.bottom);
+  l = ComputeMainLayout(801, 600, 70, 24, 0);
+  EXPECT_EQ(601, l.imageList.top + l.imageList.bottom) << "without status bar one pixel past the edge";
+}
+
+TEST_F(MainWindowTest, WindowLayoutAndHostStart) {
+  RECT rc = {0, 0, 801, 500};
+  AdjustWindowRectEx(&rc, GetWindowLongW(hwnd_, GWL_STYLE), FALSE, GetWindowLongW(hwnd_, GWL_EXSTYLE));
+  SetWindowPos(hwnd_, nullptr, 0, 0, rc.right - rc.left, rc.bottom - rc.top, SWP_NOMOVE | SWP_NOZORDER);
+  Pump();
+  RECT client, host, image, status;
+  GetClientRect(hwnd_, &client);
+  ASSERT_EQ(801, client.right);
+  GetWindowRect(Item(IDC_HOST_LIST), &host);
+  GetWindowRect(Item(IDC_IMAGE_LIST), &image);
+  GetWindowRect(Item(IDC_STATUS_BAR), &status);
+  EXPECT_EQ(400, host.right - host.left);
+  EXPECT_EQ(401, image.right - image.left);
+  EXPECT_EQ(host.right, image.left);
+  EXPECT_EQ(status.top + 1, host.bottom) << "the lists reach one pixel under the status bar's top";
+  RECT toolbar;
+  GetWindowRect(Item(IDC_TOOLBAR), &toolbar);
+  EXPECT_GT(toolbar.bottom - toolbar.top, 64) << "the toolbar holds its 64-pixel icons";
+
+  // Wine's first fixed drive is C:; its root shows no "..".
+  EXPECT_EQ(L"C:\\", Text(Item(IDC_HOST_LIST)));
+  for (const Row& row : Rows(Item(IDC_HOST_LIST))) EXPECT_NE(L"..", row.name);
+  EXPECT_EQ(L"", Text(Item(IDC_IMAGE_LIST))) << "no image is open";
+  Navigate(IDC_HOST_ADDRESS, L"C:\\windows");
+  std::vector<Row> rows = Rows(Item(IDC_HOST_LIST));
+  ASSERT_FALSE(rows.empty());
+  std::string names = vt::Narrow(Text(Item(IDC_HOST_LIST))) + ": ";
+  for (const Row& row : rows) names += vt::Narrow(row.name) + "|";
+  EXPECT_EQ(L"..", rows[0].name) << names;
+}
+
+TEST_F(MainWindowTest, NtfsImagePaneMatchesNtfsls) {
+  Disk d;
+  const std::string img = d.dir + "/ntfs.img", part = d.dir + "/part.img";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(img) + " --layout mbr2048 --size 16 --tree " +
+                          vt::Q(d.dir + "/tree")));
+  ASSERT_EQ(0, vt::Sh("dd if=" + vt::Q(img) + " of=" + vt::Q(part) + " bs=512 skip=2048 status=none"));
+  const std::wstring win = vt::ToWin(img);
+  HWND list = Item(IDC_IMAGE_LIST);
+
+  Navigate(IDC_IMAGE_ADDRESS, win);
+  EXPECT_EQ(win + L"\\", Text(list));
+  EXPECT_EQ(NtfsListing(part, "/"), PaneFiles(list));
+  std::vector<Row> rows = Rows(list);
+  std::string names;
+  for (const Row& row : rows) names += vt::Narrow(row.name) + "|";
+  ASSERT_EQ(5u, rows.size()) << "the root has no \"..\": " << names;
+  // Folders above files, by name.
+  EXPECT_EQ(L"Windows", rows[0].name);
+  EXPECT_EQ(L"Zeta", rows[1].name);
+  EXPECT_EQ(L"a.txt", rows[2].name);
+  EXPECT_EQ(10, rows[2].image);
+  EXPECT_EQ(17, rows[3].image);  // Big.ZIP
+  EXPECT_EQ(L"noext", rows[4].name);
+  EXPECT_EQ(kItemPlainFile, rows[4].image);
+
+  // Sorting: the name column clicked again sorts descending, folders stay
+  // above the files; by size the folders go with the smallest.
+  SortFileList(list, 0);
+  rows = Rows(list);
+  EXPECT_EQ(L"Zeta", rows[0].name);
+  EXPECT_EQ(L"Windows", rows[1].name);
+  EXPECT_EQ(L"noext", rows[2].name);
+  EXPECT_EQ(L"a.txt", rows[4].name);
+  SortFileList(list, 1);
+  rows = Rows(list);
+  EXPECT_EQ(L"Windows", rows[0].name) << "folders count as the smallest";
+  EXPECT_EQ(L"Zeta", rows[1].name);
+  EXPECT_EQ(L"noext", rows[2].name);
+  EXPECT_EQ(L"a.txt", rows[3].name);
+  EXPECT_EQ(L"Big.ZIP", rows[4].name) << "68 KB reads as 68, above 5 and 1 bytes";
+  SortFileList(list, 0);
+
+  Navigate(IDC_IMAGE_ADDRESS, win + L"\\Windows\\System32");
+  EXPECT_EQ(win + L"\\Windows\\System32", Text(list));
+  rows = Rows(list);
+  ASSERT_FALSE(rows.empty());
+  EXPECT_EQ(L"..", rows[0].name) << "\"..\" stays on top";
+  EXPECT_EQ(NtfsListing(part, "/Windows/System32"), PaneFiles(list));
+
+  // Entering ".." by a double click goes back to the folder above.
+  NMITEMACTIVATE activate = {};
+  activate.hdr.hwndFrom = list;
+  activate.hdr.idFrom = IDC_IMAGE_LIST;
+  activate.hdr.code = NM_DBLCLK;
+  activate.iItem = 0;
+  SendMessageW(hwnd_, WM_NOTIFY, IDC_IMAGE_LIST, LPARAM(&activate));
+  EXPECT_EQ(win + L"\\Windows", Text(list));
+  EXPECT_EQ(NtfsListing(part, "/Windows"), PaneFiles(list));
+
+  // An address whose prefix names no file opens nothing.
+  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(d.dir + "/none.img") + L"\\Windows");
+  EXPECT_EQ(L"", Text(list));
+  EXPECT_EQ(0, SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+}
+
+TEST_F(MainWindowTest, GptRootShowsUefiFirstAndFatMatchesMdir) {
+  Disk d;
+  const std::string gpt = d.dir + "/gpt.img";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(gpt) + " --layout gpt-esp --esp-size 40 --size 8 "
+                          "--tree " + vt::Q(d.dir + "/tree") + " --esp-tree " + vt::Q(d.dir + "/esp")));
+  HWND list = Item(IDC_IMAGE_LIST);
+  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(gpt));
+  std::vector<Row> rows = Rows(list);
+  ASSERT_GE(rows.size(), 2u);
+  EXPECT_EQ(L"::{UEFI}", rows[0].name);
+  EXPECT_EQ(kItemDrive, rows[0].image);
+  for (const Row& row : rows) EXPECT_NE(L"..", row.name);
+  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(gpt) + L"\\::{UEFI}\\EFI\\Boot");
+  rows = Rows(list);
+  ASSERT_EQ(2u, rows.size());
+  EXPECT_EQ(L"..", rows[0].name);
+  EXPECT_EQ(L"bootx64.efi", rows[1].name);
+
+  // A FAT32 volume: the names and sizes mdir lists.
+  const std::string fat = d.dir + "/fat.img";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(fat) + " --fs fat32 --layout none --size 40 --tree " +
+                          vt::Q(d.dir + "/tree")));
+  std::string out;
+  ASSERT_EQ(0, vt::Sh("mdir -i " + vt::Q(fat) + " -b ::/", &out));
+  std::map<std::wstring, std::wstring> expected;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::string name = line.substr(3);  // "::/"
+    if (!name.empty() && name.back() == '/') {
+      expected[vt::Widen(name.substr(0, name.size() - 1))] = L"";
+    } else {
+      std::string size;
+      vt::Sh("stat -c %s " + vt::Q(d.dir + "/tree/" + name), &size);
+      wchar_t text[32];
+      FormatByteSize(std::stoull(size), text, 32);
+      expected[vt::Widen(name)] = text;
+    }
+  }
+  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(fat));
+  std::map<std::wstring, std::wstring> pane = PaneFiles(list);
+  EXPECT_EQ(expected, pane);
+}
+
+}  // namespace
