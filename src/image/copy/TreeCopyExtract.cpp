@@ -427,7 +427,7 @@ int ExtractToHost(VolumeFiles* volume, const wchar_t* volumePath, const wchar_t*
         ExtractFolder(job, folder, host, pattern.c_str());
     } else {
         int type = volume->GetPathType(vol.c_str());
-        if (type == 0) {
+        if (type == VOLUME_PATH_MISSING) {
             if (!GetLastError())
                 SetLastError(ERROR_FILE_NOT_FOUND);
             return 0;
@@ -435,7 +435,7 @@ int ExtractToHost(VolumeFiles* volume, const wchar_t* volumePath, const wchar_t*
         DWORD attributes = 0;
         volume->GetFileInfo(vol.c_str(), nullptr, nullptr, nullptr, &attributes, nullptr);
         bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && volume->GetReparseTag(vol.c_str());
-        if (type == 2 && !link) {
+        if (type == VOLUME_PATH_FOLDER && !link) {
             ExtractFolder(job, vol, host, nullptr);
         } else {
             // One file: inside an existing folder under its own name, else

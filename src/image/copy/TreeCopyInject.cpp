@@ -122,15 +122,15 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol)
     if (!created) {
         DWORD error = GetLastError();
         int type = volume->GetPathType(vol.c_str());
-        if (type == 0 && !tag) {
+        if (type == VOLUME_PATH_MISSING && !tag) {
             job.FileFailed(item.size, error);
             return 0;
         }
-        if (type == 2) {
+        if (type == VOLUME_PATH_FOLDER) {
             job.FileFailed(item.size, ERROR_ALREADY_EXISTS);
             return 0;
         }
-        if (type == 1) {
+        if (type == VOLUME_PATH_FILE) {
             DWORD mode = job.AskOverwrite();
             if (mode == VCC_SKIP)
                 return 0;
@@ -214,9 +214,9 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol)
 bool MakeVolumeFolder(CopyJob& job, const std::wstring& vol)
 {
     int type = job.volume->GetPathType(vol.c_str());
-    if (type == 2)
+    if (type == VOLUME_PATH_FOLDER)
         return true;
-    if (type == 1) {
+    if (type == VOLUME_PATH_FILE) {
         job.FileFailed(0, ERROR_ALREADY_EXISTS);
         return false;
     }
@@ -316,12 +316,12 @@ int InjectHostPath(VolumeFiles* volume, const wchar_t* hostPath, const wchar_t* 
     // One file (or link): into an existing folder under its own name, else
     // at the volume path itself, its folder made when missing.
     std::wstring target = vol;
-    if (volume->GetPathType(vol.c_str()) == 2) {
+    if (volume->GetPathType(vol.c_str()) == VOLUME_PATH_FOLDER) {
         target = JoinPath(vol, FindFileNamePart(host.c_str()));
     } else {
         std::wstring folder, name;
         SplitPath(vol, &folder, &name);
-        if (!folder.empty() && volume->GetPathType(folder.c_str()) != 2 &&
+        if (!folder.empty() && volume->GetPathType(folder.c_str()) != VOLUME_PATH_FOLDER &&
             !MakeVolumeFolder(job, folder))
             return 0;
     }

@@ -268,7 +268,7 @@ int CFatVolume::GetPathType(const wchar_t* path)
     int root;
     if (!Stat(path, &info, &root))
         return 0;
-    return (info.attributes & FAT_ATTR_DIRECTORY) ? 2 : 1;
+    return (info.attributes & FAT_ATTR_DIRECTORY) ? VOLUME_PATH_FOLDER : VOLUME_PATH_FILE;
 }
 
 int CFatVolume::GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
@@ -560,7 +560,7 @@ int CFatVolume::DeleteTree(const wchar_t* path)
     int type = GetPathType(path);
     if (!type)
         return 0;
-    if (type == 2 && !DeleteBelow(path))
+    if (type == VOLUME_PATH_FOLDER && !DeleteBelow(path))
         return 0;
     if (IsRootPath(path))
         return 1;   // the root itself stays

@@ -82,7 +82,7 @@ int CFatVolume::CopyFromMountedImage(CMountedImage* image, const wchar_t* source
     if (!image->GetFileInfo(sourcePath, &creation, &lastWrite, &lastAccess, &attributes, &size))
         return -1;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        if (GetPathType(targetPath) != 2 && !CreateDirectories(targetPath))
+        if (GetPathType(targetPath) != VOLUME_PATH_FOLDER && !CreateDirectories(targetPath))
             return -1;
         std::vector<std::wstring> names;
         auto collect = [](const wchar_t* name, unsigned int, DWORD, DWORD, const FILETIME*,

@@ -94,10 +94,10 @@ int CFatVolumeFiles::CreatePath(const wchar_t* path, unsigned int mode, const wc
 
 int CFatVolumeFiles::CreateDirectoryTree(const wchar_t* path)
 {
-    if (m_volume->GetPathType(path) == 2 || m_volume->CreateDirectories(path))
+    if (m_volume->GetPathType(path) == VOLUME_PATH_FOLDER || m_volume->CreateDirectories(path))
         return 1;
     DWORD error = GetLastError();
-    if (m_volume->GetPathType(path) == 2)
+    if (m_volume->GetPathType(path) == VOLUME_PATH_FOLDER)
         return 1;
     return Fail(error);
 }

@@ -181,7 +181,7 @@ int CMountedImage::FatEnumDirectory(Side side, const wchar_t* path, VolumeEnumCa
     if (!call.volume)
         return 0;
     const wchar_t* p = call.Path(path);
-    if (call.volume->GetPathType(p) != 2) {
+    if (call.volume->GetPathType(p) != VOLUME_PATH_FOLDER) {
         if (GetLastError() == ERROR_SUCCESS)
             SetLastError(ERROR_DIRECTORY);
         return 0;

@@ -201,9 +201,9 @@ int CMountedImage::CreateDirectoryTree(const wchar_t* path)
             continue;
         std::wstring part = p.substr(0, i);
         int type = GetPathType(part.c_str());
-        if (type == 2)
+        if (type == VOLUME_PATH_FOLDER)
             continue;
-        if (type == 1)
+        if (type == VOLUME_PATH_FILE)
             return Fail(ERROR_ALREADY_EXISTS);
         if (!CreateDirectory(part.c_str()))
             return 0;

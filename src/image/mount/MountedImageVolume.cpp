@@ -33,7 +33,7 @@ int TryWindowsFolder(const wchar_t* name, unsigned int kind, DWORD, DWORD, const
     if (kind != 4 || wcscmp(name, L"..") == 0)
         return 1;
     std::wstring folder = std::wstring(L"\\") + name;
-    if (s->image->GetPathType((folder + L"\\System32\\Config\\System").c_str()) == 1) {
+    if (s->image->GetPathType((folder + L"\\System32\\Config\\System").c_str()) == VOLUME_PATH_FILE) {
         s->found = folder;
         return 0;
     }
@@ -120,7 +120,7 @@ uint64_t CMountedImage::GetVolumeSize()
 
 int CMountedImage::FindWindowsDirectory(wchar_t* buffer, int length)
 {
-    if (GetPathType(L"\\Windows\\System32\\Config\\System") == 1)
+    if (GetPathType(L"\\Windows\\System32\\Config\\System") == VOLUME_PATH_FILE)
         return CopyOut(L"\\Windows", buffer, length);
     WindowsSearch search = {this, std::wstring()};
     EnumDirectory(L"\\", TryWindowsFolder, &search);

@@ -15,7 +15,7 @@ class VolumeFiles {
 public:
     virtual ~VolumeFiles() = default;
 
-    // 0 missing, 1 file, 2 folder.
+    // VOLUME_PATH_MISSING, VOLUME_PATH_FILE or VOLUME_PATH_FOLDER.
     virtual int GetPathType(const wchar_t* path) = 0;
     // Each out value may be null. Folders carry FILE_ATTRIBUTE_DIRECTORY.
     virtual int GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,

@@ -20,6 +20,9 @@ struct VolumeInfoRecord {
 };
 #pragma pack(pop)
 
+// What a path names (GetPathType of every volume).
+enum { VOLUME_PATH_MISSING = 0, VOLUME_PATH_FILE = 1, VOLUME_PATH_FOLDER = 2 };
+
 // One entry of a folder listing (both volume kinds): kind 4 folder, 8 file;
 // returns nonzero to go on, 0 to stop.
 typedef int (*VolumeEnumCallback)(const wchar_t* name, unsigned int kind, DWORD sizeLow,
