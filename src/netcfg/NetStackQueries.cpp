@@ -50,10 +50,10 @@ bool GuidEquals(const GUID& guid, const wchar_t* text)
     return text && !own.empty() && _wcsicmp(own.c_str(), text) == 0;
 }
 
-// Appends entry to the string list value unless it is there; a missing
-// value stays missing.
-void AppendListEntry(CMountedImage* image, const std::wstring& key, const wchar_t* name,
-                     const wchar_t* entry)
+}  // namespace
+
+void AppendListValueEntry(CMountedImage* image, const std::wstring& key, const wchar_t* name,
+                          const wchar_t* entry)
 {
     std::wstring list, grown;
     if (!ReadRegistryList(image, key, name, list) || MultiSzFindEntry(list.c_str(), entry) >= 0)
@@ -62,8 +62,6 @@ void AppendListEntry(CMountedImage* image, const std::wstring& key, const wchar_
     image->RegWriteValueData(key.c_str(), name, grown.c_str(),
                              (uint32_t)(MultiSzLength(grown.c_str()) * sizeof(wchar_t)));
 }
-
-}  // namespace
 
 int32_t AnyEnumInstanceHasValue(CMountedImage* image, const wchar_t* enumerator,
                                 uint32_t controlSet, const wchar_t* valueName, const wchar_t* text)
@@ -94,8 +92,8 @@ void WriteAdapterLinkage(CMountedImage* image, uint32_t controlSet, uint32_t tar
         return;
     std::wstring linkage = SystemKeyPath(controlSet, L"Control\\Class\\%s\\%04u\\Linkage",
                                          kNetAdapterClassGuid, (unsigned)instance);
-    AppendListEntry(image, linkage, L"RootDevice", adapterGuid);
-    AppendListEntry(image, linkage, L"UpperBind", serviceName);
+    AppendListValueEntry(image, linkage, L"RootDevice", adapterGuid);
+    AppendListValueEntry(image, linkage, L"UpperBind", serviceName);
 
     std::wstring adapterKey =
         SystemKeyPath(controlSet, L"Services\\VRONDIS\\Parameters\\Adapters\\%s", adapterGuid);

@@ -7,8 +7,14 @@
 #pragma once
 #include <stdint.h>
 
+#include <string>
+
 class CMountedImage;
 
+// Appends entry to the string list value unless some entry equals it
+// (ignoring case); a missing value stays missing.
+void AppendListValueEntry(CMountedImage* image, const std::wstring& key, const wchar_t* name,
+                          const wchar_t* entry);
 // 1 when some instance below Enum\<enumerator> has the value equal to text.
 int32_t AnyEnumInstanceHasValue(CMountedImage* image, const wchar_t* enumerator,
                                 uint32_t controlSet, const wchar_t* valueName, const wchar_t* text);
