@@ -33,6 +33,7 @@ LAYERS = [
     "driverstore",
     "infinstall",
     "netcfg",
+    "infinstall/driverpack",
     "disktools",
     "regedit",
     "driverui",

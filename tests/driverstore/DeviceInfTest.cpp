@@ -35,7 +35,7 @@ std::wstring SectionText(const std::wstring& inf, const wchar_t* section) {
 TEST(DeviceInf, CutFromTheStoreInstallsLikeThePackage) {
   const char* tree = "--arch x64 --version 6.1.7601.17514";
   rt::WinDisk store = rt::MakeWinDisk(tree);
-  rt::WinDisk plain = rt::MakeWinDisk(tree);
+  rt::WinDisk plain = rt::MakeWinDisk(tree, "mbr2048", "raw", "", "disk.img", "plain");
   // The store: index, two version folders, the newest holding the package.
   std::wstring combined = it::MakePackage(store.dir, "NTamd64.6.1", "VroVendor VroNet.NTamd64");
   std::string root = store.dir + "/pkg";

@@ -37,7 +37,7 @@ std::wstring SectionText(const std::wstring& inf, const wchar_t* section) {
 TEST(Export, InstalledAdapterBackIntoTheStoreAndOut) {
   const char* tree = "--arch x64 --version 6.1.7601.17514";
   rt::WinDisk source = rt::MakeWinDisk(tree);
-  rt::WinDisk fresh = rt::MakeWinDisk(tree);
+  rt::WinDisk fresh = rt::MakeWinDisk(tree, "mbr2048", "raw", "", "disk.img", "fresh");
   it::Install(source, 0x400601, it::MakePackage(source.dir, "NTamd64"), L"VroNic.ndi");
   std::wstring root = vt::ToWin(source.dir) + L"\\store";
   ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));

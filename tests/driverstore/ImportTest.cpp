@@ -48,7 +48,7 @@ TEST(Import, PackageIntoTheStoreThenInstalledFromIt) {
   for (const Target& t : targets) {
     SCOPED_TRACE(t.name);
     rt::WinDisk d = rt::MakeWinDisk(t.tree);
-    rt::WinDisk plain = rt::MakeWinDisk(t.tree);
+    rt::WinDisk plain = rt::MakeWinDisk(t.tree, "mbr2048", "raw", "", "disk.img", "plain");
     std::wstring root = vt::ToWin(d.dir) + L"\\store";
     ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
     wchar_t folder[360];

@@ -21,13 +21,26 @@ struct Bytes {
     explicit Bytes(const std::wstring& image) : path(image) { vt::ReadAll(image, b); }
     bool Save() const { return vt::WriteAll(path, b); }
 
-    uint32_t U16(size_t o) const { return b[o] | b[o + 1] << 8; }
+    // Reads and writes outside the image (a structure not found) do
+    // nothing: a test checks what it found before it patches.
+    uint32_t U8(size_t o) const { return o < b.size() ? b[o] : 0; }
+    uint32_t U16(size_t o) const { return U8(o) | U8(o + 1) << 8; }
     uint32_t U32(size_t o) const { return U16(o) | (uint32_t)U16(o + 2) << 16; }
     uint64_t U64(size_t o) const { return U32(o) | (uint64_t)U32(o + 4) << 32; }
     void Put(size_t o, uint64_t v, int bytes)
     {
-        for (int i = 0; i < bytes; i++)
-            b[o + i] = (uint8_t)(v >> (8 * i));
+        for (int i = 0; i < bytes; i++) {
+            if (o + i < b.size())
+                b[o + i] = (uint8_t)(v >> (8 * i));
+        }
+    }
+    // Copies bytes in; false when they do not fit.
+    bool Set(size_t o, const void* data, size_t n)
+    {
+        if (o == kNone || o > b.size() || n > b.size() - o)
+            return false;
+        memcpy(&b[o], data, n);
+        return true;
     }
     // First offset in [from, to) where `what` stands, kNone when nowhere.
     size_t Find(const std::string& what, size_t from = 0, size_t to = kNone) const
@@ -65,13 +78,15 @@ struct FatLayout {
         uint32_t fatSectors = d.U16(vol + 0x16) ? d.U16(vol + 0x16) : d.U32(vol + 0x24);
         uint32_t rootEntries = d.U16(vol + 0x11);
         uint32_t total = d.U16(vol + 0x13) ? d.U16(vol + 0x13) : d.U32(vol + 0x20);
-        fats = d.b[vol + 0x10];
-        clusterBytes = d.b[vol + 0x0D] * ss;
+        fats = (int)d.U8(vol + 0x10);
+        clusterBytes = d.U8(vol + 0x0D) * ss;
         fat = vol + (size_t)reserved * ss;
         fatBytes = fatSectors * ss;
         root = fat + (size_t)fats * fatBytes;
         data = root + rootEntries * 32;
-        uint32_t clusters = (uint32_t)((total * (uint64_t)ss - (data - vol)) / clusterBytes);
+        uint64_t bytes = total * (uint64_t)ss;
+        uint32_t clusters = clusterBytes && bytes > data - vol
+                                ? (uint32_t)((bytes - (data - vol)) / clusterBytes) : 0;
         bits = clusters <= 4085 ? 12 : clusters <= 65525 ? 16 : 32;
         if (bits == 32) {
             rootCluster = d.U32(vol + 0x2C);
@@ -111,11 +126,11 @@ struct NtfsLayout {
 
     NtfsLayout(const Bytes& d, size_t start, size_t bytes) : vol(start), end(start + bytes)
     {
-        clusterBytes = d.U16(vol + 0x0B) * d.b[vol + 0x0D];
+        clusterBytes = d.U16(vol + 0x0B) * d.U8(vol + 0x0D);
     }
     size_t Record(const Bytes& d, uint32_t number) const
     {
-        for (size_t o = vol; o + 1024 <= end; o += 1024) {
+        for (size_t o = vol; o + 1024 <= end && o + 1024 <= d.b.size(); o += 1024) {
             if (!memcmp(&d.b[o], "FILE", 4) && d.U32(o + 0x2C) == number)
                 return o;
         }
@@ -135,6 +150,25 @@ struct NtfsLayout {
         return kNone;
     }
 };
+
+// Makes the entry of `name` in a folder's index root (inside the folder's
+// MFT record) a folder entry that names another record. The entry's key is
+// a $FILE_NAME whose name starts 0x52 bytes into the entry; the entry opens
+// with the file reference (record number, 6 bytes, and sequence number, 2,
+// taken from the target's record), the key's file attributes lie at 0x48
+// (0x10000000: a folder).
+inline bool RedirectIndexEntry(Bytes& d, size_t folderRecord, const std::string& name,
+                               uint32_t target, size_t targetRecord)
+{
+    size_t at = d.FindUtf16(name, folderRecord, folderRecord + 1024);
+    if (at == kNone || at < folderRecord + 0x52)
+        return false;
+    size_t entry = at - 0x52;
+    d.Put(entry, target, 6);
+    d.Put(entry + 6, d.U16(targetRecord + 0x10), 2);
+    d.Put(entry + 0x48, d.U32(entry + 0x48) | 0x10000000, 4);
+    return true;
+}
 
 // The MFT record number of a path, from ntfsinfo (0 when not found).
 inline uint32_t NtfsInode(const std::string& volumeFile, const std::string& path)

@@ -31,9 +31,11 @@ struct WinDisk {
 // treeOptions go to mk-wintree.sh; extraSetup runs in the tree afterwards.
 inline WinDisk MakeWinDisk(const std::string& treeOptions, const std::string& layout = "mbr2048",
                            const std::string& format = "raw", const std::string& extraSetup = "",
-                           const std::string& name = "disk.img") {
+                           const std::string& name = "disk.img", const std::string& subdir = "") {
   WinDisk d;
-  d.dir = vt::ScratchDirUnix();
+  // A second disk of the same test goes into a folder of its own: a new
+  // scratch folder would wipe the first.
+  d.dir = subdir.empty() ? vt::ScratchDirUnix() : vt::ScratchSubdirUnix(subdir);
   d.tree = d.dir + "/tree";
   d.unixPath = d.dir + "/" + name;
   d.path = vt::ToWin(d.unixPath);

@@ -82,6 +82,12 @@ std::string ScratchDirUnix() {
 
 std::wstring ScratchDir() { return ToWin(ScratchDirUnix()); }
 
+std::string ScratchSubdirUnix(const std::string& name) {
+  std::string dir = BinaryDirUnix() + "/testtmp/" + ExeName() + "/" + TestName() + "/" + name;
+  if (Sh("rm -rf " + Q(dir) + " && mkdir -p " + Q(dir)) != 0) ADD_FAILURE() << "cannot make scratch folder " << dir;
+  return dir;
+}
+
 // Wine starts a Linux program given by its absolute path, but does not hand
 // back its exit code, so the script records it in a file beside its output.
 int Sh(const std::string& command, std::string* output) {

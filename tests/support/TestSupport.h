@@ -22,6 +22,9 @@ std::wstring Widen(const std::string& s);    // from UTF-8
 // An empty folder for the running test (made anew on each call for the same
 // test), as a Windows path with no trailing separator.
 std::wstring ScratchDir();
+// A fresh folder `name` inside the current test's scratch folder, which is
+// left as it is (so one test can hold several disks side by side).
+std::string ScratchSubdirUnix(const std::string& name);
 std::string ScratchDirUnix();
 
 // Runs a command with /bin/sh on the Linux side and waits for it. Returns its

@@ -80,7 +80,7 @@ std::vector<Region> FindRegions(const BaseImage& b, const std::string& fs, const
         auto be64 = [&](size_t o) {
             uint64_t v = 0;
             for (int i = 0; i < 8; i++)
-                v = v << 8 | d.b[o + i];
+                v = v << 8 | d.U8(o + i);
             return v;
         };
         size_t footer = n - 512;
@@ -112,7 +112,7 @@ std::vector<Region> FindRegions(const BaseImage& b, const std::string& fs, const
     } else if (fs == "exfat") {
         // Cluster heap offset (0x58, sectors), root cluster (0x60), cluster
         // shift (0x6D): the root's entry sets, and those of the first folders.
-        uint32_t cb = 512u << d.b[vol + 0x6D];
+        uint32_t cb = 512u << (d.U8(vol + 0x6D) & 15);
         size_t heap = vol + (size_t)d.U32(vol + 0x58) * 512;
         size_t root = heap + (size_t)(d.U32(vol + 0x60) - 2) * cb;
         AddRegion(r, "exFAT boot sector", vol, 512, n);

@@ -85,6 +85,8 @@ void RunFatCases(const std::string& fs, const std::vector<Damage>& cases,
     ip::Bytes clean(img.path);
     ip::FatLayout fat(clean, (size_t)img.start * 512);
     ASSERT_EQ(fs == "fat32" ? 32 : 16, fat.bits);
+    for (const char* name : {"BIG     BIN", "PWN     TXT", "SUB        "})
+        ASSERT_NE(ip::kNone, fat.Entry(clean, name)) << name;
     for (const Damage& d : cases) {
         SCOPED_TRACE(fs + ": " + d.what);
         ip::Bytes disk = clean;
@@ -144,7 +146,7 @@ TEST(TreeCopyDamage, FatEntriesThatNameOrReachOutsideTheirFolder)
     for (const std::string fs : {"fat16", "fat32"}) {
         auto rename = [](const char* to) {
             return [to](ip::Bytes& d, const ip::FatLayout& f) {
-                memcpy(&d.b[f.Entry(d, "PWN     TXT")], to, 11);
+                d.Set(f.Entry(d, "PWN     TXT"), to, 11);
             };
         };
         auto sub = [](ip::Bytes& d, const ip::FatLayout& f) { return f.Entry(d, "SUB        "); };
@@ -205,16 +207,7 @@ TEST(TreeCopyDamage, NtfsFolderEntryPointingBackToAnAncestor)
     size_t ra = ntfs.Record(disk, a), rb = ntfs.Record(disk, b);
     ASSERT_NE(ip::kNone, ra);
     ASSERT_NE(ip::kNone, rb);
-    // In b's index root: the entry's key is a $FILE_NAME whose name starts
-    // 0x52 bytes into the entry; the entry opens with the file reference
-    // (record number, 6 bytes, and sequence number, 2), the key's file
-    // attributes lie at 0x48 (0x10000000: a folder).
-    size_t name = disk.FindUtf16("zzfile.txt", rb, rb + 1024);
-    ASSERT_NE(ip::kNone, name);
-    size_t entry = name - 0x52;
-    disk.Put(entry, a, 6);
-    disk.Put(entry + 6, disk.U16(ra + 0x10), 2);
-    disk.Put(entry + 0x48, disk.U32(entry + 0x48) | 0x10000000, 4);
+    ASSERT_TRUE(ip::RedirectIndexEntry(disk, rb, "zzfile.txt", a, ra));
     ASSERT_TRUE(disk.Save());
 
     Outcome o = ExtractAll(img);
