@@ -7,6 +7,8 @@
 #include <cwctype>
 #include <new>
 
+#include "app/CommandLine.h"
+#include "app/ProgramModule.h"
 #include "app/mainwnd/DrawnIcons.h"
 #include "app/mainwnd/FilePanes.h"
 #include "common/CrashDump.h"
@@ -402,13 +404,21 @@ LRESULT CFileManagerDlg::OnNotify(int controlId, NMHDR* header) {
 }
 
 LRESULT CFileManagerDlg::OnDrawItem(UINT controlId, DRAWITEMSTRUCT* item) {
-  if (controlId != IDC_STATUS_BAR || item->itemID != 2 || !item->itemData) return 0;
+  if (controlId != IDC_STATUS_BAR) return 0;
   wchar_t text[32];
-  _snwprintf(text, 32, L" %u MB", unsigned(item->itemData));
-  text[31] = 0;
+  const wchar_t* shown = nullptr;
+  if (item->itemID == 2 && item->itemData) {
+    _snwprintf(text, 32, L" %u MB", unsigned(item->itemData));
+    text[31] = 0;
+    shown = text;
+    SetTextColor(item->hDC, m_partColour);
+  } else if (item->itemID == 0) {
+    shown = m_statusText;
+    SetTextColor(item->hDC, m_statusColour);
+  }
+  if (!shown) return 0;
   SetBkMode(item->hDC, TRANSPARENT);
-  SetTextColor(item->hDC, m_partColour);
-  DrawTextW(item->hDC, text, -1, &item->rcItem, DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER);
+  DrawTextW(item->hDC, shown, -1, &item->rcItem, DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER);
   return 1;
 }
 
@@ -428,8 +438,13 @@ LRESULT CFileManagerDlg::OnClose(WPARAM) {
   return 1;
 }
 
-void CFileManagerDlg::SwitchLanguage(LANGID) {
+void CFileManagerDlg::SwitchLanguage(LANGID language) {
   m_languageSwitched = 1;
+  wchar_t settings[kPathChars], value[16];
+  GetSettingsFilePath(GetProgramModule(), settings);
+  _snwprintf(value, 16, L"%u", unsigned(language));
+  value[15] = 0;
+  WritePrivateProfileStringW(L"Config", L"Language", value, settings);
   SetTitle(this, 128);
   wchar_t texts[512];
   LoadToolbarTexts(texts, 512);
@@ -449,6 +464,8 @@ void CFileManagerDlg::SwitchLanguage(LANGID) {
   if (m_imageType == 3 || m_imageType == 4 || m_imageType == 9) LoadUiString(IDS_PHYSICAL_DISK, kind, 128);
   if (m_imageType == 6) LoadUiString(IDS_VIRTUAL_DISK, kind, 128);
   SendMessageW(Item(IDC_STATUS_BAR), SB_SETTEXTW, 3, LPARAM(kind));
+  // The text of part 0 was in the old language: blank until the next message.
+  m_statusText[0] = 0;
   SendMessageW(Item(IDC_STATUS_BAR), SB_SETTEXTW, 0 | SBT_OWNERDRAW, 0);
 }
 

@@ -40,6 +40,10 @@ class CFileManagerDlg : public CWindow {
   wchar_t* m_writeBackPath = nullptr;
   BOOL m_elevated = FALSE;
   COLORREF m_partColour = 0;
+  // Owner-drawn contents of status part 0 (a worker's message or the
+  // selected item's details); an empty text draws nothing.
+  COLORREF m_statusColour = 0;
+  wchar_t m_statusText[kPathChars] = {};
   wchar_t m_paths[4][kPathChars] = {};
 
  private:

@@ -10,13 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "../../image/MountedImageTestUtil.h"
 #include "TestSupport.h"
+#include "app/CommandLine.h"
 #include "app/mainwnd/FileManagerDlg.h"
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileTypes.h"
 #include "common/Format.h"
 #include "resources/ResourceIds.h"
 #include "ui/UiLanguage.h"
+#include "ui/UiResources.h"
 
 namespace {
 
@@ -343,6 +346,75 @@ TEST_F(MainWindowTest, GptRootShowsUefiFirstAndFatMatchesMdir) {
   Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(fat));
   std::map<std::wstring, std::wstring> pane = PaneFiles(list);
   EXPECT_EQ(expected, pane);
+}
+
+TEST_F(MainWindowTest, LanguageSwitchRetitlesAndBlanksTheStatusText) {
+  lstrcpyW(window_->m_statusText, L"message in the old language");
+  SetWindowLanguage(kLangJapanese, window_);
+  window_->SwitchLanguage(kLangJapanese);
+  wchar_t expected[64], title[64] = L"";
+  LoadUiString(GetModuleHandleW(nullptr), IDS_COLUMN_NAME, kLangJapanese, expected, 64);
+  for (int id : {IDC_HOST_LIST, IDC_IMAGE_LIST}) {
+    LVCOLUMNW column = {};
+    column.mask = LVCF_TEXT;
+    column.pszText = title;
+    column.cchTextMax = 64;
+    SendMessageW(Item(id), LVM_GETCOLUMNW, 0, LPARAM(&column));
+    EXPECT_STREQ(expected, title);
+  }
+  EXPECT_STREQ(L"", window_->m_statusText);
+  wchar_t caption[128];
+  GetWindowTextW(hwnd_, caption, 128);
+  EXPECT_NE(nullptr, wcsstr(caption, L"\u30a4\u30e1\u30fc\u30b8")) << "the Japanese title";
+  wchar_t settings[kPathChars];
+  GetSettingsFilePath(GetModuleHandleW(nullptr), settings);
+  EXPECT_EQ(1041u, GetPrivateProfileIntW(L"Config", L"Language", 0, settings));
+  DeleteFileW(settings);
+}
+
+// An own sparse image whose update file holds a new file: the update file
+// as the address shows the volume with the change, the image alone and the
+// image under a new write-back file show it without; the status bar says
+// virtual disk.
+TEST_F(MainWindowTest, OwnImageWithUpdateAndWriteBack) {
+  Disk d;
+  const std::string raw = d.dir + "/raw.img";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(raw) + " --layout mbr2048 --size 16 --tree " +
+                          vt::Q(d.dir + "/tree")));
+  const std::wstring own = mi::CopyIntoOwnImage(vt::ToWin(raw), d.dir, L"own.vmd");
+  {
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(own.c_str(), nullptr, 0, 1), 0);
+    ASSERT_EQ(1, image.CreatePath(L"\\added.txt", 0x8000));
+    ASSERT_EQ(5u, image.WriteFile(L"\\added.txt", "12345", 0, 5));
+    ASSERT_TRUE(image.Close());
+  }
+  ASSERT_TRUE(vt::FileExists(vt::ToWin(d.dir + "/own.vmd_01.Upd"))) << "the change went to an update file";
+
+  ASSERT_EQ(0, vt::Sh("dd if=" + vt::Q(raw) + " of=" + vt::Q(d.dir + "/part.img") +
+                      " bs=512 skip=2048 status=none"));
+  const std::map<std::wstring, std::wstring> base = NtfsListing(d.dir + "/part.img", "/");
+  std::map<std::wstring, std::wstring> updated = base;
+  wchar_t five[32];
+  FormatByteSize(5, five, 32);
+  updated[L"added.txt"] = five;
+  Navigate(IDC_IMAGE_ADDRESS, own + L"_01.Upd");
+  EXPECT_EQ(updated, PaneFiles(Item(IDC_IMAGE_LIST))) << "the update file over its image";
+  Navigate(IDC_IMAGE_ADDRESS, own);
+  EXPECT_EQ(base, PaneFiles(Item(IDC_IMAGE_LIST))) << "the image alone";
+
+  // With a write-back file the own image is read under it alone.
+  const std::wstring fix = vt::ToWin(d.dir + "/wks.fix");
+  window_->m_writeBackPath = new wchar_t[fix.size() + 1];
+  lstrcpyW(window_->m_writeBackPath, fix.c_str());
+  Navigate(IDC_IMAGE_ADDRESS, own);
+  EXPECT_EQ(base, PaneFiles(Item(IDC_IMAGE_LIST)));
+  EXPECT_EQ(6u, window_->m_imageType);
+  wchar_t kind[64] = L"", virtualDisk[64];
+  SendMessageW(Item(IDC_STATUS_BAR), SB_GETTEXTW, 3, LPARAM(kind));
+  LoadUiString(GetModuleHandleW(nullptr), IDS_VIRTUAL_DISK, kLangChinese, virtualDisk, 64);
+  EXPECT_STREQ(virtualDisk, kind);
+  EXPECT_TRUE(vt::FileExists(vt::ToWin(d.dir + "/wks.Fix")));
 }
 
 }  // namespace
