@@ -8,6 +8,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <string>
+
 #include "app/HelpBox.h"
 #include "app/ProgramModule.h"
 #include "common/Privilege.h"
@@ -177,6 +179,38 @@ int RunMerge(CommandLineState& s, const wchar_t*) {
   return s.ops->mergeUpdate(s.imagePath, s.fixPath);
 }
 
+// "/iadapter:" type ":" device id [":" workstation number [":" IP address]];
+// the rest is taken up to 199 characters. A type that is not a number, or
+// no device id, is malformed. The type goes on as written (2 network,
+// 3 display).
+int RunAddAdapter(CommandLineState& s, const wchar_t* rest) {
+  std::wstring text = std::wstring(rest).substr(0, 199);
+  size_t first = text.find(L':');
+  if (text.empty() || first == std::wstring::npos || first == 0) return kMalformedForm;
+  wchar_t* end = nullptr;
+  long type = wcstol(text.c_str(), &end, 10);
+  if (end != text.c_str() + first) return kMalformedForm;
+  std::wstring fields = text.substr(first + 1);
+  size_t second = fields.find(L':');
+  std::wstring device = fields.substr(0, second);
+  if (device.empty()) return kMalformedForm;
+  std::wstring workstation, address;
+  bool hasWorkstation = false, hasAddress = false;
+  if (second != std::wstring::npos) {
+    std::wstring more = fields.substr(second + 1);
+    size_t third = more.find(L':');
+    workstation = more.substr(0, third);
+    hasWorkstation = true;
+    if (third != std::wstring::npos) {
+      address = more.substr(third + 1);
+      hasAddress = true;
+    }
+  }
+  return s.ops->addAdapter(s.imagePath, s.fixPath, s.partition, int(type), device.c_str(),
+                           hasWorkstation ? workstation.c_str() : nullptr,
+                           hasAddress ? address.c_str() : nullptr);
+}
+
 // The help leaves the exit code as it is.
 int RunHelp(CommandLineState& s, const wchar_t*) {
   if (s.showHelp) s.showHelp(s.language);
@@ -220,6 +254,7 @@ const CommandRow kCommandTable[] = {
     {L"merge", kImage, 0, RunMerge},
     {L"check", kImage, kClearsWindow, RunCheck},
     {L"repair", kImage, kClearsWindow, RunRepair},
+    {L"iadapter:", kImage, kClearsWindow, RunAddAdapter},
 };
 
 bool PreconditionHolds(Precondition precondition, const CommandLineState& s) {

@@ -16,13 +16,15 @@
 #include "common/PathUtil.h"
 #include "image/stack/ImageMerge.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/MountRw.h"
+#include "infinstall/driverpack/DriverPackInjection.h"
 #include "registry/RegistryFacade.h"
 
 const ImageOperationTable kImageOperations = {
     ImageExtractFileW,    ImageInjectFileW,      ImageExportRegistryW,
     ImageImportRegistryW, ImageImportFileValueW, ImageMergeUpdateW,
     ImageCreateDiskW,     ImageFormatPartitionW, ImageSetPartitionSizeW,
-    ImageCheckPartitionW, ImageRepairPartitionW,
+    ImageCheckPartitionW, ImageRepairPartitionW, ImageAddAdapterW,
 };
 
 namespace {
@@ -279,4 +281,37 @@ int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
   return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
     return RepairNtfsPartition(&image) ? int(kImageOk) : int(kImageVolumeOperationFailed);
   });
+}
+
+int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int adapterType,
+                            LPCWSTR deviceId, LPCWSTR workstation, LPCWSTR address) {
+  // The number as text ("7" -> "007"); a text without digits reads as 0.
+  wchar_t number[20];
+  _snwprintf(number, 20, L"%03u", workstation ? unsigned(wcstol(workstation, nullptr, 10)) : 0u);
+  number[19] = 0;
+  int result = RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
+    return int(InstallHardwareDriverPack(&image, uint32_t(adapterType), deviceId, number, address, imagePath, 0, 0));
+  }, kDriverPackImportFailed);
+  return result == kImageNotOpened ? int(kImageVolumeOperationFailed) : result;
+}
+
+int WINAPI ImageHardwarePnpW(void* diskObject, DWORD profileLow, DWORD profileHigh, int adapterType,
+                             DWORD, LPCWSTR deviceId, DWORD workstation, DWORD address, LPCWSTR text) {
+  CrashDumpFilterScope filter;
+  CMountedImage* image = new (std::nothrow) CMountedImage();
+  if (!image) return kImageNoMemory;
+  int result = kImageVolumeOperationFailed;
+  if (diskObject && image->MountDiskObject(static_cast<_VROH_DISK_COMBO*>(diskObject)) >= 0) {
+    wchar_t number[20], ip[40];
+    _snwprintf(number, 20, L"%03u", unsigned(workstation));
+    number[19] = 0;
+    _snwprintf(ip, 40, L"%d.%d.%d.%d", int(address >> 24), int((address >> 16) & 0xFF),
+               int((address >> 8) & 0xFF), int(address & 0xFF));
+    ip[39] = 0;
+    result = InstallHardwareDriverPack(image, uint32_t(adapterType), deviceId, number, ip, text, profileLow,
+                                       profileHigh);
+    if (!image->Close() && result >= 0) result = kDriverPackImportFailed;
+  }
+  delete image;
+  return result;
 }

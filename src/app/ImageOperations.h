@@ -49,6 +49,18 @@ int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partit
 // record it could not read (the repair: a step failed), -15.
 int WINAPI ImageCheckPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition);
 int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition);
+// Installs the driver for one workstation's network (2) or display (3)
+// adapter from the driver store into the image: -1, -2 the image cannot be
+// opened, else the installation's result (1 current, 0 installed, -3 to
+// -10). The workstation number is decimal text (written "%03u").
+int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int adapterType,
+                            LPCWSTR deviceId, LPCWSTR workstation, LPCWSTR address);
+// The same for a disk object the host has open, with a boot-time PnP
+// profile id (two 32-bit halves), the workstation number and its IPv4
+// address (first octet in the highest byte) and a text for the history.
+int WINAPI ImageHardwarePnpW(void* diskObject, DWORD profileLow, DWORD profileHigh, int adapterType,
+                             DWORD reserved, LPCWSTR deviceId, DWORD workstation, DWORD address,
+                             LPCWSTR text);
 // Not exported: the batch mode's "/importfile:" and "/merge".
 int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
                                  LPCWSTR keyPath, LPCWSTR valueName, LPCWSTR hostFile);
@@ -70,6 +82,7 @@ struct ImageOperationTable {
   decltype(&ImageSetPartitionSizeW) setPartitionSize;
   decltype(&ImageCheckPartitionW) checkPartition;
   decltype(&ImageRepairPartitionW) repairPartition;
+  decltype(&ImageAddAdapterW) addAdapter;
 };
 
 extern const ImageOperationTable kImageOperations;

@@ -49,8 +49,14 @@ int WINAPI FakeMerge(LPCWSTR i, LPCWSTR f) {
   return g_result;
 }
 
-const ImageOperationTable kFakes = {FakeExtract, FakeInject,     FakeExport,
-                                    FakeImport,  FakeImportFile, FakeMerge};
+int WINAPI FakeAddAdapter(LPCWSTR i, LPCWSTR f, int p, int type, LPCWSTR dev, LPCWSTR ws, LPCWSTR ip) {
+  g_calls.push_back({L"iadapter", S(i), S(f), p, S(dev), S(ws), S(ip), type});
+  return g_result;
+}
+
+const ImageOperationTable kFakes = {FakeExtract, FakeInject,     FakeExport, FakeImport, FakeImportFile,
+                                    FakeMerge,   nullptr,        nullptr,    nullptr,    nullptr,
+                                    nullptr,     FakeAddAdapter};
 
 struct Outcome {
   int show;
@@ -223,6 +229,27 @@ TEST(CommandLine, RegistryCommands) {
   EXPECT_EQ(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\K", g_calls[4].a);
   EXPECT_EQ(L"Name", g_calls[4].b);
   EXPECT_EQ(L"C:\\v=w", g_calls[4].c);
+}
+
+TEST(CommandLine, AdapterInstallation) {
+  Outcome r = RunArgs({L"-img:a.img", L"/iadapter:2:VEN_8086&DEV_100E&SUBSYS_10018086:7:192.168.0.7"});
+  ASSERT_EQ(1u, g_calls.size());
+  EXPECT_EQ(0, r.show);
+  EXPECT_EQ(L"VEN_8086&DEV_100E&SUBSYS_10018086", g_calls[0].a);
+  EXPECT_EQ(L"7", g_calls[0].b);
+  EXPECT_EQ(L"192.168.0.7", g_calls[0].c);
+  EXPECT_EQ(2, g_calls[0].mode);
+  // A display adapter stays a display adapter; missing fields are absent.
+  RunArgs({L"-img:a.img", L"/iadapter:3:VEN_1002&DEV_6779"});
+  ASSERT_EQ(1u, g_calls.size());
+  EXPECT_EQ(3, g_calls[0].mode);
+  EXPECT_EQ(L"<null>", g_calls[0].b);
+  EXPECT_EQ(L"<null>", g_calls[0].c);
+  for (const wchar_t* bad : {L"/iadapter:", L"/iadapter:2", L"/iadapter:x:VEN_1", L"/iadapter:2:", L"/iadapter::VEN_1"}) {
+    r = RunArgs({L"-img:a.img", bad});
+    EXPECT_TRUE(g_calls.empty()) << vt::Narrow(bad);
+    EXPECT_EQ(kMalformedArgument, r.exitCode) << vt::Narrow(bad);
+  }
 }
 
 TEST(CommandLine, MergeKeepsTheWindow) {
