@@ -74,12 +74,17 @@ void OpenHostListItem(CFileManagerDlg* window, int item) {
 void NavigateHostAddress(CFileManagerDlg* window, HWND combo) {
   HWND bar = window->Item(IDC_HOST_ADDRESS);
   wchar_t path[kAddressChars] = L"";
-  COMBOBOXEXITEMW item = {};
-  item.mask = CBEIF_TEXT;
-  item.iItem = combo == reinterpret_cast<HWND>(-1) ? -1 : int(SendMessageW(bar, CB_GETCURSEL, 0, 0));
-  item.pszText = path;
-  item.cchTextMax = kAddressChars;
-  SendMessageW(bar, CBEM_GETITEMW, 0, LPARAM(&item));
+  if (combo == reinterpret_cast<HWND>(-1)) {
+    GetWindowTextW(reinterpret_cast<HWND>(SendMessageW(bar, CBEM_GETEDITCONTROL, 0, 0)), path,
+                   kAddressChars);
+  } else {
+    COMBOBOXEXITEMW item = {};
+    item.mask = CBEIF_TEXT;
+    item.iItem = int(SendMessageW(bar, CB_GETCURSEL, 0, 0));
+    item.pszText = path;
+    item.cchTextMax = kAddressChars;
+    SendMessageW(bar, CBEM_GETITEMW, 0, LPARAM(&item));
+  }
   SendMessageW(bar, CB_SETCURSEL, WPARAM(-1), 0);
   SetHostEdit(bar, path);
   HWND list = window->Item(IDC_HOST_LIST);

@@ -219,12 +219,8 @@ void NavigateImageAddress(CFileManagerDlg* window, HWND combo) {
   HWND bar = window->Item(IDC_IMAGE_ADDRESS);
   wchar_t text[kAddressChars] = L"", image[kAddressChars] = L"", folder[kAddressChars] = L"\\";
   if (combo == reinterpret_cast<HWND>(-1)) {
-    COMBOBOXEXITEMW item = {};
-    item.mask = CBEIF_TEXT;
-    item.iItem = -1;
-    item.pszText = text;
-    item.cchTextMax = kAddressChars;
-    SendMessageW(bar, CBEM_GETITEMW, 0, LPARAM(&item));
+    GetWindowTextW(reinterpret_cast<HWND>(SendMessageW(bar, CBEM_GETEDITCONTROL, 0, 0)), text,
+                   kAddressChars);
   } else {
     const int selected = int(SendMessageW(bar, CB_GETCURSEL, 0, 0));
     COMBOBOXEXITEMW item = {};

@@ -418,3 +418,77 @@ TEST_F(MainWindowTest, OwnImageWithUpdateAndWriteBack) {
 }
 
 }  // namespace
+
+namespace {
+
+struct FoundWindow {
+  DWORD process;
+  HWND window;
+};
+
+BOOL CALLBACK FindMainWindow(HWND window, LPARAM param) {
+  FoundWindow* found = reinterpret_cast<FoundWindow*>(param);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == found->process && GetWindowLongPtrW(window, GWLP_ID) == IDD_FILE_MANAGER &&
+      IsWindowVisible(window)) {
+    found->window = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+template <class F>
+bool WaitUntil(F done) {
+  for (int i = 0; i < 300; ++i) {
+    if (done()) return true;
+    Sleep(100);
+  }
+  return done();
+}
+
+// The built program started with "-img:" (and a window to talk to only
+// through messages the system carries between processes): the image list
+// holds what ntfsls lists, and an address put into the bar opens a folder.
+TEST(MainWindowProgram, OpensTheImageOfItsCommandLine) {
+  Disk d;
+  const std::string img = d.dir + "/e2e.img", part = d.dir + "/e2e-part.img";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(img) + " --layout mbr2048 --size 16 --tree " +
+                          vt::Q(d.dir + "/tree")));
+  ASSERT_EQ(0, vt::Sh("dd if=" + vt::Q(img) + " of=" + vt::Q(part) + " bs=512 skip=2048 status=none"));
+  const std::wstring image = vt::ToWin(img);
+  std::wstring line = L"\"" + vt::ToWin(VRO_PROGRAM_UNIX) + L"\" \"/IMG:" + image + L"\"";
+  STARTUPINFOW si = {sizeof si};
+  PROCESS_INFORMATION pi;
+  ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  FoundWindow found = {pi.dwProcessId, nullptr};
+  EXPECT_TRUE(WaitUntil([&] {
+    EnumWindows(FindMainWindow, LPARAM(&found));
+    return found.window != nullptr;
+  }));
+  if (found.window) {
+    HWND list = GetDlgItem(found.window, IDC_IMAGE_LIST);
+    EXPECT_TRUE(WaitUntil([&] { return Text(list) == image + L"\\"; })) << vt::Narrow(Text(list));
+    EXPECT_EQ(LRESULT(NtfsListing(part, "/").size()), SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+
+    HWND edit = reinterpret_cast<HWND>(
+        SendMessageW(GetDlgItem(found.window, IDC_IMAGE_ADDRESS), CBEM_GETEDITCONTROL, 0, 0));
+    const std::wstring folder = image + L"\\Windows\\System32";
+    SendMessageW(edit, WM_SETTEXT, 0, LPARAM(folder.c_str()));
+    PostMessageW(found.window, WM_COMMAND, MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_SELCHANGE), LPARAM(-1));
+    EXPECT_TRUE(WaitUntil([&] { return Text(list) == folder; })) << vt::Narrow(Text(list));
+    // ".." and the files ntfsls lists there.
+    EXPECT_EQ(LRESULT(NtfsListing(part, "/Windows/System32").size() + 1),
+              SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    PostMessageW(found.window, WM_CLOSE, 0, 0);
+  }
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 30000));
+  DWORD code = 1;
+  GetExitCodeProcess(pi.hProcess, &code);
+  EXPECT_EQ(0u, code);
+  if (WaitForSingleObject(pi.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+}
+
+}  // namespace
