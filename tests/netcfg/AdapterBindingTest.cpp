@@ -1,7 +1,6 @@
 // The components above an adapter, their consistency, and the binding of a
 // new adapter, on a real SYSTEM hive.
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 
 #include "NetHiveFixture.h"
 #include "netcfg/AdapterBindings.h"
@@ -223,15 +222,16 @@ TEST_F(Bindings, ConsistentBindingsAreLeftAsTheyAre) {
   Scenario(cs, true);
   std::wstring script = vt::ToWin(vt::ScratchDirUnix()) + L"\\Same.tmp";
   ASSERT_EQ(1, CreateRegScriptFile(script.c_str()));
-  std::ifstream before(vt::ScratchDirUnix() + "/Same.tmp", std::ios::binary);
-  std::string scriptBefore((std::istreambuf_iterator<char>(before)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> scriptBefore, scriptAfter;
+  ASSERT_TRUE(vt::ReadAll(script, scriptBefore));
   CInfInstaller* inst = Installer(kWin7x64, cs);
   inst->PnpProfileId = 0x77;
   EXPECT_EQ(1, BindNewAdapter(inst, A.c_str(), AdapterKey.c_str(), -1, script.c_str()));
   EXPECT_EQ(LayoutBytes({{1, 0}, {2, 0}}, true), Config(cs));
   EXPECT_EQ(ListBytes({L"Tcpip"}), Get(cs, OwnLinkage, L"UpperBind"));
-  std::ifstream after(vt::ScratchDirUnix() + "/Same.tmp", std::ios::binary);
-  EXPECT_EQ(scriptBefore, std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()));
+  ASSERT_TRUE(vt::ReadAll(script, scriptAfter));
+  EXPECT_FALSE(scriptBefore.empty());
+  EXPECT_EQ(scriptBefore, scriptAfter);
 }
 
 TEST_F(Bindings, Windows10WritesUpperBindAndProtocolListOnly) {
