@@ -128,15 +128,21 @@ TEST(NtfsResize, GrowsA100MiBVolumeTo200MiB) {
   markCluster(51199 / 2, false);
   markCluster(40000, false);
   EXPECT_EQ(0, ResizeNtfsFileSystem(&image, 2 * kMiB));
-  // Data past 60 MiB would have to move: refused. Down to 80 MiB nothing
-  // lies beyond the end.
-  EXPECT_EQ(0, ResizeNtfsFileSystem(&image, 60 * kMiB));
-  EXPECT_EQ(1, ResizeNtfsFileSystem(&image, 80 * kMiB));
   EXPECT_TRUE(image.Close());
-  uint64_t clusters = (80 * kMiB - 512) / 4096;
-  EXPECT_EQ(clusters * 8, BootSectors(disk, start));
-  EXPECT_EQ(clusters * 8 + 1, Le32(&ReadBytes(disk, 0, 512)[446 + 12]));
-  ExpectSoundVolume(disk, start, clusters * 8 + 1);
+
+  // Shrinks: to 80 MiB nothing lies beyond the end; to 60 MiB the files
+  // move; to 40 MiB $LogFile and $MFTMirr move too.
+  for (uint64_t mib : {80, 60, 40}) {
+    SCOPED_TRACE(mib);
+    CMountedImage shrunk;
+    ASSERT_GE(shrunk.OpenImage(disk.c_str(), nullptr, 0, 2), 0);
+    EXPECT_EQ(1, ResizeNtfsFileSystem(&shrunk, mib * kMiB));
+    EXPECT_TRUE(shrunk.Close());
+    uint64_t clusters = (mib * kMiB - 512) / 4096;
+    EXPECT_EQ(clusters * 8, BootSectors(disk, start));
+    EXPECT_EQ(clusters * 8 + 1, Le32(&ReadBytes(disk, 0, 512)[446 + 12]));
+    ExpectSoundVolume(disk, start, clusters * 8 + 1);
+  }
 }
 
 TEST(NtfsResize, OneBadClusterAndTheListRebuilt) {

@@ -74,7 +74,9 @@ struct Resize {
     std::vector<u8> lcnBitmap;   // clusters named by records
     s64 lastUnsupported = 0;
     s64 relocations = 0;
+    s64 unmovable = 0;       // clusters beyond the new end that are not moved
     s64 badClusters = 0;
+    s64 scan = 0;            // where the free-cluster scan goes on
 };
 
 bool TestBit(const std::vector<u8>& map, s64 bit) { return (map[bit >> 3] >> (bit & 7)) & 1; }
@@ -276,8 +278,14 @@ bool SetResizeConstraints(Resize& r)
                 if (mirror && (ni->attr_list || (a->type == AT_DATA && runs > 1)))
                     if (last > r.lastUnsupported)
                         r.lastUnsupported = last;
-                if (bitmapData || last < r.newClusters)
+                if (last < r.newClusters)
                     continue;
+                // $MFT's own data, records with an attribute list and
+                // $Bitmap are not moved.
+                if (bitmapData || ni->mft_no == FILE_MFT || ni->attr_list) {
+                    r.unmovable += e->length;
+                    continue;
+                }
                 if (mirror && e->lcn < r.newClusters) {
                     Error("$MFTMirr can't be split up yet. Please try a different size.\n");
                     return false;
@@ -313,10 +321,10 @@ bool CheckShrink(Resize& r)
               "-i option to estimate the smallest shrunken volume size supported.\n");
         return false;
     }
-    // Data beyond the new end would have to move first; that is not done.
-    if (r.relocations) {
-        Error("%lld clusters lie beyond the new end of the volume and cannot be moved.\n",
-              (long long)r.relocations);
+    if (r.unmovable) {
+        Error("%lld clusters of $MFT, $Bitmap or a record with an attribute list lie beyond the "
+              "new end of the volume and cannot be moved.\n",
+              (long long)r.unmovable);
         return false;
     }
     return true;
@@ -392,9 +400,8 @@ std::vector<runlist_element> CopyRunlist(const runlist_element* rl)
     return out;
 }
 
-// Gives the open attribute a new runlist and sizes and writes its record.
-bool StoreAttribute(ntfs_attr* na, const std::vector<runlist_element>& rl, s64 dataSize,
-                    s64 allocatedSize)
+// Hands the attribute a copy of the runlist (in the library's memory).
+bool ReplaceRunlist(ntfs_attr* na, const std::vector<runlist_element>& rl)
 {
     runlist_element* copy = (runlist_element*)malloc(rl.size() * sizeof(runlist_element));
     if (!copy)
@@ -402,6 +409,15 @@ bool StoreAttribute(ntfs_attr* na, const std::vector<runlist_element>& rl, s64 d
     memcpy(copy, rl.data(), rl.size() * sizeof(runlist_element));
     free(na->rl);
     na->rl = copy;
+    return true;
+}
+
+// Gives the open attribute a new runlist and sizes and writes its record.
+bool StoreAttribute(ntfs_attr* na, const std::vector<runlist_element>& rl, s64 dataSize,
+                    s64 allocatedSize)
+{
+    if (!ReplaceRunlist(na, rl))
+        return false;
     s64 compressed = 0;
     for (const runlist_element& e : rl)
         if (e.lcn >= 0)
@@ -562,6 +578,187 @@ bool ResizeClusterBitmap(Resize& r)
     return true;
 }
 
+// ---- Moving what lies beyond the new end.
+
+// The next free run inside the new volume, at most `want` clusters long;
+// its clusters are taken in the in-use map. 0 when none is left.
+s64 TakeFreeRun(Resize& r, s64 want, s64* lcn)
+{
+    for (s64 pass = 0; pass < 2; pass++) {
+        if (r.scan >= r.newClusters || pass)
+            r.scan = 0;
+        for (s64 c = r.scan; c < r.newClusters; c++) {
+            if (TestBit(r.lcnBitmap, c))
+                continue;
+            s64 n = 0;
+            while (n < want && c + n < r.newClusters && !TestBit(r.lcnBitmap, c + n)) {
+                SetBit(r.lcnBitmap, c + n);
+                n++;
+            }
+            *lcn = c;
+            r.scan = c + n;
+            return n;
+        }
+    }
+    return 0;
+}
+
+bool CopyClusters(Resize& r, s64 from, s64 to, s64 count)
+{
+    struct ntfs_device* dev = r.vol->dev;
+    s64 cs = r.vol->cluster_size;
+    std::vector<u8> buf((size_t)(cs * 256));
+    for (s64 done = 0; done < count;) {
+        s64 n = count - done < 256 ? count - done : 256;
+        if (ntfs_pread(dev, (from + done) * cs, n * cs, buf.data()) != n * cs) {
+            SystemError("Failed to read from the disk");
+            return false;
+        }
+        if (ntfs_pwrite(dev, (to + done) * cs, n * cs, buf.data()) != n * cs) {
+            SystemError("Failed to write to the disk");
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+void AppendRun(std::vector<runlist_element>& rl, s64 vcn, s64 lcn, s64 length)
+{
+    if (!rl.empty() && lcn >= 0 && rl.back().lcn >= 0 &&
+        rl.back().lcn + rl.back().length == lcn && rl.back().vcn + rl.back().length == vcn)
+        rl.back().length += length;
+    else
+        rl.push_back(runlist_element{vcn, lcn, length});
+}
+
+// Moves the attribute's clusters beyond the new end into free clusters
+// inside it and stores the new runlist. *moved tells whether it did.
+bool RelocateAttribute(Resize& r, ntfs_attr* na, bool* moved)
+{
+    *moved = false;
+    if (ntfs_attr_map_whole_runlist(na)) {
+        SystemError("Could not map attribute 0x%lx in inode %lld",
+                    (unsigned long)le32_to_cpu(na->type), (long long)na->ni->mft_no);
+        return false;
+    }
+    std::vector<runlist_element> rl;
+    runlist_element* e = na->rl;
+    for (; e->length; e++) {
+        if (e->lcn < 0 || e->lcn + e->length <= r.newClusters) {
+            AppendRun(rl, e->vcn, e->lcn, e->length);
+            continue;
+        }
+        s64 inside = e->lcn < r.newClusters ? r.newClusters - e->lcn : 0;
+        if (inside)
+            AppendRun(rl, e->vcn, e->lcn, inside);
+        for (s64 done = inside; done < e->length;) {
+            s64 lcn = 0;
+            s64 n = TakeFreeRun(r, e->length - done, &lcn);
+            if (!n) {
+                errno = ENOSPC;
+                SystemError("Cluster allocation failed for %llu:%lld",
+                            (unsigned long long)na->ni->mft_no, (long long)(e->length - done));
+                return false;
+            }
+            if (!CopyClusters(r, e->lcn + done, lcn, n) ||
+                ntfs_bitmap_set_run(r.vol->lcnbmp_na, lcn, n)) {
+                return false;
+            }
+            AppendRun(rl, e->vcn + done, lcn, n);
+            done += n;
+        }
+        *moved = true;
+    }
+    rl.push_back(*e);
+    if (!*moved)
+        return true;
+    if (!ReplaceRunlist(na, rl))
+        return false;
+    if (ntfs_attr_update_mapping_pairs(na, 0)) {
+        SystemError("Couldn't update record %llu", (unsigned long long)na->ni->mft_no);
+        return false;
+    }
+    return true;
+}
+
+struct AttrId {
+    ATTR_TYPES type;
+    std::vector<ntfschar> name;
+};
+
+// The mirror's records, written while they moved, are copied anew from
+// $MFT to where the mirror now lies.
+bool SyncMirrorRecords(ntfs_volume* vol)
+{
+    s64 bytes = (s64)vol->mftmirr_size * vol->mft_record_size;
+    std::vector<u8> recs((size_t)bytes);
+    if (ntfs_attr_pread(vol->mft_na, 0, bytes, recs.data()) != bytes ||
+        ntfs_pwrite(vol->dev, vol->mftmirr_lcn << vol->cluster_size_bits, bytes, recs.data()) !=
+            bytes) {
+        SystemError("Couldn't update $MFTMirr");
+        return false;
+    }
+    return true;
+}
+
+bool RelocateAttributes(Resize& r)
+{
+    ntfs_volume* vol = r.vol;
+    bool ok = WalkBaseRecords(vol, [&](ntfs_inode* ni) {
+        if (ni->mft_no == FILE_MFT || ni->mft_no == FILE_BadClus)
+            return true;
+        std::vector<AttrId> ids;
+        if (!ForEachRunlist(ni, [&](ntfs_inode*, ATTR_RECORD* a, runlist_element* rl) {
+                bool far = false;
+                for (runlist_element* e = rl; e->length; e++)
+                    far |= e->lcn >= 0 && e->lcn + e->length > r.newClusters;
+                if (far) {
+                    const ntfschar* name =
+                        (const ntfschar*)((const u8*)a + le16_to_cpu(a->name_offset));
+                    ids.push_back(AttrId{a->type, std::vector<ntfschar>(name, name + a->name_length)});
+                }
+                return true;
+            }))
+            return false;
+        for (AttrId& id : ids) {
+            ntfs_attr* na = ntfs_attr_open(ni, id.type, id.name.empty() ? AT_UNNAMED : id.name.data(),
+                                           (u32)id.name.size());
+            if (!na) {
+                SystemError("Could not open attribute 0x%lx in inode %lld",
+                            (unsigned long)le32_to_cpu(id.type), (long long)ni->mft_no);
+                return false;
+            }
+            bool mirror = ni->mft_no == FILE_MFTMirr && id.type == AT_DATA;
+            // The mirror goes to the middle of the new volume.
+            if (mirror)
+                r.scan = r.newClusters / 2;
+            bool moved = false;
+            bool done = RelocateAttribute(r, na, &moved);
+            if (done && moved && mirror && na->rl[1].length) {
+                Error("Multi-run $MFTMirr. Please report!\n");
+                done = false;
+            }
+            if (done && moved && mirror) {
+                // Later record writes put their mirror copy at the new place.
+                vol->mftmirr_lcn = na->rl[0].lcn;
+                runlist_element* copy = (runlist_element*)malloc(2 * sizeof(runlist_element));
+                done = copy != nullptr;
+                if (done) {
+                    memcpy(copy, na->rl, 2 * sizeof(runlist_element));
+                    free(vol->mftmirr_na->rl);
+                    vol->mftmirr_na->rl = copy;
+                }
+            }
+            ntfs_attr_close(na);
+            if (!done)
+                return false;
+        }
+        return true;
+    });
+    return ok && SyncMirrorRecords(vol);
+}
+
 bool UpdateBootSector(Resize& r)
 {
     u8 boot[512];
@@ -572,6 +769,7 @@ bool UpdateBootSector(Resize& r)
     }
     NTFS_BOOT_SECTOR* bs = (NTFS_BOOT_SECTOR*)boot;
     bs->number_of_sectors = cpu_to_sle64(r.newClusters * bs->bpb.sectors_per_cluster);
+    bs->mftmirr_lcn = cpu_to_sle64(r.vol->mftmirr_lcn);
     if (ntfs_pwrite(dev, 0, sizeof boot, boot) != (s64)sizeof boot) {
         SystemError("write() error");
         return false;
@@ -711,6 +909,8 @@ int ResizeNtfsVolume(ntfs_volume* vol, DiskIoBlock* block, int partition, uint64
         SystemError("Failed to sync device");
         return 0;
     }
+    if (r.relocations && !RelocateAttributes(r))
+        return 0;
     if (!TruncateBadClusterList(r) || !ResizeClusterBitmap(r) || !UpdateBootSector(r))
         return 0;
     vol->nr_clusters = r.newClusters;

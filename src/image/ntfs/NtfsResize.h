@@ -1,6 +1,7 @@
 // NTFS resize over a mounted library volume: the cluster-accounting check,
-// growing and shrinking (as far as nothing must move), $Bitmap and
-// $BadClus:$Bad sized to the new volume, the boot sector and its backup in
+// growing, shrinking with the data beyond the new end moved inside it
+// (not $MFT's own, $Bitmap's or a record's with an attribute list), $Bitmap
+// and $BadClus:$Bad sized to the new volume, the boot sector and its backup in
 // the partition's last sector. Messages go to the standard output. Free of
 // the library's headers so that the disk tools can call it.
 #pragma once
