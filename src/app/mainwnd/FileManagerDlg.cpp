@@ -13,6 +13,7 @@
 #include "app/mainwnd/FilePanes.h"
 #include "common/CrashDump.h"
 #include "common/Dpi.h"
+#include "common/FileTree.h"
 #include "common/SavedState.h"
 #include "image/mount/MountedImage.h"
 #include "resources/ResourceIds.h"
@@ -250,6 +251,7 @@ LRESULT CFileManagerDlg::OnInitDialog() {
     item.pszText = const_cast<wchar_t*>(L"");
     SendMessageW(Item(IDC_IMAGE_ADDRESS), CBEM_SETITEMW, 0, LPARAM(&item));
   }
+  m_nextViewer = SetClipboardViewer(m_hWnd);
   RestoreWindowPlacement(m_hWnd, L"WindowPlacement", SW_SHOWNORMAL);
   SetTimer(m_hWnd, kCrashFilterTimer, 500, nullptr);
   return 1;
@@ -424,6 +426,15 @@ LRESULT CFileManagerDlg::OnDrawItem(UINT controlId, DRAWITEMSTRUCT* item) {
 
 LRESULT CFileManagerDlg::OnClose(WPARAM) {
   KillTimer(m_hWnd, kCrashFilterTimer);
+  ChangeClipboardChain(m_hWnd, m_nextViewer);
+  if (m_stagingFolder[0]) {
+    DeleteTree(m_stagingFolder);
+    m_stagingFolder[0] = 0;
+    if (OpenClipboard(m_hWnd)) {
+      EmptyClipboard();
+      CloseClipboard();
+    }
+  }
   SaveWindowPlacement(m_hWnd, L"WindowPlacement");
   SaveListColumnWidths(Item(IDC_HOST_LIST), L"ListviewLocalColumn");
   SaveListColumnWidths(Item(IDC_IMAGE_LIST), L"ListviewImageColumn");
@@ -436,6 +447,34 @@ LRESULT CFileManagerDlg::OnClose(WPARAM) {
   DestroyWindow(m_hWnd);
   PostQuitMessage(0);
   return 1;
+}
+
+void CFileManagerDlg::OnChangeCbChain(HWND removed, HWND next) {
+  if (removed == m_nextViewer) {
+    m_nextViewer = next;
+  } else if (m_nextViewer) {
+    if (!IsWindow(m_nextViewer)) {
+      m_nextViewer = nullptr;
+      return;
+    }
+    DWORD_PTR result;
+    SendMessageTimeoutW(m_nextViewer, WM_CHANGECBCHAIN, WPARAM(removed), LPARAM(next),
+                        SMTO_ABORTIFHUNG, 500, &result);
+  }
+}
+
+void CFileManagerDlg::OnDrawClipboard() {
+  if (m_nextViewer && !IsWindow(m_nextViewer)) m_nextViewer = nullptr;
+  if (m_nextViewer) {
+    DWORD_PTR result;
+    SendMessageTimeoutW(m_nextViewer, WM_DRAWCLIPBOARD, 0, 0, SMTO_ABORTIFHUNG, 500, &result);
+  }
+  // The clipboard has changed hands: the files staged for it are no longer
+  // offered.
+  if (m_stagingFolder[0]) {
+    DeleteTree(m_stagingFolder);
+    m_stagingFolder[0] = 0;
+  }
 }
 
 void CFileManagerDlg::SwitchLanguage(LANGID language) {

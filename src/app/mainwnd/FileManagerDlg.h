@@ -25,6 +25,8 @@ class CFileManagerDlg : public CWindow {
   LRESULT OnNotify(int controlId, NMHDR* header) override;
   LRESULT OnClose(WPARAM wParam) override;
   LRESULT OnDrawItem(UINT controlId, DRAWITEMSTRUCT* item) override;
+  void OnChangeCbChain(HWND removed, HWND next) override;
+  void OnDrawClipboard() override;
 
   // Puts the image named by the command line into the image address bar and
   // posts its selection change: 1, or 0 when no image was named.
@@ -44,6 +46,10 @@ class CFileManagerDlg : public CWindow {
   // selected item's details); an empty text draws nothing.
   COLORREF m_statusColour = 0;
   wchar_t m_statusText[kPathChars] = {};
+  // The next window of the clipboard viewer chain, and the staging folder
+  // of the last copy out of the image (empty when none).
+  HWND m_nextViewer = nullptr;
+  wchar_t m_stagingFolder[kPathChars] = {};
   wchar_t m_paths[4][kPathChars] = {};
 
  private:

@@ -13,6 +13,7 @@
 #include "../../image/MountedImageTestUtil.h"
 #include "TestSupport.h"
 #include "app/CommandLine.h"
+#include "app/mainwnd/Clipboard.h"
 #include "app/mainwnd/FileManagerDlg.h"
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileTypes.h"
@@ -418,6 +419,93 @@ TEST_F(MainWindowTest, OwnImageWithUpdateAndWriteBack) {
 }
 
 }  // namespace
+
+namespace {
+
+void SelectOnly(HWND list, const std::wstring& name) {
+  const int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int i = 0; i < count; ++i) {
+    wchar_t text[360] = L"";
+    LVITEMW lv = {};
+    lv.pszText = text;
+    lv.cchTextMax = 360;
+    SendMessageW(list, LVM_GETITEMTEXTW, i, LPARAM(&lv));
+    LVITEMW state = {};
+    state.stateMask = LVIS_SELECTED;
+    state.state = name == text ? LVIS_SELECTED : 0;
+    SendMessageW(list, LVM_SETITEMSTATE, i, LPARAM(&state));
+  }
+}
+
+// Another program's copy: plain text on the clipboard.
+void PutText(HWND owner, const wchar_t* text) {
+  ASSERT_TRUE(OpenClipboard(owner));
+  EmptyClipboard();
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, (lstrlenW(text) + 1) * sizeof(wchar_t));
+  lstrcpyW(static_cast<wchar_t*>(GlobalLock(block)), text);
+  GlobalUnlock(block);
+  SetClipboardData(CF_UNICODETEXT, block);
+  CloseClipboard();
+}
+
+}  // namespace
+
+TEST_F(MainWindowTest, ClipboardCopyPasteAndStaging) {
+  Disk d;
+  const std::string img = d.dir + "/clip.img";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(img) + " --layout none --size 16 --tree " +
+                          vt::Q(d.dir + "/tree")));
+  HWND list = Item(IDC_IMAGE_LIST);
+  HWND other = CreateWindowW(L"STATIC", L"other", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+
+  // Copying only ".." leaves the clipboard as it was.
+  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(img) + L"\\Zeta");
+  PutText(other, L"before");
+  SelectOnly(list, L"..");
+  CopyImageSelectionToClipboard(list, window_);
+  EXPECT_EQ(0u, GetClipboardDropEffect(hwnd_));
+  EXPECT_STREQ(L"", window_->m_stagingFolder);
+
+  // An image file goes through a staging folder; another program's copy
+  // removes it.
+  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(img));
+  SelectOnly(list, L"a.txt");
+  CopyImageSelectionToClipboard(list, window_);
+  Pump();
+  const std::wstring staging = window_->m_stagingFolder;
+  ASSERT_NE(L"", staging) << "the own copy keeps its staging folder";
+  EXPECT_NE(std::wstring::npos, staging.find(L"Cop")) << "GetTempFileNameW keeps three letters of Copy$";
+  EXPECT_EQ(1u, GetClipboardDropEffect(hwnd_));
+  std::vector<std::wstring> files = ReadClipboardFilesToPaste(hwnd_);
+  ASSERT_EQ(1u, files.size());
+  EXPECT_EQ(staging + L"\\a.txt", files[0]);
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(vt::ReadAll(files[0], data));
+  EXPECT_EQ("hello", std::string(data.begin(), data.end()));
+  PutText(other, L"after");
+  Pump();
+  EXPECT_STREQ(L"", window_->m_stagingFolder);
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(staging.c_str())) << "staging folder gone";
+
+  // A host file is offered by its own path; a list offered for a link only
+  // is not pasted.
+  Navigate(IDC_HOST_ADDRESS, vt::ToWin(d.dir + "/tree"));
+  SelectOnly(Item(IDC_HOST_LIST), L"a.txt");
+  CopyHostSelectionToClipboard(Item(IDC_HOST_LIST));
+  files = ReadClipboardFilesToPaste(hwnd_);
+  ASSERT_EQ(1u, files.size());
+  EXPECT_EQ(vt::ToWin(d.dir + "/tree/a.txt"), files[0]);
+  ASSERT_EQ(1, PutFilesOnClipboard(other, {files[0]}));
+  ASSERT_TRUE(OpenClipboard(other));
+  HGLOBAL link = GlobalAlloc(GMEM_MOVEABLE, sizeof(DWORD));
+  *static_cast<DWORD*>(GlobalLock(link)) = DROPEFFECT_LINK;
+  GlobalUnlock(link);
+  SetClipboardData(RegisterClipboardFormatW(L"Preferred DropEffect"), link);
+  CloseClipboard();
+  EXPECT_EQ(DWORD(DROPEFFECT_LINK), GetClipboardDropEffect(hwnd_));
+  EXPECT_TRUE(ReadClipboardFilesToPaste(hwnd_).empty());
+  DestroyWindow(other);
+}
 
 namespace {
 
