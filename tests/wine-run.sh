@@ -12,5 +12,11 @@ out=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX") || exit 125
 wine "$@" >"$out" 2>&1 </dev/null
 rc=$?
 cat "$out"
+# A test program that ends before GoogleTest's summary (an exit from inside a
+# test, say) has not passed, whatever its exit code says.
+if [ $rc -eq 0 ] && grep -q '^\[==========\] Running' "$out" && ! grep -q '^\[  PASSED  \]' "$out"; then
+  echo "wine-run: the program ended before its test summary" >&2
+  rc=1
+fi
 rm -f "$out"
 exit $rc

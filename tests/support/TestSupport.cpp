@@ -118,9 +118,10 @@ int Sh(const std::string& command, std::string* output) {
   CloseHandle(pi.hProcess);
 
   std::vector<uint8_t> rc, out;
-  // The process handle can be signalled a moment before the shell has
-  // written its last file.
-  for (int i = 0; i < 500 && !ReadAll(wbase + L".rc", rc); i++) Sleep(10);
+  // The process handle can be signalled before the shell has written its
+  // last file (long before, for a slow command on a loaded machine): the
+  // result file, written last, is what tells the command ended.
+  for (int i = 0; i < 30000 && !ReadAll(wbase + L".rc", rc); i++) Sleep(10);
   ReadAll(wbase + L".out", out);
   if (output) output->assign(out.begin(), out.end());
   DeleteFileW((wbase + L".sh").c_str());
