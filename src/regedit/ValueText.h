@@ -1,0 +1,20 @@
+// Texts of the registry editor's value list: type names, row icons, data
+// columns and the name order of keys and values.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+// Image of a value row: 1 (binary-like) or 0 (string-like).
+enum : int { VALUE_IMAGE_STRING = 0, VALUE_IMAGE_BINARY = 1 };
+
+// "REG_SZ"... for types 0 to 11, else "0x%08x" of the type.
+void FormatValueTypeName(uint32_t type, wchar_t* out, int outSize);
+int ValueTypeImage(uint32_t type);
+
+// The data column of a value of `length` bytes; never reads past the data.
+// Numbers shorter than their type are read as far as they go, the missing
+// high bytes counting as zero.
+void FormatValueData(uint32_t type, const uint8_t* data, uint32_t length, wchar_t* out, int outSize);
+
+// Compares after mapping only 'a'..'z' onto 'A'..'Z'; a prefix sorts first.
+int CompareNamesAsciiNoCase(const wchar_t* a, const wchar_t* b);
