@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "image/device/DiskIoBlock.h"
+#include "image/ntfs/NtfsCloneIo.h"
 #include "image/volume/VolumeFiles.h"
 
 class _VROH_MOUNT_RW;
@@ -36,6 +37,18 @@ public:
     typedef int (*NtfsFormatter)(DiskIoBlock* device, uint32_t partition, int bootChoice,
                                  uint8_t align, const void* bootCode, const void* gptEntries);
     static void SetNtfsFormatter(NtfsFormatter formatter);
+
+    // The NTFS clone engine, installed by the disk tools like the formatter:
+    // (source volume, target volume, skip list, boot-sector mode, callback,
+    // context) -> copied clusters, -5 stopped, -1 failed.
+    typedef int (*NtfsCloner)(struct _ntfs_volume* source, struct _ntfs_volume* target,
+                              const ClusterRun* skip, int bootMode,
+                              DiskCopyProgressCallback callback, void* context);
+    static void SetNtfsCloner(NtfsCloner cloner);
+    // Clones this image's NTFS volume onto target's (the engine's result);
+    // -1 when either has no NTFS volume or no engine is installed.
+    int CloneVolumeTo(CMountedImage* target, const ClusterRun* skip, int bootMode,
+                      DiskCopyProgressCallback callback, void* context);
 
     CMountedImage();
     ~CMountedImage();

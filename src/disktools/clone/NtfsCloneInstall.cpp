@@ -1,0 +1,6 @@
+#include "disktools/clone/NtfsCloneInstall.h"
+
+#include "disktools/clone/NtfsClone.h"
+#include "image/mount/MountedImage.h"
+
+void InstallNtfsCloneEngine() { CMountedImage::SetNtfsCloner(CloneNtfsVolume); }
