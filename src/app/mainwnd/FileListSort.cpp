@@ -101,6 +101,7 @@ void SortFileList(HWND list, int column) {
     const int arrow = ColumnArrow(header, column) > 0 ? -1 : 1;
     for (int i = 0; i < columns; ++i) SetColumnArrow(header, i, i == column ? arrow : 0);
   }
+  SendMessageW(list, WM_SETREDRAW, FALSE, 0);
   SortContext context;
   context.direction = ColumnArrow(header, column) > 0 ? 1 : -1;
   const int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
@@ -123,4 +124,6 @@ void SortFileList(HWND list, int column) {
   }
   SendMessageW(list, LVM_SORTITEMS, WPARAM(&context),
                LPARAM(column == 1 ? CompareListItemsBySize : CompareListItemsByText));
+  SendMessageW(list, WM_SETREDRAW, TRUE, 0);
+  InvalidateRect(list, nullptr, TRUE);
 }

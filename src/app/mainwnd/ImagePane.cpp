@@ -40,7 +40,11 @@ void ListImageFolder(CFileManagerDlg* window, HWND list, const wchar_t* folder) 
   } else if (HasEfiSystemPartition(window->m_image)) {
     AddFileListItem(list, kUefiItem, kItemDrive, 0, nullptr, FILE_ATTRIBUTE_DIRECTORY);
   }
+  // One redraw after the whole folder rather than one per item.
+  SendMessageW(list, WM_SETREDRAW, FALSE, 0);
   window->m_image->EnumDirectory(folder, AddImageListItem, list);
+  SendMessageW(list, WM_SETREDRAW, TRUE, 0);
+  InvalidateRect(list, nullptr, TRUE);
 }
 
 void SetAddressEditKeepImage(HWND combo, const wchar_t* text) {

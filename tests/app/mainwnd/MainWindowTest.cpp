@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <psapi.h>
 
 #include <map>
 #include <sstream>
@@ -505,6 +506,41 @@ TEST_F(MainWindowTest, ClipboardCopyPasteAndStaging) {
   EXPECT_EQ(DWORD(DROPEFFECT_LINK), GetClipboardDropEffect(hwnd_));
   EXPECT_TRUE(ReadClipboardFilesToPaste(hwnd_).empty());
   DestroyWindow(other);
+}
+
+// Not a test: bench/main-window-list.sh runs it on a folder of many files
+// (VRO_BENCH_ADDRESS) and reads the time until the list is filled and the
+// process's peak working set from its output.
+TEST_F(MainWindowTest, DISABLED_ListFillBenchmark) {
+  wchar_t address[720];
+  ASSERT_TRUE(GetEnvironmentVariableW(L"VRO_BENCH_ADDRESS", address, 720));
+  LARGE_INTEGER frequency, start, end;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  Navigate(IDC_IMAGE_ADDRESS, address);
+  QueryPerformanceCounter(&end);
+  // The volume's own enumeration, without the list.
+  wchar_t image[720], folder[720];
+  SplitImageAddress(address, image, 720, folder, 720);
+  LARGE_INTEGER enumStart, enumEnd;
+  {
+    CMountedImage mounted;
+    ASSERT_GE(mounted.OpenImage(image, nullptr, 0, 0), 0);
+    QueryPerformanceCounter(&enumStart);
+    mounted.EnumDirectory(folder, [](const wchar_t*, unsigned, DWORD, DWORD, const FILETIME*,
+                                     const FILETIME*, const FILETIME*, DWORD, void*) { return 1; },
+                          nullptr);
+    QueryPerformanceCounter(&enumEnd);
+  }
+  printf("enumerate-ms %.0f\n",
+         double(enumEnd.QuadPart - enumStart.QuadPart) * 1000.0 / double(frequency.QuadPart));
+  PROCESS_MEMORY_COUNTERS memory = {};
+  memory.cb = sizeof memory;
+  GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
+  printf("list-filled-ms %.0f items %d peak-working-set-kb %u\n",
+         double(end.QuadPart - start.QuadPart) * 1000.0 / double(frequency.QuadPart),
+         int(SendMessageW(Item(IDC_IMAGE_LIST), LVM_GETITEMCOUNT, 0, 0)),
+         unsigned(memory.PeakWorkingSetSize / 1024));
 }
 
 namespace {
