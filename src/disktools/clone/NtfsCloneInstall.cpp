@@ -1,6 +1,11 @@
 #include "disktools/clone/NtfsCloneInstall.h"
 
+#include "disktools/clone/GptLayout.h"
 #include "disktools/clone/NtfsClone.h"
 #include "image/mount/MountedImage.h"
 
-void InstallNtfsCloneEngine() { CMountedImage::SetNtfsCloner(CloneNtfsVolume); }
+void InstallNtfsCloneEngine()
+{
+    CMountedImage::SetNtfsCloner(CloneNtfsVolume);
+    CMountedImage::SetEspCopier(CopyEfiSystemPartition);
+}

@@ -1,5 +1,6 @@
-// Hands the NTFS clone engine to the mounted image, whose CloneVolumeTo runs
-// it but may not reach up to the disk tools itself.
+// Hands the NTFS clone engine and the EFI system partition copy to the
+// mounted image, whose CloneVolumeTo and CopyEspTo run them but may not
+// reach up to the disk tools themselves.
 #pragma once
 
 void InstallNtfsCloneEngine();

@@ -45,10 +45,17 @@ public:
                               const ClusterRun* skip, int bootMode,
                               DiskCopyProgressCallback callback, void* context);
     static void SetNtfsCloner(NtfsCloner cloner);
+    // Copy of the EFI system partition of the disk under one NTFS volume
+    // onto the one under another: 0, or -1.
+    typedef int (*EspCopier)(struct _ntfs_volume* source, struct _ntfs_volume* target);
+    static void SetEspCopier(EspCopier copier);
     // Clones this image's NTFS volume onto target's (the engine's result);
     // -1 when either has no NTFS volume or no engine is installed.
     int CloneVolumeTo(CMountedImage* target, const ClusterRun* skip, int bootMode,
                       DiskCopyProgressCallback callback, void* context);
+    // Copies the EFI system partition of this image's disk onto target's
+    // (the engine's result); -1 without NTFS volumes or an engine.
+    int CopyEspTo(CMountedImage* target);
 
     CMountedImage();
     ~CMountedImage();

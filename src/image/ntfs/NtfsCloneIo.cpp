@@ -108,6 +108,15 @@ long long WriteNtfsDeviceAt(ntfs_volume* vol, uint64_t offset, const void* buffe
     return done;
 }
 
+DiskIoBlock* GetNtfsDiskBlock(ntfs_volume* vol)
+{
+    if (!vol || !vol->dev || !vol->dev->d_private)
+        return nullptr;
+    if (vol->dev->d_ops != &ntfs_disk_dev_ops && vol->dev->d_ops != &gSealedOps)
+        return nullptr;
+    return ((NtfsDiskDev*)vol->dev->d_private)->block;
+}
+
 void SealClonedNtfsVolume(ntfs_volume* vol)
 {
     if (vol && vol->dev)

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "image/device/DiskIoBlock.h"
 #include "image/ntfs/NtfsClusterRuns.h"
 #include "image/ntfs/NtfsVolume.h"
 
@@ -36,6 +37,10 @@ int CollectNtfsBadClusters(ntfs_volume* vol, std::vector<ClusterRun>* out);
 long long ReadNtfsDeviceAt(ntfs_volume* vol, uint64_t offset, void* buffer, long long count);
 long long WriteNtfsDeviceAt(ntfs_volume* vol, uint64_t offset, const void* buffer,
                             long long count);
+
+// The device block of the whole disk under a volume mounted over one, or
+// null (a plain file, a drive).
+DiskIoBlock* GetNtfsDiskBlock(ntfs_volume* vol);
 
 // After its device was overwritten by a clone, the volume's own cached
 // records are stale: from then on the library's writes to that device are
