@@ -57,6 +57,13 @@ LRESULT CRegistryDlg::OnInitDialog() {
   _snwprintf(title, 200, format, version);
   title[199] = 0;
   SetWindowTextW(m_hWnd, title);
+  // The template's menu comes in the platform's choice of language; the
+  // window's own language replaces it.
+  if (HMENU menu = LoadUiMenu(ModuleOf(this), IDM_REGISTRY, m_language)) {
+    HMENU old = GetMenu(m_hWnd);
+    SetMenu(m_hWnd, menu);
+    if (old) DestroyMenu(old);
+  }
   RestoreWindowPlacement(m_hWnd, L"RegistryPlacement", SW_SHOWNORMAL);
 
   HWND tree = Tree();

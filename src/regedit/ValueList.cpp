@@ -4,6 +4,10 @@
 #include <commctrl.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "image/mount/MountedImage.h"
 #include "registry/RegistryFacade.h"
 #include "regedit/RegistryDlg.h"
@@ -16,15 +20,10 @@ namespace {
 
 const int kTextMax = 360;
 
-int CALLBACK CompareValueItems(LPARAM a, LPARAM b, LPARAM list) {
-  if (a == b) return 0;
-  if (a == 0) return -1;
-  if (b == 0) return 1;
-  wchar_t na[kTextMax], nb[kTextMax];
-  ListGetItemText(reinterpret_cast<HWND>(list), (int)a, 0, na, kTextMax);
-  ListGetItemText(reinterpret_cast<HWND>(list), (int)b, 0, nb, kTextMax);
-  return CompareNamesAsciiNoCase(na, nb);
-}
+struct ValueRow {
+  std::wstring name, type, data;
+  int image;
+};
 
 }  // namespace
 
@@ -44,6 +43,9 @@ void FillValueList(const wchar_t* keyPath, CRegistryDlg* window, HWND list) {
     window->m_image->RegEnumValues(keyPath, nullptr, &size);
     if (size >= 8) buffer = static_cast<uint8_t*>(malloc(size));
   }
+  // Rows after the default row go in sorted by name (the default row first,
+  // then by CompareNamesAsciiNoCase), so they are put in once in order.
+  std::vector<ValueRow> rows;
   if (buffer && window->m_image->RegEnumValues(keyPath, buffer, &size) == REG_STATUS_OK && size >= 8) {
     uint32_t count = *reinterpret_cast<uint32_t*>(buffer);
     for (uint32_t i = 0; i < count; ++i) {
@@ -51,24 +53,27 @@ void FillValueList(const wchar_t* keyPath, CRegistryDlg* window, HWND list) {
       wchar_t name[1024];
       wcsncpy(name, e->name, 1023);
       name[1023] = 0;
-      int at;
-      if (name[0]) {
-        at = ListAppendItem(list, name, ValueTypeImage(e->type));
-      } else {
-        at = ListFindItemText(list, defaultName);
-        if (at >= 0 && e->type >= 12) ListSetItemImage(list, at, VALUE_IMAGE_BINARY);
-      }
-      if (at >= 0) {
-        wchar_t text[kTextMax];
-        FormatValueTypeName(e->type, text, kTextMax);
-        ListSetItemText(list, at, 1, text);
-        const RegValueBuf* data = e->data;
-        FormatValueData(e->type, data ? data->data : nullptr, data ? data->length : 0, text, kTextMax);
-        ListSetItemText(list, at, 2, text);
-      }
+      wchar_t type[kTextMax], data[kTextMax];
+      FormatValueTypeName(e->type, type, kTextMax);
+      const RegValueBuf* value = e->data;
+      FormatValueData(e->type, value ? value->data : nullptr, value ? value->length : 0, data, kTextMax);
       free(e->data);
+      if (name[0]) {
+        rows.push_back({name, type, data, ValueTypeImage(e->type)});
+        continue;
+      }
+      if (e->type >= 12) ListSetItemImage(list, row, VALUE_IMAGE_BINARY);
+      ListSetItemText(list, row, 1, type);
+      ListSetItemText(list, row, 2, data);
     }
   }
+  std::stable_sort(rows.begin(), rows.end(), [](const ValueRow& a, const ValueRow& b) {
+    return CompareNamesAsciiNoCase(a.name.c_str(), b.name.c_str()) < 0;
+  });
+  for (const ValueRow& r : rows) {
+    int at = ListAppendItem(list, r.name.c_str(), r.image);
+    ListSetItemText(list, at, 1, r.type.c_str());
+    ListSetItemText(list, at, 2, r.data.c_str());
+  }
   free(buffer);
-  SendMessageW(list, LVM_SORTITEMSEX, reinterpret_cast<WPARAM>(list), reinterpret_cast<LPARAM>(CompareValueItems));
 }
