@@ -17,6 +17,7 @@
 #include "image/stack/ImageMerge.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/MountRw.h"
+#include "infinstall/InfInstaller.h"
 #include "infinstall/driverpack/DriverPackInjection.h"
 #include "registry/RegistryFacade.h"
 
@@ -286,6 +287,9 @@ int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
 int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int adapterType,
                             LPCWSTR deviceId, LPCWSTR workstation, LPCWSTR address) {
   // The number as text ("7" -> "007"); a text without digits reads as 0.
+  // A host that loaded the program as a library has not run its start:
+  // the driver file pass grows the partition through the disk tools.
+  SetPartitionGrowFunction(ResizeImagePartition);
   wchar_t number[20];
   _snwprintf(number, 20, L"%03u", workstation ? unsigned(wcstol(workstation, nullptr, 10)) : 0u);
   number[19] = 0;
@@ -298,6 +302,7 @@ int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, i
 int WINAPI ImageHardwarePnpW(void* diskObject, DWORD profileLow, DWORD profileHigh, int adapterType,
                              DWORD, LPCWSTR deviceId, DWORD workstation, DWORD address, LPCWSTR text) {
   CrashDumpFilterScope filter;
+  SetPartitionGrowFunction(ResizeImagePartition);
   CMountedImage* image = new (std::nothrow) CMountedImage();
   if (!image) return kImageNoMemory;
   int result = kImageVolumeOperationFailed;
