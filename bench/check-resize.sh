@@ -20,32 +20,11 @@ build=${VRO_BUILD_DIR:-$root/build}
 work=${1:-$build/bench-check-resize}
 rounds=${VRO_BENCH_ROUNDS:-3}
 files=${VRO_BENCH_FILES:-100000}
-for tool in mkntfs ntfsfix ntfsresize ntfs-3g truncate; do
-  command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit 2; }
-done
+source "$root/bench/lib.sh"
+require mkntfs ntfsfix ntfsresize ntfs-3g truncate
 
-cmake -S "$root" -B "$build" -G Ninja >/dev/null
-ninja -C "$build" VroMount >/dev/null
-exe="$build/src/app/VroMount.exe"
-export WINEPREFIX="$build/wineprefix"
-"$root/tests/wine-prefix.sh" >/dev/null
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wineserver -p 2>/dev/null || true
 trap 'umount "$work/mnt" 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
 win() { printf 'Z:%s' "$1" | tr / '\\'; }
-now() { date +%s.%N; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-timed() {
-  local name=$1 t0 t1
-  shift
-  sync
-  t0=$(now)
-  "$@" >/dev/null 2>&1 || echo "   ($name exited with $?)"
-  t1=$(now)
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f\n", b - a }' >> "$work/t/$name"
-}
-med() { median < "$work/t/$1"; }
-ours() { wine "$exe" "$@"; }
 
 rm -rf "$work"
 mkdir -p "$work/t" "$work/tree" "$work/mnt"

@@ -19,23 +19,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VRO_BUILD_DIR:-$root/build}
 work=${1:-$build/bench-format}
 rounds=${VRO_BENCH_ROUNDS:-5}
-for tool in mkntfs ntfsfix truncate; do
-  command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit 2; }
-done
+source "$root/bench/lib.sh"
+require mkntfs ntfsfix truncate
 
-cmake -S "$root" -B "$build" -G Ninja >/dev/null
-ninja -C "$build" VroMount >/dev/null
-exe="$build/src/app/VroMount.exe"
-export WINEPREFIX="$build/wineprefix"
-"$root/tests/wine-prefix.sh" >/dev/null
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# A running wineserver for the whole benchmark, as on a machine where Wine
-# is in use.
-wineserver -p 2>/dev/null || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
 win() { printf 'Z:%s' "$1" | tr / '\\'; }
-now() { date +%s.%N; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 rm -rf "$work"
 mkdir -p "$work/t"
@@ -43,19 +31,6 @@ size_mib=65536
 image="$work/ours.img"
 peer="$work/mkntfs.img"
 
-# timed NAME COMMAND...: runs the command, adds its seconds to $work/t/NAME;
-# the writes of the run before are out first.
-timed() {
-  local name=$1 t0 t1
-  shift
-  sync
-  t0=$(now)
-  "$@" >/dev/null 2>&1 || echo "   ($name exited with $?)"
-  t1=$(now)
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f\n", b - a }' >> "$work/t/$name"
-}
-med() { median < "$work/t/$1"; }
-ours() { wine "$exe" "$@"; }
 
 echo "== $rounds rounds on 64 GiB (sparse) in $work"
 for r in $(seq 1 "$rounds"); do

@@ -25,22 +25,10 @@ build=${VRO_BUILD_DIR:-$root/build}
 work=${1:-$build/bench}
 hive_mb=${VRO_BENCH_HIVE_MB:-68}
 rounds=${VRO_BENCH_ROUNDS:-3}
-for tool in 7zz reged hivexregedit ntfs-3g mkntfs losetup; do
-  command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit 2; }
-done
+source "$root/bench/lib.sh"
+require 7zz reged hivexregedit ntfs-3g mkntfs losetup
 
-cmake -S "$root" -B "$build" -G Ninja >/dev/null
-ninja -C "$build" VroMount >/dev/null
-exe="$build/src/app/VroMount.exe"
-export WINEPREFIX="$build/wineprefix"
-"$root/tests/wine-prefix.sh" >/dev/null
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# A running wineserver for the whole benchmark, as on a machine where Wine
-# is in use; without it every start pays about half a second more.
-wineserver -p 2>/dev/null || true
 win() { printf 'Z:%s' "$1" | tr / '\\'; }
-now() { date +%s.%N; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 rm -rf "$work"
 mkdir -p "$work/tree/Data" "$work/out" "$work/mnt" "$work/t"
@@ -92,20 +80,6 @@ umount_ntfs() {
   umount "$work/mnt"
   wait "$ntfs_pid" || true
 }
-# timed NAME COMMAND...: runs the command, adds its seconds to $work/t/NAME.
-# Dirty pages of the run before are written out first, so that no one pays
-# for another's writes.
-timed() {
-  local name=$1 t0 t1
-  shift
-  sync
-  t0=$(now)
-  "$@" >/dev/null 2>&1 || echo "   ($name exited with $?)"
-  t1=$(now)
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f\n", b - a }' >> "$work/t/$name"
-}
-med() { median < "$work/t/$1"; }
-ours() { wine "$exe" "$@"; }
 fuse_extract() { mount_ntfs ro && cp -r "$work/mnt/Data" "$work/out/fuse" && umount_ntfs; }
 fuse_inject() { mount_ntfs && cp -r "$work/tree/Data" "$work/mnt/Native" && umount_ntfs; }
 differs() { diff -r "$1" "$work/tree/Data" >/dev/null || echo "   ($2 differs from the tree!)"; }

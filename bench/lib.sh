@@ -1,0 +1,38 @@
+# Shared by the benchmark scripts (sourced, not run): builds the program,
+# prepares Wine with one running server, and gives the timing helpers.
+# Expects $root, $build and $work to be set; the caller lists its tools.
+
+# require TOOL...: stops when a tool is missing.
+require() {
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit 2; }
+  done
+}
+
+cmake -S "$root" -B "$build" -G Ninja >/dev/null
+ninja -C "$build" VroMount >/dev/null
+exe="$build/src/app/VroMount.exe"
+export WINEPREFIX="$build/wineprefix"
+"$root/tests/wine-prefix.sh" >/dev/null
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# A running wineserver for the whole benchmark, as on a machine where Wine
+# is in use; without it every start pays about half a second more.
+wineserver -p 2>/dev/null || true
+
+win() { printf 'Z:%s' "$1" | tr / '\\'; }
+now() { date +%s.%N; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# timed NAME COMMAND...: runs the command, adds its seconds to $work/t/NAME.
+# Dirty pages of the run before are written out first, so that no one pays
+# for another's writes.
+timed() {
+  local name=$1 t0 t1
+  shift
+  sync
+  t0=$(now)
+  "$@" >/dev/null 2>&1 || echo "   ($name exited with $?)"
+  t1=$(now)
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f\n", b - a }' >> "$work/t/$name"
+}
+med() { median < "$work/t/$1"; }
+ours() { wine "$exe" "$@"; }
