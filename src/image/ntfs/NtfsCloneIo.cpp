@@ -117,6 +117,14 @@ DiskIoBlock* GetNtfsDiskBlock(ntfs_volume* vol)
     return ((NtfsDiskDev*)vol->dev->d_private)->block;
 }
 
+bool GetNtfsPartitionStart(ntfs_volume* vol, uint64_t* start)
+{
+    if (!GetNtfsDiskBlock(vol) || !start)
+        return false;
+    *start = ((NtfsDiskDev*)vol->dev->d_private)->win.start;
+    return true;
+}
+
 void SealClonedNtfsVolume(ntfs_volume* vol)
 {
     if (vol && vol->dev)

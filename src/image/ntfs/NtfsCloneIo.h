@@ -42,6 +42,10 @@ long long WriteNtfsDeviceAt(ntfs_volume* vol, uint64_t offset, const void* buffe
 // null (a plain file, a drive).
 DiskIoBlock* GetNtfsDiskBlock(ntfs_volume* vol);
 
+// The byte offset on its disk of the partition the volume was mounted
+// from; false for a volume not mounted over a device block.
+bool GetNtfsPartitionStart(ntfs_volume* vol, uint64_t* start);
+
 // After its device was overwritten by a clone, the volume's own cached
 // records are stale: from then on the library's writes to that device are
 // dropped (reported done), so that unmounting cannot undo the copy.
