@@ -9,6 +9,7 @@
 
 #include "app/CommandLine.h"
 #include "app/ProgramModule.h"
+#include "app/mainwnd/AddressBarEdit.h"
 #include "app/mainwnd/DrawnIcons.h"
 #include "app/mainwnd/FilePanes.h"
 #include "common/CrashDump.h"
@@ -104,6 +105,12 @@ CFileManagerDlg::~CFileManagerDlg() {
   for (HIMAGELIST list : lists) {
     if (list) ImageList_Destroy(list);
   }
+}
+
+void CFileManagerDlg::BindAddressEdit(HWND combo, UINT hintId) {
+  HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
+  // The binding lives on the heap until its window is destroyed.
+  if (edit) new (std::nothrow) CAddressBarEdit(edit, this, hintId);
 }
 
 void CFileManagerDlg::InitToolbar() {
@@ -207,6 +214,7 @@ LRESULT CFileManagerDlg::OnInitDialog() {
   static const int kHostPictures[] = {3, 4};
   m_hostAddressImages = AddressImages(kHostPictures, 2);
   SendMessageW(Item(IDC_HOST_ADDRESS), CBEM_SETIMAGELIST, 0, LPARAM(m_hostAddressImages));
+  BindAddressEdit(Item(IDC_HOST_ADDRESS), IDS_CUE_HOST_ADDRESS);
   InitList(Item(IDC_HOST_LIST), L"ListviewLocalColumn", L"ListviewLocalStyle");
 
   wchar_t drives[100] = L"";
@@ -229,6 +237,7 @@ LRESULT CFileManagerDlg::OnInitDialog() {
   ShowWindow(Item(IDC_IMAGE_FILES), SW_HIDE);
   SendMessageW(Item(IDC_IMAGE_FILES), CBEM_SETIMAGELIST, 0, LPARAM(m_imageAddressImages));
   SendMessageW(Item(IDC_IMAGE_ADDRESS), CBEM_SETIMAGELIST, 0, LPARAM(m_imageAddressImages));
+  BindAddressEdit(Item(IDC_IMAGE_ADDRESS), IDS_CUE_IMAGE_ADDRESS);
 
   m_image = new (std::nothrow) CMountedImage();
   InitList(Item(IDC_IMAGE_LIST), L"ListviewImageColumn", L"ListviewImageStyle");

@@ -54,6 +54,7 @@ class CFileManagerDlg : public CWindow {
 
  private:
   void InitToolbar();
+  void BindAddressEdit(HWND combo, UINT hintId);
   void InitList(HWND list, const wchar_t* widthsValue, const wchar_t* styleValue);
   void SetColumnTitles(HWND list);
   void SetStatusParts(int clientWidth);

@@ -233,6 +233,10 @@ TEST_F(MainWindowTest, WindowLayoutAndHostStart) {
   EXPECT_EQ(L"C:\\", Text(Item(IDC_HOST_LIST)));
   for (const Row& row : Rows(Item(IDC_HOST_LIST))) EXPECT_NE(L"..", row.name);
   EXPECT_EQ(L"", Text(Item(IDC_IMAGE_LIST))) << "no image is open";
+  // The address fields keep every key but Tab.
+  HWND edit = reinterpret_cast<HWND>(SendMessageW(Item(IDC_IMAGE_ADDRESS), CBEM_GETEDITCONTROL, 0, 0));
+  EXPECT_EQ(0, SendMessageW(edit, WM_GETDLGCODE, VK_TAB, 0) & (DLGC_WANTTAB | DLGC_WANTALLKEYS));
+  EXPECT_EQ(DLGC_WANTALLKEYS, SendMessageW(edit, WM_GETDLGCODE, VK_RETURN, 0));
   Navigate(IDC_HOST_ADDRESS, L"C:\\windows");
   std::vector<Row> rows = Rows(Item(IDC_HOST_LIST));
   ASSERT_FALSE(rows.empty());
