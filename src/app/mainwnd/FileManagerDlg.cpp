@@ -388,6 +388,10 @@ LRESULT CFileManagerDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
     NavigateHostAddress(this, reinterpret_cast<HWND>(lParam));
     return 1;
   }
+  if (HIWORD(wParam) == CBN_DROPDOWN && LOWORD(wParam) == IDC_HOST_ADDRESS) {
+    FillHostAddressList(Item(IDC_HOST_ADDRESS), Item(IDC_HOST_LIST));
+    return 0;
+  }
   // Escape does not end the main window.
   if (LOWORD(wParam) == IDCANCEL) return 1;
   return 0;

@@ -35,6 +35,14 @@ void FillHostList(HWND list, const wchar_t* folder);
 // Enters the folder or ".." item of the host pane.
 void OpenHostListItem(CFileManagerDlg* window, int item);
 
+// The host bar's drop-down: every fixed drive's root, and below the drive of
+// the host folder each folder of its path, indented one level deeper each;
+// the host folder's item is selected.
+void FillHostAddressList(HWND combo, HWND hostList);
+// A drop-down item's path: its text after the texts of the items above it
+// with a smaller indent.
+void GetComboItemPath(HWND combo, int index, wchar_t* out, int size);
+
 // The handlers of the address bars' selection change: combo is the combo
 // window, or (HWND)-1 for the text of the edit field.
 void NavigateImageAddress(CFileManagerDlg* window, HWND combo);

@@ -2,6 +2,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cwchar>
+#include <string>
+
 #include "app/mainwnd/FileManagerDlg.h"
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileTypes.h"
@@ -71,6 +74,73 @@ void OpenHostListItem(CFileManagerDlg* window, int item) {
   SortFileList(list, -1);
 }
 
+namespace {
+
+int InsertComboItem(HWND combo, int index, const wchar_t* text, int image, int indent) {
+  COMBOBOXEXITEMW item = {};
+  item.mask = CBEIF_TEXT | CBEIF_IMAGE | CBEIF_SELECTEDIMAGE | CBEIF_INDENT;
+  item.iItem = index;
+  item.pszText = const_cast<wchar_t*>(text);
+  item.iImage = item.iSelectedImage = image;
+  item.iIndent = indent;
+  return int(SendMessageW(combo, CBEM_INSERTITEMW, 0, LPARAM(&item)));
+}
+
+COMBOBOXEXITEMW ReadComboItem(HWND combo, int index, wchar_t* text, int size) {
+  COMBOBOXEXITEMW item = {};
+  item.mask = CBEIF_TEXT | CBEIF_INDENT;
+  item.iItem = index;
+  item.pszText = text;
+  item.cchTextMax = size;
+  text[0] = 0;
+  SendMessageW(combo, CBEM_GETITEMW, 0, LPARAM(&item));
+  return item;
+}
+
+}  // namespace
+
+void FillHostAddressList(HWND combo, HWND hostList) {
+  wchar_t folder[kAddressChars];
+  GetWindowTextW(hostList, folder, kAddressChars);
+  SendMessageW(combo, CB_RESETCONTENT, 0, 0);
+  wchar_t drives[100] = L"";
+  GetLogicalDriveStringsW(100, drives);
+  int selected = -1;
+  for (const wchar_t* drive = drives; *drive; drive += lstrlenW(drive) + 1) {
+    if (GetDriveTypeW(drive) != DRIVE_FIXED) continue;
+    int index = InsertComboItem(combo, -1, drive, 0, 0);
+    if (index < 0) continue;
+    if (!lstrcmpiW(folder, drive)) selected = index;
+    if (_wcsnicmp(folder, drive, 3) != 0 || lstrlenW(folder) <= 3) continue;
+    // The folders of the path below the root, one level deeper each.
+    wchar_t path[kAddressChars];
+    lstrcpyW(path, folder + 3);
+    int indent = 1;
+    for (wchar_t* name = wcstok(path, L"\\"); name; name = wcstok(nullptr, L"\\")) {
+      index = InsertComboItem(combo, index + 1, name, 1, indent++);
+      selected = index;
+    }
+  }
+  SendMessageW(combo, CB_SETCURSEL, WPARAM(selected), 0);
+}
+
+void GetComboItemPath(HWND combo, int index, wchar_t* out, int size) {
+  wchar_t text[kPathChars];
+  COMBOBOXEXITEMW item = ReadComboItem(combo, index, text, kPathChars);
+  std::wstring path = text;
+  int indent = item.iIndent;
+  for (int i = index - 1; i >= 0 && indent > 0; --i) {
+    COMBOBOXEXITEMW above = ReadComboItem(combo, i, text, kPathChars);
+    if (above.iIndent >= indent) continue;
+    wchar_t joined[kAddressChars];
+    lstrcpynW(joined, text, kAddressChars);
+    AppendPathPart(joined, kAddressChars, path.c_str());
+    path = joined;
+    indent = above.iIndent;
+  }
+  lstrcpynW(out, path.c_str(), size);
+}
+
 void NavigateHostAddress(CFileManagerDlg* window, HWND combo) {
   HWND bar = window->Item(IDC_HOST_ADDRESS);
   wchar_t path[kAddressChars] = L"";
@@ -78,12 +148,8 @@ void NavigateHostAddress(CFileManagerDlg* window, HWND combo) {
     GetWindowTextW(reinterpret_cast<HWND>(SendMessageW(bar, CBEM_GETEDITCONTROL, 0, 0)), path,
                    kAddressChars);
   } else {
-    COMBOBOXEXITEMW item = {};
-    item.mask = CBEIF_TEXT;
-    item.iItem = int(SendMessageW(bar, CB_GETCURSEL, 0, 0));
-    item.pszText = path;
-    item.cchTextMax = kAddressChars;
-    SendMessageW(bar, CBEM_GETITEMW, 0, LPARAM(&item));
+    const int selected = int(SendMessageW(bar, CB_GETCURSEL, 0, 0));
+    if (selected >= 0) GetComboItemPath(bar, selected, path, kAddressChars);
   }
   SendMessageW(bar, CB_SETCURSEL, WPARAM(-1), 0);
   SetHostEdit(bar, path);

@@ -243,6 +243,21 @@ TEST_F(MainWindowTest, WindowLayoutAndHostStart) {
   std::string names = vt::Narrow(Text(Item(IDC_HOST_LIST))) + ": ";
   for (const Row& row : rows) names += vt::Narrow(row.name) + "|";
   EXPECT_EQ(L"..", rows[0].name) << names;
+
+  // The drop-down: C:\ with the folders of the path below it; choosing
+  // one of them opens that folder.
+  Navigate(IDC_HOST_ADDRESS, L"C:\\windows\\system32");
+  HWND bar = Item(IDC_HOST_ADDRESS);
+  FillHostAddressList(bar, Item(IDC_HOST_LIST));
+  const int selected = int(SendMessageW(bar, CB_GETCURSEL, 0, 0));
+  ASSERT_GE(selected, 2);
+  wchar_t path[720];
+  GetComboItemPath(bar, selected, path, 720);
+  EXPECT_STREQ(L"C:\\windows\\system32", path);
+  SendMessageW(bar, CB_SETCURSEL, selected - 1, 0);
+  PostMessageW(hwnd_, WM_COMMAND, MAKEWPARAM(IDC_HOST_ADDRESS, CBN_SELCHANGE), LPARAM(bar));
+  Pump();
+  EXPECT_EQ(L"C:\\windows", Text(Item(IDC_HOST_LIST)));
 }
 
 TEST_F(MainWindowTest, NtfsImagePaneMatchesNtfsls) {
