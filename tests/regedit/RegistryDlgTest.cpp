@@ -14,6 +14,8 @@
 #include "../ui/UiTestUtil.h"
 #include "TestSupport.h"
 #include "image/mount/MountedImage.h"
+#include "regedit/AddFavoritesDlg.h"
+#include "regedit/DelFavoritesDlg.h"
 #include "regedit/RegistryDlg.h"
 #include "regedit/RegistrySettings.h"
 #include "regedit/SeparatorCtrl.h"
@@ -60,6 +62,39 @@ void RunEditor(CMountedImage* image, LANGID language, std::function<void(CRegist
   g_timer = SetTimer(nullptr, 0, 10, RunBody);
   new CRegistryDlg(&parent, image);
   EXPECT_TRUE(g_ran) << "the editor did not come up";
+}
+
+// Runs `inside` once the modal dialog of class T that `open` starts is up.
+std::function<void()> g_inside;
+UINT_PTR g_innerTimer;
+CWindow* g_innerDialog;
+
+template <class T>
+BOOL CALLBACK FindDialog(HWND window, LPARAM) {
+  if (T* dlg = dynamic_cast<T*>(CWindow::FromWindow(window))) {
+    g_innerDialog = dlg;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+template <class T>
+void CALLBACK RunInside(HWND, UINT, UINT_PTR, DWORD) {
+  KillTimer(nullptr, g_innerTimer);
+  g_innerDialog = nullptr;
+  EnumThreadWindows(GetCurrentThreadId(), FindDialog<T>, 0);
+  if (!g_innerDialog) return;
+  uitest::Pump();
+  g_inside();
+}
+
+template <class T>
+bool RunModal(std::function<void()> open, std::function<void()> inside) {
+  g_inside = inside;
+  g_innerDialog = nullptr;
+  g_innerTimer = SetTimer(nullptr, 0, 10, RunInside<T>);
+  open();
+  return g_innerDialog != nullptr;
 }
 
 void ClearSettings() {
@@ -349,6 +384,93 @@ TEST_F(RegistryDlgTest, ControlsAndMenuState) {
     EXPECT_FALSE(GetMenuState(menu, ID_REG_DELETE, MF_BYCOMMAND) & MF_GRAYED);
     UINT status = GetMenuState(menu, ID_REG_STATUS_BAR, MF_BYCOMMAND);
     EXPECT_TRUE((status & MF_GRAYED) && (status & MF_CHECKED));
+  });
+}
+
+std::vector<std::wstring> FavoriteNames() {
+  std::vector<std::wstring> out;
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return out;
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[128];
+    DWORD length = 128;
+    if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    out.push_back(name);
+  }
+  RegCloseKey(key);
+  return out;
+}
+
+// The Favorites popup holds at most 100 favorites and jumps to their keys;
+// the add dialog proposes the key's last name, the remove dialog deletes
+// exactly the chosen entries.
+TEST_F(RegistryDlgTest, Favorites) {
+  HKEY key;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &key, nullptr));
+  const std::wstring target = L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro";
+  for (int i = 0; i < 120; ++i) {
+    wchar_t name[16];
+    _snwprintf(name, 16, L"F%03d", i);
+    name[15] = 0;
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(target.c_str()),
+                   (DWORD)((target.size() + 1) * 2));
+  }
+  RegCloseKey(key);
+  RunEditor(&image, 2052, [&](CRegistryDlg* dlg) {
+    HMENU popup = GetSubMenu(GetMenu(dlg->m_hWnd), 3);
+    SendMessageW(dlg->m_hWnd, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(popup), MAKELPARAM(3, FALSE));
+    ASSERT_EQ(2 + 1 + 100, GetMenuItemCount(popup));
+    EXPECT_EQ((UINT)ID_REG_FAVORITE_FIRST + 99, GetMenuItemID(popup, 102));
+    SendMessageW(dlg->m_hWnd, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(popup), MAKELPARAM(3, FALSE));
+    EXPECT_EQ(103, GetMenuItemCount(popup)) << "rebuilt, not appended";
+    SendMessageW(dlg->m_hWnd, WM_COMMAND, ID_REG_FAVORITE_FIRST + 7, 0);
+    EXPECT_EQ(target, SelectedPath(dlg));
+  });
+
+  RegDeleteTreeW(HKEY_CURRENT_USER, kRegistryFavoritesKey);
+  RunEditor(&image, 1041, [&](CRegistryDlg* dlg) {
+    SelectKeyPath(dlg, L"HKEY_CURRENT_USER\\NoSuch");
+    ASSERT_EQ(L"HKEY_CURRENT_USER", SelectedPath(dlg));
+    std::wstring proposed;
+    bool okEnabled = false;
+    EXPECT_TRUE(RunModal<CAddFavoritesDlg>(
+        [&] { SendMessageW(dlg->m_hWnd, WM_COMMAND, ID_REG_ADD_FAVORITE, 0); },
+        [&] {
+          HWND add = g_innerDialog->m_hWnd;
+          wchar_t text[128];
+          GetDlgItemTextW(add, IDC_FAVORITE_NAME, text, 128);
+          proposed = text;
+          okEnabled = IsWindowEnabled(GetDlgItem(add, IDOK));
+          SendMessageW(add, WM_COMMAND, IDCANCEL, 0);
+        }));
+    EXPECT_EQ(L"HKEY_CURRENT_USER", proposed);
+    EXPECT_TRUE(okEnabled);
+    for (const wchar_t* name : {L"A", L"B", L"C", L"D"}) {
+      SelectKeyPath(dlg, kVro);
+      EXPECT_TRUE(RunModal<CAddFavoritesDlg>(
+          [&] { SendMessageW(dlg->m_hWnd, WM_COMMAND, ID_REG_ADD_FAVORITE, 0); },
+          [&] {
+            HWND add = g_innerDialog->m_hWnd;
+            SetDlgItemTextW(add, IDC_FAVORITE_NAME, L"");
+            uitest::Pump();
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(add, IDOK))) << "an empty name greys OK";
+            SetDlgItemTextW(add, IDC_FAVORITE_NAME, name);
+            SendMessageW(add, WM_COMMAND, IDOK, 0);
+          }));
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"A", L"B", L"C", L"D"}), FavoriteNames());
+    EXPECT_TRUE(RunModal<CDelFavoritesDlg>(
+        [&] { SendMessageW(dlg->m_hWnd, WM_COMMAND, ID_REG_REMOVE_FAVORITE, 0); },
+        [&] {
+          HWND list = GetDlgItem(g_innerDialog->m_hWnd, IDC_FAVORITE_LIST);
+          EXPECT_EQ(1, SendMessageW(list, LB_GETSELCOUNT, 0, 0)) << "the first entry starts selected";
+          SendMessageW(list, LB_SETSEL, FALSE, -1);
+          SendMessageW(list, LB_SETSEL, TRUE, 1);
+          SendMessageW(list, LB_SETSEL, TRUE, 3);
+          SendMessageW(g_innerDialog->m_hWnd, WM_COMMAND, IDOK, 0);
+        }));
+    EXPECT_EQ((std::vector<std::wstring>{L"A", L"C"}), FavoriteNames());
   });
 }
 
