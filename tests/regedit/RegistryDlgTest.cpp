@@ -366,6 +366,18 @@ TEST_F(RegistryDlgTest, ControlsAndMenuState) {
     EXPECT_EQ(0, ComboBox_GetCurSel(combo));
     EXPECT_EQ(kVro, SelectedPath(dlg));
 
+    // Choosing an entry, or typing, walks the tree to the key.
+    ComboBox_SetCurSel(combo, 1);
+    SendMessageW(dlg->m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_REG_ADDRESS, CBN_SELCHANGE), (LPARAM)combo);
+    EXPECT_EQ(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro", SelectedPath(dlg));
+    EXPECT_EQ(tree, GetFocus());
+    SetWindowTextW(combo, L"hkey_local_machine\\software\\v");
+    SendMessageW(dlg->m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_REG_ADDRESS, CBN_EDITCHANGE), (LPARAM)combo);
+    EXPECT_EQ(L"HKEY_LOCAL_MACHINE\\SOFTWARE", SelectedPath(dlg)) << "a partial name stops at its parent";
+    SetWindowTextW(combo, L"hkey_local_machine\\software\\vro");
+    SendMessageW(dlg->m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_REG_ADDRESS, CBN_EDITCHANGE), (LPARAM)combo);
+    EXPECT_EQ(kVro, SelectedPath(dlg));
+
     HMENU menu = GetMenu(dlg->m_hWnd);
     SetFocus(tree);
     SelectKeyPath(dlg, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\NoSuch");
