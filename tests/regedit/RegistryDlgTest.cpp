@@ -512,6 +512,28 @@ TEST_F(RegistryDlgTest, BrowsingLeavesTheImageUnchanged) {
   }
   image.UnloadHives();
   EXPECT_EQ(before, vt::Sha256(disk.path));
+
+  // Closing kept the placement, the three column widths and the last key;
+  // a stored tree width is used when the editor opens.
+  HKEY key;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\VroMount", 0, KEY_ALL_ACCESS, &key));
+  DWORD size = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, L"RegistryPlacement", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(44u, size);
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, L"ListviewKeyColumn", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(12u, size);
+  wchar_t last[400] = {};
+  size = sizeof(last) - 2;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, L"LastKey", nullptr, nullptr, (BYTE*)last, &size));
+  EXPECT_STREQ(kVro, last);
+  RegCloseKey(key);
+  SaveKeyTreeWidth(150);
+  RunEditor(&image, 2052, [&](CRegistryDlg* dlg) {
+    RECT rc;
+    GetWindowRect(dlg->Tree(), &rc);
+    EXPECT_EQ(150, rc.right - rc.left);
+    EXPECT_EQ(kVro, SelectedPath(dlg));
+  });
 }
 
 }  // namespace
