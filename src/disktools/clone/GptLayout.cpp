@@ -9,9 +9,6 @@ namespace {
 const unsigned kSector = 512;
 const unsigned kEntryBytes = 128;
 const uint8_t kProtectiveType = 0xEE;
-// c12a7328-f81f-11d2-ba4b-00a0c93ec93b as stored.
-const uint8_t kEspType[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
-                              0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
 
 bool Read(DiskIoBlock* disk, uint64_t offset, void* buffer, unsigned count)
 {
@@ -20,7 +17,14 @@ bool Read(DiskIoBlock* disk, uint64_t offset, void* buffer, unsigned count)
 
 }  // namespace
 
-bool FindEfiSystemPartition(DiskIoBlock* disk, GptPartitionExtent* out)
+// c12a7328-f81f-11d2-ba4b-00a0c93ec93b and ebd0a0a2-b9e5-4433-87c0-68b6b72699c7
+// as stored.
+const uint8_t kEfiSystemPartitionType[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
+                                             0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
+const uint8_t kBasicDataType[16] = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
+                                    0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
+
+bool ReadGptArray(DiskIoBlock* disk, GptArray* out)
 {
     if (!disk || !disk->read || !out)
         return false;
@@ -30,16 +34,27 @@ bool FindEfiSystemPartition(DiskIoBlock* disk, GptPartitionExtent* out)
     if (!Read(disk, (uint64_t)Ld32(sector + 454) * kSector, sector, kSector) ||
         memcmp(sector, "EFI PART", 8) != 0)
         return false;
-    uint64_t entries = Ld64(sector + 72);
-    uint32_t count = Ld32(sector + 80);
-    uint32_t size = Ld32(sector + 84);
-    if (size < kEntryBytes)
+    out->entriesLba = Ld64(sector + 72);
+    out->count = Ld32(sector + 80);
+    out->entrySize = Ld32(sector + 84);
+    return out->entrySize >= kEntryBytes;
+}
+
+bool ReadGptEntry(DiskIoBlock* disk, const GptArray& gpt, uint32_t i, uint8_t* entry)
+{
+    return Read(disk, gpt.entriesLba * kSector + (uint64_t)i * gpt.entrySize, entry, kEntryBytes);
+}
+
+bool FindEfiSystemPartition(DiskIoBlock* disk, GptPartitionExtent* out)
+{
+    GptArray gpt;
+    if (!out || !ReadGptArray(disk, &gpt))
         return false;
     uint8_t entry[kEntryBytes];
-    for (uint32_t i = 0; i < count; i++) {
-        if (!Read(disk, entries * kSector + (uint64_t)i * size, entry, kEntryBytes))
+    for (uint32_t i = 0; i < gpt.count; i++) {
+        if (!ReadGptEntry(disk, gpt, i, entry))
             return false;
-        if (memcmp(entry, kEspType, 16) == 0) {
+        if (memcmp(entry, kEfiSystemPartitionType, 16) == 0) {
             out->firstLba = Ld64(entry + 32);
             out->lastLba = Ld64(entry + 40);
             return out->lastLba >= out->firstLba;

@@ -16,6 +16,19 @@ struct GptPartitionExtent {
     uint64_t lastLba;   // inclusive
 };
 
+// The GPT of a disk: the array's first LBA, the entry count and size. False
+// without a protective MBR and "EFI PART" or when a read fails.
+struct GptArray {
+    uint64_t entriesLba;
+    uint32_t count;
+    uint32_t entrySize;
+};
+bool ReadGptArray(DiskIoBlock* disk, GptArray* out);
+// Entry i (its first 128 bytes). False when the read fails.
+bool ReadGptEntry(DiskIoBlock* disk, const GptArray& gpt, uint32_t i, uint8_t* entry);
+extern const uint8_t kEfiSystemPartitionType[16];
+extern const uint8_t kBasicDataType[16];
+
 // The first entry of EFI system partition type in the disk's GPT (the disk
 // needs a protective MBR and "EFI PART"). False when there is none or a
 // read fails.

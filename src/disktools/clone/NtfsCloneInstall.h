@@ -1,6 +1,7 @@
-// Hands the NTFS clone engine and the EFI system partition copy to the
-// mounted image, whose CloneVolumeTo and CopyEspTo run them but may not
-// reach up to the disk tools themselves.
+// Hands the NTFS clone engine, the EFI system partition copy and the
+// disk-layout routines to the mounted image, whose wrappers (CloneVolumeTo,
+// CopyEspTo, ReadBootCode...) run them but may not reach up to the disk
+// tools themselves.
 #pragma once
 
 void InstallNtfsCloneEngine();

@@ -56,6 +56,20 @@ public:
     // Copies the EFI system partition of this image's disk onto target's
     // (the engine's result); -1 without NTFS volumes or an engine.
     int CopyEspTo(CMountedImage* target);
+    // The disk-layout routines of the disk tools for copies of the NTFS
+    // volume (installed with the clone engine); each wrapper gives 0 when
+    // no NTFS volume is mounted or none is installed.
+    struct DiskLayoutRoutines {
+        bool (*readBootCode)(struct _ntfs_volume* vol, uint8_t* buffer8192);
+        bool (*readMbrTemplate)(struct _ntfs_volume* vol, uint8_t* buffer512);
+        int (*prepareGptCopy)(struct _ntfs_volume* vol, uint8_t* diskGuid, uint8_t* entries256);
+        int (*getPartitionGuid)(struct _ntfs_volume* vol, uint8_t* guid);
+    };
+    static void SetDiskLayoutRoutines(const DiskLayoutRoutines& routines);
+    bool ReadBootCode(uint8_t* buffer8192);
+    bool ReadMbrTemplate(uint8_t* buffer512);
+    int PrepareGptCopy(uint8_t* diskGuid, uint8_t* entries256);
+    int GetPartitionGuid(uint8_t* guid);
 
     CMountedImage();
     ~CMountedImage();

@@ -1,5 +1,6 @@
 // CMountedImage: cloning its NTFS volume, and its disk's EFI system
-// partition, onto another image's. The engine
+// partition, onto another image's, and the disk-layout templates for such
+// copies. The engines belong to the disk tools above this layer. The engine
 // belongs to the disk tools above this layer; they install it here.
 #include "image/mount/MountedImage.h"
 
@@ -7,6 +8,7 @@ namespace {
 
 CMountedImage::NtfsCloner g_NtfsCloner = nullptr;
 CMountedImage::EspCopier g_EspCopier = nullptr;
+CMountedImage::DiskLayoutRoutines g_Layout = {};
 
 }  // namespace
 
@@ -27,4 +29,27 @@ int CMountedImage::CopyEspTo(CMountedImage* target)
     if (!g_EspCopier || !m_pNtfs || !target || !target->m_pNtfs)
         return -1;
     return g_EspCopier(m_pNtfs, target->m_pNtfs);
+}
+
+void CMountedImage::SetDiskLayoutRoutines(const DiskLayoutRoutines& routines) { g_Layout = routines; }
+
+bool CMountedImage::ReadBootCode(uint8_t* buffer8192)
+{
+    return m_pNtfs && g_Layout.readBootCode && g_Layout.readBootCode(m_pNtfs, buffer8192);
+}
+
+bool CMountedImage::ReadMbrTemplate(uint8_t* buffer512)
+{
+    return m_pNtfs && g_Layout.readMbrTemplate && g_Layout.readMbrTemplate(m_pNtfs, buffer512);
+}
+
+int CMountedImage::PrepareGptCopy(uint8_t* diskGuid, uint8_t* entries256)
+{
+    return m_pNtfs && g_Layout.prepareGptCopy ? g_Layout.prepareGptCopy(m_pNtfs, diskGuid, entries256)
+                                              : 0;
+}
+
+int CMountedImage::GetPartitionGuid(uint8_t* guid)
+{
+    return m_pNtfs && g_Layout.getPartitionGuid ? g_Layout.getPartitionGuid(m_pNtfs, guid) : 0;
 }
