@@ -399,6 +399,71 @@ TEST_F(RegistryDlgTest, ControlsAndMenuState) {
   });
 }
 
+struct MenuSeen {
+  bool shown = false, hasExpand = false, hasCollapse = false, expandGrey = false, deleteGrey = false;
+  UINT defaultId = (UINT)-1;
+};
+MenuSeen g_menu;
+UINT_PTR g_menuTimer;
+
+void CALLBACK ReadMenu(HWND, UINT, UINT_PTR, DWORD) {
+  HWND popup = FindWindowW(L"#32768", nullptr);
+  if (!popup) return;
+  KillTimer(nullptr, g_menuTimer);
+  HMENU menu = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
+  g_menu.shown = menu != nullptr;
+  if (menu) {
+    g_menu.hasExpand = GetMenuState(menu, ID_REG_EXPAND, MF_BYCOMMAND) != (UINT)-1;
+    g_menu.hasCollapse = GetMenuState(menu, ID_REG_COLLAPSE, MF_BYCOMMAND) != (UINT)-1;
+    g_menu.expandGrey = g_menu.hasExpand && (GetMenuState(menu, ID_REG_EXPAND, MF_BYCOMMAND) & MF_GRAYED);
+    g_menu.deleteGrey = GetMenuState(menu, ID_REG_DELETE, MF_BYCOMMAND) & MF_GRAYED;
+    g_menu.defaultId = GetMenuDefaultItem(menu, FALSE, 0);
+  }
+  EndMenu();
+}
+
+// Right click on the tree item under the cursor: the item's menu as it shows.
+MenuSeen RightClickItem(CRegistryDlg* dlg, const wchar_t* path) {
+  HWND tree = dlg->Tree();
+  SelectKeyPath(dlg, path);
+  HTREEITEM item = TreeView_GetSelection(tree);
+  TreeView_SelectItem(tree, TreeView_GetRoot(tree));
+  RECT rc = {};
+  TreeView_GetItemRect(tree, item, &rc, TRUE);
+  POINT pt = {(rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2};
+  ClientToScreen(tree, &pt);
+  SetCursorPos(pt.x, pt.y);
+  SetFocus(tree);
+  g_menu = MenuSeen();
+  g_menuTimer = SetTimer(nullptr, 0, 20, ReadMenu);
+  NMHDR click = {tree, IDC_REG_TREE, (UINT)NM_RCLICK};
+  SendMessageW(dlg->m_hWnd, WM_NOTIFY, IDC_REG_TREE, reinterpret_cast<LPARAM>(&click));
+  KillTimer(nullptr, g_menuTimer);
+  EXPECT_EQ(path, SelectedPath(dlg)) << "the item under the cursor is selected";
+  return g_menu;
+}
+
+// The key menu offers expand or collapse as the item stands.
+TEST_F(RegistryDlgTest, KeyContextMenu) {
+  RunEditor(&image, 2052, [&](CRegistryDlg* dlg) {
+    HWND tree = dlg->Tree();
+    SelectKeyPath(dlg, L"HKEY_LOCAL_MACHINE\\SAM");
+    TreeView_Expand(tree, TreeView_GetSelection(tree), TVE_COLLAPSE);
+    MenuSeen m = RightClickItem(dlg, L"HKEY_LOCAL_MACHINE\\SAM");
+    ASSERT_TRUE(m.shown);
+    EXPECT_TRUE(m.hasExpand && !m.hasCollapse);
+    EXPECT_EQ((UINT)ID_REG_EXPAND, m.defaultId);
+    EXPECT_TRUE(m.deleteGrey) << "a hive root";
+    SelectKeyPath(dlg, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control");
+    m = RightClickItem(dlg, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001");
+    EXPECT_TRUE(!m.hasExpand && m.hasCollapse) << "expanded by the walk below it";
+    EXPECT_EQ((UINT)ID_REG_COLLAPSE, m.defaultId);
+    EXPECT_FALSE(m.deleteGrey);
+    m = RightClickItem(dlg, L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro");
+    EXPECT_TRUE(m.hasExpand && !m.hasCollapse && m.expandGrey) << "no subkeys";
+  });
+}
+
 std::vector<std::wstring> FavoriteNames() {
   std::vector<std::wstring> out;
   HKEY key;
