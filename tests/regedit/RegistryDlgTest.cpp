@@ -337,6 +337,30 @@ TEST_F(RegistryDlgTest, ControlsAndMenuState) {
     SendMessageW(splitter, WM_MOUSEMOVE, MK_LBUTTON, 0);
     EXPECT_EQ(40, treeWidth());
 
+    // The far right leaves the list 40 pixels; a resize keeps the tree width
+    // and gives the combo and the list the rest of the client area.
+    RECT client;
+    GetClientRect(dlg->m_hWnd, &client);
+    POINT right = {client.right + 50, 100};
+    ClientToScreen(dlg->m_hWnd, &right);
+    SetCursorPos(right.x, right.y);
+    SendMessageW(splitter, WM_LBUTTONDOWN, MK_LBUTTON, 0);
+    SendMessageW(splitter, WM_MOUSEMOVE, MK_LBUTTON, 0);
+    SendMessageW(splitter, WM_LBUTTONUP, 0, 0);
+    EXPECT_EQ(client.right - 40, treeWidth());
+    EXPECT_EQ(200, LayoutRegistryPanes(dlg, 200));
+    SetWindowPos(dlg->m_hWnd, nullptr, 0, 0, 900, 500, SWP_NOMOVE | SWP_NOZORDER);
+    GetClientRect(dlg->m_hWnd, &client);
+    EXPECT_EQ(200, treeWidth());
+    RECT list, comboRect;
+    GetWindowRect(dlg->List(), &list);
+    GetWindowRect(dlg->Combo(), &comboRect);
+    MapWindowPoints(nullptr, dlg->m_hWnd, reinterpret_cast<POINT*>(&list), 2);
+    MapWindowPoints(nullptr, dlg->m_hWnd, reinterpret_cast<POINT*>(&comboRect), 2);
+    EXPECT_EQ(client.right, list.right);
+    EXPECT_EQ(client.bottom, list.bottom);
+    EXPECT_EQ(client.right, comboRect.right - comboRect.left);
+
     // Label edits: roots refuse; Escape and Enter end the edit, not the dialog.
     SelectKeyPath(dlg, L"HKEY_LOCAL_MACHINE\\SYSTEM");
     EXPECT_FALSE(TreeView_EditLabel(tree, TreeView_GetSelection(tree)));
