@@ -123,8 +123,7 @@ int RunImportFile(CommandLineState& s, const wchar_t* rest) {
   wchar_t* slash = wcsrchr(keyText, L'\\');
   if (!slash) return kMalformedForm;
   *slash = 0;  // key path before it, value name behind it (empty: the default value)
-  return s.ops->importFileValue(s.imagePath, s.fixPath, s.partition, keyText, slash + 1,
-                                hostFile);
+  return s.ops->importFileValue(s.imagePath, s.fixPath, s.partition, keyText, slash + 1, hostFile);
 }
 
 int RunImport(CommandLineState& s, const wchar_t* rest) {
@@ -221,12 +220,12 @@ int RunHelp(CommandLineState& s, const wchar_t*) {
 // is passed over, and the argument goes on to the later rows.
 enum Precondition {
   kNone,
-  kImage,                        // an image path was given
-  kImageWithoutFixOrPartition,   // an image path, no write-back file, partition 0
+  kImage,                       // an image path was given
+  kImageWithoutFixOrPartition,  // an image path, no write-back file, partition 0
 };
 
 enum CommandFlags {
-  kClearsWindow = 1,  // the command means batch mode: no main window
+  kClearsWindow = 1,    // the command means batch mode: no main window
   kEndsProcessing = 2,  // later arguments are not processed
 };
 
@@ -289,8 +288,7 @@ void ReadSharedOptions(int argc, wchar_t* const* argv, CommandLineState& state) 
     else if ((rest = MatchOption(argv[i], L"fix:"))) {
       state.fixTooLong = wcslen(rest) > size_t(kPathLimit);
       CopyField(state.fixPath, rest);
-    }
-    else if (MatchOption(argv[i], L"no"))
+    } else if (MatchOption(argv[i], L"no"))
       state.overwriteMode = 0;
     else if (MatchOption(argv[i], L"update"))
       state.overwriteMode = 2;
@@ -352,7 +350,9 @@ void GetSettingsFilePath(HMODULE module, wchar_t (&path)[kPathChars]) {
   wcscpy(path + keep, L"ini");
 }
 
-void SetThreadLanguage(WORD language) { ApplyThreadLanguage(language, GetVersion()); }
+void SetThreadLanguage(WORD language) {
+  ApplyThreadLanguage(language, GetVersion());
+}
 
 int RunCommandLine(WORD* language, int* exitCode) {
   INITCOMMONCONTROLSEX classes = {sizeof classes,
@@ -367,8 +367,8 @@ int RunCommandLine(WORD* language, int* exitCode) {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (!argv) return 1;
-  int show = RunCommandArguments(argc, argv, kImageOperations, *exitCode, *language,
-                                 ShowCommandLineHelp);
+  int show =
+      RunCommandArguments(argc, argv, kImageOperations, *exitCode, *language, ShowCommandLineHelp);
   LocalFree(argv);
   return show;
 }

@@ -24,8 +24,8 @@ struct CommandLineState {
   BOOL rawFormat;     // "/p"
   BOOL gptLayout;     // "/gpt"
   const ImageOperationTable* ops;
-  WORD language;                     // the UI language of the help
-  int (*showHelp)(WORD language);    // "/h", "/?"
+  WORD language;                   // the UI language of the help
+  int (*showHelp)(WORD language);  // "/h", "/?"
 };
 
 // Pass 1 over argv[1..argc-1].

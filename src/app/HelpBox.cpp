@@ -50,8 +50,8 @@ LRESULT CHelpBox::OnClose(WPARAM wParam) {
 
 wchar_t* LoadCommandLineHelp(HMODULE module, LANGID language) {
   DWORD size = 0;
-  const wchar_t* data = static_cast<const wchar_t*>(FindUiResource(
-      module, L"DATA", MAKEINTRESOURCEW(IDR_COMMAND_LINE_HELP), language, &size));
+  const wchar_t* data = static_cast<const wchar_t*>(
+      FindUiResource(module, L"DATA", MAKEINTRESOURCEW(IDR_COMMAND_LINE_HELP), language, &size));
   if (!data || size < sizeof(wchar_t)) return nullptr;
   const DWORD chars = size / 2 - 1;  // behind the byte-order mark
   wchar_t* text = new (std::nothrow) wchar_t[size / 2 + 1];

@@ -28,13 +28,35 @@ VRO_LOADER_INLINE BOOL MakeWritable(VirtualProtectFn protect, void* address, SIZ
 VRO_LOADER_INLINE VirtualProtectFn FindVirtualProtect(HostLoadLibraryFn loadLibrary,
                                                       HostGetProcAddressFn getProcAddress) {
   volatile char dll[13];
-  dll[0] = 'k'; dll[1] = 'e'; dll[2] = 'r'; dll[3] = 'n'; dll[4] = 'e'; dll[5] = 'l';
-  dll[6] = '3'; dll[7] = '2'; dll[8] = '.'; dll[9] = 'd'; dll[10] = 'l'; dll[11] = 'l';
+  dll[0] = 'k';
+  dll[1] = 'e';
+  dll[2] = 'r';
+  dll[3] = 'n';
+  dll[4] = 'e';
+  dll[5] = 'l';
+  dll[6] = '3';
+  dll[7] = '2';
+  dll[8] = '.';
+  dll[9] = 'd';
+  dll[10] = 'l';
+  dll[11] = 'l';
   dll[12] = 0;
   volatile char fn[15];
-  fn[0] = 'V'; fn[1] = 'i'; fn[2] = 'r'; fn[3] = 't'; fn[4] = 'u'; fn[5] = 'a'; fn[6] = 'l';
-  fn[7] = 'P'; fn[8] = 'r'; fn[9] = 'o'; fn[10] = 't'; fn[11] = 'e'; fn[12] = 'c';
-  fn[13] = 't'; fn[14] = 0;
+  fn[0] = 'V';
+  fn[1] = 'i';
+  fn[2] = 'r';
+  fn[3] = 't';
+  fn[4] = 'u';
+  fn[5] = 'a';
+  fn[6] = 'l';
+  fn[7] = 'P';
+  fn[8] = 'r';
+  fn[9] = 'o';
+  fn[10] = 't';
+  fn[11] = 'e';
+  fn[12] = 'c';
+  fn[13] = 't';
+  fn[14] = 0;
   HMODULE kernel = loadLibrary(const_cast<const char*>(dll));
   if (!kernel) return nullptr;
   return reinterpret_cast<VirtualProtectFn>(getProcAddress(kernel, const_cast<const char*>(fn)));
@@ -74,7 +96,8 @@ VRO_LOADER_INLINE BOOL BindImports(BYTE* base, IMAGE_DATA_DIRECTORY dir, BOOL pe
                                    HostLoadLibraryFn loadLibrary,
                                    HostGetProcAddressFn getProcAddress, VirtualProtectFn protect) {
   if (!dir.VirtualAddress || !dir.Size) return FALSE;
-  IMAGE_IMPORT_DESCRIPTOR* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+  IMAGE_IMPORT_DESCRIPTOR* desc =
+      reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
   for (; desc->OriginalFirstThunk || desc->FirstThunk; ++desc) {
     if (!desc->FirstThunk) continue;
     HMODULE library = loadLibrary(reinterpret_cast<const char*>(base + desc->Name));
@@ -90,13 +113,12 @@ VRO_LOADER_INLINE BOOL BindImports(BYTE* base, IMAGE_DATA_DIRECTORY dir, BOOL pe
       ++count;
     if (count && !MakeWritable(protect, table, count * slot)) return FALSE;
     for (SIZE_T i = 0; i < count; ++i) {
-      ULONGLONG item = pe32Plus ? reinterpret_cast<ULONGLONG*>(lookup)[i]
-                                : reinterpret_cast<DWORD*>(lookup)[i];
-      BOOL byOrdinal = pe32Plus ? (item & IMAGE_ORDINAL_FLAG64) != 0
-                                : (item & IMAGE_ORDINAL_FLAG32) != 0;
-      const char* name = byOrdinal
-          ? reinterpret_cast<const char*>(ULONG_PTR(item & 0x7FFFFFFF))
-          : reinterpret_cast<const char*>(base + DWORD(item) + 2);
+      ULONGLONG item =
+          pe32Plus ? reinterpret_cast<ULONGLONG*>(lookup)[i] : reinterpret_cast<DWORD*>(lookup)[i];
+      BOOL byOrdinal =
+          pe32Plus ? (item & IMAGE_ORDINAL_FLAG64) != 0 : (item & IMAGE_ORDINAL_FLAG32) != 0;
+      const char* name = byOrdinal ? reinterpret_cast<const char*>(ULONG_PTR(item & 0x7FFFFFFF))
+                                   : reinterpret_cast<const char*>(base + DWORD(item) + 2);
       FARPROC address = getProcAddress(library, name);
       if (!address) return FALSE;
       if (pe32Plus)
@@ -146,7 +168,6 @@ VRO_LOADER BOOL RelocateAndBindImage(BYTE* base, HostLoadLibraryFn loadLibrary,
 extern "C" VRO_LOADER DWORD WINAPI Initialize(void* moduleBase, HostLoadLibraryFn loadLibrary,
                                               HostGetProcAddressFn getProcAddress) {
   if (!moduleBase || !loadLibrary || !getProcAddress) return 0;
-  if (!RelocateAndBindImage(static_cast<BYTE*>(moduleBase), loadLibrary, getProcAddress))
-    return 0;
+  if (!RelocateAndBindImage(static_cast<BYTE*>(moduleBase), loadLibrary, getProcAddress)) return 0;
   return StartHostedRuntime(static_cast<HMODULE>(moduleBase));
 }

@@ -22,10 +22,9 @@
 #include "registry/RegistryFacade.h"
 
 const ImageOperationTable kImageOperations = {
-    ImageExtractFileW,    ImageInjectFileW,      ImageExportRegistryW,
-    ImageImportRegistryW, ImageImportFileValueW, ImageMergeUpdateW,
-    ImageCreateDiskW,     ImageFormatPartitionW, ImageSetPartitionSizeW,
-    ImageCheckPartitionW, ImageRepairPartitionW, ImageAddAdapterW,
+    ImageExtractFileW,      ImageInjectFileW,     ImageExportRegistryW,  ImageImportRegistryW,
+    ImageImportFileValueW,  ImageMergeUpdateW,    ImageCreateDiskW,      ImageFormatPartitionW,
+    ImageSetPartitionSizeW, ImageCheckPartitionW, ImageRepairPartitionW, ImageAddAdapterW,
 };
 
 namespace {
@@ -70,7 +69,9 @@ bool IsNoUpdateArgument(const wchar_t* arg) {
   return _wcsicmp(arg, L"-noupd") == 0 || _wcsicmp(arg, L"/noupd") == 0;
 }
 
-bool HasWildcard(const wchar_t* path) { return wcspbrk(path, L"*?") != nullptr; }
+bool HasWildcard(const wchar_t* path) {
+  return wcspbrk(path, L"*?") != nullptr;
+}
 
 // Imports every file that the wildcard (or plain path) matches.
 int ImportMatches(CMountedImage& image, LPCWSTR pattern) {
@@ -137,8 +138,8 @@ bool IsSameHostFile(LPCWSTR a, LPCWSTR b) {
   return _wcsicmp(FullHostPath(a).c_str(), FullHostPath(b).c_str()) == 0;
 }
 
-int WINAPI ImageExtractFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
-                             LPCWSTR volumePath, LPCWSTR hostPath, int overwriteMode) {
+int WINAPI ImageExtractFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, LPCWSTR volumePath,
+                             LPCWSTR hostPath, int overwriteMode) {
   return RunOnImage(imagePath, fixPath, partition, kReadOnlyOpen, [&](CMountedImage& image) {
     if (!volumePath || !hostPath) return int(kImageOperationFailed);
     CopyOutcome outcome = {DWORD(overwriteMode), false, false};
@@ -147,21 +148,21 @@ int WINAPI ImageExtractFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
   });
 }
 
-int WINAPI ImageInjectFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
-                            LPCWSTR volumePath, LPCWSTR hostPath, int overwriteMode) {
+int WINAPI ImageInjectFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, LPCWSTR volumePath,
+                            LPCWSTR hostPath, int overwriteMode) {
   return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
     if (!volumePath || !hostPath) return int(kImageOperationFailed);
     CopyOutcome outcome = {DWORD(overwriteMode), false, false};
     uint64_t missing = 0;
-    int items = image.InjectHostPath(hostPath, volumePath, &missing, AlwaysContinueCopyCallback,
-                                     &outcome);
+    int items =
+        image.InjectHostPath(hostPath, volumePath, &missing, AlwaysContinueCopyCallback, &outcome);
     if (outcome.failed) return int(kImageOperationFailed);
     // Nothing copied is a success only when targets were kept by choice or
     // the source is a folder that was already there (and empty); a missing
     // source or a pattern that matches nothing has copied nothing at all.
     if (items == 0 && !outcome.asked) {
-      DWORD attributes = HasWildcard(hostPath) ? INVALID_FILE_ATTRIBUTES
-                                               : GetFileAttributesW(hostPath);
+      DWORD attributes =
+          HasWildcard(hostPath) ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(hostPath);
       if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return int(kImageOperationFailed);
     }
@@ -184,21 +185,28 @@ int WINAPI ImageExportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
 
 int WINAPI ImageImportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
                                 LPCWSTR regFileOrWildcard) {
-  return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
-    if (!regFileOrWildcard || !*regFileOrWildcard) return int(kImageNotOpened);
-    return ChangeRegistry(image, [&] { return ImportMatches(image, regFileOrWildcard); });
-  }, kImageImportFailed);
+  return RunOnImage(
+      imagePath, fixPath, partition, GetWriteOpenMode(),
+      [&](CMountedImage& image) {
+        if (!regFileOrWildcard || !*regFileOrWildcard) return int(kImageNotOpened);
+        return ChangeRegistry(image, [&] { return ImportMatches(image, regFileOrWildcard); });
+      },
+      kImageImportFailed);
 }
 
-int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
-                                 LPCWSTR keyPath, LPCWSTR valueName, LPCWSTR hostFile) {
-  return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
-    return ChangeRegistry(image, [&] {
-      if (!keyPath || !valueName || !hostFile) return int(kImageImportFailed);
-      return image.RegSetValueFromFile(keyPath, valueName, hostFile) == 0 ? int(kImageOk)
-                                                                          : int(kImageImportFailed);
-    });
-  }, kImageImportFailed);
+int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, LPCWSTR keyPath,
+                                 LPCWSTR valueName, LPCWSTR hostFile) {
+  return RunOnImage(
+      imagePath, fixPath, partition, GetWriteOpenMode(),
+      [&](CMountedImage& image) {
+        return ChangeRegistry(image, [&] {
+          if (!keyPath || !valueName || !hostFile) return int(kImageImportFailed);
+          return image.RegSetValueFromFile(keyPath, valueName, hostFile) == 0
+                     ? int(kImageOk)
+                     : int(kImageImportFailed);
+        });
+      },
+      kImageImportFailed);
 }
 
 int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
@@ -221,7 +229,7 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
   // decides that ("x.img" and "x.img_01.Upd" are two files).
   if (IsSameHostFile(imagePath, second.c_str())) return kImageOperationFailed;
   return ConvertImageFile(imagePath, second.c_str(), nullptr) == 1 ? kImageOk
-                                                                    : kImageOperationFailed;
+                                                                   : kImageOperationFailed;
 }
 
 int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
@@ -242,8 +250,7 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
 int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
   InstallNtfsFormatter();
   return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
-    return image.FormatVolume(partition, 1) == 1 ? int(kImageOk)
-                                                 : int(kImageVolumeOperationFailed);
+    return image.FormatVolume(partition, 1) == 1 ? int(kImageOk) : int(kImageVolumeOperationFailed);
   });
 }
 
@@ -252,8 +259,8 @@ uint64_t RoundedPartitionBytes(uint64_t megabytes) {
   return ((megabytes + 7) << 20) / eight * eight - eight;
 }
 
-int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
-                                  DWORD sizeLow, DWORD sizeHigh) {
+int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, DWORD sizeLow,
+                                  DWORD sizeHigh) {
   // The size is a signed number: nothing at or below 0, nothing past the
   // largest image, is wrapped into a size.
   int64_t megabytes = int64_t((uint64_t(sizeHigh) << 32) | sizeLow);
@@ -293,14 +300,19 @@ int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, i
   wchar_t number[20];
   _snwprintf(number, 20, L"%03u", workstation ? unsigned(wcstol(workstation, nullptr, 10)) : 0u);
   number[19] = 0;
-  int result = RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
-    return int(InstallHardwareDriverPack(&image, uint32_t(adapterType), deviceId, number, address, imagePath, 0, 0));
-  }, kDriverPackImportFailed);
+  int result = RunOnImage(
+      imagePath, fixPath, partition, GetWriteOpenMode(),
+      [&](CMountedImage& image) {
+        return int(InstallHardwareDriverPack(&image, uint32_t(adapterType), deviceId, number,
+                                             address, imagePath, 0, 0));
+      },
+      kDriverPackImportFailed);
   return result == kImageNotOpened ? int(kImageVolumeOperationFailed) : result;
 }
 
 int WINAPI ImageHardwarePnpW(void* diskObject, DWORD profileLow, DWORD profileHigh, int adapterType,
-                             DWORD, LPCWSTR deviceId, DWORD workstation, DWORD address, LPCWSTR text) {
+                             DWORD, LPCWSTR deviceId, DWORD workstation, DWORD address,
+                             LPCWSTR text) {
   CrashDumpFilterScope filter;
   SetPartitionGrowFunction(ResizeImagePartition);
   CMountedImage* image = new (std::nothrow) CMountedImage();
@@ -313,8 +325,8 @@ int WINAPI ImageHardwarePnpW(void* diskObject, DWORD profileLow, DWORD profileHi
     _snwprintf(ip, 40, L"%d.%d.%d.%d", int(address >> 24), int((address >> 16) & 0xFF),
                int((address >> 8) & 0xFF), int(address & 0xFF));
     ip[39] = 0;
-    result = InstallHardwareDriverPack(image, uint32_t(adapterType), deviceId, number, ip, text, profileLow,
-                                       profileHigh);
+    result = InstallHardwareDriverPack(image, uint32_t(adapterType), deviceId, number, ip, text,
+                                       profileLow, profileHigh);
     if (!image->Close() && result >= 0) result = kDriverPackImportFailed;
   }
   delete image;

@@ -26,10 +26,10 @@ enum ImageOperationResult {
 };
 
 extern "C" {
-int WINAPI ImageExtractFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
-                             LPCWSTR volumePath, LPCWSTR hostPath, int overwriteMode);
-int WINAPI ImageInjectFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
-                            LPCWSTR volumePath, LPCWSTR hostPath, int overwriteMode);
+int WINAPI ImageExtractFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, LPCWSTR volumePath,
+                             LPCWSTR hostPath, int overwriteMode);
+int WINAPI ImageInjectFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, LPCWSTR volumePath,
+                            LPCWSTR hostPath, int overwriteMode);
 int WINAPI ImageExportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
                                 LPCWSTR registryPath, LPCWSTR regFile);
 int WINAPI ImageImportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
@@ -43,8 +43,8 @@ int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
 // Grows the image's NTFS partition to the size in MiB (two 32-bit halves of
 // a signed number): 0, -1, -2 the resize failed, -13 a size of 0 or less,
 // above 2,000,000 MiB or not above the present volume, -15.
-int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
-                                  DWORD sizeLow, DWORD sizeHigh);
+int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, DWORD sizeLow,
+                                  DWORD sizeHigh);
 // Checks or repairs the image's NTFS volume: 0, -1, -2 the check found a
 // record it could not read (the repair: a step failed), -15.
 int WINAPI ImageCheckPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition);
@@ -62,8 +62,8 @@ int WINAPI ImageHardwarePnpW(void* diskObject, DWORD profileLow, DWORD profileHi
                              DWORD reserved, LPCWSTR deviceId, DWORD workstation, DWORD address,
                              LPCWSTR text);
 // Not exported: the batch mode's "/importfile:" and "/merge".
-int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
-                                 LPCWSTR keyPath, LPCWSTR valueName, LPCWSTR hostFile);
+int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, LPCWSTR keyPath,
+                                 LPCWSTR valueName, LPCWSTR hostFile);
 int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath);
 }
 

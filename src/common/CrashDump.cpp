@@ -42,8 +42,8 @@ bool FormatCrashDumpPath(const wchar_t* programPath, const SYSTEMTIME& t, DWORD 
   wchar_t* ext = FindExtensionPart(base);
   if (ext > base && ext[-1] == L'.') ext[-1] = 0;  // the "." ends the name
   wchar_t suffix[100];
-  int n = _snwprintf(suffix, 100, L"_%04d%02d%02d%02d%02d%02d_%04X.dmp", t.wYear, t.wMonth,
-                     t.wDay, t.wHour, t.wMinute, t.wSecond, static_cast<unsigned>(threadId));
+  int n = _snwprintf(suffix, 100, L"_%04d%02d%02d%02d%02d%02d_%04X.dmp", t.wYear, t.wMonth, t.wDay,
+                     t.wHour, t.wMinute, t.wSecond, static_cast<unsigned>(threadId));
   if (n < 0 || n >= 100 || wcslen(base) + n >= static_cast<size_t>(kPathChars)) return false;
   wcscpy(out, base);
   wcscat(out, suffix);

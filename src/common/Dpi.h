@@ -10,7 +10,9 @@ int GetScreenDpiPercent();
 extern int g_ScreenDpiPercent;
 
 // `value` given for 100 % scaled by g_ScreenDpiPercent.
-inline int ScaleByDpi(int value) { return value * g_ScreenDpiPercent / 100; }
+inline int ScaleByDpi(int value) {
+  return value * g_ScreenDpiPercent / 100;
+}
 
 // The percentage for a LOGPIXELSX value.
 int DpiPercentFromPixels(int logPixels);

@@ -57,8 +57,8 @@ int FormatThousands(wchar_t* out, int outSize, uint64_t v) {
   if (v < K * K * K)
     return PrintTo(out, outSize, L"%I64u,%03I64u,%03I64u", v / (K * K), v / K % K, v % K);
   if (v < K * K * K * K)
-    return PrintTo(out, outSize, L"%I64u,%03I64u,%03I64u,%03I64u", v / (K * K * K),
-                   v / (K * K) % K, v / K % K, v % K);
+    return PrintTo(out, outSize, L"%I64u,%03I64u,%03I64u,%03I64u", v / (K * K * K), v / (K * K) % K,
+                   v / K % K, v % K);
   return PrintTo(out, outSize, L"%I64u,%03I64u,%03I64u,%03I64u,%03I64u", v / (K * K * K * K),
                  v / (K * K * K) % K, v / (K * K) % K, v / K % K, v % K);
 }

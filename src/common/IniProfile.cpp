@@ -41,4 +41,6 @@ wchar_t* GetIniSectionKeys(const wchar_t* section, const wchar_t* filePath) {
   return list;
 }
 
-wchar_t* GetIniSectionNames(const wchar_t* filePath) { return ReadNameList(nullptr, filePath); }
+wchar_t* GetIniSectionNames(const wchar_t* filePath) {
+  return ReadNameList(nullptr, filePath);
+}

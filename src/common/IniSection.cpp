@@ -62,7 +62,9 @@ int ToWide(const char* from, int n, wchar_t* to, int room) {
 }
 
 template <typename C>
-bool IsBlank(C c) { return c == ' ' || c == '\t'; }
+bool IsBlank(C c) {
+  return c == ' ' || c == '\t';
+}
 
 // True when text[at] begins a line: only blanks stand between it and the
 // previous line break or the start of the text (`bodyStart`).
@@ -108,8 +110,8 @@ wchar_t* ReadSection(const C* text, size_t len, const C* header, size_t headerLe
     while (s < e && IsBlank(text[s])) ++s;
     if (e > s && text[e - 1] == '\r') --e;
     if (s == e || text[s] == ';') continue;
-    int n = ToWide(text + s, static_cast<int>(e - s), block + out,
-                   static_cast<int>(room - out - 2));
+    int n =
+        ToWide(text + s, static_cast<int>(e - s), block + out, static_cast<int>(room - out - 2));
     if (n <= 0) continue;
     block[out + n] = 0;
     TrimBlanks(block + out);
@@ -178,8 +180,7 @@ int WriteIniSection(const wchar_t* filePath, const wchar_t* section, const wchar
     for (const wchar_t* e = lines; e && *e; e += wcslen(e) + 1) text.append(e).append(L"\r\n");
     LARGE_INTEGER zero = {};
     ok = SetFilePointerEx(file, zero, nullptr, FILE_END) &&
-         WriteAllTo(file, text.data(), static_cast<DWORD>(text.size() * 2)) &&
-         SetEndOfFile(file);
+         WriteAllTo(file, text.data(), static_cast<DWORD>(text.size() * 2)) && SetEndOfFile(file);
   }
   CloseHandle(file);
   return ok ? 1 : 0;
@@ -187,8 +188,8 @@ int WriteIniSection(const wchar_t* filePath, const wchar_t* section, const wchar
 
 int CreateEmptyUnicodeFile(const wchar_t* filePath) {
   if (!filePath) return 0;
-  HANDLE file = CreateFileW(filePath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(filePath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
   int ok = WriteAllTo(file, "\xFF\xFE", 2) && SetEndOfFile(file);
   CloseHandle(file);
@@ -220,7 +221,8 @@ std::wstring ReadIniSectionNames(const wchar_t* filePath) {
     while (s < stop && IsBlank(text[s])) ++s;
     if (s < stop && text[s] == L'[') {
       size_t close = text.find(L']', s);
-      if (close != std::wstring::npos && close < stop) names.append(text, s + 1, close - s - 1).push_back(L'\0');
+      if (close != std::wstring::npos && close < stop)
+        names.append(text, s + 1, close - s - 1).push_back(L'\0');
     }
     pos = stop + 1;
   }

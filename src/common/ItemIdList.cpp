@@ -6,7 +6,9 @@
 
 namespace {
 
-USHORT ItemSize(const BYTE* item) { return static_cast<USHORT>(item[0] | (item[1] << 8)); }
+USHORT ItemSize(const BYTE* item) {
+  return static_cast<USHORT>(item[0] | (item[1] << 8));
+}
 
 }  // namespace
 

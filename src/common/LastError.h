@@ -4,8 +4,7 @@
 
 // Sets the thread's last error and returns 0, the failure result of the
 // operations that report through GetLastError.
-inline int Fail(DWORD error)
-{
-    SetLastError(error);
-    return 0;
+inline int Fail(DWORD error) {
+  SetLastError(error);
+  return 0;
 }

@@ -14,7 +14,9 @@ namespace {
 typedef BOOL(WINAPI* DisableFn)(PVOID*);
 typedef BOOL(WINAPI* RevertFn)(PVOID);
 
-HMODULE Kernel32() { return GetModuleHandleW(L"Kernel32.dll"); }
+HMODULE Kernel32() {
+  return GetModuleHandleW(L"Kernel32.dll");
+}
 
 // Sets an unset environment variable for the lifetime of the object.
 class TemporaryVariable {
@@ -140,8 +142,8 @@ NoRedirectScope::NoRedirectScope() {
 
 NoRedirectScope::~NoRedirectScope() {
   if (!active_) return;
-  auto revert = reinterpret_cast<RevertFn>(
-      GetProcAddress(Kernel32(), "Wow64RevertWow64FsRedirection"));
+  auto revert =
+      reinterpret_cast<RevertFn>(GetProcAddress(Kernel32(), "Wow64RevertWow64FsRedirection"));
   if (revert) revert(old_);
 }
 
@@ -184,8 +186,8 @@ BOOL CopyFileNoRedirect(const wchar_t* source, const wchar_t* target, BOOL failI
 HANDLE CreateFileNoRedirect(const wchar_t* path) {
   if (!Kernel32()) return INVALID_HANDLE_VALUE;
   NoRedirectScope off;
-  return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 HANDLE FindFirstFileNoRedirect(const wchar_t* pattern, WIN32_FIND_DATAW* data) {

@@ -4,7 +4,9 @@
 
 #include <cwchar>
 
-bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsPathSeparator(wchar_t c) {
+  return c == L'\\' || c == L'/';
+}
 
 namespace {
 
@@ -60,7 +62,8 @@ void AppendPathPart(wchar_t* path, int size, const wchar_t* tail) {
     path[len++] = L'\\';
     path[len] = 0;
   }
-  if (len + 1 < static_cast<size_t>(size)) lstrcpynW(path + len, tail, size - static_cast<int>(len));
+  if (len + 1 < static_cast<size_t>(size))
+    lstrcpynW(path + len, tail, size - static_cast<int>(len));
 }
 
 int GetPathKind(const wchar_t* path) {
@@ -101,8 +104,10 @@ int GetPeMachineClass(const wchar_t* path) {
       WORD machine;
     } pe;
     if (ReadFile(h, &pe, 6, &got, nullptr) && got == 6 && pe.signature == IMAGE_NT_SIGNATURE) {
-      if (pe.machine == IMAGE_FILE_MACHINE_AMD64) result = 1;
-      else if (pe.machine == IMAGE_FILE_MACHINE_I386) result = 0;
+      if (pe.machine == IMAGE_FILE_MACHINE_AMD64)
+        result = 1;
+      else if (pe.machine == IMAGE_FILE_MACHINE_I386)
+        result = 0;
     }
   }
   CloseHandle(h);

@@ -7,34 +7,34 @@
 #include <vector>
 
 class CProcessEnvironment {
-public:
-    // Waits until no other thread holds the environment, then takes a
-    // snapshot of it. A thread that already holds it gets a lease that is
-    // not held (Held() false) and changes nothing.
-    CProcessEnvironment();
-    // Restores the snapshot (when not done yet) and lets the next one in.
-    ~CProcessEnvironment();
-    CProcessEnvironment(const CProcessEnvironment&) = delete;
-    CProcessEnvironment& operator=(const CProcessEnvironment&) = delete;
+ public:
+  // Waits until no other thread holds the environment, then takes a
+  // snapshot of it. A thread that already holds it gets a lease that is
+  // not held (Held() false) and changes nothing.
+  CProcessEnvironment();
+  // Restores the snapshot (when not done yet) and lets the next one in.
+  ~CProcessEnvironment();
+  CProcessEnvironment(const CProcessEnvironment&) = delete;
+  CProcessEnvironment& operator=(const CProcessEnvironment&) = delete;
 
-    bool Held() const { return m_bHeld; }
+  bool Held() const { return m_bHeld; }
 
-    // Removes every variable whose name is not one of `keep` (compared
-    // without regard to case). The per-drive entries ("=C:=...") stay.
-    void KeepOnly(const wchar_t* const* keep, size_t count);
-    // Makes the environment what the snapshot holds again, whole: variables
-    // added since are removed, every other one gets its old value back
-    // whatever its length.
-    void Restore();
+  // Removes every variable whose name is not one of `keep` (compared
+  // without regard to case). The per-drive entries ("=C:=...") stay.
+  void KeepOnly(const wchar_t* const* keep, size_t count);
+  // Makes the environment what the snapshot holds again, whole: variables
+  // added since are removed, every other one gets its old value back
+  // whatever its length.
+  void Restore();
 
-private:
-    struct Variable {
-        std::wstring name;
-        std::wstring value;
-    };
-    static void ReadAll(std::vector<Variable>& out);
+ private:
+  struct Variable {
+    std::wstring name;
+    std::wstring value;
+  };
+  static void ReadAll(std::vector<Variable>& out);
 
-    std::vector<Variable> m_Snapshot;
-    bool m_bHeld = false;
-    bool m_bRestored = false;
+  std::vector<Variable> m_Snapshot;
+  bool m_bHeld = false;
+  bool m_bRestored = false;
 };

@@ -24,7 +24,7 @@ void AppendHexPairs(std::wstring& out, size_t size, const wchar_t* data, size_t 
   for (size_t i = 0; i < count; ++i) {
     if (PhysicalLineLength(out) + 12 > size) out += kRegLineContinuation;
     unsigned c = data[i];
-    const wchar_t pair[] = {kDigits[(c >> 4) & 15], kDigits[c & 15], L',',
+    const wchar_t pair[] = {kDigits[(c >> 4) & 15],  kDigits[c & 15],        L',',
                             kDigits[(c >> 12) & 15], kDigits[(c >> 8) & 15], L','};
     out.append(pair, 6);
   }

@@ -23,8 +23,8 @@ struct ReparseHeader {
   WORD printOffset;
   WORD printLength;
 };
-const size_t kHeaderBytes = sizeof(ReparseHeader);   // 16
-const size_t kReparseBufferBytes = 16 * 1024;        // MAXIMUM_REPARSE_DATA_BUFFER_SIZE
+const size_t kHeaderBytes = sizeof(ReparseHeader);  // 16
+const size_t kReparseBufferBytes = 16 * 1024;       // MAXIMUM_REPARSE_DATA_BUFFER_SIZE
 
 HANDLE OpenReparsePoint(const wchar_t* path, DWORD access, DWORD share) {
   return CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
@@ -55,8 +55,7 @@ std::vector<BYTE> BuildReparseData(const wchar_t* target, DWORD tag) {
   const WORD printBytes = static_cast<WORD>(print.size() * 2);
   const bool symlink = tag == kReparseTagSymlink;
   const size_t flagsBytes = symlink ? 4 : 0;
-  std::wstring names = symlink ? print + substitute + L'\0'
-                               : substitute + L'\0' + print + L'\0';
+  std::wstring names = symlink ? print + substitute + L'\0' : substitute + L'\0' + print + L'\0';
   std::vector<BYTE> data(kHeaderBytes + flagsBytes + names.size() * 2, 0);
   ReparseHeader h = {};
   h.tag = tag;
@@ -101,10 +100,8 @@ DWORD ReadReparseTarget(const wchar_t* path, wchar_t* target) {
   return hdr.tag;
 }
 
-BOOL CreateReparseLink(const wchar_t* path, const wchar_t* target, DWORD tag,
-                       BOOL failIfExists) {
-  if (!path || !target || (tag != kReparseTagSymlink && tag != kReparseTagJunction))
-    return FALSE;
+BOOL CreateReparseLink(const wchar_t* path, const wchar_t* target, DWORD tag, BOOL failIfExists) {
+  if (!path || !target || (tag != kReparseTagSymlink && tag != kReparseTagJunction)) return FALSE;
   if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
     if (failIfExists) {
       SetLastError(ERROR_ALREADY_EXISTS);
@@ -128,16 +125,18 @@ BOOL CreateReparseLink(const wchar_t* path, const wchar_t* target, DWORD tag,
   if (h != INVALID_HANDLE_VALUE) {
     std::vector<BYTE> data = BuildReparseData(target, tag);
     DWORD unused = 0;
-    ok = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, data.data(),
-                         static_cast<DWORD>(data.size()), nullptr, 0, &unused, nullptr);
+    ok = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, data.data(), static_cast<DWORD>(data.size()),
+                         nullptr, 0, &unused, nullptr);
     if (!ok) error = GetLastError();
     CloseHandle(h);
   } else {
     error = GetLastError();
   }
   if (!ok) {
-    if (folder) RemoveDirectoryW(path);
-    else if (h != INVALID_HANDLE_VALUE) DeleteFileW(path);
+    if (folder)
+      RemoveDirectoryW(path);
+    else if (h != INVALID_HANDLE_VALUE)
+      DeleteFileW(path);
     SetLastError(error);
   }
   return ok;

@@ -3,8 +3,8 @@
 #pragma once
 #include <windows.h>
 
-constexpr DWORD kReparseTagSymlink = 0xA000000C;     // IO_REPARSE_TAG_SYMLINK
-constexpr DWORD kReparseTagJunction = 0xA0000003;    // IO_REPARSE_TAG_MOUNT_POINT
+constexpr DWORD kReparseTagSymlink = 0xA000000C;   // IO_REPARSE_TAG_SYMLINK
+constexpr DWORD kReparseTagJunction = 0xA0000003;  // IO_REPARSE_TAG_MOUNT_POINT
 
 // True for a folder entry that is a junction or directory symbolic link: tree
 // walks remove or copy such an entry as a link and never descend into it.
@@ -22,5 +22,4 @@ DWORD ReadReparseTarget(const wchar_t* path, wchar_t* target);
 // only when nothing is at `path`; otherwise an existing link, file or empty
 // folder there is replaced. On failure only what this call created is
 // removed. Nonzero on success.
-BOOL CreateReparseLink(const wchar_t* path, const wchar_t* target, DWORD tag,
-                       BOOL failIfExists);
+BOOL CreateReparseLink(const wchar_t* path, const wchar_t* target, DWORD tag, BOOL failIfExists);

@@ -32,8 +32,8 @@ std::vector<BYTE> ReadValue(const wchar_t* valueName) {
 
 void WriteValue(const wchar_t* valueName, const void* data, DWORD size) {
   HKEY key;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_READ | KEY_WRITE,
-                      nullptr, &key, nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS)
     return;
   RegSetValueExW(key, valueName, 0, REG_BINARY, static_cast<const BYTE*>(data), size);
   RegCloseKey(key);

@@ -7,7 +7,9 @@
 
 namespace {
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+bool IsBlank(wchar_t c) {
+  return c == L' ' || c == L'\t';
+}
 
 // Copies [from, from+n) to the end of out with "%%" collapsed.
 void AppendCollapsed(std::wstring& out, const wchar_t* from, size_t n) {

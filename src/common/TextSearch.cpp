@@ -5,7 +5,9 @@
 
 namespace {
 
-char FoldByte(char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+char FoldByte(char c) {
+  return c >= 'A' && c <= 'Z' ? c + 32 : c;
+}
 
 template <typename C>
 size_t LengthOf(const C* s, ptrdiff_t length) {

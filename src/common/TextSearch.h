@@ -20,4 +20,6 @@ const char* FindBytes(const char* buffer, ptrdiff_t length, const char* pattern,
                       size_t patternLength);
 
 // A-Z -> a-z, nothing else.
-inline wchar_t FoldAsciiCase(wchar_t c) { return c >= L'A' && c <= L'Z' ? c + 32 : c; }
+inline wchar_t FoldAsciiCase(wchar_t c) {
+  return c >= L'A' && c <= L'Z' ? c + 32 : c;
+}

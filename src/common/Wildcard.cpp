@@ -30,8 +30,10 @@ int MatchWildcard(const wchar_t* pattern, const wchar_t* name) {
         if (*p == 0) return 1;
         start = n;
       } else if (*p == L'?') {
-        if (*n == L'.') failed = true;
-        else ++p, ++n;
+        if (*n == L'.')
+          failed = true;
+        else
+          ++p, ++n;
       } else if (FoldAsciiCase(*p) != FoldAsciiCase(*n)) {
         failed = true;
       } else {

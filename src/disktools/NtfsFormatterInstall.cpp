@@ -3,4 +3,6 @@
 #include "disktools/ntfsformat/NtfsFormat.h"
 #include "image/mount/MountedImage.h"
 
-void InstallNtfsFormatter() { CMountedImage::SetNtfsFormatter(FormatNtfsVolume); }
+void InstallNtfsFormatter() {
+  CMountedImage::SetNtfsFormatter(FormatNtfsVolume);
+}

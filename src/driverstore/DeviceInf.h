@@ -16,13 +16,13 @@ int ExtractDeviceInf(CMountedImage* image, uint32_t windowsVersion, const wchar_
 // The model of one models section that lists the device, written as the
 // per-device INF; nonzero when written.
 int MatchModelSection(const wchar_t* modelsSection, CMountedImage* image, uint32_t windowsVersion,
-                      const wchar_t* enumerator, const wchar_t* devicePart, const wchar_t* versionFolder,
-                      const wchar_t* combinedInf);
+                      const wchar_t* enumerator, const wchar_t* devicePart,
+                      const wchar_t* versionFolder, const wchar_t* combinedInf);
 // Writes an INF holding one model and every section it needs; 1 when the
 // model's sections were written with a driver file and a service.
 int WriteDeviceInf(CMountedImage* image, uint32_t windowsVersion, const wchar_t* sourceFolder,
                    const wchar_t* catalogInf, const wchar_t* sourceInf, const wchar_t* manufacturer,
-                   const wchar_t* description, const wchar_t* hardwareId, const wchar_t* installSection,
-                   const wchar_t* targetInf);
+                   const wchar_t* description, const wchar_t* hardwareId,
+                   const wchar_t* installSection, const wchar_t* targetInf);
 // 1 when a network INF's install section marks the adapter virtual.
 int IsVirtualNetInf(uint32_t windowsVersion, const wchar_t* installSection, const wchar_t* infPath);

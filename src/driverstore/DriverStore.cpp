@@ -13,122 +13,109 @@ namespace {
 
 const wchar_t kDefaultRoot[] = L"G:\\VroDrv";
 
-bool ContainsNoCase(const wchar_t* text, const wchar_t* part, const wchar_t** at)
-{
-    size_t n = wcslen(part);
-    for (const wchar_t* p = text; *p; ++p)
-        if (_wcsnicmp(p, part, n) == 0) {
-            *at = p;
-            return true;
-        }
-    return false;
+bool ContainsNoCase(const wchar_t* text, const wchar_t* part, const wchar_t** at) {
+  size_t n = wcslen(part);
+  for (const wchar_t* p = text; *p; ++p)
+    if (_wcsnicmp(p, part, n) == 0) {
+      *at = p;
+      return true;
+    }
+  return false;
 }
 
 }  // namespace
 
-void GetDriverStoreRoot(wchar_t* out)
-{
-    wchar_t settings[kPathChars];
-    DWORD n = GetModuleFileNameW(nullptr, settings, kPathChars);
-    if (n == 0 || n >= (DWORD)kPathChars) {
-        lstrcpynW(out, kDefaultRoot, kPathChars);
-        return;
+void GetDriverStoreRoot(wchar_t* out) {
+  wchar_t settings[kPathChars];
+  DWORD n = GetModuleFileNameW(nullptr, settings, kPathChars);
+  if (n == 0 || n >= (DWORD)kPathChars) {
+    lstrcpynW(out, kDefaultRoot, kPathChars);
+    return;
+  }
+  wchar_t* dot = wcsrchr(FindFileNamePart(settings), L'.');
+  if (dot)
+    *++dot = 0;
+  else
+    wcscat(settings, L".");
+  wcsncat(settings, L"ini", kPathChars - wcslen(settings) - 1);
+  GetPrivateProfileStringW(L"Config", L"DrvPath", kDefaultRoot, out, kPathChars, settings);
+  if (!out[0]) lstrcpynW(out, kDefaultRoot, kPathChars);
+}
+
+void GetDriverStoreFolder(int storeClass, uint32_t windowsVersion, wchar_t* out) {
+  GetDriverStoreRoot(out);
+  static const wchar_t* const kClassFolders[] = {L"Network", L"Display", L"Sound"};
+  if (storeClass >= kStoreNetwork && storeClass <= kStoreSound)
+    AppendPathPart(out, kPathChars, kClassFolders[storeClass - kStoreNetwork]);
+  wchar_t target[100];
+  _snwprintf(target, 100, L"%u.%u_x%u", (windowsVersion >> 8) & 0xFF, windowsVersion & 0xFF,
+             windowsVersion >> 16);
+  target[99] = 0;
+  AppendPathPart(out, kPathChars, target);
+}
+
+int FindDriverInStore(int storeClass, uint32_t windowsVersion, wchar_t* id, int length) {
+  if (!id || length <= 0) return 0;
+  wchar_t index[kPathChars];
+  GetDriverStoreFolder(storeClass, windowsVersion, index);
+  AppendPathPart(index, kPathChars, L"VroDir.ini");
+  std::wstring names = ReadIniSectionNames(index);
+  for (const wchar_t* name = names.c_str(); *name; name += wcslen(name) + 1) {
+    wchar_t* lines = ReadIniSection(index, name);
+    bool hit = false;
+    for (const wchar_t* line = lines; line && *line && !hit; line += wcslen(line) + 1)
+      hit = _wcsicmp(line, id) == 0;
+    delete[] lines;
+    if (hit) {
+      const wchar_t* slash = wcschr(name, L'\\');
+      lstrcpynW(id, slash ? slash + 1 : name, length);
+      return 1;
     }
-    wchar_t* dot = wcsrchr(FindFileNamePart(settings), L'.');
-    if (dot)
-        *++dot = 0;
-    else
-        wcscat(settings, L".");
-    wcsncat(settings, L"ini", kPathChars - wcslen(settings) - 1);
-    GetPrivateProfileStringW(L"Config", L"DrvPath", kDefaultRoot, out, kPathChars, settings);
-    if (!out[0])
-        lstrcpynW(out, kDefaultRoot, kPathChars);
+  }
+  return 0;
 }
 
-void GetDriverStoreFolder(int storeClass, uint32_t windowsVersion, wchar_t* out)
-{
-    GetDriverStoreRoot(out);
-    static const wchar_t* const kClassFolders[] = {L"Network", L"Display", L"Sound"};
-    if (storeClass >= kStoreNetwork && storeClass <= kStoreSound)
-        AppendPathPart(out, kPathChars, kClassFolders[storeClass - kStoreNetwork]);
-    wchar_t target[100];
-    _snwprintf(target, 100, L"%u.%u_x%u", (windowsVersion >> 8) & 0xFF, windowsVersion & 0xFF,
-               windowsVersion >> 16);
-    target[99] = 0;
-    AppendPathPart(out, kPathChars, target);
-}
-
-int FindDriverInStore(int storeClass, uint32_t windowsVersion, wchar_t* id, int length)
-{
-    if (!id || length <= 0)
-        return 0;
-    wchar_t index[kPathChars];
-    GetDriverStoreFolder(storeClass, windowsVersion, index);
-    AppendPathPart(index, kPathChars, L"VroDir.ini");
-    std::wstring names = ReadIniSectionNames(index);
-    for (const wchar_t* name = names.c_str(); *name; name += wcslen(name) + 1) {
-        wchar_t* lines = ReadIniSection(index, name);
-        bool hit = false;
-        for (const wchar_t* line = lines; line && *line && !hit; line += wcslen(line) + 1)
-            hit = _wcsicmp(line, id) == 0;
-        delete[] lines;
-        if (hit) {
-            const wchar_t* slash = wcschr(name, L'\\');
-            lstrcpynW(id, slash ? slash + 1 : name, length);
-            return 1;
-        }
+uint64_t FindNewestVersionFolder(const wchar_t* pattern, wchar_t* out) {
+  WIN32_FIND_DATAW fd;
+  HANDLE h = pattern ? FindFirstFileW(pattern, &fd) : INVALID_HANDLE_VALUE;
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  uint64_t best = 0;
+  do {
+    if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || wcscmp(fd.cFileName, L".") == 0 ||
+        wcscmp(fd.cFileName, L"..") == 0)
+      continue;
+    uint64_t v = ParseVersionString(fd.cFileName);
+    if (v > best) {
+      best = v;
+      lstrcpynW(out, fd.cFileName, 100);
     }
-    return 0;
+  } while (FindNextFileW(h, &fd));
+  FindClose(h);
+  return best;
 }
 
-uint64_t FindNewestVersionFolder(const wchar_t* pattern, wchar_t* out)
-{
-    WIN32_FIND_DATAW fd;
-    HANDLE h = pattern ? FindFirstFileW(pattern, &fd) : INVALID_HANDLE_VALUE;
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    uint64_t best = 0;
-    do {
-        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || wcscmp(fd.cFileName, L".") == 0 ||
-            wcscmp(fd.cFileName, L"..") == 0)
-            continue;
-        uint64_t v = ParseVersionString(fd.cFileName);
-        if (v > best) {
-            best = v;
-            lstrcpynW(out, fd.cFileName, 100);
-        }
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
-    return best;
+int CountSubfolders(const wchar_t* pattern) {
+  WIN32_FIND_DATAW fd;
+  HANDLE h = pattern ? FindFirstFileW(pattern, &fd) : INVALID_HANDLE_VALUE;
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  int count = 0;
+  do {
+    if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && wcscmp(fd.cFileName, L".") != 0 &&
+        wcscmp(fd.cFileName, L"..") != 0)
+      ++count;
+  } while (FindNextFileW(h, &fd));
+  FindClose(h);
+  return count;
 }
 
-int CountSubfolders(const wchar_t* pattern)
-{
-    WIN32_FIND_DATAW fd;
-    HANDLE h = pattern ? FindFirstFileW(pattern, &fd) : INVALID_HANDLE_VALUE;
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    int count = 0;
-    do {
-        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && wcscmp(fd.cFileName, L".") != 0 &&
-            wcscmp(fd.cFileName, L"..") != 0)
-            ++count;
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
-    return count;
+uint32_t ParsePciVendorId(const wchar_t* hardwareId) {
+  const wchar_t* at = nullptr;
+  if (!hardwareId || !ContainsNoCase(hardwareId, L"VEN_", &at)) return 0;
+  wchar_t digits[5];
+  lstrcpynW(digits, at + 4, 5);
+  return (uint32_t)wcstoul(digits, nullptr, 16);
 }
 
-uint32_t ParsePciVendorId(const wchar_t* hardwareId)
-{
-    const wchar_t* at = nullptr;
-    if (!hardwareId || !ContainsNoCase(hardwareId, L"VEN_", &at))
-        return 0;
-    wchar_t digits[5];
-    lstrcpynW(digits, at + 4, 5);
-    return (uint32_t)wcstoul(digits, nullptr, 16);
-}
-
-uint32_t CollectVendorIds(const wchar_t* ids)
-{
-    return ids && *ids ? ParsePciVendorId(ids) : 0;
+uint32_t CollectVendorIds(const wchar_t* ids) {
+  return ids && *ids ? ParsePciVendorId(ids) : 0;
 }

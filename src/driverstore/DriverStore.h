@@ -9,9 +9,9 @@
 
 // Device classes of the store.
 enum StoreClass : int {
-    kStoreNetwork = 2,
-    kStoreDisplay = 3,
-    kStoreSound = 4,
+  kStoreNetwork = 2,
+  kStoreDisplay = 3,
+  kStoreSound = 4,
 };
 
 // The store root: "DrvPath" of [Config] in the program's settings file (its

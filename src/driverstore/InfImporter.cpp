@@ -15,254 +15,241 @@
 
 namespace {
 
-std::wstring Join(const std::wstring& folder, const std::wstring& name)
-{
-    wchar_t path[kPathChars];
-    lstrcpynW(path, folder.c_str(), kPathChars);
-    AppendPathPart(path, kPathChars, name.c_str());
-    return path;
+std::wstring Join(const std::wstring& folder, const std::wstring& name) {
+  wchar_t path[kPathChars];
+  lstrcpynW(path, folder.c_str(), kPathChars);
+  AppendPathPart(path, kPathChars, name.c_str());
+  return path;
 }
 
-bool HasKey(const std::wstring& inf, const std::wstring& section)
-{
-    wchar_t* list = ReadIniSection(inf.c_str(), section.c_str());
-    bool found = false;
-    for (const wchar_t* p = list; p && *p && !found; p += wcslen(p) + 1)
-        found = wcschr(p, L'=') != nullptr;
-    delete[] list;
-    return found;
+bool HasKey(const std::wstring& inf, const std::wstring& section) {
+  wchar_t* list = ReadIniSection(inf.c_str(), section.c_str());
+  bool found = false;
+  for (const wchar_t* p = list; p && *p && !found; p += wcslen(p) + 1)
+    found = wcschr(p, L'=') != nullptr;
+  delete[] list;
+  return found;
 }
 
-std::wstring Cleaned(std::wstring text)
-{
-    text.push_back(0);
-    CutIniComment(&text[0]);
-    TrimAroundCommas(&text[0]);
-    return text.c_str();
+std::wstring Cleaned(std::wstring text) {
+  text.push_back(0);
+  CutIniComment(&text[0]);
+  TrimAroundCommas(&text[0]);
+  return text.c_str();
 }
 
-std::wstring LinesText(const std::vector<std::wstring>& lines)
-{
-    std::wstring list;
-    for (const std::wstring& l : lines) {
-        list += l;
-        list.push_back(L'\0');
-    }
+std::wstring LinesText(const std::vector<std::wstring>& lines) {
+  std::wstring list;
+  for (const std::wstring& l : lines) {
+    list += l;
     list.push_back(L'\0');
-    return list;
+  }
+  list.push_back(L'\0');
+  return list;
 }
 
-void Step(HWND bar)
-{
-    if (bar)
-        SendMessageW(bar, PBM_STEPIT, 0, 0);
+void Step(HWND bar) {
+  if (bar) SendMessageW(bar, PBM_STEPIT, 0, 0);
 }
 
 }  // namespace
 
-CInfImporter::CInfImporter(CMountedImage* image_, uint32_t target_, uint32_t buildNumber_, uint32_t classCode_,
-                           const wchar_t* className_, const wchar_t* classGuid_, HWND progressBar_)
-    : image(image_), target(target_), buildNumber(buildNumber_), classCode(classCode_), className(className_),
-      classGuid(classGuid_), progressBar(progressBar_)
-{
-}
+CInfImporter::CInfImporter(CMountedImage* image_, uint32_t target_, uint32_t buildNumber_,
+                           uint32_t classCode_, const wchar_t* className_,
+                           const wchar_t* classGuid_, HWND progressBar_)
+    : image(image_),
+      target(target_),
+      buildNumber(buildNumber_),
+      classCode(classCode_),
+      className(className_),
+      classGuid(classGuid_),
+      progressBar(progressBar_) {}
 
-unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFolder)
-{
-    packageFolder.clear();
-    enumerator.clear();
-    versionFolder.clear();
-    manufacturer.clear();
-    models.clear();
-    deviceRecords.clear();
-    hardwareIds.clear();
+unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFolder) {
+  packageFolder.clear();
+  enumerator.clear();
+  versionFolder.clear();
+  manufacturer.clear();
+  models.clear();
+  deviceRecords.clear();
+  hardwareIds.clear();
+  newModels.clear();
+  renames.clear();
+  if (!infPath || !storeFolder || !className || !classGuid) return 0;
+  if (_wcsicmp(ReadIniValue(infPath, L"Version", L"Class").c_str(), className) != 0 ||
+      _wcsicmp(ReadIniValue(infPath, L"Version", L"ClassGUID").c_str(), classGuid) != 0)
+    return 0;
+  if (!ReadDriverVersionModels(infPath)) return 0;
+  for (const std::wstring& id : hardwareIds) {
+    size_t slash = id.find(L'\\');
+    if (slash == std::wstring::npos) continue;
+    wchar_t found[400];
+    lstrcpynW(found, id.c_str() + slash + 1, 400);
+    if (FindDriverInStore((int)classCode, target, found, 400)) {
+      packageFolder = std::wstring(found).substr(0, 79);
+      break;
+    }
+  }
+  const std::wstring store = storeFolder;
+  const std::wstring package = Join(store, packageFolder);
+  const std::wstring version = Join(package, versionFolder);
+  CreateDirectoryW(package.c_str(), nullptr);
+  CreateDirectoryW(version.c_str(), nullptr);
+  const std::wstring combined = Join(version, L"VroPnp.inf");
+  if (GetPathKind(combined.c_str()) != 1) {
+    CreateEmptyUnicodeFile(combined.c_str());
+  } else {
+    ReadManufacturerModels(combined.c_str());
     newModels.clear();
-    renames.clear();
-    if (!infPath || !storeFolder || !className || !classGuid)
-        return 0;
-    if (_wcsicmp(ReadIniValue(infPath, L"Version", L"Class").c_str(), className) != 0 ||
-        _wcsicmp(ReadIniValue(infPath, L"Version", L"ClassGUID").c_str(), classGuid) != 0)
-        return 0;
-    if (!ReadDriverVersionModels(infPath))
-        return 0;
-    for (const std::wstring& id : hardwareIds) {
-        size_t slash = id.find(L'\\');
-        if (slash == std::wstring::npos)
-            continue;
-        wchar_t found[400];
-        lstrcpynW(found, id.c_str() + slash + 1, 400);
-        if (FindDriverInStore((int)classCode, target, found, 400)) {
-            packageFolder = std::wstring(found).substr(0, 79);
-            break;
-        }
+    std::wstring names = ReadIniSectionNames(combined.c_str());
+    for (const wchar_t* s = names.c_str(); *s; s += wcslen(s) + 1) {
+      std::wstring n = std::wstring(s).substr(0, 99);
+      renames.push_back({n, n});
     }
-    const std::wstring store = storeFolder;
-    const std::wstring package = Join(store, packageFolder);
-    const std::wstring version = Join(package, versionFolder);
-    CreateDirectoryW(package.c_str(), nullptr);
-    CreateDirectoryW(version.c_str(), nullptr);
-    const std::wstring combined = Join(version, L"VroPnp.inf");
-    if (GetPathKind(combined.c_str()) != 1) {
-        CreateEmptyUnicodeFile(combined.c_str());
-    } else {
-        ReadManufacturerModels(combined.c_str());
-        newModels.clear();
-        std::wstring names = ReadIniSectionNames(combined.c_str());
-        for (const wchar_t* s = names.c_str(); *s; s += wcslen(s) + 1) {
-            std::wstring n = std::wstring(s).substr(0, 99);
-            renames.push_back({n, n});
-        }
-    }
-    // A package whose models the combined INF holds already adds none: that
-    // is a repeat, not a refusal; only a package without any model for the
-    // target is refused.
-    if (!ReadManufacturerModels(infPath) && models.empty())
-        return 0;
+  }
+  // A package whose models the combined INF holds already adds none: that
+  // is a repeat, not a refusal; only a package without any model for the
+  // target is refused.
+  if (!ReadManufacturerModels(infPath) && models.empty()) return 0;
 
-    std::unique_ptr<CProcessEnvironment> strings = LoadInfStrings(infPath);
-    wchar_t sourceFolder[kPathChars];
-    CopyParentPath(infPath, sourceFolder, kPathChars);
-    std::vector<InfRenameRecord> throwAway;
-    CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder, L"Version", L"Version", throwAway, true);
-    WriteProfileValue(combined.c_str(), L"Version", L"Mfg", manufacturer.c_str());
+  std::unique_ptr<CProcessEnvironment> strings = LoadInfStrings(infPath);
+  wchar_t sourceFolder[kPathChars];
+  CopyParentPath(infPath, sourceFolder, kPathChars);
+  std::vector<InfRenameRecord> throwAway;
+  CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder, L"Version", L"Version",
+                         throwAway, true);
+  WriteProfileValue(combined.c_str(), L"Version", L"Mfg", manufacturer.c_str());
 
-    const bool x64 = (target >> 16) == 64;
-    std::wstring disk = ReadIniValue(infPath, L"SourceDisksNames", L"1");
-    if (disk.empty())
-        disk = ReadIniValue(infPath, x64 ? L"SourceDisksNames.amd64" : L"SourceDisksNames.x86", L"1");
-    if (!disk.empty()) {
-        disk = Cleaned(disk);
-        std::vector<std::wstring> f;
-        for (size_t pos = 0;;) {
-            size_t comma = disk.find(L',', pos);
-            f.push_back(disk.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos));
-            if (comma == std::wstring::npos)
-                break;
-            pos = comma + 1;
-        }
-        if (f.size() > 3 && !f[3].empty())
-            wcsncat(sourceFolder, f[3].c_str(), kPathChars - wcslen(sourceFolder) - 1);
-        std::vector<wchar_t> text(f[0].begin(), f[0].end());
-        text.resize(401, 0);
-        StripQuotes(text.data());
-        ExpandEnvironmentInPlace(text.data(), 400);
-        WriteProfileValue(combined.c_str(), L"SourceDisksNames", L"1", text.data());
+  const bool x64 = (target >> 16) == 64;
+  std::wstring disk = ReadIniValue(infPath, L"SourceDisksNames", L"1");
+  if (disk.empty())
+    disk = ReadIniValue(infPath, x64 ? L"SourceDisksNames.amd64" : L"SourceDisksNames.x86", L"1");
+  if (!disk.empty()) {
+    disk = Cleaned(disk);
+    std::vector<std::wstring> f;
+    for (size_t pos = 0;;) {
+      size_t comma = disk.find(L',', pos);
+      f.push_back(disk.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos));
+      if (comma == std::wstring::npos) break;
+      pos = comma + 1;
     }
-    WriteProfileValue(combined.c_str(), L"ControlFlags", L"ExcludeFromSelect", L"*");
-    if (renames.empty())
-        CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder, L"DestinationDirs", L"DestinationDirs",
-                               throwAway, true);
-    const unsigned major = (target >> 8) & 0xFF, minor = target & 0xFF;
-    wchar_t text[400];
-    _snwprintf(text, 400, x64 ? L"%s,NTamd64.%u.%u" : L"%s,NTx86.%u.%u", manufacturer.c_str(), major, minor);
-    text[399] = 0;
-    WriteProfileValue(combined.c_str(), L"Manufacturer", manufacturer.c_str(), text);
+    if (f.size() > 3 && !f[3].empty())
+      wcsncat(sourceFolder, f[3].c_str(), kPathChars - wcslen(sourceFolder) - 1);
+    std::vector<wchar_t> text(f[0].begin(), f[0].end());
+    text.resize(401, 0);
+    StripQuotes(text.data());
+    ExpandEnvironmentInPlace(text.data(), 400);
+    WriteProfileValue(combined.c_str(), L"SourceDisksNames", L"1", text.data());
+  }
+  WriteProfileValue(combined.c_str(), L"ControlFlags", L"ExcludeFromSelect", L"*");
+  if (renames.empty())
+    CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder, L"DestinationDirs",
+                           L"DestinationDirs", throwAway, true);
+  const unsigned major = (target >> 8) & 0xFF, minor = target & 0xFF;
+  wchar_t text[400];
+  _snwprintf(text, 400, x64 ? L"%s,NTamd64.%u.%u" : L"%s,NTx86.%u.%u", manufacturer.c_str(), major,
+             minor);
+  text[399] = 0;
+  WriteProfileValue(combined.c_str(), L"Manufacturer", manufacturer.c_str(), text);
 
-    if (progressBar) {
-        SendMessageW(progressBar, PBM_SETRANGE32, 0, (LPARAM)newModels.size() + 1);
-        SendMessageW(progressBar, PBM_SETPOS, 0, 0);
-        SendMessageW(progressBar, PBM_SETSTEP, 1, 0);
-    }
+  if (progressBar) {
+    SendMessageW(progressBar, PBM_SETRANGE32, 0, (LPARAM)newModels.size() + 1);
+    SendMessageW(progressBar, PBM_SETPOS, 0, 0);
+    SendMessageW(progressBar, PBM_SETSTEP, 1, 0);
+  }
+  Step(progressBar);
+  wchar_t modelsSection[100];
+  _snwprintf(modelsSection, 100, x64 ? L"%s.NTamd64.%u.%u" : L"%s.NTx86.%u.%u",
+             manufacturer.c_str(), major, minor);
+  modelsSection[99] = 0;
+  std::vector<std::wstring> lines;
+  for (const InfModelRecord& m : models)
+    lines.push_back(L"\"" + m.description + L"\"=" + m.newSection + L"," + m.hardwareId);
+  RemoveProfileSection(combined.c_str(), modelsSection);
+  WriteProfileSection(combined.c_str(), modelsSection, LinesText(lines).c_str());
+
+  for (const InfModelRecord& m : newModels) {
     Step(progressBar);
-    wchar_t modelsSection[100];
-    _snwprintf(modelsSection, 100, x64 ? L"%s.NTamd64.%u.%u" : L"%s.NTx86.%u.%u", manufacturer.c_str(), major, minor);
-    modelsSection[99] = 0;
-    std::vector<std::wstring> lines;
-    for (const InfModelRecord& m : models)
-        lines.push_back(L"\"" + m.description + L"\"=" + m.newSection + L"," + m.hardwareId);
-    RemoveProfileSection(combined.c_str(), modelsSection);
-    WriteProfileSection(combined.c_str(), modelsSection, LinesText(lines).c_str());
+    if (HasKey(combined, m.newSection)) continue;
+    for (const wchar_t* suffix :
+         {L"", L".CoInstallers", L".HW", L".Services", L".GeneralConfigData"})
+      CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder,
+                             (m.installSection + suffix).c_str(), (m.newSection + suffix).c_str(),
+                             renames, true);
+  }
+  for (const InfRenameRecord& r : renames) {
+    if (_wcsicmp(r.oldName.c_str(), r.newName.c_str()) == 0) continue;
+    std::wstring entry = ReadIniValue(infPath, L"DestinationDirs", r.oldName.c_str());
+    if (!entry.empty())
+      WriteProfileValue(combined.c_str(), L"DestinationDirs", r.newName.c_str(),
+                        Cleaned(entry).c_str());
+  }
+  std::wstring catalog = ReadIniValue(infPath, L"Version", L"CatalogFile");
+  if (catalog.empty()) catalog = ReadIniValue(infPath, L"Version", L"CatalogFile.NT");
+  if (catalog.empty())
+    catalog =
+        ReadIniValue(infPath, L"Version", x64 ? L"CatalogFile.NTamd64" : L"CatalogFile.NTx86");
+  if (!catalog.empty()) {
+    std::wstring to = Join(version, catalog);
+    if (GetPathKind(to.c_str()) != 1) {
+      wchar_t from[kPathChars];
+      CopyParentPath(infPath, from, kPathChars);
+      AppendPathPart(from, kPathChars, catalog.c_str());
+      CopyFileNoRedirect(from, to.c_str(), FALSE);
+    }
+  }
+  RestoreInfStrings(infPath, std::move(strings));
 
-    for (const InfModelRecord& m : newModels) {
-        Step(progressBar);
-        if (HasKey(combined, m.newSection))
-            continue;
-        for (const wchar_t* suffix : {L"", L".CoInstallers", L".HW", L".Services", L".GeneralConfigData"})
-            CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder, (m.installSection + suffix).c_str(),
-                                   (m.newSection + suffix).c_str(), renames, true);
-    }
-    for (const InfRenameRecord& r : renames) {
-        if (_wcsicmp(r.oldName.c_str(), r.newName.c_str()) == 0)
-            continue;
-        std::wstring entry = ReadIniValue(infPath, L"DestinationDirs", r.oldName.c_str());
-        if (!entry.empty())
-            WriteProfileValue(combined.c_str(), L"DestinationDirs", r.newName.c_str(), Cleaned(entry).c_str());
-    }
-    std::wstring catalog = ReadIniValue(infPath, L"Version", L"CatalogFile");
-    if (catalog.empty())
-        catalog = ReadIniValue(infPath, L"Version", L"CatalogFile.NT");
-    if (catalog.empty())
-        catalog = ReadIniValue(infPath, L"Version", x64 ? L"CatalogFile.NTamd64" : L"CatalogFile.NTx86");
-    if (!catalog.empty()) {
-        std::wstring to = Join(version, catalog);
-        if (GetPathKind(to.c_str()) != 1) {
-            wchar_t from[kPathChars];
-            CopyParentPath(infPath, from, kPathChars);
-            AppendPathPart(from, kPathChars, catalog.c_str());
-            CopyFileNoRedirect(from, to.c_str(), FALSE);
-        }
-    }
-    RestoreInfStrings(infPath, std::move(strings));
-
-    // The device list of the version folder, written anew.
-    CreateDirectoryW(package.c_str(), nullptr);
-    CreateDirectoryW(version.c_str(), nullptr);
-    const std::wstring deviceList = Join(version, L"VroPnp.ini");
-    WriteUnicodeFile(deviceList.c_str(), L"");
-    for (const InfModelRecord& m : newModels) {
-        if (!HasKey(combined, m.newSection))
-            continue;
-        bool same = false;
-        for (const InfModelRecord& d : deviceRecords)
-            same = same || _wcsicmp(d.newSection.c_str(), m.newSection.c_str()) == 0;
-        if (same)
-            continue;
-        InfModelRecord cut = m;
-        cut.hardwareId = CutHardwareId(m.hardwareId);
-        for (const InfModelRecord& d : deviceRecords)
-            same = same || (d.description == cut.description && d.hardwareId == cut.hardwareId);
-        if (!same)
-            deviceRecords.push_back(cut);
-    }
-    lines.clear();
+  // The device list of the version folder, written anew.
+  CreateDirectoryW(package.c_str(), nullptr);
+  CreateDirectoryW(version.c_str(), nullptr);
+  const std::wstring deviceList = Join(version, L"VroPnp.ini");
+  WriteUnicodeFile(deviceList.c_str(), L"");
+  for (const InfModelRecord& m : newModels) {
+    if (!HasKey(combined, m.newSection)) continue;
+    bool same = false;
     for (const InfModelRecord& d : deviceRecords)
-        if (HasKey(combined, d.newSection))
-            lines.push_back(L"\"" + d.description + L"\"=" + d.newSection + L"," + d.hardwareId);
-    WriteIniSection(deviceList.c_str(), L"DeviceList", LinesText(lines).c_str());
-    if (!hardwareIds.empty()) {
-        const std::wstring& first = hardwareIds[0];
-        std::wstring section = first.substr(0, first.find(L'\\'));
-        lines.clear();
-        for (const std::wstring& id : hardwareIds) {
-            size_t slash = id.find(L'\\');
-            if (slash != std::wstring::npos)
-                lines.push_back(id.substr(slash + 1));
-        }
-        WriteIniSection(deviceList.c_str(), section.c_str(), LinesText(lines).c_str());
-    }
-
-    // The store index.
-    const std::wstring index = Join(store, L"VroDir.ini");
-    std::wstring section = (enumerator + L"\\" + packageFolder).substr(0, 399);
+      same = same || _wcsicmp(d.newSection.c_str(), m.newSection.c_str()) == 0;
+    if (same) continue;
+    InfModelRecord cut = m;
+    cut.hardwareId = CutHardwareId(m.hardwareId);
+    for (const InfModelRecord& d : deviceRecords)
+      same = same || (d.description == cut.description && d.hardwareId == cut.hardwareId);
+    if (!same) deviceRecords.push_back(cut);
+  }
+  lines.clear();
+  for (const InfModelRecord& d : deviceRecords)
+    if (HasKey(combined, d.newSection))
+      lines.push_back(L"\"" + d.description + L"\"=" + d.newSection + L"," + d.hardwareId);
+  WriteIniSection(deviceList.c_str(), L"DeviceList", LinesText(lines).c_str());
+  if (!hardwareIds.empty()) {
+    const std::wstring& first = hardwareIds[0];
+    std::wstring section = first.substr(0, first.find(L'\\'));
     lines.clear();
-    wchar_t* existing = ReadIniSection(index.c_str(), section.c_str());
-    for (const wchar_t* p = existing; p && *p; p += wcslen(p) + 1)
-        lines.push_back(p);
-    delete[] existing;
     for (const std::wstring& id : hardwareIds) {
-        size_t slash = id.find(L'\\');
-        if (slash == std::wstring::npos)
-            continue;
-        std::wstring device = id.substr(slash + 1);
-        bool listed = false;
-        for (const std::wstring& l : lines)
-            listed = listed || _wcsicmp(l.c_str(), device.c_str()) == 0;
-        if (!listed)
-            lines.push_back(device);
+      size_t slash = id.find(L'\\');
+      if (slash != std::wstring::npos) lines.push_back(id.substr(slash + 1));
     }
-    if (GetPathKind(index.c_str()) != 1)
-        WriteUnicodeFile(index.c_str(), L"");
-    RemoveProfileSection(index.c_str(), section.c_str());
-    WriteProfileSection(index.c_str(), section.c_str(), LinesText(lines).c_str());
-    return (unsigned)models.size();
+    WriteIniSection(deviceList.c_str(), section.c_str(), LinesText(lines).c_str());
+  }
+
+  // The store index.
+  const std::wstring index = Join(store, L"VroDir.ini");
+  std::wstring section = (enumerator + L"\\" + packageFolder).substr(0, 399);
+  lines.clear();
+  wchar_t* existing = ReadIniSection(index.c_str(), section.c_str());
+  for (const wchar_t* p = existing; p && *p; p += wcslen(p) + 1) lines.push_back(p);
+  delete[] existing;
+  for (const std::wstring& id : hardwareIds) {
+    size_t slash = id.find(L'\\');
+    if (slash == std::wstring::npos) continue;
+    std::wstring device = id.substr(slash + 1);
+    bool listed = false;
+    for (const std::wstring& l : lines) listed = listed || _wcsicmp(l.c_str(), device.c_str()) == 0;
+    if (!listed) lines.push_back(device);
+  }
+  if (GetPathKind(index.c_str()) != 1) WriteUnicodeFile(index.c_str(), L"");
+  RemoveProfileSection(index.c_str(), section.c_str());
+  WriteProfileSection(index.c_str(), section.c_str(), LinesText(lines).c_str());
+  return (unsigned)models.size();
 }

@@ -15,52 +15,52 @@
 class CMountedImage;
 
 struct InfModelRecord {
-    std::wstring description;      // 200
-    std::wstring hardwareId;       // 100, enumerator and any further ids
-    std::wstring installSection;   // as found, with its decoration
-    std::wstring newSection;       // its name in the combined INF
+  std::wstring description;     // 200
+  std::wstring hardwareId;      // 100, enumerator and any further ids
+  std::wstring installSection;  // as found, with its decoration
+  std::wstring newSection;      // its name in the combined INF
 };
 
 class CInfImporter {
-public:
-    CInfImporter(CMountedImage* image, uint32_t target, uint32_t buildNumber, uint32_t classCode,
-                 const wchar_t* className, const wchar_t* classGuid, HWND progressBar);
-    ~CInfImporter() = default;
-    CInfImporter(const CInfImporter&) = delete;
-    CInfImporter& operator=(const CInfImporter&) = delete;
+ public:
+  CInfImporter(CMountedImage* image, uint32_t target, uint32_t buildNumber, uint32_t classCode,
+               const wchar_t* className, const wchar_t* classGuid, HWND progressBar);
+  ~CInfImporter() = default;
+  CInfImporter(const CInfImporter&) = delete;
+  CInfImporter& operator=(const CInfImporter&) = delete;
 
-    // Imports the package INF into the store folder (class and target
-    // folder, made by the caller). The number of models the combined INF
-    // holds afterwards, 0 when the package was refused.
-    unsigned ImportInf(const wchar_t* infPath, const wchar_t* storeFolder);
+  // Imports the package INF into the store folder (class and target
+  // folder, made by the caller). The number of models the combined INF
+  // holds afterwards, 0 when the package was refused.
+  unsigned ImportInf(const wchar_t* infPath, const wchar_t* storeFolder);
 
-    // ---- Model collection (ModelCollection.cpp).
-    int ReadDriverVersionModels(const wchar_t* infPath);
-    int ReadManufacturerModels(const wchar_t* infPath);
-    int ReadModelSection(const wchar_t* modelsSection, const wchar_t* infPath, int subsysPass);
-    int ReadModelHardwareIds(const wchar_t* modelsSection, const wchar_t* infPath, int subsysPass);
+  // ---- Model collection (ModelCollection.cpp).
+  int ReadDriverVersionModels(const wchar_t* infPath);
+  int ReadManufacturerModels(const wchar_t* infPath);
+  int ReadModelSection(const wchar_t* modelsSection, const wchar_t* infPath, int subsysPass);
+  int ReadModelHardwareIds(const wchar_t* modelsSection, const wchar_t* infPath, int subsysPass);
 
-    CMountedImage* image;
-    uint32_t target;
-    uint32_t buildNumber;
-    uint32_t classCode;
-    const wchar_t* className;
-    const wchar_t* classGuid;
-    HWND progressBar;
-    std::wstring packageFolder;   // 80
-    std::wstring enumerator;      // 80
-    std::wstring versionFolder;   // 100
-    std::wstring manufacturer;    // 40
-    std::vector<InfModelRecord> models;
-    std::vector<InfModelRecord> deviceRecords;
-    std::vector<std::wstring> hardwareIds;
-    std::vector<InfModelRecord> newModels;
-    std::vector<InfRenameRecord> renames;
+  CMountedImage* image;
+  uint32_t target;
+  uint32_t buildNumber;
+  uint32_t classCode;
+  const wchar_t* className;
+  const wchar_t* classGuid;
+  HWND progressBar;
+  std::wstring packageFolder;  // 80
+  std::wstring enumerator;     // 80
+  std::wstring versionFolder;  // 100
+  std::wstring manufacturer;   // 40
+  std::vector<InfModelRecord> models;
+  std::vector<InfModelRecord> deviceRecords;
+  std::vector<std::wstring> hardwareIds;
+  std::vector<InfModelRecord> newModels;
+  std::vector<InfRenameRecord> renames;
 
-private:
-    // The models section choice shared by both readers; `versionRead`
-    // selects the hardware-id reader and its differences.
-    int ReadManufacturerSections(const wchar_t* infPath, bool versionRead);
+ private:
+  // The models section choice shared by both readers; `versionRead`
+  // selects the hardware-id reader and its differences.
+  int ReadManufacturerSections(const wchar_t* infPath, bool versionRead);
 };
 
 // True for a mobile display adapter's description ("8600M GS", "(TM)",

@@ -24,118 +24,103 @@ const int kMaxNeeds = 100;
 enum class Mode { Copy, Flatten };
 
 struct IncludedInf {
-    std::wstring path;
-    std::wstring name;
-    bool temporary;
+  std::wstring path;
+  std::wstring name;
+  bool temporary;
 };
 
 struct InfCopyContext {
-    CMountedImage* image;
-    const wchar_t* targetInf;
-    const wchar_t* sourceFolder;
-    std::vector<InfRenameRecord>* renames;
-    bool expand;
-    Mode mode;
+  CMountedImage* image;
+  const wchar_t* targetInf;
+  const wchar_t* sourceFolder;
+  std::vector<InfRenameRecord>* renames;
+  bool expand;
+  Mode mode;
 };
 
-std::wstring Cleaned(const std::wstring& text, bool expand, bool trimCommas = true)
-{
-    std::vector<wchar_t> b(kValueChars + 1, L'\0');
-    lstrcpynW(b.data(), text.c_str(), kValueChars);
-    CutIniComment(b.data());
-    if (trimCommas)
-        TrimAroundCommas(b.data());
-    TrimBlanks(b.data());
-    if (expand)
-        ExpandEnvironmentInPlace(b.data(), kValueChars);
-    return b.data();
+std::wstring Cleaned(const std::wstring& text, bool expand, bool trimCommas = true) {
+  std::vector<wchar_t> b(kValueChars + 1, L'\0');
+  lstrcpynW(b.data(), text.c_str(), kValueChars);
+  CutIniComment(b.data());
+  if (trimCommas) TrimAroundCommas(b.data());
+  TrimBlanks(b.data());
+  if (expand) ExpandEnvironmentInPlace(b.data(), kValueChars);
+  return b.data();
 }
 
-std::vector<std::wstring> Lines(const wchar_t* inf, const wchar_t* section, bool* found = nullptr)
-{
-    std::vector<std::wstring> lines;
-    wchar_t* list = ReadIniSection(inf, section);
-    if (found)
-        *found = list != nullptr;
-    if (!list)
-        return lines;
-    BlankTrailingBackslashes(list);
-    for (const wchar_t* p = list; *p; p += wcslen(p) + 1)
-        lines.push_back(p);
-    delete[] list;
-    return lines;
+std::vector<std::wstring> Lines(const wchar_t* inf, const wchar_t* section, bool* found = nullptr) {
+  std::vector<std::wstring> lines;
+  wchar_t* list = ReadIniSection(inf, section);
+  if (found) *found = list != nullptr;
+  if (!list) return lines;
+  BlankTrailingBackslashes(list);
+  for (const wchar_t* p = list; *p; p += wcslen(p) + 1) lines.push_back(p);
+  delete[] list;
+  return lines;
 }
 
-std::vector<std::wstring> Split(const std::wstring& value)
-{
-    std::vector<std::wstring> out;
-    size_t pos = 0;
-    for (;;) {
-        size_t comma = value.find(L',', pos);
-        std::wstring f = value.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
-        out.push_back(f);
-        if (comma == std::wstring::npos)
-            return out;
-        pos = comma + 1;
-    }
+std::vector<std::wstring> Split(const std::wstring& value) {
+  std::vector<std::wstring> out;
+  size_t pos = 0;
+  for (;;) {
+    size_t comma = value.find(L',', pos);
+    std::wstring f =
+        value.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
+    out.push_back(f);
+    if (comma == std::wstring::npos) return out;
+    pos = comma + 1;
+  }
 }
 
-bool Contains(const std::vector<std::wstring>& list, const std::wstring& line)
-{
-    for (const std::wstring& l : list)
-        if (_wcsicmp(l.c_str(), line.c_str()) == 0)
-            return true;
-    return false;
+bool Contains(const std::vector<std::wstring>& list, const std::wstring& line) {
+  for (const std::wstring& l : list)
+    if (_wcsicmp(l.c_str(), line.c_str()) == 0) return true;
+  return false;
 }
 
 // Writes the section anew at the end of the target: `lines`, then the lines
 // it held that are not among them.
-void ReplaceSectionKeeping(const wchar_t* targetInf, const wchar_t* section, std::vector<std::wstring> lines)
-{
-    for (const std::wstring& old : Lines(targetInf, section))
-        if (!Contains(lines, old))
-            lines.push_back(old);
-    std::wstring list;
-    for (const std::wstring& l : lines) {
-        list += l;
-        list.push_back(L'\0');
-    }
+void ReplaceSectionKeeping(const wchar_t* targetInf, const wchar_t* section,
+                           std::vector<std::wstring> lines) {
+  for (const std::wstring& old : Lines(targetInf, section))
+    if (!Contains(lines, old)) lines.push_back(old);
+  std::wstring list;
+  for (const std::wstring& l : lines) {
+    list += l;
     list.push_back(L'\0');
-    RemoveProfileSection(targetInf, section);
-    WriteProfileSection(targetInf, section, list.c_str());
+  }
+  list.push_back(L'\0');
+  RemoveProfileSection(targetInf, section);
+  WriteProfileSection(targetInf, section, list.c_str());
 }
 
-std::wstring Folder(const wchar_t* path)
-{
-    return std::wstring(path, FindFileNamePart(path) - path);
+std::wstring Folder(const wchar_t* path) {
+  return std::wstring(path, FindFileNamePart(path) - path);
 }
 
 // The destination entry of a file section, for both of its names.
 void CopyDestinationDir(const InfCopyContext& c, const wchar_t* sourceInf, const std::wstring& name,
-                        const std::wstring& newName)
-{
-    std::wstring entry;
-    if (!ReadProfileValue(sourceInf, L"DestinationDirs", name.c_str(), entry)) {
-        for (const std::wstring& line : Lines(sourceInf, L"DestinationDirs")) {
-            size_t eq = line.find(L'=');
-            if (eq != std::wstring::npos && _wcsicmp(Cleaned(line.substr(0, eq), false).c_str(), name.c_str()) == 0) {
-                entry = line.substr(eq + 1);
-                break;
-            }
-        }
+                        const std::wstring& newName) {
+  std::wstring entry;
+  if (!ReadProfileValue(sourceInf, L"DestinationDirs", name.c_str(), entry)) {
+    for (const std::wstring& line : Lines(sourceInf, L"DestinationDirs")) {
+      size_t eq = line.find(L'=');
+      if (eq != std::wstring::npos &&
+          _wcsicmp(Cleaned(line.substr(0, eq), false).c_str(), name.c_str()) == 0) {
+        entry = line.substr(eq + 1);
+        break;
+      }
     }
-    entry = Cleaned(entry, false);
-    if (entry.empty())
-        return;
-    WriteProfileValue(c.targetInf, L"DestinationDirs", name.c_str(), entry.c_str());
-    if (_wcsicmp(name.c_str(), newName.c_str()) != 0)
-        WriteProfileValue(c.targetInf, L"DestinationDirs", newName.c_str(), entry.c_str());
+  }
+  entry = Cleaned(entry, false);
+  if (entry.empty()) return;
+  WriteProfileValue(c.targetInf, L"DestinationDirs", name.c_str(), entry.c_str());
+  if (_wcsicmp(name.c_str(), newName.c_str()) != 0)
+    WriteProfileValue(c.targetInf, L"DestinationDirs", newName.c_str(), entry.c_str());
 }
 
-void ListSourceFile(const InfCopyContext& c, const std::wstring& file)
-{
-    if (!file.empty())
-        WriteProfileValue(c.targetInf, L"SourceDisksFiles", file.c_str(), L"1");
+void ListSourceFile(const InfCopyContext& c, const std::wstring& file) {
+  if (!file.empty()) WriteProfileValue(c.targetInf, L"SourceDisksFiles", file.c_str(), L"1");
 }
 
 uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar_t* sourceSection,
@@ -144,314 +129,283 @@ uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar
 // An INF named by Include: beside the package, else from the image's
 // Windows\Inf, else from the host's, flattened into a temporary copy.
 void AddInclude(const InfCopyContext& c, const wchar_t* sourceInf, const std::wstring& name,
-                std::vector<IncludedInf>& includes, int depth)
-{
-    for (const IncludedInf& i : includes)
-        if (_wcsicmp(i.name.c_str(), name.c_str()) == 0)
-            return;
-    std::wstring beside = Folder(sourceInf) + name;
-    if (GetPathKind(beside.c_str()) == 1) {
-        includes.push_back({beside, name, false});
-        return;
+                std::vector<IncludedInf>& includes, int depth) {
+  for (const IncludedInf& i : includes)
+    if (_wcsicmp(i.name.c_str(), name.c_str()) == 0) return;
+  std::wstring beside = Folder(sourceInf) + name;
+  if (GetPathKind(beside.c_str()) == 1) {
+    includes.push_back({beside, name, false});
+    return;
+  }
+  wchar_t raw[kPathChars];
+  if (!CreateTempFileName(raw, L"Inf")) return;
+  bool got = false;
+  wchar_t windows[kPathChars];
+  if (c.image && c.image->FindWindowsDirectory(windows, kPathChars)) {
+    AppendPathPart(windows, kPathChars, L"Inf");
+    AppendPathPart(windows, kPathChars, name.c_str());
+    got = c.image->ExtractToHost(windows, raw, ReplaceExistingCopyCallback, nullptr) != 0;
+  }
+  if (!got) {
+    wchar_t host[kPathChars];
+    UINT n = GetWindowsDirectoryW(host, kPathChars);
+    if (n && n < (UINT)kPathChars) {
+      AppendPathPart(host, kPathChars, L"Inf");
+      AppendPathPart(host, kPathChars, name.c_str());
+      got = CopyFileW(host, raw, FALSE) != 0;
     }
-    wchar_t raw[kPathChars];
-    if (!CreateTempFileName(raw, L"Inf"))
-        return;
-    bool got = false;
-    wchar_t windows[kPathChars];
-    if (c.image && c.image->FindWindowsDirectory(windows, kPathChars)) {
-        AppendPathPart(windows, kPathChars, L"Inf");
-        AppendPathPart(windows, kPathChars, name.c_str());
-        got = c.image->ExtractToHost(windows, raw, ReplaceExistingCopyCallback, nullptr) != 0;
-    }
-    if (!got) {
-        wchar_t host[kPathChars];
-        UINT n = GetWindowsDirectoryW(host, kPathChars);
-        if (n && n < (UINT)kPathChars) {
-            AppendPathPart(host, kPathChars, L"Inf");
-            AppendPathPart(host, kPathChars, name.c_str());
-            got = CopyFileW(host, raw, FALSE) != 0;
-        }
-    }
-    if (!got || depth > kMaxDepth) {
-        DeleteFileW(raw);
-        return;
-    }
-    wchar_t flat[kPathChars];
-    if (CreateTempFileName(flat, L"Inf") && WriteFlattenedInf(c.image, raw, flat))
-        includes.push_back({flat, name, true});
-    else if (flat[0])
-        DeleteFileW(flat);
+  }
+  if (!got || depth > kMaxDepth) {
     DeleteFileW(raw);
+    return;
+  }
+  wchar_t flat[kPathChars];
+  if (CreateTempFileName(flat, L"Inf") && WriteFlattenedInf(c.image, raw, flat))
+    includes.push_back({flat, name, true});
+  else if (flat[0])
+    DeleteFileW(flat);
+  DeleteFileW(raw);
 }
 
 uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar_t* sourceSection,
-                  const wchar_t* targetSection, std::vector<IncludedInf>& includes, int depth)
-{
-    if (depth > kMaxDepth)
-        return 0;
-    bool found = false;
-    std::vector<std::wstring> lines = Lines(sourceInf, sourceSection, &found);
-    if (!found)
-        return 0;
-    uint32_t bits = 0;
-    std::vector<std::wstring> out;
-    for (const std::wstring& line : lines) {
-        size_t eq = line.find(L'=');
-        if (eq == std::wstring::npos)
-            continue;
-        std::wstring value = Cleaned(line.substr(eq + 1), c.expand);
-        if (value.empty())
-            continue;
-        std::vector<wchar_t> k(line.begin(), line.begin() + eq);
-        k.push_back(0);
-        StripQuotes(k.data());
-        TrimBlanks(k.data());
-        std::wstring key = k.data();
-        const wchar_t* kc = key.c_str();
-        bool addReg = _wcsicmp(kc, L"AddReg") == 0, delReg = _wcsicmp(kc, L"DelReg") == 0;
-        bool dlls = _wcsicmp(kc, L"RegisterDlls") == 0, delFiles = _wcsicmp(kc, L"DelFiles") == 0;
-        bool copyFiles = _wcsicmp(kc, L"CopyFiles") == 0;
-        bool flatten = c.mode == Mode::Flatten;
-        if (addReg || delReg || (!flatten && (dlls || delFiles || copyFiles))) {
-            bits |= addReg ? kInfCopiedAddReg : delReg ? kInfCopiedDelReg : dlls ? kInfCopiedRegisterDlls
-                                                                          : delFiles ? kInfCopiedDelFiles : 0;
-            std::wstring names;
-            for (const std::wstring& raw : Split(value)) {
-                if (raw.empty())
-                    continue;
-                wchar_t name[kNameChars];
-                lstrcpynW(name, raw.c_str(), kNameChars);
-                if (!flatten)
-                    MakeUniqueRenameTarget(*c.renames, name);
-                MergeIniSectionLines(sourceInf, c.targetInf, raw.c_str(), name, c.expand);
-                if (delFiles || copyFiles) {
-                    CopyDestinationDir(c, sourceInf, raw, name);
-                    for (const std::wstring& fileLine : Lines(sourceInf, raw.c_str())) {
-                        std::vector<std::wstring> f = Split(Cleaned(fileLine, false));
-                        if (delFiles) {
-                            ListSourceFile(c, f[0]);
-                            continue;
-                        }
-                        std::wstring file = f.size() > 1 && !f[1].empty() ? f[1] : f[0];
-                        if (file.size() > 99)
-                            file.resize(99);
-                        if (file.empty())
-                            continue;
-                        ListSourceFile(c, file);
-                        wchar_t from[kPathChars], to[kPathChars];
-                        lstrcpynW(from, c.sourceFolder, kPathChars);
-                        AppendPathPart(from, kPathChars, file.c_str());
-                        lstrcpynW(to, Folder(c.targetInf).c_str(), kPathChars);
-                        AppendPathPart(to, kPathChars, file.c_str());
-                        if (_wcsicmp(from, to) == 0 || GetPathKind(to) == 1 || CopyFileNoRedirect(from, to, FALSE))
-                            bits |= kInfCopiedFile;
-                    }
-                }
-                if (!names.empty())
-                    names += L",";
-                names += name;
+                  const wchar_t* targetSection, std::vector<IncludedInf>& includes, int depth) {
+  if (depth > kMaxDepth) return 0;
+  bool found = false;
+  std::vector<std::wstring> lines = Lines(sourceInf, sourceSection, &found);
+  if (!found) return 0;
+  uint32_t bits = 0;
+  std::vector<std::wstring> out;
+  for (const std::wstring& line : lines) {
+    size_t eq = line.find(L'=');
+    if (eq == std::wstring::npos) continue;
+    std::wstring value = Cleaned(line.substr(eq + 1), c.expand);
+    if (value.empty()) continue;
+    std::vector<wchar_t> k(line.begin(), line.begin() + eq);
+    k.push_back(0);
+    StripQuotes(k.data());
+    TrimBlanks(k.data());
+    std::wstring key = k.data();
+    const wchar_t* kc = key.c_str();
+    bool addReg = _wcsicmp(kc, L"AddReg") == 0, delReg = _wcsicmp(kc, L"DelReg") == 0;
+    bool dlls = _wcsicmp(kc, L"RegisterDlls") == 0, delFiles = _wcsicmp(kc, L"DelFiles") == 0;
+    bool copyFiles = _wcsicmp(kc, L"CopyFiles") == 0;
+    bool flatten = c.mode == Mode::Flatten;
+    if (addReg || delReg || (!flatten && (dlls || delFiles || copyFiles))) {
+      bits |= addReg     ? kInfCopiedAddReg
+              : delReg   ? kInfCopiedDelReg
+              : dlls     ? kInfCopiedRegisterDlls
+              : delFiles ? kInfCopiedDelFiles
+                         : 0;
+      std::wstring names;
+      for (const std::wstring& raw : Split(value)) {
+        if (raw.empty()) continue;
+        wchar_t name[kNameChars];
+        lstrcpynW(name, raw.c_str(), kNameChars);
+        if (!flatten) MakeUniqueRenameTarget(*c.renames, name);
+        MergeIniSectionLines(sourceInf, c.targetInf, raw.c_str(), name, c.expand);
+        if (delFiles || copyFiles) {
+          CopyDestinationDir(c, sourceInf, raw, name);
+          for (const std::wstring& fileLine : Lines(sourceInf, raw.c_str())) {
+            std::vector<std::wstring> f = Split(Cleaned(fileLine, false));
+            if (delFiles) {
+              ListSourceFile(c, f[0]);
+              continue;
             }
-            out.push_back(key + L"=" + names);
-        } else if (!flatten && _wcsicmp(kc, L"AddService") == 0) {
-            std::vector<std::wstring> f = Split(value);
-            if (f.size() < 3 || f[2].empty())
-                continue;
-            bits |= kInfCopiedService;
-            std::wstring text = f[0] + L"," + f[1] + L",";
-            for (size_t i = 2; i < f.size() && i < 4; ++i) {
-                if (f[i].empty() && i == 3) {
-                    text += L",";
-                    continue;
-                }
-                wchar_t name[kNameChars];
-                lstrcpynW(name, f[i].c_str(), kNameChars);
-                MakeUniqueRenameTarget(*c.renames, name);
-                bits |= CopyTree(c, sourceInf, f[i].c_str(), name, includes, depth + 1);
-                text += (i == 3 ? L"," : L"") + std::wstring(name);
-            }
-            for (size_t i = 4; i < f.size(); ++i)
-                text += L"," + f[i];
-            out.push_back(key + L"=" + text);
-        } else if (_wcsicmp(kc, L"Include") == 0) {
-            for (const std::wstring& name : Split(value))
-                if (!name.empty())
-                    AddInclude(c, sourceInf, name, includes, depth);
-        } else if (_wcsicmp(kc, L"Needs") == 0) {
-            std::vector<std::wstring> needs = Split(value);
-            for (size_t n = 0; n < needs.size() && n < (size_t)kMaxNeeds; ++n) {
-                if (needs[n].empty())
-                    continue;
-                if (includes.empty()) {
-                    bits |= CopyTree(c, sourceInf, needs[n].c_str(), targetSection, includes, depth + 1);
-                    continue;
-                }
-                for (const IncludedInf& inc : includes) {
-                    std::vector<IncludedInf> none;
-                    uint32_t got = CopyTree(c, inc.path.c_str(), needs[n].c_str(), targetSection, none, depth + 1);
-                    bits |= got;
-                    if (got)
-                        break;
-                }
-            }
-        } else {
-            bool quote = key.find_first_of(L"=,") != std::wstring::npos;
-            out.push_back((quote ? L"\"" + key + L"\"" : key) + L"=" + value);
+            std::wstring file = f.size() > 1 && !f[1].empty() ? f[1] : f[0];
+            if (file.size() > 99) file.resize(99);
+            if (file.empty()) continue;
+            ListSourceFile(c, file);
+            wchar_t from[kPathChars], to[kPathChars];
+            lstrcpynW(from, c.sourceFolder, kPathChars);
+            AppendPathPart(from, kPathChars, file.c_str());
+            lstrcpynW(to, Folder(c.targetInf).c_str(), kPathChars);
+            AppendPathPart(to, kPathChars, file.c_str());
+            if (_wcsicmp(from, to) == 0 || GetPathKind(to) == 1 ||
+                CopyFileNoRedirect(from, to, FALSE))
+              bits |= kInfCopiedFile;
+          }
         }
+        if (!names.empty()) names += L",";
+        names += name;
+      }
+      out.push_back(key + L"=" + names);
+    } else if (!flatten && _wcsicmp(kc, L"AddService") == 0) {
+      std::vector<std::wstring> f = Split(value);
+      if (f.size() < 3 || f[2].empty()) continue;
+      bits |= kInfCopiedService;
+      std::wstring text = f[0] + L"," + f[1] + L",";
+      for (size_t i = 2; i < f.size() && i < 4; ++i) {
+        if (f[i].empty() && i == 3) {
+          text += L",";
+          continue;
+        }
+        wchar_t name[kNameChars];
+        lstrcpynW(name, f[i].c_str(), kNameChars);
+        MakeUniqueRenameTarget(*c.renames, name);
+        bits |= CopyTree(c, sourceInf, f[i].c_str(), name, includes, depth + 1);
+        text += (i == 3 ? L"," : L"") + std::wstring(name);
+      }
+      for (size_t i = 4; i < f.size(); ++i) text += L"," + f[i];
+      out.push_back(key + L"=" + text);
+    } else if (_wcsicmp(kc, L"Include") == 0) {
+      for (const std::wstring& name : Split(value))
+        if (!name.empty()) AddInclude(c, sourceInf, name, includes, depth);
+    } else if (_wcsicmp(kc, L"Needs") == 0) {
+      std::vector<std::wstring> needs = Split(value);
+      for (size_t n = 0; n < needs.size() && n < (size_t)kMaxNeeds; ++n) {
+        if (needs[n].empty()) continue;
+        if (includes.empty()) {
+          bits |= CopyTree(c, sourceInf, needs[n].c_str(), targetSection, includes, depth + 1);
+          continue;
+        }
+        for (const IncludedInf& inc : includes) {
+          std::vector<IncludedInf> none;
+          uint32_t got =
+              CopyTree(c, inc.path.c_str(), needs[n].c_str(), targetSection, none, depth + 1);
+          bits |= got;
+          if (got) break;
+        }
+      }
+    } else {
+      bool quote = key.find_first_of(L"=,") != std::wstring::npos;
+      out.push_back((quote ? L"\"" + key + L"\"" : key) + L"=" + value);
     }
-    if (!out.empty())
-        ReplaceSectionKeeping(c.targetInf, targetSection, out);
-    if (depth == 0)
-        for (const IncludedInf& inc : includes)
-            if (inc.temporary)
-                DeleteFileW(inc.path.c_str());
-    return bits;
+  }
+  if (!out.empty()) ReplaceSectionKeeping(c.targetInf, targetSection, out);
+  if (depth == 0)
+    for (const IncludedInf& inc : includes)
+      if (inc.temporary) DeleteFileW(inc.path.c_str());
+  return bits;
 }
 
 }  // namespace
 
-DWORD CALLBACK ReplaceExistingCopyCallback(DWORD event, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, void*)
-{
-    return event == VCC_TARGET_EXISTS ? VCC_REPLACE : 1;
+DWORD CALLBACK ReplaceExistingCopyCallback(DWORD event, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
+                                           DWORD, void*) {
+  return event == VCC_TARGET_EXISTS ? VCC_REPLACE : 1;
 }
 
-void MakeUniqueRenameTarget(std::vector<InfRenameRecord>& renames, wchar_t* name)
-{
-    InfRenameRecord* record = nullptr;
-    for (InfRenameRecord& r : renames)
-        if (_wcsicmp(r.oldName.c_str(), name) == 0) {
-            record = &r;
-            break;
-        }
-    if (!record)
-        return;
-    if (_wcsicmp(record->newName.c_str(), record->oldName.c_str()) != 0) {
-        lstrcpynW(name, record->newName.c_str(), kNameChars);
-        return;
+void MakeUniqueRenameTarget(std::vector<InfRenameRecord>& renames, wchar_t* name) {
+  InfRenameRecord* record = nullptr;
+  for (InfRenameRecord& r : renames)
+    if (_wcsicmp(r.oldName.c_str(), name) == 0) {
+      record = &r;
+      break;
     }
-    std::wstring candidate = name;
-    for (unsigned counter = 1;; ++counter) {
-        size_t dot = candidate.rfind(L'.');
-        std::wstring tail = dot == std::wstring::npos ? L"x" : candidate.substr(dot + 1);
-        bool digits = dot != std::wstring::npos && tail.find_first_not_of(L"0123456789") == std::wstring::npos;
-        wchar_t suffix[16];
-        _snwprintf(suffix, 16, L".%03u", counter);
-        suffix[15] = 0;
-        std::wstring next = (digits ? candidate.substr(0, dot) : candidate) + suffix;
-        if (next.size() > kNameChars - 1)
-            next.resize(kNameChars - 1);
-        bool taken = false;
-        for (const InfRenameRecord& r : renames)
-            taken = taken || _wcsicmp(r.newName.c_str(), next.c_str()) == 0;
-        if (!taken) {
-            record->newName = next;
-            lstrcpynW(name, next.c_str(), kNameChars);
-            return;
-        }
-        if (counter > 999)
-            return;
+  if (!record) return;
+  if (_wcsicmp(record->newName.c_str(), record->oldName.c_str()) != 0) {
+    lstrcpynW(name, record->newName.c_str(), kNameChars);
+    return;
+  }
+  std::wstring candidate = name;
+  for (unsigned counter = 1;; ++counter) {
+    size_t dot = candidate.rfind(L'.');
+    std::wstring tail = dot == std::wstring::npos ? L"x" : candidate.substr(dot + 1);
+    bool digits =
+        dot != std::wstring::npos && tail.find_first_not_of(L"0123456789") == std::wstring::npos;
+    wchar_t suffix[16];
+    _snwprintf(suffix, 16, L".%03u", counter);
+    suffix[15] = 0;
+    std::wstring next = (digits ? candidate.substr(0, dot) : candidate) + suffix;
+    if (next.size() > kNameChars - 1) next.resize(kNameChars - 1);
+    bool taken = false;
+    for (const InfRenameRecord& r : renames)
+      taken = taken || _wcsicmp(r.newName.c_str(), next.c_str()) == 0;
+    if (!taken) {
+      record->newName = next;
+      lstrcpynW(name, next.c_str(), kNameChars);
+      return;
     }
+    if (counter > 999) return;
+  }
 }
 
-void MergeIniSectionLines(const wchar_t* sourceInf, const wchar_t* targetInf, const wchar_t* sourceSection,
-                          const wchar_t* targetSection, bool expand)
-{
-    std::vector<std::wstring> collected;
-    for (const std::wstring& line : Lines(sourceInf, sourceSection)) {
-        std::wstring clean = Cleaned(line, expand);
-        if (!clean.empty() && !Contains(collected, clean))
-            collected.push_back(clean);
+void MergeIniSectionLines(const wchar_t* sourceInf, const wchar_t* targetInf,
+                          const wchar_t* sourceSection, const wchar_t* targetSection, bool expand) {
+  std::vector<std::wstring> collected;
+  for (const std::wstring& line : Lines(sourceInf, sourceSection)) {
+    std::wstring clean = Cleaned(line, expand);
+    if (!clean.empty() && !Contains(collected, clean)) collected.push_back(clean);
+  }
+  if (!collected.empty()) ReplaceSectionKeeping(targetInf, targetSection, collected);
+}
+
+uint32_t CopyInstallSectionTree(CMountedImage* image, const wchar_t* sourceInf,
+                                const wchar_t* targetInf, const wchar_t* sourceFolder,
+                                const wchar_t* sourceSection, const wchar_t* targetSection,
+                                std::vector<InfRenameRecord>& renames, bool expand) {
+  if (!sourceInf || !targetInf || !sourceFolder || !sourceSection || !targetSection) return 0;
+  InfCopyContext c{image, targetInf, sourceFolder, &renames, expand, Mode::Copy};
+  std::vector<IncludedInf> includes;
+  return CopyTree(c, sourceInf, sourceSection, targetSection, includes, 0);
+}
+
+uint32_t IncludeNeededInfs(CMountedImage* image, const wchar_t* sourceInf,
+                           const wchar_t* sourceSection, const wchar_t* targetInf,
+                           const wchar_t* targetSection) {
+  if (!sourceInf || !targetInf || !sourceSection || !targetSection) return 0;
+  std::vector<InfRenameRecord> none;
+  std::wstring folder = Folder(sourceInf);
+  InfCopyContext c{image, targetInf, folder.c_str(), &none, true, Mode::Flatten};
+  std::vector<IncludedInf> includes;
+  return CopyTree(c, sourceInf, sourceSection, targetSection, includes, 0);
+}
+
+std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath, unsigned languageId) {
+  std::unique_ptr<CProcessEnvironment> saved(new CProcessEnvironment());
+  static const wchar_t* const kKept[] = {L"Path", L"TEMP", L"TMP", L"WinDir"};
+  saved->KeepOnly(kKept, 4);
+  wchar_t local[32];
+  _snwprintf(local, 32, L"Strings.%04X", languageId);
+  local[31] = 0;
+  for (const wchar_t* section : {L"Strings", (const wchar_t*)local}) {
+    for (const std::wstring& line : Lines(infPath, section)) {
+      size_t eq = line.find(L'=');
+      if (eq == std::wstring::npos) continue;
+      std::vector<wchar_t> name(line.begin(), line.begin() + eq);
+      name.push_back(0);
+      TrimBlanks(name.data());
+      std::vector<wchar_t> value(line.begin() + eq + 1, line.end());
+      value.push_back(0);
+      CutIniComment(value.data());
+      TrimBlanks(value.data());
+      StripQuotes(value.data());
+      if (name[0]) SetEnvironmentVariableW(name.data(), value.data());
     }
-    if (!collected.empty())
-        ReplaceSectionKeeping(targetInf, targetSection, collected);
+  }
+  return saved;
 }
 
-uint32_t CopyInstallSectionTree(CMountedImage* image, const wchar_t* sourceInf, const wchar_t* targetInf,
-                                const wchar_t* sourceFolder, const wchar_t* sourceSection,
-                                const wchar_t* targetSection, std::vector<InfRenameRecord>& renames,
-                                bool expand)
-{
-    if (!sourceInf || !targetInf || !sourceFolder || !sourceSection || !targetSection)
-        return 0;
-    InfCopyContext c{image, targetInf, sourceFolder, &renames, expand, Mode::Copy};
-    std::vector<IncludedInf> includes;
-    return CopyTree(c, sourceInf, sourceSection, targetSection, includes, 0);
+std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath) {
+  return LoadInfStrings(infPath, GetUserDefaultUILanguage());
 }
 
-uint32_t IncludeNeededInfs(CMountedImage* image, const wchar_t* sourceInf, const wchar_t* sourceSection,
-                           const wchar_t* targetInf, const wchar_t* targetSection)
-{
-    if (!sourceInf || !targetInf || !sourceSection || !targetSection)
-        return 0;
-    std::vector<InfRenameRecord> none;
-    std::wstring folder = Folder(sourceInf);
-    InfCopyContext c{image, targetInf, folder.c_str(), &none, true, Mode::Flatten};
-    std::vector<IncludedInf> includes;
-    return CopyTree(c, sourceInf, sourceSection, targetSection, includes, 0);
+void RestoreInfStrings(const wchar_t*, std::unique_ptr<CProcessEnvironment> saved) {
+  // The lease drops every variable set since and gives back the rest.
+  if (saved) saved->Restore();
 }
 
-std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath, unsigned languageId)
-{
-    std::unique_ptr<CProcessEnvironment> saved(new CProcessEnvironment());
-    static const wchar_t* const kKept[] = {L"Path", L"TEMP", L"TMP", L"WinDir"};
-    saved->KeepOnly(kKept, 4);
-    wchar_t local[32];
-    _snwprintf(local, 32, L"Strings.%04X", languageId);
-    local[31] = 0;
-    for (const wchar_t* section : {L"Strings", (const wchar_t*)local}) {
-        for (const std::wstring& line : Lines(infPath, section)) {
-            size_t eq = line.find(L'=');
-            if (eq == std::wstring::npos)
-                continue;
-            std::vector<wchar_t> name(line.begin(), line.begin() + eq);
-            name.push_back(0);
-            TrimBlanks(name.data());
-            std::vector<wchar_t> value(line.begin() + eq + 1, line.end());
-            value.push_back(0);
-            CutIniComment(value.data());
-            TrimBlanks(value.data());
-            StripQuotes(value.data());
-            if (name[0])
-                SetEnvironmentVariableW(name.data(), value.data());
-        }
+int WriteFlattenedInf(CMountedImage* image, const wchar_t* sourceInf, const wchar_t* targetFile) {
+  if (!sourceInf || !targetFile || !WriteUnicodeFile(targetFile, L"")) return 0;
+  std::unique_ptr<CProcessEnvironment> strings = LoadInfStrings(sourceInf);
+  int written = 0;
+  std::wstring names = ReadIniSectionNames(sourceInf);
+  for (const wchar_t* s = names.c_str(); *s; s += wcslen(s) + 1) {
+    if (_wcsicmp(s, L"Strings") == 0 || (wcslen(s) == 12 && _wcsnicmp(s, L"Strings.", 8) == 0))
+      continue;
+    bool directives = false;
+    for (const std::wstring& line : Lines(sourceInf, s)) {
+      size_t eq = line.find(L'=');
+      std::wstring key = eq == std::wstring::npos ? L"" : Cleaned(line.substr(0, eq), false);
+      directives = directives || _wcsicmp(key.c_str(), L"Include") == 0 ||
+                   _wcsicmp(key.c_str(), L"Needs") == 0;
     }
-    return saved;
-}
-
-std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath)
-{
-    return LoadInfStrings(infPath, GetUserDefaultUILanguage());
-}
-
-void RestoreInfStrings(const wchar_t*, std::unique_ptr<CProcessEnvironment> saved)
-{
-    // The lease drops every variable set since and gives back the rest.
-    if (saved)
-        saved->Restore();
-}
-
-int WriteFlattenedInf(CMountedImage* image, const wchar_t* sourceInf, const wchar_t* targetFile)
-{
-    if (!sourceInf || !targetFile || !WriteUnicodeFile(targetFile, L""))
-        return 0;
-    std::unique_ptr<CProcessEnvironment> strings = LoadInfStrings(sourceInf);
-    int written = 0;
-    std::wstring names = ReadIniSectionNames(sourceInf);
-    for (const wchar_t* s = names.c_str(); *s; s += wcslen(s) + 1) {
-        if (_wcsicmp(s, L"Strings") == 0 || (wcslen(s) == 12 && _wcsnicmp(s, L"Strings.", 8) == 0))
-            continue;
-        bool directives = false;
-        for (const std::wstring& line : Lines(sourceInf, s)) {
-            size_t eq = line.find(L'=');
-            std::wstring key = eq == std::wstring::npos ? L"" : Cleaned(line.substr(0, eq), false);
-            directives = directives || _wcsicmp(key.c_str(), L"Include") == 0 || _wcsicmp(key.c_str(), L"Needs") == 0;
-        }
-        if (directives)
-            IncludeNeededInfs(image, sourceInf, s, targetFile, s);
-        else
-            MergeIniSectionLines(sourceInf, targetFile, s, s, true);
-        written = 1;
-    }
-    RestoreInfStrings(sourceInf, std::move(strings));
-    return written;
+    if (directives)
+      IncludeNeededInfs(image, sourceInf, s, targetFile, s);
+    else
+      MergeIniSectionLines(sourceInf, targetFile, s, s, true);
+    written = 1;
+  }
+  RestoreInfStrings(sourceInf, std::move(strings));
+  return written;
 }

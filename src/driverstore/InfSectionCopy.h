@@ -18,35 +18,36 @@ class CProcessEnvironment;
 
 // The copy callback of the store and of driver installation: a target that
 // exists is replaced, nothing is asked.
-DWORD CALLBACK ReplaceExistingCopyCallback(DWORD event, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, void*);
+DWORD CALLBACK ReplaceExistingCopyCallback(DWORD event, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
+                                           DWORD, void*);
 
 // A section name of the target INF: taken before the import (equal names),
 // or renamed for this import (oldName is written as newName).
 struct InfRenameRecord {
-    std::wstring oldName;
-    std::wstring newName;
+  std::wstring oldName;
+  std::wstring newName;
 };
 
 // Result bits of a copy.
 enum InfCopyBits : uint32_t {
-    kInfCopiedFile = 0x1,
-    kInfCopiedService = 0x2,
-    kInfCopiedAddReg = 0x4,
-    kInfCopiedDelReg = 0x8,
-    kInfCopiedDelFiles = 0x10,
-    kInfCopiedRegisterDlls = 0x20,
+  kInfCopiedFile = 0x1,
+  kInfCopiedService = 0x2,
+  kInfCopiedAddReg = 0x4,
+  kInfCopiedDelReg = 0x8,
+  kInfCopiedDelFiles = 0x10,
+  kInfCopiedRegisterDlls = 0x20,
 };
 
-uint32_t CopyInstallSectionTree(CMountedImage* image, const wchar_t* sourceInf, const wchar_t* targetInf,
-                                const wchar_t* sourceFolder, const wchar_t* sourceSection,
-                                const wchar_t* targetSection, std::vector<InfRenameRecord>& renames,
-                                bool expand);
+uint32_t CopyInstallSectionTree(CMountedImage* image, const wchar_t* sourceInf,
+                                const wchar_t* targetInf, const wchar_t* sourceFolder,
+                                const wchar_t* sourceSection, const wchar_t* targetSection,
+                                std::vector<InfRenameRecord>& renames, bool expand);
 // The name a section of the package takes in the target (name: 100).
 void MakeUniqueRenameTarget(std::vector<InfRenameRecord>& renames, wchar_t* name);
 // Copies a section's lines (cleaned, expanded when asked) into a target
 // section, keeping the target's other lines; the section moves to the end.
-void MergeIniSectionLines(const wchar_t* sourceInf, const wchar_t* targetInf, const wchar_t* sourceSection,
-                          const wchar_t* targetSection, bool expand);
+void MergeIniSectionLines(const wchar_t* sourceInf, const wchar_t* targetInf,
+                          const wchar_t* sourceSection, const wchar_t* targetSection, bool expand);
 
 // The package's [Strings] (and [Strings.XXXX] of the interface language) as
 // environment variables, the host's variables but Path, TEMP, TMP and WinDir
@@ -61,5 +62,6 @@ void RestoreInfStrings(const wchar_t* infPath, std::unique_ptr<CProcessEnvironme
 int WriteFlattenedInf(CMountedImage* image, const wchar_t* sourceInf, const wchar_t* targetFile);
 // The copier's twin for flattening: directive sections merged under their
 // own names, Include and Needs resolved, other lines copied.
-uint32_t IncludeNeededInfs(CMountedImage* image, const wchar_t* sourceInf, const wchar_t* sourceSection,
-                           const wchar_t* targetInf, const wchar_t* targetSection);
+uint32_t IncludeNeededInfs(CMountedImage* image, const wchar_t* sourceInf,
+                           const wchar_t* sourceSection, const wchar_t* targetInf,
+                           const wchar_t* targetSection);

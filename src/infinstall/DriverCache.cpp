@@ -20,146 +20,136 @@ namespace {
 const DWORD kReparseSymlink = 0xA000000C;
 const unsigned kCreateFile = 0x8000;
 
-int Rc4WithTextKey(uint8_t* data, uint32_t length, const char* keyText, bool encrypt)
-{
-    // No key container is needed to hash and derive: without one (a user
-    // whose default container was never made) the plain open would fail.
-    HCRYPTPROV provider = 0;
-    if (!data || !keyText ||
-        (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, 0) &&
-         !CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)))
-        return 0;
-    HCRYPTHASH hash = 0;
-    HCRYPTKEY key = 0;
-    BOOL ok = CryptCreateHash(provider, CALG_MD5, 0, 0, &hash) &&
-              CryptHashData(hash, reinterpret_cast<const BYTE*>(keyText), (DWORD)strlen(keyText), 0) &&
-              CryptDeriveKey(provider, CALG_RC4, hash, 0, &key);
-    if (ok) {
-        DWORD n = length;
-        ok = encrypt ? CryptEncrypt(key, 0, TRUE, 0, data, &n, length) : CryptDecrypt(key, 0, TRUE, 0, data, &n);
-    }
-    if (key)
-        CryptDestroyKey(key);
-    if (hash)
-        CryptDestroyHash(hash);
-    CryptReleaseContext(provider, 0);
-    return ok ? 1 : 0;
+int Rc4WithTextKey(uint8_t* data, uint32_t length, const char* keyText, bool encrypt) {
+  // No key container is needed to hash and derive: without one (a user
+  // whose default container was never made) the plain open would fail.
+  HCRYPTPROV provider = 0;
+  if (!data || !keyText ||
+      (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, 0) &&
+       !CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)))
+    return 0;
+  HCRYPTHASH hash = 0;
+  HCRYPTKEY key = 0;
+  BOOL ok =
+      CryptCreateHash(provider, CALG_MD5, 0, 0, &hash) &&
+      CryptHashData(hash, reinterpret_cast<const BYTE*>(keyText), (DWORD)strlen(keyText), 0) &&
+      CryptDeriveKey(provider, CALG_RC4, hash, 0, &key);
+  if (ok) {
+    DWORD n = length;
+    ok = encrypt ? CryptEncrypt(key, 0, TRUE, 0, data, &n, length)
+                 : CryptDecrypt(key, 0, TRUE, 0, data, &n);
+  }
+  if (key) CryptDestroyKey(key);
+  if (hash) CryptDestroyHash(hash);
+  CryptReleaseContext(provider, 0);
+  return ok ? 1 : 0;
 }
 
-int TransformFile(const wchar_t* source, const wchar_t* target, uint32_t idLow, uint32_t idHigh, bool encrypt)
-{
-    HANDLE in = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (in == INVALID_HANDLE_VALUE)
-        return 0;
-    LARGE_INTEGER size;
-    int result = 0;
-    if (GetFileSizeEx(in, &size) && size.QuadPart > 2 && size.QuadPart < 0x40000000) {
-        std::vector<uint8_t> data((size_t)size.QuadPart);
-        DWORD got = 0;
-        if (ReadFile(in, data.data(), (DWORD)data.size(), &got, nullptr) && got == data.size()) {
-            char keyText[20];
-            _snprintf(keyText, sizeof keyText, "%016I64x", ((uint64_t)idHigh << 32) | idLow);
-            keyText[19] = 0;
-            int ok = Rc4WithTextKey(data.data(), (uint32_t)data.size(), keyText, encrypt);
-            SecureZeroMemory(keyText, sizeof keyText);
-            if (ok) {
-                HANDLE out = CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-                if (out != INVALID_HANDLE_VALUE) {
-                    DWORD put = 0;
-                    result = WriteFile(out, data.data(), (DWORD)data.size(), &put, nullptr) && put == data.size() &&
-                             SetEndOfFile(out);
-                    result = CloseHandle(out) && result;
-                }
-            }
+int TransformFile(const wchar_t* source, const wchar_t* target, uint32_t idLow, uint32_t idHigh,
+                  bool encrypt) {
+  HANDLE in = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return 0;
+  LARGE_INTEGER size;
+  int result = 0;
+  if (GetFileSizeEx(in, &size) && size.QuadPart > 2 && size.QuadPart < 0x40000000) {
+    std::vector<uint8_t> data((size_t)size.QuadPart);
+    DWORD got = 0;
+    if (ReadFile(in, data.data(), (DWORD)data.size(), &got, nullptr) && got == data.size()) {
+      char keyText[20];
+      _snprintf(keyText, sizeof keyText, "%016I64x", ((uint64_t)idHigh << 32) | idLow);
+      keyText[19] = 0;
+      int ok = Rc4WithTextKey(data.data(), (uint32_t)data.size(), keyText, encrypt);
+      SecureZeroMemory(keyText, sizeof keyText);
+      if (ok) {
+        HANDLE out = CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (out != INVALID_HANDLE_VALUE) {
+          DWORD put = 0;
+          result = WriteFile(out, data.data(), (DWORD)data.size(), &put, nullptr) &&
+                   put == data.size() && SetEndOfFile(out);
+          result = CloseHandle(out) && result;
         }
+      }
     }
-    CloseHandle(in);
-    return result;
+  }
+  CloseHandle(in);
+  return result;
 }
 
 // Lines "key=value" of a section of a UTF-16 file.
-std::vector<std::pair<std::wstring, std::wstring>> Entries(const wchar_t* path, const wchar_t* section)
-{
-    std::vector<std::pair<std::wstring, std::wstring>> out;
-    std::wstring lines;
-    if (!ReadProfileSection(path, section, lines))
-        return out;
-    for (const wchar_t* p = lines.c_str(); *p; p += wcslen(p) + 1) {
-        const wchar_t* eq = wcschr(p, L'=');
-        if (eq)
-            out.push_back({std::wstring(p, eq - p), std::wstring(eq + 1).substr(0, kPathChars - 1)});
-    }
-    return out;
+std::vector<std::pair<std::wstring, std::wstring>> Entries(const wchar_t* path,
+                                                           const wchar_t* section) {
+  std::vector<std::pair<std::wstring, std::wstring>> out;
+  std::wstring lines;
+  if (!ReadProfileSection(path, section, lines)) return out;
+  for (const wchar_t* p = lines.c_str(); *p; p += wcslen(p) + 1) {
+    const wchar_t* eq = wcschr(p, L'=');
+    if (eq)
+      out.push_back({std::wstring(p, eq - p), std::wstring(eq + 1).substr(0, kPathChars - 1)});
+  }
+  return out;
 }
 
 }  // namespace
 
-int Rc4EncryptWithTextKey(uint8_t* data, uint32_t length, const char* keyText)
-{
-    return Rc4WithTextKey(data, length, keyText, true);
+int Rc4EncryptWithTextKey(uint8_t* data, uint32_t length, const char* keyText) {
+  return Rc4WithTextKey(data, length, keyText, true);
 }
 
-int Rc4DecryptWithTextKey(uint8_t* data, uint32_t length, const char* keyText)
-{
-    return Rc4WithTextKey(data, length, keyText, false);
+int Rc4DecryptWithTextKey(uint8_t* data, uint32_t length, const char* keyText) {
+  return Rc4WithTextKey(data, length, keyText, false);
 }
 
-int EncryptFileWithValueKey(const wchar_t* source, const wchar_t* target, uint32_t idLow, uint32_t idHigh)
-{
-    return TransformFile(source, target, idLow, idHigh, true);
+int EncryptFileWithValueKey(const wchar_t* source, const wchar_t* target, uint32_t idLow,
+                            uint32_t idHigh) {
+  return TransformFile(source, target, idLow, idHigh, true);
 }
 
-int DecryptFileWithValueKey(const wchar_t* source, const wchar_t* target, uint32_t idLow, uint32_t idHigh)
-{
-    return TransformFile(source, target, idLow, idHigh, false);
+int DecryptFileWithValueKey(const wchar_t* source, const wchar_t* target, uint32_t idLow,
+                            uint32_t idHigh) {
+  return TransformFile(source, target, idLow, idHigh, false);
 }
 
-void FormatDriverCachePath(uint64_t profileId, const wchar_t* hardwareId, wchar_t* out)
-{
-    wchar_t folder[kPathChars];
-    DWORD n = GetModuleFileNameW(nullptr, folder, kPathChars);
-    if (n == 0 || n >= (DWORD)kPathChars)
-        folder[0] = 0;
-    CutFileNamePart(folder);
-    AppendPathPart(folder, kPathChars, L"Cache");
-    CreateDirectoryW(folder, nullptr);
-    wchar_t name[kPathChars];
-    _snwprintf(name, kPathChars, L"%I64X_%s.dat", profileId, hardwareId ? hardwareId : L"");
-    name[kPathChars - 1] = 0;
-    lstrcpynW(out, folder, kPathChars);
-    AppendPathPart(out, kPathChars, name);
+void FormatDriverCachePath(uint64_t profileId, const wchar_t* hardwareId, wchar_t* out) {
+  wchar_t folder[kPathChars];
+  DWORD n = GetModuleFileNameW(nullptr, folder, kPathChars);
+  if (n == 0 || n >= (DWORD)kPathChars) folder[0] = 0;
+  CutFileNamePart(folder);
+  AppendPathPart(folder, kPathChars, L"Cache");
+  CreateDirectoryW(folder, nullptr);
+  wchar_t name[kPathChars];
+  _snwprintf(name, kPathChars, L"%I64X_%s.dat", profileId, hardwareId ? hardwareId : L"");
+  name[kPathChars - 1] = 0;
+  lstrcpynW(out, folder, kPathChars);
+  AppendPathPart(out, kPathChars, name);
 }
 
-int ReplayDriverCache(CMountedImage* image, const wchar_t* hardwareId, uint32_t idLow, uint32_t idHigh)
-{
-    if (!image || !hardwareId)
-        return 0;
-    wchar_t cache[kPathChars];
-    FormatDriverCachePath(((uint64_t)idHigh << 32) | idLow, hardwareId, cache);
-    if (GetPathKind(cache) != 1)
-        return 0;
-    wchar_t plain[kPathChars];
-    if (!CreateTempFileName(plain, L"re"))
-        return 0;
-    if (!DecryptFileWithValueKey(cache, plain, idLow, idHigh)) {
-        DeleteFileW(plain);
-        return 0;
-    }
-    image->ImportRegFile(plain);
-    for (const auto& e : Entries(plain, L"File")) {
-        if (e.second.empty())
-            continue;
-        image->DeletePath(e.first.c_str());
-        uint64_t missing = 0;
-        image->InjectHostPath(e.second.c_str(), e.first.c_str(), &missing, ReplaceExistingCopyCallback, nullptr);
-    }
-    for (const auto& e : Entries(plain, L"Link")) {
-        if (e.second.empty())
-            continue;
-        image->DeletePath(e.first.c_str());
-        image->CreateLink(e.first.c_str(), e.second.c_str(), kCreateFile, kReparseSymlink);
-    }
+int ReplayDriverCache(CMountedImage* image, const wchar_t* hardwareId, uint32_t idLow,
+                      uint32_t idHigh) {
+  if (!image || !hardwareId) return 0;
+  wchar_t cache[kPathChars];
+  FormatDriverCachePath(((uint64_t)idHigh << 32) | idLow, hardwareId, cache);
+  if (GetPathKind(cache) != 1) return 0;
+  wchar_t plain[kPathChars];
+  if (!CreateTempFileName(plain, L"re")) return 0;
+  if (!DecryptFileWithValueKey(cache, plain, idLow, idHigh)) {
     DeleteFileW(plain);
-    return 1;
+    return 0;
+  }
+  image->ImportRegFile(plain);
+  for (const auto& e : Entries(plain, L"File")) {
+    if (e.second.empty()) continue;
+    image->DeletePath(e.first.c_str());
+    uint64_t missing = 0;
+    image->InjectHostPath(e.second.c_str(), e.first.c_str(), &missing, ReplaceExistingCopyCallback,
+                          nullptr);
+  }
+  for (const auto& e : Entries(plain, L"Link")) {
+    if (e.second.empty()) continue;
+    image->DeletePath(e.first.c_str());
+    image->CreateLink(e.first.c_str(), e.second.c_str(), kCreateFile, kReparseSymlink);
+  }
+  DeleteFileW(plain);
+  return 1;
 }

@@ -14,11 +14,14 @@ int Rc4DecryptWithTextKey(uint8_t* data, uint32_t length, const char* keyText);
 // A whole file enciphered (deciphered) into another with the key of a
 // 64-bit id ("%016I64x"). Nonzero on success; files of 2 bytes or less are
 // refused.
-int EncryptFileWithValueKey(const wchar_t* source, const wchar_t* target, uint32_t idLow, uint32_t idHigh);
-int DecryptFileWithValueKey(const wchar_t* source, const wchar_t* target, uint32_t idLow, uint32_t idHigh);
+int EncryptFileWithValueKey(const wchar_t* source, const wchar_t* target, uint32_t idLow,
+                            uint32_t idHigh);
+int DecryptFileWithValueKey(const wchar_t* source, const wchar_t* target, uint32_t idLow,
+                            uint32_t idHigh);
 // The cache file's path for a profile id and hardware id (out: 360); its
 // folder is created.
 void FormatDriverCachePath(uint64_t profileId, const wchar_t* hardwareId, wchar_t* out);
 // Imports the cached registry data and places the cached files and links
 // again. 1 when a cache file was replayed.
-int ReplayDriverCache(CMountedImage* image, const wchar_t* hardwareId, uint32_t idLow, uint32_t idHigh);
+int ReplayDriverCache(CMountedImage* image, const wchar_t* hardwareId, uint32_t idLow,
+                      uint32_t idHigh);

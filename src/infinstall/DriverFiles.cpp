@@ -22,7 +22,7 @@ using namespace inftext;
 namespace {
 
 const int kKeyChars = 1024;
-const uint64_t kGrowMargin = 0x40000000;   // 1 GiB above what the file needs
+const uint64_t kGrowMargin = 0x40000000;  // 1 GiB above what the file needs
 const DWORD kReparseSymlink = 0xA000000C;
 const unsigned kCreateFile = 0x8000;
 const int kMaxServiceDepth = 8;
@@ -38,268 +38,235 @@ const wchar_t* const kDecorations86[] = {
     L"%s.NT",    L"%s.NT.CoInstallers",    L"%s.NT.HW",    L"%s.NT.Services",
     L"%s",       L"%s.CoInstallers",       L"%s.HW",       L"%s.Services"};
 
-std::vector<std::wstring> Decorated(const CInfInstaller* inst, const wchar_t* name)
-{
-    std::vector<std::wstring> names;
-    const wchar_t* const* table = nullptr;
-    if (inst->TargetArch() == 64)
-        table = kDecorations64;
-    else if (inst->TargetArch() == 86)
-        table = kDecorations86;
-    for (size_t i = 0; table && i < 12; ++i) {
-        wchar_t buffer[200];
-        _snwprintf(buffer, 200, table[i], name);
-        buffer[199] = 0;
-        names.push_back(buffer);
-    }
-    return names;
+std::vector<std::wstring> Decorated(const CInfInstaller* inst, const wchar_t* name) {
+  std::vector<std::wstring> names;
+  const wchar_t* const* table = nullptr;
+  if (inst->TargetArch() == 64)
+    table = kDecorations64;
+  else if (inst->TargetArch() == 86)
+    table = kDecorations86;
+  for (size_t i = 0; table && i < 12; ++i) {
+    wchar_t buffer[200];
+    _snwprintf(buffer, 200, table[i], name);
+    buffer[199] = 0;
+    names.push_back(buffer);
+  }
+  return names;
 }
 
 // The INF's folder, with a trailing separator.
-std::wstring InfFolder(const wchar_t* infPath)
-{
-    std::wstring folder(infPath, FindFileNamePart(infPath) - infPath);
-    if (folder.empty() || (folder.back() != L'\\' && folder.back() != L'/'))
-        folder += L'\\';
-    return folder;
+std::wstring InfFolder(const wchar_t* infPath) {
+  std::wstring folder(infPath, FindFileNamePart(infPath) - infPath);
+  if (folder.empty() || (folder.back() != L'\\' && folder.back() != L'/')) folder += L'\\';
+  return folder;
 }
 
-std::wstring FilesKey(const CInfInstaller* inst, const wchar_t* classKey)
-{
-    wchar_t key[kKeyChars];
-    _snwprintf(key, kKeyChars, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Control\\Class\\%s\\Files",
-               inst->ControlSet, classKey);
-    key[kKeyChars - 1] = 0;
-    return key;
+std::wstring FilesKey(const CInfInstaller* inst, const wchar_t* classKey) {
+  wchar_t key[kKeyChars];
+  _snwprintf(key, kKeyChars,
+             L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Control\\Class\\%s\\Files",
+             inst->ControlSet, classKey);
+  key[kKeyChars - 1] = 0;
+  return key;
 }
 
 void StageLinkedFolder(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* scriptPath,
-                       const wchar_t* classKey)
-{
-    std::wstring folder = InfFolder(infPath);
-    folder.pop_back();
-    inst->WriteRegValue(FilesKey(inst, classKey).c_str(), L"@",
-                        RegScriptStringData(Escaped(folder)).c_str(), scriptPath);
+                       const wchar_t* classKey) {
+  std::wstring folder = InfFolder(infPath);
+  folder.pop_back();
+  inst->WriteRegValue(FilesKey(inst, classKey).c_str(), L"@",
+                      RegScriptStringData(Escaped(folder)).c_str(), scriptPath);
 }
 
 void CopyCatalog(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* scriptPath,
-                 const wchar_t* classKey)
-{
-    const wchar_t* keys[] = {L"CatalogFile", L"CatalogFile.NT",
-                             inst->TargetArch() == 64 ? L"CatalogFile.NTamd64" : L"CatalogFile.NTx86"};
-    std::wstring name;
-    for (const wchar_t* k : keys) {
-        name = ReadInfValue(infPath, L"Version", k);
-        if (!name.empty())
-            break;
-    }
-    if (name.empty() || !inst->Image)
-        return;
-    wchar_t target[kPathChars];
-    if (!inst->Image->FindWindowsDirectory(target, kPathChars))
-        return;
-    AppendPathPart(target, kPathChars, L"System32\\CatRoot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}");
-    inst->Image->CreateDirectoryTree(target);
-    AppendPathPart(target, kPathChars, name.c_str());
-    std::wstring source = InfFolder(infPath) + name;
-    inst->CopyDriverFile(source.c_str(), target, classKey, scriptPath, 0);
+                 const wchar_t* classKey) {
+  const wchar_t* keys[] = {
+      L"CatalogFile", L"CatalogFile.NT",
+      inst->TargetArch() == 64 ? L"CatalogFile.NTamd64" : L"CatalogFile.NTx86"};
+  std::wstring name;
+  for (const wchar_t* k : keys) {
+    name = ReadInfValue(infPath, L"Version", k);
+    if (!name.empty()) break;
+  }
+  if (name.empty() || !inst->Image) return;
+  wchar_t target[kPathChars];
+  if (!inst->Image->FindWindowsDirectory(target, kPathChars)) return;
+  AppendPathPart(target, kPathChars, L"System32\\CatRoot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}");
+  inst->Image->CreateDirectoryTree(target);
+  AppendPathPart(target, kPathChars, name.c_str());
+  std::wstring source = InfFolder(infPath) + name;
+  inst->CopyDriverFile(source.c_str(), target, classKey, scriptPath, 0);
 }
 
 int CopyFilesDirectives(CInfInstaller* inst, const wchar_t* section, const wchar_t* infPath,
-                        const wchar_t* scriptPath, const wchar_t* classKey, int depth)
-{
-    if (depth > kMaxServiceDepth)
-        return 0;
-    int placed = 0;
-    for (const std::wstring& line : SectionLines(infPath, section)) {
-        std::wstring key, value;
-        if (!SplitDirective(line, key, value))
-            continue;
-        if (value.size() > 1024)
-            value.resize(1024);
-        if (_wcsicmp(key.c_str(), L"CopyFiles") == 0) {
-            for (const std::wstring& s : SectionNames(value))
-                placed |= inst->StageCopyFilesSection(s.c_str(), infPath, scriptPath, classKey) ? 1 : 0;
-        } else if (_wcsicmp(key.c_str(), L"AddService") == 0) {
-            std::vector<std::wstring> f = SplitCommas(value, 4);
-            if (f.size() >= 3) {
-                std::wstring s = CleanField(f[2], 200);
-                if (!s.empty())
-                    placed |= CopyFilesDirectives(inst, s.c_str(), infPath, scriptPath, classKey, depth + 1);
-            }
-        }
+                        const wchar_t* scriptPath, const wchar_t* classKey, int depth) {
+  if (depth > kMaxServiceDepth) return 0;
+  int placed = 0;
+  for (const std::wstring& line : SectionLines(infPath, section)) {
+    std::wstring key, value;
+    if (!SplitDirective(line, key, value)) continue;
+    if (value.size() > 1024) value.resize(1024);
+    if (_wcsicmp(key.c_str(), L"CopyFiles") == 0) {
+      for (const std::wstring& s : SectionNames(value))
+        placed |= inst->StageCopyFilesSection(s.c_str(), infPath, scriptPath, classKey) ? 1 : 0;
+    } else if (_wcsicmp(key.c_str(), L"AddService") == 0) {
+      std::vector<std::wstring> f = SplitCommas(value, 4);
+      if (f.size() >= 3) {
+        std::wstring s = CleanField(f[2], 200);
+        if (!s.empty())
+          placed |= CopyFilesDirectives(inst, s.c_str(), infPath, scriptPath, classKey, depth + 1);
+      }
     }
-    return placed;
+  }
+  return placed;
 }
 
 }  // namespace
 
-void SetPartitionGrowFunction(PartitionGrowFunction grow)
-{
-    g_PartitionGrow = grow;
+void SetPartitionGrowFunction(PartitionGrowFunction grow) {
+  g_PartitionGrow = grow;
 }
 
 int CInfInstaller::CopyDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath,
-                                   const wchar_t* classKey)
-{
-    if (!infPath || !scriptPath || !classKey || !Image)
-        return 0;
-    CopyCatalog(this, infPath, scriptPath, classKey);
-    bool any = false;
-    for (const std::wstring& line : SectionLines(infPath, L"Manufacturer")) {
-        std::wstring key, value;
-        if (!SplitDirective(line, key, value))
-            continue;
-        any = true;
-        CopyDecoratedSectionFiles(ModelsSectionName(value).c_str(), infPath, scriptPath, classKey);
-    }
-    if (!any)
-        return 0;
-    if (LinkFiles == 1)
-        StageLinkedFolder(this, infPath, scriptPath, classKey);
-    return 1;
+                                   const wchar_t* classKey) {
+  if (!infPath || !scriptPath || !classKey || !Image) return 0;
+  CopyCatalog(this, infPath, scriptPath, classKey);
+  bool any = false;
+  for (const std::wstring& line : SectionLines(infPath, L"Manufacturer")) {
+    std::wstring key, value;
+    if (!SplitDirective(line, key, value)) continue;
+    any = true;
+    CopyDecoratedSectionFiles(ModelsSectionName(value).c_str(), infPath, scriptPath, classKey);
+  }
+  if (!any) return 0;
+  if (LinkFiles == 1) StageLinkedFolder(this, infPath, scriptPath, classKey);
+  return 1;
 }
 
 int CInfInstaller::CopySetupDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath,
-                                        const wchar_t* classKey, const wchar_t* installSection)
-{
-    if (!infPath || !scriptPath || !classKey || !installSection || !Image)
-        return 0;
-    CopyCatalog(this, infPath, scriptPath, classKey);
-    int placed = 0;
-    for (const std::wstring& s : Decorated(this, installSection))
-        placed |= StageCopyFilesDirectives(s.c_str(), infPath, scriptPath, classKey) ? 1 : 0;
-    if (placed && LinkFiles == 1)
-        StageLinkedFolder(this, infPath, scriptPath, classKey);
-    return placed;
+                                        const wchar_t* classKey, const wchar_t* installSection) {
+  if (!infPath || !scriptPath || !classKey || !installSection || !Image) return 0;
+  CopyCatalog(this, infPath, scriptPath, classKey);
+  int placed = 0;
+  for (const std::wstring& s : Decorated(this, installSection))
+    placed |= StageCopyFilesDirectives(s.c_str(), infPath, scriptPath, classKey) ? 1 : 0;
+  if (placed && LinkFiles == 1) StageLinkedFolder(this, infPath, scriptPath, classKey);
+  return placed;
 }
 
 void CInfInstaller::CopyDecoratedSectionFiles(const wchar_t* modelsSection, const wchar_t* infPath,
-                                              const wchar_t* scriptPath, const wchar_t* classKey)
-{
-    for (const std::wstring& line : SectionLines(infPath, modelsSection)) {
-        std::wstring description, right;
-        if (!SplitDirective(line, description, right) || right.empty())
-            continue;
-        std::wstring install = right.substr(0, right.find(L','));
-        for (const std::wstring& s : Decorated(this, install.c_str()))
-            StageCopyFilesDirectives(s.c_str(), infPath, scriptPath, classKey);
-    }
+                                              const wchar_t* scriptPath, const wchar_t* classKey) {
+  for (const std::wstring& line : SectionLines(infPath, modelsSection)) {
+    std::wstring description, right;
+    if (!SplitDirective(line, description, right) || right.empty()) continue;
+    std::wstring install = right.substr(0, right.find(L','));
+    for (const std::wstring& s : Decorated(this, install.c_str()))
+      StageCopyFilesDirectives(s.c_str(), infPath, scriptPath, classKey);
+  }
 }
 
 int CInfInstaller::StageCopyFilesDirectives(const wchar_t* section, const wchar_t* infPath,
-                                            const wchar_t* scriptPath, const wchar_t* classKey)
-{
-    if (!section || !infPath || !scriptPath || !classKey)
-        return 0;
-    return CopyFilesDirectives(this, section, infPath, scriptPath, classKey, 0);
+                                            const wchar_t* scriptPath, const wchar_t* classKey) {
+  if (!section || !infPath || !scriptPath || !classKey) return 0;
+  return CopyFilesDirectives(this, section, infPath, scriptPath, classKey, 0);
 }
 
 unsigned CInfInstaller::GetDestinationDir(const wchar_t* section, const wchar_t* infPath,
-                                          wchar_t* subDir)
-{
-    subDir[0] = 0;
-    // The section's own entry, else the package's default, else System32.
-    std::wstring entry = ReadInfValue(infPath, L"DestinationDirs", section);
-    if (entry.empty())
-        entry = ReadInfValue(infPath, L"DestinationDirs", L"DefaultDestDir");
-    if (entry.empty())
-        entry = L"11";
-    size_t comma = entry.find(L',');
-    if (comma != std::wstring::npos) {
-        std::vector<wchar_t> sub(entry.begin() + comma + 1, entry.end());
-        sub.push_back(0);
-        TrimBlanks(sub.data());
-        StripQuotes(sub.data());
-        lstrcpynW(subDir, sub.data(), kPathChars);
-    }
-    return wcstoul(entry.c_str(), nullptr, 10);
+                                          wchar_t* subDir) {
+  subDir[0] = 0;
+  // The section's own entry, else the package's default, else System32.
+  std::wstring entry = ReadInfValue(infPath, L"DestinationDirs", section);
+  if (entry.empty()) entry = ReadInfValue(infPath, L"DestinationDirs", L"DefaultDestDir");
+  if (entry.empty()) entry = L"11";
+  size_t comma = entry.find(L',');
+  if (comma != std::wstring::npos) {
+    std::vector<wchar_t> sub(entry.begin() + comma + 1, entry.end());
+    sub.push_back(0);
+    TrimBlanks(sub.data());
+    StripQuotes(sub.data());
+    lstrcpynW(subDir, sub.data(), kPathChars);
+  }
+  return wcstoul(entry.c_str(), nullptr, 10);
 }
 
 int CInfInstaller::StageCopyFilesSection(const wchar_t* section, const wchar_t* infPath,
-                                         const wchar_t* scriptPath, const wchar_t* classKey)
-{
-    if (!section || !infPath || !scriptPath || !classKey)
-        return 0;
-    int result = 0;
-    for (const std::wstring& line : SectionLines(infPath, section)) {
-        std::vector<std::wstring> f = SplitCommas(line, 3);
-        std::wstring dest = CleanField(f[0], 100);
-        std::wstring source = f.size() > 1 ? CleanField(f[1], 100) : std::wstring();
-        if (source.empty())
-            source = dest;
-        if (dest.empty())
-            continue;
-        const wchar_t* s = source.c_str();
-        if (*s == L'\\' || *s == L'/')
-            ++s;
-        std::wstring sourcePath = InfFolder(infPath) + s;
-        wchar_t subDir[kPathChars];
-        unsigned dirId = GetDestinationDir(section, infPath, subDir);
-        wchar_t target[kPathChars];
-        if (dirId == 0 || !GetDirIdPath(dirId, subDir[0] ? subDir : nullptr, target, kPathChars))
-            continue;
-        AppendPathPart(target, kPathChars, dest.c_str());
-        result = CopyDriverFile(sourcePath.c_str(), target, classKey, scriptPath, LinkFiles);
-    }
-    return result;
+                                         const wchar_t* scriptPath, const wchar_t* classKey) {
+  if (!section || !infPath || !scriptPath || !classKey) return 0;
+  int result = 0;
+  for (const std::wstring& line : SectionLines(infPath, section)) {
+    std::vector<std::wstring> f = SplitCommas(line, 3);
+    std::wstring dest = CleanField(f[0], 100);
+    std::wstring source = f.size() > 1 ? CleanField(f[1], 100) : std::wstring();
+    if (source.empty()) source = dest;
+    if (dest.empty()) continue;
+    const wchar_t* s = source.c_str();
+    if (*s == L'\\' || *s == L'/') ++s;
+    std::wstring sourcePath = InfFolder(infPath) + s;
+    wchar_t subDir[kPathChars];
+    unsigned dirId = GetDestinationDir(section, infPath, subDir);
+    wchar_t target[kPathChars];
+    if (dirId == 0 || !GetDirIdPath(dirId, subDir[0] ? subDir : nullptr, target, kPathChars))
+      continue;
+    AppendPathPart(target, kPathChars, dest.c_str());
+    result = CopyDriverFile(sourcePath.c_str(), target, classKey, scriptPath, LinkFiles);
+  }
+  return result;
 }
 
 int CInfInstaller::CopyDriverFile(const wchar_t* source, const wchar_t* target,
-                                  const wchar_t* classKey, const wchar_t* scriptPath, uint32_t link)
-{
-    if (!Image || !source || !target || !classKey || !scriptPath)
+                                  const wchar_t* classKey, const wchar_t* scriptPath,
+                                  uint32_t link) {
+  if (!Image || !source || !target || !classKey || !scriptPath) return 0;
+  // The new file goes in beside the old one first: a copy that fails
+  // leaves the driver the offline Windows had.
+  std::wstring fresh = std::wstring(target) + L".vronew";
+  std::wstring old = std::wstring(target) + L".vroold";
+  Image->DeletePath(fresh.c_str());
+  if (link == 1) {
+    if (!Image->CreateLink(fresh.c_str(), source, kCreateFile, kReparseSymlink)) return 0;
+  } else {
+    uint64_t missing = 0;
+    if (!Image->InjectHostPath(source, fresh.c_str(), &missing, ReplaceExistingCopyCallback,
+                               nullptr)) {
+      uint64_t total = 0;
+      if (!missing || !g_PartitionGrow || !Image->GetVolumeSpace(&total, nullptr) ||
+          !g_PartitionGrow(Image, (total + missing + kGrowMargin) / 0x100000))
         return 0;
-    // The new file goes in beside the old one first: a copy that fails
-    // leaves the driver the offline Windows had.
-    std::wstring fresh = std::wstring(target) + L".vronew";
-    std::wstring old = std::wstring(target) + L".vroold";
+      missing = 0;
+      Image->DeletePath(fresh.c_str());
+      if (!Image->InjectHostPath(source, fresh.c_str(), &missing, ReplaceExistingCopyCallback,
+                                 nullptr))
+        return 0;
+    }
+  }
+  bool hadOld = Image->GetPathType(target) != 0;
+  Image->DeletePath(old.c_str());
+  if (hadOld && !Image->RenamePath(target, old.c_str())) {
     Image->DeletePath(fresh.c_str());
-    if (link == 1) {
-        if (!Image->CreateLink(fresh.c_str(), source, kCreateFile, kReparseSymlink))
-            return 0;
-    } else {
-        uint64_t missing = 0;
-        if (!Image->InjectHostPath(source, fresh.c_str(), &missing, ReplaceExistingCopyCallback, nullptr)) {
-            uint64_t total = 0;
-            if (!missing || !g_PartitionGrow || !Image->GetVolumeSpace(&total, nullptr) ||
-                !g_PartitionGrow(Image, (total + missing + kGrowMargin) / 0x100000))
-                return 0;
-            missing = 0;
-            Image->DeletePath(fresh.c_str());
-            if (!Image->InjectHostPath(source, fresh.c_str(), &missing, ReplaceExistingCopyCallback, nullptr))
-                return 0;
-        }
-    }
-    bool hadOld = Image->GetPathType(target) != 0;
-    Image->DeletePath(old.c_str());
-    if (hadOld && !Image->RenamePath(target, old.c_str())) {
-        Image->DeletePath(fresh.c_str());
-        return 0;
-    }
-    if (!Image->RenamePath(fresh.c_str(), target)) {
-        if (hadOld)
-            Image->RenamePath(old.c_str(), target);
-        Image->DeletePath(fresh.c_str());
-        return 0;
-    }
-    if (hadOld)
-        Image->DeletePath(old.c_str());
+    return 0;
+  }
+  if (!Image->RenamePath(fresh.c_str(), target)) {
+    if (hadOld) Image->RenamePath(old.c_str(), target);
+    Image->DeletePath(fresh.c_str());
+    return 0;
+  }
+  if (hadOld) Image->DeletePath(old.c_str());
 
-    // The Files record: one REG_MULTI_SZ value per source file, every place
-    // it was put.
-    std::wstring files = FilesKey(this, classKey);
-    const wchar_t* name = FindFileNamePart(source);
-    std::vector<wchar_t> staged(65536);
-    std::wstring line =
-        ReadRegValue(files.c_str(), name, staged.data(), (int)staged.size(), scriptPath) ? staged.data()
-                                                                                        : L"hex(7):";
-    std::wstring entry = std::wstring(L"C:") + target;
-    entry.push_back(L'\0');
-    entry.push_back(L'\0');
-    FormatRegMultiSzHex(line, entry.c_str(), entry.size());
-    WriteRegValue(files.c_str(), name, line.c_str(), scriptPath);
-    if (PnpProfileId != 0)
-        WriteProfileValue(scriptPath, link == 1 ? L"Link" : L"File", target, source);
-    return 1;
+  // The Files record: one REG_MULTI_SZ value per source file, every place
+  // it was put.
+  std::wstring files = FilesKey(this, classKey);
+  const wchar_t* name = FindFileNamePart(source);
+  std::vector<wchar_t> staged(65536);
+  std::wstring line =
+      ReadRegValue(files.c_str(), name, staged.data(), (int)staged.size(), scriptPath)
+          ? staged.data()
+          : L"hex(7):";
+  std::wstring entry = std::wstring(L"C:") + target;
+  entry.push_back(L'\0');
+  entry.push_back(L'\0');
+  FormatRegMultiSzHex(line, entry.c_str(), entry.size());
+  WriteRegValue(files.c_str(), name, line.c_str(), scriptPath);
+  if (PnpProfileId != 0)
+    WriteProfileValue(scriptPath, link == 1 ? L"Link" : L"File", target, source);
+  return 1;
 }

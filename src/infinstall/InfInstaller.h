@@ -14,164 +14,163 @@ class CMountedImage;
 
 // Device classes an installation handles.
 enum InfClassKind : uint32_t {
-    kInfClassNet = 2,
-    kInfClassDisplay = 3,
+  kInfClassNet = 2,
+  kInfClassDisplay = 3,
 };
 
-extern const wchar_t kNetClassGuid[];       // "{4d36e972-e325-11ce-bfc1-08002be10318}"
-extern const wchar_t kDisplayClassGuid[];   // "{4d36e968-e325-11ce-bfc1-08002be10318}"
+extern const wchar_t kNetClassGuid[];      // "{4d36e972-e325-11ce-bfc1-08002be10318}"
+extern const wchar_t kDisplayClassGuid[];  // "{4d36e968-e325-11ce-bfc1-08002be10318}"
 
 class CInfInstaller {
-public:
-    CMountedImage* Image;
-    uint32_t TargetVersion;      // Windows version word: arch << 16 | major << 8 | minor
-    uint32_t ControlSet;         // ControlSet%03u of every SYSTEM key path
-    uint32_t ClassKind;          // InfClassKind
-    const wchar_t* ClassName;    // "Net" or "Display"
-    const wchar_t* ClassGuid;    // braced, lower case
-    uint32_t LinkFiles;          // 1: driver files become links into the store
-    uint64_t PnpProfileId;       // 0, or the boot-time PnP profile of redirected keys
-    wchar_t StoreFolderName[40];
-    wchar_t InstallSection[100];
-    wchar_t DeviceDescription[200];
+ public:
+  CMountedImage* Image;
+  uint32_t TargetVersion;    // Windows version word: arch << 16 | major << 8 | minor
+  uint32_t ControlSet;       // ControlSet%03u of every SYSTEM key path
+  uint32_t ClassKind;        // InfClassKind
+  const wchar_t* ClassName;  // "Net" or "Display"
+  const wchar_t* ClassGuid;  // braced, lower case
+  uint32_t LinkFiles;        // 1: driver files become links into the store
+  uint64_t PnpProfileId;     // 0, or the boot-time PnP profile of redirected keys
+  wchar_t StoreFolderName[40];
+  wchar_t InstallSection[100];
+  wchar_t DeviceDescription[200];
 
-    // Stores the arguments, empties the two name fields and names the store
-    // folder ("VroPnp.inf_amd64_" or "VroPnp.inf_x86_" and sixteen hex
-    // digits drawn from the runtime's generator). Cannot fail.
-    CInfInstaller* Init(CMountedImage* image, uint32_t targetVersion, uint32_t controlSet,
-                        uint32_t classKind, const wchar_t* className, const wchar_t* classGuid,
-                        uint32_t linkFiles, uint64_t pnpProfileId);
+  // Stores the arguments, empties the two name fields and names the store
+  // folder ("VroPnp.inf_amd64_" or "VroPnp.inf_x86_" and sixteen hex
+  // digits drawn from the runtime's generator). Cannot fail.
+  CInfInstaller* Init(CMountedImage* image, uint32_t targetVersion, uint32_t controlSet,
+                      uint32_t classKind, const wchar_t* className, const wchar_t* classGuid,
+                      uint32_t linkFiles, uint64_t pnpProfileId);
 
-    // Architecture (64 or 86) and major version of the target.
-    uint32_t TargetArch() const { return TargetVersion >> 16; }
-    uint32_t TargetMajor() const { return (TargetVersion >> 8) & 0xFF; }
+  // Architecture (64 or 86) and major version of the target.
+  uint32_t TargetArch() const { return TargetVersion >> 16; }
+  uint32_t TargetMajor() const { return (TargetVersion >> 8) & 0xFF; }
 
-    // ---- Staging script (DriverRegScript.cpp). Nonzero on success.
-    // Writes or replaces the line `name`=`data` in the section of keyPath;
-    // null data removes the line. With a PnP profile, keys outside
-    // HKEY_LOCAL_MACHINE\SYSTEM\ go to the profile's redirection area and a
-    // value deletion ("-") is written as "#".
-    int WriteRegValue(const wchar_t* keyPath, const wchar_t* name, const wchar_t* data,
-                      const wchar_t* scriptPath);
-    // Replaces the whole section of keyPath by `lines` (a string list of
-    // name=data entries); "-" before the key asks for the key's deletion.
-    int WriteRegSection(const wchar_t* keyPath, const wchar_t* lines, const wchar_t* scriptPath);
-    // The staged data of a line, read back (0 when there is none).
-    int ReadRegValue(const wchar_t* keyPath, const wchar_t* name, wchar_t* out, int outChars,
-                     const wchar_t* scriptPath);
+  // ---- Staging script (DriverRegScript.cpp). Nonzero on success.
+  // Writes or replaces the line `name`=`data` in the section of keyPath;
+  // null data removes the line. With a PnP profile, keys outside
+  // HKEY_LOCAL_MACHINE\SYSTEM\ go to the profile's redirection area and a
+  // value deletion ("-") is written as "#".
+  int WriteRegValue(const wchar_t* keyPath, const wchar_t* name, const wchar_t* data,
+                    const wchar_t* scriptPath);
+  // Replaces the whole section of keyPath by `lines` (a string list of
+  // name=data entries); "-" before the key asks for the key's deletion.
+  int WriteRegSection(const wchar_t* keyPath, const wchar_t* lines, const wchar_t* scriptPath);
+  // The staged data of a line, read back (0 when there is none).
+  int ReadRegValue(const wchar_t* keyPath, const wchar_t* name, wchar_t* out, int outChars,
+                   const wchar_t* scriptPath);
 
-    // ---- Directory ids (InstallEnvironment.cpp).
-    // The volume path of a directory id with an optional subpath, whose
-    // folder chain is created in the volume. 1 when the id is known, 0 else
-    // (the buffer then holds the Windows folder).
-    int GetDirIdPath(unsigned dirId, const wchar_t* subPath, wchar_t* out, int outChars);
+  // ---- Directory ids (InstallEnvironment.cpp).
+  // The volume path of a directory id with an optional subpath, whose
+  // folder chain is created in the volume. 1 when the id is known, 0 else
+  // (the buffer then holds the Windows folder).
+  int GetDirIdPath(unsigned dirId, const wchar_t* subPath, wchar_t* out, int outChars);
 
-    // ---- AddReg and DelReg staging (RegDirectives.cpp). Each returns
-    // nonzero when at least one line reached the script.
-    int StageDelRegSection(const wchar_t* section, const wchar_t* infPath, const wchar_t* scriptPath,
-                           const wchar_t* hkrKey, int keysPass);
-    int StageDelRegSectionHw(const wchar_t* section, const wchar_t* infPath,
-                             const wchar_t* scriptPath, const wchar_t* deviceInstance, int keysPass);
-    int StageAddRegSection(const wchar_t* section, const wchar_t* infPath, const wchar_t* scriptPath,
-                           const wchar_t* hkrKey);
-    int StageDelRegDirectives(const wchar_t* installSection, const wchar_t* infPath,
-                              const wchar_t* scriptPath, const wchar_t* classInstance, int keysPass);
-    int StageDelRegDirectivesHw(const wchar_t* hwSection, const wchar_t* infPath,
-                                const wchar_t* scriptPath, const wchar_t* deviceInstance,
-                                int keysPass);
-    int StageAddRegDirectives(const wchar_t* installSection, const wchar_t* infPath,
-                              const wchar_t* scriptPath, const wchar_t* classInstance);
-    int StageAddRegDirectivesHw(const wchar_t* hwSection, const wchar_t* infPath,
-                                const wchar_t* scriptPath, const wchar_t* deviceInstance);
+  // ---- AddReg and DelReg staging (RegDirectives.cpp). Each returns
+  // nonzero when at least one line reached the script.
+  int StageDelRegSection(const wchar_t* section, const wchar_t* infPath, const wchar_t* scriptPath,
+                         const wchar_t* hkrKey, int keysPass);
+  int StageDelRegSectionHw(const wchar_t* section, const wchar_t* infPath,
+                           const wchar_t* scriptPath, const wchar_t* deviceInstance, int keysPass);
+  int StageAddRegSection(const wchar_t* section, const wchar_t* infPath, const wchar_t* scriptPath,
+                         const wchar_t* hkrKey);
+  int StageDelRegDirectives(const wchar_t* installSection, const wchar_t* infPath,
+                            const wchar_t* scriptPath, const wchar_t* classInstance, int keysPass);
+  int StageDelRegDirectivesHw(const wchar_t* hwSection, const wchar_t* infPath,
+                              const wchar_t* scriptPath, const wchar_t* deviceInstance,
+                              int keysPass);
+  int StageAddRegDirectives(const wchar_t* installSection, const wchar_t* infPath,
+                            const wchar_t* scriptPath, const wchar_t* classInstance);
+  int StageAddRegDirectivesHw(const wchar_t* hwSection, const wchar_t* infPath,
+                              const wchar_t* scriptPath, const wchar_t* deviceInstance);
 
-    // ---- Install sections, services, DLL registration (InstallSections.cpp).
-    // The install section of every model of a models section with its
-    // decorated variants, .HW and .Services companions. Nonzero when any
-    // directive was staged; then InstallSection, DeviceDescription and the
-    // value DriverDesc are set. serviceName (100), driverFile (100) and
-    // serviceImage (serviceImageChars) may be null.
-    int StageDDInstallSection(const wchar_t* modelsSection, const wchar_t* infPath,
-                              const wchar_t* scriptPath, const wchar_t* classInstance,
-                              const wchar_t* deviceInstance, wchar_t* serviceName,
-                              wchar_t* driverFile, wchar_t* serviceImage, int serviceImageChars);
-    int StageServiceInstall(const wchar_t* infPath, const wchar_t* service, const wchar_t* section,
-                            const wchar_t* scriptPath, wchar_t* imagePath, int imagePathChars);
-    int StageAddServiceDirectives(const wchar_t* servicesSection, const wchar_t* infPath,
-                                  const wchar_t* scriptPath, wchar_t* serviceName,
-                                  wchar_t* driverFile, const wchar_t* classInstance,
-                                  wchar_t* serviceImage = nullptr, int serviceImageChars = 0);
-    int StageDelServiceDirectives(const wchar_t* servicesSection, const wchar_t* infPath,
-                                  const wchar_t* scriptPath);
-    int StageRegisterDllsDirectives(const wchar_t* installSection, const wchar_t* infPath,
-                                    const wchar_t* scriptPath, const wchar_t* classInstance);
-    int StageRegisterDll(const wchar_t* section, const wchar_t* infPath, const wchar_t* scriptPath,
-                         const wchar_t* classInstance);
-    // "%04u" of the first class instance number without a key (out: 100).
-    void FindFreeClassInstance(uint32_t classKind, wchar_t* out);
-    // LinkFiles from an earlier installation's Files record.
-    void LoadLinkMode(const wchar_t* classInstance);
-    // Renames Enum\enumerator\device\oldName to newName in the hive and, with a
-    // profile, moves the staged lines of the old key to the new one.
-    int RenameEnumInstance(const wchar_t* enumerator, const wchar_t* device, const wchar_t* oldName,
-                           const wchar_t* newName, const wchar_t* scriptPath);
+  // ---- Install sections, services, DLL registration (InstallSections.cpp).
+  // The install section of every model of a models section with its
+  // decorated variants, .HW and .Services companions. Nonzero when any
+  // directive was staged; then InstallSection, DeviceDescription and the
+  // value DriverDesc are set. serviceName (100), driverFile (100) and
+  // serviceImage (serviceImageChars) may be null.
+  int StageDDInstallSection(const wchar_t* modelsSection, const wchar_t* infPath,
+                            const wchar_t* scriptPath, const wchar_t* classInstance,
+                            const wchar_t* deviceInstance, wchar_t* serviceName,
+                            wchar_t* driverFile, wchar_t* serviceImage, int serviceImageChars);
+  int StageServiceInstall(const wchar_t* infPath, const wchar_t* service, const wchar_t* section,
+                          const wchar_t* scriptPath, wchar_t* imagePath, int imagePathChars);
+  int StageAddServiceDirectives(const wchar_t* servicesSection, const wchar_t* infPath,
+                                const wchar_t* scriptPath, wchar_t* serviceName,
+                                wchar_t* driverFile, const wchar_t* classInstance,
+                                wchar_t* serviceImage = nullptr, int serviceImageChars = 0);
+  int StageDelServiceDirectives(const wchar_t* servicesSection, const wchar_t* infPath,
+                                const wchar_t* scriptPath);
+  int StageRegisterDllsDirectives(const wchar_t* installSection, const wchar_t* infPath,
+                                  const wchar_t* scriptPath, const wchar_t* classInstance);
+  int StageRegisterDll(const wchar_t* section, const wchar_t* infPath, const wchar_t* scriptPath,
+                       const wchar_t* classInstance);
+  // "%04u" of the first class instance number without a key (out: 100).
+  void FindFreeClassInstance(uint32_t classKind, wchar_t* out);
+  // LinkFiles from an earlier installation's Files record.
+  void LoadLinkMode(const wchar_t* classInstance);
+  // Renames Enum\enumerator\device\oldName to newName in the hive and, with a
+  // profile, moves the staged lines of the old key to the new one.
+  int RenameEnumInstance(const wchar_t* enumerator, const wchar_t* device, const wchar_t* oldName,
+                         const wchar_t* newName, const wchar_t* scriptPath);
 
-    // ---- Driver file pass (DriverFiles.cpp). classKey is "{guid}\NNNN".
-    int CopyDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath, const wchar_t* classKey);
-    int CopySetupDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath,
-                             const wchar_t* classKey, const wchar_t* installSection);
-    void CopyDecoratedSectionFiles(const wchar_t* modelsSection, const wchar_t* infPath,
-                                   const wchar_t* scriptPath, const wchar_t* classKey);
-    int StageCopyFilesDirectives(const wchar_t* section, const wchar_t* infPath,
+  // ---- Driver file pass (DriverFiles.cpp). classKey is "{guid}\NNNN".
+  int CopyDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath, const wchar_t* classKey);
+  int CopySetupDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath,
+                           const wchar_t* classKey, const wchar_t* installSection);
+  void CopyDecoratedSectionFiles(const wchar_t* modelsSection, const wchar_t* infPath,
                                  const wchar_t* scriptPath, const wchar_t* classKey);
-    int StageCopyFilesSection(const wchar_t* section, const wchar_t* infPath,
-                              const wchar_t* scriptPath, const wchar_t* classKey);
-    static unsigned GetDestinationDir(const wchar_t* section, const wchar_t* infPath,
-                                      wchar_t* subDir);
-    int CopyDriverFile(const wchar_t* source, const wchar_t* target, const wchar_t* classKey,
-                       const wchar_t* scriptPath, uint32_t link);
+  int StageCopyFilesDirectives(const wchar_t* section, const wchar_t* infPath,
+                               const wchar_t* scriptPath, const wchar_t* classKey);
+  int StageCopyFilesSection(const wchar_t* section, const wchar_t* infPath,
+                            const wchar_t* scriptPath, const wchar_t* classKey);
+  static unsigned GetDestinationDir(const wchar_t* section, const wchar_t* infPath,
+                                    wchar_t* subDir);
+  int CopyDriverFile(const wchar_t* source, const wchar_t* target, const wchar_t* classKey,
+                     const wchar_t* scriptPath, uint32_t link);
 
-    // ---- Registry pass (RegistryPass.cpp). Nonzero when the package was
-    // staged; the script is left for the caller to import (and delete).
-    uint32_t StageDriverRegistry(const wchar_t* infPath, const wchar_t* scriptPath,
-                                 const wchar_t* classInstance, const wchar_t* adapterGuid,
-                                 const wchar_t* deviceInstance, wchar_t* serviceName,
-                                 wchar_t* serviceImage, int serviceImageChars);
-    uint32_t StageSetupDriverRegistry(const wchar_t* infPath, const wchar_t* scriptPath,
-                                      const wchar_t* classInstance, const wchar_t* adapterGuid,
-                                      const wchar_t* deviceInstance,
-                                      const wchar_t* deviceDescription,
-                                      const wchar_t* installSection, wchar_t* serviceName);
+  // ---- Registry pass (RegistryPass.cpp). Nonzero when the package was
+  // staged; the script is left for the caller to import (and delete).
+  uint32_t StageDriverRegistry(const wchar_t* infPath, const wchar_t* scriptPath,
+                               const wchar_t* classInstance, const wchar_t* adapterGuid,
+                               const wchar_t* deviceInstance, wchar_t* serviceName,
+                               wchar_t* serviceImage, int serviceImageChars);
+  uint32_t StageSetupDriverRegistry(const wchar_t* infPath, const wchar_t* scriptPath,
+                                    const wchar_t* classInstance, const wchar_t* adapterGuid,
+                                    const wchar_t* deviceInstance, const wchar_t* deviceDescription,
+                                    const wchar_t* installSection, wchar_t* serviceName);
 
-    // ---- Device-install steps (DeviceInstance.cpp).
-    // Tag = one more than the highest tag of the service's load-order group
-    // (read from the script); 0 when the service has no group.
-    int32_t AssignServiceTag(const wchar_t* serviceName, const wchar_t* scriptPath);
-    // Removes the service, or the driver file, of the driver the new one
-    // replaces for this class instance. 1 unless another class instance
-    // still uses the old service.
-    int32_t RemoveReplacedDriver(const wchar_t* serviceName, const wchar_t* driverFile,
+  // ---- Device-install steps (DeviceInstance.cpp).
+  // Tag = one more than the highest tag of the service's load-order group
+  // (read from the script); 0 when the service has no group.
+  int32_t AssignServiceTag(const wchar_t* serviceName, const wchar_t* scriptPath);
+  // Removes the service, or the driver file, of the driver the new one
+  // replaces for this class instance. 1 unless another class instance
+  // still uses the old service.
+  int32_t RemoveReplacedDriver(const wchar_t* serviceName, const wchar_t* driverFile,
+                               const wchar_t* classInstance);
+  // Device-instance values of every existing device of the enumerator that
+  // uses the driver key ("{guid}\NNNN"). 1 when one matched.
+  int32_t StageDeviceInstanceKeys(const wchar_t* infPath, const wchar_t* scriptPath,
+                                  const wchar_t* enumerator, const wchar_t* serviceName,
+                                  const wchar_t* driverKey);
+  // The boot-time PnP instance "<device id>\VRO&Node&Pnp" of a network or
+  // display device with its class-key values, and a new adapter's identity
+  // and Linkage. Each returns 1.
+  int32_t StageNetDeviceInstance(const wchar_t* infPath, const wchar_t* scriptPath,
+                                 const wchar_t* deviceId, const wchar_t* serviceName,
+                                 const wchar_t* classInstance, uint32_t netLuidIndex);
+  int32_t StageDisplayDeviceInstance(const wchar_t* infPath, const wchar_t* scriptPath,
+                                     const wchar_t* deviceId, const wchar_t* serviceName,
+                                     const wchar_t* classInstance);
+  int32_t StageNetAdapterLinkage(const wchar_t* adapterGuid, const wchar_t* scriptPath,
+                                 const wchar_t* componentId, const wchar_t* deviceId,
                                  const wchar_t* classInstance);
-    // Device-instance values of every existing device of the enumerator that
-    // uses the driver key ("{guid}\NNNN"). 1 when one matched.
-    int32_t StageDeviceInstanceKeys(const wchar_t* infPath, const wchar_t* scriptPath,
-                                    const wchar_t* enumerator, const wchar_t* serviceName,
-                                    const wchar_t* driverKey);
-    // The boot-time PnP instance "<device id>\VRO&Node&Pnp" of a network or
-    // display device with its class-key values, and a new adapter's identity
-    // and Linkage. Each returns 1.
-    int32_t StageNetDeviceInstance(const wchar_t* infPath, const wchar_t* scriptPath,
-                                   const wchar_t* deviceId, const wchar_t* serviceName,
-                                   const wchar_t* classInstance, uint32_t netLuidIndex);
-    int32_t StageDisplayDeviceInstance(const wchar_t* infPath, const wchar_t* scriptPath,
-                                       const wchar_t* deviceId, const wchar_t* serviceName,
-                                       const wchar_t* classInstance);
-    int32_t StageNetAdapterLinkage(const wchar_t* adapterGuid, const wchar_t* scriptPath,
-                                   const wchar_t* componentId, const wchar_t* deviceId,
-                                   const wchar_t* classInstance);
 
-    // Key paths of the installation (out holds outChars characters).
-    void FormatDriverKey(const wchar_t* classInstance, wchar_t* out, int outChars) const;
-    void FormatHardwareKey(const wchar_t* deviceInstance, wchar_t* out, int outChars) const;
+  // Key paths of the installation (out holds outChars characters).
+  void FormatDriverKey(const wchar_t* classInstance, wchar_t* out, int outChars) const;
+  void FormatHardwareKey(const wchar_t* deviceInstance, wchar_t* out, int outChars) const;
 };
 
 // Grows the partition of a mounted image to `megabytes` MiB (the disk

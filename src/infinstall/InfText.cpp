@@ -14,145 +14,125 @@
 namespace inftext {
 
 // A number as INF text writes it: hexadecimal after "0x", else decimal.
-unsigned long ParseInfNumber(const wchar_t* text)
-{
-    if (text[0] == L'0' && (text[1] == L'x' || text[1] == L'X'))
-        return wcstoul(text + 2, nullptr, 16);
-    return wcstoul(text, nullptr, 10);
+unsigned long ParseInfNumber(const wchar_t* text) {
+  if (text[0] == L'0' && (text[1] == L'x' || text[1] == L'X'))
+    return wcstoul(text + 2, nullptr, 16);
+  return wcstoul(text, nullptr, 10);
 }
 
-std::wstring Dword(unsigned long value)
-{
-    wchar_t buffer[24];
-    _snwprintf(buffer, 24, L"dword:%08lx", value);
-    buffer[23] = 0;
-    return buffer;
+std::wstring Dword(unsigned long value) {
+  wchar_t buffer[24];
+  _snwprintf(buffer, 24, L"dword:%08lx", value);
+  buffer[23] = 0;
+  return buffer;
 }
 
 // Up to `chars` characters of a field, one pair of quotes removed (unless
 // keepQuotes) and %name% references expanded.
-std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes)
-{
-    std::vector<wchar_t> buffer(chars + 1, L'\0');
-    lstrcpynW(buffer.data(), field.c_str(), (int)chars);
-    if (!keepQuotes)
-        StripQuotes(buffer.data());
-    ExpandEnvironmentInPlace(buffer.data(), (int)chars);
-    return buffer.data();
+std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes) {
+  std::vector<wchar_t> buffer(chars + 1, L'\0');
+  lstrcpynW(buffer.data(), field.c_str(), (int)chars);
+  if (!keepQuotes) StripQuotes(buffer.data());
+  ExpandEnvironmentInPlace(buffer.data(), (int)chars);
+  return buffer.data();
 }
 
 // REG_SZ data as .reg text: escaped so that the import gives back exactly
 // the text.
-std::wstring Escaped(const std::wstring& text)
-{
-    std::vector<wchar_t> out(text.size() * 2 + 1);
-    EscapeRegString(text.c_str(), out.data(), (int)out.size());
-    return out.data();
+std::wstring Escaped(const std::wstring& text) {
+  std::vector<wchar_t> out(text.size() * 2 + 1);
+  EscapeRegString(text.c_str(), out.data(), (int)out.size());
+  return out.data();
 }
 
 // The fields of a line split at every comma (quotes are not special here:
 // the directive lines of these sections hold no commas in quotes but in the
 // data, which is taken whole from the fifth field on).
-std::vector<std::wstring> SplitCommas(const std::wstring& line, size_t maxFields)
-{
-    std::vector<std::wstring> fields;
-    size_t pos = 0;
-    while (fields.size() + 1 < maxFields) {
-        size_t comma = line.find(L',', pos);
-        if (comma == std::wstring::npos)
-            break;
-        fields.push_back(line.substr(pos, comma - pos));
-        pos = comma + 1;
-    }
-    fields.push_back(line.substr(pos));
-    return fields;
+std::vector<std::wstring> SplitCommas(const std::wstring& line, size_t maxFields) {
+  std::vector<std::wstring> fields;
+  size_t pos = 0;
+  while (fields.size() + 1 < maxFields) {
+    size_t comma = line.find(L',', pos);
+    if (comma == std::wstring::npos) break;
+    fields.push_back(line.substr(pos, comma - pos));
+    pos = comma + 1;
+  }
+  fields.push_back(line.substr(pos));
+  return fields;
 }
 
 // One line of a section as the walkers see it: comment cut, blanks around
 // commas dropped, trimmed.
-std::wstring CleanLine(const wchar_t* raw)
-{
-    std::vector<wchar_t> buffer(raw, raw + wcslen(raw) + 1);
-    CutIniComment(buffer.data());
-    TrimAroundCommas(buffer.data());
-    TrimBlanks(buffer.data());
-    return buffer.data();
+std::wstring CleanLine(const wchar_t* raw) {
+  std::vector<wchar_t> buffer(raw, raw + wcslen(raw) + 1);
+  CutIniComment(buffer.data());
+  TrimAroundCommas(buffer.data());
+  TrimBlanks(buffer.data());
+  return buffer.data();
 }
 
 // The lines of a section, cleaned; empty when the section cannot be read.
-std::vector<std::wstring> SectionLines(const wchar_t* infPath, const wchar_t* section)
-{
-    std::vector<std::wstring> lines;
-    wchar_t* list = ReadIniSection(infPath, section);
-    if (!list)
-        return lines;
-    BlankTrailingBackslashes(list);
-    for (const wchar_t* p = list; *p; p += wcslen(p) + 1) {
-        std::wstring line = CleanLine(p);
-        if (!line.empty())
-            lines.push_back(line);
-    }
-    delete[] list;
-    return lines;
+std::vector<std::wstring> SectionLines(const wchar_t* infPath, const wchar_t* section) {
+  std::vector<std::wstring> lines;
+  wchar_t* list = ReadIniSection(infPath, section);
+  if (!list) return lines;
+  BlankTrailingBackslashes(list);
+  for (const wchar_t* p = list; *p; p += wcslen(p) + 1) {
+    std::wstring line = CleanLine(p);
+    if (!line.empty()) lines.push_back(line);
+  }
+  delete[] list;
+  return lines;
 }
 
 // key = value of a directive line; false when the line has no "=".
-bool SplitDirective(const std::wstring& line, std::wstring& key, std::wstring& value)
-{
-    size_t eq = line.find(L'=');
-    if (eq == std::wstring::npos)
-        return false;
-    std::vector<wchar_t> k(line.begin(), line.begin() + eq);
-    k.push_back(0);
-    TrimBlanks(k.data());
-    std::vector<wchar_t> v(line.begin() + eq + 1, line.end());
-    v.push_back(0);
-    TrimBlanks(v.data());
-    key = k.data();
-    value = v.data();
-    return true;
+bool SplitDirective(const std::wstring& line, std::wstring& key, std::wstring& value) {
+  size_t eq = line.find(L'=');
+  if (eq == std::wstring::npos) return false;
+  std::vector<wchar_t> k(line.begin(), line.begin() + eq);
+  k.push_back(0);
+  TrimBlanks(k.data());
+  std::vector<wchar_t> v(line.begin() + eq + 1, line.end());
+  v.push_back(0);
+  TrimBlanks(v.data());
+  key = k.data();
+  value = v.data();
+  return true;
 }
 
-std::vector<std::wstring> SectionNames(const std::wstring& value)
-{
-    std::vector<std::wstring> names;
-    for (const std::wstring& f : SplitCommas(value, (size_t)-1)) {
-        std::vector<wchar_t> b(f.begin(), f.end());
-        b.push_back(0);
-        TrimBlanks(b.data());
-        StripQuotes(b.data());
-        if (b[0])
-            names.push_back(b.data());
-    }
-    return names;
-}
-
-
-}  // namespace inftext
-
-namespace inftext {
-
-std::wstring ReadInfValue(const wchar_t* infPath, const wchar_t* section, const wchar_t* key)
-{
-    return ReadIniValue(infPath, section, key);
+std::vector<std::wstring> SectionNames(const std::wstring& value) {
+  std::vector<std::wstring> names;
+  for (const std::wstring& f : SplitCommas(value, (size_t)-1)) {
+    std::vector<wchar_t> b(f.begin(), f.end());
+    b.push_back(0);
+    TrimBlanks(b.data());
+    StripQuotes(b.data());
+    if (b[0]) names.push_back(b.data());
+  }
+  return names;
 }
 
 }  // namespace inftext
 
 namespace inftext {
 
-std::wstring ModelsSectionName(std::wstring value)
-{
-    if (value.size() > 400)
-        value.resize(400);
-    size_t comma = value.find(L',');
-    std::wstring models = value.substr(0, comma);
-    if (comma != std::wstring::npos) {
-        models += L"." + value.substr(comma + 1);
-        if (models.size() > 199)
-            models.resize(199);
-    }
-    return models;
+std::wstring ReadInfValue(const wchar_t* infPath, const wchar_t* section, const wchar_t* key) {
+  return ReadIniValue(infPath, section, key);
+}
+
+}  // namespace inftext
+
+namespace inftext {
+
+std::wstring ModelsSectionName(std::wstring value) {
+  if (value.size() > 400) value.resize(400);
+  size_t comma = value.find(L',');
+  std::wstring models = value.substr(0, comma);
+  if (comma != std::wstring::npos) {
+    models += L"." + value.substr(comma + 1);
+    if (models.size() > 199) models.resize(199);
+  }
+  return models;
 }
 
 }  // namespace inftext

@@ -10,20 +10,20 @@
 class CInfInstaller;
 
 class CInstallEnvironment {
-public:
-    CInstallEnvironment() = default;
-    ~CInstallEnvironment() { Restore(); }
-    CInstallEnvironment(const CInstallEnvironment&) = delete;
-    CInstallEnvironment& operator=(const CInstallEnvironment&) = delete;
+ public:
+  CInstallEnvironment() = default;
+  ~CInstallEnvironment() { Restore(); }
+  CInstallEnvironment(const CInstallEnvironment&) = delete;
+  CInstallEnvironment& operator=(const CInstallEnvironment&) = delete;
 
-    // Takes the environment, clears it and sets the directory-id variables
-    // for the installer's image and target. 1 on success; 0 (environment
-    // untouched) when the image has no Windows folder or the environment is
-    // already held by this thread.
-    int Setup(const CInfInstaller* installer);
-    // Removes the directory ids and gives the host's environment back whole.
-    void Restore();
+  // Takes the environment, clears it and sets the directory-id variables
+  // for the installer's image and target. 1 on success; 0 (environment
+  // untouched) when the image has no Windows folder or the environment is
+  // already held by this thread.
+  int Setup(const CInfInstaller* installer);
+  // Removes the directory ids and gives the host's environment back whole.
+  void Restore();
 
-private:
-    CProcessEnvironment* m_pLease = nullptr;
+ private:
+  CProcessEnvironment* m_pLease = nullptr;
 };

@@ -36,43 +36,39 @@ const wchar_t* const kServicesDecorations[] = {L"%s.NTamd64.Services", L"%s.NTx8
 
 // Service-install keys that become values of another name or form.
 struct ServiceKey {
-    const wchar_t* infKey;
-    const wchar_t* value;
-    bool number;
+  const wchar_t* infKey;
+  const wchar_t* value;
+  bool number;
 };
 const ServiceKey kServiceKeys[] = {
-    {L"ServiceType", L"Type", true},         {L"StartType", L"Start", true},
+    {L"ServiceType", L"Type", true},          {L"StartType", L"Start", true},
     {L"ErrorControl", L"ErrorControl", true}, {L"BootFlags", L"BootFlags", true},
     {L"LoadOrderGroup", L"Group", false},
 };
 
-std::wstring Decorated(const wchar_t* pattern, const wchar_t* name)
-{
-    wchar_t buffer[kDecoratedChars];
-    _snwprintf(buffer, kDecoratedChars, pattern, name);
-    buffer[kDecoratedChars - 1] = 0;
-    return buffer;
+std::wstring Decorated(const wchar_t* pattern, const wchar_t* name) {
+  wchar_t buffer[kDecoratedChars];
+  _snwprintf(buffer, kDecoratedChars, pattern, name);
+  buffer[kDecoratedChars - 1] = 0;
+  return buffer;
 }
 
-std::wstring ServiceKeyPath(const CInfInstaller* inst, const wchar_t* service)
-{
-    wchar_t key[kKeyChars];
-    _snwprintf(key, kKeyChars, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\services\\%s",
-               inst->ControlSet, service);
-    key[kKeyChars - 1] = 0;
-    return key;
+std::wstring ServiceKeyPath(const CInfInstaller* inst, const wchar_t* service) {
+  wchar_t key[kKeyChars];
+  _snwprintf(key, kKeyChars, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\services\\%s",
+             inst->ControlSet, service);
+  key[kKeyChars - 1] = 0;
+  return key;
 }
 
-std::wstring DriverKeyPath(const CInfInstaller* inst, const wchar_t* classInstance)
-{
-    wchar_t key[kKeyChars];
-    inst->FormatDriverKey(classInstance, key, kKeyChars);
-    return key;
+std::wstring DriverKeyPath(const CInfInstaller* inst, const wchar_t* classInstance) {
+  wchar_t key[kKeyChars];
+  inst->FormatDriverKey(classInstance, key, kKeyChars);
+  return key;
 }
 
-std::wstring StringLine(const std::wstring& text)
-{
-    return RegScriptStringData(Escaped(text));
+std::wstring StringLine(const std::wstring& text) {
+  return RegScriptStringData(Escaped(text));
 }
 
 }  // namespace
@@ -81,296 +77,256 @@ int CInfInstaller::StageDDInstallSection(const wchar_t* modelsSection, const wch
                                          const wchar_t* scriptPath, const wchar_t* classInstance,
                                          const wchar_t* deviceInstance, wchar_t* serviceName,
                                          wchar_t* driverFile, wchar_t* serviceImage,
-                                         int serviceImageChars)
-{
-    if (!modelsSection || !infPath || !scriptPath || !classInstance || !deviceInstance)
-        return 0;
-    int staged = 0;
-    for (const std::wstring& line : SectionLines(infPath, modelsSection)) {
-        std::wstring description, right;
-        if (!SplitDirective(line, description, right) || right.empty())
-            continue;
-        size_t comma = right.find(L',');
-        if (comma == std::wstring::npos)
-            continue;   // no hardware id
-        std::wstring install = right.substr(0, comma);
-        std::vector<wchar_t> d(description.begin(), description.end());
-        d.push_back(0);
-        StripQuotes(d.data());
-        description = d.data();
-        const wchar_t* s = install.c_str();
-        int any = 0;
-        for (int keysPass : {1, 0})
-            for (const wchar_t* p : kInstallDecorations)
-                any |= StageDelRegDirectives(Decorated(p, s).c_str(), infPath, scriptPath, classInstance,
-                                             keysPass);
-        for (int keysPass : {1, 0})
-            for (const wchar_t* p : kHardwareDecorations)
-                any |= StageDelRegDirectivesHw(Decorated(p, s).c_str(), infPath, scriptPath,
-                                               deviceInstance, keysPass);
-        for (const wchar_t* p : kServicesDecorations)
-            StageDelServiceDirectives(Decorated(p, s).c_str(), infPath, scriptPath);
-        for (const wchar_t* p : kInstallDecorations)
-            any |= StageAddRegDirectives(Decorated(p, s).c_str(), infPath, scriptPath, classInstance);
-        for (const wchar_t* p : kHardwareDecorations)
-            any |= StageAddRegDirectivesHw(Decorated(p, s).c_str(), infPath, scriptPath, deviceInstance);
-        for (const wchar_t* p : kServicesDecorations)
-            any |= StageAddServiceDirectives(Decorated(p, s).c_str(), infPath, scriptPath, serviceName,
-                                             driverFile, classInstance, serviceImage,
-                                             serviceImageChars);
-        for (const wchar_t* p : kInstallDecorations)
-            any |= StageRegisterDllsDirectives(Decorated(p, s).c_str(), infPath, scriptPath,
-                                               classInstance);
-        if (!any)
-            continue;
-        staged = 1;
-        lstrcpynW(InstallSection, s, 100);
-        lstrcpynW(DeviceDescription, description.c_str(), 200);
-        WriteRegValue(DriverKeyPath(this, classInstance).c_str(), L"DriverDesc",
-                      StringLine(description).c_str(), scriptPath);
-    }
-    return staged;
+                                         int serviceImageChars) {
+  if (!modelsSection || !infPath || !scriptPath || !classInstance || !deviceInstance) return 0;
+  int staged = 0;
+  for (const std::wstring& line : SectionLines(infPath, modelsSection)) {
+    std::wstring description, right;
+    if (!SplitDirective(line, description, right) || right.empty()) continue;
+    size_t comma = right.find(L',');
+    if (comma == std::wstring::npos) continue;  // no hardware id
+    std::wstring install = right.substr(0, comma);
+    std::vector<wchar_t> d(description.begin(), description.end());
+    d.push_back(0);
+    StripQuotes(d.data());
+    description = d.data();
+    const wchar_t* s = install.c_str();
+    int any = 0;
+    for (int keysPass : {1, 0})
+      for (const wchar_t* p : kInstallDecorations)
+        any |= StageDelRegDirectives(Decorated(p, s).c_str(), infPath, scriptPath, classInstance,
+                                     keysPass);
+    for (int keysPass : {1, 0})
+      for (const wchar_t* p : kHardwareDecorations)
+        any |= StageDelRegDirectivesHw(Decorated(p, s).c_str(), infPath, scriptPath, deviceInstance,
+                                       keysPass);
+    for (const wchar_t* p : kServicesDecorations)
+      StageDelServiceDirectives(Decorated(p, s).c_str(), infPath, scriptPath);
+    for (const wchar_t* p : kInstallDecorations)
+      any |= StageAddRegDirectives(Decorated(p, s).c_str(), infPath, scriptPath, classInstance);
+    for (const wchar_t* p : kHardwareDecorations)
+      any |= StageAddRegDirectivesHw(Decorated(p, s).c_str(), infPath, scriptPath, deviceInstance);
+    for (const wchar_t* p : kServicesDecorations)
+      any |= StageAddServiceDirectives(Decorated(p, s).c_str(), infPath, scriptPath, serviceName,
+                                       driverFile, classInstance, serviceImage, serviceImageChars);
+    for (const wchar_t* p : kInstallDecorations)
+      any |=
+          StageRegisterDllsDirectives(Decorated(p, s).c_str(), infPath, scriptPath, classInstance);
+    if (!any) continue;
+    staged = 1;
+    lstrcpynW(InstallSection, s, 100);
+    lstrcpynW(DeviceDescription, description.c_str(), 200);
+    WriteRegValue(DriverKeyPath(this, classInstance).c_str(), L"DriverDesc",
+                  StringLine(description).c_str(), scriptPath);
+  }
+  return staged;
 }
 
 int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* service,
                                        const wchar_t* section, const wchar_t* scriptPath,
-                                       wchar_t* imagePath, int imagePathChars)
-{
-    // A service without a name would stage onto the Services key itself.
-    if (!infPath || !service || !*service || !section || !scriptPath)
-        return 0;
-    std::wstring key = ServiceKeyPath(this, service);
-    std::vector<std::wstring> lines = SectionLines(infPath, section);
-    int staged = 0;
-    for (const std::wstring& line : lines) {
-        std::wstring k, v;
-        if (!SplitDirective(line, k, v) || _wcsicmp(k.c_str(), L"DelReg") != 0)
-            continue;
-        for (const std::wstring& s : SectionNames(v))
-            for (int keysPass : {1, 0})
-                staged |= StageDelRegSection(s.c_str(), infPath, scriptPath, key.c_str(), keysPass);
+                                       wchar_t* imagePath, int imagePathChars) {
+  // A service without a name would stage onto the Services key itself.
+  if (!infPath || !service || !*service || !section || !scriptPath) return 0;
+  std::wstring key = ServiceKeyPath(this, service);
+  std::vector<std::wstring> lines = SectionLines(infPath, section);
+  int staged = 0;
+  for (const std::wstring& line : lines) {
+    std::wstring k, v;
+    if (!SplitDirective(line, k, v) || _wcsicmp(k.c_str(), L"DelReg") != 0) continue;
+    for (const std::wstring& s : SectionNames(v))
+      for (int keysPass : {1, 0})
+        staged |= StageDelRegSection(s.c_str(), infPath, scriptPath, key.c_str(), keysPass);
+  }
+  for (const std::wstring& line : lines) {
+    std::wstring rawKey, rawValue;
+    if (!SplitDirective(line, rawKey, rawValue)) continue;
+    std::wstring name = CleanField(rawKey, 400);
+    std::wstring value = CleanField(rawValue, 800);
+    if (value.empty() || _wcsicmp(name.c_str(), L"DelReg") == 0) continue;
+    if (_wcsicmp(name.c_str(), L"AddReg") == 0) {
+      for (const std::wstring& s : SectionNames(rawValue))
+        staged |= StageAddRegSection(s.c_str(), infPath, scriptPath, key.c_str());
+      continue;
     }
-    for (const std::wstring& line : lines) {
-        std::wstring rawKey, rawValue;
-        if (!SplitDirective(line, rawKey, rawValue))
-            continue;
-        std::wstring name = CleanField(rawKey, 400);
-        std::wstring value = CleanField(rawValue, 800);
-        if (value.empty() || _wcsicmp(name.c_str(), L"DelReg") == 0)
-            continue;
-        if (_wcsicmp(name.c_str(), L"AddReg") == 0) {
-            for (const std::wstring& s : SectionNames(rawValue))
-                staged |= StageAddRegSection(s.c_str(), infPath, scriptPath, key.c_str());
-            continue;
+    if (_wcsicmp(name.c_str(), L"ServiceBinary") == 0) {
+      if (imagePath && imagePathChars > 2) {
+        wcscpy(imagePath, L"C:");
+        ExpandImageSystemPath(value.c_str(), imagePath + 2, imagePathChars - 2, Image);
+      }
+      // Windows keeps driver binaries relative to its folder.
+      std::wstring staged_path = value;
+      for (size_t i = 0; i + 10 <= value.size(); ++i)
+        if (_wcsnicmp(value.c_str() + i, L"\\System32\\", 10) == 0) {
+          staged_path = value.substr(i + 1);
+          break;
         }
-        if (_wcsicmp(name.c_str(), L"ServiceBinary") == 0) {
-            if (imagePath && imagePathChars > 2) {
-                wcscpy(imagePath, L"C:");
-                ExpandImageSystemPath(value.c_str(), imagePath + 2, imagePathChars - 2, Image);
-            }
-            // Windows keeps driver binaries relative to its folder.
-            std::wstring staged_path = value;
-            for (size_t i = 0; i + 10 <= value.size(); ++i)
-                if (_wcsnicmp(value.c_str() + i, L"\\System32\\", 10) == 0) {
-                    staged_path = value.substr(i + 1);
-                    break;
-                }
-            std::wstring hex;
-            FormatRegHexString(hex, kRegHexLineMax, staged_path.c_str(), staged_path.size(),
-                               HIVE_REG_EXPAND_SZ);
-            staged |= WriteRegValue(key.c_str(), L"ImagePath", hex.c_str(), scriptPath);
-            continue;
-        }
-        const ServiceKey* mapped = nullptr;
-        for (const ServiceKey& m : kServiceKeys)
-            if (_wcsicmp(m.infKey, name.c_str()) == 0)
-                mapped = &m;
-        if (mapped && mapped->number)
-            staged |= WriteRegValue(key.c_str(), mapped->value,
-                                    Dword(ParseInfNumber(value.c_str())).c_str(), scriptPath);
-        else
-            staged |= WriteRegValue(key.c_str(), mapped ? mapped->value : name.c_str(),
-                                    StringLine(value).c_str(), scriptPath);
+      std::wstring hex;
+      FormatRegHexString(hex, kRegHexLineMax, staged_path.c_str(), staged_path.size(),
+                         HIVE_REG_EXPAND_SZ);
+      staged |= WriteRegValue(key.c_str(), L"ImagePath", hex.c_str(), scriptPath);
+      continue;
     }
-    return staged;
+    const ServiceKey* mapped = nullptr;
+    for (const ServiceKey& m : kServiceKeys)
+      if (_wcsicmp(m.infKey, name.c_str()) == 0) mapped = &m;
+    if (mapped && mapped->number)
+      staged |= WriteRegValue(key.c_str(), mapped->value,
+                              Dword(ParseInfNumber(value.c_str())).c_str(), scriptPath);
+    else
+      staged |= WriteRegValue(key.c_str(), mapped ? mapped->value : name.c_str(),
+                              StringLine(value).c_str(), scriptPath);
+  }
+  return staged;
 }
 
 int CInfInstaller::StageAddServiceDirectives(const wchar_t* servicesSection, const wchar_t* infPath,
                                              const wchar_t* scriptPath, wchar_t* serviceName,
                                              wchar_t* driverFile, const wchar_t* classInstance,
-                                             wchar_t* serviceImage, int serviceImageChars)
-{
-    if (!servicesSection || !infPath || !scriptPath || !classInstance)
-        return 0;
-    int staged = 0;
-    for (const std::wstring& line : SectionLines(infPath, servicesSection)) {
-        std::wstring key, value;
-        if (!SplitDirective(line, key, value) || _wcsicmp(key.c_str(), L"AddService") != 0)
-            continue;
-        std::vector<std::wstring> f = SplitCommas(value, 5);
-        if (f.size() < 3)
-            continue;
-        std::wstring name = CleanField(f[0], 100);
-        std::wstring section = CleanField(f[2], 200);
-        if (name.empty() || section.empty())
-            continue;
-        unsigned long flags = ParseInfNumber(f[1].c_str());
-        bool own = (flags & 0x2) != 0;
-        if (own && serviceName)
-            lstrcpynW(serviceName, name.c_str(), 100);
-        wchar_t image[kPathChars] = {0};
-        staged |= StageServiceInstall(infPath, name.c_str(), section.c_str(), scriptPath, image,
-                                      kPathChars);
-        if (own) {
-            if (driverFile)
-                lstrcpynW(driverFile, FindFileNamePart(image), 100);
-            if (serviceImage && serviceImageChars > 0)
-                lstrcpynW(serviceImage, image, serviceImageChars);
-        } else if (image[0]) {
-            std::wstring add = DriverKeyPath(this, classInstance) + L"\\AddService";
-            staged |= WriteRegValue(add.c_str(), name.c_str(), StringLine(image).c_str(), scriptPath);
-        }
-        if (f.size() >= 4) {
-            std::wstring eventLog = CleanField(f[3], 200);
-            if (!eventLog.empty()) {
-                for (int keysPass : {1, 0})
-                    staged |= StageDelRegDirectives(eventLog.c_str(), infPath, scriptPath, classInstance,
-                                                    keysPass);
-                staged |= StageAddRegDirectives(eventLog.c_str(), infPath, scriptPath, classInstance);
-            }
-        }
+                                             wchar_t* serviceImage, int serviceImageChars) {
+  if (!servicesSection || !infPath || !scriptPath || !classInstance) return 0;
+  int staged = 0;
+  for (const std::wstring& line : SectionLines(infPath, servicesSection)) {
+    std::wstring key, value;
+    if (!SplitDirective(line, key, value) || _wcsicmp(key.c_str(), L"AddService") != 0) continue;
+    std::vector<std::wstring> f = SplitCommas(value, 5);
+    if (f.size() < 3) continue;
+    std::wstring name = CleanField(f[0], 100);
+    std::wstring section = CleanField(f[2], 200);
+    if (name.empty() || section.empty()) continue;
+    unsigned long flags = ParseInfNumber(f[1].c_str());
+    bool own = (flags & 0x2) != 0;
+    if (own && serviceName) lstrcpynW(serviceName, name.c_str(), 100);
+    wchar_t image[kPathChars] = {0};
+    staged |=
+        StageServiceInstall(infPath, name.c_str(), section.c_str(), scriptPath, image, kPathChars);
+    if (own) {
+      if (driverFile) lstrcpynW(driverFile, FindFileNamePart(image), 100);
+      if (serviceImage && serviceImageChars > 0) lstrcpynW(serviceImage, image, serviceImageChars);
+    } else if (image[0]) {
+      std::wstring add = DriverKeyPath(this, classInstance) + L"\\AddService";
+      staged |= WriteRegValue(add.c_str(), name.c_str(), StringLine(image).c_str(), scriptPath);
     }
-    return staged;
+    if (f.size() >= 4) {
+      std::wstring eventLog = CleanField(f[3], 200);
+      if (!eventLog.empty()) {
+        for (int keysPass : {1, 0})
+          staged |=
+              StageDelRegDirectives(eventLog.c_str(), infPath, scriptPath, classInstance, keysPass);
+        staged |= StageAddRegDirectives(eventLog.c_str(), infPath, scriptPath, classInstance);
+      }
+    }
+  }
+  return staged;
 }
 
 int CInfInstaller::StageDelServiceDirectives(const wchar_t* servicesSection, const wchar_t* infPath,
-                                             const wchar_t* scriptPath)
-{
-    if (!servicesSection || !infPath || !scriptPath)
-        return 0;
-    static const wchar_t kNoLines[] = {0, 0};
-    for (const std::wstring& line : SectionLines(infPath, servicesSection)) {
-        std::wstring key, value;
-        if (!SplitDirective(line, key, value) || _wcsicmp(key.c_str(), L"DelService") != 0)
-            continue;
-        std::wstring name = CleanField(SplitCommas(value, 2)[0], 100);
-        if (name.empty())
-            continue;
-        wchar_t path[kKeyChars];
-        _snwprintf(path, kKeyChars, L"-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Services\\%s",
-                   ControlSet, name.c_str());
-        path[kKeyChars - 1] = 0;
-        WriteRegSection(path, kNoLines, scriptPath);
-    }
-    return 0;
+                                             const wchar_t* scriptPath) {
+  if (!servicesSection || !infPath || !scriptPath) return 0;
+  static const wchar_t kNoLines[] = {0, 0};
+  for (const std::wstring& line : SectionLines(infPath, servicesSection)) {
+    std::wstring key, value;
+    if (!SplitDirective(line, key, value) || _wcsicmp(key.c_str(), L"DelService") != 0) continue;
+    std::wstring name = CleanField(SplitCommas(value, 2)[0], 100);
+    if (name.empty()) continue;
+    wchar_t path[kKeyChars];
+    _snwprintf(path, kKeyChars, L"-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Services\\%s",
+               ControlSet, name.c_str());
+    path[kKeyChars - 1] = 0;
+    WriteRegSection(path, kNoLines, scriptPath);
+  }
+  return 0;
 }
 
-int CInfInstaller::StageRegisterDllsDirectives(const wchar_t* installSection, const wchar_t* infPath,
-                                               const wchar_t* scriptPath, const wchar_t* classInstance)
-{
-    if (!installSection || !infPath || !scriptPath || !classInstance)
-        return 0;
-    int staged = 0;
-    for (const std::wstring& line : SectionLines(infPath, installSection)) {
-        std::wstring key, value;
-        if (!SplitDirective(line, key, value) || _wcsicmp(key.c_str(), L"RegisterDLLs") != 0)
-            continue;
-        for (const std::wstring& s : SectionNames(value))
-            staged |= StageRegisterDll(s.c_str(), infPath, scriptPath, classInstance);
-    }
-    return staged;
+int CInfInstaller::StageRegisterDllsDirectives(const wchar_t* installSection,
+                                               const wchar_t* infPath, const wchar_t* scriptPath,
+                                               const wchar_t* classInstance) {
+  if (!installSection || !infPath || !scriptPath || !classInstance) return 0;
+  int staged = 0;
+  for (const std::wstring& line : SectionLines(infPath, installSection)) {
+    std::wstring key, value;
+    if (!SplitDirective(line, key, value) || _wcsicmp(key.c_str(), L"RegisterDLLs") != 0) continue;
+    for (const std::wstring& s : SectionNames(value))
+      staged |= StageRegisterDll(s.c_str(), infPath, scriptPath, classInstance);
+  }
+  return staged;
 }
 
 int CInfInstaller::StageRegisterDll(const wchar_t* section, const wchar_t* infPath,
-                                    const wchar_t* scriptPath, const wchar_t* classInstance)
-{
-    if (!section || !infPath || !scriptPath || !classInstance || !Image)
-        return 0;
-    int staged = 0;
-    for (const std::wstring& line : SectionLines(infPath, section)) {
-        std::vector<std::wstring> f = SplitCommas(line, 4);
-        if (f.size() < 3)
-            continue;
-        std::wstring subDir = CleanField(f[1], 200);
-        std::wstring file = CleanField(f[2], 200);
-        if (file.empty())
-            continue;
-        wchar_t volumePath[kPathChars];
-        if (!GetDirIdPath(wcstoul(f[0].c_str(), nullptr, 10), subDir.empty() ? nullptr : subDir.c_str(),
-                          volumePath, kPathChars))
-            continue;
-        AppendPathPart(volumePath, kPathChars, file.c_str());
-        std::wstring path = std::wstring(L"C:") + volumePath;
-        std::wstring dlls = DriverKeyPath(this, classInstance) + L"\\RegisterDLLs";
-        staged |= WriteRegValue(dlls.c_str(), file.c_str(), StringLine(path).c_str(), scriptPath);
+                                    const wchar_t* scriptPath, const wchar_t* classInstance) {
+  if (!section || !infPath || !scriptPath || !classInstance || !Image) return 0;
+  int staged = 0;
+  for (const std::wstring& line : SectionLines(infPath, section)) {
+    std::vector<std::wstring> f = SplitCommas(line, 4);
+    if (f.size() < 3) continue;
+    std::wstring subDir = CleanField(f[1], 200);
+    std::wstring file = CleanField(f[2], 200);
+    if (file.empty()) continue;
+    wchar_t volumePath[kPathChars];
+    if (!GetDirIdPath(wcstoul(f[0].c_str(), nullptr, 10), subDir.empty() ? nullptr : subDir.c_str(),
+                      volumePath, kPathChars))
+      continue;
+    AppendPathPart(volumePath, kPathChars, file.c_str());
+    std::wstring path = std::wstring(L"C:") + volumePath;
+    std::wstring dlls = DriverKeyPath(this, classInstance) + L"\\RegisterDLLs";
+    staged |= WriteRegValue(dlls.c_str(), file.c_str(), StringLine(path).c_str(), scriptPath);
 
-        wchar_t regsvr[kPathChars] = L"C:";
-        if (!Image->FindWindowsDirectory(regsvr + 2, kPathChars - 2))
-            regsvr[2] = 0;
-        AppendPathPart(regsvr, kPathChars, L"System32\\regsvr32.exe /s ");
-        std::wstring command = regsvr;
-        command += path.find(L' ') != std::wstring::npos ? L"\"" + path + L"\"" : path;
-        staged |= WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
-                                file.c_str(), StringLine(command).c_str(), scriptPath);
-    }
-    return staged;
+    wchar_t regsvr[kPathChars] = L"C:";
+    if (!Image->FindWindowsDirectory(regsvr + 2, kPathChars - 2)) regsvr[2] = 0;
+    AppendPathPart(regsvr, kPathChars, L"System32\\regsvr32.exe /s ");
+    std::wstring command = regsvr;
+    command += path.find(L' ') != std::wstring::npos ? L"\"" + path + L"\"" : path;
+    staged |=
+        WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+                      file.c_str(), StringLine(command).c_str(), scriptPath);
+  }
+  return staged;
 }
 
-void CInfInstaller::FindFreeClassInstance(uint32_t classKind, wchar_t* out)
-{
-    if (!out)
-        return;
-    const wchar_t* guid = classKind == kInfClassDisplay ? L"{4D36E968-E325-11CE-BFC1-08002BE10318}"
-                                                         : L"{4D36E972-E325-11CE-BFC1-08002BE10318}";
-    unsigned n = 0;
-    for (; n < 10000 && Image; ++n) {
-        wchar_t key[kKeyChars];
-        _snwprintf(key, kKeyChars, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Control\\Class\\%s\\%04u",
-                   ControlSet, guid, n);
-        key[kKeyChars - 1] = 0;
-        if (Image->RegGetSubkeyCount(key) < 0)
-            break;
-    }
-    _snwprintf(out, 100, L"%04u", n);
-    out[99] = 0;
+void CInfInstaller::FindFreeClassInstance(uint32_t classKind, wchar_t* out) {
+  if (!out) return;
+  const wchar_t* guid = classKind == kInfClassDisplay ? L"{4D36E968-E325-11CE-BFC1-08002BE10318}"
+                                                      : L"{4D36E972-E325-11CE-BFC1-08002BE10318}";
+  unsigned n = 0;
+  for (; n < 10000 && Image; ++n) {
+    wchar_t key[kKeyChars];
+    _snwprintf(key, kKeyChars,
+               L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Control\\Class\\%s\\%04u", ControlSet,
+               guid, n);
+    key[kKeyChars - 1] = 0;
+    if (Image->RegGetSubkeyCount(key) < 0) break;
+  }
+  _snwprintf(out, 100, L"%04u", n);
+  out[99] = 0;
 }
 
-void CInfInstaller::LoadLinkMode(const wchar_t* classInstance)
-{
-    LinkFiles = 0;
-    if (!Image || !classInstance)
-        return;
-    std::wstring files = DriverKeyPath(this, classInstance) + L"\\Files";
-    uint32_t type = 0;
-    RegValueBuf* value = nullptr;
-    if (Image->RegQueryValue(files.c_str(), L"", &type, &value) != REG_STATUS_OK || !value)
-        return;
-    LinkFiles = value->length >= 2 && (value->data[0] || value->data[1]) ? 1 : 0;
-    free(value);
+void CInfInstaller::LoadLinkMode(const wchar_t* classInstance) {
+  LinkFiles = 0;
+  if (!Image || !classInstance) return;
+  std::wstring files = DriverKeyPath(this, classInstance) + L"\\Files";
+  uint32_t type = 0;
+  RegValueBuf* value = nullptr;
+  if (Image->RegQueryValue(files.c_str(), L"", &type, &value) != REG_STATUS_OK || !value) return;
+  LinkFiles = value->length >= 2 && (value->data[0] || value->data[1]) ? 1 : 0;
+  free(value);
 }
 
 int CInfInstaller::RenameEnumInstance(const wchar_t* enumerator, const wchar_t* device,
                                       const wchar_t* oldName, const wchar_t* newName,
-                                      const wchar_t* scriptPath)
-{
-    if (!Image || !enumerator || !device || !oldName || !newName)
-        return 0;
-    wchar_t oldKey[kKeyChars], newKey[kKeyChars];
-    _snwprintf(oldKey, kKeyChars, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Enum\\%s\\%s\\%s",
-               ControlSet, enumerator, device, oldName);
-    _snwprintf(newKey, kKeyChars, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Enum\\%s\\%s\\%s",
-               ControlSet, enumerator, device, newName);
-    oldKey[kKeyChars - 1] = newKey[kKeyChars - 1] = 0;
-    if (Image->RegRenameKey(oldKey, newName) != REG_STATUS_OK)
-        return 0;
-    if (PnpProfileId == 0 || !scriptPath)
-        return 1;
-    std::wstring lines;
-    if (!ReadProfileSection(scriptPath, oldKey, lines) || lines.size() <= 1)
-        return 1;
-    RemoveProfileSection(scriptPath, oldKey);
-    static const wchar_t kNoLines[] = {0, 0};
-    WriteRegSection((std::wstring(L"-") + oldKey).c_str(), kNoLines, scriptPath);
-    WriteRegSection(newKey, lines.c_str(), scriptPath);
-    return 1;
+                                      const wchar_t* scriptPath) {
+  if (!Image || !enumerator || !device || !oldName || !newName) return 0;
+  wchar_t oldKey[kKeyChars], newKey[kKeyChars];
+  _snwprintf(oldKey, kKeyChars, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Enum\\%s\\%s\\%s",
+             ControlSet, enumerator, device, oldName);
+  _snwprintf(newKey, kKeyChars, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Enum\\%s\\%s\\%s",
+             ControlSet, enumerator, device, newName);
+  oldKey[kKeyChars - 1] = newKey[kKeyChars - 1] = 0;
+  if (Image->RegRenameKey(oldKey, newName) != REG_STATUS_OK) return 0;
+  if (PnpProfileId == 0 || !scriptPath) return 1;
+  std::wstring lines;
+  if (!ReadProfileSection(scriptPath, oldKey, lines) || lines.size() <= 1) return 1;
+  RemoveProfileSection(scriptPath, oldKey);
+  static const wchar_t kNoLines[] = {0, 0};
+  WriteRegSection((std::wstring(L"-") + oldKey).c_str(), kNoLines, scriptPath);
+  WriteRegSection(newKey, lines.c_str(), scriptPath);
+  return 1;
 }

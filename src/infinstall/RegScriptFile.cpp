@@ -3,15 +3,13 @@
 
 #include <wchar.h>
 
-int CreateRegScriptFile(const wchar_t* path)
-{
-    return WriteUnicodeFile(path, L"Windows Registry Editor Version 5.00\r\n\r\n");
+int CreateRegScriptFile(const wchar_t* path) {
+  return WriteUnicodeFile(path, L"Windows Registry Editor Version 5.00\r\n\r\n");
 }
 
-std::wstring RegScriptStringData(const std::wstring& escaped)
-{
-    bool ambiguous = escaped == L"-" || _wcsnicmp(escaped.c_str(), L"dword:", 6) == 0 ||
-                     _wcsnicmp(escaped.c_str(), L"hex", 3) == 0 ||
-                     (!escaped.empty() && (escaped.back() == L'\\' || escaped.front() == L'"'));
-    return ambiguous ? L"\"" + escaped + L"\"" : escaped;
+std::wstring RegScriptStringData(const std::wstring& escaped) {
+  bool ambiguous = escaped == L"-" || _wcsnicmp(escaped.c_str(), L"dword:", 6) == 0 ||
+                   _wcsnicmp(escaped.c_str(), L"hex", 3) == 0 ||
+                   (!escaped.empty() && (escaped.back() == L'\\' || escaped.front() == L'"'));
+  return ambiguous ? L"\"" + escaped + L"\"" : escaped;
 }

@@ -14,27 +14,27 @@ class NetworkConfigBlob;
 // What the binding routines work on: the first three fields of an
 // installation record, filled by hand outside an installation.
 struct NetContext {
-    CMountedImage* Image;
-    uint32_t TargetVersion;
-    uint32_t ControlSet;
+  CMountedImage* Image;
+  uint32_t TargetVersion;
+  uint32_t ControlSet;
 };
 
 // Where a component was found (NetComponentRecord::Sources).
 enum NetComponentSource : uint32_t {
-    kSourceConfig = 1,        // the Config binding table lists it above the adapter
-    kSourceOwnLinkage = 2,    // its own Linkage binds it (Psched: the adapter's filter list)
-    kSourceUpperBind = 4,     // the adapter's Linkage UpperBind names its service
-    kSourceProtocolList = 8,  // the adapter's NetworkSetup2 ProtocolList names it
+  kSourceConfig = 1,        // the Config binding table lists it above the adapter
+  kSourceOwnLinkage = 2,    // its own Linkage binds it (Psched: the adapter's filter list)
+  kSourceUpperBind = 4,     // the adapter's Linkage UpperBind names its service
+  kSourceProtocolList = 8,  // the adapter's NetworkSetup2 ProtocolList names it
 };
 
 const uint32_t kNetComponentTextChars = 64;
 
 struct NetComponentRecord {
-    uint32_t Sources;
-    uint32_t Kind;      // class index: 2 NetTrans, 3 NetClient, 4 NetService
-    uint32_t Bound;
-    wchar_t ComponentGuid[kNetComponentTextChars];   // braced; empty when unknown
-    wchar_t ServiceName[kNetComponentTextChars];     // the record's identity
+  uint32_t Sources;
+  uint32_t Kind;  // class index: 2 NetTrans, 3 NetClient, 4 NetService
+  uint32_t Bound;
+  wchar_t ComponentGuid[kNetComponentTextChars];  // braced; empty when unknown
+  wchar_t ServiceName[kNetComponentTextChars];    // the record's identity
 };
 
 // Every component above the adapter, one record per service, sorted.

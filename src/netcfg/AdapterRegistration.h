@@ -18,11 +18,10 @@ int32_t CheckAdapterRegistration(CMountedImage* image, uint32_t targetVersion, u
                                  const wchar_t* connectionGuid);
 
 // The name under which the driver dialogs ask the same question.
-inline int32_t DescribeAdapterRegistration(CMountedImage* image, uint32_t targetVersion, uint32_t controlSet,
-                                           const wchar_t* adapterGuid, const wchar_t* serviceName,
-                                           const wchar_t* adapterKey, int32_t linkageInstance,
-                                           const wchar_t* connectionGuid)
-{
-    return CheckAdapterRegistration(image, targetVersion, controlSet, adapterGuid, serviceName, adapterKey,
-                                    linkageInstance, connectionGuid);
+inline int32_t DescribeAdapterRegistration(CMountedImage* image, uint32_t targetVersion,
+                                           uint32_t controlSet, const wchar_t* adapterGuid,
+                                           const wchar_t* serviceName, const wchar_t* adapterKey,
+                                           int32_t linkageInstance, const wchar_t* connectionGuid) {
+  return CheckAdapterRegistration(image, targetVersion, controlSet, adapterGuid, serviceName,
+                                  adapterKey, linkageInstance, connectionGuid);
 }

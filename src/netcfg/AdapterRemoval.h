@@ -18,9 +18,9 @@ int32_t RemoveNetAdapter(const wchar_t* enumerator, const wchar_t* device, CMoun
 // Before Windows 10: removes the "Config" entries of the device instance
 // path and re-links the NDIS protocols bound to the adapter to the wrapper
 // adapter; then prunes and repairs the value. 1 when an entry was removed.
-int32_t UnbindAdapterFromComponents(CMountedImage* image, uint32_t targetVersion, uint32_t controlSet,
-                                    const wchar_t* adapterGuid, const wchar_t* devicePath,
-                                    uint32_t allowLastEntry);
+int32_t UnbindAdapterFromComponents(CMountedImage* image, uint32_t targetVersion,
+                                    uint32_t controlSet, const wchar_t* adapterGuid,
+                                    const wchar_t* devicePath, uint32_t allowLastEntry);
 // Unless the own NDIS service, the own filter or a network class instance
 // still names the GUID: deletes its connection key and every binding,
 // interface key and NSI record naming it. 1 when the connection key went.

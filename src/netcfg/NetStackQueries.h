@@ -33,21 +33,21 @@ int32_t AdapterConnectionKeyExists(const wchar_t* componentGuid, uint32_t classI
 int32_t PruneNetworkConfigBlob(CMountedImage* image, uint32_t targetVersion, uint32_t controlSet);
 // Points the adapter's entry at a network device instance when its own
 // instance has gone: RelinkAdapterConfigEntry's result, 0 without an entry.
-int32_t RepairAdapterConfigEntry(CMountedImage* image, uint32_t targetVersion,
-                                 uint32_t controlSet, const wchar_t* adapterGuid);
+int32_t RepairAdapterConfigEntry(CMountedImage* image, uint32_t targetVersion, uint32_t controlSet,
+                                 const wchar_t* adapterGuid);
 // 1 when the instance is gone and a network instance was found (and handed
 // to RewriteAdapterConfigEntry), else 0.
-int32_t RelinkAdapterConfigEntry(CMountedImage* image, uint32_t targetVersion,
-                                 uint32_t controlSet, const wchar_t* adapterGuid,
-                                 const wchar_t* pnpInstanceId);
+int32_t RelinkAdapterConfigEntry(CMountedImage* image, uint32_t targetVersion, uint32_t controlSet,
+                                 const wchar_t* adapterGuid, const wchar_t* pnpInstanceId);
 // 1 when the adapter's entry was rewritten with the new ids and stored.
-int32_t RewriteAdapterConfigEntry(uint32_t targetVersion, CMountedImage* image,
-                                  uint32_t controlSet, const wchar_t* adapterGuid,
-                                  const wchar_t* componentId, const wchar_t* pnpInstanceId);
+int32_t RewriteAdapterConfigEntry(uint32_t targetVersion, CMountedImage* image, uint32_t controlSet,
+                                  const wchar_t* adapterGuid, const wchar_t* componentId,
+                                  const wchar_t* pnpInstanceId);
 // 1 when the NetTrans or NetClient component's service names the adapter in
 // both "Route" and "Bind" of its Linkage; 1 for any other class index.
 int32_t ComponentBindsAdapter(const wchar_t* componentGuid, uint32_t controlSet,
-                              CMountedImage* image, uint32_t classIndex, const wchar_t* adapterText);
+                              CMountedImage* image, uint32_t classIndex,
+                              const wchar_t* adapterText);
 // 1 with the adapter driver's "DriverVersion" (at most 99 characters) in out
 // (100 units); 0 when it is missing.
 int32_t ReadNetDriverVersion(const wchar_t* classInstance, uint32_t controlSet,

@@ -19,18 +19,18 @@ const uint32_t kNetRecordUpperLinks = 100;
 
 // One entry of the value with the indices of the components bound on top of it.
 struct NetBindingRecord {
-    uint32_t Index = 0;
-    uint32_t ClassIndex = 0;
-    uint32_t Characteristics = 0;
-    GUID InstanceGuid = {};
-    wchar_t ComponentId[kNetRecordTextChars] = {};
-    wchar_t PnpInstanceId[kNetRecordTextChars] = {};
-    uint32_t UpperCount = 0;
-    uint32_t Upper[kNetRecordUpperLinks];
+  uint32_t Index = 0;
+  uint32_t ClassIndex = 0;
+  uint32_t Characteristics = 0;
+  GUID InstanceGuid = {};
+  wchar_t ComponentId[kNetRecordTextChars] = {};
+  wchar_t PnpInstanceId[kNetRecordTextChars] = {};
+  uint32_t UpperCount = 0;
+  uint32_t Upper[kNetRecordUpperLinks];
 
-    NetBindingRecord();
-    // Appends an upper link; false (nothing kept) when the list is full.
-    bool AddUpper(uint32_t index);
+  NetBindingRecord();
+  // Appends an upper link; false (nothing kept) when the list is full.
+  bool AddUpper(uint32_t index);
 };
 
 // The "Config" key path of the installer's control set.
@@ -38,10 +38,12 @@ std::wstring NetworkConfigKey(uint32_t controlSet);
 
 // Reads and parses "Config" in the target's layout; kNetConfigParsed, or
 // kNetConfigMissing / kNetConfigEmpty / kNetConfigDamaged.
-int ReadNetworkConfig(CInfInstaller* installer, std::vector<uint8_t>& data, NetworkConfigBlob& blob);
+int ReadNetworkConfig(CInfInstaller* installer, std::vector<uint8_t>& data,
+                      NetworkConfigBlob& blob);
 
 // Index of the first entry carrying the GUID text, or -1.
-int32_t FindConfigComponent(CInfInstaller* installer, const RegValueBuf* blob, const wchar_t* guidText);
+int32_t FindConfigComponent(CInfInstaller* installer, const RegValueBuf* blob,
+                            const wchar_t* guidText);
 // Class index of the entry at index with its braced GUID text (64 units)
 // copied out; -1 when there is no such entry or the value is damaged.
 int32_t GetConfigComponent(const RegValueBuf* blob, CInfInstaller* installer, uint32_t index,
@@ -53,7 +55,8 @@ int BuildBindingRecords(CInfInstaller* installer, std::vector<NetBindingRecord>&
 // The value rebuilt from records: zero header words, the entries in vector
 // order, one binding per upper link, one zero terminating record. Registry
 // status of the store.
-uint32_t WriteBindingRecords(CInfInstaller* installer, const std::vector<NetBindingRecord>& records);
+uint32_t WriteBindingRecords(CInfInstaller* installer,
+                             const std::vector<NetBindingRecord>& records);
 
 // The bindings the installation's own component and the NDIS protocols bound
 // to the adapter still lack: n > 0 indices in `list`, or -n stale bindings of

@@ -12,5 +12,6 @@ class CInfInstaller;
 // is the wrapper adapter's class instance before Windows 10, else -1. The
 // non-zero answer of the consistency check when the bindings already agreed
 // (nothing written), else 0.
-int32_t BindNewAdapter(CInfInstaller* installer, const wchar_t* adapterGuid, const wchar_t* adapterKey,
-                       int32_t wrapperInstance, const wchar_t* scriptPath);
+int32_t BindNewAdapter(CInfInstaller* installer, const wchar_t* adapterGuid,
+                       const wchar_t* adapterKey, int32_t wrapperInstance,
+                       const wchar_t* scriptPath);

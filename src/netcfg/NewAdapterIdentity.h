@@ -14,4 +14,5 @@ const uint32_t kAdapterGuidChars = 100;
 // braced GUID and netLuidIndex its index; 0 when none was, with the index
 // left at 0xFFFFFFFF. Reads the hive; only the NSI interface registration
 // may write.
-int32_t PrepareNewAdapterIdentity(CInfInstaller* installer, wchar_t* guidOut, uint32_t* netLuidIndex);
+int32_t PrepareNewAdapterIdentity(CInfInstaller* installer, wchar_t* guidOut,
+                                  uint32_t* netLuidIndex);

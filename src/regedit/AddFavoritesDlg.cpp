@@ -26,7 +26,8 @@ LRESULT CAddFavoritesDlg::OnInitDialog() {
     size_t slash = path.rfind(L'\\');
     SetWindowTextW(edit, slash == std::wstring::npos ? path.c_str() : path.c_str() + slash + 1);
   }
-  PostMessageW(m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_FAVORITE_NAME, EN_CHANGE), reinterpret_cast<LPARAM>(edit));
+  PostMessageW(m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_FAVORITE_NAME, EN_CHANGE),
+               reinterpret_cast<LPARAM>(edit));
   return 1;
 }
 
@@ -35,7 +36,8 @@ LRESULT CAddFavoritesDlg::OnCommand(WPARAM wParam, LPARAM) {
   if (id == IDCANCEL) {
     PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
   } else if (id == IDC_FAVORITE_NAME && HIWORD(wParam) == EN_CHANGE) {
-    EnableWindow(GetDlgItem(m_hWnd, IDOK), GetWindowTextLengthW(GetDlgItem(m_hWnd, IDC_FAVORITE_NAME)) > 0);
+    EnableWindow(GetDlgItem(m_hWnd, IDOK),
+                 GetWindowTextLengthW(GetDlgItem(m_hWnd, IDC_FAVORITE_NAME)) > 0);
   } else if (id == IDOK) {
     wchar_t name[kNameMax];
     GetDlgItemTextW(m_hWnd, IDC_FAVORITE_NAME, name, kNameMax);
@@ -44,8 +46,8 @@ LRESULT CAddFavoritesDlg::OnCommand(WPARAM wParam, LPARAM) {
     if (!name[0] || !item) return 0;
     std::wstring path = GetKeyItemPath(editor->Tree(), item);
     HKEY key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, nullptr, 0, 0x2001F, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, nullptr, 0, 0x2001F, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
       return 0;
     RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
                    (DWORD)((path.size() + 1) * sizeof(wchar_t)));
@@ -55,4 +57,6 @@ LRESULT CAddFavoritesDlg::OnCommand(WPARAM wParam, LPARAM) {
   return 0;
 }
 
-LRESULT CAddFavoritesDlg::OnClose(WPARAM wParam) { return EndDialogOnClose(wParam); }
+LRESULT CAddFavoritesDlg::OnClose(WPARAM wParam) {
+  return EndDialogOnClose(wParam);
+}

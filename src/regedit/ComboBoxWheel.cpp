@@ -2,4 +2,6 @@
 
 CComboBoxWheel::CComboBoxWheel(HWND combo, CWindow* owner) : CWindow(combo, owner) {}
 
-LRESULT CComboBoxWheel::OnMouseWheel(UINT, short, int, int) { return 1; }
+LRESULT CComboBoxWheel::OnMouseWheel(UINT, short, int, int) {
+  return 1;
+}

@@ -21,7 +21,8 @@ LRESULT CDelFavoritesDlg::OnInitDialog() {
     for (DWORD i = 0;; ++i) {
       wchar_t name[kNameMax];
       DWORD length = kNameMax;
-      if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        break;
       SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
     }
     RegCloseKey(key);
@@ -39,14 +40,17 @@ LRESULT CDelFavoritesDlg::OnCommand(WPARAM wParam, LPARAM) {
     int count = (int)SendMessageW(list, LB_GETSELCOUNT, 0, 0);
     if (count < 1) return 0;
     std::vector<int> selected(count);
-    count = (int)SendMessageW(list, LB_GETSELITEMS, count, reinterpret_cast<LPARAM>(selected.data()));
+    count =
+        (int)SendMessageW(list, LB_GETSELITEMS, count, reinterpret_cast<LPARAM>(selected.data()));
     for (int i = count - 1; i >= 0; --i) {
       int length = (int)SendMessageW(list, LB_GETTEXTLEN, selected[i], 0);
       if (length < 0) continue;
       std::vector<wchar_t> name(length + 1, 0);
       SendMessageW(list, LB_GETTEXT, selected[i], reinterpret_cast<LPARAM>(name.data()));
       HKEY key;
-      if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, 0x20006, &key) != ERROR_SUCCESS) continue;
+      if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, 0x20006, &key) !=
+          ERROR_SUCCESS)
+        continue;
       RegDeleteValueW(key, name.data());
       RegCloseKey(key);
     }
@@ -55,4 +59,6 @@ LRESULT CDelFavoritesDlg::OnCommand(WPARAM wParam, LPARAM) {
   return 0;
 }
 
-LRESULT CDelFavoritesDlg::OnClose(WPARAM wParam) { return EndDialogOnClose(wParam); }
+LRESULT CDelFavoritesDlg::OnClose(WPARAM wParam) {
+  return EndDialogOnClose(wParam);
+}

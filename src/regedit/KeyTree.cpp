@@ -14,10 +14,12 @@ namespace {
 
 const wchar_t kUser[] = L"HKEY_CURRENT_USER";
 const wchar_t kMachine[] = L"HKEY_LOCAL_MACHINE";
-const wchar_t* const kMachineHives[] = {L"BCD00000000", L"SAM", L"SECURITY", L"SOFTWARE", L"SYSTEM"};
+const wchar_t* const kMachineHives[] = {L"BCD00000000", L"SAM", L"SECURITY", L"SOFTWARE",
+                                        L"SYSTEM"};
 const int kPathMax = 360;
 
-HTREEITEM InsertKeyItem(HWND tree, HTREEITEM parent, HTREEITEM after, const wchar_t* name, BOOL children) {
+HTREEITEM InsertKeyItem(HWND tree, HTREEITEM parent, HTREEITEM after, const wchar_t* name,
+                        BOOL children) {
   TVINSERTSTRUCTW ins = {};
   ins.hParent = parent;
   ins.hInsertAfter = after;
@@ -26,7 +28,8 @@ HTREEITEM InsertKeyItem(HWND tree, HTREEITEM parent, HTREEITEM after, const wcha
   ins.item.iImage = 0;
   ins.item.iSelectedImage = 1;
   ins.item.cChildren = children ? 1 : 0;
-  return reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&ins)));
+  return reinterpret_cast<HTREEITEM>(
+      SendMessageW(tree, TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&ins)));
 }
 
 // The subkey records of a key (malloc'd, count first, records from byte 8)
@@ -45,7 +48,9 @@ uint8_t* EnumSubkeys(CMountedImage* image, const wchar_t* path, bool* sized) {
   return buffer;
 }
 
-uint32_t SubkeyCount(const uint8_t* buffer) { return *reinterpret_cast<const uint32_t*>(buffer); }
+uint32_t SubkeyCount(const uint8_t* buffer) {
+  return *reinterpret_cast<const uint32_t*>(buffer);
+}
 const RegSubkeyEntry* SubkeyAt(const uint8_t* buffer, uint32_t i) {
   return reinterpret_cast<const RegSubkeyEntry*>(buffer + 8 + (size_t)i * sizeof(RegSubkeyEntry));
 }
@@ -73,7 +78,8 @@ void PopulateKeyTree(CRegistryDlg* window) {
   CMountedImage* image = window->m_image;
   HWND tree = window->Tree();
   if (!image || !image->LoadHives(0x3F)) return;
-  HTREEITEM user = InsertKeyItem(tree, TVI_ROOT, TVI_LAST, kUser, image->RegGetSubkeyCount(kUser) >= 1);
+  HTREEITEM user =
+      InsertKeyItem(tree, TVI_ROOT, TVI_LAST, kUser, image->RegGetSubkeyCount(kUser) >= 1);
   if (user) TreeView_SelectItem(tree, user);
   HTREEITEM machine = InsertKeyItem(tree, TVI_ROOT, TVI_LAST, kMachine, TRUE);
   if (!machine) return;

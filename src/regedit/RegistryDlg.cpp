@@ -23,8 +23,8 @@ const int kTextMax = 360;
 const int kMinPaneWidth = 40;
 const int kFavoritesMenuPosition = 3;
 
-const UINT kNewItems[] = {ID_REG_NEW_KEY,   ID_REG_NEW_STRING, ID_REG_NEW_DWORD, ID_REG_NEW_QWORD,
-                          ID_REG_NEW_BINARY, ID_REG_NEW_MULTI, ID_REG_NEW_EXPAND};
+const UINT kNewItems[] = {ID_REG_NEW_KEY,    ID_REG_NEW_STRING, ID_REG_NEW_DWORD, ID_REG_NEW_QWORD,
+                          ID_REG_NEW_BINARY, ID_REG_NEW_MULTI,  ID_REG_NEW_EXPAND};
 
 int WindowHeight(HWND window) {
   RECT rc = {};
@@ -38,7 +38,9 @@ int WindowWidth(HWND window) {
   return rc.right - rc.left;
 }
 
-HMODULE ModuleOf(CWindow* window) { return window->m_hInstance ? window->m_hInstance : GetUiModule(); }
+HMODULE ModuleOf(CWindow* window) {
+  return window->m_hInstance ? window->m_hInstance : GetUiModule();
+}
 
 }  // namespace
 
@@ -46,7 +48,9 @@ CRegistryDlg::CRegistryDlg(CWindow* parent, CMountedImage* image) : m_image(imag
   Create(parent, IDD_REGISTRY_EDITOR, TRUE, 0);
 }
 
-CRegistryDlg::~CRegistryDlg() { free(m_textSearchPattern); }
+CRegistryDlg::~CRegistryDlg() {
+  free(m_textSearchPattern);
+}
 
 LRESULT CRegistryDlg::OnInitDialog() {
   LayoutRegistryPanes(this, LoadKeyTreeWidth());
@@ -137,7 +141,8 @@ void UpdateEditMenuState(CRegistryDlg* window, HMENU menu) {
   HWND tree = window->Tree();
   HTREEITEM selected = TreeView_GetSelection(tree);
   std::wstring path = selected ? GetKeyItemPath(tree, selected) : std::wstring();
-  const UINT newState = selected && _wcsicmp(path.c_str(), L"HKEY_LOCAL_MACHINE") ? MF_ENABLED : MF_GRAYED;
+  const UINT newState =
+      selected && _wcsicmp(path.c_str(), L"HKEY_LOCAL_MACHINE") ? MF_ENABLED : MF_GRAYED;
   for (UINT id : kNewItems) EnableMenuItem(menu, id, MF_BYCOMMAND | newState);
   BOOL allowed;
   if (GetFocus() != tree)
@@ -162,7 +167,8 @@ void CRegistryDlg::JumpToFavorite(UINT id) {
   wchar_t name[128];
   if (!GetMenuStringW(GetMenu(m_hWnd), id, name, 128, MF_BYCOMMAND)) return;
   HKEY key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, 0x20019, &key) != ERROR_SUCCESS) return;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, 0x20019, &key) != ERROR_SUCCESS)
+    return;
   wchar_t path[kTextMax + 1] = {};
   DWORD size = kTextMax * sizeof(wchar_t);
   LONG rc = RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(path), &size);
@@ -203,11 +209,20 @@ LRESULT CRegistryDlg::OnCommand(WPARAM wParam, LPARAM) {
       if (HTREEITEM item = TreeView_GetSelection(tree))
         TreeView_Expand(tree, item, id == ID_REG_EXPAND ? TVE_EXPAND : TVE_COLLAPSE);
       break;
-    case ID_REG_REFRESH: RefreshKeyTree(this); break;
-    case ID_REG_ADD_FAVORITE: new CAddFavoritesDlg(this, m_image); break;
-    case ID_REG_REMOVE_FAVORITE: new CDelFavoritesDlg(this, m_image); break;
-    case ID_REG_EXIT: PostMessageW(m_hWnd, WM_CLOSE, 0, 0); break;
-    default: break;
+    case ID_REG_REFRESH:
+      RefreshKeyTree(this);
+      break;
+    case ID_REG_ADD_FAVORITE:
+      new CAddFavoritesDlg(this, m_image);
+      break;
+    case ID_REG_REMOVE_FAVORITE:
+      new CDelFavoritesDlg(this, m_image);
+      break;
+    case ID_REG_EXIT:
+      PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
+      break;
+    default:
+      break;
   }
   return 0;
 }
@@ -215,12 +230,18 @@ LRESULT CRegistryDlg::OnCommand(WPARAM wParam, LPARAM) {
 LRESULT CRegistryDlg::OnKeyCommand(WORD key) {
   const bool ctrl = GetKeyState(VK_CONTROL) < 0;
   UINT command = 0;
-  if (key == VK_DELETE) command = ID_REG_DELETE;
-  else if (key == VK_F2) command = ID_REG_RENAME;
-  else if (key == 'F' && ctrl) command = ID_REG_FIND;
-  else if (key == 'H' && ctrl) command = ID_REG_FIND_HEX;
-  else if (key == VK_F3) command = ID_REG_FIND_NEXT;
-  else if (key == VK_F5) command = ID_REG_REFRESH;
+  if (key == VK_DELETE)
+    command = ID_REG_DELETE;
+  else if (key == VK_F2)
+    command = ID_REG_RENAME;
+  else if (key == 'F' && ctrl)
+    command = ID_REG_FIND;
+  else if (key == 'H' && ctrl)
+    command = ID_REG_FIND_HEX;
+  else if (key == VK_F3)
+    command = ID_REG_FIND_NEXT;
+  else if (key == VK_F5)
+    command = ID_REG_REFRESH;
   if (command) PostMessageW(m_hWnd, WM_COMMAND, command, 0);
   return 0;
 }
@@ -287,15 +308,19 @@ LRESULT CRegistryDlg::OnTreeNotify(NMHDR* header) {
         ExpandKeyItem(this, GetKeyItemPath(tree, item).c_str(), tree, item);
       return 0;
     }
-    case NM_RCLICK: ShowTreeMenu(); return 1;
+    case NM_RCLICK:
+      ShowTreeMenu();
+      return 1;
     case TVN_BEGINLABELEDITW: {
       HTREEITEM item = reinterpret_cast<NMTVDISPINFOW*>(header)->item.hItem;
       if (IsRegistryRootPath(GetKeyItemPath(tree, item).c_str())) return 1;
       if (HWND edit = TreeView_GetEditControl(tree)) new CTreeviewEdit(edit, this, tree);
       return 0;
     }
-    case TVN_ENDLABELEDITW: return 0;
-    case TVN_KEYDOWN: return OnKeyCommand(reinterpret_cast<NMTVKEYDOWN*>(header)->wVKey);
+    case TVN_ENDLABELEDITW:
+      return 0;
+    case TVN_KEYDOWN:
+      return OnKeyCommand(reinterpret_cast<NMTVKEYDOWN*>(header)->wVKey);
     case NM_CUSTOMDRAW: {
       NMTVCUSTOMDRAW* draw = reinterpret_cast<NMTVCUSTOMDRAW*>(header);
       if (draw->nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
@@ -305,17 +330,24 @@ LRESULT CRegistryDlg::OnTreeNotify(NMHDR* header) {
       }
       return CDRF_DODEFAULT;
     }
-    default: break;
+    default:
+      break;
   }
   return 0;
 }
 
 LRESULT CRegistryDlg::OnListNotify(NMHDR* header) {
   switch (header->code) {
-    case NM_RCLICK: ShowListMenu(); return 1;
-    case NM_DBLCLK: PostMessageW(m_hWnd, WM_COMMAND, ID_REG_MODIFY, 0); break;
-    case LVN_ENDLABELEDITW: return 0;
-    case LVN_KEYDOWN: return OnKeyCommand(reinterpret_cast<NMLVKEYDOWN*>(header)->wVKey);
+    case NM_RCLICK:
+      ShowListMenu();
+      return 1;
+    case NM_DBLCLK:
+      PostMessageW(m_hWnd, WM_COMMAND, ID_REG_MODIFY, 0);
+      break;
+    case LVN_ENDLABELEDITW:
+      return 0;
+    case LVN_KEYDOWN:
+      return OnKeyCommand(reinterpret_cast<NMLVKEYDOWN*>(header)->wVKey);
     case NM_CUSTOMDRAW: {
       NMLVCUSTOMDRAW* draw = reinterpret_cast<NMLVCUSTOMDRAW*>(header);
       if (draw->nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
@@ -327,7 +359,8 @@ LRESULT CRegistryDlg::OnListNotify(NMHDR* header) {
       }
       return CDRF_DODEFAULT;
     }
-    default: break;
+    default:
+      break;
   }
   return 0;
 }

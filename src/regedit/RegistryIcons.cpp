@@ -15,7 +15,9 @@ void Fill(HDC dc, int l, int t, int r, int b, COLORREF color) {
 // Draws on a 16-unit grid scaled to `size`.
 void Draw(HDC dc, RegistryIconKind kind, int size) {
   const int u = size / 16 > 0 ? size / 16 : 1;
-  auto box = [&](int l, int t, int r, int b, COLORREF c) { Fill(dc, l * u, t * u, r * u, b * u, c); };
+  auto box = [&](int l, int t, int r, int b, COLORREF c) {
+    Fill(dc, l * u, t * u, r * u, b * u, c);
+  };
   switch (kind) {
     case REG_ICON_KEY_CLOSED:
       box(1, 3, 7, 5, RGB(200, 150, 40));

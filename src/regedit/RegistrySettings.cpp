@@ -23,8 +23,8 @@ const int kFavoriteNameMax = 128;
 // The largest value data size of a key in bytes, 0 when unknown.
 DWORD LargestData(HKEY key) {
   DWORD largest = 0;
-  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &largest,
-                       nullptr, nullptr) != ERROR_SUCCESS)
+  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                       &largest, nullptr, nullptr) != ERROR_SUCCESS)
     return 0;
   return largest;
 }
@@ -36,7 +36,8 @@ bool ReadEntry(HKEY key, unsigned index, wchar_t* buffer, DWORD bytes) {
   _snwprintf(name, 16, L"%u", index);
   name[15] = 0;
   DWORD size = bytes - sizeof(wchar_t);
-  if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
+  if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) !=
+      ERROR_SUCCESS)
     return false;
   buffer[size / sizeof(wchar_t)] = 0;
   return true;
@@ -55,26 +56,29 @@ void WriteEntry(HKEY key, unsigned index, const wchar_t* text) {
 int LoadKeyTreeWidth() {
   DWORD width = 0, size = sizeof(width);
   HKEY key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, kRead, &key) != ERROR_SUCCESS) return ScaleByDpi(320);
-  LONG rc = RegQueryValueExW(key, L"KeyTreeviewWidth", nullptr, nullptr, reinterpret_cast<BYTE*>(&width), &size);
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, kRead, &key) != ERROR_SUCCESS)
+    return ScaleByDpi(320);
+  LONG rc = RegQueryValueExW(key, L"KeyTreeviewWidth", nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(&width), &size);
   RegCloseKey(key);
   return rc == ERROR_SUCCESS && size == sizeof(width) ? (int)width : ScaleByDpi(320);
 }
 
 void SaveKeyTreeWidth(int width) {
   HKEY key;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, kWrite, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, kWrite, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
     return;
   DWORD value = (DWORD)width;
-  RegSetValueExW(key, L"KeyTreeviewWidth", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+  RegSetValueExW(key, L"KeyTreeviewWidth", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                 sizeof(value));
   RegCloseKey(key);
 }
 
 void SaveLastKey(const wchar_t* path) {
   HKEY key;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, kWrite, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, kWrite, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
     return;
   RegSetValueExW(key, L"LastKey", 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
                  (DWORD)((wcslen(path) + 1) * sizeof(wchar_t)));
@@ -87,8 +91,8 @@ void RestoreLastKey(CRegistryDlg* window) {
   DWORD largest = LargestData(key);
   std::vector<wchar_t> buffer(largest / sizeof(wchar_t) + 2, 0);
   DWORD size = largest;
-  LONG rc = largest ? RegQueryValueExW(key, L"LastKey", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.data()),
-                                       &size)
+  LONG rc = largest ? RegQueryValueExW(key, L"LastKey", nullptr, nullptr,
+                                       reinterpret_cast<BYTE*>(buffer.data()), &size)
                     : ERROR_FILE_NOT_FOUND;
   RegCloseKey(key);
   if (rc == ERROR_SUCCESS) SelectKeyPath(window, buffer.data());
@@ -96,7 +100,8 @@ void RestoreLastKey(CRegistryDlg* window) {
 
 int LoadRegistryHistory(CRegistryDlg* window) {
   HKEY key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryHistoryKey, 0, kRead, &key) != ERROR_SUCCESS) return 0;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryHistoryKey, 0, kRead, &key) != ERROR_SUCCESS)
+    return 0;
   DWORD largest = LargestData(key);
   int added = 0;
   if (largest) {
@@ -121,8 +126,8 @@ void AddRegistryHistory(CRegistryDlg* window) {
   std::wstring path = GetKeyItemPath(tree, item);
   if (IsRegistryRootPath(path.c_str())) return;
   HKEY key;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kRegistryHistoryKey, 0, nullptr, 0, kWrite, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kRegistryHistoryKey, 0, nullptr, 0, kWrite, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
     return;
   HWND combo = window->Combo();
   DWORD largest = LargestData(key);
@@ -157,7 +162,8 @@ void AddRegistryHistory(CRegistryDlg* window) {
   }
   WriteEntry(key, 0, path.c_str());
   ComboBox_InsertString(combo, 0, path.c_str());
-  while (ComboBox_GetCount(combo) > kRegistryHistoryMax) ComboBox_DeleteString(combo, ComboBox_GetCount(combo) - 1);
+  while (ComboBox_GetCount(combo) > kRegistryHistoryMax)
+    ComboBox_DeleteString(combo, ComboBox_GetCount(combo) - 1);
   ComboBox_SetCurSel(combo, 0);
   RegCloseKey(key);
 }
@@ -192,14 +198,17 @@ void SelectKeyPath(CRegistryDlg* window, const wchar_t* path) {
 void FillFavoritesMenu(HMENU popup) {
   for (int i = GetMenuItemCount(popup) - 1; i >= 0; --i) {
     UINT id = GetMenuItemID(popup, i);
-    if (id != ID_REG_ADD_FAVORITE && id != ID_REG_REMOVE_FAVORITE) DeleteMenu(popup, i, MF_BYPOSITION);
+    if (id != ID_REG_ADD_FAVORITE && id != ID_REG_REMOVE_FAVORITE)
+      DeleteMenu(popup, i, MF_BYPOSITION);
   }
   HKEY key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, kRead, &key) != ERROR_SUCCESS) return;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, kRead, &key) != ERROR_SUCCESS)
+    return;
   for (DWORD i = 0; i < (DWORD)kRegistryFavoritesMax; ++i) {
     wchar_t name[kFavoriteNameMax];
     DWORD length = kFavoriteNameMax;
-    if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
     if (i == 0) AppendMenuW(popup, MF_SEPARATOR, 0, nullptr);
     AppendMenuW(popup, MF_STRING, ID_REG_FAVORITE_FIRST + i, name);
   }

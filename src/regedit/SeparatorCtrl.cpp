@@ -10,7 +10,9 @@ LRESULT CSeparatorCtrl::OnSetCursor(HWND, UINT, UINT) {
   return 1;
 }
 
-LRESULT CSeparatorCtrl::OnNcHitTest(int, int) { return HTCLIENT; }
+LRESULT CSeparatorCtrl::OnNcHitTest(int, int) {
+  return HTCLIENT;
+}
 
 LRESULT CSeparatorCtrl::OnLButtonDown(UINT keys, int, int) {
   if (keys == MK_LBUTTON) {

@@ -2,7 +2,8 @@
 
 #include <commctrl.h>
 
-CTreeviewEdit::CTreeviewEdit(HWND edit, CWindow* owner, HWND tree) : CWindow(edit, owner), m_tree(tree) {}
+CTreeviewEdit::CTreeviewEdit(HWND edit, CWindow* owner, HWND tree)
+    : CWindow(edit, owner), m_tree(tree) {}
 
 LRESULT CTreeviewEdit::OnGetDlgCode(UINT key) {
   if (key == VK_RETURN) {

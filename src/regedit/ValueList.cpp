@@ -46,17 +46,20 @@ void FillValueList(const wchar_t* keyPath, CRegistryDlg* window, HWND list) {
   // Rows after the default row go in sorted by name (the default row first,
   // then by CompareNamesAsciiNoCase), so they are put in once in order.
   std::vector<ValueRow> rows;
-  if (buffer && window->m_image->RegEnumValues(keyPath, buffer, &size) == REG_STATUS_OK && size >= 8) {
+  if (buffer && window->m_image->RegEnumValues(keyPath, buffer, &size) == REG_STATUS_OK &&
+      size >= 8) {
     uint32_t count = *reinterpret_cast<uint32_t*>(buffer);
     for (uint32_t i = 0; i < count; ++i) {
-      RegValueEntry* e = reinterpret_cast<RegValueEntry*>(buffer + 8 + (size_t)i * sizeof(RegValueEntry));
+      RegValueEntry* e =
+          reinterpret_cast<RegValueEntry*>(buffer + 8 + (size_t)i * sizeof(RegValueEntry));
       wchar_t name[1024];
       wcsncpy(name, e->name, 1023);
       name[1023] = 0;
       wchar_t type[kTextMax], data[kTextMax];
       FormatValueTypeName(e->type, type, kTextMax);
       const RegValueBuf* value = e->data;
-      FormatValueData(e->type, value ? value->data : nullptr, value ? value->length : 0, data, kTextMax);
+      FormatValueData(e->type, value ? value->data : nullptr, value ? value->length : 0, data,
+                      kTextMax);
       free(e->data);
       if (name[0]) {
         rows.push_back({name, type, data, ValueTypeImage(e->type)});

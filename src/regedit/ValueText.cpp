@@ -6,12 +6,18 @@
 namespace {
 
 const wchar_t* const kTypeNames[] = {
-    L"REG_NONE",       L"REG_SZ",
-    L"REG_EXPAND_SZ",  L"REG_BINARY",
-    L"REG_DWORD",      L"REG_DWORD_BIG_ENDIAN",
-    L"REG_LINK",       L"REG_MULTI_SZ",
-    L"REG_RESOURCE_LIST", L"REG_FULL_RESOURCE_DESCRIPTOR",
-    L"REG_RESOURCE_REQUIREMENTS_LIST", L"REG_QWORD",
+    L"REG_NONE",
+    L"REG_SZ",
+    L"REG_EXPAND_SZ",
+    L"REG_BINARY",
+    L"REG_DWORD",
+    L"REG_DWORD_BIG_ENDIAN",
+    L"REG_LINK",
+    L"REG_MULTI_SZ",
+    L"REG_RESOURCE_LIST",
+    L"REG_FULL_RESOURCE_DESCRIPTOR",
+    L"REG_RESOURCE_REQUIREMENTS_LIST",
+    L"REG_QWORD",
 };
 const uint32_t kNamedTypes = 12;
 const int kMaxDataBytesShown = 32;
@@ -23,7 +29,9 @@ uint64_t LoadLittle(const uint8_t* data, uint32_t length, uint32_t count) {
   return v;
 }
 
-void Finish(wchar_t* out, int outSize) { out[outSize - 1] = 0; }
+void Finish(wchar_t* out, int outSize) {
+  out[outSize - 1] = 0;
+}
 
 // UTF-16 units of the data (an odd last byte is left out), as text.
 void CopyUnits(const uint8_t* data, uint32_t length, bool multi, wchar_t* out, int outSize) {
@@ -63,7 +71,8 @@ int ValueTypeImage(uint32_t type) {
   }
 }
 
-void FormatValueData(uint32_t type, const uint8_t* data, uint32_t length, wchar_t* out, int outSize) {
+void FormatValueData(uint32_t type, const uint8_t* data, uint32_t length, wchar_t* out,
+                     int outSize) {
   if (outSize <= 0) return;
   out[0] = 0;
   if (!data) length = 0;
@@ -96,7 +105,8 @@ void FormatValueData(uint32_t type, const uint8_t* data, uint32_t length, wchar_
     }
     default: {
       int pos = 0;
-      for (uint32_t i = 0; i < length && i < (uint32_t)kMaxDataBytesShown && pos + 4 <= outSize; ++i) {
+      for (uint32_t i = 0; i < length && i < (uint32_t)kMaxDataBytesShown && pos + 4 <= outSize;
+           ++i) {
         _snwprintf(out + pos, outSize - pos, L"%02x ", data[i]);
         pos += 3;
       }

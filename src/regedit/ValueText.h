@@ -14,7 +14,8 @@ int ValueTypeImage(uint32_t type);
 // The data column of a value of `length` bytes; never reads past the data.
 // Numbers shorter than their type are read as far as they go, the missing
 // high bytes counting as zero.
-void FormatValueData(uint32_t type, const uint8_t* data, uint32_t length, wchar_t* out, int outSize);
+void FormatValueData(uint32_t type, const uint8_t* data, uint32_t length, wchar_t* out,
+                     int outSize);
 
 // Compares after mapping only 'a'..'z' onto 'A'..'Z'; a prefix sorts first.
 int CompareNamesAsciiNoCase(const wchar_t* a, const wchar_t* b);

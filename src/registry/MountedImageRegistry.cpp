@@ -20,7 +20,7 @@
 namespace {
 
 // Import and export visit the roots in this order.
-const wchar_t* const kRootOrder[] = {REG_ROOT_USER, REG_ROOT_BCD, REG_ROOT_SAM,
+const wchar_t* const kRootOrder[] = {REG_ROOT_USER,     REG_ROOT_BCD,      REG_ROOT_SAM,
                                      REG_ROOT_SECURITY, REG_ROOT_SOFTWARE, REG_ROOT_SYSTEM};
 
 RegRootMap* EnsureMap(CMountedImage* image) {
@@ -81,8 +81,9 @@ std::wstring UserHivePath(CMountedImage* image) {
   unsigned major = (version >> 8) & 0xFF;
   std::wstring path;
   if (major < 6) {
-    std::wstring user = QueryText(image, REG_ROOT_SOFTWARE L"\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon",
-                                  L"DefaultUserName");
+    std::wstring user =
+        QueryText(image, REG_ROOT_SOFTWARE L"\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon",
+                  L"DefaultUserName");
     if (!user.empty()) path = L"\\Documents and Settings\\" + user + L"\\ntuser.dat";
   } else {
     std::wstring last = QueryText(
@@ -104,8 +105,10 @@ bool RegRootMap::Release(CMountedImage* image) {
     CRegHive* hive = entry.second;
     if (!hive) continue;
     bool onEsp = hive->IsLoaded() && image->m_pEspFat && hive->Image()->volume == image->m_pEspFat;
-    if (hive->IsDirty() && onEsp && !RefreshImageEsp(image)) saved = false;
-    else if (hive->Close() == HIVE_SAVE_FAILED) saved = false;
+    if (hive->IsDirty() && onEsp && !RefreshImageEsp(image))
+      saved = false;
+    else if (hive->Close() == HIVE_SAVE_FAILED)
+      saved = false;
     delete hive;
   }
   hives.clear();
@@ -159,8 +162,10 @@ int CMountedImage::LoadHives(unsigned char flags) {
   auto open = [&](const wchar_t* root, const wchar_t* file) {
     CRegHive* hive = new (std::nothrow) CRegHive();
     if (!hive) return;
-    if (ntfs) hive->OpenFromNtfs(ntfs, file);
-    else hive->OpenFromFat(fat, file);
+    if (ntfs)
+      hive->OpenFromNtfs(ntfs, file);
+    else
+      hive->OpenFromFat(fat, file);
     EnterHive(map, root, hive);
   };
   if (flags & HIVE_FLAG_BCD) {
@@ -172,7 +177,8 @@ int CMountedImage::LoadHives(unsigned char flags) {
   if (flags & HIVE_FLAG_SOFTWARE) open(REG_ROOT_SOFTWARE, L"\\WINDOWS\\system32\\config\\software");
   if (flags & HIVE_FLAG_USER) {
     std::wstring profile = UserHivePath(this);
-    open(REG_ROOT_USER, profile.empty() ? L"\\WINDOWS\\system32\\config\\default" : profile.c_str());
+    open(REG_ROOT_USER,
+         profile.empty() ? L"\\WINDOWS\\system32\\config\\default" : profile.c_str());
   }
   return 1;
 }
@@ -211,8 +217,8 @@ uint32_t CMountedImage::RegSetValue(const wchar_t* keyPath, const wchar_t* name,
   return hive ? hive->SetValue(rest.c_str(), name, data, length, type) : REG_STATUS_FAILURE;
 }
 
-uint32_t CMountedImage::RegWriteValueData(const wchar_t* keyPath, const wchar_t* name, const void* data,
-                                          uint32_t length) {
+uint32_t CMountedImage::RegWriteValueData(const wchar_t* keyPath, const wchar_t* name,
+                                          const void* data, uint32_t length) {
   std::wstring rest;
   CRegHive* hive = Resolve(this, keyPath, &rest);
   return hive ? hive->WriteValueData(rest.c_str(), name, data, length) : REG_STATUS_FAILURE;
@@ -225,7 +231,8 @@ uint32_t CMountedImage::RegSetValueFromFile(const wchar_t* keyPath, const wchar_
   return hive ? hive->SetValueFromFile(rest.c_str(), name, hostPath) : REG_STATUS_FAILURE;
 }
 
-uint32_t CMountedImage::RegRenameValue(const wchar_t* keyPath, const wchar_t* oldName, const wchar_t* newName) {
+uint32_t CMountedImage::RegRenameValue(const wchar_t* keyPath, const wchar_t* oldName,
+                                       const wchar_t* newName) {
   std::wstring rest;
   CRegHive* hive = Resolve(this, keyPath, &rest);
   return hive ? hive->RenameValue(rest.c_str(), oldName, newName) : REG_STATUS_FAILURE;
@@ -276,7 +283,8 @@ uint32_t CMountedImage::ImportRegFile(const wchar_t* regPath) {
     size_t n = wcslen(root);
     bool named = false;
     for (const std::wstring& s : sections)
-      if (s.size() >= n && _wcsnicmp(s.c_str(), root, n) == 0 && (s.size() == n || s[n] == L'\\')) named = true;
+      if (s.size() >= n && _wcsnicmp(s.c_str(), root, n) == 0 && (s.size() == n || s[n] == L'\\'))
+        named = true;
     if (!named) continue;
     CRegHive* hive = FindLoadedHive(this, root);
     if (!hive || !hive->IsLoaded()) return REG_STATUS_FAILURE;
@@ -288,8 +296,8 @@ uint32_t CMountedImage::ImportRegFile(const wchar_t* regPath) {
   return result;
 }
 
-uint32_t CMountedImage::ExportRegFile(const wchar_t* keyPath, uint32_t reserved, const wchar_t* regPath,
-                                      int append, int filter) {
+uint32_t CMountedImage::ExportRegFile(const wchar_t* keyPath, uint32_t reserved,
+                                      const wchar_t* regPath, int append, int filter) {
   (void)reserved;
   if (!keyPath) return REG_STATUS_FAILURE;
   bool all = keyPath[0] == 0;
@@ -300,7 +308,8 @@ uint32_t CMountedImage::ExportRegFile(const wchar_t* keyPath, uint32_t reserved,
     CRegHive* hive = FindLoadedHive(this, root);
     if (!hive) return REG_STATUS_FAILURE;
     bool user = root == REG_ROOT_USER;
-    return hive->ExportRegFile(root.c_str(), rest.c_str(), nullptr, regPath, append, user ? 0 : filter);
+    return hive->ExportRegFile(root.c_str(), rest.c_str(), nullptr, regPath, append,
+                               user ? 0 : filter);
   }
   // Several roots into one file: the first root actually written creates
   // it, so neither a headerless file nor an append to an old one is left.
@@ -312,9 +321,12 @@ uint32_t CMountedImage::ExportRegFile(const wchar_t* keyPath, uint32_t reserved,
     CRegHive* hive = FindLoadedHive(this, root);
     if (!hive || !hive->IsLoaded()) continue;
     bool system = wcscmp(root, REG_ROOT_SYSTEM) == 0;
-    uint32_t r = hive->ExportRegFile(root, L"", nullptr, regPath, created ? 1 : 0, system ? filter : 0);
-    if (r == REG_STATUS_OK) created = true;
-    else result = REG_STATUS_FAILURE;
+    uint32_t r =
+        hive->ExportRegFile(root, L"", nullptr, regPath, created ? 1 : 0, system ? filter : 0);
+    if (r == REG_STATUS_OK)
+      created = true;
+    else
+      result = REG_STATUS_FAILURE;
   }
   return created ? result : REG_STATUS_FAILURE;
 }
@@ -325,23 +337,28 @@ uint32_t CMountedImage::GetCurrentControlSet() {
   uint32_t set = 1;
   if (RegQueryValue(REG_ROOT_SYSTEM L"\\Select", L"Current", &type, &buf) == REG_STATUS_OK && buf &&
       buf->length >= 4) {
-    uint32_t v = buf->data[0] | (buf->data[1] << 8) | (buf->data[2] << 16) | ((uint32_t)buf->data[3] << 24);
+    uint32_t v =
+        buf->data[0] | (buf->data[1] << 8) | (buf->data[2] << 16) | ((uint32_t)buf->data[3] << 24);
     if (v) set = v;
   }
   free(buf);
   return set;
 }
 
-uint32_t ReadCurrentControlSet(CMountedImage* image) { return image ? image->GetCurrentControlSet() : 1; }
+uint32_t ReadCurrentControlSet(CMountedImage* image) {
+  return image ? image->GetCurrentControlSet() : 1;
+}
 
 static void* ListHive(CMountedImage* image, const wchar_t* keyPath, bool values) {
   if (!image) return nullptr;
   uint32_t size = 0;
-  uint32_t r = values ? image->RegEnumValues(keyPath, nullptr, &size) : image->RegEnumSubkeys(keyPath, nullptr, &size);
+  uint32_t r = values ? image->RegEnumValues(keyPath, nullptr, &size)
+                      : image->RegEnumSubkeys(keyPath, nullptr, &size);
   if (r != REG_STATUS_BUFFER_TOO_SMALL || size == 0) return nullptr;
   void* buffer = calloc(1, size);
   if (!buffer) return nullptr;
-  r = values ? image->RegEnumValues(keyPath, buffer, &size) : image->RegEnumSubkeys(keyPath, buffer, &size);
+  r = values ? image->RegEnumValues(keyPath, buffer, &size)
+             : image->RegEnumSubkeys(keyPath, buffer, &size);
   if (r != REG_STATUS_OK) {
     free(buffer);
     return nullptr;
@@ -349,6 +366,10 @@ static void* ListHive(CMountedImage* image, const wchar_t* keyPath, bool values)
   return buffer;
 }
 
-void* ListHiveSubkeys(CMountedImage* image, const wchar_t* keyPath) { return ListHive(image, keyPath, false); }
+void* ListHiveSubkeys(CMountedImage* image, const wchar_t* keyPath) {
+  return ListHive(image, keyPath, false);
+}
 
-void* ListHiveValues(CMountedImage* image, const wchar_t* keyPath) { return ListHive(image, keyPath, true); }
+void* ListHiveValues(CMountedImage* image, const wchar_t* keyPath) {
+  return ListHive(image, keyPath, true);
+}

@@ -57,11 +57,15 @@ bool SameName(const wchar_t* a, const wchar_t* b) {
 }
 
 // A missing name is the default value (the empty name).
-const wchar_t* NameOrDefault(const wchar_t* name) { return name ? name : L""; }
+const wchar_t* NameOrDefault(const wchar_t* name) {
+  return name ? name : L"";
+}
 
 }  // namespace
 
-CRegHive::~CRegHive() { Discard(); }
+CRegHive::~CRegHive() {
+  Discard();
+}
 
 FILETIME CRegHive::SaveTime() {
   SYSTEMTIME st;
@@ -77,14 +81,18 @@ void CRegHive::Discard() {
   m_pImage = nullptr;
 }
 
-bool CRegHive::IsDirty() const { return m_pImage && (m_pImage->state & HIVE_STATE_DIRTY); }
+bool CRegHive::IsDirty() const {
+  return m_pImage && (m_pImage->state & HIVE_STATE_DIRTY);
+}
 
-bool CRegHive::IsReadOnly() const { return m_pImage && m_pImage->unfinishedWrite; }
+bool CRegHive::IsReadOnly() const {
+  return m_pImage && m_pImage->unfinishedWrite;
+}
 
 const wchar_t* const CRegHive::kLogSuffixes[2] = {L".LOG1", L".LOG2"};
 
-bool CRegHive::Adopt(const std::vector<uint8_t>& data, const std::vector<HiveLogFile>& logs, void* volume, int kind,
-                     const wchar_t* path) {
+bool CRegHive::Adopt(const std::vector<uint8_t>& data, const std::vector<HiveLogFile>& logs,
+                     void* volume, int kind, const wchar_t* path) {
   HiveImage* img = nullptr;
   uint32_t logSequence = 0;
   HiveLogOutcome outcome;
@@ -92,10 +100,12 @@ bool CRegHive::Adopt(const std::vector<uint8_t>& data, const std::vector<HiveLog
     std::vector<uint8_t> recovered;
     outcome = hive_apply_logs(data, logs, &logSequence, &recovered);
     // Logs whose result is no sound hive are not applied after all.
-    if (outcome == HIVE_LOG_RECOVERED && load_hive_buffer(recovered.data(), recovered.size(), &img) != REG_STATUS_OK)
+    if (outcome == HIVE_LOG_RECOVERED &&
+        load_hive_buffer(recovered.data(), recovered.size(), &img) != REG_STATUS_OK)
       outcome = HIVE_LOG_REFUSED;
   }
-  if (!img && (load_hive_buffer(data.data(), data.size(), &img) != REG_STATUS_OK || !img)) return false;
+  if (!img && (load_hive_buffer(data.data(), data.size(), &img) != REG_STATUS_OK || !img))
+    return false;
   // Changes pending in logs that cannot be applied are unknown: the hive
   // as it stands is served for reading only. Without any log the base
   // block is all there is, for Windows too.
@@ -126,7 +136,8 @@ int ReadNtfsWhole(ntfs_volume* volume, const std::wstring& path, std::vector<uin
 
 }  // namespace
 
-std::vector<HiveLogFile> CRegHive::LogView(const std::vector<std::vector<uint8_t>>& bytes, const int* found) {
+std::vector<HiveLogFile> CRegHive::LogView(const std::vector<std::vector<uint8_t>>& bytes,
+                                           const int* found) {
   std::vector<HiveLogFile> logs(bytes.size());
   for (size_t i = 0; i < bytes.size(); i++) {
     logs[i].data = bytes[i].data();
@@ -143,7 +154,8 @@ int CRegHive::OpenFromNtfs(_ntfs_volume* volume, const wchar_t* path) {
   if (ReadNtfsWhole(volume, path, data) != 1 || data.empty()) return 0;
   std::vector<std::vector<uint8_t>> logs(2);
   int found[2];
-  for (int i = 0; i < 2; i++) found[i] = ReadNtfsWhole(volume, std::wstring(path) + kLogSuffixes[i], logs[i]);
+  for (int i = 0; i < 2; i++)
+    found[i] = ReadNtfsWhole(volume, std::wstring(path) + kLogSuffixes[i], logs[i]);
   return Adopt(data, LogView(logs, found), volume, HIVE_BACKING_NTFS, path) ? 1 : 0;
 }
 
@@ -158,7 +170,8 @@ int CRegHive::SaveToNtfs() {
     return HIVE_SAVE_FAILED;
   }
   const wchar_t* path = m_pImage->path.c_str();
-  if (WriteNtfsFileData(vol, path, bytes.data(), (long long)bytes.size(), 0) != (long long)bytes.size()) {
+  if (WriteNtfsFileData(vol, path, bytes.data(), (long long)bytes.size(), 0) !=
+      (long long)bytes.size()) {
     // Nothing may pass for saved that the volume did not take.
     m_pImage->state |= HIVE_STATE_DIRTY;
     return HIVE_SAVE_FAILED;
@@ -172,9 +185,12 @@ int CRegHive::SaveToNtfs() {
 int CRegHive::Save() {
   if (!m_pImage || !(m_pImage->state & HIVE_STATE_DIRTY)) return HIVE_SAVE_NOTHING;
   switch (m_pImage->backingKind) {
-    case HIVE_BACKING_NTFS: return SaveToNtfs();
-    case HIVE_BACKING_FAT: return SaveToFat();
-    default: return HIVE_SAVE_FAILED;
+    case HIVE_BACKING_NTFS:
+      return SaveToNtfs();
+    case HIVE_BACKING_FAT:
+      return SaveToFat();
+    default:
+      return HIVE_SAVE_FAILED;
   }
 }
 
@@ -208,13 +224,15 @@ uint32_t CRegHive::CreateKey(const wchar_t* keyPath) {
   return added ? REG_STATUS_OK : REG_STATUS_EXISTS;
 }
 
-uint32_t CRegHive::RenameKey(const wchar_t* parentPath, const wchar_t* oldName, const wchar_t* newName) {
+uint32_t CRegHive::RenameKey(const wchar_t* parentPath, const wchar_t* oldName,
+                             const wchar_t* newName) {
   if (!m_pImage) return REG_STATUS_NOT_FOUND;
   if (IsReadOnly() || !oldName || !newName) return REG_STATUS_FAILURE;
   uint32_t parent = FindKey(parentPath);
   if (!parent) return REG_STATUS_FAILURE;
   std::wstring esc = EscapeComponent(newName);
-  if (find_key(m_pImage, parent, esc.c_str()) && !SameName(oldName, newName)) return REG_STATUS_EXISTS;
+  if (find_key(m_pImage, parent, esc.c_str()) && !SameName(oldName, newName))
+    return REG_STATUS_EXISTS;
   return rename_key(m_pImage, parent, oldName, newName) ? REG_STATUS_OK : REG_STATUS_FAILURE;
 }
 
@@ -226,7 +244,8 @@ uint32_t CRegHive::DeleteKey(const wchar_t* parentPath, const wchar_t* name) {
   return (uint32_t)del_key_tree(m_pImage, name, parent);
 }
 
-uint32_t CRegHive::QueryValue(const wchar_t* keyPath, const wchar_t* name, uint32_t* type, RegValueBuf** data) {
+uint32_t CRegHive::QueryValue(const wchar_t* keyPath, const wchar_t* name, uint32_t* type,
+                              RegValueBuf** data) {
   if (data) *data = nullptr;
   if (!m_pImage) return REG_STATUS_NOT_FOUND;
   uint32_t key = FindKey(keyPath);
@@ -241,8 +260,8 @@ uint32_t CRegHive::QueryValue(const wchar_t* keyPath, const wchar_t* name, uint3
   return REG_STATUS_OK;
 }
 
-uint32_t CRegHive::SetValue(const wchar_t* keyPath, const wchar_t* name, const void* data, uint32_t length,
-                            uint32_t type) {
+uint32_t CRegHive::SetValue(const wchar_t* keyPath, const wchar_t* name, const void* data,
+                            uint32_t length, uint32_t type) {
   if (!m_pImage) return REG_STATUS_NOT_FOUND;
   uint32_t key = FindKey(keyPath);
   if (!key) return REG_STATUS_NOT_FOUND;
@@ -259,7 +278,8 @@ uint32_t CRegHive::SetValue(const wchar_t* keyPath, const wchar_t* name, const v
   return r;
 }
 
-uint32_t CRegHive::WriteValueData(const wchar_t* keyPath, const wchar_t* name, const void* data, uint32_t length) {
+uint32_t CRegHive::WriteValueData(const wchar_t* keyPath, const wchar_t* name, const void* data,
+                                  uint32_t length) {
   if (!m_pImage) return REG_STATUS_NOT_FOUND;
   uint32_t key = FindKey(keyPath);
   if (!key) return REG_STATUS_NOT_FOUND;
@@ -294,10 +314,12 @@ uint32_t CRegHive::DeleteValue(const wchar_t* keyPath, const wchar_t* name) {
   return del_value(m_pImage, key, name ? name : L"") == 0 ? REG_STATUS_OK : REG_STATUS_FAILURE;
 }
 
-uint32_t CRegHive::RenameValue(const wchar_t* keyPath, const wchar_t* oldName, const wchar_t* newName) {
+uint32_t CRegHive::RenameValue(const wchar_t* keyPath, const wchar_t* oldName,
+                               const wchar_t* newName) {
   if (!m_pImage) return REG_STATUS_NOT_FOUND;
   uint32_t key = FindKey(keyPath);
-  if (!key || !oldName || !newName || get_value_len(m_pImage, key, oldName) < 0) return REG_STATUS_FAILURE;
+  if (!key || !oldName || !newName || get_value_len(m_pImage, key, oldName) < 0)
+    return REG_STATUS_FAILURE;
   if (IsReadOnly()) return REG_STATUS_FAILURE;
   const wchar_t* to = NameOrDefault(newName);
   if (SameName(oldName, to)) {
@@ -327,8 +349,10 @@ uint32_t CRegHive::RenameValue(const wchar_t* keyPath, const wchar_t* oldName, c
   uint32_t r = REG_STATUS_OK;
   if (SameName(oldName, to)) {
     HiveImage* snap = hive_snapshot(m_pImage);
-    if (!snap) r = REG_STATUS_FAILURE;
-    else if (del_value(m_pImage, key, oldName) != 0 || !add_value(m_pImage, FindKey(keyPath), to, type) ||
+    if (!snap)
+      r = REG_STATUS_FAILURE;
+    else if (del_value(m_pImage, key, oldName) != 0 ||
+             !add_value(m_pImage, FindKey(keyPath), to, type) ||
              !put_data_to_value(m_pImage, copy->data, copy->length, FindKey(keyPath), to, type)) {
       hive_restore(m_pImage, snap);
       r = REG_STATUS_FAILURE;
@@ -351,11 +375,12 @@ uint32_t CRegHive::RenameValue(const wchar_t* keyPath, const wchar_t* oldName, c
   return r;
 }
 
-uint32_t CRegHive::SetValueFromFile(const wchar_t* keyPath, const wchar_t* name, const wchar_t* hostPath) {
+uint32_t CRegHive::SetValueFromFile(const wchar_t* keyPath, const wchar_t* name,
+                                    const wchar_t* hostPath) {
   if (!m_pImage || !FindKey(L"")) return REG_STATUS_NOT_FOUND;
   if (IsReadOnly() || !hostPath) return REG_STATUS_FAILURE;
-  HANDLE h = CreateFileW(hostPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(hostPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return REG_STATUS_FAILURE;
   LARGE_INTEGER size;
   if (!GetFileSizeEx(h, &size) || size.QuadPart > 0x7FFFFFF0LL) {
@@ -490,11 +515,12 @@ int CRegHive::ImportRegText(const std::wstring& text, const wchar_t* rootPrefix)
   return r ? r : -1;
 }
 
-uint32_t CRegHive::ExportRegFile(const wchar_t* rootPrefix, const wchar_t* keyPath, const wchar_t* valueName,
-                                 const wchar_t* regPath, int append, int filter) {
+uint32_t CRegHive::ExportRegFile(const wchar_t* rootPrefix, const wchar_t* keyPath,
+                                 const wchar_t* valueName, const wchar_t* regPath, int append,
+                                 int filter) {
   (void)valueName;
   if (!m_pImage) return REG_STATUS_NOT_FOUND;
   if (!regPath) return REG_STATUS_FAILURE;
-  return export_key_reg(m_pImage, 0, rootPrefix ? rootPrefix : L"", keyPath ? keyPath : L"", regPath,
-                        append != 0, filter != 0);
+  return export_key_reg(m_pImage, 0, rootPrefix ? rootPrefix : L"", keyPath ? keyPath : L"",
+                        regPath, append != 0, filter != 0);
 }

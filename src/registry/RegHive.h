@@ -32,7 +32,7 @@ enum : int {
 };
 
 class CRegHive {
-public:
+ public:
   CRegHive() = default;
   // Frees the hive without saving it; Close saves.
   ~CRegHive();
@@ -74,10 +74,12 @@ public:
   // a hive or parent, REG_STATUS_FAILURE for a read-only hive.
   uint32_t DeleteKey(const wchar_t* parentPath, const wchar_t* name);
   // data may be null; a returned block is malloc'd and the caller frees it.
-  uint32_t QueryValue(const wchar_t* keyPath, const wchar_t* name, uint32_t* type, RegValueBuf** data);
+  uint32_t QueryValue(const wchar_t* keyPath, const wchar_t* name, uint32_t* type,
+                      RegValueBuf** data);
   uint32_t SetValue(const wchar_t* keyPath, const wchar_t* name, const void* data, uint32_t length,
                     uint32_t type);
-  uint32_t WriteValueData(const wchar_t* keyPath, const wchar_t* name, const void* data, uint32_t length);
+  uint32_t WriteValueData(const wchar_t* keyPath, const wchar_t* name, const void* data,
+                          uint32_t length);
   uint32_t DeleteValue(const wchar_t* keyPath, const wchar_t* name);
   uint32_t RenameValue(const wchar_t* keyPath, const wchar_t* oldName, const wchar_t* newName);
   uint32_t SetValueFromFile(const wchar_t* keyPath, const wchar_t* name, const wchar_t* hostPath);
@@ -91,17 +93,18 @@ public:
   int ImportRegFile(const wchar_t* regPath, const wchar_t* rootPrefix);
   // The same for a .reg text read already.
   int ImportRegText(const std::wstring& text, const wchar_t* rootPrefix);
-  uint32_t ExportRegFile(const wchar_t* rootPrefix, const wchar_t* keyPath, const wchar_t* valueName,
-                         const wchar_t* regPath, int append, int filter);
+  uint32_t ExportRegFile(const wchar_t* rootPrefix, const wchar_t* keyPath,
+                         const wchar_t* valueName, const wchar_t* regPath, int append, int filter);
 
-private:
+ private:
   // The key offset of a path, 0 when missing.
   uint32_t FindKey(const wchar_t* keyPath);
   // Applies the logs when the hive needs them and takes the result.
-  bool Adopt(const std::vector<uint8_t>& data, const std::vector<HiveLogFile>& logs, void* volume, int kind,
-             const wchar_t* path);
+  bool Adopt(const std::vector<uint8_t>& data, const std::vector<HiveLogFile>& logs, void* volume,
+             int kind, const wchar_t* path);
   // The logs as read: found[i] 1 read, 0 missing, -1 unreadable.
-  static std::vector<HiveLogFile> LogView(const std::vector<std::vector<uint8_t>>& bytes, const int* found);
+  static std::vector<HiveLogFile> LogView(const std::vector<std::vector<uint8_t>>& bytes,
+                                          const int* found);
   static const wchar_t* const kLogSuffixes[2];
   // The local clock as a UTC FILETIME: the last-write time of a saved file.
   static _FILETIME SaveTime();
@@ -111,7 +114,8 @@ private:
 
 // Enumeration sizes: room for the count and one spare record.
 inline uint32_t SubkeyEnumSize(uint32_t count) {
-  return count ? count * (uint32_t)sizeof(RegSubkeyEntry) + (uint32_t)sizeof(RegSubkeyEntry) + 4 : 0;
+  return count ? count * (uint32_t)sizeof(RegSubkeyEntry) + (uint32_t)sizeof(RegSubkeyEntry) + 4
+               : 0;
 }
 inline uint32_t ValueEnumSize(uint32_t count) {
   return count ? count * (uint32_t)sizeof(RegValueEntry) + (uint32_t)sizeof(RegValueEntry) + 4 : 0;

@@ -48,7 +48,8 @@ int CRegHive::OpenFromFat(CFatVolume* volume, const wchar_t* path) {
   if (ReadFatWhole(volume, path, data) != 1 || data.empty()) return 0;
   std::vector<std::vector<uint8_t>> logs(2);
   int found[2];
-  for (int i = 0; i < 2; i++) found[i] = ReadFatWhole(volume, std::wstring(path) + kLogSuffixes[i], logs[i]);
+  for (int i = 0; i < 2; i++)
+    found[i] = ReadFatWhole(volume, std::wstring(path) + kLogSuffixes[i], logs[i]);
   return Adopt(data, LogView(logs, found), volume, HIVE_BACKING_FAT, path) ? 1 : 0;
 }
 

@@ -24,7 +24,7 @@ const wchar_t kKernel[] = L"\\Windows\\System32\\ntoskrnl.exe";
 
 // A temporary host copy of a volume file, deleted with the object.
 class TempCopy {
-public:
+ public:
   TempCopy(CMountedImage* image, const wchar_t* volumePath) {
     wchar_t dir[kPathChars];
     DWORD n = GetTempPathW(kPathChars, dir);
@@ -39,13 +39,14 @@ public:
   bool ok() const { return m_ok; }
   const wchar_t* path() const { return m_path; }
 
-private:
+ private:
   bool Fill(CMountedImage* image, const wchar_t* volumePath) {
     uint64_t size = 0;
     if (image->GetPathType(volumePath) != 1 ||
         !image->GetFileInfo(volumePath, nullptr, nullptr, nullptr, nullptr, &size))
       return false;
-    HANDLE h = CreateFileW(m_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    HANDLE h = CreateFileW(m_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_TEMPORARY, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     std::vector<uint8_t> chunk(1 << 20);
     bool ok = true;
@@ -53,7 +54,8 @@ private:
       uint64_t want = size - at < chunk.size() ? size - at : chunk.size();
       uint64_t got = image->ReadFile(volumePath, chunk.data(), at, want);
       DWORD written = 0;
-      ok = got == want && ::WriteFile(h, chunk.data(), (DWORD)got, &written, nullptr) && written == got;
+      ok = got == want && ::WriteFile(h, chunk.data(), (DWORD)got, &written, nullptr) &&
+           written == got;
       at += got;
     }
     if (!CloseHandle(h)) ok = false;
@@ -86,10 +88,12 @@ bool VersionString(const wchar_t* hostPath, const wchar_t* name, wchar_t* buffer
   };
   Translation* list = nullptr;
   UINT bytes = 0;
-  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", (void**)&list, &bytes) || !list) return false;
+  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", (void**)&list, &bytes) || !list)
+    return false;
   for (UINT i = 0; i < bytes / sizeof(Translation); i++) {
     wchar_t query[128];
-    _snwprintf(query, 128, L"\\StringFileInfo\\%04x%04x\\%s", list[i].language, list[i].codePage, name);
+    _snwprintf(query, 128, L"\\StringFileInfo\\%04x%04x\\%s", list[i].language, list[i].codePage,
+               name);
     query[127] = 0;
     wchar_t* text = nullptr;
     UINT chars = 0;
@@ -107,7 +111,8 @@ uint32_t KernelVersionWord(CMountedImage* image, const wchar_t* volumePath) {
   if (!copy.ok()) return 0;
   uint32_t ms = (uint32_t)(GetHostFileVersion(copy.path()) >> 32);
   if (!ms) return 0;
-  return MakeWindowsVersionWord(GetPeMachineBits(copy.path()), HIWORD(ms) & 0xFF, LOWORD(ms) & 0xFF);
+  return MakeWindowsVersionWord(GetPeMachineBits(copy.path()), HIWORD(ms) & 0xFF,
+                                LOWORD(ms) & 0xFF);
 }
 
 int CollectName(const wchar_t* name, unsigned int, DWORD, DWORD, const FILETIME*, const FILETIME*,
@@ -163,7 +168,8 @@ void DottedNumbers(const std::wstring& text, uint32_t out[3]) {
 
 std::wstring ControlSetKey(CMountedImage* image, const wchar_t* below) {
   wchar_t key[512];
-  _snwprintf(key, 512, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\%s", image->GetCurrentControlSet(), below);
+  _snwprintf(key, 512, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\%s",
+             image->GetCurrentControlSet(), below);
   key[511] = 0;
   return key;
 }
@@ -198,21 +204,25 @@ uint32_t GetHostWindowsVersion() {
 }
 
 uint32_t GetPeMachineBits(const wchar_t* hostPath) {
-  HANDLE h = CreateFileW(hostPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(hostPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return 0;
   uint8_t dos[64];
   uint8_t pe[6];
   DWORD got = 0;
   uint32_t bits = 0;
-  if (::ReadFile(h, dos, sizeof dos, &got, nullptr) && got == sizeof dos && dos[0] == 'M' && dos[1] == 'Z') {
+  if (::ReadFile(h, dos, sizeof dos, &got, nullptr) && got == sizeof dos && dos[0] == 'M' &&
+      dos[1] == 'Z') {
     LARGE_INTEGER at;
     at.QuadPart = dos[0x3C] | (dos[0x3D] << 8) | (dos[0x3E] << 16) | ((uint32_t)dos[0x3F] << 24);
-    if (SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && ::ReadFile(h, pe, sizeof pe, &got, nullptr) &&
-        got == sizeof pe && memcmp(pe, "PE\0\0", 4) == 0) {
+    if (SetFilePointerEx(h, at, nullptr, FILE_BEGIN) &&
+        ::ReadFile(h, pe, sizeof pe, &got, nullptr) && got == sizeof pe &&
+        memcmp(pe, "PE\0\0", 4) == 0) {
       uint16_t machine = (uint16_t)(pe[4] | (pe[5] << 8));
-      if (machine == 0x8664) bits = WINDOWS_ARCH_X64;
-      else if (machine == 0x14C) bits = WINDOWS_ARCH_X86;
+      if (machine == 0x8664)
+        bits = WINDOWS_ARCH_X64;
+      else if (machine == 0x14C)
+        bits = WINDOWS_ARCH_X86;
     }
   }
   CloseHandle(h);
@@ -221,23 +231,31 @@ uint32_t GetPeMachineBits(const wchar_t* hostPath) {
 
 uint32_t CMountedImage::GetWindowsVersion() {
   if (NtfsVolume()) {
-    std::wstring arch = QueryText(this, ControlSetKey(this, L"Control\\Session Manager\\Environment"),
-                                  L"PROCESSOR_ARCHITECTURE");
+    std::wstring arch =
+        QueryText(this, ControlSetKey(this, L"Control\\Session Manager\\Environment"),
+                  L"PROCESSOR_ARCHITECTURE");
     uint32_t bits = 0;
-    if (_wcsicmp(arch.c_str(), L"AMD64") == 0) bits = WINDOWS_ARCH_X64;
-    else if (_wcsicmp(arch.c_str(), L"x86") == 0) bits = WINDOWS_ARCH_X86;
+    if (_wcsicmp(arch.c_str(), L"AMD64") == 0)
+      bits = WINDOWS_ARCH_X64;
+    else if (_wcsicmp(arch.c_str(), L"x86") == 0)
+      bits = WINDOWS_ARCH_X86;
     uint32_t v[3];
     DottedNumbers(QueryText(this, ControlSetKey(this, kDisplayClass0), L"DriverVersion"), v);
-    if (v[0] == 0 && v[1] == 0) DottedNumbers(QueryText(this, kCurrentVersion, L"CurrentVersion"), v);
+    if (v[0] == 0 && v[1] == 0)
+      DottedNumbers(QueryText(this, kCurrentVersion, L"CurrentVersion"), v);
     uint32_t word = MakeWindowsVersionWord(bits, v[0], v[1]);
     if (word) return word;
   }
-  return (uint32_t)FirstKernel(this, [&](const wchar_t* p) { return (uint64_t)KernelVersionWord(this, p); });
+  return (uint32_t)FirstKernel(
+      this, [&](const wchar_t* p) { return (uint64_t)KernelVersionWord(this, p); });
 }
 
 int CMountedImage::GetWindowsBuildNumber() {
-  uint32_t build = (uint32_t)FirstKernel(this, [&](const wchar_t* p) { return (uint64_t)HIWORD((DWORD)GetFileVersion(p)); });
-  if (!build && NtfsVolume()) build = (uint32_t)wcstoul(QueryText(this, kCurrentVersion, L"CurrentBuildNumber").c_str(), nullptr, 10);
+  uint32_t build = (uint32_t)FirstKernel(
+      this, [&](const wchar_t* p) { return (uint64_t)HIWORD((DWORD)GetFileVersion(p)); });
+  if (!build && NtfsVolume())
+    build = (uint32_t)wcstoul(QueryText(this, kCurrentVersion, L"CurrentBuildNumber").c_str(),
+                              nullptr, 10);
   if (!build) {
     uint32_t v[3];
     DottedNumbers(QueryText(this, ControlSetKey(this, kDisplayClass0), L"DriverVersion"), v);
@@ -276,8 +294,9 @@ int CMountedImage::GetFileSignerName(const wchar_t* path, wchar_t* buffer, int l
   HCERTSTORE store = nullptr;
   HCRYPTMSG msg = nullptr;
   DWORD encoding = 0, content = 0, format = 0;
-  if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, copy.path(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                        CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &content, &format, &store, &msg, nullptr))
+  if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, copy.path(),
+                        CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY,
+                        0, &encoding, &content, &format, &store, &msg, nullptr))
     return 0;
   int result = 0;
   DWORD size = 0;
@@ -288,10 +307,12 @@ int CMountedImage::GetFileSignerName(const wchar_t* path, wchar_t* buffer, int l
       CERT_INFO wanted = {};
       wanted.Issuer = signer->Issuer;
       wanted.SerialNumber = signer->SerialNumber;
-      PCCERT_CONTEXT cert = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                                       CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
+      PCCERT_CONTEXT cert =
+          CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                     CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
       if (cert) {
-        if (CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, buffer, (DWORD)length) > 1)
+        if (CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, buffer,
+                               (DWORD)length) > 1)
           result = 1;
         else
           buffer[0] = 0;

@@ -36,7 +36,8 @@ LRESULT CALLBACK BoxHook(int code, WPARAM wParam, LPARAM lParam) {
 
 int AskYesAllNo(HWND owner, const wchar_t* text, const wchar_t* caption) {
   g_hook = SetWindowsHookExW(WH_CALLWNDPROC, BoxHook, nullptr, GetCurrentThreadId());
-  int answer = MessageBoxW(owner, text, caption, MB_ABORTRETRYIGNORE | MB_ICONQUESTION | MB_SETFOREGROUND);
+  int answer =
+      MessageBoxW(owner, text, caption, MB_ABORTRETRYIGNORE | MB_ICONQUESTION | MB_SETFOREGROUND);
   if (g_hook) UnhookWindowsHookEx(g_hook);
   g_hook = nullptr;
   return answer == IDRETRY ? kAnswerAll : answer;

@@ -10,8 +10,8 @@ namespace {
 
 const DWORD kSaveFlags = OFN_READONLY | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_EXPLORER |
                          OFN_LONGNAMES | OFN_ENABLESIZING;
-const DWORD kPickFolderOptions = FOS_NOCHANGEDIR | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM |
-                                 FOS_PATHMUSTEXIST | FOS_FILEMUSTEXIST;
+const DWORD kPickFolderOptions =
+    FOS_NOCHANGEDIR | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM | FOS_PATHMUSTEXIST | FOS_FILEMUSTEXIST;
 // Folders of the file system only (not BIF_BROWSEFORCOMPUTER, with which no
 // folder could be chosen).
 const UINT kBrowseFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
@@ -80,8 +80,8 @@ int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM, LPARAM data) {
 }  // namespace
 
 BOOL ShowOpenFileDialog(HINSTANCE instance, HWND owner, wchar_t* file, DWORD fileSize,
-                        const wchar_t* filter, const wchar_t* defaultExtension,
-                        LPARAM customData, DWORD flags) {
+                        const wchar_t* filter, const wchar_t* defaultExtension, LPARAM customData,
+                        DWORD flags) {
   OPENFILENAMEW ofn = FileRecord(instance, owner, file, fileSize, filter);
   ofn.lpstrDefExt = defaultExtension;
   ofn.lCustData = customData;

@@ -5,8 +5,8 @@
 // GetOpenFileNameW over `file` (`fileSize` characters), filter index 1, no
 // title. Nonzero when a file was chosen.
 BOOL ShowOpenFileDialog(HINSTANCE instance, HWND owner, wchar_t* file, DWORD fileSize,
-                        const wchar_t* filter, const wchar_t* defaultExtension,
-                        LPARAM customData, DWORD flags);
+                        const wchar_t* filter, const wchar_t* defaultExtension, LPARAM customData,
+                        DWORD flags);
 
 // GetSaveFileNameW over `file` (360 characters), default extension "img".
 BOOL ShowSaveFileDialog(HINSTANCE instance, HWND owner, wchar_t* file, const wchar_t* filter);

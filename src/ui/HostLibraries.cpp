@@ -10,7 +10,8 @@ struct RichEditDll {
   int level;
 };
 
-const RichEditDll kRichEditDlls[] = {{L"msftedit.dll", 4}, {L"riched20.dll", 2}, {L"riched32.dll", 1}};
+const RichEditDll kRichEditDlls[] = {
+    {L"msftedit.dll", 4}, {L"riched20.dll", 2}, {L"riched32.dll", 1}};
 
 bool LoadFromSystemFolder(const wchar_t* name) {
   if (GetModuleHandleW(name)) return true;
@@ -39,8 +40,7 @@ HANDLE CreateNamedSection(DWORD size, void** view) {
   wchar_t name[32];
   _snwprintf(name, 32, L"Mount#%08X", id);
   name[31] = 0;
-  HANDLE section =
-      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name);
+  HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name);
   if (!section) return nullptr;
   void* mapped = MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0);
   if (!mapped) {

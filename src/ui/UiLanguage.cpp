@@ -23,4 +23,6 @@ void ApplyThreadLanguage(LANGID language, DWORD windowsVersion) {
     g_api->setThreadUILanguage(language);
 }
 
-LANGID GetThreadUiLanguage() { return t_language ? t_language : GetUserDefaultUILanguage(); }
+LANGID GetThreadUiLanguage() {
+  return t_language ? t_language : GetUserDefaultUILanguage();
+}

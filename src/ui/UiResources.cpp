@@ -6,9 +6,13 @@ namespace {
 HMODULE g_uiModule;
 }
 
-HMODULE GetUiModule() { return g_uiModule ? g_uiModule : GetModuleHandleW(nullptr); }
+HMODULE GetUiModule() {
+  return g_uiModule ? g_uiModule : GetModuleHandleW(nullptr);
+}
 
-void SetUiModule(HMODULE module) { g_uiModule = module; }
+void SetUiModule(HMODULE module) {
+  g_uiModule = module;
+}
 
 const void* FindUiResource(HMODULE module, LPCWSTR type, LPCWSTR name, LANGID language,
                            DWORD* size) {

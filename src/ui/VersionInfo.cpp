@@ -32,13 +32,13 @@ BOOL GetVersionString(const wchar_t* path, const wchar_t* key, wchar_t* out, int
     WORD language, codePage;
   }* pairs = nullptr;
   UINT length = 0;
-  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
-                      reinterpret_cast<void**>(&pairs), &length))
+  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&pairs),
+                      &length))
     return FALSE;
   for (UINT i = 0; i < length / sizeof(Translation); ++i) {
     wchar_t name[100];
-    _snwprintf(name, 100, L"\\StringFileInfo\\%04x%04x\\%s", pairs[i].language,
-               pairs[i].codePage, key);
+    _snwprintf(name, 100, L"\\StringFileInfo\\%04x%04x\\%s", pairs[i].language, pairs[i].codePage,
+               key);
     name[99] = 0;
     wchar_t* value = nullptr;
     UINT valueLength = 0;
@@ -72,8 +72,8 @@ int FormatOwnVersion(wchar_t* out) {
   const int kSize = 40;
   out[0] = 0;
   DWORD size = 0;
-  const void* data = FindUiResource(GetUiModule(), RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO),
-                                    0, &size);
+  const void* data =
+      FindUiResource(GetUiModule(), RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO), 0, &size);
   if (!data) return 0;
   // VerQueryValueW wants a writable copy.
   std::vector<BYTE> block(static_cast<const BYTE*>(data), static_cast<const BYTE*>(data) + size);
@@ -100,9 +100,9 @@ BOOL GetFileSignerName(const wchar_t* path, wchar_t* out, int outSize) {
   HCERTSTORE store = nullptr;
   HCRYPTMSG message = nullptr;
   DWORD encoding = 0, contentType = 0, formatType = 0;
-  if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path,
-                        CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY,
-                        0, &encoding, &contentType, &formatType, &store, &message, nullptr))
+  if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                        CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &contentType, &formatType,
+                        &store, &message, nullptr))
     return FALSE;
   BOOL found = FALSE;
   DWORD size = 0;
@@ -117,7 +117,8 @@ BOOL GetFileSignerName(const wchar_t* path, wchar_t* out, int outSize) {
           CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                                      CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
       if (cert) {
-        DWORD chars = CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+        DWORD chars =
+            CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
         if (chars > 1) {
           std::vector<wchar_t> name(chars);
           CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(), chars);

@@ -32,7 +32,9 @@ CWindow::CWindow(HWND window, CWindow* owner) : CWindow() {
   Bind(window);
 }
 
-CWindow::~CWindow() { ReleaseBinding(); }
+CWindow::~CWindow() {
+  ReleaseBinding();
+}
 
 void CWindow::Bind(HWND window) {
   SetPropW(window, kObjectProperty, this);
@@ -69,13 +71,13 @@ INT_PTR CWindow::Create(CWindow* parent, UINT templateId, BOOL modal, LPARAM par
   m_param = param;
 
   HMODULE module = m_hInstance ? m_hInstance : GetUiModule();
-  const DLGTEMPLATE* tpl = static_cast<const DLGTEMPLATE*>(FindUiResource(
-      module, RT_DIALOG, MAKEINTRESOURCEW(LOWORD(templateId)), m_language, nullptr));
+  const DLGTEMPLATE* tpl = static_cast<const DLGTEMPLATE*>(
+      FindUiResource(module, RT_DIALOG, MAKEINTRESOURCEW(LOWORD(templateId)), m_language, nullptr));
   if (!modal) {
     m_modal = FALSE;
     if (!tpl) return 0;
-    return reinterpret_cast<INT_PTR>(CreateDialogIndirectParamW(
-        module, tpl, owner, DialogProc, reinterpret_cast<LPARAM>(this)));
+    return reinterpret_cast<INT_PTR>(
+        CreateDialogIndirectParamW(module, tpl, owner, DialogProc, reinterpret_cast<LPARAM>(this)));
   }
   m_modal = TRUE;
   if (!tpl) return -1;
@@ -123,29 +125,61 @@ LRESULT CWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   const int x = GET_X_LPARAM(lParam), y = GET_Y_LPARAM(lParam);
   const UINT keys = UINT(wParam);
   switch (message) {
-    case WM_INITDIALOG: return OnInitDialog();
-    case WM_CREATE: return OnCreate(reinterpret_cast<CREATESTRUCTW*>(lParam));
-    case WM_NCCREATE: return OnNcCreate(lParam);
+    case WM_INITDIALOG:
+      return OnInitDialog();
+    case WM_CREATE:
+      return OnCreate(reinterpret_cast<CREATESTRUCTW*>(lParam));
+    case WM_NCCREATE:
+      return OnNcCreate(lParam);
     case WM_SETCURSOR:
       return OnSetCursor(reinterpret_cast<HWND>(wParam), LOWORD(lParam), HIWORD(lParam));
-    case WM_NCHITTEST: return OnNcHitTest(x, y);
-    case WM_LBUTTONDOWN: return OnLButtonDown(keys, x, y);
-    case WM_LBUTTONUP: OnLButtonUp(keys, x, y); break;
-    case WM_LBUTTONDBLCLK: OnLButtonDblClk(keys, x, y); break;
-    case WM_RBUTTONDOWN: OnRButtonDown(keys, x, y); break;
-    case WM_RBUTTONUP: OnRButtonUp(keys, x, y); break;
-    case WM_RBUTTONDBLCLK: OnRButtonDblClk(keys, x, y); break;
-    case WM_NCLBUTTONDOWN: OnNcLButtonDown(UINT(wParam), lParam); break;
-    case WM_NCLBUTTONUP: OnNcLButtonUp(UINT(wParam), lParam); break;
-    case WM_NCRBUTTONDOWN: OnNcRButtonDown(UINT(wParam), lParam); break;
-    case WM_NCRBUTTONUP: OnNcRButtonUp(UINT(wParam), lParam); break;
-    case WM_NCMBUTTONDOWN: OnNcMButtonDown(UINT(wParam), lParam); break;
-    case WM_NCMBUTTONUP: OnNcMButtonUp(UINT(wParam), lParam); break;
-    case WM_MOUSEMOVE: OnMouseMove(keys, x, y); break;
+    case WM_NCHITTEST:
+      return OnNcHitTest(x, y);
+    case WM_LBUTTONDOWN:
+      return OnLButtonDown(keys, x, y);
+    case WM_LBUTTONUP:
+      OnLButtonUp(keys, x, y);
+      break;
+    case WM_LBUTTONDBLCLK:
+      OnLButtonDblClk(keys, x, y);
+      break;
+    case WM_RBUTTONDOWN:
+      OnRButtonDown(keys, x, y);
+      break;
+    case WM_RBUTTONUP:
+      OnRButtonUp(keys, x, y);
+      break;
+    case WM_RBUTTONDBLCLK:
+      OnRButtonDblClk(keys, x, y);
+      break;
+    case WM_NCLBUTTONDOWN:
+      OnNcLButtonDown(UINT(wParam), lParam);
+      break;
+    case WM_NCLBUTTONUP:
+      OnNcLButtonUp(UINT(wParam), lParam);
+      break;
+    case WM_NCRBUTTONDOWN:
+      OnNcRButtonDown(UINT(wParam), lParam);
+      break;
+    case WM_NCRBUTTONUP:
+      OnNcRButtonUp(UINT(wParam), lParam);
+      break;
+    case WM_NCMBUTTONDOWN:
+      OnNcMButtonDown(UINT(wParam), lParam);
+      break;
+    case WM_NCMBUTTONUP:
+      OnNcMButtonUp(UINT(wParam), lParam);
+      break;
+    case WM_MOUSEMOVE:
+      OnMouseMove(keys, x, y);
+      break;
     case WM_MOUSEWHEEL:
       return OnMouseWheel(LOWORD(wParam), short(HIWORD(wParam)), x, y);
-    case WM_NCPAINT: OnNcPaint(); break;
-    case WM_PAINT: return OnPaint();
+    case WM_NCPAINT:
+      OnNcPaint();
+      break;
+    case WM_PAINT:
+      return OnPaint();
     case WM_DRAWITEM:
       return OnDrawItem(UINT(wParam), reinterpret_cast<DRAWITEMSTRUCT*>(lParam));
     case WM_CTLCOLORMSGBOX:
@@ -157,59 +191,124 @@ LRESULT CWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CTLCOLORSTATIC:
       return OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam),
                         int(message - WM_CTLCOLORMSGBOX));
-    case WM_ERASEBKGND: return OnEraseBkgnd(reinterpret_cast<HDC>(wParam));
+    case WM_ERASEBKGND:
+      return OnEraseBkgnd(reinterpret_cast<HDC>(wParam));
     case WM_SIZE:
       if (wParam == SIZE_RESTORED || wParam == SIZE_MAXIMIZED)
         OnSize(UINT(wParam), short(LOWORD(lParam)), short(HIWORD(lParam)));
       break;
-    case WM_NCCALCSIZE: OnNcCalcSize(wParam, lParam); break;
-    case WM_MOVE: OnMove(x, y); break;
-    case WM_MOVING: return OnMoving(UINT(wParam), reinterpret_cast<RECT*>(lParam));
-    case WM_ENTERSIZEMOVE: OnEnterSizeMove(); break;
-    case WM_EXITSIZEMOVE: OnExitSizeMove(); break;
-    case WM_WINDOWPOSCHANGING: OnWindowPosChanging(reinterpret_cast<WINDOWPOS*>(lParam)); break;
-    case WM_WINDOWPOSCHANGED: OnWindowPosChanged(reinterpret_cast<WINDOWPOS*>(lParam)); break;
-    case WM_GETMINMAXINFO: OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(lParam)); break;
-    case WM_ENABLE: OnEnable(BOOL(wParam)); break;
-    case WM_SHOWWINDOW: OnShowWindow(BOOL(wParam), UINT(lParam)); break;
+    case WM_NCCALCSIZE:
+      OnNcCalcSize(wParam, lParam);
+      break;
+    case WM_MOVE:
+      OnMove(x, y);
+      break;
+    case WM_MOVING:
+      return OnMoving(UINT(wParam), reinterpret_cast<RECT*>(lParam));
+    case WM_ENTERSIZEMOVE:
+      OnEnterSizeMove();
+      break;
+    case WM_EXITSIZEMOVE:
+      OnExitSizeMove();
+      break;
+    case WM_WINDOWPOSCHANGING:
+      OnWindowPosChanging(reinterpret_cast<WINDOWPOS*>(lParam));
+      break;
+    case WM_WINDOWPOSCHANGED:
+      OnWindowPosChanged(reinterpret_cast<WINDOWPOS*>(lParam));
+      break;
+    case WM_GETMINMAXINFO:
+      OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(lParam));
+      break;
+    case WM_ENABLE:
+      OnEnable(BOOL(wParam));
+      break;
+    case WM_SHOWWINDOW:
+      OnShowWindow(BOOL(wParam), UINT(lParam));
+      break;
     case WM_ACTIVATE:
       OnActivate(LOWORD(wParam), reinterpret_cast<HWND>(lParam), HIWORD(wParam) != 0);
       break;
-    case WM_ACTIVATEAPP: OnActivateApp(wParam, lParam); break;
-    case WM_NCACTIVATE: return OnNcActivate(BOOL(wParam));
-    case WM_CONTEXTMENU: OnContextMenu(reinterpret_cast<HWND>(wParam), x, y); break;
-    case WM_COMMAND: return OnCommand(wParam, lParam);
-    case WM_SYSCOMMAND: OnSysCommand(wParam, lParam); break;
-    case WM_INITMENU: OnInitMenu(reinterpret_cast<HMENU>(wParam)); break;
+    case WM_ACTIVATEAPP:
+      OnActivateApp(wParam, lParam);
+      break;
+    case WM_NCACTIVATE:
+      return OnNcActivate(BOOL(wParam));
+    case WM_CONTEXTMENU:
+      OnContextMenu(reinterpret_cast<HWND>(wParam), x, y);
+      break;
+    case WM_COMMAND:
+      return OnCommand(wParam, lParam);
+    case WM_SYSCOMMAND:
+      OnSysCommand(wParam, lParam);
+      break;
+    case WM_INITMENU:
+      OnInitMenu(reinterpret_cast<HMENU>(wParam));
+      break;
     case WM_INITMENUPOPUP:
       OnInitMenuPopup(reinterpret_cast<HMENU>(wParam), LOWORD(lParam), HIWORD(lParam) != 0);
       break;
-    case WM_KEYDOWN: OnKeyDown(UINT(wParam), LOWORD(lParam), HIWORD(lParam)); break;
-    case WM_KEYUP: OnKeyUp(UINT(wParam), LOWORD(lParam), HIWORD(lParam)); break;
-    case WM_SYSKEYDOWN: OnSysKeyDown(UINT(wParam), LOWORD(lParam), HIWORD(lParam)); break;
-    case WM_SYSKEYUP: OnSysKeyUp(UINT(wParam), LOWORD(lParam), HIWORD(lParam)); break;
-    case WM_CHAR: OnChar(UINT(wParam), LOWORD(lParam), HIWORD(lParam)); break;
-    case WM_HOTKEY: OnHotKey(int(wParam), LOWORD(lParam), HIWORD(lParam)); break;
-    case WM_SETFOCUS: OnSetFocus(reinterpret_cast<HWND>(wParam)); break;
-    case WM_KILLFOCUS: OnKillFocus(reinterpret_cast<HWND>(wParam)); break;
-    case WM_NOTIFY: return OnNotify(int(wParam), reinterpret_cast<NMHDR*>(lParam));
-    case WM_GETDLGCODE: return OnGetDlgCode(UINT(wParam));
-    case WM_TIMER: OnTimer(wParam); break;
+    case WM_KEYDOWN:
+      OnKeyDown(UINT(wParam), LOWORD(lParam), HIWORD(lParam));
+      break;
+    case WM_KEYUP:
+      OnKeyUp(UINT(wParam), LOWORD(lParam), HIWORD(lParam));
+      break;
+    case WM_SYSKEYDOWN:
+      OnSysKeyDown(UINT(wParam), LOWORD(lParam), HIWORD(lParam));
+      break;
+    case WM_SYSKEYUP:
+      OnSysKeyUp(UINT(wParam), LOWORD(lParam), HIWORD(lParam));
+      break;
+    case WM_CHAR:
+      OnChar(UINT(wParam), LOWORD(lParam), HIWORD(lParam));
+      break;
+    case WM_HOTKEY:
+      OnHotKey(int(wParam), LOWORD(lParam), HIWORD(lParam));
+      break;
+    case WM_SETFOCUS:
+      OnSetFocus(reinterpret_cast<HWND>(wParam));
+      break;
+    case WM_KILLFOCUS:
+      OnKillFocus(reinterpret_cast<HWND>(wParam));
+      break;
+    case WM_NOTIFY:
+      return OnNotify(int(wParam), reinterpret_cast<NMHDR*>(lParam));
+    case WM_GETDLGCODE:
+      return OnGetDlgCode(UINT(wParam));
+    case WM_TIMER:
+      OnTimer(wParam);
+      break;
     case WM_COPYDATA:
       return OnCopyData(reinterpret_cast<HWND>(wParam), reinterpret_cast<COPYDATASTRUCT*>(lParam));
-    case WM_VSCROLL: OnVScroll(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam)); break;
-    case WM_HSCROLL: OnHScroll(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam)); break;
-    case WM_DROPFILES: OnDropFiles(reinterpret_cast<HDROP>(wParam)); break;
+    case WM_VSCROLL:
+      OnVScroll(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
+      break;
+    case WM_HSCROLL:
+      OnHScroll(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
+      break;
+    case WM_DROPFILES:
+      OnDropFiles(reinterpret_cast<HDROP>(wParam));
+      break;
     case WM_CHANGECBCHAIN:
       OnChangeCbChain(reinterpret_cast<HWND>(wParam), reinterpret_cast<HWND>(lParam));
       break;
-    case WM_DRAWCLIPBOARD: OnDrawClipboard(); break;
-    case WM_PARENTNOTIFY: OnParentNotify(wParam, lParam); break;
+    case WM_DRAWCLIPBOARD:
+      OnDrawClipboard();
+      break;
+    case WM_PARENTNOTIFY:
+      OnParentNotify(wParam, lParam);
+      break;
     case WM_MEASUREITEM:
       return OnMeasureItem(UINT(wParam), reinterpret_cast<MEASUREITEMSTRUCT*>(lParam));
-    case WM_CLOSE: return OnClose(wParam);
-    case WM_DESTROY: OnDestroy(); break;
-    case WM_NCDESTROY: OnNcDestroy(); break;
+    case WM_CLOSE:
+      return OnClose(wParam);
+    case WM_DESTROY:
+      OnDestroy();
+      break;
+    case WM_NCDESTROY:
+      OnNcDestroy();
+      break;
   }
   return 0;
 }
@@ -220,8 +319,8 @@ BOOL CWindow::RunMessageLoop() {
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     bool own = msg.hwnd && msg.hwnd == m_hWnd;
-    if (own && (msg.message == WM_CLOSE || msg.message == WM_DESTROY ||
-                msg.message == WM_NCDESTROY)) {
+    if (own &&
+        (msg.message == WM_CLOSE || msg.message == WM_DESTROY || msg.message == WM_NCDESTROY)) {
       closing = true;
     } else if (!closing && msg.hwnd && IsWindow(msg.hwnd) && m_hWnd &&
                GetPropW(m_hWnd, kObjectProperty)) {
@@ -258,14 +357,30 @@ LRESULT CWindow::RedNoteColor(HDC dc, HWND control, int kind) {
 }
 
 // The base bodies.
-LRESULT CWindow::PreDispatch(UINT, WPARAM, LPARAM) { return 0; }
-BOOL CWindow::PreTranslateMessage(MSG*) { return FALSE; }
-LRESULT CWindow::OnInitDialog() { return 1; }
-LRESULT CWindow::OnCreate(CREATESTRUCTW*) { return 0; }
-LRESULT CWindow::OnNcCreate(LPARAM) { return 0; }
-LRESULT CWindow::OnSetCursor(HWND, UINT, UINT) { return 0; }
-LRESULT CWindow::OnNcHitTest(int, int) { return 0; }
-LRESULT CWindow::OnLButtonDown(UINT, int, int) { return 0; }
+LRESULT CWindow::PreDispatch(UINT, WPARAM, LPARAM) {
+  return 0;
+}
+BOOL CWindow::PreTranslateMessage(MSG*) {
+  return FALSE;
+}
+LRESULT CWindow::OnInitDialog() {
+  return 1;
+}
+LRESULT CWindow::OnCreate(CREATESTRUCTW*) {
+  return 0;
+}
+LRESULT CWindow::OnNcCreate(LPARAM) {
+  return 0;
+}
+LRESULT CWindow::OnSetCursor(HWND, UINT, UINT) {
+  return 0;
+}
+LRESULT CWindow::OnNcHitTest(int, int) {
+  return 0;
+}
+LRESULT CWindow::OnLButtonDown(UINT, int, int) {
+  return 0;
+}
 void CWindow::OnLButtonUp(UINT, int, int) {}
 void CWindow::OnLButtonDblClk(UINT, int, int) {}
 void CWindow::OnRButtonDown(UINT, int, int) {}
@@ -278,16 +393,28 @@ void CWindow::OnNcRButtonUp(UINT, LPARAM) {}
 void CWindow::OnNcMButtonDown(UINT, LPARAM) {}
 void CWindow::OnNcMButtonUp(UINT, LPARAM) {}
 void CWindow::OnMouseMove(UINT, int, int) {}
-LRESULT CWindow::OnMouseWheel(UINT, short, int, int) { return 0; }
+LRESULT CWindow::OnMouseWheel(UINT, short, int, int) {
+  return 0;
+}
 void CWindow::OnNcPaint() {}
-LRESULT CWindow::OnPaint() { return 0; }
-LRESULT CWindow::OnDrawItem(UINT, DRAWITEMSTRUCT*) { return 0; }
-LRESULT CWindow::OnCtlColor(HDC, HWND, int) { return 0; }
-LRESULT CWindow::OnEraseBkgnd(HDC) { return 0; }
+LRESULT CWindow::OnPaint() {
+  return 0;
+}
+LRESULT CWindow::OnDrawItem(UINT, DRAWITEMSTRUCT*) {
+  return 0;
+}
+LRESULT CWindow::OnCtlColor(HDC, HWND, int) {
+  return 0;
+}
+LRESULT CWindow::OnEraseBkgnd(HDC) {
+  return 0;
+}
 void CWindow::OnSize(UINT, int, int) {}
 void CWindow::OnNcCalcSize(WPARAM, LPARAM) {}
 void CWindow::OnMove(int, int) {}
-LRESULT CWindow::OnMoving(UINT, RECT*) { return 0; }
+LRESULT CWindow::OnMoving(UINT, RECT*) {
+  return 0;
+}
 void CWindow::OnEnterSizeMove() {}
 void CWindow::OnExitSizeMove() {}
 void CWindow::OnWindowPosChanging(WINDOWPOS*) {}
@@ -297,9 +424,13 @@ void CWindow::OnEnable(BOOL) {}
 void CWindow::OnShowWindow(BOOL, UINT) {}
 void CWindow::OnActivate(UINT, HWND, BOOL) {}
 void CWindow::OnActivateApp(WPARAM, LPARAM) {}
-LRESULT CWindow::OnNcActivate(BOOL) { return 0; }
+LRESULT CWindow::OnNcActivate(BOOL) {
+  return 0;
+}
 void CWindow::OnContextMenu(HWND, int, int) {}
-LRESULT CWindow::OnCommand(WPARAM, LPARAM) { return 0; }
+LRESULT CWindow::OnCommand(WPARAM, LPARAM) {
+  return 0;
+}
 void CWindow::OnSysCommand(WPARAM, LPARAM) {}
 void CWindow::OnInitMenu(HMENU) {}
 void CWindow::OnInitMenuPopup(HMENU, UINT, BOOL) {}
@@ -311,18 +442,28 @@ void CWindow::OnChar(UINT, UINT, UINT) {}
 void CWindow::OnHotKey(int, UINT, UINT) {}
 void CWindow::OnSetFocus(HWND) {}
 void CWindow::OnKillFocus(HWND) {}
-LRESULT CWindow::OnNotify(int, NMHDR*) { return 0; }
-LRESULT CWindow::OnGetDlgCode(UINT) { return 0; }
+LRESULT CWindow::OnNotify(int, NMHDR*) {
+  return 0;
+}
+LRESULT CWindow::OnGetDlgCode(UINT) {
+  return 0;
+}
 void CWindow::OnTimer(UINT_PTR) {}
-LRESULT CWindow::OnCopyData(HWND, COPYDATASTRUCT*) { return 0; }
+LRESULT CWindow::OnCopyData(HWND, COPYDATASTRUCT*) {
+  return 0;
+}
 void CWindow::OnVScroll(UINT, UINT, HWND) {}
 void CWindow::OnHScroll(UINT, UINT, HWND) {}
 void CWindow::OnDropFiles(HDROP) {}
 void CWindow::OnChangeCbChain(HWND, HWND) {}
 void CWindow::OnDrawClipboard() {}
 void CWindow::OnParentNotify(WPARAM, LPARAM) {}
-LRESULT CWindow::OnMeasureItem(UINT, MEASUREITEMSTRUCT*) { return 0; }
-LRESULT CWindow::OnClose(WPARAM) { return 0; }
+LRESULT CWindow::OnMeasureItem(UINT, MEASUREITEMSTRUCT*) {
+  return 0;
+}
+LRESULT CWindow::OnClose(WPARAM) {
+  return 0;
+}
 void CWindow::OnDestroy() {}
 void CWindow::OnNcDestroy() {}
 

@@ -6,7 +6,8 @@
 
 HANDLE StartWindowThread(CWindow* object, WindowThreadFunction function, LPARAM parameter,
                          DWORD* threadId) {
-  ThreadStartContext* context = new (std::nothrow) ThreadStartContext{object, parameter, function, {0, 0}};
+  ThreadStartContext* context =
+      new (std::nothrow) ThreadStartContext{object, parameter, function, {0, 0}};
   if (!context) return nullptr;
   DWORD id = 0;
   HANDLE thread = CreateThread(nullptr, 0, RunWindowThread, context, 0, &id);

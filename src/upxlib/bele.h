@@ -39,68 +39,131 @@ inline upx_uint64_t get_be64(const void* p) {
 }
 inline void set_le16(void* p, unsigned v) {
   upx_byte* b = static_cast<upx_byte*>(p);
-  b[0] = upx_byte(v); b[1] = upx_byte(v >> 8);
+  b[0] = upx_byte(v);
+  b[1] = upx_byte(v >> 8);
 }
 inline void set_le24(void* p, unsigned v) {
   upx_byte* b = static_cast<upx_byte*>(p);
-  b[0] = upx_byte(v); b[1] = upx_byte(v >> 8); b[2] = upx_byte(v >> 16);
+  b[0] = upx_byte(v);
+  b[1] = upx_byte(v >> 8);
+  b[2] = upx_byte(v >> 16);
 }
 inline void set_le32(void* p, unsigned v) {
   upx_byte* b = static_cast<upx_byte*>(p);
-  b[0] = upx_byte(v); b[1] = upx_byte(v >> 8); b[2] = upx_byte(v >> 16); b[3] = upx_byte(v >> 24);
+  b[0] = upx_byte(v);
+  b[1] = upx_byte(v >> 8);
+  b[2] = upx_byte(v >> 16);
+  b[3] = upx_byte(v >> 24);
 }
 inline void set_le64(void* p, upx_uint64_t v) {
   upx_byte* b = static_cast<upx_byte*>(p);
-  set_le32(b, unsigned(v)); set_le32(b + 4, unsigned(v >> 32));
+  set_le32(b, unsigned(v));
+  set_le32(b + 4, unsigned(v >> 32));
 }
 inline void set_be16(void* p, unsigned v) {
   upx_byte* b = static_cast<upx_byte*>(p);
-  b[0] = upx_byte(v >> 8); b[1] = upx_byte(v);
+  b[0] = upx_byte(v >> 8);
+  b[1] = upx_byte(v);
 }
 inline void set_be24(void* p, unsigned v) {
   upx_byte* b = static_cast<upx_byte*>(p);
-  b[0] = upx_byte(v >> 16); b[1] = upx_byte(v >> 8); b[2] = upx_byte(v);
+  b[0] = upx_byte(v >> 16);
+  b[1] = upx_byte(v >> 8);
+  b[2] = upx_byte(v);
 }
 inline void set_be32(void* p, unsigned v) {
   upx_byte* b = static_cast<upx_byte*>(p);
-  b[0] = upx_byte(v >> 24); b[1] = upx_byte(v >> 16); b[2] = upx_byte(v >> 8); b[3] = upx_byte(v);
+  b[0] = upx_byte(v >> 24);
+  b[1] = upx_byte(v >> 16);
+  b[2] = upx_byte(v >> 8);
+  b[3] = upx_byte(v);
 }
 inline void set_be64(void* p, upx_uint64_t v) {
   upx_byte* b = static_cast<upx_byte*>(p);
-  set_be32(b, unsigned(v >> 32)); set_be32(b + 4, unsigned(v));
+  set_be32(b, unsigned(v >> 32));
+  set_be32(b + 4, unsigned(v));
 }
 inline int sign_extend(unsigned v, int bits) {
   unsigned m = 1u << (bits - 1);
   unsigned x = v & ((bits == 32) ? 0xFFFFFFFFu : ((1u << bits) - 1));
   return int((x ^ m) - m);
 }
-inline int get_le16_signed(const void* p) { return sign_extend(get_le16(p), 16); }
-inline int get_le24_signed(const void* p) { return sign_extend(get_le24(p), 24); }
-inline int get_le32_signed(const void* p) { return int(get_le32(p)); }
-inline upx_int64_t get_le64_signed(const void* p) { return upx_int64_t(get_le64(p)); }
-inline int get_be16_signed(const void* p) { return sign_extend(get_be16(p), 16); }
-inline int get_be24_signed(const void* p) { return sign_extend(get_be24(p), 24); }
-inline int get_be32_signed(const void* p) { return int(get_be32(p)); }
-inline upx_int64_t get_be64_signed(const void* p) { return upx_int64_t(get_be64(p)); }
+inline int get_le16_signed(const void* p) {
+  return sign_extend(get_le16(p), 16);
+}
+inline int get_le24_signed(const void* p) {
+  return sign_extend(get_le24(p), 24);
+}
+inline int get_le32_signed(const void* p) {
+  return int(get_le32(p));
+}
+inline upx_int64_t get_le64_signed(const void* p) {
+  return upx_int64_t(get_le64(p));
+}
+inline int get_be16_signed(const void* p) {
+  return sign_extend(get_be16(p), 16);
+}
+inline int get_be24_signed(const void* p) {
+  return sign_extend(get_be24(p), 24);
+}
+inline int get_be32_signed(const void* p) {
+  return int(get_be32(p));
+}
+inline upx_int64_t get_be64_signed(const void* p) {
+  return upx_int64_t(get_be64(p));
+}
 
 // Field types: one-byte aligned, their size is their width.
-#define UPX_FIELD_TYPE(NAME, T, N, GET, SET)                                   \
-  struct NAME {                                                                \
-    upx_byte d[N];                                                             \
-    NAME() = default;                                                          \
-    NAME(T v) { SET(d, v); }                                                   \
-    NAME& operator=(T v) { SET(d, v); return *this; }                          \
-    operator T() const { return T(GET(d)); }                                   \
-    NAME& operator+=(T v) { SET(d, T(*this) + v); return *this; }              \
-    NAME& operator-=(T v) { SET(d, T(*this) - v); return *this; }              \
-    NAME& operator*=(T v) { SET(d, T(*this) * v); return *this; }              \
-    NAME& operator/=(T v) { SET(d, T(*this) / v); return *this; }              \
-    NAME& operator%=(T v) { SET(d, T(*this) % v); return *this; }              \
-    NAME& operator&=(T v) { SET(d, T(*this) & v); return *this; }              \
-    NAME& operator|=(T v) { SET(d, T(*this) | v); return *this; }              \
-    NAME& operator^=(T v) { SET(d, T(*this) ^ v); return *this; }              \
-    NAME& operator<<=(unsigned v) { SET(d, T(T(*this) << v)); return *this; }  \
-    NAME& operator>>=(unsigned v) { SET(d, T(T(*this) >> v)); return *this; }  \
+#define UPX_FIELD_TYPE(NAME, T, N, GET, SET) \
+  struct NAME {                              \
+    upx_byte d[N];                           \
+    NAME() = default;                        \
+    NAME(T v) { SET(d, v); }                 \
+    NAME& operator=(T v) {                   \
+      SET(d, v);                             \
+      return *this;                          \
+    }                                        \
+    operator T() const { return T(GET(d)); } \
+    NAME& operator+=(T v) {                  \
+      SET(d, T(*this) + v);                  \
+      return *this;                          \
+    }                                        \
+    NAME& operator-=(T v) {                  \
+      SET(d, T(*this) - v);                  \
+      return *this;                          \
+    }                                        \
+    NAME& operator*=(T v) {                  \
+      SET(d, T(*this) * v);                  \
+      return *this;                          \
+    }                                        \
+    NAME& operator/=(T v) {                  \
+      SET(d, T(*this) / v);                  \
+      return *this;                          \
+    }                                        \
+    NAME& operator%=(T v) {                  \
+      SET(d, T(*this) % v);                  \
+      return *this;                          \
+    }                                        \
+    NAME& operator&=(T v) {                  \
+      SET(d, T(*this) & v);                  \
+      return *this;                          \
+    }                                        \
+    NAME& operator|=(T v) {                  \
+      SET(d, T(*this) | v);                  \
+      return *this;                          \
+    }                                        \
+    NAME& operator^=(T v) {                  \
+      SET(d, T(*this) ^ v);                  \
+      return *this;                          \
+    }                                        \
+    NAME& operator<<=(unsigned v) {          \
+      SET(d, T(T(*this) << v));              \
+      return *this;                          \
+    }                                        \
+    NAME& operator>>=(unsigned v) {          \
+      SET(d, T(T(*this) >> v));              \
+      return *this;                          \
+    }                                        \
   }
 UPX_FIELD_TYPE(LE16, uint16_t, 2, get_le16, set_le16);
 UPX_FIELD_TYPE(LE32, uint32_t, 4, get_le32, set_le32);

@@ -5,9 +5,16 @@
 namespace upx {
 
 enum {
-  UPX_E_OK = 0, UPX_E_ERROR = -1, UPX_E_OUT_OF_MEMORY = -2, UPX_E_NOT_COMPRESSIBLE = -3,
-  UPX_E_INPUT_OVERRUN = -4, UPX_E_OUTPUT_OVERRUN = -5, UPX_E_LOOKBEHIND_OVERRUN = -6,
-  UPX_E_EOF_NOT_FOUND = -7, UPX_E_INPUT_NOT_CONSUMED = -8, UPX_E_NOT_YET_IMPLEMENTED = -9,
+  UPX_E_OK = 0,
+  UPX_E_ERROR = -1,
+  UPX_E_OUT_OF_MEMORY = -2,
+  UPX_E_NOT_COMPRESSIBLE = -3,
+  UPX_E_INPUT_OVERRUN = -4,
+  UPX_E_OUTPUT_OVERRUN = -5,
+  UPX_E_LOOKBEHIND_OVERRUN = -6,
+  UPX_E_EOF_NOT_FOUND = -7,
+  UPX_E_INPUT_NOT_CONSUMED = -8,
+  UPX_E_NOT_YET_IMPLEMENTED = -9,
   UPX_E_INVALID_ARGUMENT = -10,
 };
 
@@ -25,7 +32,7 @@ struct upx_compress_result_t {
   int method, level;
   unsigned u_len, c_len;
   struct {
-    unsigned result[16];   // UCL's statistics
+    unsigned result[16];  // UCL's statistics
   } result_ucl;
   void reset() { memset(this, 0, sizeof(*this)); }
 };

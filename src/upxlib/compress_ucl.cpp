@@ -17,16 +17,26 @@ void upx_ucl_init() {
 
 int upx_translate_ucl_result(int r) {
   switch (r) {
-    case UCL_E_OK: return UPX_E_OK;
-    case UCL_E_OUT_OF_MEMORY: return UPX_E_OUT_OF_MEMORY;
-    case UCL_E_NOT_COMPRESSIBLE: return UPX_E_NOT_COMPRESSIBLE;
-    case UCL_E_INPUT_OVERRUN: return UPX_E_INPUT_OVERRUN;
-    case UCL_E_OUTPUT_OVERRUN: return UPX_E_OUTPUT_OVERRUN;
-    case UCL_E_LOOKBEHIND_OVERRUN: return UPX_E_LOOKBEHIND_OVERRUN;
-    case UCL_E_EOF_NOT_FOUND: return UPX_E_EOF_NOT_FOUND;
-    case UCL_E_INPUT_NOT_CONSUMED: return UPX_E_INPUT_NOT_CONSUMED;
-    case UCL_E_INVALID_ARGUMENT: return UPX_E_INVALID_ARGUMENT;
-    default: return UPX_E_ERROR;
+    case UCL_E_OK:
+      return UPX_E_OK;
+    case UCL_E_OUT_OF_MEMORY:
+      return UPX_E_OUT_OF_MEMORY;
+    case UCL_E_NOT_COMPRESSIBLE:
+      return UPX_E_NOT_COMPRESSIBLE;
+    case UCL_E_INPUT_OVERRUN:
+      return UPX_E_INPUT_OVERRUN;
+    case UCL_E_OUTPUT_OVERRUN:
+      return UPX_E_OUTPUT_OVERRUN;
+    case UCL_E_LOOKBEHIND_OVERRUN:
+      return UPX_E_LOOKBEHIND_OVERRUN;
+    case UCL_E_EOF_NOT_FOUND:
+      return UPX_E_EOF_NOT_FOUND;
+    case UCL_E_INPUT_NOT_CONSUMED:
+      return UPX_E_INPUT_NOT_CONSUMED;
+    case UCL_E_INVALID_ARGUMENT:
+      return UPX_E_INVALID_ARGUMENT;
+    default:
+      return UPX_E_ERROR;
   }
 }
 
@@ -39,36 +49,53 @@ unsigned upx_adler32(const void* buf, unsigned len, unsigned adler) {
 
 typedef int (*ucl_decomp_t)(const ucl_bytep, ucl_uint, ucl_bytep, ucl_uintp, ucl_voidp);
 typedef int (*ucl_overlap_t)(const ucl_bytep, ucl_uint, ucl_uint, ucl_uintp, ucl_voidp);
-typedef int (*ucl_comp_t)(const ucl_bytep, ucl_uint, ucl_bytep, ucl_uintp,
-                          ucl_progress_callback_p, int, const struct ucl_compress_config_p,
-                          ucl_uintp);
+typedef int (*ucl_comp_t)(const ucl_bytep, ucl_uint, ucl_bytep, ucl_uintp, ucl_progress_callback_p,
+                          int, const struct ucl_compress_config_p, ucl_uintp);
 
 static ucl_decomp_t decompressorFor(int method) {
   switch (method) {
-    case M_NRV2B_LE32: return ucl_nrv2b_decompress_safe_le32;
-    case M_NRV2B_8: return ucl_nrv2b_decompress_safe_8;
-    case M_NRV2B_LE16: return ucl_nrv2b_decompress_safe_le16;
-    case M_NRV2D_LE32: return ucl_nrv2d_decompress_safe_le32;
-    case M_NRV2D_8: return ucl_nrv2d_decompress_safe_8;
-    case M_NRV2D_LE16: return ucl_nrv2d_decompress_safe_le16;
-    case M_NRV2E_LE32: return ucl_nrv2e_decompress_safe_le32;
-    case M_NRV2E_8: return ucl_nrv2e_decompress_safe_8;
-    case M_NRV2E_LE16: return ucl_nrv2e_decompress_safe_le16;
+    case M_NRV2B_LE32:
+      return ucl_nrv2b_decompress_safe_le32;
+    case M_NRV2B_8:
+      return ucl_nrv2b_decompress_safe_8;
+    case M_NRV2B_LE16:
+      return ucl_nrv2b_decompress_safe_le16;
+    case M_NRV2D_LE32:
+      return ucl_nrv2d_decompress_safe_le32;
+    case M_NRV2D_8:
+      return ucl_nrv2d_decompress_safe_8;
+    case M_NRV2D_LE16:
+      return ucl_nrv2d_decompress_safe_le16;
+    case M_NRV2E_LE32:
+      return ucl_nrv2e_decompress_safe_le32;
+    case M_NRV2E_8:
+      return ucl_nrv2e_decompress_safe_8;
+    case M_NRV2E_LE16:
+      return ucl_nrv2e_decompress_safe_le16;
   }
   return nullptr;
 }
 
 static ucl_overlap_t overlapTestFor(int method) {
   switch (method) {
-    case M_NRV2B_LE32: return ucl_nrv2b_test_overlap_le32;
-    case M_NRV2B_8: return ucl_nrv2b_test_overlap_8;
-    case M_NRV2B_LE16: return ucl_nrv2b_test_overlap_le16;
-    case M_NRV2D_LE32: return ucl_nrv2d_test_overlap_le32;
-    case M_NRV2D_8: return ucl_nrv2d_test_overlap_8;
-    case M_NRV2D_LE16: return ucl_nrv2d_test_overlap_le16;
-    case M_NRV2E_LE32: return ucl_nrv2e_test_overlap_le32;
-    case M_NRV2E_8: return ucl_nrv2e_test_overlap_8;
-    case M_NRV2E_LE16: return ucl_nrv2e_test_overlap_le16;
+    case M_NRV2B_LE32:
+      return ucl_nrv2b_test_overlap_le32;
+    case M_NRV2B_8:
+      return ucl_nrv2b_test_overlap_8;
+    case M_NRV2B_LE16:
+      return ucl_nrv2b_test_overlap_le16;
+    case M_NRV2D_LE32:
+      return ucl_nrv2d_test_overlap_le32;
+    case M_NRV2D_8:
+      return ucl_nrv2d_test_overlap_8;
+    case M_NRV2D_LE16:
+      return ucl_nrv2d_test_overlap_le16;
+    case M_NRV2E_LE32:
+      return ucl_nrv2e_test_overlap_le32;
+    case M_NRV2E_8:
+      return ucl_nrv2e_test_overlap_8;
+    case M_NRV2E_LE16:
+      return ucl_nrv2e_test_overlap_le16;
   }
   return nullptr;
 }
@@ -132,12 +159,14 @@ int upx_compress(const upx_byte* src, unsigned src_len, upx_byte* dst, unsigned*
     conf.m_size = cconf->conf_ucl.m_size;
   }
   // the bit buffer of the method
-  int variant = (method - M_NRV2B_LE32) % 3;   // 0 le32, 1 8-bit, 2 le16
+  int variant = (method - M_NRV2B_LE32) % 3;  // 0 le32, 1 8-bit, 2 le16
   conf.bb_size = variant == 0 ? 32 : variant == 1 ? 8 : 16;
   conf.bb_endian = 0;
   if (conf.max_offset == ucl_uint(-1)) {
-    if (level >= 1 && level <= 3) conf.max_offset = 8191;
-    else if (level == 4) conf.max_offset = 32767;
+    if (level >= 1 && level <= 3)
+      conf.max_offset = 8191;
+    else if (level == 4)
+      conf.max_offset = 32767;
   }
   ucl_uint out = *dst_len;
   int r = c(src, src_len, dst, &out, nullptr, level, &conf, cresult->result_ucl.result);

@@ -44,7 +44,7 @@ FileBase::FileBase()
 FileBase::~FileBase() noexcept {
   if (isOpen()) {
     bool ok = close();
-    (void)ok;   // a destructor never raises; the checked close is closeChecked
+    (void)ok;  // a destructor never raises; the checked close is closeChecked
   }
 }
 
@@ -157,13 +157,17 @@ int InputFile::openShared(const wchar_t* name, int flags, int shflags) {
   return openResult(err, true);
 }
 
-int InputFile::read(MemBuffer& buf, int len) { return read(&buf, len); }
+int InputFile::read(MemBuffer& buf, int len) {
+  return read(&buf, len);
+}
 int InputFile::read(MemBuffer* buf, int len) {
   buf->verifyGuards();
   UPX_ASSERT(len >= 0 && unsigned(len) <= buf->getSize());
   return FileBase::read(buf->getVoidPtr(), len);
 }
-int InputFile::readExact(MemBuffer& buf, int len) { return readExact(&buf, len); }
+int InputFile::readExact(MemBuffer& buf, int len) {
+  return readExact(&buf, len);
+}
 int InputFile::readExact(MemBuffer* buf, int len) {
   buf->verifyGuards();
   UPX_ASSERT(len >= 0 && unsigned(len) <= buf->getSize());
@@ -212,7 +216,9 @@ void OutputFile::write(const void* buf, int len) {
   FileBase::write(buf, len);
   bytes_written += len;
 }
-void OutputFile::write(const MemBuffer& buf, int len) { write(&buf, len); }
+void OutputFile::write(const MemBuffer& buf, int len) {
+  write(&buf, len);
+}
 void OutputFile::write(const MemBuffer* buf, int len) {
   buf->verifyGuards();
   UPX_ASSERT(len >= 0 && unsigned(len) <= buf->getSize());

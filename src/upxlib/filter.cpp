@@ -10,15 +10,38 @@ namespace upx {
 
 using namespace filters;
 
-#define CT(id, minl) {id, minl, 0, f_calltrick, u_calltrick, s_calltrick}
+#define CT(id, minl) \
+  { id, minl, 0, f_calltrick, u_calltrick, s_calltrick }
 const Filter::FilterEntry Filter::filters[] = {
     {0x00, 0, 0, nullptr, nullptr, nullptr},
-    CT(0x01, 4), CT(0x02, 4), CT(0x03, 4), CT(0x04, 4), CT(0x05, 4), CT(0x06, 4),
-    CT(0x07, 4), CT(0x08, 4), CT(0x09, 4), CT(0x0A, 4), CT(0x0B, 4), CT(0x0C, 4),
-    CT(0x0D, 4), CT(0x0E, 4),
-    CT(0x11, 6), CT(0x12, 6), CT(0x13, 6), CT(0x14, 6), CT(0x15, 6), CT(0x16, 6),
-    CT(0x17, 6), CT(0x18, 6), CT(0x19, 6), CT(0x1A, 6), CT(0x1B, 6), CT(0x1C, 6),
-    CT(0x1D, 6), CT(0x1E, 6),
+    CT(0x01, 4),
+    CT(0x02, 4),
+    CT(0x03, 4),
+    CT(0x04, 4),
+    CT(0x05, 4),
+    CT(0x06, 4),
+    CT(0x07, 4),
+    CT(0x08, 4),
+    CT(0x09, 4),
+    CT(0x0A, 4),
+    CT(0x0B, 4),
+    CT(0x0C, 4),
+    CT(0x0D, 4),
+    CT(0x0E, 4),
+    CT(0x11, 6),
+    CT(0x12, 6),
+    CT(0x13, 6),
+    CT(0x14, 6),
+    CT(0x15, 6),
+    CT(0x16, 6),
+    CT(0x17, 6),
+    CT(0x18, 6),
+    CT(0x19, 6),
+    CT(0x1A, 6),
+    CT(0x1B, 6),
+    CT(0x1C, 6),
+    CT(0x1D, 6),
+    CT(0x1E, 6),
     {0x24, 6, 0xFFFFFF, f_cto, u_cto, s_cto},
     {0x25, 6, 0xFFFFFF, f_cto, u_cto, s_cto},
     {0x26, 6, 0xFFFFFF, f_cto, u_cto, s_cto},
@@ -75,7 +98,9 @@ const Filter::FilterEntry* Filter::getFilter(int id) {
   return &filters[idx];
 }
 
-bool Filter::isValidFilter(int filter_id) { return getFilter(filter_id) != nullptr; }
+bool Filter::isValidFilter(int filter_id) {
+  return getFilter(filter_id) != nullptr;
+}
 
 bool Filter::isValidFilter(int filter_id, const int* allowed_filters) {
   if (!getFilter(filter_id)) return false;
@@ -169,9 +194,12 @@ enum Mode { SCAN, FORWARD, BACKWARD };
 bool ctOpcode(int n, upx_byte b) {
   // n = low nibble of the id
   int sel;
-  if (n >= 1 && n <= 9) sel = (n - 1) % 3;
-  else if (n >= 0x0A && n <= 0x0C) sel = n - 0x0A;
-  else sel = 2;   // 0x0D, 0x0E: both
+  if (n >= 1 && n <= 9)
+    sel = (n - 1) % 3;
+  else if (n >= 0x0A && n <= 0x0C)
+    sel = n - 0x0A;
+  else
+    sel = 2;  // 0x0D, 0x0E: both
   if (sel == 0) return b == 0xE8;
   if (sel == 1) return b == 0xE9;
   return b == 0xE8 || b == 0xE9;
@@ -182,8 +210,17 @@ unsigned getW(const upx_byte* p, int W, bool be) {
   return be ? get_be32(p) : get_le32(p);
 }
 void setW(upx_byte* p, int W, bool be, unsigned v) {
-  if (W == 2) { if (be) set_be16(p, v); else set_le16(p, v); }
-  else { if (be) set_be32(p, v); else set_le32(p, v); }
+  if (W == 2) {
+    if (be)
+      set_be16(p, v);
+    else
+      set_le16(p, v);
+  } else {
+    if (be)
+      set_be32(p, v);
+    else
+      set_le32(p, v);
+  }
 }
 
 int calltrick(Filter* f, Mode mode) {
@@ -193,7 +230,10 @@ int calltrick(Filter* f, Mode mode) {
   const int64_t limit = int64_t(f->buf_len) - (W + 1);
   int64_t p = 0;
   do {
-    if (!ctOpcode(n, b[p])) { p++; continue; }
+    if (!ctOpcode(n, b[p])) {
+      p++;
+      continue;
+    }
     unsigned a = unsigned(p + 1);
     f->lastcall = a;
     f->calls++;
@@ -280,12 +320,24 @@ int wordbranch(Filter* f, Mode mode) {
 }
 }  // namespace
 
-int f_calltrick(Filter* f) { return calltrick(f, FORWARD); }
-int u_calltrick(Filter* f) { return calltrick(f, BACKWARD); }
-int s_calltrick(Filter* f) { return calltrick(f, SCAN); }
-int f_wordbranch(Filter* f) { return wordbranch(f, FORWARD); }
-int u_wordbranch(Filter* f) { return wordbranch(f, BACKWARD); }
-int s_wordbranch(Filter* f) { return wordbranch(f, SCAN); }
+int f_calltrick(Filter* f) {
+  return calltrick(f, FORWARD);
+}
+int u_calltrick(Filter* f) {
+  return calltrick(f, BACKWARD);
+}
+int s_calltrick(Filter* f) {
+  return calltrick(f, SCAN);
+}
+int f_wordbranch(Filter* f) {
+  return wordbranch(f, FORWARD);
+}
+int u_wordbranch(Filter* f) {
+  return wordbranch(f, BACKWARD);
+}
+int s_wordbranch(Filter* f) {
+  return wordbranch(f, SCAN);
+}
 
 }  // namespace filters
 

@@ -51,16 +51,36 @@ int chooseFilterCto(Filter* f, const bool used[256]);
 
 // Family routines (upxlib/filter/*.cpp and filter.cpp).
 namespace filters {
-int f_calltrick(Filter*); int u_calltrick(Filter*); int s_calltrick(Filter*);
-int f_wordbranch(Filter*); int u_wordbranch(Filter*); int s_wordbranch(Filter*);
-int f_cto(Filter*); int u_cto(Filter*); int s_cto(Filter*);
-int f_ctoj(Filter*); int u_ctoj(Filter*); int s_ctoj(Filter*);
-int f_ctok(Filter*); int u_ctok(Filter*); int s_ctok(Filter*);
-int f_ctojr(Filter*); int u_ctojr(Filter*); int s_ctojr(Filter*);
-int f_ppcbxx(Filter*); int u_ppcbxx(Filter*); int s_ppcbxx(Filter*);
-int f_sub8(Filter*); int u_sub8(Filter*); int s_sub8(Filter*);
-int f_sub16(Filter*); int u_sub16(Filter*); int s_sub16(Filter*);
-int f_sub32(Filter*); int u_sub32(Filter*); int s_sub32(Filter*);
+int f_calltrick(Filter*);
+int u_calltrick(Filter*);
+int s_calltrick(Filter*);
+int f_wordbranch(Filter*);
+int u_wordbranch(Filter*);
+int s_wordbranch(Filter*);
+int f_cto(Filter*);
+int u_cto(Filter*);
+int s_cto(Filter*);
+int f_ctoj(Filter*);
+int u_ctoj(Filter*);
+int s_ctoj(Filter*);
+int f_ctok(Filter*);
+int u_ctok(Filter*);
+int s_ctok(Filter*);
+int f_ctojr(Filter*);
+int u_ctojr(Filter*);
+int s_ctojr(Filter*);
+int f_ppcbxx(Filter*);
+int u_ppcbxx(Filter*);
+int s_ppcbxx(Filter*);
+int f_sub8(Filter*);
+int u_sub8(Filter*);
+int s_sub8(Filter*);
+int f_sub16(Filter*);
+int u_sub16(Filter*);
+int s_sub16(Filter*);
+int f_sub32(Filter*);
+int u_sub32(Filter*);
+int s_sub32(Filter*);
 // shared by cto, ctoj and ctok: opcode test by id, and the two passes
 int marker_filter(Filter* f, bool scan_only);
 int marker_unfilter(Filter* f);

@@ -30,7 +30,8 @@ static char* dupStr(const char* s) {
   return p;
 }
 
-template <class T> static void grow(T**& arr, unsigned count, unsigned& cap) {
+template <class T>
+static void grow(T**& arr, unsigned count, unsigned& cap) {
   if (count < cap && arr) return;
   unsigned ncap = cap ? cap * 2 : 16;
   T** n = static_cast<T**>(realloc(arr, sizeof(T*) * ncap));
@@ -40,10 +41,25 @@ template <class T> static void grow(T**& arr, unsigned count, unsigned& cap) {
 }
 
 ElfLinker::ElfLinker()
-    : bele(&N_BELE_RTP::le_policy), input(nullptr), inputlen(0), output(nullptr), outputlen(0),
-      outputcap(0), head(nullptr), tail(nullptr), sections(nullptr), symbols(nullptr),
-      relocations(nullptr), first_bytes(0), nsections(0), nsections_capacity(0), nsymbols(0),
-      nsymbols_capacity(0), nrelocations(0), nrelocations_capacity(0), reloc_done(false) {}
+    : bele(&N_BELE_RTP::le_policy),
+      input(nullptr),
+      inputlen(0),
+      output(nullptr),
+      outputlen(0),
+      outputcap(0),
+      head(nullptr),
+      tail(nullptr),
+      sections(nullptr),
+      symbols(nullptr),
+      relocations(nullptr),
+      first_bytes(0),
+      nsections(0),
+      nsections_capacity(0),
+      nsymbols(0),
+      nsymbols_capacity(0),
+      nrelocations(0),
+      nrelocations_capacity(0),
+      reloc_done(false) {}
 
 ElfLinker::~ElfLinker() {
   for (unsigned i = 0; i < nsections; i++) {
@@ -220,8 +236,10 @@ ElfLinker::Section* ElfLinker::addSection(const char* sname, const void* sdata, 
   s->name = dupStr(sname);
   s->input = static_cast<upx_byte*>(malloc(size_t(slen) + 1));
   if (!s->input) raiseOutOfMemory();
-  if (slen && sdata) memcpy(s->input, sdata, slen);
-  else if (slen) memset(s->input, 0, slen);
+  if (slen && sdata)
+    memcpy(s->input, sdata, slen);
+  else if (slen)
+    memset(s->input, 0, slen);
   s->input[slen] = 0;
   s->output = nullptr;
   s->size = unsigned(slen);
@@ -246,9 +264,8 @@ ElfLinker::Symbol* ElfLinker::addSymbol(const char* name, const char* section,
   return s;
 }
 
-ElfLinker::Relocation* ElfLinker::addRelocation(const char* section, unsigned off,
-                                                const char* type, const char* symbol,
-                                                upx_uint64_t add) {
+ElfLinker::Relocation* ElfLinker::addRelocation(const char* section, unsigned off, const char* type,
+                                                const char* symbol, upx_uint64_t add) {
   grow(relocations, nrelocations, nrelocations_capacity);
   Relocation* r = new Relocation();
   r->section = findSection(section);
@@ -309,8 +326,10 @@ int ElfLinker::addLoader(const char* sname) {
         unsigned len = y - unsigned(end);
         if (x) len %= x;
         if (len) {
-          if (tok[3] == 'D') alignData(len);
-          else alignCode(len);
+          if (tok[3] == 'D')
+            alignData(len);
+          else
+            alignCode(len);
           if (tail) tail->size += len;
         }
         continue;
@@ -329,8 +348,10 @@ int ElfLinker::addLoader(const char* sname) {
       if (s->size) memcpy(output + at, s->input, s->size);
       s->output = output + at;
       s->offset = tail ? tail->offset + tail->size : 0;
-      if (tail) tail->next = s;
-      else head = s;
+      if (tail)
+        tail->next = s;
+      else
+        head = s;
       tail = s;
     }
   } catch (...) {
@@ -347,7 +368,9 @@ int ElfLinker::getSection(const char* sname, int* slen) const {
   return int(s->output - output);
 }
 
-int ElfLinker::getSectionSize(const char* sname) const { return int(findSection(sname)->size); }
+int ElfLinker::getSectionSize(const char* sname) const {
+  return int(findSection(sname)->size);
+}
 
 upx_byte* ElfLinker::getLoader(int* llen) const {
   if (llen) *llen = outputlen;
@@ -391,7 +414,8 @@ void ElfLinker::relocate() {
     } else {
       value = s->section->offset + s->offset + r->add;
     }
-    if (upx_uint64_t(r->offset) + 1 > r->section->size) fail("bad reloc offset %s:%x", r->section->name, r->offset);
+    if (upx_uint64_t(r->offset) + 1 > r->section->size)
+      fail("bad reloc offset %s:%x", r->section->name, r->offset);
     relocate1(r, r->section->output + r->offset, value, r->type);
   }
 }

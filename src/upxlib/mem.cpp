@@ -25,7 +25,9 @@ upx_uint64_t mem_size_count(upx_uint64_t element_size, upx_uint64_t n) {
   return n;
 }
 
-bool mem_size_valid_bytes(upx_uint64_t bytes) { return bytes <= UPX_RSIZE_MAX; }
+bool mem_size_valid_bytes(upx_uint64_t bytes) {
+  return bytes <= UPX_RSIZE_MAX;
+}
 
 void mem_zero(void* p, size_t n) {
   if (n > UPX_RSIZE_MAX) raiseCannotPack("mem_size 2; take care");
@@ -40,9 +42,13 @@ static unsigned ptrWord(const void* p) {
   return unsigned(reinterpret_cast<uintptr_t>(p));
 }
 
-unsigned MemBuffer::getSerialCounter() { return serial_counter; }
+unsigned MemBuffer::getSerialCounter() {
+  return serial_counter;
+}
 
-MemBuffer::MemBuffer(upx_uint64_t size) : ptr(nullptr), size_in_bytes(0) { allocate(size); }
+MemBuffer::MemBuffer(upx_uint64_t size) : ptr(nullptr), size_in_bytes(0) {
+  allocate(size);
+}
 
 MemBuffer::~MemBuffer() noexcept {
   try {
@@ -106,7 +112,9 @@ void MemBuffer::release() {
   UPX_ASSERT(size_in_bytes == 0);
 }
 
-void MemBuffer::zeroRange(unsigned off, unsigned len) { fill(off, len, 0); }
+void MemBuffer::zeroRange(unsigned off, unsigned len) {
+  fill(off, len, 0);
+}
 
 void MemBuffer::fill(unsigned off, unsigned len, int value) {
   verifyGuards();

@@ -6,20 +6,30 @@ namespace upx {
 
 struct CompressParams {
   // LZMA
-  unsigned pos_bits; bool pos_bits_set;
-  unsigned lit_pos_bits; bool lit_pos_bits_set;
-  unsigned lit_context_bits; bool lit_context_bits_set;
-  unsigned dict_size; bool dict_size_set;
-  unsigned num_fast_bytes; bool num_fast_bytes_set;
-  unsigned lzma_w1; bool lzma_w1_set;
-  unsigned lzma_w2; bool lzma_w2_set;
+  unsigned pos_bits;
+  bool pos_bits_set;
+  unsigned lit_pos_bits;
+  bool lit_pos_bits_set;
+  unsigned lit_context_bits;
+  bool lit_context_bits_set;
+  unsigned dict_size;
+  bool dict_size_set;
+  unsigned num_fast_bytes;
+  bool num_fast_bytes_set;
+  unsigned lzma_w1;
+  bool lzma_w1_set;
+  unsigned lzma_w2;
+  bool lzma_w2_set;
   // UCL (-1 = unset)
-  int ucl_bb_endian, ucl_bb_size, ucl_max_offset, ucl_max_match, ucl_s_level,
-      ucl_h_level, ucl_p_level, ucl_c_flags, ucl_m_size;
+  int ucl_bb_endian, ucl_bb_size, ucl_max_offset, ucl_max_match, ucl_s_level, ucl_h_level,
+      ucl_p_level, ucl_c_flags, ucl_m_size;
   // zlib
-  unsigned mem_level; bool mem_level_set;
-  unsigned window_bits; bool window_bits_set;
-  unsigned strategy; bool strategy_set;
+  unsigned mem_level;
+  bool mem_level_set;
+  unsigned window_bits;
+  bool window_bits_set;
+  unsigned strategy;
+  bool strategy_set;
 
   void reset();
 };
@@ -36,7 +46,7 @@ struct PackOptions {
   int verbose;
   int debug;
   bool to_stdout;
-  int overlay;   // -1 unset, 0 skip, 1 copy, 2 strip
+  int overlay;  // -1 unset, 0 skip, 1 copy, 2 strip
   bool stub_forced;
   // pack side
   bool all_methods, all_filters, ultra_brute, exact, small, no_random_id;

@@ -15,12 +15,14 @@ const int* PackW32Pe::getCompressionMethods(int method, int level) const {
 }
 
 const int* PackW32Pe::getFilters() const {
-  static const int filters[] = {0x26, 0x24, 0x49, 0x46, 0x16, 0x13, 0x14, 0x11, FT_ULTRA_BRUTE,
-                                0x25, 0x15, 0x12, FT_END};
+  static const int filters[] = {0x26, 0x24,           0x49, 0x46, 0x16, 0x13,  0x14,
+                                0x11, FT_ULTRA_BRUTE, 0x25, 0x15, 0x12, FT_END};
   return filters;
 }
 
-ElfLinker* PackW32Pe::newLinker() const { return new ElfLinkerX86(); }
+ElfLinker* PackW32Pe::newLinker() const {
+  return new ElfLinkerX86();
+}
 
 int PackW32Pe::readFileHeader() {
   upx_byte buf[6];
@@ -30,6 +32,8 @@ int PackW32Pe::readFileHeader() {
   return PeFile::readFileHeader();
 }
 
-bool PackW32Pe::canPack() { return PeFile::canPack(); }
+bool PackW32Pe::canPack() {
+  return PeFile::canPack();
+}
 
 }  // namespace upx

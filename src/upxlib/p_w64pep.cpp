@@ -19,8 +19,12 @@ const int* PackW64Pep::getFilters() const {
   return filters;
 }
 
-ElfLinker* PackW64Pep::newLinker() const { return new ElfLinkerAMD64(); }
+ElfLinker* PackW64Pep::newLinker() const {
+  return new ElfLinkerAMD64();
+}
 
-bool PackW64Pep::canPack() { return PeFile::canPack(); }
+bool PackW64Pep::canPack() {
+  return PeFile::canPack();
+}
 
 }  // namespace upx

@@ -13,8 +13,15 @@
 namespace upx {
 
 Packer::Packer(InputFile* f)
-    : bele(nullptr), fi(f), file_size(-1), expected_format(-1), expected_version(-1),
-      linker(nullptr), last_patch(nullptr), last_patch_len(0), last_patch_off(0) {
+    : bele(nullptr),
+      fi(f),
+      file_size(-1),
+      expected_format(-1),
+      expected_version(-1),
+      linker(nullptr),
+      last_patch(nullptr),
+      last_patch_len(0),
+      last_patch_off(0) {
   if (fi) file_size = fi->getLength();
   ph.reset();
 }
@@ -125,7 +132,7 @@ void Packer::copyOverlay(OutputFile* fo, unsigned overlay, MemBuffer* buf, bool 
   buf->verifyGuards();
   if (!fo || overlay == 0) return;
   int mode = opt ? opt->overlay : -1;
-  if (mode == 2) return;   // strip
+  if (mode == 2) return;  // strip
   if (do_seek) fi->seek(-upx_int64_t(overlay), SEEK_END);
   unsigned chunk = buf->getSize();
   if (chunk > 65536) chunk = ALIGN_DOWN(chunk, 4096u);
@@ -151,9 +158,15 @@ void Packer::copyStub(InputFile* fi, OutputFile* fo, unsigned size) {
 // The packed relocation stream: entries of 1, 3 or 7 bytes, ended by 0.
 static unsigned relocEntry(const upx_byte* p, unsigned* len) {
   unsigned b = p[0];
-  if (b < 0xF0) { *len = 1; return b; }
+  if (b < 0xF0) {
+    *len = 1;
+    return b;
+  }
   unsigned w = get_le16(p + 1);
-  if (b == 0xF0 && w == 0) { *len = 7; return get_le32(p + 3); }
+  if (b == 0xF0 && w == 0) {
+    *len = 7;
+    return get_le32(p + 3);
+  }
   *len = 3;
   return (b & 0x0F) * 0x10000 + w;
 }
@@ -162,7 +175,7 @@ unsigned Packer::unoptimizeReloc(const upx_byte** in, upx_byte* image, MemBuffer
                                  const upx_byte* limit) {
   const upx_byte* p = *in;
   unsigned count = 0;
-  for (const upx_byte* q = p;; ) {
+  for (const upx_byte* q = p;;) {
     if (limit && q >= limit) raiseCannotPack("bad relocation stream; take care");
     if (!*q) break;
     if (limit && *q >= 0xF0 && limit - q < 3) raiseCannotPack("bad relocation stream; take care");
@@ -184,9 +197,12 @@ unsigned Packer::unoptimizeReloc(const upx_byte** in, upx_byte* image, MemBuffer
     set_le32(o + 4 * n, pos);
     n++;
     if (image) {
-      if (bits == 32) set_le32(image + pos, get_be32(image + pos));
-      else if (bits == 64) set_le64(image + pos, get_be64(image + pos));
-      else raiseInternalError("unoptimizeReloc problem");
+      if (bits == 32)
+        set_le32(image + pos, get_be32(image + pos));
+      else if (bits == 64)
+        set_le64(image + pos, get_be64(image + pos));
+      else
+        raiseInternalError("unoptimizeReloc problem");
     }
   }
   *in = p + 1;

@@ -185,8 +185,8 @@ unsigned Packer::getRandomId() const {
   return id;
 }
 
-upx_byte* Packer::optimizeRelocImpl(upx_byte* in, unsigned relocnum, upx_byte* out,
-                                    upx_byte* image, int* big, int bits) {
+upx_byte* Packer::optimizeRelocImpl(upx_byte* in, unsigned relocnum, upx_byte* out, upx_byte* image,
+                                    int* big, int bits) {
   if (opt && opt->exact) raiseCannotPack("option '--exact' does not work with this file");
   if (big) *big = 0;
   std::vector<unsigned> pos(relocnum);
@@ -214,9 +214,12 @@ upx_byte* Packer::optimizeRelocImpl(upx_byte* in, unsigned relocnum, upx_byte* o
     }
     pc += d;
     if (image) {
-      if (bits == 32) set_be32(image + pc, get_le32(image + pc));
-      else if (bits == 64) set_be64(image + pc, get_le64(image + pc));
-      else raiseInternalError("optimizeReloc problem");
+      if (bits == 32)
+        set_be32(image + pc, get_le32(image + pc));
+      else if (bits == 64)
+        set_be64(image + pc, get_le64(image + pc));
+      else
+        raiseInternalError("optimizeReloc problem");
     }
   }
   *fix++ = 0;

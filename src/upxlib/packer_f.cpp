@@ -70,8 +70,14 @@ const char* Packer::getIdentstr(unsigned* size, int small) const {
     done = true;
   }
   if (small < 0) small = opt ? opt->small_stub : 0;
-  if (small >= 2) { *size = sizeof(bare); return bare; }
-  if (small == 1) { *size = sizeof(smalltext); return smalltext; }
+  if (small >= 2) {
+    *size = sizeof(bare);
+    return bare;
+  }
+  if (small == 1) {
+    *size = sizeof(smalltext);
+    return smalltext;
+  }
   *size = sizeof(full);
   return full;
 }
@@ -142,8 +148,8 @@ int Packer::getLoaderSectionStart(const char* name, int* slen) const {
 
 // ---- decompressor selection ----
 
-static const int m_all[] = {M_NRV2B_LE32, M_NRV2D_LE32, M_NRV2E_LE32, M_LZMA, M_ULTRA_BRUTE,
-                            0x30E, 0x4070E, M_END};
+static const int m_all[] = {M_NRV2B_LE32,  M_NRV2D_LE32, M_NRV2E_LE32, M_LZMA,
+                            M_ULTRA_BRUTE, 0x30E,        0x4070E,      M_END};
 static const int m_lzma[] = {M_LZMA, M_END};
 static const int m_nrv2b[] = {M_NRV2B_LE32, M_END};
 static const int m_nrv2d[] = {M_NRV2D_LE32, M_END};
@@ -184,20 +190,23 @@ const char* Packer::getDecompressorSections() const {
   if (ph.method == M_NRV2D_LE32) return small ? small_d : fast_d;
   if (ph.method == M_NRV2E_LE32) return small ? small_e : fast_e;
   if (M_IS_LZMA(ph.method)) {
-    static const int elf[] = {12, 20, 22, 23, 25, 28, 29, 31, 33, 38, 39, 40, 131, 132, 133,
-                              135, 136};
+    static const int elf[] = {12, 20, 22, 23,  25,  28,  29,  31, 33,
+                              38, 39, 40, 131, 132, 133, 135, 136};
     bool is_elf = false;
     for (int f : elf)
       if (ph.format == f) is_elf = true;
-    if (is_elf) return small ? "LZMA_ELF00,LZMA_DEC10,LZMA_DEC30" : "LZMA_ELF00,LZMA_DEC20,LZMA_DEC30";
+    if (is_elf)
+      return small ? "LZMA_ELF00,LZMA_DEC10,LZMA_DEC30" : "LZMA_ELF00,LZMA_DEC20,LZMA_DEC30";
     return small ? "LZMA_DEC00,LZMA_DEC10,LZMA_DEC30" : "LZMA_DEC00,LZMA_DEC20,LZMA_DEC30";
   }
   raiseInternalError("bad decompressor");
 }
 
-unsigned Packer::getDecompressorWrkmemSize() const { return 0; }   // no LZMA coder here
+unsigned Packer::getDecompressorWrkmemSize() const {
+  return 0;
+}  // no LZMA coder here
 
-void Packer::defineDecompressorSymbols() {}   // only LZMA defines symbols
+void Packer::defineDecompressorSymbols() {}  // only LZMA defines symbols
 
 // ---- filter stub sections and symbols ----
 
@@ -206,8 +215,10 @@ void Packer::addFilter32(int filter_id) {
   UPX_ASSERT(isValidFilter(filter_id));
   if (filter_id >= 0x50 && filter_id <= 0x5F) {
     addLoader("ctok32.00", nullptr);
-    if (filter_id == 0x50) addLoader("ctok32.50", nullptr);
-    else if (filter_id == 0x51) addLoader("ctok32.51", nullptr);
+    if (filter_id == 0x50)
+      addLoader("ctok32.50", nullptr);
+    else if (filter_id == 0x51)
+      addLoader("ctok32.51", nullptr);
     addLoader("ctok32.10", nullptr);
     return;
   }
@@ -219,8 +230,10 @@ void Packer::addFilter32(int filter_id) {
       if (filter_id >= 33) addLoader("CTCLEVE2", nullptr);
       addLoader("CALLTR12", nullptr);
       if (n > 3) {
-        if (filter_id < 33) addLoader("CTBROR11,CTBSWA11", nullptr);
-        else addLoader("CTBSHR11,CTBSWA11", nullptr);
+        if (filter_id < 33)
+          addLoader("CTBROR11,CTBSWA11", nullptr);
+        else
+          addLoader("CTBSHR11,CTBSWA11", nullptr);
       }
       addLoader("CALLTR13", nullptr);
     } else if (filter_id < 0x40) {
@@ -228,8 +241,10 @@ void Packer::addFilter32(int filter_id) {
       if (filter_id >= 33) addLoader("CTCLEVE1", nullptr);
       addLoader("CALLTR01", nullptr);
       if (n > 3) {
-        if (filter_id < 33) addLoader("CTBROR01,CTBSWA01", nullptr);
-        else addLoader("CTBSHR01,CTBSWA01", nullptr);
+        if (filter_id < 33)
+          addLoader("CTBROR01,CTBSWA01", nullptr);
+        else
+          addLoader("CTBSHR01,CTBSWA01", nullptr);
       }
       addLoader("CALLTR02", nullptr);
     } else {
@@ -328,13 +343,18 @@ void Packer::compressWithFilters(Filter* parm_ft, unsigned overlap_range,
   int filters[256];
   int nf = 0;
   if (filter_strategy == 0) {
-    if (opt && opt->all_filters) filter_strategy = 0x7FFFFFFF;
-    else if (opt && isValidFilter(opt->filter) && opt->filter > 0) filter_strategy = -2;
-    else filter_strategy = -1;
+    if (opt && opt->all_filters)
+      filter_strategy = 0x7FFFFFFF;
+    else if (opt && isValidFilter(opt->filter) && opt->filter > 0)
+      filter_strategy = -2;
+    else
+      filter_strategy = -1;
   }
   if (filter_strategy == -2) {
-    if (opt && isValidFilter(opt->filter)) filters[nf++] = opt->filter;
-    else filter_strategy = -1;
+    if (opt && isValidFilter(opt->filter))
+      filters[nf++] = opt->filter;
+    else
+      filter_strategy = -1;
   }
   if (filter_strategy != -3 && filter_strategy != -2) {
     for (const int* f = getFilters(); f && *f != FT_END && nf < 255; f++) {

@@ -19,15 +19,22 @@ int PackHeader::packHeaderChecksum(const upx_byte* p, int len) {
 int PackHeader::getPackHeaderSize() const {
   if (format < 0 || version < 0) raiseInternalError("getPackHeaderSize");
   int n = 0;
-  if (version <= 3) n = 24;
+  if (version <= 3)
+    n = 24;
   else if (version <= 9) {
-    if (format == UPX_F_DOS_COM || format == UPX_F_DOS_SYS) n = 20;
-    else if (format == UPX_F_DOS_EXE || format == UPX_F_DOS_EXEH) n = 25;
-    else n = 28;
+    if (format == UPX_F_DOS_COM || format == UPX_F_DOS_SYS)
+      n = 20;
+    else if (format == UPX_F_DOS_EXE || format == UPX_F_DOS_EXEH)
+      n = 25;
+    else
+      n = 28;
   } else {
-    if (format == UPX_F_DOS_COM || format == UPX_F_DOS_SYS) n = 22;
-    else if (format == UPX_F_DOS_EXE || format == UPX_F_DOS_EXEH) n = 27;
-    else n = 32;
+    if (format == UPX_F_DOS_COM || format == UPX_F_DOS_SYS)
+      n = 22;
+    else if (format == UPX_F_DOS_EXE || format == UPX_F_DOS_EXEH)
+      n = 27;
+    else
+      n = 32;
   }
   return n;
 }
@@ -37,7 +44,7 @@ bool PackHeader::fillPackHeader(const upx_byte* buf, int blen) {
   int boff = find(buf, blen, magic, 4);
   if (boff < 0) return false;
   const upx_byte* p = buf + boff;
-  int left = blen - boff;   // bytes from the magic to the end of the buffer
+  int left = blen - boff;  // bytes from the magic to the end of the buffer
   if (!(boff + 8 >= 1 && boff + 8 <= blen)) raiseCannotPack("header corrupted 1");
 
   version = p[4];
@@ -101,8 +108,10 @@ bool PackHeader::fillPackHeader(const upx_byte* buf, int blen) {
     filter = 0;
   } else {
     level &= 127;
-    if (format == UPX_F_DOS_COM || format == UPX_F_DOS_SYS) filter = 0x06;
-    else filter = 0x26;
+    if (format == UPX_F_DOS_COM || format == UPX_F_DOS_SYS)
+      filter = 0x06;
+    else
+      filter = 0x26;
   }
   level &= 15;
 

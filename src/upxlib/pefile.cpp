@@ -17,13 +17,40 @@ namespace upx {
 static const char* const kOutOfRange = "pointer out of range; take care!";
 
 PeFile::PeFile(InputFile* f, bool pep)
-    : Packer(f), ih(pep), oh(pep), pe_offset(0), isection(nullptr), rvamin(0),
-      oimport(nullptr), soimport(0), oimpdlls(nullptr), soimpdlls(0), orelocs(nullptr),
-      sorelocs(0), oxrelocs(nullptr), soxrelocs(0), oexport(nullptr), soexport(0),
-      oresources(nullptr), soresources(0), otls(nullptr), sotls(0), oloadconf(nullptr),
-      soloadconf(0), icondir_offset(0), icondir_count(0), importbyordinal(false),
-      kernel32ordinal(false), tlsindex(0), big_relocs(0), isdll(false), isrtm(false),
-      use_dep_hack(true), use_clear_dirty_stack(true), ilinker(nullptr), pep_(pep) {
+    : Packer(f),
+      ih(pep),
+      oh(pep),
+      pe_offset(0),
+      isection(nullptr),
+      rvamin(0),
+      oimport(nullptr),
+      soimport(0),
+      oimpdlls(nullptr),
+      soimpdlls(0),
+      orelocs(nullptr),
+      sorelocs(0),
+      oxrelocs(nullptr),
+      soxrelocs(0),
+      oexport(nullptr),
+      soexport(0),
+      oresources(nullptr),
+      soresources(0),
+      otls(nullptr),
+      sotls(0),
+      oloadconf(nullptr),
+      soloadconf(0),
+      icondir_offset(0),
+      icondir_count(0),
+      importbyordinal(false),
+      kernel32ordinal(false),
+      tlsindex(0),
+      big_relocs(0),
+      isdll(false),
+      isrtm(false),
+      use_dep_hack(true),
+      use_clear_dirty_stack(true),
+      ilinker(nullptr),
+      pep_(pep) {
   bele = &N_BELE_RTP::le_policy;
   iddirs = ih.ddirs();
   oddirs = oh.ddirs();
@@ -89,9 +116,12 @@ int PeFile::readFileHeader() {
     fi->readExact(h, 64);
     if (get_le16(h) == 0x5A4D) {
       unsigned delta;
-      if (get_le16(h + 24) >= 0x40) delta = get_le32(h + 60);
-      else if (get_le16(h + 4) != 0) delta = 512;
-      else delta = get_le32(h + 60);
+      if (get_le16(h + 24) >= 0x40)
+        delta = get_le32(h + 60);
+      else if (get_le16(h + 4) != 0)
+        delta = 512;
+      else
+        delta = get_le32(h + 60);
       unsigned n = pe_offset + delta;
       if (n < pe_offset || n > unsigned(file_size)) {
         char buf[64];
@@ -130,8 +160,8 @@ int PeFile::testPackedLayout(unsigned section_limit, unsigned objs, unsigned ent
     fi->readExact(isection, int(sizeof(pe_section_t) * objs));
   }
   if (objs < 3) return -1;
-  bool is_packed = (objs == 3 || objs == section_limit) &&
-                   (iddirs[15].size != 0 || entry > isection[1].vaddr);
+  bool is_packed =
+      (objs == 3 || objs == section_limit) && (iddirs[15].size != 0 || entry > isection[1].vaddr);
   bool found_ph = false;
   if (memcmp(isection[0].name, "UPX", 3) == 0) {
     fi->seek(upx_int64_t(isection[1].rawdataptr) - 64, SEEK_SET);
@@ -177,7 +207,9 @@ void PeFile32::unpack(OutputFile* fo) {
   unpackPeImage(fo, 0x80000000u, getFormat() == UPX_F_WINCE_ARM_PE);
 }
 
-void PeFile64::unpack(OutputFile* fo) { unpackPeImage(fo, 0x8000000000000000ull, false); }
+void PeFile64::unpack(OutputFile* fo) {
+  unpackPeImage(fo, 0x8000000000000000ull, false);
+}
 
 // ---- the unpack flow ----
 
@@ -198,8 +230,7 @@ void PeFile::unpackPeImage(OutputFile* fo, upx_uint64_t ord_mask, bool set_oft) 
   if (ih.filealign() == 0) raiseCannotPack("unexpected value in the PE header");
   // 3. overlay
   const pe_section_t& last = isection[objs - 1];
-  unsigned overlay =
-      unsigned(file_size) - alignUp(last.rawdataptr + last.size, ih.filealign());
+  unsigned overlay = unsigned(file_size) - alignUp(last.rawdataptr + last.size, ih.filealign());
   checkOverlay(overlay);
   // 4.
   if (ph.u_len > UPX_RSIZE_MAX) raiseCannotPack("mem_size 2; take care");
@@ -269,9 +300,12 @@ void PeFile::unpackPeImage(OutputFile* fo, upx_uint64_t ord_mask, bool set_oft) 
   // 16.
   rebuildResources(&extrainfo, isection[objs - 1].vaddr);
   // 17, 18.
-  oddirs[PEDIR_DEBUG].vaddr = 0; oddirs[PEDIR_DEBUG].size = 0;
-  oddirs[PEDIR_IAT].vaddr = 0; oddirs[PEDIR_IAT].size = 0;
-  oddirs[PEDIR_BOUNDIM].vaddr = 0; oddirs[PEDIR_BOUNDIM].size = 0;
+  oddirs[PEDIR_DEBUG].vaddr = 0;
+  oddirs[PEDIR_DEBUG].size = 0;
+  oddirs[PEDIR_IAT].vaddr = 0;
+  oddirs[PEDIR_IAT].size = 0;
+  oddirs[PEDIR_BOUNDIM].vaddr = 0;
+  oddirs[PEDIR_BOUNDIM].size = 0;
   oh.setHeadersize(rvamin);
   oh.setChksum(0);
   // 20.
@@ -344,9 +378,12 @@ void PeFile::rebuildImportTable(const upx_byte** extrainfo, upx_uint64_t ord_mas
       ocheck(obuf, p, 1);
       unsigned tag = *p;
       if (tag == 0) break;
-      if (tag == 1) p = adv(p, 2 + boundedStrlen(p + 1, oend));
-      else if (tag == 0xFF) p = adv(p, 3);
-      else p = adv(p, 5);
+      if (tag == 1)
+        p = adv(p, 2 + boundedStrlen(p + 1, oend));
+      else if (tag == 0xFF)
+        p = adv(p, 3);
+      else
+        p = adv(p, 5);
     }
     p = adv(p, 1);
   }
@@ -358,8 +395,10 @@ void PeFile::rebuildImportTable(const upx_byte** extrainfo, upx_uint64_t ord_mas
   const unsigned hstart = A + T;
   auto writeSlot = [&](unsigned rva, upx_uint64_t v) {
     upx_byte* s = optr(rva - rvamin, W);
-    if (W == 8) set_le64(s, v);
-    else set_le32(s, unsigned(v));
+    if (W == 8)
+      set_le64(s, v);
+    else
+      set_le32(s, unsigned(v));
   };
   p = obuf + stream;
   for (unsigned k = 0;; k++) {
@@ -420,8 +459,7 @@ void PeFile::rebuildImportTable(const upx_byte** extrainfo, upx_uint64_t ord_mas
 
 void PeFile::rebuildRelocs(const upx_byte** extrainfo, unsigned bits, unsigned flags,
                            upx_uint64_t imagebase) {
-  if (oddirs[PEDIR_RELOC].vaddr == 0 || oddirs[PEDIR_RELOC].size == 0 ||
-      (flags & RELOCS_STRIPPED))
+  if (oddirs[PEDIR_RELOC].vaddr == 0 || oddirs[PEDIR_RELOC].size == 0 || (flags & RELOCS_STRIPPED))
     return;
   if (oddirs[PEDIR_RELOC].size == 8) {
     upx_byte* p = optr(oddirs[PEDIR_RELOC].vaddr - rvamin, 8);
@@ -550,7 +588,7 @@ void PeFile::Reloc::finish(upx_byte** result, unsigned* result_size) {
   out.reserve(nwords * 2 + 16);
   unsigned i = 0;
   while (i < nwords) {
-    unsigned page = words[i] >> 16;   // (rva >> 12)
+    unsigned page = words[i] >> 16;  // (rva >> 12)
     size_t head = out.size();
     out.resize(head + 8);
     unsigned cnt = 0;
@@ -709,9 +747,12 @@ void PeFile::Export::convert(unsigned eoffs, unsigned esize) {
 
 void PeFile::Export::build(upx_byte* out, unsigned newoffs) {
   unsigned off = 40;
-  const unsigned ofunc = off; off += 4 * nfunc;
-  const unsigned onames = off; off += 4 * nnames;
-  const unsigned oords = off; off += 2 * nnames;
+  const unsigned ofunc = off;
+  off += 4 * nfunc;
+  const unsigned onames = off;
+  off += 4 * nnames;
+  const unsigned oords = off;
+  off += 2 * nnames;
   const unsigned oename = off;
   unsigned l = unsigned(strlen(ename)) + 1;
   memcpy(out + off, ename, l);
@@ -783,7 +824,7 @@ void PeFile::Resource::ensure(const upx_byte* p, unsigned len) const {
 }
 
 void PeFile::Resource::check() {
-  outsize = 0;   // counts entries visited, to bound the work
+  outsize = 0;  // counts entries visited, to bound the work
   check(start, 0);
 }
 
@@ -808,7 +849,7 @@ void PeFile::Resource::convert() {
 }
 
 PeFile::Resource::upx_rnode* PeFile::Resource::convert(const upx_byte* node, upx_rnode* parent,
-                                                      unsigned level) {
+                                                       unsigned level) {
   if (level == 3) {
     ensure(node, 16);
     ranges.push_back({unsigned(node - start), 16});
@@ -887,10 +928,18 @@ unsigned PeFile::Resource::itype() const {
 unsigned PeFile::Resource::nameId() const {
   return current->parent ? current->parent->id : 0;
 }
-unsigned PeFile::Resource::offs() const { return get_le32(current->data); }
-unsigned PeFile::Resource::size() const { return get_le32(current->data + 4); }
-void PeFile::Resource::setNewOffset(unsigned v) { current->newoffset = v; }
-unsigned PeFile::Resource::dirsize() const { return outsize; }
+unsigned PeFile::Resource::offs() const {
+  return get_le32(current->data);
+}
+unsigned PeFile::Resource::size() const {
+  return get_le32(current->data + 4);
+}
+void PeFile::Resource::setNewOffset(unsigned v) {
+  current->newoffset = v;
+}
+unsigned PeFile::Resource::dirsize() const {
+  return outsize;
+}
 
 upx_byte* PeFile::Resource::build() {
   upx_uint64_t total = ALIGN_UP<upx_uint64_t>(upx_uint64_t(dsize) + ssize, 4);
@@ -968,7 +1017,7 @@ void PeFile::rebuildResources(const upx_byte** extrainfo, unsigned last_vaddr) {
   const upx_byte* p = res.build();
   const unsigned sz = res.dirsize();
   upx_byte* dst16 = optr(oddirs[PEDIR_RESOURCE].vaddr - rvamin, 16);
-  if (get_le32(dst16 + 12) != 0) return;   // the image holds a directory already
+  if (get_le32(dst16 + 12) != 0) return;  // the image holds a directory already
   memcpy(optr(oddirs[PEDIR_RESOURCE].vaddr - rvamin, sz), p, sz);
 }
 

@@ -26,14 +26,28 @@ struct pe_ddir_t {
 };
 
 enum {
-  PEDIR_EXPORT = 0, PEDIR_IMPORT = 1, PEDIR_RESOURCE = 2, PEDIR_EXCEPTION = 3,
-  PEDIR_SEC = 4, PEDIR_RELOC = 5, PEDIR_DEBUG = 6, PEDIR_COPYRIGHT = 7, PEDIR_GLOBALPTR = 8,
-  PEDIR_TLS = 9, PEDIR_LOAD_CONFIG = 10, PEDIR_BOUNDIM = 11, PEDIR_IAT = 12,
-  PEDIR_DELAYIMP = 13, PEDIR_COM_DESCRIPTOR = 14,
+  PEDIR_EXPORT = 0,
+  PEDIR_IMPORT = 1,
+  PEDIR_RESOURCE = 2,
+  PEDIR_EXCEPTION = 3,
+  PEDIR_SEC = 4,
+  PEDIR_RELOC = 5,
+  PEDIR_DEBUG = 6,
+  PEDIR_COPYRIGHT = 7,
+  PEDIR_GLOBALPTR = 8,
+  PEDIR_TLS = 9,
+  PEDIR_LOAD_CONFIG = 10,
+  PEDIR_BOUNDIM = 11,
+  PEDIR_IAT = 12,
+  PEDIR_DELAYIMP = 13,
+  PEDIR_COM_DESCRIPTOR = 14,
 };
 
 enum {
-  RELOCS_STRIPPED = 0x0001, EXECUTABLE = 0x0002, BITS_32_MACHINE = 0x0100, DLL_FLAG = 0x2000,
+  RELOCS_STRIPPED = 0x0001,
+  EXECUTABLE = 0x0002,
+  BITS_32_MACHINE = 0x0100,
+  DLL_FLAG = 0x2000,
   PE_DLLCHAR_DYNAMIC_BASE = 0x0040,
 };
 
@@ -41,7 +55,7 @@ enum {
 // width, held as its bytes; the accessors know the width's offsets.
 struct PeHeader {
   upx_byte b[264];
-  bool pep;   // PE32+
+  bool pep;  // PE32+
 
   explicit PeHeader(bool is_pep = false) : pep(is_pep) { memset(b, 0, sizeof(b)); }
   unsigned size() const { return pep ? 264 : 248; }
@@ -64,9 +78,16 @@ struct PeHeader {
   unsigned codebase() const { return get_le32(b + 44); }
   void setCodebase(unsigned v) { set_le32(b + 44, v); }
   unsigned database() const { return pep ? 0 : get_le32(b + 48); }
-  void setDatabase(unsigned v) { if (!pep) set_le32(b + 48, v); }
+  void setDatabase(unsigned v) {
+    if (!pep) set_le32(b + 48, v);
+  }
   upx_uint64_t imagebase() const { return pep ? get_le64(b + 48) : get_le32(b + 52); }
-  void setImagebase(upx_uint64_t v) { if (pep) set_le64(b + 48, v); else set_le32(b + 52, unsigned(v)); }
+  void setImagebase(upx_uint64_t v) {
+    if (pep)
+      set_le64(b + 48, v);
+    else
+      set_le32(b + 52, unsigned(v));
+  }
   unsigned objectalign() const { return get_le32(b + 56); }
   void setObjectalign(unsigned v) { set_le32(b + 56, v); }
   unsigned filealign() const { return get_le32(b + 60); }
@@ -82,7 +103,9 @@ struct PeHeader {
   void setDllflags(unsigned v) { set_le16(b + 94, v); }
   unsigned ddirsentries() const { return get_le32(b + (pep ? 132 : 116)); }
   pe_ddir_t* ddirs() { return reinterpret_cast<pe_ddir_t*>(b + (pep ? 136 : 120)); }
-  const pe_ddir_t* ddirs() const { return reinterpret_cast<const pe_ddir_t*>(b + (pep ? 136 : 120)); }
+  const pe_ddir_t* ddirs() const {
+    return reinterpret_cast<const pe_ddir_t*>(b + (pep ? 136 : 120));
+  }
 };
 
 class PeFile : public Packer {
@@ -95,9 +118,9 @@ class PeFile : public Packer {
   bool canUnpackVersion(int version) const override { return version == 12 || version == 13; }
   bool testUnpackVersion(int version) const override;
 
-  virtual int readFileHeader();                 // 58
-  virtual void readPeHeader();                  // 59
-  virtual bool canPackMachine() const = 0;      // the Machine test of canPack
+  virtual int readFileHeader();             // 58
+  virtual void readPeHeader();              // 59
+  virtual bool canPackMachine() const = 0;  // the Machine test of canPack
   bool canPack() override;
 
   // the shared test
@@ -114,8 +137,8 @@ class PeFile : public Packer {
   void rebuildResources(const upx_byte** extrainfo, unsigned last_vaddr);
 
   // range checks against the work buffers
-  upx_byte* optr(unsigned pos, unsigned len);   // output buffer position
-  upx_byte* iptr(unsigned pos, unsigned len);   // input buffer position
+  upx_byte* optr(unsigned pos, unsigned len);  // output buffer position
+  upx_byte* iptr(unsigned pos, unsigned len);  // input buffer position
 
   // ---- auxiliary records ----
   class Interval {
@@ -127,7 +150,9 @@ class PeFile : public Packer {
     void add(const Interval* other);
     void flatten();
     void clear();
-    struct interval { unsigned start, len; };
+    struct interval {
+      unsigned start, len;
+    };
     interval* ivarr = nullptr;
     unsigned ivnum = 0;
     unsigned capacity = 0;
@@ -136,18 +161,19 @@ class PeFile : public Packer {
 
   class Reloc {
    public:
-    Reloc(upx_byte* start, unsigned size);   // reader over a directory
-    explicit Reloc(unsigned relocnum);        // builder
+    Reloc(upx_byte* start, unsigned size);  // reader over a directory
+    explicit Reloc(unsigned relocnum);      // builder
     ~Reloc() { delete[] owned; }
     bool next(unsigned* pos, unsigned* type);
     void add(unsigned pos, unsigned type);
-    void finish(upx_byte** result, unsigned* result_size);   // caller owns *result (new[])
+    void finish(upx_byte** result, unsigned* result_size);  // caller owns *result (new[])
     unsigned counts[16] = {};
+
    private:
     upx_byte* start = nullptr;
     unsigned size = 0;
-    upx_byte* rel = nullptr;     // current block
-    upx_byte* rel1 = nullptr;    // current entry
+    upx_byte* rel = nullptr;   // current block
+    upx_byte* rel1 = nullptr;  // current entry
     unsigned* words = nullptr;
     unsigned nwords = 0, capwords = 0;
     upx_byte* owned = nullptr;
@@ -161,6 +187,7 @@ class PeFile : public Packer {
     void convert(unsigned eoffs, unsigned esize);
     void build(upx_byte* out, unsigned newoffs);
     unsigned getsize() const { return size; }
+
    private:
     const upx_byte* at(unsigned rva, unsigned len) const;
     char* copyString(unsigned rva);
@@ -202,16 +229,20 @@ class PeFile : public Packer {
     // leaf walk
     bool next();
     unsigned itype() const;
-    unsigned nameId() const;   // id of the current leaf's name level
-    void resetWalk() { started = false; current = nullptr; }
-    unsigned offs() const;     // data RVA of the current leaf
+    unsigned nameId() const;  // id of the current leaf's name level
+    void resetWalk() {
+      started = false;
+      current = nullptr;
+    }
+    unsigned offs() const;  // data RVA of the current leaf
     unsigned size() const;
     void setNewOffset(unsigned v);
-    upx_byte* build();   // owned by the Resource
+    upx_byte* build();  // owned by the Resource
     void setStart(const upx_byte* s) { start = s; }
-    bool contiguous(unsigned* lo, unsigned* hi) const;   // directory bytes as one range
+    bool contiguous(unsigned* lo, unsigned* hi) const;  // directory bytes as one range
     unsigned dirsize() const;
     upx_rleaf* current = nullptr;
+
    private:
     void check(const upx_byte* node, unsigned level);
     upx_rnode* convert(const upx_byte* node, upx_rnode* parent, unsigned level);
@@ -227,22 +258,23 @@ class PeFile : public Packer {
     unsigned dsize = 0, ssize = 0;
     unsigned outsize = 0;
     bool started = false;
+
    public:
-    std::vector<std::pair<unsigned, unsigned>> ranges;   // bytes read, from start
+    std::vector<std::pair<unsigned, unsigned>> ranges;  // bytes read, from start
   };
 
   // ---- pack side ----
   class ImportLinker;
   void packPeImage(OutputFile* fo);
-  virtual bool needForceOption() const = 0;                           // 51
+  virtual bool needForceOption() const = 0;  // 51
   virtual void defineSymbols(unsigned ncsection, unsigned upxsection, unsigned sizeof_oh,
-                             unsigned isize, unsigned s1addr);       // 53
-  virtual void addNewRelocations(Reloc& rel, unsigned upxsection);    // 54
-  virtual unsigned getProcessImportParam(unsigned) { return 0; }      // 55
-  virtual void setOhDataBase(const pe_section_t* osection) = 0;      // 56
+                             unsigned isize, unsigned s1addr);                     // 53
+  virtual void addNewRelocations(Reloc& rel, unsigned upxsection);                 // 54
+  virtual unsigned getProcessImportParam(unsigned) { return 0; }                   // 55
+  virtual void setOhDataBase(const pe_section_t* osection) = 0;                    // 56
   virtual void setOhHeaderSize(const pe_section_t*) { oh.setHeadersize(rvamin); }  // 57
-  virtual const char* kernelDll() const { return "KERNEL32.DLL"; }    // 62
-  virtual void addStubImports();                                      // 63
+  virtual const char* kernelDll() const { return "KERNEL32.DLL"; }                 // 62
+  virtual void addStubImports();                                                   // 63
   void buildPeLoader(const Filter* ft);
   // How many bytes of the identification stand before the first section's
   // raw data (pos: end of the section table); the compressed length grown
@@ -253,7 +285,8 @@ class PeFile : public Packer {
   void readSectionHeaders(unsigned objs, unsigned sizeof_ih);
   unsigned readSections(unsigned objs, unsigned usize, unsigned ih_filealign, unsigned ih_datasize);
   unsigned stripDebug(unsigned overlaystart);
-  unsigned handleStripRelocs(upx_uint64_t imagebase, upx_uint64_t default_imagebase, unsigned dllflags);
+  unsigned handleStripRelocs(upx_uint64_t imagebase, upx_uint64_t default_imagebase,
+                             unsigned dllflags);
   unsigned processImports();
   void processTls(Interval* iv);
   void relocateTls(Reloc* rel, const Interval* iv, unsigned newaddr);
@@ -288,14 +321,22 @@ class PeFile : public Packer {
   pe_section_t* isection;
   MemBuffer isection_buf;
   unsigned rvamin;
-  upx_byte* oimport; unsigned soimport;
-  upx_byte* oimpdlls; unsigned soimpdlls;
-  upx_byte* orelocs; unsigned sorelocs;
-  upx_byte* oxrelocs; unsigned soxrelocs;
-  upx_byte* oexport; unsigned soexport;
-  upx_byte* oresources; unsigned soresources;
-  upx_byte* otls; unsigned sotls;
-  upx_byte* oloadconf; unsigned soloadconf;
+  upx_byte* oimport;
+  unsigned soimport;
+  upx_byte* oimpdlls;
+  unsigned soimpdlls;
+  upx_byte* orelocs;
+  unsigned sorelocs;
+  upx_byte* oxrelocs;
+  unsigned soxrelocs;
+  upx_byte* oexport;
+  unsigned soexport;
+  upx_byte* oresources;
+  unsigned soresources;
+  upx_byte* otls;
+  unsigned sotls;
+  upx_byte* oloadconf;
+  unsigned soloadconf;
   unsigned icondir_offset;
   unsigned short icondir_count;
   bool importbyordinal, kernel32ordinal;
@@ -310,6 +351,7 @@ class PeFile : public Packer {
 class PeFile32 : public PeFile {
  protected:
   explicit PeFile32(InputFile* f) : PeFile(f, false) {}
+
  public:
   int canUnpack() override;
   void unpack(OutputFile* fo) override;
@@ -318,6 +360,7 @@ class PeFile32 : public PeFile {
 class PeFile64 : public PeFile {
  protected:
   explicit PeFile64(InputFile* f) : PeFile(f, true) {}
+
  public:
   int canUnpack() override;
   void unpack(OutputFile* fo) override;

@@ -79,8 +79,10 @@ class PeFile::ImportLinker : public ElfLinkerAMD64 {
     std::string thunk = first ? thunkI : thunkJ;
     upx_byte tb[8] = {};
     if (ordinal) {
-      if (thunk_size == 8) set_le64(tb, 0x8000000000000000ull | ordinal);
-      else set_le32(tb, 0x80000000u | ordinal);
+      if (thunk_size == 8)
+        set_le64(tb, 0x8000000000000000ull | ordinal);
+      else
+        set_le32(tb, 0x80000000u | ordinal);
     }
     sec(thunk.c_str(), tb, int(thunk_size), 0);
     if (first) {
@@ -94,7 +96,8 @@ class PeFile::ImportLinker : public ElfLinkerAMD64 {
       static const upx_byte hint[2] = {};
       sec(g.c_str(), hint, 2, 1);
       sec((g + "X").c_str(), proc, int(strlen(proc) + 1), 0);
-      addRelocation(thunk.c_str(), 0, thunk_size == 8 ? "R_X86_64_64" : "R_X86_64_32", g.c_str(), 0);
+      addRelocation(thunk.c_str(), 0, thunk_size == 8 ? "R_X86_64_64" : "R_X86_64_32", g.c_str(),
+                    0);
     }
   }
   void addOrdinalImport(const char* dll, unsigned ord) {
@@ -156,8 +159,10 @@ class PeFile::ImportLinker : public ElfLinkerAMD64 {
 void PeFile::checkHeaderValues(unsigned subsystem, unsigned entry, unsigned filealign) {
   if (subsystem != 2 && subsystem != 3) failf("PE: subsystem %u is not supported", subsystem);
   if (iddirs[PEDIR_COM_DESCRIPTOR].size) raiseCannotPack(".NET files are not yet supported");
-  if (isection && memcmp(isection[0].name, "UPX", 3) == 0) raiseAlreadyPacked("already packed by UPX");
-  if (!opt->force && iddirs[15].size) raiseCannotPack("file is possibly packed/protected (try --force)");
+  if (isection && memcmp(isection[0].name, "UPX", 3) == 0)
+    raiseAlreadyPacked("already packed by UPX");
+  if (!opt->force && iddirs[15].size)
+    raiseCannotPack("file is possibly packed/protected (try --force)");
   if (entry && entry < rvamin) raiseCannotPack("run a virus scanner on this file!");
   if (filealign < 0x200) raiseCannotPack("filealign < 0x200 is not yet supported");
 }
@@ -177,14 +182,16 @@ void PeFile::readSectionHeaders(unsigned objs, unsigned sizeof_ih) {
     unsigned va = isection[j].vaddr, vs = isection[j].vsize;
     if (va + vs < va) failf("bad section[%d] wrap-around %#x %#x", j, va, vs);
     if (va < rvamin) failf("bad section .rva [%d] %#x < [0] %#x", j, va, rvamin);
-    if (va + vs > last_end) failf("bad section .rva+.vsize  [%d] %#x > [%d] %#x", j, va + vs, objs - 1, last_end);
+    if (va + vs > last_end)
+      failf("bad section .rva+.vsize  [%d] %#x > [%d] %#x", j, va + vs, objs - 1, last_end);
   }
 }
 
 unsigned PeFile::readSections(unsigned objs, unsigned usize, unsigned ih_filealign,
                               unsigned ih_datasize) {
   upx_uint64_t xtra = upx_max(ih_datasize, 0x10000u);
-  for (int d : {PEDIR_IMPORT, PEDIR_BOUNDIM, PEDIR_IAT, PEDIR_DELAYIMP, PEDIR_RELOC}) xtra += iddirs[d].size;
+  for (int d : {PEDIR_IMPORT, PEDIR_BOUNDIM, PEDIR_IAT, PEDIR_DELAYIMP, PEDIR_RELOC})
+    xtra += iddirs[d].size;
   ibuf.release();
   ibuf.allocate(mem_size(1, usize, xtra));
   if (isection[0].rawdataptr && isection[0].rawdataptr <= ibuf.getSize()) {
@@ -196,7 +203,8 @@ unsigned PeFile::readSections(unsigned objs, unsigned usize, unsigned ih_fileali
   unsigned jc = 0;
   for (unsigned i = 0; i < objs; i++) {
     pe_section_t& s = isection[i];
-    if (s.rawdataptr) overlaystart = upx_max(overlaystart, alignUp(s.rawdataptr + s.size, ih_filealign));
+    if (s.rawdataptr)
+      overlaystart = upx_max(overlaystart, alignUp(s.rawdataptr + s.size, ih_filealign));
     if (s.vsize == 0) s.vsize = unsigned(s.size);
     if ((s.flags & 0x80) || s.rawdataptr == 0 || (s.flags & 0x200)) continue;
     if (upx_uint64_t(s.vaddr) + s.size > usize) raiseCannotPack("section size problem");
@@ -226,8 +234,10 @@ unsigned PeFile::stripDebug(unsigned overlaystart) {
 
 unsigned PeFile::handleStripRelocs(upx_uint64_t imagebase, upx_uint64_t default_imagebase,
                                    unsigned dllflags) {
-  if ((dllflags & PE_DLLCHAR_DYNAMIC_BASE) || isdll) opt->win32_pe.strip_relocs = 0;
-  else if (opt->win32_pe.strip_relocs < 0) opt->win32_pe.strip_relocs = imagebase >= default_imagebase;
+  if ((dllflags & PE_DLLCHAR_DYNAMIC_BASE) || isdll)
+    opt->win32_pe.strip_relocs = 0;
+  else if (opt->win32_pe.strip_relocs < 0)
+    opt->win32_pe.strip_relocs = imagebase >= default_imagebase;
   if (opt->win32_pe.strip_relocs) {
     if (imagebase < default_imagebase)
       raiseCannotPack("--strip-relocs is not allowed with this imagebase");
@@ -304,7 +314,8 @@ unsigned PeFile::processImports() {
         ssize += 3;
       } else {
         const upx_byte* hn = ibuf.view("bad import name %#x %#x", unsigned(v) + 2, 1);
-        if (!memchr(hn, 0, ibuf.getSize() - unsigned(v) - 2)) failf("bad import name %#x", unsigned(v));
+        if (!memchr(hn, 0, ibuf.getSize() - unsigned(v) - 2))
+          failf("bad import name %#x", unsigned(v));
         const char* n = reinterpret_cast<const char*>(hn);
         if (!r.shname || strlen(n) < strlen(r.shname)) r.shname = n;
         ssize += strlen(n) + 2;
@@ -336,9 +347,12 @@ unsigned PeFile::processImports() {
   for (DllRecord* r : order) {
     if (!r->isk32) {
       if (il->hasDll(r->name)) continue;
-      if (r->ordinal) il->addOrdinalImport(r->name, r->ordinal);
-      else if (r->shname) il->add(r->name, r->shname);
-      else raiseInternalError("should not happen");
+      if (r->ordinal)
+        il->addOrdinalImport(r->name, r->ordinal);
+      else if (r->shname)
+        il->add(r->name, r->shname);
+      else
+        raiseInternalError("should not happen");
     } else if (strcasecmpAscii(r->name, "kernel32.dll") == 0 && r->ordinal) {
       for (unsigned t = r->lookupt;; t += W) {
         upx_uint64_t v = thunkAt(t);
@@ -380,7 +394,8 @@ unsigned PeFile::processImports() {
           ppi += 2;
         }
       } else {
-        const char* n = reinterpret_cast<const char*>(ibuf.view("bad import name %#x %#x", unsigned(v) + 2, 1));
+        const char* n =
+            reinterpret_cast<const char*>(ibuf.view("bad import name %#x %#x", unsigned(v) + 2, 1));
         unsigned len = unsigned(strlen(n));
         room(len + 2);
         *ppi++ = 1;
@@ -394,7 +409,8 @@ unsigned PeFile::processImports() {
     names.add(get_le32(ibuf + idir + 20 * r->npos + 12), unsigned(strlen(r->name) + 1));
     lookups.add(r->lookupt, W * (k + 1));
     if (r->lookupt != r->iat) {
-      memcpy(ibuf.view("bad import name %#x %#x", r->iat, W * (k + 1)), ibuf + r->lookupt, W * (k + 1));
+      memcpy(ibuf.view("bad import name %#x %#x", r->iat, W * (k + 1)), ibuf + r->lookupt,
+             W * (k + 1));
       iats.add(r->iat, W * (k + 1));
     }
   }
@@ -439,10 +455,13 @@ void PeFile::processTls(Interval* iv) {
   if (!sotls) return;
   const upx_byte* tls = ibuf.view("bad tls %#x %#x", iddirs[PEDIR_TLS].vaddr, dsize);
   const upx_uint64_t ib = ih.imagebase();
-  auto field = [&](unsigned i) -> upx_uint64_t { return W == 8 ? get_le64(tls + 8 * i) : get_le32(tls + 4 * i); };
+  auto field = [&](unsigned i) -> upx_uint64_t {
+    return W == 8 ? get_le64(tls + 8 * i) : get_le32(tls + 4 * i);
+  };
   const upx_uint64_t start = field(0), end = field(1), index = field(2), callbacks = field(3);
   if (callbacks) {
-    if (callbacks < ib || callbacks - ib + 4 >= ih.imagesize()) raiseCannotPack("invalid TLS callback");
+    if (callbacks < ib || callbacks - ib + 4 >= ih.imagesize())
+      raiseCannotPack("invalid TLS callback");
     unsigned cbrva = unsigned(callbacks - ib);
     const upx_byte* cb = ibuf.view("bad TLS %#x %#x", cbrva, W);
     if (W == 8 ? get_le64(cb) : get_le32(cb)) {
@@ -468,7 +487,8 @@ void PeFile::processTls(Interval* iv) {
   otls = new upx_byte[sotls];
   memset(otls, 0, sotls);
   memcpy(otls, tls, dsize);
-  if (tend > tstart) memcpy(otls + dsize, ibuf.view("bad tls %#x %#x", tstart, tend - tstart), tend - tstart);
+  if (tend > tstart)
+    memcpy(otls + dsize, ibuf.view("bad tls %#x %#x", tstart, tend - tstart), tend - tstart);
   tlsindex = index ? unsigned(index - ib) : 0;
   if (tlsindex && tlsindex < ih.imagesize()) {
     upx_byte* p = ibuf.view("bad tlsindex %#x %#x", tlsindex, 4);
@@ -493,18 +513,27 @@ void PeFile::relocateTls(Reloc* rel, const Interval* iv, unsigned newaddr) {
     if (off + W > sotls) continue;
     upx_uint64_t val = W == 8 ? get_le64(otls + off) : get_le32(otls + off);
     if (val >= start && val - start < tsize) val = val - start + newaddr + dsize + ib;
-    if (W == 8) set_le64(otls + off, val);
-    else set_le32(otls + off, unsigned(val));
+    if (W == 8)
+      set_le64(otls + off, val);
+    else
+      set_le32(otls + off, unsigned(val));
     rel->add(newaddr + off, t);
   }
   const upx_uint64_t s = newaddr + dsize + ib;
-  auto setf = [&](unsigned i, upx_uint64_t v) { if (W == 8) set_le64(otls + 8 * i, v); else set_le32(otls + 4 * i, unsigned(v)); };
+  auto setf = [&](unsigned i, upx_uint64_t v) {
+    if (W == 8)
+      set_le64(otls + 8 * i, v);
+    else
+      set_le32(otls + 4 * i, unsigned(v));
+  };
   setf(0, s);
   setf(1, s + tsize);
   if (use_tls_callbacks) {
     setf(3, newaddr + sotls + ib - 2 * W);
-    if (W == 8) set_le64(otls + sotls - 2 * W, tls_handler_offset + ib);
-    else set_le32(otls + sotls - 2 * W, unsigned(tls_handler_offset + ib));
+    if (W == 8)
+      set_le64(otls + sotls - 2 * W, tls_handler_offset + ib);
+    else
+      set_le32(otls + sotls - 2 * W, unsigned(tls_handler_offset + ib));
     rel->add(newaddr + sotls - 2 * W, type);
   } else {
     setf(3, 0);
@@ -579,8 +608,10 @@ void PeFile::processResources(Resource* res) {
     p = e == std::string::npos ? keep_list.size() : e + 1;
     if (item.empty()) continue;
     size_t slash = item.find('/');
-    if (slash == std::string::npos) items.push_back({item, std::string()});
-    else items.push_back({item.substr(0, slash), item.substr(slash + 1)});
+    if (slash == std::string::npos)
+      items.push_back({item, std::string()});
+    else
+      items.push_back({item.substr(0, slash), item.substr(slash + 1)});
   }
   // the kept data, each behind its old RVA
   Resource& r = *res;
@@ -598,7 +629,10 @@ void PeFile::processResources(Resource* res) {
     bool keep = false;
     for (auto& it : items)
       if (it.first == tt && (it.second.empty() || it.second == nt)) keep = true;
-    if (type == 14 && !group_done && icon_mode != 0) { keep = true; group_done = true; }
+    if (type == 14 && !group_done && icon_mode != 0) {
+      keep = true;
+      group_done = true;
+    }
     if (type >= 1 && type <= 24 && opt->win32_pe.compress_rt[type] == 0) keep = true;
     if (!keep) continue;
     const unsigned len = r.size();
@@ -662,7 +696,8 @@ void PeFile::processRelocs() {
   big_relocs = 0;
   const unsigned W = pep_ ? 8 : 4;
   const unsigned rsize = iddirs[PEDIR_RELOC].size;
-  upx_byte* rdir = rsize ? ibuf.view("bad reloc %#x %#x", iddirs[PEDIR_RELOC].vaddr, rsize) : nullptr;
+  upx_byte* rdir =
+      rsize ? ibuf.view("bad reloc %#x %#x", iddirs[PEDIR_RELOC].vaddr, rsize) : nullptr;
   delete[] orelocs;
   orelocs = nullptr;
   sorelocs = 0;
@@ -688,19 +723,23 @@ void PeFile::processRelocs() {
   const unsigned full = pep_ ? 10 : 3;
   const upx_uint64_t delta = ih.imagebase() + rvamin;
   for (unsigned p : lists[full]) {
-    upx_byte* f = ibuf.view(pep_ ? "bad reloc 10 %#x %#x" : "bad reloc type 3 %#x %#x", p + rvamin, W);
-    if (W == 8) set_le64(f, get_le64(f) - delta);
-    else set_le32(f, get_le32(f) - unsigned(delta));
+    upx_byte* f =
+        ibuf.view(pep_ ? "bad reloc 10 %#x %#x" : "bad reloc type 3 %#x %#x", p + rvamin, W);
+    if (W == 8)
+      set_le64(f, get_le64(f) - delta);
+    else
+      set_le32(f, get_le32(f) - unsigned(delta));
   }
   if (rdir) memset(rdir, 0, rsize);
-  upx_uint64_t cap = mem_size(4, upx_uint64_t(lists[full].size()) + lists[1].size() + lists[2].size() + 256);
+  upx_uint64_t cap =
+      mem_size(4, upx_uint64_t(lists[full].size()) + lists[1].size() + lists[2].size() + 256);
   orelocs = new upx_byte[cap];
   memset(orelocs, 0, cap);
   std::vector<upx_byte> in(4 * lists[full].size() + 4);
   for (size_t i = 0; i < lists[full].size(); i++) set_le32(&in[4 * i], lists[full][i]);
   int big = 0;
-  upx_byte* end = optimizeRelocImpl(in.data(), unsigned(lists[full].size()), orelocs,
-                                    ibuf + rvamin, &big, int(W * 8));
+  upx_byte* end = optimizeRelocImpl(in.data(), unsigned(lists[full].size()), orelocs, ibuf + rvamin,
+                                    &big, int(W * 8));
   for (int t : {2, 1}) {
     if (pep_ || lists[t].empty()) continue;
     for (unsigned p : lists[t]) {
@@ -725,8 +764,9 @@ namespace upx {
 void PeFile::buildPeLoader(const Filter* ft) {
   const unsigned secalign = ih.objectalign() ? ih.objectalign() : 0x1000;
   if (tlsindex) {
-    upx_uint64_t a = ALIGN_DOWN(upx_uint64_t(rvamin) + ph.overlap_overhead + ph.u_len + secalign - 1,
-                                upx_uint64_t(secalign));
+    upx_uint64_t a =
+        ALIGN_DOWN(upx_uint64_t(rvamin) + ph.overlap_overhead + ph.u_len + secalign - 1,
+                   upx_uint64_t(secalign));
     upx_uint64_t b = ALIGN_DOWN(a - ph.c_len + secalign - 1 - 1024, upx_uint64_t(secalign));
     if (b > upx_uint64_t(tlsindex) + 4) tlsindex = 0;
   }
@@ -737,8 +777,10 @@ void PeFile::buildPeLoader(const Filter* ft) {
   if (pep_ && isdll && has_entry) addLoader("PEISDLL0", nullptr);
   if (isdll) addLoader("PEISDLL1", nullptr);
   addLoader("PEMAIN01", nullptr);
-  if (icondir_count == 2) addLoader("PEICONS1", nullptr);
-  else if (icondir_count > 2) addLoader("PEICONS2", nullptr);
+  if (icondir_count == 2)
+    addLoader("PEICONS1", nullptr);
+  else if (icondir_count > 2)
+    addLoader("PEICONS2", nullptr);
   if (tlsindex) addLoader("PETLSHAK", nullptr);
   addLoader("PEMAIN02", nullptr);
   if (!pep_ && ph.first_offset_found == 1) addLoader("PEMAIN03", nullptr);
@@ -760,8 +802,10 @@ void PeFile::buildPeLoader(const Filter* ft) {
   if (ft && ft->id) {
     UPX_ASSERT(ft->calls > 0);
     addLoader(ih.codebase() != rvamin ? "PECTTPOS" : "PECTTNUL", nullptr);
-    if (pep_) addLoader("PEFILTER49", nullptr);
-    else addFilter32(ft->id);
+    if (pep_)
+      addLoader("PEFILTER49", nullptr);
+    else
+      addFilter32(ft->id);
   }
   if (soimport) {
     addLoader("PEIMPORT", nullptr);
@@ -792,11 +836,15 @@ void PeFile::buildPeLoader(const Filter* ft) {
   addLoader("IDENTSTR,UPX1HEAD", nullptr);
 }
 
-void PackW32Pe::buildLoader(const Filter* ft) { buildPeLoader(ft); }
-void PackW64Pep::buildLoader(const Filter* ft) { buildPeLoader(ft); }
+void PackW32Pe::buildLoader(const Filter* ft) {
+  buildPeLoader(ft);
+}
+void PackW64Pep::buildLoader(const Filter* ft) {
+  buildPeLoader(ft);
+}
 
-void PeFile::defineSymbols(unsigned ncsection, unsigned upxsection, unsigned sizeof_oh,
-                           unsigned ic, unsigned s1addr) {
+void PeFile::defineSymbols(unsigned ncsection, unsigned upxsection, unsigned sizeof_oh, unsigned ic,
+                           unsigned s1addr) {
   (void)upxsection;
   ImportLinker* il = static_cast<ImportLinker*>(ilinker);
   const unsigned rvadelta = pep_ ? 0 : rvamin;
@@ -806,16 +854,21 @@ void PeFile::defineSymbols(unsigned ncsection, unsigned upxsection, unsigned siz
     linker->defineSymbol("swri", a & 0xFFF);
     linker->defineSymbol("vp_size", (a & 0xFFF) + 0x28 < 0x1000 ? 0x1000 : 0x2000);
     linker->defineSymbol("vp_base", a & ~0xFFFu);
-    linker->defineSymbol("VirtualProtect", il->getProcThunkAddress(kernelDll(), "VirtualProtect") - rvadelta);
+    linker->defineSymbol("VirtualProtect",
+                         il->getProcThunkAddress(kernelDll(), "VirtualProtect") - rvadelta);
   }
   if (!pep_) linker->defineSymbol("reloc_delt", unsigned(0u - (unsigned(ih.imagebase()) + rvamin)));
-  const unsigned N = unsigned(ph.u_len) - 0;   // not used: positions come from the layout
+  const unsigned N = unsigned(ph.u_len) - 0;  // not used: positions come from the layout
   (void)N;
   linker->defineSymbol("start_of_relocs", reloc_stream_pos);
-  if (!isdll) linker->defineSymbol("ExitProcess", il->getProcThunkAddress(kernelDll(), "ExitProcess") - rvadelta);
-  linker->defineSymbol("GetProcAddress", il->getProcThunkAddress(kernelDll(), "GetProcAddress") - rvadelta);
+  if (!isdll)
+    linker->defineSymbol("ExitProcess",
+                         il->getProcThunkAddress(kernelDll(), "ExitProcess") - rvadelta);
+  linker->defineSymbol("GetProcAddress",
+                       il->getProcThunkAddress(kernelDll(), "GetProcAddress") - rvadelta);
   linker->defineSymbol("kernel32_ordinals", ncsection + soresources - rvamin);
-  linker->defineSymbol("LoadLibraryA", il->getProcThunkAddress(kernelDll(), "LoadLibraryA") - rvadelta);
+  linker->defineSymbol("LoadLibraryA",
+                       il->getProcThunkAddress(kernelDll(), "LoadLibraryA") - rvadelta);
   linker->defineSymbol("start_of_imports", ncsection + soresources - rvamin);
   linker->defineSymbol("compressed_imports", import_stream_pos);
   if (pep_ && M_IS_LZMA(ph.method)) {
@@ -835,8 +888,8 @@ void PeFile::defineSymbols(unsigned ncsection, unsigned upxsection, unsigned siz
   linker->defineSymbol("start_of_uncompressed", rvamin - (ic + s1addr));
   linker->defineSymbol("start_of_compressed", (pep_ ? 0 : unsigned(ih.imagebase())) + ic + s1addr);
   if (use_tls_callbacks) {
-    linker->defineSymbol("tls_callbacks_ptr",
-                         pep_ ? unsigned(tls_callback_ptr - ih.imagebase()) : unsigned(tls_callback_ptr));
+    linker->defineSymbol("tls_callbacks_ptr", pep_ ? unsigned(tls_callback_ptr - ih.imagebase())
+                                                   : unsigned(tls_callback_ptr));
     linker->defineSymbol("tls_module_base", 0u - rvamin);
   }
   // the entry section itself is where the stub begins: its symbol is the
@@ -849,7 +902,9 @@ void PackW32Pe::addNewRelocations(Reloc& rel, unsigned upxsection) {
   rel.add(unsigned(upxsection + linker->getSymbolOffset("PEMAIN01") + 2), 3);
 }
 
-void PackW32Pe::setOhDataBase(const pe_section_t* osection) { oh.setDatabase(osection[2].vaddr); }
+void PackW32Pe::setOhDataBase(const pe_section_t* osection) {
+  oh.setDatabase(osection[2].vaddr);
+}
 
 bool PackW32Pe::needForceOption() const {
   return ih.cpu() < 0x14C || ih.cpu() > 0x150 || ih.opthdrsize() != 0xE0 ||
@@ -864,7 +919,9 @@ bool PackW64Pep::needForceOption() const {
          (ih.entry() == 0 && !isdll) || ih.ddirsentries() != 16;
 }
 
-void PackW32Pe::pack(OutputFile* fo) { packPeImage(fo); }
+void PackW32Pe::pack(OutputFile* fo) {
+  packPeImage(fo);
+}
 
 void PackW64Pep::pack(OutputFile* fo) {
   opt->win32_pe.strip_relocs = 0;
@@ -891,15 +948,21 @@ void PeFile::packPeImage(OutputFile* fo) {
   const unsigned objs = ih.objects();
   if (objs == 0) raiseCannotPack("unexpected value in PE header (try --force)");
   readSectionHeaders(objs, hdrsize);
-  if (!opt->force && needForceOption()) raiseCannotPack("unexpected value in PE header (try --force)");
+  if (!opt->force && needForceOption())
+    raiseCannotPack("unexpected value in PE header (try --force)");
   checkHeaderValues(ih.subsystem(), ih.entry(), ih.filealign());
-  if (iddirs[PEDIR_SEC].size) { iddirs[PEDIR_SEC].vaddr = 0; iddirs[PEDIR_SEC].size = 0; }
-  ih.setFlags(ih.flags() | handleStripRelocs(ih.imagebase(), pep_ ? 0x140000000ull : 0x400000u,
-                                             ih.dllflags()));
+  if (iddirs[PEDIR_SEC].size) {
+    iddirs[PEDIR_SEC].vaddr = 0;
+    iddirs[PEDIR_SEC].size = 0;
+  }
+  ih.setFlags(ih.flags() |
+              handleStripRelocs(ih.imagebase(), pep_ ? 0x140000000ull : 0x400000u, ih.dllflags()));
   if (ph.method < 0)
     ph.method = Packer::isValidCompressionMethod(opt->method) && opt->method <= M_NRV2E_LE16
-                    ? opt->method : getCompressionMethods(M_NRV2E_LE32, 8)[0];
-  if (ph.level < 1 || ph.level > 10) ph.level = (opt->level >= 1 && opt->level <= 10) ? opt->level : 8;
+                    ? opt->method
+                    : getCompressionMethods(M_NRV2E_LE32, 8)[0];
+  if (ph.level < 1 || ph.level > 10)
+    ph.level = (opt->level >= 1 && opt->level <= 10) ? opt->level : 8;
 
   copyStub(fi, fo, pe_offset);
   const unsigned overlaystart = readSections(objs, ih.imagesize(), ih.filealign(), ih.datasize());
@@ -985,7 +1048,8 @@ void PeFile::packPeImage(OutputFile* fo) {
 
   // layout
   const unsigned N2 = alignUp(u_len + rvamin + ph.overlap_overhead, secalign);
-  if (tlsindex && upx_uint64_t(alignUp(N2 - ph.c_len - 1024, secalign)) > upx_uint64_t(tlsindex) + 4)
+  if (tlsindex &&
+      upx_uint64_t(alignUp(N2 - ph.c_len - 1024, secalign)) > upx_uint64_t(tlsindex) + 4)
     tlsindex = 0;
   int idlen = 0, hdlen = 0;
   const int identstart = getLoaderSectionStart("IDENTSTR", &idlen);
@@ -1010,7 +1074,10 @@ void PeFile::packPeImage(OutputFile* fo) {
   oh.setEntry(E);
   oh.setObjects(3);
   oh.setChksum(0);
-  for (int d : {PEDIR_DEBUG, PEDIR_IAT, PEDIR_BOUNDIM}) { oddirs[d].vaddr = 0; oddirs[d].size = 0; }
+  for (int d : {PEDIR_DEBUG, PEDIR_IAT, PEDIR_BOUNDIM}) {
+    oddirs[d].vaddr = 0;
+    oddirs[d].size = 0;
+  }
 
   unsigned P = S1 + s1size - sotls - soloadconf;
   if (use_tls_callbacks) tls_handler_offset = unsigned(linker->getSymbolOffset("PETLSC2")) + E;

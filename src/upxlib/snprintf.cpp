@@ -27,8 +27,8 @@ const char kLower[] = "0123456789abcdef";
 const char kUpper[] = "0123456789ABCDEF";
 
 void fmtInt(Out& o, upx_uint64_t uv, bool negative, bool is_signed, unsigned base,
-            const char* digits, int flags_minus, int flags_plus, int flags_space,
-            int flags_zero, int width, int prec, const char* prefix = "") {
+            const char* digits, int flags_minus, int flags_plus, int flags_space, int flags_zero,
+            int width, int prec, const char* prefix = "") {
   char buf[72];
   int n = 0;
   if (uv == 0 && prec != 0) buf[n++] = '0';
@@ -38,9 +38,12 @@ void fmtInt(Out& o, upx_uint64_t uv, bool negative, bool is_signed, unsigned bas
   }
   char sign = 0;
   if (is_signed) {
-    if (negative) sign = '-';
-    else if (flags_plus) sign = '+';
-    else if (flags_space) sign = ' ';
+    if (negative)
+      sign = '-';
+    else if (flags_plus)
+      sign = '+';
+    else if (flags_space)
+      sign = ' ';
   }
   int zeros = prec > n ? prec - n : 0;
   int plen = int(strlen(prefix));
@@ -62,8 +65,10 @@ void fmtInt(Out& o, upx_uint64_t uv, bool negative, bool is_signed, unsigned bas
 
 int upx_vsnprintf(char* str, size_t max_size, const char* format, va_list ap) {
   UPX_ASSERT(max_size <= UPX_RSIZE_MAX_STR);
-  if (str) UPX_ASSERT(max_size > 0);
-  else UPX_ASSERT(max_size == 0);
+  if (str)
+    UPX_ASSERT(max_size > 0);
+  else
+    UPX_ASSERT(max_size == 0);
   UPX_ASSERT(format != nullptr);
   Out o{str, max_size, 0};
   const char* f = format;
@@ -75,17 +80,26 @@ int upx_vsnprintf(char* str, size_t max_size, const char* format, va_list ap) {
     f++;
     int fminus = 0, fplus = 0, fspace = 0, fzero = 0, fhash = 0;
     for (;; f++) {
-      if (*f == '-') fminus = 1;
-      else if (*f == '+') fplus = 1;
-      else if (*f == ' ') fspace = 1;
-      else if (*f == '0') fzero = 1;
-      else if (*f == '#') fhash = 1;
-      else break;
+      if (*f == '-')
+        fminus = 1;
+      else if (*f == '+')
+        fplus = 1;
+      else if (*f == ' ')
+        fspace = 1;
+      else if (*f == '0')
+        fzero = 1;
+      else if (*f == '#')
+        fhash = 1;
+      else
+        break;
     }
     int width = 0;
     if (*f == '*') {
       width = va_arg(ap, int);
-      if (width < 0) { fminus = 1; width = -width; }
+      if (width < 0) {
+        fminus = 1;
+        width = -width;
+      }
       f++;
     } else {
       while (*f >= '0' && *f <= '9') {
@@ -113,46 +127,81 @@ int upx_vsnprintf(char* str, size_t max_size, const char* format, va_list ap) {
     enum { L_INT, L_CHAR, L_SHORT, L_LONG, L_LLONG, L_SIZE, L_LDOUBLE } lm = L_INT;
     if (*f == 'h') {
       f++;
-      if (*f == 'h') { f++; lm = L_CHAR; } else lm = L_SHORT;
+      if (*f == 'h') {
+        f++;
+        lm = L_CHAR;
+      } else
+        lm = L_SHORT;
     } else if (*f == 'l') {
       f++;
-      if (*f == 'l') { f++; lm = L_LLONG; } else lm = L_LONG;
-    } else if (*f == 'j') { f++; lm = L_LLONG; }
-    else if (*f == 'z' || *f == 't') { f++; lm = L_SIZE; }
-    else if (*f == 'L') { f++; lm = L_LDOUBLE; }
+      if (*f == 'l') {
+        f++;
+        lm = L_LLONG;
+      } else
+        lm = L_LONG;
+    } else if (*f == 'j') {
+      f++;
+      lm = L_LLONG;
+    } else if (*f == 'z' || *f == 't') {
+      f++;
+      lm = L_SIZE;
+    } else if (*f == 'L') {
+      f++;
+      lm = L_LDOUBLE;
+    }
     char c = *f;
     if (c == 0) raiseInternalError("upx_vsnprintf: bad format");
     f++;
     switch (c) {
-      case 'd': case 'i': {
+      case 'd':
+      case 'i': {
         upx_int64_t v;
-        if (lm == L_LLONG) v = va_arg(ap, long long);
-        else if (lm == L_LONG) v = va_arg(ap, long);
-        else if (lm == L_SIZE) v = va_arg(ap, ptrdiff_t);
-        else v = va_arg(ap, int);
-        if (lm == L_CHAR) v = (signed char)v;
-        else if (lm == L_SHORT) v = (short)v;
+        if (lm == L_LLONG)
+          v = va_arg(ap, long long);
+        else if (lm == L_LONG)
+          v = va_arg(ap, long);
+        else if (lm == L_SIZE)
+          v = va_arg(ap, ptrdiff_t);
+        else
+          v = va_arg(ap, int);
+        if (lm == L_CHAR)
+          v = (signed char)v;
+        else if (lm == L_SHORT)
+          v = (short)v;
         bool neg = v < 0;
         upx_uint64_t uv = neg ? upx_uint64_t(0) - upx_uint64_t(v) : upx_uint64_t(v);
         fmtInt(o, uv, neg, true, 10, kLower, fminus, fplus, fspace, fzero, width, prec);
         break;
       }
-      case 'u': case 'o': case 'x': case 'X': case 'p': {
+      case 'u':
+      case 'o':
+      case 'x':
+      case 'X':
+      case 'p': {
         upx_uint64_t v;
-        if (c == 'p') v = reinterpret_cast<uintptr_t>(va_arg(ap, void*));
-        else if (lm == L_LLONG) v = va_arg(ap, unsigned long long);
-        else if (lm == L_LONG) v = va_arg(ap, unsigned long);
-        else if (lm == L_SIZE) v = va_arg(ap, size_t);
-        else v = va_arg(ap, unsigned);
-        if (lm == L_CHAR) v = (unsigned char)v;
-        else if (lm == L_SHORT) v = (unsigned short)v;
+        if (c == 'p')
+          v = reinterpret_cast<uintptr_t>(va_arg(ap, void*));
+        else if (lm == L_LLONG)
+          v = va_arg(ap, unsigned long long);
+        else if (lm == L_LONG)
+          v = va_arg(ap, unsigned long);
+        else if (lm == L_SIZE)
+          v = va_arg(ap, size_t);
+        else
+          v = va_arg(ap, unsigned);
+        if (lm == L_CHAR)
+          v = (unsigned char)v;
+        else if (lm == L_SHORT)
+          v = (unsigned short)v;
         unsigned base = (c == 'o') ? 8 : (c == 'u') ? 10 : 16;
         // "#" as in ISO C: 0x / 0X before a non-zero hexadecimal value
         const char* prefix = "";
-        if (fhash && v != 0 && c == 'x') prefix = "0x";
-        else if (fhash && v != 0 && c == 'X') prefix = "0X";
-        fmtInt(o, v, false, false, base, c == 'X' ? kUpper : kLower, fminus, fplus, fspace,
-               fzero, width, prec, prefix);
+        if (fhash && v != 0 && c == 'x')
+          prefix = "0x";
+        else if (fhash && v != 0 && c == 'X')
+          prefix = "0X";
+        fmtInt(o, v, false, false, base, c == 'X' ? kUpper : kLower, fminus, fplus, fspace, fzero,
+               width, prec, prefix);
         break;
       }
       case 'c': {

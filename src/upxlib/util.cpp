@@ -14,12 +14,23 @@ namespace N_BELE_RTP {
 const LEPolicy le_policy;
 const BEPolicy be_policy;
 
-template <class T> static int cmp3(T a, T b) { return a < b ? -1 : (a == b ? 0 : 1); }
+template <class T>
+static int cmp3(T a, T b) {
+  return a < b ? -1 : (a == b ? 0 : 1);
+}
 
-int AbstractPolicy::compare16(const void* a, const void* b) const { return cmp3(get16(a), get16(b)); }
-int AbstractPolicy::compare24(const void* a, const void* b) const { return cmp3(get24(a), get24(b)); }
-int AbstractPolicy::compare32(const void* a, const void* b) const { return cmp3(get32(a), get32(b)); }
-int AbstractPolicy::compare64(const void* a, const void* b) const { return cmp3(get64(a), get64(b)); }
+int AbstractPolicy::compare16(const void* a, const void* b) const {
+  return cmp3(get16(a), get16(b));
+}
+int AbstractPolicy::compare24(const void* a, const void* b) const {
+  return cmp3(get24(a), get24(b));
+}
+int AbstractPolicy::compare32(const void* a, const void* b) const {
+  return cmp3(get32(a), get32(b));
+}
+int AbstractPolicy::compare64(const void* a, const void* b) const {
+  return cmp3(get64(a), get64(b));
+}
 int AbstractPolicy::compare16_signed(const void* a, const void* b) const {
   return cmp3(get16_signed(a), get16_signed(b));
 }
@@ -45,16 +56,24 @@ int find(const void* b, int blen, const void* what, int wlen) {
 }
 
 int find_be16(const void* b, int blen, unsigned what) {
-  upx_byte w[2]; set_be16(w, what); return find(b, blen, w, 2);
+  upx_byte w[2];
+  set_be16(w, what);
+  return find(b, blen, w, 2);
 }
 int find_be32(const void* b, int blen, unsigned what) {
-  upx_byte w[4]; set_be32(w, what); return find(b, blen, w, 4);
+  upx_byte w[4];
+  set_be32(w, what);
+  return find(b, blen, w, 4);
 }
 int find_le16(const void* b, int blen, unsigned what) {
-  upx_byte w[2]; set_le16(w, what); return find(b, blen, w, 2);
+  upx_byte w[2];
+  set_le16(w, what);
+  return find(b, blen, w, 2);
 }
 int find_le32(const void* b, int blen, unsigned what) {
-  upx_byte w[4]; set_le32(w, what); return find(b, blen, w, 4);
+  upx_byte w[4];
+  set_le32(w, what);
+  return find(b, blen, w, 4);
 }
 
 int mem_replace(void* bb, int blen, const void* what, int wlen, const void* r) {
@@ -102,7 +121,8 @@ bool hasScreenSaverExtension(const wchar_t* path) {
 
 // ---- self-test ----
 
-template <class T> static bool testFieldType() {
+template <class T>
+static bool testFieldType() {
   T all, a, b;
   all = 0;
   all -= 1;

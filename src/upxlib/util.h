@@ -22,6 +22,6 @@ int upx_snprintf(char* str, size_t max_size, const char* format, ...)
 size_t upx_strlen(const char* s);
 
 bool selfTest();
-bool testFieldTypes();   // the field-type tests of selfTest
+bool testFieldTypes();  // the field-type tests of selfTest
 
 }  // namespace upx

@@ -64,8 +64,8 @@ void PackOptions::reset() {
 
 typedef Packer* (*visit_func_t)(Packer* p, void* user);
 
-template <class T> static Packer* tryPacker(InputFile* f, const char* name, visit_func_t func,
-                                            void* user) {
+template <class T>
+static Packer* tryPacker(InputFile* f, const char* name, visit_func_t func, void* user) {
   Packer* p = new (std::nothrow) T(f);
   if (!p) return nullptr;
   if (opt->debug)
@@ -180,8 +180,10 @@ static int unpackOneFile(const wchar_t* in_path, const wchar_t* out_path) {
   int result = 0;
   {
     PackMaster pm(&fi);
-    if (opt->cmd == CMD_DECOMPRESS) pm.unpack(&fo);
-    else result = 87;
+    if (opt->cmd == CMD_DECOMPRESS)
+      pm.unpack(&fo);
+    else
+      result = 87;
     fo.closeChecked();
   }
   fi.closeChecked();

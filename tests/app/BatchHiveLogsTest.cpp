@@ -21,17 +21,20 @@ const char kConfig[] = "/Windows/System32/config/";
 // leaves in the config folder.
 std::string MakeImage(const std::string& dir, const std::string& setup) {
   std::string tree = dir + "/tree", config = tree + kConfig;
-  EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(config) + " && cp " + vt::Q(dir + "/SYSTEM_B") + " " +
-                      vt::Q(config + "SYSTEM") + " && cp " + vt::Q(dir + "/SYSTEM_B.LOG1") + " " +
-                      vt::Q(config + "SYSTEM.LOG1") + " && cp " + vt::Q(dir + "/SYSTEM_B.LOG2") + " " +
-                      vt::Q(config + "SYSTEM.LOG2") + " && cd " + vt::Q(config) + " && " + setup));
+  EXPECT_EQ(0,
+            vt::Sh("mkdir -p " + vt::Q(config) + " && cp " + vt::Q(dir + "/SYSTEM_B") + " " +
+                   vt::Q(config + "SYSTEM") + " && cp " + vt::Q(dir + "/SYSTEM_B.LOG1") + " " +
+                   vt::Q(config + "SYSTEM.LOG1") + " && cp " + vt::Q(dir + "/SYSTEM_B.LOG2") + " " +
+                   vt::Q(config + "SYSTEM.LOG2") + " && cd " + vt::Q(config) + " && " + setup));
   std::string image = dir + "/disk.img";
-  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout none --size 64 --tree " + vt::Q(tree)));
+  EXPECT_TRUE(
+      vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout none --size 64 --tree " + vt::Q(tree)));
   return image;
 }
 
 std::string Cat(const std::string& image, const std::string& file, const std::string& out) {
-  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(image) + " " + vt::Q(std::string(kConfig) + file) + " > " + vt::Q(out)));
+  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(image) + " " + vt::Q(std::string(kConfig) + file) + " > " +
+                      vt::Q(out)));
   return out;
 }
 
@@ -49,18 +52,20 @@ TEST(BatchHiveLogs, ImportLandsOnTheHiveBroughtUpToDate) {
     GTEST_SKIP() << "no real hives in " << rh::Dir();
   std::string py = rh::HiveLogsPy();
   std::string replayed = dir + "/replayed";
-  unsigned long lastInLogs = std::stoul(Output(py + " recover " + vt::Q(dir + "/SYSTEM_B") + " " + vt::Q(replayed) +
-                                            " " + vt::Q(dir + "/SYSTEM_B.LOG1") + " " +
-                                            vt::Q(dir + "/SYSTEM_B.LOG2")));
+  unsigned long lastInLogs =
+      std::stoul(Output(py + " recover " + vt::Q(dir + "/SYSTEM_B") + " " + vt::Q(replayed) + " " +
+                        vt::Q(dir + "/SYSTEM_B.LOG1") + " " + vt::Q(dir + "/SYSTEM_B.LOG2")));
   ASSERT_EQ(2130u, lastInLogs) << "the highest sequence number in either log";
   // The logs hold changes the hive file lacks.
-  ASSERT_NE(Output(py + " dump " + vt::Q(dir + "/SYSTEM_B")), Output(py + " dump " + vt::Q(replayed)));
+  ASSERT_NE(Output(py + " dump " + vt::Q(dir + "/SYSTEM_B")),
+            Output(py + " dump " + vt::Q(replayed)));
 
   std::wstring reg = vt::ToWin(dir + "/in.reg");
   std::vector<uint8_t> text = {0xFF, 0xFE};
-  for (wchar_t c : std::wstring(L"Windows Registry Editor Version 5.00\r\n\r\n"
-                                L"[HKEY_LOCAL_MACHINE\\SYSTEM\\VroImport]\r\n"
-                                L"\"@\"=\"named at\"\r\n@=\"default\"\r\n\"n\"=dword:00000007\r\n")) {
+  for (wchar_t c :
+       std::wstring(L"Windows Registry Editor Version 5.00\r\n\r\n"
+                    L"[HKEY_LOCAL_MACHINE\\SYSTEM\\VroImport]\r\n"
+                    L"\"@\"=\"named at\"\r\n@=\"default\"\r\n\"n\"=dword:00000007\r\n")) {
     text.push_back(uint8_t(c));
     text.push_back(uint8_t(c >> 8));
   }
@@ -74,13 +79,15 @@ TEST(BatchHiveLogs, ImportLandsOnTheHiveBroughtUpToDate) {
   };
   const Case cases[] = {
       {"pending logs", "true", 0, true},
-      {"a broken entry", "printf x | dd of=SYSTEM.LOG1 bs=1 seek=1536 conv=notrunc status=none", DWORD(-16), false},
+      {"a broken entry", "printf x | dd of=SYSTEM.LOG1 bs=1 seek=1536 conv=notrunc status=none",
+       DWORD(-16), false},
       {"logs removed", "rm SYSTEM.LOG1 SYSTEM.LOG2", 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::string sub = dir + "/" + std::to_string(&c - cases);
-    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(sub) + " && cp " + vt::Q(dir) + "/SYSTEM_B* " + vt::Q(sub)));
+    ASSERT_EQ(
+        0, vt::Sh("mkdir -p " + vt::Q(sub) + " && cp " + vt::Q(dir) + "/SYSTEM_B* " + vt::Q(sub)));
     std::string image = MakeImage(sub, c.setup);
     EXPECT_EQ(c.exitCode, RunVro(ImageArgs(vt::ToWin(image)) + L"\"/import:" + reg + L"\""));
     std::string saved = Cat(image, "SYSTEM", sub + "/saved");
@@ -91,19 +98,22 @@ TEST(BatchHiveLogs, ImportLandsOnTheHiveBroughtUpToDate) {
     }
     // Equal sequence numbers above every one in the logs, a valid checksum.
     unsigned long s1 = 0, s2 = 0, sound = 0;
-    ASSERT_EQ(3, sscanf(Output(py + " seq " + vt::Q(saved)).c_str(), "%lu %lu %lu", &s1, &s2, &sound));
+    ASSERT_EQ(3,
+              sscanf(Output(py + " seq " + vt::Q(saved)).c_str(), "%lu %lu %lu", &s1, &s2, &sound));
     EXPECT_EQ(s1, s2);
     EXPECT_GT(s1, c.fromLogs ? lastInLogs : 1622ul) << "above the logs', or the hive's own";
     EXPECT_EQ(1u, sound);
     // hivexregedit and hivexsh read it whole.
     std::string out;
-    EXPECT_EQ(0, vt::Sh("hivexregedit --export " + vt::Q(saved) + " '\\' > /dev/null", &out)) << out;
+    EXPECT_EQ(0, vt::Sh("hivexregedit --export " + vt::Q(saved) + " '\\' > /dev/null", &out))
+        << out;
     EXPECT_EQ(0, vt::Sh("printf 'cd VroImport\\nlsval\\n' | hivexsh " + vt::Q(saved), &out)) << out;
     EXPECT_NE(std::string::npos, out.find("named at")) << out;
     EXPECT_NE(std::string::npos, out.find("default")) << out;
     // The imported values, and nothing else changed.
     std::string dump = Output(py + " dump " + vt::Q(saved));
-    for (const char* line : {"V \\VroImport|@|1|named at\n", "V \\VroImport||1|default\n", "V \\VroImport|n|4|07000000\n"})
+    for (const char* line : {"V \\VroImport|@|1|named at\n", "V \\VroImport||1|default\n",
+                             "V \\VroImport|n|4|07000000\n"})
       EXPECT_NE(std::string::npos, dump.find(line)) << line;
     std::string rest = Output(py + " dump " + vt::Q(saved) + " | grep -v '^[KV] .VroImport'");
     EXPECT_TRUE(rest == Output(py + " dump " + vt::Q(c.fromLogs ? replayed : dir + "/SYSTEM_B")))
@@ -138,7 +148,8 @@ TEST(BatchHiveLogs, AKeyListedAsItsOwnSubkeyFailsTheExport) {
   close_hive(img);
   ASSERT_TRUE(vt::WriteAll(system, bytes));
   std::string image = dir + "/disk.img";
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout none --size 24 --tree " + vt::Q(tree)));
+  ASSERT_TRUE(
+      vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout none --size 24 --tree " + vt::Q(tree)));
   std::wstring out = vt::ToWin(dir);
   EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(vt::ToWin(image)) + L"\"/export:" + out +
                                L"\\all.reg::HKEY_LOCAL_MACHINE\\SYSTEM\""));

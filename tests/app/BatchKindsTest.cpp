@@ -14,7 +14,9 @@ const DWORD kOk = 0;
 const DWORD kFailed = DWORD(-12);
 const DWORD kImportFailed = DWORD(-16);
 
-std::string RegTool() { return "/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/app/reg-tool.py"); }
+std::string RegTool() {
+  return "/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/app/reg-tool.py");
+}
 
 void WriteUtf16(const std::string& unixPath, const std::wstring& text) {
   std::vector<uint8_t> bytes = {0xFF, 0xFE};
@@ -28,14 +30,17 @@ void WriteUtf16(const std::string& unixPath, const std::wstring& text) {
 // The host side of the commands: a file, a tree, .reg files (one of them
 // bad, and a folder whose name matches the wildcard), a value's data.
 void MakeInputs(const std::string& in) {
-  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(in + "/tree/sub/deep") + " " + vt::Q(in + "/tree/empty") +
-                      " " + vt::Q(in + "/regs/folder.reg") + " && cd " + vt::Q(in) +
-                      " && printf 'injected\\n' > new.txt && printf 'merged' > merged.txt"
-                      " && head -c 150001 /dev/urandom > tree/a.bin && printf b > tree/sub/b.txt"
-                      " && printf 'c c' > tree/sub/deep/c.txt && head -c 5000 /dev/urandom > blob.bin"
-                      " && printf 'REGEDIT4\\r\\n\\r\\n[HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Vro\\\\FromB]\\r\\n"
-                      "\"B\"=\"b-value\"\\r\\n' > regs/b.reg"
-                      " && printf 'This is no registry file\\r\\n' > regs/bad.reg"));
+  ASSERT_EQ(
+      0,
+      vt::Sh(
+          "mkdir -p " + vt::Q(in + "/tree/sub/deep") + " " + vt::Q(in + "/tree/empty") + " " +
+          vt::Q(in + "/regs/folder.reg") + " && cd " + vt::Q(in) +
+          " && printf 'injected\\n' > new.txt && printf 'merged' > merged.txt"
+          " && head -c 150001 /dev/urandom > tree/a.bin && printf b > tree/sub/b.txt"
+          " && printf 'c c' > tree/sub/deep/c.txt && head -c 5000 /dev/urandom > blob.bin"
+          " && printf 'REGEDIT4\\r\\n\\r\\n[HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Vro\\\\FromB]\\r\\n"
+          "\"B\"=\"b-value\"\\r\\n' > regs/b.reg"
+          " && printf 'This is no registry file\\r\\n' > regs/bad.reg"));
   WriteUtf16(in + "/one.reg",
              L"Windows Registry Editor Version 5.00\r\n\r\n"
              L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Imported]\r\n"
@@ -120,7 +125,7 @@ TEST_P(BatchKinds, FilesRegistryAndMerge) {
   // One bad file among several: the others are imported all the same.
   EXPECT_EQ(kImportFailed, RunVro(img + L"\"/import:" + inW + L"\\regs\\*.reg\""));
   EXPECT_EQ(kOk, RunVro(img + L"\"/importfile:HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Imported\\Blob=" +
-                          inW + L"\\blob.bin\""));
+                        inW + L"\\blob.bin\""));
 
   {
     std::string flat = Flatten(d, readImage, readFix, d.dir + "/flat.raw");
@@ -139,7 +144,8 @@ TEST_P(BatchKinds, FilesRegistryAndMerge) {
       EXPECT_EQ("a-value", rt::HivexGet(system, "\\Vro\\FromA", "A"));
       EXPECT_EQ("SYSTEM", rt::HivexGet(system, "\\Vro", "Hive"));
       std::string dump, blob;
-      EXPECT_EQ(0, vt::Sh("/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") +
+      EXPECT_EQ(0, vt::Sh("/usr/bin/python3 " +
+                              vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") +
                               " --dump " + vt::Q(software) + " | grep '|Blob|'",
                           &dump));
       EXPECT_EQ(0, vt::Sh("od -An -v -tx1 " + vt::Q(in + "/blob.bin") + " | tr -d ' \\n'", &blob));
@@ -153,7 +159,8 @@ TEST_P(BatchKinds, FilesRegistryAndMerge) {
   EXPECT_EQ(kOk, RunVro(img + L"\"/extract:\\Injected::" + outW + L"\\back\""));
   EXPECT_EQ(0, vt::Sh("diff -r " + vt::Q(out + "/back") + " " + vt::Q(in + "/tree")));
   {
-    EXPECT_EQ(kOk, RunVro(img + L"\"/export:" + outW + L"\\imported.reg::HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Imported\""));
+    EXPECT_EQ(kOk, RunVro(img + L"\"/export:" + outW +
+                          L"\\imported.reg::HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Imported\""));
     EXPECT_NE(std::string::npos, Canon(out + "/imported.reg").find("Imported|Count|4|2a000000"));
   }
   EXPECT_EQ(hashes, FolderHashes(d.disks));
@@ -164,8 +171,8 @@ TEST_P(BatchKinds, FilesRegistryAndMerge) {
   if (overlay.empty()) {
     overlay = d.FixUnix();
     std::string before = vt::Sha256(d.ImageWin());
-    EXPECT_EQ(kOk, RunVro(ImageArgs(d.ImageWin(), vt::ToWin(overlay)) + L"\"/inject:\\merged.txt::" +
-                          inW + L"\\merged.txt\""));
+    EXPECT_EQ(kOk, RunVro(ImageArgs(d.ImageWin(), vt::ToWin(overlay)) +
+                          L"\"/inject:\\merged.txt::" + inW + L"\\merged.txt\""));
     EXPECT_EQ(before, vt::Sha256(d.ImageWin()));
     ASSERT_TRUE(vt::FileExists(vt::ToWin(overlay)));
   }

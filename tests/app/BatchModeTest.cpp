@@ -86,8 +86,8 @@ TEST(BatchMode, FullHostVolumeUnderTheWriteBack) {
   EXPECT_EQ(baseHash, vt::Sha256(image));
   EXPECT_EQ("", UpdateFiles(d.disks));
   std::wstring out = vt::ToWin(d.dir + "/notes.txt");
-  EXPECT_EQ(0u, RunVro(ImageArgs(image, fix) + L"\"/extract:\\Users\\Public\\notes.txt::" + out +
-                       L"\""));
+  EXPECT_EQ(
+      0u, RunVro(ImageArgs(image, fix) + L"\"/extract:\\Users\\Public\\notes.txt::" + out + L"\""));
   std::vector<uint8_t> notes;
   EXPECT_TRUE(vt::ReadAll(out, notes));
   EXPECT_EQ("notes", std::string(notes.begin(), notes.end()));
@@ -102,7 +102,8 @@ TEST(BatchMode, MergeNamesFilesWhole) {
   // The image as its own write-back file: refused, nothing touched.
   std::string hashes = FolderHashes(d.disks);
   EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(d.ImageWin(), d.ImageWin()) + L"/merge"));
-  EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(d.ImageWin(), vt::ToWin(d.disks + "/./disk.vmd")) + L"/merge"));
+  EXPECT_EQ(DWORD(-12),
+            RunVro(ImageArgs(d.ImageWin(), vt::ToWin(d.disks + "/./disk.vmd")) + L"/merge"));
   EXPECT_EQ(hashes, FolderHashes(d.disks));
 
   // "-fix:" names the write-back file as the opens do: client.cfg stands
@@ -136,13 +137,16 @@ TEST(BatchMode, OperationsInProcess) {
   std::string hashes = FolderHashes(d.disks);
   EXPECT_EQ(kImageNotOpened, ImageExtractFileW(nullptr, nullptr, 0, L"\\Users", dir.c_str(), 1));
   EXPECT_EQ(kImageNotOpened, ImageExtractFileW(L"", L"", 0, L"\\Users", dir.c_str(), 1));
-  EXPECT_EQ(kImageOperationFailed, ImageExtractFileW(image.c_str(), nullptr, 0, nullptr, nullptr, 1));
+  EXPECT_EQ(kImageOperationFailed,
+            ImageExtractFileW(image.c_str(), nullptr, 0, nullptr, nullptr, 1));
   EXPECT_EQ(kImageOperationFailed, ImageExportRegistryW(image.c_str(), L"", 0, nullptr, nullptr));
   EXPECT_EQ(kImageOperationFailed,
-            ImageExportRegistryW(image.c_str(), L"", 0, L"HKEY_LOCAL_MACHINE\\NOPE", (dir + L"\\n.reg").c_str()));
+            ImageExportRegistryW(image.c_str(), L"", 0, L"HKEY_LOCAL_MACHINE\\NOPE",
+                                 (dir + L"\\n.reg").c_str()));
   EXPECT_FALSE(vt::FileExists(dir + L"\\n.reg"));
-  EXPECT_EQ(kImageOk, ImageExportRegistryW(image.c_str(), L"", 0, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro",
-                                           (dir + L"\\s.reg").c_str()));
+  EXPECT_EQ(kImageOk,
+            ImageExportRegistryW(image.c_str(), L"", 0, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro",
+                                 (dir + L"\\s.reg").c_str()));
   EXPECT_TRUE(vt::FileExists(dir + L"\\s.reg"));
   EXPECT_EQ(kImageOperationFailed, ImageMergeUpdateW(nullptr, nullptr));
   EXPECT_EQ(kImageOperationFailed, ImageMergeUpdateW(image.c_str(), L""));
@@ -151,12 +155,16 @@ TEST(BatchMode, OperationsInProcess) {
   // A wildcard that matches only folders imports nothing and succeeds; one
   // that matches nothing is -15.
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(d.dir + "/regs/only.reg")));
-  EXPECT_EQ(kImageOk, ImageImportRegistryW(image.c_str(), L"", 0, (dir + L"\\regs\\*.reg").c_str()));
-  EXPECT_EQ(kImageNotOpened, ImageImportRegistryW(image.c_str(), L"", 0, (dir + L"\\regs\\*.txt").c_str()));
+  EXPECT_EQ(kImageOk,
+            ImageImportRegistryW(image.c_str(), L"", 0, (dir + L"\\regs\\*.reg").c_str()));
+  EXPECT_EQ(kImageNotOpened,
+            ImageImportRegistryW(image.c_str(), L"", 0, (dir + L"\\regs\\*.txt").c_str()));
   EXPECT_EQ(kImageNotOpened, ImageImportRegistryW(image.c_str(), L"", 0, nullptr));
-  EXPECT_EQ(kImageImportFailed, ImageImportFileValueW(image.c_str(), L"", 0, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro",
-                                                      L"V", (dir + L"\\missing.bin").c_str()));
-  EXPECT_EQ(kImageImportFailed, ImageImportFileValueW(image.c_str(), L"", 0, nullptr, nullptr, nullptr));
+  EXPECT_EQ(kImageImportFailed,
+            ImageImportFileValueW(image.c_str(), L"", 0, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro", L"V",
+                                  (dir + L"\\missing.bin").c_str()));
+  EXPECT_EQ(kImageImportFailed,
+            ImageImportFileValueW(image.c_str(), L"", 0, nullptr, nullptr, nullptr));
 }
 
 }  // namespace

@@ -64,12 +64,13 @@ inline Disk MakeDisk(const Kind& kind, const std::string& dir = "") {
   d.disks = d.dir + "/disks";
   d.mib = kind.fat ? 40 : 24;
   EXPECT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(d.tree) + " --no-kernel"));
-  EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(d.disks) + " && cd " + vt::Q(d.tree) + " && " +
-                      TreeExtras() + " && /usr/bin/python3 " +
-                      vt::Q(vt::SourceDirUnix() + "/tests/app/reg-tool.py") +
-                      " enrich Windows/System32/config/SYSTEM"));
-  std::string raw = d.disks + (kind.own ? "/disk.raw" : std::string("/disk.") +
-                               (std::string(kind.format) == "raw" ? "img" : "vhd"));
+  EXPECT_EQ(
+      0, vt::Sh("mkdir -p " + vt::Q(d.disks) + " && cd " + vt::Q(d.tree) + " && " + TreeExtras() +
+                " && /usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/app/reg-tool.py") +
+                " enrich Windows/System32/config/SYSTEM"));
+  std::string raw = d.disks + (kind.own ? "/disk.raw"
+                                        : std::string("/disk.") +
+                                              (std::string(kind.format) == "raw" ? "img" : "vhd"));
   std::string out;
   EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(raw) + " --layout " + kind.layout + " --format " +
                               kind.format + " --size " + std::to_string(d.mib) + " --fs " +
@@ -129,9 +130,9 @@ class VolumeReader {
   VolumeReader(const Disk& d, const std::string& flat) : m_disk(d), m_flat(flat) {
     if (!d.kind.fat) {
       m_part = flat + ".part";
-      EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(flat) + " of=" + vt::Q(m_part) + " bs=512 skip=" +
-                          std::to_string(d.start) + " count=" + std::to_string(d.mib * 2048) +
-                          " status=none"));
+      EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(flat) + " of=" + vt::Q(m_part) +
+                          " bs=512 skip=" + std::to_string(d.start) +
+                          " count=" + std::to_string(d.mib * 2048) + " status=none"));
     }
   }
   // Copies a volume file ("/a/b") to a host file; false when it is missing.

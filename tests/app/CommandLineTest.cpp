@@ -22,7 +22,9 @@ struct Call {
 std::vector<Call> g_calls;
 int g_result = 0;  // what the recorded operations return
 
-std::wstring S(LPCWSTR s) { return s ? s : L"<null>"; }
+std::wstring S(LPCWSTR s) {
+  return s ? s : L"<null>";
+}
 
 int WINAPI FakeExtract(LPCWSTR i, LPCWSTR f, int p, LPCWSTR v, LPCWSTR h, int m) {
   g_calls.push_back({L"extract", S(i), S(f), p, S(v), S(h), L"", m});
@@ -49,14 +51,15 @@ int WINAPI FakeMerge(LPCWSTR i, LPCWSTR f) {
   return g_result;
 }
 
-int WINAPI FakeAddAdapter(LPCWSTR i, LPCWSTR f, int p, int type, LPCWSTR dev, LPCWSTR ws, LPCWSTR ip) {
+int WINAPI FakeAddAdapter(LPCWSTR i, LPCWSTR f, int p, int type, LPCWSTR dev, LPCWSTR ws,
+                          LPCWSTR ip) {
   g_calls.push_back({L"iadapter", S(i), S(f), p, S(dev), S(ws), S(ip), type});
   return g_result;
 }
 
-const ImageOperationTable kFakes = {FakeExtract, FakeInject,     FakeExport, FakeImport, FakeImportFile,
-                                    FakeMerge,   nullptr,        nullptr,    nullptr,    nullptr,
-                                    nullptr,     FakeAddAdapter};
+const ImageOperationTable kFakes = {FakeExtract,    FakeInject, FakeExport, FakeImport,
+                                    FakeImportFile, FakeMerge,  nullptr,    nullptr,
+                                    nullptr,        nullptr,    nullptr,    FakeAddAdapter};
 
 struct Outcome {
   int show;
@@ -133,8 +136,8 @@ TEST(CommandLine, OverwriteMode) {
 TEST(CommandLine, InjectAndExtractSplitAtLastDoubleColon) {
   // A host path never holds "::"; a volume path may ("\::{UEFI}" is the EFI
   // system partition).
-  Outcome r = RunArgs({L"-img:a", L"-inject:\\Path\\test.zip::D:\\test.zip",
-                       L"/EXTRACT:\\p::q::r", L"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::D:\\x",
+  Outcome r = RunArgs({L"-img:a", L"-inject:\\Path\\test.zip::D:\\test.zip", L"/EXTRACT:\\p::q::r",
+                       L"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::D:\\x",
                        L"/inject:\\a::\\\\?\\D:\\*.*"});
   EXPECT_EQ(0, r.show);
   EXPECT_EQ(0, r.exitCode);
@@ -151,14 +154,14 @@ TEST(CommandLine, InjectAndExtractSplitAtLastDoubleColon) {
 }
 
 TEST(CommandLine, MalformedTwoPartArguments) {
-  for (const wchar_t* bad : {L"/inject:\\a", L"/inject:::D:\\b", L"/inject:\\a::", L"-extract:",
-                             L"/extract:\\a", L"/import:", L"/export:D:\\t.reg",
-                             L"/export:::HKEY_LOCAL_MACHINE\\SYSTEM", L"/importfile:A\\B",
-                             L"/importfile:NoBackslash=C:\\f",
-                             // host paths Windows does not allow
-                             L"/extract:\\a::D:\\x<y", L"/inject:\\a::D:\\x>y",
-                             L"/extract:\\a::D:\\\"x\"", L"/inject:\\a::D:\\x|y",
-                             L"/extract:\\a::D:\\x:y", L"/inject:\\a::1:\\x", L"/extract:\\a::D:\\\tx"}) {
+  for (const wchar_t* bad :
+       {L"/inject:\\a", L"/inject:::D:\\b", L"/inject:\\a::", L"-extract:", L"/extract:\\a",
+        L"/import:", L"/export:D:\\t.reg", L"/export:::HKEY_LOCAL_MACHINE\\SYSTEM",
+        L"/importfile:A\\B", L"/importfile:NoBackslash=C:\\f",
+        // host paths Windows does not allow
+        L"/extract:\\a::D:\\x<y", L"/inject:\\a::D:\\x>y", L"/extract:\\a::D:\\\"x\"",
+        L"/inject:\\a::D:\\x|y", L"/extract:\\a::D:\\x:y", L"/inject:\\a::1:\\x",
+        L"/extract:\\a::D:\\\tx"}) {
     Outcome r = RunArgs({L"-img:a", bad});
     EXPECT_EQ(kMalformedArgument, r.exitCode) << bad;
     EXPECT_EQ(0, r.show) << bad;
@@ -170,16 +173,16 @@ TEST(CommandLine, FieldLongerThanAPathIsMalformed) {
   // Any field, before or behind its separator, and the paths of "-img:" and
   // "-fix:": a cut path would name another file.
   std::wstring fits(359, L'x'), longPart(360, L'x');
-  for (const std::vector<std::wstring>& bad : std::vector<std::vector<std::wstring>>{
-           {L"-img:a", L"/inject:" + longPart + L"::C:\\y"},
-           {L"-img:a", L"/inject:\\a::" + longPart},
-           {L"-img:a", L"/extract:\\a::" + longPart},
-           {L"-img:a", L"/import:" + longPart},
-           {L"-img:a", L"/export:C:\\x.reg::" + longPart},
-           {L"-img:a", L"/importfile:A\\B=" + longPart},
-           {L"-img:" + longPart, L"/extract:\\a::b"},
-           {L"-img:" + longPart + L"::1", L"/merge"},
-           {L"-img:a", L"-fix:" + longPart, L"/import:x.reg"}}) {
+  for (const std::vector<std::wstring>& bad :
+       std::vector<std::vector<std::wstring>>{{L"-img:a", L"/inject:" + longPart + L"::C:\\y"},
+                                              {L"-img:a", L"/inject:\\a::" + longPart},
+                                              {L"-img:a", L"/extract:\\a::" + longPart},
+                                              {L"-img:a", L"/import:" + longPart},
+                                              {L"-img:a", L"/export:C:\\x.reg::" + longPart},
+                                              {L"-img:a", L"/importfile:A\\B=" + longPart},
+                                              {L"-img:" + longPart, L"/extract:\\a::b"},
+                                              {L"-img:" + longPart + L"::1", L"/merge"},
+                                              {L"-img:a", L"-fix:" + longPart, L"/import:x.reg"}}) {
     Outcome r = RunArgs(bad);
     EXPECT_EQ(kMalformedArgument, r.exitCode) << vt::Narrow(bad.back());
     EXPECT_EQ(0, r.show);
@@ -198,7 +201,7 @@ TEST(CommandLine, FieldLongerThanAPathIsMalformed) {
 
 TEST(CommandLine, CommandsNeedAnImage) {
   Outcome r = RunArgs({L"/inject:\\a::b", L"/extract:\\a::b", L"/import:x.reg",
-                   L"/export:x.reg::HKEY_LOCAL_MACHINE", L"/importfile:A\\B=c", L"/merge"});
+                       L"/export:x.reg::HKEY_LOCAL_MACHINE", L"/importfile:A\\B=c", L"/merge"});
   EXPECT_EQ(1, r.show);
   EXPECT_EQ(0, r.exitCode);
   EXPECT_TRUE(g_calls.empty());
@@ -209,8 +212,9 @@ TEST(CommandLine, CommandsNeedAnImage) {
 }
 
 TEST(CommandLine, RegistryCommands) {
-  RunArgs({L"-img:a", L"-fix:f", L"/import:D:\\test.reg", L"/Export:D:\\out.reg::HKEY_LOCAL_MACHINE\\SYSTEM",
-           L"/export:D:\\all.reg::", L"/importfile:HKEY_LOCAL_MACHINE\\SYSTEM\\1\\=C:\\Test",
+  RunArgs({L"-img:a", L"-fix:f", L"/import:D:\\test.reg",
+           L"/Export:D:\\out.reg::HKEY_LOCAL_MACHINE\\SYSTEM", L"/export:D:\\all.reg::",
+           L"/importfile:HKEY_LOCAL_MACHINE\\SYSTEM\\1\\=C:\\Test",
            L"/IMPORTFILE:HKEY_LOCAL_MACHINE\\SOFTWARE\\K\\Name=C:\\v=w"});
   ASSERT_EQ(5u, g_calls.size());
   EXPECT_EQ(L"import", g_calls[0].op);
@@ -232,7 +236,8 @@ TEST(CommandLine, RegistryCommands) {
 }
 
 TEST(CommandLine, AdapterInstallation) {
-  Outcome r = RunArgs({L"-img:a.img", L"/iadapter:2:VEN_8086&DEV_100E&SUBSYS_10018086:7:192.168.0.7"});
+  Outcome r =
+      RunArgs({L"-img:a.img", L"/iadapter:2:VEN_8086&DEV_100E&SUBSYS_10018086:7:192.168.0.7"});
   ASSERT_EQ(1u, g_calls.size());
   EXPECT_EQ(0, r.show);
   EXPECT_EQ(L"VEN_8086&DEV_100E&SUBSYS_10018086", g_calls[0].a);
@@ -245,7 +250,8 @@ TEST(CommandLine, AdapterInstallation) {
   EXPECT_EQ(3, g_calls[0].mode);
   EXPECT_EQ(L"<null>", g_calls[0].b);
   EXPECT_EQ(L"<null>", g_calls[0].c);
-  for (const wchar_t* bad : {L"/iadapter:", L"/iadapter:2", L"/iadapter:x:VEN_1", L"/iadapter:2:", L"/iadapter::VEN_1"}) {
+  for (const wchar_t* bad : {L"/iadapter:", L"/iadapter:2", L"/iadapter:x:VEN_1", L"/iadapter:2:",
+                             L"/iadapter::VEN_1"}) {
     r = RunArgs({L"-img:a.img", bad});
     EXPECT_TRUE(g_calls.empty()) << vt::Narrow(bad);
     EXPECT_EQ(kMalformedArgument, r.exitCode) << vt::Narrow(bad);
@@ -326,7 +332,9 @@ int ProbeFilter(WORD*, int* exitCode) {
   return 0;
 }
 
-LONG WINAPI OwnFilter(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_SEARCH; }
+LONG WINAPI OwnFilter(EXCEPTION_POINTERS*) {
+  return EXCEPTION_CONTINUE_SEARCH;
+}
 
 TEST(ProgramEntry, CrashDumpFilterForTheWholeRun) {
   LPTOP_LEVEL_EXCEPTION_FILTER before = SetUnhandledExceptionFilter(OwnFilter);

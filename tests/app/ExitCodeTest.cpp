@@ -42,7 +42,8 @@ TEST(ExitCode, BatchResults) {
     EXPECT_EQ(DWORD(-13), RunVro(missing + L"\"" + bad + L"\"")) << vt::Narrow(bad);
   // A path of "-img:" or "-fix:" that does not fit is not cut to another.
   EXPECT_EQ(DWORD(-13), RunVro(L"\"-img:" + dir + L"\\" + longPart + L"\" /import:x.reg"));
-  EXPECT_EQ(DWORD(-13), RunVro(missing + L"\"-fix:" + dir + L"\\" + longPart + L"\" /import:x.reg"));
+  EXPECT_EQ(DWORD(-13),
+            RunVro(missing + L"\"-fix:" + dir + L"\\" + longPart + L"\" /import:x.reg"));
   // The last nonzero result wins: a malformed argument, then a missing
   // image; a failure, then a malformed argument.
   EXPECT_EQ(DWORD(-15), RunVro(missing + L"/import: /extract:\\a::" + dir));
@@ -56,13 +57,17 @@ TEST(ExitCode, ExtractFromTheEfiSystemPartition) {
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(esp + "/EFI/Boot") + " " + vt::Q(dir + "/tree") +
                       " && head -c 70000 /dev/urandom > " + vt::Q(esp + "/EFI/Boot/bootx64.efi") +
                       " && printf data > " + vt::Q(dir + "/tree/data.txt")));
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(disk) + " --layout gpt-esp --esp-size 40 --size 8 "
-                          "--tree " + vt::Q(dir + "/tree") + " --esp-tree " + vt::Q(esp)));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(disk) +
+                          " --layout gpt-esp --esp-size 40 --size 8 "
+                          "--tree " +
+                          vt::Q(dir + "/tree") + " --esp-tree " + vt::Q(esp)));
   std::wstring out = vt::ToWin(dir + "/out");
   ASSERT_TRUE(CreateDirectoryW(out.c_str(), nullptr));
-  EXPECT_EQ(0u, RunVro(bt::ImageArgs(vt::ToWin(disk)) + L"\"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::" +
-                       out + L"\\loader.efi\""));
-  EXPECT_EQ(vt::Sha256(vt::ToWin(esp + "/EFI/Boot/bootx64.efi")), vt::Sha256(out + L"\\loader.efi"));
+  EXPECT_EQ(0u,
+            RunVro(bt::ImageArgs(vt::ToWin(disk)) +
+                   L"\"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::" + out + L"\\loader.efi\""));
+  EXPECT_EQ(vt::Sha256(vt::ToWin(esp + "/EFI/Boot/bootx64.efi")),
+            vt::Sha256(out + L"\\loader.efi"));
   std::string listing;
   vt::Sh("cd " + vt::Q(dir + "/out") + " && find . | sort", &listing);
   EXPECT_EQ(".\n./loader.efi\n", listing);

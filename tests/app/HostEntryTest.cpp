@@ -14,7 +14,9 @@ namespace {
 
 typedef decltype(&ImageExtractFileW) ExtractFn;
 
-HMODULE WINAPI NoLibrary(LPCSTR) { return nullptr; }
+HMODULE WINAPI NoLibrary(LPCSTR) {
+  return nullptr;
+}
 
 // A copy of the program with version 1.2.3.0, so that Initialize reports
 // 20003, written under its own name.
@@ -38,7 +40,8 @@ std::vector<uint8_t> PatchedBytes() {
 int CallExtract(void* extract) {
   std::wstring missing = vt::ScratchDir() + L"\\missing.img";
   std::wstring target = vt::ScratchDir() + L"\\out";
-  return reinterpret_cast<ExtractFn>(extract)(missing.c_str(), L"", 0, L"\\Windows", target.c_str(), 1);
+  return reinterpret_cast<ExtractFn>(extract)(missing.c_str(), L"", 0, L"\\Windows", target.c_str(),
+                                              1);
 }
 
 // The operations of a hosted copy on a real image: a file extracted and a
@@ -46,15 +49,16 @@ int CallExtract(void* extract) {
 // image is made once for all tests.
 void CallOnImage(void* extract, void* exportRegistry) {
   // Outside the scratch folders, which each call of vt::ScratchDir empties.
-  static const bt::Disk disk = bt::MakeDisk({"RawMbr", "mbr2048", "raw", false, false, false},
-                                            vt::BinaryDirUnix() + "/testtmp/test_app/HostEntryImage");
+  static const bt::Disk disk =
+      bt::MakeDisk({"RawMbr", "mbr2048", "raw", false, false, false},
+                   vt::BinaryDirUnix() + "/testtmp/test_app/HostEntryImage");
   static int calls = 0;
   std::string out = disk.dir + "/out" + std::to_string(++calls);
   EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(out)));
   std::wstring outW = vt::ToWin(out);
-  EXPECT_EQ(kImageOk, reinterpret_cast<ExtractFn>(extract)(
-                          disk.ImageWin().c_str(), L"", 0, L"\\Program Files\\App\\readme.txt",
-                          (outW + L"\\readme.txt").c_str(), 1));
+  EXPECT_EQ(kImageOk, reinterpret_cast<ExtractFn>(extract)(disk.ImageWin().c_str(), L"", 0,
+                                                           L"\\Program Files\\App\\readme.txt",
+                                                           (outW + L"\\readme.txt").c_str(), 1));
   EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(out + "/readme.txt") + " " +
                       vt::Q(disk.tree + "/Program Files/App/readme.txt")));
   EXPECT_EQ(kImageOk, reinterpret_cast<decltype(&ImageExportRegistryW)>(exportRegistry)(
@@ -75,7 +79,8 @@ TEST(HostEntry, LoaderCodeHoldsNoAbsoluteAddresses) {
   DWORD begin = loader->VirtualAddress, end = begin + loader->Misc.VirtualSize;
 
   const IMAGE_NT_HEADERS32* nt = NtHeaders(file.data());
-  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC];
+  const IMAGE_DATA_DIRECTORY& dir =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC];
   ASSERT_NE(0u, dir.Size) << "the program must carry base relocations";
   size_t at = RvaToOffset(file, dir.VirtualAddress), stop = at + dir.Size;
   int inLoader = 0, total = 0;

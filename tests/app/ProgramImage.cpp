@@ -7,7 +7,9 @@
 
 namespace apptest {
 
-std::wstring ProgramPath() { return vt::ToWin(VRO_PROGRAM_UNIX); }
+std::wstring ProgramPath() {
+  return vt::ToWin(VRO_PROGRAM_UNIX);
+}
 
 std::vector<uint8_t> ReadProgram() {
   std::vector<uint8_t> data;
@@ -67,8 +69,8 @@ uint8_t* MapImage(const std::vector<uint8_t>& file) {
   memcpy(base, file.data(), nt->OptionalHeader.SizeOfHeaders);
   const IMAGE_SECTION_HEADER* s = IMAGE_FIRST_SECTION(nt);
   for (int i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++s) {
-    DWORD size = std::min(s->SizeOfRawData, s->Misc.VirtualSize ? s->Misc.VirtualSize
-                                                                 : s->SizeOfRawData);
+    DWORD size =
+        std::min(s->SizeOfRawData, s->Misc.VirtualSize ? s->Misc.VirtualSize : s->SizeOfRawData);
     if (size && s->PointerToRawData + size <= file.size())
       memcpy(base + s->VirtualAddress, file.data() + s->PointerToRawData, size);
   }
@@ -103,7 +105,9 @@ BOOL CALLBACK CloseWhenMainWindow(HWND window, LPARAM processId) {
   return TRUE;
 }
 
-void CloseMainWindowOf(DWORD processId) { EnumWindows(CloseWhenMainWindow, LPARAM(processId)); }
+void CloseMainWindowOf(DWORD processId) {
+  EnumWindows(CloseWhenMainWindow, LPARAM(processId));
+}
 
 }  // namespace
 

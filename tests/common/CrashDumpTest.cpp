@@ -44,7 +44,8 @@ TEST(CrashDump, CrashingChildLeavesAMinidump) {
   std::wstring tool = dir + L"\\tool.exe";
   ASSERT_TRUE(CopyFileW(self, tool.c_str(), FALSE));
 
-  std::wstring cmd = L"\"" + tool + L"\" --gtest_filter=CrashDumpChild.DISABLED_Crash "
+  std::wstring cmd = L"\"" + tool +
+                     L"\" --gtest_filter=CrashDumpChild.DISABLED_Crash "
                      L"--gtest_also_run_disabled_tests --gtest_catch_exceptions=0";
   SetEnvironmentVariableW(L"VRO_CRASH_CHILD", L"1");
   STARTUPINFOW si = {sizeof si};

@@ -35,8 +35,8 @@ std::string MakeJunction(const std::wstring& link, const std::wstring& target) {
 // A file in the SZDD form that expand.exe unpacks: the header, then the
 // data as LZ literals (a flag byte of 0xFF before every eight bytes).
 std::vector<uint8_t> Szdd(const std::string& data, char lastChar) {
-  std::vector<uint8_t> out = {'S', 'Z', 'D', 'D', 0x88, 0xF0, 0x27, 0x33, 'A',
-                              static_cast<uint8_t>(lastChar)};
+  std::vector<uint8_t> out = {'S',  'Z',  'D',  'D', 0x88,
+                              0xF0, 0x27, 0x33, 'A', static_cast<uint8_t>(lastChar)};
   uint32_t n = static_cast<uint32_t>(data.size());
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(n >> (8 * i)));
   for (size_t i = 0; i < data.size(); ++i) {
@@ -123,8 +123,8 @@ TEST(FileTree, CreateReparseLinkFailIfExistsKeepsWhatIsThere) {
   Write(existing + L"\\inside.txt", "x");
   Write(dir + L"\\file.txt", "f");
   EXPECT_FALSE(CreateReparseLink(existing.c_str(), L"C:\\windows", kReparseTagJunction, TRUE));
-  EXPECT_FALSE(CreateReparseLink((dir + L"\\file.txt").c_str(), L"C:\\windows",
-                                 kReparseTagSymlink, TRUE));
+  EXPECT_FALSE(
+      CreateReparseLink((dir + L"\\file.txt").c_str(), L"C:\\windows", kReparseTagSymlink, TRUE));
   EXPECT_EQ("x", Read(existing + L"\\inside.txt"));
   EXPECT_EQ("f", Read(dir + L"\\file.txt"));
   // Without fail-if-exists a folder with content is not replaced either.
@@ -148,8 +148,8 @@ TEST(FileTree, CopyTreeCopiesFilesAndKeepsLinksAsLinks) {
   Write(src + L"\\a.txt", "alpha");
   Write(src + L"\\sub\\b.txt", "beta");
   FILETIME old = {0x12345600, 0x01D00000};
-  HANDLE h = CreateFileW((src + L"\\a.txt").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+  HANDLE h =
+      CreateFileW((src + L"\\a.txt").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   SetFileTime(h, nullptr, nullptr, &old);
   CloseHandle(h);
@@ -185,9 +185,9 @@ TEST(NoRedirect, CopyFileExpandsTheCompressedTwin) {
   // The folder as it stands, and one as deep as a checkout far down a
   // build machine's tree (expand.exe cannot open such paths everywhere).
   std::wstring deep = top;
-  for (const wchar_t* part : {L"\\builds-of-the-nightly-machine-number-seven-for-drivers",
-                              L"\\workspace-checkout-of-the-repository-under-test",
-                              L"\\VroMount"}) {
+  for (const wchar_t* part :
+       {L"\\builds-of-the-nightly-machine-number-seven-for-drivers",
+        L"\\workspace-checkout-of-the-repository-under-test", L"\\VroMount"}) {
     deep += part;
     ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
   }
@@ -198,8 +198,7 @@ TEST(NoRedirect, CopyFileExpandsTheCompressedTwin) {
     wchar_t saved[kPathChars];
     DWORD had = GetEnvironmentVariableW(L"SystemRoot", saved, kPathChars);
     SetEnvironmentVariableW(L"SystemRoot", nullptr);
-    BOOL ok =
-        CopyFileNoRedirect((dir + L"\\x.sys").c_str(), (dir + L"\\out.sys").c_str(), FALSE);
+    BOOL ok = CopyFileNoRedirect((dir + L"\\x.sys").c_str(), (dir + L"\\out.sys").c_str(), FALSE);
     wchar_t after[8];
     EXPECT_EQ(0u, GetEnvironmentVariableW(L"SystemRoot", after, 8));
     if (had) SetEnvironmentVariableW(L"SystemRoot", saved);
@@ -211,11 +210,10 @@ TEST(NoRedirect, CopyFileExpandsTheCompressedTwin) {
 
   // Fail-if-exists leaves an existing target alone, twin or not.
   Write(dir + L"\\keep.sys", "old");
-  EXPECT_FALSE(CopyFileNoRedirect((dir + L"\\x.sys").c_str(), (dir + L"\\keep.sys").c_str(),
-                                  TRUE));
+  EXPECT_FALSE(CopyFileNoRedirect((dir + L"\\x.sys").c_str(), (dir + L"\\keep.sys").c_str(), TRUE));
   EXPECT_EQ("old", Read(dir + L"\\keep.sys"));
-  EXPECT_FALSE(CopyFileNoRedirect((dir + L"\\none.dll").c_str(), (dir + L"\\n.dll").c_str(),
-                                  FALSE));
+  EXPECT_FALSE(
+      CopyFileNoRedirect((dir + L"\\none.dll").c_str(), (dir + L"\\n.dll").c_str(), FALSE));
 }
 
 TEST(NoRedirect, SeesTheRealSystemFolder) {
@@ -275,7 +273,6 @@ TEST(TempFiles, FolderOrderSkipsAnUnusableTemp) {
   wchar_t windows[kPathChars], parent[kPathChars];
   GetWindowsDirectoryW(windows, kPathChars);
   CopyParentPath(path, parent);
-  EXPECT_EQ(0, lstrcmpiW((std::wstring(windows) + L"\\TEMP").c_str(), parent))
-      << vt::Narrow(path);
+  EXPECT_EQ(0, lstrcmpiW((std::wstring(windows) + L"\\TEMP").c_str(), parent)) << vt::Narrow(path);
   DeleteFileW(path);
 }

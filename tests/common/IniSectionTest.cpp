@@ -86,12 +86,13 @@ TEST(IniSection, EdgeFiles) {
   EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection(vt::ToWin(path).c_str(), L"A")));
   // Empty file; header at the very end; LF-only lines; a UTF-8 mark.
   EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection(MakeIni("e.ini", "", false).c_str(), L"A")));
-  EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection(MakeIni("h.ini", "x\n[A]", false).c_str(), L"A")));
+  EXPECT_EQ(Lines{L"<null>"},
+            Take(ReadIniSection(MakeIni("h.ini", "x\n[A]", false).c_str(), L"A")));
   EXPECT_EQ((Lines{L"k=v", L"z"}),
             Take(ReadIniSection(MakeIni("lf.ini", "[A]\nk=v\nz\n[B]\n", false).c_str(), L"A")));
-  EXPECT_EQ((Lines{L"k=v"}),
-            Take(ReadIniSection(MakeIni("bom8.ini", "\xEF\xBB\xBF[A]\r\nk=v\r\n", false).c_str(),
-                                L"A")));
+  EXPECT_EQ(
+      (Lines{L"k=v"}),
+      Take(ReadIniSection(MakeIni("bom8.ini", "\xEF\xBB\xBF[A]\r\nk=v\r\n", false).c_str(), L"A")));
   // Text after the header on its line is not a section line.
   EXPECT_EQ((Lines{L"k=v"}),
             Take(ReadIniSection(MakeIni("tail.ini", "  [A] ; c\r\nk=v", false).c_str(), L"A")));
@@ -101,14 +102,16 @@ TEST(IniSection, ReadsAMultiMegabyteFile) {
   std::string path = vt::ScratchDirUnix() + "/big.inf";
   ASSERT_EQ(0, vt::Sh("awk 'BEGIN { print \"[Big]\"; for (i = 1; i <= 120000; i++)"
                       " printf \"HW%d=PCI\\\\VEN_8086&DEV_%d,install\\r\\n\", i, i;"
-                      " printf \"[Tail]\\r\\nlast=1\\r\\n\" }' >" + vt::Q(path)));
+                      " printf \"[Tail]\\r\\nlast=1\\r\\n\" }' >" +
+                      vt::Q(path)));
   std::wstring f = vt::ToWin(path);
   ASSERT_GT(GetFileSizeByName(f.c_str()), 3000000u);
   auto t0 = std::chrono::steady_clock::now();
   Lines big = Take(ReadIniSection(f.c_str(), L"Big"));
   Lines tail = Take(ReadIniSection(f.c_str(), L"tail"));
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - t0).count();
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
   ASSERT_EQ(120000u, big.size());
   EXPECT_EQ(L"HW120000=PCI\\VEN_8086&DEV_120000,install", big.back());
   EXPECT_EQ(Lines{L"last=1"}, tail);
@@ -147,8 +150,10 @@ TEST(IniSection, WriterAppendsWithOneMark) {
 }
 
 TEST(IniProfile, KeyAndSectionNames) {
-  std::wstring f = MakeIni("p.inf", "[Manufacturer]\r\n%V%=Models,NTx86\r\nOther=M2\r\n"
-                                    "[Models]\r\n[Strings]\r\nV=x\r\n", false);
+  std::wstring f = MakeIni("p.inf",
+                           "[Manufacturer]\r\n%V%=Models,NTx86\r\nOther=M2\r\n"
+                           "[Models]\r\n[Strings]\r\nV=x\r\n",
+                           false);
   EXPECT_EQ((Lines{L"%V%", L"Other"}), Take(GetIniSectionKeys(L"Manufacturer", f.c_str())));
   EXPECT_EQ(Lines{L"<null>"}, Take(GetIniSectionKeys(L"Models", f.c_str())));
   EXPECT_EQ((Lines{L"Manufacturer", L"Models", L"Strings"}), Take(GetIniSectionNames(f.c_str())));

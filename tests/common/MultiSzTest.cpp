@@ -9,7 +9,9 @@
 #include "common/MultiSz.h"
 
 namespace {
-std::wstring L0(const wchar_t* s, size_t n) { return std::wstring(s, n); }
+std::wstring L0(const wchar_t* s, size_t n) {
+  return std::wstring(s, n);
+}
 }  // namespace
 
 TEST(MultiSz, BuildAndSearch) {

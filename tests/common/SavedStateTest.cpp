@@ -25,8 +25,8 @@ void Store(const wchar_t* name, const void* data, DWORD size) {
 std::vector<BYTE> Stored(const wchar_t* name) {
   BYTE buf[256];
   DWORD size = sizeof buf;
-  if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_BINARY, nullptr, buf,
-                   &size) != ERROR_SUCCESS)
+  if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_BINARY, nullptr, buf, &size) !=
+      ERROR_SUCCESS)
     return {};
   return std::vector<BYTE>(buf, buf + size);
 }

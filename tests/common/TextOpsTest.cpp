@@ -18,7 +18,9 @@ std::wstring Apply(void (*op)(wchar_t*), const wchar_t* text) {
   return s.c_str();
 }
 
-std::wstring L0(const wchar_t* s, size_t n) { return std::wstring(s, n); }
+std::wstring L0(const wchar_t* s, size_t n) {
+  return std::wstring(s, n);
+}
 
 }  // namespace
 
@@ -32,7 +34,10 @@ TEST(TextOps, InPlaceLineEdits) {
   EXPECT_EQ(L"\"a", Apply(StripQuotes, L"\"a"));
   EXPECT_EQ(L"a \t b", Apply(TrimBlanks, L" \t a \t b\t "));
   EXPECT_EQ(L"", Apply(TrimBlanks, L" \t "));
-  EXPECT_EQ(L"abc\x4E2D" L"9", Apply(KeepAlphanumericChars, L"a-b.c \x4E2D\xE9_9"));
+  EXPECT_EQ(
+      L"abc\x4E2D"
+      L"9",
+      Apply(KeepAlphanumericChars, L"a-b.c \x4E2D\xE9_9"));
 }
 
 TEST(TextOps, CutIniCommentKeepsQuotedSemicolons) {

@@ -25,8 +25,7 @@ bool RecordBadCluster(ntfs_volume* vol, long long lcn) {
     free(na->rl);
     na->rl = rl;
     na->compressed_size = vol->cluster_size;
-    ok = !ntfs_attr_update_mapping_pairs(na, 0) &&
-         !ntfs_bitmap_set_run(vol->lcnbmp_na, lcn, 1);
+    ok = !ntfs_attr_update_mapping_pairs(na, 0) && !ntfs_bitmap_set_run(vol->lcnbmp_na, lcn, 1);
   }
   if (na) ntfs_attr_close(na);
   return !ntfs_inode_close(ni) && ok;

@@ -14,12 +14,15 @@ DWORD RunVro(const std::wstring& arguments) {
   return code;
 }
 
-std::wstring Img(const std::wstring& path) { return L"\"-img:" + path + L"\" "; }
+std::wstring Img(const std::wstring& path) {
+  return L"\"-img:" + path + L"\" ";
+}
 
 TEST(BatchCreateFormat, CreatedImageTakesInjectAndExtract) {
   std::string dir = vt::ScratchDirUnix();
-  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/in/Sub") + " && head -c 200000 /dev/urandom > " +
-                      vt::Q(dir + "/in/Sub/data.bin") + " && echo hello > " + vt::Q(dir + "/in/a.txt")));
+  ASSERT_EQ(
+      0, vt::Sh("mkdir -p " + vt::Q(dir + "/in/Sub") + " && head -c 200000 /dev/urandom > " +
+                vt::Q(dir + "/in/Sub/data.bin") + " && echo hello > " + vt::Q(dir + "/in/a.txt")));
   std::wstring image = vt::ToWin(dir + "/new.img");
   ASSERT_EQ(0u, RunVro(Img(image) + L"/create:256"));
   ASSERT_TRUE(vt::FileExists(image));
@@ -31,16 +34,20 @@ TEST(BatchCreateFormat, CreatedImageTakesInjectAndExtract) {
   // "/format" empties the volume and leaves it mountable; the change goes
   // into the image itself with -noupd.
   EXPECT_EQ(0u, RunVro(Img(image) + L"-noupd /format"));
-  EXPECT_EQ(DWORD(-12), RunVro(Img(image) + L"\"/extract:\\Tree\\a.txt::" + vt::ToWin(dir + "/gone.txt") + L"\""));
-  EXPECT_EQ(0u, RunVro(Img(image) + L"-noupd \"/inject:\\Again::" + vt::ToWin(dir + "/in") + L"\""));
-  EXPECT_EQ(0u, RunVro(Img(image) + L"\"/extract:\\Again\\a.txt::" + vt::ToWin(dir + "/again.txt") + L"\""));
-  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/in/a.txt") + " " + vt::Q(dir + "/again.txt"), &out)) << out;
+  EXPECT_EQ(DWORD(-12), RunVro(Img(image) + L"\"/extract:\\Tree\\a.txt::" +
+                               vt::ToWin(dir + "/gone.txt") + L"\""));
+  EXPECT_EQ(0u,
+            RunVro(Img(image) + L"-noupd \"/inject:\\Again::" + vt::ToWin(dir + "/in") + L"\""));
+  EXPECT_EQ(0u, RunVro(Img(image) + L"\"/extract:\\Again\\a.txt::" + vt::ToWin(dir + "/again.txt") +
+                       L"\""));
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/in/a.txt") + " " + vt::Q(dir + "/again.txt"), &out))
+      << out;
 }
 
 TEST(BatchCreateFormat, MalformedSizesCreateNothing) {
   std::wstring image = vt::ScratchDir() + L"\\bad.img";
-  for (const wchar_t* size : {L"0", L"-1", L"-100", L"abc", L"", L"12x", L"2000001",
-                              L"4294967297", L"99999999999999999999"}) {
+  for (const wchar_t* size : {L"0", L"-1", L"-100", L"abc", L"", L"12x", L"2000001", L"4294967297",
+                              L"99999999999999999999"}) {
     EXPECT_EQ(DWORD(-13), RunVro(Img(image) + L"\"/create:" + size + L"\"")) << vt::Narrow(size);
     EXPECT_FALSE(vt::FileExists(image)) << vt::Narrow(size);
   }

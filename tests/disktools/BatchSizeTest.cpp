@@ -17,7 +17,9 @@ DWORD RunVro(const std::wstring& arguments) {
   return code;
 }
 
-std::wstring Img(const std::wstring& path) { return L"\"-img:" + path + L"\" "; }
+std::wstring Img(const std::wstring& path) {
+  return L"\"-img:" + path + L"\" ";
+}
 
 uint64_t VolumeBytes(const std::wstring& image) {
   CMountedImage mounted;
@@ -35,13 +37,15 @@ TEST(BatchSize, RefusedSizesLeaveTheImageAlone) {
   uint64_t before = VolumeBytes(image);
   for (const wchar_t* size : {L"0", L"-1", L"-4294967296", L"abc", L"", L"12x", L"64", L"60",
                               L"2000001", L"4294967297", L"99999999999999999999"})
-    EXPECT_EQ(DWORD(-13), RunVro(Img(image) + L"-noupd \"/size:" + size + L"\"")) << vt::Narrow(size);
+    EXPECT_EQ(DWORD(-13), RunVro(Img(image) + L"-noupd \"/size:" + size + L"\""))
+        << vt::Narrow(size);
   // With a write-back file or another partition the command is passed over.
   EXPECT_EQ(0u, RunVro(Img(image) + L"\"-fix:" + vt::ToWin(dir + "/s.fix") + L"\" /size:128"));
   EXPECT_EQ(0u, RunVro(L"\"-img:" + image + L"::1\" /size:128"));
   EXPECT_EQ(before, VolumeBytes(image));
   EXPECT_EQ(kImageBadArgument, ImageSetPartitionSizeW(image.c_str(), L"", 0, 0, 0));
-  EXPECT_EQ(kImageBadArgument, ImageSetPartitionSizeW(image.c_str(), L"", 0, 0xFFFFFFFF, 0xFFFFFFFF));
+  EXPECT_EQ(kImageBadArgument,
+            ImageSetPartitionSizeW(image.c_str(), L"", 0, 0xFFFFFFFF, 0xFFFFFFFF));
   EXPECT_EQ(kImageBadArgument, ImageSetPartitionSizeW(image.c_str(), L"", 0, 128, 1));
   EXPECT_EQ(kImageNotOpened, ImageSetPartitionSizeW((image + L".none").c_str(), L"", 0, 128, 0));
   EXPECT_EQ(before, VolumeBytes(image));
@@ -56,7 +60,7 @@ TEST(BatchSize, GrowsAnImageWithUpdateFiles) {
   ASSERT_EQ(0u, RunVro(Img(image) + L"-noupd /size:100"));
   uint64_t grown = VolumeBytes(image);
   EXPECT_GT(grown, 96ull << 20);
-  EXPECT_LE(grown, 104ull << 20);   // the image rounds up to 8 MiB
+  EXPECT_LE(grown, 104ull << 20);  // the image rounds up to 8 MiB
   // Changes go to an update file; opened through it, the image grows
   // there, with the file's data kept, and the base stays as it was.
   ASSERT_EQ(0u, RunVro(Img(image) + L"\"/inject:\\In::" + vt::ToWin(dir + "/in") + L"\""));
@@ -67,7 +71,8 @@ TEST(BatchSize, GrowsAnImageWithUpdateFiles) {
   EXPECT_EQ(grown, VolumeBytes(image));
   EXPECT_EQ(0u, RunVro(Img(updates[0]) + L"\"/extract:\\In::" + vt::ToWin(dir + "/out") + L"\""));
   std::string out;
-  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/in/data.bin") + " " + vt::Q(dir + "/out/data.bin"), &out))
+  EXPECT_EQ(0,
+            vt::Sh("cmp " + vt::Q(dir + "/in/data.bin") + " " + vt::Q(dir + "/out/data.bin"), &out))
       << out;
 }
 

@@ -68,7 +68,8 @@ std::string Hex(const std::vector<uint8_t>& v) {
 }
 
 std::string Line(const char* object, const char* element, const std::vector<uint8_t>& v) {
-  return std::string("V \\Objects\\") + object + "\\Elements\\" + element + "|Element|3|" + Hex(v) + "\n";
+  return std::string("V \\Objects\\") + object + "\\Elements\\" + element + "|Element|3|" + Hex(v) +
+         "\n";
 }
 
 TEST(BcdRetarget, DeviceElementsGetTheDiskAndThePartitionMounted) {
@@ -86,8 +87,8 @@ TEST(BcdRetarget, DeviceElementsGetTheDiskAndThePartitionMounted) {
     SetText(image, BOOTMGR, L"23000003", LOADER);
     SetText(image, BOOTMGR, L"23000006", RESUME);
     SetBinary(image, LOADER, L"11000001", Device(88, 1));
-    SetBinary(image, LOADER, L"21000001", Device(88, 0));    // not an MBR partition: stays
-    SetBinary(image, RESUME, L"11000001", Device(90, 1));    // another length: stays
+    SetBinary(image, LOADER, L"21000001", Device(88, 0));  // not an MBR partition: stays
+    SetBinary(image, RESUME, L"11000001", Device(90, 1));  // another length: stays
     SetText(image, LOADER, L"14000008", SETTINGS);
     SetBinary(image, SETTINGS, L"11000001", Extended());
     SetBinary(image, NAMED, L"31000003", Device(88, 1));
@@ -107,10 +108,12 @@ TEST(BcdRetarget, DeviceElementsGetTheDiskAndThePartitionMounted) {
   }
   std::string out;
   ASSERT_EQ(0, OnPartition(path, kStart * 512, 40ULL << 20,
-                           "ntfscat $DEV Boot/BCD > " + vt::Q(dir + "/BCD"), &out)) << out;
-  ASSERT_EQ(0, vt::Sh("/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") +
-                          " --dump " + vt::Q(dir + "/BCD") + " | grep '|Element|3|'",
-                      &out));
+                           "ntfscat $DEV Boot/BCD > " + vt::Q(dir + "/BCD"), &out))
+      << out;
+  ASSERT_EQ(0,
+            vt::Sh("/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") +
+                       " --dump " + vt::Q(dir + "/BCD") + " | grep '|Element|3|'",
+                   &out));
   uint64_t offset = kStart * 512;
   std::vector<uint8_t> moved = Device(88, 1);
   memcpy(&moved[32], &offset, 8);

@@ -21,7 +21,7 @@ TEST(DiskLayout, BootCodeAndMbrTemplateOfAnMbrDisk) {
   InstallNtfsCloneEngine();
   std::wstring path = MakeDisk("");
   std::vector<uint8_t> mbr = ReadBytes(path, 0, 512);
-  memcpy(&mbr[462], &mbr[446], 16);   // a second entry to be cleared
+  memcpy(&mbr[462], &mbr[446], 16);  // a second entry to be cleared
   WriteBytes(path, 0, mbr);
   CMountedImage image;
   ASSERT_GE(image.OpenImage(path.c_str(), nullptr, 0, 0), 0);
@@ -44,7 +44,7 @@ TEST(DiskLayout, BootCodeAndMbrTemplateOfAnMbrDisk) {
 TEST(DiskLayout, GptEntriesGetNewGuids) {
   InstallNtfsCloneEngine();
   std::wstring path = MakeDisk("--layout gpt-esp --esp-size 34");
-  std::vector<uint8_t> array = ReadBytes(path, 2 * 512, 256);   // entries 0 (ESP) and 1 (data)
+  std::vector<uint8_t> array = ReadBytes(path, 2 * 512, 256);  // entries 0 (ESP) and 1 (data)
   CMountedImage image;
   ASSERT_GE(image.OpenImage(path.c_str(), nullptr, 0, 0), 0);
   uint8_t guid[16];

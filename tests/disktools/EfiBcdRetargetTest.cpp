@@ -32,10 +32,13 @@ std::string Key(const std::string& object, const std::string& element, const std
 
 TEST(EfiBcdRetarget, DevicesAndFirmwareVariableNameTheNewDisk) {
   std::string dir = vt::ScratchDirUnix();
-  std::string extended = "\"hex\": \"" + Hex((const uint8_t*)"\x88\x88\x88\x88\x22\x22\x33\x33\x44\x44\x55\x55\x55\x55\x55\x55", 16) +
-                         std::string(128 * 2, '0') + "\"";
+  std::string extended =
+      "\"hex\": \"" +
+      Hex((const uint8_t*)"\x88\x88\x88\x88\x22\x22\x33\x33\x44\x44\x55\x55\x55\x55\x55\x55", 16) +
+      std::string(128 * 2, '0') + "\"";
   std::string json =
-      "{\"keys\": [{\"path\": \"Objects\\\\" BOOTMGR "\\\\Description\", \"values\": "
+      "{\"keys\": [{\"path\": \"Objects\\\\" BOOTMGR
+      "\\\\Description\", \"values\": "
       "[{\"name\": \"Type\", \"dword\": 269484034}, {\"name\": \"FirmwareVariable\", \"fill\": [0, 336]}]}, " +
       Key(BOOTMGR, "23000003", "\"str\": \"" LOADER "\"") + ", " +
       Key(BOOTMGR, "24000010", "\"str\": \"" MEMTEST "\"") + ", " +
@@ -47,7 +50,8 @@ TEST(EfiBcdRetarget, DevicesAndFirmwareVariableNameTheNewDisk) {
                       vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") + " " +
                       vt::Q(dir + "/esp/EFI/Microsoft/Boot/BCD") + " " + vt::Q(dir + "/bcd.json")));
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/d.img") +
-                          " --size 8 --layout gpt-esp --esp-size 34 --esp-tree " + vt::Q(dir + "/esp")));
+                          " --size 8 --layout gpt-esp --esp-size 34 --esp-tree " +
+                          vt::Q(dir + "/esp")));
   EfiBootTarget t;
   for (int i = 0; i < 16; i++) {
     t.diskGuid[i] = uint8_t(0xD0 + i);
@@ -66,11 +70,17 @@ TEST(EfiBcdRetarget, DevicesAndFirmwareVariableNameTheNewDisk) {
     EXPECT_TRUE(image.Close());
   }
   std::string out;
-  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && dd if=d.img of=e.img bs=1M skip=1 count=34 status=none"
-                      " && fsck.fat -n e.img >/dev/null && mcopy -o -i e.img ::/EFI/Microsoft/Boot/BCD out.bcd"
-                      " && /usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") +
-                      " --dump out.bcd | grep '^V '",
-                      &out)) << out;
+  ASSERT_EQ(
+      0,
+      vt::Sh(
+          "cd " + vt::Q(dir) +
+              " && dd if=d.img of=e.img bs=1M skip=1 count=34 status=none"
+              " && fsck.fat -n e.img >/dev/null && mcopy -o -i e.img ::/EFI/Microsoft/Boot/BCD out.bcd"
+              " && /usr/bin/python3 " +
+              vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") +
+              " --dump out.bcd | grep '^V '",
+          &out))
+      << out;
   uint8_t esp[88] = {}, data[88] = {};
   esp[16] = data[16] = 6;
   esp[24] = data[24] = 72;
@@ -101,7 +111,8 @@ TEST(EfiBcdRetarget, DevicesAndFirmwareVariableNameTheNewDisk) {
 
 TEST(EfiBcdRetarget, AnEspWithoutAStoreIsRefused) {
   std::string dir = vt::ScratchDirUnix();
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/d.img") + " --size 8 --layout gpt-esp --esp-size 34"));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/d.img") +
+                          " --size 8 --layout gpt-esp --esp-size 34"));
   CMountedImage image;
   ASSERT_GE(image.OpenImage(vt::ToWin(dir + "/d.img").c_str(), nullptr, 0, 2), 0);
   CFatVolume esp;

@@ -10,7 +10,7 @@ using namespace fmt;
 
 namespace {
 
-const uint64_t kEspOffset = 2048 * 512;   // mk-disk.sh's EFI system partition
+const uint64_t kEspOffset = 2048 * 512;  // mk-disk.sh's EFI system partition
 
 std::string MakeDisk(const std::string& dir, const std::string& name, const std::string& options) {
   std::string path = dir + "/" + name;
@@ -30,17 +30,18 @@ TEST(EspCopy, CopiesTheSourcePartitionOntoALargerOne) {
   std::string dir = vt::ScratchDirUnix();
   ASSERT_EQ(0, vt::Sh("mkdir -p " + dir + "/esp/EFI/Boot && head -c 70000 /dev/urandom > " + dir +
                       "/esp/EFI/Boot/bootx64.efi"));
-  std::string from = MakeDisk(dir, "s.img", "--layout gpt-esp --esp-size 34 --esp-tree " +
-                                                vt::Q(dir + "/esp"));
+  std::string from =
+      MakeDisk(dir, "s.img", "--layout gpt-esp --esp-size 34 --esp-tree " + vt::Q(dir + "/esp"));
   std::string to = MakeDisk(dir, "t.img", "--layout gpt-esp --esp-size 40");
   ASSERT_EQ(0, CopyEsp(from, to));
   std::string out;
-  EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(to) +
-                          " of=" + vt::Q(dir + "/e.img") + " bs=1M skip=1 count=40 status=none"
-                          " && fsck.fat -n " + vt::Q(dir + "/e.img") + " && mtype -i " +
-                          vt::Q(dir + "/e.img") + " ::/EFI/Boot/bootx64.efi | cmp - " +
-                          vt::Q(dir + "/esp/EFI/Boot/bootx64.efi"),
-                      &out))
+  EXPECT_EQ(
+      0, vt::Sh("dd if=" + vt::Q(to) + " of=" + vt::Q(dir + "/e.img") +
+                    " bs=1M skip=1 count=40 status=none"
+                    " && fsck.fat -n " +
+                    vt::Q(dir + "/e.img") + " && mtype -i " + vt::Q(dir + "/e.img") +
+                    " ::/EFI/Boot/bootx64.efi | cmp - " + vt::Q(dir + "/esp/EFI/Boot/bootx64.efi"),
+                &out))
       << out;
   // The NTFS volume behind it is untouched.
   EXPECT_EQ(ReadBytes(vt::ToWin(to), (2048 + 40 * 2048) * 512ULL, 512)[3], 'N');

@@ -14,7 +14,10 @@ std::wstring MakeMbrDisk(const std::string& name, uint64_t bytes, uint32_t start
   e[4] = 0x07;
   memcpy(e + 8, &start, 4);
   memcpy(e + 12, &count, 4);
-  mbr[440] = 0x12; mbr[441] = 0x34; mbr[442] = 0x56; mbr[443] = 0x78;   // disk signature
+  mbr[440] = 0x12;
+  mbr[441] = 0x34;
+  mbr[442] = 0x56;
+  mbr[443] = 0x78;  // disk signature
   mbr[510] = 0x55;
   mbr[511] = 0xAA;
   WriteBytes(path, 0, mbr);
@@ -71,8 +74,8 @@ int FormatFileWith(const std::wstring& path, void (*adjust)(NtfsFormatOptions&))
 int OnPartition(const std::wstring& path, uint64_t offset, uint64_t length,
                 const std::string& command, std::string* out) {
   std::string script = "DEV=$(losetup -f --show -o " + std::to_string(offset) + " --sizelimit " +
-                       std::to_string(length) + " " + vt::Q(vt::ToUnix(path)) +
-                       ") || exit 99; (" + command + "); rc=$?; losetup -d $DEV; exit $rc";
+                       std::to_string(length) + " " + vt::Q(vt::ToUnix(path)) + ") || exit 99; (" +
+                       command + "); rc=$?; losetup -d $DEV; exit $rc";
   return vt::Sh(script, out);
 }
 
@@ -103,7 +106,8 @@ const uint8_t* FindAttribute(const std::vector<uint8_t>& record, uint32_t type) 
 long long NtfsInfoNumber(const std::wstring& disk, uint64_t offset, uint64_t length, int inode,
                          const std::string& name) {
   std::string out;
-  if (OnPartition(disk, offset, length, "ntfsinfo -i " + std::to_string(inode) + " $DEV", &out) != 0)
+  if (OnPartition(disk, offset, length, "ntfsinfo -i " + std::to_string(inode) + " $DEV", &out) !=
+      0)
     return -1;
   size_t at = out.find(name + ":");
   if (at == std::string::npos) return -1;

@@ -37,8 +37,16 @@ int OnPartition(const std::wstring& path, uint64_t offset, uint64_t length,
 
 namespace fmt {
 
-inline uint32_t Le32(const uint8_t* p) { uint32_t v; memcpy(&v, p, 4); return v; }
-inline uint64_t Le64(const uint8_t* p) { uint64_t v; memcpy(&v, p, 8); return v; }
+inline uint32_t Le32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+inline uint64_t Le64(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return v;
+}
 
 // Record n of the $MFT of the volume at partOffset, as stored (protected).
 std::vector<uint8_t> ReadMftRecord(const std::wstring& disk, uint64_t partOffset, uint32_t n);

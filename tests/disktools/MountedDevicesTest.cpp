@@ -27,17 +27,20 @@ Disk MakeDisk(const std::string& layout, bool withDrive, int partition) {
   Disk d;
   d.dir = vt::ScratchDirUnix();
   EXPECT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(d.dir + "/tree") + " --no-kernel"));
-  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.dir + "/d.img") + " --size 40 --layout " + layout +
-                          " --tree " + vt::Q(d.dir + "/tree")));
+  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.dir + "/d.img") + " --size 40 --layout " +
+                          layout + " --tree " + vt::Q(d.dir + "/tree")));
   d.path = vt::ToWin(d.dir + "/d.img");
   CMountedImage image;
   EXPECT_GE(image.OpenImage(d.path.c_str(), nullptr, partition, 2), 0);
   EXPECT_EQ(1, image.LoadHives(1));
   EXPECT_EQ(REG_STATUS_OK, image.RegCreateKey(kKey));
   if (withDrive)
-    EXPECT_EQ(REG_STATUS_OK, image.RegSetValue(kKey, L"\\DosDevices\\C:", kOld, 12, HIVE_REG_BINARY));
-  EXPECT_EQ(REG_STATUS_OK, image.RegSetValue(kKey, L"\\??\\Volume{aaa}", kOld, 12, HIVE_REG_BINARY));
-  EXPECT_EQ(REG_STATUS_OK, image.RegSetValue(kKey, L"\\??\\Volume{bbb}", kOther, 12, HIVE_REG_BINARY));
+    EXPECT_EQ(REG_STATUS_OK,
+              image.RegSetValue(kKey, L"\\DosDevices\\C:", kOld, 12, HIVE_REG_BINARY));
+  EXPECT_EQ(REG_STATUS_OK,
+            image.RegSetValue(kKey, L"\\??\\Volume{aaa}", kOld, 12, HIVE_REG_BINARY));
+  EXPECT_EQ(REG_STATUS_OK,
+            image.RegSetValue(kKey, L"\\??\\Volume{bbb}", kOther, 12, HIVE_REG_BINARY));
   EXPECT_TRUE(image.Close());
   return d;
 }
@@ -52,13 +55,15 @@ std::string Hex(const uint8_t* p, size_t n) {
 // The "V \MountedDevices|name|type|hex" lines of the volume's SYSTEM hive.
 std::string MountedDevices(const Disk& d) {
   std::string out;
-  EXPECT_EQ(0, OnPartition(d.path, kStart * 512, 40ULL << 20,
-                           "ntfscat $DEV Windows/System32/config/SYSTEM > " + vt::Q(d.dir + "/SYSTEM"),
-                           &out))
+  EXPECT_EQ(0,
+            OnPartition(d.path, kStart * 512, 40ULL << 20,
+                        "ntfscat $DEV Windows/System32/config/SYSTEM > " + vt::Q(d.dir + "/SYSTEM"),
+                        &out))
       << out;
-  EXPECT_EQ(0, vt::Sh("/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") +
-                          " --dump " + vt::Q(d.dir + "/SYSTEM") + " | grep '^V \\\\MountedDevices|'",
-                      &out));
+  EXPECT_EQ(0,
+            vt::Sh("/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") +
+                       " --dump " + vt::Q(d.dir + "/SYSTEM") + " | grep '^V \\\\MountedDevices|'",
+                   &out));
   return out;
 }
 
@@ -106,7 +111,9 @@ TEST(MountedDevices, WithoutADriveValueTheVolumeValuesStay) {
   Repair(d, 0, 1, guid);
   std::string out = MountedDevices(d);
   EXPECT_NE(std::string::npos, out.find("|\\??\\Volume{aaa}|3|" + Hex(kOld, 12))) << out;
-  EXPECT_NE(std::string::npos, out.find("|\\DosDevices\\C:|3|" + Hex((const uint8_t*)"DMIO:ID:", 8))) << out;
+  EXPECT_NE(std::string::npos,
+            out.find("|\\DosDevices\\C:|3|" + Hex((const uint8_t*)"DMIO:ID:", 8)))
+      << out;
 }
 
 }  // namespace

@@ -16,7 +16,9 @@ const uint64_t kMiB = 1ULL << 20;
 // partition starts at LBA 64 after the alignment.
 const uint64_t kPlainPartition = 512 + 64 * 512;
 
-int PathType(CMountedImage& image, const wchar_t* path) { return image.GetPathType(path); }
+int PathType(CMountedImage& image, const wchar_t* path) {
+  return image.GetPathType(path);
+}
 
 TEST(MountedImageFormat, CreateImageMountsAFreshVolume) {
   InstallNtfsFormatter();
@@ -34,7 +36,8 @@ TEST(MountedImageFormat, CreateImageMountsAFreshVolume) {
   std::string out;
   uint64_t length = uint64_t(Le32(&mbr[446 + 12])) * 512;
   EXPECT_EQ(0, OnPartition(path, kPlainPartition, length,
-                           "ntfsfix -n $DEV && ntfscat $DEV Note.txt", &out)) << out;
+                           "ntfsfix -n $DEV && ntfscat $DEV Note.txt", &out))
+      << out;
   EXPECT_NE(std::string::npos, out.find("written into a new image")) << out;
 }
 
@@ -65,7 +68,8 @@ TEST(MountedImageFormat, FormatVolumeEmptiesNtfsAndRemounts) {
   image.Close();
   std::string out;
   uint64_t length = uint64_t(Le32(&ReadBytes(path, 512, 512)[446 + 12])) * 512;
-  EXPECT_EQ(0, OnPartition(path, kPlainPartition, length, "ntfsfix -n $DEV && ntfsls $DEV", &out)) << out;
+  EXPECT_EQ(0, OnPartition(path, kPlainPartition, length, "ntfsfix -n $DEV && ntfsls $DEV", &out))
+      << out;
   EXPECT_NE(std::string::npos, out.find("New")) << out;
   EXPECT_EQ(std::string::npos, out.find("Old")) << out;
 
@@ -77,9 +81,10 @@ TEST(MountedImageFormat, FormatVolumeEmptiesNtfsAndRemounts) {
 
 TEST(MountedImageFormat, FormatVolumeKeepsTheFatKind) {
   std::string dir = vt::ScratchDirUnix();
-  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree/Dir") + " && echo x > " + vt::Q(dir + "/tree/Dir/a.txt")));
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/fat.img") + " --fs fat32 --size 40 --tree " +
-                          vt::Q(dir + "/tree")));
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree/Dir") + " && echo x > " +
+                      vt::Q(dir + "/tree/Dir/a.txt")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/fat.img") +
+                          " --fs fat32 --size 40 --tree " + vt::Q(dir + "/tree")));
   std::wstring path = vt::ToWin(dir + "/fat.img");
   CMountedImage image;
   ASSERT_GE(image.OpenImage(path.c_str(), nullptr, 0, 2), 0);
@@ -89,7 +94,8 @@ TEST(MountedImageFormat, FormatVolumeKeepsTheFatKind) {
   EXPECT_EQ(0, PathType(image, L"\\Dir"));
   image.Close();
   std::string out;
-  EXPECT_EQ(0, OnPartition(path, 2048 * 512, 40 * kMiB, "fsck.vfat -n $DEV && file -s $DEV", &out)) << out;
+  EXPECT_EQ(0, OnPartition(path, 2048 * 512, 40 * kMiB, "fsck.vfat -n $DEV && file -s $DEV", &out))
+      << out;
   EXPECT_NE(std::string::npos, out.find("FAT (32 bit)")) << out;
 }
 

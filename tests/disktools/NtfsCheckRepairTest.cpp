@@ -19,7 +19,7 @@ using namespace fmt;
 
 namespace {
 
-const uint64_t kStart = 2048;   // mk-disk.sh's partition
+const uint64_t kStart = 2048;  // mk-disk.sh's partition
 
 std::string gLog;
 void CollectLog(const char* format, ...) {
@@ -72,7 +72,7 @@ TEST(NtfsCheck, FindsTheDamageWrittenIntoTheVolume) {
   // Record 64 is the first file's; record 40 is free.
   struct Case {
     const char* name;
-    uint64_t offset;   // from the $MFT start
+    uint64_t offset;  // from the $MFT start
     std::vector<uint8_t> bytes;
     const char* line;  // expected in the log; null: the log stays empty
   } cases[] = {
@@ -229,7 +229,8 @@ TEST(BatchCheckRepair, CheckLinesReachARedirectedOutput) {
   ASSERT_TRUE(vt::ReadAll(log, text));
   std::string all(text.begin(), text.end());
   char expected[128];
-  snprintf(expected, sizeof expected, "Assertion failed for '64:fixup'. should be 0x%x, was 0x1234.\n",
+  snprintf(expected, sizeof expected,
+           "Assertion failed for '64:fixup'. should be 0x%x, was 0x1234.\n",
            sectorEnd[0] | sectorEnd[1] << 8);
   EXPECT_TRUE(IsStampedLine(all, expected)) << all;
   WriteBytes(d.path, d.mftOffset + 64 * 1024 + 1022, sectorEnd);

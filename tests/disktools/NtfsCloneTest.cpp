@@ -14,13 +14,13 @@ using namespace fmt;
 
 namespace {
 
-const uint64_t kStart = 2048;   // mk-disk.sh's partition
+const uint64_t kStart = 2048;  // mk-disk.sh's partition
 const uint64_t kMiB = 1ULL << 20;
 
 struct Progress {
   std::vector<std::pair<uint32_t, uint32_t>> calls;
-  uint32_t stopAt = ~0u;   // number of calls after which to ask for a stop
-  CMountedImage* again = nullptr;   // cloned from inside the first call
+  uint32_t stopAt = ~0u;           // number of calls after which to ask for a stop
+  CMountedImage* again = nullptr;  // cloned from inside the first call
   CMountedImage* againTarget = nullptr;
   int nested = 0;
 };

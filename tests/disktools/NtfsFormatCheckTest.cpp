@@ -12,7 +12,9 @@ const uint64_t kMiB = 1ULL << 20;
 const uint64_t kStart = 2048 * 512;
 
 int32_t g_clusterSize = 4096;
-void UseClusterSize(NtfsFormatOptions& o) { o.clusterSize = g_clusterSize; }
+void UseClusterSize(NtfsFormatOptions& o) {
+  o.clusterSize = g_clusterSize;
+}
 
 // Every independent check on the volume of one disk; ntfs-3g copies a file
 // in, and the system's own mount reads it back.
@@ -25,9 +27,10 @@ void CheckVolume(const std::wstring& disk, uint64_t bytes, const std::string& wh
   std::string mnt = dir + "/mnt";
   std::string script =
       "set -e; ntfsinfo -m $DEV; ntfsls -a -s $DEV; ntfsfix -n $DEV; ntfsresize --info --force $DEV;"
-      "7zz l $DEV; mkdir -p " + vt::Q(mnt) + "; ntfs-3g $DEV " + vt::Q(mnt) + "; cp " +
-      vt::Q(sample) + " " + vt::Q(mnt + "/Sample.bin") + "; umount " + vt::Q(mnt) + "; ntfs-3g -o ro $DEV " +
-      vt::Q(mnt) + "; cmp " + vt::Q(sample) + " " + vt::Q(mnt + "/Sample.bin") + "; umount " + vt::Q(mnt);
+      "7zz l $DEV; mkdir -p " +
+      vt::Q(mnt) + "; ntfs-3g $DEV " + vt::Q(mnt) + "; cp " + vt::Q(sample) + " " +
+      vt::Q(mnt + "/Sample.bin") + "; umount " + vt::Q(mnt) + "; ntfs-3g -o ro $DEV " + vt::Q(mnt) +
+      "; cmp " + vt::Q(sample) + " " + vt::Q(mnt + "/Sample.bin") + "; umount " + vt::Q(mnt);
   ASSERT_EQ(0, OnPartition(disk, kStart, bytes, script, &out)) << out;
   for (const char* name : {"$MFT", "$MFTMirr", "$LogFile", "$Volume", "$AttrDef", "$Bitmap",
                            "$Boot", "$BadClus", "$Secure", "$UpCase", "$Extend"})

@@ -24,14 +24,14 @@ TEST(NtfsFormatGeometry, OneSectorIsKeptForTheBackupBootSector) {
 }
 
 TEST(NtfsFormatGeometry, LogFileAndMirrorPlacement) {
-  std::wstring disk = DiskWithPartition(204800);   // 100 MiB
+  std::wstring disk = DiskWithPartition(204800);  // 100 MiB
   ASSERT_EQ(0, FormatFile(disk));
   std::vector<uint8_t> boot = ReadBytes(disk, kStart, 512);
   EXPECT_EQ(204799u, Le64(&boot[40]));
   EXPECT_EQ(12799u, Le64(&boot[56]));
   EXPECT_EQ(2 * (long long)kMiB, NtfsInfoNumber(disk, kStart, 100 * kMiB, 2, "Data Size"));
 
-  disk = DiskWithPartition(20 * 1024 * 2048ULL);   // 20 GiB, sparse
+  disk = DiskWithPartition(20 * 1024 * 2048ULL);  // 20 GiB, sparse
   ASSERT_EQ(0, FormatFile(disk));
   EXPECT_EQ(64 * (long long)kMiB, NtfsInfoNumber(disk, kStart, 20480 * kMiB, 2, "Data Size"));
 }
@@ -58,7 +58,7 @@ TEST(NtfsFormatGeometry, SystemRecordsAndMirror) {
   const uint8_t* bitmap = FindAttribute(mft, 0xB0);
   ASSERT_TRUE(bitmap && bitmap[8] == 1);
   const uint8_t* pairs = bitmap + (bitmap[32] | bitmap[33] << 8);
-  EXPECT_EQ(0x11, pairs[0]);   // one cluster at LCN 2
+  EXPECT_EQ(0x11, pairs[0]);  // one cluster at LCN 2
   EXPECT_EQ(1, pairs[1]);
   EXPECT_EQ(2, pairs[2]);
   std::vector<uint8_t> bits = ReadBytes(disk, kStart + 2 * 4096, 8);
@@ -67,7 +67,7 @@ TEST(NtfsFormatGeometry, SystemRecordsAndMirror) {
   const uint8_t* bootData = FindAttribute(bootRecord, 0x80);
   ASSERT_TRUE(bootData && bootData[8] == 1);
   const uint8_t* bootPairs = bootData + (bootData[32] | bootData[33] << 8);
-  EXPECT_EQ(0x01, bootPairs[0] & 0x0F);   // two clusters at LCN 0
+  EXPECT_EQ(0x01, bootPairs[0] & 0x0F);  // two clusters at LCN 0
   EXPECT_EQ(2, bootPairs[1]);
   EXPECT_EQ(0, bootPairs[2]);
 
@@ -117,7 +117,8 @@ TEST(NtfsFormatGeometry, BuiltinBootCodes) {
   ASSERT_EQ(0, FormatFile(disk, 0, 1));
   boot = ReadBytes(disk, kStart, 512);
   text.assign(boot.begin(), boot.end());
-  EXPECT_NE(std::string::npos, text.find("This is not a bootable disk. Please insert a bootable floppy and"));
+  EXPECT_NE(std::string::npos,
+            text.find("This is not a bootable disk. Please insert a bootable floppy and"));
   EXPECT_NE(std::string::npos, text.find("press any key to try again ... "));
   EXPECT_EQ(0x55, boot[510]);
   EXPECT_EQ(0xAA, boot[511]);

@@ -25,14 +25,15 @@ TEST(NtfsFormatTable, FirstPartitionAtLba63IsAlignedTo64) {
   std::vector<uint8_t> mbr = ReadBytes(disk, 0, 512);
   EXPECT_EQ(64u, Le32(&mbr[446 + 8]));
   EXPECT_EQ(count - 1, Le32(&mbr[446 + 12]));
-  EXPECT_EQ(0x78563412u, Le32(&mbr[440]));   // the disk signature stays
+  EXPECT_EQ(0x78563412u, Le32(&mbr[440]));  // the disk signature stays
   uint8_t code[512];
   CopyMbrTemplate(code);
   EXPECT_EQ(0, memcmp(code, mbr.data(), 440));
   std::vector<uint8_t> boot = ReadBytes(disk, 64 * 512, 512);
   EXPECT_EQ(64u, Le32(&boot[28]));
   std::string out;
-  EXPECT_EQ(0, OnPartition(disk, 64 * 512, uint64_t(count - 1) * 512, "ntfsfix -n $DEV", &out)) << out;
+  EXPECT_EQ(0, OnPartition(disk, 64 * 512, uint64_t(count - 1) * 512, "ntfsfix -n $DEV", &out))
+      << out;
 }
 
 TEST(NtfsFormatTable, AlignedStartLeavesSectorZeroAlone) {
@@ -62,8 +63,10 @@ TEST(NtfsFormatTable, OnlyTheFormattedEntryMoves) {
   EXPECT_EQ(secondCount - 5, Le32(&mbr[462 + 12]));
   EXPECT_EQ(32776u, Le32(&ReadBytes(disk, 32776ULL * 512, 512)[28]));
   std::string out;
-  EXPECT_EQ(0, OnPartition(disk, 63 * 512, uint64_t(firstCount) * 512, "ntfsfix -n $DEV", &out)) << out;
-  EXPECT_EQ(0, OnPartition(disk, 32776ULL * 512, uint64_t(secondCount - 5) * 512, "ntfsfix -n $DEV", &out))
+  EXPECT_EQ(0, OnPartition(disk, 63 * 512, uint64_t(firstCount) * 512, "ntfsfix -n $DEV", &out))
+      << out;
+  EXPECT_EQ(0, OnPartition(disk, 32776ULL * 512, uint64_t(secondCount - 5) * 512, "ntfsfix -n $DEV",
+                           &out))
       << out;
 }
 
@@ -78,7 +81,7 @@ struct GptDisk {
 GptDisk MakeGptDisk(uint64_t dataSectors) {
   GptDisk d;
   d.dataEnd = 4096 + dataSectors - 1;
-  uint64_t sectors = d.dataEnd + 4098;   // the backup header lands in the last sector
+  uint64_t sectors = d.dataEnd + 4098;  // the backup header lands in the last sector
   d.path = MakeMbrDisk("gpt.img", sectors * 512, 1, uint32_t(sectors - 1));
   std::vector<uint8_t> mbr = ReadBytes(d.path, 0, 512);
   mbr[446 + 4] = 0xEE;
@@ -92,7 +95,7 @@ GptDisk MakeGptDisk(uint64_t dataSectors) {
   memcpy(d.entries + 32, &espFirst, 8);
   memcpy(d.entries + 40, &espLast, 8);
   memcpy(d.entries + 128, kBasicDataPartitionType, 16);
-  d.entries[128 + 16] = 1;   // partition GUID
+  d.entries[128 + 16] = 1;  // partition GUID
   memcpy(d.entries + 128 + 32, &dataFirst, 8);
   memcpy(d.entries + 128 + 40, &d.dataEnd, 8);
   return d;
@@ -124,7 +127,7 @@ TEST(NtfsFormatTable, GptHeadersArraysAndBackupPlacement) {
   ASSERT_EQ(0, memcmp(primary.data(), "EFI PART", 8));
   EXPECT_EQ(E + 4064, Le64(&primary[48]));
   EXPECT_EQ(E + 4097, Le64(&primary[32]));
-  EXPECT_EQ(0xA0u, primary[56]);   // the disk GUID from the MBR slot
+  EXPECT_EQ(0xA0u, primary[56]);  // the disk GUID from the MBR slot
   EXPECT_TRUE(HeaderCrcHolds(primary));
   std::vector<uint8_t> array = ReadBytes(d.path, 2 * 512, 16384);
   EXPECT_EQ(ComputeGptCrc32(array.data(), array.size()), Le32(&primary[88]));
@@ -139,13 +142,14 @@ TEST(NtfsFormatTable, GptHeadersArraysAndBackupPlacement) {
   std::vector<uint8_t> boot = ReadBytes(d.path, 4096 * 512, 512);
   EXPECT_EQ(0, memcmp(boot.data(), jumpAndOem, 11));
   EXPECT_EQ(0, memcmp(&boot[0x54], &bootCode[0x54], 0x1FE - 0x54));
-  EXPECT_EQ(0u, Le32(&boot[28]));   // hidden sectors on the GPT path
-  EXPECT_EQ(boot, ReadBytes(d.path, E * 512, 512));   // the backup boot sector
+  EXPECT_EQ(0u, Le32(&boot[28]));                    // hidden sectors on the GPT path
+  EXPECT_EQ(boot, ReadBytes(d.path, E * 512, 512));  // the backup boot sector
 
   std::string out;
   EXPECT_EQ(0, vt::Sh("sgdisk -v " + vt::Q(vt::ToUnix(d.path)), &out)) << out;
   EXPECT_NE(std::string::npos, out.find("No problems found")) << out;
-  EXPECT_EQ(0, OnPartition(d.path, 4096 * 512, (E - 4096 + 1) * 512, "ntfsfix -n $DEV", &out)) << out;
+  EXPECT_EQ(0, OnPartition(d.path, 4096 * 512, (E - 4096 + 1) * 512, "ntfsfix -n $DEV", &out))
+      << out;
 
   // A quick format of the same disk (no entries given) keeps its GPT and
   // protective MBR as they are and formats the data partition.
@@ -153,7 +157,8 @@ TEST(NtfsFormatTable, GptHeadersArraysAndBackupPlacement) {
   ASSERT_EQ(0, FormatFile(d.path, 0, 1, 1));
   EXPECT_EQ(tables, ReadBytes(d.path, 0, 34 * 512));
   EXPECT_EQ(4096u, Le32(&ReadBytes(d.path, 4096 * 512, 512)[28]));
-  EXPECT_EQ(0, OnPartition(d.path, 4096 * 512, (E - 4096 + 1) * 512, "ntfsfix -n $DEV", &out)) << out;
+  EXPECT_EQ(0, OnPartition(d.path, 4096 * 512, (E - 4096 + 1) * 512, "ntfsfix -n $DEV", &out))
+      << out;
 }
 
 // A device block over a file whose reads or writes of sector 0 fail.

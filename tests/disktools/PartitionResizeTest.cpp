@@ -25,10 +25,16 @@ std::wstring Scratch() {
 // A tree of files with pseudo-random content for the data volume.
 std::string MakeTree() {
   std::string tree = gDir + "/tree";
-  EXPECT_EQ(0, vt::Sh("rm -rf " + tree + " && mkdir -p " + tree + "/Dir && "
-                      "head -c 3000000 /dev/urandom > " + tree + "/big.bin && "
-                      "head -c 5000 /dev/urandom > " + tree + "/Dir/small.bin && "
-                      "echo hello > " + tree + "/Dir/note.txt"));
+  EXPECT_EQ(0, vt::Sh("rm -rf " + tree + " && mkdir -p " + tree +
+                      "/Dir && "
+                      "head -c 3000000 /dev/urandom > " +
+                      tree +
+                      "/big.bin && "
+                      "head -c 5000 /dev/urandom > " +
+                      tree +
+                      "/Dir/small.bin && "
+                      "echo hello > " +
+                      tree + "/Dir/note.txt"));
   return tree;
 }
 
@@ -51,7 +57,8 @@ void ExpectSoundVolume(const std::wstring& disk, uint64_t start, uint64_t sector
   EXPECT_EQ(0, OnPartition(disk, start * 512, sectors * 512,
                            "ntfsfix -n $DEV && ntfsresize --info --force --no-progress-bar $DEV "
                            "&& for f in big.bin Dir/small.bin Dir/note.txt; do ntfscat $DEV $f | "
-                           "cmp - " + tree + "/$f || exit 1; done",
+                           "cmp - " +
+                               tree + "/$f || exit 1; done",
                            &out))
       << out;
 }
@@ -162,7 +169,10 @@ TEST(NtfsResize, OneBadClusterAndTheListRebuilt) {
 
 TEST(PartitionResize, GrowsTheMbrPartitionOfAnOwnFormatImage) {
   InstallNtfsFormatter();
-  struct Case { const char* layout; uint64_t start; } cases[] = {{"mbr63", 63}, {"mbr2048", 2048}};
+  struct Case {
+    const char* layout;
+    uint64_t start;
+  } cases[] = {{"mbr63", 63}, {"mbr2048", 2048}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.layout);
     std::wstring raw = Scratch() + L"\\own-" + vt::Widen(c.layout) + L".img";
@@ -204,7 +214,7 @@ TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
     CMountedImage image;
     ASSERT_GE(image.OpenImage(disk.c_str(), nullptr, 0, 2), 0);
     EXPECT_EQ(0, HasEfiSystemPartition(&image));
-    EXPECT_EQ(0, ResizeImagePartition(&image, 40));   // not larger
+    EXPECT_EQ(0, ResizeImagePartition(&image, 40));  // not larger
     ASSERT_EQ(1, ResizeImagePartition(&image, 80));
     EXPECT_TRUE(image.Close());
   }
@@ -233,8 +243,8 @@ TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
 TEST(PartitionResize, FindsTheEfiSystemPartition) {
   std::wstring disk = Scratch() + L"\\esp.img";
   std::string out;
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(vt::ToUnix(disk)) +
-                          " --size 40 --layout gpt-esp --esp-size 34", &out));
+  ASSERT_TRUE(vt::Fixture(
+      "mk-disk.sh " + vt::Q(vt::ToUnix(disk)) + " --size 40 --layout gpt-esp --esp-size 34", &out));
   CMountedImage image;
   ASSERT_GE(image.OpenImage(disk.c_str(), nullptr, 0, 0), 0);
   EXPECT_EQ(1, HasEfiSystemPartition(&image));

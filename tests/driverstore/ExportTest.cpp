@@ -41,22 +41,28 @@ TEST(Export, InstalledAdapterBackIntoTheStoreAndOut) {
   it::Install(source, 0x400601, it::MakePackage(source.dir, "NTamd64"), L"VroNic.ndi");
   std::wstring root = vt::ToWin(source.dir) + L"\\store";
   ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
-  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
-  const wchar_t* cls = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\0007";
-  const wchar_t* instance = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp";
+  ASSERT_TRUE(
+      WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
+  const wchar_t* cls =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\0007";
+  const wchar_t* instance =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp";
   std::wstring version = root + L"\\Network\\6.1_x64\\pkg\\12.18.9.7";
   {
     CMountedImage m;
     ASSERT_GE(m.OpenImage(source.path.c_str(), nullptr, 0, 1), 0);
     ASSERT_EQ(1, m.LoadHives(1));
     std::vector<uint8_t> service = rt::Utf16z(L"VroNic"), mfg = rt::Utf16z(L"Vro Vendor");
-    ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(instance) == REG_STATUS_EXISTS ? REG_STATUS_OK : REG_STATUS_OK);
-    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(instance, L"Service", service.data(), (uint32_t)service.size(), 1));
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegCreateKey(instance) == REG_STATUS_EXISTS ? REG_STATUS_OK : REG_STATUS_OK);
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegSetValue(instance, L"Service", service.data(), (uint32_t)service.size(), 1));
     ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(instance, L"Mfg", mfg.data(), (uint32_t)mfg.size(), 1));
     uint32_t one = 1;
     ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(cls, L"InterruptModeration", &one, 4, 4));
     std::vector<uint8_t> speed = rt::Utf16z(L"6");
-    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(cls, L"*SpeedDuplex", speed.data(), (uint32_t)speed.size(), 1));
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegSetValue(cls, L"*SpeedDuplex", speed.data(), (uint32_t)speed.size(), 1));
     ExportNetAdapterInf(&m, 0x400601, nullptr, L"0007", L"6.1_x64", L"pkg", L"12.18.9.7", L"PCI",
                         L"VEN_8086&DEV_10D3", L"VRO&Node&Pnp");
     // A second export into the same version folder changes nothing.
@@ -72,9 +78,11 @@ TEST(Export, InstalledAdapterBackIntoTheStoreAndOut) {
             SectionText(inf, L"Vro Vendor.NTamd64.6.1"));
   std::wstring common = SectionText(inf, L"Common.reg");
   EXPECT_NE(std::wstring::npos, common.find(L"HKR,,InterruptModeration,0x00010001,0x00000001|"));
-  EXPECT_EQ(common.find(L"HKR,,*SpeedDuplex,0,\"6\""), common.rfind(L"HKR,,*SpeedDuplex,0,\"6\"")) << "once";
+  EXPECT_EQ(common.find(L"HKR,,*SpeedDuplex,0,\"6\""), common.rfind(L"HKR,,*SpeedDuplex,0,\"6\""))
+      << "once";
   EXPECT_NE(std::wstring::npos, common.find(L"HKR,,*SpeedDuplex,0,\"6\""));
-  EXPECT_EQ(L"VroNic,2,VroNic.Services,Common.EventLog", ReadIniValue(inf.c_str(), L"VRO.NDI.NT.Services", L"AddService"));
+  EXPECT_EQ(L"VroNic,2,VroNic.Services,Common.EventLog",
+            ReadIniValue(inf.c_str(), L"VRO.NDI.NT.Services", L"AddService"));
   EXPECT_TRUE(vt::FileExists(version + L"\\vronic.sys"));
   wchar_t id[100] = L"VEN_8086&DEV_10D3";
   ASSERT_EQ(1, FindDriverInStore(kStoreNetwork, 0x400601, id, 100));
@@ -84,15 +92,20 @@ TEST(Export, InstalledAdapterBackIntoTheStoreAndOut) {
   {
     CMountedImage m;
     ASSERT_GE(m.OpenImage(fresh.path.c_str(), nullptr, 0, 0), 0);
-    ASSERT_EQ(1, ExtractDeviceInf(&m, 0x400601, version.c_str(), L"PCI", L"VEN_8086&DEV_10D3&SUBSYS_00008086&REV_01"));
+    ASSERT_EQ(1, ExtractDeviceInf(&m, 0x400601, version.c_str(), L"PCI",
+                                  L"VEN_8086&DEV_10D3&SUBSYS_00008086&REV_01"));
   }
-  it::Install(fresh, 0x400601, version + L"\\VEN_8086&DEV_10D3&SUBSYS_00008086&REV_01.inf", L"VRO.NDI");
-  std::string sys = rt::NtfsCat(fresh, fresh.unixPath, "/Windows/System32/config/SYSTEM", fresh.dir + "/SYSTEM");
+  it::Install(fresh, 0x400601, version + L"\\VEN_8086&DEV_10D3&SUBSYS_00008086&REV_01.inf",
+              L"VRO.NDI");
+  std::string sys =
+      rt::NtfsCat(fresh, fresh.unixPath, "/Windows/System32/config/SYSTEM", fresh.dir + "/SYSTEM");
   std::string key = "ControlSet001\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\0007";
-  EXPECT_EQ("System32\\Drivers\\vronic.sys", rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "ImagePath"));
+  EXPECT_EQ("System32\\Drivers\\vronic.sys",
+            rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "ImagePath"));
   EXPECT_EQ("NDIS", rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "Group"));
   EXPECT_EQ("Speed & Duplex", rt::HivexGet(sys, key + "\\Ndi\\params\\*SpeedDuplex", "ParamDesc"));
-  EXPECT_EQ("1.0 Gbps Full Duplex", rt::HivexGet(sys, key + "\\Ndi\\params\\*SpeedDuplex\\enum", "6"));
+  EXPECT_EQ("1.0 Gbps Full Duplex",
+            rt::HivexGet(sys, key + "\\Ndi\\params\\*SpeedDuplex\\enum", "6"));
   EXPECT_EQ("6", rt::HivexGet(sys, key, "*SpeedDuplex"));
   EXPECT_EQ("132", rt::HivexGet(sys, key, "Characteristics"));
   EXPECT_EQ("Vro Gigabit Network Connection", rt::HivexGet(sys, key, "DriverDesc"));

@@ -50,18 +50,21 @@ TEST(Import, PackageIntoTheStoreThenInstalledFromIt) {
     rt::WinDisk d = rt::MakeWinDisk(t.tree);
     rt::WinDisk plain = rt::MakeWinDisk(t.tree, "mbr2048", "raw", "", "disk.img", "plain");
     std::wstring root = vt::ToWin(d.dir) + L"\\store";
-    ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
+    ASSERT_TRUE(
+        WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
     wchar_t folder[360];
     GetDriverStoreFolder(kStoreNetwork, t.version, folder);
     ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(d.dir + "/pkg") +
-                        " && cd " + vt::Q(d.dir + "/pkg") + " && head -c 70001 /dev/urandom > vronic.sys &&"
+                        " && cd " + vt::Q(d.dir + "/pkg") +
+                        " && head -c 70001 /dev/urandom > vronic.sys &&"
                         " head -c 3000 /dev/urandom > vronic.dll && printf catalog > vronet.cat"));
     std::wstring inf = it::WriteInf(d.dir + "/pkg", "vronet.inf");
     CMountedImage m;
     ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
-    CInfImporter display(&m, t.version, t.build, kStoreDisplay, L"Display", L"{4d36e968-e325-11ce-bfc1-08002be10318}",
-                         nullptr);
-    EXPECT_EQ(0u, display.ImportInf(inf.c_str(), folder)) << "a network package is no display driver";
+    CInfImporter display(&m, t.version, t.build, kStoreDisplay, L"Display",
+                         L"{4d36e968-e325-11ce-bfc1-08002be10318}", nullptr);
+    EXPECT_EQ(0u, display.ImportInf(inf.c_str(), folder))
+        << "a network package is no display driver";
     {
       CInfImporter importer(&m, t.version, t.build, kStoreNetwork, L"Net", kNetClassGuid, nullptr);
       ASSERT_EQ(1u, importer.ImportInf(inf.c_str(), folder));
@@ -79,10 +82,12 @@ TEST(Import, PackageIntoTheStoreThenInstalledFromIt) {
     std::wstring version = package + L"\\" + newest, combined = version + L"\\VroPnp.inf";
     EXPECT_TRUE(vt::FileExists(version + L"\\vronic.sys"));
     EXPECT_TRUE(vt::FileExists(version + L"\\vronet.cat"));
-    EXPECT_EQ(std::wstring(L"\"Vro Gigabit Network Connection\"=") + t.installSection + L",PCI\\VEN_8086&DEV_10D3|",
+    EXPECT_EQ(std::wstring(L"\"Vro Gigabit Network Connection\"=") + t.installSection +
+                  L",PCI\\VEN_8086&DEV_10D3|",
               Lines(version + L"\\VroPnp.ini", L"DeviceList"));
     EXPECT_EQ(L"VEN_8086&DEV_10D3|", Lines(version + L"\\VroPnp.ini", L"PCI"));
-    EXPECT_EQ(std::wstring::npos, Lines(combined, t.installSection).find(L"%")) << "strings expanded, ids kept";
+    EXPECT_EQ(std::wstring::npos, Lines(combined, t.installSection).find(L"%"))
+        << "strings expanded, ids kept";
     EXPECT_EQ(L"<none>", Lines(combined, (std::wstring(t.installSection) + L".001").c_str()));
     EXPECT_EQ(L"Vro Vendor", ReadIniValue(combined.c_str(), L"Version", L"Mfg"));
 
@@ -91,16 +96,21 @@ TEST(Import, PackageIntoTheStoreThenInstalledFromIt) {
     ASSERT_EQ(1, ExtractDeviceInf(&m, t.version, version.c_str(), L"PCI", device));
     m.Close();
     it::Install(d, t.version, version + L"\\" + device + L".inf", t.installSection);
-    it::Install(plain, t.version, it::MakePackage(plain.dir, t.version == 0x400601 ? "NTamd64" : "NTamd64.10.0"),
+    it::Install(plain, t.version,
+                it::MakePackage(plain.dir, t.version == 0x400601 ? "NTamd64" : "NTamd64.10.0"),
                 t.installSection);
     std::string a, b;
     ASSERT_EQ(0, vt::Sh("hivexregedit --export " +
-                            vt::Q(rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/S")) + " '\\'",
-                        &a));
-    ASSERT_EQ(0, vt::Sh("hivexregedit --export " +
-                            vt::Q(rt::NtfsCat(plain, plain.unixPath, "/Windows/System32/config/SYSTEM", plain.dir + "/S")) +
+                            vt::Q(rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM",
+                                              d.dir + "/S")) +
                             " '\\'",
-                        &b));
+                        &a));
+    ASSERT_EQ(0,
+              vt::Sh("hivexregedit --export " +
+                         vt::Q(rt::NtfsCat(plain, plain.unixPath, "/Windows/System32/config/SYSTEM",
+                                           plain.dir + "/S")) +
+                         " '\\'",
+                     &b));
     EXPECT_TRUE(a == b) << "installing from the store differs from installing the package";
   }
   DeleteFileW(SettingsFile().c_str());
@@ -108,23 +118,29 @@ TEST(Import, PackageIntoTheStoreThenInstalledFromIt) {
 
 TEST(Import, TidyMergesPackagesOfOneVendor) {
   std::wstring root = vt::ScratchDir();
-  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
+  ASSERT_TRUE(
+      WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
   std::string store = vt::ToUnix(root) + "/Network/6.1_x64";
-  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(store) + " && cd " + vt::Q(store) +
-                      " && mkdir -p a/1.0.0.1 b/1.0.0.1 b/2.0.0.0 c/1.0 && printf A > a/1.0.0.1/VroPnp.inf"
-                      " && printf B > b/1.0.0.1/VroPnp.inf && printf Bini > b/1.0.0.1/VroPnp.ini"
-                      " && printf new > b/2.0.0.0/drv.sys"));
-  rt::WriteRegFile(vt::ToWin(store) + L"\\VroDir.ini",
-                   L"[PCI\\a]\r\nVEN_8086&DEV_1\r\nVEN_8086&DEV_2\r\n[PCI\\b]\r\nVEN_8086&DEV_2\r\nVEN_8086&DEV_3\r\n"
-                   L"[PCI\\c]\r\nVEN_10EC&DEV_9\r\nVEN_8086&DEV_3\r\n");
+  ASSERT_EQ(
+      0,
+      vt::Sh("mkdir -p " + vt::Q(store) + " && cd " + vt::Q(store) +
+             " && mkdir -p a/1.0.0.1 b/1.0.0.1 b/2.0.0.0 c/1.0 && printf A > a/1.0.0.1/VroPnp.inf"
+             " && printf B > b/1.0.0.1/VroPnp.inf && printf Bini > b/1.0.0.1/VroPnp.ini"
+             " && printf new > b/2.0.0.0/drv.sys"));
+  rt::WriteRegFile(
+      vt::ToWin(store) + L"\\VroDir.ini",
+      L"[PCI\\a]\r\nVEN_8086&DEV_1\r\nVEN_8086&DEV_2\r\n[PCI\\b]\r\nVEN_8086&DEV_2\r\nVEN_8086&DEV_3\r\n"
+      L"[PCI\\c]\r\nVEN_10EC&DEV_9\r\nVEN_8086&DEV_3\r\n");
   TidyDriverStoreIndex(kStoreNetwork, 0x400601);
   std::wstring index = vt::ToWin(store) + L"\\VroDir.ini";
   EXPECT_EQ(L"VEN_8086&DEV_1|VEN_8086&DEV_2|VEN_8086&DEV_3|", Lines(index, L"PCI\\a"));
   EXPECT_EQ(L"<none>", Lines(index, L"PCI\\b"));
   EXPECT_EQ(L"VEN_10EC&DEV_9|VEN_8086&DEV_3|", Lines(index, L"PCI\\c")) << "another vendor stays";
   std::string out;
-  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(store) + " && cat a/1.0.0.1/VroPnp.inf a/1.0.0.1/VroPnp.ini a/2.0.0.0/drv.sys"
-                      " && test ! -e b && echo ok", &out));
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(store) +
+                          " && cat a/1.0.0.1/VroPnp.inf a/1.0.0.1/VroPnp.ini a/2.0.0.0/drv.sys"
+                          " && test ! -e b && echo ok",
+                      &out));
   EXPECT_EQ("ABininewok\n", out) << "a keeps its own files, takes what it lacked, b is gone";
   DeleteFileW(SettingsFile().c_str());
 }

@@ -22,7 +22,8 @@ DWORD DefaultRc4KeyBits() {
   HCRYPTKEY key = 0;
   DWORD bits = 0, size = sizeof bits;
   if (CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-    if (CryptCreateHash(prov, CALG_MD5, 0, 0, &hash) && CryptHashData(hash, (const BYTE*)"x", 1, 0) &&
+    if (CryptCreateHash(prov, CALG_MD5, 0, 0, &hash) &&
+        CryptHashData(hash, (const BYTE*)"x", 1, 0) &&
         CryptDeriveKey(prov, CALG_RC4, hash, 0, &key))
       CryptGetKeyParam(key, KP_KEYLEN, (BYTE*)&bits, &size, 0);
     if (key) CryptDestroyKey(key);
@@ -37,13 +38,17 @@ TEST(DriverCache, NamesAndEncipherment) {
   FormatDriverCachePath(0, L"VEN_8086&DEV_100E", path);
   EXPECT_EQ(L"\\Cache\\0_VEN_8086&DEV_100E.dat", std::wstring(wcsstr(path, L"\\Cache\\")));
   FormatDriverCachePath(0x1F, L"VEN_1&DEV_2&SUBSYS_3&REV_04", path);
-  EXPECT_EQ(L"\\Cache\\1F_VEN_1&DEV_2&SUBSYS_3&REV_04.dat", std::wstring(wcsstr(path, L"\\Cache\\")));
+  EXPECT_EQ(L"\\Cache\\1F_VEN_1&DEV_2&SUBSYS_3&REV_04.dat",
+            std::wstring(wcsstr(path, L"\\Cache\\")));
 
   std::string dir = vt::ScratchDirUnix();
-  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && head -c 5000 /dev/urandom > plain && printf ab > tiny"));
+  ASSERT_EQ(
+      0, vt::Sh("cd " + vt::Q(dir) + " && head -c 5000 /dev/urandom > plain && printf ab > tiny"));
   std::wstring w = vt::ToWin(dir);
-  ASSERT_EQ(1, EncryptFileWithValueKey((w + L"\\plain").c_str(), (w + L"\\cipher").c_str(), 0x89ABCDEF, 0x1234));
-  ASSERT_EQ(1, DecryptFileWithValueKey((w + L"\\cipher").c_str(), (w + L"\\back").c_str(), 0x89ABCDEF, 0x1234));
+  ASSERT_EQ(1, EncryptFileWithValueKey((w + L"\\plain").c_str(), (w + L"\\cipher").c_str(),
+                                       0x89ABCDEF, 0x1234));
+  ASSERT_EQ(1, DecryptFileWithValueKey((w + L"\\cipher").c_str(), (w + L"\\back").c_str(),
+                                       0x89ABCDEF, 0x1234));
   EXPECT_EQ(vt::Sha256(w + L"\\plain"), vt::Sha256(w + L"\\back"));
   EXPECT_NE(vt::Sha256(w + L"\\plain"), vt::Sha256(w + L"\\cipher"));
   EXPECT_EQ(0, EncryptFileWithValueKey((w + L"\\tiny").c_str(), (w + L"\\t2").c_str(), 1, 0));
@@ -53,20 +58,24 @@ TEST(DriverCache, NamesAndEncipherment) {
   DWORD bits = DefaultRc4KeyBits();
   ASSERT_TRUE(bits == 40 || bits == 128) << bits;
   std::string out;
-  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && python3 - <<'EOF'\n"
-                      "import hashlib\n"
-                      "h = hashlib.md5(b'0000123489abcdef').digest()\n"
-                      "key = h if " + std::to_string(bits) + " == 128 else h[:5] + bytes(11)\n"
-                      "S = list(range(256)); j = 0\n"
-                      "for i in range(256):\n"
-                      "    j = (j + S[i] + key[i % len(key)]) % 256; S[i], S[j] = S[j], S[i]\n"
-                      "data = open('plain', 'rb').read(); out = bytearray(); i = j = 0\n"
-                      "for b in data:\n"
-                      "    i = (i + 1) % 256; j = (j + S[i]) % 256; S[i], S[j] = S[j], S[i]\n"
-                      "    out.append(b ^ S[(S[i] + S[j]) % 256])\n"
-                      "print('same' if bytes(out) == open('cipher', 'rb').read() else 'differs')\n"
-                      "EOF",
-                      &out));
+  ASSERT_EQ(0,
+            vt::Sh("cd " + vt::Q(dir) +
+                       " && python3 - <<'EOF'\n"
+                       "import hashlib\n"
+                       "h = hashlib.md5(b'0000123489abcdef').digest()\n"
+                       "key = h if " +
+                       std::to_string(bits) +
+                       " == 128 else h[:5] + bytes(11)\n"
+                       "S = list(range(256)); j = 0\n"
+                       "for i in range(256):\n"
+                       "    j = (j + S[i] + key[i % len(key)]) % 256; S[i], S[j] = S[j], S[i]\n"
+                       "data = open('plain', 'rb').read(); out = bytearray(); i = j = 0\n"
+                       "for b in data:\n"
+                       "    i = (i + 1) % 256; j = (j + S[i]) % 256; S[i], S[j] = S[j], S[i]\n"
+                       "    out.append(b ^ S[(S[i] + S[j]) % 256])\n"
+                       "print('same' if bytes(out) == open('cipher', 'rb').read() else 'differs')\n"
+                       "EOF",
+                   &out));
   EXPECT_EQ("same\n", out);
 }
 
@@ -75,9 +84,12 @@ TEST(DriverCache, ReplayImportsAndPlacesFiles) {
   std::wstring dir = vt::ToWin(d.dir);
   ASSERT_EQ(0, vt::Sh("printf 'cached driver' > " + vt::Q(d.dir + "/store.sys")));
   std::wstring plain = dir + L"\\plain.reg";
-  rt::WriteRegFile(plain, L"Windows Registry Editor Version 5.00\r\n\r\n"
-                          L"[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\Cached]\r\nStart=dword:00000003\r\n"
-                          L"[File]\r\n\\Windows\\cached.sys=" + dir + L"\\store.sys\r\n\\Windows\\skipped.sys=\r\n");
+  rt::WriteRegFile(
+      plain,
+      L"Windows Registry Editor Version 5.00\r\n\r\n"
+      L"[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\Cached]\r\nStart=dword:00000003\r\n"
+      L"[File]\r\n\\Windows\\cached.sys=" +
+          dir + L"\\store.sys\r\n\\Windows\\skipped.sys=\r\n");
   wchar_t cache[360];
   FormatDriverCachePath(0x1A2B, L"VEN_8086&DEV_10D3", cache);
   ASSERT_EQ(1, EncryptFileWithValueKey(plain.c_str(), cache, 0x1A2B, 0));
@@ -85,12 +97,14 @@ TEST(DriverCache, ReplayImportsAndPlacesFiles) {
     CMountedImage m;
     ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
     ASSERT_EQ(1, m.LoadHives(1));
-    EXPECT_EQ(0, ReplayDriverCache(&m, L"VEN_8086&DEV_10D3", 0x1A2C, 0)) << "no cache for another profile";
+    EXPECT_EQ(0, ReplayDriverCache(&m, L"VEN_8086&DEV_10D3", 0x1A2C, 0))
+        << "no cache for another profile";
     EXPECT_EQ(1, ReplayDriverCache(&m, L"VEN_8086&DEV_10D3", 0x1A2B, 0));
     EXPECT_EQ(0, m.GetPathType(L"\\Windows\\skipped.sys"));
   }
   DeleteFileW(cache);
-  std::string sys = rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
+  std::string sys =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
   EXPECT_EQ("3", rt::HivexGet(sys, "ControlSet001\\Services\\Cached", "Start"));
   std::string file = rt::NtfsCat(d, d.unixPath, "/Windows/cached.sys", d.dir + "/cached.sys");
   EXPECT_EQ(vt::Sha256(dir + L"\\store.sys"), vt::Sha256(vt::ToWin(file)));

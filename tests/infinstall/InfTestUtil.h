@@ -34,7 +34,8 @@ inline std::wstring ScriptText(const std::wstring& path) {
   std::vector<uint8_t> bytes;
   EXPECT_TRUE(vt::ReadAll(path, bytes));
   std::wstring text;
-  for (size_t i = 2; i + 1 < bytes.size(); i += 2) text += (wchar_t)(bytes[i] | (bytes[i + 1] << 8));
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2)
+    text += (wchar_t)(bytes[i] | (bytes[i + 1] << 8));
   return text;
 }
 
@@ -57,18 +58,22 @@ inline bool HasSection(const std::wstring& script, const std::wstring& section) 
 inline std::wstring MakePackage(const std::string& dir, const std::string& decoration,
                                 const std::string& combined = "") {
   std::string pkg = dir + "/pkg";
-  EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(pkg) + " && cd " + vt::Q(pkg) +
-                      " && head -c 70001 /dev/urandom > vronic.sys && head -c 3000 /dev/urandom > vronic.dll"
-                      " && printf catalog > vronet.cat"));
-  EXPECT_EQ(0, vt::Sh("python3 " + vt::Q(vt::SourceDirUnix() + "/tests/infinstall/resolve-inf.py") + " " +
-                      vt::Q(vt::SourceDirUnix() + "/tests/infinstall/fixtures/vronet.inf") + " " +
-                      vt::Q(pkg + (combined.empty() ? "/vronet.inf" : "/VroPnp.inf")) + " " + decoration + " " + combined));
+  EXPECT_EQ(
+      0,
+      vt::Sh("mkdir -p " + vt::Q(pkg) + " && cd " + vt::Q(pkg) +
+             " && head -c 70001 /dev/urandom > vronic.sys && head -c 3000 /dev/urandom > vronic.dll"
+             " && printf catalog > vronet.cat"));
+  EXPECT_EQ(0, vt::Sh("python3 " + vt::Q(vt::SourceDirUnix() + "/tests/infinstall/resolve-inf.py") +
+                      " " + vt::Q(vt::SourceDirUnix() + "/tests/infinstall/fixtures/vronet.inf") +
+                      " " + vt::Q(pkg + (combined.empty() ? "/vronet.inf" : "/VroPnp.inf")) + " " +
+                      decoration + " " + combined));
   return vt::ToWin(pkg + (combined.empty() ? "/vronet.inf" : "/VroPnp.inf"));
 }
 
 // One installation as the driver pages run it: registry pass, file pass,
 // import of the script, script deleted.
-inline void Install(const rt::WinDisk& d, uint32_t version, const std::wstring& inf, const wchar_t* section) {
+inline void Install(const rt::WinDisk& d, uint32_t version, const std::wstring& inf,
+                    const wchar_t* section) {
   CMountedImage m;
   ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
   ASSERT_EQ(1, m.LoadHives(1 | 2));
@@ -76,8 +81,9 @@ inline void Install(const rt::WinDisk& d, uint32_t version, const std::wstring& 
   inst.Init(&m, version, 1, kInfClassNet, L"Net", kNetClassGuid, 0, 0);
   std::wstring script = vt::ToWin(d.dir) + L"\\Ins3.tmp";
   wchar_t service[100] = {0}, image[360] = {0};
-  ASSERT_NE(0u, inst.StageDriverRegistry(inf.c_str(), script.c_str(), L"0007", nullptr, L"PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp", service,
-                                         image, 360));
+  ASSERT_NE(0u,
+            inst.StageDriverRegistry(inf.c_str(), script.c_str(), L"0007", nullptr,
+                                     L"PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp", service, image, 360));
   EXPECT_EQ(L"VroNic", std::wstring(service));
   EXPECT_EQ(L"C:\\Windows\\System32\\Drivers\\vronic.sys", std::wstring(image));
   EXPECT_EQ(section, std::wstring(inst.InstallSection));

@@ -41,8 +41,8 @@ TEST(InstallEnvironment, DirectoryIdsAndTheHostEnvironment) {
   const Target targets[] = {
       {"--arch x64 --version 6.1.7601.17514", 0x400601, L"C:\\Windows", L"C:\\Program Files (x86)",
        L"C:\\ProgramData"},
-      {"--arch x86 --version 5.1.2600.5512 --windir WINNT", 0x560501, L"C:\\WINNT", L"C:\\Program Files",
-       L"C:\\Documents and Settings\\All Users\\Application Data"},
+      {"--arch x86 --version 5.1.2600.5512 --windir WINNT", 0x560501, L"C:\\WINNT",
+       L"C:\\Program Files", L"C:\\Documents and Settings\\All Users\\Application Data"},
   };
   // A host variable longer than 400 characters comes back whole.
   std::wstring longPath(1000, L'p');
@@ -60,7 +60,8 @@ TEST(InstallEnvironment, DirectoryIdsAndTheHostEnvironment) {
       ASSERT_EQ(1, env.Setup(&inst));
       EXPECT_EQ(t.windir, Env(L"10"));
       EXPECT_EQ(std::wstring(t.windir) + L"\\INF", Env(L"17"));
-      EXPECT_EQ(std::wstring(t.windir) + L"\\System32\\DriverStore\\FileRepository\\" + inst.StoreFolderName,
+      EXPECT_EQ(std::wstring(t.windir) + L"\\System32\\DriverStore\\FileRepository\\" +
+                    inst.StoreFolderName,
                 Env(L"13"));
       EXPECT_EQ(L"C:\\", Env(L"24"));
       EXPECT_EQ(t.programFilesX86, Env(L"16426"));
@@ -99,17 +100,18 @@ TEST(InstallEnvironment, DirectoryIdsAndTheHostEnvironment) {
 std::string ExportHive(const rt::WinDisk& d, const std::string& ntfsPath, const std::string& root,
                        const std::string& out) {
   std::string hive = rt::NtfsCat(d, d.unixPath, ntfsPath, out + ".hive");
-  EXPECT_EQ(0, vt::Sh("hivexregedit --export --prefix " + vt::Q(root) + " " + vt::Q(hive) + " '\\' > " +
-                      vt::Q(out)));
+  EXPECT_EQ(0, vt::Sh("hivexregedit --export --prefix " + vt::Q(root) + " " + vt::Q(hive) +
+                      " '\\' > " + vt::Q(out)));
   return out;
 }
 
 TEST(InstallImport, StagedScriptReachesTheHivesExactly) {
   rt::WinDisk d = rt::MakeWinDisk("");
-  std::string sysBefore = ExportHive(d, "/Windows/System32/config/SYSTEM", "HKEY_LOCAL_MACHINE\\SYSTEM",
-                                     d.dir + "/system-before.reg");
-  std::string softBefore = ExportHive(d, "/Windows/System32/config/SOFTWARE",
-                                      "HKEY_LOCAL_MACHINE\\SOFTWARE", d.dir + "/software-before.reg");
+  std::string sysBefore = ExportHive(d, "/Windows/System32/config/SYSTEM",
+                                     "HKEY_LOCAL_MACHINE\\SYSTEM", d.dir + "/system-before.reg");
+  std::string softBefore =
+      ExportHive(d, "/Windows/System32/config/SOFTWARE", "HKEY_LOCAL_MACHINE\\SOFTWARE",
+                 d.dir + "/software-before.reg");
   std::wstring inf = it::WriteInf(d.dir, "vronet.inf");
   std::wstring script = vt::ToWin(d.dir) + L"\\Ins2.tmp";
   {
@@ -122,11 +124,14 @@ TEST(InstallImport, StagedScriptReachesTheHivesExactly) {
     {
       CInstallEnvironment env;
       ASSERT_EQ(1, env.Setup(&inst));
-      ASSERT_TRUE(inst.StageDelRegDirectives(L"VroNic.ndi", inf.c_str(), script.c_str(), L"0007", 1));
-      ASSERT_TRUE(inst.StageDelRegDirectives(L"VroNic.ndi", inf.c_str(), script.c_str(), L"0007", 0));
+      ASSERT_TRUE(
+          inst.StageDelRegDirectives(L"VroNic.ndi", inf.c_str(), script.c_str(), L"0007", 1));
+      ASSERT_TRUE(
+          inst.StageDelRegDirectives(L"VroNic.ndi", inf.c_str(), script.c_str(), L"0007", 0));
       ASSERT_TRUE(inst.StageAddRegDirectives(L"VroNic.ndi", inf.c_str(), script.c_str(), L"0007"));
-      ASSERT_TRUE(inst.StageAddRegSection(L"VroNic.AddEventLog.reg", inf.c_str(), script.c_str(),
-                                          L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\EventLog\\System\\VroNic"));
+      ASSERT_TRUE(inst.StageAddRegSection(
+          L"VroNic.AddEventLog.reg", inf.c_str(), script.c_str(),
+          L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\EventLog\\System\\VroNic"));
     }
     // Values written straight into the hive, mirrored into the script.
     const wchar_t* net = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Network";
@@ -140,8 +145,10 @@ TEST(InstallImport, StagedScriptReachesTheHivesExactly) {
     ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(net, L"Empty", blob, 0, 3));
     ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(soft, L"Quad", &q, 8, 11));
     ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(soft, L"Driver", text.data(), (uint32_t)text.size(), 1));
-    for (const wchar_t* name : {L"Blob", L"Empty"}) MirrorValueToStagingScript(&inst, net, name, script.c_str());
-    for (const wchar_t* name : {L"Quad", L"Driver"}) MirrorValueToStagingScript(&inst, soft, name, script.c_str());
+    for (const wchar_t* name : {L"Blob", L"Empty"})
+      MirrorValueToStagingScript(&inst, net, name, script.c_str());
+    for (const wchar_t* name : {L"Quad", L"Driver"})
+      MirrorValueToStagingScript(&inst, soft, name, script.c_str());
     EXPECT_EQ(L"hex:01,a0", it::Staged(script, net, L"Blob"));
     EXPECT_EQ(L"hex:", it::Staged(script, net, L"Empty"));
     std::wstring redirected =
@@ -161,19 +168,19 @@ TEST(InstallImport, StagedScriptReachesTheHivesExactly) {
     EXPECT_EQ(L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0007 \"q\"",
               rt::QueryString(m, (redirected).c_str(), L"Driver"));
   }
-  std::string sysAfter = ExportHive(d, "/Windows/System32/config/SYSTEM", "HKEY_LOCAL_MACHINE\\SYSTEM",
-                                    d.dir + "/system-after.reg");
-  std::string softAfter = ExportHive(d, "/Windows/System32/config/SOFTWARE", "HKEY_LOCAL_MACHINE\\SOFTWARE",
-                                     d.dir + "/software-after.reg");
+  std::string sysAfter = ExportHive(d, "/Windows/System32/config/SYSTEM",
+                                    "HKEY_LOCAL_MACHINE\\SYSTEM", d.dir + "/system-after.reg");
+  std::string softAfter = ExportHive(d, "/Windows/System32/config/SOFTWARE",
+                                     "HKEY_LOCAL_MACHINE\\SOFTWARE", d.dir + "/software-after.reg");
   std::string diff = vt::SourceDirUnix() + "/tests/infinstall/regdiff.py";
   std::string out;
   // SYSTEM: the staged script plus the values set directly (mirrored too).
-  EXPECT_EQ(0, vt::Sh("python3 " + vt::Q(diff) + " " + vt::Q(sysBefore) + " " + vt::Q(sysAfter) + " " +
-                          vt::Q(vt::ToUnix(script)) + " 'HKEY_LOCAL_MACHINE\\SYSTEM'",
+  EXPECT_EQ(0, vt::Sh("python3 " + vt::Q(diff) + " " + vt::Q(sysBefore) + " " + vt::Q(sysAfter) +
+                          " " + vt::Q(vt::ToUnix(script)) + " 'HKEY_LOCAL_MACHINE\\SYSTEM'",
                       &out))
       << out;
-  EXPECT_EQ(0, vt::Sh("python3 " + vt::Q(diff) + " " + vt::Q(softBefore) + " " + vt::Q(softAfter) + " " +
-                          vt::Q(vt::ToUnix(script)) + " 'HKEY_LOCAL_MACHINE\\SOFTWARE'",
+  EXPECT_EQ(0, vt::Sh("python3 " + vt::Q(diff) + " " + vt::Q(softBefore) + " " + vt::Q(softAfter) +
+                          " " + vt::Q(vt::ToUnix(script)) + " 'HKEY_LOCAL_MACHINE\\SOFTWARE'",
                       &out))
       << out;
 }

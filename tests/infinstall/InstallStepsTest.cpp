@@ -16,7 +16,8 @@
 
 namespace {
 
-const wchar_t kNetClass[] = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}";
+const wchar_t kNetClass[] =
+    L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}";
 
 class InstallSteps : public ::testing::Test {
  protected:
@@ -83,28 +84,30 @@ TEST_F(InstallSteps, NextFreeClassInstanceAndLinkMode) {
   inst_.LoadLinkMode(L"0004");
   EXPECT_EQ(0u, inst_.LinkFiles);
   std::vector<uint8_t> folder = rt::Utf16z(L"G:\\VroDrv\\Network\\pkg");
-  ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue(files.c_str(), L"", folder.data(), (uint32_t)folder.size(), 1));
+  ASSERT_EQ(REG_STATUS_OK,
+            m_.RegSetValue(files.c_str(), L"", folder.data(), (uint32_t)folder.size(), 1));
   inst_.LoadLinkMode(L"0004");
   EXPECT_EQ(1u, inst_.LinkFiles);
 }
 
 TEST_F(InstallSteps, ServicesAndDllRegistration) {
   std::wstring infW = vt::ToWin(dir_ + "/svc.inf");
-  rt::WriteRegFile(infW,
-                   L"[Inst.NTx86]\r\nAddReg=R\r\n[R]\r\nHKR,,Only86,0,\"yes\"\r\n"
-                   L"[Inst.Services]\r\nAddService=e1express, 0x00000002, e1e.Service\r\n"
-                   L"AddService=helper, 0, helper.Service\r\nAddService=, 2, e1e.Service\r\n"
-                   L"DelService=oldsvc\r\n"
-                   L"[e1e.Service]\r\nServiceType=1\r\nStartType=0x3\r\nServiceBinary=%12%\\e1e6232.sys\r\n"
-                   L"Description=\"a \\ b\"\r\n"
-                   L"[helper.Service]\r\nStartType=3\r\nServiceBinary=%16422%\\Vro\\helper.exe\r\n"
-                   L"[Inst]\r\nRegisterDlls=Dlls\r\n"
-                   L"[Dlls]\r\n11,,foo.dll,1\r\n16422,Vro Tools,bar.dll,1\r\n99,,skipped.dll\r\n");
+  rt::WriteRegFile(
+      infW,
+      L"[Inst.NTx86]\r\nAddReg=R\r\n[R]\r\nHKR,,Only86,0,\"yes\"\r\n"
+      L"[Inst.Services]\r\nAddService=e1express, 0x00000002, e1e.Service\r\n"
+      L"AddService=helper, 0, helper.Service\r\nAddService=, 2, e1e.Service\r\n"
+      L"DelService=oldsvc\r\n"
+      L"[e1e.Service]\r\nServiceType=1\r\nStartType=0x3\r\nServiceBinary=%12%\\e1e6232.sys\r\n"
+      L"Description=\"a \\ b\"\r\n"
+      L"[helper.Service]\r\nStartType=3\r\nServiceBinary=%16422%\\Vro\\helper.exe\r\n"
+      L"[Inst]\r\nRegisterDlls=Dlls\r\n"
+      L"[Dlls]\r\n11,,foo.dll,1\r\n16422,Vro Tools,bar.dll,1\r\n99,,skipped.dll\r\n");
   CInstallEnvironment env;
   ASSERT_EQ(1, env.Setup(&inst_));
   wchar_t service[100] = {0}, file[100] = {0};
-  EXPECT_TRUE(inst_.StageAddServiceDirectives(L"Inst.Services", infW.c_str(), script_.c_str(), service, file,
-                                              L"0009"));
+  EXPECT_TRUE(inst_.StageAddServiceDirectives(L"Inst.Services", infW.c_str(), script_.c_str(),
+                                              service, file, L"0009"));
   EXPECT_EQ(0, inst_.StageDelServiceDirectives(L"Inst.Services", infW.c_str(), script_.c_str()));
   EXPECT_TRUE(inst_.StageRegisterDllsDirectives(L"Inst", infW.c_str(), script_.c_str(), L"0009"));
   // A model line whose section exists only for x86 is still walked on x64.
@@ -116,19 +119,26 @@ TEST_F(InstallSteps, ServicesAndDllRegistration) {
   EXPECT_EQ(L"dword:00000001", it::Staged(script_, svc, L"Type"));
   EXPECT_EQ(L"dword:00000003", it::Staged(script_, svc, L"Start"));
   std::wstring hex = it::Staged(script_, svc, L"ImagePath");
-  EXPECT_EQ(0u, hex.find(L"hex(2):53,00,79,00,73,00,74,00,65,00,6d,00,33,00,32,00,5c,00")) << vt::Narrow(hex);
+  EXPECT_EQ(0u, hex.find(L"hex(2):53,00,79,00,73,00,74,00,65,00,6d,00,33,00,32,00,5c,00"))
+      << vt::Narrow(hex);
   EXPECT_EQ(L"a \\\\ b", it::Staged(script_, svc, L"Description"));
   std::wstring drv = std::wstring(kNetClass) + L"\\0009";
   EXPECT_EQ(L"<none>", it::Staged(script_, drv + L"\\AddService", L"e1express"));
-  EXPECT_EQ(L"C:\\\\Program Files\\\\Vro\\\\helper.exe", it::Staged(script_, drv + L"\\AddService", L"helper"));
-  EXPECT_EQ(std::wstring::npos, it::ScriptText(script_).find(L"\\services\\]")) << "no unnamed service";
-  EXPECT_TRUE(it::HasSection(script_, L"-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\oldsvc"));
-  EXPECT_EQ(L"C:\\\\Windows\\\\System32\\\\foo.dll", it::Staged(script_, drv + L"\\RegisterDLLs", L"foo.dll"));
-  std::wstring runOnce = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+  EXPECT_EQ(L"C:\\\\Program Files\\\\Vro\\\\helper.exe",
+            it::Staged(script_, drv + L"\\AddService", L"helper"));
+  EXPECT_EQ(std::wstring::npos, it::ScriptText(script_).find(L"\\services\\]"))
+      << "no unnamed service";
+  EXPECT_TRUE(
+      it::HasSection(script_, L"-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\oldsvc"));
+  EXPECT_EQ(L"C:\\\\Windows\\\\System32\\\\foo.dll",
+            it::Staged(script_, drv + L"\\RegisterDLLs", L"foo.dll"));
+  std::wstring runOnce =
+      L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
   EXPECT_EQ(L"C:\\\\Windows\\\\System32\\\\regsvr32.exe /s C:\\\\Windows\\\\System32\\\\foo.dll",
             it::Staged(script_, runOnce, L"foo.dll"));
-  EXPECT_EQ(L"C:\\\\Windows\\\\System32\\\\regsvr32.exe /s \\\"C:\\\\Program Files\\\\Vro Tools\\\\bar.dll\\\"",
-            it::Staged(script_, runOnce, L"bar.dll"));
+  EXPECT_EQ(
+      L"C:\\\\Windows\\\\System32\\\\regsvr32.exe /s \\\"C:\\\\Program Files\\\\Vro Tools\\\\bar.dll\\\"",
+      it::Staged(script_, runOnce, L"bar.dll"));
   EXPECT_EQ(2, m_.GetPathType(L"\\Program Files\\Vro Tools"));
   EXPECT_EQ(L"<none>", it::Staged(script_, runOnce, L"skipped.dll"));
   EXPECT_EQ(L"yes", it::Staged(script_, drv, L"Only86"));
@@ -141,20 +151,22 @@ TEST_F(InstallSteps, SetupSideAndAFileThatDoesNotFit) {
   std::wstring inf = it::WriteInf(dir_, "vronet.inf");
   std::wstring script2 = vt::ToWin(dir_) + L"\\Ins2.tmp";
   // A device whose Enum key exists already is not set up again.
-  std::wstring enumKey = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\Exists";
+  std::wstring enumKey =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\Exists";
   ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey(enumKey.c_str()));
   EXPECT_EQ(0u, inst_.StageSetupDriverRegistry(inf.c_str(), script2.c_str(), L"0010", nullptr,
-                                               L"PCI\\VEN_8086&DEV_10D3\\Exists", L"Desc", L"VroNic.ndi", nullptr));
+                                               L"PCI\\VEN_8086&DEV_10D3\\Exists", L"Desc",
+                                               L"VroNic.ndi", nullptr));
   EXPECT_FALSE(vt::FileExists(script2));
   // A display installer does not take a network package.
   CInfInstaller display;
   display.Init(&m_, 0x400601, 1, kInfClassDisplay, L"Display", kDisplayClassGuid, 0, 0);
-  EXPECT_EQ(0u, display.StageDriverRegistry(inf.c_str(), script2.c_str(), L"0000", nullptr, L"PCI\\X\\Y",
-                                            nullptr, nullptr, 0));
+  EXPECT_EQ(0u, display.StageDriverRegistry(inf.c_str(), script2.c_str(), L"0000", nullptr,
+                                            L"PCI\\X\\Y", nullptr, nullptr, 0));
   wchar_t service[100] = {0};
   ASSERT_EQ(1u, inst_.StageSetupDriverRegistry(inf.c_str(), script2.c_str(), L"0010", nullptr,
-                                               L"PCI\\VEN_8086&DEV_10D3\\New", L"Setup Desc", L"VroNic.ndi",
-                                               service));
+                                               L"PCI\\VEN_8086&DEV_10D3\\New", L"Setup Desc",
+                                               L"VroNic.ndi", service));
   std::wstring drv = std::wstring(kNetClass) + L"\\0010";
   EXPECT_EQ(L"Setup Desc", it::Staged(script2, drv, L"DriverDesc"));
   EXPECT_EQ(L"VroNic.ndi", it::Staged(script2, drv, L"InfSection"));
@@ -171,7 +183,7 @@ TEST_F(InstallSteps, SetupSideAndAFileThatDoesNotFit) {
   SetPartitionGrowFunction([](CMountedImage*, uint64_t mib) -> int {
     asked = mib;
     ++calls;
-    return 1;   // claims success without growing: the retry fails too
+    return 1;  // claims success without growing: the retry fails too
   });
   ASSERT_EQ(0, vt::Sh("head -c 31457280 /dev/zero > " + vt::Q(dir_ + "/big.sys")));
   ASSERT_EQ(1, m_.CreateDirectoryTree(L"\\Windows\\System32\\Drivers"));
@@ -182,8 +194,9 @@ TEST_F(InstallSteps, SetupSideAndAFileThatDoesNotFit) {
   uint64_t total = 0, freeBytes = 0;
   ASSERT_EQ(1, m_.GetVolumeSpace(&total, &freeBytes));
   std::wstring source = vt::ToWin(dir_ + "/big.sys");
-  EXPECT_EQ(0, inst_.CopyDriverFile(source.c_str(), old.c_str(), L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0010",
-                                    script2.c_str(), 0));
+  EXPECT_EQ(
+      0, inst_.CopyDriverFile(source.c_str(), old.c_str(),
+                              L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0010", script2.c_str(), 0));
   SetPartitionGrowFunction(nullptr);
   EXPECT_EQ(1, calls);
   EXPECT_GE(asked, (total + 31457280 - freeBytes + 0x40000000) / 0x100000);
@@ -204,7 +217,8 @@ TEST_F(InstallSteps, TagsReplacedDriversAndDeviceInstances) {
   for (std::pair<const wchar_t*, uint32_t> s : {std::make_pair(L"a", 3u), {L"b", 9u}, {L"c", 4u}}) {
     std::wstring key = services + s.first;
     ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey(key.c_str()));
-    ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue(key.c_str(), L"Group", ndis.data(), (uint32_t)ndis.size(), 1));
+    ASSERT_EQ(REG_STATUS_OK,
+              m_.RegSetValue(key.c_str(), L"Group", ndis.data(), (uint32_t)ndis.size(), 1));
     ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue(key.c_str(), L"Tag", &s.second, 4, 4));
   }
   inst_.WriteRegValue((services + L"newsvc").c_str(), L"Group", L"NDIS", script_.c_str());
@@ -222,21 +236,23 @@ TEST_F(InstallSteps, TagsReplacedDriversAndDeviceInstances) {
   for (const wchar_t* i : {L"0020", L"0021"}) {
     std::wstring ndi = std::wstring(kNetClass) + L"\\" + i + L"\\Ndi";
     ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey(ndi.c_str()));
-    ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue(ndi.c_str(), L"Service", old.data(), (uint32_t)old.size(), 1));
+    ASSERT_EQ(REG_STATUS_OK,
+              m_.RegSetValue(ndi.c_str(), L"Service", old.data(), (uint32_t)old.size(), 1));
   }
   ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey((services + L"oldsvc").c_str()));
   ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey((services + L"newsvc").c_str()));
   std::vector<uint8_t> image = rt::Utf16z(L"System32\\drivers\\prev.sys");
-  ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue((services + L"newsvc").c_str(), L"ImagePath", image.data(),
-                                          (uint32_t)image.size(), 2));
+  ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue((services + L"newsvc").c_str(), L"ImagePath",
+                                          image.data(), (uint32_t)image.size(), 2));
   ASSERT_EQ(1, m_.CreateDirectoryTree(L"\\Windows\\System32\\drivers"));
   ASSERT_EQ(1, m_.CreatePath(L"\\Windows\\System32\\drivers\\prev.sys", 0x8000));
   ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey((services + L"sharer").c_str()));
-  ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue((services + L"sharer").c_str(), L"ImagePath", image.data(),
-                                          (uint32_t)image.size(), 2));
+  ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue((services + L"sharer").c_str(), L"ImagePath",
+                                          image.data(), (uint32_t)image.size(), 2));
   EXPECT_EQ(0, inst_.RemoveReplacedDriver(L"newsvc", L"new.sys", L"0020"));
   EXPECT_GE(m_.RegGetSubkeyCount((services + L"oldsvc").c_str()), 0);
-  EXPECT_EQ(1, m_.GetPathType(L"\\Windows\\System32\\drivers\\prev.sys")) << "another service still names it";
+  EXPECT_EQ(1, m_.GetPathType(L"\\Windows\\System32\\drivers\\prev.sys"))
+      << "another service still names it";
   ASSERT_EQ(REG_STATUS_OK, m_.RegDeleteKey((services + L"sharer").c_str()));
   EXPECT_EQ(0, inst_.RemoveReplacedDriver(L"newsvc", L"new.sys", L"0020"));
   EXPECT_EQ(0, m_.GetPathType(L"\\Windows\\System32\\drivers\\prev.sys"));
@@ -247,37 +263,49 @@ TEST_F(InstallSteps, TagsReplacedDriversAndDeviceInstances) {
 
   // Existing devices of the driver key get their instance values.
   std::wstring inf = it::WriteInf(dir_, "vronet.inf");
-  std::wstring enumKey = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\3&1";
+  std::wstring enumKey =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\3&1";
   ASSERT_EQ(REG_STATUS_OK, m_.RegCreateKey(enumKey.c_str()));
   std::vector<uint8_t> driver = rt::Utf16z(L"{4D36E972-E325-11CE-BFC1-08002BE10318}\\0020");
-  ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue(enumKey.c_str(), L"Driver", driver.data(), (uint32_t)driver.size(), 1));
-  inst_.WriteRegValue((std::wstring(kNetClass) + L"\\0020").c_str(), L"DriverDesc", L"Vro NIC", script_.c_str());
+  ASSERT_EQ(REG_STATUS_OK,
+            m_.RegSetValue(enumKey.c_str(), L"Driver", driver.data(), (uint32_t)driver.size(), 1));
+  inst_.WriteRegValue((std::wstring(kNetClass) + L"\\0020").c_str(), L"DriverDesc", L"Vro NIC",
+                      script_.c_str());
   EXPECT_EQ(0, inst_.StageDeviceInstanceKeys(inf.c_str(), script_.c_str(), L"USB", L"newsvc",
                                              L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0020"));
   EXPECT_EQ(1, inst_.StageDeviceInstanceKeys(inf.c_str(), script_.c_str(), L"PCI", L"newsvc",
                                              L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0020"));
   EXPECT_EQ(L"Net", it::Staged(script_, enumKey, L"Class"));
-  EXPECT_EQ(L"%VroVendor%", it::Staged(script_, enumKey, L"Mfg")) << "the package INF's Provider, as written";
+  EXPECT_EQ(L"%VroVendor%", it::Staged(script_, enumKey, L"Mfg"))
+      << "the package INF's Provider, as written";
   EXPECT_EQ(L"newsvc", it::Staged(script_, enumKey, L"Service"));
   EXPECT_EQ(L"Vro NIC", it::Staged(script_, enumKey, L"DriverDesc"));
 
   // The boot-time PnP instances and a new adapter's Linkage.
   const wchar_t* dev = L"PCI\\VEN_8086&DEV_10D3";
-  std::wstring pnp = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp";
-  EXPECT_EQ(1, inst_.StageNetDeviceInstance(inf.c_str(), script_.c_str(), dev, L"newsvc", L"0020", 0xFFFFFFFFu));
+  std::wstring pnp =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp";
+  EXPECT_EQ(1, inst_.StageNetDeviceInstance(inf.c_str(), script_.c_str(), dev, L"newsvc", L"0020",
+                                            0xFFFFFFFFu));
   EXPECT_EQ(L"<none>", it::Staged(script_, std::wstring(kNetClass) + L"\\0020", L"NetLuidIndex"));
-  EXPECT_EQ(1, inst_.StageNetDeviceInstance(inf.c_str(), script_.c_str(), dev, L"newsvc", L"0020", 2));
-  EXPECT_EQ(L"dword:00000002", it::Staged(script_, std::wstring(kNetClass) + L"\\0020", L"NetLuidIndex"));
+  EXPECT_EQ(1,
+            inst_.StageNetDeviceInstance(inf.c_str(), script_.c_str(), dev, L"newsvc", L"0020", 2));
+  EXPECT_EQ(L"dword:00000002",
+            it::Staged(script_, std::wstring(kNetClass) + L"\\0020", L"NetLuidIndex"));
   EXPECT_EQ(L"Vro NIC", it::Staged(script_, pnp, L"DeviceDesc"));
   EXPECT_EQ(L"{4d36e972-e325-11ce-bfc1-08002be10318}\\\\0020", it::Staged(script_, pnp, L"Driver"));
   EXPECT_EQ(L"dword:00000001", it::Staged(script_, services + L"newsvc", L"BootFlags"));
   const wchar_t* guid = L"{11111111-2222-3333-4444-555555555555}";
-  EXPECT_EQ(1, inst_.StageNetAdapterLinkage(guid, script_.c_str(), L"pci\\ven_8086&dev_10d3", dev, L"0020"));
-  EXPECT_EQ(L"PCI\\VEN_8086&DEV_10D3\\\\VRO&Node&Pnp",
-            it::Staged(script_, std::wstring(L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Network\\") +
-                                    kNetClassGuid + L"\\" + guid + L"\\Connection",
-                       L"PnPInstanceId"));
-  std::wstring root = it::Staged(script_, std::wstring(kNetClass) + L"\\0020\\Linkage", L"RootDevice");
+  EXPECT_EQ(1, inst_.StageNetAdapterLinkage(guid, script_.c_str(), L"pci\\ven_8086&dev_10d3", dev,
+                                            L"0020"));
+  EXPECT_EQ(
+      L"PCI\\VEN_8086&DEV_10D3\\\\VRO&Node&Pnp",
+      it::Staged(script_,
+                 std::wstring(L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Network\\") +
+                     kNetClassGuid + L"\\" + guid + L"\\Connection",
+                 L"PnPInstanceId"));
+  std::wstring root =
+      it::Staged(script_, std::wstring(kNetClass) + L"\\0020\\Linkage", L"RootDevice");
   EXPECT_EQ(0u, root.find(L"hex(7):7b,00,31,00")) << vt::Narrow(root);
   EXPECT_EQ(root.size() - 11, root.rfind(L"00,00,00,00"));
   // The script imports into the hive as staged.

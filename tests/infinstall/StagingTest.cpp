@@ -12,7 +12,8 @@
 
 namespace {
 
-const wchar_t kRedirect[] = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\VROPNP\\Registry\\1A2B\\";
+const wchar_t kRedirect[] =
+    L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\VROPNP\\Registry\\1A2B\\";
 const wchar_t kDriverKey[] =
     L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\0007";
 
@@ -61,31 +62,34 @@ TEST(StagingScript, FileFormAndReplacementRules) {
   CInfInstaller plain = Installer(0);
   EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"A", L"1", s.c_str()));
   EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"B", L"-", s.c_str()));
-  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"a", L"2", s.c_str()));   // in place
+  EXPECT_TRUE(
+      plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"a", L"2", s.c_str()));  // in place
   EXPECT_TRUE(plain.WriteRegSection(L"-HKEY_LOCAL_MACHINE\\SOFTWARE\\X", L"\0", s.c_str()));
 
   CInfInstaller prof = Installer(0x1A2B);
   const wchar_t* soft = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Z";
   EXPECT_TRUE(prof.WriteRegValue(soft, L"N", L"1", s.c_str()));
   EXPECT_TRUE(prof.WriteRegValue(soft, L"M", L"-", s.c_str()));
-  EXPECT_TRUE(prof.WriteRegValue(soft, L"n", L"3", s.c_str()));   // moves to the end
+  EXPECT_TRUE(prof.WriteRegValue(soft, L"n", L"3", s.c_str()));  // moves to the end
   EXPECT_TRUE(prof.WriteRegValue(L"hkey_local_machine\\system\\Foo", L"D", L"-", s.c_str()));
   EXPECT_TRUE(prof.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SYSTEMX\\Foo", L"E", L"x", s.c_str()));
   EXPECT_TRUE(prof.WriteRegSection(L"-HKEY_CURRENT_USER\\Software\\X", L"\0", s.c_str()));
   // A section write replaces what the value writer put there before.
   EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"Old", L"1", s.c_str()));
-  EXPECT_TRUE(plain.WriteRegSection(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"New=2\0Other=3\0", s.c_str()));
+  EXPECT_TRUE(
+      plain.WriteRegSection(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"New=2\0Other=3\0", s.c_str()));
   // Null data removes a line.
-  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"other", nullptr, s.c_str()));
+  EXPECT_TRUE(
+      plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"other", nullptr, s.c_str()));
 
   std::wstring r = kRedirect;
   std::wstring want = std::wstring(L"Windows Registry Editor Version 5.00\r\n\r\n") +
                       L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Y]\r\na=2\r\nB=-\r\n" +
-                      L"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n" +
-                      L"[" + r + L"HKEY_LOCAL_MACHINE/SOFTWARE/Z]\r\nM=#\r\nn=3\r\n" +
-                      L"[hkey_local_machine\\system\\Foo]\r\nD=-\r\n" +
-                      L"[" + r + L"HKEY_LOCAL_MACHINE/SYSTEMX/Foo]\r\nE=x\r\n" +
-                      L"[" + r + L"-HKEY_CURRENT_USER/Software/X]\r\n" +
+                      L"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n" + L"[" + r +
+                      L"HKEY_LOCAL_MACHINE/SOFTWARE/Z]\r\nM=#\r\nn=3\r\n" +
+                      L"[hkey_local_machine\\system\\Foo]\r\nD=-\r\n" + L"[" + r +
+                      L"HKEY_LOCAL_MACHINE/SYSTEMX/Foo]\r\nE=x\r\n" + L"[" + r +
+                      L"-HKEY_CURRENT_USER/Software/X]\r\n" +
                       L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\W]\r\nNew=2\r\n";
   EXPECT_EQ(vt::Narrow(want), vt::Narrow(it::ScriptText(s)));
 }
@@ -128,7 +132,7 @@ TEST_F(Walkers, AddRegOfTheNetworkPackage) {
   EXPECT_EQ("0", at(L"Ndi\\params\\Diskless", L"default"));
   EXPECT_EQ("1", at(nullptr, L"Diskless"));
   EXPECT_EQ("0", at(nullptr, L"*LsoV2IPv4"));
-  EXPECT_EQ("<none>", at(nullptr, L"*InterruptModeration"));   // default 0: nothing more
+  EXPECT_EQ("<none>", at(nullptr, L"*InterruptModeration"));  // default 0: nothing more
   EXPECT_EQ("0", at(nullptr, L"ITR"));
   // "ITR" is compared with case: "itr" gets no second value.
   EXPECT_EQ(1u, CountOf(it::ScriptText(s), L"\r\nITR=") + CountOf(it::ScriptText(s), L"\r\nitr="));
@@ -140,21 +144,27 @@ TEST_F(Walkers, AddRegOfTheNetworkPackage) {
   EXPECT_EQ("", at(nullptr, L"EmptyMarker"));
   EXPECT_EQ("{1A2B3C4D-0000-1111-2222-333344445555}de", at(nullptr, L"UserModeDriverGUID"));
   EXPECT_EQ("from the needed section", at(nullptr, L"BaseMarker"));
-  EXPECT_EQ("hex(7):65,00,74,00,68,00,65,00,72,00,6e,00,65,00,74,00,00,00,77,00,61,00,6e,00,00,00,"
-            "70,00,70,00,69,00,70,00,00,00,00,00",
-            at(L"Ndi\\Interfaces", L"Filters"));
+  EXPECT_EQ(
+      "hex(7):65,00,74,00,68,00,65,00,72,00,6e,00,65,00,74,00,00,00,77,00,61,00,6e,00,00,00,"
+      "70,00,70,00,69,00,70,00,00,00,00,00",
+      at(L"Ndi\\Interfaces", L"Filters"));
   EXPECT_EQ("VroNic", at(L"Ndi", L"Service"));
   // Other roots, the control set, unknown flags, binary data and escapes.
   EXPECT_EQ("dword:00000003",
-            vt::Narrow(it::Staged(s, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\VroNic\\Parameters",
-                                  L"Start")));
+            vt::Narrow(it::Staged(
+                s, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\VroNic\\Parameters",
+                L"Start")));
   std::wstring vendor = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\VroVendor\\VroNic";
   EXPECT_EQ("not a known flag", vt::Narrow(it::Staged(s, vendor, L"Odd")));
   EXPECT_EQ("hex:01,a0,ff", vt::Narrow(it::Staged(s, vendor, L"Blob")));
-  EXPECT_EQ("{4d36e972-e325-11ce-bfc1-08002be10318}\\\\0007", vt::Narrow(it::Staged(s, vendor, L"Driver")));
-  EXPECT_EQ("VroNic helper",
-            vt::Narrow(it::Staged(s, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}",
-                                  L"@")));
+  EXPECT_EQ("{4d36e972-e325-11ce-bfc1-08002be10318}\\\\0007",
+            vt::Narrow(it::Staged(s, vendor, L"Driver")));
+  EXPECT_EQ(
+      "VroNic helper",
+      vt::Narrow(it::Staged(
+          s,
+          L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}",
+          L"@")));
   EXPECT_EQ(std::wstring::npos, it::ScriptText(s).find(L"Ignored"));
   EXPECT_EQ(std::wstring::npos, it::ScriptText(s).find(L"never staged"));
 }
@@ -168,38 +178,48 @@ TEST_F(Walkers, DelRegKeysAndValuesPasses) {
   EXPECT_EQ(L"<none>", it::Staged(script_, drv, L"ObsoleteValue"));
   ASSERT_TRUE(inst.StageDelRegDirectives(L"VroNic.ndi", inf_.c_str(), script_.c_str(), L"0007", 0));
   EXPECT_EQ(L"-", it::Staged(script_, drv, L"ObsoleteValue"));
-  EXPECT_EQ(L"-", it::Staged(script_, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\VroNic\\Old",
-                             L"StaleValue"));
+  EXPECT_EQ(L"-",
+            it::Staged(script_, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\VroNic\\Old",
+                       L"StaleValue"));
 
   // The hardware side: its own key, subkeys kept as written.
-  std::wstring hw = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp"
-                    L"\\Device Parameters";
+  std::wstring hw =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp"
+      L"\\Device Parameters";
   const wchar_t* dev = L"PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp";
-  EXPECT_TRUE(inst.StageDelRegDirectivesHw(L"VroNic.ndi.HW", inf_.c_str(), script_.c_str(), dev, 1));
+  EXPECT_TRUE(
+      inst.StageDelRegDirectivesHw(L"VroNic.ndi.HW", inf_.c_str(), script_.c_str(), dev, 1));
   EXPECT_TRUE(it::HasSection(script_, L"-" + hw + L"\\Interrupt Management\\Affinity Policy"));
   EXPECT_FALSE(it::HasSection(script_, L"-" + hw + L"\\Ndi\\Params"));
   EXPECT_TRUE(inst.StageAddRegDirectivesHw(L"VroNic.ndi.HW", inf_.c_str(), script_.c_str(), dev));
   EXPECT_EQ(L"dword:00000001",
-            it::Staged(script_, hw + L"\\Interrupt Management\\MessageSignaledInterruptProperties", L"MSISupported"));
+            it::Staged(script_, hw + L"\\Interrupt Management\\MessageSignaledInterruptProperties",
+                       L"MSISupported"));
   EXPECT_EQ(L"dword:00000001", it::Staged(script_, hw, L"MessageSignaledInterruptMode"));
 }
 
 TEST_F(Walkers, RedirectedProfileAndMissingSections) {
   CInfInstaller inst = Installer(0x1A2B);
-  ASSERT_TRUE(inst.StageDelRegSection(L"VroNic.delreg", inf_.c_str(), script_.c_str(), kDriverKey, 0));
+  ASSERT_TRUE(
+      inst.StageDelRegSection(L"VroNic.delreg", inf_.c_str(), script_.c_str(), kDriverKey, 0));
   ASSERT_TRUE(inst.StageAddRegSection(L"VroNic.reg", inf_.c_str(), script_.c_str(), kDriverKey));
   // SYSTEM keys stay where they are; other roots go to the profile.
   EXPECT_EQ(L"-", it::Staged(script_, kDriverKey, L"ObsoleteValue"));
-  EXPECT_EQ(L"hex:01,a0,ff",
-            it::Staged(script_, std::wstring(kRedirect) + L"HKEY_LOCAL_MACHINE/SOFTWARE/VroVendor/VroNic", L"Blob"));
-  EXPECT_FALSE(inst.StageAddRegSection(L"NoSuchSection", inf_.c_str(), script_.c_str(), kDriverKey));
-  EXPECT_FALSE(inst.StageAddRegDirectives(L"VroNic.ndi", L"Z:\\no\\such.inf", script_.c_str(), L"0007"));
+  EXPECT_EQ(
+      L"hex:01,a0,ff",
+      it::Staged(script_, std::wstring(kRedirect) + L"HKEY_LOCAL_MACHINE/SOFTWARE/VroVendor/VroNic",
+                 L"Blob"));
+  EXPECT_FALSE(
+      inst.StageAddRegSection(L"NoSuchSection", inf_.c_str(), script_.c_str(), kDriverKey));
+  EXPECT_FALSE(
+      inst.StageAddRegDirectives(L"VroNic.ndi", L"Z:\\no\\such.inf", script_.c_str(), L"0007"));
 }
 
 TEST_F(Walkers, NeedsLoopsEnd) {
   // Two install sections that need each other.
   std::string inf = dir_ + "/loop.inf";
-  ASSERT_EQ(0, vt::Sh("printf '[A]\\r\\nNeeds=B\\r\\nX=1\\r\\n[B]\\r\\nNeeds=A\\r\\nY=2\\r\\n' > " + vt::Q(inf)));
+  ASSERT_EQ(0, vt::Sh("printf '[A]\\r\\nNeeds=B\\r\\nX=1\\r\\n[B]\\r\\nNeeds=A\\r\\nY=2\\r\\n' > " +
+                      vt::Q(inf)));
   CInfInstaller inst = Installer(0);
   std::wstring infW = vt::ToWin(inf);
   EXPECT_TRUE(inst.StageAddRegDirectives(L"A", infW.c_str(), script_.c_str(), L"0001"));

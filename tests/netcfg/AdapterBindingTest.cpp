@@ -31,8 +31,8 @@ class Bindings : public NetHive {
   std::wstring AdapterKey = std::wstring(kAdapterClass) + L"\\0007";
   std::wstring OwnLinkage = std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\0007\\Linkage";
 
-  void Component(uint32_t cs, const wchar_t* classKey, uint32_t n, const wchar_t* service, const wchar_t* range,
-                 bool binds) {
+  void Component(uint32_t cs, const wchar_t* classKey, uint32_t n, const wchar_t* service,
+                 const wchar_t* range, bool binds) {
     std::wstring key = classKey + nt::GuidString(nt::MakeGuid(n));
     SetText(cs, key + L"\\Ndi", L"Service", service);
     if (range) SetText(cs, key + L"\\Ndi\\Interfaces", L"LowerRange", range);
@@ -52,15 +52,18 @@ class Bindings : public NetHive {
     Component(cs, kClient, 105, L"LanmanWorkstation", nullptr, true);
     nt::LayoutValue lv;
     lv.x64 = x64;
-    lv.entries = {{nt::MakeGuid(100), 0, 0x84, L"PCI\\VEN_1", L"PCI\\VEN_1\\1"}, Entry(101, 2, 0, L"ms_tcpip"),
-                  Entry(102, 4, 0, L"vro_ndis"), Entry(106, 4, 0, L"ms_other"), Entry(105, 3, 0, L"ms_client")};
+    lv.entries = {{nt::MakeGuid(100), 0, 0x84, L"PCI\\VEN_1", L"PCI\\VEN_1\\1"},
+                  Entry(101, 2, 0, L"ms_tcpip"),
+                  Entry(102, 4, 0, L"vro_ndis"),
+                  Entry(106, 4, 0, L"ms_other"),
+                  Entry(105, 3, 0, L"ms_client")};
     lv.bindings = {{1, 0}, {2, 0}};
     SetConfig(cs, lv);
     SetList(cs, OwnLinkage, L"RootDevice", {A});
     SetList(cs, OwnLinkage, L"UpperBind", {L"Tcpip"});
   }
-  std::vector<Found> Compute(uint32_t version, uint32_t cs, int32_t linkage, int32_t* count = nullptr,
-                             int32_t* consistent = nullptr) {
+  std::vector<Found> Compute(uint32_t version, uint32_t cs, int32_t linkage,
+                             int32_t* count = nullptr, int32_t* consistent = nullptr) {
     NetContext c = {&m_, version, cs};
     std::vector<NetComponentRecord> records;
     int32_t n = ComputeAdapterBindings(c, AdapterKey.c_str(), A.c_str(), linkage, records);
@@ -68,14 +71,19 @@ class Bindings : public NetHive {
     int32_t agree = MarkBoundComponents(c, records, A.c_str());
     if (consistent) *consistent = agree;
     std::vector<Found> out;
-    for (const NetComponentRecord& r : records) out.push_back({r.ServiceName, r.Kind, r.Sources, r.Bound});
+    for (const NetComponentRecord& r : records)
+      out.push_back({r.ServiceName, r.Kind, r.Sources, r.Bound});
     return out;
   }
-  std::vector<uint8_t> LayoutBytes(std::vector<std::pair<uint32_t, uint32_t>> bindings, bool x64 = false) {
+  std::vector<uint8_t> LayoutBytes(std::vector<std::pair<uint32_t, uint32_t>> bindings,
+                                   bool x64 = false) {
     nt::LayoutValue lv;
     lv.x64 = x64;
-    lv.entries = {{nt::MakeGuid(100), 0, 0x84, L"PCI\\VEN_1", L"PCI\\VEN_1\\1"}, Entry(101, 2, 0, L"ms_tcpip"),
-                  Entry(102, 4, 0, L"vro_ndis"), Entry(106, 4, 0, L"ms_other"), Entry(105, 3, 0, L"ms_client")};
+    lv.entries = {{nt::MakeGuid(100), 0, 0x84, L"PCI\\VEN_1", L"PCI\\VEN_1\\1"},
+                  Entry(101, 2, 0, L"ms_tcpip"),
+                  Entry(102, 4, 0, L"vro_ndis"),
+                  Entry(106, 4, 0, L"ms_other"),
+                  Entry(105, 3, 0, L"ms_client")};
     lv.bindings = bindings;
     return nt::WriteLayout(lv);
   }
@@ -85,12 +93,15 @@ bool operator==(const Found& a, const Found& b) {
   return a.service == b.service && a.kind == b.kind && a.sources == b.sources && a.bound == b.bound;
 }
 void PrintTo(const Found& f, std::ostream* os) {
-  *os << vt::Narrow(f.service) << " kind " << f.kind << " sources " << f.sources << " bound " << f.bound;
+  *os << vt::Narrow(f.service) << " kind " << f.kind << " sources " << f.sources << " bound "
+      << f.bound;
 }
 
 TEST(BindingOrder, ClientsFirstThenDecreasingKindThenName) {
-  NetComponentRecord r[4] = {{0, 2, 0, L"", L"Tcpip"}, {0, 4, 0, L"", L"Psched"},
-                             {0, 3, 0, L"", L"LanmanWorkstation"}, {0, 2, 0, L"", L"arp"}};
+  NetComponentRecord r[4] = {{0, 2, 0, L"", L"Tcpip"},
+                             {0, 4, 0, L"", L"Psched"},
+                             {0, 3, 0, L"", L"LanmanWorkstation"},
+                             {0, 2, 0, L"", L"arp"}};
   std::vector<NetComponentRecord> v(r, r + 4);
   std::sort(v.begin(), v.end(), CompareBindingRecords);
   std::vector<std::wstring> names;
@@ -122,7 +133,8 @@ TEST_F(Bindings, EverySourceMergesIntoOneRecordPerService) {
   // The own NDIS service is seen only through Config: without its binding
   // every other record still agrees, but nothing is consistent before 10.
   nt::LayoutValue lv;
-  lv.entries = {{nt::MakeGuid(100), 0, 0x84, L"PCI\\VEN_1", L"PCI\\VEN_1\\1"}, Entry(101, 2, 0, L"ms_tcpip")};
+  lv.entries = {{nt::MakeGuid(100), 0, 0x84, L"PCI\\VEN_1", L"PCI\\VEN_1\\1"},
+                Entry(101, 2, 0, L"ms_tcpip")};
   lv.bindings = {{1, 0}};
   SetConfig(cs, lv);
   found = Compute(kWin7x86, cs, -1, &count, &consistent);
@@ -154,7 +166,8 @@ TEST_F(Bindings, PacketSchedulerAndWindows10Sources) {
   SetList(cs, OwnLinkage, L"RootDevice", {A});
   SetList(cs, OwnLinkage, L"UpperBind", {L"Tcpip", L"NoImage"});
   MakeKey(cs, L"Services\\NoImage");
-  SetList(cs, L"Control\\NetworkSetup2\\Interfaces\\" + A + L"\\Kernel", L"ProtocolList", {L"Tcpip"});
+  SetList(cs, L"Control\\NetworkSetup2\\Interfaces\\" + A + L"\\Kernel", L"ProtocolList",
+          {L"Tcpip"});
   int32_t consistent = 0;
   std::vector<Found> found = Compute(kWin10x64, cs, -1, nullptr, &consistent);
   EXPECT_EQ(std::vector<Found>({{L"Psched", 4, 0, 1}, {L"Tcpip", 2, 14, 1}}), found);
@@ -178,9 +191,11 @@ TEST_F(Bindings, Windows7BindingThroughTheWrapperAdapter) {
   Scenario(cs);
   // Unbound UpperBind: Tcpip disagrees (Sources 3).
   SetList(cs, OwnLinkage, L"UpperBind", {});
-  std::wstring wrapperLinkage = std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\0003\\Linkage";
+  std::wstring wrapperLinkage =
+      std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\0003\\Linkage";
   std::wstring w = nt::GuidString(nt::MakeGuid(110));
-  SetText(cs, std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\0003", L"NetCfgInstanceId", w);
+  SetText(cs, std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\0003", L"NetCfgInstanceId",
+          w);
   SetList(cs, wrapperLinkage, L"RootDevice", {w, L"{old}"});
   SetList(cs, wrapperLinkage, L"UpperBind", {L"Old"});
   std::wstring script = vt::ToWin(vt::ScratchDirUnix()) + L"\\Bind.tmp";
@@ -197,8 +212,10 @@ TEST_F(Bindings, Windows7BindingThroughTheWrapperAdapter) {
   EXPECT_EQ(ListBytes({A}), Get(cs, OwnLinkage, L"RootDevice"));
   EXPECT_EQ(ListBytes({L"VRONDIS"}), Get(cs, OwnLinkage, L"UpperBind"));
   std::wstring staged;
-  EXPECT_TRUE(ReadProfileValue(script.c_str(), Key(cs, wrapperLinkage).c_str(), L"RootDevice", staged));
-  EXPECT_TRUE(ReadProfileValue(script.c_str(), Key(cs, L"Control\\Network").c_str(), L"Config", staged));
+  EXPECT_TRUE(
+      ReadProfileValue(script.c_str(), Key(cs, wrapperLinkage).c_str(), L"RootDevice", staged));
+  EXPECT_TRUE(
+      ReadProfileValue(script.c_str(), Key(cs, L"Control\\Network").c_str(), L"Config", staged));
 
   // The wrapper's NetCfgInstanceId missing: its RootDevice is left alone.
   SetList(cs, wrapperLinkage, L"RootDevice", {L"{kept}"});
@@ -213,8 +230,11 @@ TEST_F(Bindings, Windows7BindingThroughTheWrapperAdapter) {
   ASSERT_TRUE(m_.Close());
   std::string system = rt::NtfsCat(*disk_, disk_->unixPath, "/Windows/System32/config/SYSTEM",
                                    vt::ScratchDirUnix() + "/SYSTEM.bind");
-  EXPECT_EQ("VRONDIS", rt::HivexGet(system, "\\ControlSet035\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}"
-                                            "\\0007\\Linkage", "UpperBind"));
+  EXPECT_EQ("VRONDIS",
+            rt::HivexGet(system,
+                         "\\ControlSet035\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}"
+                         "\\0007\\Linkage",
+                         "UpperBind"));
 }
 
 TEST_F(Bindings, ConsistentBindingsAreLeftAsTheyAre) {

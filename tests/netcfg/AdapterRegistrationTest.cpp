@@ -16,7 +16,8 @@ class Registration : public NetHive {
   std::wstring AdapterKey = std::wstring(kAdapterClass) + L"\\0009";
   std::wstring Own = std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\0009";
   std::wstring Wrapper = std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\0003";
-  std::wstring Trans = L"Control\\Network\\{4d36e975-e325-11ce-bfc1-08002be10318}\\" + nt::GuidString(nt::MakeGuid(152));
+  std::wstring Trans = L"Control\\Network\\{4d36e975-e325-11ce-bfc1-08002be10318}\\" +
+                       nt::GuidString(nt::MakeGuid(152));
 
   // Everything the setup writes for the adapter, with Tcpip bound through
   // every source of the target and the own NDIS service bound in Config.
@@ -24,13 +25,16 @@ class Registration : public NetHive {
     MakeKey(cs, std::wstring(L"Control\\Network\\") + kAdapterClass + L"\\" + A + L"\\Connection");
     MakeKey(cs, L"Services\\Tcpip\\Parameters\\Interfaces\\" + A);
     MakeKey(cs, L"Services\\Tcpip\\Parameters\\Adapters\\" + A);
-    MakeKey(cs, (windows10 ? L"Services\\VRO_LWF\\Parameters\\NdisAdapters\\" : L"Services\\VRONDIS\\Parameters\\Adapters\\") + A);
+    MakeKey(cs, (windows10 ? L"Services\\VRO_LWF\\Parameters\\NdisAdapters\\"
+                           : L"Services\\VRONDIS\\Parameters\\Adapters\\") +
+                    A);
     SetDword(cs, L"Services\\vroeth", L"Start", 0);
     SetDword(cs, L"Services\\vroeth", L"Type", 1);
     SetText(cs, L"Services\\vroeth", L"Group", L"ndis");
     SetText(cs, L"Services\\vroeth", L"ImagePath", L"\\SystemRoot\\System32\\ntoskrnl.exe");
     SetText(cs, Own + L"\\Files", L"", L"recorded");
-    SetList(cs, Own + L"\\Files", L"drv", {L"C:\\Windows\\System32\\ntoskrnl.exe", L"C:\\Windows\\System32\\config\\SYSTEM"});
+    SetList(cs, Own + L"\\Files", L"drv",
+            {L"C:\\Windows\\System32\\ntoskrnl.exe", L"C:\\Windows\\System32\\config\\SYSTEM"});
     SetText(cs, Own + L"\\Files", L"note", L"C:\\missing.sys");
     SetList(cs, Own + L"\\Linkage", L"RootDevice", {A});
     SetList(cs, Own + L"\\Linkage", L"Export", {L"\\Device\\" + A});
@@ -43,20 +47,23 @@ class Registration : public NetHive {
     SetList(cs, L"Services\\Tcpip\\Linkage", L"Bind", {L"\\Device\\" + A});
     SetList(cs, L"Services\\Tcpip\\Linkage", L"Route", {L"\"" + A + L"\""});
     if (windows10) {
-      SetList(cs, L"Control\\NetworkSetup2\\Interfaces\\" + A + L"\\Kernel", L"ProtocolList", {L"Tcpip"});
+      SetList(cs, L"Control\\NetworkSetup2\\Interfaces\\" + A + L"\\Kernel", L"ProtocolList",
+              {L"Tcpip"});
       return;
     }
-    std::wstring vroNdis = L"Control\\Network\\{4d36e974-e325-11ce-bfc1-08002be10318}\\" + nt::GuidString(nt::MakeGuid(153));
+    std::wstring vroNdis = L"Control\\Network\\{4d36e974-e325-11ce-bfc1-08002be10318}\\" +
+                           nt::GuidString(nt::MakeGuid(153));
     SetText(cs, vroNdis + L"\\Ndi", L"Service", L"VroNdis");
     nt::LayoutValue lv;
-    lv.entries = {{nt::MakeGuid(150), 0, 0x84, L"PCI\\VEN_1", L"PCI\\VEN_1\\1"}, Entry(152, 2, 0, L"ms_tcpip"),
+    lv.entries = {{nt::MakeGuid(150), 0, 0x84, L"PCI\\VEN_1", L"PCI\\VEN_1\\1"},
+                  Entry(152, 2, 0, L"ms_tcpip"),
                   Entry(153, 4, 0, L"vro_ndis")};
     lv.bindings = {{1, 0}, {2, 0}};
     SetConfig(cs, lv);
   }
   int32_t Check(uint32_t version, uint32_t cs, int32_t linkage, const std::wstring& connection) {
-    return CheckAdapterRegistration(&m_, version, cs, A.c_str(), L"vroeth", AdapterKey.c_str(), linkage,
-                                    connection.c_str());
+    return CheckAdapterRegistration(&m_, version, cs, A.c_str(), L"vroeth", AdapterKey.c_str(),
+                                    linkage, connection.c_str());
   }
   void Delete(uint32_t cs, const std::wstring& key) { m_.RegDeleteKey(Key(cs, key).c_str()); }
 };
@@ -65,14 +72,16 @@ TEST_F(Registration, EachMissingPieceFailsTheCheck) {
   const uint32_t cs = 60;
   Complete(cs, false);
   ASSERT_EQ(1, Check(kWin7x86, cs, 3, A));
-  ASSERT_EQ(1, DescribeAdapterRegistration(&m_, kWin7x86, cs, A.c_str(), L"vroeth", AdapterKey.c_str(), -1, L""))
+  ASSERT_EQ(1, DescribeAdapterRegistration(&m_, kWin7x86, cs, A.c_str(), L"vroeth",
+                                           AdapterKey.c_str(), -1, L""))
       << "without a linkage instance no connection key is looked at";
 
   struct Break {
     const char* what;
     std::function<void()> apply;
   } breaks[] = {
-      {"connection key", [&] { Delete(cs, std::wstring(L"Control\\Network\\") + kAdapterClass + L"\\" + A); }},
+      {"connection key",
+       [&] { Delete(cs, std::wstring(L"Control\\Network\\") + kAdapterClass + L"\\" + A); }},
       {"Tcpip interface", [&] { Delete(cs, L"Services\\Tcpip\\Parameters\\Interfaces\\" + A); }},
       {"Tcpip adapter", [&] { Delete(cs, L"Services\\Tcpip\\Parameters\\Adapters\\" + A); }},
       {"own NDIS adapter", [&] { Delete(cs, L"Services\\VRONDIS\\Parameters\\Adapters\\" + A); }},
@@ -81,7 +90,10 @@ TEST_F(Registration, EachMissingPieceFailsTheCheck) {
       {"Group", [&] { SetText(cs, L"Services\\vroeth", L"Group", L"NDIS2"); }},
       {"ImagePath", [&] { m_.RegDeleteValue(Key(cs, L"Services\\vroeth").c_str(), L"ImagePath"); }},
       {"recorded file missing",
-       [&] { SetList(cs, Own + L"\\Files", L"more", {L"C:\\Windows\\System32\\ntoskrnl.exe", L"C:\\Windows\\gone.sys"}); }},
+       [&] {
+         SetList(cs, Own + L"\\Files", L"more",
+                 {L"C:\\Windows\\System32\\ntoskrnl.exe", L"C:\\Windows\\gone.sys"});
+       }},
       {"recorded entry too short", [&] { SetList(cs, Own + L"\\Files", L"more", {L"C"}); }},
       {"recorded list unterminated, odd length",
        [&] {
@@ -95,8 +107,13 @@ TEST_F(Registration, EachMissingPieceFailsTheCheck) {
        }},
       {"RootDevice", [&] { SetList(cs, Own + L"\\Linkage", L"RootDevice", {W}); }},
       {"Export", [&] { SetList(cs, Own + L"\\Linkage", L"Export", {A}); }},
-      {"UpperBind without VroNdis", [&] { SetList(cs, Own + L"\\Linkage", L"UpperBind", {L"Tcpip"}); }},
-      {"Connection subkey", [&] { Delete(cs, std::wstring(L"Control\\Network\\") + kAdapterClass + L"\\" + A + L"\\Connection"); }},
+      {"UpperBind without VroNdis",
+       [&] { SetList(cs, Own + L"\\Linkage", L"UpperBind", {L"Tcpip"}); }},
+      {"Connection subkey",
+       [&] {
+         Delete(cs,
+                std::wstring(L"Control\\Network\\") + kAdapterClass + L"\\" + A + L"\\Connection");
+       }},
       {"bindings", [&] { SetList(cs, Wrapper + L"\\Linkage", L"UpperBind", {}); }},
   };
   for (const Break& b : breaks) {

@@ -18,16 +18,23 @@ const char kDriverFiles[] =
 
 class Removal : public NetHive {
  protected:
-  static void SetUpTestSuite() { disk_ = new rt::WinDisk(rt::MakeWinDisk("", "mbr2048", "raw", kDriverFiles)); }
+  static void SetUpTestSuite() {
+    disk_ = new rt::WinDisk(rt::MakeWinDisk("", "mbr2048", "raw", kDriverFiles));
+  }
 
-  std::wstring Class(const std::wstring& n) { return std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\" + n; }
-  std::wstring Connection(const std::wstring& g) { return std::wstring(L"Control\\Network\\") + kAdapterClass + L"\\" + g; }
+  std::wstring Class(const std::wstring& n) {
+    return std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\" + n;
+  }
+  std::wstring Connection(const std::wstring& g) {
+    return std::wstring(L"Control\\Network\\") + kAdapterClass + L"\\" + g;
+  }
   bool Exists(uint32_t cs, const std::wstring& key) { return RegistryKeyExists(&m_, Key(cs, key)); }
 
   // An adapter PCI\<device>\<instance> of class instance n with GUID g,
   // its service and driver file, connection and TCP/IP keys, NSI record.
-  void Adapter(uint32_t cs, const std::wstring& n, const std::wstring& g, const std::wstring& device,
-               const std::wstring& instance, const wchar_t* service, const wchar_t* imagePath) {
+  void Adapter(uint32_t cs, const std::wstring& n, const std::wstring& g,
+               const std::wstring& device, const std::wstring& instance, const wchar_t* service,
+               const wchar_t* imagePath) {
     SetText(cs, Class(n), L"NetCfgInstanceId", g);
     std::wstring enumKey = L"Enum\\PCI\\" + device + L"\\" + instance;
     SetText(cs, enumKey, L"Service", service);
@@ -47,10 +54,12 @@ class Removal : public NetHive {
   }
   // Config: the adapter (PCI\device\instance) with Tcpip and the own
   // filter bound above it, each with its connection key.
-  nt::LayoutValue Config3(uint32_t cs, const GUID& adapter, const std::wstring& device, const std::wstring& instance) {
+  nt::LayoutValue Config3(uint32_t cs, const GUID& adapter, const std::wstring& device,
+                          const std::wstring& instance) {
     nt::LayoutValue lv;
     lv.entries = {{adapter, 0, 0x84, L"PCI\\" + device, L"PCI\\" + device + L"\\" + instance},
-                  Entry(121, 2, 0, L"ms_tcpip"), Entry(122, 4, 0, L"vro_ndis")};
+                  Entry(121, 2, 0, L"ms_tcpip"),
+                  Entry(122, 4, 0, L"vro_ndis")};
     lv.bindings = {{1, 0}, {2, 0}};
     SetConfig(cs, lv);
     Connect(cs, kAdapterClass, adapter);
@@ -124,8 +133,10 @@ TEST_F(Removal, EveryTraceOfTheAdapterGoes) {
   std::string system = rt::NtfsCat(*disk_, disk_->unixPath, "/Windows/System32/config/SYSTEM",
                                    vt::ScratchDirUnix() + "/SYSTEM.removed");
   EXPECT_EQ("<missing>", rt::HivexGet(system, "\\ControlSet050\\Services\\vroeth", "ImagePath"));
-  EXPECT_EQ("Old\nTcpip", rt::HivexGet(system, "\\ControlSet050\\Control\\Class\\" + vt::Narrow(kAdapterClass) +
-                                                   "\\0003\\Linkage", "UpperBind"));
+  EXPECT_EQ("Old\nTcpip", rt::HivexGet(system,
+                                       "\\ControlSet050\\Control\\Class\\" +
+                                           vt::Narrow(kAdapterClass) + "\\0003\\Linkage",
+                                       "UpperBind"));
 }
 
 TEST_F(Removal, SharedDriverKeysFilesAndTheSystemsOwnFilesStay) {
@@ -148,8 +159,9 @@ TEST_F(Removal, SharedDriverKeysFilesAndTheSystemsOwnFilesStay) {
     const wchar_t* file;
     bool removed;
   } cases[] = {
-      {L"msnet", L"\\SystemRoot\\System32\\drivers\\msnet.sys", L"msnet.sys", false},   // Microsoft's
-      {L"shared", L"system32\\drivers\\shared.sys", L"shared.sys", false},             // see "twin"
+      {L"msnet", L"\\SystemRoot\\System32\\drivers\\msnet.sys", L"msnet.sys",
+       false},                                                              // Microsoft's
+      {L"shared", L"system32\\drivers\\shared.sys", L"shared.sys", false},  // see "twin"
       {L"kept", L"%SystemRoot%\\system32\\drivers\\kept.sys", L"kept.sys", true},
   };
   SetText(cs, L"Services\\twin", L"ImagePath", L"\\SystemRoot\\inf\\SHARED.SYS");
@@ -157,12 +169,15 @@ TEST_F(Removal, SharedDriverKeysFilesAndTheSystemsOwnFilesStay) {
   for (const Case& c : cases) {
     std::wstring g = nt::GuidString(nt::MakeGuid(131 + n)), inst = std::to_wstring(n++);
     Adapter(cs, inst, g, std::wstring(L"DEV_") + c.service, L"1", c.service, c.imagePath);
-    RemoveNetAdapter(L"PCI", (std::wstring(L"DEV_") + c.service).c_str(), &m_, kWin7x86, cs, inst.c_str(), L"1", 1);
+    RemoveNetAdapter(L"PCI", (std::wstring(L"DEV_") + c.service).c_str(), &m_, kWin7x86, cs,
+                     inst.c_str(), L"1", 1);
     EXPECT_FALSE(Exists(cs, Class(inst))) << vt::Narrow(c.service);
     EXPECT_FALSE(Exists(cs, Connection(g))) << vt::Narrow(c.service);
-    EXPECT_EQ(c.removed ? 0 : 1, m_.GetPathType((std::wstring(L"\\Windows\\System32\\drivers\\") + c.file).c_str()))
+    EXPECT_EQ(c.removed ? 0 : 1,
+              m_.GetPathType((std::wstring(L"\\Windows\\System32\\drivers\\") + c.file).c_str()))
         << vt::Narrow(c.service);
-    EXPECT_EQ(!c.removed, Exists(cs, std::wstring(L"Services\\") + c.service)) << vt::Narrow(c.service);
+    EXPECT_EQ(!c.removed, Exists(cs, std::wstring(L"Services\\") + c.service))
+        << vt::Narrow(c.service);
   }
 }
 
@@ -176,7 +191,8 @@ TEST_F(Removal, ConfigEntriesAndTheOwnDriversAdapters) {
     for (uint32_t allow : {0u, 1u}) {
       nt::LayoutValue lv = Config3(cs, a, L"DEV_C", L"5");
       const bool removed = version == kWin7x86 && allow;
-      EXPECT_EQ(removed ? 1 : 0, UnbindAdapterFromComponents(&m_, version, cs, A.c_str(), L"PCI\\DEV_C\\5", allow));
+      EXPECT_EQ(removed ? 1 : 0,
+                UnbindAdapterFromComponents(&m_, version, cs, A.c_str(), L"PCI\\DEV_C\\5", allow));
       if (removed) {
         lv.entries.erase(lv.entries.begin());
         lv.bindings.clear();

@@ -23,7 +23,8 @@ class GuardedBytes {
  public:
   explicit GuardedBytes(size_t capacity) {
     span_ = (capacity + 4095) & ~(size_t)4095;
-    base_ = static_cast<uint8_t*>(VirtualAlloc(nullptr, span_ + 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    base_ = static_cast<uint8_t*>(
+        VirtualAlloc(nullptr, span_ + 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     DWORD old;
     VirtualProtect(base_ + span_, 4096, PAGE_NOACCESS, &old);
   }
@@ -45,7 +46,8 @@ nt::LayoutValue Sample(bool x64) {
   lv.header = 0x11223344;
   lv.tableHeader = 0x55667788;
   lv.entries = {
-      {nt::MakeGuid(1), 0, 0x84, L"PCI\\VEN_8086&DEV_10D3", L"PCI\\VEN_8086&DEV_10D3\\4&1a2b&0&00E1"},
+      {nt::MakeGuid(1), 0, 0x84, L"PCI\\VEN_8086&DEV_10D3",
+       L"PCI\\VEN_8086&DEV_10D3\\4&1a2b&0&00E1"},
       {nt::MakeGuid(2), 2, 0xA0, L"ms_tcpip", L""},
       {nt::MakeGuid(3), 4, 0x00, L"vro", L"ROOT\\VRO\\0000"},
       {nt::MakeGuid(4), 5, 0x11, L"abcd", L"x"},
@@ -129,10 +131,8 @@ TEST(ConfigBlob, SixtyFourBitTextsStartOnEightByteBoundaries) {
     size_t pnpAt;
     size_t size;
   } cases[] = {
-      {true, L"abc", 32 + 8, 32 + 8 + 8},
-      {true, L"abcd", 32 + 16, 32 + 16 + 8},
-      {true, L"", 32 + 8, 32 + 8 + 8},
-      {false, L"abc", 24 + 8, 24 + 8 + 4},
+      {true, L"abc", 32 + 8, 32 + 8 + 8},     {true, L"abcd", 32 + 16, 32 + 16 + 8},
+      {true, L"", 32 + 8, 32 + 8 + 8},        {false, L"abc", 24 + 8, 24 + 8 + 4},
       {false, L"abcd", 24 + 10, 24 + 10 + 4},
   };
   for (const Case& c : cases) {
@@ -181,10 +181,18 @@ TEST(ConfigBlob, MutatedValuesNeverReadPastTheirEnd) {
       int edits = 1 + rng() % 4;
       for (int k = 0; k < edits; ++k) {
         switch (rng() % 4) {
-          case 0: v[rng() % v.size()] = (uint8_t)rng(); break;
-          case 1: v[rng() % v.size()] ^= (uint8_t)(1u << (rng() % 8)); break;
-          case 2: v.resize(rng() % (v.size() + 1)); break;
-          case 3: if (v.size() >= 16) PutLe32(&v[(rng() % (v.size() - 3))], rng() % 8); break;
+          case 0:
+            v[rng() % v.size()] = (uint8_t)rng();
+            break;
+          case 1:
+            v[rng() % v.size()] ^= (uint8_t)(1u << (rng() % 8));
+            break;
+          case 2:
+            v.resize(rng() % (v.size() + 1));
+            break;
+          case 3:
+            if (v.size() >= 16) PutLe32(&v[(rng() % (v.size() - 3))], rng() % 8);
+            break;
         }
         if (v.empty()) break;
       }
@@ -212,9 +220,13 @@ TEST(NsiRecord, NamesBitmapsAndShortRecords) {
     bool ok;
     uint32_t index, type;
   } names[] = {
-      {L"0000000200000600", true, 2, 6},  {L"0000000300001800", true, 3, 24},
-      {L"FFFFFFFF00000600", true, 0xFFFFFFFF, 6}, {L"600", true, 0, 6},
-      {L"00000002000006000", false, 0, 0}, {L"0000000g00000600", false, 0, 0}, {L"", false, 0, 0},
+      {L"0000000200000600", true, 2, 6},
+      {L"0000000300001800", true, 3, 24},
+      {L"FFFFFFFF00000600", true, 0xFFFFFFFF, 6},
+      {L"600", true, 0, 6},
+      {L"00000002000006000", false, 0, 0},
+      {L"0000000g00000600", false, 0, 0},
+      {L"", false, 0, 0},
   };
   for (const Name& n : names) {
     uint32_t index = 0, type = 0;

@@ -76,7 +76,10 @@ inline std::vector<uint8_t> WriteLayout(const LayoutValue& lv) {
 }
 
 inline GUID MakeGuid(uint32_t n) {
-  GUID g = {0x6b1e0000u + n, (uint16_t)(0x1000 + n), 0x4abc, {0x80, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, (uint8_t)n}};
+  GUID g = {0x6b1e0000u + n,
+            (uint16_t)(0x1000 + n),
+            0x4abc,
+            {0x80, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, (uint8_t)n}};
   return g;
 }
 

@@ -36,20 +36,26 @@ class NetHive : public ::testing::Test {
     ASSERT_GE(m_.OpenImage(disk_->path.c_str(), nullptr, 0, 1), 0);
     ASSERT_EQ(1, m_.LoadHives(1));
   }
-  std::wstring Key(uint32_t cs, const std::wstring& tail) { return SystemKeyPath(cs, L"%s", tail.c_str()); }
-  void Set(uint32_t cs, const std::wstring& key, const wchar_t* name, const void* data, size_t size, uint32_t type) {
+  std::wstring Key(uint32_t cs, const std::wstring& tail) {
+    return SystemKeyPath(cs, L"%s", tail.c_str());
+  }
+  void Set(uint32_t cs, const std::wstring& key, const wchar_t* name, const void* data, size_t size,
+           uint32_t type) {
     std::wstring full = Key(cs, key);
     m_.RegCreateKey(full.c_str());
-    ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue(full.c_str(), name, data, (uint32_t)size, type)) << vt::Narrow(full);
+    ASSERT_EQ(REG_STATUS_OK, m_.RegSetValue(full.c_str(), name, data, (uint32_t)size, type))
+        << vt::Narrow(full);
   }
-  void SetText(uint32_t cs, const std::wstring& key, const wchar_t* name, const std::wstring& text) {
+  void SetText(uint32_t cs, const std::wstring& key, const wchar_t* name,
+               const std::wstring& text) {
     std::vector<uint8_t> b = rt::Utf16z(text);
     Set(cs, key, name, b.data(), b.size(), HIVE_REG_SZ);
   }
   void SetDword(uint32_t cs, const std::wstring& key, const wchar_t* name, uint32_t v) {
     Set(cs, key, name, &v, 4, HIVE_REG_DWORD);
   }
-  void SetList(uint32_t cs, const std::wstring& key, const wchar_t* name, const std::vector<std::wstring>& items) {
+  void SetList(uint32_t cs, const std::wstring& key, const wchar_t* name,
+               const std::vector<std::wstring>& items) {
     std::vector<uint8_t> b;
     for (const std::wstring& s : items) nt::PutText(b, s);
     b.push_back(0);
@@ -88,7 +94,8 @@ class NetHive : public ::testing::Test {
   CInfInstaller inst_;
 };
 
-inline nt::LayoutEntry Entry(uint32_t n, uint32_t cls, uint32_t ch, const std::wstring& id, const std::wstring& pnp = L"") {
+inline nt::LayoutEntry Entry(uint32_t n, uint32_t cls, uint32_t ch, const std::wstring& id,
+                             const std::wstring& pnp = L"") {
   return {nt::MakeGuid(n), cls, ch, id, pnp};
 }
 

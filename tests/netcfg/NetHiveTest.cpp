@@ -15,12 +15,14 @@ TEST_F(NetHive, RecordsRebuildTheValueWithZeroHeadersAndOneEndRecord) {
     lv.header = 0x01020304;
     lv.tableHeader = 0x0A0B0C0D;
     std::wstring longId(120, L'q');
-    lv.entries = {Entry(1, 0, 0x84, L"PCI\\VEN_1", L"PCI\\VEN_1\\1"), Entry(2, 2, 0xA0, longId), Entry(3, 4, 0, L"vroproto")};
+    lv.entries = {Entry(1, 0, 0x84, L"PCI\\VEN_1", L"PCI\\VEN_1\\1"), Entry(2, 2, 0xA0, longId),
+                  Entry(3, 4, 0, L"vroproto")};
     lv.bindings = {{1, 0}, {2, 0}, {1, 2}};
     lv.tail = {1, 2, 3, 4, 5, 6, 7, 8};
     SetConfig(cs, lv);
     std::vector<NetBindingRecord> records;
-    ASSERT_EQ(kNetConfigParsed, BuildBindingRecords(Installer(x64 ? kWin7x64 : kWin7x86, cs), records));
+    ASSERT_EQ(kNetConfigParsed,
+              BuildBindingRecords(Installer(x64 ? kWin7x64 : kWin7x86, cs), records));
     ASSERT_EQ(3u, records.size());
     EXPECT_EQ(2u, records[0].UpperCount);
     EXPECT_EQ(1u, records[0].Upper[0]);
@@ -57,13 +59,14 @@ TEST_F(NetHive, NewAdapterEntersAnEmptyValueAsEntryZero) {
   ASSERT_EQ(1, CreateRegScriptFile(script.c_str()));
   CInfInstaller* inst = Installer(kWin7x86, cs);
   inst->PnpProfileId = 0x1234;
-  EXPECT_EQ(1, AddAdapterToNetworkConfig(inst, guid.c_str(), L"PCI\\VEN_9", L"PCI\\VEN_9\\VRO&Node&Pnp",
-                                         script.c_str()));
+  EXPECT_EQ(1, AddAdapterToNetworkConfig(inst, guid.c_str(), L"PCI\\VEN_9",
+                                         L"PCI\\VEN_9\\VRO&Node&Pnp", script.c_str()));
   lv.entries = {{adapter, 0, 0x84, L"PCI\\VEN_9", L"PCI\\VEN_9\\VRO&Node&Pnp"}};
   EXPECT_EQ(nt::WriteLayout(lv), Config(cs));
   // The value as stored is copied into the staging script.
   std::wstring staged;
-  ASSERT_TRUE(ReadProfileValue(script.c_str(), Key(cs, L"Control\\Network").c_str(), L"Config", staged));
+  ASSERT_TRUE(
+      ReadProfileValue(script.c_str(), Key(cs, L"Control\\Network").c_str(), L"Config", staged));
   std::string hex;
   for (uint8_t b : nt::WriteLayout(lv)) {
     char t[4];
@@ -73,8 +76,8 @@ TEST_F(NetHive, NewAdapterEntersAnEmptyValueAsEntryZero) {
   hex.pop_back();
   EXPECT_EQ("hex:" + hex, vt::Narrow(staged));
   // Again with the same GUID: no second entry, nothing to bind.
-  EXPECT_EQ(0, AddAdapterToNetworkConfig(&inst_, guid.c_str(), L"PCI\\VEN_9", L"PCI\\VEN_9\\VRO&Node&Pnp",
-                                         script.c_str()));
+  EXPECT_EQ(0, AddAdapterToNetworkConfig(&inst_, guid.c_str(), L"PCI\\VEN_9",
+                                         L"PCI\\VEN_9\\VRO&Node&Pnp", script.c_str()));
   EXPECT_EQ(nt::WriteLayout(lv), Config(cs));
 }
 
@@ -89,12 +92,14 @@ TEST_F(NetHive, OwnComponentsAndProtocolsAreBoundThenStaleBindingsGo) {
     nt::LayoutValue lv;
     lv.x64 = x64;
     lv.header = 7;
-    lv.entries = {Entry(1, 4, 0, L"vro_ndis"), Entry(2, 4, 0, L"VroProto"), Entry(3, 2, 0xA0, L"ms_tcpip")};
+    lv.entries = {Entry(1, 4, 0, L"vro_ndis"), Entry(2, 4, 0, L"VroProto"),
+                  Entry(3, 2, 0xA0, L"ms_tcpip")};
     SetConfig(cs, lv);
     Connect(cs, L"{4d36e974-e325-11ce-bfc1-08002be10318}", lv.entries[0].guid);
     Connect(cs, L"{4d36e974-e325-11ce-bfc1-08002be10318}", lv.entries[1].guid);
     Connect(cs, kAdapterClass, adapter);
-    std::wstring tcp = L"Control\\Network\\{4D36E975-E325-11CE-BFC1-08002BE10318}\\" + nt::GuidString(lv.entries[2].guid);
+    std::wstring tcp = L"Control\\Network\\{4D36E975-E325-11CE-BFC1-08002BE10318}\\" +
+                       nt::GuidString(lv.entries[2].guid);
     SetText(cs, tcp + L"\\Ndi\\Interfaces", L"LowerRange", L"ndis5,ndis4,ndisatm");
     SetText(cs, tcp + L"\\Ndi", L"Service", L"Tcpip");
     SetList(cs, L"Services\\Tcpip\\Linkage", L"Bind", {L"\\Device\\{other}", L"\\Device\\" + guid});
@@ -104,7 +109,8 @@ TEST_F(NetHive, OwnComponentsAndProtocolsAreBoundThenStaleBindingsGo) {
 
     std::wstring script = vt::ToWin(vt::ScratchDirUnix()) + L"\\Net.tmp";
     CInfInstaller* inst = Installer(x64 ? kWin7x64 : kWin7x86, cs);
-    ASSERT_EQ(1, AddAdapterToNetworkConfig(inst, guid.c_str(), L"PCI\\VEN_A", L"PCI\\VEN_A\\1", script.c_str()));
+    ASSERT_EQ(1, AddAdapterToNetworkConfig(inst, guid.c_str(), L"PCI\\VEN_A", L"PCI\\VEN_A\\1",
+                                           script.c_str()));
     lv.entries.push_back({adapter, 0, 0x84, L"PCI\\VEN_A", L"PCI\\VEN_A\\1"});
     lv.bindings = {{x64 ? 1u : 0u, 3}, {2, 3}};
     EXPECT_EQ(nt::WriteLayout(lv), Config(cs));
@@ -117,7 +123,8 @@ TEST_F(NetHive, OwnComponentsAndProtocolsAreBoundThenStaleBindingsGo) {
     uint32_t list[kNetRecordUpperLinks];
     ASSERT_EQ(-1, AddOwnBindings(inst, guid.c_str(), blob, 3, list));
     EXPECT_EQ(2u, list[0]);
-    ASSERT_EQ(1, AddAdapterToNetworkConfig(inst, guid.c_str(), L"PCI\\VEN_A", L"PCI\\VEN_A\\1", script.c_str()));
+    ASSERT_EQ(1, AddAdapterToNetworkConfig(inst, guid.c_str(), L"PCI\\VEN_A", L"PCI\\VEN_A\\1",
+                                           script.c_str()));
     lv.bindings = {{x64 ? 1u : 0u, 3}};
     EXPECT_EQ(nt::WriteLayout(lv), Config(cs));
     // Routed and bound again: with both bindings in place nothing is to do.
@@ -133,8 +140,12 @@ TEST_F(NetHive, PruningRemovesStaleEntriesOneAtATimeAndRenumbers) {
     lv.x64 = x64;
     lv.header = 0x99;
     lv.tableHeader = 0x77;
-    lv.entries = {Entry(1, 0, 0x84, L"PCI\\A", L"PCI\\A\\1"), Entry(2, 2, 0, L"gone1"), Entry(3, 1, 0, L"class1"),
-                  Entry(4, 3, 0, L"gone2"), Entry(5, 5, 0, L"class5"), Entry(6, 4, 0, L"kept")};
+    lv.entries = {Entry(1, 0, 0x84, L"PCI\\A", L"PCI\\A\\1"),
+                  Entry(2, 2, 0, L"gone1"),
+                  Entry(3, 1, 0, L"class1"),
+                  Entry(4, 3, 0, L"gone2"),
+                  Entry(5, 5, 0, L"class5"),
+                  Entry(6, 4, 0, L"kept")};
     lv.bindings = {{1, 0}, {5, 0}, {3, 0}, {5, 2}, {4, 0}};
     lv.tail = {9, 9};
     SetConfig(cs, lv);
@@ -154,7 +165,8 @@ TEST_F(NetHive, RepairRelinksAnAdapterWhoseInstanceHasGone) {
   std::wstring guid = nt::GuidString(adapter);
   nt::LayoutValue lv;
   lv.x64 = true;
-  lv.entries = {Entry(1, 2, 0, L"ms_tcpip"), {adapter, 0, 0x81, L"PCI\\VEN_OLD", L"PCI\\VEN_OLD\\1"}};
+  lv.entries = {Entry(1, 2, 0, L"ms_tcpip"),
+                {adapter, 0, 0x81, L"PCI\\VEN_OLD", L"PCI\\VEN_OLD\\1"}};
   lv.bindings = {{0, 1}};
   SetConfig(cs, lv);
   SetText(cs, L"Enum\\PCI\\VEN_OLD\\1", L"Class", L"Net");
@@ -175,7 +187,8 @@ TEST_F(NetHive, RepairRelinksAnAdapterWhoseInstanceHasGone) {
   // already names the instance found: nothing is stored, the result is 1.
   const uint32_t cs2 = 10;
   nt::LayoutValue twice;
-  twice.entries = {{adapter, 2, 0x84, L"X", L"PCI\\GONE\\1"}, {adapter, 0, 0x84, L"PCI\\VEN_2", L"PCI\\VEN_2\\b"}};
+  twice.entries = {{adapter, 2, 0x84, L"X", L"PCI\\GONE\\1"},
+                   {adapter, 0, 0x84, L"PCI\\VEN_2", L"PCI\\VEN_2\\b"}};
   SetConfig(cs2, twice);
   SetText(cs2, L"Enum\\PCI\\VEN_2\\b", L"Class", L"Net");
   EXPECT_EQ(1, RepairAdapterConfigEntry(&m_, kWin7x86, cs2, guid.c_str()));
@@ -183,7 +196,8 @@ TEST_F(NetHive, RepairRelinksAnAdapterWhoseInstanceHasGone) {
   // No qualifying entry (0x80 missing): 0.
   twice.entries[0].characteristics = 0x04;
   SetConfig(cs2, twice);
-  EXPECT_EQ(0, RepairAdapterConfigEntry(&m_, kWin7x86, cs2, L"{00000000-0000-0000-0000-000000000001}"));
+  EXPECT_EQ(
+      0, RepairAdapterConfigEntry(&m_, kWin7x86, cs2, L"{00000000-0000-0000-0000-000000000001}"));
 }
 
 TEST_F(NetHive, AdapterLinkageIsWrittenOnceAndOnlyWithAWrapper) {
@@ -230,10 +244,12 @@ TEST_F(NetHive, ComponentBindsAdapterNeedsRouteAndBind) {
   for (const Case& c : cases) {
     std::wstring comp = L"{C" + std::to_wstring(n++) + L"}";
     if (c.service) {
-      SetText(cs, std::wstring(L"Control\\Network\\") + c.classKey + L"\\" + comp + L"\\Ndi", L"Service", c.service);
+      SetText(cs, std::wstring(L"Control\\Network\\") + c.classKey + L"\\" + comp + L"\\Ndi",
+              L"Service", c.service);
       std::wstring linkage = std::wstring(L"Services\\") + c.service + L"\\Linkage";
       SetList(cs, linkage, L"Route", {c.route ? L"\"x\" \"{ad}\"" : L"\"x\" \"{zz}\""});
-      SetList(cs, linkage, L"Bind", {L"\\Device\\{q}", c.bind ? L"\\Device\\{AD}" : L"\\Device\\{zz}"});
+      SetList(cs, linkage, L"Bind",
+              {L"\\Device\\{q}", c.bind ? L"\\Device\\{AD}" : L"\\Device\\{zz}"});
     }
     EXPECT_EQ(c.expected, ComponentBindsAdapter(comp.c_str(), cs, &m_, c.classIndex, L"{ad}")) << n;
   }
@@ -251,13 +267,13 @@ TEST_F(NetHive, EnumInstancesAndDriverVersion) {
   EXPECT_EQ(1, AnyEnumInstanceHasValue(&m_, L"PCI", cs, L"Driver", L"{X}\\0007"));
   EXPECT_EQ(0, AnyEnumInstanceHasValue(&m_, L"PCI", cs, L"Service", L"usbnic"));
   EXPECT_EQ(0, AnyEnumInstanceHasValue(&m_, L"ROOT", cs, L"Service", L"e1e"));
-  SetText(cs, std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\0002", L"DriverVersion", std::wstring(120, L'9'));
+  SetText(cs, std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\0002", L"DriverVersion",
+          std::wstring(120, L'9'));
   wchar_t version[100];
   EXPECT_EQ(1, ReadNetDriverVersion(L"0002", cs, &m_, version));
   EXPECT_EQ(99u, wcslen(version));
   EXPECT_EQ(0, ReadNetDriverVersion(L"0003", cs, &m_, version));
 }
-
 
 TEST_F(NetHive, NsiRecordTakesTheFirstFreeEthernetIndex) {
   const uint32_t cs = 14;
@@ -273,7 +289,8 @@ TEST_F(NetHive, NsiRecordTakesTheFirstFreeEthernetIndex) {
   Set(cs, kNsiKey, L"0000000200001800", other.data(), other.size(), HIVE_REG_BINARY);
   MakeKey(cs, kIfTypeKey);
 
-  EXPECT_EQ(kNsiNoIndex, RegisterNsiInterface(&m_, kXpX86, cs, guid.c_str())) << "no record before Windows 6";
+  EXPECT_EQ(kNsiNoIndex, RegisterNsiInterface(&m_, kXpX86, cs, guid.c_str()))
+      << "no record before Windows 6";
   EXPECT_EQ(2u, RegisterNsiInterface(&m_, kWin7x64, cs, guid.c_str()));
   std::vector<uint8_t> made = Get(cs, kNsiKey, L"0000000200000600");
   ASSERT_EQ(kNsiRecordBytes, made.size());
@@ -294,7 +311,8 @@ TEST_F(NetHive, NsiBitmapKeepsHighIndicesInTheirByte) {
   Set(cs, kNsiKey, L"0000000000000600", templ.data(), templ.size(), HIVE_REG_BINARY);
   // Names of any type or length hold their index.
   uint8_t one = 1;
-  for (uint32_t n = 1; n < 40; ++n) Set(cs, kNsiKey, NsiRecordName(n).c_str(), &one, 1, HIVE_REG_DWORD);
+  for (uint32_t n = 1; n < 40; ++n)
+    Set(cs, kNsiKey, NsiRecordName(n).c_str(), &one, 1, HIVE_REG_DWORD);
   std::vector<uint8_t> bitmap = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x80};
   Set(cs, kIfTypeKey, L"IfUsedNetLuidIndices", bitmap.data(), bitmap.size(), HIVE_REG_BINARY);
   EXPECT_EQ(40u, RegisterNsiInterface(&m_, kWin7x86, cs, nt::GuidString(nt::MakeGuid(77)).c_str()));
@@ -304,13 +322,16 @@ TEST_F(NetHive, NsiBitmapKeepsHighIndicesInTheirByte) {
   // Without the type's key the bitmap cannot be stored: a failure.
   const uint32_t cs2 = 16;
   Set(cs2, kNsiKey, L"0000000000000600", templ.data(), templ.size(), HIVE_REG_BINARY);
-  EXPECT_EQ(kNsiNoIndex, RegisterNsiInterface(&m_, kWin7x86, cs2, nt::GuidString(nt::MakeGuid(78)).c_str()));
+  EXPECT_EQ(kNsiNoIndex,
+            RegisterNsiInterface(&m_, kWin7x86, cs2, nt::GuidString(nt::MakeGuid(78)).c_str()));
   // Without a template, or without the records key, nothing is made.
   const uint32_t cs3 = 17;
   Set(cs3, kNsiKey, L"0000000000000600", &one, 1, HIVE_REG_BINARY);
   MakeKey(cs3, kIfTypeKey);
-  EXPECT_EQ(kNsiNoIndex, RegisterNsiInterface(&m_, kWin7x86, cs3, nt::GuidString(nt::MakeGuid(79)).c_str()));
-  EXPECT_EQ(kNsiNoIndex, RegisterNsiInterface(&m_, kWin7x86, 41, nt::GuidString(nt::MakeGuid(79)).c_str()));
+  EXPECT_EQ(kNsiNoIndex,
+            RegisterNsiInterface(&m_, kWin7x86, cs3, nt::GuidString(nt::MakeGuid(79)).c_str()));
+  EXPECT_EQ(kNsiNoIndex,
+            RegisterNsiInterface(&m_, kWin7x86, 41, nt::GuidString(nt::MakeGuid(79)).c_str()));
 }
 
 TEST_F(NetHive, WrapperAdapterLookup) {
@@ -322,13 +343,13 @@ TEST_F(NetHive, WrapperAdapterLookup) {
     uint32_t characteristics;
     const wchar_t* componentId;
     GUID guid;
-    int luid;          // -1: no NetLuidIndex
-    GUID recordGuid;   // of the NSI record at that index
+    int luid;         // -1: no NetLuidIndex
+    GUID recordGuid;  // of the NSI record at that index
   } instances[] = {
-      {L"0001", 0x21, L"vrowrapp", w, 1, w},                // 0x08 missing
-      {L"0003", 0x29, L"VROWRAPP", w, 3, nt::MakeGuid(61)}, // record of another GUID
-      {L"0005", 0x29, L"vrowrapp", w, -1, w},               // no NetLuidIndex
-      {L"0007", 0x29, L"vrowrapp", w, 9, w},                // index without a record
+      {L"0001", 0x21, L"vrowrapp", w, 1, w},                 // 0x08 missing
+      {L"0003", 0x29, L"VROWRAPP", w, 3, nt::MakeGuid(61)},  // record of another GUID
+      {L"0005", 0x29, L"vrowrapp", w, -1, w},                // no NetLuidIndex
+      {L"0007", 0x29, L"vrowrapp", w, 9, w},                 // index without a record
       {L"0010", 0x2B, L"other", w, 10, w},
       {L"0012", 0x29, L"vrowrapp", w, 12, w},
       {L"0020", 0xFF, L"vrowrapp", w, 20, w},
@@ -341,7 +362,8 @@ TEST_F(NetHive, WrapperAdapterLookup) {
     if (i.luid >= 0) SetDword(cs, key, L"NetLuidIndex", (uint32_t)i.luid);
     if (i.luid >= 0 && i.luid != 9) {
       std::vector<uint8_t> r = NsiRecord(i.recordGuid);
-      Set(cs, kNsiKey, NsiRecordName((uint32_t)i.luid).c_str(), r.data(), r.size(), HIVE_REG_BINARY);
+      Set(cs, kNsiKey, NsiRecordName((uint32_t)i.luid).c_str(), r.data(), r.size(),
+          HIVE_REG_BINARY);
     }
   }
   wchar_t out[100] = L"untouched";
@@ -372,7 +394,8 @@ TEST_F(NetHive, DamagedValuesAreRefusedOrUsed) {
     bool x64 = round % 2;
     nt::LayoutValue lv;
     lv.x64 = x64;
-    lv.entries = {Entry(1, 0, 0x84, L"PCI\\A", L"PCI\\A\\1"), Entry(2, 4, 0, L"vroproto"), Entry(3, 2, 0, L"tcp")};
+    lv.entries = {Entry(1, 0, 0x84, L"PCI\\A", L"PCI\\A\\1"), Entry(2, 4, 0, L"vroproto"),
+                  Entry(3, 2, 0, L"tcp")};
     lv.bindings = {{1, 0}, {2, 0}};
     std::vector<uint8_t> v = nt::WriteLayout(lv);
     for (int k = 0; k < 3; ++k) v[rng() % v.size()] = (uint8_t)rng();
@@ -383,7 +406,8 @@ TEST_F(NetHive, DamagedValuesAreRefusedOrUsed) {
     CInfInstaller* inst = Installer(x64 ? kWin7x64 : kWin7x86, cs);
     std::vector<NetBindingRecord> records;
     EXPECT_EQ(usable, BuildBindingRecords(inst, records) == kNetConfigParsed);
-    int32_t added = AddAdapterToNetworkConfig(inst, guid.c_str(), L"PCI\\B", L"PCI\\B\\1", script.c_str());
+    int32_t added =
+        AddAdapterToNetworkConfig(inst, guid.c_str(), L"PCI\\B", L"PCI\\B\\1", script.c_str());
     if (!usable) {
       EXPECT_EQ(0, added);
       EXPECT_EQ(v, Config(cs)) << round;
@@ -393,7 +417,8 @@ TEST_F(NetHive, DamagedValuesAreRefusedOrUsed) {
     record.resize(rng() % (kNsiRecordBytes + 20));
     wchar_t name[32];
     _snwprintf(name, 32, L"%08x%08x", (unsigned)(rng() % 4), (unsigned)(rng() % 3 ? 0x600 : rng()));
-    Set(cs, kNsiKey, name, record.data(), record.size(), rng() % 4 ? HIVE_REG_BINARY : HIVE_REG_DWORD);
+    Set(cs, kNsiKey, name, record.data(), record.size(),
+        rng() % 4 ? HIVE_REG_BINARY : HIVE_REG_DWORD);
     std::vector<uint8_t> bitmap(rng() % 10);
     for (uint8_t& b : bitmap) b = (uint8_t)rng();
     if (bitmap.empty())
@@ -435,8 +460,8 @@ TEST_F(NetHive, WrittenValuesReachTheHiveFile) {
   Set(cs, kNsiKey, L"0000000000000600", templ.data(), templ.size(), HIVE_REG_BINARY);
   MakeKey(cs, kIfTypeKey);
   std::wstring script = vt::ToWin(vt::ScratchDirUnix()) + L"\\Net.tmp";
-  ASSERT_EQ(1, AddAdapterToNetworkConfig(Installer(kWin7x64, cs), guid.c_str(), L"PCI\\VEN_C", L"PCI\\VEN_C\\2",
-                                         script.c_str()));
+  ASSERT_EQ(1, AddAdapterToNetworkConfig(Installer(kWin7x64, cs), guid.c_str(), L"PCI\\VEN_C",
+                                         L"PCI\\VEN_C\\2", script.c_str()));
   ASSERT_EQ(1u, RegisterNsiInterface(&m_, kWin7x64, cs, guid.c_str()));
   ASSERT_TRUE(m_.Close());
   lv.entries.push_back({adapter, 0, 0x84, L"PCI\\VEN_C", L"PCI\\VEN_C\\2"});
@@ -445,10 +470,12 @@ TEST_F(NetHive, WrittenValuesReachTheHiveFile) {
   std::string system = rt::NtfsCat(*disk_, disk_->unixPath, "/Windows/System32/config/SYSTEM",
                                    vt::ScratchDirUnix() + "/SYSTEM");
   std::string dump;
-  ASSERT_EQ(0, vt::Sh("/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") + " --dump " +
-                          vt::Q(system) + " | grep -e '^V .ControlSet020.Control.Network|Config|' "
-                          "-e 'ControlSet020.Services.NDIS.IfTypes.6|IfUsed'",
-                      &dump));
+  ASSERT_EQ(0,
+            vt::Sh("/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") +
+                       " --dump " + vt::Q(system) +
+                       " | grep -e '^V .ControlSet020.Control.Network|Config|' "
+                       "-e 'ControlSet020.Services.NDIS.IfTypes.6|IfUsed'",
+                   &dump));
   EXPECT_EQ("V \\ControlSet020\\Control\\Network|Config|3|" + Hex(nt::WriteLayout(lv)) + "\n" +
                 "V \\ControlSet020\\Services\\NDIS\\IfTypes\\6|IfUsedNetLuidIndices|3|02\n",
             dump);

@@ -8,12 +8,12 @@ const uint32_t kWin10x64 = 0x400A00;
 
 // Keys a candidate GUID may have.
 enum : unsigned {
-  kT1 = 1,     // Tcpip Interfaces
-  kT2 = 2,     // Tcpip Adapters
-  kLwf = 4,    // VRO_LWF NdisAdapters
-  kNdis = 8,   // VRONDIS Adapters
-  kConn = 16,  // Control\Network\<class>
-  kSetup = 32, // NetworkSetup2 interface (Kernel key without an index)
+  kT1 = 1,      // Tcpip Interfaces
+  kT2 = 2,      // Tcpip Adapters
+  kLwf = 4,     // VRO_LWF NdisAdapters
+  kNdis = 8,    // VRONDIS Adapters
+  kConn = 16,   // Control\Network\<class>
+  kSetup = 32,  // NetworkSetup2 interface (Kernel key without an index)
 };
 
 class NewAdapter : public NetHive {
@@ -29,7 +29,8 @@ class NewAdapter : public NetHive {
   void KernelIndex(uint32_t cs, const std::wstring& g, uint32_t index) {
     SetDword(cs, L"Control\\NetworkSetup2\\Interfaces\\" + g + L"\\Kernel", L"NetLuidIndex", index);
   }
-  void Claim(uint32_t cs, const wchar_t* instance, const std::wstring& g, uint32_t characteristics) {
+  void Claim(uint32_t cs, const wchar_t* instance, const std::wstring& g,
+             uint32_t characteristics) {
     std::wstring key = std::wstring(L"Control\\Class\\") + kAdapterClass + L"\\" + instance;
     SetText(cs, key, L"NetCfgInstanceId", g);
     SetDword(cs, key, L"Characteristics", characteristics);
@@ -51,11 +52,11 @@ class NewAdapter : public NetHive {
 
 TEST_F(NewAdapter, Windows10TakesTheFirstUnclaimedInterfaceWithAKernelIndex) {
   const uint32_t cs = 30;
-  Candidate(cs, G(1), kT1 | kT2 | kLwf | kSetup);    // claimed
+  Candidate(cs, G(1), kT1 | kT2 | kLwf | kSetup);  // claimed
   KernelIndex(cs, G(1), 11);
   Claim(cs, L"0001", G(1), 0x84);
-  Candidate(cs, G(2), kT1 | kT2 | kLwf | kSetup);    // no NetLuidIndex: skipped
-  Candidate(cs, G(3), kT1 | kLwf | kSetup);          // no Tcpip Adapters key
+  Candidate(cs, G(2), kT1 | kT2 | kLwf | kSetup);  // no NetLuidIndex: skipped
+  Candidate(cs, G(3), kT1 | kLwf | kSetup);        // no Tcpip Adapters key
   KernelIndex(cs, G(3), 13);
   Candidate(cs, G(4), kT1 | kT2 | kLwf | kSetup);
   KernelIndex(cs, G(4), 14);
@@ -113,7 +114,7 @@ TEST_F(NewAdapter, Windows7SourcesInOrder) {
 TEST_F(NewAdapter, Windows7FallsBackToTheOwnDriversAdapterLists) {
   const uint32_t cs = 32;
   NsiTemplate(cs);
-  Candidate(cs, G(20), kT1 | kNdis);            // one Tcpip key only
+  Candidate(cs, G(20), kT1 | kNdis);  // one Tcpip key only
   Candidate(cs, G(21), kT1 | kT2 | kLwf);
   std::wstring guid;
   uint32_t index = 0;

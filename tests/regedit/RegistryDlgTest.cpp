@@ -101,7 +101,8 @@ void ClearSettings() {
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\VroMount\\History\\Registry");
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\VroMount\\Favorites\\Registry");
   HKEY key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\VroMount", 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\VroMount", 0, KEY_SET_VALUE, &key) ==
+      ERROR_SUCCESS) {
     RegDeleteValueW(key, L"LastKey");
     RegDeleteValueW(key, L"KeyTreeviewWidth");
     RegCloseKey(key);
@@ -110,8 +111,8 @@ void ClearSettings() {
 
 void WriteHistory(const std::vector<std::wstring>& entries) {
   HKEY key;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kRegistryHistoryKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                           nullptr, &key, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kRegistryHistoryKey, 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
   for (size_t i = 0; i < entries.size(); ++i) {
     std::wstring name = std::to_wstring(i);
     RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(entries[i].c_str()),
@@ -123,11 +124,13 @@ void WriteHistory(const std::vector<std::wstring>& entries) {
 std::vector<std::wstring> ReadHistory() {
   std::vector<std::wstring> out;
   HKEY key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryHistoryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return out;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryHistoryKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return out;
   for (int i = 0;; ++i) {
     wchar_t text[400] = {};
     DWORD size = sizeof(text) - 2;
-    if (RegQueryValueExW(key, std::to_wstring(i).c_str(), nullptr, nullptr, (BYTE*)text, &size)) break;
+    if (RegQueryValueExW(key, std::to_wstring(i).c_str(), nullptr, nullptr, (BYTE*)text, &size))
+      break;
     out.push_back(text);
   }
   RegCloseKey(key);
@@ -173,7 +176,8 @@ class RegistryDlgTest : public ::testing::Test {
     ASSERT_EQ(3, image.OpenImage(disk.path.c_str(), nullptr, 0, 0));
   }
   void Set(const wchar_t* key, const wchar_t* name, uint32_t type, std::vector<uint8_t> data) {
-    ASSERT_EQ(REG_STATUS_OK, image.RegSetValue(key, name, data.data(), (uint32_t)data.size(), type)) << name;
+    ASSERT_EQ(REG_STATUS_OK, image.RegSetValue(key, name, data.data(), (uint32_t)data.size(), type))
+        << name;
   }
   rt::WinDisk disk;
   CMountedImage image;
@@ -187,9 +191,11 @@ TEST_F(RegistryDlgTest, TreeValueListAndRefresh) {
     HTREEITEM user = TreeView_GetRoot(tree);
     ASSERT_TRUE(user);
     HTREEITEM machine = TreeView_GetNextSibling(tree, user);
-    EXPECT_EQ((std::vector<std::wstring>{L"BCD00000000", L"SAM", L"SECURITY", L"SOFTWARE", L"SYSTEM"}),
-              ChildTexts(tree, machine));
-    EXPECT_FALSE(TreeGetItemChildren(tree, TreeView_GetChild(tree, machine))) << "no BCD hive: no button";
+    EXPECT_EQ(
+        (std::vector<std::wstring>{L"BCD00000000", L"SAM", L"SECURITY", L"SOFTWARE", L"SYSTEM"}),
+        ChildTexts(tree, machine));
+    EXPECT_FALSE(TreeGetItemChildren(tree, TreeView_GetChild(tree, machine)))
+        << "no BCD hive: no button";
 
     const wchar_t* types = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Types";
     ASSERT_EQ(REG_STATUS_OK, image.RegCreateKey(types));
@@ -216,8 +222,8 @@ TEST_F(RegistryDlgTest, TreeValueListAndRefresh) {
     EXPECT_EQ(0, ListGetItemImage(list, 0)) << "the default row keeps the string icon";
     std::vector<std::wstring> names;
     for (int i = 1; i < 15; ++i) names.push_back(Cell(list, i, 0));
-    EXPECT_EQ((std::vector<std::wstring>{L"be", L"Big", L"bin40", L"dw2", L"multi", L"none", L"odd", L"q1", L"q2",
-                                         L"qw5", L"t10", L"t6", L"t8", L"t9"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"be", L"Big", L"bin40", L"dw2", L"multi", L"none", L"odd",
+                                         L"q1", L"q2", L"qw5", L"t10", L"t6", L"t8", L"t9"}),
               names);
     auto row = [&](const wchar_t* name) { return ListFindItemText(list, name); };
     EXPECT_EQ(L"0xffffffff (4294967295)", Cell(list, row(L"q1"), 2));
@@ -259,7 +265,8 @@ TEST_F(RegistryDlgTest, TreeValueListAndRefresh) {
 // walk with a missing component and in lower case.
 TEST_F(RegistryDlgTest, HistoryAndSelectKeyPath) {
   std::vector<std::wstring> thirty;
-  for (int i = 0; i < 30; ++i) thirty.push_back(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Old" + std::to_wstring(i));
+  for (int i = 0; i < 30; ++i)
+    thirty.push_back(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Old" + std::to_wstring(i));
   WriteHistory(thirty);
   const std::wstring a = std::wstring(kVro), b = L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro";
   RunEditor(&image, 2052, [&](CRegistryDlg* dlg) {
@@ -282,10 +289,12 @@ TEST_F(RegistryDlgTest, HistoryAndSelectKeyPath) {
   ClearSettings();
   WriteHistory({L"HKEY_LOCAL_MACHINE\\SYSTEM\\A", L"", L"HKEY_LOCAL_MACHINE\\SYSTEM\\B"});
   RunEditor(&image, 2052, [&](CRegistryDlg* dlg) {
-    EXPECT_EQ((std::vector<std::wstring>{L"HKEY_LOCAL_MACHINE\\SYSTEM\\A", L"HKEY_LOCAL_MACHINE\\SYSTEM\\B"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"HKEY_LOCAL_MACHINE\\SYSTEM\\A",
+                                         L"HKEY_LOCAL_MACHINE\\SYSTEM\\B"}),
               ComboEntries(dlg->Combo()));
     SelectKeyPath(dlg, b.c_str());
-    EXPECT_EQ((std::vector<std::wstring>{b, L"HKEY_LOCAL_MACHINE\\SYSTEM\\A", L"", L"HKEY_LOCAL_MACHINE\\SYSTEM\\B"}),
+    EXPECT_EQ((std::vector<std::wstring>{b, L"HKEY_LOCAL_MACHINE\\SYSTEM\\A", L"",
+                                         L"HKEY_LOCAL_MACHINE\\SYSTEM\\B"}),
               ReadHistory());
   });
 
@@ -385,21 +394,26 @@ TEST_F(RegistryDlgTest, ControlsAndMenuState) {
     ASSERT_EQ(2, ComboBox_GetCount(combo));
     RECT rc;
     GetWindowRect(combo, &rc);
-    SendMessageW(combo, WM_MOUSEWHEEL, MAKEWPARAM(0, (WORD)-WHEEL_DELTA), MAKELPARAM(rc.left + 5, rc.top + 5));
+    SendMessageW(combo, WM_MOUSEWHEEL, MAKEWPARAM(0, (WORD)-WHEEL_DELTA),
+                 MAKELPARAM(rc.left + 5, rc.top + 5));
     uitest::Pump();
     EXPECT_EQ(0, ComboBox_GetCurSel(combo));
     EXPECT_EQ(kVro, SelectedPath(dlg));
 
     // Choosing an entry, or typing, walks the tree to the key.
     ComboBox_SetCurSel(combo, 1);
-    SendMessageW(dlg->m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_REG_ADDRESS, CBN_SELCHANGE), (LPARAM)combo);
+    SendMessageW(dlg->m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_REG_ADDRESS, CBN_SELCHANGE),
+                 (LPARAM)combo);
     EXPECT_EQ(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro", SelectedPath(dlg));
     EXPECT_EQ(tree, GetFocus());
     SetWindowTextW(combo, L"hkey_local_machine\\software\\v");
-    SendMessageW(dlg->m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_REG_ADDRESS, CBN_EDITCHANGE), (LPARAM)combo);
-    EXPECT_EQ(L"HKEY_LOCAL_MACHINE\\SOFTWARE", SelectedPath(dlg)) << "a partial name stops at its parent";
+    SendMessageW(dlg->m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_REG_ADDRESS, CBN_EDITCHANGE),
+                 (LPARAM)combo);
+    EXPECT_EQ(L"HKEY_LOCAL_MACHINE\\SOFTWARE", SelectedPath(dlg))
+        << "a partial name stops at its parent";
     SetWindowTextW(combo, L"hkey_local_machine\\software\\vro");
-    SendMessageW(dlg->m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_REG_ADDRESS, CBN_EDITCHANGE), (LPARAM)combo);
+    SendMessageW(dlg->m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_REG_ADDRESS, CBN_EDITCHANGE),
+                 (LPARAM)combo);
     EXPECT_EQ(kVro, SelectedPath(dlg));
 
     HMENU menu = GetMenu(dlg->m_hWnd);
@@ -424,7 +438,8 @@ TEST_F(RegistryDlgTest, ControlsAndMenuState) {
 }
 
 struct MenuSeen {
-  bool shown = false, hasExpand = false, hasCollapse = false, expandGrey = false, deleteGrey = false;
+  bool shown = false, hasExpand = false, hasCollapse = false, expandGrey = false,
+       deleteGrey = false;
   UINT defaultId = (UINT)-1;
 };
 MenuSeen g_menu;
@@ -439,7 +454,8 @@ void CALLBACK ReadMenu(HWND, UINT, UINT_PTR, DWORD) {
   if (menu) {
     g_menu.hasExpand = GetMenuState(menu, ID_REG_EXPAND, MF_BYCOMMAND) != (UINT)-1;
     g_menu.hasCollapse = GetMenuState(menu, ID_REG_COLLAPSE, MF_BYCOMMAND) != (UINT)-1;
-    g_menu.expandGrey = g_menu.hasExpand && (GetMenuState(menu, ID_REG_EXPAND, MF_BYCOMMAND) & MF_GRAYED);
+    g_menu.expandGrey =
+        g_menu.hasExpand && (GetMenuState(menu, ID_REG_EXPAND, MF_BYCOMMAND) & MF_GRAYED);
     g_menu.deleteGrey = GetMenuState(menu, ID_REG_DELETE, MF_BYCOMMAND) & MF_GRAYED;
     g_menu.defaultId = GetMenuDefaultItem(menu, FALSE, 0);
   }
@@ -491,11 +507,13 @@ TEST_F(RegistryDlgTest, KeyContextMenu) {
 std::vector<std::wstring> FavoriteNames() {
   std::vector<std::wstring> out;
   HKEY key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return out;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return out;
   for (DWORD i = 0;; ++i) {
     wchar_t name[128];
     DWORD length = 128;
-    if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
     out.push_back(name);
   }
   RegCloseKey(key);
@@ -507,8 +525,8 @@ std::vector<std::wstring> FavoriteNames() {
 // exactly the chosen entries.
 TEST_F(RegistryDlgTest, Favorites) {
   HKEY key;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                           nullptr, &key, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kRegistryFavoritesKey, 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
   const std::wstring target = L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro";
   for (int i = 0; i < 120; ++i) {
     wchar_t name[16];
@@ -520,10 +538,12 @@ TEST_F(RegistryDlgTest, Favorites) {
   RegCloseKey(key);
   RunEditor(&image, 2052, [&](CRegistryDlg* dlg) {
     HMENU popup = GetSubMenu(GetMenu(dlg->m_hWnd), 3);
-    SendMessageW(dlg->m_hWnd, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(popup), MAKELPARAM(3, FALSE));
+    SendMessageW(dlg->m_hWnd, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(popup),
+                 MAKELPARAM(3, FALSE));
     ASSERT_EQ(2 + 1 + 100, GetMenuItemCount(popup));
     EXPECT_EQ((UINT)ID_REG_FAVORITE_FIRST + 99, GetMenuItemID(popup, 102));
-    SendMessageW(dlg->m_hWnd, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(popup), MAKELPARAM(3, FALSE));
+    SendMessageW(dlg->m_hWnd, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(popup),
+                 MAKELPARAM(3, FALSE));
     EXPECT_EQ(103, GetMenuItemCount(popup)) << "rebuilt, not appended";
     SendMessageW(dlg->m_hWnd, WM_COMMAND, ID_REG_FAVORITE_FIRST + 7, 0);
     EXPECT_EQ(target, SelectedPath(dlg));
@@ -565,7 +585,8 @@ TEST_F(RegistryDlgTest, Favorites) {
         [&] { SendMessageW(dlg->m_hWnd, WM_COMMAND, ID_REG_REMOVE_FAVORITE, 0); },
         [&] {
           HWND list = GetDlgItem(g_innerDialog->m_hWnd, IDC_FAVORITE_LIST);
-          EXPECT_EQ(1, SendMessageW(list, LB_GETSELCOUNT, 0, 0)) << "the first entry starts selected";
+          EXPECT_EQ(1, SendMessageW(list, LB_GETSELCOUNT, 0, 0))
+              << "the first entry starts selected";
           SendMessageW(list, LB_SETSEL, FALSE, -1);
           SendMessageW(list, LB_SETSEL, TRUE, 1);
           SendMessageW(list, LB_SETSEL, TRUE, 3);
@@ -605,11 +626,14 @@ TEST_F(RegistryDlgTest, BrowsingLeavesTheImageUnchanged) {
   // Closing kept the placement, the three column widths and the last key;
   // a stored tree width is used when the editor opens.
   HKEY key;
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\VroMount", 0, KEY_ALL_ACCESS, &key));
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\VroMount", 0, KEY_ALL_ACCESS, &key));
   DWORD size = 0;
-  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, L"RegistryPlacement", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegQueryValueExW(key, L"RegistryPlacement", nullptr, nullptr, nullptr, &size));
   EXPECT_EQ(44u, size);
-  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, L"ListviewKeyColumn", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegQueryValueExW(key, L"ListviewKeyColumn", nullptr, nullptr, nullptr, &size));
   EXPECT_EQ(12u, size);
   wchar_t last[400] = {};
   size = sizeof(last) - 2;

@@ -47,7 +47,8 @@ TEST(ValueTextTest, Numbers) {
 
 TEST(ValueTextTest, Strings) {
   EXPECT_EQ(L"ab", Data(REG_SZ, {'a', 0, 'b', 0, 0, 0, 'c', 0}));
-  EXPECT_EQ(L"ab", Data(REG_EXPAND_SZ, {'a', 0, 'b', 0, 'c'})) << "odd length: the half unit is left out";
+  EXPECT_EQ(L"ab", Data(REG_EXPAND_SZ, {'a', 0, 'b', 0, 'c'}))
+      << "odd length: the half unit is left out";
   EXPECT_EQ(L"abc", Data(REG_SZ, {'a', 0, 'b', 0, 'c', 0})) << "no terminator";
   EXPECT_EQ(L"a b ", Data(REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}));
   EXPECT_EQ(L"a b", Data(REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0}));

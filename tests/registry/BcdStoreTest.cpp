@@ -23,8 +23,10 @@ namespace {
 
 #define BOOTMGR L"{9dea862c-5cdd-4e70-acc1-f32b344d4795}"
 const wchar_t kBootMgrKey[] = L"HKEY_LOCAL_MACHINE\\BCD00000000\\Objects\\" BOOTMGR;
-const wchar_t kDescription[] = L"HKEY_LOCAL_MACHINE\\BCD00000000\\Objects\\" BOOTMGR L"\\Description";
-const wchar_t kElement[] = L"HKEY_LOCAL_MACHINE\\BCD00000000\\Objects\\" BOOTMGR L"\\Elements\\12000004";
+const wchar_t kDescription[] =
+    L"HKEY_LOCAL_MACHINE\\BCD00000000\\Objects\\" BOOTMGR L"\\Description";
+const wchar_t kElement[] =
+    L"HKEY_LOCAL_MACHINE\\BCD00000000\\Objects\\" BOOTMGR L"\\Elements\\12000004";
 const char kHivexObj[] = "\\Objects\\{9dea862c-5cdd-4e70-acc1-f32b344d4795}";
 const long kEspStart = 2048;
 const long kEspSectors = 40 * 2048;
@@ -49,10 +51,10 @@ rt::WinDisk MakeGptDisk() {
       "  \"values\": [{\"name\": \"Element\", \"str\": \"Windows Boot Manager\"}]}]}");
   EXPECT_TRUE(vt::WriteAll(vt::ToWin(esp + "/EFI/Microsoft/Boot/BCD"), bcd));
   std::string out;
-  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) + " --layout gpt-esp --esp-size 40 --size " +
-                              std::to_string(rt::kDiskMiB) + " --tree " + vt::Q(d.tree) + " --esp-tree " +
-                              vt::Q(esp),
-                          &out));
+  EXPECT_TRUE(vt::Fixture(
+      "mk-disk.sh " + vt::Q(d.unixPath) + " --layout gpt-esp --esp-size 40 --size " +
+          std::to_string(rt::kDiskMiB) + " --tree " + vt::Q(d.tree) + " --esp-tree " + vt::Q(esp),
+      &out));
   d.start = atol(out.c_str());
   return d;
 }
@@ -91,31 +93,34 @@ TEST(BcdStore, GptDiskUsesTheStoreOnTheEfiPartition) {
     EXPECT_EQ(L"SYSTEM", rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro", L"Hive"));
 
     std::vector<uint8_t> text = rt::Utf16z(L"VroMount boot");
-    ASSERT_EQ(REG_STATUS_OK, m.RegWriteValueData(kElement, L"Element", text.data(), (uint32_t)text.size()));
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegWriteValueData(kElement, L"Element", text.data(), (uint32_t)text.size()));
     uint32_t type = 0x10100003;
     ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(kDescription, L"Type", &type, 4, 4));
     ASSERT_EQ(REG_STATUS_OK, m.RegDeleteKey(L"HKEY_LOCAL_MACHINE\\BCD00000000\\Vro"));
     // The store grows past its old clusters...
     ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(L"HKEY_LOCAL_MACHINE\\BCD00000000\\Big"));
-    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(L"HKEY_LOCAL_MACHINE\\BCD00000000\\Big", L"Blob", big.data(),
-                                           (uint32_t)big.size(), 3));
+    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(L"HKEY_LOCAL_MACHINE\\BCD00000000\\Big", L"Blob",
+                                           big.data(), (uint32_t)big.size(), 3));
     // ...after another call has allocated clusters on the same partition.
     ASSERT_EQ(1, m.CreatePath(L"\\::{UEFI}\\EFI\\Microsoft\\Boot\\bootmgfw.efi", 0x8000));
-    ASSERT_EQ(loader.size(), m.WriteFile(L"\\::{UEFI}\\EFI\\Microsoft\\Boot\\bootmgfw.efi", loader.data(), 0,
-                                         loader.size()));
+    ASSERT_EQ(loader.size(), m.WriteFile(L"\\::{UEFI}\\EFI\\Microsoft\\Boot\\bootmgfw.efi",
+                                         loader.data(), 0, loader.size()));
     EXPECT_TRUE(m.UnloadHives());
     EXPECT_EQ(nullptr, m.m_pEspFat);
   }
   std::string part = EspPart(d);
   ft::ExpectFsckClean(part);
   std::string bcd = ft::Mcopy(part, "/EFI/Microsoft/Boot/BCD", d.dir + "/bcd.hiv");
-  EXPECT_EQ("VroMount boot", rt::HivexGet(bcd, std::string(kHivexObj) + "\\Elements\\12000004", "Element"));
+  EXPECT_EQ("VroMount boot",
+            rt::HivexGet(bcd, std::string(kHivexObj) + "\\Elements\\12000004", "Element"));
   EXPECT_EQ("269484035", rt::HivexGet(bcd, std::string(kHivexObj) + "\\Description", "Type"));
   EXPECT_EQ("<missing>", rt::HivexGet(bcd, "\\Vro", "Hive"));
   std::string dump = ht::HivexDump(bcd);
   EXPECT_NE(std::string::npos, dump.find("V \\Big|Blob|3|5a5a5a")) << dump.substr(0, 400);
   std::vector<uint8_t> copied;
-  ASSERT_TRUE(vt::ReadAll(vt::ToWin(ft::Mcopy(part, "/EFI/Microsoft/Boot/bootmgfw.efi", d.dir + "/mgr.efi")), copied));
+  ASSERT_TRUE(vt::ReadAll(
+      vt::ToWin(ft::Mcopy(part, "/EFI/Microsoft/Boot/bootmgfw.efi", d.dir + "/mgr.efi")), copied));
   EXPECT_TRUE(copied == loader);
   // The NTFS volume's own store was not the one changed.
   std::string ntfsBcd = rt::NtfsCat(d, d.unixPath, "/Boot/BCD", d.dir + "/ntfs-bcd.hiv");
@@ -136,16 +141,19 @@ TEST(BcdStore, MbrDiskUsesBootBcdOnTheNtfsVolume) {
     EXPECT_EQ(nullptr, m.m_pEspFat);
     EXPECT_EQ(L"BCD", rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\BCD00000000\\Vro", L"Hive"));
     EXPECT_EQ(270532611u, QueryDword(m, kDescription, L"Type"));
-    ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(std::wstring(kBootMgrKey).append(L"\\Elements\\25000004").c_str()));
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegCreateKey(std::wstring(kBootMgrKey).append(L"\\Elements\\25000004").c_str()));
     uint64_t timeout = 30;
-    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(std::wstring(kBootMgrKey).append(L"\\Elements\\25000004").c_str(),
-                                           L"Element", &timeout, 8, 3));
-  }   // written back when the mounted image goes
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegSetValue(std::wstring(kBootMgrKey).append(L"\\Elements\\25000004").c_str(),
+                            L"Element", &timeout, 8, 3));
+  }  // written back when the mounted image goes
   std::string bcd = rt::NtfsCat(d, d.unixPath, "/Boot/BCD", d.dir + "/bcd.hiv");
   std::string dump = ht::HivexDump(bcd);
-  EXPECT_NE(std::string::npos,
-            dump.find("V \\Objects\\{9dea862c-5cdd-4e70-acc1-f32b344d4795}\\Elements\\25000004|Element|3|"
-                      "1e00000000000000"))
+  EXPECT_NE(
+      std::string::npos,
+      dump.find("V \\Objects\\{9dea862c-5cdd-4e70-acc1-f32b344d4795}\\Elements\\25000004|Element|3|"
+                "1e00000000000000"))
       << dump;
   EXPECT_EQ("BCD", rt::HivexGet(bcd, "\\Vro", "Hive"));
 
@@ -157,7 +165,8 @@ TEST(BcdStore, MbrDiskUsesBootBcdOnTheNtfsVolume) {
   ASSERT_EQ(1, m.LoadHives(HIVE_FLAG_BCD | HIVE_FLAG_SYSTEM));
   ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(L"HKEY_LOCAL_MACHINE\\BCD00000000\\Lost"));
   EXPECT_FALSE(m.UnloadHives());
-  EXPECT_EQ(REG_STATUS_FAILURE, m.RegQueryValue(L"HKEY_LOCAL_MACHINE\\BCD00000000\\Vro", L"Hive", nullptr, nullptr));
+  EXPECT_EQ(REG_STATUS_FAILURE,
+            m.RegQueryValue(L"HKEY_LOCAL_MACHINE\\BCD00000000\\Vro", L"Hive", nullptr, nullptr));
   // Nothing changed: nothing to fail.
   ASSERT_EQ(1, m.LoadHives(HIVE_FLAG_BCD | HIVE_FLAG_SYSTEM));
   EXPECT_TRUE(m.UnloadHives());

@@ -43,18 +43,19 @@ void Road(const std::wstring& image, int type, const rt::WinDisk& d) {
     ASSERT_EQ(1, m.LoadHives(0x3F));
     std::vector<uint8_t> text = rt::Utf16z(L"road value");
     ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Road"));
-    ASSERT_EQ(REG_STATUS_OK,
-              m.RegSetValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Road", L"Text", text.data(), (uint32_t)text.size(), 1));
+    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Road", L"Text",
+                                           text.data(), (uint32_t)text.size(), 1));
     uint32_t seven = 7;
     ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(kVroSys, L"Seven", &seven, 4, 4));
-  }   // destroying the mounted image writes the hives back
+  }  // destroying the mounted image writes the hives back
   EXPECT_EQ(baseHash, vt::Sha256(image));
   ASSERT_TRUE(vt::FileExists(fix));
   {
     CMountedImage m;
     ASSERT_EQ(type, m.OpenImage(image.c_str(), second.c_str(), 0, 0));
     ASSERT_EQ(1, m.LoadHives(1 | 2));
-    EXPECT_EQ(L"road value", rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Road", L"Text"));
+    EXPECT_EQ(L"road value",
+              rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Road", L"Text"));
     uint32_t t = 0;
     RegValueBuf* buf = nullptr;
     ASSERT_EQ(REG_STATUS_OK, m.RegQueryValue(kVroSys, L"Seven", &t, &buf));
@@ -62,10 +63,11 @@ void Road(const std::wstring& image, int type, const rt::WinDisk& d) {
     free(buf);
   }
   {
-    CMountedImage m;   // the base alone never saw it
+    CMountedImage m;  // the base alone never saw it
     ASSERT_EQ(type, m.OpenImage(image.c_str(), nullptr, 0, 0));
     ASSERT_EQ(1, m.LoadHives(2));
-    EXPECT_EQ(L"<c0000003>", rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Road", L"Text"));
+    EXPECT_EQ(L"<c0000003>",
+              rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Road", L"Text"));
   }
   ASSERT_EQ(1, ConvertImageFile(image.c_str(), fix.c_str(), nullptr));
   EXPECT_FALSE(vt::FileExists(fix));
@@ -93,7 +95,7 @@ TEST(Facade, ReadOnlyUseWritesNothing) {
   rt::WinDisk d = rt::MakeWinDisk("--no-kernel --user alice --bcd");
   std::string hash = vt::Sha256(d.path);
   {
-    CMountedImage m;   // writable, but nothing is changed
+    CMountedImage m;  // writable, but nothing is changed
     ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
     ASSERT_EQ(1, m.LoadHives(0x3F));
     EXPECT_EQ(L"SYSTEM", rt::QueryString(m, kVroSys, L"Hive"));
@@ -119,9 +121,12 @@ TEST(Facade, StatusCodesByPath) {
 
   // Roots match exactly.
   EXPECT_EQ(REG_STATUS_OK, m.RegQueryValue(kVroSys, L"Hive", &t, nullptr));
-  EXPECT_EQ(REG_STATUS_FAILURE, m.RegQueryValue(L"hkey_local_machine\\SYSTEM\\Vro", L"Hive", &t, nullptr));
-  EXPECT_EQ(REG_STATUS_FAILURE, m.RegQueryValue(L"HKEY_LOCAL_MACHINE\\system\\Vro", L"Hive", &t, nullptr));
-  EXPECT_EQ(REG_STATUS_FAILURE, m.RegQueryValue(L"HKEY_LOCAL_MACHINE\\SAM\\Vro", L"Hive", &t, nullptr));
+  EXPECT_EQ(REG_STATUS_FAILURE,
+            m.RegQueryValue(L"hkey_local_machine\\SYSTEM\\Vro", L"Hive", &t, nullptr));
+  EXPECT_EQ(REG_STATUS_FAILURE,
+            m.RegQueryValue(L"HKEY_LOCAL_MACHINE\\system\\Vro", L"Hive", &t, nullptr));
+  EXPECT_EQ(REG_STATUS_FAILURE,
+            m.RegQueryValue(L"HKEY_LOCAL_MACHINE\\SAM\\Vro", L"Hive", &t, nullptr));
   EXPECT_EQ(REG_STATUS_FAILURE, m.RegQueryValue(L"HKEY_USERS\\x", L"Hive", &t, nullptr));
   EXPECT_EQ((int32_t)REG_STATUS_FAILURE, m.RegGetSubkeyCount(L"HKEY_LOCAL_MACHINE"));
   EXPECT_EQ(REG_STATUS_FAILURE, m.RegEnumSubkeys(L"HKEY_LOCAL_MACHINE", nullptr, &size));
@@ -129,15 +134,19 @@ TEST(Facade, StatusCodesByPath) {
 
   // Missing keys and values.
   EXPECT_EQ(REG_STATUS_NOT_FOUND, m.RegQueryValue(kVroSys, L"Missing", &t, nullptr));
-  EXPECT_EQ(REG_STATUS_NOT_FOUND, m.RegQueryValue(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Nope", L"Hive", &t, nullptr));
-  EXPECT_EQ((int32_t)REG_STATUS_NOT_FOUND, m.RegGetSubkeyCount(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Nope"));
+  EXPECT_EQ(REG_STATUS_NOT_FOUND,
+            m.RegQueryValue(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Nope", L"Hive", &t, nullptr));
+  EXPECT_EQ((int32_t)REG_STATUS_NOT_FOUND,
+            m.RegGetSubkeyCount(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Nope"));
   EXPECT_EQ(REG_STATUS_NOT_FOUND, m.RegDeleteValue(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Nope", L"x"));
   EXPECT_EQ(REG_STATUS_NOT_FOUND, m.RegDeleteKey(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Nope"));
   size = 0;
-  EXPECT_EQ(REG_STATUS_NOT_FOUND, m.RegEnumValues(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Nope", nullptr, &size));
+  EXPECT_EQ(REG_STATUS_NOT_FOUND,
+            m.RegEnumValues(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Nope", nullptr, &size));
   EXPECT_EQ(0u, size);
   uint32_t one = 1;
-  EXPECT_EQ(REG_STATUS_NOT_FOUND, m.RegSetValue(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Nope", L"x", &one, 4, 4));
+  EXPECT_EQ(REG_STATUS_NOT_FOUND,
+            m.RegSetValue(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Nope", L"x", &one, 4, 4));
   EXPECT_EQ(REG_STATUS_FAILURE, m.RegWriteValueData(kVroSys, L"Missing", &one, 4));
 
   // Keys by full path.
@@ -150,7 +159,8 @@ TEST(Facade, StatusCodesByPath) {
   EXPECT_EQ(REG_STATUS_FAILURE, m.RegDeleteKey(L"HKEY_LOCAL_MACHINE\\SYSTEM"));
   EXPECT_EQ(REG_STATUS_FAILURE, m.RegDeleteKey(L"HKEY_CURRENT_USER"));
   EXPECT_EQ(REG_STATUS_OK, m.RegDeleteKey(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro\\D"));
-  EXPECT_EQ((int32_t)REG_STATUS_NOT_FOUND, m.RegGetSubkeyCount(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro\\D"));
+  EXPECT_EQ((int32_t)REG_STATUS_NOT_FOUND,
+            m.RegGetSubkeyCount(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro\\D"));
 
   // Values by full path.
   EXPECT_EQ(REG_STATUS_OK, m.RegSetValue(kVroSys, L"N", &one, 4, 4));
@@ -165,11 +175,13 @@ TEST(Facade, StatusCodesByPath) {
 
   // Enumeration sizes and the list helpers.
   size = 0;
-  EXPECT_EQ(REG_STATUS_BUFFER_TOO_SMALL, m.RegEnumSubkeys(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro", nullptr, &size));
+  EXPECT_EQ(REG_STATUS_BUFFER_TOO_SMALL,
+            m.RegEnumSubkeys(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro", nullptr, &size));
   EXPECT_EQ(1 * 2052u + 2056u, size);
   std::vector<uint8_t> small(100);
   size = 100;
-  EXPECT_EQ(REG_STATUS_BUFFER_TOO_SMALL, m.RegEnumSubkeys(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro", small.data(), &size));
+  EXPECT_EQ(REG_STATUS_BUFFER_TOO_SMALL,
+            m.RegEnumSubkeys(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro", small.data(), &size));
   EXPECT_EQ(4108u, size);
   EXPECT_EQ(nullptr, ListHiveSubkeys(&m, L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro\\C"));
   EXPECT_EQ(nullptr, ListHiveSubkeys(&m, L"HKEY_LOCAL_MACHINE\\SYSTEM\\Nope"));
@@ -196,7 +208,8 @@ TEST(Facade, StatusCodesByPath) {
   // A value from a host file creates its key.
   std::wstring host = vt::ToWin(d.dir) + L"\\blob.bin";
   ASSERT_TRUE(vt::WriteAll(host, "abc", 3));
-  EXPECT_EQ(REG_STATUS_OK, m.RegSetValueFromFile(L"HKEY_CURRENT_USER\\From\\File", L"Blob", host.c_str()));
+  EXPECT_EQ(REG_STATUS_OK,
+            m.RegSetValueFromFile(L"HKEY_CURRENT_USER\\From\\File", L"Blob", host.c_str()));
   EXPECT_EQ(REG_STATUS_OK, m.RegQueryValue(L"HKEY_CURRENT_USER\\From\\File", L"Blob", &t, nullptr));
   EXPECT_EQ(3u, t);
 }
@@ -211,7 +224,9 @@ TEST(Facade, ExportAcrossRootsCreatesTheFileWithTheFirstRootWritten) {
   ASSERT_EQ(1, m.LoadHives(1 | 2));
   ASSERT_EQ(REG_STATUS_OK, m.ExportRegFile(L"", 0, out.c_str(), 1, 0));
   std::wstring text = ReadUtf16File(out);
-  EXPECT_EQ(0u, text.find(L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n"));
+  EXPECT_EQ(
+      0u,
+      text.find(L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n"));
   EXPECT_EQ(std::wstring::npos, text.find(L"[OLD]"));
   size_t soft = text.find(L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]");
   size_t sys = text.find(L"[HKEY_LOCAL_MACHINE\\SYSTEM\\Vro]");
@@ -234,9 +249,10 @@ TEST(Facade, ExportAcrossRootsCreatesTheFileWithTheFirstRootWritten) {
   EXPECT_EQ(std::wstring::npos, text.find(L"HKEY_CURRENT_USER"));
   // A single key, and paths that name nothing.
   ASSERT_EQ(REG_STATUS_OK, m.ExportRegFile(kVroSoft, 0, out.c_str(), 0, 0));
-  EXPECT_EQ(L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n"
-            L"\"Hive\"=\"SOFTWARE\"\r\n\r\n",
-            ReadUtf16File(out));
+  EXPECT_EQ(
+      L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n"
+      L"\"Hive\"=\"SOFTWARE\"\r\n\r\n",
+      ReadUtf16File(out));
   EXPECT_EQ(REG_STATUS_FAILURE, m.ExportRegFile(L"HKEY_USERS", 0, out.c_str(), 0, 0));
   m.UnloadHives();
   EXPECT_EQ(REG_STATUS_FAILURE, m.ExportRegFile(L"", 0, (out + L".none").c_str(), 0, 0));
@@ -246,15 +262,17 @@ TEST(Facade, ExportAcrossRootsCreatesTheFileWithTheFirstRootWritten) {
 TEST(Facade, ImportAcrossRoots) {
   rt::WinDisk d = rt::MakeWinDisk("--no-kernel");
   std::wstring reg = vt::ToWin(d.dir) + L"\\in.reg";
-  WriteRegFile(reg, L"Windows Registry Editor Version 5.00\r\n\r\n"
-                    L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Imported]\r\n\"S\"=\"soft\"\r\n\r\n"
-                    L"[File]\r\n\"x\"=\"y\"\r\n\r\n"
-                    L"[HKEY_LOCAL_MACHINE\\SYSTEM\\Vro]\r\n\"Hive\"=-\r\n\"D\"=dword:0000002a\r\n\r\n");
+  WriteRegFile(reg,
+               L"Windows Registry Editor Version 5.00\r\n\r\n"
+               L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Imported]\r\n\"S\"=\"soft\"\r\n\r\n"
+               L"[File]\r\n\"x\"=\"y\"\r\n\r\n"
+               L"[HKEY_LOCAL_MACHINE\\SYSTEM\\Vro]\r\n\"Hive\"=-\r\n\"D\"=dword:0000002a\r\n\r\n");
   // A file naming a hive that is not loaded changes nothing and fails.
   std::wstring sam = vt::ToWin(d.dir) + L"\\sam.reg";
-  WriteRegFile(sam, L"Windows Registry Editor Version 5.00\r\n\r\n"
-                    L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n\"Hive\"=\"changed\"\r\n\r\n"
-                    L"[hkey_local_machine\\sam\\Vro]\r\n\"x\"=\"not loaded\"\r\n");
+  WriteRegFile(sam,
+               L"Windows Registry Editor Version 5.00\r\n\r\n"
+               L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n\"Hive\"=\"changed\"\r\n\r\n"
+               L"[hkey_local_machine\\sam\\Vro]\r\n\"x\"=\"not loaded\"\r\n");
   CMountedImage m;
   ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
   ASSERT_EQ(1, m.LoadHives(1 | 2));
@@ -276,7 +294,7 @@ TEST(Facade, CurrentControlSet) {
     rt::WinDisk d = rt::MakeWinDisk("--no-kernel --current 2");
     CMountedImage m;
     ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 0));
-    EXPECT_EQ(1u, ReadCurrentControlSet(&m));   // SYSTEM not loaded
+    EXPECT_EQ(1u, ReadCurrentControlSet(&m));  // SYSTEM not loaded
     ASSERT_EQ(1, m.LoadHives(1));
     EXPECT_EQ(2u, ReadCurrentControlSet(&m));
     EXPECT_EQ(2u, m.GetCurrentControlSet());

@@ -21,7 +21,7 @@ namespace rt {
 const int kDiskMiB = 24;
 
 struct WinDisk {
-  std::string dir;   // scratch folder (Linux path)
+  std::string dir;  // scratch folder (Linux path)
   std::string tree;
   std::string unixPath;
   std::wstring path;
@@ -45,7 +45,8 @@ inline WinDisk MakeWinDisk(const std::string& treeOptions, const std::string& la
   }
   std::string out;
   EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) + " --layout " + layout + " --size " +
-                              std::to_string(kDiskMiB) + " --format " + format + " --tree " + vt::Q(d.tree),
+                              std::to_string(kDiskMiB) + " --format " + format + " --tree " +
+                              vt::Q(d.tree),
                           &out));
   d.start = atol(out.c_str());
   return d;
@@ -67,7 +68,8 @@ inline std::wstring MakeOwnImage(const WinDisk& raw, const wchar_t* name = L"own
 }
 
 // The whole virtual disk of an image (with its overlays) as a raw file.
-inline std::string Flatten(const std::wstring& image, const std::wstring& fix, const std::string& outUnix) {
+inline std::string Flatten(const std::wstring& image, const std::wstring& fix,
+                           const std::string& outUnix) {
   _VROH_MOUNT_RW disk;
   EXPECT_GE(disk.OpenChain(image.c_str(), fix.empty() ? nullptr : fix.c_str(), 0), 0);
   uint64_t bytes = (uint64_t)disk.DiskBytes();
@@ -78,20 +80,25 @@ inline std::string Flatten(const std::wstring& image, const std::wstring& fix, c
 }
 
 // A file of the data partition of a raw disk, extracted with ntfscat.
-inline std::string NtfsCat(const WinDisk& d, const std::string& diskUnix, const std::string& ntfsPath,
-                           const std::string& outUnix) {
+inline std::string NtfsCat(const WinDisk& d, const std::string& diskUnix,
+                           const std::string& ntfsPath, const std::string& outUnix) {
   std::string part = diskUnix + ".part";
-  EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(diskUnix) + " of=" + vt::Q(part) + " bs=512 skip=" +
-                      std::to_string(d.start) + " count=" + std::to_string(kDiskMiB * 2048) + " status=none"));
+  EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(diskUnix) + " of=" + vt::Q(part) +
+                      " bs=512 skip=" + std::to_string(d.start) +
+                      " count=" + std::to_string(kDiskMiB * 2048) + " status=none"));
   std::string out;
-  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(part) + " " + vt::Q(ntfsPath) + " > " + vt::Q(outUnix), &out)) << out;
+  EXPECT_EQ(0,
+            vt::Sh("ntfscat " + vt::Q(part) + " " + vt::Q(ntfsPath) + " > " + vt::Q(outUnix), &out))
+      << out;
   return outUnix;
 }
 
 // hivexget's answer for one value (its printed form), or "<missing>".
-inline std::string HivexGet(const std::string& hive, const std::string& key, const std::string& value) {
+inline std::string HivexGet(const std::string& hive, const std::string& key,
+                            const std::string& value) {
   std::string out;
-  if (vt::Sh("hivexget " + vt::Q(hive) + " " + vt::Q(key) + " " + vt::Q(value) + " 2>&1", &out) != 0)
+  if (vt::Sh("hivexget " + vt::Q(hive) + " " + vt::Q(key) + " " + vt::Q(value) + " 2>&1", &out) !=
+      0)
     return "<missing>";
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;

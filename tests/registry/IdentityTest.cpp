@@ -85,7 +85,7 @@ TEST(Identity, FileVersionsAndStrings) {
   EXPECT_STREQ(L"vro-special", buf);
   EXPECT_EQ(1, m.GetFileCompanyName(kernel, buf, 4));
   EXPECT_STREQ(L"Vro", buf);
-  EXPECT_EQ(0, m.GetFileSignerName(kernel, buf, 64));   // not signed
+  EXPECT_EQ(0, m.GetFileSignerName(kernel, buf, 64));  // not signed
   EXPECT_STREQ(L"", buf);
   EXPECT_EQ(0u, m.GetFileVersion(L"\\Windows\\System32\\config"));
   EXPECT_EQ(0u, m.GetFileVersion(L"\\Windows\\System32\\missing.dll"));

@@ -20,7 +20,7 @@
 
 namespace {
 
-const int kFatMiB = 40;   // FAT32 needs 65525 clusters
+const int kFatMiB = 40;  // FAT32 needs 65525 clusters
 const wchar_t kSoftware[] = L"\\Windows\\System32\\config\\SOFTWARE";
 
 struct FatDisk {
@@ -36,8 +36,9 @@ FatDisk MakeFatDisk(const std::string& treeOptions) {
   d.path = vt::ToWin(d.unixPath);
   std::string tree = d.dir + "/tree", out;
   EXPECT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " " + treeOptions));
-  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) + " --fs fat32 --layout mbr2048 --size " +
-                              std::to_string(kFatMiB) + " --tree " + vt::Q(tree),
+  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) +
+                              " --fs fat32 --layout mbr2048 --size " + std::to_string(kFatMiB) +
+                              " --tree " + vt::Q(tree),
                           &out));
   d.start = atol(out.c_str());
   return d;
@@ -53,7 +54,7 @@ TEST(RegHiveFat, HivesLoadAndSaveOnAFat32Image) {
   FatDisk d = MakeFatDisk("--user alice --bcd");
   std::string hash = vt::Sha256(d.path);
   {
-    CMountedImage m;   // writable, only read
+    CMountedImage m;  // writable, only read
     ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
     ASSERT_EQ(nullptr, m.NtfsVolume());
     ASSERT_EQ(1, m.LoadHives(0x3F));
@@ -75,13 +76,15 @@ TEST(RegHiveFat, HivesLoadAndSaveOnAFat32Image) {
     ASSERT_EQ(1, m.LoadHives(0x3F));
     std::vector<uint8_t> text = rt::Utf16z(L"on fat");
     ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Fat"));
-    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Fat", L"Text", text.data(),
-                                           (uint32_t)text.size(), 1));
+    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Fat", L"Text",
+                                           text.data(), (uint32_t)text.size(), 1));
     uint32_t seven = 7;
-    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro", L"Seven", &seven, 4, 4));
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegSetValue(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro", L"Seven", &seven, 4, 4));
     // The user hive grows well past its clusters.
-    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(L"HKEY_CURRENT_USER\\Vro", L"Big", big.data(), (uint32_t)big.size(), 3));
-  }   // written back when the mounted image goes
+    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(L"HKEY_CURRENT_USER\\Vro", L"Big", big.data(),
+                                           (uint32_t)big.size(), 3));
+  }  // written back when the mounted image goes
   std::string part = Part(d);
   ft::ExpectFsckClean(part);
   std::string soft = ft::Mcopy(part, "/Windows/System32/config/SOFTWARE", d.dir + "/soft.hiv");
@@ -117,7 +120,7 @@ TEST(RegHiveFat, OpenRefusesWhatIsNoHiveAndAReadOnlyMountReportsTheLostChange) {
   FatDisk d = MakeFatDisk("");
   std::string hash = vt::Sha256(d.path);
   CMountedImage m;
-  ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 0));   // read-only mount
+  ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 0));  // read-only mount
   CFatVolume* fat = m.FatVolume();
   ASSERT_NE(nullptr, fat);
   CRegHive h;
@@ -148,8 +151,9 @@ TEST(RegHiveFat, OpenRefusesWhatIsNoHiveAndAReadOnlyMountReportsTheLostChange) {
 TEST(RegHiveFat, HiveThatNoLongerFitsIsReportedAndTheFileKept) {
   FatDisk d = MakeFatDisk("--no-kernel");
   std::vector<uint8_t> before;
-  ASSERT_TRUE(vt::ReadAll(vt::ToWin(ft::Mcopy(Part(d), "/Windows/System32/config/SOFTWARE", d.dir + "/old.hiv")),
-                          before));
+  ASSERT_TRUE(vt::ReadAll(
+      vt::ToWin(ft::Mcopy(Part(d), "/Windows/System32/config/SOFTWARE", d.dir + "/old.hiv")),
+      before));
   {
     CMountedImage m;
     ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
@@ -170,14 +174,15 @@ TEST(RegHiveFat, HiveThatNoLongerFitsIsReportedAndTheFileKept) {
                                            (uint32_t)big.size(), 3));
     // A change that keeps its hive's size still fits and is saved.
     uint32_t seven = 7;
-    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro", L"Seven", &seven, 4, 4));
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegSetValue(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro", L"Seven", &seven, 4, 4));
     EXPECT_FALSE(m.UnloadHives());
   }
   std::string part = Part(d);
   ft::ExpectFsckClean(part);
   std::vector<uint8_t> after;
-  ASSERT_TRUE(vt::ReadAll(vt::ToWin(ft::Mcopy(part, "/Windows/System32/config/SOFTWARE", d.dir + "/new.hiv")),
-                          after));
+  ASSERT_TRUE(vt::ReadAll(
+      vt::ToWin(ft::Mcopy(part, "/Windows/System32/config/SOFTWARE", d.dir + "/new.hiv")), after));
   EXPECT_TRUE(before == after);
   std::string sys = ft::Mcopy(part, "/Windows/System32/config/SYSTEM", d.dir + "/sys.hiv");
   EXPECT_EQ("7", rt::HivexGet(sys, "\\Vro", "Seven"));

@@ -10,16 +10,19 @@
 namespace ft {
 
 // Sectors [start, start + count) of a raw disk as a file of its own.
-inline std::string CutPartition(const std::string& diskUnix, long start, long count, const std::string& outUnix) {
+inline std::string CutPartition(const std::string& diskUnix, long start, long count,
+                                const std::string& outUnix) {
   EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(diskUnix) + " of=" + vt::Q(outUnix) + " bs=512 skip=" +
                       std::to_string(start) + " count=" + std::to_string(count) + " status=none"));
   return outUnix;
 }
 
 // A file of a FAT partition image, copied out with mcopy.
-inline std::string Mcopy(const std::string& part, const std::string& path, const std::string& outUnix) {
+inline std::string Mcopy(const std::string& part, const std::string& path,
+                         const std::string& outUnix) {
   std::string out;
-  EXPECT_EQ(0, vt::Sh("mcopy -n -i " + vt::Q(part) + " " + vt::Q("::" + path) + " " + vt::Q(outUnix) + " 2>&1",
+  EXPECT_EQ(0, vt::Sh("mcopy -n -i " + vt::Q(part) + " " + vt::Q("::" + path) + " " +
+                          vt::Q(outUnix) + " 2>&1",
                       &out))
       << out;
   return outUnix;

@@ -28,7 +28,9 @@ FILETIME LastWrite(CMountedImage& m, const wchar_t* path) {
   return t;
 }
 
-uint64_t Ticks(FILETIME t) { return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime; }
+uint64_t Ticks(FILETIME t) {
+  return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime;
+}
 
 uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
   return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | ((uint32_t)b[at + 3] << 24);
@@ -82,7 +84,8 @@ TEST(RegHive, ReadOnlyUseWritesNothingAndEachChangeSavesOnce) {
     EXPECT_EQ(Ticks(saved), Ticks(LastWrite(m, kSoftware)));
   }
   // The saved file is a sound hive to hivex, checksum included.
-  std::string hive = rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE", d.dir + "/soft.hiv");
+  std::string hive =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE", d.dir + "/soft.hiv");
   EXPECT_EQ("changed", rt::HivexGet(hive, "\\Vro", "Hive"));
   std::vector<uint8_t> bytes;
   ASSERT_TRUE(vt::ReadAll(vt::ToWin(hive), bytes));
@@ -121,7 +124,8 @@ TEST(RegHive, StatusCodesOfTheMethods) {
   // The default value (the empty name) is created as REG_SZ, any other
   // missing name fails; "@" is a name like any other.
   std::vector<uint8_t> text = rt::Utf16z(L"dflt");
-  EXPECT_EQ(REG_STATUS_FAILURE, h.WriteValueData(L"A", L"Other", text.data(), (uint32_t)text.size()));
+  EXPECT_EQ(REG_STATUS_FAILURE,
+            h.WriteValueData(L"A", L"Other", text.data(), (uint32_t)text.size()));
   EXPECT_EQ(REG_STATUS_FAILURE, h.WriteValueData(L"A", L"@", text.data(), (uint32_t)text.size()));
   EXPECT_EQ(REG_STATUS_OK, h.WriteValueData(L"A", L"", text.data(), (uint32_t)text.size()));
   EXPECT_EQ(REG_STATUS_OK, h.QueryValue(L"A", nullptr, &type, nullptr));
@@ -149,7 +153,8 @@ TEST(RegHive, StatusCodesOfTheMethods) {
   for (int i = 0; i < 2; i++) free(e[i].data);
   EXPECT_EQ(REG_STATUS_OK, h.DeleteValue(L"A", L"@"));
   EXPECT_EQ(REG_STATUS_OK, h.QueryValue(L"A", L"", &type, nullptr)) << "the default value stays";
-  EXPECT_EQ(REG_STATUS_NOT_FOUND, h.WriteValueData(L"Nope", L"", text.data(), (uint32_t)text.size()));
+  EXPECT_EQ(REG_STATUS_NOT_FOUND,
+            h.WriteValueData(L"Nope", L"", text.data(), (uint32_t)text.size()));
 
   // An existing value keeps its type; REG_DWORD takes four bytes.
   uint32_t five = 5;
@@ -191,7 +196,8 @@ TEST(RegHive, StatusCodesOfTheMethods) {
   // before they are written, and keeps its place among the values.
   ASSERT_EQ(REG_STATUS_OK, h.SetValue(L"New\\Key", L"S", text.data(), (uint32_t)text.size(), 1));
   ASSERT_EQ(REG_STATUS_OK, h.SetValue(L"New\\Key", L"T", &five, 4, 4));
-  EXPECT_EQ(REG_STATUS_FAILURE, h.SetValueFromFile(L"New\\Key", L"S", (host + L".missing").c_str()));
+  EXPECT_EQ(REG_STATUS_FAILURE,
+            h.SetValueFromFile(L"New\\Key", L"S", (host + L".missing").c_str()));
   EXPECT_EQ(REG_STATUS_OK, h.SetValueFromFile(L"New\\Key", L"S", host.c_str()));
   ASSERT_EQ(REG_STATUS_OK, h.QueryValue(L"New\\Key", L"S", &type, &buf));
   EXPECT_EQ(3u, type);
@@ -200,7 +206,8 @@ TEST(RegHive, StatusCodesOfTheMethods) {
   std::vector<std::wstring> order;
   uint32_t vi = 0;
   HiveValue v;
-  while (next_value(h.Image(), find_key(h.Image(), 0, L"New\\Key"), &vi, &v) == 1) order.push_back(v.name);
+  while (next_value(h.Image(), find_key(h.Image(), 0, L"New\\Key"), &vi, &v) == 1)
+    order.push_back(v.name);
   EXPECT_EQ((std::vector<std::wstring>{L"", L"S", L"T"}), order);
   h.Discard();
 }
@@ -257,7 +264,8 @@ TEST(RegHive, EnumerationBuffers) {
   ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
   CRegHive h;
   ASSERT_EQ(1, h.OpenFromNtfs(m.NtfsVolume(), kSoftware));
-  for (const wchar_t* k : {L"E\\c", L"E\\A", L"E\\b", L"E\\b\\x", L"Empty"}) ASSERT_EQ(REG_STATUS_OK, h.CreateKey(k));
+  for (const wchar_t* k : {L"E\\c", L"E\\A", L"E\\b", L"E\\b\\x", L"Empty"})
+    ASSERT_EQ(REG_STATUS_OK, h.CreateKey(k));
   uint32_t v = 1;
   ASSERT_EQ(REG_STATUS_OK, h.SetValue(L"E", L"v1", &v, 4, 4));
   ASSERT_EQ(REG_STATUS_OK, h.SetValue(L"E", L"v2", "", 0, 1));
@@ -303,7 +311,7 @@ TEST(RegHive, EnumerationBuffers) {
   EXPECT_EQ(4u, e[0].type);
   ASSERT_NE(nullptr, e[0].data);
   EXPECT_EQ(1u, *(uint32_t*)e[0].data->data);
-  EXPECT_EQ(nullptr, e[1].data);   // empty data: no block
+  EXPECT_EQ(nullptr, e[1].data);  // empty data: no block
   free(e[0].data);
   h.Discard();
 }
@@ -313,7 +321,7 @@ TEST(RegHive, FailedWriteKeepsTheHiveDirty) {
   std::string hash = vt::Sha256(d.path);
   {
     CMountedImage m;
-    ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 0));   // read-only mount
+    ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 0));  // read-only mount
     CRegHive h;
     ASSERT_EQ(1, h.OpenFromNtfs(m.NtfsVolume(), kSoftware));
     ASSERT_EQ(REG_STATUS_OK, h.CreateKey(L"Lost"));
@@ -331,9 +339,11 @@ TEST(RegHive, FailedImportLeavesTheHiveAsItWas) {
   std::wstring dir = vt::ToWin(d.dir);
   std::wstring bad = dir + L"\\bad.reg";
   std::wstring longName(300, L'k');
-  WriteRegFile(bad, L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n"
-                    L"\"Hive\"=\"imported\"\r\n\"New\"=dword:00000001\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\" +
-                        longName + L"]\r\n\"x\"=\"y\"\r\n");
+  WriteRegFile(
+      bad,
+      L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n"
+      L"\"Hive\"=\"imported\"\r\n\"New\"=dword:00000001\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\" +
+          longName + L"]\r\n\"x\"=\"y\"\r\n");
   CMountedImage m;
   ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
   FILETIME before = LastWrite(m, kSoftware);
@@ -367,10 +377,13 @@ TEST(RegHive, UnfinishedWriteIsServedReadOnly) {
       "(printf regf; head -c 4092 /dev/zero) > Windows/System32/config/SOFTWARE.LOG1");
   std::wstring dir = vt::ToWin(d.dir);
   std::wstring touching = dir + L"\\touch.reg", other = dir + L"\\other.reg";
-  WriteRegFile(touching, L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n"
-                         L"\"Hive\"=\"imported\"\r\n");
-  WriteRegFile(other, L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Vro]\r\n"
-                      L"\"Hive\"=\"imported\"\r\n");
+  WriteRegFile(
+      touching,
+      L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n"
+      L"\"Hive\"=\"imported\"\r\n");
+  WriteRegFile(other,
+               L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Vro]\r\n"
+               L"\"Hive\"=\"imported\"\r\n");
   std::string before;
   {
     CMountedImage m;
@@ -397,6 +410,8 @@ TEST(RegHive, UnfinishedWriteIsServedReadOnly) {
     free(buf);
     EXPECT_EQ(HIVE_SAVE_NOTHING, h.Close());
   }
-  std::string hive = rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE", d.dir + "/soft.hiv");
-  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(hive) + " " + vt::Q(d.tree + "/Windows/System32/config/SOFTWARE")));
+  std::string hive =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE", d.dir + "/soft.hiv");
+  EXPECT_EQ(
+      0, vt::Sh("cmp " + vt::Q(hive) + " " + vt::Q(d.tree + "/Windows/System32/config/SOFTWARE")));
 }

@@ -8,17 +8,15 @@
 
 namespace vt {
 // FILETIME <-> 64-bit count of 100 ns units.
-inline FILETIME Ft(uint64_t v)
-{
-    FILETIME f;
-    f.dwLowDateTime = (DWORD)v;
-    f.dwHighDateTime = (DWORD)(v >> 32);
-    return f;
+inline FILETIME Ft(uint64_t v) {
+  FILETIME f;
+  f.dwLowDateTime = (DWORD)v;
+  f.dwHighDateTime = (DWORD)(v >> 32);
+  return f;
 }
 
-inline uint64_t U64(const FILETIME& f)
-{
-    return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime;
+inline uint64_t U64(const FILETIME& f) {
+  return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime;
 }
 
 }  // namespace vt

@@ -7,9 +7,15 @@
 
 namespace vt {
 
-std::string SourceDirUnix() { return VRO_SOURCE_DIR_UNIX; }
-std::string BinaryDirUnix() { return VRO_BINARY_DIR_UNIX; }
-std::wstring SourceDir() { return ToWin(SourceDirUnix()); }
+std::string SourceDirUnix() {
+  return VRO_SOURCE_DIR_UNIX;
+}
+std::string BinaryDirUnix() {
+  return VRO_BINARY_DIR_UNIX;
+}
+std::wstring SourceDir() {
+  return ToWin(SourceDirUnix());
+}
 
 std::string Narrow(const std::wstring& s) {
   if (s.empty()) return std::string();
@@ -47,8 +53,10 @@ std::wstring ToWin(const std::string& unixPath) {
 std::string Q(const std::string& s) {
   std::string out = "'";
   for (char c : s) {
-    if (c == '\'') out += "'\\''";
-    else out += c;
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
   }
   return out + "'";
 }
@@ -80,11 +88,14 @@ std::string ScratchDirUnix() {
   return dir;
 }
 
-std::wstring ScratchDir() { return ToWin(ScratchDirUnix()); }
+std::wstring ScratchDir() {
+  return ToWin(ScratchDirUnix());
+}
 
 std::string ScratchSubdirUnix(const std::string& name) {
   std::string dir = BinaryDirUnix() + "/testtmp/" + ExeName() + "/" + TestName() + "/" + name;
-  if (Sh("rm -rf " + Q(dir) + " && mkdir -p " + Q(dir)) != 0) ADD_FAILURE() << "cannot make scratch folder " << dir;
+  if (Sh("rm -rf " + Q(dir) + " && mkdir -p " + Q(dir)) != 0)
+    ADD_FAILURE() << "cannot make scratch folder " << dir;
   return dir;
 }
 
@@ -101,10 +112,17 @@ int Sh(const std::string& command, std::string* output) {
   std::string script =
       "export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin\n"
       "export LC_ALL=C.UTF-8\n"
-      "cd " + Q(SourceDirUnix()) + "\n"
-      "( " + command + "\n) >" + Q(base + ".out") + " 2>&1 </dev/null\n"
-      "echo $? >" + Q(base + ".rc.tmp") + "\n"
-      "mv " + Q(base + ".rc.tmp") + " " + Q(base + ".rc") + "\n";
+      "cd " +
+      Q(SourceDirUnix()) +
+      "\n"
+      "( " +
+      command + "\n) >" + Q(base + ".out") +
+      " 2>&1 </dev/null\n"
+      "echo $? >" +
+      Q(base + ".rc.tmp") +
+      "\n"
+      "mv " +
+      Q(base + ".rc.tmp") + " " + Q(base + ".rc") + "\n";
   if (!WriteAll(wbase + L".sh", script.data(), script.size())) return -1;
 
   std::wstring cmdline = L"/bin/sh " + Widen(base) + L".sh";
@@ -212,12 +230,15 @@ class ScratchCleaner : public ::testing::EmptyTestEventListener {
     if (unit.Passed()) Remove(vt::BinaryDirUnix() + "/testtmp/" + vt::ExeName() + "/global");
   }
   static void Remove(const std::string& dir) {
-    if (GetFileAttributesW(vt::ToWin(dir).c_str()) != INVALID_FILE_ATTRIBUTES) vt::Sh("rm -rf " + vt::Q(dir));
+    if (GetFileAttributesW(vt::ToWin(dir).c_str()) != INVALID_FILE_ATTRIBUTES)
+      vt::Sh("rm -rf " + vt::Q(dir));
   }
 };
 
 struct ScratchCleanerInstaller {
-  ScratchCleanerInstaller() { ::testing::UnitTest::GetInstance()->listeners().Append(new ScratchCleaner); }
+  ScratchCleanerInstaller() {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new ScratchCleaner);
+  }
 } g_ScratchCleanerInstaller;
 
 }  // namespace

@@ -16,8 +16,8 @@ std::wstring SourceDir();
 // "Z:\a\b" <-> "/a/b"; a Windows path on another drive is returned unchanged.
 std::string ToUnix(const std::wstring& winPath);
 std::wstring ToWin(const std::string& unixPath);
-std::string Narrow(const std::wstring& s);   // UTF-8
-std::wstring Widen(const std::string& s);    // from UTF-8
+std::string Narrow(const std::wstring& s);  // UTF-8
+std::wstring Widen(const std::string& s);   // from UTF-8
 
 // An empty folder for the running test (made anew on each call for the same
 // test), as a Windows path with no trailing separator.
@@ -43,6 +43,6 @@ bool ReadAll(const std::wstring& path, std::vector<uint8_t>& data);
 bool WriteAll(const std::wstring& path, const void* data, size_t size);
 bool WriteAll(const std::wstring& path, const std::vector<uint8_t>& data);
 bool FileExists(const std::wstring& path);
-std::string Sha256(const std::wstring& path);   // hex digest, "" on failure
+std::string Sha256(const std::wstring& path);  // hex digest, "" on failure
 
 }  // namespace vt

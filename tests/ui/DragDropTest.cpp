@@ -146,8 +146,7 @@ TEST_F(DragDropTest, FormatEnumerator) {
 // The owner of a drop target: copies or moves what has a folder, and says so.
 DWORD g_answer;
 int g_asked;
-DWORD Owner(LPARAM context, HWND, const wchar_t* path, wchar_t* description, int size,
-            BOOL drop) {
+DWORD Owner(LPARAM context, HWND, const wchar_t* path, wchar_t* description, int size, BOOL drop) {
   ++g_asked;
   _snwprintf(description, size, L"%s %s", drop ? L"Dropping" : L"Over", path);
   description[size - 1] = 0;
@@ -163,7 +162,8 @@ TEST_F(DragDropTest, DropEffectDecision) {
   EXPECT_EQ(DWORD(DROPEFFECT_COPY | DROPEFFECT_MOVE), DecideDropEffect(&target, &data, TRUE));
   EXPECT_EQ(1, g_asked) << "a bare name is no path";
   EXPECT_EQ(DWORD(DROPEFFECT_COPY), target.m_effect);
-  const STGMEDIUM* stored = data.FindStored(CLIPFORMAT(RegisterClipboardFormatW(CFSTR_DROPDESCRIPTION)));
+  const STGMEDIUM* stored =
+      data.FindStored(CLIPFORMAT(RegisterClipboardFormatW(CFSTR_DROPDESCRIPTION)));
   ASSERT_NE(nullptr, stored);
   const DROPDESCRIPTION* d = static_cast<const DROPDESCRIPTION*>(GlobalLock(stored->hGlobal));
   EXPECT_EQ(DROPIMAGE_COPY, d->type);
@@ -245,10 +245,12 @@ TEST_F(DragDropTest, DragCancelledWithEscapeAnswersZero) {
   ASSERT_EQ(0, vt::Sh("xdotool mousedown 1"));
   // The thread's own key state learns of the button from its messages.
   BYTE keys[256] = {};
-  uitest::WaitFor([&keys] {
-    GetKeyboardState(keys);
-    return (keys[VK_LBUTTON] & 0x80) != 0;
-  }, 5000);
+  uitest::WaitFor(
+      [&keys] {
+        GetKeyboardState(keys);
+        return (keys[VK_LBUTTON] & 0x80) != 0;
+      },
+      5000);
   ASSERT_TRUE(keys[VK_LBUTTON] & 0x80) << "the button press did not arrive";
 
   DWORD dragging = GetCurrentThreadId();

@@ -65,10 +65,12 @@ class HelpTest : public ::testing::Test {
                         &si, &pi_))
       return nullptr;
     Found found = {pi_.dwProcessId, nullptr};
-    uitest::WaitFor([&] {
-      EnumWindows(FindDialog, LPARAM(&found));
-      return found.window != nullptr;
-    }, 20000);
+    uitest::WaitFor(
+        [&] {
+          EnumWindows(FindDialog, LPARAM(&found));
+          return found.window != nullptr;
+        },
+        20000);
     return found.window;
   }
 

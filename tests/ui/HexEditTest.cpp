@@ -29,8 +29,8 @@ class HexEditTest : public ::testing::Test {
     }();
     (void)atom;
     host_ = uitest::MakeHost(700, 400);
-    control_ = CreateWindowExW(0, L"VroTestHexHost", L"", WS_CHILD | WS_VISIBLE | WS_VSCROLL, 0,
-                               0, 660, 200, host_, nullptr, nullptr, nullptr);
+    control_ = CreateWindowExW(0, L"VroTestHexHost", L"", WS_CHILD | WS_VISIBLE | WS_VSCROLL, 0, 0,
+                               660, 200, host_, nullptr, nullptr, nullptr);
     original_ = GetWindowLongPtrW(control_, GWLP_WNDPROC);
     SetKeys(false, false);
   }
@@ -42,8 +42,8 @@ class HexEditTest : public ::testing::Test {
 
   HexEditControl* Attach(const Bytes& data, BOOL readOnly, int bytesPerLine = 16) {
     data_ = data;
-    record_ = AttachHexEdit(new HexEditControl, control_, data_.data(), int(data_.size()),
-                            readOnly, bytesPerLine, nullptr);
+    record_ = AttachHexEdit(new HexEditControl, control_, data_.data(), int(data_.size()), readOnly,
+                            bytesPerLine, nullptr);
     return record_;
   }
   Bytes Data() const { return Bytes(record_->data, record_->data + record_->size); }
@@ -175,7 +175,9 @@ TEST_F(HexEditTest, ReadOnlyRefusesChangesAndItsMenuOffersCopyOnly) {
   HMENU menu = LoadUiMenu(GetModuleHandleW(nullptr), IDM_HEX_EDIT, 2052);
   ASSERT_NE(nullptr, menu);
   HMENU popup = GetSubMenu(menu, 0);
-  auto grayed = [popup](UINT id) { return (GetMenuState(popup, id, MF_BYCOMMAND) & MF_GRAYED) != 0; };
+  auto grayed = [popup](UINT id) {
+    return (GetMenuState(popup, id, MF_BYCOMMAND) & MF_GRAYED) != 0;
+  };
   SetHexEditMenuState(r, popup);
   for (UINT id : {kHexCmdUndo, kHexCmdCut, kHexCmdCopy, kHexCmdPaste, kHexCmdDelete})
     EXPECT_TRUE(grayed(id)) << id;
@@ -195,7 +197,9 @@ TEST_F(HexEditTest, WritableMenuFollowsSelectionAndClipboard) {
   CloseClipboard();
   HMENU menu = LoadUiMenu(GetModuleHandleW(nullptr), IDM_HEX_EDIT, 1041);
   HMENU popup = GetSubMenu(menu, 0);
-  auto grayed = [popup](UINT id) { return (GetMenuState(popup, id, MF_BYCOMMAND) & MF_GRAYED) != 0; };
+  auto grayed = [popup](UINT id) {
+    return (GetMenuState(popup, id, MF_BYCOMMAND) & MF_GRAYED) != 0;
+  };
   SetHexEditMenuState(r, popup);
   EXPECT_TRUE(grayed(kHexCmdCut) && grayed(kHexCmdCopy) && grayed(kHexCmdDelete));
   EXPECT_TRUE(grayed(kHexCmdPaste)) << "nothing to paste";

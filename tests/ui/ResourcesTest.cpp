@@ -52,7 +52,9 @@ std::vector<std::wstring> Placeholders(const std::wstring& text) {
   return out;
 }
 
-INT_PTR CALLBACK Quiet(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+INT_PTR CALLBACK Quiet(HWND, UINT, WPARAM, LPARAM) {
+  return FALSE;
+}
 
 struct Control {
   int id;
@@ -64,12 +66,12 @@ struct Control {
 // Creates the dialog hidden and measures each control's text in its font.
 std::vector<Control> CreateAndMeasure(UINT id, LANGID language, std::wstring* caption) {
   std::vector<Control> controls;
-  const void* tpl = FindUiResource(GetModuleHandleW(nullptr), RT_DIALOG, MAKEINTRESOURCEW(id),
-                                   language, nullptr);
-  HWND dialog = tpl ? CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
-                                                 static_cast<const DLGTEMPLATE*>(tpl), nullptr,
-                                                 Quiet, 0)
-                    : nullptr;
+  const void* tpl =
+      FindUiResource(GetModuleHandleW(nullptr), RT_DIALOG, MAKEINTRESOURCEW(id), language, nullptr);
+  HWND dialog =
+      tpl ? CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
+                                       static_cast<const DLGTEMPLATE*>(tpl), nullptr, Quiet, 0)
+          : nullptr;
   EXPECT_NE(nullptr, dialog) << "dialog " << id << " in " << language;
   if (!dialog) return controls;
   wchar_t text[512];
@@ -91,8 +93,8 @@ std::vector<Control> CreateAndMeasure(UINT id, LANGID language, std::wstring* ca
     SelectObject(dc, old);
     ReleaseDC(child, dc);
     const int margin = button ? 8 : 0;
-    c.fits = c.text.empty() ||
-             (need.right + margin <= c.client.right && need.bottom <= c.client.bottom);
+    c.fits =
+        c.text.empty() || (need.right + margin <= c.client.right && need.bottom <= c.client.bottom);
     controls.push_back(c);
   }
   DestroyWindow(dialog);
@@ -121,7 +123,8 @@ TEST(Resources, StringsMatchAcrossLanguages) {
         int n = LoadUiString(module, id, language, text, 1024);
         EXPECT_EQ(length > 0, n > 0) << "string " << id << " in " << language;
         if (n > 0) {
-          EXPECT_EQ(Placeholders(chinese), Placeholders(text)) << "string " << id << " in " << language;
+          EXPECT_EQ(Placeholders(chinese), Placeholders(text))
+              << "string " << id << " in " << language;
           ++compared;
         }
       }

@@ -35,8 +35,8 @@ TEST_F(SharedControlsTest, TooltipStaysInsideTheScreenNearEachEdge) {
   const int right = GetSystemMetrics(SM_CXFULLSCREEN), bottom = GetSystemMetrics(SM_CYFULLSCREEN);
   HWND tool = CreateWindowExW(0, L"BUTTON", L"tool", WS_POPUP | WS_VISIBLE, 0, 0, 40, 20, host_,
                               nullptr, nullptr, nullptr);
-  HWND tip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX, 0,
-                             0, 0, 0, host_, nullptr, nullptr, nullptr);
+  HWND tip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX, 0, 0,
+                             0, 0, host_, nullptr, nullptr, nullptr);
   TOOLINFOW info = {sizeof info, TTF_IDISHWND | TTF_SUBCLASS, tool, UINT_PTR(tool)};
   info.lpszText = const_cast<wchar_t*>(L"A tooltip text long enough to reach past an edge");
   ASSERT_TRUE(SendMessageW(tip, TTM_ADDTOOLW, 0, LPARAM(&info)));
@@ -44,7 +44,8 @@ TEST_F(SharedControlsTest, TooltipStaysInsideTheScreenNearEachEdge) {
 
   struct Case {
     int x, y;
-  } places[] = {{0, 0}, {right - 30, 100}, {100, bottom - 10}, {right - 30, bottom - 10}, {200, 200}};
+  } places[] = {
+      {0, 0}, {right - 30, 100}, {100, bottom - 10}, {right - 30, bottom - 10}, {200, 200}};
   for (const Case& at : places) {
     MoveWindow(tool, at.x, at.y, 40, 20, FALSE);
     NMHDR header = Show(tip);
@@ -69,12 +70,12 @@ TEST_F(SharedControlsTest, TooltipStaysInsideTheScreenNearEachEdge) {
 }
 
 TEST_F(SharedControlsTest, StatusBarTipAndSizeField) {
-  HWND status = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0,
-                                host_, nullptr, nullptr, nullptr);
+  HWND status = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, host_,
+                                nullptr, nullptr, nullptr);
   int parts[] = {100, 220, -1};
   SendMessageW(status, SB_SETPARTS, 3, LPARAM(parts));
-  HWND edit = CreateWindowExW(0, L"EDIT", L"200000", WS_CHILD | WS_VISIBLE | ES_NUMBER, 230, 2,
-                              80, 16, status, HMENU(kStatusSizeEdit), nullptr, nullptr);
+  HWND edit = CreateWindowExW(0, L"EDIT", L"200000", WS_CHILD | WS_VISIBLE | ES_NUMBER, 230, 2, 80,
+                              16, status, HMENU(kStatusSizeEdit), nullptr, nullptr);
   new CTipStatus(status, nullptr);
 
   SendMessageW(edit, EM_SETSEL, 6, 6);
@@ -110,8 +111,8 @@ TEST_F(SharedControlsTest, StatusBarTipAndSizeField) {
 }
 
 TEST_F(SharedControlsTest, TextProgressSweepsOnItsTimers) {
-  HWND bar = CreateWindowExW(0, PROGRESS_CLASSW, L"Copying 50%", WS_CHILD | WS_VISIBLE, 10, 10,
-                             300, 24, host_, nullptr, nullptr, nullptr);
+  HWND bar = CreateWindowExW(0, PROGRESS_CLASSW, L"Copying 50%", WS_CHILD | WS_VISIBLE, 10, 10, 300,
+                             24, host_, nullptr, nullptr, nullptr);
   SendMessageW(bar, WM_SETFONT, WPARAM(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
   SendMessageW(bar, PBM_SETPOS, 50, 0);
   CTextProgress* progress = new CTextProgress(bar, nullptr);
@@ -142,8 +143,8 @@ TEST_F(SharedControlsTest, TextProgressSweepsOnItsTimers) {
 TEST_F(SharedControlsTest, ChildPageFollowsFrameAndScale) {
   HWND frame = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 10, 20, 200, 150, host_,
                                HMENU(kPageFrameControl), nullptr, nullptr);
-  HWND page = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, 5, 5, host_,
-                              nullptr, nullptr, nullptr);
+  HWND page = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, 5, 5, host_, nullptr,
+                              nullptr, nullptr);
   int saved = g_ScreenDpiPercent;
   g_ScreenDpiPercent = 150;
   PlaceChildPage(page, 20, 10);
@@ -164,8 +165,8 @@ TEST_F(SharedControlsTest, LinkTextPaintsWithoutTags) {
   StripMarkupTags(text);
   EXPECT_STREQ(L"Open the driver store", text);
 
-  HWND link = CreateWindowExW(0, L"STATIC", L"<a>Driver store</a>", WS_CHILD | WS_VISIBLE, 10,
-                              10, 160, 20, host_, nullptr, nullptr, nullptr);
+  HWND link = CreateWindowExW(0, L"STATIC", L"<a>Driver store</a>", WS_CHILD | WS_VISIBLE, 10, 10,
+                              160, 20, host_, nullptr, nullptr, nullptr);
   HDC dc = GetDC(host_);
   PaintLinkText(link, dc, POINT{10, 60});
   COLORREF corner = GetPixel(dc, 11, 61);

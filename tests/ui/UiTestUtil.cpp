@@ -24,9 +24,8 @@ HWND MakeHost(int width, int height) {
     return RegisterClassW(&wc);
   }();
   (void)atom;
-  HWND host = CreateWindowExW(0, L"VroTestHost", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 50,
-                              50, width, height, nullptr, nullptr, GetModuleHandleW(nullptr),
-                              nullptr);
+  HWND host = CreateWindowExW(0, L"VroTestHost", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 50, 50,
+                              width, height, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   Pump();
   return host;
 }

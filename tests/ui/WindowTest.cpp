@@ -87,8 +87,8 @@ TEST_F(WindowTest, ModelessDialogIsBoundAndFreedAtNcDestroy) {
 TEST_F(WindowTest, HandlerResultsDecideWhetherTheDefaultRuns) {
   CProbe* dialog = Modeless();
   ShowWindow(dialog->m_hWnd, SW_SHOW);
-  HWND edit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE, 0, 0, 100, 20,
-                              dialog->m_hWnd, nullptr, nullptr, nullptr);
+  HWND edit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE, 0, 0, 100, 20, dialog->m_hWnd,
+                              nullptr, nullptr, nullptr);
   CProbe* probe = new CProbe(edit, dialog);
   EXPECT_EQ(dialog, probe->m_parent);
   EXPECT_EQ(dialog->m_hInstance, probe->m_hInstance);
@@ -132,8 +132,8 @@ TEST_F(WindowTest, HandlerResultsDecideWhetherTheDefaultRuns) {
 
 TEST_F(WindowTest, ReleasePutsTheControlsProcedureBack) {
   HWND host = uitest::MakeHost();
-  HWND edit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 50, 20, host, nullptr, nullptr,
-                              nullptr);
+  HWND edit =
+      CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 50, 20, host, nullptr, nullptr, nullptr);
   LONG_PTR original = GetWindowLongPtrW(edit, GWLP_WNDPROC);
   CProbe* probe = new CProbe(edit, nullptr);
   EXPECT_EQ(2052, probe->m_language);

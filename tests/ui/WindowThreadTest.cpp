@@ -65,8 +65,8 @@ TEST_F(WindowThreadTest, WorkerLoadsStringsInTheWindowsLanguage) {
     CWorkerWindow window;
     window.m_language = c.language;
     wchar_t yes[40] = L"";
-    EXPECT_EQ(c.language, RunAndWait(StartWindowThread(&window, &CWorkerWindow::LoadYes,
-                                                       LPARAM(yes))));
+    EXPECT_EQ(c.language,
+              RunAndWait(StartWindowThread(&window, &CWorkerWindow::LoadYes, LPARAM(yes))));
     EXPECT_STREQ(c.yes, yes);
   }
   EXPECT_EQ(2052, GetThreadUiLanguage()) << "the caller's own language is untouched";

@@ -20,7 +20,7 @@ TEST(UpxCompress, Adler32Values) {
 TEST(UpxCompress, NineMethodsRoundTrip) {
   ut::ResetOptions();
   std::vector<uint8_t> src = ut::CodeLike(60000, 3);
-  for (int i = 0; i < 20000; i++) src[i] = uint8_t(i % 17);   // something to compress
+  for (int i = 0; i < 20000; i++) src[i] = uint8_t(i % 17);  // something to compress
   for (int m = 2; m <= 10; m++) {
     for (int level : {1, 7, 10}) {
       std::vector<uint8_t> c(MemBuffer::getSizeForCompression(unsigned(src.size())));
@@ -51,7 +51,8 @@ TEST(UpxCompress, NineMethodsRoundTrip) {
         unsigned pl = small.getSize();
         int pr = upx_decompress(c.data(), clen, probe.data(), &pl, m, nullptr);
         unsigned past = 0;
-        for (size_t i = small.getSize(); i < probe.size(); i++) if (probe[i] != 0xAA) past = unsigned(i - small.getSize() + 1);
+        for (size_t i = small.getSize(); i < probe.size(); i++)
+          if (probe[i] != 0xAA) past = unsigned(i - small.getSize() + 1);
         EXPECT_EQ(0u, past) << "method " << m << " level " << level << " result " << pr;
       }
       int r = upx_decompress(c.data(), clen, small, &olen, m, nullptr);
@@ -71,7 +72,7 @@ TEST(UpxCompress, BadMethodsAndArguments) {
   } catch (const InternalError& e) {
     EXPECT_STREQ("unknown decompression method", e.getMsg());
   }
-  dl = 5;   // compressed data not shorter than the output: orderly failure
+  dl = 5;  // compressed data not shorter than the output: orderly failure
   EXPECT_THROW(upx_decompress(s, 10, d, &dl, 2, nullptr), Throwable);
   unsigned cl = 0;
   try {

@@ -30,7 +30,8 @@ std::vector<uint8_t> ReadFixture(const std::string& name) {
 // The packer search and unpack as the entry runs them, giving the message
 // that ended it ("ok" when unpacked, "not packed" when no packer took it).
 // canUnpack results of the two packers go to *answers when given.
-std::string Unpack(const std::wstring& in, const std::wstring& out, std::string* answers = nullptr) {
+std::string Unpack(const std::wstring& in, const std::wstring& out,
+                   std::string* answers = nullptr) {
   ut::ResetOptions();
   InputFile fi;
   if (fi.openShared(in.c_str(), O_BINARY | O_RDONLY, _SH_DENYWR) != 0) return "open";
@@ -125,12 +126,13 @@ TEST_F(UpxCorrupt, PackHeaderFailures) {
     return f;
   };
   EXPECT_EQ("need a newer version of UPX", Try(with(4, 14)));
-  EXPECT_EQ("this program is packed with an obsolete version and cannot be unpacked", Try(with(4, 11)));
+  EXPECT_EQ("this program is packed with an obsolete version and cannot be unpacked",
+            Try(with(4, 11)));
   EXPECT_EQ("unknown compression method (try a newer version of UPX)", Try(with(6, 14)));
   EXPECT_EQ("unknown decompression method", Try(with(6, 11)));
   EXPECT_EQ("cannot unpack UPX ;-)", Try(with(4, 255)));
   std::vector<uint8_t> f = good;
-  set_le32(&f[L.header_off + 20], L.u_len);   // c_len = u_len
+  set_le32(&f[L.header_off + 20], L.u_len);  // c_len = u_len
   Resum(f, L.header_off);
   EXPECT_EQ("header corrupted", Try(f));
   f = good;
@@ -153,7 +155,7 @@ TEST_F(UpxCorrupt, PackHeaderFailures) {
   f = good;
   std::vector<uint8_t> hdr(f.begin() + L.header_off, f.begin() + L.header_off + 32);
   f[L.header_off] = 'u';
-  memcpy(&f[L.sec2_raw + 8], hdr.data(), 32);   // inside the packed import area's spare room
+  memcpy(&f[L.sec2_raw + 8], hdr.data(), 32);  // inside the packed import area's spare room
   std::string ans;
   Try(f, &ans);
   EXPECT_EQ("0 1 ", ans);
@@ -165,16 +167,16 @@ TEST_F(UpxCorrupt, UnpackFailures) {
   const ut::PackedLayout L = ut::last_layout;
   ut::PeView v = ut::ParsePe(good);
   std::vector<uint8_t> f = good;
-  set_le32(&f[v.pe_offset + 60], 0);   // FileAlignment
+  set_le32(&f[v.pe_offset + 60], 0);  // FileAlignment
   EXPECT_EQ("unexpected value in the PE header", Try(f));
   f = good;
-  set_le32(&f[v.pe_offset + 248 + 80 + 16], 0);   // raw size of the third section
+  set_le32(&f[v.pe_offset + 248 + 80 + 16], 0);  // raw size of the third section
   EXPECT_EQ("unexpected value in the PE header", Try(f));
   f = good;
   f[L.c_off + 10] ^= 0xFF;
   EXPECT_EQ("checksum error", Try(f));
   f = good;
-  f.resize(L.sec2_raw + 100);   // ends inside the last section
+  f.resize(L.sec2_raw + 100);  // ends inside the last section
   EXPECT_EQ("invalid overlay size; file is possibly corrupt", Try(f));
 
   auto mutated = [&](std::function<void(std::vector<uint8_t>&, uint32_t)> m) {
@@ -182,8 +184,9 @@ TEST_F(UpxCorrupt, UnpackFailures) {
     o.mutate = m;
     return Try(ut::BuildPacked(orig, o));
   };
-  EXPECT_EQ("bad extrainfo offset 0x7fff0000",
-            mutated([](std::vector<uint8_t>& b, uint32_t) { set_le32(&b[b.size() - 4], 0x7FFF0000); }));
+  EXPECT_EQ("bad extrainfo offset 0x7fff0000", mutated([](std::vector<uint8_t>& b, uint32_t) {
+              set_le32(&b[b.size() - 4], 0x7FFF0000);
+            }));
   EXPECT_EQ("unexpected value in the PE header", mutated([](std::vector<uint8_t>& b, uint32_t) {
               uint32_t x = get_le32(&b[b.size() - 4]);
               set_le16(&b[x + 6], 0);
@@ -195,12 +198,12 @@ TEST_F(UpxCorrupt, UnpackFailures) {
   EXPECT_EQ(0u, m.find("bad extra section size at 0x")) << m;
   EXPECT_EQ("pointer out of range; take care!", mutated([](std::vector<uint8_t>& b, uint32_t) {
               uint32_t x = get_le32(&b[b.size() - 4]);
-              set_le32(&b[x + 28], 0x10000000);   // SizeOfCode
+              set_le32(&b[x + 28], 0x10000000);  // SizeOfCode
             }));
   EXPECT_EQ("pointer out of range; take care!", mutated([](std::vector<uint8_t>& b, uint32_t) {
               uint32_t x = get_le32(&b[b.size() - 4]);
               uint32_t n = get_le16(&b[x + 6]);
-              set_le32(&b[x + 248 + 40 * n], 0x7FFFFFF0);   // import stream offset
+              set_le32(&b[x + 248 + 40 * n], 0x7FFFFFF0);  // import stream offset
             }));
 }
 
@@ -226,10 +229,14 @@ TEST_F(UpxCorrupt, MutationLoop) {
         int n = 1 + int(rng() % 4);
         for (int k = 0; k < n; k++) {
           uint32_t at;
-          if (kind == 1) at = rng() % L.header_off;                       // headers
-          else if (kind == 2) at = L.header_off + rng() % 32;               // pack header
-          else if (kind == 3) at = L.sec2_raw + rng() % L.sec2_size;        // kept data
-          else at = rng() % uint32_t(f.size());
+          if (kind == 1)
+            at = rng() % L.header_off;  // headers
+          else if (kind == 2)
+            at = L.header_off + rng() % 32;  // pack header
+          else if (kind == 3)
+            at = L.sec2_raw + rng() % L.sec2_size;  // kept data
+          else
+            at = rng() % uint32_t(f.size());
           uint32_t r = rng();
           f[at] = (r & 3) == 0 ? 0xFF : (r & 3) == 1 ? 0 : uint8_t(r >> 8);
         }
@@ -250,8 +257,10 @@ TEST_F(UpxCorrupt, MutationLoop) {
           uint32_t span = uint32_t(b.size()) - image_size;
           uint32_t at = (r() % 4 == 0) ? r() % uint32_t(b.size()) : image_size + r() % span;
           uint32_t v = r();
-          if (v % 3 == 0 && at + 4 <= b.size()) set_le32(&b[at], r() % 3 == 0 ? 0xFFFFFFF0u : r() % 0x20000);
-          else b[at] = uint8_t(v >> 8);
+          if (v % 3 == 0 && at + 4 <= b.size())
+            set_le32(&b[at], r() % 3 == 0 ? 0xFFFFFFF0u : r() % 0x20000);
+          else
+            b[at] = uint8_t(v >> 8);
         }
       };
       std::string m = Try(ut::BuildPacked(orig, o));
@@ -298,7 +307,7 @@ TEST_F(UpxRebuild, EmptyRelocationBlockTakesNoExtraInformation) {
   ut::BuildOptions o;
   o.mutate = [](std::vector<uint8_t>& b, uint32_t) {
     uint32_t x = get_le32(&b[b.size() - 4]);
-    set_le32(&b[x + 120 + 8 * 5 + 4], 8);   // the restored relocation directory: 8 bytes
+    set_le32(&b[x + 120 + 8 * 5 + 4], 8);  // the restored relocation directory: 8 bytes
   };
   std::string msg;
   std::vector<uint8_t> r = UnpackBytes(ut::BuildPacked(orig, o), &msg);
@@ -343,7 +352,7 @@ TEST_F(UpxRebuild, ExportsAtTheirPackedPlaceAreLeftAlone) {
   ut::PeView rv = ut::ParsePe(r);
   const uint8_t* e = rv.at(rv.dirRva(0), 40);
   ASSERT_NE(nullptr, e);
-  EXPECT_EQ(0u, get_le32(e + 20));   // cleared by the packing, not rebuilt
+  EXPECT_EQ(0u, get_le32(e + 20));  // cleared by the packing, not rebuilt
 }
 
 }  // namespace

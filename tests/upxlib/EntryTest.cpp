@@ -39,7 +39,7 @@ TEST_F(UpxEntry, TextEmptyAndMissingFiles) {
   EXPECT_EQ(13, unpack_one_file(empty.c_str(), out2.c_str()));
   EXPECT_FALSE(vt::FileExists(out2));
   EXPECT_EQ(2, unpack_one_file((dir + L"\\missing.exe").c_str(), out2.c_str()));
-  EXPECT_EQ(2, unpack_one_file(dir.c_str(), out2.c_str()));   // a folder
+  EXPECT_EQ(2, unpack_one_file(dir.c_str(), out2.c_str()));  // a folder
   EXPECT_FALSE(vt::FileExists(out2));
   // a short file: every handler reads past its end, none raises further
   std::wstring tiny = dir + L"\\tiny.exe";
@@ -65,7 +65,7 @@ TEST_F(UpxEntry, ReadOnlyInputIsAccepted) {
   ASSERT_TRUE(vt::ReadAll(Fixture("hello32.exe"), d));
   ASSERT_TRUE(vt::WriteAll(ro, d));
   ASSERT_TRUE(SetFileAttributesW(ro.c_str(), FILE_ATTRIBUTE_READONLY));
-  EXPECT_EQ(87, unpack_one_file(ro.c_str(), Out().c_str()));   // read, found not packed
+  EXPECT_EQ(87, unpack_one_file(ro.c_str(), Out().c_str()));  // read, found not packed
   SetFileAttributesW(ro.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
@@ -75,6 +75,6 @@ TEST_F(UpxEntry, SizeLimit) {
   EXPECT_EQ(223, unpack_one_file(vt::ToWin(big).c_str(), Out().c_str()));
   EXPECT_FALSE(vt::FileExists(Out()));
   ASSERT_EQ(0, vt::Sh("truncate -s 1073741823 " + vt::Q(big)));
-  EXPECT_EQ(87, unpack_one_file(vt::ToWin(big).c_str(), Out().c_str()));   // passes the size check
+  EXPECT_EQ(87, unpack_one_file(vt::ToWin(big).c_str(), Out().c_str()));  // passes the size check
   vt::Sh("rm -f " + vt::Q(big));
 }

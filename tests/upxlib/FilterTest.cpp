@@ -45,7 +45,7 @@ TEST(UpxFilter, ForwardThenInverseIsTheIdentity) {
     for (uint32_t seed = 1; seed <= 12; seed++) {
       size_t len = (seed % 4 == 0) ? 100 + seed : 3000 + seed * 997;
       std::vector<uint8_t> orig = ut::CodeLike(len, seed * 31 + id);
-      if (id == 0xD0) {   // big-endian branch words
+      if (id == 0xD0) {  // big-endian branch words
         for (size_t p = 0; p + 4 <= orig.size(); p += 4)
           if (orig[p] % 3 == 0) set_be32(&orig[p], 0x48000001u | ((orig[p + 1] * 4u) & 0xFFFC));
       }
@@ -64,7 +64,7 @@ TEST(UpxFilter, ForwardThenInverseIsTheIdentity) {
         u.init(id, addvalue);
         u.cto = f.cto;
         u.adler = f.adler;
-        u.unfilter(b.data(), unsigned(b.size()), true);   // verifying: "unfilter-4" otherwise
+        u.unfilter(b.data(), unsigned(b.size()), true);  // verifying: "unfilter-4" otherwise
         ASSERT_TRUE(b == orig) << "filter " << std::hex << id << " seed " << seed;
         EXPECT_EQ(f.calls, u.calls) << std::hex << id;
       }
@@ -83,7 +83,7 @@ TEST(UpxFilter, IdZeroAndBounds) {
   EXPECT_TRUE(b == c);
   EXPECT_EQ(0u, f.calls);
   f.init(0x26, 0);
-  f.unfilter(b.data(), 5);   // below the minimum: unchanged
+  f.unfilter(b.data(), 5);  // below the minimum: unchanged
   EXPECT_TRUE(b == c);
   f.init(0x27, 0);
   try {
@@ -100,7 +100,7 @@ TEST(UpxFilter, IdZeroAndBounds) {
   } catch (const InternalError& e) {
     EXPECT_STREQ("unfilter-4", e.getMsg());
   }
-  Filter g(1);   // level 1: no checksum
+  Filter g(1);  // level 1: no checksum
   g.init(0x26, 0);
   g.adler = 12345;
   g.unfilter(b.data(), 100, true);
@@ -138,15 +138,17 @@ TEST(UpxFilter, WorkedExamples) {
     // position 1: 0x07000020 - 0x07000000 - 0 - 1 - 1 = 0x1E
     EXPECT_EQ(0x1Eu, get_le32(b + 2));
     EXPECT_EQ(1u, f.calls);
-    EXPECT_EQ(1u, f.noncalls);   // the E8 at 6 followed by 0x01
+    EXPECT_EQ(1u, f.noncalls);  // the E8 at 6 followed by 0x01
     EXPECT_EQ(6u, f.lastcall);
   }
   // 0x26 and 0x36 unfilter alike
   {
     std::vector<uint8_t> a = ut::CodeLike(5000, 77), b = a;
     Filter f(9), g(9);
-    f.init(0x26, 0); f.cto = 0x00;
-    g.init(0x36, 0); g.cto = 0x00;
+    f.init(0x26, 0);
+    f.cto = 0x00;
+    g.init(0x36, 0);
+    g.cto = 0x00;
     f.unfilter(a.data(), 5000);
     g.unfilter(b.data(), 5000);
     EXPECT_TRUE(a == b);
@@ -160,13 +162,14 @@ TEST(UpxFilter, WorkedExamples) {
   // 0x49: a conditional jump whose 0F is the last byte of the previous
   // converted operand is not converted
   {
-    uint8_t b[20] = {0xE8, 0x05, 0x00, 0x00, 0x0F, 0x85, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    uint8_t b[20] = {0xE8, 0x05, 0x00, 0x00, 0x0F, 0x85, 0x05, 0, 0, 0,
+                     0,    0,    0,    0,    0,    0,    0,    0, 0, 0};
     Filter f(9);
     f.init(0x49, 0);
     f.cto = 0x05;
     f.unfilter(b, 20);
     EXPECT_EQ(1u, f.calls);
-    EXPECT_EQ(0x05, b[6]);   // untouched
+    EXPECT_EQ(0x05, b[6]);  // untouched
   }
   // ctojr, mode 2 (0x81: calls recently-used coded): an index of 32 or more
   {
@@ -184,7 +187,7 @@ TEST(UpxFilter, WorkedExamples) {
   // ppcbxx: only up to position 0x400000
   {
     std::vector<uint8_t> b(0x400000 + 16, 0);
-    set_be32(&b[0x400000], 0x48C00010);   // marker 3 in bits 22..25
+    set_be32(&b[0x400000], 0x48C00010);  // marker 3 in bits 22..25
     set_be32(&b[0x400004], 0x48C00010);
     set_be32(&b[0x100], 0x48C00010);
     Filter f(9);
@@ -211,6 +214,6 @@ TEST(UpxFilter, WorkedExamples) {
     f.init(0x50, 0);
     f.unfilter(b, 12);
     EXPECT_EQ(0x10u, get_le24(b));
-    EXPECT_EQ(1u, f.calls);   // position 8 is not examined (8 < 12 - 4 fails)
+    EXPECT_EQ(1u, f.calls);  // position 8 is not examined (8 < 12 - 4 fails)
   }
 }

@@ -17,7 +17,8 @@
 
 using namespace upx;
 
-template <class F> static std::string MessageOf(F f) {
+template <class F>
+static std::string MessageOf(F f) {
   try {
     f();
   } catch (const Throwable& e) {
@@ -95,7 +96,7 @@ TEST(UpxMem, GuardWordsDetectClobbers) {
     MemBuffer b(100);
     b.verifyGuards();
     const upx_byte saved = b[100];
-    b[100] = upx_byte(saved ^ 0x55);   // one byte past the end
+    b[100] = upx_byte(saved ^ 0x55);  // one byte past the end
     EXPECT_EQ("memory clobbered past end of allocated block", MessageOf([&] { b.verifyGuards(); }));
     EXPECT_EQ("memory clobbered past end of allocated block", MessageOf([&] { b.release(); }));
     b[100] = saved;  // repair, so the buffer can be freed
@@ -197,9 +198,11 @@ TEST_F(UpxFiles, OpenResults) {
   std::wstring missing = dir + L"\\missing.bin";
   EXPECT_EQ(2, f.openShared(missing.c_str(), O_BINARY | O_RDONLY, _SH_DENYWR));
   OutputFile o;
-  EXPECT_EQ(80, o.openShared(path.c_str(), O_BINARY | O_WRONLY | O_CREAT | O_EXCL, _SH_DENYWR, 0600));
+  EXPECT_EQ(80,
+            o.openShared(path.c_str(), O_BINARY | O_WRONLY | O_CREAT | O_EXCL, _SH_DENYWR, 0600));
   std::wstring bad = dir + L"\\no\\such\\folder\\x.bin";
-  EXPECT_EQ(11, o.openShared(bad.c_str(), O_BINARY | O_WRONLY | O_CREAT | O_EXCL, _SH_DENYWR, 0600));
+  EXPECT_EQ(11,
+            o.openShared(bad.c_str(), O_BINARY | O_WRONLY | O_CREAT | O_EXCL, _SH_DENYWR, 0600));
   std::wstring out = dir + L"\\out.bin";
   ASSERT_EQ(0, o.openShared(out.c_str(), O_BINARY | O_WRONLY | O_CREAT | O_EXCL, _SH_DENYWR, 0600));
   o.write("abcdef", 6);
@@ -258,15 +261,15 @@ TEST(UpxFormat, BoundedFormatting) {
   upx_snprintf(big, sizeof(big), "%05d %+d % d %x %X %o %u %c %%", -42, 3, 4, 0xBEEFu, 0xBEEFu, 8u,
                4000000000u, 'q');
   EXPECT_STREQ("-0042 +3  4 beef BEEF 10 4000000000 q %", big);
-  upx_snprintf(big, sizeof(big), "%lld %llx %hhd %hd %*d|%-*d|", -5000000000LL, 0x123456789ULL,
-               300, 70000, 4, 1, 3, 2);
+  upx_snprintf(big, sizeof(big), "%lld %llx %hhd %hd %*d|%-*d|", -5000000000LL, 0x123456789ULL, 300,
+               70000, 4, 1, 3, 2);
   EXPECT_STREQ("-5000000000 123456789 44 4464    1|2  |", big);
   upx_snprintf(big, sizeof(big), "bad extrainfo offset %#x", 0x1234u);
   EXPECT_STREQ("bad extrainfo offset 0x1234", big);
   int n = 0;
   upx_snprintf(big, sizeof(big), "abc%n", &n);
   EXPECT_EQ(3, n);
-  EXPECT_THROW(upx_snprintf(buf, 8, "%s", "abcdefgh"), Throwable);   // does not fit
+  EXPECT_THROW(upx_snprintf(buf, 8, "%s", "abcdefgh"), Throwable);  // does not fit
   EXPECT_THROW(upx_snprintf(big, sizeof(big), "%f", 1.0), Throwable);
   EXPECT_EQ(3u, upx_strlen("abc"));
 }
@@ -291,4 +294,6 @@ TEST(UpxFormat, SearchAndPaths) {
   EXPECT_EQ(-3, ptr_distance(b, b + 3));
 }
 
-TEST(UpxFormat, SelfTestPasses) { EXPECT_TRUE(selfTest()); }
+TEST(UpxFormat, SelfTestPasses) {
+  EXPECT_TRUE(selfTest());
+}

@@ -135,8 +135,13 @@ TEST(UpxPackHeader, ShortLayoutsAndBigEndian) {
   // formats 1/2, version 10: 22 bytes with filter at 20, checksum at 21
   std::vector<uint8_t> a(22, 0);
   memcpy(a.data(), "UPX!", 4);
-  a[4] = 10; a[5] = 2; a[6] = 3; a[7] = 7;
-  set_le16(&a[16], 400); set_le16(&a[18], 300); a[20] = 0x05;
+  a[4] = 10;
+  a[5] = 2;
+  a[6] = 3;
+  a[7] = 7;
+  set_le16(&a[16], 400);
+  set_le16(&a[18], 300);
+  a[20] = 0x05;
   Resum(a, 0, 22);
   EXPECT_EQ("found", Fill(ph, a));
   EXPECT_EQ(5, ph.filter);
@@ -145,8 +150,14 @@ TEST(UpxPackHeader, ShortLayoutsAndBigEndian) {
   // formats 3/7: 24-bit fields, 27 bytes
   std::vector<uint8_t> c(27, 0);
   memcpy(c.data(), "UPX!", 4);
-  c[4] = 12; c[5] = 3; c[6] = 2; c[7] = 8;
-  set_le24(&c[16], 0x123456); set_le24(&c[19], 0x012345); set_le24(&c[22], 0x200000); c[25] = 0x11;
+  c[4] = 12;
+  c[5] = 3;
+  c[6] = 2;
+  c[7] = 8;
+  set_le24(&c[16], 0x123456);
+  set_le24(&c[19], 0x012345);
+  set_le24(&c[22], 0x200000);
+  c[25] = 0x11;
   Resum(c, 0, 27);
   EXPECT_EQ("found", Fill(ph, c));
   EXPECT_EQ(0x123456u, ph.u_len);
@@ -156,9 +167,18 @@ TEST(UpxPackHeader, ShortLayoutsAndBigEndian) {
   // big-endian group: format 130
   std::vector<uint8_t> d(32, 0);
   memcpy(d.data(), "UPX!", 4);
-  d[4] = 13; d[5] = 130; d[6] = 2; d[7] = 9;
-  set_be32(&d[8], 9000); set_be32(&d[12], 4000); set_be32(&d[16], 0xA1A2A3A4);
-  set_be32(&d[20], 0xB1B2B3B4); set_be32(&d[24], 10000); d[28] = 0xD0; d[29] = 3; d[30] = 255;
+  d[4] = 13;
+  d[5] = 130;
+  d[6] = 2;
+  d[7] = 9;
+  set_be32(&d[8], 9000);
+  set_be32(&d[12], 4000);
+  set_be32(&d[16], 0xA1A2A3A4);
+  set_be32(&d[20], 0xB1B2B3B4);
+  set_be32(&d[24], 10000);
+  d[28] = 0xD0;
+  d[29] = 3;
+  d[30] = 255;
   Resum(d, 0, 32);
   EXPECT_EQ("found", Fill(ph, d));
   EXPECT_EQ(9000u, ph.u_len);
@@ -168,9 +188,11 @@ TEST(UpxPackHeader, ShortLayoutsAndBigEndian) {
   EXPECT_EQ(256, ph.n_mru);
   EXPECT_EQ(3, ph.filter_cto);
   // version 0 to 3: 24 bytes
-  ph.version = 2; ph.format = 9;
+  ph.version = 2;
+  ph.format = 9;
   EXPECT_EQ(24, ph.getPackHeaderSize());
-  ph.version = 5; ph.format = 7;
+  ph.version = 5;
+  ph.format = 7;
   EXPECT_EQ(25, ph.getPackHeaderSize());
   ph.version = -1;
   EXPECT_THROW(ph.getPackHeaderSize(), InternalError);
@@ -196,7 +218,10 @@ TEST(UpxPackHeader, OldVersionNearTheEndReadsNoFurther) {
   // the end read as 0 (no read past the buffer)
   std::vector<uint8_t> b(24, 0);
   memcpy(b.data(), "UPX!", 4);
-  b[4] = 2; b[5] = 9; b[6] = 2; b[7] = 1;
+  b[4] = 2;
+  b[5] = 9;
+  b[6] = 2;
+  b[7] = 1;
   set_le32(&b[16], 1000);
   set_le32(&b[20], 500);
   PackHeader ph;
@@ -212,9 +237,18 @@ TEST(UpxPackHeader, PutThenFill) {
     memcpy(t.data(), "UPX!", 4);
     set_le32(&t[4], 0xD5D0D8A1);
     PackHeader ph;
-    ph.version = 13; ph.format = format; ph.method = 8; ph.level = 7;
-    ph.u_len = 3000; ph.c_len = 1000; ph.u_adler = 0x1234; ph.c_adler = 0x5678;
-    ph.u_file_size = 3000; ph.filter = 0x26; ph.filter_cto = 9; ph.n_mru = format >= 9 ? 32 : 0;
+    ph.version = 13;
+    ph.format = format;
+    ph.method = 8;
+    ph.level = 7;
+    ph.u_len = 3000;
+    ph.c_len = 1000;
+    ph.u_adler = 0x1234;
+    ph.c_adler = 0x5678;
+    ph.u_file_size = 3000;
+    ph.filter = 0x26;
+    ph.filter_cto = 9;
+    ph.n_mru = format >= 9 ? 32 : 0;
     ph.putPackHeader(t.data());
     PackHeader q;
     EXPECT_EQ("found", Fill(q, t)) << format;
@@ -230,6 +264,7 @@ TEST(UpxPackHeader, PutThenFill) {
   std::vector<uint8_t> bad(40, 0);
   memcpy(bad.data(), "UPX!", 4);
   PackHeader ph;
-  ph.version = 13; ph.format = 9;
-  EXPECT_THROW(ph.putPackHeader(bad.data()), InternalError);   // "bad loader"
+  ph.version = 13;
+  ph.format = 9;
+  EXPECT_THROW(ph.putPackHeader(bad.data()), InternalError);  // "bad loader"
 }

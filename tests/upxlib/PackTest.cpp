@@ -47,7 +47,8 @@ std::string Pack(const std::wstring& in, const std::wstring& out, int method = -
     return "open out";
   std::string r;
   for (int k = 0; k < 2; k++) {
-    std::unique_ptr<PeFile> p(k == 0 ? static_cast<PeFile*>(new PackW64Pep(&fi)) : new PackW32Pe(&fi));
+    std::unique_ptr<PeFile> p(k == 0 ? static_cast<PeFile*>(new PackW64Pep(&fi))
+                                     : new PackW32Pe(&fi));
     try {
       p->initPackHeader();
       fi.seek(0, SEEK_SET);
@@ -92,8 +93,8 @@ TEST(UpxLinker, ListingSectionsPaddingAndRelocations) {
   l.defineSymbol("value", 0x1000);
   EXPECT_EQ(3, l.addLoader("AAA"));
   EXPECT_EQ(0xDEADDEADu, l.getSymbolOffset("inccc"));
-  EXPECT_EQ(3 + 1 + 6, l.addLoader("BBB"));   // one byte of code padding first
-  l.addLoader("+40D,CCC");                    // CCC follows BBB at 4 + 6 = 10: to 12
+  EXPECT_EQ(3 + 1 + 6, l.addLoader("BBB"));  // one byte of code padding first
+  l.addLoader("+40D,CCC");                   // CCC follows BBB at 4 + 6 = 10: to 12
   EXPECT_EQ(12 + 1u, l.getSymbolOffset("inccc"));
   EXPECT_EQ(4u, l.getSymbolOffset("BBB"));
   EXPECT_EQ("defineSymbol: symbol 'BBB' already defined\n", Msg([&] { l.defineSymbol("BBB", 1); }));
@@ -102,11 +103,11 @@ TEST(UpxLinker, ListingSectionsPaddingAndRelocations) {
   int len = 0;
   const upx_byte* out = l.getLoader(&len);
   ASSERT_EQ(14, len);
-  EXPECT_EQ(0x90, out[3]);                         // code padding of x86
-  EXPECT_EQ(0x1010u, get_le32(out + 4));           // 0x10 + value
-  EXPECT_EQ(0x00, out[10]);                        // data padding
-  EXPECT_EQ(uint8_t(0 + (14 - 8)), out[8]);        // PC8: inccc+1 (14) - place (8)
-  EXPECT_EQ(0x11, out[9]);                         // 0x01 + absval
+  EXPECT_EQ(0x90, out[3]);                   // code padding of x86
+  EXPECT_EQ(0x1010u, get_le32(out + 4));     // 0x10 + value
+  EXPECT_EQ(0x00, out[10]);                  // data padding
+  EXPECT_EQ(uint8_t(0 + (14 - 8)), out[8]);  // PC8: inccc+1 (14) - place (8)
+  EXPECT_EQ(0x11, out[9]);                   // 0x01 + absval
   EXPECT_EQ("relocate: already done", Msg([&] { l.relocate(); }));
   ElfLinkerX86 u;
   u.init(t.data(), int(t.size()));
@@ -147,9 +148,11 @@ class UpxPack : public ::testing::Test {
 };
 
 TEST_F(UpxPack, PackedByUsUnpackedByUs) {
-  struct C { const char* f; bool keeps; } cases[] = {
-      {"prog32.exe", true}, {"prog64.exe", true}, {"prog32_fixed.exe", false},
-      {"prog64_fixed.exe", false}, {"testdll32.dll", true}, {"testdll64.dll", true}};
+  struct C {
+    const char* f;
+    bool keeps;
+  } cases[] = {{"prog32.exe", true},        {"prog64.exe", true},    {"prog32_fixed.exe", false},
+               {"prog64_fixed.exe", false}, {"testdll32.dll", true}, {"testdll64.dll", true}};
   int variant = 0;
   for (const C& c : cases) {
     SCOPED_TRACE(c.f);
@@ -176,7 +179,8 @@ TEST_F(UpxPack, PackedByUsUnpackedByUs) {
     EXPECT_EQ(0u, pv.hdr(88));
     // kept resources: the version stays readable in the packed file
     bool has_version = false;
-    for (auto& r : pv.resources()) has_version |= r.first.rfind("16/", 0) == 0 && r.second.size() > 4 && r.second[0] != 0xBA;
+    for (auto& r : pv.resources())
+      has_version |= r.first.rfind("16/", 0) == 0 && r.second.size() > 4 && r.second[0] != 0xBA;
     if (pv.dirSize(2)) {
       EXPECT_TRUE(has_version);
     }
@@ -232,7 +236,7 @@ TEST_F(UpxPack, KeptResourcesStayReadable) {
   for (auto& r : res)
     if (r.first.rfind("10/101/", 0) == 0)
       found = std::string(r.second.begin(), r.second.end()) == custom;
-  EXPECT_TRUE(found);   // kept uncompressed: readable in the packed file
+  EXPECT_TRUE(found);  // kept uncompressed: readable in the packed file
   ASSERT_EQ(0, unpack_one_file(out.c_str(), back.c_str()));
   std::vector<uint8_t> rest;
   ASSERT_TRUE(vt::ReadAll(back, rest));

@@ -59,7 +59,7 @@ TEST(UpxPacker, UnoptimizeRelocExamples) {
     MemBuffer out;
     Packer::unoptimizeReloc(&p, image, &out, 32);
     EXPECT_EQ(0x11223344u, get_le32(image));
-    EXPECT_EQ(0x04030201u, get_le32(image + 4));   // not a position
+    EXPECT_EQ(0x04030201u, get_le32(image + 4));  // not a position
     EXPECT_EQ(0x05060708u, get_le32(image + 8));
     p = s;
     MemBuffer out2;
@@ -77,7 +77,9 @@ TEST(UpxPacker, OptimizeRelocIsTheInverse) {
   ut::ResetOptions();
   {
     upx_byte in[12];
-    set_le32(in, 8); set_le32(in + 4, 8); set_le32(in + 8, 12);
+    set_le32(in, 8);
+    set_le32(in + 4, 8);
+    set_le32(in + 8, 12);
     upx_byte out[16];
     int big = -1;
     unsigned n = Packer::optimizeReloc(in, 3, out, nullptr, &big, 32);
@@ -99,7 +101,8 @@ TEST(UpxPacker, OptimizeRelocIsTheInverse) {
     for (size_t i = 0; i < v.size(); i++) set_le32(&in[4 * i], v[i]);
     std::vector<upx_byte> out(7 * v.size() + 8);
     int big = 0;
-    unsigned n = Packer::optimizeReloc(in.data(), unsigned(v.size()), out.data(), nullptr, &big, 32);
+    unsigned n =
+        Packer::optimizeReloc(in.data(), unsigned(v.size()), out.data(), nullptr, &big, 32);
     const upx_byte* p = out.data();
     MemBuffer dec;
     unsigned m = Packer::unoptimizeReloc(&p, nullptr, &dec, 32, out.data() + n);
@@ -109,9 +112,11 @@ TEST(UpxPacker, OptimizeRelocIsTheInverse) {
     for (unsigned x : pos) EXPECT_EQ(x, get_le32(dec + 4 * i++));
   }
   upx_byte in[8];
-  set_le32(in, 8); set_le32(in + 4, 10);
+  set_le32(in, 8);
+  set_le32(in + 4, 10);
   upx_byte out[16];
-  EXPECT_EQ("overlapping fixups", Msg([&] { Packer::optimizeReloc(in, 2, out, nullptr, nullptr, 32); }));
+  EXPECT_EQ("overlapping fixups",
+            Msg([&] { Packer::optimizeReloc(in, 2, out, nullptr, nullptr, 32); }));
 }
 
 TEST(UpxPacker, CompressionRatio) {
@@ -161,14 +166,15 @@ TEST_F(UpxPackerFile, HeaderChecks) {
   EXPECT_EQ("true", get(ut::MakeHeader13(10000, 5000)));
   EXPECT_EQ("header corrupted", get(ut::MakeHeader13(5000, 5000)));
   EXPECT_EQ("true", get(ut::MakeHeader13(5000, 5000), true));
-  EXPECT_EQ("header corrupted", get(ut::MakeHeader13(50000, 20000)));   // c_len not below file size
+  EXPECT_EQ("header corrupted", get(ut::MakeHeader13(50000, 20000)));  // c_len not below file size
   EXPECT_EQ("header corrupted", get(ut::MakeHeader13(4000, 5000)));
   EXPECT_EQ("need a newer version of UPX", get(ut::MakeHeader13(10000, 5000, 2, 0, 14)));
-  EXPECT_EQ("I am not compatible with older versions of UPX", get(ut::MakeHeader13(10000, 5000, 2, 0, 7)));
+  EXPECT_EQ("I am not compatible with older versions of UPX",
+            get(ut::MakeHeader13(10000, 5000, 2, 0, 7)));
   EXPECT_EQ("unknown compression method (try a newer version of UPX)",
             get(ut::MakeHeader13(10000, 5000, 14)));
-  EXPECT_EQ("true", get(ut::MakeHeader13(10000, 5000, 13)));   // passes; refused later
-  EXPECT_EQ("false", get(ut::MakeHeader13(10000, 5000, 2, 0, 13, 36)));   // other format
+  EXPECT_EQ("true", get(ut::MakeHeader13(10000, 5000, 13)));             // passes; refused later
+  EXPECT_EQ("false", get(ut::MakeHeader13(10000, 5000, 2, 0, 13, 36)));  // other format
   p.expected_version = 12;
   EXPECT_EQ("program has been modified; run a virus checker!", get(ut::MakeHeader13(10000, 5000)));
   p.expected_version = -1;
@@ -228,7 +234,8 @@ TEST_F(UpxPackerFile, OverlayChecksAndCopy) {
   ut::TestPacker p(&fi);
   p.checkOverlay(0);
   EXPECT_EQ("invalid overlay size; file is possibly corrupt", Msg([&] { p.checkOverlay(200001); }));
-  EXPECT_EQ("invalid overlay size; file is possibly corrupt", Msg([&] { p.checkOverlay(0x80000000u); }));
+  EXPECT_EQ("invalid overlay size; file is possibly corrupt",
+            Msg([&] { p.checkOverlay(0x80000000u); }));
   EXPECT_THROW(p.checkOverlay(0x80000000u), OverlayException);
   opt->overlay = 0;
   EXPECT_EQ("file has overlay -- skipped; try '--overlay=copy'", Msg([&] { p.checkOverlay(5); }));
@@ -241,9 +248,9 @@ TEST_F(UpxPackerFile, OverlayChecksAndCopy) {
   MemBuffer buf(100000);
   p.copyOverlay(&fo, 100000, &buf, true);
   EXPECT_EQ(100000, fo.getBytesWritten());
-  p.copyOverlay(&fo, 0, &buf, true);   // nothing
+  p.copyOverlay(&fo, 0, &buf, true);  // nothing
   opt->overlay = 2;
-  p.copyOverlay(&fo, 10, &buf, true);   // strip: nothing
+  p.copyOverlay(&fo, 10, &buf, true);  // strip: nothing
   opt->overlay = -1;
   fo.closeChecked();
   std::vector<uint8_t> d;

@@ -66,7 +66,7 @@ TEST(UpxPeModel, IntervalsFlatten) {
   EXPECT_EQ(0xAA, base[15]);
   EXPECT_EQ(0, base[24]);
   PeFile::Interval many(base);
-  for (unsigned i = 0; i < 40; i++) many.add(i, 1u);   // grows past its first 15
+  for (unsigned i = 0; i < 40; i++) many.add(i, 1u);  // grows past its first 15
   many.flatten();
   EXPECT_EQ(1u, many.ivnum);
   EXPECT_EQ(40u, many.ivarr[0].len);

@@ -51,12 +51,12 @@ void ExpectSameByMeaning(const std::vector<uint8_t>& orig, const std::vector<uin
   for (unsigned off : {40u, 44u, 56u, 60u, 64u, 68u, 72u, 76u, 80u})
     EXPECT_EQ(a.hdr(off), b.hdr(off)) << "header field at " << off;
   EXPECT_EQ(a.imagebase(), b.imagebase());
-  EXPECT_EQ(a.hdr(92, 2), b.hdr(92, 2));   // subsystem
+  EXPECT_EQ(a.hdr(92, 2), b.hdr(92, 2));  // subsystem
   EXPECT_EQ(a.dllflags(), b.dllflags());
-  EXPECT_EQ(0u, b.hdr(88));                // CheckSum
-  EXPECT_EQ(a.sections[0].vaddr, b.hdr(84));   // SizeOfHeaders: the first section's RVA
+  EXPECT_EQ(0u, b.hdr(88));                   // CheckSum
+  EXPECT_EQ(a.sections[0].vaddr, b.hdr(84));  // SizeOfHeaders: the first section's RVA
   for (int dir : {6, 11, 12}) EXPECT_EQ(0u, b.dirRva(dir)) << dir;
-  EXPECT_EQ(a.dirRva(9), b.dirRva(9));     // TLS
+  EXPECT_EQ(a.dirRva(9), b.dirRva(9));  // TLS
   {
     // the packer may list the DLLs in another order
     std::vector<std::string> ia = a.imports(), ib = b.imports();
@@ -85,9 +85,9 @@ void ExpectSameByMeaning(const std::vector<uint8_t>& orig, const std::vector<uin
   EXPECT_EQ(a.lastRawEnd(), end);
 }
 
-
-
-static uint32_t alignUp(uint32_t x, uint32_t a) { return (x + a - 1) / a * a; }
+static uint32_t alignUp(uint32_t x, uint32_t a) {
+  return (x + a - 1) / a * a;
+}
 
 // ---- reading ----
 
@@ -96,15 +96,27 @@ uint32_t PeView::hdr(unsigned off, unsigned width) const {
   if (p + width > file.size()) return 0;
   return width == 2 ? get_le16(&file[p]) : get_le32(&file[p]);
 }
-uint32_t PeView::dirRva(int i) const { return hdr((pep ? 136 : 120) + 8 * i); }
-uint32_t PeView::dirSize(int i) const { return hdr((pep ? 136 : 120) + 8 * i + 4); }
-uint32_t PeView::flags() const { return hdr(22, 2); }
-uint32_t PeView::dllflags() const { return hdr(94, 2); }
+uint32_t PeView::dirRva(int i) const {
+  return hdr((pep ? 136 : 120) + 8 * i);
+}
+uint32_t PeView::dirSize(int i) const {
+  return hdr((pep ? 136 : 120) + 8 * i + 4);
+}
+uint32_t PeView::flags() const {
+  return hdr(22, 2);
+}
+uint32_t PeView::dllflags() const {
+  return hdr(94, 2);
+}
 uint64_t PeView::imagebase() const {
   return pep ? get_le64(&file[pe_offset + 48]) : hdr(52);
 }
-uint32_t PeView::codebase() const { return hdr(44); }
-uint32_t PeView::codesize() const { return hdr(28); }
+uint32_t PeView::codebase() const {
+  return hdr(44);
+}
+uint32_t PeView::codesize() const {
+  return hdr(28);
+}
 
 const uint8_t* PeView::at(uint32_t rva, uint32_t len) const {
   for (const PeSection& s : sections) {
@@ -139,7 +151,8 @@ PeView ParsePe(const std::vector<uint8_t>& file) {
   for (unsigned i = 0; i < n; i++, sp += 40) {
     if (sp + 40 > file.size()) return v;
     PeSection s;
-    s.name.assign(reinterpret_cast<const char*>(&file[sp]), strnlen(reinterpret_cast<const char*>(&file[sp]), 8));
+    s.name.assign(reinterpret_cast<const char*>(&file[sp]),
+                  strnlen(reinterpret_cast<const char*>(&file[sp]), 8));
     s.vsize = get_le32(&file[sp + 8]);
     s.vaddr = get_le32(&file[sp + 12]);
     s.size = get_le32(&file[sp + 16]);
@@ -176,12 +189,17 @@ std::vector<std::string> PeView::imports() const {
     for (char& c : dll) c = char(tolower(c));
     for (uint32_t t = oft ? oft : ft;; t += W) {
       const uint8_t* q = at(t, W);
-      if (!q) { out.push_back(dll + "!<bad thunk>"); break; }
+      if (!q) {
+        out.push_back(dll + "!<bad thunk>");
+        break;
+      }
       uint64_t val = W == 8 ? get_le64(q) : get_le32(q);
       if (!val) break;
       uint64_t mask = W == 8 ? 0x8000000000000000ull : 0x80000000ull;
-      if (val & mask) out.push_back(dll + "!#" + std::to_string(unsigned(val & 0xFFFF)));
-      else out.push_back(dll + "!" + cstr(*this, uint32_t(val) + 2));
+      if (val & mask)
+        out.push_back(dll + "!#" + std::to_string(unsigned(val & 0xFFFF)));
+      else
+        out.push_back(dll + "!" + cstr(*this, uint32_t(val) + 2));
     }
   }
   return out;
@@ -250,10 +268,14 @@ std::map<std::string, std::vector<uint8_t>> PeView::resources() const {
         const uint8_t* de = at(root + l.second, 16);
         std::string key = resName(*this, root, t.first) + "/" + resName(*this, root, nm.first) +
                           "/" + std::to_string(l.first);
-        if (!de) { out[key] = {}; continue; }
+        if (!de) {
+          out[key] = {};
+          continue;
+        }
         uint32_t rva = get_le32(de), size = get_le32(de + 4);
         const uint8_t* data = at(rva, size);
-        out[key] = data ? std::vector<uint8_t>(data, data + size) : std::vector<uint8_t>{0xBA, 0xD0};
+        out[key] =
+            data ? std::vector<uint8_t>(data, data + size) : std::vector<uint8_t>{0xBA, 0xD0};
       }
     }
   }
@@ -288,14 +310,22 @@ struct Writer {
   std::vector<uint8_t> b;
   size_t size() const { return b.size(); }
   void u8(unsigned v) { b.push_back(uint8_t(v)); }
-  void u16(unsigned v) { u8(v); u8(v >> 8); }
-  void u32(uint32_t v) { u16(v); u16(v >> 16); }
+  void u16(unsigned v) {
+    u8(v);
+    u8(v >> 8);
+  }
+  void u32(uint32_t v) {
+    u16(v);
+    u16(v >> 16);
+  }
   void bytes(const void* p, size_t n) {
     const uint8_t* q = static_cast<const uint8_t*>(p);
     b.insert(b.end(), q, q + n);
   }
   void str(const std::string& s) { bytes(s.c_str(), s.size() + 1); }
-  void align(size_t a) { while (b.size() % a) u8(0); }
+  void align(size_t a) {
+    while (b.size() % a) u8(0);
+  }
 };
 
 std::string imgStr(const std::vector<uint8_t>& img, uint32_t pos) {
@@ -323,11 +353,12 @@ std::vector<uint8_t> BuildPacked(const std::vector<uint8_t>& orig, const BuildOp
   std::vector<uint8_t> img(span, 0);
   for (const PeSection& s : v.sections)
     if (s.rawptr && s.size)
-      memcpy(&img[s.vaddr - rvamin], &orig[s.rawptr], std::min<size_t>(s.size, orig.size() - s.rawptr));
+      memcpy(&img[s.vaddr - rvamin], &orig[s.rawptr],
+             std::min<size_t>(s.size, orig.size() - s.rawptr));
   auto I = [&](uint32_t rva) -> uint8_t* { return &img[rva - rvamin]; };
 
-  Writer imparea;   // the packed import area (start of the last section)
-  imparea.b.assign(40, 0);   // room where a loader's own import directory would stand
+  Writer imparea;           // the packed import area (start of the last section)
+  imparea.b.assign(40, 0);  // room where a loader's own import directory would stand
   Writer istream;
   uint32_t A = 0;
   const uint32_t idir = v.dirRva(1);
@@ -359,8 +390,11 @@ std::vector<uint8_t> BuildPacked(const std::vector<uint8_t>& orig, const BuildOp
             imparea.align(4);
             istream.u8(0xFE);
             istream.u32(uint32_t(imparea.size()));
-            if (W == 8) { imparea.u32(uint32_t(val)); imparea.u32(uint32_t(val >> 32)); }
-            else imparea.u32(uint32_t(val));
+            if (W == 8) {
+              imparea.u32(uint32_t(val));
+              imparea.u32(uint32_t(val >> 32));
+            } else
+              imparea.u32(uint32_t(val));
           } else {
             istream.u8(0xFF);
             istream.u16(unsigned(val & 0xFFFF));
@@ -379,7 +413,7 @@ std::vector<uint8_t> BuildPacked(const std::vector<uint8_t>& orig, const BuildOp
         if (oft) memset(I(oft + W * k), 0, W);
         if (o.names_area) memset(I(ft + W * k), 0, W);
       }
-      set_le32(p, 0);   // OriginalFirstThunk
+      set_le32(p, 0);  // OriginalFirstThunk
       if (o.names_area) set_le32(p + 12, 0);
     }
     istream.u32(0);
@@ -418,9 +452,16 @@ std::vector<uint8_t> BuildPacked(const std::vector<uint8_t>& orig, const BuildOp
     uint32_t pc = 0xFFFFFFFCu;
     for (uint32_t p : pos) {
       uint32_t d = p - pc;
-      if (d < 0xF0) rstream.u8(d);
-      else if (d < 0x100000) { rstream.u8(0xF0 + (d >> 16)); rstream.u16(d & 0xFFFF); }
-      else { rstream.u8(0xF0); rstream.u16(0); rstream.u32(d); }
+      if (d < 0xF0)
+        rstream.u8(d);
+      else if (d < 0x100000) {
+        rstream.u8(0xF0 + (d >> 16));
+        rstream.u16(d & 0xFFFF);
+      } else {
+        rstream.u8(0xF0);
+        rstream.u16(0);
+        rstream.u32(d);
+      }
       pc = p;
       if (pep) {
         uint64_t val = get_le64(&img[p]) - v.imagebase() - rvamin;
@@ -442,13 +483,16 @@ std::vector<uint8_t> BuildPacked(const std::vector<uint8_t>& orig, const BuildOp
   uint16_t icon_count = 0;
 
   // the last section: import area, exports, resources
-  uint32_t sec2_start_off = 0;   // offsets within the section
+  uint32_t sec2_start_off = 0;  // offsets within the section
   Writer sec2;
   sec2.bytes(imparea.b.data(), imparea.size());
   sec2.align(16);
   uint32_t xport_off = 0, xport_size = 0;
   uint32_t rsrc_off = 0, rsrc_size = 0;
-  struct Fix { uint32_t at; uint32_t rel; };   // sec2 offsets to turn into RVAs later
+  struct Fix {
+    uint32_t at;
+    uint32_t rel;
+  };  // sec2 offsets to turn into RVAs later
   std::vector<Fix> fixes;
   if (edir && esize) {
     const uint8_t* d = I(edir);
@@ -487,18 +531,24 @@ std::vector<uint8_t> BuildPacked(const std::vector<uint8_t>& orig, const BuildOp
     sec2.align(16);
   }
   const uint32_t rdir = v.dirRva(2), rdsize = v.dirSize(2);
-  std::vector<std::pair<uint32_t, uint32_t>> leaf_fix;   // (sec2 offset of data entry, sec2 offset of data)
+  std::vector<std::pair<uint32_t, uint32_t>>
+      leaf_fix;  // (sec2 offset of data entry, sec2 offset of data)
   if (rdir && rdsize) {
     // leaves of the original tree
-    struct Leaf { uint32_t entry_off; uint32_t type; };
+    struct Leaf {
+      uint32_t entry_off;
+      uint32_t type;
+    };
     std::vector<Leaf> leaves;
     uint32_t min_data = rdir + rdsize;
-    std::function<void(uint32_t, int, uint32_t)> walk = [&](uint32_t dir, int level, uint32_t type) {
+    std::function<void(uint32_t, int, uint32_t)> walk = [&](uint32_t dir, int level,
+                                                            uint32_t type) {
       const uint8_t* h = I(rdir + dir);
       unsigned n = get_le16(h + 12) + get_le16(h + 14);
       for (unsigned i = 0; i < n; i++) {
         uint32_t id = get_le32(h + 16 + 8 * i), child = get_le32(h + 16 + 8 * i + 4);
-        if (level < 2) walk(child & 0x7FFFFFFF, level + 1, level == 0 ? id : type);
+        if (level < 2)
+          walk(child & 0x7FFFFFFF, level + 1, level == 0 ? id : type);
         else {
           leaves.push_back({child, type});
           min_data = std::min(min_data, get_le32(I(rdir + child)));
@@ -538,8 +588,14 @@ std::vector<uint8_t> BuildPacked(const std::vector<uint8_t>& orig, const BuildOp
   size_t stab = v.pe_offset + 24 + v.hdr(20, 2);
   block.insert(block.end(), orig.begin() + stab, orig.begin() + stab + 40 * v.sections.size());
   Writer extra;
-  if (idir && v.dirSize(1) > 20) { extra.u32(istream_off); extra.u32(A); }
-  if (with_relocs) { extra.u32(rstream_off); extra.u8(0); }
+  if (idir && v.dirSize(1) > 20) {
+    extra.u32(istream_off);
+    extra.u32(A);
+  }
+  if (with_relocs) {
+    extra.u32(rstream_off);
+    extra.u8(0);
+  }
   if (rdir && rdsize) extra.u16(icon_count);
   block.insert(block.end(), extra.b.begin(), extra.b.end());
   Writer tr;
@@ -608,7 +664,10 @@ std::vector<uint8_t> BuildPacked(const std::vector<uint8_t>& orig, const BuildOp
                   uint32_t fl) {
     uint8_t* s = &out[spos + 40 * i];
     memcpy(s, name, 4);
-    set_le32(s + 8, vs); set_le32(s + 12, va); set_le32(s + 16, sz); set_le32(s + 20, raw);
+    set_le32(s + 8, vs);
+    set_le32(s + 12, va);
+    set_le32(s + 16, sz);
+    set_le32(s + 20, raw);
     set_le32(s + 36, fl);
   };
   sect(0, "UPX0", vs0, va0, 0, 0, 0xE0000080);
@@ -617,17 +676,23 @@ std::vector<uint8_t> BuildPacked(const std::vector<uint8_t>& orig, const BuildOp
   uint8_t* h = &out[hpos];
   set_le16(h + 6, 3);
   set_le16(h + 20, pep ? 240 : 224);
-  set_le32(h + 40, va1 + 32 + clen);   // entry: behind the compressed data
+  set_le32(h + 40, va1 + 32 + clen);  // entry: behind the compressed data
   set_le32(h + 56, secalign);
   set_le32(h + 60, fa);
   set_le32(h + 80, va2 + vs2);
   set_le32(h + 84, raw1);
   uint8_t* dd = h + (pep ? 136 : 120);
   memset(dd, 0, 128);
-  set_le32(dd + 8, va2);        // import: the packed import area
+  set_le32(dd + 8, va2);  // import: the packed import area
   set_le32(dd + 12, 40);
-  if (xport_size) { set_le32(dd + 0, va2 + xport_off); set_le32(dd + 4, xport_size); }
-  if (rsrc_size) { set_le32(dd + 16, va2 + rsrc_off); set_le32(dd + 20, rsrc_size); }
+  if (xport_size) {
+    set_le32(dd + 0, va2 + xport_off);
+    set_le32(dd + 4, xport_size);
+  }
+  if (rsrc_size) {
+    set_le32(dd + 16, va2 + rsrc_off);
+    set_le32(dd + 20, rsrc_size);
+  }
   last_layout.header_off = raw1;
   last_layout.c_off = raw1 + 32;
   last_layout.c_len = clen;

@@ -28,7 +28,8 @@ std::vector<uint8_t> ReadFixture(const std::string& name) {
 std::string RunProgram(const std::wstring& exe, const std::wstring& dir) {
   std::wstring outname = dir + L"\\run.txt";
   SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-  HANDLE h = CreateFileW(outname.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+  HANDLE h =
+      CreateFileW(outname.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return "<no output file>";
   STARTUPINFOW si = {};
   si.cb = sizeof(si);
@@ -38,7 +39,8 @@ std::string RunProgram(const std::wstring& exe, const std::wstring& dir) {
   si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION pi = {};
   std::wstring cmd = L"\"" + exe + L"\"";
-  BOOL ok = CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &si, &pi);
+  BOOL ok = CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(),
+                           &si, &pi);
   CloseHandle(h);
   if (!ok) return "<not started>";
   DWORD w = WaitForSingleObject(pi.hProcess, 60000);
@@ -58,9 +60,9 @@ struct Case {
   bool dynbase;
 };
 const Case kCases[] = {
-    {"prog32.exe", false, true},      {"prog64.exe", false, true},
+    {"prog32.exe", false, true},        {"prog64.exe", false, true},
     {"prog32_fixed.exe", false, false}, {"prog64_fixed.exe", false, false},
-    {"testdll32.dll", true, true},    {"testdll64.dll", true, true},
+    {"testdll32.dll", true, true},      {"testdll64.dll", true, true},
 };
 
 class UpxUnpack : public ::testing::Test {

@@ -13,7 +13,7 @@ std::vector<uint8_t> CodeLike(size_t n, uint32_t seed) {
     if (k < 3 && i + 5 <= n) {
       b[i] = (k == 0) ? 0xE8 : 0xE9;
       int32_t rel = int32_t(rng() % 4096) - 2048;
-      if (rng() % 8 == 0) rel = int32_t(rng());   // far: outside the buffer
+      if (rng() % 8 == 0) rel = int32_t(rng());  // far: outside the buffer
       upx::set_le32(&b[i + 1], uint32_t(rel));
       i += 5;
     } else if (k == 3 && i + 6 <= n) {

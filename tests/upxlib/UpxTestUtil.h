@@ -47,7 +47,7 @@ std::vector<uint8_t> CodeLike(size_t n, uint32_t seed);
 void ResetOptions(int cmd = upx::CMD_DECOMPRESS);
 
 // A 32-byte version-13 pack header of format 9 with a correct checksum.
-std::vector<uint8_t> MakeHeader13(uint32_t u_len, uint32_t c_len, int method = 2,
-                                  int filter = 0, int version = 13, int format = 9);
+std::vector<uint8_t> MakeHeader13(uint32_t u_len, uint32_t c_len, int method = 2, int filter = 0,
+                                  int version = 13, int format = 9);
 
 }  // namespace ut

@@ -18,7 +18,8 @@ LRESULT CAddressBarEdit::OnPaint() {
   HDC dc = GetDC(m_hWnd);
   RECT rc;
   GetClientRect(m_hWnd, &rc);
-  HGDIOBJ oldFont = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(m_hWnd, WM_GETFONT, 0, 0)));
+  HGDIOBJ oldFont =
+      SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(m_hWnd, WM_GETFONT, 0, 0)));
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
   DrawTextW(dc, hint, -1, &rc, DT_SINGLELINE | DT_VCENTER | DT_RIGHT | DT_NOPREFIX);

@@ -27,10 +27,10 @@ const Picture kGroupPictures[] = {
 };
 
 const Picture kToolbar[kToolbarPictures] = {
-    {kDisk, RGB(60, 90, 160), nullptr},   {kArrowIn, RGB(40, 150, 60), nullptr},
+    {kDisk, RGB(60, 90, 160), nullptr},      {kArrowIn, RGB(40, 150, 60), nullptr},
     {kArrowOut, RGB(200, 110, 30), nullptr}, {kEye, RGB(40, 100, 200), nullptr},
-    {kLens, RGB(90, 90, 110), nullptr},    {kCube, RGB(30, 130, 150), nullptr},
-    {kChip, RGB(60, 140, 60), nullptr},    {kBox, RGB(160, 110, 40), nullptr},
+    {kLens, RGB(90, 90, 110), nullptr},      {kCube, RGB(30, 130, 150), nullptr},
+    {kChip, RGB(60, 140, 60), nullptr},      {kBox, RGB(160, 110, 40), nullptr},
     {kDrive, RGB(100, 100, 110), nullptr},
 };
 
@@ -55,8 +55,8 @@ void Polygon(HDC dc, const POINT* points, int count, COLORREF fill, COLORREF lin
 }
 
 void Ellipse(HDC dc, int l, int t, int r, int b, COLORREF fill, COLORREF line, int width) {
-  HBRUSH brush = fill == kKey ? static_cast<HBRUSH>(GetStockObject(NULL_BRUSH))
-                              : CreateSolidBrush(fill);
+  HBRUSH brush =
+      fill == kKey ? static_cast<HBRUSH>(GetStockObject(NULL_BRUSH)) : CreateSolidBrush(fill);
   HPEN pen = CreatePen(PS_SOLID, width, line);
   HGDIOBJ oldBrush = SelectObject(dc, brush), oldPen = SelectObject(dc, pen);
   ::Ellipse(dc, l, t, r, b);
@@ -91,11 +91,13 @@ void Draw(HDC dc, const Picture& p, int s) {
     case kPage:
     default: {
       if (p.shape == kPage || p.shape == kBox) {
-        POINT page[] = {{3 * u, u}, {10 * u, u}, {13 * u, 4 * u}, {13 * u, 15 * u}, {3 * u, 15 * u}};
+        POINT page[] = {
+            {3 * u, u}, {10 * u, u}, {13 * u, 4 * u}, {13 * u, 15 * u}, {3 * u, 15 * u}};
         Polygon(dc, page, 5, RGB(255, 255, 255), RGB(110, 110, 110));
         POINT fold[] = {{10 * u, u}, {10 * u, 4 * u}, {13 * u, 4 * u}};
         Polygon(dc, fold, 3, RGB(210, 210, 210), RGB(110, 110, 110));
-        if (p.colour != RGB(0, 0, 0)) FillRectColour(dc, 3 * u + 1, 9 * u, 13 * u, 14 * u, p.colour);
+        if (p.colour != RGB(0, 0, 0))
+          FillRectColour(dc, 3 * u + 1, 9 * u, 13 * u, 14 * u, p.colour);
         if (p.shape == kBox) FillRectColour(dc, 7 * u, u + 1, 9 * u, 9 * u, p.colour);
       }
       break;
@@ -109,9 +111,13 @@ void Draw(HDC dc, const Picture& p, int s) {
     case kArrowOut: {
       FillRectColour(dc, 2 * u, 11 * u, s - 2 * u, 14 * u, RGB(120, 120, 130));
       const int y0 = p.shape == kArrowIn ? 2 * u : 10 * u, dir = p.shape == kArrowIn ? 1 : -1;
-      POINT arrow[] = {{6 * u, y0}, {10 * u, y0}, {10 * u, y0 + dir * 4 * u},
-                       {13 * u, y0 + dir * 4 * u}, {8 * u, y0 + dir * 8 * u},
-                       {3 * u, y0 + dir * 4 * u}, {6 * u, y0 + dir * 4 * u}};
+      POINT arrow[] = {{6 * u, y0},
+                       {10 * u, y0},
+                       {10 * u, y0 + dir * 4 * u},
+                       {13 * u, y0 + dir * 4 * u},
+                       {8 * u, y0 + dir * 8 * u},
+                       {3 * u, y0 + dir * 4 * u},
+                       {6 * u, y0 + dir * 4 * u}};
       Polygon(dc, arrow, 7, p.colour, dark);
       break;
     }
@@ -232,10 +238,11 @@ HIMAGELIST CreateItemImageList(int size) {
 }
 
 HICON CreateAddressIcon(int picture, int size) {
-  static const Picture kPictures[] = {
-      {kDisk, RGB(60, 90, 160), nullptr}, {kDisk, RGB(200, 60, 60), nullptr},
-      {kPage, RGB(200, 140, 30), nullptr}, {kDrive, RGB(100, 100, 110), nullptr},
-      {kFolder, 0, nullptr}};
+  static const Picture kPictures[] = {{kDisk, RGB(60, 90, 160), nullptr},
+                                      {kDisk, RGB(200, 60, 60), nullptr},
+                                      {kPage, RGB(200, 140, 30), nullptr},
+                                      {kDrive, RGB(100, 100, 110), nullptr},
+                                      {kFolder, 0, nullptr}};
   if (picture < 0 || picture > 4) return nullptr;
   return MakeIcon(kPictures[picture], size);
 }

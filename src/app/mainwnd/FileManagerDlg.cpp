@@ -355,8 +355,8 @@ void CFileManagerDlg::OnSize(UINT, int cx, int cy) {
   RECT combo;
   GetWindowRect(Item(IDC_HOST_ADDRESS), &combo);
   const int comboHeight = combo.bottom - combo.top;
-  const MainWindowLayout layout = ComputeMainLayout(cx, cy, toolbarHeight, comboHeight,
-                                                    statusHeight);
+  const MainWindowLayout layout =
+      ComputeMainLayout(cx, cy, toolbarHeight, comboHeight, statusHeight);
   const struct {
     int id;
     RECT rc;
@@ -513,7 +513,8 @@ void CFileManagerDlg::SwitchLanguage(LANGID language) {
   SetColumnTitles(Item(IDC_HOST_LIST));
   SetColumnTitles(Item(IDC_IMAGE_LIST));
   wchar_t kind[128] = L"";
-  if (m_imageType == 3 || m_imageType == 4 || m_imageType == 9) LoadUiString(IDS_PHYSICAL_DISK, kind, 128);
+  if (m_imageType == 3 || m_imageType == 4 || m_imageType == 9)
+    LoadUiString(IDS_PHYSICAL_DISK, kind, 128);
   if (m_imageType == 6) LoadUiString(IDS_VIRTUAL_DISK, kind, 128);
   SendMessageW(Item(IDC_STATUS_BAR), SB_SETTEXTW, 3, LPARAM(kind));
   // The text of part 0 was in the old language: blank until the next message.

@@ -3,9 +3,9 @@
 #pragma once
 
 // Item images of both pane lists.
-constexpr int kItemDrive = 0;        // a drive or "::{UEFI}"
-constexpr int kItemFolder = 1;       // a folder or ".."
-constexpr int kItemPlainFile = 2;    // a file of no known type
+constexpr int kItemDrive = 0;      // a drive or "::{UEFI}"
+constexpr int kItemFolder = 1;     // a folder or ".."
+constexpr int kItemPlainFile = 2;  // a file of no known type
 constexpr int kFirstFileGroup = 3;
 constexpr int kLastFileGroup = 18;
 

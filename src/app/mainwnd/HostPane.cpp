@@ -163,8 +163,8 @@ void LoadListViewStyle(const wchar_t* valueName, HWND list) {
   DWORD value = 0, size = sizeof value, type = 0;
   HKEY key;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-  const LONG result = RegQueryValueExW(key, valueName, nullptr, &type,
-                                       reinterpret_cast<BYTE*>(&value), &size);
+  const LONG result =
+      RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
   RegCloseKey(key);
   if (result != ERROR_SUCCESS || type != REG_DWORD || (value & 3) == LVS_REPORT) return;
   const LONG_PTR style = GetWindowLongPtrW(list, GWL_STYLE);

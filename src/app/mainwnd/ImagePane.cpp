@@ -21,8 +21,8 @@ namespace {
 const wchar_t kUefiItem[] = L"::{UEFI}";
 
 int AddImageListItem(const wchar_t* name, unsigned int kind, DWORD sizeLow, DWORD sizeHigh,
-                     const FILETIME*, const FILETIME* lastWrite, const FILETIME*,
-                     DWORD attributes, void* user) {
+                     const FILETIME*, const FILETIME* lastWrite, const FILETIME*, DWORD attributes,
+                     void* user) {
   // The volume's own "." and ".." entries are not listed; the pane adds
   // its own "..".
   if (!lstrcmpW(name, L".") || !lstrcmpW(name, L"..")) return 1;
@@ -106,8 +106,9 @@ void SplitImageAddress(const wchar_t* address, wchar_t* image, int imageSize, wc
     scan = next;
   }
   if (split) {
-    if (image) lstrcpynW(image, address, int(split - address) + 1 < imageSize
-                                             ? int(split - address) + 1 : imageSize);
+    if (image)
+      lstrcpynW(image, address,
+                int(split - address) + 1 < imageSize ? int(split - address) + 1 : imageSize);
     if (folder) lstrcpynW(folder, split, folderSize);
   } else if (image) {
     lstrcpynW(image, address, imageSize);

@@ -9,11 +9,11 @@ class CFatVolume;
 
 // The GPT identities the store is pointed at.
 struct EfiBootTarget {
-    uint8_t diskGuid[16];
-    uint8_t dataPartitionGuid[16];
-    uint8_t espGuid[16];
-    uint64_t espFirstLba;
-    uint64_t espSectors;
+  uint8_t diskGuid[16];
+  uint8_t dataPartitionGuid[16];
+  uint8_t espGuid[16];
+  uint64_t espFirstLba;
+  uint64_t espSectors;
 };
 
 // Opens "\EFI\Microsoft\Boot\BCD" of the mounted FAT volume, rewrites its

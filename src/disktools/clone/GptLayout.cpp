@@ -10,9 +10,8 @@ const unsigned kSector = 512;
 const unsigned kEntryBytes = 128;
 const uint8_t kProtectiveType = 0xEE;
 
-bool Read(DiskIoBlock* disk, uint64_t offset, void* buffer, unsigned count)
-{
-    return disk->read(disk->owner, offset, buffer, count) == (int)count;
+bool Read(DiskIoBlock* disk, uint64_t offset, void* buffer, unsigned count) {
+  return disk->read(disk->owner, offset, buffer, count) == (int)count;
 }
 
 }  // namespace
@@ -24,58 +23,50 @@ const uint8_t kEfiSystemPartitionType[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8,
 const uint8_t kBasicDataType[16] = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
                                     0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
 
-bool ReadGptArray(DiskIoBlock* disk, GptArray* out)
-{
-    if (!disk || !disk->read || !out)
-        return false;
-    uint8_t sector[kSector];
-    if (!Read(disk, 0, sector, kSector) || sector[450] != kProtectiveType)
-        return false;
-    if (!Read(disk, (uint64_t)Ld32(sector + 454) * kSector, sector, kSector) ||
-        memcmp(sector, "EFI PART", 8) != 0)
-        return false;
-    out->entriesLba = Ld64(sector + 72);
-    out->count = Ld32(sector + 80);
-    out->entrySize = Ld32(sector + 84);
-    return out->entrySize >= kEntryBytes;
-}
-
-bool ReadGptEntry(DiskIoBlock* disk, const GptArray& gpt, uint32_t i, uint8_t* entry)
-{
-    return Read(disk, gpt.entriesLba * kSector + (uint64_t)i * gpt.entrySize, entry, kEntryBytes);
-}
-
-bool FindEfiSystemPartition(DiskIoBlock* disk, GptPartitionExtent* out)
-{
-    GptArray gpt;
-    if (!out || !ReadGptArray(disk, &gpt))
-        return false;
-    uint8_t entry[kEntryBytes];
-    for (uint32_t i = 0; i < gpt.count; i++) {
-        if (!ReadGptEntry(disk, gpt, i, entry))
-            return false;
-        if (memcmp(entry, kEfiSystemPartitionType, 16) == 0) {
-            out->firstLba = Ld64(entry + 32);
-            out->lastLba = Ld64(entry + 40);
-            return out->lastLba >= out->firstLba;
-        }
-    }
+bool ReadGptArray(DiskIoBlock* disk, GptArray* out) {
+  if (!disk || !disk->read || !out) return false;
+  uint8_t sector[kSector];
+  if (!Read(disk, 0, sector, kSector) || sector[450] != kProtectiveType) return false;
+  if (!Read(disk, (uint64_t)Ld32(sector + 454) * kSector, sector, kSector) ||
+      memcmp(sector, "EFI PART", 8) != 0)
     return false;
+  out->entriesLba = Ld64(sector + 72);
+  out->count = Ld32(sector + 80);
+  out->entrySize = Ld32(sector + 84);
+  return out->entrySize >= kEntryBytes;
 }
 
-int CopyEfiSystemPartition(ntfs_volume* source, ntfs_volume* target)
-{
-    DiskIoBlock* from = GetNtfsDiskBlock(source);
-    DiskIoBlock* to = GetNtfsDiskBlock(target);
-    GptPartitionExtent s, t;
-    if (!from || !to || !to->write || !FindEfiSystemPartition(from, &s) ||
-        !FindEfiSystemPartition(to, &t) || s.lastLba - s.firstLba > t.lastLba - t.firstLba)
-        return ESP_COPY_FAILED;
-    uint8_t sector[kSector];
-    for (uint64_t i = 0; s.firstLba + i <= s.lastLba; i++) {
-        if (!Read(from, (s.firstLba + i) * kSector, sector, kSector) ||
-            to->write(to->owner, (t.firstLba + i) * kSector, sector, kSector) != (int)kSector)
-            return ESP_COPY_FAILED;
+bool ReadGptEntry(DiskIoBlock* disk, const GptArray& gpt, uint32_t i, uint8_t* entry) {
+  return Read(disk, gpt.entriesLba * kSector + (uint64_t)i * gpt.entrySize, entry, kEntryBytes);
+}
+
+bool FindEfiSystemPartition(DiskIoBlock* disk, GptPartitionExtent* out) {
+  GptArray gpt;
+  if (!out || !ReadGptArray(disk, &gpt)) return false;
+  uint8_t entry[kEntryBytes];
+  for (uint32_t i = 0; i < gpt.count; i++) {
+    if (!ReadGptEntry(disk, gpt, i, entry)) return false;
+    if (memcmp(entry, kEfiSystemPartitionType, 16) == 0) {
+      out->firstLba = Ld64(entry + 32);
+      out->lastLba = Ld64(entry + 40);
+      return out->lastLba >= out->firstLba;
     }
-    return ESP_COPY_DONE;
+  }
+  return false;
+}
+
+int CopyEfiSystemPartition(ntfs_volume* source, ntfs_volume* target) {
+  DiskIoBlock* from = GetNtfsDiskBlock(source);
+  DiskIoBlock* to = GetNtfsDiskBlock(target);
+  GptPartitionExtent s, t;
+  if (!from || !to || !to->write || !FindEfiSystemPartition(from, &s) ||
+      !FindEfiSystemPartition(to, &t) || s.lastLba - s.firstLba > t.lastLba - t.firstLba)
+    return ESP_COPY_FAILED;
+  uint8_t sector[kSector];
+  for (uint64_t i = 0; s.firstLba + i <= s.lastLba; i++) {
+    if (!Read(from, (s.firstLba + i) * kSector, sector, kSector) ||
+        to->write(to->owner, (t.firstLba + i) * kSector, sector, kSector) != (int)kSector)
+      return ESP_COPY_FAILED;
+  }
+  return ESP_COPY_DONE;
 }

@@ -7,21 +7,21 @@
 
 // Results of CopyEfiSystemPartition.
 enum EspCopyResult {
-    ESP_COPY_DONE = 0,
-    ESP_COPY_FAILED = -1,
+  ESP_COPY_DONE = 0,
+  ESP_COPY_FAILED = -1,
 };
 
 struct GptPartitionExtent {
-    uint64_t firstLba;
-    uint64_t lastLba;   // inclusive
+  uint64_t firstLba;
+  uint64_t lastLba;  // inclusive
 };
 
 // The GPT of a disk: the array's first LBA, the entry count and size. False
 // without a protective MBR and "EFI PART" or when a read fails.
 struct GptArray {
-    uint64_t entriesLba;
-    uint32_t count;
-    uint32_t entrySize;
+  uint64_t entriesLba;
+  uint32_t count;
+  uint32_t entrySize;
 };
 bool ReadGptArray(DiskIoBlock* disk, GptArray* out);
 // Entry i (its first 128 bytes). False when the read fails.

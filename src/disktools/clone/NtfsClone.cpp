@@ -24,212 +24,181 @@ enum CopyResult { COPY_DONE = 0, COPY_PAST_END = 1, COPY_READ_FAILED = -1, COPY_
 const int kMaxEmptyWrites = 16;
 
 struct Clone {
-    ntfs_volume* source;
-    ntfs_volume* target;
-    const ClusterRun* skip;
-    NtfsCloneGeometry geo;
-    uint64_t targetSize;   // bytes of the target's device
-    std::vector<uint8_t> bitmap;   // the clone's own cluster bitmap
-    uint8_t buffer[kMaxCluster];
-    DiskCopyProgressCallback callback;
-    void* context;
+  ntfs_volume* source;
+  ntfs_volume* target;
+  const ClusterRun* skip;
+  NtfsCloneGeometry geo;
+  uint64_t targetSize;          // bytes of the target's device
+  std::vector<uint8_t> bitmap;  // the clone's own cluster bitmap
+  uint8_t buffer[kMaxCluster];
+  DiskCopyProgressCallback callback;
+  void* context;
 };
 
-bool BitSet(const std::vector<uint8_t>& map, uint64_t bit) { return map[bit >> 3] >> (bit & 7) & 1; }
-
-bool Skipped(const ClusterRun* skip, uint64_t lcn)
-{
-    for (const ClusterRun* r = skip; r && r->length; r++)
-        if (r->lcn >= 0 && (uint64_t)r->lcn <= lcn && lcn < (uint64_t)(r->lcn + r->length))
-            return true;
-    return false;
+bool BitSet(const std::vector<uint8_t>& map, uint64_t bit) {
+  return map[bit >> 3] >> (bit & 7) & 1;
 }
 
-bool Retry() { return errno == EAGAIN || errno == EINTR; }
+bool Skipped(const ClusterRun* skip, uint64_t lcn) {
+  for (const ClusterRun* r = skip; r && r->length; r++)
+    if (r->lcn >= 0 && (uint64_t)r->lcn <= lcn && lcn < (uint64_t)(r->lcn + r->length)) return true;
+  return false;
+}
+
+bool Retry() {
+  return errno == EAGAIN || errno == EINTR;
+}
 
 // Copies the cluster at lcn from the source's device to the same place on
 // the target's.
-int CopyCluster(Clone& c, uint64_t lcn)
-{
-    uint64_t size = c.geo.clusterSize;
-    uint64_t at = lcn * size;
-    if (at + size > (uint64_t)c.geo.deviceSize)
-        return at < (uint64_t)c.geo.deviceSize ? COPY_PAST_END : COPY_READ_FAILED;
-    for (uint64_t done = 0; done < size;) {
-        long long n = ReadNtfsDeviceAt(c.source, at + done, c.buffer + done, (long long)(size - done));
-        if (n < 0 && Retry())
-            continue;
-        if (n <= 0)
-            return COPY_READ_FAILED;
-        done += (uint64_t)n;
-    }
-    int empty = 0;
-    for (uint64_t done = 0; done < size;) {
-        long long n = WriteNtfsDeviceAt(c.target, at + done, c.buffer + done, (long long)(size - done));
-        if (n < 0 && Retry())
-            continue;
-        if (n < 0 || (n == 0 && ++empty > kMaxEmptyWrites))
-            return COPY_WRITE_FAILED;
-        done += (uint64_t)n;
-    }
-    return COPY_DONE;
+int CopyCluster(Clone& c, uint64_t lcn) {
+  uint64_t size = c.geo.clusterSize;
+  uint64_t at = lcn * size;
+  if (at + size > (uint64_t)c.geo.deviceSize)
+    return at < (uint64_t)c.geo.deviceSize ? COPY_PAST_END : COPY_READ_FAILED;
+  for (uint64_t done = 0; done < size;) {
+    long long n = ReadNtfsDeviceAt(c.source, at + done, c.buffer + done, (long long)(size - done));
+    if (n < 0 && Retry()) continue;
+    if (n <= 0) return COPY_READ_FAILED;
+    done += (uint64_t)n;
+  }
+  int empty = 0;
+  for (uint64_t done = 0; done < size;) {
+    long long n = WriteNtfsDeviceAt(c.target, at + done, c.buffer + done, (long long)(size - done));
+    if (n < 0 && Retry()) continue;
+    if (n < 0 || (n == 0 && ++empty > kMaxEmptyWrites)) return COPY_WRITE_FAILED;
+    done += (uint64_t)n;
+  }
+  return COPY_DONE;
 }
 
 // One pass over $Bitmap: counts (and with copy, copies) every allocated
 // cluster that is neither marked in the clone's bitmap nor skipped.
-long long BitmapPass(Clone& c, bool copy, uint32_t total)
-{
-    DiskCopyProgressCallback callback = copy ? c.callback : nullptr;
-    if (callback && !callback(0, total, c.context))
-        return NTFS_CLONE_STOPPED;
-    static uint8_t chunk[kBitmapChunk];
-    long long count = 0;
-    long long pos = 0;
-    for (;;) {
-        long long n = ReadNtfsVolumeBitmap(c.source, pos, chunk, kBitmapChunk);
-        if (n < 0)
-            return NTFS_CLONE_FAILED;
-        if (n == 0)
-            break;
-        for (long long i = 0; i < n && (uint64_t)(pos + i) < c.bitmap.size(); i++) {
-            uint8_t used = chunk[i];
-            uint8_t mark = c.bitmap[(size_t)(pos + i)];
-            if (used == mark)
-                continue;
-            for (int bit = 0; bit < 8; bit++) {
-                uint64_t lcn = (uint64_t)(pos + i) * 8 + bit;
-                if ((mark >> bit & 1) || !(used >> bit & 1) || Skipped(c.skip, lcn))
-                    continue;
-                count++;
-                if (callback && !callback((uint32_t)count, total, c.context))
-                    return NTFS_CLONE_STOPPED;
-                if (!copy)
-                    continue;
-                int r = CopyCluster(c, lcn);
-                if (r == COPY_WRITE_FAILED)
-                    return NTFS_CLONE_FAILED;
-                if (r == COPY_READ_FAILED)
-                    gReadErrors++;
-            }
-        }
-        pos += n;
+long long BitmapPass(Clone& c, bool copy, uint32_t total) {
+  DiskCopyProgressCallback callback = copy ? c.callback : nullptr;
+  if (callback && !callback(0, total, c.context)) return NTFS_CLONE_STOPPED;
+  static uint8_t chunk[kBitmapChunk];
+  long long count = 0;
+  long long pos = 0;
+  for (;;) {
+    long long n = ReadNtfsVolumeBitmap(c.source, pos, chunk, kBitmapChunk);
+    if (n < 0) return NTFS_CLONE_FAILED;
+    if (n == 0) break;
+    for (long long i = 0; i < n && (uint64_t)(pos + i) < c.bitmap.size(); i++) {
+      uint8_t used = chunk[i];
+      uint8_t mark = c.bitmap[(size_t)(pos + i)];
+      if (used == mark) continue;
+      for (int bit = 0; bit < 8; bit++) {
+        uint64_t lcn = (uint64_t)(pos + i) * 8 + bit;
+        if ((mark >> bit & 1) || !(used >> bit & 1) || Skipped(c.skip, lcn)) continue;
+        count++;
+        if (callback && !callback((uint32_t)count, total, c.context)) return NTFS_CLONE_STOPPED;
+        if (!copy) continue;
+        int r = CopyCluster(c, lcn);
+        if (r == COPY_WRITE_FAILED) return NTFS_CLONE_FAILED;
+        if (r == COPY_READ_FAILED) gReadErrors++;
+      }
     }
-    if ((uint64_t)pos < (c.geo.clusters + 7) >> 3)
-        return NTFS_CLONE_FAILED;
-    return count;
+    pos += n;
+  }
+  if ((uint64_t)pos < (c.geo.clusters + 7) >> 3) return NTFS_CLONE_FAILED;
+  return count;
 }
 
 // Takes the bad clusters out of the clone's bitmap; lowers *count for each
 // bit that was set.
-int MarkBadClusters(long long* count, std::vector<uint8_t>& bitmap, ntfs_volume* source)
-{
-    std::vector<ClusterRun> bad;
-    if (CollectNtfsBadClusters(source, &bad))
-        return -1;
-    for (const ClusterRun& r : bad)
-        for (int64_t k = 0; k < r.length; k++) {
-            uint64_t lcn = (uint64_t)(r.lcn + k);
-            if ((lcn >> 3) >= bitmap.size())
-                break;
-            if (BitSet(bitmap, lcn)) {
-                bitmap[lcn >> 3] &= (uint8_t) ~(1u << (lcn & 7));
-                (*count)--;
-            }
-        }
-    return 0;
+int MarkBadClusters(long long* count, std::vector<uint8_t>& bitmap, ntfs_volume* source) {
+  std::vector<ClusterRun> bad;
+  if (CollectNtfsBadClusters(source, &bad)) return -1;
+  for (const ClusterRun& r : bad)
+    for (int64_t k = 0; k < r.length; k++) {
+      uint64_t lcn = (uint64_t)(r.lcn + k);
+      if ((lcn >> 3) >= bitmap.size()) break;
+      if (BitSet(bitmap, lcn)) {
+        bitmap[lcn >> 3] &= (uint8_t) ~(1u << (lcn & 7));
+        (*count)--;
+      }
+    }
+  return 0;
 }
 
 // Writes the target's boot sector again: at the sector after the volume's
 // last one when atVolumeEnd, and in the last sector of a target partition
 // larger than the source's, where the checkers look for it.
-void WriteBackupBootSector(Clone& c, bool atVolumeEnd)
-{
-    uint8_t boot[512];
-    if (ReadNtfsDeviceAt(c.target, 0, boot, 512) != 512)
-        return;
-    uint64_t backup = Ld64(boot + 40) * c.geo.sectorSize;
-    if (atVolumeEnd)
-        WriteNtfsDeviceAt(c.target, backup, boot, 512);
-    if (c.targetSize > (uint64_t)c.geo.deviceSize && c.targetSize - 512 > backup)
-        WriteNtfsDeviceAt(c.target, c.targetSize - 512, boot, 512);
+void WriteBackupBootSector(Clone& c, bool atVolumeEnd) {
+  uint8_t boot[512];
+  if (ReadNtfsDeviceAt(c.target, 0, boot, 512) != 512) return;
+  uint64_t backup = Ld64(boot + 40) * c.geo.sectorSize;
+  if (atVolumeEnd) WriteNtfsDeviceAt(c.target, backup, boot, 512);
+  if (c.targetSize > (uint64_t)c.geo.deviceSize && c.targetSize - 512 > backup)
+    WriteNtfsDeviceAt(c.target, c.targetSize - 512, boot, 512);
 }
 
-long long CopyDriver(Clone& c, uint32_t total, int bootMode)
-{
-    uint8_t sourceBoot[512], targetBoot[512];
-    bool writeBoot = false;
-    if (ReadNtfsDeviceAt(c.source, 0, sourceBoot, 512) == 512 &&
-        ReadNtfsDeviceAt(c.target, 0, targetBoot, 512) == 512 &&
-        bootMode == NTFS_CLONE_KEEP_TARGET_HIDDEN) {
-        memcpy(sourceBoot + 28, targetBoot + 28, 4);
-        writeBoot = true;
-    }
-    long long count = BitmapPass(c, true, total);
-    if (count < 1)
-        return count;
-    bool writeBackup = false;
-    for (uint64_t lcn = 0; lcn <= c.geo.clusters; lcn++) {
-        if (!BitSet(c.bitmap, lcn) || Skipped(c.skip, lcn))
-            continue;
-        int r = CopyCluster(c, lcn);
-        if (r < 0)
-            return NTFS_CLONE_FAILED;
-        if (r > 0)
-            writeBackup = true;
-    }
-    if (writeBoot)
-        WriteNtfsDeviceAt(c.target, 0, sourceBoot, 512);
-    WriteBackupBootSector(c, writeBackup);
-    return count;
+long long CopyDriver(Clone& c, uint32_t total, int bootMode) {
+  uint8_t sourceBoot[512], targetBoot[512];
+  bool writeBoot = false;
+  if (ReadNtfsDeviceAt(c.source, 0, sourceBoot, 512) == 512 &&
+      ReadNtfsDeviceAt(c.target, 0, targetBoot, 512) == 512 &&
+      bootMode == NTFS_CLONE_KEEP_TARGET_HIDDEN) {
+    memcpy(sourceBoot + 28, targetBoot + 28, 4);
+    writeBoot = true;
+  }
+  long long count = BitmapPass(c, true, total);
+  if (count < 1) return count;
+  bool writeBackup = false;
+  for (uint64_t lcn = 0; lcn <= c.geo.clusters; lcn++) {
+    if (!BitSet(c.bitmap, lcn) || Skipped(c.skip, lcn)) continue;
+    int r = CopyCluster(c, lcn);
+    if (r < 0) return NTFS_CLONE_FAILED;
+    if (r > 0) writeBackup = true;
+  }
+  if (writeBoot) WriteNtfsDeviceAt(c.target, 0, sourceBoot, 512);
+  WriteBackupBootSector(c, writeBackup);
+  return count;
 }
 
 long long Run(ntfs_volume* source, ntfs_volume* target, const ClusterRun* skip, int bootMode,
-              DiskCopyProgressCallback callback, void* context)
-{
-    static Clone c;
-    c.source = source;
-    c.target = target;
-    c.skip = skip;
-    c.callback = callback;
-    c.context = context;
-    if (GetNtfsCloneGeometry(source, &c.geo) || c.geo.clusterSize == 0 ||
-        c.geo.clusterSize > kMaxCluster || c.geo.sectorSize == 0)
-        return NTFS_CLONE_FAILED;
-    NtfsCloneGeometry targetGeo;
-    if (GetNtfsCloneGeometry(target, &targetGeo) || targetGeo.deviceSize < c.geo.deviceSize)
-        return NTFS_CLONE_FAILED;
-    c.targetSize = (uint64_t)targetGeo.deviceSize;
-    uint64_t bytes = (c.geo.clusters + 8) / 8;
-    c.bitmap.assign((size_t)bytes, 0);
-    for (uint64_t bit = c.geo.clusters; bit < bytes * 8; bit++)
-        c.bitmap[bit >> 3] |= (uint8_t)(1u << (bit & 7));
-    long long count = BitmapPass(c, false, 0);
-    if (count <= 0)
-        return NTFS_CLONE_FAILED;
-    if (MarkBadClusters(&count, c.bitmap, source))
-        return NTFS_CLONE_FAILED;
-    if (c.geo.deviceSize <= 0 || (uint64_t)c.geo.deviceSize < c.geo.clusterSize * c.geo.clusters)
-        return NTFS_CLONE_FAILED;
-    long long result = CopyDriver(c, (uint32_t)count, bootMode);
-    if (result > 0)
-        SealClonedNtfsVolume(target);
-    c.bitmap = std::vector<uint8_t>();
-    return result;
+              DiskCopyProgressCallback callback, void* context) {
+  static Clone c;
+  c.source = source;
+  c.target = target;
+  c.skip = skip;
+  c.callback = callback;
+  c.context = context;
+  if (GetNtfsCloneGeometry(source, &c.geo) || c.geo.clusterSize == 0 ||
+      c.geo.clusterSize > kMaxCluster || c.geo.sectorSize == 0)
+    return NTFS_CLONE_FAILED;
+  NtfsCloneGeometry targetGeo;
+  if (GetNtfsCloneGeometry(target, &targetGeo) || targetGeo.deviceSize < c.geo.deviceSize)
+    return NTFS_CLONE_FAILED;
+  c.targetSize = (uint64_t)targetGeo.deviceSize;
+  uint64_t bytes = (c.geo.clusters + 8) / 8;
+  c.bitmap.assign((size_t)bytes, 0);
+  for (uint64_t bit = c.geo.clusters; bit < bytes * 8; bit++)
+    c.bitmap[bit >> 3] |= (uint8_t)(1u << (bit & 7));
+  long long count = BitmapPass(c, false, 0);
+  if (count <= 0) return NTFS_CLONE_FAILED;
+  if (MarkBadClusters(&count, c.bitmap, source)) return NTFS_CLONE_FAILED;
+  if (c.geo.deviceSize <= 0 || (uint64_t)c.geo.deviceSize < c.geo.clusterSize * c.geo.clusters)
+    return NTFS_CLONE_FAILED;
+  long long result = CopyDriver(c, (uint32_t)count, bootMode);
+  if (result > 0) SealClonedNtfsVolume(target);
+  c.bitmap = std::vector<uint8_t>();
+  return result;
 }
 
 }  // namespace
 
-int CloneNtfsVolume(ntfs_volume* source, ntfs_volume* target, const ClusterRun* skip,
-                    int bootMode, DiskCopyProgressCallback callback, void* context)
-{
-    if (!source || !target || source == target)
-        return NTFS_CLONE_FAILED;
-    if (gCloneBusy.exchange(1))
-        return NTFS_CLONE_FAILED;
-    gReadErrors = 0;
-    long long result = Run(source, target, skip, bootMode, callback, context);
-    gCloneBusy = 0;
-    return (int)result;
+int CloneNtfsVolume(ntfs_volume* source, ntfs_volume* target, const ClusterRun* skip, int bootMode,
+                    DiskCopyProgressCallback callback, void* context) {
+  if (!source || !target || source == target) return NTFS_CLONE_FAILED;
+  if (gCloneBusy.exchange(1)) return NTFS_CLONE_FAILED;
+  gReadErrors = 0;
+  long long result = Run(source, target, skip, bootMode, callback, context);
+  gCloneBusy = 0;
+  return (int)result;
 }
 
-uint32_t LastCloneReadErrors() { return gReadErrors; }
+uint32_t LastCloneReadErrors() {
+  return gReadErrors;
+}

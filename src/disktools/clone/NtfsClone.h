@@ -9,15 +9,15 @@
 
 // Results of CloneNtfsVolume besides the count of copied clusters.
 enum NtfsCloneResult {
-    NTFS_CLONE_FAILED = -1,
-    NTFS_CLONE_STOPPED = -5,
+  NTFS_CLONE_FAILED = -1,
+  NTFS_CLONE_STOPPED = -5,
 };
 
 // Boot-sector modes: keep the target's hidden-sectors field, or take the
 // copied boot sector as it is.
 enum NtfsCloneBootMode {
-    NTFS_CLONE_KEEP_TARGET_HIDDEN = 0,
-    NTFS_CLONE_BOOT_AS_IS = 1,
+  NTFS_CLONE_KEEP_TARGET_HIDDEN = 0,
+  NTFS_CLONE_BOOT_AS_IS = 1,
 };
 
 // skip: runs ended by one of length 0 (null: none). The callback (may be
@@ -28,8 +28,8 @@ enum NtfsCloneBootMode {
 // source cluster that cannot be read is left out and counted
 // (LastCloneReadErrors). After a success the target volume is sealed
 // (SealClonedNtfsVolume): unmount it without further changes.
-int CloneNtfsVolume(ntfs_volume* source, ntfs_volume* target, const ClusterRun* skip,
-                    int bootMode, DiskCopyProgressCallback callback, void* context);
+int CloneNtfsVolume(ntfs_volume* source, ntfs_volume* target, const ClusterRun* skip, int bootMode,
+                    DiskCopyProgressCallback callback, void* context);
 
 // Source clusters of the last clone that could not be read.
 uint32_t LastCloneReadErrors();

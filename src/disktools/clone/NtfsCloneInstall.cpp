@@ -5,11 +5,10 @@
 #include "disktools/clone/NtfsClone.h"
 #include "image/mount/MountedImage.h"
 
-void InstallNtfsCloneEngine()
-{
-    CMountedImage::SetNtfsCloner(CloneNtfsVolume);
-    CMountedImage::SetEspCopier(CopyEfiSystemPartition);
-    CMountedImage::DiskLayoutRoutines layout = {ReadVolumeBootCode, ReadMbrFirstEntryOnly,
-                                                PrepareGptEntriesForCopy, GetGptPartitionUniqueGuid};
-    CMountedImage::SetDiskLayoutRoutines(layout);
+void InstallNtfsCloneEngine() {
+  CMountedImage::SetNtfsCloner(CloneNtfsVolume);
+  CMountedImage::SetEspCopier(CopyEfiSystemPartition);
+  CMountedImage::DiskLayoutRoutines layout = {ReadVolumeBootCode, ReadMbrFirstEntryOnly,
+                                              PrepareGptEntriesForCopy, GetGptPartitionUniqueGuid};
+  CMountedImage::SetDiskLayoutRoutines(layout);
 }

@@ -9,46 +9,40 @@
 namespace {
 
 // The standard output, else the console of the parent process.
-HANDLE CheckOutput()
-{
-    static HANDLE console = INVALID_HANDLE_VALUE;
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out && out != INVALID_HANDLE_VALUE)
-        return out;
-    if (console == INVALID_HANDLE_VALUE && AttachConsole(ATTACH_PARENT_PROCESS))
-        console = CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    return console;
+HANDLE CheckOutput() {
+  static HANDLE console = INVALID_HANDLE_VALUE;
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out && out != INVALID_HANDLE_VALUE) return out;
+  if (console == INVALID_HANDLE_VALUE && AttachConsole(ATTACH_PARENT_PROCESS))
+    console =
+        CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  return console;
 }
 
 }  // namespace
 
-void PrintCheckLog(const char* format, ...)
-{
-    char line[1024];
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    int n = _snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d:", now.wYear, now.wMonth,
-                      now.wDay, now.wHour, now.wMinute, now.wSecond);
-    va_list args;
-    va_start(args, format);
-    int m = _vsnprintf(line + n, sizeof line - n, format, args);
-    va_end(args);
-    line[sizeof line - 1] = 0;
-    DWORD length = m < 0 || n + m >= (int)sizeof line ? (DWORD)sizeof line - 1 : DWORD(n + m);
+void PrintCheckLog(const char* format, ...) {
+  char line[1024];
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  int n = _snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d:", now.wYear, now.wMonth,
+                    now.wDay, now.wHour, now.wMinute, now.wSecond);
+  va_list args;
+  va_start(args, format);
+  int m = _vsnprintf(line + n, sizeof line - n, format, args);
+  va_end(args);
+  line[sizeof line - 1] = 0;
+  DWORD length = m < 0 || n + m >= (int)sizeof line ? (DWORD)sizeof line - 1 : DWORD(n + m);
 
-    DWORD saved = GetLastError();
-    HANDLE out = CheckOutput();
-    DWORD written = 0;
-    if (out != INVALID_HANDLE_VALUE && out &&
-        !WriteConsoleA(out, line, length, &written, nullptr))
-        WriteFile(out, line, length, &written, nullptr);
-    SetLastError(saved);
+  DWORD saved = GetLastError();
+  HANDLE out = CheckOutput();
+  DWORD written = 0;
+  if (out != INVALID_HANDLE_VALUE && out && !WriteConsoleA(out, line, length, &written, nullptr))
+    WriteFile(out, line, length, &written, nullptr);
+  SetLastError(saved);
 }
 
-int CheckNtfsPartition(CMountedImage* image)
-{
-    if (!image || !image->NtfsVolume())
-        return 0;
-    return CheckNtfsVolume(image->NtfsVolume(), PrintCheckLog);
+int CheckNtfsPartition(CMountedImage* image) {
+  if (!image || !image->NtfsVolume()) return 0;
+  return CheckNtfsVolume(image->NtfsVolume(), PrintCheckLog);
 }

@@ -19,14 +19,16 @@ namespace {
 
 const uint64_t kMiB = 1024 * 1024;
 const uint64_t kGiB = 1024 * kMiB;
-const uint64_t kEpochDelta = 11644473600ULL;   // 1601 to 1970 in seconds
+const uint64_t kEpochDelta = 11644473600ULL;  // 1601 to 1970 in seconds
 const uint32_t kSystemRecords = 27;
 const uint32_t kBootBytes = 8192;
 
 // One format at a time: the state and the options are process-wide.
 SRWLOCK g_formatLock = SRWLOCK_INIT;
 
-bool IsPowerOfTwo(uint64_t v) { return v && (v & (v - 1)) == 0; }
+bool IsPowerOfTwo(uint64_t v) {
+  return v && (v & (v - 1)) == 0;
+}
 
 bool Fail(int error) {
   errno = error;
@@ -43,7 +45,8 @@ bool OpenPartition(const NtfsFormatOptions& o) {
   FormatState& s = State();
   unsigned long long start = 0, length = 0;
   int used = 0;
-  if (LocateNtfsPartition(o.device, int(o.partitionIndex), &start, &length, &used) < 0) return false;
+  if (LocateNtfsPartition(o.device, int(o.partitionIndex), &start, &length, &used) < 0)
+    return false;
   s.block = o.device;
   s.partitionOffset = start;
   s.partitionLength = length;
@@ -53,9 +56,11 @@ bool OpenPartition(const NtfsFormatOptions& o) {
 bool SettleGeometry(NtfsFormatOptions& o) {
   FormatState& s = State();
   int64_t sectorSize = o.sectorSize < 0 ? 512 : o.sectorSize;
-  if (sectorSize < 256 || sectorSize > 4096 || !IsPowerOfTwo(uint64_t(sectorSize))) return Fail(EINVAL);
+  if (sectorSize < 256 || sectorSize > 4096 || !IsPowerOfTwo(uint64_t(sectorSize)))
+    return Fail(EINVAL);
   s.sectorSize = uint32_t(sectorSize);
-  uint64_t sectors = o.numberOfSectors ? uint64_t(o.numberOfSectors) : s.partitionLength / s.sectorSize;
+  uint64_t sectors =
+      o.numberOfSectors ? uint64_t(o.numberOfSectors) : s.partitionLength / s.sectorSize;
   if (o.numberOfSectors < 0 || sectors == 0 || sectors * s.sectorSize > s.partitionLength)
     return Fail(EINVAL);
   uint64_t reserve = s.sectorSize < 512 ? 512 / s.sectorSize : 1;
@@ -115,7 +120,8 @@ bool PlaceSystemFiles(const NtfsFormatOptions& o) {
   FormatState& s = State();
   uint64_t cs = s.clusterSize;
   s.bitmapBytes = RoundUp(DivUp(s.clusters, 8), 8);
-  if (s.bitmapBytes * 8 > s.clusters && !s.used.Allocate(s.clusters, s.bitmapBytes * 8 - s.clusters))
+  if (s.bitmapBytes * 8 > s.clusters &&
+      !s.used.Allocate(s.clusters, s.bitmapBytes * 8 - s.clusters))
     return Fail(EINVAL);
   s.mftSize = std::max<uint64_t>(uint64_t(kSystemRecords) * s.mftRecordSize, cs);
   s.mftRecords = uint32_t(s.mftSize / s.mftRecordSize);
@@ -125,7 +131,8 @@ bool PlaceSystemFiles(const NtfsFormatOptions& o) {
   uint64_t mftBitmapLcn = bootClusters;
   s.mftLcn = std::max(mftBitmapLcn + 1, DivUp(16384, cs));
   uint64_t mftClusters = DivUp(s.mftSize, cs);
-  uint32_t multiplier = o.mftZoneMultiplier >= 1 && o.mftZoneMultiplier <= 4 ? uint32_t(o.mftZoneMultiplier) : 1;
+  uint32_t multiplier =
+      o.mftZoneMultiplier >= 1 && o.mftZoneMultiplier <= 4 ? uint32_t(o.mftZoneMultiplier) : 1;
   s.mftZoneEnd = s.mftLcn + s.clusters * multiplier / 8;
   s.mftMirrLcn = s.sectors * s.sectorSize / 2 / cs;
   s.mirrorClusters = uint32_t(DivUp(4ULL * s.mftRecordSize, cs));
@@ -153,7 +160,8 @@ bool ZeroVolume() {
   std::vector<uint8_t> zeros(size_t(kMiB), 0);
   uint64_t total = s.sectors * s.sectorSize;
   for (uint64_t at = 0; at < total; at += zeros.size())
-    if (!WritePartition(at, zeros.data(), std::min<uint64_t>(zeros.size(), total - at))) return false;
+    if (!WritePartition(at, zeros.data(), std::min<uint64_t>(zeros.size(), total - at)))
+      return false;
   return true;
 }
 

@@ -13,23 +13,23 @@
 // defaults below, so every format starts from the same options; a caller of
 // the two steps may change them in between.
 struct NtfsFormatOptions {
-  const char* deviceName;        // not used: the device is always the block
-  bool enableCompression;        // root directory gets the compressed attribute
-  bool quickFormat;              // 1; 0 zeroes every cluster first
-  bool force;                    // allows compression with clusters over 4,096 bytes
-  int32_t heads;                 // 255; negative: ask the device
-  bool disableIndexing;          // root directory gets not-content-indexed
-  bool noAction;                 // skip the MFT writes
-  int64_t partitionStart;        // hidden sectors; negative: ask the device
-  int32_t sectorSize;            // 512; negative: ask the device
-  int32_t sectorsPerTrack;       // 63; negative: ask the device
-  bool useEpochTime;             // all times and the volume GUID zero
-  int32_t mftZoneMultiplier;     // 1 = clusters/8, 2 = /4, 3 = 3/8, 4 = /2
-  int64_t numberOfSectors;       // 0: the partition less its last sector
-  int32_t clusterSize;           // 4,096; 0 picks one from the volume size
-  bool withObjectId;             // $Volume and $ObjId carry the volume GUID
-  const wchar_t* label;          // none: an empty volume name
-  uint32_t partitionIndex;       // handed to the partition lookup
+  const char* deviceName;     // not used: the device is always the block
+  bool enableCompression;     // root directory gets the compressed attribute
+  bool quickFormat;           // 1; 0 zeroes every cluster first
+  bool force;                 // allows compression with clusters over 4,096 bytes
+  int32_t heads;              // 255; negative: ask the device
+  bool disableIndexing;       // root directory gets not-content-indexed
+  bool noAction;              // skip the MFT writes
+  int64_t partitionStart;     // hidden sectors; negative: ask the device
+  int32_t sectorSize;         // 512; negative: ask the device
+  int32_t sectorsPerTrack;    // 63; negative: ask the device
+  bool useEpochTime;          // all times and the volume GUID zero
+  int32_t mftZoneMultiplier;  // 1 = clusters/8, 2 = /4, 3 = 3/8, 4 = /2
+  int64_t numberOfSectors;    // 0: the partition less its last sector
+  int32_t clusterSize;        // 4,096; 0 picks one from the volume size
+  bool withObjectId;          // $Volume and $ObjId carry the volume GUID
+  const wchar_t* label;       // none: an empty volume name
+  uint32_t partitionIndex;    // handed to the partition lookup
   DiskIoBlock* device;
 };
 

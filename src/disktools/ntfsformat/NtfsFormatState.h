@@ -11,15 +11,37 @@
 
 namespace ntfsformat {
 
-inline void Put16(uint8_t* p, uint16_t v) { memcpy(p, &v, 2); }
-inline void Put32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
-inline void Put64(uint8_t* p, uint64_t v) { memcpy(p, &v, 8); }
-inline uint16_t Get16(const uint8_t* p) { uint16_t v; memcpy(&v, p, 2); return v; }
-inline uint32_t Get32(const uint8_t* p) { uint32_t v; memcpy(&v, p, 4); return v; }
-inline uint64_t Get64(const uint8_t* p) { uint64_t v; memcpy(&v, p, 8); return v; }
+inline void Put16(uint8_t* p, uint16_t v) {
+  memcpy(p, &v, 2);
+}
+inline void Put32(uint8_t* p, uint32_t v) {
+  memcpy(p, &v, 4);
+}
+inline void Put64(uint8_t* p, uint64_t v) {
+  memcpy(p, &v, 8);
+}
+inline uint16_t Get16(const uint8_t* p) {
+  uint16_t v;
+  memcpy(&v, p, 2);
+  return v;
+}
+inline uint32_t Get32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+inline uint64_t Get64(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return v;
+}
 
-inline uint64_t RoundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
-inline uint64_t DivUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit; }
+inline uint64_t RoundUp(uint64_t value, uint64_t unit) {
+  return (value + unit - 1) / unit * unit;
+}
+inline uint64_t DivUp(uint64_t value, uint64_t unit) {
+  return (value + unit - 1) / unit;
+}
 
 // One run of a runlist: lcn kSparse marks a hole.
 const int64_t kSparse = -1;
@@ -60,13 +82,13 @@ class ClusterList {
 struct FormatState {
   // Partition on the disk.
   DiskIoBlock* block = nullptr;
-  uint64_t partitionOffset = 0;   // bytes from disk byte 0
+  uint64_t partitionOffset = 0;  // bytes from disk byte 0
   uint64_t partitionLength = 0;
-  uint64_t partitionStartSector = 0;   // hidden sectors
+  uint64_t partitionStartSector = 0;  // hidden sectors
   // Geometry.
   uint64_t ntfsTime = 0;
   uint32_t sectorSize = 0;
-  uint64_t sectors = 0;           // volume sectors, the backup boot sector excluded
+  uint64_t sectors = 0;  // volume sectors, the backup boot sector excluded
   uint32_t clusterSize = 0;
   uint64_t clusters = 0;
   uint32_t mftRecordSize = 0;
@@ -93,7 +115,7 @@ struct FormatState {
   uint8_t upcaseInfo[32] = {};
   uint8_t volumeGuid[16] = {};
   bool backupBootFailed = false;
-  std::vector<uint8_t> fill;      // a run of 0xFF bytes for $LogFile
+  std::vector<uint8_t> fill;  // a run of 0xFF bytes for $LogFile
 
   void Reset() { *this = FormatState(); }
 };
@@ -113,8 +135,7 @@ enum RunlistFill {
 };
 // Writes length bytes through a runlist (sparse runs skipped): the bytes
 // written, or -1 with errno.
-int64_t WriteRunlistData(const Runlist& runs, const void* value, uint64_t length,
-                         RunlistFill fill);
+int64_t WriteRunlistData(const Runlist& runs, const void* value, uint64_t length, RunlistFill fill);
 
 // Takes count clusters for a non-resident attribute, scanning upward from
 // the end of the MFT zone (halving it when the top is reached): 0, or

@@ -11,7 +11,9 @@ namespace {
 const uint16_t kUsaOffset = 48;
 const uint32_t kEndMarker = 0xFFFFFFFF;
 
-uint32_t NameLength(const wchar_t* name) { return name ? uint32_t(wcslen(name)) : 0; }
+uint32_t NameLength(const wchar_t* name) {
+  return name ? uint32_t(wcslen(name)) : 0;
+}
 
 // Signed little-endian byte count of v for the mapping pairs.
 int SignedBytes(int64_t v) {
@@ -46,7 +48,9 @@ std::vector<uint8_t> MappingPairs(const Runlist& runs) {
 }
 
 // Name of the attribute at a, as UTF-16 units.
-const uint16_t* AttrName(const uint8_t* a) { return reinterpret_cast<const uint16_t*>(a + Get16(a + 10)); }
+const uint16_t* AttrName(const uint8_t* a) {
+  return reinterpret_cast<const uint16_t*>(a + Get16(a + 10));
+}
 
 }  // namespace
 
@@ -66,7 +70,9 @@ void MftRecord::Layout(uint32_t number, uint16_t sequence) {
   Put32(m_p + attrs, kEndMarker);
 }
 
-void MftRecord::SetFlags(uint16_t flags) { Put16(m_p + 22, flags); }
+void MftRecord::SetFlags(uint16_t flags) {
+  Put16(m_p + 22, flags);
+}
 
 int MftRecord::Insert(uint32_t type, const wchar_t* name, const std::vector<uint8_t>& attr) {
   uint32_t inUse = BytesInUse();
@@ -79,8 +85,8 @@ int MftRecord::Insert(uint32_t type, const wchar_t* name, const std::vector<uint
     const uint8_t* a = m_p + at;
     uint32_t t = Get32(a);
     if (t > type) break;
-    if (t == type && CompareNames(AttrName(a), a[9],
-                                  reinterpret_cast<const uint16_t*>(name), nameLength) > 0)
+    if (t == type &&
+        CompareNames(AttrName(a), a[9], reinterpret_cast<const uint16_t*>(name), nameLength) > 0)
       break;
     at += Get32(a + 4);
   }
@@ -93,8 +99,8 @@ int MftRecord::Insert(uint32_t type, const wchar_t* name, const std::vector<uint
   return 0;
 }
 
-int MftRecord::AddResident(uint32_t type, const wchar_t* name, const void* value,
-                           uint32_t length, uint8_t residentFlags) {
+int MftRecord::AddResident(uint32_t type, const wchar_t* name, const void* value, uint32_t length,
+                           uint8_t residentFlags) {
   uint32_t nameLength = NameLength(name);
   uint32_t valueOffset = uint32_t(RoundUp(24 + 2 * nameLength, 8));
   std::vector<uint8_t> a(size_t(RoundUp(valueOffset + length, 8)), 0);
@@ -165,7 +171,7 @@ std::vector<uint8_t> MakeFileName(uint64_t parent, const wchar_t* name, uint64_t
   Put64(&v[48], dataSize);
   Put32(&v[56], attributes);
   v[64] = uint8_t(n);
-  v[65] = 3;   // Win32 and DOS name
+  v[65] = 3;  // Win32 and DOS name
   memcpy(&v[66], name, 2 * n);
   return v;
 }
@@ -225,7 +231,7 @@ int MakeIndexRoot(uint32_t indexedType, uint32_t collation,
     at += uint32_t(e.size());
   }
   Put16(r + at + 8, 16);
-  Put16(r + at + 12, 2);   // last entry
+  Put16(r + at + 12, 2);  // last entry
   return 0;
 }
 

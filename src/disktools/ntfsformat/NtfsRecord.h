@@ -27,7 +27,7 @@ enum AttributeType : uint32_t {
 const uint16_t kRecordInUse = 0x0001;
 const uint16_t kRecordIsDirectory = 0x0002;
 const uint16_t kRecordIsViewIndex = 0x0008;
-const uint16_t kRecordExtendFile = 0x000C;   // the flags of $Quota, $ObjId, $Reparse
+const uint16_t kRecordExtendFile = 0x000C;  // the flags of $Quota, $ObjId, $Reparse
 
 // Index collation rules.
 enum Collation : uint32_t {
@@ -39,7 +39,9 @@ enum Collation : uint32_t {
 };
 
 // A reference to record n with sequence number seq.
-inline uint64_t FileRef(uint64_t n, uint16_t seq) { return n | (uint64_t(seq) << 48); }
+inline uint64_t FileRef(uint64_t n, uint16_t seq) {
+  return n | (uint64_t(seq) << 48);
+}
 
 class MftRecord {
  public:
@@ -56,8 +58,8 @@ class MftRecord {
   // place in the record.
   int AddResident(uint32_t type, const wchar_t* name, const void* value, uint32_t length,
                   uint8_t residentFlags = 0);
-  int AddNonResident(uint32_t type, const wchar_t* name, const Runlist& runs,
-                     uint64_t allocated, uint64_t dataSize, uint64_t initialized);
+  int AddNonResident(uint32_t type, const wchar_t* name, const Runlist& runs, uint64_t allocated,
+                     uint64_t dataSize, uint64_t initialized);
   // The value of a resident attribute, or null.
   uint8_t* FindValue(uint32_t type, const wchar_t* name, uint32_t* length = nullptr);
 

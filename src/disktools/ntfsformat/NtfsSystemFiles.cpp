@@ -16,7 +16,7 @@ const uint32_t kBootBytes = 8192;
 const uint32_t kSdsBytes = 262396;
 const uint32_t kSdsMirror = 262144;
 const uint32_t kUpcaseBytes = 131072;
-const uint32_t kSecurityIdRead = 0x100;    // $AttrDef and $Boot: read and execute
+const uint32_t kSecurityIdRead = 0x100;  // $AttrDef and $Boot: read and execute
 const uint32_t kSecurityIdWrite = 0x101;
 const uint32_t kMaskRead = 0x120089;
 const uint32_t kMaskWrite = 0x12019F;
@@ -30,8 +30,20 @@ const uint64_t kRootRef = FileRef(5, 5);
 const uint64_t kExtendRef = FileRef(11, 11);
 
 enum : uint32_t {
-  kMft = 0, kMftMirr = 1, kLogFile = 2, kVolume = 3, kAttrDef = 4, kRoot = 5, kBitmap = 6,
-  kBoot = 7, kBadClus = 8, kSecure = 9, kUpCase = 10, kExtend = 11, kQuota = 24, kObjId = 25,
+  kMft = 0,
+  kMftMirr = 1,
+  kLogFile = 2,
+  kVolume = 3,
+  kAttrDef = 4,
+  kRoot = 5,
+  kBitmap = 6,
+  kBoot = 7,
+  kBadClus = 8,
+  kSecure = 9,
+  kUpCase = 10,
+  kExtend = 11,
+  kQuota = 24,
+  kObjId = 25,
   kReparse = 26,
 };
 
@@ -40,7 +52,9 @@ MftRecord Record(uint32_t n) {
   return MftRecord(s.mft.data() + size_t(n) * s.mftRecordSize, s.mftRecordSize);
 }
 
-uint16_t SequenceOf(uint32_t n) { return n == 0 || n >= 24 ? 1 : uint16_t(n); }
+uint16_t SequenceOf(uint32_t n) {
+  return n == 0 || n >= 24 ? 1 : uint16_t(n);
+}
 
 // Entries of the $Extend directory, filled by records 24 to 26.
 std::vector<std::vector<uint8_t>>& ExtendEntries() {
@@ -89,13 +103,13 @@ int AddSecurity(MftRecord& rec, const std::vector<uint8_t>& descriptor) {
 
 // The file-name attribute of record n in a directory, and its entry in the
 // directory's index.
-int AddLink(uint32_t n, uint64_t parent, const wchar_t* name, uint64_t allocated,
-            uint64_t dataSize, uint32_t attributes,
-            std::vector<std::vector<uint8_t>>& directory) {
+int AddLink(uint32_t n, uint64_t parent, const wchar_t* name, uint64_t allocated, uint64_t dataSize,
+            uint32_t attributes, std::vector<std::vector<uint8_t>>& directory) {
   FormatState& s = State();
   MftRecord rec = Record(n);
   if (!allocated) allocated = RoundUp(dataSize, 8);
-  std::vector<uint8_t> fileName = MakeFileName(parent, name, s.ntfsTime, allocated, dataSize, attributes);
+  std::vector<uint8_t> fileName =
+      MakeFileName(parent, name, s.ntfsTime, allocated, dataSize, attributes);
   int r = rec.AddResident(kAttrFileName, nullptr, fileName.data(), uint32_t(fileName.size()), 1);
   if (r) return r;
   rec.AddLink();
@@ -108,8 +122,8 @@ int LinkInRoot(uint32_t n, const wchar_t* name, uint64_t allocated, uint64_t dat
   return AddLink(n, kRootRef, name, allocated, dataSize, attributes, State().rootEntries);
 }
 
-int AddEmptyIndexRoot(MftRecord& rec, const wchar_t* name, uint32_t indexedType,
-                      uint32_t collation, const std::vector<std::vector<uint8_t>>& entries) {
+int AddEmptyIndexRoot(MftRecord& rec, const wchar_t* name, uint32_t indexedType, uint32_t collation,
+                      const std::vector<std::vector<uint8_t>>& entries) {
   std::vector<uint8_t> root;
   int r = MakeIndexRoot(indexedType, collation, entries, &root);
   if (r) return r;
@@ -130,7 +144,12 @@ void PrepareRecords(uint32_t rootAttributes) {
     }
     uint32_t attributes = kAttrHiddenSystem, securityId = 0;
     switch (n) {
-      case kMft: case kMftMirr: case kLogFile: case kBitmap: case kBadClus: case kUpCase:
+      case kMft:
+      case kMftMirr:
+      case kLogFile:
+      case kBitmap:
+      case kBadClus:
+      case kUpCase:
         securityId = kSecurityIdRead;
         break;
       case kRoot:
@@ -143,7 +162,9 @@ void PrepareRecords(uint32_t rootAttributes) {
       case kExtend:
         securityId = kSecurityIdWrite;
         break;
-      case kQuota: case kObjId: case kReparse:
+      case kQuota:
+      case kObjId:
+      case kReparse:
         attributes = kAttrViewIndex | kAttrHiddenSystem | kAttrArchive;
         securityId = kSecurityIdWrite;
         break;
@@ -170,17 +191,18 @@ int BuildRootDirectory() {
   uint8_t* header = &root[16];
   Put32(header + 4, 16 + 24);
   Put32(header + 8, 16 + 24);
-  header[12] = 1;   // large index
+  header[12] = 1;  // large index
   uint8_t* end = &root[32];
   Put16(end + 8, 24);
-  Put16(end + 12, 3);   // has a subnode, last entry
+  Put16(end + 12, 3);  // has a subnode, last entry
   Put64(end + 16, 0);
   r = rec.AddResident(kAttrIndexRoot, L"$I30", root.data(), uint32_t(root.size()));
   if (r) return r;
   uint64_t taken = 0;
   r = PlaceAndWrite(nullptr, s.indexRecordSize, &s.rlRootIndex, &taken);
-  if (!r) r = rec.AddNonResident(kAttrIndexAllocation, L"$I30", s.rlRootIndex, taken,
-                                 s.indexRecordSize, s.indexRecordSize);
+  if (!r)
+    r = rec.AddNonResident(kAttrIndexAllocation, L"$I30", s.rlRootIndex, taken, s.indexRecordSize,
+                           s.indexRecordSize);
   uint8_t bitmap[8] = {1};
   if (!r) r = rec.AddResident(kAttrBitmap, L"$I30", bitmap, sizeof bitmap);
   return r;
@@ -192,8 +214,9 @@ int BuildMftFiles() {
   uint64_t mftAllocated = RoundUp(s.mftSize, s.clusterSize);
   int r = LinkInRoot(kMft, L"$MFT", mftAllocated, s.mftSize);
   if (!r) r = mft.AddNonResident(kAttrData, nullptr, s.rlMft, mftAllocated, s.mftSize, s.mftSize);
-  if (!r) r = mft.AddNonResident(kAttrBitmap, nullptr, s.rlMftBitmap, s.clusterSize,
-                                 s.mftBitmap.size(), s.mftBitmap.size());
+  if (!r)
+    r = mft.AddNonResident(kAttrBitmap, nullptr, s.rlMftBitmap, s.clusterSize, s.mftBitmap.size(),
+                           s.mftBitmap.size());
   if (r) return r;
   // The bitmap's cluster is written whole, so no bits of an earlier volume
   // remain behind it.
@@ -204,12 +227,16 @@ int BuildMftFiles() {
   uint64_t mirrorBytes = uint64_t(s.mirrorClusters) * s.clusterSize;
   r = LinkInRoot(kMftMirr, L"$MFTMirr", mirrorBytes, mirrorBytes);
   MftRecord mirror = Record(kMftMirr);
-  if (!r) r = mirror.AddNonResident(kAttrData, nullptr, s.rlMftMirr, mirrorBytes, mirrorBytes, mirrorBytes);
+  if (!r)
+    r = mirror.AddNonResident(kAttrData, nullptr, s.rlMftMirr, mirrorBytes, mirrorBytes,
+                              mirrorBytes);
   if (r) return r;
 
   r = LinkInRoot(kLogFile, L"$LogFile", s.logFileSize, s.logFileSize);
   MftRecord log = Record(kLogFile);
-  if (!r) r = log.AddNonResident(kAttrData, nullptr, s.rlLogFile, s.logFileSize, s.logFileSize, s.logFileSize);
+  if (!r)
+    r = log.AddNonResident(kAttrData, nullptr, s.rlLogFile, s.logFileSize, s.logFileSize,
+                           s.logFileSize);
   if (!r && WriteRunlistData(s.rlLogFile, nullptr, s.logFileSize, kFillPattern) < 0) r = -errno;
   return r;
 }
@@ -228,7 +255,8 @@ int BuildAttrDefAndBitmap() {
   MftRecord bitmap = Record(kBitmap);
   uint64_t taken = 0;
   r = PlaceAndWrite(nullptr, s.bitmapBytes, &s.rlBitmap, &taken);
-  if (!r) r = bitmap.AddNonResident(kAttrData, nullptr, s.rlBitmap, taken, s.bitmapBytes, s.bitmapBytes);
+  if (!r)
+    r = bitmap.AddNonResident(kAttrData, nullptr, s.rlBitmap, taken, s.bitmapBytes, s.bitmapBytes);
   if (!r) r = LinkInRoot(kBitmap, L"$Bitmap", taken, s.bitmapBytes);
   return r;
 }
@@ -335,7 +363,8 @@ int BuildSecure() {
     // $SDH: key hash and id, data the header and "II"; $SII: key id.
     std::vector<uint8_t> sdhEntry = MakeViewEntry(header, 8, header, 20);
     memcpy(&sdhEntry[16 + 8 + 20], L"II", 4);
-    sdh.insert(sdh.begin() + (!sdh.empty() && Get32(&sdh[0][16]) < Get32(header) ? 1 : 0), sdhEntry);
+    sdh.insert(sdh.begin() + (!sdh.empty() && Get32(&sdh[0][16]) < Get32(header) ? 1 : 0),
+               sdhEntry);
     sii.push_back(MakeViewEntry(header + 4, 4, header, 20));
     at = uint32_t(RoundUp(at + 20 + d.size(), 16));
   }
@@ -457,7 +486,7 @@ int WriteRootIndexBlock() {
   memcpy(b, "INDX", 4);
   Put16(b + 4, 40);
   Put16(b + 6, usaCount);
-  Put64(b + 16, 0);   // VCN 0
+  Put64(b + 16, 0);  // VCN 0
   Put16(b + 40, 1);
   uint32_t entriesAt = uint32_t(RoundUp(40 + 2u * usaCount, 8));
   uint8_t* header = b + 24;
@@ -474,7 +503,8 @@ int WriteRootIndexBlock() {
   Put32(header + 4, at - 24);
   Put32(header + 8, s.indexRecordSize - 24);
   ProtectMultiSector(b, s.indexRecordSize);
-  if (WriteRunlistData(s.rlRootIndex, b, s.indexRecordSize, kFillValue) != int64_t(s.indexRecordSize))
+  if (WriteRunlistData(s.rlRootIndex, b, s.indexRecordSize, kFillValue) !=
+      int64_t(s.indexRecordSize))
     return -(errno ? errno : EIO);
   return 0;
 }

@@ -19,10 +19,10 @@ const uint32_t kSector = 512;
 const uint32_t kFirstEntryType = 0x1C2;
 const uint32_t kFirstEntryStart = 0x1C6;
 const uint32_t kEntryBytes = 16;
-const uint32_t kEntryStart = 8;   // within an entry
+const uint32_t kEntryStart = 8;  // within an entry
 const uint32_t kEntryCount = 12;
 const uint32_t kMbrEntries = 4;
-const uint32_t kDiskGuidSlot = 0x1CE;     // where the image creator leaves the disk GUID
+const uint32_t kDiskGuidSlot = 0x1CE;  // where the image creator leaves the disk GUID
 const uint8_t kProtectiveType = 0xEE;
 const uint32_t kGptEntries = 128;
 const uint32_t kGptEntrySize = 128;
@@ -167,7 +167,7 @@ int WriteFormatPartitionTable(DiskIoBlock* device, const void* gptEntries, uint3
     ok = AlignPartition(device, mbr, partition, align != 0, &start);
     o.partitionStart = int64_t(start);
   } else {
-    o.partitionStart = -1;   // no MBR entry of that index: the device decides
+    o.partitionStart = -1;  // no MBR entry of that index: the device decides
   }
   if (!ok) errno = EIO;
   return ok ? 1 : 0;

@@ -20,209 +20,192 @@ const uint32_t kSector = 512;
 const uint8_t kTypeNtfs = 0x07, kTypeProtective = 0xEE;
 const uint32_t kGptEntryBytes = 128;
 
-uint32_t Get32(const uint8_t* p) { uint32_t v; memcpy(&v, p, 4); return v; }
-uint64_t Get64(const uint8_t* p) { uint64_t v; memcpy(&v, p, 8); return v; }
-void Put32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
-void Put64(uint8_t* p, uint64_t v) { memcpy(p, &v, 8); }
-
-bool ReadDisk(DiskIoBlock* block, uint64_t offset, void* buffer, uint32_t count)
-{
-    return block->read(block->owner, offset, buffer, count) == (int)count;
+uint32_t Get32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+uint64_t Get64(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return v;
+}
+void Put32(uint8_t* p, uint32_t v) {
+  memcpy(p, &v, 4);
+}
+void Put64(uint8_t* p, uint64_t v) {
+  memcpy(p, &v, 8);
 }
 
-bool WriteDisk(DiskIoBlock* block, uint64_t offset, const void* buffer, uint32_t count)
-{
-    return block->write(block->owner, offset, buffer, count) == (int)count;
+bool ReadDisk(DiskIoBlock* block, uint64_t offset, void* buffer, uint32_t count) {
+  return block->read(block->owner, offset, buffer, count) == (int)count;
+}
+
+bool WriteDisk(DiskIoBlock* block, uint64_t offset, const void* buffer, uint32_t count) {
+  return block->write(block->owner, offset, buffer, count) == (int)count;
 }
 
 // Sets the capacity of every own-format layer of the image; the writable
 // ones write their header. False when the base is not of the own format or
 // no layer could take the new capacity.
-bool SetImageCapacity(CMountedImage* image, uint64_t capacity)
-{
-    _VROH_MOUNT_RW* disk = image->DiskObject();
-    if (!disk || disk->BaseType() != VRO_TYPE_SPARSE)
-        return false;
-    // Writes that go to update files open the next one now, so that the
-    // new capacity has a writable header to go to.
-    _VROH_DISK_COMBO* layers = disk->Layers();
-    if (!layers->Fix().IsOpen() && !layers->Update().IsOpen() && disk->BasePath()[0])
-        disk->CreateNextUpdate();
-    bool written = false;
-    for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++) {
-        _VROH_RW_CLASS& layer = layers->m_Layers[i];
-        _VROH_OBJ_IMG* container = layer.Container();
-        if (!layer.IsOpen() || layer.m_nType != VRO_TYPE_SPARSE || !container)
-            continue;
-        St64(container->Header() + vroimg::kOffCapacity, capacity);
-        St32(container->MapHeader() + vroimg::kOffMapCapacity, (uint32_t)capacity);
-        layer.m_nCapacity = capacity;
-        if (layer.m_nMode != VRO_MODE_READ) {
-            if (container->WriteHeader() < 0)
-                return false;
-            written = true;
-        }
+bool SetImageCapacity(CMountedImage* image, uint64_t capacity) {
+  _VROH_MOUNT_RW* disk = image->DiskObject();
+  if (!disk || disk->BaseType() != VRO_TYPE_SPARSE) return false;
+  // Writes that go to update files open the next one now, so that the
+  // new capacity has a writable header to go to.
+  _VROH_DISK_COMBO* layers = disk->Layers();
+  if (!layers->Fix().IsOpen() && !layers->Update().IsOpen() && disk->BasePath()[0])
+    disk->CreateNextUpdate();
+  bool written = false;
+  for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++) {
+    _VROH_RW_CLASS& layer = layers->m_Layers[i];
+    _VROH_OBJ_IMG* container = layer.Container();
+    if (!layer.IsOpen() || layer.m_nType != VRO_TYPE_SPARSE || !container) continue;
+    St64(container->Header() + vroimg::kOffCapacity, capacity);
+    St32(container->MapHeader() + vroimg::kOffMapCapacity, (uint32_t)capacity);
+    layer.m_nCapacity = capacity;
+    if (layer.m_nMode != VRO_MODE_READ) {
+      if (container->WriteHeader() < 0) return false;
+      written = true;
     }
-    return written;
+  }
+  return written;
 }
 
-int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes)
-{
-    DiskIoBlock* block = image->IoBlock();
-    uint8_t* entry = mbr + VRO_MBR_ENTRY_OFFSET + 16 * image->PartitionIndex();
-    uint8_t keptChs[3];
-    memcpy(keptChs, entry + 5, 3);
-    uint32_t keptCount = Get32(entry + 12);
+int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes) {
+  DiskIoBlock* block = image->IoBlock();
+  uint8_t* entry = mbr + VRO_MBR_ENTRY_OFFSET + 16 * image->PartitionIndex();
+  uint8_t keptChs[3];
+  memcpy(keptChs, entry + 5, 3);
+  uint32_t keptCount = Get32(entry + 12);
 
-    uint64_t capacity = ImageSectorsFromMegabytes((uint32_t)megabytes);
-    uint64_t start = Get32(entry + 8);
-    // The partition runs from its own start to the disk's last sector
-    // (the capacity counts the header slot too).
-    if (capacity - 1 <= start || capacity - 1 - start > 0xFFFFFFFFull)
-        return 0;
-    if (!SetImageCapacity(image, capacity))
-        return 0;
-    SetMbrEntryLength(entry, (uint32_t)(capacity - 1 - start));
-    _VROH_OBJ_IMG* base = image->DiskObject()->Layers()->Base().Container();
-    Put32(mbr + 440, (uint32_t)Ld64(base->Header() + vroimg::kOffOwnId));
-    if (!WriteDisk(block, 0, mbr, kSector))
-        return 0;
-    if (image->RemountNtfs())
-        return ResizeNtfsFileSystem(image, uint64_t(Get32(entry + 12)) * kSector);
-    // The file system is as it was: the entry goes back.
-    memcpy(entry + 5, keptChs, 3);
-    Put32(entry + 12, keptCount);
-    if (WriteDisk(block, 0, mbr, kSector))
-        image->RemountNtfs();
+  uint64_t capacity = ImageSectorsFromMegabytes((uint32_t)megabytes);
+  uint64_t start = Get32(entry + 8);
+  // The partition runs from its own start to the disk's last sector
+  // (the capacity counts the header slot too).
+  if (capacity - 1 <= start || capacity - 1 - start > 0xFFFFFFFFull) return 0;
+  if (!SetImageCapacity(image, capacity)) return 0;
+  SetMbrEntryLength(entry, (uint32_t)(capacity - 1 - start));
+  _VROH_OBJ_IMG* base = image->DiskObject()->Layers()->Base().Container();
+  Put32(mbr + 440, (uint32_t)Ld64(base->Header() + vroimg::kOffOwnId));
+  if (!WriteDisk(block, 0, mbr, kSector)) return 0;
+  if (image->RemountNtfs())
+    return ResizeNtfsFileSystem(image, uint64_t(Get32(entry + 12)) * kSector);
+  // The file system is as it was: the entry goes back.
+  memcpy(entry + 5, keptChs, 3);
+  Put32(entry + 12, keptCount);
+  if (WriteDisk(block, 0, mbr, kSector)) image->RemountNtfs();
+  return 0;
+}
+
+int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabytes) {
+  DiskIoBlock* block = image->IoBlock();
+  uint8_t header[kSector];
+  uint64_t headerLba = Get32(mbr + VRO_MBR_ENTRY_OFFSET + 8);
+  if (!ReadDisk(block, headerLba * kSector, header, kSector) || memcmp(header, "EFI PART", 8))
     return 0;
-}
+  uint32_t headerSize = Get32(header + 12);
+  uint64_t arrayLba = Get64(header + 72);
+  uint32_t count = Get32(header + 80), entrySize = Get32(header + 84);
+  uint32_t index = (uint32_t)image->PartitionIndex();
+  if (entrySize < kGptEntryBytes || index >= count || headerSize < 92 || headerSize > kSector ||
+      uint64_t(count) * entrySize > (64u << 20))
+    return 0;
+  uint32_t arrayBytes = count * entrySize;
+  std::vector<uint8_t> entries((arrayBytes + kSector - 1) / kSector * kSector);
+  if (!ReadDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size())) return 0;
+  uint8_t* own = &entries[size_t(index) * entrySize];
+  uint64_t first = Get64(own + 32), last = Get64(own + 40);
+  for (uint32_t i = 0; i < count; i++) {
+    const uint8_t* e = &entries[size_t(i) * entrySize];
+    if (i != index && Get64(e + 40) > first) return 0;
+  }
+  uint64_t length = megabytes * (1ull << 20) / kSector;
+  if (last < first || length <= last - first + 1) return 0;
+  uint64_t newLast = first + length - 1;
+  Put64(own + 40, newLast);
+  if (!WriteDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size())) return 0;
 
-int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabytes)
-{
-    DiskIoBlock* block = image->IoBlock();
-    uint8_t header[kSector];
-    uint64_t headerLba = Get32(mbr + VRO_MBR_ENTRY_OFFSET + 8);
-    if (!ReadDisk(block, headerLba * kSector, header, kSector) || memcmp(header, "EFI PART", 8))
-        return 0;
-    uint32_t headerSize = Get32(header + 12);
-    uint64_t arrayLba = Get64(header + 72);
-    uint32_t count = Get32(header + 80), entrySize = Get32(header + 84);
-    uint32_t index = (uint32_t)image->PartitionIndex();
-    if (entrySize < kGptEntryBytes || index >= count || headerSize < 92 || headerSize > kSector ||
-        uint64_t(count) * entrySize > (64u << 20))
-        return 0;
-    uint32_t arrayBytes = count * entrySize;
-    std::vector<uint8_t> entries((arrayBytes + kSector - 1) / kSector * kSector);
-    if (!ReadDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size()))
-        return 0;
-    uint8_t* own = &entries[size_t(index) * entrySize];
-    uint64_t first = Get64(own + 32), last = Get64(own + 40);
-    for (uint32_t i = 0; i < count; i++) {
-        const uint8_t* e = &entries[size_t(i) * entrySize];
-        if (i != index && Get64(e + 40) > first)
-            return 0;
-    }
-    uint64_t length = megabytes * (1ull << 20) / kSector;
-    if (last < first || length <= last - first + 1)
-        return 0;
-    uint64_t newLast = first + length - 1;
-    Put64(own + 40, newLast);
-    if (!WriteDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size()))
-        return 0;
+  uint64_t arraySectors = uint64_t(entrySize) * count / kSector;
+  uint64_t backupArray = newLast - arraySectors + 4097;
+  uint32_t arrayCrc = ComputeGptCrc32(entries.data(), arrayBytes);
+  Put64(header + 48, newLast - arraySectors + 4096);
+  Put64(header + 32, newLast + 4097);
+  Put32(header + 88, arrayCrc);
+  Put32(header + 16, 0);
+  Put32(header + 16, ComputeGptCrc32(header, headerSize));
+  if (!WriteDisk(block, headerLba * kSector, header, kSector)) return 0;
 
-    uint64_t arraySectors = uint64_t(entrySize) * count / kSector;
-    uint64_t backupArray = newLast - arraySectors + 4097;
-    uint32_t arrayCrc = ComputeGptCrc32(entries.data(), arrayBytes);
-    Put64(header + 48, newLast - arraySectors + 4096);
-    Put64(header + 32, newLast + 4097);
-    Put32(header + 88, arrayCrc);
-    Put32(header + 16, 0);
-    Put32(header + 16, ComputeGptCrc32(header, headerSize));
-    if (!WriteDisk(block, headerLba * kSector, header, kSector))
-        return 0;
-
-    uint8_t backup[kSector];
-    memcpy(backup, header, kSector);
-    Put64(backup + 24, Get64(header + 32));
-    Put64(backup + 32, Get64(header + 24));
-    Put64(backup + 72, backupArray);
-    Put32(backup + 16, 0);
-    Put32(backup + 16, ComputeGptCrc32(backup, headerSize));
-    if (!WriteDisk(block, backupArray * kSector, entries.data(), (uint32_t)entries.size()) ||
-        !WriteDisk(block, (newLast + 4097) * kSector, backup, kSector))
-        return 0;
-    if (!image->RemountNtfs())
-        return 0;
-    return ResizeNtfsFileSystem(image, megabytes * (1ull << 20));
+  uint8_t backup[kSector];
+  memcpy(backup, header, kSector);
+  Put64(backup + 24, Get64(header + 32));
+  Put64(backup + 32, Get64(header + 24));
+  Put64(backup + 72, backupArray);
+  Put32(backup + 16, 0);
+  Put32(backup + 16, ComputeGptCrc32(backup, headerSize));
+  if (!WriteDisk(block, backupArray * kSector, entries.data(), (uint32_t)entries.size()) ||
+      !WriteDisk(block, (newLast + 4097) * kSector, backup, kSector))
+    return 0;
+  if (!image->RemountNtfs()) return 0;
+  return ResizeNtfsFileSystem(image, megabytes * (1ull << 20));
 }
 
 }  // namespace
 
-void BuildProtectiveMbr(uint8_t* sector)
-{
-    memset(sector, 0, 462);
-    uint8_t* e = sector + VRO_MBR_ENTRY_OFFSET;
-    static const uint8_t kEntry[16] = {0x00, 0x00, 0x02, 0x00, kTypeProtective, 0xFF, 0xFF, 0xFF,
-                                       0x01, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
-    memcpy(e, kEntry, sizeof kEntry);
+void BuildProtectiveMbr(uint8_t* sector) {
+  memset(sector, 0, 462);
+  uint8_t* e = sector + VRO_MBR_ENTRY_OFFSET;
+  static const uint8_t kEntry[16] = {
+      0x00, 0x00, 0x02, 0x00, kTypeProtective, 0xFF, 0xFF, 0xFF, 0x01, 0x00, 0x00, 0x00,
+      0xFF, 0xFF, 0xFF, 0xFF};
+  memcpy(e, kEntry, sizeof kEntry);
 }
 
-int ResizeNtfsFileSystem(CMountedImage* image, uint64_t newBytes)
-{
-    if (!image || !image->NtfsVolume())
-        return 0;
-    int result = ResizeNtfsVolume(image->NtfsVolume(), image->IoBlock(), image->PartitionIndex(),
-                                  newBytes);
-    // The library's figures of the volume are those of before: mount anew.
-    if (result && !image->RemountNtfs())
-        return 0;
-    return result;
+int ResizeNtfsFileSystem(CMountedImage* image, uint64_t newBytes) {
+  if (!image || !image->NtfsVolume()) return 0;
+  int result =
+      ResizeNtfsVolume(image->NtfsVolume(), image->IoBlock(), image->PartitionIndex(), newBytes);
+  // The library's figures of the volume are those of before: mount anew.
+  if (result && !image->RemountNtfs()) return 0;
+  return result;
 }
 
-int ResizeImagePartition(CMountedImage* image, uint64_t megabytes)
-{
-    if (!image || !image->NtfsVolume() || !image->IoBlock() || !image->DiskObject())
-        return 0;
-    uint8_t mbr[kSector];
-    if (!ReadDisk(image->IoBlock(), 0, mbr, kSector))
-        return 0;
-    int index = image->PartitionIndex();
-    if (index >= 0 && index < 4 && mbr[VRO_MBR_ENTRY_OFFSET + 16 * index + 4] == kTypeNtfs)
-        return GrowMbrPartition(image, mbr, megabytes);
-    if (mbr[VRO_MBR_ENTRY_OFFSET + 4] == kTypeProtective)
-        return GrowGptPartition(image, mbr, megabytes);
+int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
+  if (!image || !image->NtfsVolume() || !image->IoBlock() || !image->DiskObject()) return 0;
+  uint8_t mbr[kSector];
+  if (!ReadDisk(image->IoBlock(), 0, mbr, kSector)) return 0;
+  int index = image->PartitionIndex();
+  if (index >= 0 && index < 4 && mbr[VRO_MBR_ENTRY_OFFSET + 16 * index + 4] == kTypeNtfs)
+    return GrowMbrPartition(image, mbr, megabytes);
+  if (mbr[VRO_MBR_ENTRY_OFFSET + 4] == kTypeProtective)
+    return GrowGptPartition(image, mbr, megabytes);
+  return 0;
+}
+
+int HasEfiSystemPartition(CMountedImage* image) {
+  static const uint8_t kEsp[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
+                                   0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
+  DiskIoBlock* block = image ? image->IoBlock() : nullptr;
+  uint8_t mbr[kSector], header[kSector];
+  if (!block || !ReadDisk(block, 0, mbr, kSector) ||
+      mbr[VRO_MBR_ENTRY_OFFSET + 4] != kTypeProtective)
     return 0;
-}
-
-int HasEfiSystemPartition(CMountedImage* image)
-{
-    static const uint8_t kEsp[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
-                                     0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
-    DiskIoBlock* block = image ? image->IoBlock() : nullptr;
-    uint8_t mbr[kSector], header[kSector];
-    if (!block || !ReadDisk(block, 0, mbr, kSector) ||
-        mbr[VRO_MBR_ENTRY_OFFSET + 4] != kTypeProtective)
-        return 0;
-    if (!ReadDisk(block, uint64_t(Get32(mbr + VRO_MBR_ENTRY_OFFSET + 8)) * kSector, header,
-                  kSector) ||
-        memcmp(header, "EFI PART", 8))
-        return 0;
-    uint32_t count = Get32(header + 80);
-    if (count == 0 || count > 4096)
-        return 0;
-    std::vector<uint8_t> entries(size_t(count) * kGptEntryBytes);
-    if (!ReadDisk(block, Get64(header + 72) * kSector, entries.data(), (uint32_t)entries.size()))
-        return 0;
-    for (uint32_t i = 0; i < count; i++)
-        if (!memcmp(&entries[size_t(i) * kGptEntryBytes], kEsp, 16))
-            return 1;
+  if (!ReadDisk(block, uint64_t(Get32(mbr + VRO_MBR_ENTRY_OFFSET + 8)) * kSector, header,
+                kSector) ||
+      memcmp(header, "EFI PART", 8))
     return 0;
+  uint32_t count = Get32(header + 80);
+  if (count == 0 || count > 4096) return 0;
+  std::vector<uint8_t> entries(size_t(count) * kGptEntryBytes);
+  if (!ReadDisk(block, Get64(header + 72) * kSector, entries.data(), (uint32_t)entries.size()))
+    return 0;
+  for (uint32_t i = 0; i < count; i++)
+    if (!memcmp(&entries[size_t(i) * kGptEntryBytes], kEsp, 16)) return 1;
+  return 0;
 }
 
 void CollectFileClusterRuns(CMountedImage* image, const wchar_t* path,
-                            std::vector<ClusterRun>* runs)
-{
-    runs->clear();
-    if (image && image->NtfsVolume())
-        CollectNtfsFileRuns(image->NtfsVolume(), path, runs);
+                            std::vector<ClusterRun>* runs) {
+  runs->clear();
+  if (image && image->NtfsVolume()) CollectNtfsFileRuns(image->NtfsVolume(), path, runs);
 }

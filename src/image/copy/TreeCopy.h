@@ -9,7 +9,6 @@
 
 #include "image/volume/VolumeFiles.h"
 
-
 // Copies a host file, a wildcard set of files or a folder tree to volumePath
 // (a file keeps its own name when volumePath is an existing folder). A last
 // component "*.*" on either path is cut off. *missing (set to 0 by the

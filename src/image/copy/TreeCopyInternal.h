@@ -21,14 +21,12 @@ const uint32_t kChunk = 64 * 1024;
 const uint32_t kIoBlock = 4 * 1024 * 1024;
 
 // A file's share of a job total: its size rounded up to whole MiB.
-inline uint64_t JobShare(uint64_t size)
-{
-    return (size + 0xFFFFF) & ~(uint64_t)0xFFFFF;
+inline uint64_t JobShare(uint64_t size) {
+  return (size + 0xFFFFF) & ~(uint64_t)0xFFFFF;
 }
 
-inline uint64_t U64(const FILETIME& f)
-{
-    return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime;
+inline uint64_t U64(const FILETIME& f) {
+  return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime;
 }
 
 // Cuts a last component "*.*" (with its separator) off a path.
@@ -48,66 +46,63 @@ uint64_t HostTreeBytes(const std::wstring& folder, bool shares);
 bool HostTransfer(HANDLE h, uint8_t* buffer, uint32_t count, bool write);
 
 class CopyJob {
-public:
-    CopyJob(VolumeFiles* volume, VolumeCopyCallback callback, void* user, uint64_t* missing)
-        : volume(volume), callback(callback), user(user), missing(missing)
-    {
-    }
+ public:
+  CopyJob(VolumeFiles* volume, VolumeCopyCallback callback, void* user, uint64_t* missing)
+      : volume(volume), callback(callback), user(user), missing(missing) {}
 
-    // Event 0; false when the callback answered 0.
-    bool Progress(uint64_t total, uint64_t done, uint64_t step);
-    // Event 1: the overwrite mode for an existing target (1 without callback).
-    DWORD AskOverwrite();
-    // Event 2 for an item that failed with `error` (also left as last error).
-    void FileFailed(uint64_t size, DWORD error);
-    // One transfer buffer per job.
-    uint8_t* Buffer();
+  // Event 0; false when the callback answered 0.
+  bool Progress(uint64_t total, uint64_t done, uint64_t step);
+  // Event 1: the overwrite mode for an existing target (1 without callback).
+  DWORD AskOverwrite();
+  // Event 2 for an item that failed with `error` (also left as last error).
+  void FileFailed(uint64_t size, DWORD error);
+  // One transfer buffer per job.
+  uint8_t* Buffer();
 
-    VolumeFiles* volume;
-    VolumeCopyCallback callback;
-    void* user;
-    uint64_t* missing;
-    uint64_t jobTotal = 0;
-    uint64_t jobDone = 0;
-    bool cancelled = false;
-    bool failed = false;
-    int items = 0;
-    bool freeCounted = false;
+  VolumeFiles* volume;
+  VolumeCopyCallback callback;
+  void* user;
+  uint64_t* missing;
+  uint64_t jobTotal = 0;
+  uint64_t jobDone = 0;
+  bool cancelled = false;
+  bool failed = false;
+  int items = 0;
+  bool freeCounted = false;
 
-private:
-    std::vector<uint8_t> m_buffer;
+ private:
+  std::vector<uint8_t> m_buffer;
 };
 
 // The data of one volume file, open for a whole copy: straight through the
 // NTFS library where the volume offers it, through the volume's file
 // operations elsewhere. Failures leave a Win32 last error.
 class VolumeStream {
-public:
-    static std::unique_ptr<VolumeStream> Open(VolumeFiles* volume, const wchar_t* path,
-                                              bool write);
-    ~VolumeStream();
-    uint64_t Size() const { return m_size; }
-    FILETIME LastWrite() const { return m_lastWrite; }
-    DWORD Attributes() const { return m_attributes; }
-    // Bytes read (cut at the end), or -1.
-    int64_t Read(uint64_t offset, void* buffer, uint32_t count);
-    bool Write(uint64_t offset, const void* buffer, uint32_t count);
-    // The next stored range at or after offset: [*from, *end); holes of
-    // sparse data before it read as zeros. The whole rest off NTFS.
-    bool NextStored(uint64_t offset, uint64_t* from, uint64_t* end);
-    // Gives the file its final size before the data comes (NTFS only).
-    bool Reserve(uint64_t size);
-    // Closes, giving the file the last-write time when one is given.
-    bool Close(const FILETIME* lastWrite = nullptr);
+ public:
+  static std::unique_ptr<VolumeStream> Open(VolumeFiles* volume, const wchar_t* path, bool write);
+  ~VolumeStream();
+  uint64_t Size() const { return m_size; }
+  FILETIME LastWrite() const { return m_lastWrite; }
+  DWORD Attributes() const { return m_attributes; }
+  // Bytes read (cut at the end), or -1.
+  int64_t Read(uint64_t offset, void* buffer, uint32_t count);
+  bool Write(uint64_t offset, const void* buffer, uint32_t count);
+  // The next stored range at or after offset: [*from, *end); holes of
+  // sparse data before it read as zeros. The whole rest off NTFS.
+  bool NextStored(uint64_t offset, uint64_t* from, uint64_t* end);
+  // Gives the file its final size before the data comes (NTFS only).
+  bool Reserve(uint64_t size);
+  // Closes, giving the file the last-write time when one is given.
+  bool Close(const FILETIME* lastWrite = nullptr);
 
-private:
-    VolumeStream() = default;
-    VolumeFiles* m_volume = nullptr;
-    std::wstring m_path;
-    TreeCopyNtfsFile* m_ntfs = nullptr;
-    uint64_t m_size = 0;
-    FILETIME m_lastWrite = {};
-    DWORD m_attributes = 0;
+ private:
+  VolumeStream() = default;
+  VolumeFiles* m_volume = nullptr;
+  std::wstring m_path;
+  TreeCopyNtfsFile* m_ntfs = nullptr;
+  uint64_t m_size = 0;
+  FILETIME m_lastWrite = {};
+  DWORD m_attributes = 0;
 };
 
 // Free bytes of the side of `path`; false when unknown.

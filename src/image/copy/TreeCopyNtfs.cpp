@@ -5,222 +5,184 @@
 #include "image/ntfs/NtfsInternal.h"
 
 struct TreeCopyNtfsFile {
-    ntfs_inode* ni;
-    ntfs_attr* na;
-    bool written;
+  ntfs_inode* ni;
+  ntfs_attr* na;
+  bool written;
 };
 
 namespace {
 
-int ErrnoOr(int fallback)
-{
-    return errno ? errno : fallback;
+int ErrnoOr(int fallback) {
+  return errno ? errno : fallback;
 }
 
 }  // namespace
 
-TreeCopyNtfsFile* TreeCopyNtfsOpen(ntfs_volume* vol, const wchar_t* path, bool write, int* err)
-{
-    int dummy;
-    if (!err)
-        err = &dummy;
-    *err = 0;
-    if (!vol || !path) {
-        *err = EINVAL;
-        return nullptr;
-    }
-    if (write && NVolReadOnly(vol)) {
-        *err = EROFS;
-        return nullptr;
-    }
-    errno = 0;
-    ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-    if (!ni) {
-        *err = ErrnoOr(ENOENT);
-        return nullptr;
-    }
-    errno = 0;
-    ntfs_attr* na = NtfsOpenFileData(ni);
-    if (!na) {
-        *err = ErrnoOr(EIO);
-        ntfs_inode_close(ni);
-        return nullptr;
-    }
-    // Data that claims more stored clusters than the volume has is damage:
-    // refused before anything is read (holes are not stored and count not).
-    if (!write && NAttrNonResident(na)) {
-        int bad = 0;
-        errno = 0;
-        if (ntfs_attr_map_whole_runlist(na))
-            bad = ErrnoOr(EIO);
-        s64 stored = 0;
-        for (runlist_element* rl = na->rl; !bad && rl && rl->length; rl++) {
-            if (rl->lcn >= 0)
-                stored += rl->length;
-            if (rl->length < 0 || stored > vol->nr_clusters)
-                bad = EIO;
-        }
-        if (bad) {
-            *err = bad;
-            ntfs_attr_close(na);
-            ntfs_inode_close(ni);
-            return nullptr;
-        }
-    }
-    TreeCopyNtfsFile* f = new TreeCopyNtfsFile;
-    f->ni = ni;
-    f->na = na;
-    f->written = false;
-    return f;
-}
-
-long long TreeCopyNtfsNextStored(TreeCopyNtfsFile* file, long long offset, long long* end)
-{
-    if (!file || !end || offset < 0)
-        return -EINVAL;
-    ntfs_attr* na = file->na;
-    s64 size = na->data_size;
-    *end = size;
-    if (offset >= size)
-        return size;
-    // Resident and compressed data (whose holes are part of compression
-    // units) read as stored throughout.
-    if (!NAttrNonResident(na) || NAttrCompressed(na) || NAttrEncrypted(na))
-        return offset;
-    errno = 0;
-    if (ntfs_attr_map_whole_runlist(na))
-        return -ErrnoOr(EIO);
-    s64 cs = na->ni->vol->cluster_size;
-    s64 covered = 0;
-    for (runlist_element* rl = na->rl; rl && rl->length > 0; rl++) {
-        s64 from = rl->vcn * cs, to = (rl->vcn + rl->length) * cs;
-        covered = to;
-        if (to <= offset || rl->lcn == LCN_HOLE)
-            continue;
-        if (from >= size)
-            break;
-        *end = to < size ? to : size;
-        return from > offset ? from : offset;
-    }
-    // Data the run list does not reach is read (and so fails), never
-    // taken for a hole.
-    if (covered < size)
-        return covered > offset ? covered : offset;
-    return size;
-}
-
-long long TreeCopyNtfsFolderId(ntfs_volume* vol, const wchar_t* path)
-{
-    if (!vol || !path)
-        return -EINVAL;
-    errno = 0;
-    ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-    if (!ni)
-        return -ErrnoOr(ENOENT);
-    long long id = (long long)ni->mft_no;
+TreeCopyNtfsFile* TreeCopyNtfsOpen(ntfs_volume* vol, const wchar_t* path, bool write, int* err) {
+  int dummy;
+  if (!err) err = &dummy;
+  *err = 0;
+  if (!vol || !path) {
+    *err = EINVAL;
+    return nullptr;
+  }
+  if (write && NVolReadOnly(vol)) {
+    *err = EROFS;
+    return nullptr;
+  }
+  errno = 0;
+  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  if (!ni) {
+    *err = ErrnoOr(ENOENT);
+    return nullptr;
+  }
+  errno = 0;
+  ntfs_attr* na = NtfsOpenFileData(ni);
+  if (!na) {
+    *err = ErrnoOr(EIO);
     ntfs_inode_close(ni);
-    return id;
+    return nullptr;
+  }
+  // Data that claims more stored clusters than the volume has is damage:
+  // refused before anything is read (holes are not stored and count not).
+  if (!write && NAttrNonResident(na)) {
+    int bad = 0;
+    errno = 0;
+    if (ntfs_attr_map_whole_runlist(na)) bad = ErrnoOr(EIO);
+    s64 stored = 0;
+    for (runlist_element* rl = na->rl; !bad && rl && rl->length; rl++) {
+      if (rl->lcn >= 0) stored += rl->length;
+      if (rl->length < 0 || stored > vol->nr_clusters) bad = EIO;
+    }
+    if (bad) {
+      *err = bad;
+      ntfs_attr_close(na);
+      ntfs_inode_close(ni);
+      return nullptr;
+    }
+  }
+  TreeCopyNtfsFile* f = new TreeCopyNtfsFile;
+  f->ni = ni;
+  f->na = na;
+  f->written = false;
+  return f;
 }
 
-long long TreeCopyNtfsSize(TreeCopyNtfsFile* file)
-{
-    return file ? file->na->data_size : -EINVAL;
+long long TreeCopyNtfsNextStored(TreeCopyNtfsFile* file, long long offset, long long* end) {
+  if (!file || !end || offset < 0) return -EINVAL;
+  ntfs_attr* na = file->na;
+  s64 size = na->data_size;
+  *end = size;
+  if (offset >= size) return size;
+  // Resident and compressed data (whose holes are part of compression
+  // units) read as stored throughout.
+  if (!NAttrNonResident(na) || NAttrCompressed(na) || NAttrEncrypted(na)) return offset;
+  errno = 0;
+  if (ntfs_attr_map_whole_runlist(na)) return -ErrnoOr(EIO);
+  s64 cs = na->ni->vol->cluster_size;
+  s64 covered = 0;
+  for (runlist_element* rl = na->rl; rl && rl->length > 0; rl++) {
+    s64 from = rl->vcn * cs, to = (rl->vcn + rl->length) * cs;
+    covered = to;
+    if (to <= offset || rl->lcn == LCN_HOLE) continue;
+    if (from >= size) break;
+    *end = to < size ? to : size;
+    return from > offset ? from : offset;
+  }
+  // Data the run list does not reach is read (and so fails), never
+  // taken for a hole.
+  if (covered < size) return covered > offset ? covered : offset;
+  return size;
 }
 
-unsigned long long TreeCopyNtfsLastWrite(TreeCopyNtfsFile* file)
-{
-    return file ? (unsigned long long)sle64_to_cpu(file->ni->last_data_change_time) : 0;
+long long TreeCopyNtfsFolderId(ntfs_volume* vol, const wchar_t* path) {
+  if (!vol || !path) return -EINVAL;
+  errno = 0;
+  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  if (!ni) return -ErrnoOr(ENOENT);
+  long long id = (long long)ni->mft_no;
+  ntfs_inode_close(ni);
+  return id;
 }
 
-unsigned long TreeCopyNtfsAttributes(TreeCopyNtfsFile* file)
-{
-    return file ? le32_to_cpu(file->ni->flags) & 0x7FB7u : 0;
+long long TreeCopyNtfsSize(TreeCopyNtfsFile* file) {
+  return file ? file->na->data_size : -EINVAL;
+}
+
+unsigned long long TreeCopyNtfsLastWrite(TreeCopyNtfsFile* file) {
+  return file ? (unsigned long long)sle64_to_cpu(file->ni->last_data_change_time) : 0;
+}
+
+unsigned long TreeCopyNtfsAttributes(TreeCopyNtfsFile* file) {
+  return file ? le32_to_cpu(file->ni->flags) & 0x7FB7u : 0;
 }
 
 long long TreeCopyNtfsRead(TreeCopyNtfsFile* file, long long offset, void* buffer,
-                           long long count)
-{
-    if (!file || !buffer || offset < 0 || count < 0)
-        return -EINVAL;
-    if (offset >= file->na->data_size)
-        return 0;
-    if (count > file->na->data_size - offset)
-        count = file->na->data_size - offset;
-    long long done = 0;
-    while (done < count) {
-        errno = 0;
-        s64 r = ntfs_attr_pread(file->na, offset + done, count - done,
-                                static_cast<char*>(buffer) + done);
-        if (r < 1)
-            return -ErrnoOr(EIO);
-        done += r;
-    }
-    return done;
+                           long long count) {
+  if (!file || !buffer || offset < 0 || count < 0) return -EINVAL;
+  if (offset >= file->na->data_size) return 0;
+  if (count > file->na->data_size - offset) count = file->na->data_size - offset;
+  long long done = 0;
+  while (done < count) {
+    errno = 0;
+    s64 r =
+        ntfs_attr_pread(file->na, offset + done, count - done, static_cast<char*>(buffer) + done);
+    if (r < 1) return -ErrnoOr(EIO);
+    done += r;
+  }
+  return done;
 }
 
 long long TreeCopyNtfsWrite(TreeCopyNtfsFile* file, long long offset, const void* buffer,
-                            long long count)
-{
-    if (!file || !buffer || offset < 0 || count < 0)
-        return -EINVAL;
-    long long done = 0;
-    while (done < count) {
-        errno = 0;
-        s64 r = ntfs_attr_pwrite(file->na, offset + done, count - done,
-                                 static_cast<const char*>(buffer) + done);
-        if (r < 1)
-            return -ErrnoOr(EIO);
-        done += r;
-        file->written = true;
-    }
-    return done;
-}
-
-int TreeCopyNtfsSetSize(TreeCopyNtfsFile* file, long long size)
-{
-    if (!file || size < 0)
-        return -EINVAL;
-    if (size == file->na->data_size)
-        return 0;
+                            long long count) {
+  if (!file || !buffer || offset < 0 || count < 0) return -EINVAL;
+  long long done = 0;
+  while (done < count) {
     errno = 0;
-    if (ntfs_attr_truncate(file->na, size))
-        return -ErrnoOr(EIO);
+    s64 r = ntfs_attr_pwrite(file->na, offset + done, count - done,
+                             static_cast<const char*>(buffer) + done);
+    if (r < 1) return -ErrnoOr(EIO);
+    done += r;
     file->written = true;
-    return 0;
+  }
+  return done;
 }
 
-int TreeCopyNtfsClose(TreeCopyNtfsFile* file, unsigned long long lastWrite)
-{
-    if (!file)
-        return -EINVAL;
-    int result = 0;
-    errno = 0;
-    // Compressed data is only complete once its last block is flushed.
-    if (file->written && NAttrCompressed(file->na) && ntfs_attr_pclose(file->na))
-        result = -ErrnoOr(EIO);
-    if (lastWrite) {
-        // Written into $STANDARD_INFORMATION at close, as the file API does.
-        file->ni->last_data_change_time = cpu_to_sle64((s64)lastWrite);
-        ntfs_inode_mark_dirty(file->ni);
-        NInoFileNameSetDirty(file->ni);
-    } else if (file->written) {
-        ntfs_inode_update_times(file->ni, (ntfs_time_update_flags)NTFS_UPDATE_MCTIME);
-    }
-    ntfs_attr_close(file->na);
-    errno = 0;
-    if (ntfs_inode_close(file->ni) && !result)
-        result = -ErrnoOr(EIO);
-    delete file;
-    return result;
+int TreeCopyNtfsSetSize(TreeCopyNtfsFile* file, long long size) {
+  if (!file || size < 0) return -EINVAL;
+  if (size == file->na->data_size) return 0;
+  errno = 0;
+  if (ntfs_attr_truncate(file->na, size)) return -ErrnoOr(EIO);
+  file->written = true;
+  return 0;
 }
 
-long long TreeCopyNtfsFreeBytes(ntfs_volume* vol, bool count)
-{
-    if (!vol)
-        return -EINVAL;
-    errno = 0;
-    if (count && ntfs_volume_get_free_space(vol))
-        return -ErrnoOr(EIO);
-    s64 free = vol->free_clusters > 0 ? vol->free_clusters : 0;
-    return (long long)free * vol->cluster_size;
+int TreeCopyNtfsClose(TreeCopyNtfsFile* file, unsigned long long lastWrite) {
+  if (!file) return -EINVAL;
+  int result = 0;
+  errno = 0;
+  // Compressed data is only complete once its last block is flushed.
+  if (file->written && NAttrCompressed(file->na) && ntfs_attr_pclose(file->na))
+    result = -ErrnoOr(EIO);
+  if (lastWrite) {
+    // Written into $STANDARD_INFORMATION at close, as the file API does.
+    file->ni->last_data_change_time = cpu_to_sle64((s64)lastWrite);
+    ntfs_inode_mark_dirty(file->ni);
+    NInoFileNameSetDirty(file->ni);
+  } else if (file->written) {
+    ntfs_inode_update_times(file->ni, (ntfs_time_update_flags)NTFS_UPDATE_MCTIME);
+  }
+  ntfs_attr_close(file->na);
+  errno = 0;
+  if (ntfs_inode_close(file->ni) && !result) result = -ErrnoOr(EIO);
+  delete file;
+  return result;
+}
+
+long long TreeCopyNtfsFreeBytes(ntfs_volume* vol, bool count) {
+  if (!vol) return -EINVAL;
+  errno = 0;
+  if (count && ntfs_volume_get_free_space(vol)) return -ErrnoOr(EIO);
+  s64 free = vol->free_clusters > 0 ? vol->free_clusters : 0;
+  return (long long)free * vol->cluster_size;
 }

@@ -16,8 +16,7 @@ long long TreeCopyNtfsSize(TreeCopyNtfsFile* file);
 unsigned long long TreeCopyNtfsLastWrite(TreeCopyNtfsFile* file);
 unsigned long TreeCopyNtfsAttributes(TreeCopyNtfsFile* file);
 // Reads up to count bytes at offset (cut at the end of the data).
-long long TreeCopyNtfsRead(TreeCopyNtfsFile* file, long long offset, void* buffer,
-                           long long count);
+long long TreeCopyNtfsRead(TreeCopyNtfsFile* file, long long offset, void* buffer, long long count);
 // Writes all count bytes at offset or fails.
 long long TreeCopyNtfsWrite(TreeCopyNtfsFile* file, long long offset, const void* buffer,
                             long long count);

@@ -3,21 +3,18 @@
 #include "common/PathUtil.h"
 #include "image/copy/TreeCopyNtfs.h"
 
-bool TreeWalkGuard::Enter(const std::wstring& volumePath)
-{
-    if (volumePath.size() >= (size_t)kPathChars) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    struct _ntfs_volume* ntfs = m_ntfsFor ? m_ntfsFor(volumePath.c_str()) : nullptr;
-    if (!ntfs)
-        return true;
-    long long id = TreeCopyNtfsFolderId(ntfs, volumePath.c_str());
-    if (id < 0)
-        return true;   // the listing that follows reports what is wrong
-    if (!m_seen.insert(id).second) {
-        SetLastError(ERROR_FILE_CORRUPT);
-        return false;
-    }
-    return true;
+bool TreeWalkGuard::Enter(const std::wstring& volumePath) {
+  if (volumePath.size() >= (size_t)kPathChars) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  struct _ntfs_volume* ntfs = m_ntfsFor ? m_ntfsFor(volumePath.c_str()) : nullptr;
+  if (!ntfs) return true;
+  long long id = TreeCopyNtfsFolderId(ntfs, volumePath.c_str());
+  if (id < 0) return true;  // the listing that follows reports what is wrong
+  if (!m_seen.insert(id).second) {
+    SetLastError(ERROR_FILE_CORRUPT);
+    return false;
+  }
+  return true;
 }

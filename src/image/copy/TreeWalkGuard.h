@@ -13,18 +13,18 @@
 struct _ntfs_volume;
 
 class TreeWalkGuard {
-public:
-    // The NTFS volume a path lies on, null where it lies on none.
-    typedef std::function<struct _ntfs_volume*(const wchar_t* path)> NtfsFor;
+ public:
+  // The NTFS volume a path lies on, null where it lies on none.
+  typedef std::function<struct _ntfs_volume*(const wchar_t* path)> NtfsFor;
 
-    explicit TreeWalkGuard(NtfsFor ntfsFor) : m_ntfsFor(ntfsFor) {}
+  explicit TreeWalkGuard(NtfsFor ntfsFor) : m_ntfsFor(ntfsFor) {}
 
-    // True when the folder may be walked; false with the last error
-    // ERROR_FILENAME_EXCED_RANGE at the path limit or ERROR_FILE_CORRUPT
-    // for a folder met before.
-    bool Enter(const std::wstring& volumePath);
+  // True when the folder may be walked; false with the last error
+  // ERROR_FILENAME_EXCED_RANGE at the path limit or ERROR_FILE_CORRUPT
+  // for a folder met before.
+  bool Enter(const std::wstring& volumePath);
 
-private:
-    NtfsFor m_ntfsFor;
-    std::set<long long> m_seen;
+ private:
+  NtfsFor m_ntfsFor;
+  std::set<long long> m_seen;
 };

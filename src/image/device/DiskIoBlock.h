@@ -18,14 +18,14 @@ typedef int (*DiskIoWriteFn)(void* owner, unsigned long long offset, const void*
 typedef void (*DiskIoSyncFn)(void* owner);
 
 struct DiskIoBlock {
-    // The disk object (_VROH_MOUNT_RW), or the drive handle of a host volume.
-    void* owner;
-    // A Win32 HANDLE: INVALID_HANDLE_VALUE for disk objects; for a host
-    // volume the snapshot device, which then serves volume-relative reads.
-    void* second;
-    DiskIoReadFn read;
-    DiskIoWriteFn write;
-    DiskIoSyncFn sync;
+  // The disk object (_VROH_MOUNT_RW), or the drive handle of a host volume.
+  void* owner;
+  // A Win32 HANDLE: INVALID_HANDLE_VALUE for disk objects; for a host
+  // volume the snapshot device, which then serves volume-relative reads.
+  void* second;
+  DiskIoReadFn read;
+  DiskIoWriteFn write;
+  DiskIoSyncFn sync;
 };
 
 #ifdef __cplusplus

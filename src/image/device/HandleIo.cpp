@@ -14,11 +14,11 @@ namespace {
 // is posted: the transfer is the same, on a synchronous handle as on an
 // asynchronous one (whose pending transfer is waited for).
 struct IoStatus {
-    union {
-        LONG status;
-        void* pointer;
-    };
-    ULONG_PTR information;
+  union {
+    LONG status;
+    void* pointer;
+  };
+  ULONG_PTR information;
 };
 typedef LONG(NTAPI* NtTransferFn)(HANDLE file, HANDLE event, void* routine, void* context,
                                   IoStatus* io, void* buffer, ULONG length, LARGE_INTEGER* offset,
@@ -29,98 +29,86 @@ const LONG kStatusPending = 0x00000103;
 const LONG kStatusEndOfFile = (LONG)0xC0000011;
 
 struct NativeTransfers {
-    NtTransferFn read;
-    NtTransferFn write;
-    StatusToErrorFn toError;
+  NtTransferFn read;
+  NtTransferFn write;
+  StatusToErrorFn toError;
 };
 
-const NativeTransfers& Native()
-{
-    static const NativeTransfers calls = [] {
-        NativeTransfers c = {};
-        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        if (ntdll) {
-            c.read = (NtTransferFn)(void*)GetProcAddress(ntdll, "NtReadFile");
-            c.write = (NtTransferFn)(void*)GetProcAddress(ntdll, "NtWriteFile");
-            c.toError = (StatusToErrorFn)(void*)GetProcAddress(ntdll, "RtlNtStatusToDosError");
-        }
-        if (!c.read || !c.write || !c.toError)
-            c = NativeTransfers();
-        return c;
-    }();
-    return calls;
+const NativeTransfers& Native() {
+  static const NativeTransfers calls = [] {
+    NativeTransfers c = {};
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll) {
+      c.read = (NtTransferFn)(void*)GetProcAddress(ntdll, "NtReadFile");
+      c.write = (NtTransferFn)(void*)GetProcAddress(ntdll, "NtWriteFile");
+      c.toError = (StatusToErrorFn)(void*)GetProcAddress(ntdll, "RtlNtStatusToDosError");
+    }
+    if (!c.read || !c.write || !c.toError) c = NativeTransfers();
+    return c;
+  }();
+  return calls;
 }
 
 // One transfer at an offset: the bytes done (0 for a read at or past the
 // end of the file), or -1 with the last error set.
-int64_t TransferAt(HANDLE hFile, uint64_t pos, void* buf, uint32_t n, bool write)
-{
-    const NativeTransfers& nt = Native();
-    if (nt.read) {
-        IoStatus io = {};
-        LARGE_INTEGER offset;
-        offset.QuadPart = (LONGLONG)pos;
-        LONG status = (write ? nt.write : nt.read)(hFile, nullptr, nullptr, nullptr, &io, buf, n,
-                                                  &offset, nullptr);
-        if (status == kStatusPending) {
-            WaitForSingleObject(hFile, INFINITE);
-            status = io.status;
-        }
-        if (status >= 0)
-            return (int64_t)io.information;
-        if (status == kStatusEndOfFile && !write)
-            return 0;
-        SetLastError(nt.toError(status));
-        return -1;
+int64_t TransferAt(HANDLE hFile, uint64_t pos, void* buf, uint32_t n, bool write) {
+  const NativeTransfers& nt = Native();
+  if (nt.read) {
+    IoStatus io = {};
+    LARGE_INTEGER offset;
+    offset.QuadPart = (LONGLONG)pos;
+    LONG status = (write ? nt.write : nt.read)(hFile, nullptr, nullptr, nullptr, &io, buf, n,
+                                               &offset, nullptr);
+    if (status == kStatusPending) {
+      WaitForSingleObject(hFile, INFINITE);
+      status = io.status;
     }
-    OVERLAPPED ov = {};
-    ov.Offset = (DWORD)pos;
-    ov.OffsetHigh = (DWORD)(pos >> 32);
-    DWORD done = 0;
-    BOOL ok = write ? WriteFile(hFile, buf, n, &done, &ov) : ReadFile(hFile, buf, n, &done, &ov);
-    if (ok)
-        return done;
-    if (!write && GetLastError() == ERROR_HANDLE_EOF)
-        return 0;
+    if (status >= 0) return (int64_t)io.information;
+    if (status == kStatusEndOfFile && !write) return 0;
+    SetLastError(nt.toError(status));
     return -1;
+  }
+  OVERLAPPED ov = {};
+  ov.Offset = (DWORD)pos;
+  ov.OffsetHigh = (DWORD)(pos >> 32);
+  DWORD done = 0;
+  BOOL ok = write ? WriteFile(hFile, buf, n, &done, &ov) : ReadFile(hFile, buf, n, &done, &ov);
+  if (ok) return done;
+  if (!write && GetLastError() == ERROR_HANDLE_EOF) return 0;
+  return -1;
 }
 
 }  // namespace
 
-int64_t ReadHandleAt(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes)
-{
-    uint32_t done = 0;
-    while (done < bytes) {
-        uint32_t n = bytes - done;
-        if (n > kMaxTransfer) n = kMaxTransfer;
-        int64_t got = TransferAt(hFile, byteOffset + done, (uint8_t*)buf + done, n, false);
-        if (got < 0)
-            return done ? (int64_t)done : -(int64_t)bytes;
-        done += (uint32_t)got;
-        if ((uint32_t)got < n) break;
-    }
-    return done;
+int64_t ReadHandleAt(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes) {
+  uint32_t done = 0;
+  while (done < bytes) {
+    uint32_t n = bytes - done;
+    if (n > kMaxTransfer) n = kMaxTransfer;
+    int64_t got = TransferAt(hFile, byteOffset + done, (uint8_t*)buf + done, n, false);
+    if (got < 0) return done ? (int64_t)done : -(int64_t)bytes;
+    done += (uint32_t)got;
+    if ((uint32_t)got < n) break;
+  }
+  return done;
 }
 
-int64_t WriteHandleAt(HANDLE hFile, uint64_t byteOffset, const void* buf, uint32_t bytes)
-{
-    uint32_t done = 0;
-    while (done < bytes) {
-        uint32_t n = bytes - done;
-        if (n > kMaxTransfer) n = kMaxTransfer;
-        int64_t put = TransferAt(hFile, byteOffset + done, (uint8_t*)buf + done, n, true);
-        if (put < 0)
-            return done ? (int64_t)done : -(int64_t)bytes;
-        done += (uint32_t)put;
-        if ((uint32_t)put < n) break;
-    }
-    return done;
+int64_t WriteHandleAt(HANDLE hFile, uint64_t byteOffset, const void* buf, uint32_t bytes) {
+  uint32_t done = 0;
+  while (done < bytes) {
+    uint32_t n = bytes - done;
+    if (n > kMaxTransfer) n = kMaxTransfer;
+    int64_t put = TransferAt(hFile, byteOffset + done, (uint8_t*)buf + done, n, true);
+    if (put < 0) return done ? (int64_t)done : -(int64_t)bytes;
+    done += (uint32_t)put;
+    if ((uint32_t)put < n) break;
+  }
+  return done;
 }
 
-int64_t ReadHandleAtZeroTail(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes)
-{
-    int64_t r = ReadHandleAt(hFile, byteOffset, buf, bytes);
-    if (r < 0) return r;
-    if ((uint32_t)r < bytes) memset((uint8_t*)buf + r, 0, bytes - (uint32_t)r);
-    return bytes;
+int64_t ReadHandleAtZeroTail(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes) {
+  int64_t r = ReadHandleAt(hFile, byteOffset, buf, bytes);
+  if (r < 0) return r;
+  if ((uint32_t)r < bytes) memset((uint8_t*)buf + r, 0, bytes - (uint32_t)r);
+  return bytes;
 }

@@ -20,39 +20,38 @@ static const uint8_t kBootCode[] = {
     0x67, 0x20, 0x73, 0x79, 0x73, 0x74, 0x65, 0x6D, 0x00, 0x90, 0x90, 0x90,
 };
 
-void LbaToChs(uint8_t chs[3], uint64_t lba)
-{
-    uint64_t cylinder = lba / 16065;
-    uint32_t head = (uint32_t)((lba % 16065) / 63);
-    uint32_t sector = (uint32_t)(lba % 63) + 1;
-    if (cylinder > 1023) {
-        cylinder = 1023;
-        head = 254;
-        sector = 63;
-    }
-    chs[0] = (uint8_t)head;
-    chs[1] = (uint8_t)(sector | ((cylinder >> 2) & 0xC0));
-    chs[2] = (uint8_t)(cylinder & 0xFF);
+void LbaToChs(uint8_t chs[3], uint64_t lba) {
+  uint64_t cylinder = lba / 16065;
+  uint32_t head = (uint32_t)((lba % 16065) / 63);
+  uint32_t sector = (uint32_t)(lba % 63) + 1;
+  if (cylinder > 1023) {
+    cylinder = 1023;
+    head = 254;
+    sector = 63;
+  }
+  chs[0] = (uint8_t)head;
+  chs[1] = (uint8_t)(sector | ((cylinder >> 2) & 0xC0));
+  chs[2] = (uint8_t)(cylinder & 0xFF);
 }
 
-void SetMbrEntryLength(uint8_t* entry, uint32_t length)
-{
-    uint32_t start;
-    memcpy(&start, entry + 8, 4);
-    LbaToChs(entry + 5, (uint64_t)start + length - 1);
-    memcpy(entry + 12, &length, 4);
+void SetMbrEntryLength(uint8_t* entry, uint32_t length) {
+  uint32_t start;
+  memcpy(&start, entry + 8, 4);
+  LbaToChs(entry + 5, (uint64_t)start + length - 1);
+  memcpy(entry + 12, &length, 4);
 }
 
-void CopyMbrTemplate(uint8_t sector[512])
-{
-    memset(sector, 0, 512);
-    memcpy(sector, kBootCode, sizeof(kBootCode));
-    uint8_t* e = sector + VRO_MBR_ENTRY_OFFSET;
-    e[0] = 0x80;
-    e[1] = 0x01; e[2] = 0x01; e[3] = 0x00;   // start CHS of LBA 63
-    e[4] = 0x07;
-    uint32_t start = VRO_MBR_PARTITION_START;
-    memcpy(e + 8, &start, 4);
-    sector[510] = 0x55;
-    sector[511] = 0xAA;
+void CopyMbrTemplate(uint8_t sector[512]) {
+  memset(sector, 0, 512);
+  memcpy(sector, kBootCode, sizeof(kBootCode));
+  uint8_t* e = sector + VRO_MBR_ENTRY_OFFSET;
+  e[0] = 0x80;
+  e[1] = 0x01;
+  e[2] = 0x01;
+  e[3] = 0x00;  // start CHS of LBA 63
+  e[4] = 0x07;
+  uint32_t start = VRO_MBR_PARTITION_START;
+  memcpy(e + 8, &start, 4);
+  sector[510] = 0x55;
+  sector[511] = 0xAA;
 }

@@ -11,24 +11,34 @@ const uint32_t VRO_SECTOR = 512;
 
 // Image type codes: what a path holds, as detection names it.
 enum {
-    VRO_TYPE_RAW = 0, VRO_TYPE_PHYSICAL = 1, VRO_TYPE_VOLUME = 2, VRO_TYPE_RAW_MBR = 3,
-    VRO_TYPE_HEADER_PLAIN = 4, VRO_TYPE_HEADER_OTHER = 5, VRO_TYPE_SPARSE = 6,
-    VRO_TYPE_VHD_FIXED = 7, VRO_TYPE_VHD_DYNAMIC = 8, VRO_TYPE_MBR_SECTOR1 = 9
+  VRO_TYPE_RAW = 0,
+  VRO_TYPE_PHYSICAL = 1,
+  VRO_TYPE_VOLUME = 2,
+  VRO_TYPE_RAW_MBR = 3,
+  VRO_TYPE_HEADER_PLAIN = 4,
+  VRO_TYPE_HEADER_OTHER = 5,
+  VRO_TYPE_SPARSE = 6,
+  VRO_TYPE_VHD_FIXED = 7,
+  VRO_TYPE_VHD_DYNAMIC = 8,
+  VRO_TYPE_MBR_SECTOR1 = 9
 };
 
 // Holds a critical section for one scope.
 struct VroCsLock {
-    CRITICAL_SECTION* cs;
-    explicit VroCsLock(CRITICAL_SECTION* c) : cs(c) { EnterCriticalSection(cs); }
-    ~VroCsLock() { LeaveCriticalSection(cs); }
+  CRITICAL_SECTION* cs;
+  explicit VroCsLock(CRITICAL_SECTION* c) : cs(c) { EnterCriticalSection(cs); }
+  ~VroCsLock() { LeaveCriticalSection(cs); }
 };
 
 class _VROH_BASE_RW {
-public:
-    virtual ~_VROH_BASE_RW() {}
-    virtual int64_t Flush(HANDLE hFile) { (void)hFile; return 0; }
-    virtual int64_t Write(HANDLE hFile, uint64_t sector, const void* buf, uint32_t bytes) = 0;
-    virtual int64_t Read(HANDLE hFile, uint64_t sector, void* buf, uint32_t bytes) = 0;
+ public:
+  virtual ~_VROH_BASE_RW() {}
+  virtual int64_t Flush(HANDLE hFile) {
+    (void)hFile;
+    return 0;
+  }
+  virtual int64_t Write(HANDLE hFile, uint64_t sector, const void* buf, uint32_t bytes) = 0;
+  virtual int64_t Read(HANDLE hFile, uint64_t sector, void* buf, uint32_t bytes) = 0;
 };
 
 // Positioned transfers on a handle (one system call each, safe to use from

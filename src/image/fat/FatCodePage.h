@@ -5,7 +5,7 @@
 // 0, or 19 when the code page is not supported (then no code page is
 // selected and characters above 0x7F have no short-name form).
 int FatSelectCodePage(uint32_t codePage);
-uint32_t FatCurrentCodePage();   // 0 when none
+uint32_t FatCurrentCodePage();  // 0 when none
 
 // UTF-16 unit <-> OEM code of the current code page (a double-byte code as
 // lead << 8 | trail). Below 0x80 unchanged; 0 when there is no counterpart.

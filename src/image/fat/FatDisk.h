@@ -13,21 +13,21 @@ typedef int (*FatWriteRoutine)(void* context, unsigned long long offset, const v
                                unsigned int count);
 
 enum {
-    FAT_DISK_NOINIT = 0x01,   // status: not initialised
-    FAT_DISK_PROTECT = 0x04,  // status: write-protected
+  FAT_DISK_NOINIT = 0x01,   // status: not initialised
+  FAT_DISK_PROTECT = 0x04,  // status: write-protected
 };
 
 // Largest single transfer in bytes; also what the "sector count" query reports.
 const uint32_t FAT_DISK_TRANSFER_LIMIT = 0x40000;
 
 struct FatDiskBlock {
-    uint32_t status;
-    uint16_t sectorSize;
-    uint32_t sectorCount;     // the transfer limit
-    HANDLE file;              // direct file access, INVALID_HANDLE_VALUE with routines
-    void* context;
-    FatReadRoutine read;
-    FatWriteRoutine write;
+  uint32_t status;
+  uint16_t sectorSize;
+  uint32_t sectorCount;  // the transfer limit
+  HANDLE file;           // direct file access, INVALID_HANDLE_VALUE with routines
+  void* context;
+  FatReadRoutine read;
+  FatWriteRoutine write;
 };
 
 // Disk results.

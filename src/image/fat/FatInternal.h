@@ -4,11 +4,15 @@
 #include "common/ByteOrder.h"
 #include "image/fat/FatModule.h"
 
-inline uint32_t ClusterBytes(const FatWorkArea* fs) { return fs->clusterSize * fs->sectorSize; }
-inline uint32_t ClusterSector(const FatWorkArea* fs, uint32_t c) {
-    return fs->dataStart + (c - 2) * fs->clusterSize;
+inline uint32_t ClusterBytes(const FatWorkArea* fs) {
+  return fs->clusterSize * fs->sectorSize;
 }
-inline bool ValidCluster(const FatWorkArea* fs, uint32_t c) { return c >= 2 && c < fs->fatEntries; }
+inline uint32_t ClusterSector(const FatWorkArea* fs, uint32_t c) {
+  return fs->dataStart + (c - 2) * fs->clusterSize;
+}
+inline bool ValidCluster(const FatWorkArea* fs, uint32_t c) {
+  return c >= 2 && c < fs->fatEntries;
+}
 
 // Multi-sector transfers that bypass the window (kept coherent with it) and
 // are split at the disk block's transfer limit. Sectors are volume-absolute.
@@ -37,13 +41,13 @@ int FatFindFreeBits(FatWorkArea* fs, uint32_t start, uint32_t* found);
 
 // Names (FatName.cpp).
 struct FatName {
-    uint16_t lfn[256];
-    uint32_t length;
-    uint8_t sfn[11];
-    uint8_t caseFlags;           // 0x08 base lower, 0x10 extension lower
-    uint8_t needLfn;
-    uint8_t lossy;               // the short name lost characters: it always takes a "~n" tail
-    uint8_t dot;                 // 1 ".", 2 ".."
+  uint16_t lfn[256];
+  uint32_t length;
+  uint8_t sfn[11];
+  uint8_t caseFlags;  // 0x08 base lower, 0x10 extension lower
+  uint8_t needLfn;
+  uint8_t lossy;  // the short name lost characters: it always takes a "~n" tail
+  uint8_t dot;    // 1 ".", 2 ".."
 };
 int FatCreateName(const uint16_t* component, uint32_t length, FatName* name, bool exfat);
 uint8_t FatSfnChecksum(const uint8_t* sfn);

@@ -7,21 +7,21 @@
 
 // Result codes of every module operation.
 enum FatResult {
-    FAT_OK = 0,
-    FAT_DISK_ERR = 1,        // a sector read or write failed
-    FAT_INT_ERR = 2,         // broken chain or impossible cluster number
-    FAT_NO_FILE = 4,
-    FAT_NO_PATH = 5,
-    FAT_INVALID_NAME = 6,
-    FAT_DENIED = 7,          // directory full, read-only entry, non-empty directory
-    FAT_EXIST = 8,
-    FAT_INVALID_OBJECT = 9,
-    FAT_WRITE_PROTECTED = 10,
-    FAT_NOT_ENABLED = 12,    // no work area given
-    FAT_NO_FILESYSTEM = 13,
-    FAT_MKFS_ABORTED = 14,
-    FAT_NOT_ENOUGH_CORE = 17,
-    FAT_INVALID_PARAMETER = 19,
+  FAT_OK = 0,
+  FAT_DISK_ERR = 1,  // a sector read or write failed
+  FAT_INT_ERR = 2,   // broken chain or impossible cluster number
+  FAT_NO_FILE = 4,
+  FAT_NO_PATH = 5,
+  FAT_INVALID_NAME = 6,
+  FAT_DENIED = 7,  // directory full, read-only entry, non-empty directory
+  FAT_EXIST = 8,
+  FAT_INVALID_OBJECT = 9,
+  FAT_WRITE_PROTECTED = 10,
+  FAT_NOT_ENABLED = 12,  // no work area given
+  FAT_NO_FILESYSTEM = 13,
+  FAT_MKFS_ABORTED = 14,
+  FAT_NOT_ENOUGH_CORE = 17,
+  FAT_INVALID_PARAMETER = 19,
 };
 
 enum { FAT_TYPE_NONE = 0, FAT_TYPE_12 = 1, FAT_TYPE_16 = 2, FAT_TYPE_32 = 3, FAT_TYPE_EXFAT = 4 };
@@ -34,110 +34,118 @@ enum { FAT_FMT_FAT = 1, FAT_FMT_FAT32 = 2, FAT_FMT_EXFAT = 4, FAT_FMT_KEEP_TABLE
 
 // Directory-entry attributes.
 enum {
-    FAT_ATTR_READONLY = 0x01, FAT_ATTR_HIDDEN = 0x02, FAT_ATTR_SYSTEM = 0x04,
-    FAT_ATTR_VOLUME = 0x08, FAT_ATTR_DIRECTORY = 0x10, FAT_ATTR_ARCHIVE = 0x20,
-    FAT_ATTR_LFN = 0x0F,
+  FAT_ATTR_READONLY = 0x01,
+  FAT_ATTR_HIDDEN = 0x02,
+  FAT_ATTR_SYSTEM = 0x04,
+  FAT_ATTR_VOLUME = 0x08,
+  FAT_ATTR_DIRECTORY = 0x10,
+  FAT_ATTR_ARCHIVE = 0x20,
+  FAT_ATTR_LFN = 0x0F,
 };
 
 // Open modes.
 enum {
-    FAT_OPEN_READ = 0x01, FAT_OPEN_WRITE = 0x02, FAT_CREATE_NEW = 0x04,
-    FAT_CREATE_ALWAYS = 0x08, FAT_OPEN_ALWAYS = 0x10, FAT_OPEN_APPEND = 0x30,
+  FAT_OPEN_READ = 0x01,
+  FAT_OPEN_WRITE = 0x02,
+  FAT_CREATE_NEW = 0x04,
+  FAT_CREATE_ALWAYS = 0x08,
+  FAT_OPEN_ALWAYS = 0x10,
+  FAT_OPEN_APPEND = 0x30,
 };
 
 const uint32_t FAT_MAX_SECTOR = 2048;
 
 struct FatWorkArea {
-    uint8_t fsType;
-    uint8_t numFats;
-    uint8_t winDirty;
-    uint8_t fsinfoState;          // 0x80 none; 0 clean; bit 0 to be rewritten
-    FatDiskBlock* disk;
-    uint16_t mountId;
-    uint16_t rootEntries;
-    uint32_t clusterSize;         // sectors per cluster
-    uint16_t sectorSize;
-    uint16_t* lfnBuffer;          // shared long-name buffer (256 units)
-    uint8_t* exfatBuffer;         // shared entry-set buffer (608 bytes)
-    uint32_t lastCluster;         // allocation hint, 0xFFFFFFFF unknown
-    uint32_t freeClusters;        // 0xFFFFFFFF unknown
-    uint32_t currentDir;
-    uint32_t fatEntries;          // clusters + 2
-    uint32_t fatSize;             // sectors per FAT
-    uint32_t volumeStart;
-    uint32_t fatStart;
-    uint32_t rootDir;             // FAT12/16 root sector, else the root cluster
-    uint32_t dataStart;
-    uint32_t bitmapStart;
-    uint32_t winSector;           // 0xFFFFFFFF none
-    uint8_t window[FAT_MAX_SECTOR];
-    // The last chain found sound (first cluster, size), so that a file
-    // opened once per chunk is not walked again; any table write forgets it.
-    uint32_t checkedFirst;
-    uint64_t checkedSize;
+  uint8_t fsType;
+  uint8_t numFats;
+  uint8_t winDirty;
+  uint8_t fsinfoState;  // 0x80 none; 0 clean; bit 0 to be rewritten
+  FatDiskBlock* disk;
+  uint16_t mountId;
+  uint16_t rootEntries;
+  uint32_t clusterSize;  // sectors per cluster
+  uint16_t sectorSize;
+  uint16_t* lfnBuffer;    // shared long-name buffer (256 units)
+  uint8_t* exfatBuffer;   // shared entry-set buffer (608 bytes)
+  uint32_t lastCluster;   // allocation hint, 0xFFFFFFFF unknown
+  uint32_t freeClusters;  // 0xFFFFFFFF unknown
+  uint32_t currentDir;
+  uint32_t fatEntries;  // clusters + 2
+  uint32_t fatSize;     // sectors per FAT
+  uint32_t volumeStart;
+  uint32_t fatStart;
+  uint32_t rootDir;  // FAT12/16 root sector, else the root cluster
+  uint32_t dataStart;
+  uint32_t bitmapStart;
+  uint32_t winSector;  // 0xFFFFFFFF none
+  uint8_t window[FAT_MAX_SECTOR];
+  // The last chain found sound (first cluster, size), so that a file
+  // opened once per chunk is not walked again; any table write forgets it.
+  uint32_t checkedFirst;
+  uint64_t checkedSize;
 };
 
 // Where a chain of clusters lies: a FAT chain, or (exFAT) a contiguous run
 // without FAT entries that covers allocBytes.
 struct FatChainRef {
-    uint32_t first;
-    uint8_t contiguous;
-    uint64_t allocBytes;
+  uint32_t first;
+  uint8_t contiguous;
+  uint64_t allocBytes;
 };
 
 // The entry set an object was found under (to rewrite or remove it).
 struct FatEntryPos {
-    FatChainRef dir;              // the directory that holds it (first 0: FAT12/16 root)
-    uint32_t setOffset;           // byte offset of the first entry (long-name or exFAT file entry)
-    uint32_t entryOffset;         // byte offset of the short entry (FAT)
-    uint8_t setCount;             // entries in the exFAT set
+  FatChainRef dir;       // the directory that holds it (first 0: FAT12/16 root)
+  uint32_t setOffset;    // byte offset of the first entry (long-name or exFAT file entry)
+  uint32_t entryOffset;  // byte offset of the short entry (FAT)
+  uint8_t setCount;      // entries in the exFAT set
 };
 
 struct FatDirObject {
-    FatWorkArea* fs;
-    uint16_t mountId;
-    FatChainRef chain;            // first 0 on FAT12/16: the fixed root area
-    uint8_t isRoot;               // the directory walked is the root
-    FatEntryPos self;             // this directory's own entry (not for the root)
-    uint32_t watchCluster;        // path following notes passing this directory
-    uint8_t watchHit;
-    uint8_t hasLfn;               // the entry found has a long name (FAT)
-    uint16_t lfnLength;           // length of the name found, in the long-name buffer
-    // cursor
-    uint32_t offset;              // byte offset of the current entry
-    uint32_t cluster;
-    uint32_t sector;
-    // the last entry found
-    FatEntryPos found;
-    uint8_t entry[32];            // its short entry, or the exFAT file entry
-    uint8_t stream[32];           // exFAT stream extension
+  FatWorkArea* fs;
+  uint16_t mountId;
+  FatChainRef chain;      // first 0 on FAT12/16: the fixed root area
+  uint8_t isRoot;         // the directory walked is the root
+  FatEntryPos self;       // this directory's own entry (not for the root)
+  uint32_t watchCluster;  // path following notes passing this directory
+  uint8_t watchHit;
+  uint8_t hasLfn;      // the entry found has a long name (FAT)
+  uint16_t lfnLength;  // length of the name found, in the long-name buffer
+  // cursor
+  uint32_t offset;  // byte offset of the current entry
+  uint32_t cluster;
+  uint32_t sector;
+  // the last entry found
+  FatEntryPos found;
+  uint8_t entry[32];   // its short entry, or the exFAT file entry
+  uint8_t stream[32];  // exFAT stream extension
 };
 
 struct FatFileInfo {
-    uint64_t size;
-    uint16_t cdate, ctime;
-    uint16_t wdate, wtime;
-    uint16_t adate, atime;
-    uint8_t attributes;
-    uint16_t name[256];           // long name (or the short one when there is none)
-    uint16_t shortName[13];
+  uint64_t size;
+  uint16_t cdate, ctime;
+  uint16_t wdate, wtime;
+  uint16_t adate, atime;
+  uint8_t attributes;
+  uint16_t name[256];  // long name (or the short one when there is none)
+  uint16_t shortName[13];
 };
 
 struct FatFileObject {
-    FatWorkArea* fs;
-    uint16_t mountId;
-    uint8_t attributes;
-    uint8_t chainState;           // 0 FAT chain, 2 contiguous
-    uint32_t firstCluster;
-    uint64_t size;
-    uint8_t flags;                // open mode | 0x40 modified | 0x80 buffer dirty
-    uint8_t error;
-    uint64_t pointer;
-    uint32_t cluster;             // cluster of the pointer (of the byte before it at a boundary)
-    uint32_t bufSector;           // sector in buf, 0 none
-    FatEntryPos pos;              // where the entry lives
-    uint64_t validSize;           // exFAT valid data length
-    uint8_t buf[FAT_MAX_SECTOR];
+  FatWorkArea* fs;
+  uint16_t mountId;
+  uint8_t attributes;
+  uint8_t chainState;  // 0 FAT chain, 2 contiguous
+  uint32_t firstCluster;
+  uint64_t size;
+  uint8_t flags;  // open mode | 0x40 modified | 0x80 buffer dirty
+  uint8_t error;
+  uint64_t pointer;
+  uint32_t cluster;    // cluster of the pointer (of the byte before it at a boundary)
+  uint32_t bufSector;  // sector in buf, 0 none
+  FatEntryPos pos;     // where the entry lives
+  uint64_t validSize;  // exFAT valid data length
+  uint8_t buf[FAT_MAX_SECTOR];
 };
 
 // Volumes (mount, allocation tables).
@@ -162,8 +170,7 @@ int FatSetTimes(FatWorkArea* fs, const uint16_t* path, const FatFileInfo* times)
 
 // Files.
 int FatOpenFile(FatWorkArea* fs, FatFileObject* file, const uint16_t* path, unsigned mode);
-int FatReadFile(FatWorkArea* fs, FatFileObject* file, void* buffer, uint32_t count,
-                uint32_t* done);
+int FatReadFile(FatWorkArea* fs, FatFileObject* file, void* buffer, uint32_t count, uint32_t* done);
 int FatWriteFile(FatWorkArea* fs, FatFileObject* file, const void* buffer, uint32_t count,
                  uint32_t* done);
 int FatSeekFile(FatWorkArea* fs, FatFileObject* file, uint64_t position);

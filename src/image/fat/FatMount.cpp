@@ -10,342 +10,356 @@ uint16_t g_mountCounter;
 const uint8_t kEspType[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
                               0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
 
-int DiskWriteResult(int r) { return r == FAT_DISK_WRPRT ? FAT_WRITE_PROTECTED : FAT_DISK_ERR; }
+int DiskWriteResult(int r) {
+  return r == FAT_DISK_WRPRT ? FAT_WRITE_PROTECTED : FAT_DISK_ERR;
+}
 
 // 0 FAT boot sector, 1 exFAT, 2 a boot record that is not FAT, 3 no
 // signature, 4 disk error.
 int CheckBootSector(FatWorkArea* fs, uint32_t sector) {
-    fs->winDirty = 0;
-    fs->winSector = 0xFFFFFFFF;
-    if (FatLoadWindow(fs, sector)) return 4;
-    const uint8_t* w = fs->window;
-    if (Ld16(w + 0x1FE) != 0xAA55) return 3;
-    if (!memcmp(w, "\xEB\x76\x90" "EXFAT   ", 11)) return 1;
-    if (w[0] != 0xE9 && w[0] != 0xEB && w[0] != 0xE8) return 2;
-    if (!memcmp(w + 0x36, "FAT", 3) || !memcmp(w + 0x52, "FAT32", 5)) return 0;
-    return 2;
+  fs->winDirty = 0;
+  fs->winSector = 0xFFFFFFFF;
+  if (FatLoadWindow(fs, sector)) return 4;
+  const uint8_t* w = fs->window;
+  if (Ld16(w + 0x1FE) != 0xAA55) return 3;
+  if (!memcmp(w,
+              "\xEB\x76\x90"
+              "EXFAT   ",
+              11))
+    return 1;
+  if (w[0] != 0xE9 && w[0] != 0xEB && w[0] != 0xE8) return 2;
+  if (!memcmp(w + 0x36, "FAT", 3) || !memcmp(w + 0x52, "FAT32", 5)) return 0;
+  return 2;
 }
 
 // First sector of the EFI system partition of a GPT disk, 0 when there is
 // none. A partition without a boot signature is formatted, unless the mount
 // is read-only: then it is not a volume.
 uint32_t FindEsp(FatWorkArea* fs, unsigned options) {
-    if (FatLoadWindow(fs, 1) || memcmp(fs->window, "EFI PART", 8)) return 0;
-    uint64_t lba = Ld64(fs->window + 0x48);
-    uint32_t count = Ld32(fs->window + 0x50);
-    uint32_t esize = Ld32(fs->window + 0x54);
-    if (esize < 128 || esize > fs->sectorSize || fs->sectorSize % esize) esize = 128;
-    if (count > 4096) count = 4096;
-    uint32_t perSector = fs->sectorSize / esize;
-    uint64_t first = 0, last = 0;
-    for (uint32_t i = 0; i < count && !first; i++) {
-        uint64_t s = lba + i / perSector;
-        if (s >= 0xFFFFFFFF || FatLoadWindow(fs, (uint32_t)s)) return 0;
-        const uint8_t* e = fs->window + (i % perSector) * esize;
-        if (!memcmp(e, kEspType, 16)) {
-            first = Ld64(e + 0x20);
-            last = Ld64(e + 0x28);
-        }
+  if (FatLoadWindow(fs, 1) || memcmp(fs->window, "EFI PART", 8)) return 0;
+  uint64_t lba = Ld64(fs->window + 0x48);
+  uint32_t count = Ld32(fs->window + 0x50);
+  uint32_t esize = Ld32(fs->window + 0x54);
+  if (esize < 128 || esize > fs->sectorSize || fs->sectorSize % esize) esize = 128;
+  if (count > 4096) count = 4096;
+  uint32_t perSector = fs->sectorSize / esize;
+  uint64_t first = 0, last = 0;
+  for (uint32_t i = 0; i < count && !first; i++) {
+    uint64_t s = lba + i / perSector;
+    if (s >= 0xFFFFFFFF || FatLoadWindow(fs, (uint32_t)s)) return 0;
+    const uint8_t* e = fs->window + (i % perSector) * esize;
+    if (!memcmp(e, kEspType, 16)) {
+      first = Ld64(e + 0x20);
+      last = Ld64(e + 0x28);
     }
-    if (!first || first >= 0xFFFFFFFF || last < first || last >= 0xFFFFFFFF) return 0;
-    if (FatLoadWindow(fs, (uint32_t)first)) return 0;
-    if (Ld16(fs->window + 0x1FE) != 0xAA55) {
-        if (options & FAT_MOUNT_READONLY) return 0;
-        // Exactly the partition found is formatted (the formatter's own
-        // search would take the first MBR slot's).
-        uint8_t work[2048];
-        int r = FatFormatPartition(fs, FAT_FMT_FAT32 | FAT_FMT_KEEP_TABLE, 512, work,
-                                   sizeof(work), (uint32_t)first, (uint32_t)(last - first), true);
-        fs->winSector = 0xFFFFFFFF;
-        fs->winDirty = 0;
-        if (r) return 0;
-    }
-    return (uint32_t)first;
+  }
+  if (!first || first >= 0xFFFFFFFF || last < first || last >= 0xFFFFFFFF) return 0;
+  if (FatLoadWindow(fs, (uint32_t)first)) return 0;
+  if (Ld16(fs->window + 0x1FE) != 0xAA55) {
+    if (options & FAT_MOUNT_READONLY) return 0;
+    // Exactly the partition found is formatted (the formatter's own
+    // search would take the first MBR slot's).
+    uint8_t work[2048];
+    int r = FatFormatPartition(fs, FAT_FMT_FAT32 | FAT_FMT_KEEP_TABLE, 512, work, sizeof(work),
+                               (uint32_t)first, (uint32_t)(last - first), true);
+    fs->winSector = 0xFFFFFFFF;
+    fs->winDirty = 0;
+    if (r) return 0;
+  }
+  return (uint32_t)first;
 }
 
 int MountFat(FatWorkArea* fs, uint32_t bsect) {
-    const uint8_t* w = fs->window;
-    uint32_t ss = fs->sectorSize;
-    if (Ld16(w + 0x0B) != ss) return FAT_NO_FILESYSTEM;
-    uint32_t fasize = Ld16(w + 0x16);
-    if (!fasize) fasize = Ld32(w + 0x24);
-    uint32_t nfats = w[0x10];
-    uint32_t csize = w[0x0D];
-    uint32_t nrsv = Ld16(w + 0x0E);
-    uint32_t nroot = Ld16(w + 0x11);
-    uint32_t tsect = Ld16(w + 0x13);
-    if (!tsect) tsect = Ld32(w + 0x20);
-    if (nfats != 1 && nfats != 2) return FAT_NO_FILESYSTEM;
-    if (!csize || (csize & (csize - 1))) return FAT_NO_FILESYSTEM;
-    if (nroot % (ss / 32) || !nrsv || !fasize) return FAT_NO_FILESYSTEM;
-    uint64_t sysect = nrsv + (uint64_t)fasize * nfats + nroot * 32 / ss;
-    if (tsect <= sysect) return FAT_NO_FILESYSTEM;
-    uint32_t clusters = (uint32_t)((tsect - sysect) / csize);
-    if (!clusters) return FAT_NO_FILESYSTEM;
-    uint8_t type;
-    if (clusters <= 4085) type = FAT_TYPE_12;
-    else if (clusters <= 65525) type = FAT_TYPE_16;
-    else if (clusters <= 0x0FFFFFF5) type = FAT_TYPE_32;
-    else return FAT_NO_FILESYSTEM;
-    if ((uint64_t)bsect + tsect > 0xFFFFFFFFull) return FAT_NO_FILESYSTEM;
-    uint64_t need;
-    fs->fatEntries = clusters + 2;
-    fs->volumeStart = bsect;
-    fs->fatStart = bsect + nrsv;
-    fs->fatSize = fasize;
-    fs->numFats = (uint8_t)nfats;
-    fs->clusterSize = csize;
-    fs->rootEntries = (uint16_t)nroot;
-    fs->dataStart = (uint32_t)(bsect + sysect);
-    if (type == FAT_TYPE_32) {
-        if (Ld16(w + 0x2A) != 0 || nroot != 0) return FAT_NO_FILESYSTEM;
-        fs->rootDir = Ld32(w + 0x2C);
-        if (!ValidCluster(fs, fs->rootDir)) return FAT_NO_FILESYSTEM;
-        need = (uint64_t)fs->fatEntries * 4;
-    } else {
-        if (nroot == 0) return FAT_NO_FILESYSTEM;
-        fs->rootDir = fs->fatStart + fasize * nfats;
-        need = type == FAT_TYPE_16 ? (uint64_t)fs->fatEntries * 2
-                                   : ((uint64_t)fs->fatEntries * 3 + 1) / 2;
+  const uint8_t* w = fs->window;
+  uint32_t ss = fs->sectorSize;
+  if (Ld16(w + 0x0B) != ss) return FAT_NO_FILESYSTEM;
+  uint32_t fasize = Ld16(w + 0x16);
+  if (!fasize) fasize = Ld32(w + 0x24);
+  uint32_t nfats = w[0x10];
+  uint32_t csize = w[0x0D];
+  uint32_t nrsv = Ld16(w + 0x0E);
+  uint32_t nroot = Ld16(w + 0x11);
+  uint32_t tsect = Ld16(w + 0x13);
+  if (!tsect) tsect = Ld32(w + 0x20);
+  if (nfats != 1 && nfats != 2) return FAT_NO_FILESYSTEM;
+  if (!csize || (csize & (csize - 1))) return FAT_NO_FILESYSTEM;
+  if (nroot % (ss / 32) || !nrsv || !fasize) return FAT_NO_FILESYSTEM;
+  uint64_t sysect = nrsv + (uint64_t)fasize * nfats + nroot * 32 / ss;
+  if (tsect <= sysect) return FAT_NO_FILESYSTEM;
+  uint32_t clusters = (uint32_t)((tsect - sysect) / csize);
+  if (!clusters) return FAT_NO_FILESYSTEM;
+  uint8_t type;
+  if (clusters <= 4085)
+    type = FAT_TYPE_12;
+  else if (clusters <= 65525)
+    type = FAT_TYPE_16;
+  else if (clusters <= 0x0FFFFFF5)
+    type = FAT_TYPE_32;
+  else
+    return FAT_NO_FILESYSTEM;
+  if ((uint64_t)bsect + tsect > 0xFFFFFFFFull) return FAT_NO_FILESYSTEM;
+  uint64_t need;
+  fs->fatEntries = clusters + 2;
+  fs->volumeStart = bsect;
+  fs->fatStart = bsect + nrsv;
+  fs->fatSize = fasize;
+  fs->numFats = (uint8_t)nfats;
+  fs->clusterSize = csize;
+  fs->rootEntries = (uint16_t)nroot;
+  fs->dataStart = (uint32_t)(bsect + sysect);
+  if (type == FAT_TYPE_32) {
+    if (Ld16(w + 0x2A) != 0 || nroot != 0) return FAT_NO_FILESYSTEM;
+    fs->rootDir = Ld32(w + 0x2C);
+    if (!ValidCluster(fs, fs->rootDir)) return FAT_NO_FILESYSTEM;
+    need = (uint64_t)fs->fatEntries * 4;
+  } else {
+    if (nroot == 0) return FAT_NO_FILESYSTEM;
+    fs->rootDir = fs->fatStart + fasize * nfats;
+    need =
+        type == FAT_TYPE_16 ? (uint64_t)fs->fatEntries * 2 : ((uint64_t)fs->fatEntries * 3 + 1) / 2;
+  }
+  if ((uint64_t)fasize * ss < need) return FAT_NO_FILESYSTEM;
+  fs->fsinfoState = 0x80;
+  fs->freeClusters = 0xFFFFFFFF;
+  fs->lastCluster = 0xFFFFFFFF;
+  if (type == FAT_TYPE_32 && Ld16(w + 0x30) == 1) {
+    if (FatLoadWindow(fs, bsect + 1) == 0 && Ld16(w + 0x1FE) == 0xAA55 && !memcmp(w, "RRaA", 4) &&
+        !memcmp(w + 0x1E4, "rrAa", 4)) {
+      fs->freeClusters = Ld32(w + 0x1E8);
+      fs->lastCluster = Ld32(w + 0x1EC);
+      if (fs->freeClusters > clusters) fs->freeClusters = 0xFFFFFFFF;
+      fs->fsinfoState = 0;
     }
-    if ((uint64_t)fasize * ss < need) return FAT_NO_FILESYSTEM;
-    fs->fsinfoState = 0x80;
-    fs->freeClusters = 0xFFFFFFFF;
-    fs->lastCluster = 0xFFFFFFFF;
-    if (type == FAT_TYPE_32 && Ld16(w + 0x30) == 1) {
-        if (FatLoadWindow(fs, bsect + 1) == 0 && Ld16(w + 0x1FE) == 0xAA55 &&
-            !memcmp(w, "RRaA", 4) && !memcmp(w + 0x1E4, "rrAa", 4)) {
-            fs->freeClusters = Ld32(w + 0x1E8);
-            fs->lastCluster = Ld32(w + 0x1EC);
-            if (fs->freeClusters > clusters) fs->freeClusters = 0xFFFFFFFF;
-            fs->fsinfoState = 0;
-        }
-    }
-    fs->fsType = type;
-    return FAT_OK;
+  }
+  fs->fsType = type;
+  return FAT_OK;
 }
 
 int MountExfat(FatWorkArea* fs, uint32_t bsect) {
-    const uint8_t* w = fs->window;
-    for (int i = 0x0B; i < 0x40; i++)
-        if (w[i]) return FAT_NO_FILESYSTEM;
-    if (Ld16(w + 0x68) != 0x100) return FAT_NO_FILESYSTEM;
-    uint32_t shift = 0;
-    while ((1u << shift) < fs->sectorSize) shift++;
-    if (w[0x6C] != shift || w[0x6E] != 1 || w[0x6D] > 15) return FAT_NO_FILESYSTEM;
-    uint64_t vlen = Ld64(w + 0x48);
-    if (vlen + bsect > 0xFFFFFFFFull) return FAT_NO_FILESYSTEM;
-    uint32_t clusters = Ld32(w + 0x5C);
-    uint32_t csize = 1u << w[0x6D];
-    if (!clusters || clusters > 0x7FFFFFFD) return FAT_NO_FILESYSTEM;
-    uint64_t heap = Ld32(w + 0x58);
-    if (heap + (uint64_t)clusters * csize > vlen) return FAT_NO_FILESYSTEM;
-    // The FAT lies between the boot regions (24 sectors) and the cluster heap.
-    uint64_t fatOffset = Ld32(w + 0x50), fatLength = Ld32(w + 0x54);
-    if (fatOffset < 24 || !fatLength || fatOffset + fatLength > heap) return FAT_NO_FILESYSTEM;
-    fs->numFats = 1;
-    fs->clusterSize = csize;
-    fs->fatEntries = clusters + 2;
-    fs->volumeStart = bsect;
-    fs->fatStart = bsect + Ld32(w + 0x50);
-    fs->fatSize = Ld32(w + 0x54);
-    fs->dataStart = (uint32_t)(bsect + heap);
-    fs->rootDir = Ld32(w + 0x60);
-    fs->rootEntries = 0;
-    if (!ValidCluster(fs, fs->rootDir)) return FAT_NO_FILESYSTEM;
-    if ((uint64_t)fs->fatSize * fs->sectorSize < (uint64_t)fs->fatEntries * 4)
-        return FAT_NO_FILESYSTEM;
-    fs->fsType = FAT_TYPE_EXFAT;   // needed by the FAT reads below
-    // The allocation bitmap's entry in the root directory's first cluster.
-    uint32_t bclust = 0;
-    uint64_t blen = 0;
-    for (uint32_t s = 0; s < csize && !bclust; s++) {
-        if (FatLoadWindow(fs, ClusterSector(fs, fs->rootDir) + s)) {
-            fs->fsType = 0;
-            return FAT_DISK_ERR;
-        }
-        for (uint32_t o = 0; o < fs->sectorSize; o += 32)
-            if (w[o] == 0x81) {
-                bclust = Ld32(w + o + 20);
-                blen = Ld64(w + o + 24);
-                break;
-            }
+  const uint8_t* w = fs->window;
+  for (int i = 0x0B; i < 0x40; i++)
+    if (w[i]) return FAT_NO_FILESYSTEM;
+  if (Ld16(w + 0x68) != 0x100) return FAT_NO_FILESYSTEM;
+  uint32_t shift = 0;
+  while ((1u << shift) < fs->sectorSize) shift++;
+  if (w[0x6C] != shift || w[0x6E] != 1 || w[0x6D] > 15) return FAT_NO_FILESYSTEM;
+  uint64_t vlen = Ld64(w + 0x48);
+  if (vlen + bsect > 0xFFFFFFFFull) return FAT_NO_FILESYSTEM;
+  uint32_t clusters = Ld32(w + 0x5C);
+  uint32_t csize = 1u << w[0x6D];
+  if (!clusters || clusters > 0x7FFFFFFD) return FAT_NO_FILESYSTEM;
+  uint64_t heap = Ld32(w + 0x58);
+  if (heap + (uint64_t)clusters * csize > vlen) return FAT_NO_FILESYSTEM;
+  // The FAT lies between the boot regions (24 sectors) and the cluster heap.
+  uint64_t fatOffset = Ld32(w + 0x50), fatLength = Ld32(w + 0x54);
+  if (fatOffset < 24 || !fatLength || fatOffset + fatLength > heap) return FAT_NO_FILESYSTEM;
+  fs->numFats = 1;
+  fs->clusterSize = csize;
+  fs->fatEntries = clusters + 2;
+  fs->volumeStart = bsect;
+  fs->fatStart = bsect + Ld32(w + 0x50);
+  fs->fatSize = Ld32(w + 0x54);
+  fs->dataStart = (uint32_t)(bsect + heap);
+  fs->rootDir = Ld32(w + 0x60);
+  fs->rootEntries = 0;
+  if (!ValidCluster(fs, fs->rootDir)) return FAT_NO_FILESYSTEM;
+  if ((uint64_t)fs->fatSize * fs->sectorSize < (uint64_t)fs->fatEntries * 4)
+    return FAT_NO_FILESYSTEM;
+  fs->fsType = FAT_TYPE_EXFAT;  // needed by the FAT reads below
+  // The allocation bitmap's entry in the root directory's first cluster.
+  uint32_t bclust = 0;
+  uint64_t blen = 0;
+  for (uint32_t s = 0; s < csize && !bclust; s++) {
+    if (FatLoadWindow(fs, ClusterSector(fs, fs->rootDir) + s)) {
+      fs->fsType = 0;
+      return FAT_DISK_ERR;
     }
-    int r = FAT_NO_FILESYSTEM;
-    if (ValidCluster(fs, bclust) && blen * 8 >= clusters) {
-        uint64_t n = (blen + ClusterBytes(fs) - 1) / ClusterBytes(fs);
-        uint32_t c = bclust;
-        r = FAT_OK;
-        for (uint64_t i = 1; i <= n && r == FAT_OK; i++, c++) {
-            uint32_t v;
-            int e = FatReadEntryEx(fs, c, &v);
-            if (e) r = e == FAT_DISK_ERR ? FAT_DISK_ERR : FAT_NO_FILESYSTEM;
-            else if (i < n ? v != c + 1 : v != 0xFFFFFFFF) r = FAT_NO_FILESYSTEM;
-        }
+    for (uint32_t o = 0; o < fs->sectorSize; o += 32)
+      if (w[o] == 0x81) {
+        bclust = Ld32(w + o + 20);
+        blen = Ld64(w + o + 24);
+        break;
+      }
+  }
+  int r = FAT_NO_FILESYSTEM;
+  if (ValidCluster(fs, bclust) && blen * 8 >= clusters) {
+    uint64_t n = (blen + ClusterBytes(fs) - 1) / ClusterBytes(fs);
+    uint32_t c = bclust;
+    r = FAT_OK;
+    for (uint64_t i = 1; i <= n && r == FAT_OK; i++, c++) {
+      uint32_t v;
+      int e = FatReadEntryEx(fs, c, &v);
+      if (e)
+        r = e == FAT_DISK_ERR ? FAT_DISK_ERR : FAT_NO_FILESYSTEM;
+      else if (i < n ? v != c + 1 : v != 0xFFFFFFFF)
+        r = FAT_NO_FILESYSTEM;
     }
-    if (r) {
-        fs->fsType = 0;
-        return r;
-    }
-    fs->bitmapStart = ClusterSector(fs, bclust);
-    fs->fsinfoState = 0x80;
-    fs->freeClusters = 0xFFFFFFFF;
-    fs->lastCluster = 0xFFFFFFFF;
-    return FAT_OK;
+  }
+  if (r) {
+    fs->fsType = 0;
+    return r;
+  }
+  fs->bitmapStart = ClusterSector(fs, bclust);
+  fs->fsinfoState = 0x80;
+  fs->freeClusters = 0xFFFFFFFF;
+  fs->lastCluster = 0xFFFFFFFF;
+  return FAT_OK;
 }
 
 int MountVolume(FatWorkArea* fs, unsigned options) {
-    FatResetDiskBlock(fs->disk);
-    fs->sectorSize = fs->disk->sectorSize;
-    if (fs->sectorSize < 512 || fs->sectorSize > FAT_MAX_SECTOR ||
-        (fs->sectorSize & (fs->sectorSize - 1)))
-        return FAT_DISK_ERR;
-    uint32_t bsect = 0;
-    int fmt = CheckBootSector(fs, 0);
-    if (fmt == 4) return FAT_DISK_ERR;
-    if (fmt == 3) return FAT_NO_FILESYSTEM;
-    if (fmt == 2) {
-        uint8_t table[64];
-        memcpy(table, fs->window + 0x1BE, 64);
-        fmt = 3;
-        for (int i = 0; i < 4 && fmt > 1; i++) {
-            const uint8_t* e = table + 16 * i;
-            uint32_t start = 0;
-            if (e[4] == 0xEE) start = FindEsp(fs, options);
-            else if (e[4]) start = Ld32(e + 8);
-            if (!start) continue;
-            fmt = CheckBootSector(fs, start);
-            if (fmt == 4) return FAT_DISK_ERR;
-            if (fmt <= 1) bsect = start;
-        }
-        if (fmt > 1) return FAT_NO_FILESYSTEM;
+  FatResetDiskBlock(fs->disk);
+  fs->sectorSize = fs->disk->sectorSize;
+  if (fs->sectorSize < 512 || fs->sectorSize > FAT_MAX_SECTOR ||
+      (fs->sectorSize & (fs->sectorSize - 1)))
+    return FAT_DISK_ERR;
+  uint32_t bsect = 0;
+  int fmt = CheckBootSector(fs, 0);
+  if (fmt == 4) return FAT_DISK_ERR;
+  if (fmt == 3) return FAT_NO_FILESYSTEM;
+  if (fmt == 2) {
+    uint8_t table[64];
+    memcpy(table, fs->window + 0x1BE, 64);
+    fmt = 3;
+    for (int i = 0; i < 4 && fmt > 1; i++) {
+      const uint8_t* e = table + 16 * i;
+      uint32_t start = 0;
+      if (e[4] == 0xEE)
+        start = FindEsp(fs, options);
+      else if (e[4])
+        start = Ld32(e + 8);
+      if (!start) continue;
+      fmt = CheckBootSector(fs, start);
+      if (fmt == 4) return FAT_DISK_ERR;
+      if (fmt <= 1) bsect = start;
     }
-    int r = fmt == 1 ? MountExfat(fs, bsect) : MountFat(fs, bsect);
-    if (r) {
-        fs->fsType = 0;
-        return r;
-    }
-    fs->mountId = ++g_mountCounter;
-    fs->currentDir = 0;
-    fs->lfnBuffer = g_lfnBuffer;
-    fs->exfatBuffer = g_exfatBuffer;
-    return FAT_OK;
+    if (fmt > 1) return FAT_NO_FILESYSTEM;
+  }
+  int r = fmt == 1 ? MountExfat(fs, bsect) : MountFat(fs, bsect);
+  if (r) {
+    fs->fsType = 0;
+    return r;
+  }
+  fs->mountId = ++g_mountCounter;
+  fs->currentDir = 0;
+  fs->lfnBuffer = g_lfnBuffer;
+  fs->exfatBuffer = g_exfatBuffer;
+  return FAT_OK;
 }
 }  // namespace
 
 int FatLoadWindow(FatWorkArea* fs, uint32_t sector) {
-    if (sector == fs->winSector) return FAT_OK;
-    int r = FatFlushWindow(fs);
-    if (r) return r;
-    if (FatDiskRead(fs->disk, sector, fs->window, 1)) {
-        fs->winSector = 0xFFFFFFFF;
-        return FAT_DISK_ERR;
-    }
-    fs->winSector = sector;
-    return FAT_OK;
+  if (sector == fs->winSector) return FAT_OK;
+  int r = FatFlushWindow(fs);
+  if (r) return r;
+  if (FatDiskRead(fs->disk, sector, fs->window, 1)) {
+    fs->winSector = 0xFFFFFFFF;
+    return FAT_DISK_ERR;
+  }
+  fs->winSector = sector;
+  return FAT_OK;
 }
 
 int FatFlushWindow(FatWorkArea* fs) {
-    if (!fs->winDirty) return FAT_OK;
-    int r = FatDiskWrite(fs->disk, fs->winSector, fs->window, 1);
+  if (!fs->winDirty) return FAT_OK;
+  int r = FatDiskWrite(fs->disk, fs->winSector, fs->window, 1);
+  if (r) return DiskWriteResult(r);
+  // The second FAT mirrors the first.
+  if (fs->numFats == 2 && fs->winSector - fs->fatStart < fs->fatSize) {
+    r = FatDiskWrite(fs->disk, fs->winSector + fs->fatSize, fs->window, 1);
     if (r) return DiskWriteResult(r);
-    // The second FAT mirrors the first.
-    if (fs->numFats == 2 && fs->winSector - fs->fatStart < fs->fatSize) {
-        r = FatDiskWrite(fs->disk, fs->winSector + fs->fatSize, fs->window, 1);
-        if (r) return DiskWriteResult(r);
-    }
-    fs->winDirty = 0;
-    return FAT_OK;
+  }
+  fs->winDirty = 0;
+  return FAT_OK;
 }
 
 int FatFlushVolume(FatWorkArea* fs) {
-    int r = FatFlushWindow(fs);
+  int r = FatFlushWindow(fs);
+  if (r) return r;
+  if (fs->fsType == FAT_TYPE_32 && fs->fsinfoState == 1) {
+    uint8_t* w = fs->window;
+    memset(w, 0, fs->sectorSize);
+    memcpy(w, "RRaA", 4);
+    memcpy(w + 0x1E4, "rrAa", 4);
+    St32(w + 0x1E8, fs->freeClusters);
+    St32(w + 0x1EC, fs->lastCluster);
+    St16(w + 0x1FE, 0xAA55);
+    fs->winSector = fs->volumeStart + 1;
+    fs->winDirty = 1;
+    r = FatFlushWindow(fs);
     if (r) return r;
-    if (fs->fsType == FAT_TYPE_32 && fs->fsinfoState == 1) {
-        uint8_t* w = fs->window;
-        memset(w, 0, fs->sectorSize);
-        memcpy(w, "RRaA", 4);
-        memcpy(w + 0x1E4, "rrAa", 4);
-        St32(w + 0x1E8, fs->freeClusters);
-        St32(w + 0x1EC, fs->lastCluster);
-        St16(w + 0x1FE, 0xAA55);
-        fs->winSector = fs->volumeStart + 1;
-        fs->winDirty = 1;
-        r = FatFlushWindow(fs);
-        if (r) return r;
-        fs->fsinfoState = 0;
-    }
-    return FatDiskIoctl(fs->disk, 0, nullptr) ? FAT_DISK_ERR : FAT_OK;
+    fs->fsinfoState = 0;
+  }
+  return FatDiskIoctl(fs->disk, 0, nullptr) ? FAT_DISK_ERR : FAT_OK;
 }
 
 int FatReadRun(FatWorkArea* fs, uint32_t sector, void* buffer, uint32_t count) {
-    if (fs->winDirty && fs->winSector - sector < count) {
-        int r = FatFlushWindow(fs);
-        if (r) return r;
-    }
-    uint32_t limit = fs->disk->sectorCount / fs->sectorSize;
-    uint8_t* p = (uint8_t*)buffer;
-    while (count) {
-        uint32_t n = count < limit ? count : limit;
-        if (FatDiskRead(fs->disk, sector, p, n)) return FAT_DISK_ERR;
-        sector += n;
-        count -= n;
-        p += n * fs->sectorSize;
-    }
-    return FAT_OK;
+  if (fs->winDirty && fs->winSector - sector < count) {
+    int r = FatFlushWindow(fs);
+    if (r) return r;
+  }
+  uint32_t limit = fs->disk->sectorCount / fs->sectorSize;
+  uint8_t* p = (uint8_t*)buffer;
+  while (count) {
+    uint32_t n = count < limit ? count : limit;
+    if (FatDiskRead(fs->disk, sector, p, n)) return FAT_DISK_ERR;
+    sector += n;
+    count -= n;
+    p += n * fs->sectorSize;
+  }
+  return FAT_OK;
 }
 
 int FatWriteRun(FatWorkArea* fs, uint32_t sector, const void* buffer, uint32_t count) {
-    if (fs->winSector - sector < count) {   // the run supersedes the window
-        fs->winSector = 0xFFFFFFFF;
-        fs->winDirty = 0;
-    }
-    uint32_t limit = fs->disk->sectorCount / fs->sectorSize;
-    const uint8_t* p = (const uint8_t*)buffer;
-    while (count) {
-        uint32_t n = count < limit ? count : limit;
-        int r = FatDiskWrite(fs->disk, sector, p, n);
-        if (r) return DiskWriteResult(r);
-        sector += n;
-        count -= n;
-        p += n * fs->sectorSize;
-    }
-    return FAT_OK;
+  if (fs->winSector - sector < count) {  // the run supersedes the window
+    fs->winSector = 0xFFFFFFFF;
+    fs->winDirty = 0;
+  }
+  uint32_t limit = fs->disk->sectorCount / fs->sectorSize;
+  const uint8_t* p = (const uint8_t*)buffer;
+  while (count) {
+    uint32_t n = count < limit ? count : limit;
+    int r = FatDiskWrite(fs->disk, sector, p, n);
+    if (r) return DiskWriteResult(r);
+    sector += n;
+    count -= n;
+    p += n * fs->sectorSize;
+  }
+  return FAT_OK;
 }
 
 int FatZeroRun(FatWorkArea* fs, uint32_t sector, uint32_t count) {
-    static uint8_t zeros[0x10000];
-    uint32_t per = sizeof(zeros) / fs->sectorSize;
-    while (count) {
-        uint32_t n = count < per ? count : per;
-        int r = FatWriteRun(fs, sector, zeros, n);
-        if (r) return r;
-        sector += n;
-        count -= n;
-    }
-    return FAT_OK;
+  static uint8_t zeros[0x10000];
+  uint32_t per = sizeof(zeros) / fs->sectorSize;
+  while (count) {
+    uint32_t n = count < per ? count : per;
+    int r = FatWriteRun(fs, sector, zeros, n);
+    if (r) return r;
+    sector += n;
+    count -= n;
+  }
+  return FAT_OK;
 }
 
 int FatMount(FatWorkArea* fs, unsigned options) {
-    if (!fs) return FAT_NOT_ENABLED;
-    fs->fsType = 0;
-    fs->winSector = 0xFFFFFFFF;
-    fs->winDirty = 0;
-    fs->checkedFirst = 0;
-    if (!fs->disk) return FAT_DISK_ERR;
-    int r = MountVolume(fs, options);
-    if (r == FAT_OK && (options & FAT_MOUNT_READONLY)) fs->disk->status |= FAT_DISK_PROTECT;
-    return r;
+  if (!fs) return FAT_NOT_ENABLED;
+  fs->fsType = 0;
+  fs->winSector = 0xFFFFFFFF;
+  fs->winDirty = 0;
+  fs->checkedFirst = 0;
+  if (!fs->disk) return FAT_DISK_ERR;
+  int r = MountVolume(fs, options);
+  if (r == FAT_OK && (options & FAT_MOUNT_READONLY)) fs->disk->status |= FAT_DISK_PROTECT;
+  return r;
 }
 
 void FatUnmount(FatWorkArea* fs) {
-    if (fs) fs->fsType = 0;
+  if (fs) fs->fsType = 0;
 }
 
 int FatCheckVolume(int writeMode, FatWorkArea* fs) {
-    if (!fs) return FAT_NOT_ENABLED;
-    if (!fs->fsType || !fs->disk) return FAT_NO_FILESYSTEM;
-    if (fs->disk->status & FAT_DISK_NOINIT) return FAT_DISK_ERR;
-    if (writeMode && (fs->disk->status & FAT_DISK_PROTECT)) return FAT_WRITE_PROTECTED;
-    return FAT_OK;
+  if (!fs) return FAT_NOT_ENABLED;
+  if (!fs->fsType || !fs->disk) return FAT_NO_FILESYSTEM;
+  if (fs->disk->status & FAT_DISK_NOINIT) return FAT_DISK_ERR;
+  if (writeMode && (fs->disk->status & FAT_DISK_PROTECT)) return FAT_WRITE_PROTECTED;
+  return FAT_OK;
 }

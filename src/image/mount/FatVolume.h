@@ -22,144 +22,143 @@ class CRegHive;
 
 // One directory entry with everything the volume keeps about it.
 struct FatEntryInfo {
-    const wchar_t* name;
-    int isDirectory;
-    uint64_t size;
-    FILETIME creation;
-    FILETIME lastWrite;
-    FILETIME lastAccess;   // FAT12/16/32 keep only the date
-    DWORD attributes;      // FILE_ATTRIBUTE_* bits as stored in the entry
+  const wchar_t* name;
+  int isDirectory;
+  uint64_t size;
+  FILETIME creation;
+  FILETIME lastWrite;
+  FILETIME lastAccess;  // FAT12/16/32 keep only the date
+  DWORD attributes;     // FILE_ATTRIBUTE_* bits as stored in the entry
 };
 // Returns nonzero to go on, 0 to stop.
 typedef int (*FatEntryCallback)(const FatEntryInfo* entry, void* user);
 
 class CFatVolume {
-public:
-    CFatVolume();
-    // Releases what is still mounted (closes an owned disk object).
-    ~CFatVolume();
-    CFatVolume(const CFatVolume&) = delete;
-    CFatVolume& operator=(const CFatVolume&) = delete;
+ public:
+  CFatVolume();
+  // Releases what is still mounted (closes an owned disk object).
+  ~CFatVolume();
+  CFatVolume(const CFatVolume&) = delete;
+  CFatVolume& operator=(const CFatVolume&) = delete;
 
-    // ---- Mounting and closing.
-    // Mounts the FAT or exFAT volume of the disk object (a partitionless
-    // volume, the first FAT partition of an MBR, the EFI system partition of
-    // a GPT disk), read-only unless writable. Returns the disk object's image
-    // type code, or -1. On success the disk object is owned: Close destroys it.
-    int MountOnImage(_VROH_MOUNT_RW* disk, int writable);
-    // The same over a disk object that stays its owner's (borrowed).
-    int MountShared(_VROH_MOUNT_RW* disk, int writable);
-    // Unmount and Detach: unmount, free the disk control block, forget the
-    // disk object without destroying it. Detach, Close and Release return
-    // false when the last changes (the directory sector in the module's
-    // window, the disk object's final flush) did not reach the disk.
-    void Unmount();
-    bool Detach();
-    // Unmounts and destroys the disk object (flushed first).
-    bool Close();
-    // Close when the disk object is owned, else Detach.
-    bool Release();
-    // Writes a new FAT file system (type: 1 FAT12/16, 2 FAT32, 4 exFAT;
-    // unit: allocation unit in bytes, 0 automatic) into the disk object's
-    // first MBR partition or EFI system partition and mounts it. Works after
-    // a mount that found no volume (the disk object stays attached then).
-    // 1 on success.
-    int Format(unsigned type, uint32_t unitBytes);
+  // ---- Mounting and closing.
+  // Mounts the FAT or exFAT volume of the disk object (a partitionless
+  // volume, the first FAT partition of an MBR, the EFI system partition of
+  // a GPT disk), read-only unless writable. Returns the disk object's image
+  // type code, or -1. On success the disk object is owned: Close destroys it.
+  int MountOnImage(_VROH_MOUNT_RW* disk, int writable);
+  // The same over a disk object that stays its owner's (borrowed).
+  int MountShared(_VROH_MOUNT_RW* disk, int writable);
+  // Unmount and Detach: unmount, free the disk control block, forget the
+  // disk object without destroying it. Detach, Close and Release return
+  // false when the last changes (the directory sector in the module's
+  // window, the disk object's final flush) did not reach the disk.
+  void Unmount();
+  bool Detach();
+  // Unmounts and destroys the disk object (flushed first).
+  bool Close();
+  // Close when the disk object is owned, else Detach.
+  bool Release();
+  // Writes a new FAT file system (type: 1 FAT12/16, 2 FAT32, 4 exFAT;
+  // unit: allocation unit in bytes, 0 automatic) into the disk object's
+  // first MBR partition or EFI system partition and mounts it. Works after
+  // a mount that found no volume (the disk object stays attached then).
+  // 1 on success.
+  int Format(unsigned type, uint32_t unitBytes);
 
-    bool IsMounted() const { return m_Work.fsType != 0; }
-    bool IsBorrowed() const { return m_bBorrowed != 0; }
-    _VROH_MOUNT_RW* DiskObject() const { return m_pDisk; }
-    // 1 FAT12, 2 FAT16, 3 FAT32, 4 exFAT; 0 when nothing is mounted.
-    int FileSystemType() const { return m_Work.fsType; }
+  bool IsMounted() const { return m_Work.fsType != 0; }
+  bool IsBorrowed() const { return m_bBorrowed != 0; }
+  _VROH_MOUNT_RW* DiskObject() const { return m_pDisk; }
+  // 1 FAT12, 2 FAT16, 3 FAT32, 4 exFAT; 0 when nothing is mounted.
+  int FileSystemType() const { return m_Work.fsType; }
 
-    // ---- Files and folders (paths from the volume root, "\" or "/").
-    // Bytes read; 0 when the file cannot be opened.
-    uint64_t ReadFile(const wchar_t* path, void* buffer, uint64_t offset, uint64_t count);
-    // Writes count bytes at offset into a file created when missing; the
-    // file ends after them. At offset 0 the file holds exactly these bytes;
-    // above 0 its bytes before the offset are kept (a shorter file is
-    // extended with zeros). Bytes written.
-    uint64_t WriteFile(const wchar_t* path, const void* buffer, uint64_t offset, uint64_t count);
-    // Writes into an existing file at offset, keeping everything else of it
-    // (it grows as needed). Bytes written; 0 with the last error on failure.
-    uint64_t WriteFileData(const wchar_t* path, const void* buffer, uint64_t offset,
-                           uint64_t count);
-    // Creates an empty file; fails with ERROR_ALREADY_EXISTS when the name is taken.
-    int CreateEmptyFile(const wchar_t* path);
-    int GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
-                    FILETIME* lastAccess, DWORD* attributes, uint64_t* size);
-    // Sets the given times and the read-only, hidden, system and archive
-    // bits of *attributes (each may be null).
-    int SetFileInfo(const wchar_t* path, const FILETIME* creation, const FILETIME* lastWrite,
-                    const FILETIME* lastAccess, const DWORD* attributes);
-    int GetPathType(const wchar_t* path);   // 0 missing, 1 file, 2 folder
-    // The callback gets (name, is-directory 0/1, size low, size high, 0,
-    // last-write FILETIME, 0, attributes, user) and stops by returning 0.
-    // The FAT module's convention: FAT_OK (0) when the folder was listed,
-    // else the module's result code (FatModule.h).
-    int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user);
-    // The same listing with every entry's full record. The Win32
-    // convention of the rest of this class: 1 when listed, else 0 with the
-    // last error.
-    int ListDirectory(const wchar_t* path, FatEntryCallback callback, void* user);
-    int CreateDirectory(const wchar_t* path);
-    // Creates every missing component; a separator within the first two
-    // characters creates nothing. 1 when the last one was created.
-    int CreateDirectories(const wchar_t* path);
-    int RenamePath(const wchar_t* oldPath, const wchar_t* newPath);
-    // A file, or a folder with everything below it. 1 on success.
-    int DeleteTree(const wchar_t* path);
-    int GetSpace(uint64_t* totalBytes, uint64_t* freeBytes);
-    // fileSystem 1..4, clusters, free clusters, cluster and sector size.
-    int GetVolumeInfo(VolumeInfoRecord* record);
-    // Version resource of a file of the volume (read through a temporary
-    // host copy, prefix "ver"); 0 when unknown.
-    uint64_t GetFileVersion(const wchar_t* path);
+  // ---- Files and folders (paths from the volume root, "\" or "/").
+  // Bytes read; 0 when the file cannot be opened.
+  uint64_t ReadFile(const wchar_t* path, void* buffer, uint64_t offset, uint64_t count);
+  // Writes count bytes at offset into a file created when missing; the
+  // file ends after them. At offset 0 the file holds exactly these bytes;
+  // above 0 its bytes before the offset are kept (a shorter file is
+  // extended with zeros). Bytes written.
+  uint64_t WriteFile(const wchar_t* path, const void* buffer, uint64_t offset, uint64_t count);
+  // Writes into an existing file at offset, keeping everything else of it
+  // (it grows as needed). Bytes written; 0 with the last error on failure.
+  uint64_t WriteFileData(const wchar_t* path, const void* buffer, uint64_t offset, uint64_t count);
+  // Creates an empty file; fails with ERROR_ALREADY_EXISTS when the name is taken.
+  int CreateEmptyFile(const wchar_t* path);
+  int GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
+                  FILETIME* lastAccess, DWORD* attributes, uint64_t* size);
+  // Sets the given times and the read-only, hidden, system and archive
+  // bits of *attributes (each may be null).
+  int SetFileInfo(const wchar_t* path, const FILETIME* creation, const FILETIME* lastWrite,
+                  const FILETIME* lastAccess, const DWORD* attributes);
+  int GetPathType(const wchar_t* path);  // 0 missing, 1 file, 2 folder
+  // The callback gets (name, is-directory 0/1, size low, size high, 0,
+  // last-write FILETIME, 0, attributes, user) and stops by returning 0.
+  // The FAT module's convention: FAT_OK (0) when the folder was listed,
+  // else the module's result code (FatModule.h).
+  int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user);
+  // The same listing with every entry's full record. The Win32
+  // convention of the rest of this class: 1 when listed, else 0 with the
+  // last error.
+  int ListDirectory(const wchar_t* path, FatEntryCallback callback, void* user);
+  int CreateDirectory(const wchar_t* path);
+  // Creates every missing component; a separator within the first two
+  // characters creates nothing. 1 when the last one was created.
+  int CreateDirectories(const wchar_t* path);
+  int RenamePath(const wchar_t* oldPath, const wchar_t* newPath);
+  // A file, or a folder with everything below it. 1 on success.
+  int DeleteTree(const wchar_t* path);
+  int GetSpace(uint64_t* totalBytes, uint64_t* freeBytes);
+  // fileSystem 1..4, clusters, free clusters, cluster and sector size.
+  int GetVolumeInfo(VolumeInfoRecord* record);
+  // Version resource of a file of the volume (read through a temporary
+  // host copy, prefix "ver"); 0 when unknown.
+  uint64_t GetFileVersion(const wchar_t* path);
 
-    // ---- Copies (progress and overwrite questions through the callback,
-    // 64 KiB transfers; WOW64 redirection off), run by the tree-copy engine
-    // (image/copy/TreeCopy.h) over CFatVolumeFiles: host links are never
-    // followed. ExtractFile and InjectHostFile copy one file to the path
-    // itself; ExtractPath puts a file or folder into hostFolder under its
-    // own name (a wildcard set or the root's content into hostFolder
-    // itself), making every missing host folder.
-    int ExtractFile(const wchar_t* volumePath, const wchar_t* hostPath,
-                    VolumeCopyCallback callback, void* user);
-    int ExtractPath(const wchar_t* volumePath, const wchar_t* hostFolder,
-                    VolumeCopyCallback callback, void* user);
-    int InjectHostFile(const wchar_t* hostPath, const wchar_t* volumePath, uint64_t* missing,
-                       VolumeCopyCallback callback, void* user);
-    // Returns the number of items copied (a created folder counts 1).
-    int InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath, uint64_t* missing,
-                       VolumeCopyCallback callback, void* user);
-    // Copies a tree of the image's NTFS volume onto this volume (folders
-    // created, files copied with their times). Returns the files copied, -1
-    // when the source is missing or a file failed.
-    int CopyFromMountedImage(CMountedImage* image, const wchar_t* sourcePath,
-                             const wchar_t* targetPath);
+  // ---- Copies (progress and overwrite questions through the callback,
+  // 64 KiB transfers; WOW64 redirection off), run by the tree-copy engine
+  // (image/copy/TreeCopy.h) over CFatVolumeFiles: host links are never
+  // followed. ExtractFile and InjectHostFile copy one file to the path
+  // itself; ExtractPath puts a file or folder into hostFolder under its
+  // own name (a wildcard set or the root's content into hostFolder
+  // itself), making every missing host folder.
+  int ExtractFile(const wchar_t* volumePath, const wchar_t* hostPath, VolumeCopyCallback callback,
+                  void* user);
+  int ExtractPath(const wchar_t* volumePath, const wchar_t* hostFolder, VolumeCopyCallback callback,
+                  void* user);
+  int InjectHostFile(const wchar_t* hostPath, const wchar_t* volumePath, uint64_t* missing,
+                     VolumeCopyCallback callback, void* user);
+  // Returns the number of items copied (a created folder counts 1).
+  int InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath, uint64_t* missing,
+                     VolumeCopyCallback callback, void* user);
+  // Copies a tree of the image's NTFS volume onto this volume (folders
+  // created, files copied with their times). Returns the files copied, -1
+  // when the source is missing or a file failed.
+  int CopyFromMountedImage(CMountedImage* image, const wchar_t* sourcePath,
+                           const wchar_t* targetPath);
 
-    // ---- Boot configuration of the EFI system partition. The hive object
-    // belongs to the registry side, which defines these two (src/registry)
-    // and closes the hive when the mounted image unloads its hives.
-    int LoadBcdHive();
-    uint32_t DeleteBcdKey(const wchar_t* keyPath);
-    CRegHive* m_pBcdHive = nullptr;
+  // ---- Boot configuration of the EFI system partition. The hive object
+  // belongs to the registry side, which defines these two (src/registry)
+  // and closes the hive when the mounted image unloads its hives.
+  int LoadBcdHive();
+  uint32_t DeleteBcdKey(const wchar_t* keyPath);
+  CRegHive* m_pBcdHive = nullptr;
 
-    // FAT date and time words (local time) <-> UTC FILETIME.
-    static FILETIME FatTimeToUtc(uint16_t date, uint16_t time);
-    static void UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* time);
+  // FAT date and time words (local time) <-> UTC FILETIME.
+  static FILETIME FatTimeToUtc(uint16_t date, uint16_t time);
+  static void UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* time);
 
-private:
-    int Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed);
-    bool Stat(const wchar_t* path, FatFileInfo* info, int* isRoot);
-    uint64_t WriteOpened(FatFileObject* file, const void* buffer, uint64_t offset, uint64_t count,
-                         bool truncate);
-    int DeleteBelow(const wchar_t* path);
+ private:
+  int Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed);
+  bool Stat(const wchar_t* path, FatFileInfo* info, int* isRoot);
+  uint64_t WriteOpened(FatFileObject* file, const void* buffer, uint64_t offset, uint64_t count,
+                       bool truncate);
+  int DeleteBelow(const wchar_t* path);
 
-    _VROH_MOUNT_RW* m_pDisk = nullptr;
-    FatWorkArea m_Work;
-    int m_bBorrowed = 0;
-    int m_bWritable = 0;
+  _VROH_MOUNT_RW* m_pDisk = nullptr;
+  FatWorkArea m_Work;
+  int m_bBorrowed = 0;
+  int m_bWritable = 0;
 };
 
 // The Win32 error for a FAT module result code.

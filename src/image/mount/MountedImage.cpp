@@ -13,168 +13,143 @@
 
 namespace {
 
-void SyncDiskObject(void* owner)
-{
-    (void)owner;
+void SyncDiskObject(void* owner) {
+  (void)owner;
 }
 
 // Base types whose back end drops writes: a physical drive, a host volume
 // and a dynamic VHD.
-bool BaseDropsWrites(int type)
-{
-    return type == VRO_TYPE_PHYSICAL || type == VRO_TYPE_VOLUME || type == VRO_TYPE_VHD_DYNAMIC;
+bool BaseDropsWrites(int type) {
+  return type == VRO_TYPE_PHYSICAL || type == VRO_TYPE_VOLUME || type == VRO_TYPE_VHD_DYNAMIC;
 }
 
 }  // namespace
 
 CMountedImage::CMountedImage() = default;
 
-CMountedImage::~CMountedImage()
-{
-    UnloadHives();
-    Close();
-    delete m_pRegRootMap;
-    m_pRegRootMap = nullptr;
+CMountedImage::~CMountedImage() {
+  UnloadHives();
+  Close();
+  delete m_pRegRootMap;
+  m_pRegRootMap = nullptr;
 }
 
-bool CMountedImage::UnloadHives()
-{
-    return m_pRegRootMap ? m_pRegRootMap->Release(this) : true;
+bool CMountedImage::UnloadHives() {
+  return m_pRegRootMap ? m_pRegRootMap->Release(this) : true;
 }
 
-void CMountedImage::MakeWriteBackPath(const wchar_t* secondPath, wchar_t* out)
-{
-    out[0] = 0;
-    if (!secondPath || !*secondPath)
-        return;
-    // Room for "Fix" after the cut path.
-    wcsncpy(out, secondPath, kPathChars - 4);
-    out[kPathChars - 4] = 0;
-    wchar_t* name = out;
-    for (wchar_t* p = out; *p; p++) {
-        if (*p == L'\\' || *p == L'/')
-            name = p + 1;
-    }
-    wchar_t* dot = wcsrchr(name, L'.');
-    if (dot)
-        dot[1] = 0;
-    wcscat(out, L"Fix");
+void CMountedImage::MakeWriteBackPath(const wchar_t* secondPath, wchar_t* out) {
+  out[0] = 0;
+  if (!secondPath || !*secondPath) return;
+  // Room for "Fix" after the cut path.
+  wcsncpy(out, secondPath, kPathChars - 4);
+  out[kPathChars - 4] = 0;
+  wchar_t* name = out;
+  for (wchar_t* p = out; *p; p++) {
+    if (*p == L'\\' || *p == L'/') name = p + 1;
+  }
+  wchar_t* dot = wcsrchr(name, L'.');
+  if (dot) dot[1] = 0;
+  wcscat(out, L"Fix");
 }
 
-unsigned long CMountedImage::MountFlags() const
-{
-    return NTFS_MOUNT_ACCEPT_DIRTY | (m_bReadOnly ? NTFS_MOUNT_READONLY : 0);
+unsigned long CMountedImage::MountFlags() const {
+  return NTFS_MOUNT_ACCEPT_DIRTY | (m_bReadOnly ? NTFS_MOUNT_READONLY : 0);
 }
 
-void CMountedImage::BuildIoBlock()
-{
-    m_pIoBlock = new DiskIoBlock();
-    m_pIoBlock->owner = m_pDisk;
-    m_pIoBlock->second = INVALID_HANDLE_VALUE;
-    m_pIoBlock->read = ReadDiskObjectBytes;
-    m_pIoBlock->write = WriteDiskObjectBytes;
-    m_pIoBlock->sync = SyncDiskObject;
+void CMountedImage::BuildIoBlock() {
+  m_pIoBlock = new DiskIoBlock();
+  m_pIoBlock->owner = m_pDisk;
+  m_pIoBlock->second = INVALID_HANDLE_VALUE;
+  m_pIoBlock->read = ReadDiskObjectBytes;
+  m_pIoBlock->write = WriteDiskObjectBytes;
+  m_pIoBlock->sync = SyncDiskObject;
 }
 
 int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
-                             int writeMode)
-{
-    Close();
-    if (!imagePath || !*imagePath)
-        return -1;
-    m_pDisk = new (std::nothrow) _VROH_MOUNT_RW();
-    if (!m_pDisk)
-        return -1;
-    wchar_t fixPath[kPathChars];
-    MakeWriteBackPath(secondPath, fixPath);
-    if (m_pDisk->OpenChain(imagePath, fixPath[0] ? fixPath : nullptr, writeMode) < 0) {
-        Close();
-        return -1;
-    }
-    int type = m_pDisk->BaseType();
-    BuildIoBlock();
-    m_nWriteMode = writeMode;
-    // A device whose back end drops writes would take them silently: without
-    // a write-back file its volume is browsed read-only.
-    m_bReadOnly = writeMode == 0 ||
-                  (BaseDropsWrites(type) && !m_pDisk->Layers()->Fix().IsOpen());
-    m_pNtfs = MountNtfsOnDisk(m_pIoBlock, partition, MountFlags());
-    if (m_pNtfs) {
-        m_nPartition = GetMountedPartitionIndex(m_pNtfs);
-        return type;
-    }
-    if (MountFatMain() == 0) {
-        m_nPartition = 0;
-        return type;
-    }
+                             int writeMode) {
+  Close();
+  if (!imagePath || !*imagePath) return -1;
+  m_pDisk = new (std::nothrow) _VROH_MOUNT_RW();
+  if (!m_pDisk) return -1;
+  wchar_t fixPath[kPathChars];
+  MakeWriteBackPath(secondPath, fixPath);
+  if (m_pDisk->OpenChain(imagePath, fixPath[0] ? fixPath : nullptr, writeMode) < 0) {
     Close();
     return -1;
-}
-
-int CMountedImage::MountDiskObject(_VROH_DISK_COMBO* layers)
-{
-    Close();
-    if (!layers)
-        return -1;
-    m_pDisk = new (std::nothrow) _VROH_MOUNT_RW(layers);
-    if (!m_pDisk)
-        return -1;
-    BuildIoBlock();
-    m_nWriteMode = 1;
-    m_bReadOnly = false;
-    m_pNtfs = MountNtfsOnDisk(m_pIoBlock, 0, NTFS_MOUNT_ACCEPT_DIRTY);
-    if (!m_pNtfs) {
-        // The layers are the caller's: only what was made here goes.
-        Close();
-        return -1;
-    }
+  }
+  int type = m_pDisk->BaseType();
+  BuildIoBlock();
+  m_nWriteMode = writeMode;
+  // A device whose back end drops writes would take them silently: without
+  // a write-back file its volume is browsed read-only.
+  m_bReadOnly = writeMode == 0 || (BaseDropsWrites(type) && !m_pDisk->Layers()->Fix().IsOpen());
+  m_pNtfs = MountNtfsOnDisk(m_pIoBlock, partition, MountFlags());
+  if (m_pNtfs) {
     m_nPartition = GetMountedPartitionIndex(m_pNtfs);
-    m_bLent = true;
-    return VRO_TYPE_SPARSE;
-}
-
-int CMountedImage::RemountNtfs()
-{
-    if (!m_pNtfs || !m_pIoBlock)
-        return 0;
-    UnmountNtfsVolume(m_pNtfs);
-    m_pNtfs = MountNtfsOnDisk(m_pIoBlock, m_nPartition, MountFlags());
-    if (!m_pNtfs)
-        return 0;
-    m_nPartition = GetMountedPartitionIndex(m_pNtfs);
-    return 1;
-}
-
-bool CMountedImage::Close()
-{
-    // Hives and FAT volume objects live on the mounted volume: they are
-    // written back and released before it goes.
-    bool ok = UnloadHives();
-    if (!ReleaseFat(m_pEspFat))
-        ok = false;
-    if (!ReleaseFat(m_pFat))
-        ok = false;
-    if (m_pNtfs) {
-        if (UnmountNtfsVolume(m_pNtfs) != 0)
-            ok = false;
-        m_pNtfs = nullptr;
-    }
-    if (m_pDisk) {
-        // A lent layer set is flushed and left to its owner.
-        if (m_pDisk->Flush() < 0 || m_pDisk->CloseLayers() < 0)
-            ok = false;
-        delete m_pDisk;
-        m_pDisk = nullptr;
-    }
-    delete m_pIoBlock;
-    m_pIoBlock = nullptr;
-    // The volume is unlocked and the snapshot deleted only after the
-    // library let go of the drive.
-    delete m_pHostVolume;
-    m_pHostVolume = nullptr;
+    return type;
+  }
+  if (MountFatMain() == 0) {
     m_nPartition = 0;
-    m_nWriteMode = 0;
-    m_bLent = false;
-    m_bReadOnly = false;
-    return ok;
+    return type;
+  }
+  Close();
+  return -1;
+}
+
+int CMountedImage::MountDiskObject(_VROH_DISK_COMBO* layers) {
+  Close();
+  if (!layers) return -1;
+  m_pDisk = new (std::nothrow) _VROH_MOUNT_RW(layers);
+  if (!m_pDisk) return -1;
+  BuildIoBlock();
+  m_nWriteMode = 1;
+  m_bReadOnly = false;
+  m_pNtfs = MountNtfsOnDisk(m_pIoBlock, 0, NTFS_MOUNT_ACCEPT_DIRTY);
+  if (!m_pNtfs) {
+    // The layers are the caller's: only what was made here goes.
+    Close();
+    return -1;
+  }
+  m_nPartition = GetMountedPartitionIndex(m_pNtfs);
+  m_bLent = true;
+  return VRO_TYPE_SPARSE;
+}
+
+int CMountedImage::RemountNtfs() {
+  if (!m_pNtfs || !m_pIoBlock) return 0;
+  UnmountNtfsVolume(m_pNtfs);
+  m_pNtfs = MountNtfsOnDisk(m_pIoBlock, m_nPartition, MountFlags());
+  if (!m_pNtfs) return 0;
+  m_nPartition = GetMountedPartitionIndex(m_pNtfs);
+  return 1;
+}
+
+bool CMountedImage::Close() {
+  // Hives and FAT volume objects live on the mounted volume: they are
+  // written back and released before it goes.
+  bool ok = UnloadHives();
+  if (!ReleaseFat(m_pEspFat)) ok = false;
+  if (!ReleaseFat(m_pFat)) ok = false;
+  if (m_pNtfs) {
+    if (UnmountNtfsVolume(m_pNtfs) != 0) ok = false;
+    m_pNtfs = nullptr;
+  }
+  if (m_pDisk) {
+    // A lent layer set is flushed and left to its owner.
+    if (m_pDisk->Flush() < 0 || m_pDisk->CloseLayers() < 0) ok = false;
+    delete m_pDisk;
+    m_pDisk = nullptr;
+  }
+  delete m_pIoBlock;
+  m_pIoBlock = nullptr;
+  // The volume is unlocked and the snapshot deleted only after the
+  // library let go of the drive.
+  delete m_pHostVolume;
+  m_pHostVolume = nullptr;
+  m_nPartition = 0;
+  m_nWriteMode = 0;
+  m_bLent = false;
+  m_bReadOnly = false;
+  return ok;
 }

@@ -22,241 +22,241 @@ struct _ntfs_volume;
 // loaded hives, which derives from this): the mounted image has it let go
 // of the volume before the volume goes, and deletes it with itself.
 class ImageAttachment {
-public:
-    virtual ~ImageAttachment() = default;
-    // Writes back what changed on the image's volume and releases it; the
-    // attachment itself stays. False when a change could not be written back.
-    virtual bool Release(CMountedImage* image) = 0;
+ public:
+  virtual ~ImageAttachment() = default;
+  // Writes back what changed on the image's volume and releases it; the
+  // attachment itself stays. False when a change could not be written back.
+  virtual bool Release(CMountedImage* image) = 0;
 };
 
 class CMountedImage : public VolumeFiles {
-public:
-    // The NTFS formatter, installed by the disk tools (the mounted image
-    // sits below them): format of one partition of a device block, 0 on
-    // success. Without one, creating and formatting NTFS volumes fails.
-    typedef int (*NtfsFormatter)(DiskIoBlock* device, uint32_t partition, int bootChoice,
-                                 uint8_t align, const void* bootCode, const void* gptEntries);
-    static void SetNtfsFormatter(NtfsFormatter formatter);
+ public:
+  // The NTFS formatter, installed by the disk tools (the mounted image
+  // sits below them): format of one partition of a device block, 0 on
+  // success. Without one, creating and formatting NTFS volumes fails.
+  typedef int (*NtfsFormatter)(DiskIoBlock* device, uint32_t partition, int bootChoice,
+                               uint8_t align, const void* bootCode, const void* gptEntries);
+  static void SetNtfsFormatter(NtfsFormatter formatter);
 
-    // The NTFS clone engine, installed by the disk tools like the formatter:
-    // (source volume, target volume, skip list, boot-sector mode, callback,
-    // context) -> copied clusters, -5 stopped, -1 failed.
-    typedef int (*NtfsCloner)(struct _ntfs_volume* source, struct _ntfs_volume* target,
-                              const ClusterRun* skip, int bootMode,
-                              DiskCopyProgressCallback callback, void* context);
-    static void SetNtfsCloner(NtfsCloner cloner);
-    // Copy of the EFI system partition of the disk under one NTFS volume
-    // onto the one under another: 0, or -1.
-    typedef int (*EspCopier)(struct _ntfs_volume* source, struct _ntfs_volume* target);
-    static void SetEspCopier(EspCopier copier);
-    // Clones this image's NTFS volume onto target's (the engine's result);
-    // -1 when either has no NTFS volume or no engine is installed.
-    int CloneVolumeTo(CMountedImage* target, const ClusterRun* skip, int bootMode,
-                      DiskCopyProgressCallback callback, void* context);
-    // Copies the EFI system partition of this image's disk onto target's
-    // (the engine's result); -1 without NTFS volumes or an engine.
-    int CopyEspTo(CMountedImage* target);
-    // The disk-layout routines of the disk tools for copies of the NTFS
-    // volume (installed with the clone engine); each wrapper gives 0 when
-    // no NTFS volume is mounted or none is installed.
-    struct DiskLayoutRoutines {
-        bool (*readBootCode)(struct _ntfs_volume* vol, uint8_t* buffer8192);
-        bool (*readMbrTemplate)(struct _ntfs_volume* vol, uint8_t* buffer512);
-        int (*prepareGptCopy)(struct _ntfs_volume* vol, uint8_t* diskGuid, uint8_t* entries256);
-        int (*getPartitionGuid)(struct _ntfs_volume* vol, uint8_t* guid);
-    };
-    static void SetDiskLayoutRoutines(const DiskLayoutRoutines& routines);
-    bool ReadBootCode(uint8_t* buffer8192);
-    bool ReadMbrTemplate(uint8_t* buffer512);
-    int PrepareGptCopy(uint8_t* diskGuid, uint8_t* entries256);
-    int GetPartitionGuid(uint8_t* guid);
+  // The NTFS clone engine, installed by the disk tools like the formatter:
+  // (source volume, target volume, skip list, boot-sector mode, callback,
+  // context) -> copied clusters, -5 stopped, -1 failed.
+  typedef int (*NtfsCloner)(struct _ntfs_volume* source, struct _ntfs_volume* target,
+                            const ClusterRun* skip, int bootMode, DiskCopyProgressCallback callback,
+                            void* context);
+  static void SetNtfsCloner(NtfsCloner cloner);
+  // Copy of the EFI system partition of the disk under one NTFS volume
+  // onto the one under another: 0, or -1.
+  typedef int (*EspCopier)(struct _ntfs_volume* source, struct _ntfs_volume* target);
+  static void SetEspCopier(EspCopier copier);
+  // Clones this image's NTFS volume onto target's (the engine's result);
+  // -1 when either has no NTFS volume or no engine is installed.
+  int CloneVolumeTo(CMountedImage* target, const ClusterRun* skip, int bootMode,
+                    DiskCopyProgressCallback callback, void* context);
+  // Copies the EFI system partition of this image's disk onto target's
+  // (the engine's result); -1 without NTFS volumes or an engine.
+  int CopyEspTo(CMountedImage* target);
+  // The disk-layout routines of the disk tools for copies of the NTFS
+  // volume (installed with the clone engine); each wrapper gives 0 when
+  // no NTFS volume is mounted or none is installed.
+  struct DiskLayoutRoutines {
+    bool (*readBootCode)(struct _ntfs_volume* vol, uint8_t* buffer8192);
+    bool (*readMbrTemplate)(struct _ntfs_volume* vol, uint8_t* buffer512);
+    int (*prepareGptCopy)(struct _ntfs_volume* vol, uint8_t* diskGuid, uint8_t* entries256);
+    int (*getPartitionGuid)(struct _ntfs_volume* vol, uint8_t* guid);
+  };
+  static void SetDiskLayoutRoutines(const DiskLayoutRoutines& routines);
+  bool ReadBootCode(uint8_t* buffer8192);
+  bool ReadMbrTemplate(uint8_t* buffer512);
+  int PrepareGptCopy(uint8_t* diskGuid, uint8_t* entries256);
+  int GetPartitionGuid(uint8_t* guid);
 
-    CMountedImage();
-    ~CMountedImage();
-    CMountedImage(const CMountedImage&) = delete;
-    CMountedImage& operator=(const CMountedImage&) = delete;
+  CMountedImage();
+  ~CMountedImage();
+  CMountedImage(const CMountedImage&) = delete;
+  CMountedImage& operator=(const CMountedImage&) = delete;
 
-    // Opens image (with its update chain) and the write-back file named after
-    // secondPath (null: none), then mounts NTFS at the partition index, else
-    // FAT. Returns the base layer's type code (0..9), or -1.
-    int OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
-                  int writeMode);
-    // Mounts the NTFS volume of a host drive letter: read-only through a
-    // shadow-copy snapshot where one can be taken (else locked and
-    // dismounted), writable locked and dismounted. 0, or -1 with nothing
-    // open. volume (owned from then on) replaces the system's host-volume
-    // object, for tests.
-    int OpenHostVolume(wchar_t letter, int writable, class CHostVolume* volume = nullptr);
-    // Creates an image of megabytes MiB (own sparse format, or a header
-    // with plain sectors), puts firstSector (512 bytes) at disk sector 0
-    // when given, formats NTFS through the installed formatter (the last
-    // five arguments are its own) and mounts it read-write: 1, or 0 with
-    // nothing open.
-    int CreateImage(const wchar_t* path, uint32_t megabytes, int plain, int bootChoice,
-                    uint8_t align, const void* firstSector, const void* bootCode,
-                    const void* gptEntries);
-    // Mounts NTFS over a layer set the caller keeps (write mode 1): 6, or -1
-    // with nothing mounted and the caller's layers untouched.
-    int MountDiskObject(_VROH_DISK_COMBO* layers);
-    // Unmounts and mounts the NTFS volume again: 1, or 0 (nothing mounted).
-    int RemountNtfs();
-    // Writes the hives back, unmounts, closes the device stack and host
-    // handles. May be called at any time. False when something changed did
-    // not reach the image: a hive, the volume's unmount, the final flush of
-    // the overlays (their maps, headers and pending writes).
-    bool Close();
-    // Writes changed hives back and releases them (through the registry's
-    // attachment). False when a changed hive could not be written back: its
-    // changes are lost, and the operation that made them has failed.
-    bool UnloadHives();
+  // Opens image (with its update chain) and the write-back file named after
+  // secondPath (null: none), then mounts NTFS at the partition index, else
+  // FAT. Returns the base layer's type code (0..9), or -1.
+  int OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition, int writeMode);
+  // Mounts the NTFS volume of a host drive letter: read-only through a
+  // shadow-copy snapshot where one can be taken (else locked and
+  // dismounted), writable locked and dismounted. 0, or -1 with nothing
+  // open. volume (owned from then on) replaces the system's host-volume
+  // object, for tests.
+  int OpenHostVolume(wchar_t letter, int writable, class CHostVolume* volume = nullptr);
+  // Creates an image of megabytes MiB (own sparse format, or a header
+  // with plain sectors), puts firstSector (512 bytes) at disk sector 0
+  // when given, formats NTFS through the installed formatter (the last
+  // five arguments are its own) and mounts it read-write: 1, or 0 with
+  // nothing open.
+  int CreateImage(const wchar_t* path, uint32_t megabytes, int plain, int bootChoice, uint8_t align,
+                  const void* firstSector, const void* bootCode, const void* gptEntries);
+  // Mounts NTFS over a layer set the caller keeps (write mode 1): 6, or -1
+  // with nothing mounted and the caller's layers untouched.
+  int MountDiskObject(_VROH_DISK_COMBO* layers);
+  // Unmounts and mounts the NTFS volume again: 1, or 0 (nothing mounted).
+  int RemountNtfs();
+  // Writes the hives back, unmounts, closes the device stack and host
+  // handles. May be called at any time. False when something changed did
+  // not reach the image: a hive, the volume's unmount, the final flush of
+  // the overlays (their maps, headers and pending writes).
+  bool Close();
+  // Writes changed hives back and releases them (through the registry's
+  // attachment). False when a changed hive could not be written back: its
+  // changes are lost, and the operation that made them has failed.
+  bool UnloadHives();
 
-    // The write-back path for a second path: the characters after the last
-    // '.' of its file name become "Fix" ("Fix" is appended without a '.').
-    // out holds 360 characters.
-    static void MakeWriteBackPath(const wchar_t* secondPath, wchar_t* out);
+  // The write-back path for a second path: the characters after the last
+  // '.' of its file name become "Fix" ("Fix" is appended without a '.').
+  // out holds 360 characters.
+  static void MakeWriteBackPath(const wchar_t* secondPath, wchar_t* out);
 
-    // ---- File API (paths rooted at the volume; "\::{UEFI}\..." addresses
-    // the EFI system partition of an NTFS disk). 1 / 0 with the last error.
-    // The operations the tree copies walk are those of VolumeFiles, which
-    // also gives IsWindowsExecutable.
-    int GetPathType(const wchar_t* path) override;   // 0 missing, 1 file, 2 folder
-    int GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
-                    FILETIME* lastAccess, DWORD* attributes, uint64_t* size) override;
-    // *attributes comes back with the previous value.
-    int SetFileInfo(const wchar_t* path, const FILETIME* creation, const FILETIME* lastWrite,
-                    const FILETIME* lastAccess, DWORD* attributes) override;
-    // Bytes read (the count is cut at the end of the data); 0 on failure.
-    uint64_t ReadFile(const wchar_t* path, void* buffer, uint64_t offset, uint64_t count) override;
-    // Bytes written (the file grows as needed); 0 on failure.
-    uint64_t WriteFile(const wchar_t* path, const void* buffer, uint64_t offset,
-                       uint64_t count) override;
-    // Creates a node by mode: 0x8000 file, 0x4000 folder, 0xA000 symbolic-link
-    // node (target), 0x2000 device node.
-    int CreatePath(const wchar_t* path, unsigned int mode,
-                   const wchar_t* target = nullptr) override;
-    int CreateDirectory(const wchar_t* path);
-    int CreateDirectoryTree(const wchar_t* path) override;
-    int DeletePath(const wchar_t* path) override;
-    int RenamePath(const wchar_t* oldPath, const wchar_t* newPath);
-    int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user) override;
-    DWORD GetReparseTag(const wchar_t* path) override;
-    int GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length) override;
-    int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode,
-                   DWORD tag) override;
-    // Free bytes of the side of path (none known for the EFI system partition).
-    int GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) override;
-    // The NTFS volume for a path on the NTFS side, else null.
-    struct _ntfs_volume* NtfsVolumeFor(const wchar_t* path) override;
-    // Tree copies between the host and the volume (image/copy/TreeCopy.h).
-    int InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath, uint64_t* missing,
-                       VolumeCopyCallback callback, void* user);
-    int ExtractToHost(const wchar_t* volumePath, const wchar_t* hostPath,
-                      VolumeCopyCallback callback, void* user);
+  // ---- File API (paths rooted at the volume; "\::{UEFI}\..." addresses
+  // the EFI system partition of an NTFS disk). 1 / 0 with the last error.
+  // The operations the tree copies walk are those of VolumeFiles, which
+  // also gives IsWindowsExecutable.
+  int GetPathType(const wchar_t* path) override;  // 0 missing, 1 file, 2 folder
+  int GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
+                  FILETIME* lastAccess, DWORD* attributes, uint64_t* size) override;
+  // *attributes comes back with the previous value.
+  int SetFileInfo(const wchar_t* path, const FILETIME* creation, const FILETIME* lastWrite,
+                  const FILETIME* lastAccess, DWORD* attributes) override;
+  // Bytes read (the count is cut at the end of the data); 0 on failure.
+  uint64_t ReadFile(const wchar_t* path, void* buffer, uint64_t offset, uint64_t count) override;
+  // Bytes written (the file grows as needed); 0 on failure.
+  uint64_t WriteFile(const wchar_t* path, const void* buffer, uint64_t offset,
+                     uint64_t count) override;
+  // Creates a node by mode: 0x8000 file, 0x4000 folder, 0xA000 symbolic-link
+  // node (target), 0x2000 device node.
+  int CreatePath(const wchar_t* path, unsigned int mode, const wchar_t* target = nullptr) override;
+  int CreateDirectory(const wchar_t* path);
+  int CreateDirectoryTree(const wchar_t* path) override;
+  int DeletePath(const wchar_t* path) override;
+  int RenamePath(const wchar_t* oldPath, const wchar_t* newPath);
+  int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user) override;
+  DWORD GetReparseTag(const wchar_t* path) override;
+  int GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length) override;
+  int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode,
+                 DWORD tag) override;
+  // Free bytes of the side of path (none known for the EFI system partition).
+  int GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) override;
+  // The NTFS volume for a path on the NTFS side, else null.
+  struct _ntfs_volume* NtfsVolumeFor(const wchar_t* path) override;
+  // Tree copies between the host and the volume (image/copy/TreeCopy.h).
+  int InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath, uint64_t* missing,
+                     VolumeCopyCallback callback, void* user);
+  int ExtractToHost(const wchar_t* volumePath, const wchar_t* hostPath, VolumeCopyCallback callback,
+                    void* user);
 
-    // ---- Volume information.
-    int GetVolumeInfo(int selector, VolumeInfoRecord* record);
-    int GetVolumeSpace(uint64_t* totalBytes, uint64_t* freeBytes);
-    uint64_t GetVolumeSize();
-    int FindWindowsDirectory(wchar_t* buffer, int length);
-    int GetImagePath(wchar_t* buffer, int length);
-    // Quick-formats the mounted volume and mounts it again: NTFS at the
-    // partition index (option: the formatter's boot-code choice), FAT as
-    // the kind it is. 1, or 0 (read-only, no formatter, or failure).
-    int FormatVolume(int partition, int option);
+  // ---- Volume information.
+  int GetVolumeInfo(int selector, VolumeInfoRecord* record);
+  int GetVolumeSpace(uint64_t* totalBytes, uint64_t* freeBytes);
+  uint64_t GetVolumeSize();
+  int FindWindowsDirectory(wchar_t* buffer, int length);
+  int GetImagePath(wchar_t* buffer, int length);
+  // Quick-formats the mounted volume and mounts it again: NTFS at the
+  // partition index (option: the formatter's boot-code choice), FAT as
+  // the kind it is. 1, or 0 (read-only, no formatter, or failure).
+  int FormatVolume(int partition, int option);
 
-    // ---- Offline registry and Windows identity (defined in src/registry).
-    // Key paths are full paths beginning with a root such as
-    // "HKEY_LOCAL_MACHINE\SYSTEM" or "HKEY_CURRENT_USER"; results are the
-    // registry status codes of registry/RegTypes.h.
-    int LoadHives(unsigned char flags);
-    uint32_t RegCreateKey(const wchar_t* keyPath);
-    uint32_t RegRenameKey(const wchar_t* keyPath, const wchar_t* newName);
-    uint32_t RegDeleteKey(const wchar_t* keyPath);
-    uint32_t RegSetValue(const wchar_t* keyPath, const wchar_t* name, const void* data, uint32_t length,
-                         uint32_t type);
-    uint32_t RegWriteValueData(const wchar_t* keyPath, const wchar_t* name, const void* data,
-                               uint32_t length);
-    uint32_t RegSetValueFromFile(const wchar_t* keyPath, const wchar_t* name, const wchar_t* hostPath);
-    uint32_t RegRenameValue(const wchar_t* keyPath, const wchar_t* oldName, const wchar_t* newName);
-    uint32_t RegDeleteValue(const wchar_t* keyPath, const wchar_t* name);
-    uint32_t RegQueryValue(const wchar_t* keyPath, const wchar_t* name, uint32_t* type,
-                           RegValueBuf** data);
-    int32_t RegGetSubkeyCount(const wchar_t* keyPath);
-    uint32_t RegEnumSubkeys(const wchar_t* keyPath, void* buffer, uint32_t* size);
-    uint32_t RegEnumValues(const wchar_t* keyPath, void* buffer, uint32_t* size);
-    uint32_t ImportRegFile(const wchar_t* regPath);
-    uint32_t ExportRegFile(const wchar_t* keyPath, uint32_t reserved, const wchar_t* regPath,
-                           int append, int filter);
-    uint32_t GetCurrentControlSet();
-    uint32_t GetWindowsVersion();
-    int GetWindowsBuildNumber();
-    uint64_t GetFileVersion(const wchar_t* path);
-    int GetFileSignerName(const wchar_t* path, wchar_t* buffer, int length);
-    int GetFileCompanyName(const wchar_t* path, wchar_t* buffer, int length);
-    int GetFileOriginalName(const wchar_t* path, wchar_t* buffer, int length);
-    int GetFileSpecialBuild(const wchar_t* path, wchar_t* buffer, int length);
+  // ---- Offline registry and Windows identity (defined in src/registry).
+  // Key paths are full paths beginning with a root such as
+  // "HKEY_LOCAL_MACHINE\SYSTEM" or "HKEY_CURRENT_USER"; results are the
+  // registry status codes of registry/RegTypes.h.
+  int LoadHives(unsigned char flags);
+  uint32_t RegCreateKey(const wchar_t* keyPath);
+  uint32_t RegRenameKey(const wchar_t* keyPath, const wchar_t* newName);
+  uint32_t RegDeleteKey(const wchar_t* keyPath);
+  uint32_t RegSetValue(const wchar_t* keyPath, const wchar_t* name, const void* data,
+                       uint32_t length, uint32_t type);
+  uint32_t RegWriteValueData(const wchar_t* keyPath, const wchar_t* name, const void* data,
+                             uint32_t length);
+  uint32_t RegSetValueFromFile(const wchar_t* keyPath, const wchar_t* name,
+                               const wchar_t* hostPath);
+  uint32_t RegRenameValue(const wchar_t* keyPath, const wchar_t* oldName, const wchar_t* newName);
+  uint32_t RegDeleteValue(const wchar_t* keyPath, const wchar_t* name);
+  uint32_t RegQueryValue(const wchar_t* keyPath, const wchar_t* name, uint32_t* type,
+                         RegValueBuf** data);
+  int32_t RegGetSubkeyCount(const wchar_t* keyPath);
+  uint32_t RegEnumSubkeys(const wchar_t* keyPath, void* buffer, uint32_t* size);
+  uint32_t RegEnumValues(const wchar_t* keyPath, void* buffer, uint32_t* size);
+  uint32_t ImportRegFile(const wchar_t* regPath);
+  uint32_t ExportRegFile(const wchar_t* keyPath, uint32_t reserved, const wchar_t* regPath,
+                         int append, int filter);
+  uint32_t GetCurrentControlSet();
+  uint32_t GetWindowsVersion();
+  int GetWindowsBuildNumber();
+  uint64_t GetFileVersion(const wchar_t* path);
+  int GetFileSignerName(const wchar_t* path, wchar_t* buffer, int length);
+  int GetFileCompanyName(const wchar_t* path, wchar_t* buffer, int length);
+  int GetFileOriginalName(const wchar_t* path, wchar_t* buffer, int length);
+  int GetFileSpecialBuild(const wchar_t* path, wchar_t* buffer, int length);
 
-    // ---- State.
-    _VROH_MOUNT_RW* DiskObject() const { return m_pDisk; }
-    DiskIoBlock* IoBlock() const { return m_pIoBlock; }
-    struct _ntfs_volume* NtfsVolume() const { return m_pNtfs; }
-    CFatVolume* FatVolume() const { return m_pFat; }
-    int PartitionIndex() const { return m_nPartition; }
-    int WriteMode() const { return m_nWriteMode; }
-    // True when the volume was mounted read-only (write mode 0, or a device
-    // that cannot be written opened without a write-back file).
-    bool IsReadOnly() const { return m_bReadOnly; }
+  // ---- State.
+  _VROH_MOUNT_RW* DiskObject() const { return m_pDisk; }
+  DiskIoBlock* IoBlock() const { return m_pIoBlock; }
+  struct _ntfs_volume* NtfsVolume() const {
+    return m_pNtfs;
+  }
+  CFatVolume* FatVolume() const { return m_pFat; }
+  int PartitionIndex() const { return m_nPartition; }
+  int WriteMode() const { return m_nWriteMode; }
+  // True when the volume was mounted read-only (write mode 0, or a device
+  // that cannot be written opened without a write-back file).
+  bool IsReadOnly() const { return m_bReadOnly; }
 
-    // Registry side: the hive map and the EFI partition volume of the BCD.
-    ImageAttachment* m_pRegRootMap = nullptr;
-    CFatVolume* m_pEspFat = nullptr;
-    // Host-volume side: the drive, locked volume and snapshot of
-    // OpenHostVolume, released by Close.
-    class CHostVolume* m_pHostVolume = nullptr;
+  // Registry side: the hive map and the EFI partition volume of the BCD.
+  ImageAttachment* m_pRegRootMap = nullptr;
+  CFatVolume* m_pEspFat = nullptr;
+  // Host-volume side: the drive, locked volume and snapshot of
+  // OpenHostVolume, released by Close.
+  class CHostVolume* m_pHostVolume = nullptr;
 
-private:
-    enum Side { SIDE_NONE, SIDE_NTFS, SIDE_ESP, SIDE_FAT };
-    Side SideOf(const wchar_t* path) const;
-    unsigned long MountFlags() const;
-    void BuildIoBlock();
+ private:
+  enum Side { SIDE_NONE, SIDE_NTFS, SIDE_ESP, SIDE_FAT };
+  Side SideOf(const wchar_t* path) const;
+  unsigned long MountFlags() const;
+  void BuildIoBlock();
 
-    // The FAT half (MountedImageFat.cpp): the main FAT volume, the EFI system
-    // partition mounted for one call, and the FAT side of the file API.
-    int MountFatMain();
-    // A borrowing volume over the EFI system partition, or null with
-    // ERROR_PATH_NOT_FOUND.
-    CFatVolume* MountEspForCall();
-    // Unmounts and frees a volume (closing the disk object only when the
-    // volume owns it); volume becomes null. False when its last changes did
-    // not reach the disk.
-    bool ReleaseFat(CFatVolume*& volume);
-    // The FAT volume of one call with the path it sees.
-    class FatCall;
-    friend class FatCall;
-    int FatGetPathType(Side side, const wchar_t* path);
-    int FatGetFileInfo(Side side, const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
-                       FILETIME* lastAccess, DWORD* attributes, uint64_t* size);
-    int FatSetFileInfo(Side side, const wchar_t* path, const FILETIME* creation,
-                       const FILETIME* lastWrite, const FILETIME* lastAccess, DWORD* attributes);
-    uint64_t FatReadFile(Side side, const wchar_t* path, void* buffer, uint64_t offset,
-                         uint64_t count);
-    uint64_t FatWriteFile(Side side, const wchar_t* path, const void* buffer, uint64_t offset,
-                          uint64_t count);
-    int FatCreatePath(Side side, const wchar_t* path, unsigned int mode);
-    int FatDeletePath(Side side, const wchar_t* path);
-    int FatRenamePath(Side side, const wchar_t* oldPath, const wchar_t* newPath);
-    int FatEnumDirectory(Side side, const wchar_t* path, VolumeEnumCallback callback, void* user);
-    int FatGetVolumeInfo(Side side, VolumeInfoRecord* record);
-    int FatGetVolumeSpace(Side side, uint64_t* totalBytes, uint64_t* freeBytes);
+  // The FAT half (MountedImageFat.cpp): the main FAT volume, the EFI system
+  // partition mounted for one call, and the FAT side of the file API.
+  int MountFatMain();
+  // A borrowing volume over the EFI system partition, or null with
+  // ERROR_PATH_NOT_FOUND.
+  CFatVolume* MountEspForCall();
+  // Unmounts and frees a volume (closing the disk object only when the
+  // volume owns it); volume becomes null. False when its last changes did
+  // not reach the disk.
+  bool ReleaseFat(CFatVolume*& volume);
+  // The FAT volume of one call with the path it sees.
+  class FatCall;
+  friend class FatCall;
+  int FatGetPathType(Side side, const wchar_t* path);
+  int FatGetFileInfo(Side side, const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
+                     FILETIME* lastAccess, DWORD* attributes, uint64_t* size);
+  int FatSetFileInfo(Side side, const wchar_t* path, const FILETIME* creation,
+                     const FILETIME* lastWrite, const FILETIME* lastAccess, DWORD* attributes);
+  uint64_t FatReadFile(Side side, const wchar_t* path, void* buffer, uint64_t offset,
+                       uint64_t count);
+  uint64_t FatWriteFile(Side side, const wchar_t* path, const void* buffer, uint64_t offset,
+                        uint64_t count);
+  int FatCreatePath(Side side, const wchar_t* path, unsigned int mode);
+  int FatDeletePath(Side side, const wchar_t* path);
+  int FatRenamePath(Side side, const wchar_t* oldPath, const wchar_t* newPath);
+  int FatEnumDirectory(Side side, const wchar_t* path, VolumeEnumCallback callback, void* user);
+  int FatGetVolumeInfo(Side side, VolumeInfoRecord* record);
+  int FatGetVolumeSpace(Side side, uint64_t* totalBytes, uint64_t* freeBytes);
 
-    _VROH_MOUNT_RW* m_pDisk = nullptr;
-    CFatVolume* m_pFat = nullptr;
-    struct _ntfs_volume* m_pNtfs = nullptr;
-    DiskIoBlock* m_pIoBlock = nullptr;
-    int m_nPartition = 0;
-    int m_nWriteMode = 0;
-    bool m_bLent = false;
-    bool m_bReadOnly = false;
+  _VROH_MOUNT_RW* m_pDisk = nullptr;
+  CFatVolume* m_pFat = nullptr;
+  struct _ntfs_volume* m_pNtfs = nullptr;
+  DiskIoBlock* m_pIoBlock = nullptr;
+  int m_nPartition = 0;
+  int m_nWriteMode = 0;
+  bool m_bLent = false;
+  bool m_bReadOnly = false;
 };
 
 // 64-bit count of the bad clusters recorded in $BadClus:$Bad.

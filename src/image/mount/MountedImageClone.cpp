@@ -12,44 +12,42 @@ CMountedImage::DiskLayoutRoutines g_Layout = {};
 
 }  // namespace
 
-void CMountedImage::SetNtfsCloner(NtfsCloner cloner) { g_NtfsCloner = cloner; }
+void CMountedImage::SetNtfsCloner(NtfsCloner cloner) {
+  g_NtfsCloner = cloner;
+}
 
-void CMountedImage::SetEspCopier(EspCopier copier) { g_EspCopier = copier; }
+void CMountedImage::SetEspCopier(EspCopier copier) {
+  g_EspCopier = copier;
+}
 
 int CMountedImage::CloneVolumeTo(CMountedImage* target, const ClusterRun* skip, int bootMode,
-                                 DiskCopyProgressCallback callback, void* context)
-{
-    if (!g_NtfsCloner || !m_pNtfs || !target || !target->m_pNtfs)
-        return -1;
-    return g_NtfsCloner(m_pNtfs, target->m_pNtfs, skip, bootMode, callback, context);
+                                 DiskCopyProgressCallback callback, void* context) {
+  if (!g_NtfsCloner || !m_pNtfs || !target || !target->m_pNtfs) return -1;
+  return g_NtfsCloner(m_pNtfs, target->m_pNtfs, skip, bootMode, callback, context);
 }
 
-int CMountedImage::CopyEspTo(CMountedImage* target)
-{
-    if (!g_EspCopier || !m_pNtfs || !target || !target->m_pNtfs)
-        return -1;
-    return g_EspCopier(m_pNtfs, target->m_pNtfs);
+int CMountedImage::CopyEspTo(CMountedImage* target) {
+  if (!g_EspCopier || !m_pNtfs || !target || !target->m_pNtfs) return -1;
+  return g_EspCopier(m_pNtfs, target->m_pNtfs);
 }
 
-void CMountedImage::SetDiskLayoutRoutines(const DiskLayoutRoutines& routines) { g_Layout = routines; }
-
-bool CMountedImage::ReadBootCode(uint8_t* buffer8192)
-{
-    return m_pNtfs && g_Layout.readBootCode && g_Layout.readBootCode(m_pNtfs, buffer8192);
+void CMountedImage::SetDiskLayoutRoutines(const DiskLayoutRoutines& routines) {
+  g_Layout = routines;
 }
 
-bool CMountedImage::ReadMbrTemplate(uint8_t* buffer512)
-{
-    return m_pNtfs && g_Layout.readMbrTemplate && g_Layout.readMbrTemplate(m_pNtfs, buffer512);
+bool CMountedImage::ReadBootCode(uint8_t* buffer8192) {
+  return m_pNtfs && g_Layout.readBootCode && g_Layout.readBootCode(m_pNtfs, buffer8192);
 }
 
-int CMountedImage::PrepareGptCopy(uint8_t* diskGuid, uint8_t* entries256)
-{
-    return m_pNtfs && g_Layout.prepareGptCopy ? g_Layout.prepareGptCopy(m_pNtfs, diskGuid, entries256)
-                                              : 0;
+bool CMountedImage::ReadMbrTemplate(uint8_t* buffer512) {
+  return m_pNtfs && g_Layout.readMbrTemplate && g_Layout.readMbrTemplate(m_pNtfs, buffer512);
 }
 
-int CMountedImage::GetPartitionGuid(uint8_t* guid)
-{
-    return m_pNtfs && g_Layout.getPartitionGuid ? g_Layout.getPartitionGuid(m_pNtfs, guid) : 0;
+int CMountedImage::PrepareGptCopy(uint8_t* diskGuid, uint8_t* entries256) {
+  return m_pNtfs && g_Layout.prepareGptCopy ? g_Layout.prepareGptCopy(m_pNtfs, diskGuid, entries256)
+                                            : 0;
+}
+
+int CMountedImage::GetPartitionGuid(uint8_t* guid) {
+  return m_pNtfs && g_Layout.getPartitionGuid ? g_Layout.getPartitionGuid(m_pNtfs, guid) : 0;
 }

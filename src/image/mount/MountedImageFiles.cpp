@@ -21,276 +21,224 @@ const size_t kUefiPrefixLen = 9;
 static_assert(sizeof(NtfsFileTime) == sizeof(FILETIME), "FILETIME layout");
 
 // Minus errno from the NTFS glue -> Win32 last error, result 0.
-int FailErrno(long long negErrno)
-{
-    SetLastError(NtfsErrnoToWin32((int)-negErrno));
-    return 0;
+int FailErrno(long long negErrno) {
+  SetLastError(NtfsErrnoToWin32((int)-negErrno));
+  return 0;
 }
 
-FILETIME ToFiletime(const NtfsFileTime& t)
-{
-    FILETIME f;
-    f.dwLowDateTime = t.low;
-    f.dwHighDateTime = t.high;
-    return f;
+FILETIME ToFiletime(const NtfsFileTime& t) {
+  FILETIME f;
+  f.dwLowDateTime = t.low;
+  f.dwHighDateTime = t.high;
+  return f;
 }
 
 struct EnumAdapter {
-    VolumeEnumCallback callback;
-    void* user;
+  VolumeEnumCallback callback;
+  void* user;
 };
 
 int EnumTrampoline(const wchar_t* name, unsigned int kind, unsigned long sizeLow,
                    unsigned long sizeHigh, const NtfsFileTime* creation,
                    const NtfsFileTime* lastWrite, const NtfsFileTime* lastAccess,
-                   unsigned long attributes, void* user)
-{
-    EnumAdapter* a = static_cast<EnumAdapter*>(user);
-    return a->callback(name, kind, sizeLow, sizeHigh, reinterpret_cast<const FILETIME*>(creation),
-                       reinterpret_cast<const FILETIME*>(lastWrite),
-                       reinterpret_cast<const FILETIME*>(lastAccess), attributes, a->user);
+                   unsigned long attributes, void* user) {
+  EnumAdapter* a = static_cast<EnumAdapter*>(user);
+  return a->callback(name, kind, sizeLow, sizeHigh, reinterpret_cast<const FILETIME*>(creation),
+                     reinterpret_cast<const FILETIME*>(lastWrite),
+                     reinterpret_cast<const FILETIME*>(lastAccess), attributes, a->user);
 }
 
 }  // namespace
 
-CMountedImage::Side CMountedImage::SideOf(const wchar_t* path) const
-{
-    if (!path)
-        return SIDE_NONE;
-    if (m_pNtfs)
-        return _wcsnicmp(path, kUefiPrefix, kUefiPrefixLen) == 0 ? SIDE_ESP : SIDE_NTFS;
-    if (m_pFat)
-        return SIDE_FAT;
-    return SIDE_NONE;
+CMountedImage::Side CMountedImage::SideOf(const wchar_t* path) const {
+  if (!path) return SIDE_NONE;
+  if (m_pNtfs) return _wcsnicmp(path, kUefiPrefix, kUefiPrefixLen) == 0 ? SIDE_ESP : SIDE_NTFS;
+  if (m_pFat) return SIDE_FAT;
+  return SIDE_NONE;
 }
 
-int CMountedImage::GetPathType(const wchar_t* path)
-{
-    switch (SideOf(path)) {
-    case SIDE_NTFS: return NtfsGetPathType(m_pNtfs, path);
+int CMountedImage::GetPathType(const wchar_t* path) {
+  switch (SideOf(path)) {
+    case SIDE_NTFS:
+      return NtfsGetPathType(m_pNtfs, path);
     case SIDE_ESP:
-    case SIDE_FAT: return FatGetPathType(SideOf(path), path);
-    default: return 0;
-    }
+    case SIDE_FAT:
+      return FatGetPathType(SideOf(path), path);
+    default:
+      return 0;
+  }
 }
 
 int CMountedImage::GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
-                               FILETIME* lastAccess, DWORD* attributes, uint64_t* size)
-{
-    Side side = SideOf(path);
-    if (side == SIDE_NONE)
-        return Fail(ERROR_NOT_READY);
-    if (side != SIDE_NTFS)
-        return FatGetFileInfo(side, path, creation, lastWrite, lastAccess, attributes, size);
-    NtfsFileInfo info;
-    int r = NtfsGetFileInfo(m_pNtfs, path, &info);
-    if (r < 0)
-        return FailErrno(r);
-    int filled = 0;
-    if (creation) {
-        *creation = ToFiletime(info.creation);
-        filled++;
-    }
-    if (lastWrite) {
-        *lastWrite = ToFiletime(info.lastWrite);
-        filled++;
-    }
-    if (lastAccess) {
-        *lastAccess = ToFiletime(info.lastAccess);
-        filled++;
-    }
-    if (attributes) {
-        *attributes = info.attributes;
-        filled++;
-    }
-    if (size) {
-        *size = info.size;
-        filled++;
-    }
-    return filled ? 1 : Fail(ERROR_INVALID_PARAMETER);
+                               FILETIME* lastAccess, DWORD* attributes, uint64_t* size) {
+  Side side = SideOf(path);
+  if (side == SIDE_NONE) return Fail(ERROR_NOT_READY);
+  if (side != SIDE_NTFS)
+    return FatGetFileInfo(side, path, creation, lastWrite, lastAccess, attributes, size);
+  NtfsFileInfo info;
+  int r = NtfsGetFileInfo(m_pNtfs, path, &info);
+  if (r < 0) return FailErrno(r);
+  int filled = 0;
+  if (creation) {
+    *creation = ToFiletime(info.creation);
+    filled++;
+  }
+  if (lastWrite) {
+    *lastWrite = ToFiletime(info.lastWrite);
+    filled++;
+  }
+  if (lastAccess) {
+    *lastAccess = ToFiletime(info.lastAccess);
+    filled++;
+  }
+  if (attributes) {
+    *attributes = info.attributes;
+    filled++;
+  }
+  if (size) {
+    *size = info.size;
+    filled++;
+  }
+  return filled ? 1 : Fail(ERROR_INVALID_PARAMETER);
 }
 
 int CMountedImage::SetFileInfo(const wchar_t* path, const FILETIME* creation,
                                const FILETIME* lastWrite, const FILETIME* lastAccess,
-                               DWORD* attributes)
-{
-    Side side = SideOf(path);
-    if (side == SIDE_NONE)
-        return Fail(ERROR_NOT_READY);
-    if (side != SIDE_NTFS)
-        return FatSetFileInfo(side, path, creation, lastWrite, lastAccess, attributes);
-    if (!creation && !lastWrite && !lastAccess && !attributes)
-        return Fail(ERROR_INVALID_PARAMETER);
-    unsigned long attrs = attributes ? *attributes : 0;
-    int r = SetNtfsFileInfo(m_pNtfs, path, reinterpret_cast<const NtfsFileTime*>(creation),
-                            reinterpret_cast<const NtfsFileTime*>(lastWrite),
-                            reinterpret_cast<const NtfsFileTime*>(lastAccess),
-                            attributes ? &attrs : nullptr);
-    if (r < 0)
-        return FailErrno(r);
-    if (attributes)
-        *attributes = attrs;
-    return 1;
+                               DWORD* attributes) {
+  Side side = SideOf(path);
+  if (side == SIDE_NONE) return Fail(ERROR_NOT_READY);
+  if (side != SIDE_NTFS)
+    return FatSetFileInfo(side, path, creation, lastWrite, lastAccess, attributes);
+  if (!creation && !lastWrite && !lastAccess && !attributes) return Fail(ERROR_INVALID_PARAMETER);
+  unsigned long attrs = attributes ? *attributes : 0;
+  int r = SetNtfsFileInfo(m_pNtfs, path, reinterpret_cast<const NtfsFileTime*>(creation),
+                          reinterpret_cast<const NtfsFileTime*>(lastWrite),
+                          reinterpret_cast<const NtfsFileTime*>(lastAccess),
+                          attributes ? &attrs : nullptr);
+  if (r < 0) return FailErrno(r);
+  if (attributes) *attributes = attrs;
+  return 1;
 }
 
 uint64_t CMountedImage::ReadFile(const wchar_t* path, void* buffer, uint64_t offset,
-                                 uint64_t count)
-{
-    Side side = SideOf(path);
-    if (side == SIDE_NONE)
-        return Fail(ERROR_NOT_READY);
-    if (!buffer || (long long)offset < 0 || (long long)count < 0)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (side != SIDE_NTFS)
-        return FatReadFile(side, path, buffer, offset, count);
-    long long r = ReadNtfsFileData(m_pNtfs, path, buffer, (long long)count, (long long)offset);
-    if (r < 0)
-        return FailErrno(r);
-    SetLastError(0);
-    return (uint64_t)r;
+                                 uint64_t count) {
+  Side side = SideOf(path);
+  if (side == SIDE_NONE) return Fail(ERROR_NOT_READY);
+  if (!buffer || (long long)offset < 0 || (long long)count < 0)
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (side != SIDE_NTFS) return FatReadFile(side, path, buffer, offset, count);
+  long long r = ReadNtfsFileData(m_pNtfs, path, buffer, (long long)count, (long long)offset);
+  if (r < 0) return FailErrno(r);
+  SetLastError(0);
+  return (uint64_t)r;
 }
 
 uint64_t CMountedImage::WriteFile(const wchar_t* path, const void* buffer, uint64_t offset,
-                                  uint64_t count)
-{
-    Side side = SideOf(path);
-    if (side == SIDE_NONE)
-        return Fail(ERROR_NOT_READY);
-    if (!buffer || (long long)offset < 0 || (long long)count < 0)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (side != SIDE_NTFS)
-        return FatWriteFile(side, path, buffer, offset, count);
-    long long r = WriteNtfsFileData(m_pNtfs, path, buffer, (long long)count, (long long)offset);
-    if (r < 0)
-        return FailErrno(r);
-    SetLastError(0);
-    return (uint64_t)r;
+                                  uint64_t count) {
+  Side side = SideOf(path);
+  if (side == SIDE_NONE) return Fail(ERROR_NOT_READY);
+  if (!buffer || (long long)offset < 0 || (long long)count < 0)
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (side != SIDE_NTFS) return FatWriteFile(side, path, buffer, offset, count);
+  long long r = WriteNtfsFileData(m_pNtfs, path, buffer, (long long)count, (long long)offset);
+  if (r < 0) return FailErrno(r);
+  SetLastError(0);
+  return (uint64_t)r;
 }
 
-int CMountedImage::CreatePath(const wchar_t* path, unsigned int mode, const wchar_t* target)
-{
-    Side side = SideOf(path);
-    if (side == SIDE_NONE)
-        return Fail(ERROR_NOT_READY);
-    if (side != SIDE_NTFS)
-        return FatCreatePath(side, path, mode);
-    int r = NtfsCreatePath(m_pNtfs, path, mode, target);
-    return r < 0 ? FailErrno(r) : 1;
+int CMountedImage::CreatePath(const wchar_t* path, unsigned int mode, const wchar_t* target) {
+  Side side = SideOf(path);
+  if (side == SIDE_NONE) return Fail(ERROR_NOT_READY);
+  if (side != SIDE_NTFS) return FatCreatePath(side, path, mode);
+  int r = NtfsCreatePath(m_pNtfs, path, mode, target);
+  return r < 0 ? FailErrno(r) : 1;
 }
 
-int CMountedImage::CreateDirectory(const wchar_t* path)
-{
-    return CreatePath(path, NTFS_MODE_DIRECTORY);
+int CMountedImage::CreateDirectory(const wchar_t* path) {
+  return CreatePath(path, NTFS_MODE_DIRECTORY);
 }
 
-int CMountedImage::CreateDirectoryTree(const wchar_t* path)
-{
-    if (!path)
-        return Fail(ERROR_INVALID_PARAMETER);
-    std::wstring p(path);
-    for (wchar_t& c : p) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    // On the EFI side the prefix is not a folder to create.
-    size_t from = SideOf(path) == SIDE_ESP ? kUefiPrefixLen : 0;
-    for (size_t i = from; i <= p.size(); i++) {
-        if (i != p.size() && p[i] != L'\\')
-            continue;
-        if (i == 0 || p[i - 1] == L'\\')
-            continue;
-        std::wstring part = p.substr(0, i);
-        int type = GetPathType(part.c_str());
-        if (type == VOLUME_PATH_FOLDER)
-            continue;
-        if (type == VOLUME_PATH_FILE)
-            return Fail(ERROR_ALREADY_EXISTS);
-        if (!CreateDirectory(part.c_str()))
-            return 0;
-    }
-    return 1;
+int CMountedImage::CreateDirectoryTree(const wchar_t* path) {
+  if (!path) return Fail(ERROR_INVALID_PARAMETER);
+  std::wstring p(path);
+  for (wchar_t& c : p) {
+    if (c == L'/') c = L'\\';
+  }
+  // On the EFI side the prefix is not a folder to create.
+  size_t from = SideOf(path) == SIDE_ESP ? kUefiPrefixLen : 0;
+  for (size_t i = from; i <= p.size(); i++) {
+    if (i != p.size() && p[i] != L'\\') continue;
+    if (i == 0 || p[i - 1] == L'\\') continue;
+    std::wstring part = p.substr(0, i);
+    int type = GetPathType(part.c_str());
+    if (type == VOLUME_PATH_FOLDER) continue;
+    if (type == VOLUME_PATH_FILE) return Fail(ERROR_ALREADY_EXISTS);
+    if (!CreateDirectory(part.c_str())) return 0;
+  }
+  return 1;
 }
 
-int CMountedImage::DeletePath(const wchar_t* path)
-{
-    Side side = SideOf(path);
-    if (side == SIDE_NONE)
-        return Fail(ERROR_NOT_READY);
-    if (side != SIDE_NTFS)
-        return FatDeletePath(side, path);
-    int r = NtfsDeletePath(m_pNtfs, path);
-    return r < 0 ? FailErrno(r) : 1;
+int CMountedImage::DeletePath(const wchar_t* path) {
+  Side side = SideOf(path);
+  if (side == SIDE_NONE) return Fail(ERROR_NOT_READY);
+  if (side != SIDE_NTFS) return FatDeletePath(side, path);
+  int r = NtfsDeletePath(m_pNtfs, path);
+  return r < 0 ? FailErrno(r) : 1;
 }
 
-int CMountedImage::RenamePath(const wchar_t* oldPath, const wchar_t* newPath)
-{
-    Side side = SideOf(oldPath);
-    if (side == SIDE_NONE)
-        return Fail(ERROR_NOT_READY);
-    if (SideOf(newPath) != side)
-        return Fail(ERROR_NOT_SAME_DEVICE);
-    if (side != SIDE_NTFS)
-        return FatRenamePath(side, oldPath, newPath);
-    int r = RenameNtfsPath(m_pNtfs, oldPath, newPath);
-    return r < 0 ? FailErrno(r) : 1;
+int CMountedImage::RenamePath(const wchar_t* oldPath, const wchar_t* newPath) {
+  Side side = SideOf(oldPath);
+  if (side == SIDE_NONE) return Fail(ERROR_NOT_READY);
+  if (SideOf(newPath) != side) return Fail(ERROR_NOT_SAME_DEVICE);
+  if (side != SIDE_NTFS) return FatRenamePath(side, oldPath, newPath);
+  int r = RenameNtfsPath(m_pNtfs, oldPath, newPath);
+  return r < 0 ? FailErrno(r) : 1;
 }
 
-int CMountedImage::EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user)
-{
-    Side side = SideOf(path);
-    if (side == SIDE_NONE || !callback)
-        return Fail(side == SIDE_NONE ? ERROR_NOT_READY : ERROR_INVALID_PARAMETER);
-    if (side != SIDE_NTFS)
-        return FatEnumDirectory(side, path, callback, user);
-    EnumAdapter adapter = {callback, user};
-    int r = NtfsEnumDirectory(m_pNtfs, path, EnumTrampoline, &adapter);
-    return r < 0 ? FailErrno(r) : 1;
+int CMountedImage::EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user) {
+  Side side = SideOf(path);
+  if (side == SIDE_NONE || !callback)
+    return Fail(side == SIDE_NONE ? ERROR_NOT_READY : ERROR_INVALID_PARAMETER);
+  if (side != SIDE_NTFS) return FatEnumDirectory(side, path, callback, user);
+  EnumAdapter adapter = {callback, user};
+  int r = NtfsEnumDirectory(m_pNtfs, path, EnumTrampoline, &adapter);
+  return r < 0 ? FailErrno(r) : 1;
 }
 
-DWORD CMountedImage::GetReparseTag(const wchar_t* path)
-{
-    return SideOf(path) == SIDE_NTFS ? NtfsGetReparseTag(m_pNtfs, path) : 0;
+DWORD CMountedImage::GetReparseTag(const wchar_t* path) {
+  return SideOf(path) == SIDE_NTFS ? NtfsGetReparseTag(m_pNtfs, path) : 0;
 }
 
-int CMountedImage::GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length)
-{
-    if (SideOf(path) != SIDE_NTFS)
-        return Fail(ERROR_NOT_SUPPORTED);
-    int r = NtfsGetLinkTarget(m_pNtfs, path, buffer, length);
-    return r < 0 ? FailErrno(r) : 1;
+int CMountedImage::GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length) {
+  if (SideOf(path) != SIDE_NTFS) return Fail(ERROR_NOT_SUPPORTED);
+  int r = NtfsGetLinkTarget(m_pNtfs, path, buffer, length);
+  return r < 0 ? FailErrno(r) : 1;
 }
 
 int CMountedImage::CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode,
-                              DWORD tag)
-{
-    if (SideOf(path) != SIDE_NTFS)
-        return Fail(ERROR_NOT_SUPPORTED);
-    int r = NtfsCreateLink(m_pNtfs, path, target, createMode, tag);
-    return r < 0 ? FailErrno(r) : 1;
+                              DWORD tag) {
+  if (SideOf(path) != SIDE_NTFS) return Fail(ERROR_NOT_SUPPORTED);
+  int r = NtfsCreateLink(m_pNtfs, path, target, createMode, tag);
+  return r < 0 ? FailErrno(r) : 1;
 }
 
-int CMountedImage::GetFreeBytes(const wchar_t* path, uint64_t* freeBytes)
-{
-    // The EFI system partition has no count of its own here: its writes
-    // report a full volume themselves.
-    if (SideOf(path) == SIDE_ESP)
-        return 0;
-    return GetVolumeSpace(nullptr, freeBytes);
+int CMountedImage::GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) {
+  // The EFI system partition has no count of its own here: its writes
+  // report a full volume themselves.
+  if (SideOf(path) == SIDE_ESP) return 0;
+  return GetVolumeSpace(nullptr, freeBytes);
 }
 
-struct _ntfs_volume* CMountedImage::NtfsVolumeFor(const wchar_t* path)
-{
-    return SideOf(path) == SIDE_NTFS ? m_pNtfs : nullptr;
+struct _ntfs_volume* CMountedImage::NtfsVolumeFor(const wchar_t* path) {
+  return SideOf(path) == SIDE_NTFS ? m_pNtfs : nullptr;
 }
 
 int CMountedImage::InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath,
-                                  uint64_t* missing, VolumeCopyCallback callback, void* user)
-{
-    return ::InjectHostPath(this, hostPath, volumePath, missing, callback, user);
+                                  uint64_t* missing, VolumeCopyCallback callback, void* user) {
+  return ::InjectHostPath(this, hostPath, volumePath, missing, callback, user);
 }
 
 int CMountedImage::ExtractToHost(const wchar_t* volumePath, const wchar_t* hostPath,
-                                 VolumeCopyCallback callback, void* user)
-{
-    return ::ExtractToHost(this, volumePath, hostPath, callback, user);
+                                 VolumeCopyCallback callback, void* user) {
+  return ::ExtractToHost(this, volumePath, hostPath, callback, user);
 }

@@ -22,327 +22,300 @@ const u32 kMinRecordRead = 22;
 
 // Process-wide state of the check: one check runs at a time.
 struct CheckState {
-    NtfsCheckLog log = nullptr;
-    int errors = 0;        // reads that failed
-    int findings = 0;      // every line but the progress ones
-    long long record = 0;  // shown in assertion lines
-    u32 bytesPerSector = 0;
-    u32 sectorsPerCluster = 0;
-    runlist_element* mftRl = nullptr;
-    runlist_element* bitmapRl = nullptr;
-    std::vector<u8> mftBitmap;
+  NtfsCheckLog log = nullptr;
+  int errors = 0;        // reads that failed
+  int findings = 0;      // every line but the progress ones
+  long long record = 0;  // shown in assertion lines
+  u32 bytesPerSector = 0;
+  u32 sectorsPerCluster = 0;
+  runlist_element* mftRl = nullptr;
+  runlist_element* bitmapRl = nullptr;
+  std::vector<u8> mftBitmap;
 } g;
 
-u16 Le16(const u8* p) { return (u16)(p[0] | p[1] << 8); }
-u32 Le32(const u8* p) { return (u32)p[0] | (u32)p[1] << 8 | (u32)p[2] << 16 | (u32)p[3] << 24; }
+u16 Le16(const u8* p) {
+  return (u16)(p[0] | p[1] << 8);
+}
+u32 Le32(const u8* p) {
+  return (u32)p[0] | (u32)p[1] << 8 | (u32)p[2] << 16 | (u32)p[3] << 24;
+}
 
 #define FINDING(...) (g.findings++, g.log(__VA_ARGS__))
 
 }  // namespace
 
 // Logs an assertion line when the two differ; 1 then, else 0.
-int AssertCheckValue(long long expected, long long actual, const char* name)
-{
-    if (expected == actual)
-        return 0;
-    FINDING("Assertion failed for '%lld:%s'. should be 0x%x, was 0x%x.\n", g.record, name,
-            (unsigned)expected, (unsigned)actual);
-    return 1;
+int AssertCheckValue(long long expected, long long actual, const char* name) {
+  if (expected == actual) return 0;
+  FINDING("Assertion failed for '%lld:%s'. should be 0x%x, was 0x%x.\n", g.record, name,
+          (unsigned)expected, (unsigned)actual);
+  return 1;
 }
 
 namespace {
 
 // Reads a record for the runlist step and decodes the first attribute of
 // the type; null after a logged failure.
-runlist_element* LoadRunlist(ntfs_volume* vol, s64 offset, u32 type)
-{
-    u32 size = vol->mft_record_size;
-    if (size < kMinRecordRead)
-        size = kMinRecordRead;
-    std::vector<u8> rec(size);
-    if (ntfs_pread(vol->dev, offset, size, rec.data()) != (s64)size) {
-        g.log("Failed to read file record at offset %lld (0x%llx).\n", (long long)offset,
-              (unsigned long long)offset);
-        return nullptr;
+runlist_element* LoadRunlist(ntfs_volume* vol, s64 offset, u32 type) {
+  u32 size = vol->mft_record_size;
+  if (size < kMinRecordRead) size = kMinRecordRead;
+  std::vector<u8> rec(size);
+  if (ntfs_pread(vol->dev, offset, size, rec.data()) != (s64)size) {
+    g.log("Failed to read file record at offset %lld (0x%llx).\n", (long long)offset,
+          (unsigned long long)offset);
+    return nullptr;
+  }
+  // The sector ends carry the update sequence number until undone.
+  ntfs_mst_post_read_fixup_warn((NTFS_RECORD*)rec.data(), size, FALSE);
+  u32 at = Le16(&rec[20]);
+  if (at < 42) {
+    g.log("First attribute must be after the header (%u).\n", at);
+    return nullptr;
+  }
+  for (;;) {
+    if (at + 4 > size) {
+      g.log("file record corrupted at offset %lld (0x%llx).\n", (long long)offset,
+            (unsigned long long)offset);
+      return nullptr;
     }
-    // The sector ends carry the update sequence number until undone.
-    ntfs_mst_post_read_fixup_warn((NTFS_RECORD*)rec.data(), size, FALSE);
-    u32 at = Le16(&rec[20]);
-    if (at < 42) {
-        g.log("First attribute must be after the header (%u).\n", at);
-        return nullptr;
+    u32 t = Le32(&rec[at]);
+    if (t == kEnd) {
+      g.log("Attribute 0x%x not found in file record at offset %lld (0x%llx).\n", type,
+            (long long)offset, (unsigned long long)offset);
+      return nullptr;
     }
-    for (;;) {
-        if (at + 4 > size) {
-            g.log("file record corrupted at offset %lld (0x%llx).\n", (long long)offset,
-                  (unsigned long long)offset);
-            return nullptr;
-        }
-        u32 t = Le32(&rec[at]);
-        if (t == kEnd) {
-            g.log("Attribute 0x%x not found in file record at offset %lld (0x%llx).\n", type,
-                  (long long)offset, (unsigned long long)offset);
-            return nullptr;
-        }
-        if (at + 8 > size) {
-            g.log("Attribute 0x%x is not AT_END, yet no room for the length field.\n", t);
-            return nullptr;
-        }
-        u32 length = Le32(&rec[at + 4]);
-        if (length == 0 || at + length > size) {
-            g.log("Attribute (0x%x) is larger than FILE record at offset %lld (0x%llx).\n", t,
-                  (long long)offset, (unsigned long long)offset);
-            return nullptr;
-        }
-        if (t == type) {
-            ATTR_RECORD* a = (ATTR_RECORD*)&rec[at];
-            if (!a->non_resident || length < 64)
-                return nullptr;
-            return ntfs_mapping_pairs_decompress(vol, a, nullptr);
-        }
-        at += length;
+    if (at + 8 > size) {
+      g.log("Attribute 0x%x is not AT_END, yet no room for the length field.\n", t);
+      return nullptr;
     }
+    u32 length = Le32(&rec[at + 4]);
+    if (length == 0 || at + length > size) {
+      g.log("Attribute (0x%x) is larger than FILE record at offset %lld (0x%llx).\n", t,
+            (long long)offset, (unsigned long long)offset);
+      return nullptr;
+    }
+    if (t == type) {
+      ATTR_RECORD* a = (ATTR_RECORD*)&rec[at];
+      if (!a->non_resident || length < 64) return nullptr;
+      return ntfs_mapping_pairs_decompress(vol, a, nullptr);
+    }
+    at += length;
+  }
 }
 
 // The runlist from $MFT's record 0, else from the mirror's copy.
 runlist_element* LoadRunlistOrMirror(ntfs_volume* vol, u32 type, const char* failed,
-                                     const char* failedToo)
-{
-    runlist_element* rl = LoadRunlist(vol, vol->mft_lcn << vol->cluster_size_bits, type);
-    if (rl)
-        return rl;
-    FINDING("%s", failed);
-    rl = LoadRunlist(vol, vol->mftmirr_lcn << vol->cluster_size_bits, type);
-    if (!rl)
-        FINDING("%s", failedToo);
-    return rl;
+                                     const char* failedToo) {
+  runlist_element* rl = LoadRunlist(vol, vol->mft_lcn << vol->cluster_size_bits, type);
+  if (rl) return rl;
+  FINDING("%s", failed);
+  rl = LoadRunlist(vol, vol->mftmirr_lcn << vol->cluster_size_bits, type);
+  if (!rl) FINDING("%s", failedToo);
+  return rl;
 }
 
-void LoadRunlists(ntfs_volume* vol)
-{
-    g.record = 0;
-    g.mftRl = LoadRunlistOrMirror(vol, 0x80, "Loading $MFT runlist failed. Trying $MFTMirr.\n",
-                                  "Loading $MFTMirr runlist failed too. Aborting.\n");
-    if (!g.mftRl)
-        return;
-    g.bitmapRl = LoadRunlistOrMirror(vol, 0xB0,
-                                     "Loading $MFT/Bitmap runlist failed. Trying $MFTMirr.\n",
-                                     "Loading $MFTMirr/Bitmap runlist failed too. Aborting.\n");
-    if (!g.bitmapRl)
-        return;
-    runlist_element* last = nullptr;
-    for (runlist_element* e = g.bitmapRl; e->length; e++)
-        last = e;
-    if (!last)
-        return;
-    s64 bytes = (last->vcn + last->length) << vol->cluster_size_bits;
-    std::vector<u8> map;
-    try {
-        map.assign((size_t)bytes, 0);
-    } catch (...) {
-        return;
-    }
-    for (runlist_element* e = g.bitmapRl; e->length; e++) {
-        if (e->lcn < 0)
-            continue;
-        s64 n = e->length << vol->cluster_size_bits;
-        if (ntfs_pread(vol->dev, e->lcn << vol->cluster_size_bits, n,
-                       &map[(size_t)(e->vcn << vol->cluster_size_bits)]) != n)
-            return;
-    }
-    g.mftBitmap.swap(map);
+void LoadRunlists(ntfs_volume* vol) {
+  g.record = 0;
+  g.mftRl = LoadRunlistOrMirror(vol, 0x80, "Loading $MFT runlist failed. Trying $MFTMirr.\n",
+                                "Loading $MFTMirr runlist failed too. Aborting.\n");
+  if (!g.mftRl) return;
+  g.bitmapRl =
+      LoadRunlistOrMirror(vol, 0xB0, "Loading $MFT/Bitmap runlist failed. Trying $MFTMirr.\n",
+                          "Loading $MFTMirr/Bitmap runlist failed too. Aborting.\n");
+  if (!g.bitmapRl) return;
+  runlist_element* last = nullptr;
+  for (runlist_element* e = g.bitmapRl; e->length; e++) last = e;
+  if (!last) return;
+  s64 bytes = (last->vcn + last->length) << vol->cluster_size_bits;
+  std::vector<u8> map;
+  try {
+    map.assign((size_t)bytes, 0);
+  } catch (...) {
+    return;
+  }
+  for (runlist_element* e = g.bitmapRl; e->length; e++) {
+    if (e->lcn < 0) continue;
+    s64 n = e->length << vol->cluster_size_bits;
+    if (ntfs_pread(vol->dev, e->lcn << vol->cluster_size_bits, n,
+                   &map[(size_t)(e->vcn << vol->cluster_size_bits)]) != n)
+      return;
+  }
+  g.mftBitmap.swap(map);
 }
 
-void CheckBootSector(ntfs_volume* vol, bool* readOk)
-{
-    g.record = 9;
-    u8 boot[512];
-    *readOk = ntfs_pread(vol->dev, 0, sizeof boot, boot) == (s64)sizeof boot;
-    if (!*readOk) {
-        FINDING("Failed to read boot sector.\n");
-        return;
-    }
-    if (boot[0] != 0xEB || (boot[1] != 0x52 && boot[1] != 0x5B) || boot[2] != 0x90)
-        FINDING("Boot sector: Bad jump.\n");
-    if (memcmp(boot + 3, "NTFS    ", 8))
-        FINDING("Boot sector: Bad NTFS magic.\n");
-    g.bytesPerSector = Le16(boot + 11);
-    g.sectorsPerCluster = boot[13];
-    if (g.bytesPerSector == 0)
-        FINDING("Boot sector: Bytes per sector is 0.\n");
-    else if (g.bytesPerSector % 512)
-        FINDING("Boot sector: Bytes per sector is not a multiple of 512.\n");
+void CheckBootSector(ntfs_volume* vol, bool* readOk) {
+  g.record = 9;
+  u8 boot[512];
+  *readOk = ntfs_pread(vol->dev, 0, sizeof boot, boot) == (s64)sizeof boot;
+  if (!*readOk) {
+    FINDING("Failed to read boot sector.\n");
+    return;
+  }
+  if (boot[0] != 0xEB || (boot[1] != 0x52 && boot[1] != 0x5B) || boot[2] != 0x90)
+    FINDING("Boot sector: Bad jump.\n");
+  if (memcmp(boot + 3, "NTFS    ", 8)) FINDING("Boot sector: Bad NTFS magic.\n");
+  g.bytesPerSector = Le16(boot + 11);
+  g.sectorsPerCluster = boot[13];
+  if (g.bytesPerSector == 0)
+    FINDING("Boot sector: Bytes per sector is 0.\n");
+  else if (g.bytesPerSector % 512)
+    FINDING("Boot sector: Bytes per sector is not a multiple of 512.\n");
 }
 
-void CheckResident(const u8* a, u32 length, u32 type, bool* endWalk)
-{
-    u16 nameOffset = Le16(a + 10);
-    u8 nameLength = a[9];
-    u32 valueLength = Le32(a + 16);
-    u16 valueOffset = Le16(a + 20);
-    u8 flags = a[22];
-    // An unnamed attribute has no name that could overlap the header.
-    if (nameLength && nameOffset < 24)
-        FINDING("Resident attribute with name intersecting header.\n");
-    if (valueOffset < nameOffset + 2u * nameLength)
-        FINDING("Named resident attribute with value before name.\n");
-    if ((u64)valueLength + valueOffset > length) {
-        FINDING("value_length(%d)+value_offset(%d)>length(%d) for attribute 0x%x.\n",
-                (int)valueLength, (int)valueOffset, (int)length, type);
-        *endWalk = true;
-        return;
-    }
-    if (flags >= 2)
-        FINDING("Unknown resident flags (0x%x) for attribute 0x%x.\n", flags, type);
-    if ((flags & 1) && type != 0x30)
-        FINDING("Resident flags mark attribute 0x%x as indexed.\n", type);
-    AssertCheckValue(0, a[23], "Resident Reserved");
+void CheckResident(const u8* a, u32 length, u32 type, bool* endWalk) {
+  u16 nameOffset = Le16(a + 10);
+  u8 nameLength = a[9];
+  u32 valueLength = Le32(a + 16);
+  u16 valueOffset = Le16(a + 20);
+  u8 flags = a[22];
+  // An unnamed attribute has no name that could overlap the header.
+  if (nameLength && nameOffset < 24) FINDING("Resident attribute with name intersecting header.\n");
+  if (valueOffset < nameOffset + 2u * nameLength)
+    FINDING("Named resident attribute with value before name.\n");
+  if ((u64)valueLength + valueOffset > length) {
+    FINDING("value_length(%d)+value_offset(%d)>length(%d) for attribute 0x%x.\n", (int)valueLength,
+            (int)valueOffset, (int)length, type);
+    *endWalk = true;
+    return;
+  }
+  if (flags >= 2) FINDING("Unknown resident flags (0x%x) for attribute 0x%x.\n", flags, type);
+  if ((flags & 1) && type != 0x30)
+    FINDING("Resident flags mark attribute 0x%x as indexed.\n", type);
+  AssertCheckValue(0, a[23], "Resident Reserved");
 }
 
-void CheckAttributes(const u8* rec, u32 size, u32 at, bool base)
-{
-    bool first = true;
-    while (at + 4 <= size) {
-        const u8* a = rec + at;
-        u32 type = Le32(a);
-        if (type == kEnd)
-            return;
-        if (at + 8 > size) {
-            FINDING("Attribute 0x%x is not AT_END, yet no room for the length field.\n", type);
-            return;
-        }
-        u32 length = Le32(a + 4);
-        if ((u64)at + length > size) {
-            FINDING("Attribute (0x%x) is larger than FILE record (%lld).\n", type, g.record);
-            return;
-        }
-        // A length of 0 would hold the walk at one place.
-        if (length == 0) {
-            FINDING("Attribute %lld:0x%x Length too short (%u).\n", g.record, type, length);
-            return;
-        }
-        at += length;
-        if ((type & ~0xF0u) && type != 0x100) {
-            FINDING("Unknown attribute type 0x%x.\n", type);
-            continue;
-        }
-        if (length < 24) {
-            FINDING("Attribute %lld:0x%x Length too short (%u).\n", g.record, type, length);
-            continue;
-        }
-        if (base && first)
-            AssertCheckValue(0x10, type, "First attribute type");
-        else if (base && type == 0x10)
-            FINDING("Assertion failed for '%lld:%s'. should not be 0x%x.\n", g.record,
-                    "Not-first attribute type", type);
-        first = false;
-        u16 flags = Le16(a + 12);
-        if (flags & 0x3F00)
-            FINDING("Attribute %lld:0x%x Unknown flags (0x%x).\n", g.record, type, flags);
-        if (a[8] > 1) {
-            FINDING("Attribute %lld:0x%x Unknown non-resident flag (0x%x).\n", g.record, type,
-                    a[8]);
-            continue;
-        }
-        if (!a[8]) {
-            bool endWalk = false;
-            CheckResident(a, length, type, &endWalk);
-            if (endWalk)
-                return;
-        } else if (length < 64) {
-            FINDING("Non-resident attribute %lld:0x%x too short (%u).\n", g.record, type, length);
-        } else if ((flags & 0x00FF) && length < 72) {
-            FINDING("Compressed attribute %lld:0x%x too short (%u).\n", g.record, type, length);
-        }
+void CheckAttributes(const u8* rec, u32 size, u32 at, bool base) {
+  bool first = true;
+  while (at + 4 <= size) {
+    const u8* a = rec + at;
+    u32 type = Le32(a);
+    if (type == kEnd) return;
+    if (at + 8 > size) {
+      FINDING("Attribute 0x%x is not AT_END, yet no room for the length field.\n", type);
+      return;
     }
+    u32 length = Le32(a + 4);
+    if ((u64)at + length > size) {
+      FINDING("Attribute (0x%x) is larger than FILE record (%lld).\n", type, g.record);
+      return;
+    }
+    // A length of 0 would hold the walk at one place.
+    if (length == 0) {
+      FINDING("Attribute %lld:0x%x Length too short (%u).\n", g.record, type, length);
+      return;
+    }
+    at += length;
+    if ((type & ~0xF0u) && type != 0x100) {
+      FINDING("Unknown attribute type 0x%x.\n", type);
+      continue;
+    }
+    if (length < 24) {
+      FINDING("Attribute %lld:0x%x Length too short (%u).\n", g.record, type, length);
+      continue;
+    }
+    if (base && first)
+      AssertCheckValue(0x10, type, "First attribute type");
+    else if (base && type == 0x10)
+      FINDING("Assertion failed for '%lld:%s'. should not be 0x%x.\n", g.record,
+              "Not-first attribute type", type);
+    first = false;
+    u16 flags = Le16(a + 12);
+    if (flags & 0x3F00)
+      FINDING("Attribute %lld:0x%x Unknown flags (0x%x).\n", g.record, type, flags);
+    if (a[8] > 1) {
+      FINDING("Attribute %lld:0x%x Unknown non-resident flag (0x%x).\n", g.record, type, a[8]);
+      continue;
+    }
+    if (!a[8]) {
+      bool endWalk = false;
+      CheckResident(a, length, type, &endWalk);
+      if (endWalk) return;
+    } else if (length < 64) {
+      FINDING("Non-resident attribute %lld:0x%x too short (%u).\n", g.record, type, length);
+    } else if ((flags & 0x00FF) && length < 72) {
+      FINDING("Compressed attribute %lld:0x%x too short (%u).\n", g.record, type, length);
+    }
+  }
 }
 
-void CheckRecord(u8* rec, u32 size)
-{
-    u32 magic = Le32(rec);
-    if (AssertCheckValue(0x454C4946, magic, "FILE record magic"))
-        return;
-    u16 usaOffset = Le16(rec + 4), usaCount = Le16(rec + 6), attrs = Le16(rec + 20);
-    u16 flags = Le16(rec + 22);
-    u32 inUse = Le32(rec + 24), allocated = Le32(rec + 28);
-    bool base = Le32(rec + 32) == 0 && Le16(rec + 36) == 0;
-    if (usaOffset + usaCount > attrs) {
-        FINDING("Assertion failed for '%s'. 0x%x > 0x%x\n", "usa_ofs+usa_count <= attrs_offset",
-                usaOffset + usaCount, attrs);
-        return;
+void CheckRecord(u8* rec, u32 size) {
+  u32 magic = Le32(rec);
+  if (AssertCheckValue(0x454C4946, magic, "FILE record magic")) return;
+  u16 usaOffset = Le16(rec + 4), usaCount = Le16(rec + 6), attrs = Le16(rec + 20);
+  u16 flags = Le16(rec + 22);
+  u32 inUse = Le32(rec + 24), allocated = Le32(rec + 28);
+  bool base = Le32(rec + 32) == 0 && Le16(rec + 36) == 0;
+  if (usaOffset + usaCount > attrs) {
+    FINDING("Assertion failed for '%s'. 0x%x > 0x%x\n", "usa_ofs+usa_count <= attrs_offset",
+            usaOffset + usaCount, attrs);
+    return;
+  }
+  if (attrs >= inUse) {
+    FINDING("Assertion failed for '%s'. 0x%x >= 0x%x\n", "attrs_offset < bytes_in_use", attrs,
+            inUse);
+    return;
+  }
+  if (inUse > allocated) {
+    FINDING("Assertion failed for '%s'. 0x%x > 0x%x\n", "bytes_in_use <= bytes_allocated", inUse,
+            allocated);
+    return;
+  }
+  if (allocated > size) {
+    FINDING("Assertion failed for '%s'. 0x%x > 0x%x\n", "bytes_allocated <= max_record_size",
+            allocated, size);
+    return;
+  }
+  if (flags > 0xF) FINDING("Unknown MFT record flags (0x%x).\n", flags);
+  AssertCheckValue(size / 512, usaCount - 1, "USA length");
+  if ((u32)usaOffset + 2u * usaCount <= size && usaCount >= 1) {
+    u16 usn = Le16(rec + usaOffset);
+    for (u32 i = 1; i < usaCount && i * 512 <= size; i++) {
+      u8* end = rec + i * 512 - 2;
+      AssertCheckValue(usn, Le16(end), "fixup");
+      memcpy(end, rec + usaOffset + 2 * i, 2);
     }
-    if (attrs >= inUse) {
-        FINDING("Assertion failed for '%s'. 0x%x >= 0x%x\n", "attrs_offset < bytes_in_use", attrs,
-                inUse);
-        return;
-    }
-    if (inUse > allocated) {
-        FINDING("Assertion failed for '%s'. 0x%x > 0x%x\n", "bytes_in_use <= bytes_allocated",
-                inUse, allocated);
-        return;
-    }
-    if (allocated > size) {
-        FINDING("Assertion failed for '%s'. 0x%x > 0x%x\n", "bytes_allocated <= max_record_size",
-                allocated, size);
-        return;
-    }
-    if (flags > 0xF)
-        FINDING("Unknown MFT record flags (0x%x).\n", flags);
-    AssertCheckValue(size / 512, usaCount - 1, "USA length");
-    if ((u32)usaOffset + 2u * usaCount <= size && usaCount >= 1) {
-        u16 usn = Le16(rec + usaOffset);
-        for (u32 i = 1; i < usaCount && i * 512 <= size; i++) {
-            u8* end = rec + i * 512 - 2;
-            AssertCheckValue(usn, Le16(end), "fixup");
-            memcpy(end, rec + usaOffset + 2 * i, 2);
-        }
-    }
-    CheckAttributes(rec, inUse < size ? inUse : size, attrs, base);
+  }
+  CheckAttributes(rec, inUse < size ? inUse : size, attrs, base);
 }
 
 }  // namespace
 
-int CheckNtfsVolume(ntfs_volume* vol, NtfsCheckLog log)
-{
-    if (!vol || !log)
-        return 0;
-    g.log = log;
-    g.errors = g.findings = 0;
-    free(g.mftRl);
-    free(g.bitmapRl);
-    g.mftRl = g.bitmapRl = nullptr;
-    g.mftBitmap.clear();
+int CheckNtfsVolume(ntfs_volume* vol, NtfsCheckLog log) {
+  if (!vol || !log) return 0;
+  g.log = log;
+  g.errors = g.findings = 0;
+  free(g.mftRl);
+  free(g.bitmapRl);
+  g.mftRl = g.bitmapRl = nullptr;
+  g.mftBitmap.clear();
 
-    bool bootRead = false;
-    CheckBootSector(vol, &bootRead);
-    if (!bootRead)
-        return 0;
-    u8 boot[512];
-    if (ntfs_pread(vol->dev, 0, sizeof boot, boot) == (s64)sizeof boot)
-        ntfs_boot_sector_parse(vol, (NTFS_BOOT_SECTOR*)boot);
-    LoadRunlists(vol);
+  bool bootRead = false;
+  CheckBootSector(vol, &bootRead);
+  if (!bootRead) return 0;
+  u8 boot[512];
+  if (ntfs_pread(vol->dev, 0, sizeof boot, boot) == (s64)sizeof boot)
+    ntfs_boot_sector_parse(vol, (NTFS_BOOT_SECTOR*)boot);
+  LoadRunlists(vol);
 
-    u32 size = vol->mft_record_size;
-    s64 records = vol->mft_na->data_size / size;
-    s64 bits = (s64)g.mftBitmap.size() * 8;
-    std::vector<u8> rec(size);
-    for (s64 n = 0; n < records; n++) {
-        g.record = n;
-        if (n < bits && !((g.mftBitmap[(size_t)(n >> 3)] >> (n & 7)) & 1))
-            continue;
-        if (ntfs_attr_pread(vol->mft_na, n * size, size, rec.data()) != (s64)size) {
-            g.errors++;
-            g.findings++;
-            continue;
-        }
-        CheckRecord(rec.data(), size);
+  u32 size = vol->mft_record_size;
+  s64 records = vol->mft_na->data_size / size;
+  s64 bits = (s64)g.mftBitmap.size() * 8;
+  std::vector<u8> rec(size);
+  for (s64 n = 0; n < records; n++) {
+    g.record = n;
+    if (n < bits && !((g.mftBitmap[(size_t)(n >> 3)] >> (n & 7)) & 1)) continue;
+    if (ntfs_attr_pread(vol->mft_na, n * size, size, rec.data()) != (s64)size) {
+      g.errors++;
+      g.findings++;
+      continue;
     }
-    free(g.mftRl);
-    free(g.bitmapRl);
-    g.mftRl = g.bitmapRl = nullptr;
-    if (g.errors)
-        return 0;
-    if (!g.findings && (vol->flags & VOLUME_IS_DIRTY))
-        ntfs_volume_write_flags(vol, vol->flags & ~VOLUME_IS_DIRTY);
-    return 1;
+    CheckRecord(rec.data(), size);
+  }
+  free(g.mftRl);
+  free(g.bitmapRl);
+  g.mftRl = g.bitmapRl = nullptr;
+  if (g.errors) return 0;
+  if (!g.findings && (vol->flags & VOLUME_IS_DIRTY))
+    ntfs_volume_write_flags(vol, vol->flags & ~VOLUME_IS_DIRTY);
+  return 1;
 }

@@ -16,10 +16,10 @@
 typedef int(__stdcall* DiskCopyProgressCallback)(uint32_t done, uint32_t total, void* context);
 
 struct NtfsCloneGeometry {
-    uint64_t clusterSize;
-    uint64_t sectorSize;
-    uint64_t clusters;     // the volume's cluster count
-    int64_t deviceSize;    // bytes of the device (partition) under the volume
+  uint64_t clusterSize;
+  uint64_t sectorSize;
+  uint64_t clusters;   // the volume's cluster count
+  int64_t deviceSize;  // bytes of the device (partition) under the volume
 };
 // 0, or minus errno.
 int GetNtfsCloneGeometry(ntfs_volume* vol, NtfsCloneGeometry* out);
@@ -35,8 +35,7 @@ int CollectNtfsBadClusters(ntfs_volume* vol, std::vector<ClusterRun>* out);
 // One transfer at a byte position of the volume's device, the way the
 // library would do it: bytes moved (may be short), or -1 with errno.
 long long ReadNtfsDeviceAt(ntfs_volume* vol, uint64_t offset, void* buffer, long long count);
-long long WriteNtfsDeviceAt(ntfs_volume* vol, uint64_t offset, const void* buffer,
-                            long long count);
+long long WriteNtfsDeviceAt(ntfs_volume* vol, uint64_t offset, const void* buffer, long long count);
 
 // The device block of the whole disk under a volume mounted over one, or
 // null (a plain file, a drive).

@@ -9,9 +9,9 @@
 
 // One run: vcn within its attribute, first cluster, length in clusters.
 struct ClusterRun {
-    int64_t vcn;
-    int64_t lcn;
-    int64_t length;
+  int64_t vcn;
+  int64_t lcn;
+  int64_t length;
 };
 
 // Empties out, then appends every run with a real cluster (not a hole,

@@ -24,354 +24,304 @@ const unsigned long kHdioGetGeo = 0x301;
 const s64 kMaxBlockRun = 0x40000000;
 
 struct HdGeometry {
-    unsigned char heads;
-    unsigned char sectors;
-    unsigned short cylinders;
-    unsigned long start;
+  unsigned char heads;
+  unsigned char sectors;
+  unsigned short cylinders;
+  unsigned long start;
 };
 
-NtfsDiskDev* State(struct ntfs_device* dev)
-{
-    return static_cast<NtfsDiskDev*>(dev->d_private);
+NtfsDiskDev* State(struct ntfs_device* dev) {
+  return static_cast<NtfsDiskDev*>(dev->d_private);
 }
 
-int Fail(int err)
-{
-    errno = err;
-    return -1;
+int Fail(int err) {
+  errno = err;
+  return -1;
 }
 
-int FailWin32()
-{
-    errno = NtfsLastErrno();
-    return -1;
+int FailWin32() {
+  errno = NtfsLastErrno();
+  return -1;
 }
 
 bool ReadBlockExact(DiskIoBlock* block, unsigned long long offset, void* buffer,
-                    unsigned int count)
-{
-    return block->read && block->read(block->owner, offset, buffer, count) == (int)count;
+                    unsigned int count) {
+  return block->read && block->read(block->owner, offset, buffer, count) == (int)count;
 }
 
-bool HasSecondHandle(const DiskIoBlock* block)
-{
-    return block->second != NTFS_INVALID_HANDLE && block->second != NULL;
+bool HasSecondHandle(const DiskIoBlock* block) {
+  return block->second != NTFS_INVALID_HANDLE && block->second != NULL;
 }
 
 // Transfers through the block in runs; returns the bytes done or -1.
-s64 BlockTransfer(NtfsDiskDev* d, void* buf, s64 count, unsigned long long offset, bool write)
-{
-    DiskIoBlock* block = d->block;
-    s64 done = 0;
-    while (done < count) {
-        unsigned int n = (unsigned int)(count - done > kMaxBlockRun ? kMaxBlockRun : count - done);
-        char* p = static_cast<char*>(buf) + done;
-        int r;
-        NtfsClearLastWin32Error();
-        if (HasSecondHandle(block)) {
-            // A snapshot device serves the volume at volume-relative
-            // offsets, through the block's own handle callbacks.
-            if (write)
-                r = block->write ? block->write(block->second, offset + done, p, n) : -1;
-            else
-                r = block->read ? block->read(block->second, offset + done, p, n) : -1;
-        } else if (write) {
-            r = block->write ? block->write(block->owner, d->win.start + offset + done, p, n) : -1;
-        } else {
-            r = block->read ? block->read(block->owner, d->win.start + offset + done, p, n) : -1;
-        }
-        if (r <= 0) {
-            if (done)
-                break;
-            return FailWin32();
-        }
-        done += r;
-        if ((unsigned int)r < n)
-            break;
+s64 BlockTransfer(NtfsDiskDev* d, void* buf, s64 count, unsigned long long offset, bool write) {
+  DiskIoBlock* block = d->block;
+  s64 done = 0;
+  while (done < count) {
+    unsigned int n = (unsigned int)(count - done > kMaxBlockRun ? kMaxBlockRun : count - done);
+    char* p = static_cast<char*>(buf) + done;
+    int r;
+    NtfsClearLastWin32Error();
+    if (HasSecondHandle(block)) {
+      // A snapshot device serves the volume at volume-relative
+      // offsets, through the block's own handle callbacks.
+      if (write)
+        r = block->write ? block->write(block->second, offset + done, p, n) : -1;
+      else
+        r = block->read ? block->read(block->second, offset + done, p, n) : -1;
+    } else if (write) {
+      r = block->write ? block->write(block->owner, d->win.start + offset + done, p, n) : -1;
+    } else {
+      r = block->read ? block->read(block->owner, d->win.start + offset + done, p, n) : -1;
     }
-    return done;
+    if (r <= 0) {
+      if (done) break;
+      return FailWin32();
+    }
+    done += r;
+    if ((unsigned int)r < n) break;
+  }
+  return done;
 }
 
 s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long offset, bool write,
-             bool positional)
-{
-    NtfsDiskDev* d = State(dev);
-    if (!d || !NDevOpen(dev))
-        return Fail(EBADF);
-    if (count < 0)
-        return Fail(EINVAL);
-    if (write && NDevReadOnly(dev))
-        return Fail(EROFS);
-    // A bounded device never reaches past its partition, whatever the boot
-    // sector claims: the transfer is cut at the end, nothing beyond is read
-    // or written.
-    if (d->win.bounded && d->win.lengthKnown) {
-        unsigned long long left = offset < d->win.length ? d->win.length - offset : 0;
-        if ((unsigned long long)count > left)
-            count = (s64)left;
-        if (count == 0 && write)
-            return Fail(ENOSPC);
-    }
-    if (count == 0)
-        return 0;
-    s64 r;
-    if (d->block) {
-        r = BlockTransfer(d, buf, count, offset, write);
-    } else {
-        r = NtfsWin32Transfer(d->win.handle, d->win.start + offset, buf, count, write);
-        if (r < 0 && positional)
-            r = 0;   // the Win32 path reports a failed pread/pwrite as 0
-    }
-    if (r > 0 && write)
-        NDevSetDirty(dev);
-    return r;
+             bool positional) {
+  NtfsDiskDev* d = State(dev);
+  if (!d || !NDevOpen(dev)) return Fail(EBADF);
+  if (count < 0) return Fail(EINVAL);
+  if (write && NDevReadOnly(dev)) return Fail(EROFS);
+  // A bounded device never reaches past its partition, whatever the boot
+  // sector claims: the transfer is cut at the end, nothing beyond is read
+  // or written.
+  if (d->win.bounded && d->win.lengthKnown) {
+    unsigned long long left = offset < d->win.length ? d->win.length - offset : 0;
+    if ((unsigned long long)count > left) count = (s64)left;
+    if (count == 0 && write) return Fail(ENOSPC);
+  }
+  if (count == 0) return 0;
+  s64 r;
+  if (d->block) {
+    r = BlockTransfer(d, buf, count, offset, write);
+  } else {
+    r = NtfsWin32Transfer(d->win.handle, d->win.start + offset, buf, count, write);
+    if (r < 0 && positional) r = 0;  // the Win32 path reports a failed pread/pwrite as 0
+  }
+  if (r > 0 && write) NDevSetDirty(dev);
+  return r;
 }
 
 }  // namespace
 
 int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
-                      unsigned long long* length, int* used)
-{
-    static const unsigned char kBasicData[16] = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
-                                                 0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
-    unsigned char mbr[512];
-    if (!block || index < 0)
-        return Fail(EINVAL);
-    if (!ReadBlockExact(block, 0, mbr, sizeof mbr))
-        return Fail(EIO);
-    // A volume without a partition table begins at sector 0; it ends with
-    // the backup boot sector after the sectors its boot sector counts.
-    if (memcmp(mbr + 3, "NTFS    ", 8) == 0 && mbr[510] == 0x55 && mbr[511] == 0xAA) {
-        unsigned long long sectors = Ld64(mbr + 0x28);
-        if (index != 0 || sectors == 0 || sectors >= (1ull << 54))
-            return Fail(ENODEV);
-        *start = 0;
-        *length = (sectors + 1) * 512;
-        *used = 0;
-        return 0;
+                      unsigned long long* length, int* used) {
+  static const unsigned char kBasicData[16] = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
+                                               0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
+  unsigned char mbr[512];
+  if (!block || index < 0) return Fail(EINVAL);
+  if (!ReadBlockExact(block, 0, mbr, sizeof mbr)) return Fail(EIO);
+  // A volume without a partition table begins at sector 0; it ends with
+  // the backup boot sector after the sectors its boot sector counts.
+  if (memcmp(mbr + 3, "NTFS    ", 8) == 0 && mbr[510] == 0x55 && mbr[511] == 0xAA) {
+    unsigned long long sectors = Ld64(mbr + 0x28);
+    if (index != 0 || sectors == 0 || sectors >= (1ull << 54)) return Fail(ENODEV);
+    *start = 0;
+    *length = (sectors + 1) * 512;
+    *used = 0;
+    return 0;
+  }
+  // Only four primary entries exist; an index past them is GPT-only.
+  if (index < 4) {
+    const unsigned char* e = mbr + 446 + 16 * index;
+    unsigned long long lba = Ld32(e + 8), count = Ld32(e + 12);
+    if (e[4] == 0x07 && lba && count) {
+      *start = lba * 512;
+      *length = count * 512;
+      *used = index;
+      return 0;
     }
-    // Only four primary entries exist; an index past them is GPT-only.
-    if (index < 4) {
-        const unsigned char* e = mbr + 446 + 16 * index;
-        unsigned long long lba = Ld32(e + 8), count = Ld32(e + 12);
-        if (e[4] == 0x07 && lba && count) {
-            *start = lba * 512;
-            *length = count * 512;
-            *used = index;
-            return 0;
-        }
-    }
-    if (mbr[446 + 4] != 0xEE)
-        return Fail(ENODEV);
-    unsigned char hdr[512];
-    unsigned long long hdrLba = Ld32(mbr + 446 + 8);
-    if (!ReadBlockExact(block, hdrLba * 512, hdr, sizeof hdr))
-        return Fail(EIO);
-    if (memcmp(hdr, "EFI PART", 8) != 0)
-        return Fail(ENODEV);
-    unsigned long long arrayLba = Ld64(hdr + 72);
-    unsigned int entries = Ld32(hdr + 80), entrySize = Ld32(hdr + 84);
-    // Entries shorter than the defined 128 bytes would make every field
-    // below land in the neighbour: such a table is refused.
-    if (entrySize < 128 || (unsigned int)index >= entries)
-        return Fail(ENODEV);
-    for (unsigned int i = (unsigned int)index; i < entries; i++) {
-        unsigned char e[128];
-        if (!ReadBlockExact(block, arrayLba * 512 + (unsigned long long)i * entrySize, e, sizeof e))
-            return Fail(EIO);
-        if (memcmp(e, kBasicData, 16) != 0)
-            continue;
-        unsigned long long first = Ld64(e + 32), last = Ld64(e + 40);
-        if (last < first || first == 0)
-            continue;
-        *start = first * 512;
-        *length = (last - first + 1) * 512;
-        *used = (int)i;
-        return 1;
-    }
-    return Fail(ENODEV);
+  }
+  if (mbr[446 + 4] != 0xEE) return Fail(ENODEV);
+  unsigned char hdr[512];
+  unsigned long long hdrLba = Ld32(mbr + 446 + 8);
+  if (!ReadBlockExact(block, hdrLba * 512, hdr, sizeof hdr)) return Fail(EIO);
+  if (memcmp(hdr, "EFI PART", 8) != 0) return Fail(ENODEV);
+  unsigned long long arrayLba = Ld64(hdr + 72);
+  unsigned int entries = Ld32(hdr + 80), entrySize = Ld32(hdr + 84);
+  // Entries shorter than the defined 128 bytes would make every field
+  // below land in the neighbour: such a table is refused.
+  if (entrySize < 128 || (unsigned int)index >= entries) return Fail(ENODEV);
+  for (unsigned int i = (unsigned int)index; i < entries; i++) {
+    unsigned char e[128];
+    if (!ReadBlockExact(block, arrayLba * 512 + (unsigned long long)i * entrySize, e, sizeof e))
+      return Fail(EIO);
+    if (memcmp(e, kBasicData, 16) != 0) continue;
+    unsigned long long first = Ld64(e + 32), last = Ld64(e + 40);
+    if (last < first || first == 0) continue;
+    *start = first * 512;
+    *length = (last - first + 1) * 512;
+    *used = (int)i;
+    return 1;
+  }
+  return Fail(ENODEV);
 }
 
 extern "C" {
 
-int ntfs_disk_dev_open(struct ntfs_device* dev, int flags)
-{
-    if (NDevOpen(dev))
-        return Fail(EBUSY);
-    NtfsDiskDev* d = State(dev);
-    if (!d) {
-        d = new (std::nothrow) NtfsDiskDev();
-        if (!d)
-            return Fail(ENOMEM);
-        dev->d_private = d;
-    }
-    int acc = flags & O_ACCMODE;
-    d->pos = 0;
-    d->writable = acc != O_RDONLY;
-    if (strcmp(dev->d_name, NTFS_DISK_DEVICE_NAME) == 0) {
-        if (!d->block)
-            return Fail(EINVAL);
-        d->win.handle = d->win.lockHandle = NTFS_INVALID_HANDLE;
-        d->win.heads = d->win.sectorsPerTrack = d->win.cylinders = -1;
-        d->win.sectorSize = 512;
-        int used = d->partition;
-        int r = FindNtfsPartition(d->block, d->partition, &d->win.start, &d->win.length, &used);
-        if (r < 0)
-            return -1;
-        d->partition = used;
-        d->gpt = r == 1;
-        if (d->gpt)
-            dev->d_state |= NTFS_DEV_STATE_GPT;
-        d->win.lengthKnown = d->win.bounded = true;
-    } else {
-        d->block = NULL;
-        if (NtfsWin32OpenDevice(dev->d_name, acc == O_RDONLY ? 0 : acc == O_WRONLY ? 1 : 2,
-                                (flags & O_CREAT) != 0, &d->win) < 0)
-            return -1;
-    }
-    if (!d->writable)
-        NDevSetReadOnly(dev);
-    NDevSetOpen(dev);
-    NDevClearDirty(dev);
-    return 0;
+int ntfs_disk_dev_open(struct ntfs_device* dev, int flags) {
+  if (NDevOpen(dev)) return Fail(EBUSY);
+  NtfsDiskDev* d = State(dev);
+  if (!d) {
+    d = new (std::nothrow) NtfsDiskDev();
+    if (!d) return Fail(ENOMEM);
+    dev->d_private = d;
+  }
+  int acc = flags & O_ACCMODE;
+  d->pos = 0;
+  d->writable = acc != O_RDONLY;
+  if (strcmp(dev->d_name, NTFS_DISK_DEVICE_NAME) == 0) {
+    if (!d->block) return Fail(EINVAL);
+    d->win.handle = d->win.lockHandle = NTFS_INVALID_HANDLE;
+    d->win.heads = d->win.sectorsPerTrack = d->win.cylinders = -1;
+    d->win.sectorSize = 512;
+    int used = d->partition;
+    int r = FindNtfsPartition(d->block, d->partition, &d->win.start, &d->win.length, &used);
+    if (r < 0) return -1;
+    d->partition = used;
+    d->gpt = r == 1;
+    if (d->gpt) dev->d_state |= NTFS_DEV_STATE_GPT;
+    d->win.lengthKnown = d->win.bounded = true;
+  } else {
+    d->block = NULL;
+    if (NtfsWin32OpenDevice(dev->d_name,
+                            acc == O_RDONLY   ? 0
+                            : acc == O_WRONLY ? 1
+                                              : 2,
+                            (flags & O_CREAT) != 0, &d->win) < 0)
+      return -1;
+  }
+  if (!d->writable) NDevSetReadOnly(dev);
+  NDevSetOpen(dev);
+  NDevClearDirty(dev);
+  return 0;
 }
 
-int ntfs_disk_dev_close(struct ntfs_device* dev)
-{
-    NtfsDiskDev* d = State(dev);
-    if (!NDevOpen(dev) || !d)
-        return Fail(EBADF);
-    int result = 0;
-    if (d->block) {
-        if (d->block->sync)
-            d->block->sync(d->block->owner);
-    } else {
-        result = NtfsWin32CloseDevice(&d->win, d->writable);
-    }
-    delete d;
-    dev->d_private = NULL;
-    NDevClearOpen(dev);
-    return result;
+int ntfs_disk_dev_close(struct ntfs_device* dev) {
+  NtfsDiskDev* d = State(dev);
+  if (!NDevOpen(dev) || !d) return Fail(EBADF);
+  int result = 0;
+  if (d->block) {
+    if (d->block->sync) d->block->sync(d->block->owner);
+  } else {
+    result = NtfsWin32CloseDevice(&d->win, d->writable);
+  }
+  delete d;
+  dev->d_private = NULL;
+  NDevClearOpen(dev);
+  return result;
 }
 
-s64 ntfs_disk_dev_seek(struct ntfs_device* dev, s64 offset, int whence)
-{
-    NtfsDiskDev* d = State(dev);
-    if (!d || !NDevOpen(dev))
-        return Fail(EBADF);
-    s64 base;
-    switch (whence) {
-    case SEEK_SET: base = 0; break;
-    case SEEK_CUR: base = (s64)d->pos; break;
+s64 ntfs_disk_dev_seek(struct ntfs_device* dev, s64 offset, int whence) {
+  NtfsDiskDev* d = State(dev);
+  if (!d || !NDevOpen(dev)) return Fail(EBADF);
+  s64 base;
+  switch (whence) {
+    case SEEK_SET:
+      base = 0;
+      break;
+    case SEEK_CUR:
+      base = (s64)d->pos;
+      break;
     case SEEK_END:
-        if (!d->win.lengthKnown)
-            return Fail(EOPNOTSUPP);
-        base = (s64)d->win.length;
-        break;
-    default: return Fail(EINVAL);
-    }
-    s64 to = base + offset;
-    if (to < 0 || (d->win.bounded && d->win.lengthKnown && (unsigned long long)to > d->win.length))
-        return Fail(EINVAL);
-    d->pos = (unsigned long long)to;
-    return to;
+      if (!d->win.lengthKnown) return Fail(EOPNOTSUPP);
+      base = (s64)d->win.length;
+      break;
+    default:
+      return Fail(EINVAL);
+  }
+  s64 to = base + offset;
+  if (to < 0 || (d->win.bounded && d->win.lengthKnown && (unsigned long long)to > d->win.length))
+    return Fail(EINVAL);
+  d->pos = (unsigned long long)to;
+  return to;
 }
 
-s64 ntfs_disk_dev_read(struct ntfs_device* dev, void* buf, s64 count)
-{
-    NtfsDiskDev* d = State(dev);
-    s64 r = Transfer(dev, buf, count, d ? d->pos : 0, false, false);
-    if (r > 0)
-        d->pos += (unsigned long long)r;
-    return r;
+s64 ntfs_disk_dev_read(struct ntfs_device* dev, void* buf, s64 count) {
+  NtfsDiskDev* d = State(dev);
+  s64 r = Transfer(dev, buf, count, d ? d->pos : 0, false, false);
+  if (r > 0) d->pos += (unsigned long long)r;
+  return r;
 }
 
-s64 ntfs_disk_dev_write(struct ntfs_device* dev, const void* buf, s64 count)
-{
-    NtfsDiskDev* d = State(dev);
-    s64 r = Transfer(dev, const_cast<void*>(buf), count, d ? d->pos : 0, true, false);
-    if (r > 0)
-        d->pos += (unsigned long long)r;
-    return r;
+s64 ntfs_disk_dev_write(struct ntfs_device* dev, const void* buf, s64 count) {
+  NtfsDiskDev* d = State(dev);
+  s64 r = Transfer(dev, const_cast<void*>(buf), count, d ? d->pos : 0, true, false);
+  if (r > 0) d->pos += (unsigned long long)r;
+  return r;
 }
 
-s64 ntfs_disk_dev_pread(struct ntfs_device* dev, void* buf, s64 count, s64 offset)
-{
-    if (offset < 0)
-        return Fail(EINVAL);
-    return Transfer(dev, buf, count, (unsigned long long)offset, false, true);
+s64 ntfs_disk_dev_pread(struct ntfs_device* dev, void* buf, s64 count, s64 offset) {
+  if (offset < 0) return Fail(EINVAL);
+  return Transfer(dev, buf, count, (unsigned long long)offset, false, true);
 }
 
-s64 ntfs_disk_dev_pwrite(struct ntfs_device* dev, const void* buf, s64 count, s64 offset)
-{
-    if (offset < 0)
-        return Fail(EINVAL);
-    return Transfer(dev, const_cast<void*>(buf), count, (unsigned long long)offset, true, true);
+s64 ntfs_disk_dev_pwrite(struct ntfs_device* dev, const void* buf, s64 count, s64 offset) {
+  if (offset < 0) return Fail(EINVAL);
+  return Transfer(dev, const_cast<void*>(buf), count, (unsigned long long)offset, true, true);
 }
 
-int ntfs_disk_dev_sync(struct ntfs_device* dev)
-{
-    NtfsDiskDev* d = State(dev);
-    if (!d || !NDevOpen(dev))
-        return Fail(EBADF);
-    if (NDevReadOnly(dev) || !NDevDirty(dev))
-        return 0;
-    if (d->block) {
-        if (d->block->sync)
-            d->block->sync(d->block->owner);
-    } else if (NtfsWin32Flush(d->win.handle, d->win.lockHandle) < 0) {
-        return -1;
-    }
-    NDevClearDirty(dev);
-    return 0;
+int ntfs_disk_dev_sync(struct ntfs_device* dev) {
+  NtfsDiskDev* d = State(dev);
+  if (!d || !NDevOpen(dev)) return Fail(EBADF);
+  if (NDevReadOnly(dev) || !NDevDirty(dev)) return 0;
+  if (d->block) {
+    if (d->block->sync) d->block->sync(d->block->owner);
+  } else if (NtfsWin32Flush(d->win.handle, d->win.lockHandle) < 0) {
+    return -1;
+  }
+  NDevClearDirty(dev);
+  return 0;
 }
 
-int ntfs_disk_dev_stat(struct ntfs_device* dev, struct stat* buf)
-{
-    (void)dev;
-    (void)buf;
-    return 0;
+int ntfs_disk_dev_stat(struct ntfs_device* dev, struct stat* buf) {
+  (void)dev;
+  (void)buf;
+  return 0;
 }
 
-int ntfs_disk_dev_ioctl(struct ntfs_device* dev, unsigned long request, void* argp)
-{
-    NtfsDiskDev* d = State(dev);
-    if (!d || !NDevOpen(dev))
-        return Fail(EBADF);
-    switch (request) {
+int ntfs_disk_dev_ioctl(struct ntfs_device* dev, unsigned long request, void* argp) {
+  NtfsDiskDev* d = State(dev);
+  if (!d || !NDevOpen(dev)) return Fail(EBADF);
+  switch (request) {
     case kBlkGetSize:
-        if (!d->win.lengthKnown)
-            break;
-        *static_cast<unsigned long*>(argp) = (unsigned long)(d->win.length / 512);
-        return 0;
+      if (!d->win.lengthKnown) break;
+      *static_cast<unsigned long*>(argp) = (unsigned long)(d->win.length / 512);
+      return 0;
     case kBlkSszGet:
-        if (!d->block)
-            NtfsWin32QueryGeometry(&d->win);
-        *static_cast<int*>(argp) = d->win.sectorSize;
-        return 0;
+      if (!d->block) NtfsWin32QueryGeometry(&d->win);
+      *static_cast<int*>(argp) = d->win.sectorSize;
+      return 0;
     case kBlkBszSet:
-        return 0;
+      return 0;
     case kBlkGetSize64:
-        if (!d->win.lengthKnown)
-            break;
-        *static_cast<unsigned long long*>(argp) = d->win.length;
-        return 0;
+      if (!d->win.lengthKnown) break;
+      *static_cast<unsigned long long*>(argp) = d->win.length;
+      return 0;
     case kHdioGetGeo: {
-        HdGeometry* g = static_cast<HdGeometry*>(argp);
-        g->heads = (unsigned char)d->win.heads;
-        g->sectors = (unsigned char)d->win.sectorsPerTrack;
-        g->cylinders = (unsigned short)d->win.cylinders;
-        g->start = (unsigned long)(d->win.start / 512);
-        return 0;
+      HdGeometry* g = static_cast<HdGeometry*>(argp);
+      g->heads = (unsigned char)d->win.heads;
+      g->sectors = (unsigned char)d->win.sectorsPerTrack;
+      g->cylinders = (unsigned short)d->win.cylinders;
+      g->start = (unsigned long)(d->win.start / 512);
+      return 0;
     }
     default:
-        break;
-    }
-    return Fail(EOPNOTSUPP);
+      break;
+  }
+  return Fail(EOPNOTSUPP);
 }
 
 struct ntfs_device_operations ntfs_disk_dev_ops = {
-    ntfs_disk_dev_open,  ntfs_disk_dev_close, ntfs_disk_dev_seek,  ntfs_disk_dev_read,
+    ntfs_disk_dev_open,  ntfs_disk_dev_close, ntfs_disk_dev_seek,   ntfs_disk_dev_read,
     ntfs_disk_dev_write, ntfs_disk_dev_pread, ntfs_disk_dev_pwrite, ntfs_disk_dev_sync,
     ntfs_disk_dev_stat,  ntfs_disk_dev_ioctl,
 };

@@ -15,12 +15,12 @@
 
 // Per-device state, created before the open and freed at close.
 struct NtfsDiskDev {
-    NtfsWin32Open win;           // handles, partition start and length, geometry
-    unsigned long long pos;      // current position, bytes from partition start
-    bool writable;
-    DiskIoBlock* block;          // VRODISK only
-    int partition;               // asked for at open; the one used afterwards
-    bool gpt;
+  NtfsWin32Open win;       // handles, partition start and length, geometry
+  unsigned long long pos;  // current position, bytes from partition start
+  bool writable;
+  DiskIoBlock* block;  // VRODISK only
+  int partition;       // asked for at open; the one used afterwards
+  bool gpt;
 };
 
 extern "C" {

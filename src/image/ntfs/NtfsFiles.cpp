@@ -18,425 +18,357 @@ const size_t kMaxPath = 360;
 const unsigned long kAttrDirectory = 0x10;
 const unsigned long kAttrArchive = 0x20;
 
-NtfsFileTime ToFileTime(ntfs_time t)
-{
-    unsigned long long v = (unsigned long long)sle64_to_cpu(t);
-    NtfsFileTime ft;
-    ft.low = (unsigned long)v;
-    ft.high = (unsigned long)(v >> 32);
-    return ft;
+NtfsFileTime ToFileTime(ntfs_time t) {
+  unsigned long long v = (unsigned long long)sle64_to_cpu(t);
+  NtfsFileTime ft;
+  ft.low = (unsigned long)v;
+  ft.high = (unsigned long)(v >> 32);
+  return ft;
 }
 
-ntfs_time FromFileTime(const NtfsFileTime* ft)
-{
-    return cpu_to_sle64((s64)(((unsigned long long)ft->high << 32) | ft->low));
+ntfs_time FromFileTime(const NtfsFileTime* ft) {
+  return cpu_to_sle64((s64)(((unsigned long long)ft->high << 32) | ft->low));
 }
 
-bool IsDir(ntfs_inode* ni)
-{
-    return (ni->mrec->flags & MFT_RECORD_IS_DIRECTORY) != 0;
+bool IsDir(ntfs_inode* ni) {
+  return (ni->mrec->flags & MFT_RECORD_IS_DIRECTORY) != 0;
 }
 
-void FillInfo(ntfs_inode* ni, NtfsFileInfo* info)
-{
-    info->creation = ToFileTime(ni->creation_time);
-    info->lastWrite = ToFileTime(ni->last_data_change_time);
-    info->lastAccess = ToFileTime(ni->last_access_time);
-    info->directory = IsDir(ni);
-    unsigned long attrs = le32_to_cpu(ni->flags) & NTFS_ATTR_READ_MASK;
-    if (info->directory)
-        attrs = (attrs | kAttrDirectory) & ~kAttrArchive;
-    info->attributes = attrs;
-    info->size = 0;
-    if (!info->directory) {
-        ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
-        if (na) {
-            info->size = (unsigned long long)na->data_size;
-            ntfs_attr_close(na);
-        }
+void FillInfo(ntfs_inode* ni, NtfsFileInfo* info) {
+  info->creation = ToFileTime(ni->creation_time);
+  info->lastWrite = ToFileTime(ni->last_data_change_time);
+  info->lastAccess = ToFileTime(ni->last_access_time);
+  info->directory = IsDir(ni);
+  unsigned long attrs = le32_to_cpu(ni->flags) & NTFS_ATTR_READ_MASK;
+  if (info->directory) attrs = (attrs | kAttrDirectory) & ~kAttrArchive;
+  info->attributes = attrs;
+  info->size = 0;
+  if (!info->directory) {
+    ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+    if (na) {
+      info->size = (unsigned long long)na->data_size;
+      ntfs_attr_close(na);
     }
+  }
 }
 
 // System files kept out of listings (the other '$' names are shown).
-bool IsHiddenSystemName(const ntfschar* name, int len)
-{
-    static const wchar_t* const kNames[] = {L"$AttrDef", L"$BadClus", L"$LogFile", L"$MFTMirr",
-                                            L"$Bitmap",  L"$Extend",  L"$Secure",  L"$UpCase",
-                                            L"$Volume",  L"$Boot",    L"$MFT"};
-    for (const wchar_t* n : kNames) {
-        if ((int)wcslen(n) == len &&
-            _wcsnicmp(n, reinterpret_cast<const wchar_t*>(name), len) == 0)
-            return true;
-    }
-    return false;
+bool IsHiddenSystemName(const ntfschar* name, int len) {
+  static const wchar_t* const kNames[] = {L"$AttrDef", L"$BadClus", L"$LogFile", L"$MFTMirr",
+                                          L"$Bitmap",  L"$Extend",  L"$Secure",  L"$UpCase",
+                                          L"$Volume",  L"$Boot",    L"$MFT"};
+  for (const wchar_t* n : kNames) {
+    if ((int)wcslen(n) == len && _wcsnicmp(n, reinterpret_cast<const wchar_t*>(name), len) == 0)
+      return true;
+  }
+  return false;
 }
 
 struct DirEntry {
-    std::wstring name;
-    u64 mref;
-    unsigned int type;
+  std::wstring name;
+  u64 mref;
+  unsigned int type;
 };
 
 int CollectEntry(void* dirent, const ntfschar* name, const int nameLen, const int nameType,
-                 const s64 pos, const MFT_REF mref, const unsigned dtType)
-{
-    (void)pos;
-    if (nameType == FILE_NAME_DOS)
-        return 0;
-    if (nameLen == 1 && name[0] == '.')
-        return 0;
-    if (IsHiddenSystemName(name, nameLen))
-        return 0;
-    std::vector<DirEntry>* out = static_cast<std::vector<DirEntry>*>(dirent);
-    int n = nameLen > (int)kMaxPath - 1 ? (int)kMaxPath - 1 : nameLen;
-    out->push_back(DirEntry{std::wstring(reinterpret_cast<const wchar_t*>(name), n),
-                            (u64)MREF(mref), dtType});
-    return 0;
+                 const s64 pos, const MFT_REF mref, const unsigned dtType) {
+  (void)pos;
+  if (nameType == FILE_NAME_DOS) return 0;
+  if (nameLen == 1 && name[0] == '.') return 0;
+  if (IsHiddenSystemName(name, nameLen)) return 0;
+  std::vector<DirEntry>* out = static_cast<std::vector<DirEntry>*>(dirent);
+  int n = nameLen > (int)kMaxPath - 1 ? (int)kMaxPath - 1 : nameLen;
+  out->push_back(
+      DirEntry{std::wstring(reinterpret_cast<const wchar_t*>(name), n), (u64)MREF(mref), dtType});
+  return 0;
 }
 
 // Reads the entries of a folder into memory so that the caller's callback
 // may change the folder (delete, create) without upsetting the index walk.
-int ReadEntries(ntfs_volume* vol, const wchar_t* path, std::vector<DirEntry>* entries)
-{
-    ntfs_inode* dir = NtfsPathToInode(vol, NULL, path);
-    if (!dir)
-        return -errno;
-    if (!IsDir(dir)) {
-        ntfs_inode_close(dir);
-        return -ENOTDIR;
-    }
-    s64 pos = 0;
-    // Lookups ignore case, but a listing must show the names as stored: the
-    // library lower-cases them while the volume ignores case.
-    bool ignoring = !NVolCaseSensitive(vol);
-    if (ignoring)
-        NVolSetCaseSensitive(vol);
-    int r = ntfs_readdir(dir, &pos, entries, CollectEntry);
-    int e = errno;
-    if (ignoring)
-        NVolClearCaseSensitive(vol);
+int ReadEntries(ntfs_volume* vol, const wchar_t* path, std::vector<DirEntry>* entries) {
+  ntfs_inode* dir = NtfsPathToInode(vol, NULL, path);
+  if (!dir) return -errno;
+  if (!IsDir(dir)) {
     ntfs_inode_close(dir);
-    return r ? -(e ? e : EIO) : 0;
+    return -ENOTDIR;
+  }
+  s64 pos = 0;
+  // Lookups ignore case, but a listing must show the names as stored: the
+  // library lower-cases them while the volume ignores case.
+  bool ignoring = !NVolCaseSensitive(vol);
+  if (ignoring) NVolSetCaseSensitive(vol);
+  int r = ntfs_readdir(dir, &pos, entries, CollectEntry);
+  int e = errno;
+  if (ignoring) NVolClearCaseSensitive(vol);
+  ntfs_inode_close(dir);
+  return r ? -(e ? e : EIO) : 0;
 }
 
-std::wstring Child(const wchar_t* dir, const std::wstring& name)
-{
-    std::wstring p(dir);
-    if (p.empty() || p.back() != L'\\')
-        p += L'\\';
-    return p + name;
+std::wstring Child(const wchar_t* dir, const std::wstring& name) {
+  std::wstring p(dir);
+  if (p.empty() || p.back() != L'\\') p += L'\\';
+  return p + name;
 }
 
-std::vector<unsigned char> BuildReparseData(const wchar_t* target, u32 tag)
-{
-    std::wstring print(target);
-    std::wstring subst = L"\\??\\" + print;
-    bool symlink = tag == NTFS_TAG_SYMLINK;
-    size_t printBytes = print.size() * 2, substBytes = subst.size() * 2;
-    size_t header = symlink ? 12 : 8;
-    // Both names carry a terminator that their lengths leave out.
-    size_t pathBytes = printBytes + 2 + substBytes + 2;
-    std::vector<unsigned char> d(8 + header + pathBytes, 0);
-    auto put16 = [&](size_t at, size_t v) {
-        d[at] = (unsigned char)v;
-        d[at + 1] = (unsigned char)(v >> 8);
-    };
-    auto put32 = [&](size_t at, u32 v) {
-        put16(at, v & 0xFFFF);
-        put16(at + 2, v >> 16);
-    };
-    put32(0, tag);
-    put16(4, header + pathBytes);
-    put16(8, printBytes + 2);   // substitute name offset
-    put16(10, substBytes);
-    put16(12, 0);               // print name offset
-    put16(14, printBytes);
-    if (symlink)
-        put32(16, 0);
-    unsigned char* buf = d.data() + 8 + header;
-    memcpy(buf, print.data(), printBytes);
-    memcpy(buf + printBytes + 2, subst.data(), substBytes);
-    return d;
+std::vector<unsigned char> BuildReparseData(const wchar_t* target, u32 tag) {
+  std::wstring print(target);
+  std::wstring subst = L"\\??\\" + print;
+  bool symlink = tag == NTFS_TAG_SYMLINK;
+  size_t printBytes = print.size() * 2, substBytes = subst.size() * 2;
+  size_t header = symlink ? 12 : 8;
+  // Both names carry a terminator that their lengths leave out.
+  size_t pathBytes = printBytes + 2 + substBytes + 2;
+  std::vector<unsigned char> d(8 + header + pathBytes, 0);
+  auto put16 = [&](size_t at, size_t v) {
+    d[at] = (unsigned char)v;
+    d[at + 1] = (unsigned char)(v >> 8);
+  };
+  auto put32 = [&](size_t at, u32 v) {
+    put16(at, v & 0xFFFF);
+    put16(at + 2, v >> 16);
+  };
+  put32(0, tag);
+  put16(4, header + pathBytes);
+  put16(8, printBytes + 2);  // substitute name offset
+  put16(10, substBytes);
+  put16(12, 0);  // print name offset
+  put16(14, printBytes);
+  if (symlink) put32(16, 0);
+  unsigned char* buf = d.data() + 8 + header;
+  memcpy(buf, print.data(), printBytes);
+  memcpy(buf + printBytes + 2, subst.data(), substBytes);
+  return d;
 }
 
 }  // namespace
 
-int NtfsGetPathType(ntfs_volume* vol, const wchar_t* path)
-{
-    ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-    if (!ni)
-        return 0;
-    int type = IsDir(ni) ? 2 : 1;
-    ntfs_inode_close(ni);
-    return type;
+int NtfsGetPathType(ntfs_volume* vol, const wchar_t* path) {
+  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  if (!ni) return 0;
+  int type = IsDir(ni) ? 2 : 1;
+  ntfs_inode_close(ni);
+  return type;
 }
 
-int NtfsGetFileInfo(ntfs_volume* vol, const wchar_t* path, NtfsFileInfo* info)
-{
-    ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-    if (!ni)
-        return -errno;
-    FillInfo(ni, info);
-    ntfs_inode_close(ni);
-    return 0;
+int NtfsGetFileInfo(ntfs_volume* vol, const wchar_t* path, NtfsFileInfo* info) {
+  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  if (!ni) return -errno;
+  FillInfo(ni, info);
+  ntfs_inode_close(ni);
+  return 0;
 }
 
 int SetNtfsFileInfo(ntfs_volume* vol, const wchar_t* path, const NtfsFileTime* creation,
                     const NtfsFileTime* lastWrite, const NtfsFileTime* lastAccess,
-                    unsigned long* attributes)
-{
-    if (!vol)
-        return -EINVAL;
-    if (NVolReadOnly(vol))
-        return -EROFS;
-    ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-    if (!ni)
-        return -errno;
-    if (creation)
-        ni->creation_time = FromFileTime(creation);
-    if (lastWrite)
-        ni->last_data_change_time = FromFileTime(lastWrite);
-    if (lastAccess)
-        ni->last_access_time = FromFileTime(lastAccess);
-    if (attributes) {
-        NtfsFileInfo before;
-        FillInfo(ni, &before);
-        u32 flags = le32_to_cpu(ni->flags);
-        flags = (flags & ~NTFS_ATTR_WRITE_MASK) | (*attributes & NTFS_ATTR_WRITE_MASK);
-        ni->flags = (FILE_ATTR_FLAGS)cpu_to_le32(flags);
-        *attributes = before.attributes;
-    }
-    // The in-memory times go to $STANDARD_INFORMATION at close (the
-    // library's TimesSet flag would make it keep the old ones instead).
-    ntfs_inode_mark_dirty(ni);
-    NInoFileNameSetDirty(ni);
-    if (ntfs_inode_close(ni))
-        return -(errno ? errno : EIO);
-    return 0;
+                    unsigned long* attributes) {
+  if (!vol) return -EINVAL;
+  if (NVolReadOnly(vol)) return -EROFS;
+  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  if (!ni) return -errno;
+  if (creation) ni->creation_time = FromFileTime(creation);
+  if (lastWrite) ni->last_data_change_time = FromFileTime(lastWrite);
+  if (lastAccess) ni->last_access_time = FromFileTime(lastAccess);
+  if (attributes) {
+    NtfsFileInfo before;
+    FillInfo(ni, &before);
+    u32 flags = le32_to_cpu(ni->flags);
+    flags = (flags & ~NTFS_ATTR_WRITE_MASK) | (*attributes & NTFS_ATTR_WRITE_MASK);
+    ni->flags = (FILE_ATTR_FLAGS)cpu_to_le32(flags);
+    *attributes = before.attributes;
+  }
+  // The in-memory times go to $STANDARD_INFORMATION at close (the
+  // library's TimesSet flag would make it keep the old ones instead).
+  ntfs_inode_mark_dirty(ni);
+  NInoFileNameSetDirty(ni);
+  if (ntfs_inode_close(ni)) return -(errno ? errno : EIO);
+  return 0;
 }
 
 int NtfsEnumDirectory(ntfs_volume* vol, const wchar_t* path, NtfsEnumCallback callback,
-                      void* user)
-{
-    std::vector<DirEntry> entries;
-    int r = ReadEntries(vol, path, &entries);
-    if (r < 0)
-        return r;
-    for (const DirEntry& e : entries) {
-        NtfsFileInfo info = {};
-        ntfs_inode* ni = ntfs_inode_open(vol, e.mref);
-        if (!ni)
-            continue;   // an index entry without a readable record
-        FillInfo(ni, &info);
-        ntfs_inode_close(ni);
-        unsigned int kind = info.directory ? NTFS_KIND_DIRECTORY : NTFS_KIND_FILE;
-        if (!callback(e.name.c_str(), kind, (unsigned long)info.size, (unsigned long)(info.size >> 32),
-                      &info.creation, &info.lastWrite, &info.lastAccess, info.attributes, user))
-            break;
-    }
-    return 0;
+                      void* user) {
+  std::vector<DirEntry> entries;
+  int r = ReadEntries(vol, path, &entries);
+  if (r < 0) return r;
+  for (const DirEntry& e : entries) {
+    NtfsFileInfo info = {};
+    ntfs_inode* ni = ntfs_inode_open(vol, e.mref);
+    if (!ni) continue;  // an index entry without a readable record
+    FillInfo(ni, &info);
+    ntfs_inode_close(ni);
+    unsigned int kind = info.directory ? NTFS_KIND_DIRECTORY : NTFS_KIND_FILE;
+    if (!callback(e.name.c_str(), kind, (unsigned long)info.size, (unsigned long)(info.size >> 32),
+                  &info.creation, &info.lastWrite, &info.lastAccess, info.attributes, user))
+      break;
+  }
+  return 0;
 }
 
 int NtfsCreatePath(ntfs_volume* vol, const wchar_t* path, unsigned int mode,
-                   const wchar_t* target)
-{
-    if (!vol)
-        return -EINVAL;
-    if (NVolReadOnly(vol))
-        return -EROFS;
-    const wchar_t* name;
-    int nameLen;
-    ntfs_inode* dir = NtfsOpenParent(vol, path, &name, &nameLen);
-    if (!dir)
-        return -errno;
-    const ntfschar* uname = reinterpret_cast<const ntfschar*>(name);
-    int err = 0;
-    if (!IsDir(dir))
-        err = ENOTDIR;
-    else if (ntfs_forbidden_names(vol, uname, nameLen, TRUE))
-        err = EINVAL;
-    else if (ntfs_inode_lookup_by_name(dir, uname, nameLen) != (u64)-1)
-        err = EEXIST;   // names differing only in case are the same name here
-    if (err) {
-        ntfs_inode_close(dir);
-        return -err;
-    }
-    ntfs_inode* ni;
-    if (mode == NTFS_MODE_SYMLINK) {
-        std::wstring t(target ? target : L"");
-        ni = ntfs_create_symlink(dir, 0, uname, (u8)nameLen,
-                                 reinterpret_cast<const ntfschar*>(t.c_str()), (int)t.size());
-    } else if (mode == NTFS_MODE_DEVICE || mode == NTFS_MODE_DEVICE_MARKER) {
-        ni = ntfs_create_device(dir, 0, uname, (u8)nameLen, NTFS_MODE_DEVICE, 0);
-    } else {
-        ni = ntfs_create(dir, 0, uname, (u8)nameLen, (mode_t)mode);
-    }
-    if (!ni)
-        err = errno ? errno : EIO;
-    else if (ntfs_inode_close_in_dir(ni, dir))
-        err = errno ? errno : EIO;
-    if (ntfs_inode_close(dir) && !err)
-        err = errno ? errno : EIO;
+                   const wchar_t* target) {
+  if (!vol) return -EINVAL;
+  if (NVolReadOnly(vol)) return -EROFS;
+  const wchar_t* name;
+  int nameLen;
+  ntfs_inode* dir = NtfsOpenParent(vol, path, &name, &nameLen);
+  if (!dir) return -errno;
+  const ntfschar* uname = reinterpret_cast<const ntfschar*>(name);
+  int err = 0;
+  if (!IsDir(dir))
+    err = ENOTDIR;
+  else if (ntfs_forbidden_names(vol, uname, nameLen, TRUE))
+    err = EINVAL;
+  else if (ntfs_inode_lookup_by_name(dir, uname, nameLen) != (u64)-1)
+    err = EEXIST;  // names differing only in case are the same name here
+  if (err) {
+    ntfs_inode_close(dir);
     return -err;
+  }
+  ntfs_inode* ni;
+  if (mode == NTFS_MODE_SYMLINK) {
+    std::wstring t(target ? target : L"");
+    ni = ntfs_create_symlink(dir, 0, uname, (u8)nameLen,
+                             reinterpret_cast<const ntfschar*>(t.c_str()), (int)t.size());
+  } else if (mode == NTFS_MODE_DEVICE || mode == NTFS_MODE_DEVICE_MARKER) {
+    ni = ntfs_create_device(dir, 0, uname, (u8)nameLen, NTFS_MODE_DEVICE, 0);
+  } else {
+    ni = ntfs_create(dir, 0, uname, (u8)nameLen, (mode_t)mode);
+  }
+  if (!ni)
+    err = errno ? errno : EIO;
+  else if (ntfs_inode_close_in_dir(ni, dir))
+    err = errno ? errno : EIO;
+  if (ntfs_inode_close(dir) && !err) err = errno ? errno : EIO;
+  return -err;
 }
 
-int NtfsDeletePath(ntfs_volume* vol, const wchar_t* path)
-{
-    if (!vol)
-        return -EINVAL;
-    if (NVolReadOnly(vol))
-        return -EROFS;
-    s64 mft = NtfsPathToMft(vol, path);
-    if (mft < 0)
-        return -errno;
-    // The root and the system files are never deleted.
-    if ((u64)mft < FILE_first_user)
-        return -EACCES;
-    if (NtfsGetPathType(vol, path) == 2) {
-        std::vector<DirEntry> entries;
-        int r = ReadEntries(vol, path, &entries);
-        if (r < 0)
-            return r;
-        for (const DirEntry& e : entries) {
-            if (e.name == L"..")
-                continue;
-            std::wstring child = Child(path, e.name);
-            if (child.size() >= kMaxPath)
-                return -ENAMETOOLONG;
-            r = NtfsDeletePath(vol, child.c_str());
-            if (r < 0)
-                return r;
-        }
+int NtfsDeletePath(ntfs_volume* vol, const wchar_t* path) {
+  if (!vol) return -EINVAL;
+  if (NVolReadOnly(vol)) return -EROFS;
+  s64 mft = NtfsPathToMft(vol, path);
+  if (mft < 0) return -errno;
+  // The root and the system files are never deleted.
+  if ((u64)mft < FILE_first_user) return -EACCES;
+  if (NtfsGetPathType(vol, path) == 2) {
+    std::vector<DirEntry> entries;
+    int r = ReadEntries(vol, path, &entries);
+    if (r < 0) return r;
+    for (const DirEntry& e : entries) {
+      if (e.name == L"..") continue;
+      std::wstring child = Child(path, e.name);
+      if (child.size() >= kMaxPath) return -ENAMETOOLONG;
+      r = NtfsDeletePath(vol, child.c_str());
+      if (r < 0) return r;
     }
-    const wchar_t* name;
-    int nameLen;
-    s64 dirMft = NtfsParentMft(vol, path, &name, &nameLen);
-    if (dirMft < 0)
-        return -errno;
-    ntfs_inode* ni = ntfs_inode_open(vol, (u64)mft);
-    if (!ni)
-        return -errno;
-    ntfschar stored[256];
-    int storedLen = NtfsStoredName(ni, (u64)dirMft, stored, 256);
-    if (storedLen < 0) {
-        ntfs_inode_close(ni);
-        return -ENOENT;
-    }
-    ntfs_inode* dir = ntfs_inode_open(vol, (u64)dirMft);
-    if (!dir) {
-        int e = errno;
-        ntfs_inode_close(ni);
-        return -e;
-    }
-    // ntfs_delete closes both inodes.
-    if (ntfs_delete(vol, "", ni, dir, stored, (u8)storedLen))
-        return -(errno ? errno : EIO);
-    return 0;
-}
-
-unsigned int NtfsGetReparseTag(ntfs_volume* vol, const wchar_t* path)
-{
-    ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-    if (!ni)
-        return 0;
-    u32 tag = NtfsLinkReparseTag(ni);
+  }
+  const wchar_t* name;
+  int nameLen;
+  s64 dirMft = NtfsParentMft(vol, path, &name, &nameLen);
+  if (dirMft < 0) return -errno;
+  ntfs_inode* ni = ntfs_inode_open(vol, (u64)mft);
+  if (!ni) return -errno;
+  ntfschar stored[256];
+  int storedLen = NtfsStoredName(ni, (u64)dirMft, stored, 256);
+  if (storedLen < 0) {
     ntfs_inode_close(ni);
-    return tag;
+    return -ENOENT;
+  }
+  ntfs_inode* dir = ntfs_inode_open(vol, (u64)dirMft);
+  if (!dir) {
+    int e = errno;
+    ntfs_inode_close(ni);
+    return -e;
+  }
+  // ntfs_delete closes both inodes.
+  if (ntfs_delete(vol, "", ni, dir, stored, (u8)storedLen)) return -(errno ? errno : EIO);
+  return 0;
 }
 
-int NtfsGetLinkTarget(ntfs_volume* vol, const wchar_t* path, wchar_t* buffer, int length)
-{
-    ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-    if (!ni)
-        return -errno;
-    u32 tag = NtfsLinkReparseTag(ni);
-    REPARSE_POINT* rp = tag ? ntfs_get_reparse_point(ni) : nullptr;
-    ntfs_inode_close(ni);
-    if (!rp)
-        return -EINVAL;
-    const unsigned char* d = reinterpret_cast<const unsigned char*>(rp->reparse_data);
-    size_t dataLen = le16_to_cpu(rp->reparse_data_length);
-    size_t header = tag == NTFS_TAG_SYMLINK ? 12 : 8;
-    int result = -EINVAL;
-    if (dataLen >= header) {
-        auto get16 = [&](size_t at) { return (size_t)(d[at] | (d[at + 1] << 8)); };
-        size_t substOff = get16(0), substLen = get16(2), printOff = get16(4), printLen = get16(6);
-        const unsigned char* names = d + header;
-        size_t namesLen = dataLen - header;
-        const wchar_t* text = nullptr;
-        size_t chars = 0;
-        if (substLen && substOff + substLen <= namesLen) {
-            text = reinterpret_cast<const wchar_t*>(names + substOff);
-            chars = substLen / 2;
-            if (chars >= 4 && wcsncmp(text, L"\\??\\", 4) == 0) {
-                text += 4;
-                chars -= 4;
-            }
-        } else if (printLen && printOff + printLen <= namesLen) {
-            text = reinterpret_cast<const wchar_t*>(names + printOff);
-            chars = printLen / 2;
-        }
-        if (text) {
-            if (!buffer || (int)chars >= length) {
-                result = -ENAMETOOLONG;
-            } else {
-                memcpy(buffer, text, chars * sizeof(wchar_t));
-                buffer[chars] = 0;
-                result = (int)chars;
-            }
-        }
+unsigned int NtfsGetReparseTag(ntfs_volume* vol, const wchar_t* path) {
+  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  if (!ni) return 0;
+  u32 tag = NtfsLinkReparseTag(ni);
+  ntfs_inode_close(ni);
+  return tag;
+}
+
+int NtfsGetLinkTarget(ntfs_volume* vol, const wchar_t* path, wchar_t* buffer, int length) {
+  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  if (!ni) return -errno;
+  u32 tag = NtfsLinkReparseTag(ni);
+  REPARSE_POINT* rp = tag ? ntfs_get_reparse_point(ni) : nullptr;
+  ntfs_inode_close(ni);
+  if (!rp) return -EINVAL;
+  const unsigned char* d = reinterpret_cast<const unsigned char*>(rp->reparse_data);
+  size_t dataLen = le16_to_cpu(rp->reparse_data_length);
+  size_t header = tag == NTFS_TAG_SYMLINK ? 12 : 8;
+  int result = -EINVAL;
+  if (dataLen >= header) {
+    auto get16 = [&](size_t at) { return (size_t)(d[at] | (d[at + 1] << 8)); };
+    size_t substOff = get16(0), substLen = get16(2), printOff = get16(4), printLen = get16(6);
+    const unsigned char* names = d + header;
+    size_t namesLen = dataLen - header;
+    const wchar_t* text = nullptr;
+    size_t chars = 0;
+    if (substLen && substOff + substLen <= namesLen) {
+      text = reinterpret_cast<const wchar_t*>(names + substOff);
+      chars = substLen / 2;
+      if (chars >= 4 && wcsncmp(text, L"\\??\\", 4) == 0) {
+        text += 4;
+        chars -= 4;
+      }
+    } else if (printLen && printOff + printLen <= namesLen) {
+      text = reinterpret_cast<const wchar_t*>(names + printOff);
+      chars = printLen / 2;
     }
-    free(rp);
-    return result;
+    if (text) {
+      if (!buffer || (int)chars >= length) {
+        result = -ENAMETOOLONG;
+      } else {
+        memcpy(buffer, text, chars * sizeof(wchar_t));
+        buffer[chars] = 0;
+        result = (int)chars;
+      }
+    }
+  }
+  free(rp);
+  return result;
 }
 
 int NtfsCreateLink(ntfs_volume* vol, const wchar_t* path, const wchar_t* target,
-                   unsigned int createMode, unsigned int tag)
-{
-    if (!vol)
-        return -EINVAL;
-    if (NVolReadOnly(vol))
-        return -EROFS;
-    if (!target || !*target)
-        return -EINVAL;
-    if (NtfsGetPathType(vol, path) == 0) {
-        int r = NtfsCreatePath(vol, path, createMode, target);
-        if (r < 0)
-            return r;
-    }
-    if (tag != NTFS_TAG_SYMLINK)
-        tag = NTFS_TAG_MOUNT_POINT;
-    std::vector<unsigned char> data = BuildReparseData(target, tag);
-    if (data.size() > 16 * 1024)
-        return -ENAMETOOLONG;
-    ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-    if (!ni)
-        return -errno;
-    int err = 0;
-    if (ntfs_set_ntfs_reparse_data(ni, reinterpret_cast<const char*>(data.data()), data.size(), 0))
-        err = errno ? errno : EIO;
-    if (ntfs_inode_close(ni) && !err)
-        err = errno ? errno : EIO;
-    return -err;
+                   unsigned int createMode, unsigned int tag) {
+  if (!vol) return -EINVAL;
+  if (NVolReadOnly(vol)) return -EROFS;
+  if (!target || !*target) return -EINVAL;
+  if (NtfsGetPathType(vol, path) == 0) {
+    int r = NtfsCreatePath(vol, path, createMode, target);
+    if (r < 0) return r;
+  }
+  if (tag != NTFS_TAG_SYMLINK) tag = NTFS_TAG_MOUNT_POINT;
+  std::vector<unsigned char> data = BuildReparseData(target, tag);
+  if (data.size() > 16 * 1024) return -ENAMETOOLONG;
+  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  if (!ni) return -errno;
+  int err = 0;
+  if (ntfs_set_ntfs_reparse_data(ni, reinterpret_cast<const char*>(data.data()), data.size(), 0))
+    err = errno ? errno : EIO;
+  if (ntfs_inode_close(ni) && !err) err = errno ? errno : EIO;
+  return -err;
 }
 
-unsigned long long NtfsCountBadClusters(ntfs_volume* vol)
-{
-    static const ntfschar kBad[] = {'$', 'B', 'a', 'd', 0};
-    ntfs_inode* ni = ntfs_inode_open(vol, FILE_BadClus);
-    if (!ni)
-        return 0;
-    unsigned long long count = 0;
-    ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, const_cast<ntfschar*>(kBad), 4);
-    if (na) {
-        if (NAttrNonResident(na) && !ntfs_attr_map_whole_runlist(na)) {
-            for (runlist_element* rl = na->rl; rl && rl->length; rl++) {
-                if (rl->lcn >= 0)
-                    count += (unsigned long long)rl->length;
-            }
-        }
-        ntfs_attr_close(na);
+unsigned long long NtfsCountBadClusters(ntfs_volume* vol) {
+  static const ntfschar kBad[] = {'$', 'B', 'a', 'd', 0};
+  ntfs_inode* ni = ntfs_inode_open(vol, FILE_BadClus);
+  if (!ni) return 0;
+  unsigned long long count = 0;
+  ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, const_cast<ntfschar*>(kBad), 4);
+  if (na) {
+    if (NAttrNonResident(na) && !ntfs_attr_map_whole_runlist(na)) {
+      for (runlist_element* rl = na->rl; rl && rl->length; rl++) {
+        if (rl->lcn >= 0) count += (unsigned long long)rl->length;
+      }
     }
-    ntfs_inode_close(ni);
-    return count;
+    ntfs_attr_close(na);
+  }
+  ntfs_inode_close(ni);
+  return count;
 }

@@ -7,8 +7,8 @@
 
 // Laid out as a Win32 FILETIME: 100 ns units since 1601, UTC.
 struct NtfsFileTime {
-    unsigned long low;
-    unsigned long high;
+  unsigned long low;
+  unsigned long high;
 };
 
 // Attribute bits reported from $STANDARD_INFORMATION and the ones written back.
@@ -37,12 +37,12 @@ typedef int (*NtfsEnumCallback)(const wchar_t* name, unsigned int kind, unsigned
                                 unsigned long attributes, void* user);
 
 struct NtfsFileInfo {
-    NtfsFileTime creation;
-    NtfsFileTime lastWrite;
-    NtfsFileTime lastAccess;
-    unsigned long attributes;
-    unsigned long long size;
-    bool directory;
+  NtfsFileTime creation;
+  NtfsFileTime lastWrite;
+  NtfsFileTime lastAccess;
+  unsigned long attributes;
+  unsigned long long size;
+  bool directory;
 };
 
 // 0 missing, 1 file, 2 directory.
@@ -52,11 +52,9 @@ int NtfsGetFileInfo(ntfs_volume* vol, const wchar_t* path, NtfsFileInfo* info);
 int SetNtfsFileInfo(ntfs_volume* vol, const wchar_t* path, const NtfsFileTime* creation,
                     const NtfsFileTime* lastWrite, const NtfsFileTime* lastAccess,
                     unsigned long* attributes);
-int NtfsEnumDirectory(ntfs_volume* vol, const wchar_t* path, NtfsEnumCallback callback,
-                      void* user);
+int NtfsEnumDirectory(ntfs_volume* vol, const wchar_t* path, NtfsEnumCallback callback, void* user);
 // Creates a file, folder or node by mode; target is for symbolic-link nodes.
-int NtfsCreatePath(ntfs_volume* vol, const wchar_t* path, unsigned int mode,
-                   const wchar_t* target);
+int NtfsCreatePath(ntfs_volume* vol, const wchar_t* path, unsigned int mode, const wchar_t* target);
 // A file, or a folder with everything below it.
 int NtfsDeletePath(ntfs_volume* vol, const wchar_t* path);
 // Reparse tag of a mount point or symbolic link, else 0.

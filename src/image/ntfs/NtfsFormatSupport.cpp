@@ -11,31 +11,27 @@ extern "C" {
 }
 
 int LocateNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
-                        unsigned long long* length, int* used)
-{
-    return FindNtfsPartition(block, index, start, length, used);
+                        unsigned long long* length, int* used) {
+  return FindNtfsPartition(block, index, start, length, used);
 }
 
-bool BuildDefaultNtfsUpcase(uint16_t* table)
-{
-    ntfschar* built = nullptr;
-    u32 count = ntfs_upcase_build_default(&built);
-    if (!built)
-        return false;
-    const u32 entries = 65536;
-    if (count < entries) {
-        free(built);
-        errno = EINVAL;
-        return false;
-    }
-    memcpy(table, built, entries * sizeof(uint16_t));
+bool BuildDefaultNtfsUpcase(uint16_t* table) {
+  ntfschar* built = nullptr;
+  u32 count = ntfs_upcase_build_default(&built);
+  if (!built) return false;
+  const u32 entries = 65536;
+  if (count < entries) {
     free(built);
-    return true;
+    errno = EINVAL;
+    return false;
+  }
+  memcpy(table, built, entries * sizeof(uint16_t));
+  free(built);
+  return true;
 }
 
-bool IsNtfsBootSector(const void* sector)
-{
-    NTFS_BOOT_SECTOR copy;
-    memcpy(&copy, sector, sizeof copy);
-    return ntfs_boot_sector_is_ntfs(&copy) != 0;
+bool IsNtfsBootSector(const void* sector) {
+  NTFS_BOOT_SECTOR copy;
+  memcpy(&copy, sector, sizeof copy);
+  return ntfs_boot_sector_is_ntfs(&copy) != 0;
 }

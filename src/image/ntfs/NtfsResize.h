@@ -22,8 +22,7 @@ uint64_t CollectBadClusterRuns(ntfs_volume* vol);
 // Sets the device's partition length to ceil(bytes / 512) sectors and, on
 // an MBR disk with a block, writes that count into entry `partition`.
 // 0, or -1 when sector 0 could not be read or written.
-int UpdatePartitionSectorCount(DiskIoBlock* block, ntfs_volume* vol, int partition,
-                               uint64_t bytes);
+int UpdatePartitionSectorCount(DiskIoBlock* block, ntfs_volume* vol, int partition, uint64_t bytes);
 
 // Puts a copy of the boot sector into the device's last sector when it
 // does not hold one yet. 0, or -1.

@@ -11,478 +11,384 @@
 
 namespace {
 
-int SetErr(int e)
-{
-    errno = e;
-    return -1;
+int SetErr(int e) {
+  errno = e;
+  return -1;
 }
 
-bool IsOurDevice(ntfs_volume* vol)
-{
-    return vol && vol->dev && vol->dev->d_ops == &ntfs_disk_dev_ops && vol->dev->d_private;
+bool IsOurDevice(ntfs_volume* vol) {
+  return vol && vol->dev && vol->dev->d_ops == &ntfs_disk_dev_ops && vol->dev->d_private;
 }
 
 // Parent directory of ni from its first non-DOS file name; -1 when none.
-s64 ParentOf(ntfs_inode* ni)
-{
-    ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, NULL);
-    if (!ctx)
-        return -1;
-    s64 parent = -1;
-    while (!ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, NULL, 0, ctx)) {
-        const FILE_NAME_ATTR* fn = reinterpret_cast<const FILE_NAME_ATTR*>(
-            reinterpret_cast<const char*>(ctx->attr) + le16_to_cpu(ctx->attr->value_offset));
-        parent = (s64)MREF_LE(fn->parent_directory);
-        if (fn->file_name_type != FILE_NAME_DOS)
-            break;
-    }
-    ntfs_attr_put_search_ctx(ctx);
-    return parent;
+s64 ParentOf(ntfs_inode* ni) {
+  ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, NULL);
+  if (!ctx) return -1;
+  s64 parent = -1;
+  while (!ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, NULL, 0, ctx)) {
+    const FILE_NAME_ATTR* fn = reinterpret_cast<const FILE_NAME_ATTR*>(
+        reinterpret_cast<const char*>(ctx->attr) + le16_to_cpu(ctx->attr->value_offset));
+    parent = (s64)MREF_LE(fn->parent_directory);
+    if (fn->file_name_type != FILE_NAME_DOS) break;
+  }
+  ntfs_attr_put_search_ctx(ctx);
+  return parent;
 }
 
 // True when dirMft is ancestor (or self) of start: walks up the parents.
-bool IsInSubtree(ntfs_volume* vol, u64 start, u64 dirMft)
-{
-    u64 cur = start;
-    for (int depth = 0; depth < 4096; depth++) {
-        if (cur == dirMft)
-            return true;
-        if (cur == FILE_root)
-            return false;
-        ntfs_inode* ni = ntfs_inode_open(vol, cur);
-        if (!ni)
-            return false;
-        s64 up = ParentOf(ni);
-        ntfs_inode_close(ni);
-        if (up < 0 || (u64)up == cur)
-            return false;
-        cur = (u64)up;
-    }
-    return true;   // a loop in the parents: refuse rather than follow
+bool IsInSubtree(ntfs_volume* vol, u64 start, u64 dirMft) {
+  u64 cur = start;
+  for (int depth = 0; depth < 4096; depth++) {
+    if (cur == dirMft) return true;
+    if (cur == FILE_root) return false;
+    ntfs_inode* ni = ntfs_inode_open(vol, cur);
+    if (!ni) return false;
+    s64 up = ParentOf(ni);
+    ntfs_inode_close(ni);
+    if (up < 0 || (u64)up == cur) return false;
+    cur = (u64)up;
+  }
+  return true;  // a loop in the parents: refuse rather than follow
 }
 
 // The inode's reparse tag, 0 when it has no (readable) reparse point;
 // errno is left as it was.
-u32 ReparseTagOf(ntfs_inode* ni)
-{
-    if (!ni || !(ni->flags & FILE_ATTR_REPARSE_POINT))
-        return 0;
-    int e = errno;
-    REPARSE_POINT* rp = ntfs_get_reparse_point(ni);
-    errno = e;
-    if (!rp)
-        return 0;
-    u32 tag = le32_to_cpu(rp->reparse_tag);
-    free(rp);
-    return tag;
+u32 ReparseTagOf(ntfs_inode* ni) {
+  if (!ni || !(ni->flags & FILE_ATTR_REPARSE_POINT)) return 0;
+  int e = errno;
+  REPARSE_POINT* rp = ntfs_get_reparse_point(ni);
+  errno = e;
+  if (!rp) return 0;
+  u32 tag = le32_to_cpu(rp->reparse_tag);
+  free(rp);
+  return tag;
 }
 
-bool SameName(const wchar_t* a, int alen, const ntfschar* b, int blen)
-{
-    return alen == blen && memcmp(a, b, alen * sizeof(ntfschar)) == 0;
+bool SameName(const wchar_t* a, int alen, const ntfschar* b, int blen) {
+  return alen == blen && memcmp(a, b, alen * sizeof(ntfschar)) == 0;
 }
 
 }  // namespace
 
-ntfs_volume* ntfs_disk_device_mount(struct ntfs_device* dev, int partition, unsigned long flags)
-{
-    if (!dev)
-        return (SetErr(EINVAL), nullptr);
-    NtfsDiskDev* d = static_cast<NtfsDiskDev*>(dev->d_private);
-    if (!d) {
-        d = new (std::nothrow) NtfsDiskDev();
-        if (!d)
-            return (SetErr(ENOMEM), nullptr);
-        dev->d_private = d;
+ntfs_volume* ntfs_disk_device_mount(struct ntfs_device* dev, int partition, unsigned long flags) {
+  if (!dev) return (SetErr(EINVAL), nullptr);
+  NtfsDiskDev* d = static_cast<NtfsDiskDev*>(dev->d_private);
+  if (!d) {
+    d = new (std::nothrow) NtfsDiskDev();
+    if (!d) return (SetErr(ENOMEM), nullptr);
+    dev->d_private = d;
+  }
+  d->partition = partition;
+  return ntfs_device_mount(dev, flags);
+}
+
+ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flags, void* priv) {
+  NtfsDiskDev* d = new (std::nothrow) NtfsDiskDev();
+  if (!d) return (SetErr(ENOMEM), nullptr);
+  if (strcmp(name, NTFS_DISK_DEVICE_NAME) == 0) d->block = static_cast<DiskIoBlock*>(priv);
+  struct ntfs_device* dev = ntfs_device_alloc(name, 0, &ntfs_disk_dev_ops, d);
+  if (!dev) {
+    delete d;
+    return nullptr;
+  }
+  ntfs_volume* vol = ntfs_disk_device_mount(dev, partition, flags);
+  if (!vol) {
+    int e = errno;
+    // A device whose open failed (or never ran) still holds its state.
+    delete static_cast<NtfsDiskDev*>(dev->d_private);
+    dev->d_private = NULL;
+    ntfs_device_free(dev);
+    errno = e;
+  }
+  return vol;
+}
+
+ntfs_volume* MountNtfsOnDisk(DiskIoBlock* block, int partition, unsigned long flags) {
+  if (!block) return (SetErr(EINVAL), nullptr);
+  ntfs_volume* vol = ntfs_disk_mount(NTFS_DISK_DEVICE_NAME, partition, flags, block);
+  if (!vol) return nullptr;
+  if ((vol->flags & VOLUME_IS_DIRTY) && !(flags & NTFS_MOUNT_ACCEPT_DIRTY)) {
+    ntfs_umount(vol, FALSE);
+    return (SetErr(EPERM), nullptr);
+  }
+  // Names are looked up the Windows way: through the volume's upcase table.
+  ntfs_set_ignore_case(vol);
+  return vol;
+}
+
+ntfs_volume* MountNtfsVolume(DiskIoBlock* block, int partition, unsigned long flags) {
+  return MountNtfsOnDisk(block, partition, flags);
+}
+
+int UnmountNtfsVolume(ntfs_volume* vol) {
+  if (!vol) return SetErr(EINVAL);
+  return ntfs_umount(vol, FALSE);
+}
+
+int GetMountedPartitionIndex(ntfs_volume* vol) {
+  if (!IsOurDevice(vol)) return SetErr(EINVAL);
+  return static_cast<NtfsDiskDev*>(vol->dev->d_private)->partition;
+}
+
+bool IsNtfsVolumeOnGpt(ntfs_volume* vol) {
+  return IsOurDevice(vol) && static_cast<NtfsDiskDev*>(vol->dev->d_private)->gpt;
+}
+
+ntfs_inode* NtfsPathToInode(ntfs_volume* vol, ntfs_inode* parent, const wchar_t* path) {
+  if (!vol || !path) return (SetErr(EINVAL), nullptr);
+  ntfs_inode* dir = ntfs_inode_open(vol, parent ? parent->mft_no : (u64)FILE_root);
+  if (!dir) return nullptr;
+  const wchar_t* p = path;
+  for (;;) {
+    while (*p == L'\\') p++;
+    if (!*p) return dir;
+    const wchar_t* end = p;
+    while (*end && *end != L'\\') end++;
+    int len = (int)(end - p);
+    if (len > 255) {
+      ntfs_inode_close(dir);
+      return (SetErr(ENAMETOOLONG), nullptr);
     }
-    d->partition = partition;
-    return ntfs_device_mount(dev, flags);
-}
-
-ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flags, void* priv)
-{
-    NtfsDiskDev* d = new (std::nothrow) NtfsDiskDev();
-    if (!d)
-        return (SetErr(ENOMEM), nullptr);
-    if (strcmp(name, NTFS_DISK_DEVICE_NAME) == 0)
-        d->block = static_cast<DiskIoBlock*>(priv);
-    struct ntfs_device* dev = ntfs_device_alloc(name, 0, &ntfs_disk_dev_ops, d);
-    if (!dev) {
-        delete d;
-        return nullptr;
-    }
-    ntfs_volume* vol = ntfs_disk_device_mount(dev, partition, flags);
-    if (!vol) {
-        int e = errno;
-        // A device whose open failed (or never ran) still holds its state.
-        delete static_cast<NtfsDiskDev*>(dev->d_private);
-        dev->d_private = NULL;
-        ntfs_device_free(dev);
-        errno = e;
-    }
-    return vol;
-}
-
-ntfs_volume* MountNtfsOnDisk(DiskIoBlock* block, int partition, unsigned long flags)
-{
-    if (!block)
-        return (SetErr(EINVAL), nullptr);
-    ntfs_volume* vol = ntfs_disk_mount(NTFS_DISK_DEVICE_NAME, partition, flags, block);
-    if (!vol)
-        return nullptr;
-    if ((vol->flags & VOLUME_IS_DIRTY) && !(flags & NTFS_MOUNT_ACCEPT_DIRTY)) {
-        ntfs_umount(vol, FALSE);
-        return (SetErr(EPERM), nullptr);
-    }
-    // Names are looked up the Windows way: through the volume's upcase table.
-    ntfs_set_ignore_case(vol);
-    return vol;
-}
-
-ntfs_volume* MountNtfsVolume(DiskIoBlock* block, int partition, unsigned long flags)
-{
-    return MountNtfsOnDisk(block, partition, flags);
-}
-
-int UnmountNtfsVolume(ntfs_volume* vol)
-{
-    if (!vol)
-        return SetErr(EINVAL);
-    return ntfs_umount(vol, FALSE);
-}
-
-int GetMountedPartitionIndex(ntfs_volume* vol)
-{
-    if (!IsOurDevice(vol))
-        return SetErr(EINVAL);
-    return static_cast<NtfsDiskDev*>(vol->dev->d_private)->partition;
-}
-
-bool IsNtfsVolumeOnGpt(ntfs_volume* vol)
-{
-    return IsOurDevice(vol) && static_cast<NtfsDiskDev*>(vol->dev->d_private)->gpt;
-}
-
-ntfs_inode* NtfsPathToInode(ntfs_volume* vol, ntfs_inode* parent, const wchar_t* path)
-{
-    if (!vol || !path)
-        return (SetErr(EINVAL), nullptr);
-    ntfs_inode* dir = ntfs_inode_open(vol, parent ? parent->mft_no : (u64)FILE_root);
-    if (!dir)
-        return nullptr;
-    const wchar_t* p = path;
-    for (;;) {
-        while (*p == L'\\')
-            p++;
-        if (!*p)
-            return dir;
-        const wchar_t* end = p;
-        while (*end && *end != L'\\')
-            end++;
-        int len = (int)(end - p);
-        if (len > 255) {
-            ntfs_inode_close(dir);
-            return (SetErr(ENAMETOOLONG), nullptr);
-        }
-        u64 mref = ntfs_inode_lookup_by_name(dir, reinterpret_cast<const ntfschar*>(p), len);
-        int e = errno;
-        ntfs_inode_close(dir);
-        if (mref == (u64)-1)
-            return (SetErr(e ? e : ENOENT), nullptr);
-        dir = ntfs_inode_open(vol, MREF(mref));
-        if (!dir)
-            return nullptr;
-        p = end;
-    }
+    u64 mref = ntfs_inode_lookup_by_name(dir, reinterpret_cast<const ntfschar*>(p), len);
+    int e = errno;
+    ntfs_inode_close(dir);
+    if (mref == (u64)-1) return (SetErr(e ? e : ENOENT), nullptr);
+    dir = ntfs_inode_open(vol, MREF(mref));
+    if (!dir) return nullptr;
+    p = end;
+  }
 }
 
 ntfs_inode* NtfsOpenParent(ntfs_volume* vol, const wchar_t* path, const wchar_t** name,
-                           int* nameLen)
-{
-    size_t n = wcslen(path);
-    while (n && path[n - 1] == L'\\')
-        n--;   // "\a\b\" names b
-    size_t slash = n;
-    while (slash && path[slash - 1] != L'\\')
-        slash--;
-    *name = path + slash;
-    *nameLen = (int)(n - slash);
-    if (*nameLen == 0)
-        return (SetErr(EINVAL), nullptr);
-    if (*nameLen > 255)
-        return (SetErr(ENAMETOOLONG), nullptr);
-    std::wstring parent(path, slash);
-    return NtfsPathToInode(vol, NULL, parent.c_str());
+                           int* nameLen) {
+  size_t n = wcslen(path);
+  while (n && path[n - 1] == L'\\') n--;  // "\a\b\" names b
+  size_t slash = n;
+  while (slash && path[slash - 1] != L'\\') slash--;
+  *name = path + slash;
+  *nameLen = (int)(n - slash);
+  if (*nameLen == 0) return (SetErr(EINVAL), nullptr);
+  if (*nameLen > 255) return (SetErr(ENAMETOOLONG), nullptr);
+  std::wstring parent(path, slash);
+  return NtfsPathToInode(vol, NULL, parent.c_str());
 }
 
-s64 NtfsPathToMft(ntfs_volume* vol, const wchar_t* path)
-{
-    ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-    if (!ni)
-        return -1;
-    s64 mft = (s64)ni->mft_no;
-    ntfs_inode_close(ni);
-    return mft;
+s64 NtfsPathToMft(ntfs_volume* vol, const wchar_t* path) {
+  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  if (!ni) return -1;
+  s64 mft = (s64)ni->mft_no;
+  ntfs_inode_close(ni);
+  return mft;
 }
 
-s64 NtfsParentMft(ntfs_volume* vol, const wchar_t* path, const wchar_t** name, int* nameLen)
-{
-    ntfs_inode* dir = NtfsOpenParent(vol, path, name, nameLen);
-    if (!dir)
-        return -1;
-    s64 mft = (s64)dir->mft_no;
-    ntfs_inode_close(dir);
-    return mft;
+s64 NtfsParentMft(ntfs_volume* vol, const wchar_t* path, const wchar_t** name, int* nameLen) {
+  ntfs_inode* dir = NtfsOpenParent(vol, path, name, nameLen);
+  if (!dir) return -1;
+  s64 mft = (s64)dir->mft_no;
+  ntfs_inode_close(dir);
+  return mft;
 }
 
-int NtfsStoredName(ntfs_inode* ni, u64 dirMft, ntfschar* out, int outLen)
-{
-    ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, NULL);
-    if (!ctx)
-        return -1;
-    int len = -1;
-    while (!ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, NULL, 0, ctx)) {
-        const FILE_NAME_ATTR* fn = reinterpret_cast<const FILE_NAME_ATTR*>(
-            reinterpret_cast<const char*>(ctx->attr) + le16_to_cpu(ctx->attr->value_offset));
-        if (fn->file_name_type == FILE_NAME_DOS || MREF_LE(fn->parent_directory) != dirMft)
-            continue;
-        if (fn->file_name_length > outLen)
-            break;
-        memcpy(out, fn->file_name, fn->file_name_length * sizeof(ntfschar));
-        len = fn->file_name_length;
-        break;
-    }
-    ntfs_attr_put_search_ctx(ctx);
-    if (len < 0)
-        errno = ENOENT;
-    return len;
+int NtfsStoredName(ntfs_inode* ni, u64 dirMft, ntfschar* out, int outLen) {
+  ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, NULL);
+  if (!ctx) return -1;
+  int len = -1;
+  while (!ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, NULL, 0, ctx)) {
+    const FILE_NAME_ATTR* fn = reinterpret_cast<const FILE_NAME_ATTR*>(
+        reinterpret_cast<const char*>(ctx->attr) + le16_to_cpu(ctx->attr->value_offset));
+    if (fn->file_name_type == FILE_NAME_DOS || MREF_LE(fn->parent_directory) != dirMft) continue;
+    if (fn->file_name_length > outLen) break;
+    memcpy(out, fn->file_name, fn->file_name_length * sizeof(ntfschar));
+    len = fn->file_name_length;
+    break;
+  }
+  ntfs_attr_put_search_ctx(ctx);
+  if (len < 0) errno = ENOENT;
+  return len;
 }
 
-u32 NtfsLinkReparseTag(ntfs_inode* ni)
-{
-    u32 tag = ReparseTagOf(ni);
-    return (tag == 0xA0000003u || tag == 0xA000000Cu) ? tag : 0;
+u32 NtfsLinkReparseTag(ntfs_inode* ni) {
+  u32 tag = ReparseTagOf(ni);
+  return (tag == 0xA0000003u || tag == 0xA000000Cu) ? tag : 0;
 }
 
-bool NtfsDataHeldElsewhere(ntfs_inode* ni)
-{
-    const u32 kTagWof = 0x80000017u;     // IO_REPARSE_TAG_WOF
-    const u32 kTagDedup = 0x80000013u;   // IO_REPARSE_TAG_DEDUP
-    u32 tag = ReparseTagOf(ni);
-    return tag == kTagWof || tag == kTagDedup;
+bool NtfsDataHeldElsewhere(ntfs_inode* ni) {
+  const u32 kTagWof = 0x80000017u;    // IO_REPARSE_TAG_WOF
+  const u32 kTagDedup = 0x80000013u;  // IO_REPARSE_TAG_DEDUP
+  u32 tag = ReparseTagOf(ni);
+  return tag == kTagWof || tag == kTagDedup;
 }
 
-ntfs_attr* NtfsOpenFileData(ntfs_inode* ni)
-{
-    if (!ni)
-        return (SetErr(EINVAL), nullptr);
-    // Neither decompression nor the chunk store is read here: refuse rather
-    // than hand out the empty stream, and never write where Windows would
-    // not look.
-    if (NtfsDataHeldElsewhere(ni))
-        return (SetErr(EOPNOTSUPP), nullptr);
-    return ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+ntfs_attr* NtfsOpenFileData(ntfs_inode* ni) {
+  if (!ni) return (SetErr(EINVAL), nullptr);
+  // Neither decompression nor the chunk store is read here: refuse rather
+  // than hand out the empty stream, and never write where Windows would
+  // not look.
+  if (NtfsDataHeldElsewhere(ni)) return (SetErr(EOPNOTSUPP), nullptr);
+  return ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
 }
 
-int RenameNtfsPath(ntfs_volume* vol, const wchar_t* oldPath, const wchar_t* newPath)
-{
-    if (!vol)
-        return -EINVAL;
-    if (NVolReadOnly(vol))
-        return -EROFS;
-    if (!vol || !oldPath || !newPath)
-        return -EINVAL;
-    // Everything is resolved to record numbers first and each step below
-    // opens what it needs afresh: libntfs-3g must never see two in-memory
-    // inodes of one record at a time.
-    s64 mft = NtfsPathToMft(vol, oldPath);
-    if (mft < 0)
-        return -errno;
-    if ((u64)mft < FILE_first_user)
-        return -EACCES;
-    const wchar_t* oldName;
-    int oldLen;
-    const wchar_t* newName;
-    int newLen;
-    s64 oldDirMft = NtfsParentMft(vol, oldPath, &oldName, &oldLen);
-    if (oldDirMft < 0)
-        return -errno;
-    s64 newDirMft = NtfsParentMft(vol, newPath, &newName, &newLen);
-    if (newDirMft < 0)
-        return -errno;
-    const ntfschar* uNew = reinterpret_cast<const ntfschar*>(newName);
-    if (ntfs_forbidden_names(vol, uNew, newLen, TRUE))
-        return -EINVAL;
+int RenameNtfsPath(ntfs_volume* vol, const wchar_t* oldPath, const wchar_t* newPath) {
+  if (!vol) return -EINVAL;
+  if (NVolReadOnly(vol)) return -EROFS;
+  if (!vol || !oldPath || !newPath) return -EINVAL;
+  // Everything is resolved to record numbers first and each step below
+  // opens what it needs afresh: libntfs-3g must never see two in-memory
+  // inodes of one record at a time.
+  s64 mft = NtfsPathToMft(vol, oldPath);
+  if (mft < 0) return -errno;
+  if ((u64)mft < FILE_first_user) return -EACCES;
+  const wchar_t* oldName;
+  int oldLen;
+  const wchar_t* newName;
+  int newLen;
+  s64 oldDirMft = NtfsParentMft(vol, oldPath, &oldName, &oldLen);
+  if (oldDirMft < 0) return -errno;
+  s64 newDirMft = NtfsParentMft(vol, newPath, &newName, &newLen);
+  if (newDirMft < 0) return -errno;
+  const ntfschar* uNew = reinterpret_cast<const ntfschar*>(newName);
+  if (ntfs_forbidden_names(vol, uNew, newLen, TRUE)) return -EINVAL;
 
-    ntfs_inode* ni = ntfs_inode_open(vol, (u64)mft);
-    if (!ni)
-        return -errno;
-    bool isDir = (ni->mrec->flags & MFT_RECORD_IS_DIRECTORY) != 0;
-    ntfschar stored[256];
-    int storedLen = NtfsStoredName(ni, (u64)oldDirMft, stored, 256);
-    ntfs_inode_close(ni);
-    if (storedLen < 0)
-        return -ENOENT;
-    // A folder cannot become a child of itself or of its own subtree.
-    if (isDir && IsInSubtree(vol, (u64)newDirMft, (u64)mft))
-        return -EINVAL;
+  ntfs_inode* ni = ntfs_inode_open(vol, (u64)mft);
+  if (!ni) return -errno;
+  bool isDir = (ni->mrec->flags & MFT_RECORD_IS_DIRECTORY) != 0;
+  ntfschar stored[256];
+  int storedLen = NtfsStoredName(ni, (u64)oldDirMft, stored, 256);
+  ntfs_inode_close(ni);
+  if (storedLen < 0) return -ENOENT;
+  // A folder cannot become a child of itself or of its own subtree.
+  if (isDir && IsInSubtree(vol, (u64)newDirMft, (u64)mft)) return -EINVAL;
 
-    ntfs_inode* newDir = ntfs_inode_open(vol, (u64)newDirMft);
-    if (!newDir)
-        return -errno;
-    if (!(newDir->mrec->flags & MFT_RECORD_IS_DIRECTORY)) {
-        ntfs_inode_close(newDir);
-        return -ENOTDIR;
-    }
-    u64 existing = ntfs_inode_lookup_by_name(newDir, uNew, newLen);
-    if (existing != (u64)-1 && MREF(existing) != (u64)mft) {
-        ntfs_inode_close(newDir);
-        return -EEXIST;
-    }
-    if (oldDirMft == newDirMft && SameName(newName, newLen, stored, storedLen)) {
-        ntfs_inode_close(newDir);
-        return 0;
-    }
-    ni = ntfs_inode_open(vol, (u64)mft);
-    if (!ni) {
-        int e = errno;
-        ntfs_inode_close(newDir);
-        return -e;
-    }
-    int err = 0;
-    if (ntfs_link(ni, newDir, uNew, (u8)newLen))
-        err = errno ? errno : EIO;
-    ntfs_inode_close_in_dir(ni, newDir);
+  ntfs_inode* newDir = ntfs_inode_open(vol, (u64)newDirMft);
+  if (!newDir) return -errno;
+  if (!(newDir->mrec->flags & MFT_RECORD_IS_DIRECTORY)) {
     ntfs_inode_close(newDir);
-    if (err)
-        return -err;
+    return -ENOTDIR;
+  }
+  u64 existing = ntfs_inode_lookup_by_name(newDir, uNew, newLen);
+  if (existing != (u64)-1 && MREF(existing) != (u64)mft) {
+    ntfs_inode_close(newDir);
+    return -EEXIST;
+  }
+  if (oldDirMft == newDirMft && SameName(newName, newLen, stored, storedLen)) {
+    ntfs_inode_close(newDir);
+    return 0;
+  }
+  ni = ntfs_inode_open(vol, (u64)mft);
+  if (!ni) {
+    int e = errno;
+    ntfs_inode_close(newDir);
+    return -e;
+  }
+  int err = 0;
+  if (ntfs_link(ni, newDir, uNew, (u8)newLen)) err = errno ? errno : EIO;
+  ntfs_inode_close_in_dir(ni, newDir);
+  ntfs_inode_close(newDir);
+  if (err) return -err;
 
-    // ntfs_delete closes both inodes whatever happens.
-    ni = ntfs_inode_open(vol, (u64)mft);
-    ntfs_inode* oldDir = ni ? ntfs_inode_open(vol, (u64)oldDirMft) : nullptr;
-    if (ni && oldDir && ntfs_delete(vol, "", ni, oldDir, stored, (u8)storedLen) == 0)
-        return 0;
-    err = errno ? errno : EIO;
-    if (ni && !oldDir)
-        ntfs_inode_close(ni);
-    // Undo the new link so only the old name remains.
-    ni = ntfs_inode_open(vol, (u64)mft);
-    newDir = ni ? ntfs_inode_open(vol, (u64)newDirMft) : nullptr;
-    if (ni && newDir)
-        ntfs_delete(vol, "", ni, newDir, uNew, (u8)newLen);
-    else if (ni)
-        ntfs_inode_close(ni);
-    return -err;
+  // ntfs_delete closes both inodes whatever happens.
+  ni = ntfs_inode_open(vol, (u64)mft);
+  ntfs_inode* oldDir = ni ? ntfs_inode_open(vol, (u64)oldDirMft) : nullptr;
+  if (ni && oldDir && ntfs_delete(vol, "", ni, oldDir, stored, (u8)storedLen) == 0) return 0;
+  err = errno ? errno : EIO;
+  if (ni && !oldDir) ntfs_inode_close(ni);
+  // Undo the new link so only the old name remains.
+  ni = ntfs_inode_open(vol, (u64)mft);
+  newDir = ni ? ntfs_inode_open(vol, (u64)newDirMft) : nullptr;
+  if (ni && newDir)
+    ntfs_delete(vol, "", ni, newDir, uNew, (u8)newLen);
+  else if (ni)
+    ntfs_inode_close(ni);
+  return -err;
 }
 
-long long GetNtfsFileDataSize(ntfs_volume* vol, const wchar_t* path)
-{
-    ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-    if (!ni)
-        return -1;
-    ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
-    s64 size = na ? na->data_size : -1;
-    int e = errno;
-    if (na)
-        ntfs_attr_close(na);
-    ntfs_inode_close(ni);
-    errno = e;
-    return size;
+long long GetNtfsFileDataSize(ntfs_volume* vol, const wchar_t* path) {
+  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  if (!ni) return -1;
+  ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+  s64 size = na ? na->data_size : -1;
+  int e = errno;
+  if (na) ntfs_attr_close(na);
+  ntfs_inode_close(ni);
+  errno = e;
+  return size;
 }
 
 long long ReadNtfsFileData(ntfs_volume* vol, const wchar_t* path, void* buffer, long long count,
-                           long long offset)
-{
-    if (!buffer || count < 0 || offset < 0)
-        return -EINVAL;
-    ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-    if (!ni)
-        return -errno;
-    ntfs_attr* na = NtfsOpenFileData(ni);
-    if (!na) {
-        int e = errno;
-        ntfs_inode_close(ni);
-        return -e;
-    }
-    s64 done = 0;
-    if (offset < na->data_size) {
-        if (count > na->data_size - offset)
-            count = na->data_size - offset;
-        while (done < count) {
-            s64 r = ntfs_attr_pread(na, offset + done, count - done,
-                                    static_cast<char*>(buffer) + done);
-            if (r < 1) {
-                done = r < 0 ? -(errno ? errno : EIO) : -EIO;
-                break;
-            }
-            done += r;
-        }
-    }
-    ntfs_attr_close(na);
+                           long long offset) {
+  if (!buffer || count < 0 || offset < 0) return -EINVAL;
+  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  if (!ni) return -errno;
+  ntfs_attr* na = NtfsOpenFileData(ni);
+  if (!na) {
+    int e = errno;
     ntfs_inode_close(ni);
-    return done;
+    return -e;
+  }
+  s64 done = 0;
+  if (offset < na->data_size) {
+    if (count > na->data_size - offset) count = na->data_size - offset;
+    while (done < count) {
+      s64 r = ntfs_attr_pread(na, offset + done, count - done, static_cast<char*>(buffer) + done);
+      if (r < 1) {
+        done = r < 0 ? -(errno ? errno : EIO) : -EIO;
+        break;
+      }
+      done += r;
+    }
+  }
+  ntfs_attr_close(na);
+  ntfs_inode_close(ni);
+  return done;
 }
 
 long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* buffer,
-                            long long count, long long offset)
-{
-    if (!vol)
-        return -EINVAL;
-    if (NVolReadOnly(vol))
-        return -EROFS;
-    if (!buffer || count < 0 || offset < 0)
-        return -EINVAL;
-    ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-    if (!ni)
-        return -errno;
-    ntfs_attr* na = NtfsOpenFileData(ni);
-    if (!na) {
-        int e = errno;
-        ntfs_inode_close(ni);
-        return -e;
+                            long long count, long long offset) {
+  if (!vol) return -EINVAL;
+  if (NVolReadOnly(vol)) return -EROFS;
+  if (!buffer || count < 0 || offset < 0) return -EINVAL;
+  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  if (!ni) return -errno;
+  ntfs_attr* na = NtfsOpenFileData(ni);
+  if (!na) {
+    int e = errno;
+    ntfs_inode_close(ni);
+    return -e;
+  }
+  s64 done = 0;
+  while (done < count) {
+    s64 r =
+        ntfs_attr_pwrite(na, offset + done, count - done, static_cast<const char*>(buffer) + done);
+    if (r < 1) {
+      done = r < 0 ? -(errno ? errno : EIO) : -EIO;
+      break;
     }
-    s64 done = 0;
-    while (done < count) {
-        s64 r = ntfs_attr_pwrite(na, offset + done, count - done,
-                                 static_cast<const char*>(buffer) + done);
-        if (r < 1) {
-            done = r < 0 ? -(errno ? errno : EIO) : -EIO;
-            break;
-        }
-        done += r;
-    }
-    if (done > 0)
-        ntfs_inode_update_times(ni, (ntfs_time_update_flags)NTFS_UPDATE_MCTIME);
-    ntfs_attr_close(na);
-    if (ntfs_inode_close(ni) && done >= 0)
-        done = -(errno ? errno : EIO);
-    return done;
+    done += r;
+  }
+  if (done > 0) ntfs_inode_update_times(ni, (ntfs_time_update_flags)NTFS_UPDATE_MCTIME);
+  ntfs_attr_close(na);
+  if (ntfs_inode_close(ni) && done >= 0) done = -(errno ? errno : EIO);
+  return done;
 }
 
-ATTR_RECORD* FindNextNtfsAttribute(u32 type, ntfs_attr_search_ctx* ctx)
-{
-    if (!ctx)
-        return (SetErr(EINVAL), nullptr);
-    if (ntfs_attr_lookup((ATTR_TYPES)cpu_to_le32(type), NULL, 0, CASE_SENSITIVE, 0, NULL, 0, ctx))
-        return nullptr;
-    return ctx->attr;
+ATTR_RECORD* FindNextNtfsAttribute(u32 type, ntfs_attr_search_ctx* ctx) {
+  if (!ctx) return (SetErr(EINVAL), nullptr);
+  if (ntfs_attr_lookup((ATTR_TYPES)cpu_to_le32(type), NULL, 0, CASE_SENSITIVE, 0, NULL, 0, ctx))
+    return nullptr;
+  return ctx->attr;
 }
 
-int GetNtfsVolumeFigures(ntfs_volume* vol, NtfsVolumeFigures* out, bool countFree)
-{
-    if (!vol || !out)
-        return -EINVAL;
-    if (countFree && ntfs_volume_get_free_space(vol))
-        return -(errno ? errno : EIO);
-    out->majorVersion = vol->major_ver;
-    out->minorVersion = vol->minor_ver;
-    out->totalClusters = (unsigned long long)vol->nr_clusters;
-    out->freeClusters = vol->free_clusters > 0 ? (unsigned long long)vol->free_clusters : 0;
-    out->clusterSize = vol->cluster_size;
-    out->sectorSize = vol->sector_size;
-    NTFS_BOOT_SECTOR bs;
-    if (ntfs_pread(vol->dev, 0, sizeof bs, &bs) != (s64)sizeof bs)
-        return -(errno ? errno : EIO);
-    out->totalSectors = (unsigned long long)sle64_to_cpu(bs.number_of_sectors);
-    return 0;
+int GetNtfsVolumeFigures(ntfs_volume* vol, NtfsVolumeFigures* out, bool countFree) {
+  if (!vol || !out) return -EINVAL;
+  if (countFree && ntfs_volume_get_free_space(vol)) return -(errno ? errno : EIO);
+  out->majorVersion = vol->major_ver;
+  out->minorVersion = vol->minor_ver;
+  out->totalClusters = (unsigned long long)vol->nr_clusters;
+  out->freeClusters = vol->free_clusters > 0 ? (unsigned long long)vol->free_clusters : 0;
+  out->clusterSize = vol->cluster_size;
+  out->sectorSize = vol->sector_size;
+  NTFS_BOOT_SECTOR bs;
+  if (ntfs_pread(vol->dev, 0, sizeof bs, &bs) != (s64)sizeof bs) return -(errno ? errno : EIO);
+  out->totalSectors = (unsigned long long)sle64_to_cpu(bs.number_of_sectors);
+  return 0;
 }

@@ -33,16 +33,15 @@ long long ReadNtfsFileData(ntfs_volume* vol, const wchar_t* path, void* buffer, 
 long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* buffer,
                             long long count, long long offset);
 
-
 // Figures of a mounted volume; countFree asks the library to count the free
 // clusters first. 0, or minus errno.
 struct NtfsVolumeFigures {
-    unsigned int majorVersion;
-    unsigned int minorVersion;
-    unsigned long long totalClusters;
-    unsigned long long freeClusters;
-    unsigned long long clusterSize;
-    unsigned long long sectorSize;
-    unsigned long long totalSectors;   // from the boot sector
+  unsigned int majorVersion;
+  unsigned int minorVersion;
+  unsigned long long totalClusters;
+  unsigned long long freeClusters;
+  unsigned long long clusterSize;
+  unsigned long long sectorSize;
+  unsigned long long totalSectors;  // from the boot sector
 };
 int GetNtfsVolumeFigures(ntfs_volume* vol, NtfsVolumeFigures* out, bool countFree);

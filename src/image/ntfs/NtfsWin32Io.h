@@ -18,16 +18,16 @@ void NtfsClearLastWin32Error();
 
 // What a Win32 device open found.
 struct NtfsWin32Open {
-    void* handle;
-    void* lockHandle;
-    unsigned long long start;
-    unsigned long long length;
-    bool lengthKnown;
-    bool bounded;
-    int heads;
-    int sectorsPerTrack;
-    int cylinders;
-    int sectorSize;
+  void* handle;
+  void* lockHandle;
+  unsigned long long start;
+  unsigned long long length;
+  bool lengthKnown;
+  bool bounded;
+  int heads;
+  int sectorsPerTrack;
+  int cylinders;
+  int sectorSize;
 };
 
 // Opens "/dev/hd%c%u" (drive, or partition of a drive), "X:" (a volume,
@@ -38,8 +38,8 @@ int NtfsWin32OpenDevice(const char* name, int access, bool create, NtfsWin32Open
 // unlocked. 0, or -1 with errno set.
 int NtfsWin32CloseDevice(NtfsWin32Open* dev, bool written);
 // Positional transfer on a handle; bytes moved, or -1 with errno set.
-long long NtfsWin32Transfer(void* handle, unsigned long long offset, void* buffer,
-                            long long count, bool write);
+long long NtfsWin32Transfer(void* handle, unsigned long long offset, void* buffer, long long count,
+                            bool write);
 // Flushes the handles; 0, or -1 with errno set.
 int NtfsWin32Flush(void* handle, void* lockHandle);
 // Sector size from the drive geometry (fills heads etc. when known).

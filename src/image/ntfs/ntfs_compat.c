@@ -23,49 +23,43 @@ struct group;
 
 uid_t getuid(void);
 gid_t getgid(void);
-struct passwd *getpwuid(uid_t uid);
-struct passwd *getpwnam(const char *name);
-struct group *getgrgid(gid_t gid);
-struct group *getgrnam(const char *name);
+struct passwd* getpwuid(uid_t uid);
+struct passwd* getpwnam(const char* name);
+struct group* getgrgid(gid_t gid);
+struct group* getgrnam(const char* name);
 long random(void);
 void srandom(unsigned int seed);
 
-uid_t getuid(void)
-{
-	return 0;
+uid_t getuid(void) {
+  return 0;
 }
 
-gid_t getgid(void)
-{
-	return 0;
+gid_t getgid(void) {
+  return 0;
 }
 
-struct passwd *getpwuid(uid_t uid)
-{
-	(void)uid;
-	errno = ENOENT;
-	return NULL;
+struct passwd* getpwuid(uid_t uid) {
+  (void)uid;
+  errno = ENOENT;
+  return NULL;
 }
 
-struct passwd *getpwnam(const char *name)
-{
-	(void)name;
-	errno = ENOENT;
-	return NULL;
+struct passwd* getpwnam(const char* name) {
+  (void)name;
+  errno = ENOENT;
+  return NULL;
 }
 
-struct group *getgrgid(gid_t gid)
-{
-	(void)gid;
-	errno = ENOENT;
-	return NULL;
+struct group* getgrgid(gid_t gid) {
+  (void)gid;
+  errno = ENOENT;
+  return NULL;
 }
 
-struct group *getgrnam(const char *name)
-{
-	(void)name;
-	errno = ENOENT;
-	return NULL;
+struct group* getgrnam(const char* name) {
+  (void)name;
+  errno = ENOENT;
+  return NULL;
 }
 
 /*
@@ -76,18 +70,16 @@ struct group *getgrnam(const char *name)
  */
 static uint32_t random_state = 2463534242u;
 
-void srandom(unsigned int seed)
-{
-	random_state = seed ? (uint32_t)seed : 2463534242u;
+void srandom(unsigned int seed) {
+  random_state = seed ? (uint32_t)seed : 2463534242u;
 }
 
-long random(void)
-{
-	uint32_t x = random_state;
+long random(void) {
+  uint32_t x = random_state;
 
-	x ^= x << 13;
-	x ^= x >> 17;
-	x ^= x << 5;
-	random_state = x;
-	return (long)(x >> 1);
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  random_state = x;
+  return (long)(x >> 1);
 }

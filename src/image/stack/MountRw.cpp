@@ -3,194 +3,184 @@
 #include <cstring>
 
 _VROH_MOUNT_RW::_VROH_MOUNT_RW(_VROH_DISK_COMBO* lent)
-    : _VROH_ALIGN_RW(VRO_SECTOR, VRO_SECTOR), m_pLayers(lent ? lent : this), m_bLent(lent != nullptr)
-{
-    m_BasePath[0] = 0;
+    : _VROH_ALIGN_RW(VRO_SECTOR, VRO_SECTOR),
+      m_pLayers(lent ? lent : this),
+      m_bLent(lent != nullptr) {
+  m_BasePath[0] = 0;
 }
 
-_VROH_MOUNT_RW::~_VROH_MOUNT_RW()
-{
-    CloseLayers();
+_VROH_MOUNT_RW::~_VROH_MOUNT_RW() {
+  CloseLayers();
 }
 
-int _VROH_MOUNT_RW::CloseLayers()
-{
-    // Top down, so no overlay outlives the layer it links to.
-    int result = 0;
-    for (int i = LAYER_COUNT - 1; i >= 0; i--)
-        if (m_Layers[i].Close() < 0) result = -1;
-    return result;
+int _VROH_MOUNT_RW::CloseLayers() {
+  // Top down, so no overlay outlives the layer it links to.
+  int result = 0;
+  for (int i = LAYER_COUNT - 1; i >= 0; i--)
+    if (m_Layers[i].Close() < 0) result = -1;
+  return result;
 }
 
-int _VROH_MOUNT_RW::Flush()
-{
-    int result = 0;
-    for (int i = LAYER_COUNT - 1; i >= 0; i--) {
-        _VROH_RW_CLASS& l = m_pLayers->m_Layers[i];
-        if (l.IsOpen() && l.Flush() < 0) result = -1;
+int _VROH_MOUNT_RW::Flush() {
+  int result = 0;
+  for (int i = LAYER_COUNT - 1; i >= 0; i--) {
+    _VROH_RW_CLASS& l = m_pLayers->m_Layers[i];
+    if (l.IsOpen() && l.Flush() < 0) result = -1;
+  }
+  return result;
+}
+
+int _VROH_MOUNT_RW::BaseType() {
+  return m_pLayers->Base().IsOpen() ? m_pLayers->Base().m_nType : -1;
+}
+
+uint64_t _VROH_MOUNT_RW::DiskBytes() {
+  _VROH_RW_CLASS& b = m_pLayers->Base();
+  if (!b.IsOpen() || b.m_nCapacity < 1) return 0;
+  return (b.m_nCapacity - 1) * VRO_SECTOR;
+}
+
+int64_t _VROH_MOUNT_RW::Read(void* layers, uint64_t sector, void* buf, uint32_t bytes) {
+  if (!bytes) return 0;
+  _VROH_DISK_COMBO* L = layers ? (_VROH_DISK_COMBO*)layers : m_pLayers;
+  uint8_t* p = (uint8_t*)buf;
+  uint32_t done = 0;
+  while (done < bytes) {
+    uint32_t n = bytes - done;
+    int64_t r = L->Fix().Read(sector, p + done, n);
+    if (r < 0) {
+      r = L->Update().Read(sector, p + done, (uint32_t)-r);
+      if (r < 0) r = L->Base().Read(sector, p + done, (uint32_t)-r);
     }
-    return result;
+    if (r <= 0) break;
+    done += (uint32_t)r;
+    sector += (uint64_t)r / VRO_SECTOR;
+    if (r % VRO_SECTOR) break;  // a plain file ended inside a sector
+  }
+  return done ? (int64_t)done : -(int64_t)bytes;
 }
 
-int _VROH_MOUNT_RW::BaseType()
-{
-    return m_pLayers->Base().IsOpen() ? m_pLayers->Base().m_nType : -1;
+int64_t _VROH_MOUNT_RW::Write(void* layers, uint64_t sector, const void* buf, uint32_t bytes) {
+  if (!bytes) return 0;
+  _VROH_DISK_COMBO* L = layers ? (_VROH_DISK_COMBO*)layers : m_pLayers;
+  int64_t r = L->Fix().Write(sector, buf, bytes);
+  // An open write-back file takes every write: what it refuses fails,
+  // rather than reaching an update file beside a shared base.
+  if (r >= 0 || L->Fix().IsOpen()) return r;
+  if (L == m_pLayers) CreateNextUpdate();
+  r = L->Update().Write(sector, buf, (uint32_t)-r);
+  if (r >= 0) return r;
+  return L->Base().Write(sector, buf, (uint32_t)-r);
 }
 
-uint64_t _VROH_MOUNT_RW::DiskBytes()
-{
-    _VROH_RW_CLASS& b = m_pLayers->Base();
-    if (!b.IsOpen() || b.m_nCapacity < 1) return 0;
-    return (b.m_nCapacity - 1) * VRO_SECTOR;
+int _VROH_MOUNT_RW::OpenFixOverlay(const wchar_t* path, int writable, _VROH_RW_CLASS* parent) {
+  if (!path || !*path) return 0;
+  if (m_pLayers->Fix().OpenOverlay(path, writable ? VRO_MODE_CREATE : VRO_MODE_READ, parent) == 1)
+    return 1;
+  m_pLayers->Fix().Close();
+  parent->Close();
+  return -1;
 }
 
-int64_t _VROH_MOUNT_RW::Read(void* layers, uint64_t sector, void* buf, uint32_t bytes)
-{
-    if (!bytes) return 0;
-    _VROH_DISK_COMBO* L = layers ? (_VROH_DISK_COMBO*)layers : m_pLayers;
-    uint8_t* p = (uint8_t*)buf;
-    uint32_t done = 0;
-    while (done < bytes) {
-        uint32_t n = bytes - done;
-        int64_t r = L->Fix().Read(sector, p + done, n);
-        if (r < 0) {
-            r = L->Update().Read(sector, p + done, (uint32_t)-r);
-            if (r < 0) r = L->Base().Read(sector, p + done, (uint32_t)-r);
-        }
-        if (r <= 0) break;
-        done += (uint32_t)r;
-        sector += (uint64_t)r / VRO_SECTOR;
-        if (r % VRO_SECTOR) break;   // a plain file ended inside a sector
+int _VROH_MOUNT_RW::CreateNextUpdate() {
+  EnterCriticalSection(&m_BounceLock);  // one creator at a time
+  int result = 1;
+  _VROH_RW_CLASS& upd = m_pLayers->Update();
+  _VROH_RW_CLASS& base = m_pLayers->Base();
+  if (!m_BasePath[0]) {
+    result = -1;
+  } else if (!upd.IsOpen()) {
+    wchar_t name[MAX_PATH + 16];
+    _snwprintf(name, sizeof(name) / sizeof(name[0]), L"%s_%02d.Upd", m_BasePath,
+               _VROH_RW_CLASS::HighestUpdateNumber(m_BasePath) + 1);
+    name[sizeof(name) / sizeof(name[0]) - 1] = 0;
+    upd.Open(name, VRO_MODE_CREATE);
+    if (upd.IsOpen() && !upd.m_bEmptyAtOpen &&
+        (upd.CheckParent(&base) < 0 ||
+         (upd.Header() && Ld32(upd.Header() + vroimg::kOffUnusable) == vroimg::kUnusableMark))) {
+      upd.Close();
+      DeleteFileW(name);
+      upd.Open(name, VRO_MODE_CREATE);
     }
-    return done ? (int64_t)done : -(int64_t)bytes;
-}
-
-int64_t _VROH_MOUNT_RW::Write(void* layers, uint64_t sector, const void* buf, uint32_t bytes)
-{
-    if (!bytes) return 0;
-    _VROH_DISK_COMBO* L = layers ? (_VROH_DISK_COMBO*)layers : m_pLayers;
-    int64_t r = L->Fix().Write(sector, buf, bytes);
-    // An open write-back file takes every write: what it refuses fails,
-    // rather than reaching an update file beside a shared base.
-    if (r >= 0 || L->Fix().IsOpen()) return r;
-    if (L == m_pLayers) CreateNextUpdate();
-    r = L->Update().Write(sector, buf, (uint32_t)-r);
-    if (r >= 0) return r;
-    return L->Base().Write(sector, buf, (uint32_t)-r);
-}
-
-int _VROH_MOUNT_RW::OpenFixOverlay(const wchar_t* path, int writable, _VROH_RW_CLASS* parent)
-{
-    if (!path || !*path) return 0;
-    if (m_pLayers->Fix().OpenOverlay(path, writable ? VRO_MODE_CREATE : VRO_MODE_READ, parent) == 1)
-        return 1;
-    m_pLayers->Fix().Close();
-    parent->Close();
-    return -1;
-}
-
-int _VROH_MOUNT_RW::CreateNextUpdate()
-{
-    EnterCriticalSection(&m_BounceLock);   // one creator at a time
-    int result = 1;
-    _VROH_RW_CLASS& upd = m_pLayers->Update();
-    _VROH_RW_CLASS& base = m_pLayers->Base();
-    if (!m_BasePath[0]) {
+    if (!upd.IsOpen() || upd.m_nType != VRO_TYPE_SPARSE) {
+      upd.Close();
+      base.Close();
+      result = -1;
+    } else {
+      upd.LinkOverlay(&base, upd.m_bEmptyAtOpen != 0, true);
+      // Its header reaches the file before any data; a file whose
+      // header cannot be written is not kept.
+      if (upd.Flush() < 0) {
+        upd.Close();
+        DeleteFileW(name);
         result = -1;
-    } else if (!upd.IsOpen()) {
-        wchar_t name[MAX_PATH + 16];
-        _snwprintf(name, sizeof(name) / sizeof(name[0]), L"%s_%02d.Upd", m_BasePath,
-                   _VROH_RW_CLASS::HighestUpdateNumber(m_BasePath) + 1);
-        name[sizeof(name) / sizeof(name[0]) - 1] = 0;
-        upd.Open(name, VRO_MODE_CREATE);
-        if (upd.IsOpen() && !upd.m_bEmptyAtOpen &&
-            (upd.CheckParent(&base) < 0 ||
-             (upd.Header() && Ld32(upd.Header() + vroimg::kOffUnusable) == vroimg::kUnusableMark))) {
-            upd.Close();
-            DeleteFileW(name);
-            upd.Open(name, VRO_MODE_CREATE);
-        }
-        if (!upd.IsOpen() || upd.m_nType != VRO_TYPE_SPARSE) {
-            upd.Close();
-            base.Close();
-            result = -1;
-        } else {
-            upd.LinkOverlay(&base, upd.m_bEmptyAtOpen != 0, true);
-            // Its header reaches the file before any data; a file whose
-            // header cannot be written is not kept.
-            if (upd.Flush() < 0) {
-                upd.Close();
-                DeleteFileW(name);
-                result = -1;
-            }
-        }
+      }
     }
-    LeaveCriticalSection(&m_BounceLock);
-    return result;
+  }
+  LeaveCriticalSection(&m_BounceLock);
+  return result;
 }
 
-int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int mode)
-{
-    _VROH_DISK_COMBO* L = m_pLayers;
-    for (int i = LAYER_COUNT - 1; i >= 0; i--) L->m_Layers[i].Close();
+int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int mode) {
+  _VROH_DISK_COMBO* L = m_pLayers;
+  for (int i = LAYER_COUNT - 1; i >= 0; i--) L->m_Layers[i].Close();
+  m_BasePath[0] = 0;
+  bool hasFix = fixPath && *fixPath;
+  _VROH_RW_CLASS& base = L->Base();
+  _VROH_RW_CLASS& upd = L->Update();
+
+  if (!base.Open(image, VRO_MODE_READ)) return VRO_CHAIN_NO_IMAGE;
+  if (base.m_nType == VRO_TYPE_SPARSE) {
+    if (mode == VRO_WRITE_OVERLAY) {
+      wcsncpy(m_BasePath, image, MAX_PATH - 1);
+      m_BasePath[MAX_PATH - 1] = 0;
+    }
+    if (base.Kind() == vroimg::kKindOverlay) {
+      // An update file: mount its base with it on top.
+      wchar_t basePath[MAX_PATH];
+      if (_VROH_RW_CLASS::FindBaseImage(image, basePath, MAX_PATH) <= 0) {
+        base.Close();
+        return VRO_CHAIN_UPDATE_NO_BASE;
+      }
+      if (!base.OpenSparse(basePath, VRO_MODE_READ)) return VRO_CHAIN_UPDATE_BASE_FAILED;
+      int updMode = (mode != VRO_WRITE_NONE && !hasFix) ? VRO_MODE_WRITE : VRO_MODE_READ;
+      if (upd.OpenOverlay(image, updMode, &base) < 1) {
+        upd.Close();
+        base.Close();
+        return VRO_CHAIN_UPDATE_FAILED;
+      }
+      if (OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &upd) < 0) base.Close();
+      return base.IsOpen() ? VRO_CHAIN_UPDATE : VRO_CHAIN_UPDATE_FIX_FAILED;
+    }
+    if (hasFix)
+      return OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &base) == 1
+                 ? VRO_CHAIN_SPARSE_FIX
+                 : VRO_CHAIN_SPARSE_FIX_FAILED;
+    if (mode == VRO_WRITE_NONE) return VRO_CHAIN_SPARSE_READ_ONLY;
+    if (mode == VRO_WRITE_OVERLAY && !base.m_bNew) return VRO_CHAIN_SPARSE_UPDATES;
+    // The base takes the writes itself. Update files made now would
+    // link to an identity that only reaches the base with its first
+    // write, and would be lost.
     m_BasePath[0] = 0;
-    bool hasFix = fixPath && *fixPath;
-    _VROH_RW_CLASS& base = L->Base();
-    _VROH_RW_CLASS& upd = L->Update();
-
-    if (!base.Open(image, VRO_MODE_READ)) return VRO_CHAIN_NO_IMAGE;
-    if (base.m_nType == VRO_TYPE_SPARSE) {
-        if (mode == VRO_WRITE_OVERLAY) {
-            wcsncpy(m_BasePath, image, MAX_PATH - 1);
-            m_BasePath[MAX_PATH - 1] = 0;
-        }
-        if (base.Kind() == vroimg::kKindOverlay) {
-            // An update file: mount its base with it on top.
-            wchar_t basePath[MAX_PATH];
-            if (_VROH_RW_CLASS::FindBaseImage(image, basePath, MAX_PATH) <= 0) {
-                base.Close();
-                return VRO_CHAIN_UPDATE_NO_BASE;
-            }
-            if (!base.OpenSparse(basePath, VRO_MODE_READ)) return VRO_CHAIN_UPDATE_BASE_FAILED;
-            int updMode = (mode != VRO_WRITE_NONE && !hasFix) ? VRO_MODE_WRITE : VRO_MODE_READ;
-            if (upd.OpenOverlay(image, updMode, &base) < 1) {
-                upd.Close();
-                base.Close();
-                return VRO_CHAIN_UPDATE_FAILED;
-            }
-            if (OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &upd) < 0) base.Close();
-            return base.IsOpen() ? VRO_CHAIN_UPDATE : VRO_CHAIN_UPDATE_FIX_FAILED;
-        }
-        if (hasFix) return OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &base) == 1 ? VRO_CHAIN_SPARSE_FIX
-                                                                        : VRO_CHAIN_SPARSE_FIX_FAILED;
-        if (mode == VRO_WRITE_NONE) return VRO_CHAIN_SPARSE_READ_ONLY;
-        if (mode == VRO_WRITE_OVERLAY && !base.m_bNew) return VRO_CHAIN_SPARSE_UPDATES;
-        // The base takes the writes itself. Update files made now would
-        // link to an identity that only reaches the base with its first
-        // write, and would be lost.
-        m_BasePath[0] = 0;
-        return base.Open(image, VRO_MODE_CREATE) ? VRO_CHAIN_SPARSE_BASE_WRITES
-                                                 : VRO_CHAIN_SPARSE_BASE_FAILED;
-    }
-    if (hasFix) return OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &base) == 1 ? VRO_CHAIN_OTHER_FIX
-                                                                        : VRO_CHAIN_OTHER_FIX_FAILED;
-    if (mode != VRO_WRITE_NONE) base.Open(image, VRO_MODE_CREATE);
-    return base.IsOpen() ? VRO_CHAIN_OTHER : VRO_CHAIN_OTHER_FAILED;
+    return base.Open(image, VRO_MODE_CREATE) ? VRO_CHAIN_SPARSE_BASE_WRITES
+                                             : VRO_CHAIN_SPARSE_BASE_FAILED;
+  }
+  if (hasFix)
+    return OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &base) == 1 ? VRO_CHAIN_OTHER_FIX
+                                                                       : VRO_CHAIN_OTHER_FIX_FAILED;
+  if (mode != VRO_WRITE_NONE) base.Open(image, VRO_MODE_CREATE);
+  return base.IsOpen() ? VRO_CHAIN_OTHER : VRO_CHAIN_OTHER_FAILED;
 }
 
-int ReadDiskObjectBytes(void* owner, unsigned long long offset, void* buffer, unsigned int count)
-{
-    if (!owner || !count)
-        return 0;
-    int64_t r = static_cast<_VROH_MOUNT_RW*>(owner)->ReadBytes(nullptr, offset, buffer, count);
-    return (int)r;
+int ReadDiskObjectBytes(void* owner, unsigned long long offset, void* buffer, unsigned int count) {
+  if (!owner || !count) return 0;
+  int64_t r = static_cast<_VROH_MOUNT_RW*>(owner)->ReadBytes(nullptr, offset, buffer, count);
+  return (int)r;
 }
 
 int WriteDiskObjectBytes(void* owner, unsigned long long offset, const void* buffer,
-                         unsigned int count)
-{
-    if (!owner || !count)
-        return 0;
-    int64_t r = static_cast<_VROH_MOUNT_RW*>(owner)->WriteBytes(nullptr, offset, buffer, count);
-    return (int)r;
+                         unsigned int count) {
+  if (!owner || !count) return 0;
+  int64_t r = static_cast<_VROH_MOUNT_RW*>(owner)->WriteBytes(nullptr, offset, buffer, count);
+  return (int)r;
 }

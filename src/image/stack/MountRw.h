@@ -17,89 +17,89 @@
 
 // Three layers, in order base, update, write-back.
 class _VROH_DISK_COMBO {
-public:
-    enum { LAYER_BASE = 0, LAYER_UPDATE = 1, LAYER_FIX = 2, LAYER_COUNT = 3 };
-    _VROH_RW_CLASS m_Layers[LAYER_COUNT];
+ public:
+  enum { LAYER_BASE = 0, LAYER_UPDATE = 1, LAYER_FIX = 2, LAYER_COUNT = 3 };
+  _VROH_RW_CLASS m_Layers[LAYER_COUNT];
 
-    _VROH_RW_CLASS& Base() { return m_Layers[LAYER_BASE]; }
-    _VROH_RW_CLASS& Update() { return m_Layers[LAYER_UPDATE]; }
-    _VROH_RW_CLASS& Fix() { return m_Layers[LAYER_FIX]; }
+  _VROH_RW_CLASS& Base() { return m_Layers[LAYER_BASE]; }
+  _VROH_RW_CLASS& Update() { return m_Layers[LAYER_UPDATE]; }
+  _VROH_RW_CLASS& Fix() { return m_Layers[LAYER_FIX]; }
 };
 
 // Results of OpenChain; the negative ones are failures.
 enum {
-    VRO_CHAIN_NO_IMAGE = -1,              // the image cannot be opened
-    // An own sparse base:
-    VRO_CHAIN_SPARSE_FIX = 10,            // with its write-back file
-    VRO_CHAIN_SPARSE_FIX_FAILED = -10,
-    VRO_CHAIN_SPARSE_READ_ONLY = 11,
-    VRO_CHAIN_SPARSE_BASE_WRITES = 12,    // the base takes the writes itself
-    VRO_CHAIN_SPARSE_BASE_FAILED = -12,
-    VRO_CHAIN_SPARSE_UPDATES = 13,        // writes go to update files made on demand
-    // The image was an update file, mounted over its base:
-    VRO_CHAIN_UPDATE = 22,
-    VRO_CHAIN_UPDATE_NO_BASE = -4,
-    VRO_CHAIN_UPDATE_BASE_FAILED = -20,
-    VRO_CHAIN_UPDATE_FAILED = -21,
-    VRO_CHAIN_UPDATE_FIX_FAILED = -22,
-    // Another base:
-    VRO_CHAIN_OTHER_FIX = 2,
-    VRO_CHAIN_OTHER_FIX_FAILED = -2,
-    VRO_CHAIN_OTHER = 3,
-    VRO_CHAIN_OTHER_FAILED = -3,
+  VRO_CHAIN_NO_IMAGE = -1,  // the image cannot be opened
+  // An own sparse base:
+  VRO_CHAIN_SPARSE_FIX = 10,  // with its write-back file
+  VRO_CHAIN_SPARSE_FIX_FAILED = -10,
+  VRO_CHAIN_SPARSE_READ_ONLY = 11,
+  VRO_CHAIN_SPARSE_BASE_WRITES = 12,  // the base takes the writes itself
+  VRO_CHAIN_SPARSE_BASE_FAILED = -12,
+  VRO_CHAIN_SPARSE_UPDATES = 13,  // writes go to update files made on demand
+  // The image was an update file, mounted over its base:
+  VRO_CHAIN_UPDATE = 22,
+  VRO_CHAIN_UPDATE_NO_BASE = -4,
+  VRO_CHAIN_UPDATE_BASE_FAILED = -20,
+  VRO_CHAIN_UPDATE_FAILED = -21,
+  VRO_CHAIN_UPDATE_FIX_FAILED = -22,
+  // Another base:
+  VRO_CHAIN_OTHER_FIX = 2,
+  VRO_CHAIN_OTHER_FIX_FAILED = -2,
+  VRO_CHAIN_OTHER = 3,
+  VRO_CHAIN_OTHER_FAILED = -3,
 };
 
 // Write modes (the mode of OpenChain)
 enum {
-    VRO_WRITE_NONE = 0,      // everything read-only
-    VRO_WRITE_OVERLAY = 1,   // the base is never written: write-back file, else update files
-    VRO_WRITE_BASE = 2       // the base is opened read-write
+  VRO_WRITE_NONE = 0,     // everything read-only
+  VRO_WRITE_OVERLAY = 1,  // the base is never written: write-back file, else update files
+  VRO_WRITE_BASE = 2      // the base is opened read-write
 };
 
 class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
-public:
-    // lent: a layer set that belongs to the caller and is used instead of
-    // the object's own (it is not closed by this object).
-    explicit _VROH_MOUNT_RW(_VROH_DISK_COMBO* lent = nullptr);
-    ~_VROH_MOUNT_RW() override;
+ public:
+  // lent: a layer set that belongs to the caller and is used instead of
+  // the object's own (it is not closed by this object).
+  explicit _VROH_MOUNT_RW(_VROH_DISK_COMBO* lent = nullptr);
+  ~_VROH_MOUNT_RW() override;
 
-    // Sector I/O through the layer set (null = the in-use set). Reads take
-    // each sector from the highest layer that holds it; writes go to the
-    // write-back layer, else a (new) update file, else the base.
-    int64_t Write(void* layers, uint64_t sector, const void* buf, uint32_t bytes) override;
-    int64_t Read(void* layers, uint64_t sector, void* buf, uint32_t bytes) override;
-    // Byte-granular I/O (ReadBytes/WriteBytes of _VROH_ALIGN_RW with a null
-    // layer set): byte 0 is disk sector 0.
+  // Sector I/O through the layer set (null = the in-use set). Reads take
+  // each sector from the highest layer that holds it; writes go to the
+  // write-back layer, else a (new) update file, else the base.
+  int64_t Write(void* layers, uint64_t sector, const void* buf, uint32_t bytes) override;
+  int64_t Read(void* layers, uint64_t sector, void* buf, uint32_t bytes) override;
+  // Byte-granular I/O (ReadBytes/WriteBytes of _VROH_ALIGN_RW with a null
+  // layer set): byte 0 is disk sector 0.
 
-    // Opens image (with its update chain when image is an update file) and
-    // the write-back file fixPath (null or empty: none). One of the
-    // VRO_CHAIN_ codes above.
-    int OpenChain(const wchar_t* image, const wchar_t* fixPath, int mode);
-    // Opens the write-back layer over parent (mode 2 when writable, else 0).
-    // 0 empty path, 1 done, -1 failed (parent is closed then).
-    int OpenFixOverlay(const wchar_t* path, int writable, _VROH_RW_CLASS* parent);
-    // Opens the next update file when a base path is recorded. 1 open, -1 not.
-    int CreateNextUpdate();
+  // Opens image (with its update chain when image is an update file) and
+  // the write-back file fixPath (null or empty: none). One of the
+  // VRO_CHAIN_ codes above.
+  int OpenChain(const wchar_t* image, const wchar_t* fixPath, int mode);
+  // Opens the write-back layer over parent (mode 2 when writable, else 0).
+  // 0 empty path, 1 done, -1 failed (parent is closed then).
+  int OpenFixOverlay(const wchar_t* path, int writable, _VROH_RW_CLASS* parent);
+  // Opens the next update file when a base path is recorded. 1 open, -1 not.
+  int CreateNextUpdate();
 
-    // Flushes every open layer (headers, tables, pending writes). 0, or -1
-    // when a layer failed.
-    int Flush();
-    // Closes the own layers (a lent set is left alone). 0, or -1 when a
-    // layer's final flush failed.
-    int CloseLayers();
+  // Flushes every open layer (headers, tables, pending writes). 0, or -1
+  // when a layer failed.
+  int Flush();
+  // Closes the own layers (a lent set is left alone). 0, or -1 when a
+  // layer's final flush failed.
+  int CloseLayers();
 
-    _VROH_DISK_COMBO* Layers() { return m_pLayers; }
-    // Type code of the base layer (-1 when closed).
-    int BaseType();
-    // Disk size in bytes (base capacity less the header slot).
-    uint64_t DiskBytes();
-    // Path that names update files; empty unless an own sparse base was
-    // opened with write mode 1.
-    const wchar_t* BasePath() const { return m_BasePath; }
+  _VROH_DISK_COMBO* Layers() { return m_pLayers; }
+  // Type code of the base layer (-1 when closed).
+  int BaseType();
+  // Disk size in bytes (base capacity less the header slot).
+  uint64_t DiskBytes();
+  // Path that names update files; empty unless an own sparse base was
+  // opened with write mode 1.
+  const wchar_t* BasePath() const { return m_BasePath; }
 
-    _VROH_DISK_COMBO* m_pLayers;
-    bool m_bLent;
-    wchar_t m_BasePath[MAX_PATH];
+  _VROH_DISK_COMBO* m_pLayers;
+  bool m_bLent;
+  wchar_t m_BasePath[MAX_PATH];
 };
 
 // The device-block routines of a disk object (_VROH_MOUNT_RW): byte 0 is

@@ -8,200 +8,193 @@
 
 using namespace vroimg;
 
-int _VROH_RW_CLASS::CheckParent(_VROH_RW_CLASS* parent)
-{
-    if (!parent || !parent->IsOpen()) return 0;
-    if (parent->m_nType != VRO_TYPE_SPARSE) {
-        // A plain or VHD base has no identity to link to. Refusing every
-        // overlay over it would throw a client's write-back changes away at
-        // each open, so an overlay made for a disk of the same size is taken
-        // as unlinked.
-        if (m_nType == VRO_TYPE_SPARSE && Kind() == kKindOverlay &&
-            Ld64(Header() + kOffCapacity) == parent->m_nCapacity)
-            return 2;
-        return -1;
-    }
-    if (m_nType != VRO_TYPE_SPARSE || Kind() != kKindOverlay) return -2;
-    uint64_t parentOwn = Ld64(parent->Header() + kOffOwnId);
-    uint64_t linked = Ld64(Header() + kOffParentId);
-    if (linked == parentOwn || Ld64(Header() + kOffPrevParentId) == parentOwn) return 1;
-    if (linked == 0) return 2;
-    return -3;
+int _VROH_RW_CLASS::CheckParent(_VROH_RW_CLASS* parent) {
+  if (!parent || !parent->IsOpen()) return 0;
+  if (parent->m_nType != VRO_TYPE_SPARSE) {
+    // A plain or VHD base has no identity to link to. Refusing every
+    // overlay over it would throw a client's write-back changes away at
+    // each open, so an overlay made for a disk of the same size is taken
+    // as unlinked.
+    if (m_nType == VRO_TYPE_SPARSE && Kind() == kKindOverlay &&
+        Ld64(Header() + kOffCapacity) == parent->m_nCapacity)
+      return 2;
+    return -1;
+  }
+  if (m_nType != VRO_TYPE_SPARSE || Kind() != kKindOverlay) return -2;
+  uint64_t parentOwn = Ld64(parent->Header() + kOffOwnId);
+  uint64_t linked = Ld64(Header() + kOffParentId);
+  if (linked == parentOwn || Ld64(Header() + kOffPrevParentId) == parentOwn) return 1;
+  if (linked == 0) return 2;
+  return -3;
 }
 
-void _VROH_RW_CLASS::LinkOverlay(_VROH_RW_CLASS* parent, bool isNew, bool writable)
-{
-    uint8_t* h = Header();
-    if (!h) return;
-    EnterCriticalSection(&m_Lock);
-    St32(h + kOffKind, kKindOverlay);
-    if (isNew && parent && parent->IsOpen()) {
-        uint64_t cap = parent->Header() ? Ld64(parent->Header() + kOffCapacity) : parent->m_nCapacity;
-        St64(h + kOffCapacity, cap);
-        St32(m_pContainer->MapHeader() + kOffMapCapacity, (uint32_t)cap);
-        m_nCapacity = parent->m_nCapacity;
+void _VROH_RW_CLASS::LinkOverlay(_VROH_RW_CLASS* parent, bool isNew, bool writable) {
+  uint8_t* h = Header();
+  if (!h) return;
+  EnterCriticalSection(&m_Lock);
+  St32(h + kOffKind, kKindOverlay);
+  if (isNew && parent && parent->IsOpen()) {
+    uint64_t cap = parent->Header() ? Ld64(parent->Header() + kOffCapacity) : parent->m_nCapacity;
+    St64(h + kOffCapacity, cap);
+    St32(m_pContainer->MapHeader() + kOffMapCapacity, (uint32_t)cap);
+    m_nCapacity = parent->m_nCapacity;
+  }
+  if (writable && parent && parent->IsOpen() && parent->m_nType == VRO_TYPE_SPARSE) {
+    const uint8_t* ph = parent->Header();
+    if (isNew) {
+      St64(h + kOffCreated, Ld64(ph + kOffCreated));
+      St32(h + kOffGeneration, Ld32(ph + kOffGeneration) + 1);
+      St64(h + kOffPrevParentId, Ld64(ph + kOffOwnId));
     }
-    if (writable && parent && parent->IsOpen() && parent->m_nType == VRO_TYPE_SPARSE) {
-        const uint8_t* ph = parent->Header();
-        if (isNew) {
-            St64(h + kOffCreated, Ld64(ph + kOffCreated));
-            St32(h + kOffGeneration, Ld32(ph + kOffGeneration) + 1);
-            St64(h + kOffPrevParentId, Ld64(ph + kOffOwnId));
-        }
-        St64(h + kOffParentId, Ld64(ph + kOffOwnId));
-    }
-    // Only a writable container may put its header back.
-    if (writable) m_pContainer->SetDirty();
-    LeaveCriticalSection(&m_Lock);
-    SetZeroFill(0);
+    St64(h + kOffParentId, Ld64(ph + kOffOwnId));
+  }
+  // Only a writable container may put its header back.
+  if (writable) m_pContainer->SetDirty();
+  LeaveCriticalSection(&m_Lock);
+  SetZeroFill(0);
 }
 
-int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* parent)
-{
-    Close();
-    if (!path || !*path) return 0;
-    DWORD access = mode == VRO_MODE_READ ? GENERIC_READ : (GENERIC_READ | GENERIC_WRITE);
-    DWORD disp = mode == VRO_MODE_CREATE ? OPEN_ALWAYS : OPEN_EXISTING;
-    HANDLE h = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disp,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    m_hFile = h;
-    if (!Detect(path, mode, true)) return 0;
-    bool isNew = m_bEmptyAtOpen != 0;
-    if (!isNew) {
-        uint8_t* hd = Header();
-        bool unusable = hd && Ld32(hd + kOffUnusable) == kUnusableMark;
-        if (CheckParent(parent) < 0 || (mode == VRO_MODE_CREATE && unusable)) {
-            Close();
-            if (mode == VRO_MODE_CREATE) {
-                // A stale overlay is worthless: start it afresh.
-                DeleteFileW(path);
-                OpenSparse(path, VRO_MODE_CREATE);
-                isNew = m_bEmptyAtOpen != 0;
-            }
-        }
-    }
-    if (!IsOpen() || m_nType != VRO_TYPE_SPARSE) {
-        Close();
-        return -1;
-    }
-    LinkOverlay(parent, isNew, mode != VRO_MODE_READ);
-    // A new file gets its header before any data: a volume that fills up
-    // later must not leave an overlay that no longer opens. One whose header
-    // cannot be written is not kept.
-    if (isNew && mode != VRO_MODE_READ && Flush() < 0) {
-        Close();
+int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* parent) {
+  Close();
+  if (!path || !*path) return 0;
+  DWORD access = mode == VRO_MODE_READ ? GENERIC_READ : (GENERIC_READ | GENERIC_WRITE);
+  DWORD disp = mode == VRO_MODE_CREATE ? OPEN_ALWAYS : OPEN_EXISTING;
+  HANDLE h = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disp,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  m_hFile = h;
+  if (!Detect(path, mode, true)) return 0;
+  bool isNew = m_bEmptyAtOpen != 0;
+  if (!isNew) {
+    uint8_t* hd = Header();
+    bool unusable = hd && Ld32(hd + kOffUnusable) == kUnusableMark;
+    if (CheckParent(parent) < 0 || (mode == VRO_MODE_CREATE && unusable)) {
+      Close();
+      if (mode == VRO_MODE_CREATE) {
+        // A stale overlay is worthless: start it afresh.
         DeleteFileW(path);
-        return -1;
+        OpenSparse(path, VRO_MODE_CREATE);
+        isNew = m_bEmptyAtOpen != 0;
+      }
     }
-    return 1;
+  }
+  if (!IsOpen() || m_nType != VRO_TYPE_SPARSE) {
+    Close();
+    return -1;
+  }
+  LinkOverlay(parent, isNew, mode != VRO_MODE_READ);
+  // A new file gets its header before any data: a volume that fills up
+  // later must not leave an overlay that no longer opens. One whose header
+  // cannot be written is not kept.
+  if (isNew && mode != VRO_MODE_READ && Flush() < 0) {
+    Close();
+    DeleteFileW(path);
+    return -1;
+  }
+  return 1;
 }
 
 namespace {
 // Folder part of a path including the last separator.
-std::wstring FolderOf(const std::wstring& path)
-{
-    size_t cut = path.find_last_of(L"\\/");
-    return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
+std::wstring FolderOf(const std::wstring& path) {
+  size_t cut = path.find_last_of(L"\\/");
+  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
 }
 
-struct UpdateName { int number; std::wstring path; };
+struct UpdateName {
+  int number;
+  std::wstring path;
+};
 
 // basePath_NN.Upd files beside basePath, sorted by number.
-std::vector<UpdateName> ListUpdateNames(const wchar_t* basePath)
-{
-    std::vector<UpdateName> out;
-    std::wstring base(basePath);
-    std::wstring pattern = base + L"_*.Upd";
-    std::wstring folder = FolderOf(base);
-    std::wstring baseName = base.substr(folder.size());
-    WIN32_FIND_DATAW fd;
-    HANDLE f = FindFirstFileW(pattern.c_str(), &fd);
-    if (f == INVALID_HANDLE_VALUE) return out;
-    do {
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        std::wstring name = fd.cFileName;
-        if (name.size() <= baseName.size() + 1 ||
-            _wcsnicmp(name.c_str(), baseName.c_str(), baseName.size()) != 0 ||
-            name[baseName.size()] != L'_')
-            continue;
-        const wchar_t* digits = name.c_str() + baseName.size() + 1;
-        if (!iswdigit(*digits)) continue;
-        wchar_t* end = nullptr;
-        unsigned long n = wcstoul(digits, &end, 10);
-        if (_wcsicmp(end, L".Upd") != 0 || n > 0x7FFFFFFF) continue;
-        out.push_back({(int)n, folder + name});
-    } while (FindNextFileW(f, &fd));
-    FindClose(f);
-    std::sort(out.begin(), out.end(),
-              [](const UpdateName& a, const UpdateName& b) { return a.number < b.number; });
-    return out;
+std::vector<UpdateName> ListUpdateNames(const wchar_t* basePath) {
+  std::vector<UpdateName> out;
+  std::wstring base(basePath);
+  std::wstring pattern = base + L"_*.Upd";
+  std::wstring folder = FolderOf(base);
+  std::wstring baseName = base.substr(folder.size());
+  WIN32_FIND_DATAW fd;
+  HANDLE f = FindFirstFileW(pattern.c_str(), &fd);
+  if (f == INVALID_HANDLE_VALUE) return out;
+  do {
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    std::wstring name = fd.cFileName;
+    if (name.size() <= baseName.size() + 1 ||
+        _wcsnicmp(name.c_str(), baseName.c_str(), baseName.size()) != 0 ||
+        name[baseName.size()] != L'_')
+      continue;
+    const wchar_t* digits = name.c_str() + baseName.size() + 1;
+    if (!iswdigit(*digits)) continue;
+    wchar_t* end = nullptr;
+    unsigned long n = wcstoul(digits, &end, 10);
+    if (_wcsicmp(end, L".Upd") != 0 || n > 0x7FFFFFFF) continue;
+    out.push_back({(int)n, folder + name});
+  } while (FindNextFileW(f, &fd));
+  FindClose(f);
+  std::sort(out.begin(), out.end(),
+            [](const UpdateName& a, const UpdateName& b) { return a.number < b.number; });
+  return out;
 }
 
-int CopyOut(const std::wstring& s, wchar_t* buf, int length)
-{
-    int need = (int)s.size() + 1;
-    if (!buf || length < need) return -need;
-    wcscpy(buf, s.c_str());
-    return need;
+int CopyOut(const std::wstring& s, wchar_t* buf, int length) {
+  int need = (int)s.size() + 1;
+  if (!buf || length < need) return -need;
+  wcscpy(buf, s.c_str());
+  return need;
 }
 
 // The overlay at overlay links to the image at candidate.
-bool Links(_VROH_RW_CLASS& overlay, const std::wstring& candidate)
-{
-    _VROH_RW_CLASS c;
-    if (!c.OpenSparse(candidate.c_str(), VRO_MODE_READ)) return false;
-    return overlay.CheckParent(&c) == 1;
+bool Links(_VROH_RW_CLASS& overlay, const std::wstring& candidate) {
+  _VROH_RW_CLASS c;
+  if (!c.OpenSparse(candidate.c_str(), VRO_MODE_READ)) return false;
+  return overlay.CheckParent(&c) == 1;
 }
 }  // namespace
 
-int _VROH_RW_CLASS::HighestUpdateNumber(const wchar_t* basePath)
-{
-    std::vector<UpdateName> names = ListUpdateNames(basePath);
-    return names.empty() ? 0 : names.back().number;
+int _VROH_RW_CLASS::HighestUpdateNumber(const wchar_t* basePath) {
+  std::vector<UpdateName> names = ListUpdateNames(basePath);
+  return names.empty() ? 0 : names.back().number;
 }
 
-int _VROH_RW_CLASS::FindUpdateFile(const wchar_t* basePath, int index, wchar_t* buf, int length)
-{
-    _VROH_RW_CLASS base;
-    if (!base.OpenSparse(basePath, VRO_MODE_READ)) return 0;
-    int seen = 0;
-    for (const UpdateName& u : ListUpdateNames(basePath)) {
-        _VROH_RW_CLASS upd;
-        if (!upd.OpenSparse(u.path.c_str(), VRO_MODE_READ) || upd.CheckParent(&base) != 1) continue;
-        if (seen++ == index) return CopyOut(u.path, buf, length);
-    }
-    return 0;
+int _VROH_RW_CLASS::FindUpdateFile(const wchar_t* basePath, int index, wchar_t* buf, int length) {
+  _VROH_RW_CLASS base;
+  if (!base.OpenSparse(basePath, VRO_MODE_READ)) return 0;
+  int seen = 0;
+  for (const UpdateName& u : ListUpdateNames(basePath)) {
+    _VROH_RW_CLASS upd;
+    if (!upd.OpenSparse(u.path.c_str(), VRO_MODE_READ) || upd.CheckParent(&base) != 1) continue;
+    if (seen++ == index) return CopyOut(u.path, buf, length);
+  }
+  return 0;
 }
 
-int _VROH_RW_CLASS::FindBaseImage(const wchar_t* overlayPath, wchar_t* buf, int length)
-{
-    _VROH_RW_CLASS overlay;
-    if (!overlay.OpenSparse(overlayPath, VRO_MODE_READ)) return -2;
-    std::wstring self(overlayPath);
-    // The name it was made from ("x.img" for "x.img_03.Upd") first.
-    size_t us = self.find_last_of(L'_');
-    if (us != std::wstring::npos && self.size() > 4 &&
-        _wcsicmp(self.c_str() + self.size() - 4, L".Upd") == 0) {
-        std::wstring guess = self.substr(0, us);
-        if (Links(overlay, guess)) return CopyOut(guess, buf, length);
+int _VROH_RW_CLASS::FindBaseImage(const wchar_t* overlayPath, wchar_t* buf, int length) {
+  _VROH_RW_CLASS overlay;
+  if (!overlay.OpenSparse(overlayPath, VRO_MODE_READ)) return -2;
+  std::wstring self(overlayPath);
+  // The name it was made from ("x.img" for "x.img_03.Upd") first.
+  size_t us = self.find_last_of(L'_');
+  if (us != std::wstring::npos && self.size() > 4 &&
+      _wcsicmp(self.c_str() + self.size() - 4, L".Upd") == 0) {
+    std::wstring guess = self.substr(0, us);
+    if (Links(overlay, guess)) return CopyOut(guess, buf, length);
+  }
+  std::wstring folder = FolderOf(self);
+  WIN32_FIND_DATAW fd;
+  HANDLE f = FindFirstFileW((folder + L"*").c_str(), &fd);
+  if (f == INVALID_HANDLE_VALUE) return -1;
+  int candidates = 0;
+  int result = -2;
+  do {
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    std::wstring path = folder + fd.cFileName;
+    if (_wcsicmp(path.c_str(), self.c_str()) == 0) continue;
+    candidates++;
+    if (Links(overlay, path)) {
+      result = CopyOut(path, buf, length);
+      break;
     }
-    std::wstring folder = FolderOf(self);
-    WIN32_FIND_DATAW fd;
-    HANDLE f = FindFirstFileW((folder + L"*").c_str(), &fd);
-    if (f == INVALID_HANDLE_VALUE) return -1;
-    int candidates = 0;
-    int result = -2;
-    do {
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        std::wstring path = folder + fd.cFileName;
-        if (_wcsicmp(path.c_str(), self.c_str()) == 0) continue;
-        candidates++;
-        if (Links(overlay, path)) {
-            result = CopyOut(path, buf, length);
-            break;
-        }
-    } while (FindNextFileW(f, &fd));
-    FindClose(f);
-    return candidates ? result : -1;
+  } while (FindNextFileW(f, &fd));
+  FindClose(f);
+  return candidates ? result : -1;
 }

@@ -10,36 +10,37 @@ using namespace vroimg;
 
 namespace {
 
-bool EndsWithVhd(const wchar_t* path)
-{
-    size_t n = wcslen(path);
-    return n > 4 && _wcsicmp(path + n - 4, L".vhd") == 0;
+bool EndsWithVhd(const wchar_t* path) {
+  size_t n = wcslen(path);
+  return n > 4 && _wcsicmp(path + n - 4, L".vhd") == 0;
 }
 
 // Container open flags for each open mode.
-int ContainerFlags(int mode, bool isNew)
-{
-    switch (mode) {
-    case VRO_MODE_READ: return VRO_OPEN_UNLIMITED | VRO_OPEN_STRICT;
-    case VRO_MODE_WRITE: return VRO_OPEN_UNLIMITED | VRO_OPEN_STRICT | VRO_OPEN_RENEW;
-    case VRO_MODE_CREATE: return VRO_OPEN_UNLIMITED | VRO_OPEN_RENEW | (isNew ? VRO_OPEN_CREATE : 0);
-    default: return VRO_OPEN_UNLIMITED | (isNew ? VRO_OPEN_CREATE : 0);
-    }
+int ContainerFlags(int mode, bool isNew) {
+  switch (mode) {
+    case VRO_MODE_READ:
+      return VRO_OPEN_UNLIMITED | VRO_OPEN_STRICT;
+    case VRO_MODE_WRITE:
+      return VRO_OPEN_UNLIMITED | VRO_OPEN_STRICT | VRO_OPEN_RENEW;
+    case VRO_MODE_CREATE:
+      return VRO_OPEN_UNLIMITED | VRO_OPEN_RENEW | (isNew ? VRO_OPEN_CREATE : 0);
+    default:
+      return VRO_OPEN_UNLIMITED | (isNew ? VRO_OPEN_CREATE : 0);
+  }
 }
 
-uint64_t SparseCapacity(uint64_t headerCapacity)
-{
-    return (headerCapacity + 16382) / 16384 * 16384 + 1;
+uint64_t SparseCapacity(uint64_t headerCapacity) {
+  return (headerCapacity + 16382) / 16384 * 16384 + 1;
 }
 
 // What detection knows of a file when the back ends are asked in turn.
 struct FileFacts {
-    const wchar_t* path;
-    int mode;
-    uint64_t bytes;
-    uint64_t sectors;
-    bool isNew;
-    uint8_t head[2 * VRO_SECTOR];   // sectors 0 and 1; zeros for a new file
+  const wchar_t* path;
+  int mode;
+  uint64_t bytes;
+  uint64_t sectors;
+  bool isNew;
+  uint8_t head[2 * VRO_SECTOR];  // sectors 0 and 1; zeros for a new file
 };
 
 // What a back end's make gives: the object holds it, the file is not of
@@ -50,100 +51,94 @@ enum Made { MADE_BACK_END, MADE_NOT_THIS_KIND, MADE_REFUSED };
 // 7 into 8 for a dynamic disk, the header's 4 into 5 for other kinds),
 // whether a file may be one, and its making on the object.
 struct BackEndKind {
-    int type;
-    bool needsHead;   // the probe looks at sectors 0 and 1
-    bool (*probe)(const FileFacts& f);
-    Made (*make)(_VROH_RW_CLASS* c, const FileFacts& f);
+  int type;
+  bool needsHead;  // the probe looks at sectors 0 and 1
+  bool (*probe)(const FileFacts& f);
+  Made (*make)(_VROH_RW_CLASS* c, const FileFacts& f);
 };
 
-bool ProbeVhd(const FileFacts& f)
-{
-    return !f.isNew && EndsWithVhd(f.path);
+bool ProbeVhd(const FileFacts& f) {
+  return !f.isNew && EndsWithVhd(f.path);
 }
 
-Made MakeVhd(_VROH_RW_CLASS* c, const FileFacts& f)
-{
-    _VROH_VHD_RW* vhd = new (std::nothrow) _VROH_VHD_RW;
-    if (!vhd) return MADE_REFUSED;
-    int r = vhd->Load(c->m_hFile, f.bytes);
-    if (r > 0) {
-        c->m_nType = vhd->m_Footer.diskType == VRO_VHD_FIXED ? VRO_TYPE_VHD_FIXED : VRO_TYPE_VHD_DYNAMIC;
-        c->m_nCapacity = vhd->DeviceSectors();
-        c->m_pBackEnd = vhd;
-        return MADE_BACK_END;
-    }
-    delete vhd;
-    // A footer we cannot serve: its metadata must not pass for disk data.
-    return r < 0 ? MADE_REFUSED : MADE_NOT_THIS_KIND;
+Made MakeVhd(_VROH_RW_CLASS* c, const FileFacts& f) {
+  _VROH_VHD_RW* vhd = new (std::nothrow) _VROH_VHD_RW;
+  if (!vhd) return MADE_REFUSED;
+  int r = vhd->Load(c->m_hFile, f.bytes);
+  if (r > 0) {
+    c->m_nType =
+        vhd->m_Footer.diskType == VRO_VHD_FIXED ? VRO_TYPE_VHD_FIXED : VRO_TYPE_VHD_DYNAMIC;
+    c->m_nCapacity = vhd->DeviceSectors();
+    c->m_pBackEnd = vhd;
+    return MADE_BACK_END;
+  }
+  delete vhd;
+  // A footer we cannot serve: its metadata must not pass for disk data.
+  return r < 0 ? MADE_REFUSED : MADE_NOT_THIS_KIND;
 }
 
 // Own format. A write open never lays a fresh container over a file that
 // has data but no map: that would wipe a plain image.
-bool ProbeSparse(const FileFacts& f)
-{
-    return f.isNew || f.mode <= VRO_MODE_WRITE ||
-           memcmp(f.head + VRO_SECTOR, kMapMagic, sizeof(kMapMagic)) == 0;
+bool ProbeSparse(const FileFacts& f) {
+  return f.isNew || f.mode <= VRO_MODE_WRITE ||
+         memcmp(f.head + VRO_SECTOR, kMapMagic, sizeof(kMapMagic)) == 0;
 }
 
-Made MakeSparse(_VROH_RW_CLASS* c, const FileFacts& f)
-{
-    _VROH_OBJ_IMG* cont = f.mode > 0 ? new (std::nothrow) _VROH_OBJ_MINC
-                                     : new (std::nothrow) _VROH_OBJ_IMG;
-    if (!cont) return MADE_REFUSED;
-    int r = cont->Open(c->m_hFile, 0, f.sectors, ContainerFlags(f.mode, f.isNew));
-    if (r < 0) {
-        delete cont;
-        return f.isNew ? MADE_REFUSED : MADE_NOT_THIS_KIND;
-    }
-    _VROH_IMG_RW* be = new (std::nothrow) _VROH_IMG_RW(cont, 1);
-    if (!be) { delete cont; return MADE_REFUSED; }
-    c->m_pContainer = cont;
-    c->m_pBackEnd = be;
-    const uint8_t* h = cont->Header();
-    c->m_nCapacity = SparseCapacity(Ld64(h + kOffCapacity));
-    c->m_bNew = (Ld64(h + kOffParentId) == 0 && Ld64(h + kOffOwnId) == Ld64(h + kOffCreated)) ? 1 : 0;
-    return MADE_BACK_END;
+Made MakeSparse(_VROH_RW_CLASS* c, const FileFacts& f) {
+  _VROH_OBJ_IMG* cont =
+      f.mode > 0 ? new (std::nothrow) _VROH_OBJ_MINC : new (std::nothrow) _VROH_OBJ_IMG;
+  if (!cont) return MADE_REFUSED;
+  int r = cont->Open(c->m_hFile, 0, f.sectors, ContainerFlags(f.mode, f.isNew));
+  if (r < 0) {
+    delete cont;
+    return f.isNew ? MADE_REFUSED : MADE_NOT_THIS_KIND;
+  }
+  _VROH_IMG_RW* be = new (std::nothrow) _VROH_IMG_RW(cont, 1);
+  if (!be) {
+    delete cont;
+    return MADE_REFUSED;
+  }
+  c->m_pContainer = cont;
+  c->m_pBackEnd = be;
+  const uint8_t* h = cont->Header();
+  c->m_nCapacity = SparseCapacity(Ld64(h + kOffCapacity));
+  c->m_bNew = (Ld64(h + kOffParentId) == 0 && Ld64(h + kOffOwnId) == Ld64(h + kOffCreated)) ? 1 : 0;
+  return MADE_BACK_END;
 }
 
-bool ProbeMbrInSector1(const FileFacts& f)
-{
-    return EndsWithBootSignature(f.head + VRO_SECTOR) && !IsVolumeBootPair(f.head);
+bool ProbeMbrInSector1(const FileFacts& f) {
+  return EndsWithBootSignature(f.head + VRO_SECTOR) && !IsVolumeBootPair(f.head);
 }
 
 // An NTFS volume without a partition table is a raw volume image.
-bool ProbeRawWithMbr(const FileFacts& f)
-{
-    return EndsWithBootSignature(f.head) && !IsNtfsBootSector(f.head);
+bool ProbeRawWithMbr(const FileFacts& f) {
+  return EndsWithBootSignature(f.head) && !IsNtfsBootSector(f.head);
 }
 
-bool ProbeOwnHeader(const FileFacts& f)
-{
-    return memcmp(f.head + kOffSignature, kSignature, 8) == 0 &&
-           _VROH_OBJ_IMG::HeaderChecksum(f.head) == Ld32(f.head + kOffChecksum);
+bool ProbeOwnHeader(const FileFacts& f) {
+  return memcmp(f.head + kOffSignature, kSignature, 8) == 0 &&
+         _VROH_OBJ_IMG::HeaderChecksum(f.head) == Ld32(f.head + kOffChecksum);
 }
 
-bool ProbeAnyFile(const FileFacts&)
-{
-    return true;
+bool ProbeAnyFile(const FileFacts&) {
+  return true;
 }
 
 // Sectors as they lie in the file after the header slot (types 4, 5, 9).
-Made MakeRealSectors(_VROH_RW_CLASS* c, const FileFacts& f)
-{
-    if (c->m_nType == VRO_TYPE_HEADER_PLAIN) {
-        uint32_t kind = Ld32(f.head + kOffKind);
-        c->m_nType = (kind == 2 || kind == 4) ? VRO_TYPE_HEADER_PLAIN : VRO_TYPE_HEADER_OTHER;
-    }
-    c->m_pBackEnd = new (std::nothrow) _VROH_REAL_IMG_RW;
-    return c->m_pBackEnd ? MADE_BACK_END : MADE_REFUSED;
+Made MakeRealSectors(_VROH_RW_CLASS* c, const FileFacts& f) {
+  if (c->m_nType == VRO_TYPE_HEADER_PLAIN) {
+    uint32_t kind = Ld32(f.head + kOffKind);
+    c->m_nType = (kind == 2 || kind == 4) ? VRO_TYPE_HEADER_PLAIN : VRO_TYPE_HEADER_OTHER;
+  }
+  c->m_pBackEnd = new (std::nothrow) _VROH_REAL_IMG_RW;
+  return c->m_pBackEnd ? MADE_BACK_END : MADE_REFUSED;
 }
 
 // Disk sector 0 at file offset 0 behind a synthesised header slot (types 0, 3).
-Made MakeRawSectors(_VROH_RW_CLASS* c, const FileFacts& f)
-{
-    c->m_nCapacity = f.sectors + 1;
-    c->m_pBackEnd = new (std::nothrow) _VROH_RAW_IMG_RW;
-    return c->m_pBackEnd ? MADE_BACK_END : MADE_REFUSED;
+Made MakeRawSectors(_VROH_RW_CLASS* c, const FileFacts& f) {
+  c->m_nCapacity = f.sectors + 1;
+  c->m_pBackEnd = new (std::nothrow) _VROH_RAW_IMG_RW;
+  return c->m_pBackEnd ? MADE_BACK_END : MADE_REFUSED;
 }
 
 // Image files, asked in this order; the last one takes every file.
@@ -157,168 +152,181 @@ const BackEndKind kBackEnds[] = {
 };
 }  // namespace
 
-_VROH_RW_CLASS::_VROH_RW_CLASS()
-{
-    InitializeCriticalSection(&m_Lock);
+_VROH_RW_CLASS::_VROH_RW_CLASS() {
+  InitializeCriticalSection(&m_Lock);
 }
 
-_VROH_RW_CLASS::~_VROH_RW_CLASS()
-{
+_VROH_RW_CLASS::~_VROH_RW_CLASS() {
+  Close();
+  DeleteCriticalSection(&m_Lock);
+}
+
+int64_t _VROH_RW_CLASS::Flush() {
+  VroCsLock lock(&m_Lock);
+  if (!m_pBackEnd) return 0;
+  return m_pBackEnd->Flush(m_hFile);
+}
+
+int64_t _VROH_RW_CLASS::Write(uint64_t sector, const void* buf, uint32_t bytes) {
+  VroCsLock lock(&m_Lock);
+  if (!m_pBackEnd) return -(int64_t)bytes;
+  return m_pBackEnd->Write(m_hFile, sector, buf, bytes);
+}
+
+int64_t _VROH_RW_CLASS::Read(uint64_t sector, void* buf, uint32_t bytes) {
+  VroCsLock lock(&m_Lock);
+  if (!m_pBackEnd) return -(int64_t)bytes;
+  return m_pBackEnd->Read(m_hFile, sector, buf, bytes);
+}
+
+int64_t _VROH_RW_CLASS::RawRead(uint64_t sector, void* buf, uint32_t bytes) {
+  VroCsLock lock(&m_Lock);
+  if (!m_hFile) return -(int64_t)bytes;
+  return ReadHandleAt(m_hFile, sector * VRO_SECTOR, buf, bytes);
+}
+
+uint8_t* _VROH_RW_CLASS::Header() const {
+  return (m_nType == VRO_TYPE_SPARSE && m_pContainer) ? m_pContainer->Header() : nullptr;
+}
+
+uint32_t _VROH_RW_CLASS::Kind() const {
+  uint8_t* h = Header();
+  return h ? Ld32(h + kOffKind) : 0;
+}
+
+void _VROH_RW_CLASS::SetZeroFill(int zeroFill) {
+  VroCsLock lock(&m_Lock);
+  if (m_nType == VRO_TYPE_SPARSE && m_pBackEnd)
+    static_cast<_VROH_IMG_RW*>(m_pBackEnd)->m_ZeroFill = zeroFill;
+}
+
+int _VROH_RW_CLASS::Close() {
+  VroCsLock lock(&m_Lock);
+  int result = 0;
+  if (m_pBackEnd && m_pBackEnd->Flush(m_hFile) < 0) result = -1;
+  delete m_pBackEnd;
+  m_pBackEnd = nullptr;
+  delete m_pContainer;
+  m_pContainer = nullptr;
+  m_nType = 0;
+  m_bNew = 0;
+  m_bEmptyAtOpen = 0;
+  m_nCapacity = 0;
+  m_nDiskNumber = -1;
+  if (m_hFile && !CloseHandle(m_hFile)) result = -1;
+  m_hFile = nullptr;
+  m_Path.clear();
+  return result;
+}
+
+_VROH_BASE_RW* _VROH_RW_CLASS::Open(const wchar_t* path, int mode) {
+  Close();
+  return Detect(path, mode, false);
+}
+
+_VROH_BASE_RW* _VROH_RW_CLASS::OpenSparse(const wchar_t* path, int mode) {
+  _VROH_BASE_RW* be = Open(path, mode);
+  if (be && m_nType != VRO_TYPE_SPARSE) {
     Close();
-    DeleteCriticalSection(&m_Lock);
+    return nullptr;
+  }
+  return be;
 }
 
-int64_t _VROH_RW_CLASS::Flush()
-{
-    VroCsLock lock(&m_Lock);
-    if (!m_pBackEnd) return 0;
-    return m_pBackEnd->Flush(m_hFile);
-}
+_VROH_BASE_RW* _VROH_RW_CLASS::Detect(const wchar_t* path, int mode, bool handleSet) {
+  VroCsLock lock(&m_Lock);
+  if (!path || !*path) return nullptr;
+  m_nMode = mode;
+  m_Path = path;
+  bool device = wcsncmp(path, L"\\\\.\\", 4) == 0;
+  int deviceType =
+      (device && wcslen(path) >= 6 && path[5] == L':') ? VRO_TYPE_VOLUME : VRO_TYPE_PHYSICAL;
+  DWORD access = mode > 0 ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
+  DWORD share = mode == VRO_MODE_WRITE ? FILE_SHARE_READ : (FILE_SHARE_READ | FILE_SHARE_WRITE);
 
-int64_t _VROH_RW_CLASS::Write(uint64_t sector, const void* buf, uint32_t bytes)
-{
-    VroCsLock lock(&m_Lock);
-    if (!m_pBackEnd) return -(int64_t)bytes;
-    return m_pBackEnd->Write(m_hFile, sector, buf, bytes);
-}
-
-int64_t _VROH_RW_CLASS::Read(uint64_t sector, void* buf, uint32_t bytes)
-{
-    VroCsLock lock(&m_Lock);
-    if (!m_pBackEnd) return -(int64_t)bytes;
-    return m_pBackEnd->Read(m_hFile, sector, buf, bytes);
-}
-
-int64_t _VROH_RW_CLASS::RawRead(uint64_t sector, void* buf, uint32_t bytes)
-{
-    VroCsLock lock(&m_Lock);
-    if (!m_hFile) return -(int64_t)bytes;
-    return ReadHandleAt(m_hFile, sector * VRO_SECTOR, buf, bytes);
-}
-
-uint8_t* _VROH_RW_CLASS::Header() const
-{
-    return (m_nType == VRO_TYPE_SPARSE && m_pContainer) ? m_pContainer->Header() : nullptr;
-}
-
-uint32_t _VROH_RW_CLASS::Kind() const
-{
-    uint8_t* h = Header();
-    return h ? Ld32(h + kOffKind) : 0;
-}
-
-void _VROH_RW_CLASS::SetZeroFill(int zeroFill)
-{
-    VroCsLock lock(&m_Lock);
-    if (m_nType == VRO_TYPE_SPARSE && m_pBackEnd) static_cast<_VROH_IMG_RW*>(m_pBackEnd)->m_ZeroFill = zeroFill;
-}
-
-int _VROH_RW_CLASS::Close()
-{
-    VroCsLock lock(&m_Lock);
-    int result = 0;
-    if (m_pBackEnd && m_pBackEnd->Flush(m_hFile) < 0) result = -1;
-    delete m_pBackEnd;
-    m_pBackEnd = nullptr;
-    delete m_pContainer;
-    m_pContainer = nullptr;
-    m_nType = 0;
-    m_bNew = 0;
-    m_bEmptyAtOpen = 0;
-    m_nCapacity = 0;
-    m_nDiskNumber = -1;
-    if (m_hFile && !CloseHandle(m_hFile)) result = -1;
-    m_hFile = nullptr;
-    m_Path.clear();
-    return result;
-}
-
-_VROH_BASE_RW* _VROH_RW_CLASS::Open(const wchar_t* path, int mode)
-{
-    Close();
-    return Detect(path, mode, false);
-}
-
-_VROH_BASE_RW* _VROH_RW_CLASS::OpenSparse(const wchar_t* path, int mode)
-{
-    _VROH_BASE_RW* be = Open(path, mode);
-    if (be && m_nType != VRO_TYPE_SPARSE) {
+  if (device) {
+    uint64_t bytes = 0;
+    int disk = -1;
+    if (!handleSet) {
+      HANDLE h = VroGetDeviceSource()->OpenDevice(path, deviceType, access, share, &bytes, &disk);
+      if (h == INVALID_HANDLE_VALUE || !h) {
         Close();
         return nullptr;
+      }
+      m_hFile = h;
     }
-    return be;
-}
-
-_VROH_BASE_RW* _VROH_RW_CLASS::Detect(const wchar_t* path, int mode, bool handleSet)
-{
-    VroCsLock lock(&m_Lock);
-    if (!path || !*path) return nullptr;
-    m_nMode = mode;
-    m_Path = path;
-    bool device = wcsncmp(path, L"\\\\.\\", 4) == 0;
-    int deviceType = (device && wcslen(path) >= 6 && path[5] == L':') ? VRO_TYPE_VOLUME : VRO_TYPE_PHYSICAL;
-    DWORD access = mode > 0 ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
-    DWORD share = mode == VRO_MODE_WRITE ? FILE_SHARE_READ : (FILE_SHARE_READ | FILE_SHARE_WRITE);
-
-    if (device) {
-        uint64_t bytes = 0;
-        int disk = -1;
-        if (!handleSet) {
-            HANDLE h = VroGetDeviceSource()->OpenDevice(path, deviceType, access, share, &bytes, &disk);
-            if (h == INVALID_HANDLE_VALUE || !h) { Close(); return nullptr; }
-            m_hFile = h;
-        }
-        m_nDiskNumber = disk;
-        if (deviceType == VRO_TYPE_PHYSICAL) {
-            m_pBackEnd = new (std::nothrow) _VROH_PHYSICAL_RW;
-            m_nCapacity = bytes / VRO_SECTOR + 1;
-        } else {
-            m_pBackEnd = new (std::nothrow) _VROH_PARTITION_RW(bytes / VRO_SECTOR);
-            m_nCapacity = bytes / VRO_SECTOR + VRO_PARTITION_SYNTH_SECTORS;
-        }
-        m_nType = deviceType;
-        if (!m_pBackEnd) { Close(); return nullptr; }
-        return m_pBackEnd;
+    m_nDiskNumber = disk;
+    if (deviceType == VRO_TYPE_PHYSICAL) {
+      m_pBackEnd = new (std::nothrow) _VROH_PHYSICAL_RW;
+      m_nCapacity = bytes / VRO_SECTOR + 1;
+    } else {
+      m_pBackEnd = new (std::nothrow) _VROH_PARTITION_RW(bytes / VRO_SECTOR);
+      m_nCapacity = bytes / VRO_SECTOR + VRO_PARTITION_SYNTH_SECTORS;
     }
-
-    if (!handleSet) {
-        DWORD disp = mode >= VRO_MODE_CREATE ? OPEN_ALWAYS : OPEN_EXISTING;
-        HANDLE h = CreateFileW(path, access, share, nullptr, disp, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) { Close(); return nullptr; }
-        m_hFile = h;
+    m_nType = deviceType;
+    if (!m_pBackEnd) {
+      Close();
+      return nullptr;
     }
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(m_hFile, &size)) { Close(); return nullptr; }
-    uint64_t fileBytes = (uint64_t)size.QuadPart;
-    uint64_t fileSectors = (fileBytes + VRO_SECTOR - 1) / VRO_SECTOR;
-    m_nCapacity = fileSectors;
-    m_nDiskNumber = -1;
-    bool isNew = fileBytes == 0;
-    m_bEmptyAtOpen = isNew ? 1 : 0;
-    if (isNew) {
-        m_bNew = 1;
-        if (mode != VRO_MODE_CREATE) { Close(); return nullptr; }
-    }
-
-    FileFacts facts;
-    facts.path = path;
-    facts.mode = mode;
-    facts.bytes = fileBytes;
-    facts.sectors = fileSectors;
-    facts.isNew = isNew;
-    memset(facts.head, 0, sizeof facts.head);
-    bool headRead = isNew;
-    for (const BackEndKind& kind : kBackEnds) {
-        if (kind.needsHead && !headRead) {
-            if (ReadHandleAtZeroTail(m_hFile, 0, facts.head, sizeof facts.head) < 0) { Close(); return nullptr; }
-            headRead = true;
-        }
-        if (!kind.probe(facts)) continue;
-        m_nType = kind.type;
-        Made made = kind.make(this, facts);
-        if (made == MADE_REFUSED) { Close(); return nullptr; }
-        if (made == MADE_BACK_END) break;
-    }
-    if (!m_pBackEnd) { Close(); return nullptr; }
     return m_pBackEnd;
+  }
+
+  if (!handleSet) {
+    DWORD disp = mode >= VRO_MODE_CREATE ? OPEN_ALWAYS : OPEN_EXISTING;
+    HANDLE h = CreateFileW(path, access, share, nullptr, disp, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      Close();
+      return nullptr;
+    }
+    m_hFile = h;
+  }
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(m_hFile, &size)) {
+    Close();
+    return nullptr;
+  }
+  uint64_t fileBytes = (uint64_t)size.QuadPart;
+  uint64_t fileSectors = (fileBytes + VRO_SECTOR - 1) / VRO_SECTOR;
+  m_nCapacity = fileSectors;
+  m_nDiskNumber = -1;
+  bool isNew = fileBytes == 0;
+  m_bEmptyAtOpen = isNew ? 1 : 0;
+  if (isNew) {
+    m_bNew = 1;
+    if (mode != VRO_MODE_CREATE) {
+      Close();
+      return nullptr;
+    }
+  }
+
+  FileFacts facts;
+  facts.path = path;
+  facts.mode = mode;
+  facts.bytes = fileBytes;
+  facts.sectors = fileSectors;
+  facts.isNew = isNew;
+  memset(facts.head, 0, sizeof facts.head);
+  bool headRead = isNew;
+  for (const BackEndKind& kind : kBackEnds) {
+    if (kind.needsHead && !headRead) {
+      if (ReadHandleAtZeroTail(m_hFile, 0, facts.head, sizeof facts.head) < 0) {
+        Close();
+        return nullptr;
+      }
+      headRead = true;
+    }
+    if (!kind.probe(facts)) continue;
+    m_nType = kind.type;
+    Made made = kind.make(this, facts);
+    if (made == MADE_REFUSED) {
+      Close();
+      return nullptr;
+    }
+    if (made == MADE_BACK_END) break;
+  }
+  if (!m_pBackEnd) {
+    Close();
+    return nullptr;
+  }
+  return m_pBackEnd;
 }

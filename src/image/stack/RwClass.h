@@ -9,81 +9,81 @@ class _VROH_OBJ_IMG;
 
 // Open modes
 enum {
-    VRO_MODE_READ = 0,        // read-only
-    VRO_MODE_WRITE = 1,       // read-write of an existing file (share read only)
-    VRO_MODE_CREATE = 2,      // read-write, created when missing
-    VRO_MODE_CREATE_KEEP = 3  // as 2, the identity is not renewed
+  VRO_MODE_READ = 0,        // read-only
+  VRO_MODE_WRITE = 1,       // read-write of an existing file (share read only)
+  VRO_MODE_CREATE = 2,      // read-write, created when missing
+  VRO_MODE_CREATE_KEEP = 3  // as 2, the identity is not renewed
 };
 
 class _VROH_RW_CLASS {
-public:
-    _VROH_RW_CLASS();
-    virtual ~_VROH_RW_CLASS();
+ public:
+  _VROH_RW_CLASS();
+  virtual ~_VROH_RW_CLASS();
 
-    virtual int64_t Flush();
-    // sector = device sector (0 is the header slot)
-    virtual int64_t Write(uint64_t sector, const void* buf, uint32_t bytes);
-    virtual int64_t Read(uint64_t sector, void* buf, uint32_t bytes);
-    // Reads the file itself at that sector, past any back end.
-    virtual int64_t RawRead(uint64_t sector, void* buf, uint32_t bytes);
+  virtual int64_t Flush();
+  // sector = device sector (0 is the header slot)
+  virtual int64_t Write(uint64_t sector, const void* buf, uint32_t bytes);
+  virtual int64_t Read(uint64_t sector, void* buf, uint32_t bytes);
+  // Reads the file itself at that sector, past any back end.
+  virtual int64_t RawRead(uint64_t sector, void* buf, uint32_t bytes);
 
-    // Returns the back end, or null (object closed) on failure.
-    _VROH_BASE_RW* Open(const wchar_t* path, int mode);
-    // Open, keeping the object only when it is an own sparse image (type 6).
-    _VROH_BASE_RW* OpenSparse(const wchar_t* path, int mode);
-    // Flushes, releases the back end and container, closes the handle. 0, or
-    // -1 when the final flush (headers, map, pending writes) or the close
-    // failed: changes may not have reached the file.
-    int Close();
+  // Returns the back end, or null (object closed) on failure.
+  _VROH_BASE_RW* Open(const wchar_t* path, int mode);
+  // Open, keeping the object only when it is an own sparse image (type 6).
+  _VROH_BASE_RW* OpenSparse(const wchar_t* path, int mode);
+  // Flushes, releases the back end and container, closes the handle. 0, or
+  // -1 when the final flush (headers, map, pending writes) or the close
+  // failed: changes may not have reached the file.
+  int Close();
 
-    // Overlay link of this layer to parent: 0 no open parent, -1 parent not
-    // type 6, -2 this not a type 6 overlay, 1 linked, 2 this has no parent
-    // identity, -3 not linked.
-    int CheckParent(_VROH_RW_CLASS* parent);
-    // Opens path as an overlay over parent (mode 0, 1, or 2 = create).
-    // 1 done, -1 not an own sparse file, 0 cannot be opened.
-    int OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* parent);
-    // Makes this type 6 layer an overlay (kind 1) of parent: a new file takes
-    // the parent's capacity and, when writable over an own sparse parent,
-    // its creation time and generation + 1; the parent identity is set to
-    // the parent's own. Unallocated sectors read as not held afterwards.
-    void LinkOverlay(_VROH_RW_CLASS* parent, bool isNew, bool writable);
+  // Overlay link of this layer to parent: 0 no open parent, -1 parent not
+  // type 6, -2 this not a type 6 overlay, 1 linked, 2 this has no parent
+  // identity, -3 not linked.
+  int CheckParent(_VROH_RW_CLASS* parent);
+  // Opens path as an overlay over parent (mode 0, 1, or 2 = create).
+  // 1 done, -1 not an own sparse file, 0 cannot be opened.
+  int OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* parent);
+  // Makes this type 6 layer an overlay (kind 1) of parent: a new file takes
+  // the parent's capacity and, when writable over an own sparse parent,
+  // its creation time and generation + 1; the parent identity is set to
+  // the parent's own. Unallocated sectors read as not held afterwards.
+  void LinkOverlay(_VROH_RW_CLASS* parent, bool isNew, bool writable);
 
-    // Creates an image of size MiB and kind (6 sparse, 1..5 header with
-    // plain data). 0 done (or an image of that size exists already), -1
-    // cannot open for writing, -2 cannot reopen.
-    static int Create(const wchar_t* path, uint32_t megabytes, int kind);
-    // The image that overlayPath links to, found beside it. Returns path
-    // length + 1, minus that when buf is too short, -2 when no file links,
-    // -1 when there is no candidate at all.
-    static int FindBaseImage(const wchar_t* overlayPath, wchar_t* buf, int length);
-    // index-th update file (by number) of basePath that links to it. Length
-    // + 1, minus that when buf is missing or short, 0 when there is none.
-    static int FindUpdateFile(const wchar_t* basePath, int index, wchar_t* buf, int length);
-    // Largest NN of basePath_NN.Upd files present; 0 when none.
-    static int HighestUpdateNumber(const wchar_t* basePath);
+  // Creates an image of size MiB and kind (6 sparse, 1..5 header with
+  // plain data). 0 done (or an image of that size exists already), -1
+  // cannot open for writing, -2 cannot reopen.
+  static int Create(const wchar_t* path, uint32_t megabytes, int kind);
+  // The image that overlayPath links to, found beside it. Returns path
+  // length + 1, minus that when buf is too short, -2 when no file links,
+  // -1 when there is no candidate at all.
+  static int FindBaseImage(const wchar_t* overlayPath, wchar_t* buf, int length);
+  // index-th update file (by number) of basePath that links to it. Length
+  // + 1, minus that when buf is missing or short, 0 when there is none.
+  static int FindUpdateFile(const wchar_t* basePath, int index, wchar_t* buf, int length);
+  // Largest NN of basePath_NN.Upd files present; 0 when none.
+  static int HighestUpdateNumber(const wchar_t* basePath);
 
-    bool IsOpen() const { return m_hFile != nullptr; }
-    // Sparse image header (sectors 0 and 1 in memory) or null.
-    uint8_t* Header() const;
-    uint32_t Kind() const;
-    // Unallocated sectors of a type 6 layer read as zeros (1) or not held (0).
-    void SetZeroFill(int zeroFill);
-    _VROH_OBJ_IMG* Container() const { return m_pContainer; }
-    const std::wstring& Path() const { return m_Path; }
+  bool IsOpen() const { return m_hFile != nullptr; }
+  // Sparse image header (sectors 0 and 1 in memory) or null.
+  uint8_t* Header() const;
+  uint32_t Kind() const;
+  // Unallocated sectors of a type 6 layer read as zeros (1) or not held (0).
+  void SetZeroFill(int zeroFill);
+  _VROH_OBJ_IMG* Container() const { return m_pContainer; }
+  const std::wstring& Path() const { return m_Path; }
 
-    CRITICAL_SECTION m_Lock;
-    HANDLE m_hFile = nullptr;
-    int m_bNew = 0;
-    int m_nType = 0;
-    int m_nDiskNumber = -1;
-    uint64_t m_nCapacity = 0;        // device sectors, header slot included
-    _VROH_BASE_RW* m_pBackEnd = nullptr;
-    _VROH_OBJ_IMG* m_pContainer = nullptr;   // type 6 only
-    int m_nMode = 0;
-    int m_bEmptyAtOpen = 0;          // the file had zero length at open
-    std::wstring m_Path;
+  CRITICAL_SECTION m_Lock;
+  HANDLE m_hFile = nullptr;
+  int m_bNew = 0;
+  int m_nType = 0;
+  int m_nDiskNumber = -1;
+  uint64_t m_nCapacity = 0;  // device sectors, header slot included
+  _VROH_BASE_RW* m_pBackEnd = nullptr;
+  _VROH_OBJ_IMG* m_pContainer = nullptr;  // type 6 only
+  int m_nMode = 0;
+  int m_bEmptyAtOpen = 0;  // the file had zero length at open
+  std::wstring m_Path;
 
-private:
-    _VROH_BASE_RW* Detect(const wchar_t* path, int mode, bool deviceHandle);
+ private:
+  _VROH_BASE_RW* Detect(const wchar_t* path, int mode, bool deviceHandle);
 };

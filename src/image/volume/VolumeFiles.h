@@ -12,50 +12,48 @@
 struct _ntfs_volume;
 
 class VolumeFiles {
-public:
-    virtual ~VolumeFiles() = default;
+ public:
+  virtual ~VolumeFiles() = default;
 
-    // VOLUME_PATH_MISSING, VOLUME_PATH_FILE or VOLUME_PATH_FOLDER.
-    virtual int GetPathType(const wchar_t* path) = 0;
-    // Each out value may be null. Folders carry FILE_ATTRIBUTE_DIRECTORY.
-    virtual int GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
-                            FILETIME* lastAccess, DWORD* attributes, uint64_t* size) = 0;
-    // Each in value may be null; *attributes comes back with the previous value.
-    virtual int SetFileInfo(const wchar_t* path, const FILETIME* creation,
-                            const FILETIME* lastWrite, const FILETIME* lastAccess,
-                            DWORD* attributes) = 0;
-    // Bytes read (the count is cut at the end of the data); 0 on failure.
-    virtual uint64_t ReadFile(const wchar_t* path, void* buffer, uint64_t offset,
-                              uint64_t count) = 0;
-    // Bytes written into an existing file, which grows as needed and keeps
-    // everything else; 0 on failure.
-    virtual uint64_t WriteFile(const wchar_t* path, const void* buffer, uint64_t offset,
-                               uint64_t count) = 0;
-    // Creates a node by mode: 0x8000 file, 0x4000 folder, 0xA000 symbolic-link
-    // node (target), 0x2000 device node. A volume without links or device
-    // nodes fails with ERROR_NOT_SUPPORTED.
-    virtual int CreatePath(const wchar_t* path, unsigned int mode,
-                           const wchar_t* target = nullptr) = 0;
-    // Creates every missing folder of the path.
-    virtual int CreateDirectoryTree(const wchar_t* path) = 0;
-    // A file, or a folder with everything below it.
-    virtual int DeletePath(const wchar_t* path) = 0;
-    // The callback gets every entry (kind 4 folder, 8 file) and stops the
-    // listing by returning 0. 1 when the folder was listed.
-    virtual int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user) = 0;
-    // Links: the tag of a symbolic link or mount point (0 otherwise), its
-    // target, and a new link. A volume without links has none.
-    virtual DWORD GetReparseTag(const wchar_t* path) = 0;
-    virtual int GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length) = 0;
-    virtual int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode,
-                           DWORD tag) = 0;
-    // Free bytes of the volume that holds `path`; 0 when they cannot be told.
-    virtual int GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) = 0;
-    // The NTFS volume when `path` lies on one that copies may stream through
-    // directly, else null.
-    virtual struct _ntfs_volume* NtfsVolumeFor(const wchar_t* path) = 0;
+  // VOLUME_PATH_MISSING, VOLUME_PATH_FILE or VOLUME_PATH_FOLDER.
+  virtual int GetPathType(const wchar_t* path) = 0;
+  // Each out value may be null. Folders carry FILE_ATTRIBUTE_DIRECTORY.
+  virtual int GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* lastWrite,
+                          FILETIME* lastAccess, DWORD* attributes, uint64_t* size) = 0;
+  // Each in value may be null; *attributes comes back with the previous value.
+  virtual int SetFileInfo(const wchar_t* path, const FILETIME* creation, const FILETIME* lastWrite,
+                          const FILETIME* lastAccess, DWORD* attributes) = 0;
+  // Bytes read (the count is cut at the end of the data); 0 on failure.
+  virtual uint64_t ReadFile(const wchar_t* path, void* buffer, uint64_t offset, uint64_t count) = 0;
+  // Bytes written into an existing file, which grows as needed and keeps
+  // everything else; 0 on failure.
+  virtual uint64_t WriteFile(const wchar_t* path, const void* buffer, uint64_t offset,
+                             uint64_t count) = 0;
+  // Creates a node by mode: 0x8000 file, 0x4000 folder, 0xA000 symbolic-link
+  // node (target), 0x2000 device node. A volume without links or device
+  // nodes fails with ERROR_NOT_SUPPORTED.
+  virtual int CreatePath(const wchar_t* path, unsigned int mode,
+                         const wchar_t* target = nullptr) = 0;
+  // Creates every missing folder of the path.
+  virtual int CreateDirectoryTree(const wchar_t* path) = 0;
+  // A file, or a folder with everything below it.
+  virtual int DeletePath(const wchar_t* path) = 0;
+  // The callback gets every entry (kind 4 folder, 8 file) and stops the
+  // listing by returning 0. 1 when the folder was listed.
+  virtual int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user) = 0;
+  // Links: the tag of a symbolic link or mount point (0 otherwise), its
+  // target, and a new link. A volume without links has none.
+  virtual DWORD GetReparseTag(const wchar_t* path) = 0;
+  virtual int GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length) = 0;
+  virtual int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode,
+                         DWORD tag) = 0;
+  // Free bytes of the volume that holds `path`; 0 when they cannot be told.
+  virtual int GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) = 0;
+  // The NTFS volume when `path` lies on one that copies may stream through
+  // directly, else null.
+  virtual struct _ntfs_volume* NtfsVolumeFor(const wchar_t* path) = 0;
 
-    // 1 when the file starts with "MZ", has a "PE" header and machine 0x8664
-    // or 0x14C (reads at most 64 KiB).
-    int IsWindowsExecutable(const wchar_t* path);
+  // 1 when the file starts with "MZ", has a "PE" header and machine 0x8664
+  // or 0x14C (reads at most 64 KiB).
+  int IsWindowsExecutable(const wchar_t* path);
 };

@@ -8,15 +8,15 @@
 // Volume-information record (little-endian, 52 bytes).
 #pragma pack(push, 1)
 struct VolumeInfoRecord {
-    uint32_t fileSystem;       // 0 NTFS; FAT kinds come from CFatVolume
-    uint16_t majorVersion;
-    uint16_t minorVersion;
-    uint64_t totalClusters;
-    uint64_t freeClusters;
-    uint64_t clusterSize;
-    uint64_t sectorSize;
-    uint64_t badClusters;
-    uint32_t gpt;              // 1 when disk sector 0 is a protective MBR
+  uint32_t fileSystem;  // 0 NTFS; FAT kinds come from CFatVolume
+  uint16_t majorVersion;
+  uint16_t minorVersion;
+  uint64_t totalClusters;
+  uint64_t freeClusters;
+  uint64_t clusterSize;
+  uint64_t sectorSize;
+  uint64_t badClusters;
+  uint32_t gpt;  // 1 when disk sector 0 is a protective MBR
 };
 #pragma pack(pop)
 

@@ -31,306 +31,291 @@ const wchar_t kPnpInstance[] = L"VRO&Node&Pnp";
 const wchar_t kDisplayClass[] = L"{4D36E968-E325-11CE-BFC1-08002BE10318}";
 const wchar_t kNetClass[] = L"{4D36E972-E325-11CE-BFC1-08002BE10318}";
 
-std::wstring K(uint32_t controlSet, const wchar_t* format, const wchar_t* a = L"", const wchar_t* b = L"",
-               const wchar_t* c = L"")
-{
-    wchar_t tail[1024], key[1100];
-    _snwprintf(tail, 1024, format, a, b, c);
-    tail[1023] = 0;
-    _snwprintf(key, 1100, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\%s", controlSet, tail);
-    key[1099] = 0;
-    return key;
+std::wstring K(uint32_t controlSet, const wchar_t* format, const wchar_t* a = L"",
+               const wchar_t* b = L"", const wchar_t* c = L"") {
+  wchar_t tail[1024], key[1100];
+  _snwprintf(tail, 1024, format, a, b, c);
+  tail[1023] = 0;
+  _snwprintf(key, 1100, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\%s", controlSet, tail);
+  key[1099] = 0;
+  return key;
 }
 
-std::wstring Join(const std::wstring& a, const std::wstring& b)
-{
-    wchar_t path[kPathChars];
-    lstrcpynW(path, a.c_str(), kPathChars);
-    AppendPathPart(path, kPathChars, b.c_str());
-    return path;
+std::wstring Join(const std::wstring& a, const std::wstring& b) {
+  wchar_t path[kPathChars];
+  lstrcpynW(path, a.c_str(), kPathChars);
+  AppendPathPart(path, kPathChars, b.c_str());
+  return path;
 }
 
-std::wstring CutAt(std::wstring text, const wchar_t* marker)
-{
-    size_t n = wcslen(marker);
-    for (size_t i = 0; i + n <= text.size(); ++i)
-        if (_wcsnicmp(text.c_str() + i, marker, n) == 0)
-            return text.substr(0, i);
-    return text;
+std::wstring CutAt(std::wstring text, const wchar_t* marker) {
+  size_t n = wcslen(marker);
+  for (size_t i = 0; i + n <= text.size(); ++i)
+    if (_wcsnicmp(text.c_str() + i, marker, n) == 0) return text.substr(0, i);
+  return text;
 }
 
 // The settings file beside the program.
-std::wstring SettingsFile()
-{
-    wchar_t path[kPathChars];
-    DWORD n = GetModuleFileNameW(nullptr, path, kPathChars);
-    if (!n || n >= (DWORD)kPathChars)
-        return L"";
-    std::wstring s = path;
-    size_t dot = s.rfind(L'.');
-    size_t slash = s.find_last_of(L"\\/");
-    if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash))
-        s += L".";
-    else
-        s.resize(dot + 1);
-    return s + L"ini";
+std::wstring SettingsFile() {
+  wchar_t path[kPathChars];
+  DWORD n = GetModuleFileNameW(nullptr, path, kPathChars);
+  if (!n || n >= (DWORD)kPathChars) return L"";
+  std::wstring s = path;
+  size_t dot = s.rfind(L'.');
+  size_t slash = s.find_last_of(L"\\/");
+  if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash))
+    s += L".";
+  else
+    s.resize(dot + 1);
+  return s + L"ini";
 }
 
-void KeepCache(CInfInstaller& inst, const wchar_t* hardwareId, wchar_t* script)
-{
-    if (!script[0])
-        return;
-    wchar_t cache[kPathChars];
-    FormatDriverCachePath(inst.PnpProfileId, hardwareId, cache);
-    EncryptFileWithValueKey(script, cache, (uint32_t)inst.PnpProfileId, (uint32_t)(inst.PnpProfileId >> 32));
-    DeleteFileW(script);
-    script[0] = 0;
+void KeepCache(CInfInstaller& inst, const wchar_t* hardwareId, wchar_t* script) {
+  if (!script[0]) return;
+  wchar_t cache[kPathChars];
+  FormatDriverCachePath(inst.PnpProfileId, hardwareId, cache);
+  EncryptFileWithValueKey(script, cache, (uint32_t)inst.PnpProfileId,
+                          (uint32_t)(inst.PnpProfileId >> 32));
+  DeleteFileW(script);
+  script[0] = 0;
 }
 
 }  // namespace
 
-int CompareDottedVersions(const wchar_t* a, const wchar_t* b)
-{
-    auto parts = [](const wchar_t* text, unsigned long out[4]) {
-        out[0] = out[1] = out[2] = out[3] = 0;
-        std::wstring t = text ? std::wstring(text).substr(0, 99) : L"";
-        size_t pos = 0;
-        for (int i = 0; i < 4 && pos <= t.size(); ++i) {
-            size_t dot = t.find(L'.', pos);
-            out[i] = wcstoul(t.substr(pos, dot == std::wstring::npos ? std::wstring::npos : dot - pos).c_str(),
-                             nullptr, 10);
-            if (dot == std::wstring::npos)
-                break;
-            pos = dot + 1;
-        }
-    };
-    unsigned long pa[4], pb[4];
-    parts(a, pa);
-    parts(b, pb);
-    for (int i = 0; i < 4; ++i)
-        if (pa[i] != pb[i])
-            return pa[i] > pb[i] ? 1 : -1;
-    return 0;
+int CompareDottedVersions(const wchar_t* a, const wchar_t* b) {
+  auto parts = [](const wchar_t* text, unsigned long out[4]) {
+    out[0] = out[1] = out[2] = out[3] = 0;
+    std::wstring t = text ? std::wstring(text).substr(0, 99) : L"";
+    size_t pos = 0;
+    for (int i = 0; i < 4 && pos <= t.size(); ++i) {
+      size_t dot = t.find(L'.', pos);
+      out[i] =
+          wcstoul(t.substr(pos, dot == std::wstring::npos ? std::wstring::npos : dot - pos).c_str(),
+                  nullptr, 10);
+      if (dot == std::wstring::npos) break;
+      pos = dot + 1;
+    }
+  };
+  unsigned long pa[4], pb[4];
+  parts(a, pa);
+  parts(b, pb);
+  for (int i = 0; i < 4; ++i)
+    if (pa[i] != pb[i]) return pa[i] > pb[i] ? 1 : -1;
+  return 0;
 }
 
 int IsDeviceDriverCurrent(CMountedImage* image, uint32_t controlSet, const wchar_t* enumerator,
-                          const wchar_t* hardwareId, const wchar_t* storeVersion, wchar_t* instanceName,
-                          int instanceChars, wchar_t* classInstance, int classChars)
-{
-    for (const std::wstring& instance : ListRegistrySubkeys(image, K(controlSet, L"Enum\\%s\\%s", enumerator, hardwareId))) {
-        std::wstring key = K(controlSet, L"Enum\\%s\\%s\\%s", enumerator, hardwareId, instance.c_str());
-        std::wstring service, driver;
-        if (!ReadRegistryText(image, key, L"Service", service) || service.empty() ||
-            !ReadRegistryText(image, key, L"Driver", driver) || driver.empty())
-            continue;
-        std::wstring classKey = K(controlSet, L"Control\\Class\\%s", driver.c_str());
-        if (!RegistryKeyExists(image, classKey))
-            continue;
-        std::wstring version;
-        bool current = !ReadRegistryText(image, classKey, L"DriverVersion", version) || version.empty() ||
-                       !storeVersion || !*storeVersion || CompareDottedVersions(version.c_str(), storeVersion) == 0;
-        size_t slash = driver.find(L'\\');
-        if (classInstance && classChars > 0) {
-            if (slash == std::wstring::npos)
-                continue;
-            lstrcpynW(classInstance, driver.c_str() + slash + 1, classChars);
-        }
-        if (instanceName && instanceChars > 0)
-            lstrcpynW(instanceName, instance.c_str(), instanceChars);
-        if (_wcsicmp(service.c_str(), L"vga") == 0 || _wcsicmp(service.c_str(), L"BasicDisplay") == 0)
-            continue;
-        if (current)
-            return 1;
+                          const wchar_t* hardwareId, const wchar_t* storeVersion,
+                          wchar_t* instanceName, int instanceChars, wchar_t* classInstance,
+                          int classChars) {
+  for (const std::wstring& instance :
+       ListRegistrySubkeys(image, K(controlSet, L"Enum\\%s\\%s", enumerator, hardwareId))) {
+    std::wstring key = K(controlSet, L"Enum\\%s\\%s\\%s", enumerator, hardwareId, instance.c_str());
+    std::wstring service, driver;
+    if (!ReadRegistryText(image, key, L"Service", service) || service.empty() ||
+        !ReadRegistryText(image, key, L"Driver", driver) || driver.empty())
+      continue;
+    std::wstring classKey = K(controlSet, L"Control\\Class\\%s", driver.c_str());
+    if (!RegistryKeyExists(image, classKey)) continue;
+    std::wstring version;
+    bool current = !ReadRegistryText(image, classKey, L"DriverVersion", version) ||
+                   version.empty() || !storeVersion || !*storeVersion ||
+                   CompareDottedVersions(version.c_str(), storeVersion) == 0;
+    size_t slash = driver.find(L'\\');
+    if (classInstance && classChars > 0) {
+      if (slash == std::wstring::npos) continue;
+      lstrcpynW(classInstance, driver.c_str() + slash + 1, classChars);
     }
-    return 0;
+    if (instanceName && instanceChars > 0) lstrcpynW(instanceName, instance.c_str(), instanceChars);
+    if (_wcsicmp(service.c_str(), L"vga") == 0 || _wcsicmp(service.c_str(), L"BasicDisplay") == 0)
+      continue;
+    if (current) return 1;
+  }
+  return 0;
 }
 
-int32_t WriteDisplayDefaultSettings(CMountedImage* image, uint32_t controlSet, uint16_t x, uint16_t y,
-                                    uint16_t refresh)
-{
-    int written = 0;
-    std::wstring classKey = K(controlSet, L"Control\\Class\\%s", kDisplayClass);
-    for (const std::wstring& instance : ListRegistrySubkeys(image, classKey)) {
-        if (instance.size() != 4 || instance.find_first_not_of(L"0123456789") != std::wstring::npos)
-            continue;
-        std::wstring key = classKey + L"\\" + instance;
-        uint32_t values[4] = {x, y, refresh, 32};
-        const wchar_t* names[4] = {L"DefaultSettings.XResolution", L"DefaultSettings.YResolution",
-                                   L"DefaultSettings.VRefresh", L"DefaultSettings.BitsPerPel"};
-        for (int i = 0; i < 4; ++i)
-            image->RegSetValue(key.c_str(), names[i], &values[i], 4, 4);
-        written = 1;
-    }
-    return written ? kDriverPackInstalled : kDriverPackNotInStore;
+int32_t WriteDisplayDefaultSettings(CMountedImage* image, uint32_t controlSet, uint16_t x,
+                                    uint16_t y, uint16_t refresh) {
+  int written = 0;
+  std::wstring classKey = K(controlSet, L"Control\\Class\\%s", kDisplayClass);
+  for (const std::wstring& instance : ListRegistrySubkeys(image, classKey)) {
+    if (instance.size() != 4 || instance.find_first_not_of(L"0123456789") != std::wstring::npos)
+      continue;
+    std::wstring key = classKey + L"\\" + instance;
+    uint32_t values[4] = {x, y, refresh, 32};
+    const wchar_t* names[4] = {L"DefaultSettings.XResolution", L"DefaultSettings.YResolution",
+                               L"DefaultSettings.VRefresh", L"DefaultSettings.BitsPerPel"};
+    for (int i = 0; i < 4; ++i) image->RegSetValue(key.c_str(), names[i], &values[i], 4, 4);
+    written = 1;
+  }
+  return written ? kDriverPackInstalled : kDriverPackNotInStore;
 }
 
 int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wchar_t* hardwareId,
-                                  const wchar_t* index, const wchar_t* address, const wchar_t* extra,
-                                  uint32_t profileLow, uint32_t profileHigh)
-{
-    if (!image || !hardwareId || !image->LoadHives(1))
-        return kDriverPackNoSystemHive;
-    const uint32_t cs = ReadCurrentControlSet(image);
-    const uint64_t profile = ((uint64_t)profileHigh << 32) | profileLow;
-    int32_t result = kDriverPackNotInStore;
-    std::wstring packageFolder, storeFolder;
-    if (kind == kDriverPackResolution) {
-        const uint16_t* r = reinterpret_cast<const uint16_t*>(hardwareId);
-        result = WriteDisplayDefaultSettings(image, cs, r[0], r[1], r[2]);
-        image->UnloadHives();
-        return result;
-    }
-    const uint32_t version = image->GetWindowsVersion();
-    const std::wstring lookup = CutAt(CutAt(hardwareId, L"&REV_"), L"&SUBSYS_").substr(0, 99);
-    wchar_t folder[kPathChars];
-    GetDriverStoreFolder(kind == kDriverPackNetwork ? kStoreNetwork : kStoreDisplay, version, folder);
-    storeFolder = folder;
-    wchar_t enumerator[100] = L"PCI", package[60] = L"";
-    std::wstring ids = FindHardwareIdSections(Join(storeFolder, L"VroDir.ini").c_str(), lookup.c_str(), enumerator, package);
-    packageFolder = package;
-    const std::wstring packagePath = Join(storeFolder, packageFolder);
-    const std::wstring nconfig = Join(packagePath, L"NConfig.ini");
-    while (kind == kDriverPackNetwork || kind == kDriverPackDisplay) {
-        if (ids.empty() || !ids[0])
-            break;
-        std::wstring versionText = ReadIniValue(nconfig.c_str(), L"Workstation", index ? index : L"");
-        if (versionText.empty())
-            versionText = ReadIniValue(nconfig.c_str(), L"Config", L"Version");
-        versionText = versionText.substr(0, 99);
-        wchar_t existingInstance[100] = L"", existingClass[100] = L"";
-        bool display = kind == kDriverPackDisplay;
-        if (IsDeviceDriverCurrent(image, cs, enumerator, hardwareId, versionText.c_str(),
-                                  display ? existingInstance : nullptr, 100, display ? existingClass : nullptr, 100)) {
-            result = kDriverPackCurrent;
-            break;
-        }
-        if (ReplayDriverCache(image, hardwareId, profileLow, profileHigh)) {
-            result = kDriverPackInstalled;
-            break;
-        }
-        if (versionText.empty()) {
-            wchar_t newest[100] = L"";
-            FindNewestVersionFolder(Join(packagePath, L"*.*").c_str(), newest);
-            versionText = newest;
-        }
-        if (versionText.empty()) {
-            result = kDriverPackNoVersion;
-            break;
-        }
-        const std::wstring versionPath = Join(packagePath, versionText);
-        CInfInstaller inst;
-        wchar_t adapterGuid[100] = L"";
-        uint32_t netLuid = 0xFFFFFFFFu;
-        if (!display) {
-            inst.Init(image, version, cs, kInfClassNet, L"Net", kNetClassGuid, 0, profile);
-            if (!PrepareNewAdapterIdentity(&inst, adapterGuid, &netLuid)) {
-                result = kDriverPackNoAdapterIdentity;
-                break;
-            }
-        } else {
-            inst.Init(image, version, cs, kInfClassDisplay, L"Display", kDisplayClassGuid, 1, profile);
-        }
-        wchar_t pendingSection[100] = L"";
-        std::wstring pending =
-            ReadPendingDeviceSection(Join(versionPath, L"VroPnp.ini").c_str(), pendingSection, 100);
-        if (pendingSection[0])
-            lstrcpynW(enumerator, pendingSection, 100);
-        if (!ExtractDeviceInf(image, version, versionPath.c_str(), enumerator, hardwareId)) {
-            result = kDriverPackNoDeviceInf;
-            break;
-        }
-        const std::wstring inf = Join(versionPath, std::wstring(hardwareId) + L".inf");
-        wchar_t script[kPathChars] = L"";
-        if (!CreateTempFileName(script, L"Ins")) {
-            result = kDriverPackRegistryPassFailed;
-            break;
-        }
-        wchar_t service[100] = L"", serviceImage[kPathChars] = L"", classInstance[100] = L"";
-        const std::wstring deviceId = std::wstring(enumerator) + L"\\" + hardwareId;
-        if (!display) {
-            inst.FindFreeClassInstance(kInfClassNet, classInstance);
-            std::wstring instancePath = deviceId + L"\\" + kPnpInstance;
-            const std::wstring driverKey = std::wstring(kNetClass) + L"\\" + classInstance;
-            if (!inst.StageDriverRegistry(inf.c_str(), script, classInstance, adapterGuid, instancePath.c_str(), service,
-                                          nullptr, 0)) {
-                result = kDriverPackRegistryPassFailed;
-                script[0] = 0;   // the pass deleted it
-                break;
-            }
-            inst.AssignServiceTag(service, script);
-            inst.StageNetDeviceInstance(inf.c_str(), script, deviceId.c_str(), service, classInstance, netLuid);
-            inst.StageNetAdapterLinkage(adapterGuid, script, (std::wstring(enumerator) + L"\\\\" + packageFolder).c_str(),
-                                        (std::wstring(enumerator) + L"\\\\" + hardwareId).c_str(), classInstance);
-            if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
-                result = kDriverPackFilePassFailed;
-            } else if (image->ImportRegFile(script) != 0) {
-                result = kDriverPackImportFailed;
-            } else {
-                if (inst.TargetMajor() < 10)
-                    AddAdapterToNetworkConfig(&inst, adapterGuid,
-                                              (std::wstring(enumerator) + L"\\" + packageFolder).c_str(),
-                                              instancePath.c_str(), script);
-                int32_t wrapper =
-                    inst.TargetMajor() < 10 ? FindWrapperAdapter(image, version, cs, nullptr, 0) : -1;
-                BindNewAdapter(&inst, adapterGuid, driverKey.c_str(), wrapper, script);
-                RegisterPnpDevice(image, cs, pending, enumerator);
-                result = kDriverPackInstalled;
-            }
-        } else if (existingClass[0] && existingInstance[0]) {
-            // The device has an instance with another driver: replaced there.
-            std::wstring instancePath = deviceId + L"\\" + existingInstance;
-            const std::wstring driverKey = std::wstring(kDisplayClass) + L"\\" + existingClass;
-            if (!inst.StageDriverRegistry(inf.c_str(), script, existingClass, nullptr, instancePath.c_str(), service,
-                                          serviceImage, kPathChars)) {
-                result = kDriverPackRegistryPassFailed;
-                script[0] = 0;
-                break;
-            }
-            if (inst.RemoveReplacedDriver(service, FindFileNamePart(serviceImage), existingClass))
-                inst.AssignServiceTag(service, script);
-            inst.StageDeviceInstanceKeys(inf.c_str(), script, enumerator, service, driverKey.c_str());
-            if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
-                result = kDriverPackFilePassFailed;
-            } else if (image->ImportRegFile(script) != 0) {
-                result = kDriverPackImportFailed;
-            } else {
-                if (_wcsicmp(existingInstance, kPnpInstance) != 0)
-                    inst.RenameEnumInstance(enumerator, hardwareId, existingInstance, kPnpInstance, script);
-                result = kDriverPackInstalled;
-            }
-        } else {
-            inst.FindFreeClassInstance(kInfClassDisplay, classInstance);
-            std::wstring instancePath = deviceId + L"\\" + kPnpInstance;
-            const std::wstring driverKey = std::wstring(kDisplayClass) + L"\\" + classInstance;
-            if (!inst.StageDriverRegistry(inf.c_str(), script, classInstance, nullptr, instancePath.c_str(), service,
-                                          nullptr, 0)) {
-                result = kDriverPackRegistryPassFailed;
-                script[0] = 0;
-                break;
-            }
-            inst.AssignServiceTag(service, script);
-            inst.StageDisplayDeviceInstance(inf.c_str(), script, deviceId.c_str(), service, classInstance);
-            if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
-                result = kDriverPackFilePassFailed;
-            } else if (image->ImportRegFile(script) != 0) {
-                result = kDriverPackImportFailed;
-            } else {
-                RegisterPnpDevice(image, cs, pending, enumerator);
-                result = kDriverPackInstalled;
-            }
-        }
-        KeepCache(inst, hardwareId, script);
-        break;
-    }
-    // The changed SYSTEM hive must reach the image: a failed write-back is a
-    // failed installation, not a success.
-    if (!image->UnloadHives() && result >= 0)
-        result = kDriverPackImportFailed;
-    if (!packageFolder.empty() && index && *index) {
-        std::wstring value = address ? std::wstring(address).substr(0, 399) : L"";
-        if (address && extra)
-            value += L"|" + std::wstring(extra);
-        WritePrivateProfileStringW(L"History", index, value.c_str(), nconfig.c_str());
-    }
+                                  const wchar_t* index, const wchar_t* address,
+                                  const wchar_t* extra, uint32_t profileLow, uint32_t profileHigh) {
+  if (!image || !hardwareId || !image->LoadHives(1)) return kDriverPackNoSystemHive;
+  const uint32_t cs = ReadCurrentControlSet(image);
+  const uint64_t profile = ((uint64_t)profileHigh << 32) | profileLow;
+  int32_t result = kDriverPackNotInStore;
+  std::wstring packageFolder, storeFolder;
+  if (kind == kDriverPackResolution) {
+    const uint16_t* r = reinterpret_cast<const uint16_t*>(hardwareId);
+    result = WriteDisplayDefaultSettings(image, cs, r[0], r[1], r[2]);
+    image->UnloadHives();
     return result;
+  }
+  const uint32_t version = image->GetWindowsVersion();
+  const std::wstring lookup = CutAt(CutAt(hardwareId, L"&REV_"), L"&SUBSYS_").substr(0, 99);
+  wchar_t folder[kPathChars];
+  GetDriverStoreFolder(kind == kDriverPackNetwork ? kStoreNetwork : kStoreDisplay, version, folder);
+  storeFolder = folder;
+  wchar_t enumerator[100] = L"PCI", package[60] = L"";
+  std::wstring ids = FindHardwareIdSections(Join(storeFolder, L"VroDir.ini").c_str(),
+                                            lookup.c_str(), enumerator, package);
+  packageFolder = package;
+  const std::wstring packagePath = Join(storeFolder, packageFolder);
+  const std::wstring nconfig = Join(packagePath, L"NConfig.ini");
+  while (kind == kDriverPackNetwork || kind == kDriverPackDisplay) {
+    if (ids.empty() || !ids[0]) break;
+    std::wstring versionText = ReadIniValue(nconfig.c_str(), L"Workstation", index ? index : L"");
+    if (versionText.empty()) versionText = ReadIniValue(nconfig.c_str(), L"Config", L"Version");
+    versionText = versionText.substr(0, 99);
+    wchar_t existingInstance[100] = L"", existingClass[100] = L"";
+    bool display = kind == kDriverPackDisplay;
+    if (IsDeviceDriverCurrent(image, cs, enumerator, hardwareId, versionText.c_str(),
+                              display ? existingInstance : nullptr, 100,
+                              display ? existingClass : nullptr, 100)) {
+      result = kDriverPackCurrent;
+      break;
+    }
+    if (ReplayDriverCache(image, hardwareId, profileLow, profileHigh)) {
+      result = kDriverPackInstalled;
+      break;
+    }
+    if (versionText.empty()) {
+      wchar_t newest[100] = L"";
+      FindNewestVersionFolder(Join(packagePath, L"*.*").c_str(), newest);
+      versionText = newest;
+    }
+    if (versionText.empty()) {
+      result = kDriverPackNoVersion;
+      break;
+    }
+    const std::wstring versionPath = Join(packagePath, versionText);
+    CInfInstaller inst;
+    wchar_t adapterGuid[100] = L"";
+    uint32_t netLuid = 0xFFFFFFFFu;
+    if (!display) {
+      inst.Init(image, version, cs, kInfClassNet, L"Net", kNetClassGuid, 0, profile);
+      if (!PrepareNewAdapterIdentity(&inst, adapterGuid, &netLuid)) {
+        result = kDriverPackNoAdapterIdentity;
+        break;
+      }
+    } else {
+      inst.Init(image, version, cs, kInfClassDisplay, L"Display", kDisplayClassGuid, 1, profile);
+    }
+    wchar_t pendingSection[100] = L"";
+    std::wstring pending =
+        ReadPendingDeviceSection(Join(versionPath, L"VroPnp.ini").c_str(), pendingSection, 100);
+    if (pendingSection[0]) lstrcpynW(enumerator, pendingSection, 100);
+    if (!ExtractDeviceInf(image, version, versionPath.c_str(), enumerator, hardwareId)) {
+      result = kDriverPackNoDeviceInf;
+      break;
+    }
+    const std::wstring inf = Join(versionPath, std::wstring(hardwareId) + L".inf");
+    wchar_t script[kPathChars] = L"";
+    if (!CreateTempFileName(script, L"Ins")) {
+      result = kDriverPackRegistryPassFailed;
+      break;
+    }
+    wchar_t service[100] = L"", serviceImage[kPathChars] = L"", classInstance[100] = L"";
+    const std::wstring deviceId = std::wstring(enumerator) + L"\\" + hardwareId;
+    if (!display) {
+      inst.FindFreeClassInstance(kInfClassNet, classInstance);
+      std::wstring instancePath = deviceId + L"\\" + kPnpInstance;
+      const std::wstring driverKey = std::wstring(kNetClass) + L"\\" + classInstance;
+      if (!inst.StageDriverRegistry(inf.c_str(), script, classInstance, adapterGuid,
+                                    instancePath.c_str(), service, nullptr, 0)) {
+        result = kDriverPackRegistryPassFailed;
+        script[0] = 0;  // the pass deleted it
+        break;
+      }
+      inst.AssignServiceTag(service, script);
+      inst.StageNetDeviceInstance(inf.c_str(), script, deviceId.c_str(), service, classInstance,
+                                  netLuid);
+      inst.StageNetAdapterLinkage(
+          adapterGuid, script, (std::wstring(enumerator) + L"\\\\" + packageFolder).c_str(),
+          (std::wstring(enumerator) + L"\\\\" + hardwareId).c_str(), classInstance);
+      if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
+        result = kDriverPackFilePassFailed;
+      } else if (image->ImportRegFile(script) != 0) {
+        result = kDriverPackImportFailed;
+      } else {
+        if (inst.TargetMajor() < 10)
+          AddAdapterToNetworkConfig(&inst, adapterGuid,
+                                    (std::wstring(enumerator) + L"\\" + packageFolder).c_str(),
+                                    instancePath.c_str(), script);
+        int32_t wrapper =
+            inst.TargetMajor() < 10 ? FindWrapperAdapter(image, version, cs, nullptr, 0) : -1;
+        BindNewAdapter(&inst, adapterGuid, driverKey.c_str(), wrapper, script);
+        RegisterPnpDevice(image, cs, pending, enumerator);
+        result = kDriverPackInstalled;
+      }
+    } else if (existingClass[0] && existingInstance[0]) {
+      // The device has an instance with another driver: replaced there.
+      std::wstring instancePath = deviceId + L"\\" + existingInstance;
+      const std::wstring driverKey = std::wstring(kDisplayClass) + L"\\" + existingClass;
+      if (!inst.StageDriverRegistry(inf.c_str(), script, existingClass, nullptr,
+                                    instancePath.c_str(), service, serviceImage, kPathChars)) {
+        result = kDriverPackRegistryPassFailed;
+        script[0] = 0;
+        break;
+      }
+      if (inst.RemoveReplacedDriver(service, FindFileNamePart(serviceImage), existingClass))
+        inst.AssignServiceTag(service, script);
+      inst.StageDeviceInstanceKeys(inf.c_str(), script, enumerator, service, driverKey.c_str());
+      if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
+        result = kDriverPackFilePassFailed;
+      } else if (image->ImportRegFile(script) != 0) {
+        result = kDriverPackImportFailed;
+      } else {
+        if (_wcsicmp(existingInstance, kPnpInstance) != 0)
+          inst.RenameEnumInstance(enumerator, hardwareId, existingInstance, kPnpInstance, script);
+        result = kDriverPackInstalled;
+      }
+    } else {
+      inst.FindFreeClassInstance(kInfClassDisplay, classInstance);
+      std::wstring instancePath = deviceId + L"\\" + kPnpInstance;
+      const std::wstring driverKey = std::wstring(kDisplayClass) + L"\\" + classInstance;
+      if (!inst.StageDriverRegistry(inf.c_str(), script, classInstance, nullptr,
+                                    instancePath.c_str(), service, nullptr, 0)) {
+        result = kDriverPackRegistryPassFailed;
+        script[0] = 0;
+        break;
+      }
+      inst.AssignServiceTag(service, script);
+      inst.StageDisplayDeviceInstance(inf.c_str(), script, deviceId.c_str(), service,
+                                      classInstance);
+      if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
+        result = kDriverPackFilePassFailed;
+      } else if (image->ImportRegFile(script) != 0) {
+        result = kDriverPackImportFailed;
+      } else {
+        RegisterPnpDevice(image, cs, pending, enumerator);
+        result = kDriverPackInstalled;
+      }
+    }
+    KeepCache(inst, hardwareId, script);
+    break;
+  }
+  // The changed SYSTEM hive must reach the image: a failed write-back is a
+  // failed installation, not a success.
+  if (!image->UnloadHives() && result >= 0) result = kDriverPackImportFailed;
+  if (!packageFolder.empty() && index && *index) {
+    std::wstring value = address ? std::wstring(address).substr(0, 399) : L"";
+    if (address && extra) value += L"|" + std::wstring(extra);
+    WritePrivateProfileStringW(L"History", index, value.c_str(), nconfig.c_str());
+  }
+  return result;
 }

@@ -9,24 +9,38 @@
 uint32_t read_le32(const uint8_t* p) {
   return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
-uint16_t read_le16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
-void write_le32(uint8_t* p, uint32_t v) {
-  p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); p[2] = (uint8_t)(v >> 16); p[3] = (uint8_t)(v >> 24);
+uint16_t read_le16(const uint8_t* p) {
+  return (uint16_t)(p[0] | (p[1] << 8));
 }
-void write_le16(uint8_t* p, uint16_t v) { p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); }
+void write_le32(uint8_t* p, uint32_t v) {
+  p[0] = (uint8_t)v;
+  p[1] = (uint8_t)(v >> 8);
+  p[2] = (uint8_t)(v >> 16);
+  p[3] = (uint8_t)(v >> 24);
+}
+void write_le16(uint8_t* p, uint16_t v) {
+  p[0] = (uint8_t)v;
+  p[1] = (uint8_t)(v >> 8);
+}
 
 namespace {
 
 const uint32_t kBinHeader = 0x20;
 
-int32_t raw_size(const HiveImage* img, uint32_t off) { return (int32_t)read_le32(img->buffer + off); }
-uint32_t abs_size(int32_t s) { return s < 0 ? (uint32_t)(-(int64_t)s) : (uint32_t)s; }
+int32_t raw_size(const HiveImage* img, uint32_t off) {
+  return (int32_t)read_le32(img->buffer + off);
+}
+uint32_t abs_size(int32_t s) {
+  return s < 0 ? (uint32_t)(-(int64_t)s) : (uint32_t)s;
+}
 
 // Cell-start bitmap: one bit for every 8 bytes from 0x1000.
 void set_start(HiveImage* img, uint32_t off, bool on) {
   uint32_t i = (off - HIVE_BASE_SIZE) / 8;
-  if (on) img->cellStarts[i >> 6] |= 1ull << (i & 63);
-  else img->cellStarts[i >> 6] &= ~(1ull << (i & 63));
+  if (on)
+    img->cellStarts[i >> 6] |= 1ull << (i & 63);
+  else
+    img->cellStarts[i >> 6] &= ~(1ull << (i & 63));
 }
 bool is_start(const HiveImage* img, uint32_t off) {
   uint32_t i = (off - HIVE_BASE_SIZE) / 8;
@@ -57,7 +71,10 @@ size_t bin_index(const HiveImage* img, uint32_t off) {
   size_t lo = 0, hi = img->bins.size();
   while (hi - lo > 1) {
     size_t mid = (lo + hi) / 2;
-    if (img->bins[mid] <= off) lo = mid; else hi = mid;
+    if (img->bins[mid] <= off)
+      lo = mid;
+    else
+      hi = mid;
   }
   return lo;
 }
@@ -88,7 +105,8 @@ void rebuild_tree(HiveImage* img) {
   while (leaves < img->bins.size()) leaves *= 2;
   img->treeLeaves = leaves;
   img->maxFreeTree.assign(2 * leaves, 0);
-  for (size_t b = 0; b < img->bins.size(); b++) img->maxFreeTree[leaves + b] = scan_max_free(img, b);
+  for (size_t b = 0; b < img->bins.size(); b++)
+    img->maxFreeTree[leaves + b] = scan_max_free(img, b);
   for (size_t n = leaves - 1; n >= 1; n--) {
     uint32_t l = img->maxFreeTree[2 * n], r = img->maxFreeTree[2 * n + 1];
     img->maxFreeTree[n] = l > r ? l : r;
@@ -100,7 +118,9 @@ void refresh_bin(HiveImage* img, uint32_t off) {
   tree_set(img, b, scan_max_free(img, b));
 }
 
-uint32_t round8(uint64_t v) { return (uint32_t)((v + 7) & ~7ull); }
+uint32_t round8(uint64_t v) {
+  return (uint32_t)((v + 7) & ~7ull);
+}
 
 }  // namespace
 
@@ -108,8 +128,13 @@ uint32_t cell_size_at(HiveImage* img, uint32_t off) {
   int32_t s = raw_size(img, off);
   uint32_t a = abs_size(s);
   if (a == 0) return 0;
-  if (s < 0) { img->usedCells++; img->usedBytes += a; }
-  else { img->freeCells++; img->freeBytes += a; }
+  if (s < 0) {
+    img->usedCells++;
+    img->usedBytes += a;
+  } else {
+    img->freeCells++;
+    img->freeBytes += a;
+  }
   return a;
 }
 
@@ -172,8 +197,10 @@ uint32_t append_hbin(HiveImage* img, uint32_t size) {
   img->freeBytes += binSize - kBinHeader;
   img->bins.push_back(bin);
   img->binEnds.push_back((uint32_t)end);
-  if (img->bins.size() > img->treeLeaves) rebuild_tree(img);
-  else tree_set(img, img->bins.size() - 1, (uint32_t)binSize - kBinHeader);
+  if (img->bins.size() > img->treeLeaves)
+    rebuild_tree(img);
+  else
+    tree_set(img, img->bins.size() - 1, (uint32_t)binSize - kBinHeader);
   hive_mark_dirty(img);
   return bin + kBinHeader;
 }
@@ -192,14 +219,17 @@ uint32_t alloc_cell(HiveImage* img, uint32_t hint, uint32_t size) {
   }
   uint32_t have = (uint32_t)raw_size(img, cell);
   uint32_t rest = have - need;
-  if (rest < 8) { need = have; rest = 0; }
+  if (rest < 8) {
+    need = have;
+    rest = 0;
+  }
   if (rest) {
     write_le32(img->buffer + cell + need, rest);
     set_start(img, cell + need, true);
   } else {
     img->freeCells--;
   }
-  write_le32(img->buffer + cell, (uint32_t)-(int32_t)need);
+  write_le32(img->buffer + cell, (uint32_t) - (int32_t)need);
   memset(img->buffer + cell + 4, 0, need - 4);
   img->usedCells++;
   img->usedBytes += need;
@@ -210,7 +240,8 @@ uint32_t alloc_cell(HiveImage* img, uint32_t hint, uint32_t size) {
 }
 
 uint32_t free_cell(HiveImage* img, uint32_t off) {
-  if (off < HIVE_BASE_SIZE + kBinHeader || off >= img->endOfBins || (off & 7) || !is_start(img, off))
+  if (off < HIVE_BASE_SIZE + kBinHeader || off >= img->endOfBins || (off & 7) ||
+      !is_start(img, off))
     return 0;
   int32_t s = raw_size(img, off);
   if (s >= 0) return 0;
@@ -284,14 +315,20 @@ uint32_t load_hive_buffer(const void* data, size_t size, HiveImage** out) {
     return REG_STATUS_FAILURE;
   HiveImage* img = new HiveImage();
   img->buffer = (uint8_t*)malloc(size);
-  if (!img->buffer) { delete img; return REG_STATUS_FAILURE; }
+  if (!img->buffer) {
+    delete img;
+    return REG_STATUS_FAILURE;
+  }
   memcpy(img->buffer, d, size);
   img->size = (uint32_t)size;
   img->state = HIVE_STATE_OPEN;
   img->endOfBins = HIVE_BASE_SIZE + binsLen;
   img->minorVersion = read_le32(d + 0x18);
   size_bitmap(img);
-  auto fail = [&]() { close_hive(img); return REG_STATUS_FAILURE; };
+  auto fail = [&]() {
+    close_hive(img);
+    return REG_STATUS_FAILURE;
+  };
 
   // Bins must follow each other exactly and their cells must tile them.
   for (uint32_t bin = HIVE_BASE_SIZE; bin < img->endOfBins;) {
@@ -317,18 +354,21 @@ uint32_t load_hive_buffer(const void* data, size_t size, HiveImage** out) {
   rebuild_tree(img);
 
   uint32_t root = hive_cell(img, read_le32(d + 0x24));
-  if (!root || hive_record_size(img, root) < 0x4C || read_le16(img->buffer + root + 4) != HiveId('n', 'k'))
+  if (!root || hive_record_size(img, root) < 0x4C ||
+      read_le16(img->buffer + root + 4) != HiveId('n', 'k'))
     return fail();
   img->rootOffset = root;
   img->rootIndexType = HiveId('l', 'f');
   uint32_t idx = hive_cell(img, read_le32(img->buffer + root + 4 + 0x1C));
   if (idx && hive_record_size(img, idx) >= 4) {
     uint16_t id = read_le16(img->buffer + idx + 4);
-    if (id == HiveId('r', 'i') && read_le16(img->buffer + idx + 6) > 0 && hive_record_size(img, idx) >= 8) {
+    if (id == HiveId('r', 'i') && read_le16(img->buffer + idx + 6) > 0 &&
+        hive_record_size(img, idx) >= 8) {
       uint32_t first = hive_cell(img, read_le32(img->buffer + idx + 8));
       id = first && hive_record_size(img, first) >= 4 ? read_le16(img->buffer + first + 4) : 0;
     }
-    if (id == HiveId('l', 'f') || id == HiveId('l', 'h') || id == HiveId('l', 'i')) img->rootIndexType = id;
+    if (id == HiveId('l', 'f') || id == HiveId('l', 'h') || id == HiveId('l', 'i'))
+      img->rootIndexType = id;
   }
   *out = img;
   return REG_STATUS_OK;

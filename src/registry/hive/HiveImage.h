@@ -15,38 +15,40 @@ enum : uint32_t {
 
 enum : uint32_t {
   HIVE_BASE_SIZE = 0x1000,
-  HIVE_NONE = 0xFFFFFFFF,          // relative offset "none"
-  HIVE_BIG_SEGMENT = 16344,        // data bytes per big-data segment
+  HIVE_NONE = 0xFFFFFFFF,    // relative offset "none"
+  HIVE_BIG_SEGMENT = 16344,  // data bytes per big-data segment
 };
 
 // Two-letter record ids as read little-endian from the record start.
-inline constexpr uint16_t HiveId(char a, char b) { return (uint16_t)((uint8_t)a | ((uint8_t)b << 8)); }
+inline constexpr uint16_t HiveId(char a, char b) {
+  return (uint16_t)((uint8_t)a | ((uint8_t)b << 8));
+}
 
 struct HiveImage {
   std::wstring path;
   void* volume = nullptr;
-  int backingKind = 0;            // 1 NTFS volume of the mounted image, 2 FAT volume
+  int backingKind = 0;  // 1 NTFS volume of the mounted image, 2 FAT volume
   uint32_t state = 0;
-  uint32_t pages = 0;             // hive bins counted at load
+  uint32_t pages = 0;  // hive bins counted at load
   uint32_t usedCells = 0, freeCells = 0;
   uint64_t usedBytes = 0, freeBytes = 0;
-  uint32_t size = 0;              // bytes in buffer
-  uint32_t rootOffset = 0;        // buffer offset of the root key cell
+  uint32_t size = 0;        // bytes in buffer
+  uint32_t rootOffset = 0;  // buffer offset of the root key cell
   uint32_t lastBin = 0;
   uint32_t endOfBins = 0;
-  uint16_t rootIndexType = 0;     // id for new subkey indexes
-  uint8_t* buffer = nullptr;      // malloc'd; moves when the hive grows
+  uint16_t rootIndexType = 0;  // id for new subkey indexes
+  uint8_t* buffer = nullptr;   // malloc'd; moves when the hive grows
   uint32_t minorVersion = 0;
-  bool unfinishedWrite = false;   // changes pending in logs that cannot be applied
-  uint32_t logSequence = 0;       // highest sequence number in the hive's logs
-  uint32_t leafMax = 1012;        // entries of a subkey list before it is split under an "ri"
+  bool unfinishedWrite = false;  // changes pending in logs that cannot be applied
+  uint32_t logSequence = 0;      // highest sequence number in the hive's logs
+  uint32_t leafMax = 1012;       // entries of a subkey list before it is split under an "ri"
 
   // Allocator index, rebuilt at load and kept by alloc_cell/free_cell.
-  std::vector<uint32_t> bins;          // buffer offsets of the bins, ascending
+  std::vector<uint32_t> bins;  // buffer offsets of the bins, ascending
   std::vector<uint32_t> binEnds;
-  std::vector<uint32_t> maxFreeTree;   // max tree over bins: largest free cell
+  std::vector<uint32_t> maxFreeTree;  // max tree over bins: largest free cell
   uint32_t treeLeaves = 0;
-  std::vector<uint64_t> cellStarts;    // one bit per 8 bytes from 0x1000
+  std::vector<uint64_t> cellStarts;  // one bit per 8 bytes from 0x1000
   // Subkey index cells known to be in sorted order (binary search allowed).
   std::unordered_set<uint32_t> sortedLists;
 };
@@ -93,6 +95,12 @@ void hive_restore(HiveImage* img, HiveImage* snapshot);
 uint32_t hive_cell(const HiveImage* img, uint32_t rel);
 // Record bytes of an allocated cell (cell size - 4).
 uint32_t hive_record_size(const HiveImage* img, uint32_t cell);
-inline uint8_t* hive_record(HiveImage* img, uint32_t cell) { return img->buffer + cell + 4; }
-inline uint32_t hive_rel(uint32_t cell) { return cell - HIVE_BASE_SIZE; }
-inline void hive_mark_dirty(HiveImage* img) { img->state |= HIVE_STATE_DIRTY; }
+inline uint8_t* hive_record(HiveImage* img, uint32_t cell) {
+  return img->buffer + cell + 4;
+}
+inline uint32_t hive_rel(uint32_t cell) {
+  return cell - HIVE_BASE_SIZE;
+}
+inline void hive_mark_dirty(HiveImage* img) {
+  img->state |= HIVE_STATE_DIRTY;
+}

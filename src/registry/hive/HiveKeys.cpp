@@ -32,16 +32,21 @@ bool read_leaf(HiveImage* img, uint32_t rel, Leaf* lf) {
   if (!c || hive_record_size(img, c) < 4) return false;
   uint16_t id = rd16(img, c, 0);
   uint32_t stride;
-  if (id == HiveId('l', 'i')) stride = 4;
-  else if (id == HiveId('l', 'f') || id == HiveId('l', 'h')) stride = 8;
-  else return false;
+  if (id == HiveId('l', 'i'))
+    stride = 4;
+  else if (id == HiveId('l', 'f') || id == HiveId('l', 'h'))
+    stride = 8;
+  else
+    return false;
   uint32_t count = rd16(img, c, 2);
   if (hive_record_size(img, c) < 4 + count * stride) return false;
   *lf = {c, id, count, stride};
   return true;
 }
 
-uint32_t leaf_rel(HiveImage* img, const Leaf& lf, uint32_t i) { return rd32(img, lf.cell, 4 + i * lf.stride); }
+uint32_t leaf_rel(HiveImage* img, const Leaf& lf, uint32_t i) {
+  return rd32(img, lf.cell, 4 + i * lf.stride);
+}
 
 // The leaves of a key's subkey index, in order. ri is the "ri" cell or 0.
 // False for a malformed index.
@@ -71,7 +76,8 @@ bool key_leaves(HiveImage* img, uint32_t keyCell, std::vector<Leaf>& leaves, uin
 }
 
 // Compares a leaf entry's key name with a name; false when the entry is broken.
-bool entry_compare(HiveImage* img, const Leaf& lf, uint32_t i, const wchar_t* name, size_t n, int* cmp) {
+bool entry_compare(HiveImage* img, const Leaf& lf, uint32_t i, const wchar_t* name, size_t n,
+                   int* cmp) {
   uint32_t child = nk_cell(img, leaf_rel(img, lf, i));
   if (!child) return false;
   *cmp = hive_compare_name(nk_name(img, child), name, n);
@@ -94,8 +100,14 @@ int leaf_find(HiveImage* img, const Leaf& lf, const wchar_t* name, size_t n, uin
     while (lo < hi) {
       uint32_t mid = (lo + hi) / 2;
       if (!entry_compare(img, lf, mid, name, n, &cmp)) return -1;
-      if (cmp == 0) { *pos = mid; return 1; }
-      if (cmp < 0) lo = mid + 1; else hi = mid;
+      if (cmp == 0) {
+        *pos = mid;
+        return 1;
+      }
+      if (cmp < 0)
+        lo = mid + 1;
+      else
+        hi = mid;
     }
     *pos = lo;
     return 0;
@@ -109,8 +121,14 @@ int leaf_find(HiveImage* img, const Leaf& lf, const wchar_t* name, size_t n, uin
     if (!child) return -1;
     HiveName cur = nk_name(img, child);
     cmp = hive_compare_name(cur, name, n);
-    if (cmp == 0 && !found) { *pos = i; found = 1; }
-    if (cmp > 0 && !havePos) { if (!found) *pos = i; havePos = true; }
+    if (cmp == 0 && !found) {
+      *pos = i;
+      found = 1;
+    }
+    if (cmp > 0 && !havePos) {
+      if (!found) *pos = i;
+      havePos = true;
+    }
     if (prevCell && ordered) {
       std::wstring w = hive_name_to_wide(cur);
       if (hive_compare_name(prev, w.c_str(), w.size()) >= 0) ordered = false;
@@ -141,8 +159,10 @@ void write_entry(HiveImage* img, uint32_t leafCell, uint16_t id, uint32_t i, uin
                  const wchar_t* name, size_t n) {
   uint32_t stride = id == HiveId('l', 'i') ? 4 : 8;
   wr32(img, leafCell, 4 + i * stride, childRel);
-  if (id == HiveId('l', 'f')) wr32(img, leafCell, 8 + i * stride, hive_name_hint(name, n));
-  else if (id == HiveId('l', 'h')) wr32(img, leafCell, 8 + i * stride, hive_name_hash(name, n));
+  if (id == HiveId('l', 'f'))
+    wr32(img, leafCell, 8 + i * stride, hive_name_hint(name, n));
+  else if (id == HiveId('l', 'h'))
+    wr32(img, leafCell, 8 + i * stride, hive_name_hash(name, n));
 }
 
 // Splits a full list in two halves under an "ri" (made when the key had a
@@ -163,8 +183,10 @@ bool split_leaf(HiveImage* img, uint32_t keyCell, uint32_t ri, size_t slot, cons
       return false;
     }
     wr16(img, newRi, 0, HiveId('r', 'i'));
-    if (ri) memcpy(img->buffer + newRi + 8, img->buffer + ri + 8, 4 * riCount);
-    else wr32(img, newRi, 4, hive_rel(lf.cell));
+    if (ri)
+      memcpy(img->buffer + newRi + 8, img->buffer + ri + 8, 4 * riCount);
+    else
+      wr32(img, newRi, 4, hive_rel(lf.cell));
   }
   wr16(img, nc, 0, lf.id);
   wr16(img, nc, 2, (uint16_t)rest);
@@ -185,7 +207,8 @@ bool split_leaf(HiveImage* img, uint32_t keyCell, uint32_t ri, size_t slot, cons
 
 // Inserts a child into the key's index at its sorted place. False on a
 // malformed index or a failed allocation (the index is then unchanged).
-bool index_insert(HiveImage* img, uint32_t keyCell, uint32_t childRel, const wchar_t* name, size_t n) {
+bool index_insert(HiveImage* img, uint32_t keyCell, uint32_t childRel, const wchar_t* name,
+                  size_t n) {
   std::vector<Leaf> leaves;
   uint32_t ri;
   if (!key_leaves(img, keyCell, leaves, &ri)) return false;
@@ -207,7 +230,11 @@ bool index_insert(HiveImage* img, uint32_t keyCell, uint32_t childRel, const wch
     uint32_t p;
     int r = leaf_find(img, leaves[s], name, n, &p);
     if (r != 0) return false;  // malformed, or the name is there already
-    if (p < leaves[s].count) { slot = s; pos = p; break; }
+    if (p < leaves[s].count) {
+      slot = s;
+      pos = p;
+      break;
+    }
   }
   Leaf lf = leaves[slot];
   uint32_t leafMax = img->leafMax < 4 ? 4 : img->leafMax > 0xFFFF ? 0xFFFF : img->leafMax;
@@ -227,8 +254,10 @@ bool index_insert(HiveImage* img, uint32_t keyCell, uint32_t childRel, const wch
     bool sorted = img->sortedLists.count(lf.cell) != 0;
     free_cell(img, lf.cell);
     if (sorted) img->sortedLists.insert(nc);
-    if (ri) wr32(img, ri, 4 + 4 * (uint32_t)slot, hive_rel(nc));
-    else wr32(img, keyCell, NK_INDEX, hive_rel(nc));
+    if (ri)
+      wr32(img, ri, 4 + 4 * (uint32_t)slot, hive_rel(nc));
+    else
+      wr32(img, keyCell, NK_INDEX, hive_rel(nc));
     cell = nc;
   }
   uint8_t* e = img->buffer + cell + 8;
@@ -348,8 +377,11 @@ std::vector<std::wstring> split_components(const wchar_t* p, bool* ok) {
   while (p[i]) {
     cur.clear();
     while (p[i] && !(p[i] == L'\\' && p[i + 1] != L'\\')) {
-      if (p[i] == L'\\') { cur += L'\\'; i += 2; }
-      else cur += p[i++];
+      if (p[i] == L'\\') {
+        cur += L'\\';
+        i += 2;
+      } else
+        cur += p[i++];
     }
     if (p[i] == L'\\') i++;
     if (!cur.empty()) comps.push_back(cur);
@@ -406,7 +438,8 @@ uint32_t find_key(HiveImage* img, uint32_t keyOff, const wchar_t* path) {
   return c ? c + 4 : 0;
 }
 
-int next_subkey(HiveImage* img, uint32_t keyOff, uint32_t* listIndex, uint32_t* riSlot, HiveSubkey* out) {
+int next_subkey(HiveImage* img, uint32_t keyOff, uint32_t* listIndex, uint32_t* riSlot,
+                HiveSubkey* out) {
   uint32_t cell = key_cell_of(img, keyOff);
   if (!cell) return -1;
   uint32_t rel = rd32(img, cell, NK_INDEX);
@@ -483,7 +516,8 @@ uint32_t add_key(HiveImage* img, uint32_t parentKeyOff, const wchar_t* name) {
   return c + 4;
 }
 
-uint32_t rename_key(HiveImage* img, uint32_t parentKeyOff, const wchar_t* oldName, const wchar_t* newName) {
+uint32_t rename_key(HiveImage* img, uint32_t parentKeyOff, const wchar_t* oldName,
+                    const wchar_t* newName) {
   uint32_t parent = key_cell_of(img, parentKeyOff);
   size_t no = wlen(oldName), nn = wlen(newName);
   if (!parent || no == 0 || nn == 0 || nn > 255) return 0;
@@ -561,7 +595,10 @@ uint32_t key_full_path(HiveImage* img, uint32_t keyOff, wchar_t* out, uint32_t c
   bool cut = false;
   for (int depth = 0; cell && cell != img->rootOffset && depth <= (int)HIVE_MAX_DEPTH; depth++) {
     std::wstring name = hive_name_to_wide(nk_name(img, cell));
-    if (path.size() + name.size() + 1 > capacity - 6) { cut = true; break; }
+    if (path.size() + name.size() + 1 > capacity - 6) {
+      cut = true;
+      break;
+    }
     path = L"\\" + name + path;
     cell = nk_cell(img, rd32(img, cell, NK_PARENT));
   }

@@ -14,11 +14,20 @@ const uint32_t kPage = 4096;
 const uint32_t kEntryHeader = 40;
 const uint32_t kMaxBins = 0x7FFFF000u - HIVE_BASE_SIZE;  // what a hive load accepts
 enum : uint32_t {
-  BB_SEQ1 = 0x04, BB_SEQ2 = 0x08, BB_TIME = 0x0C, BB_TYPE = 0x1C, BB_BINS = 0x28, BB_CHECKSUM = 0x1FC,
-  LOG_TYPE_OLD = 1, LOG_TYPE_OLD_ALT = 2, LOG_TYPE_NEW = 6,
+  BB_SEQ1 = 0x04,
+  BB_SEQ2 = 0x08,
+  BB_TIME = 0x0C,
+  BB_TYPE = 0x1C,
+  BB_BINS = 0x28,
+  BB_CHECKSUM = 0x1FC,
+  LOG_TYPE_OLD = 1,
+  LOG_TYPE_OLD_ALT = 2,
+  LOG_TYPE_NEW = 6,
 };
 
-uint64_t read_le64(const uint8_t* p) { return (uint64_t)read_le32(p) | ((uint64_t)read_le32(p + 4) << 32); }
+uint64_t read_le64(const uint8_t* p) {
+  return (uint64_t)read_le32(p) | ((uint64_t)read_le32(p + 4) << 32);
+}
 
 uint32_t checksum(const uint8_t* p) {
   uint32_t x = 0;
@@ -43,7 +52,9 @@ void seal_base_block(std::vector<uint8_t>& h, uint32_t seq) {
   write_le32(h.data() + BB_CHECKSUM, checksum(h.data()));
 }
 
-bool sane_bins(uint32_t bins) { return bins && bins % kPage == 0 && bins <= kMaxBins; }
+bool sane_bins(uint32_t bins) {
+  return bins && bins % kPage == 0 && bins <= kMaxBins;
+}
 
 // One "HvLE" entry of a newer-format log.
 struct Entry {
@@ -67,7 +78,8 @@ bool resize_bins(std::vector<uint8_t>& h, uint32_t bins, uint64_t logged) {
 // 1 a sound entry, 0 no entry here (the log ends), -1 an entry that fails
 // its checks.
 int parse_entry(const HiveLogFile& log, size_t at, Entry* e) {
-  if (at > log.size || log.size - at < kEntryHeader || memcmp(log.data + at, "HvLE", 4) != 0) return 0;
+  if (at > log.size || log.size - at < kEntryHeader || memcmp(log.data + at, "HvLE", 4) != 0)
+    return 0;
   const uint8_t* p = log.data + at;
   *e = Entry();
   e->at = at;
@@ -81,7 +93,8 @@ int parse_entry(const HiveLogFile& log, size_t at, Entry* e) {
   if (!sane_bins(e->bins) || e->count > (e->size - kEntryHeader) / 8) return -1;
   uint64_t used = kEntryHeader + 8ull * e->count;
   for (uint32_t i = 0; i < e->count; i++) {
-    uint32_t off = read_le32(p + kEntryHeader + 8 * i), len = read_le32(p + kEntryHeader + 8 * i + 4);
+    uint32_t off = read_le32(p + kEntryHeader + 8 * i),
+             len = read_le32(p + kEntryHeader + 8 * i + 4);
     if (len == 0 || len % kSector || off % kSector || (uint64_t)off + len > e->bins) return -1;
     e->end = std::max<uint64_t>(e->end, (uint64_t)off + len);
     used += len;
@@ -95,7 +108,8 @@ bool apply_entry(std::vector<uint8_t>& h, const HiveLogFile& log, const Entry& e
   const uint8_t* p = log.data + e.at;
   const uint8_t* page = p + kEntryHeader + 8 * e.count;
   for (uint32_t i = 0; i < e.count; i++) {
-    uint32_t off = read_le32(p + kEntryHeader + 8 * i), len = read_le32(p + kEntryHeader + 8 * i + 4);
+    uint32_t off = read_le32(p + kEntryHeader + 8 * i),
+             len = read_le32(p + kEntryHeader + 8 * i + 4);
     memcpy(h.data() + HIVE_BASE_SIZE + off, page, len);
     page += len;
   }
@@ -107,7 +121,8 @@ bool apply_entry(std::vector<uint8_t>& h, const HiveLogFile& log, const Entry& e
 uint32_t newest_entry(const HiveLogFile& log) {
   uint32_t best = 0;
   Entry e;
-  for (size_t at = kSector; parse_entry(log, at, &e) == 1; at += e.size) best = std::max(best, e.seq);
+  for (size_t at = kSector; parse_entry(log, at, &e) == 1; at += e.size)
+    best = std::max(best, e.seq);
   return best;
 }
 
@@ -134,7 +149,7 @@ HiveLogOutcome apply_new(std::vector<uint8_t>& h, std::vector<const HiveLogFile*
       started = true;
       prev = e.seq;
       if (e.seq < from || (applied && e.seq < next)) continue;  // in the hive already
-      if (applied && e.seq != next) return HIVE_LOG_REFUSED;      // entries are missing
+      if (applied && e.seq != next) return HIVE_LOG_REFUSED;    // entries are missing
       if (!apply_entry(h, *log, e)) return HIVE_LOG_REFUSED;
       next = e.seq + 1;
       applied = true;
@@ -149,7 +164,8 @@ HiveLogOutcome apply_new(std::vector<uint8_t>& h, std::vector<const HiveLogFile*
 // pages of the bins, then each dirty page in bitmap order.
 bool apply_old(std::vector<uint8_t>& h, const HiveLogFile& log) {
   uint32_t bins = read_le32(log.data + BB_BINS);
-  if (!sane_bins(bins) || log.size < kSector + 4 || memcmp(log.data + kSector, "DIRT", 4) != 0) return false;
+  if (!sane_bins(bins) || log.size < kSector + 4 || memcmp(log.data + kSector, "DIRT", 4) != 0)
+    return false;
   size_t bitmap = bins / kPage;  // one bit per 512 bytes
   if (log.size - kSector - 4 < bitmap) return false;
   const uint8_t* bits = log.data + kSector + 4;
@@ -179,10 +195,14 @@ uint64_t hive_log_hash(const uint8_t* p, size_t n) {
   uint32_t lo = 0x7A4E55C5, hi = 0x82EF4D88;
   auto rotl = [](uint32_t x, int k) { return (x << k) | (x >> (32 - k)); };
   auto block = [&]() {
-    hi ^= lo; lo = rotl(lo, 20);
-    lo += hi; hi = rotl(hi, 9);
-    hi ^= lo; lo = rotl(lo, 27);
-    lo += hi; hi = rotl(hi, 19);
+    hi ^= lo;
+    lo = rotl(lo, 20);
+    lo += hi;
+    hi = rotl(hi, 9);
+    hi ^= lo;
+    lo = rotl(lo, 27);
+    lo += hi;
+    hi = rotl(hi, 19);
   };
   size_t i = 0;
   for (; n - i >= 4; i += 4) {
@@ -200,21 +220,25 @@ uint64_t hive_log_hash(const uint8_t* p, size_t n) {
 HiveLogOutcome hive_apply_logs(std::vector<uint8_t>& hive, const std::vector<HiveLogFile>& logs,
                                uint32_t* maxSequence) {
   std::vector<uint8_t> recovered;
-  HiveLogOutcome r = hive_apply_logs(static_cast<const std::vector<uint8_t>&>(hive), logs, maxSequence, &recovered);
+  HiveLogOutcome r = hive_apply_logs(static_cast<const std::vector<uint8_t>&>(hive), logs,
+                                     maxSequence, &recovered);
   if (r == HIVE_LOG_RECOVERED) hive.swap(recovered);
   return r;
 }
 
-HiveLogOutcome hive_apply_logs(const std::vector<uint8_t>& hive, const std::vector<HiveLogFile>& logs,
-                               uint32_t* maxSequence, std::vector<uint8_t>* recovered) {
+HiveLogOutcome hive_apply_logs(const std::vector<uint8_t>& hive,
+                               const std::vector<HiveLogFile>& logs, uint32_t* maxSequence,
+                               std::vector<uint8_t>* recovered) {
   *maxSequence = 0;
   std::vector<const HiveLogFile*> newer, older;
   bool unusable = false;
   for (const HiveLogFile& log : logs) {
     if (log.unreadable) unusable = true;
-    if (!log.data || log.size == 0 || all_zero(log.data, std::min<size_t>(log.size, kSector))) continue;
+    if (!log.data || log.size == 0 || all_zero(log.data, std::min<size_t>(log.size, kSector)))
+      continue;
     uint32_t type = log.size >= kSector ? read_le32(log.data + BB_TYPE) : 0;
-    if (!base_block_sound(log.data, log.size) || read_le32(log.data + BB_SEQ1) != read_le32(log.data + BB_SEQ2) ||
+    if (!base_block_sound(log.data, log.size) ||
+        read_le32(log.data + BB_SEQ1) != read_le32(log.data + BB_SEQ2) ||
         (type != LOG_TYPE_NEW && type != LOG_TYPE_OLD && type != LOG_TYPE_OLD_ALT)) {
       unusable = true;
       continue;
@@ -229,7 +253,8 @@ HiveLogOutcome hive_apply_logs(const std::vector<uint8_t>& hive, const std::vect
   }
   if (hive.size() < HIVE_BASE_SIZE || memcmp(hive.data(), "regf", 4) != 0) return HIVE_LOG_REFUSED;
   bool sound = checksum(hive.data()) == read_le32(hive.data() + BB_CHECKSUM);
-  if (sound && read_le32(hive.data() + BB_SEQ1) == read_le32(hive.data() + BB_SEQ2)) return HIVE_LOG_CLEAN;
+  if (sound && read_le32(hive.data() + BB_SEQ1) == read_le32(hive.data() + BB_SEQ2))
+    return HIVE_LOG_CLEAN;
   if (newer.empty() && older.empty()) return unusable ? HIVE_LOG_REFUSED : HIVE_LOG_NO_LOG;
   // What a log that fails its checks holds is unknown: nothing is applied
   // then, for a hive brought up to date with part of its changes is worse
@@ -254,8 +279,9 @@ HiveLogOutcome hive_apply_logs(const std::vector<uint8_t>& hive, const std::vect
   } else {
     // The log written for this very state of the hive carries its time.
     uint64_t stamp = sound ? read_le64(hive.data() + BB_TIME)
-                           : hive.size() >= HIVE_BASE_SIZE + 0x1C ? read_le64(hive.data() + HIVE_BASE_SIZE + 0x14)
-                                                                  : 0;
+                     : hive.size() >= HIVE_BASE_SIZE + 0x1C
+                         ? read_le64(hive.data() + HIVE_BASE_SIZE + 0x14)
+                         : 0;
     const HiveLogFile* pick = nullptr;
     for (const HiveLogFile* l : older)
       if (read_le64(l->data + BB_TIME) == stamp &&

@@ -31,8 +31,9 @@ HiveLogOutcome hive_apply_logs(std::vector<uint8_t>& hive, const std::vector<Hiv
                                uint32_t* maxSequence);
 // The same leaving the hive as it is: the result goes to recovered, which
 // is filled only for HIVE_LOG_RECOVERED (a clean hive is never copied).
-HiveLogOutcome hive_apply_logs(const std::vector<uint8_t>& hive, const std::vector<HiveLogFile>& logs,
-                               uint32_t* maxSequence, std::vector<uint8_t>* recovered);
+HiveLogOutcome hive_apply_logs(const std::vector<uint8_t>& hive,
+                               const std::vector<HiveLogFile>& logs, uint32_t* maxSequence,
+                               std::vector<uint8_t>* recovered);
 
 // The Marvin32 hash of the log entries (their fixed seed).
 uint64_t hive_log_hash(const uint8_t* p, size_t n);

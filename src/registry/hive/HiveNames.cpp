@@ -1,7 +1,6 @@
 // Hive name conversions, comparison and hashes.
 #include "registry/hive/HiveNames.h"
 
-
 struct UpcaseRun {
   uint16_t first;
   int32_t delta;
@@ -86,7 +85,10 @@ uint32_t hive_name_hint(const wchar_t* s, size_t n) {
 std::string hive_encode_name(const wchar_t* s, size_t n, bool* compressed) {
   bool narrow = true;
   for (size_t i = 0; i < n; i++)
-    if ((uint16_t)s[i] > 0xFF) { narrow = false; break; }
+    if ((uint16_t)s[i] > 0xFF) {
+      narrow = false;
+      break;
+    }
   *compressed = narrow;
   std::string out;
   if (narrow) {

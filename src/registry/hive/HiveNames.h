@@ -10,7 +10,9 @@ struct HiveName {
   uint32_t bytes = 0;
   bool compressed = false;
   uint32_t units() const { return compressed ? bytes : bytes / 2; }
-  uint16_t at(uint32_t i) const { return compressed ? p[i] : (uint16_t)(p[2 * i] | (p[2 * i + 1] << 8)); }
+  uint16_t at(uint32_t i) const {
+    return compressed ? p[i] : (uint16_t)(p[2 * i] | (p[2 * i + 1] << 8));
+  }
 };
 
 wchar_t reg_upcase(wchar_t c);

@@ -7,21 +7,51 @@
 #include "registry/hive/HiveNames.h"
 
 enum : uint32_t {
-  NK_FLAGS = 0x02, NK_TIME = 0x04, NK_PARENT = 0x10, NK_SUBCOUNT = 0x14, NK_VSUBCOUNT = 0x18,
-  NK_INDEX = 0x1C, NK_VINDEX = 0x20, NK_VALCOUNT = 0x24, NK_VALLIST = 0x28, NK_SECURITY = 0x2C,
-  NK_CLASS = 0x30, NK_MAXNAME = 0x34, NK_MAXCLASS = 0x38, NK_MAXVALNAME = 0x3C, NK_MAXVALDATA = 0x40,
-  NK_WORKVAR = 0x44, NK_NAMELEN = 0x48, NK_CLASSLEN = 0x4A, NK_NAME = 0x4C,
+  NK_FLAGS = 0x02,
+  NK_TIME = 0x04,
+  NK_PARENT = 0x10,
+  NK_SUBCOUNT = 0x14,
+  NK_VSUBCOUNT = 0x18,
+  NK_INDEX = 0x1C,
+  NK_VINDEX = 0x20,
+  NK_VALCOUNT = 0x24,
+  NK_VALLIST = 0x28,
+  NK_SECURITY = 0x2C,
+  NK_CLASS = 0x30,
+  NK_MAXNAME = 0x34,
+  NK_MAXCLASS = 0x38,
+  NK_MAXVALNAME = 0x3C,
+  NK_MAXVALDATA = 0x40,
+  NK_WORKVAR = 0x44,
+  NK_NAMELEN = 0x48,
+  NK_CLASSLEN = 0x4A,
+  NK_NAME = 0x4C,
   NK_COMP_NAME = 0x20,
-  VK_NAMELEN = 0x02, VK_DATALEN = 0x04, VK_DATA = 0x08, VK_TYPE = 0x0C, VK_FLAGS = 0x10, VK_NAME = 0x14,
+  VK_NAMELEN = 0x02,
+  VK_DATALEN = 0x04,
+  VK_DATA = 0x08,
+  VK_TYPE = 0x0C,
+  VK_FLAGS = 0x10,
+  VK_NAME = 0x14,
   VK_COMP_NAME = 0x01,
-  SK_FLINK = 0x04, SK_BLINK = 0x08, SK_REFCOUNT = 0x0C,
+  SK_FLINK = 0x04,
+  SK_BLINK = 0x08,
+  SK_REFCOUNT = 0x0C,
   HIVE_MAX_DEPTH = 512,
 };
 
-inline uint32_t rd32(HiveImage* img, uint32_t cell, uint32_t field) { return read_le32(img->buffer + cell + 4 + field); }
-inline uint16_t rd16(HiveImage* img, uint32_t cell, uint32_t field) { return read_le16(img->buffer + cell + 4 + field); }
-inline void wr32(HiveImage* img, uint32_t cell, uint32_t field, uint32_t v) { write_le32(img->buffer + cell + 4 + field, v); }
-inline void wr16(HiveImage* img, uint32_t cell, uint32_t field, uint16_t v) { write_le16(img->buffer + cell + 4 + field, v); }
+inline uint32_t rd32(HiveImage* img, uint32_t cell, uint32_t field) {
+  return read_le32(img->buffer + cell + 4 + field);
+}
+inline uint16_t rd16(HiveImage* img, uint32_t cell, uint32_t field) {
+  return read_le16(img->buffer + cell + 4 + field);
+}
+inline void wr32(HiveImage* img, uint32_t cell, uint32_t field, uint32_t v) {
+  write_le32(img->buffer + cell + 4 + field, v);
+}
+inline void wr16(HiveImage* img, uint32_t cell, uint32_t field, uint16_t v) {
+  write_le16(img->buffer + cell + 4 + field, v);
+}
 
 // Allocated cell holding a record with the id and at least min record bytes.
 inline uint32_t typed_cell(HiveImage* img, uint32_t rel, uint16_t id, uint32_t min) {

@@ -12,8 +12,8 @@ namespace {
 struct DataLoc {
   enum Kind { NONE, INLINE, CELL, BIG, BAD } kind = NONE;
   uint32_t len = 0;
-  uint32_t cell = 0;       // data cell or "db" cell
-  uint32_t list = 0;       // segment list of big data
+  uint32_t cell = 0;                                // data cell or "db" cell
+  uint32_t list = 0;                                // segment list of big data
   std::vector<std::pair<uint32_t, uint32_t>> segs;  // segment cell, data bytes
 };
 
@@ -30,31 +30,49 @@ DataLoc locate_data(HiveImage* img, uint32_t vk) {
   }
   if (d.len == 0) return d;
   uint32_t c = hive_cell(img, rd32(img, vk, VK_DATA));
-  if (!c) { d.kind = DataLoc::BAD; return d; }
+  if (!c) {
+    d.kind = DataLoc::BAD;
+    return d;
+  }
   d.cell = c;
   uint32_t rs = hive_record_size(img, c);
-  if (rs >= d.len) { d.kind = DataLoc::CELL; return d; }
+  if (rs >= d.len) {
+    d.kind = DataLoc::CELL;
+    return d;
+  }
   if (d.len <= HIVE_BIG_SEGMENT || rs < 8 || rd16(img, c, 0) != HiveId('d', 'b')) {
     d.kind = DataLoc::BAD;
     return d;
   }
   uint32_t count = rd16(img, c, 2);
   uint32_t list = hive_cell(img, rd32(img, c, 4));
-  if (!list || count == 0 || hive_record_size(img, list) < 4 * count) { d.kind = DataLoc::BAD; return d; }
+  if (!list || count == 0 || hive_record_size(img, list) < 4 * count) {
+    d.kind = DataLoc::BAD;
+    return d;
+  }
   // Segments hold 16344 bytes each; older writers used the segment's cell
   // size instead, recognisable by the segment count.
   bool fixed = count == (d.len + HIVE_BIG_SEGMENT - 1) / HIVE_BIG_SEGMENT;
   uint32_t left = d.len;
   for (uint32_t i = 0; i < count; i++) {
     uint32_t s = hive_cell(img, rd32(img, list, 4 * i));
-    if (!s) { d.kind = DataLoc::BAD; return d; }
+    if (!s) {
+      d.kind = DataLoc::BAD;
+      return d;
+    }
     uint32_t cap = fixed ? HIVE_BIG_SEGMENT : hive_record_size(img, s) - 4;
     uint32_t take = left < cap ? left : cap;
-    if (hive_record_size(img, s) < take) { d.kind = DataLoc::BAD; return d; }
+    if (hive_record_size(img, s) < take) {
+      d.kind = DataLoc::BAD;
+      return d;
+    }
     d.segs.push_back({s, take});
     left -= take;
   }
-  if (left) { d.kind = DataLoc::BAD; return d; }
+  if (left) {
+    d.kind = DataLoc::BAD;
+    return d;
+  }
   d.kind = DataLoc::BIG;
   d.list = list;
   return d;
@@ -69,7 +87,8 @@ void free_data(HiveImage* img, const DataLoc& d) {
   }
 }
 
-uint32_t value_cell(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_t* keyCell, int* index) {
+uint32_t value_cell(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_t* keyCell,
+                    int* index) {
   uint32_t key = key_cell_of(img, keyOff);
   if (keyCell) *keyCell = key;
   if (!key || !name) return 0;
@@ -138,7 +157,8 @@ int64_t get_value_len(HiveImage* img, uint32_t keyOff, const wchar_t* name) {
   return vk ? (int64_t)(rd32(img, vk, VK_DATALEN) & 0x7FFFFFFF) : -1;
 }
 
-const uint8_t* get_value_data(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_t typeFilter) {
+const uint8_t* get_value_data(HiveImage* img, uint32_t keyOff, const wchar_t* name,
+                              uint32_t typeFilter) {
   uint32_t vk = value_cell(img, keyOff, name, nullptr, nullptr);
   if (!vk || (typeFilter && rd32(img, vk, VK_TYPE) != typeFilter)) return nullptr;
   DataLoc d = locate_data(img, vk);
@@ -147,8 +167,8 @@ const uint8_t* get_value_data(HiveImage* img, uint32_t keyOff, const wchar_t* na
   return nullptr;
 }
 
-RegValueBuf* copy_value_to_buf(HiveImage* img, RegValueBuf* buf, uint32_t keyOff, const wchar_t* name,
-                               uint32_t typeFilter) {
+RegValueBuf* copy_value_to_buf(HiveImage* img, RegValueBuf* buf, uint32_t keyOff,
+                               const wchar_t* name, uint32_t typeFilter) {
   uint32_t vk = value_cell(img, keyOff, name, nullptr, nullptr);
   if (!vk || (typeFilter && rd32(img, vk, VK_TYPE) != typeFilter)) return nullptr;
   DataLoc d = locate_data(img, vk);
@@ -159,8 +179,10 @@ RegValueBuf* copy_value_to_buf(HiveImage* img, RegValueBuf* buf, uint32_t keyOff
     if (!buf) return nullptr;
   }
   buf->length = d.len;
-  if (d.kind == DataLoc::INLINE) memcpy(buf->data, img->buffer + vk + 4 + VK_DATA, d.len);
-  else if (d.kind == DataLoc::CELL) memcpy(buf->data, img->buffer + d.cell + 4, d.len);
+  if (d.kind == DataLoc::INLINE)
+    memcpy(buf->data, img->buffer + vk + 4 + VK_DATA, d.len);
+  else if (d.kind == DataLoc::CELL)
+    memcpy(buf->data, img->buffer + d.cell + 4, d.len);
   else if (d.kind == DataLoc::BIG) {
     uint32_t at = 0;
     for (auto& s : d.segs) {
@@ -171,13 +193,16 @@ RegValueBuf* copy_value_to_buf(HiveImage* img, RegValueBuf* buf, uint32_t keyOff
   return buf;
 }
 
-const uint8_t* value_data_at(HiveImage* img, uint32_t vk, std::vector<uint8_t>* scratch, uint32_t* length) {
+const uint8_t* value_data_at(HiveImage* img, uint32_t vk, std::vector<uint8_t>* scratch,
+                             uint32_t* length) {
   *length = 0;
   if (!vk) return nullptr;
   DataLoc d = locate_data(img, vk);
   const uint8_t* data = nullptr;
-  if (d.kind == DataLoc::INLINE) data = img->buffer + vk + 4 + VK_DATA;
-  else if (d.kind == DataLoc::CELL) data = img->buffer + d.cell + 4;
+  if (d.kind == DataLoc::INLINE)
+    data = img->buffer + vk + 4 + VK_DATA;
+  else if (d.kind == DataLoc::CELL)
+    data = img->buffer + d.cell + 4;
   else if (d.kind == DataLoc::BIG) {
     scratch->resize(d.len);
     uint32_t at = 0;
@@ -197,7 +222,8 @@ uint32_t put_data_to_value(HiveImage* img, const void* data, uint32_t length, ui
   uint32_t vk = value_cell(img, keyOff, name, &key, nullptr);
   if (!vk || length > 0x7FFFFFF0u || (typeFilter && rd32(img, vk, VK_TYPE) != typeFilter)) return 0;
   DataLoc old = locate_data(img, vk);
-  if (old.kind == DataLoc::BAD) old.kind = DataLoc::NONE;  // unreadable old data is left where it is
+  if (old.kind == DataLoc::BAD)
+    old.kind = DataLoc::NONE;  // unreadable old data is left where it is
   const uint8_t* src = (const uint8_t*)data;
   uint32_t newCell = 0;
   bool reuse = false;
@@ -216,7 +242,10 @@ uint32_t put_data_to_value(HiveImage* img, const void* data, uint32_t length, ui
       // 4 spare bytes per segment: readers that take a segment's cell size
       // minus 8 as its data length then see all of it.
       uint32_t s = alloc_cell(img, vk, take + 4);
-      if (!s) { ok = false; break; }
+      if (!s) {
+        ok = false;
+        break;
+      }
       segs.push_back(s);
       memcpy(img->buffer + s + 4, src + i * HIVE_BIG_SEGMENT, take);
       wr32(img, list, 4 * i, hive_rel(s));
@@ -256,8 +285,8 @@ uint32_t put_data_to_value(HiveImage* img, const void* data, uint32_t length, ui
   return length ? length : 0x80000000u;
 }
 
-uint32_t put_buf_to_value(HiveImage* img, const RegValueBuf* buf, uint32_t keyOff, const wchar_t* name,
-                          uint32_t typeFilter) {
+uint32_t put_buf_to_value(HiveImage* img, const RegValueBuf* buf, uint32_t keyOff,
+                          const wchar_t* name, uint32_t typeFilter) {
   if (!buf) return 0;
   return put_data_to_value(img, buf->data, buf->length, keyOff, name, typeFilter);
 }

@@ -35,7 +35,8 @@ const wchar_t kHexDigits[] = L"0123456789abcdef";
 // Hex data wrapped as regedit does: 25 bytes a line, the first line shortened
 // by the width of the name and type prefix. Written in place: room for every
 // byte and continuation is made first and the rest cut off after.
-void export_hex_data(std::wstring& out, uint32_t type, size_t nameWidth, const uint8_t* data, uint32_t length) {
+void export_hex_data(std::wstring& out, uint32_t type, size_t nameWidth, const uint8_t* data,
+                     uint32_t length) {
   size_t width = nameWidth;
   if (type == HIVE_REG_BINARY) {
     out += L"hex:";
@@ -175,8 +176,8 @@ class Exporter {
   bool filter_;
   std::wstring& out_;
   std::unordered_set<uint32_t> visited_;
-  std::vector<uint8_t> scratch_;   // big data of the value being written
-  std::wstring text_;              // the REG_SZ text being written
+  std::vector<uint8_t> scratch_;  // big data of the value being written
+  std::wstring text_;             // the REG_SZ text being written
 };
 
 // Cuts a quoted token starting at s[i] == '"': unescapes \\ and \" and any
@@ -208,7 +209,10 @@ std::wstring unescape_reg_text(const std::wstring& s) {
 
 void trim(std::wstring& s) {
   size_t a = s.find_first_not_of(L" \t");
-  if (a == std::wstring::npos) { s.clear(); return; }
+  if (a == std::wstring::npos) {
+    s.clear();
+    return;
+  }
   size_t b = s.find_last_not_of(L" \t");
   s = s.substr(a, b - a + 1);
 }
@@ -233,7 +237,8 @@ class Importer {
     while (NextLine(text, pos, line)) {
       if (first) {
         first = false;
-        if (!equal_nocase_prefix(line, L"Windows Registry Editor", 23) && !equal_nocase_prefix(line, L"REGEDIT4", 8))
+        if (!equal_nocase_prefix(line, L"Windows Registry Editor", 23) &&
+            !equal_nocase_prefix(line, L"REGEDIT4", 8))
           return -1;
         continue;
       }
@@ -277,13 +282,15 @@ class Importer {
 
   bool Section(const std::wstring& line) {
     size_t close = line.rfind(L']');
-    std::wstring path = line.substr(1, close == std::wstring::npos || close == 0 ? std::wstring::npos : close - 1);
+    std::wstring path =
+        line.substr(1, close == std::wstring::npos || close == 0 ? std::wstring::npos : close - 1);
     key_ = 0;
     bool remove = !path.empty() && path[0] == L'-';
     if (remove) path.erase(0, 1);
     size_t n = prefix_.size();
     // The path must be the prefix itself or lie below it.
-    if (!equal_nocase_prefix(path, prefix_.c_str(), n) || (path.size() > n && path[n] != L'\\' && n))
+    if (!equal_nocase_prefix(path, prefix_.c_str(), n) ||
+        (path.size() > n && path[n] != L'\\' && n))
       return true;
     std::vector<std::wstring> comps;
     for (size_t i = n; i < path.size();) {
@@ -327,7 +334,8 @@ class Importer {
       while ((end = read_quoted(line, 0, &name_)) == std::wstring::npos) {
         const std::wstring& t = *text_;
         size_t& pos = *pos_;
-        if (pos == 0 || pos >= t.size() || (t[pos - 1] != L'\r' && t[pos - 1] != L'\n') || line.size() > 64000)
+        if (pos == 0 || pos >= t.size() || (t[pos - 1] != L'\r' && t[pos - 1] != L'\n') ||
+            line.size() > 64000)
           return false;
         size_t e = t.find_first_of(L"\r\n", pos);
         if (e == std::wstring::npos) e = t.size();
@@ -391,7 +399,9 @@ class Importer {
   std::wstring name_, data_;
 };
 
-bool write_all(FILE* f, const void* p, size_t n) { return n == 0 || fwrite(p, 1, n, f) == n; }
+bool write_all(FILE* f, const void* p, size_t n) {
+  return n == 0 || fwrite(p, 1, n, f) == n;
+}
 
 bool write_text(FILE* f, const std::wstring& s) {
   // UTF-16LE whatever the host's byte order
@@ -407,7 +417,8 @@ std::wstring reg_escape_string(const std::wstring& text) {
   return std::wstring(out.data());
 }
 
-bool parse_reg_data(const std::wstring& data, uint32_t* type, std::vector<uint8_t>* bytes, bool* remove) {
+bool parse_reg_data(const std::wstring& data, uint32_t* type, std::vector<uint8_t>* bytes,
+                    bool* remove) {
   bytes->clear();
   *remove = false;
   if (data == L"-") {
@@ -418,7 +429,8 @@ bool parse_reg_data(const std::wstring& data, uint32_t* type, std::vector<uint8_
     // quoted data is a string, whatever it looks like
     std::wstring text;
     size_t end = read_quoted(data, 0, &text);
-    if (end == std::wstring::npos || data.find_first_not_of(L" \t", end) != std::wstring::npos) return false;
+    if (end == std::wstring::npos || data.find_first_not_of(L" \t", end) != std::wstring::npos)
+      return false;
     *type = HIVE_REG_SZ;
     for (wchar_t c : text) {
       bytes->push_back((uint8_t)c);
@@ -492,8 +504,8 @@ bool parse_reg_data(const std::wstring& data, uint32_t* type, std::vector<uint8_
   return true;
 }
 
-uint32_t export_key_text(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix, const wchar_t* keyPath,
-                         bool header, bool filter, std::wstring& out) {
+uint32_t export_key_text(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix,
+                         const wchar_t* keyPath, bool header, bool filter, std::wstring& out) {
   uint32_t key = (keyPath && keyPath[0]) ? find_key(img, startKeyOff, keyPath)
                                          : (startKeyOff ? startKeyOff : hive_root_key(img));
   if (!key) return REG_STATUS_NOT_FOUND;
@@ -504,8 +516,8 @@ uint32_t export_key_text(HiveImage* img, uint32_t startKeyOff, const wchar_t* ro
   return ok ? REG_STATUS_OK : REG_STATUS_FAILURE;
 }
 
-uint32_t export_key_reg(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix, const wchar_t* keyPath,
-                        const wchar_t* hostPath, bool append, bool filter) {
+uint32_t export_key_reg(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix,
+                        const wchar_t* keyPath, const wchar_t* hostPath, bool append, bool filter) {
   uint32_t key = (keyPath && keyPath[0]) ? find_key(img, startKeyOff, keyPath)
                                          : (startKeyOff ? startKeyOff : hive_root_key(img));
   if (!key) return REG_STATUS_NOT_FOUND;
@@ -575,13 +587,15 @@ bool reg_text_sections(const std::wstring& text, std::vector<std::wstring>* sect
   size_t pos = 0;
   std::wstring line;
   if (!Importer::NextLine(text, pos, line) ||
-      (!equal_nocase_prefix(line, L"Windows Registry Editor", 23) && !equal_nocase_prefix(line, L"REGEDIT4", 8)))
+      (!equal_nocase_prefix(line, L"Windows Registry Editor", 23) &&
+       !equal_nocase_prefix(line, L"REGEDIT4", 8)))
     return false;
   // Hex data continues on lines of its own, never beginning with "[".
   while (Importer::NextLine(text, pos, line)) {
     if (line[0] != L'[') continue;
     size_t close = line.rfind(L']');
-    std::wstring path = line.substr(1, close == std::wstring::npos || close == 0 ? std::wstring::npos : close - 1);
+    std::wstring path =
+        line.substr(1, close == std::wstring::npos || close == 0 ? std::wstring::npos : close - 1);
     if (!path.empty() && path[0] == L'-') path.erase(0, 1);
     sections->push_back(path);
   }

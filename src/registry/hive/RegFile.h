@@ -15,11 +15,11 @@
 // REG_STATUS_OK; REG_STATUS_NOT_FOUND when the key is missing (nothing is
 // written); REG_STATUS_FAILURE when the file cannot be written or damage in
 // the tree (a key met twice, a list that cannot be read) stops the export.
-uint32_t export_key_reg(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix, const wchar_t* keyPath,
-                        const wchar_t* hostPath, bool append, bool filter);
+uint32_t export_key_reg(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix,
+                        const wchar_t* keyPath, const wchar_t* hostPath, bool append, bool filter);
 // The same text into memory (UTF-16, without byte-order mark).
-uint32_t export_key_text(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix, const wchar_t* keyPath,
-                         bool header, bool filter, std::wstring& out);
+uint32_t export_key_text(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix,
+                         const wchar_t* keyPath, bool header, bool filter, std::wstring& out);
 
 // Imports a .reg file. 0 on success; -1 when the header is unknown, a line
 // cannot be read or a key cannot be created (the hive is then left exactly
@@ -40,4 +40,5 @@ std::wstring reg_escape_string(const std::wstring& text);
 
 // Data of one value line (after "="): type and bytes. False for data that
 // cannot be read. *remove is set for "-".
-bool parse_reg_data(const std::wstring& data, uint32_t* type, std::vector<uint8_t>* bytes, bool* remove);
+bool parse_reg_data(const std::wstring& data, uint32_t* type, std::vector<uint8_t>* bytes,
+                    bool* remove);

@@ -31,7 +31,8 @@ void ReplaceCharInString(wchar_t* text, wchar_t from, wchar_t to) {
 void ComboExSetEditItem(HWND combo, const wchar_t* text, int image) {
   wchar_t copy[kEditTextLimit + 1];
   lstrcpynW(copy, text ? text : L"", kEditTextLimit + 1);
-  COMBOBOXEXITEMW it = ComboItem(CBEIF_TEXT | CBEIF_IMAGE | CBEIF_SELECTEDIMAGE | CBEIF_OVERLAY, -1);
+  COMBOBOXEXITEMW it =
+      ComboItem(CBEIF_TEXT | CBEIF_IMAGE | CBEIF_SELECTEDIMAGE | CBEIF_OVERLAY, -1);
   it.pszText = copy;
   it.iImage = it.iSelectedImage = it.iOverlay = image;
   SendMessageW(combo, CBEM_SETITEMW, 0, LPARAM(&it));
@@ -62,9 +63,9 @@ LPARAM ComboExGetItemParam(HWND combo, int item) {
 }
 
 int ComboExAppendItem(HWND combo, const wchar_t* text, int image, int indent, LPARAM param) {
-  COMBOBOXEXITEMW it = ComboItem(CBEIF_TEXT | CBEIF_IMAGE | CBEIF_SELECTEDIMAGE | CBEIF_OVERLAY |
-                                     CBEIF_INDENT | CBEIF_LPARAM,
-                                 -1);
+  COMBOBOXEXITEMW it = ComboItem(
+      CBEIF_TEXT | CBEIF_IMAGE | CBEIF_SELECTEDIMAGE | CBEIF_OVERLAY | CBEIF_INDENT | CBEIF_LPARAM,
+      -1);
   it.pszText = const_cast<wchar_t*>(text);
   it.iImage = it.iSelectedImage = it.iOverlay = image;
   it.iIndent = indent;

@@ -20,7 +20,9 @@ LVITEMW ItemRecord(UINT mask, int item, int subItem = 0) {
   return it;
 }
 
-int ItemCount(HWND list) { return int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }
+int ItemCount(HWND list) {
+  return int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+}
 
 void SetItemState(HWND list, int item, UINT state, UINT mask) {
   LVITEMW it = ItemRecord(LVIF_STATE, item);

@@ -150,6 +150,12 @@ HRESULT CDataObject::EnumFormatEtc(DWORD direction, IEnumFORMATETC** out) {
   return *out ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT CDataObject::DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) { return E_NOTIMPL; }
-HRESULT CDataObject::DUnadvise(DWORD) { return E_NOTIMPL; }
-HRESULT CDataObject::EnumDAdvise(IEnumSTATDATA**) { return OLE_E_ADVISENOTSUPPORTED; }
+HRESULT CDataObject::DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) {
+  return E_NOTIMPL;
+}
+HRESULT CDataObject::DUnadvise(DWORD) {
+  return E_NOTIMPL;
+}
+HRESULT CDataObject::EnumDAdvise(IEnumSTATDATA**) {
+  return OLE_E_ADVISENOTSUPPORTED;
+}

@@ -20,8 +20,8 @@ bool ThemesActive() {
   HMODULE theme = LoadLibraryW(L"UxTheme.dll");
   if (!theme) return false;
   typedef BOOL(WINAPI * IsAppThemedFn)();
-  IsAppThemedFn isAppThemed =
-      reinterpret_cast<IsAppThemedFn>(reinterpret_cast<void*>(GetProcAddress(theme, "IsAppThemed")));
+  IsAppThemedFn isAppThemed = reinterpret_cast<IsAppThemedFn>(
+      reinterpret_cast<void*>(GetProcAddress(theme, "IsAppThemed")));
   return isAppThemed && isAppThemed();
 }
 
@@ -47,8 +47,8 @@ HRESULT CDropSource::QueryContinueDrag(BOOL escapePressed, DWORD keyState) {
   HWND under = WindowFromPoint(cursor);
   if (m_data && under && under != m_data->m_sourceWindow && m_data->m_callback) {
     const STGMEDIUM* drop = m_data->FindStored(CF_HDROP);
-    if (drop) m_data->m_callback(m_data->m_context, m_data->m_sourceWindow,
-                                 const_cast<STGMEDIUM*>(drop));
+    if (drop)
+      m_data->m_callback(m_data->m_context, m_data->m_sourceWindow, const_cast<STGMEDIUM*>(drop));
   }
   return DRAGDROP_S_DROP;
 }
@@ -59,7 +59,10 @@ HRESULT CDropSource::GiveFeedback(DWORD effect) {
       !layered || !StoredValue(m_data, L"DragWindow", &dragWindow) || !dragWindow)
     return DRAGDROP_S_USEDEFAULTCURSORS;
   SetCursor(LoadCursorW(nullptr, IDC_ARROW));
-  WPARAM kind = effect & DROPEFFECT_COPY ? 3 : effect & DROPEFFECT_MOVE ? 2 : effect & DROPEFFECT_LINK ? 4 : 1;
+  WPARAM kind = effect & DROPEFFECT_COPY   ? 3
+                : effect & DROPEFFECT_MOVE ? 2
+                : effect & DROPEFFECT_LINK ? 4
+                                           : 1;
   SendMessageW(reinterpret_cast<HWND>(ULONG_PTR(dragWindow)), kDragWindowEffect, kind, 0);
   return S_OK;
 }

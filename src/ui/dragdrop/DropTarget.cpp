@@ -10,14 +10,17 @@ IDropTargetHelper* CreateHelper() {
                               IID_IDropTargetHelper, reinterpret_cast<void**>(&helper))))
     return nullptr;
   IDragSourceHelper2* source = nullptr;
-  if (SUCCEEDED(helper->QueryInterface(IID_IDragSourceHelper2, reinterpret_cast<void**>(&source)))) {
+  if (SUCCEEDED(
+          helper->QueryInterface(IID_IDragSourceHelper2, reinterpret_cast<void**>(&source)))) {
     source->SetFlags(DSH_ALLOWDROPDESCRIPTIONTEXT);
     source->Release();
   }
   return helper;
 }
 
-bool StartedHere(HWND window) { return GetPropW(window, kStartDropProperty) != nullptr; }
+bool StartedHere(HWND window) {
+  return GetPropW(window, kStartDropProperty) != nullptr;
+}
 
 }  // namespace
 
@@ -114,8 +117,8 @@ DWORD DecideDropEffect(CDropTarget* target, IDataObject* data, BOOL pathsOnly) {
       wchar_t name[MAX_PATH];
       if (!DragQueryFileW(drop, i, name, MAX_PATH) || !name[0]) continue;
       if (pathsOnly && !wcschr(name, L'\\') && !wcschr(name, L'/')) continue;
-      effect = target->m_callback(target->m_context, target->m_target, name,
-                                  target->m_description, MAX_PATH, target->m_dropping);
+      effect = target->m_callback(target->m_context, target->m_target, name, target->m_description,
+                                  MAX_PATH, target->m_dropping);
       if (!first[0]) lstrcpynW(first, name, MAX_PATH);
     }
     ReleaseStgMedium(&medium);
@@ -123,7 +126,7 @@ DWORD DecideDropEffect(CDropTarget* target, IDataObject* data, BOOL pathsOnly) {
   DWORD one = DROPEFFECT_NONE;
   if (effect) {
     AddFileNameFormats(data, first);
-    one = effect & DROPEFFECT_COPY ? DROPEFFECT_COPY
+    one = effect & DROPEFFECT_COPY   ? DROPEFFECT_COPY
           : effect & DROPEFFECT_MOVE ? DROPEFFECT_MOVE
           : effect & DROPEFFECT_LINK ? DROPEFFECT_LINK
                                      : DROPEFFECT_NONE;

@@ -9,7 +9,9 @@ HRESULT CEnumFormatEtc::QueryInterface(REFIID iid, void** out) {
   return AnswerQueryInterface(static_cast<IEnumFORMATETC*>(this), IID_IEnumFORMATETC, iid, out);
 }
 
-ULONG CEnumFormatEtc::AddRef() { return ULONG(InterlockedIncrement(&m_refs)); }
+ULONG CEnumFormatEtc::AddRef() {
+  return ULONG(InterlockedIncrement(&m_refs));
+}
 
 ULONG CEnumFormatEtc::Release() {
   LONG left = InterlockedDecrement(&m_refs);

@@ -47,10 +47,18 @@ BOOL SetDropDescription(IDataObject* data, DWORD effect, const wchar_t* message)
   if (!data) return FALSE;
   DROPDESCRIPTION description = {};
   switch (effect) {
-    case DROPEFFECT_COPY: description.type = DROPIMAGE_COPY; break;
-    case DROPEFFECT_MOVE: description.type = DROPIMAGE_MOVE; break;
-    case DROPEFFECT_LINK: description.type = DROPIMAGE_LINK; break;
-    default: description.type = DROPIMAGE_NONE; break;
+    case DROPEFFECT_COPY:
+      description.type = DROPIMAGE_COPY;
+      break;
+    case DROPEFFECT_MOVE:
+      description.type = DROPIMAGE_MOVE;
+      break;
+    case DROPEFFECT_LINK:
+      description.type = DROPIMAGE_LINK;
+      break;
+    default:
+      description.type = DROPIMAGE_NONE;
+      break;
   }
   if (message) lstrcpynW(description.szMessage, message, MAX_PATH);
   return StoreBlock(data, CFSTR_DROPDESCRIPTION, &description, sizeof description);
@@ -60,9 +68,10 @@ int StartOleDrag(HWND window, const wchar_t* paths, int length, OleDropCallback 
                  LPARAM context) {
   HMODULE shell = GetModuleHandleW(L"shell32.dll");
   if (!shell) shell = LoadLibraryW(L"shell32.dll");
-  ShDoDragDropFn doDragDrop = shell ? reinterpret_cast<ShDoDragDropFn>(reinterpret_cast<void*>(
-                                          GetProcAddress(shell, MAKEINTRESOURCEA(kShDoDragDropOrdinal))))
-                                    : nullptr;
+  ShDoDragDropFn doDragDrop =
+      shell ? reinterpret_cast<ShDoDragDropFn>(reinterpret_cast<void*>(
+                  GetProcAddress(shell, MAKEINTRESOURCEA(kShDoDragDropOrdinal))))
+            : nullptr;
   if (!doDragDrop) return 0;
   CDataObject* data = new CDataObject(window, paths, length, callback, context);
   CDropSource* source = new CDropSource(data);

@@ -16,23 +16,23 @@ enum HexEditPane {
 };
 
 struct HexEditControl {
-  BYTE* data;         // own copy, or the caller's buffer when read-only
+  BYTE* data;  // own copy, or the caller's buffer when read-only
   int size;
-  int topOffset;      // first byte shown; a multiple of bytesPerLine
-  int caretOffset;    // byte under the caret (size: after the last byte)
-  int pane;           // HexEditPane
-  int selectionStart; // -1 when nothing is selected
-  int selectionEnd;   // exclusive; -1 when none
+  int topOffset;       // first byte shown; a multiple of bytesPerLine
+  int caretOffset;     // byte under the caret (size: after the last byte)
+  int pane;            // HexEditPane
+  int selectionStart;  // -1 when nothing is selected
+  int selectionEnd;    // exclusive; -1 when none
   int bytesPerLine;
   int linesPerPage;
-  BOOL readOnly;      // the data is the caller's: shown, never changed or freed
+  BOOL readOnly;  // the data is the caller's: shown, never changed or freed
   BOOL showOffsets, showText, showHex;
-  BOOL wideOffsets;   // 8 hex digits of offset, else 4
+  BOOL wideOffsets;  // 8 hex digits of offset, else 4
   HWND window;
-  HFONT font;         // owned by the record
+  HFONT font;  // owned by the record
   int lineHeight;
   int charWidth;
-  BOOL layoutChanged; // metrics are taken again at the next paint
+  BOOL layoutChanged;  // metrics are taken again at the next paint
   int hexColumnX;
   int textColumnX;
   int caretX, caretY;
@@ -40,8 +40,8 @@ struct HexEditControl {
 };
 
 // Commands of the context menu (menu 134).
-constexpr UINT kHexCmdUndo = 32809, kHexCmdCut = 32810, kHexCmdCopy = 32811,
-               kHexCmdPaste = 32812, kHexCmdDelete = 32813, kHexCmdSelectAll = 32814;
+constexpr UINT kHexCmdUndo = 32809, kHexCmdCut = 32810, kHexCmdCopy = 32811, kHexCmdPaste = 32812,
+               kHexCmdDelete = 32813, kHexCmdSelectAll = 32814;
 
 // Fills the record, gives the control the font ("Fixedsys" 12 when null),
 // replaces its window procedure and stores the record in GWLP_USERDATA.

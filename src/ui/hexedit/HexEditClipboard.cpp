@@ -143,8 +143,8 @@ void ShowContextMenu(HexEditControl* r, int x, int y) {
 void SetHexEditMenuState(const HexEditControl* r, HMENU popup) {
   const bool selected =
       r->selectionStart >= 0 && r->selectionEnd >= 0 && r->selectionStart != r->selectionEnd;
-  const bool canPaste = IsClipboardFormatAvailable(CF_TEXT) ||
-                        IsClipboardFormatAvailable(BinaryFormat());
+  const bool canPaste =
+      IsClipboardFormatAvailable(CF_TEXT) || IsClipboardFormatAvailable(BinaryFormat());
   const bool all = selected && ((r->selectionStart == 0 && r->selectionEnd == r->size) ||
                                 (r->selectionEnd == 0 && r->selectionStart == r->size));
   auto gray = [popup](UINT id, bool off) {

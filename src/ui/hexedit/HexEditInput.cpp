@@ -9,8 +9,12 @@ namespace hexedit {
 
 namespace {
 
-bool ShiftDown() { return GetKeyState(VK_SHIFT) < 0; }
-bool ControlDown() { return GetKeyState(VK_CONTROL) < 0; }
+bool ShiftDown() {
+  return GetKeyState(VK_SHIFT) < 0;
+}
+bool ControlDown() {
+  return GetKeyState(VK_CONTROL) < 0;
+}
 
 int HexDigitValue(UINT c) {
   if (c >= '0' && c <= '9') return int(c - '0');
@@ -19,7 +23,9 @@ int HexDigitValue(UINT c) {
   return -1;
 }
 
-void ClearSelection(HexEditControl* r) { r->selectionStart = r->selectionEnd = -1; }
+void ClearSelection(HexEditControl* r) {
+  r->selectionStart = r->selectionEnd = -1;
+}
 
 bool HasSelection(const HexEditControl* r) {
   return r->selectionStart >= 0 && r->selectionEnd >= 0 && r->selectionStart != r->selectionEnd;
@@ -121,12 +127,24 @@ void Move(HexEditControl* r, UINT key) {
         if (InHexPane(r)) r->pane = kHexPaneHigh;
       }
       break;
-    case VK_UP: caret -= bpl; break;
-    case VK_DOWN: caret += bpl; break;
-    case VK_PRIOR: caret -= page; break;
-    case VK_NEXT: caret += page; break;
-    case VK_HOME: caret = ControlDown() ? 0 : caret / bpl * bpl; break;
-    case VK_END: caret = ControlDown() ? r->size : caret / bpl * bpl + bpl - 1; break;
+    case VK_UP:
+      caret -= bpl;
+      break;
+    case VK_DOWN:
+      caret += bpl;
+      break;
+    case VK_PRIOR:
+      caret -= page;
+      break;
+    case VK_NEXT:
+      caret += page;
+      break;
+    case VK_HOME:
+      caret = ControlDown() ? 0 : caret / bpl * bpl;
+      break;
+    case VK_END:
+      caret = ControlDown() ? r->size : caret / bpl * bpl + bpl - 1;
+      break;
   }
   if (caret < 0) caret = key == VK_UP || key == VK_PRIOR ? old % bpl : 0;
   if (caret > r->size) caret = r->size;
@@ -148,8 +166,14 @@ void KeyDown(HexEditControl* r, UINT key) {
       r->pane = r->pane == kHexPaneText ? kHexPaneHigh : kHexPaneText;
       Redraw(r);
       break;
-    case VK_LEFT: case VK_RIGHT: case VK_UP: case VK_DOWN:
-    case VK_PRIOR: case VK_NEXT: case VK_HOME: case VK_END:
+    case VK_LEFT:
+    case VK_RIGHT:
+    case VK_UP:
+    case VK_DOWN:
+    case VK_PRIOR:
+    case VK_NEXT:
+    case VK_HOME:
+    case VK_END:
       Move(r, key);
       break;
     case VK_INSERT:
@@ -175,9 +199,8 @@ void KeyDown(HexEditControl* r, UINT key) {
       break;
   }
   // As a rich-edit control tells its parent about keys.
-  LRESULT mask = r->previousProc
-                     ? CallWindowProcW(r->previousProc, r->window, EM_GETEVENTMASK, 0, 0)
-                     : 0;
+  LRESULT mask =
+      r->previousProc ? CallWindowProcW(r->previousProc, r->window, EM_GETEVENTMASK, 0, 0) : 0;
   if (mask & ENM_KEYEVENTS) {
     MSGFILTER filter = {};
     filter.nmhdr.hwndFrom = r->window;
@@ -271,10 +294,18 @@ void VScroll(HexEditControl* r, UINT code) {
   const int top = r->topOffset / r->bytesPerLine;
   SCROLLINFO info = {sizeof info, SIF_ALL};
   switch (code) {
-    case SB_LINEUP: ScrollLines(r, -1); break;
-    case SB_LINEDOWN: ScrollLines(r, 1); break;
-    case SB_PAGEUP: ScrollLines(r, -page); break;
-    case SB_PAGEDOWN: ScrollLines(r, page); break;
+    case SB_LINEUP:
+      ScrollLines(r, -1);
+      break;
+    case SB_LINEDOWN:
+      ScrollLines(r, 1);
+      break;
+    case SB_PAGEUP:
+      ScrollLines(r, -page);
+      break;
+    case SB_PAGEDOWN:
+      ScrollLines(r, page);
+      break;
     case SB_THUMBTRACK:
     case SB_THUMBPOSITION:
       GetScrollInfo(r->window, SB_VERT, &info);

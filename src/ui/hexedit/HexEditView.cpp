@@ -10,7 +10,9 @@ namespace {
 
 const char kHexDigits[] = "0123456789ABCDEF";
 
-int FirstVisibleLine(const HexEditControl* r) { return r->topOffset / r->bytesPerLine; }
+int FirstVisibleLine(const HexEditControl* r) {
+  return r->topOffset / r->bytesPerLine;
+}
 
 // Draws `count` single-byte cells from x with a fixed advance.
 void DrawCells(HDC dc, int x, int y, const char* text, int count, int width) {

@@ -30,8 +30,7 @@ const ThemeApi* Themes() {
     }
     return a;
   }();
-  if (!api.isThemeActive || !api.openThemeData || !api.drawThemeBackground ||
-      !api.closeThemeData)
+  if (!api.isThemeActive || !api.openThemeData || !api.drawThemeBackground || !api.closeThemeData)
     return nullptr;
   return &api;
 }
@@ -95,9 +94,8 @@ LRESULT CTextProgress::OnPaint() {
   PBRANGE range = {};
   SendMessageW(m_hWnd, PBM_GETRANGE, FALSE, LPARAM(&range));
   int position = int(SendMessageW(m_hWnd, PBM_GETPOS, 0, 0));
-  int filled = range.iHigh > range.iLow
-                   ? MulDiv(position - range.iLow, width, range.iHigh - range.iLow)
-                   : 0;
+  int filled =
+      range.iHigh > range.iLow ? MulDiv(position - range.iLow, width, range.iHigh - range.iLow) : 0;
   if (filled < 0) filled = 0;
   if (filled > width) filled = width;
   RECT fill = {client.left, client.top, client.left + filled, client.bottom};
@@ -107,7 +105,8 @@ LRESULT CTextProgress::OnPaint() {
   wchar_t text[kPathChars];
   int length = GetWindowTextW(m_hWnd, text, kPathChars);
   if (length > 0) {
-    HGDIOBJ oldFont = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(m_hWnd, WM_GETFONT, 0, 0)));
+    HGDIOBJ oldFont =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(m_hWnd, WM_GETFONT, 0, 0)));
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
     DrawTextW(dc, text, length, &client, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);

@@ -8,9 +8,15 @@ namespace filters {
 
 namespace {
 
-bool opcodeE8(int id) { return id != 0x25; }
-bool opcodeE9(int id) { return id != 0x24; }
-bool withJcc(int id) { return id >= 0x40 && id < 0x50 && (id & 0x0F) >= 9; }
+bool opcodeE8(int id) {
+  return id != 0x25;
+}
+bool opcodeE9(int id) {
+  return id != 0x24;
+}
+bool withJcc(int id) {
+  return id >= 0x40 && id < 0x50 && (id & 0x0F) >= 9;
+}
 
 // p is a candidate of the marker families; last_end is the position just
 // past the last converted operand (0 before the first).
@@ -57,8 +63,10 @@ int marker_filter(Filter* f, bool scan_only) {
     unsigned p = unsigned(pp);
     if (!isCandidate(f, b, p, ~0u)) continue;
     unsigned target = get_le32(b + p + 1) + p + 1;
-    if (target >= f->buf_len) used[b[p + 1]] = true;
-    else if (uint64_t(target) + f->addvalue >= (1u << 24)) return -1;
+    if (target >= f->buf_len)
+      used[b[p + 1]] = true;
+    else if (uint64_t(target) + f->addvalue >= (1u << 24))
+      return -1;
   }
   int c = chooseFilterCto(f, used);
   if (c < 0) return -1;
@@ -86,9 +94,15 @@ int marker_filter(Filter* f, bool scan_only) {
   return 0;
 }
 
-int f_cto(Filter* f) { return marker_filter(f, false); }
-int u_cto(Filter* f) { return marker_unfilter(f); }
-int s_cto(Filter* f) { return marker_filter(f, true); }
+int f_cto(Filter* f) {
+  return marker_filter(f, false);
+}
+int u_cto(Filter* f) {
+  return marker_unfilter(f);
+}
+int s_cto(Filter* f) {
+  return marker_filter(f, true);
+}
 
 }  // namespace filters
 }  // namespace upx

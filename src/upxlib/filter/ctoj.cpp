@@ -4,9 +4,15 @@
 namespace upx {
 namespace filters {
 
-int f_ctoj(Filter* f) { return marker_filter(f, false); }
-int u_ctoj(Filter* f) { return marker_unfilter(f); }
-int s_ctoj(Filter* f) { return marker_filter(f, true); }
+int f_ctoj(Filter* f) {
+  return marker_filter(f, false);
+}
+int u_ctoj(Filter* f) {
+  return marker_unfilter(f);
+}
+int s_ctoj(Filter* f) {
+  return marker_filter(f, true);
+}
 
 }  // namespace filters
 }  // namespace upx

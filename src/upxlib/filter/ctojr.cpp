@@ -51,8 +51,7 @@ void modes(int id, int* callmode, int* jmpmode) {
 Kind filteredKind(const upx_byte* b, unsigned p, unsigned last_end) {
   if (b[p] == 0xE8) return K_CALL;
   if (b[p] == 0xE9) return K_JUMP;
-  if (b[p] == 0x0F && p != 0 && b[p - 1] >= 0x80 && b[p - 1] <= 0x8F && p != last_end)
-    return K_JCC;
+  if (b[p] == 0x0F && p != 0 && b[p - 1] >= 0x80 && b[p - 1] <= 0x8F && p != last_end) return K_JCC;
   return K_NONE;
 }
 
@@ -77,10 +76,20 @@ int u_ctojr(Filter* f) {
   for (int64_t pp = 0; pp < limit;) {
     unsigned p = unsigned(pp);
     Kind k = filteredKind(b, p, last_end);
-    if (k == K_NONE) { pp++; continue; }
-    if (b[p + 1] != f->cto) { f->noncalls++; pp++; continue; }
+    if (k == K_NONE) {
+      pp++;
+      continue;
+    }
+    if (b[p + 1] != f->cto) {
+      f->noncalls++;
+      pp++;
+      continue;
+    }
     int mode = k == K_CALL ? callmode : jmpmode;
-    if (mode == 0) { pp++; continue; }
+    if (mode == 0) {
+      pp++;
+      continue;
+    }
     unsigned w = get_be32(b + p + 1) - cto24;
     unsigned target;
     if (mode == 1) {
@@ -123,9 +132,12 @@ static int ctojr_forward(Filter* f, bool scan_only) {
     }
     unsigned target = get_le32(b + p + 1) + p + 1;
     int mode = ko == K_CALL ? callmode : jmpmode;
-    if (target >= f->buf_len || mode == 0) used[b[p + 1]] = true;
-    else if (mode == 1 && target >= (1u << 24)) return -1;
-    else if (mode == 2 && uint64_t(target) * 2 + 1 >= (1u << 24)) return -1;
+    if (target >= f->buf_len || mode == 0)
+      used[b[p + 1]] = true;
+    else if (mode == 1 && target >= (1u << 24))
+      return -1;
+    else if (mode == 2 && uint64_t(target) * 2 + 1 >= (1u << 24))
+      return -1;
   }
   int c = chooseFilterCto(f, used);
   if (c < 0) return -1;
@@ -141,11 +153,21 @@ static int ctojr_forward(Filter* f, bool scan_only) {
   for (int64_t pp = 0; pp < limit;) {
     unsigned p = unsigned(pp);
     Kind k = originalKind(b, p, last_end);
-    if (k == K_NONE) { pp++; continue; }
+    if (k == K_NONE) {
+      pp++;
+      continue;
+    }
     unsigned target = get_le32(b + p + 1) + p + 1;
-    if (target >= f->buf_len) { noncalls++; pp++; continue; }
+    if (target >= f->buf_len) {
+      noncalls++;
+      pp++;
+      continue;
+    }
     int mode = k == K_CALL ? callmode : jmpmode;
-    if (mode == 0) { pp++; continue; }
+    if (mode == 0) {
+      pp++;
+      continue;
+    }
     if (!scan_only) {
       unsigned w;
       if (mode == 1) {
@@ -177,8 +199,12 @@ static int ctojr_forward(Filter* f, bool scan_only) {
   return 0;
 }
 
-int f_ctojr(Filter* f) { return ctojr_forward(f, false); }
-int s_ctojr(Filter* f) { return ctojr_forward(f, true); }
+int f_ctojr(Filter* f) {
+  return ctojr_forward(f, false);
+}
+int s_ctojr(Filter* f) {
+  return ctojr_forward(f, true);
+}
 
 }  // namespace filters
 }  // namespace upx

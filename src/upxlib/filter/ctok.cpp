@@ -5,9 +5,15 @@
 namespace upx {
 namespace filters {
 
-int f_ctok(Filter* f) { return marker_filter(f, false); }
-int u_ctok(Filter* f) { return marker_unfilter(f); }
-int s_ctok(Filter* f) { return marker_filter(f, true); }
+int f_ctok(Filter* f) {
+  return marker_filter(f, false);
+}
+int u_ctok(Filter* f) {
+  return marker_unfilter(f);
+}
+int s_ctok(Filter* f) {
+  return marker_filter(f, true);
+}
 
 }  // namespace filters
 }  // namespace upx

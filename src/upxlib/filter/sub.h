@@ -8,16 +8,22 @@ namespace filters {
 
 enum SubMode { SUB_SCAN, SUB_FORWARD, SUB_BACKWARD };
 
-template <int S> inline unsigned subGet(const upx_byte* p) {
+template <int S>
+inline unsigned subGet(const upx_byte* p) {
   return S == 1 ? p[0] : S == 2 ? get_le16(p) : get_le32(p);
 }
-template <int S> inline void subSet(upx_byte* p, unsigned v) {
-  if (S == 1) p[0] = upx_byte(v);
-  else if (S == 2) set_le16(p, v);
-  else set_le32(p, v);
+template <int S>
+inline void subSet(upx_byte* p, unsigned v) {
+  if (S == 1)
+    p[0] = upx_byte(v);
+  else if (S == 2)
+    set_le16(p, v);
+  else
+    set_le32(p, v);
 }
 
-template <int S> int sub_filter(Filter* f, SubMode mode) {
+template <int S>
+int sub_filter(Filter* f, SubMode mode) {
   const unsigned N = unsigned(f->id & 0x0F) + 1;
   const unsigned L = f->buf_len / S;
   if (L <= N) return -1;

@@ -5,9 +5,15 @@
 namespace upx {
 namespace filters {
 
-int f_sub16(Filter* f) { return sub_filter<2>(f, SUB_FORWARD); }
-int u_sub16(Filter* f) { return sub_filter<2>(f, SUB_BACKWARD); }
-int s_sub16(Filter* f) { return sub_filter<2>(f, SUB_SCAN); }
+int f_sub16(Filter* f) {
+  return sub_filter<2>(f, SUB_FORWARD);
+}
+int u_sub16(Filter* f) {
+  return sub_filter<2>(f, SUB_BACKWARD);
+}
+int s_sub16(Filter* f) {
+  return sub_filter<2>(f, SUB_SCAN);
+}
 
 }  // namespace filters
 }  // namespace upx

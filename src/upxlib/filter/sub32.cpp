@@ -5,9 +5,15 @@
 namespace upx {
 namespace filters {
 
-int f_sub32(Filter* f) { return sub_filter<4>(f, SUB_FORWARD); }
-int u_sub32(Filter* f) { return sub_filter<4>(f, SUB_BACKWARD); }
-int s_sub32(Filter* f) { return sub_filter<4>(f, SUB_SCAN); }
+int f_sub32(Filter* f) {
+  return sub_filter<4>(f, SUB_FORWARD);
+}
+int u_sub32(Filter* f) {
+  return sub_filter<4>(f, SUB_BACKWARD);
+}
+int s_sub32(Filter* f) {
+  return sub_filter<4>(f, SUB_SCAN);
+}
 
 }  // namespace filters
 }  // namespace upx

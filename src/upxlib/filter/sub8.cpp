@@ -5,9 +5,15 @@
 namespace upx {
 namespace filters {
 
-int f_sub8(Filter* f) { return sub_filter<1>(f, SUB_FORWARD); }
-int u_sub8(Filter* f) { return sub_filter<1>(f, SUB_BACKWARD); }
-int s_sub8(Filter* f) { return sub_filter<1>(f, SUB_SCAN); }
+int f_sub8(Filter* f) {
+  return sub_filter<1>(f, SUB_FORWARD);
+}
+int u_sub8(Filter* f) {
+  return sub_filter<1>(f, SUB_BACKWARD);
+}
+int s_sub8(Filter* f) {
+  return sub_filter<1>(f, SUB_SCAN);
+}
 
 }  // namespace filters
 }  // namespace upx

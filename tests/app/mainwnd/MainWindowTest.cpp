@@ -69,8 +69,8 @@ std::wstring Text(HWND window) {
 class MainWindowTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_WIN95_CLASSES | ICC_USEREX_CLASSES |
-                                                ICC_LINK_CLASS | ICC_BAR_CLASSES};
+    INITCOMMONCONTROLSEX icc = {
+        sizeof icc, ICC_WIN95_CLASSES | ICC_USEREX_CLASSES | ICC_LINK_CLASS | ICC_BAR_CLASSES};
     InitCommonControlsEx(&icc);
   }
   void SetUp() override {
@@ -102,7 +102,8 @@ class MainWindowTest : public ::testing::Test {
 };
 
 // name -> size text ("" for folders) of an "ntfsls -l" or "mdir" listing.
-std::map<std::wstring, std::wstring> NtfsListing(const std::string& volume, const std::string& path) {
+std::map<std::wstring, std::wstring> NtfsListing(const std::string& volume,
+                                                 const std::string& path) {
   std::string out;
   EXPECT_EQ(0, vt::Sh("ntfsls -l -F " + vt::Q(volume) + " -p " + vt::Q(path), &out));
   std::map<std::wstring, std::wstring> files;
@@ -138,8 +139,8 @@ std::map<std::wstring, std::wstring> PaneFiles(HWND list) {
 struct Disk {
   std::string dir = vt::ScratchDirUnix() + "/mainwnd";
   Disk() {
-    vt::Sh("rm -rf " + vt::Q(dir) + " && mkdir -p " + vt::Q(dir + "/tree/Windows/System32") +
-           " " + vt::Q(dir + "/tree/Zeta") + " " + vt::Q(dir + "/esp/EFI/Boot"));
+    vt::Sh("rm -rf " + vt::Q(dir) + " && mkdir -p " + vt::Q(dir + "/tree/Windows/System32") + " " +
+           vt::Q(dir + "/tree/Zeta") + " " + vt::Q(dir + "/esp/EFI/Boot"));
     vt::Sh("head -c 5000 /dev/zero > " + vt::Q(dir + "/tree/Windows/System32/kernel32.dll") +
            " && printf hello > " + vt::Q(dir + "/tree/a.txt") + " && head -c 70000 /dev/zero > " +
            vt::Q(dir + "/tree/Big.ZIP") + " && printf x > " + vt::Q(dir + "/tree/noext") +
@@ -207,13 +208,16 @@ TEST(Layout, SplitAndBottomEdge) {
   EXPECT_EQ(94, l.hostList.top);
   EXPECT_EQ(600 - 24 - 70 - 22 + 1, l.hostList.bottom);
   l = ComputeMainLayout(801, 600, 70, 24, 0);
-  EXPECT_EQ(601, l.imageList.top + l.imageList.bottom) << "without status bar one pixel past the edge";
+  EXPECT_EQ(601, l.imageList.top + l.imageList.bottom)
+      << "without status bar one pixel past the edge";
 }
 
 TEST_F(MainWindowTest, WindowLayoutAndHostStart) {
   RECT rc = {0, 0, 801, 500};
-  AdjustWindowRectEx(&rc, GetWindowLongW(hwnd_, GWL_STYLE), FALSE, GetWindowLongW(hwnd_, GWL_EXSTYLE));
-  SetWindowPos(hwnd_, nullptr, 0, 0, rc.right - rc.left, rc.bottom - rc.top, SWP_NOMOVE | SWP_NOZORDER);
+  AdjustWindowRectEx(&rc, GetWindowLongW(hwnd_, GWL_STYLE), FALSE,
+                     GetWindowLongW(hwnd_, GWL_EXSTYLE));
+  SetWindowPos(hwnd_, nullptr, 0, 0, rc.right - rc.left, rc.bottom - rc.top,
+               SWP_NOMOVE | SWP_NOZORDER);
   Pump();
   RECT client, host, image, status;
   GetClientRect(hwnd_, &client);
@@ -234,7 +238,8 @@ TEST_F(MainWindowTest, WindowLayoutAndHostStart) {
   for (const Row& row : Rows(Item(IDC_HOST_LIST))) EXPECT_NE(L"..", row.name);
   EXPECT_EQ(L"", Text(Item(IDC_IMAGE_LIST))) << "no image is open";
   // The address fields keep every key but Tab.
-  HWND edit = reinterpret_cast<HWND>(SendMessageW(Item(IDC_IMAGE_ADDRESS), CBEM_GETEDITCONTROL, 0, 0));
+  HWND edit =
+      reinterpret_cast<HWND>(SendMessageW(Item(IDC_IMAGE_ADDRESS), CBEM_GETEDITCONTROL, 0, 0));
   EXPECT_EQ(0, SendMessageW(edit, WM_GETDLGCODE, VK_TAB, 0) & (DLGC_WANTTAB | DLGC_WANTALLKEYS));
   EXPECT_EQ(DLGC_WANTALLKEYS, SendMessageW(edit, WM_GETDLGCODE, VK_RETURN, 0));
   Navigate(IDC_HOST_ADDRESS, L"C:\\windows");
@@ -265,7 +270,8 @@ TEST_F(MainWindowTest, NtfsImagePaneMatchesNtfsls) {
   const std::string img = d.dir + "/ntfs.img", part = d.dir + "/part.img";
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(img) + " --layout mbr2048 --size 16 --tree " +
                           vt::Q(d.dir + "/tree")));
-  ASSERT_EQ(0, vt::Sh("dd if=" + vt::Q(img) + " of=" + vt::Q(part) + " bs=512 skip=2048 status=none"));
+  ASSERT_EQ(0,
+            vt::Sh("dd if=" + vt::Q(img) + " of=" + vt::Q(part) + " bs=512 skip=2048 status=none"));
   const std::wstring win = vt::ToWin(img);
   HWND list = Item(IDC_IMAGE_LIST);
 
@@ -328,8 +334,10 @@ TEST_F(MainWindowTest, NtfsImagePaneMatchesNtfsls) {
 TEST_F(MainWindowTest, GptRootShowsUefiFirstAndFatMatchesMdir) {
   Disk d;
   const std::string gpt = d.dir + "/gpt.img";
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(gpt) + " --layout gpt-esp --esp-size 40 --size 8 "
-                          "--tree " + vt::Q(d.dir + "/tree") + " --esp-tree " + vt::Q(d.dir + "/esp")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(gpt) +
+                          " --layout gpt-esp --esp-size 40 --size 8 "
+                          "--tree " +
+                          vt::Q(d.dir + "/tree") + " --esp-tree " + vt::Q(d.dir + "/esp")));
   HWND list = Item(IDC_IMAGE_LIST);
   Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(gpt));
   std::vector<Row> rows = Rows(list);
@@ -345,8 +353,8 @@ TEST_F(MainWindowTest, GptRootShowsUefiFirstAndFatMatchesMdir) {
 
   // A FAT32 volume: the names and sizes mdir lists.
   const std::string fat = d.dir + "/fat.img";
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(fat) + " --fs fat32 --layout none --size 40 --tree " +
-                          vt::Q(d.dir + "/tree")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(fat) +
+                          " --fs fat32 --layout none --size 40 --tree " + vt::Q(d.dir + "/tree")));
   std::string out;
   ASSERT_EQ(0, vt::Sh("mdir -i " + vt::Q(fat) + " -b ::/", &out));
   std::map<std::wstring, std::wstring> expected;
@@ -410,7 +418,8 @@ TEST_F(MainWindowTest, OwnImageWithUpdateAndWriteBack) {
     ASSERT_EQ(5u, image.WriteFile(L"\\added.txt", "12345", 0, 5));
     ASSERT_TRUE(image.Close());
   }
-  ASSERT_TRUE(vt::FileExists(vt::ToWin(d.dir + "/own.vmd_01.Upd"))) << "the change went to an update file";
+  ASSERT_TRUE(vt::FileExists(vt::ToWin(d.dir + "/own.vmd_01.Upd")))
+      << "the change went to an update file";
 
   ASSERT_EQ(0, vt::Sh("dd if=" + vt::Q(raw) + " of=" + vt::Q(d.dir + "/part.img") +
                       " bs=512 skip=2048 status=none"));
@@ -476,7 +485,8 @@ TEST_F(MainWindowTest, ClipboardCopyPasteAndStaging) {
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(img) + " --layout none --size 16 --tree " +
                           vt::Q(d.dir + "/tree")));
   HWND list = Item(IDC_IMAGE_LIST);
-  HWND other = CreateWindowW(L"STATIC", L"other", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  HWND other =
+      CreateWindowW(L"STATIC", L"other", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
 
   // Copying only ".." leaves the clipboard as it was.
   Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(img) + L"\\Zeta");
@@ -494,7 +504,8 @@ TEST_F(MainWindowTest, ClipboardCopyPasteAndStaging) {
   Pump();
   const std::wstring staging = window_->m_stagingFolder;
   ASSERT_NE(L"", staging) << "the own copy keeps its staging folder";
-  EXPECT_NE(std::wstring::npos, staging.find(L"Cop")) << "GetTempFileNameW keeps three letters of Copy$";
+  EXPECT_NE(std::wstring::npos, staging.find(L"Cop"))
+      << "GetTempFileNameW keeps three letters of Copy$";
   EXPECT_EQ(1u, GetClipboardDropEffect(hwnd_));
   std::vector<std::wstring> files = ReadClipboardFilesToPaste(hwnd_);
   ASSERT_EQ(1u, files.size());
@@ -546,9 +557,11 @@ TEST_F(MainWindowTest, DISABLED_ListFillBenchmark) {
     CMountedImage mounted;
     ASSERT_GE(mounted.OpenImage(image, nullptr, 0, 0), 0);
     QueryPerformanceCounter(&enumStart);
-    mounted.EnumDirectory(folder, [](const wchar_t*, unsigned, DWORD, DWORD, const FILETIME*,
-                                     const FILETIME*, const FILETIME*, DWORD, void*) { return 1; },
-                          nullptr);
+    mounted.EnumDirectory(
+        folder,
+        [](const wchar_t*, unsigned, DWORD, DWORD, const FILETIME*, const FILETIME*,
+           const FILETIME*, DWORD, void*) { return 1; },
+        nullptr);
     QueryPerformanceCounter(&enumEnd);
   }
   printf("enumerate-ms %.0f\n",
@@ -598,12 +611,14 @@ TEST(MainWindowProgram, OpensTheImageOfItsCommandLine) {
   const std::string img = d.dir + "/e2e.img", part = d.dir + "/e2e-part.img";
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(img) + " --layout mbr2048 --size 16 --tree " +
                           vt::Q(d.dir + "/tree")));
-  ASSERT_EQ(0, vt::Sh("dd if=" + vt::Q(img) + " of=" + vt::Q(part) + " bs=512 skip=2048 status=none"));
+  ASSERT_EQ(0,
+            vt::Sh("dd if=" + vt::Q(img) + " of=" + vt::Q(part) + " bs=512 skip=2048 status=none"));
   const std::wstring image = vt::ToWin(img);
   std::wstring line = L"\"" + vt::ToWin(VRO_PROGRAM_UNIX) + L"\" \"/IMG:" + image + L"\"";
   STARTUPINFOW si = {sizeof si};
   PROCESS_INFORMATION pi;
-  ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  ASSERT_TRUE(
+      CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
   FoundWindow found = {pi.dwProcessId, nullptr};
   EXPECT_TRUE(WaitUntil([&] {
     EnumWindows(FindMainWindow, LPARAM(&found));
@@ -618,7 +633,8 @@ TEST(MainWindowProgram, OpensTheImageOfItsCommandLine) {
         SendMessageW(GetDlgItem(found.window, IDC_IMAGE_ADDRESS), CBEM_GETEDITCONTROL, 0, 0));
     const std::wstring folder = image + L"\\Windows\\System32";
     SendMessageW(edit, WM_SETTEXT, 0, LPARAM(folder.c_str()));
-    PostMessageW(found.window, WM_COMMAND, MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_SELCHANGE), LPARAM(-1));
+    PostMessageW(found.window, WM_COMMAND, MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_SELCHANGE),
+                 LPARAM(-1));
     EXPECT_TRUE(WaitUntil([&] { return Text(list) == folder; })) << vt::Narrow(Text(list));
     // ".." and the files ntfsls lists there.
     EXPECT_EQ(LRESULT(NtfsListing(part, "/Windows/System32").size() + 1),

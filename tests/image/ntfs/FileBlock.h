@@ -9,8 +9,8 @@ DiskIoBlock* OpenFileBlock(const std::wstring& path, bool writable);
 void CloseFileBlock(DiskIoBlock* block);
 // Counts of callback calls, to see that data moves in big runs.
 struct FileBlockStats {
-    unsigned long reads;
-    unsigned long writes;
-    unsigned long long bytesRead;
+  unsigned long reads;
+  unsigned long writes;
+  unsigned long long bytesRead;
 };
 FileBlockStats GetFileBlockStats(DiskIoBlock* block);

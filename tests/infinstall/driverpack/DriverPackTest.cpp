@@ -57,18 +57,26 @@ TEST(DriverPack, DisplayResolution) {
     CMountedImage m;
     ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
     EXPECT_EQ(kDriverPackNotInStore,
-              InstallHardwareDriverPack(&m, kDriverPackResolution, (const wchar_t*)mode, L"001", nullptr, nullptr, 0, 0));
+              InstallHardwareDriverPack(&m, kDriverPackResolution, (const wchar_t*)mode, L"001",
+                                        nullptr, nullptr, 0, 0));
     ASSERT_EQ(1, m.LoadHives(1));
     for (const wchar_t* i : {L"0000", L"0001"})
-      ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey((std::wstring(L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\"
-                                                            L"{4D36E968-E325-11CE-BFC1-08002BE10318}\\") + i).c_str()));
+      ASSERT_EQ(REG_STATUS_OK,
+                m.RegCreateKey(
+                    (std::wstring(L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\"
+                                  L"{4D36E968-E325-11CE-BFC1-08002BE10318}\\") +
+                     i)
+                        .c_str()));
     ASSERT_TRUE(m.UnloadHives());
     EXPECT_EQ(kDriverPackInstalled,
-              InstallHardwareDriverPack(&m, kDriverPackResolution, (const wchar_t*)mode, L"001", nullptr, nullptr, 0, 0));
+              InstallHardwareDriverPack(&m, kDriverPackResolution, (const wchar_t*)mode, L"001",
+                                        nullptr, nullptr, 0, 0));
   }
-  std::string sys = rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
+  std::string sys =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
   for (const char* i : {"0000", "0001"}) {
-    std::string key = std::string("ControlSet001\\Control\\Class\\{4D36E968-E325-11CE-BFC1-08002BE10318}\\") + i;
+    std::string key =
+        std::string("ControlSet001\\Control\\Class\\{4D36E968-E325-11CE-BFC1-08002BE10318}\\") + i;
     EXPECT_EQ("1920", rt::HivexGet(sys, key, "DefaultSettings.XResolution"));
     EXPECT_EQ("1080", rt::HivexGet(sys, key, "DefaultSettings.YResolution"));
     EXPECT_EQ("60", rt::HivexGet(sys, key, "DefaultSettings.VRefresh"));
@@ -83,11 +91,13 @@ TEST(DriverPack, NetworkAdapterInstalledCurrentAndReplayed) {
   PrepareOwnAdapter(d);
   PrepareOwnAdapter(other);
   std::wstring root = vt::ToWin(d.dir) + L"\\store";
-  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
+  ASSERT_TRUE(
+      WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
   wchar_t folder[360];
   GetDriverStoreFolder(kStoreNetwork, 0x400601, folder);
-  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(d.dir + "/pkg") + " && cd " +
-                      vt::Q(d.dir + "/pkg") + " && head -c 70001 /dev/urandom > vronic.sys &&"
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(d.dir + "/pkg") +
+                      " && cd " + vt::Q(d.dir + "/pkg") +
+                      " && head -c 70001 /dev/urandom > vronic.sys &&"
                       " head -c 3000 /dev/urandom > vronic.dll && printf catalog > vronet.cat"));
   std::wstring inf = it::WriteInf(d.dir + "/pkg", "vronet.inf");
   const wchar_t* hw = L"VEN_8086&DEV_10D3&SUBSYS_00008086&REV_01";
@@ -95,14 +105,16 @@ TEST(DriverPack, NetworkAdapterInstalledCurrentAndReplayed) {
   {
     CMountedImage m;
     ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
-    CInfImporter importer(&m, 0x400601, 7601, kStoreNetwork, L"Net", L"{4d36e972-e325-11ce-bfc1-08002be10318}", nullptr);
+    CInfImporter importer(&m, 0x400601, 7601, kStoreNetwork, L"Net",
+                          L"{4d36e972-e325-11ce-bfc1-08002be10318}", nullptr);
     ASSERT_EQ(1u, importer.ImportInf(inf.c_str(), folder));
     EXPECT_EQ(kDriverPackNotInStore,
-              InstallHardwareDriverPack(&m, kDriverPackNetwork, L"VEN_FFFF&DEV_0001", L"007", nullptr, nullptr, profile, 0));
-    EXPECT_EQ(kDriverPackInstalled,
-              InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"007", L"192.168.0.7", nullptr, profile, 0));
-    EXPECT_EQ(kDriverPackCurrent,
-              InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"007", L"192.168.0.7", L"x.img", profile, 0));
+              InstallHardwareDriverPack(&m, kDriverPackNetwork, L"VEN_FFFF&DEV_0001", L"007",
+                                        nullptr, nullptr, profile, 0));
+    EXPECT_EQ(kDriverPackInstalled, InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"007",
+                                                              L"192.168.0.7", nullptr, profile, 0));
+    EXPECT_EQ(kDriverPackCurrent, InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"007",
+                                                            L"192.168.0.7", L"x.img", profile, 0));
   }
   wchar_t cache[360];
   FormatDriverCachePath(profile, hw, cache);
@@ -112,25 +124,30 @@ TEST(DriverPack, NetworkAdapterInstalledCurrentAndReplayed) {
 
   auto check = [&](const rt::WinDisk& disk, const char* name, bool registered) {
     SCOPED_TRACE(name);
-    std::string sys = rt::NtfsCat(disk, disk.unixPath, "/Windows/System32/config/SYSTEM", disk.dir + "/SYSTEM");
-    std::string instance = "ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3&SUBSYS_00008086&REV_01\\VRO&Node&Pnp";
+    std::string sys =
+        rt::NtfsCat(disk, disk.unixPath, "/Windows/System32/config/SYSTEM", disk.dir + "/SYSTEM");
+    std::string instance =
+        "ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3&SUBSYS_00008086&REV_01\\VRO&Node&Pnp";
     EXPECT_EQ("VroNic", rt::HivexGet(sys, instance, "Service"));
     EXPECT_EQ("Net", rt::HivexGet(sys, instance, "Class"));
     EXPECT_EQ("0", rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "Start"));
     // The boot-time PnP list is written straight into the hive by the
     // installation; a replay brings back only what the cache holds.
     EXPECT_EQ(registered,
-              "<missing>" != rt::HivexGet(sys, "ControlSet001\\Services\\VROPNP\\PnpList", "PCI\\VEN_8086&DEV_10D3"));
+              "<missing>" != rt::HivexGet(sys, "ControlSet001\\Services\\VROPNP\\PnpList",
+                                          "PCI\\VEN_8086&DEV_10D3"));
     std::string cls = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
     EXPECT_EQ(vt::Narrow(kPreparedGuid), rt::HivexGet(sys, cls, "NetCfgInstanceId"));
-    std::string file = rt::NtfsCat(disk, disk.unixPath, "/Windows/System32/Drivers/vronic.sys", disk.dir + "/vronic.sys");
+    std::string file = rt::NtfsCat(disk, disk.unixPath, "/Windows/System32/Drivers/vronic.sys",
+                                   disk.dir + "/vronic.sys");
     EXPECT_EQ(vt::Sha256(vt::ToWin(d.dir + "/pkg/vronic.sys")), vt::Sha256(vt::ToWin(file)));
   };
   check(d, "installed", true);
   {
     CMountedImage m;
     ASSERT_GE(m.OpenImage(other.path.c_str(), nullptr, 0, 1), 0);
-    EXPECT_EQ(kDriverPackInstalled, InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"008", nullptr, nullptr, profile, 0));
+    EXPECT_EQ(kDriverPackInstalled, InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"008",
+                                                              nullptr, nullptr, profile, 0));
   }
   check(other, "replayed from the cache", false);
   DeleteFileW(cache);

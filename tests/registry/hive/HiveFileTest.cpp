@@ -11,8 +11,12 @@
 namespace {
 
 // The one free cell the empty hive's bin starts with.
-uint32_t FirstFree(HiveImage* img) { return first_fit_cell(img, 8); }
-int32_t SizeField(HiveImage* img, uint32_t cell) { return (int32_t)read_le32(img->buffer + cell); }
+uint32_t FirstFree(HiveImage* img) {
+  return first_fit_cell(img, 8);
+}
+int32_t SizeField(HiveImage* img, uint32_t cell) {
+  return (int32_t)read_le32(img->buffer + cell);
+}
 
 }  // namespace
 
@@ -42,8 +46,8 @@ TEST(HiveFile, AllocatorSplitsExactFitsAndMerges) {
   EXPECT_EQ(-104, SizeField(img, a));
   EXPECT_EQ(total - 104, SizeField(img, a + 104));
   EXPECT_TRUE(img->state & HIVE_STATE_DIRTY);
-  uint32_t b = alloc_cell(img, a, 20);   // 24-byte cell right after a
-  uint32_t c = alloc_cell(img, a, 60);   // 64-byte cell
+  uint32_t b = alloc_cell(img, a, 20);  // 24-byte cell right after a
+  uint32_t c = alloc_cell(img, a, 60);  // 64-byte cell
   EXPECT_EQ(a + 104, b);
   EXPECT_EQ(b + 24, c);
   for (uint32_t i = 4; i < 64; i++) EXPECT_EQ(0, img->buffer[c + i]);
@@ -97,7 +101,7 @@ TEST(HiveFile, HintKeepsRelatedCellsInOneBin) {
   HiveImage* img = ht::Load(ht::EmptyHive());
   uint32_t first = FirstFree(img);
   alloc_cell(img, 0, (uint32_t)SizeField(img, first) - 4 - 200);  // 200 bytes left in bin 1
-  uint32_t far = alloc_cell(img, 0, 4000);                           // bin 2
+  uint32_t far = alloc_cell(img, 0, 4000);                        // bin 2
   EXPECT_GE(far, 0x2000u);
   uint32_t near = alloc_cell(img, far, 40);
   EXPECT_GE(near, 0x2000u) << "the hint's bin is searched first";

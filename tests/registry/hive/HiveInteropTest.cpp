@@ -13,12 +13,17 @@ namespace {
 
 std::vector<uint8_t> Utf16z(const std::wstring& s) {
   std::vector<uint8_t> v;
-  for (wchar_t c : s) { v.push_back((uint8_t)c); v.push_back((uint8_t)(c >> 8)); }
-  v.push_back(0); v.push_back(0);
+  for (wchar_t c : s) {
+    v.push_back((uint8_t)c);
+    v.push_back((uint8_t)(c >> 8));
+  }
+  v.push_back(0);
+  v.push_back(0);
   return v;
 }
 
-void Set(HiveImage* img, uint32_t key, const wchar_t* name, uint32_t type, const std::vector<uint8_t>& d) {
+void Set(HiveImage* img, uint32_t key, const wchar_t* name, uint32_t type,
+         const std::vector<uint8_t>& d) {
   if (get_value_type(img, key, name) < 0) {
     ASSERT_NE(0u, add_value(img, key, name, type));
   }
@@ -70,7 +75,9 @@ TEST(HiveInterop, HivexReadsWhatWeWrite) {
   std::string out;
   EXPECT_EQ(0, vt::Sh("hivexml " + vt::Q(path) + " > /dev/null", &out)) << out;
   std::string key = vt::Narrow(L"Software\\Caf\u00e9 \u00b5\u00ff\\\u4e2d\u6587\u952e");
-  EXPECT_EQ(0, vt::Sh("hivexget " + vt::Q(path) + " " + vt::Q(key) + " " + vt::Q(vt::Narrow(L"\u6570\u5b57")), &out));
+  EXPECT_EQ(0, vt::Sh("hivexget " + vt::Q(path) + " " + vt::Q(key) + " " +
+                          vt::Q(vt::Narrow(L"\u6570\u5b57")),
+                      &out));
   EXPECT_EQ("7\n", out);
   std::string script = "cd Software\ncd " + vt::Narrow(L"\ud55c\uad6d\uc5b4") + "\nlsval q\n";
   EXPECT_EQ(0, vt::Sh("printf '%s' " + vt::Q(script) + " | hivexsh " + vt::Q(path), &out)) << out;

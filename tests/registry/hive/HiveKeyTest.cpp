@@ -53,7 +53,8 @@ TEST(HiveKeys, PathWalkRules) {
   EXPECT_EQ(b, find_key(img, 0, L"\\Alpha\\Beta")) << "one leading backslash starts at the root";
   EXPECT_EQ(b, find_key(img, a, L"\\Alpha\\Beta"));
   EXPECT_EQ(b, find_key(img, 0, L"alpha\\BETA")) << "case is ignored";
-  EXPECT_EQ(bs, find_key(img, 0, L"Alpha\\x\\\\y")) << "a doubled backslash is one backslash of a name";
+  EXPECT_EQ(bs, find_key(img, 0, L"Alpha\\x\\\\y"))
+      << "a doubled backslash is one backslash of a name";
   EXPECT_EQ(0u, find_key(img, 0, L"Alpha\\Bet"));
   EXPECT_EQ(0u, find_key(img, 0, L"Alpha\\Betas"));
   EXPECT_EQ(0u, find_key(img, 0, L"Alpha\\x"));
@@ -61,7 +62,11 @@ TEST(HiveKeys, PathWalkRules) {
   EXPECT_EQ(root, find_key(img, 0, L""));
   EXPECT_EQ(root, find_key(img, 0, L"\\"));
   EXPECT_EQ(a, find_key(img, 0, L"Alpha\\"));
-  EXPECT_EQ(L"\\Alpha\\x\\y", [&] { wchar_t buf[64]; key_full_path(img, bs, buf, 64); return std::wstring(buf); }());
+  EXPECT_EQ(L"\\Alpha\\x\\y", [&] {
+    wchar_t buf[64];
+    key_full_path(img, bs, buf, 64);
+    return std::wstring(buf);
+  }());
   wchar_t small[12];
   key_full_path(img, b, small, 12);
   EXPECT_EQ(std::wstring(L"(...)\\Beta"), small);
@@ -78,8 +83,10 @@ TEST(HiveKeys, SubkeysStaySortedAndDuplicatesAreRefused) {
   EXPECT_EQ(3u, key_subkey_count(img, root));
   // Order is that of the upper-cased units: "_" (0x5F) sorts after "Z" but
   // before "a".
-  for (const wchar_t* n : {L"\u00e9t\u00e9", L"Zulu", L"\u4e2d\u6587", L"_under"}) ASSERT_NE(0u, add_key(img, root, n));
-  EXPECT_EQ((std::vector<std::wstring>{L"alpha", L"Beta", L"Gamma", L"Zulu", L"_under", L"\u00e9t\u00e9", L"\u4e2d\u6587"}),
+  for (const wchar_t* n : {L"\u00e9t\u00e9", L"Zulu", L"\u4e2d\u6587", L"_under"})
+    ASSERT_NE(0u, add_key(img, root, n));
+  EXPECT_EQ((std::vector<std::wstring>{L"alpha", L"Beta", L"Gamma", L"Zulu", L"_under",
+                                       L"\u00e9t\u00e9", L"\u4e2d\u6587"}),
             Children(img, root));
   EXPECT_EQ(0u, add_key(img, root, L"\u00c9T\u00c9")) << "upper case of a Latin-1 name";
   img = ht::Reload(img);
@@ -240,7 +247,8 @@ TEST(HiveKeys, RiIndexesAreSearchedInsertedAndShrunk) {
   for (const wchar_t* n : {L"b", L"d", L"f", L"h"}) add_key(img, p, n);
   // Split P's lf list into an ri of two lists: {b, d} and {f, h}.
   uint32_t lf = read_le32(img->buffer + p + 0x1C) + 0x1000;
-  uint32_t l1 = alloc_cell(img, 0, 4 + 16), l2 = alloc_cell(img, 0, 4 + 16), ri = alloc_cell(img, 0, 12);
+  uint32_t l1 = alloc_cell(img, 0, 4 + 16), l2 = alloc_cell(img, 0, 4 + 16),
+           ri = alloc_cell(img, 0, 12);
   memcpy(img->buffer + l1 + 4, "lf\x02\x00", 4);
   memcpy(img->buffer + l1 + 8, img->buffer + lf + 8, 16);
   memcpy(img->buffer + l2 + 4, "lf\x02\x00", 4);
@@ -258,11 +266,13 @@ TEST(HiveKeys, RiIndexesAreSearchedInsertedAndShrunk) {
   EXPECT_NE(0u, add_key(img, p, L"z"));
   EXPECT_NE(0u, add_key(img, p, L"a"));
   EXPECT_EQ(0u, add_key(img, p, L"F"));
-  EXPECT_EQ((std::vector<std::wstring>{L"a", L"b", L"d", L"e", L"f", L"h", L"z"}), Children(img, p));
+  EXPECT_EQ((std::vector<std::wstring>{L"a", L"b", L"d", L"e", L"f", L"h", L"z"}),
+            Children(img, p));
   EXPECT_EQ(HiveId('r', 'i'), IndexId(img, p));
   // rename across the two lists
   EXPECT_NE(0u, rename_key(img, p, L"a", L"g"));
-  EXPECT_EQ((std::vector<std::wstring>{L"b", L"d", L"e", L"f", L"g", L"h", L"z"}), Children(img, p));
+  EXPECT_EQ((std::vector<std::wstring>{L"b", L"d", L"e", L"f", L"g", L"h", L"z"}),
+            Children(img, p));
   for (const wchar_t* n : {L"b", L"d", L"e"}) EXPECT_EQ(0, del_key(img, p, n));
   EXPECT_EQ((std::vector<std::wstring>{L"f", L"g", L"h", L"z"}), Children(img, p));
   for (const wchar_t* n : {L"f", L"g", L"h"}) EXPECT_EQ(0, del_key(img, p, n));
@@ -314,7 +324,8 @@ TEST(HiveKeys, RenameKeepsValuesSubkeysAndParentLinks) {
   ASSERT_NE(0u, r);
   EXPECT_EQ(0u, find_key(img, 0, L"Old"));
   EXPECT_EQ(r, find_key(img, 0, L"A much longer name than before"));
-  EXPECT_EQ((std::vector<std::wstring>{L"A much longer name than before", L"Other"}), Children(img, root));
+  EXPECT_EQ((std::vector<std::wstring>{L"A much longer name than before", L"Other"}),
+            Children(img, root));
   uint32_t child = find_key(img, r, L"Child");
   ASSERT_NE(0u, child);
   EXPECT_EQ(r - 4 - 0x1000, read_le32(img->buffer + child + 0x10));

@@ -27,7 +27,9 @@ void Seal(Bytes& block) {
   write_le32(&block[0x1FC], x);
 }
 
-uint32_t Bins(const Bytes& h) { return read_le32(&h[0x28]); }
+uint32_t Bins(const Bytes& h) {
+  return read_le32(&h[0x28]);
+}
 
 struct Entry {
   uint32_t seq, bins;
@@ -99,7 +101,7 @@ Bytes OldLog(const Bytes& before, const Bytes& after, uint32_t seq) {
 // its logs bring it to), the second grown by new bins.
 struct States {
   Bytes before, after;
-  uint32_t seq = 0;  // sequence number of the finished write before
+  uint32_t seq = 0;             // sequence number of the finished write before
   std::vector<uint32_t> dirty;  // 4096-byte pages of the bins that differ
 };
 
@@ -129,12 +131,15 @@ const States& TwoStates() {
   close_hive(img);
   for (uint32_t p = 0; p < Bins(s.after); p += 4096) {
     size_t at = 0x1000 + (size_t)p;
-    if (at + 4096 > s.before.size() || memcmp(&s.before[at], &s.after[at], 4096) != 0) s.dirty.push_back(p);
+    if (at + 4096 > s.before.size() || memcmp(&s.before[at], &s.after[at], 4096) != 0)
+      s.dirty.push_back(p);
   }
   return s;
 }
 
-Bytes Page(const Bytes& h, uint32_t off) { return Bytes(h.begin() + 0x1000 + off, h.begin() + 0x1000 + off + 4096); }
+Bytes Page(const Bytes& h, uint32_t off) {
+  return Bytes(h.begin() + 0x1000 + off, h.begin() + 0x1000 + off + 4096);
+}
 
 struct Files {
   Bytes hive, log1, log2;
@@ -154,7 +159,8 @@ Files Pending() {
     (i >= s.dirty.size() / 2 ? e1 : e2).pages.push_back({s.dirty[i], Page(s.after, s.dirty[i])});
   Entry stale{s.seq - 3, Bins(s.before), {{0, Page(s.before, 0)}}};  // left from an earlier run
   f.log1 = NewLog(s.after, s.seq + 1, {e1, e2, stale});
-  f.log2 = NewLog(s.after, s.seq + 3, {{s.seq + 3, Bins(s.after), {{s.dirty[0], Page(s.after, s.dirty[0])}}}});
+  f.log2 = NewLog(s.after, s.seq + 3,
+                  {{s.seq + 3, Bins(s.after), {{s.dirty[0], Page(s.after, s.dirty[0])}}}});
   return f;
 }
 
@@ -185,31 +191,62 @@ TEST(HiveLog, PendingWritesAreAppliedOrRefusedAsAWhole) {
   const Case cases[] = {
       {"both logs, entries in sequence", [](Files&) {}, HIVE_LOG_RECOVERED, seq + 3},
       {"no LOG2", [](Files& f) { f.log2.clear(); }, HIVE_LOG_RECOVERED, seq + 2},
-      {"the logs in the other order", [](Files& f) { std::swap(f.log1, f.log2); }, HIVE_LOG_RECOVERED, seq + 3},
-      {"a torn base block is taken from the log",
-       [](Files& f) { f.hive[0x30] ^= 1; }, HIVE_LOG_RECOVERED, seq + 3},
+      {"the logs in the other order", [](Files& f) { std::swap(f.log1, f.log2); },
+       HIVE_LOG_RECOVERED, seq + 3},
+      {"a torn base block is taken from the log", [](Files& f) { f.hive[0x30] ^= 1; },
+       HIVE_LOG_RECOVERED, seq + 3},
       {"log base block checksum", [](Files& f) { f.log1[0x40] ^= 1; }, HIVE_LOG_REFUSED, 0},
-      {"log sequence numbers differ", [](Files& f) { write_le32(&f.log2[8], 1); Seal(f.log2); },
+      {"log sequence numbers differ",
+       [](Files& f) {
+         write_le32(&f.log2[8], 1);
+         Seal(f.log2);
+       },
        HIVE_LOG_REFUSED, 0},
       {"an entry's data", [](Files& f) { f.log1[512 + 40 + 16 + 100] ^= 1; }, HIVE_LOG_REFUSED, 0},
       {"an entry's header", [](Files& f) { f.log1[512 + 20] ^= 1; }, HIVE_LOG_REFUSED, 0},
       {"entries missing between the logs",
-       [](Files& f) { f.log2 = NewLog(TwoStates().after, TwoStates().seq + 4,
-                                      {{TwoStates().seq + 4, Bins(TwoStates().after), {}}}); },
+       [](Files& f) {
+         f.log2 = NewLog(TwoStates().after, TwoStates().seq + 4,
+                         {{TwoStates().seq + 4, Bins(TwoStates().after), {}}});
+       },
        HIVE_LOG_REFUSED, 0},
       {"only entries the hive holds already",
-       [](Files& f) { write_le32(&f.hive[4], TwoStates().seq + 9); Seal(f.hive); }, HIVE_LOG_REFUSED, 0},
-      {"a log of zeros is no log", [](Files& f) { f.log1.assign(4096, 0); f.log2.clear(); },
+       [](Files& f) {
+         write_le32(&f.hive[4], TwoStates().seq + 9);
+         Seal(f.hive);
+       },
+       HIVE_LOG_REFUSED, 0},
+      {"a log of zeros is no log",
+       [](Files& f) {
+         f.log1.assign(4096, 0);
+         f.log2.clear();
+       },
        HIVE_LOG_NO_LOG, 0},
-      {"no log at all", [](Files& f) { f.log1.clear(); f.log2.clear(); }, HIVE_LOG_NO_LOG, 0},
-      {"a finished write", [](Files& f) { write_le32(&f.hive[4], TwoStates().seq); Seal(f.hive); },
+      {"no log at all",
+       [](Files& f) {
+         f.log1.clear();
+         f.log2.clear();
+       },
+       HIVE_LOG_NO_LOG, 0},
+      {"a finished write",
+       [](Files& f) {
+         write_le32(&f.hive[4], TwoStates().seq);
+         Seal(f.hive);
+       },
        HIVE_LOG_CLEAN, 0},
       {"older format, its time matching",
-       [](Files& f) { f.log1 = OldLog(TwoStates().before, TwoStates().after, TwoStates().seq + 1); f.log2.clear(); },
+       [](Files& f) {
+         f.log1 = OldLog(TwoStates().before, TwoStates().after, TwoStates().seq + 1);
+         f.log2.clear();
+       },
        HIVE_LOG_RECOVERED, seq + 1},
       {"older format written for another state",
-       [](Files& f) { f.log1 = OldLog(TwoStates().before, TwoStates().after, TwoStates().seq + 1);
-                      f.log1[0xC] ^= 1; Seal(f.log1); f.log2.clear(); },
+       [](Files& f) {
+         f.log1 = OldLog(TwoStates().before, TwoStates().after, TwoStates().seq + 1);
+         f.log1[0xC] ^= 1;
+         Seal(f.log1);
+         f.log2.clear();
+       },
        HIVE_LOG_REFUSED, 0},
   };
   for (const Case& c : cases) {
@@ -224,7 +261,8 @@ TEST(HiveLog, PendingWritesAreAppliedOrRefusedAsAWhole) {
       continue;
     }
     ASSERT_EQ(s.after.size(), hive.size());
-    EXPECT_EQ(0, memcmp(&hive[0x1000], &s.after[0x1000], hive.size() - 0x1000)) << "the bins as Windows wrote them";
+    EXPECT_EQ(0, memcmp(&hive[0x1000], &s.after[0x1000], hive.size() - 0x1000))
+        << "the bins as Windows wrote them";
     EXPECT_EQ(c.finalSeq, read_le32(&hive[4]));
     EXPECT_EQ(c.finalSeq, read_le32(&hive[8]));
     Bytes sealed = hive;
@@ -260,11 +298,21 @@ TEST(HiveLog, MutatedLogsAreRefusedOrApplied) {
       if (old && rng() % 2) at = rng() % 600;
       if (at + 4 > log.size()) continue;
       switch (rng() % 5) {
-        case 0: log[at] = (uint8_t)rng(); break;
-        case 1: write_le32(&log[at], 0xFFFFFFFF); break;
-        case 2: write_le32(&log[at], (uint32_t)rng() % 0x40000); break;
-        case 3: write_le32(&log[at], read_le32(&log[at]) ^ (1u << (rng() % 32))); break;
-        case 4: log.resize(rng() % log.size()); break;
+        case 0:
+          log[at] = (uint8_t)rng();
+          break;
+        case 1:
+          write_le32(&log[at], 0xFFFFFFFF);
+          break;
+        case 2:
+          write_le32(&log[at], (uint32_t)rng() % 0x40000);
+          break;
+        case 3:
+          write_le32(&log[at], read_le32(&log[at]) ^ (1u << (rng() % 32)));
+          break;
+        case 4:
+          log.resize(rng() % log.size());
+          break;
       }
     }
     // Half the time the hashes are made to match: the fields are then
@@ -305,8 +353,9 @@ TEST(HiveLog, RealHivesExportAsHivexReadsThem) {
   if (!rh::Unpack(dir, {"SYSTEM_B", "SYSTEM_B.LOG1", "SYSTEM_B.LOG2", "NTUSER.DAT", "BCD"}))
     GTEST_SKIP() << "no real hives in " << rh::Dir();
   std::string out;
-  ASSERT_EQ(0, vt::Sh(rh::HiveLogsPy() + " recover " + vt::Q(dir + "/SYSTEM_B") + " " + vt::Q(dir + "/replayed") +
-                          " " + vt::Q(dir + "/SYSTEM_B.LOG1") + " " + vt::Q(dir + "/SYSTEM_B.LOG2"),
+  ASSERT_EQ(0, vt::Sh(rh::HiveLogsPy() + " recover " + vt::Q(dir + "/SYSTEM_B") + " " +
+                          vt::Q(dir + "/replayed") + " " + vt::Q(dir + "/SYSTEM_B.LOG1") + " " +
+                          vt::Q(dir + "/SYSTEM_B.LOG2"),
                       &out))
       << out;
   uint32_t lastApplied = (uint32_t)atol(out.c_str());
@@ -333,7 +382,8 @@ TEST(HiveLog, RealHivesExportAsHivexReadsThem) {
     HiveImage* img = ht::Load(hive);
     ASSERT_NE(nullptr, img);
     std::wstring reg = vt::ToWin(dir + "/" + h.file + ".reg");
-    ASSERT_EQ(REG_STATUS_OK, export_key_reg(img, 0, L"HKEY_LOCAL_MACHINE\\X", L"", reg.c_str(), false, false));
+    ASSERT_EQ(REG_STATUS_OK,
+              export_key_reg(img, 0, L"HKEY_LOCAL_MACHINE\\X", L"", reg.c_str(), false, false));
     close_hive(img);
     EXPECT_EQ(0, vt::Sh(rh::HiveLogsPy() + " compare " + vt::Q(vt::ToUnix(reg)) + " " +
                             vt::Q(dir + "/" + h.compareWith),
@@ -341,8 +391,11 @@ TEST(HiveLog, RealHivesExportAsHivexReadsThem) {
         << out;
   }
   // Values named "@" are among them, and not the default value.
-  ASSERT_EQ(0, vt::Sh(rh::HiveLogsPy() + " dump " + vt::Q(dir + "/replayed") + " | grep -c '|@|'", &out));
+  ASSERT_EQ(
+      0, vt::Sh(rh::HiveLogsPy() + " dump " + vt::Q(dir + "/replayed") + " | grep -c '|@|'", &out));
   EXPECT_GE(atoi(out.c_str()), 7);
-  ASSERT_EQ(0, vt::Sh("iconv -f UTF-16 -t UTF-8 " + vt::Q(dir + "/SYSTEM_B.reg") + " | grep -c '^\"@\"='", &out));
+  ASSERT_EQ(
+      0, vt::Sh("iconv -f UTF-16 -t UTF-8 " + vt::Q(dir + "/SYSTEM_B.reg") + " | grep -c '^\"@\"='",
+                &out));
   EXPECT_GE(atoi(out.c_str()), 7);
 }

@@ -63,7 +63,8 @@ int Exercise(HiveImage* img, uint32_t key, int depth) {
     uint32_t li = 0, slot = 0;
     HiveSubkey sk;
     std::vector<uint32_t> kids;
-    while (next_subkey(img, key, &li, &slot, &sk) == 1 && kids.size() < 200) kids.push_back(sk.cell + 4);
+    while (next_subkey(img, key, &li, &slot, &sk) == 1 && kids.size() < 200)
+      kids.push_back(sk.cell + 4);
     for (uint32_t k : kids) seen += Exercise(img, k, depth + 1);
   }
   return seen;
@@ -100,27 +101,38 @@ TEST(HiveMalformed, BrokenFilesAreRefused) {
   EXPECT_TRUE(Refused(h)) << "truncated inside the base block";
   h.assign(base.begin(), base.end() - 4096);
   EXPECT_TRUE(Refused(h)) << "truncated: bins area longer than the file";
-  h = base; memcpy(&h[0], "regX", 4);
+  h = base;
+  memcpy(&h[0], "regX", 4);
   EXPECT_TRUE(Refused(h)) << "signature";
-  h = base; memcpy(&h[0x1000], "hbiX", 4);
+  h = base;
+  memcpy(&h[0x1000], "hbiX", 4);
   EXPECT_TRUE(Refused(h)) << "bin signature";
-  h = base; write_le32(&h[0x24], 0x7FFFFFF0);
+  h = base;
+  write_le32(&h[0x24], 0x7FFFFFF0);
   EXPECT_TRUE(Refused(h)) << "root offset out of range";
-  h = base; write_le32(&h[0x24], 0x24);
+  h = base;
+  write_le32(&h[0x24], 0x24);
   EXPECT_TRUE(Refused(h)) << "root offset not at a cell";
-  h = base; write_le32(&h[0x1008], 0x10000000);
+  h = base;
+  write_le32(&h[0x1008], 0x10000000);
   EXPECT_TRUE(Refused(h)) << "bin size past the end";
-  h = base; write_le32(&h[0x1008], 0);
+  h = base;
+  write_le32(&h[0x1008], 0);
   EXPECT_TRUE(Refused(h)) << "bin size 0";
-  h = base; write_le32(&h[0x1004], 0x1000);
+  h = base;
+  write_le32(&h[0x1004], 0x1000);
   EXPECT_TRUE(Refused(h)) << "bin offset field";
-  h = base; write_le32(&h[0x1020], 0);
+  h = base;
+  write_le32(&h[0x1020], 0);
   EXPECT_TRUE(Refused(h)) << "cell of size 0";
-  h = base; write_le32(&h[0x1020], 0xFFFFFFF4);
+  h = base;
+  write_le32(&h[0x1020], 0xFFFFFFF4);
   EXPECT_TRUE(Refused(h)) << "cell size not a multiple of 8";
-  h = base; write_le32(&h[0x1020], 0x80000000);
+  h = base;
+  write_le32(&h[0x1020], 0x80000000);
   EXPECT_TRUE(Refused(h)) << "cell larger than its bin";
-  h = base; write_le32(&h[0x28], 0x800);
+  h = base;
+  write_le32(&h[0x28], 0x800);
   EXPECT_TRUE(Refused(h)) << "bins length not a multiple of 4096";
 }
 
@@ -170,7 +182,8 @@ TEST(HiveMalformed, ListsPointingIntoThemselvesFailWithoutLooping) {
   img = ht::Load(h);
   std::wstring text;
   EXPECT_EQ(REG_STATUS_FAILURE, export_key_text(img, 0, L"X", L"", true, false, text));
-  EXPECT_EQ(std::wstring::npos, text.find(L"[X\\System\\System]")) << "the tree is not written again";
+  EXPECT_EQ(std::wstring::npos, text.find(L"[X\\System\\System]"))
+      << "the tree is not written again";
   EXPECT_EQ(REG_STATUS_OK, export_key_text(img, 0, L"X", L"Software", true, false, text));
   EXPECT_EQ(1, del_key_tree(img, L"System", root));
   wchar_t path[64];
@@ -204,12 +217,24 @@ TEST(HiveMalformed, RandomMutationsNeverCrashOrLoop) {
       uint32_t at = 0x1000 + (uint32_t)(rng() % (h.size() - 0x1000 - 4));
       if (rng() % 8 == 0) at = (uint32_t)(rng() % 0x200);
       switch (rng() % 6) {
-        case 0: h[at] = (uint8_t)rng(); break;
-        case 1: write_le32(&h[at & ~3u], 0); break;
-        case 2: write_le32(&h[at & ~3u], 0xFFFFFFFF); break;
-        case 3: write_le32(&h[at & ~3u], (uint32_t)(rng() % (h.size() - 0x1000)) & ~7u); break;
-        case 4: write_le32(&h[at & ~3u], read_le32(&h[at & ~3u]) ^ (1u << (rng() % 32))); break;
-        case 5: h.resize(0x1000 + (rng() % (h.size() - 0x1000))); break;
+        case 0:
+          h[at] = (uint8_t)rng();
+          break;
+        case 1:
+          write_le32(&h[at & ~3u], 0);
+          break;
+        case 2:
+          write_le32(&h[at & ~3u], 0xFFFFFFFF);
+          break;
+        case 3:
+          write_le32(&h[at & ~3u], (uint32_t)(rng() % (h.size() - 0x1000)) & ~7u);
+          break;
+        case 4:
+          write_le32(&h[at & ~3u], read_le32(&h[at & ~3u]) ^ (1u << (rng() % 32)));
+          break;
+        case 5:
+          h.resize(0x1000 + (rng() % (h.size() - 0x1000)));
+          break;
       }
     }
     HiveImage* img = nullptr;
@@ -242,7 +267,8 @@ TEST(HiveMalformed, RandomMutationsNeverCrashOrLoop) {
     save_hive_buffer(img, saved);
     close_hive(img);
     img = nullptr;
-    ASSERT_EQ(REG_STATUS_OK, load_hive_buffer(saved.data(), saved.size(), &img)) << "what we save loads again";
+    ASSERT_EQ(REG_STATUS_OK, load_hive_buffer(saved.data(), saved.size(), &img))
+        << "what we save loads again";
     close_hive(img);
   }
   EXPECT_GT(loaded, 2000);

@@ -74,7 +74,8 @@ TEST(HivePerf, TensOfThousandsOfKeysUnderOneParentAndAManyMegabyteHive) {
   DWORD t3b = GetTickCount();
   EXPECT_EQ(key_subkey_count(img, hive_root_key(img)), key_subkey_count(copy, hive_root_key(copy)));
   close_hive(copy);
-  printf("export %u characters %lu ms, import %lu ms\n", (unsigned)text.size(), t3a - t3, t3b - t3a);
+  printf("export %u characters %lu ms, import %lu ms\n", (unsigned)text.size(), t3a - t3,
+         t3b - t3a);
   text.clear();
   text.shrink_to_fit();
   t3 = GetTickCount();

@@ -34,9 +34,26 @@ struct MKey {
   std::vector<MValue> values;
 };
 
-const wchar_t* kNames[] = {L"alpha", L"Alpha2", L"beta", L"Gamma", L"caf\u00e9", L"CAF\u00c9X", L"\u4e2d\u6587",
-                           L"\u65e5\u672c\u8a9e", L"\ud55c\uad6d\uc5b4", L"\u00b5\u00ff", L"x", L"X1", L"_u",
-                           L"name with spaces", L"Z", L"zz", L"dup", L"DUP2", L"\u00e4\u00f6\u00fc", L"k"};
+const wchar_t* kNames[] = {L"alpha",
+                           L"Alpha2",
+                           L"beta",
+                           L"Gamma",
+                           L"caf\u00e9",
+                           L"CAF\u00c9X",
+                           L"\u4e2d\u6587",
+                           L"\u65e5\u672c\u8a9e",
+                           L"\ud55c\uad6d\uc5b4",
+                           L"\u00b5\u00ff",
+                           L"x",
+                           L"X1",
+                           L"_u",
+                           L"name with spaces",
+                           L"Z",
+                           L"zz",
+                           L"dup",
+                           L"DUP2",
+                           L"\u00e4\u00f6\u00fc",
+                           L"k"};
 
 class Model {
  public:
@@ -181,7 +198,10 @@ static void RunModel(uint32_t leafMax) {
       ASSERT_TRUE(img) << "after op " << op;
       img->leafMax = leafMax;
       Check(img, hive_root_key(img), m.root, L"");
-      if (::testing::Test::HasFatalFailure()) { close_hive(img); return; }
+      if (::testing::Test::HasFatalFailure()) {
+        close_hive(img);
+        return;
+      }
     }
   }
   std::string dir = vt::ScratchDirUnix();
@@ -194,8 +214,12 @@ static void RunModel(uint32_t leafMax) {
   ht::ExpectSameDump(ours, ht::HivexDump(dir + "/random.hiv"), dir);
 }
 
-TEST(HiveRandom, ThousandsOfChangesMatchTheModelAfterEachReload) { RunModel(1012); }
+TEST(HiveRandom, ThousandsOfChangesMatchTheModelAfterEachReload) {
+  RunModel(1012);
+}
 
 // Lists split under "ri" indexes early, so inserts, renames and deletes go
 // through many lists.
-TEST(HiveRandom, ThousandsOfChangesWithSmallListsUnderRi) { RunModel(4); }
+TEST(HiveRandom, ThousandsOfChangesWithSmallListsUnderRi) {
+  RunModel(4);
+}

@@ -14,12 +14,12 @@ namespace ht {
 
 static std::vector<uint8_t> RunMaker(const std::string& json) {
   static int counter = 0;
-  std::string dir = vt::BinaryDirUnix() + "/testtmp/mk-hive/" + std::to_string(GetCurrentProcessId()) + "-" +
-                    std::to_string(counter++);
+  std::string dir = vt::BinaryDirUnix() + "/testtmp/mk-hive/" +
+                    std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
   std::string cmd = "mkdir -p " + vt::Q(dir) + " && cd " + vt::Q(dir) + " && ";
   if (!json.empty()) cmd += "printf '%s' " + vt::Q(json) + " > d.json && ";
-  cmd += "/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") + " h.hiv" +
-         (json.empty() ? "" : " d.json");
+  cmd += "/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") +
+         " h.hiv" + (json.empty() ? "" : " d.json");
   std::string out;
   int rc = vt::Sh(cmd, &out);
   EXPECT_EQ(0, rc) << out;
@@ -36,7 +36,9 @@ std::vector<uint8_t> EmptyHive(uint32_t minor) {
   return cache[minor];
 }
 
-std::vector<uint8_t> MakeHive(const std::string& json) { return RunMaker(json); }
+std::vector<uint8_t> MakeHive(const std::string& json) {
+  return RunMaker(json);
+}
 
 HiveImage* Load(const std::vector<uint8_t>& bytes) {
   HiveImage* img = nullptr;
@@ -52,8 +54,8 @@ HiveImage* Reload(HiveImage* img) {
   return Load(bytes);
 }
 
-static void DumpKey(HiveImage* img, uint32_t key, const std::wstring& path, std::vector<std::string>& lines,
-                    int depth) {
+static void DumpKey(HiveImage* img, uint32_t key, const std::wstring& path,
+                    std::vector<std::string>& lines, int depth) {
   static const char hex[] = "0123456789abcdef";
   lines.push_back("K " + vt::Narrow(path));
   uint32_t vi = 0;
@@ -71,12 +73,14 @@ static void DumpKey(HiveImage* img, uint32_t key, const std::wstring& path, std:
     } else {
       h = "<unreadable>";
     }
-    lines.push_back("V " + vt::Narrow(path) + "|" + vt::Narrow(v.name) + "|" + std::to_string(v.type) + "|" + h);
+    lines.push_back("V " + vt::Narrow(path) + "|" + vt::Narrow(v.name) + "|" +
+                    std::to_string(v.type) + "|" + h);
   }
   if (depth >= 64) return;
   uint32_t li = 0, slot = 0;
   HiveSubkey sk;
-  while (next_subkey(img, key, &li, &slot, &sk) == 1) DumpKey(img, sk.cell + 4, path + L"\\" + sk.name, lines, depth + 1);
+  while (next_subkey(img, key, &li, &slot, &sk) == 1)
+    DumpKey(img, sk.cell + 4, path + L"\\" + sk.name, lines, depth + 1);
 }
 
 std::string Dump(HiveImage* img) {
@@ -90,14 +94,15 @@ std::string Dump(HiveImage* img) {
 
 std::string HivexDump(const std::string& unixPath) {
   std::string out;
-  int rc = vt::Sh("/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") + " --dump " +
-                      vt::Q(unixPath) + " 2>/dev/null",
+  int rc = vt::Sh("/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") +
+                      " --dump " + vt::Q(unixPath) + " 2>/dev/null",
                   &out);
   EXPECT_EQ(0, rc);
   return out;
 }
 
-void ExpectSameDump(const std::string& expected, const std::string& actual, const std::string& dir) {
+void ExpectSameDump(const std::string& expected, const std::string& actual,
+                    const std::string& dir) {
   if (expected == actual) return;
   vt::WriteAll(vt::ToWin(dir + "/expected.txt"), expected.data(), expected.size());
   vt::WriteAll(vt::ToWin(dir + "/actual.txt"), actual.data(), actual.size());
@@ -105,8 +110,9 @@ void ExpectSameDump(const std::string& expected, const std::string& actual, cons
   while (i < expected.size() && i < actual.size() && expected[i] == actual[i]) i++;
   size_t start = expected.rfind('\n', i == 0 ? 0 : i - 1);
   start = start == std::string::npos ? 0 : start + 1;
-  ADD_FAILURE() << "dumps differ (see " << dir << "/expected.txt, actual.txt) at:\n  expected: "
-                << expected.substr(start, 160) << "\n  actual:   " << actual.substr(start, 160);
+  ADD_FAILURE() << "dumps differ (see " << dir
+                << "/expected.txt, actual.txt) at:\n  expected: " << expected.substr(start, 160)
+                << "\n  actual:   " << actual.substr(start, 160);
 }
 
 }  // namespace ht

@@ -18,7 +18,8 @@ inline std::string Dir() {
 inline bool Unpack(const std::string& dirUnix, std::initializer_list<const char*> names) {
   for (const char* n : names) {
     std::string src = Dir() + "/" + n + ".xz";
-    if (vt::Sh("test -f " + vt::Q(src) + " && xz -dc " + vt::Q(src) + " > " + vt::Q(dirUnix + "/" + n)) != 0)
+    if (vt::Sh("test -f " + vt::Q(src) + " && xz -dc " + vt::Q(src) + " > " +
+               vt::Q(dirUnix + "/" + n)) != 0)
       return false;
   }
   return true;

@@ -18,12 +18,19 @@ const wchar_t kPrefix[] = L"HKEY_LOCAL_MACHINE\\SOFTWARE";
 
 std::vector<uint8_t> U16(const std::wstring& s, bool nul = true) {
   std::vector<uint8_t> v;
-  for (wchar_t c : s) { v.push_back((uint8_t)c); v.push_back((uint8_t)(c >> 8)); }
-  if (nul) { v.push_back(0); v.push_back(0); }
+  for (wchar_t c : s) {
+    v.push_back((uint8_t)c);
+    v.push_back((uint8_t)(c >> 8));
+  }
+  if (nul) {
+    v.push_back(0);
+    v.push_back(0);
+  }
   return v;
 }
 
-void Set(HiveImage* img, uint32_t key, const wchar_t* name, uint32_t type, const std::vector<uint8_t>& d) {
+void Set(HiveImage* img, uint32_t key, const wchar_t* name, uint32_t type,
+         const std::vector<uint8_t>& d) {
   ASSERT_NE(0u, add_value(img, key, name, type));
   ASSERT_NE(0u, put_data_to_value(img, d.data(), (uint32_t)d.size(), key, name, 0));
 }
@@ -130,14 +137,19 @@ TEST(RegFile, ExportWritesTheExactTextAndReimportsToTheSameText) {
   // appending adds sections without a second header; the root is the prefix alone
   ASSERT_EQ(0u, export_key_reg(fresh, 0, kPrefix, L"Vendor\\Sub", again.c_str(), true, false));
   std::wstring appended = ReadUtf16File(again).substr(1);
-  EXPECT_EQ(text + L"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Sub]\r\n\"x\"=dword:00000001\r\n\r\n", appended);
+  EXPECT_EQ(
+      text + L"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Sub]\r\n\"x\"=dword:00000001\r\n\r\n",
+      appended);
   std::wstring rootText;
   HiveImage* small = ht::Load(ht::EmptyHive());
   export_key_text(small, 0, kPrefix, L"", true, false, rootText);
-  EXPECT_EQ(L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n", rootText);
-  EXPECT_EQ(REG_STATUS_NOT_FOUND, export_key_reg(small, 0, kPrefix, L"Missing", again.c_str(), false, false));
+  EXPECT_EQ(L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n",
+            rootText);
+  EXPECT_EQ(REG_STATUS_NOT_FOUND,
+            export_key_reg(small, 0, kPrefix, L"Missing", again.c_str(), false, false));
   EXPECT_EQ(REG_STATUS_FAILURE,
-            export_key_reg(small, 0, kPrefix, L"", (dir + L"\\no\\such\\dir\\x.reg").c_str(), false, false));
+            export_key_reg(small, 0, kPrefix, L"", (dir + L"\\no\\such\\dir\\x.reg").c_str(), false,
+                           false));
   close_hive(small);
   close_hive(fresh);
   close_hive(img);
@@ -209,7 +221,8 @@ TEST(RegFile, ImportRules) {
   ASSERT_NE(0u, deep);
   EXPECT_EQ(U16(L"default"), data(deep, L""));
   EXPECT_EQ(U16(L"a"), data(deep, L"@")) << "\"@\"= is not the default value";
-  EXPECT_EQ(std::vector<uint8_t>({'a', 0, 0, 0, 0, 0}), data(deep, L"last")) << "last line without a line break";
+  EXPECT_EQ(std::vector<uint8_t>({'a', 0, 0, 0, 0, 0}), data(deep, L"last"))
+      << "last line without a line break";
   EXPECT_EQ(-1, import_reg_text(img, L"Not a registry file\r\n", kPrefix));
   EXPECT_EQ(ENOENT, import_reg_file(img, L"Z:\\no\\such\\file.reg", kPrefix));
   close_hive(img);
@@ -221,8 +234,9 @@ TEST(RegFile, BadLineLeavesTheHiveAsItWas) {
   std::vector<uint8_t> clean;
   save_hive_buffer(img, clean);
   std::string before = ht::Dump(img);
-  for (const wchar_t* bad : {L"\"v\"=hex:01,zz,03\r\n", L"\"v\"=dword:xyz\r\n", L"\"v\"=\"unclosed\r\n",
-                             L"garbage line\r\n", L"\"v\"=hex(1x):00\r\n"}) {
+  for (const wchar_t* bad :
+       {L"\"v\"=hex:01,zz,03\r\n", L"\"v\"=dword:xyz\r\n", L"\"v\"=\"unclosed\r\n",
+        L"garbage line\r\n", L"\"v\"=hex(1x):00\r\n"}) {
     std::wstring text = std::wstring(L"Windows Registry Editor Version 5.00\r\n\r\n") +
                         L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Added]\r\n\"a\"=\"1\"\r\n" + bad +
                         L"\"b\"=\"2\"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\More]\r\n";
@@ -231,7 +245,9 @@ TEST(RegFile, BadLineLeavesTheHiveAsItWas) {
     EXPECT_FALSE(img->state & HIVE_STATE_DIRTY) << "clean before, clean after";
   }
   add_key(img, hive_root_key(img), L"Dirty");
-  EXPECT_EQ(-1, import_reg_text(img, L"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n\"v\"=hex:q\r\n", kPrefix));
+  EXPECT_EQ(
+      -1, import_reg_text(img, L"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n\"v\"=hex:q\r\n",
+                          kPrefix));
   EXPECT_TRUE(img->state & HIVE_STATE_DIRTY) << "dirty before, dirty after";
   EXPECT_NE(0u, find_key(img, 0, L"Dirty"));
   EXPECT_EQ(0u, find_key(img, 0, L"X"));
@@ -244,8 +260,9 @@ TEST(RegFile, BadLineLeavesTheHiveAsItWas) {
 
 TEST(RegFile, AnsiRegedit4AndLongLines) {
   std::wstring dir = vt::ScratchDir();
-  std::string ansi = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Old]\r\n\"s\"=\"plain text\"\r\n"
-                     "\"d\"=dword:00000010\r\n\"b\"=hex:";
+  std::string ansi =
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Old]\r\n\"s\"=\"plain text\"\r\n"
+      "\"d\"=dword:00000010\r\n\"b\"=hex:";
   for (int i = 0; i < 21000; i++) ansi += (i ? ",7f" : "7f");  // one line of 62999 characters
   ansi += "\r\n";
   if (GetACP() == 1252) ansi += "\"caf\xe9\"=\"\xe9t\xe9\"\r\n";
@@ -296,14 +313,20 @@ TEST(RegFile, HivexregeditAgreesBothWays) {
 
   // our export, merged by hivexregedit, gives the same hive content
   ASSERT_EQ(0u, export_key_reg(img, 0, kPrefix, L"", (wdir + L"\\ours.reg").c_str(), false, false));
-  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && iconv -f UTF-16 -t UTF-8 ours.reg > ours8.reg && "
-                      "hivexregedit --merge --prefix 'HKEY_LOCAL_MACHINE\\SOFTWARE' a.hiv ours8.reg", &out))
+  ASSERT_EQ(
+      0, vt::Sh("cd " + vt::Q(dir) +
+                    " && iconv -f UTF-16 -t UTF-8 ours.reg > ours8.reg && "
+                    "hivexregedit --merge --prefix 'HKEY_LOCAL_MACHINE\\SOFTWARE' a.hiv ours8.reg",
+                &out))
       << out;
   ht::ExpectSameDump(ours, ht::HivexDump(dir + "/a.hiv"), dir);
 
   // hivexregedit's export, imported by us, gives the same hive content
-  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && hivexregedit --export --prefix 'HKEY_LOCAL_MACHINE\\SOFTWARE' "
-                      "src.hiv '\\' > theirs.reg", &out)) << out;
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) +
+                          " && hivexregedit --export --prefix 'HKEY_LOCAL_MACHINE\\SOFTWARE' "
+                          "src.hiv '\\' > theirs.reg",
+                      &out))
+      << out;
   std::vector<uint8_t> theirs;
   ASSERT_TRUE(vt::ReadAll(vt::ToWin(dir + "/theirs.reg"), theirs));
   std::wstring text = vt::Widen(std::string(theirs.begin(), theirs.end()));
@@ -319,9 +342,15 @@ TEST(RegFile, HivexregeditAgreesBothWays) {
       L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\\u65b0]\r\n\"h\"=hex(2):41,00,00,00\r\n@=\"d\"\r\n\r\n"
       L"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Sub]\r\n";
   ASSERT_TRUE(WriteUtf16File(wdir + L"\\merge.reg", script));
-  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && cp src.hiv theirs.hiv && iconv -f UTF-16 -t UTF-8 merge.reg > m8.reg && "
-                      "hivexregedit --merge --prefix 'HKEY_LOCAL_MACHINE\\SOFTWARE' theirs.hiv m8.reg && "
-                      "hivexml theirs.hiv > /dev/null", &out)) << out;
+  ASSERT_EQ(
+      0,
+      vt::Sh(
+          "cd " + vt::Q(dir) +
+              " && cp src.hiv theirs.hiv && iconv -f UTF-16 -t UTF-8 merge.reg > m8.reg && "
+              "hivexregedit --merge --prefix 'HKEY_LOCAL_MACHINE\\SOFTWARE' theirs.hiv m8.reg && "
+              "hivexml theirs.hiv > /dev/null",
+          &out))
+      << out;
   ASSERT_EQ(0, import_reg_file(img, (wdir + L"\\merge.reg").c_str(), kPrefix));
   save_hive_buffer(img, bytes);
   ASSERT_TRUE(vt::WriteAll(vt::ToWin(dir + "/mine.hiv"), bytes));

@@ -10,10 +10,9 @@ namespace vroimg {
 // sector 0
 const uint32_t kMagicValue = 78;
 const char kSignature[] = "VROMDISK";
-const int kOffMagic = 0, kOffSignature = 4, kOffParentId = 14, kOffOwnId = 22,
-          kOffCapacity = 30, kOffUnusable = 38, kOffCreated = 42, kOffKind = 50,
-          kOffCreated2 = 54, kOffGeneration = 70, kOffChecksum = 74, kOffName = 102,
-          kOffPrevParentId = 232;
+const int kOffMagic = 0, kOffSignature = 4, kOffParentId = 14, kOffOwnId = 22, kOffCapacity = 30,
+          kOffUnusable = 38, kOffCreated = 42, kOffKind = 50, kOffCreated2 = 54,
+          kOffGeneration = 70, kOffChecksum = 74, kOffName = 102, kOffPrevParentId = 232;
 const int kChecksumBytes = 74;
 const int kNameBytes = 128;
 const uint32_t kUnusableMark = 0xFFFFFFFFu;
@@ -24,23 +23,23 @@ const char kMapMagic[8] = {'C', 'm', 'p', 's', 's', 'F', 'l', 0};
 const int kOffRootTable = 20, kOffNextFree = 24, kOffSectorsUsed = 32, kOffMapCapacity = 44;
 const uint32_t kRootSector = 8, kFirstFree = 16, kBlockSectors = 8, kChunkSectors = 128;
 
-inline bool EndsWithBootSignature(const uint8_t* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
+inline bool EndsWithBootSignature(const uint8_t* sector) {
+  return sector[510] == 0x55 && sector[511] == 0xAA;
+}
 
 // An NTFS boot sector: a volume that begins at this sector (its boot
 // signature does not make it an MBR).
-inline bool IsNtfsBootSector(const uint8_t* sector)
-{
-    return memcmp(sector + 3, "NTFS    ", 8) == 0 && EndsWithBootSignature(sector);
+inline bool IsNtfsBootSector(const uint8_t* sector) {
+  return memcmp(sector + 3, "NTFS    ", 8) == 0 && EndsWithBootSignature(sector);
 }
 
 // A volume without a partition table can carry the boot signature in its
 // second sector too: FAT32's FSInfo sector and exFAT's extended boot
 // sectors end with it, and NTFS boot code may. Such a pair is a volume, not
 // a leading sector before an MBR. Takes the first two sectors.
-inline bool IsVolumeBootPair(const uint8_t* head)
-{
-    return memcmp(head + 512, "RRaA", 4) == 0 || memcmp(head + 3, "EXFAT   ", 8) == 0 ||
-           IsNtfsBootSector(head);
+inline bool IsVolumeBootPair(const uint8_t* head) {
+  return memcmp(head + 512, "RRaA", 4) == 0 || memcmp(head + 3, "EXFAT   ", 8) == 0 ||
+         IsNtfsBootSector(head);
 }
 }  // namespace vroimg
 

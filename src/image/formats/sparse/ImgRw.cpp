@@ -9,303 +9,295 @@ const int kLeafBytes = 32;
 const int kLeafBitmap = 16;
 const uint32_t kChunk = kChunkSectors;
 
-inline bool BitSet(const uint8_t* leaf, uint32_t i)
-{
-    return (leaf[kLeafBitmap + i / 8] >> (i % 8)) & 1;
+inline bool BitSet(const uint8_t* leaf, uint32_t i) {
+  return (leaf[kLeafBitmap + i / 8] >> (i % 8)) & 1;
 }
 
 // Number of consecutive bits equal to value from bit 'from', at most max.
-uint32_t CountRun(const uint8_t* leaf, uint32_t from, uint32_t max, bool value)
-{
-    uint64_t w[2];
-    memcpy(w, leaf + kLeafBitmap, 16);
-    uint32_t n = 0;
-    uint32_t i = from;
-    while (i < kChunk && n < max) {
-        uint64_t word = w[i / 64] >> (i % 64);
-        if (value) word = ~word;
-        uint32_t avail = 64 - i % 64;
-        uint32_t run = word ? (uint32_t)__builtin_ctzll(word) : avail;
-        if (run > avail) run = avail;
-        n += run;
-        i += run;
-        if (run < avail) break;
-    }
-    return n < max ? n : max;
+uint32_t CountRun(const uint8_t* leaf, uint32_t from, uint32_t max, bool value) {
+  uint64_t w[2];
+  memcpy(w, leaf + kLeafBitmap, 16);
+  uint32_t n = 0;
+  uint32_t i = from;
+  while (i < kChunk && n < max) {
+    uint64_t word = w[i / 64] >> (i % 64);
+    if (value) word = ~word;
+    uint32_t avail = 64 - i % 64;
+    uint32_t run = word ? (uint32_t)__builtin_ctzll(word) : avail;
+    if (run > avail) run = avail;
+    n += run;
+    i += run;
+    if (run < avail) break;
+  }
+  return n < max ? n : max;
 }
 
-void SetBits(uint8_t* leaf, uint32_t from, uint32_t count)
-{
-    for (uint32_t i = from; i < from + count; i++) leaf[kLeafBitmap + i / 8] |= (uint8_t)(1u << (i % 8));
+void SetBits(uint8_t* leaf, uint32_t from, uint32_t count) {
+  for (uint32_t i = from; i < from + count; i++)
+    leaf[kLeafBitmap + i / 8] |= (uint8_t)(1u << (i % 8));
 }
 
-bool AllSet(const uint8_t* leaf, uint32_t from, uint32_t count)
-{
-    return CountRun(leaf, from, count, true) == count;
+bool AllSet(const uint8_t* leaf, uint32_t from, uint32_t count) {
+  return CountRun(leaf, from, count, true) == count;
 }
 }  // namespace
 
 _VROH_IMG_RW::_VROH_IMG_RW(_VROH_OBJ_IMG* container, int zeroFill)
-    : m_Container(container), m_ZeroFill(zeroFill)
-{
-    memset(m_Level2, 0, sizeof(m_Level2));
-    memset(m_Level3, 0, sizeof(m_Level3));
-    for (Block& b : m_Tables) { b.sector = 0; b.dirty = 0; }
-    for (Block& b : m_Leaves) { b.sector = 0; b.dirty = 0; }
-    InitializeCriticalSection(&m_Lock);
-}
-
-_VROH_IMG_RW::~_VROH_IMG_RW()
-{
-    DeleteCriticalSection(&m_Lock);
-}
-
-bool _VROH_IMG_RW::WriteBack(Block& b)
-{
-    if (!b.sector || !b.dirty) return true;
-    // A block that did not reach the file stays dirty (and in the cache):
-    // the next flush tries again, and the failure is reported until then.
-    if (m_Container->WriteAt(b.sector, b.data, sizeof(b.data)) != (int64_t)sizeof(b.data)) return false;
-    b.dirty = 0;
-    return true;
-}
-
-uint8_t* _VROH_IMG_RW::GetBlock(Block* cache, int* victim, uint32_t sector, bool fresh)
-{
-    for (int i = 0; i < 2; i++)
-        if (cache[i].sector == sector) return cache[i].data;
-    Block& b = cache[*victim];
-    *victim ^= 1;
-    if (!WriteBack(b)) return nullptr;
+    : m_Container(container), m_ZeroFill(zeroFill) {
+  memset(m_Level2, 0, sizeof(m_Level2));
+  memset(m_Level3, 0, sizeof(m_Level3));
+  for (Block& b : m_Tables) {
     b.sector = 0;
-    if (fresh) {
-        memset(b.data, 0, sizeof(b.data));
-        b.dirty = 1;
-    } else {
-        if (m_Container->ReadAt(sector, b.data, sizeof(b.data)) != (int64_t)sizeof(b.data)) return nullptr;
-        b.dirty = 0;
-    }
-    b.sector = sector;
-    return b.data;
+    b.dirty = 0;
+  }
+  for (Block& b : m_Leaves) {
+    b.sector = 0;
+    b.dirty = 0;
+  }
+  InitializeCriticalSection(&m_Lock);
 }
 
-uint32_t _VROH_IMG_RW::CachedLevel(Pair* cache, uint32_t key)
-{
-    for (int i = 0; i < 4; i++) {
-        if (cache[i].sector && cache[i].key == key) {
-            Pair hit = cache[i];
-            memmove(cache + 1, cache, i * sizeof(Pair));
-            cache[0] = hit;
-            return hit.sector;
-        }
-    }
-    return 0;
+_VROH_IMG_RW::~_VROH_IMG_RW() {
+  DeleteCriticalSection(&m_Lock);
 }
 
-void _VROH_IMG_RW::RememberLevel(Pair* cache, uint32_t key, uint32_t sector)
-{
-    memmove(cache + 1, cache, 3 * sizeof(Pair));
-    cache[0].key = key;
-    cache[0].sector = sector;
+bool _VROH_IMG_RW::WriteBack(Block& b) {
+  if (!b.sector || !b.dirty) return true;
+  // A block that did not reach the file stays dirty (and in the cache):
+  // the next flush tries again, and the failure is reported until then.
+  if (m_Container->WriteAt(b.sector, b.data, sizeof(b.data)) != (int64_t)sizeof(b.data))
+    return false;
+  b.dirty = 0;
+  return true;
+}
+
+uint8_t* _VROH_IMG_RW::GetBlock(Block* cache, int* victim, uint32_t sector, bool fresh) {
+  for (int i = 0; i < 2; i++)
+    if (cache[i].sector == sector) return cache[i].data;
+  Block& b = cache[*victim];
+  *victim ^= 1;
+  if (!WriteBack(b)) return nullptr;
+  b.sector = 0;
+  if (fresh) {
+    memset(b.data, 0, sizeof(b.data));
+    b.dirty = 1;
+  } else {
+    if (m_Container->ReadAt(sector, b.data, sizeof(b.data)) != (int64_t)sizeof(b.data))
+      return nullptr;
+    b.dirty = 0;
+  }
+  b.sector = sector;
+  return b.data;
+}
+
+uint32_t _VROH_IMG_RW::CachedLevel(Pair* cache, uint32_t key) {
+  for (int i = 0; i < 4; i++) {
+    if (cache[i].sector && cache[i].key == key) {
+      Pair hit = cache[i];
+      memmove(cache + 1, cache, i * sizeof(Pair));
+      cache[0] = hit;
+      return hit.sector;
+    }
+  }
+  return 0;
+}
+
+void _VROH_IMG_RW::RememberLevel(Pair* cache, uint32_t key, uint32_t sector) {
+  memmove(cache + 1, cache, 3 * sizeof(Pair));
+  cache[0].key = key;
+  cache[0].sector = sector;
 }
 
 // Entry index of the table at tableSector; allocates a zero block for an
 // absent entry when alloc is set (*fresh tells the caller).
-uint32_t _VROH_IMG_RW::TableEntry(uint32_t tableSector, uint32_t index, bool alloc, bool* fresh)
-{
-    *fresh = false;
-    uint8_t* t = GetBlock(m_Tables, &m_TableVictim, tableSector, false);
-    if (!t) return 0;
-    uint32_t e = Ld32(t + index * 4);
-    if (e || !alloc) return e;
-    e = m_Container->Allocate(kBlockSectors, true);
-    if (!e) return 0;
-    St32(t + index * 4, e);
-    for (Block& b : m_Tables)
-        if (b.sector == tableSector) b.dirty = 1;
-    *fresh = true;
-    return e;
+uint32_t _VROH_IMG_RW::TableEntry(uint32_t tableSector, uint32_t index, bool alloc, bool* fresh) {
+  *fresh = false;
+  uint8_t* t = GetBlock(m_Tables, &m_TableVictim, tableSector, false);
+  if (!t) return 0;
+  uint32_t e = Ld32(t + index * 4);
+  if (e || !alloc) return e;
+  e = m_Container->Allocate(kBlockSectors, true);
+  if (!e) return 0;
+  St32(t + index * 4, e);
+  for (Block& b : m_Tables)
+    if (b.sector == tableSector) b.dirty = 1;
+  *fresh = true;
+  return e;
 }
 
-uint8_t* _VROH_IMG_RW::FindLeaf(uint32_t k, bool alloc)
-{
-    bool fresh = false;
-    uint32_t root = Ld32(m_Container->MapHeader() + kOffRootTable);
-    uint32_t s2 = CachedLevel(m_Level2, k >> 27);
-    if (!s2) {
-        s2 = TableEntry(root, k >> 27, alloc, &fresh);
-        if (!s2) return nullptr;
-        if (fresh && !GetBlock(m_Tables, &m_TableVictim, s2, true)) return nullptr;
-        RememberLevel(m_Level2, k >> 27, s2);
-    }
-    uint32_t s3 = CachedLevel(m_Level3, k >> 17);
-    if (!s3) {
-        s3 = TableEntry(s2, (k >> 17) & 1023, alloc, &fresh);
-        if (!s3) return nullptr;
-        if (fresh && !GetBlock(m_Tables, &m_TableVictim, s3, true)) return nullptr;
-        RememberLevel(m_Level3, k >> 17, s3);
-    }
-    uint32_t leafSector = TableEntry(s3, (k >> 7) & 1023, alloc, &fresh);
-    if (!leafSector) return nullptr;
-    uint8_t* block = GetBlock(m_Leaves, &m_LeafVictim, leafSector, fresh);
-    if (!block) return nullptr;
-    uint8_t* leaf = block + (k & 127) * kLeafBytes;
-    if (alloc && !Ld32(leaf)) {
-        uint32_t data = m_Container->Allocate(kChunk, false);
-        if (!data) return nullptr;
-        St32(leaf, data);
-        for (Block& b : m_Leaves)
-            if (b.sector == leafSector) b.dirty = 1;
-    }
-    return leaf;
+uint8_t* _VROH_IMG_RW::FindLeaf(uint32_t k, bool alloc) {
+  bool fresh = false;
+  uint32_t root = Ld32(m_Container->MapHeader() + kOffRootTable);
+  uint32_t s2 = CachedLevel(m_Level2, k >> 27);
+  if (!s2) {
+    s2 = TableEntry(root, k >> 27, alloc, &fresh);
+    if (!s2) return nullptr;
+    if (fresh && !GetBlock(m_Tables, &m_TableVictim, s2, true)) return nullptr;
+    RememberLevel(m_Level2, k >> 27, s2);
+  }
+  uint32_t s3 = CachedLevel(m_Level3, k >> 17);
+  if (!s3) {
+    s3 = TableEntry(s2, (k >> 17) & 1023, alloc, &fresh);
+    if (!s3) return nullptr;
+    if (fresh && !GetBlock(m_Tables, &m_TableVictim, s3, true)) return nullptr;
+    RememberLevel(m_Level3, k >> 17, s3);
+  }
+  uint32_t leafSector = TableEntry(s3, (k >> 7) & 1023, alloc, &fresh);
+  if (!leafSector) return nullptr;
+  uint8_t* block = GetBlock(m_Leaves, &m_LeafVictim, leafSector, fresh);
+  if (!block) return nullptr;
+  uint8_t* leaf = block + (k & 127) * kLeafBytes;
+  if (alloc && !Ld32(leaf)) {
+    uint32_t data = m_Container->Allocate(kChunk, false);
+    if (!data) return nullptr;
+    St32(leaf, data);
+    for (Block& b : m_Leaves)
+      if (b.sector == leafSector) b.dirty = 1;
+  }
+  return leaf;
 }
 
-int64_t _VROH_IMG_RW::Write(HANDLE, uint64_t sector, const void* buf, uint32_t bytes)
-{
-    if (!bytes) return 0;
-    if (bytes % VRO_SECTOR) return -(int64_t)bytes;
-    int64_t r = WriteRun(sector, (const uint8_t*)buf, bytes / VRO_SECTOR);
-    return r < 0 ? -(int64_t)bytes : r;
+int64_t _VROH_IMG_RW::Write(HANDLE, uint64_t sector, const void* buf, uint32_t bytes) {
+  if (!bytes) return 0;
+  if (bytes % VRO_SECTOR) return -(int64_t)bytes;
+  int64_t r = WriteRun(sector, (const uint8_t*)buf, bytes / VRO_SECTOR);
+  return r < 0 ? -(int64_t)bytes : r;
 }
 
-int64_t _VROH_IMG_RW::Read(HANDLE, uint64_t sector, void* buf, uint32_t bytes)
-{
-    if (!bytes) return 0;
-    if (bytes % VRO_SECTOR) return -(int64_t)bytes;
-    return ReadRun(sector, (uint8_t*)buf, bytes / VRO_SECTOR);
+int64_t _VROH_IMG_RW::Read(HANDLE, uint64_t sector, void* buf, uint32_t bytes) {
+  if (!bytes) return 0;
+  if (bytes % VRO_SECTOR) return -(int64_t)bytes;
+  return ReadRun(sector, (uint8_t*)buf, bytes / VRO_SECTOR);
 }
 
-int64_t _VROH_IMG_RW::WriteRun(uint64_t sector, const uint8_t* buf, uint32_t sectors)
-{
-    uint32_t done = 0;
-    while (done < sectors) {
-        uint64_t s = sector + done;
-        if (s >> 39) return -1;   // beyond the 32-bit chunk key
-        uint32_t k = (uint32_t)(s >> 7);
-        uint32_t off = (uint32_t)(s & 127);
-        uint32_t left = sectors - done;
-        uint32_t fileStart, run = 0;
-        {
-            VroCsLock lock(&m_Lock);
-            uint8_t* leaf = FindLeaf(k, true);
-            if (!leaf) return -1;
-            uint32_t first = Ld32(leaf);
-            fileStart = first + off;
-            // The following chunks join while their data continue the file
-            // run, so one file write covers them all.
-            uint32_t from = off;
-            for (uint32_t chunk = k;;) {
-                uint32_t cnt = kChunk - from < left - run ? kChunk - from : left - run;
-                run += cnt;
-                if (run == left || from + cnt < kChunk) break;
-                uint8_t* next = FindLeaf(++chunk, true);
-                if (!next || Ld32(next) != first + kChunk) break;
-                first += kChunk;
-                from = 0;
-            }
-        }
-        // The data first: a sector is marked only once its data is in the
-        // file, so a failed write leaves it not held and the layer below
-        // still answers for it.
-        int64_t w = m_Container->WriteAt(fileStart, buf + (size_t)done * VRO_SECTOR, run * VRO_SECTOR);
-        if (w != (int64_t)run * VRO_SECTOR) return -1;
-        {
-            VroCsLock lock(&m_Lock);
-            if (!MarkWritten(k, off, run)) return -1;
-        }
-        done += run;
-    }
-    return (int64_t)sectors * VRO_SECTOR;
-}
-
-bool _VROH_IMG_RW::MarkWritten(uint32_t k, uint32_t from, uint32_t count)
-{
-    uint32_t gen = Ld32(m_Container->Header() + kOffGeneration);
-    while (count) {
-        uint8_t* leaf = FindLeaf(k, false);
-        if (!leaf) return false;
-        uint32_t cnt = kChunk - from < count ? kChunk - from : count;
-        // Skipped when this generation marked them all already.
-        if (Ld32(leaf + 4) != gen || !AllSet(leaf, from, cnt)) {
-            SetBits(leaf, from, cnt);
-            St32(leaf + 4, gen);
-            for (Block& b : m_Leaves)
-                if (leaf >= b.data && leaf < b.data + sizeof(b.data)) b.dirty = 1;
-        }
-        count -= cnt;
-        k++;
+int64_t _VROH_IMG_RW::WriteRun(uint64_t sector, const uint8_t* buf, uint32_t sectors) {
+  uint32_t done = 0;
+  while (done < sectors) {
+    uint64_t s = sector + done;
+    if (s >> 39) return -1;  // beyond the 32-bit chunk key
+    uint32_t k = (uint32_t)(s >> 7);
+    uint32_t off = (uint32_t)(s & 127);
+    uint32_t left = sectors - done;
+    uint32_t fileStart, run = 0;
+    {
+      VroCsLock lock(&m_Lock);
+      uint8_t* leaf = FindLeaf(k, true);
+      if (!leaf) return -1;
+      uint32_t first = Ld32(leaf);
+      fileStart = first + off;
+      // The following chunks join while their data continue the file
+      // run, so one file write covers them all.
+      uint32_t from = off;
+      for (uint32_t chunk = k;;) {
+        uint32_t cnt = kChunk - from < left - run ? kChunk - from : left - run;
+        run += cnt;
+        if (run == left || from + cnt < kChunk) break;
+        uint8_t* next = FindLeaf(++chunk, true);
+        if (!next || Ld32(next) != first + kChunk) break;
+        first += kChunk;
         from = 0;
+      }
     }
-    return true;
+    // The data first: a sector is marked only once its data is in the
+    // file, so a failed write leaves it not held and the layer below
+    // still answers for it.
+    int64_t w = m_Container->WriteAt(fileStart, buf + (size_t)done * VRO_SECTOR, run * VRO_SECTOR);
+    if (w != (int64_t)run * VRO_SECTOR) return -1;
+    {
+      VroCsLock lock(&m_Lock);
+      if (!MarkWritten(k, off, run)) return -1;
+    }
+    done += run;
+  }
+  return (int64_t)sectors * VRO_SECTOR;
 }
 
-int64_t _VROH_IMG_RW::ReadRun(uint64_t sector, uint8_t* buf, uint32_t sectors)
-{
-    uint32_t done = 0;
-    while (done < sectors) {
-        uint64_t s = sector + done;
-        uint32_t left = sectors - done;
-        if (s >> 39) {
-            if (!m_ZeroFill) return done ? (int64_t)done * VRO_SECTOR : -(int64_t)left * VRO_SECTOR;
-            memset(buf + (size_t)done * VRO_SECTOR, 0, (size_t)left * VRO_SECTOR);
-            return (int64_t)sectors * VRO_SECTOR;
-        }
-        uint32_t k = (uint32_t)(s >> 7);
-        uint32_t off = (uint32_t)(s & 127);
-        uint32_t run = 0, fileStart = 0;
-        bool held;
-        {
-            VroCsLock lock(&m_Lock);
-            uint8_t* leaf = FindLeaf(k, false);
-            held = leaf && Ld32(leaf) && BitSet(leaf, off);
-            if (held) {
-                uint32_t first = Ld32(leaf);
-                fileStart = first + off;
-                uint32_t from = off;
-                for (;;) {
-                    uint32_t max = kChunk - from < left - run ? kChunk - from : left - run;
-                    uint32_t cnt = CountRun(leaf, from, max, true);
-                    run += cnt;
-                    if (cnt < max || run == left) break;
-                    uint8_t* next = FindLeaf(++k, false);
-                    if (!next || Ld32(next) != first + kChunk || !BitSet(next, 0)) break;
-                    first += kChunk;
-                    leaf = next;
-                    from = 0;
-                }
-            } else {
-                uint32_t from = off;
-                for (;;) {
-                    uint32_t max = kChunk - from < left - run ? kChunk - from : left - run;
-                    uint32_t cnt = (leaf && Ld32(leaf)) ? CountRun(leaf, from, max, false) : max;
-                    run += cnt;
-                    if (cnt < max || run == left) break;
-                    leaf = FindLeaf(++k, false);
-                    from = 0;
-                }
-            }
-        }
-        uint8_t* out = buf + (size_t)done * VRO_SECTOR;
-        if (held) {
-            int64_t r = m_Container->ReadAt(fileStart, out, run * VRO_SECTOR);
-            if (r != (int64_t)run * VRO_SECTOR) return done ? (int64_t)done * VRO_SECTOR : -(int64_t)sectors * VRO_SECTOR;
-        } else if (m_ZeroFill) {
-            memset(out, 0, (size_t)run * VRO_SECTOR);
-        } else {
-            // Not held here: the held part first, the caller asks again.
-            return done ? (int64_t)done * VRO_SECTOR : -(int64_t)run * VRO_SECTOR;
-        }
-        done += run;
+bool _VROH_IMG_RW::MarkWritten(uint32_t k, uint32_t from, uint32_t count) {
+  uint32_t gen = Ld32(m_Container->Header() + kOffGeneration);
+  while (count) {
+    uint8_t* leaf = FindLeaf(k, false);
+    if (!leaf) return false;
+    uint32_t cnt = kChunk - from < count ? kChunk - from : count;
+    // Skipped when this generation marked them all already.
+    if (Ld32(leaf + 4) != gen || !AllSet(leaf, from, cnt)) {
+      SetBits(leaf, from, cnt);
+      St32(leaf + 4, gen);
+      for (Block& b : m_Leaves)
+        if (leaf >= b.data && leaf < b.data + sizeof(b.data)) b.dirty = 1;
     }
-    return (int64_t)sectors * VRO_SECTOR;
+    count -= cnt;
+    k++;
+    from = 0;
+  }
+  return true;
 }
 
-int64_t _VROH_IMG_RW::Flush(HANDLE)
-{
-    VroCsLock lock(&m_Lock);
-    bool ok = true;
-    for (Block& b : m_Tables) ok = WriteBack(b) && ok;
-    for (Block& b : m_Leaves) ok = WriteBack(b) && ok;
-    if (m_Container->Flush() < 0) ok = false;
-    return ok ? 0 : -1;
+int64_t _VROH_IMG_RW::ReadRun(uint64_t sector, uint8_t* buf, uint32_t sectors) {
+  uint32_t done = 0;
+  while (done < sectors) {
+    uint64_t s = sector + done;
+    uint32_t left = sectors - done;
+    if (s >> 39) {
+      if (!m_ZeroFill) return done ? (int64_t)done * VRO_SECTOR : -(int64_t)left * VRO_SECTOR;
+      memset(buf + (size_t)done * VRO_SECTOR, 0, (size_t)left * VRO_SECTOR);
+      return (int64_t)sectors * VRO_SECTOR;
+    }
+    uint32_t k = (uint32_t)(s >> 7);
+    uint32_t off = (uint32_t)(s & 127);
+    uint32_t run = 0, fileStart = 0;
+    bool held;
+    {
+      VroCsLock lock(&m_Lock);
+      uint8_t* leaf = FindLeaf(k, false);
+      held = leaf && Ld32(leaf) && BitSet(leaf, off);
+      if (held) {
+        uint32_t first = Ld32(leaf);
+        fileStart = first + off;
+        uint32_t from = off;
+        for (;;) {
+          uint32_t max = kChunk - from < left - run ? kChunk - from : left - run;
+          uint32_t cnt = CountRun(leaf, from, max, true);
+          run += cnt;
+          if (cnt < max || run == left) break;
+          uint8_t* next = FindLeaf(++k, false);
+          if (!next || Ld32(next) != first + kChunk || !BitSet(next, 0)) break;
+          first += kChunk;
+          leaf = next;
+          from = 0;
+        }
+      } else {
+        uint32_t from = off;
+        for (;;) {
+          uint32_t max = kChunk - from < left - run ? kChunk - from : left - run;
+          uint32_t cnt = (leaf && Ld32(leaf)) ? CountRun(leaf, from, max, false) : max;
+          run += cnt;
+          if (cnt < max || run == left) break;
+          leaf = FindLeaf(++k, false);
+          from = 0;
+        }
+      }
+    }
+    uint8_t* out = buf + (size_t)done * VRO_SECTOR;
+    if (held) {
+      int64_t r = m_Container->ReadAt(fileStart, out, run * VRO_SECTOR);
+      if (r != (int64_t)run * VRO_SECTOR)
+        return done ? (int64_t)done * VRO_SECTOR : -(int64_t)sectors * VRO_SECTOR;
+    } else if (m_ZeroFill) {
+      memset(out, 0, (size_t)run * VRO_SECTOR);
+    } else {
+      // Not held here: the held part first, the caller asks again.
+      return done ? (int64_t)done * VRO_SECTOR : -(int64_t)run * VRO_SECTOR;
+    }
+    done += run;
+  }
+  return (int64_t)sectors * VRO_SECTOR;
+}
+
+int64_t _VROH_IMG_RW::Flush(HANDLE) {
+  VroCsLock lock(&m_Lock);
+  bool ok = true;
+  for (Block& b : m_Tables) ok = WriteBack(b) && ok;
+  for (Block& b : m_Leaves) ok = WriteBack(b) && ok;
+  if (m_Container->Flush() < 0) ok = false;
+  return ok ? 0 : -1;
 }

@@ -6,73 +6,75 @@
 #include "image/formats/sparse/ImageHeader.h"
 
 // Open flags
-const int VRO_OPEN_CREATE = 1;      // lay down a fresh container
-const int VRO_OPEN_UNLIMITED = 2;   // no capacity limit, no capacity comparison
-const int VRO_OPEN_STRICT = 4;      // missing map or bad checksum fail
-const int VRO_OPEN_RENEW = 8;       // with 2: renew the identity
+const int VRO_OPEN_CREATE = 1;     // lay down a fresh container
+const int VRO_OPEN_UNLIMITED = 2;  // no capacity limit, no capacity comparison
+const int VRO_OPEN_STRICT = 4;     // missing map or bad checksum fail
+const int VRO_OPEN_RENEW = 8;      // with 2: renew the identity
 // Open results
 const int VRO_CONT_EREAD = -1, VRO_CONT_ESECTOR1_MBR = -2, VRO_CONT_ESECTOR0_MBR = -3,
           VRO_CONT_ENOMAP = -4, VRO_CONT_ECHECKSUM = -5;
 
 class _VROH_OBJ_IMG : public _VROH_ALIGN_RW {
-public:
-    _VROH_OBJ_IMG();
-    ~_VROH_OBJ_IMG() override;
+ public:
+  _VROH_OBJ_IMG();
+  ~_VROH_OBJ_IMG() override;
 
-    // Container sectors (the base sector offset is added).
-    virtual int64_t WriteAt(uint64_t sector, const void* buf, uint32_t bytes);
-    virtual int64_t ReadAt(uint64_t sector, void* buf, uint32_t bytes);
-    // Returns flags (>= 0) or a VRO_CONT_E* code.
-    virtual int Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, int flags);
-    virtual int Flush();
+  // Container sectors (the base sector offset is added).
+  virtual int64_t WriteAt(uint64_t sector, const void* buf, uint32_t bytes);
+  virtual int64_t ReadAt(uint64_t sector, void* buf, uint32_t bytes);
+  // Returns flags (>= 0) or a VRO_CONT_E* code.
+  virtual int Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, int flags);
+  virtual int Flush();
 
-    // Recomputes the checksum, clears the dirty flag, writes sectors 0 and 1.
-    int WriteHeader();
-    static uint32_t HeaderChecksum(const uint8_t* header);
-    // Takes sectors at the next free sector (tables and leaves count as
-    // used sectors). Returns the first sector, 0 when the limit refuses it.
-    uint32_t Allocate(uint32_t sectors, bool tableBlock);
+  // Recomputes the checksum, clears the dirty flag, writes sectors 0 and 1.
+  int WriteHeader();
+  static uint32_t HeaderChecksum(const uint8_t* header);
+  // Takes sectors at the next free sector (tables and leaves count as
+  // used sectors). Returns the first sector, 0 when the limit refuses it.
+  uint32_t Allocate(uint32_t sectors, bool tableBlock);
 
-    uint8_t* Header() { return m_Header; }
-    uint8_t* MapHeader() { return m_Header + VRO_SECTOR; }
-    uint32_t NextFree() const { return Ld32(m_Header + VRO_SECTOR + vroimg::kOffNextFree); }
-    void SetDirty() { if (!m_Dirty) m_Dirty = 1; }
-    int Dirty() const { return m_Dirty; }
+  uint8_t* Header() { return m_Header; }
+  uint8_t* MapHeader() { return m_Header + VRO_SECTOR; }
+  uint32_t NextFree() const { return Ld32(m_Header + VRO_SECTOR + vroimg::kOffNextFree); }
+  void SetDirty() {
+    if (!m_Dirty) m_Dirty = 1;
+  }
+  int Dirty() const { return m_Dirty; }
 
-protected:
-    void FreshContainer(uint64_t capacity);
-    void RebuildHeader(uint64_t capacity);
+ protected:
+  void FreshContainer(uint64_t capacity);
+  void RebuildHeader(uint64_t capacity);
 
-    CRITICAL_SECTION m_Lock;
-    HANDLE m_hFile = nullptr;
-    uint64_t m_BaseSector = 0;
-    uint64_t m_Limit = 0;
-    int m_Dirty = 0;           // 2: an allocation was refused
-    uint8_t m_Header[2 * VRO_SECTOR];
+  CRITICAL_SECTION m_Lock;
+  HANDLE m_hFile = nullptr;
+  uint64_t m_BaseSector = 0;
+  uint64_t m_Limit = 0;
+  int m_Dirty = 0;  // 2: an allocation was refused
+  uint8_t m_Header[2 * VRO_SECTOR];
 };
 
 class _VROH_OBJ_MINC : public _VROH_OBJ_IMG {
-public:
-    static const uint32_t kBufferBytes = 64 * 1024;
-    _VROH_OBJ_MINC();
-    ~_VROH_OBJ_MINC() override;
-    int64_t WriteAt(uint64_t sector, const void* buf, uint32_t bytes) override;
-    int64_t ReadAt(uint64_t sector, void* buf, uint32_t bytes) override;
-    int Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, int flags) override;
-    int Flush() override;
+ public:
+  static const uint32_t kBufferBytes = 64 * 1024;
+  _VROH_OBJ_MINC();
+  ~_VROH_OBJ_MINC() override;
+  int64_t WriteAt(uint64_t sector, const void* buf, uint32_t bytes) override;
+  int64_t ReadAt(uint64_t sector, void* buf, uint32_t bytes) override;
+  int Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, int flags) override;
+  int Flush() override;
 
-    uint64_t Writes() const { return m_Writes; }
-    uint64_t CombinedWrites() const { return m_Combined; }
-    uint64_t FileWrites() const { return m_FileWrites; }
+  uint64_t Writes() const { return m_Writes; }
+  uint64_t CombinedWrites() const { return m_Combined; }
+  uint64_t FileWrites() const { return m_FileWrites; }
 
-private:
-    int64_t StraightWrite(uint64_t sector, const void* buf, uint32_t bytes);
-    int64_t FlushPending();
+ private:
+  int64_t StraightWrite(uint64_t sector, const void* buf, uint32_t bytes);
+  int64_t FlushPending();
 
-    uint8_t* m_Buffer;
-    uint64_t m_PendStart = 0;
-    uint32_t m_PendLen = 0;      // sectors
-    uint64_t m_Writes = 0;       // writes since open
-    uint64_t m_Combined = 0, m_FileWrites = 0;
-    int m_WriteErrors = 0, m_BoundErrors = 0;   // stop at 3
+  uint8_t* m_Buffer;
+  uint64_t m_PendStart = 0;
+  uint32_t m_PendLen = 0;  // sectors
+  uint64_t m_Writes = 0;   // writes since open
+  uint64_t m_Combined = 0, m_FileWrites = 0;
+  int m_WriteErrors = 0, m_BoundErrors = 0;  // stop at 3
 };
