@@ -55,7 +55,8 @@ int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
 // -10). The workstation number is decimal text (written "%03u").
 int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int adapterType,
                             LPCWSTR deviceId, LPCWSTR workstation, LPCWSTR address);
-// The same for a disk object the host has open, with a boot-time PnP
+// The same for a disk the host has open (diskObject: the layer set of its
+// opened image, _VROH_DISK_COMBO, as _VROH_MOUNT_RW::Layers() gives it), with a boot-time PnP
 // profile id (two 32-bit halves), the workstation number and its IPv4
 // address (first octet in the highest byte) and a text for the history.
 int WINAPI ImageHardwarePnpW(void* diskObject, DWORD profileLow, DWORD profileHigh, int adapterType,

@@ -276,8 +276,10 @@ uint32_t CMountedImage::ImportRegFile(const wchar_t* regPath) {
   if (!regPath || read_reg_file(regPath, text) != 0 || !reg_text_sections(text, &sections))
     return REG_STATUS_FAILURE;
   // Only the hives the file names take part (each keeps a copy of itself
-  // for as long as its import runs); a hive it names that is not loaded
-  // fails the import before anything changes.
+  // for as long as its import runs). A hive it names that was asked for but
+  // could not be loaded fails the import before anything changes; a root
+  // the caller did not load at all (a driver installation loads SYSTEM
+  // only) is passed over.
   std::vector<const wchar_t*> touched;
   for (const wchar_t* root : kRootOrder) {
     size_t n = wcslen(root);
@@ -287,7 +289,8 @@ uint32_t CMountedImage::ImportRegFile(const wchar_t* regPath) {
         named = true;
     if (!named) continue;
     CRegHive* hive = FindLoadedHive(this, root);
-    if (!hive || !hive->IsLoaded()) return REG_STATUS_FAILURE;
+    if (!hive) continue;
+    if (!hive->IsLoaded()) return REG_STATUS_FAILURE;
     touched.push_back(root);
   }
   uint32_t result = REG_STATUS_OK;

@@ -98,4 +98,23 @@ inline void Install(const rt::WinDisk& d, uint32_t version, const std::wstring& 
   EXPECT_EQ(0, m.GetPathType(L"\\Windows\\System32\\Drivers\\vronic.sys.vroold"));
 }
 
+// The adapter configuration the installation's own network drivers
+// prepared in an image (the own NDIS driver's list before Windows 10, the
+// own filter's from 10 on): a new adapter takes over its GUID.
+const wchar_t kPreparedGuid[] = L"{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
+
+inline void PrepareOwnAdapter(const rt::WinDisk& d, bool windows10) {
+  CMountedImage m;
+  ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+  ASSERT_EQ(1, m.LoadHives(1));
+  const std::wstring services = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\services\\";
+  for (const wchar_t* k :
+       {windows10 ? L"VRO_LWF\\Parameters\\NdisAdapters\\" : L"VRONDIS\\Parameters\\Adapters\\",
+        L"Tcpip\\Parameters\\Interfaces\\", L"Tcpip\\Parameters\\Adapters\\"}) {
+    uint32_t st = m.RegCreateKey((services + k + kPreparedGuid).c_str());
+    ASSERT_TRUE(st == REG_STATUS_OK || st == REG_STATUS_EXISTS);
+  }
+  ASSERT_TRUE(m.UnloadHives());
+}
+
 }  // namespace it

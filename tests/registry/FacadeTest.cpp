@@ -260,14 +260,17 @@ TEST(Facade, ExportAcrossRootsCreatesTheFileWithTheFirstRootWritten) {
 }
 
 TEST(Facade, ImportAcrossRoots) {
-  rt::WinDisk d = rt::MakeWinDisk("--no-kernel");
+  // The image has no SAM hive file.
+  rt::WinDisk d =
+      rt::MakeWinDisk("--no-kernel", "mbr2048", "raw", "rm Windows/System32/config/SAM");
   std::wstring reg = vt::ToWin(d.dir) + L"\\in.reg";
   WriteRegFile(reg,
                L"Windows Registry Editor Version 5.00\r\n\r\n"
                L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Imported]\r\n\"S\"=\"soft\"\r\n\r\n"
                L"[File]\r\n\"x\"=\"y\"\r\n\r\n"
                L"[HKEY_LOCAL_MACHINE\\SYSTEM\\Vro]\r\n\"Hive\"=-\r\n\"D\"=dword:0000002a\r\n\r\n");
-  // A file naming a hive that is not loaded changes nothing and fails.
+  // A file naming a hive that was asked for but could not be loaded changes
+  // nothing and fails; a root the caller did not load is passed over.
   std::wstring sam = vt::ToWin(d.dir) + L"\\sam.reg";
   WriteRegFile(sam,
                L"Windows Registry Editor Version 5.00\r\n\r\n"
@@ -275,9 +278,12 @@ TEST(Facade, ImportAcrossRoots) {
                L"[hkey_local_machine\\sam\\Vro]\r\n\"x\"=\"not loaded\"\r\n");
   CMountedImage m;
   ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
-  ASSERT_EQ(1, m.LoadHives(1 | 2));
+  ASSERT_EQ(1, m.LoadHives(1 | 2 | 8));
   EXPECT_EQ(REG_STATUS_FAILURE, m.ImportRegFile(sam.c_str()));
   EXPECT_EQ(L"SOFTWARE", rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro", L"Hive"));
+  ASSERT_EQ(1, m.LoadHives(1 | 2));
+  EXPECT_EQ(REG_STATUS_OK, m.ImportRegFile(sam.c_str()));
+  EXPECT_EQ(L"changed", rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro", L"Hive"));
   EXPECT_EQ(REG_STATUS_OK, m.ImportRegFile(reg.c_str()));
   EXPECT_EQ(L"soft", rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Imported", L"S"));
   uint32_t t;

@@ -26,23 +26,6 @@ std::wstring SettingsFile() {
   return s.substr(0, s.rfind(L'.')) + L".ini";
 }
 
-// The adapter configuration the installation's own NDIS driver prepared in
-// the image: the new adapter takes over its GUID.
-const wchar_t kPreparedGuid[] = L"{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
-
-void PrepareOwnAdapter(const rt::WinDisk& d) {
-  CMountedImage m;
-  ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
-  ASSERT_EQ(1, m.LoadHives(1));
-  const std::wstring services = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\services\\";
-  for (const wchar_t* k : {L"VRONDIS\\Parameters\\Adapters\\", L"Tcpip\\Parameters\\Interfaces\\",
-                           L"Tcpip\\Parameters\\Adapters\\"}) {
-    uint32_t st = m.RegCreateKey((services + k + kPreparedGuid).c_str());
-    ASSERT_TRUE(st == REG_STATUS_OK || st == REG_STATUS_EXISTS);
-  }
-  ASSERT_TRUE(m.UnloadHives());
-}
-
 TEST(DriverPack, DottedVersions) {
   EXPECT_EQ(0, CompareDottedVersions(L"10.0.0.1", L"10.0.0.1.0"));
   EXPECT_EQ(1, CompareDottedVersions(L"10.0.0.2", L"10.0.0.1"));
@@ -88,8 +71,8 @@ TEST(DriverPack, NetworkAdapterInstalledCurrentAndReplayed) {
   const char* tree = "--arch x64 --version 6.1.7601.17514";
   rt::WinDisk d = rt::MakeWinDisk(tree);
   rt::WinDisk other = rt::MakeWinDisk(tree, "mbr2048", "raw", "", "disk.img", "other");
-  PrepareOwnAdapter(d);
-  PrepareOwnAdapter(other);
+  it::PrepareOwnAdapter(d, false);
+  it::PrepareOwnAdapter(other, false);
   std::wstring root = vt::ToWin(d.dir) + L"\\store";
   ASSERT_TRUE(
       WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
@@ -137,7 +120,7 @@ TEST(DriverPack, NetworkAdapterInstalledCurrentAndReplayed) {
               "<missing>" != rt::HivexGet(sys, "ControlSet001\\Services\\VROPNP\\PnpList",
                                           "PCI\\VEN_8086&DEV_10D3"));
     std::string cls = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
-    EXPECT_EQ(vt::Narrow(kPreparedGuid), rt::HivexGet(sys, cls, "NetCfgInstanceId"));
+    EXPECT_EQ(vt::Narrow(it::kPreparedGuid), rt::HivexGet(sys, cls, "NetCfgInstanceId"));
     std::string file = rt::NtfsCat(disk, disk.unixPath, "/Windows/System32/Drivers/vronic.sys",
                                    disk.dir + "/vronic.sys");
     EXPECT_EQ(vt::Sha256(vt::ToWin(d.dir + "/pkg/vronic.sys")), vt::Sha256(vt::ToWin(file)));
