@@ -220,6 +220,11 @@ int CInfInstaller::CopyDriverFile(const wchar_t* source, const wchar_t* target,
   // The new file goes in beside the old one first: a copy that fails
   // leaves the driver the offline Windows had.
   std::wstring fresh = std::wstring(target) + L".vronew";
+  // The target's folder may be missing in the image (a link, unlike a copy,
+  // does not make it).
+  wchar_t folder[kPathChars];
+  CopyParentPath(target, folder, kPathChars);
+  if (folder[0]) Image->CreateDirectoryTree(folder);
   std::wstring old = std::wstring(target) + L".vroold";
   Image->DeletePath(fresh.c_str());
   if (link == 1) {
@@ -266,7 +271,10 @@ int CInfInstaller::CopyDriverFile(const wchar_t* source, const wchar_t* target,
   entry.push_back(L'\0');
   FormatRegMultiSzHex(line, entry.c_str(), entry.size());
   WriteRegValue(files.c_str(), name, line.c_str(), scriptPath);
-  if (PnpProfileId != 0)
-    WriteProfileValue(scriptPath, link == 1 ? L"Link" : L"File", target, source);
+  // The placed file for a later replay of this installation from its cache
+  // file. Written whatever the profile: a cache file is kept for profile 0
+  // too, and without these lines its replay would leave the driver without
+  // its files.
+  WriteProfileValue(scriptPath, link == 1 ? L"Link" : L"File", target, source);
   return 1;
 }

@@ -138,3 +138,75 @@ TEST(DriverPack, NetworkAdapterInstalledCurrentAndReplayed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DriverPack, DisplayDriverReplacesTheBasicOneAndRenamesItsInstance) {
+  rt::WinDisk d = rt::MakeWinDisk("--arch x64 --version 6.1.7601.17514");
+  std::wstring root = vt::ToWin(d.dir) + L"\\store";
+  ASSERT_TRUE(
+      WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
+  wchar_t folder[360];
+  GetDriverStoreFolder(kStoreDisplay, 0x400601, folder);
+  ASSERT_EQ(
+      0,
+      vt::Sh(
+          "mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(d.dir + "/pkg") + " && cd " +
+          vt::Q(d.dir + "/pkg") +
+          " && head -c 9000 /dev/urandom > vrogfx.sys && printf um > vrogfxum.dll && printf d > vrogfxd.dll"));
+  std::wstring inf = it::WriteInf(d.dir + "/pkg", "vrodisp.inf");
+  const wchar_t* hw = L"VEN_1234&DEV_1111";
+  const std::wstring cls =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\{4D36E968-E325-11CE-BFC1-08002BE10318}";
+  const std::wstring old =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_1234&DEV_1111\\4&1a2b3c4d&0&0010";
+  wchar_t cache[360];
+  FormatDriverCachePath(0, hw, cache);
+  DeleteFileW(cache);  // no replay of an earlier run
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+    CInfImporter importer(&m, 0x400601, 7601, kStoreDisplay, L"Display",
+                          L"{4d36e968-e325-11ce-bfc1-08002be10318}", nullptr);
+    ASSERT_EQ(1u, importer.ImportInf(inf.c_str(), folder));
+    // The device runs on Windows' basic display driver in class instance 0003.
+    ASSERT_EQ(1, m.LoadHives(1));
+    ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(old.c_str()));
+    ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey((cls + L"\\0003").c_str()));
+    std::vector<uint8_t> vga = rt::Utf16z(L"vga"),
+                         driver = rt::Utf16z(L"{4D36E968-E325-11CE-BFC1-08002BE10318}\\0003");
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegSetValue(old.c_str(), L"Service", vga.data(), (uint32_t)vga.size(), 1));
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegSetValue(old.c_str(), L"Driver", driver.data(), (uint32_t)driver.size(), 1));
+    ASSERT_TRUE(m.UnloadHives());
+    EXPECT_EQ(kDriverPackInstalled, InstallHardwareDriverPack(&m, kDriverPackDisplay, hw, L"003",
+                                                              nullptr, nullptr, 0, 0));
+    EXPECT_EQ(kDriverPackCurrent, InstallHardwareDriverPack(&m, kDriverPackDisplay, hw, L"003",
+                                                            nullptr, nullptr, 0, 0));
+  }
+  std::string sys =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
+  std::string pnp = "ControlSet001\\Enum\\PCI\\VEN_1234&DEV_1111\\VRO&Node&Pnp";
+  EXPECT_EQ("vrogfx", rt::HivexGet(sys, pnp, "Service"))
+      << "the old instance now has the fixed name";
+  EXPECT_EQ("<missing>",
+            rt::HivexGet(sys, "ControlSet001\\Enum\\PCI\\VEN_1234&DEV_1111\\4&1a2b3c4d&0&0010",
+                         "Service"));
+  EXPECT_EQ("Vro Display Adapter",
+            rt::HivexGet(
+                sys, "ControlSet001\\Control\\Class\\{4D36E968-E325-11CE-BFC1-08002BE10318}\\0003",
+                "DriverDesc"));
+  // The driver file is in place: a link into the driver store, as a
+  // display driver's files are.
+  std::string listing;
+  EXPECT_EQ(0, vt::Sh("ntfsls -l " + vt::Q(d.unixPath + ".part") + " -p /Windows/System32/Drivers",
+                      &listing));
+  EXPECT_NE(std::string::npos, listing.find("vrogfx.sys")) << listing;
+  // The cache file (profile 0) holds the link for a later replay.
+  EXPECT_TRUE(vt::FileExists(cache));
+  DeleteFileW(cache);
+  DeleteFileW(SettingsFile().c_str());
+}
+
+}  // namespace
