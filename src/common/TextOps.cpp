@@ -146,3 +146,17 @@ void KeepAlphanumericChars(wchar_t* text) {
 int CompareGreaterNoCase(const std::wstring& a, const std::wstring& b) {
   return _wcsicmp(a.c_str(), b.c_str()) > 0 ? 1 : 0;
 }
+
+const wchar_t* FindNoCase(const wchar_t* text, const wchar_t* part) {
+  size_t n = wcslen(part);
+  for (const wchar_t* p = text; *p; ++p)
+    if (_wcsnicmp(p, part, n) == 0) return p;
+  return nullptr;
+}
+
+bool FindNoCase(const std::wstring& text, const wchar_t* part, size_t* at) {
+  const wchar_t* p = FindNoCase(text.c_str(), part);
+  if (!p) return false;
+  if (at) *at = (size_t)(p - text.c_str());
+  return true;
+}

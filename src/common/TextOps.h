@@ -51,6 +51,12 @@ void SplitInfFields(const wchar_t* text, std::wstring& out);
 // characters from 256 up stay.
 void KeepAlphanumericChars(wchar_t* text);
 
+// The first place where `part` stands in the text, ignoring case, or nullptr.
+const wchar_t* FindNoCase(const wchar_t* text, const wchar_t* part);
+
+// As above on a string; `at`, when given, receives the index of the match.
+bool FindNoCase(const std::wstring& text, const wchar_t* part, size_t* at = nullptr);
+
 // 1 when a sorts after b ignoring case (_wcsicmp), else 0: a sort predicate
 // for descending order.
 int CompareGreaterNoCase(const std::wstring& a, const std::wstring& b);

@@ -22,16 +22,6 @@ namespace {
 
 const DWORD kWaitMilliseconds = 5000;
 
-bool ContainsNoCase(const std::wstring& text, const wchar_t* part, size_t* at = nullptr) {
-  size_t n = wcslen(part);
-  for (size_t i = 0; i + n <= text.size(); ++i)
-    if (_wcsnicmp(text.c_str() + i, part, n) == 0) {
-      if (at) *at = i;
-      return true;
-    }
-  return false;
-}
-
 bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
   return text.size() >= prefix.size() &&
          _wcsnicmp(text.c_str(), prefix.c_str(), prefix.size()) == 0;
@@ -39,7 +29,7 @@ bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
 
 std::wstring CutAt(const std::wstring& text, const wchar_t* marker) {
   size_t at;
-  return ContainsNoCase(text, marker, &at) ? text.substr(0, at) : text;
+  return FindNoCase(text, marker, &at) ? text.substr(0, at) : text;
 }
 
 std::wstring Clean(std::wstring text, bool trimCommas = true) {
@@ -138,7 +128,7 @@ int ExtractDeviceInf(CMountedImage* image, uint32_t windowsVersion, const wchar_
     std::wstring decoration = TargetDecoration(windowsVersion);
     std::vector<std::wstring> candidates;
     for (const std::wstring& s : sections)
-      if (ContainsNoCase(s, decoration.c_str()) && HasKey(combined, s) && build >= MinimumBuild(s))
+      if (FindNoCase(s, decoration.c_str()) && HasKey(combined, s) && build >= MinimumBuild(s))
         candidates.push_back(s);
     if (candidates.size() >= 2) {
       std::sort(candidates.begin(), candidates.end(),
@@ -149,11 +139,10 @@ int ExtractDeviceInf(CMountedImage* image, uint32_t windowsVersion, const wchar_
     }
     uint32_t arch = windowsVersion >> 16;
     for (const std::wstring& s : sections) {
-      if (!candidates.empty() &&
-          (!ContainsNoCase(s, decoration.c_str()) || build < MinimumBuild(s)))
+      if (!candidates.empty() && (!FindNoCase(s, decoration.c_str()) || build < MinimumBuild(s)))
         continue;
-      if ((arch == 64 && ContainsNoCase(s, L"NTx86")) ||
-          (arch == 86 && ContainsNoCase(s, L"NTamd64")) || ContainsNoCase(s, L"NTia64"))
+      if ((arch == 64 && FindNoCase(s, L"NTx86")) || (arch == 86 && FindNoCase(s, L"NTamd64")) ||
+          FindNoCase(s, L"NTia64"))
         continue;
       if (MatchModelSection(s.c_str(), image, windowsVersion, enumerator, devicePart, versionFolder,
                             combined)) {
@@ -177,8 +166,8 @@ int MatchModelSection(const wchar_t* modelsSection, CMountedImage* image, uint32
   if (lines.empty()) return 0;
   const std::wstring device = devicePart;
   size_t subsys = std::wstring::npos, rev = std::wstring::npos;
-  bool hasRev = ContainsNoCase(device, L"&REV_", &rev);
-  bool hasSubsys = ContainsNoCase(device, L"&SUBSYS_", &subsys);
+  bool hasRev = FindNoCase(device, L"&REV_", &rev);
+  bool hasSubsys = FindNoCase(device, L"&SUBSYS_", &subsys);
   const std::wstring base = CutAt(CutAt(device, L"&REV_"), L"&SUBSYS_");
 
   auto matches = [&](int pass, const std::wstring& id) {

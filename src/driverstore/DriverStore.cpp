@@ -8,20 +8,11 @@
 
 #include "common/IniSection.h"
 #include "common/PathUtil.h"
+#include "common/TextOps.h"
 
 namespace {
 
 const wchar_t kDefaultRoot[] = L"G:\\VroDrv";
-
-bool ContainsNoCase(const wchar_t* text, const wchar_t* part, const wchar_t** at) {
-  size_t n = wcslen(part);
-  for (const wchar_t* p = text; *p; ++p)
-    if (_wcsnicmp(p, part, n) == 0) {
-      *at = p;
-      return true;
-    }
-  return false;
-}
 
 }  // namespace
 
@@ -109,8 +100,8 @@ int CountSubfolders(const wchar_t* pattern) {
 }
 
 uint32_t ParsePciVendorId(const wchar_t* hardwareId) {
-  const wchar_t* at = nullptr;
-  if (!hardwareId || !ContainsNoCase(hardwareId, L"VEN_", &at)) return 0;
+  const wchar_t* at = hardwareId ? FindNoCase(hardwareId, L"VEN_") : nullptr;
+  if (!at) return 0;
   wchar_t digits[5];
   lstrcpynW(digits, at + 4, 5);
   return (uint32_t)wcstoul(digits, nullptr, 16);

@@ -14,16 +14,6 @@
 
 namespace {
 
-bool FindNoCase(const std::wstring& text, const wchar_t* part, size_t* at = nullptr) {
-  size_t n = wcslen(part);
-  for (size_t i = 0; i + n <= text.size(); ++i)
-    if (_wcsnicmp(text.c_str() + i, part, n) == 0) {
-      if (at) *at = i;
-      return true;
-    }
-  return false;
-}
-
 std::wstring Expanded(std::wstring text, size_t chars) {
   std::vector<wchar_t> b(8193, L'\0');
   lstrcpynW(b.data(), text.c_str(), (int)std::min<size_t>(chars + 1, 8192));

@@ -69,16 +69,9 @@ bool InList(const wchar_t* const (&list)[N], const wchar_t* name) {
   return false;
 }
 
-bool ContainsNoCase(const wchar_t* text, const wchar_t* part) {
-  size_t n = wcslen(part);
-  for (const wchar_t* p = text; *p; ++p)
-    if (_wcsnicmp(p, part, n) == 0) return true;
-  return false;
-}
-
 bool IsNicParam(const wchar_t* name) {
   for (const wchar_t* k : kNicParamKeywords)
-    if (ContainsNoCase(name, k)) return true;
+    if (FindNoCase(name, k)) return true;
   for (const wchar_t* k : kNicParamKeywordsCased)
     if (wcsstr(name, k)) return true;
   return false;
