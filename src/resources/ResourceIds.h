@@ -94,3 +94,12 @@
 #define IDS_REG_TITLE 164
 #define IDS_COLUMN_TYPE 168
 #define IDS_COLUMN_DATA 169
+
+// The ids of later windows and subjects, one header each.
+#include "ids/DiskCopy.h"
+#include "ids/DiskToolDialogs.h"
+#include "ids/DriverImage.h"
+#include "ids/DriverStore.h"
+#include "ids/FileOperations.h"
+#include "ids/FileTools.h"
+#include "ids/RegistryEdit.h"

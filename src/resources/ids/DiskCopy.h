@@ -1,0 +1,2 @@
+// Resource ids: Volume backup, clone and convert: console texts and messages.
+#pragma once

@@ -1,0 +1,2 @@
+// Resource ids: The image driver manager and its property sheets.
+#pragma once

@@ -1,0 +1,2 @@
+// Resource ids: The driver-store manager, the driver setup dialogs and the own-programs page.
+#pragma once

@@ -1,0 +1,2 @@
+// Resource ids: File properties, the file viewer and file search.
+#pragma once

@@ -1,0 +1,2 @@
+// Resource ids: The registry editor's value editors, resource viewers, search and commands.
+#pragma once
