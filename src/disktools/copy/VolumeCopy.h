@@ -1,0 +1,61 @@
+// Copies of a whole NTFS volume that stay bootable: a live host volume or
+// the volume of an image into a new image (backup, convert), and one host
+// volume onto another (clone). The page, hibernation and swap files are
+// left out, the clusters go through the NTFS clone engine, and the copy's
+// boot configuration is repaired afterwards. Plus the small factories that
+// open and close the mounted images the engines take.
+#pragma once
+#include <stdint.h>
+
+#include "image/ntfs/NtfsCloneIo.h"
+
+class CMountedImage;
+class CHostVolume;
+
+// Results of the two engines.
+enum VolumeCopyResult {
+  VOLUME_COPY_FAILED = 0,  // also a cancel from the callback
+  VOLUME_COPY_DONE = 1,
+};
+
+// A new mounted image on the host volume of letter (read-only through a
+// snapshot where one can be taken; writable after lock and dismount), or
+// null when it cannot be opened.
+CMountedImage* OpenHostVolumeMount(wchar_t letter, int writable);
+// A new mounted image on an image file (write mode as CMountedImage::
+// OpenImage, 0 read-only; no write-back file, partition 0), or null.
+CMountedImage* OpenImageFileMount(const wchar_t* path, int writeMode);
+// A new mounted image on a newly created, NTFS-formatted image of megabytes
+// MiB (raw: plain sectors behind a header sector, else the own sparse
+// format), with the given first sector, boot code and GPT entry pair (each
+// may be null), or null.
+CMountedImage* CreateImageFileMount(const wchar_t* path, uint32_t megabytes, int raw,
+                                    int bootChoice, uint8_t align, const void* mbr,
+                                    const void* bootCode, const void* gptEntries);
+// Closes, destroys and frees a mounted image: 1, or 0 for null.
+int DestroyImageMount(CMountedImage* image);
+
+// Backup and convert: copies source's NTFS volume into a new image at path
+// (an existing file there is replaced), raw or own format, with the
+// source's layout or, with gpt, a GPT layout with an EFI system partition.
+// extraSkip: further runs not to copy, ended by one of length 0 (may be
+// null). VOLUME_COPY_DONE, or VOLUME_COPY_FAILED on failure or cancel; a
+// failed or cancelled copy leaves no image at path.
+int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, int gpt,
+                         const ClusterRun* extraSkip, DiskCopyProgressCallback callback,
+                         void* context);
+
+// Clone: copies source's NTFS volume onto target's (opened writable, at
+// least as large; a larger one keeps its size). VOLUME_COPY_DONE, or
+// VOLUME_COPY_FAILED on failure or cancel.
+int CloneVolumeToDisk(CMountedImage* source, CMountedImage* target, const ClusterRun* extraSkip,
+                      DiskCopyProgressCallback callback, void* context);
+
+// Removes and defines again the drive letter of a volume whose content was
+// replaced, so that the system mounts it afresh.
+void RefreshDriveLetter(wchar_t letter);
+
+// For tests: where OpenHostVolumeMount gets its host-volume objects (null:
+// the system's own).
+typedef CHostVolume* (*HostVolumeFactory)(wchar_t letter);
+void SetHostVolumeFactory(HostVolumeFactory factory);
