@@ -1,0 +1,238 @@
+// The backup/convert and clone engines.
+#include "disktools/copy/VolumeCopy.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <string.h>
+
+#include <vector>
+
+#include "common/ByteOrder.h"
+#include "disktools/bootrepair/BcdRetarget.h"
+#include "disktools/bootrepair/MountedDevices.h"
+#include "disktools/clone/DiskLayout.h"
+#include "disktools/clone/GptLayout.h"
+#include "disktools/clone/NtfsClone.h"
+#include "disktools/clone/NtfsCloneInstall.h"
+#include "disktools/bootrepair/EfiBootFiles.h"
+#include "disktools/partition/PartitionResize.h"
+#include "image/mount/MountedImage.h"
+#include "registry/RegistryFacade.h"
+
+namespace {
+
+const uint32_t kSector = 512;
+const uint32_t kMbrDiskGuidSlot = 462;
+const uint32_t kEntryBytes = 128;
+const uint64_t kNewEspFirstLba = 2048;
+const uint64_t kNewEspLastLba = 204799;
+const int kBootChoiceOwn = 1;
+
+// The files whose clusters a copy leaves out: their content is rebuilt by
+// Windows at its next start.
+const wchar_t* const kSkippedFiles[] = {L"\\pagefile.sys", L"\\Hiberfil.sys", L"\\swapfile.sys",
+                                        L"\\windows\\bootstat.dat"};
+
+std::vector<ClusterRun> BuildSkipList(CMountedImage* source, const ClusterRun* extra) {
+  std::vector<ClusterRun> list, runs;
+  for (const wchar_t* file : kSkippedFiles) {
+    CollectFileClusterRuns(source, file, &runs);
+    list.insert(list.end(), runs.begin(), runs.end());
+  }
+  for (const ClusterRun* r = extra; r && r->length; ++r) list.push_back(*r);
+  list.push_back(ClusterRun{0, 0, 0});
+  return list;
+}
+
+void NewGuid(uint8_t* out) {
+  GUID g;
+  if (CoCreateGuid(&g) != S_OK) memset(&g, 0, sizeof g);
+  memcpy(out, &g, 16);
+}
+
+// "Name" as the 72-byte UTF-16 name field of a GPT entry.
+void PutEntryName(uint8_t* entry, const wchar_t* name) {
+  for (int i = 0; name[i] && i < 36; ++i) St16(entry + 56 + 2 * i, uint16_t(name[i]));
+}
+
+void FillNewEsp(uint8_t* entry) {
+  memset(entry, 0, kEntryBytes);
+  memcpy(entry, kEfiSystemPartitionType, 16);
+  NewGuid(entry + 16);
+  St64(entry + 32, kNewEspFirstLba);
+  St64(entry + 40, kNewEspLastLba);
+  PutEntryName(entry, L"EFI system partition");
+}
+
+// The layout of the new image: its first sector, the GPT entry pair and the
+// size, worked out from the source's disk.
+struct NewImageLayout {
+  uint8_t mbr[kSector];
+  uint8_t bootCode[kBootCodeBytes];
+  uint8_t entries[kGptEntryPairBytes];
+  bool gpt = false;
+  bool freshBootFiles = false;
+  uint64_t imageBytes = 0;
+
+  uint8_t* Esp() { return entries; }
+  uint8_t* Data() { return entries + kEntryBytes; }
+};
+
+bool PlanNewImage(CMountedImage* source, bool wantGpt, NewImageLayout* l) {
+  uint64_t total = 0;
+  memset(l->mbr, 0, sizeof l->mbr);
+  memset(l->bootCode, 0, sizeof l->bootCode);
+  memset(l->entries, 0, sizeof l->entries);
+  if (!source->GetVolumeSpace(&total, nullptr) || !total) return false;
+  if (!source->ReadMbrTemplate(l->mbr) || !source->ReadBootCode(l->bootCode)) return false;
+  uint8_t diskGuid[16] = {};
+  l->gpt = source->PrepareGptCopy(diskGuid, l->entries) == 1;
+  if (l->gpt) {
+    BuildProtectiveMbr(l->mbr);
+    memcpy(l->mbr + kMbrDiskGuidSlot, diskGuid, 16);
+    if (memcmp(l->Esp(), kEfiSystemPartitionType, 16) != 0) {
+      FillNewEsp(l->Esp());
+      l->freshBootFiles = true;
+    } else {
+      // The partition keeps its length and starts at LBA 2048.
+      uint64_t first = Ld64(l->Esp() + 32), last = Ld64(l->Esp() + 40);
+      St64(l->Esp() + 32, kNewEspFirstLba);
+      St64(l->Esp() + 40, last - first + kNewEspFirstLba);
+    }
+  } else if (wantGpt) {
+    l->gpt = l->freshBootFiles = true;
+    BuildProtectiveMbr(l->mbr);
+    NewGuid(l->mbr + kMbrDiskGuidSlot);
+    FillNewEsp(l->Esp());
+    memset(l->Data(), 0, kEntryBytes);
+    memcpy(l->Data(), kBasicDataType, 16);
+    NewGuid(l->Data() + 16);
+    PutEntryName(l->Data(), L"Basic data partition");
+  }
+  if (!l->gpt) {
+    l->imageBytes = total;
+    return true;
+  }
+  uint64_t espFirst = Ld64(l->Esp() + 32), espLast = Ld64(l->Esp() + 40);
+  uint64_t dataFirst = espLast + 1;
+  uint64_t dataLast = dataFirst + (total + kSector - 1) / kSector;
+  St64(l->Data() + 32, dataFirst);
+  St64(l->Data() + 40, dataLast);
+  l->imageBytes = total + (espLast - espFirst + 6146) * kSector;
+  for (uint64_t last : {espLast, dataLast})
+    if ((last + 1) * kSector > l->imageBytes) l->imageBytes = (last + 1) * kSector;
+  return true;
+}
+
+// The version word of the Windows on a volume (0 when there is none).
+uint32_t ReadWindowsVersion(CMountedImage* source) {
+  if (!source->LoadHives(HIVE_FLAG_SYSTEM | HIVE_FLAG_SOFTWARE)) return 0;
+  uint32_t version = source->GetWindowsVersion();
+  source->UnloadHives();
+  return version;
+}
+
+// Steps 10 to 12 of a copy into a new image, on the remounted target.
+bool FinishNewImage(CMountedImage* source, CMountedImage* target, NewImageLayout& l) {
+  if (!target->RemountNtfs()) return false;  // a copy that does not mount is no copy
+  if (l.gpt) {
+    EfiBootTarget t;
+    memcpy(t.diskGuid, l.mbr + kMbrDiskGuidSlot, 16);
+    memcpy(t.dataPartitionGuid, l.Data() + 16, 16);
+    memcpy(t.espGuid, l.Esp() + 16, 16);
+    t.espFirstLba = Ld64(l.Esp() + 32);
+    t.espSectors = Ld64(l.Esp() + 40) - t.espFirstLba + 1;
+    uint32_t version = ReadWindowsVersion(source);
+    if (l.freshBootFiles) {
+      UpdateEfiBootConfiguration(target, EFI_BOOT_BUILD, source, version, t);
+    } else {
+      source->CopyEspTo(target);
+      UpdateEfiBootConfiguration(target, EFI_BOOT_RETARGET, nullptr, version, t);
+    }
+  }
+  SetMountedDevicesSystemDrive(target, l.gpt ? 1 : 0, l.Data() + 16);
+  return true;
+}
+
+// The GPT identities of the disk under a mounted volume as they stand: the
+// disk GUID, the volume's own partition GUID and the EFI system partition.
+// The boot store of a clone must name these, not new ones: the target's
+// partition table is not rewritten. False on an MBR disk or without an
+// EFI system partition.
+bool ReadDiskGptIdentity(CMountedImage* image, EfiBootTarget* t) {
+  DiskIoBlock* disk = image->IoBlock();
+  GptArray gpt;
+  uint8_t mbr[kSector], header[kSector], entry[kEntryBytes];
+  if (!disk || !ReadGptArray(disk, &gpt) || image->GetPartitionGuid(t->dataPartitionGuid) != 1)
+    return false;
+  if (disk->read(disk->owner, 0, mbr, kSector) != int(kSector) ||
+      disk->read(disk->owner, uint64_t(Ld32(mbr + 454)) * kSector, header, kSector) != int(kSector))
+    return false;
+  memcpy(t->diskGuid, header + 56, 16);
+  for (uint32_t i = 0; i < gpt.count; ++i) {
+    if (!ReadGptEntry(disk, gpt, i, entry)) return false;
+    if (memcmp(entry, kEfiSystemPartitionType, 16) != 0) continue;
+    memcpy(t->espGuid, entry + 16, 16);
+    t->espFirstLba = Ld64(entry + 32);
+    t->espSectors = Ld64(entry + 40) - t->espFirstLba + 1;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, int gpt,
+                         const ClusterRun* extraSkip, DiskCopyProgressCallback callback,
+                         void* context) {
+  if (!source || !path || !*path || !source->NtfsVolume()) return VOLUME_COPY_FAILED;
+  InstallNtfsCloneEngine();
+  std::vector<ClusterRun> skip = BuildSkipList(source, extraSkip);
+  NewImageLayout* layout = new NewImageLayout();
+  if (!PlanNewImage(source, gpt != 0, layout)) {
+    delete layout;
+    return VOLUME_COPY_FAILED;
+  }
+  DeleteFileW(path);
+  CMountedImage* target =
+      CreateImageFileMount(path, uint32_t((layout->imageBytes >> 20) + 1), raw, kBootChoiceOwn, 0,
+                           layout->mbr, layout->bootCode, layout->gpt ? layout->entries : nullptr);
+  int result = VOLUME_COPY_FAILED;
+  if (target &&
+      source->CloneVolumeTo(target, skip.data(), NTFS_CLONE_BOOT_AS_IS, callback, context) > 0 &&
+      FinishNewImage(source, target, *layout))
+    result = VOLUME_COPY_DONE;
+  if (target && !target->Close()) result = VOLUME_COPY_FAILED;
+  DestroyImageMount(target);
+  delete layout;
+  // A failed or cancelled copy leaves no image that would open as a good one.
+  if (result != VOLUME_COPY_DONE) DeleteFileW(path);
+  return result;
+}
+
+int CloneVolumeToDisk(CMountedImage* source, CMountedImage* target, const ClusterRun* extraSkip,
+                      DiskCopyProgressCallback callback, void* context) {
+  if (!source || !target || !source->NtfsVolume() || !target->NtfsVolume())
+    return VOLUME_COPY_FAILED;
+  InstallNtfsCloneEngine();
+  uint64_t sourceTotal = 0, targetTotal = 0;
+  if (!source->GetVolumeSpace(&sourceTotal, nullptr) ||
+      !target->GetVolumeSpace(&targetTotal, nullptr) || targetTotal < sourceTotal)
+    return VOLUME_COPY_FAILED;
+  std::vector<ClusterRun> skip = BuildSkipList(source, extraSkip);
+  uint64_t targetSize = target->GetVolumeSize();
+  if (source->CloneVolumeTo(target, skip.data(), NTFS_CLONE_KEEP_TARGET_HIDDEN, callback,
+                            context) <= 0)
+    return VOLUME_COPY_FAILED;
+  if (!target->RemountNtfs()) return VOLUME_COPY_FAILED;
+  if (target->GetVolumeSize() < targetSize) ResizeNtfsFileSystem(target, targetSize);
+  EfiBootTarget t;
+  if (ReadDiskGptIdentity(target, &t))
+    UpdateEfiBootConfiguration(target, EFI_BOOT_RETARGET, nullptr, ReadWindowsVersion(target), t);
+  else if (!HasProtectiveMbr(target))
+    RetargetBcdDevices(target);
+  uint8_t guid[16] = {};
+  int isGpt = target->GetPartitionGuid(guid) == 1 ? 1 : 0;
+  SetMountedDevicesSystemDrive(target, isGpt, guid);
+  return VOLUME_COPY_DONE;
+}
