@@ -25,7 +25,7 @@ const uint32_t kVariableSectors = 236;
 const uint32_t kVariableGuid = 244;
 
 // GPT device element and the extended element's partition and disk fields.
-const uint32_t kDeviceBytes = 88;
+const uint32_t kDeviceBytes = EFI_DEVICE_ELEMENT_BYTES;
 const uint32_t kExtendedPartition = 84;
 const uint32_t kExtendedDisk = 108;
 
@@ -33,18 +33,10 @@ std::wstring Elements(const std::wstring& object) {
   return L"Objects\\" + object + L"\\Elements\\";
 }
 
-void Device(uint8_t* blob, const uint8_t* partition, const uint8_t* disk) {
-  memset(blob, 0, kDeviceBytes);
-  St32(blob + 16, 6);
-  St32(blob + 24, 72);
-  memcpy(blob + 32, partition, 16);
-  memcpy(blob + 56, disk, 16);
-}
-
 void SetDevice(CRegHive* hive, const std::wstring& object, const wchar_t* element,
                const uint8_t* partition, const uint8_t* disk) {
   uint8_t blob[kDeviceBytes];
-  Device(blob, partition, disk);
+  MakeGptDeviceElement(blob, partition, disk);
   std::wstring path = Elements(object) + element;
   hive->CreateKey(path.c_str());
   hive->SetValue(path.c_str(), kElement, blob, kDeviceBytes, HIVE_REG_BINARY);
@@ -93,6 +85,14 @@ void RetargetSettings(CRegHive* hive, const std::wstring& settings, const EfiBoo
 }
 
 }  // namespace
+
+void MakeGptDeviceElement(uint8_t* blob, const uint8_t* partition, const uint8_t* disk) {
+  memset(blob, 0, kDeviceBytes);
+  St32(blob + 16, 6);
+  St32(blob + 24, 72);
+  memcpy(blob + 32, partition, 16);
+  memcpy(blob + 56, disk, 16);
+}
 
 int RetargetEfiBcdDevices(CFatVolume* volume, const EfiBootTarget& t) {
   if (!volume || volume->LoadBcdHive() != 1 || !volume->m_pBcdHive) return 0;

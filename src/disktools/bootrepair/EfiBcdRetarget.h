@@ -16,6 +16,11 @@ struct EfiBootTarget {
   uint64_t espSectors;
 };
 
+// The 88-byte device element of a GPT partition: the partition's unique
+// GUID and the disk GUID.
+enum { EFI_DEVICE_ELEMENT_BYTES = 88 };
+void MakeGptDeviceElement(uint8_t* blob, const uint8_t* partition, const uint8_t* disk);
+
 // Opens "\EFI\Microsoft\Boot\BCD" of the mounted FAT volume, rewrites its
 // device elements and saves it. 1, or 0 when the store cannot be opened
 // or saved.

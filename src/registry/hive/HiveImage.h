@@ -81,6 +81,10 @@ void close_hive(HiveImage* img);
 // Validates and indexes a whole hive file. REG_STATUS_OK and a new image, or
 // REG_STATUS_FAILURE for anything that is not a sound hive.
 uint32_t load_hive_buffer(const void* data, size_t size, HiveImage** out);
+// A new hive (format 1.5) whose only key is the root of the given ASCII
+// name, with a security record granting everyone full access.
+// REG_STATUS_OK and the image, or REG_STATUS_FAILURE.
+uint32_t new_hive_image(const char* rootName, HiveImage** out);
 // Stores equal sequence numbers above every one the hive and its logs hold,
 // and the checksum; gives the file's bytes (base block and bins).
 void save_hive_buffer(HiveImage* img, std::vector<uint8_t>& out);
