@@ -3,6 +3,9 @@
 // and the scheduled restore task. A 32-bit process on 64-bit Windows hands
 // the work to the 64-bit companion program Kelt.
 #pragma once
+#include <windows.h>
+
+struct SystemRestoreApi;
 
 // Switches System Restore on (enable non-zero) or off for the volume of a
 // drive letter (either case). Returns 1 when the switch was handed to System
@@ -10,3 +13,8 @@
 // callers switch it off before reading a live host volume and go on whatever
 // the result.
 int SetVolumeSystemRestore(wchar_t letter, int enable);
+
+// The same through the given platform calls; Kelt is taken from the
+// resources of `module` (the program's own image when null).
+int SetVolumeSystemRestoreWith(const SystemRestoreApi& api, HMODULE module, wchar_t letter,
+                               int enable);
