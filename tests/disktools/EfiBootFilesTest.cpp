@@ -22,6 +22,13 @@ std::string Hex(const uint8_t* p, size_t n) {
   return s;
 }
 
+// The dumper's form of a REG_SZ: UTF-16LE with its terminator, in hex.
+std::string Text(const std::string& text) {
+  std::string utf16;
+  for (char c : text) utf16 += std::string(1, c) + '\0';
+  return Hex((const uint8_t*)utf16.data(), utf16.size()) + "0000";
+}
+
 std::string Device(const uint8_t* partition, const uint8_t* disk) {
   uint8_t blob[88] = {};
   blob[16] = 6;
@@ -38,7 +45,7 @@ TEST(EfiBootFiles, BaseStoreIsASoundHive) {
   ASSERT_TRUE(vt::WriteAll(vt::ToWin(dir + "/base.bcd"), store));
   std::string out;
   ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) +
-                          " && hivexsh -x -f base.bcd 2>&1 <<'EOF'\n"
+                          " && hivexsh base.bcd 2>&1 <<'EOF'\n"
                           "cd \\Objects\\" BOOTMGR "\\Elements\\12000004\nlsval\n"
                           "cd \\Objects\\" BOOTMGR "\\Elements\\23000003\nlsval\n"
                           "cd \\Description\nlsval\nEOF",
@@ -129,13 +136,14 @@ TEST_P(EfiBootBuild, BootFilesAndStoreOfANewPartition) {
   std::string dataDevice = Device(t.dataPartitionGuid, t.diskGuid);
   has("V \\Objects\\" BOOTMGR "\\Elements\\11000001|Element|3|" + espDevice);
   has("V \\Objects\\" MEMTEST "\\Elements\\11000001|Element|3|" + espDevice);
-  has("V \\Objects\\" MEMTEST "\\Elements\\12000004|Element|1|Windows Memory Diagnostic");
-  has("V \\Objects\\" BOOTMGR
-      "\\Elements\\12000002|Element|1|\\EFI\\Microsoft\\Boot\\bootmgfw.efi");
-  has("V \\Objects\\{a5a30fa2-3d06-4e9f-b5f4-a01df9d1fcba}\\Description|Type|4|268435457");
-  has("|Element|1|" + std::string(c.loaderName) + "\n");
-  has("|Element|1|\\Windows\\system32\\winload.efi");
-  has("|Element|1|\\Windows\\system32\\winresume.efi");
+  has("V \\Objects\\" MEMTEST "\\Elements\\12000004|Element|1|" +
+      Text("Windows Memory Diagnostic"));
+  has("V \\Objects\\" BOOTMGR "\\Elements\\12000002|Element|1|" +
+      Text("\\EFI\\Microsoft\\Boot\\bootmgfw.efi"));
+  has("V \\Objects\\{a5a30fa2-3d06-4e9f-b5f4-a01df9d1fcba}\\Description|Type|4|01001010");
+  has("|Element|1|" + Text(c.loaderName) + "\n");
+  has("|Element|1|" + Text("\\Windows\\system32\\winload.efi"));
+  has("|Element|1|" + Text("\\Windows\\system32\\winresume.efi"));
   // The loader and the resume object, retargeted, name the new data partition.
   size_t loaderDevices = 0;
   for (size_t at = out.find("|Element|3|" + dataDevice); at != std::string::npos;
