@@ -1,0 +1,92 @@
+#include <windows.h>
+
+#include "app/NewImage.h"
+
+#include <objbase.h>
+#include <string.h>
+
+#include <new>
+
+#include "common/ByteOrder.h"
+#include "disktools/NtfsFormatterInstall.h"
+#include "disktools/bootrepair/EfiBootFiles.h"
+#include "disktools/clone/GptLayout.h"
+#include "disktools/partition/PartitionResize.h"
+#include "image/mount/MountedImage.h"
+#include "registry/WindowsIdentity.h"
+
+namespace {
+
+const uint32_t kDiskGuidOffset = 462;
+
+void NewGuid(uint8_t* out) {
+  GUID guid = {};
+  CoCreateGuid(&guid);
+  memcpy(out, &guid, 16);
+}
+
+void FillEntry(uint8_t* entry, const uint8_t* type, uint64_t first, uint64_t last,
+               const wchar_t* name) {
+  memset(entry, 0, 128);
+  memcpy(entry, type, 16);
+  NewGuid(entry + 16);
+  St64(entry + 32, first);
+  St64(entry + 40, last);
+  for (int i = 0; name[i] && i < 36; i++) St16(entry + 56 + 2 * i, (uint16_t)name[i]);
+}
+
+}  // namespace
+
+void PrepareNewImageGpt(uint32_t sizeMiB, NewImageGptLayout* layout) {
+  memset(layout, 0, sizeof *layout);
+  BuildProtectiveMbr(layout->firstSector);
+  layout->firstSector[510] = 0x55;
+  layout->firstSector[511] = 0xAA;
+  NewGuid(layout->diskGuid);
+  memcpy(layout->firstSector + kDiskGuidOffset, layout->diskGuid, 16);
+  FillEntry(layout->entries[0], kEfiSystemPartitionType, NEW_IMAGE_ESP_FIRST_LBA,
+            NEW_IMAGE_DATA_FIRST_LBA - 1, L"EFI system partition");
+  uint64_t last = NEW_IMAGE_DATA_FIRST_LBA + ((uint64_t)sizeMiB * 1048576 - 3146240) / 512;
+  FillEntry(layout->entries[1], kBasicDataType, NEW_IMAGE_DATA_FIRST_LBA, last,
+            L"Basic data partition");
+}
+
+int CreateEmptyImageFile(const wchar_t* path, uint32_t sizeMiB, int gpt, int plain) {
+  InstallNtfsFormatter();
+  CMountedImage* job = new (std::nothrow) CMountedImage();
+  if (!job) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
+  SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+  DeleteFileW(path);
+  int ok;
+  if (gpt) {
+    NewImageGptLayout layout;
+    PrepareNewImageGpt(sizeMiB, &layout);
+    ok = job->CreateImage(path, sizeMiB + NEW_IMAGE_GPT_EXTRA_MIB, plain, 1, 1, layout.firstSector,
+                          nullptr, layout.entries);
+    if (ok) {
+      EfiBootTarget target;
+      memcpy(target.diskGuid, layout.diskGuid, 16);
+      memcpy(target.dataPartitionGuid, layout.entries[1] + 16, 16);
+      memcpy(target.espGuid, layout.entries[0] + 16, 16);
+      target.espFirstLba = NEW_IMAGE_ESP_FIRST_LBA;
+      target.espSectors = NEW_IMAGE_ESP_SECTORS;
+      // The boot files are a convenience: an image whose partition could
+      // not get them is still a sound empty image.
+      UpdateEfiBootConfiguration(job, EFI_BOOT_BUILD, nullptr, GetHostWindowsVersion(), target);
+    }
+  } else {
+    ok = job->CreateImage(path, sizeMiB, plain, 1, 1, nullptr, nullptr, nullptr);
+  }
+  // What the creation wrote must reach the file, or the image is no good.
+  if (ok && !job->Close()) ok = 0;
+  DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+  delete job;
+  if (!ok) {
+    DeleteFileW(path);
+    SetLastError(error ? error : ERROR_WRITE_FAULT);
+  }
+  return ok;
+}
