@@ -210,6 +210,40 @@ int RunAddAdapter(CommandLineState& s, const wchar_t* rest) {
                            hasAddress ? address.c_str() : nullptr);
 }
 
+// "/p" and "/gpt": the format and layout of later backups and conversions.
+int RunRawFormat(CommandLineState& s, const wchar_t*) {
+  s.rawFormat = TRUE;
+  return 0;
+}
+
+int RunGptLayout(CommandLineState& s, const wchar_t*) {
+  s.gptLayout = TRUE;
+  return 0;
+}
+
+bool IsAsciiLetter(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
+// "/backup:" drive letter: the volume into a new image at the image path.
+int RunBackup(CommandLineState& s, const wchar_t* rest) {
+  if (!IsAsciiLetter(rest[0])) return kMalformedForm;
+  return s.ops->consoleBackup(rest[0], s.imagePath, s.rawFormat, s.gptLayout);
+}
+
+// "/clone:" source letter, target letter.
+int RunClone(CommandLineState& s, const wchar_t* rest) {
+  if (!IsAsciiLetter(rest[0]) || !IsAsciiLetter(rest[1])) return kMalformedForm;
+  return s.ops->consoleClone(rest[0], rest[1]);
+}
+
+// "/convert:" source image: written into a new image at the image path.
+int RunConvert(CommandLineState& s, const wchar_t* rest) {
+  wchar_t source[kPathChars];
+  if (!CopyWholeField(source, rest) || !*source) return kMalformedForm;
+  return s.ops->consoleConvert(source, s.imagePath, s.rawFormat, s.gptLayout);
+}
+
 // The help leaves the exit code as it is.
 int RunHelp(CommandLineState& s, const wchar_t*) {
   if (s.showHelp) s.showHelp(s.language);
@@ -242,11 +276,16 @@ struct CommandRow {
 const CommandRow kCommandTable[] = {
     {L"h", kNone, kClearsWindow | kEndsProcessing, RunHelp},
     {L"?", kNone, kClearsWindow | kEndsProcessing, RunHelp},
+    {L"p", kNone, 0, RunRawFormat},
+    {L"gpt", kNone, 0, RunGptLayout},
     {L"inject:", kImage, kClearsWindow, RunInject},
     {L"extract:", kImage, kClearsWindow, RunExtract},
     {L"importfile:", kImage, kClearsWindow, RunImportFile},
     {L"import:", kImage, kClearsWindow, RunImport},
     {L"export:", kImage, kClearsWindow, RunExport},
+    {L"backup:", kImage, kClearsWindow, RunBackup},
+    {L"clone:", kNone, kClearsWindow, RunClone},
+    {L"convert:", kImage, kClearsWindow, RunConvert},
     {L"size:", kImageWithoutFixOrPartition, kClearsWindow, RunSize},
     {L"create:", kImage, kClearsWindow, RunCreate},
     {L"format", kImage, 0, RunFormat},

@@ -2,6 +2,8 @@
 // filter in force for the call.
 #include "app/ImageOperations.h"
 
+#include "app/ConsoleProgress.h"
+
 #include <shellapi.h>
 #include <stdint.h>
 #include <wchar.h>
@@ -25,6 +27,7 @@ const ImageOperationTable kImageOperations = {
     ImageExtractFileW,      ImageInjectFileW,     ImageExportRegistryW,  ImageImportRegistryW,
     ImageImportFileValueW,  ImageMergeUpdateW,    ImageCreateDiskW,      ImageFormatPartitionW,
     ImageSetPartitionSizeW, ImageCheckPartitionW, ImageRepairPartitionW, ImageAddAdapterW,
+    ConsoleBackupVolume,    ConsoleCloneVolume,   ConsoleConvertImage,
 };
 
 namespace {

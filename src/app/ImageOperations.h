@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include "image/copy/TreeCopy.h"
+#include "image/ntfs/NtfsCloneIo.h"
 
 enum ImageOperationResult {
   kImageOk = 0,
@@ -62,6 +63,21 @@ int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, i
 int WINAPI ImageHardwarePnpW(void* diskObject, DWORD profileLow, DWORD profileHigh, int adapterType,
                              DWORD reserved, LPCWSTR deviceId, DWORD workstation, DWORD address,
                              LPCWSTR text);
+// Volume copies (progress through the callback, which may be null; a zero
+// answer cancels): 0, -12 a volume or image cannot be opened (also: a clone
+// onto its own source, a conversion onto its source or one of the source's
+// update or write-back files, refused before anything is written), -13 the
+// copy failed or was cancelled (no new image is left behind).
+// The volume of a drive letter into a new image (raw: plain sectors, else
+// the own format; gpt: a GPT layout).
+int WINAPI ImageBackupDiskW(WCHAR letter, LPCWSTR imagePath, int raw, int gpt,
+                            DiskCopyProgressCallback callback, void* context);
+// One drive letter's volume onto another's (at least as large).
+int WINAPI ImageCloneDiskW(WCHAR source, WCHAR target, DiskCopyProgressCallback callback,
+                           void* context);
+// The volume of an image (with its update files) into a new image.
+int WINAPI ImageConvertFileW(LPCWSTR sourcePath, LPCWSTR targetPath, int raw, int gpt,
+                             DiskCopyProgressCallback callback, void* context);
 // Not exported: the batch mode's "/importfile:" and "/merge".
 int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, LPCWSTR keyPath,
                                  LPCWSTR valueName, LPCWSTR hostFile);
@@ -84,6 +100,10 @@ struct ImageOperationTable {
   decltype(&ImageCheckPartitionW) checkPartition;
   decltype(&ImageRepairPartitionW) repairPartition;
   decltype(&ImageAddAdapterW) addAdapter;
+  // The volume copies with their console output (app/ConsoleProgress.h).
+  int (*consoleBackup)(WCHAR letter, LPCWSTR imagePath, BOOL raw, BOOL gpt);
+  int (*consoleClone)(WCHAR source, WCHAR target);
+  int (*consoleConvert)(LPCWSTR sourcePath, LPCWSTR targetPath, BOOL raw, BOOL gpt);
 };
 
 extern const ImageOperationTable kImageOperations;

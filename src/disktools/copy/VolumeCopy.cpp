@@ -16,6 +16,7 @@
 #include "disktools/clone/NtfsCloneInstall.h"
 #include "disktools/bootrepair/EfiBootFiles.h"
 #include "disktools/partition/PartitionResize.h"
+#include "image/formats/sparse/ImageHeader.h"
 #include "image/mount/MountedImage.h"
 #include "registry/RegistryFacade.h"
 
@@ -23,10 +24,18 @@ namespace {
 
 const uint32_t kSector = 512;
 const uint32_t kMbrDiskGuidSlot = 462;
+const uint32_t kMbrFirstEntryStart = 454;
 const uint32_t kEntryBytes = 128;
 const uint64_t kNewEspFirstLba = 2048;
 const uint64_t kNewEspLastLba = 204799;
 const int kBootChoiceOwn = 1;
+// Sectors behind the last partition that hold the backup GPT: the gap the
+// formatter leaves, the entry array and the header.
+const uint64_t kGptTailSectors = 4098;
+
+uint32_t ImageMegabytes(uint64_t bytes) {
+  return uint32_t((bytes >> 20) + 1);
+}
 
 // The files whose clusters a copy leaves out: their content is rebuilt by
 // Windows at its next start.
@@ -110,17 +119,25 @@ bool PlanNewImage(CMountedImage* source, bool wantGpt, NewImageLayout* l) {
     PutEntryName(l->Data(), L"Basic data partition");
   }
   if (!l->gpt) {
-    l->imageBytes = total;
+    // The volume stays where the first entry puts it, with the sector that
+    // holds its backup boot sector behind it.
+    l->imageBytes = uint64_t(Ld32(l->mbr + kMbrFirstEntryStart)) * kSector + total + kSector;
     return true;
   }
   uint64_t espFirst = Ld64(l->Esp() + 32), espLast = Ld64(l->Esp() + 40);
   uint64_t dataFirst = espLast + 1;
   uint64_t dataLast = dataFirst + (total + kSector - 1) / kSector;
-  St64(l->Data() + 32, dataFirst);
-  St64(l->Data() + 40, dataLast);
   l->imageBytes = total + (espLast - espFirst + 6146) * kSector;
   for (uint64_t last : {espLast, dataLast})
     if ((last + 1) * kSector > l->imageBytes) l->imageBytes = (last + 1) * kSector;
+  // The image is created in whole steps of its format, larger than asked.
+  // The data partition takes the rest, so that the backup GPT, which the
+  // formatter puts behind the last partition, ends at the disk's last
+  // sector as GPT requires.
+  uint64_t diskSectors = ImageSectorsFromMegabytes(ImageMegabytes(l->imageBytes)) - 1;
+  if (diskSectors > dataLast + kGptTailSectors) dataLast = diskSectors - kGptTailSectors;
+  St64(l->Data() + 32, dataFirst);
+  St64(l->Data() + 40, dataLast);
   return true;
 }
 

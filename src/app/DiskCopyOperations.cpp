@@ -1,0 +1,104 @@
+// The exported volume copies: backup of a host volume, clone between host
+// volumes and conversion of an image, each through the disk-tool mounts.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "app/ImageOperations.h"
+#include "common/CrashDump.h"
+#include "common/PathUtil.h"
+#include "disktools/copy/VolumeCopy.h"
+#include "disktools/restore/SystemRestore.h"
+#include "image/mount/MountedImage.h"
+#include "image/stack/ImageMerge.h"
+
+namespace {
+
+const int kReadOnlyOpen = 0;
+const int kSwitchOff = 0;
+
+// No restore point may be written while a live volume is read; the copy
+// goes on whatever System Restore answers.
+void StopSystemRestore(WCHAR letter) {
+  SetVolumeSystemRestore(letter, kSwitchOff);
+}
+
+int EngineResult(int copied) {
+  return copied == VOLUME_COPY_DONE ? int(kImageOk) : int(kImageBadArgument);
+}
+
+// The base image of an update file "<base>_NN.Upd", or the path itself.
+std::wstring BaseImageOf(LPCWSTR path) {
+  std::wstring p = path;
+  size_t n = p.size();
+  if (n > 7 && _wcsicmp(p.c_str() + n - 4, L".Upd") == 0 && p[n - 7] == L'_' &&
+      iswdigit(p[n - 6]) && iswdigit(p[n - 5]))
+    return p.substr(0, n - 7);
+  return p;
+}
+
+// True when writing target would overwrite a file the source's volume is
+// read through: the image, its base and update files, its write-back file.
+bool IsPartOfSource(LPCWSTR source, LPCWSTR target) {
+  std::wstring base = BaseImageOf(source);
+  if (IsSameHostFile(source, target) || IsSameHostFile(base.c_str(), target)) return true;
+  std::vector<std::wstring> updates;
+  if (ListImageUpdateFiles(base.c_str(), &updates, nullptr) > 0)
+    for (const std::wstring& update : updates)
+      if (IsSameHostFile(update.c_str(), target)) return true;
+  for (const std::wstring& image : {std::wstring(source), base}) {
+    wchar_t writeBack[kPathChars];
+    CMountedImage::MakeWriteBackPath(image.c_str(), writeBack);
+    if (IsSameHostFile(writeBack, target)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int WINAPI ImageBackupDiskW(WCHAR letter, LPCWSTR imagePath, int raw, int gpt,
+                            DiskCopyProgressCallback callback, void* context) {
+  CrashDumpFilterScope filter;
+  if (!imagePath || !*imagePath) return kImageOperationFailed;
+  StopSystemRestore(letter);
+  CMountedImage* source = OpenHostVolumeMount(letter, 0);
+  if (!source) return kImageOperationFailed;
+  int copied = CopyVolumeToNewImage(source, imagePath, raw, gpt, nullptr, callback, context);
+  DestroyImageMount(source);
+  return EngineResult(copied);
+}
+
+int WINAPI ImageCloneDiskW(WCHAR source, WCHAR target, DiskCopyProgressCallback callback,
+                           void* context) {
+  CrashDumpFilterScope filter;
+  // A volume cloned onto itself would be locked for writing while it is
+  // read: refused before anything is opened.
+  if (towupper(source) == towupper(target)) return kImageOperationFailed;
+  StopSystemRestore(source);
+  CMountedImage* targetMount = OpenHostVolumeMount(target, 1);
+  if (!targetMount) return kImageOperationFailed;
+  CMountedImage* sourceMount = OpenHostVolumeMount(source, 0);
+  if (!sourceMount) {
+    DestroyImageMount(targetMount);
+    return kImageOperationFailed;
+  }
+  int copied = CloneVolumeToDisk(sourceMount, targetMount, nullptr, callback, context);
+  DestroyImageMount(sourceMount);
+  DestroyImageMount(targetMount);
+  if (copied == VOLUME_COPY_DONE) RefreshDriveLetter(target);
+  return EngineResult(copied);
+}
+
+int WINAPI ImageConvertFileW(LPCWSTR sourcePath, LPCWSTR targetPath, int raw, int gpt,
+                             DiskCopyProgressCallback callback, void* context) {
+  CrashDumpFilterScope filter;
+  if (!sourcePath || !*sourcePath || !targetPath || !*targetPath ||
+      IsPartOfSource(sourcePath, targetPath))
+    return kImageOperationFailed;
+  CMountedImage* source = OpenImageFileMount(sourcePath, kReadOnlyOpen);
+  if (!source) return kImageOperationFailed;
+  int copied = CopyVolumeToNewImage(source, targetPath, raw, gpt, nullptr, callback, context);
+  DestroyImageMount(source);
+  return EngineResult(copied);
+}

@@ -1,0 +1,177 @@
+// Conversions of images into new images through the exported operation:
+// every source kind (raw, fixed and dynamic VHD, own format with an update
+// file) into raw and own format, MBR into GPT, a GPT disk whose EFI system
+// partition moves, a cancel, and the targets that are refused. The copies
+// are read back with ntfs-3g's tools, sgdisk, fsck.fat and mtools.
+#include <windows.h>
+
+#include "CopyTestUtil.h"
+#include "app/ImageOperations.h"
+#include "common/PathUtil.h"
+#include "image/mount/MountedImage.h"
+
+namespace {
+
+struct Progress {
+  uint32_t calls = 0, first = ~0u, last = 0, total = 0;
+  uint32_t stopAt = 0;  // call number that answers "stop" (0: never)
+};
+
+int __stdcall Record(uint32_t done, uint32_t total, void* context) {
+  Progress* p = static_cast<Progress*>(context);
+  if (p->calls++ == 0) p->first = done;
+  p->last = done;
+  p->total = total;
+  return p->stopAt == 0 || p->calls < p->stopAt;
+}
+
+// The first MBR entry of a bare disk: start and length in sectors.
+void FirstEntry(const std::string& disk, uint64_t* start, uint64_t* count) {
+  std::vector<uint8_t> mbr = fmt::ReadBytes(vt::ToWin(disk), 0, 512);
+  *start = fmt::Le32(&mbr[454]);
+  *count = fmt::Le32(&mbr[458]);
+}
+
+void ExpectOwnImageHoldsTree(const std::wstring& image, const mi::Disk& source,
+                             const wchar_t* extra = nullptr) {
+  CMountedImage m;
+  ASSERT_EQ(6, m.OpenImage(image.c_str(), nullptr, 0, 0)) << "an own sparse image";
+  EXPECT_TRUE(mi::SameAsHostFile(mi::ReadWhole(m, L"\\big.bin"), source.tree + "/big.bin"));
+  EXPECT_TRUE(mi::SameAsHostFile(mi::ReadWhole(m, L"\\Dir\\Sub\\small.txt"),
+                                 source.tree + "/Dir/Sub/small.txt"));
+  if (extra) EXPECT_EQ(1, m.GetPathType(extra));
+}
+
+TEST(VolumeCopy, EveryImageKindConvertsToRawAndOwnFormat) {
+  struct Kind {
+    const char* name;
+    const char* format;
+    bool ownWithUpdate;
+  } kinds[] = {{"raw", "raw", false},
+               {"fixed", "vhd-fixed", false},
+               {"dynamic", "vhd-dynamic", false},
+               {"own", "raw", true}};
+  for (const Kind& k : kinds) {
+    SCOPED_TRACE(k.name);
+    mi::Disk d = ct::MakeSource(k.name, "mbr2048", k.format);
+    std::wstring source = d.path;
+    const wchar_t* updated = nullptr;
+    if (k.ownWithUpdate) {
+      // The own image with a file that only its update file holds.
+      std::wstring own = mi::CopyIntoOwnImage(d.path, d.dir);
+      CMountedImage m;
+      ASSERT_GE(m.OpenImage(own.c_str(), nullptr, 0, 1), 0);
+      ASSERT_EQ(1, m.CreatePath(L"\\update.txt", 0x8000));
+      ASSERT_EQ(4u, m.WriteFile(L"\\update.txt", "upd\n", 0, 4));
+      ASSERT_TRUE(m.Close());
+      source = own + L"_01.Upd";  // opened with the image below it
+      ASSERT_TRUE(vt::FileExists(source));
+      updated = L"\\update.txt";
+    }
+    for (int raw = 0; raw <= 1; ++raw) {
+      std::wstring target = vt::ToWin(d.dir + (raw ? "/copy.img" : "/copy.vmd"));
+      Progress progress;
+      ASSERT_EQ(0, ImageConvertFileW(source.c_str(), target.c_str(), raw, 0, Record, &progress));
+      EXPECT_EQ(0u, progress.first);
+      EXPECT_GT(progress.total, 0u);
+      EXPECT_EQ(progress.total, progress.last);
+      if (!raw) {
+        ExpectOwnImageHoldsTree(target, d, updated);
+        continue;
+      }
+      std::string disk = ct::BareDisk(target);
+      uint64_t start, count;
+      FirstEntry(disk, &start, &count);
+      EXPECT_EQ(uint64_t(d.start), start);
+      ct::ExpectTreeOnVolume(disk, d, start, count);
+      std::string out;
+      if (updated)
+        EXPECT_EQ(0, fmt::OnPartition(vt::ToWin(disk), start * 512, count * 512,
+                                      "ntfscat $DEV /update.txt", &out));
+      if (updated) EXPECT_EQ("upd\n", out);
+    }
+  }
+}
+
+TEST(VolumeCopy, MbrBecomesGptWithTheEfiPartitionFirst) {
+  mi::Disk d = ct::MakeSource("mbr", "mbr2048");
+  std::wstring target = vt::ToWin(d.dir + "/gpt.img");
+  ASSERT_EQ(0, ImageConvertFileW(d.path.c_str(), target.c_str(), 1, 1, nullptr, nullptr));
+  std::string disk = ct::BareDisk(target);
+  EXPECT_TRUE(ct::GptClean(disk)) << ct::GptInfo(disk, 1);
+  std::string esp = ct::GptInfo(disk, 1), data = ct::GptInfo(disk, 2);
+  EXPECT_NE(std::string::npos, esp.find("C12A7328-F81F-11D2-BA4B-00A0C93EC93B")) << esp;
+  EXPECT_EQ(2048u, ct::Field(esp, "First sector: "));
+  EXPECT_EQ(204799u, ct::Field(esp, "Last sector: "));
+  EXPECT_NE(std::string::npos, data.find("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7")) << data;
+  EXPECT_EQ(204800u, ct::Field(data, "First sector: "));
+  uint64_t last = ct::Field(data, "Last sector: ");
+  ct::ExpectTreeOnVolume(disk, d, 204800, last - 204800 + 1);
+  std::string out;
+  EXPECT_EQ(0,
+            fmt::OnPartition(vt::ToWin(disk), 2048 * 512, 202752 * 512, "fsck.fat -n $DEV", &out))
+      << out;
+}
+
+TEST(VolumeCopy, GptEfiPartitionMovesToLba2048WithItsContent) {
+  mi::Disk d = ct::MakeSource("gpt", "gpt-esp --esp-start 40 --esp-size 34");
+  std::wstring target = vt::ToWin(d.dir + "/moved.img");
+  ASSERT_EQ(0, ImageConvertFileW(d.path.c_str(), target.c_str(), 1, 0, nullptr, nullptr));
+  std::string disk = ct::BareDisk(target);
+  EXPECT_TRUE(ct::GptClean(disk)) << ct::GptInfo(disk, 1);
+  std::string esp = ct::GptInfo(disk, 1), data = ct::GptInfo(disk, 2);
+  const uint64_t espSectors = 34 * 2048;
+  EXPECT_EQ(2048u, ct::Field(esp, "First sector: "));
+  EXPECT_EQ(2048 + espSectors - 1, ct::Field(esp, "Last sector: "));
+  EXPECT_EQ(2048 + espSectors, ct::Field(data, "First sector: "));
+  uint64_t last = ct::Field(data, "Last sector: ");
+  ct::ExpectTreeOnVolume(disk, d, 2048 + espSectors, last - (2048 + espSectors) + 1);
+  std::string out;
+  EXPECT_EQ(0,
+            fmt::OnPartition(
+                vt::ToWin(disk), 2048 * 512, espSectors * 512,
+                "fsck.fat -n $DEV >/dev/null && mtype -i $DEV ::/EFI/marker.txt 2>/dev/null", &out))
+      << out;
+  EXPECT_EQ("marker\n", out);
+}
+
+TEST(VolumeCopy, CancelLeavesNoImageAndRefusedTargetsStayUntouched) {
+  mi::Disk d = ct::MakeSource("cancel", "mbr2048");
+  for (uint32_t stopAt : {1u, 50u}) {
+    SCOPED_TRACE(stopAt);
+    std::wstring target = vt::ToWin(d.dir + "/half.vmd");
+    Progress progress;
+    progress.stopAt = stopAt;
+    EXPECT_EQ(-13, ImageConvertFileW(d.path.c_str(), target.c_str(), 0, 0, Record, &progress));
+    EXPECT_EQ(stopAt, progress.calls);
+    EXPECT_FALSE(vt::FileExists(target));
+    CMountedImage m;
+    EXPECT_LT(m.OpenImage(target.c_str(), nullptr, 0, 0), 0);
+  }
+  // The source itself, its update file and its write-back file.
+  std::wstring own = mi::CopyIntoOwnImage(d.path, d.dir);
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(own.c_str(), nullptr, 0, 1), 0);
+    ASSERT_EQ(1, m.CreatePath(L"\\update.txt", 0x8000));
+    ASSERT_TRUE(m.Close());
+  }
+  std::wstring update = own + L"_01.Upd";
+  wchar_t writeBack[kPathChars];
+  CMountedImage::MakeWriteBackPath(own.c_str(), writeBack);
+  ASSERT_TRUE(vt::WriteAll(writeBack, "keep", 4));
+  std::string before = vt::Sha256(own) + vt::Sha256(update) + vt::Sha256(writeBack);
+  std::wstring other = own;
+  for (wchar_t& c : other) c = towupper(c);  // the same file in other case
+  for (const std::wstring& source : {own, update}) {
+    for (const std::wstring& target : {own, other, update, std::wstring(writeBack)}) {
+      EXPECT_EQ(-12, ImageConvertFileW(source.c_str(), target.c_str(), 1, 0, nullptr, nullptr))
+          << vt::Narrow(source) << " -> " << vt::Narrow(target);
+    }
+  }
+  EXPECT_EQ(before, vt::Sha256(own) + vt::Sha256(update) + vt::Sha256(writeBack));
+  EXPECT_EQ(-12, ImageConvertFileW(vt::ToWin(d.dir + "/none.img").c_str(),
+                                   vt::ToWin(d.dir + "/x.img").c_str(), 1, 0, nullptr, nullptr));
+}
+
+}  // namespace
