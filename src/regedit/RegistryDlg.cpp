@@ -8,6 +8,7 @@
 #include "regedit/AddFavoritesDlg.h"
 #include "regedit/ComboBoxWheel.h"
 #include "regedit/DelFavoritesDlg.h"
+#include "regedit/RegistryCommands.h"
 #include "regedit/RegistryIcons.h"
 #include "regedit/RegistrySettings.h"
 #include "regedit/SeparatorCtrl.h"
@@ -79,6 +80,7 @@ LRESULT CRegistryDlg::OnInitDialog() {
   const RegistryIconKind treeIcons[] = {REG_ICON_KEY_CLOSED, REG_ICON_KEY_OPEN};
   m_treeImages = MakeRegistryImageList(treeIcons, 2);
   TreeView_SetImageList(tree, m_treeImages, TVSIL_NORMAL);
+  RegisterRegFileDropTargets(this);
 
   HWND list = List();
   ListView_SetExtendedListViewStyleEx(list, LVS_EX_DOUBLEBUFFER | LVS_EX_INFOTIP,
@@ -212,6 +214,45 @@ LRESULT CRegistryDlg::OnCommand(WPARAM wParam, LPARAM) {
     case ID_REG_REFRESH:
       RefreshKeyTree(this);
       break;
+    case ID_REG_DELETE:
+      DeleteRegistrySelection(this);
+      break;
+    case ID_REG_RENAME:
+      StartRegistryRename(this);
+      break;
+    case ID_REG_MODIFY:
+    case ID_REG_MODIFY_BINARY:
+      ModifySelectedValue(this, id == ID_REG_MODIFY_BINARY);
+      break;
+    case ID_REG_NEW_KEY:
+      CreateNewKey(this);
+      break;
+    case ID_REG_NEW_STRING:
+    case ID_REG_NEW_BINARY:
+    case ID_REG_NEW_DWORD:
+    case ID_REG_NEW_QWORD:
+    case ID_REG_NEW_MULTI:
+    case ID_REG_NEW_EXPAND:
+      CreateNewValue(this, id);
+      break;
+    case ID_REG_IMPORT:
+      ImportRegistryFiles(this);
+      break;
+    case ID_REG_EXPORT:
+      ExportRegistryFile(this);
+      break;
+    case ID_REG_COPY_KEY_NAME:
+      CopySelectedKeyName(this);
+      break;
+    case ID_REG_FIND:
+      FindInRegistry(this);
+      break;
+    case ID_REG_FIND_NEXT:
+      FindNextInRegistry(this);
+      break;
+    case ID_REG_FIND_HEX:
+      FindHexInRegistry(this);
+      break;
     case ID_REG_ADD_FAVORITE:
       new CAddFavoritesDlg(this, m_image);
       break;
@@ -318,6 +359,7 @@ LRESULT CRegistryDlg::OnTreeNotify(NMHDR* header) {
       return 0;
     }
     case TVN_ENDLABELEDITW:
+      EndKeyLabelEdit(this, reinterpret_cast<NMTVDISPINFOW*>(header));
       return 0;
     case TVN_KEYDOWN:
       return OnKeyCommand(reinterpret_cast<NMTVKEYDOWN*>(header)->wVKey);
@@ -345,6 +387,7 @@ LRESULT CRegistryDlg::OnListNotify(NMHDR* header) {
       PostMessageW(m_hWnd, WM_COMMAND, ID_REG_MODIFY, 0);
       break;
     case LVN_ENDLABELEDITW:
+      EndValueLabelEdit(this, reinterpret_cast<NMLVDISPINFOW*>(header));
       return 0;
     case LVN_KEYDOWN:
       return OnKeyCommand(reinterpret_cast<NMLVKEYDOWN*>(header)->wVKey);
@@ -374,6 +417,7 @@ LRESULT CRegistryDlg::OnNotify(int controlId, NMHDR* header) {
 LRESULT CRegistryDlg::OnClose(WPARAM wParam) {
   SaveWindowPlacement(m_hWnd, L"RegistryPlacement");
   SaveListColumnWidths(List(), L"ListviewKeyColumn");
+  RevokeRegFileDropTargets(this);
   if (m_image) m_image->UnloadHives();
   HWND tree = Tree();
   HTREEITEM selected = TreeView_GetSelection(tree);

@@ -125,3 +125,37 @@ int CompareNamesAsciiNoCase(const wchar_t* a, const wchar_t* b) {
     if (ca != cb || ca == 0) return ca - cb;
   }
 }
+
+uint32_t ValueTypeFromName(const wchar_t* text) {
+  for (uint32_t i = 0; i < kNamedTypes; ++i)
+    if (!_wcsicmp(text, kTypeNames[i])) return i;
+  if ((text[0] == L'0') && (text[1] == L'x' || text[1] == L'X'))
+    return (uint32_t)ParseValueNumber(text, 16);
+  return REG_BINARY;
+}
+
+uint64_t ParseValueNumber(const wchar_t* text, int base) {
+  const wchar_t* p = text;
+  while (*p == L' ' || (*p >= L'\t' && *p <= L'\r')) ++p;
+  bool negative = false;
+  if (*p == L'+' || *p == L'-') negative = *p++ == L'-';
+  if (base == 16 && p[0] == L'0' && (p[1] == L'x' || p[1] == L'X')) p += 2;
+  uint64_t v = 0;
+  bool overflow = false;
+  for (;; ++p) {
+    int digit;
+    if (*p >= L'0' && *p <= L'9')
+      digit = *p - L'0';
+    else if (*p >= L'a' && *p <= L'z')
+      digit = *p - L'a' + 10;
+    else if (*p >= L'A' && *p <= L'Z')
+      digit = *p - L'A' + 10;
+    else
+      break;
+    if (digit >= base) break;
+    if (v > (UINT64_MAX - (uint64_t)digit) / (uint64_t)base) overflow = true;
+    v = v * (uint64_t)base + (uint64_t)digit;
+  }
+  if (overflow) return UINT64_MAX;
+  return negative ? (uint64_t)0 - v : v;
+}

@@ -19,3 +19,13 @@ void FormatValueData(uint32_t type, const uint8_t* data, uint32_t length, wchar_
 
 // Compares after mapping only 'a'..'z' onto 'A'..'Z'; a prefix sorts first.
 int CompareNamesAsciiNoCase(const wchar_t* a, const wchar_t* b);
+
+// The type number a type column names ("REG_SZ"..., or "0x%08x"), compared
+// without regard to case; REG_BINARY (3) for a text that names none.
+uint32_t ValueTypeFromName(const wchar_t* text);
+
+// The integer editors' number parsing: leading white space, an optional
+// sign ('-' negates modulo 2^64), in base 16 an optional "0x", the digits of
+// the base in either case up to the first other character. No digit gives 0,
+// a number beyond 64 bits 0xFFFFFFFFFFFFFFFF.
+uint64_t ParseValueNumber(const wchar_t* text, int base);
