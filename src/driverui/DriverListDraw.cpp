@@ -219,6 +219,17 @@ LRESULT PaintDriverListItem(NMLVCUSTOMDRAW* draw, const DriverListPaintContext* 
   return CDRF_SKIPDEFAULT;
 }
 
+LRESULT PaintMissingRowsRed(NMLVCUSTOMDRAW* draw) {
+  if (draw->nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
+  if (draw->nmcd.dwDrawStage != CDDS_ITEMPREPAINT || !draw->nmcd.lItemlParam) return CDRF_DODEFAULT;
+  HWND list = draw->nmcd.hdr.hwndFrom;
+  bool selected =
+      SendMessageW(list, LVM_GETITEMSTATE, draw->nmcd.dwItemSpec, LVIS_SELECTED) & LVIS_SELECTED;
+  draw->clrText = RGB(255, 0, 0);
+  draw->clrTextBk = GetSysColor(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW);
+  return CDRF_DODEFAULT;
+}
+
 int FillVersionCombo(int storeClass, HINSTANCE module, const wchar_t* targetFolder,
                      const wchar_t* packageFolder, const wchar_t* currentVersion, HWND combo) {
   (void)module;  // the settings file is the program's own, found by the store

@@ -44,6 +44,11 @@ struct DriverListPaintContext {
 // column 2) and CDRF_SKIPDEFAULT at item prepaint, 0 otherwise.
 LRESULT PaintDriverListItem(NMLVCUSTOMDRAW* draw, const DriverListPaintContext* context);
 
+// NM_CUSTOMDRAW of the lists that mark rows by item data: a row whose item
+// data is not 0 gets red text on the highlight colour (selected) or the
+// window colour; everything else is drawn as usual.
+LRESULT PaintMissingRowsRed(NMLVCUSTOMDRAW* draw);
+
 // Fills the combo with the version folders of a store package below
 // <store root>\<class folder>\<target>\<package> (class 2 "Network", 3
 // "Display", any other code no class folder); the folder equal to
