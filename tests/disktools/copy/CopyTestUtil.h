@@ -64,6 +64,13 @@ inline void ExpectTreeOnVolume(const std::string& disk, const mi::Disk& source, 
   }
 }
 
+// The first MBR entry of a bare disk: start and length in sectors.
+inline void FirstEntry(const std::string& disk, uint64_t* start, uint64_t* count) {
+  std::vector<uint8_t> mbr = fmt::ReadBytes(vt::ToWin(disk), 0, 512);
+  *start = fmt::Le32(&mbr[454]);
+  *count = fmt::Le32(&mbr[458]);
+}
+
 // sgdisk's verdict and its line for one partition ("First sector: ...").
 inline std::string GptInfo(const std::string& disk, int partition) {
   std::string out;

@@ -25,13 +25,6 @@ int __stdcall Record(uint32_t done, uint32_t total, void* context) {
   return p->stopAt == 0 || p->calls < p->stopAt;
 }
 
-// The first MBR entry of a bare disk: start and length in sectors.
-void FirstEntry(const std::string& disk, uint64_t* start, uint64_t* count) {
-  std::vector<uint8_t> mbr = fmt::ReadBytes(vt::ToWin(disk), 0, 512);
-  *start = fmt::Le32(&mbr[454]);
-  *count = fmt::Le32(&mbr[458]);
-}
-
 void ExpectOwnImageHoldsTree(const std::wstring& image, const mi::Disk& source,
                              const wchar_t* extra = nullptr) {
   CMountedImage m;
@@ -81,7 +74,7 @@ TEST(VolumeCopy, EveryImageKindConvertsToRawAndOwnFormat) {
       }
       std::string disk = ct::BareDisk(target);
       uint64_t start, count;
-      FirstEntry(disk, &start, &count);
+      ct::FirstEntry(disk, &start, &count);
       EXPECT_EQ(uint64_t(d.start), start);
       ct::ExpectTreeOnVolume(disk, d, start, count);
       std::string out;
