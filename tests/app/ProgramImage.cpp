@@ -93,12 +93,13 @@ void* FindExport(const uint8_t* image, const char* name) {
 
 namespace {
 
-// Posts WM_CLOSE to the program's main window (the modeless dialog whose id
-// is its template, 101) when the process shows one.
+// Posts WM_CLOSE to the program's main window (the modeless dialog with the
+// two pane lists, 1023 and 1024; its id slot holds its menu) when the
+// process shows one.
 BOOL CALLBACK CloseWhenMainWindow(HWND window, LPARAM processId) {
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
-  if (owner == DWORD(processId) && GetWindowLongPtrW(window, GWLP_ID) == 101 &&
+  if (owner == DWORD(processId) && GetDlgItem(window, 1023) && GetDlgItem(window, 1024) &&
       IsWindowVisible(window)) {
     PostMessageW(window, WM_CLOSE, 0, 0);
   }

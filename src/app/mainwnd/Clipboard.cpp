@@ -5,6 +5,7 @@
 
 #include "app/mainwnd/FileManagerDlg.h"
 #include "app/mainwnd/FilePanes.h"
+#include "app/mainwnd/FileWorkers.h"
 #include "common/FileTree.h"
 #include "common/PathUtil.h"
 #include "common/TempFiles.h"
@@ -146,4 +147,33 @@ std::vector<std::wstring> ReadClipboardFilesToPaste(HWND owner) {
   }
   CloseClipboard();
   return files;
+}
+
+namespace {
+
+// The clipboard's files as one path list (each NUL-ended, then an empty one).
+std::wstring PastePathList(HWND owner) {
+  std::wstring list;
+  for (const std::wstring& path : ReadClipboardFilesToPaste(owner)) {
+    list += path;
+    list += L'\0';
+  }
+  list += L'\0';
+  return list;
+}
+
+}  // namespace
+
+DWORD PasteIntoHostPane(CFileManagerDlg* window, HWND hostList) {
+  const std::wstring paths = PastePathList(hostList);
+  if (!paths[0]) return 0;
+  int answer = 0;
+  return DropIntoHostPane(hostList, paths.c_str(), nullptr, 0, window, TRUE, &answer);
+}
+
+DWORD PasteIntoImagePane(CFileManagerDlg* window, HWND imageList) {
+  const std::wstring paths = PastePathList(imageList);
+  if (!paths[0]) return 0;
+  int answer = 0;
+  return DropIntoImagePane(imageList, paths.c_str(), nullptr, 0, window, TRUE, &answer);
 }

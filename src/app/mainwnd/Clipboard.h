@@ -25,3 +25,8 @@ DWORD GetClipboardDropEffect(HWND owner);
 // effect has DROPEFFECT_COPY or DROPEFFECT_MOVE (a move is done as a copy);
 // empty otherwise.
 std::vector<std::wstring> ReadClipboardFilesToPaste(HWND owner);
+
+// The Paste command of each pane: the clipboard's files copied in as a drop
+// (the drop's effect, 0 when nothing was pasted).
+DWORD PasteIntoHostPane(CFileManagerDlg* window, HWND hostList);
+DWORD PasteIntoImagePane(CFileManagerDlg* window, HWND imageList);

@@ -10,6 +10,10 @@
 #include "app/CommandLine.h"
 #include "app/ProgramModule.h"
 #include "app/mainwnd/AddressBarEdit.h"
+#include "app/mainwnd/AddressLinks.h"
+#include "app/mainwnd/FileCommands.h"
+#include "app/mainwnd/FileWorkers.h"
+#include "app/mainwnd/MainMenus.h"
 #include "app/mainwnd/DrawnIcons.h"
 #include "app/mainwnd/FilePanes.h"
 #include "common/CrashDump.h"
@@ -20,31 +24,15 @@
 #include "resources/ResourceIds.h"
 #include "ui/UiLanguage.h"
 #include "ui/UiResources.h"
+#include "ui/TextMeasure.h"
 #include "ui/VersionInfo.h"
+#include "ui/dragdrop/OleObjects.h"
+#include "ui/shared/TipControl.h"
 
 namespace {
 
 const int kCrashFilterTimer = 1;
 const int kColumnWidths[4] = {168, 80, 136, 40};
-
-struct ToolbarButton {
-  int image, command, state, style, text;
-};
-const BYTE kIndeterminate = TBSTATE_INDETERMINATE;
-const ToolbarButton kButtons[] = {
-    {0, 1001, TBSTATE_ENABLED, BTNS_WHOLEDROPDOWN | BTNS_CHECK | BTNS_SHOWTEXT, 0},
-    {0, 0, TBSTATE_ENABLED, BTNS_SEP, 0},
-    {1, 1002, kIndeterminate, BTNS_SHOWTEXT, 1},
-    {2, 1003, kIndeterminate, BTNS_SHOWTEXT, 2},
-    {0, 0, 0, BTNS_SEP, 0},
-    {3, 1004, kIndeterminate, BTNS_SHOWTEXT, 3},
-    {4, 1005, kIndeterminate, BTNS_SHOWTEXT, 4},
-    {0, 0, 0, BTNS_SEP, 0},
-    {5, 1006, kIndeterminate, BTNS_SHOWTEXT, 5},
-    {6, 1007, kIndeterminate, BTNS_SHOWTEXT, 6},
-    {0, 0, 0, BTNS_SEP, 0},
-    {7, 1008, TBSTATE_ENABLED, BTNS_SHOWTEXT, 7},
-};
 
 // String 102 with every "|" made a NUL and a second NUL at the end.
 int LoadToolbarTexts(wchar_t* out, int size) {
@@ -91,6 +79,37 @@ bool HasVisibleStyle(HWND control) {
   return (GetWindowLongPtrW(control, GWL_STYLE) & WS_VISIBLE) != 0;
 }
 
+// A path dragged over a pane: its drop effect (a drop shares one answer to
+// the overwrite question; every drag over a pane starts a new one).
+DWORD DropOnPane(LPARAM context, HWND target, const wchar_t* path, wchar_t* description,
+                 int descriptionSize, BOOL drop) {
+  CFileManagerDlg* window = reinterpret_cast<CFileManagerDlg*>(context);
+  if (!drop) window->m_dropAnswer = 0;
+  wchar_t list[kPathChars + 1] = {};
+  lstrcpynW(list, path, kPathChars);
+  const bool image = target == window->Item(IDC_IMAGE_LIST);
+  const DWORD effect = image ? DropIntoImagePane(target, list, description, descriptionSize, window,
+                                                 drop, &window->m_dropAnswer)
+                             : DropIntoHostPane(target, list, description, descriptionSize, window,
+                                                drop, &window->m_dropAnswer);
+  return effect == kDropOpen ? DROPEFFECT_LINK : effect == kDropCopy ? DROPEFFECT_COPY : 0;
+}
+
+CDropTarget* RegisterPaneDropTarget(HWND list, CFileManagerDlg* window) {
+  CDropTarget* target = new (std::nothrow) CDropTarget(list, DropOnPane, LPARAM(window));
+  if (target && FAILED(RegisterDragDrop(list, target))) {
+    delete target;
+    target = nullptr;
+  }
+  return target;
+}
+
+HWND CreateTip(HWND owner, DWORD style, DWORD exStyle) {
+  return CreateWindowExW(exStyle, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | style,
+                         CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, owner, nullptr,
+                         nullptr, nullptr);
+}
+
 }  // namespace
 
 CFileManagerDlg::CFileManagerDlg() {
@@ -100,6 +119,12 @@ CFileManagerDlg::CFileManagerDlg() {
 
 CFileManagerDlg::~CFileManagerDlg() {
   delete[] m_writeBackPath;
+  for (CDropTarget** target : {&m_imageDrop, &m_hostDrop}) {
+    if (!*target) continue;
+    RevokeDragDrop((*target)->m_target);
+    delete *target;
+    *target = nullptr;
+  }
   const HIMAGELIST lists[] = {m_toolbarImages, m_smallItems, m_largeItems, m_hostAddressImages,
                               m_imageAddressImages};
   for (HIMAGELIST list : lists) {
@@ -132,15 +157,9 @@ void CFileManagerDlg::InitToolbar() {
   wchar_t texts[512];
   LoadToolbarTexts(texts, 512);
   SendMessageW(toolbar, TB_ADDSTRINGW, 0, LPARAM(texts));
-  TBBUTTON buttons[sizeof kButtons / sizeof kButtons[0]] = {};
-  for (size_t i = 0; i < sizeof kButtons / sizeof kButtons[0]; ++i) {
-    buttons[i].iBitmap = kButtons[i].style == BTNS_SEP ? 0 : kButtons[i].image;
-    buttons[i].idCommand = kButtons[i].command;
-    buttons[i].fsState = BYTE(kButtons[i].state);
-    buttons[i].fsStyle = BYTE(kButtons[i].style);
-    buttons[i].iString = kButtons[i].style == BTNS_SEP ? 0 : kButtons[i].text;
-  }
-  SendMessageW(toolbar, TB_ADDBUTTONSW, sizeof buttons / sizeof buttons[0], LPARAM(buttons));
+  ResetToolbarButtons(toolbar);
+  RestoreToolbarLayout(toolbar);
+  if (LoadToolbarHidden()) ShowWindow(toolbar, SW_HIDE);
   SendMessageW(toolbar, TB_AUTOSIZE, 0, 0);
 }
 
@@ -205,6 +224,7 @@ LRESULT CFileManagerDlg::OnInitDialog() {
                       GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE) | WS_EX_ACCEPTFILES);
   }
   SetTitle(this, 100);
+  SetMenu(m_hWnd, LoadUiMenu(GetUiModule(), IDM_MAIN, m_language));
   HICON small = CreateAddressIcon(0, 16), big = CreateAddressIcon(0, 32);
   SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, LPARAM(small));
   SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, LPARAM(big));
@@ -216,6 +236,8 @@ LRESULT CFileManagerDlg::OnInitDialog() {
   SendMessageW(Item(IDC_HOST_ADDRESS), CBEM_SETIMAGELIST, 0, LPARAM(m_hostAddressImages));
   BindAddressEdit(Item(IDC_HOST_ADDRESS), IDS_CUE_HOST_ADDRESS);
   InitList(Item(IDC_HOST_LIST), L"ListviewLocalColumn", L"ListviewLocalStyle");
+  // An elevated process on Windows 8 and later takes files by WM_DROPFILES.
+  if (!(m_elevated && win8)) m_hostDrop = RegisterPaneDropTarget(Item(IDC_HOST_LIST), this);
 
   wchar_t drives[100] = L"";
   GetLogicalDriveStringsW(100, drives);
@@ -241,6 +263,7 @@ LRESULT CFileManagerDlg::OnInitDialog() {
 
   m_image = new (std::nothrow) CMountedImage();
   InitList(Item(IDC_IMAGE_LIST), L"ListviewImageColumn", L"ListviewImageStyle");
+  if (!(m_elevated && win8)) m_imageDrop = RegisterPaneDropTarget(Item(IDC_IMAGE_LIST), this);
 
   RECT client;
   GetClientRect(m_hWnd, &client);
@@ -259,6 +282,17 @@ LRESULT CFileManagerDlg::OnInitDialog() {
     item.iItem = -1;
     item.pszText = const_cast<wchar_t*>(L"");
     SendMessageW(Item(IDC_IMAGE_ADDRESS), CBEM_SETITEMW, 0, LPARAM(&item));
+  }
+  InitTips();
+  m_addressList = CreateAddressLinks(this, Item(IDC_IMAGE_ADDRESS));
+  m_imageFilesList = CreateAddressLinks(this, Item(IDC_IMAGE_FILES));
+  if (LoadStatusBarHidden()) ShowWindow(status, SW_HIDE);
+  new (std::nothrow) CTipStatus(status, this);
+  typedef BOOL(WINAPI * FilterFn)(UINT, DWORD);
+  FilterFn allow = reinterpret_cast<FilterFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"user32.dll"), "ChangeWindowMessageFilter")));
+  if (allow) {
+    for (UINT message : {UINT(WM_DROPFILES), UINT(WM_COPYDATA), 0x0049u}) allow(message, 1);
   }
   m_nextViewer = SetClipboardViewer(m_hWnd);
   RestoreWindowPlacement(m_hWnd, L"WindowPlacement", SW_SHOWNORMAL);
@@ -380,10 +414,7 @@ void CFileManagerDlg::OnTimer(UINT_PTR id) {
 }
 
 LRESULT CFileManagerDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
-  if (HIWORD(wParam) == CBN_SELCHANGE && LOWORD(wParam) == IDC_IMAGE_ADDRESS) {
-    NavigateImageAddress(this, reinterpret_cast<HWND>(lParam));
-    return 1;
-  }
+  if (HandleFileCommand(this, wParam, lParam)) return 1;
   if (HIWORD(wParam) == CBN_SELCHANGE && LOWORD(wParam) == IDC_HOST_ADDRESS) {
     NavigateHostAddress(this, reinterpret_cast<HWND>(lParam));
     return 1;
@@ -391,29 +422,6 @@ LRESULT CFileManagerDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
   if (HIWORD(wParam) == CBN_DROPDOWN && LOWORD(wParam) == IDC_HOST_ADDRESS) {
     FillHostAddressList(Item(IDC_HOST_ADDRESS), Item(IDC_HOST_LIST));
     return 0;
-  }
-  // Escape does not end the main window.
-  if (LOWORD(wParam) == IDCANCEL) return 1;
-  return 0;
-}
-
-LRESULT CFileManagerDlg::OnNotify(int controlId, NMHDR* header) {
-  if (controlId != IDC_HOST_LIST && controlId != IDC_IMAGE_LIST) return 0;
-  if (header->code == LVN_COLUMNCLICK) {
-    SortFileList(header->hwndFrom, reinterpret_cast<NMLISTVIEW*>(header)->iSubItem);
-  } else if (header->code == NM_DBLCLK) {
-    const int item = reinterpret_cast<NMITEMACTIVATE*>(header)->iItem;
-    LVITEMW lv = {};
-    lv.mask = LVIF_IMAGE;
-    lv.iItem = item;
-    if (item < 0 || !SendMessageW(header->hwndFrom, LVM_GETITEMW, 0, LPARAM(&lv))) return 0;
-    if (lv.iImage > 1) return 0;
-    if (controlId == IDC_IMAGE_LIST) {
-      OpenImageListItem(this, item);
-      SortFileList(header->hwndFrom, -1);
-    } else {
-      OpenHostListItem(this, item);
-    }
   }
   return 0;
 }
@@ -438,8 +446,11 @@ LRESULT CFileManagerDlg::OnDrawItem(UINT controlId, DRAWITEMSTRUCT* item) {
 }
 
 LRESULT CFileManagerDlg::OnClose(WPARAM) {
-  KillTimer(m_hWnd, kCrashFilterTimer);
+  CommitSizeEditor();
+  SaveWindowPlacement(m_hWnd, L"WindowPlacement");
+  ShowWindow(m_hWnd, SW_HIDE);
   ChangeClipboardChain(m_hWnd, m_nextViewer);
+  m_nextViewer = nullptr;
   if (m_stagingFolder[0]) {
     DeleteTree(m_stagingFolder);
     m_stagingFolder[0] = 0;
@@ -448,18 +459,133 @@ LRESULT CFileManagerDlg::OnClose(WPARAM) {
       CloseClipboard();
     }
   }
-  SaveWindowPlacement(m_hWnd, L"WindowPlacement");
-  SaveListColumnWidths(Item(IDC_HOST_LIST), L"ListviewLocalColumn");
-  SaveListColumnWidths(Item(IDC_IMAGE_LIST), L"ListviewImageColumn");
+  HideTip(m_writeBackTip);
+  if (SaveListViewStyle(Item(IDC_HOST_LIST), L"ListviewLocalStyle") == LVS_REPORT)
+    SaveListColumnWidths(Item(IDC_HOST_LIST), L"ListviewLocalColumn");
+  if (SaveListViewStyle(Item(IDC_IMAGE_LIST), L"ListviewImageStyle") == LVS_REPORT)
+    SaveListColumnWidths(Item(IDC_IMAGE_LIST), L"ListviewImageColumn");
   if (m_image) {
     m_image->Close();
     delete m_image;
     m_image = nullptr;
   }
-  OleUninitialize();
+  ClearImageAddressList(Item(IDC_IMAGE_ADDRESS));
+  ClearImageAddressList(Item(IDC_IMAGE_FILES));
+  for (WPARAM which : {WPARAM(ICON_SMALL), WPARAM(ICON_BIG)}) {
+    HICON icon = reinterpret_cast<HICON>(SendMessageW(m_hWnd, WM_SETICON, which, 0));
+    if (icon) DestroyIcon(icon);
+  }
+  KillTimer(m_hWnd, kCrashFilterTimer);
+  for (CDropTarget** target : {&m_imageDrop, &m_hostDrop}) {
+    if (!*target) continue;
+    RevokeDragDrop((*target)->m_target);
+    delete *target;
+    *target = nullptr;
+  }
   DestroyWindow(m_hWnd);
+  OleUninitialize();
   PostQuitMessage(0);
   return 1;
+}
+
+void CFileManagerDlg::InitTips() {
+  HWND toolbar = Item(IDC_TOOLBAR);
+  m_toolbarTip = CreateTip(m_hWnd, 0, WS_EX_TOOLWINDOW);
+  if (m_toolbarTip) {
+    SendMessageW(m_toolbarTip, TTM_SETDELAYTIME, TTDT_INITIAL, 100);
+    SendMessageW(m_toolbarTip, TTM_SETMAXTIPWIDTH, 0, 400);
+    TOOLINFOW info = {};
+    info.cbSize = sizeof info;
+    info.uFlags = TTF_TRACK | TTF_ABSOLUTE;
+    info.hwnd = toolbar;
+    info.lpszText = const_cast<wchar_t*>(L"");
+    SendMessageW(m_toolbarTip, TTM_ADDTOOLW, 0, LPARAM(&info));
+    SendMessageW(toolbar, TB_SETTOOLTIPS, WPARAM(m_toolbarTip), 0);
+  }
+  m_writeBackTip = CreateTip(m_hWnd, 0, WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE);
+  HWND status = Item(IDC_STATUS_BAR);
+  m_statusTip = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, TOOLTIPS_CLASSW, nullptr,
+                                WS_POPUP | TTS_BALLOON | TTS_NOANIMATE | TTS_ALWAYSTIP,
+                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, status,
+                                nullptr, nullptr, nullptr);
+  if (m_statusTip) {
+    SendMessageW(m_statusTip, TTM_SETDELAYTIME, TTDT_INITIAL, 0);
+    SendMessageW(m_statusTip, TTM_SETMAXTIPWIDTH, 0, 400);
+  }
+}
+
+namespace {
+
+// The index of the status tip's tool for the control, or -1.
+int FindStatusTool(HWND tip, HWND control) {
+  const int count = int(SendMessageW(tip, TTM_GETTOOLCOUNT, 0, 0));
+  for (int i = 0; i < count; ++i) {
+    TOOLINFOW info = {};
+    info.cbSize = sizeof info;
+    if (SendMessageW(tip, TTM_ENUMTOOLSW, i, LPARAM(&info)) && info.uId == UINT_PTR(control))
+      return i;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int CFileManagerDlg::AddStatusTool(HWND control, const wchar_t* text) {
+  if (!m_statusTip || FindStatusTool(m_statusTip, control) >= 0) return 0;
+  TOOLINFOW info = {};
+  info.cbSize = sizeof info;
+  info.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  info.hwnd = GetParent(control);
+  info.uId = UINT_PTR(control);
+  info.lpszText = const_cast<wchar_t*>(text);
+  return int(SendMessageW(m_statusTip, TTM_ADDTOOLW, 0, LPARAM(&info)));
+}
+
+int CFileManagerDlg::RemoveStatusTool(HWND control) {
+  if (!m_statusTip || FindStatusTool(m_statusTip, control) < 0) return 0;
+  TOOLINFOW info = {};
+  info.cbSize = sizeof info;
+  info.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  info.hwnd = GetParent(control);
+  info.uId = UINT_PTR(control);
+  SendMessageW(m_statusTip, TTM_DELTOOLW, 0, LPARAM(&info));
+  return 1;
+}
+
+void CFileManagerDlg::HideTip(HWND tip) {
+  if (tip) SendMessageW(tip, TTM_ACTIVATE, FALSE, 0);
+}
+
+void CFileManagerDlg::ShowWriteBackTip(HWND tip, HWND control, const wchar_t* text) {
+  if (!tip || !text) return;
+  TOOLINFOW info = {};
+  info.cbSize = sizeof info;
+  info.uFlags = TTF_IDISHWND | TTF_TRACK;
+  info.hwnd = control;
+  info.uId = UINT_PTR(control);
+  info.lpszText = const_cast<wchar_t*>(text);
+  wchar_t title[128];
+  LoadUiString(IDS_WRITE_BACK_FILE, title, 128);
+  SendMessageW(tip, TTM_SETTITLEW, TTI_NONE, LPARAM(title));
+  int width = 0, height = 0;
+  MeasureTextRect(reinterpret_cast<HFONT>(SendMessageW(tip, WM_GETFONT, 0, 0)), text, &width,
+                  &height);
+  RECT size = {0, 0, width, height};
+  SendMessageW(tip, TTM_ADJUSTRECT, TRUE, LPARAM(&size));
+  const int tipWidth = size.right - size.left + 2, tipHeight = size.bottom - size.top + 6;
+  RECT bar;
+  GetWindowRect(control, &bar);
+  const LPARAM at = MAKELPARAM(bar.right - tipWidth, bar.top - tipHeight);
+  if (!IsWindowVisible(tip) && text[0]) {
+    if (!SendMessageW(tip, TTM_GETTOOLCOUNT, 0, 0))
+      SendMessageW(tip, TTM_ADDTOOLW, 0, LPARAM(&info));
+    SendMessageW(tip, TTM_TRACKPOSITION, 0, at);
+    SendMessageW(tip, TTM_ACTIVATE, TRUE, 0);
+    SendMessageW(tip, TTM_TRACKACTIVATE, TRUE, LPARAM(&info));
+  } else {
+    SendMessageW(tip, TTM_TRACKPOSITION, 0, at);
+    SendMessageW(tip, TTM_UPDATETIPTEXTW, 0, LPARAM(&info));
+  }
 }
 
 void CFileManagerDlg::OnChangeCbChain(HWND removed, HWND next) {
@@ -498,6 +624,9 @@ void CFileManagerDlg::SwitchLanguage(LANGID language) {
   value[15] = 0;
   WritePrivateProfileStringW(L"Config", L"Language", value, settings);
   SetTitle(this, 128);
+  HMENU oldMenu = GetMenu(m_hWnd);
+  SetMenu(m_hWnd, LoadUiMenu(GetUiModule(), IDM_MAIN, language));
+  if (oldMenu) DestroyMenu(oldMenu);
   wchar_t texts[512];
   LoadToolbarTexts(texts, 512);
   const wchar_t* text = texts;
@@ -520,6 +649,19 @@ void CFileManagerDlg::SwitchLanguage(LANGID language) {
   // The text of part 0 was in the old language: blank until the next message.
   m_statusText[0] = 0;
   SendMessageW(Item(IDC_STATUS_BAR), SB_SETTEXTW, 0 | SBT_OWNERDRAW, 0);
+  if (m_statusTip) {
+    wchar_t tip[256];
+    LoadUiString(IDS_CHANGE_PARTITION_SIZE, tip, 256);
+    TOOLINFOW info = {};
+    info.cbSize = sizeof info;
+    info.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    info.hwnd = GetParent(Item(IDC_STATUS_BAR));
+    info.uId = UINT_PTR(Item(IDC_STATUS_BAR));
+    info.lpszText = tip;
+    SendMessageW(m_statusTip, TTM_UPDATETIPTEXTW, 0, LPARAM(&info));
+  }
+  RefreshAddressLinks(m_addressList);
+  RefreshAddressLinks(m_imageFilesList);
 }
 
 int RunMainWindow(WORD language) {

@@ -9,6 +9,8 @@
 #include "ui/Window.h"
 
 class CMountedImage;
+class CDropTarget;
+class CComboListBox;
 
 // Pane addresses and display paths hold this many characters.
 constexpr int kAddressChars = 720;
@@ -27,6 +29,48 @@ class CFileManagerDlg : public CWindow {
   LRESULT OnDrawItem(UINT controlId, DRAWITEMSTRUCT* item) override;
   void OnChangeCbChain(HWND removed, HWND next) override;
   void OnDrawClipboard() override;
+  BOOL PreTranslateMessage(MSG* msg) override;
+  void OnInitMenuPopup(HMENU menu, UINT position, BOOL systemMenu) override;
+  void OnDropFiles(HDROP drop) override;
+  void OnSysCommand(WPARAM wParam, LPARAM lParam) override;
+  void OnNcLButtonDown(UINT hitTest, LPARAM point) override;
+  LRESULT OnMoving(UINT edge, RECT* rect) override;
+  void OnExitSizeMove() override;
+
+  // Keys of any window of the main window, and of a pane list: each posts
+  // the command it stands for. 1 when the key was taken.
+  int MapMainKeys(UINT key);
+  int MapListKeys(HWND list, UINT key);
+
+  // Status part 0: a worker's text in its colour (blue progress, red
+  // failure); ClearStatus frees the part for the selection's details.
+  void SetStatus(COLORREF colour, const wchar_t* text);
+  void SetStatusString(COLORREF colour, UINT id, ...);
+  void ClearStatus();
+
+  // One file operation at a time on the one mounted image: BeginOperation
+  // takes the turn (false, with a red note in the status bar, while another
+  // runs); EndOperation gives it back.
+  bool BeginOperation();
+  void EndOperation();
+  // The panes and the toolbar are disabled while an operation runs.
+  void EnablePanes(BOOL enable);
+
+  // Worker threads (started with StartWindowThread).
+  DWORD AddFilesThread(LPARAM);
+  DWORD ExtractThread(LPARAM);
+  DWORD MergeUpdateThread(LPARAM);
+  DWORD MergeProgressThread(LPARAM);
+
+  // The write-back balloon above an address bar, and the status bar's tip.
+  void ShowWriteBackTip(HWND tip, HWND control, const wchar_t* text);
+  static void HideTip(HWND tip);
+  int AddStatusTool(HWND control, const wchar_t* text);
+  int RemoveStatusTool(HWND control);
+  // The in-place size editor over status part 2, opened by a click on that
+  // part and committed by a click elsewhere.
+  void OpenSizeEditor(BOOL rightClick);
+  void CommitSizeEditor();
 
   // Puts the image named by the command line into the image address bar and
   // posts its selection change: 1, or 0 when no image was named.
@@ -52,8 +96,33 @@ class CFileManagerDlg : public CWindow {
   wchar_t m_stagingFolder[kPathChars] = {};
   wchar_t m_paths[4][kPathChars] = {};
 
+  HWND m_toolbarTip = nullptr;
+  HWND m_writeBackTip = nullptr;
+  HWND m_statusTip = nullptr;
+  CComboListBox* m_addressList = nullptr;
+  CComboListBox* m_imageFilesList = nullptr;
+  CDropTarget* m_imageDrop = nullptr;
+  CDropTarget* m_hostDrop = nullptr;
+  // 1 while an item made by New folder is being named, 0 for a rename.
+  UINT m_newFolder = 0;
+  // The size editor over status part 2 and its flag: its value is applied
+  // at most once.
+  HWND m_sizeEditor = nullptr;
+  BOOL m_editingSize = FALSE;
+  DWORD m_lastToolbarClick = 0;
+  // The image items dragged out wait in this host folder during the drag.
+  wchar_t m_dragOutFolder[kPathChars] = {};
+  // The image address bar's text while its drop-down is open.
+  wchar_t m_savedAddress[kAddressChars] = {};
+  // The merge worker's progress: 0..100, negative on failure.
+  volatile int m_mergeProgress = 0;
+  volatile LONG m_busy = 0;
+  // The overwrite answer shared by the paths of one drop.
+  int m_dropAnswer = 0;
+
  private:
   void InitToolbar();
+  void InitTips();
   void BindAddressEdit(HWND combo, UINT hintId);
   void InitList(HWND list, const wchar_t* widthsValue, const wchar_t* styleValue);
   void SetColumnTitles(HWND list);

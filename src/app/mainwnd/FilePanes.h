@@ -55,6 +55,14 @@ void SortFileList(HWND list, int column);
 int CALLBACK CompareListItemsByText(LPARAM first, LPARAM second, LPARAM list);
 int CALLBACK CompareListItemsBySize(LPARAM first, LPARAM second, LPARAM list);
 
+// Rewrites the image address after a change to the image (an own image's
+// base path may have changed): list text and bar.
+void RefreshImageAddress(CFileManagerDlg* window);
+
+// Enables the toolbar buttons by the panes, their selections and the list
+// that has (or, when focus is null, now holds) the focus.
+void UpdateToolbarState(CFileManagerDlg* window, HWND focus);
+
 // The view bits (style & 3) kept under HKCU "Software\VroMount".
 void LoadListViewStyle(const wchar_t* valueName, HWND list);
 DWORD SaveListViewStyle(HWND list, const wchar_t* valueName);

@@ -191,6 +191,7 @@ void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_
 
   SetWindowTextW(list, address);
   ListImageFolder(window, list, folder);
+  UpdateToolbarState(window, list);
 }
 
 void OpenImageListItem(CFileManagerDlg* window, int item) {
@@ -253,4 +254,17 @@ void NavigateImageAddress(CFileManagerDlg* window, HWND combo) {
                   window->m_writeBackPath == nullptr);
   SortFileList(list, -1);
   SetFocus(list);
+}
+
+void RefreshImageAddress(CFileManagerDlg* window) {
+  HWND list = window->Item(IDC_IMAGE_LIST);
+  wchar_t address[kAddressChars], folder[kAddressChars], base[kPathChars] = L"";
+  GetWindowTextW(list, address, kAddressChars);
+  if (!address[0] || !window->m_image) return;
+  SplitImageAddress(address, nullptr, 0, folder, kAddressChars);
+  if (window->m_image->GetImagePath(base, kPathChars) > 0 && base[0]) {
+    JoinImageAddress(base, folder, address, kAddressChars);
+  }
+  SetWindowTextW(list, address);
+  SetAddressEditKeepImage(window->Item(IDC_IMAGE_ADDRESS), address);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../../image/MountedImageTestUtil.h"
+#include "MainWindowHarness.h"
 #include "TestSupport.h"
 #include "app/CommandLine.h"
 #include "app/mainwnd/Clipboard.h"
@@ -24,82 +25,6 @@
 #include "ui/UiResources.h"
 
 namespace {
-
-void Pump() {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-}
-
-struct Row {
-  std::wstring name, size;
-  int image;
-};
-
-std::vector<Row> Rows(HWND list) {
-  std::vector<Row> rows;
-  const int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-  for (int i = 0; i < count; ++i) {
-    wchar_t name[360] = L"", size[64] = L"";
-    LVITEMW lv = {};
-    lv.pszText = name;
-    lv.cchTextMax = 360;
-    SendMessageW(list, LVM_GETITEMTEXTW, i, LPARAM(&lv));
-    lv.iSubItem = 1;
-    lv.pszText = size;
-    lv.cchTextMax = 64;
-    SendMessageW(list, LVM_GETITEMTEXTW, i, LPARAM(&lv));
-    LVITEMW img = {};
-    img.mask = LVIF_IMAGE;
-    img.iItem = i;
-    SendMessageW(list, LVM_GETITEMW, 0, LPARAM(&img));
-    rows.push_back({name, size, img.iImage});
-  }
-  return rows;
-}
-
-std::wstring Text(HWND window) {
-  wchar_t text[720] = L"";
-  GetWindowTextW(window, text, 720);
-  return text;
-}
-
-class MainWindowTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    INITCOMMONCONTROLSEX icc = {
-        sizeof icc, ICC_WIN95_CLASSES | ICC_USEREX_CLASSES | ICC_LINK_CLASS | ICC_BAR_CLASSES};
-    InitCommonControlsEx(&icc);
-  }
-  void SetUp() override {
-    window_ = new CFileManagerDlg();
-    SetWindowLanguage(kLangChinese, window_);
-    ASSERT_NE(0, window_->Create(nullptr, IDD_FILE_MANAGER, FALSE, 0));
-    hwnd_ = window_->m_hWnd;
-    ShowWindow(hwnd_, SW_SHOWNORMAL);
-    Pump();
-  }
-  void TearDown() override {
-    if (IsWindow(hwnd_)) SendMessageW(hwnd_, WM_CLOSE, 0, 0);
-    Pump();
-  }
-  HWND Item(int id) { return GetDlgItem(hwnd_, id); }
-  // The program's own way to open an address: into the bar, then the
-  // posted selection change with -1 for the control.
-  void Navigate(int bar, const std::wstring& address) {
-    COMBOBOXEXITEMW item = {};
-    item.mask = CBEIF_TEXT;
-    item.iItem = -1;
-    item.pszText = const_cast<wchar_t*>(address.c_str());
-    SendMessageW(Item(bar), CBEM_SETITEMW, 0, LPARAM(&item));
-    PostMessageW(hwnd_, WM_COMMAND, MAKEWPARAM(bar, CBN_SELCHANGE), LPARAM(-1));
-    Pump();
-  }
-  CFileManagerDlg* window_ = nullptr;
-  HWND hwnd_ = nullptr;
-};
 
 // name -> size text ("" for folders) of an "ntfsls -l" or "mdir" listing.
 std::map<std::wstring, std::wstring> NtfsListing(const std::string& volume,
@@ -586,8 +511,10 @@ BOOL CALLBACK FindMainWindow(HWND window, LPARAM param) {
   FoundWindow* found = reinterpret_cast<FoundWindow*>(param);
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
-  if (owner == found->process && GetWindowLongPtrW(window, GWLP_ID) == IDD_FILE_MANAGER &&
-      IsWindowVisible(window)) {
+  // The id slot of a top-level window holds its menu: the main window is
+  // known by its two lists.
+  if (owner == found->process && GetDlgItem(window, IDC_IMAGE_LIST) &&
+      GetDlgItem(window, IDC_HOST_LIST) && IsWindowVisible(window)) {
     found->window = window;
     return FALSE;
   }

@@ -1,0 +1,47 @@
+// The operations that change files from the main window: add, extract,
+// drop and paste into either pane, delete, rename, new folder, and the merge
+// of an update file into its image. Add, extract and merge run on worker
+// threads; the others on the window's thread. All report in status part 0
+// and move the progress bar in part 1.
+#pragma once
+#include <windows.h>
+
+class CFileManagerDlg;
+
+// Drop effects of a drop on a pane.
+enum PaneDropEffect { kDropRefused = 0, kDropCopy = 1, kDropOpen = 4 };
+
+// The copy callback of every worker; user is the progress bar. Always goes
+// on (the workers ask about existing targets before they copy).
+DWORD CALLBACK ListCopyProgress(DWORD event, DWORD totalLow, DWORD totalHigh, DWORD doneLow,
+                                DWORD doneHigh, DWORD stepLow, DWORD stepHigh, DWORD reserved,
+                                void* user);
+
+// A drop of host paths (one path, or a list ended by an empty string) on
+// the image pane: "img", "upd" and "vfd" files open as the image (effect 4),
+// anything else is copied in while an image is open (1); 0 refused. Without
+// `perform` only the effect and its target name (for the drag feedback) come
+// back. answer: the Yes/All/No answer shared across one drop.
+DWORD DropIntoImagePane(HWND list, const wchar_t* paths, wchar_t* name, int nameSize,
+                        CFileManagerDlg* window, BOOL perform, int* answer);
+// The same on the host pane: items of the open image (paths beginning with
+// "\") are extracted, host paths copied.
+DWORD DropIntoHostPane(HWND list, const wchar_t* paths, wchar_t* name, int nameSize,
+                       CFileManagerDlg* window, BOOL perform, int* answer);
+
+// Deletes the selected items but "..", "::{UEFI}" and empty names; returns
+// how many went. The host side never follows a link into its target.
+int DeleteImageSelection(HWND list, CFileManagerDlg* window);
+int DeleteHostSelection(HWND list);
+
+// The end of a label edit (text null when cancelled): renames the item or,
+// in new-folder mode, makes the folder. 1 keeps the new label.
+int EndImageLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_t* text);
+int EndHostLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_t* text);
+
+// Asks, then merges the update file into the image on a worker thread with
+// its percentage in the status bar.
+void MergeUpdateIntoImage(CFileManagerDlg* window, const wchar_t* image, const wchar_t* update);
+
+// The path list (each path NUL-ended, then an empty one) of a drop's files.
+int CountPathList(const wchar_t* paths);
