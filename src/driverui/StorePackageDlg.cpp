@@ -32,6 +32,7 @@ BOOL OpenInfFiles(HWND owner, wchar_t* buffer, DWORD chars, const wchar_t* filte
 }
 
 StoreInfPicker g_infPicker = OpenInfFiles;
+StoreFolderPicker g_folderPicker = PickFolder;
 
 std::wstring SettingsFile() {
   wchar_t path[kPathChars];
@@ -55,6 +56,12 @@ void DrawCellButton(HWND list, HDC dc, RECT cell, HWND combo) {
 StoreInfPicker SetStoreInfPicker(StoreInfPicker picker) {
   StoreInfPicker old = g_infPicker;
   g_infPicker = picker ? picker : OpenInfFiles;
+  return old;
+}
+
+StoreFolderPicker SetStoreFolderPicker(StoreFolderPicker picker) {
+  StoreFolderPicker old = g_folderPicker;
+  g_folderPicker = picker ? picker : PickFolder;
   return old;
 }
 
@@ -397,7 +404,7 @@ bool CStorePackageDlg::DeleteRow(int row) {
 bool CStorePackageDlg::ChooseStoreRoot() {
   wchar_t current[kPathChars] = L"", chosen[kPathChars] = L"";
   GetDlgItemTextW(m_hWnd, 1002, current, kPathChars);
-  if (!PickFolder(m_hWnd, current, chosen)) return false;
+  if (!g_folderPicker(m_hWnd, current, chosen)) return false;
   SetDlgItemTextW(m_hWnd, 1002, chosen);
   WritePrivateProfileStringW(L"Config", L"DrvPath", chosen, SettingsFile().c_str());
   return true;

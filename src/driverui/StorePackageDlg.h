@@ -34,6 +34,10 @@ enum StoreListColumn : int {
 // when files were chosen. Tests put their own picker in place.
 typedef BOOL (*StoreInfPicker)(HWND owner, wchar_t* buffer, DWORD chars, const wchar_t* filter);
 StoreInfPicker SetStoreInfPicker(StoreInfPicker picker);  // null: the open-file dialog
+// The folder a store-root change takes (360 characters); nonzero when one was
+// chosen. Tests put their own picker in place.
+typedef int (*StoreFolderPicker)(HWND owner, const wchar_t* start, wchar_t* out);
+StoreFolderPicker SetStoreFolderPicker(StoreFolderPicker picker);  // null: PickFolder
 
 // Frees the StorePackageItem of a row and sets its lParam to 0.
 void FreeStoreItemData(HWND list, int row);

@@ -3,6 +3,7 @@
 // the INF installation tests, and reading store files back.
 #pragma once
 #include <windows.h>
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -72,6 +73,124 @@ inline std::string FileText(const std::wstring& path) {
     return vt::Narrow(w);
   }
   return std::string(b.begin(), b.end());
+}
+
+}  // namespace st
+
+#include <functional>
+
+#include "../ui/UiTestUtil.h"
+#include "ui/Window.h"
+
+namespace st {
+
+// Runs `body` from inside the modal loop of the first window of class T
+// that `open` brings up; `open` returns when the window has closed (the body
+// closes it). False when the window never came up.
+template <class T>
+struct ModalRun {
+  static inline std::function<void(T*)> body;
+  static inline UINT_PTR timer;
+  static inline bool ran;
+  static BOOL CALLBACK Find(HWND window, LPARAM out) {
+    if (T* dlg = dynamic_cast<T*>(CWindow::FromWindow(window))) {
+      *reinterpret_cast<T**>(out) = dlg;
+      return FALSE;
+    }
+    return TRUE;
+  }
+  static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+    T* dlg = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), Find, reinterpret_cast<LPARAM>(&dlg));
+    if (!dlg) return;
+    KillTimer(nullptr, timer);
+    ran = true;
+    uitest::Pump();
+    body(dlg);
+  }
+};
+
+template <class T>
+bool RunModal(std::function<void()> open, std::function<void(T*)> body) {
+  ModalRun<T>::body = body;
+  ModalRun<T>::ran = false;
+  ModalRun<T>::timer = SetTimer(nullptr, 0, 20, ModalRun<T>::Tick);
+  open();
+  KillTimer(nullptr, ModalRun<T>::timer);
+  return ModalRun<T>::ran;
+}
+
+// Answers the next message box of the thread with `button` while `action`
+// runs (the box is modal inside it).
+inline int g_answer;
+inline UINT_PTR g_answerTimer;
+inline BOOL CALLBACK FindBox(HWND window, LPARAM) {
+  wchar_t cls[16];
+  GetClassNameW(window, cls, 16);
+  if (wcscmp(cls, L"#32770") || CWindow::FromWindow(window) || !GetDlgItem(window, g_answer))
+    return TRUE;
+  PostMessageW(window, WM_COMMAND, g_answer, 0);
+  KillTimer(nullptr, g_answerTimer);
+  return FALSE;
+}
+inline void CALLBACK AnswerTick(HWND, UINT, UINT_PTR, DWORD) {
+  EnumThreadWindows(GetCurrentThreadId(), FindBox, 0);
+}
+inline void AnswerBox(int button, std::function<void()> action) {
+  g_answer = button;
+  g_answerTimer = SetTimer(nullptr, 0, 30, AnswerTick);
+  action();
+  KillTimer(nullptr, g_answerTimer);
+}
+
+// Texts of a list view, column by column.
+inline std::wstring Cell(HWND list, int row, int column) {
+  wchar_t text[400] = L"";
+  LVITEMW it = {};
+  it.iSubItem = column;
+  it.pszText = text;
+  it.cchTextMax = 400;
+  SendMessageW(list, LVM_GETITEMTEXTW, row, (LPARAM)&it);
+  return text;
+}
+inline int Rows(HWND list) {
+  return (int)SendMessageW(list, LVM_GETITEMCOUNT, 0, 0);
+}
+inline int FindRow(HWND list, const std::wstring& column4Part) {
+  for (int i = 0; i < Rows(list); ++i)
+    if (Cell(list, i, 4).find(column4Part) != std::wstring::npos) return i;
+  return -1;
+}
+inline void Select(HWND list, int row) {
+  LVITEMW it = {};
+  it.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  SendMessageW(list, LVM_SETITEMSTATE, (WPARAM)-1, (LPARAM)&it);
+  it.state = LVIS_SELECTED | LVIS_FOCUSED;
+  SendMessageW(list, LVM_SETITEMSTATE, row, (LPARAM)&it);
+  uitest::Pump();
+}
+// A click on the upper half of a cell (x: pixels right of the cell's left).
+inline void ClickCell(CWindow* page, HWND list, int row, int column, int x) {
+  RECT cell = {LVIR_BOUNDS};
+  cell.top = column;
+  SendMessageW(list, LVM_GETSUBITEMRECT, row, (LPARAM)&cell);
+  NMITEMACTIVATE click = {};
+  click.hdr.hwndFrom = list;
+  click.hdr.idFrom = 1001;
+  click.hdr.code = NM_CLICK;
+  click.iItem = row;
+  click.iSubItem = column;
+  click.ptAction.x = cell.left + x;
+  click.ptAction.y = cell.top + 2;
+  SendMessageW(page->m_hWnd, WM_NOTIFY, 1001, (LPARAM)&click);
+  uitest::Pump();
+}
+
+// Writes a UTF-16 file with byte-order mark from UTF-8 text (CR LF lines).
+inline void WriteUtf16(const std::string& unixPath, const std::string& text) {
+  EXPECT_EQ(0, vt::Sh("mkdir -p \"$(dirname " + vt::Q(unixPath) +
+                      ")\" && { printf '\\377\\376'; printf '%s' " + vt::Q(text) +
+                      " | sed 's/$/\\r/' | iconv -f UTF-8 -t UTF-16LE; } > " + vt::Q(unixPath)));
 }
 
 }  // namespace st
