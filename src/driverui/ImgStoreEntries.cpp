@@ -1,10 +1,14 @@
 #include "driverui/ImgStoreEntries.h"
 
+#include "driverstore/DriverStore.h"
+#include "driverui/SetupDrvDlg.h"
+
 INT_PTR RunDriverSetupDialog(CWindow* page, CMountedImage* image, int storeClass) {
-  (void)page;
-  (void)image;
-  (void)storeClass;
-  return 0;
+  CSetupDrvDlg* dialog = storeClass == kStoreDisplay
+                             ? static_cast<CSetupDrvDlg*>(new CSetupDisplayDrvDlg(image))
+                             : static_cast<CSetupDrvDlg*>(new CSetupNetworkDrvDlg(image));
+  INT_PTR result = dialog->Create(page, 143, TRUE, 0);
+  return result > 0 ? result : 0;
 }
 
 void CreateOwnProgramsPage(CWindow* container, LPARAM param, CMountedImage* image) {
