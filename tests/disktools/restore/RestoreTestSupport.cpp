@@ -53,25 +53,6 @@ std::string VolumeOf(wchar_t letter) {
   return vt::Narrow(volume);
 }
 
-int TaskEnabled() {
-  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  int result = -1;
-  ITaskService* service = nullptr;
-  if (ITaskFolder* folder = OpenFolder(&service)) {
-    IRegisteredTask* task = nullptr;
-    BSTR name = SysAllocString(L"SR");
-    VARIANT_BOOL enabled = VARIANT_FALSE;
-    if (SUCCEEDED(folder->GetTask(name, &task)) && SUCCEEDED(task->get_Enabled(&enabled)))
-      result = enabled ? 1 : 0;
-    if (task) task->Release();
-    SysFreeString(name);
-    folder->Release();
-  }
-  if (service) service->Release();
-  CoUninitialize();
-  return result;
-}
-
 void DeleteTask() {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   ITaskService* service = nullptr;

@@ -18,9 +18,6 @@ std::vector<std::string> ClientLogLines(const std::wstring& log);
 // "\\?\Volume{...}\" of "X:\" as UTF-8, "" when it has none.
 std::string VolumeOf(wchar_t letter);
 
-// The Enabled property of "\Microsoft\Windows\SystemRestore\SR": 1 on, 0
-// off, -1 when the task is not there.
-int TaskEnabled();
 // Removes the task (and nothing else), so that a test starts without it.
 void DeleteTask();
 // The task's definition as the service holds it, "" when missing.

@@ -15,6 +15,12 @@
 
 namespace {
 
+// A method the routines must not call.
+#define NOT_CALLED(name, ...)                            \
+  HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override { \
+    return E_NOTIMPL;                                    \
+  }
+
 struct TaskScript {
   bool service = true, folder = true, task = false;
   HRESULT lookup = S_OK;  // S_OK: as `task` says
@@ -44,15 +50,10 @@ class CScripted : public I {
     if (!left) delete this;
     return left;
   }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                   UINT*) override {
-    return E_NOTIMPL;
-  }
+  NOT_CALLED(GetTypeInfoCount, UINT*)
+  NOT_CALLED(GetTypeInfo, UINT, LCID, ITypeInfo**)
+  NOT_CALLED(GetIDsOfNames, REFIID, LPOLESTR*, UINT, LCID, DISPID*)
+  NOT_CALLED(Invoke, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*)
 
  private:
   ULONG m_refs = 1;
@@ -64,30 +65,23 @@ class CTask final : public CScripted<IRegisteredTask> {
     Log("put_Enabled " + std::to_string(enabled));
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_Name(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_Path(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_State(TASK_STATE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Run(VARIANT, IRunningTask**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RunEx(VARIANT, LONG, LONG, BSTR, IRunningTask**) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE GetInstances(LONG, IRunningTaskCollection**) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE get_LastRunTime(DATE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_LastTaskResult(LONG*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_NumberOfMissedRuns(LONG*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_NextRunTime(DATE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_Definition(ITaskDefinition**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_Xml(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetSecurityDescriptor(LONG, BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE SetSecurityDescriptor(BSTR, LONG) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Stop(LONG) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetRunTimes(const LPSYSTEMTIME, const LPSYSTEMTIME, DWORD*,
-                                        LPSYSTEMTIME*) override {
-    return E_NOTIMPL;
-  }
+  NOT_CALLED(get_Name, BSTR*)
+  NOT_CALLED(get_Path, BSTR*)
+  NOT_CALLED(get_State, TASK_STATE*)
+  NOT_CALLED(get_Enabled, VARIANT_BOOL*)
+  NOT_CALLED(Run, VARIANT, IRunningTask**)
+  NOT_CALLED(RunEx, VARIANT, LONG, LONG, BSTR, IRunningTask**)
+  NOT_CALLED(GetInstances, LONG, IRunningTaskCollection**)
+  NOT_CALLED(get_LastRunTime, DATE*)
+  NOT_CALLED(get_LastTaskResult, LONG*)
+  NOT_CALLED(get_NumberOfMissedRuns, LONG*)
+  NOT_CALLED(get_NextRunTime, DATE*)
+  NOT_CALLED(get_Definition, ITaskDefinition**)
+  NOT_CALLED(get_Xml, BSTR*)
+  NOT_CALLED(GetSecurityDescriptor, LONG, BSTR*)
+  NOT_CALLED(SetSecurityDescriptor, BSTR, LONG)
+  NOT_CALLED(Stop, LONG)
+  NOT_CALLED(GetRunTimes, const LPSYSTEMTIME, const LPSYSTEMTIME, DWORD*, LPSYSTEMTIME*)
 };
 
 class CFolder final : public CScripted<ITaskFolder> {
@@ -126,21 +120,16 @@ class CFolder final : public CScripted<ITaskFolder> {
     if (task) *task = new CTask;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_Name(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_Path(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetFolders(LONG, ITaskFolderCollection**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DeleteFolder(BSTR, LONG) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetTasks(LONG, IRegisteredTaskCollection**) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE DeleteTask(BSTR, LONG) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RegisterTaskDefinition(BSTR, ITaskDefinition*, LONG, VARIANT, VARIANT,
-                                                   TASK_LOGON_TYPE, VARIANT,
-                                                   IRegisteredTask**) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE GetSecurityDescriptor(LONG, BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE SetSecurityDescriptor(BSTR, LONG) override { return E_NOTIMPL; }
+  NOT_CALLED(get_Name, BSTR*)
+  NOT_CALLED(get_Path, BSTR*)
+  NOT_CALLED(GetFolders, LONG, ITaskFolderCollection**)
+  NOT_CALLED(DeleteFolder, BSTR, LONG)
+  NOT_CALLED(GetTasks, LONG, IRegisteredTaskCollection**)
+  NOT_CALLED(DeleteTask, BSTR, LONG)
+  NOT_CALLED(RegisterTaskDefinition, BSTR, ITaskDefinition*, LONG, VARIANT, VARIANT,
+             TASK_LOGON_TYPE, VARIANT, IRegisteredTask**)
+  NOT_CALLED(GetSecurityDescriptor, LONG, BSTR*)
+  NOT_CALLED(SetSecurityDescriptor, BSTR, LONG)
 
  private:
   bool m_root;
@@ -164,15 +153,13 @@ class CService final : public CScripted<ITaskService> {
     Log("Connect " + std::to_string(server.vt + user.vt + domain.vt + password.vt));
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetRunningTasks(LONG, IRunningTaskCollection**) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE NewTask(DWORD, ITaskDefinition**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_Connected(VARIANT_BOOL*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_TargetServer(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_ConnectedUser(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_ConnectedDomain(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_HighestVersion(DWORD*) override { return E_NOTIMPL; }
+  NOT_CALLED(GetRunningTasks, LONG, IRunningTaskCollection**)
+  NOT_CALLED(NewTask, DWORD, ITaskDefinition**)
+  NOT_CALLED(get_Connected, VARIANT_BOOL*)
+  NOT_CALLED(get_TargetServer, BSTR*)
+  NOT_CALLED(get_ConnectedUser, BSTR*)
+  NOT_CALLED(get_ConnectedDomain, BSTR*)
+  NOT_CALLED(get_HighestVersion, DWORD*)
 };
 
 HRESULT WINAPI ScriptedCoCreateInstance(REFCLSID clsid, LPUNKNOWN, DWORD context, REFIID iid,
