@@ -152,6 +152,96 @@ TEST(NtfsResize, GrowsA100MiBVolumeTo200MiB) {
   }
 }
 
+// Fills a 160 MiB volume so that $MFT's data runs, in many pieces, past
+// 40 MiB: files of 4 MiB fill it in the allocator's order (upwards from the
+// end of the zone kept for $MFT, then below it, then the zone); those above
+// 100 MiB go again. Then `combs` one-cluster files, every other one deleted,
+// after 1500 small files, take $MFT's growth in turns with their own
+// clusters; a 1.2 MiB file goes into the comb's gaps, and the rest of the
+// fill goes.
+uint64_t MakeShrinkDisk(const std::wstring& disk, int combs, std::vector<uint8_t>* a) {
+  uint64_t start = MakeDisk(disk, "mbr2048", 160, 170);
+  a->resize(4096 * 300);
+  for (size_t i = 0; i < a->size(); i++) (*a)[i] = uint8_t(i * 7 + i / 4096);
+  CMountedImage image;
+  EXPECT_GE(image.OpenImage(disk.c_str(), nullptr, 0, 2), 0);
+  std::vector<uint8_t> fill(4 * kMiB, 0x5A);
+  auto name = [](const wchar_t* format, int i) {
+    wchar_t text[32];
+    swprintf(text, 32, format, i);
+    return std::wstring(text);
+  };
+  auto make = [&](const std::wstring& path, const void* data, size_t bytes) {
+    return image.CreatePath(path.c_str(), 0x8000) == 1 &&
+           image.WriteFile(path.c_str(), data, 0, bytes) == bytes;
+  };
+  int count = 0;
+  while (make(name(L"\\z%02d.bin", count), fill.data(), fill.size())) count++;
+  EXPECT_GT(count, 30);
+  auto drop = [&](const wchar_t* format, int from, int to, int step) {
+    for (int i = from; i <= to; i += step) EXPECT_EQ(1, image.DeletePath(name(format, i).c_str()));
+  };
+  drop(L"\\z%02d.bin", 20, 34, 1);
+  for (int i = 0; i < 1500; i++) EXPECT_TRUE(make(name(L"\\Dir\\f%04d.txt", i), "hello", 5));
+  for (int i = 0; i < combs; i++) EXPECT_TRUE(make(name(L"\\c%04d.bin", i), fill.data(), 4096));
+  drop(L"\\c%04d.bin", 0, combs - 1, 2);
+  EXPECT_TRUE(make(L"\\a.bin", a->data(), a->size()));
+  drop(L"\\c%04d.bin", 1, combs - 1, 2);
+  drop(L"\\z%02d.bin", 0, 19, 1);
+  drop(L"\\z%02d.bin", 35, count, 1);
+  EXPECT_TRUE(image.Close());
+  return start;
+}
+
+TEST(NtfsResize, ShrinkMovesTheMftData) {
+  std::wstring disk = Scratch() + L"\\mft.img";
+  std::vector<uint8_t> a;
+  uint64_t start = MakeShrinkDisk(disk, 1300, &a);
+  std::string out;
+  ASSERT_EQ(0, OnPartition(disk, start * 512, 160 * kMiB,
+                           "ntfsinfo -v -i 0 $DEV | sed -n '/attribute $DATA/,/attribute $BITMAP/p'"
+                           " | awk '$2 ~ /^0x/ {n++} END {print n}'",
+                           &out));
+  EXPECT_GT(atoi(out.c_str()), 50) << "runs of $MFT's data";
+  {
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(disk.c_str(), nullptr, 0, 2), 0);
+    EXPECT_EQ(1, ResizeNtfsFileSystem(&image, 40 * kMiB));
+    EXPECT_TRUE(image.Close());
+  }
+  uint64_t clusters = (40 * kMiB - 512) / 4096;
+  EXPECT_EQ(clusters * 8, BootSectors(disk, start));
+  ExpectSoundVolume(disk, start, clusters * 8 + 1);
+  ASSERT_TRUE(vt::WriteAll(vt::ToWin(gDir + "/a.ref"), a));
+  EXPECT_EQ(0, OnPartition(disk, start * 512, (clusters * 8 + 1) * 512,
+                           "ntfscat $DEV a.bin | cmp - " + gDir +
+                               "/a.ref && ntfscat $DEV Dir/f1499.txt | grep -q hello"
+                               " && ntfsls -p /Dir $DEV | grep -c '^f'",
+                           &out))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("1500")) << out;
+}
+
+// With more pieces $MFT needs an attribute list; it is not moved, and the
+// shrink is refused before anything changed.
+TEST(NtfsResize, ShrinkLeavesAnMftWithAnAttributeList) {
+  std::wstring disk = Scratch() + L"\\mftlist.img";
+  std::vector<uint8_t> a;
+  uint64_t start = MakeShrinkDisk(disk, 3000, &a);
+  std::string out;
+  ASSERT_EQ(0, OnPartition(disk, start * 512, 160 * kMiB,
+                           "ntfsinfo -v -i 0 $DEV | grep -c 'Dumping attribute list'", &out));
+  std::vector<uint8_t> before = ReadBytes(disk, 0, 512);
+  {
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(disk.c_str(), nullptr, 0, 2), 0);
+    EXPECT_EQ(0, ResizeNtfsFileSystem(&image, 40 * kMiB));
+    EXPECT_TRUE(image.Close());
+  }
+  EXPECT_EQ(before, ReadBytes(disk, 0, 512));
+  ExpectSoundVolume(disk, start, 160 * 2048);
+}
+
 TEST(NtfsResize, OneBadClusterAndTheListRebuilt) {
   std::wstring disk = Scratch() + L"\\bad.img";
   uint64_t start = MakeDisk(disk, "mbr2048", 60, 64);

@@ -259,9 +259,12 @@ bool SetResizeConstraints(Resize& r) {
         if (mirror && (ni->attr_list || (a->type == AT_DATA && runs > 1)))
           if (last > r.lastUnsupported) r.lastUnsupported = last;
         if (last < r.newClusters) continue;
-        // $MFT's own data, records with an attribute list and
-        // $Bitmap are not moved.
-        if (bitmapData || ni->mft_no == FILE_MFT || ni->attr_list) {
+        // $Bitmap's data finds its new place when it is truncated.
+        if (bitmapData) continue;
+        // An attribute list's own clusters, and anything of $MFT when it
+        // has one, are left where they are: the library reads $MFT
+        // through them while records move.
+        if (a->type == AT_ATTRIBUTE_LIST || (ni->mft_no == FILE_MFT && ni->attr_list)) {
           r.unmovable += e->length;
           continue;
         }
@@ -301,8 +304,8 @@ bool CheckShrink(Resize& r) {
   }
   if (r.unmovable) {
     Error(
-        "%lld clusters of $MFT, $Bitmap or a record with an attribute list lie beyond the "
-        "new end of the volume and cannot be moved.\n",
+        "%lld clusters of an attribute list, or of $MFT with an attribute list, lie beyond "
+        "the new end of the volume and cannot be moved. Please try a larger size.\n",
         (long long)r.unmovable);
     return false;
   }
@@ -473,6 +476,40 @@ bool AllocateBitmapClusters(Resize& r, std::vector<u8>& map, std::vector<runlist
   return true;
 }
 
+void AppendRun(std::vector<runlist_element>& rl, s64 vcn, s64 lcn, s64 length);
+
+// Runs of the bitmap's own data beyond the new end take free clusters
+// inside it (marked in the new map); the new bitmap is then written to
+// wherever its runs lie, so nothing needs copying.
+bool MoveBitmapRuns(Resize& r, std::vector<u8>& map, std::vector<runlist_element>& rl) {
+  std::vector<runlist_element> out;
+  s64 next = 0;
+  for (const runlist_element& e : rl) {
+    if (!e.length) {
+      out.push_back(e);
+      break;
+    }
+    if (e.lcn < 0 || e.lcn + e.length <= r.newClusters) {
+      AppendRun(out, e.vcn, e.lcn, e.length);
+      continue;
+    }
+    s64 inside = e.lcn < r.newClusters ? r.newClusters - e.lcn : 0;
+    if (inside) AppendRun(out, e.vcn, e.lcn, inside);
+    for (s64 i = inside; i < e.length; i++) {
+      while (next < r.newClusters && TestBit(map, next)) next++;
+      if (next >= r.newClusters) {
+        errno = ENOSPC;
+        SystemError("Couldn't allocate $Bitmap clusters");
+        return false;
+      }
+      SetBit(map, next);
+      AppendRun(out, e.vcn + i, next, 1);
+    }
+  }
+  rl.swap(out);
+  return true;
+}
+
 bool ResizeClusterBitmap(Resize& r) {
   ntfs_attr* na = r.vol->lcnbmp_na;
   if (!NAttrNonResident(na)) {
@@ -516,6 +553,7 @@ bool ResizeClusterBitmap(Resize& r) {
           map[(e.lcn + i) >> 3] &= (u8) ~(1 << ((e.lcn + i) & 7));
     if (!rl_truncate(rl, keep)) return false;
   }
+  if (!MoveBitmapRuns(r, map, rl)) return false;
   if (!StoreAttribute(na, rl, newBytes, allocated)) {
     SystemError("Couldn't update $Bitmap at new location");
     return false;
@@ -534,24 +572,40 @@ bool ResizeClusterBitmap(Resize& r) {
 
 // ---- Moving what lies beyond the new end.
 
-// The next free run inside the new volume, at most `want` clusters long;
-// its clusters are taken in the in-use map. 0 when none is left.
+// A free run inside the new volume for up to `want` clusters: from where
+// the last scan stopped, a run of exactly that length is taken at once;
+// otherwise, once the scan has gone round (wrapping at the new end), the
+// longest free run. Its clusters are taken in the in-use map and the scan
+// goes on behind it. 0 when no cluster is free.
 s64 TakeFreeRun(Resize& r, s64 want, s64* lcn) {
-  for (s64 pass = 0; pass < 2; pass++) {
-    if (r.scan >= r.newClusters || pass) r.scan = 0;
-    for (s64 c = r.scan; c < r.newClusters; c++) {
-      if (TestBit(r.lcnBitmap, c)) continue;
-      s64 n = 0;
-      while (n < want && c + n < r.newClusters && !TestBit(r.lcnBitmap, c + n)) {
-        SetBit(r.lcnBitmap, c + n);
-        n++;
-      }
-      *lcn = c;
-      r.scan = c + n;
-      return n;
+  if (r.scan >= r.newClusters || r.scan < 0) r.scan = 0;
+  s64 bestStart = -1, bestLength = 0;
+  s64 c = r.scan;
+  for (s64 seen = 0; seen < r.newClusters;) {
+    if (TestBit(r.lcnBitmap, c)) {
+      c = c + 1 == r.newClusters ? 0 : c + 1;
+      seen++;
+      continue;
     }
+    s64 n = 0;
+    while (c + n < r.newClusters && !TestBit(r.lcnBitmap, c + n)) n++;
+    if (n >= want) {
+      bestStart = c;
+      bestLength = want;
+      break;
+    }
+    if (n > bestLength) {
+      bestStart = c;
+      bestLength = n;
+    }
+    seen += n;
+    c = c + n == r.newClusters ? 0 : c + n;
   }
-  return 0;
+  if (bestLength == 0) return 0;
+  for (s64 i = 0; i < bestLength; i++) SetBit(r.lcnBitmap, bestStart + i);
+  *lcn = bestStart;
+  r.scan = bestStart + bestLength == r.newClusters ? 0 : bestStart + bestLength;
+  return bestLength;
 }
 
 bool CopyClusters(Resize& r, s64 from, s64 to, s64 count) {
@@ -646,6 +700,53 @@ bool SyncMirrorRecords(ntfs_volume* vol) {
   return true;
 }
 
+// $MFT's own attributes are the library's open ones: its bitmap, then its
+// data. The data's clusters are copied before the runlist changes, so the
+// records read the same from either place; record 0 is written to where
+// its data now begins. The first chunk must keep 16 records.
+bool RelocateMft(Resize& r) {
+  ntfs_volume* vol = r.vol;
+  if (!vol->mft_na->rl) {
+    Error("Internal error : no runlist for $MFT\n");
+    return false;
+  }
+  bool moved = false;
+  if (NAttrNonResident(vol->mftbmp_na) && !RelocateAttribute(r, vol->mftbmp_na, &moved))
+    return false;
+  if (ntfs_inode_sync(vol->mft_ni)) {
+    SystemError("Couldn't update MFT own record");
+    return false;
+  }
+  runlist_element first = vol->mft_na->rl[0];
+  if (first.lcn >= 0 && first.lcn + first.length > r.newClusters) {
+    // The first run's new start is the first run taken.
+    s64 records = 0;
+    for (s64 c = 0; c < r.newClusters && !records;) {
+      if (TestBit(r.lcnBitmap, c)) {
+        c++;
+        continue;
+      }
+      s64 n = 0;
+      while (c + n < r.newClusters && !TestBit(r.lcnBitmap, c + n)) n++;
+      if ((n << vol->cluster_size_bits) >= 16 * (s64)vol->mft_record_size) records = 16;
+      c += n;
+    }
+    if (!records) {
+      Error("Could not allocate 16 records in the first MFT chunk\n");
+      return false;
+    }
+  }
+  if (!RelocateAttribute(r, vol->mft_na, &moved)) return false;
+  if (moved) {
+    if (ntfs_inode_sync(vol->mft_ni)) {
+      SystemError("Couldn't update MFT own record");
+      return false;
+    }
+    vol->mft_lcn = vol->mft_na->rl[0].lcn;
+  }
+  return true;
+}
+
 bool RelocateAttributes(Resize& r) {
   ntfs_volume* vol = r.vol;
   bool ok = WalkBaseRecords(vol, [&](ntfs_inode* ni) {
@@ -657,7 +758,12 @@ bool RelocateAttributes(Resize& r) {
             far |= e->lcn >= 0 && e->lcn + e->length > r.newClusters;
           if (far) {
             const ntfschar* name = (const ntfschar*)((const u8*)a + le16_to_cpu(a->name_offset));
-            ids.push_back(AttrId{a->type, std::vector<ntfschar>(name, name + a->name_length)});
+            AttrId id{a->type, std::vector<ntfschar>(name, name + a->name_length)};
+            // An attribute in several records (through an attribute
+            // list) is moved once, whole.
+            bool known = false;
+            for (const AttrId& k : ids) known |= k.type == id.type && k.name == id.name;
+            if (!known) ids.push_back(id);
           }
           return true;
         }))
@@ -695,7 +801,7 @@ bool RelocateAttributes(Resize& r) {
     }
     return true;
   });
-  return ok && SyncMirrorRecords(vol);
+  return ok && RelocateMft(r) && SyncMirrorRecords(vol);
 }
 
 bool UpdateBootSector(Resize& r) {
@@ -708,6 +814,7 @@ bool UpdateBootSector(Resize& r) {
   NTFS_BOOT_SECTOR* bs = (NTFS_BOOT_SECTOR*)boot;
   bs->number_of_sectors = cpu_to_sle64(r.newClusters * bs->bpb.sectors_per_cluster);
   bs->mftmirr_lcn = cpu_to_sle64(r.vol->mftmirr_lcn);
+  bs->mft_lcn = cpu_to_sle64(r.vol->mft_lcn);
   if (ntfs_pwrite(dev, 0, sizeof boot, boot) != (s64)sizeof boot) {
     SystemError("write() error");
     return false;
