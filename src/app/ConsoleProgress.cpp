@@ -62,7 +62,11 @@ bool ConsoleProgress::AttachParentConsole() {
   DWORD type = out && out != INVALID_HANDLE_VALUE ? GetFileType(out) : FILE_TYPE_UNKNOWN;
   if (type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE) m_hOutput = out;
   m_bAttached = AttachConsole(ATTACH_PARENT_PROCESS) != 0;
-  if (m_hOutput == INVALID_HANDLE_VALUE && m_bAttached) {
+  // Wine hands a window program started from a console that console
+  // already; attaching then fails, and the console is used as it is.
+  DWORD mode = 0;
+  m_bHasConsole = m_bAttached || GetConsoleMode(out, &mode);
+  if (m_hOutput == INVALID_HANDLE_VALUE && m_bHasConsole) {
     m_hOutput = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     m_bConsole = m_hOutput != INVALID_HANDLE_VALUE;
@@ -76,10 +80,10 @@ int ConsoleProgress::Print(const wchar_t* text) {
   // A file gets lines: the redraw's carriage returns become line ends.
   std::wstring line;
   for (const wchar_t* p = text; *p; ++p)
-    if (*p != L'\r') line += *p;
+    if (*p != L'\r' && *p != L'\n') line += *p;
   while (!line.empty() && line.back() == L' ') line.pop_back();
   if (line.empty()) return 0;
-  if (line.back() != L'\n') line += L'\n';
+  line += L'\n';
   int bytes =
       WideCharToMultiByte(CP_UTF8, 0, line.data(), int(line.size()), nullptr, 0, nullptr, nullptr);
   std::string utf8(size_t(bytes), 0);
@@ -162,7 +166,7 @@ void ConsoleProgress::PrintResult(int result) {
 }
 
 void ConsoleProgress::PushEnterKey() {
-  if (!m_bAttached) return;
+  if (!m_bHasConsole) return;
   HANDLE input =
       CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);

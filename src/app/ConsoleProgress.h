@@ -47,9 +47,10 @@ class ConsoleProgress {
   void PushEnterKey();
 
   HANDLE m_hOutput = INVALID_HANDLE_VALUE;
-  bool m_bConsole = false;   // a console screen buffer (else a file or pipe)
-  bool m_bAttached = false;  // AttachConsole succeeded: FreeConsole at the end
-  int m_nLastLength = 0;     // characters of the last header or progress line
+  bool m_bConsole = false;     // a console screen buffer (else a file or pipe)
+  bool m_bAttached = false;    // AttachConsole succeeded: FreeConsole at the end
+  bool m_bHasConsole = false;  // attached, or had a console already
+  int m_nLastLength = 0;       // characters of the last header or progress line
   int m_nPercent = 0;
   int m_nShownPercent = -1;  // the last percentage written to a file
   int m_nDots = 0;

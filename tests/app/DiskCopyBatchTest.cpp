@@ -1,0 +1,252 @@
+// The batch rows of the volume copies ("/p", "/gpt", "/backup:", "/clone:",
+// "/convert:") with recorders in place of the operations, and the console
+// output of a real conversion: a console of the test's own that the
+// program attaches to, read back from its screen buffer while the program
+// runs, and the same run with the output redirected to a file.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ProgramImage.h"
+#include "TestSupport.h"
+#include "app/CommandLine.h"
+#include "app/ConsoleProgress.h"
+
+namespace {
+
+std::vector<std::wstring> g_calls;
+int g_result = 0;
+
+int FakeBackup(WCHAR letter, LPCWSTR image, BOOL raw, BOOL gpt) {
+  g_calls.push_back(L"backup " + std::wstring(1, letter) + L" " + image + L" " +
+                    std::to_wstring(raw) + std::to_wstring(gpt));
+  return g_result;
+}
+int FakeClone(WCHAR source, WCHAR target) {
+  g_calls.push_back(L"clone " + std::wstring(1, source) + L" " + std::wstring(1, target));
+  return g_result;
+}
+int FakeConvert(LPCWSTR source, LPCWSTR target, BOOL raw, BOOL gpt) {
+  g_calls.push_back(L"convert " + std::wstring(source) + L" " + target + L" " +
+                    std::to_wstring(raw) + std::to_wstring(gpt));
+  return g_result;
+}
+
+ImageOperationTable Fakes() {
+  ImageOperationTable t = {};
+  t.consoleBackup = FakeBackup;
+  t.consoleClone = FakeClone;
+  t.consoleConvert = FakeConvert;
+  return t;
+}
+
+TEST(DiskCopyBatch, RowsPassTheirFieldsAndFlagsOrRefuseMalformedOnes) {
+  struct Row {
+    std::vector<std::wstring> args;
+    int result;  // what the operation answers
+    std::vector<std::wstring> calls;
+    int show, exitCode;
+  } rows[] = {
+      {{L"-img:D:\\b.img", L"/backup:c"}, 0, {L"backup c D:\\b.img 00"}, 0, 0},
+      {{L"/gpt", L"-img:D:\\b.img", L"-P", L"/BACKUP:Cxyz"},
+       -13,
+       {L"backup C D:\\b.img 11"},
+       0,
+       -13},
+      {{L"-img:D:\\b.img", L"/backup:1"}, 0, {}, 0, -13},
+      {{L"/backup:c"}, 0, {}, 1, 0},  // no image: passed over
+      {{L"/clone:ce"}, -12, {L"clone c e"}, 0, -12},
+      {{L"/clone:c"}, 0, {}, 0, -13},
+      {{L"/clone:c:"}, 0, {}, 0, -13},
+      {{L"-img:D:\\n.vmd", L"/convert:D:\\o.img", L"/p"},
+       0,
+       {L"convert D:\\o.img D:\\n.vmd 00"},
+       0,
+       0},
+      {{L"-img:D:\\n.img", L"/p", L"/convert:D:\\o.img"},
+       0,
+       {L"convert D:\\o.img D:\\n.img 10"},
+       0,
+       0},
+      {{L"-img:D:\\n.img", L"/convert:"}, 0, {}, 0, -13},
+      {{L"/p", L"/gpt"}, 0, {}, 1, 0},
+      {{L"/px"}, 0, {}, 1, 0},
+  };
+  ImageOperationTable fakes = Fakes();
+  for (Row& row : rows) {
+    SCOPED_TRACE(vt::Narrow(row.args.back()));
+    g_calls.clear();
+    g_result = row.result;
+    std::vector<wchar_t*> argv;
+    std::wstring program = L"VroMount.exe";
+    argv.push_back(&program[0]);
+    for (auto& a : row.args) argv.push_back(&a[0]);
+    int exitCode = 0;
+    EXPECT_EQ(row.show, RunCommandArguments(int(argv.size()), argv.data(), fakes, exitCode));
+    EXPECT_EQ(row.exitCode, exitCode);
+    EXPECT_EQ(row.calls, g_calls);
+  }
+}
+
+TEST(DiskCopyBatch, PercentOfATotalOfZeroIsZeroAndNeverAbove100) {
+  EXPECT_EQ(0u, ConsoleProgress::Percent(0, 0));
+  EXPECT_EQ(0u, ConsoleProgress::Percent(5, 0));
+  EXPECT_EQ(50u, ConsoleProgress::Percent(0x80000000u, 0xFFFFFFFEu));
+  EXPECT_EQ(100u, ConsoleProgress::Percent(7, 3));
+}
+
+// A source image large enough for the conversion to outlast a redraw.
+struct Images {
+  std::string dir;
+  std::wstring source, target;
+};
+
+Images MakeImages() {
+  Images i;
+  i.dir = vt::ScratchDirUnix();
+  EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(i.dir + "/tree") +
+                      " && head -c 160000000 /dev/urandom > " + vt::Q(i.dir + "/tree/big.bin")));
+  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(i.dir + "/source.img") + " --size 200 --tree " +
+                          vt::Q(i.dir + "/tree")));
+  i.source = vt::ToWin(i.dir + "/source.img");
+  i.target = vt::ToWin(i.dir + "/copy.vmd");
+  return i;
+}
+
+// Starts the program with the arguments; output: a file handle to hand it as
+// its standard output (null: none). Returns the process.
+HANDLE StartProgram(const std::wstring& arguments, HANDLE output) {
+  std::wstring line = L"\"" + apptest::ProgramPath() + L"\" " + arguments;
+  STARTUPINFOW si = {sizeof si};
+  if (output) {
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = output;
+    si.hStdError = output;
+    si.hStdInput = nullptr;
+  }
+  PROCESS_INFORMATION pi;
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, output != nullptr, 0, nullptr, nullptr,
+                      &si, &pi))
+    return nullptr;
+  CloseHandle(pi.hThread);
+  return pi.hProcess;
+}
+
+std::wstring Trim(std::wstring s) {
+  while (!s.empty() && s.back() == L' ') s.pop_back();
+  return s;
+}
+
+// The texts the console's row showed while the program ran, in order.
+std::vector<std::wstring> WatchRow(HANDLE process, HANDLE screen, SHORT row, DWORD* exitCode) {
+  std::vector<std::wstring> seen;
+  for (int i = 0; i < 60000; ++i) {
+    bool done = WaitForSingleObject(process, 1) == WAIT_OBJECT_0;
+    wchar_t text[120] = {};
+    DWORD got = 0;
+    ReadConsoleOutputCharacterW(screen, text, 119, COORD{0, row}, &got);
+    std::wstring t = Trim(std::wstring(text, got));
+    if (seen.empty() || seen.back() != t) seen.push_back(t);
+    if (done) break;
+  }
+  GetExitCodeProcess(process, exitCode);
+  return seen;
+}
+
+bool Contains(const std::vector<std::wstring>& seen, const std::wstring& prefix) {
+  for (const std::wstring& s : seen)
+    if (s.compare(0, prefix.size(), prefix) == 0) return true;
+  return false;
+}
+
+TEST(DiskCopyBatch, ConsoleShowsHeaderProgressAndResultOnThePromptLine) {
+  Images images = MakeImages();
+  // Wine makes the console's screen buffer with a window: it needs the
+  // display the window tests have too.
+  FreeConsole();
+  ASSERT_TRUE(AllocConsole());
+  HANDLE screen =
+      CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE input =
+      CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, screen);
+  FlushConsoleInputBuffer(input);
+  DWORD written;
+  WriteConsoleW(screen, L"C:\\>", 4, &written, nullptr);  // the prompt the header covers
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  ASSERT_TRUE(GetConsoleScreenBufferInfo(screen, &info));
+  SHORT row = info.dwCursorPosition.Y;
+
+  HANDLE process =
+      StartProgram(L"\"-img:" + images.target + L"\" \"/convert:" + images.source + L"\"", nullptr);
+  ASSERT_TRUE(process);
+  DWORD exitCode = 1;
+  std::vector<std::wstring> seen = WatchRow(process, screen, row, &exitCode);
+  CloseHandle(process);
+  EXPECT_EQ(0u, exitCode);
+  std::wstring all;
+  for (auto& s : seen) all += s + L"\n";
+  EXPECT_TRUE(Contains(seen, L"Converting source.img -> copy.vmd")) << vt::Narrow(all);
+  EXPECT_NE(std::wstring::npos, all.find(L"Converting source.img -> copy.vmd        ("))
+      << vt::Narrow(all);
+  EXPECT_NE(std::wstring::npos, all.find(L"%)\n")) << vt::Narrow(all);
+  EXPECT_EQ(L"Conversion completed successfully", seen.back()) << vt::Narrow(all);
+  // The Enter key that brings the prompt back.
+  INPUT_RECORD keys[4] = {};
+  DWORD count = 0;
+  PeekConsoleInputW(input, keys, 4, &count);
+  ASSERT_EQ(2u, count);
+  EXPECT_EQ(KEY_EVENT, keys[0].EventType);
+  EXPECT_TRUE(keys[0].Event.KeyEvent.bKeyDown);
+  EXPECT_EQ(L'\r', keys[0].Event.KeyEvent.uChar.UnicodeChar);
+  EXPECT_FALSE(keys[1].Event.KeyEvent.bKeyDown);
+  FlushConsoleInputBuffer(input);
+
+  // A source that does not open.
+  GetConsoleScreenBufferInfo(screen, &info);
+  row = info.dwCursorPosition.Y;
+  process = StartProgram(
+      L"\"-img:" + images.target + L"\" \"/convert:" + images.source + L".none\"", nullptr);
+  ASSERT_TRUE(process);
+  seen = WatchRow(process, screen, row, &exitCode);
+  CloseHandle(process);
+  EXPECT_EQ(DWORD(-12), exitCode);
+  EXPECT_EQ(L"Conversion FAILED", seen.back());
+  CloseHandle(screen);
+  CloseHandle(input);
+  FreeConsole();
+}
+
+TEST(DiskCopyBatch, OutputRedirectedToAFileKeepsTheLines) {
+  Images images = MakeImages();
+  std::wstring log = vt::ToWin(images.dir + "/out.txt");
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE file =
+      CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  HANDLE process =
+      StartProgram(L"/p \"-img:" + images.target + L"\" \"/convert:" + images.source + L"\"", file);
+  ASSERT_TRUE(process);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 60000));
+  DWORD exitCode = 1;
+  GetExitCodeProcess(process, &exitCode);
+  CloseHandle(process);
+  CloseHandle(file);
+  EXPECT_EQ(0u, exitCode);
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(vt::ReadAll(log, bytes));
+  std::string text(bytes.begin(), bytes.end());
+  EXPECT_EQ(0u, text.find("Converting source.img -> copy.vmd\n")) << text;
+  EXPECT_NE(std::string::npos, text.find("Converting source.img -> copy.vmd  ")) << text;
+  EXPECT_NE(std::string::npos, text.find("%)\n")) << text;
+  size_t end = text.size() - std::string("Conversion completed successfully\n").size();
+  EXPECT_EQ(end, text.rfind("Conversion completed successfully\n")) << text;
+  EXPECT_EQ(std::string::npos, text.find('\r')) << text;
+}
+
+}  // namespace
