@@ -163,7 +163,6 @@ LRESULT CInfDrvListDlg::OnCommand(WPARAM wParam, LPARAM) {
 LRESULT CInfDrvListDlg::OnNotify(int controlId, NMHDR* header) {
   if (header->code == HDN_BEGINTRACKW || header->code == HDN_BEGINTRACKA) {
     if (((NMHEADERW*)header)->iItem >= kStoreColSection) {
-      SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, 1);
       return 1;
     }
     return 0;
@@ -171,8 +170,7 @@ LRESULT CInfDrvListDlg::OnNotify(int controlId, NMHDR* header) {
   if (controlId != 1001) return 0;
   switch (header->code) {
     case NM_CUSTOMDRAW:
-      SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, OnStoreListCustomDraw((NMLVCUSTOMDRAW*)header));
-      return 1;
+      return OnStoreListCustomDraw((NMLVCUSTOMDRAW*)header);
     case NM_DBLCLK:
       OnStoreListDblClk((NMITEMACTIVATE*)header);
       return 0;

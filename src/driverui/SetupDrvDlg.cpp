@@ -242,18 +242,14 @@ LRESULT CSetupDrvDlg::OnNotify(int controlId, NMHDR* header) {
   if (header->code == HDN_BEGINTRACKW || header->code == HDN_BEGINTRACKA) {
     NMHEADERW* h = (NMHEADERW*)header;
     if (h->iItem >= kStoreColSection) {
-      SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, 1);
       return 1;
     }
     return 0;
   }
   if (controlId != 1001) return 0;
   switch (header->code) {
-    case NM_CUSTOMDRAW: {
-      LRESULT r = OnStoreListCustomDraw((NMLVCUSTOMDRAW*)header);
-      SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, r);
-      return 1;
-    }
+    case NM_CUSTOMDRAW:
+      return OnStoreListCustomDraw((NMLVCUSTOMDRAW*)header);
     case LVN_ITEMCHANGED:
       UpdateButtons();
       return 0;

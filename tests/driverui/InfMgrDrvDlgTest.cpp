@@ -304,3 +304,26 @@ TEST_F(InfMgrTest, ImportThreeFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// Pictures of the manager in the three languages for the eye (not compared).
+TEST_F(InfMgrTest, PicturesInThreeLanguages) {
+  for (LANGID language : {2052, 1041, 1042}) {
+    parent.m_language = language;
+    Run(0x400601, [&](CInfMgrDrvDlg* dlg) {
+      ShowWindow(dlg->m_hWnd, SW_SHOW);
+      st::Select(dlg->m_netPage->List(), 0);
+      RedrawWindow(dlg->m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+      uitest::Pump();
+      Sleep(300);
+      uitest::Pump();
+      RECT r;
+      GetWindowRect(dlg->m_hWnd, &r);
+      uitest::Screenshot(
+          r, vt::BinaryDirUnix() + "/driverui-store-" + std::to_string(language) + ".png");
+    });
+  }
+}
+
+}  // namespace
