@@ -3,11 +3,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "common/PathUtil.h"
 #include "disktools/restore/KeltResource.h"
 
 namespace {
 
-const DWORD kPathChars = 360;
 // Attempts at a fresh name before giving up.
 const int kNameAttempts = 64;
 const DWORD kCheckChunk = 4096;
