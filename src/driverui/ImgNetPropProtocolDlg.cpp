@@ -179,8 +179,8 @@ CImgNetPropProtocolDlg::CImgNetPropProtocolDlg(CWindow* sheet, int instance, CMo
 LRESULT CImgNetPropProtocolDlg::OnInitDialog() {
   PlaceChildPage(m_hWnd, 25, 70);
   EnableTabTexture(m_hWnd);
-  std::wstring device = OpeningPageColumn(this, kColDeviceKey, 100);
-  std::wstring instance = OpeningPageColumn(this, kColInstanceKey, 100);
+  std::wstring device = OpeningPageColumn(m_parent, kColDeviceKey, 100);
+  std::wstring instance = OpeningPageColumn(m_parent, kColInstanceKey, 100);
   HWND list = GetDlgItem(m_hWnd, kList);
   const DWORD styles = LVS_EX_CHECKBOXES | LVS_EX_INFOTIP | LVS_EX_DOUBLEBUFFER;
   SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, styles, styles);

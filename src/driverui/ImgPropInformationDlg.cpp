@@ -155,8 +155,8 @@ void CImgNetPropInformationDlg::FillRecordedFiles() {
 void CImgNetPropInformationDlg::FillNetworkFiles() {
   const uint32_t cs = ReadCurrentControlSet(m_image);
   const std::wstring classKey = ClassKey();
-  std::wstring device = OpeningPageColumn(this, kColDeviceKey, 360);
-  std::wstring instance = OpeningPageColumn(this, kColInstanceKey, 100);
+  std::wstring device = OpeningPageColumn(m_parent, kColDeviceKey, 360);
+  std::wstring instance = OpeningPageColumn(m_parent, kColInstanceKey, 100);
   for (const wchar_t* enumerator : {L"PCI", L"{1A3E09BE-1E45-494B-9174-D7385B45BBF5}", L"MLX4"}) {
     std::wstring key = ImageSystemKey(
         cs, std::wstring(L"Enum\\") + enumerator + L"\\" + device + L"\\" + instance);
@@ -193,8 +193,8 @@ void CImgNetPropInformationDlg::FillNetworkFiles() {
 void CImgNetPropInformationDlg::FillDisplayFiles() {
   const uint32_t cs = ReadCurrentControlSet(m_image);
   const std::wstring classKey = ClassKey();
-  std::wstring device = OpeningPageColumn(this, kColDeviceKey, 360);
-  std::wstring instance = OpeningPageColumn(this, kColInstanceKey, 100);
+  std::wstring device = OpeningPageColumn(m_parent, kColDeviceKey, 360);
+  std::wstring instance = OpeningPageColumn(m_parent, kColInstanceKey, 100);
   std::wstring key = ImageSystemKey(cs, L"Enum\\PCI\\" + device + L"\\" + instance);
   std::wstring service, imagePath;
   if (m_image->RegGetSubkeyCount(key.c_str()) >= 0 &&
@@ -252,7 +252,7 @@ void CImgNetPropInformationDlg::FillDisplayFiles() {
 LRESULT CImgNetPropInformationDlg::OnInitDialog() {
   PlaceChildPage(m_hWnd, 25, 70);
   EnableTabTexture(m_hWnd);
-  SetDlgItemTextW(m_hWnd, 1021, OpeningPageColumn(this, kColName, 400).c_str());
+  SetDlgItemTextW(m_hWnd, 1021, OpeningPageColumn(m_parent, kColName, 400).c_str());
   const std::wstring classKey = ClassKey();
   const struct {
     const wchar_t* name;
@@ -292,10 +292,10 @@ LRESULT CImgNetPropInformationDlg::OnInitDialog() {
   }
 
   // The store folder of the package version, else the device's id.
-  std::wstring installed = OpeningPageColumn(this, kColInstalledVersion, 100);
-  std::wstring target = OpeningPageColumn(this, kColTarget, 100);
+  std::wstring installed = OpeningPageColumn(m_parent, kColInstalledVersion, 100);
+  std::wstring target = OpeningPageColumn(m_parent, kColTarget, 100);
   wchar_t package[100];
-  wcsncpy(package, OpeningPageColumn(this, kColHardwareId, 100).c_str(), 99);
+  wcsncpy(package, OpeningPageColumn(m_parent, kColHardwareId, 100).c_str(), 99);
   package[99] = 0;
   FindDriverInStore(m_display ? kStoreDisplay : kStoreNetwork, m_image->GetWindowsVersion(),
                     package, 100);
@@ -304,7 +304,7 @@ LRESULT CImgNetPropInformationDlg::OnInitDialog() {
   for (const wchar_t* part : {m_display ? L"Display" : L"Network", target.c_str(),
                               static_cast<const wchar_t*>(package), installed.c_str()})
     AppendPathPart(folder, kPathChars, part);
-  std::wstring device = OpeningPageColumn(this, kColDeviceKey, 360);
+  std::wstring device = OpeningPageColumn(m_parent, kColDeviceKey, 360);
   if (GetPathKind(folder) == 2) {
     std::wstring link = std::wstring(L"<a>") + folder + L"</a>";
     SetDlgItemTextW(m_hWnd, kLink, link.c_str());

@@ -18,6 +18,7 @@
 #include "TestSupport.h"
 #include "driverstore/DriverStore.h"
 #include "image/mount/MountedImage.h"
+#include "infinstall/DriverCache.h"
 #include "infinstall/driverpack/DriverPackInjection.h"
 #include "registry/hive/RegTypes.h"
 #include "ui/Window.h"
@@ -79,6 +80,18 @@ struct Modal {
     return Ran();
   }
 };
+
+// The network adapter of the sample package installed into the image by the
+// driver-pack injection (files copied), with no cached replay of an earlier
+// installation on the host.
+inline void InstallSampleNic(CMountedImage* m) {
+  wchar_t cache[360];
+  FormatDriverCachePath(0, kSampleNic, cache);
+  DeleteFileW(cache);
+  ASSERT_EQ(kDriverPackInstalled, InstallHardwareDriverPack(m, kDriverPackNetwork, kSampleNic,
+                                                            L"007", nullptr, nullptr, 0, 0));
+  DeleteFileW(cache);
+}
 
 // A parent lending the language.
 struct Parent : CWindow {

@@ -33,8 +33,7 @@ class NetPage : public ::testing::Test {
     CMountedImage m;
     ASSERT_GE(m.OpenImage(disk.path.c_str(), nullptr, 0, 1), 0);
     ASSERT_EQ(1u, st::ImportIntoStore(&m, kStoreNetwork, kWin7x64, inf));
-    ASSERT_EQ(kDriverPackInstalled, InstallHardwareDriverPack(&m, kDriverPackNetwork, kSampleNic,
-                                                              L"007", nullptr, nullptr, 0, 0));
+    InstallSampleNic(&m);
   }
   // A second version folder of the package whose INF names another version.
   std::wstring AddStoreVersion(const std::string& version) {
