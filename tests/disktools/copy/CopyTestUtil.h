@@ -17,9 +17,11 @@ const uint64_t kSector = 512;
 
 // A disk in a scratch subfolder of its own: the standard tree on an NTFS
 // volume of megabytes MiB; layout holds mk-disk.sh's layout options.
-// espFile: a file put at \EFI\marker.txt of a gpt-esp layout's partition.
+// A gpt-esp layout's EFI system partition holds \EFI\marker.txt and, with
+// bcdJson, a boot store \EFI\Microsoft\Boot\BCD made by mk-hive.py from it.
 inline mi::Disk MakeSource(const std::string& name, const std::string& layout,
-                           const std::string& format = "raw", int megabytes = 24) {
+                           const std::string& format = "raw", int megabytes = 24,
+                           const std::string& bcdJson = "") {
   mi::Disk d;
   d.dir = vt::ScratchSubdirUnix(name);
   d.tree = d.dir + "/tree";
@@ -29,6 +31,13 @@ inline mi::Disk MakeSource(const std::string& name, const std::string& layout,
                       " && head -c 2097473 /dev/urandom > " + vt::Q(d.tree + "/big.bin") +
                       " && printf 'small file\\n' > " + vt::Q(d.tree + "/Dir/Sub/small.txt") +
                       " && echo marker > " + vt::Q(d.dir + "/esp/EFI/marker.txt")));
+  if (!bcdJson.empty()) {
+    std::string boot = d.dir + "/esp/EFI/Microsoft/Boot";
+    EXPECT_TRUE(vt::WriteAll(vt::ToWin(d.dir + "/bcd.json"), bcdJson.data(), bcdJson.size()));
+    EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(boot) + " && /usr/bin/python3 " +
+                        vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") + " " +
+                        vt::Q(boot + "/BCD") + " " + vt::Q(d.dir + "/bcd.json")));
+  }
   std::string out;
   EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) + " --layout " + layout +
                               " --esp-tree " + vt::Q(d.dir + "/esp") + " --size " +

@@ -17,6 +17,7 @@ namespace {
 
 struct Script {
   std::map<wchar_t, std::wstring> drives;  // letter -> disk file
+  std::map<wchar_t, DWORD> partitions;     // letter -> 1-based partition (1)
   std::wstring volumeFile;                 // what "\\.\L:" opens
   std::map<HANDLE, wchar_t> volumes;       // open volume handle -> letter
   int opens = 0;
@@ -54,7 +55,8 @@ BOOL WINAPI ScriptIoctl(HANDLE h, DWORD code, LPVOID, DWORD, LPVOID out, DWORD, 
       STORAGE_DEVICE_NUMBER* n = (STORAGE_DEVICE_NUMBER*)out;
       n->DeviceType = FILE_DEVICE_DISK;
       n->DeviceNumber = DriveNumber(g_script->volumes[h]);
-      n->PartitionNumber = 1;
+      wchar_t letter = g_script->volumes[h];
+      n->PartitionNumber = g_script->partitions.count(letter) ? g_script->partitions[letter] : 1;
       *returned = sizeof *n;
       return TRUE;
     }
@@ -101,15 +103,17 @@ class HostCopy : public ::testing::Test {
     g_script = nullptr;
   }
   // An empty NTFS volume of megabytes MiB behind a letter.
-  mi::Disk AddTarget(wchar_t letter, int megabytes) {
+  mi::Disk AddTarget(wchar_t letter, int megabytes, const std::string& layout = "mbr2048") {
     mi::Disk d;
     d.dir = vt::ScratchSubdirUnix(std::string(1, char(letter)));
     d.unixPath = d.dir + "/disk.img";
     d.path = vt::ToWin(d.unixPath);
     EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(d.dir + "/empty")));
-    EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) + " --size " +
-                            std::to_string(megabytes) + " --tree " + vt::Q(d.dir + "/empty")));
-    d.start = 2048;
+    std::string out;
+    EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) + " --layout " + layout + " --size " +
+                                std::to_string(megabytes) + " --tree " + vt::Q(d.dir + "/empty"),
+                            &out));
+    d.start = atol(out.c_str());
     script.drives[letter] = d.path;
     return d;
   }

@@ -7,6 +7,7 @@
 
 #include "CopyTestUtil.h"
 #include "app/ImageOperations.h"
+#include "disktools/copy/VolumeCopy.h"
 #include "common/PathUtil.h"
 #include "image/mount/MountedImage.h"
 
@@ -165,6 +166,80 @@ TEST(VolumeCopy, CancelLeavesNoImageAndRefusedTargetsStayUntouched) {
   EXPECT_EQ(before, vt::Sha256(own) + vt::Sha256(update) + vt::Sha256(writeBack));
   EXPECT_EQ(-12, ImageConvertFileW(vt::ToWin(d.dir + "/none.img").c_str(),
                                    vt::ToWin(d.dir + "/x.img").c_str(), 1, 0, nullptr, nullptr));
+}
+
+// A GUID as sgdisk prints it, in its on-disk byte order, as hex.
+std::string GuidHex(const std::string& text) {
+  std::string h;
+  for (char c : text)
+    if (isxdigit((unsigned char)c)) h += char(tolower(c));
+  if (h.size() != 32) return "";
+  auto swap = [&](size_t at, size_t bytes) {
+    std::string part = h.substr(at, bytes * 2), out;
+    for (size_t i = bytes; i-- > 0;) out += part.substr(i * 2, 2);
+    h.replace(at, bytes * 2, out);
+  };
+  swap(0, 4);
+  swap(8, 2);
+  swap(12, 2);
+  return h;
+}
+
+std::string After(const std::string& text, const std::string& label) {
+  size_t at = text.find(label);
+  return at == std::string::npos ? "" : text.substr(at + label.size(), 36);
+}
+
+// A clone onto a GPT disk points the boot store on that disk's EFI system
+// partition at the disk's own identities, which the clone leaves as they
+// are: its disk GUID and its partitions' GUIDs. (The engine on two images:
+// a host volume's mount has no disk object for the partition to be
+// mounted from.)
+TEST(VolumeCopy, CloneOntoAGptDiskPointsItsStoreAtThatDisk) {
+  const std::string bootmgr = "{9dea862c-5cdd-4e70-acc1-f32b344d4795}";
+  std::string json = "{\"keys\": [{\"path\": \"Objects\\\\" + bootmgr +
+                     "\\\\Description\", \"values\": [{\"name\": \"FirmwareVariable\", "
+                     "\"fill\": [0, 336]}]}, {\"path\": \"Objects\\\\" +
+                     bootmgr +
+                     "\\\\Elements\\\\11000001\", \"values\": [{\"name\": \"Element\", "
+                     "\"fill\": [0, 88]}]}]}";
+  mi::Disk source = ct::MakeSource("source", "mbr2048");
+  mi::Disk target = ct::MakeSource("target", "gpt-esp --esp-size 34", "raw", 32, json);
+  {
+    CMountedImage* from = OpenImageFileMount(source.path.c_str(), 0);
+    CMountedImage* onto = OpenImageFileMount(target.path.c_str(), 2);
+    ASSERT_TRUE(from && onto);
+    EXPECT_EQ(VOLUME_COPY_DONE, CloneVolumeToDisk(from, onto, nullptr, nullptr, nullptr));
+    DestroyImageMount(from);
+    DestroyImageMount(onto);
+  }
+
+  std::string disk = target.unixPath, table, esp, data, out;
+  vt::Sh("sgdisk -p " + vt::Q(disk), &table);
+  esp = ct::GptInfo(disk, 1);
+  data = ct::GptInfo(disk, 2);
+  std::string diskGuid = GuidHex(After(table, "Disk identifier (GUID): "));
+  std::string espGuid = GuidHex(After(esp, "Partition unique GUID: "));
+  ASSERT_FALSE(diskGuid.empty());
+  ASSERT_FALSE(espGuid.empty());
+  EXPECT_TRUE(ct::GptClean(disk));
+  ct::ExpectTreeOnVolume(disk, source, ct::Field(data, "First sector: "),
+                         ct::Field(data, "Last sector: ") - ct::Field(data, "First sector: ") + 1);
+  ASSERT_EQ(
+      0, fmt::OnPartition(vt::ToWin(disk), 2048 * 512, 34 * 2048 * 512,
+                          "fsck.fat -n $DEV >/dev/null && mcopy -o -i $DEV "
+                          "::/EFI/Microsoft/Boot/BCD " +
+                              vt::Q(target.dir + "/out.bcd") + " 2>/dev/null && /usr/bin/python3 " +
+                              vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") +
+                              " --dump " + vt::Q(target.dir + "/out.bcd"),
+                          &out))
+      << out;
+  std::string element = std::string(32, '0') + "06000000" + std::string(8, '0') + "48000000" +
+                        std::string(8, '0') + espGuid + std::string(16, '0') + diskGuid +
+                        std::string(32, '0');
+  EXPECT_NE(std::string::npos,
+            out.find("V \\Objects\\" + bootmgr + "\\Elements\\11000001|Element|3|" + element))
+      << out << "\nexpected " << element;
 }
 
 }  // namespace
