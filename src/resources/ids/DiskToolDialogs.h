@@ -1,2 +1,56 @@
 // Resource ids: The disk-tool dialogs and the boot and system options dialog.
 #pragma once
+
+// Dialogs.
+#define IDD_CREATE_IMAGE 151
+#define IDD_BACKUP_IMAGE 164
+#define IDD_CLONE_IMAGE 165
+#define IDD_BOOT_MENU 167
+#define IDD_CONVERT_IMAGE 168
+
+// Controls of the backup, clone, convert and create dialogs.
+#define IDC_DT_STATUS 1000
+#define IDC_DT_LAYOUT 1036
+#define IDC_DT_FOLDER_LIST 1038
+#define IDC_DT_PROGRESS 1039
+#define IDC_DT_VOLUMES 1045
+#define IDC_DT_SIZE 1047
+#define IDC_DT_BROWSE 1054
+#define IDC_DT_RAW 1070
+#define IDC_DT_TARGET_VOLUMES 1071
+#define IDC_DT_BROWSE_TARGET 1085
+#define IDC_DT_SOURCE_IMAGE 1086
+#define IDC_DT_TARGET_IMAGE 1087
+#define IDC_DT_GPT 1159
+
+// Controls of the boot and system options dialog.
+#define IDC_BOOT_UP 1072
+#define IDC_BOOT_DOWN 1073
+#define IDC_BOOT_WAIT 1074
+#define IDC_BOOT_TIMEOUT 1075
+#define IDC_BOOT_TILE_MENU 1076
+#define IDC_BOOT_NO_SIGNING 1077
+#define IDC_BOOT_DEBUG 1078
+#define IDC_BOOT_DEBUG_PRINT 1079
+#define IDC_BOOT_DUMP_TYPE 1080
+#define IDC_BOOT_AUTO_RESTART 1081
+#define IDC_BOOT_ENTRIES 1082
+#define IDC_BOOT_SHOW_MENU 1083
+#define IDC_BOOT_NO_PAGING 1089
+#define IDC_BOOT_REMOTE_DESKTOP 1090
+
+// Strings.
+#define IDS_CREATE_IMAGE_FILTER 213
+#define IDS_CREATE_IMAGE_FAILED 214
+#define IDS_FILE_EXISTS_OVERWRITE 215
+#define IDS_CUE_IMAGE_NAME 220
+#define IDS_CUE_IMAGE_SIZE 221
+#define IDS_IMAGE_FILE_FILTER 325
+#define IDS_DISK_TOOL_ERROR 326
+#define IDS_DISK_TOOL_STOPPED 327
+#define IDS_BACKUP_NEEDS_X64 328
+#define IDS_CLONE_NEEDS_X64 329
+#define IDS_DUMP_NONE 346
+#define IDS_DUMP_SMALL 347
+#define IDS_DUMP_KERNEL 348
+#define IDS_DUMP_COMPLETE 349
