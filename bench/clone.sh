@@ -27,22 +27,7 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 rm -rf "$work"
 mkdir -p "$work/t" "$work/tree"
 echo "== a 4 GiB volume with $megabytes MiB of files, in $work"
-python3 - "$work/tree" "$megabytes" <<'PY'
-import os, random, sys
-root, total = sys.argv[1], int(sys.argv[2]) << 20
-random.seed(7)
-block = os.urandom(1 << 20)
-i = 0
-while total > 0:
-    size = min(total, random.randint(1, 16) << 20)
-    d = os.path.join(root, "D%02d" % (i % 20))
-    os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "f%04d.bin" % i), "wb") as f:
-        for k in range(size >> 20):
-            f.write(block[k % 7:] + block[:k % 7])
-    total -= size
-    i += 1
-PY
+make_file_tree "$work/tree" "$megabytes"
 source_img="$work/source.img"
 start=$("$root/tests/fixtures/mk-disk.sh" "$source_img" --size 4096 --layout mbr2048 \
   --tree "$work/tree")

@@ -36,3 +36,24 @@ timed() {
 }
 med() { median < "$work/t/$1"; }
 ours() { wine "$exe" "$@"; }
+
+# make_file_tree DIR MEGABYTES: files of 1-16 MiB (seeded, so every run makes
+# the same tree) in 20 folders, MEGABYTES in all.
+make_file_tree() {
+  python3 - "$1" "$2" <<'PY'
+import os, random, sys
+root, total = sys.argv[1], int(sys.argv[2]) << 20
+random.seed(7)
+block = os.urandom(1 << 20)
+i = 0
+while total > 0:
+    size = min(total, random.randint(1, 16) << 20)
+    d = os.path.join(root, "D%02d" % (i % 20))
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, "f%04d.bin" % i), "wb") as f:
+        for k in range(size >> 20):
+            f.write(block[k % 7:] + block[:k % 7])
+    total -= size
+    i += 1
+PY
+}

@@ -6,97 +6,28 @@
 #include <winioctl.h>
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 
 #include "../MountedImageTestUtil.h"
-#include "image/host/HostVolume.h"
+#include "../ScriptedDrives.h"
 
 namespace {
-
-struct Script {
-  std::wstring drivePath;   // the file behind "\\.\PhysicalDrive1"
-  std::wstring volumePath;  // any file behind "\\.\X:"
-  bool failDrive = false;
-  std::set<HANDLE> open;
-  std::set<std::string> calls;
-};
-Script* g_script = nullptr;
-
-HANDLE WINAPI ScriptCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
-                               DWORD disposition, DWORD, HANDLE) {
-  std::wstring n(name);
-  const std::wstring* file = nullptr;
-  if (n == L"\\\\.\\PhysicalDrive1" && !g_script->failDrive) file = &g_script->drivePath;
-  if (n == L"\\\\.\\X:") file = &g_script->volumePath;
-  if (!file) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  HANDLE h = CreateFileW(file->c_str(), access, share, nullptr, disposition, 0, nullptr);
-  if (h != INVALID_HANDLE_VALUE) g_script->open.insert(h);
-  return h;
-}
-
-BOOL WINAPI ScriptIoctl(HANDLE, DWORD code, LPVOID, DWORD, LPVOID out, DWORD, LPDWORD returned,
-                        LPOVERLAPPED) {
-  switch (code) {
-    case IOCTL_STORAGE_GET_DEVICE_NUMBER: {
-      STORAGE_DEVICE_NUMBER* n = (STORAGE_DEVICE_NUMBER*)out;
-      n->DeviceType = FILE_DEVICE_DISK;
-      n->DeviceNumber = 1;
-      n->PartitionNumber = 1;
-      *returned = sizeof *n;
-      return TRUE;
-    }
-    case FSCTL_LOCK_VOLUME:
-      g_script->calls.insert("lock");
-      return TRUE;
-    case FSCTL_DISMOUNT_VOLUME:
-      g_script->calls.insert("dismount");
-      return TRUE;
-    case FSCTL_UNLOCK_VOLUME:
-      g_script->calls.insert("unlock");
-      return TRUE;
-  }
-  return FALSE;
-}
-
-BOOL WINAPI ScriptClose(HANDLE h) {
-  g_script->open.erase(h);
-  return CloseHandle(h);
-}
-
-const HostVolumeApi kScriptApi = {ScriptCreateFile, ScriptIoctl, FlushFileBuffers, ScriptClose};
-
-// A shadow-copy service that is not there.
-struct NoShadowCopy : IShadowCopyClient {
-  bool Load() override { return false; }
-  bool Snapshot(wchar_t) override { return false; }
-  HANDLE OpenSnapshotDevice() override { return INVALID_HANDLE_VALUE; }
-  void Release() override {}
-};
 
 class MountedImageHost : public ::testing::Test {
  protected:
   void SetUp() override {
     disk = mi::MakeDisk("mbr2048");
-    script.drivePath = disk.path;
-    script.volumePath = disk.path + L".vol";
-    ASSERT_TRUE(vt::WriteAll(script.volumePath, "", 0));
-    g_script = &script;
+    script.drives[L'X'] = disk.path;
+    script.volumeFile = disk.path + L".vol";
+    ASSERT_TRUE(vt::WriteAll(script.volumeFile, "", 0));
+    sd::Current() = &script;
   }
-  void TearDown() override { g_script = nullptr; }
+  void TearDown() override { sd::Current() = nullptr; }
 
-  CHostVolume* NewVolume() {
-    CHostVolume* v = new CHostVolume(&kScriptApi);
-    v->SetShadowCopyClient(&noVss);
-    return v;
-  }
+  CHostVolume* NewVolume() { return sd::NewVolume(); }
 
   mi::Disk disk;
-  Script script;
-  NoShadowCopy noVss;
+  sd::Script script;
 };
 
 TEST_F(MountedImageHost, WritableOpenMountsThePartitionOfTheDrive) {
@@ -133,7 +64,7 @@ TEST_F(MountedImageHost, ReadOnlyOpenWithoutSnapshotRefusesWrites) {
 }
 
 TEST_F(MountedImageHost, FailedOpenLeavesNothingOpen) {
-  script.failDrive = true;
+  script.failDrives = true;
   CMountedImage m;
   EXPECT_EQ(-1, m.OpenHostVolume(L'X', 1, NewVolume()));
   EXPECT_TRUE(script.open.empty());
