@@ -132,7 +132,8 @@ TEST(HostEntry, LoadLibraryThenInitialize) {
   EXPECT_EQ(kImageNotOpened, CallExtract(extract));
   CallOnImage(extract, reinterpret_cast<void*>(GetProcAddress(module, "ImageExportRegistryW")));
   // The exports the host sees carry undecorated names.
-  for (const char* name : {"ImageExportRegistryW", "ImageImportRegistryW", "ImageInjectFileW"})
+  for (const char* name : {"ImageExportRegistryW", "ImageImportRegistryW", "ImageInjectFileW",
+                           "ImageBackupDiskW", "ImageCloneDiskW", "ImageConvertFileW"})
     EXPECT_NE(nullptr, GetProcAddress(module, name)) << name;
   EXPECT_EQ(nullptr, GetProcAddress(module, "Initialize@12"));
   EXPECT_EQ(nullptr, GetProcAddress(module, "ImageMergeUpdateW"));
