@@ -41,8 +41,8 @@ std::wstring ItemText(HWND dialog, int id) {
 bool ShowPathAndName(CWindow* dialog, std::wstring* path, std::wstring* name) {
   CRegistryDlg* editor = EditorOf(dialog);
   *name = RowValueName(editor, RowOf(dialog));
-  SetDlgItemTextW(dialog->m_hWnd, IDC_VALUE_NAME,
-                  name->empty() ? DefaultValueLabel(editor).c_str() : name->c_str());
+  // The default value is shown under its .reg name.
+  SetDlgItemTextW(dialog->m_hWnd, IDC_VALUE_NAME, name->empty() ? L"@" : name->c_str());
   *path = SelectedKeyPath(editor);
   if (path->empty()) return false;
   SetDlgItemTextW(dialog->m_hWnd, IDC_VALUE_PATH, path->c_str());

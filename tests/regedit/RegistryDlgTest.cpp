@@ -12,6 +12,7 @@
 
 #include "../registry/FacadeTestUtil.h"
 #include "../ui/UiTestUtil.h"
+#include "EditorTestUtil.h"
 #include "TestSupport.h"
 #include "image/mount/MountedImage.h"
 #include "regedit/AddFavoritesDlg.h"
@@ -27,146 +28,7 @@
 
 namespace {
 
-const wchar_t kVro[] = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro";
-
-std::function<void(CRegistryDlg*)> g_body;
-UINT_PTR g_timer;
-bool g_ran;
-
-BOOL CALLBACK FindEditor(HWND window, LPARAM out) {
-  if (CRegistryDlg* dlg = dynamic_cast<CRegistryDlg*>(CWindow::FromWindow(window))) {
-    *reinterpret_cast<CRegistryDlg**>(out) = dlg;
-    return FALSE;
-  }
-  return TRUE;
-}
-
-void CALLBACK RunBody(HWND, UINT, UINT_PTR, DWORD) {
-  KillTimer(nullptr, g_timer);
-  CRegistryDlg* dlg = nullptr;
-  EnumThreadWindows(GetCurrentThreadId(), FindEditor, reinterpret_cast<LPARAM>(&dlg));
-  if (!dlg) return;
-  g_ran = true;
-  uitest::Pump();
-  g_body(dlg);
-  PostMessageW(dlg->m_hWnd, WM_CLOSE, 0, 0);
-}
-
-// Opens the editor over the image in `language` and runs `body` once it is up.
-void RunEditor(CMountedImage* image, LANGID language, std::function<void(CRegistryDlg*)> body) {
-  CWindow parent;
-  parent.m_hInstance = GetModuleHandleW(nullptr);
-  parent.m_language = language;
-  g_body = body;
-  g_ran = false;
-  g_timer = SetTimer(nullptr, 0, 10, RunBody);
-  new CRegistryDlg(&parent, image);
-  EXPECT_TRUE(g_ran) << "the editor did not come up";
-}
-
-// Runs `inside` once the modal dialog of class T that `open` starts is up.
-std::function<void()> g_inside;
-UINT_PTR g_innerTimer;
-CWindow* g_innerDialog;
-
-template <class T>
-BOOL CALLBACK FindDialog(HWND window, LPARAM) {
-  if (T* dlg = dynamic_cast<T*>(CWindow::FromWindow(window))) {
-    g_innerDialog = dlg;
-    return FALSE;
-  }
-  return TRUE;
-}
-
-template <class T>
-void CALLBACK RunInside(HWND, UINT, UINT_PTR, DWORD) {
-  KillTimer(nullptr, g_innerTimer);
-  g_innerDialog = nullptr;
-  EnumThreadWindows(GetCurrentThreadId(), FindDialog<T>, 0);
-  if (!g_innerDialog) return;
-  uitest::Pump();
-  g_inside();
-}
-
-template <class T>
-bool RunModal(std::function<void()> open, std::function<void()> inside) {
-  g_inside = inside;
-  g_innerDialog = nullptr;
-  g_innerTimer = SetTimer(nullptr, 0, 10, RunInside<T>);
-  open();
-  return g_innerDialog != nullptr;
-}
-
-void ClearSettings() {
-  RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\VroMount\\History\\Registry");
-  RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\VroMount\\Favorites\\Registry");
-  HKEY key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\VroMount", 0, KEY_SET_VALUE, &key) ==
-      ERROR_SUCCESS) {
-    RegDeleteValueW(key, L"LastKey");
-    RegDeleteValueW(key, L"KeyTreeviewWidth");
-    RegCloseKey(key);
-  }
-}
-
-void WriteHistory(const std::vector<std::wstring>& entries) {
-  HKEY key;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kRegistryHistoryKey, 0, nullptr, 0,
-                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
-  for (size_t i = 0; i < entries.size(); ++i) {
-    std::wstring name = std::to_wstring(i);
-    RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(entries[i].c_str()),
-                   (DWORD)((entries[i].size() + 1) * 2));
-  }
-  RegCloseKey(key);
-}
-
-std::vector<std::wstring> ReadHistory() {
-  std::vector<std::wstring> out;
-  HKEY key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistryHistoryKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return out;
-  for (int i = 0;; ++i) {
-    wchar_t text[400] = {};
-    DWORD size = sizeof(text) - 2;
-    if (RegQueryValueExW(key, std::to_wstring(i).c_str(), nullptr, nullptr, (BYTE*)text, &size))
-      break;
-    out.push_back(text);
-  }
-  RegCloseKey(key);
-  return out;
-}
-
-std::vector<std::wstring> ComboEntries(HWND combo) {
-  std::vector<std::wstring> out;
-  for (int i = 0; i < ComboBox_GetCount(combo); ++i) {
-    wchar_t text[400];
-    ComboBox_GetLBText(combo, i, text);
-    out.push_back(text);
-  }
-  return out;
-}
-
-std::wstring SelectedPath(CRegistryDlg* dlg) {
-  HTREEITEM item = TreeView_GetSelection(dlg->Tree());
-  return item ? GetKeyItemPath(dlg->Tree(), item) : L"<none>";
-}
-
-std::vector<std::wstring> ChildTexts(HWND tree, HTREEITEM item) {
-  std::vector<std::wstring> out;
-  for (HTREEITEM c = TreeView_GetChild(tree, item); c; c = TreeView_GetNextSibling(tree, c)) {
-    wchar_t text[360];
-    TreeGetItemText(tree, c, text);
-    out.push_back(text);
-  }
-  return out;
-}
-
-std::wstring Cell(HWND list, int row, int column) {
-  wchar_t text[360];
-  ListGetItemText(list, row, column, text, 360);
-  return text;
-}
+using namespace edtest;
 
 class RegistryDlgTest : public ::testing::Test {
  protected:
