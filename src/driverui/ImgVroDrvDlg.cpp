@@ -12,6 +12,7 @@
 #include "driverstore/InfSectionCopy.h"
 #include "driverui/DriverIcons.h"
 #include "driverui/DriverListDraw.h"
+#include "driverui/StorePackageDlg.h"
 #include "driverui/ThemeHelpers.h"
 #include "image/mount/MountedImage.h"
 #include "resources/ResourceIds.h"
@@ -436,33 +437,13 @@ LRESULT CImgVroDrvDlg::OnNotify(int controlId, NMHDR* header) {
 LRESULT CImgVroDrvDlg::DrawItem(NMLVCUSTOMDRAW* draw) {
   HWND list = List();
   int item = (int)draw->nmcd.dwItemSpec;
-  RECT row = {LVIR_BOUNDS};
-  SendMessageW(list, LVM_GETITEMRECT, item, (LPARAM)&row);
-  int width = row.right - row.left, height = row.bottom - row.top;
-  if (width <= 0 || height <= 0) return CDRF_SKIPDEFAULT;
-  HDC dc = CreateCompatibleDC(draw->nmcd.hdc);
-  HBITMAP bitmap = dc ? CreateCompatibleBitmap(draw->nmcd.hdc, width, height) : nullptr;
-  if (!dc || !bitmap) {
-    if (dc) DeleteDC(dc);
-    return CDRF_DODEFAULT;
-  }
-  HGDIOBJ oldBitmap = SelectObject(dc, bitmap);
-  bool selected = (SendMessageW(list, LVM_GETITEMSTATE, item, LVIS_SELECTED) & LVIS_SELECTED) != 0;
-  COLORREF back = !IsWindowEnabled(list) ? GetSysColor(COLOR_BTNFACE)
-                  : selected             ? kRowSelectedFrame
-                                         : (COLORREF)SendMessageW(list, LVM_GETBKCOLOR, 0, 0);
-  RECT rc = {0, 0, width, height};
-  SetBkColor(dc, back);
-  ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &rc, nullptr, 0, nullptr);
-  if (selected) {
-    RECT inner = {1, 1, width - 1, height - 1};
-    SetBkColor(dc, kRowSelectedFill);
-    ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &inner, nullptr, 0, nullptr);
-  }
+  OffscreenRow r;
+  if (!BeginOffscreenRow(draw, &r)) return CDRF_SKIPDEFAULT;
+  HDC dc = r.dc;
+  const int height = r.height;
   SetTextColor(dc, (COLORREF)ListGetItemParam(list, item));
   HFONT font = (HFONT)SendMessageW(m_hWnd, WM_GETFONT, 0, 0);
   HGDIOBJ oldFont = font ? SelectObject(dc, font) : nullptr;
-  SetBkMode(dc, TRANSPARENT);
   HWND header = (HWND)SendMessageW(list, LVM_GETHEADER, 0, 0);
   int columns = header ? (int)SendMessageW(header, HDM_GETITEMCOUNT, 0, 0) : 1;
   int x = 0;
@@ -490,10 +471,7 @@ LRESULT CImgVroDrvDlg::DrawItem(NMLVCUSTOMDRAW* draw) {
     DrawTextW(dc, text, -1, &cell, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
   }
   if (oldFont) SelectObject(dc, oldFont);
-  BitBlt(draw->nmcd.hdc, row.left, row.top, width, height, dc, 0, 0, SRCCOPY);
-  SelectObject(dc, oldBitmap);
-  DeleteObject(bitmap);
-  DeleteDC(dc);
+  EndOffscreenRow(draw, &r);
   return CDRF_SKIPDEFAULT;
 }
 

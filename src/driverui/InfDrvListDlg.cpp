@@ -119,6 +119,7 @@ LRESULT CInfDrvListDlg::OnStoreListKeyDown(NMLVKEYDOWN* key) {
 
 LRESULT CInfDrvListDlg::OnCommand(WPARAM wParam, LPARAM) {
   const int id = LOWORD(wParam), code = HIWORD(wParam);
+  if (OnInPlaceComboCommand(id, code)) return 0;
   switch (id) {
     case IDCANCEL:
       return 1;  // the manager handles Escape
@@ -139,17 +140,6 @@ LRESULT CInfDrvListDlg::OnCommand(WPARAM wParam, LPARAM) {
     case 32796:
       BuildPackageList();
       return 0;
-    case 1035:
-    case 1036:
-      if (code == CBN_SELCHANGE) {
-        if (id == 1035)
-          OnVersionChosen();
-        else
-          WriteSelectedDevice();
-      } else if (code == CBN_CLOSEUP) {
-        RedrawWindow(List(), nullptr, nullptr, RDW_INVALIDATE | RDW_NOERASE | RDW_UPDATENOW);
-      }
-      return 0;
     case 1004:
       ShowStorePackageProperties(this, m_image, m_storeClass);
       return 0;
@@ -161,28 +151,10 @@ LRESULT CInfDrvListDlg::OnCommand(WPARAM wParam, LPARAM) {
 }
 
 LRESULT CInfDrvListDlg::OnNotify(int controlId, NMHDR* header) {
-  if (header->code == HDN_BEGINTRACKW || header->code == HDN_BEGINTRACKA) {
-    if (((NMHEADERW*)header)->iItem >= kStoreColSection) {
-      return 1;
-    }
-    return 0;
-  }
-  if (controlId != 1001) return 0;
-  switch (header->code) {
-    case NM_CUSTOMDRAW:
-      return OnStoreListCustomDraw((NMLVCUSTOMDRAW*)header);
-    case NM_DBLCLK:
-      OnStoreListDblClk((NMITEMACTIVATE*)header);
-      return 0;
-    case LVN_ITEMCHANGED:
-      UpdateButtons();
-      return 0;
-    case NM_CLICK:
-      OnListClick((NMITEMACTIVATE*)header);
-      return 0;
-    case LVN_KEYDOWN:
-      return OnStoreListKeyDown((NMLVKEYDOWN*)header);
-  }
+  bool handled;
+  LRESULT r = OnStoreListNotify(controlId, header, &handled);
+  if (handled || controlId != 1001) return r;
+  if (header->code == LVN_KEYDOWN) return OnStoreListKeyDown((NMLVKEYDOWN*)header);
   return 0;
 }
 

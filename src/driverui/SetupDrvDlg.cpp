@@ -177,6 +177,7 @@ LRESULT CSetupDrvDlg::OnListKeyDown(NMLVKEYDOWN* key) {
 
 LRESULT CSetupDrvDlg::OnCommand(WPARAM wParam, LPARAM) {
   const int id = LOWORD(wParam), code = HIWORD(wParam);
+  if (OnInPlaceComboCommand(id, code)) return 0;
   const int n = (int)SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0);
   switch (id) {
     case IDCANCEL:
@@ -223,48 +224,16 @@ LRESULT CSetupDrvDlg::OnCommand(WPARAM wParam, LPARAM) {
     case 1004:
       ShowProperties();
       return 0;
-    case 1035:
-    case 1036:
-      if (code == CBN_SELCHANGE) {
-        if (id == 1035)
-          OnVersionChosen();
-        else
-          CStorePackageDlg::WriteSelectedDevice();
-      } else if (code == CBN_CLOSEUP) {
-        RedrawWindow(List(), nullptr, nullptr, RDW_INVALIDATE | RDW_NOERASE);
-      }
-      return 0;
   }
   return 0;
 }
 
 LRESULT CSetupDrvDlg::OnNotify(int controlId, NMHDR* header) {
-  if (header->code == HDN_BEGINTRACKW || header->code == HDN_BEGINTRACKA) {
-    NMHEADERW* h = (NMHEADERW*)header;
-    if (h->iItem >= kStoreColSection) {
-      return 1;
-    }
-    return 0;
-  }
-  if (controlId != 1001) return 0;
-  switch (header->code) {
-    case NM_CUSTOMDRAW:
-      return OnStoreListCustomDraw((NMLVCUSTOMDRAW*)header);
-    case LVN_ITEMCHANGED:
-      UpdateButtons();
-      return 0;
-    case NM_DBLCLK:
-      OnStoreListDblClk((NMITEMACTIVATE*)header);
-      return 0;
-    case NM_RCLICK:
-      ShowContextMenu();
-      return 0;
-    case NM_CLICK:
-      OnListClick((NMITEMACTIVATE*)header);
-      return 0;
-    case LVN_KEYDOWN:
-      return OnListKeyDown((NMLVKEYDOWN*)header);
-  }
+  bool handled;
+  LRESULT r = OnStoreListNotify(controlId, header, &handled);
+  if (handled || controlId != 1001) return r;
+  if (header->code == NM_RCLICK) ShowContextMenu();
+  if (header->code == LVN_KEYDOWN) return OnListKeyDown((NMLVKEYDOWN*)header);
   return 0;
 }
 

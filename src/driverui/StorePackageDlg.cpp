@@ -71,35 +71,56 @@ void FreeStoreItemData(HWND list, int row) {
   FreeStorePackageItem(item);
 }
 
+bool BeginOffscreenRow(NMLVCUSTOMDRAW* draw, OffscreenRow* r) {
+  HWND list = draw->nmcd.hdr.hwndFrom;
+  int item = (int)draw->nmcd.dwItemSpec;
+  r->row = {LVIR_BOUNDS};
+  SendMessageW(list, LVM_GETITEMRECT, item, (LPARAM)&r->row);
+  r->width = r->row.right - r->row.left;
+  r->height = r->row.bottom - r->row.top;
+  if (r->width <= 0 || r->height <= 0) return false;
+  r->dc = CreateCompatibleDC(draw->nmcd.hdc);
+  r->bitmap = r->dc ? CreateCompatibleBitmap(draw->nmcd.hdc, r->width, r->height) : nullptr;
+  if (!r->dc || !r->bitmap) {
+    if (r->dc) DeleteDC(r->dc);
+    return false;
+  }
+  r->oldBitmap = SelectObject(r->dc, r->bitmap);
+  bool enabled = IsWindowEnabled(list) != 0;
+  bool selected =
+      enabled && (SendMessageW(list, LVM_GETITEMSTATE, item, LVIS_SELECTED) & LVIS_SELECTED);
+  COLORREF back = !enabled   ? GetSysColor(COLOR_BTNFACE)
+                  : selected ? kRowSelectedFrame
+                             : (COLORREF)SendMessageW(list, LVM_GETBKCOLOR, 0, 0);
+  RECT rc = {0, 0, r->width, r->height};
+  SetBkColor(r->dc, back);
+  ExtTextOutW(r->dc, 0, 0, ETO_OPAQUE, &rc, nullptr, 0, nullptr);
+  if (selected) {
+    RECT inner = {1, 1, r->width - 1, r->height - 1};
+    SetBkColor(r->dc, kRowSelectedFill);
+    ExtTextOutW(r->dc, 0, 0, ETO_OPAQUE, &inner, nullptr, 0, nullptr);
+  }
+  SetBkMode(r->dc, TRANSPARENT);
+  return true;
+}
+
+void EndOffscreenRow(NMLVCUSTOMDRAW* draw, OffscreenRow* r) {
+  BitBlt(draw->nmcd.hdc, r->row.left, r->row.top, r->width, r->height, r->dc, 0, 0, SRCCOPY);
+  SelectObject(r->dc, r->oldBitmap);
+  DeleteObject(r->bitmap);
+  DeleteDC(r->dc);
+}
+
 LRESULT PaintStoreListItem(NMLVCUSTOMDRAW* draw, HWND deviceCombo, HWND versionCombo) {
   if (draw->nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
   if (draw->nmcd.dwDrawStage != CDDS_ITEMPREPAINT) return 0;
   HWND list = draw->nmcd.hdr.hwndFrom;
   int item = (int)draw->nmcd.dwItemSpec;
-  RECT row = {LVIR_BOUNDS};
-  SendMessageW(list, LVM_GETITEMRECT, item, (LPARAM)&row);
-  int width = row.right - row.left, height = row.bottom - row.top;
-  if (width <= 0 || height <= 0) return CDRF_SKIPDEFAULT;
-  HDC dc = CreateCompatibleDC(draw->nmcd.hdc);
-  HBITMAP bitmap = dc ? CreateCompatibleBitmap(draw->nmcd.hdc, width, height) : nullptr;
-  if (!dc || !bitmap) {
-    if (dc) DeleteDC(dc);
-    return CDRF_DODEFAULT;
-  }
-  HGDIOBJ oldBitmap = SelectObject(dc, bitmap);
+  OffscreenRow r;
+  if (!BeginOffscreenRow(draw, &r)) return CDRF_SKIPDEFAULT;
+  HDC dc = r.dc;
+  const int width = r.width, height = r.height;
   UINT state = (UINT)SendMessageW(list, LVM_GETITEMSTATE, item, 0xFFFFFFFF);
-  bool enabled = IsWindowEnabled(list) != 0, selected = enabled && (state & LVIS_SELECTED);
-  COLORREF back = !enabled   ? GetSysColor(COLOR_BTNFACE)
-                  : selected ? kRowSelectedFrame
-                             : (COLORREF)SendMessageW(list, LVM_GETBKCOLOR, 0, 0);
-  RECT rc = {0, 0, width, height};
-  SetBkColor(dc, back);
-  ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &rc, nullptr, 0, nullptr);
-  if (selected) {
-    RECT inner = {1, 1, width - 1, height - 1};
-    SetBkColor(dc, kRowSelectedFill);
-    ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &inner, nullptr, 0, nullptr);
-  }
   int image = ListGetItemImage(list, item);
   int rowState = DriverRowStateOf(image < 0 ? 0 : image);
   COLORREF text = rowState == kRowProblem         ? kRowProblemText
@@ -107,7 +128,6 @@ LRESULT PaintStoreListItem(NMLVCUSTOMDRAW* draw, HWND deviceCombo, HWND versionC
                                                   : RGB(0, 0, 0);
   HFONT font = (HFONT)SendMessageW(GetParent(list), WM_GETFONT, 0, 0);
   HGDIOBJ oldFont = font ? SelectObject(dc, font) : nullptr;
-  SetBkMode(dc, TRANSPARENT);
   DWORD ex = (DWORD)SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0);
   const bool checks = (ex & LVS_EX_CHECKBOXES) != 0;
   const int half = height / 2;
@@ -177,10 +197,7 @@ LRESULT PaintStoreListItem(NMLVCUSTOMDRAW* draw, HWND deviceCombo, HWND versionC
     }
   }
   if (oldFont) SelectObject(dc, oldFont);
-  BitBlt(draw->nmcd.hdc, row.left, row.top, width, height, dc, 0, 0, SRCCOPY);
-  SelectObject(dc, oldBitmap);
-  DeleteObject(bitmap);
-  DeleteDC(dc);
+  EndOffscreenRow(draw, &r);
   return CDRF_SKIPDEFAULT;
 }
 
@@ -611,4 +628,40 @@ LRESULT CStorePackageDlg::OnStoreListCustomDraw(NMLVCUSTOMDRAW* draw) {
   HWND devices = item && item->deviceCount > 1 ? Item(1036) : nullptr;
   HWND versions = item && item->versionCount > 1 ? Item(1035) : nullptr;
   return PaintStoreListItem(draw, devices, versions);
+}
+
+LRESULT CStorePackageDlg::OnStoreListNotify(int controlId, NMHDR* header, bool* handled) {
+  *handled = true;
+  if (header->code == HDN_BEGINTRACKW || header->code == HDN_BEGINTRACKA)
+    return ((NMHEADERW*)header)->iItem >= kStoreColSection ? 1 : 0;
+  if (controlId == 1001) {
+    switch (header->code) {
+      case NM_CUSTOMDRAW:
+        return OnStoreListCustomDraw((NMLVCUSTOMDRAW*)header);
+      case NM_DBLCLK:
+        OnStoreListDblClk((NMITEMACTIVATE*)header);
+        return 0;
+      case LVN_ITEMCHANGED:
+        UpdateButtons();
+        return 0;
+      case NM_CLICK:
+        OnListClick((NMITEMACTIVATE*)header);
+        return 0;
+    }
+  }
+  *handled = false;
+  return 0;
+}
+
+bool CStorePackageDlg::OnInPlaceComboCommand(int id, int code) {
+  if (id != 1035 && id != 1036) return false;
+  if (code == CBN_SELCHANGE) {
+    if (id == 1035)
+      OnVersionChosen();
+    else
+      WriteSelectedDevice();
+  } else if (code == CBN_CLOSEUP) {
+    RedrawWindow(List(), nullptr, nullptr, RDW_INVALIDATE | RDW_NOERASE);
+  }
+  return true;
 }

@@ -47,6 +47,19 @@ void FreeStoreItemData(HWND list, int row);
 // versionCombo is given (the combos of the row being drawn).
 LRESULT PaintStoreListItem(NMLVCUSTOMDRAW* draw, HWND deviceCombo, HWND versionCombo);
 
+// A list row painted off-screen: Begin makes the memory surface of the
+// row's bounds and fills it with the row's background (the selection frame
+// and fill, the face colour of a disabled list); End copies it to the list.
+struct OffscreenRow {
+  HDC dc;
+  HBITMAP bitmap;
+  HGDIOBJ oldBitmap;
+  RECT row;
+  int width, height;
+};
+bool BeginOffscreenRow(NMLVCUSTOMDRAW* draw, OffscreenRow* out);
+void EndOffscreenRow(NMLVCUSTOMDRAW* draw, OffscreenRow* row);
+
 class CStorePackageDlg : public CWindow {
  public:
   CStorePackageDlg(CMountedImage* image, int storeClass);
@@ -89,6 +102,13 @@ class CStorePackageDlg : public CWindow {
   // Keys shared by both lists: F4, F6, Up and Down in a dropped combo.
   bool OnSharedListKey(WORD key);
   LRESULT OnStoreListCustomDraw(NMLVCUSTOMDRAW* draw);
+  // The notifications both lists answer alike (header tracking of the
+  // hidden columns, drawing, clicks, item changes); *handled is false for
+  // the others.
+  LRESULT OnStoreListNotify(int controlId, NMHDR* header, bool* handled);
+  // Selection change and close-up of the in-place combos; false for other
+  // commands.
+  bool OnInPlaceComboCommand(int id, int code);
 
   // Setup of the list, its tips and the store root edit.
   void InitStoreList(const int* icons, const wchar_t* widthsValue, bool checkBoxes);
