@@ -170,3 +170,56 @@ TEST_F(SetupDlgTest, PointerSessionInstalls) {
 }
 
 }  // namespace
+
+namespace {
+
+// The display dialog's import on a store without a Display folder: the
+// tree is made, Esc and the close box do nothing meanwhile, the close entry
+// and the action controls are grey, and afterwards only what the checks
+// allow comes back.
+TEST_F(SetupDlgTest, DisplayImportMakesTheTreeAndHoldsTheWindow) {
+  static std::wstring files;
+  static HANDLE gate;
+  static volatile LONG picked;
+  files = st::SamplePackage(disk.dir, "g", "vrodisp.inf") + std::wstring(L"\0\0", 2);
+  gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  picked = 0;
+  StoreInfPicker old = SetStoreInfPicker([](HWND, wchar_t* buffer, DWORD, const wchar_t*) {
+    memcpy(buffer, files.data(), files.size() * sizeof(wchar_t));
+    InterlockedExchange(&picked, 1);
+    WaitForSingleObject(gate, 10000);
+    return TRUE;
+  });
+  INT_PTR result = -2;
+  ASSERT_TRUE(st::RunModal<CSetupDrvDlg>(
+      [&] { result = (new CSetupDisplayDrvDlg(&image))->Create(&parent, IDD_SETUP_DRV, TRUE, 0); },
+      [&](CSetupDrvDlg* dlg) {
+        EXPECT_EQ(BST_CHECKED, IsDlgButtonChecked(dlg->m_hWnd, 1055)) << "links by default";
+        SendMessageW(dlg->m_hWnd, WM_COMMAND, 1016, 0);
+        ASSERT_TRUE(uitest::WaitFor([] { return picked != 0; }));
+        for (int id : {1016, 1034, 1004, 1003, 1054, 1001, 1055, 1056, 1057, 1058})
+          EXPECT_FALSE(Enabled(dlg, id)) << id;
+        EXPECT_TRUE(GetMenuState(GetSystemMenu(dlg->m_hWnd, FALSE), SC_CLOSE, MF_BYCOMMAND) &
+                    MF_GRAYED);
+        SendMessageW(dlg->m_hWnd, WM_COMMAND, IDCANCEL, 0);
+        SendMessageW(dlg->m_hWnd, WM_CLOSE, 0, 0);
+        uitest::Pump();
+        EXPECT_TRUE(IsWindow(dlg->m_hWnd));
+        SetEvent(gate);
+        ASSERT_TRUE(uitest::WaitFor([&] { return dlg->m_busy == 0 && Enabled(dlg, 1054); }, 20000));
+        uitest::WaitFor([&] { return Enabled(dlg, 1004); }, 2000);
+        ASSERT_EQ(1, st::Rows(dlg->List()));
+        EXPECT_EQ(L"Vro Display Adapter", st::Cell(dlg->List(), 0, 0));
+        EXPECT_TRUE(Enabled(dlg, 1004)) << "the imported row is selected";
+        EXPECT_FALSE(Enabled(dlg, 1034)) << "nothing checked";
+        EXPECT_FALSE(GetMenuState(GetSystemMenu(dlg->m_hWnd, FALSE), SC_CLOSE, MF_BYCOMMAND) &
+                     MF_GRAYED);
+        PostMessageW(dlg->m_hWnd, WM_CLOSE, 0, 0);
+      }));
+  SetStoreInfPicker(old);
+  CloseHandle(gate);
+  EXPECT_EQ(0, result);
+  EXPECT_EQ(0, vt::Sh("test -f " + vt::Q(root + "/Display/6.1_x64/VroDir.ini")));
+}
+
+}  // namespace
