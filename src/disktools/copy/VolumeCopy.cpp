@@ -210,9 +210,14 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
     delete layout;
     return VOLUME_COPY_FAILED;
   }
-  DeleteFileW(path);
+  // The image layer takes over an image that is already there: one that
+  // cannot be deleted (in use, read-only) is not written into.
+  if (!DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    delete layout;
+    return VOLUME_COPY_FAILED;
+  }
   CMountedImage* target =
-      CreateImageFileMount(path, uint32_t((layout->imageBytes >> 20) + 1), raw, kBootChoiceOwn, 0,
+      CreateImageFileMount(path, ImageMegabytes(layout->imageBytes), raw, kBootChoiceOwn, 0,
                            layout->mbr, layout->bootCode, layout->gpt ? layout->entries : nullptr);
   int result = VOLUME_COPY_FAILED;
   if (target &&

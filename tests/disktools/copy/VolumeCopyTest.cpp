@@ -135,6 +135,17 @@ TEST(VolumeCopy, CancelLeavesNoImageAndRefusedTargetsStayUntouched) {
     CMountedImage m;
     EXPECT_LT(m.OpenImage(target.c_str(), nullptr, 0, 0), 0);
   }
+  // A target that cannot be replaced (held open by another program) is not
+  // written into, even where it could be.
+  std::wstring held = vt::ToWin(d.dir + "/held.img");
+  ASSERT_EQ(0, vt::Sh("truncate -s 64M " + vt::Q(d.dir + "/held.img")));
+  std::string heldBefore = vt::Sha256(held);
+  HANDLE holder = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+  EXPECT_EQ(-13, ImageConvertFileW(d.path.c_str(), held.c_str(), 1, 0, nullptr, nullptr));
+  CloseHandle(holder);
+  EXPECT_EQ(heldBefore, vt::Sha256(held));
   // The source itself, its update file and its write-back file.
   std::wstring own = mi::CopyIntoOwnImage(d.path, d.dir);
   {
