@@ -15,8 +15,9 @@ namespace ct {
 
 const uint64_t kSector = 512;
 
-// A disk in a scratch subfolder of its own: the standard tree on an NTFS
-// volume of megabytes MiB; layout holds mk-disk.sh's layout options.
+// A disk in a scratch subfolder of its own: the standard tree and a page
+// file of random bytes on an NTFS volume of megabytes MiB; layout holds
+// mk-disk.sh's layout options.
 // A gpt-esp layout's EFI system partition holds \EFI\marker.txt and, with
 // bcdJson, a boot store \EFI\Microsoft\Boot\BCD made by mk-hive.py from it.
 inline mi::Disk MakeSource(const std::string& name, const std::string& layout,
@@ -29,6 +30,7 @@ inline mi::Disk MakeSource(const std::string& name, const std::string& layout,
   d.path = vt::ToWin(d.unixPath);
   EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(d.tree + "/Dir/Sub") + " " + vt::Q(d.dir + "/esp/EFI") +
                       " && head -c 2097473 /dev/urandom > " + vt::Q(d.tree + "/big.bin") +
+                      " && head -c 1048576 /dev/urandom > " + vt::Q(d.tree + "/pagefile.sys") +
                       " && printf 'small file\\n' > " + vt::Q(d.tree + "/Dir/Sub/small.txt") +
                       " && echo marker > " + vt::Q(d.dir + "/esp/EFI/marker.txt")));
   if (!bcdJson.empty()) {

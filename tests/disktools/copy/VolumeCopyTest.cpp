@@ -83,6 +83,10 @@ TEST(VolumeCopy, EveryImageKindConvertsToRawAndOwnFormat) {
         EXPECT_EQ(0, fmt::OnPartition(vt::ToWin(disk), start * 512, count * 512,
                                       "ntfscat $DEV /update.txt", &out));
       if (updated) EXPECT_EQ("upd\n", out);
+      // The page file is left out: its clusters stay as the new volume had them.
+      EXPECT_EQ(0, fmt::OnPartition(vt::ToWin(disk), start * 512, count * 512,
+                                    "ntfscat $DEV /pagefile.sys | tr -d '\\000' | wc -c", &out));
+      EXPECT_EQ("0\n", out);
     }
   }
 }
