@@ -202,7 +202,7 @@ CResourceListDlg::CResourceListDlg(CRegistryDlg* parent, CMountedImage* image, D
 LRESULT CResourceListDlg::OnInitDialog() {
   static const Column kDescriptors[] = {{IDS_RES_BUS_NUMBER, 120},
                                         {IDS_RES_INTERFACE_TYPE, 120},
-                                        {IDS_RES_VERSION, 60},
+                                        {IDS_TAB_VERSION, 60},
                                         {IDS_RES_REVISION, 60}};
   static const Column kDma[] = {
       {IDS_RES_CHANNEL, 136}, {IDS_RES_PORT, 136}, {IDS_RES_SHARE_DISPOSITION, 88}};

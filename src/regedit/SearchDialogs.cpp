@@ -157,7 +157,7 @@ LRESULT CFindHexDlg::OnCommand(WPARAM wParam, LPARAM) {
     HWND combo = GetDlgItem(m_hWnd, IDC_FIND_TEXT);
     std::wstring text = ComboText(combo);
     if (text.empty() || text.size() % 2) {
-      ShowEditorMessage(this, m_hWnd, IDS_BAD_HEX_TEXT, IDS_PROMPT_CAPTION, MB_ICONEXCLAMATION);
+      ShowEditorMessage(this, m_hWnd, IDS_HEX_VALUE_WRONG, IDS_PROMPT_CAPTION, MB_ICONEXCLAMATION);
       SetFocus(combo);
       return 0;
     }

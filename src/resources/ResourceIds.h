@@ -22,11 +22,6 @@
 #define IDS_ANSWER_NO 185
 #define IDS_ANSWER_ALL 186
 #define IDS_BYTES_FORMAT 223
-// Shared by several windows: the caption of notices, the refusal of a hex
-// text with an odd number of digits, the cue banner of search combos.
-#define IDS_PROMPT_CAPTION 111
-#define IDS_BAD_HEX_TEXT 191
-#define IDS_CUE_FIND_TEXT 222
 
 // The main window: dialog, its controls, its title and the texts of its
 // toolbar, lists, status bar and address bars.

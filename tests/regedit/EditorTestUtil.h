@@ -252,3 +252,44 @@ inline void Picture(HWND window, const std::string& name, LANGID language) {
 }
 
 }  // namespace edtest
+
+namespace edtest {
+
+// While it lives, every message box of the thread is answered with `answer`
+// and its text recorded.
+struct BoxAnswerer {
+  explicit BoxAnswerer(int answer) {
+    Current() = this;
+    m_answer = answer;
+    m_timer = SetTimer(nullptr, 0, 30, Tick);
+  }
+  ~BoxAnswerer() {
+    KillTimer(nullptr, m_timer);
+    Current() = nullptr;
+  }
+  static BoxAnswerer*& Current() {
+    static BoxAnswerer* current = nullptr;
+    return current;
+  }
+  static BOOL CALLBACK Find(HWND window, LPARAM) {
+    wchar_t cls[16] = {};
+    GetClassNameW(window, cls, 16);
+    if (wcscmp(cls, L"#32770") || CWindow::FromWindow(window) || !IsWindowVisible(window))
+      return TRUE;
+    HWND text = GetDlgItem(window, 0xFFFF);
+    if (!text) return TRUE;
+    wchar_t buffer[4096] = {};
+    GetWindowTextW(text, buffer, 4096);
+    Current()->texts.push_back(buffer);
+    PostMessageW(window, WM_COMMAND, Current()->m_answer, 0);
+    return FALSE;
+  }
+  static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+    if (Current()) EnumThreadWindows(GetCurrentThreadId(), Find, 0);
+  }
+  std::vector<std::wstring> texts;
+  int m_answer;
+  UINT_PTR m_timer;
+};
+
+}  // namespace edtest
