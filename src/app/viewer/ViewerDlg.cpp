@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <cstdio>
 #include <string>
 
 #include "app/mainwnd/DrawnIcons.h"
@@ -134,7 +135,9 @@ LRESULT CViewerDlg::OnInitDialog() {
   GetClientRect(m_hWnd, &client);
   OnSize(SIZE_RESTORED, client.right, client.bottom);
   SetStatus();
-  return 1;
+  // The focus is given here: the dialog manager would select the whole text.
+  if (!IsPictureView()) SetFocus(edit);
+  return 0;
 }
 
 void CViewerDlg::SetStatus() {
@@ -226,6 +229,8 @@ void CViewerDlg::StreamText() {
   stream.pfnCallback = ReadStreamSource;
   SendMessageW(edit, EM_STREAMIN, format, LPARAM(&stream));
   free(wide);
+  // The view starts at the top with nothing selected.
+  SendMessageW(edit, EM_SETSEL, 0, 0);
 }
 
 void CViewerDlg::LeavePicture() {
