@@ -9,6 +9,7 @@
 
 #include "common/PathUtil.h"
 #include "image/mount/MountedImage.h"
+#include "registry/hive/RegTypes.h"
 #include "regedit/ImportRegistryDlg.h"
 #include "regedit/RegistryCommands.h"
 #include "regedit/RegistryDlg.h"
@@ -157,6 +158,7 @@ BOOL ShowExportSaveDialog(CRegistryDlg* owner, wchar_t* file, const wchar_t* fil
 
 uint32_t ExportRegistryBranch(CRegistryDlg* editor, const wchar_t* file, const wchar_t* branch,
                               int filter) {
+  if (!file || !file[0]) return REG_STATUS_FAILURE;
   wchar_t name[kExportPathChars + 4];
   wcsncpy(name, file, kExportPathChars);
   name[kExportPathChars] = 0;
