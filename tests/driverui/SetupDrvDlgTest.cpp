@@ -158,6 +158,9 @@ TEST_F(SetupDlgTest, PointerSessionInstalls) {
                 PostMessageW(dlg->m_hWnd, WM_CLOSE, 0, 0);
                 return;
               }
+              RECT shot;
+              GetWindowRect(dlg->m_hWnd, &shot);
+              uitest::Screenshot(shot, vt::BinaryDirUnix() + "/driverui-setup-2052.png");
               RECT button;
               GetWindowRect(dlg->Item(1034), &button);
               vt::Sh("xdotool mousemove " + std::to_string((button.left + button.right) / 2) + " " +
