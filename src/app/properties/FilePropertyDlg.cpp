@@ -55,6 +55,8 @@ LRESULT CFilePropertyDlg::OnInitDialog() {
   _snwprintf(title, kPathChars, L"%s%s", FindFileNamePart(m_path), suffix);
   title[kPathChars - 1] = 0;
   SetWindowTextW(m_hWnd, title);
+  // The tabs take the focus, not the General page's first field.
+  SetFocus(tabs);
   return 0;
 }
 

@@ -32,6 +32,25 @@ const VersionString kStrings[] = {{0, L"FileDescription"}, {2, L"ProductName"},
                                   {3, L"ProductVersion"},  {4, L"CompanyName"},
                                   {5, L"LegalCopyright"},  {6, L"OriginalFilename"}};
 
+int CALLBACK NoteFontFace(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+  *reinterpret_cast<bool*>(found) = true;
+  return 0;
+}
+
+// Whether the system has a font of that face.
+bool FontFaceExists(const wchar_t* face) {
+  LOGFONTW query = {};
+  query.lfCharSet = DEFAULT_CHARSET;
+  lstrcpynW(query.lfFaceName, face, LF_FACESIZE);
+  bool found = false;
+  HDC screen = GetDC(nullptr);
+  if (screen) {
+    EnumFontFamiliesExW(screen, &query, NoteFontFace, LPARAM(&found), 0);
+    ReleaseDC(nullptr, screen);
+  }
+  return found;
+}
+
 HMODULE ModuleOf(const CWindow* window) {
   return window->m_hInstance ? window->m_hInstance : GetUiModule();
 }
@@ -45,6 +64,10 @@ LRESULT CFileVersionDlg::OnInitDialog() {
   EnablePageTabTexture(m_hWnd);
   const HMODULE module = ModuleOf(this);
   HWND list = GetDlgItem(m_hWnd, IDC_VERSION_LIST);
+  RECT page;
+  GetClientRect(m_hWnd, &page);
+  const int margin = ScaleByDpi(8);
+  MoveWindow(list, margin, margin, page.right - 2 * margin, page.bottom - 2 * margin, FALSE);
   SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0x10420, 0x10420);
   if (m_language != kLangKorean) {
     LOGFONTW font = {};
@@ -56,7 +79,8 @@ LRESULT CFileVersionDlg::OnInitDialog() {
       } else {
         LoadUiString(module, IDS_LIST_FONT_FACE, m_language, font.lfFaceName, LF_FACESIZE);
       }
-      m_font = CreateFontIndirectW(&font);
+      // A face the system lacks would show boxes for the row names.
+      if (FontFaceExists(font.lfFaceName)) m_font = CreateFontIndirectW(&font);
       if (m_font) SendMessageW(list, WM_SETFONT, WPARAM(m_font), FALSE);
     }
   }
