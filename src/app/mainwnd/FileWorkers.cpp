@@ -16,6 +16,7 @@
 #include "disktools/partition/PartitionResize.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/ImageMerge.h"
+#include "image/stack/MountRw.h"
 #include "resources/ResourceIds.h"
 #include "ui/AskYesAllNo.h"
 #include "ui/UiResources.h"
@@ -121,9 +122,7 @@ bool GrowPartitionFor(CFileManagerDlg* window, uint64_t shortfall, OperationStat
     return false;
   }
   window->SetStatusString(kProgressColour, IDS_RESIZE_DONE);
-  window->m_image->Close();
-  SendMessageW(window->m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_SELCHANGE),
-               LPARAM(-1));
+  ReopenResizedImage(window, FALSE);
   return true;
 }
 
@@ -269,6 +268,31 @@ bool HasImageExtension(const wchar_t* path) {
 }
 
 }  // namespace
+
+void ReopenResizedImage(CFileManagerDlg* window, BOOL post) {
+  // An own image whose changes go to an update file: the grown partition
+  // lies in that file, so the pane opens it (with the image below it);
+  // the image alone would show the old size.
+  wchar_t update[kPathChars] = L"";
+  _VROH_MOUNT_RW* disk = window->m_image->DiskObject();
+  if (disk && disk->Layers()->Update().IsOpen())
+    lstrcpynW(update, disk->Layers()->Update().Path().c_str(), kPathChars);
+  window->m_image->Close();
+  HWND combo = window->Item(IDC_IMAGE_ADDRESS);
+  if (update[0]) {
+    wchar_t folder[kAddressChars], address[kAddressChars];
+    ImageFolder(window->Item(IDC_IMAGE_LIST), folder);
+    JoinImageAddress(update, folder, address, kAddressChars);
+    HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
+    SendMessageW(edit, WM_SETTEXT, 0, LPARAM(address));
+  }
+  const WPARAM command = MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_SELCHANGE);
+  if (post) {
+    PostMessageW(window->m_hWnd, WM_COMMAND, command, LPARAM(-1));
+  } else {
+    SendMessageW(window->m_hWnd, WM_COMMAND, command, LPARAM(-1));
+  }
+}
 
 int CountPathList(const wchar_t* paths) {
   int count = 0;

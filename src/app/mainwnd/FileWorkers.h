@@ -43,5 +43,9 @@ int EndHostLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_t
 // its percentage in the status bar.
 void MergeUpdateIntoImage(CFileManagerDlg* window, const wchar_t* image, const wchar_t* update);
 
+// Closes the image after its partition grew and opens it again (posted or
+// sent): an own image in update mode by the update file that holds the grow.
+void ReopenResizedImage(CFileManagerDlg* window, BOOL post);
+
 // The path list (each path NUL-ended, then an empty one) of a drop's files.
 int CountPathList(const wchar_t* paths);

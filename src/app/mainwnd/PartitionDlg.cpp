@@ -10,6 +10,7 @@
 #include "app/ImageOperations.h"
 #include "app/mainwnd/FileManagerDlg.h"
 #include "app/mainwnd/FilePanes.h"
+#include "app/mainwnd/FileWorkers.h"
 #include "common/Dpi.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/fat/FatModule.h"
@@ -191,10 +192,8 @@ void CStatusEdit::Apply() {
   window->SetStatusString(RGB(0, 0, 255), IDS_RESIZING, 1u, target >> 20);
   UpdateWindow(window->Item(IDC_STATUS_BAR));
   if (ResizeImagePartition(window->m_image, target >> 20)) {
-    window->m_image->Close();
     window->SetStatusString(RGB(0, 0, 255), IDS_RESIZE_DONE);
-    PostMessageW(window->m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_SELCHANGE),
-                 LPARAM(-1));
+    ReopenResizedImage(window, TRUE);
   } else {
     window->SetStatusString(RGB(255, 0, 0), IDS_RESIZE_FAILED);
   }

@@ -1,0 +1,469 @@
+// The file operations of the main window on real windows: add and extract on
+// their workers with the Yes/All/No questions answered as the operator
+// would, the grow of a full partition, drops, deletes, the size editor, the
+// partition information and the merge; every image the operations wrote is
+// read back with ntfscat, ntfsls and ntfsfix -n.
+#include <windows.h>
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../image/MountedImageTestUtil.h"
+#include "MainWindowHarness.h"
+#include "TestSupport.h"
+#include "app/mainwnd/FilePanes.h"
+#include "app/mainwnd/FileWorkers.h"
+#include "app/mainwnd/PartitionDlg.h"
+#include "image/mount/MountedImage.h"
+#include "image/stack/MountRw.h"
+#include "image/volume/VolumeTypes.h"
+#include "ui/UiResources.h"
+
+namespace {
+
+// Answers the message boxes of this process in order, as the operator would
+// click them, and keeps their texts.
+class Answerer {
+ public:
+  explicit Answerer(std::deque<int> answers) : answers_(std::move(answers)) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Answerer() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::vector<std::wstring> Texts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+  }
+
+ private:
+  static BOOL CALLBACK Visit(HWND window, LPARAM self) {
+    Answerer* answerer = reinterpret_cast<Answerer*>(self);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    wchar_t cls[16] = L"";
+    GetClassNameW(window, cls, 16);
+    // A message box: a dialog with its text in static 0xFFFF.
+    if (process != GetCurrentProcessId() || lstrcmpW(cls, L"#32770") || !IsWindowVisible(window) ||
+        !GetDlgItem(window, 0xFFFF) || answerer->seen_.count(window)) {
+      return TRUE;
+    }
+    wchar_t text[2048] = L"";
+    GetDlgItemTextW(window, 0xFFFF, text, 2048);
+    std::lock_guard<std::mutex> lock(answerer->mutex_);
+    if (answerer->answers_.empty()) return TRUE;
+    answerer->seen_.insert(window);
+    answerer->texts_.push_back(text);
+    PostMessageW(window, WM_COMMAND, answerer->answers_.front(), 0);
+    answerer->answers_.pop_front();
+    return TRUE;
+  }
+  void Run() {
+    while (!stop_) {
+      EnumWindows(Visit, LPARAM(this));
+      Sleep(50);
+    }
+  }
+  std::deque<int> answers_;
+  std::set<HWND> seen_;
+  std::vector<std::wstring> texts_;
+  std::mutex mutex_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// AskYesAllNo's buttons as the box ends with them.
+const int kYes = IDYES, kAll = IDRETRY, kNo = IDNO;
+
+void SelectNames(HWND list, const std::vector<std::wstring>& names) {
+  const int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int i = 0; i < count; ++i) {
+    wchar_t text[360] = L"";
+    LVITEMW lv = {};
+    lv.pszText = text;
+    lv.cchTextMax = 360;
+    SendMessageW(list, LVM_GETITEMTEXTW, i, LPARAM(&lv));
+    bool wanted = false;
+    for (const std::wstring& name : names) wanted = wanted || name == text;
+    LVITEMW state = {};
+    state.stateMask = LVIS_SELECTED;
+    state.state = wanted ? LVIS_SELECTED : 0;
+    SendMessageW(list, LVM_SETITEMSTATE, i, LPARAM(&state));
+  }
+}
+
+bool HasRow(HWND list, const std::wstring& name) {
+  for (const Row& row : Rows(list)) {
+    if (row.name == name) return true;
+  }
+  return false;
+}
+
+std::string NtfsCat(const std::string& part, const std::string& path) {
+  std::string out;
+  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(part) + " " + vt::Q(path), &out)) << path;
+  return out;
+}
+
+std::string FileText(const std::string& unixPath) {
+  std::string out;
+  vt::Sh("cat " + vt::Q(unixPath), &out);
+  return out;
+}
+
+std::string CutMbrPartition(const std::string& disk) {
+  const std::string part = disk + ".part";
+  // The first partition's sectors, its last one the alternate boot sector.
+  std::string size;
+  vt::Sh("sfdisk -d " + vt::Q(disk) +
+             " | awk -F'size=' '/start=/{split($2,a,\",\"); print a[1]+0; exit}'",
+         &size);
+  EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(disk) + " of=" + vt::Q(part) + " bs=512 skip=2048 count=" +
+                      std::to_string(atol(size.c_str())) + " status=none"));
+  EXPECT_EQ(0, vt::Sh("ntfsfix -n " + vt::Q(part) + " >/dev/null")) << "ntfsfix -n on " << disk;
+  return part;
+}
+
+BOOL CALLBACK FindFiguresDialog(HWND window, LPARAM out) {
+  if (GetDlgItem(window, 1000) && IsWindowVisible(window)) *reinterpret_cast<HWND*>(out) = window;
+  return TRUE;
+}
+
+class FileOperationsTest : public MainWindowTest {
+ protected:
+  std::string dir_ = vt::ScratchDirUnix() + "/fileops";
+  void SetUp() override {
+    vt::Sh("rm -rf " + vt::Q(dir_) + " && mkdir -p " + vt::Q(dir_ + "/tree/Zeta") + " " +
+           vt::Q(dir_ + "/host/sub") + " " + vt::Q(dir_ + "/out"));
+    vt::Sh("cd " + vt::Q(dir_) + " && printf hello > tree/a.txt && printf x > tree/noext" +
+           " && printf 'new content' > host/a.txt && printf y > host/noext" +
+           " && head -c 5000 /dev/urandom > host/fresh.bin && printf inner > host/sub/inner.txt");
+    MainWindowTest::SetUp();
+  }
+  // Runs a command that starts an operation and waits for its end.
+  void RunOperation(UINT command) {
+    SendMessageW(hwnd_, WM_COMMAND, command, 0);
+    EXPECT_TRUE(PumpUntil([&] { return window_->m_busy == 0; }, 120));
+    Pump();
+    for (int id : {IDC_IMAGE_ADDRESS, IDC_IMAGE_LIST, IDC_HOST_ADDRESS, IDC_HOST_LIST, IDC_TOOLBAR})
+      EXPECT_TRUE(IsWindowEnabled(Item(id))) << "control " << id << " enabled again";
+  }
+  void CloseImage() {
+    SendMessageW(hwnd_, WM_COMMAND, ID_CLOSE_IMAGE, 0);
+    Pump();
+    ASSERT_EQ(L"", Text(Item(IDC_IMAGE_LIST)));
+  }
+};
+
+// Add with All on the first question, then No and Yes; extract; delete with
+// ".." in the selection. ntfscat and ntfsls read the image after each.
+TEST_F(FileOperationsTest, AddExtractDeleteCheckedByNtfsTools) {
+  const std::string img = dir_ + "/ntfs.img";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(img) + " --layout mbr2048 --size 16 --tree " +
+                          vt::Q(dir_ + "/tree")));
+  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(img));
+  Navigate(IDC_HOST_ADDRESS, vt::ToWin(dir_ + "/host"));
+  HWND host = Item(IDC_HOST_LIST), image = Item(IDC_IMAGE_LIST);
+  {
+    Answerer answers({kAll});
+    SelectNames(host, {L"a.txt", L"noext", L"fresh.bin", L"sub", L".."});
+    RunOperation(ID_ADD_FILES);
+    EXPECT_EQ(1u, answers.Texts().size()) << "All answers every later existing target";
+  }
+  for (const wchar_t* name : {L"a.txt", L"noext", L"fresh.bin", L"sub"})
+    EXPECT_TRUE(HasRow(image, name)) << vt::Narrow(name);
+  EXPECT_EQ(0u, window_->m_statusColour) << "the status is freed after the run";
+
+  // No skips only its item: a.txt keeps the first copy, fresh.bin is replaced.
+  vt::Sh("cd " + vt::Q(dir_) + " && printf third > host/a.txt && head -c 7000 /dev/urandom > " +
+         "host/fresh.bin");
+  {
+    Answerer answers({kNo, kYes});
+    SelectNames(host, {L"a.txt", L"fresh.bin"});
+    RunOperation(ID_ADD_FILES);
+    EXPECT_EQ(2u, answers.Texts().size());
+  }
+  CloseImage();
+  std::string part = CutMbrPartition(img);
+  EXPECT_EQ("new content", NtfsCat(part, "/a.txt"));
+  EXPECT_EQ("y", NtfsCat(part, "/noext"));
+  EXPECT_EQ(FileText(dir_ + "/host/fresh.bin"), NtfsCat(part, "/fresh.bin"));
+  EXPECT_EQ("inner", NtfsCat(part, "/sub/inner.txt"));
+
+  // Extract into an empty host folder: the files ntfscat reads.
+  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(img));
+  Navigate(IDC_HOST_ADDRESS, vt::ToWin(dir_ + "/out"));
+  SelectNames(image, {L"a.txt", L"sub", L"fresh.bin"});
+  RunOperation(ID_EXTRACT_FILES);
+  EXPECT_EQ("new content", FileText(dir_ + "/out/a.txt"));
+  EXPECT_EQ("inner", FileText(dir_ + "/out/sub/inner.txt"));
+  EXPECT_EQ(NtfsCat(part, "/fresh.bin"), FileText(dir_ + "/out/fresh.bin"));
+  EXPECT_TRUE(HasRow(host, L"sub"));
+
+  // Deleting a selection with "..": the others go, ".." stays.
+  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(img) + L"\\sub");
+  SelectNames(image, {L"..", L"inner.txt"});
+  EXPECT_EQ(1, DeleteImageSelection(image, window_));
+  ASSERT_EQ(1u, Rows(image).size());
+  EXPECT_EQ(L"..", Rows(image)[0].name);
+  CloseImage();
+  part = CutMbrPartition(img);
+  std::string listing;
+  EXPECT_EQ(0, vt::Sh("ntfsls " + vt::Q(part) + " -p /sub", &listing));
+  EXPECT_EQ(".\n", listing) << "the folder is empty on the volume";
+}
+
+// The bar of a copy: a total below 1 MiB has a range of 1; a total of 0
+// hides the bar without dividing.
+TEST_F(FileOperationsTest, ProgressRangeOfSmallAndEmptyTotals) {
+  HWND bar = GetDlgItem(Item(IDC_STATUS_BAR), IDC_PROGRESS);
+  ListCopyProgress(0, 1000, 0, 0, 0, 0, 0, 0, bar);
+  EXPECT_EQ(1, SendMessageW(bar, PBM_GETRANGE, FALSE, 0));
+  EXPECT_TRUE(IsWindowVisible(bar));
+  ListCopyProgress(0, 1000, 0, 500, 0, 100, 0, 0, bar);
+  EXPECT_EQ(1, SendMessageW(bar, PBM_GETPOS, 0, 0));
+  ListCopyProgress(0, 1000, 0, 1000, 0, 0, 0, 0, bar);
+  EXPECT_FALSE(IsWindowVisible(bar));
+  ListCopyProgress(0, 0, 0, 0, 0, 0, 0, 0, bar);
+  EXPECT_FALSE(IsWindowVisible(bar));
+  EXPECT_EQ(1u, ListCopyProgress(1, 0, 0, 0, 0, 0, 0, 0, bar)) << "an existing target is replaced";
+
+  // The usage of a volume without clusters is 0 %.
+  VolumeInfoRecord empty = {};
+  wchar_t text[720];
+  UINT used = 99;
+  FormatPartitionFigures(L"%s %s %I64u %I64u %I64u %I64u %I64u %I64u %I64u", empty, text, 720,
+                         &used);
+  EXPECT_EQ(0u, used);
+}
+
+// An own image that fills up: Yes to the space question grows the partition
+// by the shortfall and 1 GiB, reopens the image and copies the same file.
+TEST_F(FileOperationsTest, FullOwnImageGrowsAndRetries) {
+  const std::string raw = dir_ + "/raw.img";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(raw) + " --layout mbr2048 --size 16 --tree " +
+                          vt::Q(dir_ + "/tree")));
+  const std::wstring own = mi::CopyIntoOwnImage(vt::ToWin(raw), dir_, L"full.img");
+  ASSERT_EQ(0, vt::Sh("head -c 25000000 /dev/urandom > " + vt::Q(dir_ + "/host/big.bin")));
+  // The pane writes into an update file of the image; after the grow it
+  // shows that file over the image.
+  Navigate(IDC_IMAGE_ADDRESS, own);
+  ASSERT_EQ(own + L"\\", Text(Item(IDC_IMAGE_LIST)));
+  uint64_t before = 0, freeBytes = 0;
+  window_->m_image->GetVolumeSpace(&before, &freeBytes);
+  Navigate(IDC_HOST_ADDRESS, vt::ToWin(dir_ + "/host"));
+  {
+    Answerer answers({IDYES});
+    SelectNames(Item(IDC_HOST_LIST), {L"big.bin"});
+    RunOperation(ID_ADD_FILES);
+    ASSERT_EQ(1u, answers.Texts().size()) << "the space question";
+  }
+  EXPECT_TRUE(HasRow(Item(IDC_IMAGE_LIST), L"big.bin"));
+  const std::wstring update = own + L"_01.Upd";
+  EXPECT_EQ(update + L"\\", Text(Item(IDC_IMAGE_LIST)));
+  EXPECT_EQ(0u, window_->m_statusColour) << vt::Narrow(window_->m_statusText);
+  uint64_t after = 0;
+  window_->m_image->GetVolumeSpace(&after, &freeBytes);
+  EXPECT_GT(after, before + (1ull << 30)) << "grown by the shortfall and 1 GiB";
+  CloseImage();
+
+  // The grown volume read back through the image's own layers, written out
+  // sparse for ntfsfix and ntfscat.
+  const std::string part = dir_ + "/grown.part";
+  {
+    _VROH_MOUNT_RW disk;
+    ASSERT_GE(disk.OpenChain(update.c_str(), nullptr, 0), 0);
+    HANDLE out =
+        CreateFileW(vt::ToWin(part).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, out);
+    // The partition's extent from the first MBR entry.
+    uint8_t mbr[512];
+    ASSERT_EQ(512, disk.ReadBytes(nullptr, 0, mbr, 512));
+    const int64_t start = int64_t(*reinterpret_cast<uint32_t*>(mbr + 446 + 8)) * 512;
+    const int64_t length = int64_t(*reinterpret_cast<uint32_t*>(mbr + 446 + 12)) * 512;
+    ASSERT_GT(length, int64_t(1) << 30);
+    std::vector<char> chunk(1 << 20);
+    int64_t offset = 0;
+    for (; offset < length; offset += int64_t(chunk.size())) {
+      const int64_t n = length - offset < int64_t(chunk.size()) ? length - offset : chunk.size();
+      ASSERT_EQ(n, disk.ReadBytes(nullptr, start + offset, chunk.data(), unsigned(n)));
+      bool zero = true;
+      for (int64_t i = 0; i < n && zero; ++i) zero = !chunk[size_t(i)];
+      if (zero) continue;
+      LARGE_INTEGER at;
+      at.QuadPart = offset;
+      SetFilePointerEx(out, at, nullptr, FILE_BEGIN);
+      DWORD written = 0;
+      WriteFile(out, chunk.data(), DWORD(n), &written, nullptr);
+    }
+    offset = length;
+    LARGE_INTEGER end;
+    end.QuadPart = offset;
+    SetFilePointerEx(out, end, nullptr, FILE_BEGIN);
+    SetEndOfFile(out);
+    CloseHandle(out);
+  }
+  EXPECT_EQ(0, vt::Sh("ntfsfix -n " + vt::Q(part) + " >/dev/null"));
+  EXPECT_EQ(
+      0, vt::Sh("ntfscat " + vt::Q(part) + " /big.bin | cmp - " + vt::Q(dir_ + "/host/big.bin")));
+  vt::Sh("rm -f " + vt::Q(part));
+}
+
+// Drops: an "img" file opens (also over an open image) instead of being
+// copied; drops on the status bar or the toolbar do nothing.
+TEST_F(FileOperationsTest, ImageFileDropOpensAndBarsTakeNoDrops) {
+  const std::string first = dir_ + "/first.img", second = dir_ + "/second.img";
+  for (const std::string& img : {first, second}) {
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(img) + " --layout mbr2048 --size 16 --tree " +
+                            vt::Q(dir_ + "/tree")));
+  }
+  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(first));
+  std::wstring paths = vt::ToWin(second) + L'\0';
+  wchar_t name[360];
+  EXPECT_EQ(DWORD(kDropOpen), DropIntoImagePane(Item(IDC_IMAGE_LIST), paths.c_str(), name, 360,
+                                                window_, FALSE, nullptr));
+  EXPECT_STREQ(L"second.img", name);
+  int answer = 0;
+  DropIntoImagePane(Item(IDC_IMAGE_LIST), paths.c_str(), nullptr, 0, window_, TRUE, &answer);
+  Pump();
+  EXPECT_EQ(vt::ToWin(second) + L"\\", Text(Item(IDC_IMAGE_LIST)));
+  EXPECT_FALSE(HasRow(Item(IDC_IMAGE_LIST), L"second.img"));
+
+  // WM_DROPFILES over the status bar and the toolbar.
+  Navigate(IDC_HOST_ADDRESS, vt::ToWin(dir_ + "/out"));
+  const std::wstring file = vt::ToWin(dir_ + "/host/noext");
+  for (int bar : {IDC_STATUS_BAR, IDC_TOOLBAR}) {
+    RECT rc;
+    GetWindowRect(Item(bar), &rc);
+    SetCursorPos((rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2);
+    HGLOBAL block = GlobalAlloc(GHND, sizeof(DROPFILES) + (file.size() + 2) * sizeof(wchar_t));
+    DROPFILES* drop = static_cast<DROPFILES*>(GlobalLock(block));
+    drop->pFiles = sizeof(DROPFILES);
+    drop->fWide = TRUE;
+    memcpy(drop + 1, file.c_str(), file.size() * sizeof(wchar_t));
+    GlobalUnlock(block);
+    SendMessageW(hwnd_, WM_DROPFILES, WPARAM(block), 0);
+    Pump();
+  }
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(dir_ + "/out/noext")));
+}
+
+// The size editor over status part 2: the shown size with Enter changes
+// nothing, one MiB more is refused unless it reaches the next 8 MiB step,
+// Escape closes; the rounding takes 3,000,000 as 2,000,000.
+TEST_F(FileOperationsTest, SizeEditorRules) {
+  EXPECT_EQ(StatusEditTargetBytes(2000000), StatusEditTargetBytes(3000000));
+  EXPECT_EQ(StatusEditTargetBytes(2000000), StatusEditTargetBytes((1ll << 32) + 5));
+  EXPECT_EQ(8ull << 20, StatusEditTargetBytes(9));
+  EXPECT_EQ(8ull << 20, StatusEditTargetBytes(16));
+  EXPECT_EQ(16ull << 20, StatusEditTargetBytes(17));
+
+  const std::string raw = dir_ + "/raw.img";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(raw) + " --layout mbr2048 --size 16 --tree " +
+                          vt::Q(dir_ + "/tree")));
+  const std::wstring own = mi::CopyIntoOwnImage(vt::ToWin(raw), dir_, L"size.img");
+  Navigate(IDC_IMAGE_ADDRESS, own);
+  uint64_t total = 0, freeBytes = 0;
+  window_->m_image->GetVolumeSpace(&total, &freeBytes);
+  HWND status = Item(IDC_STATUS_BAR);
+  auto open = [&]() -> HWND {
+    window_->OpenSizeEditor(FALSE);
+    return GetDlgItem(status, 1047);
+  };
+  auto typeAndPress = [&](HWND edit, const wchar_t* text, UINT key) {
+    SetWindowTextW(edit, text);
+    PostMessageW(edit, WM_KEYDOWN, key, 0);
+    Pump();
+  };
+  HWND edit = open();
+  ASSERT_TRUE(edit);
+  wchar_t shown[32] = L"";
+  GetWindowTextW(edit, shown, 32);
+  EXPECT_EQ(std::to_wstring(total >> 20), shown);
+  typeAndPress(edit, shown, VK_RETURN);
+  EXPECT_FALSE(IsWindow(edit)) << "Enter closes the editor";
+  EXPECT_STREQ(L"", window_->m_statusText) << "the unchanged size shows nothing";
+
+  edit = open();
+  typeAndPress(edit, std::to_wstring((total >> 20) + 1).c_str(), VK_ESCAPE);
+  EXPECT_FALSE(IsWindow(edit));
+  EXPECT_STREQ(L"", window_->m_statusText) << "Escape changes nothing";
+
+  wchar_t refused[256];
+  LoadUiString(GetModuleHandleW(nullptr), IDS_SIZE_NOT_LARGER, kLangChinese, refused, 256);
+  edit = open();
+  typeAndPress(edit, std::to_wstring((total >> 20) + 1).c_str(), VK_RETURN);
+  EXPECT_STREQ(refused, window_->m_statusText);
+  EXPECT_EQ(COLORREF(RGB(255, 0, 0)), window_->m_statusColour);
+  const uint64_t stillSame = total;
+  window_->m_image->GetVolumeSpace(&total, &freeBytes);
+  EXPECT_EQ(stillSame, total);
+
+  edit = open();
+  typeAndPress(edit, std::to_wstring((total >> 20) + 16).c_str(), VK_RETURN);
+  // The image opens again on its larger partition.
+  EXPECT_TRUE(PumpUntil([&] { return window_->m_image->GetVolumeSpace(&total, &freeBytes) == 1; }))
+      << vt::Narrow(Text(Item(IDC_IMAGE_LIST)));
+  EXPECT_GT(total, stillSame + (4 << 20)) << vt::Narrow(window_->m_statusText);
+}
+
+// The partition information of the "::{UEFI}" folder describes the EFI
+// system partition: FAT figures of its own.
+TEST_F(FileOperationsTest, PartitionInformationOfTheEfiPartition) {
+  const std::string gpt = dir_ + "/gpt.img";
+  vt::Sh("mkdir -p " + vt::Q(dir_ + "/esp/EFI/Boot") + " && printf x > " +
+         vt::Q(dir_ + "/esp/EFI/Boot/bootx64.efi"));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(gpt) + " --layout gpt-esp --esp-size 40 --size 8 " +
+                          "--tree " + vt::Q(dir_ + "/tree") + " --esp-tree " +
+                          vt::Q(dir_ + "/esp")));
+  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(gpt) + L"\\::{UEFI}\\EFI");
+  std::wstring figures;
+  std::thread reader([&] {
+    for (int i = 0; i < 300 && figures.empty(); ++i) {
+      Sleep(50);
+      HWND dialog = nullptr;
+      EnumThreadWindows(GetWindowThreadProcessId(hwnd_, nullptr), FindFiguresDialog,
+                        LPARAM(&dialog));
+      if (!dialog) continue;
+      wchar_t text[720] = L"";
+      GetDlgItemTextW(dialog, 1000, text, 720);
+      figures = text;
+      PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+    }
+  });
+  SendMessageW(hwnd_, WM_COMMAND, ID_PARTITION_INFO, 0);
+  reader.join();
+  EXPECT_NE(std::wstring::npos, figures.find(L"FAT")) << vt::Narrow(figures);
+  EXPECT_NE(std::wstring::npos, figures.find(L"GPT")) << vt::Narrow(figures);
+  EXPECT_EQ(std::wstring::npos, figures.find(L"NTFS")) << vt::Narrow(figures);
+}
+
+// A merge that fails shows its text in red and gives the panes back.
+TEST_F(FileOperationsTest, FailedMergeShowsRedAndEnablesThePanes) {
+  const std::wstring image = vt::ToWin(dir_ + "/host/noext");
+  const std::wstring update = vt::ToWin(dir_ + "/host/a.txt");
+  {
+    Answerer answers({IDYES});
+    MergeUpdateIntoImage(window_, image.c_str(), update.c_str());
+    EXPECT_TRUE(PumpUntil([&] { return window_->m_busy == 0; }));
+  }
+  Pump();
+  wchar_t failed[256];
+  LoadUiString(GetModuleHandleW(nullptr), IDS_MERGE_FAILED, kLangChinese, failed, 256);
+  EXPECT_STREQ(failed, window_->m_statusText);
+  EXPECT_EQ(COLORREF(RGB(255, 0, 0)), window_->m_statusColour);
+  for (int id : {IDC_IMAGE_ADDRESS, IDC_IMAGE_LIST, IDC_HOST_ADDRESS, IDC_HOST_LIST, IDC_TOOLBAR})
+    EXPECT_TRUE(IsWindowEnabled(Item(id)));
+  EXPECT_EQ("y", FileText(dir_ + "/host/noext")) << "the files stay as they were";
+}
+
+}  // namespace
