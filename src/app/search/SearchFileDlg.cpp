@@ -5,7 +5,7 @@
 #include <cwchar>
 #include <vector>
 
-#include "app/HistoryList.h"
+#include "disktools/dialogs/DiskToolHistory.h"
 #include "app/mainwnd/DrawnIcons.h"
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileTypes.h"

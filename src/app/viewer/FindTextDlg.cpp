@@ -3,7 +3,7 @@
 
 #include <cwchar>
 
-#include "app/HistoryList.h"
+#include "disktools/dialogs/DiskToolHistory.h"
 #include "app/viewer/ViewerDlg.h"
 #include "resources/ResourceIds.h"
 #include "ui/UiResources.h"
