@@ -17,6 +17,8 @@ std::atomic<uint32_t> gReadErrors(0);
 
 const long long kBitmapChunk = 8192;
 const uint32_t kMaxCluster = 65536;
+// The largest transfer of adjacent clusters.
+const size_t kRunBytes = 1 << 20;
 
 enum CopyResult { COPY_DONE = 0, COPY_PAST_END = 1, COPY_READ_FAILED = -1, COPY_WRITE_FAILED = -2 };
 
@@ -31,6 +33,9 @@ struct Clone {
   uint64_t targetSize;          // bytes of the target's device
   std::vector<uint8_t> bitmap;  // the clone's own cluster bitmap
   uint8_t buffer[kMaxCluster];
+  // Adjacent clusters waiting to be copied in one transfer.
+  std::vector<uint8_t> runBuffer;
+  uint64_t runLcn = 0, runLength = 0;
   DiskCopyProgressCallback callback;
   void* context;
 };
@@ -72,6 +77,60 @@ int CopyCluster(Clone& c, uint64_t lcn) {
   return COPY_DONE;
 }
 
+// Reads or writes count bytes at a device position whole; false on a
+// failure (a short transfer that keeps moving nothing counts as one).
+template <class Transfer>
+bool Whole(Transfer transfer, uint64_t at, uint8_t* data, uint64_t count) {
+  int empty = 0;
+  for (uint64_t done = 0; done < count;) {
+    long long n = transfer(at + done, data + done, (long long)(count - done));
+    if (n < 0 && Retry()) continue;
+    if (n < 0 || (n == 0 && ++empty > kMaxEmptyWrites)) return false;
+    done += (uint64_t)n;
+  }
+  return true;
+}
+
+// Copies the waiting run in one read and one write. A run whose read
+// fails, or that reaches past the source's device, is copied a cluster at
+// a time instead, so that each unreadable cluster is counted and the
+// others still copied.
+int FlushRun(Clone& c) {
+  uint64_t lcn = c.runLcn, length = c.runLength;
+  c.runLength = 0;
+  if (!length) return COPY_DONE;
+  uint64_t size = c.geo.clusterSize, at = lcn * size, bytes = length * size;
+  bool whole = length > 1 && at + bytes <= (uint64_t)c.geo.deviceSize &&
+               Whole([&](uint64_t p, uint8_t* d,
+                         long long n) { return ReadNtfsDeviceAt(c.source, p, d, n); },
+                     at, c.runBuffer.data(), bytes);
+  if (whole)
+    return Whole([&](uint64_t p, uint8_t* d,
+                     long long n) { return WriteNtfsDeviceAt(c.target, p, d, n); },
+                 at, c.runBuffer.data(), bytes)
+               ? COPY_DONE
+               : COPY_WRITE_FAILED;
+  for (uint64_t k = 0; k < length; k++) {
+    int r = CopyCluster(c, lcn + k);
+    if (r == COPY_WRITE_FAILED) return r;
+    if (r == COPY_READ_FAILED) gReadErrors++;
+  }
+  return COPY_DONE;
+}
+
+// Adds a cluster to the waiting run, copying the run first when the
+// cluster does not follow it or the run is full.
+int QueueCluster(Clone& c, uint64_t lcn) {
+  uint64_t most = c.runBuffer.size() / c.geo.clusterSize;
+  if (c.runLength && (lcn != c.runLcn + c.runLength || c.runLength >= most)) {
+    int r = FlushRun(c);
+    if (r != COPY_DONE) return r;
+  }
+  if (!c.runLength) c.runLcn = lcn;
+  c.runLength++;
+  return COPY_DONE;
+}
+
 // One pass over $Bitmap: counts (and with copy, copies) every allocated
 // cluster that is neither marked in the clone's bitmap nor skipped.
 long long BitmapPass(Clone& c, bool copy, uint32_t total) {
@@ -93,14 +152,12 @@ long long BitmapPass(Clone& c, bool copy, uint32_t total) {
         if ((mark >> bit & 1) || !(used >> bit & 1) || Skipped(c.skip, lcn)) continue;
         count++;
         if (callback && !callback((uint32_t)count, total, c.context)) return NTFS_CLONE_STOPPED;
-        if (!copy) continue;
-        int r = CopyCluster(c, lcn);
-        if (r == COPY_WRITE_FAILED) return NTFS_CLONE_FAILED;
-        if (r == COPY_READ_FAILED) gReadErrors++;
+        if (copy && QueueCluster(c, lcn) != COPY_DONE) return NTFS_CLONE_FAILED;
       }
     }
     pos += n;
   }
+  if (copy && FlushRun(c) != COPY_DONE) return NTFS_CLONE_FAILED;
   if ((uint64_t)pos < (c.geo.clusters + 7) >> 3) return NTFS_CLONE_FAILED;
   return count;
 }
@@ -172,6 +229,8 @@ long long Run(ntfs_volume* source, ntfs_volume* target, const ClusterRun* skip, 
   if (GetNtfsCloneGeometry(target, &targetGeo) || targetGeo.deviceSize < c.geo.deviceSize)
     return NTFS_CLONE_FAILED;
   c.targetSize = (uint64_t)targetGeo.deviceSize;
+  c.runLength = 0;
+  c.runBuffer.assign(kRunBytes, 0);
   uint64_t bytes = (c.geo.clusters + 8) / 8;
   c.bitmap.assign((size_t)bytes, 0);
   for (uint64_t bit = c.geo.clusters; bit < bytes * 8; bit++)
@@ -184,6 +243,7 @@ long long Run(ntfs_volume* source, ntfs_volume* target, const ClusterRun* skip, 
   long long result = CopyDriver(c, (uint32_t)count, bootMode);
   if (result > 0) SealClonedNtfsVolume(target);
   c.bitmap = std::vector<uint8_t>();
+  c.runBuffer = std::vector<uint8_t>();
   return result;
 }
 
