@@ -354,6 +354,8 @@ void CSearchFileDlg::EndSearch() {
 }
 
 void CSearchFileDlg::ViewResult() {
+  // The worker reads the volume: nothing else may until it ends.
+  if (m_running) return;
   HWND list = Item(IDC_SEARCH_RESULTS);
   const int item = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
   if (item < 0) return;
@@ -367,6 +369,7 @@ void CSearchFileDlg::ViewResult() {
 }
 
 void CSearchFileDlg::LocateResult() {
+  if (m_running) return;
   HWND list = Item(IDC_SEARCH_RESULTS);
   const int item = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
   if (item < 0 || !m_parent) return;

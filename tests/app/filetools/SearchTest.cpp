@@ -15,6 +15,7 @@
 #include "app/search/SearchFileDlg.h"
 #include "image/mount/MountedImage.h"
 #include "resources/ResourceIds.h"
+#include "ui/controls/ListView.h"
 
 namespace {
 
@@ -199,6 +200,13 @@ TEST(FileSearch, StopAndCloseWhileRunning) {
         sawRunning[phase / 3] = search->m_running != 0;
         // Closing during the search stops it; the stop button (id 2) too.
         if (phase == 0) {
+          // No result is viewed while the worker runs (a double click
+          // posts the view command).
+          HWND results = GetDlgItem(dialog, IDC_SEARCH_RESULTS);
+          ListSelectItem(
+              results, ListAppendItem(results, (std::wstring(windows) + L"\\win.ini").c_str(), 2));
+          SendMessageW(dialog, WM_COMMAND, IDC_SEARCH_VIEW, 0);
+          EXPECT_FALSE(ft::FindThreadWindow(IDC_VIEWER_TEXT));
           PostMessageW(dialog, WM_CLOSE, 0, 0);
         } else {
           PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
