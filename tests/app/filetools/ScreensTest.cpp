@@ -45,6 +45,18 @@ TEST(FileToolsScreens, ThreeLanguages) {
   CMountedImage image;
   ASSERT_GE(image.OpenImage(vt::ToWin(img).c_str(), nullptr, 0, 0), 0);
   const std::wstring readme = vt::ToWin(tree + "/Docs/readme.txt");
+  // A picture larger than the window, shrunk to fit.
+  const std::string picture = dir + "/picture.bin";
+  ASSERT_EQ(0, vt::Sh("convert -size 1600x900 gradient:navy-gold " + vt::Q("png:" + picture)));
+  {
+    const std::wstring path = vt::ToWin(picture);
+    HWND viewer = ViewFile(nullptr, nullptr, path.c_str(), path.c_str());
+    ASSERT_TRUE(viewer);
+    SetWindowPos(viewer, HWND_TOP, 0, 0, 640, 400, SWP_NOMOVE);
+    Shot(std::string(folder) + "/picture.png", viewer);
+    SendMessageW(viewer, WM_CLOSE, 0, 0);
+    ft::Pump();
+  }
   for (LANGID language : {kLangChinese, kLangJapanese, kLangKorean}) {
     const std::string tag = std::string(folder) + "/" + std::to_string(language);
     CWindow owner;
