@@ -3,6 +3,7 @@
 // back into an NTFS image as ntfs-3g's tools read them.
 #include <windows.h>
 #include <commctrl.h>
+#include <shlobj.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -115,6 +116,17 @@ TEST(FileProperties, PagesTargetsAndWriteBack) {
   GetSystemDirectoryW(system, MAX_PATH);
   const std::wstring exe = std::wstring(system) + L"\\kernel32.dll";
   ASSERT_TRUE(CopyFileW(exe.c_str(), vt::ToWin(tree + "/k32.dll").c_str(), FALSE));
+  // A shell link made by the shell's own object.
+  ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+  IShellLinkW* link = nullptr;
+  ASSERT_TRUE(SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IShellLinkW, reinterpret_cast<void**>(&link))));
+  link->SetPath(exe.c_str());
+  IPersistFile* file = nullptr;
+  ASSERT_TRUE(SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))));
+  EXPECT_TRUE(SUCCEEDED(file->Save(vt::ToWin(tree + "/good.lnk").c_str(), TRUE)));
+  file->Release();
+  link->Release();
   ASSERT_TRUE(
       vt::Fixture("mk-disk.sh " + vt::Q(img) + " --layout none --size 16 --tree " + vt::Q(tree)));
   const StandardInfo original = ReadStandardInfo(img, "/a.txt");
@@ -139,6 +151,10 @@ TEST(FileProperties, PagesTargetsAndWriteBack) {
   EXPECT_EQ(L"\\Dir", view.location);
   EXPECT_EQ(L"\\Dir\\broken.lnk", view.target);
   EXPECT_FALSE(view.shortcut);
+  // A shortcut that resolves: its target, checked.
+  view = OpenSheet(&image, L"\\good.lnk", nullptr, false);
+  EXPECT_EQ(exe, view.target);
+  EXPECT_TRUE(view.shortcut);
   // An executable: the Version tab with what the version functions read
   // from the host original.
   view = OpenSheet(&image, L"\\k32.dll", nullptr, false);
