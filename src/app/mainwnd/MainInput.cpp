@@ -546,7 +546,9 @@ BOOL CFileManagerDlg::PreTranslateMessage(MSG* msg) {
     if (key == VK_RETURN &&
         (msg->hwnd == Item(IDC_HOST_LIST) || msg->hwnd == Item(IDC_IMAGE_LIST))) {
       MapListKeys(msg->hwnd, key);
-      return TRUE;
+      // Alt+Enter goes on to the system, which then knows that the Alt key
+      // was not pressed alone (its release does not open the menu bar).
+      return msg->message == WM_KEYDOWN;
     }
     if (msg->message == WM_KEYDOWN) MapMainKeys(key);
     return FALSE;
