@@ -70,6 +70,15 @@ void UnlimitText(HWND dialog) {
   SendDlgItemMessageW(dialog, IDC_VALUE_DATA, EM_LIMITTEXT, 0, 0);
 }
 
+// The data box takes the focus with its text selected, ready to be typed
+// over; the opening handler then returns 0.
+LRESULT FocusData(HWND dialog) {
+  HWND data = GetDlgItem(dialog, IDC_VALUE_DATA);
+  SetFocus(data);
+  SendMessageW(data, EM_SETSEL, 0, -1);
+  return 0;
+}
+
 // The type the row's type column names.
 uint32_t RowType(CWindow* dialog) {
   return ValueTypeFromName(ListCellText(EditorOf(dialog)->List(), RowOf(dialog), 1).c_str());
@@ -150,7 +159,7 @@ LRESULT CStringDlg::OnInitDialog() {
     }
   }
   SetDlgItemTextW(m_hWnd, IDC_VALUE_DATA, text.c_str());
-  return 1;
+  return FocusData(m_hWnd);
 }
 
 LRESULT CStringDlg::OnCommand(WPARAM wParam, LPARAM) {
@@ -195,7 +204,7 @@ LRESULT CMultiSzDlg::OnInitDialog() {
   }
   SetDlgItemTextW(m_hWnd, IDC_VALUE_DATA,
                   MultiSzToLines(data.data(), (uint32_t)data.size()).c_str());
-  return 1;
+  return FocusData(m_hWnd);
 }
 
 LRESULT CMultiSzDlg::OnCommand(WPARAM wParam, LPARAM) {
@@ -239,7 +248,7 @@ LRESULT CIntegerDlg::OnInitDialog() {
   uint64_t v = 0;
   if (ReadHiveValue(m_image, path, name, &type, &data)) v = LoadNumber(RowType(this), data);
   SetDlgItemTextW(m_hWnd, IDC_VALUE_DATA, FormatNumber(v, 16).c_str());
-  return 1;
+  return FocusData(m_hWnd);
 }
 
 LRESULT CIntegerDlg::OnCommand(WPARAM wParam, LPARAM) {
