@@ -578,3 +578,58 @@ TEST(MainWindowProgram, OpensTheImageOfItsCommandLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// The program on a 144-DPI screen (150 %): 96-pixel toolbar pictures and
+// the columns 252, 120, 204 and 60 pixels wide.
+TEST(MainWindowProgram, ScalesItsPicturesAndColumnsAt144Dpi) {
+  const wchar_t* kDesktop = L"Control Panel\\Desktop";
+  DWORD old = 0, size = sizeof old;
+  const bool hadValue = RegGetValueW(HKEY_CURRENT_USER, kDesktop, L"LogPixels", RRF_RT_REG_DWORD,
+                                     nullptr, &old, &size) == ERROR_SUCCESS;
+  const DWORD dpi = 144;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, kDesktop, L"LogPixels", REG_DWORD,
+                                           &dpi, sizeof dpi));
+  for (const wchar_t* value : {L"ListviewLocalColumn", L"ListviewImageColumn"})
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\VroMount", value);
+  std::wstring line = L"\"" + vt::ToWin(VRO_PROGRAM_UNIX) + L"\"";
+  STARTUPINFOW si = {sizeof si};
+  PROCESS_INFORMATION pi;
+  ASSERT_TRUE(
+      CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  FoundWindow found = {pi.dwProcessId, nullptr};
+  EXPECT_TRUE(WaitUntil([&] {
+    EnumWindows(FindMainWindow, LPARAM(&found));
+    return found.window != nullptr;
+  }));
+  if (hadValue) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, kDesktop, L"LogPixels", REG_DWORD, &old, sizeof old);
+  } else {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kDesktop, L"LogPixels");
+  }
+  if (found.window) {
+    const DWORD button =
+        DWORD(SendMessageW(GetDlgItem(found.window, IDC_TOOLBAR), TB_GETBUTTONSIZE, 0, 0));
+    EXPECT_GE(HIWORD(button), 96) << "a 96-pixel picture and its text";
+    EXPECT_LT(HIWORD(button), 160);
+    const int widths[4] = {252, 120, 204, 60};
+    for (int id : {IDC_HOST_LIST, IDC_IMAGE_LIST}) {
+      for (int column = 0; column < 4; ++column) {
+        EXPECT_EQ(widths[column],
+                  SendMessageW(GetDlgItem(found.window, id), LVM_GETCOLUMNWIDTH, column, 0))
+            << "list " << id << " column " << column;
+      }
+    }
+    PostMessageW(found.window, WM_CLOSE, 0, 0);
+  }
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 30000));
+  if (WaitForSingleObject(pi.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  // The closing window saved the widths it had.
+  for (const wchar_t* value : {L"ListviewLocalColumn", L"ListviewImageColumn"})
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\VroMount", value);
+}
+
+}  // namespace
