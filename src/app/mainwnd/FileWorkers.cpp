@@ -168,6 +168,31 @@ CopyOutcome CopyIntoImage(CFileManagerDlg* window, const wchar_t* source, const 
   }
 }
 
+// Question 183 when the host target exists (unless All was answered):
+// the answer, IDYES without a question.
+int AskAboutHostTarget(CFileManagerDlg* window, const wchar_t* target, uint64_t newSize,
+                       const FILETIME& newTime, OperationState& state) {
+  if (state.answer == kAnswerAll || !GetPathInfoNoRedirect(target, nullptr, nullptr, nullptr))
+    return IDYES;
+  FILETIME oldTime = {};
+  uint64_t oldSize = 0;
+  GetPathInfoNoRedirect(target, nullptr, &oldTime, &oldSize);
+  state.asked = true;
+  return state.answer = AskReplace(window, target, oldSize, oldTime, newSize, newTime);
+}
+
+// The host pane's row of a copied item, from the host's own figures.
+void ShowHostItem(HWND list, const wchar_t* name, const wchar_t* target, bool folder,
+                  OperationState& state) {
+  FILETIME lastWrite = {};
+  DWORD attributes = 0;
+  uint64_t size = 0;
+  GetPathInfoNoRedirect(target, &attributes, &lastWrite, &size);
+  PutListItem(list, name, folder ? kItemFolder : ClassifyFileType(name), size, &lastWrite,
+              attributes);
+  state.added.push_back(name);
+}
+
 // One item of the open image (a volume path) to the host folder of the pane.
 CopyOutcome ExtractToHostPane(CFileManagerDlg* window, const wchar_t* source, const wchar_t* name,
                               OperationState& state) {
@@ -177,31 +202,17 @@ CopyOutcome ExtractToHostPane(CFileManagerDlg* window, const wchar_t* source, co
   if (!folder[0] || !window->m_image) return kStopped;
   JoinPath(folder, name, target);
   window->SetStatusString(kProgressColour, IDS_EXTRACTING_FILE, source);
-  int answer = IDYES;
   FILETIME newTime = {};
   DWORD newAttributes = 0;
   uint64_t newSize = 0;
   const int kind = window->m_image->GetPathType(source);
   window->m_image->GetFileInfo(source, nullptr, &newTime, nullptr, &newAttributes, &newSize);
-  if (state.answer != kAnswerAll && GetPathInfoNoRedirect(target, nullptr, nullptr, nullptr)) {
-    FILETIME oldTime = {};
-    uint64_t oldSize = 0;
-    GetPathInfoNoRedirect(target, nullptr, &oldTime, &oldSize);
-    answer = state.answer = AskReplace(window, target, oldSize, oldTime, newSize, newTime);
-    state.asked = true;
-  }
-  if (answer == IDNO) return kSkipped;
+  if (AskAboutHostTarget(window, target, newSize, newTime, state) == IDNO) return kSkipped;
   if (!window->m_image->ExtractToHost(source, target, ListCopyProgress, ProgressBar(window))) {
     ShowWindow(ProgressBar(window), SW_HIDE);
     return kFailed;
   }
-  FILETIME lastWrite = {};
-  DWORD attributes = 0;
-  uint64_t size = 0;
-  GetPathInfoNoRedirect(target, &attributes, &lastWrite, &size);
-  PutListItem(list, name, kind == 2 ? kItemFolder : ClassifyFileType(name), size, &lastWrite,
-              attributes);
-  state.added.push_back(name);
+  ShowHostItem(list, name, target, kind == 2, state);
   return kCopied;
 }
 
@@ -215,27 +226,13 @@ CopyOutcome CopyWithinHost(CFileManagerDlg* window, const wchar_t* source, Opera
   JoinPath(folder, name, target);
   if (!lstrcmpiW(source, target)) return kSkipped;
   window->SetStatusString(kProgressColour, IDS_COPYING_FILE, source);
-  int answer = IDYES;
   DWORD newAttributes = 0;
   FILETIME newTime = {};
   uint64_t newSize = 0;
   const int kind = GetPathInfoNoRedirect(source, &newAttributes, &newTime, &newSize);
-  if (state.answer != kAnswerAll && GetPathInfoNoRedirect(target, nullptr, nullptr, nullptr)) {
-    FILETIME oldTime = {};
-    uint64_t oldSize = 0;
-    GetPathInfoNoRedirect(target, nullptr, &oldTime, &oldSize);
-    answer = state.answer = AskReplace(window, target, oldSize, oldTime, newSize, newTime);
-    state.asked = true;
-  }
-  if (answer == IDNO) return kSkipped;
+  if (AskAboutHostTarget(window, target, newSize, newTime, state) == IDNO) return kSkipped;
   if (!CopyTreeNoRedirect(source, target)) return kFailed;
-  FILETIME lastWrite = {};
-  DWORD attributes = 0;
-  uint64_t size = 0;
-  GetPathInfoNoRedirect(target, &attributes, &lastWrite, &size);
-  PutListItem(list, name, kind == 2 ? kItemFolder : ClassifyFileType(name), size, &lastWrite,
-              attributes);
-  state.added.push_back(name);
+  ShowHostItem(list, name, target, kind == 2, state);
   return kCopied;
 }
 
