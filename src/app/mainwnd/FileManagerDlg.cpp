@@ -44,6 +44,21 @@ int LoadToolbarTexts(wchar_t* out, int size) {
   return length;
 }
 
+// The texts 1 to 8 of string 102 on the buttons 1001 to 1008.
+void SetToolbarButtonTexts(HWND toolbar) {
+  wchar_t texts[512];
+  LoadToolbarTexts(texts, 512);
+  const wchar_t* text = texts;
+  for (int command = 1001; command <= 1008 && *text; ++command) {
+    TBBUTTONINFOW info = {};
+    info.cbSize = sizeof info;
+    info.dwMask = TBIF_TEXT;
+    info.pszText = const_cast<wchar_t*>(text);
+    SendMessageW(toolbar, TB_SETBUTTONINFOW, command, LPARAM(&info));
+    text += lstrlenW(text) + 1;
+  }
+}
+
 void SetTitle(CFileManagerDlg* window, int size) {
   wchar_t format[128], version[40], title[128];
   LoadUiString(IDS_MAIN_TITLE, format, 128);
@@ -158,7 +173,8 @@ void CFileManagerDlg::InitToolbar() {
   LoadToolbarTexts(texts, 512);
   SendMessageW(toolbar, TB_ADDSTRINGW, 0, LPARAM(texts));
   ResetToolbarButtons(toolbar);
-  RestoreToolbarLayout(toolbar);
+  // A restored layout keeps the buttons' order, not their texts.
+  if (RestoreToolbarLayout(toolbar)) SetToolbarButtonTexts(toolbar);
   if (LoadToolbarHidden()) ShowWindow(toolbar, SW_HIDE);
   SendMessageW(toolbar, TB_AUTOSIZE, 0, 0);
 }
@@ -627,17 +643,7 @@ void CFileManagerDlg::SwitchLanguage(LANGID language) {
   HMENU oldMenu = GetMenu(m_hWnd);
   SetMenu(m_hWnd, LoadUiMenu(GetUiModule(), IDM_MAIN, language));
   if (oldMenu) DestroyMenu(oldMenu);
-  wchar_t texts[512];
-  LoadToolbarTexts(texts, 512);
-  const wchar_t* text = texts;
-  for (int command = 1001; command <= 1008 && *text; ++command) {
-    TBBUTTONINFOW info = {};
-    info.cbSize = sizeof info;
-    info.dwMask = TBIF_TEXT;
-    info.pszText = const_cast<wchar_t*>(text);
-    SendMessageW(Item(IDC_TOOLBAR), TB_SETBUTTONINFOW, command, LPARAM(&info));
-    text += lstrlenW(text) + 1;
-  }
+  SetToolbarButtonTexts(Item(IDC_TOOLBAR));
   RedrawWindow(Item(IDC_TOOLBAR), nullptr, nullptr, RDW_INVALIDATE | RDW_NOERASE | RDW_ALLCHILDREN);
   SetColumnTitles(Item(IDC_HOST_LIST));
   SetColumnTitles(Item(IDC_IMAGE_LIST));

@@ -282,6 +282,23 @@ LRESULT OnToolbarNotify(CFileManagerDlg* window, NMHDR* header) {
       PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(203, LBN_SELCHANGE), LPARAM(available));
       return TBNRF_HIDEHELP;
     }
+    case TBN_RESTORE: {
+      // A saved button comes back as its default: picture, state, style and
+      // text (the saved layout holds only the order of the commands).
+      NMTBRESTORE* restore = reinterpret_cast<NMTBRESTORE*>(header);
+      if (restore->iItem < 0) return 0;
+      for (int i = 0; i < kDefaultToolbarButtons; ++i) {
+        const TBBUTTON button = DefaultToolbarButton(i);
+        const bool separator =
+            restore->tbButton.idCommand == 0 || restore->tbButton.idCommand == -1;
+        if (separator ? button.fsStyle == BTNS_SEP
+                      : button.idCommand == restore->tbButton.idCommand) {
+          restore->tbButton = button;
+          break;
+        }
+      }
+      return 0;
+    }
     case TBN_RESET:
       ResetToolbarButtons(toolbar);
       return 0;

@@ -13,6 +13,7 @@
 #include "MainWindowHarness.h"
 #include "TestSupport.h"
 #include "app/mainwnd/Clipboard.h"
+#include "app/mainwnd/MainMenus.h"
 #include "common/SavedState.h"
 
 namespace {
@@ -205,6 +206,15 @@ TEST_F(KeysAndMenusTest, ToolbarCustomisation) {
   EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, L"Software\\VroMount\\Toolsbar",
                                         L"ITBarLayout", RRF_RT_ANY, nullptr, nullptr, &size));
   EXPECT_GT(size, 0u);
+  // A saved layout without three buttons comes back as saved, with texts.
+  for (int i = 0; i < 3; ++i) SendMessageW(toolbar, TB_DELETEBUTTON, 2, 0);
+  SendMessageW(hwnd_, WM_NOTIFY, IDC_TOOLBAR, LPARAM(&change));
+  SendMessageW(hwnd_, WM_NOTIFY, IDC_TOOLBAR, LPARAM(&reset));
+  ASSERT_EQ(1, RestoreToolbarLayout(toolbar));
+  EXPECT_EQ(9, SendMessageW(toolbar, TB_BUTTONCOUNT, 0, 0));
+  EXPECT_GT(SendMessageW(toolbar, TB_GETBUTTONTEXTW, ID_SEARCH_BUTTON, 0), 0);
+  EXPECT_EQ(-1, SendMessageW(toolbar, TB_COMMANDTOINDEX, ID_ADD_BUTTON, 0));
+  RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\VroMount\\Toolsbar");
 
   window_->m_languageSwitched = 1;
   Sleep(GetDoubleClickTime() + 100);
