@@ -115,14 +115,6 @@ void SetAddressImage(HWND combo, int image) {
   SendMessageW(combo, CBEM_SETITEMW, 0, LPARAM(&item));
 }
 
-// Whether `text` names the image itself or a place inside it: the whole
-// image path, followed by the end of the text or a separator.
-bool IsSameImageOrInside(const wchar_t* text, const wchar_t* image) {
-  const int length = lstrlenW(image);
-  if (!length || _wcsnicmp(text, image, length) != 0) return false;
-  return text[length] == 0 || text[length] == L'\\' || text[length] == L'/';
-}
-
 // The open sequence of the image address bar (or the image-file list).
 void OpenFromAddressBar(CFileManagerDlg* window, HWND combo, LPARAM control) {
   if (window->m_writeBackPath) {

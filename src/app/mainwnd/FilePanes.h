@@ -59,6 +59,10 @@ int CALLBACK CompareListItemsBySize(LPARAM first, LPARAM second, LPARAM list);
 // base path may have changed): list text and bar.
 void RefreshImageAddress(CFileManagerDlg* window);
 
+// Whether an address names the image itself or a place inside it: the
+// whole image path, then the end of the text or a separator.
+bool IsSameImageOrInside(const wchar_t* text, const wchar_t* image);
+
 // Enables the toolbar buttons by the panes, their selections and the list
 // that has (or, when focus is null, now holds) the focus.
 void UpdateToolbarState(CFileManagerDlg* window, HWND focus);

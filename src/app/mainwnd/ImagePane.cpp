@@ -268,3 +268,9 @@ void RefreshImageAddress(CFileManagerDlg* window) {
   SetWindowTextW(list, address);
   SetAddressEditKeepImage(window->Item(IDC_IMAGE_ADDRESS), address);
 }
+
+bool IsSameImageOrInside(const wchar_t* text, const wchar_t* image) {
+  const int length = lstrlenW(image);
+  if (!length || _wcsnicmp(text, image, length) != 0) return false;
+  return text[length] == 0 || text[length] == L'\\' || text[length] == L'/';
+}

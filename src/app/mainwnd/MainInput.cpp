@@ -420,10 +420,7 @@ LRESULT OnAddressNotify(CFileManagerDlg* window, int controlId, NMHDR* header) {
         wchar_t address[kAddressChars], image[kAddressChars];
         GetWindowTextW(window->Item(IDC_IMAGE_LIST), address, kAddressChars);
         SplitImageAddress(address, image, kAddressChars, nullptr, 0);
-        const int length = lstrlenW(image);
-        const wchar_t next = lstrlenW(end->szText) >= length ? end->szText[length] : L'?';
-        if (!length || _wcsnicmp(end->szText, image, length) != 0 ||
-            (next != 0 && next != L'\\' && next != L'/')) {
+        if (!IsSameImageOrInside(end->szText, image)) {
           delete[] window->m_writeBackPath;
           window->m_writeBackPath = nullptr;
           CFileManagerDlg::HideTip(window->m_writeBackTip);

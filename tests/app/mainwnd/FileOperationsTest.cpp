@@ -237,6 +237,15 @@ TEST_F(FileOperationsTest, ProgressRangeOfSmallAndEmptyTotals) {
   EXPECT_FALSE(IsWindowVisible(bar));
   EXPECT_EQ(1u, ListCopyProgress(1, 0, 0, 0, 0, 0, 0, 0, bar)) << "an existing target is replaced";
 
+  // While an operation runs a second one is refused, and said so.
+  window_->m_busy = 1;
+  SendMessageW(hwnd_, WM_COMMAND, ID_ADD_FILES, 0);
+  EXPECT_TRUE(IsWindowEnabled(Item(IDC_HOST_LIST))) << "nothing started";
+  wchar_t running[256];
+  LoadUiString(GetModuleHandleW(nullptr), IDS_OPERATION_RUNNING, kLangChinese, running, 256);
+  EXPECT_STREQ(running, window_->m_statusText);
+  window_->m_busy = 0;
+
   // The usage of a volume without clusters is 0 %.
   VolumeInfoRecord empty = {};
   wchar_t text[720];
@@ -337,6 +346,17 @@ TEST_F(FileOperationsTest, ImageFileDropOpensAndBarsTakeNoDrops) {
   Pump();
   EXPECT_EQ(vt::ToWin(second) + L"\\", Text(Item(IDC_IMAGE_LIST)));
   EXPECT_FALSE(HasRow(Item(IDC_IMAGE_LIST), L"second.img"));
+
+  // A write-back file stays with its image and the folders inside it, and
+  // goes with another image whose path merely begins with the same text.
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(second) + " " + vt::Q(second + "x")));
+  const std::wstring fix = vt::ToWin(dir_ + "/wks.fix");
+  window_->m_writeBackPath = new wchar_t[fix.size() + 1];
+  lstrcpyW(window_->m_writeBackPath, fix.c_str());
+  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(second) + L"\\Zeta");
+  ASSERT_NE(nullptr, window_->m_writeBackPath) << "a folder inside the image keeps it";
+  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(second + "x"));
+  EXPECT_EQ(nullptr, window_->m_writeBackPath) << "another image drops it";
 
   // WM_DROPFILES over the status bar and the toolbar.
   Navigate(IDC_HOST_ADDRESS, vt::ToWin(dir_ + "/out"));
