@@ -389,11 +389,13 @@ LRESULT OnListNotify(CFileManagerDlg* window, int controlId, NMHDR* header) {
       UpdateToolbarState(window, list);
       return 0;
     case LVN_ITEMCHANGED: {
+      // Only state changes: a filling list reports every text it is given,
+      // and a look at the selection for each would cost the square of the
+      // items.
       NMLISTVIEW* change = reinterpret_cast<NMLISTVIEW*>(header);
-      if ((change->uChanged & LVIF_STATE) &&
-          ((change->uOldState ^ change->uNewState) & LVIS_SELECTED)) {
+      if (!(change->uChanged & LVIF_STATE)) return 0;
+      if ((change->uOldState ^ change->uNewState) & LVIS_SELECTED)
         UpdateToolbarState(window, nullptr);
-      }
       ShowSelectionDetails(window, list);
       return 0;
     }
