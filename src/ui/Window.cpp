@@ -1,5 +1,7 @@
 #include "ui/Window.h"
 
+#include <wchar.h>
+
 #include <windowsx.h>
 
 #include "ui/UiLanguage.h"
@@ -324,8 +326,19 @@ BOOL CWindow::RunMessageLoop() {
       closing = true;
     } else if (!closing && msg.hwnd && IsWindow(msg.hwnd) && m_hWnd &&
                GetPropW(m_hWnd, kObjectProperty)) {
-      if (PreTranslateMessage(&msg)) continue;
-      if (IsDialogMessageW(m_hWnd, &msg)) continue;
+      // A modeless dialog of this thread (a viewer, a find box) gets its
+      // own keys: its translation first, then its dialog navigation.
+      HWND root = GetAncestor(msg.hwnd, GA_ROOT);
+      wchar_t cls[8] = L"";
+      if (root && root != m_hWnd && GetClassNameW(root, cls, 8) && !wcscmp(cls, L"#32770") &&
+          GetWindowThreadProcessId(root, nullptr) == GetCurrentThreadId()) {
+        CWindow* other = static_cast<CWindow*>(GetPropW(root, kObjectProperty));
+        if (other && other->PreTranslateMessage(&msg)) continue;
+        if (IsDialogMessageW(root, &msg)) continue;
+      } else {
+        if (PreTranslateMessage(&msg)) continue;
+        if (IsDialogMessageW(m_hWnd, &msg)) continue;
+      }
     }
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
