@@ -61,7 +61,7 @@ wchar_t* LoadCommandLineHelp(HMODULE module, LANGID language) {
   return text;
 }
 
-int ShowCommandLineHelp(LANGID language) {
+int ShowCommandLineHelp(LANGID language, CWindow* owner) {
   wchar_t* text = LoadCommandLineHelp(GetProgramModule(), language);
   if (!text) return 0;
   CHelpBox* box = new (std::nothrow) CHelpBox;
@@ -70,9 +70,13 @@ int ShowCommandLineHelp(LANGID language) {
     SetWindowLanguage(language, box);
     // Deleted by the framework when its window goes; a dialog that could not
     // be created never had one.
-    if (box->Create(nullptr, IDD_COMMAND_LINE_HELP, TRUE, LPARAM(text)) == -1 && !box->m_hWnd)
+    if (box->Create(owner, IDD_COMMAND_LINE_HELP, TRUE, LPARAM(text)) == -1 && !box->m_hWnd)
       delete box;
   }
   delete[] text;
   return 1;
+}
+
+int ShowCommandLineHelp(LANGID language) {
+  return ShowCommandLineHelp(language, nullptr);
 }

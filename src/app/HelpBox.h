@@ -21,6 +21,7 @@ class CHelpBox : public CWindow {
 // missing.
 wchar_t* LoadCommandLineHelp(HMODULE module, LANGID language);
 
-// Shows the help in `language` and returns when it is closed. 0 when there
-// is no help text to show.
+// Shows the help in `language` over owner (none from the command line)
+// and returns when it is closed. 0 when there is no help text to show.
+int ShowCommandLineHelp(LANGID language, CWindow* owner);
 int ShowCommandLineHelp(LANGID language);

@@ -12,6 +12,7 @@
 #include "app/mainwnd/AddressBarEdit.h"
 #include "app/mainwnd/AddressLinks.h"
 #include "app/mainwnd/FileCommands.h"
+#include "app/mainwnd/ToolCommands.h"
 #include "app/mainwnd/FileWorkers.h"
 #include "app/mainwnd/MainMenus.h"
 #include "app/mainwnd/DrawnIcons.h"
@@ -430,7 +431,7 @@ void CFileManagerDlg::OnTimer(UINT_PTR id) {
 }
 
 LRESULT CFileManagerDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
-  if (HandleFileCommand(this, wParam, lParam)) return 1;
+  if (HandleFileCommand(this, wParam, lParam) || HandleToolCommand(this, wParam, lParam)) return 1;
   if (HIWORD(wParam) == CBN_SELCHANGE && LOWORD(wParam) == IDC_HOST_ADDRESS) {
     NavigateHostAddress(this, reinterpret_cast<HWND>(lParam));
     return 1;
