@@ -428,12 +428,17 @@ bool CStorePackageDlg::ChooseStoreRoot() {
 }
 
 void CStorePackageDlg::StartImport() {
+  // Busy from here, not only from the worker's first step: a close request
+  // in between would free the object the new thread is about to use.
+  InterlockedExchange(&m_busy, 1);
   BeginImportControls();
   HANDLE thread = StartWindowThread(this, &CStorePackageDlg::ImportThread, 0);
-  if (thread)
+  if (thread) {
     CloseHandle(thread);
-  else
+  } else {
+    InterlockedExchange(&m_busy, 0);
     EndImportControls();
+  }
 }
 
 DWORD CStorePackageDlg::ImportThread(LPARAM) {
@@ -503,9 +508,18 @@ DWORD CStorePackageDlg::ImportThread(LPARAM) {
     }
     delete[] files;
   }
+  // Once the flag is clear the window may close and free this object: only
+  // the handle read before is used afterwards.
+  HWND window = m_hWnd;
   InterlockedExchange(&m_busy, 0);
-  EndImportControls();
+  PostMessageW(window, kImportEndedMessage, 0, 0);
   return 0;
+}
+
+LRESULT CStorePackageDlg::PreDispatch(UINT message, WPARAM, LPARAM) {
+  if (message != kImportEndedMessage) return 0;
+  EndImportControls();
+  return 1;
 }
 
 bool CStorePackageDlg::CommitDroppedCombo() {

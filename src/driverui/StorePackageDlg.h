@@ -64,6 +64,11 @@ class CStorePackageDlg : public CWindow {
  public:
   CStorePackageDlg(CMountedImage* image, int storeClass);
 
+  // The import worker's end reaches the window as a message, so that the
+  // worker never touches the window object once its busy flag is clear.
+  static const UINT kImportEndedMessage = WM_APP + 0x21;
+  LRESULT PreDispatch(UINT message, WPARAM wParam, LPARAM lParam) override;
+
   // The target Windows of the list.
   virtual uint32_t Target() = 0;
   // The group a new row goes to.
