@@ -66,6 +66,22 @@ void WriteFailed(CWindow* dialog) {
   ShowEditorMessage(dialog, dialog->m_hWnd, IDS_REG_WRITE_FAILED, 0, MB_ICONEXCLAMATION);
 }
 
+// Writes the data into the value the dialog opened on (its type kept); on
+// success the row shows it and the dialog closes, else string 163 and the
+// dialog stays open.
+void WriteAndClose(CWindow* dialog, CMountedImage* image, uint32_t rowType, const void* data,
+                   uint32_t size) {
+  std::wstring path, name;
+  PathAndName(dialog, &path, &name);
+  if (path.empty() ||
+      image->RegWriteValueData(path.c_str(), name.c_str(), data, size) != REG_STATUS_OK) {
+    WriteFailed(dialog);
+    return;
+  }
+  SetRowData(dialog, rowType, static_cast<const uint8_t*>(data), size);
+  PostMessageW(dialog->m_hWnd, WM_CLOSE, 0, 0);
+}
+
 void UnlimitText(HWND dialog) {
   SendDlgItemMessageW(dialog, IDC_VALUE_DATA, EM_LIMITTEXT, 0, 0);
 }
@@ -167,17 +183,8 @@ LRESULT CStringDlg::OnCommand(WPARAM wParam, LPARAM) {
   if (id == IDCANCEL) {
     PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
   } else if (id == IDOK) {
-    std::wstring path, name;
-    PathAndName(this, &path, &name);
     std::wstring text = ItemText(m_hWnd, IDC_VALUE_DATA);
-    const uint32_t bytes = (uint32_t)(text.size() + 1) * 2;
-    if (path.empty() || m_image->RegWriteValueData(path.c_str(), name.c_str(), text.c_str(),
-                                                   bytes) != REG_STATUS_OK) {
-      WriteFailed(this);
-      return 0;
-    }
-    SetRowData(this, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()), bytes);
-    PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
+    WriteAndClose(this, m_image, REG_SZ, text.c_str(), (uint32_t)(text.size() + 1) * 2);
   }
   return 0;
 }
@@ -212,17 +219,8 @@ LRESULT CMultiSzDlg::OnCommand(WPARAM wParam, LPARAM) {
   if (id == IDCANCEL) {
     PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
   } else if (id == IDOK) {
-    std::wstring path, name;
-    PathAndName(this, &path, &name);
     std::wstring list = LinesToMultiSz(ItemText(m_hWnd, IDC_VALUE_DATA));
-    const uint32_t bytes = (uint32_t)list.size() * 2;
-    if (path.empty() || m_image->RegWriteValueData(path.c_str(), name.c_str(), list.data(),
-                                                   bytes) != REG_STATUS_OK) {
-      WriteFailed(this);
-      return 0;
-    }
-    SetRowData(this, REG_MULTI_SZ, reinterpret_cast<const uint8_t*>(list.data()), bytes);
-    PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
+    WriteAndClose(this, m_image, REG_MULTI_SZ, list.data(), (uint32_t)list.size() * 2);
   }
   return 0;
 }
@@ -269,8 +267,6 @@ LRESULT CIntegerDlg::OnCommand(WPARAM wParam, LPARAM) {
     return 0;
   }
   if (id != IDOK || RowOf(this) < 0) return 0;
-  std::wstring path, name;
-  PathAndName(this, &path, &name);
   const uint32_t type = RowType(this);
   if (type != REG_DWORD && type != REG_DWORD_BIG_ENDIAN && type != REG_QWORD) {
     WriteFailed(this);
@@ -282,13 +278,7 @@ LRESULT CIntegerDlg::OnCommand(WPARAM wParam, LPARAM) {
   const uint32_t size = type == REG_QWORD ? 8 : 4;
   for (uint32_t i = 0; i < size; ++i)
     bytes[i] = (uint8_t)(v >> (8 * (type == REG_DWORD_BIG_ENDIAN ? 3 - i : i)));
-  if (path.empty() ||
-      m_image->RegWriteValueData(path.c_str(), name.c_str(), bytes, size) != REG_STATUS_OK) {
-    WriteFailed(this);
-    return 0;
-  }
-  SetRowData(this, type, bytes, size);
-  PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
+  WriteAndClose(this, m_image, type, bytes, size);
   return 0;
 }
 

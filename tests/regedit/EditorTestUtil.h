@@ -237,8 +237,11 @@ namespace edtest {
 // Shows the window, lets it paint and saves its picture as
 // <build>/regedit-pictures/<name>-<language>.png.
 inline void Picture(HWND window, const std::string& name, LANGID language) {
-  const std::string shots = vt::BinaryDirUnix() + "/regedit-pictures";
-  vt::Sh("mkdir -p " + vt::Q(shots));
+  static const std::string shots = [] {
+    std::string dir = vt::BinaryDirUnix() + "/regedit-pictures";
+    vt::Sh("mkdir -p " + vt::Q(dir));
+    return dir;
+  }();
   ShowWindow(window, SW_SHOWNORMAL);
   SetForegroundWindow(window);
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
