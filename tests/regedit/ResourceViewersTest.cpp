@@ -209,16 +209,12 @@ TEST_F(ResourceViewersTest, ListsDescriptorsAndRequirementPages) {
       EXPECT_EQ(L"0x2", Text(dma, IDC_REQ_MAX_CHANNEL));
     }));
 
-    // Pictures of both viewers in the three languages.
-    for (LANGID language : {1041, 1042, 2052}) {
-      dlg->m_language = language;
-      EXPECT_TRUE(View<CResourceListDlg>(dlg, L"list",
-                                         [&](HWND h) { Picture(h, "resource-list", language); }));
-      EXPECT_TRUE(View<CRequirementsListDlg>(dlg, L"req", [&](HWND h) {
-        SelectListRow(GetDlgItem(h, IDC_RESOURCE_DESCRIPTORS), 2);
-        Picture(h, "requirements-list", language);
-      }));
-    }
+    // A picture of the requirements viewer in Japanese.
+    dlg->m_language = 1041;
+    EXPECT_TRUE(View<CRequirementsListDlg>(dlg, L"req", [&](HWND h) {
+      SelectListRow(GetDlgItem(h, IDC_RESOURCE_DESCRIPTORS), 2);
+      Picture(h, "requirements-list", 1041);
+    }));
     dlg->m_language = 2052;
 
     // Mutated lists through the windows: counts far beyond the data, data
