@@ -37,7 +37,7 @@ std::wstring CellText(HWND list, int row, int column) {
 }  // namespace
 
 CBootMenuDlg::CBootMenuDlg(CWindow* parent, CMountedImage* image)
-    : m_image(image), m_loaded(false) {
+    : m_image(image), m_loaded(false), m_beforeWindows8(false) {
   Create(parent, IDD_BOOT_MENU, TRUE, reinterpret_cast<LPARAM>(image));
 }
 
@@ -73,6 +73,7 @@ LRESULT CBootMenuDlg::OnInitDialog() {
   } else if (m_image) {
     options.beforeWindows8 = IsBeforeWindows8(m_image->GetWindowsVersion());
   }
+  m_beforeWindows8 = options.beforeWindows8;
   ShowOptions(options);
   // What OK compares with: the options as the controls show them now.
   m_read = CollectOptions();
@@ -114,7 +115,7 @@ BootOptions CBootMenuDlg::CollectOptions() const {
   int rows = (int)SendMessageW(list, LVM_GETITEMCOUNT, 0, 0);
   for (int row = 0; row < rows; ++row)
     o.entries.push_back(BootEntry{CellText(list, row, 1), CellText(list, row, 0)});
-  o.beforeWindows8 = IsWindowVisible(GetDlgItem(m_hWnd, IDC_BOOT_SHOW_MENU)) != FALSE;
+  o.beforeWindows8 = m_beforeWindows8;
   o.menu = Checked(m_hWnd, o.beforeWindows8 ? IDC_BOOT_SHOW_MENU : IDC_BOOT_TILE_MENU);
   o.wait = Checked(m_hWnd, IDC_BOOT_WAIT);
   wchar_t text[16] = {};

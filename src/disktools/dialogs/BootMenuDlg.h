@@ -24,6 +24,7 @@ class CBootMenuDlg : public CWindow {
   CMountedImage* m_image;
   BootOptions m_read;  // as shown when the dialog opened
   bool m_loaded;
+  bool m_beforeWindows8;  // the image's Windows: the show-menu check, else the tile-menu check
 
  private:
   void ShowOptions(const BootOptions& options);
