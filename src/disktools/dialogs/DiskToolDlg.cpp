@@ -117,8 +117,10 @@ void CDiskToolDlg::InitControls(const int* lists, int listCount, const int* comb
     SetExplorerListTheme(list, m_version);
     RECT rc;
     GetClientRect(list, &rc);
-    int size = (rc.right - rc.left) / 3;
-    InsertColumn(list, 0, IDS_COLUMN_NAME, rc.right - rc.left - size - 4);
+    // Room for a vertical scroll bar: the rows never need a horizontal one.
+    int width = rc.right - rc.left - GetSystemMetrics(SM_CXVSCROLL);
+    int size = width / 3;
+    InsertColumn(list, 0, IDS_COLUMN_NAME, width - size);
     InsertColumn(list, 1, IDS_COLUMN_SIZE, size);
   }
 }
