@@ -13,6 +13,7 @@
 
 #include "../../image/MountedImageTestUtil.h"
 #include "../../registry/FacadeTestUtil.h"
+#include "app/NewImage.h"
 #include "DialogTestUtil.h"
 #include "disktools/copy/VolumeCopy.h"
 #include "disktools/dialogs/BackupImageDlg.h"
@@ -20,7 +21,6 @@
 #include "disktools/dialogs/ConvertImageDlg.h"
 #include "disktools/dialogs/CreateImageDlg.h"
 #include "disktools/dialogs/DiskToolHistory.h"
-#include "disktools/dialogs/NewImage.h"
 #include "image/host/HostVolume.h"
 #include "resources/ResourceIds.h"
 #include "ui/UiResources.h"
@@ -464,7 +464,7 @@ TEST_F(DiskToolDlgTest, CreateDescribesImagesThatAreMadeSound) {
   EXPECT_EQ(L'Z', params.driveLetter);
   EXPECT_EQ(0u, params.gpt);
   EXPECT_EQ(1u, params.plainData);
-  ASSERT_TRUE(CreateImageFromParams(nullptr, params));
+  ASSERT_TRUE(CreateEmptyImageFile(params.imagePath, params.sizeMiB, params.gpt, params.plainData));
   std::string raw = Flatten(mbr), out;
   uint64_t first = 0, count = 0;
   ASSERT_TRUE(PartitionOf(raw, 1, &first, &count));
@@ -474,7 +474,8 @@ TEST_F(DiskToolDlgTest, CreateDescribesImagesThatAreMadeSound) {
   RunCreate(&gptParams, dir, true);
   const std::wstring gpt = vt::ToWin(dir + "/gpt.img");
   ASSERT_EQ(gpt, std::wstring(gptParams.imagePath));
-  ASSERT_TRUE(CreateImageFromParams(nullptr, gptParams));
+  ASSERT_TRUE(CreateEmptyImageFile(gptParams.imagePath, gptParams.sizeMiB, gptParams.gpt,
+                                   gptParams.plainData));
   raw = Flatten(gpt);
   // The layout the creation was given: the EFI system partition, then the
   // data partition ending 4096 sectors before the disk's end. The
