@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "../ui/UiTestUtil.h"
-#include "StoreTestUtil.h"
+#include "../../ui/UiTestUtil.h"
+#include "../StoreTestUtil.h"
 #include "TestSupport.h"
 #include "driverui/DriverIcons.h"
 #include "driverui/DriverListDraw.h"

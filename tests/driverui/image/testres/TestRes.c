@@ -1,5 +1,6 @@
 /* A resource library for the driver window tests: one string (1001) and a
-   version resource naming "Microsoft Corporation". Its entry point leaves a
+   version resource naming "Microsoft Corporation" and the setup package's
+   original file name "VroSetup.exe". Its entry point leaves a
    marker file in the temporary folder, so a test can tell whether the
    library was ever run rather than read as data. */
 #include <windows.h>

@@ -13,6 +13,7 @@
 #include "ImageDriverTestUtil.h"
 #include "driverui/DriverListDraw.h"
 #include "driverui/ImgDisplayDrvDlg.h"
+#include "driverui/ImgDrvPropertyDlg.h"
 #include "driverui/ImgMgrDrvDlg.h"
 #include "driverui/ImgNetDrvDlg.h"
 
@@ -187,6 +188,48 @@ TEST_F(NetPage, RowsStatesUpdateDeleteAndWriteBack) {
                    "Service"));
   EXPECT_EQ("<missing>",
             rt::HivexGet(sys, "ControlSet001\\Enum\\PCI\\VEN_10EC&DEV_8168\\4&1", "Driver"));
+}
+
+// Pictures of both pages and of the advanced page in the three languages,
+// into <build>/driverui-pictures.
+TEST_F(NetPage, PicturesInThreeLanguages) {
+  AddStoreVersion("12.18.9.9");
+  const std::string dir = vt::BinaryDirUnix() + "/driverui-pictures";
+  vt::Sh("mkdir -p " + vt::Q(dir));
+  CMountedImage image;
+  ASSERT_GE(image.OpenImage(disk.path.c_str(), nullptr, 0, 1), 0);
+  for (LANGID language : {2052, 1041, 1042}) {
+    Parent parent(language);
+    auto picture = [&](HWND window, const std::string& name) {
+      uitest::Pump();
+      RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+      uitest::Pump();
+      RECT rc;
+      GetWindowRect(window, &rc);
+      EXPECT_TRUE(
+          uitest::Screenshot(rc, dir + "/" + name + "-" + std::to_string(language) + ".png"));
+    };
+    EXPECT_TRUE(Modal<CImgMgrDrvDlg>::Run(
+        [&] { new CImgMgrDrvDlg(&parent, &image); },
+        [&](CImgMgrDrvDlg* dlg) {
+          HWND page = GetDlgItem(dlg->m_hWnd, 138);
+          HWND list = GetDlgItem(page, 1001);
+          SelectOnly(list, FindRow(list, L"Vro Gigabit Network Connection"));
+          picture(dlg->m_hWnd, "network");
+          SelectTab(dlg->m_hWnd, 1);
+          picture(dlg->m_hWnd, "display");
+          SelectTab(dlg->m_hWnd, 0);
+          EXPECT_TRUE(Modal<CImgNetDrvPropertyDlg>::Run([&] { Click(page, 1004); },
+                                                        [&](CImgNetDrvPropertyDlg* sheet) {
+                                                          picture(sheet->m_hWnd, "advanced");
+                                                          SelectTab(sheet->m_hWnd, 1);
+                                                          picture(sheet->m_hWnd, "information");
+                                                          SelectTab(sheet->m_hWnd, 2);
+                                                          picture(sheet->m_hWnd, "protocols");
+                                                          Click(sheet->m_hWnd, IDCANCEL);
+                                                        }));
+        }));
+  }
 }
 
 }  // namespace

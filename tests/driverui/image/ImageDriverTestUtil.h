@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "../infinstall/InfTestUtil.h"
-#include "../registry/FacadeTestUtil.h"
-#include "../ui/UiTestUtil.h"
-#include "StoreTestUtil.h"
+#include "../../infinstall/InfTestUtil.h"
+#include "../../registry/FacadeTestUtil.h"
+#include "../../ui/UiTestUtil.h"
+#include "../StoreTestUtil.h"
 #include "TestSupport.h"
 #include "driverstore/DriverStore.h"
 #include "image/mount/MountedImage.h"
