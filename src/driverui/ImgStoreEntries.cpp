@@ -1,6 +1,7 @@
 #include "driverui/ImgStoreEntries.h"
 
 #include "driverstore/DriverStore.h"
+#include "driverui/ImgVroDrvDlg.h"
 #include "driverui/SetupDrvDlg.h"
 
 INT_PTR RunDriverSetupDialog(CWindow* page, CMountedImage* image, int storeClass) {
@@ -12,7 +13,6 @@ INT_PTR RunDriverSetupDialog(CWindow* page, CMountedImage* image, int storeClass
 }
 
 void CreateOwnProgramsPage(CWindow* container, LPARAM param, CMountedImage* image) {
-  (void)container;
   (void)param;
-  (void)image;
+  new CImgVroDrvDlg(container, image);
 }
