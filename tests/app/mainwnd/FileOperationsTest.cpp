@@ -22,6 +22,7 @@
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileWorkers.h"
 #include "app/mainwnd/PartitionDlg.h"
+#include "common/ReparseLink.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/MountRw.h"
 #include "image/volume/VolumeTypes.h"
@@ -484,6 +485,30 @@ TEST_F(FileOperationsTest, FailedMergeShowsRedAndEnablesThePanes) {
   for (int id : {IDC_IMAGE_ADDRESS, IDC_IMAGE_LIST, IDC_HOST_ADDRESS, IDC_HOST_LIST, IDC_TOOLBAR})
     EXPECT_TRUE(IsWindowEnabled(Item(id)));
   EXPECT_EQ("y", FileText(dir_ + "/host/noext")) << "the files stay as they were";
+}
+
+}  // namespace
+
+namespace {
+
+// Deleting a link on the host side never reaches into what it points to:
+// the target and its files stay.
+TEST_F(FileOperationsTest, HostDeleteNeverFollowsALink) {
+  const std::wstring keep = vt::ToWin(dir_ + "/keep"), out = vt::ToWin(dir_ + "/out");
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir_ + "/keep") + " && printf data > " +
+                      vt::Q(dir_ + "/keep/precious.txt")));
+  // Under Wine a link of the host's file system shows as a reparse point.
+  if (!CreateReparseLink((out + L"\\link").c_str(), keep.c_str(), kReparseTagJunction, TRUE))
+    ASSERT_EQ(0, vt::Sh("ln -s ../keep " + vt::Q(dir_ + "/out/link")));
+  if (!(GetFileAttributesW((out + L"\\link").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT))
+    GTEST_SKIP() << "no link that shows as one on this platform";
+  Navigate(IDC_HOST_ADDRESS, out);
+  SelectNames(Item(IDC_HOST_LIST), {L"link", L".."});
+  // Whether the link itself can go is the platform's (Wine keeps a host
+  // file system's link); what it points to is never touched.
+  DeleteHostSelection(Item(IDC_HOST_LIST));
+  EXPECT_TRUE(HasRow(Item(IDC_HOST_LIST), L".."));
+  EXPECT_EQ("data", FileText(dir_ + "/keep/precious.txt"));
 }
 
 }  // namespace
