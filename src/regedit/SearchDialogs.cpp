@@ -196,10 +196,12 @@ LRESULT CSearchProgressDlg::OnInitDialog() {
   } else if (HTREEITEM root = TreeView_GetRoot(tree)) {
     m_start.keyPath = GetKeyItemPath(tree, root);
   }
-  if (HANDLE thread = StartWindowThread(this, &CSearchProgressDlg::RunSearchWorker, 0))
+  if (HANDLE thread = StartWindowThread(this, &CSearchProgressDlg::RunSearchWorker, 0)) {
     CloseHandle(thread);
-  else
-    PostMessageW(m_hWnd, WM_CLOSE, 0, (m_done = 1, 0));
+  } else {
+    m_done = 1;
+    PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
+  }
   return 1;
 }
 
