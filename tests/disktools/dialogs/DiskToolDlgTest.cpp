@@ -8,6 +8,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,25 +31,36 @@ namespace {
 
 const wchar_t kHistoryRoot[] = L"Software\\VroMount\\History\\";
 
-// ---- The scripted host volume "P:" over a disk image file.
-std::wstring g_driveFile;
+// ---- The scripted host volumes "P:" and "Q:", each the first partition of
+// a disk image file served as "\\.\PhysicalDrive1" and "...2".
+std::wstring g_driveFiles[2];
+std::map<HANDLE, DWORD> g_volumeDisks;  // volume handle -> disk number
 HANDLE WINAPI ScriptCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                                DWORD disposition, DWORD, HANDLE) {
   std::wstring n(name), file;
-  if (n == L"\\\\.\\PhysicalDrive1") file = g_driveFile;
-  if (n == L"\\\\.\\P:") file = g_driveFile + L".vol";
+  DWORD volumeDisk = 0;
+  for (DWORD disk = 1; disk <= 2; ++disk) {
+    if (g_driveFiles[disk - 1].empty()) continue;
+    if (n == L"\\\\.\\PhysicalDrive" + std::to_wstring(disk)) file = g_driveFiles[disk - 1];
+    if (n == std::wstring(L"\\\\.\\") + wchar_t(L'O' + disk) + L":") {
+      file = g_driveFiles[disk - 1] + L".vol";
+      volumeDisk = disk;
+    }
+  }
   if (file.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  return CreateFileW(file.c_str(), access, share, nullptr, disposition, 0, nullptr);
+  HANDLE h = CreateFileW(file.c_str(), access, share, nullptr, disposition, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE && volumeDisk) g_volumeDisks[h] = volumeDisk;
+  return h;
 }
-BOOL WINAPI ScriptIoctl(HANDLE, DWORD code, LPVOID, DWORD, LPVOID out, DWORD, LPDWORD returned,
+BOOL WINAPI ScriptIoctl(HANDLE h, DWORD code, LPVOID, DWORD, LPVOID out, DWORD, LPDWORD returned,
                         LPOVERLAPPED) {
   if (code == IOCTL_STORAGE_GET_DEVICE_NUMBER) {
     STORAGE_DEVICE_NUMBER* n = (STORAGE_DEVICE_NUMBER*)out;
     n->DeviceType = FILE_DEVICE_DISK;
-    n->DeviceNumber = 1;
+    n->DeviceNumber = g_volumeDisks.count(h) ? g_volumeDisks[h] : 1;
     n->PartitionNumber = 1;
     *returned = sizeof *n;
     return TRUE;
@@ -63,7 +75,7 @@ struct NoShadowCopy : IShadowCopyClient {
   void Release() override {}
 } g_noVss;
 CHostVolume* ScriptVolume(wchar_t letter) {
-  CHostVolume* v = new CHostVolume(letter == L'P' ? &kScriptApi : nullptr);
+  CHostVolume* v = new CHostVolume(letter == L'P' || letter == L'Q' ? &kScriptApi : nullptr);
   v->SetShadowCopyClient(&g_noVss);
   return v;
 }
@@ -187,7 +199,11 @@ class DiskToolDlgTest : public ::testing::Test {
          {kBackupTargetHistory, kConvertSourceHistory, kConvertTargetHistory, kCreateTargetHistory})
       RegDeleteTreeW(HKEY_CURRENT_USER, (kHistoryRoot + std::wstring(name)).c_str());
   }
-  void TearDown() override { SetHostVolumeFactory(nullptr); }
+  void TearDown() override {
+    SetHostVolumeFactory(nullptr);
+    g_driveFiles[0].clear();
+    g_driveFiles[1].clear();
+  }
 };
 
 // Fake rows stand for host volumes (Wine's drives are not NTFS).
@@ -253,7 +269,7 @@ TEST_F(DiskToolDlgTest, ProgressAndHistory) {
 // left; a second start copies the volume, saves the history and closes.
 TEST_F(DiskToolDlgTest, BackupStopsOnCloseThenCopiesTheVolume) {
   mi::Disk disk = mi::MakeDisk("mbr2048");
-  g_driveFile = disk.path;
+  g_driveFiles[0] = disk.path;
   ASSERT_TRUE(vt::WriteAll(disk.path + L".vol", "", 0));
   SetHostVolumeFactory(ScriptVolume);
   const std::wstring target = vt::ToWin(disk.dir + "/backup.img");
@@ -298,16 +314,21 @@ TEST_F(DiskToolDlgTest, BackupStopsOnCloseThenCopiesTheVolume) {
   ExpectCopiedVolume(Flatten(target), 1, disk);
 }
 
-// The clone dialog's choice of rows and its failure paths.
-TEST_F(DiskToolDlgTest, CloneChoosesTwoDifferentVolumes) {
+// The clone dialog's choice of rows, its failure paths, and a clone of
+// "P:" onto the larger "Q:" over the scripted platform: the target holds
+// the source's files in a file system grown back to its own size.
+TEST_F(DiskToolDlgTest, CloneChoosesTwoVolumesAndCopies) {
+  mi::Disk disk = mi::MakeDisk("mbr2048");
+  const std::string targetUnix = disk.dir + "/target.img";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(targetUnix) + " --size 32 --layout mbr2048"));
   dlgtest::Parent parent(2052);
   dlgtest::Run<CCloneImageDlg>(
       [&] { new CCloneImageDlg(&parent); },
       [&](CCloneImageDlg* dlg) {
         HWND w = dlg->m_hWnd;
         HWND source = GetDlgItem(w, IDC_DT_VOLUMES), target = GetDlgItem(w, IDC_DT_TARGET_VOLUMES);
-        ShowVolumes(source, {L'Q', L'R'});
-        ShowVolumes(target, {L'Q', L'R'});
+        ShowVolumes(source, {L'P', L'Q'});
+        ShowVolumes(target, {L'P', L'Q'});
         auto click = [&](HWND list, int id, int row) {
           ListSelectItem(list, row);
           NMITEMACTIVATE n = {};
@@ -315,12 +336,12 @@ TEST_F(DiskToolDlgTest, CloneChoosesTwoDifferentVolumes) {
           n.iItem = row;
           SendMessageW(w, WM_NOTIFY, id, (LPARAM)&n);
         };
-        click(source, IDC_DT_VOLUMES, 0);
+        click(target, IDC_DT_TARGET_VOLUMES, 0);
         EXPECT_FALSE(IsWindowEnabled(GetDlgItem(w, IDOK)));
-        click(target, IDC_DT_TARGET_VOLUMES, 0);  // the same row: the source's goes
-        EXPECT_EQ(-1, ListView_GetNextItem(source, -1, LVNI_SELECTED));
+        click(source, IDC_DT_VOLUMES, 0);  // the same row: the target's goes
+        EXPECT_EQ(-1, ListView_GetNextItem(target, -1, LVNI_SELECTED));
         EXPECT_FALSE(IsWindowEnabled(GetDlgItem(w, IDOK)));
-        click(source, IDC_DT_VOLUMES, 1);
+        click(target, IDC_DT_TARGET_VOLUMES, 1);
         EXPECT_TRUE(IsWindowEnabled(GetDlgItem(w, IDOK)));
         dlg->m_wow64 = TRUE;
         Command(w, IDOK);
@@ -332,7 +353,22 @@ TEST_F(DiskToolDlgTest, CloneChoosesTwoDifferentVolumes) {
         ASSERT_TRUE(WaitIdle(dlg));
         EXPECT_EQ(String(IDS_DISK_TOOL_ERROR), dlgtest::Text(w, IDC_DT_STATUS));
         EXPECT_TRUE(IsWindowVisible(w));
+
+        g_driveFiles[0] = disk.path;
+        g_driveFiles[1] = vt::ToWin(targetUnix);
+        ASSERT_TRUE(vt::WriteAll(g_driveFiles[0] + L".vol", "", 0));
+        ASSERT_TRUE(vt::WriteAll(g_driveFiles[1] + L".vol", "", 0));
+        SetHostVolumeFactory(ScriptVolume);
+        Command(w, IDOK);
+        EXPECT_TRUE(WaitEnded(w));
       });
+  ExpectCopiedVolume(targetUnix, 1, disk);
+  std::string out;
+  EXPECT_EQ(0, OnSectors(targetUnix, 2048, 32 * 2048,
+                         "ntfsinfo -m \"$DEV\" | grep -q 'Volume Size in Clusters: " +
+                             std::to_string(32 * 2048 * 512 / 4096 - 1) + "'",
+                         &out))
+      << out;
 }
 
 // Convert to the end: an existing target is kept when the answer is No,
