@@ -428,34 +428,13 @@ int CImgDisplayDrvDlg::InstallFromStore(const wchar_t* deviceKey, uint32_t versi
                                         const wchar_t* target, const wchar_t* package,
                                         const wchar_t* versionFolder, const wchar_t* enumerator,
                                         const wchar_t* instanceKey) {
-  wchar_t folder[kPathChars];
-  GetDriverStoreRoot(folder);
-  for (const wchar_t* part : {L"Display", target, package, versionFolder})
-    AppendPathPart(folder, kPathChars, part);
-  if (!ExtractDeviceInf(m_image, version, folder, enumerator, deviceKey)) return 0;
-  wchar_t inf[kPathChars];
-  wcscpy(inf, folder);
-  AppendPathPart(inf, kPathChars, (std::wstring(deviceKey) + L".inf").c_str());
-  wchar_t script[kPathChars];
-  if (!CreateTempFileName(script, L"Ins")) return 0;
-  std::wstring deviceInstance = std::wstring(enumerator) + L"\\" + deviceKey + L"\\" + instanceKey;
   CInfInstaller installer;
-  installer.Init(m_image, version, controlSet, kInfClassDisplay, L"Display",
-                 L"{4d36e968-e325-11ce-bfc1-08002be10318}", 1, 0);
-  wchar_t service[100] = L"", serviceImage[160] = L"";
-  if (!installer.StageDriverRegistry(inf, script, instance, nullptr, deviceInstance.c_str(),
-                                     service, serviceImage, 160)) {
-    DeleteFileW(script);
-    return 0;
-  }
-  if (installer.RemoveReplacedDriver(service, FindFileNamePart(serviceImage), instance))
-    installer.AssignServiceTag(service, script);
-  std::wstring driverKey = std::wstring(kDisplayClass) + L"\\" + instance;
-  installer.StageDeviceInstanceKeys(inf, script, enumerator, service, driverKey.c_str());
-  int ok = installer.CopyDriverFiles(inf, script, driverKey.c_str()) &&
-           m_image->ImportRegFile(script) == 0;
-  DeleteFileW(script);
-  return ok ? 1 : 0;
+  wchar_t script[kPathChars];
+  int imported =
+      ImportFromStore(&installer, kInfClassDisplay, L"Display", deviceKey, version, controlSet,
+                      instance, target, package, versionFolder, enumerator, instanceKey, script);
+  if (script[0]) DeleteFileW(script);
+  return imported ? 1 : 0;
 }
 
 void CImgDisplayDrvDlg::OpenProperties(int item) {

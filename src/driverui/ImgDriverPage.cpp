@@ -7,6 +7,8 @@
 #include "common/PathUtil.h"
 #include "common/SavedState.h"
 #include "common/TextOps.h"
+#include "common/TempFiles.h"
+#include "driverstore/DeviceInf.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfImporter.h"
 #include "driverstore/PnpRegistration.h"
@@ -14,6 +16,7 @@
 #include "driverui/DriverListDraw.h"
 #include "driverui/ThemeHelpers.h"
 #include "image/mount/MountedImage.h"
+#include "infinstall/InfInstaller.h"
 #include "registry/RegistryFacade.h"
 #include "registry/RegistryReads.h"
 #include "ui/UiResources.h"
@@ -402,6 +405,41 @@ void CImgDriverPage::UpdateSelected() {
     TidyDriverStoreIndex(m_traits.storeClass, version);
   }
   UpdateButtons();
+}
+
+int CImgDriverPage::ImportFromStore(CInfInstaller* installer, uint32_t classKind,
+                                    const wchar_t* className, const wchar_t* deviceKey,
+                                    uint32_t version, uint32_t controlSet, const wchar_t* instance,
+                                    const wchar_t* target, const wchar_t* package,
+                                    const wchar_t* versionFolder, const wchar_t* enumerator,
+                                    const wchar_t* instanceKey, wchar_t* script) {
+  script[0] = 0;
+  wchar_t folder[kPathChars];
+  GetDriverStoreRoot(folder);
+  const wchar_t* classFolder = m_traits.storeClass == kStoreDisplay ? L"Display" : L"Network";
+  for (const wchar_t* part : {classFolder, target, package, versionFolder})
+    AppendPathPart(folder, kPathChars, part);
+  if (!ExtractDeviceInf(m_image, version, folder, enumerator, deviceKey)) return 0;
+  wchar_t inf[kPathChars];
+  wcscpy(inf, folder);
+  AppendPathPart(inf, kPathChars, (std::wstring(deviceKey) + L".inf").c_str());
+  if (!CreateTempFileName(script, L"Ins")) return 0;
+  std::wstring deviceInstance = std::wstring(enumerator) + L"\\" + deviceKey + L"\\" + instanceKey;
+  // The lower-case class GUID as the INF installation compares it.
+  std::wstring classGuid = m_traits.classGuid;
+  for (wchar_t& c : classGuid)
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c + 32);
+  installer->Init(m_image, version, controlSet, classKind, className, classGuid.c_str(), 1, 0);
+  wchar_t service[100] = L"", serviceImage[160] = L"";
+  if (!installer->StageDriverRegistry(inf, script, instance, nullptr, deviceInstance.c_str(),
+                                      service, serviceImage, 160))
+    return 0;
+  if (installer->RemoveReplacedDriver(service, FindFileNamePart(serviceImage), instance))
+    installer->AssignServiceTag(service, script);
+  std::wstring driverKey = std::wstring(m_traits.classGuid) + L"\\" + instance;
+  installer->StageDeviceInstanceKeys(inf, script, enumerator, service, driverKey.c_str());
+  return installer->CopyDriverFiles(inf, script, driverKey.c_str()) &&
+         m_image->ImportRegFile(script) == 0;
 }
 
 LRESULT CImgDriverPage::OnClose(WPARAM wParam) {

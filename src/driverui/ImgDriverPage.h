@@ -13,6 +13,7 @@
 #include "ui/Window.h"
 
 class CMountedImage;
+class CInfInstaller;
 
 // List columns of both pages.
 enum DriverListColumn : int {
@@ -104,6 +105,16 @@ class CImgDriverPage : public CWindow {
   DriverPageTraits m_traits;
 
  protected:
+  // The store installation both pages share, up to the registry import:
+  // the per-device INF of the version folder, the staging script (its path
+  // into script, 360), the registry pass, the service tag, the device
+  // instance keys and the file pass (files linked to the store). 1 when the
+  // script reached the hives; the caller deletes the script either way.
+  int ImportFromStore(CInfInstaller* installer, uint32_t classKind, const wchar_t* className,
+                      const wchar_t* deviceKey, uint32_t version, uint32_t controlSet,
+                      const wchar_t* instance, const wchar_t* target, const wchar_t* package,
+                      const wchar_t* versionFolder, const wchar_t* enumerator,
+                      const wchar_t* instanceKey, wchar_t* script);
   // OnInitDialog's shared steps 1 to 6 (placing, list, columns, buttons, tips).
   void InitPage();
 };

@@ -187,35 +187,15 @@ int CImgNetDrvDlg::InstallFromStore(const wchar_t* deviceKey, uint32_t version, 
                                     const wchar_t* instance, const wchar_t* target,
                                     const wchar_t* package, const wchar_t* versionFolder,
                                     const wchar_t* enumerator, const wchar_t* instanceKey) {
-  wchar_t folder[kPathChars];
-  GetDriverStoreRoot(folder);
-  for (const wchar_t* part : {L"Network", target, package, versionFolder})
-    AppendPathPart(folder, kPathChars, part);
-  if (!ExtractDeviceInf(m_image, version, folder, enumerator, deviceKey)) return 0;
-  wchar_t inf[kPathChars];
-  wcscpy(inf, folder);
-  AppendPathPart(inf, kPathChars, (std::wstring(deviceKey) + L".inf").c_str());
-  wchar_t script[kPathChars];
-  if (!CreateTempFileName(script, L"Ins")) return 0;
-  std::wstring deviceInstance = std::wstring(enumerator) + L"\\" + deviceKey + L"\\" + instanceKey;
   CInfInstaller installer;
-  installer.Init(m_image, version, controlSet, kInfClassNet, L"Net",
-                 L"{4d36e972-e325-11ce-bfc1-08002be10318}", 1, 0);
-  wchar_t service[100] = L"", serviceImage[160] = L"";
-  if (!installer.StageDriverRegistry(inf, script, instance, nullptr, deviceInstance.c_str(),
-                                     service, serviceImage, 160)) {
-    DeleteFileW(script);
+  wchar_t script[kPathChars];
+  if (!ImportFromStore(&installer, kInfClassNet, L"Net", deviceKey, version, controlSet, instance,
+                       target, package, versionFolder, enumerator, instanceKey, script)) {
+    if (script[0]) DeleteFileW(script);
     return 0;
   }
-  if (installer.RemoveReplacedDriver(service, FindFileNamePart(serviceImage), instance))
-    installer.AssignServiceTag(service, script);
+  // The registry data is in; the bindings of the adapter follow.
   std::wstring driverKey = std::wstring(kNetClass) + L"\\" + instance;
-  installer.StageDeviceInstanceKeys(inf, script, enumerator, service, driverKey.c_str());
-  if (!installer.CopyDriverFiles(inf, script, driverKey.c_str()) ||
-      m_image->ImportRegFile(script) != 0) {
-    DeleteFileW(script);
-    return 0;
-  }
   std::wstring guid;
   if (ReadRegistryText(m_image, ImageSystemKey(controlSet, L"Control\\Class\\" + driverKey),
                        L"NetCfgInstanceId", guid) &&
