@@ -21,6 +21,7 @@
 #include "image/mount/MountedImage.h"
 #include "resources/ResourceIds.h"
 #include "ui/UiLanguage.h"
+#include "ui/FileDialogs.h"
 #include "ui/UiResources.h"
 #include "ui/WindowThread.h"
 #include "ui/controls/ListView.h"
@@ -115,21 +116,55 @@ void SetAddressImage(HWND combo, int image) {
   SendMessageW(combo, CBEM_SETITEMW, 0, LPARAM(&item));
 }
 
-// The open sequence of the image address bar (or the image-file list).
-void OpenFromAddressBar(CFileManagerDlg* window, HWND combo, LPARAM control) {
-  if (window->m_writeBackPath) {
-    wchar_t chosen[kAddressChars] = L"", address[kAddressChars], image[kAddressChars];
-    if (control == -1) {
-      HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
-      GetWindowTextW(edit, chosen, kAddressChars);
-    } else {
-      const int selected = int(SendMessageW(combo, CB_GETCURSEL, 0, 0));
-      if (selected >= 0) GetComboItemPath(combo, selected, chosen, kAddressChars);
-    }
+// Asks for the write-back file of the image the chosen text names: the
+// image's name with ".fix" is proposed. True when one was chosen; it then
+// replaces the window's write-back file.
+bool ChooseWriteBackFile(CFileManagerDlg* window, const wchar_t* chosen) {
+  wchar_t file[kAddressChars] = L"", filter[128] = L"";
+  SplitImageAddress(chosen, file, kAddressChars, nullptr, 0);
+  if (!file[0]) lstrcpynW(file, chosen, kAddressChars);
+  if (lstrlenW(file) + 4 >= kPathChars) return false;
+  lstrcatW(file, L".fix");
+  LoadUiString(IDS_WRITE_BACK_FILTER, filter, 126);
+  for (wchar_t* p = filter; *p; ++p)
+    if (*p == L'|') *p = 0;
+  if (!ShowOpenFileDialog(
+          GetUiModule(), window->m_hWnd, file, kAddressChars, filter, L"fix", 0,
+          OFN_READONLY | OFN_HIDEREADONLY | OFN_EXPLORER | OFN_LONGNAMES | OFN_ENABLESIZING) ||
+      !file[0])
+    return false;
+  wchar_t* path = new (std::nothrow) wchar_t[lstrlenW(file) + 1];
+  if (!path) return false;
+  lstrcpyW(path, file);
+  delete[] window->m_writeBackPath;
+  window->m_writeBackPath = path;
+  return true;
+}
+
+// The open sequence of the image address bar, or of the image-file list
+// (1156), whose choice goes into the bar's edit field first.
+void OpenFromAddressBar(CFileManagerDlg* window, HWND combo, LPARAM control, CComboListBox* links) {
+  wchar_t chosen[kAddressChars] = L"";
+  if (control == -1) {
+    HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
+    GetWindowTextW(edit, chosen, kAddressChars);
+  } else {
+    const int selected = int(SendMessageW(combo, CB_GETCURSEL, 0, 0));
+    if (selected >= 0) GetComboItemPath(combo, selected, chosen, kAddressChars);
+  }
+  bool chosenNow = false;
+  if (control != -1 && links && links->m_writeBackLink) {
+    links->m_writeBackLink = 0;
+    chosenNow = ChooseWriteBackFile(window, chosen);
+    if (chosenNow) SetAddressImage(window->Item(IDC_IMAGE_ADDRESS), 1);
+  }
+  if (window->m_writeBackPath && !chosenNow) {
+    wchar_t address[kAddressChars], image[kAddressChars];
     GetWindowTextW(window->Item(IDC_IMAGE_LIST), address, kAddressChars);
     SplitImageAddress(address, image, kAddressChars, nullptr, 0);
     // Only a list opened from code (the start-up, a drop) may bring the
-    // write-back file with an image the pane does not show yet.
+    // write-back file with an image the pane does not show yet; any other
+    // image, typed or chosen, never gets another image's write-back file.
     if (address[0] && !IsSameImageOrInside(chosen, image)) {
       delete[] window->m_writeBackPath;
       window->m_writeBackPath = nullptr;
@@ -142,6 +177,13 @@ void OpenFromAddressBar(CFileManagerDlg* window, HWND combo, LPARAM control) {
   } else {
     CFileManagerDlg::HideTip(window->m_writeBackTip);
   }
+  HWND bar = window->Item(IDC_IMAGE_ADDRESS);
+  if (combo != bar) {
+    // The image-file list opens through the bar, as an address typed there.
+    HWND edit = reinterpret_cast<HWND>(SendMessageW(bar, CBEM_GETEDITCONTROL, 0, 0));
+    SetWindowTextW(edit, chosen);
+    control = -1;
+  }
   NavigateImageAddress(window, reinterpret_cast<HWND>(control));
   // The size in status part 2 can be changed only without a write-back file.
   HWND status = window->Item(IDC_STATUS_BAR);
@@ -153,6 +195,25 @@ void OpenFromAddressBar(CFileManagerDlg* window, HWND combo, LPARAM control) {
     window->RemoveStatusTool(status);
   }
   UpdateToolbarState(window, window->Item(IDC_IMAGE_LIST));
+}
+
+// The open-image button: the image-file list dropped under the button.
+void DropImageFileList(CFileManagerDlg* window) {
+  HWND files = window->Item(IDC_IMAGE_FILES), toolbar = window->Item(IDC_TOOLBAR);
+  const int selected = FillImageAddressList(window, files);
+  COMBOBOXINFO info = {sizeof info};
+  HWND inner = reinterpret_cast<HWND>(SendMessageW(files, CBEM_GETCOMBOCONTROL, 0, 0));
+  if (SendMessageW(files, CB_GETCOUNT, 0, 0) < 1 || !inner ||
+      !SendMessageW(inner, CB_GETCOMBOBOXINFO, 0, LPARAM(&info)) || !info.hwndList)
+    return;
+  SendMessageW(files, CB_SETCURSEL, WPARAM(selected), 0);
+  RECT bar;
+  GetWindowRect(toolbar, &bar);
+  MapWindowPoints(nullptr, window->m_hWnd, reinterpret_cast<POINT*>(&bar), 2);
+  SetWindowPos(files, nullptr, bar.left, bar.bottom - GetSystemMetrics(SM_CYMENU), 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER);
+  SendMessageW(toolbar, TB_SETSTATE, ID_OPEN_IMAGE_BUTTON, TBSTATE_ENABLED | TBSTATE_CHECKED);
+  SendMessageW(files, CB_SHOWDROPDOWN, TRUE, 0);
 }
 
 }  // namespace
@@ -178,10 +239,26 @@ bool HandleFileCommand(CFileManagerDlg* window, WPARAM wParam, LPARAM lParam) {
         }
         return true;
       case CBN_SELCHANGE:
-        OpenFromAddressBar(window, combo, lParam);
+        OpenFromAddressBar(window, combo, lParam, window->m_addressList);
         return true;
     }
     return false;
+  }
+  if (id == IDC_IMAGE_FILES) {
+    HWND files = window->Item(IDC_IMAGE_FILES);
+    if (code == CBN_CLOSEUP) {
+      SendMessageW(window->Item(IDC_TOOLBAR), TB_SETSTATE, ID_OPEN_IMAGE_BUTTON, TBSTATE_ENABLED);
+      return true;
+    }
+    if (code == CBN_SELCHANGE) {
+      OpenFromAddressBar(window, files, LPARAM(files), window->m_imageFilesList);
+      return true;
+    }
+    return false;
+  }
+  if (id == ID_OPEN_IMAGE_BUTTON && code <= 1) {
+    DropImageFileList(window);
+    return true;
   }
   if (code != 0 && code != 1) return false;
   HWND pane = FocusedPane(window);
