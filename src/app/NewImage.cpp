@@ -12,6 +12,7 @@
 #include "disktools/bootrepair/EfiBootFiles.h"
 #include "disktools/clone/GptLayout.h"
 #include "disktools/partition/PartitionResize.h"
+#include "image/formats/sparse/ImageHeader.h"
 #include "image/mount/MountedImage.h"
 #include "registry/WindowsIdentity.h"
 
@@ -46,7 +47,10 @@ void PrepareNewImageGpt(uint32_t sizeMiB, NewImageGptLayout* layout) {
   memcpy(layout->firstSector + kDiskGuidOffset, layout->diskGuid, 16);
   FillEntry(layout->entries[0], kEfiSystemPartitionType, NEW_IMAGE_ESP_FIRST_LBA,
             NEW_IMAGE_DATA_FIRST_LBA - 1, L"EFI system partition");
-  uint64_t last = NEW_IMAGE_DATA_FIRST_LBA + ((uint64_t)sizeMiB * 1048576 - 3146240) / 512;
+  // The image holds more than the size asked for (its format counts in
+  // whole steps): the data partition takes the rest of the disk.
+  const uint64_t disk = ImageSectorsFromMegabytes(sizeMiB + NEW_IMAGE_GPT_EXTRA_MIB) - 1;
+  const uint64_t last = disk - kGptTailSectors;
   FillEntry(layout->entries[1], kBasicDataType, NEW_IMAGE_DATA_FIRST_LBA, last,
             L"Basic data partition");
 }

@@ -24,7 +24,8 @@ struct NewImageGptLayout {
 
 // Fills the layout for a chosen size of sizeMiB MiB with new GUIDs: entry 1
 // the EFI system partition (2048..204799), entry 2 the basic data
-// partition from 204800 up to 204800 + (sizeMiB x 1 MiB - 3146240) / 512.
+// partition from 204800 to where the backup GPT that follows it ends in
+// the last sector of the disk the image of sizeMiB + 99 MiB holds.
 void PrepareNewImageGpt(uint32_t sizeMiB, NewImageGptLayout* layout);
 
 // Replaces any file at path with a new image of sizeMiB MiB (own sparse

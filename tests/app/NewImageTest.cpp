@@ -23,7 +23,9 @@ TEST(NewImage, GptLayoutOfTheChosenSize) {
   EXPECT_EQ(2048u, Ld64(a.entries[0] + 32));
   EXPECT_EQ(204799u, Ld64(a.entries[0] + 40));
   EXPECT_EQ(204800u, Ld64(a.entries[1] + 32));
-  EXPECT_EQ(21170175u, Ld64(a.entries[1] + 40));
+  // 10,339 MiB make a disk of 21,184,512 sectors in the image's steps of
+  // 8 MiB; the backup GPT takes its last 4098.
+  EXPECT_EQ(21180414u, Ld64(a.entries[1] + 40));
   // Every image and partition gets its own identity.
   EXPECT_NE(0, memcmp(a.diskGuid, b.diskGuid, 16));
   EXPECT_NE(0, memcmp(a.entries[0] + 16, a.entries[1] + 16, 16));
@@ -40,21 +42,21 @@ TEST(NewImage, GptAndMbrImagesReadBackByOutsideTools) {
   // The plain images carry one header sector in front of the disk.
   ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) +
                           " && dd if=gpt.img of=g.raw bs=512 skip=1 status=none"
-                          " && sgdisk -p g.raw"
+                          " && sgdisk -v g.raw && sgdisk -p g.raw"
                           " && dd if=g.raw of=esp.img bs=512 skip=2048 count=202752 status=none"
                           " && fsck.fat -n esp.img >/dev/null"
                           " && mcopy -o -i esp.img ::/EFI/Microsoft/Boot/BCD bcd"
                           " && hivexregedit --export bcd '\\' | grep -c Element"
-                          " && dd if=g.raw of=data.img bs=512 skip=204800 count=403456 status=none"
+                          " && dd if=g.raw of=data.img bs=512 skip=204800 count=413695 status=none"
                           " && ntfsfix -n data.img >/dev/null && ntfsls -a -s data.img"
                           " && dd if=mbr.img of=m.raw bs=512 skip=1 status=none"
                           " && sgdisk -v m.raw >/dev/null",
                       &out))
       << out;
-  // 200 MiB chosen: the data partition ends at 204800 + 200 MiB - 6145
-  // sectors, 4096 sectors before the end of the 299 MiB the layout spans.
-  EXPECT_NE(std::string::npos, out.find("last usable sector is 612319")) << out;
-  EXPECT_NE(std::string::npos, out.find("204800          608255")) << out;
+  // 200 MiB chosen: 299 MiB make 304 in the image's steps; the data
+  // partition runs up to the backup GPT in the disk's last sectors.
+  EXPECT_NE(std::string::npos, out.find("No problems found")) << out;
+  EXPECT_NE(std::string::npos, out.find("204800          618494")) << out;
   EXPECT_NE(std::string::npos, out.find("EFI system partition")) << out;
   EXPECT_NE(std::string::npos, out.find("$MFT")) << out;
 }

@@ -26,6 +26,10 @@ struct GptArray {
 bool ReadGptArray(DiskIoBlock* disk, GptArray* out);
 // Entry i (its first 128 bytes). False when the read fails.
 bool ReadGptEntry(DiskIoBlock* disk, const GptArray& gpt, uint32_t i, uint8_t* entry);
+// Sectors behind the last partition that hold the backup GPT: the gap the
+// formatter leaves, the entry array and the header, which must end in the
+// disk's last sector.
+const uint64_t kGptTailSectors = 4098;
 extern const uint8_t kEfiSystemPartitionType[16];
 extern const uint8_t kBasicDataType[16];
 

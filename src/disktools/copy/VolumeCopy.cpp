@@ -29,9 +29,6 @@ const uint32_t kEntryBytes = 128;
 const uint64_t kNewEspFirstLba = 2048;
 const uint64_t kNewEspLastLba = 204799;
 const int kBootChoiceOwn = 1;
-// Sectors behind the last partition that hold the backup GPT: the gap the
-// formatter leaves, the entry array and the header.
-const uint64_t kGptTailSectors = 4098;
 
 uint32_t ImageMegabytes(uint64_t bytes) {
   return uint32_t((bytes >> 20) + 1);

@@ -514,19 +514,17 @@ TEST_F(DiskToolDlgTest, CreateDescribesImagesThatAreMadeSound) {
                                    gptParams.plainData));
   raw = Flatten(gpt);
   // The layout the creation was given: the EFI system partition, then the
-  // data partition ending 4096 sectors before the disk's end. The
-  // formatter puts the backup GPT header 4097 sectors behind that end, one
-  // past the disk's last sector, which sgdisk -v reports; the primary
-  // table reads back.
+  // data partition up to the backup GPT in the disk's last 4098 sectors.
   EXPECT_EQ(0, vt::Sh("test $(stat -c %s " + vt::Q(raw) +
                       ") = " + std::to_string(uint64_t(69 + 99) << 20)));
+  EXPECT_EQ(0, vt::Sh("sgdisk -v " + vt::Q(raw), &out)) << out;
   ASSERT_TRUE(PartitionOf(raw, 1, &first, &count));
   EXPECT_EQ(2048u, first);
   EXPECT_EQ(202752u, count);
   EXPECT_EQ(0, OnSectors(raw, first, count, "fsck.fat -n \"$DEV\"", &out)) << out;
   ASSERT_TRUE(PartitionOf(raw, 2, &first, &count));
   EXPECT_EQ(204800u, first);
-  EXPECT_EQ(69u * 2048 + 198655 - 204800 + 1, count);
+  EXPECT_EQ((69u + 99) * 2048 - 4098 - 204800 + 1, count);
   EXPECT_EQ(0, OnSectors(raw, first, count, "ntfsfix -n \"$DEV\"", &out)) << out;
   EXPECT_EQ((std::vector<std::wstring>{L"gpt", L"mbr"}), ReadHistory(kCreateTargetHistory));
 }
