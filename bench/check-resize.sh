@@ -67,11 +67,7 @@ ours "-img:$(win "$work/ours-grow.img")" -noupd /check >/dev/null 2>&1 ||
 
 echo "== Medians (s); ratio = ours / peer; 'less start' takes our start off"
 s=$(med start)
-row() {  # row LABEL OURS PEERNAME PEER
-  awk -v l="$1" -v o="$2" -v n="$3" -v p="$4" -v s="$s" 'BEGIN {
-    printf "   %-20s ours %7.2f  %-12s %7.2f  ratio %5.2fx  less start %5.2fx\n",
-      l, o, n, p, o / p, (o - s) / p }'
-}
+row() { ratio_row "$@" 20; }
 printf '   %-20s %7.2f\n' "start, /create:0" "$s"
 row "/check" "$(med check)" "ntfsfix -n" "$(med ntfsfix)"
 row "/size:40960" "$(med grow)" "ntfsresize" "$(med ntfsresize)"

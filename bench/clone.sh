@@ -53,10 +53,6 @@ ntfscat "$work/peer.img" "${first#./}" | cmp -s - "$work/tree/${first#./}" ||
 
 echo "== Medians (s); ratio = ours / peer; 'less start' takes our start off"
 s=$(med start)
-row() {  # row LABEL OURS PEERNAME PEER
-  awk -v l="$1" -v o="$2" -v n="$3" -v p="$4" -v s="$s" 'BEGIN {
-    printf "   %-20s ours %7.2f  %-12s %7.2f  ratio %5.2fx  less start %5.2fx\n",
-      l, o, n, p, o / p, (o - s) / p }'
-}
+row() { ratio_row "$@" 20; }
 printf '   %-20s %7.2f\n' "start, /create:0" "$s"
 row "clone (/convert: /p)" "$(med clone)" "ntfsclone" "$(med ntfsclone)"

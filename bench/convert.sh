@@ -63,11 +63,7 @@ du -h "$work/out.vmd" "$work/out.img" "$work/out.qcow2" "$work/out.raw" | sed 's
 
 echo "== Medians (s); ratio = ours / peer; 'less start' takes our start off"
 s=$(med start)
-row() {  # row LABEL OURS PEERNAME PEER
-  awk -v l="$1" -v o="$2" -v n="$3" -v p="$4" -v s="$s" 'BEGIN {
-    printf "   %-28s ours %7.2f  %-22s %7.2f  ratio %5.2fx  less start %5.2fx\n",
-      l, o, n, p, o / p, (o - s) / p }'
-}
+row() { ratio_row "$@" 28; }
 printf '   %-28s %7.2f\n' "start, /create:0" "$s"
 for kind in img vhd; do
   name="raw disk"

@@ -57,3 +57,10 @@ while total > 0:
     i += 1
 PY
 }
+# ratio_row LABEL OURS PEERNAME PEER [WIDTH]: one line of the results, the
+# ratio of the whole processes and with our start ($s, seconds) taken off.
+ratio_row() {
+  awk -v l="$1" -v o="$2" -v n="$3" -v p="$4" -v s="$s" -v w="${5:-20}" 'BEGIN {
+    printf "   %-" w "s ours %7.2f  %-22s %7.2f  ratio %5.2fx  less start %5.2fx\n",
+      l, o, n, p, o / p, (o - s) / p }'
+}

@@ -136,11 +136,7 @@ echo "   export of SOFTWARE: $(( $(rss wine "$exe" "-img:$(win "$work/disk.img")
 
 echo "== Medians (s); ratio = ours / peer, time; 'less start' takes our start off"
 s=$(med start)
-row() {  # row LABEL OURS PEER-NAME PEER
-  awk -v l="$1" -v o="$2" -v pn="$3" -v p="$4" -v s="$s" 'BEGIN {
-    printf "   %-22s ours %6.2f  %-26s %6.2f  ratio %5.2fx  less start %5.2fx\n",
-      l, o, pn, p, o / p, (o - s) / p }'
-}
+row() { ratio_row "$@" 22; }
 printf '   %-22s %6.2f\n' "start, /create:0" "$s"
 row "extract ($((tree_bytes / 1048576)) MB)" "$(med extract)" "7zz x" "$(med 7zz)"
 row "extract" "$(med extract)" "ntfs-3g FUSE + cp -r" "$(med fuse_extract)"
