@@ -437,7 +437,10 @@ LRESULT OnAddressNotify(CFileManagerDlg* window, int controlId, NMHDR* header) {
 
 }  // namespace
 
-LRESULT CFileManagerDlg::OnNotify(int controlId, NMHDR* header) {
+LRESULT CFileManagerDlg::OnNotify(int, NMHDR* header) {
+  // The sender's id comes from the header: some combo box controls send
+  // their notifications with a zero wParam.
+  const int controlId = int(header->idFrom);
   switch (controlId) {
     case IDC_TOOLBAR:
       return OnToolbarNotify(this, header);
