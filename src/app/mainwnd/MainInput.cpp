@@ -662,6 +662,10 @@ void CFileManagerDlg::EndOperation() {
 }
 
 void CFileManagerDlg::EnablePanes(BOOL enable) {
-  for (int id : {IDC_IMAGE_ADDRESS, IDC_IMAGE_LIST, IDC_HOST_ADDRESS, IDC_HOST_LIST, IDC_TOOLBAR})
+  for (int id : {IDC_IMAGE_ADDRESS, IDC_IMAGE_LIST, IDC_HOST_ADDRESS, IDC_HOST_LIST, IDC_TOOLBAR}) {
     EnableWindow(Item(id), enable);
+    // The address bars erase their whole face when enabled: their edit
+    // fields are drawn again too.
+    RedrawWindow(Item(id), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+  }
 }
