@@ -1,4 +1,5 @@
 #include "driverui/DriverIcons.h"
+#include "ui/DrawnIcon.h"
 
 #include <cstdint>
 
@@ -44,15 +45,6 @@ const Picture kPictures[] = {
     {kIconCheckOn, kCheck, RGB(255, 255, 255), L"x"},
 };
 
-const COLORREF kKey = RGB(255, 0, 255);
-
-void Fill(HDC dc, int l, int t, int r, int b, COLORREF colour) {
-  RECT rc = {l, t, r, b};
-  HBRUSH brush = CreateSolidBrush(colour);
-  FillRect(dc, &rc, brush);
-  DeleteObject(brush);
-}
-
 void Frame(HDC dc, int l, int t, int r, int b, COLORREF colour) {
   RECT rc = {l, t, r, b};
   HBRUSH brush = CreateSolidBrush(colour);
@@ -64,27 +56,27 @@ void Draw(HDC dc, const Picture& p, int s) {
   int u = s / 16 ? s / 16 : 1;
   switch (p.shape) {
     case kCard:  // an adapter board with its contacts
-      Fill(dc, 1 * u, 3 * u, 15 * u, 11 * u, p.colour);
+      FillDrawnRect(dc, 1 * u, 3 * u, 15 * u, 11 * u, p.colour);
       Frame(dc, 1 * u, 3 * u, 15 * u, 11 * u, RGB(20, 20, 20));
       for (int i = 0; i < 5; ++i)
-        Fill(dc, (3 + 2 * i) * u, 11 * u, (4 + 2 * i) * u, 13 * u, RGB(210, 170, 40));
-      Fill(dc, 3 * u, 5 * u, 7 * u, 9 * u, RGB(40, 40, 40));
+        FillDrawnRect(dc, (3 + 2 * i) * u, 11 * u, (4 + 2 * i) * u, 13 * u, RGB(210, 170, 40));
+      FillDrawnRect(dc, 3 * u, 5 * u, 7 * u, 9 * u, RGB(40, 40, 40));
       break;
     case kMonitor:
-      Fill(dc, 1 * u, 2 * u, 15 * u, 12 * u, RGB(40, 40, 40));
-      Fill(dc, 2 * u, 3 * u, 14 * u, 11 * u, p.colour);
-      Fill(dc, 6 * u, 12 * u, 10 * u, 14 * u, RGB(80, 80, 80));
+      FillDrawnRect(dc, 1 * u, 2 * u, 15 * u, 12 * u, RGB(40, 40, 40));
+      FillDrawnRect(dc, 2 * u, 3 * u, 14 * u, 11 * u, p.colour);
+      FillDrawnRect(dc, 6 * u, 12 * u, 10 * u, 14 * u, RGB(80, 80, 80));
       break;
     case kPage:
-      Fill(dc, 3 * u, 1 * u, 13 * u, 15 * u, RGB(255, 255, 255));
+      FillDrawnRect(dc, 3 * u, 1 * u, 13 * u, 15 * u, RGB(255, 255, 255));
       Frame(dc, 3 * u, 1 * u, 13 * u, 15 * u, p.colour);
-      Fill(dc, 5 * u, 4 * u, 11 * u, 5 * u, p.colour);
-      Fill(dc, 5 * u, 7 * u, 11 * u, 8 * u, p.colour);
+      FillDrawnRect(dc, 5 * u, 4 * u, 11 * u, 5 * u, p.colour);
+      FillDrawnRect(dc, 5 * u, 7 * u, 11 * u, 8 * u, p.colour);
       break;
     case kBox:
-      Fill(dc, 2 * u, 4 * u, 14 * u, 14 * u, p.colour);
+      FillDrawnRect(dc, 2 * u, 4 * u, 14 * u, 14 * u, p.colour);
       Frame(dc, 2 * u, 4 * u, 14 * u, 14 * u, RGB(20, 20, 20));
-      Fill(dc, 4 * u, 2 * u, 12 * u, 4 * u, RGB(200, 200, 200));
+      FillDrawnRect(dc, 4 * u, 2 * u, 12 * u, 4 * u, RGB(200, 200, 200));
       break;
     case kWarning: {  // a small sign in the lower left, the rest transparent
       POINT points[] = {{0, 15 * u}, {4 * u, 7 * u}, {8 * u, 15 * u}};
@@ -95,12 +87,12 @@ void Draw(HDC dc, const Picture& p, int s) {
       SelectObject(dc, oldBrush);
       SelectObject(dc, oldPen);
       DeleteObject(brush);
-      Fill(dc, 4 * u - u / 2, 10 * u, 4 * u + (u + 1) / 2, 13 * u, RGB(255, 255, 255));
-      Fill(dc, 4 * u - u / 2, 14 * u, 4 * u + (u + 1) / 2, 15 * u, RGB(255, 255, 255));
+      FillDrawnRect(dc, 4 * u - u / 2, 10 * u, 4 * u + (u + 1) / 2, 13 * u, RGB(255, 255, 255));
+      FillDrawnRect(dc, 4 * u - u / 2, 14 * u, 4 * u + (u + 1) / 2, 15 * u, RGB(255, 255, 255));
       break;
     }
     case kCheck:
-      Fill(dc, 2 * u, 2 * u, 14 * u, 14 * u, p.colour);
+      FillDrawnRect(dc, 2 * u, 2 * u, 14 * u, 14 * u, p.colour);
       Frame(dc, 2 * u, 2 * u, 14 * u, 14 * u, RGB(60, 60, 60));
       break;
   }
@@ -120,44 +112,7 @@ void Draw(HDC dc, const Picture& p, int s) {
 }
 
 HICON MakeIcon(const Picture& p, int s) {
-  BITMAPINFO bi = {};
-  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-  bi.bmiHeader.biWidth = s;
-  bi.bmiHeader.biHeight = -s;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 32;
-  void* bits = nullptr;
-  HDC screen = GetDC(nullptr);
-  HBITMAP colour = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HDC dc = CreateCompatibleDC(screen);
-  ReleaseDC(nullptr, screen);
-  HBITMAP mask = CreateBitmap(s, s, 1, 1, nullptr);
-  HICON icon = nullptr;
-  if (colour && dc && mask && bits) {
-    HGDIOBJ old = SelectObject(dc, colour);
-    Fill(dc, 0, 0, s, s, kKey);
-    Draw(dc, p, s);
-    GdiFlush();
-    SelectObject(dc, old);
-    uint32_t* px = static_cast<uint32_t*>(bits);
-    for (int i = 0; i < s * s; ++i) {
-      px[i] = (px[i] & 0xFFFFFF) == 0xFF00FF ? 0 : (px[i] | 0xFF000000u);
-    }
-    HDC maskDc = CreateCompatibleDC(nullptr);
-    HGDIOBJ oldMask = SelectObject(maskDc, mask);
-    PatBlt(maskDc, 0, 0, s, s, BLACKNESS);
-    for (int y = 0; y < s; ++y)
-      for (int x = 0; x < s; ++x)
-        if (!px[y * s + x]) SetPixel(maskDc, x, y, RGB(255, 255, 255));
-    SelectObject(maskDc, oldMask);
-    DeleteDC(maskDc);
-    ICONINFO info = {TRUE, 0, 0, mask, colour};
-    icon = CreateIconIndirect(&info);
-  }
-  if (dc) DeleteDC(dc);
-  if (colour) DeleteObject(colour);
-  if (mask) DeleteObject(mask);
-  return icon;
+  return MakeDrawnIcon(s, [&](HDC dc, int size) { Draw(dc, p, size); });
 }
 
 }  // namespace

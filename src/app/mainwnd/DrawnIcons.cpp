@@ -1,4 +1,5 @@
 #include "app/mainwnd/DrawnIcons.h"
+#include "ui/DrawnIcon.h"
 
 #include <commctrl.h>
 
@@ -34,15 +35,6 @@ const Picture kToolbar[kToolbarPictures] = {
     {kDrive, RGB(100, 100, 110), nullptr},
 };
 
-const COLORREF kKey = RGB(255, 0, 255);
-
-void FillRectColour(HDC dc, int l, int t, int r, int b, COLORREF colour) {
-  RECT rc = {l, t, r, b};
-  HBRUSH brush = CreateSolidBrush(colour);
-  FillRect(dc, &rc, brush);
-  DeleteObject(brush);
-}
-
 void Polygon(HDC dc, const POINT* points, int count, COLORREF fill, COLORREF line) {
   HBRUSH brush = CreateSolidBrush(fill);
   HPEN pen = CreatePen(PS_SOLID, 1, line);
@@ -55,14 +47,14 @@ void Polygon(HDC dc, const POINT* points, int count, COLORREF fill, COLORREF lin
 }
 
 void Ellipse(HDC dc, int l, int t, int r, int b, COLORREF fill, COLORREF line, int width) {
-  HBRUSH brush =
-      fill == kKey ? static_cast<HBRUSH>(GetStockObject(NULL_BRUSH)) : CreateSolidBrush(fill);
+  HBRUSH brush = fill == kDrawnIconKey ? static_cast<HBRUSH>(GetStockObject(NULL_BRUSH))
+                                       : CreateSolidBrush(fill);
   HPEN pen = CreatePen(PS_SOLID, width, line);
   HGDIOBJ oldBrush = SelectObject(dc, brush), oldPen = SelectObject(dc, pen);
   ::Ellipse(dc, l, t, r, b);
   SelectObject(dc, oldBrush);
   SelectObject(dc, oldPen);
-  if (fill != kKey) DeleteObject(brush);
+  if (fill != kDrawnIconKey) DeleteObject(brush);
   DeleteObject(pen);
 }
 
@@ -76,16 +68,16 @@ void Draw(HDC dc, const Picture& p, int s) {
   const int u = s / 16 ? s / 16 : 1;  // one unit of a 16-unit grid
   switch (p.shape) {
     case kDrive: {
-      FillRectColour(dc, u, 5 * u, s - u, 12 * u, dark);
-      FillRectColour(dc, 2 * u, 6 * u, s - 2 * u, 11 * u, p.colour);
-      FillRectColour(dc, s - 5 * u, 8 * u, s - 3 * u, 9 * u + (u > 1 ? 0 : 1), RGB(60, 220, 60));
+      FillDrawnRect(dc, u, 5 * u, s - u, 12 * u, dark);
+      FillDrawnRect(dc, 2 * u, 6 * u, s - 2 * u, 11 * u, p.colour);
+      FillDrawnRect(dc, s - 5 * u, 8 * u, s - 3 * u, 9 * u + (u > 1 ? 0 : 1), RGB(60, 220, 60));
       break;
     }
     case kFolder: {
       POINT tab[] = {{u, 3 * u}, {6 * u, 3 * u}, {7 * u, 5 * u}, {u, 5 * u}};
       Polygon(dc, tab, 4, RGB(214, 160, 40), RGB(160, 110, 20));
-      FillRectColour(dc, u, 5 * u, s - u, 14 * u, RGB(160, 110, 20));
-      FillRectColour(dc, 2 * u, 6 * u, s - 2 * u, 13 * u, RGB(250, 204, 80));
+      FillDrawnRect(dc, u, 5 * u, s - u, 14 * u, RGB(160, 110, 20));
+      FillDrawnRect(dc, 2 * u, 6 * u, s - 2 * u, 13 * u, RGB(250, 204, 80));
       break;
     }
     case kPage:
@@ -96,9 +88,8 @@ void Draw(HDC dc, const Picture& p, int s) {
         Polygon(dc, page, 5, RGB(255, 255, 255), RGB(110, 110, 110));
         POINT fold[] = {{10 * u, u}, {10 * u, 4 * u}, {13 * u, 4 * u}};
         Polygon(dc, fold, 3, RGB(210, 210, 210), RGB(110, 110, 110));
-        if (p.colour != RGB(0, 0, 0))
-          FillRectColour(dc, 3 * u + 1, 9 * u, 13 * u, 14 * u, p.colour);
-        if (p.shape == kBox) FillRectColour(dc, 7 * u, u + 1, 9 * u, 9 * u, p.colour);
+        if (p.colour != RGB(0, 0, 0)) FillDrawnRect(dc, 3 * u + 1, 9 * u, 13 * u, 14 * u, p.colour);
+        if (p.shape == kBox) FillDrawnRect(dc, 7 * u, u + 1, 9 * u, 9 * u, p.colour);
       }
       break;
     }
@@ -109,7 +100,7 @@ void Draw(HDC dc, const Picture& p, int s) {
     }
     case kArrowIn:
     case kArrowOut: {
-      FillRectColour(dc, 2 * u, 11 * u, s - 2 * u, 14 * u, RGB(120, 120, 130));
+      FillDrawnRect(dc, 2 * u, 11 * u, s - 2 * u, 14 * u, RGB(120, 120, 130));
       const int y0 = p.shape == kArrowIn ? 2 * u : 10 * u, dir = p.shape == kArrowIn ? 1 : -1;
       POINT arrow[] = {{6 * u, y0},
                        {10 * u, y0},
@@ -139,15 +130,15 @@ void Draw(HDC dc, const Picture& p, int s) {
     case kCube: {
       for (int i = 0; i < 3; ++i) {
         const int x = (1 + i * 5) * u;
-        FillRectColour(dc, x, (2 + i * 4) * u, x + 4 * u, (6 + i * 4) * u, p.colour);
+        FillDrawnRect(dc, x, (2 + i * 4) * u, x + 4 * u, (6 + i * 4) * u, p.colour);
       }
       break;
     }
     case kChip: {
       for (int i = 3; i < 13; i += 3) {
-        FillRectColour(dc, i * u, u, i * u + u, s - u, RGB(150, 150, 150));
+        FillDrawnRect(dc, i * u, u, i * u + u, s - u, RGB(150, 150, 150));
       }
-      FillRectColour(dc, 2 * u, 3 * u, s - 2 * u, s - 3 * u, p.colour);
+      FillDrawnRect(dc, 2 * u, 3 * u, s - 2 * u, s - 3 * u, p.colour);
       break;
     }
   }
@@ -165,46 +156,7 @@ void Draw(HDC dc, const Picture& p, int s) {
 }
 
 HICON MakeIcon(const Picture& p, int s) {
-  BITMAPINFO bi = {};
-  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-  bi.bmiHeader.biWidth = s;
-  bi.bmiHeader.biHeight = -s;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 32;
-  void* bits = nullptr;
-  HDC screen = GetDC(nullptr);
-  HBITMAP colour = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HDC dc = CreateCompatibleDC(screen);
-  ReleaseDC(nullptr, screen);
-  HBITMAP mask = CreateBitmap(s, s, 1, 1, nullptr);
-  HICON icon = nullptr;
-  if (colour && dc && mask) {
-    HGDIOBJ old = SelectObject(dc, colour);
-    FillRectColour(dc, 0, 0, s, s, kKey);
-    Draw(dc, p, s);
-    GdiFlush();
-    SelectObject(dc, old);
-    // The key colour becomes transparent, everything else opaque.
-    uint32_t* px = static_cast<uint32_t*>(bits);
-    for (int i = 0; i < s * s; ++i) {
-      px[i] = (px[i] & 0xFFFFFF) == 0xFF00FF ? 0 : (px[i] | 0xFF000000u);
-    }
-    // The mask: 1 where transparent (for screens without alpha).
-    HDC maskDc = CreateCompatibleDC(nullptr);
-    HGDIOBJ oldMask = SelectObject(maskDc, mask);
-    PatBlt(maskDc, 0, 0, s, s, BLACKNESS);
-    for (int y = 0; y < s; ++y)
-      for (int x = 0; x < s; ++x)
-        if (!px[y * s + x]) SetPixel(maskDc, x, y, RGB(255, 255, 255));
-    SelectObject(maskDc, oldMask);
-    DeleteDC(maskDc);
-    ICONINFO info = {TRUE, 0, 0, mask, colour};
-    icon = CreateIconIndirect(&info);
-  }
-  if (dc) DeleteDC(dc);
-  if (colour) DeleteObject(colour);
-  if (mask) DeleteObject(mask);
-  return icon;
+  return MakeDrawnIcon(s, [&](HDC dc, int size) { Draw(dc, p, size); });
 }
 
 }  // namespace
