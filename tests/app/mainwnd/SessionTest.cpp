@@ -140,11 +140,14 @@ void ClickAndType(HWND combo, const std::wstring& text) {
 }
 
 void RunSession(const std::string& language, const std::string& pictures) {
-  const std::string dir = vt::ScratchSubdirUnix(language);
-  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && cp " + vt::Q(VRO_PROGRAM_UNIX) +
+  // Pictures show the addresses: a short folder beside them then.
+  const std::string dir =
+      pictures.empty() ? vt::ScratchSubdirUnix(language) : pictures + "/" + language;
+  ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(dir) + " && mkdir -p " + vt::Q(dir) + " && cd " +
+                      vt::Q(dir) + " && cp " + vt::Q(VRO_PROGRAM_UNIX) +
                       " . && printf '[Config]\\r\\nLanguage=" + language +
                       "\\r\\n' > VroMount.ini && mkdir -p host/data/sub"
-                      " && printf 'hello session\\r\\n' > host/data/readme.txt"
+                      " && yes 'hello session' | head -c 2000 > host/data/readme.txt"
                       " && head -c 50000 /dev/urandom > host/data/sub/blob.bin"));
   const std::wstring image = vt::ToWin(dir + "/new.img"), host = vt::ToWin(dir + "/host");
   std::wstring line = L"\"" + vt::ToWin(dir + "/VroMount.exe") + L"\"";
@@ -227,7 +230,7 @@ void RunSession(const std::string& language, const std::string& pictures) {
       << "Alt+Enter opened no properties";
   HWND size = nullptr;
   ASSERT_TRUE(Poll([&] { return (size = FindDescendant(properties, IDC_INFO_SIZE)) != nullptr; }));
-  EXPECT_EQ(0u, Text(size).find(L"15 ")) << vt::Narrow(Text(size));
+  EXPECT_EQ(0u, Text(size).find(L"2,000 ")) << vt::Narrow(Text(size));
   EXPECT_NE(std::wstring::npos, Text(properties).find(L"readme.txt"));
   if (!pictures.empty()) {
     Sleep(500);
