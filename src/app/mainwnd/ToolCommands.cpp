@@ -81,7 +81,9 @@ void CreateEmptyImage(CFileManagerDlg* window) {
   params.driveLetter = LoadLastDrive();
   new (std::nothrow) CCreateImageDlg(window, &params);
   if (!params.imagePath[0]) return;
-  const wchar_t drive[2] = {params.driveLetter, 0};
+  // The drive the image goes to, also when its path was typed in full.
+  const wchar_t drive[2] = {
+      params.imagePath[1] == L':' ? params.imagePath[0] : wchar_t(params.driveLetter), 0};
   SaveLastDrive(drive);
   if (CreateEmptyImageFile(params.imagePath, params.sizeMiB, params.gpt, params.plainData)) return;
   const DWORD error = GetLastError();
