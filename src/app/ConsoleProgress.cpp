@@ -125,7 +125,9 @@ void ConsoleProgress::PrintHeader() {
 
 void ConsoleProgress::PrintProgress(uint32_t done, uint32_t total) {
   m_nPercent = int(Percent(done, total));
-  if (GetTickCount() - m_LastRedraw <= kRedrawMs) return;
+  // The first state shows at once (a short copy would otherwise show none);
+  // later ones at most every kRedrawMs.
+  if (m_bProgressShown && GetTickCount() - m_LastRedraw <= kRedrawMs) return;
   // A file gets one line per percentage, a console every redraw.
   if (!m_bConsole && m_nPercent == m_nShownPercent) return;
   m_nShownPercent = m_nPercent;
@@ -151,6 +153,7 @@ void ConsoleProgress::PrintProgress(uint32_t done, uint32_t total) {
   }
   m_nLastLength = Print(line.c_str());
   m_LastRedraw = GetTickCount();
+  m_bProgressShown = true;
 }
 
 void ConsoleProgress::PrintResult(int result) {

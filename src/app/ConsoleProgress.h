@@ -53,6 +53,7 @@ class ConsoleProgress {
   int m_nLastLength = 0;       // characters of the last header or progress line
   int m_nPercent = 0;
   int m_nShownPercent = -1;  // the last percentage written to a file
+  bool m_bProgressShown = false;
   int m_nDots = 0;
   Kind m_Kind = kConvert;
   WCHAR m_Letter = 0, m_Target = 0;
