@@ -25,6 +25,7 @@
 #include "driverui/ImgMgrDrvDlg.h"
 #include "driverui/InfMgrDrvDlg.h"
 #include "regedit/RegistryDlg.h"
+#include "ui/UiResources.h"
 
 namespace {
 
@@ -150,6 +151,39 @@ TEST_F(ToolCommandsTest, EachCommandReachesItsDialog) {
   SendMessageW(hwnd_, WM_COMMAND, ID_GO_SYSTEM32, 0);
   EXPECT_TRUE(PumpUntil([&] { return Text(list) == image + L"\\Windows\\System32"; }, 20))
       << vt::Narrow(Text(list));
+}
+
+// The new folder's name counts from 1 past the names taken; closing the
+// image bar's list without a choice puts the old address back.
+TEST_F(ToolCommandsTest, NewFolderNumberingAndEscapeKeepsTheAddress) {
+  const std::string dir = vt::ScratchDirUnix();
+  wchar_t name[64], numbered[64], second[64];
+  LoadUiString(IDS_NEW_FOLDER_NAME, name, 64);
+  LoadUiString(IDS_NEW_FOLDER_NUMBERED, numbered, 64);
+  _snwprintf(second, 64, numbered, 1u);
+  const std::wstring host = vt::ToWin(dir);
+  ASSERT_TRUE(CreateDirectoryW((host + L"\\" + name).c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW((host + L"\\" + second).c_str(), nullptr));
+  Navigate(IDC_HOST_ADDRESS, host);
+  HWND list = Item(IDC_HOST_LIST);
+  ASSERT_TRUE(PumpUntil([&] { return Text(list) == host; }, 20)) << vt::Narrow(Text(list));
+  SetFocus(list);
+  SendMessageW(hwnd_, WM_COMMAND, ID_NEW_FOLDER, 0);
+  Pump();
+  _snwprintf(second, 64, numbered, 2u);
+  const int item = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
+  ASSERT_GE(item, 0);
+  EXPECT_EQ(std::wstring(second), Rows(list)[item].name);
+  SendMessageW(list, LVM_CANCELEDITLABEL, 0, 0);
+  Pump();
+
+  HWND bar = Item(IDC_IMAGE_ADDRESS);
+  HWND edit = reinterpret_cast<HWND>(SendMessageW(bar, CBEM_GETEDITCONTROL, 0, 0));
+  SetWindowTextW(edit, L"D:\\old.img");
+  SendMessageW(hwnd_, WM_COMMAND, MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_DROPDOWN), LPARAM(bar));
+  SetWindowTextW(edit, L"D:\\other.img");
+  SendMessageW(hwnd_, WM_COMMAND, MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_CLOSEUP), LPARAM(bar));
+  EXPECT_EQ(L"D:\\old.img", Text(edit));
 }
 
 TEST(ToolCommands, LastDriveOfNewImages) {
