@@ -48,7 +48,15 @@ TEST(RegistrySession, FindModifyExportClose) {
       ASSERT_EQ(0, vt::Sh("(" + script + ") >/dev/null 2>&1 &"));
     };
     HWND list = dlg->List();
-    keys("sleep 1; xdotool key ctrl+f; sleep 2; xdotool type sessionNeedle; xdotool key Return");
+    // A click on the title bar gives the window the display's keyboard
+    // focus (windows of earlier tests may still hold it).
+    RECT frame;
+    GetWindowRect(dlg->m_hWnd, &frame);
+    const std::string title = std::to_string((frame.left + frame.right) / 2) + " " +
+                              std::to_string(frame.top + GetSystemMetrics(SM_CYCAPTION) / 2 + 2);
+    keys("sleep 1; xdotool mousemove " + title +
+         " click 1; sleep 0.5; xdotool key ctrl+f; sleep 2; xdotool type sessionNeedle; "
+         "xdotool key Return");
     ASSERT_TRUE(
         uitest::WaitFor([&] { return ListView_GetNextItem(list, -1, LVNI_SELECTED) >= 0; }, 30000))
         << "the search selected nothing";

@@ -51,9 +51,15 @@ TEST(ViewerSession, FindWithKeysAndClicks) {
     return std::make_pair(range.cpMin, range.cpMax);
   };
 
-  ASSERT_TRUE(Xdo("key ctrl+f", [&] {
-    return viewer->m_findWindow && IsWindowVisible(viewer->m_findWindow);
-  })) << "Ctrl+F opened no find dialog";
+  // A click on the title bar gives the viewer the display's keyboard focus
+  // (windows of earlier tests may still hold it).
+  RECT title;
+  GetWindowRect(window, &title);
+  ASSERT_TRUE(Xdo("mousemove " + std::to_string(title.left + 200) + " " +
+                      std::to_string(title.top + GetSystemMetrics(SM_CYCAPTION) / 2 + 2) +
+                      " click 1 sleep 0.5 key ctrl+f",
+                  [&] { return viewer->m_findWindow && IsWindowVisible(viewer->m_findWindow); }))
+      << "Ctrl+F opened no find dialog";
   HWND find = viewer->m_findWindow;
   ASSERT_TRUE(Xdo("type needle",
                   [&] { return ft::WindowText(GetDlgItem(find, IDC_FIND_TEXT)) == L"needle"; }));
