@@ -18,13 +18,6 @@ namespace {
 #define NAMED "{88888888-2222-3333-4444-555555555555}"
 #define MEMTEST "{b2721d73-1db4-4c62-bf78-c548a880142d}"
 
-std::string Hex(const uint8_t* p, size_t n) {
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; i++) s += std::string(1, digits[p[i] >> 4]) + digits[p[i] & 15];
-  return s;
-}
-
 std::string Key(const std::string& object, const std::string& element, const std::string& value) {
   return "{\"path\": \"Objects\\\\" + object + "\\\\Elements\\\\" + element +
          "\", \"values\": [{\"name\": \"Element\", " + value + "}]}";

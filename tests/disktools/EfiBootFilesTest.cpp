@@ -15,13 +15,6 @@ namespace {
 #define BOOTMGR "{9dea862c-5cdd-4e70-acc1-f32b344d4795}"
 #define MEMTEST "{b2721d73-1db4-4c62-bf78-c548a880142d}"
 
-std::string Hex(const uint8_t* p, size_t n) {
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; i++) s += std::string(1, digits[p[i] >> 4]) + digits[p[i] & 15];
-  return s;
-}
-
 // The dumper's form of a REG_SZ: UTF-16LE with its terminator, in hex.
 std::string Text(const std::string& text) {
   std::string utf16;

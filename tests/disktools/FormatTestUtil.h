@@ -47,6 +47,13 @@ inline uint64_t Le64(const uint8_t* p) {
   memcpy(&v, p, 8);
   return v;
 }
+// Bytes as lower-case hexadecimal text, as the hive dumper prints them.
+inline std::string Hex(const uint8_t* p, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; i++) s += std::string(1, digits[p[i] >> 4]) + digits[p[i] & 15];
+  return s;
+}
 
 // Record n of the $MFT of the volume at partOffset, as stored (protected).
 std::vector<uint8_t> ReadMftRecord(const std::wstring& disk, uint64_t partOffset, uint32_t n);
