@@ -23,21 +23,17 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
   need_update=1
 fi
-# Source packages of the same suite, for libntfs-3g and UCL.
-if ! grep -rqs 'deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-  $SUDO tee /etc/apt/sources.list.d/vromount-src.sources >/dev/null <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-
-Types: deb-src
-URIs: http://deb.debian.org/debian-security
-Suites: bookworm-security
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+# Source packages of the same suite, for libntfs-3g and UCL: derived from the
+# machine's own Debian entries (same URIs, suites, components and keys), in
+# the one-line or the deb822 format, so a machine behind a proxy or an
+# internal mirror fetches its sources where it fetches its packages.
+if ! grep -rqs '^[[:space:]]*\(deb-src\|Types:.*deb-src\)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  src=$("$here/derive-deb-src.sh")
+  if [ -z "$src" ]; then
+    echo "setup: no Debian 'deb' entry in the apt sources to derive source entries from" >&2
+    exit 1
+  fi
+  printf '%s\n' "$src" | $SUDO tee /etc/apt/sources.list.d/vromount-src.sources >/dev/null
   need_update=1
 fi
 
