@@ -28,6 +28,9 @@ function(vro_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 600)
   endif()
+  if(name IN_LIST VRO_WINDOW_TESTS)
+    list(APPEND T_LABELS window)
+  endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
                        FIXTURES_REQUIRED wineprefix LABELS "${T_LABELS}"
                        ENVIRONMENT "WINEPREFIX=${VRO_WINEPREFIX}")

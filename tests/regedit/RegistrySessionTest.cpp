@@ -43,37 +43,50 @@ TEST(RegistrySession, FindModifyExportClose) {
     SetFocus(dlg->Tree());
     uitest::Pump();
     // Each step's keys go in the background while this thread runs the
-    // windows; the next step waits for the state the last one left.
+    // windows. Within a step the script waits for the state its last key
+    // left (a click that arrived, a menu or dialog that came up: see
+    // uitest::SignalWhen); between steps this thread waits for the result.
     auto keys = [&](const std::string& script) {
       ASSERT_EQ(0, vt::Sh("(" + script + ") >/dev/null 2>&1 &"));
     };
     HWND list = dlg->List();
+    const HWND editor = dlg->m_hWnd;
     // A click on the title bar gives the window the display's keyboard
     // focus (windows of earlier tests may still hold it).
     RECT frame;
-    GetWindowRect(dlg->m_hWnd, &frame);
+    GetWindowRect(editor, &frame);
     const std::string title = std::to_string((frame.left + frame.right) / 2) + " " +
                               std::to_string(frame.top + GetSystemMetrics(SM_CYCAPTION) / 2 + 2);
-    keys("sleep 1; xdotool mousemove " + title +
-         " click 1; sleep 0.5; xdotool key ctrl+f; sleep 2; xdotool type sessionNeedle; "
-         "xdotool key Return");
+    const std::string clicked = uitest::SignalClick(editor);
+    const std::string findShown = uitest::SignalActivated(editor);
+    keys(uitest::ClickUntilSh("mousemove " + title + " click 1", clicked) +
+         "; xdotool key ctrl+f; " + uitest::AwaitSh(findShown) +
+         "; xdotool type sessionNeedle; xdotool key Return");
     ASSERT_TRUE(
         uitest::WaitFor([&] { return ListView_GetNextItem(list, -1, LVNI_SELECTED) >= 0; }, 30000))
         << "the search selected nothing";
     const int row = ListView_GetNextItem(list, -1, LVNI_SELECTED);
     EXPECT_EQ(L"sessionNeedle", Cell(list, row, 0));
+    ASSERT_TRUE(uitest::WaitFor([&] { return GetActiveWindow() == editor; }, 30000));
     RECT rc;
     ListView_GetItemRect(list, row, &rc, LVIR_LABEL);
     POINT at = {(rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2};
     ClientToScreen(list, &at);
-    keys("sleep 1; xdotool mousemove " + std::to_string(at.x) + " " + std::to_string(at.y) +
-         " click --repeat 2 --delay 80 1; sleep 2; xdotool type changed; xdotool key Return");
+    const std::string editShown = uitest::SignalActivated(editor);
+    keys("xdotool mousemove " + std::to_string(at.x) + " " + std::to_string(at.y) +
+         " click --repeat 2 --delay 80 1; " + uitest::AwaitSh(editShown) +
+         "; xdotool type changed; xdotool key Return");
     ASSERT_TRUE(uitest::WaitFor([&] { return Cell(list, row, 2) == L"changed"; }, 30000))
         << "the string editor did not write";
-    keys("sleep 1; xdotool key alt+f; sleep 1; xdotool key e; sleep 3; xdotool type " +
-         vt::Q(vt::Narrow(file)) + "; xdotool key Return");
+    ASSERT_TRUE(uitest::WaitFor([&] { return GetActiveWindow() == editor; }, 30000));
+    const std::string menu = uitest::SignalMenu(), saveShown = uitest::SignalActivated(editor);
+    keys("xdotool key alt+f; " + uitest::AwaitSh(menu) + "; xdotool key e; " +
+         uitest::AwaitSh(saveShown) + "; xdotool type " + vt::Q(vt::Narrow(file)) +
+         "; xdotool key Return");
     ASSERT_TRUE(uitest::WaitFor([&] { return vt::FileExists(file); }, 30000)) << "no export";
-    keys("sleep 1; xdotool key alt+f; sleep 1; xdotool key x");
+    ASSERT_TRUE(uitest::WaitFor([&] { return GetActiveWindow() == editor; }, 30000));
+    const std::string exitMenu = uitest::SignalMenu();
+    keys("xdotool key alt+f; " + uitest::AwaitSh(exitMenu) + "; xdotool key x");
     closed = uitest::WaitFor([&] { return !IsWindowVisible(dlg->m_hWnd); }, 40000);
     // A session that stopped halfway leaves no dialog open behind it.
     for (int i = 0; i < 20 && !closed; ++i) {

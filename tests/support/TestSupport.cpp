@@ -10,6 +10,10 @@ namespace vt {
 std::string SourceDirUnix() {
   return VRO_SOURCE_DIR_UNIX;
 }
+std::string TestDataDirUnix() {
+  const char* env = getenv("VRO_TESTDATA");
+  return env && *env ? env : VRO_TESTDATA_DIR_UNIX;
+}
 std::string BinaryDirUnix() {
   return VRO_BINARY_DIR_UNIX;
 }

@@ -11,6 +11,8 @@ namespace vt {
 // Repository and build folders as Linux paths and as Windows (Z:) paths.
 std::string SourceDirUnix();
 std::string BinaryDirUnix();
+// ../shared/testdata beside the checkout, or $VRO_TESTDATA.
+std::string TestDataDirUnix();
 std::wstring SourceDir();
 
 // "Z:\a\b" <-> "/a/b"; a Windows path on another drive is returned unchanged.

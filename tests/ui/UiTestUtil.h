@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace uitest {
@@ -20,6 +21,26 @@ bool WaitFor(F done, int ms = 5000) {
   }
   return done();
 }
+
+// Window states a key script waits for. Keys sent from a shell script in
+// the background reach a window only once it has the display's focus, and a
+// menu or modal dialog runs its own message loop, in which the test's own
+// waits do not run. So the script waits for a marker file instead: the
+// marker (a Linux path, returned) appears when a window of this thread
+// receives a message that `when` accepts (sent or posted).
+std::string SignalWhen(std::function<bool(HWND, UINT, WPARAM, LPARAM)> when);
+// Common states: a click (client or frame) arrived at `window` or one of
+// its children; a menu popped up; a window other than `except` was
+// activated (a dialog that came up).
+std::string SignalClick(HWND window);
+std::string SignalMenu();
+std::string SignalActivated(HWND except);
+// Shell text that waits for `marker` (up to 30 s) and removes it.
+std::string AwaitSh(const std::string& marker);
+// Shell text that runs the xdotool arguments `click` (a pointer move and a
+// click) again until `marker` appears (a window just shown may not be on
+// the display yet), then removes it.
+std::string ClickUntilSh(const std::string& click, const std::string& marker);
 
 // A plain top-level window to own controls (destroyed by the caller).
 HWND MakeHost(int width = 400, int height = 300);

@@ -207,9 +207,12 @@ TEST(FileSearch, StopAndCloseWhileRunning) {
               results, ListAppendItem(results, (std::wstring(windows) + L"\\win.ini").c_str(), 2));
           SendMessageW(dialog, WM_COMMAND, IDC_SEARCH_VIEW, 0);
           EXPECT_FALSE(ft::FindThreadWindow(IDC_VIEWER_TEXT));
-          PostMessageW(dialog, WM_CLOSE, 0, 0);
+          // Sent, not posted: the close or stop arrives while the worker
+          // still runs, however fast it is (its end is sent to this thread,
+          // and sent messages go before posted ones).
+          SendMessageW(dialog, WM_CLOSE, 0, 0);
         } else {
-          PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+          SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
         }
         ++phase;
         return false;

@@ -10,15 +10,16 @@
 
 #include "TestSupport.h"
 #include "WindowDriver.h"
+#include "../../ui/UiTestUtil.h"
 #include "app/viewer/ViewFile.h"
 #include "app/viewer/ViewerDlg.h"
 #include "resources/ResourceIds.h"
 
 namespace {
 
-// Runs xdotool in the background and the windows until `done` holds.
-bool Xdo(const std::string& arguments, std::function<bool()> done) {
-  vt::Sh("(sleep 0.3; xdotool " + arguments + ") >/dev/null 2>&1 &");
+// Runs a key script in the background and the windows until `done` holds.
+bool Xdo(const std::string& script, std::function<bool()> done) {
+  vt::Sh("(" + script + ") >/dev/null 2>&1 &");
   for (DWORD start = GetTickCount(); GetTickCount() - start < 15000;) {
     ft::Pump();
     if (done()) return true;
@@ -52,29 +53,36 @@ TEST(ViewerSession, FindWithKeysAndClicks) {
   };
 
   // A click on the title bar gives the viewer the display's keyboard focus
-  // (windows of earlier tests may still hold it).
-  RECT title;
-  GetWindowRect(window, &title);
-  ASSERT_TRUE(Xdo("mousemove " + std::to_string(title.left + 200) + " " +
-                      std::to_string(title.top + GetSystemMetrics(SM_CYCAPTION) / 2 + 2) +
-                      " click 1 sleep 0.5 key ctrl+f",
-                  [&] { return viewer->m_findWindow && IsWindowVisible(viewer->m_findWindow); }))
-      << "Ctrl+F opened no find dialog";
+  // (windows of earlier tests may still hold it); each key waits until the
+  // click has arrived, a menu until it is open (uitest::SignalWhen).
+  auto titleClick = [&]() {
+    RECT frame;
+    GetWindowRect(window, &frame);
+    return "mousemove " + std::to_string(frame.left + 200) + " " +
+           std::to_string(frame.top + GetSystemMetrics(SM_CYCAPTION) / 2 + 2) + " click 1";
+  };
+  const std::string findShown = uitest::SignalActivated(window);
+  ASSERT_TRUE(Xdo(uitest::ClickUntilSh(titleClick(), uitest::SignalClick(window)) +
+                      "; xdotool key ctrl+f; " + uitest::AwaitSh(findShown) +
+                      "; xdotool type needle",
+                  [&] {
+                    return viewer->m_findWindow &&
+                           ft::WindowText(GetDlgItem(viewer->m_findWindow, IDC_FIND_TEXT)) ==
+                               L"needle";
+                  }))
+      << "Ctrl+F opened no find dialog, or the text did not reach it";
   HWND find = viewer->m_findWindow;
-  ASSERT_TRUE(Xdo("type needle",
-                  [&] { return ft::WindowText(GetDlgItem(find, IDC_FIND_TEXT)) == L"needle"; }));
-  ASSERT_TRUE(Xdo("mousemove " + Centre(GetDlgItem(find, IDOK)) + " click 1", [&] {
+  ASSERT_TRUE(IsWindowVisible(find));
+  ASSERT_TRUE(Xdo("xdotool mousemove " + Centre(GetDlgItem(find, IDOK)) + " click 1", [&] {
     return selection() == std::make_pair(4L, 10L);
   })) << "Find found no first needle";
   // Back to the viewer through its title bar; F3 finds the second needle.
-  RECT frame;
-  GetWindowRect(window, &frame);
-  ASSERT_TRUE(Xdo("mousemove " + std::to_string(frame.left + 200) + " " +
-                      std::to_string(frame.top + GetSystemMetrics(SM_CYCAPTION) / 2 + 2) +
-                      " click 1 sleep 0.5 key F3",
+  ASSERT_TRUE(Xdo(uitest::ClickUntilSh(titleClick(), uitest::SignalClick(window)) +
+                      "; xdotool key F3",
                   [&] { return selection() == std::make_pair(16L, 22L); }))
       << "F3 found no second needle";
-  ASSERT_TRUE(Xdo("key alt+f sleep 0.5 key c", [&] { return !IsWindow(window); }))
+  ASSERT_TRUE(Xdo("xdotool key alt+f; " + uitest::AwaitSh(uitest::SignalMenu()) + "; xdotool key c",
+                  [&] { return !IsWindow(window); }))
       << "the File menu did not close the viewer";
   EXPECT_FALSE(IsWindow(find));
   LastViewerFind() = ViewerFindState();

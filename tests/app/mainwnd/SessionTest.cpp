@@ -95,7 +95,8 @@ HWND FindDescendant(HWND window, int id) {
 // The screen point in the middle of the label of the program's list item
 // named `name`. A list of another process reads its pointers in its own
 // memory, so the request goes there.
-bool ItemCentre(HANDLE process, HWND list, const std::wstring& name, std::string* at) {
+bool ItemCentre(HANDLE process, HWND list, const std::wstring& name, std::string* at,
+                int* row = nullptr) {
   struct Block {
     LVFINDINFOW find;
     RECT rect;
@@ -117,6 +118,7 @@ bool ItemCentre(HANDLE process, HWND list, const std::wstring& name, std::string
         ReadProcessMemory(process, remote + offsetof(Block, rect), &rc, sizeof rc, nullptr)) {
       MapWindowPoints(list, nullptr, reinterpret_cast<POINT*>(&rc), 2);
       *at = Centre(rc);
+      if (row) *row = index;
       ok = true;
     }
   }
@@ -133,10 +135,65 @@ void Picture(HWND window, const std::string& path) {
   EXPECT_EQ(0, vt::Sh("import -window root -crop " + crop.str() + " " + vt::Q(path))) << path;
 }
 
-void ClickAndType(HWND combo, const std::wstring& text) {
+// The program's window states a key waits for, read across the process
+// boundary: which window of its interface thread has the focus or is
+// active, and whether one of its menus is open.
+GUITHREADINFO Gui(DWORD thread) {
+  GUITHREADINFO info = {sizeof info};
+  GetGUIThreadInfo(thread, &info);
+  return info;
+}
+
+BOOL CALLBACK FindMenu(HWND window, LPARAM process) {
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  wchar_t cls[16] = L"";
+  GetClassNameW(window, cls, 16);
+  if (owner == DWORD(*reinterpret_cast<DWORD*>(process)) && IsWindowVisible(window) &&
+      lstrcmpW(cls, L"#32768") == 0) {
+    *reinterpret_cast<DWORD*>(process) = 0;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+bool MenuOpen(DWORD process) {
+  DWORD probe = process;
+  EnumWindows(FindMenu, LPARAM(&probe));
+  return probe == 0;
+}
+
+// Opens the menu of `alt` (a key name such as "alt+f") and, once it is
+// open, presses `item`.
+void MenuKey(DWORD process, const std::string& alt, const std::string& item) {
+  ASSERT_TRUE(Xdo("key " + alt));
+  ASSERT_TRUE(Poll([&] { return MenuOpen(process); })) << alt << " opened no menu";
+  ASSERT_TRUE(Xdo("key " + item));
+}
+
+// Clicks `window` and waits until it has the program's keyboard focus.
+void ClickToFocus(DWORD thread, HWND window, const std::string& at) {
+  ASSERT_TRUE(Xdo("mousemove " + at + " click 1"));
+  ASSERT_TRUE(Poll([&] { return Gui(thread).hwndFocus == window; })) << "the click gave no focus";
+}
+
+// Clicks `row` of a list (at `at`) and waits until the list has the focus
+// and that row alone is selected.
+void ClickToSelect(DWORD thread, HWND list, const std::string& at, int row) {
+  ASSERT_TRUE(Xdo("mousemove " + at + " click 1"));
+  ASSERT_TRUE(Poll([&] {
+    return Gui(thread).hwndFocus == list && SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) == 1 &&
+           SendMessageW(list, LVM_GETITEMSTATE, row, LVIS_SELECTED) != 0;
+  })) << "the click selected no row";
+}
+
+void ClickAndType(DWORD thread, HWND combo, const std::wstring& text) {
   HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
-  ASSERT_TRUE(Xdo("mousemove " + Centre(edit ? edit : combo) + " click 1 sleep 0.3 key ctrl+a"));
+  if (!edit) edit = combo;
+  ClickToFocus(thread, edit, Centre(edit));
+  ASSERT_TRUE(Xdo("key ctrl+a"));
   ASSERT_TRUE(Xdo("type --delay 10 " + vt::Q(vt::Narrow(text))));
+  ASSERT_TRUE(Poll([&] { return Text(edit) == text; })) << vt::Narrow(Text(edit));
 }
 
 void RunSession(const std::string& language, const std::string& pictures) {
@@ -174,10 +231,13 @@ void RunSession(const std::string& language, const std::string& pictures) {
                   std::to_string(frame.top + GetSystemMetrics(SM_CYCAPTION) / 2 + 2) + " click 1"));
 
   // File menu, "create an empty image": a 64 MiB plain image by its path.
-  ASSERT_TRUE(Xdo("key alt+f sleep 0.5 key n"));
+  const DWORD ui = pi.dwThreadId;
+  ASSERT_TRUE(Poll([&] { return Gui(ui).hwndActive == main; })) << "the click did not activate";
+  MenuKey(id, "alt+f", "n");
   HWND create = nullptr;
   ASSERT_TRUE(Poll([&] { return (create = FindTopWindow(id, IDC_DT_RAW)) != nullptr; }))
       << "the File menu opened no create dialog";
+  ASSERT_TRUE(Poll([&] { return Gui(ui).hwndActive == create && Gui(ui).hwndFocus; }));
   ASSERT_TRUE(Xdo("key alt+n"));
   ASSERT_TRUE(Xdo("type --delay 10 " + vt::Q(vt::Narrow(image))));
   ASSERT_TRUE(Xdo("key alt+z ctrl+a"));
@@ -197,29 +257,33 @@ void RunSession(const std::string& language, const std::string& pictures) {
   EXPECT_TRUE(Text(imageList).empty()) << "the new image is not opened by itself";
 
   // Both addresses typed, each opened by Enter.
-  ClickAndType(GetDlgItem(main, IDC_HOST_ADDRESS), host);
+  ClickAndType(ui, GetDlgItem(main, IDC_HOST_ADDRESS), host);
   ASSERT_TRUE(Xdo("key Return"));
   ASSERT_TRUE(Poll([&] { return lstrcmpiW(Text(hostList).c_str(), host.c_str()) == 0; }))
       << vt::Narrow(Text(hostList));
-  ClickAndType(GetDlgItem(main, IDC_IMAGE_ADDRESS), image);
+  ClickAndType(ui, GetDlgItem(main, IDC_IMAGE_ADDRESS), image);
   ASSERT_TRUE(Xdo("key Return"));
   ASSERT_TRUE(Poll([&] { return Text(imageList) == image + L"\\"; }))
       << vt::Narrow(Text(imageList));
 
   // The host folder selected by a click and added by Ctrl+U.
   std::string at;
-  ASSERT_TRUE(ItemCentre(pi.hProcess, hostList, L"data", &at));
-  ASSERT_TRUE(Xdo("mousemove " + at + " click 1 sleep 0.3 key ctrl+u"));
+  int row = -1;
+  ASSERT_TRUE(ItemCentre(pi.hProcess, hostList, L"data", &at, &row));
+  ClickToSelect(ui, hostList, at, row);
+  ASSERT_TRUE(Xdo("key ctrl+u"));
   ASSERT_TRUE(Poll([&] {
-    return IsWindowEnabled(imageList) && ItemCentre(pi.hProcess, imageList, L"data", &at);
+    return IsWindowEnabled(imageList) && ItemCentre(pi.hProcess, imageList, L"data", &at, &row);
   })) << "the folder did not reach the image";
 
   // Into the added folder (Enter), the file chosen by a click, Alt+Enter.
-  ASSERT_TRUE(Xdo("mousemove " + at + " click 1 sleep 0.3 key Return"));
+  ClickToSelect(ui, imageList, at, row);
+  ASSERT_TRUE(Xdo("key Return"));
   ASSERT_TRUE(Poll([&] { return Text(imageList) == image + L"\\data"; }))
       << vt::Narrow(Text(imageList));
-  ASSERT_TRUE(Poll([&] { return ItemCentre(pi.hProcess, imageList, L"readme.txt", &at); }));
-  ASSERT_TRUE(Xdo("mousemove " + at + " click 1"));
+  ASSERT_TRUE(
+      Poll([&] { return ItemCentre(pi.hProcess, imageList, L"readme.txt", &at, &row); }));
+  ClickToSelect(ui, imageList, at, row);
   if (!pictures.empty()) {
     Sleep(500);
     Picture(main, pictures + "/main-" + language + ".png");
@@ -240,7 +304,8 @@ void RunSession(const std::string& language, const std::string& pictures) {
   ASSERT_TRUE(Poll([&] { return !IsWindow(properties); }));
 
   // File menu, Exit: the program ends by itself.
-  ASSERT_TRUE(Xdo("key alt+f sleep 0.5 key x"));
+  ASSERT_TRUE(Poll([&] { return Gui(ui).hwndActive == main; }));
+  MenuKey(id, "alt+f", "x");
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 30000));
   DWORD code = 1;
   GetExitCodeProcess(pi.hProcess, &code);

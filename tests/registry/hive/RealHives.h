@@ -1,6 +1,7 @@
 // Hives written by Windows itself, kept xz-compressed outside the
-// repository ($VRO_TESTDATA/hives, by default /work/shared/testdata/hives).
-// Tests decompress them into their scratch folder and skip without them.
+// repository (testdata/hives beside the checkout, or $VRO_TESTDATA/hives).
+// Tests decompress them into their scratch folder and skip without them (a
+// skip fails the run in CI).
 #pragma once
 #include <cstdlib>
 #include <string>
@@ -10,8 +11,7 @@
 namespace rh {
 
 inline std::string Dir() {
-  const char* env = getenv("VRO_TESTDATA");
-  return std::string(env && *env ? env : "/work/shared/testdata") + "/hives";
+  return vt::TestDataDirUnix() + "/hives";
 }
 
 // Decompresses each NAME.xz into dirUnix/NAME; false when one is missing.
