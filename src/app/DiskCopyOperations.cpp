@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/HostEntry.h"
 #include "app/ImageOperations.h"
 #include "common/CrashDump.h"
 #include "common/PathUtil.h"
@@ -59,6 +60,7 @@ bool IsPartOfSource(LPCWSTR source, LPCWSTR target) {
 
 int WINAPI ImageBackupDiskW(WCHAR letter, LPCWSTR imagePath, int raw, int gpt,
                             DiskCopyProgressCallback callback, void* context) {
+  if (!IsProgramRuntimeStarted()) return kImageOperationFailed;
   CrashDumpFilterScope filter;
   if (!imagePath || !*imagePath) return kImageOperationFailed;
   StopSystemRestore(letter);
@@ -71,6 +73,7 @@ int WINAPI ImageBackupDiskW(WCHAR letter, LPCWSTR imagePath, int raw, int gpt,
 
 int WINAPI ImageCloneDiskW(WCHAR source, WCHAR target, DiskCopyProgressCallback callback,
                            void* context) {
+  if (!IsProgramRuntimeStarted()) return kImageOperationFailed;
   CrashDumpFilterScope filter;
   // A volume cloned onto itself would be locked for writing while it is
   // read: refused before anything is opened.
@@ -92,6 +95,7 @@ int WINAPI ImageCloneDiskW(WCHAR source, WCHAR target, DiskCopyProgressCallback 
 
 int WINAPI ImageConvertFileW(LPCWSTR sourcePath, LPCWSTR targetPath, int raw, int gpt,
                              DiskCopyProgressCallback callback, void* context) {
+  if (!IsProgramRuntimeStarted()) return kImageOperationFailed;
   CrashDumpFilterScope filter;
   if (!sourcePath || !*sourcePath || !targetPath || !*targetPath ||
       IsPartOfSource(sourcePath, targetPath))

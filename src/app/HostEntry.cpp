@@ -61,6 +61,19 @@ BOOL CALLBACK TakeFirstLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_P
 
 }  // namespace
 
+bool IsProgramRuntimeStarted() {
+#if defined(__i386__)
+  // Where this code runs, against the absolute address of the same place
+  // as the image holds it: the two differ in a copy mapped at another base
+  // and not yet relocated, whose global addresses all point elsewhere.
+  void* here;
+  void* linked;
+  __asm__ volatile("call 1f\n1:\tpopl %0\n\tmovl $1b, %1" : "=&r"(here), "=r"(linked));
+  if (here != linked) return false;
+#endif
+  return __native_startup_state == kStartupDone;
+}
+
 DWORD GetModuleVersionNumber(HMODULE module) {
   // The version block is looked up in the language it was written in: the
   // language-neutral search differs between systems (Wine prefers the thread

@@ -25,6 +25,13 @@ BOOL RelocateAndBindImage(BYTE* base, HostLoadLibraryFn loadLibrary,
 // stores the module handle and returns the version number (0 on failure).
 DWORD StartHostedRuntime(HMODULE module);
 
+// True once the program's runtime runs in this copy: started by the process
+// entry, or by Initialize for a host. Safe to call in a copy that a host
+// mapped or loaded and never initialised (nothing relocated or bound, no
+// static object built): each export asks first and, before Initialize,
+// returns its failure code without touching anything else.
+bool IsProgramRuntimeStarted();
+
 // The version number Initialize reports, from the module's own version
 // resource: (FileVersionMS & 0xFFFF) * 10000 + (FileVersionLS >> 16).
 // 0 without a version resource.

@@ -3,6 +3,7 @@
 #include "app/ImageOperations.h"
 
 #include "app/ConsoleProgress.h"
+#include "app/HostEntry.h"
 
 #include <shellapi.h>
 #include <stdint.h>
@@ -143,6 +144,7 @@ bool IsSameHostFile(LPCWSTR a, LPCWSTR b) {
 
 int WINAPI ImageExtractFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, LPCWSTR volumePath,
                              LPCWSTR hostPath, int overwriteMode) {
+  if (!IsProgramRuntimeStarted()) return kImageNotOpened;
   return RunOnImage(imagePath, fixPath, partition, kReadOnlyOpen, [&](CMountedImage& image) {
     if (!volumePath || !hostPath) return int(kImageOperationFailed);
     CopyOutcome outcome = {DWORD(overwriteMode), false, false};
@@ -153,6 +155,7 @@ int WINAPI ImageExtractFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, 
 
 int WINAPI ImageInjectFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, LPCWSTR volumePath,
                             LPCWSTR hostPath, int overwriteMode) {
+  if (!IsProgramRuntimeStarted()) return kImageNotOpened;
   return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
     if (!volumePath || !hostPath) return int(kImageOperationFailed);
     CopyOutcome outcome = {DWORD(overwriteMode), false, false};
@@ -175,6 +178,7 @@ int WINAPI ImageInjectFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, L
 
 int WINAPI ImageExportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
                                 LPCWSTR registryPath, LPCWSTR regFile) {
+  if (!IsProgramRuntimeStarted()) return kImageNotOpened;
   return RunOnImage(imagePath, fixPath, partition, kReadOnlyOpen, [&](CMountedImage& image) {
     if (!image.LoadHives(kAllHives)) return int(kImageHivesNotLoaded);
     int result = kImageOk;
@@ -188,6 +192,7 @@ int WINAPI ImageExportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
 
 int WINAPI ImageImportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
                                 LPCWSTR regFileOrWildcard) {
+  if (!IsProgramRuntimeStarted()) return kImageNotOpened;
   return RunOnImage(
       imagePath, fixPath, partition, GetWriteOpenMode(),
       [&](CMountedImage& image) {
@@ -236,6 +241,7 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
 }
 
 int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
+  if (!IsProgramRuntimeStarted()) return kImageOperationFailed;
   CrashDumpFilterScope filter;
   if (megabytes < kMinCreateMegabytes || megabytes > kMaxCreateMegabytes) return kImageBadArgument;
   CMountedImage* image = new (std::nothrow) CMountedImage();
@@ -251,6 +257,7 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
 }
 
 int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
+  if (!IsProgramRuntimeStarted()) return kImageNotOpened;
   InstallNtfsFormatter();
   return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
     return image.FormatVolume(partition, 1) == 1 ? int(kImageOk) : int(kImageVolumeOperationFailed);
@@ -264,6 +271,7 @@ uint64_t RoundedPartitionBytes(uint64_t megabytes) {
 
 int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, DWORD sizeLow,
                                   DWORD sizeHigh) {
+  if (!IsProgramRuntimeStarted()) return kImageNotOpened;
   // The size is a signed number: nothing at or below 0, nothing past the
   // largest image, is wrapped into a size.
   int64_t megabytes = int64_t((uint64_t(sizeHigh) << 32) | sizeLow);
@@ -283,12 +291,14 @@ int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partit
 }
 
 int WINAPI ImageCheckPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
+  if (!IsProgramRuntimeStarted()) return kImageNotOpened;
   return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
     return CheckNtfsPartition(&image) ? int(kImageOk) : int(kImageVolumeOperationFailed);
   });
 }
 
 int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
+  if (!IsProgramRuntimeStarted()) return kImageNotOpened;
   return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
     return RepairNtfsPartition(&image) ? int(kImageOk) : int(kImageVolumeOperationFailed);
   });
@@ -296,6 +306,7 @@ int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
 
 int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int adapterType,
                             LPCWSTR deviceId, LPCWSTR workstation, LPCWSTR address) {
+  if (!IsProgramRuntimeStarted()) return kImageVolumeOperationFailed;
   // The number as text ("7" -> "007"); a text without digits reads as 0.
   // A host that loaded the program as a library has not run its start:
   // the driver file pass grows the partition through the disk tools.
@@ -316,6 +327,7 @@ int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, i
 int WINAPI ImageHardwarePnpW(void* diskObject, DWORD profileLow, DWORD profileHigh, int adapterType,
                              DWORD, LPCWSTR deviceId, DWORD workstation, DWORD address,
                              LPCWSTR text) {
+  if (!IsProgramRuntimeStarted()) return kImageVolumeOperationFailed;
   CrashDumpFilterScope filter;
   SetPartitionGrowFunction(ResizeImagePartition);
   CMountedImage* image = new (std::nothrow) CMountedImage();

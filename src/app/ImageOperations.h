@@ -8,7 +8,8 @@
 //   import also: no file matches), -16 an import into the registry failed.
 // The leading three arguments are the image path, the write-back path (empty
 // for none) and the partition number. Overwrite mode: 0 never, 1 always,
-// 2 only with newer files.
+// 2 only with newer files. An export a host calls before Initialize does
+// nothing and returns its code for an image or volume that cannot be opened.
 #pragma once
 #include <windows.h>
 

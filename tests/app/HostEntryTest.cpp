@@ -2,6 +2,8 @@
 // mapped by a loader of the test's own at another base.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "BatchTestUtil.h"
 #include "ProgramImage.h"
 #include "TestSupport.h"
@@ -67,6 +69,52 @@ void CallOnImage(void* extract, void* exportRegistry) {
   std::string text;
   vt::Sh("iconv -f utf-16 -t utf-8 " + vt::Q(out + "/vro.reg"), &text);
   EXPECT_NE(std::string::npos, text.find("\"Hive\"=\"SYSTEM\"")) << text;
+}
+
+// Calls each of the fourteen image exports of a copy, through a lookup of
+// its own, and expects the failure code each one documents for an image or
+// volume that cannot be opened. Arguments that would work once the copy is
+// initialised: nothing may be reached before that.
+void ExpectEveryExportRefuses(const std::function<void*(const char*)>& find, const char* copy) {
+  std::wstring dir = vt::ScratchDir();
+  std::wstring image = dir + L"\\none.img", out = dir + L"\\out";
+  const wchar_t* i = image.c_str();
+  const wchar_t* o = out.c_str();
+  auto get = [&](const char* name) {
+    void* f = find(name);
+    EXPECT_NE(nullptr, f) << name;
+    return f;
+  };
+#define VRO_CALL(name, ...) reinterpret_cast<decltype(&name)>(get(#name))(__VA_ARGS__)
+  struct Call {
+    const char* name;
+    int result, expected;
+  } calls[] = {
+      {"export", VRO_CALL(ImageExportRegistryW, i, L"", 0, L"HKEY_LOCAL_MACHINE\\SYSTEM", o),
+       kImageNotOpened},
+      {"import", VRO_CALL(ImageImportRegistryW, i, L"", 0, o), kImageNotOpened},
+      {"extract", VRO_CALL(ImageExtractFileW, i, L"", 0, L"\\", o, 1), kImageNotOpened},
+      {"inject", VRO_CALL(ImageInjectFileW, i, L"", 0, L"\\x", o, 1), kImageNotOpened},
+      {"create", VRO_CALL(ImageCreateDiskW, i, 64), kImageOperationFailed},
+      {"backup", VRO_CALL(ImageBackupDiskW, L'C', i, 0, 0, nullptr, nullptr),
+       kImageOperationFailed},
+      {"clone", VRO_CALL(ImageCloneDiskW, L'C', L'D', nullptr, nullptr), kImageOperationFailed},
+      {"convert", VRO_CALL(ImageConvertFileW, i, o, 0, 0, nullptr, nullptr), kImageOperationFailed},
+      {"format", VRO_CALL(ImageFormatPartitionW, i, L"", 0), kImageNotOpened},
+      {"size", VRO_CALL(ImageSetPartitionSizeW, i, L"", 0, 100, 0), kImageNotOpened},
+      {"check", VRO_CALL(ImageCheckPartitionW, i, L"", 0), kImageNotOpened},
+      {"repair", VRO_CALL(ImageRepairPartitionW, i, L"", 0), kImageNotOpened},
+      {"adapter",
+       VRO_CALL(ImageAddAdapterW, i, L"", 0, 2, L"PCI\\VEN_8086&DEV_1000", L"7", L"10.0.0.7"),
+       kImageVolumeOperationFailed},
+      {"pnp",
+       VRO_CALL(ImageHardwarePnpW, nullptr, 0, 0, 2, 0, L"PCI\\VEN_8086&DEV_1000", 7, 0x0A000007,
+                nullptr),
+       kImageVolumeOperationFailed},
+  };
+#undef VRO_CALL
+  for (const Call& c : calls) EXPECT_EQ(c.expected, c.result) << copy << ": " << c.name;
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(i)) << copy << ": nothing is created";
 }
 
 TEST(HostEntry, LoaderCodeHoldsNoAbsoluteAddresses) {
@@ -155,6 +203,30 @@ TEST(HostEntry, OwnMappingAtAnotherBase) {
   // Relocations are not applied twice.
   EXPECT_EQ(20003u, initialize(image, LoadLibraryA, GetProcAddress));
   EXPECT_EQ(kImageNotOpened, CallExtract(FindExport(image, "ImageExtractFileW")));
+}
+
+TEST(HostEntry, ExportsBeforeInitializeRefuseAndNeverCrash) {
+  // Loaded by the system loader (relocated and bound, runtime not started),
+  // then initialised: the copy works as if nothing had been called before.
+  std::wstring path = WritePatchedCopy(L"hosted_early.exe");
+  HMODULE module = LoadLibraryW(path.c_str());
+  ASSERT_NE(nullptr, module) << GetLastError();
+  ExpectEveryExportRefuses(
+      [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); },
+      "loaded");
+  auto initialize = reinterpret_cast<decltype(&Initialize)>(GetProcAddress(module, "Initialize"));
+  EXPECT_EQ(20003u, initialize(module, LoadLibraryA, GetProcAddress));
+  CallOnImage(reinterpret_cast<void*>(GetProcAddress(module, "ImageExtractFileW")),
+              reinterpret_cast<void*>(GetProcAddress(module, "ImageExportRegistryW")));
+
+  // Mapped by a host's own loader at another base, neither relocated nor
+  // bound: every global address in it still points at the preferred base.
+  uint8_t* image = MapImage(PatchedBytes());
+  ASSERT_NE(nullptr, image);
+  ExpectEveryExportRefuses([&](const char* name) { return FindExport(image, name); }, "mapped");
+  initialize = reinterpret_cast<decltype(&Initialize)>(FindExport(image, "Initialize"));
+  EXPECT_EQ(20003u, initialize(image, LoadLibraryA, GetProcAddress));
+  CallOnImage(FindExport(image, "ImageExtractFileW"), FindExport(image, "ImageExportRegistryW"));
 }
 
 TEST(HostEntry, MissingImportFailsCleanly) {

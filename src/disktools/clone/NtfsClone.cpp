@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include <atomic>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "common/ByteOrder.h"
@@ -214,9 +216,14 @@ long long CopyDriver(Clone& c, uint32_t total, int bootMode) {
   return count;
 }
 
+// The clone's state lives for one call: its bitmap (an eighth of a byte per
+// cluster), run buffer and cluster buffer go back to the process on every
+// way out, a failed or cancelled clone's included.
 long long Run(ntfs_volume* source, ntfs_volume* target, const ClusterRun* skip, int bootMode,
               DiskCopyProgressCallback callback, void* context) {
-  static Clone c;
+  std::unique_ptr<Clone> state(new (std::nothrow) Clone());
+  if (!state) return NTFS_CLONE_FAILED;
+  Clone& c = *state;
   c.source = source;
   c.target = target;
   c.skip = skip;
@@ -242,8 +249,6 @@ long long Run(ntfs_volume* source, ntfs_volume* target, const ClusterRun* skip, 
     return NTFS_CLONE_FAILED;
   long long result = CopyDriver(c, (uint32_t)count, bootMode);
   if (result > 0) SealClonedNtfsVolume(target);
-  c.bitmap = std::vector<uint8_t>();
-  c.runBuffer = std::vector<uint8_t>();
   return result;
 }
 

@@ -1,0 +1,234 @@
+// A host's long-lived process: the built program loaded once with
+// LoadLibrary and initialised, then some two hundred export calls of every
+// outcome (done, failed, cancelled). What a call takes from the process
+// (handles, memory, address space) is given back by the time it returns,
+// and the image stays usable to the end.
+#include <windows.h>
+#include <psapi.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+#include "BatchTestUtil.h"
+#include "ProgramImage.h"
+#include "TestSupport.h"
+#include "app/HostEntry.h"
+#include "app/ImageOperations.h"
+
+using namespace apptest;
+
+namespace {
+
+// What the process holds at one moment.
+struct ProcessFigures {
+  DWORD handles = 0;
+  size_t privateBytes = 0;  // committed memory of the process's own
+  size_t largestFree = 0;   // largest free block of the address space
+  size_t heapBytes = 0;     // bytes in use on the process's heaps
+};
+
+// The process's handles from the system's handle list: the answer of
+// GetProcessHandleCount where the system has none (Wine answers 0).
+DWORD HandlesInSystemList() {
+  struct Entry {
+    ULONG process;
+    BYTE type, flags;
+    USHORT handle;
+    void* object;
+    ACCESS_MASK access;
+  };
+  typedef LONG(WINAPI * QueryFn)(ULONG, void*, ULONG, ULONG*);
+  auto query = reinterpret_cast<QueryFn>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation"));
+  const ULONG kHandleList = 16;
+  const LONG kTooSmall = LONG(0xC0000004);
+  std::vector<BYTE> list(1 << 20);
+  ULONG size = 0;
+  LONG status;
+  while ((status = query(kHandleList, list.data(), ULONG(list.size()), &size)) == kTooSmall)
+    list.resize(list.size() * 2);
+  if (status != 0) return 0;
+  ULONG count = *reinterpret_cast<ULONG*>(list.data());
+  const Entry* entries = reinterpret_cast<const Entry*>(list.data() + sizeof(void*));
+  DWORD own = 0;
+  for (ULONG i = 0; i < count; ++i)
+    if (entries[i].process == GetCurrentProcessId()) ++own;
+  return own;
+}
+
+ProcessFigures Measure() {
+  ProcessFigures f;
+  if (!GetProcessHandleCount(GetCurrentProcess(), &f.handles) || !f.handles)
+    f.handles = HandlesInSystemList();
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof counters;
+  if (GetProcessMemoryInfo(GetCurrentProcess(),
+                           reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
+    f.privateBytes = counters.PrivateUsage;
+  size_t committedPrivate = 0;
+  MEMORY_BASIC_INFORMATION m;
+  for (const char* at = nullptr; VirtualQuery(at, &m, sizeof m) == sizeof m;) {
+    if (m.State == MEM_FREE && m.RegionSize > f.largestFree) f.largestFree = m.RegionSize;
+    if (m.State == MEM_COMMIT && m.Type == MEM_PRIVATE) committedPrivate += m.RegionSize;
+    const char* next = static_cast<const char*>(m.BaseAddress) + m.RegionSize;
+    if (next <= at) break;
+    at = next;
+  }
+  if (!f.privateBytes) f.privateBytes = committedPrivate;  // Wine answers 0
+  HANDLE heaps[64];
+  DWORD count = GetProcessHeaps(64, heaps);
+  for (DWORD i = 0; i < count && i < 64; ++i) {
+    if (!HeapLock(heaps[i])) continue;
+    PROCESS_HEAP_ENTRY e = {};
+    while (HeapWalk(heaps[i], &e))
+      if (e.wFlags & PROCESS_HEAP_ENTRY_BUSY) f.heapBytes += e.cbData;
+    HeapUnlock(heaps[i]);
+  }
+  return f;
+}
+
+// A progress callback that goes on for the number of calls in its context,
+// then cancels.
+int WINAPI CancelAfter(uint32_t, uint32_t, void* context) {
+  int* left = static_cast<int*>(context);
+  return (*left)-- > 0 ? 1 : 0;
+}
+
+int WINAPI CountProgress(uint32_t, uint32_t, void* context) {
+  ++*static_cast<int*>(context);
+  return 1;
+}
+
+template <class Fn>
+Fn Export(HMODULE module, const char* name, Fn) {
+  Fn f = reinterpret_cast<Fn>(GetProcAddress(module, name));
+  EXPECT_NE(nullptr, f) << name;
+  return f;
+}
+#define VRO_EXPORT(name) Export(module, #name, &name)
+
+TEST(HostSession, TwoHundredCallsGiveBackWhatTheyTake) {
+  std::wstring program = vt::ScratchDir() + L"\\hosted_session.exe";
+  ASSERT_TRUE(vt::WriteAll(program, ReadProgram()));
+  HMODULE module = LoadLibraryW(program.c_str());
+  ASSERT_NE(nullptr, module) << GetLastError();
+  auto initialize = VRO_EXPORT(Initialize);
+  ASSERT_NE(0u, initialize(module, LoadLibraryA, GetProcAddress));
+  auto extract = VRO_EXPORT(ImageExtractFileW);
+  auto inject = VRO_EXPORT(ImageInjectFileW);
+  auto exportRegistry = VRO_EXPORT(ImageExportRegistryW);
+  auto importRegistry = VRO_EXPORT(ImageImportRegistryW);
+  auto check = VRO_EXPORT(ImageCheckPartitionW);
+  auto convert = VRO_EXPORT(ImageConvertFileW);
+  auto pnp = VRO_EXPORT(ImageHardwarePnpW);
+
+  // Outside the scratch folder (vt::ScratchDir empties it).
+  const std::string dir = vt::BinaryDirUnix() + "/testtmp/test_app/HostSession";
+  bt::Disk disk = bt::MakeDisk({"RawMbr", "mbr2048", "raw", false, false, false}, dir + "/ntfs");
+  bt::Disk own = bt::MakeDisk({"OwnSparse", "mbr2048", "raw", false, true, false}, dir + "/own");
+  bt::Disk fat = bt::MakeDisk({"Fat", "mbr2048", "raw", true, false, false}, dir + "/fat");
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) +
+                      " && printf 'Windows Registry Editor Version 5.00\\r\\n\\r\\n"
+                      "[HKEY_LOCAL_MACHINE\\\\SYSTEM\\\\Host]\\r\\n\"Calls\"=dword:00000001\\r\\n'"
+                      " | iconv -t utf-16 > good.reg"
+                      " && printf 'Windows Registry Editor Version 5.00\\r\\n\\r\\n"
+                      "[HKEY_LOCAL_MACHINE\\\\SYSTEM\\\\Host]\\r\\n\"Bad\"=hex:zz\\r\\n'"
+                      " | iconv -t utf-16 > bad.reg && printf 'host file' > note.txt"));
+  auto win = [&](const char* name) { return vt::ToWin(dir + "/" + name); };
+  const std::wstring image = disk.ImageWin(), fatImage = fat.ImageWin(), ownImage = own.ImageWin();
+  const std::wstring out = win("readme.txt"), reg = win("out.reg"), good = win("good.reg"),
+                     bad = win("bad.reg"), note = win("note.txt"), copy = win("copy.img"),
+                     missing = win("missing.img"), writeBack = win("wb.fix");
+
+  struct Call {
+    const char* what;
+    int expected;
+    std::function<int()> run;
+  };
+  int progress = 0;
+  auto finishedConvert = [&] {
+    return convert(image.c_str(), copy.c_str(), 0, 0, CountProgress, &progress);
+  };
+  const std::vector<Call> round = {
+      {"extract", kImageOk,
+       [&] {
+         return extract(image.c_str(), L"", 0, L"\\Program Files\\App\\readme.txt", out.c_str(), 1);
+       }},
+      {"inject", kImageOk,
+       [&] { return inject(image.c_str(), L"", 0, L"\\note.txt", note.c_str(), 1); }},
+      // Each into a new update file of the own format's image.
+      {"update file", kImageOk,
+       [&] { return inject(ownImage.c_str(), L"", 0, L"\\note.txt", note.c_str(), 1); }},
+      {"write-back file", kImageOk,
+       [&] { return inject(image.c_str(), writeBack.c_str(), 0, L"\\wb.txt", note.c_str(), 1); }},
+      {"export", kImageOk,
+       [&] {
+         return exportRegistry(image.c_str(), L"", 0, L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro",
+                               reg.c_str());
+       }},
+      {"import", kImageOk, [&] { return importRegistry(image.c_str(), L"", 0, good.c_str()); }},
+      {"check", kImageOk, [&] { return check(image.c_str(), L"", 0); }},
+      {"convert", kImageOk, finishedConvert},
+      {"missing file", kImageOperationFailed,
+       [&] { return extract(image.c_str(), L"", 0, L"\\nothing.txt", out.c_str(), 1); }},
+      {"missing image", kImageNotOpened,
+       [&] { return extract(missing.c_str(), L"", 0, L"\\", out.c_str(), 1); }},
+      {"bad import", kImageImportFailed,
+       [&] { return importRegistry(image.c_str(), L"", 0, bad.c_str()); }},
+      {"fat convert", kImageBadArgument,
+       [&] { return convert(fatImage.c_str(), copy.c_str(), 0, 0, nullptr, nullptr); }},
+      {"no device", kImageVolumeOperationFailed,
+       [&] { return pnp(nullptr, 0, 0, 2, 0, L"PCI\\VEN_8086&DEV_1000", 7, 0x0A000007, nullptr); }},
+      {"cancelled at once", kImageBadArgument,
+       [&] {
+         int left = 0;
+         return convert(image.c_str(), copy.c_str(), 1, 0, CancelAfter, &left);
+       }},
+      // Last in the round: the clone engine has its buffers when it stops.
+      {"cancelled in the copy", kImageBadArgument,
+       [&] {
+         int left = 20;
+         return convert(image.c_str(), copy.c_str(), 0, 0, CancelAfter, &left);
+       }},
+  };
+  auto runRound = [&](int n) {
+    for (const Call& c : round) EXPECT_EQ(c.expected, c.run()) << "round " << n << ": " << c.what;
+  };
+
+  // One round and a finished convert first: what the first calls set up
+  // for the whole process (the system's own caches) is there from then on.
+  runRound(0);
+  ASSERT_EQ(kImageOk, finishedConvert());
+  const ProcessFigures start = Measure();
+  const int kRounds = 14;  // 210 calls
+  for (int n = 1; n <= kRounds; ++n) runRound(n);
+  const ProcessFigures end = Measure();
+  printf("handles %lu -> %lu, private %lu -> %lu, largest free %lu -> %lu, heap %lu -> %lu\n",
+         start.handles, end.handles, (unsigned long)start.privateBytes,
+         (unsigned long)end.privateBytes, (unsigned long)start.largestFree,
+         (unsigned long)end.largestFree, (unsigned long)start.heapBytes,
+         (unsigned long)end.heapBytes);
+
+  EXPECT_LE(end.handles, start.handles);
+  EXPECT_LE(end.heapBytes, start.heapBytes + 4096);
+  EXPECT_LE(end.privateBytes, start.privateBytes + 256 * 1024);
+  EXPECT_GE(end.largestFree + 256 * 1024, start.largestFree);
+  EXPECT_GT(progress, 0);
+
+  // The image still opens in this process, and its changes are there.
+  std::string text;
+  EXPECT_EQ(kImageOk, exportRegistry(image.c_str(), L"", 0, L"HKEY_LOCAL_MACHINE\\SYSTEM\\Host",
+                                     reg.c_str()));
+  vt::Sh("iconv -f utf-16 -t utf-8 " + vt::Q(dir + "/out.reg"), &text);
+  EXPECT_NE(std::string::npos, text.find("\"Calls\"=dword:00000001")) << text;
+  EXPECT_EQ(kImageOk, extract(image.c_str(), L"", 0, L"\\note.txt", out.c_str(), 1));
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/readme.txt") + " " + vt::Q(dir + "/note.txt")));
+  DeleteFileW(out.c_str());
+  EXPECT_EQ(kImageOk, extract(image.c_str(), writeBack.c_str(), 0, L"\\wb.txt", out.c_str(), 1));
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/readme.txt") + " " + vt::Q(dir + "/note.txt")));
+  EXPECT_EQ(kImageOk, finishedConvert());
+  EXPECT_EQ(kImageOk, check(copy.c_str(), L"", 0));
+}
+
+}  // namespace
