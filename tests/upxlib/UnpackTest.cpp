@@ -24,36 +24,6 @@ std::vector<uint8_t> ReadFixture(const std::string& name) {
   return d;
 }
 
-// Runs exe in dir with its output going to a file; gives the output.
-std::string RunProgram(const std::wstring& exe, const std::wstring& dir) {
-  std::wstring outname = dir + L"\\run.txt";
-  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-  HANDLE h =
-      CreateFileW(outname.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "<no output file>";
-  STARTUPINFOW si = {};
-  si.cb = sizeof(si);
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = h;
-  si.hStdError = h;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  PROCESS_INFORMATION pi = {};
-  std::wstring cmd = L"\"" + exe + L"\"";
-  BOOL ok = CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(),
-                           &si, &pi);
-  CloseHandle(h);
-  if (!ok) return "<not started>";
-  DWORD w = WaitForSingleObject(pi.hProcess, 60000);
-  DWORD code = 0;
-  GetExitCodeProcess(pi.hProcess, &code);
-  if (w != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
-  std::vector<uint8_t> d;
-  vt::ReadAll(outname, d);
-  return std::string(d.begin(), d.end()) + "exit=" + std::to_string(code);
-}
-
 struct Case {
   const char* file;
   bool dll;
@@ -121,10 +91,10 @@ TEST_F(UpxUnpack, RestoredProgramsRunLikeTheOriginals) {
     std::vector<uint8_t> rd = PackUnpack(dll, o, L"testdll" + a + L".dll");
     ASSERT_TRUE(vt::WriteAll(rdir + L"\\prog.exe", rp));
     ASSERT_TRUE(vt::WriteAll(rdir + L"\\testdll.dll", rd));
-    std::string want = RunProgram(odir + L"\\prog.exe", odir);
+    std::string want = ut::RunProgram(odir + L"\\prog.exe", odir);
     EXPECT_NE(std::string::npos, want.find("add=5 mul=20 tls=1")) << want;
     EXPECT_NE(std::string::npos, want.find("rcdata=20:custom resource data icon=1")) << want;
-    EXPECT_EQ(want, RunProgram(rdir + L"\\prog.exe", rdir)) << arch;
+    EXPECT_EQ(want, ut::RunProgram(rdir + L"\\prog.exe", rdir)) << arch;
   }
 }
 
