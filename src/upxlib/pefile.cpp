@@ -314,13 +314,23 @@ void PeFile::unpackPeImage(OutputFile* fo, upx_uint64_t ord_mask, bool set_oft) 
     oddirs[PEDIR_RELOC].vaddr = 0;
     oddirs[PEDIR_RELOC].size = 0;
   }
-  // 21. writing
+  // 21. The stored section table must fit the file written from it: raw
+  // data one section after another from the first raw offset on.
+  unsigned f = 0;
+  while (f < n && osection[f].rawdataptr == 0) f++;
+  if (f == n) raiseCannotPack("unexpected value in the PE header");
+  if (oh.filealign() == 0) raiseCannotPack("unexpected value in the PE header");
+  const unsigned P = osection[f].rawdataptr;
+  upx_uint64_t written_end = P;
+  for (unsigned i = 0; i < n; i++)
+    if (osection[i].rawdataptr) written_end += alignUp(osection[i].size, oh.filealign());
+  for (unsigned i = 0; i < n; i++) {
+    upx_uint64_t start = osection[i].rawdataptr;
+    if (start + osection[i].size > written_end)
+      raiseCannotPack("unexpected value in the PE header");
+  }
+  // 22. writing
   if (fo) {
-    unsigned f = 0;
-    while (f < n && osection[f].rawdataptr == 0) f++;
-    if (f == n) raiseCannotPack("unexpected value in the PE header");
-    if (oh.filealign() == 0) raiseCannotPack("unexpected value in the PE header");
-    const unsigned P = osection[f].rawdataptr;
     ibuf.release();
     ibuf.allocate(P);
     fo->write(oh.b, int(hdrsize));

@@ -205,6 +205,24 @@ TEST_F(UpxCorrupt, UnpackFailures) {
               uint32_t n = get_le16(&b[x + 6]);
               set_le32(&b[x + 248 + 40 * n], 0x7FFFFFF0);  // import stream offset
             }));
+  // A stored section table whose raw offset lies past the end of the file
+  // written, or a section without raw data claiming 0xF2000000 bytes of it.
+  // The entry gives "not unpackable".
+  for (uint32_t field : {20u, 16u}) {
+    ut::BuildOptions o;
+    o.mutate = [field](std::vector<uint8_t>& b, uint32_t) {
+      uint32_t x = get_le32(&b[b.size() - 4]);
+      uint32_t n = get_le16(&b[x + 6]);
+      uint8_t* s = &b[x + 248 + 40 * (n - 1)];
+      if (field == 16) set_le32(s + 20, 0);
+      set_le32(s + field, field == 20 ? 0xEB031A00u : 0xF2000000u);
+    };
+    std::vector<uint8_t> bad = ut::BuildPacked(orig, o);
+    EXPECT_EQ("unexpected value in the PE header", Try(bad)) << field;
+    std::wstring in = dir + L"\\t.exe", out = dir + L"\\t" + std::to_wstring(field) + L".out";
+    ASSERT_TRUE(vt::WriteAll(in, bad));
+    EXPECT_EQ(87, unpack_one_file(in.c_str(), out.c_str())) << field;
+  }
 }
 
 // Random damage: every outcome is an unpack or an orderly refusal, never a
