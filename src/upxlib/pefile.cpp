@@ -233,17 +233,23 @@ void PeFile::unpackPeImage(OutputFile* fo, upx_uint64_t ord_mask, bool set_oft) 
   unsigned overlay = unsigned(file_size) - alignUp(last.rawdataptr + last.size, ih.filealign());
   checkOverlay(overlay);
   // 4.
+  // No more memory than the compressed data can fill: the claimed length
+  // is checked against what they can stand for before anything is
+  // allocated, and they are decompressed straight into the output.
   if (ph.u_len > UPX_RSIZE_MAX) raiseCannotPack("mem_size 2; take care");
+  if (ph.c_len == 0 || ph.u_len > upx_max_decompressed_len(ph.c_len))
+    raiseCannotPack("header corrupted");
   ibuf.release();
   obuf.release();
   ibuf.allocate(ph.c_len);
-  obuf.allocate(upx_uint64_t(ph.u_len) + 3);
+  obuf.allocate(upx_uint64_t(ph.u_len) + UPX_DECOMPRESS_SPARE);
   // 5.
   fi->seek(upx_int64_t(isection[1].rawdataptr) - 64 + ph.buf_offset + ph.getPackHeaderSize(),
            SEEK_SET);
   fi->readExact(ibuf, int(ph.c_len));
   // 6.
-  decompress(ibuf, obuf, true, nullptr);
+  decompress(ibuf, obuf, true, nullptr, UPX_DECOMPRESS_SPARE);
+  obuf.verifyGuards();
   // 7. trailer and restored header
   if (ph.u_len < 4) raiseCannotPack("header corrupted");
   const unsigned bufsize = obuf.getSize();

@@ -707,7 +707,7 @@ std::vector<uint8_t> BuildPacked(const std::vector<uint8_t>& orig, const BuildOp
   return out;
 }
 
-std::string RunProgram(const std::wstring& exe, const std::wstring& dir) {
+std::string RunProgram(const std::wstring& exe, const std::wstring& dir, const std::wstring& args) {
   std::wstring outname = dir + L"\\run.txt";
   SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
   HANDLE h =
@@ -720,7 +720,7 @@ std::string RunProgram(const std::wstring& exe, const std::wstring& dir) {
   si.hStdError = h;
   si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION pi = {};
-  std::wstring cmd = L"\"" + exe + L"\"";
+  std::wstring cmd = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
   BOOL ok = CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(),
                            &si, &pi);
   CloseHandle(h);
