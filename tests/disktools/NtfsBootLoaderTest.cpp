@@ -135,10 +135,28 @@ void ExpectBoot(const BootDisk& d, const std::string& text) {
       << out;
 }
 
+// The clusters of each run of `path`'s data, in order, as ntfsinfo lists
+// them.
+std::vector<uint64_t> RunClusters(const BootDisk& d, const std::string& path) {
+  std::string out;
+  EXPECT_EQ(0, OnPartition(d.path, d.offset, d.length, "ntfsinfo -v -F " + path + " $DEV", &out))
+      << out;
+  std::vector<uint64_t> lcns;
+  size_t at = out.find("Runlist:");
+  if (at == std::string::npos) return lcns;
+  for (at = out.find('\n', at); at != std::string::npos; at = out.find('\n', at + 1)) {
+    unsigned long long vcn, lcn, length;
+    if (sscanf(out.c_str() + at + 1, " %llx %llx %llx", &vcn, &lcn, &length) != 3) break;
+    lcns.push_back(lcn);
+  }
+  return lcns;
+}
+
 // Without NTLDR the loader says so; with 600 names around "NTLDR" in the
 // root (its index in blocks) and an NTLDR written in five pieces between
-// other files (five data runs, 150 KiB across 64 KiB segments), NTLDR runs
-// whole with the boot drive.
+// other files, the last one in a freed place before the others (five data
+// runs, one going back; 150 KiB across 64 KiB segments), NTLDR runs whole
+// with the boot drive.
 TEST(NtfsBootLoader, FindsAFragmentedNtldrThroughTheRootIndex) {
   BootDisk d = MakeBootDisk();
   ExpectBoot(d, "NTLDR is missing");
@@ -147,19 +165,22 @@ TEST(NtfsBootLoader, FindsAFragmentedNtldrThroughTheRootIndex) {
   ASSERT_EQ(0, OnVolume(d,
                         "for i in $(seq 1 150); do for n in a-long-name-$i.txt NTLDR.$i "
                         "ntldq-$i z-long-name-$i; do echo $i > $M/$n || exit 1; done; done; "
-                        "for p in 0 1 2 3 4; do dd if=" +
+                        "head -c 65536 /dev/zero > $M/hole || exit 1; "
+                        "piece() { dd if=" +
                             vt::Q(ntldr) +
-                            " bs=32768 skip=$p count=1 status=none >> $M/NTLDR && "
-                            "head -c 8192 /dev/zero > $M/spacer$p || exit 1; done",
+                            " bs=32768 skip=$1 count=1 status=none >> $M/NTLDR; }; "
+                            "for p in 0 1 2 3; do piece $p && "
+                            "head -c 8192 /dev/zero > $M/spacer$p || exit 1; done; "
+                            "head -c 64M /dev/zero > $M/fill 2>/dev/null; rm $M/hole && piece 4",
                         &out))
       << out;
   ASSERT_NE(nullptr, FindAttribute(ReadMftRecord(d.path, d.offset, 5), 0xA0));
-  ASSERT_EQ(0, OnPartition(d.path, d.offset, d.length,
-                           "ntfscat $DEV /NTLDR | cmp - " + vt::Q(ntldr) +
-                               " && ntfsinfo -v -F /NTLDR $DEV",
+  ASSERT_EQ(0, OnPartition(d.path, d.offset, d.length, "ntfscat $DEV /NTLDR | cmp - " + vt::Q(ntldr),
                            &out))
       << out;
-  ASSERT_NE(std::string::npos, out.find("Total runs: 5")) << out;
+  std::vector<uint64_t> runs = RunClusters(d, "/NTLDR");
+  ASSERT_EQ(5u, runs.size());
+  ASSERT_LT(runs[4], runs[3]);
   ExpectBoot(d, kLoaded);
 }
 
