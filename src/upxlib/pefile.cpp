@@ -520,8 +520,8 @@ void PeFile::placeDllNames(const std::vector<unsigned>& need, const std::vector<
     }
     if (!inside || slot[k] < rvamin) raiseCannotPack("bad import name place");
     unsigned r = 0;
-    while (slot[k] + upx_uint64_t(r) < limit && slot[k] - rvamin + upx_uint64_t(r) < obuf.getSize() &&
-           obuf[slot[k] - rvamin + r] == 0)
+    while (slot[k] + upx_uint64_t(r) < limit &&
+           slot[k] - rvamin + upx_uint64_t(r) < obuf.getSize() && obuf[slot[k] - rvamin + r] == 0)
       r++;
     room[k] = r;
   }

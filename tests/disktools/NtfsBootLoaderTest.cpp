@@ -94,8 +94,10 @@ std::string MakeNtldr(uint32_t sectors) {
     memcpy(s, &stamp, 2);
     memcpy(s + 510, &back, 2);
   }
-  if (sectors > 1) file.resize(file.size() - 100);
-  else file.resize(code.size());
+  if (sectors > 1)
+    file.resize(file.size() - 100);
+  else
+    file.resize(code.size());
   EXPECT_TRUE(vt::WriteAll(vt::ToWin(dir + "/NTLDR"), file));
   return dir + "/NTLDR";
 }
@@ -175,8 +177,8 @@ TEST(NtfsBootLoader, FindsAFragmentedNtldrThroughTheRootIndex) {
                         &out))
       << out;
   ASSERT_NE(nullptr, FindAttribute(ReadMftRecord(d.path, d.offset, 5), 0xA0));
-  ASSERT_EQ(0, OnPartition(d.path, d.offset, d.length, "ntfscat $DEV /NTLDR | cmp - " + vt::Q(ntldr),
-                           &out))
+  ASSERT_EQ(0, OnPartition(d.path, d.offset, d.length,
+                           "ntfscat $DEV /NTLDR | cmp - " + vt::Q(ntldr), &out))
       << out;
   std::vector<uint64_t> runs = RunClusters(d, "/NTLDR");
   ASSERT_EQ(5u, runs.size());
@@ -184,25 +186,27 @@ TEST(NtfsBootLoader, FindsAFragmentedNtldrThroughTheRootIndex) {
   ExpectBoot(d, kLoaded);
 }
 
+// A shell command giving the mounted root folder the Windows attributes
+// (0x800: files made in it are compressed).
+std::string SetRootAttributes(unsigned attributes) {
+  return "python3 -c \"import os,sys; os.setxattr(sys.argv[1], 'system.ntfs_attrib_be', (" +
+         std::to_string(attributes) + ").to_bytes(4, 'big'))\" $M";
+}
+
 // A compressed NTLDR is refused with its message; a small one held inside
 // its record runs.
 TEST(NtfsBootLoader, RefusesACompressedNtldrAndRunsAResidentOne) {
   BootDisk d = MakeBootDisk();
   std::string big = MakeNtldr(40), out;
-  ASSERT_EQ(0, OnVolume(d,
-                        "python3 -c \"import os,sys; os.setxattr(sys.argv[1], "
-                        "'system.ntfs_attrib_be', (0x810).to_bytes(4, 'big'))\" $M && cp " +
-                            vt::Q(big) + " $M/NTLDR",
-                        &out))
+  ASSERT_EQ(0, OnVolume(d, SetRootAttributes(0x810) + " && cp " + vt::Q(big) + " $M/NTLDR", &out))
       << out;
   ExpectBoot(d, "NTLDR is compressed");
 
   std::string small = MakeNtldr(1);
-  ASSERT_EQ(0, OnVolume(d,
-                        "python3 -c \"import os,sys; os.setxattr(sys.argv[1], "
-                        "'system.ntfs_attrib_be', (0x10).to_bytes(4, 'big'))\" $M && rm $M/NTLDR && cp " +
-                            vt::Q(small) + " $M/NTLDR",
-                        &out))
+  ASSERT_EQ(
+      0,
+      OnVolume(d, SetRootAttributes(0x10) + " && rm $M/NTLDR && cp " + vt::Q(small) + " $M/NTLDR",
+               &out))
       << out;
   ASSERT_EQ(0, OnPartition(d.path, d.offset, d.length, "ntfsinfo -v -F /NTLDR $DEV", &out)) << out;
   ASSERT_NE(std::string::npos, out.find("Resident: \t\t Yes")) << out;

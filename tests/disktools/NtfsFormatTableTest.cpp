@@ -26,7 +26,7 @@ TEST(NtfsFormatTable, FirstPartitionAtLba63IsAlignedTo64) {
   EXPECT_EQ(64u, Le32(&mbr[446 + 8]));
   EXPECT_EQ(count - 1, Le32(&mbr[446 + 12]));
   EXPECT_EQ("010200", Hex(&mbr[446 + 1], 3));  // head 1, sector 2: LBA 64
-  EXPECT_EQ(0x78563412u, Le32(&mbr[440]));  // the disk signature stays
+  EXPECT_EQ(0x78563412u, Le32(&mbr[440]));     // the disk signature stays
   uint8_t code[512];
   CopyMbrTemplate(code);
   EXPECT_EQ(0, memcmp(code, mbr.data(), 440));

@@ -224,8 +224,9 @@ int main(void) {
   return 0;
 }
 )"));
-  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(d) + " && x86_64-w64-mingw32-gcc -O1 -s -shared -o d.dll d.c && "
-                      "x86_64-w64-mingw32-gcc -O1 -s -o prog.exe prog.c d.dll -luser32",
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(d) +
+                          " && x86_64-w64-mingw32-gcc -O1 -s -shared -o d.dll d.c && "
+                          "x86_64-w64-mingw32-gcc -O1 -s -o prog.exe prog.c d.dll -luser32",
                       &out))
       << out;
   std::string want = ut::RunProgram(dir + L"\\prog.exe", dir);
