@@ -498,7 +498,7 @@ void PeFile::rebuildImportTable(const upx_byte** extrainfo, upx_uint64_t ord_mas
 // address table, its name to its own place; where a name would not fit
 // there, each takes the smallest place it fits. A place holds a name only up
 // to the next place, the next non-zero byte, the descriptors or the end of
-// its section.
+// its section; a place that two descriptors name holds one.
 void PeFile::placeDllNames(const std::vector<unsigned>& need, const std::vector<unsigned>& iat,
                            unsigned descrva, const pe_section_t* osection, unsigned objs,
                            std::vector<unsigned>& order, std::vector<unsigned>& names) {
@@ -519,8 +519,10 @@ void PeFile::placeDllNames(const std::vector<unsigned>& need, const std::vector<
       }
     }
     if (!inside || slot[k] < rvamin) raiseCannotPack("bad import name place");
+    bool shared = false;  // a place named twice holds one name
+    for (unsigned j = 0; j < k; j++) shared = shared || slot[j] == slot[k];
     unsigned r = 0;
-    while (slot[k] + upx_uint64_t(r) < limit &&
+    while (!shared && slot[k] + upx_uint64_t(r) < limit &&
            slot[k] - rvamin + upx_uint64_t(r) < obuf.getSize() && obuf[slot[k] - rvamin + r] == 0)
       r++;
     room[k] = r;

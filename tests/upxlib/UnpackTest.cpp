@@ -98,4 +98,34 @@ TEST_F(UpxUnpack, RestoredProgramsRunLikeTheOriginals) {
   }
 }
 
+// Scattered DLL names whose places were swapped between two descriptors
+// (KERNEL32.dll's own place taken by the one of testdll.dll, a byte short
+// for it) each go back where they fit; two descriptors naming one place
+// leave a name without room, and the file is refused.
+TEST_F(UpxUnpack, ScatteredDllNamesOnlyWhereTheyFit) {
+  std::vector<uint8_t> orig = ReadFixture("prog64.exe");
+  ut::PeView ov = ut::ParsePe(orig);
+  const uint32_t descs = ov.dirRva(1) - ov.sections[0].vaddr;
+  for (bool shared : {false, true}) {
+    SCOPED_TRACE(shared ? "one place named twice" : "places swapped");
+    ut::BuildOptions o;
+    o.names_area = false;
+    o.mutate = [&](std::vector<uint8_t>& b, uint32_t) {
+      uint32_t first = upx::get_le32(&b[descs + 12]), last = upx::get_le32(&b[descs + 3 * 20 + 12]);
+      upx::set_le32(&b[descs + 12], shared ? first : last);
+      upx::set_le32(&b[descs + 3 * 20 + 12], first);
+    };
+    std::wstring in = dir + L"\\names.packed", out = dir + L"\\names" + (shared ? L"2" : L"1");
+    ASSERT_TRUE(vt::WriteAll(in, ut::BuildPacked(orig, o)));
+    if (shared) {
+      EXPECT_EQ(87, unpack_one_file(in.c_str(), out.c_str()));
+      continue;
+    }
+    ASSERT_EQ(0, unpack_one_file(in.c_str(), out.c_str()));
+    std::vector<uint8_t> r;
+    ASSERT_TRUE(vt::ReadAll(out, r));
+    ut::ExpectSameByMeaning(orig, r, {}, true);
+  }
+}
+
 }  // namespace
