@@ -194,7 +194,7 @@ std::string SetRootAttributes(unsigned attributes) {
 }
 
 // A compressed NTLDR is refused with its message; a small one held inside
-// its record runs.
+// its record runs; an empty one is missing.
 TEST(NtfsBootLoader, RefusesACompressedNtldrAndRunsAResidentOne) {
   BootDisk d = MakeBootDisk();
   std::string big = MakeNtldr(40), out;
@@ -211,6 +211,10 @@ TEST(NtfsBootLoader, RefusesACompressedNtldrAndRunsAResidentOne) {
   ASSERT_EQ(0, OnPartition(d.path, d.offset, d.length, "ntfsinfo -v -F /NTLDR $DEV", &out)) << out;
   ASSERT_NE(std::string::npos, out.find("Resident: \t\t Yes")) << out;
   ExpectBoot(d, kLoaded);
+
+  // An empty NTLDR is none.
+  ASSERT_EQ(0, OnVolume(d, ": > $M/NTLDR", &out)) << out;
+  ExpectBoot(d, "NTLDR is missing");
 }
 
 }  // namespace

@@ -236,11 +236,15 @@ found:
     cmpb $0, 8(%si)
     jne 1f
     mov 0x10(%si), %cx          # resident data
+    test %cx, %cx
+    jz missing
     add 0x14(%si), %si
     xor %di, %di
     rep movsb
     jmp run
 1:  mov 0x30(%si), %eax         # data size, below the top of base memory
+    test %eax, %eax
+    jz missing
     cmpl $0, 0x34(%si)
     jne missing
     pushl %eax
