@@ -43,8 +43,21 @@ int upx_translate_ucl_result(int r);
 
 unsigned upx_adler32(const void* buf, unsigned len, unsigned adler = 1);
 
+// The most bytes src_len compressed bytes can stand for: the compressors'
+// longest match, 2,048 bytes, takes about 25 bits (a ratio near 655; all
+// zeros reach it), and no stream is taken to beat 1,024.
+upx_uint64_t upx_max_decompressed_len(unsigned src_len);
+// Bytes behind the capacity that let the decompression write straight into
+// the destination: the bounds-checked decompressors store at most a byte
+// past the capacity before they report an overrun (a MemBuffer's guard
+// words behind its data catch any more).
+const unsigned UPX_DECOMPRESS_SPARE = 3;
+// Decompresses src into at most *dst_len bytes at dst, which has dst_spare
+// writable bytes behind them; with fewer than UPX_DECOMPRESS_SPARE the work
+// goes through a buffer of its own. A *dst_len beyond what src_len can stand
+// for is refused before any allocation.
 int upx_decompress(const upx_byte* src, unsigned src_len, upx_byte* dst, unsigned* dst_len,
-                   int method, upx_compress_result_t* cresult);
+                   int method, upx_compress_result_t* cresult, unsigned dst_spare = 0);
 int upx_compress(const upx_byte* src, unsigned src_len, upx_byte* dst, unsigned* dst_len,
                  int method, int level, const upx_compress_config_t* cconf,
                  upx_compress_result_t* cresult);

@@ -107,20 +107,29 @@ static ucl_comp_t compressorFor(int method) {
   return nullptr;
 }
 
+upx_uint64_t upx_max_decompressed_len(unsigned src_len) {
+  return upx_uint64_t(src_len) * 1024 + 1024;
+}
+
 int upx_decompress(const upx_byte* src, unsigned src_len, upx_byte* dst, unsigned* dst_len,
-                   int method, upx_compress_result_t* cresult) {
+                   int method, upx_compress_result_t* cresult, unsigned dst_spare) {
   (void)cresult;
   ucl_decomp_t d = decompressorFor(method);
   if (!d) raiseInternalError("unknown decompression method");
-  // a compressed length not below the restored one comes from a damaged header
-  if (*dst_len == 0 || src_len >= *dst_len) raiseCannotPack("header corrupted");
+  // a compressed length not below the restored one, or far too short for
+  // it, comes from a damaged header
+  if (*dst_len == 0 || src_len >= *dst_len || *dst_len > upx_max_decompressed_len(src_len))
+    raiseCannotPack("header corrupted");
   upx_ucl_init();
-  // UCL's bounds-checked decompressors can store a byte or so behind the
-  // given capacity before they report an output overrun; they work in a
-  // buffer with room to spare, and only the capacity is copied out, so
-  // nothing is ever written past the caller's destination length.
-  MemBuffer work(upx_uint64_t(*dst_len) + 64);
   ucl_uint out = *dst_len;
+  if (dst_spare >= UPX_DECOMPRESS_SPARE) {
+    int r = d(src, src_len, dst, &out, nullptr);
+    *dst_len = out > *dst_len ? *dst_len : unsigned(out);
+    return upx_translate_ucl_result(r);
+  }
+  // Without the spare room the work goes through a buffer that has it, and
+  // only the capacity is copied out.
+  MemBuffer work(upx_uint64_t(*dst_len) + 64);
   int r = d(src, src_len, work, &out, nullptr);
   work.verifyGuards();
   if (out > *dst_len) out = *dst_len;

@@ -101,7 +101,8 @@ bool Packer::isValidCompressionMethod(int method) {
   return method >= M_NRV2B_LE32 && method <= M_CL1B_LE16;
 }
 
-void Packer::decompress(const upx_byte* in, upx_byte* out, bool verify_checksum, Filter* ft) {
+void Packer::decompress(const upx_byte* in, upx_byte* out, bool verify_checksum, Filter* ft,
+                        unsigned out_spare) {
   unsigned adler;
   if (verify_checksum) {
     adler = upx_adler32(in, ph.c_len, ph.saved_c_adler);
@@ -109,7 +110,7 @@ void Packer::decompress(const upx_byte* in, upx_byte* out, bool verify_checksum,
   }
   if (ph.u_len < ph.c_len) raiseCannotPack("header corrupted");
   unsigned new_len = ph.u_len;
-  int r = upx_decompress(in, ph.c_len, out, &new_len, ph.method, &ph.compress_result);
+  int r = upx_decompress(in, ph.c_len, out, &new_len, ph.method, &ph.compress_result, out_spare);
   if (r == UPX_E_OUT_OF_MEMORY) raiseOutOfMemory();
   if (r != UPX_E_OK || new_len != ph.u_len) raiseCompressedDataViolation();
   if (!verify_checksum) return;

@@ -79,8 +79,9 @@ class Packer {
   // pack side
   virtual bool compress(upx_byte* i_ptr, unsigned i_len, upx_byte* o_ptr,
                         const upx_compress_config_t* cconf = nullptr);  // 21
+  // out_spare: writable bytes behind ph.u_len at out (see upx_decompress).
   virtual void decompress(const upx_byte* in, upx_byte* out, bool verify_checksum = true,
-                          Filter* ft = nullptr);                                    // 22
+                          Filter* ft = nullptr, unsigned out_spare = 0);            // 22
   virtual bool checkDefaultCompressionRatio(unsigned u_len, unsigned c_len) const;  // 23
   virtual bool checkCompressionRatio(unsigned u_len, unsigned c_len) const;         // 24
   virtual bool checkFinalCompressionRatio(const OutputFile* fo) const;              // 25

@@ -233,17 +233,23 @@ void PeFile::unpackPeImage(OutputFile* fo, upx_uint64_t ord_mask, bool set_oft) 
   unsigned overlay = unsigned(file_size) - alignUp(last.rawdataptr + last.size, ih.filealign());
   checkOverlay(overlay);
   // 4.
+  // No more memory than the compressed data can fill: the claimed length
+  // is checked against what they can stand for before anything is
+  // allocated, and they are decompressed straight into the output.
   if (ph.u_len > UPX_RSIZE_MAX) raiseCannotPack("mem_size 2; take care");
+  if (ph.c_len == 0 || ph.u_len > upx_max_decompressed_len(ph.c_len))
+    raiseCannotPack("header corrupted");
   ibuf.release();
   obuf.release();
   ibuf.allocate(ph.c_len);
-  obuf.allocate(upx_uint64_t(ph.u_len) + 3);
+  obuf.allocate(upx_uint64_t(ph.u_len) + UPX_DECOMPRESS_SPARE);
   // 5.
   fi->seek(upx_int64_t(isection[1].rawdataptr) - 64 + ph.buf_offset + ph.getPackHeaderSize(),
            SEEK_SET);
   fi->readExact(ibuf, int(ph.c_len));
   // 6.
-  decompress(ibuf, obuf, true, nullptr);
+  decompress(ibuf, obuf, true, nullptr, UPX_DECOMPRESS_SPARE);
+  obuf.verifyGuards();
   // 7. trailer and restored header
   if (ph.u_len < 4) raiseCannotPack("header corrupted");
   const unsigned bufsize = obuf.getSize();
@@ -287,7 +293,7 @@ void PeFile::unpackPeImage(OutputFile* fo, upx_uint64_t ord_mask, bool set_oft) 
   // so that a program with dynamic base keeps its relocations.
   if (ih.dllflags() & PE_DLLCHAR_DYNAMIC_BASE) opt->win32_pe.strip_relocs = 0;
   // 12 to 14.
-  rebuildImportTable(&extrainfo, ord_mask, set_oft);
+  rebuildImportTable(&extrainfo, ord_mask, set_oft, osection, n);
   rebuildRelocs(&extrainfo, pep_ ? 64 : 32, oh.flags(), oh.imagebase());
   rebuildExports();
   // 15.
@@ -314,13 +320,23 @@ void PeFile::unpackPeImage(OutputFile* fo, upx_uint64_t ord_mask, bool set_oft) 
     oddirs[PEDIR_RELOC].vaddr = 0;
     oddirs[PEDIR_RELOC].size = 0;
   }
-  // 21. writing
+  // 21. The stored section table must fit the file written from it: raw
+  // data one section after another from the first raw offset on.
+  unsigned f = 0;
+  while (f < n && osection[f].rawdataptr == 0) f++;
+  if (f == n) raiseCannotPack("unexpected value in the PE header");
+  if (oh.filealign() == 0) raiseCannotPack("unexpected value in the PE header");
+  const unsigned P = osection[f].rawdataptr;
+  upx_uint64_t written_end = P;
+  for (unsigned i = 0; i < n; i++)
+    if (osection[i].rawdataptr) written_end += alignUp(osection[i].size, oh.filealign());
+  for (unsigned i = 0; i < n; i++) {
+    upx_uint64_t start = osection[i].rawdataptr;
+    if (start + osection[i].size > written_end)
+      raiseCannotPack("unexpected value in the PE header");
+  }
+  // 22. writing
   if (fo) {
-    unsigned f = 0;
-    while (f < n && osection[f].rawdataptr == 0) f++;
-    if (f == n) raiseCannotPack("unexpected value in the PE header");
-    if (oh.filealign() == 0) raiseCannotPack("unexpected value in the PE header");
-    const unsigned P = osection[f].rawdataptr;
     ibuf.release();
     ibuf.allocate(P);
     fo->write(oh.b, int(hdrsize));
@@ -341,7 +357,8 @@ void PeFile::unpackPeImage(OutputFile* fo, upx_uint64_t ord_mask, bool set_oft) 
 
 // ---- the import table ----
 
-void PeFile::rebuildImportTable(const upx_byte** extrainfo, upx_uint64_t ord_mask, bool set_oft) {
+void PeFile::rebuildImportTable(const upx_byte** extrainfo, upx_uint64_t ord_mask, bool set_oft,
+                                const pe_section_t* osection, unsigned objs) {
   if (oddirs[PEDIR_IMPORT].vaddr == 0 || oddirs[PEDIR_IMPORT].size <= 20) return;
   const unsigned W = pep_ ? 8 : 4;
   const upx_byte* e = ocheck(obuf, *extrainfo, 8);
@@ -389,8 +406,12 @@ void PeFile::rebuildImportTable(const upx_byte** extrainfo, upx_uint64_t ord_mas
   }
   T = (T + 1) & ~1u;
 
-  // writing pass
-  unsigned dllpos = A;
+  // writing pass: the thunks of each DLL, then its descriptor and name
+  struct Dll {
+    const upx_byte* name;
+    unsigned len, iat;
+  };
+  std::vector<Dll> dlls;
   unsigned H = A + T;
   const unsigned hstart = A + T;
   auto writeSlot = [&](unsigned rva, upx_uint64_t v) {
@@ -401,23 +422,14 @@ void PeFile::rebuildImportTable(const upx_byte** extrainfo, upx_uint64_t ord_mas
       set_le32(s, unsigned(v));
   };
   p = obuf + stream;
-  for (unsigned k = 0;; k++) {
+  for (;;) {
     if (get_le32(ocheck(obuf, p, 4)) == 0) break;
-    upx_byte* desc = optr(oddirs[PEDIR_IMPORT].vaddr - rvamin + 20 * k, 20);
-    unsigned L;
-    const upx_byte* name = dllName(get_le32(p), &L);
-    if (A) {
-      memcpy(optr(dllpos - rvamin, L + 1), name, L + 1);
-      set_le32(desc + 12, dllpos);
-      dllpos += L + 1;
-    } else {
-      memcpy(optr(get_le32(desc + 12) - rvamin, L + 1), name, L + 1);
-    }
-    const unsigned iat = get_le32(p + 4) + rvamin;
-    set_le32(desc + 16, iat);
-    if (set_oft) set_le32(desc, iat);
+    Dll dll;
+    dll.name = dllName(get_le32(p), &dll.len);
+    dll.iat = get_le32(p + 4) + rvamin;
+    dlls.push_back(dll);
     p = adv(p, 8);
-    unsigned slot = iat;
+    unsigned slot = dll.iat;
     for (;;) {
       ocheck(obuf, p, 1);
       unsigned tag = *p;
@@ -452,6 +464,89 @@ void PeFile::rebuildImportTable(const upx_byte** extrainfo, upx_uint64_t ord_mas
     }
     p = adv(p, 1);
     writeSlot(slot, 0);
+  }
+
+  // Descriptor k of the stream gets DLL order[k] and its name at names[k].
+  const unsigned n = unsigned(dlls.size());
+  const unsigned descrva = oddirs[PEDIR_IMPORT].vaddr;
+  std::vector<unsigned> order(n), names(n);
+  for (unsigned k = 0; k < n; k++) order[k] = k;
+  if (A) {
+    for (unsigned k = 0, at = A; k < n; at += dlls[k].len + 1, k++) names[k] = at;
+  } else {
+    std::vector<unsigned> need(n), iat(n);
+    for (unsigned k = 0; k < n; k++) {
+      need[k] = dlls[k].len + 1;
+      iat[k] = dlls[k].iat;
+    }
+    placeDllNames(need, iat, descrva, osection, objs, order, names);
+  }
+  for (unsigned k = 0; k < n; k++) {
+    const Dll& dll = dlls[order[k]];
+    upx_byte* desc = optr(descrva - rvamin + 20 * k, 20);
+    memcpy(optr(names[k] - rvamin, dll.len + 1), dll.name, dll.len + 1);
+    set_le32(desc + 12, names[k]);
+    set_le32(desc + 16, dll.iat);
+    if (set_oft) set_le32(desc, dll.iat);
+  }
+}
+
+// The packer clears the DLL names where they are scattered and keeps their
+// places in the descriptors, in the original order; the import stream comes
+// in another order. Linkers lay out descriptors, names and address tables in
+// one order, so descriptor k goes back to the DLL with the k-th lowest
+// address table, its name to its own place; where a name would not fit
+// there, each takes the smallest place it fits. A place holds a name only up
+// to the next place, the next non-zero byte, the descriptors or the end of
+// its section; a place that two descriptors name holds one.
+void PeFile::placeDllNames(const std::vector<unsigned>& need, const std::vector<unsigned>& iat,
+                           unsigned descrva, const pe_section_t* osection, unsigned objs,
+                           std::vector<unsigned>& order, std::vector<unsigned>& names) {
+  const unsigned n = unsigned(need.size());
+  std::vector<unsigned> slot(n), room(n);
+  for (unsigned k = 0; k < n; k++) slot[k] = get_le32(optr(descrva - rvamin + 20 * k, 20) + 12);
+  for (unsigned k = 0; k < n; k++) {
+    upx_uint64_t limit = descrva > slot[k] ? descrva : obuf.getSize() + upx_uint64_t(rvamin);
+    for (unsigned j = 0; j < n; j++)
+      if (slot[j] > slot[k] && slot[j] < limit) limit = slot[j];
+    bool inside = false;
+    for (unsigned i = 0; i < objs; i++) {
+      unsigned size = osection[i].vsize ? unsigned(osection[i].vsize) : unsigned(osection[i].size);
+      upx_uint64_t lo = osection[i].vaddr, hi = lo + size;
+      if (slot[k] >= lo && slot[k] < hi) {
+        inside = true;
+        if (hi < limit) limit = hi;
+      }
+    }
+    if (!inside || slot[k] < rvamin) raiseCannotPack("bad import name place");
+    bool shared = false;  // a place named twice holds one name
+    for (unsigned j = 0; j < k; j++) shared = shared || slot[j] == slot[k];
+    unsigned r = 0;
+    while (!shared && slot[k] + upx_uint64_t(r) < limit &&
+           slot[k] - rvamin + upx_uint64_t(r) < obuf.getSize() && obuf[slot[k] - rvamin + r] == 0)
+      r++;
+    room[k] = r;
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [&](unsigned a, unsigned b) { return iat[a] < iat[b]; });
+  bool own = true;
+  for (unsigned k = 0; k < n; k++) own = own && need[order[k]] <= room[k];
+  if (own) {
+    names = slot;
+    return;
+  }
+  for (unsigned k = 0; k < n; k++) order[k] = k;
+  std::vector<unsigned> bylen(order);
+  std::stable_sort(bylen.begin(), bylen.end(),
+                   [&](unsigned a, unsigned b) { return need[a] > need[b]; });
+  std::vector<bool> taken(n, false);
+  for (unsigned k : bylen) {
+    unsigned best = n;
+    for (unsigned j = 0; j < n; j++)
+      if (!taken[j] && need[k] <= room[j] && (best == n || room[j] < room[best])) best = j;
+    if (best == n) raiseCannotPack("import names do not fit their places");
+    taken[best] = true;
+    names[k] = slot[best];
   }
 }
 

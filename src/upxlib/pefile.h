@@ -129,7 +129,11 @@ class PeFile : public Packer {
   // the unpack flow
   void unpackPeImage(OutputFile* fo, upx_uint64_t ord_mask, bool set_oft);
   // the import table
-  void rebuildImportTable(const upx_byte** extrainfo, upx_uint64_t ord_mask, bool set_oft);
+  void rebuildImportTable(const upx_byte** extrainfo, upx_uint64_t ord_mask, bool set_oft,
+                          const pe_section_t* osection, unsigned objs);
+  void placeDllNames(const std::vector<unsigned>& need, const std::vector<unsigned>& iat,
+                     unsigned descrva, const pe_section_t* osection, unsigned objs,
+                     std::vector<unsigned>& order, std::vector<unsigned>& names);
   // relocations, exports, resources
   void rebuildRelocs(const upx_byte** extrainfo, unsigned bits, unsigned flags,
                      upx_uint64_t imagebase);

@@ -25,7 +25,8 @@ TEST(NtfsFormatTable, FirstPartitionAtLba63IsAlignedTo64) {
   std::vector<uint8_t> mbr = ReadBytes(disk, 0, 512);
   EXPECT_EQ(64u, Le32(&mbr[446 + 8]));
   EXPECT_EQ(count - 1, Le32(&mbr[446 + 12]));
-  EXPECT_EQ(0x78563412u, Le32(&mbr[440]));  // the disk signature stays
+  EXPECT_EQ("010200", Hex(&mbr[446 + 1], 3));  // head 1, sector 2: LBA 64
+  EXPECT_EQ(0x78563412u, Le32(&mbr[440]));     // the disk signature stays
   uint8_t code[512];
   CopyMbrTemplate(code);
   EXPECT_EQ(0, memcmp(code, mbr.data(), 440));
@@ -60,6 +61,7 @@ TEST(NtfsFormatTable, OnlyTheFormattedEntryMoves) {
   EXPECT_EQ(63u, Le32(&mbr[446 + 8]));
   EXPECT_EQ(firstCount, Le32(&mbr[446 + 12]));
   EXPECT_EQ(32776u, Le32(&mbr[462 + 8]));
+  EXPECT_EQ("0a1102", Hex(&mbr[462 + 1], 3));  // cylinder 2, head 10, sector 17
   EXPECT_EQ(secondCount - 5, Le32(&mbr[462 + 12]));
   EXPECT_EQ(32776u, Le32(&ReadBytes(disk, 32776ULL * 512, 512)[28]));
   std::string out;

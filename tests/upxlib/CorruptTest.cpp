@@ -2,6 +2,7 @@
 // damaged in the one way that triggers it, and a mutation loop that only
 // ever ends in success or an orderly refusal.
 #include <windows.h>
+#include <psapi.h>
 #include <fcntl.h>
 #include <share.h>
 #include <gtest/gtest.h>
@@ -205,6 +206,24 @@ TEST_F(UpxCorrupt, UnpackFailures) {
               uint32_t n = get_le16(&b[x + 6]);
               set_le32(&b[x + 248 + 40 * n], 0x7FFFFFF0);  // import stream offset
             }));
+  // A stored section table whose raw offset lies past the end of the file
+  // written, or a section without raw data claiming 0xF2000000 bytes of it.
+  // The entry gives "not unpackable".
+  for (uint32_t field : {20u, 16u}) {
+    ut::BuildOptions o;
+    o.mutate = [field](std::vector<uint8_t>& b, uint32_t) {
+      uint32_t x = get_le32(&b[b.size() - 4]);
+      uint32_t n = get_le16(&b[x + 6]);
+      uint8_t* s = &b[x + 248 + 40 * (n - 1)];
+      if (field == 16) set_le32(s + 20, 0);
+      set_le32(s + field, field == 20 ? 0xEB031A00u : 0xF2000000u);
+    };
+    std::vector<uint8_t> bad = ut::BuildPacked(orig, o);
+    EXPECT_EQ("unexpected value in the PE header", Try(bad)) << field;
+    std::wstring in = dir + L"\\t.exe", out = dir + L"\\t" + std::to_wstring(field) + L".out";
+    ASSERT_TRUE(vt::WriteAll(in, bad));
+    EXPECT_EQ(87, unpack_one_file(in.c_str(), out.c_str())) << field;
+  }
 }
 
 // Random damage: every outcome is an unpack or an orderly refusal, never a
@@ -353,6 +372,77 @@ TEST_F(UpxRebuild, ExportsAtTheirPackedPlaceAreLeftAlone) {
   const uint8_t* e = rv.at(rv.dirRva(0), 40);
   ASSERT_NE(nullptr, e);
   EXPECT_EQ(0u, get_le32(e + 20));  // cleared by the packing, not rebuilt
+}
+
+}  // namespace
+
+namespace {
+
+// Run by the test below as a child process: unpacks UPX_MEASURE_IN into
+// UPX_MEASURE_OUT and prints the result, its working set before and its
+// peak working set after.
+TEST(UpxMemoryChild, Unpack) {
+  wchar_t in[MAX_PATH], out[MAX_PATH];
+  if (!GetEnvironmentVariableW(L"UPX_MEASURE_IN", in, MAX_PATH) ||
+      !GetEnvironmentVariableW(L"UPX_MEASURE_OUT", out, MAX_PATH))
+    GTEST_SKIP() << "run by UpxMemory.PeakFollowsTheRealOutput";
+  PROCESS_MEMORY_COUNTERS m = {};
+  m.cb = sizeof m;
+  GetProcessMemoryInfo(GetCurrentProcess(), &m, sizeof m);
+  unsigned before = unsigned(m.WorkingSetSize / 1024);
+  int r = unpack_one_file(in, out);
+  GetProcessMemoryInfo(GetCurrentProcess(), &m, sizeof m);
+  printf("result=%d before-kb=%u peak-kb=%u\n", r, before, unsigned(m.PeakWorkingSetSize / 1024));
+}
+
+// The unpack's result and how far its peak working set rose, in KiB.
+std::pair<int, long> MeasureUnpack(const std::wstring& dir, const std::vector<uint8_t>& packed,
+                                   const std::wstring& name) {
+  std::wstring in = dir + L"\\" + name + L".packed", out = dir + L"\\" + name;
+  EXPECT_TRUE(vt::WriteAll(in, packed));
+  SetEnvironmentVariableW(L"UPX_MEASURE_IN", in.c_str());
+  SetEnvironmentVariableW(L"UPX_MEASURE_OUT", out.c_str());
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::string said = ut::RunProgram(self, dir, L"--gtest_filter=UpxMemoryChild.Unpack");
+  SetEnvironmentVariableW(L"UPX_MEASURE_IN", nullptr);
+  SetEnvironmentVariableW(L"UPX_MEASURE_OUT", nullptr);
+  int result = -1;
+  unsigned before = 0, peak = 0;
+  size_t at = said.find("result=");
+  if (at == std::string::npos ||
+      sscanf(said.c_str() + at, "result=%d before-kb=%u peak-kb=%u", &result, &before, &peak) != 3)
+    ADD_FAILURE() << said;
+  return {result, long(peak) - long(before)};
+}
+
+// A small packed file whose header claims 256 MiB is refused before that
+// is allocated; a real 32 MiB image is unpacked in about its own size (no
+// second copy of it).
+TEST(UpxMemory, PeakFollowsTheRealOutput) {
+  std::wstring dir = vt::ScratchDir();
+  std::vector<uint8_t> claim = ut::BuildPacked(ReadFixture("prog32.exe"));
+  const ut::PackedLayout L = ut::last_layout;
+  set_le32(&claim[L.header_off + 16], 256u << 20);
+  Resum(claim, L.header_off);
+  std::pair<int, long> r = MeasureUnpack(dir, claim, L"claim.exe");
+  EXPECT_EQ(87, r.first);
+  EXPECT_LT(r.second, 16 * 1024);
+
+  std::string d = vt::ToUnix(dir), out;
+  const char source[] =
+      "char big[32 << 20] = {1};\nint main(int argc, char** argv) { return big[argc << 20]; }\n";
+  ASSERT_TRUE(vt::WriteAll(dir + L"\\big.c", source, sizeof source - 1));
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(d) + " && i686-w64-mingw32-gcc -O1 -s -o big.exe big.c", &out))
+      << out;
+  std::vector<uint8_t> program;
+  ASSERT_TRUE(vt::ReadAll(dir + L"\\big.exe", program));
+  std::vector<uint8_t> big = ut::BuildPacked(program);
+  ASSERT_FALSE(big.empty());
+  uint32_t image = ut::last_layout.u_len;
+  r = MeasureUnpack(dir, big, L"restored.exe");
+  EXPECT_EQ(0, r.first);
+  EXPECT_LT(r.second, long(image / 1024) * 14 / 10) << "image " << image;
 }
 
 }  // namespace

@@ -197,6 +197,56 @@ TEST_F(UpxPack, PackedByUsUnpackedByUs) {
   }
 }
 
+// A 64-bit program whose import descriptors (KERNEL32, msvcrt, USER32, d)
+// are not in the order of their names, with TLS and exports: its DLL names
+// go back into their own places, so a second round trip gives the same
+// bytes and the program still runs.
+TEST_F(UpxPack, ImportNamesOutOfNameOrderSurviveTwoRoundTrips) {
+  std::string d = vt::ToUnix(dir), out;
+  auto put = [&](const wchar_t* name, const std::string& text) {
+    return vt::WriteAll(dir + L"\\" + name, text.data(), text.size());
+  };
+  ASSERT_TRUE(put(L"d.c", "__declspec(dllexport) int triple(int x) { return 3 * x; }\n"));
+  ASSERT_TRUE(put(L"prog.c", R"(#include <windows.h>
+#include <stdio.h>
+__declspec(dllimport) int triple(int x);
+__declspec(dllexport) int exported_twice(int x) { return 2 * x; }
+static int tls_seen;
+static void NTAPI on_tls(PVOID h, DWORD reason, PVOID r) {
+  (void)h; (void)r;
+  if (reason == DLL_PROCESS_ATTACH) tls_seen++;
+}
+__attribute__((section(".CRT$XLB"), used)) PIMAGE_TLS_CALLBACK tls_cb = on_tls;
+int main(void) {
+  char up[] = "mixed";
+  CharUpperA(up);
+  printf("triple=%d upper=%s tls=%d\n", triple(7), up, tls_seen);
+  return 0;
+}
+)"));
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(d) +
+                          " && x86_64-w64-mingw32-gcc -O1 -s -shared -o d.dll d.c && "
+                          "x86_64-w64-mingw32-gcc -O1 -s -o prog.exe prog.c d.dll -luser32",
+                      &out))
+      << out;
+  std::string want = ut::RunProgram(dir + L"\\prog.exe", dir);
+  ASSERT_EQ("triple=21 upper=MIXED tls=1\r\nexit=0", want);
+
+  std::wstring p1 = dir + L"\\p1.exe", r1 = dir + L"\\r1.exe";
+  std::wstring p2 = dir + L"\\p2.exe", r2 = dir + L"\\r2.exe";
+  ASSERT_EQ("ok", Pack(dir + L"\\prog.exe", p1));
+  ASSERT_EQ(0, unpack_one_file(p1.c_str(), r1.c_str()));
+  ASSERT_EQ("ok", Pack(r1, p2));
+  ASSERT_EQ(0, unpack_one_file(p2.c_str(), r2.c_str()));
+  std::vector<uint8_t> first, second, orig;
+  ASSERT_TRUE(vt::ReadAll(r1, first) && vt::ReadAll(r2, second) &&
+              vt::ReadAll(dir + L"\\prog.exe", orig));
+  EXPECT_TRUE(first == second);
+  ut::ExpectSameByMeaning(orig, second, {}, true);
+  EXPECT_EQ(want, ut::RunProgram(r1, dir));
+  EXPECT_EQ(want, ut::RunProgram(r2, dir));
+}
+
 TEST_F(UpxPack, Refusals) {
   std::vector<uint8_t> prog = ReadFixture("prog32.exe");
   std::wstring src = dir + L"\\a.exe", out = dir + L"\\b.exe", twice = dir + L"\\c.exe";

@@ -1,11 +1,14 @@
 #include "PeTestUtil.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 
+#include "TestSupport.h"
 #include "upxlib/bele.h"
 #include "upxlib/compress.h"
 #include "upxlib/filter.h"
@@ -702,6 +705,35 @@ std::vector<uint8_t> BuildPacked(const std::vector<uint8_t>& orig, const BuildOp
   last_layout.sec2_size = size2;
   out.insert(out.end(), o.overlay.begin(), o.overlay.end());
   return out;
+}
+
+std::string RunProgram(const std::wstring& exe, const std::wstring& dir, const std::wstring& args) {
+  std::wstring outname = dir + L"\\run.txt";
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+  HANDLE h =
+      CreateFileW(outname.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<no output file>";
+  STARTUPINFOW si = {};
+  si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = h;
+  si.hStdError = h;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION pi = {};
+  std::wstring cmd = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
+  BOOL ok = CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(),
+                           &si, &pi);
+  CloseHandle(h);
+  if (!ok) return "<not started>";
+  DWORD w = WaitForSingleObject(pi.hProcess, 60000);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  if (w != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  std::vector<uint8_t> d;
+  vt::ReadAll(outname, d);
+  return std::string(d.begin(), d.end()) + "exit=" + std::to_string(code);
 }
 
 }  // namespace ut

@@ -77,4 +77,9 @@ extern PackedLayout last_layout;
 void ExpectSameByMeaning(const std::vector<uint8_t>& orig, const std::vector<uint8_t>& restored,
                          const std::vector<uint8_t>& overlay, bool keeps_relocs);
 
+// Runs exe (with args) in dir with its output going to a file; the output
+// and "exit=<code>".
+std::string RunProgram(const std::wstring& exe, const std::wstring& dir,
+                       const std::wstring& args = L"");
+
 }  // namespace ut

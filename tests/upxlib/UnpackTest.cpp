@@ -24,36 +24,6 @@ std::vector<uint8_t> ReadFixture(const std::string& name) {
   return d;
 }
 
-// Runs exe in dir with its output going to a file; gives the output.
-std::string RunProgram(const std::wstring& exe, const std::wstring& dir) {
-  std::wstring outname = dir + L"\\run.txt";
-  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-  HANDLE h =
-      CreateFileW(outname.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "<no output file>";
-  STARTUPINFOW si = {};
-  si.cb = sizeof(si);
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = h;
-  si.hStdError = h;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  PROCESS_INFORMATION pi = {};
-  std::wstring cmd = L"\"" + exe + L"\"";
-  BOOL ok = CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(),
-                           &si, &pi);
-  CloseHandle(h);
-  if (!ok) return "<not started>";
-  DWORD w = WaitForSingleObject(pi.hProcess, 60000);
-  DWORD code = 0;
-  GetExitCodeProcess(pi.hProcess, &code);
-  if (w != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
-  std::vector<uint8_t> d;
-  vt::ReadAll(outname, d);
-  return std::string(d.begin(), d.end()) + "exit=" + std::to_string(code);
-}
-
 struct Case {
   const char* file;
   bool dll;
@@ -121,10 +91,40 @@ TEST_F(UpxUnpack, RestoredProgramsRunLikeTheOriginals) {
     std::vector<uint8_t> rd = PackUnpack(dll, o, L"testdll" + a + L".dll");
     ASSERT_TRUE(vt::WriteAll(rdir + L"\\prog.exe", rp));
     ASSERT_TRUE(vt::WriteAll(rdir + L"\\testdll.dll", rd));
-    std::string want = RunProgram(odir + L"\\prog.exe", odir);
+    std::string want = ut::RunProgram(odir + L"\\prog.exe", odir);
     EXPECT_NE(std::string::npos, want.find("add=5 mul=20 tls=1")) << want;
     EXPECT_NE(std::string::npos, want.find("rcdata=20:custom resource data icon=1")) << want;
-    EXPECT_EQ(want, RunProgram(rdir + L"\\prog.exe", rdir)) << arch;
+    EXPECT_EQ(want, ut::RunProgram(rdir + L"\\prog.exe", rdir)) << arch;
+  }
+}
+
+// Scattered DLL names whose places were swapped between two descriptors
+// (KERNEL32.dll's own place taken by the one of testdll.dll, a byte short
+// for it) each go back where they fit; two descriptors naming one place
+// leave a name without room, and the file is refused.
+TEST_F(UpxUnpack, ScatteredDllNamesOnlyWhereTheyFit) {
+  std::vector<uint8_t> orig = ReadFixture("prog64.exe");
+  ut::PeView ov = ut::ParsePe(orig);
+  const uint32_t descs = ov.dirRva(1) - ov.sections[0].vaddr;
+  for (bool shared : {false, true}) {
+    SCOPED_TRACE(shared ? "one place named twice" : "places swapped");
+    ut::BuildOptions o;
+    o.names_area = false;
+    o.mutate = [&](std::vector<uint8_t>& b, uint32_t) {
+      uint32_t first = upx::get_le32(&b[descs + 12]), last = upx::get_le32(&b[descs + 3 * 20 + 12]);
+      upx::set_le32(&b[descs + 12], shared ? first : last);
+      upx::set_le32(&b[descs + 3 * 20 + 12], first);
+    };
+    std::wstring in = dir + L"\\names.packed", out = dir + L"\\names" + (shared ? L"2" : L"1");
+    ASSERT_TRUE(vt::WriteAll(in, ut::BuildPacked(orig, o)));
+    if (shared) {
+      EXPECT_EQ(87, unpack_one_file(in.c_str(), out.c_str()));
+      continue;
+    }
+    ASSERT_EQ(0, unpack_one_file(in.c_str(), out.c_str()));
+    std::vector<uint8_t> r;
+    ASSERT_TRUE(vt::ReadAll(out, r));
+    ut::ExpectSameByMeaning(orig, r, {}, true);
   }
 }
 

@@ -94,7 +94,7 @@ bool WriteGpt(DiskIoBlock* d, uint8_t* mbr, const uint8_t* entries, const uint8_
 }
 
 // Moves the MBR partition that is formatted up to a multiple of 8 sectors;
-// its start. Only that entry moves: the start of another partition is the
+// its start (the start CHS follows the start LBA). Only that entry moves: the start of another partition is the
 // start of a volume that stays.
 bool AlignPartition(DiskIoBlock* d, uint8_t* mbr, uint32_t index, bool align, uint64_t* start) {
   uint8_t* entry = mbr + kFirstEntryStart - kEntryStart + index * kEntryBytes;
@@ -105,6 +105,7 @@ bool AlignPartition(DiskIoBlock* d, uint8_t* mbr, uint32_t index, bool align, ui
   if (!align || aligned == first || count <= aligned - first) return true;
   Put32(entry + kEntryCount, count - (aligned - first));
   Put32(entry + kEntryStart, aligned);
+  LbaToChs(entry + 1, aligned);
   uint8_t code[kSector];
   CopyMbrTemplate(code);
   memcpy(mbr, code, kMbrBootCodeBytes);
