@@ -35,8 +35,9 @@ int WINAPI ImageExportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
                                 LPCWSTR registryPath, LPCWSTR regFile);
 int WINAPI ImageImportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
                                 LPCWSTR regFileOrWildcard);
-// A new image of the own sparse format with a quick-formatted NTFS volume:
-// 0, -1, -12 creation failed, -13 a size outside 1 to 2,000,000 MiB.
+// A new image of the own sparse format with a quick-formatted NTFS volume
+// (an image at the path is replaced): 0, -1, -12 creation failed (no file is
+// left at the path), -13 a size outside 1 to 2,000,000 MiB.
 int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes);
 // Quick-formats the image's volume (NTFS, or FAT as the kind it is): 0, -1,
 // -2 the format failed, -15.

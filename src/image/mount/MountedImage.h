@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include <functional>
+
 #include "image/device/DiskIoBlock.h"
 #include "image/ntfs/NtfsCloneIo.h"
 #include "image/volume/VolumeFiles.h"
@@ -78,8 +80,11 @@ class CMountedImage : public VolumeFiles {
 
   // Opens image (with its update chain) and the write-back file named after
   // secondPath (null: none), then mounts NTFS at the partition index, else
-  // FAT. Returns the base layer's type code (0..9), or -1.
-  int OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition, int writeMode);
+  // FAT; with partialNtfs, else an NTFS volume as far as the check and the
+  // repair need (MountNtfsPartially). Returns the base layer's type code
+  // (0..9), or -1.
+  int OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition, int writeMode,
+                bool partialNtfs = false);
   // Mounts the NTFS volume of a host drive letter: read-only through a
   // shadow-copy snapshot where one can be taken (else locked and
   // dismounted), writable locked and dismounted. 0, or -1 with nothing
@@ -97,7 +102,10 @@ class CMountedImage : public VolumeFiles {
   // with nothing mounted and the caller's layers untouched.
   int MountDiskObject(_VROH_DISK_COMBO* layers);
   // Unmounts and mounts the NTFS volume again: 1, or 0 (nothing mounted).
-  int RemountNtfs();
+  // `between`, when given, runs while the library holds nothing of the
+  // volume (its result is the caller's), and the volume is mounted after it
+  // also when none was.
+  int RemountNtfs(const std::function<void()>& between = nullptr);
   // Writes the hives back, unmounts, closes the device stack and host
   // handles. May be called at any time. False when something changed did
   // not reach the image: a hive, the volume's unmount, the final flush of

@@ -28,7 +28,17 @@ const int kReportedMismatches = 10;
 
 // ---- Messages: the "fatal" ones end the resize (the caller gets 0).
 
+// Where the messages go: the standard output, or the check's log while the
+// check runs the cluster accounting.
+NtfsMessageLog g_log = nullptr;
+
 void PrintV(const char* prefix, const char* format, va_list args) {
+  if (g_log) {
+    char text[1024];
+    vsnprintf(text, sizeof text, format, args);
+    g_log("%s%s", prefix, text);
+    return;
+  }
   fputs(prefix, stdout);
   vfprintf(stdout, format, args);
   fflush(stdout);
@@ -902,6 +912,16 @@ int ResetBadClusterList(ntfs_volume* vol) {
         ok = !ntfs_bitmap_clear_run(vol->lcnbmp_na, e.lcn, e.length);
   }
   return bad.Close() && ok ? 0 : -1;
+}
+
+int CheckNtfsClusterAccounting(ntfs_volume* vol, NtfsMessageLog log) {
+  if (!vol || !vol->lcnbmp_na) return 0;
+  Resize r;
+  r.vol = vol;
+  g_log = log;
+  bool sound = CheckClusterAccounting(r);
+  g_log = nullptr;
+  return sound ? 1 : 0;
 }
 
 int ResizeNtfsVolume(ntfs_volume* vol, DiskIoBlock* block, int partition, uint64_t newBytes) {
