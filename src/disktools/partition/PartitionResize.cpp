@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 #include "disktools/ntfsformat/NtfsFormat.h"
@@ -214,6 +215,38 @@ int ResizeNtfsFileSystem(CMountedImage* image, uint64_t newBytes) {
   return result;
 }
 
+// The new host room a grow may take: $Bitmap written whole at its new size,
+// the tables, boot sectors and the container's maps at the new end, and,
+// when the writes go to an update file, all of $LogFile, which the journal
+// reset writes. The room is taken for a moment by a file of zeros next to
+// the image (the free space a host reports may be that of another volume,
+// and a reservation is not always honoured); a host without it refuses the
+// grow before anything is written, for a layer whose write failed for want
+// of room takes no further write, so the grow could not be taken back.
+bool HostHasRoomToGrow(CMountedImage* image, uint64_t megabytes) {
+  if (image->ImagePath().empty()) return true;
+  uint64_t need = megabytes * (1ull << 20) / 4096 / 8 + (4ull << 20);
+  if (image->WriteMode() != 2) {
+    uint64_t logFile = 0;
+    image->GetFileInfo(L"\\$LogFile", nullptr, nullptr, nullptr, nullptr, &logFile);
+    need += logFile;
+  }
+  std::wstring probe = image->ImagePath() + L".room";
+  HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return true;  // the grow's own writes will tell
+  std::vector<uint8_t> zeros(1 << 20);
+  bool taken = true;
+  for (uint64_t done = 0; taken && done < need; done += zeros.size()) {
+    DWORD written = 0;
+    taken = WriteFile(file, zeros.data(), (DWORD)zeros.size(), &written, nullptr) &&
+            written == zeros.size();
+  }
+  taken = FlushFileBuffers(file) && taken;
+  CloseHandle(file);
+  return taken;
+}
+
 int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
   if (!image || !image->NtfsVolume() || !image->IoBlock() || !image->DiskObject()) return 0;
   uint8_t mbr[kSector];
@@ -221,6 +254,7 @@ int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
   int index = image->PartitionIndex();
   bool onMbr = index >= 0 && index < 4 && mbr[VRO_MBR_ENTRY_OFFSET + 16 * index + 4] == kTypeNtfs;
   if (!onMbr && mbr[VRO_MBR_ENTRY_OFFSET + 4] != kTypeProtective) return 0;
+  if (!HostHasRoomToGrow(image, megabytes)) return 0;
   // The grow is one transaction: every byte it writes is journaled, and a
   // step that fails (a full host disk, a write error) puts the disk and its
   // declared capacity back as they were before the volume is mounted again.

@@ -81,6 +81,7 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   int type = m_pDisk->BaseType();
   BuildIoBlock();
   m_nWriteMode = writeMode;
+  m_imagePath = imagePath;
   // A device whose back end drops writes would take them silently: without
   // a write-back file its volume is browsed read-only.
   m_bReadOnly = writeMode == 0 || (BaseDropsWrites(type) && !m_pDisk->Layers()->Fix().IsOpen());
@@ -150,6 +151,7 @@ bool CMountedImage::Close() {
   }
   delete m_pIoBlock;
   m_pIoBlock = nullptr;
+  m_imagePath.clear();
   // The volume is unlocked and the snapshot deleted only after the
   // library let go of the drive.
   delete m_pHostVolume;

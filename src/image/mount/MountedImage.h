@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <functional>
+#include <string>
 
 #include "image/device/DiskIoBlock.h"
 #include "image/ntfs/NtfsCloneIo.h"
@@ -211,6 +212,8 @@ class CMountedImage : public VolumeFiles {
   CFatVolume* FatVolume() const { return m_pFat; }
   int PartitionIndex() const { return m_nPartition; }
   int WriteMode() const { return m_nWriteMode; }
+  // The path OpenImage opened ("" for other opens).
+  const std::wstring& ImagePath() const { return m_imagePath; }
   // True when the volume was mounted read-only (write mode 0, or a device
   // that cannot be written opened without a write-back file).
   bool IsReadOnly() const { return m_bReadOnly; }
@@ -263,6 +266,7 @@ class CMountedImage : public VolumeFiles {
   DiskIoBlock* m_pIoBlock = nullptr;
   int m_nPartition = 0;
   int m_nWriteMode = 0;
+  std::wstring m_imagePath;
   bool m_bLent = false;
   bool m_bReadOnly = false;
 };
