@@ -242,7 +242,6 @@ bool HostHasRoomToGrow(CMountedImage* image, uint64_t megabytes) {
     taken = WriteFile(file, zeros.data(), (DWORD)zeros.size(), &written, nullptr) &&
             written == zeros.size();
   }
-  taken = FlushFileBuffers(file) && taken;
   CloseHandle(file);
   return taken;
 }

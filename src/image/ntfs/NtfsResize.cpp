@@ -322,6 +322,17 @@ bool CheckShrink(Resize& r) {
   return true;
 }
 
+// A grow leaves every run where it is (the accounting found none beyond
+// the volume): only $Bitmap, which takes the new clusters, must be one
+// record.
+bool CheckGrow(Resize& r) {
+  if (r.vol->lcnbmp_ni && r.vol->lcnbmp_ni->attr_list) {
+    Error("Highly fragmented $Bitmap isn't supported yet.\n");
+    return false;
+  }
+  return true;
+}
+
 // ---- Runlists and attribute records.
 
 }  // namespace
@@ -941,7 +952,10 @@ int ResizeNtfsVolume(ntfs_volume* vol, DiskIoBlock* block, int partition, uint64
             "WARNING: ", (long long)r.badClusters, r.badClusters == 1 ? "" : "s");
   NVolSetNoFixupWarn(vol);
 
-  if (!CheckClusterAccounting(r) || !SetResizeConstraints(r) || !CheckShrink(r)) return 0;
+  // A grow leaves every run where it is: only a shrink weighs what lies
+  // beyond the new end (a second walk over every record).
+  if (!CheckClusterAccounting(r)) return 0;
+  if (r.shrink ? !SetResizeConstraints(r) || !CheckShrink(r) : !CheckGrow(r)) return 0;
 
   struct ntfs_device* dev = vol->dev;
   if (dev->d_ops->sync(dev)) {
