@@ -54,21 +54,25 @@ class CapacityRecord {
   explicit CapacityRecord(CMountedImage* image) : m_image(image) {
     _VROH_DISK_COMBO* layers = image->DiskObject()->Layers();
     for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++)
-      m_capacity[i] = layers->m_Layers[i].m_nCapacity;
+      m_capacity[i] = layers->m_Layers[i].IsOpen() ? layers->m_Layers[i].m_nCapacity : 0;
   }
-  // Writes the kept capacities back into the headers that changed.
+  // Writes the kept capacities back into the headers that changed; a layer
+  // opened since (the update file the grow began) takes the one below it.
   bool Restore() const {
     _VROH_DISK_COMBO* layers = m_image->DiskObject()->Layers();
     bool ok = true;
+    uint64_t below = 0;
     for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++) {
       _VROH_RW_CLASS& layer = layers->m_Layers[i];
       _VROH_OBJ_IMG* container = layer.Container();
-      if (!layer.IsOpen() || layer.m_nType != VRO_TYPE_SPARSE || !container ||
-          Ld64(container->Header() + vroimg::kOffCapacity) == m_capacity[i])
+      uint64_t kept = m_capacity[i] ? m_capacity[i] : below;
+      if (m_capacity[i]) below = m_capacity[i];
+      if (!layer.IsOpen() || layer.m_nType != VRO_TYPE_SPARSE || !container || !kept ||
+          Ld64(container->Header() + vroimg::kOffCapacity) == kept)
         continue;
-      St64(container->Header() + vroimg::kOffCapacity, m_capacity[i]);
-      St32(container->MapHeader() + vroimg::kOffMapCapacity, (uint32_t)m_capacity[i]);
-      layer.m_nCapacity = m_capacity[i];
+      St64(container->Header() + vroimg::kOffCapacity, kept);
+      St32(container->MapHeader() + vroimg::kOffMapCapacity, (uint32_t)kept);
+      layer.m_nCapacity = kept;
       if (layer.m_nMode != VRO_MODE_READ && container->WriteHeader() < 0) ok = false;
     }
     return ok;
