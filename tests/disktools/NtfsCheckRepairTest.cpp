@@ -57,13 +57,13 @@ void Write(CMountedImage& image, uint64_t offset, const void* data, unsigned cou
   ASSERT_EQ((int)count, b->write(b->owner, offset, data, count));
 }
 
-// ntfsfix -n, ntfsresize --info, every file of the tree, and a read-write
-// ntfs-3g mount that takes a new file and leaves the volume clean.
+// ntfsfix -n, ntfsresize --info, ntfsinfo, every file of the tree, and a
+// read-write ntfs-3g mount that takes a new file and leaves the volume clean.
 void ExpectRepairedVolume(const Disk& d) {
   std::string out, mnt = vt::Q(d.dir + "/mnt");
   EXPECT_EQ(0, OnPartition(d.path, kStart * 512, 40 * 2048 * 512ULL,
                            "ntfsfix -n $DEV && ntfsresize --info --force --no-progress-bar $DEV && "
-                           "ntfscat $DEV a.bin | cmp - " +
+                           "ntfsinfo -m $DEV && ntfscat $DEV a.bin | cmp - " +
                                d.dir + "/tree/a.bin && ntfscat $DEV Dir/b.txt | cmp - " + d.dir +
                                "/tree/Dir/b.txt && mkdir -p " + mnt + " && ntfs-3g $DEV " + mnt +
                                " && echo rw > " + mnt + "/rw.txt && umount " + mnt +

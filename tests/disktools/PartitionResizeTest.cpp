@@ -52,9 +52,9 @@ uint64_t MakeDisk(const std::wstring& path, const std::string& layout, int mb, i
   return strtoull(out.c_str(), nullptr, 10);
 }
 
-// ntfsfix, ntfsresize --info and the files of the tree on the partition;
-// with `mount`, a read-write ntfs-3g mount then takes a file and leaves the
-// volume clean for ntfsfix.
+// ntfsfix, ntfsresize --info, ntfsinfo and the files of the tree on the
+// partition; with `mount`, a read-write ntfs-3g mount then takes a file and
+// leaves the volume clean for ntfsfix.
 void ExpectSoundVolume(const std::wstring& disk, uint64_t start, uint64_t sectors,
                        bool mount = false) {
   std::string out;
@@ -64,7 +64,7 @@ void ExpectSoundVolume(const std::wstring& disk, uint64_t start, uint64_t sector
                          : "";
   EXPECT_EQ(0, OnPartition(disk, start * 512, sectors * 512,
                            "ntfsfix -n $DEV && ntfsresize --info --force --no-progress-bar $DEV "
-                           "&& for f in big.bin Dir/small.bin Dir/note.txt; do ntfscat $DEV $f | "
+                           "&& ntfsinfo -m $DEV && for f in big.bin Dir/small.bin Dir/note.txt; do ntfscat $DEV $f | "
                            "cmp - " +
                                tree + "/$f || exit 1; done" + rw,
                            &out))
