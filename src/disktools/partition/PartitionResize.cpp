@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "disktools/clone/GptLayout.h"
 #include "disktools/ntfsformat/NtfsFormat.h"
 #include "image/device/DiskWriteJournal.h"
 #include "image/device/MbrTemplate.h"
@@ -47,6 +48,20 @@ bool WriteDisk(DiskIoBlock* block, uint64_t offset, const void* buffer, uint32_t
   return block->write(block->owner, offset, buffer, count) == (int)count;
 }
 
+// Gives an own-format layer a capacity (sectors, header slot included); a
+// writable one writes its header. False when that write fails.
+bool SetLayerCapacity(_VROH_RW_CLASS& layer, uint64_t capacity) {
+  _VROH_OBJ_IMG* container = layer.Container();
+  St64(container->Header() + vroimg::kOffCapacity, capacity);
+  St32(container->MapHeader() + vroimg::kOffMapCapacity, (uint32_t)capacity);
+  layer.m_nCapacity = capacity;
+  return layer.m_nMode == VRO_MODE_READ || container->WriteHeader() >= 0;
+}
+
+bool IsOwnFormatLayer(_VROH_RW_CLASS& layer) {
+  return layer.IsOpen() && layer.m_nType == VRO_TYPE_SPARSE && layer.Container();
+}
+
 // The declared capacity of every own-format layer of an image, kept so that
 // a grow that fails can put it back.
 class CapacityRecord {
@@ -64,16 +79,11 @@ class CapacityRecord {
     uint64_t below = 0;
     for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++) {
       _VROH_RW_CLASS& layer = layers->m_Layers[i];
-      _VROH_OBJ_IMG* container = layer.Container();
       uint64_t kept = m_capacity[i] ? m_capacity[i] : below;
       if (m_capacity[i]) below = m_capacity[i];
-      if (!layer.IsOpen() || layer.m_nType != VRO_TYPE_SPARSE || !container || !kept ||
-          Ld64(container->Header() + vroimg::kOffCapacity) == kept)
-        continue;
-      St64(container->Header() + vroimg::kOffCapacity, kept);
-      St32(container->MapHeader() + vroimg::kOffMapCapacity, (uint32_t)kept);
-      layer.m_nCapacity = kept;
-      if (layer.m_nMode != VRO_MODE_READ && container->WriteHeader() < 0) ok = false;
+      if (IsOwnFormatLayer(layer) && kept && layer.m_nCapacity != kept &&
+          !SetLayerCapacity(layer, kept))
+        ok = false;
     }
     return ok;
   }
@@ -102,15 +112,9 @@ bool SetImageCapacity(CMountedImage* image, uint64_t capacity) {
   bool written = false;
   for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++) {
     _VROH_RW_CLASS& layer = layers->m_Layers[i];
-    _VROH_OBJ_IMG* container = layer.Container();
-    if (!layer.IsOpen() || layer.m_nType != VRO_TYPE_SPARSE || !container) continue;
-    St64(container->Header() + vroimg::kOffCapacity, capacity);
-    St32(container->MapHeader() + vroimg::kOffMapCapacity, (uint32_t)capacity);
-    layer.m_nCapacity = capacity;
-    if (layer.m_nMode != VRO_MODE_READ) {
-      if (container->WriteHeader() < 0) return false;
-      written = true;
-    }
+    if (!IsOwnFormatLayer(layer)) continue;
+    if (!SetLayerCapacity(layer, capacity)) return false;
+    if (layer.m_nMode != VRO_MODE_READ) written = true;
   }
   return written;
 }
@@ -132,11 +136,6 @@ int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes) {
   if (!WriteDisk(block, 0, mbr, kSector) || !image->RemountNtfs()) return 0;
   return ResizeNtfsFileSystem(image, uint64_t(Get32(entry + 12)) * kSector);
 }
-
-// The backup table of a grown GPT: its array right behind the 4,096
-// sectors that follow the last partition, its header in the disk's last
-// sector.
-const uint64_t kGptTail = 4098;
 
 int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabytes) {
   DiskIoBlock* block = image->IoBlock();
@@ -166,16 +165,16 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
   // An own-format image declares its size: it grows first, in its own
   // steps, and the partition takes the disk up to the backup table.
   if (IsOwnFormat(image)) {
-    uint64_t sectors = newLast + kGptTail;
+    uint64_t sectors = newLast + kGptTailSectors;
     uint64_t capacity = ImageSectorsFromMegabytes((uint32_t)((sectors + 2047) / 2048));
     if (!SetImageCapacity(image, capacity)) return 0;
-    newLast = capacity - 1 - kGptTail;
+    newLast = capacity - 1 - kGptTailSectors;
   }
   Put64(own + 40, newLast);
   if (!WriteDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size())) return 0;
 
   uint64_t arraySectors = uint64_t(entrySize) * count / kSector;
-  uint64_t backupHeader = newLast + kGptTail - 1;
+  uint64_t backupHeader = newLast + kGptTailSectors - 1;
   uint64_t backupArray = backupHeader - arraySectors;
   uint32_t arrayCrc = ComputeGptCrc32(entries.data(), arrayBytes);
   Put64(header + 48, backupArray - 1);
