@@ -164,21 +164,21 @@ void CheckBootSector(ntfs_volume* vol, bool* readOk) {
     FINDING("Boot sector: Bytes per sector is not a multiple of 512.\n");
 }
 
-// The backup boot sector lies in the partition's last sector and is a copy
-// of the boot sector.
+// The backup boot sector is a copy of the boot sector in the partition's
+// last sector (or, in a partition larger than its volume, right behind the
+// volume).
 void CheckBackupBootSector(ntfs_volume* vol, const u8* boot) {
   u8 backup[512];
   s64 sectors = ntfs_device_size_get(vol->dev, 512);
-  if (sectors < 2 || ntfs_pread(vol->dev, (sectors - 1) * 512, sizeof backup, backup) !=
-                         (s64)sizeof backup) {
-    g.inconsistent++;
-    FINDING("Failed to read the backup boot sector.\n");
-    return;
-  }
-  if (memcmp(boot, backup, sizeof backup)) {
-    g.inconsistent++;
-    FINDING("Boot sector: the backup in the partition's last sector differs.\n");
-  }
+  s64 behind = (s64)(Le32(boot + 0x28) | (u64)Le32(boot + 0x2C) << 32);
+  auto copyAt = [&](s64 sector) {
+    return sector > 0 && sector < sectors &&
+           ntfs_pread(vol->dev, sector * 512, sizeof backup, backup) == (s64)sizeof backup &&
+           !memcmp(boot, backup, sizeof backup);
+  };
+  if (copyAt(sectors - 1) || (behind != sectors - 1 && copyAt(behind))) return;
+  g.inconsistent++;
+  FINDING("Boot sector: the backup in the partition's last sector differs.\n");
 }
 
 // $MFTMirr holds the first records of $MFT as they are: compared over the
