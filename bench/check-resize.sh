@@ -5,7 +5,7 @@
 #   bench/check-resize.sh [WORKDIR]     as root (FUSE mount)
 # The build dir is $VRO_BUILD_DIR (default build/); it is configured and the
 # program built when needed. WORKDIR defaults to BUILD/bench-check-resize.
-# Makes a tree of $VRO_BENCH_FILES files (100,000) in 100 folders, puts it on
+# Makes a tree of $VRO_BENCH_FILES files (20,000) in 100 folders, puts it on
 # a 20 GiB own sparse image ("/create:" and "/inject:") and on a 20 GiB
 # volume of mkntfs (ntfs-3g mount and cp -r), then times, whole processes,
 # the median of $VRO_BENCH_ROUNDS rounds (3):
@@ -19,7 +19,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VRO_BUILD_DIR:-$root/build}
 work=${1:-$build/bench-check-resize}
 rounds=${VRO_BENCH_ROUNDS:-3}
-files=${VRO_BENCH_FILES:-100000}
+files=${VRO_BENCH_FILES:-20000}
 source "$root/bench/lib.sh"
 require mkntfs ntfsfix ntfsresize ntfs-3g truncate
 

@@ -44,14 +44,14 @@ const unsigned char kAllHives = HIVE_FLAG_SYSTEM | HIVE_FLAG_SOFTWARE | HIVE_FLA
 // becomes `closeFailed`, its own failure code.
 template <class Steps>
 int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, Steps steps,
-               int closeFailed = kImageOperationFailed) {
+               int closeFailed = kImageOperationFailed, bool partialNtfs = false) {
   CrashDumpFilterScope filter;  // for the call; the host's own comes back
   CMountedImage* image = new (std::nothrow) CMountedImage();
   if (!image) return kImageNoMemory;
   int result = kImageNotOpened;
   if (imagePath && *imagePath &&
-      image->OpenImage(imagePath, fixPath && *fixPath ? fixPath : nullptr, partition, openMode) >=
-          0) {
+      image->OpenImage(imagePath, fixPath && *fixPath ? fixPath : nullptr, partition, openMode,
+                       partialNtfs) >= 0) {
     result = steps(*image);
     if (!image->Close() && result == kImageOk) result = closeFailed;
   }
@@ -253,6 +253,9 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
     result = kImageOk;
   if (!image->Close() && result == kImageOk) result = kImageOperationFailed;
   delete image;
+  // A half-made image (a full disk, a format that failed) would open later
+  // as a damaged one: a failed creation leaves no file.
+  if (result != kImageOk && imagePath && *imagePath) DeleteFileW(imagePath);
   return result;
 }
 
@@ -290,18 +293,26 @@ int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partit
   });
 }
 
+// The check and the repair open also a volume the full mount refuses: the
+// damage it meets is what they are for.
 int WINAPI ImageCheckPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
   if (!IsProgramRuntimeStarted()) return kImageNotOpened;
-  return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
-    return CheckNtfsPartition(&image) ? int(kImageOk) : int(kImageVolumeOperationFailed);
-  });
+  return RunOnImage(
+      imagePath, fixPath, partition, GetWriteOpenMode(),
+      [&](CMountedImage& image) {
+        return CheckNtfsPartition(&image) ? int(kImageOk) : int(kImageVolumeOperationFailed);
+      },
+      kImageOperationFailed, true);
 }
 
 int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
   if (!IsProgramRuntimeStarted()) return kImageNotOpened;
-  return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
-    return RepairNtfsPartition(&image) ? int(kImageOk) : int(kImageVolumeOperationFailed);
-  });
+  return RunOnImage(
+      imagePath, fixPath, partition, GetWriteOpenMode(),
+      [&](CMountedImage& image) {
+        return RepairNtfsPartition(&image) ? int(kImageOk) : int(kImageVolumeOperationFailed);
+      },
+      kImageOperationFailed, true);
 }
 
 int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int adapterType,

@@ -36,8 +36,9 @@ int WINAPI ImageExportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
                                 LPCWSTR registryPath, LPCWSTR regFile);
 int WINAPI ImageImportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partition,
                                 LPCWSTR regFileOrWildcard);
-// A new image of the own sparse format with a quick-formatted NTFS volume:
-// 0, -1, -12 creation failed, -13 a size outside 1 to 2,000,000 MiB.
+// A new image of the own sparse format with a quick-formatted NTFS volume
+// (an image at the path is replaced): 0, -1, -12 creation failed (no file is
+// left at the path), -13 a size outside 1 to 2,000,000 MiB.
 int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes);
 // Quick-formats the image's volume (NTFS, or FAT as the kind it is): 0, -1,
 // -2 the format failed, -15.
@@ -47,8 +48,11 @@ int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
 // above 2,000,000 MiB or not above the present volume, -15.
 int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, DWORD sizeLow,
                                   DWORD sizeHigh);
-// Checks or repairs the image's NTFS volume: 0, -1, -2 the check found a
-// record it could not read (the repair: a step failed), -15.
+// Checks or repairs the image's NTFS volume, also one the full mount
+// refuses: 0, -1, -2 the check could not read a record or found a copy or
+// map that disagrees (the backup boot sector, $MFTMirr, $Bitmap) or a volume
+// that does not mount whole (the repair: a step failed), also on a FAT
+// volume, -15.
 int WINAPI ImageCheckPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition);
 int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition);
 // Installs the driver for one workstation's network (2) or display (3)

@@ -53,22 +53,7 @@ TEST(BatchMode, NoUpdChoosesBetweenUpdateFileAndImage) {
   EXPECT_TRUE(vt::FileExists(fix));
 }
 
-// A small host volume (a tmpfs of its own) for the duration of a test.
-class SmallVolume {
- public:
-  SmallVolume(const std::string& dir, const char* size) : m_dir(dir) {
-    m_mounted = vt::Sh("mkdir -p " + vt::Q(dir) + " && mount -t tmpfs -o size=" + size +
-                       " vro-small " + vt::Q(dir)) == 0;
-  }
-  ~SmallVolume() {
-    if (m_mounted) vt::Sh("umount " + vt::Q(m_dir));
-  }
-  bool Mounted() const { return m_mounted; }
-
- private:
-  std::string m_dir;
-  bool m_mounted;
-};
+using vt::SmallVolume;
 
 // A write-back file whose host volume fills up: the inject fails, the base
 // and every overlay stay as they were or consistent, and the image opens

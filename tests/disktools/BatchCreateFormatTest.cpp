@@ -57,4 +57,14 @@ TEST(BatchCreateFormat, MalformedSizesCreateNothing) {
   EXPECT_EQ(kImageNotOpened, ImageFormatPartitionW(image.c_str(), L"", 0));
 }
 
+// A creation that runs out of host disk space leaves no half-made image.
+TEST(BatchCreateFormat, AFullHostDiskLeavesNoImage) {
+  std::string small = vt::ScratchDirUnix() + "/small";
+  vt::SmallVolume volume(small, "2m");
+  ASSERT_TRUE(volume.Mounted());
+  std::wstring image = vt::ToWin(small + "/full.img");
+  EXPECT_EQ(DWORD(kImageOperationFailed), RunVro(Img(image) + L"/create:1024"));
+  EXPECT_FALSE(vt::FileExists(image));
+}
+
 }  // namespace

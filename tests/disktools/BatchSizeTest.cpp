@@ -7,6 +7,7 @@
 #include "ProgramImage.h"
 #include "app/ImageOperations.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/MountRw.h"
 #include "image/stack/ImageMerge.h"
 
 namespace {
@@ -73,6 +74,49 @@ TEST(BatchSize, GrowsAnImageWithUpdateFiles) {
   std::string out;
   EXPECT_EQ(0,
             vt::Sh("cmp " + vt::Q(dir + "/in/data.bin") + " " + vt::Q(dir + "/out/data.bin"), &out))
+      << out;
+}
+
+// The disk an image holds up to its declared size, read through the
+// image, and that size in sectors.
+std::vector<uint8_t> DiskContent(const std::wstring& image, uint64_t* sectors) {
+  CMountedImage mounted;
+  std::vector<uint8_t> all;
+  EXPECT_GE(mounted.OpenImage(image.c_str(), nullptr, 0, 0), 0);
+  *sectors = mounted.DiskObject()->Layers()->Base().m_nCapacity - 1;
+  all.resize(*sectors * 512);
+  DiskIoBlock* block = mounted.IoBlock();
+  for (uint64_t at = 0; at < all.size(); at += 1 << 20)
+    EXPECT_EQ(1 << 20, block->read(block->owner, at, &all[at], 1 << 20));
+  mounted.Close();
+  return all;
+}
+
+// A grow that runs out of host disk space fails and leaves the disk and its
+// declared size as they were; with room again the next grow is whole.
+TEST(BatchSize, AGrowOnAFullHostDiskLeavesTheImageAsItWas) {
+  std::string dir = vt::ScratchDirUnix(), small = dir + "/small";
+  vt::SmallVolume volume(small, "24m");
+  ASSERT_TRUE(volume.Mounted());
+  std::wstring image = vt::ToWin(small + "/g.img");
+  ASSERT_EQ(0u, RunVro(Img(image) + L"/create:64"));
+  uint64_t sectors = 0, after = 0;
+  std::vector<uint8_t> before = DiskContent(image, &sectors);
+  vt::Sh("head -c 100000000 /dev/zero > " + vt::Q(small + "/fill"));
+  EXPECT_EQ(DWORD(-2), RunVro(Img(image) + L"-noupd /size:512"));
+  std::vector<uint8_t> failed = DiskContent(image, &after);
+  EXPECT_EQ(sectors, after);
+  EXPECT_TRUE(before == failed);
+
+  ASSERT_EQ(0, vt::Sh("rm " + vt::Q(small + "/fill")));
+  ASSERT_EQ(0u, RunVro(Img(image) + L"-noupd /size:512"));
+  std::vector<uint8_t> grown = DiskContent(image, &after);
+  EXPECT_GT(after, 500ull * 2048);
+  ASSERT_TRUE(vt::WriteAll(vt::ToWin(dir + "/grown.raw"), grown));
+  std::string out;
+  uint64_t start = fmt::Le32(&grown[446 + 8]), count = fmt::Le32(&grown[446 + 12]);
+  EXPECT_EQ(0, fmt::OnPartition(vt::ToWin(dir + "/grown.raw"), start * 512, count * 512,
+                                "ntfsfix -n $DEV && ntfsresize --info --force $DEV", &out))
       << out;
 }
 

@@ -57,12 +57,17 @@ void Write(CMountedImage& image, uint64_t offset, const void* data, unsigned cou
   ASSERT_EQ((int)count, b->write(b->owner, offset, data, count));
 }
 
+// ntfsfix -n, ntfsresize --info, ntfsinfo, every file of the tree, and a
+// read-write ntfs-3g mount that takes a new file and leaves the volume clean.
 void ExpectRepairedVolume(const Disk& d) {
-  std::string out;
+  std::string out, mnt = vt::Q(d.dir + "/mnt");
   EXPECT_EQ(0, OnPartition(d.path, kStart * 512, 40 * 2048 * 512ULL,
-                           "ntfsfix -n $DEV && ntfscat $DEV a.bin | cmp - " + d.dir +
-                               "/tree/a.bin && ntfscat $DEV Dir/b.txt | cmp - " + d.dir +
-                               "/tree/Dir/b.txt",
+                           "ntfsfix -n $DEV && ntfsresize --info --force --no-progress-bar $DEV && "
+                           "ntfsinfo -m $DEV && ntfscat $DEV a.bin | cmp - " +
+                               d.dir + "/tree/a.bin && ntfscat $DEV Dir/b.txt | cmp - " + d.dir +
+                               "/tree/Dir/b.txt && mkdir -p " + mnt + " && ntfs-3g $DEV " + mnt +
+                               " && echo rw > " + mnt + "/rw.txt && umount " + mnt +
+                               " && ntfsfix -n $DEV",
                            &out))
       << out;
 }
@@ -75,12 +80,13 @@ TEST(NtfsCheck, FindsTheDamageWrittenIntoTheVolume) {
     uint64_t offset;  // from the $MFT start
     std::vector<uint8_t> bytes;
     const char* line;  // expected in the log; null: the log stays empty
+    int result;        // the boot sector's backup no longer matches: 0
   } cases[] = {
-      {"clean", 0, {}, nullptr},
-      {"oem id", ~0ULL, {'N', 'T', 'F', 'X'}, "Boot sector: Bad NTFS magic.\n"},
-      {"fixup", 64 * 1024 + 1022, {0x34, 0x12}, "Assertion failed for '64:fixup'. should be"},
-      {"magic", 64 * 1024, {'X', 'I', 'L', 'E'}, "Assertion failed for '64:FILE record magic'"},
-      {"free record", 40 * 1024, {'X', 'X', 'X', 'X'}, nullptr},
+      {"clean", 0, {}, nullptr, 1},
+      {"oem id", ~0ULL, {'N', 'T', 'F', 'X'}, "Boot sector: Bad NTFS magic.\n", 0},
+      {"fixup", 64 * 1024 + 1022, {0x34, 0x12}, "Assertion failed for '64:fixup'. should be", 1},
+      {"magic", 64 * 1024, {'X', 'I', 'L', 'E'}, "Assertion failed for '64:FILE record magic'", 1},
+      {"free record", 40 * 1024, {'X', 'X', 'X', 'X'}, nullptr, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -94,7 +100,7 @@ TEST(NtfsCheck, FindsTheDamageWrittenIntoTheVolume) {
       Write(image, at, c.bytes.data(), (unsigned)c.bytes.size());
     }
     gLog.clear();
-    EXPECT_EQ(1, CheckNtfsVolume(image.NtfsVolume(), CollectLog));
+    EXPECT_EQ(c.result, CheckNtfsVolume(image.NtfsVolume(), CollectLog));
     if (c.line)
       EXPECT_NE(std::string::npos, gLog.find(c.line)) << gLog;
     else
@@ -112,10 +118,11 @@ TEST(NtfsCheck, LoadsTheMftRunlistFromTheMirror) {
   uint8_t bad[2] = {0x10, 0x00};
   Write(image, d.mftOffset + 20, bad, 2);
   gLog.clear();
-  EXPECT_EQ(1, CheckNtfsVolume(image.NtfsVolume(), CollectLog));
+  EXPECT_EQ(0, CheckNtfsVolume(image.NtfsVolume(), CollectLog));
   EXPECT_NE(std::string::npos, gLog.find("First attribute must be after the header (16).\n"
                                          "Loading $MFT runlist failed. Trying $MFTMirr.\n"))
       << gLog;
+  EXPECT_NE(std::string::npos, gLog.find("$MFTMirr does not match $MFT (record 0).\n")) << gLog;
   EXPECT_EQ(std::string::npos, gLog.find("failed too")) << gLog;
   image.Close();
 }
@@ -242,6 +249,93 @@ TEST(BatchCheckRepair, CheckLinesReachARedirectedOutput) {
   ExpectRepairedVolume(d);
   EXPECT_EQ(DWORD(kImageNotOpened),
             RunRedirected(L"\"-img:" + d.path + L".none\" /check", vt::ToWin(d.dir + "/none.log")));
+}
+
+// Runs the program with its output going to a file; the exit code, and the
+// output in *text.
+DWORD RunLogged(const Disk& d, const std::wstring& arguments, std::string* text) {
+  std::wstring log = vt::ToWin(d.dir + "/run.log");
+  DWORD code = RunRedirected(arguments, log);
+  std::vector<uint8_t> bytes;
+  EXPECT_TRUE(vt::ReadAll(log, bytes));
+  text->assign(bytes.begin(), bytes.end());
+  return code;
+}
+
+// Each damage is written into the image file before the program opens it.
+// /check opens the volume also when the full mount refuses it, finds the
+// damage and fails; /repair mends what it is for, and the checkers agree.
+TEST(BatchCheckRepair, DamageWrittenBeforeTheOpen) {
+  struct Case {
+    const char* name;
+    const char* line;  // in the check's output
+    bool ntfsfixSees;  // ntfsfix -n finds it too
+    bool repairs;
+  } cases[] = {
+      {"mirror", "$MFTMirr does not match $MFT (record 3).\n", true, true},
+      {"backup boot sector", "Boot sector: the backup in the partition's last sector differs.\n",
+       true, true},
+      {"bitmap", "missing cluster in $Bitmap", false, false},
+      {"root index", "The volume does not mount whole", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Disk d = MakeDisk();
+    std::wstring img = L"\"-img:" + d.path + L"\" -noupd ";
+    std::string name = c.name;
+    if (name == "mirror") {
+      WriteBytes(d.path, d.mirrorOffset + 3 * 1024 + 0x100, std::vector<uint8_t>(64, 0x5A));
+    } else if (name == "backup boot sector") {
+      uint64_t backup = kStart * 512 + 40 * 2048 * 512ULL - 512;
+      std::vector<uint8_t> count = ReadBytes(d.path, backup + 0x28, 8);
+      count[0] -= 8;
+      WriteBytes(d.path, backup + 0x28, count);
+    } else {
+      // Where $Bitmap, a.bin and the root's index block (its last run) lie.
+      std::vector<ClusterRun> bitmap, file, root;
+      {
+        CMountedImage image;
+        ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
+        CollectFileClusterRuns(&image, L"\\$Bitmap", &bitmap);
+        CollectFileClusterRuns(&image, L"\\a.bin", &file);
+        CollectFileClusterRuns(&image, L"\\", &root);
+        EXPECT_TRUE(image.Close());
+      }
+      ASSERT_FALSE(bitmap.empty() || file.empty() || root.empty());
+      uint64_t volume = kStart * 512;
+      if (name == "bitmap") {
+        // a.bin's first cluster is marked free.
+        uint64_t at = volume + bitmap[0].lcn * 4096 + file[0].lcn / 8;
+        std::vector<uint8_t> byte = ReadBytes(d.path, at, 1);
+        byte[0] &= uint8_t(~(1 << (file[0].lcn % 8)));
+        WriteBytes(d.path, at, byte);
+      } else {
+        WriteBytes(d.path, volume + root.back().lcn * 4096, {'X', 'X', 'X', 'X'});
+      }
+    }
+    std::string out;
+    EXPECT_EQ(c.ntfsfixSees ? 1 : 0,
+              OnPartition(d.path, kStart * 512, 40 * 2048 * 512ULL, "ntfsfix -n $DEV", &out) != 0)
+        << out;
+    EXPECT_EQ(DWORD(kImageVolumeOperationFailed), RunLogged(d, img + L"/check", &out)) << out;
+    EXPECT_NE(std::string::npos, out.find(c.line)) << out;
+    if (!c.repairs) continue;
+    EXPECT_EQ(0u, RunLogged(d, img + L"/repair", &out)) << out;
+    ExpectRepairedVolume(d);
+    EXPECT_EQ(0u, RunLogged(d, img + L"/check", &out)) << out;
+  }
+}
+
+// A FAT volume is not checked: the check says so and fails.
+TEST(BatchCheckRepair, FatVolumeIsNotChecked) {
+  Disk d;
+  d.dir = vt::ScratchDirUnix();
+  d.path = vt::ToWin(d.dir + "/fat.img");
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.dir + "/fat.img") + " --fs fat32 --size 40"));
+  std::string out;
+  EXPECT_EQ(DWORD(kImageVolumeOperationFailed),
+            RunLogged(d, L"\"-img:" + d.path + L"\" -noupd /check", &out));
+  EXPECT_NE(std::string::npos, out.find("The volume is not NTFS: nothing was checked.\n")) << out;
 }
 
 }  // namespace

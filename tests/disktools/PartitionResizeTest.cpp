@@ -4,9 +4,11 @@
 
 #include "BadClusterInject.h"
 #include "FormatTestUtil.h"
+#include "ProgramImage.h"
 #include "disktools/NtfsFormatterInstall.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/MountRw.h"
 
 using namespace fmt;
 
@@ -50,17 +52,33 @@ uint64_t MakeDisk(const std::wstring& path, const std::string& layout, int mb, i
   return strtoull(out.c_str(), nullptr, 10);
 }
 
-// ntfsfix, ntfsresize --info and the files of the tree on the partition.
-void ExpectSoundVolume(const std::wstring& disk, uint64_t start, uint64_t sectors) {
+// ntfsfix, ntfsresize --info, ntfsinfo and the files of the tree on the
+// partition; with `mount`, a read-write ntfs-3g mount then takes a file and
+// leaves the volume clean for ntfsfix.
+void ExpectSoundVolume(const std::wstring& disk, uint64_t start, uint64_t sectors,
+                       bool mount = false) {
   std::string out;
-  std::string tree = gDir + "/tree";
+  std::string tree = gDir + "/tree", mnt = vt::Q(gDir + "/mnt");
+  std::string rw = mount ? " && mkdir -p " + mnt + " && ntfs-3g $DEV " + mnt + " && echo rw > " +
+                               mnt + "/rw.txt && umount " + mnt + " && ntfsfix -n $DEV"
+                         : "";
   EXPECT_EQ(0, OnPartition(disk, start * 512, sectors * 512,
                            "ntfsfix -n $DEV && ntfsresize --info --force --no-progress-bar $DEV "
-                           "&& for f in big.bin Dir/small.bin Dir/note.txt; do ntfscat $DEV $f | "
+                           "&& ntfsinfo -m $DEV && for f in big.bin Dir/small.bin Dir/note.txt; do ntfscat $DEV $f | "
                            "cmp - " +
-                               tree + "/$f || exit 1; done",
+                               tree + "/$f || exit 1; done" + rw,
                            &out))
       << out;
+}
+
+// The sectors an own-format image declares (its capacity less the header
+// slot).
+uint64_t DeclaredSectors(const std::wstring& own) {
+  CMountedImage image;
+  EXPECT_GE(image.OpenImage(own.c_str(), nullptr, 0, 0), 0);
+  uint64_t sectors = image.DiskObject() ? image.DiskObject()->Layers()->Base().m_nCapacity - 1 : 0;
+  EXPECT_TRUE(image.Close());
+  return sectors;
 }
 
 uint64_t BootSectors(const std::wstring& disk, uint64_t start) {
@@ -328,6 +346,140 @@ TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
   EXPECT_EQ(0, sector[0]);
   EXPECT_EQ(0x5A, sector[462]);
   EXPECT_EQ(0x5A, sector[511]);
+}
+
+// "/size:" of an own-format image's last GPT partition raises the image's
+// declared size first: read at that size, sgdisk finds both tables sound,
+// the partition runs up to the backup table and the volume mounts.
+TEST(PartitionResize, GrowsTheLastGptPartitionOfAnOwnFormatImage) {
+  InstallNtfsFormatter();
+  std::wstring raw = Scratch() + L"\\gpt-own.img";
+  uint64_t start = MakeDisk(raw, "gpt", 40, 64);
+  std::wstring own = ToOwnFormat(raw, 64);
+  DWORD code = 0xDEADBEEF;
+  ASSERT_TRUE(apptest::RunProgram(L"\"-img:" + own + L"\" -noupd /size:100", code));
+  EXPECT_EQ(0u, code);
+  uint64_t sectors = DeclaredSectors(own);
+  EXPECT_GE(sectors, start + 100 * 2048 + 4098);
+  std::wstring back = raw + L".back";
+  {
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(own.c_str(), nullptr, 0, 0), 0);
+    ToRaw(image, back, sectors * 512);
+    EXPECT_TRUE(image.Close());
+  }
+  std::string out, unix = vt::Q(vt::ToUnix(back));
+  EXPECT_EQ(0, vt::Sh("sgdisk -v " + unix, &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("No problems found")) << out;
+  uint64_t last = sectors - 4098;
+  EXPECT_EQ(0, vt::Sh("sgdisk -i 2 " + unix + " | grep 'Last sector'", &out));
+  EXPECT_NE(std::string::npos, out.find(std::to_string(last))) << out;
+  ExpectSoundVolume(back, start, last - start + 1, true);
+}
+
+// A device block whose n-th write fails after half of its bytes went to
+// the disk (a torn write); it counts the writes.
+class FailingWrites {
+ public:
+  FailingWrites(DiskIoBlock* block, int failAt) : m_block(block), m_inner(*block), m_failAt(failAt) {
+    block->owner = this;
+    block->read = [](void* o, unsigned long long at, void* buffer, unsigned n) {
+      FailingWrites* f = static_cast<FailingWrites*>(o);
+      return f->m_inner.read(f->m_inner.owner, at, buffer, n);
+    };
+    block->write = [](void* o, unsigned long long at, const void* buffer, unsigned n) {
+      FailingWrites* f = static_cast<FailingWrites*>(o);
+      if (++f->m_writes != f->m_failAt) return f->m_inner.write(f->m_inner.owner, at, buffer, n);
+      if (n / 2) f->m_inner.write(f->m_inner.owner, at, buffer, n / 2);
+      return -1;
+    };
+  }
+  ~FailingWrites() { *m_block = m_inner; }
+  int Writes() const { return m_writes; }
+
+ private:
+  DiskIoBlock* m_block;
+  DiskIoBlock m_inner;
+  int m_failAt;
+  int m_writes = 0;
+};
+
+std::vector<uint8_t> DiskBytes(const std::wstring& own, uint64_t bytes) {
+  std::wstring raw = own + L".raw";
+  CMountedImage image;
+  EXPECT_GE(image.OpenImage(own.c_str(), nullptr, 0, 0), 0);
+  ToRaw(image, raw, bytes);
+  EXPECT_TRUE(image.Close());
+  std::vector<uint8_t> all;
+  EXPECT_TRUE(vt::ReadAll(raw, all));
+  return all;
+}
+
+// A grow whose n-th write fails, for every n over the whole grow, leaves
+// the disk byte for byte and its declared size as they were; a grow after
+// it goes through; the grow that meets no failure is whole.
+TEST(PartitionResize, AGrowThatFailsAtAnyWriteLeavesTheDiskAsItWas) {
+  InstallNtfsFormatter();
+  std::wstring raw = Scratch() + L"\\fail.img";
+  uint64_t start = MakeDisk(raw, "mbr2048", 60, 64);
+  std::wstring own = ToOwnFormat(raw, 64), work = own + L".work";
+  {
+    // The first writable mount settles the journal and the flags.
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(own.c_str(), nullptr, 0, 2), 0);
+    EXPECT_TRUE(image.Close());
+  }
+  std::vector<uint8_t> before = DiskBytes(own, 64 * kMiB);
+  uint64_t sectors = DeclaredSectors(own);
+  std::string copy = "rm -f " + vt::Q(vt::ToUnix(work)) + "_*.Upd && cp " + vt::Q(vt::ToUnix(own)) +
+                     " " + vt::Q(vt::ToUnix(work));
+  for (int n = 1;; n++) {
+    SCOPED_TRACE(n);
+    ASSERT_EQ(0, vt::Sh(copy));
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 2), 0);
+    int grown, writes;
+    {
+      FailingWrites failing(image.IoBlock(), n);
+      grown = ResizeImagePartition(&image, 128);
+      writes = failing.Writes();
+    }
+    if (writes < n) {
+      EXPECT_EQ(1, grown);
+      EXPECT_TRUE(image.Close());
+      ASSERT_GT(n, 10);
+      break;
+    }
+    EXPECT_EQ(0, grown);
+    if (n == 3) {
+      // Through an update file, which the grow opens: it keeps the size too.
+      EXPECT_TRUE(image.Close());
+      ASSERT_EQ(0, vt::Sh(copy));
+      ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 1), 0);
+      {
+        FailingWrites failing(image.IoBlock(), n);
+        EXPECT_EQ(0, ResizeImagePartition(&image, 128));
+      }
+      EXPECT_TRUE(image.DiskObject()->Layers()->Update().IsOpen());
+      EXPECT_EQ(sectors + 1, image.DiskObject()->Layers()->Update().m_nCapacity);
+    }
+    if (n == 5) EXPECT_EQ(1, ResizeImagePartition(&image, 128));
+    EXPECT_TRUE(image.Close());
+    if (n == 5) continue;
+    EXPECT_EQ(sectors, DeclaredSectors(work));
+    ASSERT_TRUE(before == DiskBytes(work, 64 * kMiB));
+  }
+  uint64_t length = 262144 - start;
+  uint64_t clusters = (length * 512 - 512) / 4096;
+  std::wstring back = raw + L".back";
+  {
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 0), 0);
+    ToRaw(image, back, 128 * kMiB);
+    EXPECT_TRUE(image.Close());
+  }
+  EXPECT_EQ(clusters * 8, BootSectors(back, start));
+  ExpectSoundVolume(back, start, clusters * 8 + 1, true);
 }
 
 TEST(PartitionResize, FindsTheEfiSystemPartition) {

@@ -47,4 +47,24 @@ bool WriteAll(const std::wstring& path, const std::vector<uint8_t>& data);
 bool FileExists(const std::wstring& path);
 std::string Sha256(const std::wstring& path);  // hex digest, "" on failure
 
+// A small host volume (a tmpfs of its own, size as mount takes it: "3m")
+// mounted at dir for the object's lifetime.
+class SmallVolume {
+ public:
+  SmallVolume(const std::string& dir, const char* size) : m_dir(dir) {
+    m_mounted = Sh("mkdir -p " + Q(dir) + " && mount -t tmpfs -o size=" + size + " vro-small " +
+                   Q(dir)) == 0;
+  }
+  ~SmallVolume() {
+    if (m_mounted) Sh("umount " + Q(m_dir));
+  }
+  SmallVolume(const SmallVolume&) = delete;
+  SmallVolume& operator=(const SmallVolume&) = delete;
+  bool Mounted() const { return m_mounted; }
+
+ private:
+  std::string m_dir;
+  bool m_mounted;
+};
+
 }  // namespace vt

@@ -4,9 +4,9 @@
 
 class CMountedImage;
 
-// Checks the volume; 1 when the boot sector and every record in use could
-// be read, else 0 (also without a mounted NTFS volume). One at a time per
-// process.
+// Checks the volume (image/ntfs/NtfsCheck.h); 1 when it passes, else 0
+// (also without a mounted NTFS volume, which one line tells). One at a time
+// per process.
 int CheckNtfsPartition(CMountedImage* image);
 
 // One line of the check: the local time as "YYYY-MM-DD hh:mm:ss:" directly
@@ -15,5 +15,6 @@ int CheckNtfsPartition(CMountedImage* image);
 void PrintCheckLog(const char* format, ...);
 
 // Repairs the volume (image/ntfs/NtfsRepair.h): 1, or 0 at the first step
-// that failed (also without a mounted NTFS volume).
+// that failed (also without a mounted NTFS volume). A volume mounted only
+// partly gets $MFTMirr from $MFT first and must then mount whole.
 int RepairNtfsPartition(CMountedImage* image);

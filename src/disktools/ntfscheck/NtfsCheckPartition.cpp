@@ -43,6 +43,10 @@ void PrintCheckLog(const char* format, ...) {
 }
 
 int CheckNtfsPartition(CMountedImage* image) {
-  if (!image || !image->NtfsVolume()) return 0;
+  if (!image) return 0;
+  if (!image->NtfsVolume()) {
+    PrintCheckLog("The volume is not NTFS: nothing was checked.\n");
+    return 0;
+  }
   return CheckNtfsVolume(image->NtfsVolume(), PrintCheckLog);
 }

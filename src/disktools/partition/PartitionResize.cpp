@@ -5,9 +5,12 @@
 
 #include <string.h>
 
+#include <string>
 #include <vector>
 
+#include "disktools/clone/GptLayout.h"
 #include "disktools/ntfsformat/NtfsFormat.h"
+#include "image/device/DiskWriteJournal.h"
 #include "image/device/MbrTemplate.h"
 #include "image/formats/sparse/ObjImg.h"
 #include "image/mount/MountedImage.h"
@@ -45,12 +48,62 @@ bool WriteDisk(DiskIoBlock* block, uint64_t offset, const void* buffer, uint32_t
   return block->write(block->owner, offset, buffer, count) == (int)count;
 }
 
+// Gives an own-format layer a capacity (sectors, header slot included); a
+// writable one writes its header. False when that write fails.
+bool SetLayerCapacity(_VROH_RW_CLASS& layer, uint64_t capacity) {
+  _VROH_OBJ_IMG* container = layer.Container();
+  St64(container->Header() + vroimg::kOffCapacity, capacity);
+  St32(container->MapHeader() + vroimg::kOffMapCapacity, (uint32_t)capacity);
+  layer.m_nCapacity = capacity;
+  return layer.m_nMode == VRO_MODE_READ || container->WriteHeader() >= 0;
+}
+
+bool IsOwnFormatLayer(_VROH_RW_CLASS& layer) {
+  return layer.IsOpen() && layer.m_nType == VRO_TYPE_SPARSE && layer.Container();
+}
+
+// The declared capacity of every own-format layer of an image, kept so that
+// a grow that fails can put it back.
+class CapacityRecord {
+ public:
+  explicit CapacityRecord(CMountedImage* image) : m_image(image) {
+    _VROH_DISK_COMBO* layers = image->DiskObject()->Layers();
+    for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++)
+      m_capacity[i] = layers->m_Layers[i].IsOpen() ? layers->m_Layers[i].m_nCapacity : 0;
+  }
+  // Writes the kept capacities back into the headers that changed; a layer
+  // opened since (the update file the grow began) takes the one below it.
+  bool Restore() const {
+    _VROH_DISK_COMBO* layers = m_image->DiskObject()->Layers();
+    bool ok = true;
+    uint64_t below = 0;
+    for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++) {
+      _VROH_RW_CLASS& layer = layers->m_Layers[i];
+      uint64_t kept = m_capacity[i] ? m_capacity[i] : below;
+      if (m_capacity[i]) below = m_capacity[i];
+      if (IsOwnFormatLayer(layer) && kept && layer.m_nCapacity != kept &&
+          !SetLayerCapacity(layer, kept))
+        ok = false;
+    }
+    return ok;
+  }
+
+ private:
+  CMountedImage* m_image;
+  uint64_t m_capacity[_VROH_DISK_COMBO::LAYER_COUNT];
+};
+
+bool IsOwnFormat(CMountedImage* image) {
+  _VROH_MOUNT_RW* disk = image->DiskObject();
+  return disk && disk->BaseType() == VRO_TYPE_SPARSE;
+}
+
 // Sets the capacity of every own-format layer of the image; the writable
 // ones write their header. False when the base is not of the own format or
 // no layer could take the new capacity.
 bool SetImageCapacity(CMountedImage* image, uint64_t capacity) {
+  if (!IsOwnFormat(image)) return false;
   _VROH_MOUNT_RW* disk = image->DiskObject();
-  if (!disk || disk->BaseType() != VRO_TYPE_SPARSE) return false;
   // Writes that go to update files open the next one now, so that the
   // new capacity has a writable header to go to.
   _VROH_DISK_COMBO* layers = disk->Layers();
@@ -59,26 +112,18 @@ bool SetImageCapacity(CMountedImage* image, uint64_t capacity) {
   bool written = false;
   for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++) {
     _VROH_RW_CLASS& layer = layers->m_Layers[i];
-    _VROH_OBJ_IMG* container = layer.Container();
-    if (!layer.IsOpen() || layer.m_nType != VRO_TYPE_SPARSE || !container) continue;
-    St64(container->Header() + vroimg::kOffCapacity, capacity);
-    St32(container->MapHeader() + vroimg::kOffMapCapacity, (uint32_t)capacity);
-    layer.m_nCapacity = capacity;
-    if (layer.m_nMode != VRO_MODE_READ) {
-      if (container->WriteHeader() < 0) return false;
-      written = true;
-    }
+    if (!IsOwnFormatLayer(layer)) continue;
+    if (!SetLayerCapacity(layer, capacity)) return false;
+    if (layer.m_nMode != VRO_MODE_READ) written = true;
   }
   return written;
 }
 
+// The grows write the partition table and then the file system; a step
+// that fails leaves the rest to the caller's journal.
 int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes) {
   DiskIoBlock* block = image->IoBlock();
   uint8_t* entry = mbr + VRO_MBR_ENTRY_OFFSET + 16 * image->PartitionIndex();
-  uint8_t keptChs[3];
-  memcpy(keptChs, entry + 5, 3);
-  uint32_t keptCount = Get32(entry + 12);
-
   uint64_t capacity = ImageSectorsFromMegabytes((uint32_t)megabytes);
   uint64_t start = Get32(entry + 8);
   // The partition runs from its own start to the disk's last sector
@@ -88,14 +133,8 @@ int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes) {
   SetMbrEntryLength(entry, (uint32_t)(capacity - 1 - start));
   _VROH_OBJ_IMG* base = image->DiskObject()->Layers()->Base().Container();
   Put32(mbr + 440, (uint32_t)Ld64(base->Header() + vroimg::kOffOwnId));
-  if (!WriteDisk(block, 0, mbr, kSector)) return 0;
-  if (image->RemountNtfs())
-    return ResizeNtfsFileSystem(image, uint64_t(Get32(entry + 12)) * kSector);
-  // The file system is as it was: the entry goes back.
-  memcpy(entry + 5, keptChs, 3);
-  Put32(entry + 12, keptCount);
-  if (WriteDisk(block, 0, mbr, kSector)) image->RemountNtfs();
-  return 0;
+  if (!WriteDisk(block, 0, mbr, kSector) || !image->RemountNtfs()) return 0;
+  return ResizeNtfsFileSystem(image, uint64_t(Get32(entry + 12)) * kSector);
 }
 
 int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabytes) {
@@ -123,14 +162,23 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
   uint64_t length = megabytes * (1ull << 20) / kSector;
   if (last < first || length <= last - first + 1) return 0;
   uint64_t newLast = first + length - 1;
+  // An own-format image declares its size: it grows first, in its own
+  // steps, and the partition takes the disk up to the backup table.
+  if (IsOwnFormat(image)) {
+    uint64_t sectors = newLast + kGptTailSectors;
+    uint64_t capacity = ImageSectorsFromMegabytes((uint32_t)((sectors + 2047) / 2048));
+    if (!SetImageCapacity(image, capacity)) return 0;
+    newLast = capacity - 1 - kGptTailSectors;
+  }
   Put64(own + 40, newLast);
   if (!WriteDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size())) return 0;
 
   uint64_t arraySectors = uint64_t(entrySize) * count / kSector;
-  uint64_t backupArray = newLast - arraySectors + 4097;
+  uint64_t backupHeader = newLast + kGptTailSectors - 1;
+  uint64_t backupArray = backupHeader - arraySectors;
   uint32_t arrayCrc = ComputeGptCrc32(entries.data(), arrayBytes);
-  Put64(header + 48, newLast - arraySectors + 4096);
-  Put64(header + 32, newLast + 4097);
+  Put64(header + 48, backupArray - 1);
+  Put64(header + 32, backupHeader);
   Put32(header + 88, arrayCrc);
   Put32(header + 16, 0);
   Put32(header + 16, ComputeGptCrc32(header, headerSize));
@@ -144,10 +192,10 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
   Put32(backup + 16, 0);
   Put32(backup + 16, ComputeGptCrc32(backup, headerSize));
   if (!WriteDisk(block, backupArray * kSector, entries.data(), (uint32_t)entries.size()) ||
-      !WriteDisk(block, (newLast + 4097) * kSector, backup, kSector))
+      !WriteDisk(block, backupHeader * kSector, backup, kSector))
     return 0;
   if (!image->RemountNtfs()) return 0;
-  return ResizeNtfsFileSystem(image, megabytes * (1ull << 20));
+  return ResizeNtfsFileSystem(image, (newLast - first + 1) * kSector);
 }
 
 }  // namespace
@@ -170,15 +218,57 @@ int ResizeNtfsFileSystem(CMountedImage* image, uint64_t newBytes) {
   return result;
 }
 
+// The new host room a grow may take: $Bitmap written whole at its new size,
+// the tables, boot sectors and the container's maps at the new end, and,
+// when the writes go to an update file, all of $LogFile, which the journal
+// reset writes. The room is taken for a moment by a file of zeros next to
+// the image (the free space a host reports may be that of another volume,
+// and a reservation is not always honoured); a host without it refuses the
+// grow before anything is written, for a layer whose write failed for want
+// of room takes no further write, so the grow could not be taken back.
+bool HostHasRoomToGrow(CMountedImage* image, uint64_t megabytes) {
+  if (image->ImagePath().empty()) return true;
+  uint64_t need = megabytes * (1ull << 20) / 4096 / 8 + (4ull << 20);
+  if (image->WriteMode() != 2) {
+    uint64_t logFile = 0;
+    image->GetFileInfo(L"\\$LogFile", nullptr, nullptr, nullptr, nullptr, &logFile);
+    need += logFile;
+  }
+  std::wstring probe = image->ImagePath() + L".room";
+  HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return true;  // the grow's own writes will tell
+  std::vector<uint8_t> zeros(1 << 20);
+  bool taken = true;
+  for (uint64_t done = 0; taken && done < need; done += zeros.size()) {
+    DWORD written = 0;
+    taken = WriteFile(file, zeros.data(), (DWORD)zeros.size(), &written, nullptr) &&
+            written == zeros.size();
+  }
+  CloseHandle(file);
+  return taken;
+}
+
 int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
   if (!image || !image->NtfsVolume() || !image->IoBlock() || !image->DiskObject()) return 0;
   uint8_t mbr[kSector];
   if (!ReadDisk(image->IoBlock(), 0, mbr, kSector)) return 0;
   int index = image->PartitionIndex();
-  if (index >= 0 && index < 4 && mbr[VRO_MBR_ENTRY_OFFSET + 16 * index + 4] == kTypeNtfs)
-    return GrowMbrPartition(image, mbr, megabytes);
-  if (mbr[VRO_MBR_ENTRY_OFFSET + 4] == kTypeProtective)
-    return GrowGptPartition(image, mbr, megabytes);
+  bool onMbr = index >= 0 && index < 4 && mbr[VRO_MBR_ENTRY_OFFSET + 16 * index + 4] == kTypeNtfs;
+  if (!onMbr && mbr[VRO_MBR_ENTRY_OFFSET + 4] != kTypeProtective) return 0;
+  if (!HostHasRoomToGrow(image, megabytes)) return 0;
+  // The grow is one transaction: every byte it writes is journaled, and a
+  // step that fails (a full host disk, a write error) puts the disk and its
+  // declared capacity back as they were before the volume is mounted again.
+  CapacityRecord capacity(image);
+  CDiskWriteJournal journal(image->IoBlock());
+  int grown = onMbr ? GrowMbrPartition(image, mbr, megabytes)
+                    : GrowGptPartition(image, mbr, megabytes);
+  if (grown && !journal.WriteFailed()) return 1;
+  image->RemountNtfs([&] {
+    journal.RollBack();
+    capacity.Restore();
+  });
   return 0;
 }
 

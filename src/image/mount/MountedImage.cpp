@@ -67,7 +67,7 @@ void CMountedImage::BuildIoBlock() {
 }
 
 int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
-                             int writeMode) {
+                             int writeMode, bool partialNtfs) {
   Close();
   if (!imagePath || !*imagePath) return -1;
   m_pDisk = new (std::nothrow) _VROH_MOUNT_RW();
@@ -81,6 +81,7 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   int type = m_pDisk->BaseType();
   BuildIoBlock();
   m_nWriteMode = writeMode;
+  m_imagePath = imagePath;
   // A device whose back end drops writes would take them silently: without
   // a write-back file its volume is browsed read-only.
   m_bReadOnly = writeMode == 0 || (BaseDropsWrites(type) && !m_pDisk->Layers()->Fix().IsOpen());
@@ -91,6 +92,11 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   }
   if (MountFatMain() == 0) {
     m_nPartition = 0;
+    return type;
+  }
+  if (partialNtfs) m_pNtfs = MountNtfsPartially(m_pIoBlock, partition, MountFlags());
+  if (m_pNtfs) {
+    m_nPartition = GetMountedPartitionIndex(m_pNtfs);
     return type;
   }
   Close();
@@ -116,9 +122,11 @@ int CMountedImage::MountDiskObject(_VROH_DISK_COMBO* layers) {
   return VRO_TYPE_SPARSE;
 }
 
-int CMountedImage::RemountNtfs() {
-  if (!m_pNtfs || !m_pIoBlock) return 0;
-  UnmountNtfsVolume(m_pNtfs);
+int CMountedImage::RemountNtfs(const std::function<void()>& between) {
+  if ((!m_pNtfs && !between) || !m_pIoBlock) return 0;
+  if (m_pNtfs) UnmountNtfsVolume(m_pNtfs);
+  m_pNtfs = nullptr;
+  if (between) between();
   m_pNtfs = MountNtfsOnDisk(m_pIoBlock, m_nPartition, MountFlags());
   if (!m_pNtfs) return 0;
   m_nPartition = GetMountedPartitionIndex(m_pNtfs);
@@ -143,6 +151,7 @@ bool CMountedImage::Close() {
   }
   delete m_pIoBlock;
   m_pIoBlock = nullptr;
+  m_imagePath.clear();
   // The volume is unlocked and the snapshot deleted only after the
   // library let go of the drive.
   delete m_pHostVolume;

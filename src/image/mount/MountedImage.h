@@ -7,6 +7,9 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include <functional>
+#include <string>
+
 #include "image/device/DiskIoBlock.h"
 #include "image/ntfs/NtfsCloneIo.h"
 #include "image/volume/VolumeFiles.h"
@@ -78,8 +81,11 @@ class CMountedImage : public VolumeFiles {
 
   // Opens image (with its update chain) and the write-back file named after
   // secondPath (null: none), then mounts NTFS at the partition index, else
-  // FAT. Returns the base layer's type code (0..9), or -1.
-  int OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition, int writeMode);
+  // FAT; with partialNtfs, else an NTFS volume as far as the check and the
+  // repair need (MountNtfsPartially). Returns the base layer's type code
+  // (0..9), or -1.
+  int OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition, int writeMode,
+                bool partialNtfs = false);
   // Mounts the NTFS volume of a host drive letter: read-only through a
   // shadow-copy snapshot where one can be taken (else locked and
   // dismounted), writable locked and dismounted. 0, or -1 with nothing
@@ -97,7 +103,10 @@ class CMountedImage : public VolumeFiles {
   // with nothing mounted and the caller's layers untouched.
   int MountDiskObject(_VROH_DISK_COMBO* layers);
   // Unmounts and mounts the NTFS volume again: 1, or 0 (nothing mounted).
-  int RemountNtfs();
+  // `between`, when given, runs while the library holds nothing of the
+  // volume (its result is the caller's), and the volume is mounted after it
+  // also when none was.
+  int RemountNtfs(const std::function<void()>& between = nullptr);
   // Writes the hives back, unmounts, closes the device stack and host
   // handles. May be called at any time. False when something changed did
   // not reach the image: a hive, the volume's unmount, the final flush of
@@ -203,6 +212,8 @@ class CMountedImage : public VolumeFiles {
   CFatVolume* FatVolume() const { return m_pFat; }
   int PartitionIndex() const { return m_nPartition; }
   int WriteMode() const { return m_nWriteMode; }
+  // The path OpenImage opened ("" for other opens).
+  const std::wstring& ImagePath() const { return m_imagePath; }
   // True when the volume was mounted read-only (write mode 0, or a device
   // that cannot be written opened without a write-back file).
   bool IsReadOnly() const { return m_bReadOnly; }
@@ -255,6 +266,7 @@ class CMountedImage : public VolumeFiles {
   DiskIoBlock* m_pIoBlock = nullptr;
   int m_nPartition = 0;
   int m_nWriteMode = 0;
+  std::wstring m_imagePath;
   bool m_bLent = false;
   bool m_bReadOnly = false;
 };

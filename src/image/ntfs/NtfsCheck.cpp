@@ -9,6 +9,7 @@
 
 #include "image/ntfs/NtfsCheck.h"
 #include "image/ntfs/NtfsInternal.h"
+#include "image/ntfs/NtfsResize.h"
 
 extern "C" {
 #include <ntfs-3g/bootsect.h>
@@ -25,6 +26,7 @@ struct CheckState {
   NtfsCheckLog log = nullptr;
   int errors = 0;        // reads that failed
   int findings = 0;      // every line but the progress ones
+  int inconsistent = 0;  // copies or maps that disagree with what they copy or map
   long long record = 0;  // shown in assertion lines
   u32 bytesPerSector = 0;
   u32 sectorsPerCluster = 0;
@@ -162,6 +164,47 @@ void CheckBootSector(ntfs_volume* vol, bool* readOk) {
     FINDING("Boot sector: Bytes per sector is not a multiple of 512.\n");
 }
 
+// The backup boot sector is a copy of the boot sector in the partition's
+// last sector (or, in a partition larger than its volume, right behind the
+// volume).
+void CheckBackupBootSector(ntfs_volume* vol, const u8* boot) {
+  u8 backup[512];
+  s64 sectors = ntfs_device_size_get(vol->dev, 512);
+  s64 behind = (s64)(Le32(boot + 0x28) | (u64)Le32(boot + 0x2C) << 32);
+  auto copyAt = [&](s64 sector) {
+    return sector > 0 && sector < sectors &&
+           ntfs_pread(vol->dev, sector * 512, sizeof backup, backup) == (s64)sizeof backup &&
+           !memcmp(boot, backup, sizeof backup);
+  };
+  if (copyAt(sectors - 1) || (behind != sectors - 1 && copyAt(behind))) return;
+  g.inconsistent++;
+  FINDING("Boot sector: the backup in the partition's last sector differs.\n");
+}
+
+// $MFTMirr holds the first records of $MFT as they are: compared over the
+// bytes in use of each record.
+void CheckMirror(ntfs_volume* vol) {
+  u32 size = vol->mft_record_size;
+  s64 count = vol->mftmirr_size;
+  if (!vol->mft_na || !vol->mftmirr_na || count <= 0) return;
+  std::vector<u8> mft((size_t)(count * size)), mirror((size_t)(count * size));
+  if (ntfs_attr_pread(vol->mft_na, 0, count * size, mft.data()) != count * size ||
+      ntfs_attr_pread(vol->mftmirr_na, 0, count * size, mirror.data()) != count * size) {
+    g.inconsistent++;
+    FINDING("Failed to read $MFT or $MFTMirr.\n");
+    return;
+  }
+  for (s64 i = 0; i < count; i++) {
+    const u8* m = &mft[(size_t)(i * size)];
+    u32 inUse = Le32(m) == 0x454C4946 ? Le32(m + 24) : size;
+    if (inUse > size) inUse = size;
+    if (memcmp(m, &mirror[(size_t)(i * size)], inUse)) {
+      g.inconsistent++;
+      FINDING("$MFTMirr does not match $MFT (record %lld).\n", (long long)i);
+    }
+  }
+}
+
 void CheckResident(const u8* a, u32 length, u32 type, bool* endWalk) {
   u16 nameOffset = Le16(a + 10);
   u8 nameLength = a[9];
@@ -283,19 +326,26 @@ void CheckRecord(u8* rec, u32 size) {
 int CheckNtfsVolume(ntfs_volume* vol, NtfsCheckLog log) {
   if (!vol || !log) return 0;
   g.log = log;
-  g.errors = g.findings = 0;
+  g.errors = g.findings = g.inconsistent = 0;
   free(g.mftRl);
   free(g.bitmapRl);
   g.mftRl = g.bitmapRl = nullptr;
   g.mftBitmap.clear();
 
+  if (IsNtfsVolumePartial(vol)) {
+    g.inconsistent++;
+    FINDING("The volume does not mount whole: $MFTMirr or an index is damaged.\n");
+  }
   bool bootRead = false;
   CheckBootSector(vol, &bootRead);
   if (!bootRead) return 0;
   u8 boot[512];
-  if (ntfs_pread(vol->dev, 0, sizeof boot, boot) == (s64)sizeof boot)
+  if (ntfs_pread(vol->dev, 0, sizeof boot, boot) == (s64)sizeof boot) {
+    CheckBackupBootSector(vol, boot);
     ntfs_boot_sector_parse(vol, (NTFS_BOOT_SECTOR*)boot);
+  }
   LoadRunlists(vol);
+  CheckMirror(vol);
 
   u32 size = vol->mft_record_size;
   s64 records = vol->mft_na->data_size / size;
@@ -314,7 +364,17 @@ int CheckNtfsVolume(ntfs_volume* vol, NtfsCheckLog log) {
   free(g.mftRl);
   free(g.bitmapRl);
   g.mftRl = g.bitmapRl = nullptr;
-  if (g.errors) return 0;
+  // $Bitmap against the clusters the records' runs name: a used cluster
+  // marked free would be handed out again.
+  g.record = 6;
+  if (!vol->lcnbmp_na) {
+    g.inconsistent++;
+    FINDING("$Bitmap is not open: the cluster accounting is not checked.\n");
+  } else if (!CheckNtfsClusterAccounting(vol, log)) {
+    g.inconsistent++;
+    g.findings++;
+  }
+  if (g.errors || g.inconsistent) return 0;
   if (!g.findings && (vol->flags & VOLUME_IS_DIRTY))
     ntfs_volume_write_flags(vol, vol->flags & ~VOLUME_IS_DIRTY);
   return 1;

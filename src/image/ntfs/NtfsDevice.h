@@ -21,6 +21,7 @@ struct NtfsDiskDev {
   DiskIoBlock* block;  // VRODISK only
   int partition;       // asked for at open; the one used afterwards
   bool gpt;
+  bool partial;  // mounted only as far as the check and the repair need
 };
 
 extern "C" {

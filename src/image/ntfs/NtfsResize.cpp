@@ -28,7 +28,17 @@ const int kReportedMismatches = 10;
 
 // ---- Messages: the "fatal" ones end the resize (the caller gets 0).
 
+// Where the messages go: the standard output, or the check's log while the
+// check runs the cluster accounting.
+NtfsMessageLog g_log = nullptr;
+
 void PrintV(const char* prefix, const char* format, va_list args) {
+  if (g_log) {
+    char text[1024];
+    vsnprintf(text, sizeof text, format, args);
+    g_log("%s%s", prefix, text);
+    return;
+  }
   fputs(prefix, stdout);
   vfprintf(stdout, format, args);
   fflush(stdout);
@@ -307,6 +317,17 @@ bool CheckShrink(Resize& r) {
         "%lld clusters of an attribute list, or of $MFT with an attribute list, lie beyond "
         "the new end of the volume and cannot be moved. Please try a larger size.\n",
         (long long)r.unmovable);
+    return false;
+  }
+  return true;
+}
+
+// A grow leaves every run where it is (the accounting found none beyond
+// the volume): only $Bitmap, which takes the new clusters, must be one
+// record.
+bool CheckGrow(Resize& r) {
+  if (r.vol->lcnbmp_ni && r.vol->lcnbmp_ni->attr_list) {
+    Error("Highly fragmented $Bitmap isn't supported yet.\n");
     return false;
   }
   return true;
@@ -904,6 +925,16 @@ int ResetBadClusterList(ntfs_volume* vol) {
   return bad.Close() && ok ? 0 : -1;
 }
 
+int CheckNtfsClusterAccounting(ntfs_volume* vol, NtfsMessageLog log) {
+  if (!vol || !vol->lcnbmp_na) return 0;
+  Resize r;
+  r.vol = vol;
+  g_log = log;
+  bool sound = CheckClusterAccounting(r);
+  g_log = nullptr;
+  return sound ? 1 : 0;
+}
+
 int ResizeNtfsVolume(ntfs_volume* vol, DiskIoBlock* block, int partition, uint64_t newBytes) {
   if (!vol) return 0;
   Resize r;
@@ -921,7 +952,10 @@ int ResizeNtfsVolume(ntfs_volume* vol, DiskIoBlock* block, int partition, uint64
             "WARNING: ", (long long)r.badClusters, r.badClusters == 1 ? "" : "s");
   NVolSetNoFixupWarn(vol);
 
-  if (!CheckClusterAccounting(r) || !SetResizeConstraints(r) || !CheckShrink(r)) return 0;
+  // A grow leaves every run where it is: only a shrink weighs what lies
+  // beyond the new end (a second walk over every record).
+  if (!CheckClusterAccounting(r)) return 0;
+  if (r.shrink ? !SetResizeConstraints(r) || !CheckShrink(r) : !CheckGrow(r)) return 0;
 
   struct ntfs_device* dev = vol->dev;
   if (dev->d_ops->sync(dev)) {

@@ -16,6 +16,15 @@
 // here, never by ending the process.
 int ResizeNtfsVolume(ntfs_volume* vol, DiskIoBlock* block, int partition, uint64_t newBytes);
 
+// Receives one message (printf format).
+typedef void (*NtfsMessageLog)(const char* format, ...);
+
+// The resize's first step alone: every cluster the records' runs name lies
+// inside the volume, is named once and is marked in $Bitmap, and $Bitmap
+// marks nothing else. Its lines go to `log` (null: the standard output).
+// 1 when the volume passes, else 0.
+int CheckNtfsClusterAccounting(ntfs_volume* vol, NtfsMessageLog log);
+
 // Clusters recorded in $BadClus:$Bad (0 when the list cannot be read).
 uint64_t CollectBadClusterRuns(ntfs_volume* vol);
 

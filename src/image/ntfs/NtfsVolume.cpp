@@ -82,7 +82,12 @@ ntfs_volume* ntfs_disk_device_mount(struct ntfs_device* dev, int partition, unsi
   return ntfs_device_mount(dev, flags);
 }
 
-ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flags, void* priv) {
+namespace {
+
+// A device over the name's disk, mounted by `mount`; the device goes again
+// when the mount fails.
+template <class Mount>
+ntfs_volume* MountNewDevice(const char* name, void* priv, Mount mount) {
   NtfsDiskDev* d = new (std::nothrow) NtfsDiskDev();
   if (!d) return (SetErr(ENOMEM), nullptr);
   if (strcmp(name, NTFS_DISK_DEVICE_NAME) == 0) d->block = static_cast<DiskIoBlock*>(priv);
@@ -91,7 +96,7 @@ ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flag
     delete d;
     return nullptr;
   }
-  ntfs_volume* vol = ntfs_disk_device_mount(dev, partition, flags);
+  ntfs_volume* vol = mount(dev);
   if (!vol) {
     int e = errno;
     // A device whose open failed (or never ran) still holds its state.
@@ -101,6 +106,38 @@ ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flag
     errno = e;
   }
   return vol;
+}
+
+}  // namespace
+
+ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flags, void* priv) {
+  return MountNewDevice(name, priv, [&](struct ntfs_device* dev) {
+    return ntfs_disk_device_mount(dev, partition, flags);
+  });
+}
+
+ntfs_volume* MountNtfsPartially(DiskIoBlock* block, int partition, unsigned long flags) {
+  if (!block) return (SetErr(EINVAL), nullptr);
+  ntfs_volume* vol = MountNewDevice(NTFS_DISK_DEVICE_NAME, block, [&](struct ntfs_device* dev) {
+    static_cast<NtfsDiskDev*>(dev->d_private)->partition = partition;
+    return ntfs_volume_startup(dev, (ntfs_mount_flags)(flags & NTFS_MOUNT_READONLY));
+  });
+  if (!vol) return nullptr;
+  static_cast<NtfsDiskDev*>(vol->dev->d_private)->partial = true;
+  // The cluster map, which the check compares and the library's record
+  // writes keep.
+  vol->lcnbmp_ni = ntfs_inode_open(vol, FILE_Bitmap);
+  if (vol->lcnbmp_ni) vol->lcnbmp_na = ntfs_attr_open(vol->lcnbmp_ni, AT_DATA, AT_UNNAMED, 0);
+  if (!vol->lcnbmp_na) {
+    int e = errno;
+    ntfs_umount(vol, FALSE);
+    return (SetErr(e ? e : EIO), nullptr);
+  }
+  return vol;
+}
+
+bool IsNtfsVolumePartial(ntfs_volume* vol) {
+  return IsOurDevice(vol) && static_cast<NtfsDiskDev*>(vol->dev->d_private)->partial;
 }
 
 ntfs_volume* MountNtfsOnDisk(DiskIoBlock* block, int partition, unsigned long flags) {

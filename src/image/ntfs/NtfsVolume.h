@@ -19,6 +19,12 @@ typedef struct _ntfs_volume ntfs_volume;
 ntfs_volume* MountNtfsOnDisk(DiskIoBlock* block, int partition, unsigned long flags);
 ntfs_volume* MountNtfsVolume(DiskIoBlock* block, int partition, unsigned long flags);
 int UnmountNtfsVolume(ntfs_volume* vol);
+// Mounts as much of a volume the full mount refuses ($MFTMirr that differs
+// from $MFT, damaged indexes) as the check and the repair need: the boot
+// sector, $MFT, $MFTMirr and $Bitmap, with no upper-case table, journal or
+// index read. Null (errno) when even that fails.
+ntfs_volume* MountNtfsPartially(DiskIoBlock* block, int partition, unsigned long flags);
+bool IsNtfsVolumePartial(ntfs_volume* vol);
 
 // The partition index the device open used (GPT: the entry found).
 int GetMountedPartitionIndex(ntfs_volume* vol);
