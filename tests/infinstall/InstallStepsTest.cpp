@@ -296,8 +296,11 @@ TEST_F(InstallSteps, TagsReplacedDriversAndDeviceInstances) {
   EXPECT_EQ(L"{4d36e972-e325-11ce-bfc1-08002be10318}\\\\0020", it::Staged(script_, pnp, L"Driver"));
   EXPECT_EQ(L"dword:00000001", it::Staged(script_, services + L"newsvc", L"BootFlags"));
   const wchar_t* guid = L"{11111111-2222-3333-4444-555555555555}";
-  EXPECT_EQ(1, inst_.StageNetAdapterLinkage(guid, script_.c_str(), L"pci\\ven_8086&dev_10d3", dev,
+  // Both ids come escaped for the script: they are staged as they are.
+  EXPECT_EQ(1, inst_.StageNetAdapterLinkage(guid, script_.c_str(), L"pci\\\\ven_8086&dev_10d3", dev,
                                             L"0020"));
+  EXPECT_EQ(L"pci\\\\ven_8086&dev_10d3",
+            it::Staged(script_, std::wstring(kNetClass) + L"\\0020", L"ComponentId"));
   EXPECT_EQ(
       L"PCI\\VEN_8086&DEV_10D3\\\\VRO&Node&Pnp",
       it::Staged(script_,

@@ -1,11 +1,13 @@
 // The driver-pack injection end to end: a store built by the import, a
-// workstation's network adapter installed into a Windows 7 image, found
-// current the second time, replayed from the cache into another image; the
-// display resolution kind; version comparison.
+// workstation's network adapter installed into Windows 7 and Windows 10
+// images and read back value by value, found current the second time,
+// replayed from the cache only into the Windows it was made for, refused
+// without its files; the display resolution kind; version comparison.
 #include <windows.h>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "../../infinstall/InfTestUtil.h"
 #include "../../registry/FacadeTestUtil.h"
@@ -24,6 +26,48 @@ std::wstring SettingsFile() {
   GetModuleFileNameW(nullptr, exe, MAX_PATH);
   std::wstring s = exe;
   return s.substr(0, s.rfind(L'.')) + L".ini";
+}
+
+// Makes the package folder (files by `makeFiles`, run there), imports the
+// INF into the network store of the target and points the program's
+// settings at the store. The store folder is returned.
+std::wstring StorePackage(const rt::WinDisk& d, uint32_t version, uint32_t build,
+                          const std::string& infName, const std::string& makeFiles) {
+  std::wstring root = vt::ToWin(d.dir) + L"\\store";
+  EXPECT_TRUE(
+      WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
+  wchar_t folder[360];
+  GetDriverStoreFolder(kStoreNetwork, version, folder);
+  EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(d.dir + "/pkg") +
+                      " && cd " + vt::Q(d.dir + "/pkg") + " && " + makeFiles));
+  std::wstring inf = it::WriteInf(d.dir + "/pkg", infName);
+  CMountedImage m;
+  EXPECT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+  CInfImporter importer(&m, version, build, kStoreNetwork, L"Net",
+                        L"{4d36e972-e325-11ce-bfc1-08002be10318}", nullptr);
+  EXPECT_LE(1u, importer.ImportInf(inf.c_str(), folder));
+  return folder;
+}
+
+// Values of hive keys as hivedump.py prints them (exact stored bytes).
+std::string Dump(const std::string& hive, const std::vector<std::string>& keys) {
+  std::string command = vt::Q(vt::SourceDirUnix() + "/tests/infinstall/hivedump.py") + " " +
+                        vt::Q(hive);
+  for (const std::string& k : keys) command += " " + vt::Q(k);
+  std::string out;
+  EXPECT_EQ(0, vt::Sh(command, &out)) << out;
+  return out;
+}
+
+// The SYSTEM hive as hivexregedit exports it.
+std::string ExportSystem(const rt::WinDisk& d, const std::string& name) {
+  std::string sys =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/" + name);
+  std::string out;
+  EXPECT_EQ(0, vt::Sh("hivexregedit --export --prefix 'HKEY_LOCAL_MACHINE\\SYSTEM' " +
+                          vt::Q(sys) + " '\\'",
+                      &out));
+  return out;
 }
 
 TEST(DriverPack, DottedVersions) {
@@ -68,11 +112,38 @@ TEST(DriverPack, DisplayResolution) {
 }
 
 TEST(DriverPack, NetworkAdapterInstalledCurrentAndReplayed) {
-  const char* tree = "--arch x64 --version 6.1.7601.17514";
+  const char* tree =
+      "--arch x64 --version 6.1.7601.17514 --hw-profile {aaaa0007-31c0-11e8-9b10-806e6f6e6963}";
   rt::WinDisk d = rt::MakeWinDisk(tree);
-  rt::WinDisk other = rt::MakeWinDisk(tree, "mbr2048", "raw", "", "disk.img", "other");
+  // Another Windows, not prepared for the adapter, whose class instance
+  // 0000 is the kernel debugger's adapter.
+  rt::WinDisk other = rt::MakeWinDisk(
+      "--arch x64 --version 6.1.7601.17514 --hw-profile {bbbb0007-31c0-11e8-9b10-806e6f6e6963}",
+      "mbr2048", "raw", "", "disk.img", "other");
   it::PrepareOwnAdapter(d, false);
-  it::PrepareOwnAdapter(other, false);
+  // The same Windows as it was before the installation.
+  rt::WinDisk same = d;
+  same.unixPath = d.dir + "/same.img";
+  same.path = vt::ToWin(same.unixPath);
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.unixPath) + " " + vt::Q(same.unixPath)));
+  const std::wstring kdnic = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\ROOT\\KDNIC\\0000";
+  const std::wstring kdnicClass =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\"
+      L"{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(other.path.c_str(), nullptr, 0, 1), 0);
+    ASSERT_EQ(1, m.LoadHives(1));
+    ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(kdnic.c_str()));
+    ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(kdnicClass.c_str()));
+    std::vector<uint8_t> driver = rt::Utf16z(L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0000"),
+                         desc = rt::Utf16z(L"Microsoft Kernel Debug Network Adapter");
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegSetValue(kdnic.c_str(), L"Driver", driver.data(), (uint32_t)driver.size(), 1));
+    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(kdnicClass.c_str(), L"DriverDesc", desc.data(),
+                                           (uint32_t)desc.size(), 1));
+    ASSERT_TRUE(m.UnloadHives());
+  }
   std::wstring root = vt::ToWin(d.dir) + L"\\store";
   ASSERT_TRUE(
       WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
@@ -127,12 +198,30 @@ TEST(DriverPack, NetworkAdapterInstalledCurrentAndReplayed) {
   };
   check(d, "installed", true);
   {
+    // Another Windows: the cache is not replayed, and without the adapter
+    // keys there is nothing to install.
     CMountedImage m;
     ASSERT_GE(m.OpenImage(other.path.c_str(), nullptr, 0, 1), 0);
+    EXPECT_EQ(kDriverPackNoAdapterIdentity,
+              InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"008", nullptr, nullptr,
+                                        profile, 0));
+  }
+  {
+    std::string sys =
+        rt::NtfsCat(other, other.unixPath, "/Windows/System32/config/SYSTEM", other.dir + "/SYSTEM");
+    std::string cls = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
+    EXPECT_EQ("Microsoft Kernel Debug Network Adapter", rt::HivexGet(sys, cls, "DriverDesc"));
+    EXPECT_EQ("<missing>", rt::HivexGet(sys, cls, "NetCfgInstanceId"));
+    EXPECT_EQ("<missing>", rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "Start"));
+  }
+  EXPECT_TRUE(vt::FileExists(cache)) << "the cache stays for its own Windows";
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(same.path.c_str(), nullptr, 0, 1), 0);
     EXPECT_EQ(kDriverPackInstalled, InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"008",
                                                               nullptr, nullptr, profile, 0));
   }
-  check(other, "replayed from the cache", false);
+  check(same, "replayed from the cache", false);
   DeleteFileW(cache);
   DeleteFileW(SettingsFile().c_str());
 }
@@ -206,6 +295,161 @@ TEST(DriverPack, DisplayDriverReplacesTheBasicOneAndRenamesItsInstance) {
   // The cache file (profile 0) holds the link for a later replay.
   EXPECT_TRUE(vt::FileExists(cache));
   DeleteFileW(cache);
+  DeleteFileW(SettingsFile().c_str());
+}
+
+}  // namespace
+
+namespace {
+
+struct Target {
+  const char* name;
+  const char* tree;
+  uint32_t version, build;
+  bool windows10;
+};
+
+const char kGbeFiles[] =
+    "head -c 50001 /dev/urandom > e1g6032e.sys && head -c 3001 /dev/urandom > e1gtool.dll &&"
+    " head -c 2001 /dev/urandom > e1gmsg.dll && printf catalog > vrogbe.cat";
+
+// A vendor-like package with many models into Windows 7 and Windows 10:
+// every value the installation writes, read back byte for byte, and every
+// file it places.
+TEST(DriverPack, VendorPackageValueByValue) {
+  const Target targets[] = {
+      {"win7", "--arch x64 --version 6.1.7601.17514 --hw-profile {aaaa0001-31c0-11e8-9b10-806e6f6e6963}",
+       0x400601, 7601, false},
+      {"win10", "--arch x64 --version 10.0.19041.1 --hw-profile {aaaa0002-31c0-11e8-9b10-806e6f6e6963}",
+       0x400A00, 19041, true},
+  };
+  const wchar_t* hw = L"VEN_8086&DEV_107C&SUBSYS_13768086&REV_05";
+  for (const Target& t : targets) {
+    SCOPED_TRACE(t.name);
+    rt::WinDisk d = rt::MakeWinDisk(t.tree, "mbr2048", "raw", "", "disk.img", t.name);
+    it::PrepareOwnAdapter(d, t.windows10);
+    StorePackage(d, t.version, t.build, "vrogbe.inf", kGbeFiles);
+    wchar_t cache[360];
+    FormatDriverCachePath(0, hw, cache);
+    DeleteFileW(cache);
+    {
+      CMountedImage m;
+      ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+      EXPECT_EQ(kDriverPackInstalled, InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"021",
+                                                                L"10.0.0.21", nullptr, 0, 0));
+    }
+    std::string sys =
+        rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
+    const std::string cs = "ControlSet001\\";
+    std::string dump =
+        Dump(sys, {cs + "Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000",
+                   cs + "services\\e1g60", cs + "services\\EventLog\\System\\e1g60",
+                   cs + "Enum\\PCI\\VEN_8086&DEV_107C&SUBSYS_13768086&REV_05",
+                   cs + "Control\\Network\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\" +
+                       vt::Narrow(it::kPreparedGuid)});
+    // The component id is the store's package name, one backslash after
+    // the enumerator; Windows 10 binds the adapter through the filter, not
+    // through the UpperBind of the installation's own driver.
+    const std::string component =
+        t.windows10 ? "PCI\\VEN_8086&DEV_1000" : "PCI\\VEN_8086&DEV_100E";
+    const std::string cls = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
+    const std::string guid = vt::Narrow(it::kPreparedGuid);
+    const std::string params = cls + "\\Ndi\\params\\";
+    const std::string service = "ControlSet001\\services\\e1g60";
+    const std::string device =
+        "ControlSet001\\Enum\\PCI\\VEN_8086&DEV_107C&SUBSYS_13768086&REV_05\\VRO&Node&Pnp";
+    std::string expected =
+        cls + "|*IfType|4|6\n" + cls + "|*JumboPacket|1|1514\n" + cls + "|*MediaType|4|0\n" +
+        cls + "|*PhysicalMediaType|4|14\n" + cls + "|*SpeedDuplex|1|0\n" + cls +
+        "|BusType|1|5\n" + cls + "|Characteristics|4|132\n" + cls + "|ComponentId|1|" +
+        component + "\n" + cls + "|Diskless|1|1\n" + cls + "|DriverDate|1|08-27-2020\n" + cls +
+        "|DriverDesc|1|Vro PRO/1000 GT Desktop Adapter (PCI)\n" + cls +
+        "|DriverVersion|1|9.15.11.0\n" + cls + "|InfSection|1|E1000.ndi\n" + cls +
+        "|MatchingDeviceId|1|" + component + "\n" + cls + "|NetCfgInstanceId|1|" + guid + "\n" +
+        cls + "|ProductName|1|Vro \"PRO/1000\" Adapter\n" + cls +
+        "|ProviderName|1|Vro Corporation\n" + cls + "|VroSetup|4|1\n" + cls +
+        "\\Files|e1g6032e.sys|7|C:\\Windows\\System32\\Drivers\\e1g6032e.sys\n" + cls +
+        "\\Files|e1gmsg.dll|7|C:\\Windows\\System32\\e1gmsg.dll\n" + cls +
+        "\\Files|e1gtool.dll|7|C:\\Windows\\System32\\VroGbe\\Tools\\e1gtool.dll\n" + cls +
+        "\\Files|vrogbe.cat|7|C:\\Windows\\System32\\CatRoot\\{F750E6C3-38EE-11D1-85E5-"
+        "00C04FC295EE}\\vrogbe.cat\n" +
+        cls + "\\Linkage|Export|7|\\Device\\" + guid + "\n" + cls + "\\Linkage|RootDevice|7|" +
+        guid + "\n" + (t.windows10 ? "" : cls + "\\Linkage|UpperBind|7|VRONDIS\n") + cls +
+        "\\Ndi|Service|1|e1g60\n" + cls + "\\Ndi\\Interfaces|LowerRange|1|ethernet\n" + cls +
+        "\\Ndi\\Interfaces|UpperRange|1|ndis5\n" + params + "*JumboPacket|default|1|1514\n" +
+        params + "*JumboPacket|ParamDesc|1|Jumbo Packet\n" + params +
+        "*JumboPacket|type|1|enum\n" + params + "*JumboPacket\\enum|1514|1|Disabled\n" + params +
+        "*JumboPacket\\enum|4088|1|4088 Bytes\n" + params + "*SpeedDuplex|default|1|0\n" +
+        params + "*SpeedDuplex|ParamDesc|1|Speed & Duplex\n" + params +
+        "*SpeedDuplex|type|1|enum\n" + params + "*SpeedDuplex\\enum|0|1|Auto Negotiation\n" +
+        params + "*SpeedDuplex\\enum|1|1|10 Mbps Half Duplex\n" + params +
+        "*SpeedDuplex\\enum|2|1|10 Mbps Full Duplex\n" + params +
+        "*SpeedDuplex\\enum|6|1|1.0 Gbps Full Duplex\n" + service + "|BootFlags|4|1\n" + service +
+        "|DisplayName|1|Vro PRO/1000 Adapter Driver\n" + service + "|ErrorControl|4|1\n" +
+        service + "|Group|1|NDIS\n" + service + "|ImagePath|2|System32\\Drivers\\e1g6032e.sys\n" +
+        service + "|Start|4|0\n" + service + "|Tag|4|0\n" + service + "|Type|4|1\n" + service +
+        "\\Parameters|MaxWorkItems|4|8\n" +
+        // The event-log section's HKR is the service's event-log source.
+        "ControlSet001\\services\\EventLog\\System\\e1g60|EventMessageFile|2|%SystemRoot%"
+        "\\System32\\netevent.dll;%SystemRoot%\\System32\\drivers\\e1g6032e.sys\n"
+        "ControlSet001\\services\\EventLog\\System\\e1g60|TypesSupported|4|7\n" +
+        device + "|Capabilities|4|0\n" + device + "|Class|1|Net\n" + device +
+        "|ClassGUID|1|{4d36e972-e325-11ce-bfc1-08002be10318}\n" + device + "|ConfigFlags|4|0\n" +
+        device + "|DeviceDesc|1|Vro PRO/1000 GT Desktop Adapter (PCI)\n" + device +
+        "|Driver|1|{4d36e972-e325-11ce-bfc1-08002be10318}\\0000\n" + device +
+        "|Mfg|1|Vro Corporation\n" + device + "|Service|1|e1g60\n" +
+        "ControlSet001\\Control\\Network\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\" + guid +
+        "\\Connection|PnPInstanceId|1|PCI\\VEN_8086&DEV_107C&SUBSYS_13768086&REV_05\\VRO&Node&"
+        "Pnp\n";
+    EXPECT_EQ(expected, dump);
+    for (const char* file : {"/Windows/System32/Drivers/e1g6032e.sys",
+                             "/Windows/System32/VroGbe/Tools/e1gtool.dll",
+                             "/Windows/System32/e1gmsg.dll"}) {
+      SCOPED_TRACE(file);
+      std::string name = std::string(file).substr(std::string(file).rfind('/') + 1);
+      std::string placed = rt::NtfsCat(d, d.unixPath, file, d.dir + "/placed-" + name);
+      EXPECT_EQ(vt::Sha256(vt::ToWin(d.dir + "/pkg/" + name)), vt::Sha256(vt::ToWin(placed)));
+    }
+    DeleteFileW(cache);
+  }
+  DeleteFileW(SettingsFile().c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// A file the installation needs and the store lacks (the driver itself, or
+// one that a Needs section names): the installation fails before the image
+// changes, and leaves neither a cache file nor a history line.
+TEST(DriverPack, MissingDriverFileFailsAndLeavesTheImage) {
+  const wchar_t* hw = L"VEN_8086&DEV_100E";
+  for (const char* missing : {"e1g6032e.sys", "e1gtool.dll"}) {
+    SCOPED_TRACE(missing);
+    rt::WinDisk d = rt::MakeWinDisk(
+        "--arch x64 --version 10.0.19041.1 --hw-profile {aaaa0022-31c0-11e8-9b10-806e6f6e6963}",
+        "mbr2048", "raw", "", "disk.img", missing);
+    it::PrepareOwnAdapter(d, true);
+    std::wstring folder = StorePackage(d, 0x400A00, 19041, "vrogbe.inf", kGbeFiles);
+    ASSERT_EQ(0, vt::Sh("find " + vt::Q(vt::ToUnix(folder)) + " -name " + missing +
+                        " -delete -print | grep -q ."));
+    wchar_t cache[360];
+    FormatDriverCachePath(0, hw, cache);
+    DeleteFileW(cache);
+    std::string before = ExportSystem(d, "before");
+    {
+      CMountedImage m;
+      ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+      EXPECT_EQ(kDriverPackFilePassFailed,
+                InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"022", L"10.0.0.22",
+                                          nullptr, 0, 0));
+      EXPECT_EQ(0, m.GetPathType(L"\\Windows\\System32\\Drivers\\e1g6032e.sys"));
+    }
+    EXPECT_EQ(before, ExportSystem(d, "after"));
+    EXPECT_FALSE(vt::FileExists(cache));
+    EXPECT_EQ(L"", ReadIniValue((folder + L"\\VEN_8086&DEV_1000\\NConfig.ini").c_str(),
+                                L"History", L"022"));
+  }
   DeleteFileW(SettingsFile().c_str());
 }
 
