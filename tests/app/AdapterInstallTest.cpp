@@ -118,7 +118,8 @@ TEST(AdapterInstall, ThroughTheProgramOnWindows7And10) {
 TEST(AdapterInstall, MalformedFormsAndTheExports) {
   rt::WinDisk d = rt::MakeWinDisk("");
   ProgramCopy program(d.dir, vt::ToWin(d.dir) + L"\\store");
-  for (const wchar_t* bad : {L"/iadapter:", L"/iadapter:2", L"/iadapter:x:VEN_1", L"/iadapter:2:"})
+  for (const wchar_t* bad : {L"/iadapter:", L"/iadapter:2", L"/iadapter:x:VEN_1", L"/iadapter:2:",
+                             L"/iadapter:4:VEN_1", L"/iadapter:51:VEN_1"})
     EXPECT_EQ(DWORD(-13), program.Run(L"\"-img:" + d.path + L"\" " + bad)) << vt::Narrow(bad);
   // A device the store does not know, through both exports.
   ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath",
