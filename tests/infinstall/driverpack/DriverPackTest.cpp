@@ -11,6 +11,7 @@
 
 #include "../../infinstall/InfTestUtil.h"
 #include "../../registry/FacadeTestUtil.h"
+#include "../../registry/hive/RealHives.h"
 #include "TestSupport.h"
 #include "common/IniSection.h"
 #include "driverstore/DriverStore.h"
@@ -450,6 +451,81 @@ TEST(DriverPack, MissingDriverFileFailsAndLeavesTheImage) {
     EXPECT_EQ(L"", ReadIniValue((folder + L"\\VEN_8086&DEV_1000\\NConfig.ini").c_str(),
                                 L"History", L"022"));
   }
+  DeleteFileW(SettingsFile().c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// A SYSTEM hive written by Windows 10 (with its two logs): a cache made on
+// another Windows 10 is not replayed over its kernel debugger's adapter;
+// prepared, it gets the driver in its next free class instance and every
+// adapter it had keeps its values.
+TEST(DriverPack, RealWindows10Hive) {
+  std::string data = vt::ScratchSubdirUnix("hives");
+  if (!rh::Unpack(data, {"SYSTEM_B", "SYSTEM_B.LOG1", "SYSTEM_B.LOG2"}))
+    GTEST_SKIP() << "no real hives in " << rh::Dir();
+  const char* win10 = "--arch x64 --version 10.0.19041.1";
+  rt::WinDisk first = rt::MakeWinDisk(
+      std::string(win10) + " --hw-profile {aaaa0010-31c0-11e8-9b10-806e6f6e6963}", "mbr2048",
+      "raw", "", "disk.img", "first");
+  std::string config = "Windows/System32/config/";
+  rt::WinDisk real = rt::MakeWinDisk(
+      win10, "mbr2048", "raw",
+      "cp " + vt::Q(data + "/SYSTEM_B") + " " + config + "SYSTEM && cp " +
+          vt::Q(data + "/SYSTEM_B.LOG1") + " " + config + "SYSTEM.LOG1 && cp " +
+          vt::Q(data + "/SYSTEM_B.LOG2") + " " + config + "SYSTEM.LOG2",
+      "disk.img", "real");
+  it::PrepareOwnAdapter(first, true);
+  StorePackage(first, 0x400A00, 19041, "vrogbe.inf", kGbeFiles);
+  const wchar_t* hw = L"VEN_8086&DEV_100E";
+  wchar_t cache[360];
+  FormatDriverCachePath(0, hw, cache);
+  DeleteFileW(cache);
+  auto install = [&](const rt::WinDisk& d) {
+    CMountedImage m;
+    EXPECT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+    return InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"010", nullptr, nullptr, 0, 0);
+  };
+  ASSERT_EQ(kDriverPackInstalled, install(first));
+  ASSERT_TRUE(vt::FileExists(cache));
+
+  const std::string cls = "ControlSet001\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\";
+  std::vector<std::string> adapters;
+  for (int i = 0; i <= 14; ++i) {
+    char n[8];
+    snprintf(n, sizeof n, "%04d", i);
+    adapters.push_back(cls + n);
+  }
+  std::string sys = rt::NtfsCat(real, real.unixPath, "/Windows/System32/config/SYSTEM",
+                                real.dir + "/SYSTEM.before");
+  const std::string before = Dump(sys, adapters);
+  EXPECT_NE(std::string::npos, before.find("|DriverDesc|1|Microsoft Kernel Debug Network Adapter"));
+  EXPECT_EQ(kDriverPackNoAdapterIdentity, install(real)) << "the cache is not this Windows'";
+  sys = rt::NtfsCat(real, real.unixPath, "/Windows/System32/config/SYSTEM", real.dir + "/SYSTEM.1");
+  EXPECT_EQ(before, Dump(sys, adapters));
+  EXPECT_EQ("<missing>", rt::HivexGet(sys, "ControlSet001\\Services\\e1g60", "Start"));
+
+  it::PrepareOwnAdapter(real, true);
+  EXPECT_EQ(kDriverPackInstalled, install(real));
+  sys = rt::NtfsCat(real, real.unixPath, "/Windows/System32/config/SYSTEM", real.dir + "/SYSTEM.2");
+  EXPECT_EQ(before, Dump(sys, adapters)) << "every adapter the Windows had keeps its values";
+  const std::string added = cls + "0015";
+  std::string identity, all = Dump(sys, {added});
+  for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+    std::string line = all.substr(at, end - at + 1);
+    for (const char* name :
+         {"|ComponentId|", "|DriverDesc|", "|MatchingDeviceId|", "|NetCfgInstanceId|"})
+      if (line.compare(added.size(), strlen(name), name) == 0) identity += line;
+  }
+  EXPECT_EQ(added + "|ComponentId|1|PCI\\VEN_8086&DEV_1000\n" + added +
+                "|DriverDesc|1|Vro PRO/1000 MT Desktop Adapter\n" + added +
+                "|MatchingDeviceId|1|PCI\\VEN_8086&DEV_1000\n" + added + "|NetCfgInstanceId|1|" +
+                vt::Narrow(it::kPreparedGuid) + "\n",
+            identity);
+  EXPECT_EQ("0", rt::HivexGet(sys, "ControlSet001\\Services\\e1g60", "Start"));
+  DeleteFileW(cache);
   DeleteFileW(SettingsFile().c_str());
 }
 
