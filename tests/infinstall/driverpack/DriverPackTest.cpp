@@ -71,6 +71,23 @@ std::string ExportSystem(const rt::WinDisk& d, const std::string& name) {
   return out;
 }
 
+// The cache file of profile 0 for a device, deleted (no replay of an
+// earlier run); its path.
+std::wstring ForgetCache(const wchar_t* hw) {
+  wchar_t cache[360];
+  FormatDriverCachePath(0, hw, cache);
+  DeleteFileW(cache);
+  return cache;
+}
+
+// One network injection into an image as ImageAddAdapterW makes it.
+int32_t InjectNetwork(const rt::WinDisk& d, const wchar_t* hw, const wchar_t* index,
+                      const wchar_t* address) {
+  CMountedImage m;
+  EXPECT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+  return InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, index, address, nullptr, 0, 0);
+}
+
 TEST(DriverPack, DottedVersions) {
   EXPECT_EQ(0, CompareDottedVersions(L"10.0.0.1", L"10.0.0.1.0"));
   EXPECT_EQ(1, CompareDottedVersions(L"10.0.0.2", L"10.0.0.1"));
@@ -330,15 +347,8 @@ TEST(DriverPack, VendorPackageValueByValue) {
     rt::WinDisk d = rt::MakeWinDisk(t.tree, "mbr2048", "raw", "", "disk.img", t.name);
     it::PrepareOwnAdapter(d, t.windows10);
     StorePackage(d, t.version, t.build, "vrogbe.inf", kGbeFiles);
-    wchar_t cache[360];
-    FormatDriverCachePath(0, hw, cache);
-    DeleteFileW(cache);
-    {
-      CMountedImage m;
-      ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
-      EXPECT_EQ(kDriverPackInstalled, InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"021",
-                                                                L"10.0.0.21", nullptr, 0, 0));
-    }
+    std::wstring cache = ForgetCache(hw);
+    EXPECT_EQ(kDriverPackInstalled, InjectNetwork(d, hw, L"021", L"10.0.0.21"));
     std::string sys =
         rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
     const std::string cs = "ControlSet001\\";
@@ -411,7 +421,7 @@ TEST(DriverPack, VendorPackageValueByValue) {
       std::string placed = rt::NtfsCat(d, d.unixPath, file, d.dir + "/placed-" + name);
       EXPECT_EQ(vt::Sha256(vt::ToWin(d.dir + "/pkg/" + name)), vt::Sha256(vt::ToWin(placed)));
     }
-    DeleteFileW(cache);
+    DeleteFileW(cache.c_str());
   }
   DeleteFileW(SettingsFile().c_str());
 }
@@ -434,19 +444,15 @@ TEST(DriverPack, MissingDriverFileFailsAndLeavesTheImage) {
     std::wstring folder = StorePackage(d, 0x400A00, 19041, "vrogbe.inf", kGbeFiles);
     ASSERT_EQ(0, vt::Sh("find " + vt::Q(vt::ToUnix(folder)) + " -name " + missing +
                         " -delete -print | grep -q ."));
-    wchar_t cache[360];
-    FormatDriverCachePath(0, hw, cache);
-    DeleteFileW(cache);
+    std::wstring cache = ForgetCache(hw);
     std::string before = ExportSystem(d, "before");
-    {
-      CMountedImage m;
-      ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
-      EXPECT_EQ(kDriverPackFilePassFailed,
-                InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"022", L"10.0.0.22",
-                                          nullptr, 0, 0));
-      EXPECT_EQ(0, m.GetPathType(L"\\Windows\\System32\\Drivers\\e1g6032e.sys"));
-    }
+    EXPECT_EQ(kDriverPackFilePassFailed, InjectNetwork(d, hw, L"022", L"10.0.0.22"));
     EXPECT_EQ(before, ExportSystem(d, "after"));
+    std::string listing;
+    EXPECT_EQ(0, vt::Sh("ntfsls -R " + vt::Q(d.unixPath + ".part") + " -p /Windows", &listing));
+    EXPECT_NE(std::string::npos, listing.find("SYSTEM")) << listing;
+    for (const char* file : {"e1g6032e.sys", "e1gtool.dll", "e1gmsg.dll", "vrogbe.cat"})
+      EXPECT_EQ(std::string::npos, listing.find(file)) << listing;
     EXPECT_FALSE(vt::FileExists(cache));
     EXPECT_EQ(L"", ReadIniValue((folder + L"\\VEN_8086&DEV_1000\\NConfig.ini").c_str(),
                                 L"History", L"022"));
@@ -480,14 +486,8 @@ TEST(DriverPack, RealWindows10Hive) {
   it::PrepareOwnAdapter(first, true);
   StorePackage(first, 0x400A00, 19041, "vrogbe.inf", kGbeFiles);
   const wchar_t* hw = L"VEN_8086&DEV_100E";
-  wchar_t cache[360];
-  FormatDriverCachePath(0, hw, cache);
-  DeleteFileW(cache);
-  auto install = [&](const rt::WinDisk& d) {
-    CMountedImage m;
-    EXPECT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
-    return InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"010", nullptr, nullptr, 0, 0);
-  };
+  std::wstring cache = ForgetCache(hw);
+  auto install = [&](const rt::WinDisk& d) { return InjectNetwork(d, hw, L"010", nullptr); };
   ASSERT_EQ(kDriverPackInstalled, install(first));
   ASSERT_TRUE(vt::FileExists(cache));
 
@@ -525,7 +525,7 @@ TEST(DriverPack, RealWindows10Hive) {
                 vt::Narrow(it::kPreparedGuid) + "\n",
             identity);
   EXPECT_EQ("0", rt::HivexGet(sys, "ControlSet001\\Services\\e1g60", "Start"));
-  DeleteFileW(cache);
+  DeleteFileW(cache.c_str());
   DeleteFileW(SettingsFile().c_str());
 }
 
