@@ -82,8 +82,11 @@ int StageKeyRegistry(CInfInstaller* inst, const wchar_t* infPath, const wchar_t*
       if (!SplitDirective(line, k, v) || _wcsicmp(k.c_str(), add ? L"AddReg" : L"DelReg") != 0)
         continue;
       for (const std::wstring& s : SectionNames(v)) {
-        if (add) staged |= inst->StageAddRegSection(s.c_str(), infPath, scriptPath, key);
-        for (int keysPass = 1; !add && keysPass >= 0; --keysPass)
+        if (add) {
+          staged |= inst->StageAddRegSection(s.c_str(), infPath, scriptPath, key);
+          continue;
+        }
+        for (int keysPass : {1, 0})
           staged |= inst->StageDelRegSection(s.c_str(), infPath, scriptPath, key, keysPass);
       }
     }
