@@ -325,6 +325,11 @@ struct Target {
   const char* tree;
   uint32_t version, build;
   bool windows10;
+  // The device, the model's description and the component id (the store's
+  // package name) the installation gives it.
+  const char* hw;
+  const char* description;
+  const char* component;
 };
 
 const char kGbeFiles[] =
@@ -335,46 +340,50 @@ const char kGbeFiles[] =
 // every value the installation writes, read back byte for byte, and every
 // file it places.
 TEST(DriverPack, VendorPackageValueByValue) {
+  // Windows 7 x86 takes the undecorated models section.
   const Target targets[] = {
       {"win7", "--arch x64 --version 6.1.7601.17514 --hw-profile {aaaa0001-31c0-11e8-9b10-806e6f6e6963}",
-       0x400601, 7601, false},
+       0x400601, 7601, false, "VEN_8086&DEV_107C&SUBSYS_13768086&REV_05",
+       "Vro PRO/1000 GT Desktop Adapter (PCI)", "PCI\\VEN_8086&DEV_100E"},
       {"win10", "--arch x64 --version 10.0.19041.1 --hw-profile {aaaa0002-31c0-11e8-9b10-806e6f6e6963}",
-       0x400A00, 19041, true},
+       0x400A00, 19041, true, "VEN_8086&DEV_107C&SUBSYS_13768086&REV_05",
+       "Vro PRO/1000 GT Desktop Adapter (PCI)", "PCI\\VEN_8086&DEV_1000"},
+      {"win7x86", "--arch x86 --version 6.1.7601.17514 --hw-profile {aaaa0003-31c0-11e8-9b10-806e6f6e6963}",
+       0x560601, 7601, false, "VEN_8086&DEV_1001&SUBSYS_10018086",
+       "Vro PRO/1000 F Server Adapter", "PCI\\VEN_8086&DEV_1000"},
   };
-  const wchar_t* hw = L"VEN_8086&DEV_107C&SUBSYS_13768086&REV_05";
   for (const Target& t : targets) {
     SCOPED_TRACE(t.name);
+    const std::wstring hw = vt::Widen(t.hw);
     rt::WinDisk d = rt::MakeWinDisk(t.tree, "mbr2048", "raw", "", "disk.img", t.name);
     it::PrepareOwnAdapter(d, t.windows10);
     StorePackage(d, t.version, t.build, "vrogbe.inf", kGbeFiles);
-    std::wstring cache = ForgetCache(hw);
-    EXPECT_EQ(kDriverPackInstalled, InjectNetwork(d, hw, L"021", L"10.0.0.21"));
+    std::wstring cache = ForgetCache(hw.c_str());
+    EXPECT_EQ(kDriverPackInstalled, InjectNetwork(d, hw.c_str(), L"021", L"10.0.0.21"));
     std::string sys =
         rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
     const std::string cs = "ControlSet001\\";
     std::string dump =
         Dump(sys, {cs + "Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000",
                    cs + "services\\e1g60", cs + "services\\EventLog\\System\\e1g60",
-                   cs + "Enum\\PCI\\VEN_8086&DEV_107C&SUBSYS_13768086&REV_05",
+                   cs + "Enum\\PCI\\" + t.hw,
                    cs + "Control\\Network\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\" +
                        vt::Narrow(it::kPreparedGuid)});
-    // The component id is the store's package name, one backslash after
-    // the enumerator; Windows 10 binds the adapter through the filter, not
-    // through the UpperBind of the installation's own driver.
-    const std::string component =
-        t.windows10 ? "PCI\\VEN_8086&DEV_1000" : "PCI\\VEN_8086&DEV_100E";
+    // One backslash after the enumerator; Windows 10 binds the adapter
+    // through the filter, not through the UpperBind of the installation's
+    // own driver.
+    const std::string component = t.component, description = t.description;
     const std::string cls = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
     const std::string guid = vt::Narrow(it::kPreparedGuid);
     const std::string params = cls + "\\Ndi\\params\\";
     const std::string service = "ControlSet001\\services\\e1g60";
-    const std::string device =
-        "ControlSet001\\Enum\\PCI\\VEN_8086&DEV_107C&SUBSYS_13768086&REV_05\\VRO&Node&Pnp";
+    const std::string device = "ControlSet001\\Enum\\PCI\\" + std::string(t.hw) + "\\VRO&Node&Pnp";
     std::string expected =
         cls + "|*IfType|4|6\n" + cls + "|*JumboPacket|1|1514\n" + cls + "|*MediaType|4|0\n" +
         cls + "|*PhysicalMediaType|4|14\n" + cls + "|*SpeedDuplex|1|0\n" + cls +
         "|BusType|1|5\n" + cls + "|Characteristics|4|132\n" + cls + "|ComponentId|1|" +
         component + "\n" + cls + "|Diskless|1|1\n" + cls + "|DriverDate|1|08-27-2020\n" + cls +
-        "|DriverDesc|1|Vro PRO/1000 GT Desktop Adapter (PCI)\n" + cls +
+        "|DriverDesc|1|" + description + "\n" + cls +
         "|DriverVersion|1|9.15.11.0\n" + cls + "|InfSection|1|E1000.ndi\n" + cls +
         "|MatchingDeviceId|1|" + component + "\n" + cls + "|NetCfgInstanceId|1|" + guid + "\n" +
         cls + "|ProductName|1|Vro \"PRO/1000\" Adapter\n" + cls +
@@ -406,12 +415,11 @@ TEST(DriverPack, VendorPackageValueByValue) {
         "ControlSet001\\services\\EventLog\\System\\e1g60|TypesSupported|4|7\n" +
         device + "|Capabilities|4|0\n" + device + "|Class|1|Net\n" + device +
         "|ClassGUID|1|{4d36e972-e325-11ce-bfc1-08002be10318}\n" + device + "|ConfigFlags|4|0\n" +
-        device + "|DeviceDesc|1|Vro PRO/1000 GT Desktop Adapter (PCI)\n" + device +
+        device + "|DeviceDesc|1|" + description + "\n" + device +
         "|Driver|1|{4d36e972-e325-11ce-bfc1-08002be10318}\\0000\n" + device +
         "|Mfg|1|Vro Corporation\n" + device + "|Service|1|e1g60\n" +
         "ControlSet001\\Control\\Network\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\" + guid +
-        "\\Connection|PnPInstanceId|1|PCI\\VEN_8086&DEV_107C&SUBSYS_13768086&REV_05\\VRO&Node&"
-        "Pnp\n";
+        "\\Connection|PnPInstanceId|1|PCI\\" + t.hw + "\\VRO&Node&Pnp\n";
     EXPECT_EQ(expected, dump);
     for (const char* file : {"/Windows/System32/Drivers/e1g6032e.sys",
                              "/Windows/System32/VroGbe/Tools/e1gtool.dll",
