@@ -51,23 +51,15 @@ std::wstring SettingsOfThisProgram() {
   return s.substr(0, s.rfind(L'.')) + L".ini";
 }
 
-struct Target {
-  const char* name;
-  const char* tree;
-  uint32_t version, build;
-  bool windows10;
-  const char* subdir;
-};
-
 TEST(AdapterInstall, ThroughTheProgramOnWindows7And10) {
-  const Target targets[] = {
-      {"win7", "--arch x64 --version 6.1.7601.17514", 0x400601, 7601, false, "win7"},
-      {"win10", "--arch x64 --version 10.0.19041.1", 0x400A00, 19041, true, "win10"},
+  const it::WindowsTarget targets[] = {
+      {"win7", "--arch x64 --version 6.1.7601.17514", 0x400601, 7601, false},
+      {"win10", "--arch x64 --version 10.0.19041.1", 0x400A00, 19041, true},
   };
   std::string top = vt::ScratchDirUnix();
-  for (const Target& t : targets) {
+  for (const it::WindowsTarget& t : targets) {
     SCOPED_TRACE(t.name);
-    rt::WinDisk d = rt::MakeWinDisk(t.tree, "mbr2048", "raw", "", "disk.img", t.subdir);
+    rt::WinDisk d = rt::MakeWinDisk(t.tree, "mbr2048", "raw", "", "disk.img", t.name);
     it::PrepareOwnAdapter(d, t.windows10);
     std::wstring store = vt::ToWin(d.dir) + L"\\store";
     ProgramCopy program(d.dir, store);

@@ -320,13 +320,10 @@ TEST(DriverPack, DisplayDriverReplacesTheBasicOneAndRenamesItsInstance) {
 
 namespace {
 
-struct Target {
-  const char* name;
-  const char* tree;
-  uint32_t version, build;
-  bool windows10;
-  // The device, the model's description and the component id (the store's
-  // package name) the installation gives it.
+// A Windows with the device, the model's description and the component id
+// (the store's package name) the installation gives it there.
+struct VendorTarget {
+  it::WindowsTarget windows;
   const char* hw;
   const char* description;
   const char* component;
@@ -341,23 +338,24 @@ const char kGbeFiles[] =
 // file it places.
 TEST(DriverPack, VendorPackageValueByValue) {
   // Windows 7 x86 takes the undecorated models section.
-  const Target targets[] = {
-      {"win7", "--arch x64 --version 6.1.7601.17514 --hw-profile {aaaa0001-31c0-11e8-9b10-806e6f6e6963}",
-       0x400601, 7601, false, "VEN_8086&DEV_107C&SUBSYS_13768086&REV_05",
+  const VendorTarget targets[] = {
+      {{"win7", "--arch x64 --version 6.1.7601.17514 --hw-profile {aaaa0001-31c0-11e8-9b10-806e6f6e6963}",
+        0x400601, 7601, false}, "VEN_8086&DEV_107C&SUBSYS_13768086&REV_05",
        "Vro PRO/1000 GT Desktop Adapter (PCI)", "PCI\\VEN_8086&DEV_100E"},
-      {"win10", "--arch x64 --version 10.0.19041.1 --hw-profile {aaaa0002-31c0-11e8-9b10-806e6f6e6963}",
-       0x400A00, 19041, true, "VEN_8086&DEV_107C&SUBSYS_13768086&REV_05",
+      {{"win10", "--arch x64 --version 10.0.19041.1 --hw-profile {aaaa0002-31c0-11e8-9b10-806e6f6e6963}",
+        0x400A00, 19041, true}, "VEN_8086&DEV_107C&SUBSYS_13768086&REV_05",
        "Vro PRO/1000 GT Desktop Adapter (PCI)", "PCI\\VEN_8086&DEV_1000"},
-      {"win7x86", "--arch x86 --version 6.1.7601.17514 --hw-profile {aaaa0003-31c0-11e8-9b10-806e6f6e6963}",
-       0x560601, 7601, false, "VEN_8086&DEV_1001&SUBSYS_10018086",
+      {{"win7x86", "--arch x86 --version 6.1.7601.17514 --hw-profile {aaaa0003-31c0-11e8-9b10-806e6f6e6963}",
+        0x560601, 7601, false}, "VEN_8086&DEV_1001&SUBSYS_10018086",
        "Vro PRO/1000 F Server Adapter", "PCI\\VEN_8086&DEV_1000"},
   };
-  for (const Target& t : targets) {
-    SCOPED_TRACE(t.name);
+  for (const VendorTarget& t : targets) {
+    const it::WindowsTarget& w = t.windows;
+    SCOPED_TRACE(w.name);
     const std::wstring hw = vt::Widen(t.hw);
-    rt::WinDisk d = rt::MakeWinDisk(t.tree, "mbr2048", "raw", "", "disk.img", t.name);
-    it::PrepareOwnAdapter(d, t.windows10);
-    StorePackage(d, t.version, t.build, "vrogbe.inf", kGbeFiles);
+    rt::WinDisk d = rt::MakeWinDisk(w.tree, "mbr2048", "raw", "", "disk.img", w.name);
+    it::PrepareOwnAdapter(d, w.windows10);
+    StorePackage(d, w.version, w.build, "vrogbe.inf", kGbeFiles);
     std::wstring cache = ForgetCache(hw.c_str());
     EXPECT_EQ(kDriverPackInstalled, InjectNetwork(d, hw.c_str(), L"021", L"10.0.0.21"));
     std::string sys =
@@ -394,7 +392,7 @@ TEST(DriverPack, VendorPackageValueByValue) {
         "\\Files|vrogbe.cat|7|C:\\Windows\\System32\\CatRoot\\{F750E6C3-38EE-11D1-85E5-"
         "00C04FC295EE}\\vrogbe.cat\n" +
         cls + "\\Linkage|Export|7|\\Device\\" + guid + "\n" + cls + "\\Linkage|RootDevice|7|" +
-        guid + "\n" + (t.windows10 ? "" : cls + "\\Linkage|UpperBind|7|VRONDIS\n") + cls +
+        guid + "\n" + (w.windows10 ? "" : cls + "\\Linkage|UpperBind|7|VRONDIS\n") + cls +
         "\\Ndi|Service|1|e1g60\n" + cls + "\\Ndi\\Interfaces|LowerRange|1|ethernet\n" + cls +
         "\\Ndi\\Interfaces|UpperRange|1|ndis5\n" + params + "*JumboPacket|default|1|1514\n" +
         params + "*JumboPacket|ParamDesc|1|Jumbo Packet\n" + params +
