@@ -180,15 +180,14 @@ int RunMerge(CommandLineState& s, const wchar_t*) {
 
 // "/iadapter:" type ":" device id [":" workstation number [":" IP address]];
 // the rest is taken up to 199 characters. A type that is not a number, or
-// no device id, is malformed. The type goes on as written (2 network,
-// 3 display).
+// no device id, is malformed; so is any type but 2 (network) and 3 (display).
 int RunAddAdapter(CommandLineState& s, const wchar_t* rest) {
   std::wstring text = std::wstring(rest).substr(0, 199);
   size_t first = text.find(L':');
   if (text.empty() || first == std::wstring::npos || first == 0) return kMalformedForm;
   wchar_t* end = nullptr;
   long type = wcstol(text.c_str(), &end, 10);
-  if (end != text.c_str() + first) return kMalformedForm;
+  if (end != text.c_str() + first || (type != 2 && type != 3)) return kMalformedForm;
   std::wstring fields = text.substr(first + 1);
   size_t second = fields.find(L':');
   std::wstring device = fields.substr(0, second);

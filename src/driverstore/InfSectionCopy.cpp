@@ -369,8 +369,13 @@ std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath, unsi
       value.push_back(0);
       CutIniComment(value.data());
       TrimBlanks(value.data());
+      // A quoted string writes a quote inside it as two.
+      bool quoted = value[0] == L'"';
       StripQuotes(value.data());
-      if (name[0]) SetEnvironmentVariableW(name.data(), value.data());
+      std::wstring text = value.data();
+      for (size_t q = 0; quoted && (q = text.find(L"\"\"", q)) != std::wstring::npos; ++q)
+        text.erase(q, 1);
+      if (name[0]) SetEnvironmentVariableW(name.data(), text.c_str());
     }
   }
   return saved;

@@ -382,8 +382,14 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
     put(section.c_str(), L"StartType", L"3");
     put(section.c_str(), L"ErrorControl", L"1");
     put(section.c_str(), L"ServiceBinary", L"%12%\\" + serviceFile);
+    // The event-log source of the service, where installations write it;
+    // an adapter installed by an earlier version has it in its driver key.
+    std::vector<Value> eventLog = Values(image, serviceKey.substr(0, serviceKey.rfind(L'\\')) +
+                                                    L"\\EventLog\\System\\" + service);
+    if (!Find(eventLog, L"EventMessageFile") && !Find(eventLog, L"TypesSupported"))
+      eventLog = driver;
     std::wstring eventLines, eventFiles;
-    if (const Value* v = Find(driver, L"EventMessageFile")) {
+    if (const Value* v = Find(eventLog, L"EventMessageFile")) {
       Add(eventLines, Format(L"HKR,,EventMessageFile,0x00020000,%s", v->Text().c_str()));
       size_t semi = v->Text().find(L';');
       if (semi != std::wstring::npos) {
@@ -399,7 +405,7 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
         }
       }
     }
-    if (const Value* v = Find(driver, L"TypesSupported"))
+    if (const Value* v = Find(eventLog, L"TypesSupported"))
       Add(eventLines, Format(L"HKR,,TypesSupported,0x00010001,%d", (int)v->Dword()));
     if (!eventLines.empty()) {
       WriteProfileSection(inf.c_str(), L"Common.AddEventLog.reg", Closed(eventLines).c_str());

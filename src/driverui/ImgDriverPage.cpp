@@ -430,6 +430,9 @@ int CImgDriverPage::ImportFromStore(CInfInstaller* installer, uint32_t classKind
   for (wchar_t& c : classGuid)
     if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c + 32);
   installer->Init(m_image, version, controlSet, classKind, className, classGuid.c_str(), 1, 0);
+  // An update places its files the way the earlier installation did: a
+  // driver first copied stays real files, not links into the store.
+  installer->LoadLinkMode(instance);
   wchar_t service[100] = L"", serviceImage[160] = L"";
   if (!installer->StageDriverRegistry(inf, script, instance, nullptr, deviceInstance.c_str(),
                                       service, serviceImage, 160))

@@ -108,7 +108,12 @@ void CSetupDrvDlg::InstallSelected(uint32_t linkFiles) {
   }
   const uint32_t kind = m_storeClass == kStoreNetwork ? kInfClassNet : kInfClassDisplay;
   int count = InstallStorePackages(m_image, kind, linkFiles, rows);
-  if (count == kSetupInstallNoAdapterIdentity) return;
+  if (count == kSetupInstallNoAdapterIdentity) {
+    // The image lacks the adapter configuration a new adapter takes over.
+    MessageBoxW(m_hWnd, LoadString(IDS_SETUP_NO_ADAPTER_KEYS).c_str(),
+                LoadString(IDS_PROMPT_CAPTION).c_str(), MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+    return;
+  }
   if (count > 0) {
     PostMessageW(m_hWnd, WM_CLOSE, (WPARAM)count, 0);
     return;

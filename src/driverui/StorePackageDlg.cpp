@@ -479,6 +479,7 @@ DWORD CStorePackageDlg::ImportThread(LPARAM) {
                                 : L"{4d36e968-e325-11ce-bfc1-08002be10318}",
                             bar);
       std::wstring format = LoadString(IDS_STORE_IMPORTING);
+      m_rejected.clear();
       for (const std::wstring& path : paths) {
         wchar_t text[kPathChars + 100];
         _snwprintf(text, kPathChars + 99, format.c_str(), FindFileNamePart(path.c_str()));
@@ -486,7 +487,10 @@ DWORD CStorePackageDlg::ImportThread(LPARAM) {
         SetWindowTextW(bar, text);
         ShowWindow(bar, SW_SHOW);
         SendMessageW(bar, PBM_SETPOS, 0, 0);
-        if (importer.ImportInf(path.c_str(), folder) == 0) continue;
+        if (importer.ImportInf(path.c_str(), folder) == 0) {
+          m_rejected += FindFileNamePart(path.c_str()) + std::wstring(L"\r\n");
+          continue;
+        }
         // The package's row rebuilt, or appended, and selected.
         wchar_t prefix[kPathChars];
         lstrcpynW(prefix, folder, kPathChars);
@@ -519,6 +523,15 @@ DWORD CStorePackageDlg::ImportThread(LPARAM) {
 LRESULT CStorePackageDlg::PreDispatch(UINT message, WPARAM, LPARAM) {
   if (message != kImportEndedMessage) return 0;
   EndImportControls();
+  if (!m_rejected.empty()) {
+    std::wstring format = LoadString(IDS_STORE_IMPORT_REJECTED);
+    std::vector<wchar_t> text(format.size() + m_rejected.size() + 1);
+    _snwprintf(text.data(), text.size(), format.c_str(), m_rejected.c_str());
+    text.back() = 0;
+    m_rejected.clear();
+    MessageBoxW(m_hWnd, text.data(), LoadString(IDS_PROMPT_CAPTION).c_str(),
+                MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+  }
   return 1;
 }
 

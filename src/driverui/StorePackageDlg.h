@@ -134,4 +134,7 @@ class CStorePackageDlg : public CWindow {
   int m_storeClass;
   HIMAGELIST m_smallImages;
   HIMAGELIST m_stateImages;
+  // The INF files the last import turned away, one per line; written by
+  // the worker before its end message, shown by the window on it.
+  std::wstring m_rejected;
 };

@@ -246,9 +246,12 @@ int32_t CInfInstaller::StageNetAdapterLinkage(const wchar_t* adapterGuid, const 
       Key(this, L"Control\\Network\\%s\\%s\\Connection", ClassGuid, adapterGuid);
   WriteRegValue(connection.c_str(), L"PnPInstanceId",
                 (std::wstring(deviceId) + L"\\\\" + kPnpInstance).c_str(), scriptPath);
+  // The component id comes escaped for the script already (its backslash
+  // doubled), as the device id does: escaping it again would store two.
   std::wstring driver = Key(this, L"Control\\Class\\%s\\%s", ClassGuid, classInstance);
-  WriteRegValue(driver.c_str(), L"MatchingDeviceId", Sz(componentId).c_str(), scriptPath);
-  WriteRegValue(driver.c_str(), L"ComponentId", Sz(componentId).c_str(), scriptPath);
+  const std::wstring component = RegScriptStringData(componentId);
+  WriteRegValue(driver.c_str(), L"MatchingDeviceId", component.c_str(), scriptPath);
+  WriteRegValue(driver.c_str(), L"ComponentId", component.c_str(), scriptPath);
   WriteRegValue(driver.c_str(), L"NetCfgInstanceId", Sz(adapterGuid).c_str(), scriptPath);
   std::wstring linkage = driver + L"\\Linkage";
   WriteRegValue(linkage.c_str(), L"RootDevice", MultiSzHex(adapterGuid).c_str(), scriptPath);

@@ -14,6 +14,8 @@
 #include "common/UnicodeProfile.h"
 #include "driverstore/InfSectionCopy.h"
 #include "image/mount/MountedImage.h"
+#include "registry/RegistryFacade.h"
+#include "registry/RegistryReads.h"
 
 namespace {
 
@@ -91,7 +93,70 @@ std::vector<std::pair<std::wstring, std::wstring>> Entries(const wchar_t* path,
   return out;
 }
 
+const wchar_t kOwnerSection[] = L"Installation";
+
+std::wstring SystemKey(uint32_t controlSet, const std::wstring& tail) {
+  wchar_t prefix[64];
+  _snwprintf(prefix, 64, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\", controlSet);
+  prefix[63] = 0;
+  return prefix + tail;
+}
+
+// True when a device other than `hardwareId` (compared without its
+// enumerator) has the driver key or runs on the service.
+bool UsedByOtherDevice(CMountedImage* image, uint32_t controlSet, const wchar_t* hardwareId,
+                       const std::wstring& driverKey, const std::wstring& service) {
+  const std::wstring enumKey = SystemKey(controlSet, L"Enum");
+  for (const std::wstring& e : ListRegistrySubkeys(image, enumKey))
+    for (const std::wstring& d : ListRegistrySubkeys(image, enumKey + L"\\" + e)) {
+      if (_wcsicmp(d.c_str(), hardwareId) == 0) continue;
+      const std::wstring device = enumKey + L"\\" + e + L"\\" + d;
+      for (const std::wstring& i : ListRegistrySubkeys(image, device)) {
+        std::wstring driver, other;
+        if (!driverKey.empty() && ReadRegistryText(image, device + L"\\" + i, L"Driver", driver) &&
+            _wcsicmp(driver.c_str(), driverKey.c_str()) == 0)
+          return true;
+        if (!service.empty() && ReadRegistryText(image, device + L"\\" + i, L"Service", other) &&
+            _wcsicmp(other.c_str(), service.c_str()) == 0)
+          return true;
+      }
+    }
+  return false;
+}
+
+// Whether the deciphered cache file may be replayed into the image.
+bool MayReplay(CMountedImage* image, const wchar_t* plain, const wchar_t* hardwareId) {
+  const uint32_t cs = ReadCurrentControlSet(image);
+  std::wstring windows, driver, service;
+  if (!ReadProfileValue(plain, kOwnerSection, L"Windows", windows) || windows.empty() ||
+      _wcsicmp(windows.c_str(), ReadWindowsInstallationId(image, cs).c_str()) != 0)
+    return false;
+  ReadProfileValue(plain, kOwnerSection, L"Driver", driver);
+  ReadProfileValue(plain, kOwnerSection, L"Service", service);
+  return !UsedByOtherDevice(image, cs, hardwareId, driver, service);
+}
+
 }  // namespace
+
+std::wstring ReadWindowsInstallationId(CMountedImage* image, uint32_t controlSet) {
+  const std::wstring config = SystemKey(controlSet, L"Control\\IDConfigDB");
+  uint32_t current = 1;
+  ReadRegistryDword(image, config, L"CurrentConfig", current);
+  wchar_t profile[40];
+  _snwprintf(profile, 40, L"\\Hardware Profiles\\%04u", current);
+  profile[39] = 0;
+  std::wstring guid;
+  if (!ReadRegistryText(image, config + profile, L"HwProfileGuid", guid)) return L"";
+  return guid;
+}
+
+int RecordDriverCacheOwner(CMountedImage* image, uint32_t controlSet, const wchar_t* scriptPath,
+                           const wchar_t* driverKey, const wchar_t* service) {
+  std::wstring windows = ReadWindowsInstallationId(image, controlSet);
+  return WriteProfileValue(scriptPath, kOwnerSection, L"Windows", windows.c_str()) &&
+         WriteProfileValue(scriptPath, kOwnerSection, L"Driver", driverKey ? driverKey : L"") &&
+         WriteProfileValue(scriptPath, kOwnerSection, L"Service", service ? service : L"");
+}
 
 int Rc4EncryptWithTextKey(uint8_t* data, uint32_t length, const char* keyText) {
   return Rc4WithTextKey(data, length, keyText, true);
@@ -133,7 +198,9 @@ int ReplayDriverCache(CMountedImage* image, const wchar_t* hardwareId, uint32_t 
   if (GetPathKind(cache) != 1) return 0;
   wchar_t plain[kPathChars];
   if (!CreateTempFileName(plain, L"re")) return 0;
-  if (!DecryptFileWithValueKey(cache, plain, idLow, idHigh)) {
+  // A file of an earlier version records no installation: not replayed.
+  if (!DecryptFileWithValueKey(cache, plain, idLow, idHigh) ||
+      !MayReplay(image, plain, hardwareId)) {
     DeleteFileW(plain);
     return 0;
   }

@@ -1,9 +1,15 @@
 // Driver cache files: what a driver-pack injection did for a boot-time PnP
 // profile (its staging script with the placed files), kept enciphered on
 // the host as "Cache\<profile id>_<hardware id>.dat" beside the program and
-// replayed by the next injection of the same hardware for the same profile.
+// replayed by the next injection of the same hardware for the same profile
+// into the same Windows installation. The file records that installation
+// (the hardware profile GUID of its SYSTEM hive), the driver key and the
+// service it wrote; a file that names another installation, or none, is
+// never replayed.
 #pragma once
 #include <stdint.h>
+
+#include <string>
 
 class CMountedImage;
 
@@ -21,7 +27,18 @@ int DecryptFileWithValueKey(const wchar_t* source, const wchar_t* target, uint32
 // The cache file's path for a profile id and hardware id (out: 360); its
 // folder is created.
 void FormatDriverCachePath(uint64_t profileId, const wchar_t* hardwareId, wchar_t* out);
+// The text that tells one Windows installation from another: the GUID of
+// its current hardware profile, made when Windows was installed. Empty when
+// the SYSTEM hive (loaded) has none.
+std::wstring ReadWindowsInstallationId(CMountedImage* image, uint32_t controlSet);
+// Records in a staging script, before it becomes a cache file, the
+// installation it was made for, its driver key ("{guid}\NNNN") and its
+// service. Nonzero on success.
+int RecordDriverCacheOwner(CMountedImage* image, uint32_t controlSet, const wchar_t* scriptPath,
+                           const wchar_t* driverKey, const wchar_t* service);
 // Imports the cached registry data and places the cached files and links
-// again. 1 when a cache file was replayed.
+// again, when the cache file was made for this Windows installation and
+// its driver key and service belong to no other device there. 1 when a
+// cache file was replayed.
 int ReplayDriverCache(CMountedImage* image, const wchar_t* hardwareId, uint32_t idLow,
                       uint32_t idHigh);

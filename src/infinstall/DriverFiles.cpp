@@ -29,6 +29,10 @@ const int kMaxServiceDepth = 8;
 
 PartitionGrowFunction g_PartitionGrow = nullptr;
 
+void NoteMissingFile(CInfInstaller* inst, const wchar_t* name) {
+  if (!inst->MissingFile[0]) lstrcpynW(inst->MissingFile, name, 100);
+}
+
 const wchar_t* const kDecorations64[] = {
     L"%s.NTamd64", L"%s.NTamd64.CoInstallers", L"%s.NTamd64.HW", L"%s.NTamd64.Services",
     L"%s.NT",      L"%s.NT.CoInstallers",      L"%s.NT.HW",      L"%s.NT.Services",
@@ -109,10 +113,14 @@ int CopyFilesDirectives(CInfInstaller* inst, const wchar_t* section, const wchar
     if (_wcsicmp(key.c_str(), L"CopyFiles") == 0) {
       for (const std::wstring& s : SectionNames(value))
         placed |= inst->StageCopyFilesSection(s.c_str(), infPath, scriptPath, classKey) ? 1 : 0;
+    } else if (_wcsicmp(key.c_str(), L"Needs") == 0) {
+      for (const std::wstring& s : SectionNames(value))
+        placed |= CopyFilesDirectives(inst, s.c_str(), infPath, scriptPath, classKey, depth + 1);
     } else if (_wcsicmp(key.c_str(), L"AddService") == 0) {
-      std::vector<std::wstring> f = SplitCommas(value, 4);
-      if (f.size() >= 3) {
-        std::wstring s = CleanField(f[2], 200);
+      // The service-install section and the event-log install section.
+      std::vector<std::wstring> f = SplitCommas(value, 5);
+      for (size_t i = 2; i < f.size() && i < 4; ++i) {
+        std::wstring s = CleanField(f[i], 200);
         if (!s.empty())
           placed |= CopyFilesDirectives(inst, s.c_str(), infPath, scriptPath, classKey, depth + 1);
       }
@@ -130,7 +138,8 @@ void SetPartitionGrowFunction(PartitionGrowFunction grow) {
 int CInfInstaller::CopyDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath,
                                    const wchar_t* classKey) {
   if (!infPath || !scriptPath || !classKey || !Image) return 0;
-  CopyCatalog(this, infPath, scriptPath, classKey);
+  if (!CheckFilesOnly) CopyCatalog(this, infPath, scriptPath, classKey);
+  MissingFile[0] = 0;
   bool any = false;
   for (const std::wstring& line : SectionLines(infPath, L"Manufacturer")) {
     std::wstring key, value;
@@ -138,18 +147,27 @@ int CInfInstaller::CopyDriverFiles(const wchar_t* infPath, const wchar_t* script
     any = true;
     CopyDecoratedSectionFiles(ModelsSectionName(value).c_str(), infPath, scriptPath, classKey);
   }
-  if (!any) return 0;
-  if (LinkFiles == 1) StageLinkedFolder(this, infPath, scriptPath, classKey);
+  if (!any || MissingFile[0]) return 0;
+  if (LinkFiles == 1 && !CheckFilesOnly) StageLinkedFolder(this, infPath, scriptPath, classKey);
   return 1;
+}
+
+int CInfInstaller::CheckDriverFiles(const wchar_t* infPath) {
+  CheckFilesOnly = 1;
+  int present = CopyDriverFiles(infPath, L"", L"");
+  CheckFilesOnly = 0;
+  return present;
 }
 
 int CInfInstaller::CopySetupDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath,
                                         const wchar_t* classKey, const wchar_t* installSection) {
   if (!infPath || !scriptPath || !classKey || !installSection || !Image) return 0;
   CopyCatalog(this, infPath, scriptPath, classKey);
+  MissingFile[0] = 0;
   int placed = 0;
   for (const std::wstring& s : Decorated(this, installSection))
     placed |= StageCopyFilesDirectives(s.c_str(), infPath, scriptPath, classKey) ? 1 : 0;
+  if (MissingFile[0]) return 0;
   if (placed && LinkFiles == 1) StageLinkedFolder(this, infPath, scriptPath, classKey);
   return placed;
 }
@@ -202,6 +220,10 @@ int CInfInstaller::StageCopyFilesSection(const wchar_t* section, const wchar_t* 
     const wchar_t* s = source.c_str();
     if (*s == L'\\' || *s == L'/') ++s;
     std::wstring sourcePath = InfFolder(infPath) + s;
+    if (CheckFilesOnly) {
+      if (GetPathKind(sourcePath.c_str()) != 1) NoteMissingFile(this, s);
+      continue;
+    }
     wchar_t subDir[kPathChars];
     unsigned dirId = GetDestinationDir(section, infPath, subDir);
     wchar_t target[kPathChars];
@@ -209,6 +231,7 @@ int CInfInstaller::StageCopyFilesSection(const wchar_t* section, const wchar_t* 
       continue;
     AppendPathPart(target, kPathChars, dest.c_str());
     result = CopyDriverFile(sourcePath.c_str(), target, classKey, scriptPath, LinkFiles);
+    if (!result) NoteMissingFile(this, s);
   }
   return result;
 }
@@ -228,7 +251,9 @@ int CInfInstaller::CopyDriverFile(const wchar_t* source, const wchar_t* target,
   std::wstring old = std::wstring(target) + L".vroold";
   Image->DeletePath(fresh.c_str());
   if (link == 1) {
-    if (!Image->CreateLink(fresh.c_str(), source, kCreateFile, kReparseSymlink)) return 0;
+    // A link to nothing would leave the driver without its file.
+    if (GetPathKind(source) != 1 ||
+        !Image->CreateLink(fresh.c_str(), source, kCreateFile, kReparseSymlink)) return 0;
   } else {
     uint64_t missing = 0;
     if (!Image->InjectHostPath(source, fresh.c_str(), &missing, ReplaceExistingCopyCallback,

@@ -36,6 +36,8 @@ CInfInstaller* CInfInstaller::Init(CMountedImage* image, uint32_t targetVersion,
   PnpProfileId = pnpProfileId;
   InstallSection[0] = 0;
   DeviceDescription[0] = 0;
+  CheckFilesOnly = 0;
+  MissingFile[0] = 0;
 
   LARGE_INTEGER counter;
   counter.QuadPart = 0;

@@ -31,6 +31,8 @@ class CInfInstaller {
   const wchar_t* ClassGuid;  // braced, lower case
   uint32_t LinkFiles;        // 1: driver files become links into the store
   uint64_t PnpProfileId;     // 0, or the boot-time PnP profile of redirected keys
+  uint32_t CheckFilesOnly;   // 1 while the file pass only looks for its sources
+  wchar_t MissingFile[100];  // the first file the last file pass could not place
   wchar_t StoreFolderName[40];
   wchar_t InstallSection[100];
   wchar_t DeviceDescription[200];
@@ -116,7 +118,13 @@ class CInfInstaller {
                          const wchar_t* newName, const wchar_t* scriptPath);
 
   // ---- Driver file pass (DriverFiles.cpp). classKey is "{guid}\NNNN".
+  // Each returns 0 when any file that a CopyFiles section names could not be
+  // placed (the catalog excepted); the files placed before stay.
   int CopyDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath, const wchar_t* classKey);
+  // 1 when every source file that CopyDriverFiles would place is there on
+  // the host (else MissingFile names the first that is not); nothing is
+  // written anywhere.
+  int CheckDriverFiles(const wchar_t* infPath);
   int CopySetupDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath,
                            const wchar_t* classKey, const wchar_t* installSection);
   void CopyDecoratedSectionFiles(const wchar_t* modelsSection, const wchar_t* infPath,

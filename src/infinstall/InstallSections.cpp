@@ -61,6 +61,38 @@ std::wstring ServiceKeyPath(const CInfInstaller* inst, const wchar_t* service) {
   return key;
 }
 
+std::wstring EventLogKeyPath(const CInfInstaller* inst, const wchar_t* log, const wchar_t* source) {
+  wchar_t key[kKeyChars];
+  _snwprintf(key, kKeyChars,
+             L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Services\\EventLog\\%s\\%s",
+             inst->ControlSet, log, source);
+  key[kKeyChars - 1] = 0;
+  return key;
+}
+
+// The DelReg and then the AddReg directives of an install section, with
+// HKR standing for `key`.
+int StageKeyRegistry(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* section,
+                     const wchar_t* scriptPath, const wchar_t* key) {
+  int staged = 0;
+  std::vector<std::wstring> lines = SectionLines(infPath, section);
+  for (bool add : {false, true})
+    for (const std::wstring& line : lines) {
+      std::wstring k, v;
+      if (!SplitDirective(line, k, v) || _wcsicmp(k.c_str(), add ? L"AddReg" : L"DelReg") != 0)
+        continue;
+      for (const std::wstring& s : SectionNames(v)) {
+        if (add) {
+          staged |= inst->StageAddRegSection(s.c_str(), infPath, scriptPath, key);
+          continue;
+        }
+        for (int keysPass : {1, 0})
+          staged |= inst->StageDelRegSection(s.c_str(), infPath, scriptPath, key, keysPass);
+      }
+    }
+  return staged;
+}
+
 std::wstring DriverKeyPath(const CInfInstaller* inst, const wchar_t* classInstance) {
   wchar_t key[kKeyChars];
   inst->FormatDriverKey(classInstance, key, kKeyChars);
@@ -188,7 +220,7 @@ int CInfInstaller::StageAddServiceDirectives(const wchar_t* servicesSection, con
   for (const std::wstring& line : SectionLines(infPath, servicesSection)) {
     std::wstring key, value;
     if (!SplitDirective(line, key, value) || _wcsicmp(key.c_str(), L"AddService") != 0) continue;
-    std::vector<std::wstring> f = SplitCommas(value, 5);
+    std::vector<std::wstring> f = SplitCommas(value, 4);
     if (f.size() < 3) continue;
     std::wstring name = CleanField(f[0], 100);
     std::wstring section = CleanField(f[2], 200);
@@ -207,12 +239,18 @@ int CInfInstaller::StageAddServiceDirectives(const wchar_t* servicesSection, con
       staged |= WriteRegValue(add.c_str(), name.c_str(), StringLine(image).c_str(), scriptPath);
     }
     if (f.size() >= 4) {
-      std::wstring eventLog = CleanField(f[3], 200);
+      // The event-log install section's HKR is the service's source key
+      // under its log (System unless the line names one), never the
+      // device's driver key.
+      std::vector<std::wstring> e = SplitCommas(f[3], 3);
+      std::wstring eventLog = CleanField(e[0], 200);
       if (!eventLog.empty()) {
-        for (int keysPass : {1, 0})
-          staged |=
-              StageDelRegDirectives(eventLog.c_str(), infPath, scriptPath, classInstance, keysPass);
-        staged |= StageAddRegDirectives(eventLog.c_str(), infPath, scriptPath, classInstance);
+        std::wstring log = e.size() > 1 ? CleanField(e[1], 100) : std::wstring();
+        std::wstring source = e.size() > 2 ? CleanField(e[2], 100) : std::wstring();
+        staged |= StageKeyRegistry(this, infPath, eventLog.c_str(), scriptPath,
+                                   EventLogKeyPath(this, log.empty() ? L"System" : log.c_str(),
+                                                   source.empty() ? name.c_str() : source.c_str())
+                                       .c_str());
       }
     }
   }

@@ -51,23 +51,15 @@ std::wstring SettingsOfThisProgram() {
   return s.substr(0, s.rfind(L'.')) + L".ini";
 }
 
-struct Target {
-  const char* name;
-  const char* tree;
-  uint32_t version, build;
-  bool windows10;
-  const char* subdir;
-};
-
 TEST(AdapterInstall, ThroughTheProgramOnWindows7And10) {
-  const Target targets[] = {
-      {"win7", "--arch x64 --version 6.1.7601.17514", 0x400601, 7601, false, "win7"},
-      {"win10", "--arch x64 --version 10.0.19041.1", 0x400A00, 19041, true, "win10"},
+  const it::WindowsTarget targets[] = {
+      {"win7", "--arch x64 --version 6.1.7601.17514", 0x400601, 7601, false},
+      {"win10", "--arch x64 --version 10.0.19041.1", 0x400A00, 19041, true},
   };
   std::string top = vt::ScratchDirUnix();
-  for (const Target& t : targets) {
+  for (const it::WindowsTarget& t : targets) {
     SCOPED_TRACE(t.name);
-    rt::WinDisk d = rt::MakeWinDisk(t.tree, "mbr2048", "raw", "", "disk.img", t.subdir);
+    rt::WinDisk d = rt::MakeWinDisk(t.tree, "mbr2048", "raw", "", "disk.img", t.name);
     it::PrepareOwnAdapter(d, t.windows10);
     std::wstring store = vt::ToWin(d.dir) + L"\\store";
     ProgramCopy program(d.dir, store);
@@ -118,7 +110,8 @@ TEST(AdapterInstall, ThroughTheProgramOnWindows7And10) {
 TEST(AdapterInstall, MalformedFormsAndTheExports) {
   rt::WinDisk d = rt::MakeWinDisk("");
   ProgramCopy program(d.dir, vt::ToWin(d.dir) + L"\\store");
-  for (const wchar_t* bad : {L"/iadapter:", L"/iadapter:2", L"/iadapter:x:VEN_1", L"/iadapter:2:"})
+  for (const wchar_t* bad : {L"/iadapter:", L"/iadapter:2", L"/iadapter:x:VEN_1", L"/iadapter:2:",
+                             L"/iadapter:4:VEN_1", L"/iadapter:51:VEN_1"})
     EXPECT_EQ(DWORD(-13), program.Run(L"\"-img:" + d.path + L"\" " + bad)) << vt::Narrow(bad);
   // A device the store does not know, through both exports.
   ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath",

@@ -251,7 +251,8 @@ TEST(CommandLine, AdapterInstallation) {
   EXPECT_EQ(L"<null>", g_calls[0].b);
   EXPECT_EQ(L"<null>", g_calls[0].c);
   for (const wchar_t* bad : {L"/iadapter:", L"/iadapter:2", L"/iadapter:x:VEN_1", L"/iadapter:2:",
-                             L"/iadapter::VEN_1"}) {
+                             L"/iadapter::VEN_1", L"/iadapter:4:VEN_1", L"/iadapter:51:VEN_1",
+                             L"/iadapter:0:VEN_1"}) {
     r = RunArgs({L"-img:a.img", bad});
     EXPECT_TRUE(g_calls.empty()) << vt::Narrow(bad);
     EXPECT_EQ(kMalformedArgument, r.exitCode) << vt::Narrow(bad);

@@ -284,9 +284,15 @@ TEST_F(InfMgrTest, ImportThreeFiles) {
     uitest::Pump();
     EXPECT_TRUE(IsWindow(dlg->m_hWnd));
     SetEvent(gate);
-    // The worker clears its flag, then gives the buttons back.
-    ASSERT_TRUE(uitest::WaitFor(
-        [&] { return page->m_busy == 0 && IsWindowEnabled(page->Item(1054)); }, 20000));
+    // The worker clears its flag, then gives the buttons back and names
+    // the INF it turned away.
+    st::AnswerBox(IDOK, [&] {
+      ASSERT_TRUE(uitest::WaitFor(
+          [&] { return page->m_busy == 0 && IsWindowEnabled(page->Item(1054)); }, 20000));
+      uitest::WaitFor([] { return !st::g_boxText.empty(); }, 20000);
+    });
+    EXPECT_EQ(L"以下驱动未能导入（不是本类设备的驱动，或没有适用于该系统的设备）：\r\nvrodisp.inf\r\n",
+              st::g_boxText);
     uitest::Pump();
     HWND list = page->List();
     ASSERT_EQ(2, st::Rows(list)) << "the display INF was refused";

@@ -104,6 +104,9 @@ TEST_P(SetupInstallVsBatch, NetworkPackageSameAsBatchInjection) {
   std::string hive = d.dir + "/SYSTEM";
   std::string cls = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
   EXPECT_EQ(vt::Narrow(it::kPreparedGuid), rt::HivexGet(hive, cls, "NetCfgInstanceId"));
+  // One backslash, as Windows writes the ids it matches adapters on.
+  EXPECT_EQ("PCI\\VEN_8086&DEV_10D3", rt::HivexGet(hive, cls, "ComponentId"));
+  EXPECT_EQ("PCI\\VEN_8086&DEV_10D3", rt::HivexGet(hive, cls, "MatchingDeviceId"));
   EXPECT_EQ(
       "VroNic",
       rt::HivexGet(hive, "ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp", "Service"));

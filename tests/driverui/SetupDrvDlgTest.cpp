@@ -226,3 +226,50 @@ TEST_F(SetupDlgTest, DisplayImportMakesTheTreeAndHoldsTheWindow) {
 }
 
 }  // namespace
+
+namespace {
+
+// Where the install button or the import can do nothing, the dialog says
+// why: an image without the adapter configuration a new adapter takes
+// over, and an INF the store turns away.
+TEST_F(SetupDlgTest, TellsWhyNothingHappens) {
+  ImportNet();
+  const std::wstring services = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\services\\";
+  for (const wchar_t* k : {L"VRONDIS", L"Tcpip"})
+    ASSERT_EQ(REG_STATUS_OK, image.RegDeleteKey((services + k).c_str()));
+  static std::wstring files;
+  files = st::SamplePackage(disk.dir, "g", "vrodisp.inf") + std::wstring(L"\0\0", 2);
+  StoreInfPicker old = SetStoreInfPicker([](HWND, wchar_t* buffer, DWORD, const wchar_t*) {
+    memcpy(buffer, files.data(), files.size() * sizeof(wchar_t));
+    return TRUE;
+  });
+  EXPECT_EQ(0, Run([&](CSetupDrvDlg* dlg) {
+              dlg->SetChecked(0, true);
+              st::AnswerBox(IDOK, [&] { SendMessageW(dlg->m_hWnd, WM_COMMAND, 1034, 0); });
+              EXPECT_EQ(
+                  L"映像中没有为新网卡准备的网卡配置，无法安装：需要同一 GUID 的 "
+                  L"Tcpip\\Parameters\\Interfaces、Tcpip\\Parameters\\Adapters 键，以及 "
+                  L"VRONDIS\\Parameters\\Adapters（Windows 10 为 "
+                  L"VRO_LWF\\Parameters\\NdisAdapters）键。",
+                  st::g_boxText);
+              EXPECT_TRUE(IsWindow(dlg->m_hWnd));
+              // A display package offered to the network store.
+              st::AnswerBox(IDOK, [&] {
+                SendMessageW(dlg->m_hWnd, WM_COMMAND, 1016, 0);
+                uitest::WaitFor([] { return !st::g_boxText.empty(); }, 20000);
+              });
+              EXPECT_EQ(L"以下驱动未能导入（不是本类设备的驱动，或没有适用于该系统的设备）：\r\n"
+                        L"vrodisp.inf\r\n",
+                        st::g_boxText);
+              PostMessageW(dlg->m_hWnd, WM_CLOSE, 0, 0);
+            }));
+  SetStoreInfPicker(old);
+  EXPECT_NE(L"VroNic",
+            rt::QueryString(image,
+                            L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\"
+                            L"VEN_8086&DEV_10D3\\VRO&Node&Pnp",
+                            L"Service"))
+      << "nothing installed";
+}
+
+}  // namespace

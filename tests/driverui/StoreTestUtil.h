@@ -124,11 +124,15 @@ bool RunModal(std::function<void()> open, std::function<void(T*)> body) {
 // runs (the box is modal inside it).
 inline int g_answer;
 inline UINT_PTR g_answerTimer;
+inline std::wstring g_boxText;  // the text of the last box answered
 inline BOOL CALLBACK FindBox(HWND window, LPARAM) {
   wchar_t cls[16];
   GetClassNameW(window, cls, 16);
   if (wcscmp(cls, L"#32770") || CWindow::FromWindow(window) || !GetDlgItem(window, g_answer))
     return TRUE;
+  wchar_t text[600] = {};
+  GetDlgItemTextW(window, 0xFFFF, text, 600);
+  g_boxText = text;
   PostMessageW(window, WM_COMMAND, g_answer, 0);
   KillTimer(nullptr, g_answerTimer);
   return FALSE;
@@ -138,6 +142,7 @@ inline void CALLBACK AnswerTick(HWND, UINT, UINT_PTR, DWORD) {
 }
 inline void AnswerBox(int button, std::function<void()> action) {
   g_answer = button;
+  g_boxText.clear();
   g_answerTimer = SetTimer(nullptr, 0, 30, AnswerTick);
   action();
   KillTimer(nullptr, g_answerTimer);

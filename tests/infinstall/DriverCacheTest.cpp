@@ -79,27 +79,57 @@ TEST(DriverCache, NamesAndEncipherment) {
   EXPECT_EQ("same\n", out);
 }
 
-TEST(DriverCache, ReplayImportsAndPlacesFiles) {
-  rt::WinDisk d = rt::MakeWinDisk("");
+// A cache file is replayed only into the Windows installation it records,
+// and only while its driver key and service belong to no other device.
+TEST(DriverCache, ReplayOnlyIntoItsOwnWindows) {
+  rt::WinDisk d = rt::MakeWinDisk("--hw-profile {5c310893-31c0-11e8-9b10-806e6f6e6963}");
   std::wstring dir = vt::ToWin(d.dir);
   ASSERT_EQ(0, vt::Sh("printf 'cached driver' > " + vt::Q(d.dir + "/store.sys")));
-  std::wstring plain = dir + L"\\plain.reg";
-  rt::WriteRegFile(
-      plain,
+  const std::wstring body =
       L"Windows Registry Editor Version 5.00\r\n\r\n"
       L"[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\Cached]\r\nStart=dword:00000003\r\n"
       L"[File]\r\n\\Windows\\cached.sys=" +
-          dir + L"\\store.sys\r\n\\Windows\\skipped.sys=\r\n");
+      dir + L"\\store.sys\r\n\\Windows\\skipped.sys=\r\n";
+  const std::wstring driver = L"Driver={4D36E972-E325-11CE-BFC1-08002BE10318}\\0000\r\n";
+  auto owner = [&](const wchar_t* windows) {
+    return std::wstring(L"[Installation]\r\nWindows=") + windows + L"\r\n" + driver +
+           L"Service=Cached\r\n";
+  };
+  const wchar_t* hw = L"VEN_8086&DEV_10D3";
   wchar_t cache[360];
-  FormatDriverCachePath(0x1A2B, L"VEN_8086&DEV_10D3", cache);
-  ASSERT_EQ(1, EncryptFileWithValueKey(plain.c_str(), cache, 0x1A2B, 0));
+  FormatDriverCachePath(0x1A2B, hw, cache);
+  std::wstring plain = dir + L"\\plain.reg";
+  auto keep = [&](const std::wstring& text) {
+    rt::WriteRegFile(plain, text);
+    ASSERT_EQ(1, EncryptFileWithValueKey(plain.c_str(), cache, 0x1A2B, 0));
+  };
+  const std::wstring kdnic =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\ROOT\\KDNIC\\0000";
   {
     CMountedImage m;
     ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
     ASSERT_EQ(1, m.LoadHives(1));
-    EXPECT_EQ(0, ReplayDriverCache(&m, L"VEN_8086&DEV_10D3", 0x1A2C, 0))
-        << "no cache for another profile";
-    EXPECT_EQ(1, ReplayDriverCache(&m, L"VEN_8086&DEV_10D3", 0x1A2B, 0));
+    EXPECT_EQ(L"{5c310893-31c0-11e8-9b10-806e6f6e6963}", ReadWindowsInstallationId(&m, 1));
+    keep(body);
+    EXPECT_EQ(0, ReplayDriverCache(&m, hw, 0x1A2B, 0)) << "a file of before: no installation";
+    keep(body + owner(L"{11111111-31c0-11e8-9b10-806e6f6e6963}"));
+    EXPECT_EQ(0, ReplayDriverCache(&m, hw, 0x1A2B, 0)) << "another Windows";
+    keep(body + owner(L"{5C310893-31C0-11E8-9B10-806E6F6E6963}"));
+    EXPECT_EQ(0, ReplayDriverCache(&m, hw, 0x1A2C, 0)) << "no cache for another profile";
+    // Another device's driver key, then another device's service.
+    ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(kdnic.c_str()));
+    std::vector<uint8_t> key = rt::Utf16z(L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0000");
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegSetValue(kdnic.c_str(), L"Driver", key.data(), (uint32_t)key.size(), 1));
+    EXPECT_EQ(0, ReplayDriverCache(&m, hw, 0x1A2B, 0));
+    ASSERT_EQ(REG_STATUS_OK, m.RegDeleteValue(kdnic.c_str(), L"Driver"));
+    std::vector<uint8_t> service = rt::Utf16z(L"cached");
+    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(kdnic.c_str(), L"Service", service.data(),
+                                           (uint32_t)service.size(), 1));
+    EXPECT_EQ(0, ReplayDriverCache(&m, hw, 0x1A2B, 0));
+    EXPECT_EQ(0, m.GetPathType(L"\\Windows\\cached.sys")) << "nothing of the refused replays";
+    ASSERT_EQ(REG_STATUS_OK, m.RegDeleteKey(kdnic.c_str()));
+    EXPECT_EQ(1, ReplayDriverCache(&m, hw, 0x1A2B, 0));
     EXPECT_EQ(0, m.GetPathType(L"\\Windows\\skipped.sys"));
   }
   DeleteFileW(cache);

@@ -98,6 +98,16 @@ inline void Install(const rt::WinDisk& d, uint32_t version, const std::wstring& 
   EXPECT_EQ(0, m.GetPathType(L"\\Windows\\System32\\Drivers\\vronic.sys.vroold"));
 }
 
+// A Windows the adapter installations are tried on: the name (also the
+// test's scratch subfolder), mk-wintree.sh options, the version word and
+// build the store import takes, and whether it is Windows 10 or later.
+struct WindowsTarget {
+  const char* name;
+  const char* tree;
+  uint32_t version, build;
+  bool windows10;
+};
+
 // The adapter configuration the installation's own network drivers
 // prepared in an image (the own NDIS driver's list before Windows 10, the
 // own filter's from 10 on): a new adapter takes over its GUID.

@@ -96,13 +96,15 @@ TEST_F(InstallSteps, ServicesAndDllRegistration) {
       infW,
       L"[Inst.NTx86]\r\nAddReg=R\r\n[R]\r\nHKR,,Only86,0,\"yes\"\r\n"
       L"[Inst.Services]\r\nAddService=e1express, 0x00000002, e1e.Service\r\n"
-      L"AddService=helper, 0, helper.Service\r\nAddService=, 2, e1e.Service\r\n"
+      L"AddService=helper, 0, helper.Service, Helper.Log, Application, VroHelper\r\n"
+      L"AddService=, 2, e1e.Service\r\n"
       L"DelService=oldsvc\r\n"
       L"[e1e.Service]\r\nServiceType=1\r\nStartType=0x3\r\nServiceBinary=%12%\\e1e6232.sys\r\n"
       L"Description=\"a \\ b\"\r\n"
       L"[helper.Service]\r\nStartType=3\r\nServiceBinary=%16422%\\Vro\\helper.exe\r\n"
       L"[Inst]\r\nRegisterDlls=Dlls\r\n"
-      L"[Dlls]\r\n11,,foo.dll,1\r\n16422,Vro Tools,bar.dll,1\r\n99,,skipped.dll\r\n");
+      L"[Dlls]\r\n11,,foo.dll,1\r\n16422,Vro Tools,bar.dll,1\r\n99,,skipped.dll\r\n"
+      L"[Helper.Log]\r\nAddReg=Log.reg\r\n[Log.reg]\r\nHKR,,TypesSupported,0x00010001,7\r\n");
   CInstallEnvironment env;
   ASSERT_EQ(1, env.Setup(&inst_));
   wchar_t service[100] = {0}, file[100] = {0};
@@ -126,6 +128,13 @@ TEST_F(InstallSteps, ServicesAndDllRegistration) {
   EXPECT_EQ(L"<none>", it::Staged(script_, drv + L"\\AddService", L"e1express"));
   EXPECT_EQ(L"C:\\\\Program Files\\\\Vro\\\\helper.exe",
             it::Staged(script_, drv + L"\\AddService", L"helper"));
+  // An event-log section names its log and source: HKR is that source.
+  EXPECT_EQ(L"dword:00000007",
+            it::Staged(script_,
+                       L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\EventLog\\"
+                       L"Application\\VroHelper",
+                       L"TypesSupported"));
+  EXPECT_EQ(L"<none>", it::Staged(script_, drv, L"TypesSupported"));
   EXPECT_EQ(std::wstring::npos, it::ScriptText(script_).find(L"\\services\\]"))
       << "no unnamed service";
   EXPECT_TRUE(
@@ -296,8 +305,11 @@ TEST_F(InstallSteps, TagsReplacedDriversAndDeviceInstances) {
   EXPECT_EQ(L"{4d36e972-e325-11ce-bfc1-08002be10318}\\\\0020", it::Staged(script_, pnp, L"Driver"));
   EXPECT_EQ(L"dword:00000001", it::Staged(script_, services + L"newsvc", L"BootFlags"));
   const wchar_t* guid = L"{11111111-2222-3333-4444-555555555555}";
-  EXPECT_EQ(1, inst_.StageNetAdapterLinkage(guid, script_.c_str(), L"pci\\ven_8086&dev_10d3", dev,
+  // Both ids come escaped for the script: they are staged as they are.
+  EXPECT_EQ(1, inst_.StageNetAdapterLinkage(guid, script_.c_str(), L"pci\\\\ven_8086&dev_10d3", dev,
                                             L"0020"));
+  EXPECT_EQ(L"pci\\\\ven_8086&dev_10d3",
+            it::Staged(script_, std::wstring(kNetClass) + L"\\0020", L"ComponentId"));
   EXPECT_EQ(
       L"PCI\\VEN_8086&DEV_10D3\\\\VRO&Node&Pnp",
       it::Staged(script_,

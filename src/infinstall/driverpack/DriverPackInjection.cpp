@@ -70,12 +70,18 @@ std::wstring SettingsFile() {
   return s + L"ini";
 }
 
-void KeepCache(CInfInstaller& inst, const wchar_t* hardwareId, wchar_t* script) {
+// The staging script of a successful installation becomes the cache file,
+// with the installation it was made for; any other script is deleted.
+void KeepCache(CInfInstaller& inst, const wchar_t* hardwareId, const wchar_t* driverKey,
+               const wchar_t* service, bool installed, wchar_t* script) {
   if (!script[0]) return;
-  wchar_t cache[kPathChars];
-  FormatDriverCachePath(inst.PnpProfileId, hardwareId, cache);
-  EncryptFileWithValueKey(script, cache, (uint32_t)inst.PnpProfileId,
-                          (uint32_t)(inst.PnpProfileId >> 32));
+  if (installed &&
+      RecordDriverCacheOwner(inst.Image, inst.ControlSet, script, driverKey, service)) {
+    wchar_t cache[kPathChars];
+    FormatDriverCachePath(inst.PnpProfileId, hardwareId, cache);
+    EncryptFileWithValueKey(script, cache, (uint32_t)inst.PnpProfileId,
+                            (uint32_t)(inst.PnpProfileId >> 32));
+  }
   DeleteFileW(script);
   script[0] = 0;
 }
@@ -159,6 +165,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
   const uint64_t profile = ((uint64_t)profileHigh << 32) | profileLow;
   int32_t result = kDriverPackNotInStore;
   std::wstring packageFolder, storeFolder;
+  bool filesMissing = false;
   if (kind == kDriverPackResolution) {
     const uint16_t* r = reinterpret_cast<const uint16_t*>(hardwareId);
     result = WriteDisplayDefaultSettings(image, cs, r[0], r[1], r[2]);
@@ -206,15 +213,10 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     CInfInstaller inst;
     wchar_t adapterGuid[100] = L"";
     uint32_t netLuid = 0xFFFFFFFFu;
-    if (!display) {
+    if (!display)
       inst.Init(image, version, cs, kInfClassNet, L"Net", kNetClassGuid, 0, profile);
-      if (!PrepareNewAdapterIdentity(&inst, adapterGuid, &netLuid)) {
-        result = kDriverPackNoAdapterIdentity;
-        break;
-      }
-    } else {
+    else
       inst.Init(image, version, cs, kInfClassDisplay, L"Display", kDisplayClassGuid, 1, profile);
-    }
     wchar_t pendingSection[100] = L"";
     std::wstring pending =
         ReadPendingDeviceSection(Join(versionPath, L"VroPnp.ini").c_str(), pendingSection, 100);
@@ -224,17 +226,30 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       break;
     }
     const std::wstring inf = Join(versionPath, std::wstring(hardwareId) + L".inf");
+    // A driver file the store lacks fails the installation before anything
+    // reaches the image: a workstation must not boot without its driver.
+    if (!inst.CheckDriverFiles(inf.c_str())) {
+      result = kDriverPackFilePassFailed;
+      filesMissing = true;
+      break;
+    }
+    if (!display && !PrepareNewAdapterIdentity(&inst, adapterGuid, &netLuid)) {
+      result = kDriverPackNoAdapterIdentity;
+      break;
+    }
     wchar_t script[kPathChars] = L"";
     if (!CreateTempFileName(script, L"Ins")) {
       result = kDriverPackRegistryPassFailed;
       break;
     }
     wchar_t service[100] = L"", serviceImage[kPathChars] = L"", classInstance[100] = L"";
+    std::wstring keptDriverKey;
     const std::wstring deviceId = std::wstring(enumerator) + L"\\" + hardwareId;
     if (!display) {
       inst.FindFreeClassInstance(kInfClassNet, classInstance);
       std::wstring instancePath = deviceId + L"\\" + kPnpInstance;
       const std::wstring driverKey = std::wstring(kNetClass) + L"\\" + classInstance;
+      keptDriverKey = driverKey;
       if (!inst.StageDriverRegistry(inf.c_str(), script, classInstance, adapterGuid,
                                     instancePath.c_str(), service, nullptr, 0)) {
         result = kDriverPackRegistryPassFailed;
@@ -249,6 +264,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
           (std::wstring(enumerator) + L"\\\\" + hardwareId).c_str(), classInstance);
       if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
         result = kDriverPackFilePassFailed;
+        filesMissing = true;
       } else if (image->ImportRegFile(script) != 0) {
         result = kDriverPackImportFailed;
       } else {
@@ -266,6 +282,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       // The device has an instance with another driver: replaced there.
       std::wstring instancePath = deviceId + L"\\" + existingInstance;
       const std::wstring driverKey = std::wstring(kDisplayClass) + L"\\" + existingClass;
+      keptDriverKey = driverKey;
       if (!inst.StageDriverRegistry(inf.c_str(), script, existingClass, nullptr,
                                     instancePath.c_str(), service, serviceImage, kPathChars)) {
         result = kDriverPackRegistryPassFailed;
@@ -277,6 +294,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       inst.StageDeviceInstanceKeys(inf.c_str(), script, enumerator, service, driverKey.c_str());
       if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
         result = kDriverPackFilePassFailed;
+        filesMissing = true;
       } else if (image->ImportRegFile(script) != 0) {
         result = kDriverPackImportFailed;
       } else {
@@ -288,6 +306,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       inst.FindFreeClassInstance(kInfClassDisplay, classInstance);
       std::wstring instancePath = deviceId + L"\\" + kPnpInstance;
       const std::wstring driverKey = std::wstring(kDisplayClass) + L"\\" + classInstance;
+      keptDriverKey = driverKey;
       if (!inst.StageDriverRegistry(inf.c_str(), script, classInstance, nullptr,
                                     instancePath.c_str(), service, nullptr, 0)) {
         result = kDriverPackRegistryPassFailed;
@@ -299,6 +318,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
                                       classInstance);
       if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
         result = kDriverPackFilePassFailed;
+        filesMissing = true;
       } else if (image->ImportRegFile(script) != 0) {
         result = kDriverPackImportFailed;
       } else {
@@ -306,13 +326,14 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
         result = kDriverPackInstalled;
       }
     }
-    KeepCache(inst, hardwareId, script);
+    KeepCache(inst, hardwareId, keptDriverKey.c_str(), service, result == kDriverPackInstalled,
+              script);
     break;
   }
   // The changed SYSTEM hive must reach the image: a failed write-back is a
   // failed installation, not a success.
   if (!image->UnloadHives() && result >= 0) result = kDriverPackImportFailed;
-  if (!packageFolder.empty() && index && *index) {
+  if (!packageFolder.empty() && index && *index && !filesMissing) {
     std::wstring value = address ? std::wstring(address).substr(0, 399) : L"";
     if (address && extra) value += L"|" + std::wstring(extra);
     WritePrivateProfileStringW(L"History", index, value.c_str(), nconfig.c_str());

@@ -188,6 +188,15 @@ TEST_F(NetPage, RowsStatesUpdateDeleteAndWriteBack) {
                    "Service"));
   EXPECT_EQ("<missing>",
             rt::HivexGet(sys, "ControlSet001\\Enum\\PCI\\VEN_10EC&DEV_8168\\4&1", "Driver"));
+  // The driver was first installed as copied files: the update copies too,
+  // it does not turn them into links into the store.
+  std::string info;
+  EXPECT_EQ(0, vt::Sh("ntfsinfo -F /Windows/System32/Drivers/vronic.sys " +
+                          vt::Q(disk.unixPath + ".part"),
+                      &info))
+      << info;
+  EXPECT_NE(std::string::npos, info.find("$DATA")) << info;
+  EXPECT_EQ(std::string::npos, info.find("REPARSE")) << info;
 }
 
 // Pictures of both pages and of the advanced page in the three languages,

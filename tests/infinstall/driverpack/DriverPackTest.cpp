@@ -1,14 +1,17 @@
 // The driver-pack injection end to end: a store built by the import, a
-// workstation's network adapter installed into a Windows 7 image, found
-// current the second time, replayed from the cache into another image; the
-// display resolution kind; version comparison.
+// workstation's network adapter installed into Windows 7 and Windows 10
+// images and read back value by value, found current the second time,
+// replayed from the cache only into the Windows it was made for, refused
+// without its files; the display resolution kind; version comparison.
 #include <windows.h>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "../../infinstall/InfTestUtil.h"
 #include "../../registry/FacadeTestUtil.h"
+#include "../../registry/hive/RealHives.h"
 #include "TestSupport.h"
 #include "common/IniSection.h"
 #include "driverstore/DriverStore.h"
@@ -24,6 +27,65 @@ std::wstring SettingsFile() {
   GetModuleFileNameW(nullptr, exe, MAX_PATH);
   std::wstring s = exe;
   return s.substr(0, s.rfind(L'.')) + L".ini";
+}
+
+// Makes the package folder (files by `makeFiles`, run there), imports the
+// INF into the network store of the target and points the program's
+// settings at the store. The store folder is returned.
+std::wstring StorePackage(const rt::WinDisk& d, uint32_t version, uint32_t build,
+                          const std::string& infName, const std::string& makeFiles) {
+  std::wstring root = vt::ToWin(d.dir) + L"\\store";
+  EXPECT_TRUE(
+      WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
+  wchar_t folder[360];
+  GetDriverStoreFolder(kStoreNetwork, version, folder);
+  EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(d.dir + "/pkg") +
+                      " && cd " + vt::Q(d.dir + "/pkg") + " && " + makeFiles));
+  std::wstring inf = it::WriteInf(d.dir + "/pkg", infName);
+  CMountedImage m;
+  EXPECT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+  CInfImporter importer(&m, version, build, kStoreNetwork, L"Net",
+                        L"{4d36e972-e325-11ce-bfc1-08002be10318}", nullptr);
+  EXPECT_LE(1u, importer.ImportInf(inf.c_str(), folder));
+  return folder;
+}
+
+// Values of hive keys as hivedump.py prints them (exact stored bytes).
+std::string Dump(const std::string& hive, const std::vector<std::string>& keys) {
+  std::string command = vt::Q(vt::SourceDirUnix() + "/tests/infinstall/hivedump.py") + " " +
+                        vt::Q(hive);
+  for (const std::string& k : keys) command += " " + vt::Q(k);
+  std::string out;
+  EXPECT_EQ(0, vt::Sh(command, &out)) << out;
+  return out;
+}
+
+// The SYSTEM hive as hivexregedit exports it.
+std::string ExportSystem(const rt::WinDisk& d, const std::string& name) {
+  std::string sys =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/" + name);
+  std::string out;
+  EXPECT_EQ(0, vt::Sh("hivexregedit --export --prefix 'HKEY_LOCAL_MACHINE\\SYSTEM' " +
+                          vt::Q(sys) + " '\\'",
+                      &out));
+  return out;
+}
+
+// The cache file of profile 0 for a device, deleted (no replay of an
+// earlier run); its path.
+std::wstring ForgetCache(const wchar_t* hw) {
+  wchar_t cache[360];
+  FormatDriverCachePath(0, hw, cache);
+  DeleteFileW(cache);
+  return cache;
+}
+
+// One network injection into an image as ImageAddAdapterW makes it.
+int32_t InjectNetwork(const rt::WinDisk& d, const wchar_t* hw, const wchar_t* index,
+                      const wchar_t* address) {
+  CMountedImage m;
+  EXPECT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+  return InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, index, address, nullptr, 0, 0);
 }
 
 TEST(DriverPack, DottedVersions) {
@@ -68,11 +130,38 @@ TEST(DriverPack, DisplayResolution) {
 }
 
 TEST(DriverPack, NetworkAdapterInstalledCurrentAndReplayed) {
-  const char* tree = "--arch x64 --version 6.1.7601.17514";
+  const char* tree =
+      "--arch x64 --version 6.1.7601.17514 --hw-profile {aaaa0007-31c0-11e8-9b10-806e6f6e6963}";
   rt::WinDisk d = rt::MakeWinDisk(tree);
-  rt::WinDisk other = rt::MakeWinDisk(tree, "mbr2048", "raw", "", "disk.img", "other");
+  // Another Windows, not prepared for the adapter, whose class instance
+  // 0000 is the kernel debugger's adapter.
+  rt::WinDisk other = rt::MakeWinDisk(
+      "--arch x64 --version 6.1.7601.17514 --hw-profile {bbbb0007-31c0-11e8-9b10-806e6f6e6963}",
+      "mbr2048", "raw", "", "disk.img", "other");
   it::PrepareOwnAdapter(d, false);
-  it::PrepareOwnAdapter(other, false);
+  // The same Windows as it was before the installation.
+  rt::WinDisk same = d;
+  same.unixPath = d.dir + "/same.img";
+  same.path = vt::ToWin(same.unixPath);
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.unixPath) + " " + vt::Q(same.unixPath)));
+  const std::wstring kdnic = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\ROOT\\KDNIC\\0000";
+  const std::wstring kdnicClass =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\"
+      L"{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(other.path.c_str(), nullptr, 0, 1), 0);
+    ASSERT_EQ(1, m.LoadHives(1));
+    ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(kdnic.c_str()));
+    ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(kdnicClass.c_str()));
+    std::vector<uint8_t> driver = rt::Utf16z(L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0000"),
+                         desc = rt::Utf16z(L"Microsoft Kernel Debug Network Adapter");
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegSetValue(kdnic.c_str(), L"Driver", driver.data(), (uint32_t)driver.size(), 1));
+    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(kdnicClass.c_str(), L"DriverDesc", desc.data(),
+                                           (uint32_t)desc.size(), 1));
+    ASSERT_TRUE(m.UnloadHives());
+  }
   std::wstring root = vt::ToWin(d.dir) + L"\\store";
   ASSERT_TRUE(
       WritePrivateProfileStringW(L"Config", L"DrvPath", root.c_str(), SettingsFile().c_str()));
@@ -127,12 +216,30 @@ TEST(DriverPack, NetworkAdapterInstalledCurrentAndReplayed) {
   };
   check(d, "installed", true);
   {
+    // Another Windows: the cache is not replayed, and without the adapter
+    // keys there is nothing to install.
     CMountedImage m;
     ASSERT_GE(m.OpenImage(other.path.c_str(), nullptr, 0, 1), 0);
+    EXPECT_EQ(kDriverPackNoAdapterIdentity,
+              InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"008", nullptr, nullptr,
+                                        profile, 0));
+  }
+  {
+    std::string sys =
+        rt::NtfsCat(other, other.unixPath, "/Windows/System32/config/SYSTEM", other.dir + "/SYSTEM");
+    std::string cls = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
+    EXPECT_EQ("Microsoft Kernel Debug Network Adapter", rt::HivexGet(sys, cls, "DriverDesc"));
+    EXPECT_EQ("<missing>", rt::HivexGet(sys, cls, "NetCfgInstanceId"));
+    EXPECT_EQ("<missing>", rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "Start"));
+  }
+  EXPECT_TRUE(vt::FileExists(cache)) << "the cache stays for its own Windows";
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(same.path.c_str(), nullptr, 0, 1), 0);
     EXPECT_EQ(kDriverPackInstalled, InstallHardwareDriverPack(&m, kDriverPackNetwork, hw, L"008",
                                                               nullptr, nullptr, profile, 0));
   }
-  check(other, "replayed from the cache", false);
+  check(same, "replayed from the cache", false);
   DeleteFileW(cache);
   DeleteFileW(SettingsFile().c_str());
 }
@@ -206,6 +313,225 @@ TEST(DriverPack, DisplayDriverReplacesTheBasicOneAndRenamesItsInstance) {
   // The cache file (profile 0) holds the link for a later replay.
   EXPECT_TRUE(vt::FileExists(cache));
   DeleteFileW(cache);
+  DeleteFileW(SettingsFile().c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// A Windows with the device, the model's description and the component id
+// (the store's package name) the installation gives it there.
+struct VendorTarget {
+  it::WindowsTarget windows;
+  const char* hw;
+  const char* description;
+  const char* component;
+};
+
+const char kGbeFiles[] =
+    "head -c 50001 /dev/urandom > e1g6032e.sys && head -c 3001 /dev/urandom > e1gtool.dll &&"
+    " head -c 2001 /dev/urandom > e1gmsg.dll && printf catalog > vrogbe.cat";
+
+// A vendor-like package with many models into Windows 7 and Windows 10:
+// every value the installation writes, read back byte for byte, and every
+// file it places.
+TEST(DriverPack, VendorPackageValueByValue) {
+  // Windows 7 x86 takes the undecorated models section.
+  const VendorTarget targets[] = {
+      {{"win7", "--arch x64 --version 6.1.7601.17514 --hw-profile {aaaa0001-31c0-11e8-9b10-806e6f6e6963}",
+        0x400601, 7601, false}, "VEN_8086&DEV_107C&SUBSYS_13768086&REV_05",
+       "Vro PRO/1000 GT Desktop Adapter (PCI)", "PCI\\VEN_8086&DEV_100E"},
+      {{"win10", "--arch x64 --version 10.0.19041.1 --hw-profile {aaaa0002-31c0-11e8-9b10-806e6f6e6963}",
+        0x400A00, 19041, true}, "VEN_8086&DEV_107C&SUBSYS_13768086&REV_05",
+       "Vro PRO/1000 GT Desktop Adapter (PCI)", "PCI\\VEN_8086&DEV_1000"},
+      {{"win7x86", "--arch x86 --version 6.1.7601.17514 --hw-profile {aaaa0003-31c0-11e8-9b10-806e6f6e6963}",
+        0x560601, 7601, false}, "VEN_8086&DEV_1001&SUBSYS_10018086",
+       "Vro PRO/1000 F Server Adapter", "PCI\\VEN_8086&DEV_1000"},
+  };
+  for (const VendorTarget& t : targets) {
+    const it::WindowsTarget& w = t.windows;
+    SCOPED_TRACE(w.name);
+    const std::wstring hw = vt::Widen(t.hw);
+    rt::WinDisk d = rt::MakeWinDisk(w.tree, "mbr2048", "raw", "", "disk.img", w.name);
+    it::PrepareOwnAdapter(d, w.windows10);
+    StorePackage(d, w.version, w.build, "vrogbe.inf", kGbeFiles);
+    std::wstring cache = ForgetCache(hw.c_str());
+    EXPECT_EQ(kDriverPackInstalled, InjectNetwork(d, hw.c_str(), L"021", L"10.0.0.21"));
+    std::string sys =
+        rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
+    const std::string cs = "ControlSet001\\";
+    std::string dump =
+        Dump(sys, {cs + "Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000",
+                   cs + "services\\e1g60", cs + "services\\EventLog\\System\\e1g60",
+                   cs + "Enum\\PCI\\" + t.hw,
+                   cs + "Control\\Network\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\" +
+                       vt::Narrow(it::kPreparedGuid)});
+    // One backslash after the enumerator; Windows 10 binds the adapter
+    // through the filter, not through the UpperBind of the installation's
+    // own driver.
+    const std::string component = t.component, description = t.description;
+    const std::string cls = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
+    const std::string guid = vt::Narrow(it::kPreparedGuid);
+    const std::string params = cls + "\\Ndi\\params\\";
+    const std::string service = "ControlSet001\\services\\e1g60";
+    const std::string device = "ControlSet001\\Enum\\PCI\\" + std::string(t.hw) + "\\VRO&Node&Pnp";
+    std::string expected =
+        cls + "|*IfType|4|6\n" + cls + "|*JumboPacket|1|1514\n" + cls + "|*MediaType|4|0\n" +
+        cls + "|*PhysicalMediaType|4|14\n" + cls + "|*SpeedDuplex|1|0\n" + cls +
+        "|BusType|1|5\n" + cls + "|Characteristics|4|132\n" + cls + "|ComponentId|1|" +
+        component + "\n" + cls + "|Diskless|1|1\n" + cls + "|DriverDate|1|08-27-2020\n" + cls +
+        "|DriverDesc|1|" + description + "\n" + cls +
+        "|DriverVersion|1|9.15.11.0\n" + cls + "|InfSection|1|E1000.ndi\n" + cls +
+        "|MatchingDeviceId|1|" + component + "\n" + cls + "|NetCfgInstanceId|1|" + guid + "\n" +
+        cls + "|ProductName|1|Vro \"PRO/1000\" Adapter\n" + cls +
+        "|ProviderName|1|Vro Corporation\n" + cls + "|VroSetup|4|1\n" + cls +
+        "\\Files|e1g6032e.sys|7|C:\\Windows\\System32\\Drivers\\e1g6032e.sys\n" + cls +
+        "\\Files|e1gmsg.dll|7|C:\\Windows\\System32\\e1gmsg.dll\n" + cls +
+        "\\Files|e1gtool.dll|7|C:\\Windows\\System32\\VroGbe\\Tools\\e1gtool.dll\n" + cls +
+        "\\Files|vrogbe.cat|7|C:\\Windows\\System32\\CatRoot\\{F750E6C3-38EE-11D1-85E5-"
+        "00C04FC295EE}\\vrogbe.cat\n" +
+        cls + "\\Linkage|Export|7|\\Device\\" + guid + "\n" + cls + "\\Linkage|RootDevice|7|" +
+        guid + "\n" + (w.windows10 ? "" : cls + "\\Linkage|UpperBind|7|VRONDIS\n") + cls +
+        "\\Ndi|Service|1|e1g60\n" + cls + "\\Ndi\\Interfaces|LowerRange|1|ethernet\n" + cls +
+        "\\Ndi\\Interfaces|UpperRange|1|ndis5\n" + params + "*JumboPacket|default|1|1514\n" +
+        params + "*JumboPacket|ParamDesc|1|Jumbo Packet\n" + params +
+        "*JumboPacket|type|1|enum\n" + params + "*JumboPacket\\enum|1514|1|Disabled\n" + params +
+        "*JumboPacket\\enum|4088|1|4088 Bytes\n" + params + "*SpeedDuplex|default|1|0\n" +
+        params + "*SpeedDuplex|ParamDesc|1|Speed & Duplex\n" + params +
+        "*SpeedDuplex|type|1|enum\n" + params + "*SpeedDuplex\\enum|0|1|Auto Negotiation\n" +
+        params + "*SpeedDuplex\\enum|1|1|10 Mbps Half Duplex\n" + params +
+        "*SpeedDuplex\\enum|2|1|10 Mbps Full Duplex\n" + params +
+        "*SpeedDuplex\\enum|6|1|1.0 Gbps Full Duplex\n" + service + "|BootFlags|4|1\n" + service +
+        "|DisplayName|1|Vro PRO/1000 Adapter Driver\n" + service + "|ErrorControl|4|1\n" +
+        service + "|Group|1|NDIS\n" + service + "|ImagePath|2|System32\\Drivers\\e1g6032e.sys\n" +
+        service + "|Start|4|0\n" + service + "|Tag|4|0\n" + service + "|Type|4|1\n" + service +
+        "\\Parameters|MaxWorkItems|4|8\n" +
+        // The event-log section's HKR is the service's event-log source.
+        "ControlSet001\\services\\EventLog\\System\\e1g60|EventMessageFile|2|%SystemRoot%"
+        "\\System32\\netevent.dll;%SystemRoot%\\System32\\drivers\\e1g6032e.sys\n"
+        "ControlSet001\\services\\EventLog\\System\\e1g60|TypesSupported|4|7\n" +
+        device + "|Capabilities|4|0\n" + device + "|Class|1|Net\n" + device +
+        "|ClassGUID|1|{4d36e972-e325-11ce-bfc1-08002be10318}\n" + device + "|ConfigFlags|4|0\n" +
+        device + "|DeviceDesc|1|" + description + "\n" + device +
+        "|Driver|1|{4d36e972-e325-11ce-bfc1-08002be10318}\\0000\n" + device +
+        "|Mfg|1|Vro Corporation\n" + device + "|Service|1|e1g60\n" +
+        "ControlSet001\\Control\\Network\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\" + guid +
+        "\\Connection|PnPInstanceId|1|PCI\\" + t.hw + "\\VRO&Node&Pnp\n";
+    EXPECT_EQ(expected, dump);
+    for (const char* file : {"/Windows/System32/Drivers/e1g6032e.sys",
+                             "/Windows/System32/VroGbe/Tools/e1gtool.dll",
+                             "/Windows/System32/e1gmsg.dll"}) {
+      SCOPED_TRACE(file);
+      std::string name = std::string(file).substr(std::string(file).rfind('/') + 1);
+      std::string placed = rt::NtfsCat(d, d.unixPath, file, d.dir + "/placed-" + name);
+      EXPECT_EQ(vt::Sha256(vt::ToWin(d.dir + "/pkg/" + name)), vt::Sha256(vt::ToWin(placed)));
+    }
+    DeleteFileW(cache.c_str());
+  }
+  DeleteFileW(SettingsFile().c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// A file the installation needs and the store lacks (the driver itself, or
+// one that a Needs section names): the installation fails before the image
+// changes, and leaves neither a cache file nor a history line.
+TEST(DriverPack, MissingDriverFileFailsAndLeavesTheImage) {
+  const wchar_t* hw = L"VEN_8086&DEV_100E";
+  for (const char* missing : {"e1g6032e.sys", "e1gtool.dll"}) {
+    SCOPED_TRACE(missing);
+    rt::WinDisk d = rt::MakeWinDisk(
+        "--arch x64 --version 10.0.19041.1 --hw-profile {aaaa0022-31c0-11e8-9b10-806e6f6e6963}",
+        "mbr2048", "raw", "", "disk.img", missing);
+    it::PrepareOwnAdapter(d, true);
+    std::wstring folder = StorePackage(d, 0x400A00, 19041, "vrogbe.inf", kGbeFiles);
+    ASSERT_EQ(0, vt::Sh("find " + vt::Q(vt::ToUnix(folder)) + " -name " + missing +
+                        " -delete -print | grep -q ."));
+    std::wstring cache = ForgetCache(hw);
+    std::string before = ExportSystem(d, "before");
+    EXPECT_EQ(kDriverPackFilePassFailed, InjectNetwork(d, hw, L"022", L"10.0.0.22"));
+    EXPECT_EQ(before, ExportSystem(d, "after"));
+    std::string listing;
+    EXPECT_EQ(0, vt::Sh("ntfsls -R " + vt::Q(d.unixPath + ".part") + " -p /Windows", &listing));
+    EXPECT_NE(std::string::npos, listing.find("SYSTEM")) << listing;
+    for (const char* file : {"e1g6032e.sys", "e1gtool.dll", "e1gmsg.dll", "vrogbe.cat"})
+      EXPECT_EQ(std::string::npos, listing.find(file)) << listing;
+    EXPECT_FALSE(vt::FileExists(cache));
+    EXPECT_EQ(L"", ReadIniValue((folder + L"\\VEN_8086&DEV_1000\\NConfig.ini").c_str(),
+                                L"History", L"022"));
+  }
+  DeleteFileW(SettingsFile().c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// A SYSTEM hive written by Windows 10 (with its two logs): a cache made on
+// another Windows 10 is not replayed over its kernel debugger's adapter;
+// prepared, it gets the driver in its next free class instance and every
+// adapter it had keeps its values.
+TEST(DriverPack, RealWindows10Hive) {
+  std::string data = vt::ScratchSubdirUnix("hives");
+  if (!rh::Unpack(data, {"SYSTEM_B", "SYSTEM_B.LOG1", "SYSTEM_B.LOG2"}))
+    GTEST_SKIP() << "no real hives in " << rh::Dir();
+  const char* win10 = "--arch x64 --version 10.0.19041.1";
+  rt::WinDisk first = rt::MakeWinDisk(
+      std::string(win10) + " --hw-profile {aaaa0010-31c0-11e8-9b10-806e6f6e6963}", "mbr2048",
+      "raw", "", "disk.img", "first");
+  std::string config = "Windows/System32/config/";
+  rt::WinDisk real = rt::MakeWinDisk(
+      win10, "mbr2048", "raw",
+      "cp " + vt::Q(data + "/SYSTEM_B") + " " + config + "SYSTEM && cp " +
+          vt::Q(data + "/SYSTEM_B.LOG1") + " " + config + "SYSTEM.LOG1 && cp " +
+          vt::Q(data + "/SYSTEM_B.LOG2") + " " + config + "SYSTEM.LOG2",
+      "disk.img", "real");
+  it::PrepareOwnAdapter(first, true);
+  StorePackage(first, 0x400A00, 19041, "vrogbe.inf", kGbeFiles);
+  const wchar_t* hw = L"VEN_8086&DEV_100E";
+  std::wstring cache = ForgetCache(hw);
+  auto install = [&](const rt::WinDisk& d) { return InjectNetwork(d, hw, L"010", nullptr); };
+  ASSERT_EQ(kDriverPackInstalled, install(first));
+  ASSERT_TRUE(vt::FileExists(cache));
+
+  const std::string cls = "ControlSet001\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\";
+  std::vector<std::string> adapters;
+  for (int i = 0; i <= 14; ++i) {
+    char n[8];
+    snprintf(n, sizeof n, "%04d", i);
+    adapters.push_back(cls + n);
+  }
+  std::string sys = rt::NtfsCat(real, real.unixPath, "/Windows/System32/config/SYSTEM",
+                                real.dir + "/SYSTEM.before");
+  const std::string before = Dump(sys, adapters);
+  EXPECT_NE(std::string::npos, before.find("|DriverDesc|1|Microsoft Kernel Debug Network Adapter"));
+  EXPECT_EQ(kDriverPackNoAdapterIdentity, install(real)) << "the cache is not this Windows'";
+  sys = rt::NtfsCat(real, real.unixPath, "/Windows/System32/config/SYSTEM", real.dir + "/SYSTEM.1");
+  EXPECT_EQ(before, Dump(sys, adapters));
+  EXPECT_EQ("<missing>", rt::HivexGet(sys, "ControlSet001\\Services\\e1g60", "Start"));
+
+  it::PrepareOwnAdapter(real, true);
+  EXPECT_EQ(kDriverPackInstalled, install(real));
+  sys = rt::NtfsCat(real, real.unixPath, "/Windows/System32/config/SYSTEM", real.dir + "/SYSTEM.2");
+  EXPECT_EQ(before, Dump(sys, adapters)) << "every adapter the Windows had keeps its values";
+  const std::string added = cls + "0015";
+  std::string identity, all = Dump(sys, {added});
+  for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+    std::string line = all.substr(at, end - at + 1);
+    for (const char* name :
+         {"|ComponentId|", "|DriverDesc|", "|MatchingDeviceId|", "|NetCfgInstanceId|"})
+      if (line.compare(added.size(), strlen(name), name) == 0) identity += line;
+  }
+  EXPECT_EQ(added + "|ComponentId|1|PCI\\VEN_8086&DEV_1000\n" + added +
+                "|DriverDesc|1|Vro PRO/1000 MT Desktop Adapter\n" + added +
+                "|MatchingDeviceId|1|PCI\\VEN_8086&DEV_1000\n" + added + "|NetCfgInstanceId|1|" +
+                vt::Narrow(it::kPreparedGuid) + "\n",
+            identity);
+  EXPECT_EQ("0", rt::HivexGet(sys, "ControlSet001\\Services\\e1g60", "Start"));
+  DeleteFileW(cache.c_str());
   DeleteFileW(SettingsFile().c_str());
 }
 
