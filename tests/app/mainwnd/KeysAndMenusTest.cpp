@@ -206,6 +206,38 @@ TEST_F(KeysAndMenusTest, UpToTheRootAndDragBetweenThePanes) {
   EXPECT_STREQ("host", text);
 }
 
+// The pane's rows live in the program: typing a name's first letters in the
+// list selects its row, and a click on a column header sorts the rows with
+// the selection staying on its row (".." and folders above files).
+TEST_F(KeysAndMenusTest, TypingFindsAndSortingKeepsTheSelection) {
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir_ + "/out") + " && mkdir sub && printf 1 > a1.txt && " +
+                      "printf 22 > b2.txt && printf 333 > c3.txt"));
+  Navigate(IDC_HOST_ADDRESS, vt::ToWin(dir_ + "/out"));
+  HWND list = Item(IDC_HOST_LIST);
+  const POINT file = ItemPoint(list, ItemIndex(list, L"a1.txt"));
+  XdoAsync("xdotool mousemove " + At(file) + " click 1 && sleep 0.5 && xdotool type b2");
+  EXPECT_TRUE(PumpUntil(
+      [&] { return ListView_GetNextItem(list, -1, LVNI_SELECTED) == ItemIndex(list, L"b2.txt"); },
+      10));
+  HWND header = ListView_GetHeader(list);
+  RECT name;
+  Header_GetItemRect(header, 0, &name);
+  POINT at = {(name.left + name.right) / 2, (name.top + name.bottom) / 2};
+  ClientToScreen(header, &at);
+  XdoAsync("xdotool mousemove " + At(at) + " click 1");
+  EXPECT_TRUE(PumpUntil([&] { return ItemIndex(list, L"c3.txt") < ItemIndex(list, L"a1.txt"); },
+                        10))
+      << "descending";
+  const std::vector<Row> rows = Rows(list);
+  ASSERT_EQ(5u, rows.size());
+  EXPECT_EQ(L"..", rows[0].name);
+  EXPECT_EQ(L"sub", rows[1].name) << "folders stay above files";
+  EXPECT_EQ(L"c3.txt", rows[2].name);
+  EXPECT_EQ(L"a1.txt", rows[4].name);
+  EXPECT_EQ(ItemIndex(list, L"b2.txt"), ListView_GetNextItem(list, -1, LVNI_SELECTED));
+  EXPECT_EQ(-1, ListView_GetNextItem(list, ItemIndex(list, L"b2.txt"), LVNI_SELECTED));
+}
+
 // A double-click on empty toolbar space opens the customisation dialog,
 // not after a language switch; Reset gives exactly the 12 defaults, and a
 // change is saved as "ITBarLayout" under "Toolsbar".
