@@ -348,7 +348,7 @@ TEST_F(MainWindowTest, LanguageSwitchThroughTheMenu) {
   }
   wchar_t caption[128];
   GetWindowTextW(hwnd_, caption, 128);
-  EXPECT_NE(nullptr, wcsstr(caption, L"\u6620\u50cf")) << "the spec's word in the title";
+  EXPECT_NE(nullptr, wcsstr(caption, L"\u6620\u50cf")) << "the word for an image in the title";
   // A file of under 1 KiB listed after the switch back is in Chinese too.
   Navigate(IDC_HOST_ADDRESS, vt::ToWin(d.dir + "/tree"));
   EXPECT_EQ(L"5 \x5B57\x8282", PaneFiles(Item(IDC_HOST_LIST))[L"a.txt"]);
