@@ -5,6 +5,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -13,6 +14,7 @@
 #include "TestSupport.h"
 #include "UiTestUtil.h"
 #include "resources/ResourceIds.h"
+#include "ui/DialogTemplateFont.h"
 #include "ui/UiResources.h"
 
 namespace {
@@ -216,6 +218,31 @@ TEST(Resources, DialogsCreateAndTheirTextsFit) {
         chineseIds = ids;
       else
         EXPECT_EQ(chineseIds, ids) << "dialog " << n.first << " in " << language;
+    }
+  }
+}
+
+// Every template names its language's font, as a language switch reads it;
+// a template cut before its face name gives none.
+TEST(Resources, TemplatesNameTheFontOfTheirLanguage) {
+  const std::map<LANGID, std::wstring> faces = {
+      {2052, L"SimSun"}, {1041, L"MS UI Gothic"}, {1042, L"Gulim"}};
+  for (const auto& n : Names(RT_DIALOG)) {
+    for (LANGID language : kLanguages) {
+      DWORD size = 0;
+      const void* tpl = FindUiResource(GetModuleHandleW(nullptr), RT_DIALOG,
+                                       MAKEINTRESOURCEW(n.first), language, &size);
+      LOGFONTW font;
+      ASSERT_EQ(1, ReadDialogTemplateFont(tpl, size, nullptr, &font)) << n.first;
+      EXPECT_EQ(faces.at(language), font.lfFaceName) << n.first << " in " << language;
+      EXPECT_LT(font.lfHeight, 0);
+      const wchar_t* words = static_cast<const wchar_t*>(tpl);
+      const std::wstring& name = faces.at(language);
+      const wchar_t* face =
+          std::search(words, words + size / 2, name.c_str(), name.c_str() + name.size());
+      ASSERT_LT(face, words + size / 2);
+      const DWORD before = DWORD(face - words) * 2 + 4;
+      EXPECT_EQ(0, ReadDialogTemplateFont(tpl, before, nullptr, &font)) << n.first;
     }
   }
 }
