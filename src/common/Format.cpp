@@ -4,8 +4,6 @@
 
 namespace {
 
-const UINT kBytesFormatId = 223;
-
 // Writes with _vsnwprintf, always terminated; returns the characters written.
 int PrintTo(wchar_t* out, int outSize, const wchar_t* format, ...) {
   if (!out || outSize <= 0) return 0;
@@ -18,25 +16,14 @@ int PrintTo(wchar_t* out, int outSize, const wchar_t* format, ...) {
   return n;
 }
 
-// The bytes format from the string table, loaded once.
-const wchar_t* BytesFormat() {
-  static wchar_t format[20] = L"";
-  static bool loaded = [] {
-    if (LoadStringW(GetModuleHandleW(nullptr), kBytesFormatId, format, 20) <= 0 ||
-        !wcsstr(format, L"%u"))
-      lstrcpynW(format, L"%u \x5B57\x8282", 20);
-    return true;
-  }();
-  (void)loaded;
-  return format;
-}
-
 }  // namespace
 
-void FormatByteSize(uint64_t size, wchar_t* out, int outSize) {
+void FormatByteSize(uint64_t size, const wchar_t* bytesFormat, wchar_t* out, int outSize) {
   const uint64_t k = size >> 10;
+  // The format comes from a string table: only one with its number is used.
+  if (!bytesFormat || !wcsstr(bytesFormat, L"%u")) bytesFormat = L"%u B";
   if (size < 1024)
-    PrintTo(out, outSize, BytesFormat(), static_cast<unsigned>(size));
+    PrintTo(out, outSize, bytesFormat, static_cast<unsigned>(size));
   else if (k < 1024)
     PrintTo(out, outSize, L"%u KB", static_cast<unsigned>(k));
   else if (k < (1ull << 20))

@@ -10,14 +10,6 @@
 
 namespace {
 
-const int kNetIcons[10] = {kIconNetwork,    kIconNetwork,       kIconNetwork,    kIconNetOwn,
-                           kIconNetOwn,     kIconNetOwn,        kIconNetVirtual, kIconNetVirtual,
-                           kIconNetVirtual, kIconProblemOverlay};
-const int kDisplayIcons[10] = {kIconDisplay,        kIconDisplay,        kIconDisplay,
-                               kIconDisplayOwn,     kIconDisplayOwn,     kIconDisplayOwn,
-                               kIconDisplayVirtual, kIconDisplayVirtual, kIconDisplayVirtual,
-                               kIconProblemOverlay};
-
 // The page of the other class inside the same manager.
 CInfDrvListDlg* OtherPage(CInfDrvListDlg* page) {
   HWND parent = GetParent(page->m_hWnd);
@@ -48,7 +40,7 @@ const wchar_t* CInfDrvListDlg::WidthsValue() const {
 LRESULT CInfDrvListDlg::OnInitDialog() {
   PlaceChildPage(m_hWnd, 32, 45);
   EnableTabTexture(m_hWnd);
-  InitStoreList(m_storeClass == kStoreNetwork ? kNetIcons : kDisplayIcons, WidthsValue(), false);
+  InitStoreList(WidthsValue(), false);
   AddTip(1016, IDS_STORE_IMPORT_TIP);
   AddTip(1004, IDS_STORE_CONFIGURE_TIP);
   AddTip(1003, IDS_STORE_DELETE_TIP);

@@ -13,10 +13,6 @@
 namespace {
 
 const wchar_t kWidthsValue[] = L"ListviewColumnSetup";
-const int kSetupIcons[10] = {kIconDisplay,        kIconDisplay,        kIconDisplay,
-                             kIconDisplayOwn,     kIconDisplayOwn,     kIconDisplayOwn,
-                             kIconDisplayVirtual, kIconDisplayVirtual, kIconDisplayVirtual,
-                             kIconProblemOverlay};
 // The controls an import disables, and the radios and labels that follow
 // the checks.
 const int kImportControls[] = {1016, 1034, 1004, 1003, 1054, 1001, 1055, 1056, 1057, 1058};
@@ -53,7 +49,7 @@ LRESULT CSetupDrvDlg::OnInitDialog() {
   const bool network = m_storeClass == kStoreNetwork;
   SetWindowTextW(m_hWnd,
                  LoadString(network ? IDS_SETUP_NET_TITLE : IDS_SETUP_DISPLAY_TITLE).c_str());
-  InitStoreList(kSetupIcons, kWidthsValue, true);
+  InitStoreList(kWidthsValue, true);
   ListInsertGroup(List(), L"", 1, m_version);
   static const struct {
     int control;

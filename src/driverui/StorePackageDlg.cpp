@@ -241,8 +241,17 @@ std::wstring CStorePackageDlg::TargetText() {
   return text;
 }
 
-void CStorePackageDlg::InitStoreList(const int* icons, const wchar_t* widthsValue,
-                                     bool checkBoxes) {
+void CStorePackageDlg::InitStoreList(const wchar_t* widthsValue, bool checkBoxes) {
+  // Images 0-2 the class's adapter, 3-5 the installation's own, 6-8 a
+  // virtual one, 9 the problem overlay.
+  static const int kNetIcons[10] = {kIconNetwork,    kIconNetwork,    kIconNetwork,    kIconNetOwn,
+                                    kIconNetOwn,     kIconNetOwn,     kIconNetVirtual, kIconNetVirtual,
+                                    kIconNetVirtual, kIconProblemOverlay};
+  static const int kDisplayIcons[10] = {kIconDisplay,        kIconDisplay,        kIconDisplay,
+                                        kIconDisplayOwn,     kIconDisplayOwn,     kIconDisplayOwn,
+                                        kIconDisplayVirtual, kIconDisplayVirtual, kIconDisplayVirtual,
+                                        kIconProblemOverlay};
+  const int* icons = m_storeClass == kStoreNetwork ? kNetIcons : kDisplayIcons;
   HWND list = List();
   DWORD ex = LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP | LVS_EX_DOUBLEBUFFER |
              (checkBoxes ? LVS_EX_CHECKBOXES : 0);

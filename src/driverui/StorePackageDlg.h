@@ -115,8 +115,9 @@ class CStorePackageDlg : public CWindow {
   // commands.
   bool OnInPlaceComboCommand(int id, int code);
 
-  // Setup of the list, its tips and the store root edit.
-  void InitStoreList(const int* icons, const wchar_t* widthsValue, bool checkBoxes);
+  // Setup of the list (the pictures of the store class), its tips and the
+  // store root edit.
+  void InitStoreList(const wchar_t* widthsValue, bool checkBoxes);
   void AddTip(int control, UINT stringId);
   void InitStoreRootEdit();
   void CloseStoreList(const wchar_t* widthsValue);

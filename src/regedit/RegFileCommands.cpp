@@ -88,6 +88,32 @@ void ImportRegFileSelection(CRegistryDlg* editor, const wchar_t* selection) {
   if (!failed.empty()) ReportImport(editor, editor->m_hWnd, false, (failed + L"\r\n").c_str());
 }
 
+namespace {
+
+void LayOutExportOptions(HWND options, int width) {
+  // The group box keeps its left margin on the right; the branch edit
+  // ends inside it as far from its edge as the radio buttons start.
+  HWND group = GetDlgItem(options, IDC_EXPORT_RANGE);
+  HWND edit = GetDlgItem(options, IDC_EXPORT_BRANCH_PATH);
+  RECT box, field, radio;
+  if (!GetWindowRect(group, &box) || !GetWindowRect(edit, &field) ||
+      !GetWindowRect(GetDlgItem(options, IDC_EXPORT_ALL), &radio))
+    return;
+  MapWindowPoints(nullptr, options, reinterpret_cast<POINT*>(&box), 2);
+  MapWindowPoints(nullptr, options, reinterpret_cast<POINT*>(&field), 2);
+  MapWindowPoints(nullptr, options, reinterpret_cast<POINT*>(&radio), 2);
+  const int boxRight = width - box.left;
+  const int fieldRight = boxRight - (radio.left - box.left);
+  if (boxRight - box.left > 0)
+    SetWindowPos(group, nullptr, 0, 0, boxRight - box.left, box.bottom - box.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  if (fieldRight - field.left > 0)
+    SetWindowPos(edit, nullptr, 0, 0, fieldRight - field.left, field.bottom - field.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+}  // namespace
+
 UINT_PTR CALLBACK ExportSaveDialogHook(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG: {
@@ -99,18 +125,8 @@ UINT_PTR CALLBACK ExportSaveDialogHook(HWND dialog, UINT message, WPARAM wParam,
       break;
     }
     case WM_SIZE:
-      if (wParam == SIZE_RESTORED || wParam == SIZE_MAXIMIZED) {
-        const int width = LOWORD(lParam);
-        for (int id : {IDC_EXPORT_RANGE, IDC_EXPORT_BRANCH_PATH}) {
-          HWND control = GetDlgItem(dialog, id);
-          RECT rc;
-          GetWindowRect(control, &rc);
-          const int w = width - (id == IDC_EXPORT_RANGE ? 30 : 95);
-          if (w > 0)
-            SetWindowPos(control, nullptr, 0, 0, w, rc.bottom - rc.top,
-                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-        }
-      }
+      if (wParam == SIZE_RESTORED || wParam == SIZE_MAXIMIZED)
+        LayOutExportOptions(dialog, LOWORD(lParam));
       break;
     case WM_NOTIFY: {
       OFNOTIFYW* notify = reinterpret_cast<OFNOTIFYW*>(lParam);

@@ -8,6 +8,7 @@
 #include "regedit/AddFavoritesDlg.h"
 #include "regedit/ComboBoxWheel.h"
 #include "regedit/DelFavoritesDlg.h"
+#include "regedit/EditorKeys.h"
 #include "regedit/RegistryCommands.h"
 #include "regedit/RegistryIcons.h"
 #include "regedit/RegistrySettings.h"
@@ -50,6 +51,7 @@ CRegistryDlg::CRegistryDlg(CWindow* parent, CMountedImage* image) : m_image(imag
 }
 
 CRegistryDlg::~CRegistryDlg() {
+  RemoveEditorKeys(this);
   free(m_textSearchPattern);
 }
 
@@ -107,6 +109,7 @@ LRESULT CRegistryDlg::OnInitDialog() {
   RestoreLastKey(this);
   new CSeparatorCtrl(Splitter(), this);
   new CComboBoxWheel(Combo(), this);
+  InstallEditorKeys(this);
   return 1;
 }
 
@@ -269,20 +272,7 @@ LRESULT CRegistryDlg::OnCommand(WPARAM wParam, LPARAM) {
 }
 
 LRESULT CRegistryDlg::OnKeyCommand(WORD key) {
-  const bool ctrl = GetKeyState(VK_CONTROL) < 0;
-  UINT command = 0;
-  if (key == VK_DELETE)
-    command = ID_REG_DELETE;
-  else if (key == VK_F2)
-    command = ID_REG_RENAME;
-  else if (key == 'F' && ctrl)
-    command = ID_REG_FIND;
-  else if (key == 'H' && ctrl)
-    command = ID_REG_FIND_HEX;
-  else if (key == VK_F3)
-    command = ID_REG_FIND_NEXT;
-  else if (key == VK_F5)
-    command = ID_REG_REFRESH;
+  const UINT command = RegistryKeyCommand(key, GetKeyState(VK_CONTROL) < 0, false);
   if (command) PostMessageW(m_hWnd, WM_COMMAND, command, 0);
   return 0;
 }
@@ -415,6 +405,7 @@ LRESULT CRegistryDlg::OnNotify(int controlId, NMHDR* header) {
 }
 
 LRESULT CRegistryDlg::OnClose(WPARAM wParam) {
+  RemoveEditorKeys(this);
   SaveWindowPlacement(m_hWnd, L"RegistryPlacement");
   SaveListColumnWidths(List(), L"ListviewKeyColumn");
   RevokeRegFileDropTargets(this);

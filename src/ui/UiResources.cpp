@@ -1,5 +1,7 @@
 #include "ui/UiResources.h"
 
+#include "common/Format.h"
+#include "resources/ResourceIds.h"
 #include "ui/UiLanguage.h"
 
 namespace {
@@ -53,4 +55,20 @@ int LoadUiString(UINT id, wchar_t* out, int outSize) {
 HMENU LoadUiMenu(HMODULE module, UINT id, LANGID language) {
   const void* tpl = FindUiResource(module, RT_MENU, MAKEINTRESOURCEW(id), language, nullptr);
   return tpl ? LoadMenuIndirectW(tpl) : nullptr;
+}
+
+void FormatUiByteSize(uint64_t size, wchar_t* out, int outSize) {
+  // A list of thousands of rows asks for the same format each time: each
+  // thread keeps the last one it loaded.
+  thread_local HMODULE module = nullptr;
+  thread_local LANGID language = 0;
+  thread_local wchar_t format[32];
+  const HMODULE nowModule = GetUiModule();
+  const LANGID nowLanguage = GetThreadUiLanguage();
+  if (module != nowModule || language != nowLanguage) {
+    LoadUiString(nowModule, IDS_BYTES_FORMAT, nowLanguage, format, 32);
+    module = nowModule;
+    language = nowLanguage;
+  }
+  FormatByteSize(size, format, out, outSize);
 }

@@ -4,6 +4,8 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
+
 // The module the resources come from: the program's own image unless the
 // program set another (a host that mapped it).
 HMODULE GetUiModule();
@@ -24,3 +26,7 @@ int LoadUiString(UINT id, wchar_t* out, int outSize);
 
 // Menu `id` in `language` (LoadMenuIndirectW); the caller destroys it.
 HMENU LoadUiMenu(HMODULE module, UINT id, LANGID language);
+
+// FormatByteSize with the word for bytes (string IDS_BYTES_FORMAT) in the
+// calling thread's UI language from GetUiModule().
+void FormatUiByteSize(uint64_t size, wchar_t* out, int outSize = 32);

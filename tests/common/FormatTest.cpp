@@ -13,7 +13,7 @@
 namespace {
 std::wstring Size(uint64_t n) {
   wchar_t buf[32];
-  FormatByteSize(n, buf);
+  FormatByteSize(n, L"%u \x5B57\x8282", buf);
   return buf;
 }
 std::wstring Thousands(uint64_t n) {
@@ -24,7 +24,7 @@ std::wstring Thousands(uint64_t n) {
 }  // namespace
 
 TEST(Format, ByteSizesTruncateTheHundredths) {
-  EXPECT_EQ(L"1023 \x5B57\x8282", Size(1023));  // the 2052 bytes format
+  EXPECT_EQ(L"1023 \x5B57\x8282", Size(1023));
   EXPECT_EQ(L"0 \x5B57\x8282", Size(0));
   EXPECT_EQ(L"1 KB", Size(1024));
   EXPECT_EQ(L"1023 KB", Size(1048575));

@@ -7,13 +7,35 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "StoreTestUtil.h"
+#include "driverui/DriverIcons.h"
 #include "driverui/SetupDrvDlg.h"
 #include "resources/ResourceIds.h"
 #include "ui/controls/ListView.h"
 
 namespace {
+
+// The pixels of one image of a list, drawn on white.
+std::vector<DWORD> Pixels(HIMAGELIST list, int index) {
+  int cx = 0, cy = 0;
+  ImageList_GetIconSize(list, &cx, &cy);
+  BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), cx, -cy, 1, 32, BI_RGB}};
+  void* bits = nullptr;
+  HDC dc = CreateCompatibleDC(nullptr);
+  HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(dc, bitmap);
+  RECT all = {0, 0, cx, cy};
+  FillRect(dc, &all, HBRUSH(GetStockObject(WHITE_BRUSH)));
+  ImageList_Draw(list, index, dc, 0, 0, ILD_NORMAL);
+  GdiFlush();
+  std::vector<DWORD> pixels(static_cast<DWORD*>(bits), static_cast<DWORD*>(bits) + cx * cy);
+  SelectObject(dc, old);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
+  return pixels;
+}
 
 class SetupDlgTest : public ::testing::Test {
  protected:
@@ -70,6 +92,13 @@ TEST_F(SetupDlgTest, EmptyStoreAndButtonStates) {
   EXPECT_EQ(0, Run([&](CSetupDrvDlg* dlg) {
               HWND list = dlg->List();
               ASSERT_EQ(1, st::Rows(list));
+              // A network package shows the network card, as in the store manager.
+              HIMAGELIST shown = ListView_GetImageList(list, LVSIL_SMALL);
+              HIMAGELIST card = ImageList_Create(48, 48, ILC_COLOR32 | ILC_MASK, 1, 0);
+              const int net = kIconNetwork;
+              ASSERT_EQ(1, AppendDriverIcons(card, GetModuleHandleW(nullptr), &net, 1, 16));
+              EXPECT_EQ(Pixels(card, 0), Pixels(shown, ListGetItemImage(list, 0)));
+              ImageList_Destroy(card);
               dlg->SetChecked(0, true);
               uitest::Pump();
               for (int id : {1034, 1003, 1055, 1056, 1057, 1058})

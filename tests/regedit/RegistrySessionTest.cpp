@@ -9,6 +9,8 @@
 
 #include "../registry/FacadeTestUtil.h"
 #include "EditorTestUtil.h"
+#include "regedit/RegistryCommands.h"
+#include "resources/ResourceIds.h"
 
 namespace {
 
@@ -105,6 +107,114 @@ TEST(RegistrySession, FindModifyExportClose) {
   std::wstring text(reinterpret_cast<const wchar_t*>(reg.data()), reg.size() / 2);
   EXPECT_NE(std::wstring::npos, text.find(L"[" + key + L"]"));
   EXPECT_NE(std::wstring::npos, text.find(L"\"sessionNeedle\"=\"changed\""));
+}
+
+// The export's save dialog in each language: its range options, laid out
+// for the dialog's width, stay inside their group box and the dialog, and
+// their texts fit.
+std::vector<std::string> g_exportFaults;
+bool g_exportSeen;
+BOOL CALLBACK FindExportOptions(HWND window, LPARAM out) {
+  if (GetDlgItem(window, IDC_EXPORT_BRANCH_PATH) && GetDlgItem(window, IDC_EXPORT_RANGE)) {
+    *reinterpret_cast<HWND*>(out) = window;
+    return FALSE;
+  }
+  EnumChildWindows(window, FindExportOptions, out);
+  return *reinterpret_cast<HWND*>(out) == nullptr;
+}
+BOOL CALLBACK CheckExportDialog(HWND window, LPARAM) {
+  HWND options = nullptr;
+  if (!IsWindowVisible(window)) return TRUE;
+  EnumChildWindows(window, FindExportOptions, LPARAM(&options));
+  if (!options) return TRUE;
+  g_exportSeen = true;
+  g_exportFaults = uitest::TextsThatDoNotFit(options);
+  RECT box, dialog;
+  GetWindowRect(GetDlgItem(options, IDC_EXPORT_RANGE), &box);
+  GetWindowRect(window, &dialog);
+  if (box.right > dialog.right) g_exportFaults.push_back("the group box leaves the dialog");
+  PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+  return FALSE;
+}
+void CALLBACK InspectExportDialog(HWND, UINT, UINT_PTR timer, DWORD) {
+  EnumThreadWindows(GetCurrentThreadId(), CheckExportDialog, 0);
+  if (g_exportSeen) KillTimer(nullptr, timer);
+}
+
+TEST(RegistrySession, ExportOptionsFitInEveryLanguage) {
+  ClearSettings();
+  rt::WinDisk disk = rt::MakeWinDisk("");
+  CMountedImage image;
+  ASSERT_EQ(3, image.OpenImage(disk.path.c_str(), nullptr, 0, 2));
+  for (LANGID language : {2052, 1041, 1042}) {
+    RunEditor(&image, language, [&](CRegistryDlg* dlg) {
+      g_exportSeen = false;
+      g_exportFaults.clear();
+      const UINT_PTR timer = SetTimer(nullptr, 0, 300, InspectExportDialog);
+      wchar_t file[260] = L"", branch[260] = L"HKEY_LOCAL_MACHINE\\SOFTWARE";
+      int filter = 0;
+      EXPECT_FALSE(ShowExportSaveDialog(dlg, file, L"*.reg\0*.reg\0", branch, &filter));
+      KillTimer(nullptr, timer);
+      EXPECT_TRUE(g_exportSeen) << language;
+      for (const std::string& fault : g_exportFaults) ADD_FAILURE() << language << ": " << fault;
+    });
+  }
+  image.Close();
+}
+
+// The editor's keys from the address bar and from the value list, taken as
+// Windows' dialog loop takes them (the thread's message filter first): in
+// the address bar's edit box F5, F3 and Ctrl+F run their commands while Del
+// and F2 stay the edit box's own; in the list Del and F2 run too.
+TEST(RegistrySession, KeysFromEveryControl) {
+  if (vt::Sh("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "xdotool is missing";
+  ClearSettings();
+  rt::WinDisk disk = rt::MakeWinDisk("");
+  CMountedImage image;
+  ASSERT_EQ(3, image.OpenImage(disk.path.c_str(), nullptr, 0, 2));
+  RunEditor(&image, 2052, [&](CRegistryDlg* dlg) {
+    std::vector<UINT> commands;
+    // The dialog loop's order; the editor's posted commands are recorded,
+    // not run (each would open a dialog of its own).
+    auto pumpFor = [&](int ms) {
+      for (int waited = 0; waited < ms; waited += 20, Sleep(20)) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+          if (msg.hwnd == dlg->m_hWnd && msg.message == WM_COMMAND && !msg.lParam &&
+              LOWORD(msg.wParam) >= ID_REG_DELETE) {
+            commands.push_back(LOWORD(msg.wParam));
+            continue;
+          }
+          if (CallMsgFilterW(&msg, MSGF_DIALOGBOX)) continue;
+          if (IsDialogMessageW(dlg->m_hWnd, &msg)) continue;
+          TranslateMessage(&msg);
+          DispatchMessageW(&msg);
+        }
+      }
+    };
+    auto clickThenKeys = [&](HWND control, int x, int y, const std::string& keys) {
+      RECT rc;
+      GetWindowRect(control, &rc);
+      vt::Sh("(sleep 0.5; xdotool mousemove " + std::to_string(rc.left + x) + " " +
+             std::to_string(rc.top + y) + " click 1; sleep 0.5; xdotool " + keys +
+             ") >/dev/null 2>&1 &");
+      pumpFor(4000);
+    };
+    SetForegroundWindow(dlg->m_hWnd);
+    HWND edit = GetWindow(dlg->Combo(), GW_CHILD);
+    SetWindowTextW(edit, L"abc");
+    clickThenKeys(edit, 30, 6, "key Home Delete F2 F5 F3 ctrl+f");
+    EXPECT_EQ((std::vector<UINT>{ID_REG_REFRESH, ID_REG_FIND_NEXT, ID_REG_FIND}), commands);
+    wchar_t text[16] = L"";
+    GetWindowTextW(edit, text, 16);
+    EXPECT_STREQ(L"bc", text) << "Del stays the edit box's";
+    commands.clear();
+    RECT list;
+    GetClientRect(dlg->List(), &list);
+    clickThenKeys(dlg->List(), list.right / 2, list.bottom - 10, "key Delete F2 F5");
+    EXPECT_EQ((std::vector<UINT>{ID_REG_DELETE, ID_REG_RENAME, ID_REG_REFRESH}), commands);
+  });
+  image.Close();
 }
 
 }  // namespace

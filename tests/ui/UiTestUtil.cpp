@@ -1,5 +1,7 @@
 #include "UiTestUtil.h"
 
+#include <commctrl.h>
+
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -124,6 +126,112 @@ bool Screenshot(const RECT& rect, const std::string& unixPath) {
            rect.bottom - rect.top, rect.left, rect.top);
   return vt::Sh("import -window root -crop " + std::string(geometry) + " +repage " +
                 vt::Q(unixPath)) == 0;
+}
+
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+  char out[1024] = "";
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out, sizeof out, nullptr, nullptr);
+  return out;
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[64] = L"";
+  GetClassNameW(window, name, 64);
+  return name;
+}
+
+std::wstring TextOf(HWND window) {
+  wchar_t text[1024] = L"";
+  GetWindowTextW(window, text, 1024);
+  return text;
+}
+
+// The text's size in the control's font; `width` > 0 wraps at it.
+SIZE Measure(HWND control, const std::wstring& text, int width, UINT format) {
+  HDC dc = GetDC(control);
+  HGDIOBJ old = SelectObject(dc, HFONT(SendMessageW(control, WM_GETFONT, 0, 0)));
+  RECT need = {0, 0, width, 0};
+  DrawTextW(dc, text.c_str(), -1, &need, DT_CALCRECT | format);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  return {need.right, need.bottom};
+}
+
+}  // namespace
+
+std::vector<std::string> TextsThatDoNotFit(HWND dialog) {
+  std::vector<std::string> faults;
+  RECT area;
+  GetClientRect(dialog, &area);
+  const bool framed = (GetWindowLongW(dialog, GWL_STYLE) & WS_THICKFRAME) != 0;
+  std::vector<std::pair<HWND, RECT>> groups;
+  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    if (ClassOf(child) != L"Button" ||
+        (GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK) != BS_GROUPBOX)
+      continue;
+    RECT rc;
+    GetWindowRect(child, &rc);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rc), 2);
+    groups.push_back({child, rc});
+  }
+  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    // The style bit: the dialog itself may be hidden.
+    const LONG style = GetWindowLongW(child, GWL_STYLE);
+    if (!(style & WS_VISIBLE)) continue;
+    const std::wstring cls = ClassOf(child), text = TextOf(child);
+    const std::string name = "control " + std::to_string(GetDlgCtrlID(child)) + " \"" +
+                             Utf8(text) + "\"";
+    RECT rc, client;
+    GetWindowRect(child, &rc);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rc), 2);
+    GetClientRect(child, &client);
+    // A window that can be resized lays its controls out itself.
+    if (!framed && (rc.left < area.left || rc.top < area.top || rc.right > area.right ||
+                    (rc.bottom > area.bottom && cls != L"ComboBox" && cls != L"ComboBoxEx32")))
+      faults.push_back(name + " leaves the dialog");
+    for (const auto& group : groups) {
+      const RECT& box = group.second;
+      if (group.first == child || rc.left < box.left || rc.left >= box.right ||
+          rc.top < box.top || rc.top >= box.bottom)
+        continue;
+      if (rc.right > box.right || rc.bottom > box.bottom)
+        faults.push_back(name + " leaves its group box");
+    }
+    if (cls == L"Static" && !text.empty() && (style & SS_TYPEMASK) <= SS_RIGHT) {
+      const SIZE need = Measure(child, text, client.right, DT_WORDBREAK | DT_EXPANDTABS |
+                                                              ((style & SS_NOPREFIX) ? DT_NOPREFIX : 0));
+      if (need.cx > client.right || need.cy > client.bottom) faults.push_back(name + " is cut");
+    } else if (cls == L"Button" && !text.empty()) {
+      const LONG type = style & BS_TYPEMASK;
+      if (type == BS_GROUPBOX) continue;
+      const bool box = type != BS_PUSHBUTTON && type != BS_DEFPUSHBUTTON;
+      const int margin = box ? GetSystemMetrics(SM_CXMENUCHECK) + 2 : 8;
+      const SIZE need =
+          (style & BS_MULTILINE) ? Measure(child, text, client.right - margin, DT_WORDBREAK)
+                                 : Measure(child, text, 0, DT_SINGLELINE);
+      if (need.cx + margin > client.right || need.cy > client.bottom)
+        faults.push_back(name + " is cut");
+    } else if (cls == L"ComboBox" || cls == L"ComboBoxEx32") {
+      HWND combo = cls == L"ComboBox" ? child : HWND(SendMessageW(child, CBEM_GETCOMBOCONTROL, 0, 0));
+      // The room left of the drop-down button, less the edit's margins.
+      const int room = client.right - GetSystemMetrics(SM_CXVSCROLL) - 6;
+      const int rows = int(SendMessageW(combo, CB_GETCOUNT, 0, 0));
+      for (int i = 0; i < rows; ++i) {
+        const int length = int(SendMessageW(combo, CB_GETLBTEXTLEN, i, 0));
+        if (length <= 0 || length > 1000) continue;
+        std::wstring row(size_t(length) + 1, L'\0');
+        SendMessageW(combo, CB_GETLBTEXT, i, LPARAM(&row[0]));
+        row.resize(size_t(length));
+        // Paths may scroll in an edit field; a drop-down list shows the row.
+        if ((style & CBS_DROPDOWNLIST) != CBS_DROPDOWNLIST) continue;
+        if (Measure(combo, row, 0, DT_SINGLELINE | DT_NOPREFIX).cx > room)
+          faults.push_back(name + " row \"" + Utf8(row) + "\" is cut");
+      }
+    }
+  }
+  return faults;
 }
 
 }  // namespace uitest

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace uitest {
 
@@ -48,5 +49,11 @@ HWND MakeHost(int width = 400, int height = 300);
 // Saves the display's pixels inside `rect` (screen coordinates) as a PNG
 // (through ImageMagick on the Linux side). True on success.
 bool Screenshot(const RECT& rect, const std::string& unixPath);
+
+// What of a dialog's face does not fit, one line each: a static's, a
+// button's or a combo box's text (each of its rows too) measured in the
+// control's font against its client rectangle, and a visible control that
+// leaves the dialog's client area or the group box its top-left lies in.
+std::vector<std::string> TextsThatDoNotFit(HWND dialog);
 
 }  // namespace uitest

@@ -80,7 +80,8 @@ void NewFolder(CFileManagerDlg* window, HWND list) {
     _snwprintf(name, kPathChars, format, number);
     name[kPathChars - 1] = 0;
   }
-  const int item = ListAppendItem(list, name, kItemFolder);
+  AddFileListItem(list, name, kItemFolder, 0, nullptr, FILE_ATTRIBUTE_DIRECTORY);
+  const int item = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)) - 1;
   ListClearItemSelection(list, -1);
   ListSelectItem(list, item);
   window->m_newFolder = 1;

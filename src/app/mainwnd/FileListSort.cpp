@@ -3,31 +3,16 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "app/mainwnd/FileListRows.h"
 #include "app/mainwnd/FilePanes.h"
 #include "common/PathUtil.h"
 
 namespace {
-
-int ItemImage(HWND list, int item) {
-  LVITEMW lv = {};
-  lv.mask = LVIF_IMAGE;
-  lv.iItem = item;
-  SendMessageW(list, LVM_GETITEMW, 0, LPARAM(&lv));
-  return lv.iImage;
-}
-
-void ItemText(HWND list, int item, int column, wchar_t* out, int size) {
-  LVITEMW lv = {};
-  lv.iSubItem = column;
-  lv.pszText = out;
-  lv.cchTextMax = size;
-  out[0] = 0;
-  SendMessageW(list, LVM_GETITEMTEXTW, item, LPARAM(&lv));
-}
 
 // The column's arrow: 1 up, -1 down, 0 none.
 int ColumnArrow(HWND header, int column) {
@@ -49,42 +34,37 @@ void SetColumnArrow(HWND header, int column, int arrow) {
   SendMessageW(header, HDM_SETITEMW, column, LPARAM(&hd));
 }
 
-// What the comparators read of each item, taken before the sort: the list
-// view reorders its items while it sorts, so an index handed to a comparator
-// cannot be read back from the list (Wine's LVM_SORTITEMSEX shows it).
-struct SortRow {
+// What the order reads of each row: its kind (drives, then folders with
+// ".." on top, then files) and the text of the sorted column; by size the
+// leading number of the size text and then the name.
+// Texts are compared as lstrcmpiW compares them, through their sort keys
+// (LCMapStringW with the same flags orders as CompareStringW): one key per
+// row rather than one comparison of two texts per step of the sort.
+struct SortKey {
   int image;
   bool dotDot;
-  std::wstring text, name;
+  std::string text;
+  unsigned long long number;
+  std::string name;
 };
-struct SortContext {
-  std::vector<SortRow> rows;
-  int direction;  // 1 ascending, -1 descending
-};
+
+std::string CollationKey(const std::wstring& text) {
+  const DWORD flags = LCMAP_SORTKEY | NORM_IGNORECASE;
+  const int size = LCMapStringW(LOCALE_USER_DEFAULT, flags, text.c_str(), int(text.size()) + 1,
+                                nullptr, 0);
+  std::string key(size_t(size > 0 ? size : 0), '\0');
+  if (size > 0)
+    LCMapStringW(LOCALE_USER_DEFAULT, flags, text.c_str(), int(text.size()) + 1,
+                 reinterpret_cast<LPWSTR>(&key[0]), size);
+  return key;
+}
+
+int Compare(const std::string& a, const std::string& b) {
+  const int order = a.compare(b);
+  return order < 0 ? -1 : order > 0 ? 1 : 0;
+}
 
 }  // namespace
-
-int CALLBACK CompareListItemsByText(LPARAM first, LPARAM second, LPARAM context) {
-  const SortContext& c = *reinterpret_cast<const SortContext*>(context);
-  const SortRow& a = c.rows[size_t(first)];
-  const SortRow& b = c.rows[size_t(second)];
-  const int kindA = a.image > 2 ? 2 : a.image, kindB = b.image > 2 ? 2 : b.image;
-  if (kindA != kindB) return kindA < kindB ? -1 : 1;
-  if (kindA < 2 && a.dotDot != b.dotDot) return a.dotDot ? -1 : 1;
-  return c.direction * lstrcmpiW(a.text.c_str(), b.text.c_str());
-}
-
-int CALLBACK CompareListItemsBySize(LPARAM first, LPARAM second, LPARAM context) {
-  const SortContext& c = *reinterpret_cast<const SortContext*>(context);
-  const SortRow& a = c.rows[size_t(first)];
-  const SortRow& b = c.rows[size_t(second)];
-  const int kindA = a.image > 1 ? 1 : a.image, kindB = b.image > 1 ? 1 : b.image;
-  if (kindA != kindB) return kindA < kindB ? -1 : 1;
-  const unsigned long long sizeA = _wcstoui64(a.text.c_str(), nullptr, 10);
-  const unsigned long long sizeB = _wcstoui64(b.text.c_str(), nullptr, 10);
-  if (sizeA != sizeB) return c.direction * (sizeA < sizeB ? -1 : 1);
-  return c.direction * lstrcmpiW(a.name.c_str(), b.name.c_str());
-}
 
 void SortFileList(HWND list, int column) {
   HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
@@ -101,29 +81,65 @@ void SortFileList(HWND list, int column) {
     const int arrow = ColumnArrow(header, column) > 0 ? -1 : 1;
     for (int i = 0; i < columns; ++i) SetColumnArrow(header, i, i == column ? arrow : 0);
   }
-  SendMessageW(list, WM_SETREDRAW, FALSE, 0);
-  SortContext context;
-  context.direction = ColumnArrow(header, column) > 0 ? 1 : -1;
-  const int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-  context.rows.resize(size_t(count));
-  wchar_t text[kPathChars];
-  for (int i = 0; i < count; ++i) {
-    SortRow& row = context.rows[size_t(i)];
-    row.image = ItemImage(list, i);
-    ItemText(list, i, 0, text, kPathChars);
-    row.name = text;
-    row.dotDot = row.name == L"..";
-    if (column != 0) ItemText(list, i, column, text, kPathChars);
-    row.text = text;
-    // Each item carries its row's index for the comparators.
-    LVITEMW item = {};
-    item.mask = LVIF_PARAM;
-    item.iItem = i;
-    item.lParam = i;
-    SendMessageW(list, LVM_SETITEMW, 0, LPARAM(&item));
+  std::vector<FileListRow>* rows = FileListRowsOf(list);
+  if (!rows) return;
+  const int direction = ColumnArrow(header, column) > 0 ? 1 : -1;
+  const size_t count = rows->size();
+  std::vector<SortKey> keys(count);
+  for (size_t i = 0; i < count; ++i) {
+    const FileListRow& row = (*rows)[i];
+    SortKey& key = keys[i];
+    key.image = row.image;
+    key.dotDot = row.name == L"..";
+    if (column == 1) {
+      key.number = _wcstoui64(FileListCellText(row, 1).c_str(), nullptr, 10);
+      key.name = CollationKey(row.name);
+    } else {
+      key.number = 0;
+      key.text = CollationKey(column == 0 ? row.name : FileListCellText(row, column));
+    }
   }
-  SendMessageW(list, LVM_SORTITEMS, WPARAM(&context),
-               LPARAM(column == 1 ? CompareListItemsBySize : CompareListItemsByText));
-  SendMessageW(list, WM_SETREDRAW, TRUE, 0);
+  std::vector<size_t> order(count);
+  for (size_t i = 0; i < count; ++i) order[i] = i;
+  const bool bySize = column == 1;
+  std::stable_sort(order.begin(), order.end(), [&](size_t first, size_t second) {
+    const SortKey& a = keys[first];
+    const SortKey& b = keys[second];
+    const int limit = bySize ? 1 : 2;
+    const int kindA = a.image > limit ? limit : a.image, kindB = b.image > limit ? limit : b.image;
+    if (kindA != kindB) return kindA < kindB;
+    if (bySize) {
+      if (a.number != b.number) return direction * (a.number < b.number ? -1 : 1) < 0;
+      return direction * Compare(a.name, b.name) < 0;
+    }
+    if (kindA < 2 && a.dotDot != b.dotDot) return a.dotDot;
+    return direction * Compare(a.text, b.text) < 0;
+  });
+  // The selection and the focus stay with their rows.
+  std::vector<char> selected(count, 0);
+  for (int i = -1; (i = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(i), LVNI_SELECTED))) >= 0;)
+    if (size_t(i) < count) selected[size_t(i)] = 1;
+  const int focused = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_FOCUSED));
+  std::vector<FileListRow> sorted;
+  sorted.reserve(count);
+  for (size_t i : order) sorted.push_back(std::move((*rows)[i]));
+  rows->swap(sorted);
+  bool anySelected = false;
+  for (char s : selected) anySelected = anySelected || s;
+  if (anySelected || focused >= 0) {
+    LVITEMW clear = {};
+    clear.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(list, LVM_SETITEMSTATE, WPARAM(-1), LPARAM(&clear));
+    for (size_t at = 0; at < count; ++at) {
+      const size_t from = order[at];
+      const UINT state = (selected[from] ? LVIS_SELECTED : 0) |
+                         (int(from) == focused ? LVIS_FOCUSED : 0);
+      if (!state) continue;
+      LVITEMW item = {};
+      item.stateMask = state;
+      item.state = state;
+      SendMessageW(list, LVM_SETITEMSTATE, at, LPARAM(&item));
+    }
+  }
   InvalidateRect(list, nullptr, TRUE);
 }

@@ -12,6 +12,7 @@
 #include "app/mainwnd/AddressBarEdit.h"
 #include "app/mainwnd/AddressLinks.h"
 #include "app/mainwnd/FileCommands.h"
+#include "app/mainwnd/FileListRows.h"
 #include "app/mainwnd/ToolCommands.h"
 #include "app/mainwnd/FileWorkers.h"
 #include "app/mainwnd/MainMenus.h"
@@ -23,6 +24,7 @@
 #include "common/SavedState.h"
 #include "image/mount/MountedImage.h"
 #include "resources/ResourceIds.h"
+#include "ui/DialogTemplateFont.h"
 #include "ui/UiLanguage.h"
 #include "ui/UiResources.h"
 #include "ui/TextMeasure.h"
@@ -146,6 +148,9 @@ CFileManagerDlg::~CFileManagerDlg() {
   for (HIMAGELIST list : lists) {
     if (list) ImageList_Destroy(list);
   }
+  if (m_languageFont) DeleteObject(m_languageFont);
+  UnregisterFileListRows(&m_hostRows);
+  UnregisterFileListRows(&m_imageRows);
 }
 
 void CFileManagerDlg::BindAddressEdit(HWND combo, UINT hintId) {
@@ -252,6 +257,7 @@ LRESULT CFileManagerDlg::OnInitDialog() {
   m_hostAddressImages = AddressImages(kHostPictures, 2);
   SendMessageW(Item(IDC_HOST_ADDRESS), CBEM_SETIMAGELIST, 0, LPARAM(m_hostAddressImages));
   BindAddressEdit(Item(IDC_HOST_ADDRESS), IDS_CUE_HOST_ADDRESS);
+  RegisterFileListRows(Item(IDC_HOST_LIST), &m_hostRows);
   InitList(Item(IDC_HOST_LIST), L"ListviewLocalColumn", L"ListviewLocalStyle");
   // An elevated process on Windows 8 and later takes files by WM_DROPFILES.
   if (!(m_elevated && win8)) m_hostDrop = RegisterPaneDropTarget(Item(IDC_HOST_LIST), this);
@@ -279,6 +285,7 @@ LRESULT CFileManagerDlg::OnInitDialog() {
   BindAddressEdit(Item(IDC_IMAGE_ADDRESS), IDS_CUE_IMAGE_ADDRESS);
 
   m_image = new (std::nothrow) CMountedImage();
+  RegisterFileListRows(Item(IDC_IMAGE_LIST), &m_imageRows);
   InitList(Item(IDC_IMAGE_LIST), L"ListviewImageColumn", L"ListviewImageStyle");
   if (!(m_elevated && win8)) m_imageDrop = RegisterPaneDropTarget(Item(IDC_IMAGE_LIST), this);
 
@@ -667,8 +674,40 @@ void CFileManagerDlg::SwitchLanguage(LANGID language) {
     info.lpszText = tip;
     SendMessageW(m_statusTip, TTM_UPDATETIPTEXTW, 0, LPARAM(&info));
   }
+  // The lists make their texts when shown: sizes come in the new language.
+  InvalidateRect(Item(IDC_HOST_LIST), nullptr, TRUE);
+  InvalidateRect(Item(IDC_IMAGE_LIST), nullptr, TRUE);
+  ApplyLanguageFont(language);
   RefreshAddressLinks(m_addressList);
   RefreshAddressLinks(m_imageFilesList);
+}
+
+LRESULT CFileManagerDlg::PreDispatch(UINT message, WPARAM, LPARAM lParam) {
+  if (message != kRunOnListThread || !lParam) return 0;
+  (*reinterpret_cast<const std::function<void()>*>(lParam))();
+  return 1;
+}
+
+void CFileManagerDlg::ApplyLanguageFont(LANGID language) {
+  DWORD size = 0;
+  const void* tpl = FindUiResource(GetUiModule(), RT_DIALOG, MAKEINTRESOURCEW(IDD_FILE_MANAGER),
+                                   language, &size);
+  LOGFONTW face;
+  if (!ReadDialogTemplateFont(tpl, size, m_hWnd, &face)) return;
+  HFONT font = CreateFontIndirectW(&face);
+  if (!font) return;
+  for (HWND control : {m_hWnd, Item(IDC_TOOLBAR), Item(IDC_IMAGE_ADDRESS), Item(IDC_HOST_ADDRESS),
+                       Item(IDC_IMAGE_FILES), Item(IDC_HOST_LIST), Item(IDC_IMAGE_LIST),
+                       Item(IDC_STATUS_BAR), m_sizeEditor}) {
+    if (control) SendMessageW(control, WM_SETFONT, WPARAM(font), FALSE);
+  }
+  for (int id : {IDC_HOST_LIST, IDC_IMAGE_LIST})
+    RedrawWindow(Item(id), nullptr, nullptr, RDW_INVALIDATE | RDW_NOERASE);
+  RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+  // Only a font made here is deleted: the template's first font belongs to
+  // the dialog manager, which deletes it with the window.
+  if (m_languageFont) DeleteObject(m_languageFont);
+  m_languageFont = font;
 }
 
 int RunMainWindow(WORD language) {

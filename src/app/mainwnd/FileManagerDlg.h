@@ -5,6 +5,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <vector>
+
+#include "app/mainwnd/FileListRows.h"
 #include "common/PathUtil.h"
 #include "ui/Window.h"
 
@@ -53,6 +56,10 @@ class CFileManagerDlg : public CWindow {
   // runs); EndOperation gives it back.
   bool BeginOperation();
   void EndOperation();
+  // A drop takes the turn: the window's own drag of image items already
+  // holds it for the drag loop and hands it to the drop, anything else
+  // asks BeginOperation.
+  bool TakeDropTurn();
   // The panes and the toolbar are disabled while an operation runs.
   void EnablePanes(BOOL enable);
 
@@ -77,6 +84,11 @@ class CFileManagerDlg : public CWindow {
   int HandleStartupImage();
   // Reloads every text of the window in the language set on the thread.
   void SwitchLanguage(LANGID language);
+  // Runs the work a worker hands to the window's thread (kRunOnListThread).
+  LRESULT PreDispatch(UINT message, WPARAM wParam, LPARAM lParam) override;
+  // Sends the font of the language's main-window template to the window
+  // and its bars, lists and status bar (the links follow their combos).
+  void ApplyLanguageFont(LANGID language);
 
   HWND Item(int id) const { return GetDlgItem(m_hWnd, id); }
 
@@ -117,6 +129,12 @@ class CFileManagerDlg : public CWindow {
   // The merge worker's progress: 0..100, negative on failure.
   volatile int m_mergeProgress = 0;
   volatile LONG m_busy = 0;
+  // Set while a drag of image items holds the turn and no drop took it.
+  BOOL m_dragHoldsTurn = FALSE;
+  // The font of the last language switch (null before the first).
+  HFONT m_languageFont = nullptr;
+  // The rows of the host and the image list (owner-data lists).
+  std::vector<FileListRow> m_hostRows, m_imageRows;
   // The overwrite answer shared by the paths of one drop.
   int m_dropAnswer = 0;
 

@@ -18,9 +18,17 @@ void SplitImageAddress(const wchar_t* address, wchar_t* image, int imageSize, wc
 // "%s%s" when the folder begins with "\", else "%s\%s".
 void JoinImageAddress(const wchar_t* image, const wchar_t* folder, wchar_t* out, int outSize);
 
-// Appends one row: name, size (files, kind above 1), time, attributes.
+// Appends one row: name, size (files, kind above 1), time, attributes;
+// AddFileListItem shows it at once, AppendFileListRow leaves that to the
+// end of a fill (SyncFileListCount).
 void AddFileListItem(HWND list, const wchar_t* name, int itemImage, uint64_t size,
                      const FILETIME* lastWrite, DWORD attributes);
+void AppendFileListRow(HWND list, const wchar_t* name, int itemImage, uint64_t size,
+                       const FILETIME* lastWrite, DWORD attributes);
+
+// Gives the first row the keyboard focus without selecting it, as after
+// every fill of a pane.
+void FocusFirstRow(HWND list);
 
 // Opens the image and fills the image pane with the folder.
 void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_t* writeBack,
@@ -48,12 +56,9 @@ void GetComboItemPath(HWND combo, int index, wchar_t* out, int size);
 void NavigateImageAddress(CFileManagerDlg* window, HWND combo);
 void NavigateHostAddress(CFileManagerDlg* window, HWND combo);
 
-// Sorts by a column (flipping its arrow), or with -1 again by the column
-// that carries the arrow. The comparators get row indexes and a context
-// holding each row's kind and texts, read before the sort.
+// Sorts the rows by a column (flipping its arrow), or with -1 again by the
+// column that carries the arrow; selection and focus stay with their rows.
 void SortFileList(HWND list, int column);
-int CALLBACK CompareListItemsByText(LPARAM first, LPARAM second, LPARAM list);
-int CALLBACK CompareListItemsBySize(LPARAM first, LPARAM second, LPARAM list);
 
 // Rewrites the image address after a change to the image (an own image's
 // base path may have changed): list text and bar.

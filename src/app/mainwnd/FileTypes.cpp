@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cwchar>
+
 #include "common/PathUtil.h"
 
 namespace {
@@ -33,7 +35,8 @@ int ClassifyFileType(const wchar_t* name) {
   if (!*extension) return kItemPlainFile;
   for (int group = 0; group < int(sizeof kGroups / sizeof kGroups[0]); ++group) {
     for (int i = 0; kGroups[group][i]; ++i) {
-      if (lstrcmpiW(extension, kGroups[group][i]) == 0) return kFirstFileGroup + group;
+      // The extensions are ASCII: a plain case fold finds them.
+      if (_wcsicmp(extension, kGroups[group][i]) == 0) return kFirstFileGroup + group;
     }
   }
   return kItemPlainFile;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/mainwnd/FileListRows.h"
 #include "app/mainwnd/FileManagerDlg.h"
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileTypes.h"
@@ -87,19 +88,21 @@ int AskReplace(CFileManagerDlg* window, const wchar_t* target, uint64_t oldSize,
 // The row of `name`: updated when the list has one, else appended.
 void PutListItem(HWND list, const wchar_t* name, int image, uint64_t size,
                  const FILETIME* lastWrite, DWORD attributes) {
-  const int index = ListFindItemText(list, name);
-  if (index < 0) {
-    AddFileListItem(list, name, image, size, lastWrite, attributes);
-    return;
-  }
-  wchar_t text[64];
-  if (image > kItemFolder) {
-    FormatByteSize(size, text, 64);
-    ListSetItemText(list, index, 1, text);
-  }
-  if (lastWrite && FormatFileTime(text, 64, *lastWrite)) ListSetItemText(list, index, 2, text);
-  _snwprintf(text, 64, L"%04X", unsigned(attributes));
-  ListSetItemText(list, index, 3, text);
+  OnListThread(list, [&] {
+    const int index = ListFindItemText(list, name);
+    if (index < 0) {
+      AddFileListItem(list, name, image, size, lastWrite, attributes);
+      return;
+    }
+    ChangeFileListRow(list, index, [&](FileListRow& row) {
+      row.size = size;
+      if (lastWrite) {
+        row.lastWrite = *lastWrite;
+        row.hasTime = true;
+      }
+      row.attributes = attributes;
+    });
+  });
 }
 
 // Question 117 and the grow of the partition by the shortfall and 1 GiB;
@@ -387,7 +390,7 @@ DWORD DropIntoImagePane(HWND list, const wchar_t* paths, wchar_t* name, int name
                  LPARAM(-1));
     return effect;
   }
-  if (!window->BeginOperation()) return kDropRefused;
+  if (!window->TakeDropTurn()) return kDropRefused;
   window->EnablePanes(FALSE);
   OperationState state;
   state.answer = answer ? *answer : 0;
@@ -410,7 +413,7 @@ DWORD DropIntoHostPane(HWND list, const wchar_t* paths, wchar_t* name, int nameS
   GetWindowTextW(list, folder, kAddressChars);
   if (name && nameSize > 0) lstrcpynW(name, FindFileNamePart(folder), nameSize);
   if (!perform) return kDropCopy;
-  if (!window->BeginOperation()) return kDropRefused;
+  if (!window->TakeDropTurn()) return kDropRefused;
   window->EnablePanes(FALSE);
   OperationState state;
   state.answer = answer ? *answer : 0;
@@ -441,7 +444,7 @@ int DeleteImageSelection(HWND list, CFileManagerDlg* window) {
     wchar_t path[kAddressChars];
     JoinPath(folder, name.c_str(), path);
     if (!window->m_image->DeletePath(path)) continue;
-    SendMessageW(list, LVM_DELETEITEM, i, 0);
+    DeleteFileListRow(list, i);
     --i;
     ++deleted;
   }
@@ -465,7 +468,7 @@ int DeleteHostSelection(HWND list) {
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
       SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
     if (!DeleteTree(path) || GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) continue;
-    SendMessageW(list, LVM_DELETEITEM, i, 0);
+    DeleteFileListRow(list, i);
     --i;
     ++deleted;
   }
@@ -483,15 +486,22 @@ void ShowFailure(CFileManagerDlg* window, UINT id) {
 // The checks both label edits share: 0 ends the edit without a change.
 bool AcceptableLabel(CFileManagerDlg* window, HWND list, int item, const wchar_t* text) {
   if (text && text[0] && lstrcmpW(text, L".") && !IsPseudoItem(text)) return true;
-  if (window->m_newFolder) SendMessageW(list, LVM_DELETEITEM, item, 0);
+  if (window->m_newFolder) DeleteFileListRow(list, item);
   return false;
 }
 
-void ShowItemTimes(HWND list, int item, const FILETIME& lastWrite, DWORD attributes) {
-  wchar_t text[64];
-  if (FormatFileTime(text, 64, lastWrite)) ListSetItemText(list, item, 2, text);
-  _snwprintf(text, 64, L"%04X", unsigned(attributes));
-  ListSetItemText(list, item, 3, text);
+// The row of an accepted label: its new name, and for a new folder its
+// time and attributes.
+void NameRow(HWND list, int item, const wchar_t* name, const FILETIME* lastWrite,
+             DWORD attributes) {
+  ChangeFileListRow(list, item, [&](FileListRow& row) {
+    row.name = name;
+    if (lastWrite) {
+      row.lastWrite = *lastWrite;
+      row.hasTime = true;
+      row.attributes = attributes;
+    }
+  });
 }
 
 }  // namespace
@@ -504,14 +514,14 @@ int EndImageLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_
   if (window->m_newFolder) {
     window->m_newFolder = 0;
     if (!window->m_image->CreateDirectory(path)) {
-      SendMessageW(list, LVM_DELETEITEM, item, 0);
+      DeleteFileListRow(list, item);
       ShowFailure(window, IDS_NEW_FOLDER_FAILED);
       return 0;
     }
     FILETIME lastWrite = {};
     DWORD attributes = 0;
     window->m_image->GetFileInfo(path, nullptr, &lastWrite, nullptr, &attributes, nullptr);
-    ShowItemTimes(list, item, lastWrite, attributes);
+    NameRow(list, item, text, &lastWrite, attributes);
   } else {
     const std::wstring old = ItemText(list, item);
     if (!lstrcmpiW(old.c_str(), text)) return 0;
@@ -521,6 +531,7 @@ int EndImageLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_
       ShowFailure(window, IDS_RENAME_FAILED);
       return 0;
     }
+    NameRow(list, item, text, nullptr, 0);
   }
   RefreshImageAddress(window);
   return 1;
@@ -534,14 +545,14 @@ int EndHostLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_t
   if (window->m_newFolder) {
     window->m_newFolder = 0;
     if (!CreateDirectoryNoRedirect(path)) {
-      SendMessageW(list, LVM_DELETEITEM, item, 0);
+      DeleteFileListRow(list, item);
       ShowFailure(window, IDS_NEW_FOLDER_FAILED);
       return 0;
     }
     FILETIME lastWrite = {};
     DWORD attributes = 0;
     GetPathInfoNoRedirect(path, &attributes, &lastWrite, nullptr);
-    ShowItemTimes(list, item, lastWrite, attributes);
+    NameRow(list, item, text, &lastWrite, attributes);
     return 1;
   }
   const std::wstring old = ItemText(list, item);
@@ -552,6 +563,7 @@ int EndHostLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_t
     ShowFailure(window, IDS_RENAME_FAILED);
     return 0;
   }
+  NameRow(list, item, text, nullptr, 0);
   return 1;
 }
 

@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <string>
 
+#include "app/mainwnd/FileListRows.h"
 #include "app/mainwnd/FileManagerDlg.h"
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileTypes.h"
@@ -29,7 +30,7 @@ void SetHostEdit(HWND combo, const wchar_t* path) {
 }  // namespace
 
 void FillHostList(HWND list, const wchar_t* folder) {
-  SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+  ClearFileListRows(list);
   SetWindowTextW(list, folder);
   wchar_t pattern[kAddressChars];
   lstrcpynW(pattern, folder, kAddressChars);
@@ -40,16 +41,17 @@ void FillHostList(HWND list, const wchar_t* folder) {
     do {
       if (!lstrcmpW(found.cFileName, L".") || !lstrcmpW(found.cFileName, L"..")) continue;
       const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-      AddFileListItem(list, found.cFileName,
-                      isFolder ? kItemFolder : ClassifyFileType(found.cFileName),
-                      (uint64_t(found.nFileSizeHigh) << 32) | found.nFileSizeLow,
-                      &found.ftLastWriteTime, found.dwFileAttributes);
+      AppendFileListRow(list, found.cFileName,
+                        isFolder ? kItemFolder : ClassifyFileType(found.cFileName),
+                        (uint64_t(found.nFileSizeHigh) << 32) | found.nFileSizeLow,
+                        &found.ftLastWriteTime, found.dwFileAttributes);
     } while (FindNextFileW(find, &found));
     FindClose(find);
   }
   if (lstrlenW(folder) > 3) {
-    AddFileListItem(list, L"..", kItemFolder, 0, nullptr, FILE_ATTRIBUTE_DIRECTORY);
+    AppendFileListRow(list, L"..", kItemFolder, 0, nullptr, FILE_ATTRIBUTE_DIRECTORY);
   }
+  SyncFileListCount(list);
 }
 
 void OpenHostListItem(CFileManagerDlg* window, int item) {
@@ -156,6 +158,7 @@ void NavigateHostAddress(CFileManagerDlg* window, HWND combo) {
   HWND list = window->Item(IDC_HOST_LIST);
   FillHostList(list, path);
   SortFileList(list, -1);
+  FocusFirstRow(list);
   SetFocus(list);
 }
 

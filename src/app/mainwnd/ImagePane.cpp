@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <new>
 
+#include "app/mainwnd/FileListRows.h"
 #include "app/mainwnd/FileManagerDlg.h"
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileTypes.h"
@@ -27,24 +28,22 @@ int AddImageListItem(const wchar_t* name, unsigned int kind, DWORD sizeLow, DWOR
   // its own "..".
   if (!lstrcmpW(name, L".") || !lstrcmpW(name, L"..")) return 1;
   const bool folder = kind == 4;
-  AddFileListItem(static_cast<HWND>(user), name, folder ? kItemFolder : ClassifyFileType(name),
-                  (uint64_t(sizeHigh) << 32) | sizeLow, lastWrite, attributes);
+  AppendFileListRow(static_cast<HWND>(user), name, folder ? kItemFolder : ClassifyFileType(name),
+                    (uint64_t(sizeHigh) << 32) | sizeLow, lastWrite, attributes);
   return 1;
 }
 
 // The ".." item below the root, "::{UEFI}" at the root of a disk that has
 // an EFI system partition, then the folder's entries.
 void ListImageFolder(CFileManagerDlg* window, HWND list, const wchar_t* folder) {
+  ClearFileListRows(list);
   if (lstrcmpW(folder, L"\\") != 0 && folder[0]) {
-    AddFileListItem(list, L"..", kItemFolder, 0, nullptr, FILE_ATTRIBUTE_DIRECTORY);
+    AppendFileListRow(list, L"..", kItemFolder, 0, nullptr, FILE_ATTRIBUTE_DIRECTORY);
   } else if (HasEfiSystemPartition(window->m_image)) {
-    AddFileListItem(list, kUefiItem, kItemDrive, 0, nullptr, FILE_ATTRIBUTE_DIRECTORY);
+    AppendFileListRow(list, kUefiItem, kItemDrive, 0, nullptr, FILE_ATTRIBUTE_DIRECTORY);
   }
-  // One redraw after the whole folder rather than one per item.
-  SendMessageW(list, WM_SETREDRAW, FALSE, 0);
   window->m_image->EnumDirectory(folder, AddImageListItem, list);
-  SendMessageW(list, WM_SETREDRAW, TRUE, 0);
-  InvalidateRect(list, nullptr, TRUE);
+  SyncFileListCount(list);
 }
 
 void SetAddressEditKeepImage(HWND combo, const wchar_t* text) {
@@ -121,37 +120,42 @@ void JoinImageAddress(const wchar_t* image, const wchar_t* folder, wchar_t* out,
   out[outSize - 1] = 0;
 }
 
+void AppendFileListRow(HWND list, const wchar_t* name, int itemImage, uint64_t size,
+                       const FILETIME* lastWrite, DWORD attributes) {
+  std::vector<FileListRow>* rows = FileListRowsOf(list);
+  if (!rows) return;
+  FileListRow row;
+  row.name = name;
+  row.image = itemImage;
+  row.size = size;
+  row.hasTime = lastWrite != nullptr;
+  if (lastWrite) row.lastWrite = *lastWrite;
+  row.attributes = attributes;
+  rows->push_back(std::move(row));
+}
+
 void AddFileListItem(HWND list, const wchar_t* name, int itemImage, uint64_t size,
                      const FILETIME* lastWrite, DWORD attributes) {
+  OnListThread(list, [&] {
+    AppendFileListRow(list, name, itemImage, size, lastWrite, attributes);
+    SyncFileListCount(list);
+  });
+}
+
+void FocusFirstRow(HWND list) {
+  if (SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) <= 0) return;
   LVITEMW item = {};
-  item.mask = LVIF_TEXT | LVIF_IMAGE;
-  item.iItem = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-  item.pszText = const_cast<wchar_t*>(name);
-  item.iImage = itemImage;
-  const int index = int(SendMessageW(list, LVM_INSERTITEMW, 0, LPARAM(&item)));
-  if (index < 0) return;
-  wchar_t text[64];
-  LVITEMW sub = {};
-  sub.pszText = text;
-  if (itemImage > kItemFolder) {
-    FormatByteSize(size, text, 64);
-    sub.iSubItem = 1;
-    SendMessageW(list, LVM_SETITEMTEXTW, index, LPARAM(&sub));
-  }
-  if (lastWrite && FormatFileTime(text, 64, *lastWrite)) {
-    sub.iSubItem = 2;
-    SendMessageW(list, LVM_SETITEMTEXTW, index, LPARAM(&sub));
-  }
-  _snwprintf(text, 64, L"%04X", unsigned(attributes));
-  sub.iSubItem = 3;
-  SendMessageW(list, LVM_SETITEMTEXTW, index, LPARAM(&sub));
+  item.stateMask = LVIS_FOCUSED;
+  item.state = LVIS_FOCUSED;
+  SendMessageW(list, LVM_SETITEMSTATE, 0, LPARAM(&item));
+  SendMessageW(list, LVM_SETSELECTIONMARK, 0, 0);
 }
 
 void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_t* writeBack,
                      int partition, const wchar_t* folder, BOOL sizeEditable) {
   HWND list = window->Item(IDC_IMAGE_LIST);
   HWND combo = window->Item(IDC_IMAGE_ADDRESS);
-  SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+  ClearFileListRows(list);
   SendMessageW(combo, CB_SETCURSEL, WPARAM(-1), 0);
   if (GetPathKind(image) != 1 || !window->m_image) {
     ClearImageStatus(window);
@@ -206,10 +210,10 @@ void OpenImageListItem(CFileManagerDlg* window, int item) {
   lv.cchTextMax = kPathChars;
   SendMessageW(list, LVM_GETITEMTEXTW, item, LPARAM(&lv));
   if (!name[0]) return;
-  SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+  ClearFileListRows(list);
   if (lstrcmpW(name, L"..") == 0) {
-    CutFileNamePart(folder);
-    if (!folder[0]) lstrcpyW(folder, L"\\");
+    // A folder right under the root has its only separator in front.
+    if (!CutFileNamePart(folder) || !folder[0]) lstrcpyW(folder, L"\\");
   } else {
     AppendPathPart(folder, kAddressChars, name);
   }
@@ -246,13 +250,14 @@ void NavigateImageAddress(CFileManagerDlg* window, HWND combo) {
     if (window->m_image) window->m_image->Close();
     ClearImageStatus(window);
     SetWindowTextW(list, L"");
-    SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+    ClearFileListRows(list);
     SetAddressEditKeepImage(bar, text);
     return;
   }
   OpenImageInPane(window, image, window->m_writeBackPath, 0, folder,
                   window->m_writeBackPath == nullptr);
   SortFileList(list, -1);
+  FocusFirstRow(list);
   SetFocus(list);
 }
 

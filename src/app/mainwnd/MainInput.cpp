@@ -9,6 +9,7 @@
 #include <cwchar>
 #include <string>
 
+#include "app/mainwnd/FileListRows.h"
 #include "app/mainwnd/FileManagerDlg.h"
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileTypes.h"
@@ -156,6 +157,7 @@ void OpenListItem(CFileManagerDlg* window, HWND list, int item) {
       OpenHostListItem(window, item);
     }
     SortFileList(list, -1);
+    FocusFirstRow(list);
     UpdateToolbarState(window, list);
     return;
   }
@@ -365,10 +367,13 @@ LRESULT OnListNotify(CFileManagerDlg* window, int controlId, NMHDR* header) {
       if (imagePane) {
         // Only ".." or "::{UEFI}" selected: there is nothing to drag.
         if (!HasRealSelection(list) || !window->BeginOperation()) return 0;
+        window->m_dragHoldsTurn = TRUE;
         BeginListDrag(list, nullptr, RenderDragOut, LPARAM(window));
         if (window->m_dragOutFolder[0]) DeleteTree(window->m_dragOutFolder);
         window->m_dragOutFolder[0] = 0;
-        window->EndOperation();
+        // A drop into the window's own panes took the turn and gave it back.
+        if (window->m_dragHoldsTurn) window->EndOperation();
+        window->m_dragHoldsTurn = FALSE;
       } else if (GetWindowTextLengthW(list)) {
         wchar_t folder[kAddressChars];
         GetWindowTextW(list, folder, kAddressChars);
@@ -388,6 +393,21 @@ LRESULT OnListNotify(CFileManagerDlg* window, int controlId, NMHDR* header) {
     case NM_SETFOCUS:
       UpdateToolbarState(window, list);
       return 0;
+    case LVN_GETDISPINFOW:
+    case LVN_ODFINDITEMW: {
+      LRESULT answer = 0;
+      AnswerFileListNotify(list, header, &answer);
+      return answer;
+    }
+    case LVN_ODSTATECHANGED: {
+      // A range of rows changed its selection at once.
+      const NMLVODSTATECHANGE* change = reinterpret_cast<NMLVODSTATECHANGE*>(header);
+      if ((change->uOldState ^ change->uNewState) & LVIS_SELECTED) {
+        UpdateToolbarState(window, nullptr);
+        ShowSelectionDetails(window, list);
+      }
+      return 0;
+    }
     case LVN_ITEMCHANGED: {
       // Only state changes: a filling list reports every text it is given,
       // and a look at the selection for each would cost the square of the
@@ -655,6 +675,14 @@ bool CFileManagerDlg::BeginOperation() {
   SetStatusString(RGB(255, 0, 0), IDS_OPERATION_RUNNING);
   MessageBeep(MB_ICONEXCLAMATION);
   return false;
+}
+
+bool CFileManagerDlg::TakeDropTurn() {
+  if (m_dragHoldsTurn) {
+    m_dragHoldsTurn = FALSE;
+    return true;
+  }
+  return BeginOperation();
 }
 
 void CFileManagerDlg::EndOperation() {

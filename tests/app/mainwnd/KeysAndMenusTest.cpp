@@ -15,6 +15,7 @@
 #include "app/mainwnd/Clipboard.h"
 #include "app/mainwnd/MainMenus.h"
 #include "common/SavedState.h"
+#include "image/mount/MountedImage.h"
 
 namespace {
 
@@ -156,6 +157,85 @@ TEST_F(KeysAndMenusTest, EnterKeysArrowsAndWheel) {
   EXPECT_EQ(root + L"Zeta", Text(list));
   UnhookWindowsHookEx(hook);
   g_commands = nullptr;
+}
+
+// Entering a folder leaves the focus, not the selection, on its first row,
+// so Space and Enter take ".." from a folder right under the root up to the
+// root. Then files go both ways between the panes by a mouse drag.
+TEST_F(KeysAndMenusTest, UpToTheRootAndDragBetweenThePanes) {
+  HWND list = Item(IDC_IMAGE_LIST), host = Item(IDC_HOST_LIST);
+  const std::wstring root = Text(list);
+  const POINT zeta = ItemPoint(list, ItemIndex(list, L"Zeta"));
+  XdoAsync("xdotool mousemove " + At(zeta) + " click 1 && sleep 0.5 && xdotool key Return");
+  ASSERT_TRUE(PumpUntil([&] { return Text(list) == root + L"Zeta"; }, 15));
+  EXPECT_EQ(0, ListView_GetNextItem(list, -1, LVNI_FOCUSED));
+  EXPECT_EQ(-1, ListView_GetNextItem(list, -1, LVNI_SELECTED));
+  XdoAsync("sleep 0.5 && xdotool key space && sleep 0.3 && xdotool key Return");
+  EXPECT_TRUE(PumpUntil([&] { return Text(list) == root; }, 15)) << vt::Narrow(Text(list));
+  EXPECT_NE(-1, ItemIndex(list, L"Zeta"));
+  EXPECT_EQ(-1, ItemIndex(list, L".."));
+
+  // Image to host: a.txt is extracted as ntfscat reads it.
+  auto drag = [&](POINT from, HWND onto) {
+    RECT rc;
+    GetWindowRect(onto, &rc);
+    const POINT to = {(rc.left + rc.right) / 2, rc.bottom - 30};
+    XdoAsync("xdotool mousemove " + At(from) + " mousedown 1 && sleep 0.3 && xdotool " +
+             "mousemove_relative 8 8 && sleep 0.3 && xdotool mousemove " + At(to) +
+             " && sleep 0.5 && xdotool mousemove_relative 4 4 && sleep 0.5 && xdotool mouseup 1");
+  };
+  drag(ItemPoint(list, ItemIndex(list, L"a.txt")), host);
+  const std::wstring out = vt::ToWin(dir_ + "/out");
+  EXPECT_TRUE(PumpUntil(
+      [&] { return window_->m_busy == 0 && vt::FileExists(out + L"\\a.txt"); }, 30));
+  Pump();
+  const std::string part = dir_ + "/part.img";
+  ASSERT_EQ(
+      0, vt::Sh("dd if=" + vt::Q(img_) + " of=" + vt::Q(part) + " bs=512 skip=2048 status=none"));
+  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(part) + " /a.txt | cmp - " + vt::Q(dir_ + "/out/a.txt")));
+  EXPECT_EQ(0, window_->m_busy) << "the turn went back after the drag";
+
+  // Host to image.
+  ASSERT_EQ(0, vt::Sh("printf host > " + vt::Q(dir_ + "/out/b.txt")));
+  Navigate(IDC_HOST_ADDRESS, out);
+  drag(ItemPoint(host, ItemIndex(host, L"b.txt")), list);
+  EXPECT_TRUE(PumpUntil([&] { return window_->m_busy == 0 && ItemIndex(list, L"b.txt") >= 0; },
+                        30));
+  char text[8] = {};
+  EXPECT_EQ(4u, window_->m_image->ReadFile(L"\\b.txt", text, 0, 4));
+  EXPECT_STREQ("host", text);
+}
+
+// The pane's rows live in the program: typing a name's first letters in the
+// list selects its row, and a click on a column header sorts the rows with
+// the selection staying on its row (".." and folders above files).
+TEST_F(KeysAndMenusTest, TypingFindsAndSortingKeepsTheSelection) {
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir_ + "/out") + " && mkdir sub && printf 1 > a1.txt && " +
+                      "printf 22 > b2.txt && printf 333 > c3.txt"));
+  Navigate(IDC_HOST_ADDRESS, vt::ToWin(dir_ + "/out"));
+  HWND list = Item(IDC_HOST_LIST);
+  const POINT file = ItemPoint(list, ItemIndex(list, L"a1.txt"));
+  XdoAsync("xdotool mousemove " + At(file) + " click 1 && sleep 0.5 && xdotool type b2");
+  EXPECT_TRUE(PumpUntil(
+      [&] { return ListView_GetNextItem(list, -1, LVNI_SELECTED) == ItemIndex(list, L"b2.txt"); },
+      10));
+  HWND header = ListView_GetHeader(list);
+  RECT name;
+  Header_GetItemRect(header, 0, &name);
+  POINT at = {(name.left + name.right) / 2, (name.top + name.bottom) / 2};
+  ClientToScreen(header, &at);
+  XdoAsync("xdotool mousemove " + At(at) + " click 1");
+  EXPECT_TRUE(PumpUntil([&] { return ItemIndex(list, L"c3.txt") < ItemIndex(list, L"a1.txt"); },
+                        10))
+      << "descending";
+  const std::vector<Row> rows = Rows(list);
+  ASSERT_EQ(5u, rows.size());
+  EXPECT_EQ(L"..", rows[0].name);
+  EXPECT_EQ(L"sub", rows[1].name) << "folders stay above files";
+  EXPECT_EQ(L"c3.txt", rows[2].name);
+  EXPECT_EQ(L"a1.txt", rows[4].name);
+  EXPECT_EQ(ItemIndex(list, L"b2.txt"), ListView_GetNextItem(list, -1, LVNI_SELECTED));
+  EXPECT_EQ(-1, ListView_GetNextItem(list, ItemIndex(list, L"b2.txt"), LVNI_SELECTED));
 }
 
 // A double-click on empty toolbar space opens the customisation dialog,

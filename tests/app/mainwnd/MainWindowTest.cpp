@@ -46,7 +46,7 @@ std::map<std::wstring, std::wstring> NtfsListing(const std::string& volume,
       files[vt::Widen(name.substr(0, name.size() - 1))] = L"";
     } else {
       wchar_t text[32];
-      FormatByteSize(size, text, 32);
+      FormatUiByteSize(size, text, 32);
       files[vt::Widen(name)] = text;
     }
   }
@@ -293,7 +293,7 @@ TEST_F(MainWindowTest, GptRootShowsUefiFirstAndFatMatchesMdir) {
       std::string size;
       vt::Sh("stat -c %s " + vt::Q(d.dir + "/tree/" + name), &size);
       wchar_t text[32];
-      FormatByteSize(std::stoull(size), text, 32);
+      FormatUiByteSize(std::stoull(size), text, 32);
       expected[vt::Widen(name)] = text;
     }
   }
@@ -302,27 +302,59 @@ TEST_F(MainWindowTest, GptRootShowsUefiFirstAndFatMatchesMdir) {
   EXPECT_EQ(expected, pane);
 }
 
-TEST_F(MainWindowTest, LanguageSwitchRetitlesAndBlanksTheStatusText) {
-  lstrcpyW(window_->m_statusText, L"message in the old language");
-  SetWindowLanguage(kLangJapanese, window_);
-  window_->SwitchLanguage(kLangJapanese);
-  wchar_t expected[64], title[64] = L"";
-  LoadUiString(GetModuleHandleW(nullptr), IDS_COLUMN_NAME, kLangJapanese, expected, 64);
-  for (int id : {IDC_HOST_LIST, IDC_IMAGE_LIST}) {
-    LVCOLUMNW column = {};
-    column.mask = LVCF_TEXT;
-    column.pszText = title;
-    column.cchTextMax = 64;
-    SendMessageW(Item(id), LVM_GETCOLUMNW, 0, LPARAM(&column));
-    EXPECT_STREQ(expected, title);
+std::wstring FontFace(HWND window) {
+  LOGFONTW face = {};
+  GetObjectW(HFONT(SendMessageW(window, WM_GETFONT, 0, 0)), sizeof face, &face);
+  return face.lfFaceName;
+}
+
+// The View menu's language commands from Chinese to Korean and back: the
+// title, column titles, the bytes of a small file and the font of the
+// window's template in that language on every control; the status text of
+// the old language goes; the choice is saved.
+TEST_F(MainWindowTest, LanguageSwitchThroughTheMenu) {
+  Disk d;
+  Navigate(IDC_HOST_ADDRESS, vt::ToWin(d.dir + "/tree"));
+  const struct {
+    UINT command;
+    LANGID language;
+    const wchar_t* face;
+  } steps[] = {{ID_LANGUAGE_KOREAN, kLangKorean, L"Gulim"},
+               {ID_LANGUAGE_CHINESE, kLangChinese, L"SimSun"}};
+  for (const auto& step : steps) {
+    lstrcpyW(window_->m_statusText, L"message in the old language");
+    SendMessageW(hwnd_, WM_COMMAND, step.command, 0);
+    Pump();
+    wchar_t expected[64], title[64] = L"";
+    LoadUiString(GetModuleHandleW(nullptr), IDS_COLUMN_NAME, step.language, expected, 64);
+    for (int id : {IDC_HOST_LIST, IDC_IMAGE_LIST}) {
+      LVCOLUMNW column = {};
+      column.mask = LVCF_TEXT;
+      column.pszText = title;
+      column.cchTextMax = 64;
+      SendMessageW(Item(id), LVM_GETCOLUMNW, 0, LPARAM(&column));
+      EXPECT_STREQ(expected, title);
+    }
+    EXPECT_STREQ(L"", window_->m_statusText);
+    wchar_t format[32], bytes[32];
+    LoadUiString(GetModuleHandleW(nullptr), IDS_BYTES_FORMAT, step.language, format, 32);
+    _snwprintf(bytes, 32, format, 5u);
+    EXPECT_EQ(bytes, PaneFiles(Item(IDC_HOST_LIST))[L"a.txt"]) << step.language;
+    for (HWND control : {Item(IDC_TOOLBAR), Item(IDC_HOST_ADDRESS), Item(IDC_IMAGE_ADDRESS),
+                         Item(IDC_IMAGE_FILES), Item(IDC_HOST_LIST), Item(IDC_IMAGE_LIST),
+                         Item(IDC_STATUS_BAR)})
+      EXPECT_EQ(step.face, FontFace(control)) << step.language << " control "
+                                              << GetDlgCtrlID(control);
   }
-  EXPECT_STREQ(L"", window_->m_statusText);
   wchar_t caption[128];
   GetWindowTextW(hwnd_, caption, 128);
-  EXPECT_NE(nullptr, wcsstr(caption, L"\u30a4\u30e1\u30fc\u30b8")) << "the Japanese title";
+  EXPECT_NE(nullptr, wcsstr(caption, L"\u6620\u50cf")) << "the word for an image in the title";
+  // A file of under 1 KiB listed after the switch back is in Chinese too.
+  Navigate(IDC_HOST_ADDRESS, vt::ToWin(d.dir + "/tree"));
+  EXPECT_EQ(L"5 \x5B57\x8282", PaneFiles(Item(IDC_HOST_LIST))[L"a.txt"]);
   wchar_t settings[kPathChars];
   GetSettingsFilePath(GetModuleHandleW(nullptr), settings);
-  EXPECT_EQ(1041u, GetPrivateProfileIntW(L"Config", L"Language", 0, settings));
+  EXPECT_EQ(2052u, GetPrivateProfileIntW(L"Config", L"Language", 0, settings));
   DeleteFileW(settings);
 }
 
@@ -351,7 +383,7 @@ TEST_F(MainWindowTest, OwnImageWithUpdateAndWriteBack) {
   const std::map<std::wstring, std::wstring> base = NtfsListing(d.dir + "/part.img", "/");
   std::map<std::wstring, std::wstring> updated = base;
   wchar_t five[32];
-  FormatByteSize(5, five, 32);
+  FormatUiByteSize(5, five, 32);
   updated[L"added.txt"] = five;
   Navigate(IDC_IMAGE_ADDRESS, own + L"_01.Upd");
   EXPECT_EQ(updated, PaneFiles(Item(IDC_IMAGE_LIST))) << "the update file over its image";

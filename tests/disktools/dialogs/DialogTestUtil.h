@@ -137,6 +137,8 @@ inline void Picture(HWND dialog, const std::string& name, LANGID language) {
   const std::string dir = vt::BinaryDirUnix() + "/disktool-pictures";
   vt::Sh("mkdir -p " + vt::Q(dir));
   uitest::Pump();
+  for (const std::string& fault : uitest::TextsThatDoNotFit(dialog))
+    ADD_FAILURE() << name << " in " << language << ": " << fault;
   RECT rc;
   GetWindowRect(dialog, &rc);
   EXPECT_TRUE(uitest::Screenshot(rc, dir + "/" + name + "-" + std::to_string(language) + ".png"));

@@ -529,7 +529,7 @@ TEST_F(DiskToolDlgTest, CreateDescribesImagesThatAreMadeSound) {
   EXPECT_EQ((std::vector<std::wstring>{L"gpt", L"mbr"}), ReadHistory(kCreateTargetHistory));
 }
 
-// Pictures of the four dialogs in the three languages.
+// Pictures of the four dialogs in the three languages, whose texts fit.
 TEST_F(DiskToolDlgTest, PicturesInThreeLanguages) {
   for (LANGID language : {2052, 1041, 1042}) {
     dlgtest::Parent parent(language);
@@ -556,6 +556,12 @@ TEST_F(DiskToolDlgTest, PicturesInThreeLanguages) {
           dlgtest::Picture(dlg->m_hWnd, "convert", language);
         });
     CreateImageParams params = DefaultParams();
+    // The file types as the main window hands them over, in the language.
+    wchar_t filter[128] = L"";
+    LoadUiString(GetModuleHandleW(nullptr), IDS_CREATE_IMAGE_FILTER, language, filter, 126);
+    for (wchar_t* p = filter; *p; ++p)
+      if (*p == L'|') *p = 0;
+    params.filter = filter;
     dlgtest::Run<CCreateImageDlg>(
         [&] { new CCreateImageDlg(&parent, &params); },
         [&](CCreateImageDlg* dlg) { dlgtest::Picture(dlg->m_hWnd, "create", language); });
