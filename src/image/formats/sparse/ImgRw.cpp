@@ -65,6 +65,8 @@ bool _VROH_IMG_RW::WriteBack(Block& b) {
   if (!b.sector || !b.dirty) return true;
   // A block that did not reach the file stays dirty (and in the cache):
   // the next flush tries again, and the failure is reported until then.
+  // What it points at reaches the file first.
+  if (m_Container->PrepareMapWrite() < 0) return false;
   if (m_Container->WriteAt(b.sector, b.data, sizeof(b.data)) != (int64_t)sizeof(b.data))
     return false;
   b.dirty = 0;
@@ -291,6 +293,74 @@ int64_t _VROH_IMG_RW::ReadRun(uint64_t sector, uint8_t* buf, uint32_t sectors) {
     done += run;
   }
   return (int64_t)sectors * VRO_SECTOR;
+}
+
+namespace {
+bool OnBlockBoundary(uint32_t sector, uint64_t fileSectors) {
+  return sector >= kFirstFree && sector % kBlockSectors == 0 && sector < fileSectors;
+}
+}  // namespace
+
+// Level 0 is the root table, 1 and 2 the lower tables, 3 a leaf block.
+bool _VROH_IMG_RW::RecoverBlock(uint32_t sector, int level, uint64_t fileSectors, uint64_t* end,
+                                uint64_t* budget) {
+  // Every block lies in its own 8 sectors of the file: more visits than
+  // that are a map that points in circles.
+  if (!*budget) return true;
+  --*budget;
+  uint8_t block[4096];
+  if (m_Container->ReadAt(sector, block, sizeof(block)) != (int64_t)sizeof(block)) return false;
+  bool changed = false;
+  if (level < 3) {
+    for (uint32_t i = 0; i < 1024; i++) {
+      uint32_t e = Ld32(block + i * 4);
+      if (!e) continue;
+      if (!OnBlockBoundary(e, fileSectors)) {
+        St32(block + i * 4, 0);
+        changed = true;
+        continue;
+      }
+      if (e + (uint64_t)kBlockSectors > *end) *end = e + (uint64_t)kBlockSectors;
+      if (!RecoverBlock(e, level + 1, fileSectors, end, budget)) return false;
+    }
+  } else {
+    for (uint32_t i = 0; i < 128; i++) {
+      uint8_t* leaf = block + i * kLeafBytes;
+      uint32_t e = Ld32(leaf);
+      if (!e) continue;
+      if (!OnBlockBoundary(e, fileSectors)) {
+        memset(leaf, 0, kLeafBytes);
+        changed = true;
+        continue;
+      }
+      if (e + (uint64_t)kChunk > *end) *end = e + (uint64_t)kChunk;
+      // Sectors whose data never reached the file are not held.
+      for (uint64_t s = fileSectors - e; s < kChunk; s++) {
+        if (BitSet(leaf, (uint32_t)s)) {
+          leaf[kLeafBitmap + s / 8] &= (uint8_t) ~(1u << (s % 8));
+          changed = true;
+        }
+      }
+    }
+  }
+  return !changed || m_Container->WriteAt(sector, block, sizeof(block)) == (int64_t)sizeof(block);
+}
+
+int _VROH_IMG_RW::RecoverMap(uint64_t fileSectors) {
+  VroCsLock lock(&m_Lock);
+  uint32_t next = m_Container->NextFree();
+  if (fileSectors <= next) return 0;
+  uint64_t end = (fileSectors + kBlockSectors - 1) / kBlockSectors * kBlockSectors;
+  uint64_t budget = fileSectors / kBlockSectors + 1;
+  if (end >> 32) return -1;
+  // Mended blocks lie inside the file: they may be written from now on.
+  m_Container->RaiseNextFree((uint32_t)end);
+  uint32_t root = Ld32(m_Container->MapHeader() + kOffRootTable);
+  if (!RecoverBlock(root, 0, fileSectors, &end, &budget)) return -1;
+  if (end >> 32) return -1;
+  m_Container->RaiseNextFree((uint32_t)end);
+  // The mended blocks first, then the header that covers them.
+  return m_Container->PrepareMapWrite() < 0 ? -1 : 0;
 }
 
 int64_t _VROH_IMG_RW::Flush(HANDLE) {
