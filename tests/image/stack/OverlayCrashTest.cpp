@@ -11,6 +11,7 @@
 
 #include "../ImageTestUtil.h"
 #include "../WriteFaults.h"
+#include "image/formats/sparse/ImageHeader.h"
 #include "image/stack/MountRw.h"
 
 using namespace it;
@@ -63,7 +64,7 @@ size_t WindowIndex(uint64_t sector) {
 }
 
 // Writes the ops; false when any write or the final close reported a failure.
-bool Run(_VROH_MOUNT_RW& d, const std::vector<Op>& ops) {
+bool RunCommand(_VROH_MOUNT_RW& d, const std::vector<Op>& ops) {
   bool ok = true;
   for (const Op& op : ops) {
     std::vector<uint8_t> data = Random(op.count * 512, op.seed);
@@ -93,7 +94,7 @@ class Chain {
     m_Top = fix ? Path(dir, L"ws.Fix") : m_Base + L"_01.Upd";
     _VROH_MOUNT_RW d;
     EXPECT_EQ(fix ? 10 : 13, d.OpenChain(m_Base.c_str(), fix ? m_Top.c_str() : L"", 1));
-    EXPECT_TRUE(Run(d, MakeOps(1, 40)));
+    EXPECT_TRUE(RunCommand(d, MakeOps(1, 40)));
     m_Saved = m_Top + L".saved";
     EXPECT_TRUE(CopyFileW(m_Top.c_str(), m_Saved.c_str(), FALSE));
     _VROH_MOUNT_RW r;
@@ -112,6 +113,8 @@ class Chain {
   }
   int ReadOnlyCode() const { return m_Fix ? 10 : 22; }
   void Restore() { ASSERT_TRUE(CopyFileW(m_Saved.c_str(), m_Top.c_str(), FALSE)); }
+  const std::wstring& Top() const { return m_Top; }
+  const std::wstring& Saved() const { return m_Saved; }
 
   std::vector<uint8_t> m_Before;  // the windows after the first command
 
@@ -157,27 +160,37 @@ void ExpectConsistent(const std::vector<uint8_t>& got, const std::vector<uint8_t
   }
 }
 
+// What a later command leaves in the windows, and where.
+struct Later {
+  std::vector<Op> ops;
+  std::vector<uint8_t> data;
+  std::vector<bool> mask;
+  explicit Later(size_t bytes) : ops(MakeOps(3, 12)), data(bytes), mask(bytes / 512, false) {
+    for (const Op& op : ops) {
+      std::vector<uint8_t> d = Random(op.count * 512, op.seed);
+      for (uint32_t i = 0; i < op.count; i++) {
+        size_t k = WindowIndex(op.sector + i);
+        memcpy(&data[k * 512], &d[i * 512], 512);
+        mask[k] = true;
+      }
+    }
+  }
+};
+
 void EveryWriteOfACommand(bool fix) {
   Chain chain(fix);
   const std::vector<Op> ops = MakeOps(2, 30);
-  const std::vector<Op> later = MakeOps(3, 12);
   std::map<size_t, std::vector<uint64_t>> allowed = Allowed(ops);
-  std::vector<uint8_t> laterData(chain.m_Before.size());
-  std::vector<bool> laterMask(chain.m_Before.size() / 512, false);
-  for (const Op& op : later) {
-    std::vector<uint8_t> data = Random(op.count * 512, op.seed);
-    for (uint32_t i = 0; i < op.count; i++) {
-      size_t k = WindowIndex(op.sector + i);
-      memcpy(&laterData[k * 512], &data[i * 512], 512);
-      laterMask[k] = true;
-    }
-  }
+  Later laterCmd(chain.m_Before.size());
+  const std::vector<Op>& later = laterCmd.ops;
+  const std::vector<uint8_t>& laterData = laterCmd.data;
+  const std::vector<bool>& laterMask = laterCmd.mask;
   int writes;
   {
     WriteFaults count(WriteFaults::COUNT, 0);
     _VROH_MOUNT_RW d;
     ASSERT_LT(0, chain.OpenWritable(d));
-    ASSERT_TRUE(Run(d, ops));
+    ASSERT_TRUE(RunCommand(d, ops));
     writes = count.Count();
   }
   ASSERT_LT(20, writes);
@@ -189,7 +202,7 @@ void EveryWriteOfACommand(bool fix) {
       {
         WriteFaults faults((WriteFaults::Mode)mode, n);
         _VROH_MOUNT_RW d;
-        bool ok = chain.OpenWritable(d) > 0 && Run(d, ops);
+        bool ok = chain.OpenWritable(d) > 0 && RunCommand(d, ops);
         // A write that did not happen is never reported as done.
         EXPECT_FALSE(ok) << where;
       }
@@ -203,7 +216,7 @@ void EveryWriteOfACommand(bool fix) {
       {
         _VROH_MOUNT_RW d;
         ASSERT_LT(0, chain.OpenWritable(d)) << where;
-        ASSERT_TRUE(Run(d, later)) << where;
+        ASSERT_TRUE(RunCommand(d, later)) << where;
       }
       _VROH_MOUNT_RW d;
       ASSERT_EQ(chain.ReadOnlyCode(), chain.OpenReadOnly(d)) << where;
@@ -220,6 +233,45 @@ TEST(OverlayCrash, EveryWriteIntoAnUpdateFile) {
 
 TEST(OverlayCrash, EveryWriteIntoAWriteBackFile) {
   EveryWriteOfACommand(true);
+}
+
+// Earlier versions wrote the header only at flush and close: a writer that
+// died left map blocks pointing past the header's next free sector, and past
+// the end of the file where it died earlier. Such files (the earlier
+// header over the whole command's file, cut at points between the two
+// sizes) open and take new writes without harm.
+TEST(OverlayCrash, FileLeftByAnEarlierVersion) {
+  Chain chain(false);
+  const std::vector<Op> ops = MakeOps(2, 30);
+  std::map<size_t, std::vector<uint64_t>> allowed = Allowed(ops);
+  Later later(chain.m_Before.size());
+  {
+    _VROH_MOUNT_RW d;
+    ASSERT_LT(0, chain.OpenWritable(d));
+    ASSERT_TRUE(RunCommand(d, ops));
+  }
+  std::vector<uint8_t> header(1024), full;
+  HANDLE h = OpenReadOnly(chain.Saved());
+  ASSERT_EQ(1024, ReadHandleAt(h, 0, header.data(), 1024));
+  memset(&header[512 + vroimg::kOffOrderedMark], 0, 4);  // as they wrote it
+  uint64_t from = FileSize(chain.Saved());
+  CloseHandle(h);
+  ASSERT_TRUE(vt::ReadAll(chain.Top(), full));
+  ASSERT_LT(from + 64 * 1024, (uint64_t)full.size());
+  for (int step = 0; step <= 12; step++) {
+    uint64_t cut = (from + (full.size() - from) * step / 12) / 512 * 512;
+    std::string where = "cut at " + std::to_string(cut);
+    memcpy(full.data(), header.data(), header.size());
+    ASSERT_TRUE(vt::WriteAll(chain.Top(), full.data(), (size_t)cut));
+    {
+      _VROH_MOUNT_RW d;
+      ASSERT_LT(0, chain.OpenWritable(d)) << where;
+      ASSERT_TRUE(RunCommand(d, later.ops)) << where;
+    }
+    _VROH_MOUNT_RW d;
+    ASSERT_EQ(chain.ReadOnlyCode(), chain.OpenReadOnly(d)) << where;
+    ExpectConsistent(ReadWindows(d), chain.m_Before, allowed, &later.data, &later.mask, where);
+  }
 }
 
 }  // namespace

@@ -295,72 +295,64 @@ int64_t _VROH_IMG_RW::ReadRun(uint64_t sector, uint8_t* buf, uint32_t sectors) {
   return (int64_t)sectors * VRO_SECTOR;
 }
 
-namespace {
-bool OnBlockBoundary(uint32_t sector, uint64_t fileSectors) {
-  return sector >= kFirstFree && sector % kBlockSectors == 0 && sector < fileSectors;
-}
-}  // namespace
-
 // Level 0 is the root table, 1 and 2 the lower tables, 3 a leaf block.
-bool _VROH_IMG_RW::RecoverBlock(uint32_t sector, int level, uint64_t fileSectors, uint64_t* end,
-                                uint64_t* budget) {
-  // Every block lies in its own 8 sectors of the file: more visits than
-  // that are a map that points in circles.
+// Entries must lie below limit; data sectors from fileSectors on are not held.
+bool _VROH_IMG_RW::RecoverBlock(uint32_t sector, int level, uint64_t limit, uint64_t fileSectors,
+                                uint64_t* end, uint64_t* budget) {
+  // Every block lies in its own 8 sectors: more visits than that are a map
+  // that points in circles.
   if (!*budget) return true;
   --*budget;
   uint8_t block[4096];
   if (m_Container->ReadAt(sector, block, sizeof(block)) != (int64_t)sizeof(block)) return false;
   bool changed = false;
-  if (level < 3) {
-    for (uint32_t i = 0; i < 1024; i++) {
-      uint32_t e = Ld32(block + i * 4);
-      if (!e) continue;
-      if (!OnBlockBoundary(e, fileSectors)) {
-        St32(block + i * 4, 0);
-        changed = true;
-        continue;
-      }
-      if (e + (uint64_t)kBlockSectors > *end) *end = e + (uint64_t)kBlockSectors;
-      if (!RecoverBlock(e, level + 1, fileSectors, end, budget)) return false;
+  for (uint32_t i = 0; i < (level < 3 ? 1024u : 128u); i++) {
+    uint8_t* entry = level < 3 ? block + i * 4 : block + i * kLeafBytes;
+    uint32_t e = Ld32(entry);
+    if (!e) continue;
+    if (e < kFirstFree || e % kBlockSectors || e >= limit) {
+      memset(entry, 0, level < 3 ? 4 : kLeafBytes);
+      changed = true;
+      continue;
     }
-  } else {
-    for (uint32_t i = 0; i < 128; i++) {
-      uint8_t* leaf = block + i * kLeafBytes;
-      uint32_t e = Ld32(leaf);
-      if (!e) continue;
-      if (!OnBlockBoundary(e, fileSectors)) {
-        memset(leaf, 0, kLeafBytes);
+    uint64_t size = level < 3 ? kBlockSectors : kChunk;
+    if (e + size > *end) *end = e + size;
+    if (level < 3) {
+      if (!RecoverBlock(e, level + 1, limit, fileSectors, end, budget)) return false;
+      continue;
+    }
+    // Sectors whose data never reached the file are not held.
+    for (uint64_t s = fileSectors > e ? fileSectors - e : 0; s < kChunk; s++) {
+      if (BitSet(entry, (uint32_t)s)) {
+        entry[kLeafBitmap + s / 8] &= (uint8_t) ~(1u << (s % 8));
         changed = true;
-        continue;
-      }
-      if (e + (uint64_t)kChunk > *end) *end = e + (uint64_t)kChunk;
-      // Sectors whose data never reached the file are not held.
-      for (uint64_t s = fileSectors - e; s < kChunk; s++) {
-        if (BitSet(leaf, (uint32_t)s)) {
-          leaf[kLeafBitmap + s / 8] &= (uint8_t) ~(1u << (s % 8));
-          changed = true;
-        }
       }
     }
   }
-  return !changed || m_Container->WriteAt(sector, block, sizeof(block)) == (int64_t)sizeof(block);
+  // Straight to the file (no combining): the map header follows it.
+  return !changed || m_Container->_VROH_OBJ_IMG::WriteAt(sector, block, sizeof(block)) ==
+                         (int64_t)sizeof(block);
 }
 
 int _VROH_IMG_RW::RecoverMap(uint64_t fileSectors) {
   VroCsLock lock(&m_Lock);
+  uint8_t* map = m_Container->MapHeader();
   uint32_t next = m_Container->NextFree();
-  if (fileSectors <= next) return 0;
   uint64_t end = (fileSectors + kBlockSectors - 1) / kBlockSectors * kBlockSectors;
-  uint64_t budget = fileSectors / kBlockSectors + 1;
+  if (end < next) end = next;
   if (end >> 32) return -1;
-  // Mended blocks lie inside the file: they may be written from now on.
+  // New allocations start past whatever a dead writer left at the end.
   m_Container->RaiseNextFree((uint32_t)end);
-  uint32_t root = Ld32(m_Container->MapHeader() + kOffRootTable);
-  if (!RecoverBlock(root, 0, fileSectors, &end, &budget)) return -1;
+  if (Ld32(map + kOffOrderedMark) == kOrderedMark) return 0;
+  uint64_t limit = end;
+  uint64_t budget = end / kBlockSectors + 1;
+  if (!RecoverBlock(Ld32(map + kOffRootTable), 0, limit, fileSectors, &end, &budget)) return -1;
   if (end >> 32) return -1;
   m_Container->RaiseNextFree((uint32_t)end);
-  // The mended blocks first, then the header that covers them.
-  return m_Container->PrepareMapWrite() < 0 ? -1 : 0;
+  St32(map + kOffOrderedMark, kOrderedMark);
+  // After the mended blocks, the map header that covers them and bears the
+  // mark; the image header (identity) reaches the file with the first write.
+  return m_Container->WriteMapHeader();
 }
 
 int64_t _VROH_IMG_RW::Flush(HANDLE) {

@@ -65,6 +65,14 @@ int _VROH_OBJ_IMG::PrepareMapWrite() {
   return NextFree() == m_FileNextFree ? 0 : WriteHeader();
 }
 
+int _VROH_OBJ_IMG::WriteMapHeader() {
+  VroCsLock lock(&m_Lock);
+  int64_t r = WriteHandleAt(m_hFile, (m_BaseSector + 1) * VRO_SECTOR, MapHeader(), VRO_SECTOR);
+  if (r != (int64_t)VRO_SECTOR) return -1;
+  m_FileNextFree = NextFree();
+  return 0;
+}
+
 void _VROH_OBJ_IMG::RaiseNextFree(uint32_t sector) {
   VroCsLock lock(&m_Lock);
   if (sector <= NextFree()) return;
@@ -108,6 +116,7 @@ void _VROH_OBJ_IMG::FreshContainer(uint64_t capacity) {
   St32(map + kOffNextFree, kFirstFree);
   St32(map + kOffSectorsUsed, kFirstFree);
   St32(map + kOffMapCapacity, (uint32_t)capacity);
+  St32(map + kOffOrderedMark, kOrderedMark);
   RebuildHeader(capacity);
   // The header first: a file cut short after it is still a container
   // (an empty root table past the end reads as zeros).

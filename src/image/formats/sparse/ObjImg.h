@@ -43,6 +43,9 @@ class _VROH_OBJ_IMG : public _VROH_ALIGN_RW {
   uint8_t* Header() { return m_Header; }
   uint8_t* MapHeader() { return m_Header + VRO_SECTOR; }
   uint32_t NextFree() const { return Ld32(m_Header + VRO_SECTOR + vroimg::kOffNextFree); }
+  // Writes sector 1 alone (the map header, outside the checksum): the
+  // image header and its identity stay as the file has them.
+  int WriteMapHeader();
   // Moves the next free sector on (never back), for a file found longer
   // than its header says.
   void RaiseNextFree(uint32_t sector);
