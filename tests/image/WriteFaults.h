@@ -1,6 +1,8 @@
 // A device source whose positioned writes are counted from its installation:
 // the chosen one fails, or it and every later one never happen, as a process
-// that dies there leaves its files (half of a longer write is done first).
+// that dies there leaves its files (a dying process's write may have moved
+// whole pages of the file: of one that crosses 4 KiB boundaries of the file,
+// the pages up to the last boundary before its middle are written).
 // Device opens go to the source it replaced, which is put back at the end.
 #pragma once
 #include "image/device/DeviceSource.h"
@@ -24,8 +26,8 @@ class WriteFaults : public VroDeviceSource {
     if (m_Mode == COUNT || n != m_At) return m_Prev->WriteAt(h, pos, buf, bytes);
     if (m_Mode == STOP) {
       m_Stopped = true;
-      uint32_t half = bytes / 2 / VRO_SECTOR * VRO_SECTOR;
-      if (half) m_Prev->WriteAt(h, pos, buf, half);
+      uint64_t cut = (pos + bytes / 2) / 4096 * 4096;
+      if (cut > pos) m_Prev->WriteAt(h, pos, buf, (uint32_t)(cut - pos));
     }
     return -(int64_t)bytes;
   }
