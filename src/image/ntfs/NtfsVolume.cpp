@@ -82,9 +82,11 @@ ntfs_volume* ntfs_disk_device_mount(struct ntfs_device* dev, int partition, unsi
   return ntfs_device_mount(dev, flags);
 }
 
-ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flags, void* priv) {
+ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flags, void* priv,
+                             bool mirrorFromMft) {
   NtfsDiskDev* d = new (std::nothrow) NtfsDiskDev();
   if (!d) return (SetErr(ENOMEM), nullptr);
+  d->mirrorFromMft = mirrorFromMft;
   if (strcmp(name, NTFS_DISK_DEVICE_NAME) == 0) d->block = static_cast<DiskIoBlock*>(priv);
   struct ntfs_device* dev = ntfs_device_alloc(name, 0, &ntfs_disk_dev_ops, d);
   if (!dev) {
@@ -106,6 +108,12 @@ ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flag
 ntfs_volume* MountNtfsOnDisk(DiskIoBlock* block, int partition, unsigned long flags) {
   if (!block) return (SetErr(EINVAL), nullptr);
   ntfs_volume* vol = ntfs_disk_mount(NTFS_DISK_DEVICE_NAME, partition, flags, block);
+  // A writer that died between its write of the first $MFT records and
+  // that of their copy in $MFTMirr leaves two that differ, which the
+  // library refuses; $MFT, written first, is taken for both (as a repair
+  // would), and the copy is put right by the next write of those records.
+  if (!vol && errno == EIO)
+    vol = ntfs_disk_mount(NTFS_DISK_DEVICE_NAME, partition, flags, block, true);
   if (!vol) return nullptr;
   if ((vol->flags & VOLUME_IS_DIRTY) && !(flags & NTFS_MOUNT_ACCEPT_DIRTY)) {
     ntfs_umount(vol, FALSE);
