@@ -1,6 +1,9 @@
-// Where host drives and volumes come from. The default opens them with
-// CreateFileW and asks their size with DeviceIoControl; tests put in a
-// source that serves an ordinary file in their place.
+// Where host drives and volumes come from, and the positioned write under
+// every write of image files and devices. The default opens drives with
+// CreateFileW, asks their size with DeviceIoControl and writes with the
+// system's transfer; tests put in a source that serves an ordinary file in
+// a drive's place, or one whose chosen write fails or never happens (as a
+// process that dies there leaves the file).
 #pragma once
 #include <windows.h>
 #include <cstdint>
@@ -15,6 +18,10 @@ class VroDeviceSource {
   // INVALID_HANDLE_VALUE on failure.
   virtual HANDLE OpenDevice(const wchar_t* path, int type, DWORD access, DWORD share,
                             uint64_t* bytes, int* diskNumber) = 0;
+  // What WriteHandleAt does: the bytes written, or minus the count.
+  virtual int64_t WriteAt(HANDLE hFile, uint64_t byteOffset, const void* buf, uint32_t bytes) {
+    return SystemWriteHandleAt(hFile, byteOffset, buf, bytes);
+  }
 };
 
 // Installs a source for all later opens (null restores the default) and

@@ -1,4 +1,4 @@
-#include "image/device/SectorDevice.h"
+#include "image/device/DeviceSource.h"
 #include <cstring>
 
 // Bigger requests are split so each transfer stays well inside what every
@@ -94,6 +94,10 @@ int64_t ReadHandleAt(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t byte
 }
 
 int64_t WriteHandleAt(HANDLE hFile, uint64_t byteOffset, const void* buf, uint32_t bytes) {
+  return VroGetDeviceSource()->WriteAt(hFile, byteOffset, buf, bytes);
+}
+
+int64_t SystemWriteHandleAt(HANDLE hFile, uint64_t byteOffset, const void* buf, uint32_t bytes) {
   uint32_t done = 0;
   while (done < bytes) {
     uint32_t n = bytes - done;

@@ -45,6 +45,9 @@ class _VROH_BASE_RW {
 // several threads on one handle). A short transfer returns the bytes moved,
 // a failed one minus the count.
 int64_t ReadHandleAt(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes);
+// WriteHandleAt goes through the installed device source (DeviceSource.h);
+// SystemWriteHandleAt is the system's transfer itself.
 int64_t WriteHandleAt(HANDLE hFile, uint64_t byteOffset, const void* buf, uint32_t bytes);
+int64_t SystemWriteHandleAt(HANDLE hFile, uint64_t byteOffset, const void* buf, uint32_t bytes);
 // Like ReadHandleAt, but bytes past the end of the file read as zeros.
 int64_t ReadHandleAtZeroTail(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes);

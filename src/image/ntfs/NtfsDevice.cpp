@@ -84,6 +84,45 @@ s64 BlockTransfer(NtfsDiskDev* d, void* buf, s64 count, unsigned long long offse
   return done;
 }
 
+// The stand-in bytes over what a transfer at offset moved (a read), or the
+// written bytes into the stand-in (a write), where the two meet.
+void MeetMirror(NtfsDiskDev* d, void* buf, s64 count, unsigned long long offset, bool write) {
+  if (d->mirror.empty() || count <= 0) return;
+  unsigned long long from = offset > d->mirrorAt ? offset : d->mirrorAt;
+  unsigned long long end = offset + (unsigned long long)count;
+  unsigned long long mirrorEnd = d->mirrorAt + d->mirror.size();
+  if (end > mirrorEnd) end = mirrorEnd;
+  if (from >= end) return;
+  unsigned char* at = static_cast<unsigned char*>(buf) + (from - offset);
+  unsigned char* in = &d->mirror[(size_t)(from - d->mirrorAt)];
+  if (write)
+    memcpy(in, at, (size_t)(end - from));
+  else
+    memcpy(at, in, (size_t)(end - from));
+}
+
+// Reads the first records of $MFT to stand in for $MFTMirr. False when the
+// boot sector's numbers make no sense or a read fails.
+bool LoadMirrorStandIn(NtfsDiskDev* d) {
+  unsigned char boot[512];
+  if (!ReadBlockExact(d->block, d->win.start, boot, sizeof boot)) return false;
+  unsigned long long bps = boot[0x0B] | (boot[0x0C] << 8), spc = boot[0x0D];
+  unsigned long long cluster = bps * spc;
+  signed char cpr = (signed char)boot[0x40];
+  unsigned long long record = cpr > 0 ? cpr * cluster : (cpr > -31 ? 1ull << -cpr : 0);
+  unsigned long long mft = Ld64(boot + 0x30) * cluster, mirrorAt = Ld64(boot + 0x38) * cluster;
+  if (!cluster || cluster > (1u << 21) || record < 256 || record > 65536) return false;
+  unsigned long long bytes = 4 * record > cluster ? 4 * record : cluster;
+  if (mft + bytes > d->win.length || mirrorAt + bytes > d->win.length) return false;
+  d->mirror.resize((size_t)bytes);
+  if (!ReadBlockExact(d->block, d->win.start + mft, d->mirror.data(), (unsigned int)bytes)) {
+    d->mirror.clear();
+    return false;
+  }
+  d->mirrorAt = mirrorAt;
+  return true;
+}
+
 s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long offset, bool write,
              bool positional) {
   NtfsDiskDev* d = State(dev);
@@ -107,6 +146,7 @@ s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long o
     if (r < 0 && positional) r = 0;  // the Win32 path reports a failed pread/pwrite as 0
   }
   if (r > 0 && write) NDevSetDirty(dev);
+  MeetMirror(d, buf, r, offset, write);
   return r;
 }
 
@@ -190,6 +230,7 @@ int ntfs_disk_dev_open(struct ntfs_device* dev, int flags) {
     d->gpt = r == 1;
     if (d->gpt) dev->d_state |= NTFS_DEV_STATE_GPT;
     d->win.lengthKnown = d->win.bounded = true;
+    if (d->mirrorFromMft && !LoadMirrorStandIn(d)) return Fail(EIO);
   } else {
     d->block = NULL;
     if (NtfsWin32OpenDevice(dev->d_name,

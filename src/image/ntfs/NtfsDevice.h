@@ -3,6 +3,8 @@
 // file, physical drive, partition or drive-letter volume). Include only
 // where the libntfs-3g headers may be seen (not beside <windows.h>).
 #pragma once
+#include <vector>
+
 #include "image/device/DiskIoBlock.h"
 #include "image/ntfs/NtfsLib.h"
 #include "image/ntfs/NtfsWin32Io.h"
@@ -22,6 +24,12 @@ struct NtfsDiskDev {
   int partition;       // asked for at open; the one used afterwards
   bool gpt;
   bool partial;  // mounted only as far as the check and the repair need
+  // Set before the open: reads of $MFTMirr give the first records of $MFT
+  // as the volume holds them (the library then mounts a volume whose writer
+  // died between the two copies; $MFT is the one written first).
+  bool mirrorFromMft = false;
+  unsigned long long mirrorAt = 0;  // bytes from partition start
+  std::vector<unsigned char> mirror;
 };
 
 extern "C" {

@@ -1,6 +1,7 @@
 // File operations on a mounted NTFS volume. Each operation opens the inodes it
 // needs and closes them before the next step opens others: libntfs-3g must
 // never hold two in-memory copies of one MFT record.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,72 @@ int CollectEntry(void* dirent, const ntfschar* name, const int nameLen, const in
   return 0;
 }
 
+// The entries of one index header (its end given by the buffer's end).
+bool CollectIndexEntries(const INDEX_HEADER* ih, const u8* end, std::vector<DirEntry>* entries) {
+  const u8* p = reinterpret_cast<const u8*>(ih) + le32_to_cpu(ih->entries_offset);
+  const u8* stop = reinterpret_cast<const u8*>(ih) + le32_to_cpu(ih->index_length);
+  if (stop > end) stop = end;
+  while (p + sizeof(INDEX_ENTRY_HEADER) <= stop) {
+    const INDEX_ENTRY* ie = reinterpret_cast<const INDEX_ENTRY*>(p);
+    u16 len = le16_to_cpu(ie->length);
+    if (ie->ie_flags & INDEX_ENTRY_END) return true;
+    if (len < sizeof(INDEX_ENTRY_HEADER) + sizeof(FILE_NAME_ATTR) || p + len > stop) return false;
+    const FILE_NAME_ATTR& fn = ie->key.file_name;
+    if (reinterpret_cast<const u8*>(fn.file_name + fn.file_name_length) > p + len) return false;
+    CollectEntry(entries, fn.file_name, fn.file_name_length, fn.file_name_type, 0,
+                 le64_to_cpu(ie->indexed_file), 0);
+    p += len;
+  }
+  return true;
+}
+
+// The entries of a folder whose index the library cannot walk because an
+// index block in use does not read as one: a writer that died had put the
+// folder's record (pointing at the block) into the volume but not yet the
+// block. The names such a block was to hold do not exist; the others are
+// read from the index root and the blocks that are whole. Any other fault
+// of the index fails with EIO.
+int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries) {
+  entries->clear();
+  s64 rootSize = 0;
+  INDEX_ROOT* ir = static_cast<INDEX_ROOT*>(
+      ntfs_attr_readall(dir, AT_INDEX_ROOT, NTFS_INDEX_I30, 4, &rootSize));
+  if (!ir) return -EIO;
+  std::unique_ptr<void, void (*)(void*)> rootHold(ir, free);
+  if (rootSize < (s64)sizeof(INDEX_ROOT) ||
+      !CollectIndexEntries(&ir->index, reinterpret_cast<const u8*>(ir) + rootSize, entries))
+    return -EIO;
+  if (!(ir->index.ih_flags & LARGE_INDEX)) return 0;
+  u32 blockSize = le32_to_cpu(ir->index_block_size);
+  s64 bitmapSize = 0;
+  u8* bitmap =
+      static_cast<u8*>(ntfs_attr_readall(dir, AT_BITMAP, NTFS_INDEX_I30, 4, &bitmapSize));
+  std::unique_ptr<void, void (*)(void*)> bitmapHold(bitmap, free);
+  ntfs_attr* na = ntfs_attr_open(dir, AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4);
+  if (!bitmap || !na || blockSize < 512 || blockSize > 65536) {
+    if (na) ntfs_attr_close(na);
+    return -EIO;
+  }
+  std::vector<u8> block(blockSize);
+  int result = 0;
+  for (s64 i = 0; (i + 1) * (s64)blockSize <= na->data_size && i / 8 < bitmapSize; i++) {
+    if (!((bitmap[i / 8] >> (i % 8)) & 1)) continue;
+    if (ntfs_attr_pread(na, i * blockSize, blockSize, block.data()) != (s64)blockSize) {
+      result = -EIO;
+      break;
+    }
+    INDEX_BLOCK* ib = reinterpret_cast<INDEX_BLOCK*>(block.data());
+    if (ib->magic != magic_INDX) continue;  // never written
+    if (ntfs_mst_post_read_fixup(reinterpret_cast<NTFS_RECORD*>(ib), blockSize) ||
+        !CollectIndexEntries(&ib->index, block.data() + blockSize, entries)) {
+      result = -EIO;
+      break;
+    }
+  }
+  ntfs_attr_close(na);
+  return result;
+}
+
 // Reads the entries of a folder into memory so that the caller's callback
 // may change the folder (delete, create) without upsetting the index walk.
 int ReadEntries(ntfs_volume* vol, const wchar_t* path, std::vector<DirEntry>* entries) {
@@ -100,8 +167,10 @@ int ReadEntries(ntfs_volume* vol, const wchar_t* path, std::vector<DirEntry>* en
   int r = ntfs_readdir(dir, &pos, entries, CollectEntry);
   int e = errno;
   if (ignoring) NVolClearCaseSensitive(vol);
+  int result = r ? -(e ? e : EIO) : 0;
+  if (result == -EIO) result = ReadEntriesPastMissingBlocks(dir, entries);
   ntfs_inode_close(dir);
-  return r ? -(e ? e : EIO) : 0;
+  return result;
 }
 
 std::wstring Child(const wchar_t* dir, const std::wstring& name) {

@@ -8,7 +8,9 @@
 // Allocates a device with this system's operations table over the private
 // data (a DiskIoBlock for "VRODISK"), opens it at the partition index and
 // mounts it. On failure the device is freed and errno kept.
-ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flags, void* priv);
+// mirrorFromMft: $MFTMirr reads as the first records of $MFT (VRODISK only).
+ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flags, void* priv,
+                             bool mirrorFromMft = false);
 // The library's device mount, with the partition index passed to the open.
 ntfs_volume* ntfs_disk_device_mount(struct ntfs_device* dev, int partition, unsigned long flags);
 

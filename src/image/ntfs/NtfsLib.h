@@ -18,6 +18,7 @@ extern "C" {
 #include <ntfs-3g/reparse.h>
 #include <ntfs-3g/unistr.h>
 #include <ntfs-3g/runlist.h>
+#include <ntfs-3g/mst.h>
 }
 #undef min
 #undef max

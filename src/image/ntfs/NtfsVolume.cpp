@@ -87,9 +87,11 @@ namespace {
 // A device over the name's disk, mounted by `mount`; the device goes again
 // when the mount fails.
 template <class Mount>
-ntfs_volume* MountNewDevice(const char* name, void* priv, Mount mount) {
+ntfs_volume* MountNewDevice(const char* name, void* priv, Mount mount,
+                            bool mirrorFromMft = false) {
   NtfsDiskDev* d = new (std::nothrow) NtfsDiskDev();
   if (!d) return (SetErr(ENOMEM), nullptr);
+  d->mirrorFromMft = mirrorFromMft;
   if (strcmp(name, NTFS_DISK_DEVICE_NAME) == 0) d->block = static_cast<DiskIoBlock*>(priv);
   struct ntfs_device* dev = ntfs_device_alloc(name, 0, &ntfs_disk_dev_ops, d);
   if (!dev) {
@@ -110,10 +112,12 @@ ntfs_volume* MountNewDevice(const char* name, void* priv, Mount mount) {
 
 }  // namespace
 
-ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flags, void* priv) {
-  return MountNewDevice(name, priv, [&](struct ntfs_device* dev) {
-    return ntfs_disk_device_mount(dev, partition, flags);
-  });
+ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flags, void* priv,
+                             bool mirrorFromMft) {
+  return MountNewDevice(
+      name, priv,
+      [&](struct ntfs_device* dev) { return ntfs_disk_device_mount(dev, partition, flags); },
+      mirrorFromMft);
 }
 
 ntfs_volume* MountNtfsPartially(DiskIoBlock* block, int partition, unsigned long flags) {
@@ -143,6 +147,12 @@ bool IsNtfsVolumePartial(ntfs_volume* vol) {
 ntfs_volume* MountNtfsOnDisk(DiskIoBlock* block, int partition, unsigned long flags) {
   if (!block) return (SetErr(EINVAL), nullptr);
   ntfs_volume* vol = ntfs_disk_mount(NTFS_DISK_DEVICE_NAME, partition, flags, block);
+  // A writer that died between its write of the first $MFT records and
+  // that of their copy in $MFTMirr leaves two that differ, which the
+  // library refuses; $MFT, written first, is taken for both (as a repair
+  // would), and the copy is put right by the next write of those records.
+  if (!vol && errno == EIO)
+    vol = ntfs_disk_mount(NTFS_DISK_DEVICE_NAME, partition, flags, block, true);
   if (!vol) return nullptr;
   if ((vol->flags & VOLUME_IS_DIRTY) && !(flags & NTFS_MOUNT_ACCEPT_DIRTY)) {
     ntfs_umount(vol, FALSE);

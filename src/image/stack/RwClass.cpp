@@ -94,7 +94,10 @@ Made MakeSparse(_VROH_RW_CLASS* c, const FileFacts& f) {
     return f.isNew ? MADE_REFUSED : MADE_NOT_THIS_KIND;
   }
   _VROH_IMG_RW* be = new (std::nothrow) _VROH_IMG_RW(cont, 1);
-  if (!be) {
+  // A writer that died leaves a file longer than its header says: mended
+  // before anything is written to it.
+  if (!be || (f.mode > VRO_MODE_READ && be->RecoverMap(f.sectors) < 0)) {
+    delete be;
     delete cont;
     return MADE_REFUSED;
   }

@@ -20,7 +20,12 @@ const uint32_t kUnusableMark = 0xFFFFFFFFu;
 const uint32_t kKindOverlay = 1, kKindSparse = 6;
 // sector 1
 const char kMapMagic[8] = {'C', 'm', 'p', 's', 's', 'F', 'l', 0};
-const int kOffRootTable = 20, kOffNextFree = 24, kOffSectorsUsed = 32, kOffMapCapacity = 44;
+const int kOffRootTable = 20, kOffNextFree = 24, kOffSectorsUsed = 32, kOffMapCapacity = 44,
+          kOffOrderedMark = 48;
+// Set by writers that put a map block into the file only after the data and
+// the next free sector it depends on: such a file's map never points past
+// its header's next free sector. Files without it are checked once.
+const uint32_t kOrderedMark = 0x4452524Fu;  // 'O', 'R', 'R', 'D'
 const uint32_t kRootSector = 8, kFirstFree = 16, kBlockSectors = 8, kChunkSectors = 128;
 
 inline bool EndsWithBootSignature(const uint8_t* sector) {

@@ -65,6 +65,8 @@ bool _VROH_IMG_RW::WriteBack(Block& b) {
   if (!b.sector || !b.dirty) return true;
   // A block that did not reach the file stays dirty (and in the cache):
   // the next flush tries again, and the failure is reported until then.
+  // What it points at reaches the file first.
+  if (m_Container->PrepareMapWrite() < 0) return false;
   if (m_Container->WriteAt(b.sector, b.data, sizeof(b.data)) != (int64_t)sizeof(b.data))
     return false;
   b.dirty = 0;
@@ -291,6 +293,66 @@ int64_t _VROH_IMG_RW::ReadRun(uint64_t sector, uint8_t* buf, uint32_t sectors) {
     done += run;
   }
   return (int64_t)sectors * VRO_SECTOR;
+}
+
+// Level 0 is the root table, 1 and 2 the lower tables, 3 a leaf block.
+// Entries must lie below limit; data sectors from fileSectors on are not held.
+bool _VROH_IMG_RW::RecoverBlock(uint32_t sector, int level, uint64_t limit, uint64_t fileSectors,
+                                uint64_t* end, uint64_t* budget) {
+  // Every block lies in its own 8 sectors: more visits than that are a map
+  // that points in circles.
+  if (!*budget) return true;
+  --*budget;
+  uint8_t block[4096];
+  if (m_Container->ReadAt(sector, block, sizeof(block)) != (int64_t)sizeof(block)) return false;
+  bool changed = false;
+  for (uint32_t i = 0; i < (level < 3 ? 1024u : 128u); i++) {
+    uint8_t* entry = level < 3 ? block + i * 4 : block + i * kLeafBytes;
+    uint32_t e = Ld32(entry);
+    if (!e) continue;
+    if (e < kFirstFree || e % kBlockSectors || e >= limit) {
+      memset(entry, 0, level < 3 ? 4 : kLeafBytes);
+      changed = true;
+      continue;
+    }
+    uint64_t size = level < 3 ? kBlockSectors : kChunk;
+    if (e + size > *end) *end = e + size;
+    if (level < 3) {
+      if (!RecoverBlock(e, level + 1, limit, fileSectors, end, budget)) return false;
+      continue;
+    }
+    // Sectors whose data never reached the file are not held.
+    for (uint64_t s = fileSectors > e ? fileSectors - e : 0; s < kChunk; s++) {
+      if (BitSet(entry, (uint32_t)s)) {
+        entry[kLeafBitmap + s / 8] &= (uint8_t) ~(1u << (s % 8));
+        changed = true;
+      }
+    }
+  }
+  // Straight to the file (no combining): the map header follows it.
+  return !changed || m_Container->_VROH_OBJ_IMG::WriteAt(sector, block, sizeof(block)) ==
+                         (int64_t)sizeof(block);
+}
+
+int _VROH_IMG_RW::RecoverMap(uint64_t fileSectors) {
+  VroCsLock lock(&m_Lock);
+  uint8_t* map = m_Container->MapHeader();
+  uint32_t next = m_Container->NextFree();
+  uint64_t end = (fileSectors + kBlockSectors - 1) / kBlockSectors * kBlockSectors;
+  if (end < next) end = next;
+  if (end >> 32) return -1;
+  // New allocations start past whatever a dead writer left at the end.
+  m_Container->RaiseNextFree((uint32_t)end);
+  if (Ld32(map + kOffOrderedMark) == kOrderedMark) return 0;
+  uint64_t limit = end;
+  uint64_t budget = end / kBlockSectors + 1;
+  if (!RecoverBlock(Ld32(map + kOffRootTable), 0, limit, fileSectors, &end, &budget)) return -1;
+  if (end >> 32) return -1;
+  m_Container->RaiseNextFree((uint32_t)end);
+  St32(map + kOffOrderedMark, kOrderedMark);
+  // After the mended blocks, the map header that covers them and bears the
+  // mark; the image header (identity) reaches the file with the first write.
+  return m_Container->WriteMapHeader();
 }
 
 int64_t _VROH_IMG_RW::Flush(HANDLE) {

@@ -15,6 +15,17 @@ class _VROH_IMG_RW : public _VROH_BASE_RW {
   // One run inside/over consecutive chunks (the pieces Write and Read cut).
   virtual int64_t WriteRun(uint64_t sector, const uint8_t* buf, uint32_t sectors);
   virtual int64_t ReadRun(uint64_t sector, uint8_t* buf, uint32_t sectors);
+  // For a writable open, before any other access. A writer that died
+  // leaves a file longer than its header says: the next free sector moves
+  // past its end. A file of a writer that did not keep the map behind its
+  // data and header (one without the ordered mark) is checked once: map
+  // entries that point past both the end of the file and the next free
+  // sector, or at no block boundary, are cleared, as are the bits of data
+  // sectors past the end of the file; the next free sector moves past every
+  // block still pointed at; the mended blocks, then the map header with the
+  // mark, are written. 0 (also when nothing was to do), or -1 when the file
+  // could not be mended.
+  int RecoverMap(uint64_t fileSectors);
 
   _VROH_OBJ_IMG* m_Container;
   int m_LayerIndex = 0;
@@ -39,6 +50,8 @@ class _VROH_IMG_RW : public _VROH_BASE_RW {
   // Marks count sectors from sector `from` of chunk k on as holding data
   // (the chunks are allocated already). False when a leaf is not found.
   bool MarkWritten(uint32_t k, uint32_t from, uint32_t count);
+  bool RecoverBlock(uint32_t sector, int level, uint64_t limit, uint64_t fileSectors,
+                    uint64_t* end, uint64_t* budget);
   uint32_t CachedLevel(Pair* cache, uint32_t key);
   void RememberLevel(Pair* cache, uint32_t key, uint32_t sector);
 

@@ -49,9 +49,35 @@ uint32_t _VROH_OBJ_IMG::HeaderChecksum(const uint8_t* header) {
 int _VROH_OBJ_IMG::WriteHeader() {
   VroCsLock lock(&m_Lock);
   St32(m_Header + kOffChecksum, HeaderChecksum(m_Header));
+  int dirty = m_Dirty;
   m_Dirty = 0;
   int64_t r = WriteHandleAt(m_hFile, m_BaseSector * VRO_SECTOR, m_Header, sizeof(m_Header));
-  return r == (int64_t)sizeof(m_Header) ? 0 : -1;
+  if (r != (int64_t)sizeof(m_Header)) {
+    m_Dirty = dirty ? dirty : 1;
+    return -1;
+  }
+  m_FileNextFree = NextFree();
+  return 0;
+}
+
+int _VROH_OBJ_IMG::PrepareMapWrite() {
+  VroCsLock lock(&m_Lock);
+  return NextFree() == m_FileNextFree ? 0 : WriteHeader();
+}
+
+int _VROH_OBJ_IMG::WriteMapHeader() {
+  VroCsLock lock(&m_Lock);
+  int64_t r = WriteHandleAt(m_hFile, (m_BaseSector + 1) * VRO_SECTOR, MapHeader(), VRO_SECTOR);
+  if (r != (int64_t)VRO_SECTOR) return -1;
+  m_FileNextFree = NextFree();
+  return 0;
+}
+
+void _VROH_OBJ_IMG::RaiseNextFree(uint32_t sector) {
+  VroCsLock lock(&m_Lock);
+  if (sector <= NextFree()) return;
+  St32(MapHeader() + kOffNextFree, sector);
+  SetDirty();
 }
 
 uint32_t _VROH_OBJ_IMG::Allocate(uint32_t sectors, bool tableBlock) {
@@ -90,9 +116,14 @@ void _VROH_OBJ_IMG::FreshContainer(uint64_t capacity) {
   St32(map + kOffNextFree, kFirstFree);
   St32(map + kOffSectorsUsed, kFirstFree);
   St32(map + kOffMapCapacity, (uint32_t)capacity);
+  St32(map + kOffOrderedMark, kOrderedMark);
+  RebuildHeader(capacity);
+  // The header first: a file cut short after it is still a container
+  // (an empty root table past the end reads as zeros).
+  WriteHeader();
   static const uint8_t zeros[8 * VRO_SECTOR] = {};
   WriteAt(kRootSector, zeros, sizeof(zeros));
-  RebuildHeader(capacity);
+  SetDirty();
 }
 
 int _VROH_OBJ_IMG::Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, int flags) {
@@ -100,6 +131,7 @@ int _VROH_OBJ_IMG::Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, in
   m_BaseSector = baseSector;
   m_Limit = capacity;
   m_Dirty = 0;
+  m_FileNextFree = 0;
   if (flags & VRO_OPEN_CREATE) {
     FreshContainer(capacity);
   } else {
@@ -108,6 +140,7 @@ int _VROH_OBJ_IMG::Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, in
       return VRO_CONT_EREAD;
     if (EndsWithBootSignature(MapHeader())) return VRO_CONT_ESECTOR1_MBR;
     if (EndsWithBootSignature(m_Header)) return VRO_CONT_ESECTOR0_MBR;
+    m_FileNextFree = NextFree();
     if (memcmp(MapHeader(), kMapMagic, sizeof(kMapMagic)) != 0) {
       if (flags & VRO_OPEN_STRICT) return VRO_CONT_ENOMAP;
       FreshContainer(capacity);
@@ -231,6 +264,12 @@ int64_t _VROH_OBJ_MINC::ReadAt(uint64_t sector, void* buf, uint32_t bytes) {
     memcpy((uint8_t*)buf + dst, m_Buffer + (from - m_PendStart) * VRO_SECTOR, (size_t)len);
   }
   return r;
+}
+
+int _VROH_OBJ_MINC::PrepareMapWrite() {
+  VroCsLock lock(&m_Lock);
+  if (FlushPending() < 0) return -1;
+  return _VROH_OBJ_IMG::PrepareMapWrite();
 }
 
 int _VROH_OBJ_MINC::Flush() {

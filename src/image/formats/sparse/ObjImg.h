@@ -26,8 +26,15 @@ class _VROH_OBJ_IMG : public _VROH_ALIGN_RW {
   virtual int Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, int flags);
   virtual int Flush();
 
-  // Recomputes the checksum, clears the dirty flag, writes sectors 0 and 1.
+  // Recomputes the checksum, clears the dirty flag, writes sectors 0 and 1
+  // (the flag stays set when the write fails).
   int WriteHeader();
+  // Called before a map block is written, so that whatever the process
+  // dies after, the file's map points only at space its header covers and
+  // at data that is in the file: pending data are written out, then the
+  // header when the next free sector moved since the file's header was
+  // written. 0, or -1: the block must not be written.
+  virtual int PrepareMapWrite();
   static uint32_t HeaderChecksum(const uint8_t* header);
   // Takes sectors at the next free sector (tables and leaves count as
   // used sectors). Returns the first sector, 0 when the limit refuses it.
@@ -36,6 +43,12 @@ class _VROH_OBJ_IMG : public _VROH_ALIGN_RW {
   uint8_t* Header() { return m_Header; }
   uint8_t* MapHeader() { return m_Header + VRO_SECTOR; }
   uint32_t NextFree() const { return Ld32(m_Header + VRO_SECTOR + vroimg::kOffNextFree); }
+  // Writes sector 1 alone (the map header, outside the checksum): the
+  // image header and its identity stay as the file has them.
+  int WriteMapHeader();
+  // Moves the next free sector on (never back), for a file found longer
+  // than its header says.
+  void RaiseNextFree(uint32_t sector);
   void SetDirty() {
     if (!m_Dirty) m_Dirty = 1;
   }
@@ -50,6 +63,7 @@ class _VROH_OBJ_IMG : public _VROH_ALIGN_RW {
   uint64_t m_BaseSector = 0;
   uint64_t m_Limit = 0;
   int m_Dirty = 0;  // 2: an allocation was refused
+  uint32_t m_FileNextFree = 0;  // the next free sector of the header in the file
   uint8_t m_Header[2 * VRO_SECTOR];
 };
 
@@ -62,6 +76,7 @@ class _VROH_OBJ_MINC : public _VROH_OBJ_IMG {
   int64_t ReadAt(uint64_t sector, void* buf, uint32_t bytes) override;
   int Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, int flags) override;
   int Flush() override;
+  int PrepareMapWrite() override;
 
   uint64_t Writes() const { return m_Writes; }
   uint64_t CombinedWrites() const { return m_Combined; }

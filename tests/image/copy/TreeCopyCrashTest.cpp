@@ -1,0 +1,173 @@
+// A tree copy into an overlay that stops at each of its writes (or whose
+// write fails there), as a killed process leaves it: the overlay chain opens
+// again and every block of the files an earlier copy put there reads back
+// as it was, through the chain and, by dd and cmp, from a plain copy of the
+// disk made through it; after a stop, the volume mounts (the first $MFT
+// records may differ from their copy) and extracts whole (the names of an
+// index block the copy never wrote are absent).
+#include <gtest/gtest.h>
+
+#include <unordered_map>
+
+#include "../MountedImageTestUtil.h"
+#include "../TreeCopyTestUtil.h"
+#include "../WriteFaults.h"
+#include "image/copy/TreeCopy.h"
+
+namespace {
+
+const size_t kBlock = 4096;
+
+struct Setup {
+  std::string dir;
+  std::wstring own, second, top, saved;
+  bool fix;
+  // Disk offset of every whole 4 KiB block of folder A's files, and the block.
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> blocks;
+
+  int OpenChain(_VROH_MOUNT_RW& d, int mode) const {
+    return fix ? d.OpenChain(own.c_str(), top.c_str(), mode) : d.OpenChain(top.c_str(), L"", mode);
+  }
+};
+
+std::vector<uint8_t> ReadDisk(_VROH_MOUNT_RW& d) {
+  std::vector<uint8_t> disk((size_t)d.DiskBytes());
+  EXPECT_EQ((int64_t)disk.size(), d.ReadBytes(nullptr, 0, disk.data(), disk.size()));
+  return disk;
+}
+
+// 8 MiB NTFS disk in the own format; folder A copied in by a first command
+// into the update file (or write-back file), which is saved.
+Setup MakeSetup(bool fix) {
+  Setup s;
+  tc::Image img = tc::MakeImage("ntfs", 8);
+  s.dir = img.dir;
+  s.fix = fix;
+  EXPECT_EQ(0, vt::Sh("set -e; cd " + vt::Q(s.dir) +
+                      "; mkdir -p A/Sub B/Deep/er; head -c 70000 /dev/urandom > A/one.bin;"
+                      " printf acknowledged > A/Sub/two.txt; head -c 200000 /dev/urandom > A/three;"
+                      " for i in 1 2 3 4 5 6; do head -c $((i * 50000)) /dev/urandom > B/f$i; done;"
+                      " head -c 300000 /dev/urandom > B/Deep/er/g"));
+  s.own = mi::CopyIntoOwnImage(img.path, s.dir);
+  s.second = vt::ToWin(s.dir + "/ws.x");
+  s.top = fix ? vt::ToWin(s.dir + "/ws.Fix") : s.own + L"_01.Upd";
+  {
+    CMountedImage m;
+    EXPECT_GE(fix ? m.OpenImage(s.own.c_str(), s.second.c_str(), 0, 1)
+                  : m.OpenImage(s.own.c_str(), nullptr, 0, 1),
+              0);
+    uint64_t missing = 0;
+    EXPECT_EQ(5, InjectHostPath(&m, vt::ToWin(s.dir + "/A").c_str(), L"\\A", &missing, nullptr,
+                                nullptr));
+    EXPECT_TRUE(m.Close());
+  }
+  s.saved = s.top + L".saved";
+  EXPECT_TRUE(CopyFileW(s.top.c_str(), s.saved.c_str(), FALSE));
+  // Where the volume keeps A's data: its clusters are 4 KiB blocks of the
+  // disk (the volume starts at 1 MiB).
+  _VROH_MOUNT_RW d;
+  EXPECT_LT(0, s.OpenChain(d, 0));
+  std::vector<uint8_t> disk = ReadDisk(d);
+  std::unordered_map<std::string, uint64_t> at;
+  for (size_t o = 0; o + kBlock <= disk.size(); o += kBlock)
+    at.emplace(std::string((const char*)&disk[o], kBlock), o);
+  for (const char* f : {"one.bin", "three"}) {
+    std::vector<uint8_t> data;
+    EXPECT_TRUE(vt::ReadAll(vt::ToWin(s.dir + "/A/" + f), data));
+    for (size_t o = 0; o + kBlock <= data.size(); o += kBlock) {
+      std::vector<uint8_t> b(data.begin() + o, data.begin() + o + kBlock);
+      auto hit = at.find(std::string((const char*)b.data(), kBlock));
+      EXPECT_NE(at.end(), hit) << f << " block " << o / kBlock << " not on the disk";
+      if (hit != at.end()) s.blocks.push_back({hit->second, b});
+    }
+  }
+  EXPECT_EQ(17u + 48u, s.blocks.size());
+  return s;
+}
+
+// The second command: folder B copied in. False when it reported a failure.
+bool CopyB(const Setup& s) {
+  CMountedImage m;
+  if ((s.fix ? m.OpenImage(s.own.c_str(), s.second.c_str(), 0, 1)
+             : m.OpenImage(s.top.c_str(), nullptr, 0, 1)) < 0)
+    return false;
+  uint64_t missing = 0;
+  int n = InjectHostPath(&m, vt::ToWin(s.dir + "/B").c_str(), L"\\B", &missing, nullptr, nullptr);
+  return m.Close() && n == 10;
+}
+
+// plainCopy: also through a plain copy of the disk read by dd and cmp;
+// whole: the volume mounts and extracts whole.
+void ExpectIntact(const Setup& s, const std::string& where, bool plainCopy, bool whole) {
+  if (whole) {
+    CMountedImage m;
+    ASSERT_LE(0, s.fix ? m.OpenImage(s.own.c_str(), s.second.c_str(), 0, 0)
+                       : m.OpenImage(s.top.c_str(), nullptr, 0, 0))
+        << where;
+    ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(s.dir + "/out")));
+    EXPECT_EQ(1, ExtractToHost(&m, L"\\", vt::ToWin(s.dir + "/out").c_str(), nullptr, nullptr))
+        << where;
+  }
+  _VROH_MOUNT_RW d;
+  ASSERT_LT(0, s.OpenChain(d, 0)) << where;
+  std::vector<uint8_t> disk = ReadDisk(d);
+  std::string dd;
+  for (const auto& b : s.blocks) {
+    ASSERT_LE(b.first + kBlock, disk.size());
+    EXPECT_EQ(0, memcmp(&disk[b.first], b.second.data(), kBlock))
+        << where << ": block at " << b.first;
+    dd += " " + std::to_string(b.first / kBlock);
+  }
+  if (!plainCopy) return;
+  ASSERT_TRUE(vt::WriteAll(vt::ToWin(s.dir + "/plain.img"), disk));
+  // The same blocks, read from the plain copy by other tools, match the
+  // host files (block i of one.bin, then of three).
+  std::string out;
+  EXPECT_EQ(0, vt::Sh("cd " + vt::Q(s.dir) +
+                          " && i=0 && for b in" + dd +
+                          "; do if [ $i -lt 17 ]; then f=A/one.bin; k=$i; else f=A/three;"
+                          " k=$((i - 17)); fi; dd if=plain.img of=x bs=4096 skip=$b count=1"
+                          " status=none && dd if=$f of=y bs=4096 skip=$k count=1 status=none &&"
+                          " cmp x y || exit 1; i=$((i + 1)); done",
+                      &out))
+      << where << ": " << out;
+}
+
+void EveryWriteOfACopy(bool fix) {
+  Setup s = MakeSetup(fix);
+  ASSERT_FALSE(::testing::Test::HasFailure());
+  int writes;
+  {
+    it::WriteFaults count(it::WriteFaults::COUNT, 0);
+    ASSERT_TRUE(CopyB(s));
+    writes = count.Count();
+  }
+  ASSERT_LT(10, writes);
+  for (int mode = it::WriteFaults::FAIL; mode <= it::WriteFaults::STOP; mode++) {
+    for (int n = 1; n <= writes; n++) {
+      std::string where = std::string(mode == it::WriteFaults::FAIL ? "failed" : "stopped") +
+                          " write " + std::to_string(n) + " of " + std::to_string(writes);
+      ASSERT_TRUE(CopyFileW(s.saved.c_str(), s.top.c_str(), FALSE));
+      {
+        it::WriteFaults faults((it::WriteFaults::Mode)mode, n);
+        bool copied = CopyB(s);
+        if (mode == it::WriteFaults::STOP) {
+          EXPECT_FALSE(copied) << where;
+        }
+      }
+      // The other tools' check costs a process: at every tenth write.
+      ExpectIntact(s, where, n % 10 == 0 || n == writes, mode == it::WriteFaults::STOP);
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
+}
+
+TEST(TreeCopyCrash, EveryWriteOfACopyIntoAnUpdateFile) {
+  EveryWriteOfACopy(false);
+}
+
+TEST(TreeCopyCrash, EveryWriteOfACopyIntoAWriteBackFile) {
+  EveryWriteOfACopy(true);
+}
+
+}  // namespace
