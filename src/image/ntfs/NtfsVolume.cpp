@@ -392,3 +392,9 @@ int GetNtfsVolumeFigures(ntfs_volume* vol, NtfsVolumeFigures* out, bool countFre
   out->totalSectors = (unsigned long long)sle64_to_cpu(bs.number_of_sectors);
   return 0;
 }
+
+int FlushNtfsVolume(ntfs_volume* vol) {
+  if (!vol || !vol->dev || !vol->dev->d_ops || !vol->dev->d_ops->sync) return -EINVAL;
+  if (NVolReadOnly(vol)) return -EROFS;
+  return vol->dev->d_ops->sync(vol->dev) ? -(errno ? errno : EIO) : 0;
+}

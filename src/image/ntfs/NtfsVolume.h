@@ -45,3 +45,7 @@ struct NtfsVolumeFigures {
   unsigned long long totalSectors;  // from the boot sector
 };
 int GetNtfsVolumeFigures(ntfs_volume* vol, NtfsVolumeFigures* out, bool countFree);
+
+// Puts everything the volume has written so far on the disk below it (the
+// device's sync). 0, or minus errno.
+int FlushNtfsVolume(ntfs_volume* vol);
