@@ -44,18 +44,11 @@ uint32_t LogSequence(const std::vector<uint8_t>& log) {
   return log.size() >= kSector && !ZeroHead(log) ? read_le32(log.data() + 4) : 0;
 }
 
-// The file as a load would see it after step 2: the old bytes under the new
-// base block whose primary sequence number is ahead.
-std::vector<uint8_t> Pending(const std::vector<uint8_t>& old, const std::vector<uint8_t>& base) {
-  std::vector<uint8_t> file(old);
-  if (file.size() < base.size()) file.resize(base.size(), 0);
-  memcpy(file.data(), base.data(), base.size());
-  return file;
-}
-
-// True when the logs on the volume take the pending file to the new hive.
-bool ReplayGivesNew(HiveFileStore& store, const std::wstring& path, const std::vector<uint8_t>& old,
-                    const std::vector<uint8_t>& base, const std::vector<uint8_t>& bytes) {
+// True when the logs on the volume take the pending file (the file as a
+// load would see it after step 2: the old bytes under the new base block)
+// to the new hive.
+bool ReplayGivesNew(HiveFileStore& store, const std::wstring& path,
+                    const std::vector<uint8_t>& pending, const std::vector<uint8_t>& bytes) {
   std::vector<std::vector<uint8_t>> logs(2);
   std::vector<HiveLogFile> view(2);
   for (int i = 0; i < 2; i++) {
@@ -66,7 +59,7 @@ bool ReplayGivesNew(HiveFileStore& store, const std::wstring& path, const std::v
   }
   uint32_t sequence = 0;
   std::vector<uint8_t> recovered;
-  return hive_apply_logs(Pending(old, base), view, &sequence, &recovered) == HIVE_LOG_RECOVERED &&
+  return hive_apply_logs(pending, view, &sequence, &recovered) == HIVE_LOG_RECOVERED &&
          recovered == bytes;
 }
 
@@ -90,26 +83,34 @@ bool WriteLogged(HiveFileStore& store, const std::wstring& path, const std::vect
   if (!store.Fits({{path, bytes.size()}, {logPath, log.size()}})) return false;
 
   static const uint8_t zero[kSector] = {};
-  if (found[target] == 1 && !ZeroHead(heads[target]) &&
-      (!store.Write(logPath, zero, kSector, 0) || !store.Flush()))
-    return false;
+  bool targetHead = found[target] == 1 && !ZeroHead(heads[target]);
+  bool otherFound = found[1 - target] == 1;
+  std::vector<uint8_t>().swap(heads[0]);
+  std::vector<uint8_t>().swap(heads[1]);
+  if (targetHead && (!store.Write(logPath, zero, kSector, 0) || !store.Flush())) return false;
   if (!store.Write(logPath, log.data() + kSector, log.size() - kSector, kSector) ||
       !store.Flush() || !store.Write(logPath, log.data(), kSector, 0) || !store.Flush())
     return false;
+  std::vector<uint8_t>().swap(log);
 
   std::vector<uint8_t> base(bytes.begin(), bytes.begin() + HIVE_BASE_SIZE);
   uint32_t seq = read_le32(base.data() + 4);
   uint32_t before = old.size() >= kSector ? read_le32(old.data() + 8) : seq - 1;
   write_le32(base.data() + 8, before != seq ? before : seq - 1);
   write_le32(base.data() + 0x1FC, BaseChecksum(base.data()));
-  if (!ReplayGivesNew(store, path, old, base, bytes)) {
+  // The old bytes are not needed any more: they become the pending file.
+  std::vector<uint8_t>& pending = old;
+  if (pending.size() < base.size()) pending.resize(base.size(), 0);
+  memcpy(pending.data(), base.data(), base.size());
+  if (!ReplayGivesNew(store, path, pending, bytes)) {
     // The other log fails its checks and would stop every replay: it is
     // cleared (no sound state of the file needs a log that cannot be read).
     const std::wstring& other = names[1 - target];
-    if (found[1 - target] != 1 || !store.Write(other, zero, kSector, 0) || !store.Flush() ||
-        !ReplayGivesNew(store, path, old, base, bytes))
+    if (!otherFound || !store.Write(other, zero, kSector, 0) || !store.Flush() ||
+        !ReplayGivesNew(store, path, pending, bytes))
       return false;
   }
+  std::vector<uint8_t>().swap(old);
 
   if (!store.Write(path, base.data(), base.size(), 0) || !store.Flush()) return false;
   for (const HivePageRun& r : runs)
