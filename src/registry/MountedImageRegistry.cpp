@@ -370,8 +370,11 @@ bool RegistryPathUnloadable(CMountedImage* image, const wchar_t* keyPath) {
   }
   std::wstring root, rest;
   if (!SplitRegistryPath(keyPath, &root, &rest)) return false;
+  // A root outside the table is a wrong path, not a hive.
+  bool known = false;
+  for (const wchar_t* r : kRootOrder) known = known || root == r;
   CRegHive* hive = FindLoadedHive(image, root);
-  return !hive || !hive->IsLoaded();
+  return known && (!hive || !hive->IsLoaded());
 }
 
 uint32_t CMountedImage::GetCurrentControlSet() {
