@@ -52,6 +52,12 @@ bool NtfsHiveStore::Write(const std::wstring& path, const void* data, size_t cou
   if (NtfsGetPathType(m_volume, path.c_str()) == 0 &&
       NtfsCreatePath(m_volume, path.c_str(), NTFS_MODE_FILE, nullptr) < 0)
     return false;
+  // A file grows with its clusters allocated first, so that a write cut off
+  // never leaves it with a hole the volume cannot read.
+  long long size = GetNtfsFileDataSize(m_volume, path.c_str());
+  if (size < 0 || ((long long)(offset + count) > size &&
+                   GrowNtfsFileData(m_volume, path.c_str(), (long long)(offset + count)) < 0))
+    return false;
   return WriteNtfsFileData(m_volume, path.c_str(), data, (long long)count, (long long)offset) ==
          (long long)count;
 }
@@ -64,6 +70,26 @@ void NtfsHiveStore::Stamp(const std::wstring& path) {
   NtfsFileTime t;
   HiveSaveTime(&t.low, &t.high);
   SetNtfsFileInfo(m_volume, path.c_str(), nullptr, &t, nullptr, nullptr);
+}
+
+std::wstring NtfsHiveStore::StoredPath(const std::wstring& path) {
+  size_t cut = path.find_last_of(L"\\/");
+  if (cut == std::wstring::npos) return path;
+  struct Find {
+    std::wstring want, found;
+  } find = {path.substr(cut + 1), std::wstring()};
+  std::wstring parent = cut ? path.substr(0, cut) : std::wstring(L"\\");
+  NtfsEnumDirectory(
+      m_volume, parent.c_str(),
+      [](const wchar_t* name, unsigned int, unsigned long, unsigned long, const NtfsFileTime*,
+         const NtfsFileTime*, const NtfsFileTime*, unsigned long, void* user) -> int {
+        Find* f = static_cast<Find*>(user);
+        if (_wcsicmp(name, f->want.c_str()) != 0) return 1;
+        f->found = name;
+        return 0;
+      },
+      &find);
+  return find.found.empty() ? path : path.substr(0, cut + 1) + find.found;
 }
 
 int FatHiveStore::ReadWhole(const std::wstring& path, std::vector<uint8_t>& out) {

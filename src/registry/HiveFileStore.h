@@ -30,6 +30,9 @@ class HiveFileStore {
   }
   // The file's last-write time becomes the current time (UTC).
   virtual void Stamp(const std::wstring& path) = 0;
+  // The path with its last name spelt as the volume stores it, so that files
+  // made beside it (its logs) are spelt alike; the path itself when unknown.
+  virtual std::wstring StoredPath(const std::wstring& path) { return path; }
 };
 
 class NtfsHiveStore : public HiveFileStore {
@@ -39,6 +42,7 @@ class NtfsHiveStore : public HiveFileStore {
   bool Write(const std::wstring& path, const void* data, size_t count, uint64_t offset) override;
   bool Flush() override;
   void Stamp(const std::wstring& path) override;
+  std::wstring StoredPath(const std::wstring& path) override;
 
  private:
   _ntfs_volume* m_volume;

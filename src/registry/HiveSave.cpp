@@ -47,12 +47,12 @@ uint32_t LogSequence(const std::vector<uint8_t>& log) {
 // True when the logs on the volume take the pending file (the file as a
 // load would see it after step 2: the old bytes under the new base block)
 // to the new hive.
-bool ReplayGivesNew(HiveFileStore& store, const std::wstring& path,
+bool ReplayGivesNew(HiveFileStore& store, const std::wstring* names,
                     const std::vector<uint8_t>& pending, const std::vector<uint8_t>& bytes) {
   std::vector<std::vector<uint8_t>> logs(2);
   std::vector<HiveLogFile> view(2);
   for (int i = 0; i < 2; i++) {
-    int found = store.ReadWhole(path + CRegHive::kLogSuffixes[i], logs[i]);
+    int found = store.ReadWhole(names[i], logs[i]);
     view[i].data = logs[i].data();
     view[i].size = found > 0 ? logs[i].size() : 0;
     view[i].unreadable = found < 0;
@@ -71,7 +71,10 @@ bool WriteLogged(HiveFileStore& store, const std::wstring& path, const std::vect
 
   // The log goes where no replay of the file as it lies needs it: a file
   // without a log head, else the one that began earlier.
-  std::wstring names[2] = {path + CRegHive::kLogSuffixes[0], path + CRegHive::kLogSuffixes[1]};
+  // Spelt as the hive's own name is stored ("SOFTWARE.LOG1"), as Windows
+  // names them.
+  std::wstring stored = store.StoredPath(path);
+  std::wstring names[2] = {stored + CRegHive::kLogSuffixes[0], stored + CRegHive::kLogSuffixes[1]};
   std::vector<uint8_t> heads[2];
   int found[2];
   for (int i = 0; i < 2; i++) found[i] = store.ReadWhole(names[i], heads[i]);
@@ -102,12 +105,12 @@ bool WriteLogged(HiveFileStore& store, const std::wstring& path, const std::vect
   std::vector<uint8_t>& pending = old;
   if (pending.size() < base.size()) pending.resize(base.size(), 0);
   memcpy(pending.data(), base.data(), base.size());
-  if (!ReplayGivesNew(store, path, pending, bytes)) {
+  if (!ReplayGivesNew(store, names, pending, bytes)) {
     // The other log fails its checks and would stop every replay: it is
     // cleared (no sound state of the file needs a log that cannot be read).
     const std::wstring& other = names[1 - target];
     if (!otherFound || !store.Write(other, zero, kSector, 0) || !store.Flush() ||
-        !ReplayGivesNew(store, path, pending, bytes))
+        !ReplayGivesNew(store, names, pending, bytes))
       return false;
   }
   std::vector<uint8_t>().swap(old);

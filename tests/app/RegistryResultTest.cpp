@@ -77,6 +77,10 @@ TEST(RegistryResult, AHiveThatCannotBeLoadedFailsWhatAsksForIt) {
       WriteReg(dir, "soft.reg2", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n\"a\"=\"b\"\r\n");
   EXPECT_EQ(DWORD(0), Import(image, soft));
   EXPECT_EQ("b", rt::HivexGet(Cat(image, "SOFTWARE", dir + "/soft.hiv"), "\\New", "a"));
+  // The save's log is named after the hive as it is stored, as Windows names it.
+  std::string listing;
+  EXPECT_EQ(0, vt::Sh("ntfsls -p " + vt::Q(kConfig) + " " + vt::Q(image), &listing));
+  EXPECT_NE(std::string::npos, listing.find("SOFTWARE.LOG1\n")) << listing;
 }
 
 // An import is all or nothing over every hive it touches: a valid SYSTEM

@@ -63,6 +63,15 @@ void EndListEdit(CRegistryDlg* dlg, const wchar_t* text) {
   uitest::WaitFor([&] { return !IsWindow(edit); }, 2000);
 }
 
+// The text of the one message box that `act` shows (answered with OK).
+template <class Act>
+std::wstring OnlyBox(Act act) {
+  BoxAnswerer ok(IDOK);
+  act();
+  EXPECT_EQ(1u, ok.texts.size()) << testing::PrintToString(ok.texts);
+  return ok.texts.empty() ? std::wstring() : ok.texts[0];
+}
+
 std::wstring EditText(HWND edit) {
   wchar_t text[360] = {};
   GetWindowTextW(edit, text, 360);
@@ -141,13 +150,8 @@ TEST_F(RegistryCommandsTest, EditsImportsAndExports) {
     // Onto a sibling's name: refused, and said so as Windows' editor does.
     SetFocus(tree);
     SendMessageW(dlg->m_hWnd, WM_COMMAND, ID_REG_RENAME, 0);
-    {
-      BoxAnswerer ok(IDOK);
-      EndTreeEdit(dlg, L"vals");
-      ASSERT_EQ(1u, ok.texts.size());
-      EXPECT_EQ(L"注册表编辑器无法重命名 Renamed。指定的项名已存在。请键入其他名称并重试。",
-                ok.texts[0]);
-    }
+    EXPECT_EQ(L"注册表编辑器无法重命名 Renamed。指定的项名已存在。请键入其他名称并重试。",
+              OnlyBox([&] { EndTreeEdit(dlg, L"vals"); }));
     std::vector<std::wstring> after = ChildNames(dlg, kCmd);
     after.resize(3);
     EXPECT_EQ((std::vector<std::wstring>{L"Gone", L"Renamed", L"Vals"}), after);
@@ -178,13 +182,8 @@ TEST_F(RegistryCommandsTest, EditsImportsAndExports) {
     // Renaming a value onto another's name is refused and said so as well.
     SelectRow(dlg, L"d4");
     SendMessageW(dlg->m_hWnd, WM_COMMAND, ID_REG_RENAME, 0);
-    {
-      BoxAnswerer ok(IDOK);
-      EndListEdit(dlg, L"keep");
-      ASSERT_EQ(1u, ok.texts.size());
-      EXPECT_EQ(L"注册表编辑器无法重命名 d4。指定的值名已存在。请键入其他名称并重试。",
-                ok.texts[0]);
-    }
+    EXPECT_EQ(L"注册表编辑器无法重命名 d4。指定的值名已存在。请键入其他名称并重试。",
+              OnlyBox([&] { EndListEdit(dlg, L"keep"); }));
     EXPECT_GE(ListFindItemText(list, L"d4"), 0);
 
     // Delete: the default row keeps its row with an empty data text; three

@@ -124,6 +124,25 @@ std::string HivexView(const rt::WinDisk& d, bool* clean) {
   return "hivex: " + hiveText + " / " + big.substr(0, 200);
 }
 
+// Opens the disk's SOFTWARE, changes it and saves it through a store that
+// fails at operation failAt (0 never); the save's result, the operations
+// it asked for and what the program's own load finds after it.
+int SaveChanged(const rt::WinDisk& d, int failAt, bool torn, int* ops, std::string* seen) {
+  CMountedImage m;
+  EXPECT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
+  CRegHive h;
+  EXPECT_EQ(1, h.OpenFromNtfs(m.NtfsVolume(), kSoftware));
+  Change(h);
+  NtfsHiveStore volume(m.NtfsVolume());
+  FaultyStore faulty(volume, failAt, torn);
+  int r = h.SaveThrough(faulty);
+  *ops = faulty.ops_;
+  EXPECT_EQ(r != HIVE_SAVE_WRITTEN, h.IsDirty()) << "a hive not saved stays dirty";
+  *seen = ProgramView(m);
+  h.Discard();
+  return r;
+}
+
 }  // namespace
 
 TEST(HiveSave, CutOffAtAnyWriteLeavesTheOldOrTheNewHive) {
@@ -134,19 +153,9 @@ TEST(HiveSave, CutOffAtAnyWriteLeavesTheOldOrTheNewHive) {
   // A whole save, counted: the log, the base block twice and the pages,
   // each flushed.
   int total = 0;
-  {
-    CMountedImage m;
-    ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
-    CRegHive h;
-    ASSERT_EQ(1, h.OpenFromNtfs(m.NtfsVolume(), kSoftware));
-    Change(h);
-    NtfsHiveStore volume(m.NtfsVolume());
-    FaultyStore counting(volume, 0, false);
-    ASSERT_EQ(HIVE_SAVE_WRITTEN, h.SaveThrough(counting));
-    total = counting.ops_;
-    EXPECT_EQ("new", ProgramView(m));
-    h.Discard();
-  }
+  std::string seen;
+  ASSERT_EQ(HIVE_SAVE_WRITTEN, SaveChanged(d, 0, false, &total, &seen));
+  EXPECT_EQ("new", seen);
   bool clean = false;
   EXPECT_EQ("new", HivexView(d, &clean));
   EXPECT_TRUE(clean) << "a finished save has equal sequence numbers and a sound checksum";
@@ -156,21 +165,10 @@ TEST(HiveSave, CutOffAtAnyWriteLeavesTheOldOrTheNewHive) {
     for (int n = 1; n <= total; n++) {
       SCOPED_TRACE("operation " + std::to_string(n) + (torn ? " torn" : " refused"));
       ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(pristine) + " " + vt::Q(d.unixPath)));
-      {
-        CMountedImage m;
-        ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
-        CRegHive h;
-        ASSERT_EQ(1, h.OpenFromNtfs(m.NtfsVolume(), kSoftware));
-        Change(h);
-        NtfsHiveStore volume(m.NtfsVolume());
-        FaultyStore faulty(volume, n, torn != 0);
-        EXPECT_EQ(HIVE_SAVE_FAILED, h.SaveThrough(faulty));
-        EXPECT_TRUE(h.IsDirty());
-        std::string seen = ProgramView(m);
-        EXPECT_TRUE(seen == "old" || seen == "new") << seen;
-        h.Discard();
-      }
-      std::string seen = HivexView(d, &clean);
+      int ops = 0;
+      EXPECT_EQ(HIVE_SAVE_FAILED, SaveChanged(d, n, torn != 0, &ops, &seen));
+      EXPECT_TRUE(seen == "old" || seen == "new") << seen;
+      seen = HivexView(d, &clean);
       EXPECT_TRUE(seen == "old" || seen == "new") << seen;
       // The next save over what the cut left writes the new hive whole.
       {

@@ -371,6 +371,25 @@ long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* b
   return done;
 }
 
+int GrowNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size) {
+  if (!vol) return -EINVAL;
+  if (NVolReadOnly(vol)) return -EROFS;
+  if (size < 0) return -EINVAL;
+  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  if (!ni) return -errno;
+  ntfs_attr* na = NtfsOpenFileData(ni);
+  if (!na) {
+    int e = errno;
+    ntfs_inode_close(ni);
+    return -e;
+  }
+  int r = 0;
+  if (size > na->data_size && ntfs_attr_truncate_solid(na, size)) r = -(errno ? errno : EIO);
+  ntfs_attr_close(na);
+  if (ntfs_inode_close(ni) && r == 0) r = -(errno ? errno : EIO);
+  return r;
+}
+
 ATTR_RECORD* FindNextNtfsAttribute(u32 type, ntfs_attr_search_ctx* ctx) {
   if (!ctx) return (SetErr(EINVAL), nullptr);
   if (ntfs_attr_lookup((ATTR_TYPES)cpu_to_le32(type), NULL, 0, CASE_SENSITIVE, 0, NULL, 0, ctx))

@@ -32,6 +32,12 @@ long long ReadNtfsFileData(ntfs_volume* vol, const wchar_t* path, void* buffer, 
                            long long offset);
 long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* buffer,
                             long long count, long long offset);
+// Grows a file's unnamed stream to size bytes with its clusters allocated
+// at once (zeros, never a hole): a write past the end that the library
+// grows by a hole leaves the file unreadable when it is cut off before the
+// hole is filled. A file as long or longer is left as it is. 0, or minus
+// errno.
+int GrowNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size);
 
 // Figures of a mounted volume; countFree asks the library to count the free
 // clusters first. 0, or minus errno.
