@@ -69,15 +69,15 @@ bool WriteLogged(HiveFileStore& store, const std::wstring& path, const std::vect
   std::vector<HivePageRun> runs = hive_changed_runs(bytes, old.data(), old.size());
   std::vector<uint8_t> log = hive_build_log(bytes, runs);
 
-  // The log goes where no replay of the file as it lies needs it: a file
-  // without a log head, else the one that began earlier.
-  // Spelt as the hive's own name is stored ("SOFTWARE.LOG1"), as Windows
-  // names them.
+  // The logs are spelt as the hive's own name is stored ("SOFTWARE.LOG1"),
+  // as Windows names them.
   std::wstring stored = store.StoredPath(path);
   std::wstring names[2] = {stored + CRegHive::kLogSuffixes[0], stored + CRegHive::kLogSuffixes[1]};
   std::vector<uint8_t> heads[2];
   int found[2];
   for (int i = 0; i < 2; i++) found[i] = store.ReadWhole(names[i], heads[i]);
+  // The log goes where no replay of the file as it lies needs it: a file
+  // without a log head, else the one that began earlier.
   int target = 0;
   if (found[0] == 1 && !ZeroHead(heads[0]) &&
       (found[1] != 1 || ZeroHead(heads[1]) || LogSequence(heads[1]) < LogSequence(heads[0])))
