@@ -52,14 +52,13 @@ bool NtfsHiveStore::Write(const std::wstring& path, const void* data, size_t cou
   if (NtfsGetPathType(m_volume, path.c_str()) == 0 &&
       NtfsCreatePath(m_volume, path.c_str(), NTFS_MODE_FILE, nullptr) < 0)
     return false;
-  // A file grows with its clusters allocated first, so that a write cut off
-  // never leaves it with a hole the volume cannot read.
-  long long size = GetNtfsFileDataSize(m_volume, path.c_str());
-  if (size < 0 || ((long long)(offset + count) > size &&
-                   GrowNtfsFileData(m_volume, path.c_str(), (long long)(offset + count)) < 0))
-    return false;
+  if (!Reserve(path, offset + count)) return false;
   return WriteNtfsFileData(m_volume, path.c_str(), data, (long long)count, (long long)offset) ==
          (long long)count;
+}
+
+bool NtfsHiveStore::Reserve(const std::wstring& path, uint64_t size) {
+  return GrowNtfsFileData(m_volume, path.c_str(), (long long)size) == 0;
 }
 
 bool NtfsHiveStore::Flush() {

@@ -20,6 +20,14 @@ class HiveFileStore {
   // Writes count bytes at offset into the file, made when missing; the
   // rest of the file stays and it grows as needed. True when all was taken.
   virtual bool Write(const std::wstring& path, const void* data, size_t count, uint64_t offset) = 0;
+  // The file grows to at least size bytes (zeros past its old end) with its
+  // room taken on the volume now, so that later writes below size cannot
+  // run out of it. What the file held stays.
+  virtual bool Reserve(const std::wstring& path, uint64_t size) {
+    (void)path;
+    (void)size;
+    return true;
+  }
   // Everything written so far is on the disk below the volume.
   virtual bool Flush() = 0;
   // True when files of the new sizes fit where the listed files (path and
@@ -40,6 +48,10 @@ class NtfsHiveStore : public HiveFileStore {
   explicit NtfsHiveStore(_ntfs_volume* volume) : m_volume(volume) {}
   int ReadWhole(const std::wstring& path, std::vector<uint8_t>& out) override;
   bool Write(const std::wstring& path, const void* data, size_t count, uint64_t offset) override;
+  // With the clusters allocated at once (never a hole: a write past the end
+  // that the library grows by a hole leaves the file unreadable when it is
+  // cut off before the hole is filled).
+  bool Reserve(const std::wstring& path, uint64_t size) override;
   bool Flush() override;
   void Stamp(const std::wstring& path) override;
   std::wstring StoredPath(const std::wstring& path) override;

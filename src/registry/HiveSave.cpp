@@ -3,9 +3,10 @@
 // 1. The changed pages go into a transaction log beside the hive (.LOG1 or
 //    .LOG2, whichever the file on the volume does not need): its head is
 //    cleared, the entry written, then the head, so the log is either
-//    passed over or whole. Before the hive is touched the logs are read
-//    back and replayed over the file as it will look in step 2; the save
-//    goes on only when that gives exactly the new hive.
+//    passed over or whole. A hive that grows takes its room (zeros past
+//    its end, which no reader looks at). Before the base block is touched
+//    the logs are read back and replayed over the file as it will look in
+//    step 2; the save goes on only when that gives exactly the new hive.
 // 2. The base block is written with the primary sequence number ahead of
 //    the secondary one: from here a load replays the log.
 // 3. The changed pages are written in place.
@@ -95,6 +96,10 @@ bool WriteLogged(HiveFileStore& store, const std::wstring& path, const std::vect
       !store.Flush() || !store.Write(logPath, log.data(), kSector, 0) || !store.Flush())
     return false;
   std::vector<uint8_t>().swap(log);
+  // The hive takes the room it grows by while it is still the old one: a
+  // full volume stops the save here, before the file needs its log.
+  if (bytes.size() > old.size() && (!store.Reserve(path, bytes.size()) || !store.Flush()))
+    return false;
 
   std::vector<uint8_t> base(bytes.begin(), bytes.begin() + HIVE_BASE_SIZE);
   uint32_t seq = read_le32(base.data() + 4);
