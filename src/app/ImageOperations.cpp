@@ -90,7 +90,11 @@ int ImportMatches(CMountedImage& image, LPCWSTR pattern) {
     std::wstring path = folder + found.cFileName;
     // A path that does not fit a path buffer would be opened cut, as another
     // file: it fails instead.
-    if (path.size() >= size_t(kPathChars) || image.ImportRegFile(path.c_str()) != 0)
+    uint32_t r = path.size() >= size_t(kPathChars) ? REG_STATUS_FAILURE
+                                                    : image.ImportRegFile(path.c_str());
+    if (r == REG_STATUS_NOT_FOUND && result == kImageOk)
+      result = kImageHivesNotLoaded;
+    else if (r != REG_STATUS_OK && r != REG_STATUS_NOT_FOUND)
       result = kImageImportFailed;
   } while (FindNextFileW(find, &found));
   FindClose(find);
@@ -182,7 +186,9 @@ int WINAPI ImageExportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
   return RunOnImage(imagePath, fixPath, partition, kReadOnlyOpen, [&](CMountedImage& image) {
     if (!image.LoadHives(kAllHives)) return int(kImageHivesNotLoaded);
     int result = kImageOk;
-    if (!registryPath || !regFile || !*regFile ||
+    if (RegistryPathUnloadable(&image, registryPath))
+      result = kImageHivesNotLoaded;
+    else if (!registryPath || !regFile || !*regFile ||
         image.ExportRegFile(registryPath, 0, regFile, 0, 0) != 0)
       result = kImageOperationFailed;
     image.UnloadHives();

@@ -3,9 +3,10 @@
 // transaction of its own: it opens the image, does one thing, closes it and
 // returns 0 or a small negative code:
 //   -1 no memory, -2 the format of the mounted volume failed, -12 the
-//   copy, export, creation or merge failed, -13 a size out of range, -14 the
-//   registry hives cannot be loaded, -15 the image cannot be opened (for the
-//   import also: no file matches), -16 an import into the registry failed.
+//   copy, export, creation or merge failed, -13 a size out of range, -14 a
+//   registry hive that the export or import asks for cannot be loaded, -15
+//   the image cannot be opened (for the import also: no file matches), -16
+//   an import into the registry failed (no hive changed).
 // The leading three arguments are the image path, the write-back path (empty
 // for none) and the partition number. Overwrite mode: 0 never, 1 always,
 // 2 only with newer files. An export a host calls before Initialize does

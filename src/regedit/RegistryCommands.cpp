@@ -198,7 +198,26 @@ void CreateNewValue(CRegistryDlg* editor, UINT command) {
   ProposeLabel(ListView_EditLabel(list, row), name);
 }
 
+namespace {
+
+// A message box shown while a label edit ends takes the focus from the edit
+// box, which some tree and list controls answer with the same end once
+// more: that second end finds the work done and does nothing.
+bool g_endingLabelEdit = false;
+
+struct LabelEditEnd {
+  LabelEditEnd() : first(!g_endingLabelEdit) { g_endingLabelEdit = true; }
+  ~LabelEditEnd() {
+    if (first) g_endingLabelEdit = false;
+  }
+  const bool first;
+};
+
+}  // namespace
+
 void EndKeyLabelEdit(CRegistryDlg* editor, NMTVDISPINFOW* info) {
+  LabelEditEnd end;
+  if (!end.first) return;
   HWND tree = editor->Tree();
   HTREEITEM item = info->item.hItem ? info->item.hItem : TreeView_GetSelection(tree);
   if (!item) return;
@@ -210,7 +229,12 @@ void EndKeyLabelEdit(CRegistryDlg* editor, NMTVDISPINFOW* info) {
   if (old[0]) {
     if (!usable || !_wcsicmp(text.c_str(), old)) return;
     const std::wstring path = GetKeyItemPath(tree, item);
-    if (editor->m_image->RegRenameKey(path.c_str(), text.c_str()) != REG_STATUS_OK) return;
+    const uint32_t r = editor->m_image->RegRenameKey(path.c_str(), text.c_str());
+    // As Windows' editor: a name taken by a sibling is said so.
+    if (r == REG_STATUS_EXISTS)
+      ShowEditorMessage(editor, editor->m_hWnd, IDS_REG_RENAME_KEY_EXISTS, IDS_REG_EDITOR_NAME,
+                        MB_ICONERROR, old);
+    if (r != REG_STATUS_OK) return;
     TreeSetItemText(tree, item, text.c_str());
     ShowAddress(editor, ParentPath(path) + L"\\" + text);
     return;
@@ -230,6 +254,8 @@ void EndKeyLabelEdit(CRegistryDlg* editor, NMTVDISPINFOW* info) {
 }
 
 void EndValueLabelEdit(CRegistryDlg* editor, NMLVDISPINFOW* info) {
+  LabelEditEnd end;
+  if (!end.first) return;
   HWND list = editor->List();
   const int row = info->item.iItem;
   if (row < 0) return;
@@ -239,9 +265,14 @@ void EndValueLabelEdit(CRegistryDlg* editor, NMLVDISPINFOW* info) {
   CMountedImage* image = editor->m_image;
   if (!old.empty()) {
     if (text.empty() || text == old || (row == 0 && old == DefaultValueLabel(editor))) return;
-    // The registry refuses a name that another value has.
-    if (image->RegRenameValue(path.c_str(), old.c_str(), text.c_str()) == REG_STATUS_OK)
+    // The registry refuses a name that another value has, and the user is
+    // told so.
+    const uint32_t r = image->RegRenameValue(path.c_str(), old.c_str(), text.c_str());
+    if (r == REG_STATUS_OK)
       ListSetItemText(list, row, 0, text.c_str());
+    else if (r == REG_STATUS_EXISTS)
+      ShowEditorMessage(editor, editor->m_hWnd, IDS_REG_RENAME_VALUE_EXISTS, IDS_REG_EDITOR_NAME,
+                        MB_ICONERROR, old.c_str());
     return;
   }
   if (text.empty()) {

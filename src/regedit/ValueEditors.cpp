@@ -137,20 +137,23 @@ std::wstring MultiSzToLines(const uint8_t* data, uint32_t length) {
   return text;
 }
 
-std::wstring LinesToMultiSz(const std::wstring& text) {
-  std::wstring lines = text;
-  if (lines.size() < 2 || lines.compare(lines.size() - 2, 2, L"\r\n") != 0) lines += L"\r\n";
+std::wstring LinesToMultiSz(const std::wstring& text, bool* droppedEmpty) {
   std::wstring out;
-  out.reserve(lines.size() + 1);
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i] == L'\r' && i + 1 < lines.size() && lines[i + 1] == L'\n') {
-      out += L'\0';
-      ++i;
-    } else {
-      out += lines[i];
-    }
+  out.reserve(text.size() + 2);
+  bool dropped = false;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find(L"\r\n", at);
+    if (end == std::wstring::npos) end = text.size();
+    if (end == at)
+      dropped = true;
+    else
+      out.append(text, at, end - at).push_back(L'\0');
+    at = end + 2;
   }
-  out += L'\0';
+  // A list without strings keeps one empty string, as it always has.
+  if (out.empty()) out.push_back(L'\0');
+  out.push_back(L'\0');
+  if (droppedEmpty) *droppedEmpty = dropped;
   return out;
 }
 
@@ -219,7 +222,11 @@ LRESULT CMultiSzDlg::OnCommand(WPARAM wParam, LPARAM) {
   if (id == IDCANCEL) {
     PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
   } else if (id == IDOK) {
-    std::wstring list = LinesToMultiSz(ItemText(m_hWnd, IDC_VALUE_DATA));
+    bool dropped = false;
+    std::wstring list = LinesToMultiSz(ItemText(m_hWnd, IDC_VALUE_DATA), &dropped);
+    // Windows' editor says so too: programs stop reading at an empty string.
+    if (dropped)
+      ShowEditorMessage(this, m_hWnd, IDS_REG_MULTI_SZ_EMPTY, IDS_REG_EDITOR_NAME, MB_ICONWARNING);
     WriteAndClose(this, m_image, REG_MULTI_SZ, list.data(), (uint32_t)list.size() * 2);
   }
   return 0;

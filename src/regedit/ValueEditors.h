@@ -65,6 +65,7 @@ class CBinaryDlg : public CWindow {
 // Every non-empty string of the list becomes a line ending in CR LF.
 std::wstring MultiSzToLines(const uint8_t* data, uint32_t length);
 // Every line becomes a string with its terminator and the list ends with one
-// more zero unit; an empty line inside is an empty string; a text not ending
-// in CR LF is taken as if it did ("a" -> a 0 0; "" -> 0 0).
-std::wstring LinesToMultiSz(const std::wstring& text);
+// more zero unit; a text not ending in CR LF is taken as if it did ("a" ->
+// a 0 0; "" -> 0 0). Empty lines are left out (Windows stops reading a list
+// at its first empty string); *droppedEmpty tells whether there were any.
+std::wstring LinesToMultiSz(const std::wstring& text, bool* droppedEmpty = nullptr);

@@ -275,27 +275,44 @@ uint32_t CMountedImage::ImportRegFile(const wchar_t* regPath) {
   std::vector<std::wstring> sections;
   if (!regPath || read_reg_file(regPath, text) != 0 || !reg_text_sections(text, &sections))
     return REG_STATUS_FAILURE;
-  // Only the hives the file names take part (each keeps a copy of itself
-  // for as long as its import runs). A hive it names that was asked for but
-  // could not be loaded fails the import before anything changes; a root
-  // the caller did not load at all (a driver installation loads SYSTEM
-  // only) is passed over.
-  std::vector<const wchar_t*> touched;
+  // Only the hives the file names take part. A hive it names that was
+  // asked for but could not be loaded fails the import before anything
+  // changes (REG_STATUS_NOT_FOUND); a root the caller did not load at all
+  // (a driver installation loads SYSTEM only) is passed over, but a file
+  // of which no section reaches a hive imports nothing and fails the same.
+  std::vector<std::pair<const wchar_t*, CRegHive*>> touched;
+  bool named = false;
   for (const wchar_t* root : kRootOrder) {
     size_t n = wcslen(root);
-    bool named = false;
+    bool here = false;
     for (const std::wstring& s : sections)
       if (s.size() >= n && _wcsnicmp(s.c_str(), root, n) == 0 && (s.size() == n || s[n] == L'\\'))
-        named = true;
-    if (!named) continue;
+        here = true;
+    if (!here) continue;
+    named = true;
     CRegHive* hive = FindLoadedHive(this, root);
     if (!hive) continue;
-    if (!hive->IsLoaded()) return REG_STATUS_FAILURE;
-    touched.push_back(root);
+    if (!hive->IsLoaded()) return REG_STATUS_NOT_FOUND;
+    touched.push_back({root, hive});
   }
-  uint32_t result = REG_STATUS_OK;
-  for (const wchar_t* root : touched)
-    if (FindLoadedHive(this, root)->ImportRegText(text, root) != 0) result = REG_STATUS_FAILURE;
+  if (!sections.empty() && touched.empty()) return named ? REG_STATUS_NOT_FOUND : REG_STATUS_FAILURE;
+  // All or nothing over every hive the file touches: each keeps a copy of
+  // itself until all have taken their part.
+  std::vector<HiveImage*> copies;
+  for (const auto& t : touched) {
+    HiveImage* copy = hive_snapshot(t.second->Image());
+    if (!copy) break;
+    copies.push_back(copy);
+  }
+  uint32_t result = copies.size() == touched.size() ? REG_STATUS_OK : REG_STATUS_FAILURE;
+  for (size_t i = 0; i < touched.size() && result == REG_STATUS_OK; i++)
+    if (touched[i].second->ImportRegText(text, touched[i].first) != 0) result = REG_STATUS_FAILURE;
+  for (size_t i = 0; i < copies.size(); i++) {
+    if (result == REG_STATUS_OK)
+      close_hive(copies[i]);
+    else
+      hive_restore(touched[i].second->Image(), copies[i]);
+  }
   return result;
 }
 
@@ -322,7 +339,13 @@ uint32_t CMountedImage::ExportRegFile(const wchar_t* keyPath, uint32_t reserved,
   for (const wchar_t* root : kRootOrder) {
     if (machine && wcscmp(root, REG_ROOT_USER) == 0) continue;
     CRegHive* hive = FindLoadedHive(this, root);
-    if (!hive || !hive->IsLoaded()) continue;
+    if (!hive) continue;
+    // A hive file that is there but cannot be loaded is a hive asked for and
+    // not written; a missing one is no part of this installation.
+    if (!hive->IsLoaded()) {
+      if (hive->IsFileDamaged()) result = REG_STATUS_FAILURE;
+      continue;
+    }
     bool system = wcscmp(root, REG_ROOT_SYSTEM) == 0;
     uint32_t r =
         hive->ExportRegFile(root, L"", nullptr, regPath, created ? 1 : 0, system ? filter : 0);
@@ -332,6 +355,26 @@ uint32_t CMountedImage::ExportRegFile(const wchar_t* keyPath, uint32_t reserved,
       result = REG_STATUS_FAILURE;
   }
   return created ? result : REG_STATUS_FAILURE;
+}
+
+bool RegistryPathUnloadable(CMountedImage* image, const wchar_t* keyPath) {
+  if (!keyPath) return false;
+  bool all = keyPath[0] == 0, machine = wcscmp(keyPath, L"HKEY_LOCAL_MACHINE") == 0;
+  if (all || machine) {
+    for (const wchar_t* root : kRootOrder) {
+      if (machine && wcscmp(root, REG_ROOT_USER) == 0) continue;
+      CRegHive* hive = FindLoadedHive(image, root);
+      if (hive && !hive->IsLoaded() && hive->IsFileDamaged()) return true;
+    }
+    return false;
+  }
+  std::wstring root, rest;
+  if (!SplitRegistryPath(keyPath, &root, &rest)) return false;
+  // A root outside the table is a wrong path, not a hive.
+  bool known = false;
+  for (const wchar_t* r : kRootOrder) known = known || root == r;
+  CRegHive* hive = FindLoadedHive(image, root);
+  return known && (!hive || !hive->IsLoaded());
 }
 
 uint32_t CMountedImage::GetCurrentControlSet() {

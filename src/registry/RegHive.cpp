@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "image/ntfs/NtfsFiles.h"
 #include "image/ntfs/NtfsVolume.h"
+#include "registry/HiveFileStore.h"
 #include "registry/hive/HiveImage.h"
 #include "registry/hive/HiveLog.h"
 #include "registry/hive/HiveNames.h"
@@ -67,15 +67,6 @@ CRegHive::~CRegHive() {
   Discard();
 }
 
-FILETIME CRegHive::SaveTime() {
-  SYSTEMTIME st;
-  GetLocalTime(&st);
-  FILETIME local, utc;
-  SystemTimeToFileTime(&st, &local);
-  LocalFileTimeToFileTime(&local, &utc);
-  return utc;
-}
-
 void CRegHive::Discard() {
   close_hive(m_pImage);
   m_pImage = nullptr;
@@ -118,24 +109,6 @@ bool CRegHive::Adopt(const std::vector<uint8_t>& data, const std::vector<HiveLog
   return true;
 }
 
-namespace {
-
-// A whole file of the NTFS volume: 1 read, 0 missing, -1 unreadable.
-int ReadNtfsWhole(ntfs_volume* volume, const std::wstring& path, std::vector<uint8_t>& out) {
-  errno = 0;
-  long long size = GetNtfsFileDataSize(volume, path.c_str());
-  if (size < 0) return errno == ENOENT ? 0 : -1;
-  if (size > 0x7FFFF000LL) return -1;
-  try {
-    out.resize((size_t)size);
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
-  return size == 0 || ReadNtfsFileData(volume, path.c_str(), out.data(), size, 0) == size ? 1 : -1;
-}
-
-}  // namespace
-
 std::vector<HiveLogFile> CRegHive::LogView(const std::vector<std::vector<uint8_t>>& bytes,
                                            const int* found) {
   std::vector<HiveLogFile> logs(bytes.size());
@@ -147,39 +120,33 @@ std::vector<HiveLogFile> CRegHive::LogView(const std::vector<std::vector<uint8_t
   return logs;
 }
 
-int CRegHive::OpenFromNtfs(_ntfs_volume* volume, const wchar_t* path) {
+int CRegHive::OpenThrough(HiveFileStore& store, void* volume, int kind, const wchar_t* path) {
   Discard();
+  m_bDamaged = false;
   if (!volume || !path) return 0;
   std::vector<uint8_t> data;
-  if (ReadNtfsWhole(volume, path, data) != 1 || data.empty()) return 0;
+  int got = store.ReadWhole(path, data);
+  m_bDamaged = got < 0 || (got == 1 && data.empty());
+  if (got != 1 || data.empty()) return 0;
   std::vector<std::vector<uint8_t>> logs(2);
   int found[2];
   for (int i = 0; i < 2; i++)
-    found[i] = ReadNtfsWhole(volume, std::wstring(path) + kLogSuffixes[i], logs[i]);
-  return Adopt(data, LogView(logs, found), volume, HIVE_BACKING_NTFS, path) ? 1 : 0;
+    found[i] = store.ReadWhole(std::wstring(path) + kLogSuffixes[i], logs[i]);
+  if (Adopt(data, LogView(logs, found), volume, kind, path)) return 1;
+  m_bDamaged = true;
+  return 0;
+}
+
+int CRegHive::OpenFromNtfs(_ntfs_volume* volume, const wchar_t* path) {
+  NtfsHiveStore store(volume);
+  return OpenThrough(store, volume, HIVE_BACKING_NTFS, path);
 }
 
 int CRegHive::SaveToNtfs() {
   if (!m_pImage || !(m_pImage->state & HIVE_STATE_DIRTY)) return HIVE_SAVE_NOTHING;
   if (m_pImage->backingKind != HIVE_BACKING_NTFS || !m_pImage->volume) return HIVE_SAVE_FAILED;
-  ntfs_volume* vol = (ntfs_volume*)m_pImage->volume;
-  std::vector<uint8_t> bytes;
-  try {
-    save_hive_buffer(m_pImage, bytes);
-  } catch (const std::bad_alloc&) {
-    return HIVE_SAVE_FAILED;
-  }
-  const wchar_t* path = m_pImage->path.c_str();
-  if (WriteNtfsFileData(vol, path, bytes.data(), (long long)bytes.size(), 0) !=
-      (long long)bytes.size()) {
-    // Nothing may pass for saved that the volume did not take.
-    m_pImage->state |= HIVE_STATE_DIRTY;
-    return HIVE_SAVE_FAILED;
-  }
-  FILETIME now = SaveTime();
-  NtfsFileTime t = {now.dwLowDateTime, now.dwHighDateTime};
-  SetNtfsFileInfo(vol, path, nullptr, &t, nullptr, nullptr);
-  return HIVE_SAVE_WRITTEN;
+  NtfsHiveStore store((ntfs_volume*)m_pImage->volume);
+  return SaveThrough(store);
 }
 
 int CRegHive::Save() {

@@ -13,10 +13,10 @@
 #include "registry/hive/HiveLog.h"
 #include "registry/hive/RegTypes.h"
 
+class HiveFileStore;
 struct HiveImage;
 struct _ntfs_volume;
 class CFatVolume;
-struct _FILETIME;
 
 enum : int {
   HIVE_BACKING_NTFS = 1,
@@ -45,12 +45,16 @@ class CRegHive {
   // load; when logs exist but none can be applied it is read-only.
   int OpenFromNtfs(_ntfs_volume* volume, const wchar_t* path);
   // HIVE_SAVE_*: only a dirty hive is written, with a fresh checksum and the
-  // current time as the file's last-write time.
+  // current time as the file's last-write time. The save goes through a
+  // transaction log beside the hive (HiveSave.cpp): cut off at any write,
+  // the file loads as the old hive or the new one.
   int SaveToNtfs();
   // The same on a FAT or exFAT volume (RegHiveFat.cpp). A save that would
   // not fit on the volume fails before the file is touched.
   int OpenFromFat(CFatVolume* volume, const wchar_t* path);
   int SaveToFat();
+  // The save itself, over any store of the hive's files.
+  int SaveThrough(HiveFileStore& store);
   // SaveToNtfs or SaveToFat by where the hive came from. The store on the
   // EFI system partition of a mounted image is saved by UnloadHives, which
   // first mounts that partition again (other calls may have written to it).
@@ -62,6 +66,9 @@ class CRegHive {
   void Discard();
 
   bool IsLoaded() const { return m_pImage != nullptr; }
+  // The last open found the file but no hive it could load (damaged,
+  // unreadable or empty); a missing file is not damaged.
+  bool IsFileDamaged() const { return m_bDamaged; }
   bool IsDirty() const;
   // A hive with an unfinished write whose logs cannot be applied is served
   // for reading only.
@@ -96,7 +103,12 @@ class CRegHive {
   uint32_t ExportRegFile(const wchar_t* rootPrefix, const wchar_t* keyPath,
                          const wchar_t* valueName, const wchar_t* regPath, int append, int filter);
 
+  // The transaction logs beside a hive: its path and ".LOG1", ".LOG2".
+  static const wchar_t* const kLogSuffixes[2];
+
  private:
+  // Loads the hive and its logs from a store.
+  int OpenThrough(HiveFileStore& store, void* volume, int kind, const wchar_t* path);
   // The key offset of a path, 0 when missing.
   uint32_t FindKey(const wchar_t* keyPath);
   // Applies the logs when the hive needs them and takes the result.
@@ -105,11 +117,9 @@ class CRegHive {
   // The logs as read: found[i] 1 read, 0 missing, -1 unreadable.
   static std::vector<HiveLogFile> LogView(const std::vector<std::vector<uint8_t>>& bytes,
                                           const int* found);
-  static const wchar_t* const kLogSuffixes[2];
-  // The local clock as a UTC FILETIME: the last-write time of a saved file.
-  static _FILETIME SaveTime();
 
   HiveImage* m_pImage = nullptr;
+  bool m_bDamaged = false;
 };
 
 // Enumeration sizes: room for the count and one spare record.

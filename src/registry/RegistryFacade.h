@@ -46,6 +46,11 @@ RegRootMap* HiveMapOf(CMountedImage* image);
 // Splits a full key path into its root and the rest below it. False for a
 // path that names no root of the table (the root need not be loaded).
 bool SplitRegistryPath(const wchar_t* path, std::wstring* root, std::wstring* rest);
+// True when the path asks for a hive that cannot be loaded: its root's
+// hive (missing or damaged; a root outside the table is no hive), or for
+// every root ("" or "HKEY_LOCAL_MACHINE") a hive whose file is there but
+// damaged.
+bool RegistryPathUnloadable(CMountedImage* image, const wchar_t* keyPath);
 // The loaded hive of a root, or null.
 CRegHive* FindLoadedHive(CMountedImage* image, const std::wstring& root);
 

@@ -63,6 +63,15 @@ void EndListEdit(CRegistryDlg* dlg, const wchar_t* text) {
   uitest::WaitFor([&] { return !IsWindow(edit); }, 2000);
 }
 
+// The text of the one message box that `act` shows (answered with OK).
+template <class Act>
+std::wstring OnlyBox(Act act) {
+  BoxAnswerer ok(IDOK);
+  act();
+  EXPECT_EQ(1u, ok.texts.size()) << testing::PrintToString(ok.texts);
+  return ok.texts.empty() ? std::wstring() : ok.texts[0];
+}
+
 std::wstring EditText(HWND edit) {
   wchar_t text[360] = {};
   GetWindowTextW(edit, text, 360);
@@ -138,6 +147,14 @@ TEST_F(RegistryCommandsTest, EditsImportsAndExports) {
     SendMessageW(dlg->m_hWnd, WM_COMMAND, ID_REG_RENAME, 0);
     EndTreeEdit(dlg, L"Renamed");
     EXPECT_EQ(kCmd + L"\\Renamed", SelectedPath(dlg));
+    // Onto a sibling's name: refused, and said so as Windows' editor does.
+    SetFocus(tree);
+    SendMessageW(dlg->m_hWnd, WM_COMMAND, ID_REG_RENAME, 0);
+    EXPECT_EQ(L"注册表编辑器无法重命名 Renamed。指定的项名已存在。请键入其他名称并重试。",
+              OnlyBox([&] { EndTreeEdit(dlg, L"vals"); }));
+    std::vector<std::wstring> after = ChildNames(dlg, kCmd);
+    after.resize(3);
+    EXPECT_EQ((std::vector<std::wstring>{L"Gone", L"Renamed", L"Vals"}), after);
 
     // Delete a key from the tree.
     SelectKeyPath(dlg, (kCmd + L"\\Gone").c_str());
@@ -162,10 +179,11 @@ TEST_F(RegistryCommandsTest, EditsImportsAndExports) {
     SendMessageW(dlg->m_hWnd, WM_COMMAND, ID_REG_NEW_STRING, 0);
     EndListEdit(dlg, L"keep");
     EXPECT_EQ(rows, ListView_GetItemCount(list)) << "the new row went";
-    // Renaming a value onto another's name is refused as well.
+    // Renaming a value onto another's name is refused and said so as well.
     SelectRow(dlg, L"d4");
     SendMessageW(dlg->m_hWnd, WM_COMMAND, ID_REG_RENAME, 0);
-    EndListEdit(dlg, L"keep");
+    EXPECT_EQ(L"注册表编辑器无法重命名 d4。指定的值名已存在。请键入其他名称并重试。",
+              OnlyBox([&] { EndListEdit(dlg, L"keep"); }));
     EXPECT_GE(ListFindItemText(list, L"d4"), 0);
 
     // Delete: the default row keeps its row with an empty data text; three
@@ -275,6 +293,37 @@ TEST_F(RegistryCommandsTest, EditsImportsAndExports) {
   EXPECT_EQ(std::vector<uint8_t>(8, 0), HivexValue(hive, vals, "新值 #2").bytes);
   EXPECT_EQ(Bytes(L"kept"), HivexValue(hive, vals, "keep").bytes) << "never written over";
   EXPECT_EQ((std::vector<uint8_t>{7, 0, 0, 0}), HivexValue(hive, "\\Vro\\Cmd\\Dropped", "d").bytes);
+}
+
+// File -> Import of a file whose SYSTEM section is sound and whose SOFTWARE
+// section holds bad data: the failure is shown, and neither hive keeps
+// anything of it, in the tree or in the saved hives (hivexregedit).
+TEST_F(RegistryCommandsTest, ImportIsAllOrNothingOverItsHives) {
+  const std::wstring file = vt::ToWin(disk.dir) + L"\\mixed.reg";
+  rt::WriteRegFile(file, L"Windows Registry Editor Version 5.00\r\n\r\n"
+                         L"[HKEY_LOCAL_MACHINE\\SYSTEM\\Mixed]\r\n\"ok\"=dword:00000001\r\n\r\n"
+                         L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Mixed]\r\n\"broken\"=hex:zz,qq\r\n");
+  RunEditor(&image, 1041, [&](CRegistryDlg* dlg) {
+    BoxAnswerer ok(IDOK);
+    std::wstring one = file + L'\0';
+    ImportRegFileSelection(dlg, one.c_str());
+    ASSERT_EQ(1u, ok.texts.size());
+    EXPECT_NE(std::wstring::npos, ok.texts[0].find(file));
+    EXPECT_NE(std::wstring::npos, ok.texts[0].find(L"追加できません")) << vt::Narrow(ok.texts[0]);
+    HWND tree = dlg->Tree();
+    SelectKeyPath(dlg, L"HKEY_LOCAL_MACHINE\\SYSTEM");
+    EXPECT_EQ(nullptr, TreeFindSiblingByText(
+                           tree, TreeView_GetChild(tree, TreeView_GetSelection(tree)), L"Mixed"));
+  });
+  ASSERT_TRUE(image.Close());
+  for (const char* name : {"SYSTEM", "SOFTWARE"}) {
+    const std::string hive =
+        rt::NtfsCat(disk, disk.unixPath, std::string("/Windows/System32/config/") + name,
+                    disk.dir + "/" + name + ".hiv");
+    std::string out;
+    vt::Sh("hivexregedit --export " + vt::Q(hive) + " '\\' 2>&1", &out);
+    EXPECT_EQ(std::string::npos, out.find("Mixed")) << name;
+  }
 }
 
 }  // namespace

@@ -107,6 +107,7 @@ TEST_F(ValueEditorsTest, EditorsWriteTheWholeValue) {
     Set(L"qw3", REG_QWORD, {9, 9, 9, 9, 9, 9, 9, 9});
     Set(L"ms", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0});
     Set(L"empty", REG_MULTI_SZ, {'z', 0, 0, 0});
+    Set(L"gaps", REG_MULTI_SZ, {'z', 0, 0, 0});
     SelectKeyPath(dlg, kEdit);
     SendMessageW(dlg->m_hWnd, WM_COMMAND, ID_REG_REFRESH, 0);
     HWND list = dlg->List();
@@ -183,6 +184,19 @@ TEST_F(ValueEditorsTest, EditorsWriteTheWholeValue) {
       SetDlgItemTextW(h, IDC_VALUE_DATA, L"");
       Command(h, IDOK);
     }));
+    // Empty lines are no strings: Windows stops reading the list at the
+    // first one. They go, and the user is told, as Windows' editor does.
+    {
+      BoxAnswerer ok(IDOK);
+      EXPECT_TRUE(Modify<CMultiSzDlg>(dlg, L"gaps", [&](HWND h) {
+        SetDlgItemTextW(h, IDC_VALUE_DATA, L"first\r\n\r\nthird\r\n\r\n");
+        Command(h, IDOK);
+      }));
+      ASSERT_EQ(1u, ok.texts.size());
+      EXPECT_EQ(L"REG_MULTI_SZ 类型的数据不能包含空字符串。注册表编辑器将删除找到的所有空字符串。",
+                ok.texts[0]);
+    }
+    EXPECT_EQ(L"first third ", data(L"gaps"));
 
     // The hex editor: a QWORD cut to three bytes.
     EXPECT_TRUE(Modify<CBinaryDlg>(
@@ -222,6 +236,10 @@ TEST_F(ValueEditorsTest, EditorsWriteTheWholeValue) {
   EXPECT_EQ((std::vector<uint8_t>{0, 0, 0, 0, 1, 0, 0, 0}), value("qw").bytes);
   EXPECT_EQ((std::vector<uint8_t>{'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}), value("ms").bytes);
   EXPECT_EQ((std::vector<uint8_t>{0, 0, 0, 0}), value("empty").bytes);
+  std::vector<uint8_t> gaps = Bytes(L"first"), third = Bytes(L"third");
+  gaps.insert(gaps.end(), third.begin(), third.end());
+  gaps.insert(gaps.end(), {0, 0});
+  EXPECT_EQ(gaps, value("gaps").bytes);
   EXPECT_EQ("hex(b)", value("qw3").type);
   EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), value("qw3").bytes);
 }

@@ -270,7 +270,8 @@ TEST(Facade, ImportAcrossRoots) {
                L"[File]\r\n\"x\"=\"y\"\r\n\r\n"
                L"[HKEY_LOCAL_MACHINE\\SYSTEM\\Vro]\r\n\"Hive\"=-\r\n\"D\"=dword:0000002a\r\n\r\n");
   // A file naming a hive that was asked for but could not be loaded changes
-  // nothing and fails; a root the caller did not load is passed over.
+  // nothing and fails as a missing hive; a root the caller did not load is
+  // passed over.
   std::wstring sam = vt::ToWin(d.dir) + L"\\sam.reg";
   WriteRegFile(sam,
                L"Windows Registry Editor Version 5.00\r\n\r\n"
@@ -279,7 +280,7 @@ TEST(Facade, ImportAcrossRoots) {
   CMountedImage m;
   ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
   ASSERT_EQ(1, m.LoadHives(1 | 2 | 8));
-  EXPECT_EQ(REG_STATUS_FAILURE, m.ImportRegFile(sam.c_str()));
+  EXPECT_EQ(REG_STATUS_NOT_FOUND, m.ImportRegFile(sam.c_str()));
   EXPECT_EQ(L"SOFTWARE", rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro", L"Hive"));
   ASSERT_EQ(1, m.LoadHives(1 | 2));
   EXPECT_EQ(REG_STATUS_OK, m.ImportRegFile(sam.c_str()));

@@ -201,6 +201,13 @@ bool CFatVolume::Close() {
   return ok;
 }
 
+bool CFatVolume::Flush() {
+  if (!m_Work.fsType || !m_bWritable || !m_pDisk) return Fail(ERROR_WRITE_PROTECT) != 0;
+  int r = FatFlushVolume(&m_Work);
+  if (r != FAT_OK) return FailFat(r) != 0;
+  return m_pDisk->Flush() >= 0 || Fail(ERROR_WRITE_FAULT) != 0;
+}
+
 bool CFatVolume::Release() {
   return m_bBorrowed ? Detach() : Close();
 }

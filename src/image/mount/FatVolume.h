@@ -59,6 +59,9 @@ class CFatVolume {
   bool Close();
   // Close when the disk object is owned, else Detach.
   bool Release();
+  // Puts what the volume holds unwritten (the module's sector window) and
+  // the disk object's pending writes on the disk. False when either failed.
+  bool Flush();
   // Writes a new FAT file system (type: 1 FAT12/16, 2 FAT32, 4 exFAT;
   // unit: allocation unit in bytes, 0 automatic) into the disk object's
   // first MBR partition or EFI system partition and mounts it. Works after

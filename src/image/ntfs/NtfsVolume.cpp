@@ -349,6 +349,20 @@ int RenameNtfsPath(ntfs_volume* vol, const wchar_t* oldPath, const wchar_t* newP
   return -err;
 }
 
+// The unnamed stream of a path's file, opened with its inode: 0, or minus
+// errno with nothing left open.
+static int OpenPathData(ntfs_volume* vol, const wchar_t* path, ntfs_inode** ni, ntfs_attr** na) {
+  *ni = NtfsPathToInode(vol, NULL, path);
+  if (!*ni) return -errno;
+  *na = NtfsOpenFileData(*ni);
+  if (!*na) {
+    int e = errno;
+    ntfs_inode_close(*ni);
+    return -e;
+  }
+  return 0;
+}
+
 long long GetNtfsFileDataSize(ntfs_volume* vol, const wchar_t* path) {
   ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
   if (!ni) return -1;
@@ -364,14 +378,9 @@ long long GetNtfsFileDataSize(ntfs_volume* vol, const wchar_t* path) {
 long long ReadNtfsFileData(ntfs_volume* vol, const wchar_t* path, void* buffer, long long count,
                            long long offset) {
   if (!buffer || count < 0 || offset < 0) return -EINVAL;
-  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-  if (!ni) return -errno;
-  ntfs_attr* na = NtfsOpenFileData(ni);
-  if (!na) {
-    int e = errno;
-    ntfs_inode_close(ni);
-    return -e;
-  }
+  ntfs_inode* ni;
+  ntfs_attr* na;
+  if (int e = OpenPathData(vol, path, &ni, &na)) return e;
   s64 done = 0;
   if (offset < na->data_size) {
     if (count > na->data_size - offset) count = na->data_size - offset;
@@ -394,14 +403,9 @@ long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* b
   if (!vol) return -EINVAL;
   if (NVolReadOnly(vol)) return -EROFS;
   if (!buffer || count < 0 || offset < 0) return -EINVAL;
-  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
-  if (!ni) return -errno;
-  ntfs_attr* na = NtfsOpenFileData(ni);
-  if (!na) {
-    int e = errno;
-    ntfs_inode_close(ni);
-    return -e;
-  }
+  ntfs_inode* ni;
+  ntfs_attr* na;
+  if (int e = OpenPathData(vol, path, &ni, &na)) return e;
   s64 done = 0;
   while (done < count) {
     s64 r =
@@ -416,6 +420,20 @@ long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* b
   ntfs_attr_close(na);
   if (ntfs_inode_close(ni) && done >= 0) done = -(errno ? errno : EIO);
   return done;
+}
+
+int GrowNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size) {
+  if (!vol) return -EINVAL;
+  if (NVolReadOnly(vol)) return -EROFS;
+  if (size < 0) return -EINVAL;
+  ntfs_inode* ni;
+  ntfs_attr* na;
+  if (int e = OpenPathData(vol, path, &ni, &na)) return e;
+  int r = 0;
+  if (size > na->data_size && ntfs_attr_truncate_solid(na, size)) r = -(errno ? errno : EIO);
+  ntfs_attr_close(na);
+  if (ntfs_inode_close(ni) && r == 0) r = -(errno ? errno : EIO);
+  return r;
 }
 
 ATTR_RECORD* FindNextNtfsAttribute(u32 type, ntfs_attr_search_ctx* ctx) {
@@ -438,4 +456,10 @@ int GetNtfsVolumeFigures(ntfs_volume* vol, NtfsVolumeFigures* out, bool countFre
   if (ntfs_pread(vol->dev, 0, sizeof bs, &bs) != (s64)sizeof bs) return -(errno ? errno : EIO);
   out->totalSectors = (unsigned long long)sle64_to_cpu(bs.number_of_sectors);
   return 0;
+}
+
+int FlushNtfsVolume(ntfs_volume* vol) {
+  if (!vol || !vol->dev || !vol->dev->d_ops || !vol->dev->d_ops->sync) return -EINVAL;
+  if (NVolReadOnly(vol)) return -EROFS;
+  return vol->dev->d_ops->sync(vol->dev) ? -(errno ? errno : EIO) : 0;
 }

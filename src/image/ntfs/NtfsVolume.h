@@ -38,6 +38,12 @@ long long ReadNtfsFileData(ntfs_volume* vol, const wchar_t* path, void* buffer, 
                            long long offset);
 long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* buffer,
                             long long count, long long offset);
+// Grows a file's unnamed stream to size bytes with its clusters allocated
+// at once (zeros, never a hole): a write past the end that the library
+// grows by a hole leaves the file unreadable when it is cut off before the
+// hole is filled. A file as long or longer is left as it is. 0, or minus
+// errno.
+int GrowNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size);
 
 // Figures of a mounted volume; countFree asks the library to count the free
 // clusters first. 0, or minus errno.
@@ -51,3 +57,7 @@ struct NtfsVolumeFigures {
   unsigned long long totalSectors;  // from the boot sector
 };
 int GetNtfsVolumeFigures(ntfs_volume* vol, NtfsVolumeFigures* out, bool countFree);
+
+// Puts everything the volume has written so far on the disk below it (the
+// device's sync). 0, or minus errno.
+int FlushNtfsVolume(ntfs_volume* vol);

@@ -217,6 +217,54 @@ uint64_t hive_log_hash(const uint8_t* p, size_t n) {
   return (uint64_t)lo | ((uint64_t)hi << 32);
 }
 
+std::vector<HivePageRun> hive_changed_runs(const std::vector<uint8_t>& newHive, const uint8_t* old,
+                                           size_t oldSize) {
+  std::vector<HivePageRun> runs;
+  for (size_t at = HIVE_BASE_SIZE; at < newHive.size(); at += kPage) {
+    size_t n = std::min<size_t>(kPage, newHive.size() - at);
+    bool same = at + n <= oldSize && memcmp(newHive.data() + at, old + at, n) == 0;
+    if (same) continue;
+    if (!runs.empty() && runs.back().offset + runs.back().length == at)
+      runs.back().length += (uint32_t)n;
+    else
+      runs.push_back({(uint32_t)at, (uint32_t)n});
+  }
+  return runs;
+}
+
+std::vector<uint8_t> hive_build_log(const std::vector<uint8_t>& newHive,
+                                    const std::vector<HivePageRun>& runs) {
+  uint64_t pages = 0;
+  for (const HivePageRun& r : runs) pages += r.length;
+  uint64_t entry = kEntryHeader + 8ull * runs.size() + pages;
+  entry = (entry + kSector - 1) / kSector * kSector;
+  std::vector<uint8_t> log(kSector + entry + kSector, 0);
+  // The log's base block is the hive's, marked as a newer-format log.
+  memcpy(log.data(), newHive.data(), kSector);
+  uint32_t seq = read_le32(newHive.data() + BB_SEQ1);
+  write_le32(log.data() + BB_TYPE, LOG_TYPE_NEW);
+  write_le32(log.data() + BB_CHECKSUM, checksum(log.data()));
+  uint8_t* p = log.data() + kSector;
+  memcpy(p, "HvLE", 4);
+  write_le32(p + 4, (uint32_t)entry);
+  write_le32(p + 8, read_le32(newHive.data() + 0x90));  // the hive's flags
+  write_le32(p + 12, seq);
+  write_le32(p + 16, read_le32(newHive.data() + BB_BINS));
+  write_le32(p + 20, (uint32_t)runs.size());
+  uint8_t* page = p + kEntryHeader + 8 * runs.size();
+  for (size_t i = 0; i < runs.size(); i++) {
+    write_le32(p + kEntryHeader + 8 * i, runs[i].offset - HIVE_BASE_SIZE);
+    write_le32(p + kEntryHeader + 8 * i + 4, runs[i].length);
+    memcpy(page, newHive.data() + runs[i].offset, runs[i].length);
+    page += runs[i].length;
+  }
+  uint64_t data = hive_log_hash(p + kEntryHeader, (size_t)entry - kEntryHeader);
+  for (int i = 0; i < 8; i++) p[24 + i] = (uint8_t)(data >> (8 * i));
+  uint64_t head = hive_log_hash(p, 32);
+  for (int i = 0; i < 8; i++) p[32 + i] = (uint8_t)(head >> (8 * i));
+  return log;
+}
+
 HiveLogOutcome hive_apply_logs(std::vector<uint8_t>& hive, const std::vector<HiveLogFile>& logs,
                                uint32_t* maxSequence) {
   std::vector<uint8_t> recovered;

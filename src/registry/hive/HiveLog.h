@@ -35,5 +35,24 @@ HiveLogOutcome hive_apply_logs(const std::vector<uint8_t>& hive,
                                const std::vector<HiveLogFile>& logs, uint32_t* maxSequence,
                                std::vector<uint8_t>* recovered);
 
+// A page run of a hive file: file offset and length in bytes.
+struct HivePageRun {
+  uint32_t offset;
+  uint32_t length;
+};
+
+// The runs of 4 KiB pages (base block excluded) where the hive file image
+// newHive differs from the file as it lies on the volume (old, oldSize
+// bytes; pages beyond its end differ).
+std::vector<HivePageRun> hive_changed_runs(const std::vector<uint8_t>& newHive, const uint8_t* old,
+                                           size_t oldSize);
+// A newer-format log (base block and one "HvLE" entry, then a zeroed
+// sector that ends the entries) that takes a file holding the old bytes to
+// newHive: the entry carries newHive's sequence number, bins size and the
+// changed runs. newHive's base block must be sealed (equal sequence
+// numbers, checksum).
+std::vector<uint8_t> hive_build_log(const std::vector<uint8_t>& newHive,
+                                    const std::vector<HivePageRun>& runs);
+
 // The Marvin32 hash of the log entries (their fixed seed).
 uint64_t hive_log_hash(const uint8_t* p, size_t n);

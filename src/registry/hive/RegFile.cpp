@@ -14,6 +14,7 @@
 #include "common/RegText.h"
 #include "registry/hive/HiveNames.h"
 #include "registry/hive/HiveOps.h"
+#include "registry/hive/HiveRecords.h"
 #include "registry/hive/RegTypes.h"
 
 namespace {
@@ -106,7 +107,7 @@ class Exporter {
   // a key listed elsewhere), deeper than Windows nests keys, or a value or
   // subkey list that cannot be read.
   bool Key(uint32_t key, const std::wstring& path, int depth) {
-    if (depth >= 512 || !visited_.insert(key).second) return false;
+    if (depth >= (int)HIVE_MAX_DEPTH || !visited_.insert(key).second) return false;
     out_ += L"\r\n[";
     out_ += prefix_;
     out_ += path;
@@ -299,6 +300,9 @@ class Importer {
       if (j > i) comps.push_back(path.substr(i, j - i));
       i = j + 1;
     }
+    // Windows nests keys 512 levels deep, the hive's root included: what
+    // would lie deeper could be neither loaded there nor exported here.
+    if (comps.size() >= HIVE_MAX_DEPTH) return false;
     uint32_t key = hive_root_key(img_);
     if (remove) {
       if (comps.empty()) return true;  // the root itself is never deleted

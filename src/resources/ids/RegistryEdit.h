@@ -62,6 +62,9 @@
 #define IDC_EXPORT_BRANCH_PATH 1002
 
 // Strings of the editors, viewers, search and commands.
+#define IDS_REG_RENAME_KEY_EXISTS 156
+#define IDS_REG_RENAME_VALUE_EXISTS 157
+#define IDS_REG_MULTI_SZ_EMPTY 158
 #define IDS_REG_WRITE_FAILED 163
 #define IDS_REG_EDITOR_NAME 165
 #define IDS_REG_IMPORT_DONE 166

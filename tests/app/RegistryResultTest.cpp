@@ -1,0 +1,145 @@
+// "/export:" and "/import:" through the real program: a result of 0 means
+// the work was done. A hive asked for that cannot be loaded gives -14, an
+// import fails as a whole over every hive it touches and leaves the image
+// as it was, and what an import accepts the export writes. Read back with
+// hivexsh, hivexregedit, ntfscat and mtools.
+#include <gtest/gtest.h>
+
+#include "BatchTestUtil.h"
+
+using namespace bt;
+
+namespace {
+
+const char kConfig[] = "/Windows/System32/config/";
+
+std::wstring RegText(const std::wstring& body) {
+  return L"Windows Registry Editor Version 5.00\r\n\r\n" + body;
+}
+
+std::wstring WriteReg(const std::string& dir, const char* name, const std::wstring& body) {
+  std::wstring path = vt::ToWin(dir + "/" + name);
+  rt::WriteRegFile(path, RegText(body));
+  return path;
+}
+
+// A partitionless image of a tree; fs "ntfs" or "fat32".
+std::string MakeImage(const std::string& dir, const std::string& tree, const char* fs) {
+  std::string image = dir + "/disk.img";
+  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout none --size 40 --fs " + fs +
+                          " --tree " + vt::Q(tree)));
+  return image;
+}
+
+std::string Cat(const std::string& image, const std::string& file, const std::string& out) {
+  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(image) + " " + vt::Q(std::string(kConfig) + file) + " > " +
+                      vt::Q(out)));
+  return out;
+}
+
+DWORD Import(const std::string& image, const std::wstring& reg) {
+  return RunVro(ImageArgs(vt::ToWin(image)) + L"\"/import:" + reg + L"\"");
+}
+
+DWORD Export(const std::string& image, const std::wstring& out, const std::wstring& key) {
+  return RunVro(ImageArgs(vt::ToWin(image)) + L"\"/export:" + out + L"::" + key + L"\"");
+}
+
+}  // namespace
+
+// A SYSTEM hive with 33 zero bytes in its bins (hivexsh refuses it too):
+// every export and import that asks for it gives -14 and writes nothing;
+// what does not ask for it works.
+TEST(RegistryResult, AHiveThatCannotBeLoadedFailsWhatAsksForIt) {
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));
+  std::string system = tree + kConfig + "SYSTEM";
+  ASSERT_EQ(0, vt::Sh("dd if=/dev/zero of=" + vt::Q(system) +
+                      " bs=1 seek=4128 count=33 conv=notrunc status=none"));
+  std::string out;
+  ASSERT_NE(0, vt::Sh("printf 'ls\\n' | hivexsh " + vt::Q(system) + " 2>&1", &out)) << out;
+  std::string image = MakeImage(dir, tree, "ntfs");
+  std::string hash = vt::Sha256(vt::ToWin(image));
+  std::wstring win = vt::ToWin(dir);
+
+  EXPECT_EQ(DWORD(-14), Export(image, win + L"\\all.reg", L""));
+  EXPECT_EQ(DWORD(-14), Export(image, win + L"\\hklm.reg", L"HKEY_LOCAL_MACHINE"));
+  EXPECT_EQ(DWORD(-14), Export(image, win + L"\\system.reg", L"HKEY_LOCAL_MACHINE\\SYSTEM"));
+  for (const wchar_t* name : {L"\\all.reg", L"\\hklm.reg", L"\\system.reg"})
+    EXPECT_FALSE(vt::FileExists(win + name)) << vt::Narrow(name);
+  std::wstring sys = WriteReg(dir, "sys.reg", L"[HKEY_LOCAL_MACHINE\\SYSTEM\\New]\r\n\"a\"=\"b\"\r\n");
+  EXPECT_EQ(DWORD(-14), Import(image, sys));
+  EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
+
+  // The sound hives still export and import.
+  EXPECT_EQ(DWORD(0), Export(image, win + L"\\soft.reg", L"HKEY_LOCAL_MACHINE\\SOFTWARE"));
+  std::wstring soft =
+      WriteReg(dir, "soft.reg2", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n\"a\"=\"b\"\r\n");
+  EXPECT_EQ(DWORD(0), Import(image, soft));
+  EXPECT_EQ("b", rt::HivexGet(Cat(image, "SOFTWARE", dir + "/soft.hiv"), "\\New", "a"));
+  // The save's log is named after the hive as it is stored, as Windows names it.
+  std::string listing;
+  EXPECT_EQ(0, vt::Sh("ntfsls -p " + vt::Q(kConfig) + " " + vt::Q(image), &listing));
+  EXPECT_NE(std::string::npos, listing.find("SOFTWARE.LOG1\n")) << listing;
+}
+
+// An import is all or nothing over every hive it touches: a valid SYSTEM
+// section and a SOFTWARE section with bad data leave both hives, and the
+// whole image, as they were (-16); a file whose hives are not there (a FAT
+// volume with an empty config folder) imports nothing and fails (-14) with
+// the image untouched.
+TEST(RegistryResult, AFailedImportLeavesTheImageAsItWas) {
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));
+  std::string image = MakeImage(dir, tree, "ntfs");
+  std::string hash = vt::Sha256(vt::ToWin(image));
+  std::wstring both = WriteReg(dir, "both.reg",
+                               L"[HKEY_LOCAL_MACHINE\\SYSTEM\\Kept]\r\n\"ok\"=dword:00000001\r\n\r\n"
+                               L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n\"broken\"=hex:zz,qq\r\n");
+  EXPECT_EQ(DWORD(-16), Import(image, both));
+  EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
+  EXPECT_EQ("<missing>", rt::HivexGet(Cat(image, "SYSTEM", dir + "/sys.hiv"), "\\Kept", "ok"));
+
+  std::string fatDir = dir + "/fat", fatTree = fatDir + "/tree";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(fatTree + kConfig) + " && printf x > " +
+                      vt::Q(fatTree + "/Windows/System32/config/readme.txt")));
+  std::string fat = MakeImage(fatDir, fatTree, "fat32");
+  std::string fatHash = vt::Sha256(vt::ToWin(fat));
+  std::wstring soft =
+      WriteReg(dir, "soft.reg", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n\"a\"=\"b\"\r\n");
+  EXPECT_EQ(DWORD(-14), Import(fat, soft));
+  EXPECT_EQ(fatHash, vt::Sha256(vt::ToWin(fat)));
+  std::string listing;
+  EXPECT_EQ(0, vt::Sh("mdir -b -i " + vt::Q(fat) + " ::/Windows/System32/config", &listing));
+  EXPECT_EQ(std::string::npos, listing.find("SOFTWARE")) << listing;
+}
+
+// Windows nests keys 512 levels deep, the hive's root included: a key 511
+// levels below the root imports and its parent exports; one 600 levels deep
+// is refused and changes nothing.
+TEST(RegistryResult, WhatTheImportTakesTheExportWrites) {
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));
+  std::string image = MakeImage(dir, tree, "ntfs");
+  auto deep = [](int levels) {
+    std::wstring path = L"HKEY_LOCAL_MACHINE\\SOFTWARE";
+    for (int i = 0; i < levels; i++) path += L"\\k";
+    return L"[" + path + L"]\r\n\"leaf\"=\"bottom\"\r\n";
+  };
+  std::string hash = vt::Sha256(vt::ToWin(image));
+  EXPECT_EQ(DWORD(-16), Import(image, WriteReg(dir, "600.reg", deep(600))));
+  EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
+  EXPECT_EQ(DWORD(0), Import(image, WriteReg(dir, "511.reg", deep(511))));
+  std::wstring out = vt::ToWin(dir) + L"\\parent.reg";
+  EXPECT_EQ(DWORD(0), Export(image, out, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\k"));
+  std::string text;
+  EXPECT_EQ(0, vt::Sh("iconv -f UTF-16 -t UTF-8 " + vt::Q(vt::ToUnix(out)) +
+                          " | grep -c '\"leaf\"=\"bottom\"'",
+                      &text));
+  EXPECT_EQ("1\n", text);
+  std::string hiveOut;
+  EXPECT_EQ(0, vt::Sh("hivexregedit --export " + vt::Q(Cat(image, "SOFTWARE", dir + "/s.hiv")) +
+                          " '\\' 2>/dev/null | grep -c '\"leaf\"='",
+                      &hiveOut));
+  EXPECT_EQ("1\n", hiveOut);
+}
