@@ -73,6 +73,12 @@ uint32_t hive_name_hash(const wchar_t* s, size_t n) {
   return h;
 }
 
+uint32_t hive_stored_name_hash(const HiveName& n) {
+  uint32_t h = 0;
+  for (uint32_t i = 0, u = n.units(); i < u; i++) h = h * 37 + (uint16_t)reg_upcase((wchar_t)n.at(i));
+  return h;
+}
+
 uint32_t hive_name_hint(const wchar_t* s, size_t n) {
   uint32_t h = 0;
   for (size_t i = 0; i < n && i < 4; i++) {
