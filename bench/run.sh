@@ -70,20 +70,7 @@ printf '   tree: %d files, %d MB; SOFTWARE %d MB, SYSTEM %d MB\n' "$files" $((tr
   $(( $(stat -c %s "$config/SOFTWARE") / 1048576 )) $(( $(stat -c %s "$config/SYSTEM") / 1048576 ))
 sync
 
-# mount_ntfs [OPTIONS]: the volume at $work/mnt, served by a ntfs-3g kept in
-# the foreground so that its end (the volume written and closed) is awaited.
-ntfs_pid=
-mount_ntfs() {
-  ntfs-3g -o no_detach${1:+,$1} "$dev" "$work/mnt" >/dev/null 2>&1 &
-  ntfs_pid=$!
-  for _ in $(seq 1 200); do mountpoint -q "$work/mnt" && return 0; sleep 0.01; done
-  echo "ntfs-3g did not mount" >&2
-  return 1
-}
-umount_ntfs() {
-  umount "$work/mnt"
-  wait "$ntfs_pid" || true
-}
+ntfs_source=$dev
 fuse_extract() { mount_ntfs ro && cp -r "$work/mnt/Data" "$work/out/fuse$1" && umount_ntfs; }
 fuse_inject() { mount_ntfs && cp -r "$work/tree/Data" "$work/mnt/Native" && umount_ntfs; }
 differs() { diff -r "$1" "$work/tree/Data" >/dev/null || echo "   ($2 differs from the tree!)"; }

@@ -44,18 +44,7 @@ cleanup() {
 trap cleanup EXIT
 sync
 
-ntfs_pid=
-mount_ntfs() {
-  ntfs-3g -o no_detach${1:+,$1} "$work/disk.img" "$work/mnt" >/dev/null 2>&1 &
-  ntfs_pid=$!
-  for _ in $(seq 1 200); do mountpoint -q "$work/mnt" && return 0; sleep 0.01; done
-  echo "ntfs-3g did not mount" >&2
-  return 1
-}
-umount_ntfs() {
-  umount "$work/mnt"
-  wait "$ntfs_pid" || true
-}
+ntfs_source=$work/disk.img
 fuse_inject() { mount_ntfs && cp -r "$work/tree/Small" "$work/mnt/Fuse$1" && umount_ntfs; }
 differs() { diff -r "$1" "$work/tree/Small" >/dev/null || echo "   ($2 differs from the tree!)"; }
 

@@ -18,7 +18,7 @@ namespace treecopy {
 // Progress chunks as the callback sees them, and the size of the transfers
 // behind them (whole multiples of the chunk, so that reports line up).
 const uint32_t kChunk = 64 * 1024;
-const uint32_t kIoBlock = 4 * 1024 * 1024;
+const uint32_t kIoBlock = 256 * 1024;
 
 // A file's share of a job total: its size rounded up to whole MiB.
 inline uint64_t JobShare(uint64_t size) {

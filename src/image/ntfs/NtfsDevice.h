@@ -3,7 +3,10 @@
 // file, physical drive, partition or drive-letter volume). Include only
 // where the libntfs-3g headers may be seen (not beside <windows.h>).
 #pragma once
+#include <memory>
+
 #include "image/device/DiskIoBlock.h"
+#include "image/ntfs/NtfsBlockCache.h"
 #include "image/ntfs/NtfsLib.h"
 #include "image/ntfs/NtfsWin32Io.h"
 
@@ -21,6 +24,9 @@ struct NtfsDiskDev {
   DiskIoBlock* block;  // VRODISK only
   int partition;       // asked for at open; the one used afterwards
   bool gpt;
+  // Small reads of a disk object (not of a live host volume, which changes
+  // underneath), from the open to the close.
+  std::unique_ptr<NtfsBlockCache> cache;
 };
 
 extern "C" {
