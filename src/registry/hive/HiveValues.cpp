@@ -88,11 +88,10 @@ void free_data(HiveImage* img, const DataLoc& d) {
 }
 
 // Keys with fewer values are searched in list order.
-const uint32_t kIndexedValues = 64;
+const uint32_t kIndexedValues = 32;
 
 bool value_named(HiveImage* img, uint32_t vk, const wchar_t* name, size_t n) {
-  HiveName vn = vk_name(img, vk);
-  return vn.units() == n && hive_compare_name(vn, name, n) == 0;
+  return hive_name_equals(vk_name(img, vk), name, n);
 }
 
 // The "vk" cell of a name in a list of count values (checked to hold them),

@@ -218,11 +218,20 @@ void trim(std::wstring& s) {
   s.erase(0, a);
 }
 
+struct HexDigits {
+  int8_t value[128];
+  HexDigits() {
+    for (int c = 0; c < 128; c++)
+      value[c] = (int8_t)(c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1);
+  }
+};
+const HexDigits kHex;
+
 inline int hex_digit(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
+  return (unsigned)c < 128 ? kHex.value[(unsigned)c] : -1;
 }
 
 class Importer {
@@ -324,16 +333,29 @@ class Importer {
     }
     uint32_t key = hive_root_key(img_);
     if (remove) {
+      // Keys go: none found before is taken as still there.
+      pathNames_.clear();
+      pathKeys_.clear();
       if (comps.empty()) return true;  // the root itself is never deleted
       for (size_t c = 0; c + 1 < comps.size() && key; c++) key = Child(key, comps[c]);
       if (key) del_key_tree(img_, comps.back().c_str(), key);
       return true;
     }
-    for (const std::wstring& c : comps) {
-      uint32_t child = Child(key, c);
-      if (!child) child = add_key(img_, key, c.c_str());
+    // The keys of the section before, as far as its path is the same, are
+    // not looked up again (an export lists each key after its parent).
+    size_t same = 0;
+    while (same < comps.size() && same < pathNames_.size() && comps[same] == pathNames_[same])
+      same++;
+    if (same) key = pathKeys_[same - 1];
+    pathNames_.resize(same);
+    pathKeys_.resize(same);
+    for (size_t c = same; c < comps.size(); c++) {
+      uint32_t child = Child(key, comps[c]);
+      if (!child) child = add_key(img_, key, comps[c].c_str());
       if (!child) return false;
       key = child;
+      pathNames_.push_back(comps[c]);
+      pathKeys_.push_back(key);
     }
     key_ = key;
     return true;
@@ -421,6 +443,9 @@ class Importer {
   bool pending_ = false, continued_ = false, quoted_ = false;
   std::wstring name_, data_;
   std::vector<uint8_t> bytes_;
+  // The key path of the last section below the prefix and its keys.
+  std::vector<std::wstring> pathNames_;
+  std::vector<uint32_t> pathKeys_;
 };
 
 bool write_all(FILE* f, const void* p, size_t n) {
