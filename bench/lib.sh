@@ -57,6 +57,22 @@ while total > 0:
     i += 1
 PY
 }
+# mount_ntfs [OPTIONS]: the volume $ntfs_source at $work/mnt, served by a
+# ntfs-3g kept in the foreground so that its end (the volume written and
+# closed) is awaited by umount_ntfs.
+ntfs_pid=
+mount_ntfs() {
+  ntfs-3g -o no_detach${1:+,$1} "$ntfs_source" "$work/mnt" >/dev/null 2>&1 &
+  ntfs_pid=$!
+  for _ in $(seq 1 200); do mountpoint -q "$work/mnt" && return 0; sleep 0.01; done
+  echo "ntfs-3g did not mount" >&2
+  return 1
+}
+umount_ntfs() {
+  umount "$work/mnt"
+  wait "$ntfs_pid" || true
+}
+
 # ratio_row LABEL OURS PEERNAME PEER [WIDTH]: one line of the results, the
 # ratio of the whole processes and with our start ($s, seconds) taken off.
 ratio_row() {

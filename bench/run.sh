@@ -10,7 +10,7 @@
 # about 9 MB, then
 # times, whole processes with the page cache warm, the median of
 # $VRO_BENCH_ROUNDS rounds (3) each running ours and its peers once:
-#   extract   /extract:       7zz x on the partition; ntfs-3g mount + cp -r;
+#   extract   /extract:       7zz x on the partition file; ntfs-3g mount + cp -r;
 #                             cp -r between host folders (the limit)
 #   inject    /inject: -noupd ntfs-3g mount + cp -r + umount
 #   export    /export:        reged -x; hivexregedit --export
@@ -51,9 +51,12 @@ config=$work/tree/Windows/System32/config
 /usr/bin/python3 "$root/tests/app/reg-tool.py" big "$config/SOFTWARE" "$hive_mb"
 /usr/bin/python3 "$root/tests/app/reg-tool.py" big "$config/SYSTEM" 7
 start=$("$root/tests/fixtures/mk-disk.sh" "$work/disk.img" --layout mbr2048 --size 1024 --tree "$work/tree")
-# The program opens the whole disk; the peers get its NTFS partition through
-# a loop device over the same file. The loop device's own cache is dropped
-# whenever the program has written the file.
+# The program opens the whole disk; 7-Zip reads its NTFS partition cut out
+# into a file of its own, as a user with an image file would give it; the
+# FUSE mounts go through a loop device over the disk. The loop device's own
+# cache is dropped whenever the program has written the file.
+dd if="$work/disk.img" of="$work/part.img" bs=1M iflag=skip_bytes,count_bytes \
+  skip=$((start * 512)) count=$((1024 * 1048576)) status=none
 dev=$(losetup -f --show -o $((start * 512)) --sizelimit $((1024 * 1048576)) "$work/disk.img")
 cleanup() {
   umount "$work/mnt" 2>/dev/null || true
@@ -67,36 +70,23 @@ printf '   tree: %d files, %d MB; SOFTWARE %d MB, SYSTEM %d MB\n' "$files" $((tr
   $(( $(stat -c %s "$config/SOFTWARE") / 1048576 )) $(( $(stat -c %s "$config/SYSTEM") / 1048576 ))
 sync
 
-# mount_ntfs [OPTIONS]: the volume at $work/mnt, served by a ntfs-3g kept in
-# the foreground so that its end (the volume written and closed) is awaited.
-ntfs_pid=
-mount_ntfs() {
-  ntfs-3g -o no_detach${1:+,$1} "$dev" "$work/mnt" >/dev/null 2>&1 &
-  ntfs_pid=$!
-  for _ in $(seq 1 200); do mountpoint -q "$work/mnt" && return 0; sleep 0.01; done
-  echo "ntfs-3g did not mount" >&2
-  return 1
-}
-umount_ntfs() {
-  umount "$work/mnt"
-  wait "$ntfs_pid" || true
-}
-fuse_extract() { mount_ntfs ro && cp -r "$work/mnt/Data" "$work/out/fuse" && umount_ntfs; }
+ntfs_source=$dev
+fuse_extract() { mount_ntfs ro && cp -r "$work/mnt/Data" "$work/out/fuse$1" && umount_ntfs; }
 fuse_inject() { mount_ntfs && cp -r "$work/tree/Data" "$work/mnt/Native" && umount_ntfs; }
 differs() { diff -r "$1" "$work/tree/Data" >/dev/null || echo "   ($2 differs from the tree!)"; }
 
 echo "== Start, extract ($rounds rounds)"
 for r in $(seq 1 "$rounds"); do
   timed start ours /create:0
-  rm -rf "$work/out/ours" "$work/out/7zz" "$work/out/fuse" "$work/out/host"
-  timed extract ours "-img:$(win "$work/disk.img")" "/extract:\\Data::$(win "$work/out/ours")"
-  timed 7zz 7zz x -y "-o$work/out/7zz" "$dev" Data
-  timed fuse_extract fuse_extract
-  timed host cp -r "$work/tree/Data" "$work/out/host"
+  # Each into a new folder: see bench/small-files.sh.
+  timed extract ours "-img:$(win "$work/disk.img")" "/extract:\\Data::$(win "$work/out/ours$r")"
+  timed 7zz 7zz x -y "-o$work/out/7zz$r" "$work/part.img" Data
+  timed fuse_extract fuse_extract "$r"
+  timed host cp -r "$work/tree/Data" "$work/out/host$r"
 done
-differs "$work/out/ours" "our extract"
-differs "$work/out/7zz/Data" "7zz's extract"
-differs "$work/out/fuse" "the FUSE extract"
+differs "$work/out/ours1" "our extract"
+differs "$work/out/7zz1/Data" "7zz's extract"
+differs "$work/out/fuse1" "the FUSE extract"
 
 echo "== Inject ($rounds rounds)"
 for r in $(seq 1 "$rounds"); do
@@ -127,6 +117,32 @@ for hive in SYSTEM SOFTWARE; do
   grep -q '^\[HKEY_LOCAL_MACHINE' "$work/out/reged.reg" || echo "   (reged wrote no keys!)"
 done
 
+# reg_key FILE COUNT: a .reg that replaces the key SYSTEM\Bench by one
+# holding COUNT string values.
+reg_key() {
+  python3 - "$1" "$2" <<'PY'
+import sys
+path, count = sys.argv[1], int(sys.argv[2])
+key = "HKEY_LOCAL_MACHINE\\SYSTEM\\Bench"
+lines = ["Windows Registry Editor Version 5.00", "", "[-%s]" % key, "", "[%s]" % key]
+lines += ['"Value%05d"="Data of the value number %05d"' % (i, i) for i in range(count)]
+with open(path, "w", encoding="utf-16") as f:
+    f.write("\r\n".join(lines) + "\r\n")
+PY
+}
+reg_key "$work/out/keys8k.reg" 8000
+reg_key "$work/out/keys20k.reg" 20000
+echo "== Import ($rounds rounds)"
+for r in $(seq 1 "$rounds"); do
+  timed import8k ours "-img:$(win "$work/disk.img")" -noupd "/import:$(win "$work/out/keys8k.reg")"
+  timed import20k ours "-img:$(win "$work/disk.img")" -noupd "/import:$(win "$work/out/keys20k.reg")"
+  timed reimport ours "-img:$(win "$work/disk.img")" -noupd "/import:$(win "$work/out/ours.reg")"
+done
+rm -f "$work/out/check.reg"
+ours "-img:$(win "$work/disk.img")" "/export:$(win "$work/out/check.reg")::HKEY_LOCAL_MACHINE\\SOFTWARE"
+cmp -s <(canon "$work/out/ours.reg") <(canon "$work/out/check.reg") ||
+  echo "   (SOFTWARE after its re-import does not hold the same keys and values!)"
+
 echo "== Peak working set (largest resident size under Wine)"
 rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
 rm -rf "$work/out/ours"
@@ -147,3 +163,12 @@ for hive in SYSTEM SOFTWARE; do
   row "export $hive $mb MB" "$(med "ours_$hive")" "reged -x" "$(med "reged_$hive")"
   row "export $hive $mb MB" "$(med "ours_$hive")" "hivexregedit --export" "$(med "hivex_$hive")"
 done
+mb=$(( $(stat -c %s "$config/SOFTWARE") / 1048576 ))
+# Our own operations against each other: both sides start the program.
+awk -v a="$(med import8k)" -v b="$(med import20k)" -v s="$s" 'BEGIN {
+  printf "   %-22s %7.2f  20,000 values %7.2f  ratio %5.2fx  less start %5.2fx\n",
+    "import, 8,000 values", a, b, b / a, (b - s) / (a - s) }'
+awk -v a="$(med ours_SOFTWARE)" -v b="$(med reimport)" -v s="$s" -v l="re-import SOFTWARE $mb MB" 'BEGIN {
+  printf "   %-22s %7.2f  its export    %7.2f  ratio %5.2fx  less start %5.2fx\n",
+    l, b, a, b / a, (b - s) / (a - s) }'
+

@@ -84,13 +84,14 @@ uint8_t* CopyJob::Buffer() {
 }
 
 std::unique_ptr<VolumeStream> VolumeStream::Open(VolumeFiles* volume, const wchar_t* path,
-                                                 bool write) {
+                                                 bool write, long long folder) {
   std::unique_ptr<VolumeStream> s(new VolumeStream);
   s->m_volume = volume;
   s->m_path = path;
   if (struct _ntfs_volume* ntfs = volume->NtfsVolumeFor(path)) {
     int err = 0;
-    s->m_ntfs = TreeCopyNtfsOpen(ntfs, path, write, &err);
+    s->m_ntfs = folder >= 0 ? TreeCopyNtfsOpenIn(ntfs, folder, FindFileNamePart(path), write, &err)
+                            : TreeCopyNtfsOpen(ntfs, path, write, &err);
     if (!s->m_ntfs) {
       SetLastError(NtfsErrnoToWin32(err));
       return nullptr;

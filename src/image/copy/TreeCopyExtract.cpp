@@ -125,6 +125,13 @@ void FailHostFile(CopyJob& job, HANDLE h, const std::wstring& host, uint64_t siz
   job.FileFailed(size, error);
 }
 
+// A new host file for writing; never opened through a link at the name.
+HANDLE CreateNewHostFile(const std::wstring& host) {
+  return CreateFileW(
+      host.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
 // The callback cancelled the job: the partial file goes. Returns 0.
 int CancelHostFile(CopyJob& job, HANDLE h, const std::wstring& host) {
   job.cancelled = true;
@@ -140,12 +147,12 @@ namespace treecopy {
 
 // One volume file (or link) to one host path; `report` asks the callback.
 int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t* hostPath,
-                         bool report) {
+                         bool report, long long folder) {
   VolumeFiles* volume = job.volume;
   std::wstring host = hostPath;
   // The open data brings size, time and attributes with one lookup; a
   // link (which may have no data) is looked at through the file API.
-  std::unique_ptr<VolumeStream> in = VolumeStream::Open(volume, volumePath, false);
+  std::unique_ptr<VolumeStream> in = VolumeStream::Open(volume, volumePath, false, folder);
   DWORD openError = in ? 0 : GetLastError();
   FILETIME volTime = {};
   DWORD volAttributes = 0;
@@ -171,8 +178,14 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     return 0;
   }
 
+  // A free name gets its file at once; only a name that is taken is looked
+  // at (and asked about) first. That spares each new file a lookup of its
+  // name on the host, which on a file system that ignores case reads the
+  // whole folder.
+  HANDLE h = tag ? INVALID_HANDLE_VALUE : CreateNewHostFile(host);
   WIN32_FILE_ATTRIBUTE_DATA hostData;
-  bool exists = GetFileAttributesExW(host.c_str(), GetFileExInfoStandard, &hostData) != 0;
+  bool exists = h == INVALID_HANDLE_VALUE &&
+                GetFileAttributesExW(host.c_str(), GetFileExInfoStandard, &hostData) != 0;
   if (exists) {
     DWORD a = hostData.dwFileAttributes;
     if ((a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -214,9 +227,16 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     return 1;
   }
 
-  if (report && !job.Progress(size, 0, 0)) return 0;  // skipped by the caller
+  if (report && !job.Progress(size, 0, 0)) {
+    // skipped by the caller: the file made for it goes again
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+      DeleteFileW(host.c_str());
+    }
+    return 0;
+  }
   if (!in) {
-    in = VolumeStream::Open(volume, volumePath, false);
+    in = VolumeStream::Open(volume, volumePath, false, folder);
     if (!in) {
       job.FileFailed(size, GetLastError());
       return 0;
@@ -231,9 +251,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     job.FileFailed(size, GetLastError());
     return 0;
   }
-  HANDLE h = CreateFileW(
-      host.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) h = CreateNewHostFile(host);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
@@ -318,8 +336,9 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
 
 namespace {
 
+// folder: the NTFS record number of vol, -1 when unknown.
 void ExtractEntries(CopyJob& job, TreeWalkGuard& guard, const std::wstring& vol,
-                    const std::wstring& host, const wchar_t* pattern) {
+                    const std::wstring& host, const wchar_t* pattern, long long folder) {
   std::vector<VolumeEntry> entries;
   if (!ListVolumeFolder(job.volume, vol, &entries)) {
     job.FileFailed(0, GetLastError());
@@ -338,7 +357,7 @@ void ExtractEntries(CopyJob& job, TreeWalkGuard& guard, const std::wstring& vol,
       if (!guard.Enter(volPath))
         job.FileFailed(0, GetLastError());
       else if (MakeTreeFolder(job, hostPath))
-        ExtractEntries(job, guard, volPath, hostPath, nullptr);
+        ExtractEntries(job, guard, volPath, hostPath, nullptr, guard.LastId());
       continue;
     }
     uint64_t share = e.folder ? 0 : JobShare(e.size);
@@ -346,7 +365,7 @@ void ExtractEntries(CopyJob& job, TreeWalkGuard& guard, const std::wstring& vol,
       job.cancelled = true;
       break;
     }
-    CopyVolumeFileToHost(job, volPath.c_str(), hostPath.c_str(), true);
+    CopyVolumeFileToHost(job, volPath.c_str(), hostPath.c_str(), true, folder);
     job.jobDone += share;
   }
 }
@@ -368,7 +387,7 @@ void ExtractFolder(CopyJob& job, const std::wstring& vol, const std::wstring& ho
     return;
   }
   walking.Enter(vol);
-  ExtractEntries(job, walking, vol, host, pattern);
+  ExtractEntries(job, walking, vol, host, pattern, walking.LastId());
 }
 
 }  // namespace

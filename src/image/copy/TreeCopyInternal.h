@@ -18,7 +18,7 @@ namespace treecopy {
 // Progress chunks as the callback sees them, and the size of the transfers
 // behind them (whole multiples of the chunk, so that reports line up).
 const uint32_t kChunk = 64 * 1024;
-const uint32_t kIoBlock = 4 * 1024 * 1024;
+const uint32_t kIoBlock = 256 * 1024;
 
 // A file's share of a job total: its size rounded up to whole MiB.
 inline uint64_t JobShare(uint64_t size) {
@@ -79,7 +79,10 @@ class CopyJob {
 // operations elsewhere. Failures leave a Win32 last error.
 class VolumeStream {
  public:
-  static std::unique_ptr<VolumeStream> Open(VolumeFiles* volume, const wchar_t* path, bool write);
+  // folder: the NTFS record number of the folder holding path when known
+  // (the name is then looked up there), else -1.
+  static std::unique_ptr<VolumeStream> Open(VolumeFiles* volume, const wchar_t* path, bool write,
+                                            long long folder = -1);
   ~VolumeStream();
   uint64_t Size() const { return m_size; }
   FILETIME LastWrite() const { return m_lastWrite; }
@@ -114,9 +117,10 @@ bool VolumeFreeBytes(CopyJob& job, const wchar_t* path, uint64_t* free);
 bool SourceIsNewer(uint64_t sourceVersion, uint64_t targetVersion, const FILETIME& sourceTime,
                    const FILETIME& targetTime);
 
-// Copies a volume file to a host file without asking (used for the version
-// of a volume file). 1 / 0 with the last error.
+// Copies a volume file to a host file; `report` asks the callback (without,
+// it is used for the version of a volume file). folder as for
+// VolumeStream::Open. 1 / 0 with the last error.
 int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t* hostPath,
-                         bool report);
+                         bool report, long long folder = -1);
 
 }  // namespace treecopy

@@ -16,9 +16,8 @@ int ErrnoOr(int fallback) {
   return errno ? errno : fallback;
 }
 
-}  // namespace
-
-TreeCopyNtfsFile* TreeCopyNtfsOpen(ntfs_volume* vol, const wchar_t* path, bool write, int* err) {
+TreeCopyNtfsFile* OpenFrom(ntfs_volume* vol, u64 folder, const wchar_t* path, bool write,
+                           int* err) {
   int dummy;
   if (!err) err = &dummy;
   *err = 0;
@@ -31,7 +30,7 @@ TreeCopyNtfsFile* TreeCopyNtfsOpen(ntfs_volume* vol, const wchar_t* path, bool w
     return nullptr;
   }
   errno = 0;
-  ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
+  ntfs_inode* ni = NtfsPathToInodeFrom(vol, folder, path);
   if (!ni) {
     *err = ErrnoOr(ENOENT);
     return nullptr;
@@ -66,6 +65,21 @@ TreeCopyNtfsFile* TreeCopyNtfsOpen(ntfs_volume* vol, const wchar_t* path, bool w
   f->na = na;
   f->written = false;
   return f;
+}
+
+}  // namespace
+
+TreeCopyNtfsFile* TreeCopyNtfsOpen(ntfs_volume* vol, const wchar_t* path, bool write, int* err) {
+  return OpenFrom(vol, FILE_root, path, write, err);
+}
+
+TreeCopyNtfsFile* TreeCopyNtfsOpenIn(ntfs_volume* vol, long long folder, const wchar_t* name,
+                                     bool write, int* err) {
+  if (folder < 0) {
+    if (err) *err = EINVAL;
+    return nullptr;
+  }
+  return OpenFrom(vol, (u64)folder, name, write, err);
 }
 
 long long TreeCopyNtfsNextStored(TreeCopyNtfsFile* file, long long offset, long long* end) {

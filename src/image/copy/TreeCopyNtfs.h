@@ -11,6 +11,10 @@ struct TreeCopyNtfsFile;
 // EOPNOTSUPP for a file whose content is held elsewhere (WOF, dedup).
 TreeCopyNtfsFile* TreeCopyNtfsOpen(struct _ntfs_volume* vol, const wchar_t* path, bool write,
                                    int* err);
+// The same for a name inside the folder of that MFT record number (as
+// TreeCopyNtfsFolderId gives it): no walk from the root.
+TreeCopyNtfsFile* TreeCopyNtfsOpenIn(struct _ntfs_volume* vol, long long folder,
+                                     const wchar_t* name, bool write, int* err);
 long long TreeCopyNtfsSize(TreeCopyNtfsFile* file);
 // Last-write time (FILETIME units) and attribute bits of the open file.
 unsigned long long TreeCopyNtfsLastWrite(TreeCopyNtfsFile* file);

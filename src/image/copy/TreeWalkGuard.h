@@ -23,8 +23,11 @@ class TreeWalkGuard {
   // ERROR_FILENAME_EXCED_RANGE at the path limit or ERROR_FILE_CORRUPT
   // for a folder met before.
   bool Enter(const std::wstring& volumePath);
+  // The NTFS record number of the folder last entered; -1 when unknown.
+  long long LastId() const { return m_last; }
 
  private:
   NtfsFor m_ntfsFor;
   std::set<long long> m_seen;
+  long long m_last = -1;
 };

@@ -17,6 +17,8 @@ ntfs_volume* ntfs_disk_device_mount(struct ntfs_device* dev, int partition, unsi
 // UTF-16 path, components separated by backslashes, looked up from the root
 // (or the given parent); each name is matched without regard to case.
 ntfs_inode* NtfsPathToInode(ntfs_volume* vol, ntfs_inode* parent, const wchar_t* path);
+// The same, looked up from the folder of that MFT record number.
+ntfs_inode* NtfsPathToInodeFrom(ntfs_volume* vol, u64 folder, const wchar_t* path);
 // Opens the directory holding the last component of path; *name and *nameLen
 // get that component (pointing into path). Errors: ENOENT, EINVAL for an
 // empty name, ENAMETOOLONG.

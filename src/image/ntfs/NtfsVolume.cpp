@@ -182,8 +182,12 @@ bool IsNtfsVolumeOnGpt(ntfs_volume* vol) {
 }
 
 ntfs_inode* NtfsPathToInode(ntfs_volume* vol, ntfs_inode* parent, const wchar_t* path) {
+  return NtfsPathToInodeFrom(vol, parent ? parent->mft_no : (u64)FILE_root, path);
+}
+
+ntfs_inode* NtfsPathToInodeFrom(ntfs_volume* vol, u64 folder, const wchar_t* path) {
   if (!vol || !path) return (SetErr(EINVAL), nullptr);
-  ntfs_inode* dir = ntfs_inode_open(vol, parent ? parent->mft_no : (u64)FILE_root);
+  ntfs_inode* dir = ntfs_inode_open(vol, folder);
   if (!dir) return nullptr;
   const wchar_t* p = path;
   for (;;) {

@@ -8,6 +8,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "registry/hive/HiveValueIndex.h"
+
 enum : uint32_t {
   HIVE_STATE_OPEN = 2,
   HIVE_STATE_DIRTY = 4,
@@ -51,6 +53,8 @@ struct HiveImage {
   std::vector<uint64_t> cellStarts;  // one bit per 8 bytes from 0x1000
   // Subkey index cells known to be in sorted order (binary search allowed).
   std::unordered_set<uint32_t> sortedLists;
+  // Value names of the large key last looked up in (not copied with the image).
+  HiveValueIndex valueIndex;
 };
 
 uint32_t read_le32(const uint8_t* p);

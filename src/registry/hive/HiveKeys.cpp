@@ -403,6 +403,7 @@ void free_key_values(HiveImage* img, uint32_t keyCell) {
   if (list) free_cell(img, list);
   wr32(img, keyCell, NK_VALLIST, HIVE_NONE);
   wr32(img, keyCell, NK_VALCOUNT, 0);
+  img->valueIndex.Forget();
 }
 
 uint32_t walk_key_path(HiveImage* img, uint32_t keyOff, const wchar_t* path, uint32_t flags) {

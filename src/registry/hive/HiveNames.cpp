@@ -58,6 +58,16 @@ int hive_compare_name(const HiveName& a, const wchar_t* b, size_t nb) {
   return na < nb ? -1 : na > nb ? 1 : 0;
 }
 
+bool hive_name_equals(const HiveName& a, const wchar_t* b, size_t nb) {
+  if (a.units() != nb) return false;
+  for (size_t i = 0; i < nb; i++) {
+    wchar_t x = (wchar_t)a.at((uint32_t)i), y = b[i];
+    // Only units that differ are brought to upper case.
+    if (x != y && reg_upcase(x) != reg_upcase(y)) return false;
+  }
+  return true;
+}
+
 int hive_compare_wide(const wchar_t* a, size_t na, const wchar_t* b, size_t nb) {
   size_t n = na < nb ? na : nb;
   for (size_t i = 0; i < n; i++) {
@@ -70,6 +80,12 @@ int hive_compare_wide(const wchar_t* a, size_t na, const wchar_t* b, size_t nb) 
 uint32_t hive_name_hash(const wchar_t* s, size_t n) {
   uint32_t h = 0;
   for (size_t i = 0; i < n; i++) h = h * 37 + (uint16_t)reg_upcase(s[i]);
+  return h;
+}
+
+uint32_t hive_stored_name_hash(const HiveName& n) {
+  uint32_t h = 0;
+  for (uint32_t i = 0, u = n.units(); i < u; i++) h = h * 37 + (uint16_t)reg_upcase((wchar_t)n.at(i));
   return h;
 }
 

@@ -20,8 +20,12 @@ std::wstring hive_name_to_wide(const HiveName& n);
 // Negative, 0 or positive as the stored name sorts before, equal to or after
 // the given one, ignoring case.
 int hive_compare_name(const HiveName& a, const wchar_t* b, size_t nb);
+// True when the stored name and the given one are the same, ignoring case.
+bool hive_name_equals(const HiveName& a, const wchar_t* b, size_t nb);
 int hive_compare_wide(const wchar_t* a, size_t na, const wchar_t* b, size_t nb);
 uint32_t hive_name_hash(const wchar_t* s, size_t n);
+// The same hash of a stored name.
+uint32_t hive_stored_name_hash(const HiveName& n);
 // lf hint: the first four units while they fit in a byte, zero-padded.
 uint32_t hive_name_hint(const wchar_t* s, size_t n);
 // Stored form of a name: 8-bit (Latin-1) when every unit fits, else UTF-16LE.

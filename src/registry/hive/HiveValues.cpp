@@ -87,6 +87,53 @@ void free_data(HiveImage* img, const DataLoc& d) {
   }
 }
 
+// Keys with fewer values are searched in list order.
+const uint32_t kIndexedValues = 32;
+
+bool value_named(HiveImage* img, uint32_t vk, const wchar_t* name, size_t n) {
+  return hive_name_equals(vk_name(img, vk), name, n);
+}
+
+// The "vk" cell of a name in a list of count values (checked to hold them),
+// 0 when missing; its place in the list in *index when asked (-1 when
+// missing). A large list is looked up through the image's value index.
+uint32_t find_value_cell(HiveImage* img, uint32_t list, uint32_t count, const wchar_t* name,
+                         int* index) {
+  if (index) *index = -1;
+  size_t n = value_name_len(name);
+  if (count < kIndexedValues) {
+    for (uint32_t i = 0; i < count; i++) {
+      uint32_t vk = vk_cell(img, rd32(img, list, 4 * i));
+      if (vk && value_named(img, vk, name, n)) {
+        if (index) *index = (int)i;
+        return vk;
+      }
+    }
+    return 0;
+  }
+  HiveValueIndex& ix = img->valueIndex;
+  if (!ix.Covers(list, count)) {
+    ix.Reset(list, count);
+    for (uint32_t i = 0; i < count; i++) {
+      uint32_t vk = vk_cell(img, rd32(img, list, 4 * i));
+      if (vk) ix.Add(hive_stored_name_hash(vk_name(img, vk)), vk);
+    }
+  }
+  uint32_t vk = ix.Find(hive_name_hash(name, n), [&](uint32_t c) {
+    return vk_cell(img, hive_rel(c)) == c && value_named(img, c, name, n);
+  });
+  if (vk && index) {
+    uint32_t rel = hive_rel(vk);
+    for (uint32_t i = 0; i < count; i++) {
+      if (rd32(img, list, 4 * i) == rel) {
+        *index = (int)i;
+        break;
+      }
+    }
+  }
+  return vk;
+}
+
 uint32_t value_cell(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_t* keyCell,
                     int* index) {
   uint32_t key = key_cell_of(img, keyOff);
@@ -95,9 +142,7 @@ uint32_t value_cell(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32
   uint32_t count = rd32(img, key, NK_VALCOUNT);
   uint32_t list = hive_cell(img, rd32(img, key, NK_VALLIST));
   if (!count || !list) return 0;
-  int i = find_value_index(img, list, count, name);
-  if (index) *index = i;
-  return i < 0 ? 0 : vk_cell(img, rd32(img, list, 4 * (uint32_t)i));
+  return find_value_cell(img, list, count, name, index);
 }
 
 // Grows a list cell of 32-bit entries so it holds count + 1; returns the
@@ -118,14 +163,9 @@ uint32_t grow_list(HiveImage* img, uint32_t hint, uint32_t list, uint32_t count)
 
 int find_value_index(HiveImage* img, uint32_t listCell, uint32_t count, const wchar_t* name) {
   if (!listCell || !name || hive_record_size(img, listCell) / 4 < count) return -1;
-  size_t n = value_name_len(name);
-  for (uint32_t i = 0; i < count; i++) {
-    uint32_t vk = vk_cell(img, rd32(img, listCell, 4 * i));
-    if (!vk) continue;
-    HiveName vn = vk_name(img, vk);
-    if (vn.units() == n && hive_compare_name(vn, name, n) == 0) return (int)i;
-  }
-  return -1;
+  int i = -1;
+  find_value_cell(img, listCell, count, name, &i);
+  return i;
 }
 
 int next_value(HiveImage* img, uint32_t keyOff, uint32_t* index, HiveValue* out) {
@@ -314,7 +354,7 @@ uint32_t add_value(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_
   uint32_t count = rd32(img, key, NK_VALCOUNT);
   uint32_t list = hive_cell(img, rd32(img, key, NK_VALLIST));
   if (count && (!list || hive_record_size(img, list) / 4 < count)) return 0;
-  if (count && find_value_index(img, list, count, name) >= 0) return 0;
+  if (count && find_value_cell(img, list, count, name, nullptr)) return 0;
   bool comp;
   std::string stored = hive_encode_name(name, n, &comp);
   uint32_t vk = alloc_cell(img, key, VK_NAME + (uint32_t)stored.size());
@@ -335,6 +375,11 @@ uint32_t add_value(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_
   wr32(img, nl, 4 * count, hive_rel(vk));
   wr32(img, key, NK_VALLIST, hive_rel(nl));
   wr32(img, key, NK_VALCOUNT, count + 1);
+  HiveValueIndex& ix = img->valueIndex;
+  if (count && ix.Covers(list, count)) {
+    ix.Add(hive_name_hash(name, n), vk);
+    ix.Moved(nl, count + 1);
+  }
   if (rd32(img, key, NK_MAXVALNAME) < n * 2) wr32(img, key, NK_MAXVALNAME, (uint32_t)n * 2);
   hive_mark_dirty(img);
   return vk + 4;
@@ -347,6 +392,14 @@ int del_value(HiveImage* img, uint32_t keyOff, const wchar_t* name) {
   if (!vk) return 1;
   uint32_t count = rd32(img, key, NK_VALCOUNT);
   uint32_t list = hive_cell(img, rd32(img, key, NK_VALLIST));
+  HiveValueIndex& ix = img->valueIndex;
+  if (ix.Covers(list, count)) {
+    ix.Remove(hive_stored_name_hash(vk_name(img, vk)), vk);
+    if (count == 1)
+      ix.Forget();
+    else
+      ix.Moved(list, count - 1);
+  }
   DataLoc d = locate_data(img, vk);
   free_data(img, d);
   free_cell(img, vk);

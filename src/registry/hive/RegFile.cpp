@@ -215,14 +215,24 @@ void trim(std::wstring& s) {
     return;
   }
   size_t b = s.find_last_not_of(L" \t");
-  s = s.substr(a, b - a + 1);
+  s.erase(b + 1);
+  s.erase(0, a);
 }
 
-int hex_digit(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
+struct HexDigits {
+  int8_t value[128];
+  HexDigits() {
+    for (int c = 0; c < 128; c++)
+      value[c] = (int8_t)(c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1);
+  }
+};
+const HexDigits kHex;
+
+inline int hex_digit(wchar_t c) {
+  return (unsigned)c < 128 ? kHex.value[(unsigned)c] : -1;
 }
 
 class Importer {
@@ -235,7 +245,14 @@ class Importer {
     bool first = true;
     text_ = &text;
     pos_ = &pos;
-    while (NextLine(text, pos, line)) {
+    size_t at, n;
+    while (NextSpan(text, pos, &at, &n)) {
+      // Hex data going on over its lines is taken where it stands.
+      if (!first && pending_ && continued_) {
+        if (!Continue(text.data() + at, n)) return -1;
+        continue;
+      }
+      line.assign(text, at, n);
       if (first) {
         first = false;
         if (!equal_nocase_prefix(line, L"Windows Registry Editor", 23) &&
@@ -250,31 +267,46 @@ class Importer {
     return 0;
   }
 
-  static bool NextLine(const std::wstring& text, size_t& pos, std::wstring& line) {
-    // skips empty lines and leading blanks
-    while (pos < text.size()) {
-      size_t end = text.find_first_of(L"\r\n", pos);
-      if (end == std::wstring::npos) end = text.size();
+  // The next line that is not empty, its leading blanks skipped: where it
+  // starts in text and its length.
+  static bool NextSpan(const std::wstring& text, size_t& pos, size_t* at, size_t* length) {
+    const wchar_t* t = text.data();
+    size_t size = text.size();
+    while (pos < size) {
+      size_t end = pos;
+      while (end < size && t[end] != L'\r' && t[end] != L'\n') end++;
       size_t a = pos;
-      while (a < end && (text[a] == L' ' || text[a] == L'\t')) a++;
-      line.assign(text, a, end - a);
-      pos = end < text.size() ? end + 1 : end;
-      if (!line.empty()) return true;
+      while (a < end && (t[a] == L' ' || t[a] == L'\t')) a++;
+      pos = end < size ? end + 1 : end;
+      if (a < end) {
+        *at = a;
+        *length = end - a;
+        return true;
+      }
     }
     return false;
   }
 
+  static bool NextLine(const std::wstring& text, size_t& pos, std::wstring& line) {
+    size_t at, n;
+    if (!NextSpan(text, pos, &at, &n)) return false;
+    line.assign(text, at, n);
+    return true;
+  }
+
  private:
+  // A line of hex data going on from the lines before.
+  bool Continue(const wchar_t* line, size_t n) {
+    if (line[0] == L'[') return false;  // hex data cut off by a section
+    size_t a = 0, b = n;
+    while (b > a && (line[b - 1] == L' ' || line[b - 1] == L'\t')) b--;
+    continued_ = b > a && line[b - 1] == L'\\';
+    data_.append(line + a, b - a - (continued_ ? 1 : 0));
+    return true;
+  }
+
   bool Line(const std::wstring& line) {
-    if (pending_ && continued_) {
-      if (line[0] == L'[') return false;  // hex data cut off by a section
-      std::wstring more = line;
-      trim(more);
-      continued_ = !more.empty() && more.back() == L'\\';
-      if (continued_) more.pop_back();
-      data_ += more;
-      return true;
-    }
+    if (pending_ && continued_) return Continue(line.data(), line.size());
     if (pending_ && !Store()) return false;
     if (line[0] == L'[') return Section(line);
     if (!key_) return true;  // outside an active section: ignored
@@ -305,16 +337,29 @@ class Importer {
     if (comps.size() >= HIVE_MAX_DEPTH) return false;
     uint32_t key = hive_root_key(img_);
     if (remove) {
+      // Keys go: none found before is taken as still there.
+      pathNames_.clear();
+      pathKeys_.clear();
       if (comps.empty()) return true;  // the root itself is never deleted
       for (size_t c = 0; c + 1 < comps.size() && key; c++) key = Child(key, comps[c]);
       if (key) del_key_tree(img_, comps.back().c_str(), key);
       return true;
     }
-    for (const std::wstring& c : comps) {
-      uint32_t child = Child(key, c);
-      if (!child) child = add_key(img_, key, c.c_str());
+    // The keys of the section before, as far as its path is the same, are
+    // not looked up again (an export lists each key after its parent).
+    size_t same = 0;
+    while (same < comps.size() && same < pathNames_.size() && comps[same] == pathNames_[same])
+      same++;
+    if (same) key = pathKeys_[same - 1];
+    pathNames_.resize(same);
+    pathKeys_.resize(same);
+    for (size_t c = same; c < comps.size(); c++) {
+      uint32_t child = Child(key, comps[c]);
+      if (!child) child = add_key(img_, key, comps[c].c_str());
       if (!child) return false;
       key = child;
+      pathNames_.push_back(comps[c]);
+      pathKeys_.push_back(key);
     }
     key_ = key;
     return true;
@@ -378,7 +423,7 @@ class Importer {
   bool Store() {
     pending_ = false;
     uint32_t type;
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t>& bytes = bytes_;  // its room kept from value to value
     bool remove;
     if (!parse_reg_data(data_, &type, &bytes, &remove)) return false;
     const wchar_t* name = name_.c_str();
@@ -401,6 +446,10 @@ class Importer {
   uint32_t key_ = 0;
   bool pending_ = false, continued_ = false, quoted_ = false;
   std::wstring name_, data_;
+  std::vector<uint8_t> bytes_;
+  // The key path of the last section below the prefix and its keys.
+  std::vector<std::wstring> pathNames_;
+  std::vector<uint32_t> pathKeys_;
 };
 
 bool write_all(FILE* f, const void* p, size_t n) {
@@ -488,23 +537,31 @@ bool parse_reg_data(const std::wstring& data, uint32_t* type, std::vector<uint8_
     bytes->push_back(0);
     return true;
   }
-  // comma-separated bytes of one or two hex digits; blanks between items
-  size_t i = colon + 1;
-  while (i < data.size()) {
-    while (i < data.size() && (data[i] == L' ' || data[i] == L'\t')) i++;
-    if (i >= data.size()) break;
-    int d1 = hex_digit(data[i]);
-    if (d1 < 0) return false;
-    int v = d1;
+  // comma-separated bytes of one or two hex digits; blanks between items.
+  // Each byte takes at least two characters but the last.
+  size_t i = colon + 1, size = data.size();
+  const wchar_t* t = data.data();
+  bytes->resize((size - i) / 2 + 1);
+  uint8_t* out = bytes->data();
+  while (i < size) {
+    while (i < size && (t[i] == L' ' || t[i] == L'\t')) i++;
+    if (i >= size) break;
+    int v = hex_digit(t[i]);
+    if (v < 0) return false;
     i++;
-    if (i < data.size() && hex_digit(data[i]) >= 0) v = v * 16 + hex_digit(data[i++]);
-    bytes->push_back((uint8_t)v);
-    while (i < data.size() && (data[i] == L' ' || data[i] == L'\t')) i++;
-    if (i < data.size()) {
-      if (data[i] != L',') return false;
+    int d2 = i < size ? hex_digit(t[i]) : -1;
+    if (d2 >= 0) {
+      v = v * 16 + d2;
+      i++;
+    }
+    *out++ = (uint8_t)v;
+    while (i < size && (t[i] == L' ' || t[i] == L'\t')) i++;
+    if (i < size) {
+      if (t[i] != L',') return false;
       i++;
     }
   }
+  bytes->resize((size_t)(out - bytes->data()));
   return true;
 }
 
@@ -565,19 +622,42 @@ int read_reg_file(const wchar_t* hostPath, std::wstring& text) {
   text.clear();
   FILE* f = _wfopen(hostPath, L"rb");
   if (!f) return errno ? errno : ENOENT;
+  // The text of a large hive runs to hundreds of megabytes: it is read
+  // once into a buffer of its final size, UTF-16 text straight into the
+  // string, so that no second copy shares the address space with it.
+  long long bytes = _fseeki64(f, 0, SEEK_END) == 0 ? _ftelli64(f) : -1;
+  if (bytes < 0 || _fseeki64(f, 0, SEEK_SET) != 0 || (unsigned long long)bytes > SIZE_MAX / 2) {
+    fclose(f);
+    return EIO;
+  }
+  uint8_t head[2] = {0, 0};
+  size_t headBytes = fread(head, 1, bytes < 2 ? (size_t)bytes : 2, f);
+  bool readError = headBytes != (bytes < 2 ? (size_t)bytes : 2);
   std::vector<uint8_t> raw;
-  uint8_t chunk[65536];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) raw.insert(raw.end(), chunk, chunk + n);
-  bool readError = ferror(f) != 0;
+  if (!readError && headBytes && head[0] == 0xFF) {
+    // UTF-16LE, as wchar_t is on Windows; the byte after the first is the
+    // rest of the byte-order mark.
+    static_assert(sizeof(wchar_t) == 2, "UTF-16 text");
+    size_t units = bytes >= 2 ? (size_t)(bytes - 2) / 2 : 0;
+    text.resize(units);
+    readError = units && fread(&text[0], 2, units, f) != units;
+    fclose(f);
+    if (readError) {
+      text.clear();
+      return EIO;
+    }
+    return 0;
+  }
+  if (!readError) {
+    raw.resize((size_t)bytes);
+    memcpy(raw.data(), head, headBytes);
+    if (bytes > (long long)headBytes &&
+        fread(raw.data() + headBytes, 1, (size_t)bytes - headBytes, f) != (size_t)bytes - headBytes)
+      readError = true;
+  }
   fclose(f);
   if (readError) return EIO;
-  if (!raw.empty() && raw[0] == 0xFF) {
-    // UTF-16LE; the byte after the first is the rest of the byte-order mark
-    size_t units = raw.size() >= 2 ? (raw.size() - 2) / 2 : 0;
-    text.resize(units);
-    for (size_t j = 0; j < units; j++) text[j] = (wchar_t)(raw[2 + 2 * j] | (raw[3 + 2 * j] << 8));
-  } else if (!raw.empty()) {
+  if (!raw.empty()) {
     int wn = MultiByteToWideChar(CP_ACP, 0, (const char*)raw.data(), (int)raw.size(), nullptr, 0);
     if (wn <= 0) return -1;
     text.resize((size_t)wn);
@@ -594,9 +674,12 @@ bool reg_text_sections(const std::wstring& text, std::vector<std::wstring>* sect
       (!equal_nocase_prefix(line, L"Windows Registry Editor", 23) &&
        !equal_nocase_prefix(line, L"REGEDIT4", 8)))
     return false;
-  // Hex data continues on lines of its own, never beginning with "[".
-  while (Importer::NextLine(text, pos, line)) {
-    if (line[0] != L'[') continue;
+  // Hex data continues on lines of its own, never beginning with "[";
+  // only section lines are looked at.
+  size_t at, n;
+  while (Importer::NextSpan(text, pos, &at, &n)) {
+    if (text[at] != L'[') continue;
+    line.assign(text, at, n);
     size_t close = line.rfind(L']');
     std::wstring path =
         line.substr(1, close == std::wstring::npos || close == 0 ? std::wstring::npos : close - 1);

@@ -197,6 +197,13 @@ TEST(TreeCopyNtfs, CancelStopsTheJobAndLeavesNoPartialFile) {
   std::string listing;
   vt::Sh("cd " + vt::Q(img.dir + "/out") + " && find . -type f | sort", &listing);
   EXPECT_EQ("./a_small.txt\n", listing);
+  // A file the callback declines at its start leaves nothing on the host.
+  Recorder declined;
+  declined.cancelAfter = 0;
+  std::wstring one = vt::ToWin(img.dir + "/one.txt");
+  ExtractToHost(&m, L"\\D\\a_small.txt", one.c_str(), tc::Record, &declined);
+  EXPECT_EQ(1, declined.Count(VCC_PROGRESS));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(one.c_str()));
 }
 
 TEST(TreeCopyNtfs, FullVolumeRefusesTheFileAndLeavesNothing) {

@@ -373,3 +373,58 @@ TEST(HiveKeys, SecurityCellIsCountedPerKey) {
   EXPECT_EQ(1u, read_le32(img->buffer + sk + 0x0C));
   close_hive(img);
 }
+
+TEST(HiveKeys, ValuesOfALargeKeyAreFoundThroughEveryChange) {
+  HiveImage* img = ht::Load(ht::EmptyHive());
+  uint32_t k = add_key(img, hive_root_key(img), L"Many");
+  wchar_t n[32];
+  // Names that differ only in case or beyond 8 bits, past the size from
+  // which a key's names are looked up by hash.
+  for (int i = 0; i < 300; i++) {
+    _snwprintf(n, 32, i % 3 ? L"Value%03d" : L"\x0416\x0436%03d", i);
+    ASSERT_NE(0u, add_value(img, k, n, 4)) << i;
+    ASSERT_NE(0u, put_dword_value(img, k, n, (uint32_t)i));
+    k = find_key(img, 0, L"Many");
+  }
+  EXPECT_EQ(0u, add_value(img, k, L"VALUE001", 4)) << "a name in other case exists";
+  EXPECT_EQ(0u, add_value(img, k, L"\x0436\x0416" L"000", 4));
+  EXPECT_EQ(4, get_value_type(img, k, L"value299"));
+  EXPECT_EQ(-1, get_value_type(img, k, L"Value300"));
+  // Deleting from the middle and the front, then adding again: every
+  // lookup sees the list as it is.
+  EXPECT_EQ(0, del_value(img, k, L"VALUE100"));
+  EXPECT_EQ(0, del_value(img, k, L"\x0436\x0416" L"000"));
+  EXPECT_EQ(-1, get_value_type(img, k, L"Value100"));
+  EXPECT_EQ(-1, get_value_type(img, k, L"\x0416\x0436" L"000"));
+  ASSERT_NE(0u, add_value(img, k, L"Value100", 1));
+  EXPECT_EQ(1, get_value_type(img, k, L"value100"));
+  EXPECT_EQ(299u, key_value_count(img, k));
+  // The rolled-back image does not keep what the index learnt meanwhile.
+  HiveImage* snap = hive_snapshot(img);
+  ASSERT_TRUE(snap);
+  EXPECT_EQ(0, del_value(img, k, L"Value200"));
+  ASSERT_NE(0u, add_value(img, k, L"Added", 4));
+  hive_restore(img, snap);
+  EXPECT_EQ(4, get_value_type(img, k, L"Value200"));
+  EXPECT_EQ(-1, get_value_type(img, k, L"Added"));
+  ASSERT_NE(0u, add_value(img, k, L"Added", 4));
+  EXPECT_EQ(0u, add_value(img, k, L"Value200", 4));
+  // What the lookups found matches a walk through the saved hive.
+  std::vector<uint8_t> bytes;
+  save_hive_buffer(img, bytes);
+  close_hive(img);
+  img = ht::Load(bytes);
+  ASSERT_TRUE(img);
+  k = find_key(img, 0, L"Many");
+  uint32_t idx = 0, seen = 0;
+  HiveValue v;
+  while (next_value(img, k, &idx, &v) == 1) {
+    seen++;
+    EXPECT_EQ(v.name == L"Value100" ? 1 : 4, get_value_type(img, k, v.name.c_str())) << v.name;
+  }
+  EXPECT_EQ(300u, seen);
+  EXPECT_EQ(0u, put_dword_value(img, k, L"Value100", 7)) << "a string stays one";
+  EXPECT_EQ(0, del_key_tree(img, L"Many", hive_root_key(img)));
+  EXPECT_EQ(0u, find_key(img, 0, L"Many"));
+  close_hive(img);
+}
