@@ -10,6 +10,7 @@
 #include "image/ntfs/NtfsCheck.h"
 #include "image/ntfs/NtfsInternal.h"
 #include "image/ntfs/NtfsResize.h"
+#include "image/ntfs/NtfsVolume.h"
 
 extern "C" {
 #include <ntfs-3g/bootsect.h>
@@ -184,6 +185,7 @@ void CheckBackupBootSector(ntfs_volume* vol, const u8* boot) {
 // $MFTMirr holds the first records of $MFT as they are: compared over the
 // bytes in use of each record.
 void CheckMirror(ntfs_volume* vol) {
+  DropNtfsMirrorStandIn(vol);  // the mirror as the disk holds it
   u32 size = vol->mft_record_size;
   s64 count = vol->mftmirr_size;
   if (!vol->mft_na || !vol->mftmirr_na || count <= 0) return;

@@ -140,6 +140,15 @@ ntfs_volume* MountNtfsPartially(DiskIoBlock* block, int partition, unsigned long
   return vol;
 }
 
+bool DropNtfsMirrorStandIn(ntfs_volume* vol) {
+  if (!IsOurDevice(vol)) return false;
+  NtfsDiskDev* d = static_cast<NtfsDiskDev*>(vol->dev->d_private);
+  bool had = !d->mirror.empty();
+  std::vector<unsigned char>().swap(d->mirror);
+  if (d->cache) d->cache->Forget(d->mirrorAt, vol->mftmirr_size * vol->mft_record_size);
+  return had;
+}
+
 bool IsNtfsVolumePartial(ntfs_volume* vol) {
   return IsOurDevice(vol) && static_cast<NtfsDiskDev*>(vol->dev->d_private)->partial;
 }

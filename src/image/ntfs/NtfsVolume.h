@@ -25,6 +25,11 @@ int UnmountNtfsVolume(ntfs_volume* vol);
 // index read. Null (errno) when even that fails.
 ntfs_volume* MountNtfsPartially(DiskIoBlock* block, int partition, unsigned long flags);
 bool IsNtfsVolumePartial(ntfs_volume* vol);
+// A volume whose $MFTMirr differed from $MFT at the mount is served with the
+// first records of $MFT in the mirror's place (so it opens for work). The
+// check and the repair must see the mirror as the disk holds it: this ends
+// that stand-in and answers whether there was one.
+bool DropNtfsMirrorStandIn(ntfs_volume* vol);
 
 // The partition index the device open used (GPT: the entry found).
 int GetMountedPartitionIndex(ntfs_volume* vol);
