@@ -381,7 +381,7 @@ namespace {
 // Run by the test below as a child process: unpacks UPX_MEASURE_IN into
 // UPX_MEASURE_OUT and prints the result, its working set before and its
 // peak working set after.
-TEST(UpxMemoryChild, Unpack) {
+TEST(UpxMemoryChild, DISABLED_Unpack) {
   wchar_t in[MAX_PATH], out[MAX_PATH];
   if (!GetEnvironmentVariableW(L"UPX_MEASURE_IN", in, MAX_PATH) ||
       !GetEnvironmentVariableW(L"UPX_MEASURE_OUT", out, MAX_PATH))
@@ -404,7 +404,7 @@ std::pair<int, long> MeasureUnpack(const std::wstring& dir, const std::vector<ui
   SetEnvironmentVariableW(L"UPX_MEASURE_OUT", out.c_str());
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::string said = ut::RunProgram(self, dir, L"--gtest_filter=UpxMemoryChild.Unpack");
+  std::string said = ut::RunProgram(self, dir, L"--gtest_filter=UpxMemoryChild.DISABLED_Unpack --gtest_also_run_disabled_tests");
   SetEnvironmentVariableW(L"UPX_MEASURE_IN", nullptr);
   SetEnvironmentVariableW(L"UPX_MEASURE_OUT", nullptr);
   int result = -1;
