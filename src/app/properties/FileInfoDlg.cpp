@@ -4,6 +4,7 @@
 
 #include <cwchar>
 
+#include "app/mainwnd/FileListRows.h"
 #include "app/properties/FilePropertyDlg.h"
 #include "app/properties/PageTheme.h"
 #include "common/Format.h"
@@ -133,19 +134,17 @@ bool CFileInfoDlg::Save() {
   if (!list) return true;
   const int item = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
   if (item < 0) return true;
-  FILETIME lastWrite = {}, local;
-  SYSTEMTIME st = {};
-  image->GetFileInfo(m_path, nullptr, &lastWrite, nullptr, nullptr, nullptr);
-  wchar_t text[64];
-  if (FileTimeToLocalFileTime(&lastWrite, &local) && FileTimeToSystemTime(&local, &st)) {
-    _snwprintf(text, 64, L"%04d-%02d-%02d %02d:%02d:%02d", st.wYear, st.wMonth, st.wDay, st.wHour,
-               st.wMinute, st.wSecond);
-    text[63] = 0;
-    ListSetItemText(list, item, 2, text);
-  }
-  _snwprintf(text, 64, L"%04X", unsigned(attributes));
-  text[63] = 0;
-  ListSetItemText(list, item, 3, text);
+  FILETIME lastWrite = {};
+  const bool hasTime =
+      image->GetFileInfo(m_path, nullptr, &lastWrite, nullptr, nullptr, nullptr) != 0;
+  // The pane lists keep their rows in the program and show them on demand.
+  ChangeFileListRow(list, item, [&](FileListRow& row) {
+    row.attributes = attributes;
+    if (hasTime) {
+      row.lastWrite = lastWrite;
+      row.hasTime = true;
+    }
+  });
   NMLISTVIEW change = {};
   change.hdr.hwndFrom = list;
   change.hdr.idFrom = IDC_IMAGE_LIST;
