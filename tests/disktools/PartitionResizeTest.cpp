@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "BadClusterInject.h"
+#include "FailingWrites.h"
 #include "FormatTestUtil.h"
 #include "ProgramImage.h"
 #include "disktools/NtfsFormatterInstall.h"
@@ -376,33 +377,6 @@ TEST(PartitionResize, GrowsTheLastGptPartitionOfAnOwnFormatImage) {
   EXPECT_NE(std::string::npos, out.find(std::to_string(last))) << out;
   ExpectSoundVolume(back, start, last - start + 1, true);
 }
-
-// A device block whose n-th write fails after half of its bytes went to
-// the disk (a torn write); it counts the writes.
-class FailingWrites {
- public:
-  FailingWrites(DiskIoBlock* block, int failAt) : m_block(block), m_inner(*block), m_failAt(failAt) {
-    block->owner = this;
-    block->read = [](void* o, unsigned long long at, void* buffer, unsigned n) {
-      FailingWrites* f = static_cast<FailingWrites*>(o);
-      return f->m_inner.read(f->m_inner.owner, at, buffer, n);
-    };
-    block->write = [](void* o, unsigned long long at, const void* buffer, unsigned n) {
-      FailingWrites* f = static_cast<FailingWrites*>(o);
-      if (++f->m_writes != f->m_failAt) return f->m_inner.write(f->m_inner.owner, at, buffer, n);
-      if (n / 2) f->m_inner.write(f->m_inner.owner, at, buffer, n / 2);
-      return -1;
-    };
-  }
-  ~FailingWrites() { *m_block = m_inner; }
-  int Writes() const { return m_writes; }
-
- private:
-  DiskIoBlock* m_block;
-  DiskIoBlock m_inner;
-  int m_failAt;
-  int m_writes = 0;
-};
 
 std::vector<uint8_t> DiskBytes(const std::wstring& own, uint64_t bytes) {
   std::wstring raw = own + L".raw";
