@@ -5,6 +5,7 @@
 
 #include <stdarg.h>
 
+#include "FailingWrites.h"
 #include "FormatTestUtil.h"
 #include "ProgramImage.h"
 #include "app/ImageOperations.h"
@@ -223,6 +224,43 @@ bool IsStampedLine(const std::string& line, const std::string& message) {
   for (int i = 0; i < 20; i++)
     if (shape[i] == 'd' ? !isdigit((unsigned char)line[i]) : line[i] != shape[i]) return false;
   return line.compare(20, std::string::npos, message) == 0;
+}
+
+// A repair of a damaged mirror whose n-th write fails, for every n over
+// the whole repair, reports the failure; a repair after it mends the
+// volume, its files intact.
+TEST(NtfsRepair, ARepairThatFailsAtAnyWriteSaysSoAndTheNextMends) {
+  Disk d = MakeDisk();
+  WriteBytes(d.path, d.mirrorOffset + 3 * 1024 + 0x100, std::vector<uint8_t>(64, 0x5A));
+  const std::string damaged = d.dir + "/damaged.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.dir + "/d.img") + " " + vt::Q(damaged)));
+  for (int n = 1;; n++) {
+    SCOPED_TRACE(n);
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(damaged) + " " + vt::Q(d.dir + "/d.img")));
+    int repaired, writes;
+    {
+      CMountedImage image;
+      ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2, true), 0);
+      {
+        FailingWrites failing(image.IoBlock(), n);
+        repaired = RepairNtfsPartition(&image);
+        writes = failing.Writes();
+      }
+      image.Close();
+    }
+    if (writes < n) {
+      EXPECT_EQ(1, repaired);
+      ASSERT_GT(n, 2);
+      break;
+    }
+    EXPECT_EQ(0, repaired) << "a failed write reported as a repair";
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2, true), 0);
+    EXPECT_EQ(1, RepairNtfsPartition(&image));
+    EXPECT_NE(0, CheckNtfsPartition(&image));
+    EXPECT_TRUE(image.Close());
+  }
+  ExpectRepairedVolume(d);
 }
 
 TEST(BatchCheckRepair, CheckLinesReachARedirectedOutput) {

@@ -88,10 +88,14 @@ int FixMftMirror(ntfs_volume* vol) {
   for (s64 i = 0; i < count; i++) {
     u8* m = &mft[(size_t)(i * size)];
     u8* m2 = &mirror[(size_t)(i * size)];
-    if ((InUse(m) && Corrupt(m)) || (InUse(m2) && Corrupt(m2))) return Fail(EIO);
-    bool useMirror = InUse(m2) && !InUse(m) && Magic(m) != kMagicFile;
+    const bool mftBad = InUse(m) && Corrupt(m), mirrorBad = InUse(m2) && Corrupt(m2);
+    if (mftBad && mirrorBad) return Fail(EIO);
+    bool useMirror = mftBad || (InUse(m2) && !InUse(m) && Magic(m) != kMagicFile);
     const u8* good = nullptr;
-    if (useMirror) {
+    if (mirrorBad) {
+      // A copy torn by a write that stopped halfway: $MFT's record is whole.
+      good = m;
+    } else if (useMirror) {
       good = m2;
     } else if (Magic(m) == kMagicFile) {
       u32 inUse;
