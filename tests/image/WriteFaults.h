@@ -3,6 +3,8 @@
 // that dies there leaves its files (a dying process's write may have moved
 // whole pages of the file: of one that crosses 4 KiB boundaries of the file,
 // the pages up to the last boundary before its middle are written).
+// Flushes of files to the disk are counted apart (FAIL_FLUSH: the chosen
+// one fails; after a stop, every one does).
 // Device opens go to the source it replaced, which is put back at the end.
 #pragma once
 #include "image/device/DeviceSource.h"
@@ -11,8 +13,9 @@ namespace it {
 
 class WriteFaults : public VroDeviceSource {
  public:
-  enum Mode { COUNT, FAIL, STOP };
-  // at: the 1-based write that fails or stops (COUNT: none).
+  enum Mode { COUNT, FAIL, STOP, FAIL_FLUSH };
+  // at: the 1-based write that fails or stops, or flush that fails (COUNT:
+  // none).
   WriteFaults(Mode mode, int at) : m_Mode(mode), m_At(at), m_Prev(VroSetDeviceSource(this)) {}
   ~WriteFaults() override { VroSetDeviceSource(m_Prev); }
 
@@ -23,7 +26,8 @@ class WriteFaults : public VroDeviceSource {
   int64_t WriteAt(HANDLE h, uint64_t pos, const void* buf, uint32_t bytes) override {
     if (m_Stopped) return -(int64_t)bytes;
     int n = ++m_Count;
-    if (m_Mode == COUNT || n != m_At) return m_Prev->WriteAt(h, pos, buf, bytes);
+    if (m_Mode == COUNT || m_Mode == FAIL_FLUSH || n != m_At)
+      return m_Prev->WriteAt(h, pos, buf, bytes);
     if (m_Mode == STOP) {
       m_Stopped = true;
       uint64_t cut = (pos + bytes / 2) / 4096 * 4096;
@@ -31,7 +35,17 @@ class WriteFaults : public VroDeviceSource {
     }
     return -(int64_t)bytes;
   }
+  int FlushHandle(HANDLE h) override {
+    int n = ++m_Flushes;
+    if (m_Stopped || (m_Mode == FAIL_FLUSH && n == m_At)) return -1;
+    if (m_Prev->FlushHandle(h) < 0) return -1;
+    m_FlushedWrites = m_Count;
+    return 0;
+  }
   int Count() const { return m_Count; }
+  int Flushes() const { return m_Flushes; }
+  // Writes made before the last flush that succeeded.
+  int FlushedWrites() const { return m_FlushedWrites; }
   bool Hit() const { return m_Count >= m_At; }
 
  private:
@@ -39,6 +53,8 @@ class WriteFaults : public VroDeviceSource {
   int m_At;
   VroDeviceSource* m_Prev;
   int m_Count = 0;
+  int m_Flushes = 0;
+  int m_FlushedWrites = 0;
   bool m_Stopped = false;
 };
 

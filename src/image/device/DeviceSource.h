@@ -1,9 +1,10 @@
-// Where host drives and volumes come from, and the positioned write under
-// every write of image files and devices. The default opens drives with
-// CreateFileW, asks their size with DeviceIoControl and writes with the
-// system's transfer; tests put in a source that serves an ordinary file in
-// a drive's place, or one whose chosen write fails or never happens (as a
-// process that dies there leaves the file).
+// Where host drives and volumes come from, and the positioned write and the
+// flush under every write of image files and devices. The default opens
+// drives with CreateFileW, asks their size with DeviceIoControl, writes with
+// the system's transfer and flushes with FlushFileBuffers; tests put in a
+// source that serves an ordinary file in a drive's place, or one whose
+// chosen write fails or never happens (as a process that dies there leaves
+// the file).
 #pragma once
 #include <windows.h>
 #include <cstdint>
@@ -22,6 +23,8 @@ class VroDeviceSource {
   virtual int64_t WriteAt(HANDLE hFile, uint64_t byteOffset, const void* buf, uint32_t bytes) {
     return SystemWriteHandleAt(hFile, byteOffset, buf, bytes);
   }
+  // Puts what was written to a file through to the disk: 0, or -1.
+  virtual int FlushHandle(HANDLE hFile) { return FlushFileBuffers(hFile) ? 0 : -1; }
 };
 
 // Installs a source for all later opens (null restores the default) and

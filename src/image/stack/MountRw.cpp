@@ -21,11 +21,26 @@ int _VROH_MOUNT_RW::CloseLayers() {
   return result;
 }
 
+bool _VROH_DISK_COMBO::HasWritableLayer() const {
+  for (const _VROH_RW_CLASS& l : m_Layers)
+    if (l.IsWritable()) return true;
+  return false;
+}
+
+void _VROH_DISK_COMBO::StopWrites() {
+  for (_VROH_RW_CLASS& l : m_Layers) l.StopWrites();
+  m_bWritesStopped = true;
+}
+
 int _VROH_MOUNT_RW::Flush() {
+  if (m_pLayers->WritesStopped()) return -1;
   int result = 0;
   for (int i = LAYER_COUNT - 1; i >= 0; i--) {
     _VROH_RW_CLASS& l = m_pLayers->m_Layers[i];
-    if (l.IsOpen() && l.Flush() < 0) result = -1;
+    if (l.IsOpen() && l.Flush() < 0) {
+      if (l.IsWritable()) m_pLayers->StopWrites();
+      result = -1;
+    }
   }
   return result;
 }
@@ -63,14 +78,19 @@ int64_t _VROH_MOUNT_RW::Read(void* layers, uint64_t sector, void* buf, uint32_t 
 int64_t _VROH_MOUNT_RW::Write(void* layers, uint64_t sector, const void* buf, uint32_t bytes) {
   if (!bytes) return 0;
   _VROH_DISK_COMBO* L = layers ? (_VROH_DISK_COMBO*)layers : m_pLayers;
+  if (L->WritesStopped()) return -(int64_t)bytes;
   int64_t r = L->Fix().Write(sector, buf, bytes);
   // An open write-back file takes every write: what it refuses fails,
   // rather than reaching an update file beside a shared base.
-  if (r >= 0 || L->Fix().IsOpen()) return r;
-  if (L == m_pLayers) CreateNextUpdate();
-  r = L->Update().Write(sector, buf, (uint32_t)-r);
-  if (r >= 0) return r;
-  return L->Base().Write(sector, buf, (uint32_t)-r);
+  if (r < 0 && !L->Fix().IsOpen()) {
+    if (L == m_pLayers && m_BasePath[0] && CreateNextUpdate() < 0) {
+      L->StopWrites();
+      return -(int64_t)bytes;
+    }
+    r = (L->Update().IsOpen() ? L->Update() : L->Base()).Write(sector, buf, bytes);
+  }
+  if (r != (int64_t)bytes && L->HasWritableLayer()) L->StopWrites();
+  return r;
 }
 
 int _VROH_MOUNT_RW::OpenFixOverlay(const wchar_t* path, int writable, _VROH_RW_CLASS* parent) {
@@ -124,6 +144,7 @@ int _VROH_MOUNT_RW::CreateNextUpdate() {
 int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int mode) {
   _VROH_DISK_COMBO* L = m_pLayers;
   for (int i = LAYER_COUNT - 1; i >= 0; i--) L->m_Layers[i].Close();
+  L->m_bWritesStopped = false;
   m_BasePath[0] = 0;
   bool hasFix = fixPath && *fixPath;
   _VROH_RW_CLASS& base = L->Base();

@@ -24,6 +24,16 @@ class _VROH_DISK_COMBO {
   _VROH_RW_CLASS& Base() { return m_Layers[LAYER_BASE]; }
   _VROH_RW_CLASS& Update() { return m_Layers[LAYER_UPDATE]; }
   _VROH_RW_CLASS& Fix() { return m_Layers[LAYER_FIX]; }
+
+  // Once a write to the set failed, the set takes no more writes or
+  // flushes (every open layer stops, and no update file is made), so the
+  // files hold what a process that died at that write leaves: a volume
+  // whose metadata a later write would have half updated stays whole.
+  // Until the set is opened again.
+  void StopWrites();
+  bool WritesStopped() const { return m_bWritesStopped; }
+  bool HasWritableLayer() const;
+  bool m_bWritesStopped = false;
 };
 
 // Results of OpenChain; the negative ones are failures.
@@ -65,7 +75,8 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
 
   // Sector I/O through the layer set (null = the in-use set). Reads take
   // each sector from the highest layer that holds it; writes go to the
-  // write-back layer, else a (new) update file, else the base.
+  // write-back layer, else a (new) update file, else the base. A write
+  // that fails on a writable layer stops the set's writes.
   int64_t Write(void* layers, uint64_t sector, const void* buf, uint32_t bytes) override;
   int64_t Read(void* layers, uint64_t sector, void* buf, uint32_t bytes) override;
   // Byte-granular I/O (ReadBytes/WriteBytes of _VROH_ALIGN_RW with a null
@@ -82,7 +93,7 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
   int CreateNextUpdate();
 
   // Flushes every open layer (headers, tables, pending writes). 0, or -1
-  // when a layer failed.
+  // when a layer failed (writes stop then) or writes were stopped.
   int Flush();
   // Closes the own layers (a lent set is left alone). 0, or -1 when a
   // layer's final flush failed.

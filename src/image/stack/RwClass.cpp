@@ -166,13 +166,19 @@ _VROH_RW_CLASS::~_VROH_RW_CLASS() {
 
 int64_t _VROH_RW_CLASS::Flush() {
   VroCsLock lock(&m_Lock);
+  if (m_bWritesStopped) return -1;
   if (!m_pBackEnd) return 0;
   return m_pBackEnd->Flush(m_hFile);
 }
 
+void _VROH_RW_CLASS::StopWrites() {
+  VroCsLock lock(&m_Lock);
+  if (IsOpen()) m_bWritesStopped = true;
+}
+
 int64_t _VROH_RW_CLASS::Write(uint64_t sector, const void* buf, uint32_t bytes) {
   VroCsLock lock(&m_Lock);
-  if (!m_pBackEnd) return -(int64_t)bytes;
+  if (!m_pBackEnd || m_bWritesStopped) return -(int64_t)bytes;
   return m_pBackEnd->Write(m_hFile, sector, buf, bytes);
 }
 
@@ -206,7 +212,15 @@ void _VROH_RW_CLASS::SetZeroFill(int zeroFill) {
 int _VROH_RW_CLASS::Close() {
   VroCsLock lock(&m_Lock);
   int result = 0;
-  if (m_pBackEnd && m_pBackEnd->Flush(m_hFile) < 0) result = -1;
+  if (m_bWritesStopped) {
+    result = -1;
+  } else if (m_pBackEnd) {
+    // What a command reports done is on the disk before it reports it.
+    if (m_pBackEnd->Flush(m_hFile) < 0 ||
+        (m_nMode != VRO_MODE_READ && VroGetDeviceSource()->FlushHandle(m_hFile) < 0))
+      result = -1;
+  }
+  m_bWritesStopped = false;
   delete m_pBackEnd;
   m_pBackEnd = nullptr;
   delete m_pContainer;

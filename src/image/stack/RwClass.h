@@ -20,6 +20,7 @@ class _VROH_RW_CLASS {
   _VROH_RW_CLASS();
   virtual ~_VROH_RW_CLASS();
 
+  // Both fail once writes were stopped.
   virtual int64_t Flush();
   // sector = device sector (0 is the header slot)
   virtual int64_t Write(uint64_t sector, const void* buf, uint32_t bytes);
@@ -31,10 +32,18 @@ class _VROH_RW_CLASS {
   _VROH_BASE_RW* Open(const wchar_t* path, int mode);
   // Open, keeping the object only when it is an own sparse image (type 6).
   _VROH_BASE_RW* OpenSparse(const wchar_t* path, int mode);
-  // Flushes, releases the back end and container, closes the handle. 0, or
-  // -1 when the final flush (headers, map, pending writes) or the close
-  // failed: changes may not have reached the file.
+  // Flushes (a writable file to the disk itself), releases the back end and
+  // container, closes the handle. 0, or -1 when the final flush (headers,
+  // map, pending writes) or the close failed, or writes were stopped:
+  // changes may not have reached the file.
   int Close();
+  // After a write that failed: the layer takes no more writes or flushes
+  // until it is closed, and its close writes nothing, so the file keeps
+  // what it held when the failure came (what a process that died there
+  // leaves, which the write order of the own format keeps consistent).
+  void StopWrites();
+  bool WritesStopped() const { return m_bWritesStopped; }
+  bool IsWritable() const { return IsOpen() && m_nMode != VRO_MODE_READ; }
 
   // Overlay link of this layer to parent: 0 no open parent, -1 parent not
   // type 6, -2 this not a type 6 overlay, 1 linked, 2 this has no parent
@@ -85,5 +94,6 @@ class _VROH_RW_CLASS {
   std::wstring m_Path;
 
  private:
+  bool m_bWritesStopped = false;
   _VROH_BASE_RW* Detect(const wchar_t* path, int mode, bool deviceHandle);
 };

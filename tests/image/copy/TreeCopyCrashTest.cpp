@@ -1,10 +1,11 @@
 // A tree copy into an overlay that stops at each of its writes (or whose
-// write fails there), as a killed process leaves it: the overlay chain opens
-// again and every block of the files an earlier copy put there reads back
-// as it was, through the chain and, by dd and cmp, from a plain copy of the
-// disk made through it; after a stop, the volume mounts (the first $MFT
-// records may differ from their copy) and extracts whole (the names of an
-// index block the copy never wrote are absent).
+// write fails there, or whose flush to the disk fails), as a killed process
+// leaves it: the copy reports the failure; the overlay chain opens again and
+// every block of the files an earlier copy put there reads back as it was,
+// through the chain and, by dd and cmp, from a plain copy of the disk made
+// through it; the volume mounts (the first $MFT records may differ from
+// their copy) and extracts whole (the names of an index block the copy
+// never wrote are absent). A copy that reports done flushed every write.
 #include <gtest/gtest.h>
 
 #include <unordered_map>
@@ -136,27 +137,28 @@ void ExpectIntact(const Setup& s, const std::string& where, bool plainCopy, bool
 void EveryWriteOfACopy(bool fix) {
   Setup s = MakeSetup(fix);
   ASSERT_FALSE(::testing::Test::HasFailure());
-  int writes;
+  int writes, flushes;
   {
     it::WriteFaults count(it::WriteFaults::COUNT, 0);
     ASSERT_TRUE(CopyB(s));
     writes = count.Count();
+    flushes = count.Flushes();
+    EXPECT_EQ(writes, count.FlushedWrites());
   }
   ASSERT_LT(10, writes);
-  for (int mode = it::WriteFaults::FAIL; mode <= it::WriteFaults::STOP; mode++) {
-    for (int n = 1; n <= writes; n++) {
-      std::string where = std::string(mode == it::WriteFaults::FAIL ? "failed" : "stopped") +
-                          " write " + std::to_string(n) + " of " + std::to_string(writes);
+  ASSERT_LE(1, flushes);
+  const char* names[] = {"", "failed write ", "stopped write ", "failed flush "};
+  for (int mode = it::WriteFaults::FAIL; mode <= it::WriteFaults::FAIL_FLUSH; mode++) {
+    int last = mode == it::WriteFaults::FAIL_FLUSH ? flushes : writes;
+    for (int n = 1; n <= last; n++) {
+      std::string where = names[mode] + std::to_string(n) + " of " + std::to_string(last);
       ASSERT_TRUE(CopyFileW(s.saved.c_str(), s.top.c_str(), FALSE));
       {
         it::WriteFaults faults((it::WriteFaults::Mode)mode, n);
-        bool copied = CopyB(s);
-        if (mode == it::WriteFaults::STOP) {
-          EXPECT_FALSE(copied) << where;
-        }
+        EXPECT_FALSE(CopyB(s)) << where;
       }
       // The other tools' check costs a process: at every tenth write.
-      ExpectIntact(s, where, n % 10 == 0 || n == writes, mode == it::WriteFaults::STOP);
+      ExpectIntact(s, where, n % 10 == 0 || n == last, true);
       if (::testing::Test::HasFailure()) return;
     }
   }

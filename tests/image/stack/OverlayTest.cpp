@@ -126,8 +126,10 @@ TEST(Overlay, WriteBackTakesPrecedenceAndIsRelinked) {
     ASSERT_EQ(10, d.OpenChain(other.c_str(), fix.c_str(), VRO_WRITE_OVERLAY));
     EXPECT_EQ(0x11, ReadDisk(d, 111 * 512, 1)[0]);
     WriteDisk(d, 5 * 512, Fill(0x55, 512));
+    ASSERT_EQ(0, d.Flush());
     // A write the write-back file refuses fails: it never reaches an
-    // update file beside the base.
+    // update file beside the base, and the set takes no more writes (what
+    // was flushed before stays).
     _VROH_OBJ_IMG* c = d.Layers()->Fix().Container();
     HANDLE own = c->*ContainerHandle::Member(), ro = OpenReadOnly(fix);
     c->*ContainerHandle::Member() = ro;
@@ -135,6 +137,8 @@ TEST(Overlay, WriteBackTakesPrecedenceAndIsRelinked) {
     EXPECT_GT(0, d.WriteBytes(nullptr, 1000 * 512, big.data(), big.size()));
     c->*ContainerHandle::Member() = own;
     CloseHandle(ro);
+    EXPECT_GT(0, d.WriteBytes(nullptr, 6 * 512, big.data(), 512));
+    EXPECT_GT(0, d.Flush());
     EXPECT_FALSE(vt::FileExists(other + L"_01.Upd"));
   }
   EXPECT_EQ(otherHash, vt::Sha256(other));
