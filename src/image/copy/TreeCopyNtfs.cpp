@@ -150,6 +150,7 @@ long long TreeCopyNtfsRead(TreeCopyNtfsFile* file, long long offset, void* buffe
 long long TreeCopyNtfsWrite(TreeCopyNtfsFile* file, long long offset, const void* buffer,
                             long long count) {
   if (!file || !buffer || offset < 0 || count < 0) return -EINVAL;
+  if (NtfsGrowSolid(file->na, offset + count)) return -ErrnoOr(EIO);
   long long done = 0;
   while (done < count) {
     errno = 0;
@@ -166,7 +167,11 @@ int TreeCopyNtfsSetSize(TreeCopyNtfsFile* file, long long size) {
   if (!file || size < 0) return -EINVAL;
   if (size == file->na->data_size) return 0;
   errno = 0;
-  if (ntfs_attr_truncate(file->na, size)) return -ErrnoOr(EIO);
+  // A file that grows gets its clusters now: one cut off while it is
+  // copied reads its data as far as written, then zeros.
+  if (size > file->na->data_size ? NtfsGrowSolid(file->na, size)
+                                 : ntfs_attr_truncate(file->na, size))
+    return -ErrnoOr(EIO);
   file->written = true;
   return 0;
 }

@@ -32,6 +32,13 @@ s64 NtfsParentMft(ntfs_volume* vol, const wchar_t* path, const wchar_t** name, i
 // operations that must name the exact index entry. Its length, or -1.
 int NtfsStoredName(ntfs_inode* ni, u64 dirMft, ntfschar* out, int outLen);
 
+// Grows an attribute to size bytes with its clusters allocated at once
+// (zeros, never a hole that later writes fill: cut off before they do, the
+// record can reach the disk sparse while the file's flags do not say so,
+// and the file no longer opens); compressed data grows by holes. One as
+// long or longer is left as it is. 0, or -1 with errno.
+int NtfsGrowSolid(ntfs_attr* na, s64 size);
+
 // The reparse tag when it is a mount point or a symbolic link, else 0.
 u32 NtfsLinkReparseTag(ntfs_inode* ni);
 

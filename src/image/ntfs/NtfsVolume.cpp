@@ -419,7 +419,8 @@ long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* b
   ntfs_attr* na;
   if (int e = OpenPathData(vol, path, &ni, &na)) return e;
   s64 done = 0;
-  while (done < count) {
+  if (NtfsGrowSolid(na, offset + count)) done = -(errno ? errno : EIO);
+  while (done >= 0 && done < count) {
     s64 r =
         ntfs_attr_pwrite(na, offset + done, count - done, static_cast<const char*>(buffer) + done);
     if (r < 1) {
@@ -434,6 +435,13 @@ long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* b
   return done;
 }
 
+int NtfsGrowSolid(ntfs_attr* na, s64 size) {
+  errno = 0;
+  if (size <= na->data_size) return 0;
+  // Compressed data keeps its holes: its flags allow them.
+  return NAttrCompressed(na) ? ntfs_attr_truncate(na, size) : ntfs_attr_truncate_solid(na, size);
+}
+
 int GrowNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size) {
   if (!vol) return -EINVAL;
   if (NVolReadOnly(vol)) return -EROFS;
@@ -441,8 +449,7 @@ int GrowNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size) {
   ntfs_inode* ni;
   ntfs_attr* na;
   if (int e = OpenPathData(vol, path, &ni, &na)) return e;
-  int r = 0;
-  if (size > na->data_size && ntfs_attr_truncate_solid(na, size)) r = -(errno ? errno : EIO);
+  int r = NtfsGrowSolid(na, size) ? -(errno ? errno : EIO) : 0;
   ntfs_attr_close(na);
   if (ntfs_inode_close(ni) && r == 0) r = -(errno ? errno : EIO);
   return r;

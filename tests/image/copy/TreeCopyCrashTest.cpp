@@ -48,7 +48,7 @@ Setup MakeSetup(bool fix) {
                       "; mkdir -p A/Sub B/Deep/er; head -c 70000 /dev/urandom > A/one.bin;"
                       " printf acknowledged > A/Sub/two.txt; head -c 200000 /dev/urandom > A/three;"
                       " for i in 1 2 3 4 5 6; do head -c $((i * 50000)) /dev/urandom > B/f$i; done;"
-                      " head -c 300000 /dev/urandom > B/Deep/er/g"));
+                      " head -c 300000 /dev/urandom > B/Deep/er/g; head -c 900000 /dev/urandom > B/big"));
   s.own = mi::CopyIntoOwnImage(img.path, s.dir);
   s.second = vt::ToWin(s.dir + "/ws.x");
   s.top = fix ? vt::ToWin(s.dir + "/ws.Fix") : s.own + L"_01.Upd";
@@ -94,7 +94,7 @@ bool CopyB(const Setup& s) {
     return false;
   uint64_t missing = 0;
   int n = InjectHostPath(&m, vt::ToWin(s.dir + "/B").c_str(), L"\\B", &missing, nullptr, nullptr);
-  return m.Close() && n == 10;
+  return m.Close() && n == 11;
 }
 
 // plainCopy: also through a plain copy of the disk read by dd and cmp;
