@@ -150,6 +150,28 @@ int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries
   return result;
 }
 
+}  // namespace
+
+u64 NtfsLookupPastMissingBlocks(ntfs_inode* dir, const ntfschar* name, int len) {
+  std::vector<DirEntry> entries;
+  int r = ReadEntriesPastMissingBlocks(dir, &entries);
+  if (r < 0) {
+    errno = -r;
+    return (u64)-1;
+  }
+  ntfs_volume* vol = dir->vol;
+  IGNORE_CASE_BOOL ic = NVolCaseSensitive(vol) ? CASE_SENSITIVE : IGNORE_CASE;
+  for (const DirEntry& e : entries) {
+    if (ntfs_names_are_equal(reinterpret_cast<const ntfschar*>(e.name.data()), e.name.size(), name,
+                             (size_t)len, ic, vol->upcase, vol->upcase_len))
+      return e.mref;
+  }
+  errno = ENOENT;
+  return (u64)-1;
+}
+
+namespace {
+
 // Reads the entries of a folder into memory so that the caller's callback
 // may change the folder (delete, create) without upsetting the index walk.
 int ReadEntries(ntfs_volume* vol, const wchar_t* path, std::vector<DirEntry>* entries) {

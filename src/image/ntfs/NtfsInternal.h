@@ -24,6 +24,11 @@ ntfs_inode* NtfsPathToInodeFrom(ntfs_volume* vol, u64 folder, const wchar_t* pat
 // empty name, ENAMETOOLONG.
 ntfs_inode* NtfsOpenParent(ntfs_volume* vol, const wchar_t* path, const wchar_t** name,
                            int* nameLen);
+// The record of a name in folder dir whose index the library cannot walk
+// because an index block in use was never written (a writer that died):
+// found among the names of the index root and the blocks that are whole.
+// -1 with errno (ENOENT, EIO for any other fault of the index).
+u64 NtfsLookupPastMissingBlocks(ntfs_inode* dir, const ntfschar* name, int len);
 // Record numbers of a path and of the directory holding its last component
 // (nothing stays open); -1 with errno on failure.
 s64 NtfsPathToMft(ntfs_volume* vol, const wchar_t* path);

@@ -210,6 +210,11 @@ ntfs_inode* NtfsPathToInodeFrom(ntfs_volume* vol, u64 folder, const wchar_t* pat
     }
     u64 mref = ntfs_inode_lookup_by_name(dir, reinterpret_cast<const ntfschar*>(p), len);
     int e = errno;
+    // Its names are found as a listing shows them.
+    if (mref == (u64)-1 && e == EIO) {
+      mref = NtfsLookupPastMissingBlocks(dir, reinterpret_cast<const ntfschar*>(p), len);
+      e = errno;
+    }
     ntfs_inode_close(dir);
     if (mref == (u64)-1) return (SetErr(e ? e : ENOENT), nullptr);
     dir = ntfs_inode_open(vol, MREF(mref));

@@ -10,6 +10,7 @@
 
 #include <unordered_map>
 
+#include "../ImagePatch.h"
 #include "../MountedImageTestUtil.h"
 #include "../TreeCopyTestUtil.h"
 #include "../WriteFaults.h"
@@ -170,6 +171,43 @@ TEST(TreeCopyCrash, EveryWriteOfACopyIntoAnUpdateFile) {
 
 TEST(TreeCopyCrash, EveryWriteOfACopyIntoAWriteBackFile) {
   EveryWriteOfACopy(true);
+}
+
+// A writer that died after the record of a folder whose index grew a level
+// reached the disk, but before the new top block did: the names of the
+// blocks below it that are whole list and open (their files extract as they
+// were), the top block's are absent, and the volume extracts whole.
+TEST(TreeCopyCrash, FolderWhoseTopIndexBlockWasNeverWritten) {
+  std::string base = vt::ScratchDirUnix();
+  std::string tree = base + "/tree";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree + "/many") + " && cd " + vt::Q(tree + "/many") +
+                      " && for i in $(seq 1000 1600); do printf $i > f$i.txt; done"));
+  tc::Image img = tc::MakeImage("ntfs", 16, tree, base);
+  std::string vol = tc::Volume(img);
+  uint32_t dir = ip::NtfsInode(vol, "/many");
+  ASSERT_NE(0u, dir);
+  // The block the index root leads to (4 KiB clusters and blocks), zeroed.
+  std::string out;
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(base) + " && ntfsinfo -v -i " + std::to_string(dir) + " " +
+                          vt::Q(vol) + " > info && python3 -c \"import re; t = open('info').read();"
+                          " v = int(re.search(r'Subnode VCN:\\s+(\\d+)', t).group(1));"
+                          " r = re.search(r'Runlist:.*\\n\\s+(0x\\w+)\\s+(0x\\w+)', t);"
+                          " print(int(r.group(2), 16) - int(r.group(1), 16) + v)\" > top &&"
+                          " dd if=/dev/zero of=disk.img bs=4096 count=1 conv=notrunc status=none"
+                          " seek=$(( " + std::to_string(img.start) + " / 8 + $(cat top) ))",
+                      &out))
+      << out;
+  tc::Volume(img);
+  // ntfs-3g's own lookup goes through the top block.
+  EXPECT_NE(0, vt::Sh("ntfscat -f " + vt::Q(vol) + " /many/f1300.txt > /dev/null 2>&1"));
+  CMountedImage m;
+  ASSERT_LE(0, m.OpenImage(img.path.c_str(), nullptr, 0, 0));
+  EXPECT_EQ(1, ExtractToHost(&m, L"\\", vt::ToWin(base + "/out").c_str(), nullptr, nullptr));
+  EXPECT_EQ(0, vt::Sh("cd " + vt::Q(base) + " && n=0 && for f in out/many/*; do"
+                      " cmp -s $f tree/many/${f##*/} || exit 1; n=$((n + 1)); done;"
+                      " [ $n -gt 500 ] && [ $n -lt 601 ]",
+                      &out))
+      << out;
 }
 
 }  // namespace
