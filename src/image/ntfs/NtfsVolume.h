@@ -41,9 +41,9 @@ long long GetNtfsFileDataSize(ntfs_volume* vol, const wchar_t* path);
 // (WOF-compressed, deduplicated) is refused with -EOPNOTSUPP.
 long long ReadNtfsFileData(ntfs_volume* vol, const wchar_t* path, void* buffer, long long count,
                            long long offset);
+// A write past the end grows the file first, as GrowNtfsFileData does.
 long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* buffer,
                             long long count, long long offset);
-// A write past the end grows the file first as GrowNtfsFileData does.
 // Grows a file's unnamed stream to size bytes with its clusters allocated
 // at once (zeros, never a hole): a write past the end that the library
 // grows by a hole leaves the file unreadable when it is cut off before the
