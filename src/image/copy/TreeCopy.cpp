@@ -5,8 +5,6 @@
 
 #include <wchar.h>
 
-#include <new>
-
 #include "common/PathUtil.h"
 #include "common/ReparseLink.h"
 #include "common/TempFiles.h"
@@ -83,15 +81,6 @@ void CopyJob::FileFailed(uint64_t size, DWORD error) {
 uint8_t* CopyJob::Buffer() {
   if (m_buffer.empty()) m_buffer.resize(kIoBlock);
   return m_buffer.data();
-}
-
-HostWriteBehind* CopyJob::WriteBehind() {
-  if (!m_writeBehindTried) {
-    m_writeBehindTried = true;
-    m_writeBehind.reset(new (std::nothrow) HostWriteBehind);
-    if (m_writeBehind && !m_writeBehind->Start(kIoBlock)) m_writeBehind.reset();
-  }
-  return m_writeBehind.get();
 }
 
 std::unique_ptr<VolumeStream> VolumeStream::Open(VolumeFiles* volume, const wchar_t* path,

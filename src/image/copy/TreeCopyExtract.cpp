@@ -284,49 +284,41 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     FailHostFile(job, h, host, size, GetLastError());
     return 0;
   }
-  // A file of more than one transfer is written behind: the next piece is
-  // read while the last is written. Whatever follows a write in the order
-  // of the plain copy (a report, a seek, a failure of its own) waits for
-  // it first, so that the reports and the error of a failed file are the
-  // same.
-  HostWriteBehind* behind = size > kIoBlock ? job.WriteBehind() : nullptr;
-  auto fail = [&](DWORD error) {
-    DWORD first = behind ? behind->Settle() : 0;
-    FailHostFile(job, h, host, size, first ? first : error);
-    return 0;
-  };
-  auto cancel = [&]() {
-    if (behind) behind->Settle();
-    return CancelHostFile(job, h, host);
-  };
+  uint8_t* buffer = job.Buffer();
   for (uint64_t at = 0; at < size;) {
-    if (!in->NextStored(at, &stored, &storedEnd)) return fail(GetLastError());
+    if (!in->NextStored(at, &stored, &storedEnd)) {
+      FailHostFile(job, h, host, size, GetLastError());
+      return 0;
+    }
     if (stored > at) {
-      if (DWORD error = behind ? behind->Settle() : 0) return fail(error);
       LARGE_INTEGER to;
       to.QuadPart = (LONGLONG)stored;
-      if (report && !job.Progress(size, at, stored - at)) return cancel();
-      if (!SetFilePointerEx(h, to, nullptr, FILE_BEGIN)) return fail(GetLastError());
+      if (report && !job.Progress(size, at, stored - at)) return CancelHostFile(job, h, host);
+      if (!SetFilePointerEx(h, to, nullptr, FILE_BEGIN)) {
+        FailHostFile(job, h, host, size, GetLastError());
+        return 0;
+      }
       at = stored;
       continue;
     }
     uint32_t n = storedEnd - at < kIoBlock ? (uint32_t)(storedEnd - at) : kIoBlock;
-    uint8_t* buffer = behind ? behind->Next() : job.Buffer();
     int64_t got = in->Read(at, buffer, n);
-    if (got != (int64_t)n) return fail(got < 0 ? GetLastError() : ERROR_HANDLE_EOF);
-    if (DWORD error = behind ? behind->Settle() : 0) return fail(error);
+    if (got != (int64_t)n) {
+      FailHostFile(job, h, host, size, got < 0 ? GetLastError() : ERROR_HANDLE_EOF);
+      return 0;
+    }
     if (report) {
       for (uint32_t p = 0; p < n; p += kChunk) {
-        if (!job.Progress(size, at + p, n - p < kChunk ? n - p : kChunk)) return cancel();
+        if (!job.Progress(size, at + p, n - p < kChunk ? n - p : kChunk))
+          return CancelHostFile(job, h, host);
       }
     }
-    if (behind)
-      behind->Write(h, n);
-    else if (!HostTransfer(h, buffer, n, true))
-      return fail(GetLastError());
+    if (!HostTransfer(h, buffer, n, true)) {
+      FailHostFile(job, h, host, size, GetLastError());
+      return 0;
+    }
     at += n;
   }
-  if (DWORD error = behind ? behind->Settle() : 0) return fail(error);
   // The handle is closed whatever the time did, so that a failed file can
   // be deleted.
   DWORD error = SetFileTime(h, nullptr, nullptr, &volTime) ? 0 : GetLastError();

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "image/copy/HostWriteBehind.h"
 #include "image/copy/TreeCopy.h"
 
 struct TreeCopyNtfsFile;
@@ -59,8 +58,6 @@ class CopyJob {
   void FileFailed(uint64_t size, DWORD error);
   // One transfer buffer per job.
   uint8_t* Buffer();
-  // The job's host writer thread, made on first use; null when none can be.
-  HostWriteBehind* WriteBehind();
 
   VolumeFiles* volume;
   VolumeCopyCallback callback;
@@ -75,8 +72,6 @@ class CopyJob {
 
  private:
   std::vector<uint8_t> m_buffer;
-  std::unique_ptr<HostWriteBehind> m_writeBehind;
-  bool m_writeBehindTried = false;
 };
 
 // The data of one volume file, open for a whole copy: straight through the
