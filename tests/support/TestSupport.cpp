@@ -135,9 +135,14 @@ int Sh(const std::string& command, std::string* output) {
   PROCESS_INFORMATION pi = {};
   if (!CreateProcessW(nullptr, &cmdline[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
     return -1;
-  WaitForSingleObject(pi.hProcess, INFINITE);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  // Wine starts a Linux program without a process handle, and what it
+  // leaves in hThread then is no handle of ours: closing it would close
+  // whatever handle of the test has that number (an open disk image).
+  if (pi.hProcess) {
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
 
   std::vector<uint8_t> rc, out;
   // The process handle can be signalled before the shell has written its

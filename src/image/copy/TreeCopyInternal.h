@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "image/copy/HostFileFinisher.h"
 #include "image/copy/TreeCopy.h"
 
 struct TreeCopyNtfsFile;
@@ -69,6 +70,8 @@ class CopyJob {
   bool failed = false;
   int items = 0;
   bool freeCounted = false;
+  // Finishes the host files of a folder walk when set (extraction only).
+  HostFileFinisher* finisher = nullptr;
 
  private:
   std::vector<uint8_t> m_buffer;

@@ -123,6 +123,10 @@ bool LoadMirrorStandIn(NtfsDiskDev* d) {
   return true;
 }
 
+// The boot sectors are read around the library too (by the disk tools):
+// they are never served from the cache.
+const unsigned long long kCachedFrom = 2 * NtfsBlockCache::kBlock;
+
 // Cut at the end of a bounded device.
 s64 BoundedCount(NtfsDiskDev* d, s64 count, unsigned long long offset) {
   if (d->win.bounded && d->win.lengthKnown) {
@@ -130,6 +134,12 @@ s64 BoundedCount(NtfsDiskDev* d, s64 count, unsigned long long offset) {
     if ((unsigned long long)count > left) count = (s64)left;
   }
   return count;
+}
+
+int64_t CacheFetch(void* device, void* buf, int64_t count, uint64_t offset) {
+  NtfsDiskDev* d = static_cast<NtfsDiskDev*>(device);
+  count = BoundedCount(d, count, offset);
+  return count ? BlockTransfer(d, buf, count, offset, false) : 0;
 }
 
 s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long offset, bool write,
@@ -146,7 +156,12 @@ s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long o
   if (count == 0) return 0;
   s64 r;
   if (d->block) {
-    r = BlockTransfer(d, buf, count, offset, write);
+    if (d->cache && !write && offset >= kCachedFrom && count <= NtfsBlockCache::kMaxCachedRead)
+      r = d->cache->Read(buf, count, offset, CacheFetch, d);
+    else
+      r = BlockTransfer(d, buf, count, offset, write);
+    // Whatever reached the disk, the blocks it touched are read anew.
+    if (d->cache && write) d->cache->Forget(offset, count);
   } else {
     r = NtfsWin32Transfer(d->win.handle, d->win.start + offset, buf, count, write);
     if (r < 0 && positional) r = 0;  // the Win32 path reports a failed pread/pwrite as 0
@@ -237,6 +252,7 @@ int ntfs_disk_dev_open(struct ntfs_device* dev, int flags) {
     if (d->gpt) dev->d_state |= NTFS_DEV_STATE_GPT;
     d->win.lengthKnown = d->win.bounded = true;
     if (d->mirrorFromMft && !LoadMirrorStandIn(d)) return Fail(EIO);
+    if (!HasSecondHandle(d->block)) d->cache.reset(new (std::nothrow) NtfsBlockCache);
   } else {
     d->block = NULL;
     if (NtfsWin32OpenDevice(dev->d_name,

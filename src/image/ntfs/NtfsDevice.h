@@ -4,8 +4,10 @@
 // where the libntfs-3g headers may be seen (not beside <windows.h>).
 #pragma once
 #include <vector>
+#include <memory>
 
 #include "image/device/DiskIoBlock.h"
+#include "image/ntfs/NtfsBlockCache.h"
 #include "image/ntfs/NtfsLib.h"
 #include "image/ntfs/NtfsWin32Io.h"
 
@@ -30,6 +32,9 @@ struct NtfsDiskDev {
   bool mirrorFromMft = false;
   unsigned long long mirrorAt = 0;  // bytes from partition start
   std::vector<unsigned char> mirror;
+  // Small reads of a disk object (not of a live host volume, which changes
+  // underneath), from the open to the close.
+  std::unique_ptr<NtfsBlockCache> cache;
 };
 
 extern "C" {

@@ -145,6 +145,7 @@ bool DropNtfsMirrorStandIn(ntfs_volume* vol) {
   NtfsDiskDev* d = static_cast<NtfsDiskDev*>(vol->dev->d_private);
   bool had = !d->mirror.empty();
   std::vector<unsigned char>().swap(d->mirror);
+  if (d->cache) d->cache->Forget(d->mirrorAt, vol->mftmirr_size * vol->mft_record_size);
   return had;
 }
 

@@ -146,6 +146,37 @@ TEST(NtfsMount, TransfersStopAtThePartitionEnd) {
   EXPECT_EQ("0\n", after);
 }
 
+// Small reads are served from blocks read once; a write through the device
+// is seen by every later read, small or large.
+TEST(NtfsMount, SmallReadsComeFromBlocksThatWritesRenew) {
+  Disk d = MakeDisk("mbr2048");
+  Mounted m(d, true);
+  ASSERT_NE(nullptr, m.vol);
+  ntfs_device* dev = m.vol->dev;
+  auto pread = [dev](std::vector<char>& b, s64 at) {
+    return dev->d_ops->pread(dev, b.data(), (s64)b.size(), at);
+  };
+  const s64 at = 1 << 20;
+  std::vector<char> original(8192), small(512), wide(1000), whole(64 << 10);
+  ASSERT_EQ(8192, pread(original, at));
+  FileBlockStats before = GetFileBlockStats(m.block);
+  for (int i = 0; i < 8; i++) ASSERT_EQ(512, pread(small, at + 100 + 400 * i));
+  EXPECT_EQ(std::string(original.data() + 2900, 512), std::string(small.begin(), small.end()));
+  EXPECT_EQ(before.reads, GetFileBlockStats(m.block).reads) << "no read reached the disk";
+
+  // A write across two blocks, then reads over it of every size.
+  std::vector<char> x(300, 'x');
+  ASSERT_EQ(300, dev->d_ops->pwrite(dev, x.data(), 300, at + 4000));
+  ASSERT_EQ(1000, pread(wide, at + 3600));
+  EXPECT_EQ(std::string(300, 'x'), std::string(wide.data() + 400, 300));
+  EXPECT_EQ(std::string(original.data() + 3600, 400), std::string(wide.data(), 400));
+  ASSERT_EQ(64 << 10, pread(whole, at));
+  EXPECT_EQ(std::string(300, 'x'), std::string(whole.data() + 4000, 300));
+  ASSERT_EQ(8192, dev->d_ops->pwrite(dev, original.data(), 8192, at));
+  ASSERT_EQ(512, pread(small, at + 4000));
+  EXPECT_EQ(std::string(original.data() + 4000, 512), std::string(small.begin(), small.end()));
+}
+
 // Patches bytes of the disk file in place.
 void Patch(const Disk& d, long offset, const std::string& printfBytes) {
   ASSERT_EQ(0, vt::Sh("printf '" + printfBytes + "' | dd of=" + vt::Q(d.unixPath) +
