@@ -141,11 +141,11 @@ int CancelHostFile(CopyJob& job, HANDLE h, const std::wstring& host) {
   return 0;
 }
 
-// Waits for the host files handed over to be finished; one that failed is
-// removed and reported as failed.
-void SettleHostFiles(CopyJob& job) {
-  if (!job.finisher) return;
-  for (const HostFileFinisher::Failure& f : job.finisher->Settle()) {
+// Waits for the host files handed over to be closed; one whose close failed
+// is removed and reported as failed.
+void SettleHostCloses(CopyJob& job) {
+  if (!job.closer) return;
+  for (const HostCloser::Failure& f : job.closer->Settle()) {
     DeleteFileW(f.path.c_str());
     job.items--;
     job.FileFailed(f.size, f.error);
@@ -195,8 +195,8 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   // whole folder.
   HANDLE h = tag ? INVALID_HANDLE_VALUE : CreateNewHostFile(host);
   // A taken name is looked at (and perhaps removed) with every file before
-  // it finished.
-  if (h == INVALID_HANDLE_VALUE) SettleHostFiles(job);
+  // it closed.
+  if (h == INVALID_HANDLE_VALUE) SettleHostCloses(job);
   WIN32_FILE_ATTRIBUTE_DATA hostData;
   bool exists = h == INVALID_HANDLE_VALUE &&
                 GetFileAttributesExW(host.c_str(), GetFileExInfoStandard, &hostData) != 0;
@@ -298,10 +298,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     FailHostFile(job, h, host, size, GetLastError());
     return 0;
   }
-  // A small file's data goes with its handle to the finishing thread.
-  bool handOver = job.finisher && !sparse && size <= kIoBlock;
-  std::vector<uint8_t> data(handOver ? (size_t)size : 0);
-  uint8_t* buffer = handOver ? data.data() : job.Buffer();
+  uint8_t* buffer = job.Buffer();
   for (uint64_t at = 0; at < size;) {
     if (!in->NextStored(at, &stored, &storedEnd)) {
       FailHostFile(job, h, host, size, GetLastError());
@@ -330,22 +327,19 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
           return CancelHostFile(job, h, host);
       }
     }
-    if (!handOver && !HostTransfer(h, buffer, n, true)) {
+    if (!HostTransfer(h, buffer, n, true)) {
       FailHostFile(job, h, host, size, GetLastError());
       return 0;
     }
     at += n;
   }
-  if (handOver) {
-    job.finisher->Finish(h, host, size, volTime, std::move(data));
-    job.items++;
-    if (report) job.Progress(size, size, 0);
-    return 1;
-  }
   // The handle is closed whatever the time did, so that a failed file can
   // be deleted.
   DWORD error = SetFileTime(h, nullptr, nullptr, &volTime) ? 0 : GetLastError();
-  if (!CloseHandle(h) && !error) error = GetLastError();
+  if (!error && job.closer)
+    job.closer->Close(h, host, size);
+  else if (!CloseHandle(h) && !error)
+    error = GetLastError();
   if (error) {
     FailHostFile(job, INVALID_HANDLE_VALUE, host, size, error);
     return 0;
@@ -410,11 +404,11 @@ void ExtractFolder(CopyJob& job, const std::wstring& vol, const std::wstring& ho
     return;
   }
   walking.Enter(vol);
-  HostFileFinisher finisher;
-  if (finisher.Start()) job.finisher = &finisher;
+  HostCloser closer;
+  if (closer.Start()) job.closer = &closer;
   ExtractEntries(job, walking, vol, host, pattern, walking.LastId());
-  SettleHostFiles(job);
-  job.finisher = nullptr;
+  SettleHostCloses(job);
+  job.closer = nullptr;
 }
 
 }  // namespace

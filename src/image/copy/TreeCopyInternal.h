@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "image/copy/HostFileFinisher.h"
+#include "image/copy/HostCloser.h"
 #include "image/copy/TreeCopy.h"
 
 struct TreeCopyNtfsFile;
@@ -70,8 +70,8 @@ class CopyJob {
   bool failed = false;
   int items = 0;
   bool freeCounted = false;
-  // Finishes the host files of a folder walk when set (extraction only).
-  HostFileFinisher* finisher = nullptr;
+  // Closes the host files of a folder walk when set (extraction only).
+  HostCloser* closer = nullptr;
 
  private:
   std::vector<uint8_t> m_buffer;
