@@ -141,17 +141,6 @@ int CancelHostFile(CopyJob& job, HANDLE h, const std::wstring& host) {
   return 0;
 }
 
-// Waits for the host files handed over to be closed; one whose close failed
-// is removed and reported as failed.
-void SettleHostCloses(CopyJob& job) {
-  if (!job.closer) return;
-  for (const HostCloser::Failure& f : job.closer->Settle()) {
-    DeleteFileW(f.path.c_str());
-    job.items--;
-    job.FileFailed(f.size, f.error);
-  }
-}
-
 }  // namespace
 
 namespace treecopy {
@@ -194,9 +183,6 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   // name on the host, which on a file system that ignores case reads the
   // whole folder.
   HANDLE h = tag ? INVALID_HANDLE_VALUE : CreateNewHostFile(host);
-  // A taken name is looked at (and perhaps removed) with every file before
-  // it closed.
-  if (h == INVALID_HANDLE_VALUE) SettleHostCloses(job);
   WIN32_FILE_ATTRIBUTE_DATA hostData;
   bool exists = h == INVALID_HANDLE_VALUE &&
                 GetFileAttributesExW(host.c_str(), GetFileExInfoStandard, &hostData) != 0;
@@ -336,10 +322,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   // The handle is closed whatever the time did, so that a failed file can
   // be deleted.
   DWORD error = SetFileTime(h, nullptr, nullptr, &volTime) ? 0 : GetLastError();
-  if (!error && job.closer)
-    job.closer->Close(h, host, size);
-  else if (!CloseHandle(h) && !error)
-    error = GetLastError();
+  if (!CloseHandle(h) && !error) error = GetLastError();
   if (error) {
     FailHostFile(job, INVALID_HANDLE_VALUE, host, size, error);
     return 0;
@@ -404,11 +387,7 @@ void ExtractFolder(CopyJob& job, const std::wstring& vol, const std::wstring& ho
     return;
   }
   walking.Enter(vol);
-  HostCloser closer;
-  if (closer.Start()) job.closer = &closer;
   ExtractEntries(job, walking, vol, host, pattern, walking.LastId());
-  SettleHostCloses(job);
-  job.closer = nullptr;
 }
 
 }  // namespace

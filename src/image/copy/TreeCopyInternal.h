@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "image/copy/HostCloser.h"
 #include "image/copy/TreeCopy.h"
 
 struct TreeCopyNtfsFile;
@@ -70,8 +69,6 @@ class CopyJob {
   bool failed = false;
   int items = 0;
   bool freeCounted = false;
-  // Closes the host files of a folder walk when set (extraction only).
-  HostCloser* closer = nullptr;
 
  private:
   std::vector<uint8_t> m_buffer;
