@@ -55,21 +55,6 @@ std::wstring CutAt(std::wstring text, const wchar_t* marker) {
   return text;
 }
 
-// The settings file beside the program.
-std::wstring SettingsFile() {
-  wchar_t path[kPathChars];
-  DWORD n = GetModuleFileNameW(nullptr, path, kPathChars);
-  if (!n || n >= (DWORD)kPathChars) return L"";
-  std::wstring s = path;
-  size_t dot = s.rfind(L'.');
-  size_t slash = s.find_last_of(L"\\/");
-  if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash))
-    s += L".";
-  else
-    s.resize(dot + 1);
-  return s + L"ini";
-}
-
 // The staging script of a successful installation becomes the cache file,
 // with the installation it was made for; any other script is deleted.
 void KeepCache(CInfInstaller& inst, const wchar_t* hardwareId, const wchar_t* driverKey,
