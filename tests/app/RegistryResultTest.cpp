@@ -99,6 +99,12 @@ TEST(RegistryResult, AFailedImportLeavesTheImageAsItWas) {
   EXPECT_EQ(DWORD(-16), Import(image, both));
   EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
   EXPECT_EQ("<missing>", rt::HivexGet(Cat(image, "SYSTEM", dir + "/sys.hiv"), "\\Kept", "ok"));
+  // A file cut inside a section line, with good sections before it.
+  std::wstring cut = WriteReg(dir, "cut.reg",
+                              L"[HKEY_LOCAL_MACHINE\\SYSTEM\\Kept]\r\n\"ok\"=dword:00000001\r\n\r\n"
+                              L"[HKEY_LOCAL_MACHINE\\SYSTEM\\Selec");
+  EXPECT_EQ(DWORD(-16), Import(image, cut));
+  EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
 
   std::string fatDir = dir + "/fat", fatTree = fatDir + "/tree";
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(fatTree + kConfig) + " && printf x > " +

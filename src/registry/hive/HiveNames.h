@@ -26,6 +26,12 @@ int hive_compare_wide(const wchar_t* a, size_t na, const wchar_t* b, size_t nb);
 uint32_t hive_name_hash(const wchar_t* s, size_t n);
 // The same hash of a stored name.
 uint32_t hive_stored_name_hash(const HiveName& n);
+// The hash of the in-memory value index: SipHash-2-4 of the upper-case
+// units under a key drawn at random once per process. Names that share the
+// "lh" hash (a .reg file may be made to hold thousands of them) are no more
+// likely to share this one than any others.
+uint64_t hive_index_hash(const wchar_t* s, size_t n);
+uint64_t hive_stored_index_hash(const HiveName& n);
 // lf hint: the first four units while they fit in a byte, zero-padded.
 uint32_t hive_name_hint(const wchar_t* s, size_t n);
 // Stored form of a name: 8-bit (Latin-1) when every unit fits, else UTF-16LE.

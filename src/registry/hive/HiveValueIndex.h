@@ -27,8 +27,8 @@ class HiveValueIndex {
     list_ = list;
     count_ = count;
   }
-  void Add(uint32_t hash, uint32_t vk) { names_.emplace(hash, vk); }
-  void Remove(uint32_t hash, uint32_t vk) {
+  void Add(uint64_t hash, uint32_t vk) { names_.emplace(hash, vk); }
+  void Remove(uint64_t hash, uint32_t vk) {
     auto range = names_.equal_range(hash);
     for (auto it = range.first; it != range.second; ++it) {
       if (it->second == vk) {
@@ -49,7 +49,7 @@ class HiveValueIndex {
   // Calls fn(vk) for each value of that hash until fn returns true; that
   // vk, or 0.
   template <class Fn>
-  uint32_t Find(uint32_t hash, Fn fn) const {
+  uint32_t Find(uint64_t hash, Fn fn) const {
     auto range = names_.equal_range(hash);
     for (auto it = range.first; it != range.second; ++it) {
       if (fn(it->second)) return it->second;
@@ -59,5 +59,5 @@ class HiveValueIndex {
 
  private:
   uint32_t list_ = 0, count_ = 0;
-  std::unordered_multimap<uint32_t, uint32_t> names_;  // name hash -> "vk" cell
+  std::unordered_multimap<uint64_t, uint32_t> names_;  // hive_index_hash -> "vk" cell
 };

@@ -116,10 +116,10 @@ uint32_t find_value_cell(HiveImage* img, uint32_t list, uint32_t count, const wc
     ix.Reset(list, count);
     for (uint32_t i = 0; i < count; i++) {
       uint32_t vk = vk_cell(img, rd32(img, list, 4 * i));
-      if (vk) ix.Add(hive_stored_name_hash(vk_name(img, vk)), vk);
+      if (vk) ix.Add(hive_stored_index_hash(vk_name(img, vk)), vk);
     }
   }
-  uint32_t vk = ix.Find(hive_name_hash(name, n), [&](uint32_t c) {
+  uint32_t vk = ix.Find(hive_index_hash(name, n), [&](uint32_t c) {
     return vk_cell(img, hive_rel(c)) == c && value_named(img, c, name, n);
   });
   if (vk && index) {
@@ -377,7 +377,7 @@ uint32_t add_value(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_
   wr32(img, key, NK_VALCOUNT, count + 1);
   HiveValueIndex& ix = img->valueIndex;
   if (count && ix.Covers(list, count)) {
-    ix.Add(hive_name_hash(name, n), vk);
+    ix.Add(hive_index_hash(name, n), vk);
     ix.Moved(nl, count + 1);
   }
   if (rd32(img, key, NK_MAXVALNAME) < n * 2) wr32(img, key, NK_MAXVALNAME, (uint32_t)n * 2);
@@ -394,7 +394,7 @@ int del_value(HiveImage* img, uint32_t keyOff, const wchar_t* name) {
   uint32_t list = hive_cell(img, rd32(img, key, NK_VALLIST));
   HiveValueIndex& ix = img->valueIndex;
   if (ix.Covers(list, count)) {
-    ix.Remove(hive_stored_name_hash(vk_name(img, vk)), vk);
+    ix.Remove(hive_stored_index_hash(vk_name(img, vk)), vk);
     if (count == 1)
       ix.Forget();
     else

@@ -314,9 +314,10 @@ class Importer {
   }
 
   bool Section(const std::wstring& line) {
+    // A section line cut before its "]" (a file cut short) names no key.
     size_t close = line.rfind(L']');
-    std::wstring path =
-        line.substr(1, close == std::wstring::npos || close == 0 ? std::wstring::npos : close - 1);
+    if (close == std::wstring::npos) return false;
+    std::wstring path = line.substr(1, close - 1);
     key_ = 0;
     bool remove = !path.empty() && path[0] == L'-';
     if (remove) path.erase(0, 1);
@@ -681,8 +682,8 @@ bool reg_text_sections(const std::wstring& text, std::vector<std::wstring>* sect
     if (text[at] != L'[') continue;
     line.assign(text, at, n);
     size_t close = line.rfind(L']');
-    std::wstring path =
-        line.substr(1, close == std::wstring::npos || close == 0 ? std::wstring::npos : close - 1);
+    if (close == std::wstring::npos) return false;  // a section line cut short
+    std::wstring path = line.substr(1, close - 1);
     if (!path.empty() && path[0] == L'-') path.erase(0, 1);
     sections->push_back(path);
   }

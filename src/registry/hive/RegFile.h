@@ -32,7 +32,8 @@ int import_reg_text(HiveImage* img, const std::wstring& text, const wchar_t* roo
 // errno when it cannot be read, -1 when its text cannot be decoded.
 int read_reg_file(const wchar_t* hostPath, std::wstring& text);
 // The key path of every section of a .reg text, in order (a leading "-" of
-// a deletion dropped); false when the header is unknown.
+// a deletion dropped); false when the header is unknown or a section line
+// has no "]".
 bool reg_text_sections(const std::wstring& text, std::vector<std::wstring>* sections);
 
 // Backslash before every backslash and double quote.

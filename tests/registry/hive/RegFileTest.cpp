@@ -236,7 +236,9 @@ TEST(RegFile, BadLineLeavesTheHiveAsItWas) {
   std::string before = ht::Dump(img);
   for (const wchar_t* bad :
        {L"\"v\"=hex:01,zz,03\r\n", L"\"v\"=dword:xyz\r\n", L"\"v\"=\"unclosed\r\n",
-        L"garbage line\r\n", L"\"v\"=hex(1x):00\r\n"}) {
+        L"garbage line\r\n", L"\"v\"=hex(1x):00\r\n",
+        // a file cut inside a section line: the key it would name is no key
+        L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Selec\r\n"}) {
     std::wstring text = std::wstring(L"Windows Registry Editor Version 5.00\r\n\r\n") +
                         L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Added]\r\n\"a\"=\"1\"\r\n" + bad +
                         L"\"b\"=\"2\"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\More]\r\n";
@@ -244,6 +246,14 @@ TEST(RegFile, BadLineLeavesTheHiveAsItWas) {
     EXPECT_EQ(before, ht::Dump(img));
     EXPECT_FALSE(img->state & HIVE_STATE_DIRTY) << "clean before, clean after";
   }
+  std::wstring cutAtEnd =
+      L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Added]\r\n"
+      L"\"a\"=\"1\"\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Selec";
+  EXPECT_EQ(-1, import_reg_text(img, cutAtEnd, kPrefix));
+  EXPECT_EQ(before, ht::Dump(img));
+  std::vector<std::wstring> sections;
+  EXPECT_FALSE(reg_text_sections(cutAtEnd, &sections));
+  EXPECT_TRUE(reg_text_sections(cutAtEnd.substr(0, cutAtEnd.rfind(L"\r\n")), &sections));
   add_key(img, hive_root_key(img), L"Dirty");
   EXPECT_EQ(
       -1, import_reg_text(img, L"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n\"v\"=hex:q\r\n",
