@@ -249,8 +249,9 @@ int RunHelp(CommandLineState& s, const wchar_t*) {
   return 0;
 }
 
-// What a command needs before it may run. A command whose precondition fails
-// is passed over, and the argument goes on to the later rows.
+// What a command needs before it may run. A command without the image it
+// needs is malformed; "/size:" with a write-back file or a partition other
+// than 0 is passed over.
 enum Precondition {
   kNone,
   kImage,                       // an image path was given
@@ -269,8 +270,8 @@ struct CommandRow {
   int (*run)(CommandLineState& state, const wchar_t* rest);
 };
 
-// Tried in this order; the first row whose keyword matches and whose
-// precondition holds runs. The disk tools and the adapter installation join
+// Tried in this order; the first row whose keyword matches is the
+// argument's command. The disk tools and the adapter installation join
 // as rows of their own.
 const CommandRow kCommandTable[] = {
     {L"h", kNone, kClearsWindow | kEndsProcessing, RunHelp},
@@ -293,6 +294,16 @@ const CommandRow kCommandTable[] = {
     {L"repair", kImage, kClearsWindow, RunRepair},
     {L"iadapter:", kImage, kClearsWindow, RunAddAdapter},
 };
+
+// The options that pass 1 and the operations read ("/noupd": the writing
+// operations, from the process's arguments); pass 2 runs nothing for them.
+const wchar_t* const kSharedOptions[] = {L"img:", L"fix:", L"no", L"update", L"noupd"};
+
+bool IsSharedOption(const wchar_t* arg) {
+  for (const wchar_t* keyword : kSharedOptions)
+    if (MatchOption(arg, keyword)) return true;
+  return false;
+}
 
 bool PreconditionHolds(Precondition precondition, const CommandLineState& s) {
   switch (precondition) {
@@ -345,18 +356,34 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
 
   int showWindow = 1;
   for (int i = 1; i < argc; ++i) {
+    const CommandRow* matched = nullptr;
+    const wchar_t* rest = nullptr;
     for (const CommandRow& row : kCommandTable) {
-      const wchar_t* rest = MatchOption(argv[i], row.keyword);
-      if (!rest || !PreconditionHolds(row.precondition, state)) continue;
-      bool pathsFit = row.precondition == kNone || !(state.imageTooLong || state.fixTooLong);
-      int result = pathsFit ? row.run(state, rest) : kMalformedForm;
-      bool malformed = result == kMalformedForm;
-      if (malformed) result = kMalformedArgument;
-      if (result != 0) exitCode = result;
-      if ((row.flags & kClearsWindow) || malformed) showWindow = 0;
-      if (row.flags & kEndsProcessing) return 0;
-      break;
+      if ((rest = MatchOption(argv[i], row.keyword))) {
+        matched = &row;
+        break;
+      }
     }
+    int result;
+    if (matched) {
+      if (matched->precondition != kNone && !state.imagePath[0]) {
+        result = kMalformedForm;  // a command on an image, and no "-img:"
+      } else if (!PreconditionHolds(matched->precondition, state)) {
+        continue;
+      } else {
+        bool pathsFit = matched->precondition == kNone || !(state.imageTooLong || state.fixTooLong);
+        result = pathsFit ? matched->run(state, rest) : kMalformedForm;
+      }
+    } else if ((argv[i][0] == L'/' || argv[i][0] == L'-') && !IsSharedOption(argv[i])) {
+      result = kMalformedForm;  // an option of no one: a typo runs nothing
+    } else {
+      continue;  // the shared options, and other text (the window's image)
+    }
+    bool malformed = result == kMalformedForm;
+    if (malformed) result = kMalformedArgument;
+    if (result != 0) exitCode = result;
+    if ((matched && (matched->flags & kClearsWindow)) || malformed) showWindow = 0;
+    if (matched && (matched->flags & kEndsProcessing)) return 0;
   }
   return showWindow;
 }

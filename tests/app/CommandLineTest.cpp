@@ -84,12 +84,28 @@ TEST(CommandLine, NoCommandShowsTheWindow) {
   Outcome r = RunArgs({});
   EXPECT_EQ(1, r.show);
   EXPECT_EQ(0, r.exitCode);
-  // Options alone, unknown arguments and "/noupd" (read by the operations)
-  // run nothing either.
-  r = RunArgs({L"-img:C:\\a.img", L"/noupd", L"/fix:C:\\a.fix", L"/bogus", L"-no"});
+  // The shared options alone, "/noupd" (read by the operations) and an
+  // image path without an option (the window's) run nothing either.
+  r = RunArgs({L"-img:C:\\a.img", L"/NOUPD", L"/fix:C:\\a.fix", L"-no", L"/update",
+               L"C:\\b.img"});
   EXPECT_EQ(1, r.show);
   EXPECT_EQ(0, r.exitCode);
   EXPECT_TRUE(g_calls.empty());
+}
+
+TEST(CommandLine, UnknownOptionIsMalformed) {
+  // A typo of a command or an option: -13 and no window, whatever else the
+  // line holds; the commands around it still run.
+  for (const wchar_t* typo : {L"/exract:\\X::Y", L"-noupdate", L"/bogus", L"-", L"/", L"-img",
+                              L"/nope", L"-h:", L"/format:"}) {
+    Outcome r = RunArgs({L"-img:C:\\a.img", typo});
+    EXPECT_EQ(kMalformedArgument, r.exitCode) << vt::Narrow(typo);
+    EXPECT_EQ(0, r.show) << vt::Narrow(typo);
+    EXPECT_TRUE(g_calls.empty()) << vt::Narrow(typo);
+  }
+  Outcome r = RunArgs({L"-img:C:\\a.img", L"/extract:\\x::C:\\y", L"-updated"});
+  EXPECT_EQ(kMalformedArgument, r.exitCode);
+  EXPECT_EQ(1u, g_calls.size());
 }
 
 TEST(CommandLine, ImageOptionWithPartition) {
@@ -200,13 +216,26 @@ TEST(CommandLine, FieldLongerThanAPathIsMalformed) {
 }
 
 TEST(CommandLine, CommandsNeedAnImage) {
-  Outcome r = RunArgs({L"/inject:\\a::b", L"/extract:\\a::b", L"/import:x.reg",
-                       L"/export:x.reg::HKEY_LOCAL_MACHINE", L"/importfile:A\\B=c", L"/merge"});
-  EXPECT_EQ(1, r.show);
+  // Without "-img:" (or with an empty one) a command on an image is
+  // malformed: it runs nothing and opens no window.
+  for (const wchar_t* command :
+       {L"/inject:\\a::b", L"/extract:\\a::b", L"/import:x.reg", L"/export:x.reg::HKEY_LOCAL_MACHINE",
+        L"/importfile:A\\B=c", L"/merge", L"/format", L"/check", L"/repair", L"/size:100",
+        L"/create:100", L"/convert:C:\\a.img", L"/backup:C", L"/iadapter:2:VEN_1",
+        L"/inject:nonsense"}) {
+    for (const std::vector<std::wstring>& line :
+         std::vector<std::vector<std::wstring>>{{command}, {L"-img:", L"-no", command}}) {
+      Outcome r = RunArgs(line);
+      EXPECT_EQ(kMalformedArgument, r.exitCode) << vt::Narrow(command);
+      EXPECT_EQ(0, r.show) << vt::Narrow(command);
+      EXPECT_TRUE(g_calls.empty()) << vt::Narrow(command);
+    }
+  }
+  // "/size:" with a write-back file or another partition is passed over.
+  Outcome r = RunArgs({L"-img:a::1", L"/size:100"});
   EXPECT_EQ(0, r.exitCode);
-  EXPECT_TRUE(g_calls.empty());
-  // Without an image even a malformed argument is passed over.
-  r = RunArgs({L"/inject:nonsense"});
+  EXPECT_EQ(1, r.show);
+  r = RunArgs({L"-img:a", L"-fix:b", L"/size:100"});
   EXPECT_EQ(0, r.exitCode);
   EXPECT_EQ(1, r.show);
 }

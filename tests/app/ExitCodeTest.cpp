@@ -14,7 +14,17 @@ TEST(ExitCode, BatchResults) {
   // Without a command the program ends with 0 (the main window opens there
   // once it exists).
   EXPECT_EQ(0u, RunVro(L""));
-  EXPECT_EQ(0u, RunVro(L"/inject:\\a::" + dir));  // no image: nothing runs
+  // A command without "-img:", or a typo of an option or command, is
+  // malformed: -13, nothing done, no window (the run ends by itself).
+  for (const std::wstring& line :
+       {L"\"/inject:\\a::" + dir + L"\"", std::wstring(L"/format"), std::wstring(L"-noupd /check"),
+        L"\"/extract:\\X::" + dir + L"\\out\"", L"\"/convert:" + dir + L"\\a.img\"",
+        missing + L"\"/exract:\\X::" + dir + L"\\out\"", missing + L"/check -noupdate",
+        missing + L"/bogus"}) {
+    DWORD code = 0;
+    ASSERT_TRUE(RunProgram(line, code, false)) << vt::Narrow(line);
+    EXPECT_EQ(DWORD(-13), code) << vt::Narrow(line);
+  }
   // A missing image: -15 from every operation that opens it, in full; the
   // merge has nothing to merge (-12).
   for (const std::wstring& command :

@@ -112,19 +112,21 @@ void CloseMainWindowOf(DWORD processId) {
 
 }  // namespace
 
-bool RunProgram(const std::wstring& arguments, DWORD& exitCode) {
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow) {
   std::wstring line = L"\"" + ProgramPath() + L"\" " + arguments;
   STARTUPINFOW si = {sizeof si};
   PROCESS_INFORMATION pi;
   if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
     return false;
   // A run that opens the main window (no batch command, or "/format" and
-  // "/merge" before the window) ends when the window is closed.
+  // "/merge" before the window) ends when the window is closed; without
+  // closeWindow it is stopped and fails.
   DWORD wait = WAIT_TIMEOUT;
   for (int i = 0; i < 300 && wait == WAIT_TIMEOUT; ++i) {
     wait = WaitForSingleObject(pi.hProcess, 200);
-    if (wait == WAIT_TIMEOUT) CloseMainWindowOf(pi.dwProcessId);
+    if (wait == WAIT_TIMEOUT && closeWindow) CloseMainWindowOf(pi.dwProcessId);
   }
+  if (wait == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 1);
   bool ok = wait == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &exitCode);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);

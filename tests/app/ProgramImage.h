@@ -31,6 +31,8 @@ uint8_t* MapImage(const std::vector<uint8_t>& file);
 void* FindExport(const uint8_t* image, const char* name);
 
 // Runs the program with the arguments and returns its full 32-bit exit code.
-bool RunProgram(const std::wstring& arguments, DWORD& exitCode);
+// A main window it opens is closed, or, without closeWindow, the run is
+// stopped after a minute and fails.
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow = true);
 
 }  // namespace apptest
