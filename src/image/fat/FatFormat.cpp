@@ -271,8 +271,16 @@ int FormatFat(FatWorkArea* fs, const Target& t, uint32_t unit, unsigned options,
       size = t.size;
       continue;
     }
-    if (unit || au >= 128) return FAT_MKFS_ABORTED;
-    au *= 2;
+    if (unit) return FAT_MKFS_ABORTED;
+    // A FAT32 volume short of clusters takes smaller ones (a volume of
+    // 64 MiB needs clusters of one sector); any other misfit larger ones.
+    if (fat32 && clusters < 65526) {
+      if (au == 1) return FAT_MKFS_ABORTED;
+      au /= 2;
+    } else {
+      if (au >= 128) return FAT_MKFS_ABORTED;
+      au *= 2;
+    }
     size = t.size;
   }
   uint32_t vs = t.start;
