@@ -108,13 +108,24 @@ Fn Export(HMODULE module, const char* name, Fn) {
 }
 #define VRO_EXPORT(name) Export(module, #name, &name)
 
+// The program loaded once for the process, as a host's server holds it:
+// every test of the file calls the same copy, initialised once.
+HMODULE HostedProgram() {
+  static HMODULE module = [] {
+    const std::string dir = vt::BinaryDirUnix() + "/testtmp/test_app/HostProgram";
+    vt::Sh("mkdir -p " + vt::Q(dir));
+    std::wstring program = vt::ToWin(dir + "/hosted_session.exe");
+    HMODULE m = vt::WriteAll(program, ReadProgram()) ? LoadLibraryW(program.c_str()) : nullptr;
+    auto initialize = m ? reinterpret_cast<decltype(&Initialize)>(GetProcAddress(m, "Initialize"))
+                        : nullptr;
+    return initialize && initialize(m, LoadLibraryA, GetProcAddress) ? m : nullptr;
+  }();
+  return module;
+}
+
 TEST(HostSession, TwoHundredCallsGiveBackWhatTheyTake) {
-  std::wstring program = vt::ScratchDir() + L"\\hosted_session.exe";
-  ASSERT_TRUE(vt::WriteAll(program, ReadProgram()));
-  HMODULE module = LoadLibraryW(program.c_str());
-  ASSERT_NE(nullptr, module) << GetLastError();
-  auto initialize = VRO_EXPORT(Initialize);
-  ASSERT_NE(0u, initialize(module, LoadLibraryA, GetProcAddress));
+  HMODULE module = HostedProgram();
+  ASSERT_NE(nullptr, module);
   auto extract = VRO_EXPORT(ImageExtractFileW);
   auto inject = VRO_EXPORT(ImageInjectFileW);
   auto exportRegistry = VRO_EXPORT(ImageExportRegistryW);
@@ -229,6 +240,111 @@ TEST(HostSession, TwoHundredCallsGiveBackWhatTheyTake) {
   EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/readme.txt") + " " + vt::Q(dir + "/note.txt")));
   EXPECT_EQ(kImageOk, finishedConvert());
   EXPECT_EQ(kImageOk, check(copy.c_str(), L"", 0));
+}
+
+// Progress with no context of the host's own: counted here.
+int g_progressWithoutContext = 0;
+int WINAPI ProgressWithoutContext(uint32_t, uint32_t, void* context) {
+  if (!context) ++g_progressWithoutContext;
+  return 1;
+}
+
+// A host's server that converts one image again and again, deleting the
+// copy between the calls, then reads from the image: the ninth conversion
+// works like the first, so does the two hundredth of every kind of target,
+// and so does every call after a series of failed, cancelled and
+// malformed ones.
+TEST(HostSession, EveryConversionWorksLikeTheFirst) {
+  HMODULE module = HostedProgram();
+  ASSERT_NE(nullptr, module);
+  auto extract = VRO_EXPORT(ImageExtractFileW);
+  auto check = VRO_EXPORT(ImageCheckPartitionW);
+  auto convert = VRO_EXPORT(ImageConvertFileW);
+
+  const std::string dir = vt::BinaryDirUnix() + "/testtmp/test_app/HostConvert";
+  const std::string tree = dir + "/tree", documents = tree + "/Users/Public/Documents";
+  ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(dir) + " && mkdir -p " + vt::Q(dir)));
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --version 10.0.19045.1"));
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(documents) + " && printf hello > " +
+                      vt::Q(documents + "/hello.txt")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/r.img") +
+                          " --layout mbr2048 --size 64 --label DEMO --tree " + vt::Q(tree)));
+  // The server's own relative paths.
+  wchar_t previous[MAX_PATH];
+  ASSERT_NE(0u, GetCurrentDirectoryW(MAX_PATH, previous));
+  ASSERT_TRUE(SetCurrentDirectoryW(vt::ToWin(dir).c_str()));
+
+  auto theSequence = [&](const char* when) {
+    for (int k = 1; k <= 10; ++k) {
+      EXPECT_EQ(kImageOk, convert(L"r.img", L"leak.vmd", 0, 0, nullptr, nullptr))
+          << when << ", call " << k;
+      EXPECT_TRUE(DeleteFileW(L"leak.vmd")) << when << ", call " << k;
+    }
+    EXPECT_EQ(kImageOk, extract(L"r.img", L"", 0, L"\\Users\\Public\\Documents\\hello.txt",
+                                L"out.txt", 1))
+        << when;
+    EXPECT_EQ(kImageOk, check(L"r.img", L"", 0)) << when;
+    std::vector<uint8_t> text;  // read here: a shell command would cost a handle under Wine
+    EXPECT_TRUE(vt::ReadAll(vt::ToWin(dir + "/out.txt"), text)) << when;
+    EXPECT_EQ("hello", std::string(text.begin(), text.end())) << when;
+    DeleteFileW(L"out.txt");
+  };
+  const std::wstring longPath(400, L'a'), veryLongPath(40000, L'b');
+  theSequence("first");
+  const ProcessFigures start = Measure();
+
+  // Fifty of every kind of target; the last of each passes the check.
+  struct Target {
+    const wchar_t* path;
+    int raw, gpt;
+  };
+  for (const Target& t : {Target{L"own.vmd", 0, 0}, Target{L"plain.img", 1, 0},
+                          Target{L"own-gpt.vmd", 0, 1}, Target{L"plain-gpt.img", 1, 1}}) {
+    for (int n = 1; n <= 50; ++n) {
+      ASSERT_EQ(kImageOk, convert(L"r.img", t.path, t.raw, t.gpt, nullptr, nullptr))
+          << vt::Narrow(t.path) << ", call " << n;
+      if (n == 50) EXPECT_EQ(kImageOk, check(t.path, L"", 0)) << vt::Narrow(t.path);
+      ASSERT_TRUE(DeleteFileW(t.path)) << vt::Narrow(t.path) << ", call " << n;
+    }
+  }
+
+  // Mixed rounds: a callback without context, empty, long and very long
+  // paths in every place, cancelled conversions.
+  for (int round = 1; round <= 5; ++round) {
+    int before = g_progressWithoutContext;
+    EXPECT_EQ(kImageOk, convert(L"r.img", L"mixed.vmd", 0, 0, ProgressWithoutContext, nullptr))
+        << round;
+    EXPECT_GT(g_progressWithoutContext, before) << round;
+    EXPECT_TRUE(DeleteFileW(L"mixed.vmd")) << round;
+    for (const std::wstring* bad : {&longPath, &veryLongPath}) {
+      EXPECT_EQ(kImageOperationFailed, convert(bad->c_str(), L"mixed.vmd", 0, 0, nullptr, nullptr));
+      EXPECT_EQ(kImageBadArgument, convert(L"r.img", bad->c_str(), 0, 0, nullptr, nullptr));
+      EXPECT_EQ(kImageNotOpened, extract(bad->c_str(), L"", 0, L"\\", L"out", 1));
+      EXPECT_EQ(kImageNotOpened, extract(L"r.img", bad->c_str(), 0, L"\\", L"out", 1));
+      EXPECT_EQ(kImageOperationFailed, extract(L"r.img", L"", 0, bad->c_str(), L"out", 1));
+      EXPECT_EQ(kImageOperationFailed,
+                extract(L"r.img", L"", 0, L"\\Users\\Public\\Documents\\hello.txt",
+                        bad->c_str(), 1));
+      EXPECT_EQ(kImageNotOpened, check(bad->c_str(), L"", 0));
+    }
+    EXPECT_EQ(kImageOperationFailed, convert(L"", L"mixed.vmd", 0, 0, nullptr, nullptr));
+    EXPECT_EQ(kImageOperationFailed, convert(L"r.img", L"", 0, 0, nullptr, nullptr));
+    EXPECT_EQ(kImageNotOpened, extract(L"", L"", 0, L"\\", L"out", 1));
+    EXPECT_EQ(kImageNotOpened, check(L"", L"", 0));
+    for (int left : {0, 20}) {
+      EXPECT_EQ(kImageBadArgument,
+                convert(L"r.img", L"mixed.vmd", round & 1, 0, CancelAfter, &left));
+      EXPECT_FALSE(vt::FileExists(vt::ToWin(dir + "/mixed.vmd"))) << round;
+    }
+  }
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(dir + "/out")));
+  theSequence("after the mixed rounds");
+  const ProcessFigures end = Measure();
+  EXPECT_LE(end.handles, start.handles);
+  EXPECT_LE(end.heapBytes, start.heapBytes + 4096);
+  EXPECT_LE(end.privateBytes, start.privateBytes + 256 * 1024);
+  EXPECT_GE(end.largestFree + 256 * 1024, start.largestFree);
+  SetCurrentDirectoryW(previous);
 }
 
 }  // namespace
