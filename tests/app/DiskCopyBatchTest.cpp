@@ -57,7 +57,7 @@ TEST(DiskCopyBatch, RowsPassTheirFieldsAndFlagsOrRefuseMalformedOnes) {
        0,
        -13},
       {{L"-img:D:\\b.img", L"/backup:1"}, 0, {}, 0, -13},
-      {{L"/backup:c"}, 0, {}, 1, 0},  // no image: passed over
+      {{L"/backup:c"}, 0, {}, 0, -13},  // no image: malformed
       {{L"/clone:ce"}, -12, {L"clone c e"}, 0, -12},
       {{L"/clone:c"}, 0, {}, 0, -13},
       {{L"/clone:c:"}, 0, {}, 0, -13},
@@ -73,7 +73,7 @@ TEST(DiskCopyBatch, RowsPassTheirFieldsAndFlagsOrRefuseMalformedOnes) {
        0},
       {{L"-img:D:\\n.img", L"/convert:"}, 0, {}, 0, -13},
       {{L"/p", L"/gpt"}, 0, {}, 1, 0},
-      {{L"/px"}, 0, {}, 1, 0},
+      {{L"/px"}, 0, {}, 0, -13},  // no option of the program
   };
   ImageOperationTable fakes = Fakes();
   for (Row& row : rows) {
