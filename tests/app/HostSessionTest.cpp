@@ -123,16 +123,44 @@ HMODULE HostedProgram() {
   return module;
 }
 
-TEST(HostSession, TwoHundredCallsGiveBackWhatTheyTake) {
+// The exports the tests call, looked up in the hosted program.
+struct HostExports {
+  decltype(&ImageExtractFileW) extract = nullptr;
+  decltype(&ImageInjectFileW) inject = nullptr;
+  decltype(&ImageExportRegistryW) exportRegistry = nullptr;
+  decltype(&ImageImportRegistryW) importRegistry = nullptr;
+  decltype(&ImageCheckPartitionW) check = nullptr;
+  decltype(&ImageConvertFileW) convert = nullptr;
+  decltype(&ImageHardwarePnpW) pnp = nullptr;
+  bool Found() const {
+    return extract && inject && exportRegistry && importRegistry && check && convert && pnp;
+  }
+};
+
+HostExports LookUpExports() {
+  HostExports e;
   HMODULE module = HostedProgram();
-  ASSERT_NE(nullptr, module);
-  auto extract = VRO_EXPORT(ImageExtractFileW);
-  auto inject = VRO_EXPORT(ImageInjectFileW);
-  auto exportRegistry = VRO_EXPORT(ImageExportRegistryW);
-  auto importRegistry = VRO_EXPORT(ImageImportRegistryW);
-  auto check = VRO_EXPORT(ImageCheckPartitionW);
-  auto convert = VRO_EXPORT(ImageConvertFileW);
-  auto pnp = VRO_EXPORT(ImageHardwarePnpW);
+  if (!module) return e;
+  e.extract = VRO_EXPORT(ImageExtractFileW);
+  e.inject = VRO_EXPORT(ImageInjectFileW);
+  e.exportRegistry = VRO_EXPORT(ImageExportRegistryW);
+  e.importRegistry = VRO_EXPORT(ImageImportRegistryW);
+  e.check = VRO_EXPORT(ImageCheckPartitionW);
+  e.convert = VRO_EXPORT(ImageConvertFileW);
+  e.pnp = VRO_EXPORT(ImageHardwarePnpW);
+  return e;
+}
+
+TEST(HostSession, TwoHundredCallsGiveBackWhatTheyTake) {
+  const HostExports e = LookUpExports();
+  ASSERT_TRUE(e.Found());
+  auto extract = e.extract;
+  auto inject = e.inject;
+  auto exportRegistry = e.exportRegistry;
+  auto importRegistry = e.importRegistry;
+  auto check = e.check;
+  auto convert = e.convert;
+  auto pnp = e.pnp;
 
   // Outside the scratch folder (vt::ScratchDir empties it).
   const std::string dir = vt::BinaryDirUnix() + "/testtmp/test_app/HostSession";
@@ -255,11 +283,11 @@ int WINAPI ProgressWithoutContext(uint32_t, uint32_t, void* context) {
 // and so does every call after a series of failed, cancelled and
 // malformed ones.
 TEST(HostSession, EveryConversionWorksLikeTheFirst) {
-  HMODULE module = HostedProgram();
-  ASSERT_NE(nullptr, module);
-  auto extract = VRO_EXPORT(ImageExtractFileW);
-  auto check = VRO_EXPORT(ImageCheckPartitionW);
-  auto convert = VRO_EXPORT(ImageConvertFileW);
+  const HostExports e = LookUpExports();
+  ASSERT_TRUE(e.Found());
+  auto extract = e.extract;
+  auto check = e.check;
+  auto convert = e.convert;
 
   const std::string dir = vt::BinaryDirUnix() + "/testtmp/test_app/HostConvert";
   const std::string tree = dir + "/tree", documents = tree + "/Users/Public/Documents";
