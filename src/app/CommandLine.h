@@ -1,8 +1,10 @@
 // The command-line processor. Pass 1 collects the options every command
 // shares ("-img:", "-fix:", "-no", "-update"); pass 2 runs the commands in the
-// order they stand. Options take "/" or "-" and ignore case. A command's
-// nonzero result, or -13 for a malformed argument, becomes the exit code (the
-// last one wins; a later success does not reset it).
+// order they stand. Options take "/" or "-" and ignore case; an argument
+// that starts with either and is none of the program's options, and a
+// command on an image without "-img:", are malformed. A command's nonzero
+// result, or -13 for a malformed argument, becomes the exit code (the last
+// one wins; a later success does not reset it).
 #pragma once
 #include <windows.h>
 
