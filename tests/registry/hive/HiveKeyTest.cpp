@@ -386,6 +386,23 @@ TEST(HiveKeys, ValuesOfALargeKeyAreFoundThroughEveryChange) {
     ASSERT_NE(0u, put_dword_value(img, k, n, (uint32_t)i));
     k = find_key(img, 0, L"Many");
   }
+  // Names that all share the "lh" hash (blocks "AZ" and "B5"), found in
+  // any case and told apart.
+  auto colliding = [](int i, bool lower) {
+    std::wstring name;
+    for (int b = 0; b < 6; b++) name += (i >> b & 1) ? (lower ? L"b5" : L"B5") : (lower ? L"az" : L"AZ");
+    return name;
+  };
+  ASSERT_EQ(hive_name_hash(colliding(0, false).c_str(), 12),
+            hive_name_hash(colliding(63, false).c_str(), 12));
+  for (int i = 0; i < 64; i += 2) {
+    ASSERT_NE(0u, add_value(img, k, colliding(i, false).c_str(), 4)) << i;
+    k = find_key(img, 0, L"Many");
+  }
+  for (int i = 0; i < 64; i++)
+    EXPECT_EQ(i % 2 ? -1 : 4, get_value_type(img, k, colliding(i, true).c_str())) << i;
+  for (int i = 0; i < 64; i += 2) EXPECT_EQ(0, del_value(img, k, colliding(i, true).c_str())) << i;
+  EXPECT_EQ(-1, get_value_type(img, k, colliding(0, false).c_str()));
   EXPECT_EQ(0u, add_value(img, k, L"VALUE001", 4)) << "a name in other case exists";
   EXPECT_EQ(0u, add_value(img, k, L"\x0436\x0416" L"000", 4));
   EXPECT_EQ(4, get_value_type(img, k, L"value299"));
