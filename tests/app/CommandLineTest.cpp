@@ -86,8 +86,7 @@ TEST(CommandLine, NoCommandShowsTheWindow) {
   EXPECT_EQ(0, r.exitCode);
   // The shared options alone, "/noupd" (read by the operations) and an
   // image path without an option (the window's) run nothing either.
-  r = RunArgs({L"-img:C:\\a.img", L"/NOUPD", L"/fix:C:\\a.fix", L"-no", L"/update",
-               L"C:\\b.img"});
+  r = RunArgs({L"-img:C:\\a.img", L"/NOUPD", L"/fix:C:\\a.fix", L"-no", L"/update", L"C:\\b.img"});
   EXPECT_EQ(1, r.show);
   EXPECT_EQ(0, r.exitCode);
   EXPECT_TRUE(g_calls.empty());
@@ -219,10 +218,10 @@ TEST(CommandLine, CommandsNeedAnImage) {
   // Without "-img:" (or with an empty one) a command on an image is
   // malformed: it runs nothing and opens no window.
   for (const wchar_t* command :
-       {L"/inject:\\a::b", L"/extract:\\a::b", L"/import:x.reg", L"/export:x.reg::HKEY_LOCAL_MACHINE",
-        L"/importfile:A\\B=c", L"/merge", L"/format", L"/check", L"/repair", L"/size:100",
-        L"/create:100", L"/convert:C:\\a.img", L"/backup:C", L"/iadapter:2:VEN_1",
-        L"/inject:nonsense"}) {
+       {L"/inject:\\a::b", L"/extract:\\a::b", L"/import:x.reg",
+        L"/export:x.reg::HKEY_LOCAL_MACHINE", L"/importfile:A\\B=c", L"/merge", L"/format",
+        L"/check", L"/repair", L"/size:100", L"/create:100", L"/convert:C:\\a.img", L"/backup:C",
+        L"/iadapter:2:VEN_1", L"/inject:nonsense"}) {
     for (const std::vector<std::wstring>& line :
          std::vector<std::vector<std::wstring>>{{command}, {L"-img:", L"-no", command}}) {
       Outcome r = RunArgs(line);

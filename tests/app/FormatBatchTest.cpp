@@ -25,8 +25,8 @@ TEST(FormatBatch, EveryFat32VolumeMkfsMakes) {
     EXPECT_EQ(0u, RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd \"/inject:\\new.txt::" +
                          vt::ToWin(dir + "/new.txt") + L"\""))
         << mib;
-    ASSERT_EQ(0, vt::Sh("rm -f " + vt::Q(part) + " && dd if=" + vt::Q(image) + " of=" +
-                        vt::Q(part) + " bs=1M iflag=skip_bytes skip=" +
+    ASSERT_EQ(0, vt::Sh("rm -f " + vt::Q(part) + " && dd if=" + vt::Q(image) +
+                        " of=" + vt::Q(part) + " bs=1M iflag=skip_bytes skip=" +
                         std::to_string(start * 512) + " conv=sparse status=none"));
     std::string fsck, listing, text;
     EXPECT_EQ(0, vt::Sh("fsck.fat -n -v " + vt::Q(part) + " 2>&1", &fsck)) << mib << "\n" << fsck;

@@ -116,8 +116,8 @@ HMODULE HostedProgram() {
     vt::Sh("mkdir -p " + vt::Q(dir));
     std::wstring program = vt::ToWin(dir + "/hosted_session.exe");
     HMODULE m = vt::WriteAll(program, ReadProgram()) ? LoadLibraryW(program.c_str()) : nullptr;
-    auto initialize = m ? reinterpret_cast<decltype(&Initialize)>(GetProcAddress(m, "Initialize"))
-                        : nullptr;
+    auto initialize =
+        m ? reinterpret_cast<decltype(&Initialize)>(GetProcAddress(m, "Initialize")) : nullptr;
     return initialize && initialize(m, LoadLibraryA, GetProcAddress) ? m : nullptr;
   }();
   return module;
@@ -308,8 +308,8 @@ TEST(HostSession, EveryConversionWorksLikeTheFirst) {
           << when << ", call " << k;
       EXPECT_TRUE(DeleteFileW(L"leak.vmd")) << when << ", call " << k;
     }
-    EXPECT_EQ(kImageOk, extract(L"r.img", L"", 0, L"\\Users\\Public\\Documents\\hello.txt",
-                                L"out.txt", 1))
+    EXPECT_EQ(kImageOk,
+              extract(L"r.img", L"", 0, L"\\Users\\Public\\Documents\\hello.txt", L"out.txt", 1))
         << when;
     EXPECT_EQ(kImageOk, check(L"r.img", L"", 0)) << when;
     std::vector<uint8_t> text;  // read here: a shell command would cost a handle under Wine
@@ -350,9 +350,9 @@ TEST(HostSession, EveryConversionWorksLikeTheFirst) {
       EXPECT_EQ(kImageNotOpened, extract(bad->c_str(), L"", 0, L"\\", L"out", 1));
       EXPECT_EQ(kImageNotOpened, extract(L"r.img", bad->c_str(), 0, L"\\", L"out", 1));
       EXPECT_EQ(kImageOperationFailed, extract(L"r.img", L"", 0, bad->c_str(), L"out", 1));
-      EXPECT_EQ(kImageOperationFailed,
-                extract(L"r.img", L"", 0, L"\\Users\\Public\\Documents\\hello.txt",
-                        bad->c_str(), 1));
+      EXPECT_EQ(
+          kImageOperationFailed,
+          extract(L"r.img", L"", 0, L"\\Users\\Public\\Documents\\hello.txt", bad->c_str(), 1));
       EXPECT_EQ(kImageNotOpened, check(bad->c_str(), L"", 0));
     }
     EXPECT_EQ(kImageOperationFailed, convert(L"", L"mixed.vmd", 0, 0, nullptr, nullptr));

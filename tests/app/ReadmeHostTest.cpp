@@ -139,16 +139,16 @@ int main(void) {
 // goes to a file.
 bool RunHost(const std::wstring& line, const std::wstring& output, DWORD& exitCode) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                           CREATE_ALWAYS, 0, nullptr);
+  HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           0, nullptr);
   if (out == INVALID_HANDLE_VALUE) return false;
   STARTUPINFOW si = {sizeof si};
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdOutput = si.hStdError = out;
   PROCESS_INFORMATION pi;
   std::wstring text = line;
-  bool ok = CreateProcessW(nullptr, &text[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                           &pi) != 0;
+  bool ok =
+      CreateProcessW(nullptr, &text[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi) != 0;
   CloseHandle(out);
   if (!ok) return false;
   ok = WaitForSingleObject(pi.hProcess, 300000) == WAIT_OBJECT_0 &&
@@ -170,8 +170,8 @@ TEST(ReadmeHost, HostBuiltFromTheReadmeHeaderCallsEveryExport) {
   ASSERT_TRUE(vt::WriteAll(vt::ToWin(dir + "/host.c"), kHost, sizeof kHost - 1));
   ASSERT_EQ(0, vt::Sh("printf 'Windows Registry Editor Version 5.00\\r\\n\\r\\n"
                       "[HKEY_LOCAL_MACHINE\\\\SYSTEM\\\\Host]\\r\\n\"Bad\"=hex:zz\\r\\n'"
-                      " | iconv -t utf-16 > " + vt::Q(out + "/bad.reg") +
-                      " && printf 'note' > " + vt::Q(out + "/note.txt")));
+                      " | iconv -t utf-16 > " +
+                      vt::Q(out + "/bad.reg") + " && printf 'note' > " + vt::Q(out + "/note.txt")));
   std::string compiler;
   ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) +
                           " && i686-w64-mingw32-gcc -std=c99 -Wall -Wextra -Werror -O1 -o host.exe"

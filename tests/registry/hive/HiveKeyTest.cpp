@@ -390,7 +390,8 @@ TEST(HiveKeys, ValuesOfALargeKeyAreFoundThroughEveryChange) {
   // any case and told apart.
   auto colliding = [](int i, bool lower) {
     std::wstring name;
-    for (int b = 0; b < 6; b++) name += (i >> b & 1) ? (lower ? L"b5" : L"B5") : (lower ? L"az" : L"AZ");
+    for (int b = 0; b < 6; b++)
+      name += (i >> b & 1) ? (lower ? L"b5" : L"B5") : (lower ? L"az" : L"AZ");
     return name;
   };
   ASSERT_EQ(hive_name_hash(colliding(0, false).c_str(), 12),

@@ -234,11 +234,10 @@ TEST(RegFile, BadLineLeavesTheHiveAsItWas) {
   std::vector<uint8_t> clean;
   save_hive_buffer(img, clean);
   std::string before = ht::Dump(img);
-  for (const wchar_t* bad :
-       {L"\"v\"=hex:01,zz,03\r\n", L"\"v\"=dword:xyz\r\n", L"\"v\"=\"unclosed\r\n",
-        L"garbage line\r\n", L"\"v\"=hex(1x):00\r\n",
-        // a file cut inside a section line: the key it would name is no key
-        L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Selec\r\n"}) {
+  for (const wchar_t* bad : {L"\"v\"=hex:01,zz,03\r\n", L"\"v\"=dword:xyz\r\n",
+                             L"\"v\"=\"unclosed\r\n", L"garbage line\r\n", L"\"v\"=hex(1x):00\r\n",
+                             // a file cut inside a section line: the key it would name is no key
+                             L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Selec\r\n"}) {
     std::wstring text = std::wstring(L"Windows Registry Editor Version 5.00\r\n\r\n") +
                         L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Added]\r\n\"a\"=\"1\"\r\n" + bad +
                         L"\"b\"=\"2\"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\More]\r\n";
