@@ -285,9 +285,6 @@ int WINAPI ProgressWithoutContext(uint32_t, uint32_t, void* context) {
 TEST(HostSession, EveryConversionWorksLikeTheFirst) {
   const HostExports e = LookUpExports();
   ASSERT_TRUE(e.Found());
-  auto extract = e.extract;
-  auto check = e.check;
-  auto convert = e.convert;
 
   const std::string dir = vt::BinaryDirUnix() + "/testtmp/test_app/HostConvert";
   const std::string tree = dir + "/tree", documents = tree + "/Users/Public/Documents";
@@ -304,14 +301,14 @@ TEST(HostSession, EveryConversionWorksLikeTheFirst) {
 
   auto theSequence = [&](const char* when) {
     for (int k = 1; k <= 10; ++k) {
-      EXPECT_EQ(kImageOk, convert(L"r.img", L"leak.vmd", 0, 0, nullptr, nullptr))
+      EXPECT_EQ(kImageOk, e.convert(L"r.img", L"leak.vmd", 0, 0, nullptr, nullptr))
           << when << ", call " << k;
       EXPECT_TRUE(DeleteFileW(L"leak.vmd")) << when << ", call " << k;
     }
     EXPECT_EQ(kImageOk,
-              extract(L"r.img", L"", 0, L"\\Users\\Public\\Documents\\hello.txt", L"out.txt", 1))
+              e.extract(L"r.img", L"", 0, L"\\Users\\Public\\Documents\\hello.txt", L"out.txt", 1))
         << when;
-    EXPECT_EQ(kImageOk, check(L"r.img", L"", 0)) << when;
+    EXPECT_EQ(kImageOk, e.check(L"r.img", L"", 0)) << when;
     std::vector<uint8_t> text;  // read here: a shell command would cost a handle under Wine
     EXPECT_TRUE(vt::ReadAll(vt::ToWin(dir + "/out.txt"), text)) << when;
     EXPECT_EQ("hello", std::string(text.begin(), text.end())) << when;
@@ -329,9 +326,9 @@ TEST(HostSession, EveryConversionWorksLikeTheFirst) {
   for (const Target& t : {Target{L"own.vmd", 0, 0}, Target{L"plain.img", 1, 0},
                           Target{L"own-gpt.vmd", 0, 1}, Target{L"plain-gpt.img", 1, 1}}) {
     for (int n = 1; n <= 50; ++n) {
-      ASSERT_EQ(kImageOk, convert(L"r.img", t.path, t.raw, t.gpt, nullptr, nullptr))
+      ASSERT_EQ(kImageOk, e.convert(L"r.img", t.path, t.raw, t.gpt, nullptr, nullptr))
           << vt::Narrow(t.path) << ", call " << n;
-      if (n == 50) EXPECT_EQ(kImageOk, check(t.path, L"", 0)) << vt::Narrow(t.path);
+      if (n == 50) EXPECT_EQ(kImageOk, e.check(t.path, L"", 0)) << vt::Narrow(t.path);
       ASSERT_TRUE(DeleteFileW(t.path)) << vt::Narrow(t.path) << ", call " << n;
     }
   }
@@ -340,28 +337,28 @@ TEST(HostSession, EveryConversionWorksLikeTheFirst) {
   // paths in every place, cancelled conversions.
   for (int round = 1; round <= 5; ++round) {
     int before = g_progressWithoutContext;
-    EXPECT_EQ(kImageOk, convert(L"r.img", L"mixed.vmd", 0, 0, ProgressWithoutContext, nullptr))
+    EXPECT_EQ(kImageOk, e.convert(L"r.img", L"mixed.vmd", 0, 0, ProgressWithoutContext, nullptr))
         << round;
     EXPECT_GT(g_progressWithoutContext, before) << round;
     EXPECT_TRUE(DeleteFileW(L"mixed.vmd")) << round;
     for (const std::wstring* bad : {&longPath, &veryLongPath}) {
-      EXPECT_EQ(kImageOperationFailed, convert(bad->c_str(), L"mixed.vmd", 0, 0, nullptr, nullptr));
-      EXPECT_EQ(kImageBadArgument, convert(L"r.img", bad->c_str(), 0, 0, nullptr, nullptr));
-      EXPECT_EQ(kImageNotOpened, extract(bad->c_str(), L"", 0, L"\\", L"out", 1));
-      EXPECT_EQ(kImageNotOpened, extract(L"r.img", bad->c_str(), 0, L"\\", L"out", 1));
-      EXPECT_EQ(kImageOperationFailed, extract(L"r.img", L"", 0, bad->c_str(), L"out", 1));
+      EXPECT_EQ(kImageOperationFailed, e.convert(bad->c_str(), L"mixed.vmd", 0, 0, nullptr, nullptr));
+      EXPECT_EQ(kImageBadArgument, e.convert(L"r.img", bad->c_str(), 0, 0, nullptr, nullptr));
+      EXPECT_EQ(kImageNotOpened, e.extract(bad->c_str(), L"", 0, L"\\", L"out", 1));
+      EXPECT_EQ(kImageNotOpened, e.extract(L"r.img", bad->c_str(), 0, L"\\", L"out", 1));
+      EXPECT_EQ(kImageOperationFailed, e.extract(L"r.img", L"", 0, bad->c_str(), L"out", 1));
       EXPECT_EQ(
           kImageOperationFailed,
-          extract(L"r.img", L"", 0, L"\\Users\\Public\\Documents\\hello.txt", bad->c_str(), 1));
-      EXPECT_EQ(kImageNotOpened, check(bad->c_str(), L"", 0));
+          e.extract(L"r.img", L"", 0, L"\\Users\\Public\\Documents\\hello.txt", bad->c_str(), 1));
+      EXPECT_EQ(kImageNotOpened, e.check(bad->c_str(), L"", 0));
     }
-    EXPECT_EQ(kImageOperationFailed, convert(L"", L"mixed.vmd", 0, 0, nullptr, nullptr));
-    EXPECT_EQ(kImageOperationFailed, convert(L"r.img", L"", 0, 0, nullptr, nullptr));
-    EXPECT_EQ(kImageNotOpened, extract(L"", L"", 0, L"\\", L"out", 1));
-    EXPECT_EQ(kImageNotOpened, check(L"", L"", 0));
+    EXPECT_EQ(kImageOperationFailed, e.convert(L"", L"mixed.vmd", 0, 0, nullptr, nullptr));
+    EXPECT_EQ(kImageOperationFailed, e.convert(L"r.img", L"", 0, 0, nullptr, nullptr));
+    EXPECT_EQ(kImageNotOpened, e.extract(L"", L"", 0, L"\\", L"out", 1));
+    EXPECT_EQ(kImageNotOpened, e.check(L"", L"", 0));
     for (int left : {0, 20}) {
       EXPECT_EQ(kImageBadArgument,
-                convert(L"r.img", L"mixed.vmd", round & 1, 0, CancelAfter, &left));
+                e.convert(L"r.img", L"mixed.vmd", round & 1, 0, CancelAfter, &left));
       EXPECT_FALSE(vt::FileExists(vt::ToWin(dir + "/mixed.vmd"))) << round;
     }
   }
