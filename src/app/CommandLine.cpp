@@ -353,6 +353,8 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
       bool malformed = result == kMalformedForm;
       if (malformed) result = kMalformedArgument;
       if (result != 0) exitCode = result;
+      if (result == kImageNotOpened && row.precondition != kNone && ops.reportNotOpened)
+        ops.reportNotOpened(state.imagePath);
       if ((row.flags & kClearsWindow) || malformed) showWindow = 0;
       if (row.flags & kEndsProcessing) return 0;
       break;
