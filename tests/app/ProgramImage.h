@@ -31,6 +31,7 @@ uint8_t* MapImage(const std::vector<uint8_t>& file);
 void* FindExport(const uint8_t* image, const char* name);
 
 // Runs the program with the arguments and returns its full 32-bit exit code.
-bool RunProgram(const std::wstring& arguments, DWORD& exitCode);
+// output: an inheritable handle for its standard output and error, or null.
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode, HANDLE output = nullptr);
 
 }  // namespace apptest
