@@ -100,8 +100,6 @@ int WINAPI ImageConvertFileW(LPCWSTR sourcePath, LPCWSTR targetPath, int raw, in
   if (!sourcePath || !*sourcePath || !targetPath || !*targetPath ||
       IsPartOfSource(sourcePath, targetPath))
     return kImageOperationFailed;
-  // A base that a merge left unfinished is replaced by nothing but that merge.
-  if (FindUnfinishedMerge(targetPath, nullptr)) return kImageNotOpened;
   CMountedImage* source = OpenImageFileMount(sourcePath, kReadOnlyOpen);
   if (!source) return kImageOperationFailed;
   int copied = CopyVolumeToNewImage(source, targetPath, raw, gpt, nullptr, callback, context);

@@ -15,6 +15,7 @@
 #include "disktools/partition/PartitionResize.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/ImageMerge.h"
 #include "registry/WindowsIdentity.h"
 
 namespace {
@@ -61,6 +62,12 @@ int CreateEmptyImageFile(const wchar_t* path, uint32_t sizeMiB, int gpt, int pla
   CMountedImage* job = new (std::nothrow) CMountedImage();
   if (!job) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
+  // A base that a merge left unfinished is written by nothing but that merge.
+  if (FindUnfinishedMerge(path, nullptr)) {
+    delete job;
+    SetLastError(ERROR_SHARING_VIOLATION);
     return 0;
   }
   // An image already there is replaced only by a complete new one.

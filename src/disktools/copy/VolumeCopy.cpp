@@ -19,6 +19,7 @@
 #include "disktools/partition/PartitionResize.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/ImageMerge.h"
 #include "registry/RegistryFacade.h"
 
 namespace {
@@ -211,8 +212,13 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
   // An image that is already there is replaced only by a complete copy,
   // made beside it; one that could not be replaced (in use, read-only) is
   // not copied to.
+  // A base that a merge left unfinished is written by nothing but that merge.
   DWORD attributes = GetFileAttributesW(path);
   if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if (FindUnfinishedMerge(path, nullptr)) {
+      delete layout;
+      return VOLUME_COPY_FAILED;
+    }
     HANDLE held = (attributes & FILE_ATTRIBUTE_READONLY)
                       ? INVALID_HANDLE_VALUE
                       : CreateFileW(path, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, 0,
