@@ -21,9 +21,11 @@ std::wstring MergeRecordPath(const wchar_t* basePath) {
 }
 
 std::wstring FullPath(const wchar_t* path) {
-  wchar_t full[32768];
-  DWORD n = GetFullPathNameW(path, 32768, full, nullptr);
-  return n == 0 || n >= 32768 ? std::wstring(path) : std::wstring(full);
+  std::wstring full(32768, L'\0');
+  DWORD n = GetFullPathNameW(path, (DWORD)full.size(), &full[0], nullptr);
+  if (n == 0 || n >= full.size()) return path;
+  full.resize(n);
+  return full;
 }
 
 // The merged file the record names; empty when there is no record or it
