@@ -57,9 +57,12 @@ fresh() {
 # holds_merge IMAGE: the flattened volume holds the merged file.
 holds_merge() {
   rm -f "$work/flat.raw"
-  ours -img:"$(win "$work/flat.raw")" /p "/convert:$(win "$1")" >/dev/null 2>&1 || return 1
+  local c=0
+  ours -img:"$(win "$work/flat.raw")" /p "/convert:$(win "$1")" >/dev/null 2>&1 || c=$?
+  [ $c -eq 0 ] || { echo "(the flattening gave $c)"; return 1; }
   dd if="$work/flat.raw" of="$work/flat.vol" bs=512 skip=2049 status=none
-  ntfscat "$work/flat.vol" /big.bin 2>/dev/null | cmp -s - "$work/in/big.bin"
+  ntfscat "$work/flat.vol" /big.bin 2>/dev/null | cmp -s - "$work/in/big.bin" ||
+    { echo "(ntfscat reads another /big.bin)"; return 1; }
 }
 
 fresh
@@ -98,10 +101,11 @@ for t in $(seq 1 "$trials"); do
     [ $m -eq 0 ] && again=$((again + 1))
     state="$state, merged again: $m"
   fi
-  if holds_merge "$work/base.vmd" && [ ! -e "$work/$top" ]; then
+  why=$(holds_merge "$work/base.vmd") && [ ! -e "$work/$top" ] && why=ok || true
+  if [ "$why" = ok ]; then
     held=$((held + 1))
   else
-    bad=$((bad + 1)); state="$state; MERGED FILE MISSING"
+    bad=$((bad + 1)); state="$state; MERGED FILE MISSING $why"
   fi
   echo "trial $t: killed after ${delay}s: $state"
 done
@@ -110,14 +114,27 @@ echo "== $trials kills: $finished had finished, $untouched had not begun, $cut w
 # Fill points: a tmpfs a little too small, made smaller step by step.
 if [ "$(id -u)" != 0 ]; then echo "== fill points need root (tmpfs)"; exit 0; fi
 mkdir -p "$work/full"
-need=$(( ($(du -B1 "$work/base.saved" | cut -f1) + $(du -B1 "$work/top.saved" | cut -f1)) ))
+# What each command writes, measured once with room to spare.
+mount -t tmpfs -o size=1g tmpfs "$work/full"
+ours "-img:$(win "$work/full/old.vmd")" /create:64 >/dev/null 2>&1
+u0=$(df -B1 --output=used "$work/full" | tail -1)
+ours "-img:$(win "$work/full/c.vmd")" /create:300 >/dev/null 2>&1
+u1=$(df -B1 --output=used "$work/full" | tail -1)
+ours "-img:$(win "$work/full/v.vmd")" "/convert:$(win "$work/base.saved")" >/dev/null 2>&1
+u2=$(df -B1 --output=used "$work/full" | tail -1)
+umount "$work/full"
+need_create=$((u1 - u0)) need_convert=$((u2 - u1))
+need_merge=$(( $(du -B1 "$work/base.saved" | cut -f1) + $(du -B1 "$work/top.saved" | cut -f1) + (1 << 20) ))
+echo "== room taken: create:300 $((need_create >> 10)) KiB, convert $((need_convert >> 10)) KiB; base and update $((need_merge >> 20)) MiB"
 for kind in merge create convert; do
   ok=0 old=0 badfill=0
   for k in 1 2 3 4 5; do
     umount "$work/full" 2>/dev/null || true
+    # Fill point k: k/6 of the room the command takes (for the merge: of the
+    # 60 MiB it adds to the base).
     case $kind in
-      merge) size=$(( need + (k * 60 << 20) / 6 ));;
-      create|convert) size=$(( (40 << 20) + (k - 1) * (16 << 20) ));;
+      merge) size=$(( need_merge + (k * 60 << 20) / 6 ));;
+      *) size=$(( 200 << 20 ));;
     esac
     mount -t tmpfs -o size=$size tmpfs "$work/full"
     r=0 state=
@@ -127,21 +144,28 @@ for kind in merge create convert; do
         cp "$work/top.saved" "$work/full/$top"
         ours -img:"$(win "$work/full/base.vmd")" -fix:"$(win "$work/full/$top")" /merge >/dev/null 2>&1 || r=$?
         if [ $r -eq 0 ]; then
-          holds_merge "$work/full/base.vmd" && { ok=$((ok + 1)); state=merged; } || { badfill=$((badfill + 1)); state="0 but file missing"; }
+          holds_merge "$work/full/base.vmd" >/dev/null && { ok=$((ok + 1)); state=merged; } || { badfill=$((badfill + 1)); state="0 but file missing"; }
         else
+          i=0
+          ours "-img:$(win "$work/full/base.vmd")" -noupd "/inject:\\s2.txt::$(win "$work/in/small.txt")" >/dev/null 2>&1 || i=$?
+          state="failed ($r), another writer got $i"
           # Room made: the cut merge completes.
           mount -o remount,size=$((size * 3)) "$work/full"
-          state="failed ($r)"
-          ours -img:"$(win "$work/full/base.vmd")" -fix:"$(win "$work/full/$top")" /merge >/dev/null 2>&1 &&
-            holds_merge "$work/full/base.vmd" && { old=$((old + 1)); state="$state, merged again"; } ||
-            { badfill=$((badfill + 1)); state="$state, NOT COMPLETED"; }
+          if [ $i -eq 241 ] &&
+            ours -img:"$(win "$work/full/base.vmd")" -fix:"$(win "$work/full/$top")" /merge >/dev/null 2>&1 &&
+            holds_merge "$work/full/base.vmd" >/dev/null; then
+            old=$((old + 1)); state="$state, merged again"
+          else
+            badfill=$((badfill + 1)); state="$state, NOT COMPLETED"
+          fi
         fi;;
       create|convert)
-        # The old image, then filler up to the tmpfs' end less the step.
+        # The old image, then filler up to k/6 of the room the command takes.
         ours "-img:$(win "$work/full/old.vmd")" /create:64 >/dev/null 2>&1 || true
         cp "$work/full/old.vmd" "$work/old.saved"
+        [ $kind = create ] && want=$need_create || want=$need_convert
         avail=$(df -B1 --output=avail "$work/full" | tail -1)
-        head -c $(( avail - (k * 6 << 20) )) /dev/zero > "$work/full/filler" 2>/dev/null || true
+        head -c $(( avail - want * k / 6 )) /dev/zero > "$work/full/filler" 2>/dev/null || true
         if [ $kind = create ]; then
           ours "-img:$(win "$work/full/old.vmd")" /create:300 >/dev/null 2>&1 || r=$?
         else
@@ -156,7 +180,7 @@ for kind in merge create convert; do
           badfill=$((badfill + 1)); state="failed ($r), OLD FILE CHANGED or left: $left"
         fi;;
     esac
-    echo "$kind fill point $k (tmpfs $((size >> 20)) MiB): $state"
+    echo "$kind fill point $k/6 (tmpfs $((size >> 20)) MiB): $state"
   done
-  echo "== $kind at 5 fill points: $ok done, $old failed with the old state kept (merge: completed after room was made), $badfill broken"
+  echo "== $kind at 5 fill points: $ok done, $old failed with the old state kept (merge: other writes refused, completed once room was made), $badfill broken"
 done

@@ -30,7 +30,7 @@ const ImageOperationTable kImageOperations = {
     ImageExtractFileW,      ImageInjectFileW,     ImageExportRegistryW,  ImageImportRegistryW,
     ImageImportFileValueW,  ImageMergeUpdateW,    ImageCreateDiskW,      ImageFormatPartitionW,
     ImageSetPartitionSizeW, ImageCheckPartitionW, ImageRepairPartitionW, ImageAddAdapterW,
-    ConsoleBackupVolume,    ConsoleCloneVolume,   ConsoleConvertImage,  ReportUnfinishedMerge,
+    ConsoleBackupVolume,    ConsoleCloneVolume,   ConsoleConvertImage,   ReportUnfinishedMerge,
 };
 
 namespace {
@@ -247,7 +247,8 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
   // Another file's merge into this base was cut off: the base takes no
   // other writes until that one is merged again.
   std::wstring unfinished;
-  if (FindUnfinishedMerge(imagePath, &unfinished) && !IsSameHostFile(unfinished.c_str(), second.c_str()))
+  if (FindUnfinishedMerge(imagePath, &unfinished) &&
+      !IsSameHostFile(unfinished.c_str(), second.c_str()))
     return kImageNotOpened;
   return ConvertImageFile(imagePath, second.c_str(), nullptr) == 1 ? kImageOk
                                                                    : kImageOperationFailed;

@@ -82,8 +82,8 @@ int CreateEmptyImageFile(const wchar_t* path, uint32_t sizeMiB, int gpt, int pla
   if (gpt) {
     NewImageGptLayout layout;
     PrepareNewImageGpt(sizeMiB, &layout);
-    ok = job->CreateImage(made.Path(), sizeMiB + NEW_IMAGE_GPT_EXTRA_MIB, plain, 1, 1, layout.firstSector,
-                          nullptr, layout.entries);
+    ok = job->CreateImage(made.Path(), sizeMiB + NEW_IMAGE_GPT_EXTRA_MIB, plain, 1, 1,
+                          layout.firstSector, nullptr, layout.entries);
     if (ok) {
       EfiBootTarget target;
       memcpy(target.diskGuid, layout.diskGuid, 16);

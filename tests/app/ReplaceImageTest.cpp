@@ -94,7 +94,9 @@ TEST(ReplaceImage, ConvertOntoAnImageCutAnywhere) {
   ASSERT_EQ(kImageOk, ImageCreateDiskW(target.c_str(), 8));
   CutAtEveryStep(
       dir, target,
-      [&] { return ImageConvertFileW(d.ImageWin().c_str(), target.c_str(), 0, 0, nullptr, nullptr); },
+      [&] {
+        return ImageConvertFileW(d.ImageWin().c_str(), target.c_str(), 0, 0, nullptr, nullptr);
+      },
       [&] {
         // The copy's volume reads back whole.
         std::string flat = Flatten(d, vt::ToUnix(target), "", d.dir + "/flat.raw");

@@ -210,19 +210,18 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
     return VOLUME_COPY_FAILED;
   }
   // An image that is already there is replaced only by a complete copy,
-  // made beside it; one that could not be replaced (in use, read-only) is
-  // not copied to.
-  // A base that a merge left unfinished is written by nothing but that merge.
+  // made beside it; one that could not be replaced (in use, read-only, or a
+  // base that a merge left unfinished) is not copied to.
   DWORD attributes = GetFileAttributesW(path);
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if (FindUnfinishedMerge(path, nullptr)) {
       delete layout;
       return VOLUME_COPY_FAILED;
     }
-    HANDLE held = (attributes & FILE_ATTRIBUTE_READONLY)
-                      ? INVALID_HANDLE_VALUE
-                      : CreateFileW(path, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, 0,
-                                    nullptr);
+    HANDLE held =
+        (attributes & FILE_ATTRIBUTE_READONLY)
+            ? INVALID_HANDLE_VALUE
+            : CreateFileW(path, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (held == INVALID_HANDLE_VALUE) {
       delete layout;
       return VOLUME_COPY_FAILED;

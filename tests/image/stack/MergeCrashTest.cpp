@@ -134,7 +134,8 @@ void EveryWriteOfAMerge(bool fix) {
         unfinished++;
         // Nothing else writes to the base until the merge is done.
         _VROH_MOUNT_RW d;
-        EXPECT_EQ(VRO_CHAIN_MERGE_UNFINISHED, d.OpenChain(m.m_Base.c_str(), L"", VRO_WRITE_OVERLAY));
+        EXPECT_EQ(VRO_CHAIN_MERGE_UNFINISHED,
+                  d.OpenChain(m.m_Base.c_str(), L"", VRO_WRITE_OVERLAY));
         EXPECT_EQ(VRO_CHAIN_MERGE_UNFINISHED, d.OpenChain(m.m_Base.c_str(), L"", VRO_WRITE_BASE));
         EXPECT_EQ(VRO_CHAIN_MERGE_UNFINISHED,
                   d.OpenChain(m.m_Base.c_str(), m.m_Other.c_str(), VRO_WRITE_OVERLAY));
