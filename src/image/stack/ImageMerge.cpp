@@ -163,7 +163,6 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
       *progress = p < 1 ? 1 : (p > 99 ? 99 : (int)p);
     }
   }
-  written = true;
   if (base.Flush() < 0 || VroGetDeviceSource()->FlushHandle(base.m_hFile) < 0) return fail(-70);
   return FinishMerge(base, upd, basePath, updatePath);
 }
