@@ -168,6 +168,11 @@ void ConsoleProgress::PrintResult(int result) {
   Print(Format(format, kLines[m_Kind][result == 0 ? 0 : 1]).c_str());
 }
 
+void ConsoleProgress::PrintNotice(const wchar_t* line) {
+  Print((L"\r" + std::wstring(line) + L"\n").c_str());
+  PushEnterKey();
+}
+
 void ConsoleProgress::PushEnterKey() {
   if (!m_bHasConsole) return;
   HANDLE input =

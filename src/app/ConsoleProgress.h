@@ -32,6 +32,9 @@ class ConsoleProgress {
   int CloneVolume(WCHAR source, WCHAR target);
   int ConvertImage(LPCWSTR sourcePath, LPCWSTR targetPath, BOOL raw, BOOL gpt);
 
+  // One line of its own (the prompt's line is overwritten as by a header).
+  void PrintNotice(const wchar_t* line);
+
   // The percentage a report shows: done x 100 / total, at most 100; 0 for
   // a total of 0.
   static unsigned Percent(uint32_t done, uint32_t total);

@@ -17,6 +17,8 @@
 #include "disktools/ntfscheck/NtfsCheck.h"
 #include "disktools/partition/PartitionResize.h"
 #include "common/PathUtil.h"
+#include "common/ReplacedFile.h"
+#include "image/formats/sparse/ImageHeader.h"
 #include "image/stack/ImageMerge.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/MountRw.h"
@@ -28,7 +30,7 @@ const ImageOperationTable kImageOperations = {
     ImageExtractFileW,      ImageInjectFileW,     ImageExportRegistryW,  ImageImportRegistryW,
     ImageImportFileValueW,  ImageMergeUpdateW,    ImageCreateDiskW,      ImageFormatPartitionW,
     ImageSetPartitionSizeW, ImageCheckPartitionW, ImageRepairPartitionW, ImageAddAdapterW,
-    ConsoleBackupVolume,    ConsoleCloneVolume,   ConsoleConvertImage,
+    ConsoleBackupVolume,    ConsoleCloneVolume,   ConsoleConvertImage,   ReportUnfinishedMerge,
 };
 
 namespace {
@@ -242,26 +244,57 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
   // Merging a file into itself would destroy it; only the whole path
   // decides that ("x.img" and "x.img_01.Upd" are two files).
   if (IsSameHostFile(imagePath, second.c_str())) return kImageOperationFailed;
+  // Another file's merge into this base was cut off: the base takes no
+  // other writes until that one is merged again.
+  std::wstring unfinished;
+  if (FindUnfinishedMerge(imagePath, &unfinished) &&
+      !IsSameHostFile(unfinished.c_str(), second.c_str()))
+    return kImageNotOpened;
   return ConvertImageFile(imagePath, second.c_str(), nullptr) == 1 ? kImageOk
                                                                    : kImageOperationFailed;
+}
+
+void ReportUnfinishedMerge(LPCWSTR imagePath) {
+  if (!imagePath || !*imagePath) return;
+  // An update file named as the image: its base is the one written.
+  std::wstring base = imagePath;
+  {
+    _VROH_RW_CLASS layer;
+    wchar_t found[MAX_PATH];
+    if (layer.Open(imagePath, 0) && layer.m_nType == VRO_TYPE_SPARSE &&
+        layer.Kind() == vroimg::kKindOverlay &&
+        _VROH_RW_CLASS::FindBaseImage(imagePath, found, MAX_PATH) > 0)
+      base = found;
+  }
+  std::wstring merged;
+  if (!FindUnfinishedMerge(base.c_str(), &merged)) return;
+  ConsoleProgress out;
+  if (!out.AttachParentConsole()) return;
+  out.PrintNotice((L"Unfinished merge of " + merged + L" into " + base +
+                   L": merge that file again (/merge) before anything else writes to the image")
+                      .c_str());
 }
 
 int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
   if (!IsProgramRuntimeStarted()) return kImageOperationFailed;
   CrashDumpFilterScope filter;
   if (megabytes < kMinCreateMegabytes || megabytes > kMaxCreateMegabytes) return kImageBadArgument;
+  if (!imagePath || !*imagePath) return kImageOperationFailed;
+  if (FindUnfinishedMerge(imagePath, nullptr)) return kImageNotOpened;
   CMountedImage* image = new (std::nothrow) CMountedImage();
   if (!image) return kImageNoMemory;
   InstallNtfsFormatter();
+  // An image already there stays as it was until the new one is complete;
+  // a half-made one (a full disk, a format that failed) never takes its
+  // name.
+  ReplacedFile made(imagePath);
   int result = kImageOperationFailed;
-  if (imagePath && *imagePath &&
-      image->CreateImage(imagePath, uint32_t(megabytes), 0, 1, 1, nullptr, nullptr, nullptr) == 1)
+  if (made.IsReady() &&
+      image->CreateImage(made.Path(), uint32_t(megabytes), 0, 1, 1, nullptr, nullptr, nullptr) == 1)
     result = kImageOk;
   if (!image->Close() && result == kImageOk) result = kImageOperationFailed;
   delete image;
-  // A half-made image (a full disk, a format that failed) would open later
-  // as a damaged one: a failed creation leaves no file.
-  if (result != kImageOk && imagePath && *imagePath) DeleteFileW(imagePath);
+  if (result == kImageOk && !made.Commit()) result = kImageOperationFailed;
   return result;
 }
 

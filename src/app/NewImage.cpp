@@ -8,12 +8,14 @@
 #include <new>
 
 #include "common/ByteOrder.h"
+#include "common/ReplacedFile.h"
 #include "disktools/NtfsFormatterInstall.h"
 #include "disktools/bootrepair/EfiBootFiles.h"
 #include "disktools/clone/GptLayout.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/ImageMerge.h"
 #include "registry/WindowsIdentity.h"
 
 namespace {
@@ -62,14 +64,26 @@ int CreateEmptyImageFile(const wchar_t* path, uint32_t sizeMiB, int gpt, int pla
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return 0;
   }
-  SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-  DeleteFileW(path);
+  // A base that a merge left unfinished is written by nothing but that merge.
+  if (FindUnfinishedMerge(path, nullptr)) {
+    delete job;
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return 0;
+  }
+  // An image already there is replaced only by a complete new one.
+  ReplacedFile made(path);
+  if (!made.IsReady()) {
+    DWORD error = GetLastError();
+    delete job;
+    SetLastError(error ? error : ERROR_WRITE_FAULT);
+    return 0;
+  }
   int ok;
   if (gpt) {
     NewImageGptLayout layout;
     PrepareNewImageGpt(sizeMiB, &layout);
-    ok = job->CreateImage(path, sizeMiB + NEW_IMAGE_GPT_EXTRA_MIB, plain, 1, 1, layout.firstSector,
-                          nullptr, layout.entries);
+    ok = job->CreateImage(made.Path(), sizeMiB + NEW_IMAGE_GPT_EXTRA_MIB, plain, 1, 1,
+                          layout.firstSector, nullptr, layout.entries);
     if (ok) {
       EfiBootTarget target;
       memcpy(target.diskGuid, layout.diskGuid, 16);
@@ -82,15 +96,17 @@ int CreateEmptyImageFile(const wchar_t* path, uint32_t sizeMiB, int gpt, int pla
       UpdateEfiBootConfiguration(job, EFI_BOOT_BUILD, nullptr, GetHostWindowsVersion(), target);
     }
   } else {
-    ok = job->CreateImage(path, sizeMiB, plain, 1, 1, nullptr, nullptr, nullptr);
+    ok = job->CreateImage(made.Path(), sizeMiB, plain, 1, 1, nullptr, nullptr, nullptr);
   }
   // What the creation wrote must reach the file, or the image is no good.
   if (ok && !job->Close()) ok = 0;
-  DWORD error = ok ? ERROR_SUCCESS : GetLastError();
   delete job;
-  if (!ok) {
-    DeleteFileW(path);
-    SetLastError(error ? error : ERROR_WRITE_FAULT);
+  if (ok) {
+    // The dialog asked before: a read-only image is replaced too.
+    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    if (!made.Commit()) ok = 0;
   }
+  DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+  if (!ok) SetLastError(error ? error : ERROR_WRITE_FAULT);
   return ok;
 }

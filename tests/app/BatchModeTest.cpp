@@ -2,7 +2,9 @@
 // the operations called in-process the way a host calls the exports.
 #include <gtest/gtest.h>
 
+#include "../image/WriteFaults.h"
 #include "BatchTestUtil.h"
+#include "ProgramImage.h"
 #include "app/ImageOperations.h"
 
 using namespace bt;
@@ -100,6 +102,46 @@ TEST(BatchMode, MergeNamesFilesWhole) {
   EXPECT_FALSE(vt::FileExists(vt::ToWin(d.disks + "/client.Fix")));
   std::string flat = Flatten(d, d.image, "", d.dir + "/merged.raw");
   EXPECT_TRUE(VolumeReader(d, flat).Same("/new.txt", d.dir + "/new.txt"));
+}
+
+// A merge that stopped half way (as a process that died there): every
+// other writer of the base is refused with -15 and a line that names the
+// unfinished merge; merging the same file again completes it.
+TEST(BatchMode, ACutMergeIsNamedAndCompletedByTheNext) {
+  Disk d = MakeDisk(kOwn);
+  ASSERT_EQ(0, vt::Sh("head -c 3000000 /dev/urandom > " + vt::Q(d.dir + "/new.bin")));
+  std::wstring image = d.ImageWin(), update = image + L"_01.Upd";
+  std::wstring newW = vt::ToWin(d.dir + "/new.bin");
+  std::wstring inject = L"\"/inject:\\new.bin::" + newW + L"\"";
+  ASSERT_EQ(0u, RunVro(ImageArgs(image) + inject));
+  {
+    it::WriteFaults stop(it::WriteFaults::STOP, 6);
+    EXPECT_EQ(kImageOperationFailed, ImageMergeUpdateW(image.c_str(), update.c_str()));
+    ASSERT_TRUE(stop.Hit());
+  }
+  ASSERT_TRUE(vt::FileExists(update));
+  std::wstring log = vt::ToWin(d.dir + "/out.txt");
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE file =
+      CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  DWORD code = 0;
+  EXPECT_TRUE(apptest::RunProgram(ImageArgs(image) + L"-noupd " + inject, code, true, file));
+  CloseHandle(file);
+  EXPECT_EQ(DWORD(kImageNotOpened), code);
+  EXPECT_EQ(DWORD(kImageNotOpened), RunVro(ImageArgs(image) + L"/create:64"));
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(vt::ReadAll(log, bytes));
+  std::string text(bytes.begin(), bytes.end());
+  EXPECT_NE(std::string::npos, text.find("Unfinished merge of ")) << text;
+  EXPECT_NE(std::string::npos, text.find("disk.vmd_01.Upd into ")) << text;
+  EXPECT_EQ("disk.vmd_01.Upd\n", UpdateFiles(d.disks));
+
+  EXPECT_EQ(0u, RunVro(ImageArgs(image, update) + L"/merge"));
+  EXPECT_EQ("", UpdateFiles(d.disks));
+  std::string flat = Flatten(d, d.image, "", d.dir + "/merged.raw");
+  EXPECT_TRUE(VolumeReader(d, flat).Same("/new.bin", d.dir + "/new.bin"));
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd " + inject));
 }
 
 TEST(BatchMode, WriteBackKeptOnlyForTheSameImage) {

@@ -112,11 +112,17 @@ void CloseMainWindowOf(DWORD processId) {
 
 }  // namespace
 
-bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow) {
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow, HANDLE output) {
   std::wstring line = L"\"" + ProgramPath() + L"\" " + arguments;
   STARTUPINFOW si = {sizeof si};
+  if (output) {
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = output;
+    si.hStdError = output;
+  }
   PROCESS_INFORMATION pi;
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, output != nullptr, 0, nullptr, nullptr,
+                      &si, &pi))
     return false;
   // A run that opens the main window (no batch command, or "/format" and
   // "/merge" before the window) ends when the window is closed; without

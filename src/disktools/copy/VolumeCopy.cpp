@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/ByteOrder.h"
+#include "common/ReplacedFile.h"
 #include "disktools/bootrepair/BcdRetarget.h"
 #include "disktools/bootrepair/MountedDevices.h"
 #include "disktools/clone/DiskLayout.h"
@@ -18,6 +19,7 @@
 #include "disktools/partition/PartitionResize.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/ImageMerge.h"
 #include "registry/RegistryFacade.h"
 
 namespace {
@@ -207,15 +209,31 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
     delete layout;
     return VOLUME_COPY_FAILED;
   }
-  // The image layer takes over an image that is already there: one that
-  // cannot be deleted (in use, read-only) is not written into.
-  if (!DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-    delete layout;
-    return VOLUME_COPY_FAILED;
+  // An image that is already there is replaced only by a complete copy,
+  // made beside it; one that could not be replaced (in use, read-only, or a
+  // base that a merge left unfinished) is not copied to.
+  DWORD attributes = GetFileAttributesW(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if (FindUnfinishedMerge(path, nullptr)) {
+      delete layout;
+      return VOLUME_COPY_FAILED;
+    }
+    HANDLE held =
+        (attributes & FILE_ATTRIBUTE_READONLY)
+            ? INVALID_HANDLE_VALUE
+            : CreateFileW(path, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (held == INVALID_HANDLE_VALUE) {
+      delete layout;
+      return VOLUME_COPY_FAILED;
+    }
+    CloseHandle(held);
   }
+  ReplacedFile made(path);
   CMountedImage* target =
-      CreateImageFileMount(path, ImageMegabytes(layout->imageBytes), raw, kBootChoiceOwn, 0,
-                           layout->mbr, layout->bootCode, layout->gpt ? layout->entries : nullptr);
+      made.IsReady() ? CreateImageFileMount(made.Path(), ImageMegabytes(layout->imageBytes), raw,
+                                            kBootChoiceOwn, 0, layout->mbr, layout->bootCode,
+                                            layout->gpt ? layout->entries : nullptr)
+                     : nullptr;
   int result = VOLUME_COPY_FAILED;
   if (target &&
       source->CloneVolumeTo(target, skip.data(), NTFS_CLONE_BOOT_AS_IS, callback, context) > 0 &&
@@ -224,8 +242,9 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
   if (target && !target->Close()) result = VOLUME_COPY_FAILED;
   DestroyImageMount(target);
   delete layout;
-  // A failed or cancelled copy leaves no image that would open as a good one.
-  if (result != VOLUME_COPY_DONE) DeleteFileW(path);
+  // A failed or cancelled copy leaves the old image as it was (the
+  // temporary one goes with `made`).
+  if (result == VOLUME_COPY_DONE && !made.Commit()) result = VOLUME_COPY_FAILED;
   return result;
 }
 

@@ -41,7 +41,7 @@ int _VROH_RW_CLASS::Create(const wchar_t* path, uint32_t megabytes, int kind) {
       }
     }
   }
-  img.Close();
+  if (img.Close() < 0) return -1;
 
   if (!img.Open(path, VRO_MODE_WRITE)) return -2;
   uint64_t created = 0;
@@ -67,6 +67,6 @@ int _VROH_RW_CLASS::Create(const wchar_t* path, uint32_t megabytes, int kind) {
     eof.EndOfFile.QuadPart = (LONGLONG)(capacity * VRO_SECTOR);
     if (!SetFileInformationByHandle(img.m_hFile, FileEndOfFileInfo, &eof, sizeof(eof))) return -2;
   }
-  img.Close();
+  if (img.Close() < 0) return -2;
   return 0;
 }

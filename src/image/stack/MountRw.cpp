@@ -1,5 +1,6 @@
 #include "image/stack/MountRw.h"
 #include "image/formats/sparse/ImgRw.h"
+#include "image/stack/ImageMerge.h"
 #include <cstring>
 
 _VROH_MOUNT_RW::_VROH_MOUNT_RW(_VROH_DISK_COMBO* lent)
@@ -151,6 +152,11 @@ int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int 
   _VROH_RW_CLASS& upd = L->Update();
 
   if (!base.Open(image, VRO_MODE_READ)) return VRO_CHAIN_NO_IMAGE;
+  bool isUpdate = base.m_nType == VRO_TYPE_SPARSE && base.Kind() == vroimg::kKindOverlay;
+  if (mode != VRO_WRITE_NONE && !isUpdate && FindUnfinishedMerge(image, nullptr)) {
+    base.Close();
+    return VRO_CHAIN_MERGE_UNFINISHED;
+  }
   if (base.m_nType == VRO_TYPE_SPARSE) {
     if (mode == VRO_WRITE_OVERLAY) {
       wcsncpy(m_BasePath, image, MAX_PATH - 1);
@@ -162,6 +168,10 @@ int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int 
       if (_VROH_RW_CLASS::FindBaseImage(image, basePath, MAX_PATH) <= 0) {
         base.Close();
         return VRO_CHAIN_UPDATE_NO_BASE;
+      }
+      if (mode != VRO_WRITE_NONE && FindUnfinishedMerge(basePath, nullptr)) {
+        base.Close();
+        return VRO_CHAIN_MERGE_UNFINISHED;
       }
       if (!base.OpenSparse(basePath, VRO_MODE_READ)) return VRO_CHAIN_UPDATE_BASE_FAILED;
       int updMode = (mode != VRO_WRITE_NONE && !hasFix) ? VRO_MODE_WRITE : VRO_MODE_READ;

@@ -57,6 +57,9 @@ enum {
   VRO_CHAIN_OTHER_FIX_FAILED = -2,
   VRO_CHAIN_OTHER = 3,
   VRO_CHAIN_OTHER_FAILED = -3,
+  // A writable open of a base that a merge left unfinished (ImageMerge.h):
+  // only that merge may write to it.
+  VRO_CHAIN_MERGE_UNFINISHED = -30,
 };
 
 // Write modes (the mode of OpenChain)

@@ -1,0 +1,38 @@
+#include "common/ReplacedFile.h"
+
+#include <wchar.h>
+
+ReplacedFile::ReplacedFile(const wchar_t* target) : m_Target(target ? target : L"") {
+  if (m_Target.empty()) return;
+  size_t cut = m_Target.find_last_of(L"\\/");
+  std::wstring folder = cut == std::wstring::npos ? std::wstring() : m_Target.substr(0, cut + 1);
+  std::wstring name = cut == std::wstring::npos ? m_Target : m_Target.substr(cut + 1);
+  // "~vro<number>.<name>": the target's extension stays last, as image
+  // detection reads it.
+  DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
+  for (DWORD i = 0; i < 64; i++) {
+    wchar_t prefix[32];
+    _snwprintf(prefix, 32, L"~vro%08lX.", (unsigned long)(seed + i * 7919));
+    prefix[31] = 0;
+    std::wstring path = folder + prefix + name;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+      m_Temp = path;
+      return;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return;
+  }
+}
+
+ReplacedFile::~ReplacedFile() {
+  if (!m_Temp.empty() && !m_bCommitted) DeleteFileW(m_Temp.c_str());
+}
+
+bool ReplacedFile::Commit() {
+  if (m_Temp.empty() || m_bCommitted) return m_bCommitted;
+  m_bCommitted = MoveFileExW(m_Temp.c_str(), m_Target.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  return m_bCommitted;
+}

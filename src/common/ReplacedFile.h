@@ -1,0 +1,31 @@
+// A file that replaces another is made whole under a temporary name beside
+// it and takes the other's name only when complete: until then the old file
+// stays as it was, and a failure or a stopped process never leaves a part
+// made file under the target's name.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+class ReplacedFile {
+ public:
+  // Makes an empty file of a new temporary name in the target's folder
+  // (with the target's extension). Path() is empty when none could be made.
+  explicit ReplacedFile(const wchar_t* target);
+  // Removes the temporary file unless it took the target's place.
+  ~ReplacedFile();
+  ReplacedFile(const ReplacedFile&) = delete;
+  ReplacedFile& operator=(const ReplacedFile&) = delete;
+
+  const wchar_t* Path() const { return m_Temp.c_str(); }
+  bool IsReady() const { return !m_Temp.empty(); }
+  // Puts the finished file, closed and flushed by its writer, in the
+  // target's place in one step that reaches the disk. False (the target
+  // untouched) when that fails.
+  bool Commit();
+
+ private:
+  std::wstring m_Target;
+  std::wstring m_Temp;
+  bool m_bCommitted = false;
+};

@@ -1,0 +1,108 @@
+// A new image made where one exists ("/create:", "/convert:") takes its
+// place only when complete: a creation cut at a write (failed, or stopped as
+// by a process that died there) or at a failed flush leaves the old file
+// byte for byte and no part-made file beside it.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "../image/WriteFaults.h"
+#include "BatchTestUtil.h"
+#include "app/ImageOperations.h"
+#include "image/stack/MountRw.h"
+
+using namespace bt;
+
+namespace {
+
+const Kind kOwn = {"Own", "mbr2048", "raw", false, true, false};
+
+std::string FolderListing(const std::string& dir) {
+  std::string out;
+  vt::Sh("ls -A " + vt::Q(dir), &out);
+  return out;
+}
+
+uint64_t DiskBytes(const std::wstring& image) {
+  _VROH_MOUNT_RW d;
+  return d.OpenChain(image.c_str(), L"", VRO_WRITE_NONE) > 0 ? d.DiskBytes() : 0;
+}
+
+// Runs make (which writes an image over target) cut at sampled writes and
+// flushes; done checks a complete result. The old image must stay byte for
+// byte unless the result is complete.
+void CutAtEveryStep(const std::string& dir, const std::wstring& target,
+                    const std::function<int()>& make, const std::function<void()>& done) {
+  int writes, flushes;
+  {
+    it::WriteFaults count(it::WriteFaults::COUNT, 0);
+    ASSERT_EQ(kImageOk, make());
+    writes = count.Count();
+    flushes = count.Flushes();
+  }
+  done();
+  const std::string listing = FolderListing(dir);
+  const std::string before = vt::Sha256(target);
+  std::vector<uint8_t> old;
+  ASSERT_TRUE(vt::ReadAll(target, old));
+  ASSERT_LT(10, writes);
+  for (int mode = it::WriteFaults::FAIL; mode <= it::WriteFaults::FAIL_FLUSH; mode++) {
+    int last = mode == it::WriteFaults::FAIL_FLUSH ? flushes : writes;
+    // The first and last steps and a spread between them.
+    int step = last / 12 + 1;
+    for (int n = 1; n <= last; n = n + step > last && n < last ? last : n + step) {
+      std::string where = "mode " + std::to_string(mode) + " at " + std::to_string(n);
+      int r;
+      {
+        it::WriteFaults faults((it::WriteFaults::Mode)mode, n);
+        r = make();
+      }
+      EXPECT_EQ(listing, FolderListing(dir)) << where;
+      if (r == kImageOk) {
+        // A failed write that a later one made good: the new image is
+        // whole. Nothing is written after a stop.
+        EXPECT_NE(it::WriteFaults::STOP, mode) << where;
+        done();
+        ASSERT_TRUE(vt::WriteAll(target, old));
+      } else {
+        EXPECT_EQ(before, vt::Sha256(target)) << where;
+      }
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
+  ASSERT_EQ(kImageOk, make());
+  EXPECT_NE(before, vt::Sha256(target));
+  EXPECT_EQ(listing, FolderListing(dir));
+  done();
+}
+
+TEST(ReplaceImage, CreateOverAnImageCutAnywhere) {
+  std::string dir = vt::ScratchDirUnix() + "/disks";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir)));
+  std::wstring target = vt::ToWin(dir + "/old.vmd");
+  ASSERT_EQ(kImageOk, ImageCreateDiskW(target.c_str(), 8));
+  CutAtEveryStep(
+      dir, target, [&] { return ImageCreateDiskW(target.c_str(), 16); },
+      [&] { EXPECT_EQ(16384u * 2 * 512, DiskBytes(target)); });
+}
+
+TEST(ReplaceImage, ConvertOntoAnImageCutAnywhere) {
+  Disk d = MakeDisk(kOwn);
+  std::string dir = d.dir + "/out";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir)));
+  std::wstring target = vt::ToWin(dir + "/old.vmd");
+  ASSERT_EQ(kImageOk, ImageCreateDiskW(target.c_str(), 8));
+  CutAtEveryStep(
+      dir, target,
+      [&] {
+        return ImageConvertFileW(d.ImageWin().c_str(), target.c_str(), 0, 0, nullptr, nullptr);
+      },
+      [&] {
+        // The copy's volume reads back whole.
+        std::string flat = Flatten(d, vt::ToUnix(target), "", d.dir + "/flat.raw");
+        EXPECT_TRUE(VolumeReader(d, flat).Same("/Users/Public/notes.txt",
+                                               d.tree + "/Users/Public/notes.txt"));
+      });
+}
+
+}  // namespace

@@ -1,0 +1,165 @@
+// Merges cut off at every write (failed, or stopped as by a process that
+// died there) and at every flush that fails: the merged file stays whole and
+// still mounts over its base, each base sector is old or merged, nothing
+// else writes to the base meanwhile, and merging the same file again leaves
+// exactly the merged disk.
+#include <gtest/gtest.h>
+#include <cstring>
+
+#include "../ImageTestUtil.h"
+#include "../WriteFaults.h"
+#include "image/stack/ImageMerge.h"
+#include "image/stack/MountRw.h"
+
+using namespace it;
+
+namespace {
+
+std::vector<uint8_t> ReadChain(_VROH_MOUNT_RW& d) {
+  std::vector<uint8_t> all((size_t)d.DiskBytes());
+  EXPECT_EQ((int64_t)all.size(), d.ReadBytes(nullptr, 0, all.data(), (uint32_t)all.size()));
+  return all;
+}
+
+void WriteRuns(_VROH_MOUNT_RW& d, uint32_t seed, int runs) {
+  std::mt19937 rng(seed);
+  uint64_t sectors = d.DiskBytes() / 512;
+  for (int i = 0; i < runs; i++) {
+    uint32_t count = rng() % 3 == 0 ? 1 + rng() % 600 : 1 + rng() % 24;
+    uint64_t at = rng() % (sectors - count);
+    std::vector<uint8_t> data = Random(count * 512, seed * 100 + i);
+    EXPECT_EQ((int64_t)data.size(), d.WriteBytes(nullptr, at * 512, data.data(), data.size()));
+  }
+}
+
+class Merge {
+ public:
+  // fix: a write-back file over the base, else its first update file.
+  explicit Merge(bool fix) : m_Fix(fix) {
+    std::wstring dir = vt::ScratchDir();
+    m_Base = Path(dir, L"b.vmd");
+    EXPECT_EQ(0, _VROH_RW_CLASS::Create(m_Base.c_str(), 8, 6));
+    {
+      _VROH_MOUNT_RW d;
+      EXPECT_EQ(VRO_CHAIN_SPARSE_BASE_WRITES, d.OpenChain(m_Base.c_str(), L"", VRO_WRITE_BASE));
+      WriteRuns(d, 1, 12);
+    }
+    m_Top = fix ? Path(dir, L"ws.Fix") : m_Base + L"_01.Upd";
+    m_Other = Path(dir, L"other.Fix");
+    for (const std::wstring* top : {&m_Top, &m_Other}) {
+      _VROH_MOUNT_RW d;
+      bool asFix = fix || top == &m_Other;
+      EXPECT_LT(0, d.OpenChain(m_Base.c_str(), asFix ? top->c_str() : L"", VRO_WRITE_OVERLAY));
+      WriteRuns(d, top == &m_Top ? 2 : 3, top == &m_Top ? 24 : 2);
+      EXPECT_EQ(0, d.CloseLayers());
+    }
+    m_Old = ReadBase();
+    m_Merged = ReadMerged();
+    EXPECT_TRUE(m_Old != m_Merged);
+    EXPECT_TRUE(vt::ReadAll(m_Base, m_BaseFile));
+    EXPECT_TRUE(vt::ReadAll(m_Top, m_TopFile));
+  }
+
+  void Restore() {
+    ASSERT_TRUE(vt::WriteAll(m_Base, m_BaseFile));
+    ASSERT_TRUE(vt::WriteAll(m_Top, m_TopFile));
+    DeleteFileW((m_Base + L".merging").c_str());
+  }
+  int Run() { return ConvertImageChain(m_Base.c_str(), m_Top.c_str(), nullptr); }
+  std::vector<uint8_t> ReadBase() {
+    _VROH_MOUNT_RW d;
+    EXPECT_EQ(VRO_CHAIN_SPARSE_READ_ONLY, d.OpenChain(m_Base.c_str(), L"", VRO_WRITE_NONE));
+    return ReadChain(d);
+  }
+  // The disk as mounted with the file being merged on top.
+  std::vector<uint8_t> ReadMerged() {
+    _VROH_MOUNT_RW d;
+    int r = m_Fix ? d.OpenChain(m_Base.c_str(), m_Top.c_str(), VRO_WRITE_NONE)
+                  : d.OpenChain(m_Top.c_str(), L"", VRO_WRITE_NONE);
+    EXPECT_EQ(m_Fix ? VRO_CHAIN_SPARSE_FIX : VRO_CHAIN_UPDATE, r);
+    return r > 0 ? ReadChain(d) : std::vector<uint8_t>();
+  }
+  bool TopUnchanged() {
+    std::vector<uint8_t> now;
+    return vt::ReadAll(m_Top, now) && now == m_TopFile;
+  }
+
+  bool m_Fix;
+  std::wstring m_Base, m_Top, m_Other;
+  std::vector<uint8_t> m_Old, m_Merged, m_BaseFile, m_TopFile;
+};
+
+// Each sector of got holds its old value or the merged one.
+void ExpectOldOrMerged(const std::vector<uint8_t>& got, const Merge& m, const std::string& where) {
+  ASSERT_EQ(m.m_Old.size(), got.size()) << where;
+  for (size_t i = 0; i < got.size(); i += 512) {
+    if (memcmp(&got[i], &m.m_Old[i], 512) != 0 && memcmp(&got[i], &m.m_Merged[i], 512) != 0) {
+      ADD_FAILURE() << where << ": sector " << i / 512 << " is neither old nor merged";
+      return;
+    }
+  }
+}
+
+void EveryWriteOfAMerge(bool fix) {
+  Merge m(fix);
+  int writes, flushes;
+  {
+    WriteFaults count(WriteFaults::COUNT, 0);
+    ASSERT_EQ(1, m.Run());
+    writes = count.Count();
+    flushes = count.Flushes();
+  }
+  EXPECT_TRUE(m.ReadBase() == m.m_Merged);
+  EXPECT_FALSE(vt::FileExists(m.m_Top));
+  ASSERT_LT(10, writes);
+  int unfinished = 0;
+  for (int mode = WriteFaults::FAIL; mode <= WriteFaults::FAIL_FLUSH; mode++) {
+    int last = mode == WriteFaults::FAIL_FLUSH ? flushes : writes;
+    for (int n = 1; n <= last; n++) {
+      static const char* const kNames[] = {"", "failed write ", "stopped at write ",
+                                           "failed flush "};
+      std::string where = kNames[mode] + std::to_string(n);
+      m.Restore();
+      {
+        WriteFaults faults((WriteFaults::Mode)mode, n);
+        EXPECT_NE(1, m.Run()) << where;
+      }
+      // The merged file is as it was and, until the base holds all of it,
+      // mounts over what the base holds.
+      EXPECT_TRUE(m.TopUnchanged()) << where;
+      std::vector<uint8_t> base = m.ReadBase();
+      ExpectOldOrMerged(base, m, where);
+      if (base != m.m_Merged) EXPECT_TRUE(m.ReadMerged() == m.m_Merged) << where;
+      if (FindUnfinishedMerge(m.m_Base.c_str(), nullptr)) {
+        unfinished++;
+        // Nothing else writes to the base until the merge is done.
+        _VROH_MOUNT_RW d;
+        EXPECT_EQ(VRO_CHAIN_MERGE_UNFINISHED,
+                  d.OpenChain(m.m_Base.c_str(), L"", VRO_WRITE_OVERLAY));
+        EXPECT_EQ(VRO_CHAIN_MERGE_UNFINISHED, d.OpenChain(m.m_Base.c_str(), L"", VRO_WRITE_BASE));
+        EXPECT_EQ(VRO_CHAIN_MERGE_UNFINISHED,
+                  d.OpenChain(m.m_Base.c_str(), m.m_Other.c_str(), VRO_WRITE_OVERLAY));
+        EXPECT_EQ(-41, ConvertImageChain(m.m_Base.c_str(), m.m_Other.c_str(), nullptr));
+        EXPECT_TRUE(vt::FileExists(m.m_Other));
+      } else {
+        EXPECT_TRUE(base == m.m_Old) << where << ": the base changed with no merge left to finish";
+      }
+      ASSERT_EQ(1, m.Run()) << where << ", merged again";
+      EXPECT_TRUE(m.ReadBase() == m.m_Merged) << where << ", merged again";
+      EXPECT_FALSE(vt::FileExists(m.m_Top)) << where;
+      EXPECT_FALSE(vt::FileExists(m.m_Base + L".merging")) << where;
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
+  EXPECT_LT(writes, unfinished);
+}
+
+TEST(MergeCrash, EveryWriteOfAnUpdateFileMerge) {
+  EveryWriteOfAMerge(false);
+}
+
+TEST(MergeCrash, EveryWriteOfAWriteBackMerge) {
+  EveryWriteOfAMerge(true);
+}
+
+}  // namespace
