@@ -82,8 +82,7 @@ void StageLinkedFolder(CInfInstaller* inst, const wchar_t* infPath, const wchar_
                       RegScriptStringData(Escaped(folder)).c_str(), scriptPath);
 }
 
-void CopyCatalog(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* scriptPath,
-                 const wchar_t* classKey) {
+std::wstring CatalogName(const CInfInstaller* inst, const wchar_t* infPath) {
   const wchar_t* keys[] = {
       L"CatalogFile", L"CatalogFile.NT",
       inst->TargetArch() == 64 ? L"CatalogFile.NTamd64" : L"CatalogFile.NTx86"};
@@ -92,6 +91,13 @@ void CopyCatalog(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* scr
     name = ReadInfValue(infPath, L"Version", k);
     if (!name.empty()) break;
   }
+  // A name that would leave the catalog folder is no catalog.
+  return IsPlainName(name.c_str()) ? name : std::wstring();
+}
+
+void CopyCatalog(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* scriptPath,
+                 const wchar_t* classKey) {
+  std::wstring name = CatalogName(inst, infPath);
   if (name.empty() || !inst->Image) return;
   wchar_t target[kPathChars];
   if (!inst->Image->FindWindowsDirectory(target, kPathChars)) return;
@@ -139,6 +145,8 @@ int CInfInstaller::CopyDriverFiles(const wchar_t* infPath, const wchar_t* script
                                    const wchar_t* classKey) {
   if (!infPath || !scriptPath || !classKey || !Image) return 0;
   if (!CheckFilesOnly) CopyCatalog(this, infPath, scriptPath, classKey);
+  else if (PlannedFiles && !CatalogName(this, infPath).empty())
+    PlannedFiles->push_back(CatalogName(this, infPath));
   MissingFile[0] = 0;
   bool any = false;
   for (const std::wstring& line : SectionLines(infPath, L"Manufacturer")) {
@@ -152,9 +160,11 @@ int CInfInstaller::CopyDriverFiles(const wchar_t* infPath, const wchar_t* script
   return 1;
 }
 
-int CInfInstaller::CheckDriverFiles(const wchar_t* infPath) {
+int CInfInstaller::CheckDriverFiles(const wchar_t* infPath, std::vector<std::wstring>* names) {
   CheckFilesOnly = 1;
+  PlannedFiles = names;
   int present = CopyDriverFiles(infPath, L"", L"");
+  PlannedFiles = nullptr;
   CheckFilesOnly = 0;
   return present;
 }
@@ -219,9 +229,16 @@ int CInfInstaller::StageCopyFilesSection(const wchar_t* section, const wchar_t* 
     if (dest.empty()) continue;
     const wchar_t* s = source.c_str();
     if (*s == L'\\' || *s == L'/') ++s;
+    // Names that would leave the package folder or the target folder name
+    // no file of the package.
+    if (!IsPlainName(dest.c_str()) || !IsContainedPath(s)) {
+      NoteMissingFile(this, s);
+      continue;
+    }
     std::wstring sourcePath = InfFolder(infPath) + s;
     if (CheckFilesOnly) {
       if (GetPathKind(sourcePath.c_str()) != 1) NoteMissingFile(this, s);
+      if (PlannedFiles) PlannedFiles->push_back(dest);
       continue;
     }
     wchar_t subDir[kPathChars];

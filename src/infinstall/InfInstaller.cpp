@@ -38,6 +38,7 @@ CInfInstaller* CInfInstaller::Init(CMountedImage* image, uint32_t targetVersion,
   DeviceDescription[0] = 0;
   CheckFilesOnly = 0;
   MissingFile[0] = 0;
+  PlannedFiles = nullptr;
 
   LARGE_INTEGER counter;
   counter.QuadPart = 0;

@@ -10,6 +10,9 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include <string>
+#include <vector>
+
 class CMountedImage;
 
 // Device classes an installation handles.
@@ -33,6 +36,9 @@ class CInfInstaller {
   uint64_t PnpProfileId;     // 0, or the boot-time PnP profile of redirected keys
   uint32_t CheckFilesOnly;   // 1 while the file pass only looks for its sources
   wchar_t MissingFile[100];  // the first file the last file pass could not place
+  // While only checking: where the names of the files the package places
+  // (the catalog's included) are collected, or null.
+  std::vector<std::wstring>* PlannedFiles;
   wchar_t StoreFolderName[40];
   wchar_t InstallSection[100];
   wchar_t DeviceDescription[200];
@@ -123,8 +129,9 @@ class CInfInstaller {
   int CopyDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath, const wchar_t* classKey);
   // 1 when every source file that CopyDriverFiles would place is there on
   // the host (else MissingFile names the first that is not); nothing is
-  // written anywhere.
-  int CheckDriverFiles(const wchar_t* infPath);
+  // written anywhere. `names`, when given, gets the names the files would
+  // have in the image.
+  int CheckDriverFiles(const wchar_t* infPath, std::vector<std::wstring>* names = nullptr);
   int CopySetupDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath,
                            const wchar_t* classKey, const wchar_t* installSection);
   void CopyDecoratedSectionFiles(const wchar_t* modelsSection, const wchar_t* infPath,
