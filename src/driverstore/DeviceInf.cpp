@@ -210,7 +210,7 @@ int MatchModelSection(const wchar_t* modelsSection, CMountedImage* image, uint32
       CutIniComment(&name[0]);
       TrimAroundCommas(&name[0]);
       TrimBlanks(&name[0]);  // "Name" = ... keeps a blank before the "="
-      StripQuotes(&name[0]);
+      UnquoteInfText(&name[0]);
       TrimBlanks(&name[0]);
       std::wstring hardwareId = std::wstring(enumerator) + L"\\" + device;
       wchar_t source[kPathChars];
@@ -275,12 +275,12 @@ int WriteDeviceInf(CMountedImage* image, uint32_t windowsVersion, const wchar_t*
   _snwprintf(models, 360, x64 ? L"%s.NTamd64.%u.%u" : L"%s.NTx86.%u.%u", key.c_str(),
              (windowsVersion >> 8) & 0xFF, windowsVersion & 0xFF);
   models[359] = 0;
-  std::wstring quoted = L"\"" + std::wstring(description).substr(0, 197) + L"\"";
+  std::wstring quoted = QuoteInfText(std::wstring(description).substr(0, 197));
   WriteProfileValue(targetInf, models, quoted.c_str(),
                     (std::wstring(installSection) + L"," + hardwareId).substr(0, 399).c_str());
 
   static const wchar_t* const kSuffixes[] = {L"", L".CoInstallers", L".HW", L".Services",
-                                             L".GeneralConfigData"};
+                                             L".GeneralConfigData", L".SoftwareSettings"};
   const std::wstring sets[] = {std::wstring(installSection) + (x64 ? L".NTamd64" : L".NTx86"),
                                std::wstring(installSection) + L".NT", std::wstring(installSection)};
   for (const std::wstring& set : sets) {

@@ -31,7 +31,8 @@ class CInfImporter {
 
   // Imports the package INF into the store folder (class and target
   // folder, made by the caller). The number of models the combined INF
-  // holds afterwards, 0 when the package was refused.
+  // holds afterwards, 0 when the package was refused (nothing is written
+  // then).
   unsigned ImportInf(const wchar_t* infPath, const wchar_t* storeFolder);
 
   // ---- Model collection (ModelCollection.cpp).
@@ -56,6 +57,9 @@ class CInfImporter {
   std::vector<std::wstring> hardwareIds;
   std::vector<InfModelRecord> newModels;
   std::vector<InfRenameRecord> renames;
+  // The file that refused the last import: one its models copy and the
+  // package lacks, or a disk path that leaves the package folder.
+  std::wstring missingFile;
 
  private:
   // The models section choice shared by both readers; `versionRead`

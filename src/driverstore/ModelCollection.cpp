@@ -54,7 +54,7 @@ std::vector<ModelLine> ModelLines(const wchar_t* inf, const wchar_t* section, in
     for (int i = 0; i < 2; ++i) {
       std::vector<wchar_t> b(description.begin(), description.end());
       b.push_back(0);
-      StripQuotes(b.data());
+      UnquoteInfText(b.data());
       TrimBlanks(b.data());
       description = b.data();
     }

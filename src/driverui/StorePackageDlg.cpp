@@ -497,7 +497,9 @@ DWORD CStorePackageDlg::ImportThread(LPARAM) {
         ShowWindow(bar, SW_SHOW);
         SendMessageW(bar, PBM_SETPOS, 0, 0);
         if (importer.ImportInf(path.c_str(), folder) == 0) {
-          m_rejected += FindFileNamePart(path.c_str()) + std::wstring(L"\r\n");
+          m_rejected += FindFileNamePart(path.c_str());
+          if (!importer.missingFile.empty()) m_rejected += L" (" + importer.missingFile + L")";
+          m_rejected += L"\r\n";
           continue;
         }
         // The package's row rebuilt, or appended, and selected.
