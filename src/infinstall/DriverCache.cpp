@@ -338,12 +338,19 @@ int ReplayDriverCache(CInfInstaller* installer, const DriverReplayTarget& target
     DeleteFileW(plain);
     return kReplayNotDone;
   }
-  int result = image->ImportRegFile(plain) == 0 ? kReplayDone : kReplayImportFailed;
+  uint64_t room = 0;
+  for (const CachedFile& f : files)
+    room += (f.link ? 0 : (GetFileSizeByName(f.source.c_str()) + 0xFFFu) & ~0xFFFull) + 0x1000;
+  int result = image->ImportRegFile(plain) != 0        ? kReplayImportFailed
+               : !installer->ReserveRoom(room) ? kReplayFilesFailed
+                                                     : kReplayDone;
   const std::wstring driverKey = OwnerValue(plain, L"Driver");
+  installer->BeginFileSwap();
   for (size_t i = 0; result == kReplayDone && i < files.size(); ++i)
     if (!installer->CopyDriverFile(files[i].source.c_str(), files[i].target.c_str(),
                                    driverKey.c_str(), scratch, files[i].link ? 1 : 0))
       result = kReplayFilesFailed;
+  installer->EndFileSwap(result == kReplayDone);
   DeleteFileW(scratch);
   DeleteFileW(plain);
   return result;

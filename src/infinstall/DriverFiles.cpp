@@ -23,6 +23,7 @@ namespace {
 
 const int kKeyChars = 1024;
 const uint64_t kGrowMargin = 0x40000000;  // 1 GiB above what the file needs
+const uint64_t kRoomMargin = 0x100000;    // for the records and indexes a pass adds
 const DWORD kReparseSymlink = 0xA000000C;
 const unsigned kCreateFile = 0x8000;
 const int kMaxServiceDepth = 8;
@@ -163,6 +164,7 @@ int CInfInstaller::CopyDriverFiles(const wchar_t* infPath, const wchar_t* script
 int CInfInstaller::CheckDriverFiles(const wchar_t* infPath, std::vector<std::wstring>* names) {
   CheckFilesOnly = 1;
   PlannedFiles = names;
+  PlannedBytes = 0;
   int present = CopyDriverFiles(infPath, L"", L"");
   PlannedFiles = nullptr;
   CheckFilesOnly = 0;
@@ -197,6 +199,35 @@ int CInfInstaller::StageCopyFilesDirectives(const wchar_t* section, const wchar_
                                             const wchar_t* scriptPath, const wchar_t* classKey) {
   if (!section || !infPath || !scriptPath || !classKey) return 0;
   return CopyFilesDirectives(this, section, infPath, scriptPath, classKey, 0);
+}
+
+int CInfInstaller::ReserveRoom(uint64_t bytes) {
+  uint64_t total = 0, free = 0;
+  if (!Image || !Image->GetVolumeSpace(&total, &free)) return 0;
+  if (free >= bytes + kRoomMargin) return 1;
+  return g_PartitionGrow &&
+         g_PartitionGrow(Image, (total + bytes + kRoomMargin + kGrowMargin) / 0x100000) &&
+         Image->GetVolumeSpace(&total, &free) && free >= bytes + kRoomMargin;
+}
+
+void CInfInstaller::BeginFileSwap() {
+  SwappedFiles.clear();
+  KeepSwapped = 1;
+}
+
+void CInfInstaller::EndFileSwap(bool keep) {
+  KeepSwapped = 0;
+  for (size_t i = SwappedFiles.size(); i-- > 0;) {
+    const std::wstring& target = SwappedFiles[i].first;
+    const std::wstring old = target + L".vroold";
+    if (keep) {
+      if (SwappedFiles[i].second) Image->DeletePath(old.c_str());
+      continue;
+    }
+    Image->DeletePath(target.c_str());
+    if (SwappedFiles[i].second) Image->RenamePath(old.c_str(), target.c_str());
+  }
+  SwappedFiles.clear();
 }
 
 unsigned CInfInstaller::GetDestinationDir(const wchar_t* section, const wchar_t* infPath,
@@ -239,6 +270,9 @@ int CInfInstaller::StageCopyFilesSection(const wchar_t* section, const wchar_t* 
     if (CheckFilesOnly) {
       if (GetPathKind(sourcePath.c_str()) != 1) NoteMissingFile(this, s);
       if (PlannedFiles) PlannedFiles->push_back(dest);
+      // A copy takes its clusters and a record; a link only the record.
+      if (LinkFiles != 1) PlannedBytes += (GetFileSizeByName(sourcePath.c_str()) + 0xFFFu) & ~0xFFFull;
+      PlannedBytes += 0x1000;
       continue;
     }
     wchar_t subDir[kPathChars];
@@ -297,7 +331,10 @@ int CInfInstaller::CopyDriverFile(const wchar_t* source, const wchar_t* target,
     Image->DeletePath(fresh.c_str());
     return 0;
   }
-  if (hadOld) Image->DeletePath(old.c_str());
+  if (KeepSwapped)
+    SwappedFiles.push_back({target, hadOld});
+  else if (hadOld)
+    Image->DeletePath(old.c_str());
 
   // The Files record: one REG_MULTI_SZ value per source file, every place
   // it was put.

@@ -39,6 +39,9 @@ CInfInstaller* CInfInstaller::Init(CMountedImage* image, uint32_t targetVersion,
   CheckFilesOnly = 0;
   MissingFile[0] = 0;
   PlannedFiles = nullptr;
+  PlannedBytes = 0;
+  SwappedFiles.clear();
+  KeepSwapped = 0;
 
   LARGE_INTEGER counter;
   counter.QuadPart = 0;

@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 class CMountedImage;
@@ -39,6 +40,11 @@ class CInfInstaller {
   // While only checking: where the names of the files the package places
   // (the catalog's included) are collected, or null.
   std::vector<std::wstring>* PlannedFiles;
+  uint64_t PlannedBytes;  // room the copies of the last check need in the volume
+  // While files are swapped in as one change: each placed target, and
+  // whether an earlier file waits beside it (".vroold") to be put back.
+  std::vector<std::pair<std::wstring, bool>> SwappedFiles;
+  uint32_t KeepSwapped;
   wchar_t StoreFolderName[40];
   wchar_t InstallSection[100];
   wchar_t DeviceDescription[200];
@@ -132,6 +138,14 @@ class CInfInstaller {
   // written anywhere. `names`, when given, gets the names the files would
   // have in the image.
   int CheckDriverFiles(const wchar_t* infPath, std::vector<std::wstring>* names = nullptr);
+  // Room in the volume for `bytes` more: the partition is grown first when
+  // the volume lacks it. 1 when there is room; nothing else is written.
+  int ReserveRoom(uint64_t bytes);
+  // Files placed between the two calls are one change: EndFileSwap(false)
+  // removes each again and puts back the file it replaced, (true) lets the
+  // replaced files go.
+  void BeginFileSwap();
+  void EndFileSwap(bool keep);
   int CopySetupDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath,
                            const wchar_t* classKey, const wchar_t* installSection);
   void CopyDecoratedSectionFiles(const wchar_t* modelsSection, const wchar_t* infPath,

@@ -361,6 +361,9 @@ TEST(AdapterInstall, RealShapedPackageTakenWholeOrRefused) {
   EXPECT_EQ("1|{6C1E5A2B-0D3F-4E4A-9B21-5C7D8E9F0A1B}", Dumped(sys, cls, "VideoID"));
   EXPECT_EQ("4|0", Dumped(sys, cls, "Acceleration.Level"));
   EXPECT_EQ("1|Acme Gigabit; driver \"AcmeGbE\" help", Dumped(sys, cls, "HelpText"));
+  EXPECT_EQ("1|TCP/UDP(v4,v6)", Dumped(sys, cls, "Offload"));
+  EXPECT_EQ("1| ", Dumped(sys, cls, "Blank"));
+  EXPECT_EQ("1|Vro \"Pro\"; literal, quoted", Dumped(sys, cls, "Literal"));
   EXPECT_EQ("1|Vro \"QXL\" Display; WDDM", Dumped(sys, cls, "DriverDesc"));
   EXPECT_EQ("1|Vro Hat, Inc.", Dumped(sys, cls, "ProviderName"));
   EXPECT_EQ("4|3", Dumped(sys, "ControlSet001\\services\\vroqxl", "Start"));

@@ -288,12 +288,20 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     const std::wstring deviceId = std::wstring(enumerator) + L"\\" + hardwareId;
     // The registry data is tried before any file is placed: data the hive
     // cannot take fails the installation with the image untouched.
+    // The room the files need is made before the first of them is placed;
+    // the files are one change, taken back when the import fails.
+    const uint64_t room = inst.PlannedBytes;
     auto placeFilesAndImport = [&](const std::wstring& driverKey) {
       if (!ScriptImports(image, script)) return kDriverPackImportFailed;
+      if (!inst.ReserveRoom(room)) return kDriverPackFilePassFailed;
+      inst.BeginFileSwap();
+      DriverPackResult r = kDriverPackInstalled;
       if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str()))
-        return kDriverPackFilePassFailed;
-      if (image->ImportRegFile(script) != 0) return kDriverPackImportFailed;
-      return kDriverPackInstalled;
+        r = kDriverPackFilePassFailed;
+      else if (image->ImportRegFile(script) != 0)
+        r = kDriverPackImportFailed;
+      inst.EndFileSwap(r == kDriverPackInstalled);
+      return r;
     };
     if (!display) {
       inst.FindFreeClassInstance(kInfClassNet, classInstance);

@@ -16,6 +16,7 @@
 #include "common/IniSection.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfImporter.h"
+#include "driverstore/InfSectionCopy.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/DriverCache.h"
 #include "infinstall/driverpack/DriverPackInjection.h"
@@ -532,6 +533,51 @@ TEST(DriverPack, RealWindows10Hive) {
             identity);
   EXPECT_EQ("0", rt::HivexGet(sys, "ControlSet001\\Services\\e1g60", "Start"));
   DeleteFileW(cache.c_str());
+  DeleteFileW(SettingsFile().c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// A volume without room for the package's files (and no partition to grow
+// into): the installation fails before its first write, every byte of the
+// image as it was, the file it would have replaced in place.
+TEST(DriverPack, NoRoomFailsBeforeTheFirstWrite) {
+  rt::WinDisk d = rt::MakeWinDisk(
+      "--arch x64 --version 6.1.7601.17514 --hw-profile {aaaa0064-31c0-11e8-9b10-806e6f6e6963}",
+      "mbr2048", "raw",
+      "mkdir -p Windows/System32/Drivers && printf old > Windows/System32/Drivers/vronic.sys");
+  it::PrepareOwnAdapter(d, false);
+  StorePackage(d, 0x400601, 7601, "vronet.inf",
+               "head -c 70001 /dev/urandom > vronic.sys && head -c 3000000 /dev/urandom > vronic.dll"
+               " && printf catalog > vronet.cat");
+  const wchar_t* hw = L"VEN_8086&DEV_10D3";
+  std::wstring cache = ForgetCache(hw);
+  {
+    // Filled to 2 MiB below its end.
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+    uint64_t total = 0, free = 0;
+    ASSERT_TRUE(m.GetVolumeSpace(&total, &free));
+    ASSERT_GT(free, 2u << 20);
+    std::string fill = d.dir + "/fill.bin";
+    ASSERT_EQ(0, vt::Sh("head -c " + std::to_string(free - (2u << 20)) + " /dev/zero > " +
+                        vt::Q(fill)));
+    uint64_t missing = 0;
+    ASSERT_TRUE(m.InjectHostPath(vt::ToWin(fill).c_str(), L"\\fill.bin", &missing,
+                                 ReplaceExistingCopyCallback, nullptr));
+    ASSERT_TRUE(m.Close());
+  }
+  const std::string before = vt::Sha256(d.path);
+  EXPECT_EQ(kDriverPackFilePassFailed, InjectNetwork(d, hw, L"064", L"10.0.0.64"));
+  EXPECT_EQ(before, vt::Sha256(d.path));
+  EXPECT_FALSE(vt::FileExists(cache));
+  std::string old =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/Drivers/vronic.sys", d.dir + "/old.sys");
+  std::string text;
+  vt::Sh("cat " + vt::Q(old), &text);
+  EXPECT_EQ("old", text);
   DeleteFileW(SettingsFile().c_str());
 }
 
