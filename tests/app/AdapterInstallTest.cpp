@@ -285,6 +285,19 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"001"));
   EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir) + L"\\Cache\\0_" + kDevice + L".dat"));
 
+  // An index section whose package name climbs out of the store: the
+  // device is not in the store, nothing is written anywhere.
+  ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(vt::ToUnix(store))));
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder))));
+  ASSERT_EQ(0, vt::Sh("printf '[PCI\\\\..\\\\..\\\\..\\\\..]\\r\\nVEN_8086&DEV_10D3\\r\\n' > " +
+                      vt::Q(vt::ToUnix(folder) + "/VroDir.ini")));
+  EXPECT_EQ(DWORD(-4), program.Run(AddAdapter(d, L"1")));
+  EXPECT_EQ(before, vt::Sha256(d.path));
+  std::string strays;
+  vt::Sh("find " + vt::Q(d.dir + "/..") + " -maxdepth 1 -name NConfig.ini; find " + vt::Q(d.dir) +
+             " -name NConfig.ini",
+         &strays);
+  EXPECT_EQ("", strays);
   ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(vt::ToUnix(store))));
   ImportSample(d, folder, "12.18.9.7");
   ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", store.c_str(),
