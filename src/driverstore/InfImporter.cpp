@@ -64,6 +64,25 @@ std::vector<std::wstring> Fields(const std::wstring& line) {
   }
 }
 
+// The first file of a CopyFiles section that `folder` lacks, or a name
+// that would leave it; empty when there is none.
+std::wstring MissingCopiedFile(const wchar_t* infPath, const wchar_t* folder,
+                               const std::wstring& section) {
+  std::wstring missing;
+  wchar_t* files = ReadIniSection(infPath, section.c_str());
+  for (const wchar_t* p = files; p && *p && missing.empty(); p += wcslen(p) + 1) {
+    std::vector<std::wstring> f = Fields(Cleaned(p));
+    std::wstring file = f.size() > 1 && !f[1].empty() ? f[1] : f[0];
+    if (file.empty()) continue;
+    wchar_t path[kPathChars];
+    lstrcpynW(path, folder, kPathChars);
+    AppendPathPart(path, kPathChars, file.c_str());
+    if (!IsContainedPath(file.c_str()) || GetPathKind(path) != 1) missing = file;
+  }
+  delete[] files;
+  return missing;
+}
+
 // The first file that the CopyFiles directives of a section (and of the
 // sections its Needs names in the same INF) copy and `folder` lacks; empty
 // when there is none.
@@ -83,22 +102,8 @@ std::wstring MissingFileOfSection(const wchar_t* infPath, const wchar_t* folder,
     if (!copy && _wcsicmp(key.c_str(), L"Needs") != 0) continue;
     for (const std::wstring& name : Fields(line.substr(eq + 1))) {
       if (name.empty() || name[0] == L'@') continue;
-      std::wstring missing;
-      if (!copy) {
-        missing = MissingFileOfSection(infPath, folder, name, depth + 1);
-      } else {
-        wchar_t* files = ReadIniSection(infPath, name.c_str());
-        for (const wchar_t* p = files; p && *p && missing.empty(); p += wcslen(p) + 1) {
-          std::vector<std::wstring> f = Fields(Cleaned(p));
-          std::wstring file = f.size() > 1 && !f[1].empty() ? f[1] : f[0];
-          if (file.empty()) continue;
-          wchar_t path[kPathChars];
-          lstrcpynW(path, folder, kPathChars);
-          AppendPathPart(path, kPathChars, file.c_str());
-          if (!IsContainedPath(file.c_str()) || GetPathKind(path) != 1) missing = file;
-        }
-        delete[] files;
-      }
+      std::wstring missing = copy ? MissingCopiedFile(infPath, folder, name)
+                                  : MissingFileOfSection(infPath, folder, name, depth + 1);
       if (!missing.empty()) return missing;
     }
   }
@@ -131,6 +136,21 @@ CInfImporter::CInfImporter(CMountedImage* image_, uint32_t target_, uint32_t bui
       className(className_),
       classGuid(classGuid_),
       progressBar(progressBar_) {}
+
+std::wstring FindMissingPackageFile(const wchar_t* versionFolder) {
+  if (!versionFolder) return L"";
+  wchar_t inf[kPathChars];
+  lstrcpynW(inf, versionFolder, kPathChars);
+  AppendPathPart(inf, kPathChars, L"VroPnp.inf");
+  // Every section's CopyFiles: the combined INF holds only what the
+  // target installs.
+  std::wstring names = ReadIniSectionNames(inf);
+  for (const wchar_t* s = names.c_str(); *s; s += wcslen(s) + 1) {
+    std::wstring missing = MissingFileOfSection(inf, versionFolder, s, 0);
+    if (!missing.empty()) return missing;
+  }
+  return L"";
+}
 
 unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFolder) {
   packageFolder.clear();

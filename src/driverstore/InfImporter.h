@@ -71,6 +71,10 @@ class CInfImporter {
 // " Mobility ", "mobile").
 bool IsMobileDisplayModel(const wchar_t* description);
 
+// The first file that the combined INF of a store version folder copies
+// and the folder lacks; empty when the package is whole.
+std::wstring FindMissingPackageFile(const wchar_t* versionFolder);
+
 // A hardware id cut at "&SUBSYS_" and at "&REV_".
 std::wstring CutHardwareId(const std::wstring& id);
 

@@ -364,6 +364,7 @@ TEST(AdapterInstall, RealShapedPackageTakenWholeOrRefused) {
   const std::wstring version = folder + L"\\VEN_1B36&DEV_0100\\21.5.1.0";
   for (const wchar_t* file : {L"vroqxl.sys", L"vroqxlum.dll", L"vroqxl.cat"})
     EXPECT_TRUE(vt::FileExists(version + L"\\" + file)) << vt::Narrow(file);
+  EXPECT_EQ(L"", FindMissingPackageFile(version.c_str()));
   EXPECT_EQ(0u, program.Run(L"\"-img:" + d.path + L"\" /iadapter:3:VEN_1B36&DEV_0100:1"));
   std::string sys =
       rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
@@ -384,6 +385,9 @@ TEST(AdapterInstall, RealShapedPackageTakenWholeOrRefused) {
   EXPECT_EQ(0, vt::Sh("ntfsls " + vt::Q(d.unixPath + ".part") + " -p /Windows/System32/Drivers",
                       &listing));
   EXPECT_NE(std::string::npos, listing.find("vroqxl.sys")) << listing;
+  // The store's row of a package that has lost a file is marked by it.
+  ASSERT_TRUE(DeleteFileW((version + L"\\vroqxlum.dll").c_str()));
+  EXPECT_EQ(L"vroqxlum.dll", FindMissingPackageFile(version.c_str()));
 }
 
 }  // namespace
