@@ -203,8 +203,9 @@ int MatchModelSection(const wchar_t* modelsSection, CMountedImage* image, uint32
       size_t slash = id.find(L'\\');
       if (slash != std::wstring::npos) id = id.substr(slash + 1);
       if (!matches(pass, id)) continue;
-      std::wstring mfg = Clean(ReadIniValue(combinedInf, L"Version", L"Mfg"));
-      if (mfg.empty()) mfg = Clean(ReadIniValue(combinedInf, L"Version", L"Provider"));
+      // The manufacturer's text is kept whole, commas and all.
+      std::wstring mfg = Clean(ReadIniValue(combinedInf, L"Version", L"Mfg"), false);
+      if (mfg.empty()) mfg = Clean(ReadIniValue(combinedInf, L"Version", L"Provider"), false);
       std::wstring name = line.substr(0, std::min<size_t>(eq, 199));
       name.push_back(0);
       CutIniComment(&name[0]);
@@ -237,7 +238,7 @@ int WriteDeviceInf(CMountedImage* image, uint32_t windowsVersion, const wchar_t*
   };
   for (const wchar_t* key : {L"Signature", L"Class", L"ClassGUID", L"Provider"})
     WriteProfileValue(targetInf, L"Version", key, version(key).c_str());
-  WriteProfileValue(targetInf, L"Version", L"Mfg", manufacturer);
+  WriteProfileValue(targetInf, L"Version", L"Mfg", QuoteInfText(manufacturer).c_str());
 
   std::wstring catalog = version(L"CatalogFile");
   if (catalog.empty()) catalog = version(L"CatalogFile.NT");

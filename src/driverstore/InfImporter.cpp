@@ -157,6 +157,7 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   enumerator.clear();
   versionFolder.clear();
   manufacturer.clear();
+  manufacturerName.clear();
   models.clear();
   deviceRecords.clear();
   hardwareIds.clear();
@@ -247,7 +248,8 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   std::vector<InfRenameRecord> throwAway;
   CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder, L"Version", L"Version",
                          throwAway, true);
-  WriteProfileValue(combined.c_str(), L"Version", L"Mfg", manufacturer.c_str());
+  WriteProfileValue(combined.c_str(), L"Version", L"Mfg",
+                    QuoteInfText(manufacturerName.empty() ? manufacturer : manufacturerName).c_str());
   if (!diskFields.empty()) {
     std::vector<wchar_t> text(diskFields[0].begin(), diskFields[0].end());
     text.resize(401, 0);

@@ -51,7 +51,8 @@ class CInfImporter {
   std::wstring packageFolder;  // 80
   std::wstring enumerator;     // 80
   std::wstring versionFolder;  // 100
-  std::wstring manufacturer;   // 40
+  std::wstring manufacturer;   // 40, the models sections' name
+  std::wstring manufacturerName;  // 200, its text as the INF gives it (commas kept)
   std::vector<InfModelRecord> models;
   std::vector<InfModelRecord> deviceRecords;
   std::vector<std::wstring> hardwareIds;

@@ -380,6 +380,8 @@ TEST(AdapterInstall, RealShapedPackageTakenWholeOrRefused) {
   EXPECT_EQ("1|Vro \"Pro\"; literal, quoted", Dumped(sys, cls, "Literal"));
   EXPECT_EQ("1|Vro \"QXL\" Display; WDDM", Dumped(sys, cls, "DriverDesc"));
   EXPECT_EQ("1|Vro Hat, Inc.", Dumped(sys, cls, "ProviderName"));
+  EXPECT_EQ("1|Vro Hat, Inc.",
+            Dumped(sys, "ControlSet001\\Enum\\PCI\\VEN_1B36&DEV_0100\\VRO&Node&Pnp", "Mfg"));
   EXPECT_EQ("4|3", Dumped(sys, "ControlSet001\\services\\vroqxl", "Start"));
   std::string listing;
   EXPECT_EQ(0, vt::Sh("ntfsls " + vt::Q(d.unixPath + ".part") + " -p /Windows/System32/Drivers",
