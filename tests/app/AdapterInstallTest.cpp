@@ -345,7 +345,8 @@ TEST(AdapterInstall, RealShapedPackageTakenWholeOrRefused) {
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(d.dir + "/pkg") + " " +
                       vt::Q(d.dir + "/bad") + " && cd " + vt::Q(d.dir + "/pkg") +
                       " && head -c 9000 /dev/urandom > vroqxl.sys && printf um > vroqxlum.dll"
-                      " && printf cat > vroqxl.cat && cp vroqxl.sys vroqxl.cat ../bad/"));
+                      " && printf cm > vroqxlcm.dll && printf cat > vroqxl.cat"
+                      " && cp vroqxl.sys vroqxlcm.dll vroqxl.cat ../bad/"));
   std::wstring good = it::WriteInf(d.dir + "/pkg", "vroqxl.inf");
   std::wstring bad = it::WriteInf(d.dir + "/bad", "vroqxl.inf");
   {
@@ -362,7 +363,7 @@ TEST(AdapterInstall, RealShapedPackageTakenWholeOrRefused) {
     EXPECT_EQ(L"", importer.missingFile);
   }
   const std::wstring version = folder + L"\\VEN_1B36&DEV_0100\\21.5.1.0";
-  for (const wchar_t* file : {L"vroqxl.sys", L"vroqxlum.dll", L"vroqxl.cat"})
+  for (const wchar_t* file : {L"vroqxl.sys", L"vroqxlum.dll", L"vroqxlcm.dll", L"vroqxl.cat"})
     EXPECT_TRUE(vt::FileExists(version + L"\\" + file)) << vt::Narrow(file);
   EXPECT_EQ(L"", FindMissingPackageFile(version.c_str()));
   EXPECT_EQ(0u, program.Run(L"\"-img:" + d.path + L"\" /iadapter:3:VEN_1B36&DEV_0100:1"));
@@ -387,6 +388,8 @@ TEST(AdapterInstall, RealShapedPackageTakenWholeOrRefused) {
   EXPECT_EQ(0, vt::Sh("ntfsls " + vt::Q(d.unixPath + ".part") + " -p /Windows/System32/Drivers",
                       &listing));
   EXPECT_NE(std::string::npos, listing.find("vroqxl.sys")) << listing;
+  EXPECT_EQ(0, vt::Sh("ntfsls " + vt::Q(d.unixPath + ".part") + " -p /Windows/System32", &listing));
+  EXPECT_NE(std::string::npos, listing.find("vroqxlcm.dll")) << listing;
   // The store's row of a package that has lost a file is marked by it.
   ASSERT_TRUE(DeleteFileW((version + L"\\vroqxlum.dll").c_str()));
   EXPECT_EQ(L"vroqxlum.dll", FindMissingPackageFile(version.c_str()));
