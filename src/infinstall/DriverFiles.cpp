@@ -291,6 +291,8 @@ int CInfInstaller::CopyDriverFile(const wchar_t* source, const wchar_t* target,
                                   const wchar_t* classKey, const wchar_t* scriptPath,
                                   uint32_t link) {
   if (!Image || !source || !target || !classKey || !scriptPath) return 0;
+  // A driver file never takes the place of a folder.
+  if (Image->GetPathType(target) == 2) return 0;
   // The new file goes in beside the old one first: a copy that fails
   // leaves the driver the offline Windows had.
   std::wstring fresh = std::wstring(target) + L".vronew";

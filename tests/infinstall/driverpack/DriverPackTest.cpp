@@ -582,3 +582,42 @@ TEST(DriverPack, NoRoomFailsBeforeTheFirstWrite) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file that cannot be placed (a folder has its name) after others were:
+// those are taken back and the files they replaced put back, the folder
+// stays, the hive is as it was.
+TEST(DriverPack, FilePassFailingHalfwayTakesItsFilesBack) {
+  rt::WinDisk d = rt::MakeWinDisk(
+      "--arch x64 --version 6.1.7601.17514 --hw-profile {aaaa0065-31c0-11e8-9b10-806e6f6e6963}",
+      "mbr2048", "raw",
+      "mkdir -p Windows/System32/Drivers/vronic.dll && printf old > Windows/System32/Drivers/vronic.sys"
+      " && printf inside > Windows/System32/Drivers/vronic.dll/keep.txt");
+  it::PrepareOwnAdapter(d, false);
+  StorePackage(d, 0x400601, 7601, "vronet.inf",
+               "head -c 70001 /dev/urandom > vronic.sys && head -c 3000 /dev/urandom > vronic.dll"
+               " && printf catalog > vronet.cat");
+  const wchar_t* hw = L"VEN_8086&DEV_10D3";
+  std::wstring cache = ForgetCache(hw);
+  std::string before = ExportSystem(d, "before");
+  EXPECT_EQ(kDriverPackFilePassFailed, InjectNetwork(d, hw, L"065", L"10.0.0.65"));
+  EXPECT_EQ(before, ExportSystem(d, "after"));
+  EXPECT_FALSE(vt::FileExists(cache));
+  std::string text;
+  vt::Sh("cat " + vt::Q(rt::NtfsCat(d, d.unixPath, "/Windows/System32/Drivers/vronic.sys",
+                                    d.dir + "/old.sys")),
+         &text);
+  EXPECT_EQ("old", text);
+  vt::Sh("cat " + vt::Q(rt::NtfsCat(d, d.unixPath, "/Windows/System32/Drivers/vronic.dll/keep.txt",
+                                    d.dir + "/keep.txt")),
+         &text);
+  EXPECT_EQ("inside", text);
+  std::string listing;
+  EXPECT_EQ(0, vt::Sh("ntfsls -R " + vt::Q(d.unixPath + ".part") + " -p /Windows", &listing));
+  for (const char* left : {"vronet.cat", "vroold", "vronew"})
+    EXPECT_EQ(std::string::npos, listing.find(left)) << listing;
+  DeleteFileW(SettingsFile().c_str());
+}
+
+}  // namespace
