@@ -45,6 +45,12 @@ int Rc4WithTextKey(uint8_t* data, uint32_t length, const char* keyText, bool enc
   return ok ? 1 : 0;
 }
 
+// The key text of a 64-bit id.
+void KeyText(uint64_t id, char keyText[20]) {
+  _snprintf(keyText, 20, "%016I64x", id);
+  keyText[19] = 0;
+}
+
 int TransformFile(const wchar_t* source, const wchar_t* target, uint32_t idLow, uint32_t idHigh,
                   bool encrypt) {
   HANDLE in = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -57,8 +63,7 @@ int TransformFile(const wchar_t* source, const wchar_t* target, uint32_t idLow, 
     DWORD got = 0;
     if (ReadFile(in, data.data(), (DWORD)data.size(), &got, nullptr) && got == data.size()) {
       char keyText[20];
-      _snprintf(keyText, sizeof keyText, "%016I64x", ((uint64_t)idHigh << 32) | idLow);
-      keyText[19] = 0;
+      KeyText(((uint64_t)idHigh << 32) | idLow, keyText);
       int ok = Rc4WithTextKey(data.data(), (uint32_t)data.size(), keyText, encrypt);
       SecureZeroMemory(keyText, sizeof keyText);
       if (ok) {
@@ -135,11 +140,6 @@ bool WriteWhole(const wchar_t* path, const uint8_t* data, size_t length) {
   ok = CloseHandle(out) && ok;
   if (!ok) DeleteFileW(path);
   return ok;
-}
-
-void KeyText(uint64_t id, char keyText[20]) {
-  _snprintf(keyText, 20, "%016I64x", id);
-  keyText[19] = 0;
 }
 
 // The cache file deciphered into `plain` when its digest holds.
