@@ -357,12 +357,17 @@ int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
 int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int adapterType,
                             LPCWSTR deviceId, LPCWSTR workstation, LPCWSTR address) {
   if (!IsProgramRuntimeStarted()) return kImageVolumeOperationFailed;
+  // The arguments "/iadapter:" refuses are refused here alike.
+  if ((adapterType != kDriverPackNetwork && adapterType != kDriverPackDisplay) || !deviceId ||
+      !deviceId[0])
+    return kImageBadArgument;
   // The number as text ("7" -> "007"); a text without digits reads as 0.
+  // Without a workstation there is none to note in the history.
   // A host that loaded the program as a library has not run its start:
   // the driver file pass grows the partition through the disk tools.
   SetPartitionGrowFunction(ResizeImagePartition);
-  wchar_t number[20];
-  _snwprintf(number, 20, L"%03u", workstation ? unsigned(wcstol(workstation, nullptr, 10)) : 0u);
+  wchar_t number[20] = L"";
+  if (workstation) _snwprintf(number, 20, L"%03u", unsigned(wcstol(workstation, nullptr, 10)));
   number[19] = 0;
   int result = RunOnImage(
       imagePath, fixPath, partition, GetWriteOpenMode(),

@@ -59,7 +59,8 @@ int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
 // Installs the driver for one workstation's network (2) or display (3)
 // adapter from the driver store into the image: -1, -2 the image cannot be
 // opened, else the installation's result (1 current, 0 installed, -3 to
-// -10). The workstation number is decimal text (written "%03u").
+// -10), -13 another type or no device id. The workstation number is decimal
+// text (written "%03u"); without one no history line is written.
 int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int adapterType,
                             LPCWSTR deviceId, LPCWSTR workstation, LPCWSTR address);
 // The same for a disk the host has open (diskObject: the layer set of its

@@ -6,6 +6,8 @@
 #include <cwchar>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/TextOps.h"
 #include "common/TextSearch.h"
@@ -74,50 +76,59 @@ bool AtLineStart(const C* text, size_t at, size_t bodyStart) {
   return at == bodyStart || text[at - 1] == '\n' || text[at - 1] == '\r';
 }
 
+// The text of every section of the name, in file order: an INF may split
+// one section over several headers, and its reader takes them as one.
 template <typename C>
 wchar_t* ReadSection(const C* text, size_t len, const C* header, size_t headerLen,
                      size_t bodyStart) {
-  // The first header that stands at the start of a line.
-  size_t at = bodyStart;
-  for (;;) {
-    const C* hit = Find(text + at, len - at, header, headerLen);
-    if (!hit) return nullptr;
+  std::vector<std::pair<size_t, size_t>> parts;
+  size_t room = 4;
+  for (size_t at = bodyStart;;) {
+    // The next header that stands at the start of a line.
+    const C* hit = at < len ? Find(text + at, len - at, header, headerLen) : nullptr;
+    if (!hit) break;
     at = hit - text;
-    if (AtLineStart(text, at, bodyStart)) break;
-    ++at;
+    if (!AtLineStart(text, at, bodyStart)) {
+      ++at;
+      continue;
+    }
+    // The section's text begins on the line after the header ...
+    size_t lineEnd = at + headerLen;
+    while (lineEnd < len && text[lineEnd] != '\r' && text[lineEnd] != '\n') ++lineEnd;
+    size_t start = lineEnd;
+    while (start < len && (text[start] == '\r' || text[start] == '\n')) ++start;
+    // ... and ends before the next line beginning with "[".
+    static const C kNext[] = {'\n', '['};
+    const C* next = Find(text + lineEnd, len - lineEnd, kNext, 2);
+    size_t end = next ? next - text : len;
+    at = end;
+    while (end > start && (text[end - 1] == '\r' || text[end - 1] == '\n')) --end;
+    if (end <= start) continue;
+    parts.push_back({start, end});
+    room += end - start + 1;
   }
-  // The section's text begins on the line after the header ...
-  size_t lineEnd = at + headerLen;
-  while (lineEnd < len && text[lineEnd] != '\r' && text[lineEnd] != '\n') ++lineEnd;
-  size_t start = lineEnd;
-  while (start < len && (text[start] == '\r' || text[start] == '\n')) ++start;
-  // ... and ends before the next line beginning with "[".
-  static const C kNext[] = {'\n', '['};
-  const C* next = Find(text + lineEnd, len - lineEnd, kNext, 2);
-  size_t end = next ? next - text : len;
-  while (end > start && (text[end - 1] == '\r' || text[end - 1] == '\n')) --end;
-  if (end <= start) return nullptr;
+  if (parts.empty()) return nullptr;
 
-  const size_t room = end - start + 4;
   wchar_t* block = new (std::nothrow) wchar_t[room];
   if (!block) return nullptr;
   size_t out = 0;
-  for (size_t pos = start; pos < end;) {
-    size_t stop = pos;
-    while (stop < end && text[stop] != '\n') ++stop;
-    size_t s = pos, e = stop;
-    pos = stop + 1;
-    while (s < e && IsBlank(text[s])) ++s;
-    if (e > s && text[e - 1] == '\r') --e;
-    if (s == e || text[s] == ';') continue;
-    int n =
-        ToWide(text + s, static_cast<int>(e - s), block + out, static_cast<int>(room - out - 2));
-    if (n <= 0) continue;
-    block[out + n] = 0;
-    TrimBlanks(block + out);
-    size_t kept = wcslen(block + out);
-    if (kept) out += kept + 1;
-  }
+  for (const auto& part : parts)
+    for (size_t pos = part.first, end = part.second; pos < end;) {
+      size_t stop = pos;
+      while (stop < end && text[stop] != '\n') ++stop;
+      size_t s = pos, e = stop;
+      pos = stop + 1;
+      while (s < e && IsBlank(text[s])) ++s;
+      if (e > s && text[e - 1] == '\r') --e;
+      if (s == e || text[s] == ';') continue;
+      int n =
+          ToWide(text + s, static_cast<int>(e - s), block + out, static_cast<int>(room - out - 2));
+      if (n <= 0) continue;
+      block[out + n] = 0;
+      TrimBlanks(block + out);
+      size_t kept = wcslen(block + out);
+      if (kept) out += kept + 1;
+    }
   block[out] = 0;
   block[out + 1] = 0;
   return block;

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <string>
 
 bool IsPathSeparator(wchar_t c) {
   return c == L'\\' || c == L'/';
@@ -131,4 +132,26 @@ uint64_t ParseVersionString(const wchar_t* text) {
     ++p;
   }
   return result;
+}
+
+bool IsPlainName(const wchar_t* name) {
+  if (!name || !*name || !wcscmp(name, L".") || !wcscmp(name, L"..")) return false;
+  for (const wchar_t* p = name; *p; ++p)
+    if (IsPathSeparator(*p) || *p == L':') return false;
+  return true;
+}
+
+bool IsContainedPath(const wchar_t* path) {
+  if (!path || !*path) return false;
+  if (IsPathSeparator(*path)) ++path;
+  std::wstring part;
+  for (const wchar_t* p = path;; ++p) {
+    if (!*p || IsPathSeparator(*p)) {
+      if (!IsPlainName(part.c_str())) return false;
+      if (!*p) return true;
+      part.clear();
+    } else {
+      part += *p;
+    }
+  }
 }

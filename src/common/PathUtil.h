@@ -49,3 +49,10 @@ int GetPeMachineClass(const wchar_t* path);
 // parts count as 0, so "1.2.3" equals "1.2.3.0" and compares in its place
 // among four-part versions; a text without any "." is no version and gives 0.
 uint64_t ParseVersionString(const wchar_t* text);
+
+// True for one name that stays in its folder: not empty, no separator, no
+// ":" (drive or stream), not "." or "..".
+bool IsPlainName(const wchar_t* name);
+// True for a path of plain names joined by separators (one leading
+// separator allowed): no part is empty, "." or "..", none holds a ":".
+bool IsContainedPath(const wchar_t* path);

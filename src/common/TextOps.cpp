@@ -56,7 +56,13 @@ void BlankTrailingBackslashes(wchar_t* list) {
 void TrimAroundCommas(wchar_t* text) {
   if (!text) return;
   wchar_t* w = text;
+  bool quoted = false;
   for (const wchar_t* r = text; *r; ++r) {
+    if (*r == L'"') quoted = !quoted;
+    if (quoted) {
+      *w++ = *r;
+      continue;
+    }
     if (*r == L'\t') continue;
     if (*r == L',') {
       while (w > text && IsBlank(w[-1])) --w;
@@ -81,6 +87,67 @@ void StripQuotes(wchar_t* text) {
   if (len < 2 || text[0] != L'"' || text[len - 1] != L'"') return;
   wmemmove(text, text + 1, len - 2);
   text[len - 2] = 0;
+}
+
+void UnquoteInfText(wchar_t* text) {
+  if (!text) return;
+  size_t len = wcslen(text);
+  if (len < 2 || text[0] != L'"' || text[len - 1] != L'"') return;
+  wchar_t* w = text;
+  for (size_t r = 1; r + 1 < len; ++r) {
+    *w++ = text[r];
+    if (text[r] == L'"' && text[r + 1] == L'"' && r + 2 < len) ++r;
+  }
+  *w = 0;
+}
+
+std::wstring QuoteInfText(const std::wstring& text) {
+  std::wstring out = L"\"";
+  for (wchar_t c : text) {
+    out += c;
+    if (c == L'"') out += c;
+  }
+  return out + L"\"";
+}
+
+std::wstring ExpandInfStrings(const std::wstring& text) {
+  std::wstring out;
+  bool quoted = false;
+  for (size_t i = 0; i < text.size();) {
+    wchar_t c = text[i];
+    size_t end = c == L'%' ? text.find(L'%', i + 1) : std::wstring::npos;
+    if (end == std::wstring::npos) {
+      if (c == L'"') quoted = !quoted;
+      out += c;
+      ++i;
+      continue;
+    }
+    std::wstring name = text.substr(i + 1, end - i - 1);
+    DWORD n = name.empty() ? 0 : GetEnvironmentVariableW(name.c_str(), nullptr, 0);
+    if (n == 0) {
+      // Not a variable: the "%" and the name stay, and the closing "%" may
+      // open the next reference.
+      out += L'%' + name;
+      i = end;
+      continue;
+    }
+    std::vector<wchar_t> value(n + 1, 0);
+    GetEnvironmentVariableW(name.c_str(), value.data(), n + 1);
+    std::wstring v = value.data();
+    if (quoted) {
+      for (wchar_t ch : v) {
+        out += ch;
+        if (ch == L'"') out += ch;
+      }
+    } else if (v.find_first_of(L"\",;") != std::wstring::npos ||
+               (!v.empty() && (IsBlank(v.front()) || IsBlank(v.back())))) {
+      out += QuoteInfText(v);
+    } else {
+      out += v;
+    }
+    i = end + 1;
+  }
+  return out;
 }
 
 void TrimBlanks(wchar_t* text) {

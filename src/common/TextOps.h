@@ -21,7 +21,7 @@ int ExpandEnvironmentInPlace(wchar_t* text, int size);
 void BlankTrailingBackslashes(wchar_t* list);
 
 // Removes every tab, and the blanks before and after each ","; other blanks
-// stay. "a , b\t,c" -> "a,b,c".
+// stay. "a , b\t,c" -> "a,b,c". Text inside double quotes is kept as it is.
 void TrimAroundCommas(wchar_t* text);
 
 // Each \ / : * ? " < > | becomes "_".
@@ -30,6 +30,18 @@ void SanitizeFileName(wchar_t* text);
 // Removes one pair of surrounding double quotes (the text must be at least
 // two characters long and begin and end with a quote).
 void StripQuotes(wchar_t* text);
+
+// An INF string as the INF reader takes it: one pair of surrounding quotes
+// removed and each doubled quote inside them made one. Unquoted text stays.
+void UnquoteInfText(wchar_t* text);
+// The text as an INF quoted string: in quotes, each quote inside doubled.
+std::wstring QuoteInfText(const std::wstring& text);
+// %name% references expanded from the environment the way an INF's strings
+// are substituted: inside a quoted string a value's quotes are doubled; a
+// value standing outside quotes that holds a quote, "," or ";", or begins
+// or ends with a blank, is written as a quoted string. References without a
+// variable stay as they are.
+std::wstring ExpandInfStrings(const std::wstring& text);
 
 // Removes leading and trailing blanks and tabs.
 void TrimBlanks(wchar_t* text);

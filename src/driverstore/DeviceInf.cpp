@@ -203,14 +203,15 @@ int MatchModelSection(const wchar_t* modelsSection, CMountedImage* image, uint32
       size_t slash = id.find(L'\\');
       if (slash != std::wstring::npos) id = id.substr(slash + 1);
       if (!matches(pass, id)) continue;
-      std::wstring mfg = Clean(ReadIniValue(combinedInf, L"Version", L"Mfg"));
-      if (mfg.empty()) mfg = Clean(ReadIniValue(combinedInf, L"Version", L"Provider"));
+      // The manufacturer's text is kept whole, commas and all.
+      std::wstring mfg = Clean(ReadIniValue(combinedInf, L"Version", L"Mfg"), false);
+      if (mfg.empty()) mfg = Clean(ReadIniValue(combinedInf, L"Version", L"Provider"), false);
       std::wstring name = line.substr(0, std::min<size_t>(eq, 199));
       name.push_back(0);
       CutIniComment(&name[0]);
       TrimAroundCommas(&name[0]);
       TrimBlanks(&name[0]);  // "Name" = ... keeps a blank before the "="
-      StripQuotes(&name[0]);
+      UnquoteInfText(&name[0]);
       TrimBlanks(&name[0]);
       std::wstring hardwareId = std::wstring(enumerator) + L"\\" + device;
       wchar_t source[kPathChars];
@@ -237,7 +238,7 @@ int WriteDeviceInf(CMountedImage* image, uint32_t windowsVersion, const wchar_t*
   };
   for (const wchar_t* key : {L"Signature", L"Class", L"ClassGUID", L"Provider"})
     WriteProfileValue(targetInf, L"Version", key, version(key).c_str());
-  WriteProfileValue(targetInf, L"Version", L"Mfg", manufacturer);
+  WriteProfileValue(targetInf, L"Version", L"Mfg", QuoteInfText(manufacturer).c_str());
 
   std::wstring catalog = version(L"CatalogFile");
   if (catalog.empty()) catalog = version(L"CatalogFile.NT");
@@ -275,12 +276,12 @@ int WriteDeviceInf(CMountedImage* image, uint32_t windowsVersion, const wchar_t*
   _snwprintf(models, 360, x64 ? L"%s.NTamd64.%u.%u" : L"%s.NTx86.%u.%u", key.c_str(),
              (windowsVersion >> 8) & 0xFF, windowsVersion & 0xFF);
   models[359] = 0;
-  std::wstring quoted = L"\"" + std::wstring(description).substr(0, 197) + L"\"";
+  std::wstring quoted = QuoteInfText(std::wstring(description).substr(0, 197));
   WriteProfileValue(targetInf, models, quoted.c_str(),
                     (std::wstring(installSection) + L"," + hardwareId).substr(0, 399).c_str());
 
   static const wchar_t* const kSuffixes[] = {L"", L".CoInstallers", L".HW", L".Services",
-                                             L".GeneralConfigData"};
+                                             L".GeneralConfigData", L".SoftwareSettings"};
   const std::wstring sets[] = {std::wstring(installSection) + (x64 ? L".NTamd64" : L".NTx86"),
                                std::wstring(installSection) + L".NT", std::wstring(installSection)};
   for (const std::wstring& set : sets) {

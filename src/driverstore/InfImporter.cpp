@@ -48,6 +48,78 @@ std::wstring LinesText(const std::vector<std::wstring>& lines) {
   return list;
 }
 
+// The fields of a cleaned line split at commas, each trimmed and unquoted.
+std::vector<std::wstring> Fields(const std::wstring& line) {
+  std::vector<std::wstring> out;
+  for (size_t pos = 0;;) {
+    size_t comma = line.find(L',', pos);
+    std::wstring f = line.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
+    f.push_back(0);
+    TrimBlanks(&f[0]);
+    StripQuotes(&f[0]);
+    ExpandEnvironmentInPlace(&f[0], (int)f.size());
+    out.push_back(f.c_str());
+    if (comma == std::wstring::npos) return out;
+    pos = comma + 1;
+  }
+}
+
+// The first file of a CopyFiles section that `folder` lacks, or a name
+// that would leave it; empty when there is none.
+std::wstring MissingCopiedFile(const wchar_t* infPath, const wchar_t* folder,
+                               const std::wstring& section) {
+  std::wstring missing;
+  wchar_t* files = ReadIniSection(infPath, section.c_str());
+  for (const wchar_t* p = files; p && *p && missing.empty(); p += wcslen(p) + 1) {
+    std::vector<std::wstring> f = Fields(Cleaned(p));
+    std::wstring file = f.size() > 1 && !f[1].empty() ? f[1] : f[0];
+    if (file.empty()) continue;
+    wchar_t path[kPathChars];
+    lstrcpynW(path, folder, kPathChars);
+    AppendPathPart(path, kPathChars, file.c_str());
+    if (!IsContainedPath(file.c_str()) || GetPathKind(path) != 1) missing = file;
+  }
+  delete[] files;
+  return missing;
+}
+
+// The first file that the CopyFiles directives of a section (and of the
+// sections its Needs names in the same INF) copy and `folder` lacks; empty
+// when there is none.
+std::wstring MissingFileOfSection(const wchar_t* infPath, const wchar_t* folder,
+                                  const std::wstring& section, int depth) {
+  wchar_t* list = depth < 8 ? ReadIniSection(infPath, section.c_str()) : nullptr;
+  std::vector<std::wstring> lines;
+  for (const wchar_t* p = list; p && *p; p += wcslen(p) + 1) lines.push_back(Cleaned(p));
+  delete[] list;
+  for (const std::wstring& line : lines) {
+    size_t eq = line.find(L'=');
+    if (eq == std::wstring::npos) continue;
+    std::wstring key = line.substr(0, eq);
+    key.push_back(0);
+    TrimBlanks(&key[0]);
+    const bool copy = _wcsicmp(key.c_str(), L"CopyFiles") == 0;
+    if (!copy && _wcsicmp(key.c_str(), L"Needs") != 0) continue;
+    for (const std::wstring& name : Fields(line.substr(eq + 1))) {
+      if (name.empty() || name[0] == L'@') continue;
+      std::wstring missing = copy ? MissingCopiedFile(infPath, folder, name)
+                                  : MissingFileOfSection(infPath, folder, name, depth + 1);
+      if (!missing.empty()) return missing;
+    }
+  }
+  return L"";
+}
+
+std::wstring FindMissingSourceFile(const wchar_t* infPath, const wchar_t* folder,
+                                   const wchar_t* installSection) {
+  for (const wchar_t* suffix : {L"", L".CoInstallers", L".HW", L".Services"}) {
+    std::wstring missing =
+        MissingFileOfSection(infPath, folder, std::wstring(installSection) + suffix, 0);
+    if (!missing.empty()) return missing;
+  }
+  return L"";
+}
+
 void Step(HWND bar) {
   if (bar) SendMessageW(bar, PBM_STEPIT, 0, 0);
 }
@@ -65,16 +137,33 @@ CInfImporter::CInfImporter(CMountedImage* image_, uint32_t target_, uint32_t bui
       classGuid(classGuid_),
       progressBar(progressBar_) {}
 
+std::wstring FindMissingPackageFile(const wchar_t* versionFolder) {
+  if (!versionFolder) return L"";
+  wchar_t inf[kPathChars];
+  lstrcpynW(inf, versionFolder, kPathChars);
+  AppendPathPart(inf, kPathChars, L"VroPnp.inf");
+  // Every section's CopyFiles: the combined INF holds only what the
+  // target installs.
+  std::wstring names = ReadIniSectionNames(inf);
+  for (const wchar_t* s = names.c_str(); *s; s += wcslen(s) + 1) {
+    std::wstring missing = MissingFileOfSection(inf, versionFolder, s, 0);
+    if (!missing.empty()) return missing;
+  }
+  return L"";
+}
+
 unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFolder) {
   packageFolder.clear();
   enumerator.clear();
   versionFolder.clear();
   manufacturer.clear();
+  manufacturerName.clear();
   models.clear();
   deviceRecords.clear();
   hardwareIds.clear();
   newModels.clear();
   renames.clear();
+  missingFile.clear();
   if (!infPath || !storeFolder || !className || !classGuid) return 0;
   if (_wcsicmp(ReadIniValue(infPath, L"Version", L"Class").c_str(), className) != 0 ||
       _wcsicmp(ReadIniValue(infPath, L"Version", L"ClassGUID").c_str(), classGuid) != 0)
@@ -90,15 +179,16 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
       break;
     }
   }
+  // Folder names made of the package's ids and version stay in the store.
+  if (!IsPlainName(packageFolder.c_str()) || !IsPlainName(versionFolder.c_str()) ||
+      !IsPlainName(enumerator.c_str()))
+    return 0;
   const std::wstring store = storeFolder;
   const std::wstring package = Join(store, packageFolder);
   const std::wstring version = Join(package, versionFolder);
-  CreateDirectoryW(package.c_str(), nullptr);
-  CreateDirectoryW(version.c_str(), nullptr);
   const std::wstring combined = Join(version, L"VroPnp.inf");
-  if (GetPathKind(combined.c_str()) != 1) {
-    CreateEmptyUnicodeFile(combined.c_str());
-  } else {
+  const bool merging = GetPathKind(combined.c_str()) == 1;
+  if (merging) {
     ReadManufacturerModels(combined.c_str());
     newModels.clear();
     std::wstring names = ReadIniSectionNames(combined.c_str());
@@ -113,29 +203,55 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   if (!ReadManufacturerModels(infPath) && models.empty()) return 0;
 
   std::unique_ptr<CProcessEnvironment> strings = LoadInfStrings(infPath);
-  wchar_t sourceFolder[kPathChars];
-  CopyParentPath(infPath, sourceFolder, kPathChars);
-  std::vector<InfRenameRecord> throwAway;
-  CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder, L"Version", L"Version",
-                         throwAway, true);
-  WriteProfileValue(combined.c_str(), L"Version", L"Mfg", manufacturer.c_str());
-
   const bool x64 = (target >> 16) == 64;
   std::wstring disk = ReadIniValue(infPath, L"SourceDisksNames", L"1");
   if (disk.empty())
     disk = ReadIniValue(infPath, x64 ? L"SourceDisksNames.amd64" : L"SourceDisksNames.x86", L"1");
+  std::vector<std::wstring> diskFields;
   if (!disk.empty()) {
     disk = Cleaned(disk);
-    std::vector<std::wstring> f;
     for (size_t pos = 0;;) {
       size_t comma = disk.find(L',', pos);
-      f.push_back(disk.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos));
+      diskFields.push_back(
+          disk.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos));
       if (comma == std::wstring::npos) break;
       pos = comma + 1;
     }
-    if (f.size() > 3 && !f[3].empty())
-      wcsncat(sourceFolder, f[3].c_str(), kPathChars - wcslen(sourceFolder) - 1);
-    std::vector<wchar_t> text(f[0].begin(), f[0].end());
+  }
+  // The package's files: the disk's path below the INF's folder ("" or none
+  // is that folder itself). A path that leaves it, or a file the package's
+  // models copy and the folder lacks, refuses the package before anything
+  // is written.
+  wchar_t sourceFolder[kPathChars];
+  CopyParentPath(infPath, sourceFolder, kPathChars);
+  if (diskFields.size() > 3) {
+    std::vector<wchar_t> sub(diskFields[3].begin(), diskFields[3].end());
+    sub.push_back(0);
+    TrimBlanks(sub.data());
+    StripQuotes(sub.data());
+    TrimBlanks(sub.data());
+    if (sub[0] && !IsContainedPath(sub.data())) missingFile = sub.data();
+    if (sub[0]) AppendPathPart(sourceFolder, kPathChars, sub.data());
+  }
+  if (missingFile.empty())
+    for (const InfModelRecord& m : newModels) {
+      missingFile = FindMissingSourceFile(infPath, sourceFolder, m.installSection.c_str());
+      if (!missingFile.empty()) break;
+    }
+  if (!missingFile.empty()) {
+    RestoreInfStrings(infPath, std::move(strings));
+    return 0;
+  }
+  CreateDirectoryW(package.c_str(), nullptr);
+  CreateDirectoryW(version.c_str(), nullptr);
+  if (!merging) CreateEmptyUnicodeFile(combined.c_str());
+  std::vector<InfRenameRecord> throwAway;
+  CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder, L"Version", L"Version",
+                         throwAway, true);
+  WriteProfileValue(combined.c_str(), L"Version", L"Mfg",
+                    QuoteInfText(manufacturerName.empty() ? manufacturer : manufacturerName).c_str());
+  if (!diskFields.empty()) {
+    std::vector<wchar_t> text(diskFields[0].begin(), diskFields[0].end());
     text.resize(401, 0);
     StripQuotes(text.data());
     ExpandEnvironmentInPlace(text.data(), 400);
@@ -164,7 +280,7 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   modelsSection[99] = 0;
   std::vector<std::wstring> lines;
   for (const InfModelRecord& m : models)
-    lines.push_back(L"\"" + m.description + L"\"=" + m.newSection + L"," + m.hardwareId);
+    lines.push_back(QuoteInfText(m.description) + L"=" + m.newSection + L"," + m.hardwareId);
   RemoveProfileSection(combined.c_str(), modelsSection);
   WriteProfileSection(combined.c_str(), modelsSection, LinesText(lines).c_str());
 
@@ -172,7 +288,8 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
     Step(progressBar);
     if (HasKey(combined, m.newSection)) continue;
     for (const wchar_t* suffix :
-         {L"", L".CoInstallers", L".HW", L".Services", L".GeneralConfigData"})
+         {L"", L".CoInstallers", L".HW", L".Services", L".GeneralConfigData",
+          L".SoftwareSettings"})
       CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder,
                              (m.installSection + suffix).c_str(), (m.newSection + suffix).c_str(),
                              renames, true);
@@ -220,7 +337,7 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   lines.clear();
   for (const InfModelRecord& d : deviceRecords)
     if (HasKey(combined, d.newSection))
-      lines.push_back(L"\"" + d.description + L"\"=" + d.newSection + L"," + d.hardwareId);
+      lines.push_back(QuoteInfText(d.description) + L"=" + d.newSection + L"," + d.hardwareId);
   WriteIniSection(deviceList.c_str(), L"DeviceList", LinesText(lines).c_str());
   if (!hardwareIds.empty()) {
     const std::wstring& first = hardwareIds[0];

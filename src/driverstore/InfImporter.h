@@ -31,7 +31,8 @@ class CInfImporter {
 
   // Imports the package INF into the store folder (class and target
   // folder, made by the caller). The number of models the combined INF
-  // holds afterwards, 0 when the package was refused.
+  // holds afterwards, 0 when the package was refused (nothing is written
+  // then).
   unsigned ImportInf(const wchar_t* infPath, const wchar_t* storeFolder);
 
   // ---- Model collection (ModelCollection.cpp).
@@ -50,12 +51,16 @@ class CInfImporter {
   std::wstring packageFolder;  // 80
   std::wstring enumerator;     // 80
   std::wstring versionFolder;  // 100
-  std::wstring manufacturer;   // 40
+  std::wstring manufacturer;   // 40, the models sections' name
+  std::wstring manufacturerName;  // 200, its text as the INF gives it (commas kept)
   std::vector<InfModelRecord> models;
   std::vector<InfModelRecord> deviceRecords;
   std::vector<std::wstring> hardwareIds;
   std::vector<InfModelRecord> newModels;
   std::vector<InfRenameRecord> renames;
+  // The file that refused the last import: one its models copy and the
+  // package lacks, or a disk path that leaves the package folder.
+  std::wstring missingFile;
 
  private:
   // The models section choice shared by both readers; `versionRead`
@@ -66,6 +71,10 @@ class CInfImporter {
 // True for a mobile display adapter's description ("8600M GS", "(TM)",
 // " Mobility ", "mobile").
 bool IsMobileDisplayModel(const wchar_t* description);
+
+// The first file that the combined INF of a store version folder copies
+// and the folder lacks; empty when the package is whole.
+std::wstring FindMissingPackageFile(const wchar_t* versionFolder);
 
 // A hardware id cut at "&SUBSYS_" and at "&REV_".
 std::wstring CutHardwareId(const std::wstring& id);

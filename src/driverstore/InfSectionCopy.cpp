@@ -44,8 +44,10 @@ std::wstring Cleaned(const std::wstring& text, bool expand, bool trimCommas = tr
   CutIniComment(b.data());
   if (trimCommas) TrimAroundCommas(b.data());
   TrimBlanks(b.data());
-  if (expand) ExpandEnvironmentInPlace(b.data(), kValueChars);
-  return b.data();
+  if (!expand) return b.data();
+  // The package's strings keep their meaning in the target: quoted where
+  // the text would otherwise end at a ";" or split at a ",".
+  return ExpandInfStrings(b.data()).substr(0, kValueChars - 1);
 }
 
 std::vector<std::wstring> Lines(const wchar_t* inf, const wchar_t* section, bool* found = nullptr) {

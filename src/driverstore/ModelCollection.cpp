@@ -54,7 +54,7 @@ std::vector<ModelLine> ModelLines(const wchar_t* inf, const wchar_t* section, in
     for (int i = 0; i < 2; ++i) {
       std::vector<wchar_t> b(description.begin(), description.end());
       b.push_back(0);
-      StripQuotes(b.data());
+      UnquoteInfText(b.data());
       TrimBlanks(b.data());
       description = b.data();
     }
@@ -181,6 +181,14 @@ int CInfImporter::ReadManufacturerSections(const wchar_t* infPath, bool versionR
       if (comma != std::wstring::npos) key.resize(comma);
       if (!key.empty() && key[0] == L',') key.erase(0, 1);
       manufacturer = key;
+      std::wstring name(p, eq - p);
+      name.push_back(0);
+      CutIniComment(&name[0]);
+      TrimBlanks(&name[0]);
+      name = ExpandInfStrings(name.c_str()).substr(0, 199);
+      name.push_back(0);
+      UnquoteInfText(&name[0]);
+      manufacturerName = name.c_str();
     }
     std::wstring value = Clean(eq + 1, 399);
     int before = total;

@@ -360,6 +360,16 @@ int CStorePackageDlg::BuildPackageItem(int index, const wchar_t* folder, const w
     FreeStorePackageItem(v.item);
     return index;
   }
+  // A package whose files the store lacks cannot be installed: marked.
+  wchar_t versionFolder[kPathChars];
+  CopyParentPath(v.infPath, versionFolder, kPathChars);
+  std::wstring missing = FindMissingPackageFile(versionFolder);
+  if (!missing.empty()) {
+    wchar_t mark[400];
+    _snwprintf(mark, 400, LoadString(IDS_STORE_FILE_MISSING).c_str(), missing.c_str());
+    mark[399] = 0;
+    ListSetItemText(list, index, kStoreColName, (std::wstring(v.name) + mark).c_str());
+  }
   ListSetItemText(list, index, kStoreColVersion, v.version);
   ListSetItemText(list, index, kStoreColHardwareId, v.hardwareId);
   ListSetItemText(list, index, kStoreColSection, v.installSection);
@@ -497,7 +507,9 @@ DWORD CStorePackageDlg::ImportThread(LPARAM) {
         ShowWindow(bar, SW_SHOW);
         SendMessageW(bar, PBM_SETPOS, 0, 0);
         if (importer.ImportInf(path.c_str(), folder) == 0) {
-          m_rejected += FindFileNamePart(path.c_str()) + std::wstring(L"\r\n");
+          m_rejected += FindFileNamePart(path.c_str());
+          if (!importer.missingFile.empty()) m_rejected += L" (" + importer.missingFile + L")";
+          m_rejected += L"\r\n";
           continue;
         }
         // The package's row rebuilt, or appended, and selected.

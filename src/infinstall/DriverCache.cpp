@@ -12,15 +12,13 @@
 #include "common/PathUtil.h"
 #include "common/TempFiles.h"
 #include "common/UnicodeProfile.h"
-#include "driverstore/InfSectionCopy.h"
 #include "image/mount/MountedImage.h"
+#include "infinstall/InfInstaller.h"
 #include "registry/RegistryFacade.h"
 #include "registry/RegistryReads.h"
 
 namespace {
 
-const DWORD kReparseSymlink = 0xA000000C;
-const unsigned kCreateFile = 0x8000;
 
 int Rc4WithTextKey(uint8_t* data, uint32_t length, const char* keyText, bool encrypt) {
   // No key container is needed to hash and derive: without one (a user
@@ -47,6 +45,12 @@ int Rc4WithTextKey(uint8_t* data, uint32_t length, const char* keyText, bool enc
   return ok ? 1 : 0;
 }
 
+// The key text of a 64-bit id.
+void KeyText(uint64_t id, char keyText[20]) {
+  _snprintf(keyText, 20, "%016I64x", id);
+  keyText[19] = 0;
+}
+
 int TransformFile(const wchar_t* source, const wchar_t* target, uint32_t idLow, uint32_t idHigh,
                   bool encrypt) {
   HANDLE in = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -59,8 +63,7 @@ int TransformFile(const wchar_t* source, const wchar_t* target, uint32_t idLow, 
     DWORD got = 0;
     if (ReadFile(in, data.data(), (DWORD)data.size(), &got, nullptr) && got == data.size()) {
       char keyText[20];
-      _snprintf(keyText, sizeof keyText, "%016I64x", ((uint64_t)idHigh << 32) | idLow);
-      keyText[19] = 0;
+      KeyText(((uint64_t)idHigh << 32) | idLow, keyText);
       int ok = Rc4WithTextKey(data.data(), (uint32_t)data.size(), keyText, encrypt);
       SecureZeroMemory(keyText, sizeof keyText);
       if (ok) {
@@ -94,6 +97,65 @@ std::vector<std::pair<std::wstring, std::wstring>> Entries(const wchar_t* path,
 }
 
 const wchar_t kOwnerSection[] = L"Installation";
+const size_t kDigestBytes = 32;
+
+// SHA-256 of a buffer; false when the provider cannot give it.
+bool Sha256(const uint8_t* data, size_t length, uint8_t out[kDigestBytes]) {
+  HCRYPTPROV provider = 0;
+  if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+    return false;
+  HCRYPTHASH hash = 0;
+  DWORD n = kDigestBytes;
+  bool ok = CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
+            CryptHashData(hash, data, (DWORD)length, 0) &&
+            CryptGetHashParam(hash, HP_HASHVAL, out, &n, 0) && n == kDigestBytes;
+  if (hash) CryptDestroyHash(hash);
+  CryptReleaseContext(provider, 0);
+  return ok;
+}
+
+bool ReadWhole(const wchar_t* path, std::vector<uint8_t>& data) {
+  HANDLE in = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size;
+  DWORD got = 0;
+  bool ok = GetFileSizeEx(in, &size) && size.QuadPart < 0x40000000;
+  if (ok) {
+    data.resize((size_t)size.QuadPart);
+    ok = data.empty() ||
+         (ReadFile(in, data.data(), (DWORD)data.size(), &got, nullptr) && got == data.size());
+  }
+  CloseHandle(in);
+  return ok;
+}
+
+bool WriteWhole(const wchar_t* path, const uint8_t* data, size_t length) {
+  HANDLE out =
+      CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return false;
+  DWORD put = 0;
+  bool ok = WriteFile(out, data, (DWORD)length, &put, nullptr) && put == length &&
+            SetEndOfFile(out);
+  ok = CloseHandle(out) && ok;
+  if (!ok) DeleteFileW(path);
+  return ok;
+}
+
+// The cache file deciphered into `plain` when its digest holds.
+bool ReadCacheFile(const wchar_t* cache, uint64_t id, const wchar_t* plain) {
+  std::vector<uint8_t> data;
+  if (!ReadWhole(cache, data) || data.size() <= kDigestBytes + 2) return false;
+  char keyText[20];
+  KeyText(id, keyText);
+  int ok = Rc4WithTextKey(data.data(), (uint32_t)data.size(), keyText, false);
+  SecureZeroMemory(keyText, sizeof keyText);
+  uint8_t digest[kDigestBytes];
+  const size_t text = data.size() - kDigestBytes;
+  return ok && Sha256(data.data(), text, digest) &&
+         memcmp(digest, data.data() + text, kDigestBytes) == 0 &&
+         WriteWhole(plain, data.data(), text);
+}
 
 std::wstring SystemKey(uint32_t controlSet, const std::wstring& tail) {
   wchar_t prefix[64];
@@ -124,16 +186,69 @@ bool UsedByOtherDevice(CMountedImage* image, uint32_t controlSet, const wchar_t*
   return false;
 }
 
-// Whether the deciphered cache file may be replayed into the image.
-bool MayReplay(CMountedImage* image, const wchar_t* plain, const wchar_t* hardwareId) {
+std::wstring OwnerValue(const wchar_t* plain, const wchar_t* name) {
+  std::wstring value;
+  ReadProfileValue(plain, kOwnerSection, name, value);
+  return value;
+}
+
+// Whether the deciphered cache file was made by the installation the
+// target would make now.
+bool SameInstallation(CMountedImage* image, const wchar_t* plain,
+                      const DriverReplayTarget& target) {
   const uint32_t cs = ReadCurrentControlSet(image);
-  std::wstring windows, driver, service;
-  if (!ReadProfileValue(plain, kOwnerSection, L"Windows", windows) || windows.empty() ||
-      _wcsicmp(windows.c_str(), ReadWindowsInstallationId(image, cs).c_str()) != 0)
+  const std::wstring windows = OwnerValue(plain, L"Windows");
+  const std::wstring version = OwnerValue(plain, L"Version");
+  const std::wstring adapter = OwnerValue(plain, L"Adapter");
+  const std::wstring wanted = target.adapter ? target.adapter : L"";
+  if (windows.empty() ||
+      _wcsicmp(windows.c_str(), ReadWindowsInstallationId(image, cs).c_str()) != 0 ||
+      version.empty() || !target.version || !*target.version ||
+      _wcsicmp(version.c_str(), target.version) != 0 ||
+      _wcsicmp(adapter.c_str(), wanted.c_str()) != 0)
     return false;
-  ReadProfileValue(plain, kOwnerSection, L"Driver", driver);
-  ReadProfileValue(plain, kOwnerSection, L"Service", service);
-  return !UsedByOtherDevice(image, cs, hardwareId, driver, service);
+  return !UsedByOtherDevice(image, cs, target.hardwareId, OwnerValue(plain, L"Driver"),
+                            OwnerValue(plain, L"Service"));
+}
+
+struct CachedFile {
+  std::wstring target, source;
+  bool link;
+};
+
+bool NamedByPackage(const DriverReplayTarget& target, const wchar_t* name) {
+  if (!target.fileNames) return false;
+  for (const std::wstring& n : *target.fileNames)
+    if (_wcsicmp(n.c_str(), name) == 0) return true;
+  return false;
+}
+
+// The files and links of the deciphered cache file, when every one may be
+// placed: a target path that stays inside the volume, named as a file of
+// the package and not a folder there; a source inside the version folder
+// that is there.
+bool CachedFiles(CMountedImage* image, const wchar_t* plain, const DriverReplayTarget& target,
+                 std::vector<CachedFile>& files) {
+  std::wstring folder = target.versionFolder ? target.versionFolder : L"";
+  while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
+  if (folder.empty()) return false;
+  for (int link = 0; link < 2; ++link)
+    for (const auto& e : Entries(plain, link ? L"Link" : L"File")) {
+      if (e.second.empty()) continue;
+      const std::wstring& path = e.first;
+      const std::wstring& source = e.second;
+      if (path.empty() || !IsPathSeparator(path[0]) || !IsContainedPath(path.c_str()) ||
+          !NamedByPackage(target, FindFileNamePart(path.c_str())) || image->GetPathType(path.c_str()) == 2)
+        return false;
+      if (source.size() <= folder.size() + 1 ||
+          _wcsnicmp(source.c_str(), folder.c_str(), folder.size()) != 0 ||
+          !IsPathSeparator(source[folder.size()]) ||
+          !IsContainedPath(source.c_str() + folder.size() + 1) ||
+          GetPathKind(source.c_str()) != 1)
+        return false;
+      files.push_back({path, source, link == 1});
+    }
+  return true;
 }
 
 }  // namespace
@@ -151,11 +266,29 @@ std::wstring ReadWindowsInstallationId(CMountedImage* image, uint32_t controlSet
 }
 
 int RecordDriverCacheOwner(CMountedImage* image, uint32_t controlSet, const wchar_t* scriptPath,
-                           const wchar_t* driverKey, const wchar_t* service) {
+                           const DriverCacheOwner& owner) {
   std::wstring windows = ReadWindowsInstallationId(image, controlSet);
+  auto text = [](const wchar_t* t) { return t ? t : L""; };
   return WriteProfileValue(scriptPath, kOwnerSection, L"Windows", windows.c_str()) &&
-         WriteProfileValue(scriptPath, kOwnerSection, L"Driver", driverKey ? driverKey : L"") &&
-         WriteProfileValue(scriptPath, kOwnerSection, L"Service", service ? service : L"");
+         WriteProfileValue(scriptPath, kOwnerSection, L"Driver", text(owner.driverKey)) &&
+         WriteProfileValue(scriptPath, kOwnerSection, L"Service", text(owner.service)) &&
+         WriteProfileValue(scriptPath, kOwnerSection, L"Version", text(owner.version)) &&
+         WriteProfileValue(scriptPath, kOwnerSection, L"Adapter", text(owner.adapter));
+}
+
+int WriteDriverCacheFile(const wchar_t* scriptPath, uint64_t profileId, const wchar_t* hardwareId) {
+  std::vector<uint8_t> data;
+  if (!scriptPath || !ReadWhole(scriptPath, data) || data.size() <= 2) return 0;
+  const size_t text = data.size();
+  data.resize(text + kDigestBytes);
+  if (!Sha256(data.data(), text, data.data() + text)) return 0;
+  char keyText[20];
+  KeyText(profileId, keyText);
+  int ok = Rc4WithTextKey(data.data(), (uint32_t)data.size(), keyText, true);
+  SecureZeroMemory(keyText, sizeof keyText);
+  wchar_t cache[kPathChars];
+  FormatDriverCachePath(profileId, hardwareId, cache);
+  return ok && WriteWhole(cache, data.data(), data.size()) ? 1 : 0;
 }
 
 int Rc4EncryptWithTextKey(uint8_t* data, uint32_t length, const char* keyText) {
@@ -190,33 +323,35 @@ void FormatDriverCachePath(uint64_t profileId, const wchar_t* hardwareId, wchar_
   AppendPathPart(out, kPathChars, name);
 }
 
-int ReplayDriverCache(CMountedImage* image, const wchar_t* hardwareId, uint32_t idLow,
-                      uint32_t idHigh) {
-  if (!image || !hardwareId) return 0;
+int ReplayDriverCache(CInfInstaller* installer, const DriverReplayTarget& target) {
+  CMountedImage* image = installer ? installer->Image : nullptr;
+  if (!image || !target.hardwareId) return kReplayNotDone;
   wchar_t cache[kPathChars];
-  FormatDriverCachePath(((uint64_t)idHigh << 32) | idLow, hardwareId, cache);
-  if (GetPathKind(cache) != 1) return 0;
-  wchar_t plain[kPathChars];
-  if (!CreateTempFileName(plain, L"re")) return 0;
-  // A file of an earlier version records no installation: not replayed.
-  if (!DecryptFileWithValueKey(cache, plain, idLow, idHigh) ||
-      !MayReplay(image, plain, hardwareId)) {
+  FormatDriverCachePath(target.profileId, target.hardwareId, cache);
+  if (GetPathKind(cache) != 1) return kReplayNotDone;
+  wchar_t plain[kPathChars], scratch[kPathChars];
+  if (!CreateTempFileName(plain, L"re")) return kReplayNotDone;
+  // A file of an earlier version (no digest, no owner) is not replayed.
+  std::vector<CachedFile> files;
+  if (!ReadCacheFile(cache, target.profileId, plain) || !SameInstallation(image, plain, target) ||
+      !CachedFiles(image, plain, target, files) || !CreateTempFileName(scratch, L"re")) {
     DeleteFileW(plain);
-    return 0;
+    return kReplayNotDone;
   }
-  image->ImportRegFile(plain);
-  for (const auto& e : Entries(plain, L"File")) {
-    if (e.second.empty()) continue;
-    image->DeletePath(e.first.c_str());
-    uint64_t missing = 0;
-    image->InjectHostPath(e.second.c_str(), e.first.c_str(), &missing, ReplaceExistingCopyCallback,
-                          nullptr);
-  }
-  for (const auto& e : Entries(plain, L"Link")) {
-    if (e.second.empty()) continue;
-    image->DeletePath(e.first.c_str());
-    image->CreateLink(e.first.c_str(), e.second.c_str(), kCreateFile, kReparseSymlink);
-  }
+  uint64_t room = 0;
+  for (const CachedFile& f : files)
+    room += (f.link ? 0 : (GetFileSizeByName(f.source.c_str()) + 0xFFFu) & ~0xFFFull) + 0x1000;
+  int result = image->ImportRegFile(plain) != 0        ? kReplayImportFailed
+               : !installer->ReserveRoom(room) ? kReplayFilesFailed
+                                                     : kReplayDone;
+  const std::wstring driverKey = OwnerValue(plain, L"Driver");
+  installer->BeginFileSwap();
+  for (size_t i = 0; result == kReplayDone && i < files.size(); ++i)
+    if (!installer->CopyDriverFile(files[i].source.c_str(), files[i].target.c_str(),
+                                   driverKey.c_str(), scratch, files[i].link ? 1 : 0))
+      result = kReplayFilesFailed;
+  installer->EndFileSwap(result == kReplayDone);
+  DeleteFileW(scratch);
   DeleteFileW(plain);
-  return 1;
+  return result;
 }

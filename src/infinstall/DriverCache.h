@@ -3,15 +3,18 @@
 // the host as "Cache\<profile id>_<hardware id>.dat" beside the program and
 // replayed by the next injection of the same hardware for the same profile
 // into the same Windows installation. The file records that installation
-// (the hardware profile GUID of its SYSTEM hive), the driver key and the
-// service it wrote; a file that names another installation, or none, is
-// never replayed.
+// (the hardware profile GUID of its SYSTEM hive), the driver key, the
+// service and the package version it wrote, and carries a digest of its
+// plain text; a file that names another installation or version, none, or
+// fails its digest is never replayed.
 #pragma once
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 class CMountedImage;
+class CInfInstaller;
 
 // RC4 in place with a key derived from the MD5 hash of a text (the default
 // provider's rules). Nonzero on success.
@@ -31,14 +34,52 @@ void FormatDriverCachePath(uint64_t profileId, const wchar_t* hardwareId, wchar_
 // its current hardware profile, made when Windows was installed. Empty when
 // the SYSTEM hive (loaded) has none.
 std::wstring ReadWindowsInstallationId(CMountedImage* image, uint32_t controlSet);
-// Records in a staging script, before it becomes a cache file, the
-// installation it was made for, its driver key ("{guid}\NNNN") and its
-// service. Nonzero on success.
+// What a cache file records of the installation it was made from, beside
+// the Windows installation: its driver key ("{guid}\NNNN"), its service,
+// the package version it installed and the adapter configuration (network)
+// it took.
+struct DriverCacheOwner {
+  const wchar_t* driverKey;
+  const wchar_t* service;
+  const wchar_t* version;
+  const wchar_t* adapter;
+};
+// Writes the owner into a staging script before it becomes a cache file.
+// Nonzero on success.
 int RecordDriverCacheOwner(CMountedImage* image, uint32_t controlSet, const wchar_t* scriptPath,
-                           const wchar_t* driverKey, const wchar_t* service);
-// Imports the cached registry data and places the cached files and links
-// again, when the cache file was made for this Windows installation and
-// its driver key and service belong to no other device there. 1 when a
-// cache file was replayed.
-int ReplayDriverCache(CMountedImage* image, const wchar_t* hardwareId, uint32_t idLow,
-                      uint32_t idHigh);
+                           const DriverCacheOwner& owner);
+// The staging script kept as the cache file of a profile and hardware id:
+// its plain text followed by the SHA-256 digest of that text, enciphered
+// whole. Nonzero on success; a file that could not be written whole is
+// removed.
+int WriteDriverCacheFile(const wchar_t* scriptPath, uint64_t profileId, const wchar_t* hardwareId);
+
+// What the installation would do now, which a cache file must match to be
+// replayed in its place.
+struct DriverReplayTarget {
+  const wchar_t* hardwareId;
+  uint64_t profileId;
+  const wchar_t* version;        // the package version the store would install
+  const wchar_t* versionFolder;  // its folder: every cached source lies in it
+  const wchar_t* adapter;        // the adapter configuration (network), else null
+  const std::vector<std::wstring>* fileNames;  // names of the files the package places
+};
+
+// Results of a replay.
+enum DriverReplayResult : int {
+  kReplayNotDone = 0,        // no cache file that may be replayed: install
+  kReplayDone = 1,           // replayed
+  kReplayFilesFailed = -1,   // a file could not be placed
+  kReplayImportFailed = -2,  // the registry data could not be imported
+};
+
+// Replays the cache file of the target's profile and hardware id when it
+// is whole (its digest holds), was made for this Windows installation from
+// the same package version with the same adapter configuration, its driver
+// key and service belong to no other device, and every file it places is
+// one the package names, lands on no folder and comes from the version
+// folder, which holds it. Nothing is changed before all of this is known;
+// files are placed beside the ones they replace and swapped in, nothing
+// else in the image is deleted. The registry data goes into the loaded
+// hives.
+int ReplayDriverCache(CInfInstaller* installer, const DriverReplayTarget& target);

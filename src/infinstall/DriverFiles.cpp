@@ -23,6 +23,7 @@ namespace {
 
 const int kKeyChars = 1024;
 const uint64_t kGrowMargin = 0x40000000;  // 1 GiB above what the file needs
+const uint64_t kRoomMargin = 0x100000;    // for the records and indexes a pass adds
 const DWORD kReparseSymlink = 0xA000000C;
 const unsigned kCreateFile = 0x8000;
 const int kMaxServiceDepth = 8;
@@ -82,8 +83,7 @@ void StageLinkedFolder(CInfInstaller* inst, const wchar_t* infPath, const wchar_
                       RegScriptStringData(Escaped(folder)).c_str(), scriptPath);
 }
 
-void CopyCatalog(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* scriptPath,
-                 const wchar_t* classKey) {
+std::wstring CatalogName(const CInfInstaller* inst, const wchar_t* infPath) {
   const wchar_t* keys[] = {
       L"CatalogFile", L"CatalogFile.NT",
       inst->TargetArch() == 64 ? L"CatalogFile.NTamd64" : L"CatalogFile.NTx86"};
@@ -92,6 +92,13 @@ void CopyCatalog(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* scr
     name = ReadInfValue(infPath, L"Version", k);
     if (!name.empty()) break;
   }
+  // A name that would leave the catalog folder is no catalog.
+  return IsPlainName(name.c_str()) ? name : std::wstring();
+}
+
+void CopyCatalog(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* scriptPath,
+                 const wchar_t* classKey) {
+  std::wstring name = CatalogName(inst, infPath);
   if (name.empty() || !inst->Image) return;
   wchar_t target[kPathChars];
   if (!inst->Image->FindWindowsDirectory(target, kPathChars)) return;
@@ -139,6 +146,8 @@ int CInfInstaller::CopyDriverFiles(const wchar_t* infPath, const wchar_t* script
                                    const wchar_t* classKey) {
   if (!infPath || !scriptPath || !classKey || !Image) return 0;
   if (!CheckFilesOnly) CopyCatalog(this, infPath, scriptPath, classKey);
+  else if (PlannedFiles && !CatalogName(this, infPath).empty())
+    PlannedFiles->push_back(CatalogName(this, infPath));
   MissingFile[0] = 0;
   bool any = false;
   for (const std::wstring& line : SectionLines(infPath, L"Manufacturer")) {
@@ -152,9 +161,12 @@ int CInfInstaller::CopyDriverFiles(const wchar_t* infPath, const wchar_t* script
   return 1;
 }
 
-int CInfInstaller::CheckDriverFiles(const wchar_t* infPath) {
+int CInfInstaller::CheckDriverFiles(const wchar_t* infPath, std::vector<std::wstring>* names) {
   CheckFilesOnly = 1;
+  PlannedFiles = names;
+  PlannedBytes = 0;
   int present = CopyDriverFiles(infPath, L"", L"");
+  PlannedFiles = nullptr;
   CheckFilesOnly = 0;
   return present;
 }
@@ -189,6 +201,35 @@ int CInfInstaller::StageCopyFilesDirectives(const wchar_t* section, const wchar_
   return CopyFilesDirectives(this, section, infPath, scriptPath, classKey, 0);
 }
 
+int CInfInstaller::ReserveRoom(uint64_t bytes) {
+  uint64_t total = 0, free = 0;
+  if (!Image || !Image->GetVolumeSpace(&total, &free)) return 0;
+  if (free >= bytes + kRoomMargin) return 1;
+  return g_PartitionGrow &&
+         g_PartitionGrow(Image, (total + bytes + kRoomMargin + kGrowMargin) / 0x100000) &&
+         Image->GetVolumeSpace(&total, &free) && free >= bytes + kRoomMargin;
+}
+
+void CInfInstaller::BeginFileSwap() {
+  SwappedFiles.clear();
+  KeepSwapped = 1;
+}
+
+void CInfInstaller::EndFileSwap(bool keep) {
+  KeepSwapped = 0;
+  for (size_t i = SwappedFiles.size(); i-- > 0;) {
+    const std::wstring& target = SwappedFiles[i].first;
+    const std::wstring old = target + L".vroold";
+    if (keep) {
+      if (SwappedFiles[i].second) Image->DeletePath(old.c_str());
+      continue;
+    }
+    Image->DeletePath(target.c_str());
+    if (SwappedFiles[i].second) Image->RenamePath(old.c_str(), target.c_str());
+  }
+  SwappedFiles.clear();
+}
+
 unsigned CInfInstaller::GetDestinationDir(const wchar_t* section, const wchar_t* infPath,
                                           wchar_t* subDir) {
   subDir[0] = 0;
@@ -219,9 +260,19 @@ int CInfInstaller::StageCopyFilesSection(const wchar_t* section, const wchar_t* 
     if (dest.empty()) continue;
     const wchar_t* s = source.c_str();
     if (*s == L'\\' || *s == L'/') ++s;
+    // Names that would leave the package folder or the target folder name
+    // no file of the package.
+    if (!IsPlainName(dest.c_str()) || !IsContainedPath(s)) {
+      NoteMissingFile(this, s);
+      continue;
+    }
     std::wstring sourcePath = InfFolder(infPath) + s;
     if (CheckFilesOnly) {
       if (GetPathKind(sourcePath.c_str()) != 1) NoteMissingFile(this, s);
+      if (PlannedFiles) PlannedFiles->push_back(dest);
+      // A copy takes its clusters and a record; a link only the record.
+      if (LinkFiles != 1) PlannedBytes += (GetFileSizeByName(sourcePath.c_str()) + 0xFFFu) & ~0xFFFull;
+      PlannedBytes += 0x1000;
       continue;
     }
     wchar_t subDir[kPathChars];
@@ -240,6 +291,8 @@ int CInfInstaller::CopyDriverFile(const wchar_t* source, const wchar_t* target,
                                   const wchar_t* classKey, const wchar_t* scriptPath,
                                   uint32_t link) {
   if (!Image || !source || !target || !classKey || !scriptPath) return 0;
+  // A driver file never takes the place of a folder.
+  if (Image->GetPathType(target) == 2) return 0;
   // The new file goes in beside the old one first: a copy that fails
   // leaves the driver the offline Windows had.
   std::wstring fresh = std::wstring(target) + L".vronew";
@@ -280,7 +333,10 @@ int CInfInstaller::CopyDriverFile(const wchar_t* source, const wchar_t* target,
     Image->DeletePath(fresh.c_str());
     return 0;
   }
-  if (hadOld) Image->DeletePath(old.c_str());
+  if (KeepSwapped)
+    SwappedFiles.push_back({target, hadOld});
+  else if (hadOld)
+    Image->DeletePath(old.c_str());
 
   // The Files record: one REG_MULTI_SZ value per source file, every place
   // it was put.

@@ -38,6 +38,10 @@ CInfInstaller* CInfInstaller::Init(CMountedImage* image, uint32_t targetVersion,
   DeviceDescription[0] = 0;
   CheckFilesOnly = 0;
   MissingFile[0] = 0;
+  PlannedFiles = nullptr;
+  PlannedBytes = 0;
+  SwappedFiles.clear();
+  KeepSwapped = 0;
 
   LARGE_INTEGER counter;
   counter.QuadPart = 0;

@@ -10,6 +10,10 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 class CMountedImage;
 
 // Device classes an installation handles.
@@ -33,6 +37,14 @@ class CInfInstaller {
   uint64_t PnpProfileId;     // 0, or the boot-time PnP profile of redirected keys
   uint32_t CheckFilesOnly;   // 1 while the file pass only looks for its sources
   wchar_t MissingFile[100];  // the first file the last file pass could not place
+  // While only checking: where the names of the files the package places
+  // (the catalog's included) are collected, or null.
+  std::vector<std::wstring>* PlannedFiles;
+  uint64_t PlannedBytes;  // room the copies of the last check need in the volume
+  // While files are swapped in as one change: each placed target, and
+  // whether an earlier file waits beside it (".vroold") to be put back.
+  std::vector<std::pair<std::wstring, bool>> SwappedFiles;
+  uint32_t KeepSwapped;
   wchar_t StoreFolderName[40];
   wchar_t InstallSection[100];
   wchar_t DeviceDescription[200];
@@ -123,8 +135,17 @@ class CInfInstaller {
   int CopyDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath, const wchar_t* classKey);
   // 1 when every source file that CopyDriverFiles would place is there on
   // the host (else MissingFile names the first that is not); nothing is
-  // written anywhere.
-  int CheckDriverFiles(const wchar_t* infPath);
+  // written anywhere. `names`, when given, gets the names the files would
+  // have in the image.
+  int CheckDriverFiles(const wchar_t* infPath, std::vector<std::wstring>* names = nullptr);
+  // Room in the volume for `bytes` more: the partition is grown first when
+  // the volume lacks it. 1 when there is room; nothing else is written.
+  int ReserveRoom(uint64_t bytes);
+  // Files placed between the two calls are one change: EndFileSwap(false)
+  // removes each again and puts back the file it replaced, (true) lets the
+  // replaced files go.
+  void BeginFileSwap();
+  void EndFileSwap(bool keep);
   int CopySetupDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath,
                            const wchar_t* classKey, const wchar_t* installSection);
   void CopyDecoratedSectionFiles(const wchar_t* modelsSection, const wchar_t* infPath,

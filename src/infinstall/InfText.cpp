@@ -32,7 +32,7 @@ std::wstring Dword(unsigned long value) {
 std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes) {
   std::vector<wchar_t> buffer(chars + 1, L'\0');
   lstrcpynW(buffer.data(), field.c_str(), (int)chars);
-  if (!keepQuotes) StripQuotes(buffer.data());
+  if (!keepQuotes) UnquoteInfText(buffer.data());
   ExpandEnvironmentInPlace(buffer.data(), (int)chars);
   return buffer.data();
 }
@@ -45,15 +45,17 @@ std::wstring Escaped(const std::wstring& text) {
   return out.data();
 }
 
-// The fields of a line split at every comma (quotes are not special here:
-// the directive lines of these sections hold no commas in quotes but in the
-// data, which is taken whole from the fifth field on).
+// The fields of a line split at every comma outside double quotes.
 std::vector<std::wstring> SplitCommas(const std::wstring& line, size_t maxFields) {
   std::vector<std::wstring> fields;
   size_t pos = 0;
   while (fields.size() + 1 < maxFields) {
-    size_t comma = line.find(L',', pos);
-    if (comma == std::wstring::npos) break;
+    size_t comma = pos;
+    for (bool quoted = false; comma < line.size(); ++comma) {
+      if (line[comma] == L'"') quoted = !quoted;
+      if (line[comma] == L',' && !quoted) break;
+    }
+    if (comma >= line.size()) break;
     fields.push_back(line.substr(pos, comma - pos));
     pos = comma + 1;
   }

@@ -28,7 +28,10 @@ const int kDecoratedChars = 200;
 
 const wchar_t* const kInstallDecorations[] = {
     L"%s.NTamd64", L"%s.NTamd64.CoInstallers", L"%s.NTx86", L"%s.NTx86.CoInstallers",
-    L"%s.NT",      L"%s.NT.CoInstallers",      L"%s",       L"%s.CoInstallers"};
+    L"%s.NT",      L"%s.NT.CoInstallers",      L"%s",       L"%s.CoInstallers",
+    // A display driver's settings go into its driver key as Windows puts them.
+    L"%s.NTamd64.SoftwareSettings", L"%s.NTx86.SoftwareSettings", L"%s.NT.SoftwareSettings",
+    L"%s.SoftwareSettings"};
 const wchar_t* const kHardwareDecorations[] = {L"%s.NTamd64.HW", L"%s.NTx86.HW", L"%s.NT.HW",
                                                L"%s.HW"};
 const wchar_t* const kServicesDecorations[] = {L"%s.NTamd64.Services", L"%s.NTx86.Services",
@@ -120,7 +123,7 @@ int CInfInstaller::StageDDInstallSection(const wchar_t* modelsSection, const wch
     std::wstring install = right.substr(0, comma);
     std::vector<wchar_t> d(description.begin(), description.end());
     d.push_back(0);
-    StripQuotes(d.data());
+    UnquoteInfText(d.data());
     description = d.data();
     const wchar_t* s = install.c_str();
     int any = 0;

@@ -171,7 +171,10 @@ bool AddRegData(CInfInstaller* installer, unsigned long flags, const std::wstrin
       lstrcpynW(data.data(), CleanField(rawData, kDataChars).c_str(), kDataChars);
       CollapsePercentPairs(data.data());
       std::wstring escaped = Escaped(data.data());
-      while (!escaped.empty() && (escaped.back() == L' ' || escaped.back() == L'\t'))
+      // Blanks a quoted string holds are its text.
+      const bool quoted = rawData.find_first_not_of(L" \t") != std::wstring::npos &&
+                          rawData[rawData.find_first_not_of(L" \t")] == L'"';
+      while (!quoted && !escaped.empty() && (escaped.back() == L' ' || escaped.back() == L'\t'))
         escaped.pop_back();
       text = RegScriptStringData(StringData(name, escaped));
       return true;

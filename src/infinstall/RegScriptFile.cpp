@@ -2,6 +2,7 @@
 #include "infinstall/RegScriptFile.h"
 
 #include <wchar.h>
+#include <wctype.h>
 
 int CreateRegScriptFile(const wchar_t* path) {
   return WriteUnicodeFile(path, L"Windows Registry Editor Version 5.00\r\n\r\n");
@@ -10,6 +11,7 @@ int CreateRegScriptFile(const wchar_t* path) {
 std::wstring RegScriptStringData(const std::wstring& escaped) {
   bool ambiguous = escaped == L"-" || _wcsnicmp(escaped.c_str(), L"dword:", 6) == 0 ||
                    _wcsnicmp(escaped.c_str(), L"hex", 3) == 0 ||
-                   (!escaped.empty() && (escaped.back() == L'\\' || escaped.front() == L'"'));
+                   (!escaped.empty() && (escaped.back() == L'\\' || escaped.front() == L'"' ||
+                                         iswblank(escaped.front()) || iswblank(escaped.back())));
   return ambiguous ? L"\"" + escaped + L"\"" : escaped;
 }

@@ -13,5 +13,6 @@ int CreateRegScriptFile(const wchar_t* path);
 // REG_SZ data, already escaped, as a script line carries it: unquoted, as
 // the importer expects, unless the text would read as something else there
 // (a deletion "-", "dword:" or "hex" data, a continued line ending in "\",
-// or text in quotes); such text is put in double quotes.
+// text in quotes, or blanks at either end, which a line loses); such text
+// is put in double quotes.
 std::wstring RegScriptStringData(const std::wstring& escaped);

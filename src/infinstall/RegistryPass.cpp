@@ -228,7 +228,9 @@ uint32_t CInfInstaller::StageSetupDriverRegistry(
   if (!CreateScript(scriptPath)) return 0;
   static const wchar_t* const kInstall[] = {
       L"%s.NTamd64", L"%s.NTamd64.CoInstallers", L"%s.NTx86", L"%s.NTx86.CoInstallers",
-      L"%s.NT",      L"%s.NT.CoInstallers",      L"%s",       L"%s.CoInstallers"};
+      L"%s.NT",      L"%s.NT.CoInstallers",      L"%s",       L"%s.CoInstallers",
+      L"%s.NTamd64.SoftwareSettings", L"%s.NTx86.SoftwareSettings", L"%s.NT.SoftwareSettings",
+      L"%s.SoftwareSettings"};
   static const wchar_t* const kHardware[] = {L"%s.NTamd64.HW", L"%s.NTx86.HW", L"%s.NT.HW",
                                              L"%s.HW"};
   static const wchar_t* const kServices[] = {L"%s.NTamd64.Services", L"%s.NTx86.Services",
@@ -243,7 +245,7 @@ uint32_t CInfInstaller::StageSetupDriverRegistry(
     }
     return out;
   };
-  std::vector<std::wstring> install = names(kInstall, 8), hardware = names(kHardware, 4),
+  std::vector<std::wstring> install = names(kInstall, 12), hardware = names(kHardware, 4),
                             services = names(kServices, 4);
   uint32_t r = 0;
   for (const std::wstring& s : install)

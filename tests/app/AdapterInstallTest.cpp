@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "../infinstall/InfTestUtil.h"
 #include "../registry/FacadeTestUtil.h"
@@ -14,6 +15,8 @@
 #include "app/ImageOperations.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfImporter.h"
+#include "common/IniSection.h"
+#include "infinstall/DriverCache.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/MountRw.h"
 
@@ -127,6 +130,269 @@ TEST(AdapterInstall, MalformedFormsAndTheExports) {
                                   0xC0A8000B, nullptr));
   EXPECT_EQ(-2, ImageHardwarePnpW(nullptr, 0, 0, 2, 0, L"VEN_FFFF&DEV_0001", 7, 0, nullptr));
   DeleteFileW(SettingsOfThisProgram().c_str());
+}
+
+// The sample package at one driver version (the version folder's name),
+// with its own driver file, imported into a network store folder.
+void ImportSample(const rt::WinDisk& d, const std::wstring& folder, const std::string& version,
+                  const std::string& extraSed = "") {
+  std::string pkg = d.dir + "/pkg-" + version;
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(pkg) + " && cd " +
+                      vt::Q(pkg) +
+                      " && head -c 70001 /dev/urandom > vronic.sys &&"
+                      " head -c 3000 /dev/urandom > vronic.dll && printf catalog > vronet.cat"));
+  std::wstring inf =
+      it::WriteInf(pkg, "vronet.inf", "s/12\\.18\\.9\\.7/" + version + "/;" + extraSed);
+  CMountedImage m;
+  ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
+  CInfImporter importer(&m, 0x400601, 7601, kStoreNetwork, L"Net", kNetClassGuid, nullptr);
+  ASSERT_EQ(1u, importer.ImportInf(inf.c_str(), folder.c_str()));
+}
+
+const wchar_t kDevice[] = L"VEN_8086&DEV_10D3&SUBSYS_00008086&REV_01";
+
+std::wstring AddAdapter(const rt::WinDisk& d, const wchar_t* workstation) {
+  return L"\"-img:" + d.path + L"\" /iadapter:2:" + kDevice + L":" + workstation +
+         L":192.168.0.7";
+}
+
+// The driver file in an image, or "" when ntfscat finds none.
+std::string PlacedDriver(const rt::WinDisk& d, const std::string& name) {
+  std::string out = d.dir + "/" + name;
+  rt::NtfsCat(d, d.unixPath, "/Windows/System32/Drivers/" + name, out);
+  return vt::Sha256(vt::ToWin(out));
+}
+
+// A cache file is replayed only when it is whole and was made by the
+// installation the store would make now, into a Windows prepared for it;
+// anything else installs in full, or fails with the image as it was.
+TEST(AdapterInstall, CacheReplayOnlyOfWhatTheStoreWouldInstall) {
+  const char* tree =
+      "--arch x64 --version 6.1.7601.17514 --hw-profile {cccc0064-31c0-11e8-9b10-806e6f6e6963}";
+  const char* drivers =
+      "mkdir -p Windows/System32/Drivers && printf old > Windows/System32/Drivers/vronic.sys &&"
+      " printf keep > Windows/System32/Drivers/keep.sys";
+  rt::WinDisk d = rt::MakeWinDisk(tree, "mbr2048", "raw", drivers, "disk.img", "first");
+  // A clone of the same master that was never prepared for the adapter.
+  rt::WinDisk unprepared = rt::MakeWinDisk(tree, "mbr2048", "raw", drivers, "disk.img", "clone");
+  it::PrepareOwnAdapter(d, false);
+  rt::WinDisk trial = d;
+  trial.unixPath = d.dir + "/trial.img";
+  trial.path = vt::ToWin(trial.unixPath);
+  const std::string prepared = d.dir + "/prepared.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.unixPath) + " " + vt::Q(prepared)));
+  const std::string preparedSum = vt::Sha256(vt::ToWin(prepared));
+  auto fresh = [&] {
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(prepared) + " " + vt::Q(trial.unixPath)));
+  };
+  std::wstring store = vt::ToWin(d.dir) + L"\\store";
+  std::wstring folder = store + L"\\Network\\6.1_x64";
+  ProgramCopy program(d.dir, store);
+  ImportSample(d, folder, "12.18.9.7");
+  const std::wstring package = folder + L"\\VEN_8086&DEV_10D3";
+  const std::wstring nconfig = package + L"\\NConfig.ini";
+  const std::string v9 = vt::Sha256(package + L"\\12.18.9.7\\vronic.sys");
+  const std::string keep = vt::Sha256(vt::ToWin(d.tree + "/Windows/System32/Drivers/keep.sys"));
+  ASSERT_EQ(0u, program.Run(AddAdapter(d, L"1")));
+  const std::wstring cache = vt::ToWin(d.dir) + L"\\Cache\\0_" + kDevice + L".dat";
+  std::vector<uint8_t> whole;
+  ASSERT_TRUE(vt::ReadAll(cache, whole));
+  const std::string cls =
+      "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
+
+  // The clone without the adapter configuration: what a full installation
+  // answers, with nothing written.
+  const std::string cloneSum = vt::Sha256(unprepared.path);
+  EXPECT_EQ(DWORD(-6), program.Run(AddAdapter(unprepared, L"2")));
+  EXPECT_EQ(cloneSum, vt::Sha256(unprepared.path));
+  EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"002"));
+
+  // Damaged anywhere, the cache is passed over: the installation runs in
+  // full, every file it does not replace stays.
+  srand(64);
+  std::vector<size_t> spots = {0, 1, whole.size() / 2, whole.size() - 33, whole.size() - 1};
+  for (int i = 0; i < 5; ++i) spots.push_back(size_t(rand()) % whole.size());
+  for (size_t at : spots) {
+    SCOPED_TRACE(at);
+    fresh();
+    std::vector<uint8_t> damaged = whole;
+    damaged[at] ^= uint8_t(1 + rand() % 255);
+    ASSERT_TRUE(vt::WriteAll(cache, damaged));
+    EXPECT_EQ(0u, program.Run(AddAdapter(trial, L"3")));
+    EXPECT_EQ(v9, PlacedDriver(trial, "vronic.sys"));
+    EXPECT_EQ(keep, PlacedDriver(trial, "keep.sys"));
+    std::string sys = rt::NtfsCat(trial, trial.unixPath, "/Windows/System32/config/SYSTEM",
+                                  trial.dir + "/SYSTEM");
+    EXPECT_EQ(vt::Narrow(it::kPreparedGuid), rt::HivexGet(sys, cls, "NetCfgInstanceId"));
+  }
+  // Whole, it is replayed onto the prepared sibling (the boot-time PnP list
+  // is the installation's own, not the cache's).
+  ASSERT_TRUE(vt::WriteAll(cache, whole));
+  fresh();
+  EXPECT_EQ(0u, program.Run(AddAdapter(trial, L"4")));
+  EXPECT_EQ(v9, PlacedDriver(trial, "vronic.sys"));
+  EXPECT_EQ(keep, PlacedDriver(trial, "keep.sys"));
+  {
+    std::string sys = rt::NtfsCat(trial, trial.unixPath, "/Windows/System32/config/SYSTEM",
+                                  trial.dir + "/SYSTEM");
+    EXPECT_EQ("<missing>", rt::HivexGet(sys, "ControlSet001\\Services\\VROPNP\\PnpList",
+                                        "PCI\\VEN_8086&DEV_10D3"));
+    EXPECT_EQ("12.18.9.7", rt::HivexGet(sys, cls, "DriverVersion"));
+  }
+
+  // The store's file is gone: the replay, like the installation, fails
+  // before anything is written.
+  ASSERT_TRUE(DeleteFileW((package + L"\\12.18.9.7\\vronic.sys").c_str()));
+  fresh();
+  EXPECT_EQ(DWORD(-9), program.Run(AddAdapter(trial, L"5")));
+  EXPECT_EQ(preparedSum, vt::Sha256(trial.path));
+  EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"005"));
+
+  // A newer version of the package, chosen: installed, not the cache of
+  // the old one; and the installed old version is not current against it.
+  ImportSample(d, folder, "12.18.10.0");
+  const std::string v10 = vt::Sha256(package + L"\\12.18.10.0\\vronic.sys");
+  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"Version", L"12.18.10.0", nconfig.c_str()));
+  fresh();
+  EXPECT_EQ(0u, program.Run(AddAdapter(trial, L"6")));
+  EXPECT_EQ(v10, PlacedDriver(trial, "vronic.sys"));
+  {
+    std::string sys = rt::NtfsCat(trial, trial.unixPath, "/Windows/System32/config/SYSTEM",
+                                  trial.dir + "/SYSTEM");
+    EXPECT_EQ("12.18.10.0", rt::HivexGet(sys, cls, "DriverVersion"));
+  }
+  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"Version", nullptr, nconfig.c_str()));
+  EXPECT_NE(1u, program.Run(AddAdapter(d, L"7"))) << "the store's newest is not installed";
+  EXPECT_EQ(1u, program.Run(AddAdapter(trial, L"8")));
+}
+
+// A failed installation leaves every byte of the image and writes no
+// history; the export refuses what the command line refuses, and without a
+// workstation notes none.
+TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
+  rt::WinDisk d = rt::MakeWinDisk(
+      "--arch x64 --version 6.1.7601.17514 --hw-profile {cccc0065-31c0-11e8-9b10-806e6f6e6963}");
+  it::PrepareOwnAdapter(d, false);
+  std::wstring store = vt::ToWin(d.dir) + L"\\store";
+  std::wstring folder = store + L"\\Network\\6.1_x64";
+  ProgramCopy program(d.dir, store);
+  // Binary data that is no hexadecimal text.
+  ImportSample(d, folder, "12.18.9.7", "/^\\[VroNic\\.reg\\]/a HKR, , Broken, 1, zz, qq");
+  const std::wstring nconfig = folder + L"\\VEN_8086&DEV_10D3\\NConfig.ini";
+  const std::string before = vt::Sha256(d.path);
+  EXPECT_EQ(DWORD(-10), program.Run(AddAdapter(d, L"1")));
+  EXPECT_EQ(before, vt::Sha256(d.path));
+  EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"001"));
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir) + L"\\Cache\\0_" + kDevice + L".dat"));
+
+  // An index section whose package name climbs out of the store: the
+  // device is not in the store, nothing is written anywhere.
+  ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(vt::ToUnix(store))));
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder))));
+  ASSERT_EQ(0, vt::Sh("printf '[PCI\\\\..\\\\..\\\\..\\\\..]\\r\\nVEN_8086&DEV_10D3\\r\\n' > " +
+                      vt::Q(vt::ToUnix(folder) + "/VroDir.ini")));
+  EXPECT_EQ(DWORD(-4), program.Run(AddAdapter(d, L"1")));
+  EXPECT_EQ(before, vt::Sha256(d.path));
+  std::string strays;
+  vt::Sh("find " + vt::Q(d.dir + "/..") + " -maxdepth 1 -name NConfig.ini; find " + vt::Q(d.dir) +
+             " -name NConfig.ini",
+         &strays);
+  EXPECT_EQ("", strays);
+  ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(vt::ToUnix(store))));
+  ImportSample(d, folder, "12.18.9.7");
+  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", store.c_str(),
+                                         SettingsOfThisProgram().c_str()));
+  for (int type : {1, 4, 5, 51})
+    EXPECT_EQ(-13, ImageAddAdapterW(d.path.c_str(), L"", 0, type, kDevice, L"7", nullptr)) << type;
+  EXPECT_EQ(-13, ImageAddAdapterW(d.path.c_str(), L"", 0, 2, nullptr, L"7", nullptr));
+  EXPECT_EQ(-13, ImageAddAdapterW(d.path.c_str(), L"", 0, 2, L"", L"7", nullptr));
+  EXPECT_EQ(before, vt::Sha256(d.path));
+  wchar_t cache[360];
+  FormatDriverCachePath(0, kDevice, cache);
+  DeleteFileW(cache);
+  EXPECT_EQ(0, ImageAddAdapterW(d.path.c_str(), L"", 0, 2, kDevice, nullptr, L"192.168.0.9"));
+  EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"000"));
+  wchar_t all[2000] = L"";
+  GetPrivateProfileSectionW(L"History", all, 2000, nconfig.c_str());
+  EXPECT_EQ(L"", std::wstring(all)) << "no line without a workstation";
+  DeleteFileW(cache);
+  DeleteFileW(SettingsOfThisProgram().c_str());
+}
+
+// One value of a hive as hivedump.py prints it ("type|data"), or "".
+std::string Dumped(const std::string& hive, const std::string& key, const std::string& name) {
+  std::string out;
+  EXPECT_EQ(0, vt::Sh(vt::Q(vt::SourceDirUnix() + "/tests/infinstall/hivedump.py") + " " +
+                          vt::Q(hive) + " " + vt::Q(key),
+                      &out));
+  std::string prefix = key + "|" + name + "|";
+  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
+    if (out.compare(at, prefix.size(), prefix) == 0)
+      return out.substr(at + prefix.size(), end - at - prefix.size());
+  return "";
+}
+
+// A package in the shape of real ones (one section under two headers, the
+// disk path "", SoftwareSettings, quoted strings with commas, semicolons
+// and doubled quotes) is taken whole and installs every value as Windows
+// reads it; one whose models copy a file it lacks is refused, naming it,
+// with nothing written to the store.
+TEST(AdapterInstall, RealShapedPackageTakenWholeOrRefused) {
+  rt::WinDisk d = rt::MakeWinDisk("--arch x64 --version 6.1.7601.17514");
+  std::wstring store = vt::ToWin(d.dir) + L"\\store";
+  std::wstring folder = store + L"\\Display\\6.1_x64";
+  ProgramCopy program(d.dir, store);
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(d.dir + "/pkg") + " " +
+                      vt::Q(d.dir + "/bad") + " && cd " + vt::Q(d.dir + "/pkg") +
+                      " && head -c 9000 /dev/urandom > vroqxl.sys && printf um > vroqxlum.dll"
+                      " && printf cm > vroqxlcm.dll && printf cat > vroqxl.cat"
+                      " && cp vroqxl.sys vroqxlcm.dll vroqxl.cat ../bad/"));
+  std::wstring good = it::WriteInf(d.dir + "/pkg", "vroqxl.inf");
+  std::wstring bad = it::WriteInf(d.dir + "/bad", "vroqxl.inf");
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
+    CInfImporter importer(&m, 0x400601, 7601, kStoreDisplay, L"Display", kDisplayClassGuid,
+                          nullptr);
+    EXPECT_EQ(0u, importer.ImportInf(bad.c_str(), folder.c_str()));
+    EXPECT_EQ(L"vroqxlum.dll", importer.missingFile);
+    std::string listing;
+    vt::Sh("find " + vt::Q(vt::ToUnix(folder)) + " -mindepth 1", &listing);
+    EXPECT_EQ("", listing) << "nothing of the refused package is kept";
+    EXPECT_EQ(1u, importer.ImportInf(good.c_str(), folder.c_str()));
+    EXPECT_EQ(L"", importer.missingFile);
+  }
+  const std::wstring version = folder + L"\\VEN_1B36&DEV_0100\\21.5.1.0";
+  for (const wchar_t* file : {L"vroqxl.sys", L"vroqxlum.dll", L"vroqxlcm.dll", L"vroqxl.cat"})
+    EXPECT_TRUE(vt::FileExists(version + L"\\" + file)) << vt::Narrow(file);
+  EXPECT_EQ(L"", FindMissingPackageFile(version.c_str()));
+  EXPECT_EQ(0u, program.Run(L"\"-img:" + d.path + L"\" /iadapter:3:VEN_1B36&DEV_0100:1"));
+  std::string sys =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
+  const std::string cls =
+      "ControlSet001\\Control\\Class\\{4D36E968-E325-11CE-BFC1-08002BE10318}\\0000";
+  EXPECT_EQ("7|vroqxlum", Dumped(sys, cls, "InstalledDisplayDrivers"));
+  EXPECT_EQ("7|vroqxlum.dll;vroqxlum.dll", Dumped(sys, cls, "UserModeDriverName"));
+  EXPECT_EQ("1|{6C1E5A2B-0D3F-4E4A-9B21-5C7D8E9F0A1B}", Dumped(sys, cls, "VideoID"));
+  EXPECT_EQ("4|0", Dumped(sys, cls, "Acceleration.Level"));
+  EXPECT_EQ("1|Acme Gigabit; driver \"AcmeGbE\" help", Dumped(sys, cls, "HelpText"));
+  EXPECT_EQ("1|TCP/UDP(v4,v6)", Dumped(sys, cls, "Offload"));
+  EXPECT_EQ("1| ", Dumped(sys, cls, "Blank"));
+  EXPECT_EQ("1|Vro \"Pro\"; literal, quoted", Dumped(sys, cls, "Literal"));
+  EXPECT_EQ("1|Vro \"QXL\" Display; WDDM", Dumped(sys, cls, "DriverDesc"));
+  EXPECT_EQ("1|Vro Hat, Inc.", Dumped(sys, cls, "ProviderName"));
+  EXPECT_EQ("1|Vro Hat, Inc.",
+            Dumped(sys, "ControlSet001\\Enum\\PCI\\VEN_1B36&DEV_0100\\VRO&Node&Pnp", "Mfg"));
+  EXPECT_EQ("4|3", Dumped(sys, "ControlSet001\\services\\vroqxl", "Start"));
+  std::string listing;
+  EXPECT_EQ(0, vt::Sh("ntfsls " + vt::Q(d.unixPath + ".part") + " -p /Windows/System32/Drivers",
+                      &listing));
+  EXPECT_NE(std::string::npos, listing.find("vroqxl.sys")) << listing;
+  EXPECT_EQ(0, vt::Sh("ntfsls " + vt::Q(d.unixPath + ".part") + " -p /Windows/System32", &listing));
+  EXPECT_NE(std::string::npos, listing.find("vroqxlcm.dll")) << listing;
+  // The store's row of a package that has lost a file is marked by it.
+  ASSERT_TRUE(DeleteFileW((version + L"\\vroqxlum.dll").c_str()));
+  EXPECT_EQ(L"vroqxlum.dll", FindMissingPackageFile(version.c_str()));
 }
 
 }  // namespace

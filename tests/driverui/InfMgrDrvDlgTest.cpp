@@ -291,7 +291,7 @@ TEST_F(InfMgrTest, ImportThreeFiles) {
           [&] { return page->m_busy == 0 && IsWindowEnabled(page->Item(1054)); }, 20000));
       uitest::WaitFor([] { return !st::g_boxText.empty(); }, 20000);
     });
-    EXPECT_EQ(L"以下驱动未能导入（不是本类设备的驱动，或没有适用于该系统的设备）：\r\nvrodisp.inf\r\n",
+    EXPECT_EQ(L"以下驱动未能导入（不是本类设备的驱动、没有适用于该系统的设备，或缺少括号中的文件）：\r\nvrodisp.inf\r\n",
               st::g_boxText);
     uitest::Pump();
     HWND list = page->List();

@@ -287,7 +287,7 @@ TEST_F(SetupDlgTest, TellsWhyNothingHappens) {
                 SendMessageW(dlg->m_hWnd, WM_COMMAND, 1016, 0);
                 uitest::WaitFor([] { return !st::g_boxText.empty(); }, 20000);
               });
-              EXPECT_EQ(L"以下驱动未能导入（不是本类设备的驱动，或没有适用于该系统的设备）：\r\n"
+              EXPECT_EQ(L"以下驱动未能导入（不是本类设备的驱动、没有适用于该系统的设备，或缺少括号中的文件）：\r\n"
                         L"vrodisp.inf\r\n",
                         st::g_boxText);
               PostMessageW(dlg->m_hWnd, WM_CLOSE, 0, 0);

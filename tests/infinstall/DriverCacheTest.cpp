@@ -11,6 +11,7 @@
 #include "TestSupport.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/DriverCache.h"
+#include "infinstall/InfInstaller.h"
 
 namespace {
 
@@ -79,57 +80,114 @@ TEST(DriverCache, NamesAndEncipherment) {
   EXPECT_EQ("same\n", out);
 }
 
-// A cache file is replayed only into the Windows installation it records,
-// and only while its driver key and service belong to no other device.
-TEST(DriverCache, ReplayOnlyIntoItsOwnWindows) {
+// A cache file is replayed only when it is whole and was made by the
+// installation the target would make now (this Windows, this package
+// version and adapter), while its driver key and service belong to no other
+// device, and only when every file it places is one of the package's, from
+// the version folder and not onto a folder. Damaged anywhere, it is never
+// replayed and nothing of the image changes.
+TEST(DriverCache, ReplayOnlyOfTheSameInstallationAndWhole) {
   rt::WinDisk d = rt::MakeWinDisk("--hw-profile {5c310893-31c0-11e8-9b10-806e6f6e6963}");
   std::wstring dir = vt::ToWin(d.dir);
-  ASSERT_EQ(0, vt::Sh("printf 'cached driver' > " + vt::Q(d.dir + "/store.sys")));
-  const std::wstring body =
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(d.dir + "/12.1.0.0") + " && printf 'cached driver' > " +
+                      vt::Q(d.dir + "/12.1.0.0/cached.sys")));
+  const std::wstring versionFolder = dir + L"\\12.1.0.0";
+  const std::wstring header =
       L"Windows Registry Editor Version 5.00\r\n\r\n"
-      L"[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\Cached]\r\nStart=dword:00000003\r\n"
-      L"[File]\r\n\\Windows\\cached.sys=" +
-      dir + L"\\store.sys\r\n\\Windows\\skipped.sys=\r\n";
-  const std::wstring driver = L"Driver={4D36E972-E325-11CE-BFC1-08002BE10318}\\0000\r\n";
-  auto owner = [&](const wchar_t* windows) {
-    return std::wstring(L"[Installation]\r\nWindows=") + windows + L"\r\n" + driver +
-           L"Service=Cached\r\n";
+      L"[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\Cached]\r\nStart=dword:00000003\r\n";
+  auto files = [&](const std::wstring& target, const std::wstring& source) {
+    return L"[File]\r\n" + target + L"=" + source + L"\r\n\\Windows\\skipped.sys=\r\n";
   };
+  const std::wstring body = header + files(L"\\Windows\\cached.sys", versionFolder + L"\\cached.sys");
+  auto owner = [&](const wchar_t* windows, const wchar_t* version) {
+    return std::wstring(L"[Installation]\r\nWindows=") + windows +
+           L"\r\nDriver={4D36E972-E325-11CE-BFC1-08002BE10318}\\0000\r\nService=Cached\r\n"
+           L"Version=" + version + L"\r\nAdapter={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\n";
+  };
+  const wchar_t* windows = L"{5C310893-31C0-11E8-9B10-806E6F6E6963}";
   const wchar_t* hw = L"VEN_8086&DEV_10D3";
   wchar_t cache[360];
   FormatDriverCachePath(0x1A2B, hw, cache);
   std::wstring plain = dir + L"\\plain.reg";
   auto keep = [&](const std::wstring& text) {
     rt::WriteRegFile(plain, text);
-    ASSERT_EQ(1, EncryptFileWithValueKey(plain.c_str(), cache, 0x1A2B, 0));
+    ASSERT_EQ(1, WriteDriverCacheFile(plain.c_str(), 0x1A2B, hw));
   };
+  std::vector<std::wstring> names = {L"cached.sys", L"skipped.sys", L"Windows"};
+  DriverReplayTarget target = {hw, 0x1A2B, L"12.1.0.0", versionFolder.c_str(),
+                               L"{0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9}", &names};
   const std::wstring kdnic =
       L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\ROOT\\KDNIC\\0000";
+  std::string before = vt::Sha256(d.path);
   {
     CMountedImage m;
     ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
     ASSERT_EQ(1, m.LoadHives(1));
+    CInfInstaller inst;
+    inst.Init(&m, 0x400601, 1, kInfClassNet, L"Net", kNetClassGuid, 0, 0x1A2B);
     EXPECT_EQ(L"{5c310893-31c0-11e8-9b10-806e6f6e6963}", ReadWindowsInstallationId(&m, 1));
+    // A file of an earlier version: enciphered plain text, no digest.
+    rt::WriteRegFile(plain, body + owner(windows, L"12.1.0.0"));
+    ASSERT_EQ(1, EncryptFileWithValueKey(plain.c_str(), cache, 0x1A2B, 0));
+    EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "no digest";
     keep(body);
-    EXPECT_EQ(0, ReplayDriverCache(&m, hw, 0x1A2B, 0)) << "a file of before: no installation";
-    keep(body + owner(L"{11111111-31c0-11e8-9b10-806e6f6e6963}"));
-    EXPECT_EQ(0, ReplayDriverCache(&m, hw, 0x1A2B, 0)) << "another Windows";
-    keep(body + owner(L"{5C310893-31C0-11E8-9B10-806E6F6E6963}"));
-    EXPECT_EQ(0, ReplayDriverCache(&m, hw, 0x1A2C, 0)) << "no cache for another profile";
+    EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "no installation";
+    keep(body + owner(L"{11111111-31c0-11e8-9b10-806e6f6e6963}", L"12.1.0.0"));
+    EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another Windows";
+    keep(body + owner(windows, L"12.0.0.0"));
+    EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another version";
+    // Files that are not the package's, lead out of the volume, land on a
+    // folder, come from outside the version folder or are not there.
+    for (const std::wstring& f :
+         {files(L"\\Windows\\other.sys", versionFolder + L"\\cached.sys"),
+          files(L"\\Windows\\..\\cached.sys", versionFolder + L"\\cached.sys"),
+          files(L"\\Windows", versionFolder + L"\\cached.sys"),
+          files(L"\\Windows\\cached.sys", versionFolder + L"\\..\\12.1.0.0\\cached.sys"),
+          files(L"\\Windows\\cached.sys", dir + L"\\plain.reg"),
+          files(L"\\Windows\\cached.sys", versionFolder + L"\\gone.sys")}) {
+      keep(header + f + owner(windows, L"12.1.0.0"));
+      EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << vt::Narrow(f);
+    }
+    keep(body + owner(windows, L"12.1.0.0"));
+    DriverReplayTarget otherProfile = target;
+    otherProfile.profileId = 0x1A2C;
+    EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, otherProfile));
+    DriverReplayTarget otherAdapter = target;
+    otherAdapter.adapter = L"{11111111-4E5F-6071-8293-A4B5C6D7E8F9}";
+    EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, otherAdapter));
+    // Every byte of the file flipped in turn.
+    std::vector<uint8_t> whole;
+    ASSERT_TRUE(vt::ReadAll(cache, whole));
+    for (size_t i = 0; i < whole.size(); ++i) {
+      std::vector<uint8_t> damaged = whole;
+      damaged[i] ^= uint8_t(1 + i % 255);
+      ASSERT_TRUE(vt::WriteAll(cache, damaged));
+      ASSERT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "byte " << i;
+    }
+    ASSERT_TRUE(vt::WriteAll(cache, whole));
+    EXPECT_EQ(0, m.GetPathType(L"\\Windows\\cached.sys")) << "nothing of the refused replays";
+    EXPECT_EQ(2, m.GetPathType(L"\\Windows"));
+  }
+  EXPECT_EQ(before, vt::Sha256(d.path)) << "the refused replays left the image as it was";
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+    ASSERT_EQ(1, m.LoadHives(1));
+    CInfInstaller inst;
+    inst.Init(&m, 0x400601, 1, kInfClassNet, L"Net", kNetClassGuid, 0, 0x1A2B);
     // Another device's driver key, then another device's service.
     ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(kdnic.c_str()));
     std::vector<uint8_t> key = rt::Utf16z(L"{4d36e972-e325-11ce-bfc1-08002be10318}\\0000");
     ASSERT_EQ(REG_STATUS_OK,
               m.RegSetValue(kdnic.c_str(), L"Driver", key.data(), (uint32_t)key.size(), 1));
-    EXPECT_EQ(0, ReplayDriverCache(&m, hw, 0x1A2B, 0));
+    EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target));
     ASSERT_EQ(REG_STATUS_OK, m.RegDeleteValue(kdnic.c_str(), L"Driver"));
     std::vector<uint8_t> service = rt::Utf16z(L"cached");
     ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(kdnic.c_str(), L"Service", service.data(),
                                            (uint32_t)service.size(), 1));
-    EXPECT_EQ(0, ReplayDriverCache(&m, hw, 0x1A2B, 0));
-    EXPECT_EQ(0, m.GetPathType(L"\\Windows\\cached.sys")) << "nothing of the refused replays";
+    EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target));
     ASSERT_EQ(REG_STATUS_OK, m.RegDeleteKey(kdnic.c_str()));
-    EXPECT_EQ(1, ReplayDriverCache(&m, hw, 0x1A2B, 0));
+    EXPECT_EQ(kReplayDone, ReplayDriverCache(&inst, target));
     EXPECT_EQ(0, m.GetPathType(L"\\Windows\\skipped.sys"));
   }
   DeleteFileW(cache);
@@ -137,7 +195,7 @@ TEST(DriverCache, ReplayOnlyIntoItsOwnWindows) {
       rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
   EXPECT_EQ("3", rt::HivexGet(sys, "ControlSet001\\Services\\Cached", "Start"));
   std::string file = rt::NtfsCat(d, d.unixPath, "/Windows/cached.sys", d.dir + "/cached.sys");
-  EXPECT_EQ(vt::Sha256(dir + L"\\store.sys"), vt::Sha256(vt::ToWin(file)));
+  EXPECT_EQ(vt::Sha256(versionFolder + L"\\cached.sys"), vt::Sha256(vt::ToWin(file)));
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "netcfg/WrapperAdapter.h"
 #include "registry/RegistryFacade.h"
 #include "registry/RegistryReads.h"
+#include "registry/hive/HiveImage.h"
 
 namespace {
 
@@ -57,18 +58,48 @@ std::wstring CutAt(std::wstring text, const wchar_t* marker) {
 
 // The staging script of a successful installation becomes the cache file,
 // with the installation it was made for; any other script is deleted.
-void KeepCache(CInfInstaller& inst, const wchar_t* hardwareId, const wchar_t* driverKey,
-               const wchar_t* service, bool installed, wchar_t* script) {
+void KeepCache(CInfInstaller& inst, const wchar_t* hardwareId, const DriverCacheOwner& owner,
+               bool installed, wchar_t* script) {
   if (!script[0]) return;
-  if (installed &&
-      RecordDriverCacheOwner(inst.Image, inst.ControlSet, script, driverKey, service)) {
-    wchar_t cache[kPathChars];
-    FormatDriverCachePath(inst.PnpProfileId, hardwareId, cache);
-    EncryptFileWithValueKey(script, cache, (uint32_t)inst.PnpProfileId,
-                            (uint32_t)(inst.PnpProfileId >> 32));
-  }
+  if (installed && RecordDriverCacheOwner(inst.Image, inst.ControlSet, script, owner))
+    WriteDriverCacheFile(script, inst.PnpProfileId, hardwareId);
   DeleteFileW(script);
   script[0] = 0;
+}
+
+// The SYSTEM hive as it was when the installation began: a failed
+// installation puts it back, so that nothing it staged reaches the image.
+class HiveCheckpoint {
+ public:
+  explicit HiveCheckpoint(CMountedImage* image) {
+    CRegHive* hive = FindLoadedHive(image, REG_ROOT_SYSTEM);
+    m_image = hive ? hive->Image() : nullptr;
+    m_copy = m_image ? hive_snapshot(m_image) : nullptr;
+  }
+  ~HiveCheckpoint() {
+    if (m_copy) close_hive(m_copy);
+  }
+  HiveCheckpoint(const HiveCheckpoint&) = delete;
+  HiveCheckpoint& operator=(const HiveCheckpoint&) = delete;
+  bool Taken() const { return m_copy != nullptr; }
+  void Restore() {
+    if (m_copy) hive_restore(m_image, m_copy);
+    m_copy = nullptr;
+  }
+
+ private:
+  HiveImage* m_image;
+  HiveImage* m_copy;
+};
+
+// True when a staging script would import into the loaded hives; they are
+// left as they were either way.
+bool ScriptImports(CMountedImage* image, const wchar_t* script) {
+  HiveCheckpoint before(image);
+  if (!before.Taken()) return false;
+  bool ok = image->ImportRegFile(script) == 0;
+  before.Restore();
+  return ok;
 }
 
 }  // namespace
@@ -149,8 +180,6 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
   const uint32_t cs = ReadCurrentControlSet(image);
   const uint64_t profile = ((uint64_t)profileHigh << 32) | profileLow;
   int32_t result = kDriverPackNotInStore;
-  std::wstring packageFolder, storeFolder;
-  bool filesMissing = false;
   if (kind == kDriverPackResolution) {
     const uint16_t* r = reinterpret_cast<const uint16_t*>(hardwareId);
     result = WriteDisplayDefaultSettings(image, cs, r[0], r[1], r[2]);
@@ -161,18 +190,41 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
   const std::wstring lookup = CutAt(CutAt(hardwareId, L"&REV_"), L"&SUBSYS_").substr(0, 99);
   wchar_t folder[kPathChars];
   GetDriverStoreFolder(kind == kDriverPackNetwork ? kStoreNetwork : kStoreDisplay, version, folder);
-  storeFolder = folder;
+  const std::wstring storeFolder = folder;
   wchar_t enumerator[100] = L"PCI", package[60] = L"";
   std::wstring ids = FindHardwareIdSections(Join(storeFolder, L"VroDir.ini").c_str(),
                                             lookup.c_str(), enumerator, package);
-  packageFolder = package;
+  // The hardware id names the per-device INF and the cache file, the index
+  // section the package folder: none may lead out of its folder.
+  if (!IsPlainName(hardwareId) || !IsPlainName(package) || !IsPlainName(enumerator)) {
+    ids.clear();
+    package[0] = 0;
+  }
+  const std::wstring packageFolder = package;
   const std::wstring packagePath = Join(storeFolder, packageFolder);
   const std::wstring nconfig = Join(packagePath, L"NConfig.ini");
+  // Whatever a failed installation staged in the hive is put back.
+  HiveCheckpoint start(image);
   while (kind == kDriverPackNetwork || kind == kDriverPackDisplay) {
     if (ids.empty() || !ids[0]) break;
+    if (!start.Taken()) {
+      result = kDriverPackNoSystemHive;
+      break;
+    }
+    // The version the store would install: this workstation's, else the
+    // package's choice, else the newest folder.
     std::wstring versionText = ReadIniValue(nconfig.c_str(), L"Workstation", index ? index : L"");
     if (versionText.empty()) versionText = ReadIniValue(nconfig.c_str(), L"Config", L"Version");
+    if (versionText.empty()) {
+      wchar_t newest[100] = L"";
+      FindNewestVersionFolder(Join(packagePath, L"*.*").c_str(), newest);
+      versionText = newest;
+    }
     versionText = versionText.substr(0, 99);
+    if (!versionText.empty() && !IsPlainName(versionText.c_str())) {
+      result = kDriverPackNoVersion;
+      break;
+    }
     wchar_t existingInstance[100] = L"", existingClass[100] = L"";
     bool display = kind == kDriverPackDisplay;
     if (IsDeviceDriverCurrent(image, cs, enumerator, hardwareId, versionText.c_str(),
@@ -180,15 +232,6 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
                               display ? existingClass : nullptr, 100)) {
       result = kDriverPackCurrent;
       break;
-    }
-    if (ReplayDriverCache(image, hardwareId, profileLow, profileHigh)) {
-      result = kDriverPackInstalled;
-      break;
-    }
-    if (versionText.empty()) {
-      wchar_t newest[100] = L"";
-      FindNewestVersionFolder(Join(packagePath, L"*.*").c_str(), newest);
-      versionText = newest;
     }
     if (versionText.empty()) {
       result = kDriverPackNoVersion;
@@ -205,7 +248,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     wchar_t pendingSection[100] = L"";
     std::wstring pending =
         ReadPendingDeviceSection(Join(versionPath, L"VroPnp.ini").c_str(), pendingSection, 100);
-    if (pendingSection[0]) lstrcpynW(enumerator, pendingSection, 100);
+    if (pendingSection[0] && IsPlainName(pendingSection)) lstrcpynW(enumerator, pendingSection, 100);
     if (!ExtractDeviceInf(image, version, versionPath.c_str(), enumerator, hardwareId)) {
       result = kDriverPackNoDeviceInf;
       break;
@@ -213,13 +256,26 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     const std::wstring inf = Join(versionPath, std::wstring(hardwareId) + L".inf");
     // A driver file the store lacks fails the installation before anything
     // reaches the image: a workstation must not boot without its driver.
-    if (!inst.CheckDriverFiles(inf.c_str())) {
+    std::vector<std::wstring> fileNames;
+    if (!inst.CheckDriverFiles(inf.c_str(), &fileNames)) {
       result = kDriverPackFilePassFailed;
-      filesMissing = true;
       break;
     }
     if (!display && !PrepareNewAdapterIdentity(&inst, adapterGuid, &netLuid)) {
       result = kDriverPackNoAdapterIdentity;
+      break;
+    }
+    // An earlier installation of this very package version for the profile
+    // is replayed in place of a new one, once everything a new one checks
+    // has held.
+    const DriverReplayTarget replay = {hardwareId,          profile,
+                                       versionText.c_str(), versionPath.c_str(),
+                                       display ? nullptr : adapterGuid, &fileNames};
+    int replayed = ReplayDriverCache(&inst, replay);
+    if (replayed != kReplayNotDone) {
+      result = replayed == kReplayDone          ? kDriverPackInstalled
+               : replayed == kReplayFilesFailed ? kDriverPackFilePassFailed
+                                                : kDriverPackImportFailed;
       break;
     }
     wchar_t script[kPathChars] = L"";
@@ -230,6 +286,23 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     wchar_t service[100] = L"", serviceImage[kPathChars] = L"", classInstance[100] = L"";
     std::wstring keptDriverKey;
     const std::wstring deviceId = std::wstring(enumerator) + L"\\" + hardwareId;
+    // The registry data is tried before any file is placed: data the hive
+    // cannot take fails the installation with the image untouched.
+    // The room the files need is made before the first of them is placed;
+    // the files are one change, taken back when the import fails.
+    const uint64_t room = inst.PlannedBytes;
+    auto placeFilesAndImport = [&](const std::wstring& driverKey) {
+      if (!ScriptImports(image, script)) return kDriverPackImportFailed;
+      if (!inst.ReserveRoom(room)) return kDriverPackFilePassFailed;
+      inst.BeginFileSwap();
+      DriverPackResult r = kDriverPackInstalled;
+      if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str()))
+        r = kDriverPackFilePassFailed;
+      else if (image->ImportRegFile(script) != 0)
+        r = kDriverPackImportFailed;
+      inst.EndFileSwap(r == kDriverPackInstalled);
+      return r;
+    };
     if (!display) {
       inst.FindFreeClassInstance(kInfClassNet, classInstance);
       std::wstring instancePath = deviceId + L"\\" + kPnpInstance;
@@ -247,12 +320,8 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       inst.StageNetAdapterLinkage(
           adapterGuid, script, (std::wstring(enumerator) + L"\\\\" + packageFolder).c_str(),
           (std::wstring(enumerator) + L"\\\\" + hardwareId).c_str(), classInstance);
-      if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
-        result = kDriverPackFilePassFailed;
-        filesMissing = true;
-      } else if (image->ImportRegFile(script) != 0) {
-        result = kDriverPackImportFailed;
-      } else {
+      result = placeFilesAndImport(driverKey);
+      if (result == kDriverPackInstalled) {
         if (inst.TargetMajor() < 10)
           AddAdapterToNetworkConfig(&inst, adapterGuid,
                                     (std::wstring(enumerator) + L"\\" + packageFolder).c_str(),
@@ -261,7 +330,6 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
             inst.TargetMajor() < 10 ? FindWrapperAdapter(image, version, cs, nullptr, 0) : -1;
         BindNewAdapter(&inst, adapterGuid, driverKey.c_str(), wrapper, script);
         RegisterPnpDevice(image, cs, pending, enumerator);
-        result = kDriverPackInstalled;
       }
     } else if (existingClass[0] && existingInstance[0]) {
       // The device has an instance with another driver: replaced there.
@@ -277,16 +345,9 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       if (inst.RemoveReplacedDriver(service, FindFileNamePart(serviceImage), existingClass))
         inst.AssignServiceTag(service, script);
       inst.StageDeviceInstanceKeys(inf.c_str(), script, enumerator, service, driverKey.c_str());
-      if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
-        result = kDriverPackFilePassFailed;
-        filesMissing = true;
-      } else if (image->ImportRegFile(script) != 0) {
-        result = kDriverPackImportFailed;
-      } else {
-        if (_wcsicmp(existingInstance, kPnpInstance) != 0)
-          inst.RenameEnumInstance(enumerator, hardwareId, existingInstance, kPnpInstance, script);
-        result = kDriverPackInstalled;
-      }
+      result = placeFilesAndImport(driverKey);
+      if (result == kDriverPackInstalled && _wcsicmp(existingInstance, kPnpInstance) != 0)
+        inst.RenameEnumInstance(enumerator, hardwareId, existingInstance, kPnpInstance, script);
     } else {
       inst.FindFreeClassInstance(kInfClassDisplay, classInstance);
       std::wstring instancePath = deviceId + L"\\" + kPnpInstance;
@@ -301,24 +362,21 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       inst.AssignServiceTag(service, script);
       inst.StageDisplayDeviceInstance(inf.c_str(), script, deviceId.c_str(), service,
                                       classInstance);
-      if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
-        result = kDriverPackFilePassFailed;
-        filesMissing = true;
-      } else if (image->ImportRegFile(script) != 0) {
-        result = kDriverPackImportFailed;
-      } else {
-        RegisterPnpDevice(image, cs, pending, enumerator);
-        result = kDriverPackInstalled;
-      }
+      result = placeFilesAndImport(driverKey);
+      if (result == kDriverPackInstalled) RegisterPnpDevice(image, cs, pending, enumerator);
     }
-    KeepCache(inst, hardwareId, keptDriverKey.c_str(), service, result == kDriverPackInstalled,
-              script);
+    const DriverCacheOwner owner = {keptDriverKey.c_str(), service, versionText.c_str(),
+                                    display ? L"" : adapterGuid};
+    KeepCache(inst, hardwareId, owner, result == kDriverPackInstalled, script);
     break;
   }
+  if (result < 0) start.Restore();
   // The changed SYSTEM hive must reach the image: a failed write-back is a
   // failed installation, not a success.
   if (!image->UnloadHives() && result >= 0) result = kDriverPackImportFailed;
-  if (!packageFolder.empty() && index && *index && !filesMissing) {
+  // Only an installation that holds (or found the driver current) is noted
+  // for the workstation.
+  if (result >= 0 && !packageFolder.empty() && index && *index) {
     std::wstring value = address ? std::wstring(address).substr(0, 399) : L"";
     if (address && extra) value += L"|" + std::wstring(extra);
     WritePrivateProfileStringW(L"History", index, value.c_str(), nconfig.c_str());

@@ -16,6 +16,7 @@
 #include "common/IniSection.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfImporter.h"
+#include "driverstore/InfSectionCopy.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/DriverCache.h"
 #include "infinstall/driverpack/DriverPackInjection.h"
@@ -532,6 +533,70 @@ TEST(DriverPack, RealWindows10Hive) {
             identity);
   EXPECT_EQ("0", rt::HivexGet(sys, "ControlSet001\\Services\\e1g60", "Start"));
   DeleteFileW(cache.c_str());
+  DeleteFileW(SettingsFile().c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// The text of a file in the image, or "" when ntfscat finds none.
+std::string ImageText(const rt::WinDisk& d, const std::string& path) {
+  std::string text;
+  vt::Sh("cat " + vt::Q(rt::NtfsCat(d, d.unixPath, path, d.dir + "/read.bin")), &text);
+  return text;
+}
+
+// A failed file pass leaves the driver the image had. A volume without room
+// for the package's files (and no partition to grow into) fails before the
+// first write, every byte of the image as it was; a file that cannot be
+// placed (a folder has its name) after others were takes those back and
+// puts back the files they replaced, the folder and the hive as they were.
+TEST(DriverPack, FailedFilePassLeavesTheDriverTheImageHad) {
+  for (bool full : {true, false}) {
+    SCOPED_TRACE(full ? "no room" : "a folder in the way");
+    rt::WinDisk d = rt::MakeWinDisk(
+        "--arch x64 --version 6.1.7601.17514 --hw-profile {aaaa0064-31c0-11e8-9b10-806e6f6e6963}",
+        "mbr2048", "raw",
+        std::string("mkdir -p Windows/System32/Drivers && printf old > "
+                    "Windows/System32/Drivers/vronic.sys") +
+            (full ? "" : " && mkdir Windows/System32/Drivers/vronic.dll && printf inside > "
+                         "Windows/System32/Drivers/vronic.dll/keep.txt"),
+        "disk.img", full ? "full" : "folder");
+    it::PrepareOwnAdapter(d, false);
+    StorePackage(d, 0x400601, 7601, "vronet.inf",
+                 std::string("head -c 70001 /dev/urandom > vronic.sys && head -c ") +
+                     (full ? "3000000" : "3000") +
+                     " /dev/urandom > vronic.dll && printf catalog > vronet.cat");
+    const wchar_t* hw = L"VEN_8086&DEV_10D3";
+    std::wstring cache = ForgetCache(hw);
+    if (full) {
+      // Filled to 2 MiB below its end.
+      CMountedImage m;
+      ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+      uint64_t total = 0, free = 0;
+      ASSERT_TRUE(m.GetVolumeSpace(&total, &free));
+      ASSERT_GT(free, 2u << 20);
+      std::string fill = d.dir + "/fill.bin";
+      ASSERT_EQ(0, vt::Sh("head -c " + std::to_string(free - (2u << 20)) + " /dev/zero > " +
+                          vt::Q(fill)));
+      uint64_t missing = 0;
+      ASSERT_TRUE(m.InjectHostPath(vt::ToWin(fill).c_str(), L"\\fill.bin", &missing,
+                                   ReplaceExistingCopyCallback, nullptr));
+      ASSERT_TRUE(m.Close());
+    }
+    const std::string bytes = vt::Sha256(d.path), hive = ExportSystem(d, "before");
+    EXPECT_EQ(kDriverPackFilePassFailed, InjectNetwork(d, hw, L"064", L"10.0.0.64"));
+    if (full) EXPECT_EQ(bytes, vt::Sha256(d.path));
+    EXPECT_EQ(hive, ExportSystem(d, "after"));
+    EXPECT_FALSE(vt::FileExists(cache));
+    EXPECT_EQ("old", ImageText(d, "/Windows/System32/Drivers/vronic.sys"));
+    if (!full) EXPECT_EQ("inside", ImageText(d, "/Windows/System32/Drivers/vronic.dll/keep.txt"));
+    std::string listing;
+    EXPECT_EQ(0, vt::Sh("ntfsls -R " + vt::Q(d.unixPath + ".part") + " -p /Windows", &listing));
+    for (const char* left : {"vronet.cat", "vroold", "vronew"})
+      EXPECT_EQ(std::string::npos, listing.find(left)) << listing;
+  }
   DeleteFileW(SettingsFile().c_str());
 }
 
