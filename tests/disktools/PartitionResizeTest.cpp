@@ -4,6 +4,7 @@
 
 #include "BadClusterInject.h"
 #include "FailingWrites.h"
+#include "../image/WriteFaults.h"
 #include "FormatTestUtil.h"
 #include "ProgramImage.h"
 #include "disktools/NtfsFormatterInstall.h"
@@ -454,6 +455,86 @@ TEST(PartitionResize, AGrowThatFailsAtAnyWriteLeavesTheDiskAsItWas) {
   }
   EXPECT_EQ(clusters * 8, BootSectors(back, start));
   ExpectSoundVolume(back, start, clusters * 8 + 1, true);
+}
+
+// A grow whose process dies at any write of the image or of its undo
+// journal (the write and all after it never happen), or whose write fails
+// there: the next writable open finds the disk byte for byte and its
+// declared size as they were, or the volume grown whole; a grow after it
+// goes through and leaves a sound volume.
+TEST(PartitionResize, AGrowStoppedAtAnyWriteIsRolledBackAtTheNextOpen) {
+  InstallNtfsFormatter();
+  std::wstring raw = Scratch() + L"\\stop.img";
+  uint64_t start = MakeDisk(raw, "mbr2048", 60, 64);
+  std::wstring own = ToOwnFormat(raw, 64), work = own + L".work";
+  {
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(own.c_str(), nullptr, 0, 2), 0);
+    EXPECT_TRUE(image.Close());
+  }
+  std::vector<uint8_t> before = DiskBytes(own, 64 * kMiB);
+  uint64_t sectors = DeclaredSectors(own);
+  std::string copy = "rm -f " + vt::Q(vt::ToUnix(work)) + "* && cp " + vt::Q(vt::ToUnix(own)) +
+                     " " + vt::Q(vt::ToUnix(work));
+  int writes = 0;
+  {
+    ASSERT_EQ(0, vt::Sh(copy));
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 2), 0);
+    it::WriteFaults count(it::WriteFaults::COUNT, 0);
+    ASSERT_EQ(1, ResizeImagePartition(&image, 128));
+    writes = count.Count();
+  }
+  ASSERT_GT(writes, 10);
+  const uint64_t clusters = ((262144 - start) * 512 - 512) / 4096;
+  int rolledBack = 0, whole = 0;
+  for (int mode : {it::WriteFaults::STOP, it::WriteFaults::FAIL}) {
+    // Every write of a small grow; past 120 a sample of them.
+    for (int n = 1; n <= writes; n += writes > 120 ? 1 + n % 5 : 1) {
+      SCOPED_TRACE(std::string(mode == it::WriteFaults::STOP ? "stopped" : "failed") +
+                   " at write " + std::to_string(n) + " of " + std::to_string(writes));
+      ASSERT_EQ(0, vt::Sh(copy));
+      {
+        CMountedImage image;
+        ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 2), 0);
+        it::WriteFaults faults((it::WriteFaults::Mode)mode, n);
+        ResizeImagePartition(&image, 128);
+        image.Close();
+      }
+      uint64_t now = DeclaredSectors(work);  // a read-only open: nothing rolled back yet
+      {
+        CMountedImage image;
+        ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 2), 0) << "declared " << now;
+        EXPECT_TRUE(image.Close());
+      }
+      EXPECT_EQ(0, vt::Sh("test ! -e " + vt::Q(vt::ToUnix(work) + ".undo")));
+      if (DeclaredSectors(work) == sectors) {
+        rolledBack++;
+        ASSERT_TRUE(before == DiskBytes(work, 64 * kMiB));
+      } else {
+        whole++;
+        std::wstring back = raw + L".back";
+        CMountedImage image;
+        ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 0), 0);
+        ToRaw(image, back, 128 * kMiB);
+        EXPECT_TRUE(image.Close());
+        EXPECT_EQ(clusters * 8, BootSectors(back, start));
+        ExpectSoundVolume(back, start, clusters * 8 + 1);
+        continue;
+      }
+      if (n % 9 != 1) continue;
+      CMountedImage image;
+      ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 2), 0);
+      EXPECT_EQ(1, ResizeImagePartition(&image, 128));
+      EXPECT_TRUE(image.Close());
+      std::wstring back = raw + L".back";
+      ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 0), 0);
+      ToRaw(image, back, 128 * kMiB);
+      EXPECT_TRUE(image.Close());
+      ExpectSoundVolume(back, start, clusters * 8 + 1);
+    }
+  }
+  EXPECT_GT(rolledBack, 0);
 }
 
 TEST(PartitionResize, FindsTheEfiSystemPartition) {

@@ -13,6 +13,7 @@
 #include "image/device/DiskWriteJournal.h"
 #include "image/device/MbrTemplate.h"
 #include "image/formats/sparse/ObjImg.h"
+#include "image/mount/ImageCapacity.h"
 #include "image/mount/MountedImage.h"
 #include "image/ntfs/NtfsResize.h"
 #include "image/stack/MountRw.h"
@@ -47,51 +48,6 @@ bool ReadDisk(DiskIoBlock* block, uint64_t offset, void* buffer, uint32_t count)
 bool WriteDisk(DiskIoBlock* block, uint64_t offset, const void* buffer, uint32_t count) {
   return block->write(block->owner, offset, buffer, count) == (int)count;
 }
-
-// Gives an own-format layer a capacity (sectors, header slot included); a
-// writable one writes its header. False when that write fails.
-bool SetLayerCapacity(_VROH_RW_CLASS& layer, uint64_t capacity) {
-  _VROH_OBJ_IMG* container = layer.Container();
-  St64(container->Header() + vroimg::kOffCapacity, capacity);
-  St32(container->MapHeader() + vroimg::kOffMapCapacity, (uint32_t)capacity);
-  layer.m_nCapacity = capacity;
-  return layer.m_nMode == VRO_MODE_READ || container->WriteHeader() >= 0;
-}
-
-bool IsOwnFormatLayer(_VROH_RW_CLASS& layer) {
-  return layer.IsOpen() && layer.m_nType == VRO_TYPE_SPARSE && layer.Container();
-}
-
-// The declared capacity of every own-format layer of an image, kept so that
-// a grow that fails can put it back.
-class CapacityRecord {
- public:
-  explicit CapacityRecord(CMountedImage* image) : m_image(image) {
-    _VROH_DISK_COMBO* layers = image->DiskObject()->Layers();
-    for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++)
-      m_capacity[i] = layers->m_Layers[i].IsOpen() ? layers->m_Layers[i].m_nCapacity : 0;
-  }
-  // Writes the kept capacities back into the headers that changed; a layer
-  // opened since (the update file the grow began) takes the one below it.
-  bool Restore() const {
-    _VROH_DISK_COMBO* layers = m_image->DiskObject()->Layers();
-    bool ok = true;
-    uint64_t below = 0;
-    for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++) {
-      _VROH_RW_CLASS& layer = layers->m_Layers[i];
-      uint64_t kept = m_capacity[i] ? m_capacity[i] : below;
-      if (m_capacity[i]) below = m_capacity[i];
-      if (IsOwnFormatLayer(layer) && kept && layer.m_nCapacity != kept &&
-          !SetLayerCapacity(layer, kept))
-        ok = false;
-    }
-    return ok;
-  }
-
- private:
-  CMountedImage* m_image;
-  uint64_t m_capacity[_VROH_DISK_COMBO::LAYER_COUNT];
-};
 
 bool IsOwnFormat(CMountedImage* image) {
   _VROH_MOUNT_RW* disk = image->DiskObject();
@@ -257,17 +213,23 @@ int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
   bool onMbr = index >= 0 && index < 4 && mbr[VRO_MBR_ENTRY_OFFSET + 16 * index + 4] == kTypeNtfs;
   if (!onMbr && mbr[VRO_MBR_ENTRY_OFFSET + 4] != kTypeProtective) return 0;
   if (!HostHasRoomToGrow(image, megabytes)) return 0;
-  // The grow is one transaction: every byte it writes is journaled, and a
-  // step that fails (a full host disk, a write error) puts the disk and its
-  // declared capacity back as they were before the volume is mounted again.
-  CapacityRecord capacity(image);
+  // The grow is one transaction: every byte it writes is journaled, in a
+  // file beside the image too, and a step that fails (a full host disk, a
+  // write error) puts the disk and its declared capacity back as they were
+  // before the volume is mounted again. A process that dies on the way
+  // leaves the file, and the next writable open rolls the grow back.
+  CImageCapacity capacity(image);
   CDiskWriteJournal journal(image->IoBlock());
+  if (!image->ImagePath().empty() && !journal.Keep(image->UndoJournalPath(), capacity.Bytes()))
+    return 0;
   int grown = onMbr ? GrowMbrPartition(image, mbr, megabytes)
                     : GrowGptPartition(image, mbr, megabytes);
-  if (grown && !journal.WriteFailed()) return 1;
+  // Whole only once the image holds all of it: then the journal goes.
+  if (grown && !journal.WriteFailed() && image->DiskObject()->Flush() >= 0 && journal.Commit())
+    return 1;
   image->RemountNtfs([&] {
-    journal.RollBack();
-    capacity.Restore();
+    if (journal.RollBack() && capacity.Restore(image) && image->DiskObject()->Flush() >= 0)
+      journal.Forget();
   });
   return 0;
 }

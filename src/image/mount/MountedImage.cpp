@@ -7,7 +7,9 @@
 #include <new>
 
 #include "common/PathUtil.h"
+#include "image/device/DiskWriteJournal.h"
 #include "image/host/HostVolume.h"
+#include "image/mount/ImageCapacity.h"
 #include "image/stack/MountRw.h"
 #include "image/ntfs/NtfsVolume.h"
 
@@ -85,6 +87,10 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   // A device whose back end drops writes would take them silently: without
   // a write-back file its volume is browsed read-only.
   m_bReadOnly = writeMode == 0 || (BaseDropsWrites(type) && !m_pDisk->Layers()->Fix().IsOpen());
+  if (!m_bReadOnly && !RollBackInterruptedWrites()) {
+    Close();
+    return -1;
+  }
   m_pNtfs = MountNtfsOnDisk(m_pIoBlock, partition, MountFlags());
   if (m_pNtfs) {
     m_nPartition = GetMountedPartitionIndex(m_pNtfs);
@@ -101,6 +107,17 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   }
   Close();
   return -1;
+}
+
+bool CMountedImage::RollBackInterruptedWrites() {
+  std::vector<uint8_t> note;
+  std::wstring journal = UndoJournalPath();
+  int rolled = CDiskWriteJournal::RollBackKept(m_pIoBlock, journal, &note);
+  if (rolled == 0) return true;
+  // The size goes back only once the bytes are back; the journal goes
+  // last, so a process that dies here rolls back again at the next open.
+  return rolled > 0 && CImageCapacity(note).Restore(this) && m_pDisk->Flush() >= 0 &&
+         CDiskWriteJournal::RemoveKept(journal);
 }
 
 int CMountedImage::MountDiskObject(_VROH_DISK_COMBO* layers) {
