@@ -114,13 +114,15 @@ DWORD RunVroToFile(const std::wstring& arguments, const std::string& outUnix) {
   return code;
 }
 
-// The first cluster of a folder's index blocks, from ntfsinfo.
-long IndexBlockCluster(const std::string& vol, uint32_t inode) {
+// The cluster of the index block that holds one of the names (4 KiB
+// clusters and blocks; separated by commas), found by its content.
+long IndexBlockHolding(const std::string& vol, const std::string& name) {
   std::string out;
-  vt::Sh("ntfsinfo -v -i " + std::to_string(inode) + " " + vt::Q(vol) +
-             " | python3 -c \"import re,sys; t = sys.stdin.read();"
-             " i = t.index('Index Allocation'); r = re.search(r'Runlist:.*\\n\\s+(0x\\w+)\\s+(0x\\w+)',"
-             " t[i:]); print(int(r.group(2), 16))\"",
+  vt::Sh("python3 -c \"import sys; d = open(sys.argv[1], 'rb').read(); ns = [n.encode('utf-16-le')"
+         " for n in sys.argv[2].split(',')]; print(next(c for c in range(len(d) // 4096) if"
+         " d[c * 4096:c * 4096 + 4] == b'INDX' and any(n in d[c * 4096:c * 4096 + 4096] for n in"
+         " ns)))\" " +
+             vt::Q(vol) + " " + vt::Q(name),
          &out);
   return atol(out.c_str());
 }
@@ -142,7 +144,8 @@ TEST(DamagedImage, ExtractNamesWhatItCouldNotReadAndTakesTheRest) {
   std::string vol = tc::Volume(img);
   uint32_t many = ip::NtfsInode(vol, "/many"), config = ip::NtfsInode(vol, "/Windows/System32/config");
   uint32_t file = ip::NtfsInode(vol, "/flat/f250.txt");
-  long manyBlock = IndexBlockCluster(vol, many), configBlock = IndexBlockCluster(vol, config);
+  long manyBlock = IndexBlockHolding(vol, "file1200.txt,file1201.txt,file1202.txt");
+  long configBlock = IndexBlockHolding(vol, "SAM.LOG1,SAM.LOG2,DEFAULT.LOG1");
   ASSERT_TRUE(many && config && file && manyBlock > 0 && configBlock > 0);
   ip::Bytes disk(img.path);
   ip::NtfsLayout ntfs(disk, (size_t)img.start * 512, (size_t)img.sizeMb << 20);
@@ -150,7 +153,7 @@ TEST(DamagedImage, ExtractNamesWhatItCouldNotReadAndTakesTheRest) {
   ASSERT_NE(ip::kNone, record);
   std::vector<uint8_t> zeros(4096, 0);
   ASSERT_TRUE(disk.Set(record, zeros.data(), 1024));
-  for (long cluster : {manyBlock + 1, configBlock})
+  for (long cluster : {manyBlock, configBlock})
     ASSERT_TRUE(disk.Set((size_t)img.start * 512 + (size_t)cluster * 4096, zeros.data(), 4096));
   ASSERT_TRUE(disk.Save());
   EXPECT_NE(0, vt::Sh("ntfsls " + vt::Q(tc::Volume(img)) + " -p /many > /dev/null 2>&1"));
