@@ -156,7 +156,9 @@ TEST(DamagedImage, ExtractNamesWhatItCouldNotReadAndTakesTheRest) {
   for (long cluster : {manyBlock, configBlock})
     ASSERT_TRUE(disk.Set((size_t)img.start * 512 + (size_t)cluster * 4096, zeros.data(), 4096));
   ASSERT_TRUE(disk.Save());
-  EXPECT_NE(0, vt::Sh("ntfsls " + vt::Q(tc::Volume(img)) + " -p /many > /dev/null 2>&1"));
+  std::string listed;
+  vt::Sh("ntfsls -p /many " + vt::Q(tc::Volume(img)) + " 2>/dev/null | grep -c file", &listed);
+  EXPECT_LT(atol(listed.c_str()), 400);  // the tools miss names too
 
   std::string log = base + "/extract.log";
   EXPECT_EQ(DWORD(-12), RunVroToFile(bt::ImageArgs(img.path) + L"\"/extract:\\::" +

@@ -1,6 +1,7 @@
 // File operations on a mounted NTFS volume. Each operation opens the inodes it
 // needs and closes them before the next step opens others: libntfs-3g must
 // never hold two in-memory copies of one MFT record.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -105,13 +106,59 @@ bool CollectIndexEntries(const INDEX_HEADER* ih, const u8* end, std::vector<DirE
   return true;
 }
 
+// True when every record in use that names folder dir as its parent is
+// among the entries: the index blocks that could not be read held no name
+// of a file that exists (blocks a writer that died had taken but not yet
+// written). Reads all of $MFT; false when it cannot.
+bool EveryNameListed(ntfs_inode* dir, const std::vector<DirEntry>& entries) {
+  ntfs_volume* vol = dir->vol;
+  std::vector<u64> listed;
+  for (const DirEntry& e : entries) listed.push_back(MREF(e.mref));
+  std::sort(listed.begin(), listed.end());
+  u32 size = vol->mft_record_size;
+  s64 records = vol->mft_na->initialized_size / size;
+  const s64 kChunk = 256;
+  std::vector<u8> buffer((size_t)(kChunk * size));
+  for (s64 first = 0; first < records; first += kChunk) {
+    s64 n = records - first < kChunk ? records - first : kChunk;
+    if (ntfs_attr_pread(vol->mft_na, first * size, n * size, buffer.data()) != n * size)
+      return false;
+    for (s64 i = 0; i < n; i++) {
+      MFT_RECORD* m = reinterpret_cast<MFT_RECORD*>(&buffer[(size_t)(i * size)]);
+      // A record that does not read whole is no file of the folder's.
+      if (m->magic != magic_FILE || ntfs_mst_post_read_fixup((NTFS_RECORD*)m, size) ||
+          !(m->flags & MFT_RECORD_IN_USE) || m->base_mft_record)
+        continue;
+      u8* end = reinterpret_cast<u8*>(m) + size;
+      for (u8* p = reinterpret_cast<u8*>(m) + le16_to_cpu(m->attrs_offset);
+           p + 24 <= end;) {
+        ATTR_RECORD* a = reinterpret_cast<ATTR_RECORD*>(p);
+        u32 len = le32_to_cpu(a->length);
+        if (a->type == AT_END || len < 24 || p + len > end) break;
+        u32 at = le16_to_cpu(a->value_offset);
+        if (a->type == AT_FILE_NAME && !a->non_resident &&
+            at + sizeof(FILE_NAME_ATTR) <= len) {
+          const FILE_NAME_ATTR* fn = reinterpret_cast<const FILE_NAME_ATTR*>(p + at);
+          if (MREF_LE(fn->parent_directory) == dir->mft_no &&
+              (u64)(first + i) != dir->mft_no &&
+              !std::binary_search(listed.begin(), listed.end(), (u64)(first + i)))
+            return false;
+        }
+        p += len;
+      }
+    }
+  }
+  return true;
+}
+
 // The entries of a folder whose index the library cannot walk: those of
 // the index root and of every block in use that reads whole. A block in use
 // that does not (a writer that died put the folder's record, pointing at
 // the block, into the volume but not yet the block; or damage) is passed
 // over, and its names are missing: the result is then -EIO with the
-// entries that could be read. A root that cannot be read gives -EIO and
-// no entries.
+// entries that could be read, unless no file that exists names the folder
+// without being listed. A root that cannot be read gives -EIO and no
+// entries.
 int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries) {
   entries->clear();
   s64 rootSize = 0;
@@ -152,6 +199,7 @@ int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries
     entries->insert(entries->end(), found.begin(), found.end());
   }
   ntfs_attr_close(na);
+  if (result < 0 && EveryNameListed(dir, *entries)) result = 0;
   return result;
 }
 
@@ -285,12 +333,16 @@ int NtfsEnumDirectory(ntfs_volume* vol, const wchar_t* path, NtfsEnumCallback ca
   if (r < 0 && r != -EIO) return r;
   for (const DirEntry& e : entries) {
     NtfsFileInfo info = {};
-    // An entry whose record cannot be read is listed as the index has it
-    // (kind only): whoever opens it learns that it cannot be read.
+    // An entry whose record is free names nothing (a writer stopped
+    // between the two, or a delete did); one whose record cannot be read
+    // is listed as the index has it (kind only): whoever opens it learns
+    // that it cannot be read.
     ntfs_inode* ni = ntfs_inode_open(vol, e.mref);
     if (ni) {
       FillInfo(ni, &info);
       ntfs_inode_close(ni);
+    } else if (errno == ENOENT) {
+      continue;
     } else {
       info.directory = e.type == NTFS_DT_DIR;
     }

@@ -4,8 +4,10 @@
 // every block of the files an earlier copy put there reads back as it was,
 // through the chain and, by dd and cmp, from a plain copy of the disk made
 // through it; the volume mounts (the first $MFT records may differ from
-// their copy) and extracts whole (the names of an index block the copy
-// never wrote are absent). A copy that reports done flushed every write.
+// their copy); the earlier copy's folder extracts whole, and so does the
+// volume but for the interrupted copy's own folder, whose names in an index
+// block the copy never wrote are absent (the extract reports that folder).
+// A copy that reports done flushed every write.
 #include <gtest/gtest.h>
 
 #include <unordered_map>
@@ -106,9 +108,13 @@ void ExpectIntact(const Setup& s, const std::string& where, bool plainCopy, bool
     ASSERT_LE(0, s.fix ? m.OpenImage(s.own.c_str(), s.second.c_str(), 0, 0)
                        : m.OpenImage(s.top.c_str(), nullptr, 0, 0))
         << where;
-    ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(s.dir + "/out")));
-    EXPECT_EQ(1, ExtractToHost(&m, L"\\", vt::ToWin(s.dir + "/out").c_str(), nullptr, nullptr))
+    ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(s.dir + "/out") + " " + vt::Q(s.dir + "/outA")));
+    EXPECT_EQ(1, ExtractToHost(&m, L"\\A", vt::ToWin(s.dir + "/outA").c_str(), nullptr, nullptr))
         << where;
+    ExtractToHost(&m, L"\\", vt::ToWin(s.dir + "/out").c_str(), nullptr, nullptr);
+    std::string out;
+    EXPECT_EQ(0, vt::Sh("diff -r " + vt::Q(s.dir + "/A") + " " + vt::Q(s.dir + "/out/A"), &out))
+        << where << out;
   }
   _VROH_MOUNT_RW d;
   ASSERT_LT(0, s.OpenChain(d, 0)) << where;
