@@ -220,7 +220,8 @@ int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
   // leaves the file, and the next writable open rolls the grow back.
   CImageCapacity capacity(image);
   CDiskWriteJournal journal(image->IoBlock());
-  if (!image->ImagePath().empty() && !journal.Keep(image->UndoJournalPath(), capacity.Bytes()))
+  if (!image->ImagePath().empty() &&
+      !journal.Keep(image->UndoJournalPath(), image->UndoJournalNote(capacity.Bytes())))
     return 0;
   int grown = onMbr ? GrowMbrPartition(image, mbr, megabytes)
                     : GrowGptPartition(image, mbr, megabytes);

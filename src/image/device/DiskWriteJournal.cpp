@@ -164,38 +164,61 @@ bool CDiskWriteJournal::RollBack() {
   return ok;
 }
 
-int CDiskWriteJournal::RollBackKept(DiskIoBlock* block, const std::wstring& path,
-                                    std::vector<uint8_t>* note) {
-  note->clear();
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return 0;
-  LARGE_INTEGER size = {};
-  GetFileSizeEx(h, &size);
-  uint64_t end = (uint64_t)size.QuadPart;
+namespace {
+
+// The head of a kept file: its note, and where its entries begin. False
+// when the file has no whole head (nothing had been written then).
+bool ReadHead(HANDLE h, uint64_t end, std::vector<uint8_t>* note, uint64_t* entries) {
   uint8_t head[kHeadBytes];
   uint32_t n = 0;
   uint64_t sum = 0;
-  if (end < kHeadBytes || !ReadAt(h, 0, head, kHeadBytes) || memcmp(head, kMagic, 8)) {
-    CloseHandle(h);
-    return 0;
-  }
+  note->clear();
+  if (end < kHeadBytes || !ReadAt(h, 0, head, kHeadBytes) || memcmp(head, kMagic, 8)) return false;
   memcpy(&n, head + 8, 4);
   memcpy(&sum, head + 12, 8);
-  if (n > kMaxNote || kHeadBytes + (uint64_t)n > end) {
-    CloseHandle(h);
-    return 0;
-  }
+  if (n > kMaxNote || kHeadBytes + (uint64_t)n > end) return false;
   note->resize(n);
   if (!ReadAt(h, kHeadBytes, note->data(), n) ||
       Checksum(Checksum(kSeed, &n, 4), note->data(), n) != sum) {
     note->clear();
+    return false;
+  }
+  *entries = kHeadBytes + n;
+  return true;
+}
+
+HANDLE OpenKept(const std::wstring& path, uint64_t* end) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  LARGE_INTEGER size = {};
+  if (h != INVALID_HANDLE_VALUE) GetFileSizeEx(h, &size);
+  *end = (uint64_t)size.QuadPart;
+  return h;
+}
+
+}  // namespace
+
+bool CDiskWriteJournal::ReadKeptNote(const std::wstring& path, std::vector<uint8_t>* note) {
+  uint64_t end = 0, entries = 0;
+  HANDLE h = OpenKept(path, &end);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool whole = ReadHead(h, end, note, &entries);
+  CloseHandle(h);
+  return whole;
+}
+
+int CDiskWriteJournal::RollBackKept(DiskIoBlock* block, const std::wstring& path,
+                                    std::vector<uint8_t>* note) {
+  uint64_t end = 0, first = 0, sum = 0;
+  HANDLE h = OpenKept(path, &end);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  if (!ReadHead(h, end, note, &first)) {
     CloseHandle(h);
     return 0;
   }
   // The whole entries, in the order they were written.
   std::vector<Entry> entries;
-  for (uint64_t at = kHeadBytes + n; at + kEntryHead <= end;) {
+  for (uint64_t at = first; at + kEntryHead <= end;) {
     uint8_t eh[kEntryHead];
     Entry e;
     uint32_t count = 0;

@@ -52,6 +52,8 @@ class CDiskWriteJournal {
   // written), -1 a write back failed. *note takes the file's note.
   static int RollBackKept(DiskIoBlock* block, const std::wstring& path, std::vector<uint8_t>* note);
   static bool RemoveKept(const std::wstring& path);
+  // The note of a kept file with a whole head; false without one.
+  static bool ReadKeptNote(const std::wstring& path, std::vector<uint8_t>* note);
 
  private:
   static int Read(void* owner, unsigned long long offset, void* buffer, unsigned int count);

@@ -28,7 +28,7 @@ CImageCapacity::CImageCapacity(CMountedImage* image) {
 }
 
 CImageCapacity::CImageCapacity(const std::vector<uint8_t>& bytes) {
-  if (bytes.size() == sizeof m_capacity) memcpy(m_capacity, bytes.data(), sizeof m_capacity);
+  if (bytes.size() >= sizeof m_capacity) memcpy(m_capacity, bytes.data(), sizeof m_capacity);
 }
 
 std::vector<uint8_t> CImageCapacity::Bytes() const {

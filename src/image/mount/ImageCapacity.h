@@ -18,7 +18,8 @@ class CImageCapacity {
  public:
   // The capacities of the image's layers as they stand.
   explicit CImageCapacity(CMountedImage* image);
-  // The capacities kept in Bytes(); empty bytes keep none.
+  // The capacities kept at the start of bytes (from Bytes()); empty bytes
+  // keep none.
   explicit CImageCapacity(const std::vector<uint8_t>& bytes);
   std::vector<uint8_t> Bytes() const;
   // Writes the kept capacities back into the headers that changed; a layer

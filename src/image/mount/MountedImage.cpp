@@ -1,6 +1,7 @@
 // CMountedImage: open, mount and close.
 #include "image/mount/MountedImage.h"
 
+#include <string.h>
 #include <wchar.h>
 #include <winioctl.h>
 
@@ -68,10 +69,28 @@ void CMountedImage::BuildIoBlock() {
   m_pIoBlock->sync = SyncDiskObject;
 }
 
+namespace {
+
+void RollBackBeforeReading(const wchar_t* imagePath, const wchar_t* secondPath, int partition) {
+  std::vector<uint8_t> note;
+  uint32_t mode = 0;
+  if (!CDiskWriteJournal::ReadKeptNote(CMountedImage::UndoJournalPathOf(imagePath), &note) ||
+      note.size() < 4)
+    return;
+  memcpy(&mode, &note[note.size() - 4], 4);
+  if (mode != 1 && mode != 2) return;
+  CMountedImage writer;
+  writer.OpenImage(imagePath, secondPath, partition, (int)mode);
+  writer.Close();
+}
+
+}  // namespace
+
 int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
                              int writeMode, bool partialNtfs) {
   Close();
   if (!imagePath || !*imagePath) return -1;
+  if (writeMode == 0) RollBackBeforeReading(imagePath, secondPath, partition);
   m_pDisk = new (std::nothrow) _VROH_MOUNT_RW();
   if (!m_pDisk) return -1;
   wchar_t fixPath[kPathChars];
@@ -109,11 +128,20 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   return -1;
 }
 
+std::vector<uint8_t> CMountedImage::UndoJournalNote(const std::vector<uint8_t>& kept) const {
+  std::vector<uint8_t> note(kept);
+  uint32_t mode = (uint32_t)m_nWriteMode;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(&mode);
+  note.insert(note.end(), p, p + 4);
+  return note;
+}
+
 bool CMountedImage::RollBackInterruptedWrites() {
   std::vector<uint8_t> note;
   std::wstring journal = UndoJournalPath();
   int rolled = CDiskWriteJournal::RollBackKept(m_pIoBlock, journal, &note);
-  if (rolled == 0) return true;
+  // A file without a whole head was left before the first write.
+  if (rolled == 0) return CDiskWriteJournal::RemoveKept(journal);
   // The size goes back only once the bytes are back; the journal goes
   // last, so a process that dies here rolls back again at the next open.
   return rolled > 0 && CImageCapacity(note).Restore(this) && m_pDisk->Flush() >= 0 &&

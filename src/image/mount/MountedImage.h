@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "image/device/DiskIoBlock.h"
 #include "image/ntfs/NtfsCloneIo.h"
@@ -220,8 +221,16 @@ class CMountedImage : public VolumeFiles {
   // The undo journal of a disk operation of many writes (a partition
   // grow) is kept in this file beside the image while the operation runs.
   // A writable open that finds one rolls the disk (and its declared size)
-  // back before it mounts anything: the process that wrote it died.
-  std::wstring UndoJournalPath() const { return m_imagePath + L".undo"; }
+  // back before it mounts anything: the process that wrote it died. A
+  // read-only open first has a writable open of the kind the operation
+  // made (its note ends with that write mode) do it.
+  std::wstring UndoJournalPath() const { return UndoJournalPathOf(m_imagePath); }
+  static std::wstring UndoJournalPathOf(const std::wstring& imagePath) {
+    return imagePath + L".undo";
+  }
+  // The note of such a journal: what the caller keeps of the image's
+  // layers, then the write mode.
+  std::vector<uint8_t> UndoJournalNote(const std::vector<uint8_t>& kept) const;
 
   // Registry side: the hive map and the EFI partition volume of the BCD.
   ImageAttachment* m_pRegRootMap = nullptr;
