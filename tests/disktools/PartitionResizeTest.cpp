@@ -390,24 +390,46 @@ std::vector<uint8_t> DiskBytes(const std::wstring& own, uint64_t bytes) {
   return all;
 }
 
+// An own-format copy of a 60 MiB volume on a 64 MiB disk, settled by a
+// first writable mount (the journal and the flags); its disk bytes, its
+// declared sectors and the partition's start.
+struct SettledImage {
+  std::wstring raw, own, work;
+  uint64_t start = 0, sectors = 0;
+  std::vector<uint8_t> before;
+  // A shell line that makes the work copy anew (its side files gone).
+  std::string copy;
+};
+
+SettledImage MakeSettledImage(const wchar_t* name) {
+  SettledImage m;
+  m.raw = Scratch() + L"\\" + name;
+  m.start = MakeDisk(m.raw, "mbr2048", 60, 64);
+  m.own = ToOwnFormat(m.raw, 64);
+  m.work = m.own + L".work";
+  {
+    CMountedImage image;
+    EXPECT_GE(image.OpenImage(m.own.c_str(), nullptr, 0, 2), 0);
+    EXPECT_TRUE(image.Close());
+  }
+  m.before = DiskBytes(m.own, 64 * kMiB);
+  m.sectors = DeclaredSectors(m.own);
+  m.copy = "rm -f " + vt::Q(vt::ToUnix(m.work)) + "* && cp " + vt::Q(vt::ToUnix(m.own)) + " " +
+           vt::Q(vt::ToUnix(m.work));
+  return m;
+}
+
 // A grow whose n-th write fails, for every n over the whole grow, leaves
 // the disk byte for byte and its declared size as they were; a grow after
 // it goes through; the grow that meets no failure is whole.
 TEST(PartitionResize, AGrowThatFailsAtAnyWriteLeavesTheDiskAsItWas) {
   InstallNtfsFormatter();
-  std::wstring raw = Scratch() + L"\\fail.img";
-  uint64_t start = MakeDisk(raw, "mbr2048", 60, 64);
-  std::wstring own = ToOwnFormat(raw, 64), work = own + L".work";
-  {
-    // The first writable mount settles the journal and the flags.
-    CMountedImage image;
-    ASSERT_GE(image.OpenImage(own.c_str(), nullptr, 0, 2), 0);
-    EXPECT_TRUE(image.Close());
-  }
-  std::vector<uint8_t> before = DiskBytes(own, 64 * kMiB);
-  uint64_t sectors = DeclaredSectors(own);
-  std::string copy = "rm -f " + vt::Q(vt::ToUnix(work)) + "_*.Upd && cp " + vt::Q(vt::ToUnix(own)) +
-                     " " + vt::Q(vt::ToUnix(work));
+  SettledImage m = MakeSettledImage(L"fail.img");
+  const std::wstring& raw = m.raw;
+  const std::wstring& work = m.work;
+  const std::vector<uint8_t>& before = m.before;
+  uint64_t start = m.start, sectors = m.sectors;
+  const std::string& copy = m.copy;
   for (int n = 1;; n++) {
     SCOPED_TRACE(n);
     ASSERT_EQ(0, vt::Sh(copy));
@@ -464,39 +486,28 @@ TEST(PartitionResize, AGrowThatFailsAtAnyWriteLeavesTheDiskAsItWas) {
 // it goes through and leaves a sound volume.
 TEST(PartitionResize, AGrowStoppedAtAnyWriteIsRolledBackAtTheNextOpen) {
   InstallNtfsFormatter();
-  std::wstring raw = Scratch() + L"\\stop.img";
-  uint64_t start = MakeDisk(raw, "mbr2048", 60, 64);
-  std::wstring own = ToOwnFormat(raw, 64), work = own + L".work";
-  {
-    CMountedImage image;
-    ASSERT_GE(image.OpenImage(own.c_str(), nullptr, 0, 2), 0);
-    EXPECT_TRUE(image.Close());
-  }
-  std::vector<uint8_t> before = DiskBytes(own, 64 * kMiB);
-  uint64_t sectors = DeclaredSectors(own);
-  std::string copy = "rm -f " + vt::Q(vt::ToUnix(work)) + "* && cp " + vt::Q(vt::ToUnix(own)) +
-                     " " + vt::Q(vt::ToUnix(work));
+  SettledImage m = MakeSettledImage(L"stop.img");
   int writes = 0;
   {
-    ASSERT_EQ(0, vt::Sh(copy));
+    ASSERT_EQ(0, vt::Sh(m.copy));
     CMountedImage image;
-    ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 2), 0);
+    ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, 2), 0);
     it::WriteFaults count(it::WriteFaults::COUNT, 0);
     ASSERT_EQ(1, ResizeImagePartition(&image, 128));
     writes = count.Count();
   }
   ASSERT_GT(writes, 10);
-  const uint64_t clusters = ((262144 - start) * 512 - 512) / 4096;
-  int rolledBack = 0, whole = 0;
+  const uint64_t clusters = ((262144 - m.start) * 512 - 512) / 4096;
+  int rolledBack = 0;
   for (int mode : {it::WriteFaults::STOP, it::WriteFaults::FAIL}) {
     // Every write of a small grow; past 120 a sample of them.
     for (int n = 1; n <= writes; n += writes > 120 ? 1 + n % 5 : 1) {
       SCOPED_TRACE(std::string(mode == it::WriteFaults::STOP ? "stopped" : "failed") +
                    " at write " + std::to_string(n) + " of " + std::to_string(writes));
-      ASSERT_EQ(0, vt::Sh(copy));
+      ASSERT_EQ(0, vt::Sh(m.copy));
       {
         CMountedImage image;
-        ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 2), 0);
+        ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, 2), 0);
         it::WriteFaults faults((it::WriteFaults::Mode)mode, n);
         ResizeImagePartition(&image, 128);
         image.Close();
@@ -504,34 +515,33 @@ TEST(PartitionResize, AGrowStoppedAtAnyWriteIsRolledBackAtTheNextOpen) {
       {
         // A read-only open (every other one) has it rolled back first.
         CMountedImage image;
-        ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, n % 2 ? 2 : 0), 0);
+        ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, n % 2 ? 2 : 0), 0);
         EXPECT_TRUE(image.Close());
       }
-      EXPECT_EQ(0, vt::Sh("test ! -e " + vt::Q(vt::ToUnix(work) + ".undo")));
-      if (DeclaredSectors(work) == sectors) {
+      EXPECT_EQ(0, vt::Sh("test ! -e " + vt::Q(vt::ToUnix(m.work) + ".undo")));
+      if (DeclaredSectors(m.work) == m.sectors) {
         rolledBack++;
-        ASSERT_TRUE(before == DiskBytes(work, 64 * kMiB));
+        ASSERT_TRUE(m.before == DiskBytes(m.work, 64 * kMiB));
       } else {
-        whole++;
-        std::wstring back = raw + L".back";
+        std::wstring back = m.raw + L".back";
         CMountedImage image;
-        ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 0), 0);
+        ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, 0), 0);
         ToRaw(image, back, 128 * kMiB);
         EXPECT_TRUE(image.Close());
-        EXPECT_EQ(clusters * 8, BootSectors(back, start));
-        ExpectSoundVolume(back, start, clusters * 8 + 1);
+        EXPECT_EQ(clusters * 8, BootSectors(back, m.start));
+        ExpectSoundVolume(back, m.start, clusters * 8 + 1);
         continue;
       }
       if (n % 9 != 1) continue;
       CMountedImage image;
-      ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 2), 0);
+      ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, 2), 0);
       EXPECT_EQ(1, ResizeImagePartition(&image, 128));
       EXPECT_TRUE(image.Close());
-      std::wstring back = raw + L".back";
-      ASSERT_GE(image.OpenImage(work.c_str(), nullptr, 0, 0), 0);
+      std::wstring back = m.raw + L".back";
+      ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, 0), 0);
       ToRaw(image, back, 128 * kMiB);
       EXPECT_TRUE(image.Close());
-      ExpectSoundVolume(back, start, clusters * 8 + 1);
+      ExpectSoundVolume(back, m.start, clusters * 8 + 1);
     }
   }
   EXPECT_GT(rolledBack, 0);
