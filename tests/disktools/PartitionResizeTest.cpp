@@ -494,6 +494,7 @@ TEST(PartitionResize, AGrowStoppedAtAnyWriteIsRolledBackAtTheNextOpen) {
     ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, 2), 0);
     it::WriteFaults count(it::WriteFaults::COUNT, 0);
     ASSERT_EQ(1, ResizeImagePartition(&image, 128));
+    EXPECT_TRUE(image.Close());
     writes = count.Count();
   }
   ASSERT_GT(writes, 10);
