@@ -125,8 +125,9 @@ bool EveryNameListed(ntfs_inode* dir, const std::vector<DirEntry>& entries) {
       return false;
     for (s64 i = 0; i < n; i++) {
       MFT_RECORD* m = reinterpret_cast<MFT_RECORD*>(&buffer[(size_t)(i * size)]);
-      // A record that does not read whole is no file of the folder's.
-      if (m->magic != magic_FILE || ntfs_mst_post_read_fixup((NTFS_RECORD*)m, size) ||
+      // A record that does not read whole is no file of the folder's; the
+      // system files are never listed.
+      if (first + i < FILE_first_user || m->magic != magic_FILE || ntfs_mst_post_read_fixup((NTFS_RECORD*)m, size) ||
           !(m->flags & MFT_RECORD_IN_USE) || m->base_mft_record)
         continue;
       u8* end = reinterpret_cast<u8*>(m) + size;
