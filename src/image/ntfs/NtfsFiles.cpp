@@ -157,10 +157,10 @@ bool EveryNameListed(ntfs_inode* dir, const std::vector<DirEntry>& entries) {
 // that does not (a writer that died put the folder's record, pointing at
 // the block, into the volume but not yet the block; or damage) is passed
 // over, and its names are missing: the result is then -EIO with the
-// entries that could be read, unless no file that exists names the folder
-// without being listed. A root that cannot be read gives -EIO and no
-// entries.
-int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries) {
+// entries that could be read, unless (with `prove`, a read of all of $MFT)
+// no file that exists names the folder without being listed. A root that
+// cannot be read gives -EIO and no entries.
+int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries, bool prove) {
   entries->clear();
   s64 rootSize = 0;
   INDEX_ROOT* ir = static_cast<INDEX_ROOT*>(
@@ -200,7 +200,7 @@ int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries
     entries->insert(entries->end(), found.begin(), found.end());
   }
   ntfs_attr_close(na);
-  if (result < 0 && EveryNameListed(dir, *entries)) result = 0;
+  if (result < 0 && prove && EveryNameListed(dir, *entries)) result = 0;
   return result;
 }
 
@@ -208,7 +208,8 @@ int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries
 
 u64 NtfsLookupPastMissingBlocks(ntfs_inode* dir, const ntfschar* name, int len) {
   std::vector<DirEntry> entries;
-  int r = ReadEntriesPastMissingBlocks(dir, &entries);
+  // A name found is found; the rest of the folder is no matter here.
+  int r = ReadEntriesPastMissingBlocks(dir, &entries, false);
   ntfs_volume* vol = dir->vol;
   IGNORE_CASE_BOOL ic = NVolCaseSensitive(vol) ? CASE_SENSITIVE : IGNORE_CASE;
   for (const DirEntry& e : entries) {
@@ -242,7 +243,7 @@ int ReadEntries(ntfs_volume* vol, const wchar_t* path, std::vector<DirEntry>* en
   int e = errno;
   if (ignoring) NVolClearCaseSensitive(vol);
   int result = r ? -(e ? e : EIO) : 0;
-  if (result == -EIO) result = ReadEntriesPastMissingBlocks(dir, entries);
+  if (result == -EIO) result = ReadEntriesPastMissingBlocks(dir, entries, true);
   ntfs_inode_close(dir);
   return result;
 }
