@@ -459,6 +459,8 @@ TEST(PartitionResize, AGrowThatFailsAtAnyWriteLeavesTheDiskAsItWas) {
       }
       EXPECT_TRUE(image.DiskObject()->Layers()->Update().IsOpen());
       EXPECT_EQ(sectors + 1, image.DiskObject()->Layers()->Update().m_nCapacity);
+      EXPECT_TRUE(image.Close());
+      EXPECT_TRUE(before == DiskBytes(work + L"_01.Upd", 64 * kMiB));
     }
     if (n == 5) EXPECT_EQ(1, ResizeImagePartition(&image, 128));
     EXPECT_TRUE(image.Close());
