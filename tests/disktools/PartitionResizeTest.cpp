@@ -74,11 +74,14 @@ void ExpectSoundVolume(const std::wstring& disk, uint64_t start, uint64_t sector
 }
 
 // The sectors an own-format image declares (its capacity less the header
-// slot).
+// slot); opened through an update file, the update file's.
 uint64_t DeclaredSectors(const std::wstring& own) {
   CMountedImage image;
   EXPECT_GE(image.OpenImage(own.c_str(), nullptr, 0, 0), 0);
-  uint64_t sectors = image.DiskObject() ? image.DiskObject()->Layers()->Base().m_nCapacity - 1 : 0;
+  _VROH_DISK_COMBO* layers = image.DiskObject() ? image.DiskObject()->Layers() : nullptr;
+  uint64_t sectors = !layers                   ? 0
+                     : layers->Update().IsOpen() ? layers->Update().m_nCapacity - 1
+                                                 : layers->Base().m_nCapacity - 1;
   EXPECT_TRUE(image.Close());
   return sectors;
 }
@@ -489,53 +492,60 @@ TEST(PartitionResize, AGrowThatFailsAtAnyWriteLeavesTheDiskAsItWas) {
 TEST(PartitionResize, AGrowStoppedAtAnyWriteIsRolledBackAtTheNextOpen) {
   InstallNtfsFormatter();
   SettledImage m = MakeSettledImage(L"stop.img");
-  int writes = 0;
-  {
-    ASSERT_EQ(0, vt::Sh(m.copy));
-    CMountedImage image;
-    ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, 2), 0);
-    it::WriteFaults count(it::WriteFaults::COUNT, 0);
-    ASSERT_EQ(1, ResizeImagePartition(&image, 128));
-    EXPECT_TRUE(image.Close());
-    writes = count.Count();
-  }
-  ASSERT_GT(writes, 10);
   const uint64_t clusters = ((262144 - m.start) * 512 - 512) / 4096;
+  struct Variant {
+    it::WriteFaults::Mode fault;
+    int openMode;  // 2: into the image; 1: into an update file, opened by its name later
+  } variants[] = {{it::WriteFaults::STOP, 2}, {it::WriteFaults::FAIL, 2},
+                  {it::WriteFaults::STOP, 1}};
   int rolledBack = 0;
-  for (int mode : {it::WriteFaults::STOP, it::WriteFaults::FAIL}) {
+  for (const Variant& v : variants) {
+    std::wstring view = v.openMode == 2 ? m.work : m.work + L"_01.Upd";
+    int writes = 0;
+    {
+      ASSERT_EQ(0, vt::Sh(m.copy));
+      CMountedImage image;
+      ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, v.openMode), 0);
+      it::WriteFaults count(it::WriteFaults::COUNT, 0);
+      ASSERT_EQ(1, ResizeImagePartition(&image, 128));
+      EXPECT_TRUE(image.Close());
+      writes = count.Count();
+    }
+    ASSERT_GT(writes, 10);
     // Every write of a small grow; past 120 a sample of them.
     for (int n = 1; n <= writes; n += writes > 120 ? 1 + n % 5 : 1) {
-      SCOPED_TRACE(std::string(mode == it::WriteFaults::STOP ? "stopped" : "failed") +
-                   " at write " + std::to_string(n) + " of " + std::to_string(writes));
+      SCOPED_TRACE(std::string(v.fault == it::WriteFaults::STOP ? "stopped" : "failed") +
+                   " at write " + std::to_string(n) + " of " + std::to_string(writes) +
+                   ", write mode " + std::to_string(v.openMode));
       ASSERT_EQ(0, vt::Sh(m.copy));
       {
         CMountedImage image;
-        ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, 2), 0);
-        it::WriteFaults faults((it::WriteFaults::Mode)mode, n);
+        ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, v.openMode), 0);
+        it::WriteFaults faults(v.fault, n);
         ResizeImagePartition(&image, 128);
         image.Close();
       }
+      if (!vt::FileExists(view)) continue;  // stopped before the update file was made
       {
         // A read-only open (every other one) has it rolled back first.
         CMountedImage image;
-        ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, n % 2 ? 2 : 0), 0);
+        ASSERT_GE(image.OpenImage(view.c_str(), nullptr, 0, n % 2 ? v.openMode : 0), 0);
         EXPECT_TRUE(image.Close());
       }
-      EXPECT_EQ(0, vt::Sh("test ! -e " + vt::Q(vt::ToUnix(m.work) + ".undo")));
-      if (DeclaredSectors(m.work) == m.sectors) {
-        rolledBack++;
-        ASSERT_TRUE(m.before == DiskBytes(m.work, 64 * kMiB));
-      } else {
+      EXPECT_EQ(0, vt::Sh("test ! -e " + vt::Q(vt::ToUnix(view) + ".undo")));
+      if (DeclaredSectors(view) != m.sectors) {
         std::wstring back = m.raw + L".back";
         CMountedImage image;
-        ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, 0), 0);
+        ASSERT_GE(image.OpenImage(view.c_str(), nullptr, 0, 0), 0);
         ToRaw(image, back, 128 * kMiB);
         EXPECT_TRUE(image.Close());
         EXPECT_EQ(clusters * 8, BootSectors(back, m.start));
         ExpectSoundVolume(back, m.start, clusters * 8 + 1);
         continue;
       }
-      if (n % 9 != 1) continue;
+      rolledBack++;
+      ASSERT_TRUE(m.before == DiskBytes(view, 64 * kMiB));
+      if (n % 9 != 1 || v.openMode != 2) continue;
       CMountedImage image;
       ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, 2), 0);
       EXPECT_EQ(1, ResizeImagePartition(&image, 128));

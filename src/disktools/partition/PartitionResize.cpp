@@ -205,6 +205,23 @@ bool HostHasRoomToGrow(CMountedImage* image, uint64_t megabytes) {
   return taken;
 }
 
+// The file the grow's writes go to, beside which its journal lies: the
+// image opened, or the update file a base opened for update files writes
+// to (opened now when it is not yet), which is the file a later open must
+// name to see the grow. False when that update file cannot be made.
+bool WrittenFile(CMountedImage* image, std::wstring* path) {
+  *path = image->ImagePath();
+  _VROH_MOUNT_RW* disk = image->DiskObject();
+  if (!disk->BasePath()[0] || disk->Layers()->Fix().IsOpen()) return true;
+  if (!disk->Layers()->Update().IsOpen() && disk->CreateNextUpdate() < 0) return false;
+  wchar_t name[MAX_PATH + 16];
+  _snwprintf(name, sizeof name / sizeof name[0], L"%s_%02d.Upd", disk->BasePath(),
+             _VROH_RW_CLASS::HighestUpdateNumber(disk->BasePath()));
+  name[sizeof name / sizeof name[0] - 1] = 0;
+  *path = name;
+  return true;
+}
+
 int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
   if (!image || !image->NtfsVolume() || !image->IoBlock() || !image->DiskObject()) return 0;
   uint8_t mbr[kSector];
@@ -218,10 +235,12 @@ int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
   // write error) puts the disk and its declared capacity back as they were
   // before the volume is mounted again. A process that dies on the way
   // leaves the file, and the next writable open rolls the grow back.
+  std::wstring target;
+  if (!image->ImagePath().empty() && !WrittenFile(image, &target)) return 0;
   CImageCapacity capacity(image);
   CDiskWriteJournal journal(image->IoBlock());
-  if (!image->ImagePath().empty() &&
-      !journal.Keep(image->UndoJournalPath(), image->UndoJournalNote(capacity.Bytes())))
+  if (!target.empty() && !journal.Keep(CMountedImage::UndoJournalPathOf(target),
+                                       image->UndoJournalNote(capacity.Bytes())))
     return 0;
   int grown = onMbr ? GrowMbrPartition(image, mbr, megabytes)
                     : GrowGptPartition(image, mbr, megabytes);
