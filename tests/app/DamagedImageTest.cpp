@@ -91,4 +91,94 @@ TEST(DamagedImage, ExtractEndsWithItsCodeInsideTheTarget) {
   }
 }
 
+// The program with arguments, its standard output into a file; the exit code.
+DWORD RunVroToFile(const std::wstring& arguments, const std::string& outUnix) {
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  HANDLE out = CreateFileW(vt::ToWin(outUnix).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, out);
+  std::wstring line = L"\"" + apptest::ProgramPath() + L"\" " + arguments;
+  STARTUPINFOW si = {sizeof si};
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = si.hStdError = out;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION pi;
+  DWORD code = 0xDEADBEEF;
+  if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 120000));
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  CloseHandle(out);
+  return code;
+}
+
+// The cluster of the index block that holds one of the names (4 KiB
+// clusters and blocks; separated by commas), found by its content.
+long IndexBlockHolding(const std::string& vol, const std::string& name) {
+  std::string out;
+  vt::Sh("python3 -c \"import sys; d = open(sys.argv[1], 'rb').read(); ns = [n.encode('utf-16-le')"
+         " for n in sys.argv[2].split(',')]; print(next(c for c in range(len(d) // 4096) if"
+         " d[c * 4096:c * 4096 + 4] == b'INDX' and any(n in d[c * 4096:c * 4096 + 4096] for n in"
+         " ns)))\" " +
+             vt::Q(vol) + " " + vt::Q(name),
+         &out);
+  return atol(out.c_str());
+}
+
+// Damage the tools made dd-style on a volume made by mkntfs: an index block
+// of a folder of 400 files, the one block of a folder of hives, a file's
+// record, each zeroed. "/extract:" of the whole volume gives -12 and names
+// each folder or file it could not read; every other file comes out equal
+// to its source.
+TEST(DamagedImage, ExtractNamesWhatItCouldNotReadAndTakesTheRest) {
+  std::string base = vt::ScratchDirUnix(), tree = base + "/tree";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree) + " && cd " + vt::Q(tree) +
+                      " && mkdir -p many flat Windows/System32/config && for i in $(seq 1000 1399);"
+                      " do printf m$i > many/file$i.txt; done && for i in $(seq 100 399); do"
+                      " printf f$i > flat/f$i.txt; done && cd Windows/System32/config && for h in"
+                      " SYSTEM SOFTWARE SAM SECURITY DEFAULT; do head -c 20000 /dev/urandom > $h;"
+                      " for x in LOG1 LOG2 regtrans-ms.blf; do printf $h > $h.$x; done; done"));
+  tc::Image img = tc::MakeImage("ntfs", 32, tree, base);
+  std::string vol = tc::Volume(img);
+  uint32_t many = ip::NtfsInode(vol, "/many"), config = ip::NtfsInode(vol, "/Windows/System32/config");
+  uint32_t file = ip::NtfsInode(vol, "/flat/f250.txt");
+  long manyBlock = IndexBlockHolding(vol, "file1200.txt,file1201.txt,file1202.txt");
+  long configBlock = IndexBlockHolding(vol, "SAM.LOG1,SAM.LOG2,DEFAULT.LOG1");
+  ASSERT_TRUE(many && config && file && manyBlock > 0 && configBlock > 0);
+  ip::Bytes disk(img.path);
+  ip::NtfsLayout ntfs(disk, (size_t)img.start * 512, (size_t)img.sizeMb << 20);
+  size_t record = ntfs.Record(disk, file);
+  ASSERT_NE(ip::kNone, record);
+  std::vector<uint8_t> zeros(4096, 0);
+  ASSERT_TRUE(disk.Set(record, zeros.data(), 1024));
+  for (long cluster : {manyBlock, configBlock})
+    ASSERT_TRUE(disk.Set((size_t)img.start * 512 + (size_t)cluster * 4096, zeros.data(), 4096));
+  ASSERT_TRUE(disk.Save());
+  std::string listed;
+  vt::Sh("ntfsls -p /many " + vt::Q(tc::Volume(img)) + " 2>/dev/null | grep -c file", &listed);
+  EXPECT_LT(atol(listed.c_str()), 400);  // the tools miss names too
+
+  std::string log = base + "/extract.log";
+  EXPECT_EQ(DWORD(-12), RunVroToFile(bt::ImageArgs(img.path) + L"\"/extract:\\::" +
+                                         vt::ToWin(base + "/out") + L"\"",
+                                     log));
+  std::string printed;
+  vt::Sh("cat " + vt::Q(log), &printed);
+  for (const char* name : {"\\many", "\\Windows\\System32\\config", "\\flat\\f250.txt"})
+    EXPECT_NE(std::string::npos, printed.find(std::string(name) + " ")) << name << "\n" << printed;
+  // Whatever came out is the source's; only the damaged places lack files.
+  std::string result;
+  EXPECT_EQ(0, vt::Sh("cd " + vt::Q(base) + " && n=0 && for f in $(cd tree && find . -type f);"
+                      " do if [ -e out/$f ]; then cmp -s tree/$f out/$f || exit 1; n=$((n + 1));"
+                      " else case $f in ./many/*|./Windows/System32/config/*|./flat/f250.txt) ;;"
+                      " *) echo missing $f; exit 2;; esac; fi; done; echo $n",
+                      &result))
+      << result;
+  long extracted = atol(result.c_str());
+  EXPECT_GT(extracted, 299 + 200);  // all of flat but one, most of many
+  EXPECT_LT(extracted, 299 + 400);
+}
+
 }  // namespace

@@ -92,8 +92,10 @@ std::vector<uint8_t> DiskContent(const std::wstring& image, uint64_t* sectors) {
   return all;
 }
 
-// A grow that runs out of host disk space fails and leaves the disk and its
-// declared size as they were; with room again the next grow is whole.
+// A grow that runs out of host disk space, before it writes or on its way
+// (the host has the room it asks for first, not all it takes), fails and
+// leaves every byte of the image file as it was (cmp) and no journal; with
+// room again the next grow is whole.
 TEST(BatchSize, AGrowOnAFullHostDiskLeavesTheImageAsItWas) {
   std::string dir = vt::ScratchDirUnix(), small = dir + "/small";
   vt::SmallVolume volume(small, "24m");
@@ -102,8 +104,18 @@ TEST(BatchSize, AGrowOnAFullHostDiskLeavesTheImageAsItWas) {
   ASSERT_EQ(0u, RunVro(Img(image) + L"/create:64"));
   uint64_t sectors = 0, after = 0;
   std::vector<uint8_t> before = DiskContent(image, &sectors);
-  vt::Sh("head -c 100000000 /dev/zero > " + vt::Q(small + "/fill"));
-  EXPECT_EQ(DWORD(-2), RunVro(Img(image) + L"-noupd /size:512"));
+  std::string img = vt::Q(small + "/g.img"), saved = vt::Q(dir + "/saved.img");
+  ASSERT_EQ(0, vt::Sh("cp " + img + " " + saved));
+  for (int leftKiB : {4400, 0}) {
+    SCOPED_TRACE(leftKiB);
+    vt::Sh("rm -f " + vt::Q(small + "/fill") + " && head -c $(( ($(df -k --output=avail " +
+           vt::Q(small) + " | tail -1) - " + std::to_string(leftKiB) +
+           ") * 1024 )) /dev/zero > " + vt::Q(small + "/fill"));
+    EXPECT_EQ(DWORD(-2), RunVro(Img(image) + L"-noupd /size:512"));
+    std::string out;
+    EXPECT_EQ(0, vt::Sh("cmp " + saved + " " + img + " && test ! -e " + img + ".undo", &out))
+        << out;
+  }
   std::vector<uint8_t> failed = DiskContent(image, &after);
   EXPECT_EQ(sectors, after);
   EXPECT_TRUE(before == failed);

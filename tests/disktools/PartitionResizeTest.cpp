@@ -4,6 +4,7 @@
 
 #include "BadClusterInject.h"
 #include "FailingWrites.h"
+#include "../image/WriteFaults.h"
 #include "FormatTestUtil.h"
 #include "ProgramImage.h"
 #include "disktools/NtfsFormatterInstall.h"
@@ -73,11 +74,14 @@ void ExpectSoundVolume(const std::wstring& disk, uint64_t start, uint64_t sector
 }
 
 // The sectors an own-format image declares (its capacity less the header
-// slot).
+// slot); opened through an update file, the update file's.
 uint64_t DeclaredSectors(const std::wstring& own) {
   CMountedImage image;
   EXPECT_GE(image.OpenImage(own.c_str(), nullptr, 0, 0), 0);
-  uint64_t sectors = image.DiskObject() ? image.DiskObject()->Layers()->Base().m_nCapacity - 1 : 0;
+  _VROH_DISK_COMBO* layers = image.DiskObject() ? image.DiskObject()->Layers() : nullptr;
+  uint64_t sectors = !layers                   ? 0
+                     : layers->Update().IsOpen() ? layers->Update().m_nCapacity - 1
+                                                 : layers->Base().m_nCapacity - 1;
   EXPECT_TRUE(image.Close());
   return sectors;
 }
@@ -389,24 +393,46 @@ std::vector<uint8_t> DiskBytes(const std::wstring& own, uint64_t bytes) {
   return all;
 }
 
+// An own-format copy of a 60 MiB volume on a 64 MiB disk, settled by a
+// first writable mount (the journal and the flags); its disk bytes, its
+// declared sectors and the partition's start.
+struct SettledImage {
+  std::wstring raw, own, work;
+  uint64_t start = 0, sectors = 0;
+  std::vector<uint8_t> before;
+  // A shell line that makes the work copy anew (its side files gone).
+  std::string copy;
+};
+
+SettledImage MakeSettledImage(const wchar_t* name) {
+  SettledImage m;
+  m.raw = Scratch() + L"\\" + name;
+  m.start = MakeDisk(m.raw, "mbr2048", 60, 64);
+  m.own = ToOwnFormat(m.raw, 64);
+  m.work = m.own + L".work";
+  {
+    CMountedImage image;
+    EXPECT_GE(image.OpenImage(m.own.c_str(), nullptr, 0, 2), 0);
+    EXPECT_TRUE(image.Close());
+  }
+  m.before = DiskBytes(m.own, 64 * kMiB);
+  m.sectors = DeclaredSectors(m.own);
+  m.copy = "rm -f " + vt::Q(vt::ToUnix(m.work)) + "* && cp " + vt::Q(vt::ToUnix(m.own)) + " " +
+           vt::Q(vt::ToUnix(m.work));
+  return m;
+}
+
 // A grow whose n-th write fails, for every n over the whole grow, leaves
 // the disk byte for byte and its declared size as they were; a grow after
 // it goes through; the grow that meets no failure is whole.
 TEST(PartitionResize, AGrowThatFailsAtAnyWriteLeavesTheDiskAsItWas) {
   InstallNtfsFormatter();
-  std::wstring raw = Scratch() + L"\\fail.img";
-  uint64_t start = MakeDisk(raw, "mbr2048", 60, 64);
-  std::wstring own = ToOwnFormat(raw, 64), work = own + L".work";
-  {
-    // The first writable mount settles the journal and the flags.
-    CMountedImage image;
-    ASSERT_GE(image.OpenImage(own.c_str(), nullptr, 0, 2), 0);
-    EXPECT_TRUE(image.Close());
-  }
-  std::vector<uint8_t> before = DiskBytes(own, 64 * kMiB);
-  uint64_t sectors = DeclaredSectors(own);
-  std::string copy = "rm -f " + vt::Q(vt::ToUnix(work)) + "_*.Upd && cp " + vt::Q(vt::ToUnix(own)) +
-                     " " + vt::Q(vt::ToUnix(work));
+  SettledImage m = MakeSettledImage(L"fail.img");
+  const std::wstring& raw = m.raw;
+  const std::wstring& work = m.work;
+  const std::vector<uint8_t>& before = m.before;
+  uint64_t start = m.start, sectors = m.sectors;
+  const std::string& copy = m.copy;
   for (int n = 1;; n++) {
     SCOPED_TRACE(n);
     ASSERT_EQ(0, vt::Sh(copy));
@@ -436,6 +462,8 @@ TEST(PartitionResize, AGrowThatFailsAtAnyWriteLeavesTheDiskAsItWas) {
       }
       EXPECT_TRUE(image.DiskObject()->Layers()->Update().IsOpen());
       EXPECT_EQ(sectors + 1, image.DiskObject()->Layers()->Update().m_nCapacity);
+      EXPECT_TRUE(image.Close());
+      EXPECT_TRUE(before == DiskBytes(work + L"_01.Upd", 64 * kMiB));
     }
     if (n == 5) EXPECT_EQ(1, ResizeImagePartition(&image, 128));
     EXPECT_TRUE(image.Close());
@@ -454,6 +482,82 @@ TEST(PartitionResize, AGrowThatFailsAtAnyWriteLeavesTheDiskAsItWas) {
   }
   EXPECT_EQ(clusters * 8, BootSectors(back, start));
   ExpectSoundVolume(back, start, clusters * 8 + 1, true);
+}
+
+// A grow whose process dies at any write of the image or of its undo
+// journal (the write and all after it never happen), or whose write fails
+// there: the next open, writable or not, finds the disk byte for byte and
+// its declared size as they were, or the volume grown whole; a grow after
+// it goes through and leaves a sound volume.
+TEST(PartitionResize, AGrowStoppedAtAnyWriteIsRolledBackAtTheNextOpen) {
+  InstallNtfsFormatter();
+  SettledImage m = MakeSettledImage(L"stop.img");
+  const uint64_t clusters = ((262144 - m.start) * 512 - 512) / 4096;
+  struct Variant {
+    it::WriteFaults::Mode fault;
+    int openMode;  // 2: into the image; 1: into an update file, opened by its name later
+  } variants[] = {{it::WriteFaults::STOP, 2}, {it::WriteFaults::FAIL, 2},
+                  {it::WriteFaults::STOP, 1}};
+  int rolledBack = 0;
+  for (const Variant& v : variants) {
+    std::wstring view = v.openMode == 2 ? m.work : m.work + L"_01.Upd";
+    int writes = 0;
+    {
+      ASSERT_EQ(0, vt::Sh(m.copy));
+      CMountedImage image;
+      ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, v.openMode), 0);
+      it::WriteFaults count(it::WriteFaults::COUNT, 0);
+      ASSERT_EQ(1, ResizeImagePartition(&image, 128));
+      EXPECT_TRUE(image.Close());
+      writes = count.Count();
+    }
+    ASSERT_GT(writes, 10);
+    // Every write of a small grow; past 120 a sample of them.
+    for (int n = 1; n <= writes; n += writes > 120 ? 1 + n % 5 : 1) {
+      SCOPED_TRACE(std::string(v.fault == it::WriteFaults::STOP ? "stopped" : "failed") +
+                   " at write " + std::to_string(n) + " of " + std::to_string(writes) +
+                   ", write mode " + std::to_string(v.openMode));
+      ASSERT_EQ(0, vt::Sh(m.copy));
+      {
+        CMountedImage image;
+        ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, v.openMode), 0);
+        it::WriteFaults faults(v.fault, n);
+        ResizeImagePartition(&image, 128);
+        image.Close();
+      }
+      if (!vt::FileExists(view)) continue;  // stopped before the update file was made
+      {
+        // A read-only open (every other one) has it rolled back first.
+        CMountedImage image;
+        ASSERT_GE(image.OpenImage(view.c_str(), nullptr, 0, n % 2 ? v.openMode : 0), 0);
+        EXPECT_TRUE(image.Close());
+      }
+      EXPECT_EQ(0, vt::Sh("test ! -e " + vt::Q(vt::ToUnix(view) + ".undo")));
+      if (DeclaredSectors(view) != m.sectors) {
+        std::wstring back = m.raw + L".back";
+        CMountedImage image;
+        ASSERT_GE(image.OpenImage(view.c_str(), nullptr, 0, 0), 0);
+        ToRaw(image, back, 128 * kMiB);
+        EXPECT_TRUE(image.Close());
+        EXPECT_EQ(clusters * 8, BootSectors(back, m.start));
+        ExpectSoundVolume(back, m.start, clusters * 8 + 1);
+        continue;
+      }
+      rolledBack++;
+      ASSERT_TRUE(m.before == DiskBytes(view, 64 * kMiB));
+      if (n % 9 != 1 || v.openMode != 2) continue;
+      CMountedImage image;
+      ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, 2), 0);
+      EXPECT_EQ(1, ResizeImagePartition(&image, 128));
+      EXPECT_TRUE(image.Close());
+      std::wstring back = m.raw + L".back";
+      ASSERT_GE(image.OpenImage(m.work.c_str(), nullptr, 0, 0), 0);
+      ToRaw(image, back, 128 * kMiB);
+      EXPECT_TRUE(image.Close());
+      ExpectSoundVolume(back, m.start, clusters * 8 + 1);
+    }
+  }
+  EXPECT_GT(rolledBack, 0);
 }
 
 TEST(PartitionResize, FindsTheEfiSystemPartition) {

@@ -19,6 +19,7 @@
 #include "disktools/partition/PartitionResize.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/mount/MountedImage.h"
+#include "image/ntfs/NtfsResize.h"
 #include "image/stack/ImageMerge.h"
 #include "registry/RegistryFacade.h"
 
@@ -151,6 +152,20 @@ uint32_t ReadWindowsVersion(CMountedImage* source) {
 // Steps 10 to 12 of a copy into a new image, on the remounted target.
 bool FinishNewImage(CMountedImage* source, CMountedImage* target, NewImageLayout& l) {
   if (!target->RemountNtfs()) return false;  // a copy that does not mount is no copy
+  // The boot sector names the new partition's first sector as its hidden
+  // sectors (the source's may lie elsewhere). The partition may be longer
+  // than the volume (a GPT data partition takes the disk up to the backup
+  // table): the backup boot sector goes into its last sector, where the
+  // checkers look for it.
+  uint8_t boot[kSector];
+  uint64_t first = l.gpt ? Ld64(l.Data() + 32) : Ld32(l.mbr + kMbrFirstEntryStart);
+  ntfs_volume* vol = target->NtfsVolume();
+  if (ReadNtfsDeviceAt(vol, 0, boot, kSector) != kSector) return false;
+  if (Ld32(boot + 28) != first) {
+    St32(boot + 28, (uint32_t)first);
+    if (WriteNtfsDeviceAt(vol, 0, boot, kSector) != kSector) return false;
+  }
+  if (SyncBackupBootSector(vol)) return false;
   if (l.gpt) {
     EfiBootTarget t;
     memcpy(t.diskGuid, l.mbr + kMbrDiskGuidSlot, 16);

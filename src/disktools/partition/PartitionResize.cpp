@@ -13,6 +13,7 @@
 #include "image/device/DiskWriteJournal.h"
 #include "image/device/MbrTemplate.h"
 #include "image/formats/sparse/ObjImg.h"
+#include "image/mount/ImageCapacity.h"
 #include "image/mount/MountedImage.h"
 #include "image/ntfs/NtfsResize.h"
 #include "image/stack/MountRw.h"
@@ -47,51 +48,6 @@ bool ReadDisk(DiskIoBlock* block, uint64_t offset, void* buffer, uint32_t count)
 bool WriteDisk(DiskIoBlock* block, uint64_t offset, const void* buffer, uint32_t count) {
   return block->write(block->owner, offset, buffer, count) == (int)count;
 }
-
-// Gives an own-format layer a capacity (sectors, header slot included); a
-// writable one writes its header. False when that write fails.
-bool SetLayerCapacity(_VROH_RW_CLASS& layer, uint64_t capacity) {
-  _VROH_OBJ_IMG* container = layer.Container();
-  St64(container->Header() + vroimg::kOffCapacity, capacity);
-  St32(container->MapHeader() + vroimg::kOffMapCapacity, (uint32_t)capacity);
-  layer.m_nCapacity = capacity;
-  return layer.m_nMode == VRO_MODE_READ || container->WriteHeader() >= 0;
-}
-
-bool IsOwnFormatLayer(_VROH_RW_CLASS& layer) {
-  return layer.IsOpen() && layer.m_nType == VRO_TYPE_SPARSE && layer.Container();
-}
-
-// The declared capacity of every own-format layer of an image, kept so that
-// a grow that fails can put it back.
-class CapacityRecord {
- public:
-  explicit CapacityRecord(CMountedImage* image) : m_image(image) {
-    _VROH_DISK_COMBO* layers = image->DiskObject()->Layers();
-    for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++)
-      m_capacity[i] = layers->m_Layers[i].IsOpen() ? layers->m_Layers[i].m_nCapacity : 0;
-  }
-  // Writes the kept capacities back into the headers that changed; a layer
-  // opened since (the update file the grow began) takes the one below it.
-  bool Restore() const {
-    _VROH_DISK_COMBO* layers = m_image->DiskObject()->Layers();
-    bool ok = true;
-    uint64_t below = 0;
-    for (int i = 0; i < _VROH_DISK_COMBO::LAYER_COUNT; i++) {
-      _VROH_RW_CLASS& layer = layers->m_Layers[i];
-      uint64_t kept = m_capacity[i] ? m_capacity[i] : below;
-      if (m_capacity[i]) below = m_capacity[i];
-      if (IsOwnFormatLayer(layer) && kept && layer.m_nCapacity != kept &&
-          !SetLayerCapacity(layer, kept))
-        ok = false;
-    }
-    return ok;
-  }
-
- private:
-  CMountedImage* m_image;
-  uint64_t m_capacity[_VROH_DISK_COMBO::LAYER_COUNT];
-};
 
 bool IsOwnFormat(CMountedImage* image) {
   _VROH_MOUNT_RW* disk = image->DiskObject();
@@ -249,6 +205,23 @@ bool HostHasRoomToGrow(CMountedImage* image, uint64_t megabytes) {
   return taken;
 }
 
+// The file the grow's writes go to, beside which its journal lies: the
+// image opened, or the update file a base opened for update files writes
+// to (opened now when it is not yet), which is the file a later open must
+// name to see the grow. False when that update file cannot be made.
+bool WrittenFile(CMountedImage* image, std::wstring* path) {
+  *path = image->ImagePath();
+  _VROH_MOUNT_RW* disk = image->DiskObject();
+  if (!disk->BasePath()[0] || disk->Layers()->Fix().IsOpen()) return true;
+  if (!disk->Layers()->Update().IsOpen() && disk->CreateNextUpdate() < 0) return false;
+  wchar_t name[MAX_PATH + 16];
+  _snwprintf(name, sizeof name / sizeof name[0], L"%s_%02d.Upd", disk->BasePath(),
+             _VROH_RW_CLASS::HighestUpdateNumber(disk->BasePath()));
+  name[sizeof name / sizeof name[0] - 1] = 0;
+  *path = name;
+  return true;
+}
+
 int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
   if (!image || !image->NtfsVolume() || !image->IoBlock() || !image->DiskObject()) return 0;
   uint8_t mbr[kSector];
@@ -257,17 +230,26 @@ int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
   bool onMbr = index >= 0 && index < 4 && mbr[VRO_MBR_ENTRY_OFFSET + 16 * index + 4] == kTypeNtfs;
   if (!onMbr && mbr[VRO_MBR_ENTRY_OFFSET + 4] != kTypeProtective) return 0;
   if (!HostHasRoomToGrow(image, megabytes)) return 0;
-  // The grow is one transaction: every byte it writes is journaled, and a
-  // step that fails (a full host disk, a write error) puts the disk and its
-  // declared capacity back as they were before the volume is mounted again.
-  CapacityRecord capacity(image);
+  // The grow is one transaction: every byte it writes is journaled, in a
+  // file beside the image too, and a step that fails (a full host disk, a
+  // write error) puts the disk and its declared capacity back as they were
+  // before the volume is mounted again. A process that dies on the way
+  // leaves the file, and the next writable open rolls the grow back.
+  std::wstring target;
+  if (!image->ImagePath().empty() && !WrittenFile(image, &target)) return 0;
+  CImageCapacity capacity(image);
   CDiskWriteJournal journal(image->IoBlock());
+  if (!target.empty() && !journal.Keep(CMountedImage::UndoJournalPathOf(target),
+                                       image->UndoJournalNote(capacity.Bytes())))
+    return 0;
   int grown = onMbr ? GrowMbrPartition(image, mbr, megabytes)
                     : GrowGptPartition(image, mbr, megabytes);
-  if (grown && !journal.WriteFailed()) return 1;
+  // Whole only once the image holds all of it: then the journal goes.
+  if (grown && !journal.WriteFailed() && image->DiskObject()->Flush() >= 0 && journal.Commit())
+    return 1;
   image->RemountNtfs([&] {
-    journal.RollBack();
-    capacity.Restore();
+    if (journal.RollBack() && capacity.Restore(image) && image->DiskObject()->Flush() >= 0)
+      journal.Forget();
   });
   return 0;
 }

@@ -3,7 +3,10 @@
 // decision, safe host names and file versions.
 #include "image/copy/TreeCopyInternal.h"
 
+#include <stdio.h>
 #include <wchar.h>
+
+#include <string>
 
 #include "common/PathUtil.h"
 #include "common/ReparseLink.h"
@@ -71,8 +74,15 @@ DWORD CopyJob::AskOverwrite() {
   return callback(VCC_TARGET_EXISTS, 0, 0, 0, 0, 0, 0, 0, user);
 }
 
-void CopyJob::FileFailed(uint64_t size, DWORD error) {
+void CopyJob::FileFailed(uint64_t size, DWORD error, const wchar_t* volumePath) {
   failed = true;
+  if (volumePath) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, volumePath, -1, nullptr, 0, nullptr, nullptr);
+    std::string name(n > 0 ? n : 1, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, volumePath, -1, &name[0], n, nullptr, nullptr);
+    printf("Could not read %s (error %lu)\n", name.c_str(), (unsigned long)error);
+    fflush(stdout);
+  }
   if (callback)
     callback(VCC_FILE_FAILED, (DWORD)size, (DWORD)(size >> 32), 0, 0, 0, 0, error, user);
   SetLastError(error);

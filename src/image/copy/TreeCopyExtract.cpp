@@ -38,6 +38,8 @@ int CollectEntry(const wchar_t* name, unsigned int kind, DWORD sizeLow, DWORD si
 }
 
 // The listing is taken whole first: nothing else runs inside an enumeration.
+// False when the folder, or part of it, could not be read: the entries are
+// those that could.
 bool ListVolumeFolder(VolumeFiles* volume, const std::wstring& path,
                       std::vector<VolumeEntry>* entries) {
   entries->clear();
@@ -52,7 +54,7 @@ bool IsVolumeLink(VolumeFiles* volume, const std::wstring& path, const VolumeEnt
 uint64_t VolumeTreeTotal(VolumeFiles* volume, TreeWalkGuard& guard, const std::wstring& path,
                          const wchar_t* pattern) {
   std::vector<VolumeEntry> entries;
-  if (!ListVolumeFolder(volume, path, &entries)) return 0;
+  ListVolumeFolder(volume, path, &entries);
   uint64_t total = 0;
   for (const VolumeEntry& e : entries) {
     if (pattern && !MatchWildcard(pattern, e.name.c_str())) continue;
@@ -119,10 +121,11 @@ bool MakeTreeFolder(CopyJob& job, const std::wstring& path) {
   return false;
 }
 
-void FailHostFile(CopyJob& job, HANDLE h, const std::wstring& host, uint64_t size, DWORD error) {
+void FailHostFile(CopyJob& job, const wchar_t* volumePath, HANDLE h, const std::wstring& host,
+                  uint64_t size, DWORD error) {
   if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   DeleteFileW(host.c_str());
-  job.FileFailed(size, error);
+  job.FileFailed(size, error, volumePath);
 }
 
 // A new host file for writing; never opened through a link at the name.
@@ -162,7 +165,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     volAttributes = in->Attributes();
     size = in->Size();
   } else if (!volume->GetFileInfo(volumePath, nullptr, &volTime, nullptr, &volAttributes, &size)) {
-    job.FileFailed(0, GetLastError());
+    job.FileFailed(0, GetLastError(), volumePath);
     return 0;
   }
   wchar_t target[kPathChars] = {};
@@ -174,7 +177,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   if (tag)
     in.reset();
   else if (!in) {
-    job.FileFailed(size, openError);
+    job.FileFailed(size, openError, volumePath);
     return 0;
   }
 
@@ -189,7 +192,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   if (exists) {
     DWORD a = hostData.dwFileAttributes;
     if ((a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      job.FileFailed(size, ERROR_ALREADY_EXISTS);
+      job.FileFailed(size, ERROR_ALREADY_EXISTS, volumePath);
       return 0;
     }
     if (report) {
@@ -212,7 +215,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
       BOOL gone = (a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(host.c_str())
                                                  : DeleteFileW(host.c_str());
       if (!gone) {
-        job.FileFailed(size, GetLastError());
+        job.FileFailed(size, GetLastError(), volumePath);
         return 0;
       }
     }
@@ -220,7 +223,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
 
   if (tag) {
     if (!CreateReparseLink(host.c_str(), target, tag, FALSE)) {
-      job.FileFailed(0, GetLastError() ? GetLastError() : ERROR_CANT_ACCESS_FILE);
+      job.FileFailed(0, GetLastError() ? GetLastError() : ERROR_CANT_ACCESS_FILE, volumePath);
       return 0;
     }
     job.items++;
@@ -238,7 +241,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   if (!in) {
     in = VolumeStream::Open(volume, volumePath, false, folder);
     if (!in) {
-      job.FileFailed(size, GetLastError());
+      job.FileFailed(size, GetLastError(), volumePath);
       return 0;
     }
     size = in->Size();
@@ -248,7 +251,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   // that could not be seen (a dangling one), and is never opened through.
   if (exists && !(hostData.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
       !DeleteFileW(host.c_str())) {
-    job.FileFailed(size, GetLastError());
+    job.FileFailed(size, GetLastError(), volumePath);
     return 0;
   }
   if (h == INVALID_HANDLE_VALUE) h = CreateNewHostFile(host);
@@ -256,14 +259,14 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     DWORD error = GetLastError();
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
       error = ERROR_CANT_RESOLVE_FILENAME;
-    job.FileFailed(size, error);
+    job.FileFailed(size, error, volumePath);
     return 0;
   }
   // Holes of sparse data stay holes: the host file is made sparse before
   // it gets its length, and the holes are passed over.
   uint64_t stored = 0, storedEnd = size;
   if (!in->NextStored(0, &stored, &storedEnd)) {
-    FailHostFile(job, h, host, size, GetLastError());
+    FailHostFile(job, volumePath, h, host, size, GetLastError());
     return 0;
   }
   bool sparse = stored || storedEnd < size;
@@ -281,13 +284,13 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   if ((sparse || size >= kPresetLengthFrom) &&
       (!SetFilePointerEx(h, end, nullptr, FILE_BEGIN) || !SetEndOfFile(h) ||
        !SetFilePointerEx(h, zero, nullptr, FILE_BEGIN))) {
-    FailHostFile(job, h, host, size, GetLastError());
+    FailHostFile(job, volumePath, h, host, size, GetLastError());
     return 0;
   }
   uint8_t* buffer = job.Buffer();
   for (uint64_t at = 0; at < size;) {
     if (!in->NextStored(at, &stored, &storedEnd)) {
-      FailHostFile(job, h, host, size, GetLastError());
+      FailHostFile(job, volumePath, h, host, size, GetLastError());
       return 0;
     }
     if (stored > at) {
@@ -295,7 +298,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
       to.QuadPart = (LONGLONG)stored;
       if (report && !job.Progress(size, at, stored - at)) return CancelHostFile(job, h, host);
       if (!SetFilePointerEx(h, to, nullptr, FILE_BEGIN)) {
-        FailHostFile(job, h, host, size, GetLastError());
+        FailHostFile(job, volumePath, h, host, size, GetLastError());
         return 0;
       }
       at = stored;
@@ -304,7 +307,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     uint32_t n = storedEnd - at < kIoBlock ? (uint32_t)(storedEnd - at) : kIoBlock;
     int64_t got = in->Read(at, buffer, n);
     if (got != (int64_t)n) {
-      FailHostFile(job, h, host, size, got < 0 ? GetLastError() : ERROR_HANDLE_EOF);
+      FailHostFile(job, volumePath, h, host, size, got < 0 ? GetLastError() : ERROR_HANDLE_EOF);
       return 0;
     }
     if (report) {
@@ -314,7 +317,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
       }
     }
     if (!HostTransfer(h, buffer, n, true)) {
-      FailHostFile(job, h, host, size, GetLastError());
+      FailHostFile(job, volumePath, h, host, size, GetLastError());
       return 0;
     }
     at += n;
@@ -324,7 +327,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   DWORD error = SetFileTime(h, nullptr, nullptr, &volTime) ? 0 : GetLastError();
   if (!CloseHandle(h) && !error) error = GetLastError();
   if (error) {
-    FailHostFile(job, INVALID_HANDLE_VALUE, host, size, error);
+    FailHostFile(job, volumePath, INVALID_HANDLE_VALUE, host, size, error);
     return 0;
   }
   job.items++;
@@ -340,22 +343,22 @@ namespace {
 void ExtractEntries(CopyJob& job, TreeWalkGuard& guard, const std::wstring& vol,
                     const std::wstring& host, const wchar_t* pattern, long long folder) {
   std::vector<VolumeEntry> entries;
-  if (!ListVolumeFolder(job.volume, vol, &entries)) {
-    job.FileFailed(0, GetLastError());
-    return;
-  }
+  // What could be read of a damaged folder is extracted; the folder is
+  // named as failed.
+  if (!ListVolumeFolder(job.volume, vol, &entries))
+    job.FileFailed(0, GetLastError(), vol.c_str());
   for (const VolumeEntry& e : entries) {
     if (job.cancelled) break;
     if (pattern && !MatchWildcard(pattern, e.name.c_str())) continue;
+    std::wstring volPath = JoinPath(vol, e.name);
     if (!IsSafeHostName(e.name.c_str())) {
-      job.FileFailed(e.size, ERROR_INVALID_NAME);
+      job.FileFailed(e.size, ERROR_INVALID_NAME, volPath.c_str());
       continue;
     }
-    std::wstring volPath = JoinPath(vol, e.name);
     std::wstring hostPath = JoinPath(host, e.name);
     if (e.folder && !IsVolumeLink(job.volume, volPath, e)) {
       if (!guard.Enter(volPath))
-        job.FileFailed(0, GetLastError());
+        job.FileFailed(0, GetLastError(), volPath.c_str());
       else if (MakeTreeFolder(job, hostPath))
         ExtractEntries(job, guard, volPath, hostPath, nullptr, guard.LastId());
       continue;

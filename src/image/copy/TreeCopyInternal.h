@@ -55,7 +55,9 @@ class CopyJob {
   // Event 1: the overwrite mode for an existing target (1 without callback).
   DWORD AskOverwrite();
   // Event 2 for an item that failed with `error` (also left as last error).
-  void FileFailed(uint64_t size, DWORD error);
+  // A volume path given is named on the standard output as one that could
+  // not be read.
+  void FileFailed(uint64_t size, DWORD error, const wchar_t* volumePath = nullptr);
   // One transfer buffer per job.
   uint8_t* Buffer();
 

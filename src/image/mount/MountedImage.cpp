@@ -1,13 +1,16 @@
 // CMountedImage: open, mount and close.
 #include "image/mount/MountedImage.h"
 
+#include <string.h>
 #include <wchar.h>
 #include <winioctl.h>
 
 #include <new>
 
 #include "common/PathUtil.h"
+#include "image/device/DiskWriteJournal.h"
 #include "image/host/HostVolume.h"
+#include "image/mount/ImageCapacity.h"
 #include "image/stack/MountRw.h"
 #include "image/ntfs/NtfsVolume.h"
 
@@ -66,10 +69,28 @@ void CMountedImage::BuildIoBlock() {
   m_pIoBlock->sync = SyncDiskObject;
 }
 
+namespace {
+
+void RollBackBeforeReading(const wchar_t* imagePath, const wchar_t* secondPath, int partition) {
+  std::vector<uint8_t> note;
+  uint32_t mode = 0;
+  if (!CDiskWriteJournal::ReadKeptNote(CMountedImage::UndoJournalPathOf(imagePath), &note) ||
+      note.size() < 4)
+    return;
+  memcpy(&mode, &note[note.size() - 4], 4);
+  if (mode != 1 && mode != 2) return;
+  CMountedImage writer;
+  writer.OpenImage(imagePath, secondPath, partition, (int)mode);
+  writer.Close();
+}
+
+}  // namespace
+
 int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
                              int writeMode, bool partialNtfs) {
   Close();
   if (!imagePath || !*imagePath) return -1;
+  if (writeMode == 0) RollBackBeforeReading(imagePath, secondPath, partition);
   m_pDisk = new (std::nothrow) _VROH_MOUNT_RW();
   if (!m_pDisk) return -1;
   wchar_t fixPath[kPathChars];
@@ -85,6 +106,10 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   // A device whose back end drops writes would take them silently: without
   // a write-back file its volume is browsed read-only.
   m_bReadOnly = writeMode == 0 || (BaseDropsWrites(type) && !m_pDisk->Layers()->Fix().IsOpen());
+  if (!m_bReadOnly && !RollBackInterruptedWrites()) {
+    Close();
+    return -1;
+  }
   m_pNtfs = MountNtfsOnDisk(m_pIoBlock, partition, MountFlags());
   if (m_pNtfs) {
     m_nPartition = GetMountedPartitionIndex(m_pNtfs);
@@ -101,6 +126,26 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   }
   Close();
   return -1;
+}
+
+std::vector<uint8_t> CMountedImage::UndoJournalNote(const std::vector<uint8_t>& kept) const {
+  std::vector<uint8_t> note(kept);
+  uint32_t mode = (uint32_t)m_nWriteMode;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(&mode);
+  note.insert(note.end(), p, p + 4);
+  return note;
+}
+
+bool CMountedImage::RollBackInterruptedWrites() {
+  std::vector<uint8_t> note;
+  std::wstring journal = UndoJournalPath();
+  int rolled = CDiskWriteJournal::RollBackKept(m_pIoBlock, journal, &note);
+  // A file without a whole head was left before the first write.
+  if (rolled == 0) return CDiskWriteJournal::RemoveKept(journal);
+  // The size goes back only once the bytes are back; the journal goes
+  // last, so a process that dies here rolls back again at the next open.
+  return rolled > 0 && CImageCapacity(note).Restore(this) && m_pDisk->Flush() >= 0 &&
+         CDiskWriteJournal::RemoveKept(journal);
 }
 
 int CMountedImage::MountDiskObject(_VROH_DISK_COMBO* layers) {

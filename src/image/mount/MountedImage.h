@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "image/device/DiskIoBlock.h"
 #include "image/ntfs/NtfsCloneIo.h"
@@ -217,6 +218,19 @@ class CMountedImage : public VolumeFiles {
   // True when the volume was mounted read-only (write mode 0, or a device
   // that cannot be written opened without a write-back file).
   bool IsReadOnly() const { return m_bReadOnly; }
+  // The undo journal of a disk operation of many writes (a partition
+  // grow) is kept in this file beside the image while the operation runs.
+  // A writable open that finds one rolls the disk (and its declared size)
+  // back before it mounts anything: the process that wrote it died. A
+  // read-only open first has a writable open of the kind the operation
+  // made (its note ends with that write mode) do it.
+  std::wstring UndoJournalPath() const { return UndoJournalPathOf(m_imagePath); }
+  static std::wstring UndoJournalPathOf(const std::wstring& imagePath) {
+    return imagePath + L".undo";
+  }
+  // The note of such a journal: what the caller keeps of the image's
+  // layers, then the write mode.
+  std::vector<uint8_t> UndoJournalNote(const std::vector<uint8_t>& kept) const;
 
   // Registry side: the hive map and the EFI partition volume of the BCD.
   ImageAttachment* m_pRegRootMap = nullptr;
@@ -230,6 +244,9 @@ class CMountedImage : public VolumeFiles {
   Side SideOf(const wchar_t* path) const;
   unsigned long MountFlags() const;
   void BuildIoBlock();
+  // Rolls back what the undo journal beside the image names: true when
+  // there was none or it is rolled back.
+  bool RollBackInterruptedWrites();
 
   // The FAT half (MountedImageFat.cpp): the main FAT volume, the EFI system
   // partition mounted for one call, and the FAT side of the file API.

@@ -1,6 +1,7 @@
 // File operations on a mounted NTFS volume. Each operation opens the inodes it
 // needs and closes them before the next step opens others: libntfs-3g must
 // never hold two in-memory copies of one MFT record.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -96,20 +97,70 @@ bool CollectIndexEntries(const INDEX_HEADER* ih, const u8* end, std::vector<DirE
     if (len < sizeof(INDEX_ENTRY_HEADER) + sizeof(FILE_NAME_ATTR) || p + len > stop) return false;
     const FILE_NAME_ATTR& fn = ie->key.file_name;
     if (reinterpret_cast<const u8*>(fn.file_name + fn.file_name_length) > p + len) return false;
+    unsigned type = (fn.file_attributes & FILE_ATTR_I30_INDEX_PRESENT) ? NTFS_DT_DIR
+                                                                                 : NTFS_DT_REG;
     CollectEntry(entries, fn.file_name, fn.file_name_length, fn.file_name_type, 0,
-                 le64_to_cpu(ie->indexed_file), 0);
+                 le64_to_cpu(ie->indexed_file), type);
     p += len;
   }
   return true;
 }
 
-// The entries of a folder whose index the library cannot walk because an
-// index block in use does not read as one: a writer that died had put the
-// folder's record (pointing at the block) into the volume but not yet the
-// block. The names such a block was to hold do not exist; the others are
-// read from the index root and the blocks that are whole. Any other fault
-// of the index fails with EIO.
-int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries) {
+// True when every record in use that names folder dir as its parent is
+// among the entries: the index blocks that could not be read held no name
+// of a file that exists (blocks a writer that died had taken but not yet
+// written). Reads all of $MFT; false when it cannot.
+bool EveryNameListed(ntfs_inode* dir, const std::vector<DirEntry>& entries) {
+  ntfs_volume* vol = dir->vol;
+  std::vector<u64> listed;
+  for (const DirEntry& e : entries) listed.push_back(MREF(e.mref));
+  std::sort(listed.begin(), listed.end());
+  u32 size = vol->mft_record_size;
+  s64 records = vol->mft_na->initialized_size / size;
+  const s64 kChunk = 256;
+  std::vector<u8> buffer((size_t)(kChunk * size));
+  for (s64 first = 0; first < records; first += kChunk) {
+    s64 n = records - first < kChunk ? records - first : kChunk;
+    if (ntfs_attr_pread(vol->mft_na, first * size, n * size, buffer.data()) != n * size)
+      return false;
+    for (s64 i = 0; i < n; i++) {
+      MFT_RECORD* m = reinterpret_cast<MFT_RECORD*>(&buffer[(size_t)(i * size)]);
+      // A record that does not read whole is no file of the folder's; the
+      // system files are never listed.
+      if (first + i < FILE_first_user || m->magic != magic_FILE || ntfs_mst_post_read_fixup((NTFS_RECORD*)m, size) ||
+          !(m->flags & MFT_RECORD_IN_USE) || m->base_mft_record)
+        continue;
+      u8* end = reinterpret_cast<u8*>(m) + size;
+      for (u8* p = reinterpret_cast<u8*>(m) + le16_to_cpu(m->attrs_offset);
+           p + 24 <= end;) {
+        ATTR_RECORD* a = reinterpret_cast<ATTR_RECORD*>(p);
+        u32 len = le32_to_cpu(a->length);
+        if (a->type == AT_END || len < 24 || p + len > end) break;
+        u32 at = le16_to_cpu(a->value_offset);
+        if (a->type == AT_FILE_NAME && !a->non_resident &&
+            at + sizeof(FILE_NAME_ATTR) <= len) {
+          const FILE_NAME_ATTR* fn = reinterpret_cast<const FILE_NAME_ATTR*>(p + at);
+          if (MREF_LE(fn->parent_directory) == dir->mft_no &&
+              (u64)(first + i) != dir->mft_no &&
+              !std::binary_search(listed.begin(), listed.end(), (u64)(first + i)))
+            return false;
+        }
+        p += len;
+      }
+    }
+  }
+  return true;
+}
+
+// The entries of a folder whose index the library cannot walk: those of
+// the index root and of every block in use that reads whole. A block in use
+// that does not (a writer that died put the folder's record, pointing at
+// the block, into the volume but not yet the block; or damage) is passed
+// over, and its names are missing: the result is then -EIO with the
+// entries that could be read, unless (with `prove`, a read of all of $MFT)
+// no file that exists names the folder without being listed. A root that
+// cannot be read gives -EIO and no entries.
+int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries, bool prove) {
   entries->clear();
   s64 rootSize = 0;
   INDEX_ROOT* ir = static_cast<INDEX_ROOT*>(
@@ -117,8 +168,10 @@ int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries
   if (!ir) return -EIO;
   std::unique_ptr<void, void (*)(void*)> rootHold(ir, free);
   if (rootSize < (s64)sizeof(INDEX_ROOT) ||
-      !CollectIndexEntries(&ir->index, reinterpret_cast<const u8*>(ir) + rootSize, entries))
+      !CollectIndexEntries(&ir->index, reinterpret_cast<const u8*>(ir) + rootSize, entries)) {
+    entries->clear();
     return -EIO;
+  }
   if (!(ir->index.ih_flags & LARGE_INDEX)) return 0;
   u32 blockSize = le32_to_cpu(ir->index_block_size);
   s64 bitmapSize = 0;
@@ -131,22 +184,23 @@ int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries
     return -EIO;
   }
   std::vector<u8> block(blockSize);
+  std::vector<DirEntry> found;
   int result = 0;
   for (s64 i = 0; (i + 1) * (s64)blockSize <= na->data_size && i / 8 < bitmapSize; i++) {
     if (!((bitmap[i / 8] >> (i % 8)) & 1)) continue;
-    if (ntfs_attr_pread(na, i * blockSize, blockSize, block.data()) != (s64)blockSize) {
-      result = -EIO;
-      break;
-    }
     INDEX_BLOCK* ib = reinterpret_cast<INDEX_BLOCK*>(block.data());
-    if (ib->magic != magic_INDX) continue;  // never written
-    if (ntfs_mst_post_read_fixup(reinterpret_cast<NTFS_RECORD*>(ib), blockSize) ||
-        !CollectIndexEntries(&ib->index, block.data() + blockSize, entries)) {
+    found.clear();
+    if (ntfs_attr_pread(na, i * blockSize, blockSize, block.data()) != (s64)blockSize ||
+        ib->magic != magic_INDX ||
+        ntfs_mst_post_read_fixup(reinterpret_cast<NTFS_RECORD*>(ib), blockSize) ||
+        !CollectIndexEntries(&ib->index, block.data() + blockSize, &found)) {
       result = -EIO;
-      break;
+      continue;
     }
+    entries->insert(entries->end(), found.begin(), found.end());
   }
   ntfs_attr_close(na);
+  if (result < 0 && prove && EveryNameListed(dir, *entries)) result = 0;
   return result;
 }
 
@@ -154,11 +208,8 @@ int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries
 
 u64 NtfsLookupPastMissingBlocks(ntfs_inode* dir, const ntfschar* name, int len) {
   std::vector<DirEntry> entries;
-  int r = ReadEntriesPastMissingBlocks(dir, &entries);
-  if (r < 0) {
-    errno = -r;
-    return (u64)-1;
-  }
+  // A name found is found; the rest of the folder is no matter here.
+  int r = ReadEntriesPastMissingBlocks(dir, &entries, false);
   ntfs_volume* vol = dir->vol;
   IGNORE_CASE_BOOL ic = NVolCaseSensitive(vol) ? CASE_SENSITIVE : IGNORE_CASE;
   for (const DirEntry& e : entries) {
@@ -166,7 +217,8 @@ u64 NtfsLookupPastMissingBlocks(ntfs_inode* dir, const ntfschar* name, int len) 
                              (size_t)len, ic, vol->upcase, vol->upcase_len))
       return e.mref;
   }
-  errno = ENOENT;
+  // Not among the names that could be read: it may be among the others.
+  errno = r < 0 ? -r : ENOENT;
   return (u64)-1;
 }
 
@@ -174,6 +226,7 @@ namespace {
 
 // Reads the entries of a folder into memory so that the caller's callback
 // may change the folder (delete, create) without upsetting the index walk.
+// -EIO with entries: those of an index with blocks that could not be read.
 int ReadEntries(ntfs_volume* vol, const wchar_t* path, std::vector<DirEntry>* entries) {
   ntfs_inode* dir = NtfsPathToInode(vol, NULL, path);
   if (!dir) return -errno;
@@ -190,7 +243,7 @@ int ReadEntries(ntfs_volume* vol, const wchar_t* path, std::vector<DirEntry>* en
   int e = errno;
   if (ignoring) NVolClearCaseSensitive(vol);
   int result = r ? -(e ? e : EIO) : 0;
-  if (result == -EIO) result = ReadEntriesPastMissingBlocks(dir, entries);
+  if (result == -EIO) result = ReadEntriesPastMissingBlocks(dir, entries, true);
   ntfs_inode_close(dir);
   return result;
 }
@@ -279,19 +332,28 @@ int NtfsEnumDirectory(ntfs_volume* vol, const wchar_t* path, NtfsEnumCallback ca
                       void* user) {
   std::vector<DirEntry> entries;
   int r = ReadEntries(vol, path, &entries);
-  if (r < 0) return r;
+  if (r < 0 && r != -EIO) return r;
   for (const DirEntry& e : entries) {
     NtfsFileInfo info = {};
+    // An entry whose record is free names nothing (a writer stopped
+    // between the two, or a delete did); one whose record cannot be read
+    // is listed as the index has it (kind only): whoever opens it learns
+    // that it cannot be read.
     ntfs_inode* ni = ntfs_inode_open(vol, e.mref);
-    if (!ni) continue;  // an index entry without a readable record
-    FillInfo(ni, &info);
-    ntfs_inode_close(ni);
+    if (ni) {
+      FillInfo(ni, &info);
+      ntfs_inode_close(ni);
+    } else if (errno == ENOENT) {
+      continue;
+    } else {
+      info.directory = e.type == NTFS_DT_DIR;
+    }
     unsigned int kind = info.directory ? NTFS_KIND_DIRECTORY : NTFS_KIND_FILE;
     if (!callback(e.name.c_str(), kind, (unsigned long)info.size, (unsigned long)(info.size >> 32),
                   &info.creation, &info.lastWrite, &info.lastAccess, info.attributes, user))
       break;
   }
-  return 0;
+  return r < 0 ? r : 0;
 }
 
 int NtfsCreatePath(ntfs_volume* vol, const wchar_t* path, unsigned int mode,

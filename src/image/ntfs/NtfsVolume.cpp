@@ -445,7 +445,17 @@ int NtfsGrowSolid(ntfs_attr* na, s64 size) {
   errno = 0;
   if (size <= na->data_size) return 0;
   // Compressed data keeps its holes: its flags allow them.
-  return NAttrCompressed(na) ? ntfs_attr_truncate(na, size) : ntfs_attr_truncate_solid(na, size);
+  if (NAttrCompressed(na)) return ntfs_attr_truncate(na, size);
+  // The library takes the clusters of one grow in one search of the
+  // bitmap, which gives up on a volume whose free space lies in many runs
+  // although it holds them all: a large file grows in steps, each taking
+  // the runs it needs.
+  const s64 kStep = 32LL << 20;
+  while (na->data_size < size) {
+    s64 next = size - na->data_size > kStep ? na->data_size + kStep : size;
+    if (ntfs_attr_truncate_solid(na, next)) return -1;
+  }
+  return 0;
 }
 
 int GrowNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size) {

@@ -126,6 +126,32 @@ TEST(VolumeCopy, GptCopiesPutTheEfiPartitionAtLba2048AndTheVolumeBehindIt) {
   }
 }
 
+// An own-format MBR image into GPT (own format and raw), and the own-format
+// result into a raw image: each volume carries its partition's first LBA
+// as its hidden sectors and its backup boot sector in its partition's last
+// sector, and passes ntfsfix -n.
+TEST(VolumeCopy, GptCopiesKeepHiddenSectorsAndTheBackupBootSector) {
+  mi::Disk d = ct::MakeSource("own", "mbr2048");
+  std::wstring own = mi::CopyIntoOwnImage(d.path, d.dir);
+  std::wstring gptOwn = vt::ToWin(d.dir + "/g.vmd"), gptRaw = vt::ToWin(d.dir + "/g.img"),
+               plain = vt::ToWin(d.dir + "/p.img");
+  ASSERT_EQ(0, ImageConvertFileW(own.c_str(), gptOwn.c_str(), 0, 1, nullptr, nullptr));
+  ASSERT_EQ(0, ImageConvertFileW(own.c_str(), gptRaw.c_str(), 1, 1, nullptr, nullptr));
+  ASSERT_EQ(0, ImageConvertFileW(gptOwn.c_str(), plain.c_str(), 1, 0, nullptr, nullptr));
+  for (const std::wstring& image : {gptRaw, plain}) {
+    SCOPED_TRACE(vt::Narrow(image));
+    std::string disk = ct::BareDisk(image);
+    std::string data = ct::GptInfo(disk, 2);
+    uint64_t first = ct::Field(data, "First sector: ");
+    uint64_t count = ct::Field(data, "Last sector: ") - first + 1;
+    std::wstring path = vt::ToWin(disk);
+    std::vector<uint8_t> boot = fmt::ReadBytes(path, first * 512, 512);
+    EXPECT_EQ(first, fmt::Le32(&boot[0x1C]));
+    EXPECT_TRUE(boot == fmt::ReadBytes(path, (first + count - 1) * 512, 512));
+    ct::ExpectTreeOnVolume(disk, d, first, count);
+  }
+}
+
 TEST(VolumeCopy, CancelLeavesNoImageAndRefusedTargetsStayUntouched) {
   mi::Disk d = ct::MakeSource("cancel", "mbr2048");
   for (uint32_t stopAt : {1u, 50u}) {

@@ -250,6 +250,33 @@ TEST(TreeCopyNtfs, FullVolumeRefusesTheFileAndLeavesNothing) {
                               nullptr, nullptr));
 }
 
+// A volume whose free space ntfs-3g split into many runs (862 files of
+// mixed sizes copied in) takes one file of 150 MB in as many runs as it
+// needs; ntfscat reads it back whole and ntfsfix finds the volume clean.
+TEST(TreeCopyNtfs, ALargeFileFillsAFragmentedVolumeInManyRuns) {
+  std::string base = vt::ScratchDirUnix(), tree = base + "/tree", big = base + "/big.bin";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree) + " && cd " + vt::Q(tree) +
+                      " && s=1; for i in $(seq 0 861); do d=d$((i % 40)); mkdir -p $d;"
+                      " s=$(( (s * 1103515245 + 12345) % 2147483648 )); case $((s % 5)) in"
+                      " 0) n=300;; 1) n=3000;; 2) n=20000;; 3) n=60000;; *) n=150000;; esac;"
+                      " head -c $n /dev/urandom > $d/f$i.bin; done && head -c 150000000"
+                      " /dev/urandom > " + vt::Q(big)));
+  Image img = tc::MakeImage("ntfs", 256, tree, base);
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(img.path.c_str(), nullptr, 0, 2), 0);
+    uint64_t missing = 0;
+    EXPECT_EQ(1, InjectHostPath(&m, vt::ToWin(big).c_str(), L"\\big.bin", &missing, nullptr,
+                                nullptr));
+    EXPECT_TRUE(m.Close());
+  }
+  std::string vol = tc::Volume(img), out;
+  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(vol) + " /big.bin | cmp - " + vt::Q(big) + " && ntfsfix -n " +
+                          vt::Q(vol),
+                      &out))
+      << out;
+}
+
 }  // namespace
 
 namespace {

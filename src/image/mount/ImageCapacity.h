@@ -1,0 +1,32 @@
+// The declared capacity of an image's own-format layers: raised by a grow,
+// kept beforehand so that a grow that fails, or that a dying process left
+// half done, can put it back. Its bytes travel in the grow's undo journal.
+#pragma once
+#include <stdint.h>
+
+#include <vector>
+
+class CMountedImage;
+class _VROH_RW_CLASS;
+
+// Gives an own-format layer a capacity (sectors, header slot included); a
+// writable one writes its header. False when that write fails.
+bool SetLayerCapacity(_VROH_RW_CLASS& layer, uint64_t capacity);
+bool IsOwnFormatLayer(_VROH_RW_CLASS& layer);
+
+class CImageCapacity {
+ public:
+  // The capacities of the image's layers as they stand.
+  explicit CImageCapacity(CMountedImage* image);
+  // The capacities kept at the start of bytes (from Bytes()); empty bytes
+  // keep none.
+  explicit CImageCapacity(const std::vector<uint8_t>& bytes);
+  std::vector<uint8_t> Bytes() const;
+  // Writes the kept capacities back into the headers that changed; a layer
+  // opened since (the update file the grow began) takes the one below it.
+  bool Restore(CMountedImage* image) const;
+
+ private:
+  static const int kLayers = 3;
+  uint64_t m_capacity[kLayers] = {};
+};
