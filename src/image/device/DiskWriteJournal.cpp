@@ -21,9 +21,9 @@ int CDiskWriteJournal::Read(void* owner, unsigned long long offset, void* buffer
   return j->m_inner.read(j->m_inner.owner, offset, buffer, count);
 }
 
-void CDiskWriteJournal::Sync(void* owner) {
+int CDiskWriteJournal::Sync(void* owner) {
   CDiskWriteJournal* j = static_cast<CDiskWriteJournal*>(owner);
-  j->m_inner.sync(j->m_inner.owner);
+  return j->m_inner.sync(j->m_inner.owner);
 }
 
 int CDiskWriteJournal::Write(void* owner, unsigned long long offset, const void* buffer,
@@ -66,6 +66,6 @@ bool CDiskWriteJournal::RollBack() {
     if (m_inner.write(m_inner.owner, e.offset, e.old.data(), count) != (int)count) ok = false;
   }
   m_entries.clear();
-  if (m_inner.sync) m_inner.sync(m_inner.owner);
+  if (m_inner.sync && m_inner.sync(m_inner.owner) < 0) ok = false;
   return ok;
 }

@@ -198,7 +198,11 @@ TEST(SparseImage, FailedFileWritesLoseNoAcknowledgedData) {
     EXPECT_GT(0, map.Write(nullptr, 300, a.data(), 4096));
     EXPECT_EQ(-4096, map.Read(nullptr, 300, got.data(), 4096));
     EXPECT_EQ(4096, map.Write(nullptr, 5000, a.data(), 4096));
-    // Map blocks that did not reach the file stay dirty for the next flush.
+    // A leaf block that did not reach the file fails the write (the map
+    // reaches the file before a write is reported done) and stays dirty
+    // for the next flush.
+    c.FailWrite(2);  // the data, then the leaf block
+    EXPECT_GT(0, map.Write(nullptr, 5008, b.data(), 512));
     c.FailWrite(1);
     EXPECT_EQ(-1, map.Flush(nullptr));
     EXPECT_EQ(0, map.Flush(nullptr));
@@ -256,15 +260,17 @@ TEST(SparseImage, StrictAndRepairingOpens) {
   EXPECT_EQ(VRO_CONT_ESECTOR0_MBR, containerOpen(mbr0, 0));
   EXPECT_EQ(VRO_CONT_EREAD, containerOpen(std::vector<uint8_t>(700, 1), 0));
 
-  // Bad checksum: plain type in strict modes, header rebuilt (map kept)
-  // in the others.
+  // Bad checksum: a damaged file, refused by the opens of the program's
+  // modes and left as it is; an open that repairs rebuilds the header and
+  // keeps the map.
   ASSERT_TRUE(vt::WriteAll(p, bad));
   _VROH_RW_CLASS d;
-  ASSERT_TRUE(d.Open(p.c_str(), VRO_MODE_READ));
-  EXPECT_EQ(VRO_TYPE_RAW, d.m_nType);
-  ASSERT_TRUE(d.Open(p.c_str(), VRO_MODE_WRITE));
-  EXPECT_EQ(VRO_TYPE_RAW, d.m_nType);
-  ASSERT_TRUE(d.Open(p.c_str(), VRO_MODE_CREATE));
+  for (int mode : {VRO_MODE_READ, VRO_MODE_WRITE, VRO_MODE_CREATE})
+    EXPECT_FALSE(d.Open(p.c_str(), mode)) << mode;
+  std::vector<uint8_t> after;
+  ASSERT_TRUE(vt::ReadAll(p, after));
+  EXPECT_EQ(bad, after);
+  ASSERT_TRUE(d.Open(p.c_str(), VRO_MODE_CREATE_KEEP));
   EXPECT_EQ(VRO_TYPE_SPARSE, d.m_nType);
   EXPECT_EQ(16385u, d.m_nCapacity);
   std::vector<uint8_t> back(5120);

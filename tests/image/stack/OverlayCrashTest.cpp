@@ -253,7 +253,9 @@ TEST(OverlayCrash, FileLeftByAnEarlierVersion) {
   std::vector<uint8_t> header(1024), full;
   HANDLE h = OpenReadOnly(chain.Saved());
   ASSERT_EQ(1024, ReadHandleAt(h, 0, header.data(), 1024));
-  memset(&header[512 + vroimg::kOffOrderedMark], 0, 4);  // as they wrote it
+  // As they wrote it: without the marks.
+  memset(&header[512 + vroimg::kOffOrderedMark], 0, 4);
+  memset(&header[512 + vroimg::kOffCheckedMark], 0, 4);
   uint64_t from = FileSize(chain.Saved());
   CloseHandle(h);
   ASSERT_TRUE(vt::ReadAll(chain.Top(), full));
