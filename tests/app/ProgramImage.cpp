@@ -113,11 +113,32 @@ void CloseMainWindowOf(DWORD processId) {
 }  // namespace
 
 bool RunProgram(const std::wstring& arguments, DWORD& exitCode) {
+  return RunProgram(arguments, exitCode, nullptr);
+}
+
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode, std::string* output) {
   std::wstring line = L"\"" + ProgramPath() + L"\" " + arguments;
   STARTUPINFOW si = {sizeof si};
+  HANDLE out = INVALID_HANDLE_VALUE;
+  wchar_t outPath[MAX_PATH] = {0};
+  if (output) {
+    wchar_t dir[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    GetTempFileNameW(dir, L"vro", 0, outPath);
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    out = CreateFileW(outPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                      CREATE_ALWAYS, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return false;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = out;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  }
   PROCESS_INFORMATION pi;
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, output != nullptr, 0, nullptr, nullptr,
+                      &si, &pi)) {
+    if (output) CloseHandle(out);
     return false;
+  }
   // A run that opens the main window (no batch command, or "/format" and
   // "/merge" before the window) ends when the window is closed.
   DWORD wait = WAIT_TIMEOUT;
@@ -128,6 +149,18 @@ bool RunProgram(const std::wstring& arguments, DWORD& exitCode) {
   bool ok = wait == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &exitCode);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
+  if (output) {
+    CloseHandle(out);
+    output->clear();
+    HANDLE in = CreateFileW(outPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+    char buf[4096];
+    DWORD got = 0;
+    while (in != INVALID_HANDLE_VALUE && ReadFile(in, buf, sizeof buf, &got, nullptr) && got)
+      output->append(buf, got);
+    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+    DeleteFileW(outPath);
+  }
   return ok;
 }
 

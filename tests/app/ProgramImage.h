@@ -32,5 +32,7 @@ void* FindExport(const uint8_t* image, const char* name);
 
 // Runs the program with the arguments and returns its full 32-bit exit code.
 bool RunProgram(const std::wstring& arguments, DWORD& exitCode);
+// The same with its standard output (and error) caught in *output.
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode, std::string* output);
 
 }  // namespace apptest

@@ -141,6 +141,12 @@ bool ProbeAnyFile(const FileFacts&) {
 Made MakeRealSectors(_VROH_RW_CLASS* c, const FileFacts& f) {
   if (c->m_nType == VRO_TYPE_HEADER_PLAIN) {
     uint32_t kind = Ld32(f.head + kOffKind);
+    // A sparse image or overlay whose map header is gone: its sectors are
+    // no plain disk, and taking them as one would write over its map.
+    if (kind == kKindSparse || kind == kKindOverlay) {
+      VroOverlayNotice(f.path, VRO_NOTICE_DAMAGED_MAP);
+      return MADE_REFUSED;
+    }
     c->m_nType = (kind == 2 || kind == 4) ? VRO_TYPE_HEADER_PLAIN : VRO_TYPE_HEADER_OTHER;
   }
   c->m_pBackEnd = new (std::nothrow) _VROH_REAL_IMG_RW;
