@@ -5,12 +5,18 @@
 // writes before the last flush that succeeded up to the first write that
 // failed.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "WriteFaults.h"
 #include "image/device/DiskIoBlock.h"
+#include "image/stack/MountRw.h"
 
 namespace it {
 
@@ -119,5 +125,72 @@ class VolumeWriteRecorder {
     }
   }
 };
+
+// The whole disk of an image read through its chain (fix: the write-back
+// file, or empty), opened read-only.
+inline std::vector<uint8_t> ChainDisk(const std::wstring& image, const std::wstring& fix) {
+  _VROH_MOUNT_RW d;
+  EXPECT_LT(0, d.OpenChain(image.c_str(), fix.c_str(), 0));
+  std::vector<uint8_t> disk((size_t)d.DiskBytes());
+  EXPECT_EQ((int64_t)disk.size(), d.ReadBytes(nullptr, 0, disk.data(), disk.size()));
+  return disk;
+}
+
+// One run of a volume operation on a mounted image: the disk before it
+// (flushed, so the files hold it), its writes counted (or cut off) at the
+// files and recorded at the volume.
+struct RecordedRun {
+  std::vector<uint8_t> before;
+  std::unique_ptr<WriteFaults> faults;
+  std::unique_ptr<VolumeWriteRecorder> rec;
+
+  // Call between the mount and the operation.
+  void Start(DiskIoBlock* block, WriteFaults::Mode mode, int at) {
+    EXPECT_EQ(0, block->sync(block->owner));
+    before.resize((size_t)static_cast<_VROH_MOUNT_RW*>(block->owner)->DiskBytes());
+    EXPECT_EQ((int)before.size(), block->read(block->owner, 0, before.data(), before.size()));
+    faults.reset(new WriteFaults(mode, at));
+    rec.reset(new VolumeWriteRecorder(block));
+  }
+};
+
+// The operation run once whole, then failed and stopped at the writes to
+// the files that `points` picks from their count: each run leaves a disk
+// (readDisk, after the operation's image was closed) that a prefix of its
+// volume writes explains. op(run, mode, at) mounts, calls run.Start, runs
+// and closes; it returns true when the operation reported done. restore
+// puts the files back as they were before the operation.
+inline void ExpectEveryWriteLeavesAPrefix(
+    const std::function<bool(RecordedRun&, WriteFaults::Mode, int)>& op,
+    const std::function<void()>& restore, const std::function<std::vector<uint8_t>()>& readDisk,
+    const std::function<std::vector<int>(int)>& points) {
+  int writes;
+  {
+    RecordedRun run;
+    ASSERT_TRUE(op(run, WriteFaults::COUNT, 0));
+    writes = run.faults->Count();
+    run.faults.reset();
+    // The close flushed everything the operation wrote.
+    EXPECT_EQ(run.rec->Writes().size(), run.rec->Flushed());
+    std::string why;
+    EXPECT_EQ((long)run.rec->Writes().size(), run.rec->MatchPrefix(run.before, readDisk(), &why))
+        << why;
+  }
+  for (int mode = WriteFaults::FAIL; mode <= WriteFaults::STOP; mode++) {
+    for (int n : points(writes)) {
+      std::string where = std::string(mode == WriteFaults::FAIL ? "failed" : "stopped") +
+                          " write " + std::to_string(n) + " of " + std::to_string(writes);
+      restore();
+      RecordedRun run;
+      EXPECT_FALSE(op(run, (WriteFaults::Mode)mode, n)) << where;
+      run.faults.reset();
+      std::string why;
+      EXPECT_LE(0, run.rec->MatchPrefix(run.before, readDisk(), &why))
+          << where << ": no prefix of the volume's " << run.rec->Writes().size() << " writes ("
+          << run.rec->Flushed() << " flushed) gives the disk: " << why;
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
+}
 
 }  // namespace it

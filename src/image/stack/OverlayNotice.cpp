@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "common/ConsoleOutput.h"
+
 namespace {
 
 VroOverlayNoticeFn g_notice = nullptr;
@@ -28,16 +30,6 @@ const wchar_t* Why(int kind) {
   }
 }
 
-// The standard output, else the console of the parent process.
-HANDLE NoticeOutput() {
-  static HANDLE console = INVALID_HANDLE_VALUE;
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (out && out != INVALID_HANDLE_VALUE) return out;
-  if (console == INVALID_HANDLE_VALUE && AttachConsole(ATTACH_PARENT_PROCESS))
-    console =
-        CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  return console;
-}
 }  // namespace
 
 VroOverlayNoticeFn VroSetOverlayNotice(VroOverlayNoticeFn fn) {
@@ -53,7 +45,7 @@ void VroOverlayNotice(const wchar_t* path, int kind) {
   }
   std::wstring line = std::wstring(path ? path : L"") + L": " + Why(kind) + L"\r\n";
   DWORD saved = GetLastError();
-  HANDLE out = NoticeOutput();
+  HANDLE out = CommandOutput();
   DWORD written = 0;
   if (out != INVALID_HANDLE_VALUE && out &&
       !WriteConsoleW(out, line.c_str(), DWORD(line.size()), &written, nullptr)) {
