@@ -7,8 +7,9 @@
 // (the last one possibly in part), every write before the last completed
 // flush included. It holds because every file write is ordered:
 //  - a write's data reach the file before the leaf bits that make them
-//    held, and those leaf blocks reach the file before the write is
-//    acknowledged (a write into sectors already held needs no map write);
+//    held; bits wait in memory in one leaf block at most, and reach the
+//    file before any later data that would show at once (data over
+//    sectors held already), before bits of another block, and at flush;
 //  - a new table or leaf block is in the file (empty) before the entry
 //    that points at it, so every entry points inside the file;
 //  - the header (next free sector, sectors used) is written last, at

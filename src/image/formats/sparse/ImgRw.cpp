@@ -110,6 +110,7 @@ bool _VROH_IMG_RW::WriteBack(Block& b, bool leaf) {
   if (m_Container->WriteAt(b.sector, b.data, sizeof(b.data)) != (int64_t)sizeof(b.data))
     return false;
   b.dirty = 0;
+  if (leaf && b.sector == m_BitsBlock) m_BitsBlock = 0;
   return true;
 }
 
@@ -247,18 +248,24 @@ int64_t _VROH_IMG_RW::WriteRun(uint64_t sector, const uint8_t* buf, uint32_t sec
       if (!leaf) return -1;
       uint32_t first = Ld32(leaf);
       fileStart = first + off;
+      bool held = false;
       // The following chunks join while their data continue the file
       // run, so one file write covers them all.
       uint32_t from = off;
       for (uint32_t chunk = k;;) {
         uint32_t cnt = kChunk - from < left - run ? kChunk - from : left - run;
+        if (CountRun(leaf, from, cnt, false) < cnt) held = true;
         run += cnt;
         if (run == left || from + cnt < kChunk) break;
         uint8_t* next = FindLeaf(++chunk, true);
         if (!next || Ld32(next) != first + kChunk) break;
+        leaf = next;
         first += kChunk;
         from = 0;
       }
+      // Data over sectors that hold data already shows as soon as it is
+      // in the file: the bits of every earlier write go there first.
+      if (held && !CommitMap()) return -1;
     }
     // The data first: a sector is marked only once its data is in the
     // file, so a failed write leaves it not held and the layer below
@@ -266,10 +273,8 @@ int64_t _VROH_IMG_RW::WriteRun(uint64_t sector, const uint8_t* buf, uint32_t sec
     int64_t w = m_Container->WriteAt(fileStart, buf + (size_t)done * VRO_SECTOR, run * VRO_SECTOR);
     if (w != (int64_t)run * VRO_SECTOR) return -1;
     {
-      // The bits that make the data held reach the file before the write
-      // is reported done: a later write never shows without this one.
       VroCsLock lock(&m_Lock);
-      if (!MarkWritten(k, off, run) || !CommitMap()) return -1;
+      if (!MarkWritten(k, off, run)) return -1;
     }
     done += run;
   }
@@ -284,10 +289,16 @@ bool _VROH_IMG_RW::MarkWritten(uint32_t k, uint32_t from, uint32_t count) {
     uint32_t cnt = kChunk - from < count ? kChunk - from : count;
     // Skipped when this generation marked them all already.
     if (Ld32(leaf + 4) != gen || !AllSet(leaf, from, cnt)) {
+      Block* block = nullptr;
+      for (Block& b : m_Leaves)
+        if (leaf >= b.data && leaf < b.data + sizeof(b.data)) block = &b;
+      // Bits wait in one leaf block only, so that they reach the file in
+      // the order of their writes: those of another go first.
+      if (m_BitsBlock && m_BitsBlock != block->sector && !CommitMap()) return false;
       SetBits(leaf, from, cnt);
       St32(leaf + 4, gen);
-      for (Block& b : m_Leaves)
-        if (leaf >= b.data && leaf < b.data + sizeof(b.data)) b.dirty = 1;
+      block->dirty = 1;
+      m_BitsBlock = block->sector;
     }
     count -= cnt;
     k++;

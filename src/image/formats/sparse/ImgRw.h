@@ -78,5 +78,10 @@ class _VROH_IMG_RW : public _VROH_BASE_RW {
   Block m_Tables[2];
   Block m_Leaves[2];
   int m_TableVictim = 0, m_LeafVictim = 0;
+  // The leaf block whose bits of acknowledged writes have not reached the
+  // file yet (0: none). They go before any data that would show at once
+  // (over sectors held already), before bits of another block, and at
+  // flush: what the file shows is always a prefix of the writes.
+  uint32_t m_BitsBlock = 0;
   CRITICAL_SECTION m_Lock;
 };
