@@ -56,7 +56,8 @@ const Damage kOverlayDamage[] = {
 class OverlayFiles {
  public:
   OverlayFiles() : d(MakeDisk(kOwn)) {
-    EXPECT_EQ(0, vt::Sh("cd " + vt::Q(d.dir) + " && mkdir -p Data && head -c 90000 /dev/urandom >"
+    EXPECT_EQ(0, vt::Sh("cd " + vt::Q(d.dir) +
+                        " && mkdir -p Data && head -c 90000 /dev/urandom >"
                         " Data/one.bin && printf kept > Data/two.txt && printf new > new.txt"));
     image = d.ImageWin();
     fix = vt::ToWin(d.disks + "/wks.fix");
@@ -102,7 +103,8 @@ TEST(OverlayDamage, DamagedOverlaysAndBasesAreRefusedAndKept) {
                       vt::Q(updUnix) + " ../upd.saved && cp disk.vmd ../base.saved"));
   for (const Damage& damage : kOverlayDamage) {
     o.Damaged(fixUnix, o.d.dir + "/fix.saved", damage);
-    o.ExpectRefused(ImageArgs(o.image, o.fix), "wks.Fix", std::string("write-back: ") + damage.what);
+    o.ExpectRefused(ImageArgs(o.image, o.fix), "wks.Fix",
+                    std::string("write-back: ") + damage.what);
     ASSERT_EQ(0, vt::Sh("cp " + vt::Q(o.d.dir + "/fix.saved") + " " + vt::Q(fixUnix)));
     o.Damaged(updUnix, o.d.dir + "/upd.saved", damage);
     o.ExpectRefused(ImageArgs(o.update), "disk.vmd_01.Upd",
@@ -113,11 +115,11 @@ TEST(OverlayDamage, DamagedOverlaysAndBasesAreRefusedAndKept) {
   // write-back, the update file and alone.
   for (int zeroed : {0, 1}) {
     o.Damaged(baseUnix, o.d.dir + "/base.saved", {"", [&](std::vector<uint8_t>& f) {
-                                                     if (zeroed)
-                                                       memset(&f[74], 0, 4);
-                                                     else
-                                                       f[60] ^= 0x40;
-                                                   }});
+                                                    if (zeroed)
+                                                      memset(&f[74], 0, 4);
+                                                    else
+                                                      f[60] ^= 0x40;
+                                                  }});
     std::string where = zeroed ? "base checksum zeroed" : "base header byte";
     o.ExpectRefused(ImageArgs(o.image, o.fix), "disk.vmd", where + ", write-back");
     o.ExpectRefused(ImageArgs(o.image), "disk.vmd", where);
@@ -149,11 +151,11 @@ TEST(OverlayDamage, StaleWriteBackIsDiscardedOnlyByACommandThatWrites) {
   EXPECT_NE(std::string::npos, out.find("wks.Fix")) << out;
   EXPECT_NE(std::string::npos, out.find("discarded")) << out;
   EXPECT_EQ(0u, RunVroOut(ImageArgs(o.image, o.fix) + L"\"/extract:\\after.txt::" +
-                        vt::ToWin(o.d.dir + "/after.txt") + L"\"",
-                    nullptr));
+                              vt::ToWin(o.d.dir + "/after.txt") + L"\"",
+                          nullptr));
   EXPECT_NE(0u, RunVroOut(ImageArgs(o.image, o.fix) + L"\"/extract:\\kept.txt::" +
-                        vt::ToWin(o.d.dir + "/kept.txt") + L"\"",
-                    nullptr));
+                              vt::ToWin(o.d.dir + "/kept.txt") + L"\"",
+                          nullptr));
 }
 
 }  // namespace

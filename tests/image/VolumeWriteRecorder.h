@@ -94,9 +94,10 @@ class VolumeWriteRecorder {
     for (size_t k = 0; k < got.size() / kSector; k++)
       if (memcmp(&s[k * kSector], &got[k * kSector], kSector) != 0) differ.insert(k);
     if (why) {
-      *why = differ.empty() ? "" : "sector " + std::to_string(*differ.begin()) + " of " +
-                                       std::to_string(differ.size()) + " differing at M = " +
-                                       std::to_string(m_flushed);
+      *why = differ.empty() ? ""
+                            : "sector " + std::to_string(*differ.begin()) + " of " +
+                                  std::to_string(differ.size()) +
+                                  " differing at M = " + std::to_string(m_flushed);
     }
     for (size_t m = m_flushed;; m++) {
       if (differ.empty()) return (long)m;
@@ -147,7 +148,7 @@ struct RecordedRun {
   // Call between the mount and the operation.
   void Start(DiskIoBlock* block, WriteFaults::Mode mode, int at) {
     EXPECT_EQ(0, block->sync(block->owner));
-    before.resize((size_t)static_cast<_VROH_MOUNT_RW*>(block->owner)->DiskBytes());
+    before.resize((size_t) static_cast<_VROH_MOUNT_RW*>(block->owner)->DiskBytes());
     EXPECT_EQ((int)before.size(), block->read(block->owner, 0, before.data(), before.size()));
     faults.reset(new WriteFaults(mode, at));
     rec.reset(new VolumeWriteRecorder(block));
@@ -169,6 +170,8 @@ inline void ExpectEveryWriteLeavesAPrefix(
     RecordedRun run;
     ASSERT_TRUE(op(run, WriteFaults::COUNT, 0));
     writes = run.faults->Count();
+    // Every flush of the volume flushed the files to the disk.
+    EXPECT_LE(run.rec->Flushes(), run.faults->Flushes());
     run.faults.reset();
     // The close flushed everything the operation wrote.
     EXPECT_EQ(run.rec->Writes().size(), run.rec->Flushed());

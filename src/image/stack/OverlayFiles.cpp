@@ -74,7 +74,7 @@ int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* p
     // marked unusable) is thrown away, and only by an open that writes:
     // a damaged file or one of another kind is the only copy of what it
     // holds, and is left as it is.
-    bool stale = link == -3 || (link >= 0 && unusable);
+    bool stale = link == -3 || (link >= 0 && unusable && mode == VRO_MODE_CREATE);
     if (link < 0 && !stale) {
       VroOverlayNotice(path, link == -1 ? VRO_NOTICE_NOT_LINKED : VRO_NOTICE_NOT_OVERLAY);
       Close();
@@ -86,7 +86,8 @@ int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* p
         VroOverlayNotice(path, VRO_NOTICE_STALE_KEPT);
         return -1;
       }
-      VroOverlayNotice(path, VRO_NOTICE_STALE_DISCARDED);
+      VroOverlayNotice(path,
+                       link == -3 ? VRO_NOTICE_STALE_DISCARDED : VRO_NOTICE_UNUSABLE_DISCARDED);
       DeleteFileW(path);
       OpenSparse(path, VRO_MODE_CREATE);
       isNew = m_bEmptyAtOpen != 0;

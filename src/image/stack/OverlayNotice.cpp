@@ -24,6 +24,8 @@ const wchar_t* Why(int kind) {
     case VRO_NOTICE_STALE_KEPT:
       return L"it was made for an earlier state of its base image: not opened, left as it is (a "
              L"command that writes discards it)";
+    case VRO_NOTICE_UNUSABLE_DISCARDED:
+      return L"it is marked unusable: it was discarded and started afresh";
     default:
       return L"it was made for an earlier state of its base image: its changes were discarded "
              L"and it was started afresh";
@@ -49,8 +51,8 @@ void VroOverlayNotice(const wchar_t* path, int kind) {
   DWORD written = 0;
   if (out != INVALID_HANDLE_VALUE && out &&
       !WriteConsoleW(out, line.c_str(), DWORD(line.size()), &written, nullptr)) {
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), int(line.size()), nullptr, 0,
-                                    nullptr, nullptr);
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), int(line.size()), nullptr, 0, nullptr,
+                                    nullptr);
     std::string utf8(size_t(bytes > 0 ? bytes : 0), 0);
     if (bytes > 0) {
       WideCharToMultiByte(CP_UTF8, 0, line.c_str(), int(line.size()), &utf8[0], bytes, nullptr,

@@ -15,13 +15,13 @@ namespace {
 
 void EveryWriteKeepsAPrefix(bool fix) {
   // Data got two files earlier; B holds 70 for the command under test.
-  const oc::Chain c = oc::MakeChain(
-      fix,
-      "mkdir -p Data B; head -c 70000 /dev/urandom > Data/one.bin;"
-      " printf acknowledged > Data/two.txt;"
-      " for i in $(seq 10 79); do head -c $((i * 97 % 9000 + 100)) /dev/urandom"
-      " > B/file-with-a-longer-name-$i.dat; done",
-      "Data", 3);
+  const oc::Chain c =
+      oc::MakeChain(fix,
+                    "mkdir -p Data B; head -c 70000 /dev/urandom > Data/one.bin;"
+                    " printf acknowledged > Data/two.txt;"
+                    " for i in $(seq 10 79); do head -c $((i * 97 % 9000 + 100)) /dev/urandom"
+                    " > B/file-with-a-longer-name-$i.dat; done",
+                    "Data", 3);
   ASSERT_FALSE(::testing::Test::HasFailure());
   it::ExpectEveryWriteLeavesAPrefix(
       [&](it::RecordedRun& run, it::WriteFaults::Mode mode, int at) {
