@@ -3,9 +3,10 @@
 //
 // Crash invariant (files bearing kCheckedMark): whatever point a writer
 // dies at, or its file refuses a write at, the disk the file gives is the
-// disk before the open with a prefix of the acknowledged writes applied
-// (the last one possibly in part), every write before the last completed
-// flush included. It holds because every file write is ordered:
+// disk before the open with the writes made to it from the first up to
+// some point applied (the last one possibly in part), every write before
+// the last completed flush included. It holds because the file's writes
+// are ordered:
 //  - a write's data reach the file before the leaf bits that make them
 //    held; bits wait in memory in one leaf block at most, and reach the
 //    file before any later data that would show at once (data over
