@@ -33,20 +33,7 @@ mkdir -p "$work/t"
 "$root/tests/fixtures/mk-wintree.sh" "$work/tree" --no-kernel >/dev/null
 "$root/tests/fixtures/mk-disk.sh" "$work/pristine.img" --layout none --size 480 \
   --tree "$work/tree" >/dev/null
-python3 - "$work/big.reg" <<'PY'
-import sys
-lines = ["Windows Registry Editor Version 5.00", "",
-         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]", '"Hive"="imported"', ""]
-for k in range(6000):
-    lines.append("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Big\\k%04d]" % k)
-    for v in range(5):
-        lines.append('"v%d"="%s"' % (v, ("%04d" % k) * 250))
-    lines.append("")
-open(sys.argv[1], "wb").write(("\r\n".join(lines) + "\r\n").encode("utf-16"))
-PY
-printf '\xff\xfe' > "$work/del.reg"
-printf 'Windows Registry Editor Version 5.00\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Big]\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n"Hive"="deleted"\r\n' |
-  iconv -f UTF-8 -t UTF-16LE >> "$work/del.reg"
+make_hive_regs "$work" 6000
 replay="/usr/bin/python3 $root/tests/fixtures/hive-logs.py"
 config=/Windows/System32/config
 wine "$exe" "-img:$(win "$work/pristine.img")" "/import:$(win "$work/big.reg")" >/dev/null 2>&1

@@ -80,3 +80,24 @@ ratio_row() {
     printf "   %-" w "s ours %7.2f  %-22s %7.2f  ratio %5.2fx  less start %5.2fx\n",
       l, o, n, p, o / p, (o - s) / p }'
 }
+
+# make_hive_regs DIR KEYS: DIR/big.reg fills SOFTWARE with KEYS keys of five
+# 1000-character values and sets "\Vro" "Hive" to "imported"; DIR/del.reg
+# deletes them again and sets it to "deleted" (a save that rewrites nearly
+# every page of the hive).
+make_hive_regs() {
+  python3 - "$1/big.reg" "$2" <<'PY'
+import sys
+lines = ["Windows Registry Editor Version 5.00", "",
+         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]", '"Hive"="imported"', ""]
+for k in range(int(sys.argv[2])):
+    lines.append("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Big\\k%04d]" % k)
+    for v in range(5):
+        lines.append('"v%d"="%s"' % (v, ("%04d" % k) * 250))
+    lines.append("")
+open(sys.argv[1], "wb").write(("\r\n".join(lines) + "\r\n").encode("utf-16"))
+PY
+  printf '\xff\xfe' > "$1/del.reg"
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Big]\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n"Hive"="deleted"\r\n' |
+    iconv -f UTF-8 -t UTF-16LE >> "$1/del.reg"
+}

@@ -333,11 +333,12 @@ int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partit
 }
 
 // The check and the repair open also a volume the full mount refuses: the
-// damage it meets is what they are for.
+// damage it meets is what they are for. The check only looks: it opens the
+// image and its overlays read-only (a stale write-back makes it fail).
 int WINAPI ImageCheckPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
   if (!IsProgramRuntimeStarted()) return kImageNotOpened;
   return RunOnImage(
-      imagePath, fixPath, partition, GetWriteOpenMode(),
+      imagePath, fixPath, partition, kReadOnlyOpen,
       [&](CMountedImage& image) {
         return CheckNtfsPartition(&image) ? int(kImageOk) : int(kImageVolumeOperationFailed);
       },

@@ -81,6 +81,46 @@ TEST(BatchMode, FullHostVolumeUnderTheWriteBack) {
   EXPECT_EQ(baseHash, vt::Sha256(image));
 }
 
+// An inject into the folder that holds files an earlier command put into
+// the overlay, on a host volume that fills up at several points of it: the
+// inject fails, and the earlier files read back as they were.
+TEST(BatchMode, FullHostVolumeKeepsTheFolderThatHeldEarlierFiles) {
+  Disk d = MakeDisk(kOwn);
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(d.dir) +
+                      " && mkdir -p Data Later && head -c 200000"
+                      " /dev/urandom > Data/one.bin && for i in $(seq 1 40); do head -c"
+                      " $((i * 9000)) /dev/urandom > Later/f$i.bin; done"));
+  std::string small = d.dir + "/small";
+  std::wstring later = L"\"/inject:\\Data::" + vt::ToWin(d.dir + "/Later") + L"\\*\"";
+  std::wstring one = L"\"/extract:\\Data\\one.bin::" + vt::ToWin(d.dir + "/one.out") + L"\"";
+  for (bool fix : {false, true}) {
+    // The overlay with Data, made on the tmpfs; the room left grows.
+    std::string top = small + (fix ? "/wks.Fix" : "/disk.vmd_01.Upd");
+    std::wstring chain =
+        fix ? ImageArgs(d.ImageWin(), vt::ToWin(small + "/wks.fix")) : ImageArgs(vt::ToWin(top));
+    for (int room : {300, 900, 1500}) {
+      std::string where = (fix ? "write-back, " : "update file, ") + std::to_string(room) + " KiB";
+      SmallVolume volume(small, "64m");
+      ASSERT_TRUE(volume.Mounted());
+      if (!fix) ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.image) + " " + vt::Q(small)));
+      std::wstring first = fix ? chain : ImageArgs(vt::ToWin(small + "/disk.vmd"));
+      ASSERT_EQ(0u, RunVro(first + L"\"/inject:\\Data::" + vt::ToWin(d.dir + "/Data") + L"\""))
+          << where;
+      // The tmpfs shrinks to what it holds and the room given.
+      ASSERT_EQ(0, vt::Sh("used=$(du -sk " + vt::Q(small) +
+                          " | cut -f1) && mount -o remount,size=" + "$((used + " +
+                          std::to_string(room) + "))k " + vt::Q(small)))
+          << where;
+      EXPECT_NE(0u, RunVro(chain + later)) << where;
+      ASSERT_EQ(0, vt::Sh("rm -f " + vt::Q(d.dir + "/one.out")));
+      EXPECT_EQ(0u, RunVro(chain + one)) << where;
+      EXPECT_EQ(0,
+                vt::Sh("cmp " + vt::Q(d.dir + "/one.out") + " " + vt::Q(d.dir + "/Data/one.bin")))
+          << where;
+    }
+  }
+}
+
 TEST(BatchMode, MergeNamesFilesWhole) {
   Disk d = MakeDisk(kOwn);
   ASSERT_EQ(0, vt::Sh("printf new > " + vt::Q(d.dir + "/new.txt")));

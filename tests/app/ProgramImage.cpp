@@ -139,4 +139,27 @@ bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow
   return ok;
 }
 
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode, std::string* output) {
+  if (!output) return RunProgram(arguments, exitCode);
+  wchar_t dir[MAX_PATH], outPath[MAX_PATH] = {0};
+  GetTempPathW(MAX_PATH, dir);
+  if (!GetTempFileNameW(dir, L"vro", 0, outPath)) return false;
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  HANDLE out = CreateFileW(outPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                           CREATE_ALWAYS, 0, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return false;
+  bool ok = RunProgram(arguments, exitCode, true, out);
+  CloseHandle(out);
+  output->clear();
+  HANDLE in = CreateFileW(outPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, 0, nullptr);
+  char buf[4096];
+  DWORD got = 0;
+  while (in != INVALID_HANDLE_VALUE && ReadFile(in, buf, sizeof buf, &got, nullptr) && got)
+    output->append(buf, got);
+  if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+  DeleteFileW(outPath);
+  return ok;
+}
+
 }  // namespace apptest

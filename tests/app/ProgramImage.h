@@ -36,5 +36,7 @@ void* FindExport(const uint8_t* image, const char* name);
 // standard output and error, or null.
 bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow = true,
                 HANDLE output = nullptr);
+// The same with its standard output (and error) caught in *output.
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode, std::string* output);
 
 }  // namespace apptest

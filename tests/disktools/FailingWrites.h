@@ -18,6 +18,12 @@ class FailingWrites {
       if (n / 2) f->m_inner.write(f->m_inner.owner, at, buffer, n / 2);
       return -1;
     };
+    // The disk's flush goes to the disk object, whatever owner says now.
+    if (m_inner.sync)
+      block->sync = [](void* o) {
+        FailingWrites* f = static_cast<FailingWrites*>(o);
+        return f->m_inner.sync(f->m_inner.owner);
+      };
   }
   ~FailingWrites() { *m_block = m_inner; }
   int Writes() const { return m_writes; }

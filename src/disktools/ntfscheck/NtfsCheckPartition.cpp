@@ -2,24 +2,10 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include "common/ConsoleOutput.h"
 #include "disktools/ntfscheck/NtfsCheck.h"
 #include "image/mount/MountedImage.h"
 #include "image/ntfs/NtfsCheck.h"
-
-namespace {
-
-// The standard output, else the console of the parent process.
-HANDLE CheckOutput() {
-  static HANDLE console = INVALID_HANDLE_VALUE;
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (out && out != INVALID_HANDLE_VALUE) return out;
-  if (console == INVALID_HANDLE_VALUE && AttachConsole(ATTACH_PARENT_PROCESS))
-    console =
-        CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  return console;
-}
-
-}  // namespace
 
 void PrintCheckLog(const char* format, ...) {
   char line[1024];
@@ -35,7 +21,7 @@ void PrintCheckLog(const char* format, ...) {
   DWORD length = m < 0 || n + m >= (int)sizeof line ? (DWORD)sizeof line - 1 : DWORD(n + m);
 
   DWORD saved = GetLastError();
-  HANDLE out = CheckOutput();
+  HANDLE out = CommandOutput();
   DWORD written = 0;
   if (out != INVALID_HANDLE_VALUE && out && !WriteConsoleA(out, line, length, &written, nullptr))
     WriteFile(out, line, length, &written, nullptr);

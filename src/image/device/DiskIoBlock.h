@@ -15,7 +15,9 @@ typedef int (*DiskIoReadFn)(void* owner, unsigned long long offset, void* buffer
                             unsigned int count);
 typedef int (*DiskIoWriteFn)(void* owner, unsigned long long offset, const void* buffer,
                              unsigned int count);
-typedef void (*DiskIoSyncFn)(void* owner);
+// Writes what the layers below hold back and has the disk keep it: 0, or
+// -1 when that failed (what was written may not last).
+typedef int (*DiskIoSyncFn)(void* owner);
 
 struct DiskIoBlock {
   // The disk object (_VROH_MOUNT_RW), or the drive handle of a host volume.

@@ -107,9 +107,9 @@ int CDiskWriteJournal::Read(void* owner, unsigned long long offset, void* buffer
   return j->m_inner.read(j->m_inner.owner, offset, buffer, count);
 }
 
-void CDiskWriteJournal::Sync(void* owner) {
+int CDiskWriteJournal::Sync(void* owner) {
   CDiskWriteJournal* j = static_cast<CDiskWriteJournal*>(owner);
-  j->m_inner.sync(j->m_inner.owner);
+  return j->m_inner.sync(j->m_inner.owner);
 }
 
 int CDiskWriteJournal::Write(void* owner, unsigned long long offset, const void* buffer,
@@ -160,7 +160,7 @@ bool CDiskWriteJournal::RollBack() {
   for (size_t i = m_entries.size(); i-- > 0;)
     if (!PutBack(m_inner, m_entries[i].offset, m_entries[i].old, false)) ok = false;
   m_entries.clear();
-  if (m_inner.sync) m_inner.sync(m_inner.owner);
+  if (m_inner.sync && m_inner.sync(m_inner.owner) < 0) ok = false;
   return ok;
 }
 

@@ -58,7 +58,7 @@ class CDiskWriteJournal {
  private:
   static int Read(void* owner, unsigned long long offset, void* buffer, unsigned int count);
   static int Write(void* owner, unsigned long long offset, const void* buffer, unsigned int count);
-  static void Sync(void* owner);
+  static int Sync(void* owner);
   bool Append(uint64_t offset, const std::vector<uint8_t>& old);
 
   struct Entry {

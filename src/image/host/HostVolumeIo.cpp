@@ -151,6 +151,7 @@ int WriteHandleBytes(void* owner, unsigned long long offset, const void* buffer,
   return (int)count;
 }
 
-void FlushHandle(void* owner) {
-  if (owner && owner != INVALID_HANDLE_VALUE) FlushFileBuffers((HANDLE)owner);
+int FlushHandle(void* owner) {
+  if (!owner || owner == INVALID_HANDLE_VALUE) return 0;
+  return FlushFileBuffers((HANDLE)owner) ? 0 : -1;
 }

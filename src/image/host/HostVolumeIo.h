@@ -18,4 +18,4 @@ int WriteHandleBytes(void* owner, unsigned long long offset, const void* buffer,
                      unsigned int count);
 
 // FlushFileBuffers on the handle.
-void FlushHandle(void* owner);
+int FlushHandle(void* owner);

@@ -16,8 +16,11 @@
 
 namespace {
 
-void SyncDiskObject(void* owner) {
-  (void)owner;
+// Every layer's held-back writes, map blocks and header reach its file, and
+// the files reach the disk: what the volume wrote before stays whatever
+// comes after.
+int SyncDiskObject(void* owner) {
+  return owner && static_cast<_VROH_MOUNT_RW*>(owner)->Flush() < 0 ? -1 : 0;
 }
 
 // Base types whose back end drops writes: a physical drive, a host volume

@@ -337,7 +337,7 @@ int ntfs_disk_dev_sync(struct ntfs_device* dev) {
   if (!d || !NDevOpen(dev)) return Fail(EBADF);
   if (NDevReadOnly(dev) || !NDevDirty(dev)) return 0;
   if (d->block) {
-    if (d->block->sync) d->block->sync(d->block->owner);
+    if (d->block->sync && d->block->sync(d->block->owner) < 0) return Fail(EIO);
   } else if (NtfsWin32Flush(d->win.handle, d->win.lockHandle) < 0) {
     return -1;
   }

@@ -2,6 +2,7 @@
 // image.
 #include "image/stack/RwClass.h"
 #include "image/formats/sparse/ImgRw.h"
+#include "image/stack/OverlayNotice.h"
 #include <algorithm>
 #include <cwctype>
 #include <vector>
@@ -68,14 +69,28 @@ int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* p
   if (!isNew) {
     uint8_t* hd = Header();
     bool unusable = hd && Ld32(hd + kOffUnusable) == kUnusableMark;
-    if (CheckParent(parent) < 0 || (mode == VRO_MODE_CREATE && unusable)) {
+    int link = CheckParent(parent);
+    // Only a whole overlay made for another state of this base (or one
+    // marked unusable) is thrown away, and only by an open that writes:
+    // a damaged file or one of another kind is the only copy of what it
+    // holds, and is left as it is.
+    bool stale = link == -3 || (link >= 0 && unusable && mode == VRO_MODE_CREATE);
+    if (link < 0 && !stale) {
+      VroOverlayNotice(path, link == -1 ? VRO_NOTICE_NOT_LINKED : VRO_NOTICE_NOT_OVERLAY);
       Close();
-      if (mode == VRO_MODE_CREATE) {
-        // A stale overlay is worthless: start it afresh.
-        DeleteFileW(path);
-        OpenSparse(path, VRO_MODE_CREATE);
-        isNew = m_bEmptyAtOpen != 0;
+      return -1;
+    }
+    if (stale) {
+      Close();
+      if (mode != VRO_MODE_CREATE) {
+        VroOverlayNotice(path, VRO_NOTICE_STALE_KEPT);
+        return -1;
       }
+      VroOverlayNotice(path,
+                       link == -3 ? VRO_NOTICE_STALE_DISCARDED : VRO_NOTICE_UNUSABLE_DISCARDED);
+      DeleteFileW(path);
+      OpenSparse(path, VRO_MODE_CREATE);
+      isNew = m_bEmptyAtOpen != 0;
     }
   }
   if (!IsOpen() || m_nType != VRO_TYPE_SPARSE) {

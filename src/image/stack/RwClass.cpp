@@ -2,6 +2,7 @@
 #include "image/device/DeviceSource.h"
 #include "image/formats/sparse/ImgRw.h"
 #include "image/device/RawRw.h"
+#include "image/stack/OverlayNotice.h"
 #include "image/formats/vhd/VhdRw.h"
 #include <cstring>
 #include <new>
@@ -23,7 +24,9 @@ int ContainerFlags(int mode, bool isNew) {
     case VRO_MODE_WRITE:
       return VRO_OPEN_UNLIMITED | VRO_OPEN_STRICT | VRO_OPEN_RENEW;
     case VRO_MODE_CREATE:
-      return VRO_OPEN_UNLIMITED | VRO_OPEN_RENEW | (isNew ? VRO_OPEN_CREATE : 0);
+      // An existing file whose map or header fails is refused, not laid
+      // afresh: it may be the only copy of a workstation's changes.
+      return VRO_OPEN_UNLIMITED | VRO_OPEN_RENEW | (isNew ? VRO_OPEN_CREATE : VRO_OPEN_STRICT);
     default:
       return VRO_OPEN_UNLIMITED | (isNew ? VRO_OPEN_CREATE : 0);
   }
@@ -91,12 +94,19 @@ Made MakeSparse(_VROH_RW_CLASS* c, const FileFacts& f) {
   int r = cont->Open(c->m_hFile, 0, f.sectors, ContainerFlags(f.mode, f.isNew));
   if (r < 0) {
     delete cont;
+    // A header and map of the own format whose checksum fails is a damaged
+    // file, not a plain disk that happens to start so.
+    if (r == VRO_CONT_ECHECKSUM && memcmp(f.head + kOffSignature, kSignature, 8) == 0) {
+      VroOverlayNotice(f.path, VRO_NOTICE_DAMAGED_HEADER);
+      return MADE_REFUSED;
+    }
     return f.isNew ? MADE_REFUSED : MADE_NOT_THIS_KIND;
   }
   _VROH_IMG_RW* be = new (std::nothrow) _VROH_IMG_RW(cont, 1);
-  // A writer that died leaves a file longer than its header says: mended
-  // before anything is written to it.
-  if (!be || (f.mode > VRO_MODE_READ && be->RecoverMap(f.sectors) < 0)) {
+  // A torn or damaged map is refused; a writer that died leaves a file
+  // longer than its header says: mended before anything is written to it.
+  if (!be || (!f.isNew && be->CheckMap(f.sectors, f.mode > VRO_MODE_READ) < 0)) {
+    if (be) VroOverlayNotice(f.path, VRO_NOTICE_DAMAGED_MAP);
     delete be;
     delete cont;
     return MADE_REFUSED;
@@ -131,6 +141,12 @@ bool ProbeAnyFile(const FileFacts&) {
 Made MakeRealSectors(_VROH_RW_CLASS* c, const FileFacts& f) {
   if (c->m_nType == VRO_TYPE_HEADER_PLAIN) {
     uint32_t kind = Ld32(f.head + kOffKind);
+    // A sparse image or overlay whose map header is gone: its sectors are
+    // no plain disk, and taking them as one would write over its map.
+    if (kind == kKindSparse || kind == kKindOverlay) {
+      VroOverlayNotice(f.path, VRO_NOTICE_DAMAGED_MAP);
+      return MADE_REFUSED;
+    }
     c->m_nType = (kind == 2 || kind == 4) ? VRO_TYPE_HEADER_PLAIN : VRO_TYPE_HEADER_OTHER;
   }
   c->m_pBackEnd = new (std::nothrow) _VROH_REAL_IMG_RW;
@@ -168,7 +184,11 @@ int64_t _VROH_RW_CLASS::Flush() {
   VroCsLock lock(&m_Lock);
   if (m_bWritesStopped) return -1;
   if (!m_pBackEnd) return 0;
-  return m_pBackEnd->Flush(m_hFile);
+  if (m_pBackEnd->Flush(m_hFile) < 0) return -1;
+  // A writable file reaches the disk itself.
+  if (m_nMode != VRO_MODE_READ && m_hFile && VroGetDeviceSource()->FlushHandle(m_hFile) < 0)
+    return -1;
+  return 0;
 }
 
 void _VROH_RW_CLASS::StopWrites() {

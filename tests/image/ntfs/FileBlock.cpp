@@ -36,8 +36,8 @@ int WriteCb(void* owner, unsigned long long offset, const void* buffer, unsigned
   return Transfer(owner, offset, const_cast<void*>(buffer), count, true);
 }
 
-void SyncCb(void* owner) {
-  FlushFileBuffers(static_cast<FileDisk*>(owner)->file);
+int SyncCb(void* owner) {
+  return FlushFileBuffers(static_cast<FileDisk*>(owner)->file) ? 0 : -1;
 }
 
 }  // namespace

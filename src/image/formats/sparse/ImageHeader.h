@@ -1,5 +1,25 @@
 // Header sectors of the own image container: sector 0 (image header) and
 // sector 1 (map header). All fields little-endian.
+//
+// Crash invariant (files bearing kCheckedMark): whatever point a writer
+// dies at, or its file refuses a write at, the disk the file gives is the
+// disk before the open with the writes made to it from the first up to
+// some point applied (the last one possibly in part), every write before
+// the last completed flush included. It holds because the file's writes
+// are ordered:
+//  - a write's data reach the file before the leaf bits that make them
+//    held; bits wait in memory in one leaf block at most, and reach the
+//    file before any later data that would show at once (data over
+//    sectors held already), before bits of another block, and at flush;
+//  - a new table or leaf block is in the file (empty) before the entry
+//    that points at it, so every entry points inside the file;
+//  - the header (next free sector, sectors used) is written last, at
+//    flush and close: it may lag behind the map after a crash, never lead;
+//    a writable open moves the next free sector past everything the map
+//    points at and past the end of the file.
+// So a torn map shows on open: every leaf sector carries a check value
+// (kOffLeafCheck), and the blocks reachable from the root are never fewer
+// than the header's sectors used count (a zeroed table sector loses them).
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -26,6 +46,17 @@ const int kOffRootTable = 20, kOffNextFree = 24, kOffSectorsUsed = 32, kOffMapCa
 // the next free sector it depends on: such a file's map never points past
 // its header's next free sector. Files without it are checked once.
 const uint32_t kOrderedMark = 0x4452524Fu;  // 'O', 'R', 'R', 'D'
+// Set by writers that keep the crash invariant above: every leaf block
+// sector carries its check value and the sectors used never exceed the
+// blocks the map reaches. Files without it (earlier versions) are opened
+// unchecked and take the mark at their first writable open.
+const int kOffCheckedMark = 52;
+const uint32_t kCheckedMark = 0x4B434843u;  // 'C', 'H', 'C', 'K'
+// In the first leaf of each 512-byte sector of a leaf block (the leaf's
+// otherwise unused bytes 8..15): a tag and a check value of the sector
+// taken with these 8 bytes zero.
+const int kOffLeafCheck = 8;
+const uint32_t kLeafCheckTag = 0x464C4B43u;  // 'C', 'K', 'L', 'F'
 const uint32_t kRootSector = 8, kFirstFree = 16, kBlockSectors = 8, kChunkSectors = 128;
 
 inline bool EndsWithBootSignature(const uint8_t* sector) {

@@ -40,7 +40,46 @@ void SetBits(uint8_t* leaf, uint32_t from, uint32_t count) {
 bool AllSet(const uint8_t* leaf, uint32_t from, uint32_t count) {
   return CountRun(leaf, from, count, true) == count;
 }
+
+// Check value of a 512-byte leaf sector, its check bytes taken as zero.
+uint32_t LeafSectorCheck(const uint8_t* sector) {
+  uint32_t h = 2166136261u;
+  for (int i = 0; i < VRO_SECTOR; i++) {
+    uint8_t c = (i >= kOffLeafCheck && i < kOffLeafCheck + 8) ? 0 : sector[i];
+    h = (h ^ c) * 16777619u;
+  }
+  return h;
+}
+
+// Highest bit set in a leaf's bitmap, -1 when none.
+int HighestBit(const uint8_t* leaf) {
+  for (int i = (int)kChunk - 1; i >= 0; i--)
+    if (BitSet(leaf, (uint32_t)i)) return i;
+  return -1;
+}
 }  // namespace
+
+void _VROH_IMG_RW::StampLeafBlock(uint8_t* block) {
+  for (int s = 0; s < 8; s++) {
+    uint8_t* sector = block + s * VRO_SECTOR;
+    St32(sector + kOffLeafCheck, kLeafCheckTag);
+    St32(sector + kOffLeafCheck + 4, LeafSectorCheck(sector));
+  }
+}
+
+bool _VROH_IMG_RW::LeafBlockIntact(const uint8_t* block) {
+  for (int s = 0; s < 8; s++) {
+    const uint8_t* sector = block + s * VRO_SECTOR;
+    if (Ld32(sector + kOffLeafCheck) != kLeafCheckTag ||
+        Ld32(sector + kOffLeafCheck + 4) != LeafSectorCheck(sector))
+      return false;
+  }
+  return true;
+}
+
+bool _VROH_IMG_RW::Checked() {
+  return Ld32(m_Container->MapHeader() + kOffCheckedMark) == kCheckedMark;
+}
 
 _VROH_IMG_RW::_VROH_IMG_RW(_VROH_OBJ_IMG* container, int zeroFill)
     : m_Container(container), m_ZeroFill(zeroFill) {
@@ -61,31 +100,47 @@ _VROH_IMG_RW::~_VROH_IMG_RW() {
   DeleteCriticalSection(&m_Lock);
 }
 
-bool _VROH_IMG_RW::WriteBack(Block& b) {
+bool _VROH_IMG_RW::WriteBack(Block& b, bool leaf) {
   if (!b.sector || !b.dirty) return true;
   // A block that did not reach the file stays dirty (and in the cache):
   // the next flush tries again, and the failure is reported until then.
   // What it points at reaches the file first.
+  if (leaf) StampLeafBlock(b.data);
   if (m_Container->PrepareMapWrite() < 0) return false;
   if (m_Container->WriteAt(b.sector, b.data, sizeof(b.data)) != (int64_t)sizeof(b.data))
     return false;
   b.dirty = 0;
+  if (leaf && b.sector == m_BitsBlock) m_BitsBlock = 0;
+  return true;
+}
+
+bool _VROH_IMG_RW::CommitMap() {
+  // Bottom up: the leaves, then the tables that point at them.
+  for (Block& b : m_Leaves)
+    if (!WriteBack(b, true)) return false;
+  for (Block& b : m_Tables)
+    if (!WriteBack(b, false)) return false;
   return true;
 }
 
 uint8_t* _VROH_IMG_RW::GetBlock(Block* cache, int* victim, uint32_t sector, bool fresh) {
   for (int i = 0; i < 2; i++)
     if (cache[i].sector == sector) return cache[i].data;
+  bool leaf = cache == m_Leaves;
   Block& b = cache[*victim];
   *victim ^= 1;
-  if (!WriteBack(b)) return nullptr;
+  if (!WriteBack(b, leaf)) return nullptr;
   b.sector = 0;
   if (fresh) {
+    // In the file already (as written when it was allocated).
     memset(b.data, 0, sizeof(b.data));
-    b.dirty = 1;
+    b.dirty = 0;
   } else {
     if (m_Container->ReadAt(sector, b.data, sizeof(b.data)) != (int64_t)sizeof(b.data))
       return nullptr;
+    // A leaf sector whose check fails is a torn or damaged map: nothing
+    // it says is used.
+    if (leaf && Checked() && !LeafBlockIntact(b.data)) return nullptr;
     b.dirty = 0;
   }
   b.sector = sector;
@@ -110,9 +165,12 @@ void _VROH_IMG_RW::RememberLevel(Pair* cache, uint32_t key, uint32_t sector) {
   cache[0].sector = sector;
 }
 
-// Entry index of the table at tableSector; allocates a zero block for an
-// absent entry when alloc is set (*fresh tells the caller).
-uint32_t _VROH_IMG_RW::TableEntry(uint32_t tableSector, uint32_t index, bool alloc, bool* fresh) {
+// Entry index of the table at tableSector; allocates an empty block for an
+// absent entry when alloc is set (*fresh tells the caller). The empty
+// block (a leaf block when childLeaf) is written before the entry points at
+// it.
+uint32_t _VROH_IMG_RW::TableEntry(uint32_t tableSector, uint32_t index, bool alloc, bool* fresh,
+                                  bool childLeaf) {
   *fresh = false;
   uint8_t* t = GetBlock(m_Tables, &m_TableVictim, tableSector, false);
   if (!t) return 0;
@@ -120,6 +178,9 @@ uint32_t _VROH_IMG_RW::TableEntry(uint32_t tableSector, uint32_t index, bool all
   if (e || !alloc) return e;
   e = m_Container->Allocate(kBlockSectors, true);
   if (!e) return 0;
+  uint8_t empty[4096] = {};
+  if (childLeaf) StampLeafBlock(empty);
+  if (m_Container->WriteAt(e, empty, sizeof(empty)) != (int64_t)sizeof(empty)) return 0;
   St32(t + index * 4, e);
   for (Block& b : m_Tables)
     if (b.sector == tableSector) b.dirty = 1;
@@ -144,7 +205,7 @@ uint8_t* _VROH_IMG_RW::FindLeaf(uint32_t k, bool alloc) {
     if (fresh && !GetBlock(m_Tables, &m_TableVictim, s3, true)) return nullptr;
     RememberLevel(m_Level3, k >> 17, s3);
   }
-  uint32_t leafSector = TableEntry(s3, (k >> 7) & 1023, alloc, &fresh);
+  uint32_t leafSector = TableEntry(s3, (k >> 7) & 1023, alloc, &fresh, true);
   if (!leafSector) return nullptr;
   uint8_t* block = GetBlock(m_Leaves, &m_LeafVictim, leafSector, fresh);
   if (!block) return nullptr;
@@ -187,18 +248,24 @@ int64_t _VROH_IMG_RW::WriteRun(uint64_t sector, const uint8_t* buf, uint32_t sec
       if (!leaf) return -1;
       uint32_t first = Ld32(leaf);
       fileStart = first + off;
+      bool held = false;
       // The following chunks join while their data continue the file
       // run, so one file write covers them all.
       uint32_t from = off;
       for (uint32_t chunk = k;;) {
         uint32_t cnt = kChunk - from < left - run ? kChunk - from : left - run;
+        if (CountRun(leaf, from, cnt, false) < cnt) held = true;
         run += cnt;
         if (run == left || from + cnt < kChunk) break;
         uint8_t* next = FindLeaf(++chunk, true);
         if (!next || Ld32(next) != first + kChunk) break;
+        leaf = next;
         first += kChunk;
         from = 0;
       }
+      // Data over sectors that hold data already shows as soon as it is
+      // in the file: the bits of every earlier write go there first.
+      if (held && !CommitMap()) return -1;
     }
     // The data first: a sector is marked only once its data is in the
     // file, so a failed write leaves it not held and the layer below
@@ -222,10 +289,16 @@ bool _VROH_IMG_RW::MarkWritten(uint32_t k, uint32_t from, uint32_t count) {
     uint32_t cnt = kChunk - from < count ? kChunk - from : count;
     // Skipped when this generation marked them all already.
     if (Ld32(leaf + 4) != gen || !AllSet(leaf, from, cnt)) {
+      Block* block = nullptr;
+      for (Block& b : m_Leaves)
+        if (leaf >= b.data && leaf < b.data + sizeof(b.data)) block = &b;
+      // Bits wait in one leaf block only, so that they reach the file in
+      // the order of their writes: those of another go first.
+      if (m_BitsBlock && m_BitsBlock != block->sector && !CommitMap()) return false;
       SetBits(leaf, from, cnt);
       St32(leaf + 4, gen);
-      for (Block& b : m_Leaves)
-        if (leaf >= b.data && leaf < b.data + sizeof(b.data)) b.dirty = 1;
+      block->dirty = 1;
+      m_BitsBlock = block->sector;
     }
     count -= cnt;
     k++;
@@ -334,32 +407,93 @@ bool _VROH_IMG_RW::RecoverBlock(uint32_t sector, int level, uint64_t limit, uint
                          (int64_t)sizeof(block);
 }
 
-int _VROH_IMG_RW::RecoverMap(uint64_t fileSectors) {
+bool _VROH_IMG_RW::WalkBlock(uint32_t sector, int level, MapWalk* w) {
+  // Every block lies in its own 8 sectors: more visits than that are a map
+  // that points in circles.
+  if (!w->budget) return false;
+  --w->budget;
+  uint8_t block[4096];
+  if (m_Container->ReadAt(sector, block, sizeof(block)) != (int64_t)sizeof(block)) return false;
+  if (level == 3) {
+    if (w->stamp) {
+      uint8_t was[4096];
+      memcpy(was, block, sizeof(block));
+      StampLeafBlock(block);
+      if (memcmp(was, block, sizeof(block)) != 0 &&
+          m_Container->_VROH_OBJ_IMG::WriteAt(sector, block, sizeof(block)) !=
+              (int64_t)sizeof(block))
+        return false;
+    } else if (!LeafBlockIntact(block)) {
+      return false;
+    }
+  }
+  for (uint32_t i = 0; i < (level < 3 ? 1024u : 128u); i++) {
+    const uint8_t* entry = level < 3 ? block + i * 4 : block + i * kLeafBytes;
+    uint32_t e = Ld32(entry);
+    if (!e) continue;
+    if (e < kFirstFree || e % kBlockSectors) return false;
+    if (level < 3) {
+      // Blocks are in the file before anything points at them (earlier
+      // versions let a block past the end of the file read as zeros).
+      if (!w->stamp && (uint64_t)e + kBlockSectors > w->fileSectors) return false;
+      w->blocks++;
+      if (e + kBlockSectors > w->end) w->end = e + kBlockSectors;
+      if (!WalkBlock(e, level + 1, w)) return false;
+      continue;
+    }
+    // Held sectors lie in the file; a chunk without any may not yet.
+    int high = HighestBit(entry);
+    if (!w->stamp && high >= 0 && (uint64_t)e + high >= w->fileSectors) return false;
+    if ((uint64_t)e + kChunk > w->end) w->end = (uint64_t)e + kChunk;
+  }
+  return true;
+}
+
+int _VROH_IMG_RW::CheckMap(uint64_t fileSectors, bool writable) {
   VroCsLock lock(&m_Lock);
   uint8_t* map = m_Container->MapHeader();
-  uint32_t next = m_Container->NextFree();
+  bool checked = Checked();
+  // Files of earlier versions are read as they are.
+  if (!checked && !writable) return 0;
   uint64_t end = (fileSectors + kBlockSectors - 1) / kBlockSectors * kBlockSectors;
-  if (end < next) end = next;
+  if (end < m_Container->NextFree()) end = m_Container->NextFree();
   if (end >> 32) return -1;
-  // New allocations start past whatever a dead writer left at the end.
-  m_Container->RaiseNextFree((uint32_t)end);
-  if (Ld32(map + kOffOrderedMark) == kOrderedMark) return 0;
-  uint64_t limit = end;
-  uint64_t budget = end / kBlockSectors + 1;
-  if (!RecoverBlock(Ld32(map + kOffRootTable), 0, limit, fileSectors, &end, &budget)) return -1;
+  if (!checked && Ld32(map + kOffOrderedMark) != kOrderedMark) {
+    uint64_t budget = end / kBlockSectors + 1;
+    if (!RecoverBlock(Ld32(map + kOffRootTable), 0, end, fileSectors, &end, &budget)) return -1;
+    St32(map + kOffOrderedMark, kOrderedMark);
+  }
+  MapWalk w;
+  w.fileSectors = fileSectors;
+  w.budget = fileSectors / kBlockSectors + 1;
+  w.stamp = !checked;
+  uint32_t root = Ld32(map + kOffRootTable);
+  if (root != kRootSector || !WalkBlock(root, 0, &w)) return -1;
+  // A table sector lost to a tear takes the blocks below it along.
+  uint64_t used = kFirstFree + w.blocks * kBlockSectors;
+  if (checked && used < Ld32(map + kOffSectorsUsed)) return -1;
+  if (!writable) return 0;
+  if (w.end > end) end = w.end;
   if (end >> 32) return -1;
+  // New allocations start past whatever a dead writer left at the end
+  // and past everything the map points at.
   m_Container->RaiseNextFree((uint32_t)end);
-  St32(map + kOffOrderedMark, kOrderedMark);
-  // After the mended blocks, the map header that covers them and bears the
-  // mark; the image header (identity) reaches the file with the first write.
+  if (Ld32(map + kOffSectorsUsed) != (uint32_t)used) {
+    St32(map + kOffSectorsUsed, (uint32_t)used);
+    m_Container->SetDirty();
+  }
+  if (checked) return 0;
+  // The stamped blocks, then the map header that bears the marks; the
+  // image header (identity) reaches the file with the first flush.
+  St32(map + kOffCheckedMark, kCheckedMark);
   return m_Container->WriteMapHeader();
 }
 
 int64_t _VROH_IMG_RW::Flush(HANDLE) {
   VroCsLock lock(&m_Lock);
   bool ok = true;
-  for (Block& b : m_Tables) ok = WriteBack(b) && ok;
-  for (Block& b : m_Leaves) ok = WriteBack(b) && ok;
-  if (m_Container->Flush() < 0) ok = false;
+  // The map, then the header that counts its blocks.
+  if (!CommitMap()) ok = false;
+  if (ok && m_Container->Flush() < 0) ok = false;
   return ok ? 0 : -1;
 }

@@ -56,20 +56,17 @@ int _VROH_OBJ_IMG::WriteHeader() {
     m_Dirty = dirty ? dirty : 1;
     return -1;
   }
-  m_FileNextFree = NextFree();
   return 0;
 }
 
 int _VROH_OBJ_IMG::PrepareMapWrite() {
-  VroCsLock lock(&m_Lock);
-  return NextFree() == m_FileNextFree ? 0 : WriteHeader();
+  return 0;
 }
 
 int _VROH_OBJ_IMG::WriteMapHeader() {
   VroCsLock lock(&m_Lock);
   int64_t r = WriteHandleAt(m_hFile, (m_BaseSector + 1) * VRO_SECTOR, MapHeader(), VRO_SECTOR);
   if (r != (int64_t)VRO_SECTOR) return -1;
-  m_FileNextFree = NextFree();
   return 0;
 }
 
@@ -117,6 +114,7 @@ void _VROH_OBJ_IMG::FreshContainer(uint64_t capacity) {
   St32(map + kOffSectorsUsed, kFirstFree);
   St32(map + kOffMapCapacity, (uint32_t)capacity);
   St32(map + kOffOrderedMark, kOrderedMark);
+  St32(map + kOffCheckedMark, kCheckedMark);
   RebuildHeader(capacity);
   // The header first: a file cut short after it is still a container
   // (an empty root table past the end reads as zeros).
@@ -131,7 +129,6 @@ int _VROH_OBJ_IMG::Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, in
   m_BaseSector = baseSector;
   m_Limit = capacity;
   m_Dirty = 0;
-  m_FileNextFree = 0;
   if (flags & VRO_OPEN_CREATE) {
     FreshContainer(capacity);
   } else {
@@ -140,7 +137,6 @@ int _VROH_OBJ_IMG::Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, in
       return VRO_CONT_EREAD;
     if (EndsWithBootSignature(MapHeader())) return VRO_CONT_ESECTOR1_MBR;
     if (EndsWithBootSignature(m_Header)) return VRO_CONT_ESECTOR0_MBR;
-    m_FileNextFree = NextFree();
     if (memcmp(MapHeader(), kMapMagic, sizeof(kMapMagic)) != 0) {
       if (flags & VRO_OPEN_STRICT) return VRO_CONT_ENOMAP;
       FreshContainer(capacity);

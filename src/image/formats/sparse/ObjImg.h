@@ -30,10 +30,9 @@ class _VROH_OBJ_IMG : public _VROH_ALIGN_RW {
   // (the flag stays set when the write fails).
   int WriteHeader();
   // Called before a map block is written, so that whatever the process
-  // dies after, the file's map points only at space its header covers and
-  // at data that is in the file: pending data are written out, then the
-  // header when the next free sector moved since the file's header was
-  // written. 0, or -1: the block must not be written.
+  // dies after, the file's map points only at data that is in the file:
+  // pending data are written out (the header follows the map, at flush).
+  // 0, or -1: the block must not be written.
   virtual int PrepareMapWrite();
   static uint32_t HeaderChecksum(const uint8_t* header);
   // Takes sectors at the next free sector (tables and leaves count as
@@ -63,7 +62,6 @@ class _VROH_OBJ_IMG : public _VROH_ALIGN_RW {
   uint64_t m_BaseSector = 0;
   uint64_t m_Limit = 0;
   int m_Dirty = 0;  // 2: an allocation was refused
-  uint32_t m_FileNextFree = 0;  // the next free sector of the header in the file
   uint8_t m_Header[2 * VRO_SECTOR];
 };
 
