@@ -461,6 +461,20 @@ int GrowNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size) {
   return r;
 }
 
+int ShrinkNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size) {
+  if (!vol) return -EINVAL;
+  if (NVolReadOnly(vol)) return -EROFS;
+  if (size < 0) return -EINVAL;
+  ntfs_inode* ni;
+  ntfs_attr* na;
+  if (int e = OpenPathData(vol, path, &ni, &na)) return e;
+  errno = 0;
+  int r = size < na->data_size && ntfs_attr_truncate(na, size) ? -(errno ? errno : EIO) : 0;
+  ntfs_attr_close(na);
+  if (ntfs_inode_close(ni) && r == 0) r = -(errno ? errno : EIO);
+  return r;
+}
+
 ATTR_RECORD* FindNextNtfsAttribute(u32 type, ntfs_attr_search_ctx* ctx) {
   if (!ctx) return (SetErr(EINVAL), nullptr);
   if (ntfs_attr_lookup((ATTR_TYPES)cpu_to_le32(type), NULL, 0, CASE_SENSITIVE, 0, NULL, 0, ctx))
