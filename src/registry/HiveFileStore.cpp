@@ -61,6 +61,15 @@ bool NtfsHiveStore::Reserve(const std::wstring& path, uint64_t size) {
   return GrowNtfsFileData(m_volume, path.c_str(), (long long)size) == 0;
 }
 
+bool NtfsHiveStore::Truncate(const std::wstring& path, uint64_t size) {
+  return ShrinkNtfsFileData(m_volume, path.c_str(), (long long)size) == 0;
+}
+
+bool NtfsHiveStore::Remove(const std::wstring& path) {
+  return NtfsGetPathType(m_volume, path.c_str()) == 0 ||
+         NtfsDeletePath(m_volume, path.c_str()) == 0;
+}
+
 bool NtfsHiveStore::Flush() {
   return FlushNtfsVolume(m_volume) == 0;
 }
@@ -105,6 +114,19 @@ bool FatHiveStore::Write(const std::wstring& path, const void* data, size_t coun
   if (m_volume->GetPathType(path.c_str()) == 0 && !m_volume->CreateEmptyFile(path.c_str()))
     return false;
   return m_volume->WriteFileData(path.c_str(), data, offset, count) == count;
+}
+
+bool FatHiveStore::Truncate(const std::wstring& path, uint64_t size) {
+  uint64_t now = 0;
+  if (!m_volume->GetFileInfo(path.c_str(), nullptr, nullptr, nullptr, nullptr, &now)) return false;
+  if (size >= now) return true;
+  // Nothing written at size, and the file ends there.
+  m_volume->WriteFile(path.c_str(), nullptr, size, 0);
+  return GetLastError() == ERROR_SUCCESS;
+}
+
+bool FatHiveStore::Remove(const std::wstring& path) {
+  return m_volume->GetPathType(path.c_str()) == 0 || m_volume->DeleteTree(path.c_str()) != 0;
 }
 
 bool FatHiveStore::Flush() {

@@ -28,6 +28,18 @@ class HiveFileStore {
     (void)size;
     return true;
   }
+  // The file is cut to size bytes (a save that failed gives back the room
+  // it took); a file as short or shorter stays.
+  virtual bool Truncate(const std::wstring& path, uint64_t size) {
+    (void)path;
+    (void)size;
+    return true;
+  }
+  // The file goes (a log that a failed save made).
+  virtual bool Remove(const std::wstring& path) {
+    (void)path;
+    return true;
+  }
   // Everything written so far is on the disk below the volume.
   virtual bool Flush() = 0;
   // True when files of the new sizes fit where the listed files (path and
@@ -52,6 +64,8 @@ class NtfsHiveStore : public HiveFileStore {
   // that the library grows by a hole leaves the file unreadable when it is
   // cut off before the hole is filled).
   bool Reserve(const std::wstring& path, uint64_t size) override;
+  bool Truncate(const std::wstring& path, uint64_t size) override;
+  bool Remove(const std::wstring& path) override;
   bool Flush() override;
   void Stamp(const std::wstring& path) override;
   std::wstring StoredPath(const std::wstring& path) override;
@@ -65,6 +79,8 @@ class FatHiveStore : public HiveFileStore {
   explicit FatHiveStore(CFatVolume* volume) : m_volume(volume) {}
   int ReadWhole(const std::wstring& path, std::vector<uint8_t>& out) override;
   bool Write(const std::wstring& path, const void* data, size_t count, uint64_t offset) override;
+  bool Truncate(const std::wstring& path, uint64_t size) override;
+  bool Remove(const std::wstring& path) override;
   bool Flush() override;
   // Counted in whole clusters against the volume's free ones.
   bool Fits(const std::vector<std::pair<std::wstring, uint64_t>>& files) override;

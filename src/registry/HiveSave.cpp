@@ -3,16 +3,23 @@
 // 1. The changed pages go into a transaction log beside the hive (.LOG1 or
 //    .LOG2, whichever the file on the volume does not need): its head is
 //    cleared, the entry written, then the head, so the log is either
-//    passed over or whole. A hive that grows takes its room (zeros past
-//    its end, which no reader looks at). Before the base block is touched
+//    passed over or whole. A hive that grows gets its new pages past its
+//    end now (no reader looks there). Before the base block is touched
 //    the logs are read back and replayed over the file as it will look in
 //    step 2; the save goes on only when that gives exactly the new hive.
 // 2. The base block is written with the primary sequence number ahead of
 //    the secondary one: from here a load replays the log.
-// 3. The changed pages are written in place.
+// 3. The changed pages inside the old file are written in place.
 // 4. The base block is written with equal sequence numbers and the file's
 //    last-write time set.
-// Every step is flushed before the next begins.
+// Every step is flushed before the next begins. Several hives saved
+// together (one import over SYSTEM and SOFTWARE) take each step in turn:
+// all logs before any hive file is touched. A save that fails on the way
+// puts every file back as it was (old pages, old base block, old length, no
+// log it made), so that a failure changes nothing.
+#include <windows.h>
+
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -64,11 +71,43 @@ bool ReplayGivesNew(HiveFileStore& store, const std::wstring* names,
          recovered == bytes;
 }
 
-bool WriteLogged(HiveFileStore& store, const std::wstring& path, const std::vector<uint8_t>& bytes) {
+// One hive's save, from its preparation (log written, room taken) to the
+// commit of its pages, with what undoing it needs: the file's old base
+// block and the old bytes under every page the save writes.
+struct PendingSave {
+  CRegHive* hive = nullptr;
+  HiveFileStore* store = nullptr;
+  std::wstring path;
+  std::vector<uint8_t> bytes;  // the new file
+  std::vector<HivePageRun> runs;
+  std::vector<uint8_t> base;     // the base block that marks the write as begun
+  std::vector<uint8_t> oldHead;  // the file's base block as it was
+  std::vector<uint8_t> oldPages;  // the old bytes of the runs (inside the old size)
+  uint64_t oldSize = 0;
+  std::vector<std::wstring> made;  // logs the save created
+  bool taken = false;    // the file took room past its old end
+  bool touched = false;  // the file itself was written to
+};
+
+// Step 1 (head comment): the log, the room and the check of the replay.
+// Nothing of the hive file itself is written.
+bool Prepare(PendingSave& p, uint64_t group) {
+  HiveFileStore& store = *p.store;
+  const std::wstring& path = p.path;
+  const std::vector<uint8_t>& bytes = p.bytes;
   std::vector<uint8_t> old;
   if (store.ReadWhole(path, old) != 1) old.clear();
-  std::vector<HivePageRun> runs = hive_changed_runs(bytes, old.data(), old.size());
-  std::vector<uint8_t> log = hive_build_log(bytes, runs);
+  p.oldSize = old.size();
+  p.runs = hive_changed_runs(bytes, old.data(), old.size());
+  std::vector<uint8_t> log = hive_build_log(bytes, p.runs);
+  if (group) {
+    // The save's mark: a load that finds one hive of the save written
+    // replays the others' logs too (CRegHive::kGroupMark).
+    memcpy(log.data() + CRegHive::kGroupMarkAt, CRegHive::kGroupMark, 4);
+    write_le32(log.data() + CRegHive::kGroupMarkAt + 4, (uint32_t)group);
+    write_le32(log.data() + CRegHive::kGroupMarkAt + 8, (uint32_t)(group >> 32));
+    write_le32(log.data() + 0x1FC, BaseChecksum(log.data()));
+  }
 
   // The logs are spelt as the hive's own name is stored ("SOFTWARE.LOG1"),
   // as Windows names them.
@@ -91,25 +130,41 @@ bool WriteLogged(HiveFileStore& store, const std::wstring& path, const std::vect
   bool otherFound = found[1 - target] == 1;
   std::vector<uint8_t>().swap(heads[0]);
   std::vector<uint8_t>().swap(heads[1]);
+  if (found[target] == 0) p.made.push_back(logPath);
   if (targetHead && (!store.Write(logPath, zero, kSector, 0) || !store.Flush())) return false;
   if (!store.Write(logPath, log.data() + kSector, log.size() - kSector, kSector) ||
       !store.Flush() || !store.Write(logPath, log.data(), kSector, 0) || !store.Flush())
     return false;
   std::vector<uint8_t>().swap(log);
-  // The hive takes the room it grows by while it is still the old one: a
-  // full volume stops the save here, before the file needs its log.
-  if (bytes.size() > old.size() && (!store.Reserve(path, bytes.size()) || !store.Flush()))
-    return false;
+  // The pages the hive grows by go past its end while it is still the old
+  // one (no reader looks there): a full volume or host disk stops the save
+  // here, before the file needs its log, and the write itself later only
+  // goes where the file already lies.
+  if (bytes.size() > old.size()) {
+    p.taken = true;
+    for (const HivePageRun& r : p.runs) {
+      uint64_t from = std::max<uint64_t>(r.offset, old.size()), end = r.offset + r.length;
+      if (from < end && !store.Write(path, bytes.data() + from, (size_t)(end - from), from))
+        return false;
+    }
+    if (!store.Flush()) return false;
+  }
 
-  std::vector<uint8_t> base(bytes.begin(), bytes.begin() + HIVE_BASE_SIZE);
-  uint32_t seq = read_le32(base.data() + 4);
+  p.base.assign(bytes.begin(), bytes.begin() + HIVE_BASE_SIZE);
+  uint32_t seq = read_le32(p.base.data() + 4);
   uint32_t before = old.size() >= kSector ? read_le32(old.data() + 8) : seq - 1;
-  write_le32(base.data() + 8, before != seq ? before : seq - 1);
-  write_le32(base.data() + 0x1FC, BaseChecksum(base.data()));
+  write_le32(p.base.data() + 8, before != seq ? before : seq - 1);
+  write_le32(p.base.data() + 0x1FC, BaseChecksum(p.base.data()));
+  // What undoing the save puts back.
+  p.oldHead.assign(old.begin(), old.begin() + std::min<size_t>(old.size(), HIVE_BASE_SIZE));
+  for (const HivePageRun& r : p.runs)
+    if (r.offset < old.size())
+      p.oldPages.insert(p.oldPages.end(), old.begin() + r.offset,
+                        old.begin() + std::min<size_t>(old.size(), r.offset + r.length));
   // The old bytes are not needed any more: they become the pending file.
   std::vector<uint8_t>& pending = old;
-  if (pending.size() < base.size()) pending.resize(base.size(), 0);
-  memcpy(pending.data(), base.data(), base.size());
+  if (pending.size() < p.base.size()) pending.resize(p.base.size(), 0);
+  memcpy(pending.data(), p.base.data(), p.base.size());
   if (!ReplayGivesNew(store, names, pending, bytes)) {
     // The other log fails its checks and would stop every replay: it is
     // cleared (no sound state of the file needs a log that cannot be read).
@@ -118,33 +173,92 @@ bool WriteLogged(HiveFileStore& store, const std::wstring& path, const std::vect
         !ReplayGivesNew(store, names, pending, bytes))
       return false;
   }
-  std::vector<uint8_t>().swap(old);
-
-  if (!store.Write(path, base.data(), base.size(), 0) || !store.Flush()) return false;
-  for (const HivePageRun& r : runs)
-    if (!store.Write(path, bytes.data() + r.offset, r.length, r.offset)) return false;
-  if (!store.Flush()) return false;
-  if (!store.Write(path, bytes.data(), HIVE_BASE_SIZE, 0) || !store.Flush()) return false;
   return true;
+}
+
+// Step 2: from here a load replays the log.
+bool Begin(PendingSave& p) {
+  p.touched = true;
+  return p.store->Write(p.path, p.base.data(), p.base.size(), 0) && p.store->Flush();
+}
+
+// Steps 3 and 4.
+bool Finish(PendingSave& p) {
+  HiveFileStore& store = *p.store;
+  for (const HivePageRun& r : p.runs) {
+    if (r.offset >= p.oldSize) continue;  // written before the log was needed
+    size_t n = (size_t)std::min<uint64_t>(r.length, p.oldSize - r.offset);
+    if (!store.Write(p.path, p.bytes.data() + r.offset, n, r.offset)) return false;
+  }
+  return store.Flush() && store.Write(p.path, p.bytes.data(), HIVE_BASE_SIZE, 0) && store.Flush();
+}
+
+// Puts the file back as it was: its old pages under the base block that
+// still sends a load to the log, then its old base block, its old length,
+// and no log it did not have. Cut off on the way, the file loads as the
+// old hive or the new one.
+void Undo(PendingSave& p) {
+  HiveFileStore& store = *p.store;
+  bool ok = true;
+  if (p.touched) {
+    size_t at = 0;
+    for (const HivePageRun& r : p.runs) {
+      if (r.offset >= p.oldSize) continue;
+      size_t n = (size_t)std::min<uint64_t>(r.length, p.oldSize - r.offset);
+      ok = ok && store.Write(p.path, p.oldPages.data() + at, n, r.offset);
+      at += n;
+    }
+    ok = ok && store.Flush() &&
+         store.Write(p.path, p.oldHead.data(), p.oldHead.size(), 0) && store.Flush();
+  }
+  // Only a file whose old bytes are all back is cut.
+  if (ok && (p.taken || p.touched)) ok = store.Truncate(p.path, p.oldSize) && store.Flush();
+  for (const std::wstring& log : p.made) store.Remove(log);
+  store.Flush();
 }
 
 }  // namespace
 
 int CRegHive::SaveThrough(HiveFileStore& store) {
   if (!m_pImage || !(m_pImage->state & HIVE_STATE_DIRTY)) return HIVE_SAVE_NOTHING;
-  bool written = false;
+  return SaveAllThrough({{this, &store}}) ? HIVE_SAVE_WRITTEN : HIVE_SAVE_FAILED;
+}
+
+bool CRegHive::SaveAllThrough(const std::vector<std::pair<CRegHive*, HiveFileStore*>>& hives) {
+  std::vector<PendingSave> saves;
+  bool ok = true;
   try {
-    std::vector<uint8_t> bytes;
-    save_hive_buffer(m_pImage, bytes);
-    written = WriteLogged(store, m_pImage->path, bytes);
+    for (const auto& h : hives) {
+      HiveImage* img = h.first->m_pImage;
+      if (!img || !(img->state & HIVE_STATE_DIRTY)) continue;
+      saves.emplace_back();
+      PendingSave& p = saves.back();
+      p.hive = h.first;
+      p.store = h.second;
+      p.path = img->path;
+      save_hive_buffer(img, p.bytes);
+    }
+    // Every log is written and flushed before any hive file is touched,
+    // and every hive file marked as being written before any takes a page.
+    uint64_t group = 0;
+    if (saves.size() > 1) {
+      FILETIME now;
+      GetSystemTimeAsFileTime(&now);
+      group = ((uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime) | 1;
+    }
+    for (size_t i = 0; ok && i < saves.size(); i++) ok = Prepare(saves[i], group);
+    for (size_t i = 0; ok && i < saves.size(); i++) ok = Begin(saves[i]);
+    for (size_t i = 0; ok && i < saves.size(); i++) ok = Finish(saves[i]);
   } catch (const std::bad_alloc&) {
-    written = false;
+    ok = false;
   }
-  if (!written) {
-    // Nothing may pass for saved that the volume did not take.
-    m_pImage->state |= HIVE_STATE_DIRTY;
-    return HIVE_SAVE_FAILED;
+  if (!ok) {
+    for (PendingSave& p : saves) p.hive->m_pImage->state |= HIVE_STATE_DIRTY;
+    // Nothing may pass for saved that the volume did not take, and a save
+    // that failed leaves every file as it was.
+    for (size_t i = saves.size(); i-- > 0;) Undo(saves[i]);
+    return false;
   }
-  store.Stamp(m_pImage->path);
-  return HIVE_SAVE_WRITTEN;
+  for (PendingSave& p : saves) p.store->Stamp(p.path);
+  return true;
 }

@@ -100,16 +100,21 @@ std::wstring UserHivePath(CMountedImage* image) {
 }  // namespace
 
 bool RegRootMap::Release(CMountedImage* image) {
+  // The changed hives are saved together, all or none: a change over
+  // several hives never lands in some of them only.
   bool saved = true;
+  std::vector<CRegHive*> dirty;
   for (auto& entry : hives) {
     CRegHive* hive = entry.second;
-    if (!hive) continue;
-    bool onEsp = hive->IsLoaded() && image->m_pEspFat && hive->Image()->volume == image->m_pEspFat;
-    if (hive->IsDirty() && onEsp && !RefreshImageEsp(image))
-      saved = false;
-    else if (hive->Close() == HIVE_SAVE_FAILED)
-      saved = false;
-    delete hive;
+    if (!hive || !hive->IsDirty()) continue;
+    bool onEsp = image->m_pEspFat && hive->Image()->volume == image->m_pEspFat;
+    if (onEsp && !RefreshImageEsp(image)) saved = false;
+    dirty.push_back(hive);
+  }
+  if (saved && !CRegHive::SaveAll(dirty)) saved = false;
+  for (auto& entry : hives) {
+    if (entry.second) entry.second->Discard();
+    delete entry.second;
   }
   hives.clear();
   if (!ReleaseImageEsp(image)) saved = false;
@@ -179,6 +184,16 @@ int CMountedImage::LoadHives(unsigned char flags) {
     std::wstring profile = UserHivePath(this);
     open(REG_ROOT_USER,
          profile.empty() ? L"\\WINDOWS\\system32\\config\\default" : profile.c_str());
+  }
+  // A save over several hives cut off after one of them was begun: the
+  // others take their logs too.
+  for (auto& a : map->hives) {
+    if (!a.second || !a.second->PendingGroup()) continue;
+    for (auto& b : map->hives)
+      if (b.second && b.second->ReplayedGroup() == a.second->PendingGroup()) {
+        a.second->ReplayPendingGroup();
+        break;
+      }
   }
   return 1;
 }

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -123,6 +125,7 @@ std::vector<HiveLogFile> CRegHive::LogView(const std::vector<std::vector<uint8_t
 int CRegHive::OpenThrough(HiveFileStore& store, void* volume, int kind, const wchar_t* path) {
   Discard();
   m_bDamaged = false;
+  m_replayedGroup = m_pendingGroup = 0;
   if (!volume || !path) return 0;
   std::vector<uint8_t> data;
   int got = store.ReadWhole(path, data);
@@ -132,6 +135,32 @@ int CRegHive::OpenThrough(HiveFileStore& store, void* volume, int kind, const wc
   int found[2];
   for (int i = 0; i < 2; i++)
     found[i] = store.ReadWhole(std::wstring(path) + kLogSuffixes[i], logs[i]);
+  // A log of a save over several hives written for the step after this
+  // very file: replayed when the file shows that step begun, pending when
+  // the file is still the old one (see ReplayPendingGroup).
+  if (data.size() >= HIVE_BASE_SIZE) {
+    uint32_t seq1 = read_le32(data.data() + 4), seq2 = read_le32(data.data() + 8);
+    for (int i = 0; i < 2; i++) {
+      const std::vector<uint8_t>& l = logs[i];
+      if (found[i] != 1 || l.size() < 0x200 || memcmp(l.data() + kGroupMarkAt, kGroupMark, 4) != 0 ||
+          read_le32(l.data() + 4) != seq2 + 1)
+        continue;
+      uint64_t group = read_le32(l.data() + kGroupMarkAt + 4) |
+                       (uint64_t)read_le32(l.data() + kGroupMarkAt + 8) << 32;
+      if (seq1 == seq2 + 1 && read_le32(l.data() + 4) == seq1) {
+        m_replayedGroup = group;
+      } else if (seq1 == seq2 && group == m_replayGroup) {
+        // The file as the save leaves it when it begins the write.
+        write_le32(data.data() + 4, seq2 + 1);
+        uint32_t x = 0;
+        for (int k = 0; k < 127; k++) x ^= read_le32(data.data() + 4 * k);
+        write_le32(data.data() + 0x1FC, x);
+        m_replayedGroup = group;
+      } else if (seq1 == seq2) {
+        m_pendingGroup = group;
+      }
+    }
+  }
   if (Adopt(data, LogView(logs, found), volume, kind, path)) return 1;
   m_bDamaged = true;
   return 0;
@@ -159,6 +188,41 @@ int CRegHive::Save() {
     default:
       return HIVE_SAVE_FAILED;
   }
+}
+
+const char CRegHive::kGroupMark[5] = "VroG";
+
+int CRegHive::ReplayPendingGroup() {
+  if (!m_pImage || !m_pendingGroup) return 0;
+  std::wstring path = m_pImage->path;
+  void* volume = m_pImage->volume;
+  int kind = m_pImage->backingKind;
+  m_replayGroup = m_pendingGroup;
+  int r = kind == HIVE_BACKING_NTFS  ? OpenFromNtfs((ntfs_volume*)volume, path.c_str())
+          : kind == HIVE_BACKING_FAT ? OpenFromFat((CFatVolume*)volume, path.c_str())
+                                     : 0;
+  m_replayGroup = 0;
+  if (r == 1) m_pImage->state |= HIVE_STATE_DIRTY;
+  return r;
+}
+
+bool CRegHive::SaveAll(const std::vector<CRegHive*>& hives) {
+  std::vector<std::unique_ptr<HiveFileStore>> stores;
+  std::vector<std::pair<CRegHive*, HiveFileStore*>> list;
+  for (CRegHive* h : hives) {
+    if (!h || !h->IsDirty()) continue;
+    const HiveImage* img = h->m_pImage;
+    if (!img->volume) return false;
+    if (img->backingKind == HIVE_BACKING_NTFS)
+      stores.emplace_back(new (std::nothrow) NtfsHiveStore((ntfs_volume*)img->volume));
+    else if (img->backingKind == HIVE_BACKING_FAT)
+      stores.emplace_back(new (std::nothrow) FatHiveStore((CFatVolume*)img->volume));
+    else
+      return false;
+    if (!stores.back()) return false;
+    list.push_back({h, stores.back().get()});
+  }
+  return list.empty() || SaveAllThrough(list);
 }
 
 int CRegHive::Close() {

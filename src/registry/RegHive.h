@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "registry/hive/HiveLog.h"
@@ -55,6 +56,11 @@ class CRegHive {
   int SaveToFat();
   // The save itself, over any store of the hive's files.
   int SaveThrough(HiveFileStore& store);
+  // The dirty hives of the list saved together, each over its store: all
+  // or none. A failure leaves every file as it was and the hives dirty.
+  static bool SaveAllThrough(const std::vector<std::pair<CRegHive*, HiveFileStore*>>& hives);
+  // The same over the stores the hives came from.
+  static bool SaveAll(const std::vector<CRegHive*>& hives);
   // SaveToNtfs or SaveToFat by where the hive came from. The store on the
   // EFI system partition of a mounted image is saved by UnloadHives, which
   // first mounts that partition again (other calls may have written to it).
@@ -105,6 +111,19 @@ class CRegHive {
 
   // The transaction logs beside a hive: its path and ".LOG1", ".LOG2".
   static const wchar_t* const kLogSuffixes[2];
+  // Hives saved together mark their logs' base blocks (in bytes Windows
+  // leaves unused) with this and the save's 64-bit number.
+  static const char kGroupMark[5];
+  enum : uint32_t { kGroupMarkAt = 0xB0 };
+  // The save whose log the last open replayed, and the one whose log lies
+  // unreplayed over a hive file it has not reached (0: none).
+  uint64_t ReplayedGroup() const { return m_replayedGroup; }
+  uint64_t PendingGroup() const { return m_pendingGroup; }
+  // Opens the hive again with its pending log replayed, because another
+  // hive of the same save was found written: a save over several hives is
+  // then whole in all. The hive is dirty afterwards, so that it is saved
+  // whole. 1 done.
+  int ReplayPendingGroup();
 
  private:
   // Loads the hive and its logs from a store.
@@ -120,6 +139,9 @@ class CRegHive {
 
   HiveImage* m_pImage = nullptr;
   bool m_bDamaged = false;
+  uint64_t m_replayedGroup = 0;
+  uint64_t m_pendingGroup = 0;
+  uint64_t m_replayGroup = 0;  // the open replays this save's log
 };
 
 // Enumeration sizes: room for the count and one spare record.

@@ -172,7 +172,8 @@ TEST(RegHiveFat, HiveThatNoLongerFitsIsReportedAndTheFileKept) {
     std::vector<uint8_t> big(1 << 20, 0x42);
     ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro", L"Big", big.data(),
                                            (uint32_t)big.size(), 3));
-    // A change that keeps its hive's size still fits and is saved.
+    // A change that keeps its hive's size would fit, but the hives of one
+    // write-back are saved all or none: it is not saved either.
     uint32_t seven = 7;
     ASSERT_EQ(REG_STATUS_OK,
               m.RegSetValue(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro", L"Seven", &seven, 4, 4));
@@ -185,5 +186,6 @@ TEST(RegHiveFat, HiveThatNoLongerFitsIsReportedAndTheFileKept) {
       vt::ToWin(ft::Mcopy(part, "/Windows/System32/config/SOFTWARE", d.dir + "/new.hiv")), after));
   EXPECT_TRUE(before == after);
   std::string sys = ft::Mcopy(part, "/Windows/System32/config/SYSTEM", d.dir + "/sys.hiv");
-  EXPECT_EQ("7", rt::HivexGet(sys, "\\Vro", "Seven"));
+  EXPECT_EQ("<missing>", rt::HivexGet(sys, "\\Vro", "Seven"));
+  EXPECT_EQ("SYSTEM", rt::HivexGet(sys, "\\Vro", "Hive"));
 }

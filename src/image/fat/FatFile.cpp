@@ -476,6 +476,27 @@ int FatSyncFile(FatWorkArea* fs, FatFileObject* fp) {
   return FAT_OK;
 }
 
+int FatSettleFile(FatWorkArea* fs, FatFileObject* fp) {
+  if (!fs || !fp || fp->fs != fs || !fs->fsType || fp->mountId != fs->mountId)
+    return FAT_INVALID_OBJECT;
+  fp->error = 0;
+  int r = FlushBuffer(fs, fp);
+  if (r) return Fail(fp, r);
+  fp->bufSector = 0;
+  FatChainRef chain = ChainOf(fp);
+  if (chain.first && !chain.contiguous) {
+    uint32_t keep = 0;
+    if (fp->size) {
+      if ((r = PointAt(fs, fp, fp->size))) return Fail(fp, r);
+      keep = fp->cluster;
+    }
+    if ((r = FatFreeChain(fs, &chain, keep))) return Fail(fp, r);
+    TakeChain(fp, chain);
+  }
+  fp->flags |= 0x40;
+  return FatSyncFile(fs, fp);
+}
+
 int FatCloseFile(FatWorkArea* fs, FatFileObject* fp) {
   if (!fs || !fp || fp->fs != fs) return FAT_INVALID_OBJECT;
   int r = FatSyncFile(fs, fp);

@@ -79,6 +79,9 @@ struct FatWorkArea {
   uint32_t bitmapStart;
   uint32_t winSector;  // 0xFFFFFFFF none
   uint8_t window[FAT_MAX_SECTOR];
+  // Table, directory and FSInfo sectors the window let go of, held until
+  // the volume is flushed (FatFlushVolume); null when none.
+  struct FatHeldSectors* held;
   // The last chain found sound (first cluster, size), so that a file
   // opened once per chunk is not walked again; any table write forgets it.
   uint32_t checkedFirst;
@@ -176,6 +179,10 @@ int FatWriteFile(FatWorkArea* fs, FatFileObject* file, const void* buffer, uint3
 int FatSeekFile(FatWorkArea* fs, FatFileObject* file, uint64_t position);
 int FatTruncateFile(FatWorkArea* fs, FatFileObject* file);
 int FatSyncFile(FatWorkArea* fs, FatFileObject* file);
+// After a write that failed part way: the chain is cut back to the clusters
+// the file's size covers (a failed write may have linked more) and the
+// entry written with that size, so that entry and chain agree again.
+int FatSettleFile(FatWorkArea* fs, FatFileObject* file);
 int FatCloseFile(FatWorkArea* fs, FatFileObject* file);
 
 // Formatting (the work area's disk block must be open).

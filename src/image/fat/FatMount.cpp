@@ -2,6 +2,23 @@
 // sector, the one-sector window and the FAT32 FSInfo sector.
 #include "image/fat/FatInternal.h"
 
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <new>
+#include <vector>
+
+// A file's data goes to the disk when it is written; the table, directory
+// and FSInfo sectors that describe it wait here until the volume is
+// flushed, and then go in this order: the first FAT, the directory entries
+// and FSInfo, the second FAT. A write that fails (a full host disk, after
+// which the disk takes no more) or a process gone before the flush leaves
+// data in clusters that are still free, never a chain or a size that the
+// data did not reach.
+struct FatHeldSectors {
+  std::map<uint32_t, std::vector<uint8_t>> sectors;
+};
+
 namespace {
 uint16_t g_lfnBuffer[256];
 uint8_t g_exfatBuffer[608];
@@ -247,10 +264,83 @@ int MountVolume(FatWorkArea* fs, unsigned options) {
 }
 }  // namespace
 
+namespace {
+
+// More than this many held sectors are written out (in the same order)
+// before more are taken.
+const size_t kMaxHeld = 512;
+
+bool IsFirstFat(const FatWorkArea* fs, uint32_t sector) {
+  return sector - fs->fatStart < fs->fatSize;
+}
+
+// The order of a first-FAT sector against the disk's copy: 0 it only takes
+// free clusters (nothing reaches them until a link does), 1 it changes a
+// link or an end of chain, 2 it only frees clusters (after the links that
+// cut them off). FAT12 entries straddle sectors: all its sectors are 1.
+int FatSectorOrder(FatWorkArea* fs, uint32_t sector, const uint8_t* held) {
+  if (fs->fsType != FAT_TYPE_16 && fs->fsType != FAT_TYPE_32) return 1;
+  uint8_t disk[FAT_MAX_SECTOR];
+  if (FatDiskRead(fs->disk, sector, disk, 1)) return 1;
+  unsigned width = fs->fsType == FAT_TYPE_32 ? 4 : 2;
+  bool taken = false, freed = false, relinked = false;
+  for (unsigned i = 0; i < fs->sectorSize; i += width) {
+    uint32_t was = width == 4 ? Ld32(disk + i) & 0x0FFFFFFF : Ld16(disk + i);
+    uint32_t now = width == 4 ? Ld32(held + i) & 0x0FFFFFFF : Ld16(held + i);
+    if (was == now) continue;
+    if (!was)
+      taken = true;
+    else if (!now)
+      freed = true;
+    else
+      relinked = true;
+  }
+  return taken ? 0 : relinked || !freed ? 1 : 2;
+}
+
+// Writes the held sectors in their order: the first FAT (clusters taken,
+// then links, then clusters freed), the directory and FSInfo sectors, the
+// second FAT. They stay held until all are written.
+int WriteHeld(FatWorkArea* fs) {
+  FatHeldSectors* h = fs->held;
+  if (!h || h->sectors.empty()) return FAT_OK;
+  std::vector<std::pair<int, uint32_t>> order;
+  try {
+    for (const auto& e : h->sectors) {
+      int rank = IsFirstFat(fs, e.first) ? FatSectorOrder(fs, e.first, e.second.data()) : 3;
+      order.push_back({rank, e.first});
+      if (rank < 3 && fs->numFats == 2) order.push_back({4, e.first});
+    }
+  } catch (const std::bad_alloc&) {
+    return FAT_NOT_ENOUGH_CORE;
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const std::pair<int, uint32_t>& a, const std::pair<int, uint32_t>& b) {
+                     return a.first < b.first;
+                   });
+  for (const auto& o : order) {
+    uint32_t at = o.first == 4 ? o.second + fs->fatSize : o.second;
+    int r = FatDiskWrite(fs->disk, at, h->sectors[o.second].data(), 1);
+    if (r) return DiskWriteResult(r);
+  }
+  h->sectors.clear();
+  return FAT_OK;
+}
+
+}  // namespace
+
 int FatLoadWindow(FatWorkArea* fs, uint32_t sector) {
   if (sector == fs->winSector) return FAT_OK;
   int r = FatFlushWindow(fs);
   if (r) return r;
+  if (fs->held) {
+    auto it = fs->held->sectors.find(sector);
+    if (it != fs->held->sectors.end()) {
+      memcpy(fs->window, it->second.data(), fs->sectorSize);
+      fs->winSector = sector;
+      return FAT_OK;
+    }
+  }
   if (FatDiskRead(fs->disk, sector, fs->window, 1)) {
     fs->winSector = 0xFFFFFFFF;
     return FAT_DISK_ERR;
@@ -261,12 +351,17 @@ int FatLoadWindow(FatWorkArea* fs, uint32_t sector) {
 
 int FatFlushWindow(FatWorkArea* fs) {
   if (!fs->winDirty) return FAT_OK;
-  int r = FatDiskWrite(fs->disk, fs->winSector, fs->window, 1);
-  if (r) return DiskWriteResult(r);
-  // The second FAT mirrors the first.
-  if (fs->numFats == 2 && fs->winSector - fs->fatStart < fs->fatSize) {
-    r = FatDiskWrite(fs->disk, fs->winSector + fs->fatSize, fs->window, 1);
-    if (r) return DiskWriteResult(r);
+  if (fs->disk && (fs->disk->status & FAT_DISK_PROTECT)) return FAT_WRITE_PROTECTED;
+  if (!fs->held) fs->held = new (std::nothrow) FatHeldSectors();
+  if (!fs->held) return FAT_NOT_ENOUGH_CORE;
+  if (fs->held->sectors.size() >= kMaxHeld) {
+    int r = WriteHeld(fs);
+    if (r) return r;
+  }
+  try {
+    fs->held->sectors[fs->winSector].assign(fs->window, fs->window + fs->sectorSize);
+  } catch (const std::bad_alloc&) {
+    return FAT_NOT_ENOUGH_CORE;
   }
   fs->winDirty = 0;
   return FAT_OK;
@@ -289,6 +384,7 @@ int FatFlushVolume(FatWorkArea* fs) {
     if (r) return r;
     fs->fsinfoState = 0;
   }
+  if ((r = WriteHeld(fs))) return r;
   return FatDiskIoctl(fs->disk, 0, nullptr) ? FAT_DISK_ERR : FAT_OK;
 }
 
@@ -299,6 +395,7 @@ int FatReadRun(FatWorkArea* fs, uint32_t sector, void* buffer, uint32_t count) {
   }
   uint32_t limit = fs->disk->sectorCount / fs->sectorSize;
   uint8_t* p = (uint8_t*)buffer;
+  const uint32_t first = sector, total = count;
   while (count) {
     uint32_t n = count < limit ? count : limit;
     if (FatDiskRead(fs->disk, sector, p, n)) return FAT_DISK_ERR;
@@ -306,6 +403,11 @@ int FatReadRun(FatWorkArea* fs, uint32_t sector, void* buffer, uint32_t count) {
     count -= n;
     p += n * fs->sectorSize;
   }
+  if (fs->held)
+    for (auto it = fs->held->sectors.lower_bound(first);
+         it != fs->held->sectors.end() && it->first - first < total; ++it)
+      memcpy((uint8_t*)buffer + (size_t)(it->first - first) * fs->sectorSize, it->second.data(),
+             fs->sectorSize);
   return FAT_OK;
 }
 
@@ -314,6 +416,9 @@ int FatWriteRun(FatWorkArea* fs, uint32_t sector, const void* buffer, uint32_t c
     fs->winSector = 0xFFFFFFFF;
     fs->winDirty = 0;
   }
+  if (fs->held)  // and what is held of its sectors
+    fs->held->sectors.erase(fs->held->sectors.lower_bound(sector),
+                            fs->held->sectors.lower_bound(sector + count));
   uint32_t limit = fs->disk->sectorCount / fs->sectorSize;
   const uint8_t* p = (const uint8_t*)buffer;
   while (count) {
@@ -353,7 +458,10 @@ int FatMount(FatWorkArea* fs, unsigned options) {
 }
 
 void FatUnmount(FatWorkArea* fs) {
-  if (fs) fs->fsType = 0;
+  if (!fs) return;
+  fs->fsType = 0;
+  delete fs->held;
+  fs->held = nullptr;
 }
 
 int FatCheckVolume(int writeMode, FatWorkArea* fs) {

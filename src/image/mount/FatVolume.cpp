@@ -338,6 +338,9 @@ uint64_t CFatVolume::WriteOpened(FatFileObject* file, const void* buffer, uint64
     if (!r && put < n) r = -1;  // the volume is full
   }
   if (!r && truncate) r = FatTruncateFile(&m_Work, file);
+  // A write cut off part way may have linked clusters that the entry does
+  // not cover yet: entry and chain are made to agree before the close.
+  if (r) FatSettleFile(&m_Work, file);
   int c = FatCloseFile(&m_Work, file);
   if (r == -1) return Fail(ERROR_DISK_FULL);
   if (r || c) return FailFat(r ? r : c);

@@ -458,17 +458,33 @@ int NtfsGrowSolid(ntfs_attr* na, s64 size) {
   return 0;
 }
 
-int GrowNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size) {
+namespace {
+
+// Grows (solid) or cuts a file's unnamed stream to size bytes.
+int ResizeNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size, bool grow) {
   if (!vol) return -EINVAL;
   if (NVolReadOnly(vol)) return -EROFS;
   if (size < 0) return -EINVAL;
   ntfs_inode* ni;
   ntfs_attr* na;
   if (int e = OpenPathData(vol, path, &ni, &na)) return e;
-  int r = NtfsGrowSolid(na, size) ? -(errno ? errno : EIO) : 0;
+  errno = 0;
+  bool failed = grow ? NtfsGrowSolid(na, size) != 0
+                     : size < na->data_size && ntfs_attr_truncate(na, size) != 0;
+  int r = failed ? -(errno ? errno : EIO) : 0;
   ntfs_attr_close(na);
   if (ntfs_inode_close(ni) && r == 0) r = -(errno ? errno : EIO);
   return r;
+}
+
+}  // namespace
+
+int GrowNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size) {
+  return ResizeNtfsFileData(vol, path, size, true);
+}
+
+int ShrinkNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size) {
+  return ResizeNtfsFileData(vol, path, size, false);
 }
 
 ATTR_RECORD* FindNextNtfsAttribute(u32 type, ntfs_attr_search_ctx* ctx) {

@@ -50,6 +50,9 @@ long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* b
 // hole is filled. A file as long or longer is left as it is. 0, or minus
 // errno.
 int GrowNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size);
+// Cuts a file's unnamed stream to size bytes; a file as short or shorter
+// is left as it is. 0, or minus errno.
+int ShrinkNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size);
 
 // Figures of a mounted volume; countFree asks the library to count the free
 // clusters first. 0, or minus errno.
