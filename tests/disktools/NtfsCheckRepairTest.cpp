@@ -86,6 +86,29 @@ void ExpectRepairedVolume(const Disk& d, uint64_t partitionBytes = kPartitionByt
       << out;
 }
 
+// The record whose first name is `name` (ASCII), from record 64 on; -1.
+int RecordNamed(const Disk& d, const std::string& name) {
+  std::string utf16;
+  for (char c : name) utf16 += std::string(1, c) + '\0';
+  for (int n = 64; n < 256; n++) {
+    std::vector<uint8_t> rec = ReadBytes(d.path, d.mftOffset + n * 1024ULL, 1024);
+    const uint8_t* fn = FindAttribute(rec, 0x30);
+    if (fn && std::string((const char*)fn + 24 + 0x42, utf16.size()) == utf16) return n;
+  }
+  return -1;
+}
+
+// Sets (or clears) the $Bitmap bits of `count` clusters from `first`.
+void MarkClusters(const Disk& d, int64_t bitmapLcn, int64_t first, int count, bool used) {
+  uint64_t at = kStart * 512 + bitmapLcn * 4096;
+  std::vector<uint8_t> map = ReadBytes(d.path, at, 4096);
+  for (int64_t c = first; c < first + count; c++) {
+    uint8_t bit = uint8_t(1 << (c % 8));
+    map[c / 8] = used ? map[c / 8] | bit : map[c / 8] & ~bit;
+  }
+  WriteBytes(d.path, at, map);
+}
+
 TEST(NtfsCheck, FindsTheDamageWrittenIntoTheVolume) {
   Disk d = MakeDisk();
   // Record 64 is the first file's; record 40 is free.
@@ -242,41 +265,62 @@ bool IsStampedLine(const std::string& line, const std::string& message) {
   return line.compare(20, std::string::npos, message) == 0;
 }
 
-// A repair of a damaged mirror whose n-th write fails, for every n over
-// the whole repair, reports the failure; a repair after it mends the
-// volume, its files intact.
+// A repair whose n-th write fails, for every n over the whole repair,
+// reports the failure; a repair after it mends the volume, its files
+// intact. Over a damaged mirror, a $Bitmap that marks a file's clusters
+// free, and a lost boot sector.
 TEST(NtfsRepair, ARepairThatFailsAtAnyWriteSaysSoAndTheNextMends) {
   Disk d = MakeDisk();
-  WriteBytes(d.path, d.mirrorOffset + 3 * 1024 + 0x100, std::vector<uint8_t>(64, 0x5A));
-  const std::string damaged = d.dir + "/damaged.img";
-  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.dir + "/d.img") + " " + vt::Q(damaged)));
-  for (int n = 1;; n++) {
-    SCOPED_TRACE(n);
-    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(damaged) + " " + vt::Q(d.dir + "/d.img")));
-    int repaired, writes;
-    {
-      CMountedImage image;
-      ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2, true), 0);
-      {
-        FailingWrites failing(image.IoBlock(), n);
-        repaired = RepairNtfsPartition(&image);
-        writes = failing.Writes();
-      }
-      image.Close();
-    }
-    if (writes < n) {
-      EXPECT_EQ(1, repaired);
-      ASSERT_GT(n, 2);
-      break;
-    }
-    EXPECT_EQ(0, repaired) << "a failed write reported as a repair";
+  const std::string pristine = d.dir + "/pristine.img", damaged = d.dir + "/damaged.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.dir + "/d.img") + " " + vt::Q(pristine)));
+  std::vector<ClusterRun> bitmap, file;
+  {
     CMountedImage image;
-    ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2, true), 0);
-    EXPECT_EQ(1, RepairNtfsPartition(&image));
-    EXPECT_NE(0, CheckNtfsPartition(&image));
+    ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
+    CollectFileClusterRuns(&image, L"\\$Bitmap", &bitmap);
+    CollectFileClusterRuns(&image, L"\\a.bin", &file);
     EXPECT_TRUE(image.Close());
   }
-  ExpectRepairedVolume(d);
+  ASSERT_FALSE(bitmap.empty() || file.empty());
+  for (const char* damage : {"mirror", "bitmap", "boot sector"}) {
+    SCOPED_TRACE(damage);
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(pristine) + " " + vt::Q(d.dir + "/d.img")));
+    if (damage == std::string("mirror"))
+      WriteBytes(d.path, d.mirrorOffset + 3 * 1024 + 0x100, std::vector<uint8_t>(64, 0x5A));
+    else if (damage == std::string("bitmap"))
+      MarkClusters(d, bitmap[0].lcn, file[0].lcn, 64, false);
+    else
+      WriteBytes(d.path, kStart * 512, std::vector<uint8_t>(512, 0));
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.dir + "/d.img") + " " + vt::Q(damaged)));
+    for (int n = 1;; n++) {
+      SCOPED_TRACE(n);
+      ASSERT_EQ(0, vt::Sh("cp " + vt::Q(damaged) + " " + vt::Q(d.dir + "/d.img")));
+      int repaired, writes;
+      {
+        CMountedImage image;
+        ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2, true), 0);
+        {
+          FailingWrites failing(image.IoBlock(), n);
+          repaired = RepairNtfsPartition(&image);
+          writes = failing.Writes();
+        }
+        image.Close();
+      }
+      if (writes < n) {
+        EXPECT_EQ(1, repaired);
+        ASSERT_GT(n, 2);
+        break;
+      }
+      EXPECT_EQ(0, repaired) << "a failed write reported as a repair";
+      CMountedImage image;
+      ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2, true), 0);
+      EXPECT_EQ(1, RepairNtfsPartition(&image));
+      gLog.clear();
+      EXPECT_EQ(1, CheckNtfsVolume(image.NtfsVolume(), CollectLog)) << gLog;
+      EXPECT_TRUE(image.Close());
+    }
+    ExpectRepairedVolume(d);
+  }
 }
 
 TEST(BatchCheckRepair, CheckLinesReachARedirectedOutput) {
@@ -317,29 +361,6 @@ DWORD RunLogged(const Disk& d, const std::wstring& arguments, std::string* text)
   EXPECT_TRUE(vt::ReadAll(log, bytes));
   text->assign(bytes.begin(), bytes.end());
   return code;
-}
-
-// The record whose first name is `name` (ASCII), from record 64 on; -1.
-int RecordNamed(const Disk& d, const std::string& name) {
-  std::string utf16;
-  for (char c : name) utf16 += std::string(1, c) + '\0';
-  for (int n = 64; n < 256; n++) {
-    std::vector<uint8_t> rec = ReadBytes(d.path, d.mftOffset + n * 1024ULL, 1024);
-    const uint8_t* fn = FindAttribute(rec, 0x30);
-    if (fn && std::string((const char*)fn + 24 + 0x42, utf16.size()) == utf16) return n;
-  }
-  return -1;
-}
-
-// Sets (or clears) the $Bitmap bits of `count` clusters from `first`.
-void MarkClusters(const Disk& d, int64_t bitmapLcn, int64_t first, int count, bool used) {
-  uint64_t at = kStart * 512 + bitmapLcn * 4096;
-  std::vector<uint8_t> map = ReadBytes(d.path, at, 4096);
-  for (int64_t c = first; c < first + count; c++) {
-    uint8_t bit = uint8_t(1 << (c % 8));
-    map[c / 8] = used ? map[c / 8] | bit : map[c / 8] & ~bit;
-  }
-  WriteBytes(d.path, at, map);
 }
 
 // Each damage is written into the image file (as dd would) before the
