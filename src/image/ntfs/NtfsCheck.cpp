@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "image/ntfs/NtfsCheck.h"
@@ -40,7 +41,27 @@ struct CheckState {
   std::vector<u8> sound;
   std::vector<u16> sequence;
   std::vector<s64> folders;
+  // A digest of each name a record holds ($FILE_NAME: its record, folder,
+  // name space and name), sorted once the records are read; an index entry
+  // must name its file as the file's record does.
+  std::vector<u64> names;
 } g;
+
+// FNV-1a over the bytes, on from `h`.
+u64 Digest(u64 h, const u8* p, size_t n) {
+  for (size_t i = 0; i < n; i++) h = (h ^ p[i]) * 0x100000001B3ULL;
+  return h;
+}
+
+// The digest of a file name (a $FILE_NAME value of `length` bytes) of
+// record n; 0 when the value is too short for its name.
+u64 NameDigest(s64 n, const u8* value, u32 length) {
+  if (length < 0x42 || 0x42u + 2u * value[0x40] > length) return 0;
+  u64 h = Digest(0xCBF29CE484222325ULL, (const u8*)&n, sizeof n);
+  h = Digest(h, value, 8);  // the folder, with its sequence number
+  h = Digest(h, value + 0x40, 2 + 2u * value[0x40]);
+  return h ? h : 1;
+}
 
 u16 Le16(const u8* p) {
   return (u16)(p[0] | p[1] << 8);
@@ -370,13 +391,46 @@ void CheckRecordHeader(u8* rec, u32 size) {
 }
 
 // Checks record n (read into rec) and notes what the index check needs.
+// The names of a sound record for the index check, and its reparse flag
+// against its reparse point: a file flagged as one that has none cannot be
+// opened.
+void NoteNames(s64 n, const u8* rec, u32 size, bool base) {
+  s64 owner = base ? n : (s64)(Le32(rec + 32) | (u64)Le16(rec + 36) << 32);
+  u32 inUse = Le32(rec + 24) < size ? Le32(rec + 24) : size;
+  u32 flags = 0;
+  bool list = false, reparse = false, info = false;
+  for (u32 at = Le16(rec + 20); at + 24 <= inUse;) {
+    const u8* a = rec + at;
+    u32 type = Le32(a), length = Le32(a + 4);
+    if (type == kEnd || length < 24 || at + length > inUse) break;
+    at += length;
+    list |= type == 0x20;
+    reparse |= type == 0xC0;
+    if (a[8]) continue;
+    const u8* value = a + Le16(a + 20);
+    u32 valueLength = Le32(a + 16);
+    if (type == 0x10 && valueLength >= 0x24) {
+      flags = Le32(value + 0x20);
+      info = true;
+    }
+    if (type == 0x30) {
+      u64 h = NameDigest(owner, value, valueLength);
+      if (h) g.names.push_back(h);
+    }
+  }
+  if (base && info && !list && (flags & 0x400) && !reparse)
+    FINDING("Record %lld is flagged as a reparse point but has none.\n", (long long)n);
+}
+
 void CheckRecord(s64 n, u8* rec, u32 size) {
   int before = g.findings;
   CheckRecordHeader(rec, size);
   if (g.findings != before || !(Le16(rec + 22) & 1)) return;
+  bool base = Le32(rec + 32) == 0 && Le16(rec + 36) == 0;
+  NoteNames(n, rec, size, base);
+  if (g.findings != before) return;
   g.sound[(size_t)n] = 1;
   g.sequence[(size_t)n] = Le16(rec + 16);
-  bool base = Le32(rec + 32) == 0 && Le16(rec + 36) == 0;
   if (base && (Le16(rec + 22) & 2)) g.folders.push_back(n);
 }
 
@@ -389,6 +443,7 @@ void CheckRecords(ntfs_volume* vol) {
   g.sound.assign((size_t)records, 0);
   g.sequence.assign((size_t)records, 0);
   g.folders.clear();
+  g.names.clear();
   std::vector<u8> run((size_t)(kRun * size));
   for (s64 first = 0; first < records; first += kRun) {
     s64 count = records - first < kRun ? records - first : kRun;
@@ -405,6 +460,7 @@ void CheckRecords(ntfs_volume* vol) {
       CheckRecord(n, rec, size);
     }
   }
+  std::sort(g.names.begin(), g.names.end());
 }
 
 // ---- The folders' indexes: every entry names a sound record in use with
@@ -414,7 +470,8 @@ void CheckRecords(ntfs_volume* vol) {
 
 // The entries of one index node (p: its first entry, length: the bytes to
 // the end of the node's entries). block is -1 for the index root.
-void CheckIndexEntries(ntfs_volume* vol, s64 folder, s64 block, const u8* p, u32 length) {
+void CheckIndexEntries(ntfs_volume* vol, s64 folder, s64 block, const u8* p, u32 length,
+                       std::vector<s64>* children) {
   char where[48];
   if (block < 0)
     snprintf(where, sizeof where, "root");
@@ -429,6 +486,11 @@ void CheckIndexEntries(ntfs_volume* vol, s64 folder, s64 block, const u8* p, u32
     const u8* e = p + at;
     u32 entryLength = Le16(e + 8), keyLength = Le16(e + 10), flags = Le16(e + 12);
     if (entryLength < 16 || (entryLength & 7) || at + entryLength > length) break;
+    // An entry with a node below names it last.
+    if (flags & 1) {
+      if (entryLength < 24) break;
+      children->push_back((s64)(Le32(e + entryLength - 8) | (u64)Le32(e + entryLength - 4) << 32));
+    }
     // The node's last entry ends its entries.
     if (flags & 2) {
       if (at + entryLength == length) return;
@@ -461,13 +523,17 @@ void CheckIndexEntries(ntfs_volume* vol, s64 folder, s64 block, const u8* p, u32
       INDEX_FINDING(
           "Index %s of folder %lld names record %lld with sequence number %u; it holds %u.\n",
           where, (long long)folder, (long long)n, sequence, g.sequence[(size_t)n]);
+    else if (!std::binary_search(g.names.begin(), g.names.end(), NameDigest(n, e + 16, keyLength)))
+      INDEX_FINDING("Index %s of folder %lld names record %lld by a name the record does not hold.\n",
+                    where, (long long)folder, (long long)n);
     at += entryLength;
   }
   INDEX_FINDING("Index %s of folder %lld: its entries are corrupt.\n", where, (long long)folder);
 }
 
 // The index node header at hdr (within `room` bytes) and its entries.
-void CheckIndexNode(ntfs_volume* vol, s64 folder, s64 block, const u8* hdr, u32 room) {
+void CheckIndexNode(ntfs_volume* vol, s64 folder, s64 block, const u8* hdr, u32 room,
+                    std::vector<s64>* children) {
   u32 entriesOffset = Le32(hdr), indexLength = Le32(hdr + 4), allocated = Le32(hdr + 8);
   if (room < 16 || indexLength > room || (block >= 0 && allocated != room) ||
       entriesOffset < 16 || entriesOffset >= indexLength) {
@@ -476,10 +542,11 @@ void CheckIndexNode(ntfs_volume* vol, s64 folder, s64 block, const u8* hdr, u32 
                   (long long)folder);
     return;
   }
-  CheckIndexEntries(vol, folder, block, hdr + entriesOffset, indexLength - entriesOffset);
+  CheckIndexEntries(vol, folder, block, hdr + entriesOffset, indexLength - entriesOffset, children);
 }
 
-void CheckIndexBlock(ntfs_volume* vol, s64 folder, s64 block, u8* b, u32 blockSize) {
+void CheckIndexBlock(ntfs_volume* vol, s64 folder, s64 block, u8* b, u32 blockSize,
+                     std::vector<s64>* children) {
   if (Le32(b) != 0x58444E49) {  // "INDX"
     INDEX_FINDING("Index block %lld of folder %lld: bad signature (0x%08x).\n", (long long)block,
                   (long long)folder, Le32(b));
@@ -498,11 +565,14 @@ void CheckIndexBlock(ntfs_volume* vol, s64 folder, s64 block, u8* b, u32 blockSi
                   (long long)folder, (long long)vcn);
     return;
   }
-  CheckIndexNode(vol, folder, block, b + 0x18, blockSize - 0x18);
+  CheckIndexNode(vol, folder, block, b + 0x18, blockSize - 0x18, children);
 }
 
 // The index blocks in use, read in runs of neighbours.
-void CheckIndexBlocks(ntfs_volume* vol, ntfs_inode* ni, s64 folder, u32 blockSize) {
+// children holds the VCNs the root names; every block in use must be named
+// once by the tree, and every name must be of a block in use.
+void CheckIndexBlocks(ntfs_volume* vol, ntfs_inode* ni, s64 folder, u32 blockSize,
+                      std::vector<s64>* children) {
   const s64 kRunBytes = 1 << 20;
   s64 mapLength = 0;
   u8* map = (u8*)ntfs_attr_readall(ni, AT_BITMAP, NTFS_INDEX_I30, 4, &mapLength);
@@ -531,10 +601,23 @@ void CheckIndexBlocks(ntfs_volume* vol, ntfs_inode* ni, s64 folder, u32 blockSiz
                       (long long)(end - 1), (long long)folder);
       } else {
         for (s64 i = k; i < end; i++)
-          CheckIndexBlock(vol, folder, i, &run[(size_t)((i - k) * blockSize)], blockSize);
+          CheckIndexBlock(vol, folder, i, &run[(size_t)((i - k) * blockSize)], blockSize, children);
       }
       k = end;
     }
+    u32 vcnSize = blockSize >= vol->cluster_size ? vol->cluster_size : 512;
+    std::vector<u8> named((size_t)blocks, 0);
+    for (s64 vcn : *children) {
+      s64 k = vcn >= 0 && vcn < ((s64)1 << 40) ? vcn * vcnSize / blockSize : -1;
+      if (k < 0 || k >= blocks || !inUse(k) || named[(size_t)k]++ ||
+          (u64)vcn * vcnSize % blockSize)
+        INDEX_FINDING("Index of folder %lld: a node names block VCN %lld wrongly.\n",
+                      (long long)folder, (long long)vcn);
+    }
+    for (s64 k = 0; k < blocks; k++)
+      if (inUse(k) && !named[(size_t)k])
+        INDEX_FINDING("Index block %lld of folder %lld is in use but no node names it.\n",
+                      (long long)k, (long long)folder);
   }
   if (na) ntfs_attr_close(na);
   free(map);
@@ -552,8 +635,12 @@ void CheckFolder(ntfs_volume* vol, s64 folder) {
   if (!root || length < 32) {
     INDEX_FINDING("Folder %lld has no index root.\n", (long long)folder);
   } else {
-    CheckIndexNode(vol, folder, -1, root + 16, (u32)length - 16);
-    if (root[28] & 1) CheckIndexBlocks(vol, ni, folder, Le32(root + 8));
+    std::vector<s64> children;
+    CheckIndexNode(vol, folder, -1, root + 16, (u32)length - 16, &children);
+    if (root[28] & 1)
+      CheckIndexBlocks(vol, ni, folder, Le32(root + 8), &children);
+    else if (!children.empty())
+      INDEX_FINDING("Index root of folder %lld names blocks it does not have.\n", (long long)folder);
   }
   free(root);
   ntfs_inode_close(ni);
