@@ -4,8 +4,8 @@
 // ntfs-3g. Whatever the repair answers, no file it could read before
 // changes or goes; when it answers that it mended the volume, its check
 // and ntfsfix -n pass and ntfs-3g reads every such file as it was made.
-// VRO_MUTATIONS sets how many damages are tried (bench/repair-mutations.sh
-// runs many and prints the counts).
+// VRO_MUTATIONS sets how many damages are tried and VRO_MUTATION_SEED their
+// draw (bench/repair-mutations.sh runs many and prints the counts).
 #include <stdlib.h>
 
 #include <algorithm>
@@ -186,7 +186,8 @@ TEST(NtfsRepair, NeverMakesAVolumeWorse) {
   ASSERT_EQ(1, CheckImage(v));
   const char* count = getenv("VRO_MUTATIONS");
   const int mutations = count && atoi(count) > 0 ? atoi(count) : 80;
-  std::mt19937 rng(63);
+  const char* seed = getenv("VRO_MUTATION_SEED");
+  std::mt19937 rng(seed ? (unsigned)atoi(seed) : 63u);
   std::map<std::string, int> tally;
   auto failures = [] {
     return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();

@@ -390,7 +390,6 @@ void CheckRecordHeader(u8* rec, u32 size) {
   CheckAttributes(rec, inUse < size ? inUse : size, attrs, base);
 }
 
-// Checks record n (read into rec) and notes what the index check needs.
 // The names of a sound record for the index check, and its reparse flag
 // against its reparse point: a file flagged as one that has none cannot be
 // opened.
@@ -422,6 +421,7 @@ void NoteNames(s64 n, const u8* rec, u32 size, bool base) {
     FINDING("Record %lld is flagged as a reparse point but has none.\n", (long long)n);
 }
 
+// Checks record n (read into rec) and notes what the index check needs.
 void CheckRecord(s64 n, u8* rec, u32 size) {
   int before = g.findings;
   CheckRecordHeader(rec, size);
@@ -468,15 +468,24 @@ void CheckRecords(ntfs_volume* vol) {
 
 #define INDEX_FINDING(...) (g.inconsistent++, FINDING(__VA_ARGS__))
 
+// "root" (block -1) or "block N", as the lines name an index node.
+struct NodeName {
+  char text[32];
+  explicit NodeName(s64 block) {
+    if (block < 0)
+      snprintf(text, sizeof text, "root");
+    else
+      snprintf(text, sizeof text, "block %lld", (long long)block);
+  }
+};
+
 // The entries of one index node (p: its first entry, length: the bytes to
-// the end of the node's entries). block is -1 for the index root.
+// the end of the node's entries), the VCNs of the nodes below it added to
+// children. block is -1 for the index root.
 void CheckIndexEntries(ntfs_volume* vol, s64 folder, s64 block, const u8* p, u32 length,
                        std::vector<s64>* children) {
-  char where[48];
-  if (block < 0)
-    snprintf(where, sizeof where, "root");
-  else
-    snprintf(where, sizeof where, "block %lld", (long long)block);
+  const NodeName node(block);
+  const char* where = node.text;
   // The names in the order the lookups walk them (with the volume's
   // upper-case table; a volume mounted partly has none).
   const ntfschar* previous = nullptr;
@@ -537,8 +546,7 @@ void CheckIndexNode(ntfs_volume* vol, s64 folder, s64 block, const u8* hdr, u32 
   u32 entriesOffset = Le32(hdr), indexLength = Le32(hdr + 4), allocated = Le32(hdr + 8);
   if (room < 16 || indexLength > room || (block >= 0 && allocated != room) ||
       entriesOffset < 16 || entriesOffset >= indexLength) {
-    INDEX_FINDING("Index %s%lld of folder %lld: its header is corrupt.\n",
-                  block < 0 ? "root" : "block ", block < 0 ? 0LL : (long long)block,
+    INDEX_FINDING("Index %s of folder %lld: its header is corrupt.\n", NodeName(block).text,
                   (long long)folder);
     return;
   }
