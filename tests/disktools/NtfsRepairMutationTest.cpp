@@ -195,7 +195,8 @@ TEST(NtfsRepair, NeverMakesAVolumeWorse) {
   for (int i = 0; i < mutations; i++) {
     const int failuresBefore = failures();
     Damage damage = Draw(v, rng, i);
-    SCOPED_TRACE(std::to_string(i) + ": " + damage.what + " at " + std::to_string(damage.at));
+    SCOPED_TRACE(std::to_string(i) + ": " + damage.what + " at " + std::to_string(damage.at) +
+                 ": " + Hex(damage.bytes.data(), damage.bytes.size() < 16 ? damage.bytes.size() : 16));
     WriteBytes(v.path, damage.at, damage.bytes);
     std::vector<std::string> before = ReadableFiles(v);
     int checked = CheckImage(v);

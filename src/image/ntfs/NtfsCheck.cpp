@@ -390,14 +390,14 @@ void CheckRecordHeader(u8* rec, u32 size) {
   CheckAttributes(rec, inUse < size ? inUse : size, attrs, base);
 }
 
-// The names of a sound record for the index check, and its reparse flag
-// against its reparse point: a file flagged as one that has none cannot be
-// opened.
+// The names of a sound record for the index check, and its flags against
+// what they announce: a file flagged as a reparse point that has none, or
+// as encrypted with no encryption stream, cannot be opened.
 void NoteNames(s64 n, const u8* rec, u32 size, bool base) {
   s64 owner = base ? n : (s64)(Le32(rec + 32) | (u64)Le16(rec + 36) << 32);
   u32 inUse = Le32(rec + 24) < size ? Le32(rec + 24) : size;
   u32 flags = 0;
-  bool list = false, reparse = false, info = false;
+  bool list = false, reparse = false, efs = false, info = false;
   for (u32 at = Le16(rec + 20); at + 24 <= inUse;) {
     const u8* a = rec + at;
     u32 type = Le32(a), length = Le32(a + 4);
@@ -405,6 +405,7 @@ void NoteNames(s64 n, const u8* rec, u32 size, bool base) {
     at += length;
     list |= type == 0x20;
     reparse |= type == 0xC0;
+    efs |= type == 0x100;
     if (a[8]) continue;
     const u8* value = a + Le16(a + 20);
     u32 valueLength = Le32(a + 16);
@@ -417,8 +418,11 @@ void NoteNames(s64 n, const u8* rec, u32 size, bool base) {
       if (h) g.names.push_back(h);
     }
   }
-  if (base && info && !list && (flags & 0x400) && !reparse)
+  if (!base || !info || list) return;
+  if ((flags & 0x400) && !reparse)
     FINDING("Record %lld is flagged as a reparse point but has none.\n", (long long)n);
+  if ((flags & 0x4000) && !efs && !(Le16(rec + 22) & 2))
+    FINDING("Record %lld is flagged as encrypted but has no encryption stream.\n", (long long)n);
 }
 
 // Checks record n (read into rec) and notes what the index check needs.
