@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The repair's never-worse rule over many single damages (not a test of
 # speed: it prints counts). Runs the mutation test of test_disktools with
-# $VRO_MUTATIONS damages (600), drawn from $VRO_MUTATION_SEED (63), and prints its tally: how many damages the
-# check found, how many the repair mended or refused, and how many broke the
-# rule (a repair that said it mended while its check or ntfsfix -n still
-# failed, or a file readable before that changed or went).
+# $VRO_MUTATIONS damages (600), drawn from $VRO_MUTATION_SEED (63), and
+# prints its tally: how many damages the check found, how many the repair
+# mended or refused, and how many broke the rule (a repair that said it
+# mended while its check or ntfsfix -n still failed, or a file readable
+# before that changed or went), or that the check passed while ntfsfix -n or
+# an ntfs-3g mount failed.
 #   bench/repair-mutations.sh            as root (FUSE mount)
 # The build dir is $VRO_BUILD_DIR (default build/).
 set -euo pipefail
