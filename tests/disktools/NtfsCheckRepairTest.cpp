@@ -468,6 +468,11 @@ TEST(BatchCheckRepair, DamageWrittenBeforeTheOpen) {
     EXPECT_NE(std::string::npos, out.find(c.line)) << out;
     if (c.mends) {
       EXPECT_EQ(0u, RunLogged(d, img + L"/repair", &out)) << out;
+      // The whole volume extracted equals the source tree.
+      std::string extracted = d.dir + "/out-" + std::to_string(&c - cases);
+      EXPECT_EQ(0u, RunLogged(d, img + L"/extract:\\::" + vt::ToWin(extracted), &out)) << out;
+      EXPECT_EQ(0, vt::Sh("diff -r " + vt::Q(d.dir + "/tree") + " " + vt::Q(extracted), &out))
+          << out;
       ExpectRepairedVolume(d, partitionBytes);
       EXPECT_EQ(0u, RunLogged(d, img + L"/check", &out)) << out;
     } else {
