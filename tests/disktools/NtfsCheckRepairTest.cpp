@@ -39,11 +39,16 @@ struct Disk {
   uint64_t mftOffset = 0, mirrorOffset = 0;
 };
 
-Disk MakeDisk() {
+// With `many`, a folder "Many" of 150 files, whose index has blocks.
+Disk MakeDisk(bool many = false) {
   Disk d;
   d.dir = vt::ScratchDirUnix();
   EXPECT_EQ(0, vt::Sh("mkdir -p " + d.dir + "/tree/Dir && head -c 400000 /dev/urandom > " + d.dir +
                       "/tree/a.bin && echo note > " + d.dir + "/tree/Dir/b.txt"));
+  if (many) {
+    EXPECT_EQ(0, vt::Sh("mkdir " + d.dir + "/tree/Many && for i in $(seq 100 249); do echo $i > " +
+                        d.dir + "/tree/Many/file-with-a-longer-name-$i.txt; done"));
+  }
   d.path = vt::ToWin(d.dir + "/d.img");
   EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.dir + "/d.img") + " --size 40 --tree " +
                           vt::Q(d.dir + "/tree")));
@@ -58,19 +63,50 @@ void Write(CMountedImage& image, uint64_t offset, const void* data, unsigned cou
   ASSERT_EQ((int)count, b->write(b->owner, offset, data, count));
 }
 
-// ntfsfix -n, ntfsresize --info, ntfsinfo, every file of the tree, and a
-// read-write ntfs-3g mount that takes a new file and leaves the volume clean.
-void ExpectRepairedVolume(const Disk& d) {
+const uint64_t kPartitionBytes = 40 * 2048 * 512ULL;
+
+// The judges of a volume: ntfsfix -n, ntfsresize --info (the cluster
+// accounting), and a read-write ntfs-3g mount whose whole tree equals the
+// source tree. 0 when all pass.
+std::string Judges(const Disk& d) {
+  std::string mnt = vt::Q(d.dir + "/mnt");
+  return "ntfsfix -n $DEV && ntfsresize --info --force --no-progress-bar $DEV && mkdir -p " + mnt +
+         " && ntfs-3g $DEV " + mnt + " && { diff -r " + vt::Q(d.dir + "/tree") + " " + mnt +
+         "; rc=$?; [ $rc -eq 0 ] || umount " + mnt + "; [ $rc -eq 0 ]; }";
+}
+
+// The judges, then ntfsinfo, and a new file written through the mount,
+// after which the volume is still clean.
+void ExpectRepairedVolume(const Disk& d, uint64_t partitionBytes = kPartitionBytes) {
   std::string out, mnt = vt::Q(d.dir + "/mnt");
-  EXPECT_EQ(0, OnPartition(d.path, kStart * 512, 40 * 2048 * 512ULL,
-                           "ntfsfix -n $DEV && ntfsresize --info --force --no-progress-bar $DEV && "
-                           "ntfsinfo -m $DEV && ntfscat $DEV a.bin | cmp - " +
-                               d.dir + "/tree/a.bin && ntfscat $DEV Dir/b.txt | cmp - " + d.dir +
-                               "/tree/Dir/b.txt && mkdir -p " + mnt + " && ntfs-3g $DEV " + mnt +
-                               " && echo rw > " + mnt + "/rw.txt && umount " + mnt +
-                               " && ntfsfix -n $DEV",
+  EXPECT_EQ(0, OnPartition(d.path, kStart * 512, partitionBytes,
+                           Judges(d) + " && echo rw > " + mnt + "/rw.txt && umount " + mnt +
+                               " && ntfsinfo -m $DEV && ntfsfix -n $DEV",
                            &out))
       << out;
+}
+
+// The record whose first name is `name` (ASCII), from record 64 on; -1.
+int RecordNamed(const Disk& d, const std::string& name) {
+  std::string utf16;
+  for (char c : name) utf16 += std::string(1, c) + '\0';
+  for (int n = 64; n < 256; n++) {
+    std::vector<uint8_t> rec = ReadBytes(d.path, d.mftOffset + n * 1024ULL, 1024);
+    const uint8_t* fn = FindAttribute(rec, 0x30);
+    if (fn && std::string((const char*)fn + 24 + 0x42, utf16.size()) == utf16) return n;
+  }
+  return -1;
+}
+
+// Sets (or clears) the $Bitmap bits of `count` clusters from `first`.
+void MarkClusters(const Disk& d, int64_t bitmapLcn, int64_t first, int count, bool used) {
+  uint64_t at = kStart * 512 + bitmapLcn * 4096;
+  std::vector<uint8_t> map = ReadBytes(d.path, at, 4096);
+  for (int64_t c = first; c < first + count; c++) {
+    uint8_t bit = uint8_t(1 << (c % 8));
+    map[c / 8] = used ? map[c / 8] | bit : map[c / 8] & ~bit;
+  }
+  WriteBytes(d.path, at, map);
 }
 
 TEST(NtfsCheck, FindsTheDamageWrittenIntoTheVolume) {
@@ -81,12 +117,12 @@ TEST(NtfsCheck, FindsTheDamageWrittenIntoTheVolume) {
     uint64_t offset;  // from the $MFT start
     std::vector<uint8_t> bytes;
     const char* line;  // expected in the log; null: the log stays empty
-    int result;        // the boot sector's backup no longer matches: 0
+    int result;        // 0 when anything is found
   } cases[] = {
       {"clean", 0, {}, nullptr, 1},
       {"oem id", ~0ULL, {'N', 'T', 'F', 'X'}, "Boot sector: Bad NTFS magic.\n", 0},
-      {"fixup", 64 * 1024 + 1022, {0x34, 0x12}, "Assertion failed for '64:fixup'. should be", 1},
-      {"magic", 64 * 1024, {'X', 'I', 'L', 'E'}, "Assertion failed for '64:FILE record magic'", 1},
+      {"fixup", 64 * 1024 + 1022, {0x34, 0x12}, "Assertion failed for '64:fixup'. should be", 0},
+      {"magic", 64 * 1024, {'X', 'I', 'L', 'E'}, "Assertion failed for '64:FILE record magic'", 0},
       {"free record", 40 * 1024, {'X', 'X', 'X', 'X'}, nullptr, 1},
   };
   for (const Case& c : cases) {
@@ -163,21 +199,24 @@ TEST(NtfsCheck, FormatterVolumeIsCleanAndTheDirtyFlagGoes) {
 
 TEST(NtfsRepair, MendsMirrorRecordsAndTheUpcaseTable) {
   Disk d = MakeDisk();
-  CMountedImage image;
-  ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2), 0);
+  {
+    // $UpCase maps "a" to itself.
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2), 0);
+    uint16_t a = 'a';
+    ASSERT_EQ(2u, image.WriteFile(L"\\$UpCase", &a, 'a' * 2, 2));
+    ASSERT_TRUE(image.Close());
+  }
   // The mirror's record 3 differs from $MFT's.
-  uint8_t junk = 0x5A;
-  Write(image, d.mirrorOffset + 3 * 1024 + 0x100, &junk, 1);
+  WriteBytes(d.path, d.mirrorOffset + 3 * 1024 + 0x100, {0x5A});
   // $MFT's record 2 is marked free and has lost its magic; the mirror's
   // copy is sound.
-  std::vector<uint8_t> rec2 = ReadBytes(d.path, d.mftOffset + 2 * 1024, 1024);
-  std::vector<uint8_t> broken = rec2;
+  std::vector<uint8_t> broken = ReadBytes(d.path, d.mftOffset + 2 * 1024, 1024);
   memcpy(&broken[0], "XXXX", 4);
   broken[22] = 0;
-  Write(image, d.mftOffset + 2 * 1024, broken.data(), 1024);
-  // $UpCase maps "a" to itself.
-  uint16_t a = 'a';
-  ASSERT_EQ(2u, image.WriteFile(L"\\$UpCase", &a, 'a' * 2, 2));
+  WriteBytes(d.path, d.mftOffset + 2 * 1024, broken);
+  CMountedImage image;
+  ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2, true), 0);
 
   EXPECT_EQ(1, RepairNtfsPartition(&image));
   uint16_t upper = 0;
@@ -226,41 +265,62 @@ bool IsStampedLine(const std::string& line, const std::string& message) {
   return line.compare(20, std::string::npos, message) == 0;
 }
 
-// A repair of a damaged mirror whose n-th write fails, for every n over
-// the whole repair, reports the failure; a repair after it mends the
-// volume, its files intact.
+// A repair whose n-th write fails, for every n over the whole repair,
+// reports the failure; a repair after it mends the volume, its files
+// intact. Over a damaged mirror, a $Bitmap that marks a file's clusters
+// free, and a lost boot sector.
 TEST(NtfsRepair, ARepairThatFailsAtAnyWriteSaysSoAndTheNextMends) {
   Disk d = MakeDisk();
-  WriteBytes(d.path, d.mirrorOffset + 3 * 1024 + 0x100, std::vector<uint8_t>(64, 0x5A));
-  const std::string damaged = d.dir + "/damaged.img";
-  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.dir + "/d.img") + " " + vt::Q(damaged)));
-  for (int n = 1;; n++) {
-    SCOPED_TRACE(n);
-    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(damaged) + " " + vt::Q(d.dir + "/d.img")));
-    int repaired, writes;
-    {
-      CMountedImage image;
-      ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2, true), 0);
-      {
-        FailingWrites failing(image.IoBlock(), n);
-        repaired = RepairNtfsPartition(&image);
-        writes = failing.Writes();
-      }
-      image.Close();
-    }
-    if (writes < n) {
-      EXPECT_EQ(1, repaired);
-      ASSERT_GT(n, 2);
-      break;
-    }
-    EXPECT_EQ(0, repaired) << "a failed write reported as a repair";
+  const std::string pristine = d.dir + "/pristine.img", damaged = d.dir + "/damaged.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.dir + "/d.img") + " " + vt::Q(pristine)));
+  std::vector<ClusterRun> bitmap, file;
+  {
     CMountedImage image;
-    ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2, true), 0);
-    EXPECT_EQ(1, RepairNtfsPartition(&image));
-    EXPECT_NE(0, CheckNtfsPartition(&image));
+    ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
+    CollectFileClusterRuns(&image, L"\\$Bitmap", &bitmap);
+    CollectFileClusterRuns(&image, L"\\a.bin", &file);
     EXPECT_TRUE(image.Close());
   }
-  ExpectRepairedVolume(d);
+  ASSERT_FALSE(bitmap.empty() || file.empty());
+  for (const char* damage : {"mirror", "bitmap", "boot sector"}) {
+    SCOPED_TRACE(damage);
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(pristine) + " " + vt::Q(d.dir + "/d.img")));
+    if (damage == std::string("mirror"))
+      WriteBytes(d.path, d.mirrorOffset + 3 * 1024 + 0x100, std::vector<uint8_t>(64, 0x5A));
+    else if (damage == std::string("bitmap"))
+      MarkClusters(d, bitmap[0].lcn, file[0].lcn, 64, false);
+    else
+      WriteBytes(d.path, kStart * 512, std::vector<uint8_t>(512, 0));
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.dir + "/d.img") + " " + vt::Q(damaged)));
+    for (int n = 1;; n++) {
+      SCOPED_TRACE(n);
+      ASSERT_EQ(0, vt::Sh("cp " + vt::Q(damaged) + " " + vt::Q(d.dir + "/d.img")));
+      int repaired, writes;
+      {
+        CMountedImage image;
+        ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2, true), 0);
+        {
+          FailingWrites failing(image.IoBlock(), n);
+          repaired = RepairNtfsPartition(&image);
+          writes = failing.Writes();
+        }
+        image.Close();
+      }
+      if (writes < n) {
+        EXPECT_EQ(1, repaired);
+        ASSERT_GT(n, 2);
+        break;
+      }
+      EXPECT_EQ(0, repaired) << "a failed write reported as a repair";
+      CMountedImage image;
+      ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2, true), 0);
+      EXPECT_EQ(1, RepairNtfsPartition(&image));
+      gLog.clear();
+      EXPECT_EQ(1, CheckNtfsVolume(image.NtfsVolume(), CollectLog)) << gLog;
+      EXPECT_TRUE(image.Close());
+    }
+    ExpectRepairedVolume(d);
+  }
 }
 
 TEST(BatchCheckRepair, CheckLinesReachARedirectedOutput) {
@@ -269,7 +329,7 @@ TEST(BatchCheckRepair, CheckLinesReachARedirectedOutput) {
   WriteBytes(d.path, d.mftOffset + 64 * 1024 + 1022, {0x34, 0x12});
   std::wstring img = L"\"-img:" + d.path + L"\" -noupd ";
   std::wstring log = vt::ToWin(d.dir + "/check.log");
-  EXPECT_EQ(0u, RunRedirected(img + L"/check", log));
+  EXPECT_EQ(DWORD(kImageVolumeOperationFailed), RunRedirected(img + L"/check", log));
   std::vector<uint8_t> text;
   ASSERT_TRUE(vt::ReadAll(log, text));
   std::string all(text.begin(), text.end());
@@ -277,7 +337,10 @@ TEST(BatchCheckRepair, CheckLinesReachARedirectedOutput) {
   snprintf(expected, sizeof expected,
            "Assertion failed for '64:fixup'. should be 0x%x, was 0x1234.\n",
            sectorEnd[0] | sectorEnd[1] << 8);
-  EXPECT_TRUE(IsStampedLine(all, expected)) << all;
+  // The record is damaged, and so is the entry of the folder that names it.
+  EXPECT_TRUE(IsStampedLine(all.substr(0, all.find('\n') + 1), expected)) << all;
+  EXPECT_NE(std::string::npos, all.find("names record 64, which is not in use or damaged.\n"))
+      << all;
   WriteBytes(d.path, d.mftOffset + 64 * 1024 + 1022, sectorEnd);
 
   // The repair leaves a volume ntfsfix finds clean, with every file: the
@@ -300,67 +363,123 @@ DWORD RunLogged(const Disk& d, const std::wstring& arguments, std::string* text)
   return code;
 }
 
-// Each damage is written into the image file before the program opens it.
-// /check opens the volume also when the full mount refuses it, finds the
-// damage and fails; /repair mends what it is for, and the checkers agree.
+// Each damage is written into the image file (as dd would) before the
+// program opens it; the independent judges see each. /check finds it and
+// fails with a line that names it; /repair either mends it, after which
+// the judges and /check pass, or says it did not, and /check still fails.
 TEST(BatchCheckRepair, DamageWrittenBeforeTheOpen) {
   struct Case {
     const char* name;
     const char* line;  // in the check's output
-    bool ntfsfixSees;  // ntfsfix -n finds it too
-    bool repairs;
+    bool mends;
   } cases[] = {
-      {"mirror", "$MFTMirr does not match $MFT (record 3).\n", true, true},
+      {"mirror", "$MFTMirr does not match $MFT (record 3).\n", true},
+      {"mirror torn", "$MFTMirr record 1: the update sequence of sector 1 is torn.\n", true},
       {"backup boot sector", "Boot sector: the backup in the partition's last sector differs.\n",
-       true, true},
-      {"bitmap", "missing cluster in $Bitmap", false, false},
-      {"root index", "The volume does not mount whole", true, false},
+       true},
+      {"grow stopped", "Boot sector: the partition (83968 sectors) is larger than the volume", true},
+      {"boot sector zeroed", "Boot sector: damaged; the backup in the partition's last sector", true},
+      {"bitmap missing", "missing cluster in $Bitmap", true},
+      {"bitmap extra", "extra cluster in $Bitmap", true},
+      {"journal on a file", "is referenced multiple times!\n", true},
+      {"record zeroed", ", which is not in use or damaged.\n", false},
+      {"index block zeroed", "bad signature (0x00000000).\n", false},
+      {"index block torn", "the update sequence of sector 1 is torn.\n", false},
+      {"root index", "The volume does not mount whole", false},
   };
+  Disk d = MakeDisk(true);
+  // Where $Bitmap, a.bin, the root's and Many's index blocks lie.
+  std::vector<ClusterRun> bitmap, file, root, many;
+  {
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
+    CollectFileClusterRuns(&image, L"\\$Bitmap", &bitmap);
+    CollectFileClusterRuns(&image, L"\\a.bin", &file);
+    CollectFileClusterRuns(&image, L"\\", &root);
+    CollectFileClusterRuns(&image, L"\\Many", &many);
+    EXPECT_TRUE(image.Close());
+  }
+  ASSERT_FALSE(bitmap.empty() || file.empty() || root.empty() || many.empty());
+  const int aBin = RecordNamed(d, "a.bin");
+  ASSERT_GT(aBin, 0);
+  const std::string pristine = d.dir + "/pristine.img";
+  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(d.dir + "/d.img") + " " + vt::Q(pristine)));
+  const uint64_t volume = kStart * 512;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Disk d = MakeDisk();
+    ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(pristine) + " " + vt::Q(d.dir + "/d.img")));
     std::wstring img = L"\"-img:" + d.path + L"\" -noupd ";
     std::string name = c.name;
+    uint64_t partitionBytes = kPartitionBytes;
     if (name == "mirror") {
       WriteBytes(d.path, d.mirrorOffset + 3 * 1024 + 0x100, std::vector<uint8_t>(64, 0x5A));
+    } else if (name == "mirror torn") {
+      WriteBytes(d.path, d.mirrorOffset + 1 * 1024 + 1022, {0x34, 0x12});
     } else if (name == "backup boot sector") {
-      uint64_t backup = kStart * 512 + 40 * 2048 * 512ULL - 512;
+      uint64_t backup = volume + kPartitionBytes - 512;
       std::vector<uint8_t> count = ReadBytes(d.path, backup + 0x28, 8);
       count[0] -= 8;
       WriteBytes(d.path, backup + 0x28, count);
-    } else {
-      // Where $Bitmap, a.bin and the root's index block (its last run) lie.
-      std::vector<ClusterRun> bitmap, file, root;
-      {
-        CMountedImage image;
-        ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
-        CollectFileClusterRuns(&image, L"\\$Bitmap", &bitmap);
-        CollectFileClusterRuns(&image, L"\\a.bin", &file);
-        CollectFileClusterRuns(&image, L"\\", &root);
-        EXPECT_TRUE(image.Close());
-      }
-      ASSERT_FALSE(bitmap.empty() || file.empty() || root.empty());
-      uint64_t volume = kStart * 512;
-      if (name == "bitmap") {
-        // a.bin's first cluster is marked free.
-        uint64_t at = volume + bitmap[0].lcn * 4096 + file[0].lcn / 8;
-        std::vector<uint8_t> byte = ReadBytes(d.path, at, 1);
-        byte[0] &= uint8_t(~(1 << (file[0].lcn % 8)));
-        WriteBytes(d.path, at, byte);
-      } else {
-        WriteBytes(d.path, volume + root.back().lcn * 4096, {'X', 'X', 'X', 'X'});
-      }
+    } else if (name == "grow stopped") {
+      // The partition entry took the new size, the volume did not.
+      partitionBytes += 2048 * 512;
+      std::vector<uint8_t> count = ReadBytes(d.path, 0x1CA, 4);
+      uint32_t sectors = Le32(&count[0]) + 2048;
+      WriteBytes(d.path, 0x1CA, {uint8_t(sectors), uint8_t(sectors >> 8), uint8_t(sectors >> 16),
+                                 uint8_t(sectors >> 24)});
+    } else if (name == "boot sector zeroed") {
+      WriteBytes(d.path, volume, std::vector<uint8_t>(512, 0));
+    } else if (name == "bitmap missing") {
+      // 64 of a.bin's clusters are marked free.
+      MarkClusters(d, bitmap[0].lcn, file[0].lcn, 64, false);
+    } else if (name == "bitmap extra") {
+      // 64 free clusters near the end are marked in use.
+      std::vector<uint8_t> map = ReadBytes(d.path, volume + bitmap[0].lcn * 4096 + 10000 / 8, 8);
+      ASSERT_EQ(std::vector<uint8_t>(8, 0), map);
+      MarkClusters(d, bitmap[0].lcn, 10000, 64, true);
+    } else if (name == "journal on a file") {
+      // $MFT's record of $LogFile has its run moved onto a.bin's clusters;
+      // the mirror's copy is intact.
+      std::vector<uint8_t> rec = ReadBytes(d.path, d.mftOffset + 2 * 1024, 1024);
+      const uint8_t* data = FindAttribute(rec, 0x80);
+      ASSERT_TRUE(data && data[8]);
+      size_t pairs = (data - &rec[0]) + (data[0x20] | data[0x21] << 8);
+      int lengthBytes = rec[pairs] & 15, lcnBytes = rec[pairs] >> 4;
+      ASSERT_GE(lcnBytes, 2);
+      for (int i = 0; i < lcnBytes; i++)
+        rec[pairs + 1 + lengthBytes + i] = uint8_t(file[0].lcn >> (8 * i));
+      ASSERT_LT(pairs + 1 + lengthBytes + lcnBytes, 510u);
+      WriteBytes(d.path, d.mftOffset + 2 * 1024, rec);
+    } else if (name == "record zeroed") {
+      WriteBytes(d.path, d.mftOffset + aBin * 1024ULL, std::vector<uint8_t>(1024, 0));
+    } else if (name == "index block zeroed") {
+      WriteBytes(d.path, volume + many[0].lcn * 4096, std::vector<uint8_t>(4096, 0));
+    } else if (name == "index block torn") {
+      WriteBytes(d.path, volume + many[0].lcn * 4096 + 1022, {0x34, 0x12});
+    } else if (name == "root index") {
+      WriteBytes(d.path, volume + root.back().lcn * 4096, {'X', 'X', 'X', 'X'});
     }
     std::string out;
-    EXPECT_EQ(c.ntfsfixSees ? 1 : 0,
-              OnPartition(d.path, kStart * 512, 40 * 2048 * 512ULL, "ntfsfix -n $DEV", &out) != 0)
+    EXPECT_NE(0, OnPartition(d.path, volume, partitionBytes,
+                             Judges(d) + " && umount " + vt::Q(d.dir + "/mnt"), &out))
+        << "no judge sees the damage\n"
         << out;
     EXPECT_EQ(DWORD(kImageVolumeOperationFailed), RunLogged(d, img + L"/check", &out)) << out;
     EXPECT_NE(std::string::npos, out.find(c.line)) << out;
-    if (!c.repairs) continue;
-    EXPECT_EQ(0u, RunLogged(d, img + L"/repair", &out)) << out;
-    ExpectRepairedVolume(d);
-    EXPECT_EQ(0u, RunLogged(d, img + L"/check", &out)) << out;
+    if (c.mends) {
+      EXPECT_EQ(0u, RunLogged(d, img + L"/repair", &out)) << out;
+      // The whole volume extracted equals the source tree.
+      std::string extracted = d.dir + "/out-" + std::to_string(&c - cases);
+      EXPECT_EQ(0u, RunLogged(d, img + L"/extract:\\::" + vt::ToWin(extracted), &out)) << out;
+      EXPECT_EQ(0, vt::Sh("diff -r " + vt::Q(d.dir + "/tree") + " " + vt::Q(extracted), &out))
+          << out;
+      ExpectRepairedVolume(d, partitionBytes);
+      EXPECT_EQ(0u, RunLogged(d, img + L"/check", &out)) << out;
+    } else {
+      EXPECT_EQ(DWORD(kImageVolumeOperationFailed), RunLogged(d, img + L"/repair", &out)) << out;
+      EXPECT_EQ(DWORD(kImageVolumeOperationFailed), RunLogged(d, img + L"/check", &out)) << out;
+      EXPECT_NE(std::string::npos, out.find(c.line)) << out;
+    }
   }
 }
 

@@ -14,7 +14,10 @@ int CheckNtfsPartition(CMountedImage* image);
 // console or, when the output is redirected, to the file behind it.
 void PrintCheckLog(const char* format, ...);
 
-// Repairs the volume (image/ntfs/NtfsRepair.h): 1, or 0 at the first step
-// that failed (also without a mounted NTFS volume). A volume mounted only
-// partly gets $MFTMirr from $MFT first and must then mount whole.
+// Repairs the volume (image/ntfs/NtfsRepair.h): 1 when the check, run on
+// the volume mounted anew, then finds nothing; 0 at the first step that
+// failed, on what the repair does not mend (damaged records and index
+// blocks, clusters two records name), or without a mounted NTFS volume. A
+// lost boot sector comes back from its copy; a volume mounted only partly
+// gets its mirror mended first and must then mount whole.
 int RepairNtfsPartition(CMountedImage* image);

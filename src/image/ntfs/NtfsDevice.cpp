@@ -84,21 +84,42 @@ s64 BlockTransfer(NtfsDiskDev* d, void* buf, s64 count, unsigned long long offse
   return done;
 }
 
-// The stand-in bytes over what a transfer at offset moved (a read), or the
-// written bytes into the stand-in (a write), where the two meet.
-void MeetMirror(NtfsDiskDev* d, void* buf, s64 count, unsigned long long offset, bool write) {
-  if (d->mirror.empty() || count <= 0) return;
-  unsigned long long from = offset > d->mirrorAt ? offset : d->mirrorAt;
+// The stand-in bytes (for the disk's bytes from `at` on) over what a
+// transfer at offset moved (a read), or the written bytes into the
+// stand-in (a write), where the two meet.
+void MeetStandIn(std::vector<unsigned char>& standIn, unsigned long long at, void* buf, s64 count,
+                 unsigned long long offset, bool write) {
+  if (standIn.empty() || count <= 0) return;
+  unsigned long long from = offset > at ? offset : at;
   unsigned long long end = offset + (unsigned long long)count;
-  unsigned long long mirrorEnd = d->mirrorAt + d->mirror.size();
-  if (end > mirrorEnd) end = mirrorEnd;
+  unsigned long long standInEnd = at + standIn.size();
+  if (end > standInEnd) end = standInEnd;
   if (from >= end) return;
-  unsigned char* at = static_cast<unsigned char*>(buf) + (from - offset);
-  unsigned char* in = &d->mirror[(size_t)(from - d->mirrorAt)];
+  unsigned char* p = static_cast<unsigned char*>(buf) + (from - offset);
+  unsigned char* in = &standIn[(size_t)(from - at)];
   if (write)
-    memcpy(in, at, (size_t)(end - from));
+    memcpy(in, p, (size_t)(end - from));
   else
-    memcpy(at, in, (size_t)(end - from));
+    memcpy(p, in, (size_t)(end - from));
+}
+
+bool IsNtfsBootSector(const unsigned char* s) {
+  unsigned bps = s[0x0B] | (s[0x0C] << 8);
+  return memcmp(s + 3, "NTFS    ", 8) == 0 && s[510] == 0x55 && s[511] == 0xAA && bps >= 256 &&
+         (bps & (bps - 1)) == 0 && s[0x0D] != 0;
+}
+
+// Takes the partition's last sector for its first when only the last is
+// an NTFS boot sector. False otherwise, or when a read fails.
+bool LoadBootStandIn(NtfsDiskDev* d) {
+  unsigned char first[512], last[512];
+  if (d->win.length < 2 * sizeof last ||
+      !ReadBlockExact(d->block, d->win.start, first, sizeof first) ||
+      !ReadBlockExact(d->block, d->win.start + d->win.length - sizeof last, last, sizeof last))
+    return false;
+  if (IsNtfsBootSector(first) || !IsNtfsBootSector(last)) return false;
+  d->boot.assign(last, last + sizeof last);
+  return true;
 }
 
 // Reads the first records of $MFT to stand in for $MFTMirr. False when the
@@ -167,7 +188,8 @@ s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long o
     if (r < 0 && positional) r = 0;  // the Win32 path reports a failed pread/pwrite as 0
   }
   if (r > 0 && write) NDevSetDirty(dev);
-  MeetMirror(d, buf, r, offset, write);
+  MeetStandIn(d->mirror, d->mirrorAt, buf, r, offset, write);
+  MeetStandIn(d->boot, 0, buf, r, offset, write);
   return r;
 }
 
@@ -252,6 +274,7 @@ int ntfs_disk_dev_open(struct ntfs_device* dev, int flags) {
     if (d->gpt) dev->d_state |= NTFS_DEV_STATE_GPT;
     d->win.lengthKnown = d->win.bounded = true;
     if (d->mirrorFromMft && !LoadMirrorStandIn(d)) return Fail(EIO);
+    if (d->bootFromBackup && !LoadBootStandIn(d)) return Fail(EINVAL);
     if (!HasSecondHandle(d->block)) d->cache.reset(new (std::nothrow) NtfsBlockCache);
   } else {
     d->block = NULL;

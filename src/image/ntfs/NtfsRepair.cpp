@@ -10,6 +10,7 @@
 #include "image/ntfs/NtfsResize.h"
 
 extern "C" {
+#include <ntfs-3g/bitmap.h>
 #include <ntfs-3g/logfile.h>
 #include <ntfs-3g/mft.h>
 }
@@ -75,9 +76,106 @@ int RewriteUpcaseTable(ntfs_volume* vol, ntfs_attr* upcase) {
   return result;
 }
 
+// True when a non-resident attribute of the record (its copy with the
+// fix-ups undone) names a cluster outside the volume or one that `others`
+// marks (the clusters the other records name), or when the record cannot
+// be walked.
+bool RunsClash(ntfs_volume* vol, const u8* rec, u32 size, const std::vector<u8>& others) {
+  u32 at;
+  memcpy(&at, rec + 20, 4);
+  at &= 0xFFFF;
+  while (at + 8 <= size) {
+    ATTR_RECORD* a = (ATTR_RECORD*)(rec + at);
+    if (a->type == AT_END) return false;
+    u32 length = le32_to_cpu(a->length);
+    if (length < 24 || at + length > size) return true;
+    at += length;
+    if (!a->non_resident) continue;
+    if (length < 64) return true;
+    runlist_element* rl = ntfs_mapping_pairs_decompress(vol, a, nullptr);
+    if (!rl) return true;
+    bool clash = false;
+    for (runlist_element* e = rl; e->length && !clash; e++) {
+      if (e->lcn < 0) continue;
+      if (e->length < 0 || e->lcn + e->length > vol->nr_clusters) {
+        clash = true;
+        break;
+      }
+      for (s64 c = e->lcn; c < e->lcn + e->length && !clash; c++)
+        clash = (others[(size_t)(c >> 3)] >> (c & 7)) & 1;
+    }
+    free(rl);
+    if (clash) return true;
+  }
+  return true;
+}
+
+// Of two sound copies of record i that differ, the one whose clusters no
+// other record names: $MFT's when both are, null when neither is.
+const u8* ConsistentCopy(ntfs_volume* vol, s64 i, const u8* m, const u8* m2) {
+  std::vector<u8> others;
+  s64 multi = 0, outside = 0;
+  if (!CollectNtfsClusterUse(vol, i, &others, &multi, &outside)) return nullptr;
+  u32 size = vol->mft_record_size;
+  if (!RunsClash(vol, m, size, others)) return m;
+  if (!RunsClash(vol, m2, size, others)) return m2;
+  return nullptr;
+}
+
+bool TestBit(const std::vector<u8>& map, s64 bit) {
+  return (map[(size_t)(bit >> 3)] >> (bit & 7)) & 1;
+}
+
+// $Bitmap made to mark exactly the clusters the records name (the bits
+// past the last cluster, and a mark on the middle cluster where an old
+// formatter kept a boot sector copy, stay as they are). 0, or -1.
+int RebuildClusterBitmap(ntfs_volume* vol) {
+  std::vector<u8> used;
+  s64 multi = 0, outside = 0;
+  if (!vol->lcnbmp_na || !CollectNtfsClusterUse(vol, -1, &used, &multi, &outside))
+    return Fail(EIO);
+  if (multi || outside) return Fail(EIO);
+  s64 clusters = vol->nr_clusters, need = (clusters + 7) / 8;
+  if (vol->lcnbmp_na->data_size < need || (s64)used.size() < need) return Fail(EINVAL);
+  std::vector<u8> chunk(8192);
+  for (s64 pos = 0; pos < need; pos += (s64)chunk.size()) {
+    s64 count = need - pos < (s64)chunk.size() ? need - pos : (s64)chunk.size();
+    if (ntfs_attr_pread(vol->lcnbmp_na, pos, count, chunk.data()) != count) return Fail(EIO);
+    bool differs = false;
+    for (s64 i = 0; i < count; i++) {
+      u8 want = used[(size_t)(pos + i)];
+      for (int bit = 0; bit < 8; bit++) {
+        s64 c = (pos + i) * 8 + bit;
+        bool keep = c >= clusters || (c == clusters / 2 && !TestBit(used, c));
+        if (keep) want = (u8)((want & ~(1 << bit)) | (chunk[(size_t)i] & (1 << bit)));
+      }
+      if (want != chunk[(size_t)i]) {
+        chunk[(size_t)i] = want;
+        differs = true;
+      }
+    }
+    if (differs && ntfs_attr_pwrite(vol->lcnbmp_na, pos, count, chunk.data()) != count)
+      return Fail(EIO);
+  }
+  return 0;
+}
+
+// A cluster that two records name belongs to one of them at most: a write
+// into it (the journal's reset, the upper-case table) could land in the
+// other's data. False (errno EIO) for such a volume, or one whose records
+// name clusters outside it or cannot all be walked.
+bool ClustersNamedOnce(ntfs_volume* vol) {
+  std::vector<u8> used;
+  s64 multi = 0, outside = 0;
+  if (CollectNtfsClusterUse(vol, -1, &used, &multi, &outside) && !multi && !outside) return true;
+  errno = EIO;
+  return false;
+}
+
 }  // namespace
 
-int FixMftMirror(ntfs_volume* vol) {
+int FixMftMirror(ntfs_volume* vol, bool* wrote) {
+  if (wrote) *wrote = false;
   s64 count = vol->mftmirr_size;
   u32 size = vol->mft_record_size;
   if (count <= 0) return Fail(EINVAL);
@@ -101,12 +199,18 @@ int FixMftMirror(ntfs_volume* vol) {
       u32 inUse;
       memcpy(&inUse, m + 24, 4);
       if (inUse > size) inUse = size;
-      if (memcmp(m, m2, inUse)) good = m;
+      // Two sound copies that differ: the one the rest of the volume
+      // agrees with, or none.
+      if (memcmp(m, m2, inUse)) {
+        good = Magic(m2) == kMagicFile ? ConsistentCopy(vol, i, m, m2) : m;
+        if (!good) return Fail(EIO);
+      }
     }
     // The record write puts the record into $MFT and $MFTMirr both.
     if (good) {
       std::vector<u8> copy(good, good + size);
       if (ntfs_mft_record_write(vol, (MFT_REF)i, (MFT_RECORD*)copy.data())) return -1;
+      if (wrote) *wrote = true;
     }
   }
   return 0;
@@ -144,12 +248,28 @@ int FixUpcaseTable(ntfs_volume* vol) {
   return result;
 }
 
+int RestoreNtfsBootSector(ntfs_volume* vol) {
+  u8 boot[512];
+  if (!vol || !IsNtfsBootFromBackup(vol)) return 0;
+  return ntfs_pread(vol->dev, 0, sizeof boot, boot) == (s64)sizeof boot &&
+                 ntfs_pwrite(vol->dev, 0, sizeof boot, boot) == (s64)sizeof boot &&
+                 !ntfs_device_sync(vol->dev)
+             ? 1
+             : 0;
+}
+
+int MendForFullMount(ntfs_volume* vol) {
+  if (!vol) return Fail(EINVAL);
+  return ClustersNamedOnce(vol) ? FixUpcaseTable(vol) : -1;
+}
+
 int RepairNtfsVolume(ntfs_volume* vol) {
   if (!vol) return 0;
   NVolSetNoFixupWarn(vol);
+  if (FixMftMirror(vol) || !ClustersNamedOnce(vol)) return 0;
   if (SyncBackupBootSector(vol)) return 0;
-  if (ntfs_version_is_supported(vol) || ResetBadClusterList(vol) || FixMftMirror(vol) ||
-      FixUpcaseTable(vol))
+  if (ntfs_version_is_supported(vol) || ResetBadClusterList(vol) || FixUpcaseTable(vol) ||
+      RebuildClusterBitmap(vol))
     return 0;
   if (!NVolLogFileEmpty(vol) && ntfs_logfile_reset(vol)) return 0;
   // Only a volume whose every step went through loses its dirty flag.

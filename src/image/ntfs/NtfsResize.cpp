@@ -44,6 +44,8 @@ void PrintV(const char* prefix, const char* format, va_list args) {
   fflush(stdout);
 }
 
+void Silent(const char*, ...) {}
+
 void Message(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -933,6 +935,23 @@ int CheckNtfsClusterAccounting(ntfs_volume* vol, NtfsMessageLog log) {
   bool sound = CheckClusterAccounting(r);
   g_log = nullptr;
   return sound ? 1 : 0;
+}
+
+int CollectNtfsClusterUse(ntfs_volume* vol, int64_t skipRecord, std::vector<uint8_t>* used,
+                          int64_t* multiRef, int64_t* outside) {
+  if (!vol || !vol->mft_na || !used) return 0;
+  Resize r;
+  r.vol = vol;
+  r.lcnBitmap.assign((size_t)BitmapBytes(vol->nr_clusters), 0);
+  g_log = Silent;
+  bool walked = WalkBaseRecords(vol, [&](ntfs_inode* ni) {
+    return (s64)ni->mft_no == skipRecord || MarkRecordClusters(r, ni);
+  });
+  g_log = nullptr;
+  used->swap(r.lcnBitmap);
+  if (multiRef) *multiRef = r.multiRef;
+  if (outside) *outside = r.outsider;
+  return walked ? 1 : 0;
 }
 
 int ResizeNtfsVolume(ntfs_volume* vol, DiskIoBlock* block, int partition, uint64_t newBytes) {

@@ -7,6 +7,8 @@
 #pragma once
 #include <stdint.h>
 
+#include <vector>
+
 #include "image/ntfs/NtfsVolume.h"
 
 // Resizes the volume to newBytes (the new partition size; one sector of it
@@ -24,6 +26,14 @@ typedef void (*NtfsMessageLog)(const char* format, ...);
 // marks nothing else. Its lines go to `log` (null: the standard output).
 // 1 when the volume passes, else 0.
 int CheckNtfsClusterAccounting(ntfs_volume* vol, NtfsMessageLog log);
+
+// The clusters the records' runs name, one bit each in *used (as many
+// bytes as $Bitmap holds for the volume), with the count of those named
+// more than once and of those outside the volume; the runs of record
+// skipRecord are left out (-1: none). Nothing is printed. 1 when every
+// record in use could be walked, else 0.
+int CollectNtfsClusterUse(ntfs_volume* vol, int64_t skipRecord, std::vector<uint8_t>* used,
+                          int64_t* multiRef, int64_t* outside);
 
 // Clusters recorded in $BadClus:$Bad (0 when the list cannot be read).
 uint64_t CollectBadClusterRuns(ntfs_volume* vol);

@@ -122,11 +122,22 @@ ntfs_volume* ntfs_disk_mount(const char* name, int partition, unsigned long flag
 
 ntfs_volume* MountNtfsPartially(DiskIoBlock* block, int partition, unsigned long flags) {
   if (!block) return (SetErr(EINVAL), nullptr);
-  ntfs_volume* vol = MountNewDevice(NTFS_DISK_DEVICE_NAME, block, [&](struct ntfs_device* dev) {
-    static_cast<NtfsDiskDev*>(dev->d_private)->partition = partition;
-    return ntfs_volume_startup(dev, (ntfs_mount_flags)(flags & NTFS_MOUNT_READONLY));
-  });
-  if (!vol) return nullptr;
+  auto startup = [&](bool bootFromBackup) {
+    return MountNewDevice(NTFS_DISK_DEVICE_NAME, block, [&](struct ntfs_device* dev) {
+      NtfsDiskDev* d = static_cast<NtfsDiskDev*>(dev->d_private);
+      d->partition = partition;
+      d->bootFromBackup = bootFromBackup;
+      return ntfs_volume_startup(dev, (ntfs_mount_flags)(flags & NTFS_MOUNT_READONLY));
+    });
+  };
+  // A volume whose boot sector is lost is read through the copy in the
+  // partition's last sector.
+  ntfs_volume* vol = startup(false);
+  if (!vol) {
+    int e = errno;
+    vol = startup(true);
+    if (!vol) return (SetErr(e), nullptr);
+  }
   static_cast<NtfsDiskDev*>(vol->dev->d_private)->partial = true;
   // The cluster map, which the check compares and the library's record
   // writes keep.
@@ -149,6 +160,10 @@ bool DropNtfsMirrorStandIn(ntfs_volume* vol) {
   return had;
 }
 
+bool IsNtfsBootFromBackup(ntfs_volume* vol) {
+  return IsOurDevice(vol) && !static_cast<NtfsDiskDev*>(vol->dev->d_private)->boot.empty();
+}
+
 bool IsNtfsVolumePartial(ntfs_volume* vol) {
   return IsOurDevice(vol) && static_cast<NtfsDiskDev*>(vol->dev->d_private)->partial;
 }
@@ -160,8 +175,11 @@ ntfs_volume* MountNtfsOnDisk(DiskIoBlock* block, int partition, unsigned long fl
   // that of their copy in $MFTMirr leaves two that differ, which the
   // library refuses; $MFT, written first, is taken for both (as a repair
   // would), and the copy is put right by the next write of those records.
+  // Such a mount never resets the journal: a $MFT record that is the
+  // damaged copy could lead the reset into another file's clusters.
   if (!vol && errno == EIO)
-    vol = ntfs_disk_mount(NTFS_DISK_DEVICE_NAME, partition, flags, block, true);
+    vol = ntfs_disk_mount(NTFS_DISK_DEVICE_NAME, partition, flags & ~NTFS_MOUNT_ACCEPT_DIRTY,
+                          block, true);
   if (!vol) return nullptr;
   if ((vol->flags & VOLUME_IS_DIRTY) && !(flags & NTFS_MOUNT_ACCEPT_DIRTY)) {
     ntfs_umount(vol, FALSE);

@@ -25,6 +25,10 @@ int UnmountNtfsVolume(ntfs_volume* vol);
 // index read. Null (errno) when even that fails.
 ntfs_volume* MountNtfsPartially(DiskIoBlock* block, int partition, unsigned long flags);
 bool IsNtfsVolumePartial(ntfs_volume* vol);
+// A partly mounted volume whose first sector is no boot sector is read
+// through the copy in the partition's last sector, which stands in for it
+// (a write of the first sector reaches the disk and the stand-in both).
+bool IsNtfsBootFromBackup(ntfs_volume* vol);
 // A volume whose $MFTMirr differed from $MFT at the mount is served with the
 // first records of $MFT in the mirror's place (so it opens for work). The
 // check and the repair must see the mirror as the disk holds it: this ends
