@@ -83,7 +83,7 @@ class Answerer {
 };
 
 // AskYesAllNo's buttons as the box ends with them.
-const int kYes = IDYES, kAll = IDRETRY, kNo = IDNO;
+const int kYes = IDYES, kAll = IDNO, kNo = IDCANCEL;
 
 void SelectNames(HWND list, const std::vector<std::wstring>& names) {
   const int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
