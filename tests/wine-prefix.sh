@@ -20,11 +20,13 @@ wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
   </dev/null >/dev/null 2>&1 || true
 # Windows draw their own caption and frame on the virtual display (it has no
-# window manager), and the dialog fonts of the three languages, missing on
-# Linux, are drawn with the CJK font the setup installs.
+# window manager). The dialog fonts of the three languages, missing on
+# Linux, are each drawn with a font of their own language that the setup
+# installs; the caption buttons are drawn with Wine's Marlett (fonts-wine).
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f </dev/null >/dev/null 2>&1 || true
-for face in SimSun "MS UI Gothic" Gulim; do
-  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" \
-    /d "WenQuanYi Micro Hei Mono" /f </dev/null >/dev/null 2>&1 || true
+for pair in "SimSun=WenQuanYi Micro Hei Mono" "MS UI Gothic=Noto Sans CJK JP" \
+            "Gulim=Noto Sans CJK KR"; do
+  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "${pair%%=*}" \
+    /d "${pair#*=}" /f </dev/null >/dev/null 2>&1 || true
 done
 echo "wine prefix ready: $WINEPREFIX"
