@@ -10,6 +10,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../../image/MountedImageTestUtil.h"
@@ -551,8 +552,16 @@ TEST_F(DiskToolDlgTest, PicturesInThreeLanguages) {
     dlgtest::Run<CConvertImageDlg>(
         [&] { new CConvertImageDlg(&parent); },
         [&](CConvertImageDlg* dlg) {
-          SetDlgItemTextW(dlg->m_hWnd, IDC_DT_SOURCE_IMAGE, L"D:\\Images\\Win10.img");
-          SetDlgItemTextW(dlg->m_hWnd, IDC_DT_TARGET_IMAGE, L"D:\\Images\\Win10-gpt.img");
+          // Typed as a user types them: Start comes on once both hold text.
+          for (const auto& path : {std::make_pair(IDC_DT_SOURCE_IMAGE, L"D:\\Images\\Win10.img"),
+                                   std::make_pair(IDC_DT_TARGET_IMAGE,
+                                                  L"D:\\Images\\Win10-gpt.img")}) {
+            HWND combo = GetDlgItem(dlg->m_hWnd, path.first);
+            SetWindowTextW(combo, path.second);
+            SendMessageW(dlg->m_hWnd, WM_COMMAND, MAKEWPARAM(path.first, CBN_EDITCHANGE),
+                         LPARAM(combo));
+          }
+          EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg->m_hWnd, IDOK)));
           dlgtest::Picture(dlg->m_hWnd, "convert", language);
         });
     CreateImageParams params = DefaultParams();
