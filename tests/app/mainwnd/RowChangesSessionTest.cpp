@@ -72,8 +72,8 @@ TEST(MainWindowRowChanges, AnswersDeleteRenameAndLanguageKeepTheListTrue) {
   const std::string dir = vt::ScratchSubdirUnix("rowchanges");
   ASSERT_EQ(0, vt::Sh(Program::Prepare(dir, "2052") +
                       " && mkdir -p tree/Folder host && printf 'old a' > tree/a.txt"
-                      " && printf 'old b' > tree/b.txt && for n in 1 2 3 4 5; do"
-                      " printf $n > tree/file0$n.txt; done && printf 'new a' > host/a.txt"
+                      " && printf 'old b' > tree/b.txt && for n in $(seq -w 1 30); do"
+                      " printf $n > tree/file$n.txt; done && printf 'new a' > host/a.txt"
                       " && printf 'new b' > host/b.txt && printf 'new c' > host/c.txt"));
   const std::string img = dir + "/ntfs.img";
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(img) + " --layout none --size 16 --tree " +
@@ -90,7 +90,7 @@ TEST(MainWindowRowChanges, AnswersDeleteRenameAndLanguageKeepTheListTrue) {
   ClickAndType(program.ui, GetDlgItem(main, IDC_IMAGE_ADDRESS), image);
   ASSERT_TRUE(Xdo("key Return"));
   ASSERT_TRUE(Poll([&] { return Text(imageList) == image + L"\\"; }));
-  ASSERT_TRUE(Poll([&] { return SendMessageW(imageList, LVM_GETITEMCOUNT, 0, 0) >= 8; }));
+  ASSERT_TRUE(Poll([&] { return SendMessageW(imageList, LVM_GETITEMCOUNT, 0, 0) >= 33; }));
 
   // All three host files added by Ctrl+U: a.txt and b.txt exist in the
   // image. The question shows Yes, All and No; N keeps a.txt and Esc keeps
@@ -119,16 +119,30 @@ TEST(MainWindowRowChanges, AnswersDeleteRenameAndLanguageKeepTheListTrue) {
   EXPECT_EQ(nullptr, FindMessageBox(program.id)) << "c.txt is new: no question";
   std::vector<std::wstring> names = CheckedNames(process, imageList);
 
-  // Del on file03.txt, answered Yes: its row goes, the count with it.
-  ASSERT_TRUE(ItemCentre(process, imageList, L"file03.txt", &at, &row));
+  // F5, then Del on file28.txt (End, Up, Up), answered Yes: its row goes,
+  // the count with it, in a list scrolled to its end.
+  ASSERT_TRUE(ItemCentre(process, imageList, L"a.txt", &at, &row));
   ClickToSelect(program.ui, imageList, at, row);
+  ASSERT_TRUE(Xdo("key F5"));
+  // The fill gives the first row the focus without a selection.
+  ASSERT_TRUE(Poll([&] {
+    return SendMessageW(imageList, LVM_GETSELECTEDCOUNT, 0, 0) == 0 &&
+           SendMessageW(imageList, LVM_GETNEXTITEM, WPARAM(-1), LVNI_FOCUSED) == 0;
+  }));
+  ASSERT_TRUE(ItemCentre(process, imageList, L"file28.txt", &at, &row));
+  ASSERT_TRUE(Xdo("key End Up Up"));
+  ASSERT_TRUE(Poll([&] {
+    return SendMessageW(imageList, LVM_GETSELECTEDCOUNT, 0, 0) == 1 &&
+           SendMessageW(imageList, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED) == row;
+  })) << "End, Up, Up did not select file28.txt";
   ASSERT_TRUE(Xdo("key Delete"));
   box = AwaitBox(program);
   ASSERT_NE(nullptr, box);
   ASSERT_NO_FATAL_FAILURE(AnswerBox(box, "Return"));
-  ASSERT_TRUE(Poll([&] { return !ItemCentre(process, imageList, L"file03.txt", &at); }));
-  names.erase(std::find(names.begin(), names.end(), L"file03.txt"));
+  ASSERT_TRUE(Poll([&] { return !ItemCentre(process, imageList, L"file28.txt", &at); }));
+  names.erase(std::find(names.begin(), names.end(), L"file28.txt"));
   EXPECT_EQ(names, CheckedNames(process, imageList));
+  ASSERT_TRUE(Xdo("key Home"));
 
   // F2 onto a taken name: the error box has the window's caption; then a
   // rename that moves the row to the end of the order.
