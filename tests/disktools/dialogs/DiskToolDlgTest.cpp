@@ -10,7 +10,6 @@
 
 #include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "../../image/MountedImageTestUtil.h"
@@ -530,6 +529,14 @@ TEST_F(DiskToolDlgTest, CreateDescribesImagesThatAreMadeSound) {
   EXPECT_EQ((std::vector<std::wstring>{L"gpt", L"mbr"}), ReadHistory(kCreateTargetHistory));
 }
 
+// A path put into a combo box as a user types it: the dialog hears of it
+// and turns Start on or off as in the live dialog.
+void TypePath(HWND dialog, int id, const wchar_t* path) {
+  HWND combo = GetDlgItem(dialog, id);
+  SetWindowTextW(combo, path);
+  SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, CBN_EDITCHANGE), LPARAM(combo));
+}
+
 // Pictures of the four dialogs in the three languages, whose texts fit.
 TEST_F(DiskToolDlgTest, PicturesInThreeLanguages) {
   for (LANGID language : {2052, 1041, 1042}) {
@@ -539,7 +546,8 @@ TEST_F(DiskToolDlgTest, PicturesInThreeLanguages) {
         [&](CBackupImageDlg* dlg) {
           ShowVolumes(GetDlgItem(dlg->m_hWnd, IDC_DT_VOLUMES), {L'C', L'P'});
           ListSelectItem(GetDlgItem(dlg->m_hWnd, IDC_DT_VOLUMES), 1);
-          SetDlgItemTextW(dlg->m_hWnd, IDC_DT_TARGET_IMAGE, L"D:\\Images\\Data.img");
+          TypePath(dlg->m_hWnd, IDC_DT_TARGET_IMAGE, L"D:\\Images\\Data.img");
+          EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg->m_hWnd, IDOK)));
           dlgtest::Picture(dlg->m_hWnd, "backup", language);
         });
     dlgtest::Run<CCloneImageDlg>(
@@ -552,15 +560,8 @@ TEST_F(DiskToolDlgTest, PicturesInThreeLanguages) {
     dlgtest::Run<CConvertImageDlg>(
         [&] { new CConvertImageDlg(&parent); },
         [&](CConvertImageDlg* dlg) {
-          // Typed as a user types them: Start comes on once both hold text.
-          for (const auto& path : {std::make_pair(IDC_DT_SOURCE_IMAGE, L"D:\\Images\\Win10.img"),
-                                   std::make_pair(IDC_DT_TARGET_IMAGE,
-                                                  L"D:\\Images\\Win10-gpt.img")}) {
-            HWND combo = GetDlgItem(dlg->m_hWnd, path.first);
-            SetWindowTextW(combo, path.second);
-            SendMessageW(dlg->m_hWnd, WM_COMMAND, MAKEWPARAM(path.first, CBN_EDITCHANGE),
-                         LPARAM(combo));
-          }
+          TypePath(dlg->m_hWnd, IDC_DT_SOURCE_IMAGE, L"D:\\Images\\Win10.img");
+          TypePath(dlg->m_hWnd, IDC_DT_TARGET_IMAGE, L"D:\\Images\\Win10-gpt.img");
           EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg->m_hWnd, IDOK)));
           dlgtest::Picture(dlg->m_hWnd, "convert", language);
         });
