@@ -254,6 +254,20 @@ TEST_F(FileOperationsTest, ProgressRangeOfSmallAndEmptyTotals) {
   FormatPartitionFigures(L"%s %s %I64u %I64u %I64u %I64u %I64u %I64u %I64u", empty, text, 720,
                          &used);
   EXPECT_EQ(0u, used);
+
+  // The figures' two columns: a label with its colon (full-width or not),
+  // the value without its padding, even where a label has none; an empty
+  // line stays.
+  const std::vector<FigureLine> lines = SplitFigureLines(
+      L"\x5408\x8A08\xFF1A\x3000\x3000 16380 KB\n\n\x5358\x4F4D\xFF1A" L"4096 B\r\n"
+      L"\xD30C\xC77C \xC2DC\xC2A4\xD15C:\x3000NTFS 3.1");
+  ASSERT_EQ(4u, lines.size());
+  EXPECT_EQ(L"\x5408\x8A08\xFF1A", lines[0].label);
+  EXPECT_EQ(L"16380 KB", lines[0].value);
+  EXPECT_TRUE(lines[1].label.empty() && lines[1].value.empty());
+  EXPECT_EQ(L"4096 B", lines[2].value);
+  EXPECT_EQ(L"\xD30C\xC77C \xC2DC\xC2A4\xD15C:", lines[3].label);
+  EXPECT_EQ(L"NTFS 3.1", lines[3].value);
 }
 
 // An own image that fills up: Yes to the space question grows the partition
