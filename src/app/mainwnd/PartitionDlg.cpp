@@ -113,8 +113,8 @@ LRESULT CPartitionDlg::OnInitDialog() {
   SetDlgItemTextW(m_hWnd, IDC_PARTITION_FIGURES, text);
   // The static draws its lines in two columns (OnDrawItem).
   HWND figures = GetDlgItem(m_hWnd, IDC_PARTITION_FIGURES);
-  SetWindowLongPtrW(figures, GWL_STYLE,
-                    (GetWindowLongPtrW(figures, GWL_STYLE) & ~LONG_PTR(SS_TYPEMASK)) | SS_OWNERDRAW);
+  const LONG_PTR style = GetWindowLongPtrW(figures, GWL_STYLE);
+  SetWindowLongPtrW(figures, GWL_STYLE, (style & ~LONG_PTR(SS_TYPEMASK)) | SS_OWNERDRAW);
   CenterWindowOnParent(this);
   return 1;
 }

@@ -18,6 +18,7 @@
 
 #include "../../image/MountedImageTestUtil.h"
 #include "MainWindowHarness.h"
+#include "SessionHarness.h"
 #include "TestSupport.h"
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileWorkers.h"
@@ -49,15 +50,8 @@ class Answerer {
  private:
   static BOOL CALLBACK Visit(HWND window, LPARAM self) {
     Answerer* answerer = reinterpret_cast<Answerer*>(self);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    wchar_t cls[16] = L"";
-    GetClassNameW(window, cls, 16);
-    // A message box: a dialog with its text in static 0xFFFF.
-    if (process != GetCurrentProcessId() || lstrcmpW(cls, L"#32770") || !IsWindowVisible(window) ||
-        !GetDlgItem(window, 0xFFFF) || answerer->seen_.count(window)) {
+    if (!session::IsMessageBoxOf(window, GetCurrentProcessId()) || answerer->seen_.count(window))
       return TRUE;
-    }
     wchar_t text[2048] = L"";
     GetDlgItemTextW(window, 0xFFFF, text, 2048);
     std::lock_guard<std::mutex> lock(answerer->mutex_);

@@ -393,8 +393,9 @@ TEST_F(MainWindowTest, DefaultColumnWidthsFitTheirTextsInEveryLanguage) {
         item.cchTextMax = 260;
         SendMessageW(list, LVM_GETITEMTEXTW, row, LPARAM(&item));
         const int width = int(SendMessageW(Item(id), LVM_GETCOLUMNWIDTH, column, 0));
-        for (const wchar_t* text : {static_cast<const wchar_t*>(title), static_cast<const wchar_t*>(cell)}) {
-          const int needed = int(SendMessageW(Item(id), LVM_GETSTRINGWIDTHW, 0, LPARAM(text))) + 12;
+        for (const std::wstring& text : {std::wstring(title), std::wstring(cell)}) {
+          const int needed =
+              int(SendMessageW(Item(id), LVM_GETSTRINGWIDTHW, 0, LPARAM(text.c_str()))) + 12;
           EXPECT_LE(needed, width) << "language " << language << " list " << id << " column "
                                    << column << ": " << vt::Narrow(text);
         }

@@ -67,6 +67,20 @@ void AnswerBox(HWND box, const std::string& key) {
   ASSERT_TRUE(Poll([&] { return !IsWindow(box); })) << key << " did not close the box";
 }
 
+// Clicks the row, F2, types the new name over the old one, Enter.
+void RenameByKeys(const Program& program, HWND list, const std::wstring& name,
+                  const std::string& to) {
+  std::string at;
+  int row = -1;
+  ASSERT_TRUE(ItemCentre(program.pi.hProcess, list, name, &at, &row));
+  ClickToSelect(program.ui, list, at, row);
+  ASSERT_TRUE(Xdo("key F2"));
+  ASSERT_TRUE(Poll([&] { return Gui(program.ui).hwndFocus != list; })) << "no label edit";
+  ASSERT_TRUE(Xdo("key ctrl+a"));
+  ASSERT_TRUE(Xdo("type " + to));
+  ASSERT_TRUE(Xdo("key Return"));
+}
+
 TEST(MainWindowRowChanges, AnswersDeleteRenameAndLanguageKeepTheListTrue) {
   if (vt::Sh("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "xdotool is missing";
   const std::string dir = vt::ScratchSubdirUnix("rowchanges");
@@ -146,24 +160,12 @@ TEST(MainWindowRowChanges, AnswersDeleteRenameAndLanguageKeepTheListTrue) {
 
   // F2 onto a taken name: the error box has the window's caption; then a
   // rename that moves the row to the end of the order.
-  ASSERT_TRUE(ItemCentre(process, imageList, L"file01.txt", &at, &row));
-  ClickToSelect(program.ui, imageList, at, row);
-  ASSERT_TRUE(Xdo("key F2"));
-  ASSERT_TRUE(Poll([&] { return Gui(program.ui).hwndFocus != imageList; })) << "no label edit";
-  ASSERT_TRUE(Xdo("key ctrl+a"));
-  ASSERT_TRUE(Xdo("type file02.txt"));
-  ASSERT_TRUE(Xdo("key Return"));
+  ASSERT_NO_FATAL_FAILURE(RenameByKeys(program, imageList, L"file01.txt", "file02.txt"));
   box = AwaitBox(program);
   ASSERT_NE(nullptr, box);
   EXPECT_EQ(Text(main), Text(box)) << "the box's caption is the window's";
   ASSERT_NO_FATAL_FAILURE(AnswerBox(box, "Return"));
-  ASSERT_TRUE(ItemCentre(process, imageList, L"file01.txt", &at, &row));
-  ClickToSelect(program.ui, imageList, at, row);
-  ASSERT_TRUE(Xdo("key F2"));
-  ASSERT_TRUE(Poll([&] { return Gui(program.ui).hwndFocus != imageList; })) << "no label edit";
-  ASSERT_TRUE(Xdo("key ctrl+a"));
-  ASSERT_TRUE(Xdo("type zz.txt"));
-  ASSERT_TRUE(Xdo("key Return"));
+  ASSERT_NO_FATAL_FAILURE(RenameByKeys(program, imageList, L"file01.txt", "zz.txt"));
   ASSERT_TRUE(Poll([&] {
     const std::vector<std::wstring> now = ListNames(process, imageList);
     return !now.empty() && now.back() == L"zz.txt";

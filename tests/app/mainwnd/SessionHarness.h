@@ -214,7 +214,8 @@ inline void ClickAndType(DWORD thread, HWND combo, const std::wstring& text) {
   ClickToFocus(thread, edit, Centre(edit));
   ASSERT_TRUE(Xdo("key ctrl+a"));
   ASSERT_TRUE(Xdo("type --delay 10 " + vt::Q(vt::Narrow(text))));
-  ASSERT_TRUE(Poll([&] { return Text(edit) == text; })) << vt::Narrow(Text(edit));
+  ASSERT_TRUE(Poll([&] { return session::Text(edit) == text; }))
+      << vt::Narrow(session::Text(edit));
 }
 
 
@@ -254,22 +255,25 @@ inline int HeaderArrow(HANDLE process, HWND list, int column) {
   return (item.fmt & HDF_SORTUP) ? 1 : (item.fmt & HDF_SORTDOWN) ? -1 : 0;
 }
 
-// A message box of the process that is up (a dialog with the static 0xFFFF
-// that holds a box's text), or null.
-inline BOOL CALLBACK MatchMessageBox(HWND window, LPARAM param) {
-  Search* s = reinterpret_cast<Search*>(param);
+// Whether a window is a visible message box of the process: a dialog with
+// its text in static 0xFFFF.
+inline bool IsMessageBoxOf(HWND window, DWORD process) {
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
   wchar_t cls[16] = L"";
   GetClassNameW(window, cls, 16);
-  if (owner != s->process || !IsWindowVisible(window) || lstrcmpW(cls, L"#32770") ||
-      !GetDlgItem(window, 0xFFFF)) {
-    return TRUE;
-  }
+  return owner == process && IsWindowVisible(window) && !lstrcmpW(cls, L"#32770") &&
+         GetDlgItem(window, 0xFFFF);
+}
+
+inline BOOL CALLBACK MatchMessageBox(HWND window, LPARAM param) {
+  Search* s = reinterpret_cast<Search*>(param);
+  if (!IsMessageBoxOf(window, s->process)) return TRUE;
   s->found = window;
   return FALSE;
 }
 
+// A message box of the process that is up, or null.
 inline HWND FindMessageBox(DWORD process) {
   Search search = {process, 0, nullptr};
   EnumWindows(MatchMessageBox, LPARAM(&search));
@@ -283,7 +287,7 @@ inline BOOL CALLBACK AddVisibleButton(HWND child, LPARAM out) {
   RECT rc;
   GetWindowRect(child, &rc);
   reinterpret_cast<std::vector<std::pair<LONG, std::wstring>>*>(out)->push_back(
-      {rc.left, Text(child)});
+      {rc.left, session::Text(child)});
   return TRUE;
 }
 
