@@ -10,7 +10,7 @@ SUDO=""
 PKGS=(
   cmake ninja-build ccache make pkg-config autoconf automake libtool dpkg-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-  wine wine32:i386 wine64 xvfb xauth fonts-wqy-microhei imagemagick x11-apps xdotool
+  wine wine32:i386 wine64 xvfb xauth fonts-wqy-microhei fonts-noto-cjk fonts-wine imagemagick x11-apps xdotool
   ntfs-3g dosfstools exfatprogs mtools qemu-utils libhivex-bin libwin-hivex-perl
   python3 python3-hivex fdisk gdisk exfat-fuse 7zip libxml2-utils qemu-system-x86
   forensics-samples-ntfs forensics-samples-vfat forensics-samples-exfat

@@ -10,6 +10,15 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -w
 fi
 [ -f "$WINEPREFIX/system.reg" ] || { echo "wine prefix was not created" >&2; exit 1; }
+# Wine draws the caption buttons with Marlett. Debian ships Wine's own fonts
+# apart (fonts-wine, which setup installs), and this build of Wine does not
+# find them there: the prefix's font folder, which Wine reads as a program
+# starts, gets its Marlett.
+fonts="$WINEPREFIX/drive_c/windows/Fonts"
+if [ ! -f "$fonts/marlett.ttf" ] && [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+  mkdir -p "$fonts"
+  cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
+fi
 # Start the server and Wine's services now, detached from ctest's output
 # pipes: a test whose pipe a long-lived Wine process inherits would otherwise
 # be held open until that process ends.
@@ -20,11 +29,13 @@ wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
   </dev/null >/dev/null 2>&1 || true
 # Windows draw their own caption and frame on the virtual display (it has no
-# window manager), and the dialog fonts of the three languages, missing on
-# Linux, are drawn with the CJK font the setup installs.
+# window manager). The dialog fonts of the three languages, missing on
+# Linux, are each drawn with a font of their own language that the setup
+# installs.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f </dev/null >/dev/null 2>&1 || true
-for face in SimSun "MS UI Gothic" Gulim; do
-  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" \
-    /d "WenQuanYi Micro Hei Mono" /f </dev/null >/dev/null 2>&1 || true
+for pair in "SimSun=WenQuanYi Micro Hei Mono" "MS UI Gothic=Noto Sans CJK JP" \
+            "Gulim=Noto Sans CJK KR"; do
+  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "${pair%%=*}" \
+    /d "${pair#*=}" /f </dev/null >/dev/null 2>&1 || true
 done
 echo "wine prefix ready: $WINEPREFIX"

@@ -10,23 +10,24 @@ const int kLabelChars = 40;
 // The hook of the box that is up (one at a time per process).
 HHOOK g_hook;
 
-void Relabel(HWND box, int button, UINT textId, int newId) {
+void Relabel(HWND box, int button, UINT textId) {
   HWND control = GetDlgItem(box, button);
-  if (!control) return;
   wchar_t label[kLabelChars];
-  if (LoadUiString(textId, label, kLabelChars)) SetWindowTextW(control, label);
-  if (newId) SetWindowLongPtrW(control, GWLP_ID, newId);
+  if (control && LoadUiString(textId, label, kLabelChars)) SetWindowTextW(control, label);
 }
 
-// Turns Abort / Retry / Ignore into Yes / All / No when the box activates.
+// The box is a Yes / No / Cancel box whose buttons read Yes / All / No:
+// the buttons keep their own ids (a box keeps hidden buttons of the other
+// ids, which a changed id would meet), and Cancel is what Esc and the close
+// button answer, so both answer No.
 LRESULT CALLBACK BoxHook(int code, WPARAM wParam, LPARAM lParam) {
   const CWPSTRUCT* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
   if (code >= 0 && call && call->message == WM_ACTIVATE) {
     wchar_t className[16];
     if (GetClassNameW(call->hwnd, className, 16) && lstrcmpW(className, L"#32770") == 0) {
-      Relabel(call->hwnd, IDABORT, kYesText, IDYES);
-      Relabel(call->hwnd, IDRETRY, kAllText, 0);
-      Relabel(call->hwnd, IDIGNORE, kNoText, IDNO);
+      Relabel(call->hwnd, IDYES, kYesText);
+      Relabel(call->hwnd, IDNO, kAllText);
+      Relabel(call->hwnd, IDCANCEL, kNoText);
     }
   }
   return CallNextHookEx(g_hook, code, wParam, lParam);
@@ -36,9 +37,12 @@ LRESULT CALLBACK BoxHook(int code, WPARAM wParam, LPARAM lParam) {
 
 int AskYesAllNo(HWND owner, const wchar_t* text, const wchar_t* caption) {
   g_hook = SetWindowsHookExW(WH_CALLWNDPROC, BoxHook, nullptr, GetCurrentThreadId());
-  int answer =
-      MessageBoxW(owner, text, caption, MB_ABORTRETRYIGNORE | MB_ICONQUESTION | MB_SETFOREGROUND);
+  const int answer =
+      MessageBoxW(owner, text, caption, MB_YESNOCANCEL | MB_ICONQUESTION | MB_SETFOREGROUND);
   if (g_hook) UnhookWindowsHookEx(g_hook);
   g_hook = nullptr;
-  return answer == IDRETRY ? kAnswerAll : answer;
+  // Anything but Yes or All (a box that could not be shown too) keeps the
+  // existing file.
+  if (answer == IDYES) return IDYES;
+  return answer == IDNO ? kAnswerAll : IDNO;
 }

@@ -4,9 +4,12 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "TestSupport.h"
 #include "UiTestUtil.h"
@@ -204,7 +207,18 @@ BOOL CALLBACK FindBox(HWND w, LPARAM out) {
   return TRUE;
 }
 
-// Presses one button of the box the other thread shows and reads its labels.
+BOOL CALLBACK AddVisibleButton(HWND w, LPARAM out) {
+  wchar_t cls[16], text[40] = L"";
+  if (!IsWindowVisible(w) || !GetClassNameW(w, cls, 16) || lstrcmpiW(cls, L"Button")) return TRUE;
+  GetWindowTextW(w, text, 40);
+  RECT rc;
+  GetWindowRect(w, &rc);
+  reinterpret_cast<std::vector<std::pair<LONG, std::wstring>>*>(out)->push_back({rc.left, text});
+  return TRUE;
+}
+
+// Answers the box the other thread shows (a button, or WM_CLOSE as its
+// close button and Esc send it) and reads its visible buttons, left to right.
 struct BoxPresser {
   int button;
   std::wstring labels;
@@ -215,13 +229,18 @@ struct BoxPresser {
       EnumThreadWindows(thread, FindBox, LPARAM(&box));
     }
     if (!box) return;
-    for (int id : {IDYES, IDRETRY, IDNO}) {
-      wchar_t text[40] = L"";
-      GetWindowTextW(GetDlgItem(box, id), text, 40);
-      labels += text;
-      labels += L"|";
+    std::vector<std::pair<LONG, std::wstring>> buttons;
+    for (int i = 0; i < 100 && buttons.size() != 3; ++i) {
+      Sleep(20);
+      buttons.clear();
+      EnumChildWindows(box, AddVisibleButton, LPARAM(&buttons));
     }
-    PostMessageW(box, WM_COMMAND, button, LPARAM(GetDlgItem(box, button)));
+    std::sort(buttons.begin(), buttons.end());
+    for (const auto& b : buttons) labels += b.second + L"|";
+    if (button == WM_CLOSE)
+      PostMessageW(box, WM_CLOSE, 0, 0);
+    else
+      PostMessageW(box, WM_COMMAND, button, LPARAM(GetDlgItem(box, button)));
   }
 };
 
@@ -229,11 +248,11 @@ TEST_F(ControlTest, YesAllNoBoxAnswers) {
   ApplyThreadLanguage(1041, GetVersion());
   struct Case {
     int button, answer;
-  } cases[] = {{IDRETRY, kAnswerAll}, {IDYES, IDYES}, {IDNO, IDNO}};
+  } cases[] = {{IDNO, kAnswerAll}, {IDYES, IDYES}, {IDCANCEL, IDNO}, {int(WM_CLOSE), IDNO}};
   for (const Case& c : cases) {
     BoxPresser presser{c.button, L""};
     std::thread t([&presser, id = GetCurrentThreadId()] { presser(id); });
-    EXPECT_EQ(c.answer, AskYesAllNo(host_, L"Replace the file?", L"Copy"));
+    EXPECT_EQ(c.answer, AskYesAllNo(host_, L"Replace the file?", L"Copy")) << c.button;
     t.join();
     EXPECT_EQ(L"\x306F\x3044(&Y)|\x3059\x3079\x3066(&A)|\x3044\x3044\x3048(&N)|", presser.labels);
   }

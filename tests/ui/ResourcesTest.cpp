@@ -203,6 +203,22 @@ TEST(Resources, MenusMatchAcrossLanguages) {
   }
 }
 
+// Every popup of every menu shown at the display: each item's text and its
+// shortcut fit side by side, with a gap, in each language.
+TEST(Resources, MenusShowTheirTextsWhole) {
+  HWND owner = uitest::MakeHost();
+  for (const auto& n : Names(RT_MENU)) {
+    for (LANGID language : kLanguages) {
+      HMENU menu = LoadUiMenu(GetModuleHandleW(nullptr), n.first, language);
+      ASSERT_NE(nullptr, menu);
+      for (const std::string& fault : uitest::MenuTextsThatDoNotFit(owner, menu))
+        ADD_FAILURE() << "menu " << n.first << " in " << language << ": " << fault;
+      DestroyMenu(menu);
+    }
+  }
+  DestroyWindow(owner);
+}
+
 TEST(Resources, DialogsCreateAndTheirTextsFit) {
   for (const auto& n : Names(RT_DIALOG)) {
     std::vector<int> chineseIds;

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -231,6 +232,104 @@ std::vector<std::string> TextsThatDoNotFit(HWND dialog) {
       }
     }
   }
+  return faults;
+}
+
+namespace {
+
+// The popup being measured, and what was found while it was up.
+struct MenuProbe {
+  HMENU popup = nullptr;
+  std::vector<std::string>* faults = nullptr;
+  bool measured = false;
+};
+MenuProbe g_menuProbe;
+WNDPROC g_ownerProc = nullptr;
+
+int TextWidth(HDC dc, const std::wstring& text) {
+  RECT rc = {0, 0, 0, 0};
+  DrawTextW(dc, text.c_str(), int(text.size()), &rc, DT_SINGLELINE | DT_CALCRECT);
+  return rc.right - rc.left;
+}
+
+void MeasureShownPopup(HWND owner) {
+  NONCLIENTMETRICSW metrics = {};
+  metrics.cbSize = sizeof metrics;
+  SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+  HFONT font = CreateFontIndirectW(&metrics.lfMenuFont);
+  HDC dc = GetDC(owner);
+  HGDIOBJ old = SelectObject(dc, font);
+  TEXTMETRICW tm = {};
+  GetTextMetricsW(dc, &tm);
+  // The shortcuts stand in one column as wide as the widest of them, with
+  // the room of a check mark on the left and of a submenu arrow on the right.
+  const int room = GetSystemMetrics(SM_CXMENUCHECK);
+  struct Item {
+    std::wstring text, label, shortcut;
+    int width;
+  };
+  std::vector<Item> items;
+  int shortcuts = 0;
+  for (int i = 0, n = GetMenuItemCount(g_menuProbe.popup); i < n; ++i) {
+    wchar_t text[256] = L"";
+    GetMenuStringW(g_menuProbe.popup, UINT(i), text, 256, MF_BYPOSITION);
+    RECT rc;
+    if (!text[0] || !GetMenuItemRect(nullptr, g_menuProbe.popup, UINT(i), &rc)) continue;
+    Item item = {text, text, L"", int(rc.right - rc.left)};
+    const size_t tab = item.label.find(L'\t');
+    if (tab != std::wstring::npos) {
+      item.shortcut = item.label.substr(tab + 1);
+      item.label.resize(tab);
+      shortcuts = std::max(shortcuts, TextWidth(dc, item.shortcut));
+    }
+    items.push_back(item);
+  }
+  for (const Item& item : items) {
+    int need = 2 * room + TextWidth(dc, item.label);
+    if (shortcuts) need += tm.tmAveCharWidth / 2 + shortcuts;
+    if (need > item.width)
+      g_menuProbe.faults->push_back("menu item \"" + Utf8(item.text) + "\" is cut or crowded (" +
+                                    std::to_string(need) + " > " + std::to_string(item.width) +
+                                    ")");
+  }
+  SelectObject(dc, old);
+  ReleaseDC(owner, dc);
+  DeleteObject(font);
+  g_menuProbe.measured = true;
+}
+
+LRESULT CALLBACK MenuOwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_ENTERIDLE && wParam == MSGF_MENU && g_menuProbe.popup) {
+    if (!g_menuProbe.measured) MeasureShownPopup(window);
+    EndMenu();
+    return 0;
+  }
+  return CallWindowProcW(g_ownerProc, window, message, wParam, lParam);
+}
+
+void MeasurePopups(HWND owner, HMENU menu, std::vector<std::string>* faults) {
+  for (int i = 0, n = GetMenuItemCount(menu); i < n; ++i) {
+    HMENU popup = GetSubMenu(menu, i);
+    if (!popup) continue;
+    g_menuProbe.popup = popup;
+    g_menuProbe.faults = faults;
+    g_menuProbe.measured = false;
+    SetForegroundWindow(owner);
+    TrackPopupMenuEx(popup, TPM_RETURNCMD | TPM_NONOTIFY, 60, 60, owner, nullptr);
+    if (!g_menuProbe.measured) faults->push_back("a popup menu was not shown");
+    g_menuProbe.popup = nullptr;
+    MeasurePopups(owner, popup, faults);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> MenuTextsThatDoNotFit(HWND owner, HMENU menu) {
+  std::vector<std::string> faults;
+  g_ownerProc = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(owner, GWLP_WNDPROC, LONG_PTR(MenuOwnerProc)));
+  MeasurePopups(owner, menu, &faults);
+  SetWindowLongPtrW(owner, GWLP_WNDPROC, LONG_PTR(g_ownerProc));
   return faults;
 }
 

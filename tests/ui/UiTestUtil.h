@@ -56,4 +56,12 @@ bool Screenshot(const RECT& rect, const std::string& unixPath);
 // leaves the dialog's client area or the group box its top-left lies in.
 std::vector<std::string> TextsThatDoNotFit(HWND dialog);
 
+// What of a menu does not fit, one line each: every popup of the menu (and
+// each popup within) is shown at the display under `owner` (a window of
+// this thread), and in each item's width as the system laid it out, the
+// item's text, a gap of half an average character of the menu font and the
+// column of shortcuts (the texts after a tab, as wide as the widest) must
+// fit between the rooms of a check mark and a submenu arrow.
+std::vector<std::string> MenuTextsThatDoNotFit(HWND owner, HMENU menu);
+
 }  // namespace uitest

@@ -93,7 +93,13 @@ void DeleteFileListRow(HWND list, int index) {
     if (!rows || index < 0 || size_t(index) >= rows->size()) return;
     rows->erase(rows->begin() + index);
     // The list moves the selection and focus of the rows below up by one.
+    // An owner-data list that kept its count after that is told the count
+    // of the rows, and the rows below are drawn again from the rows here:
+    // a row drawn before must not stay in the place of the one that went.
     SendMessageW(list, LVM_DELETEITEM, WPARAM(index), 0);
+    if (size_t(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)) != rows->size())
+      SendMessageW(list, LVM_SETITEMCOUNT, WPARAM(rows->size()), LVSICF_NOSCROLL);
+    InvalidateRect(list, nullptr, TRUE);
   });
 }
 

@@ -31,6 +31,10 @@ void UnregisterFileListRows(const std::vector<FileListRow>* rows);
 // answers kRunOnListThread by running the function its lParam points to.
 constexpr UINT kRunOnListThread = WM_APP + 0x155;
 void OnListThread(HWND list, const std::function<void()>& work);
+// Posted with the list as lParam after its rows changed where they could not
+// be sorted at once (a label edit that is ending): the window sorts the
+// list again by the column with the arrow.
+constexpr UINT kSortListAgain = WM_APP + 0x156;
 
 // The text of a column: 0 name, 1 size (files only), 2 time, 3 attributes.
 std::wstring FileListCellText(const FileListRow& row, int column);

@@ -21,6 +21,7 @@
 #include "common/CrashDump.h"
 #include "common/Dpi.h"
 #include "common/FileTree.h"
+#include "common/Format.h"
 #include "common/SavedState.h"
 #include "image/mount/MountedImage.h"
 #include "resources/ResourceIds.h"
@@ -36,6 +37,30 @@ namespace {
 
 const int kCrashFilterTimer = 1;
 const int kColumnWidths[4] = {168, 80, 136, 40};
+
+// A column's width at first start: its designed width, or more where the
+// list's font needs it for the title or the widest text the column shows
+// (a size of six figures, a time of wide digits, the attribute word).
+int DefaultColumnWidth(HWND list, int column, const wchar_t* title) {
+  wchar_t sample[64] = L"";
+  if (column == 1) {
+    FormatUiByteSize(uint64_t(999999) * 1024, sample, 64);
+  } else if (column == 2) {
+    const SYSTEMTIME wide = {2000, 12, 0, 28, 20, 58, 58, 0};
+    FILETIME time = {};
+    SystemTimeToFileTime(&wide, &time);
+    FormatFileTime(sample, 64, time);
+  } else if (column == 3) {
+    lstrcpyW(sample, L"FFFF");
+  }
+  const int padding = ScaleByDpi(16);
+  int width = ScaleByDpi(kColumnWidths[column]);
+  for (const wchar_t* text : {title, static_cast<const wchar_t*>(sample)}) {
+    const int needed = int(SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, LPARAM(text))) + padding;
+    if (needed > width) width = needed;
+  }
+  return width;
+}
 
 // String 102 with every "|" made a NUL and a second NUL at the end.
 int LoadToolbarTexts(wchar_t* out, int size) {
@@ -186,13 +211,17 @@ void CFileManagerDlg::InitToolbar() {
 }
 
 void CFileManagerDlg::SetColumnTitles(HWND list) {
+  // The titles go to the header alone: a column's text set through the
+  // list sets its format too (under Wine), and the sort arrow would go.
+  HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
   for (int i = 0; i < 4; ++i) {
     wchar_t title[64];
     LoadUiString(IDS_COLUMN_NAME + i, title, 64);
-    LVCOLUMNW column = {};
-    column.mask = LVCF_TEXT;
-    column.pszText = title;
-    SendMessageW(list, LVM_SETCOLUMNW, i, LPARAM(&column));
+    HDITEMW item = {};
+    item.mask = HDI_TEXT;
+    item.pszText = title;
+    item.cchTextMax = 64;
+    SendMessageW(header, HDM_SETITEMW, i, LPARAM(&item));
   }
 }
 
@@ -213,7 +242,7 @@ void CFileManagerDlg::InitList(HWND list, const wchar_t* widthsValue, const wcha
     LVCOLUMNW column = {};
     column.mask = LVCF_TEXT | LVCF_WIDTH;
     column.pszText = title;
-    column.cx = ScaleByDpi(kColumnWidths[i]);
+    column.cx = DefaultColumnWidth(list, i, title);
     SendMessageW(list, LVM_INSERTCOLUMNW, i, LPARAM(&column));
   }
   SortFileList(list, 0);
@@ -683,6 +712,14 @@ void CFileManagerDlg::SwitchLanguage(LANGID language) {
 }
 
 LRESULT CFileManagerDlg::PreDispatch(UINT message, WPARAM, LPARAM lParam) {
+  if (message == kSortListAgain) {
+    HWND list = reinterpret_cast<HWND>(lParam);
+    if (list != Item(IDC_HOST_LIST) && list != Item(IDC_IMAGE_LIST)) return 0;
+    SortFileList(list, -1);
+    const int focused = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_FOCUSED));
+    if (focused >= 0) SendMessageW(list, LVM_ENSUREVISIBLE, focused, FALSE);
+    return 1;
+  }
   if (message != kRunOnListThread || !lParam) return 0;
   (*reinterpret_cast<const std::function<void()>*>(lParam))();
   return 1;

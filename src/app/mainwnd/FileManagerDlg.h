@@ -84,7 +84,8 @@ class CFileManagerDlg : public CWindow {
   int HandleStartupImage();
   // Reloads every text of the window in the language set on the thread.
   void SwitchLanguage(LANGID language);
-  // Runs the work a worker hands to the window's thread (kRunOnListThread).
+  // Runs the work a worker hands to the window's thread (kRunOnListThread)
+  // and sorts a list again after a label edit (kSortListAgain).
   LRESULT PreDispatch(UINT message, WPARAM wParam, LPARAM lParam) override;
   // Sends the font of the language's main-window template to the window
   // and its bars, lists and status bar (the links follow their combos).

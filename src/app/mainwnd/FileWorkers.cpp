@@ -20,6 +20,7 @@
 #include "image/stack/MountRw.h"
 #include "resources/ResourceIds.h"
 #include "ui/AskYesAllNo.h"
+#include "ui/OwnerMessageBox.h"
 #include "ui/UiResources.h"
 #include "ui/WindowThread.h"
 #include "ui/controls/ListView.h"
@@ -111,7 +112,7 @@ bool GrowPartitionFor(CFileManagerDlg* window, uint64_t shortfall, OperationStat
   wchar_t text[512];
   LoadUiString(IDS_ASK_GROW_PARTITION, text, 512);
   state.asked = true;
-  if (MessageBoxW(window->m_hWnd, text, nullptr, MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) !=
+  if (OwnerMessageBox(window->m_hWnd, text, MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) !=
       IDYES) {
     return false;
   }
@@ -244,6 +245,8 @@ CopyOutcome CopyWithinHost(CFileManagerDlg* window, const wchar_t* source, Opera
 // focus on the source pane when a question was asked, else on the target.
 void FinishOperation(CFileManagerDlg* window, HWND target, HWND source, const OperationState& state,
                      bool refreshImage) {
+  // The added rows take their places in the order of the list.
+  if (!state.added.empty()) OnListThread(target, [&] { SortFileList(target, -1); });
   for (const std::wstring& name : state.added) {
     const int index = ListFindItemText(target, name.c_str());
     if (index < 0) continue;
@@ -480,7 +483,7 @@ namespace {
 void ShowFailure(CFileManagerDlg* window, UINT id) {
   wchar_t text[512];
   LoadUiString(id, text, 512);
-  MessageBoxW(window->m_hWnd, text, nullptr, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+  OwnerMessageBox(window->m_hWnd, text, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
 }
 
 // The checks both label edits share: 0 ends the edit without a change.

@@ -388,6 +388,9 @@ LRESULT OnListNotify(CFileManagerDlg* window, int controlId, NMHDR* header) {
                     : EndHostLabelEdit(window, list, info->item.iItem, info->item.pszText);
       window->m_newFolder = 0;
       window->EndOperation();
+      // The new name (or new folder) takes its place in the order once the
+      // edit has ended.
+      if (accepted) PostMessageW(window->m_hWnd, kSortListAgain, 0, LPARAM(list));
       return accepted;
     }
     case NM_SETFOCUS:

@@ -37,6 +37,28 @@ bool IsUefiFolder(const wchar_t* folder) {
 
 }  // namespace
 
+std::vector<FigureLine> SplitFigureLines(const wchar_t* text) {
+  std::vector<FigureLine> lines;
+  for (const wchar_t* p = text;;) {
+    const wchar_t* end = wcschr(p, L'\n');
+    std::wstring line(p, end ? size_t(end - p) : wcslen(p));
+    if (!line.empty() && line.back() == L'\r') line.pop_back();
+    FigureLine split;
+    const size_t colon = line.find_first_of(L"\xFF1A:");
+    if (colon == std::wstring::npos) {
+      split.label = line;
+    } else {
+      split.label = line.substr(0, colon + 1);
+      const size_t value = line.find_first_not_of(L"\x3000 ", colon + 1);
+      if (value != std::wstring::npos) split.value = line.substr(value);
+    }
+    lines.push_back(split);
+    if (!end) break;
+    p = end + 1;
+  }
+  return lines;
+}
+
 void FormatPartitionFigures(const wchar_t* format, const VolumeInfoRecord& record, wchar_t* out,
                             int outSize, UINT* usedPercent) {
   wchar_t name[60];
@@ -89,6 +111,10 @@ LRESULT CPartitionDlg::OnInitDialog() {
   GetDlgItemTextW(m_hWnd, IDC_PARTITION_FIGURES, format, 256);
   FormatPartitionFigures(format, record, text, kAddressChars, &m_usedPercent);
   SetDlgItemTextW(m_hWnd, IDC_PARTITION_FIGURES, text);
+  // The static draws its lines in two columns (OnDrawItem).
+  HWND figures = GetDlgItem(m_hWnd, IDC_PARTITION_FIGURES);
+  const LONG_PTR style = GetWindowLongPtrW(figures, GWL_STYLE);
+  SetWindowLongPtrW(figures, GWL_STYLE, (style & ~LONG_PTR(SS_TYPEMASK)) | SS_OWNERDRAW);
   CenterWindowOnParent(this);
   return 1;
 }
@@ -130,6 +156,36 @@ LRESULT CPartitionDlg::OnPaint() {
     DeleteDC(memory);
   }
   EndPaint(m_hWnd, &paint);
+  return 1;
+}
+
+LRESULT CPartitionDlg::OnDrawItem(UINT controlId, DRAWITEMSTRUCT* item) {
+  if (controlId != IDC_PARTITION_FIGURES || !item) return 0;
+  wchar_t text[kAddressChars] = L"";
+  GetWindowTextW(item->hwndItem, text, kAddressChars);
+  HDC dc = item->hDC;
+  ::FillRect(dc, &item->rcItem, GetSysColorBrush(COLOR_BTNFACE));
+  HGDIOBJ oldFont = SelectObject(dc, HGDIOBJ(SendMessageW(item->hwndItem, WM_GETFONT, 0, 0)));
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+  const std::vector<FigureLine> lines = SplitFigureLines(text);
+  SIZE extent = {};
+  int labelWidth = 0;
+  for (const FigureLine& line : lines) {
+    GetTextExtentPoint32W(dc, line.label.c_str(), int(line.label.size()), &extent);
+    if (extent.cx > labelWidth) labelWidth = extent.cx;
+  }
+  TEXTMETRICW metrics = {};
+  GetTextMetricsW(dc, &metrics);
+  GetTextExtentPoint32W(dc, L"\x3000", 1, &extent);
+  const int valueLeft = item->rcItem.left + labelWidth + extent.cx;
+  int top = item->rcItem.top;
+  for (const FigureLine& line : lines) {
+    TextOutW(dc, item->rcItem.left, top, line.label.c_str(), int(line.label.size()));
+    TextOutW(dc, valueLeft, top, line.value.c_str(), int(line.value.size()));
+    top += metrics.tmHeight;
+  }
+  SelectObject(dc, oldFont);
   return 1;
 }
 

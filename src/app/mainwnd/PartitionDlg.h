@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "ui/Window.h"
 
@@ -19,6 +21,7 @@ class CPartitionDlg : public CWindow {
   CPartitionDlg(CWindow* parent, CMountedImage* image);
   LRESULT OnInitDialog() override;
   LRESULT OnPaint() override;
+  LRESULT OnDrawItem(UINT controlId, DRAWITEMSTRUCT* item) override;
   LRESULT OnClose(WPARAM wParam) override;
   LRESULT OnCommand(WPARAM wParam, LPARAM lParam) override;
 
@@ -29,6 +32,14 @@ class CPartitionDlg : public CWindow {
 // 1000), and the used percentage (0 for a volume without clusters).
 void FormatPartitionFigures(const wchar_t* format, const VolumeInfoRecord& record, wchar_t* out,
                             int outSize, UINT* usedPercent);
+
+// A line of the figures split for its two columns: the label up to and with
+// its colon (full-width or not), and the value without the spaces that pad
+// it; a line without a colon is all label.
+struct FigureLine {
+  std::wstring label, value;
+};
+std::vector<FigureLine> SplitFigureLines(const wchar_t* text);
 
 class CStatusEdit : public CWindow {
  public:

@@ -28,6 +28,7 @@
 #include "image/mount/MountedImage.h"
 #include "regedit/RegistryDlg.h"
 #include "resources/ResourceIds.h"
+#include "ui/OwnerMessageBox.h"
 #include "ui/UiResources.h"
 #include "ui/controls/ListView.h"
 
@@ -64,7 +65,7 @@ bool HasWindowsFolder(CMountedImage* image) {
 }
 
 void Message(CFileManagerDlg* window, const wchar_t* text) {
-  MessageBoxW(window->m_hWnd, text, nullptr, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+  OwnerMessageBox(window->m_hWnd, text, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
 }
 
 void CreateEmptyImage(CFileManagerDlg* window) {

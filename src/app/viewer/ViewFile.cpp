@@ -7,6 +7,7 @@
 #include "image/mount/MountedImage.h"
 #include "resources/ResourceIds.h"
 #include "ui/HostLibraries.h"
+#include "ui/OwnerMessageBox.h"
 #include "ui/UiLanguage.h"
 #include "ui/UiResources.h"
 
@@ -19,8 +20,7 @@ void ShowViewMessage(CWindow* owner, UINT id, DWORD error) {
   LoadUiString(module, id, language, format, 256);
   _snwprintf(text, 300, format, unsigned(error));
   text[299] = 0;
-  MessageBoxW(owner ? owner->m_hWnd : nullptr, text, nullptr,
-              MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+  OwnerMessageBox(owner ? owner->m_hWnd : nullptr, text, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "image/mount/MountedImage.h"
 #include "registry/RegistryFacade.h"
 #include "resources/ResourceIds.h"
+#include "ui/OwnerMessageBox.h"
 #include "ui/UiResources.h"
 #include "ui/controls/ListView.h"
 
@@ -169,7 +170,7 @@ LRESULT CBootMenuDlg::OnCommand(WPARAM wParam, LPARAM) {
       if (m_loaded && !WriteChangedBootOptions(m_image, m_read, CollectOptions())) {
         wchar_t text[256];
         LoadUiString(IDS_DISK_TOOL_ERROR, text, 256);
-        MessageBoxW(m_hWnd, text, nullptr, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+        OwnerMessageBox(m_hWnd, text, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
       }
       PostMessageW(m_hWnd, WM_CLOSE, IDOK, 0);
       break;
@@ -191,7 +192,7 @@ LRESULT CBootMenuDlg::OnClose(WPARAM wParam) {
   if (m_loaded && m_image && !m_image->UnloadHives()) {
     wchar_t text[256];
     LoadUiString(IDS_DISK_TOOL_ERROR, text, 256);
-    MessageBoxW(m_hWnd, text, nullptr, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+    OwnerMessageBox(m_hWnd, text, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
   }
   m_loaded = false;
   return EndDialogOnClose(wParam);

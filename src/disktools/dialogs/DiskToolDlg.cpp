@@ -4,6 +4,7 @@
 
 #include "common/PathUtil.h"
 #include "resources/ResourceIds.h"
+#include "ui/OwnerMessageBox.h"
 #include "ui/UiResources.h"
 #include "ui/controls/ListView.h"
 
@@ -144,7 +145,7 @@ bool CDiskToolDlg::ConfirmOverwrite(const wchar_t* path) {
   LoadUiString(IDS_FILE_EXISTS_OVERWRITE, question, 256);
   _snwprintf(text, sizeof(text) / sizeof(text[0]), L"%s\r\n\r\n%s", question, path);
   text[sizeof(text) / sizeof(text[0]) - 1] = 0;
-  return MessageBoxW(m_hWnd, text, nullptr, MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) == IDYES;
+  return OwnerMessageBox(m_hWnd, text, MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) == IDYES;
 }
 
 void CDiskToolDlg::SetStatus(UINT stringId) {

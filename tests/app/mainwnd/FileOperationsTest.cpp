@@ -18,6 +18,7 @@
 
 #include "../../image/MountedImageTestUtil.h"
 #include "MainWindowHarness.h"
+#include "SessionHarness.h"
 #include "TestSupport.h"
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileWorkers.h"
@@ -49,15 +50,8 @@ class Answerer {
  private:
   static BOOL CALLBACK Visit(HWND window, LPARAM self) {
     Answerer* answerer = reinterpret_cast<Answerer*>(self);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    wchar_t cls[16] = L"";
-    GetClassNameW(window, cls, 16);
-    // A message box: a dialog with its text in static 0xFFFF.
-    if (process != GetCurrentProcessId() || lstrcmpW(cls, L"#32770") || !IsWindowVisible(window) ||
-        !GetDlgItem(window, 0xFFFF) || answerer->seen_.count(window)) {
+    if (!session::IsMessageBoxOf(window, GetCurrentProcessId()) || answerer->seen_.count(window))
       return TRUE;
-    }
     wchar_t text[2048] = L"";
     GetDlgItemTextW(window, 0xFFFF, text, 2048);
     std::lock_guard<std::mutex> lock(answerer->mutex_);
@@ -83,7 +77,7 @@ class Answerer {
 };
 
 // AskYesAllNo's buttons as the box ends with them.
-const int kYes = IDYES, kAll = IDRETRY, kNo = IDNO;
+const int kYes = IDYES, kAll = IDNO, kNo = IDCANCEL;
 
 void SelectNames(HWND list, const std::vector<std::wstring>& names) {
   const int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
@@ -254,6 +248,20 @@ TEST_F(FileOperationsTest, ProgressRangeOfSmallAndEmptyTotals) {
   FormatPartitionFigures(L"%s %s %I64u %I64u %I64u %I64u %I64u %I64u %I64u", empty, text, 720,
                          &used);
   EXPECT_EQ(0u, used);
+
+  // The figures' two columns: a label with its colon (full-width or not),
+  // the value without its padding, even where a label has none; an empty
+  // line stays.
+  const std::vector<FigureLine> lines = SplitFigureLines(
+      L"\x5408\x8A08\xFF1A\x3000\x3000 16380 KB\n\n\x5358\x4F4D\xFF1A" L"4096 B\r\n"
+      L"\xD30C\xC77C \xC2DC\xC2A4\xD15C:\x3000NTFS 3.1");
+  ASSERT_EQ(4u, lines.size());
+  EXPECT_EQ(L"\x5408\x8A08\xFF1A", lines[0].label);
+  EXPECT_EQ(L"16380 KB", lines[0].value);
+  EXPECT_TRUE(lines[1].label.empty() && lines[1].value.empty());
+  EXPECT_EQ(L"4096 B", lines[2].value);
+  EXPECT_EQ(L"\xD30C\xC77C \xC2DC\xC2A4\xD15C:", lines[3].label);
+  EXPECT_EQ(L"NTFS 3.1", lines[3].value);
 }
 
 // An own image that fills up: Yes to the space question grows the partition

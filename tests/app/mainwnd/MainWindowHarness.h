@@ -84,9 +84,12 @@ class MainWindowTest : public ::testing::Test {
         sizeof icc, ICC_WIN95_CLASSES | ICC_USEREX_CLASSES | ICC_LINK_CLASS | ICC_BAR_CLASSES};
     InitCommonControlsEx(&icc);
   }
-  void SetUp() override {
+  void SetUp() override { OpenWindow(kLangChinese); }
+  // Creates the main window in a language (the test's window goes first).
+  void OpenWindow(LANGID language) {
+    if (window_) TearDown();
     window_ = new CFileManagerDlg();
-    SetWindowLanguage(kLangChinese, window_);
+    SetWindowLanguage(language, window_);
     ASSERT_NE(0, window_->Create(nullptr, IDD_FILE_MANAGER, FALSE, 0));
     hwnd_ = window_->m_hWnd;
     PumpedWindow() = window_;

@@ -346,6 +346,13 @@ TEST_F(MainWindowTest, LanguageSwitchThroughTheMenu) {
       EXPECT_EQ(step.face, FontFace(control)) << step.language << " control "
                                               << GetDlgCtrlID(control);
   }
+  // The titles came back with the sort arrow of the name column.
+  for (int id : {IDC_HOST_LIST, IDC_IMAGE_LIST}) {
+    HDITEMW item = {};
+    item.mask = HDI_FORMAT;
+    SendMessageW(ListView_GetHeader(Item(id)), HDM_GETITEMW, 0, LPARAM(&item));
+    EXPECT_TRUE(item.fmt & HDF_SORTUP) << "list " << id;
+  }
   wchar_t caption[128];
   GetWindowTextW(hwnd_, caption, 128);
   EXPECT_NE(nullptr, wcsstr(caption, L"\u6620\u50cf")) << "the word for an image in the title";
@@ -356,6 +363,50 @@ TEST_F(MainWindowTest, LanguageSwitchThroughTheMenu) {
   GetSettingsFilePath(GetModuleHandleW(nullptr), settings);
   EXPECT_EQ(2052u, GetPrivateProfileIntW(L"Config", L"Language", 0, settings));
   DeleteFileW(settings);
+}
+
+// At their first-start widths the columns of both panes show their titles
+// and every text of a file's row whole, in each language's font: the list's
+// own measure of each text and a margin on both sides.
+TEST_F(MainWindowTest, DefaultColumnWidthsFitTheirTextsInEveryLanguage) {
+  Disk d;
+  vt::Sh("touch -d '2026-12-28 20:58:58' " + vt::Q(d.dir + "/tree") + "/*");
+  for (LANGID language : {kLangChinese, kLangJapanese, kLangKorean}) {
+    for (const wchar_t* value : {L"ListviewLocalColumn", L"ListviewImageColumn"})
+      RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\VroMount", value);
+    OpenWindow(language);
+    Navigate(IDC_HOST_ADDRESS, vt::ToWin(d.dir + "/tree"));
+    HWND list = Item(IDC_HOST_LIST);
+    const int row = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)) - 1;
+    ASSERT_GE(row, 0);
+    for (int id : {IDC_HOST_LIST, IDC_IMAGE_LIST}) {
+      for (int column = 0; column < 4; ++column) {
+        wchar_t title[64] = L"", cell[260] = L"";
+        LVCOLUMNW info = {};
+        info.mask = LVCF_TEXT;
+        info.pszText = title;
+        info.cchTextMax = 64;
+        SendMessageW(Item(id), LVM_GETCOLUMNW, column, LPARAM(&info));
+        LVITEMW item = {};
+        item.iSubItem = column;
+        item.pszText = cell;
+        item.cchTextMax = 260;
+        SendMessageW(list, LVM_GETITEMTEXTW, row, LPARAM(&item));
+        const int width = int(SendMessageW(Item(id), LVM_GETCOLUMNWIDTH, column, 0));
+        for (const std::wstring& text : {std::wstring(title), std::wstring(cell)}) {
+          const int needed =
+              int(SendMessageW(Item(id), LVM_GETSTRINGWIDTHW, 0, LPARAM(text.c_str()))) + 12;
+          EXPECT_LE(needed, width) << "language " << language << " list " << id << " column "
+                                   << column << ": " << vt::Narrow(text);
+        }
+      }
+    }
+  }
+  PumpedWindow() = nullptr;
+  SendMessageW(hwnd_, WM_CLOSE, 0, 0);
+  Pump();
+  for (const wchar_t* value : {L"ListviewLocalColumn", L"ListviewImageColumn"})
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\VroMount", value);
 }
 
 // An own sparse image whose update file holds a new file: the update file
@@ -648,7 +699,8 @@ TEST(MainWindowProgram, ScalesItsPicturesAndColumnsAt144Dpi) {
     const int widths[4] = {252, 120, 204, 60};
     for (int id : {IDC_HOST_LIST, IDC_IMAGE_LIST}) {
       for (int column = 0; column < 4; ++column) {
-        EXPECT_EQ(widths[column],
+        // At least the designed widths scaled; more where the font needs it.
+        EXPECT_LE(widths[column],
                   SendMessageW(GetDlgItem(found.window, id), LVM_GETCOLUMNWIDTH, column, 0))
             << "list " << id << " column " << column;
       }

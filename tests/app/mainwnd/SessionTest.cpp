@@ -15,224 +15,33 @@
 #include <sstream>
 #include <string>
 
+#include "SessionHarness.h"
 #include "TestSupport.h"
 #include "resources/ResourceIds.h"
 
 namespace {
 
-std::string Env(const char* name) {
-  char value[512] = "";
-  const DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
-  return n && n < sizeof value ? value : "";
-}
-
-bool Xdo(const std::string& arguments) {
-  return vt::Sh("xdotool " + arguments) == 0;
-}
-
-bool Poll(const std::function<bool()>& done, int seconds = 20) {
-  for (DWORD start = GetTickCount(); GetTickCount() - start < DWORD(seconds) * 1000;) {
-    if (done()) return true;
-    Sleep(100);
-  }
-  return done();
-}
-
-// The text of a window of the program: GetWindowText would give a control
-// of another process its caption only, not what an edit holds.
-std::wstring Text(HWND window) {
-  wchar_t text[720] = L"";
-  SendMessageW(window, WM_GETTEXT, 720, LPARAM(text));
-  return text;
-}
-
-std::string Centre(const RECT& rc) {
-  return std::to_string((rc.left + rc.right) / 2) + " " + std::to_string((rc.top + rc.bottom) / 2);
-}
-
-std::string Centre(HWND window) {
-  RECT rc;
-  GetWindowRect(window, &rc);
-  return Centre(rc);
-}
-
-struct Search {
-  DWORD process;
-  int id;
-  HWND found;
-};
-
-BOOL CALLBACK MatchTopWindow(HWND window, LPARAM param) {
-  Search* s = reinterpret_cast<Search*>(param);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(window, &owner);
-  if (owner != s->process || !IsWindowVisible(window) || !GetDlgItem(window, s->id)) return TRUE;
-  s->found = window;
-  return FALSE;
-}
-
-BOOL CALLBACK MatchChild(HWND child, LPARAM param) {
-  Search* s = reinterpret_cast<Search*>(param);
-  if (GetDlgCtrlID(child) != s->id) return TRUE;
-  s->found = child;
-  return FALSE;
-}
-
-// A visible top-level window of the process with a child of the given id.
-HWND FindTopWindow(DWORD process, int childId) {
-  Search search = {process, childId, nullptr};
-  EnumWindows(MatchTopWindow, LPARAM(&search));
-  return search.found;
-}
-
-// A control anywhere below `window` by its id.
-HWND FindDescendant(HWND window, int id) {
-  Search search = {0, id, nullptr};
-  EnumChildWindows(window, MatchChild, LPARAM(&search));
-  return search.found;
-}
-
-// The screen point in the middle of the label of the program's list item
-// named `name`. A list of another process reads its pointers in its own
-// memory, so the request goes there.
-bool ItemCentre(HANDLE process, HWND list, const std::wstring& name, std::string* at,
-                int* row = nullptr) {
-  struct Block {
-    LVFINDINFOW find;
-    RECT rect;
-    wchar_t text[260];
-  } local = {};
-  char* remote = static_cast<char*>(
-      VirtualAllocEx(process, nullptr, sizeof local, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-  if (!remote) return false;
-  local.find.flags = LVFI_STRING;
-  local.find.psz = reinterpret_cast<LPCWSTR>(remote + offsetof(Block, text));
-  lstrcpynW(local.text, name.c_str(), 260);
-  local.rect.left = LVIR_LABEL;
-  bool ok = false;
-  if (WriteProcessMemory(process, remote, &local, sizeof local, nullptr)) {
-    const int index = int(SendMessageW(list, LVM_FINDITEMW, WPARAM(-1), LPARAM(remote)));
-    RECT rc;
-    if (index >= 0 &&
-        SendMessageW(list, LVM_GETITEMRECT, index, LPARAM(remote + offsetof(Block, rect))) &&
-        ReadProcessMemory(process, remote + offsetof(Block, rect), &rc, sizeof rc, nullptr)) {
-      MapWindowPoints(list, nullptr, reinterpret_cast<POINT*>(&rc), 2);
-      *at = Centre(rc);
-      if (row) *row = index;
-      ok = true;
-    }
-  }
-  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-  return ok;
-}
-
-// A picture of a window (with what lies over it) from the screen.
-void Picture(HWND window, const std::string& path) {
-  RECT rc;
-  GetWindowRect(window, &rc);
-  std::ostringstream crop;
-  crop << rc.right - rc.left << "x" << rc.bottom - rc.top << "+" << rc.left << "+" << rc.top;
-  EXPECT_EQ(0, vt::Sh("import -window root -crop " + crop.str() + " " + vt::Q(path))) << path;
-}
-
-// The program's window states a key waits for, read across the process
-// boundary: which window of its interface thread has the focus or is
-// active, and whether one of its menus is open.
-GUITHREADINFO Gui(DWORD thread) {
-  GUITHREADINFO info = {sizeof info};
-  GetGUIThreadInfo(thread, &info);
-  return info;
-}
-
-BOOL CALLBACK FindMenu(HWND window, LPARAM process) {
-  DWORD owner = 0;
-  GetWindowThreadProcessId(window, &owner);
-  wchar_t cls[16] = L"";
-  GetClassNameW(window, cls, 16);
-  if (owner == DWORD(*reinterpret_cast<DWORD*>(process)) && IsWindowVisible(window) &&
-      lstrcmpW(cls, L"#32768") == 0) {
-    *reinterpret_cast<DWORD*>(process) = 0;
-    return FALSE;
-  }
-  return TRUE;
-}
-
-bool MenuOpen(DWORD process) {
-  DWORD probe = process;
-  EnumWindows(FindMenu, LPARAM(&probe));
-  return probe == 0;
-}
-
-// Opens the menu of `alt` (a key name such as "alt+f") and, once it is
-// open, presses `item`.
-void MenuKey(DWORD process, const std::string& alt, const std::string& item) {
-  ASSERT_TRUE(Xdo("key " + alt));
-  ASSERT_TRUE(Poll([&] { return MenuOpen(process); })) << alt << " opened no menu";
-  ASSERT_TRUE(Xdo("key " + item));
-}
-
-// Clicks `window` and waits until it has the program's keyboard focus.
-void ClickToFocus(DWORD thread, HWND window, const std::string& at) {
-  ASSERT_TRUE(Xdo("mousemove " + at + " click 1"));
-  ASSERT_TRUE(Poll([&] { return Gui(thread).hwndFocus == window; })) << "the click gave no focus";
-}
-
-// Clicks `row` of a list (at `at`) and waits until the list has the focus
-// and that row alone is selected.
-void ClickToSelect(DWORD thread, HWND list, const std::string& at, int row) {
-  ASSERT_TRUE(Xdo("mousemove " + at + " click 1"));
-  ASSERT_TRUE(Poll([&] {
-    return Gui(thread).hwndFocus == list && SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) == 1 &&
-           SendMessageW(list, LVM_GETITEMSTATE, row, LVIS_SELECTED) != 0;
-  })) << "the click selected no row";
-}
-
-void ClickAndType(DWORD thread, HWND combo, const std::wstring& text) {
-  HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
-  if (!edit) edit = combo;
-  ClickToFocus(thread, edit, Centre(edit));
-  ASSERT_TRUE(Xdo("key ctrl+a"));
-  ASSERT_TRUE(Xdo("type --delay 10 " + vt::Q(vt::Narrow(text))));
-  ASSERT_TRUE(Poll([&] { return Text(edit) == text; })) << vt::Narrow(Text(edit));
-}
+using namespace session;
 
 void RunSession(const std::string& language, const std::string& pictures) {
   // Pictures show the addresses: a short folder beside them then.
   const std::string dir =
       pictures.empty() ? vt::ScratchSubdirUnix(language) : pictures + "/" + language;
-  ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(dir) + " && mkdir -p " + vt::Q(dir) + " && cd " +
-                      vt::Q(dir) + " && cp " + vt::Q(VRO_PROGRAM_UNIX) +
-                      " . && printf '[Config]\\r\\nLanguage=" + language +
-                      "\\r\\n' > VroMount.ini && mkdir -p host/data/sub"
+  ASSERT_EQ(0, vt::Sh(Program::Prepare(dir, language) +
+                      " && mkdir -p host/data/sub"
                       " && yes 'hello session' | head -c 2000 > host/data/readme.txt"
                       " && head -c 50000 /dev/urandom > host/data/sub/blob.bin"));
   const std::wstring image = vt::ToWin(dir + "/new.img"), host = vt::ToWin(dir + "/host");
-  std::wstring line = L"\"" + vt::ToWin(dir + "/VroMount.exe") + L"\"";
-  STARTUPINFOW si = {sizeof si};
-  PROCESS_INFORMATION pi;
-  ASSERT_TRUE(
-      CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-  struct Closer {
-    PROCESS_INFORMATION& pi;
-    ~Closer() {
-      if (WaitForSingleObject(pi.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
-      CloseHandle(pi.hThread);
-      CloseHandle(pi.hProcess);
-    }
-  } closer = {pi};
-  const DWORD id = pi.dwProcessId;
-  HWND main = nullptr;
-  ASSERT_TRUE(Poll([&] { return (main = FindTopWindow(id, IDC_IMAGE_LIST)) != nullptr; }, 30));
+  Program program;
+  ASSERT_NO_FATAL_FAILURE(program.Start(dir, IDC_IMAGE_LIST));
+  const PROCESS_INFORMATION& pi = program.pi;
+  const DWORD id = program.id;
+  HWND main = program.main;
   HWND hostList = GetDlgItem(main, IDC_HOST_LIST), imageList = GetDlgItem(main, IDC_IMAGE_LIST);
   ASSERT_TRUE(Poll([&] { return !Text(hostList).empty(); }));  // the first drive is shown
-  RECT frame;
-  GetWindowRect(main, &frame);
-  ASSERT_TRUE(Xdo("mousemove " + std::to_string(frame.left + 300) + " " +
-                  std::to_string(frame.top + GetSystemMetrics(SM_CYCAPTION) / 2 + 2) + " click 1"));
 
   // File menu, "create an empty image": a 64 MiB plain image by its path.
-  const DWORD ui = pi.dwThreadId;
-  ASSERT_TRUE(Poll([&] { return Gui(ui).hwndActive == main; })) << "the click did not activate";
+  const DWORD ui = program.ui;
   MenuKey(id, "alt+f", "n");
   HWND create = nullptr;
   ASSERT_TRUE(Poll([&] { return (create = FindTopWindow(id, IDC_DT_RAW)) != nullptr; }))

@@ -529,6 +529,14 @@ TEST_F(DiskToolDlgTest, CreateDescribesImagesThatAreMadeSound) {
   EXPECT_EQ((std::vector<std::wstring>{L"gpt", L"mbr"}), ReadHistory(kCreateTargetHistory));
 }
 
+// A path put into a combo box as a user types it: the dialog hears of it
+// and turns Start on or off as in the live dialog.
+void TypePath(HWND dialog, int id, const wchar_t* path) {
+  HWND combo = GetDlgItem(dialog, id);
+  SetWindowTextW(combo, path);
+  SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, CBN_EDITCHANGE), LPARAM(combo));
+}
+
 // Pictures of the four dialogs in the three languages, whose texts fit.
 TEST_F(DiskToolDlgTest, PicturesInThreeLanguages) {
   for (LANGID language : {2052, 1041, 1042}) {
@@ -538,7 +546,8 @@ TEST_F(DiskToolDlgTest, PicturesInThreeLanguages) {
         [&](CBackupImageDlg* dlg) {
           ShowVolumes(GetDlgItem(dlg->m_hWnd, IDC_DT_VOLUMES), {L'C', L'P'});
           ListSelectItem(GetDlgItem(dlg->m_hWnd, IDC_DT_VOLUMES), 1);
-          SetDlgItemTextW(dlg->m_hWnd, IDC_DT_TARGET_IMAGE, L"D:\\Images\\Data.img");
+          TypePath(dlg->m_hWnd, IDC_DT_TARGET_IMAGE, L"D:\\Images\\Data.img");
+          EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg->m_hWnd, IDOK)));
           dlgtest::Picture(dlg->m_hWnd, "backup", language);
         });
     dlgtest::Run<CCloneImageDlg>(
@@ -551,8 +560,9 @@ TEST_F(DiskToolDlgTest, PicturesInThreeLanguages) {
     dlgtest::Run<CConvertImageDlg>(
         [&] { new CConvertImageDlg(&parent); },
         [&](CConvertImageDlg* dlg) {
-          SetDlgItemTextW(dlg->m_hWnd, IDC_DT_SOURCE_IMAGE, L"D:\\Images\\Win10.img");
-          SetDlgItemTextW(dlg->m_hWnd, IDC_DT_TARGET_IMAGE, L"D:\\Images\\Win10-gpt.img");
+          TypePath(dlg->m_hWnd, IDC_DT_SOURCE_IMAGE, L"D:\\Images\\Win10.img");
+          TypePath(dlg->m_hWnd, IDC_DT_TARGET_IMAGE, L"D:\\Images\\Win10-gpt.img");
+          EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg->m_hWnd, IDOK)));
           dlgtest::Picture(dlg->m_hWnd, "convert", language);
         });
     CreateImageParams params = DefaultParams();
