@@ -60,9 +60,13 @@ void RunSession(const std::string& language, const std::string& pictures) {
       << " / " << vt::Narrow(Text(GetDlgItem(create, IDC_DT_SIZE)));
   ASSERT_TRUE(Xdo("key alt+c"));
   ASSERT_TRUE(Poll([&] { return !IsWindow(create); }, 30)) << "the image was not created";
+  // The image is made once the dialog has closed, and appears at its path
+  // only when it is whole.
   WIN32_FILE_ATTRIBUTE_DATA data = {};
-  ASSERT_TRUE(GetFileAttributesExW(image.c_str(), GetFileExInfoStandard, &data));
-  EXPECT_EQ(64u * 1048576 + 512, data.nFileSizeLow) << "the plain disk and its header sector";
+  EXPECT_TRUE(Poll([&] {
+    return GetFileAttributesExW(image.c_str(), GetFileExInfoStandard, &data) &&
+           data.nFileSizeLow == 64u * 1048576 + 512;
+  }, 30)) << "the plain disk and its header sector: " << data.nFileSizeLow;
   EXPECT_TRUE(Text(imageList).empty()) << "the new image is not opened by itself";
 
   // Both addresses typed, each opened by Enter.
