@@ -129,7 +129,10 @@ uint8_t* _VROH_IMG_RW::GetBlock(Block* cache, int* victim, uint32_t sector, bool
   bool leaf = cache == m_Leaves;
   Block& b = cache[*victim];
   *victim ^= 1;
-  if (!WriteBack(b, leaf)) return nullptr;
+  if (!WriteBack(b, leaf)) {
+    m_MapFailed = true;
+    return nullptr;
+  }
   b.sector = 0;
   if (fresh) {
     // In the file already (as written when it was allocated).
@@ -180,7 +183,12 @@ uint32_t _VROH_IMG_RW::TableEntry(uint32_t tableSector, uint32_t index, bool all
   if (!e) return 0;
   uint8_t empty[4096] = {};
   if (childLeaf) StampLeafBlock(empty);
-  if (m_Container->WriteAt(e, empty, sizeof(empty)) != (int64_t)sizeof(empty)) return 0;
+  // A block that did not reach the file is given back: the header must
+  // not count a block that nothing points at.
+  if (m_Container->WriteAt(e, empty, sizeof(empty)) != (int64_t)sizeof(empty)) {
+    m_Container->GiveBack(e, kBlockSectors, true);
+    return 0;
+  }
   St32(t + index * 4, e);
   for (Block& b : m_Tables)
     if (b.sector == tableSector) b.dirty = 1;
@@ -223,8 +231,9 @@ uint8_t* _VROH_IMG_RW::FindLeaf(uint32_t k, bool alloc) {
 int64_t _VROH_IMG_RW::Write(HANDLE, uint64_t sector, const void* buf, uint32_t bytes) {
   if (!bytes) return 0;
   if (bytes % VRO_SECTOR) return -(int64_t)bytes;
+  if (m_MapFailed) return -(int64_t)bytes;
   int64_t r = WriteRun(sector, (const uint8_t*)buf, bytes / VRO_SECTOR);
-  return r < 0 ? -(int64_t)bytes : r;
+  return r < 0 || m_MapFailed ? -(int64_t)bytes : r;
 }
 
 int64_t _VROH_IMG_RW::Read(HANDLE, uint64_t sector, void* buf, uint32_t bytes) {
@@ -258,7 +267,8 @@ int64_t _VROH_IMG_RW::WriteRun(uint64_t sector, const uint8_t* buf, uint32_t sec
         run += cnt;
         if (run == left || from + cnt < kChunk) break;
         uint8_t* next = FindLeaf(++chunk, true);
-        if (!next || Ld32(next) != first + kChunk) break;
+        if (!next) return -1;  // its map could not be written: the caller is told
+        if (Ld32(next) != first + kChunk) break;
         leaf = next;
         first += kChunk;
         from = 0;
@@ -491,9 +501,9 @@ int _VROH_IMG_RW::CheckMap(uint64_t fileSectors, bool writable) {
 
 int64_t _VROH_IMG_RW::Flush(HANDLE) {
   VroCsLock lock(&m_Lock);
-  bool ok = true;
+  bool ok = !m_MapFailed;
   // The map, then the header that counts its blocks.
-  if (!CommitMap()) ok = false;
+  if (ok && !CommitMap()) ok = false;
   if (ok && m_Container->Flush() < 0) ok = false;
   return ok ? 0 : -1;
 }

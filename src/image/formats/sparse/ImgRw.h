@@ -83,5 +83,9 @@ class _VROH_IMG_RW : public _VROH_BASE_RW {
   // (over sectors held already), before bits of another block, and at
   // flush: what the file shows is always a prefix of the writes.
   uint32_t m_BitsBlock = 0;
+  // A map block could not be written back where no caller could be told
+  // (evicted for a read): no later write or flush is taken, so the
+  // failure reaches the caller and the file keeps what it held.
+  bool m_MapFailed = false;
   CRITICAL_SECTION m_Lock;
 };

@@ -91,6 +91,14 @@ uint32_t _VROH_OBJ_IMG::Allocate(uint32_t sectors, bool tableBlock) {
   return next;
 }
 
+void _VROH_OBJ_IMG::GiveBack(uint32_t first, uint32_t sectors, bool tableBlock) {
+  VroCsLock lock(&m_Lock);
+  uint8_t* map = MapHeader();
+  if (Ld32(map + kOffNextFree) != first + sectors) return;  // not the latest
+  St32(map + kOffNextFree, first);
+  if (tableBlock) St32(map + kOffSectorsUsed, Ld32(map + kOffSectorsUsed) - sectors);
+}
+
 void _VROH_OBJ_IMG::RebuildHeader(uint64_t capacity) {
   uint64_t now = NowFileTime();
   memset(m_Header, 0, VRO_SECTOR);

@@ -38,6 +38,8 @@ class _VROH_OBJ_IMG : public _VROH_ALIGN_RW {
   // Takes sectors at the next free sector (tables and leaves count as
   // used sectors). Returns the first sector, 0 when the limit refuses it.
   uint32_t Allocate(uint32_t sectors, bool tableBlock);
+  // Undoes the latest Allocate (first sector and count as given to it).
+  void GiveBack(uint32_t first, uint32_t sectors, bool tableBlock);
 
   uint8_t* Header() { return m_Header; }
   uint8_t* MapHeader() { return m_Header + VRO_SECTOR; }
