@@ -280,6 +280,8 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   ImportSample(d, folder, "12.18.9.7", "/^\\[VroNic\\.reg\\]/a HKR, , Broken, 1, zz, qq");
   const std::wstring nconfig = folder + L"\\VEN_8086&DEV_10D3\\NConfig.ini";
   const std::string before = vt::Sha256(d.path);
+  const std::string untouched = d.dir + "/untouched.img";
+  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(d.unixPath) + " " + vt::Q(untouched)));
   EXPECT_EQ(DWORD(-10), program.Run(AddAdapter(d, L"1")));
   EXPECT_EQ(before, vt::Sha256(d.path));
   EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"001"));
@@ -317,6 +319,25 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   EXPECT_EQ(L"", std::wstring(all)) << "no line without a workstation";
   DeleteFileW(cache);
   DeleteFileW(SettingsOfThisProgram().c_str());
+
+  // The image on a host volume with too little room left for what the
+  // installation writes: refused before the first write (a layer that ran
+  // out of room half way takes no further write, so the installation could
+  // not be taken back), the image as it was and nothing left beside it.
+  rt::WinDisk full = d;
+  full.unixPath = d.dir + "/small/disk.img";
+  full.path = vt::ToWin(full.unixPath);
+  std::string used;
+  ASSERT_EQ(0, vt::Sh("du -k " + vt::Q(untouched) + " | cut -f1", &used));
+  vt::SmallVolume small(d.dir + "/small", (std::to_string(atol(used.c_str()) + 40) + "k").c_str());
+  ASSERT_TRUE(small.Mounted());
+  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(untouched) + " " + vt::Q(full.unixPath)));
+  const std::string fullSum = vt::Sha256(full.path);
+  EXPECT_EQ(DWORD(-9), program.Run(AddAdapter(full, L"9")));
+  EXPECT_EQ(fullSum, vt::Sha256(full.path));
+  std::string left;
+  vt::Sh("ls " + vt::Q(d.dir + "/small"), &left);
+  EXPECT_EQ("disk.img\n", left);
 }
 
 // One value of a hive as hivedump.py prints it ("type|data"), or "".

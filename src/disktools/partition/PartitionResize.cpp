@@ -14,6 +14,7 @@
 #include "image/device/MbrTemplate.h"
 #include "image/formats/sparse/ObjImg.h"
 #include "image/mount/ImageCapacity.h"
+#include "image/mount/HostRoom.h"
 #include "image/mount/MountedImage.h"
 #include "image/ntfs/NtfsResize.h"
 #include "image/stack/MountRw.h"
@@ -177,11 +178,8 @@ int ResizeNtfsFileSystem(CMountedImage* image, uint64_t newBytes) {
 // The new host room a grow may take: $Bitmap written whole at its new size,
 // the tables, boot sectors and the container's maps at the new end, and,
 // when the writes go to an update file, all of $LogFile, which the journal
-// reset writes. The room is taken for a moment by a file of zeros next to
-// the image (the free space a host reports may be that of another volume,
-// and a reservation is not always honoured); a host without it refuses the
-// grow before anything is written, for a layer whose write failed for want
-// of room takes no further write, so the grow could not be taken back.
+// reset writes. A host without it refuses the grow before anything is
+// written.
 bool HostHasRoomToGrow(CMountedImage* image, uint64_t megabytes) {
   if (image->ImagePath().empty()) return true;
   uint64_t need = megabytes * (1ull << 20) / 4096 / 8 + (4ull << 20);
@@ -190,19 +188,7 @@ bool HostHasRoomToGrow(CMountedImage* image, uint64_t megabytes) {
     image->GetFileInfo(L"\\$LogFile", nullptr, nullptr, nullptr, nullptr, &logFile);
     need += logFile;
   }
-  std::wstring probe = image->ImagePath() + L".room";
-  HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return true;  // the grow's own writes will tell
-  std::vector<uint8_t> zeros(1 << 20);
-  bool taken = true;
-  for (uint64_t done = 0; taken && done < need; done += zeros.size()) {
-    DWORD written = 0;
-    taken = WriteFile(file, zeros.data(), (DWORD)zeros.size(), &written, nullptr) &&
-            written == zeros.size();
-  }
-  CloseHandle(file);
-  return taken;
+  return HostHasRoom(image, need);
 }
 
 // The file the grow's writes go to, beside which its journal lies: the

@@ -15,6 +15,7 @@
 #include "driverstore/DeviceInf.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/PnpRegistration.h"
+#include "image/mount/HostRoom.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/DriverCache.h"
 #include "infinstall/InfInstaller.h"
@@ -27,6 +28,20 @@
 #include "registry/hive/HiveImage.h"
 
 namespace {
+
+// Beyond the files and the hive: the volume's records, index blocks and
+// the container's map blocks the installation may write.
+const uint64_t kHostRoomMargin = 4ull << 20;
+
+// The size of the SYSTEM hive file of the image's Windows (0 when unknown).
+uint64_t SystemHiveBytes(CMountedImage* image) {
+  wchar_t windows[kPathChars];
+  if (image->FindWindowsDirectory(windows, kPathChars) <= 0) return 0;
+  std::wstring hive = std::wstring(windows) + L"\\System32\\config\\SYSTEM";
+  uint64_t size = 0;
+  if (!image->GetFileInfo(hive.c_str(), nullptr, nullptr, nullptr, nullptr, &size)) return 0;
+  return size;
+}
 
 const wchar_t kPnpInstance[] = L"VRO&Node&Pnp";
 const wchar_t kDisplayClass[] = L"{4D36E968-E325-11CE-BFC1-08002BE10318}";
@@ -258,6 +273,14 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     // reaches the image: a workstation must not boot without its driver.
     std::vector<std::wstring> fileNames;
     if (!inst.CheckDriverFiles(inf.c_str(), &fileNames)) {
+      result = kDriverPackFilePassFailed;
+      break;
+    }
+    // The host volume of the image's file must take what the installation
+    // writes (its files, the SYSTEM hive with its log, the volume's own
+    // records) before the first write: a layer that runs out of room takes
+    // no further write, and the installation could not be taken back.
+    if (!HostHasRoom(image, inst.PlannedBytes + 2 * SystemHiveBytes(image) + kHostRoomMargin)) {
       result = kDriverPackFilePassFailed;
       break;
     }
