@@ -85,6 +85,23 @@ uint64_t FindNewestVersionFolder(const wchar_t* pattern, wchar_t* out) {
   return best;
 }
 
+std::wstring VersionToInstall(const std::wstring& packagePath, const wchar_t* workstation) {
+  wchar_t nconfig[kPathChars], pattern[kPathChars];
+  lstrcpynW(nconfig, packagePath.c_str(), kPathChars);
+  AppendPathPart(nconfig, kPathChars, L"NConfig.ini");
+  lstrcpynW(pattern, packagePath.c_str(), kPathChars);
+  AppendPathPart(pattern, kPathChars, L"*.*");
+  std::wstring version =
+      workstation ? ReadIniValue(nconfig, L"Workstation", workstation) : std::wstring();
+  if (version.empty()) version = ReadIniValue(nconfig, L"Config", L"Version");
+  if (version.empty()) {
+    wchar_t newest[100] = L"";
+    FindNewestVersionFolder(pattern, newest);
+    version = newest;
+  }
+  return version.substr(0, 99);
+}
+
 int CountSubfolders(const wchar_t* pattern) {
   WIN32_FIND_DATAW fd;
   HANDLE h = pattern ? FindFirstFileW(pattern, &fd) : INVALID_HANDLE_VALUE;

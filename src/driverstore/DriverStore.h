@@ -28,6 +28,11 @@ int FindDriverInStore(int storeClass, uint32_t windowsVersion, wchar_t* id, int 
 // The highest dotted version among the folders a pattern matches, its name
 // in out (100 characters); 0 with out untouched when none has a version.
 uint64_t FindNewestVersionFolder(const wchar_t* pattern, wchar_t* out);
+// The version folder an installation of the package takes: the
+// workstation's own (section "Workstation" of its NConfig.ini; none when
+// workstation is null), else the package's ("Config", "Version"), else the
+// newest folder. At most 99 characters; "" when there is none.
+std::wstring VersionToInstall(const std::wstring& packagePath, const wchar_t* workstation);
 // Folders a pattern matches ("." and ".." not counted).
 int CountSubfolders(const wchar_t* pattern);
 // The PCI vendor number of a hardware id ("VEN_8086" -> 0x8086), 0 without.

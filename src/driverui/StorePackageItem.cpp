@@ -129,13 +129,7 @@ std::vector<StorePackageChoice> ListStorePackages(const wchar_t* storeFolder) {
         !wcscmp(fd.cFileName, L".."))
       continue;
     const std::wstring package = Join(storeFolder, fd.cFileName);
-    std::wstring version =
-        ReadIniValue(Join(package, L"NConfig.ini").c_str(), L"Config", L"Version").substr(0, 99);
-    if (version.empty()) {
-      wchar_t newest[100] = L"";
-      FindNewestVersionFolder(Join(package, L"*.*").c_str(), newest);
-      version = newest;
-    }
+    const std::wstring version = VersionToInstall(package, nullptr);
     if (!version.empty()) out.push_back({fd.cFileName, version});
   } while (FindNextFileW(find, &fd));
   FindClose(find);

@@ -228,14 +228,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     }
     // The version the store would install: this workstation's, else the
     // package's choice, else the newest folder.
-    std::wstring versionText = ReadIniValue(nconfig.c_str(), L"Workstation", index ? index : L"");
-    if (versionText.empty()) versionText = ReadIniValue(nconfig.c_str(), L"Config", L"Version");
-    if (versionText.empty()) {
-      wchar_t newest[100] = L"";
-      FindNewestVersionFolder(Join(packagePath, L"*.*").c_str(), newest);
-      versionText = newest;
-    }
-    versionText = versionText.substr(0, 99);
+    const std::wstring versionText = VersionToInstall(packagePath, index ? index : L"");
     if (!versionText.empty() && !IsPlainName(versionText.c_str())) {
       result = kDriverPackNoVersion;
       break;
