@@ -382,8 +382,6 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
     bool malformed = result == kMalformedForm;
     if (malformed) result = kMalformedArgument;
     if (result != 0) exitCode = result;
-    if (result == kImageNotOpened && matched && matched->precondition != kNone && ops.reportNotOpened)
-      ops.reportNotOpened(state.imagePath);
     if ((matched && (matched->flags & kClearsWindow)) || malformed) showWindow = 0;
     if (matched && (matched->flags & kEndsProcessing)) return 0;
   }

@@ -26,7 +26,9 @@ void StopSystemRestore(WCHAR letter) {
 }
 
 int EngineResult(int copied) {
-  return copied == VOLUME_COPY_DONE ? int(kImageOk) : int(kImageBadArgument);
+  return copied == VOLUME_COPY_DONE             ? int(kImageOk)
+         : copied == VOLUME_COPY_TARGET_REFUSED ? int(kImageNotOpened)
+                                                : int(kImageBadArgument);
 }
 
 // The base image of an update file "<base>_NN.Upd", or the path itself.
@@ -101,7 +103,7 @@ int WINAPI ImageConvertFileW(LPCWSTR sourcePath, LPCWSTR targetPath, int raw, in
       IsPartOfSource(sourcePath, targetPath))
     return kImageOperationFailed;
   CMountedImage* source = OpenImageFileMount(sourcePath, kReadOnlyOpen);
-  if (!source) return kImageOperationFailed;
+  if (!source) return kImageNotOpened;
   int copied = CopyVolumeToNewImage(source, targetPath, raw, gpt, nullptr, callback, context);
   DestroyImageMount(source);
   return EngineResult(copied);

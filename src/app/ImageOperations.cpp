@@ -20,6 +20,7 @@
 #include "common/ReplacedFile.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/stack/ImageMerge.h"
+#include "image/stack/journal/FileJournal.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/MountRw.h"
 #include "infinstall/InfInstaller.h"
@@ -30,7 +31,7 @@ const ImageOperationTable kImageOperations = {
     ImageExtractFileW,      ImageInjectFileW,     ImageExportRegistryW,  ImageImportRegistryW,
     ImageImportFileValueW,  ImageMergeUpdateW,    ImageCreateDiskW,      ImageFormatPartitionW,
     ImageSetPartitionSizeW, ImageCheckPartitionW, ImageRepairPartitionW, ImageAddAdapterW,
-    ConsoleBackupVolume,    ConsoleCloneVolume,   ConsoleConvertImage,   ReportUnfinishedMerge,
+    ConsoleBackupVolume,    ConsoleCloneVolume,   ConsoleConvertImage,
 };
 
 namespace {
@@ -39,14 +40,24 @@ const int kReadOnlyOpen = 0;
 const unsigned char kAllHives = HIVE_FLAG_SYSTEM | HIVE_FLAG_SOFTWARE | HIVE_FLAG_USER |
                                 HIVE_FLAG_SAM | HIVE_FLAG_SECURITY | HIVE_FLAG_BCD;
 
+// When a command's writes stay: only when it succeeded, by default (a
+// command that fails leaves every file it wrote as it was before it).
+enum KeepRule { kKeepOnSuccess, kKeepAlways, kKeepUnlessNegative };
+
+bool Keeps(KeepRule rule, int result) {
+  return rule == kKeepAlways || result == kImageOk || (rule == kKeepUnlessNegative && result > 0);
+}
+
 // The common frame: filter, temporary mounted image, open, the operation's
 // steps, close, release. `steps` maps the opened image to a result code. The
 // close writes what the operation left (the volume's unmount, the overlays'
-// maps, headers and pending writes): when that fails, a successful operation
-// becomes `closeFailed`, its own failure code.
+// maps, headers and pending writes) and keeps the command's writes by
+// `keep`, else takes them back: when a close that keeps fails, a
+// successful operation becomes `closeFailed`, its own failure code.
 template <class Steps>
 int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, Steps steps,
-               int closeFailed = kImageOperationFailed, bool partialNtfs = false) {
+               int closeFailed = kImageOperationFailed, bool partialNtfs = false,
+               KeepRule keep = kKeepOnSuccess) {
   CrashDumpFilterScope filter;  // for the call; the host's own comes back
   CMountedImage* image = new (std::nothrow) CMountedImage();
   if (!image) return kImageNoMemory;
@@ -55,7 +66,8 @@ int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, 
       image->OpenImage(imagePath, fixPath && *fixPath ? fixPath : nullptr, partition, openMode,
                        partialNtfs) >= 0) {
     result = steps(*image);
-    if (!image->Close() && result == kImageOk) result = closeFailed;
+    bool kept = Keeps(keep, result);
+    if (!image->Close(kept) && kept && result >= kImageOk) result = closeFailed;
   }
   delete image;
   return result;
@@ -207,7 +219,8 @@ int WINAPI ImageImportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
         if (!regFileOrWildcard || !*regFileOrWildcard) return int(kImageNotOpened);
         return ChangeRegistry(image, [&] { return ImportMatches(image, regFileOrWildcard); });
       },
-      kImageImportFailed);
+      // A bad file of a wildcard changes nothing, and the others stay.
+      kImageImportFailed, false, kKeepAlways);
 }
 
 int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, LPCWSTR keyPath,
@@ -247,32 +260,16 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
   // Another file's merge into this base was cut off: the base takes no
   // other writes until that one is merged again.
   std::wstring unfinished;
-  if (FindUnfinishedMerge(imagePath, &unfinished) &&
-      !IsSameHostFile(unfinished.c_str(), second.c_str()))
+  int legacy = FindUnfinishedMerge(imagePath, &unfinished);
+  if (legacy == 2 || (legacy && !IsSameHostFile(unfinished.c_str(), second.c_str()))) {
+    NoticeUnfinishedMerge(imagePath);
     return kImageNotOpened;
-  return ConvertImageFile(imagePath, second.c_str(), nullptr) == 1 ? kImageOk
-                                                                   : kImageOperationFailed;
-}
-
-void ReportUnfinishedMerge(LPCWSTR imagePath) {
-  if (!imagePath || !*imagePath) return;
-  // An update file named as the image: its base is the one written.
-  std::wstring base = imagePath;
-  {
-    _VROH_RW_CLASS layer;
-    wchar_t found[MAX_PATH];
-    if (layer.Open(imagePath, 0) && layer.m_nType == VRO_TYPE_SPARSE &&
-        layer.Kind() == vroimg::kKindOverlay &&
-        _VROH_RW_CLASS::FindBaseImage(imagePath, found, MAX_PATH) > 0)
-      base = found;
   }
-  std::wstring merged;
-  if (!FindUnfinishedMerge(base.c_str(), &merged)) return;
-  ConsoleProgress out;
-  if (!out.AttachParentConsole()) return;
-  out.PrintNotice((L"Unfinished merge of " + merged + L" into " + base +
-                   L": merge that file again (/merge) before anything else writes to the image")
-                      .c_str());
+  int merged = ConvertImageChain(imagePath, second.c_str(), nullptr);
+  // A file that could not be opened (missing, damaged, or its journal
+  // refused: a line names it) is the open's failure, not the merge's.
+  if (merged == -2 || merged == -40 || merged == -41 || merged == -60) return kImageNotOpened;
+  return merged == 1 ? kImageOk : kImageOperationFailed;
 }
 
 int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
@@ -280,7 +277,10 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
   CrashDumpFilterScope filter;
   if (megabytes < kMinCreateMegabytes || megabytes > kMaxCreateMegabytes) return kImageBadArgument;
   if (!imagePath || !*imagePath) return kImageOperationFailed;
-  if (FindUnfinishedMerge(imagePath, nullptr)) return kImageNotOpened;
+  if (FindUnfinishedMerge(imagePath, nullptr)) {
+    NoticeUnfinishedMerge(imagePath);
+    return kImageNotOpened;
+  }
   CMountedImage* image = new (std::nothrow) CMountedImage();
   if (!image) return kImageNoMemory;
   InstallNtfsFormatter();
@@ -295,6 +295,7 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
   if (!image->Close() && result == kImageOk) result = kImageOperationFailed;
   delete image;
   if (result == kImageOk && !made.Commit()) result = kImageOperationFailed;
+  if (result == kImageOk) CFileJournal::ForgetReplaced(imagePath);
   return result;
 }
 
@@ -352,7 +353,8 @@ int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
       [&](CMountedImage& image) {
         return RepairNtfsPartition(&image) ? int(kImageOk) : int(kImageVolumeOperationFailed);
       },
-      kImageOperationFailed, true);
+      // What the repair mended stays even where it could not mend all.
+      kImageOperationFailed, true, kKeepAlways);
 }
 
 int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int adapterType,
@@ -376,7 +378,7 @@ int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, i
         return int(InstallHardwareDriverPack(&image, uint32_t(adapterType), deviceId, number,
                                              address, imagePath, 0, 0));
       },
-      kDriverPackImportFailed);
+      kDriverPackImportFailed, false, kKeepUnlessNegative);
   return result == kImageNotOpened ? int(kImageVolumeOperationFailed) : result;
 }
 

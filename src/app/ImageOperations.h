@@ -111,15 +111,10 @@ struct ImageOperationTable {
   int (*consoleBackup)(WCHAR letter, LPCWSTR imagePath, BOOL raw, BOOL gpt);
   int (*consoleClone)(WCHAR source, WCHAR target);
   int (*consoleConvert)(LPCWSTR sourcePath, LPCWSTR targetPath, BOOL raw, BOOL gpt);
-  // After a command that could not open the image (kImageNotOpened): writes
-  // the line that names a merge left unfinished on it, when one was.
-  void (*reportNotOpened)(LPCWSTR imagePath);
 };
 
 extern const ImageOperationTable kImageOperations;
 
-// The line of reportNotOpened, on the console or redirected output.
-void ReportUnfinishedMerge(LPCWSTR imagePath);
 
 // The sizes of a new image that "/create:" and ImageCreateDiskW accept, MiB.
 const int kMinCreateMegabytes = 1;

@@ -16,6 +16,7 @@
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/ImageMerge.h"
+#include "image/stack/journal/FileJournal.h"
 #include "registry/WindowsIdentity.h"
 
 namespace {
@@ -105,6 +106,9 @@ int CreateEmptyImageFile(const wchar_t* path, uint32_t sizeMiB, int gpt, int pla
     // The dialog asked before: a read-only image is replaced too.
     SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
     if (!made.Commit()) ok = 0;
+    // The journal of the file replaced (a command cut off on it) is of no
+    // file now.
+    if (ok) CFileJournal::ForgetReplaced(path);
   }
   DWORD error = ok ? ERROR_SUCCESS : GetLastError();
   if (!ok) SetLastError(error ? error : ERROR_WRITE_FAULT);

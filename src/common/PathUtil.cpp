@@ -155,3 +155,15 @@ bool IsContainedPath(const wchar_t* path) {
     }
   }
 }
+
+std::wstring FullPathKey(const wchar_t* path) {
+  if (!path || !*path) return std::wstring();
+  std::wstring full(32768, L'\0');
+  DWORD n = GetFullPathNameW(path, DWORD(full.size()), &full[0], nullptr);
+  if (n == 0 || n >= full.size())
+    full = path;
+  else
+    full.resize(n);
+  CharUpperBuffW(&full[0], DWORD(full.size()));
+  return full;
+}

@@ -1,6 +1,7 @@
 // Host paths: splitting and joining, what a path names, PE machine class and
 // dotted version numbers. Both "\" and "/" are separators everywhere here.
 #pragma once
+#include <string>
 #include <cstdint>
 
 // Path buffers hold this many UTF-16 characters, the terminator included.
@@ -56,3 +57,6 @@ bool IsPlainName(const wchar_t* name);
 // True for a path of plain names joined by separators (one leading
 // separator allowed): no part is empty, "." or "..", none holds a ":".
 bool IsContainedPath(const wchar_t* path);
+
+// The full path in upper case: one key for every way of naming a file.
+std::wstring FullPathKey(const wchar_t* path);

@@ -2,6 +2,44 @@
 
 #include <wchar.h>
 
+#include <set>
+
+#include "common/PathUtil.h"
+
+namespace {
+
+struct Made {
+  CRITICAL_SECTION lock;
+  std::set<std::wstring> paths;  // full paths, upper case
+  Made() { InitializeCriticalSection(&lock); }
+};
+
+Made& Temporaries() {
+  static Made made;
+  return made;
+}
+
+void Note(const std::wstring& path, bool made) {
+  Made& m = Temporaries();
+  EnterCriticalSection(&m.lock);
+  if (made)
+    m.paths.insert(FullPathKey(path.c_str()));
+  else
+    m.paths.erase(FullPathKey(path.c_str()));
+  LeaveCriticalSection(&m.lock);
+}
+
+}  // namespace
+
+bool ReplacedFile::IsBeingMade(const wchar_t* path) {
+  if (!path || !*path) return false;
+  Made& m = Temporaries();
+  EnterCriticalSection(&m.lock);
+  bool found = !m.paths.empty() && m.paths.count(FullPathKey(path)) != 0;
+  LeaveCriticalSection(&m.lock);
+  return found;
+}
+
 ReplacedFile::ReplacedFile(const wchar_t* target) : m_Target(target ? target : L"") {
   if (m_Target.empty()) return;
   size_t cut = m_Target.find_last_of(L"\\/");
@@ -20,6 +58,7 @@ ReplacedFile::ReplacedFile(const wchar_t* target) : m_Target(target ? target : L
     if (h != INVALID_HANDLE_VALUE) {
       CloseHandle(h);
       m_Temp = path;
+      Note(m_Temp, true);
       return;
     }
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return;
@@ -28,6 +67,7 @@ ReplacedFile::ReplacedFile(const wchar_t* target) : m_Target(target ? target : L
 
 ReplacedFile::~ReplacedFile() {
   if (!m_Temp.empty() && !m_bCommitted) DeleteFileW(m_Temp.c_str());
+  if (!m_Temp.empty()) Note(m_Temp, false);
 }
 
 bool ReplacedFile::Commit() {

@@ -23,6 +23,9 @@ class ReplacedFile {
   // target's place in one step that reaches the disk. False (the target
   // untouched) when that fails.
   bool Commit();
+  // True while path is the temporary name of a file being made: nothing
+  // has to be kept for taking its writes back (a failure drops it whole).
+  static bool IsBeingMade(const wchar_t* path);
 
  private:
   std::wstring m_Target;

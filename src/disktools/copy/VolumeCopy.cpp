@@ -21,6 +21,7 @@
 #include "image/mount/MountedImage.h"
 #include "image/ntfs/NtfsResize.h"
 #include "image/stack/ImageMerge.h"
+#include "image/stack/journal/FileJournal.h"
 #include "registry/RegistryFacade.h"
 
 namespace {
@@ -230,8 +231,9 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
   DWORD attributes = GetFileAttributesW(path);
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if (FindUnfinishedMerge(path, nullptr)) {
+      NoticeUnfinishedMerge(path);
       delete layout;
-      return VOLUME_COPY_FAILED;
+      return VOLUME_COPY_TARGET_REFUSED;
     }
     HANDLE held =
         (attributes & FILE_ATTRIBUTE_READONLY)
@@ -260,6 +262,8 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
   // A failed or cancelled copy leaves the old image as it was (the
   // temporary one goes with `made`).
   if (result == VOLUME_COPY_DONE && !made.Commit()) result = VOLUME_COPY_FAILED;
+  // The journal of the file replaced (a command cut off on it) is of no file now.
+  if (result == VOLUME_COPY_DONE) CFileJournal::ForgetReplaced(path);
   return result;
 }
 

@@ -16,6 +16,7 @@ class CHostVolume;
 enum VolumeCopyResult {
   VOLUME_COPY_FAILED = 0,  // also a cancel from the callback
   VOLUME_COPY_DONE = 1,
+  VOLUME_COPY_TARGET_REFUSED = 2,  // the image at the target may not be replaced (a line says why)
 };
 
 // A new mounted image on the host volume of letter (read-only through a

@@ -176,36 +176,17 @@ int ResizeNtfsFileSystem(CMountedImage* image, uint64_t newBytes) {
 }
 
 // The new host room a grow may take: $Bitmap written whole at its new size,
-// the tables, boot sectors and the container's maps at the new end, and,
-// when the writes go to an update file, all of $LogFile, which the journal
-// reset writes. A host without it refuses the grow before anything is
-// written.
+// the tables, boot sectors and the container's maps at the new end, all of
+// $LogFile, which the journal reset writes (into an update file, or its old
+// bytes into the command's rollback journal), and the old bytes of what the
+// grow overwrites ($Bitmap at most). A host without it refuses the grow
+// before anything is written.
 bool HostHasRoomToGrow(CMountedImage* image, uint64_t megabytes) {
   if (image->ImagePath().empty()) return true;
-  uint64_t need = megabytes * (1ull << 20) / 4096 / 8 + (4ull << 20);
-  if (image->WriteMode() != 2) {
-    uint64_t logFile = 0;
-    image->GetFileInfo(L"\\$LogFile", nullptr, nullptr, nullptr, nullptr, &logFile);
-    need += logFile;
-  }
-  return HostHasRoom(image, need);
-}
-
-// The file the grow's writes go to, beside which its journal lies: the
-// image opened, or the update file a base opened for update files writes
-// to (opened now when it is not yet), which is the file a later open must
-// name to see the grow. False when that update file cannot be made.
-bool WrittenFile(CMountedImage* image, std::wstring* path) {
-  *path = image->ImagePath();
-  _VROH_MOUNT_RW* disk = image->DiskObject();
-  if (!disk->BasePath()[0] || disk->Layers()->Fix().IsOpen()) return true;
-  if (!disk->Layers()->Update().IsOpen() && disk->CreateNextUpdate() < 0) return false;
-  wchar_t name[MAX_PATH + 16];
-  _snwprintf(name, sizeof name / sizeof name[0], L"%s_%02d.Upd", disk->BasePath(),
-             _VROH_RW_CLASS::HighestUpdateNumber(disk->BasePath()));
-  name[sizeof name / sizeof name[0] - 1] = 0;
-  *path = name;
-  return true;
+  uint64_t need = 2 * (megabytes * (1ull << 20) / 4096 / 8) + (4ull << 20);
+  uint64_t logFile = 0;
+  image->GetFileInfo(L"\\$LogFile", nullptr, nullptr, nullptr, nullptr, &logFile);
+  return HostHasRoom(image, need + logFile);
 }
 
 int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
@@ -216,26 +197,18 @@ int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
   bool onMbr = index >= 0 && index < 4 && mbr[VRO_MBR_ENTRY_OFFSET + 16 * index + 4] == kTypeNtfs;
   if (!onMbr && mbr[VRO_MBR_ENTRY_OFFSET + 4] != kTypeProtective) return 0;
   if (!HostHasRoomToGrow(image, megabytes)) return 0;
-  // The grow is one transaction: every byte it writes is journaled, in a
-  // file beside the image too, and a step that fails (a full host disk, a
-  // write error) puts the disk and its declared capacity back as they were
-  // before the volume is mounted again. A process that dies on the way
-  // leaves the file, and the next writable open rolls the grow back.
-  std::wstring target;
-  if (!image->ImagePath().empty() && !WrittenFile(image, &target)) return 0;
+  // The grow is one transaction: every byte it writes is kept, and a step
+  // that fails (a full host disk, a write error) puts the disk and its
+  // declared capacity back as they were before the volume is mounted
+  // again. A process that dies on the way leaves the files to the rollback
+  // journal of the command that grows.
   CImageCapacity capacity(image);
   CDiskWriteJournal journal(image->IoBlock());
-  if (!target.empty() && !journal.Keep(CMountedImage::UndoJournalPathOf(target),
-                                       image->UndoJournalNote(capacity.Bytes())))
-    return 0;
   int grown = onMbr ? GrowMbrPartition(image, mbr, megabytes)
                     : GrowGptPartition(image, mbr, megabytes);
-  // Whole only once the image holds all of it: then the journal goes.
-  if (grown && !journal.WriteFailed() && image->DiskObject()->Flush() >= 0 && journal.Commit())
-    return 1;
+  if (grown && !journal.WriteFailed() && image->DiskObject()->Flush() >= 0) return 1;
   image->RemountNtfs([&] {
-    if (journal.RollBack() && capacity.Restore(image) && image->DiskObject()->Flush() >= 0)
-      journal.Forget();
+    if (journal.RollBack()) capacity.Restore(image);
   });
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "image/device/DeviceSource.h"
 #include <cstring>
+#include <string>
+#include <vector>
 
 // Bigger requests are split so each transfer stays well inside what every
 // Windows version accepts in one call.
@@ -78,9 +80,110 @@ int64_t TransferAt(HANDLE hFile, uint64_t pos, void* buf, uint32_t n, bool write
   return -1;
 }
 
+// The hooked handles. Few are hooked at a time (the writable files of the
+// open images), and a handle is hooked and unhooked by its owner only:
+// the count lets every unhooked transfer pass without taking the lock.
+struct HookTable {
+  CRITICAL_SECTION lock;
+  volatile LONG count = 0;
+  HANDLE handles[64] = {};
+  VroHandleHook* hooks[64] = {};
+  HookTable() { InitializeCriticalSection(&lock); }
+};
+
+HookTable& Hooks() {
+  static HookTable table;
+  return table;
+}
+
+VroHandleHook* HookOf(HANDLE hFile) {
+  HookTable& t = Hooks();
+  if (t.count == 0 || !hFile) return nullptr;
+  VroHandleHook* found = nullptr;
+  EnterCriticalSection(&t.lock);
+  for (int i = 0; i < 64; i++)
+    if (t.handles[i] == hFile) {
+      found = t.hooks[i];
+      break;
+    }
+  LeaveCriticalSection(&t.lock);
+  return found;
+}
+
 }  // namespace
 
+bool VroSetHandleHook(HANDLE hFile, VroHandleHook* hook) {
+  HookTable& t = Hooks();
+  EnterCriticalSection(&t.lock);
+  int slot = -1;
+  for (int i = 0; i < 64; i++)
+    if (t.handles[i] == hFile) slot = i;
+  if (slot >= 0 && !hook) {
+    t.handles[slot] = nullptr;
+    t.hooks[slot] = nullptr;
+    InterlockedDecrement(&t.count);
+  } else if (slot >= 0) {
+    t.hooks[slot] = hook;
+  } else if (hook) {
+    for (int i = 0; i < 64 && slot < 0; i++)
+      if (!t.handles[i]) slot = i;
+    if (slot >= 0) {
+      t.handles[slot] = hFile;
+      t.hooks[slot] = hook;
+      InterlockedIncrement(&t.count);
+    }
+  }
+  LeaveCriticalSection(&t.lock);
+  return slot >= 0 || !hook;
+}
+
+bool RenameHandleFile(HANDLE hFile, const wchar_t* newPath) {
+  typedef LONG(NTAPI * SetInformationFn)(HANDLE file, IoStatus * io, void* info, ULONG length,
+                                         ULONG infoClass);
+  static SetInformationFn set = (SetInformationFn)(void*)GetProcAddress(
+      GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile");
+  const ULONG kFileRenameInformation = 10;
+  if (!set || !newPath || !*newPath) return false;
+  std::wstring full(32768, L'\0');
+  DWORD n = GetFullPathNameW(newPath, DWORD(full.size()), &full[0], nullptr);
+  if (n == 0 || n >= full.size()) return false;
+  full.resize(n);
+  // The system's own name of the path.
+  std::wstring name;
+  if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0)
+    name = L"\\??\\" + full.substr(4);
+  else if (full.compare(0, 2, L"\\\\") == 0)
+    name = L"\\??\\UNC\\" + full.substr(2);
+  else
+    name = L"\\??\\" + full;
+  // FILE_RENAME_INFORMATION: replace flag, root directory, name length, name.
+  struct Rename {
+    BOOLEAN replace;
+    HANDLE root;
+    ULONG length;
+    WCHAR name[1];
+  };
+  std::vector<uint8_t> info(sizeof(Rename) + name.size() * sizeof(wchar_t));
+  Rename* r = reinterpret_cast<Rename*>(info.data());
+  r->replace = TRUE;
+  r->root = nullptr;
+  r->length = ULONG(name.size() * sizeof(wchar_t));
+  memcpy(r->name, name.data(), name.size() * sizeof(wchar_t));
+  IoStatus io = {};
+  return set(hFile, &io, info.data(), ULONG(info.size()), kFileRenameInformation) >= 0;
+}
+
 int64_t ReadHandleAt(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes) {
+  if (VroHandleHook* hook = HookOf(hFile)) return hook->HookRead(byteOffset, buf, bytes);
+  return SystemReadHandleAt(hFile, byteOffset, buf, bytes);
+}
+
+int FlushHandleFile(HANDLE hFile) {
+  if (VroHandleHook* hook = HookOf(hFile)) return hook->HookFlush();
+  return VroGetDeviceSource()->FlushHandle(hFile);
+}
+
+int64_t SystemReadHandleAt(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes) {
   uint32_t done = 0;
   while (done < bytes) {
     uint32_t n = bytes - done;
@@ -94,6 +197,7 @@ int64_t ReadHandleAt(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t byte
 }
 
 int64_t WriteHandleAt(HANDLE hFile, uint64_t byteOffset, const void* buf, uint32_t bytes) {
+  if (VroHandleHook* hook = HookOf(hFile)) return hook->HookWrite(byteOffset, buf, bytes);
   return VroGetDeviceSource()->WriteAt(hFile, byteOffset, buf, bytes);
 }
 

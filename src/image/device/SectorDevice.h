@@ -51,3 +51,27 @@ int64_t WriteHandleAt(HANDLE hFile, uint64_t byteOffset, const void* buf, uint32
 int64_t SystemWriteHandleAt(HANDLE hFile, uint64_t byteOffset, const void* buf, uint32_t bytes);
 // Like ReadHandleAt, but bytes past the end of the file read as zeros.
 int64_t ReadHandleAtZeroTail(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes);
+// The file's data reach the disk itself (through the installed device
+// source): 0, or -1.
+int FlushHandleFile(HANDLE hFile);
+// What ReadHandleAt does without a hook: the file's own bytes.
+int64_t SystemReadHandleAt(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes);
+
+// Gives the open file (opened with DELETE access) the name newPath,
+// replacing a file of that name, in one step. False when that failed.
+bool RenameHandleFile(HANDLE hFile, const wchar_t* newPath);
+
+// A handle whose writes, reads and flushes something else takes first (the
+// rollback journal of a writing command): ReadHandleAt, WriteHandleAt and
+// FlushHandleFile on it go to the hook, which reaches the file through
+// SystemReadHandleAt and the device source.
+class VroHandleHook {
+ public:
+  virtual ~VroHandleHook() {}
+  virtual int64_t HookWrite(uint64_t byteOffset, const void* buf, uint32_t bytes) = 0;
+  virtual int64_t HookRead(uint64_t byteOffset, void* buf, uint32_t bytes) = 0;
+  virtual int HookFlush() = 0;
+};
+// Hooks the handle (null: unhooks it). A handle has one hook at a time.
+// False when no more handles can be hooked.
+bool VroSetHandleHook(HANDLE hFile, VroHandleHook* hook);

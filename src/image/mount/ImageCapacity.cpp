@@ -27,15 +27,6 @@ CImageCapacity::CImageCapacity(CMountedImage* image) {
     m_capacity[i] = layers->m_Layers[i].IsOpen() ? layers->m_Layers[i].m_nCapacity : 0;
 }
 
-CImageCapacity::CImageCapacity(const std::vector<uint8_t>& bytes) {
-  if (bytes.size() >= sizeof m_capacity) memcpy(m_capacity, bytes.data(), sizeof m_capacity);
-}
-
-std::vector<uint8_t> CImageCapacity::Bytes() const {
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(m_capacity);
-  return std::vector<uint8_t>(p, p + sizeof m_capacity);
-}
-
 bool CImageCapacity::Restore(CMountedImage* image) const {
   if (!image->DiskObject()) return false;
   _VROH_DISK_COMBO* layers = image->DiskObject()->Layers();

@@ -1,6 +1,5 @@
 // The declared capacity of an image's own-format layers: raised by a grow,
-// kept beforehand so that a grow that fails, or that a dying process left
-// half done, can put it back. Its bytes travel in the grow's undo journal.
+// kept beforehand so that a grow that fails can put it back.
 #pragma once
 #include <stdint.h>
 
@@ -18,10 +17,6 @@ class CImageCapacity {
  public:
   // The capacities of the image's layers as they stand.
   explicit CImageCapacity(CMountedImage* image);
-  // The capacities kept at the start of bytes (from Bytes()); empty bytes
-  // keep none.
-  explicit CImageCapacity(const std::vector<uint8_t>& bytes);
-  std::vector<uint8_t> Bytes() const;
   // Writes the kept capacities back into the headers that changed; a layer
   // opened since (the update file the grow began) takes the one below it.
   bool Restore(CMountedImage* image) const;

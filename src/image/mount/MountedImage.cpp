@@ -8,7 +8,7 @@
 #include <new>
 
 #include "common/PathUtil.h"
-#include "image/device/DiskWriteJournal.h"
+#include "image/mount/FatVolume.h"
 #include "image/host/HostVolume.h"
 #include "image/mount/ImageCapacity.h"
 #include "image/stack/MountRw.h"
@@ -72,28 +72,10 @@ void CMountedImage::BuildIoBlock() {
   m_pIoBlock->sync = SyncDiskObject;
 }
 
-namespace {
-
-void RollBackBeforeReading(const wchar_t* imagePath, const wchar_t* secondPath, int partition) {
-  std::vector<uint8_t> note;
-  uint32_t mode = 0;
-  if (!CDiskWriteJournal::ReadKeptNote(CMountedImage::UndoJournalPathOf(imagePath), &note) ||
-      note.size() < 4)
-    return;
-  memcpy(&mode, &note[note.size() - 4], 4);
-  if (mode != 1 && mode != 2) return;
-  CMountedImage writer;
-  writer.OpenImage(imagePath, secondPath, partition, (int)mode);
-  writer.Close();
-}
-
-}  // namespace
-
 int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
                              int writeMode, bool partialNtfs) {
   Close();
   if (!imagePath || !*imagePath) return -1;
-  if (writeMode == 0) RollBackBeforeReading(imagePath, secondPath, partition);
   m_pDisk = new (std::nothrow) _VROH_MOUNT_RW();
   if (!m_pDisk) return -1;
   wchar_t fixPath[kPathChars];
@@ -106,13 +88,11 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   BuildIoBlock();
   m_nWriteMode = writeMode;
   m_imagePath = imagePath;
+  m_secondPath = secondPath ? secondPath : L"";
+  m_bPartialNtfs = partialNtfs;
   // A device whose back end drops writes would take them silently: without
   // a write-back file its volume is browsed read-only.
   m_bReadOnly = writeMode == 0 || (BaseDropsWrites(type) && !m_pDisk->Layers()->Fix().IsOpen());
-  if (!m_bReadOnly && !RollBackInterruptedWrites()) {
-    Close();
-    return -1;
-  }
   m_pNtfs = MountNtfsOnDisk(m_pIoBlock, partition, MountFlags());
   if (m_pNtfs) {
     m_nPartition = GetMountedPartitionIndex(m_pNtfs);
@@ -129,26 +109,6 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   }
   Close();
   return -1;
-}
-
-std::vector<uint8_t> CMountedImage::UndoJournalNote(const std::vector<uint8_t>& kept) const {
-  std::vector<uint8_t> note(kept);
-  uint32_t mode = (uint32_t)m_nWriteMode;
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(&mode);
-  note.insert(note.end(), p, p + 4);
-  return note;
-}
-
-bool CMountedImage::RollBackInterruptedWrites() {
-  std::vector<uint8_t> note;
-  std::wstring journal = UndoJournalPath();
-  int rolled = CDiskWriteJournal::RollBackKept(m_pIoBlock, journal, &note);
-  // A file without a whole head was left before the first write.
-  if (rolled == 0) return CDiskWriteJournal::RemoveKept(journal);
-  // The size goes back only once the bytes are back; the journal goes
-  // last, so a process that dies here rolls back again at the next open.
-  return rolled > 0 && CImageCapacity(note).Restore(this) && m_pDisk->Flush() >= 0 &&
-         CDiskWriteJournal::RemoveKept(journal);
 }
 
 int CMountedImage::MountDiskObject(_VROH_DISK_COMBO* layers) {
@@ -181,7 +141,7 @@ int CMountedImage::RemountNtfs(const std::function<void()>& between) {
   return 1;
 }
 
-bool CMountedImage::Close() {
+bool CMountedImage::Close(bool keep) {
   // Hives and FAT volume objects live on the mounted volume: they are
   // written back and released before it goes.
   bool ok = UnloadHives();
@@ -192,14 +152,23 @@ bool CMountedImage::Close() {
     m_pNtfs = nullptr;
   }
   if (m_pDisk) {
-    // A lent layer set is flushed and left to its owner.
-    if (m_pDisk->Flush() < 0 || m_pDisk->CloseLayers() < 0) ok = false;
+    if (m_bLent) {
+      // A lent layer set is flushed and left to its owner.
+      if (m_pDisk->Flush() < 0) ok = false;
+    } else if (!keep || !ok || m_pDisk->Flush() < 0 || m_pDisk->EndCommand(true) < 0) {
+      // A command that failed, or could not write all it did, is taken
+      // back whole.
+      m_pDisk->EndCommand(false);
+      ok = false;
+    }
+    if (m_pDisk->CloseLayers() < 0) ok = false;
     delete m_pDisk;
     m_pDisk = nullptr;
   }
   delete m_pIoBlock;
   m_pIoBlock = nullptr;
   m_imagePath.clear();
+  m_secondPath.clear();
   // The volume is unlocked and the snapshot deleted only after the
   // library let go of the drive.
   delete m_pHostVolume;
@@ -208,5 +177,27 @@ bool CMountedImage::Close() {
   m_nWriteMode = 0;
   m_bLent = false;
   m_bReadOnly = false;
+  m_bPartialNtfs = false;
   return ok;
+}
+
+bool CMountedImage::EndCommand(bool keep) {
+  if (!m_pDisk || m_bLent || m_bReadOnly || m_imagePath.empty()) return keep;
+  // The volume lets go of everything it holds back, so the files hold the
+  // whole command before it is kept.
+  bool ok = keep;
+  if (ok && m_pFat) ok = m_pFat->Flush();
+  if (ok && m_pNtfs && !RemountNtfs()) ok = false;
+  if (ok && m_pDisk->Flush() >= 0 && m_pDisk->EndCommand(true) == 0) return true;
+  // Taken back: the image is opened again on its files as they were.
+  std::wstring image = m_imagePath, second = m_secondPath;
+  int partition = m_nPartition, mode = m_nWriteMode;
+  bool partial = m_bPartialNtfs;
+  if (m_pRegRootMap) m_pRegRootMap->Release(this);
+  if (m_pNtfs) UnmountNtfsVolume(m_pNtfs);
+  m_pNtfs = nullptr;
+  m_pDisk->EndCommand(false);
+  Close(false);
+  OpenImage(image.c_str(), second.empty() ? nullptr : second.c_str(), partition, mode, partial);
+  return false;
 }

@@ -109,10 +109,20 @@ class CMountedImage : public VolumeFiles {
   // also when none was.
   int RemountNtfs(const std::function<void()>& between = nullptr);
   // Writes the hives back, unmounts, closes the device stack and host
-  // handles. May be called at any time. False when something changed did
-  // not reach the image: a hive, the volume's unmount, the final flush of
-  // the overlays (their maps, headers and pending writes).
-  bool Close();
+  // handles. May be called at any time. Everything written to the image's
+  // files since the open (or the last EndCommand) is one command: `keep`
+  // keeps it whole, else (or when any of it did not reach the files) it is
+  // rolled back, each file as it was before it. False when something
+  // changed did not reach the image (a hive, the volume's unmount, the final
+  // flush of the overlays) or keep was false: the command's changes are not
+  // in the files then.
+  bool Close(bool keep = true);
+  // Ends one command of a session that goes on (a window's operation):
+  // keep makes what the command wrote durable in the files and the next
+  // write begins a new command; else, or when that fails, the command is
+  // rolled back and the image opened again as it was before it. True when
+  // kept. Hives the command changed must be unloaded first.
+  bool EndCommand(bool keep);
   // Writes changed hives back and releases them (through the registry's
   // attachment). False when a changed hive could not be written back: its
   // changes are lost, and the operation that made them has failed.
@@ -218,20 +228,6 @@ class CMountedImage : public VolumeFiles {
   // True when the volume was mounted read-only (write mode 0, or a device
   // that cannot be written opened without a write-back file).
   bool IsReadOnly() const { return m_bReadOnly; }
-  // The undo journal of a disk operation of many writes (a partition
-  // grow) is kept in this file beside the image while the operation runs.
-  // A writable open that finds one rolls the disk (and its declared size)
-  // back before it mounts anything: the process that wrote it died. A
-  // read-only open first has a writable open of the kind the operation
-  // made (its note ends with that write mode) do it.
-  std::wstring UndoJournalPath() const { return UndoJournalPathOf(m_imagePath); }
-  static std::wstring UndoJournalPathOf(const std::wstring& imagePath) {
-    return imagePath + L".undo";
-  }
-  // The note of such a journal: what the caller keeps of the image's
-  // layers, then the write mode.
-  std::vector<uint8_t> UndoJournalNote(const std::vector<uint8_t>& kept) const;
-
   // Registry side: the hive map and the EFI partition volume of the BCD.
   ImageAttachment* m_pRegRootMap = nullptr;
   CFatVolume* m_pEspFat = nullptr;
@@ -244,9 +240,6 @@ class CMountedImage : public VolumeFiles {
   Side SideOf(const wchar_t* path) const;
   unsigned long MountFlags() const;
   void BuildIoBlock();
-  // Rolls back what the undo journal beside the image names: true when
-  // there was none or it is rolled back.
-  bool RollBackInterruptedWrites();
 
   // The FAT half (MountedImageFat.cpp): the main FAT volume, the EFI system
   // partition mounted for one call, and the FAT side of the file API.
@@ -284,6 +277,8 @@ class CMountedImage : public VolumeFiles {
   int m_nPartition = 0;
   int m_nWriteMode = 0;
   std::wstring m_imagePath;
+  std::wstring m_secondPath;  // as OpenImage was given it
+  bool m_bPartialNtfs = false;
   bool m_bLent = false;
   bool m_bReadOnly = false;
 };

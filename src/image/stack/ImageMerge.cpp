@@ -2,6 +2,8 @@
 #include "image/stack/MountRw.h"
 #include "image/device/DeviceSource.h"
 #include "image/formats/sparse/ImgRw.h"
+#include "image/stack/OverlayNotice.h"
+#include "common/PathUtil.h"
 #include <cstring>
 #include <memory>
 #include <new>
@@ -10,9 +12,10 @@ using namespace vroimg;
 
 namespace {
 
-// The record beside a base that a merge is under way: written and flushed
-// before the first write into the base, removed after the merged file.
-// "VROMERGE", then the merged file's full path in UTF-16 with its NUL.
+// The record that earlier versions kept beside a base while a merge into
+// it ran ("<base>.merging": "VROMERGE", then the merged file's full path in
+// UTF-16 with its NUL). Merges now roll back whole through the base's
+// journal and leave none; one found is of a merge an earlier version began.
 const char kMergeMagic[8] = {'V', 'R', 'O', 'M', 'E', 'R', 'G', 'E'};
 const DWORD kMergeRecordMax = 8 + 2 * 32768;
 
@@ -52,51 +55,67 @@ std::wstring ReadMergeRecord(const wchar_t* basePath) {
   return name;
 }
 
-// Writes the record and brings it to the disk. False when any step failed.
-bool WriteMergeRecord(const wchar_t* basePath, const std::wstring& merged) {
-  std::wstring path = MergeRecordPath(basePath);
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  std::string data(kMergeMagic, 8);
-  data.append((const char*)merged.c_str(), (merged.size() + 1) * 2);
-  bool ok = WriteHandleAt(h, 0, data.data(), (uint32_t)data.size()) == (int64_t)data.size() &&
-            VroGetDeviceSource()->FlushHandle(h) == 0;
-  if (!CloseHandle(h)) ok = false;
-  return ok;
+bool Exists(const std::wstring& path) {
+  return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool SameFile(const std::wstring& a, const std::wstring& b) {
   return !a.empty() && _wcsicmp(FullPath(a.c_str()).c_str(), FullPath(b.c_str()).c_str()) == 0;
 }
 
-// The steps after the copy: the base's data is on the disk; it takes the
-// merged file's identity (own sparse bases), then the merged file goes,
-// then the record.
-int FinishMerge(_VROH_RW_CLASS& base, _VROH_RW_CLASS& upd, const wchar_t* basePath,
-                const wchar_t* updatePath) {
-  if (base.m_nType == VRO_TYPE_SPARSE) {
-    memcpy(base.Header(), upd.Header(), kOffPrevParentId);
-    St32(base.Header() + kOffKind, kKindSparse);
-    base.Container()->SetDirty();
-  }
-  if (base.Close() < 0) return -70;
-  upd.Close();
-  if (!DeleteFileW(updatePath)) return 0;
-  DeleteFileW(MergeRecordPath(basePath).c_str());
-  return 1;
+// The own identities of two own sparse files are the same: the first was
+// merged into the second (a merge gives the base the merged file's).
+bool SameIdentity(const wchar_t* merged, const wchar_t* base) {
+  _VROH_RW_CLASS m, b;
+  return m.OpenSparse(merged, VRO_MODE_READ) && b.OpenSparse(base, VRO_MODE_READ) &&
+         Ld64(m.Header() + kOffOwnId) == Ld64(b.Header() + kOffOwnId);
+}
+
+// Names each update file of the base, other than the merged one, that the
+// merge unlinks.
+void NoticeUnlinked(const wchar_t* basePath, const wchar_t* updatePath) {
+  wchar_t other[MAX_PATH];
+  for (int i = 0; _VROH_RW_CLASS::FindUpdateFile(basePath, i, other, MAX_PATH) > 0; i++)
+    if (!SameFile(other, updatePath))
+      VroOverlayNoticeAbout(other, VRO_NOTICE_MERGE_UNLINKS, updatePath);
 }
 
 }  // namespace
 
 int FindUnfinishedMerge(const wchar_t* basePath, std::wstring* merged) {
   if (!basePath || !*basePath) return 0;
-  std::wstring name = ReadMergeRecord(basePath);
-  // The merged file is removed only once the base holds all of it: a record
-  // whose file is gone is what a merge that ended before removing it left.
-  if (name.empty() || GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES) return 0;
-  if (merged) *merged = name;
+  std::wstring recorded = ReadMergeRecord(basePath);
+  if (recorded.empty()) return 0;
+  // The merged file where the record names it, or beside the base when the
+  // folder was moved with both.
+  std::wstring found = recorded;
+  if (!Exists(found))
+    found = std::wstring(basePath, FindFileNamePart(basePath) - basePath) +
+            FindFileNamePart(recorded.c_str());
+  if (!Exists(found)) {
+    if (merged) *merged = recorded;
+    return 2;
+  }
+  // A base that holds the merged file's identity was merged whole: the
+  // record is what a merge that ended before removing it left.
+  if (SameIdentity(found.c_str(), basePath)) {
+    if (DeleteFileW(MergeRecordPath(basePath).c_str()))
+      VroOverlayNoticeAbout(MergeRecordPath(basePath).c_str(), VRO_NOTICE_MERGE_RECORD_DONE,
+                            found.c_str());
+    return 0;
+  }
+  if (merged) *merged = found;
   return 1;
+}
+
+void NoticeUnfinishedMerge(const wchar_t* basePath) {
+  std::wstring merged;
+  int unfinished = FindUnfinishedMerge(basePath, &merged);
+  if (unfinished)
+    VroOverlayNoticeAbout(basePath,
+                          unfinished == 2 ? VRO_NOTICE_MERGE_FILE_MISSING
+                                          : VRO_NOTICE_MERGE_UNFINISHED,
+                          merged.c_str());
 }
 
 int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volatile int* progress) {
@@ -110,38 +129,45 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
   upd.SetZeroFill(0);
 
   if (GetFileAttributesW(basePath) == INVALID_FILE_ATTRIBUTES) return -40;
+  // A merge an earlier version cut off is completed by merging its file
+  // again; any other waits for that one.
   std::wstring unfinished;
-  bool resumed = false;
-  if (FindUnfinishedMerge(basePath, &unfinished)) {
-    if (!SameFile(unfinished, updatePath)) return -41;
-    resumed = true;
+  int legacy = FindUnfinishedMerge(basePath, &unfinished);
+  bool resumed = legacy == 1 && SameFile(unfinished, updatePath);
+  if (legacy && !resumed) {
+    NoticeUnfinishedMerge(basePath);
+    return -41;
   }
   if (!base.Open(basePath, VRO_MODE_READ)) return -60;
   uint8_t identity[VRO_SECTOR] = {};
-  bool applied = false;  // the base took the merged file's identity already
   if (base.m_nType == VRO_TYPE_SPARSE) {
     memcpy(identity, base.Header(), VRO_SECTOR);
-    applied = resumed && Ld64(identity + kOffOwnId) == Ld64(upd.Header() + kOffOwnId);
-    if (!applied && upd.CheckParent(&base) < 1) return -52;
+    // Merged already (the process that merged it ended before the file
+    // went): only the file is left to remove.
+    if (Ld64(identity + kOffOwnId) == Ld64(upd.Header() + kOffOwnId)) {
+      base.Close();
+      upd.Close();
+      if (!DeleteFileW(updatePath)) return 0;
+      VroOverlayNotice(updatePath, VRO_NOTICE_MERGE_LEFTOVER);
+      if (resumed) DeleteFileW(MergeRecordPath(basePath).c_str());
+      return 1;
+    }
+    if (!resumed && upd.CheckParent(&base) < 1) return -52;
   }
   base.Close();
-  // The merged file stays whole and linked until the base holds all it
-  // has: a merge cut off anywhere is completed by the next one.
-  if (!resumed && !WriteMergeRecord(basePath, FullPath(updatePath))) {
-    DeleteFileW(MergeRecordPath(basePath).c_str());
-    return -60;
-  }
-  bool written = false;  // a write into the base was taken
+  NoticeUnlinked(basePath, updatePath);
+  // The base's journal keeps every byte the merge overwrites until the base
+  // holds all of the merged file and its identity, flushed: a merge cut off
+  // anywhere is rolled back whole at the base's next open, and the merged
+  // file is removed only after that.
   auto fail = [&](int code) {
     base.StopWrites();
     base.Close();
-    // A base that took no write is as it was: nothing is left unfinished.
-    if (!written && !resumed) DeleteFileW(MergeRecordPath(basePath).c_str());
     return code;
   };
-  if (!base.Open(basePath, VRO_MODE_WRITE)) return fail(-60);
-  // The write open renews the identity: the base keeps its own (the merged
-  // file links to it) until every merged sector is on the disk.
+  if (!base.Open(basePath, VRO_MODE_WRITE)) return -60;
+  // The write open renews the identity: the base keeps its own until it
+  // takes the merged file's.
   if (base.m_nType == VRO_TYPE_SPARSE) memcpy(base.Header(), identity, VRO_SECTOR);
 
   uint64_t capacity = upd.m_nCapacity;
@@ -150,10 +176,7 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
     int64_t r = upd.Read(s, buf.get(), n * VRO_SECTOR);
     if (r == 0) break;
     if (r > 0) {
-      // Stop at the first failure: the update file is all that holds
-      // these sectors until they have reached the base.
       if (r % VRO_SECTOR || base.Write(s, buf.get(), (uint32_t)r) != r) return fail(-70);
-      written = true;
       s += (uint64_t)r / VRO_SECTOR;
     } else {
       s += (uint64_t)(-r) / VRO_SECTOR;
@@ -163,8 +186,17 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
       *progress = p < 1 ? 1 : (p > 99 ? 99 : (int)p);
     }
   }
-  if (base.Flush() < 0 || VroGetDeviceSource()->FlushHandle(base.m_hFile) < 0) return fail(-70);
-  return FinishMerge(base, upd, basePath, updatePath);
+  if (base.m_nType == VRO_TYPE_SPARSE) {
+    memcpy(base.Header(), upd.Header(), kOffPrevParentId);
+    St32(base.Header() + kOffKind, kKindSparse);
+    base.Container()->SetDirty();
+  }
+  // The close keeps the whole merge, or takes it back.
+  if (base.Close() < 0) return -70;
+  upd.Close();
+  if (!DeleteFileW(updatePath)) return 0;
+  if (resumed) DeleteFileW(MergeRecordPath(basePath).c_str());
+  return 1;
 }
 
 int ConvertImageFile(const wchar_t* basePath, const wchar_t* updatePath, volatile int* progress) {

@@ -11,16 +11,20 @@ int ConvertImageFile(const wchar_t* basePath, const wchar_t* updatePath, volatil
 // -52 update does not link to the base, -60 base cannot be opened for
 // writing, -70 a read or write failed (nothing deleted), 0 the update file
 // could not be deleted.
-// The update file stays whole and linked until the base holds every sector
-// of it on the disk; only then does the base take its identity and the file
-// go. A record beside the base ("<base>.merging") names the file meanwhile:
-// a merge cut off anywhere leaves each base sector old or merged, and
-// merging the same file again completes it.
+// The base's rollback journal keeps the bytes the merge overwrites until
+// the base holds the whole update file and its identity on the disk; only
+// then does the file go. A merge cut off anywhere leaves the base to be
+// rolled back at its next open, and the file as it was. A file whose
+// identity the base holds already (merged, not yet removed) is removed.
 int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volatile int* progress);
-// 1 when a merge into basePath was cut off (*merged, when given, gets the
-// merged file's path), else 0. Nothing but merging that file again may
-// write to the base then.
+// A merge that an earlier version cut off (its record "<base>.merging"):
+// 1 when the merged file is there (*merged gets it; merging it again
+// completes the merge), 2 when it is gone (*merged gets the recorded path),
+// else 0 (a record whose merge had completed is removed, with a line).
+// Nothing but that merge may open the base while one is unfinished.
 int FindUnfinishedMerge(const wchar_t* basePath, std::wstring* merged);
+// The line that names such a merge, when there is one.
+void NoticeUnfinishedMerge(const wchar_t* basePath);
 // Update files that belong to the image, by number. Returns their count,
 // -1 when the image cannot be opened; *type gets the base's type code.
 int ListImageUpdateFiles(const wchar_t* imagePath, std::vector<std::wstring>* list, int* type);

@@ -22,6 +22,20 @@ int _VROH_MOUNT_RW::CloseLayers() {
   return result;
 }
 
+int _VROH_MOUNT_RW::EndCommand(bool keep) {
+  _VROH_DISK_COMBO* L = m_pLayers;
+  if (keep && !L->WritesStopped()) {
+    bool kept = true;
+    for (int i = LAYER_COUNT - 1; i >= 0 && kept; i--)
+      if (L->m_Layers[i].IsWritable() && L->m_Layers[i].Commit() < 0) kept = false;
+    if (kept) return 0;
+  }
+  for (int i = LAYER_COUNT - 1; i >= 0; i--)
+    if (L->m_Layers[i].IsOpen()) L->m_Layers[i].RollBack();
+  L->m_bWritesStopped = false;
+  return -1;
+}
+
 bool _VROH_DISK_COMBO::HasWritableLayer() const {
   for (const _VROH_RW_CLASS& l : m_Layers)
     if (l.IsWritable()) return true;
@@ -120,7 +134,7 @@ int _VROH_MOUNT_RW::CreateNextUpdate() {
         (upd.CheckParent(&base) < 0 ||
          (upd.Header() && Ld32(upd.Header() + vroimg::kOffUnusable) == vroimg::kUnusableMark))) {
       upd.Close();
-      DeleteFileW(name);
+      upd.MakeAnewOnOpen();
       upd.Open(name, VRO_MODE_CREATE);
     }
     if (!upd.IsOpen() || upd.m_nType != VRO_TYPE_SPARSE) {
@@ -132,8 +146,8 @@ int _VROH_MOUNT_RW::CreateNextUpdate() {
       // Its header reaches the file before any data; a file whose
       // header cannot be written is not kept.
       if (upd.Flush() < 0) {
+        upd.StopWrites();
         upd.Close();
-        DeleteFileW(name);
         result = -1;
       }
     }
@@ -153,7 +167,10 @@ int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int 
 
   if (!base.Open(image, VRO_MODE_READ)) return VRO_CHAIN_NO_IMAGE;
   bool isUpdate = base.m_nType == VRO_TYPE_SPARSE && base.Kind() == vroimg::kKindOverlay;
-  if (mode != VRO_WRITE_NONE && !isUpdate && FindUnfinishedMerge(image, nullptr)) {
+  // A base an earlier version's merge left half done is neither read nor
+  // written as if it were whole.
+  if (!isUpdate && FindUnfinishedMerge(image, nullptr)) {
+    NoticeUnfinishedMerge(image);
     base.Close();
     return VRO_CHAIN_MERGE_UNFINISHED;
   }
@@ -169,7 +186,8 @@ int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int 
         base.Close();
         return VRO_CHAIN_UPDATE_NO_BASE;
       }
-      if (mode != VRO_WRITE_NONE && FindUnfinishedMerge(basePath, nullptr)) {
+      if (FindUnfinishedMerge(basePath, nullptr)) {
+        NoticeUnfinishedMerge(basePath);
         base.Close();
         return VRO_CHAIN_MERGE_UNFINISHED;
       }

@@ -57,8 +57,8 @@ enum {
   VRO_CHAIN_OTHER_FIX_FAILED = -2,
   VRO_CHAIN_OTHER = 3,
   VRO_CHAIN_OTHER_FAILED = -3,
-  // A writable open of a base that a merge left unfinished (ImageMerge.h):
-  // only that merge may write to it.
+  // A base that an earlier version's merge left unfinished (ImageMerge.h):
+  // only that merge may open it.
   VRO_CHAIN_MERGE_UNFINISHED = -30,
 };
 
@@ -101,6 +101,13 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
   // Closes the own layers (a lent set is left alone). 0, or -1 when a
   // layer's final flush failed.
   int CloseLayers();
+  // Ends the command that the writes since the open (or the last end)
+  // make. keep: every writable layer commits (its writes reach the file and
+  // the disk, its journal goes, a file the command made takes its name);
+  // when that fails, or without keep, every layer takes its writes back and
+  // is closed. 0 kept, -1 taken back (or the roll back failed too: the
+  // journals stay for the next open).
+  int EndCommand(bool keep);
 
   _VROH_DISK_COMBO* Layers() { return m_pLayers; }
   // Type code of the base layer (-1 when closed).

@@ -59,9 +59,7 @@ int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* p
   Close();
   if (!path || !*path) return 0;
   DWORD access = mode == VRO_MODE_READ ? GENERIC_READ : (GENERIC_READ | GENERIC_WRITE);
-  DWORD disp = mode == VRO_MODE_CREATE ? OPEN_ALWAYS : OPEN_EXISTING;
-  HANDLE h = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disp,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = OpenFile(path, mode, access, FILE_SHARE_READ | FILE_SHARE_WRITE);
   if (h == INVALID_HANDLE_VALUE) return 0;
   m_hFile = h;
   if (!Detect(path, mode, true)) return 0;
@@ -88,7 +86,9 @@ int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* p
       }
       VroOverlayNotice(path,
                        link == -3 ? VRO_NOTICE_STALE_DISCARDED : VRO_NOTICE_UNUSABLE_DISCARDED);
-      DeleteFileW(path);
+      // The new file takes the old one's place only when the command is
+      // whole: one cut off leaves the old file as it was.
+      m_bReplace = true;
       OpenSparse(path, VRO_MODE_CREATE);
       isNew = m_bEmptyAtOpen != 0;
     }
@@ -102,8 +102,8 @@ int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* p
   // later must not leave an overlay that no longer opens. One whose header
   // cannot be written is not kept.
   if (isNew && mode != VRO_MODE_READ && Flush() < 0) {
+    StopWrites();
     Close();
-    DeleteFileW(path);
     return -1;
   }
   return 1;

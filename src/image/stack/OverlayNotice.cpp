@@ -26,6 +26,38 @@ const wchar_t* Why(int kind) {
              L"command that writes discards it)";
     case VRO_NOTICE_UNUSABLE_DISCARDED:
       return L"it is marked unusable: it was discarded and started afresh";
+    case VRO_NOTICE_JOURNAL_ROLLED_BACK:
+      return L"a command cut off before its end was rolled back from its journal: the file is as "
+             L"it was before that command";
+    case VRO_NOTICE_JOURNAL_DAMAGED:
+      return L"the journal of a command cut off before its end fails its checks: nothing was "
+             L"applied or removed, and the file beside it is not opened";
+    case VRO_NOTICE_JOURNAL_SET_ASIDE:
+      return L"this journal does not belong to the file beside it (that file was replaced, or "
+             L"is another one): not applied, set aside with the extension .aside";
+    case VRO_NOTICE_JOURNAL_NOT_APPLIED:
+      return L"the journal of a command cut off before its end could not be rolled back now (its "
+             L"file or the journal cannot be opened for writing or is in use, or a write failed): "
+             L"the journal is kept and the file beside it is not opened";
+    case VRO_NOTICE_MERGE_UNFINISHED:
+      return L"a merge that an earlier version began into this image was cut off: the image is "
+             L"half merged and not opened; merging the same file again (/merge) completes it";
+    case VRO_NOTICE_MERGE_FILE_MISSING:
+      return L"a merge that an earlier version began into this image was cut off, and the file "
+             L"it merged is gone: the image may be half merged and is not opened (bring the "
+             L"file back and merge it again; remove the record IMAGE.merging only if that merge "
+             L"had completed)";
+    case VRO_NOTICE_MERGE_RECORD_DONE:
+      return L"the record of a merge that had completed was removed";
+    case VRO_NOTICE_MERGE_UNLINKS:
+      return L"this overlay was made for its image as it is before the merge that begins now: "
+             L"the merge unlinks it (it no longer opens over the merged image)";
+    case VRO_NOTICE_MERGE_LEFTOVER:
+      return L"this file was merged into its image already: it was removed";
+    case VRO_NOTICE_LEGACY_UNDO:
+      return L"the journal of a resize that an earlier version left unfinished: this version "
+             L"cannot tell whether it belongs to the file beside it, so that file is not opened "
+             L"(roll it back with the earlier version, or remove it)";
     default:
       return L"it was made for an earlier state of its base image: its changes were discarded "
              L"and it was started afresh";
@@ -41,11 +73,17 @@ VroOverlayNoticeFn VroSetOverlayNotice(VroOverlayNoticeFn fn) {
 }
 
 void VroOverlayNotice(const wchar_t* path, int kind) {
+  VroOverlayNoticeAbout(path, kind, nullptr);
+}
+
+void VroOverlayNoticeAbout(const wchar_t* path, int kind, const wchar_t* other) {
   if (g_notice) {
     g_notice(path, kind);
     return;
   }
-  std::wstring line = std::wstring(path ? path : L"") + L": " + Why(kind) + L"\r\n";
+  std::wstring line = std::wstring(path ? path : L"") + L": " + Why(kind);
+  if (other && *other) line += std::wstring(L" (") + other + L")";
+  line += L"\r\n";
   DWORD saved = GetLastError();
   HANDLE out = CommandOutput();
   DWORD written = 0;

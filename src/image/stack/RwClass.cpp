@@ -1,5 +1,7 @@
 #include "image/stack/RwClass.h"
+#include "common/ReplacedFile.h"
 #include "image/device/DeviceSource.h"
+#include "image/stack/journal/FileJournal.h"
 #include "image/formats/sparse/ImgRw.h"
 #include "image/device/RawRw.h"
 #include "image/stack/OverlayNotice.h"
@@ -186,9 +188,94 @@ int64_t _VROH_RW_CLASS::Flush() {
   if (!m_pBackEnd) return 0;
   if (m_pBackEnd->Flush(m_hFile) < 0) return -1;
   // A writable file reaches the disk itself.
-  if (m_nMode != VRO_MODE_READ && m_hFile && VroGetDeviceSource()->FlushHandle(m_hFile) < 0)
-    return -1;
+  if (m_nMode != VRO_MODE_READ && m_hFile && FlushHandleFile(m_hFile) < 0) return -1;
   return 0;
+}
+
+HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWORD share) {
+  // A file being made under a temporary name needs nothing kept: a
+  // failure drops it whole.
+  bool made = ReplacedFile::IsBeingMade(path);
+  if (!made && CFileJournal::Recover(path) == CFileJournal::RECOVER_REFUSED) return INVALID_HANDLE_VALUE;
+  bool replace = m_bReplace;
+  m_bReplace = false;
+  if (mode >= VRO_MODE_CREATE && !made &&
+      (replace || GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)) {
+    // A file the command makes lies under a name of its own until the
+    // command is whole: a command cut off leaves no part of it at its name.
+    std::wstring temp = std::wstring(path) + L".new";
+    HANDLE h = CreateFileW(temp.c_str(), access | DELETE, share, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) m_TempPath = temp;
+    return h;
+  }
+  DWORD disp = mode >= VRO_MODE_CREATE ? OPEN_ALWAYS : OPEN_EXISTING;
+  HANDLE h = CreateFileW(path, access, share, nullptr, disp, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE || mode == VRO_MODE_READ || made) return h;
+  m_pJournal = new (std::nothrow) CFileJournal(h, path);
+  if (!m_pJournal || !m_pJournal->Hooked()) {
+    delete m_pJournal;
+    m_pJournal = nullptr;
+    CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+bool _VROH_RW_CLASS::EndFile(bool keep) {
+  if (!m_TempPath.empty()) {
+    // A made file that is not kept is removed when it is closed.
+    if (!keep || !RenameHandleFile(m_hFile, m_Path.c_str())) return !keep;
+    m_TempPath.clear();
+    return true;
+  }
+  if (!m_pJournal) return true;
+  if (keep) {
+    if (m_pJournal->Commit()) return true;
+    m_pJournal->RollBack();
+    return false;
+  }
+  return m_pJournal->RollBack();
+}
+
+bool _VROH_RW_CLASS::ReleaseFile() {
+  delete m_pJournal;
+  m_pJournal = nullptr;
+  bool ok = !m_hFile || CloseHandle(m_hFile);
+  m_hFile = nullptr;
+  if (!m_TempPath.empty()) DeleteFileW(m_TempPath.c_str());
+  m_TempPath.clear();
+  return ok;
+}
+
+int _VROH_RW_CLASS::Commit() {
+  VroCsLock lock(&m_Lock);
+  if (m_bWritesStopped) return -1;
+  if (!m_pBackEnd || m_nMode == VRO_MODE_READ) return 0;
+  bool wasMade = !m_TempPath.empty();
+  if (m_pBackEnd->Flush(m_hFile) < 0 || FlushHandleFile(m_hFile) < 0 || !EndFile(true)) {
+    m_bWritesStopped = true;
+    return -1;
+  }
+  // A file the command made exists now: the next command keeps a journal.
+  if (wasMade) {
+    m_pJournal = new (std::nothrow) CFileJournal(m_hFile, m_Path);
+    if (!m_pJournal || !m_pJournal->Hooked()) {
+      delete m_pJournal;
+      m_pJournal = nullptr;
+      m_bWritesStopped = true;
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int _VROH_RW_CLASS::RollBack() {
+  VroCsLock lock(&m_Lock);
+  m_bWritesStopped = true;
+  bool ok = EndFile(false);
+  Close();
+  return ok ? 0 : -1;
 }
 
 void _VROH_RW_CLASS::StopWrites() {
@@ -237,9 +324,12 @@ int _VROH_RW_CLASS::Close() {
   } else if (m_pBackEnd) {
     // What a command reports done is on the disk before it reports it.
     if (m_pBackEnd->Flush(m_hFile) < 0 ||
-        (m_nMode != VRO_MODE_READ && VroGetDeviceSource()->FlushHandle(m_hFile) < 0))
+        (m_nMode != VRO_MODE_READ && FlushHandleFile(m_hFile) < 0))
       result = -1;
   }
+  // Whole, or taken back: a command that could not write all it did is
+  // undone in the file.
+  if (!EndFile(result == 0 && m_pBackEnd != nullptr)) result = -1;
   m_bWritesStopped = false;
   delete m_pBackEnd;
   m_pBackEnd = nullptr;
@@ -250,8 +340,7 @@ int _VROH_RW_CLASS::Close() {
   m_bEmptyAtOpen = 0;
   m_nCapacity = 0;
   m_nDiskNumber = -1;
-  if (m_hFile && !CloseHandle(m_hFile)) result = -1;
-  m_hFile = nullptr;
+  if (!ReleaseFile()) result = -1;
   m_Path.clear();
   return result;
 }
@@ -309,8 +398,7 @@ _VROH_BASE_RW* _VROH_RW_CLASS::Detect(const wchar_t* path, int mode, bool handle
   }
 
   if (!handleSet) {
-    DWORD disp = mode >= VRO_MODE_CREATE ? OPEN_ALWAYS : OPEN_EXISTING;
-    HANDLE h = CreateFileW(path, access, share, nullptr, disp, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = OpenFile(path, mode, access, share);
     if (h == INVALID_HANDLE_VALUE) {
       Close();
       return nullptr;

@@ -6,6 +6,7 @@
 #include <string>
 
 class _VROH_OBJ_IMG;
+class CFileJournal;
 
 // Open modes
 enum {
@@ -33,16 +34,30 @@ class _VROH_RW_CLASS {
   // Open, keeping the object only when it is an own sparse image (type 6).
   _VROH_BASE_RW* OpenSparse(const wchar_t* path, int mode);
   // Flushes (a writable file to the disk itself), releases the back end and
-  // container, closes the handle. 0, or -1 when the final flush (headers,
-  // map, pending writes) or the close failed, or writes were stopped:
-  // changes may not have reached the file.
+  // container, closes the handle. What the layer wrote since it was opened
+  // (or last committed) is one command: kept whole when everything
+  // reached the file (Commit), else rolled back. 0, or -1 when the final
+  // flush (headers, map, pending writes) or the close failed, or writes were
+  // stopped: the command's changes are then not in the file.
   int Close();
+  // Ends a command and keeps what it wrote: everything reaches the file and
+  // the disk, the journal goes, and a file the command made takes its name.
+  // 0, or -1 (writes stop; Close then rolls the command back).
+  int Commit();
+  // Ends a command and takes back what it wrote (the file as it was before
+  // it; a file the command made is removed). The layer is closed: its map
+  // and header in memory would no longer match the file. 0, or -1 when the
+  // roll back failed (its journal stays for the next open).
+  int RollBack();
   // After a write that failed: the layer takes no more writes or flushes
   // until it is closed, and its close writes nothing, so the file keeps
   // what it held when the failure came (what a process that died there
   // leaves, which the write order of the own format keeps consistent).
   void StopWrites();
   bool WritesStopped() const { return m_bWritesStopped; }
+  // The next creating open makes the file anew, even when one is there;
+  // the new one replaces it at Commit.
+  void MakeAnewOnOpen() { m_bReplace = true; }
   bool IsWritable() const { return IsOpen() && m_nMode != VRO_MODE_READ; }
 
   // Overlay link of this layer to parent: 0 no open parent, -1 parent not
@@ -95,5 +110,21 @@ class _VROH_RW_CLASS {
 
  private:
   bool m_bWritesStopped = false;
+  // The rollback journal of a writable file that existed before the
+  // command; a file the command makes lies under m_TempPath until Commit.
+  CFileJournal* m_pJournal = nullptr;
+  std::wstring m_TempPath;
+  // The next creating open makes the file anew even when one is there
+  // (the one there goes at Commit).
+  bool m_bReplace = false;
   _VROH_BASE_RW* Detect(const wchar_t* path, int mode, bool deviceHandle);
+  // Opens an image file: a command a journal beside it names is rolled
+  // back first; a writable file gets its journal, a missing one made by a
+  // creating open a name of its own. INVALID_HANDLE_VALUE on failure.
+  HANDLE OpenFile(const wchar_t* path, int mode, DWORD access, DWORD share);
+  // Keeps (Commit's file steps) or takes back the command: true when that
+  // was done (a command that could not be kept is taken back, and false).
+  bool EndFile(bool keep);
+  // Lets go of the journal and the handle; a made file not kept goes.
+  bool ReleaseFile();
 };

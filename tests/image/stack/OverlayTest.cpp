@@ -47,12 +47,14 @@ TEST(Overlay, UpdateFilesTakeWritesAndBaseStaysUntouched) {
     EXPECT_EQ(VRO_TYPE_SPARSE, d.BaseType());
     EXPECT_FALSE(vt::FileExists(base + L"_01.Upd"));
     WriteDisk(d, 105 * 512 + 7, Fill(0x22, 1000));
-    EXPECT_TRUE(vt::FileExists(base + L"_01.Upd"));
     std::vector<uint8_t> v = ReadDisk(d, 100 * 512, 20 * 512);
     std::vector<uint8_t> want = Fill(0x11, 20 * 512);
     memset(&want[5 * 512 + 7], 0x22, 1000);
     EXPECT_EQ(want, v);
+    // The new file takes its name when the command is whole.
+    EXPECT_FALSE(vt::FileExists(base + L"_01.Upd"));
   }
+  EXPECT_TRUE(vt::FileExists(base + L"_01.Upd"));
   EXPECT_EQ(baseHash, vt::Sha256(base));
   // Reopening mounts the chain again through the update file.
   {
@@ -128,8 +130,8 @@ TEST(Overlay, WriteBackTakesPrecedenceAndIsRelinked) {
     WriteDisk(d, 5 * 512, Fill(0x55, 512));
     ASSERT_EQ(0, d.Flush());
     // A write the write-back file refuses fails: it never reaches an
-    // update file beside the base, and the set takes no more writes (what
-    // was flushed before stays).
+    // update file beside the base, and the set takes no more writes; the
+    // command is taken back whole (the old write-back file stays).
     _VROH_OBJ_IMG* c = d.Layers()->Fix().Container();
     HANDLE own = c->*ContainerHandle::Member(), ro = OpenReadOnly(fix);
     c->*ContainerHandle::Member() = ro;
@@ -142,6 +144,15 @@ TEST(Overlay, WriteBackTakesPrecedenceAndIsRelinked) {
     EXPECT_FALSE(vt::FileExists(other + L"_01.Upd"));
   }
   EXPECT_EQ(otherHash, vt::Sha256(other));
+  {
+    _VROH_MOUNT_RW d;
+    EXPECT_EQ(-10, d.OpenChain(other.c_str(), fix.c_str(), VRO_WRITE_NONE));
+  }
+  {
+    _VROH_MOUNT_RW d;
+    ASSERT_EQ(10, d.OpenChain(other.c_str(), fix.c_str(), VRO_WRITE_OVERLAY));
+    WriteDisk(d, 5 * 512, Fill(0x55, 512));
+  }
   {
     _VROH_MOUNT_RW d;
     ASSERT_EQ(10, d.OpenChain(other.c_str(), fix.c_str(), VRO_WRITE_NONE));

@@ -1,0 +1,369 @@
+#include "image/stack/journal/FileJournal.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <set>
+
+#include "common/PathUtil.h"
+#include "image/device/DeviceSource.h"
+#include "image/stack/OverlayNotice.h"
+
+using namespace vrojournal;
+
+namespace {
+
+// Old bytes and waiting writes of a batch, together: when they reach it,
+// the batch's entries are flushed and the waiting writes go out.
+const uint64_t kBatchBytes = 16u << 20;
+// Old bytes are kept in entries of at most this much.
+const uint32_t kEntryBytes = 1u << 20;
+
+// A path CreateFileW takes also past MAX_PATH.
+std::wstring WidePath(const std::wstring& path) {
+  if (path.size() < MAX_PATH - 1 || path.compare(0, 4, L"\\\\?\\") == 0) return path;
+  wchar_t full[32768];
+  DWORD n = GetFullPathNameW(path.c_str(), 32768, full, nullptr);
+  if (n == 0 || n >= 32768) return path;
+  std::wstring f(full, n);
+  if (f.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + f.substr(2);
+  return L"\\\\?\\" + f;
+}
+
+uint64_t NewSalt(const void* self) {
+  LARGE_INTEGER counter = {};
+  QueryPerformanceCounter(&counter);
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  uint64_t mix[5] = {(uint64_t)counter.QuadPart,
+                     ((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime,
+                     GetCurrentProcessId(), GetCurrentThreadId(), (uint64_t)(uintptr_t)self};
+  return Hash(0x6A09E667F3BCC908ull, mix, sizeof mix);
+}
+
+// The journals of this process's commands under way: an open of the same
+// file meanwhile reads it as it stands and leaves the journal alone.
+struct Registry {
+  CRITICAL_SECTION lock;
+  std::set<std::wstring> live;
+  Registry() { InitializeCriticalSection(&lock); }
+};
+
+Registry& Files() {
+  static Registry r;
+  return r;
+}
+
+std::wstring Key(const std::wstring& path) {
+  return FullPathKey(path.c_str());
+}
+
+void SetLive(const std::wstring& journalPath, bool live) {
+  Registry& r = Files();
+  EnterCriticalSection(&r.lock);
+  if (live)
+    r.live.insert(Key(journalPath));
+  else
+    r.live.erase(Key(journalPath));
+  LeaveCriticalSection(&r.lock);
+}
+
+bool IsLive(const std::wstring& journalPath) {
+  Registry& r = Files();
+  EnterCriticalSection(&r.lock);
+  bool live = r.live.count(Key(journalPath)) != 0;
+  LeaveCriticalSection(&r.lock);
+  return live;
+}
+
+bool WriteAll(HANDLE h, uint64_t at, const void* data, size_t bytes) {
+  VroDeviceSource* source = VroGetDeviceSource();
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  while (bytes) {
+    uint32_t n = (uint32_t)std::min<size_t>(bytes, 64u << 20);
+    if (source->WriteAt(h, at, p, n) != (int64_t)n) return false;
+    at += n;
+    p += n;
+    bytes -= n;
+  }
+  return true;
+}
+
+// Renames a journal that belongs to no file here out of the way.
+bool SetAside(const std::wstring& journalPath) {
+  std::wstring target = journalPath + L".aside";
+  for (int i = 2; GetFileAttributesW(WidePath(target).c_str()) != INVALID_FILE_ATTRIBUTES; i++)
+    target = journalPath + L".aside" + std::to_wstring(i);
+  bool moved = MoveFileExW(WidePath(journalPath).c_str(), WidePath(target).c_str(),
+                           MOVEFILE_WRITE_THROUGH) != 0;
+  VroOverlayNotice(journalPath.c_str(), moved ? VRO_NOTICE_JOURNAL_SET_ASIDE
+                                              : VRO_NOTICE_JOURNAL_NOT_APPLIED);
+  return moved;
+}
+
+// Puts back what the journal at journalPath holds into file; with
+// `checkOwner`, only when the journal belongs to it (else it is set aside).
+int ApplyJournal(HANDLE file, const std::wstring& filePath, const std::wstring& journalPath,
+                 bool checkOwner) {
+  HANDLE journal = CreateFileW(WidePath(journalPath).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (journal == INVALID_HANDLE_VALUE) {
+    VroOverlayNotice(journalPath.c_str(), VRO_NOTICE_JOURNAL_NOT_APPLIED);
+    return CFileJournal::RECOVER_REFUSED;
+  }
+  Head head;
+  std::vector<Entry> entries;
+  ReadResult read = ReadJournal(journal, &head, &entries);
+  if (read != READ_OK) {
+    CloseHandle(journal);
+    VroOverlayNotice(journalPath.c_str(), read == READ_DAMAGED ? VRO_NOTICE_JOURNAL_DAMAGED
+                                                               : VRO_NOTICE_JOURNAL_NOT_APPLIED);
+    return CFileJournal::RECOVER_REFUSED;
+  }
+  uint64_t value = 0;
+  if (checkOwner) {
+    bool named = _wcsicmp(head.name.c_str(), FileNameOf(filePath).c_str()) == 0;
+    if (named && !FingerprintRolledBack(file, journal, head, entries, &value)) {
+      CloseHandle(journal);
+      VroOverlayNotice(journalPath.c_str(), VRO_NOTICE_JOURNAL_NOT_APPLIED);
+      return CFileJournal::RECOVER_REFUSED;
+    }
+    if (!named || value != head.fingerprint) {
+      CloseHandle(journal);
+      return SetAside(journalPath) ? CFileJournal::RECOVER_NONE : CFileJournal::RECOVER_REFUSED;
+    }
+  }
+  // The file must give its fingerprint again: a roll back that did not
+  // reach every byte is no roll back.
+  bool whole = PutBack(file, journal, head, entries) && Fingerprint(file, head.oldLength, &value) &&
+               value == head.fingerprint;
+  CloseHandle(journal);
+  if (!whole || !DeleteFileW(WidePath(journalPath).c_str())) {
+    VroOverlayNotice(journalPath.c_str(), VRO_NOTICE_JOURNAL_NOT_APPLIED);
+    return CFileJournal::RECOVER_REFUSED;
+  }
+  return CFileJournal::RECOVER_DONE;
+}
+
+}  // namespace
+
+CFileJournal::CFileJournal(HANDLE file, const std::wstring& path) : m_file(file), m_path(path) {
+  InitializeCriticalSection(&m_lock);
+  m_hooked = VroSetHandleHook(file, this);
+}
+
+CFileJournal::~CFileJournal() {
+  if (m_hooked) VroSetHandleHook(m_file, nullptr);
+  if (m_journal != INVALID_HANDLE_VALUE) CloseHandle(m_journal);
+  if (m_started) SetLive(JournalPathOf(m_path), false);
+  DeleteCriticalSection(&m_lock);
+}
+
+void CFileJournal::ForgetReplaced(const std::wstring& path) {
+  std::wstring journal = JournalPathOf(path);
+  if (!IsLive(journal)) DeleteFileW(WidePath(journal).c_str());
+}
+
+int64_t CFileJournal::Fail(uint32_t bytes) {
+  m_failed = true;
+  return -(int64_t)bytes;
+}
+
+bool CFileJournal::WriteHead() {
+  m_head.sequence++;
+  uint8_t slot[kSlotBytes];
+  EncodeHead(m_head, slot);
+  return WriteAll(m_journal, (m_head.sequence % 2) * kSlotBytes, slot, kSlotBytes);
+}
+
+bool CFileJournal::Start() {
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(m_file, &size)) return false;
+  m_head = Head();
+  m_head.oldLength = (uint64_t)size.QuadPart;
+  m_head.salt = NewSalt(this);
+  m_head.name = FileNameOf(m_path);
+  m_head.samples = (uint32_t)SampleRanges(m_head.oldLength).size();
+  if (!Fingerprint(m_file, m_head.oldLength, &m_head.fingerprint)) return false;
+  // The journal takes its name only with both heads on the disk: a journal
+  // at that name is always whole as far as its heads go.
+  std::wstring path = JournalPathOf(m_path), made = path + L".new";
+  HANDLE h = CreateFileW(WidePath(made).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  m_journal = h;
+  m_head.sequence = 0;
+  bool ok = WriteHead() && WriteHead() && VroGetDeviceSource()->FlushHandle(h) == 0;
+  CloseHandle(h);
+  m_journal = INVALID_HANDLE_VALUE;
+  if (!ok || !MoveFileExW(WidePath(made).c_str(), WidePath(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileW(WidePath(made).c_str());
+    return false;
+  }
+  m_started = true;
+  SetLive(path, true);
+  // Others may read it, none may write it while the command runs.
+  m_journal = CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return m_journal != INVALID_HANDLE_VALUE;
+}
+
+bool CFileJournal::Seal() {
+  VroDeviceSource* source = VroGetDeviceSource();
+  if (!m_batch.empty()) {
+    // The entries first, then the head that counts them: a head never
+    // counts entries that are not on the disk.
+    if (!WriteAll(m_journal, m_head.sealedEnd, m_batch.data(), m_batch.size()) ||
+        source->FlushHandle(m_journal) != 0)
+      return false;
+    m_head.sealedEnd += m_batch.size();
+    m_head.sealedEntries += m_batchEntries;
+    if (!WriteHead() || source->FlushHandle(m_journal) != 0) return false;
+    m_sealed = m_kept;
+    m_batch.clear();
+    m_batchEntries = 0;
+  }
+  for (const auto& run : m_held.Runs())
+    if (!WriteAll(m_file, run.first, run.second.data(), run.second.size())) return false;
+  m_held.Clear();
+  return true;
+}
+
+int64_t CFileJournal::HookWrite(uint64_t at, const void* buf, uint32_t bytes) {
+  VroCsLock lock(&m_lock);
+  if (m_failed || !bytes) return m_failed ? -(int64_t)bytes : 0;
+  if (!m_started && !Start()) return Fail(bytes);
+  const uint8_t* p = static_cast<const uint8_t*>(buf);
+  uint64_t end = at + bytes, old = m_head.oldLength;
+  if (at < old) {
+    uint64_t lowEnd = std::min(end, old);
+    std::vector<uint8_t> kept;
+    for (const auto& gap : m_kept.Missing(at, lowEnd)) {
+      for (uint64_t from = gap.first; from < gap.second;) {
+        uint32_t n = (uint32_t)std::min<uint64_t>(kEntryBytes, gap.second - from);
+        kept.resize(n);
+        if (SystemReadHandleAt(m_file, from, kept.data(), n) != (int64_t)n) return Fail(bytes);
+        AppendEntry(m_head.salt, from, kept.data(), n, &m_batch);
+        m_batchEntries++;
+        m_kept.Add(from, from + n);
+        from += n;
+        if (m_batch.size() >= kBatchBytes && !Seal()) return Fail(bytes);
+      }
+    }
+    uint32_t low = (uint32_t)(lowEnd - at);
+    if (m_sealed.Covers(at, lowEnd) && !m_held.Overlaps(at, low)) {
+      if (!WriteAll(m_file, at, p, low)) return Fail(bytes);
+    } else {
+      m_held.Put(at, p, low);
+    }
+  }
+  if (end > old) {
+    uint64_t from = std::max(at, old);
+    if (!WriteAll(m_file, from, p + (from - at), (size_t)(end - from))) return Fail(bytes);
+  }
+  if (m_held.Bytes() + m_batch.size() >= kBatchBytes && !Seal()) return Fail(bytes);
+  return bytes;
+}
+
+int64_t CFileJournal::HookRead(uint64_t at, void* buf, uint32_t bytes) {
+  VroCsLock lock(&m_lock);
+  int64_t got = SystemReadHandleAt(m_file, at, buf, bytes);
+  if (got > 0 && !m_held.Empty()) m_held.Overlay(at, static_cast<uint8_t*>(buf), (uint32_t)got);
+  return got;
+}
+
+int CFileJournal::HookFlush() {
+  VroCsLock lock(&m_lock);
+  if (m_failed) return -1;
+  if (m_started && !Seal()) {
+    m_failed = true;
+    return -1;
+  }
+  if (VroGetDeviceSource()->FlushHandle(m_file) != 0) {
+    m_failed = true;
+    return -1;
+  }
+  return 0;
+}
+
+void CFileJournal::Reset() {
+  if (m_journal != INVALID_HANDLE_VALUE) CloseHandle(m_journal);
+  m_journal = INVALID_HANDLE_VALUE;
+  if (m_started) SetLive(JournalPathOf(m_path), false);
+  m_started = false;
+  m_head = Head();
+  m_sealed.Clear();
+  m_kept.Clear();
+  m_batch.clear();
+  m_batchEntries = 0;
+  m_held.Clear();
+}
+
+bool CFileJournal::Commit() {
+  VroCsLock lock(&m_lock);
+  if (!m_started) return !m_failed;
+  if (m_failed) return false;
+  if (!Seal() || VroGetDeviceSource()->FlushHandle(m_file) != 0) {
+    m_failed = true;
+    return false;
+  }
+  CloseHandle(m_journal);
+  m_journal = INVALID_HANDLE_VALUE;
+  // The command is whole once the journal is gone.
+  if (!DeleteFileW(WidePath(JournalPathOf(m_path)).c_str())) {
+    m_failed = true;
+    return false;
+  }
+  Reset();
+  return true;
+}
+
+bool CFileJournal::RollBack() {
+  VroCsLock lock(&m_lock);
+  if (!m_started) {
+    m_failed = false;
+    return true;
+  }
+  // What waits never reached the file: the journal's sealed entries are all
+  // that was overwritten.
+  m_held.Clear();
+  m_batch.clear();
+  if (m_journal != INVALID_HANDLE_VALUE) CloseHandle(m_journal);
+  m_journal = INVALID_HANDLE_VALUE;
+  std::wstring path = JournalPathOf(m_path);
+  SetLive(path, false);
+  bool done = ApplyJournal(m_file, m_path, path, false) == RECOVER_DONE;
+  if (!done) {
+    m_failed = true;
+    return false;
+  }
+  m_started = false;
+  m_failed = false;
+  Reset();
+  return true;
+}
+
+int CFileJournal::Recover(const std::wstring& path) {
+  std::wstring undo = path + L".undo";
+  if (GetFileAttributesW(WidePath(undo).c_str()) != INVALID_FILE_ATTRIBUTES) {
+    VroOverlayNotice(undo.c_str(), VRO_NOTICE_LEGACY_UNDO);
+    return RECOVER_REFUSED;
+  }
+  std::wstring journal = JournalPathOf(path);
+  if (GetFileAttributesW(WidePath(journal).c_str()) == INVALID_FILE_ATTRIBUTES || IsLive(journal))
+    return RECOVER_NONE;
+  HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    // A journal whose file is gone belongs to no file here.
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+      return SetAside(journal) ? RECOVER_NONE : RECOVER_REFUSED;
+    VroOverlayNotice(journal.c_str(), VRO_NOTICE_JOURNAL_NOT_APPLIED);
+    return RECOVER_REFUSED;
+  }
+  int result = ApplyJournal(file, path, journal, true);
+  if (!CloseHandle(file) && result == RECOVER_DONE) result = RECOVER_REFUSED;
+  if (result == RECOVER_DONE) VroOverlayNotice(path.c_str(), VRO_NOTICE_JOURNAL_ROLLED_BACK);
+  return result;
+}

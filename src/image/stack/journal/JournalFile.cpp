@@ -1,0 +1,268 @@
+#include "image/stack/journal/JournalFile.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "image/device/DeviceSource.h"
+#include "image/device/SectorDevice.h"
+
+namespace vrojournal {
+
+namespace {
+
+const char kMagic[8] = {'V', 'R', 'O', 'J', 'R', 'N', 'L', '2'};
+const uint32_t kVersion = 1;
+const uint32_t kPiece = 64 * 1024;  // entries are checked in pieces of this size
+const uint32_t kFirstBytes = 4096;
+const int kSpread = 16;
+
+inline uint64_t Rotl(uint64_t x, int r) {
+  return (x << r) | (x >> (64 - r));
+}
+
+void Put32(uint8_t* p, uint32_t v) {
+  memcpy(p, &v, 4);
+}
+void Put64(uint8_t* p, uint64_t v) {
+  memcpy(p, &v, 8);
+}
+uint32_t Get32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+uint64_t Get64(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return v;
+}
+
+bool ReadAll(HANDLE h, uint64_t at, void* buffer, uint32_t bytes) {
+  return bytes == 0 || SystemReadHandleAt(h, at, buffer, bytes) == (int64_t)bytes;
+}
+
+// Reads what the file holds there, zeros past its end.
+bool ReadZeroTail(HANDLE h, uint64_t at, uint8_t* buffer, uint32_t bytes) {
+  int64_t got = SystemReadHandleAt(h, at, buffer, bytes);
+  if (got < 0) return false;
+  if ((uint32_t)got < bytes) memset(buffer + got, 0, bytes - (uint32_t)got);
+  return true;
+}
+
+uint64_t EntryCheck(uint64_t salt, const uint8_t* head16, HANDLE journal, uint64_t at,
+                    uint32_t bytes, const uint8_t* old, bool* readOk) {
+  uint64_t h = Hash(salt, head16, 16);
+  std::vector<uint8_t> piece;
+  for (uint32_t done = 0; done < bytes;) {
+    uint32_t n = std::min(kPiece, bytes - done);
+    const uint8_t* p = old ? old + done : nullptr;
+    if (!p) {
+      piece.resize(n);
+      if (!ReadAll(journal, at + done, piece.data(), n)) {
+        *readOk = false;
+        return 0;
+      }
+      p = piece.data();
+    }
+    h = Hash(h, p, n);
+    done += n;
+  }
+  return h;
+}
+
+}  // namespace
+
+uint64_t Hash(uint64_t seed, const void* data, size_t bytes) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  uint64_t h = seed ^ (bytes * 0x9E3779B97F4A7C15ull);
+  for (; bytes >= 8; p += 8, bytes -= 8) {
+    uint64_t w;
+    memcpy(&w, p, 8);
+    w = Rotl(w * 0x87C37B91114253D5ull, 31) * 0x4CF5AD432745937Full;
+    h = Rotl(h ^ w, 27) * 5 + 0x52DCE729;
+  }
+  if (bytes) {
+    uint64_t t = 0;
+    memcpy(&t, p, bytes);
+    h ^= Rotl(t * 0x87C37B91114253D5ull, 33) * 0x4CF5AD432745937Full;
+  }
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  return h ^ (h >> 33);
+}
+
+void EncodeHead(const Head& head, uint8_t (&slot)[kSlotBytes]) {
+  memset(slot, 0, sizeof slot);
+  memcpy(slot, kMagic, 8);
+  Put32(slot + 8, kVersion);
+  Put64(slot + 16, head.sequence);
+  Put64(slot + 24, head.salt);
+  Put64(slot + 32, head.oldLength);
+  Put64(slot + 40, head.sealedEnd);
+  Put64(slot + 48, head.sealedEntries);
+  Put64(slot + 56, head.fingerprint);
+  Put32(slot + 64, head.samples);
+  uint32_t n = (uint32_t)std::min<size_t>(head.name.size(), kMaxName);
+  Put32(slot + 68, n);
+  memcpy(slot + 72, head.name.data(), n * 2);
+  Put64(slot + 504, Hash(0, slot, 504));
+}
+
+bool DecodeHead(const uint8_t (&slot)[kSlotBytes], Head* head) {
+  if (memcmp(slot, kMagic, 8) || Get32(slot + 8) != kVersion || Get64(slot + 504) != Hash(0, slot, 504))
+    return false;
+  uint32_t n = Get32(slot + 68);
+  if (n > kMaxName) return false;
+  head->sequence = Get64(slot + 16);
+  head->salt = Get64(slot + 24);
+  head->oldLength = Get64(slot + 32);
+  head->sealedEnd = Get64(slot + 40);
+  head->sealedEntries = Get64(slot + 48);
+  head->fingerprint = Get64(slot + 56);
+  head->samples = Get32(slot + 64);
+  head->name.assign(reinterpret_cast<const wchar_t*>(slot + 72), n);
+  return head->sealedEnd >= kEntriesStart;
+}
+
+void AppendEntry(uint64_t salt, uint64_t offset, const uint8_t* old, uint32_t bytes,
+                 std::vector<uint8_t>* out) {
+  size_t at = out->size();
+  out->resize(at + kEntryHead + bytes);
+  uint8_t* e = out->data() + at;
+  Put64(e, offset);
+  Put32(e + 8, bytes);
+  Put32(e + 12, 0);
+  memcpy(e + kEntryHead, old, bytes);
+  bool ok = true;
+  Put64(e + 16, EntryCheck(salt, e, nullptr, 0, bytes, e + kEntryHead, &ok));
+}
+
+std::vector<std::pair<uint64_t, uint32_t>> SampleRanges(uint64_t length) {
+  std::vector<std::pair<uint64_t, uint32_t>> out;
+  if (!length) return out;
+  uint64_t first = std::min<uint64_t>(length, kFirstBytes);
+  out.emplace_back(0, (uint32_t)first);
+  uint64_t last = 0;
+  for (int i = 1; i <= kSpread; i++) {
+    uint64_t at = length / (kSpread + 1) * i / 512 * 512;
+    if (at < first || at >= length || (at <= last && last)) continue;
+    out.emplace_back(at, (uint32_t)std::min<uint64_t>(512, length - at));
+    last = at;
+  }
+  return out;
+}
+
+namespace {
+
+uint64_t FoldSample(uint64_t h, uint64_t at, const uint8_t* bytes, uint32_t n) {
+  return Hash(h ^ at, bytes, n);
+}
+
+}  // namespace
+
+bool Fingerprint(HANDLE file, uint64_t length, uint64_t* value) {
+  uint64_t h = length;
+  std::vector<uint8_t> buffer;
+  for (const auto& r : SampleRanges(length)) {
+    buffer.resize(r.second);
+    if (!ReadZeroTail(file, r.first, buffer.data(), r.second)) return false;
+    h = FoldSample(h, r.first, buffer.data(), r.second);
+  }
+  *value = h;
+  return true;
+}
+
+std::wstring JournalPathOf(const std::wstring& path) {
+  return path + L".journal";
+}
+
+std::wstring FileNameOf(const std::wstring& path) {
+  size_t cut = path.find_last_of(L"\\/:");
+  std::wstring name = cut == std::wstring::npos ? path : path.substr(cut + 1);
+  if (name.size() > kMaxName) name = name.substr(name.size() - kMaxName);
+  return name;
+}
+
+ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries) {
+  entries->clear();
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(journal, &size)) return READ_FAILED;
+  uint64_t end = (uint64_t)size.QuadPart;
+  Head slots[2];
+  bool valid[2] = {false, false};
+  for (int i = 0; i < 2; i++) {
+    uint8_t slot[kSlotBytes];
+    if (end >= (i + 1) * (uint64_t)kSlotBytes) {
+      if (!ReadAll(journal, i * kSlotBytes, slot, kSlotBytes)) return READ_FAILED;
+      valid[i] = DecodeHead(slot, &slots[i]);
+    }
+  }
+  if (!valid[0] && !valid[1]) return READ_DAMAGED;
+  *head = (valid[0] && (!valid[1] || slots[0].sequence > slots[1].sequence)) ? slots[0] : slots[1];
+  if (head->sealedEnd > end) return READ_DAMAGED;
+  uint64_t at = kEntriesStart;
+  while (at < head->sealedEnd) {
+    uint8_t e[kEntryHead];
+    if (at + kEntryHead > head->sealedEnd) return READ_DAMAGED;
+    if (!ReadAll(journal, at, e, kEntryHead)) return READ_FAILED;
+    Entry entry = {Get64(e), Get32(e + 8), at + kEntryHead};
+    if (Get32(e + 12) != 0 || entry.bytes == 0 || entry.at + entry.bytes > head->sealedEnd ||
+        entry.offset + entry.bytes > head->oldLength || entry.offset + entry.bytes < entry.offset)
+      return READ_DAMAGED;
+    bool readOk = true;
+    uint64_t check = EntryCheck(head->salt, e, journal, entry.at, entry.bytes, nullptr, &readOk);
+    if (!readOk) return READ_FAILED;
+    if (check != Get64(e + 16)) return READ_DAMAGED;
+    entries->push_back(entry);
+    at = entry.at + entry.bytes;
+  }
+  return entries->size() == head->sealedEntries ? READ_OK : READ_DAMAGED;
+}
+
+bool PutBack(HANDLE file, HANDLE journal, const Head& head, const std::vector<Entry>& entries) {
+  VroDeviceSource* source = VroGetDeviceSource();
+  std::vector<uint8_t> buffer;
+  for (const Entry& e : entries) {
+    for (uint32_t done = 0; done < e.bytes;) {
+      uint32_t n = std::min<uint32_t>(1u << 20, e.bytes - done);
+      buffer.resize(n);
+      if (!ReadAll(journal, e.at + done, buffer.data(), n) ||
+          source->WriteAt(file, e.offset + done, buffer.data(), n) != (int64_t)n)
+        return false;
+      done += n;
+    }
+  }
+  LARGE_INTEGER size = {}, cut;
+  cut.QuadPart = (LONGLONG)head.oldLength;
+  if (!GetFileSizeEx(file, &size)) return false;
+  if ((uint64_t)size.QuadPart != head.oldLength &&
+      (!SetFilePointerEx(file, cut, nullptr, FILE_BEGIN) || !SetEndOfFile(file)))
+    return false;
+  return source->FlushHandle(file) == 0;
+}
+
+bool FingerprintRolledBack(HANDLE file, HANDLE journal, const Head& head,
+                           const std::vector<Entry>& entries, uint64_t* value) {
+  uint64_t h = head.oldLength;
+  std::vector<uint8_t> buffer;
+  for (const auto& r : SampleRanges(head.oldLength)) {
+    buffer.resize(r.second);
+    if (!ReadZeroTail(file, r.first, buffer.data(), r.second)) return false;
+    uint64_t rEnd = r.first + r.second;
+    for (const Entry& e : entries) {
+      uint64_t from = std::max(e.offset, r.first), to = std::min(e.offset + e.bytes, rEnd);
+      if (from >= to) continue;
+      if (!ReadAll(journal, e.at + (from - e.offset), buffer.data() + (from - r.first),
+                   (uint32_t)(to - from)))
+        return false;
+    }
+    h = FoldSample(h, r.first, buffer.data(), r.second);
+  }
+  *value = h;
+  return true;
+}
+
+}  // namespace vrojournal

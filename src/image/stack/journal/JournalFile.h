@@ -1,0 +1,99 @@
+// The rollback journal of one image file, as it lies on the disk beside the
+// file ("NAME.journal"), and the roll back of one that a command left.
+//
+// What it guarantees: a command that writes to an existing file keeps, in
+// the journal, the bytes it is about to overwrite (each byte once, as the
+// file held it when the command began) and the file's length then. The
+// journal's entries reach the disk, flushed, before the overwrites they
+// cover; bytes the command adds past the old end need no entry, since the
+// roll back cuts the file to its old length. The journal is removed only
+// after the file holds the whole command and was flushed: so a file with a
+// journal beside it is rolled back, byte for byte, to what it was before
+// the command, and a file without one holds either the state before the
+// command or all of it.
+//
+// Layout (little-endian):
+//   bytes 0 and 512: two head slots (the valid one with the higher sequence
+//     counts; each write of a head goes to the slot not in use, so a head
+//     torn by a dying process leaves the other):
+//       0   "VROJRNL2"            8    u32 version (1)     12  u32 0
+//       16  u64 sequence          24   u64 salt            32  u64 old length
+//       40  u64 end of the sealed entries                  48  u64 sealed entries
+//       56  u64 fingerprint of the file before the command (see Fingerprint)
+//       64  u32 samples           68   u32 name length     72  name (UTF-16,
+//       up to 200 characters: the file's name without its folder)
+//       504 u64 check value of bytes 0..503
+//   from byte 1024: entries, each u64 file offset, u32 length, u32 0, u64
+//     check value (salt, the 16 bytes before it and the old bytes), then the
+//     old bytes. Entries up to the sealed end were flushed before any byte
+//     they cover was overwritten, and each must be whole; what lies after
+//     was never acted on (a process that died while writing it).
+//
+// A journal is bound to its file: by the file's name, and by the
+// fingerprint, which the file must give again once the journal's entries
+// are put back. A journal that does not belong to the file beside it (the
+// file replaced, another file of the same name) is set aside, never
+// applied; one whose head or sealed entries fail their checks is applied
+// to nothing and keeps the file from being opened.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vrojournal {
+
+const uint32_t kSlotBytes = 512;
+const uint64_t kEntriesStart = 2 * kSlotBytes;
+const uint32_t kEntryHead = 24;
+const uint32_t kMaxName = 200;
+
+struct Head {
+  uint64_t sequence = 0;
+  uint64_t salt = 0;
+  uint64_t oldLength = 0;
+  uint64_t sealedEnd = kEntriesStart;
+  uint64_t sealedEntries = 0;
+  uint64_t fingerprint = 0;
+  uint32_t samples = 0;
+  std::wstring name;
+};
+
+uint64_t Hash(uint64_t seed, const void* data, size_t bytes);
+void EncodeHead(const Head& head, uint8_t (&slot)[kSlotBytes]);
+bool DecodeHead(const uint8_t (&slot)[kSlotBytes], Head* head);
+// Appends one entry (offset, old bytes) to out.
+void AppendEntry(uint64_t salt, uint64_t offset, const uint8_t* old, uint32_t bytes,
+                 std::vector<uint8_t>* out);
+
+// The ranges of a file of `length` bytes whose bytes the fingerprint
+// covers: its first 4 KiB and sixteen sectors spread over the rest.
+std::vector<std::pair<uint64_t, uint32_t>> SampleRanges(uint64_t length);
+// The fingerprint of the bytes in those ranges, as read from file.
+bool Fingerprint(HANDLE file, uint64_t length, uint64_t* value);
+
+// The journal path of a file, and the file's name as a journal records it.
+std::wstring JournalPathOf(const std::wstring& path);
+std::wstring FileNameOf(const std::wstring& path);
+
+// A journal read back: its head and its sealed entries (offset, length,
+// where the old bytes lie in the journal).
+struct Entry {
+  uint64_t offset;
+  uint32_t bytes;
+  uint64_t at;
+};
+enum ReadResult { READ_OK, READ_DAMAGED, READ_FAILED };
+ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries);
+
+// Puts the entries' old bytes back into file, cuts it to the old length
+// and flushes it: true when all of it was done.
+bool PutBack(HANDLE file, HANDLE journal, const Head& head, const std::vector<Entry>& entries);
+// The fingerprint the file gives once the entries are put back (without
+// writing anything).
+bool FingerprintRolledBack(HANDLE file, HANDLE journal, const Head& head,
+                           const std::vector<Entry>& entries, uint64_t* value);
+
+}  // namespace vrojournal
