@@ -103,7 +103,12 @@ int WINAPI ImageConvertFileW(LPCWSTR sourcePath, LPCWSTR targetPath, int raw, in
       IsPartOfSource(sourcePath, targetPath))
     return kImageOperationFailed;
   CMountedImage* source = OpenImageFileMount(sourcePath, kReadOnlyOpen);
-  if (!source) return kImageNotOpened;
+  // A source that what a command cut off holds (a line names it) cannot be
+  // opened; any other failure of the source fails the copy.
+  if (!source)
+    return IsHeldBySideFile(sourcePath) || IsHeldBySideFile(BaseImageOf(sourcePath).c_str())
+               ? kImageNotOpened
+               : kImageOperationFailed;
   int copied = CopyVolumeToNewImage(source, targetPath, raw, gpt, nullptr, callback, context);
   DestroyImageMount(source);
   return EngineResult(copied);

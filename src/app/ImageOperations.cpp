@@ -266,10 +266,13 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
     return kImageNotOpened;
   }
   int merged = ConvertImageChain(imagePath, second.c_str(), nullptr);
-  // A file that could not be opened (missing, damaged, or its journal
-  // refused: a line names it) is the open's failure, not the merge's.
-  if (merged == -2 || merged == -40 || merged == -41 || merged == -60) return kImageNotOpened;
-  return merged == 1 ? kImageOk : kImageOperationFailed;
+  if (merged == 1) return kImageOk;
+  // A file held by what a command cut off left beside it (a line names
+  // it) cannot be opened.
+  if (merged == -41 || ((merged == -2 || merged == -60) && (IsHeldBySideFile(imagePath) ||
+                                                            IsHeldBySideFile(second.c_str()))))
+    return kImageNotOpened;
+  return kImageOperationFailed;
 }
 
 int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {

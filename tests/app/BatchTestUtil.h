@@ -102,6 +102,13 @@ inline DWORD RunVro(const std::wstring& arguments) {
   return code;
 }
 
+// The same, with what the program printed.
+inline DWORD RunVroOut(const std::wstring& args, std::string* output) {
+  DWORD code = 0xDEADBEEF;
+  EXPECT_TRUE(apptest::RunProgram(args, code, output)) << vt::Narrow(args);
+  return code;
+}
+
 // "-img:" (and "-fix:") argument text for an image with an optional
 // write-back file.
 inline std::wstring ImageArgs(const std::wstring& image, const std::wstring& fix = L"") {

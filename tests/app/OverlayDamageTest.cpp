@@ -17,12 +17,6 @@ namespace {
 
 const Kind kOwn = {"Own", "mbr2048", "raw", false, true, false};
 
-DWORD RunVroOut(const std::wstring& args, std::string* output) {
-  DWORD code = 0xDEADBEEF;
-  EXPECT_TRUE(apptest::RunProgram(args, code, output)) << vt::Narrow(args);
-  return code;
-}
-
 // First sector of the leaf block that maps disk chunk 0 (root, second- and
 // third-level tables each through entry 0), 0 when absent.
 uint32_t FirstLeafBlock(const std::vector<uint8_t>& f) {

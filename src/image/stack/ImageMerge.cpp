@@ -3,6 +3,7 @@
 #include "image/device/DeviceSource.h"
 #include "image/formats/sparse/ImgRw.h"
 #include "image/stack/OverlayNotice.h"
+#include "image/stack/journal/JournalFile.h"
 #include "common/PathUtil.h"
 #include <cstring>
 #include <memory>
@@ -116,6 +117,13 @@ void NoticeUnfinishedMerge(const wchar_t* basePath) {
                           unfinished == 2 ? VRO_NOTICE_MERGE_FILE_MISSING
                                           : VRO_NOTICE_MERGE_UNFINISHED,
                           merged.c_str());
+}
+
+bool IsHeldBySideFile(const wchar_t* imagePath) {
+  return imagePath && *imagePath &&
+         (FindUnfinishedMerge(imagePath, nullptr) ||
+          GetFileAttributesW(vrojournal::JournalPathOf(imagePath).c_str()) !=
+              INVALID_FILE_ATTRIBUTES);
 }
 
 int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volatile int* progress) {
