@@ -106,6 +106,8 @@ LRESULT CImgMgrDrvDlg::OnClose(WPARAM wParam) {
   HIMAGELIST images =
       reinterpret_cast<HIMAGELIST>(SendMessageW(GetDlgItem(m_hWnd, kTabs), TCM_SETIMAGELIST, 0, 0));
   if (images) ImageList_Destroy(images);
-  if (m_image) m_image->UnloadHives();
+  // The installations and removals of this window are one command on the
+  // image: files and registry kept together, or taken back together.
+  if (m_image) m_image->EndCommand(m_image->UnloadHives());
   return EndDialogOnClose(wParam);
 }

@@ -128,7 +128,7 @@ LRESULT CInfMgrDrvDlg::OnCommand(WPARAM wParam, LPARAM) {
 LRESULT CInfMgrDrvDlg::OnClose(WPARAM) {
   // The hives go back at the first close request, also one that is refused
   // (nothing on the store side changes them).
-  if (m_image) m_image->UnloadHives();
+  if (m_image) m_image->EndCommand(m_image->UnloadHives());
   if (AnyPageBusy()) return 1;
   SendMessageW(GetDlgItem(m_hWnd, IDD_INF_NET_DRV), WM_CLOSE, 0, 0);
   SendMessageW(GetDlgItem(m_hWnd, IDD_INF_DISPLAY_DRV), WM_CLOSE, 0, 0);

@@ -409,7 +409,9 @@ LRESULT CRegistryDlg::OnClose(WPARAM wParam) {
   SaveWindowPlacement(m_hWnd, L"RegistryPlacement");
   SaveListColumnWidths(List(), L"ListviewKeyColumn");
   RevokeRegFileDropTargets(this);
-  if (m_image) m_image->UnloadHives();
+  // What the editor changed is one command on the image, kept whole once
+  // the hives are back in it (or taken back whole).
+  if (m_image) m_image->EndCommand(m_image->UnloadHives());
   HWND tree = Tree();
   HTREEITEM selected = TreeView_GetSelection(tree);
   SaveLastKey(selected ? GetKeyItemPath(tree, selected).c_str() : L"HKEY_CURRENT_USER");

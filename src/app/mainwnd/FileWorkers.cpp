@@ -245,6 +245,13 @@ CopyOutcome CopyWithinHost(CFileManagerDlg* window, const wchar_t* source, Opera
 // focus on the source pane when a question was asked, else on the target.
 void FinishOperation(CFileManagerDlg* window, HWND target, HWND source, const OperationState& state,
                      bool refreshImage) {
+  // The operation is one command on the image: kept whole, or, when a
+  // write failed, taken back whole (the image is then opened again as it
+  // was, and the pane shows it so).
+  if (window->m_image && !window->m_image->EndCommand(true)) {
+    RefreshImageAddress(window);
+    refreshImage = false;
+  }
   // The added rows take their places in the order of the list.
   if (!state.added.empty()) OnListThread(target, [&] { SortFileList(target, -1); });
   for (const std::wstring& name : state.added) {
@@ -451,6 +458,7 @@ int DeleteImageSelection(HWND list, CFileManagerDlg* window) {
     --i;
     ++deleted;
   }
+  if (!window->m_image->EndCommand(true)) deleted = 1;
   if (deleted) RefreshImageAddress(window);
   return deleted;
 }
@@ -516,7 +524,7 @@ int EndImageLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_
   JoinPath(folder, text, path);
   if (window->m_newFolder) {
     window->m_newFolder = 0;
-    if (!window->m_image->CreateDirectory(path)) {
+    if (!window->m_image->EndCommand(window->m_image->CreateDirectory(path) != 0)) {
       DeleteFileListRow(list, item);
       ShowFailure(window, IDS_NEW_FOLDER_FAILED);
       return 0;
@@ -530,7 +538,7 @@ int EndImageLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_
     if (!lstrcmpiW(old.c_str(), text)) return 0;
     wchar_t oldPath[kAddressChars];
     JoinPath(folder, old.c_str(), oldPath);
-    if (!window->m_image->RenamePath(oldPath, path)) {
+    if (!window->m_image->EndCommand(window->m_image->RenamePath(oldPath, path) != 0)) {
       ShowFailure(window, IDS_RENAME_FAILED);
       return 0;
     }

@@ -123,8 +123,8 @@ bool CFileInfoDlg::Save() {
   const bool attributesChanged = attributes != before;
   if (!attributesChanged && !changed[0] && !changed[1] && !changed[2]) return true;
   DWORD written = attributes;
-  if (!image->SetFileInfo(m_path, changed[0], changed[1], changed[2],
-                          attributesChanged ? &written : nullptr))
+  if (!image->EndCommand(image->SetFileInfo(m_path, changed[0], changed[1], changed[2],
+                                            attributesChanged ? &written : nullptr) != 0))
     return false;
 
   // The main window's image list shows the new time and attributes of the

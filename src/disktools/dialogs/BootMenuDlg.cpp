@@ -189,7 +189,7 @@ LRESULT CBootMenuDlg::OnNotify(int controlId, NMHDR* header) {
 }
 
 LRESULT CBootMenuDlg::OnClose(WPARAM wParam) {
-  if (m_loaded && m_image && !m_image->UnloadHives()) {
+  if (m_loaded && m_image && !m_image->EndCommand(m_image->UnloadHives())) {
     wchar_t text[256];
     LoadUiString(IDS_DISK_TOOL_ERROR, text, 256);
     OwnerMessageBox(m_hWnd, text, MB_ICONEXCLAMATION | MB_SETFOREGROUND);

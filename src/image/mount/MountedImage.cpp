@@ -183,6 +183,8 @@ bool CMountedImage::Close(bool keep) {
 
 bool CMountedImage::EndCommand(bool keep) {
   if (!m_pDisk || m_bLent || m_bReadOnly || m_imagePath.empty()) return keep;
+  // Nothing written, nothing to keep or take back.
+  if (!m_pDisk->Layers()->WritesStopped() && !m_pDisk->HasUncommittedWrites()) return keep;
   // The volume lets go of everything it holds back, so the files hold the
   // whole command before it is kept.
   bool ok = keep;

@@ -36,6 +36,12 @@ int _VROH_MOUNT_RW::EndCommand(bool keep) {
   return -1;
 }
 
+bool _VROH_MOUNT_RW::HasUncommittedWrites() const {
+  for (const _VROH_RW_CLASS& l : m_pLayers->m_Layers)
+    if (l.HasUncommittedWrites()) return true;
+  return false;
+}
+
 bool _VROH_DISK_COMBO::HasWritableLayer() const {
   for (const _VROH_RW_CLASS& l : m_Layers)
     if (l.IsWritable()) return true;

@@ -108,6 +108,8 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
   // is closed. 0 kept, -1 taken back (or the roll back failed too: the
   // journals stay for the next open).
   int EndCommand(bool keep);
+  // A layer holds writes no command has kept yet.
+  bool HasUncommittedWrites() const;
 
   _VROH_DISK_COMBO* Layers() { return m_pLayers; }
   // Type code of the base layer (-1 when closed).

@@ -270,6 +270,10 @@ int _VROH_RW_CLASS::Commit() {
   return 0;
 }
 
+bool _VROH_RW_CLASS::HasUncommittedWrites() const {
+  return !m_TempPath.empty() || (m_pJournal && m_pJournal->Started());
+}
+
 int _VROH_RW_CLASS::RollBack() {
   VroCsLock lock(&m_Lock);
   m_bWritesStopped = true;

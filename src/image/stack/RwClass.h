@@ -49,6 +49,8 @@ class _VROH_RW_CLASS {
   // and header in memory would no longer match the file. 0, or -1 when the
   // roll back failed (its journal stays for the next open).
   int RollBack();
+  // Something was written since the open or the last Commit.
+  bool HasUncommittedWrites() const;
   // After a write that failed: the layer takes no more writes or flushes
   // until it is closed, and its close writes nothing, so the file keeps
   // what it held when the failure came (what a process that died there

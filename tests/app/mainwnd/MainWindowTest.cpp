@@ -452,6 +452,10 @@ TEST_F(MainWindowTest, OwnImageWithUpdateAndWriteBack) {
   SendMessageW(Item(IDC_STATUS_BAR), SB_GETTEXTW, 3, LPARAM(kind));
   LoadUiString(GetModuleHandleW(nullptr), IDS_VIRTUAL_DISK, kLangChinese, virtualDisk, 64);
   EXPECT_STREQ(virtualDisk, kind);
+  // A new write-back file takes its name with the first command kept on the
+  // image (here the close).
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir + "/wks.Fix")));
+  ASSERT_TRUE(window_->m_image->Close());
   EXPECT_TRUE(vt::FileExists(vt::ToWin(d.dir + "/wks.Fix")));
 }
 
