@@ -203,23 +203,34 @@ ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries) 
   if (!valid[0] && !valid[1]) return READ_DAMAGED;
   *head = (valid[0] && (!valid[1] || slots[0].sequence > slots[1].sequence)) ? slots[0] : slots[1];
   if (head->sealedEnd > end) return READ_DAMAGED;
+  // Entries up to the sealed end must all be whole; after it lie those of
+  // a batch whose seal never reached the disk (their overwrites never
+  // began), up to the first one cut short. Their old bytes are the file's
+  // before the command as well: putting them back changes nothing wrong.
   uint64_t at = kEntriesStart;
-  while (at < head->sealedEnd) {
+  while (at < end) {
+    bool sealed = at < head->sealedEnd;
     uint8_t e[kEntryHead];
-    if (at + kEntryHead > head->sealedEnd) return READ_DAMAGED;
+    if (at + kEntryHead > (sealed ? head->sealedEnd : end)) return sealed ? READ_DAMAGED : READ_OK;
     if (!ReadAll(journal, at, e, kEntryHead)) return READ_FAILED;
     Entry entry = {Get64(e), Get32(e + 8), at + kEntryHead};
-    if (Get32(e + 12) != 0 || entry.bytes == 0 || entry.at + entry.bytes > head->sealedEnd ||
-        entry.offset + entry.bytes > head->oldLength || entry.offset + entry.bytes < entry.offset)
-      return READ_DAMAGED;
+    bool shape = Get32(e + 12) == 0 && entry.bytes != 0 &&
+                 entry.at + entry.bytes <= (sealed ? head->sealedEnd : end) &&
+                 entry.offset + entry.bytes <= head->oldLength &&
+                 entry.offset + entry.bytes > entry.offset;
     bool readOk = true;
-    uint64_t check = EntryCheck(head->salt, e, journal, entry.at, entry.bytes, nullptr, &readOk);
+    bool whole = shape && EntryCheck(head->salt, e, journal, entry.at, entry.bytes, nullptr,
+                                     &readOk) == Get64(e + 16);
     if (!readOk) return READ_FAILED;
-    if (check != Get64(e + 16)) return READ_DAMAGED;
+    if (!whole) {
+      if (sealed) return READ_DAMAGED;
+      break;
+    }
     entries->push_back(entry);
     at = entry.at + entry.bytes;
+    if (at == head->sealedEnd && entries->size() != head->sealedEntries) return READ_DAMAGED;
   }
-  return entries->size() == head->sealedEntries ? READ_OK : READ_DAMAGED;
+  return READ_OK;
 }
 
 bool PutBack(HANDLE file, HANDLE journal, const Head& head, const std::vector<Entry>& entries) {

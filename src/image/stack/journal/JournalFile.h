@@ -26,8 +26,11 @@
 //   from byte 1024: entries, each u64 file offset, u32 length, u32 0, u64
 //     check value (salt, the 16 bytes before it and the old bytes), then the
 //     old bytes. Entries up to the sealed end were flushed before any byte
-//     they cover was overwritten, and each must be whole; what lies after
-//     was never acted on (a process that died while writing it).
+//     they cover was overwritten, and each must be whole; those after it
+//     belong to a batch whose overwrites never began (a process that died
+//     while writing it, or before its head was written): they are put back
+//     too, as far as they are whole, which changes nothing the command did
+//     not change.
 //
 // A journal is bound to its file: by the file's name, and by the
 // fingerprint, which the file must give again once the journal's entries
@@ -78,7 +81,7 @@ bool Fingerprint(HANDLE file, uint64_t length, uint64_t* value);
 std::wstring JournalPathOf(const std::wstring& path);
 std::wstring FileNameOf(const std::wstring& path);
 
-// A journal read back: its head and its sealed entries (offset, length,
+// A journal read back: its head and its whole entries (offset, length,
 // where the old bytes lie in the journal).
 struct Entry {
   uint64_t offset;
