@@ -324,6 +324,8 @@ bool CFileJournal::RollBack() {
     m_failed = false;
     return true;
   }
+  // One that failed already is left to the next open.
+  if (m_rollBackFailed) return false;
   // What waits never reached the file: the journal's sealed entries are all
   // that was overwritten.
   m_held.Clear();
@@ -334,7 +336,7 @@ bool CFileJournal::RollBack() {
   SetLive(path, false);
   bool done = ApplyJournal(m_file, m_path, path, false) == RECOVER_DONE;
   if (!done) {
-    m_failed = true;
+    m_failed = m_rollBackFailed = true;
     return false;
   }
   m_started = false;

@@ -76,6 +76,7 @@ class CFileJournal : public VroHandleHook {
   bool m_hooked = false;
   bool m_started = false;
   bool m_failed = false;
+  bool m_rollBackFailed = false;
   HANDLE m_journal = INVALID_HANDLE_VALUE;
   vrojournal::Head m_head;
   CRangeSet m_sealed;    // old bytes in the journal and flushed

@@ -1,0 +1,233 @@
+// What a cut-off command leaves beside an image (its rollback journal, or
+// the merge record of an earlier version) through the program: bound to its
+// file, applied to no other, never read past. Each refusal is -15 with a
+// line naming the file, and leaves every file as it was.
+#include <gtest/gtest.h>
+
+#include "../image/WriteFaults.h"
+#include "BatchTestUtil.h"
+#include "disktools/partition/PartitionResize.h"
+#include "image/copy/TreeCopy.h"
+#include "image/mount/MountedImage.h"
+
+using namespace bt;
+
+namespace {
+
+const Kind kOwn = {"Own", "mbr2048", "raw", false, true, false};
+const Kind kRaw = {"Raw", "mbr2048", "raw", false, false, false};
+
+// A command cut off at write `at` of its files (counted from the end when
+// negative), the process dead there: the files as it left them, and its
+// journal.
+template <class Command>
+void CutOff(const std::wstring& image, int mode, int at, Command command) {
+  if (at < 0) {
+    std::string saved = vt::ToUnix(image) + ".saved";
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(vt::ToUnix(image)) + " " + vt::Q(saved)));
+    {
+      CMountedImage m;
+      ASSERT_LE(0, m.OpenImage(image.c_str(), nullptr, 0, mode));
+      it::WriteFaults count(it::WriteFaults::COUNT, 0);
+      command(m);
+      m.Close(false);
+      at += count.Count();
+    }
+    ASSERT_EQ(0, vt::Sh("mv " + vt::Q(saved) + " " + vt::Q(vt::ToUnix(image))));
+  }
+  CMountedImage m;
+  ASSERT_LE(0, m.OpenImage(image.c_str(), nullptr, 0, mode));
+  it::WriteFaults stop(it::WriteFaults::STOP, at);
+  command(m);
+  m.Close(false);
+  ASSERT_TRUE(stop.Hit());
+}
+
+std::wstring Extract(const Disk& d, const wchar_t* volumePath, const std::string& to) {
+  return L"\"/extract:" + std::wstring(volumePath) + L"::" + vt::ToWin(d.dir + "/" + to) + L"\"";
+}
+
+bool Has(const std::string& out, const std::string& what) {
+  return out.find(what) != std::string::npos;
+}
+
+// A grow cut off on an own image; then another image converted onto it: the
+// journal is of no file now and never reaches the new one.
+TEST(SideFiles, AJournalNeverRollsBackAReplacedImage) {
+  Disk d = MakeDisk(kOwn);
+  Disk other = MakeDisk(kOwn, d.dir + "/other");
+  std::wstring image = d.ImageWin(), journal = image + L".journal";
+  CutOff(image, 2, 8, [](CMountedImage& m) { ResizeImagePartition(&m, 60); });
+  ASSERT_TRUE(vt::FileExists(journal));
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"\"/convert:" + other.ImageWin() + L"\""));
+  EXPECT_FALSE(vt::FileExists(journal));
+  std::string out;
+  EXPECT_EQ(0u, RunVroOut(ImageArgs(image) + L"/check", &out)) << out;
+  ASSERT_EQ(0, vt::Sh("head -c 3000000 /dev/urandom > " + vt::Q(d.dir + "/big.bin")));
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd \"/inject:\\big.bin::" +
+                       vt::ToWin(d.dir + "/big.bin") + L"\""));
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + Extract(d, L"\\Program Files", "out")));
+  EXPECT_EQ(0, vt::Sh("diff -r " + vt::Q(other.tree + "/Program Files") + " " +
+                      vt::Q(d.dir + "/out")));
+
+  // A journal put beside a file it does not belong to (the image copied
+  // over, the journal left): set aside with a line, the file untouched.
+  CutOff(image, 2, 8, [](CMountedImage& m) { ResizeImagePartition(&m, 60); });
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(other.image) + " " + vt::Q(d.image)));
+  std::string hash = vt::Sha256(image);
+  EXPECT_EQ(0u, RunVroOut(ImageArgs(image) + L"/check", &out)) << out;
+  EXPECT_TRUE(Has(out, "disk.vmd.journal: this journal does not belong")) << out;
+  EXPECT_EQ(hash, vt::Sha256(image));
+  EXPECT_TRUE(vt::FileExists(journal + L".aside"));
+}
+
+// A grow cut off in an update file: merging that file rolls it back first,
+// and the next update file of that number is a file of its own.
+TEST(SideFiles, AMergeRollsBackTheMergedFileFirst) {
+  Disk d = MakeDisk(kOwn);
+  std::wstring image = d.ImageWin(), update = image + L"_01.Upd";
+  ASSERT_EQ(0, vt::Sh("head -c 700000 /dev/urandom > " + vt::Q(d.dir + "/one.bin") +
+                      " && head -c 900000 /dev/urandom > " + vt::Q(d.dir + "/two.bin")));
+  ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"\"/inject:\\one.bin::" +
+                       vt::ToWin(d.dir + "/one.bin") + L"\""));
+  std::string updateHash = vt::Sha256(update);
+  CutOff(update, 1, 10, [](CMountedImage& m) { ResizeImagePartition(&m, 60); });
+  ASSERT_TRUE(vt::FileExists(update + L".journal"));
+  std::string out;
+  EXPECT_EQ(0u, RunVroOut(ImageArgs(image, update) + L"/merge", &out)) << out;
+  EXPECT_TRUE(Has(out, "disk.vmd_01.Upd: a command cut off before its end was rolled back")) << out;
+  EXPECT_FALSE(vt::FileExists(update));
+  EXPECT_FALSE(vt::FileExists(update + L".journal"));
+  ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"\"/inject:\\two.bin::" +
+                       vt::ToWin(d.dir + "/two.bin") + L"\""));
+  EXPECT_EQ(0u, RunVroOut(ImageArgs(update) + L"/check", &out)) << out;
+  EXPECT_EQ(0u, RunVro(ImageArgs(update) + Extract(d, L"\\one.bin", "one.out")));
+  EXPECT_EQ(0u, RunVro(ImageArgs(update) + Extract(d, L"\\two.bin", "two.out")));
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(d.dir + "/one.bin") + " " + vt::Q(d.dir + "/one.out") +
+                      " && cmp " + vt::Q(d.dir + "/two.bin") + " " + vt::Q(d.dir + "/two.out")));
+  (void)updateHash;
+}
+
+// A journal that fails its checks is applied to nothing: every command
+// gives -15 with a line naming it, and no file changes.
+TEST(SideFiles, ADamagedJournalRefusesItsImage) {
+  Disk d = MakeDisk(kRaw);
+  std::wstring image = d.ImageWin(), journal = image + L".journal";
+  ASSERT_EQ(0, vt::Sh("head -c 2000000 /dev/urandom > " + vt::Q(d.dir + "/big.bin")));
+  std::wstring host = vt::ToWin(d.dir + "/big.bin");
+  CutOff(image, 2, -2, [&](CMountedImage& m) {
+    uint64_t missing = 0;
+    InjectHostPath(&m, host.c_str(), L"\\big.bin", &missing, nullptr, nullptr);
+  });
+  std::vector<uint8_t> j;
+  ASSERT_TRUE(vt::ReadAll(journal, j));
+  ASSERT_LT(1024u, j.size());
+  j[9] ^= 1;
+  j[512 + 9] ^= 1;
+  ASSERT_TRUE(vt::WriteAll(journal, j));
+  std::string before = FolderHashes(d.disks);
+  for (const std::wstring& cmd :
+       {Extract(d, L"\\Users", "out"), std::wstring(L"/check"), std::wstring(L"-noupd /format"),
+        L"-noupd \"/inject:\\again.bin::" + host + L"\""}) {
+    std::string out;
+    EXPECT_EQ(DWORD(-15), RunVroOut(ImageArgs(image) + cmd, &out)) << vt::Narrow(cmd);
+    EXPECT_TRUE(Has(out, "disk.img.journal: the journal of a command cut off before its end "
+                         "fails its checks"))
+        << out;
+    EXPECT_EQ(before, FolderHashes(d.disks)) << vt::Narrow(cmd);
+  }
+}
+
+// The record of a merge an earlier version cut off: "<base>.merging" with
+// the merged file's full path. It names the merge in a line, and until that
+// file is merged again (found also when the folder moved) nothing reads or
+// replaces the base; a record whose file is gone keeps it closed; one of a
+// merge that had completed goes.
+void WriteRecord(const std::wstring& base, const std::wstring& merged) {
+  std::vector<uint8_t> r = {'V', 'R', 'O', 'M', 'E', 'R', 'G', 'E'};
+  for (wchar_t c : merged + L'\0') {
+    r.push_back(uint8_t(c));
+    r.push_back(uint8_t(c >> 8));
+  }
+  ASSERT_TRUE(vt::WriteAll(base + L".merging", r));
+}
+
+TEST(SideFiles, AnEarlierVersionsCutMergeIsNeverReadAsWhole) {
+  Disk d = MakeDisk(kOwn);
+  std::wstring image = d.ImageWin(), update = image + L"_01.Upd";
+  ASSERT_EQ(0, vt::Sh("head -c 700000 /dev/urandom > " + vt::Q(d.dir + "/one.bin")));
+  ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"\"/inject:\\one.bin::" +
+                       vt::ToWin(d.dir + "/one.bin") + L"\""));
+  WriteRecord(image, update);
+  Disk other = MakeDisk(kOwn, d.dir + "/other");
+  std::string before = FolderHashes(d.disks);
+  std::wstring copy = vt::ToWin(d.dir + "/copy.vmd");
+  for (const std::wstring& cmd :
+       {ImageArgs(image) + Extract(d, L"\\Users", "out"), ImageArgs(image) + L"/check",
+        ImageArgs(copy) + L"\"/convert:" + image + L"\"", ImageArgs(update) + L"/check",
+        ImageArgs(image) + L"\"/convert:" + other.ImageWin() + L"\"",
+        ImageArgs(image) + L"/create:64"}) {
+    std::string out;
+    EXPECT_EQ(DWORD(-15), RunVroOut(cmd, &out)) << vt::Narrow(cmd);
+    EXPECT_TRUE(Has(out, "disk.vmd: a merge that an earlier version began")) << out;
+    EXPECT_TRUE(Has(out, "disk.vmd_01.Upd")) << out;
+    EXPECT_EQ(before, FolderHashes(d.disks)) << vt::Narrow(cmd);
+  }
+  // The folder moved, base, file and record together: still unfinished,
+  // and merging the file completes it.
+  std::string moved = d.dir + "/moved";
+  ASSERT_EQ(0, vt::Sh("mv " + vt::Q(d.disks) + " " + vt::Q(moved)));
+  std::wstring image2 = vt::ToWin(moved + "/disk.vmd"), update2 = image2 + L"_01.Upd";
+  std::string out;
+  EXPECT_EQ(DWORD(-15), RunVroOut(ImageArgs(image2) + L"/check", &out));
+  EXPECT_EQ(0u, RunVro(ImageArgs(image2, update2) + L"/merge"));
+  EXPECT_FALSE(vt::FileExists(image2 + L".merging"));
+  EXPECT_EQ(0u, RunVro(ImageArgs(image2) + Extract(d, L"\\one.bin", "one.out")));
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(d.dir + "/one.bin") + " " + vt::Q(d.dir + "/one.out")));
+
+  // Its merged file gone: every command -15, the line says so.
+  WriteRecord(image2, update2);
+  EXPECT_EQ(DWORD(-15), RunVroOut(ImageArgs(image2) + L"/check", &out));
+  EXPECT_TRUE(Has(out, "the file it merged is gone")) << out;
+  EXPECT_EQ(DWORD(-15), RunVroOut(ImageArgs(image2) + Extract(d, L"\\one.bin", "x"), &out));
+  DeleteFileW((image2 + L".merging").c_str());
+}
+
+TEST(SideFiles, ARecordOfACompletedMergeGoes) {
+  Disk d = MakeDisk(kOwn);
+  std::wstring image = d.ImageWin(), update = image + L"_01.Upd";
+  ASSERT_EQ(0, vt::Sh("head -c 300000 /dev/urandom > " + vt::Q(d.dir + "/one.bin")));
+  ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"\"/inject:\\one.bin::" +
+                       vt::ToWin(d.dir + "/one.bin") + L"\""));
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(vt::ToUnix(update)) + " " + vt::Q(d.dir + "/saved.Upd")));
+  ASSERT_EQ(0u, RunVro(ImageArgs(image, update) + L"/merge"));
+  // The merged file back, and a record naming it: the merge had completed.
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.dir + "/saved.Upd") + " " + vt::Q(vt::ToUnix(update))));
+  WriteRecord(image, update);
+  std::string out;
+  EXPECT_EQ(0u, RunVroOut(ImageArgs(image) + L"/check", &out)) << out;
+  EXPECT_TRUE(Has(out, "the record of a merge that had completed was removed")) << out;
+  EXPECT_FALSE(vt::FileExists(image + L".merging"));
+  // Merging it again removes the file it left.
+  EXPECT_EQ(0u, RunVroOut(ImageArgs(image, update) + L"/merge", &out)) << out;
+  EXPECT_TRUE(Has(out, "was merged into its image already")) << out;
+  EXPECT_FALSE(vt::FileExists(update));
+}
+
+// A merge names every other update file of its base that it unlinks.
+TEST(SideFiles, AMergeNamesTheFilesItUnlinks) {
+  Disk d = MakeDisk(kOwn);
+  std::wstring image = d.ImageWin();
+  ASSERT_EQ(0, vt::Sh("printf one > " + vt::Q(d.dir + "/one.txt")));
+  std::wstring inject = L"\"/inject:\\one.txt::" + vt::ToWin(d.dir + "/one.txt") + L"\"";
+  ASSERT_EQ(0u, RunVro(ImageArgs(image) + inject));
+  ASSERT_EQ(0u, RunVro(ImageArgs(image) + inject));
+  ASSERT_TRUE(vt::FileExists(image + L"_02.Upd"));
+  std::string out;
+  EXPECT_EQ(0u, RunVroOut(ImageArgs(image, image + L"_01.Upd") + L"/merge", &out));
+  EXPECT_TRUE(Has(out, "disk.vmd_02.Upd: this overlay was made for its image as it is before "
+                       "the merge"))
+      << out;
+}
+
+}  // namespace
