@@ -266,16 +266,30 @@ TEST(AdapterInstall, CacheReplayOnlyOfWhatTheStoreWouldInstall) {
   EXPECT_EQ(1u, program.Run(AddAdapter(trial, L"8")));
 }
 
+// A Windows 7 image prepared for the adapter, with an empty network store
+// for it and a copy of the program whose settings name that store.
+struct PreparedImage {
+  rt::WinDisk d;
+  std::wstring store, folder;
+  ProgramCopy program;
+  explicit PreparedImage(const char* hardwareProfile)
+      : d(rt::MakeWinDisk(std::string("--arch x64 --version 6.1.7601.17514 --hw-profile ") +
+                          hardwareProfile)),
+        store(vt::ToWin(d.dir) + L"\\store"),
+        folder(store + L"\\Network\\6.1_x64"),
+        program(d.dir, store) {
+    it::PrepareOwnAdapter(d, false);
+  }
+};
+
 // A failed installation leaves every byte of the image and writes no
 // history; the export refuses what the command line refuses, and without a
 // workstation notes none.
 TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
-  rt::WinDisk d = rt::MakeWinDisk(
-      "--arch x64 --version 6.1.7601.17514 --hw-profile {cccc0065-31c0-11e8-9b10-806e6f6e6963}");
-  it::PrepareOwnAdapter(d, false);
-  std::wstring store = vt::ToWin(d.dir) + L"\\store";
-  std::wstring folder = store + L"\\Network\\6.1_x64";
-  ProgramCopy program(d.dir, store);
+  PreparedImage setup("{cccc0065-31c0-11e8-9b10-806e6f6e6963}");
+  rt::WinDisk& d = setup.d;
+  const std::wstring &store = setup.store, &folder = setup.folder;
+  ProgramCopy& program = setup.program;
   // Binary data that is no hexadecimal text.
   ImportSample(d, folder, "12.18.9.7", "/^\\[VroNic\\.reg\\]/a HKR, , Broken, 1, zz, qq");
   const std::wstring nconfig = folder + L"\\VEN_8086&DEV_10D3\\NConfig.ini";
@@ -380,15 +394,13 @@ std::string SystemDump(const rt::WinDisk& d, const std::string& imageUnix) {
 // files and INF under the same version name): the installation is made from
 // what the folder holds now, exactly as without the cache.
 TEST(AdapterInstall, StoreFolderSwappedUnderTheCache) {
-  rt::WinDisk d = rt::MakeWinDisk(
-      "--arch x64 --version 6.1.7601.17514 --hw-profile {cccc0066-31c0-11e8-9b10-806e6f6e6963}");
-  it::PrepareOwnAdapter(d, false);
+  PreparedImage setup("{cccc0066-31c0-11e8-9b10-806e6f6e6963}");
+  rt::WinDisk& d = setup.d;
+  const std::wstring& folder = setup.folder;
+  ProgramCopy& program = setup.program;
   const std::string prepared = d.dir + "/prepared.img";
   ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.unixPath) + " " + vt::Q(prepared)));
   auto fresh = [&] { ASSERT_EQ(0, vt::Sh("cp " + vt::Q(prepared) + " " + vt::Q(d.unixPath))); };
-  std::wstring store = vt::ToWin(d.dir) + L"\\store";
-  std::wstring folder = store + L"\\Network\\6.1_x64";
-  ProgramCopy program(d.dir, store);
   ImportSample(d, folder, "12.18.10.0");
   ImportSample(d, folder, "12.18.11.0");
   const std::wstring package = folder + L"\\VEN_8086&DEV_10D3";
@@ -422,12 +434,10 @@ TEST(AdapterInstall, StoreFolderSwappedUnderTheCache) {
 // a whole installation. Each run either installs whole, or fails with every
 // byte of the image, its SYSTEM hive and the store's history as they were.
 TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
-  rt::WinDisk d = rt::MakeWinDisk(
-      "--arch x64 --version 6.1.7601.17514 --hw-profile {cccc0067-31c0-11e8-9b10-806e6f6e6963}");
-  it::PrepareOwnAdapter(d, false);
-  std::wstring store = vt::ToWin(d.dir) + L"\\store";
-  std::wstring folder = store + L"\\Network\\6.1_x64";
-  ProgramCopy program(d.dir, store);
+  PreparedImage setup("{cccc0067-31c0-11e8-9b10-806e6f6e6963}");
+  rt::WinDisk& d = setup.d;
+  const std::wstring& folder = setup.folder;
+  ProgramCopy& program = setup.program;
   ImportSample(d, folder, "12.18.9.7");
   const std::wstring nconfig = folder + L"\\VEN_8086&DEV_10D3\\NConfig.ini";
   const std::string v9 = vt::Sha256(folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7\\vronic.sys");
