@@ -157,11 +157,13 @@ std::wstring FindUnsafeVersionFileName(const wchar_t* infPath) {
     key.push_back(0);
     TrimBlanks(&key[0]);
     StripQuotes(&key[0]);
-    if (_wcsnicmp(key.c_str(), L"CatalogFile", 11) != 0 && _wcsicmp(key.c_str(), L"LayoutFile") != 0)
+    if (_wcsnicmp(key.c_str(), L"CatalogFile", 11) != 0 &&
+        _wcsicmp(key.c_str(), L"LayoutFile") != 0)
       continue;
     for (size_t pos = eq + 1; unsafe.empty() && pos <= line.size();) {
       size_t comma = line.find(L',', pos);
-      std::wstring name = line.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
+      std::wstring name =
+          line.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
       pos = comma == std::wstring::npos ? line.size() + 1 : comma + 1;
       name.push_back(0);
       TrimBlanks(&name[0]);

@@ -303,8 +303,9 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
 
   // A destination folder that would leave its directory: refused before
   // anything is written (no folder made for the driver files either).
-  for (const char* sed : {R"(s/^VroNic\.CopyFiles = 12$/VroNic.CopyFiles = 12,..\\..\\..\\EvilTop/)",
-                          R"(s/^VroNic\.CopyFiles = 12$/VroNic.CopyFiles = 12,C:\\EvilAbs/)"}) {
+  for (const char* sed :
+       {R"(s/^VroNic\.CopyFiles = 12$/VroNic.CopyFiles = 12,..\\..\\..\\EvilTop/)",
+        R"(s/^VroNic\.CopyFiles = 12$/VroNic.CopyFiles = 12,C:\\EvilAbs/)"}) {
     SCOPED_TRACE(sed);
     ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(vt::ToUnix(store))));
     ImportSample(d, folder, "12.18.9.7", sed);
@@ -381,8 +382,8 @@ std::string Dumped(const std::string& hive, const std::string& key, const std::s
 
 // The SYSTEM hive of a raw disk image, every value as hivedump.py prints it.
 std::string SystemDump(const rt::WinDisk& d, const std::string& imageUnix) {
-  std::string sys = rt::NtfsCat(d, imageUnix, "/Windows/System32/config/SYSTEM",
-                                imageUnix + ".SYSTEM");
+  std::string sys =
+      rt::NtfsCat(d, imageUnix, "/Windows/System32/config/SYSTEM", imageUnix + ".SYSTEM");
   std::string out;
   EXPECT_EQ(0, vt::Sh(vt::Q(vt::SourceDirUnix() + "/tests/infinstall/hivedump.py") + " " +
                           vt::Q(sys) + " ''",
@@ -471,11 +472,12 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
     EXPECT_TRUE(vt::FileExists(vt::ToWin(ready)));
     *code = program.Run(AddAdapter(onVolume, workstation));
     std::string count;
-    EXPECT_EQ(0, vt::Sh("kill $(cat " + vt::Q(ready) + ") && while ! test -s " + vt::Q(seen) +
-                        "; do sleep 0.05; done && cat " + vt::Q(seen) + " && rm -f " +
-                        vt::Q(d.dir + "/vol/filler") + " && cp --sparse=always " +
-                        vt::Q(onVolume.unixPath) + " " + vt::Q(after),
-                        &count));
+    EXPECT_EQ(0,
+              vt::Sh("kill $(cat " + vt::Q(ready) + ") && for i in $(seq 600); do test -s " +
+                         vt::Q(seen) + " && break; sleep 0.05; done && cat " + vt::Q(seen) +
+                         " && rm -f " + vt::Q(d.dir + "/vol/filler") + " && cp --sparse=always " +
+                         vt::Q(onVolume.unixPath) + " " + vt::Q(after),
+                     &count));
     return atol(count.c_str());
   };
   DWORD code = 0;
@@ -510,12 +512,13 @@ std::vector<std::string> AdapterClaims(const std::string& dump, const std::wstri
   std::vector<std::string> claims;
   std::string g = vt::Narrow(guid);
   for (char& c : g) c = (char)tolower((unsigned char)c);
-  const std::string net = "\\controlset001\\control\\class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\";
+  const std::string net =
+      "\\controlset001\\control\\class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\";
   for (size_t at = 0, end; (end = dump.find('\n', at)) != std::string::npos; at = end + 1) {
     std::string line = dump.substr(at, end - at);
     for (char& c : line) c = (char)tolower((unsigned char)c);
-    if (line.compare(0, net.size(), net) == 0 &&
-        line.size() > g.size() && line.compare(line.size() - g.size(), g.size(), g) == 0 &&
+    if (line.compare(0, net.size(), net) == 0 && line.size() > g.size() &&
+        line.compare(line.size() - g.size(), g.size(), g) == 0 &&
         line.find("|netcfginstanceid|1|") != std::string::npos)
       claims.push_back(line.substr(net.size(), 4));
   }

@@ -341,8 +341,8 @@ TEST_F(InfMgrTest, ImportRefusesVersionNamesLeavingThePackage) {
       SendMessageW(page->m_hWnd, WM_COMMAND, 1016, 0);
       uitest::WaitFor([] { return !st::g_boxText.empty(); }, 20000);
     });
-    for (const wchar_t* name : {L"..\\..\\..\\..\\..\\ESCAPED.cat", L"..\\ESCAPED.cat",
-                                L"..\\..\\ESCAPED.inf", L"%Cat%"})
+    for (const wchar_t* name :
+         {L"..\\..\\..\\..\\..\\ESCAPED.cat", L"..\\ESCAPED.cat", L"..\\..\\ESCAPED.inf", L"%Cat%"})
       EXPECT_NE(std::wstring::npos,
                 st::g_boxText.find(L"\r\nvronet.inf (" + std::wstring(name) + L")\r\n"))
           << vt::Narrow(st::g_boxText);

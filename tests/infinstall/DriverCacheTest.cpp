@@ -100,17 +100,17 @@ TEST(DriverCache, ReplayOnlyOfTheSameInstallationAndWhole) {
   const std::wstring driverDigest = vt::Widen(vt::Sha256(versionFolder + L"\\cached.sys"));
   auto files = [&](const std::wstring& target, const std::wstring& source,
                    const std::wstring& digest) {
-    return L"[File]\r\n" + target + L"=" + source + L"\r\n\\Windows\\skipped.sys=\r\n[Digests]\r\n" +
-           source + L"=" + digest + L"\r\n";
+    return L"[File]\r\n" + target + L"=" + source +
+           L"\r\n\\Windows\\skipped.sys=\r\n[Digests]\r\n" + source + L"=" + digest + L"\r\n";
   };
   const std::wstring body =
       header + files(L"\\Windows\\cached.sys", versionFolder + L"\\cached.sys", driverDigest);
   const std::wstring infDigest = vt::Widen(vt::Sha256(versionFolder + L"\\VroPnp.inf"));
-  auto owner = [&](const wchar_t* windows, const wchar_t* version,
-                   const std::wstring& inf = L"") {
+  auto owner = [&](const wchar_t* windows, const wchar_t* version, const std::wstring& inf = L"") {
     return std::wstring(L"[Installation]\r\nWindows=") + windows +
            L"\r\nDriver={4D36E972-E325-11CE-BFC1-08002BE10318}\\0000\r\nService=Cached\r\n"
-           L"Version=" + version + L"\r\nAdapter={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\nInf=" +
+           L"Version=" +
+           version + L"\r\nAdapter={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\nInf=" +
            (inf.empty() ? infDigest : inf) + L"\r\n";
   };
   const wchar_t* windows = L"{5C310893-31C0-11E8-9B10-806E6F6E6963}";
@@ -155,7 +155,8 @@ TEST(DriverCache, ReplayOnlyOfTheSameInstallationAndWhole) {
          {files(L"\\Windows\\other.sys", source, driverDigest),
           files(L"\\Windows\\..\\cached.sys", source, driverDigest),
           files(L"\\Windows", source, driverDigest),
-          files(L"\\Windows\\cached.sys", versionFolder + L"\\..\\12.1.0.0\\cached.sys", driverDigest),
+          files(L"\\Windows\\cached.sys", versionFolder + L"\\..\\12.1.0.0\\cached.sys",
+                driverDigest),
           files(L"\\Windows\\cached.sys", dir + L"\\plain.reg", driverDigest),
           files(L"\\Windows\\cached.sys", versionFolder + L"\\gone.sys", driverDigest),
           files(L"\\Windows\\cached.sys", source, std::wstring(64, L'0'))}) {

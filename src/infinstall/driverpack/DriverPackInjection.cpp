@@ -381,8 +381,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     // What the cache file records is read while the hive is loaded.
     const DriverCacheOwner owner = {keptDriverKey.c_str(), service, versionText.c_str(),
                                     display ? L"" : adapterGuid, versionPath.c_str()};
-    cacheReady = result == kDriverPackInstalled &&
-                 RecordDriverCacheOwner(image, cs, script, owner);
+    cacheReady = result == kDriverPackInstalled && RecordDriverCacheOwner(image, cs, script, owner);
     break;
   }
   if (result < 0) start.Restore();
