@@ -135,7 +135,7 @@ uint64_t ParseVersionString(const wchar_t* text) {
 }
 
 bool IsPlainName(const wchar_t* name) {
-  if (!name || !*name || !wcscmp(name, L".") || !wcscmp(name, L"..")) return false;
+  if (!name || !*name || !name[wcsspn(name, L". ")]) return false;
   for (const wchar_t* p = name; *p; ++p)
     if (IsPathSeparator(*p) || *p == L':') return false;
   return true;

@@ -52,7 +52,8 @@ int GetPeMachineClass(const wchar_t* path);
 uint64_t ParseVersionString(const wchar_t* text);
 
 // True for one name that stays in its folder: not empty, no separator, no
-// ":" (drive or stream), not "." or "..".
+// ":" (drive or stream), not made of dots and blanks only (Windows drops
+// trailing dots and blanks, so ".. " would name the parent).
 bool IsPlainName(const wchar_t* name);
 // True for a path of plain names joined by separators (one leading
 // separator allowed): no part is empty, "." or "..", none holds a ":".

@@ -15,6 +15,7 @@
 #include "common/PathUtil.h"
 #include "common/TextOps.h"
 #include "common/UnicodeProfile.h"
+#include "driverstore/InfImporter.h"
 #include "driverstore/InfSectionCopy.h"
 #include "image/mount/MountedImage.h"
 
@@ -240,10 +241,9 @@ int WriteDeviceInf(CMountedImage* image, uint32_t windowsVersion, const wchar_t*
     WriteProfileValue(targetInf, L"Version", key, version(key).c_str());
   WriteProfileValue(targetInf, L"Version", L"Mfg", QuoteInfText(manufacturer).c_str());
 
-  std::wstring catalog = version(L"CatalogFile");
-  if (catalog.empty()) catalog = version(L"CatalogFile.NT");
-  if (catalog.empty()) catalog = version(x64 ? L"CatalogFile.NTamd64" : L"CatalogFile.NTx86");
-  if (!catalog.empty()) {
+  // A catalog name that would leave its folder is no catalog.
+  const std::wstring catalog = ReadInfCatalogName(sourceInf, x64);
+  if (IsPlainName(catalog.c_str())) {
     WriteProfileValue(targetInf, L"Version", L"CatalogFile", catalog.c_str());
     wchar_t from[kPathChars], to[kPathChars];
     CopyParentPath(catalogInf, from, kPathChars);

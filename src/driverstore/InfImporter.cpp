@@ -137,6 +137,49 @@ CInfImporter::CInfImporter(CMountedImage* image_, uint32_t target_, uint32_t bui
       classGuid(classGuid_),
       progressBar(progressBar_) {}
 
+std::wstring ReadInfCatalogName(const wchar_t* infPath, bool x64) {
+  for (const wchar_t* key :
+       {L"CatalogFile", L"CatalogFile.NT", x64 ? L"CatalogFile.NTamd64" : L"CatalogFile.NTx86"}) {
+    std::wstring name = ReadIniValue(infPath, L"Version", key);
+    if (!name.empty()) return name;
+  }
+  return L"";
+}
+
+std::wstring FindUnsafeVersionFileName(const wchar_t* infPath) {
+  wchar_t* list = ReadIniSection(infPath, L"Version");
+  std::wstring unsafe;
+  for (const wchar_t* p = list; p && *p && unsafe.empty(); p += wcslen(p) + 1) {
+    std::wstring line = Cleaned(p);
+    size_t eq = line.find(L'=');
+    if (eq == std::wstring::npos) continue;
+    std::wstring key = line.substr(0, eq);
+    key.push_back(0);
+    TrimBlanks(&key[0]);
+    StripQuotes(&key[0]);
+    if (_wcsnicmp(key.c_str(), L"CatalogFile", 11) != 0 &&
+        _wcsicmp(key.c_str(), L"LayoutFile") != 0)
+      continue;
+    for (size_t pos = eq + 1; unsafe.empty() && pos <= line.size();) {
+      size_t comma = line.find(L',', pos);
+      std::wstring name =
+          line.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
+      pos = comma == std::wstring::npos ? line.size() + 1 : comma + 1;
+      name.push_back(0);
+      TrimBlanks(&name[0]);
+      StripQuotes(&name[0]);
+      std::wstring raw = name.c_str();
+      std::vector<wchar_t> expanded(raw.begin(), raw.end());
+      expanded.resize(kPathChars, 0);
+      ExpandEnvironmentInPlace(expanded.data(), kPathChars);
+      if (!raw.empty() && (!IsPlainName(raw.c_str()) || !IsPlainName(expanded.data())))
+        unsafe = raw;
+    }
+  }
+  delete[] list;
+  return unsafe;
+}
+
 std::wstring FindMissingPackageFile(const wchar_t* versionFolder) {
   if (!versionFolder) return L"";
   wchar_t inf[kPathChars];
@@ -233,6 +276,9 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
     if (sub[0] && !IsContainedPath(sub.data())) missingFile = sub.data();
     if (sub[0]) AppendPathPart(sourceFolder, kPathChars, sub.data());
   }
+  // A file [Version] names (the catalog) is copied beside the combined INF:
+  // a name that would leave the package refuses it.
+  if (missingFile.empty()) missingFile = FindUnsafeVersionFileName(infPath);
   if (missingFile.empty())
     for (const InfModelRecord& m : newModels) {
       missingFile = FindMissingSourceFile(infPath, sourceFolder, m.installSection.c_str());
@@ -301,11 +347,7 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
       WriteProfileValue(combined.c_str(), L"DestinationDirs", r.newName.c_str(),
                         Cleaned(entry).c_str());
   }
-  std::wstring catalog = ReadIniValue(infPath, L"Version", L"CatalogFile");
-  if (catalog.empty()) catalog = ReadIniValue(infPath, L"Version", L"CatalogFile.NT");
-  if (catalog.empty())
-    catalog =
-        ReadIniValue(infPath, L"Version", x64 ? L"CatalogFile.NTamd64" : L"CatalogFile.NTx86");
+  const std::wstring catalog = ReadInfCatalogName(infPath, x64);
   if (!catalog.empty()) {
     std::wstring to = Join(version, catalog);
     if (GetPathKind(to.c_str()) != 1) {

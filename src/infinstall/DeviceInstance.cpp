@@ -167,7 +167,7 @@ int32_t CInfInstaller::RemoveReplacedDriver(const wchar_t* serviceName, const wc
   ExpandImageSystemPath(imagePath.c_str(), path, 400, Image);
   if (!Image->GetFileCompanyName(path, company, 100) ||
       _wcsicmp(company, L"Microsoft Corporation") != 0)
-    Image->DeletePath(path);
+    DeleteImageFile(path);
   return freeOld;
 }
 

@@ -114,6 +114,44 @@ bool Sha256(const uint8_t* data, size_t length, uint8_t out[kDigestBytes]) {
   return ok;
 }
 
+// The SHA-256 of a file as hexadecimal text; empty when it cannot be read.
+std::wstring FileDigest(const wchar_t* path) {
+  HANDLE in = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return L"";
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+  uint8_t digest[kDigestBytes];
+  DWORD n = kDigestBytes;
+  bool ok = CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+            CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
+  std::vector<uint8_t> block(1 << 16);
+  for (DWORD got = 1; ok && got;)
+    ok = ReadFile(in, block.data(), (DWORD)block.size(), &got, nullptr) &&
+         (!got || CryptHashData(hash, block.data(), got, 0));
+  ok = ok && CryptGetHashParam(hash, HP_HASHVAL, digest, &n, 0) && n == kDigestBytes;
+  if (hash) CryptDestroyHash(hash);
+  if (provider) CryptReleaseContext(provider, 0);
+  CloseHandle(in);
+  if (!ok) return L"";
+  std::wstring text;
+  for (uint8_t b : digest) {
+    wchar_t hex[3];
+    _snwprintf(hex, 3, L"%02x", b);
+    text.append(hex, 2);
+  }
+  return text;
+}
+
+const wchar_t kDigestSection[] = L"Digests";
+
+std::wstring CombinedInfOf(const wchar_t* versionFolder) {
+  wchar_t inf[kPathChars];
+  lstrcpynW(inf, versionFolder ? versionFolder : L"", kPathChars);
+  AppendPathPart(inf, kPathChars, L"VroPnp.inf");
+  return inf;
+}
+
 bool ReadWhole(const wchar_t* path, std::vector<uint8_t>& data) {
   HANDLE in = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -192,23 +230,44 @@ std::wstring OwnerValue(const wchar_t* plain, const wchar_t* name) {
   return value;
 }
 
+// True when a network class instance other than the driver key
+// ("{guid}\NNNN") claims the adapter configuration.
+bool AdapterClaimedElsewhere(CMountedImage* image, uint32_t controlSet, const std::wstring& adapter,
+                             const std::wstring& driverKey) {
+  if (adapter.empty()) return false;
+  const std::wstring classKey =
+      SystemKey(controlSet, L"Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}");
+  const wchar_t* own = FindFileNamePart(driverKey.c_str());
+  for (const std::wstring& instance : ListRegistrySubkeys(image, classKey)) {
+    std::wstring id;
+    if (_wcsicmp(instance.c_str(), own) != 0 &&
+        ReadRegistryText(image, classKey + L"\\" + instance, L"NetCfgInstanceId", id) &&
+        _wcsicmp(id.c_str(), adapter.c_str()) == 0)
+      return true;
+  }
+  return false;
+}
+
 // Whether the deciphered cache file was made by the installation the
-// target would make now.
+// target would make now, from the combined INF the version folder holds.
 bool SameInstallation(CMountedImage* image, const wchar_t* plain,
                       const DriverReplayTarget& target) {
   const uint32_t cs = ReadCurrentControlSet(image);
   const std::wstring windows = OwnerValue(plain, L"Windows");
   const std::wstring version = OwnerValue(plain, L"Version");
   const std::wstring adapter = OwnerValue(plain, L"Adapter");
+  const std::wstring driverKey = OwnerValue(plain, L"Driver");
+  const std::wstring inf = OwnerValue(plain, L"Inf");
   const std::wstring wanted = target.adapter ? target.adapter : L"";
   if (windows.empty() ||
       _wcsicmp(windows.c_str(), ReadWindowsInstallationId(image, cs).c_str()) != 0 ||
       version.empty() || !target.version || !*target.version ||
       _wcsicmp(version.c_str(), target.version) != 0 ||
-      _wcsicmp(adapter.c_str(), wanted.c_str()) != 0)
+      _wcsicmp(adapter.c_str(), wanted.c_str()) != 0 || inf.empty() ||
+      inf != FileDigest(CombinedInfOf(target.versionFolder).c_str()) ||
+      AdapterClaimedElsewhere(image, cs, adapter, driverKey))
     return false;
-  return !UsedByOtherDevice(image, cs, target.hardwareId, OwnerValue(plain, L"Driver"),
-                            OwnerValue(plain, L"Service"));
+  return !UsedByOtherDevice(image, cs, target.hardwareId, driverKey, OwnerValue(plain, L"Service"));
 }
 
 struct CachedFile {
@@ -226,7 +285,7 @@ bool NamedByPackage(const DriverReplayTarget& target, const wchar_t* name) {
 // The files and links of the deciphered cache file, when every one may be
 // placed: a target path that stays inside the volume, named as a file of
 // the package and not a folder there; a source inside the version folder
-// that is there.
+// that is there as it was when the cache file was made.
 bool CachedFiles(CMountedImage* image, const wchar_t* plain, const DriverReplayTarget& target,
                  std::vector<CachedFile>& files) {
   std::wstring folder = target.versionFolder ? target.versionFolder : L"";
@@ -245,6 +304,10 @@ bool CachedFiles(CMountedImage* image, const wchar_t* plain, const DriverReplayT
           !IsPathSeparator(source[folder.size()]) ||
           !IsContainedPath(source.c_str() + folder.size() + 1) ||
           GetPathKind(source.c_str()) != 1)
+        return false;
+      std::wstring digest;
+      if (!ReadProfileValue(plain, kDigestSection, source.c_str(), digest) || digest.empty() ||
+          digest != FileDigest(source.c_str()))
         return false;
       files.push_back({path, source, link == 1});
     }
@@ -269,7 +332,19 @@ int RecordDriverCacheOwner(CMountedImage* image, uint32_t controlSet, const wcha
                            const DriverCacheOwner& owner) {
   std::wstring windows = ReadWindowsInstallationId(image, controlSet);
   auto text = [](const wchar_t* t) { return t ? t : L""; };
-  return WriteProfileValue(scriptPath, kOwnerSection, L"Windows", windows.c_str()) &&
+  // The store as the installation found it: the combined INF and the source
+  // of every file and link placed.
+  const std::wstring inf = FileDigest(CombinedInfOf(owner.versionFolder).c_str());
+  if (inf.empty()) return 0;
+  for (const wchar_t* section : {L"File", L"Link"})
+    for (const auto& e : Entries(scriptPath, section)) {
+      const std::wstring digest = FileDigest(e.second.c_str());
+      if (digest.empty() ||
+          !WriteProfileValue(scriptPath, kDigestSection, e.second.c_str(), digest.c_str()))
+        return 0;
+    }
+  return WriteProfileValue(scriptPath, kOwnerSection, L"Inf", inf.c_str()) &&
+         WriteProfileValue(scriptPath, kOwnerSection, L"Windows", windows.c_str()) &&
          WriteProfileValue(scriptPath, kOwnerSection, L"Driver", text(owner.driverKey)) &&
          WriteProfileValue(scriptPath, kOwnerSection, L"Service", text(owner.service)) &&
          WriteProfileValue(scriptPath, kOwnerSection, L"Version", text(owner.version)) &&
@@ -345,12 +420,10 @@ int ReplayDriverCache(CInfInstaller* installer, const DriverReplayTarget& target
                : !installer->ReserveRoom(room) ? kReplayFilesFailed
                                                      : kReplayDone;
   const std::wstring driverKey = OwnerValue(plain, L"Driver");
-  installer->BeginFileSwap();
   for (size_t i = 0; result == kReplayDone && i < files.size(); ++i)
     if (!installer->CopyDriverFile(files[i].source.c_str(), files[i].target.c_str(),
                                    driverKey.c_str(), scratch, files[i].link ? 1 : 0))
       result = kReplayFilesFailed;
-  installer->EndFileSwap(result == kReplayDone);
   DeleteFileW(scratch);
   DeleteFileW(plain);
   return result;

@@ -4,9 +4,11 @@
 // replayed by the next injection of the same hardware for the same profile
 // into the same Windows installation. The file records that installation
 // (the hardware profile GUID of its SYSTEM hive), the driver key, the
-// service and the package version it wrote, and carries a digest of its
-// plain text; a file that names another installation or version, none, or
-// fails its digest is never replayed.
+// service and the package version it wrote, the digests of the package's
+// combined INF and of every store file it placed, and carries a digest of
+// its plain text; a file that names another installation or version, none,
+// fails its digest, or whose store files are no longer those it placed is
+// never replayed.
 #pragma once
 #include <stdint.h>
 
@@ -36,15 +38,18 @@ void FormatDriverCachePath(uint64_t profileId, const wchar_t* hardwareId, wchar_
 std::wstring ReadWindowsInstallationId(CMountedImage* image, uint32_t controlSet);
 // What a cache file records of the installation it was made from, beside
 // the Windows installation: its driver key ("{guid}\NNNN"), its service,
-// the package version it installed and the adapter configuration (network)
-// it took.
+// the package version it installed, the adapter configuration (network)
+// it took, and the version folder it took the package from.
 struct DriverCacheOwner {
   const wchar_t* driverKey;
   const wchar_t* service;
   const wchar_t* version;
   const wchar_t* adapter;
+  const wchar_t* versionFolder;
 };
-// Writes the owner into a staging script before it becomes a cache file.
+// Writes the owner into a staging script (after its file pass) before it
+// becomes a cache file, with the digests of the version folder's combined
+// INF and of the store file of every file and link the script placed.
 // Nonzero on success.
 int RecordDriverCacheOwner(CMountedImage* image, uint32_t controlSet, const wchar_t* scriptPath,
                            const DriverCacheOwner& owner);
@@ -75,11 +80,14 @@ enum DriverReplayResult : int {
 
 // Replays the cache file of the target's profile and hardware id when it
 // is whole (its digest holds), was made for this Windows installation from
-// the same package version with the same adapter configuration, its driver
-// key and service belong to no other device, and every file it places is
-// one the package names, lands on no folder and comes from the version
-// folder, which holds it. Nothing is changed before all of this is known;
-// files are placed beside the ones they replace and swapped in, nothing
-// else in the image is deleted. The registry data goes into the loaded
-// hives.
+// the same package version with the same adapter configuration, which no
+// other driver key claims, its driver key and service belong to no other
+// device, the version folder's combined INF is the one it was made from,
+// and every file it places is one the package names, lands on no folder and
+// comes from the version folder, which holds it as it was then. Nothing is
+// changed before all of this is known;
+// files are placed beside the ones they replace and swapped in, in the
+// caller's file swap (CInfInstaller::BeginFileSwap), which the caller ends
+// once it knows whether the installation holds; nothing else in the image
+// is deleted. The registry data goes into the loaded hives.
 int ReplayDriverCache(CInfInstaller* installer, const DriverReplayTarget& target);

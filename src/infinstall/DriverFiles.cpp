@@ -12,6 +12,7 @@
 #include "common/PathUtil.h"
 #include "common/RegText.h"
 #include "common/TextOps.h"
+#include "driverstore/InfImporter.h"
 #include "driverstore/InfSectionCopy.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/InfText.h"
@@ -84,14 +85,7 @@ void StageLinkedFolder(CInfInstaller* inst, const wchar_t* infPath, const wchar_
 }
 
 std::wstring CatalogName(const CInfInstaller* inst, const wchar_t* infPath) {
-  const wchar_t* keys[] = {
-      L"CatalogFile", L"CatalogFile.NT",
-      inst->TargetArch() == 64 ? L"CatalogFile.NTamd64" : L"CatalogFile.NTx86"};
-  std::wstring name;
-  for (const wchar_t* k : keys) {
-    name = ReadInfValue(infPath, L"Version", k);
-    if (!name.empty()) break;
-  }
+  std::wstring name = ReadInfCatalogName(infPath, inst->TargetArch() == 64);
   // A name that would leave the catalog folder is no catalog.
   return IsPlainName(name.c_str()) ? name : std::wstring();
 }
@@ -103,7 +97,6 @@ void CopyCatalog(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* scr
   wchar_t target[kPathChars];
   if (!inst->Image->FindWindowsDirectory(target, kPathChars)) return;
   AppendPathPart(target, kPathChars, L"System32\\CatRoot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}");
-  inst->Image->CreateDirectoryTree(target);
   AppendPathPart(target, kPathChars, name.c_str());
   std::wstring source = InfFolder(infPath) + name;
   inst->CopyDriverFile(source.c_str(), target, classKey, scriptPath, 0);
@@ -212,6 +205,7 @@ int CInfInstaller::ReserveRoom(uint64_t bytes) {
 
 void CInfInstaller::BeginFileSwap() {
   SwappedFiles.clear();
+  CreatedFolders.clear();
   KeepSwapped = 1;
 }
 
@@ -227,7 +221,37 @@ void CInfInstaller::EndFileSwap(bool keep) {
     Image->DeletePath(target.c_str());
     if (SwappedFiles[i].second) Image->RenamePath(old.c_str(), target.c_str());
   }
+  for (size_t i = CreatedFolders.size(); !keep && i-- > 0;)
+    Image->DeletePath(CreatedFolders[i].c_str());
   SwappedFiles.clear();
+  CreatedFolders.clear();
+}
+
+int CInfInstaller::MakeFolderChain(const wchar_t* folder) {
+  if (!Image || !folder || !folder[0]) return 0;
+  std::vector<std::wstring> missing;
+  for (std::wstring f = folder; !f.empty() && Image->GetPathType(f.c_str()) == 0;) {
+    missing.insert(missing.begin(), f);
+    wchar_t parent[kPathChars];
+    CopyParentPath(f.c_str(), parent, kPathChars);
+    if (wcslen(parent) >= f.size()) break;
+    f = parent;
+  }
+  int made = Image->CreateDirectoryTree(folder);
+  if (KeepSwapped)
+    for (const std::wstring& f : missing)
+      if (Image->GetPathType(f.c_str()) == 2) CreatedFolders.push_back(f);
+  return made && Image->GetPathType(folder) == 2;
+}
+
+int CInfInstaller::DeleteImageFile(const wchar_t* path) {
+  if (!Image || !path || Image->GetPathType(path) != 1) return 0;
+  if (!KeepSwapped) return Image->DeletePath(path);
+  const std::wstring old = std::wstring(path) + L".vroold";
+  Image->DeletePath(old.c_str());
+  if (!Image->RenamePath(path, old.c_str())) return 0;
+  SwappedFiles.push_back({path, true});
+  return 1;
 }
 
 unsigned CInfInstaller::GetDestinationDir(const wchar_t* section, const wchar_t* infPath,
@@ -267,20 +291,28 @@ int CInfInstaller::StageCopyFilesSection(const wchar_t* section, const wchar_t* 
       continue;
     }
     std::wstring sourcePath = InfFolder(infPath) + s;
+    wchar_t subDir[kPathChars];
+    unsigned dirId = GetDestinationDir(section, infPath, subDir);
+    // A destination subfolder that would leave its folder names no place
+    // for the file: the check refuses it before anything is written.
+    if (subDir[0] && !IsContainedPath(subDir)) {
+      NoteMissingFile(this, s);
+      continue;
+    }
+    wchar_t target[kPathChars];
+    const bool placed =
+        dirId != 0 && GetDirIdPath(dirId, subDir[0] ? subDir : nullptr, target, kPathChars);
+    if (placed) AppendPathPart(target, kPathChars, dest.c_str());
     if (CheckFilesOnly) {
-      if (GetPathKind(sourcePath.c_str()) != 1) NoteMissingFile(this, s);
+      if (GetPathKind(sourcePath.c_str()) != 1 || (placed && Image->GetPathType(target) == 2))
+        NoteMissingFile(this, s);
       if (PlannedFiles) PlannedFiles->push_back(dest);
       // A copy takes its clusters and a record; a link only the record.
       if (LinkFiles != 1) PlannedBytes += (GetFileSizeByName(sourcePath.c_str()) + 0xFFFu) & ~0xFFFull;
       PlannedBytes += 0x1000;
       continue;
     }
-    wchar_t subDir[kPathChars];
-    unsigned dirId = GetDestinationDir(section, infPath, subDir);
-    wchar_t target[kPathChars];
-    if (dirId == 0 || !GetDirIdPath(dirId, subDir[0] ? subDir : nullptr, target, kPathChars))
-      continue;
-    AppendPathPart(target, kPathChars, dest.c_str());
+    if (!placed) continue;
     result = CopyDriverFile(sourcePath.c_str(), target, classKey, scriptPath, LinkFiles);
     if (!result) NoteMissingFile(this, s);
   }
@@ -300,7 +332,7 @@ int CInfInstaller::CopyDriverFile(const wchar_t* source, const wchar_t* target,
   // does not make it).
   wchar_t folder[kPathChars];
   CopyParentPath(target, folder, kPathChars);
-  if (folder[0]) Image->CreateDirectoryTree(folder);
+  if (folder[0] && !MakeFolderChain(folder)) return 0;
   std::wstring old = std::wstring(target) + L".vroold";
   Image->DeletePath(fresh.c_str());
   if (link == 1) {

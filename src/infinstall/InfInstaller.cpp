@@ -41,6 +41,7 @@ CInfInstaller* CInfInstaller::Init(CMountedImage* image, uint32_t targetVersion,
   PlannedFiles = nullptr;
   PlannedBytes = 0;
   SwappedFiles.clear();
+  CreatedFolders.clear();
   KeepSwapped = 0;
 
   LARGE_INTEGER counter;

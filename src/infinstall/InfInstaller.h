@@ -41,9 +41,11 @@ class CInfInstaller {
   // (the catalog's included) are collected, or null.
   std::vector<std::wstring>* PlannedFiles;
   uint64_t PlannedBytes;  // room the copies of the last check need in the volume
-  // While files are swapped in as one change: each placed target, and
-  // whether an earlier file waits beside it (".vroold") to be put back.
+  // While files are swapped in as one change: each placed (or removed)
+  // target, and whether an earlier file waits beside it (".vroold") to be
+  // put back; and each folder the change made, outermost first.
   std::vector<std::pair<std::wstring, bool>> SwappedFiles;
+  std::vector<std::wstring> CreatedFolders;
   uint32_t KeepSwapped;
   wchar_t StoreFolderName[40];
   wchar_t InstallSection[100];
@@ -75,9 +77,10 @@ class CInfInstaller {
                    const wchar_t* scriptPath);
 
   // ---- Directory ids (InstallEnvironment.cpp).
-  // The volume path of a directory id with an optional subpath, whose
-  // folder chain is created in the volume. 1 when the id is known, 0 else
-  // (the buffer then holds the Windows folder).
+  // The volume path of a directory id with an optional subpath. 1 when the
+  // id is known and the subpath stays inside its folder, 0 else (the buffer
+  // then holds the Windows folder). Nothing is created: the file pass makes
+  // the folders of the files it places.
   int GetDirIdPath(unsigned dirId, const wchar_t* subPath, wchar_t* out, int outChars);
 
   // ---- AddReg and DelReg staging (RegDirectives.cpp). Each returns
@@ -141,11 +144,17 @@ class CInfInstaller {
   // Room in the volume for `bytes` more: the partition is grown first when
   // the volume lacks it. 1 when there is room; nothing else is written.
   int ReserveRoom(uint64_t bytes);
-  // Files placed between the two calls are one change: EndFileSwap(false)
-  // removes each again and puts back the file it replaced, (true) lets the
-  // replaced files go.
+  // Files placed or removed and folders made between the two calls are one
+  // change: EndFileSwap(false) removes each placed file and made folder
+  // again and puts back the files replaced or removed, (true) lets those go.
   void BeginFileSwap();
   void EndFileSwap(bool keep);
+  // Makes the folder with every missing folder above it, noted in a swap.
+  // Nonzero when it is there.
+  int MakeFolderChain(const wchar_t* folder);
+  // Removes a file of the image; in a swap it waits beside its place until
+  // the swap ends. Nonzero when it is gone from its place.
+  int DeleteImageFile(const wchar_t* path);
   int CopySetupDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath,
                            const wchar_t* classKey, const wchar_t* installSection);
   void CopyDecoratedSectionFiles(const wchar_t* modelsSection, const wchar_t* infPath,

@@ -143,7 +143,6 @@ int CInfInstaller::GetDirIdPath(unsigned dirId, const wchar_t* subPath, wchar_t*
     case 13:
       join(L"System32\\DriverStore\\FileRepository");
       join(StoreFolderName);
-      Image->CreateDirectoryTree(out);
       break;
     case 17:
       join(L"Inf");
@@ -180,8 +179,12 @@ int CInfInstaller::GetDirIdPath(unsigned dirId, const wchar_t* subPath, wchar_t*
       return 0;
   }
   if (subPath && *subPath) {
+    // A subpath that would leave the folder (a parent, a drive) names none.
+    if (!IsContainedPath(subPath)) {
+      lstrcpynW(out, f, outChars);
+      return 0;
+    }
     join(subPath);
-    Image->CreateDirectoryTree(out);
   }
   return 1;
 }

@@ -159,7 +159,7 @@ void RemoveServiceTraces(CMountedImage* image, uint32_t cs, const wchar_t* guid)
 // The driver's file and service key, unless another device or service
 // uses them or the file is the system's own.
 void RemoveDriverService(CMountedImage* image, uint32_t cs, const wchar_t* enumerator,
-                         const std::wstring& service) {
+                         const std::wstring& service, CInfInstaller* fileSwap) {
   if (service.empty() ||
       AnyEnumInstanceHasValue(image, enumerator, cs, L"Service", service.c_str()))
     return;
@@ -181,7 +181,10 @@ void RemoveDriverService(CMountedImage* image, uint32_t cs, const wchar_t* enume
   if (image->GetFileCompanyName(file, company, 100) &&
       _wcsicmp(company, L"Microsoft Corporation") == 0)
     return;
-  image->DeletePath(file);
+  if (fileSwap)
+    fileSwap->DeleteImageFile(file);
+  else
+    image->DeletePath(file);
   image->RegDeleteKey((services + L"\\" + service).c_str());
 }
 
@@ -248,7 +251,8 @@ int32_t CleanAdapterBindings(CMountedImage* image, uint32_t controlSet,
 
 int32_t RemoveNetAdapter(const wchar_t* enumerator, const wchar_t* device, CMountedImage* image,
                          uint32_t targetVersion, uint32_t controlSet, const wchar_t* classInstance,
-                         const wchar_t* instance, uint32_t allowLastEntry) {
+                         const wchar_t* instance, uint32_t allowLastEntry,
+                         CInfInstaller* fileSwap) {
   if (!image || !enumerator) return 1;
   const wchar_t* d = device ? device : L"";
   const wchar_t* i = instance ? instance : L"";
@@ -295,6 +299,51 @@ int32_t RemoveNetAdapter(const wchar_t* enumerator, const wchar_t* device, CMoun
       image->RegDeleteKey(netClass.c_str());
     CleanAdapterBindings(image, cs, guid.c_str());
   }
-  RemoveDriverService(image, cs, enumerator, service);
+  RemoveDriverService(image, cs, enumerator, service, fileSwap);
   return 1;
+}
+
+int32_t RemoveOtherAdapterClaims(CInfInstaller* installer, const wchar_t* adapterGuid,
+                                 const wchar_t* keptClassInstance, const wchar_t* keptDevicePath) {
+  if (!installer || !installer->Image || !adapterGuid || !adapterGuid[0] || !keptClassInstance ||
+      !keptDevicePath)
+    return 0;
+  CMountedImage* image = installer->Image;
+  const uint32_t cs = installer->ControlSet;
+  const std::wstring classKey = SystemKeyPath(cs, L"Control\\Class\\%s", kNetAdapterClassGuid);
+  std::vector<std::wstring> claims;
+  for (const std::wstring& n : ListRegistrySubkeys(image, classKey)) {
+    std::wstring id;
+    if (_wcsicmp(n.c_str(), keptClassInstance) != 0 &&
+        ReadRegistryText(image, classKey + L"\\" + n, L"NetCfgInstanceId", id) &&
+        _wcsicmp(id.c_str(), adapterGuid) == 0)
+      claims.push_back(n);
+  }
+  const std::wstring keptPath = keptDevicePath;
+  const std::wstring keptEnumerator = keptPath.substr(0, keptPath.find(L'\\'));
+  const std::wstring enumKey = SystemKeyPath(cs, L"Enum");
+  for (const std::wstring& n : claims) {
+    const std::wstring driverKey = std::wstring(kNetAdapterClassGuid) + L"\\" + n;
+    struct Instance {
+      std::wstring e, d, i;
+    };
+    std::vector<Instance> devices;
+    for (const std::wstring& e : ListRegistrySubkeys(image, enumKey))
+      for (const std::wstring& d : ListRegistrySubkeys(image, enumKey + L"\\" + e))
+        for (const std::wstring& i : ListRegistrySubkeys(image, enumKey + L"\\" + e + L"\\" + d)) {
+          std::wstring driver;
+          if (ReadRegistryText(image, enumKey + L"\\" + e + L"\\" + d + L"\\" + i, L"Driver",
+                               driver) &&
+              _wcsicmp(driver.c_str(), driverKey.c_str()) == 0 &&
+              _wcsicmp((e + L"\\" + d + L"\\" + i).c_str(), keptPath.c_str()) != 0)
+            devices.push_back({e, d, i});
+        }
+    for (const Instance& x : devices)
+      RemoveNetAdapter(x.e.c_str(), x.d.c_str(), image, installer->TargetVersion, cs, n.c_str(),
+                       x.i.c_str(), 1, installer);
+    if (devices.empty())
+      RemoveNetAdapter(keptEnumerator.c_str(), L"", image, installer->TargetVersion, cs, n.c_str(),
+                       L"", 1, installer);
+  }
+  return (int32_t)claims.size();
 }

@@ -266,16 +266,30 @@ TEST(AdapterInstall, CacheReplayOnlyOfWhatTheStoreWouldInstall) {
   EXPECT_EQ(1u, program.Run(AddAdapter(trial, L"8")));
 }
 
+// A Windows 7 image prepared for the adapter, with an empty network store
+// for it and a copy of the program whose settings name that store.
+struct PreparedImage {
+  rt::WinDisk d;
+  std::wstring store, folder;
+  ProgramCopy program;
+  explicit PreparedImage(const char* hardwareProfile)
+      : d(rt::MakeWinDisk(std::string("--arch x64 --version 6.1.7601.17514 --hw-profile ") +
+                          hardwareProfile)),
+        store(vt::ToWin(d.dir) + L"\\store"),
+        folder(store + L"\\Network\\6.1_x64"),
+        program(d.dir, store) {
+    it::PrepareOwnAdapter(d, false);
+  }
+};
+
 // A failed installation leaves every byte of the image and writes no
 // history; the export refuses what the command line refuses, and without a
 // workstation notes none.
 TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
-  rt::WinDisk d = rt::MakeWinDisk(
-      "--arch x64 --version 6.1.7601.17514 --hw-profile {cccc0065-31c0-11e8-9b10-806e6f6e6963}");
-  it::PrepareOwnAdapter(d, false);
-  std::wstring store = vt::ToWin(d.dir) + L"\\store";
-  std::wstring folder = store + L"\\Network\\6.1_x64";
-  ProgramCopy program(d.dir, store);
+  PreparedImage setup("{cccc0065-31c0-11e8-9b10-806e6f6e6963}");
+  rt::WinDisk& d = setup.d;
+  const std::wstring &store = setup.store, &folder = setup.folder;
+  ProgramCopy& program = setup.program;
   // Binary data that is no hexadecimal text.
   ImportSample(d, folder, "12.18.9.7", "/^\\[VroNic\\.reg\\]/a HKR, , Broken, 1, zz, qq");
   const std::wstring nconfig = folder + L"\\VEN_8086&DEV_10D3\\NConfig.ini";
@@ -286,6 +300,19 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   EXPECT_EQ(before, vt::Sha256(d.path));
   EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"001"));
   EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir) + L"\\Cache\\0_" + kDevice + L".dat"));
+
+  // A destination folder that would leave its directory: refused before
+  // anything is written (no folder made for the driver files either).
+  for (const char* sed :
+       {R"(s/^VroNic\.CopyFiles = 12$/VroNic.CopyFiles = 12,..\\..\\..\\EvilTop/)",
+        R"(s/^VroNic\.CopyFiles = 12$/VroNic.CopyFiles = 12,C:\\EvilAbs/)"}) {
+    SCOPED_TRACE(sed);
+    ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(vt::ToUnix(store))));
+    ImportSample(d, folder, "12.18.9.7", sed);
+    EXPECT_EQ(DWORD(-9), program.Run(AddAdapter(d, L"1")));
+    EXPECT_EQ(before, vt::Sha256(d.path));
+    EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"001"));
+  }
 
   // An index section whose package name climbs out of the store: the
   // device is not in the store, nothing is written anywhere.
@@ -351,6 +378,222 @@ std::string Dumped(const std::string& hive, const std::string& key, const std::s
     if (out.compare(at, prefix.size(), prefix) == 0)
       return out.substr(at + prefix.size(), end - at - prefix.size());
   return "";
+}
+
+// The SYSTEM hive of a raw disk image, every value as hivedump.py prints it.
+std::string SystemDump(const rt::WinDisk& d, const std::string& imageUnix) {
+  std::string sys =
+      rt::NtfsCat(d, imageUnix, "/Windows/System32/config/SYSTEM", imageUnix + ".SYSTEM");
+  std::string out;
+  EXPECT_EQ(0, vt::Sh(vt::Q(vt::SourceDirUnix() + "/tests/infinstall/hivedump.py") + " " +
+                          vt::Q(sys) + " ''",
+                      &out));
+  return out;
+}
+
+// The store's version folder swapped under a cache file (another package's
+// files and INF under the same version name): the installation is made from
+// what the folder holds now, exactly as without the cache.
+TEST(AdapterInstall, StoreFolderSwappedUnderTheCache) {
+  PreparedImage setup("{cccc0066-31c0-11e8-9b10-806e6f6e6963}");
+  rt::WinDisk& d = setup.d;
+  const std::wstring& folder = setup.folder;
+  ProgramCopy& program = setup.program;
+  const std::string prepared = d.dir + "/prepared.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.unixPath) + " " + vt::Q(prepared)));
+  auto fresh = [&] { ASSERT_EQ(0, vt::Sh("cp " + vt::Q(prepared) + " " + vt::Q(d.unixPath))); };
+  ImportSample(d, folder, "12.18.10.0");
+  ImportSample(d, folder, "12.18.11.0");
+  const std::wstring package = folder + L"\\VEN_8086&DEV_10D3";
+  const std::string v10 = vt::Sha256(package + L"\\12.18.10.0\\vronic.sys");
+  const std::wstring cache = vt::ToWin(d.dir) + L"\\Cache\\0_" + kDevice + L".dat";
+  const std::string cls =
+      "ControlSet001\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\0000";
+  ASSERT_EQ(0u, program.Run(AddAdapter(d, L"1")));
+  ASSERT_TRUE(vt::FileExists(cache));
+  const std::string v11 = SystemDump(d, d.unixPath);
+  ASSERT_NE(std::string::npos, v11.find(cls + "|DriverVersion|1|12.18.11.0\n"));
+
+  const std::string version = vt::ToUnix(package + L"\\12.18.11.0");
+  ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(version) + "/* && cp -a " +
+                      vt::Q(vt::ToUnix(package + L"\\12.18.10.0")) + "/. " + vt::Q(version)));
+  fresh();
+  EXPECT_EQ(0u, program.Run(AddAdapter(d, L"2")));
+  const std::string swapped = SystemDump(d, d.unixPath);
+  EXPECT_NE(std::string::npos, swapped.find(cls + "|DriverVersion|1|12.18.10.0\n"));
+  EXPECT_EQ(v10, PlacedDriver(d, "vronic.sys"));
+  // The same store without any cache file: the same hive.
+  ASSERT_TRUE(DeleteFileW(cache.c_str()));
+  fresh();
+  EXPECT_EQ(0u, program.Run(AddAdapter(d, L"3")));
+  EXPECT_EQ(swapped, SystemDump(d, d.unixPath));
+}
+
+// The host volume of the image fills up while an installation writes:
+// after the k-th write to the image file (writes that follow one another
+// faster than the watcher reads count once), for 20 values of k spread over
+// a whole installation. Each run either installs whole, or fails with every
+// byte of the image, its SYSTEM hive and the store's history as they were.
+TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
+  PreparedImage setup("{cccc0067-31c0-11e8-9b10-806e6f6e6963}");
+  rt::WinDisk& d = setup.d;
+  const std::wstring& folder = setup.folder;
+  ProgramCopy& program = setup.program;
+  ImportSample(d, folder, "12.18.9.7");
+  const std::wstring nconfig = folder + L"\\VEN_8086&DEV_10D3\\NConfig.ini";
+  const std::string v9 = vt::Sha256(folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7\\vronic.sys");
+  const std::wstring cache = vt::ToWin(d.dir) + L"\\Cache\\0_" + kDevice + L".dat";
+  const std::string untouched = d.dir + "/untouched.img";
+  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(d.unixPath) + " " + vt::Q(untouched)));
+  const std::string untouchedSum = vt::Sha256(vt::ToWin(untouched));
+  const std::string systemBefore = SystemDump(d, untouched);
+  std::string used;
+  ASSERT_EQ(0, vt::Sh("du -k " + vt::Q(untouched) + " | cut -f1", &used));
+  vt::SmallVolume volume(d.dir + "/vol",
+                         (std::to_string(atol(used.c_str()) + 48 * 1024) + "k").c_str());
+  ASSERT_TRUE(volume.Mounted());
+  rt::WinDisk onVolume = d;
+  onVolume.unixPath = d.dir + "/vol/disk.img";
+  onVolume.path = vt::ToWin(onVolume.unixPath);
+  const std::string after = d.dir + "/after.img";
+  const std::string ready = d.dir + "/ready", seen = d.dir + "/seen";
+  // One installation into a fresh copy of the image, without a cache file,
+  // the volume filled after `writes` writes; the writes the watcher saw.
+  auto run = [&](long writes, const wchar_t* workstation, DWORD* code) {
+    DeleteFileW(cache.c_str());
+    EXPECT_EQ(0, vt::Sh("rm -f " + vt::Q(d.dir + "/vol/filler") + " " + vt::Q(ready) + " " +
+                        vt::Q(seen) + " && cp --sparse=always " + vt::Q(untouched) + " " +
+                        vt::Q(onVolume.unixPath) + " && nohup python3 " +
+                        vt::Q(vt::SourceDirUnix() + "/tests/app/fill-on-write.py") + " " +
+                        vt::Q(onVolume.unixPath) + " " + std::to_string(writes) + " " +
+                        vt::Q(d.dir + "/vol/filler") + " " + vt::Q(ready) + " > " + vt::Q(seen) +
+                        " 2>&1 &"));
+    for (int i = 0; i < 3000 && !vt::FileExists(vt::ToWin(ready)); ++i) Sleep(10);
+    EXPECT_TRUE(vt::FileExists(vt::ToWin(ready)));
+    *code = program.Run(AddAdapter(onVolume, workstation));
+    std::string count;
+    EXPECT_EQ(0,
+              vt::Sh("kill $(cat " + vt::Q(ready) + ") && for i in $(seq 600); do test -s " +
+                         vt::Q(seen) + " && break; sleep 0.05; done && cat " + vt::Q(seen) +
+                         " && rm -f " + vt::Q(d.dir + "/vol/filler") + " && cp --sparse=always " +
+                         vt::Q(onVolume.unixPath) + " " + vt::Q(after),
+                     &count));
+    return atol(count.c_str());
+  };
+  DWORD code = 0;
+  const long whole = run(1L << 30, L"100", &code);
+  ASSERT_EQ(0u, code);
+  ASSERT_GT(whole, 0);
+  int failed = 0;
+  for (int point = 1; point <= 20; ++point) {
+    const long writes = whole * point / 21 + 1;
+    SCOPED_TRACE(writes);
+    const std::wstring workstation = std::to_wstring(point);
+    run(writes, workstation.c_str(), &code);
+    if (code == 0) {
+      EXPECT_EQ(v9, PlacedDriver({d.dir, d.tree, after, vt::ToWin(after), d.start}, "vronic.sys"));
+      EXPECT_NE(std::string::npos, SystemDump(d, after).find("|DriverVersion|1|12.18.9.7\n"));
+      continue;
+    }
+    ++failed;
+    EXPECT_TRUE(int(code) <= -3 && int(code) >= -10) << int(code);
+    EXPECT_EQ(untouchedSum, vt::Sha256(vt::ToWin(after)));
+    EXPECT_EQ(systemBefore, SystemDump(d, after));
+    wchar_t number[8];
+    _snwprintf(number, 8, L"%03d", point);
+    EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", number));
+  }
+  EXPECT_GT(failed, 0) << "the volume never filled in time";
+}
+
+// Lines of a hive dump that name the adapter configuration as a network
+// driver key's NetCfgInstanceId.
+std::vector<std::string> AdapterClaims(const std::string& dump, const std::wstring& guid) {
+  std::vector<std::string> claims;
+  std::string g = vt::Narrow(guid);
+  for (char& c : g) c = (char)tolower((unsigned char)c);
+  const std::string net =
+      "\\controlset001\\control\\class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\";
+  for (size_t at = 0, end; (end = dump.find('\n', at)) != std::string::npos; at = end + 1) {
+    std::string line = dump.substr(at, end - at);
+    for (char& c : line) c = (char)tolower((unsigned char)c);
+    if (line.compare(0, net.size(), net) == 0 && line.size() > g.size() &&
+        line.compare(line.size() - g.size(), g.size(), g) == 0 &&
+        line.find("|netcfginstanceid|1|") != std::string::npos)
+      claims.push_back(line.substr(net.size(), 4));
+  }
+  return claims;
+}
+
+// Two devices, one after the other, on the one adapter configuration the
+// image was prepared with: the second takes it over and the first goes
+// (its device instance, driver key, service and file), so that one driver
+// key names the adapter; the first back again takes it over in turn.
+TEST(AdapterInstall, SecondDeviceTakesOverThePreparedAdapter) {
+  const it::WindowsTarget targets[] = {
+      {"win7", "--arch x64 --version 6.1.7601.17514", 0x400601, 7601, false},
+      {"win10", "--arch x64 --version 10.0.19041.1", 0x400A00, 19041, true},
+  };
+  for (const it::WindowsTarget& t : targets) {
+    SCOPED_TRACE(t.name);
+    rt::WinDisk d = rt::MakeWinDisk(t.tree, "mbr2048", "raw", "", "disk.img", t.name);
+    it::PrepareOwnAdapter(d, t.windows10);
+    std::wstring store = vt::ToWin(d.dir) + L"\\store";
+    std::wstring folder = store + (t.windows10 ? L"\\Network\\10.0_x64" : L"\\Network\\6.1_x64");
+    ProgramCopy program(d.dir, store);
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(d.dir + "/a") + " " +
+                        vt::Q(d.dir + "/b") + " && cd " + vt::Q(d.dir + "/a") +
+                        " && head -c 70001 /dev/urandom > vronic.sys &&"
+                        " head -c 3000 /dev/urandom > vronic.dll && printf catalog > vronet.cat"
+                        " && cd ../b && head -c 50001 /dev/urandom > e1g6032e.sys &&"
+                        " head -c 3001 /dev/urandom > e1gtool.dll && head -c 2001 /dev/urandom >"
+                        " e1gmsg.dll && printf catalog > vrogbe.cat && printf '[Version]' >"
+                        " vrocommon.inf"));
+    {
+      CMountedImage m;
+      ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
+      for (const char* pkg : {"a/vronet.inf", "b/vrogbe.inf"}) {
+        std::string name = std::string(pkg).substr(2);
+        std::wstring inf = it::WriteInf(d.dir + "/" + std::string(pkg, 1), name);
+        CInfImporter importer(&m, t.version, t.build, kStoreNetwork, L"Net", kNetClassGuid,
+                              nullptr);
+        ASSERT_LE(1u, importer.ImportInf(inf.c_str(), folder.c_str())) << pkg;
+      }
+    }
+    auto add = [&](const wchar_t* device) {
+      return program.Run(L"\"-img:" + d.path + L"\" /iadapter:2:" + device + L":001:10.0.0.1");
+    };
+    const std::string first = "\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\";
+    const std::string second = "\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_100E\\";
+    ASSERT_EQ(0u, add(L"VEN_8086&DEV_10D3"));
+    std::string dump = SystemDump(d, d.unixPath);
+    ASSERT_EQ(1u, AdapterClaims(dump, it::kPreparedGuid).size());
+    ASSERT_EQ(0u, add(L"VEN_8086&DEV_100E"));
+    dump = SystemDump(d, d.unixPath);
+    std::vector<std::string> claims = AdapterClaims(dump, it::kPreparedGuid);
+    ASSERT_EQ(1u, claims.size()) << dump;
+    EXPECT_NE(std::string::npos,
+              dump.find(second + "VRO&Node&Pnp|Driver|1|{4d36e972-e325-11ce-bfc1-08002be10318}\\" +
+                        claims[0] + "\n"));
+    EXPECT_EQ(std::string::npos, dump.find(first)) << "the first device's instance went";
+    EXPECT_EQ(std::string::npos, dump.find("\\services\\VroNic|")) << "and its service";
+    std::string listing;
+    EXPECT_EQ(0, vt::Sh("ntfsls " + vt::Q(d.unixPath + ".part") + " -p /Windows/System32/Drivers",
+                        &listing));
+    EXPECT_EQ(std::string::npos, listing.find("vronic.sys")) << listing;
+    EXPECT_NE(std::string::npos, listing.find("e1g6032e.sys")) << listing;
+    EXPECT_EQ(0, vt::Sh("ntfsfix -n " + vt::Q(d.unixPath + ".part"), &listing)) << listing;
+    // The first device again: the cache of its first installation names a
+    // driver key the adapter no longer has, so it installs in full.
+    ASSERT_EQ(0u, add(L"VEN_8086&DEV_10D3"));
+    dump = SystemDump(d, d.unixPath);
+    claims = AdapterClaims(dump, it::kPreparedGuid);
+    ASSERT_EQ(1u, claims.size()) << dump;
+    EXPECT_NE(std::string::npos,
+              dump.find(first + "VRO&Node&Pnp|Driver|1|{4d36e972-e325-11ce-bfc1-08002be10318}\\" +
+                        claims[0] + "\n"));
+    EXPECT_EQ(std::string::npos, dump.find(second));
+  }
 }
 
 // A package in the shape of real ones (one section under two headers, the

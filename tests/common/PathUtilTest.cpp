@@ -30,6 +30,18 @@ TEST(PathUtil, PathParts) {
   EXPECT_STREQ(L"\\file", root);
 }
 
+// Names that Windows would resolve outside their folder are not plain,
+// however they are spelled.
+TEST(PathUtil, PlainNamesStayInTheirFolder) {
+  for (const wchar_t* name : {L"vronic.sys", L"a..b", L".hidden", L"x y"})
+    EXPECT_TRUE(IsPlainName(name)) << vt::Narrow(name);
+  for (const wchar_t* name :
+       {L"", L".", L"..", L".. ", L"...", L". .", L"a\\b", L"a/b", L"C:x", L"f:stream"})
+    EXPECT_FALSE(IsPlainName(name)) << vt::Narrow(name);
+  EXPECT_TRUE(IsContainedPath(L"sub\\x.sys"));
+  EXPECT_FALSE(IsContainedPath(L"sub\\.. \\x.sys"));
+}
+
 TEST(PathUtil, AppendPathPart) {
   wchar_t p[kPathChars] = L"C:\\dir";
   AppendPathPart(p, kPathChars, L"\\file");

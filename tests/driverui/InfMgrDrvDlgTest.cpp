@@ -309,6 +309,53 @@ TEST_F(InfMgrTest, ImportThreeFiles) {
   EXPECT_EQ(0, vt::Sh("test ! -e " + vt::Q(fresh + "/Display")));
 }
 
+// Packages whose [Version] names a file outside themselves (a catalog that
+// climbs out, a platform's catalog, a layout file, a string that expands to
+// one) are turned away by the import from the page, the box naming each
+// file, and nothing is written in the store or beside it.
+TEST_F(InfMgrTest, ImportRefusesVersionNamesLeavingThePackage) {
+  static std::wstring files;
+  std::string fresh = dir + "/fresh";
+  st::SetStoreRoot(vt::ToWin(fresh));
+  const char* const seds[] = {
+      R"(s/^CatalogFile.*/CatalogFile = ..\\..\\..\\..\\..\\ESCAPED.cat/)",
+      R"(s/^CatalogFile.*/CatalogFile.NTamd64 = ..\\ESCAPED.cat/)",
+      R"(s/^CatalogFile.*/LayoutFile = layout.inf, ..\\..\\ESCAPED.inf/)",
+      R"(s/^CatalogFile.*/CatalogFile = %Cat%/;/^\[Strings\]$/a Cat = "..\\ESCAPED.cat")",
+  };
+  files = std::wstring(L"Z:\\") + L'\0';
+  for (int i = 0; i < 4; ++i) {
+    // Deep enough that the first one's catalog is there to be copied.
+    std::string folder = "c" + std::to_string(i) + "/1/2/3/4/5";
+    files += st::SamplePackage(dir, folder, "vronet.inf", seds[i]).substr(3) + L'\0';
+  }
+  files += L'\0';
+  ASSERT_EQ(0, vt::Sh("printf cat > " + vt::Q(dir + "/c0/ESCAPED.cat")));
+  StoreInfPicker old = SetStoreInfPicker([](HWND, wchar_t* buffer, DWORD, const wchar_t*) {
+    memcpy(buffer, files.data(), files.size() * sizeof(wchar_t));
+    return TRUE;
+  });
+  Run(0x400601, [&](CInfMgrDrvDlg* dlg) {
+    CInfDrvListDlg* page = dlg->m_netPage;
+    st::AnswerBox(IDOK, [&] {
+      SendMessageW(page->m_hWnd, WM_COMMAND, 1016, 0);
+      uitest::WaitFor([] { return !st::g_boxText.empty(); }, 20000);
+    });
+    for (const wchar_t* name :
+         {L"..\\..\\..\\..\\..\\ESCAPED.cat", L"..\\ESCAPED.cat", L"..\\..\\ESCAPED.inf", L"%Cat%"})
+      EXPECT_NE(std::wstring::npos,
+                st::g_boxText.find(L"\r\nvronet.inf (" + std::wstring(name) + L")\r\n"))
+          << vt::Narrow(st::g_boxText);
+    EXPECT_EQ(0, st::Rows(page->List()));
+  });
+  SetStoreInfPicker(old);
+  std::string written;
+  EXPECT_EQ(0, vt::Sh("find " + vt::Q(fresh) + " -type f; find " + vt::Q(dir) +
+                          " -name 'ESCAPED*' ! -path '*/c0/*'",
+                      &written));
+  EXPECT_EQ("", written);
+}
+
 }  // namespace
 
 namespace {

@@ -82,27 +82,36 @@ TEST(DriverCache, NamesAndEncipherment) {
 
 // A cache file is replayed only when it is whole and was made by the
 // installation the target would make now (this Windows, this package
-// version and adapter), while its driver key and service belong to no other
-// device, and only when every file it places is one of the package's, from
-// the version folder and not onto a folder. Damaged anywhere, it is never
-// replayed and nothing of the image changes.
+// version and adapter, the same combined INF), while its driver key and
+// service belong to no other device, and only when every file it places is
+// one of the package's, from the version folder as it was, and not onto a
+// folder. Damaged anywhere, it is never replayed and nothing of the image
+// changes.
 TEST(DriverCache, ReplayOnlyOfTheSameInstallationAndWhole) {
   rt::WinDisk d = rt::MakeWinDisk("--hw-profile {5c310893-31c0-11e8-9b10-806e6f6e6963}");
   std::wstring dir = vt::ToWin(d.dir);
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(d.dir + "/12.1.0.0") + " && printf 'cached driver' > " +
-                      vt::Q(d.dir + "/12.1.0.0/cached.sys")));
+                      vt::Q(d.dir + "/12.1.0.0/cached.sys") + " && printf '[Version]' > " +
+                      vt::Q(d.dir + "/12.1.0.0/VroPnp.inf")));
   const std::wstring versionFolder = dir + L"\\12.1.0.0";
   const std::wstring header =
       L"Windows Registry Editor Version 5.00\r\n\r\n"
       L"[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\Cached]\r\nStart=dword:00000003\r\n";
-  auto files = [&](const std::wstring& target, const std::wstring& source) {
-    return L"[File]\r\n" + target + L"=" + source + L"\r\n\\Windows\\skipped.sys=\r\n";
+  const std::wstring driverDigest = vt::Widen(vt::Sha256(versionFolder + L"\\cached.sys"));
+  auto files = [&](const std::wstring& target, const std::wstring& source,
+                   const std::wstring& digest) {
+    return L"[File]\r\n" + target + L"=" + source +
+           L"\r\n\\Windows\\skipped.sys=\r\n[Digests]\r\n" + source + L"=" + digest + L"\r\n";
   };
-  const std::wstring body = header + files(L"\\Windows\\cached.sys", versionFolder + L"\\cached.sys");
-  auto owner = [&](const wchar_t* windows, const wchar_t* version) {
+  const std::wstring body =
+      header + files(L"\\Windows\\cached.sys", versionFolder + L"\\cached.sys", driverDigest);
+  const std::wstring infDigest = vt::Widen(vt::Sha256(versionFolder + L"\\VroPnp.inf"));
+  auto owner = [&](const wchar_t* windows, const wchar_t* version, const std::wstring& inf = L"") {
     return std::wstring(L"[Installation]\r\nWindows=") + windows +
            L"\r\nDriver={4D36E972-E325-11CE-BFC1-08002BE10318}\\0000\r\nService=Cached\r\n"
-           L"Version=" + version + L"\r\nAdapter={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\n";
+           L"Version=" +
+           version + L"\r\nAdapter={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\nInf=" +
+           (inf.empty() ? infDigest : inf) + L"\r\n";
   };
   const wchar_t* windows = L"{5C310893-31C0-11E8-9B10-806E6F6E6963}";
   const wchar_t* hw = L"VEN_8086&DEV_10D3";
@@ -136,15 +145,21 @@ TEST(DriverCache, ReplayOnlyOfTheSameInstallationAndWhole) {
     EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another Windows";
     keep(body + owner(windows, L"12.0.0.0"));
     EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another version";
+    keep(body + owner(windows, L"12.1.0.0", std::wstring(64, L'0')));
+    EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another combined INF";
     // Files that are not the package's, lead out of the volume, land on a
-    // folder, come from outside the version folder or are not there.
+    // folder, come from outside the version folder, are not there, or are
+    // no longer what the installation placed.
+    const std::wstring source = versionFolder + L"\\cached.sys";
     for (const std::wstring& f :
-         {files(L"\\Windows\\other.sys", versionFolder + L"\\cached.sys"),
-          files(L"\\Windows\\..\\cached.sys", versionFolder + L"\\cached.sys"),
-          files(L"\\Windows", versionFolder + L"\\cached.sys"),
-          files(L"\\Windows\\cached.sys", versionFolder + L"\\..\\12.1.0.0\\cached.sys"),
-          files(L"\\Windows\\cached.sys", dir + L"\\plain.reg"),
-          files(L"\\Windows\\cached.sys", versionFolder + L"\\gone.sys")}) {
+         {files(L"\\Windows\\other.sys", source, driverDigest),
+          files(L"\\Windows\\..\\cached.sys", source, driverDigest),
+          files(L"\\Windows", source, driverDigest),
+          files(L"\\Windows\\cached.sys", versionFolder + L"\\..\\12.1.0.0\\cached.sys",
+                driverDigest),
+          files(L"\\Windows\\cached.sys", dir + L"\\plain.reg", driverDigest),
+          files(L"\\Windows\\cached.sys", versionFolder + L"\\gone.sys", driverDigest),
+          files(L"\\Windows\\cached.sys", source, std::wstring(64, L'0'))}) {
       keep(header + f + owner(windows, L"12.1.0.0"));
       EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << vt::Narrow(f);
     }

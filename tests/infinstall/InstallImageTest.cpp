@@ -89,9 +89,12 @@ TEST(InstallEnvironment, DirectoryIdsAndTheHostEnvironment) {
     EXPECT_EQ(L"\\Program Files (x86)", std::wstring(path));
     EXPECT_EQ(1, inst.GetDirIdPath(24, L"Drivers", path, 360));
     EXPECT_EQ(L"\\Drivers", std::wstring(path));
-    EXPECT_EQ(2, m.GetPathType(L"\\Drivers"));
     EXPECT_EQ(1, inst.GetDirIdPath(13, nullptr, path, 360));
-    EXPECT_EQ(2, m.GetPathType(path));
+    // A subpath that leaves its folder names none; nothing is made.
+    for (const wchar_t* sub : {L"..\\..\\EvilTop", L"C:\\EvilAbs", L"a\\.. \\..\\b"})
+      EXPECT_EQ(0, inst.GetDirIdPath(12, sub, path, 360)) << vt::Narrow(sub);
+    EXPECT_EQ(0, m.GetPathType(L"\\Drivers"));
+    EXPECT_EQ(0, m.GetPathType(L"\\EvilTop"));
   }
   SetEnvironmentVariableW(L"VRO_HOST_MARK", nullptr);
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Prints keys of a hive value by value, with the exact stored bytes in view.
 
-usage: hivedump.py HIVE KEY...
+usage: hivedump.py HIVE KEY...   (an empty KEY is the whole hive)
 
 One line per value, subkeys included (sorted, case-insensitively):
   KEY\\SUB|name|type|data
@@ -47,7 +47,7 @@ def main():
     out = []
     for key in sys.argv[2:]:
         node = h.root()
-        for part in key.split("\\"):
+        for part in [p for p in key.split("\\") if p]:
             node = h.node_get_child(node, part) if node else None
         if not node:
             out.append("%s|<missing>" % key)

@@ -19,6 +19,7 @@
 #include "image/mount/MountedImage.h"
 #include "infinstall/DriverCache.h"
 #include "infinstall/InfInstaller.h"
+#include "netcfg/AdapterRemoval.h"
 #include "netcfg/NewAdapterBinding.h"
 #include "netcfg/NewAdapterIdentity.h"
 #include "netcfg/NetworkConfig.h"
@@ -69,17 +70,6 @@ std::wstring CutAt(std::wstring text, const wchar_t* marker) {
   for (size_t i = 0; i + n <= text.size(); ++i)
     if (_wcsnicmp(text.c_str() + i, marker, n) == 0) return text.substr(0, i);
   return text;
-}
-
-// The staging script of a successful installation becomes the cache file,
-// with the installation it was made for; any other script is deleted.
-void KeepCache(CInfInstaller& inst, const wchar_t* hardwareId, const DriverCacheOwner& owner,
-               bool installed, wchar_t* script) {
-  if (!script[0]) return;
-  if (installed && RecordDriverCacheOwner(inst.Image, inst.ControlSet, script, owner))
-    WriteDriverCacheFile(script, inst.PnpProfileId, hardwareId);
-  DeleteFileW(script);
-  script[0] = 0;
 }
 
 // The SYSTEM hive as it was when the installation began: a failed
@@ -218,8 +208,13 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
   const std::wstring packageFolder = package;
   const std::wstring packagePath = Join(storeFolder, packageFolder);
   const std::wstring nconfig = Join(packagePath, L"NConfig.ini");
-  // Whatever a failed installation staged in the hive is put back.
+  // Whatever a failed installation staged in the hive is put back, and the
+  // files it placed or removed and the folders it made with them.
   HiveCheckpoint start(image);
+  CInfInstaller inst;
+  inst.Init(image, 0, cs, 0, nullptr, nullptr, 0, profile);
+  wchar_t script[kPathChars] = L"";
+  bool cacheReady = false;
   while (kind == kDriverPackNetwork || kind == kDriverPackDisplay) {
     if (ids.empty() || !ids[0]) break;
     if (!start.Taken()) {
@@ -246,7 +241,6 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       break;
     }
     const std::wstring versionPath = Join(packagePath, versionText);
-    CInfInstaller inst;
     wchar_t adapterGuid[100] = L"";
     uint32_t netLuid = 0xFFFFFFFFu;
     if (!display)
@@ -262,7 +256,8 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       break;
     }
     const std::wstring inf = Join(versionPath, std::wstring(hardwareId) + L".inf");
-    // A driver file the store lacks fails the installation before anything
+    // A driver file the store lacks, or one the package would place outside
+    // its folder or on a folder, fails the installation before anything
     // reaches the image: a workstation must not boot without its driver.
     std::vector<std::wstring> fileNames;
     if (!inst.CheckDriverFiles(inf.c_str(), &fileNames)) {
@@ -281,6 +276,9 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       result = kDriverPackNoAdapterIdentity;
       break;
     }
+    // From here every file placed or removed and every folder made is one
+    // change, kept only once the hive holds the installation.
+    inst.BeginFileSwap();
     // An earlier installation of this very package version for the profile
     // is replayed in place of a new one, once everything a new one checks
     // has held.
@@ -294,8 +292,8 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
                                                 : kDriverPackImportFailed;
       break;
     }
-    wchar_t script[kPathChars] = L"";
     if (!CreateTempFileName(script, L"Ins")) {
+      script[0] = 0;
       result = kDriverPackRegistryPassFailed;
       break;
     }
@@ -304,20 +302,15 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     const std::wstring deviceId = std::wstring(enumerator) + L"\\" + hardwareId;
     // The registry data is tried before any file is placed: data the hive
     // cannot take fails the installation with the image untouched.
-    // The room the files need is made before the first of them is placed;
-    // the files are one change, taken back when the import fails.
+    // The room the files need is made before the first of them is placed.
     const uint64_t room = inst.PlannedBytes;
     auto placeFilesAndImport = [&](const std::wstring& driverKey) {
       if (!ScriptImports(image, script)) return kDriverPackImportFailed;
       if (!inst.ReserveRoom(room)) return kDriverPackFilePassFailed;
-      inst.BeginFileSwap();
-      DriverPackResult r = kDriverPackInstalled;
       if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str()))
-        r = kDriverPackFilePassFailed;
-      else if (image->ImportRegFile(script) != 0)
-        r = kDriverPackImportFailed;
-      inst.EndFileSwap(r == kDriverPackInstalled);
-      return r;
+        return kDriverPackFilePassFailed;
+      if (image->ImportRegFile(script) != 0) return kDriverPackImportFailed;
+      return kDriverPackInstalled;
     };
     if (!display) {
       inst.FindFreeClassInstance(kInfClassNet, classInstance);
@@ -338,6 +331,10 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
           (std::wstring(enumerator) + L"\\\\" + hardwareId).c_str(), classInstance);
       result = placeFilesAndImport(driverKey);
       if (result == kDriverPackInstalled) {
+        // The adapter configuration is this driver key's alone: an earlier
+        // adapter that held it (another device, or this one's older driver)
+        // gives it up.
+        RemoveOtherAdapterClaims(&inst, adapterGuid, classInstance, instancePath.c_str());
         if (inst.TargetMajor() < 10)
           AddAdapterToNetworkConfig(&inst, adapterGuid,
                                     (std::wstring(enumerator) + L"\\" + packageFolder).c_str(),
@@ -381,15 +378,24 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       result = placeFilesAndImport(driverKey);
       if (result == kDriverPackInstalled) RegisterPnpDevice(image, cs, pending, enumerator);
     }
+    // What the cache file records is read while the hive is loaded.
     const DriverCacheOwner owner = {keptDriverKey.c_str(), service, versionText.c_str(),
-                                    display ? L"" : adapterGuid};
-    KeepCache(inst, hardwareId, owner, result == kDriverPackInstalled, script);
+                                    display ? L"" : adapterGuid, versionPath.c_str()};
+    cacheReady = result == kDriverPackInstalled && RecordDriverCacheOwner(image, cs, script, owner);
     break;
   }
   if (result < 0) start.Restore();
   // The changed SYSTEM hive must reach the image: a failed write-back is a
-  // failed installation, not a success.
+  // failed installation, not a success. Until it has, the files placed or
+  // removed can still be taken back, and are when it fails.
   if (!image->UnloadHives() && result >= 0) result = kDriverPackImportFailed;
+  inst.EndFileSwap(result >= 0);
+  // Only an installation that holds is kept for a later replay.
+  if (script[0]) {
+    if (cacheReady && result == kDriverPackInstalled)
+      WriteDriverCacheFile(script, profile, hardwareId);
+    DeleteFileW(script);
+  }
   // Only an installation that holds (or found the driver current) is noted
   // for the workstation.
   if (result >= 0 && !packageFolder.empty() && index && *index) {
