@@ -3,7 +3,8 @@
 
 usage: fill-on-write.py WATCHED COUNT FILLER READY
 
-Watches WATCHED for writes (inotify; writes that follow one another before
+Watches WATCHED, and the files beside it whose names begin with its name
+(its journal), for writes (inotify; writes that follow one another before
 they are read count once). When the watch stands, READY is written with this
 process's id. After COUNT writes, FILLER is written until the file system
 holding it takes no further byte, and the script waits to be ended. Ended by
@@ -36,7 +37,8 @@ def main():
     watched, count, filler, ready = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
     libc = ctypes.CDLL("libc.so.6", use_errno=True)
     fd = libc.inotify_init()
-    if fd < 0 or libc.inotify_add_watch(fd, watched.encode(), IN_MODIFY) < 0:
+    folder, name = os.path.split(os.path.abspath(watched))
+    if fd < 0 or libc.inotify_add_watch(fd, folder.encode(), IN_MODIFY) < 0:
         sys.exit("cannot watch " + watched)
     seen = [0]
 
@@ -54,8 +56,10 @@ def main():
         at = 0
         while at + 16 <= len(data):
             _, _, _, length = struct.unpack_from("iIII", data, at)
+            written = data[at + 16:at + 16 + length].split(b"\0", 1)[0].decode(errors="replace")
             at += 16 + length
-            seen[0] += 1
+            if written.startswith(name):
+                seen[0] += 1
         if not filled and seen[0] >= count:
             fill(filler)
             filled = True
