@@ -191,8 +191,12 @@ bool CMountedImage::EndCommand(bool keep) {
   if (ok && m_pFat) ok = m_pFat->Flush();
   if (ok && m_pNtfs && !RemountNtfs()) ok = false;
   if (ok && m_pDisk->Flush() >= 0 && m_pDisk->EndCommand(true) == 0) return true;
-  // Taken back: the image is opened again on its files as they were.
+  // Taken back: the image is opened again on its files as they were,
+  // through the update file the session wrote to while that file is there
+  // (a base opened anew would start another one).
   std::wstring image = m_imagePath, second = m_secondPath;
+  std::wstring update = m_pDisk->Layers()->Update().IsOpen() ? m_pDisk->Layers()->Update().Path()
+                                                             : std::wstring();
   int partition = m_nPartition, mode = m_nWriteMode;
   bool partial = m_bPartialNtfs;
   if (m_pRegRootMap) m_pRegRootMap->Release(this);
@@ -200,6 +204,8 @@ bool CMountedImage::EndCommand(bool keep) {
   m_pNtfs = nullptr;
   m_pDisk->EndCommand(false);
   Close(false);
+  if (!update.empty() && GetFileAttributesW(update.c_str()) != INVALID_FILE_ATTRIBUTES)
+    image = update;
   OpenImage(image.c_str(), second.empty() ? nullptr : second.c_str(), partition, mode, partial);
   return false;
 }
