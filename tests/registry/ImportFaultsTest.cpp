@@ -70,8 +70,8 @@ bool ImportAndSave(const Disk& d, const std::wstring& reg, it::WriteFaults::Mode
     saved = m.UnloadHives();
     *writes = faults.Count();
   }
-  m.Close();
-  return saved;
+  // The command is whole only when its close keeps it.
+  return m.Close() && saved;
 }
 
 // What the program's own load finds in each hive, one letter a hive: O old,

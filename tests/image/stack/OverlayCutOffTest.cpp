@@ -1,11 +1,9 @@
 // A volume command into an overlay stopped at a write to the overlay file
 // (a process that dies there), or whose write fails there: the volume read
-// back through the reopened chain is the volume before the command with the
-// command's first M volume writes applied, for an M no smaller than the
-// writes before its last completed flush, as a plain disk would hold. The
-// command copies many files into the folder that holds the files an earlier
-// command reported done, so the folder's index grows into blocks it never
-// had.
+// back through the reopened chain is the volume before the command, or the
+// one with all of its writes. The command copies many files into the folder
+// that holds the files an earlier command reported done, so the folder's
+// index grows into blocks it never had.
 #include <gtest/gtest.h>
 
 #include "../OverlayChainTestUtil.h"
@@ -13,7 +11,7 @@
 
 namespace {
 
-void EveryWriteKeepsAPrefix(bool fix) {
+void EveryWriteLeavesBeforeOrAfter(bool fix) {
   // Data got two files earlier; B holds 70 for the command under test.
   const oc::Chain c =
       oc::MakeChain(fix,
@@ -23,7 +21,7 @@ void EveryWriteKeepsAPrefix(bool fix) {
                     " > B/file-with-a-longer-name-$i.dat; done",
                     "Data", 3);
   ASSERT_FALSE(::testing::Test::HasFailure());
-  it::ExpectEveryWriteLeavesAPrefix(
+  it::ExpectEveryWriteLeavesBeforeOrAfter(
       [&](it::RecordedRun& run, it::WriteFaults::Mode mode, int at) {
         CMountedImage m;
         if (c.OpenImage(m, 1) < 0) return false;
@@ -49,12 +47,12 @@ void EveryWriteKeepsAPrefix(bool fix) {
   EXPECT_TRUE(mi::SameAsHostFile(mi::ReadWhole(m, L"\\Data\\one.bin"), c.dir + "/Data/one.bin"));
 }
 
-TEST(OverlayPrefix, ManyFilesIntoAFolderOfAnUpdateFile) {
-  EveryWriteKeepsAPrefix(false);
+TEST(OverlayCutOff, ManyFilesIntoAFolderOfAnUpdateFile) {
+  EveryWriteLeavesBeforeOrAfter(false);
 }
 
-TEST(OverlayPrefix, ManyFilesIntoAFolderOfAWriteBackFile) {
-  EveryWriteKeepsAPrefix(true);
+TEST(OverlayCutOff, ManyFilesIntoAFolderOfAWriteBackFile) {
+  EveryWriteLeavesBeforeOrAfter(true);
 }
 
 }  // namespace
