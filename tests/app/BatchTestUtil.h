@@ -102,6 +102,13 @@ inline DWORD RunVro(const std::wstring& arguments) {
   return code;
 }
 
+// The same with its standard output (and error) caught in *output.
+inline DWORD RunVro(const std::wstring& arguments, std::string* output) {
+  DWORD code = 0xDEADBEEF;
+  EXPECT_TRUE(apptest::RunProgram(arguments, code, output)) << vt::Narrow(arguments);
+  return code;
+}
+
 // "-img:" (and "-fix:") argument text for an image with an optional
 // write-back file.
 inline std::wstring ImageArgs(const std::wstring& image, const std::wstring& fix = L"") {

@@ -17,12 +17,6 @@ namespace {
 
 const Kind kOwn = {"Own", "mbr2048", "raw", false, true, false};
 
-DWORD RunVroOut(const std::wstring& args, std::string* output) {
-  DWORD code = 0xDEADBEEF;
-  EXPECT_TRUE(apptest::RunProgram(args, code, output)) << vt::Narrow(args);
-  return code;
-}
-
 std::vector<uint8_t> ReadUnix(const std::string& path) {
   std::vector<uint8_t> f;
   EXPECT_TRUE(vt::ReadAll(vt::ToWin(path), f)) << path;
@@ -79,11 +73,11 @@ TEST(OtherWriter, WriteBackFileWrittenByTheServerAfterThisProgram) {
   ASSERT_EQ(0, vt::Sh(make));
   std::wstring image = d.ImageWin(), fix = vt::ToWin(d.disks + "/wks.fix");
   std::string fixUnix = d.disks + "/wks.Fix";
-  ASSERT_EQ(0u, RunVroOut(ImageArgs(image) + L"-noupd \"/inject:\\Data::" + vt::ToWin(data) + L"\"",
-                          nullptr));
-  ASSERT_EQ(0u, RunVroOut(ImageArgs(image, fix) + L"\"/inject:\\new.txt::" +
-                              vt::ToWin(d.dir + "/new.txt") + L"\"",
-                          nullptr));
+  ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd \"/inject:\\Data::" + vt::ToWin(data) + L"\"",
+                       nullptr));
+  ASSERT_EQ(0u, RunVro(ImageArgs(image, fix) + L"\"/inject:\\new.txt::" +
+                           vt::ToWin(d.dir + "/new.txt") + L"\"",
+                       nullptr));
   std::vector<uint8_t> flat = ReadUnix(rt::Flatten(image, fix, d.dir + "/flat.raw"));
   std::vector<uint8_t> saved = ReadUnix(fixUnix);
   DiskPlaces places(flat);
@@ -154,7 +148,7 @@ TEST(OtherWriter, WriteBackFileWrittenByTheServerAfterThisProgram) {
       ASSERT_TRUE(vt::WriteAll(vt::ToWin(fixUnix), state));
       vt::Sh("rm -f " + vt::Q(d.dir + "/out.bin"));
       std::string out;
-      EXPECT_EQ(0u, RunVroOut(ImageArgs(image, fix) + extract, &out))
+      EXPECT_EQ(0u, RunVro(ImageArgs(image, fix) + extract, &out))
           << where << ", after write " << w << ": " << out;
       std::vector<uint8_t> got;
       vt::ReadAll(vt::ToWin(d.dir + "/out.bin"), got);
@@ -164,11 +158,11 @@ TEST(OtherWriter, WriteBackFileWrittenByTheServerAfterThisProgram) {
     // A command that writes takes the file back under this program's
     // checks: the other writer's data stays, and a leaf damaged afterwards
     // is refused again.
-    ASSERT_EQ(0u, RunVroOut(ImageArgs(image, fix) + L"\"/inject:\\more.txt::" +
-                                vt::ToWin(d.dir + "/more.txt") + L"\"",
-                            nullptr))
+    ASSERT_EQ(0u, RunVro(ImageArgs(image, fix) + L"\"/inject:\\more.txt::" +
+                             vt::ToWin(d.dir + "/more.txt") + L"\"",
+                         nullptr))
         << where;
-    ASSERT_EQ(0u, RunVroOut(ImageArgs(image, fix) + extract, nullptr)) << where;
+    ASSERT_EQ(0u, RunVro(ImageArgs(image, fix) + extract, nullptr)) << where;
     std::vector<uint8_t> got = ReadUnix(d.dir + "/out.bin");
     EXPECT_TRUE(std::string(got.begin(), got.end()) == t->changed) << where;
     std::vector<uint8_t> stamped = ReadUnix(fixUnix), damaged = stamped;
@@ -177,7 +171,7 @@ TEST(OtherWriter, WriteBackFileWrittenByTheServerAfterThisProgram) {
     damaged[p.leaf + 16 + (t->device & 127) / 8] ^= (uint8_t)(1u << ((t->device + 1) % 8));
     ASSERT_TRUE(vt::WriteAll(vt::ToWin(fixUnix), damaged));
     std::string out;
-    EXPECT_EQ(DWORD(-15), RunVroOut(ImageArgs(image, fix) + extract, &out)) << where;
+    EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image, fix) + extract, &out)) << where;
     EXPECT_NE(std::string::npos, out.find("wks.Fix")) << where << ": " << out;
   }
 }

@@ -20,12 +20,6 @@ namespace {
 
 const Kind kOwn = {"Own", "mbr2048", "raw", false, true, false};
 
-DWORD RunVroOut(const std::wstring& args, std::string* output) {
-  DWORD code = 0xDEADBEEF;
-  EXPECT_TRUE(apptest::RunProgram(args, code, output)) << vt::Narrow(args);
-  return code;
-}
-
 // First sector of the leaf block that maps disk chunk 0 (root, second- and
 // third-level tables each through entry 0), 0 when absent.
 uint32_t FirstLeafBlock(const std::vector<uint8_t>& f) {
@@ -109,7 +103,7 @@ class OverlayFiles {
     std::string before = FolderHashes(d.disks);
     for (const std::wstring& cmd : {Extract(), Inject(L"\\Data\\x.txt"), std::wstring(L"/check")}) {
       std::string out;
-      EXPECT_EQ(DWORD(-15), RunVroOut(args + cmd, &out)) << where << ": " << vt::Narrow(cmd);
+      EXPECT_EQ(DWORD(-15), RunVro(args + cmd, &out)) << where << ": " << vt::Narrow(cmd);
       EXPECT_NE(std::string::npos, out.find(named)) << where << ": " << vt::Narrow(cmd) << out;
       EXPECT_EQ(before, FolderHashes(d.disks)) << where << ": " << vt::Narrow(cmd);
     }
@@ -129,8 +123,8 @@ TEST(OverlayDamage, DamagedOverlaysAndBasesAreRefusedAndKept) {
   OverlayFiles o;
   std::string data = o.d.dir + "/Data";
   std::wstring injectData = L"\"/inject:\\Data::" + vt::ToWin(data) + L"\"";
-  ASSERT_EQ(0u, RunVroOut(ImageArgs(o.image, o.fix) + injectData, nullptr));
-  ASSERT_EQ(0u, RunVroOut(ImageArgs(o.image) + injectData, nullptr));
+  ASSERT_EQ(0u, RunVro(ImageArgs(o.image, o.fix) + injectData, nullptr));
+  ASSERT_EQ(0u, RunVro(ImageArgs(o.image) + injectData, nullptr));
   std::string fixUnix = o.d.disks + "/wks.Fix", updUnix = vt::ToUnix(o.update);
   std::string baseUnix = o.d.image;
   ASSERT_EQ(0, vt::Sh("cd " + vt::Q(o.d.disks) + " && cp wks.Fix ../fix.saved && cp " +
@@ -173,17 +167,17 @@ TEST(OverlayDamage, DamagedOverlaysAndBasesAreRefusedAndKept) {
   ASSERT_EQ(0, vt::Sh("cp " + vt::Q(o.d.dir + "/base.saved") + " " + vt::Q(baseUnix)));
   // Whole again, everything opens with the earlier files; without the mark
   // too, and a command that writes then takes the file under its checks.
-  EXPECT_EQ(0u, RunVroOut(ImageArgs(o.image, o.fix) + L"/check", nullptr));
-  EXPECT_EQ(0u, RunVroOut(ImageArgs(o.update) + o.Extract(), nullptr));
+  EXPECT_EQ(0u, RunVro(ImageArgs(o.image, o.fix) + L"/check", nullptr));
+  EXPECT_EQ(0u, RunVro(ImageArgs(o.update) + o.Extract(), nullptr));
   EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(o.d.dir + "/out/one.bin") + " " + vt::Q(data + "/one.bin")));
   o.Damaged(fixUnix, o.d.dir + "/fix.saved", {"", Unmark});
-  EXPECT_EQ(0u, RunVroOut(ImageArgs(o.image, o.fix) + o.Inject(L"\\Data\\x.txt"), nullptr));
+  EXPECT_EQ(0u, RunVro(ImageArgs(o.image, o.fix) + o.Inject(L"\\Data\\x.txt"), nullptr));
   std::vector<uint8_t> stamped;
   ASSERT_TRUE(vt::ReadAll(vt::ToWin(fixUnix), stamped));
   stamped[(size_t)FirstLeafBlock(stamped) * 512 + 16] ^= 0x10;
   ASSERT_TRUE(vt::WriteAll(vt::ToWin(fixUnix), stamped));
   std::string out;
-  EXPECT_EQ(DWORD(-15), RunVroOut(ImageArgs(o.image, o.fix) + o.Extract(), &out)) << out;
+  EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(o.image, o.fix) + o.Extract(), &out)) << out;
 }
 
 // Whatever a command cannot open is named: an image that is not there or
@@ -205,7 +199,7 @@ TEST(OverlayDamage, EveryFileNotOpenedIsNamed) {
   std::string before = FolderHashes(o.d.disks);
   for (const auto& c : kCases) {
     std::string out;
-    EXPECT_EQ(DWORD(-15), RunVroOut(c.args, &out)) << vt::Narrow(c.args);
+    EXPECT_EQ(DWORD(-15), RunVro(c.args, &out)) << vt::Narrow(c.args);
     EXPECT_NE(std::string::npos, out.find(c.named)) << vt::Narrow(c.args) << out;
   }
   EXPECT_EQ(before, FolderHashes(o.d.disks));
@@ -213,27 +207,27 @@ TEST(OverlayDamage, EveryFileNotOpenedIsNamed) {
 
 TEST(OverlayDamage, StaleWriteBackIsDiscardedOnlyByACommandThatWrites) {
   OverlayFiles o;
-  ASSERT_EQ(0u, RunVroOut(ImageArgs(o.image, o.fix) + o.Inject(L"\\kept.txt"), nullptr));
+  ASSERT_EQ(0u, RunVro(ImageArgs(o.image, o.fix) + o.Inject(L"\\kept.txt"), nullptr));
   // The base changes on its own: the write-back now belongs to its
   // earlier state.
-  ASSERT_EQ(0u, RunVroOut(ImageArgs(o.image) + L"-noupd " + o.Inject(L"\\base.txt"), nullptr));
+  ASSERT_EQ(0u, RunVro(ImageArgs(o.image) + L"-noupd " + o.Inject(L"\\base.txt"), nullptr));
   std::string fixUnix = o.d.disks + "/wks.Fix";
   std::string before = FolderHashes(o.d.disks);
   for (const std::wstring& cmd : {o.Extract(), std::wstring(L"/check")}) {
     std::string out;
-    EXPECT_EQ(DWORD(-15), RunVroOut(ImageArgs(o.image, o.fix) + cmd, &out)) << vt::Narrow(cmd);
+    EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(o.image, o.fix) + cmd, &out)) << vt::Narrow(cmd);
     EXPECT_NE(std::string::npos, out.find("wks.Fix")) << out;
     EXPECT_EQ(std::string::npos, out.find("discarded")) << out;
     EXPECT_EQ(before, FolderHashes(o.d.disks)) << vt::Narrow(cmd);
   }
   std::string out;
-  EXPECT_EQ(0u, RunVroOut(ImageArgs(o.image, o.fix) + o.Inject(L"\\after.txt"), &out));
+  EXPECT_EQ(0u, RunVro(ImageArgs(o.image, o.fix) + o.Inject(L"\\after.txt"), &out));
   EXPECT_NE(std::string::npos, out.find("wks.Fix")) << out;
   EXPECT_NE(std::string::npos, out.find("discarded")) << out;
-  EXPECT_EQ(0u, RunVroOut(ImageArgs(o.image, o.fix) + L"\"/extract:\\after.txt::" +
+  EXPECT_EQ(0u, RunVro(ImageArgs(o.image, o.fix) + L"\"/extract:\\after.txt::" +
                               vt::ToWin(o.d.dir + "/after.txt") + L"\"",
                           nullptr));
-  EXPECT_NE(0u, RunVroOut(ImageArgs(o.image, o.fix) + L"\"/extract:\\kept.txt::" +
+  EXPECT_NE(0u, RunVro(ImageArgs(o.image, o.fix) + L"\"/extract:\\kept.txt::" +
                               vt::ToWin(o.d.dir + "/kept.txt") + L"\"",
                           nullptr));
 }
