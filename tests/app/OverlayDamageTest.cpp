@@ -181,11 +181,17 @@ TEST(OverlayDamage, DamagedOverlaysAndBasesAreRefusedAndKept) {
 }
 
 // Whatever a command cannot open is named: an image that is not there or
-// holds no volume, a write-back file that cannot be made, a pattern of
+// holds no volume, an update file whose base is not beside it (whatever
+// else lies there), a write-back file that cannot be made, a pattern of
 // files to import that matches none.
 TEST(OverlayDamage, EveryFileNotOpenedIsNamed) {
   OverlayFiles o;
-  ASSERT_EQ(0, vt::Sh("head -c 1048576 /dev/zero > " + vt::Q(o.d.disks + "/plain.img")));
+  ASSERT_EQ(0u, RunVro(ImageArgs(o.image) + o.Inject(L"\\x.txt"), nullptr));
+  std::string lone = o.d.dir + "/lone";
+  ASSERT_EQ(0, vt::Sh("head -c 1048576 /dev/zero > " + vt::Q(o.d.disks + "/plain.img") +
+                      " && mkdir " + vt::Q(lone) + " && cp " + vt::Q(vt::ToUnix(o.update)) + " " +
+                      vt::Q(lone) + " && head -c 4096 " + vt::Q(vt::ToUnix(o.update)) + " > " +
+                      vt::Q(lone + "/cut.Fix")));
   std::wstring disks = vt::ToWin(o.d.disks);
   const struct {
     std::wstring args;
@@ -193,6 +199,7 @@ TEST(OverlayDamage, EveryFileNotOpenedIsNamed) {
   } kCases[] = {
       {ImageArgs(disks + L"\\none.vmd") + o.Extract(), "none.vmd"},
       {ImageArgs(disks + L"\\plain.img") + o.Extract(), "plain.img"},
+      {ImageArgs(vt::ToWin(lone + "/disk.vmd_01.Upd")) + o.Extract(), "disk.vmd_01.Upd"},
       {ImageArgs(o.image, disks + L"\\gone\\wks.fix") + o.Inject(L"\\x.txt"), "wks.Fix"},
       {ImageArgs(o.image) + L"\"/import:" + disks + L"\\none*.reg\"", "none*.reg"},
   };

@@ -11,6 +11,7 @@ namespace {
 
 VroOverlayNoticeFn g_notice = nullptr;
 LONG g_count = 0;
+thread_local int g_quiet = 0;
 
 const wchar_t* Why(int kind) {
   switch (kind) {
@@ -66,7 +67,16 @@ int VroOverlayNoticeCount() {
   return InterlockedCompareExchange(&g_count, 0, 0);
 }
 
+VroQuietNotices::VroQuietNotices() {
+  ++g_quiet;
+}
+
+VroQuietNotices::~VroQuietNotices() {
+  --g_quiet;
+}
+
 void VroOverlayNotice(const wchar_t* path, int kind) {
+  if (g_quiet) return;
   InterlockedIncrement(&g_count);
   if (g_notice) {
     g_notice(path, kind);

@@ -29,6 +29,15 @@ void VroOverlayNotice(const wchar_t* path, int kind);
 VroOverlayNoticeFn VroSetOverlayNotice(VroOverlayNoticeFn fn);
 // Lines given so far: a caller sees whether its step gave one.
 int VroOverlayNoticeCount();
+// While one lives, the lines of its thread are dropped (and not counted):
+// for files opened only to look for the one wanted.
+class VroQuietNotices {
+ public:
+  VroQuietNotices();
+  ~VroQuietNotices();
+  VroQuietNotices(const VroQuietNotices&) = delete;
+  VroQuietNotices& operator=(const VroQuietNotices&) = delete;
+};
 // The line for an image chain that did not open (code: the negative result
 // of _VROH_MOUNT_RW::OpenChain; write mode as given to it), naming the file
 // that failed and why, as the file itself shows. Nothing for a merge left
