@@ -43,8 +43,8 @@ const wchar_t* Why(int kind) {
     case VRO_NOTICE_UNKNOWN_KIND:
       return L"it holds no image of a kind this program reads: not opened, left as it is";
     case VRO_NOTICE_NO_BASE:
-      return L"it is an update file, and the image it was made against was not found beside "
-             L"it: not opened";
+      return L"it is an update file, and the image it was made against is not beside it or "
+             L"does not open: not opened";
     case VRO_NOTICE_NO_VOLUME:
       return L"no NTFS, FAT or exFAT volume in it could be mounted: not opened";
     case VRO_NOTICE_NO_MATCH:
