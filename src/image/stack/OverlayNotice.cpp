@@ -11,7 +11,7 @@ namespace {
 
 VroOverlayNoticeFn g_notice = nullptr;
 LONG g_count = 0;
-thread_local int g_quiet = 0;
+thread_local int t_quiet = 0;
 
 const wchar_t* Why(int kind) {
   switch (kind) {
@@ -68,15 +68,15 @@ int VroOverlayNoticeCount() {
 }
 
 VroQuietNotices::VroQuietNotices() {
-  ++g_quiet;
+  ++t_quiet;
 }
 
 VroQuietNotices::~VroQuietNotices() {
-  --g_quiet;
+  --t_quiet;
 }
 
 void VroOverlayNotice(const wchar_t* path, int kind) {
-  if (g_quiet) return;
+  if (t_quiet) return;
   InterlockedIncrement(&g_count);
   if (g_notice) {
     g_notice(path, kind);
