@@ -23,6 +23,7 @@
 #include "image/stack/journal/FileJournal.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/MountRw.h"
+#include "image/stack/OverlayNotice.h"
 #include "infinstall/InfInstaller.h"
 #include "infinstall/driverpack/DriverPackInjection.h"
 #include "registry/RegistryFacade.h"
@@ -95,7 +96,10 @@ bool HasWildcard(const wchar_t* path) {
 int ImportMatches(CMountedImage& image, LPCWSTR pattern) {
   WIN32_FIND_DATAW found;
   HANDLE find = FindFirstFileW(pattern, &found);
-  if (find == INVALID_HANDLE_VALUE) return kImageNotOpened;
+  if (find == INVALID_HANDLE_VALUE) {
+    VroOverlayNotice(pattern, VRO_NOTICE_NO_MATCH);
+    return kImageNotOpened;
+  }
   // The names found are joined to the pattern's own folder.
   std::wstring folder(pattern, FindFileNamePart(pattern) - pattern);
   int result = kImageOk;

@@ -168,7 +168,7 @@ TEST(BatchMode, ACutMergeIsRolledBackAndCompletedByTheNext) {
   }
   ASSERT_TRUE(vt::FileExists(image + L".journal"));
   std::string out;
-  EXPECT_EQ(0u, RunVroOut(ImageArgs(image) + L"/check", &out));
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"/check", &out));
   EXPECT_NE(std::string::npos, out.find("disk.vmd: a command cut off before its end was rolled back"))
       << out;
   EXPECT_FALSE(vt::FileExists(image + L".journal"));

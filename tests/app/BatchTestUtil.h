@@ -102,10 +102,10 @@ inline DWORD RunVro(const std::wstring& arguments) {
   return code;
 }
 
-// The same, with what the program printed.
-inline DWORD RunVroOut(const std::wstring& args, std::string* output) {
+// The same with its standard output (and error) caught in *output.
+inline DWORD RunVro(const std::wstring& arguments, std::string* output) {
   DWORD code = 0xDEADBEEF;
-  EXPECT_TRUE(apptest::RunProgram(args, code, output)) << vt::Narrow(args);
+  EXPECT_TRUE(apptest::RunProgram(arguments, code, output)) << vt::Narrow(arguments);
   return code;
 }
 

@@ -209,7 +209,7 @@ TEST(DiskCopyBatch, ConsoleShowsHeaderProgressAndResultOnThePromptLine) {
   EXPECT_FALSE(keys[1].Event.KeyEvent.bKeyDown);
   FlushConsoleInputBuffer(input);
 
-  // A source that does not open.
+  // A source that does not open: a line names it, the result follows.
   GetConsoleScreenBufferInfo(screen, &info);
   row = info.dwCursorPosition.Y;
   process = StartProgram(
@@ -218,7 +218,15 @@ TEST(DiskCopyBatch, ConsoleShowsHeaderProgressAndResultOnThePromptLine) {
   seen = WatchRow(process, screen, row, &exitCode);
   CloseHandle(process);
   EXPECT_EQ(DWORD(-12), exitCode);
-  EXPECT_EQ(L"Conversion FAILED", seen.back());
+  ASSERT_TRUE(GetConsoleScreenBufferInfo(screen, &info));
+  std::vector<wchar_t> rows(size_t(info.dwSize.X) * (info.dwCursorPosition.Y - row) + 1);
+  DWORD got = 0;
+  ReadConsoleOutputCharacterW(screen, rows.data(), DWORD(rows.size() - 1), COORD{0, row}, &got);
+  std::wstring shown(rows.data(), got);
+  EXPECT_NE(std::wstring::npos, shown.find(L"source.img.none: it does not exist"))
+      << vt::Narrow(shown);
+  EXPECT_EQ(L"Conversion FAILED", Trim(shown.substr(shown.size() - info.dwSize.X)))
+      << vt::Narrow(shown);
   CloseHandle(screen);
   CloseHandle(input);
   FreeConsole();

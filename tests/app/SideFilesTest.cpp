@@ -62,7 +62,7 @@ TEST(SideFiles, AJournalNeverRollsBackAReplacedImage) {
   EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"\"/convert:" + other.ImageWin() + L"\""));
   EXPECT_FALSE(vt::FileExists(journal));
   std::string out;
-  EXPECT_EQ(0u, RunVroOut(ImageArgs(image) + L"/check", &out)) << out;
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"/check", &out)) << out;
   ASSERT_EQ(0, vt::Sh("head -c 3000000 /dev/urandom > " + vt::Q(d.dir + "/big.bin")));
   EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd \"/inject:\\big.bin::" +
                        vt::ToWin(d.dir + "/big.bin") + L"\""));
@@ -75,7 +75,7 @@ TEST(SideFiles, AJournalNeverRollsBackAReplacedImage) {
   CutOff(image, 2, 8, [](CMountedImage& m) { ResizeImagePartition(&m, 60); });
   ASSERT_EQ(0, vt::Sh("cp " + vt::Q(other.image) + " " + vt::Q(d.image)));
   std::string hash = vt::Sha256(image);
-  EXPECT_EQ(0u, RunVroOut(ImageArgs(image) + L"/check", &out)) << out;
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"/check", &out)) << out;
   EXPECT_TRUE(Has(out, "disk.vmd.journal: this journal does not belong")) << out;
   EXPECT_EQ(hash, vt::Sha256(image));
   EXPECT_TRUE(vt::FileExists(journal + L".aside"));
@@ -94,13 +94,13 @@ TEST(SideFiles, AMergeRollsBackTheMergedFileFirst) {
   CutOff(update, 1, 10, [](CMountedImage& m) { ResizeImagePartition(&m, 60); });
   ASSERT_TRUE(vt::FileExists(update + L".journal"));
   std::string out;
-  EXPECT_EQ(0u, RunVroOut(ImageArgs(image, update) + L"/merge", &out)) << out;
+  EXPECT_EQ(0u, RunVro(ImageArgs(image, update) + L"/merge", &out)) << out;
   EXPECT_TRUE(Has(out, "disk.vmd_01.Upd: a command cut off before its end was rolled back")) << out;
   EXPECT_FALSE(vt::FileExists(update));
   EXPECT_FALSE(vt::FileExists(update + L".journal"));
   ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"\"/inject:\\two.bin::" +
                        vt::ToWin(d.dir + "/two.bin") + L"\""));
-  EXPECT_EQ(0u, RunVroOut(ImageArgs(update) + L"/check", &out)) << out;
+  EXPECT_EQ(0u, RunVro(ImageArgs(update) + L"/check", &out)) << out;
   EXPECT_EQ(0u, RunVro(ImageArgs(update) + Extract(d, L"\\one.bin", "one.out")));
   EXPECT_EQ(0u, RunVro(ImageArgs(update) + Extract(d, L"\\two.bin", "two.out")));
   EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(d.dir + "/one.bin") + " " + vt::Q(d.dir + "/one.out") +
@@ -130,7 +130,7 @@ TEST(SideFiles, ADamagedJournalRefusesItsImage) {
        {Extract(d, L"\\Users", "out"), std::wstring(L"/check"), std::wstring(L"-noupd /format"),
         L"-noupd \"/inject:\\again.bin::" + host + L"\""}) {
     std::string out;
-    EXPECT_EQ(DWORD(-15), RunVroOut(ImageArgs(image) + cmd, &out)) << vt::Narrow(cmd);
+    EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image) + cmd, &out)) << vt::Narrow(cmd);
     EXPECT_TRUE(Has(out, "disk.img.journal: the journal of a command cut off before its end "
                          "fails its checks"))
         << out;
@@ -168,7 +168,7 @@ TEST(SideFiles, AnEarlierVersionsCutMergeIsNeverReadAsWhole) {
         ImageArgs(image) + L"\"/convert:" + other.ImageWin() + L"\"",
         ImageArgs(image) + L"/create:64"}) {
     std::string out;
-    EXPECT_EQ(DWORD(-15), RunVroOut(cmd, &out)) << vt::Narrow(cmd);
+    EXPECT_EQ(DWORD(-15), RunVro(cmd, &out)) << vt::Narrow(cmd);
     EXPECT_TRUE(Has(out, "disk.vmd: a merge that an earlier version began")) << out;
     EXPECT_TRUE(Has(out, "disk.vmd_01.Upd")) << out;
     EXPECT_EQ(before, FolderHashes(d.disks)) << vt::Narrow(cmd);
@@ -179,7 +179,7 @@ TEST(SideFiles, AnEarlierVersionsCutMergeIsNeverReadAsWhole) {
   ASSERT_EQ(0, vt::Sh("mv " + vt::Q(d.disks) + " " + vt::Q(moved)));
   std::wstring image2 = vt::ToWin(moved + "/disk.vmd"), update2 = image2 + L"_01.Upd";
   std::string out;
-  EXPECT_EQ(DWORD(-15), RunVroOut(ImageArgs(image2) + L"/check", &out));
+  EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image2) + L"/check", &out));
   EXPECT_EQ(0u, RunVro(ImageArgs(image2, update2) + L"/merge"));
   EXPECT_FALSE(vt::FileExists(image2 + L".merging"));
   EXPECT_EQ(0u, RunVro(ImageArgs(image2) + Extract(d, L"\\one.bin", "one.out")));
@@ -187,9 +187,9 @@ TEST(SideFiles, AnEarlierVersionsCutMergeIsNeverReadAsWhole) {
 
   // Its merged file gone: every command -15, the line says so.
   WriteRecord(image2, update2);
-  EXPECT_EQ(DWORD(-15), RunVroOut(ImageArgs(image2) + L"/check", &out));
+  EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image2) + L"/check", &out));
   EXPECT_TRUE(Has(out, "the file it merged is gone")) << out;
-  EXPECT_EQ(DWORD(-15), RunVroOut(ImageArgs(image2) + Extract(d, L"\\one.bin", "x"), &out));
+  EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image2) + Extract(d, L"\\one.bin", "x"), &out));
   DeleteFileW((image2 + L".merging").c_str());
 }
 
@@ -205,11 +205,11 @@ TEST(SideFiles, ARecordOfACompletedMergeGoes) {
   ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.dir + "/saved.Upd") + " " + vt::Q(vt::ToUnix(update))));
   WriteRecord(image, update);
   std::string out;
-  EXPECT_EQ(0u, RunVroOut(ImageArgs(image) + L"/check", &out)) << out;
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"/check", &out)) << out;
   EXPECT_TRUE(Has(out, "the record of a merge that had completed was removed")) << out;
   EXPECT_FALSE(vt::FileExists(image + L".merging"));
   // Merging it again removes the file it left.
-  EXPECT_EQ(0u, RunVroOut(ImageArgs(image, update) + L"/merge", &out)) << out;
+  EXPECT_EQ(0u, RunVro(ImageArgs(image, update) + L"/merge", &out)) << out;
   EXPECT_TRUE(Has(out, "was merged into its image already")) << out;
   EXPECT_FALSE(vt::FileExists(update));
 }
@@ -224,7 +224,7 @@ TEST(SideFiles, AMergeNamesTheFilesItUnlinks) {
   ASSERT_EQ(0u, RunVro(ImageArgs(image) + inject));
   ASSERT_TRUE(vt::FileExists(image + L"_02.Upd"));
   std::string out;
-  EXPECT_EQ(0u, RunVroOut(ImageArgs(image, image + L"_01.Upd") + L"/merge", &out));
+  EXPECT_EQ(0u, RunVro(ImageArgs(image, image + L"_01.Upd") + L"/merge", &out));
   EXPECT_TRUE(Has(out, "disk.vmd_02.Upd: this overlay was made for its image as it is before "
                        "the merge"))
       << out;

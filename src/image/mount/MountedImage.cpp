@@ -12,6 +12,7 @@
 #include "image/host/HostVolume.h"
 #include "image/mount/ImageCapacity.h"
 #include "image/stack/MountRw.h"
+#include "image/stack/OverlayNotice.h"
 #include "image/ntfs/NtfsVolume.h"
 
 namespace {
@@ -76,11 +77,15 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
                              int writeMode, bool partialNtfs) {
   Close();
   if (!imagePath || !*imagePath) return -1;
+  // Every image that does not open is named on a line, once.
+  int notices = VroOverlayNoticeCount();
   m_pDisk = new (std::nothrow) _VROH_MOUNT_RW();
   if (!m_pDisk) return -1;
   wchar_t fixPath[kPathChars];
   MakeWriteBackPath(secondPath, fixPath);
-  if (m_pDisk->OpenChain(imagePath, fixPath[0] ? fixPath : nullptr, writeMode) < 0) {
+  int chain = m_pDisk->OpenChain(imagePath, fixPath[0] ? fixPath : nullptr, writeMode);
+  if (chain < 0) {
+    if (VroOverlayNoticeCount() == notices) VroChainNotice(chain, imagePath, fixPath, writeMode);
     Close();
     return -1;
   }
@@ -107,6 +112,7 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
     m_nPartition = GetMountedPartitionIndex(m_pNtfs);
     return type;
   }
+  if (VroOverlayNoticeCount() == notices) VroOverlayNotice(imagePath, VRO_NOTICE_NO_VOLUME);
   Close();
   return -1;
 }

@@ -174,6 +174,9 @@ int _VROH_RW_CLASS::HighestUpdateNumber(const wchar_t* basePath) {
 int _VROH_RW_CLASS::FindUpdateFile(const wchar_t* basePath, int index, wchar_t* buf, int length) {
   _VROH_RW_CLASS base;
   if (!base.OpenSparse(basePath, VRO_MODE_READ)) return 0;
+  // Files that do not open are passed over without a word: none is
+  // asked for.
+  VroQuietNotices quiet;
   int seen = 0;
   for (const UpdateName& u : ListUpdateNames(basePath)) {
     _VROH_RW_CLASS upd;
@@ -195,6 +198,8 @@ int _VROH_RW_CLASS::FindBaseImage(const wchar_t* overlayPath, wchar_t* buf, int 
     if (Links(overlay, guess)) return CopyOut(guess, buf, length);
   }
   std::wstring folder = FolderOf(self);
+  // Every other file of the folder is only looked at.
+  VroQuietNotices quiet;
   WIN32_FIND_DATAW fd;
   HANDLE f = FindFirstFileW((folder + L"*").c_str(), &fd);
   if (f == INVALID_HANDLE_VALUE) return -1;

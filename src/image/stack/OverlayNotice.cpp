@@ -5,10 +5,13 @@
 #include <string>
 
 #include "common/ConsoleOutput.h"
+#include "image/stack/MountRw.h"
 
 namespace {
 
 VroOverlayNoticeFn g_notice = nullptr;
+LONG g_count = 0;
+thread_local int t_quiet = 0;
 
 const wchar_t* Why(int kind) {
   switch (kind) {
@@ -58,6 +61,26 @@ const wchar_t* Why(int kind) {
       return L"the journal of a resize that an earlier version left unfinished: this version "
              L"cannot tell whether it belongs to the file beside it, so that file is not opened "
              L"(roll it back with the earlier version, or remove it)";
+    case VRO_NOTICE_MISSING:
+      return L"it does not exist: not opened";
+    case VRO_NOTICE_CANNOT_CREATE:
+      return L"it cannot be created (no such folder, or no access): nothing written";
+    case VRO_NOTICE_EMPTY:
+      return L"it is empty (0 bytes): not opened, left as it is";
+    case VRO_NOTICE_IN_USE:
+      return L"it cannot be opened (in use by another program, or no access): not opened";
+    case VRO_NOTICE_NOT_WRITABLE:
+      return L"it cannot be opened for writing (read-only, in use by another program, or no "
+             L"access): nothing written";
+    case VRO_NOTICE_UNKNOWN_KIND:
+      return L"it holds no image of a kind this program reads: not opened, left as it is";
+    case VRO_NOTICE_NO_BASE:
+      return L"it is an update file, and the image it was made against is not beside it or "
+             L"does not open: not opened";
+    case VRO_NOTICE_NO_VOLUME:
+      return L"no NTFS, FAT or exFAT volume in it could be mounted: not opened";
+    case VRO_NOTICE_NO_MATCH:
+      return L"no file matches it: nothing read";
     default:
       return L"it was made for an earlier state of its base image: its changes were discarded "
              L"and it was started afresh";
@@ -72,11 +95,28 @@ VroOverlayNoticeFn VroSetOverlayNotice(VroOverlayNoticeFn fn) {
   return was;
 }
 
+int VroOverlayNoticeCount() {
+  return InterlockedCompareExchange(&g_count, 0, 0);
+}
+
+VroQuietNotices::VroQuietNotices() {
+  ++t_quiet;
+}
+
+VroQuietNotices::~VroQuietNotices() {
+  --t_quiet;
+}
+
 void VroOverlayNotice(const wchar_t* path, int kind) {
   VroOverlayNoticeAbout(path, kind, nullptr);
 }
 
 void VroOverlayNoticeAbout(const wchar_t* path, int kind, const wchar_t* other) {
+  // What a journal did to a file is told even while looking for another
+  // file: the file changed.
+  bool journal = kind >= VRO_NOTICE_JOURNAL_ROLLED_BACK && kind <= VRO_NOTICE_LEGACY_UNDO;
+  if (t_quiet && !journal) return;
+  InterlockedIncrement(&g_count);
   if (g_notice) {
     g_notice(path, kind);
     return;
@@ -99,4 +139,59 @@ void VroOverlayNoticeAbout(const wchar_t* path, int kind, const wchar_t* other) 
     }
   }
   SetLastError(saved);
+}
+
+namespace {
+
+// Why a file did not open, as the file shows it now.
+void FileOpenNotice(const wchar_t* path, bool write) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) {
+    VroOverlayNotice(path, write ? VRO_NOTICE_CANNOT_CREATE : VRO_NOTICE_MISSING);
+    return;
+  }
+  if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !data.nFileSizeHigh &&
+      !data.nFileSizeLow && !write) {
+    VroOverlayNotice(path, VRO_NOTICE_EMPTY);
+    return;
+  }
+  DWORD access = write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+  HANDLE h = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    VroOverlayNotice(path, write ? VRO_NOTICE_NOT_WRITABLE : VRO_NOTICE_IN_USE);
+    return;
+  }
+  CloseHandle(h);
+  VroOverlayNotice(path, VRO_NOTICE_UNKNOWN_KIND);
+}
+
+}  // namespace
+
+void VroChainNotice(int code, const wchar_t* image, const wchar_t* fixPath, int writeMode) {
+  bool writes = writeMode != VRO_WRITE_NONE;
+  bool hasFix = fixPath && *fixPath;
+  switch (code) {
+    case VRO_CHAIN_NO_IMAGE:
+      FileOpenNotice(image, false);
+      break;
+    case VRO_CHAIN_UPDATE_NO_BASE:
+    case VRO_CHAIN_UPDATE_BASE_FAILED:
+      VroOverlayNotice(image, VRO_NOTICE_NO_BASE);
+      break;
+    case VRO_CHAIN_UPDATE_FAILED:
+      FileOpenNotice(image, writes && !hasFix);
+      break;
+    case VRO_CHAIN_SPARSE_FIX_FAILED:
+    case VRO_CHAIN_OTHER_FIX_FAILED:
+    case VRO_CHAIN_UPDATE_FIX_FAILED:
+      if (hasFix) FileOpenNotice(fixPath, writes);
+      break;
+    case VRO_CHAIN_SPARSE_BASE_FAILED:
+    case VRO_CHAIN_OTHER_FAILED:
+      FileOpenNotice(image, true);
+      break;
+    default:
+      break;
+  }
 }

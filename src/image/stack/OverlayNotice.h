@@ -3,12 +3,12 @@
 #pragma once
 
 enum VroOverlayNoticeKind {
-  VRO_NOTICE_DAMAGED_MAP,        // an own-format file whose map fails its checks
-  VRO_NOTICE_DAMAGED_HEADER,     // an own-format file whose header fails its checks
-  VRO_NOTICE_NOT_OVERLAY,        // an overlay path that holds no own-format overlay
-  VRO_NOTICE_NOT_LINKED,         // an overlay that belongs to another base
-  VRO_NOTICE_STALE_KEPT,         // a write-back of another base state, kept (read-only open)
-  VRO_NOTICE_STALE_DISCARDED,    // a write-back of another base state, started afresh
+  VRO_NOTICE_DAMAGED_MAP,         // an own-format file whose map fails its checks
+  VRO_NOTICE_DAMAGED_HEADER,      // an own-format file whose header fails its checks
+  VRO_NOTICE_NOT_OVERLAY,         // an overlay path that holds no own-format overlay
+  VRO_NOTICE_NOT_LINKED,          // an overlay that belongs to another base
+  VRO_NOTICE_STALE_KEPT,          // a write-back of another base state, kept (read-only open)
+  VRO_NOTICE_STALE_DISCARDED,     // a write-back of another base state, started afresh
   VRO_NOTICE_UNUSABLE_DISCARDED,  // a write-back marked unusable, started afresh
   VRO_NOTICE_JOURNAL_ROLLED_BACK, // a file whose cut-off command its journal rolled back
   VRO_NOTICE_JOURNAL_DAMAGED,     // a journal that fails its checks
@@ -19,7 +19,16 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_MERGE_FILE_MISSING,  // the same, its merged file gone (its name given)
   VRO_NOTICE_MERGE_RECORD_DONE,   // a record of a merge that had completed, removed
   VRO_NOTICE_MERGE_UNLINKS,       // an overlay a merge into its base unlinks (the merged file named)
-  VRO_NOTICE_MERGE_LEFTOVER       // a file merged already, removed by merging it again
+  VRO_NOTICE_MERGE_LEFTOVER,      // a file merged already, removed by merging it again
+  VRO_NOTICE_MISSING,             // a file that is not there
+  VRO_NOTICE_CANNOT_CREATE,       // a write-back that cannot be made
+  VRO_NOTICE_EMPTY,               // a file of 0 bytes where an image must be
+  VRO_NOTICE_IN_USE,              // a file that cannot be opened (in use, no access)
+  VRO_NOTICE_NOT_WRITABLE,        // a file a writing command cannot open for writing
+  VRO_NOTICE_UNKNOWN_KIND,        // a file that opens but holds no image this program reads
+  VRO_NOTICE_NO_BASE,             // an update file whose base is not beside it
+  VRO_NOTICE_NO_VOLUME,           // an image without a volume the program mounts
+  VRO_NOTICE_NO_MATCH             // a file name or pattern to read that names no file
 };
 
 typedef void (*VroOverlayNoticeFn)(const wchar_t* path, int kind);
@@ -30,3 +39,19 @@ void VroOverlayNotice(const wchar_t* path, int kind);
 void VroOverlayNoticeAbout(const wchar_t* path, int kind, const wchar_t* other);
 // Installs fn (null: the standard output); returns the one before.
 VroOverlayNoticeFn VroSetOverlayNotice(VroOverlayNoticeFn fn);
+// Lines given so far: a caller sees whether its step gave one.
+int VroOverlayNoticeCount();
+// While one lives, the lines of its thread are dropped (and not counted):
+// for files opened only to look for the one wanted.
+class VroQuietNotices {
+ public:
+  VroQuietNotices();
+  ~VroQuietNotices();
+  VroQuietNotices(const VroQuietNotices&) = delete;
+  VroQuietNotices& operator=(const VroQuietNotices&) = delete;
+};
+// The line for an image chain that did not open (code: the negative result
+// of _VROH_MOUNT_RW::OpenChain; write mode as given to it), naming the file
+// that failed and why, as the file itself shows. Nothing for a merge left
+// unfinished: the command names that.
+void VroChainNotice(int code, const wchar_t* image, const wchar_t* fixPath, int writeMode);

@@ -96,9 +96,10 @@ Made MakeSparse(_VROH_RW_CLASS* c, const FileFacts& f) {
   int r = cont->Open(c->m_hFile, 0, f.sectors, ContainerFlags(f.mode, f.isNew));
   if (r < 0) {
     delete cont;
-    // A header and map of the own format whose checksum fails is a damaged
-    // file, not a plain disk that happens to start so.
-    if (r == VRO_CONT_ECHECKSUM && memcmp(f.head + kOffSignature, kSignature, 8) == 0) {
+    // A map header of the own format behind a header whose checksum fails
+    // (a byte changed, the signature included, or the sector zeroed) is a
+    // damaged file, not a plain disk that happens to start so.
+    if (r == VRO_CONT_ECHECKSUM) {
       VroOverlayNotice(f.path, VRO_NOTICE_DAMAGED_HEADER);
       return MADE_REFUSED;
     }

@@ -20,6 +20,20 @@
 // So a torn map shows on open: every leaf sector carries a check value
 // (kOffLeafCheck), and the blocks reachable from the root are never fewer
 // than the header's sectors used count (a zeroed table sector loses them).
+//
+// Other writers (the installation's server writes a workstation's
+// write-back file) know nothing of the check values: they keep the leaf's
+// bytes 8..15 as read, or leave them zero in a block of their own. The mark
+// therefore records the identity and generation of the header this program
+// wrote with it; a header that shows others means another writer has
+// written since, and so does a leaf sector that fails its check but holds a
+// leaf of a generation newer than the header (a writer whose header has not
+// reached the file yet) or lies at or past the header's next free sector.
+// Such a file is read as one without the mark, and a writable open stamps it
+// again. Files without the mark get structural checks instead: every block
+// and held sector in the file (save what a writer that died before its
+// header write left past the end), no entry into the header, the root or
+// another block or chunk, and no fewer blocks than the header counts.
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -42,16 +56,20 @@ const uint32_t kKindOverlay = 1, kKindSparse = 6;
 const char kMapMagic[8] = {'C', 'm', 'p', 's', 's', 'F', 'l', 0};
 const int kOffRootTable = 20, kOffNextFree = 24, kOffSectorsUsed = 32, kOffMapCapacity = 44,
           kOffOrderedMark = 48;
-// Set by writers that put a map block into the file only after the data and
-// the next free sector it depends on: such a file's map never points past
-// its header's next free sector. Files without it are checked once.
+// Set by writers that put a map block into the file only after the data it
+// points at. Earlier versions mend a file without it at its first writable
+// open; this one checks every file the same way (below) and only writes it.
 const uint32_t kOrderedMark = 0x4452524Fu;  // 'O', 'R', 'R', 'D'
 // Set by writers that keep the crash invariant above: every leaf block
 // sector carries its check value and the sectors used never exceed the
-// blocks the map reaches. Files without it (earlier versions) are opened
-// unchecked and take the mark at their first writable open.
+// blocks the map reaches. Files without it (earlier versions, other
+// writers) get the structural checks and take the mark at their first
+// writable open.
 const int kOffCheckedMark = 52;
 const uint32_t kCheckedMark = 0x4B434843u;  // 'C', 'H', 'C', 'K'
+// The own identity and generation of the image header this program last
+// wrote (with the mark).
+const int kOffMarkOwnId = 56, kOffMarkGeneration = 64;
 // In the first leaf of each 512-byte sector of a leaf block (the leaf's
 // otherwise unused bytes 8..15): a tag and a check value of the sector
 // taken with these 8 bytes zero.

@@ -1,4 +1,5 @@
 #include "image/formats/sparse/ImgRw.h"
+#include <algorithm>
 #include <cstring>
 
 using namespace vroimg;
@@ -67,22 +68,21 @@ void _VROH_IMG_RW::StampLeafBlock(uint8_t* block) {
   }
 }
 
+bool _VROH_IMG_RW::LeafSectorIntact(const uint8_t* sector) {
+  return Ld32(sector + kOffLeafCheck) == kLeafCheckTag &&
+         Ld32(sector + kOffLeafCheck + 4) == LeafSectorCheck(sector);
+}
+
 bool _VROH_IMG_RW::LeafBlockIntact(const uint8_t* block) {
-  for (int s = 0; s < 8; s++) {
-    const uint8_t* sector = block + s * VRO_SECTOR;
-    if (Ld32(sector + kOffLeafCheck) != kLeafCheckTag ||
-        Ld32(sector + kOffLeafCheck + 4) != LeafSectorCheck(sector))
-      return false;
-  }
+  for (int s = 0; s < 8; s++)
+    if (!LeafSectorIntact(block + s * VRO_SECTOR)) return false;
   return true;
 }
 
-bool _VROH_IMG_RW::Checked() {
-  return Ld32(m_Container->MapHeader() + kOffCheckedMark) == kCheckedMark;
-}
-
 _VROH_IMG_RW::_VROH_IMG_RW(_VROH_OBJ_IMG* container, int zeroFill)
-    : m_Container(container), m_ZeroFill(zeroFill) {
+    : m_Container(container),
+      m_ZeroFill(zeroFill),
+      m_Trusted(Ld32(container->MapHeader() + kOffCheckedMark) == kCheckedMark) {
   memset(m_Level2, 0, sizeof(m_Level2));
   memset(m_Level3, 0, sizeof(m_Level3));
   for (Block& b : m_Tables) {
@@ -143,7 +143,7 @@ uint8_t* _VROH_IMG_RW::GetBlock(Block* cache, int* victim, uint32_t sector, bool
       return nullptr;
     // A leaf sector whose check fails is a torn or damaged map: nothing
     // it says is used.
-    if (leaf && Checked() && !LeafBlockIntact(b.data)) return nullptr;
+    if (leaf && m_Trusted && !LeafBlockIntact(b.data)) return nullptr;
     b.dirty = 0;
   }
   b.sector = sector;
@@ -378,45 +378,25 @@ int64_t _VROH_IMG_RW::ReadRun(uint64_t sector, uint8_t* buf, uint32_t sectors) {
   return (int64_t)sectors * VRO_SECTOR;
 }
 
-// Level 0 is the root table, 1 and 2 the lower tables, 3 a leaf block.
-// Entries must lie below limit; data sectors from fileSectors on are not held.
-bool _VROH_IMG_RW::RecoverBlock(uint32_t sector, int level, uint64_t limit, uint64_t fileSectors,
-                                uint64_t* end, uint64_t* budget) {
-  // Every block lies in its own 8 sectors: more visits than that are a map
-  // that points in circles.
-  if (!*budget) return true;
-  --*budget;
-  uint8_t block[4096];
-  if (m_Container->ReadAt(sector, block, sizeof(block)) != (int64_t)sizeof(block)) return false;
-  bool changed = false;
-  for (uint32_t i = 0; i < (level < 3 ? 1024u : 128u); i++) {
-    uint8_t* entry = level < 3 ? block + i * 4 : block + i * kLeafBytes;
-    uint32_t e = Ld32(entry);
-    if (!e) continue;
-    if (e < kFirstFree || e % kBlockSectors || e >= limit) {
-      memset(entry, 0, level < 3 ? 4 : kLeafBytes);
-      changed = true;
-      continue;
-    }
-    uint64_t size = level < 3 ? kBlockSectors : kChunk;
-    if (e + size > *end) *end = e + size;
-    if (level < 3) {
-      if (!RecoverBlock(e, level + 1, limit, fileSectors, end, budget)) return false;
-      continue;
-    }
-    // Sectors whose data never reached the file are not held.
-    for (uint64_t s = fileSectors > e ? fileSectors - e : 0; s < kChunk; s++) {
-      if (BitSet(entry, (uint32_t)s)) {
-        entry[kLeafBitmap + s / 8] &= (uint8_t) ~(1u << (s % 8));
-        changed = true;
-      }
+// A leaf block whose check fails in a marked file: another writer's when a
+// failing sector holds a leaf of a generation newer than the file's header
+// (its header has not reached the file yet), or the block was allocated
+// after that header (at or past its next free sector). Else it is damage.
+bool _VROH_IMG_RW::WrittenByOtherWriter(const uint8_t* block, uint32_t sector,
+                                        const MapWalk& w) const {
+  if (sector >= w.nextFree) return true;
+  for (int s = 0; s < 8; s++) {
+    const uint8_t* leaves = block + s * VRO_SECTOR;
+    if (LeafSectorIntact(leaves)) continue;
+    for (uint32_t i = 0; i < VRO_SECTOR / kLeafBytes; i++) {
+      const uint8_t* leaf = leaves + i * kLeafBytes;
+      if (Ld32(leaf) && Ld32(leaf + 4) > w.generation) return true;
     }
   }
-  // Straight to the file (no combining): the map header follows it.
-  return !changed || m_Container->_VROH_OBJ_IMG::WriteAt(sector, block, sizeof(block)) ==
-                         (int64_t)sizeof(block);
+  return false;
 }
 
+// Level 0 is the root table, 1 and 2 the lower tables, 3 a leaf block.
 bool _VROH_IMG_RW::WalkBlock(uint32_t sector, int level, MapWalk* w) {
   // Every block lies in its own 8 sectors: more visits than that are a map
   // that points in circles.
@@ -424,37 +404,76 @@ bool _VROH_IMG_RW::WalkBlock(uint32_t sector, int level, MapWalk* w) {
   --w->budget;
   uint8_t block[4096];
   if (m_Container->ReadAt(sector, block, sizeof(block)) != (int64_t)sizeof(block)) return false;
-  if (level == 3) {
-    if (w->stamp) {
-      uint8_t was[4096];
-      memcpy(was, block, sizeof(block));
-      StampLeafBlock(block);
-      if (memcmp(was, block, sizeof(block)) != 0 &&
-          m_Container->_VROH_OBJ_IMG::WriteAt(sector, block, sizeof(block)) !=
-              (int64_t)sizeof(block))
-        return false;
-    } else if (!LeafBlockIntact(block)) {
-      return false;
-    }
+  if (level == 3 && w->mode == WALK_MARKED && !LeafBlockIntact(block)) {
+    w->otherWriter = WrittenByOtherWriter(block, sector, *w);
+    return false;
   }
+  uint8_t was[4096];
+  if (w->mode == WALK_STAMP) memcpy(was, block, sizeof(block));
   for (uint32_t i = 0; i < (level < 3 ? 1024u : 128u); i++) {
-    const uint8_t* entry = level < 3 ? block + i * 4 : block + i * kLeafBytes;
+    uint8_t* entry = level < 3 ? block + i * 4 : block + i * kLeafBytes;
     uint32_t e = Ld32(entry);
     if (!e) continue;
     if (e < kFirstFree || e % kBlockSectors) return false;
     if (level < 3) {
-      // Blocks are in the file before anything points at them (earlier
-      // versions let a block past the end of the file read as zeros).
-      if (!w->stamp && (uint64_t)e + kBlockSectors > w->fileSectors) return false;
+      if ((uint64_t)e + kBlockSectors > w->fileSectors) {
+        // A block of a writer that died before writing it and its header
+        // (this program puts every block in the file before an entry
+        // points at it: another writer's).
+        if (e < w->nextFree) return false;
+        if (w->mode == WALK_MARKED) {
+          w->otherWriter = true;
+          return false;
+        }
+        if (w->mode == WALK_STAMP) St32(entry, 0);
+        continue;
+      }
       w->blocks++;
       if (e + kBlockSectors > w->end) w->end = e + kBlockSectors;
+      if (w->mode == WALK_STRUCTURE) w->spans.push_back(e);
       if (!WalkBlock(e, level + 1, w)) return false;
       continue;
     }
-    // Held sectors lie in the file; a chunk without any may not yet.
+    // Held sectors lie in the file, save those of a writer that died
+    // before its header write (a chunk allocated or a leaf written since).
     int high = HighestBit(entry);
-    if (!w->stamp && high >= 0 && (uint64_t)e + high >= w->fileSectors) return false;
+    if (high >= 0 && (uint64_t)e + high >= w->fileSectors) {
+      if (e < w->nextFree && Ld32(entry + 4) <= w->generation) return false;
+      if (w->mode == WALK_MARKED) {
+        w->otherWriter = true;
+        return false;
+      }
+      if (w->mode == WALK_STAMP)
+        for (uint64_t s = w->fileSectors > e ? w->fileSectors - e : 0; s < kChunk; s++)
+          entry[kLeafBitmap + s / 8] &= (uint8_t) ~(1u << (s % 8));
+    }
     if ((uint64_t)e + kChunk > w->end) w->end = (uint64_t)e + kChunk;
+    if (w->mode == WALK_STRUCTURE) w->spans.push_back(e | 1);
+  }
+  if (w->mode != WALK_STAMP) return true;
+  if (level == 3) StampLeafBlock(block);
+  // Straight to the file (no combining): the map header follows it.
+  return memcmp(was, block, sizeof(block)) == 0 ||
+         m_Container->_VROH_OBJ_IMG::WriteAt(sector, block, sizeof(block)) ==
+             (int64_t)sizeof(block);
+}
+
+// Walks the map from the root; false on damage. A structural walk also
+// wants every block and chunk in a space of its own.
+bool _VROH_IMG_RW::WalkMap(MapWalk* w) {
+  uint8_t* map = m_Container->MapHeader();
+  w->budget = (w->fileSectors > w->nextFree ? w->fileSectors : w->nextFree) / kBlockSectors + 1;
+  uint32_t root = Ld32(map + kOffRootTable);
+  if (root != kRootSector || !WalkBlock(root, 0, w)) return false;
+  // A table sector lost to a tear or zeroed takes the blocks below it along.
+  if (kFirstFree + w->blocks * kBlockSectors < Ld32(map + kOffSectorsUsed)) return false;
+  if (w->mode != WALK_STRUCTURE) return true;
+  std::vector<uint32_t> spans;
+  spans.swap(w->spans);
+  std::sort(spans.begin(), spans.end());
+  for (size_t i = 1; i < spans.size(); i++) {
+    uint32_t size = (spans[i - 1] & 1) ? kChunk : kBlockSectors;
+    if ((uint64_t)(spans[i - 1] & ~1u) + size > (spans[i] & ~1u)) return false;
   }
   return true;
 }
@@ -462,27 +481,37 @@ bool _VROH_IMG_RW::WalkBlock(uint32_t sector, int level, MapWalk* w) {
 int _VROH_IMG_RW::CheckMap(uint64_t fileSectors, bool writable) {
   VroCsLock lock(&m_Lock);
   uint8_t* map = m_Container->MapHeader();
-  bool checked = Checked();
-  // Files of earlier versions are read as they are.
-  if (!checked && !writable) return 0;
-  uint64_t end = (fileSectors + kBlockSectors - 1) / kBlockSectors * kBlockSectors;
-  if (end < m_Container->NextFree()) end = m_Container->NextFree();
-  if (end >> 32) return -1;
-  if (!checked && Ld32(map + kOffOrderedMark) != kOrderedMark) {
-    uint64_t budget = end / kBlockSectors + 1;
-    if (!RecoverBlock(Ld32(map + kOffRootTable), 0, end, fileSectors, &end, &budget)) return -1;
-    St32(map + kOffOrderedMark, kOrderedMark);
-  }
   MapWalk w;
   w.fileSectors = fileSectors;
-  w.budget = fileSectors / kBlockSectors + 1;
-  w.stamp = !checked;
-  uint32_t root = Ld32(map + kOffRootTable);
-  if (root != kRootSector || !WalkBlock(root, 0, &w)) return -1;
-  // A table sector lost to a tear takes the blocks below it along.
-  uint64_t used = kFirstFree + w.blocks * kBlockSectors;
-  if (checked && used < Ld32(map + kOffSectorsUsed)) return -1;
+  w.nextFree = m_Container->NextFree();
+  w.generation = m_Container->StoredGeneration();
+  bool marked = Ld32(map + kOffCheckedMark) == kCheckedMark &&
+                Ld64(map + kOffMarkOwnId) == m_Container->StoredOwnId() &&
+                Ld32(map + kOffMarkGeneration) == w.generation;
+  m_Trusted = marked;
+  if (marked && !WalkMap(&w)) {
+    if (!w.otherWriter) return -1;
+    m_Trusted = false;
+  }
+  if (!m_Trusted) {
+    w.mode = WALK_STRUCTURE;
+    w.blocks = 0;
+    w.end = 0;
+    if (!WalkMap(&w)) return -1;
+  }
   if (!writable) return 0;
+  uint64_t used = kFirstFree + w.blocks * kBlockSectors;
+  if (!m_Trusted) {
+    // What a dead writer left past the end goes, and the leaf blocks
+    // take their check values.
+    w.mode = WALK_STAMP;
+    w.blocks = 0;
+    w.end = 0;
+    if (!WalkMap(&w)) return -1;
+    used = kFirstFree + w.blocks * kBlockSectors;
+  }
+  uint64_t end = (fileSectors + kBlockSectors - 1) / kBlockSectors * kBlockSectors;
+  if (end < w.nextFree) end = w.nextFree;
   if (w.end > end) end = w.end;
   if (end >> 32) return -1;
   // New allocations start past whatever a dead writer left at the end
@@ -492,10 +521,12 @@ int _VROH_IMG_RW::CheckMap(uint64_t fileSectors, bool writable) {
     St32(map + kOffSectorsUsed, (uint32_t)used);
     m_Container->SetDirty();
   }
-  if (checked) return 0;
-  // The stamped blocks, then the map header that bears the marks; the
+  if (m_Trusted) return 0;
+  // The stamped blocks, then the map header that bears the mark; the
   // image header (identity) reaches the file with the first flush.
+  St32(map + kOffOrderedMark, kOrderedMark);
   St32(map + kOffCheckedMark, kCheckedMark);
+  m_Trusted = true;
   return m_Container->WriteMapHeader();
 }
 

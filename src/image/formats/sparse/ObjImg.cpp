@@ -49,6 +49,10 @@ uint32_t _VROH_OBJ_IMG::HeaderChecksum(const uint8_t* header) {
 int _VROH_OBJ_IMG::WriteHeader() {
   VroCsLock lock(&m_Lock);
   St32(m_Header + kOffChecksum, HeaderChecksum(m_Header));
+  uint64_t own = Ld64(m_Header + kOffOwnId);
+  uint32_t generation = Ld32(m_Header + kOffGeneration);
+  St64(MapHeader() + kOffMarkOwnId, own);
+  St32(MapHeader() + kOffMarkGeneration, generation);
   int dirty = m_Dirty;
   m_Dirty = 0;
   int64_t r = WriteHandleAt(m_hFile, m_BaseSector * VRO_SECTOR, m_Header, sizeof(m_Header));
@@ -56,6 +60,8 @@ int _VROH_OBJ_IMG::WriteHeader() {
     m_Dirty = dirty ? dirty : 1;
     return -1;
   }
+  m_StoredOwnId = own;
+  m_StoredGeneration = generation;
   return 0;
 }
 
@@ -65,6 +71,8 @@ int _VROH_OBJ_IMG::PrepareMapWrite() {
 
 int _VROH_OBJ_IMG::WriteMapHeader() {
   VroCsLock lock(&m_Lock);
+  St64(MapHeader() + kOffMarkOwnId, m_StoredOwnId);
+  St32(MapHeader() + kOffMarkGeneration, m_StoredGeneration);
   int64_t r = WriteHandleAt(m_hFile, (m_BaseSector + 1) * VRO_SECTOR, MapHeader(), VRO_SECTOR);
   if (r != (int64_t)VRO_SECTOR) return -1;
   return 0;
@@ -145,6 +153,8 @@ int _VROH_OBJ_IMG::Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, in
       return VRO_CONT_EREAD;
     if (EndsWithBootSignature(MapHeader())) return VRO_CONT_ESECTOR1_MBR;
     if (EndsWithBootSignature(m_Header)) return VRO_CONT_ESECTOR0_MBR;
+    m_StoredOwnId = Ld64(m_Header + kOffOwnId);
+    m_StoredGeneration = Ld32(m_Header + kOffGeneration);
     if (memcmp(MapHeader(), kMapMagic, sizeof(kMapMagic)) != 0) {
       if (flags & VRO_OPEN_STRICT) return VRO_CONT_ENOMAP;
       FreshContainer(capacity);

@@ -26,7 +26,8 @@ class _VROH_OBJ_IMG : public _VROH_ALIGN_RW {
   virtual int Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, int flags);
   virtual int Flush();
 
-  // Recomputes the checksum, clears the dirty flag, writes sectors 0 and 1
+  // Recomputes the checksum, records the header's identity and generation
+  // with the checked mark, clears the dirty flag, writes sectors 0 and 1
   // (the flag stays set when the write fails).
   int WriteHeader();
   // Called before a map block is written, so that whatever the process
@@ -45,8 +46,13 @@ class _VROH_OBJ_IMG : public _VROH_ALIGN_RW {
   uint8_t* MapHeader() { return m_Header + VRO_SECTOR; }
   uint32_t NextFree() const { return Ld32(m_Header + VRO_SECTOR + vroimg::kOffNextFree); }
   // Writes sector 1 alone (the map header, outside the checksum): the
-  // image header and its identity stay as the file has them.
+  // image header and its identity stay as the file has them, and so does
+  // the identity the mark records.
   int WriteMapHeader();
+  // Own identity and generation of the image header in the file (before a
+  // renewal that has not reached it).
+  uint64_t StoredOwnId() const { return m_StoredOwnId; }
+  uint32_t StoredGeneration() const { return m_StoredGeneration; }
   // Moves the next free sector on (never back), for a file found longer
   // than its header says.
   void RaiseNextFree(uint32_t sector);
@@ -64,6 +70,8 @@ class _VROH_OBJ_IMG : public _VROH_ALIGN_RW {
   uint64_t m_BaseSector = 0;
   uint64_t m_Limit = 0;
   int m_Dirty = 0;  // 2: an allocation was refused
+  uint64_t m_StoredOwnId = 0;
+  uint32_t m_StoredGeneration = 0;
   uint8_t m_Header[2 * VRO_SECTOR];
 };
 
