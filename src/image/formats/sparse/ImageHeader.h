@@ -1,7 +1,13 @@
 // Header sectors of the own image container: sector 0 (image header) and
 // sector 1 (map header). All fields little-endian.
 //
-// Crash invariant (files bearing kCheckedMark): whatever point a writer
+// Crash invariant: a command that writes to the file (this program's)
+// leaves it as it was before the command or with all of the command, when
+// it fails, or its process dies or loses power at any write: the bytes it
+// overwrites reach the file's rollback journal first, and the next open
+// rolls a cut-off command back (image/stack/journal/JournalFile.h). Below
+// that, and for a file another writer leaves, the format keeps a weaker
+// rule of its own (files bearing kCheckedMark): whatever point a writer
 // dies at, or its file refuses a write at, the disk the file gives is the
 // disk before the open with the writes made to it from the first up to
 // some point applied (the last one possibly in part), every write before
