@@ -47,6 +47,16 @@ std::wstring Extract(const Disk& d, const wchar_t* volumePath, const std::string
   return L"\"/extract:" + std::wstring(volumePath) + L"::" + vt::ToWin(d.dir + "/" + to) + L"\"";
 }
 
+// An own image whose first update file took one.bin (of `bytes` bytes).
+Disk WithUpdateFile(int bytes) {
+  Disk d = MakeDisk(kOwn);
+  EXPECT_EQ(0, vt::Sh("head -c " + std::to_string(bytes) + " /dev/urandom > " +
+                      vt::Q(d.dir + "/one.bin")));
+  EXPECT_EQ(0u, RunVro(ImageArgs(d.ImageWin()) + L"\"/inject:\\one.bin::" +
+                       vt::ToWin(d.dir + "/one.bin") + L"\""));
+  return d;
+}
+
 bool Has(const std::string& out, const std::string& what) {
   return out.find(what) != std::string::npos;
 }
@@ -84,13 +94,9 @@ TEST(SideFiles, AJournalNeverRollsBackAReplacedImage) {
 // A grow cut off in an update file: merging that file rolls it back first,
 // and the next update file of that number is a file of its own.
 TEST(SideFiles, AMergeRollsBackTheMergedFileFirst) {
-  Disk d = MakeDisk(kOwn);
+  Disk d = WithUpdateFile(700000);
   std::wstring image = d.ImageWin(), update = image + L"_01.Upd";
-  ASSERT_EQ(0, vt::Sh("head -c 700000 /dev/urandom > " + vt::Q(d.dir + "/one.bin") +
-                      " && head -c 900000 /dev/urandom > " + vt::Q(d.dir + "/two.bin")));
-  ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"\"/inject:\\one.bin::" +
-                       vt::ToWin(d.dir + "/one.bin") + L"\""));
-  std::string updateHash = vt::Sha256(update);
+  ASSERT_EQ(0, vt::Sh("head -c 900000 /dev/urandom > " + vt::Q(d.dir + "/two.bin")));
   CutOff(update, 1, 10, [](CMountedImage& m) { ResizeImagePartition(&m, 60); });
   ASSERT_TRUE(vt::FileExists(update + L".journal"));
   std::string out;
@@ -105,7 +111,6 @@ TEST(SideFiles, AMergeRollsBackTheMergedFileFirst) {
   EXPECT_EQ(0u, RunVro(ImageArgs(update) + Extract(d, L"\\two.bin", "two.out")));
   EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(d.dir + "/one.bin") + " " + vt::Q(d.dir + "/one.out") +
                       " && cmp " + vt::Q(d.dir + "/two.bin") + " " + vt::Q(d.dir + "/two.out")));
-  (void)updateHash;
 }
 
 // A journal that fails its checks is applied to nothing: every command
@@ -153,11 +158,8 @@ void WriteRecord(const std::wstring& base, const std::wstring& merged) {
 }
 
 TEST(SideFiles, AnEarlierVersionsCutMergeIsNeverReadAsWhole) {
-  Disk d = MakeDisk(kOwn);
+  Disk d = WithUpdateFile(700000);
   std::wstring image = d.ImageWin(), update = image + L"_01.Upd";
-  ASSERT_EQ(0, vt::Sh("head -c 700000 /dev/urandom > " + vt::Q(d.dir + "/one.bin")));
-  ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"\"/inject:\\one.bin::" +
-                       vt::ToWin(d.dir + "/one.bin") + L"\""));
   WriteRecord(image, update);
   Disk other = MakeDisk(kOwn, d.dir + "/other");
   std::string before = FolderHashes(d.disks);
@@ -194,11 +196,8 @@ TEST(SideFiles, AnEarlierVersionsCutMergeIsNeverReadAsWhole) {
 }
 
 TEST(SideFiles, ARecordOfACompletedMergeGoes) {
-  Disk d = MakeDisk(kOwn);
+  Disk d = WithUpdateFile(300000);
   std::wstring image = d.ImageWin(), update = image + L"_01.Upd";
-  ASSERT_EQ(0, vt::Sh("head -c 300000 /dev/urandom > " + vt::Q(d.dir + "/one.bin")));
-  ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"\"/inject:\\one.bin::" +
-                       vt::ToWin(d.dir + "/one.bin") + L"\""));
   ASSERT_EQ(0, vt::Sh("cp " + vt::Q(vt::ToUnix(update)) + " " + vt::Q(d.dir + "/saved.Upd")));
   ASSERT_EQ(0u, RunVro(ImageArgs(image, update) + L"/merge"));
   // The merged file back, and a record naming it: the merge had completed.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "common/ByteOrder.h"
 #include "image/device/DeviceSource.h"
 #include "image/device/SectorDevice.h"
 
@@ -19,23 +20,6 @@ const int kSpread = 16;
 
 inline uint64_t Rotl(uint64_t x, int r) {
   return (x << r) | (x >> (64 - r));
-}
-
-void Put32(uint8_t* p, uint32_t v) {
-  memcpy(p, &v, 4);
-}
-void Put64(uint8_t* p, uint64_t v) {
-  memcpy(p, &v, 8);
-}
-uint32_t Get32(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-uint64_t Get64(const uint8_t* p) {
-  uint64_t v;
-  memcpy(&v, p, 8);
-  return v;
 }
 
 bool ReadAll(HANDLE h, uint64_t at, void* buffer, uint32_t bytes) {
@@ -97,32 +81,32 @@ uint64_t Hash(uint64_t seed, const void* data, size_t bytes) {
 void EncodeHead(const Head& head, uint8_t (&slot)[kSlotBytes]) {
   memset(slot, 0, sizeof slot);
   memcpy(slot, kMagic, 8);
-  Put32(slot + 8, kVersion);
-  Put64(slot + 16, head.sequence);
-  Put64(slot + 24, head.salt);
-  Put64(slot + 32, head.oldLength);
-  Put64(slot + 40, head.sealedEnd);
-  Put64(slot + 48, head.sealedEntries);
-  Put64(slot + 56, head.fingerprint);
-  Put32(slot + 64, head.samples);
+  St32(slot + 8, kVersion);
+  St64(slot + 16, head.sequence);
+  St64(slot + 24, head.salt);
+  St64(slot + 32, head.oldLength);
+  St64(slot + 40, head.sealedEnd);
+  St64(slot + 48, head.sealedEntries);
+  St64(slot + 56, head.fingerprint);
+  St32(slot + 64, head.samples);
   uint32_t n = (uint32_t)std::min<size_t>(head.name.size(), kMaxName);
-  Put32(slot + 68, n);
+  St32(slot + 68, n);
   memcpy(slot + 72, head.name.data(), n * 2);
-  Put64(slot + 504, Hash(0, slot, 504));
+  St64(slot + 504, Hash(0, slot, 504));
 }
 
 bool DecodeHead(const uint8_t (&slot)[kSlotBytes], Head* head) {
-  if (memcmp(slot, kMagic, 8) || Get32(slot + 8) != kVersion || Get64(slot + 504) != Hash(0, slot, 504))
+  if (memcmp(slot, kMagic, 8) || Ld32(slot + 8) != kVersion || Ld64(slot + 504) != Hash(0, slot, 504))
     return false;
-  uint32_t n = Get32(slot + 68);
+  uint32_t n = Ld32(slot + 68);
   if (n > kMaxName) return false;
-  head->sequence = Get64(slot + 16);
-  head->salt = Get64(slot + 24);
-  head->oldLength = Get64(slot + 32);
-  head->sealedEnd = Get64(slot + 40);
-  head->sealedEntries = Get64(slot + 48);
-  head->fingerprint = Get64(slot + 56);
-  head->samples = Get32(slot + 64);
+  head->sequence = Ld64(slot + 16);
+  head->salt = Ld64(slot + 24);
+  head->oldLength = Ld64(slot + 32);
+  head->sealedEnd = Ld64(slot + 40);
+  head->sealedEntries = Ld64(slot + 48);
+  head->fingerprint = Ld64(slot + 56);
+  head->samples = Ld32(slot + 64);
   head->name.assign(reinterpret_cast<const wchar_t*>(slot + 72), n);
   return head->sealedEnd >= kEntriesStart;
 }
@@ -132,12 +116,12 @@ void AppendEntry(uint64_t salt, uint64_t offset, const uint8_t* old, uint32_t by
   size_t at = out->size();
   out->resize(at + kEntryHead + bytes);
   uint8_t* e = out->data() + at;
-  Put64(e, offset);
-  Put32(e + 8, bytes);
-  Put32(e + 12, 0);
+  St64(e, offset);
+  St32(e + 8, bytes);
+  St32(e + 12, 0);
   memcpy(e + kEntryHead, old, bytes);
   bool ok = true;
-  Put64(e + 16, EntryCheck(salt, e, nullptr, 0, bytes, e + kEntryHead, &ok));
+  St64(e + 16, EntryCheck(salt, e, nullptr, 0, bytes, e + kEntryHead, &ok));
 }
 
 std::vector<std::pair<uint64_t, uint32_t>> SampleRanges(uint64_t length) {
@@ -213,14 +197,14 @@ ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries) 
     uint8_t e[kEntryHead];
     if (at + kEntryHead > (sealed ? head->sealedEnd : end)) return sealed ? READ_DAMAGED : READ_OK;
     if (!ReadAll(journal, at, e, kEntryHead)) return READ_FAILED;
-    Entry entry = {Get64(e), Get32(e + 8), at + kEntryHead};
-    bool shape = Get32(e + 12) == 0 && entry.bytes != 0 &&
+    Entry entry = {Ld64(e), Ld32(e + 8), at + kEntryHead};
+    bool shape = Ld32(e + 12) == 0 && entry.bytes != 0 &&
                  entry.at + entry.bytes <= (sealed ? head->sealedEnd : end) &&
                  entry.offset + entry.bytes <= head->oldLength &&
                  entry.offset + entry.bytes > entry.offset;
     bool readOk = true;
     bool whole = shape && EntryCheck(head->salt, e, journal, entry.at, entry.bytes, nullptr,
-                                     &readOk) == Get64(e + 16);
+                                     &readOk) == Ld64(e + 16);
     if (!readOk) return READ_FAILED;
     if (!whole) {
       if (sealed) return READ_DAMAGED;
