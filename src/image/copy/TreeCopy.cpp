@@ -113,6 +113,15 @@ void CopyJob::FileFailed(uint64_t size, DWORD error, Step step, const std::wstri
   SetLastError(error);
 }
 
+void CopyJob::IndexBitmapDisagrees(const std::wstring& folder, const IndexBitmapFaults& faults) {
+  std::string line = "Index bitmap of " + Utf8(folder) + " disagrees with its index: " +
+                     std::to_string(faults.namedFree) + " blocks the index uses marked free, " +
+                     std::to_string(faults.unnamedUsed) +
+                     " blocks marked in use not in the index; every name was read\n";
+  fputs(line.c_str(), stdout);
+  fflush(stdout);
+}
+
 uint8_t* CopyJob::Buffer() {
   if (m_buffer.empty()) m_buffer.resize(kIoBlock);
   return m_buffer.data();

@@ -39,11 +39,14 @@ int CollectEntry(const wchar_t* name, unsigned int kind, DWORD sizeLow, DWORD si
 
 // The listing is taken whole first: nothing else runs inside an enumeration.
 // False when the folder, or part of it, could not be read: the entries are
-// those that could.
+// those that could. faults: what the listing found of the folder's index
+// bitmap, when asked.
 bool ListVolumeFolder(VolumeFiles* volume, const std::wstring& path,
-                      std::vector<VolumeEntry>* entries) {
+                      std::vector<VolumeEntry>* entries, IndexBitmapFaults* faults = nullptr) {
   entries->clear();
-  return volume->EnumDirectory(path.c_str(), CollectEntry, entries) != 0;
+  IndexBitmapFaults unused;
+  return volume->EnumDirectoryChecked(path.c_str(), CollectEntry, entries,
+                                      faults ? faults : &unused) != 0;
 }
 
 // A symbolic link or mount point (other reparse data is plain content).
@@ -347,10 +350,14 @@ namespace {
 void ExtractEntries(CopyJob& job, TreeWalkGuard& guard, const std::wstring& vol,
                     const std::wstring& host, const wchar_t* pattern, long long folder) {
   std::vector<VolumeEntry> entries;
+  IndexBitmapFaults faults;
   // What could be read of a damaged folder is extracted; the folder is
-  // named as failed.
-  if (!ListVolumeFolder(job.volume, vol, &entries))
+  // named as failed. A folder whose index bitmap alone is wrong gives
+  // every name and is only named.
+  if (!ListVolumeFolder(job.volume, vol, &entries, &faults))
     job.FileFailed(0, GetLastError(), CopyJob::kRead, vol);
+  else if (faults.namedFree || faults.unnamedUsed)
+    job.IndexBitmapDisagrees(vol, faults);
   for (const VolumeEntry& e : entries) {
     if (job.cancelled) break;
     if (pattern && !MatchWildcard(pattern, e.name.c_str())) continue;

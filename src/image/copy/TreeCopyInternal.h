@@ -61,6 +61,9 @@ class CopyJob {
   // and a line on the standard output that names the path that could not
   // be read or written, with the error and the system's text for it.
   void FileFailed(uint64_t size, DWORD error, Step step, const std::wstring& path);
+  // A line on the standard output for a folder whose index bitmap
+  // disagrees with its index (all its names were read all the same).
+  void IndexBitmapDisagrees(const std::wstring& folder, const IndexBitmapFaults& faults);
   // One transfer buffer per job.
   uint8_t* Buffer();
 
