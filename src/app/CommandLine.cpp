@@ -383,7 +383,7 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
     if (malformed) result = kMalformedArgument;
     if (result != 0) exitCode = result;
     if (result == kImageNotOpened && matched && matched->precondition != kNone && ops.reportNotOpened)
-      ops.reportNotOpened(state.imagePath);
+      ops.reportNotOpened(state.imagePath, state.fixPath, state.partition);
     if ((matched && (matched->flags & kClearsWindow)) || malformed) showWindow = 0;
     if (matched && (matched->flags & kEndsProcessing)) return 0;
   }

@@ -18,6 +18,7 @@
 #include "disktools/partition/PartitionResize.h"
 #include "common/PathUtil.h"
 #include "common/ReplacedFile.h"
+#include "image/device/PartitionTable.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/stack/ImageMerge.h"
 #include "image/mount/MountedImage.h"
@@ -30,7 +31,7 @@ const ImageOperationTable kImageOperations = {
     ImageExtractFileW,      ImageInjectFileW,     ImageExportRegistryW,  ImageImportRegistryW,
     ImageImportFileValueW,  ImageMergeUpdateW,    ImageCreateDiskW,      ImageFormatPartitionW,
     ImageSetPartitionSizeW, ImageCheckPartitionW, ImageRepairPartitionW, ImageAddAdapterW,
-    ConsoleBackupVolume,    ConsoleCloneVolume,   ConsoleConvertImage,   ReportUnfinishedMerge,
+    ConsoleBackupVolume,    ConsoleCloneVolume,   ConsoleConvertImage,   ReportImageNotOpened,
 };
 
 namespace {
@@ -254,6 +255,8 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
                                                                    : kImageOperationFailed;
 }
 
+namespace {
+
 void ReportUnfinishedMerge(LPCWSTR imagePath) {
   if (!imagePath || !*imagePath) return;
   // An update file named as the image: its base is the one written.
@@ -273,6 +276,30 @@ void ReportUnfinishedMerge(LPCWSTR imagePath) {
   out.PrintNotice((L"Unfinished merge of " + merged + L" into " + base +
                    L": merge that file again (/merge) before anything else writes to the image")
                       .c_str());
+}
+
+// A partition number the disk has no entry for: the open refuses it
+// rather than mount whatever volume the disk offers.
+void ReportMissingPartition(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
+  if (partition <= 0) return;
+  wchar_t fix[kPathChars];
+  CMountedImage::MakeWriteBackPath(fixPath, fix);
+  _VROH_MOUNT_RW disk;
+  if (disk.OpenChain(imagePath, fix[0] ? fix : nullptr, VRO_WRITE_NONE) <= 0) return;
+  DiskIoBlock block = {&disk, INVALID_HANDLE_VALUE, ReadDiskObjectBytes, nullptr, nullptr};
+  if (DiskHasPartition(&block, partition) != 0) return;
+  ConsoleProgress out;
+  if (!out.AttachParentConsole()) return;
+  out.PrintNotice(
+      (L"No partition " + std::to_wstring(partition) + L" on " + std::wstring(imagePath)).c_str());
+}
+
+}  // namespace
+
+void ReportImageNotOpened(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
+  if (!imagePath || !*imagePath) return;
+  ReportUnfinishedMerge(imagePath);
+  ReportMissingPartition(imagePath, fixPath, partition);
 }
 
 int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {

@@ -112,14 +112,15 @@ struct ImageOperationTable {
   int (*consoleClone)(WCHAR source, WCHAR target);
   int (*consoleConvert)(LPCWSTR sourcePath, LPCWSTR targetPath, BOOL raw, BOOL gpt);
   // After a command that could not open the image (kImageNotOpened): writes
-  // the line that names a merge left unfinished on it, when one was.
-  void (*reportNotOpened)(LPCWSTR imagePath);
+  // the line that names a merge left unfinished on it, when one was, and
+  // the one that says the disk has no partition of the number asked for.
+  void (*reportNotOpened)(LPCWSTR imagePath, LPCWSTR fixPath, int partition);
 };
 
 extern const ImageOperationTable kImageOperations;
 
-// The line of reportNotOpened, on the console or redirected output.
-void ReportUnfinishedMerge(LPCWSTR imagePath);
+// The lines of reportNotOpened, on the console or redirected output.
+void ReportImageNotOpened(LPCWSTR imagePath, LPCWSTR fixPath, int partition);
 
 // The sizes of a new image that "/create:" and ImageCreateDiskW accept, MiB.
 const int kMinCreateMegabytes = 1;

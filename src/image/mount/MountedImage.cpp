@@ -9,6 +9,7 @@
 
 #include "common/PathUtil.h"
 #include "image/device/DiskWriteJournal.h"
+#include "image/device/PartitionTable.h"
 #include "image/host/HostVolume.h"
 #include "image/mount/ImageCapacity.h"
 #include "image/stack/MountRw.h"
@@ -110,6 +111,12 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   // a write-back file its volume is browsed read-only.
   m_bReadOnly = writeMode == 0 || (BaseDropsWrites(type) && !m_pDisk->Layers()->Fix().IsOpen());
   if (!m_bReadOnly && !RollBackInterruptedWrites()) {
+    Close();
+    return -1;
+  }
+  // A partition number the disk has no entry for opens nothing: not the
+  // volume of another partition, nor the disk's FAT volume.
+  if (partition > 0 && DiskHasPartition(m_pIoBlock, partition) == 0) {
     Close();
     return -1;
   }
