@@ -176,16 +176,14 @@ TEST(DamagedImage, ExtractReadsEveryBlockTheIndexNamesWhateverItsBitmapSays) {
   uint32_t many = ip::NtfsInode(tc::Volume(img), "/many");
   ip::Bytes disk(img.path);
   ip::NtfsLayout ntfs(disk, (size_t)img.start * 512, (size_t)img.sizeMb << 20);
-  size_t record = ntfs.Record(disk, many);
-  ASSERT_NE(ip::kNone, record);
-  size_t bitmap = ip::NtfsLayout::Attribute(disk, record, 0xB0);
+  size_t bitmap = ntfs.RecordAttribute(disk, many, 0xB0);
   ASSERT_NE(ip::kNone, bitmap);
   ASSERT_EQ(0u, disk.U8(bitmap + 8));  // resident
   size_t value = bitmap + disk.U16(bitmap + 0x14), length = disk.U32(bitmap + 0x10);
   ASSERT_GE(disk.U8(value), 3u);  // several blocks in use
   for (size_t i = 0; i < length; i++) {
     // Bytes under the update sequence stand elsewhere in the record.
-    ASSERT_LT((value + i - record) % 512, 510u);
+    ASSERT_LT((value + i - ntfs.vol) % 512, 510u);
     disk.Put(value + i, i ? 0 : disk.U8(value) & 1, 1);
   }
   ASSERT_TRUE(disk.Save());
