@@ -72,17 +72,16 @@ struct DirEntry {
   unsigned int type;
 };
 
-int CollectEntry(void* dirent, const ntfschar* name, const int nameLen, const int nameType,
-                 const s64 pos, const MFT_REF mref, const unsigned dtType) {
-  (void)pos;
-  if (nameType == FILE_NAME_DOS) return 0;
-  if (nameLen == 1 && name[0] == '.') return 0;
-  if (IsHiddenSystemName(name, nameLen)) return 0;
-  std::vector<DirEntry>* out = static_cast<std::vector<DirEntry>*>(dirent);
+// Takes an index entry's name unless it is a DOS-only name, the root's "."
+// or a system file kept out of listings.
+void CollectEntry(std::vector<DirEntry>* out, const ntfschar* name, int nameLen, int nameType,
+                  MFT_REF mref, unsigned dtType) {
+  if (nameType == FILE_NAME_DOS) return;
+  if (nameLen == 1 && name[0] == '.') return;
+  if (IsHiddenSystemName(name, nameLen)) return;
   int n = nameLen > (int)kMaxPath - 1 ? (int)kMaxPath - 1 : nameLen;
   out->push_back(
       DirEntry{std::wstring(reinterpret_cast<const wchar_t*>(name), n), (u64)MREF(mref), dtType});
-  return 0;
 }
 
 // The entries of one index node (its end given by the buffer's end), and
@@ -108,7 +107,7 @@ bool CollectIndexEntries(const INDEX_HEADER* ih, const u8* end, std::vector<DirE
     if (reinterpret_cast<const u8*>(fn.file_name + fn.file_name_length) > p + len) return false;
     unsigned type = (fn.file_attributes & FILE_ATTR_I30_INDEX_PRESENT) ? NTFS_DT_DIR
                                                                                  : NTFS_DT_REG;
-    CollectEntry(entries, fn.file_name, fn.file_name_length, fn.file_name_type, 0,
+    CollectEntry(entries, fn.file_name, fn.file_name_length, fn.file_name_type,
                  le64_to_cpu(ie->indexed_file), type);
     p += len;
   }
@@ -176,7 +175,6 @@ bool EveryNameListed(ntfs_inode* dir, const std::vector<DirEntry>& entries) {
 // without being listed. A root that cannot be read gives -EIO and no
 // entries.
 struct IndexWalk {
-  ntfs_inode* dir;
   ntfs_attr* blocks = nullptr;  // $INDEX_ALLOCATION
   u32 blockSize = 0;
   u8 vcnBits = 0;
@@ -252,7 +250,6 @@ int ReadIndexEntries(ntfs_inode* dir, std::vector<DirEntry>* entries, bool prove
   }
   if (!(ir->index.ih_flags & LARGE_INDEX)) return 0;
   IndexWalk w;
-  w.dir = dir;
   w.entries = entries;
   w.blockSize = le32_to_cpu(ir->index_block_size);
   w.vcnBits = w.blockSize >= dir->vol->cluster_size ? dir->vol->cluster_size_bits : 9;
