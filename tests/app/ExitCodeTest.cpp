@@ -97,16 +97,18 @@ TEST(ExitCode, APartitionNumberTheDiskDoesNotHave) {
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " " + vt::Q(dir + "/esp") +
                       " && printf data > " + vt::Q(dir + "/tree/data.txt") + " && printf esp > " +
                       vt::Q(dir + "/esp/data.txt")));
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(gpt) + " --layout gpt-esp --esp-size 40 --size 8"
-                          " --tree " + vt::Q(dir + "/tree") + " --esp-tree " + vt::Q(dir + "/esp")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(gpt) +
+                          " --layout gpt-esp --esp-size 40 --size 8"
+                          " --tree " +
+                          vt::Q(dir + "/tree") + " --esp-tree " + vt::Q(dir + "/esp")));
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(mbr) + " --size 8 --tree " + vt::Q(dir + "/tree")));
   std::wstring out = vt::ToWin(dir + "/out");
   struct Case {
     std::string disk;
     const wchar_t* number;
     DWORD code;
-  } cases[] = {{gpt, L"2", DWORD(-15)}, {mbr, L"1", DWORD(-15)}, {mbr, L"4", DWORD(-15)},
-               {gpt, L"1", 0}};
+  } cases[] = {
+      {gpt, L"2", DWORD(-15)}, {mbr, L"1", DWORD(-15)}, {mbr, L"4", DWORD(-15)}, {gpt, L"1", 0}};
   for (const Case& c : cases) {
     for (const wchar_t* command : {L"\"/extract:\\data.txt::", L"/check"}) {
       if (!c.code && command[1] == L'c') continue;  // the check's verdict is its own
@@ -117,7 +119,8 @@ TEST(ExitCode, APartitionNumberTheDiskDoesNotHave) {
       std::string printed;
       ASSERT_TRUE(RunProgram(line, code, &printed));
       EXPECT_EQ(c.code, code) << printed;
-      bool named = printed.find("No partition " + vt::Narrow(c.number) + " on ") != std::string::npos;
+      bool named =
+          printed.find("No partition " + vt::Narrow(c.number) + " on ") != std::string::npos;
       EXPECT_EQ(c.code != 0, named) << printed;
     }
     std::string got;

@@ -250,8 +250,8 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
   // the backup GPT, which the formatter puts behind the last partition,
   // moves to the disk's last sectors as GPT requires.
   if (target &&
-      (!layout->gpt || MoveGptBackupToDiskEnd(target->IoBlock(),
-                                              target->DiskObject()->DiskBytes() / kSector)) &&
+      (!layout->gpt ||
+       MoveGptBackupToDiskEnd(target->IoBlock(), target->DiskObject()->DiskBytes() / kSector)) &&
       source->CloneVolumeTo(target, skip.data(), NTFS_CLONE_BOOT_AS_IS, callback, context) > 0 &&
       FinishNewImage(source, target, *layout))
     result = VOLUME_COPY_DONE;

@@ -77,8 +77,8 @@ DWORD CopyJob::AskOverwrite() {
 namespace {
 
 std::string Utf8(const std::wstring& text) {
-  int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), nullptr, 0, nullptr,
-                              nullptr);
+  int n =
+      WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), nullptr, 0, nullptr, nullptr);
   std::string out(n > 0 ? n : 0, '\0');
   if (n > 0)
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), &out[0], n, nullptr, nullptr);
@@ -114,9 +114,9 @@ void CopyJob::FileFailed(uint64_t size, DWORD error, Step step, const std::wstri
 }
 
 void CopyJob::IndexBitmapDisagrees(const std::wstring& folder, const IndexBitmapFaults& faults) {
-  std::string line = "Index bitmap of " + Utf8(folder) + " disagrees with its index: " +
-                     std::to_string(faults.namedFree) + " blocks the index uses marked free, " +
-                     std::to_string(faults.unnamedUsed) +
+  std::string line = "Index bitmap of " + Utf8(folder) +
+                     " disagrees with its index: " + std::to_string(faults.namedFree) +
+                     " blocks the index uses marked free, " + std::to_string(faults.unnamedUsed) +
                      " blocks marked in use not in the index; every name was read\n";
   fputs(line.c_str(), stdout);
   fflush(stdout);

@@ -314,7 +314,8 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     uint32_t n = storedEnd - at < kIoBlock ? (uint32_t)(storedEnd - at) : kIoBlock;
     int64_t got = in->Read(at, buffer, n);
     if (got != (int64_t)n) {
-      FailHostFile(job, CopyJob::kRead, volumePath, h, host, size, got < 0 ? GetLastError() : ERROR_HANDLE_EOF);
+      FailHostFile(job, CopyJob::kRead, volumePath, h, host, size,
+                   got < 0 ? GetLastError() : ERROR_HANDLE_EOF);
       return 0;
     }
     if (report) {

@@ -187,7 +187,8 @@ struct IndexWalk {
 };
 
 bool MarkedInUse(const IndexWalk& w, s64 block) {
-  return (size_t)(block / 8) < w.bitmap.size() && ((w.bitmap[(size_t)(block / 8)] >> (block % 8)) & 1);
+  return (size_t)(block / 8) < w.bitmap.size() &&
+         ((w.bitmap[(size_t)(block / 8)] >> (block % 8)) & 1);
 }
 
 // Reads block number `block` into the walk's buffer and takes its entries
@@ -243,8 +244,7 @@ int ReadIndexEntries(ntfs_inode* dir, std::vector<DirEntry>* entries, bool prove
   std::unique_ptr<void, void (*)(void*)> rootHold(ir, free);
   std::vector<s64> top;
   if (rootSize < (s64)sizeof(INDEX_ROOT) ||
-      !CollectIndexEntries(&ir->index, reinterpret_cast<const u8*>(ir) + rootSize, entries,
-                           &top)) {
+      !CollectIndexEntries(&ir->index, reinterpret_cast<const u8*>(ir) + rootSize, entries, &top)) {
     entries->clear();
     return -EIO;
   }
@@ -429,8 +429,8 @@ int SetNtfsFileInfo(ntfs_volume* vol, const wchar_t* path, const NtfsFileTime* c
   return 0;
 }
 
-int NtfsEnumDirectory(ntfs_volume* vol, const wchar_t* path, NtfsEnumCallback callback,
-                      void* user, NtfsIndexBitmapNotes* notes) {
+int NtfsEnumDirectory(ntfs_volume* vol, const wchar_t* path, NtfsEnumCallback callback, void* user,
+                      NtfsIndexBitmapNotes* notes) {
   std::vector<DirEntry> entries;
   int r = ReadEntries(vol, path, &entries, notes);
   if (r < 0 && r != -EIO) return r;

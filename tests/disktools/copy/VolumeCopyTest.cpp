@@ -156,8 +156,7 @@ TEST(VolumeCopy, GptCopiesKeepHiddenSectorsAndTheBackupBootSector) {
     EXPECT_EQ(std::string::npos, std::string(after.begin(), after.end()).find("NTFS    "));
     EXPECT_TRUE(ct::GptClean(disk)) << ct::GptInfo(disk, 2);
     std::string out;
-    EXPECT_EQ(0, fmt::OnPartition(path, first * 512, count * 512, "ntfsinfo -m $DEV", &out))
-        << out;
+    EXPECT_EQ(0, fmt::OnPartition(path, first * 512, count * 512, "ntfsinfo -m $DEV", &out)) << out;
     ct::ExpectTreeOnVolume(disk, d, first, count);
   }
 }

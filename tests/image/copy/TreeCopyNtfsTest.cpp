@@ -259,15 +259,17 @@ TEST(TreeCopyNtfs, ALargeFileFillsAFragmentedVolumeInManyRuns) {
   std::string base = vt::ScratchDirUnix(), big = base + "/big.bin", mnt = base + "/mnt";
   Image img = tc::MakeImage("ntfs", 256, "", base);
   std::string vol = tc::Volume(img), out;
-  std::string mp = vt::Q(mnt);
-  ASSERT_EQ(0, vt::Sh("mkdir -p " + mp + " && ntfs-3g -o no_def_opts " + vt::Q(vol) + " " + mp +
-                      " && i=0 && while head -c 65536 /dev/zero > " + mp + "/k$i 2>/dev/null &&"
-                      " head -c 716800 /dev/zero > " + mp + "/d$i 2>/dev/null; do i=$((i + 1));"
-                      " done && rm -f " + mp + "/d* && umount " + mp + " && echo $i && dd if=" +
-                      vt::Q(vol) + " of=" + vt::Q(img.unixPath) + " bs=512 seek=" +
-                      std::to_string(img.start) + " conv=notrunc status=none && head -c 150000000"
-                      " /dev/urandom > " + vt::Q(big),
-                      &out));
+  ASSERT_EQ(0,
+            vt::Sh("M=" + vt::Q(mnt) + "; mkdir -p \"$M\" && ntfs-3g -o no_def_opts " + vt::Q(vol) +
+                       " \"$M\" && i=0 && while head -c 65536 /dev/zero > \"$M/k$i\" &&"
+                       " head -c 716800 /dev/zero > \"$M/d$i\"; do i=$((i + 1)); done"
+                       " 2>/dev/null; rm -f \"$M\"/d* && umount \"$M\" && echo $i",
+                   &out));
+  ASSERT_EQ(0, vt::Sh("dd if=" + vt::Q(vol) + " of=" + vt::Q(img.unixPath) +
+                      " bs=512 seek=" + std::to_string(img.start) +
+                      " conv=notrunc status=none && head -c 150000000"
+                      " /dev/urandom > " +
+                      vt::Q(big)));
   ASSERT_GT(atoi(out.c_str()), 300) << out;  // pieces of free space
   {
     CMountedImage m;
