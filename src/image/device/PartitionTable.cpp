@@ -17,7 +17,7 @@ bool ReadExact(DiskIoBlock* block, unsigned long long offset, unsigned char* buf
 // A volume's own boot sector at sector 0: NTFS, exFAT or FAT.
 bool IsVolumeBootSector(const unsigned char* s) {
   return memcmp(s + 3, "NTFS    ", 8) == 0 || memcmp(s + 3, "EXFAT   ", 8) == 0 ||
-         memcmp(s + 0x36, "FAT1", 4) == 0 || memcmp(s + 0x52, "FAT32   ", 8) == 0;
+         memcmp(s + 0x36, "FAT", 3) == 0 || memcmp(s + 0x52, "FAT32   ", 8) == 0;
 }
 
 }  // namespace
