@@ -18,6 +18,7 @@
 #include "disktools/partition/PartitionResize.h"
 #include "common/PathUtil.h"
 #include "common/ReplacedFile.h"
+#include "image/device/PartitionTable.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/stack/ImageMerge.h"
 #include "image/stack/journal/FileJournal.h"

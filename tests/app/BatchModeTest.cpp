@@ -2,6 +2,7 @@
 // the operations called in-process the way a host calls the exports.
 #include <gtest/gtest.h>
 
+#include "../image/TreeCopyTestUtil.h"
 #include "../image/WriteFaults.h"
 #include "BatchTestUtil.h"
 #include "ProgramImage.h"
@@ -122,6 +123,37 @@ TEST(BatchMode, FullHostVolumeKeepsTheFolderThatHeldEarlierFiles) {
           << where;
     }
   }
+}
+
+// A copy that cannot write names the file it could not write and the
+// reason: an extract onto a host volume that fills up (the part written
+// goes again), an inject of a file the volume has no room for. Both end
+// with -12.
+TEST(BatchMode, FailedWritesNameTheFileAndTheReason) {
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree) + " && head -c 3000000 /dev/urandom > " +
+                      vt::Q(tree + "/big.bin") + " && head -c 20000000 /dev/urandom > " +
+                      vt::Q(dir + "/huge.bin")));
+  tc::Image img = tc::MakeImage("ntfs", 16, tree, dir);
+  SmallVolume small(dir + "/small", "1m");
+  ASSERT_TRUE(small.Mounted());
+  std::wstring target = vt::ToWin(dir + "/small/big.bin");
+  DWORD code = 0;
+  std::string printed;
+  ASSERT_TRUE(apptest::RunProgram(ImageArgs(img.path) + L"\"/extract:\\big.bin::" + target + L"\"",
+                                  code, &printed));
+  EXPECT_EQ(DWORD(-12), code);
+  EXPECT_NE(std::string::npos,
+            printed.find("Could not write " + vt::Narrow(target) + " (error 112"))
+      << printed;
+  EXPECT_EQ(std::string::npos, printed.find("Could not read")) << printed;
+  EXPECT_FALSE(vt::FileExists(target));
+
+  ASSERT_TRUE(apptest::RunProgram(
+      ImageArgs(img.path) + L"\"/inject:\\huge.bin::" + vt::ToWin(dir + "/huge.bin") + L"\"", code,
+      &printed));
+  EXPECT_EQ(DWORD(-12), code);
+  EXPECT_NE(std::string::npos, printed.find("Could not write \\huge.bin (error 112")) << printed;
 }
 
 TEST(BatchMode, MergeNamesFilesWhole) {

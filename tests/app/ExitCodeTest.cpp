@@ -84,3 +84,49 @@ TEST(ExitCode, ExtractFromTheEfiSystemPartition) {
 }
 
 }  // namespace
+
+namespace {
+
+// A partition number the disk does not have ("::2" on a GPT disk of an EFI
+// system partition and a data partition, "::1" on a disk of one MBR
+// entry): every command ends with -15 and a line that names the number,
+// and no other volume (the EFI system partition) is taken instead. The
+// numbers that exist open.
+TEST(ExitCode, APartitionNumberTheDiskDoesNotHave) {
+  std::string dir = vt::ScratchDirUnix(), gpt = dir + "/gpt.img", mbr = dir + "/mbr.img";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " " + vt::Q(dir + "/esp") +
+                      " && printf data > " + vt::Q(dir + "/tree/data.txt") + " && printf esp > " +
+                      vt::Q(dir + "/esp/data.txt")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(gpt) +
+                          " --layout gpt-esp --esp-size 40 --size 8"
+                          " --tree " +
+                          vt::Q(dir + "/tree") + " --esp-tree " + vt::Q(dir + "/esp")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(mbr) + " --size 8 --tree " + vt::Q(dir + "/tree")));
+  std::wstring out = vt::ToWin(dir + "/out");
+  struct Case {
+    std::string disk;
+    const wchar_t* number;
+    DWORD code;
+  } cases[] = {
+      {gpt, L"2", DWORD(-15)}, {mbr, L"1", DWORD(-15)}, {mbr, L"4", DWORD(-15)}, {gpt, L"1", 0}};
+  for (const Case& c : cases) {
+    for (const wchar_t* command : {L"\"/extract:\\data.txt::", L"/check"}) {
+      if (!c.code && command[1] == L'c') continue;  // the check's verdict is its own
+      std::wstring line = L"\"-img:" + vt::ToWin(c.disk) + L"::" + c.number + L"\" " + command;
+      if (command[1] == L'/') line += out + L"\"";
+      SCOPED_TRACE(vt::Narrow(line));
+      DWORD code = 0;
+      std::string printed;
+      ASSERT_TRUE(RunProgram(line, code, &printed));
+      EXPECT_EQ(c.code, code) << printed;
+      bool named = printed.find(": its disk has no partition of the number asked for (" +
+                                vt::Narrow(c.number) + ")") != std::string::npos;
+      EXPECT_EQ(c.code != 0, named) << printed;
+    }
+    std::string got;
+    vt::Sh("cat " + vt::Q(dir + "/out") + " 2>/dev/null; rm -f " + vt::Q(dir + "/out"), &got);
+    EXPECT_EQ(c.code ? "" : "data", got);
+  }
+}
+
+}  // namespace

@@ -119,6 +119,12 @@ struct NtfsLayout {
     }
     return kNone;
   }
+  // The first attribute of a type in the record of that number, kNone
+  // when either is missing.
+  size_t RecordAttribute(const Bytes& d, uint32_t number, uint32_t type) const {
+    size_t record = Record(d, number);
+    return record == kNone ? kNone : Attribute(d, record, type);
+  }
   // The first attribute of a type in a record (0x80 $DATA, 0x90 $INDEX_ROOT).
   static size_t Attribute(const Bytes& d, size_t record, uint32_t type) {
     for (size_t a = record + d.U16(record + 0x14); a + 8 < record + 1024;) {

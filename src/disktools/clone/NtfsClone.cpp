@@ -57,12 +57,16 @@ bool Retry() {
 }
 
 // Copies the cluster at lcn from the source's device to the same place on
-// the target's.
+// the target's. The cluster after the volume's last one, which holds the
+// backup boot sector, may end past either device (a partition that ends
+// with that sector): it is then not copied, and the backup boot sector is
+// written on its own.
 int CopyCluster(Clone& c, uint64_t lcn) {
   uint64_t size = c.geo.clusterSize;
   uint64_t at = lcn * size;
   if (at + size > (uint64_t)c.geo.deviceSize)
     return at < (uint64_t)c.geo.deviceSize ? COPY_PAST_END : COPY_READ_FAILED;
+  if (at + size > c.targetSize) return at < c.targetSize ? COPY_PAST_END : COPY_WRITE_FAILED;
   for (uint64_t done = 0; done < size;) {
     long long n = ReadNtfsDeviceAt(c.source, at + done, c.buffer + done, (long long)(size - done));
     if (n < 0 && Retry()) continue;

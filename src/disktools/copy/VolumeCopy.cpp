@@ -16,12 +16,13 @@
 #include "disktools/clone/NtfsClone.h"
 #include "disktools/clone/NtfsCloneInstall.h"
 #include "disktools/bootrepair/EfiBootFiles.h"
+#include "disktools/partition/GptTables.h"
 #include "disktools/partition/PartitionResize.h"
-#include "image/formats/sparse/ImageHeader.h"
 #include "image/mount/MountedImage.h"
 #include "image/ntfs/NtfsResize.h"
 #include "image/stack/ImageMerge.h"
 #include "image/stack/journal/FileJournal.h"
+#include "image/stack/MountRw.h"
 #include "registry/RegistryFacade.h"
 
 namespace {
@@ -125,18 +126,14 @@ bool PlanNewImage(CMountedImage* source, bool wantGpt, NewImageLayout* l) {
     l->imageBytes = uint64_t(Ld32(l->mbr + kMbrFirstEntryStart)) * kSector + total + kSector;
     return true;
   }
+  // The data partition ends with the sector that holds the volume's
+  // backup boot sector (the one after the sectors its boot sector counts).
   uint64_t espFirst = Ld64(l->Esp() + 32), espLast = Ld64(l->Esp() + 40);
   uint64_t dataFirst = espLast + 1;
   uint64_t dataLast = dataFirst + (total + kSector - 1) / kSector;
   l->imageBytes = total + (espLast - espFirst + 6146) * kSector;
-  for (uint64_t last : {espLast, dataLast})
+  for (uint64_t last : {espLast, dataLast + kGptTailSectors - 1})
     if ((last + 1) * kSector > l->imageBytes) l->imageBytes = (last + 1) * kSector;
-  // The image is created in whole steps of its format, larger than asked.
-  // The data partition takes the rest, so that the backup GPT, which the
-  // formatter puts behind the last partition, ends at the disk's last
-  // sector as GPT requires.
-  uint64_t diskSectors = ImageSectorsFromMegabytes(ImageMegabytes(l->imageBytes)) - 1;
-  if (diskSectors > dataLast + kGptTailSectors) dataLast = diskSectors - kGptTailSectors;
   St64(l->Data() + 32, dataFirst);
   St64(l->Data() + 40, dataLast);
   return true;
@@ -154,10 +151,9 @@ uint32_t ReadWindowsVersion(CMountedImage* source) {
 bool FinishNewImage(CMountedImage* source, CMountedImage* target, NewImageLayout& l) {
   if (!target->RemountNtfs()) return false;  // a copy that does not mount is no copy
   // The boot sector names the new partition's first sector as its hidden
-  // sectors (the source's may lie elsewhere). The partition may be longer
-  // than the volume (a GPT data partition takes the disk up to the backup
-  // table): the backup boot sector goes into its last sector, where the
-  // checkers look for it.
+  // sectors (the source's may lie elsewhere), and so does the backup boot
+  // sector in the partition's last sector, over the source's copy that the
+  // clone brought along.
   uint8_t boot[kSector];
   uint64_t first = l.gpt ? Ld64(l.Data() + 32) : Ld32(l.mbr + kMbrFirstEntryStart);
   ntfs_volume* vol = target->NtfsVolume();
@@ -252,7 +248,12 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
                                             layout->gpt ? layout->entries : nullptr)
                      : nullptr;
   int result = VOLUME_COPY_FAILED;
+  // The image is created in whole steps of its format, larger than asked:
+  // the backup GPT, which the formatter puts behind the last partition,
+  // moves to the disk's last sectors as GPT requires.
   if (target &&
+      (!layout->gpt ||
+       MoveGptBackupToDiskEnd(target->IoBlock(), target->DiskObject()->DiskBytes() / kSector)) &&
       source->CloneVolumeTo(target, skip.data(), NTFS_CLONE_BOOT_AS_IS, callback, context) > 0 &&
       FinishNewImage(source, target, *layout))
     result = VOLUME_COPY_DONE;

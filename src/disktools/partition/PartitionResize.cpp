@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "disktools/clone/GptLayout.h"
+#include "disktools/partition/GptTables.h"
 #include "disktools/ntfsformat/NtfsFormat.h"
 #include "image/device/DiskWriteJournal.h"
 #include "image/device/MbrTemplate.h"
@@ -128,28 +129,8 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
     newLast = capacity - 1 - kGptTailSectors;
   }
   Put64(own + 40, newLast);
-  if (!WriteDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size())) return 0;
-
-  uint64_t arraySectors = uint64_t(entrySize) * count / kSector;
-  uint64_t backupHeader = newLast + kGptTailSectors - 1;
-  uint64_t backupArray = backupHeader - arraySectors;
-  uint32_t arrayCrc = ComputeGptCrc32(entries.data(), arrayBytes);
-  Put64(header + 48, backupArray - 1);
-  Put64(header + 32, backupHeader);
-  Put32(header + 88, arrayCrc);
-  Put32(header + 16, 0);
-  Put32(header + 16, ComputeGptCrc32(header, headerSize));
-  if (!WriteDisk(block, headerLba * kSector, header, kSector)) return 0;
-
-  uint8_t backup[kSector];
-  memcpy(backup, header, kSector);
-  Put64(backup + 24, Get64(header + 32));
-  Put64(backup + 32, Get64(header + 24));
-  Put64(backup + 72, backupArray);
-  Put32(backup + 16, 0);
-  Put32(backup + 16, ComputeGptCrc32(backup, headerSize));
-  if (!WriteDisk(block, backupArray * kSector, entries.data(), (uint32_t)entries.size()) ||
-      !WriteDisk(block, backupHeader * kSector, backup, kSector))
+  if (!WriteDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size()) ||
+      !WriteGptTables(block, header, entries, newLast + kGptTailSectors - 1))
     return 0;
   if (!image->RemountNtfs()) return 0;
   return ResizeNtfsFileSystem(image, (newLast - first + 1) * kSector);

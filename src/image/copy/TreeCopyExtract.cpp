@@ -39,11 +39,14 @@ int CollectEntry(const wchar_t* name, unsigned int kind, DWORD sizeLow, DWORD si
 
 // The listing is taken whole first: nothing else runs inside an enumeration.
 // False when the folder, or part of it, could not be read: the entries are
-// those that could.
+// those that could. faults: what the listing found of the folder's index
+// bitmap, when asked.
 bool ListVolumeFolder(VolumeFiles* volume, const std::wstring& path,
-                      std::vector<VolumeEntry>* entries) {
+                      std::vector<VolumeEntry>* entries, IndexBitmapFaults* faults = nullptr) {
   entries->clear();
-  return volume->EnumDirectory(path.c_str(), CollectEntry, entries) != 0;
+  IndexBitmapFaults unused;
+  return volume->EnumDirectoryChecked(path.c_str(), CollectEntry, entries,
+                                      faults ? faults : &unused) != 0;
 }
 
 // A symbolic link or mount point (other reparse data is plain content).
@@ -117,15 +120,18 @@ bool MakeTreeFolder(CopyJob& job, const std::wstring& path) {
     else if (a & FILE_ATTRIBUTE_DIRECTORY)
       return true;
   }
-  job.FileFailed(0, error);
+  job.FileFailed(0, error, CopyJob::kWrite, path);
   return false;
 }
 
-void FailHostFile(CopyJob& job, const wchar_t* volumePath, HANDLE h, const std::wstring& host,
-                  uint64_t size, DWORD error) {
+// A file that failed half way: the partial host file goes; the line names
+// the volume file that could not be read, or the host file that could not
+// be written.
+void FailHostFile(CopyJob& job, CopyJob::Step step, const wchar_t* volumePath, HANDLE h,
+                  const std::wstring& host, uint64_t size, DWORD error) {
   if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   DeleteFileW(host.c_str());
-  job.FileFailed(size, error, volumePath);
+  job.FileFailed(size, error, step, step == CopyJob::kRead ? std::wstring(volumePath) : host);
 }
 
 // A new host file for writing; never opened through a link at the name.
@@ -165,7 +171,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     volAttributes = in->Attributes();
     size = in->Size();
   } else if (!volume->GetFileInfo(volumePath, nullptr, &volTime, nullptr, &volAttributes, &size)) {
-    job.FileFailed(0, GetLastError(), volumePath);
+    job.FileFailed(0, GetLastError(), CopyJob::kRead, volumePath);
     return 0;
   }
   wchar_t target[kPathChars] = {};
@@ -177,7 +183,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   if (tag)
     in.reset();
   else if (!in) {
-    job.FileFailed(size, openError, volumePath);
+    job.FileFailed(size, openError, CopyJob::kRead, volumePath);
     return 0;
   }
 
@@ -192,7 +198,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   if (exists) {
     DWORD a = hostData.dwFileAttributes;
     if ((a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      job.FileFailed(size, ERROR_ALREADY_EXISTS, volumePath);
+      job.FileFailed(size, ERROR_ALREADY_EXISTS, CopyJob::kWrite, host);
       return 0;
     }
     if (report) {
@@ -215,7 +221,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
       BOOL gone = (a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(host.c_str())
                                                  : DeleteFileW(host.c_str());
       if (!gone) {
-        job.FileFailed(size, GetLastError(), volumePath);
+        job.FileFailed(size, GetLastError(), CopyJob::kWrite, host);
         return 0;
       }
     }
@@ -223,7 +229,8 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
 
   if (tag) {
     if (!CreateReparseLink(host.c_str(), target, tag, FALSE)) {
-      job.FileFailed(0, GetLastError() ? GetLastError() : ERROR_CANT_ACCESS_FILE, volumePath);
+      job.FileFailed(0, GetLastError() ? GetLastError() : ERROR_CANT_ACCESS_FILE, CopyJob::kWrite,
+                     host);
       return 0;
     }
     job.items++;
@@ -241,7 +248,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   if (!in) {
     in = VolumeStream::Open(volume, volumePath, false, folder);
     if (!in) {
-      job.FileFailed(size, GetLastError(), volumePath);
+      job.FileFailed(size, GetLastError(), CopyJob::kRead, volumePath);
       return 0;
     }
     size = in->Size();
@@ -251,7 +258,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   // that could not be seen (a dangling one), and is never opened through.
   if (exists && !(hostData.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
       !DeleteFileW(host.c_str())) {
-    job.FileFailed(size, GetLastError(), volumePath);
+    job.FileFailed(size, GetLastError(), CopyJob::kWrite, host);
     return 0;
   }
   if (h == INVALID_HANDLE_VALUE) h = CreateNewHostFile(host);
@@ -259,14 +266,14 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     DWORD error = GetLastError();
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
       error = ERROR_CANT_RESOLVE_FILENAME;
-    job.FileFailed(size, error, volumePath);
+    job.FileFailed(size, error, CopyJob::kWrite, host);
     return 0;
   }
   // Holes of sparse data stay holes: the host file is made sparse before
   // it gets its length, and the holes are passed over.
   uint64_t stored = 0, storedEnd = size;
   if (!in->NextStored(0, &stored, &storedEnd)) {
-    FailHostFile(job, volumePath, h, host, size, GetLastError());
+    FailHostFile(job, CopyJob::kRead, volumePath, h, host, size, GetLastError());
     return 0;
   }
   bool sparse = stored || storedEnd < size;
@@ -284,13 +291,13 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   if ((sparse || size >= kPresetLengthFrom) &&
       (!SetFilePointerEx(h, end, nullptr, FILE_BEGIN) || !SetEndOfFile(h) ||
        !SetFilePointerEx(h, zero, nullptr, FILE_BEGIN))) {
-    FailHostFile(job, volumePath, h, host, size, GetLastError());
+    FailHostFile(job, CopyJob::kWrite, volumePath, h, host, size, GetLastError());
     return 0;
   }
   uint8_t* buffer = job.Buffer();
   for (uint64_t at = 0; at < size;) {
     if (!in->NextStored(at, &stored, &storedEnd)) {
-      FailHostFile(job, volumePath, h, host, size, GetLastError());
+      FailHostFile(job, CopyJob::kRead, volumePath, h, host, size, GetLastError());
       return 0;
     }
     if (stored > at) {
@@ -298,7 +305,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
       to.QuadPart = (LONGLONG)stored;
       if (report && !job.Progress(size, at, stored - at)) return CancelHostFile(job, h, host);
       if (!SetFilePointerEx(h, to, nullptr, FILE_BEGIN)) {
-        FailHostFile(job, volumePath, h, host, size, GetLastError());
+        FailHostFile(job, CopyJob::kWrite, volumePath, h, host, size, GetLastError());
         return 0;
       }
       at = stored;
@@ -307,7 +314,8 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     uint32_t n = storedEnd - at < kIoBlock ? (uint32_t)(storedEnd - at) : kIoBlock;
     int64_t got = in->Read(at, buffer, n);
     if (got != (int64_t)n) {
-      FailHostFile(job, volumePath, h, host, size, got < 0 ? GetLastError() : ERROR_HANDLE_EOF);
+      FailHostFile(job, CopyJob::kRead, volumePath, h, host, size,
+                   got < 0 ? GetLastError() : ERROR_HANDLE_EOF);
       return 0;
     }
     if (report) {
@@ -317,7 +325,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
       }
     }
     if (!HostTransfer(h, buffer, n, true)) {
-      FailHostFile(job, volumePath, h, host, size, GetLastError());
+      FailHostFile(job, CopyJob::kWrite, volumePath, h, host, size, GetLastError());
       return 0;
     }
     at += n;
@@ -327,7 +335,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   DWORD error = SetFileTime(h, nullptr, nullptr, &volTime) ? 0 : GetLastError();
   if (!CloseHandle(h) && !error) error = GetLastError();
   if (error) {
-    FailHostFile(job, volumePath, INVALID_HANDLE_VALUE, host, size, error);
+    FailHostFile(job, CopyJob::kWrite, volumePath, INVALID_HANDLE_VALUE, host, size, error);
     return 0;
   }
   job.items++;
@@ -343,22 +351,26 @@ namespace {
 void ExtractEntries(CopyJob& job, TreeWalkGuard& guard, const std::wstring& vol,
                     const std::wstring& host, const wchar_t* pattern, long long folder) {
   std::vector<VolumeEntry> entries;
+  IndexBitmapFaults faults;
   // What could be read of a damaged folder is extracted; the folder is
-  // named as failed.
-  if (!ListVolumeFolder(job.volume, vol, &entries))
-    job.FileFailed(0, GetLastError(), vol.c_str());
+  // named as failed. A folder whose index bitmap alone is wrong gives
+  // every name and is only named.
+  if (!ListVolumeFolder(job.volume, vol, &entries, &faults))
+    job.FileFailed(0, GetLastError(), CopyJob::kRead, vol);
+  else if (faults.namedFree || faults.unnamedUsed)
+    job.IndexBitmapDisagrees(vol, faults);
   for (const VolumeEntry& e : entries) {
     if (job.cancelled) break;
     if (pattern && !MatchWildcard(pattern, e.name.c_str())) continue;
     std::wstring volPath = JoinPath(vol, e.name);
     if (!IsSafeHostName(e.name.c_str())) {
-      job.FileFailed(e.size, ERROR_INVALID_NAME, volPath.c_str());
+      job.FileFailed(e.size, ERROR_INVALID_NAME, CopyJob::kRead, volPath);
       continue;
     }
     std::wstring hostPath = JoinPath(host, e.name);
     if (e.folder && !IsVolumeLink(job.volume, volPath, e)) {
       if (!guard.Enter(volPath))
-        job.FileFailed(0, GetLastError(), volPath.c_str());
+        job.FileFailed(0, GetLastError(), CopyJob::kRead, volPath);
       else if (MakeTreeFolder(job, hostPath))
         ExtractEntries(job, guard, volPath, hostPath, nullptr, guard.LastId());
       continue;
@@ -378,7 +390,7 @@ void ExtractEntries(CopyJob& job, TreeWalkGuard& guard, const std::wstring& vol,
 void ExtractFolder(CopyJob& job, const std::wstring& vol, const std::wstring& host,
                    const wchar_t* pattern) {
   if (!MakeHostFolders(host)) {
-    job.FileFailed(0, GetLastError());
+    job.FileFailed(0, GetLastError(), CopyJob::kWrite, host);
     return;
   }
   auto ntfsFor = [&job](const wchar_t* path) { return job.volume->NtfsVolumeFor(path); };
@@ -430,7 +442,7 @@ int ExtractToHost(VolumeFiles* volume, const wchar_t* volumePath, const wchar_t*
       if (kind == 2 || kind == 3) {
         const wchar_t* name = FindFileNamePart(vol.c_str());
         if (!IsSafeHostName(name)) {
-          job.FileFailed(0, ERROR_INVALID_NAME);
+          job.FileFailed(0, ERROR_INVALID_NAME, CopyJob::kRead, vol);
           return 0;
         }
         target = JoinPath(host, name);
@@ -438,7 +450,7 @@ int ExtractToHost(VolumeFiles* volume, const wchar_t* volumePath, const wchar_t*
         std::wstring folder, name;
         SplitPath(host, &folder, &name);
         if (!folder.empty() && !MakeHostFolders(folder)) {
-          job.FileFailed(0, GetLastError());
+          job.FileFailed(0, GetLastError(), CopyJob::kWrite, folder);
           return 0;
         }
       }

@@ -45,10 +45,12 @@ class HostHandle {
   HANDLE m_h;
 };
 
-// Removes what a failed copy left at the volume path and reports the file.
-void FailVolumeFile(CopyJob& job, const std::wstring& vol, uint64_t size, DWORD error) {
+// Removes what a failed copy left at the volume path and reports the file
+// that could not be read (the host file) or written (the volume file).
+void FailVolumeFile(CopyJob& job, const std::wstring& vol, uint64_t size, DWORD error,
+                    CopyJob::Step step = CopyJob::kWrite, const std::wstring& host = L"") {
   if (job.volume->GetPathType(vol.c_str())) job.volume->DeletePath(vol.c_str());
-  job.FileFailed(size, error);
+  job.FileFailed(size, error, step, step == CopyJob::kRead ? host : vol);
 }
 
 void NoteMissing(CopyJob& job, uint64_t size, uint64_t free) {
@@ -62,7 +64,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol) 
   VolumeFiles* volume = job.volume;
   HostItem item;
   if (!StatHost(host, &item)) {
-    job.FileFailed(0, GetLastError());
+    job.FileFailed(0, GetLastError(), CopyJob::kRead, host);
     return 0;
   }
   wchar_t target[kPathChars] = {};
@@ -72,7 +74,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol) 
   if (tag)
     item.size = 0;
   else if (item.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    job.FileFailed(0, ERROR_DIRECTORY);
+    job.FileFailed(0, ERROR_DIRECTORY, CopyJob::kRead, host);
     return 0;
   }
 
@@ -82,14 +84,14 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol) 
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!tag) {
     if (file.get() == INVALID_HANDLE_VALUE) {
-      job.FileFailed(item.size, GetLastError());
+      job.FileFailed(item.size, GetLastError(), CopyJob::kRead, host);
       return 0;
     }
     LARGE_INTEGER size;
     FILETIME lastWrite;
     if (!GetFileSizeEx(file.get(), &size) ||
         !GetFileTime(file.get(), nullptr, nullptr, &lastWrite)) {
-      job.FileFailed(item.size, GetLastError());
+      job.FileFailed(item.size, GetLastError(), CopyJob::kRead, host);
       return 0;
     }
     item.size = (uint64_t)size.QuadPart;
@@ -101,7 +103,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol) 
   uint64_t free = 0;
   if (!tag && VolumeFreeBytes(job, vol.c_str(), &free) && free <= item.size) {
     NoteMissing(job, item.size, free);
-    job.FileFailed(item.size, ERROR_DISK_FULL);
+    job.FileFailed(item.size, ERROR_DISK_FULL, CopyJob::kWrite, vol);
     return 0;
   }
 
@@ -112,11 +114,11 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol) 
     DWORD error = GetLastError();
     int type = volume->GetPathType(vol.c_str());
     if (type == VOLUME_PATH_MISSING && !tag) {
-      job.FileFailed(item.size, error);
+      job.FileFailed(item.size, error, CopyJob::kWrite, vol);
       return 0;
     }
     if (type == VOLUME_PATH_FOLDER) {
-      job.FileFailed(item.size, ERROR_ALREADY_EXISTS);
+      job.FileFailed(item.size, ERROR_ALREADY_EXISTS, CopyJob::kWrite, vol);
       return 0;
     }
     if (type == VOLUME_PATH_FILE) {
@@ -125,7 +127,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol) 
       if (mode == VCC_REPLACE_IF_NEWER) {
         FILETIME volTime = {};
         if (!volume->GetFileInfo(vol.c_str(), nullptr, &volTime, nullptr, nullptr, nullptr)) {
-          job.FileFailed(item.size, GetLastError());
+          job.FileFailed(item.size, GetLastError(), CopyJob::kWrite, vol);
           return 0;
         }
         uint64_t hostVersion = tag ? 0 : GetHostFileVersion(host.c_str());
@@ -133,7 +135,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol) 
         if (!SourceIsNewer(hostVersion, volVersion, item.lastWrite, volTime)) return 0;
       }
       if (!volume->DeletePath(vol.c_str()) || (!tag && !volume->CreatePath(vol.c_str(), 0x8000))) {
-        job.FileFailed(item.size, GetLastError());
+        job.FileFailed(item.size, GetLastError(), CopyJob::kWrite, vol);
         return 0;
       }
     }
@@ -150,6 +152,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol) 
   } else {
     std::unique_ptr<VolumeStream> out = VolumeStream::Open(volume, vol.c_str(), true);
     DWORD error = 0;
+    CopyJob::Step step = CopyJob::kWrite;
     if (!out)
       error = GetLastError();
     else if (!out->Reserve(item.size))
@@ -159,6 +162,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol) 
       uint32_t n = item.size - at < kIoBlock ? (uint32_t)(item.size - at) : kIoBlock;
       if (!HostTransfer(file.get(), buffer, n, false)) {
         error = GetLastError();
+        step = CopyJob::kRead;
         break;
       }
       for (uint32_t p = 0; p < n; p += kChunk) {
@@ -182,7 +186,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol) 
         volume->DeletePath(vol.c_str());
         SetLastError(ERROR_CANCELLED);
       } else {
-        FailVolumeFile(job, vol, item.size, error);
+        FailVolumeFile(job, vol, item.size, error, step, host);
       }
       return 0;
     }
@@ -198,11 +202,11 @@ bool MakeVolumeFolder(CopyJob& job, const std::wstring& vol) {
   int type = job.volume->GetPathType(vol.c_str());
   if (type == VOLUME_PATH_FOLDER) return true;
   if (type == VOLUME_PATH_FILE) {
-    job.FileFailed(0, ERROR_ALREADY_EXISTS);
+    job.FileFailed(0, ERROR_ALREADY_EXISTS, CopyJob::kWrite, vol);
     return false;
   }
   if (!job.volume->CreateDirectoryTree(vol.c_str())) {
-    job.FileFailed(0, GetLastError());
+    job.FileFailed(0, GetLastError(), CopyJob::kWrite, vol);
     return false;
   }
   job.items++;
@@ -214,7 +218,7 @@ void InjectEntries(CopyJob& job, const std::wstring& host, const std::wstring& v
   HANDLE h = FindFirstFileW(JoinPath(host, L"*.*").c_str(), &fd);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND) job.FileFailed(0, error);
+    if (error != ERROR_FILE_NOT_FOUND) job.FileFailed(0, error, CopyJob::kRead, host);
     return;
   }
   do {

@@ -54,10 +54,16 @@ class CopyJob {
   bool Progress(uint64_t total, uint64_t done, uint64_t step);
   // Event 1: the overwrite mode for an existing target (1 without callback).
   DWORD AskOverwrite();
-  // Event 2 for an item that failed with `error` (also left as last error).
-  // A volume path given is named on the standard output as one that could
-  // not be read.
-  void FileFailed(uint64_t size, DWORD error, const wchar_t* volumePath = nullptr);
+  // What an item failed at: reading its source (a host or volume path) or
+  // writing its target.
+  enum Step { kRead, kWrite };
+  // Event 2 for an item that failed with `error` (also left as last error),
+  // and a line on the standard output that names the path that could not
+  // be read or written, with the error and the system's text for it.
+  void FileFailed(uint64_t size, DWORD error, Step step, const std::wstring& path);
+  // A line on the standard output for a folder whose index bitmap
+  // disagrees with its index (all its names were read all the same).
+  void IndexBitmapDisagrees(const std::wstring& folder, const IndexBitmapFaults& faults);
   // One transfer buffer per job.
   uint8_t* Buffer();
 

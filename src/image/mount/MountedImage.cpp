@@ -8,6 +8,7 @@
 #include <new>
 
 #include "common/PathUtil.h"
+#include "image/device/PartitionTable.h"
 #include "image/mount/FatVolume.h"
 #include "image/host/HostVolume.h"
 #include "image/mount/ImageCapacity.h"
@@ -98,6 +99,13 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   // A device whose back end drops writes would take them silently: without
   // a write-back file its volume is browsed read-only.
   m_bReadOnly = writeMode == 0 || (BaseDropsWrites(type) && !m_pDisk->Layers()->Fix().IsOpen());
+  // A partition number the disk has no entry for opens nothing: not the
+  // volume of another partition, nor the disk's FAT volume.
+  if (partition > 0 && DiskHasPartition(m_pIoBlock, partition) == 0) {
+    VroOverlayNoticeAbout(imagePath, VRO_NOTICE_NO_PARTITION, std::to_wstring(partition).c_str());
+    Close();
+    return -1;
+  }
   m_pNtfs = MountNtfsOnDisk(m_pIoBlock, partition, MountFlags());
   if (m_pNtfs) {
     m_nPartition = GetMountedPartitionIndex(m_pNtfs);

@@ -156,6 +156,8 @@ class CMountedImage : public VolumeFiles {
   int DeletePath(const wchar_t* path) override;
   int RenamePath(const wchar_t* oldPath, const wchar_t* newPath);
   int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user) override;
+  int EnumDirectoryChecked(const wchar_t* path, VolumeEnumCallback callback, void* user,
+                           IndexBitmapFaults* faults) override;
   DWORD GetReparseTag(const wchar_t* path) override;
   int GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length) override;
   int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode,

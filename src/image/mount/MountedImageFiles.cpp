@@ -196,12 +196,22 @@ int CMountedImage::RenamePath(const wchar_t* oldPath, const wchar_t* newPath) {
 }
 
 int CMountedImage::EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user) {
+  IndexBitmapFaults unused;
+  return EnumDirectoryChecked(path, callback, user, &unused);
+}
+
+int CMountedImage::EnumDirectoryChecked(const wchar_t* path, VolumeEnumCallback callback,
+                                        void* user, IndexBitmapFaults* faults) {
+  *faults = IndexBitmapFaults();
   Side side = SideOf(path);
   if (side == SIDE_NONE || !callback)
     return Fail(side == SIDE_NONE ? ERROR_NOT_READY : ERROR_INVALID_PARAMETER);
   if (side != SIDE_NTFS) return FatEnumDirectory(side, path, callback, user);
   EnumAdapter adapter = {callback, user};
-  int r = NtfsEnumDirectory(m_pNtfs, path, EnumTrampoline, &adapter);
+  NtfsIndexBitmapNotes notes;
+  int r = NtfsEnumDirectory(m_pNtfs, path, EnumTrampoline, &adapter, &notes);
+  faults->namedFree = notes.namedFree;
+  faults->unnamedUsed = notes.unnamedUsed;
   return r < 0 ? FailErrno(r) : 1;
 }
 

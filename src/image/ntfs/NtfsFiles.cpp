@@ -72,34 +72,42 @@ struct DirEntry {
   unsigned int type;
 };
 
-int CollectEntry(void* dirent, const ntfschar* name, const int nameLen, const int nameType,
-                 const s64 pos, const MFT_REF mref, const unsigned dtType) {
-  (void)pos;
-  if (nameType == FILE_NAME_DOS) return 0;
-  if (nameLen == 1 && name[0] == '.') return 0;
-  if (IsHiddenSystemName(name, nameLen)) return 0;
-  std::vector<DirEntry>* out = static_cast<std::vector<DirEntry>*>(dirent);
+// Takes an index entry's name unless it is a DOS-only name, the root's "."
+// or a system file kept out of listings.
+void CollectEntry(std::vector<DirEntry>* out, const ntfschar* name, int nameLen, int nameType,
+                  MFT_REF mref, unsigned dtType) {
+  if (nameType == FILE_NAME_DOS) return;
+  if (nameLen == 1 && name[0] == '.') return;
+  if (IsHiddenSystemName(name, nameLen)) return;
   int n = nameLen > (int)kMaxPath - 1 ? (int)kMaxPath - 1 : nameLen;
   out->push_back(
       DirEntry{std::wstring(reinterpret_cast<const wchar_t*>(name), n), (u64)MREF(mref), dtType});
-  return 0;
 }
 
-// The entries of one index header (its end given by the buffer's end).
-bool CollectIndexEntries(const INDEX_HEADER* ih, const u8* end, std::vector<DirEntry>* entries) {
+// The entries of one index node (its end given by the buffer's end), and
+// the VCNs of the nodes below it when children is given. False on an entry
+// that does not fit its node.
+bool CollectIndexEntries(const INDEX_HEADER* ih, const u8* end, std::vector<DirEntry>* entries,
+                         std::vector<s64>* children = nullptr) {
   const u8* p = reinterpret_cast<const u8*>(ih) + le32_to_cpu(ih->entries_offset);
   const u8* stop = reinterpret_cast<const u8*>(ih) + le32_to_cpu(ih->index_length);
   if (stop > end) stop = end;
   while (p + sizeof(INDEX_ENTRY_HEADER) <= stop) {
     const INDEX_ENTRY* ie = reinterpret_cast<const INDEX_ENTRY*>(p);
     u16 len = le16_to_cpu(ie->length);
-    if (ie->ie_flags & INDEX_ENTRY_END) return true;
+    bool last = (ie->ie_flags & INDEX_ENTRY_END) != 0;
+    if (children && (ie->ie_flags & INDEX_ENTRY_NODE)) {
+      // The VCN of the node below stands in the entry's last 8 bytes.
+      if (len < sizeof(INDEX_ENTRY_HEADER) + 8 || p + len > stop) return false;
+      children->push_back(sle64_to_cpu(*reinterpret_cast<const leVCN*>(p + len - 8)));
+    }
+    if (last) return true;
     if (len < sizeof(INDEX_ENTRY_HEADER) + sizeof(FILE_NAME_ATTR) || p + len > stop) return false;
     const FILE_NAME_ATTR& fn = ie->key.file_name;
     if (reinterpret_cast<const u8*>(fn.file_name + fn.file_name_length) > p + len) return false;
     unsigned type = (fn.file_attributes & FILE_ATTR_I30_INDEX_PRESENT) ? NTFS_DT_DIR
                                                                                  : NTFS_DT_REG;
-    CollectEntry(entries, fn.file_name, fn.file_name_length, fn.file_name_type, 0,
+    CollectEntry(entries, fn.file_name, fn.file_name_length, fn.file_name_type,
                  le64_to_cpu(ie->indexed_file), type);
     p += len;
   }
@@ -152,56 +160,134 @@ bool EveryNameListed(ntfs_inode* dir, const std::vector<DirEntry>& entries) {
   return true;
 }
 
-// The entries of a folder whose index the library cannot walk: those of
-// the index root and of every block in use that reads whole. A block in use
-// that does not (a writer that died put the folder's record, pointing at
-// the block, into the volume but not yet the block; or damage) is passed
-// over, and its names are missing: the result is then -EIO with the
-// entries that could be read, unless (with `prove`, a read of all of $MFT)
-// no file that exists names the folder without being listed. A root that
-// cannot be read gives -EIO and no entries.
-int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries, bool prove) {
+// A folder's index as a lookup sees it: the index root and every block
+// reached from it through the entries' pointers to the nodes below, each
+// read whatever the $I30 bitmap says of it. The bitmap is only compared:
+// blocks the index names that it marks free, and blocks it marks in use
+// that the index does not name, are counted.
+//
+// A named block that cannot be read (a writer that died put the folder's
+// record, pointing at the block, into the volume but not yet the block; or
+// damage) takes its names and the nodes below it along: the blocks the
+// bitmap marks in use that were not reached are then read as well, and
+// the result is -EIO with the entries that could be read, unless (with
+// `prove`, a read of all of $MFT) no file that exists names the folder
+// without being listed. A root that cannot be read gives -EIO and no
+// entries.
+struct IndexWalk {
+  ntfs_attr* blocks = nullptr;  // $INDEX_ALLOCATION
+  u32 blockSize = 0;
+  u8 vcnBits = 0;
+  std::vector<u8> bitmap;
+  std::vector<bool> reached;
+  std::vector<u8> buffer;
+  std::vector<DirEntry>* entries;
+  bool unreadable = false;
+  int namedFree = 0;
+};
+
+bool MarkedInUse(const IndexWalk& w, s64 block) {
+  return (size_t)(block / 8) < w.bitmap.size() &&
+         ((w.bitmap[(size_t)(block / 8)] >> (block % 8)) & 1);
+}
+
+// Reads block number `block` into the walk's buffer and takes its entries
+// (and the VCNs below it); false when it cannot be read or is no index
+// block of its place.
+bool ReadIndexBlock(IndexWalk& w, s64 block, std::vector<DirEntry>* entries,
+                    std::vector<s64>* children) {
+  INDEX_BLOCK* ib = reinterpret_cast<INDEX_BLOCK*>(w.buffer.data());
+  s64 vcn = (block * w.blockSize) >> w.vcnBits;
+  return ntfs_attr_pread(w.blocks, block * w.blockSize, w.blockSize, w.buffer.data()) ==
+             (s64)w.blockSize &&
+         ib->magic == magic_INDX &&
+         !ntfs_mst_post_read_fixup(reinterpret_cast<NTFS_RECORD*>(ib), w.blockSize) &&
+         sle64_to_cpu(ib->index_block_vcn) == vcn &&
+         CollectIndexEntries(&ib->index, w.buffer.data() + w.blockSize, entries, children);
+}
+
+// The nodes below one node, depth first; the names of the nodes below a
+// node come before its own. A VCN outside the allocation takes whatever
+// lies below it along; one met a second time names nothing new.
+void WalkNodes(IndexWalk& w, const std::vector<s64>& vcns, int depth) {
+  for (s64 vcn : vcns) {
+    s64 count = (s64)w.reached.size();
+    if (vcn < 0 || vcn > ((count * w.blockSize) >> w.vcnBits) ||
+        ((vcn << w.vcnBits) % w.blockSize) || (vcn << w.vcnBits) / w.blockSize >= count ||
+        depth > 32) {
+      w.unreadable = true;
+      continue;
+    }
+    s64 block = (vcn << w.vcnBits) / w.blockSize;
+    if (w.reached[(size_t)block]) continue;
+    w.reached[(size_t)block] = true;
+    if (!MarkedInUse(w, block)) w.namedFree++;
+    std::vector<DirEntry> found;
+    std::vector<s64> below;
+    if (!ReadIndexBlock(w, block, &found, &below)) {
+      w.unreadable = true;
+      continue;
+    }
+    WalkNodes(w, below, depth + 1);
+    w.entries->insert(w.entries->end(), found.begin(), found.end());
+  }
+}
+
+int ReadIndexEntries(ntfs_inode* dir, std::vector<DirEntry>* entries, bool prove,
+                     NtfsIndexBitmapNotes* notes) {
   entries->clear();
+  if (notes) *notes = NtfsIndexBitmapNotes();
   s64 rootSize = 0;
   INDEX_ROOT* ir = static_cast<INDEX_ROOT*>(
       ntfs_attr_readall(dir, AT_INDEX_ROOT, NTFS_INDEX_I30, 4, &rootSize));
   if (!ir) return -EIO;
   std::unique_ptr<void, void (*)(void*)> rootHold(ir, free);
+  std::vector<s64> top;
   if (rootSize < (s64)sizeof(INDEX_ROOT) ||
-      !CollectIndexEntries(&ir->index, reinterpret_cast<const u8*>(ir) + rootSize, entries)) {
+      !CollectIndexEntries(&ir->index, reinterpret_cast<const u8*>(ir) + rootSize, entries, &top)) {
     entries->clear();
     return -EIO;
   }
   if (!(ir->index.ih_flags & LARGE_INDEX)) return 0;
-  u32 blockSize = le32_to_cpu(ir->index_block_size);
+  IndexWalk w;
+  w.entries = entries;
+  w.blockSize = le32_to_cpu(ir->index_block_size);
+  w.vcnBits = w.blockSize >= dir->vol->cluster_size ? dir->vol->cluster_size_bits : 9;
   s64 bitmapSize = 0;
   u8* bitmap =
       static_cast<u8*>(ntfs_attr_readall(dir, AT_BITMAP, NTFS_INDEX_I30, 4, &bitmapSize));
-  std::unique_ptr<void, void (*)(void*)> bitmapHold(bitmap, free);
-  ntfs_attr* na = ntfs_attr_open(dir, AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4);
-  if (!bitmap || !na || blockSize < 512 || blockSize > 65536) {
-    if (na) ntfs_attr_close(na);
+  if (bitmap) w.bitmap.assign(bitmap, bitmap + bitmapSize);
+  free(bitmap);
+  w.blocks = ntfs_attr_open(dir, AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4);
+  if (!w.blocks || w.blockSize < 512 || w.blockSize > 65536 || (w.blockSize & (w.blockSize - 1))) {
+    if (w.blocks) ntfs_attr_close(w.blocks);
     return -EIO;
   }
-  std::vector<u8> block(blockSize);
-  std::vector<DirEntry> found;
-  int result = 0;
-  for (s64 i = 0; (i + 1) * (s64)blockSize <= na->data_size && i / 8 < bitmapSize; i++) {
-    if (!((bitmap[i / 8] >> (i % 8)) & 1)) continue;
-    INDEX_BLOCK* ib = reinterpret_cast<INDEX_BLOCK*>(block.data());
-    found.clear();
-    if (ntfs_attr_pread(na, i * blockSize, blockSize, block.data()) != (s64)blockSize ||
-        ib->magic != magic_INDX ||
-        ntfs_mst_post_read_fixup(reinterpret_cast<NTFS_RECORD*>(ib), blockSize) ||
-        !CollectIndexEntries(&ib->index, block.data() + blockSize, &found)) {
-      result = -EIO;
-      continue;
-    }
-    entries->insert(entries->end(), found.begin(), found.end());
+  s64 count = w.blocks->data_size / w.blockSize;
+  w.reached.assign((size_t)count, false);
+  w.buffer.resize(w.blockSize);
+  // The root's own names follow those of the nodes below it as well.
+  std::vector<DirEntry> rootEntries;
+  rootEntries.swap(*entries);
+  WalkNodes(w, top, 0);
+  entries->insert(entries->end(), rootEntries.begin(), rootEntries.end());
+  int unnamedUsed = 0;
+  for (s64 block = 0; block < count; block++) {
+    if (w.reached[(size_t)block] || !MarkedInUse(w, block)) continue;
+    unnamedUsed++;
+    // Only below a block that could not be read do names lie that the
+    // walk did not reach.
+    std::vector<DirEntry> found;
+    if (w.unreadable && ReadIndexBlock(w, block, &found, nullptr))
+      entries->insert(entries->end(), found.begin(), found.end());
   }
-  ntfs_attr_close(na);
-  if (result < 0 && prove && EveryNameListed(dir, *entries)) result = 0;
-  return result;
+  ntfs_attr_close(w.blocks);
+  if (notes && !w.unreadable) {
+    notes->namedFree = w.namedFree;
+    notes->unnamedUsed = unnamedUsed;
+  }
+  if (!w.unreadable) return 0;
+  return prove && EveryNameListed(dir, *entries) ? 0 : -EIO;
 }
 
 }  // namespace
@@ -209,7 +295,7 @@ int ReadEntriesPastMissingBlocks(ntfs_inode* dir, std::vector<DirEntry>* entries
 u64 NtfsLookupPastMissingBlocks(ntfs_inode* dir, const ntfschar* name, int len) {
   std::vector<DirEntry> entries;
   // A name found is found; the rest of the folder is no matter here.
-  int r = ReadEntriesPastMissingBlocks(dir, &entries, false);
+  int r = ReadIndexEntries(dir, &entries, false, nullptr);
   ntfs_volume* vol = dir->vol;
   IGNORE_CASE_BOOL ic = NVolCaseSensitive(vol) ? CASE_SENSITIVE : IGNORE_CASE;
   for (const DirEntry& e : entries) {
@@ -224,26 +310,41 @@ u64 NtfsLookupPastMissingBlocks(ntfs_inode* dir, const ntfschar* name, int len) 
 
 namespace {
 
+// The record the folder's name points to as its parent (the root's is
+// the root), or -1.
+s64 ParentMft(ntfs_inode* dir) {
+  ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(dir, NULL);
+  if (!ctx) return -1;
+  s64 parent = -1;
+  if (!ntfs_attr_lookup(AT_FILE_NAME, NULL, 0, CASE_SENSITIVE, 0, NULL, 0, ctx) &&
+      !ctx->attr->non_resident) {
+    const FILE_NAME_ATTR* fn = reinterpret_cast<const FILE_NAME_ATTR*>(
+        reinterpret_cast<const u8*>(ctx->attr) + le16_to_cpu(ctx->attr->value_offset));
+    parent = (s64)MREF_LE(fn->parent_directory);
+  }
+  ntfs_attr_put_search_ctx(ctx);
+  return parent;
+}
+
 // Reads the entries of a folder into memory so that the caller's callback
-// may change the folder (delete, create) without upsetting the index walk.
-// -EIO with entries: those of an index with blocks that could not be read.
-int ReadEntries(ntfs_volume* vol, const wchar_t* path, std::vector<DirEntry>* entries) {
+// may change the folder (delete, create) without upsetting the index walk:
+// ".." (the parent) first, then the names in the index's order as they are
+// stored. -EIO with entries: those of an index with blocks that could not
+// be read.
+int ReadEntries(ntfs_volume* vol, const wchar_t* path, std::vector<DirEntry>* entries,
+                NtfsIndexBitmapNotes* notes = nullptr) {
   ntfs_inode* dir = NtfsPathToInode(vol, NULL, path);
   if (!dir) return -errno;
   if (!IsDir(dir)) {
     ntfs_inode_close(dir);
     return -ENOTDIR;
   }
-  s64 pos = 0;
-  // Lookups ignore case, but a listing must show the names as stored: the
-  // library lower-cases them while the volume ignores case.
-  bool ignoring = !NVolCaseSensitive(vol);
-  if (ignoring) NVolSetCaseSensitive(vol);
-  int r = ntfs_readdir(dir, &pos, entries, CollectEntry);
-  int e = errno;
-  if (ignoring) NVolClearCaseSensitive(vol);
-  int result = r ? -(e ? e : EIO) : 0;
-  if (result == -EIO) result = ReadEntriesPastMissingBlocks(dir, entries, true);
+  std::vector<DirEntry> names;
+  int result = ReadIndexEntries(dir, &names, true, notes);
+  entries->clear();
+  s64 parent = ParentMft(dir);
+  if (parent >= 0) entries->push_back(DirEntry{L"..", (u64)parent, NTFS_DT_DIR});
+  entries->insert(entries->end(), names.begin(), names.end());
   ntfs_inode_close(dir);
   return result;
 }
@@ -328,10 +429,10 @@ int SetNtfsFileInfo(ntfs_volume* vol, const wchar_t* path, const NtfsFileTime* c
   return 0;
 }
 
-int NtfsEnumDirectory(ntfs_volume* vol, const wchar_t* path, NtfsEnumCallback callback,
-                      void* user) {
+int NtfsEnumDirectory(ntfs_volume* vol, const wchar_t* path, NtfsEnumCallback callback, void* user,
+                      NtfsIndexBitmapNotes* notes) {
   std::vector<DirEntry> entries;
-  int r = ReadEntries(vol, path, &entries);
+  int r = ReadEntries(vol, path, &entries, notes);
   if (r < 0 && r != -EIO) return r;
   for (const DirEntry& e : entries) {
     NtfsFileInfo info = {};

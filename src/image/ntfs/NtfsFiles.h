@@ -52,7 +52,20 @@ int NtfsGetFileInfo(ntfs_volume* vol, const wchar_t* path, NtfsFileInfo* info);
 int SetNtfsFileInfo(ntfs_volume* vol, const wchar_t* path, const NtfsFileTime* creation,
                     const NtfsFileTime* lastWrite, const NtfsFileTime* lastAccess,
                     unsigned long* attributes);
-int NtfsEnumDirectory(ntfs_volume* vol, const wchar_t* path, NtfsEnumCallback callback, void* user);
+// What a listing found of a folder's $I30 bitmap, which it only compares
+// (every block the index names is read, whatever the bitmap says): blocks
+// the index names that it marks free, and blocks it marks in use that the
+// index does not name. Both 0 for a sound index, and for one whose blocks
+// could not all be read (the listing then fails).
+struct NtfsIndexBitmapNotes {
+  int namedFree = 0;
+  int unnamedUsed = 0;
+};
+// Lists ".." and every name of the folder's index as stored (DOS-only
+// names and the system files left out). -EIO after listing the names that
+// could be read, when a block of the index could not be.
+int NtfsEnumDirectory(ntfs_volume* vol, const wchar_t* path, NtfsEnumCallback callback, void* user,
+                      NtfsIndexBitmapNotes* notes = nullptr);
 // Creates a file, folder or node by mode; target is for symbolic-link nodes.
 int NtfsCreatePath(ntfs_volume* vol, const wchar_t* path, unsigned int mode, const wchar_t* target);
 // A file, or a folder with everything below it.

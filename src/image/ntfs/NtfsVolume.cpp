@@ -465,13 +465,19 @@ int NtfsGrowSolid(ntfs_attr* na, s64 size) {
   // Compressed data keeps its holes: its flags allow them.
   if (NAttrCompressed(na)) return ntfs_attr_truncate(na, size);
   // The library takes the clusters of one grow in one search of the
-  // bitmap, which gives up on a volume whose free space lies in many runs
-  // although it holds them all: a large file grows in steps, each taking
-  // the runs it needs.
-  const s64 kStep = 32LL << 20;
+  // bitmap, which gives up (ENOSPC) on a volume whose free space lies in
+  // many small runs although it holds them all: a large file grows in
+  // steps, and a step the library refuses is halved until it gets its
+  // clusters. Only a single cluster refused means the volume is full. A
+  // refused step allocates nothing.
+  s64 step = 32LL << 20;
+  s64 cluster = na->ni->vol->cluster_size;
   while (na->data_size < size) {
-    s64 next = size - na->data_size > kStep ? na->data_size + kStep : size;
-    if (ntfs_attr_truncate_solid(na, next)) return -1;
+    s64 next = size - na->data_size > step ? na->data_size + step : size;
+    errno = 0;
+    if (!ntfs_attr_truncate_solid(na, next)) continue;
+    if (errno != ENOSPC || step <= cluster) return -1;
+    step = step / 2 > cluster ? step / 2 / cluster * cluster : cluster;
   }
   return 0;
 }

@@ -81,6 +81,8 @@ const wchar_t* Why(int kind) {
       return L"no NTFS, FAT or exFAT volume in it could be mounted: not opened";
     case VRO_NOTICE_NO_MATCH:
       return L"no file matches it: nothing read";
+    case VRO_NOTICE_NO_PARTITION:
+      return L"its disk has no partition of the number asked for: not opened";
     default:
       return L"it was made for an earlier state of its base image: its changes were discarded "
              L"and it was started afresh";

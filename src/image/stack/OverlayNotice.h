@@ -28,7 +28,8 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_UNKNOWN_KIND,        // a file that opens but holds no image this program reads
   VRO_NOTICE_NO_BASE,             // an update file whose base is not beside it
   VRO_NOTICE_NO_VOLUME,           // an image without a volume the program mounts
-  VRO_NOTICE_NO_MATCH             // a file name or pattern to read that names no file
+  VRO_NOTICE_NO_MATCH,            // a file name or pattern to read that names no file
+  VRO_NOTICE_NO_PARTITION         // a disk without the partition of the number given
 };
 
 typedef void (*VroOverlayNoticeFn)(const wchar_t* path, int kind);

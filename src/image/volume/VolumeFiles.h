@@ -41,6 +41,13 @@ class VolumeFiles {
   // The callback gets every entry (kind 4 folder, 8 file) and stops the
   // listing by returning 0. 1 when the folder was listed.
   virtual int EnumDirectory(const wchar_t* path, VolumeEnumCallback callback, void* user) = 0;
+  // The same, and in *faults what the listing found of the bitmap of an
+  // NTFS folder's index (nothing on other volumes).
+  virtual int EnumDirectoryChecked(const wchar_t* path, VolumeEnumCallback callback, void* user,
+                                   IndexBitmapFaults* faults) {
+    *faults = IndexBitmapFaults();
+    return EnumDirectory(path, callback, user);
+  }
   // Links: the tag of a symbolic link or mount point (0 otherwise), its
   // target, and a new link. A volume without links has none.
   virtual DWORD GetReparseTag(const wchar_t* path) = 0;

@@ -20,6 +20,15 @@ struct VolumeInfoRecord {
 };
 #pragma pack(pop)
 
+// What a listing found of the bitmap of an NTFS folder's index, which it
+// only compares (every block the index names is read, whatever the bitmap
+// says): blocks the index names that the bitmap marks free, and blocks it
+// marks in use that the index does not name.
+struct IndexBitmapFaults {
+  int namedFree = 0;
+  int unnamedUsed = 0;
+};
+
 // What a path names (GetPathType of every volume).
 enum { VOLUME_PATH_MISSING = 0, VOLUME_PATH_FILE = 1, VOLUME_PATH_FOLDER = 2 };
 

@@ -128,8 +128,11 @@ TEST(VolumeCopy, GptCopiesPutTheEfiPartitionAtLba2048AndTheVolumeBehindIt) {
 
 // An own-format MBR image into GPT (own format and raw), and the own-format
 // result into a raw image: each volume carries its partition's first LBA
-// as its hidden sectors and its backup boot sector in its partition's last
-// sector, and passes ntfsfix -n.
+// as its hidden sectors; its partition ends with the volume's backup boot
+// sector (the sector its boot sector counts last plus one), which equals
+// the boot sector, and the sector after it holds no old copy; sgdisk finds
+// the tables sound (the backup table at the disk's end), ntfsinfo and
+// ntfsfix -n the volume.
 TEST(VolumeCopy, GptCopiesKeepHiddenSectorsAndTheBackupBootSector) {
   mi::Disk d = ct::MakeSource("own", "mbr2048");
   std::wstring own = mi::CopyIntoOwnImage(d.path, d.dir);
@@ -147,7 +150,13 @@ TEST(VolumeCopy, GptCopiesKeepHiddenSectorsAndTheBackupBootSector) {
     std::wstring path = vt::ToWin(disk);
     std::vector<uint8_t> boot = fmt::ReadBytes(path, first * 512, 512);
     EXPECT_EQ(first, fmt::Le32(&boot[0x1C]));
+    EXPECT_EQ(fmt::Le32(&boot[0x28]) + 1, count);
     EXPECT_TRUE(boot == fmt::ReadBytes(path, (first + count - 1) * 512, 512));
+    std::vector<uint8_t> after = fmt::ReadBytes(path, (first + count) * 512, 512);
+    EXPECT_EQ(std::string::npos, std::string(after.begin(), after.end()).find("NTFS    "));
+    EXPECT_TRUE(ct::GptClean(disk)) << ct::GptInfo(disk, 2);
+    std::string out;
+    EXPECT_EQ(0, fmt::OnPartition(path, first * 512, count * 512, "ntfsinfo -m $DEV", &out)) << out;
     ct::ExpectTreeOnVolume(disk, d, first, count);
   }
 }

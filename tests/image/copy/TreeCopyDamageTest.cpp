@@ -236,9 +236,7 @@ TEST(TreeCopyDamage, NtfsTebibyteRunsAreHolesOrRefused) {
   // stored clusters from cluster 1.
   ip::Bytes disk(img.path);
   ip::NtfsLayout ntfs(disk, (size_t)img.start * 512, (size_t)img.sizeMb << 20);
-  size_t rec = ntfs.Record(disk, n);
-  ASSERT_NE(ip::kNone, rec);
-  size_t data = ip::NtfsLayout::Attribute(disk, rec, 0x80);
+  size_t data = ntfs.RecordAttribute(disk, n, 0x80);
   ASSERT_NE(ip::kNone, data);
   ASSERT_EQ(1, disk.b[data + 8]);  // non-resident
   size_t pairs = data + disk.U16(data + 0x20);

@@ -250,27 +250,41 @@ TEST(TreeCopyNtfs, FullVolumeRefusesTheFileAndLeavesNothing) {
                               nullptr, nullptr));
 }
 
-// A volume whose free space ntfs-3g split into many runs (862 files of
-// mixed sizes copied in) takes one file of 150 MB in as many runs as it
-// needs; ntfscat reads it back whole and ntfsfix finds the volume clean.
+// A volume whose free space lies in hundreds of pieces: ntfs-3g filled it
+// with files of 64 KiB and 700 KiB in turn and then deleted the larger
+// ones. A file of 150 MB goes in whole in as many runs as it needs, as
+// ntfs-3g itself writes it; ntfscat reads it back and ntfsfix finds the
+// volume clean.
 TEST(TreeCopyNtfs, ALargeFileFillsAFragmentedVolumeInManyRuns) {
-  std::string base = vt::ScratchDirUnix(), tree = base + "/tree", big = base + "/big.bin";
-  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree) + " && cd " + vt::Q(tree) +
-                      " && s=1; for i in $(seq 0 861); do d=d$((i % 40)); mkdir -p $d;"
-                      " s=$(( (s * 1103515245 + 12345) % 2147483648 )); case $((s % 5)) in"
-                      " 0) n=300;; 1) n=3000;; 2) n=20000;; 3) n=60000;; *) n=150000;; esac;"
-                      " head -c $n /dev/urandom > $d/f$i.bin; done && head -c 150000000"
-                      " /dev/urandom > " + vt::Q(big)));
-  Image img = tc::MakeImage("ntfs", 256, tree, base);
+  std::string base = vt::ScratchDirUnix(), big = base + "/big.bin", mnt = base + "/mnt";
+  Image img = tc::MakeImage("ntfs", 256, "", base);
+  std::string vol = tc::Volume(img), out;
+  ASSERT_EQ(0,
+            vt::Sh("M=" + vt::Q(mnt) + "; mkdir -p \"$M\" && ntfs-3g -o no_def_opts " + vt::Q(vol) +
+                       " \"$M\" && i=0 && while head -c 65536 /dev/zero > \"$M/k$i\" &&"
+                       " head -c 716800 /dev/zero > \"$M/d$i\"; do i=$((i + 1)); done"
+                       " 2>/dev/null; rm -f \"$M\"/d* && umount \"$M\" && echo $i",
+                   &out));
+  ASSERT_EQ(0, vt::Sh("dd if=" + vt::Q(vol) + " of=" + vt::Q(img.unixPath) +
+                      " bs=512 seek=" + std::to_string(img.start) +
+                      " conv=notrunc status=none && head -c 150000000"
+                      " /dev/urandom > " +
+                      vt::Q(big)));
+  ASSERT_GT(atoi(out.c_str()), 300) << out;  // pieces of free space
   {
     CMountedImage m;
     ASSERT_GE(m.OpenImage(img.path.c_str(), nullptr, 0, 2), 0);
-    uint64_t missing = 0;
+    uint64_t missing = 0, before = 0, after = 0;
+    ASSERT_EQ(1, m.GetVolumeSpace(nullptr, &before));
     EXPECT_EQ(1, InjectHostPath(&m, vt::ToWin(big).c_str(), L"\\big.bin", &missing, nullptr,
                                 nullptr));
+    // The steps the library refused took no clusters: only the file's
+    // own and its record's extensions are gone from the free space.
+    ASSERT_EQ(1, m.GetVolumeSpace(nullptr, &after));
+    EXPECT_LE(before - after, 150000000u + (1u << 20));
     EXPECT_TRUE(m.Close());
   }
-  std::string vol = tc::Volume(img), out;
+  vol = tc::Volume(img);
   EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(vol) + " /big.bin | cmp - " + vt::Q(big) + " && ntfsfix -n " +
                           vt::Q(vol),
                       &out))
