@@ -119,8 +119,8 @@ TEST(ExitCode, APartitionNumberTheDiskDoesNotHave) {
       std::string printed;
       ASSERT_TRUE(RunProgram(line, code, &printed));
       EXPECT_EQ(c.code, code) << printed;
-      bool named = printed.find(": its disk has no partition of the number asked for (" +
-                                vt::Narrow(c.number) + ")") != std::string::npos;
+      bool named = printed.find(": its disk has no partition of the number asked for: not "
+                                "opened (" + vt::Narrow(c.number) + ")") != std::string::npos;
       EXPECT_EQ(c.code != 0, named) << printed;
     }
     std::string got;
