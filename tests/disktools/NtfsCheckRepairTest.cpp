@@ -13,8 +13,8 @@
 #include "disktools/ntfscheck/NtfsCheck.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/mount/MountedImage.h"
-#include "image/ntfs/NtfsCheck.h"
-#include "image/ntfs/NtfsRepair.h"
+#include "image/ntfs/check/NtfsCheck.h"
+#include "image/ntfs/check/NtfsRepair.h"
 
 using namespace fmt;
 

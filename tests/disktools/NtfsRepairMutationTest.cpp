@@ -16,7 +16,7 @@
 #include "disktools/ntfscheck/NtfsCheck.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/mount/MountedImage.h"
-#include "image/ntfs/NtfsCheck.h"
+#include "image/ntfs/check/NtfsCheck.h"
 
 using namespace fmt;
 
