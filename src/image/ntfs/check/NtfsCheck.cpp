@@ -49,6 +49,18 @@ bool ReadAttribute(ntfs_inode* ni, ATTR_TYPES type, const ntfschar* name, u32 na
   return read;
 }
 
+std::vector<u8> NameValue(ntfs_volume* vol, const NameNote& name) {
+  u32 size = vol->mft_record_size, torn;
+  std::vector<u8> rec(size), value;
+  if (ntfs_attr_pread(vol->mft_na, name.record * size, size, rec.data()) != (s64)size ||
+      !UndoFixups(rec.data(), size, &torn) || name.offset + 0x42 > size)
+    return value;
+  const u8* v = &rec[name.offset];
+  u32 length = 0x42 + 2u * v[0x40];
+  if (name.offset + length <= size) value.assign(v, v + length);
+  return value;
+}
+
 std::string NameText(const u8* name, u32 characters) {
   std::string text;
   for (u32 i = 0; i < characters; i++) {
@@ -257,14 +269,37 @@ void CheckResident(const u8* a, u32 length, u32 type, bool* endWalk) {
   AssertCheckValue(0, a[23], "Resident Reserved");
 }
 
-// The sizes of a non-resident attribute's first extent: the data fits the
-// clusters allocated, the initialised part fits the data, and the runs end
-// where the allocation does (an attribute in one record: no list).
-void CheckSizes(const u8* a, u32 type, bool list, u32 clusterSize) {
-  if (Le64(a + 16)) return;  // a later extent carries no sizes
+// The runs of a non-resident attribute: they decode, and cover the VCNs
+// its record says; an attribute whole in its record (no list) begins at
+// VCN 0. Of the first extent, the sizes: the data fits the clusters
+// allocated, the initialised part fits the data, and the runs end where the
+// allocation does (an attribute in one record).
+void CheckExtent(ntfs_volume* vol, const u8* a, u32 type, bool list) {
+  s64 lowest = (s64)Le64(a + 16), highest = (s64)Le64(a + 24);
+  if (!list && lowest) {
+    FINDING(
+        "Attribute %lld:0x%x: its runs begin at VCN %lld, but its record has no attribute "
+        "list.\n",
+        g.record, type, (long long)lowest);
+    return;
+  }
+  runlist_element* rl = ntfs_mapping_pairs_decompress(vol, (const ATTR_RECORD*)a, nullptr);
+  s64 end = -1;
+  for (runlist_element* e = rl; e; e++)
+    if (!e->length) {
+      end = e->vcn;
+      break;
+    }
+  free(rl);
+  if (!rl || end != highest + 1) {
+    FINDING("Attribute %lld:0x%x: its runs do not cover VCNs %lld to %lld.\n", g.record, type,
+            (long long)lowest, (long long)highest);
+    return;
+  }
+  if (lowest) return;  // a later extent carries no sizes
   s64 allocated = (s64)Le64(a + 0x28), data = (s64)Le64(a + 0x30),
       initialised = (s64)Le64(a + 0x38);
-  s64 mapped = ((s64)Le64(a + 24) + 1) * clusterSize;
+  s64 mapped = (highest + 1) * (s64)vol->cluster_size;
   // A file whose sizes are wrong is still the file its names name.
   int before = g.findings;
   if (data > allocated || data < 0)
@@ -279,7 +314,7 @@ void CheckSizes(const u8* a, u32 type, bool list, u32 clusterSize) {
   g.sizeFindings += g.findings - before;
 }
 
-void CheckAttributes(const u8* rec, u32 size, u32 at, bool base, u32 clusterSize) {
+void CheckAttributes(ntfs_volume* vol, const u8* rec, u32 size, u32 at, bool base) {
   bool first = true, list = !base;
   while (at + 4 <= size) {
     const u8* a = rec + at;
@@ -331,12 +366,12 @@ void CheckAttributes(const u8* rec, u32 size, u32 at, bool base, u32 clusterSize
     } else if ((flags & 0x00FF) && length < 72) {
       FINDING("Compressed attribute %lld:0x%x too short (%u).\n", g.record, type, length);
     } else {
-      CheckSizes(a, type, list, clusterSize);
+      CheckExtent(vol, a, type, list);
     }
   }
 }
 
-void CheckRecordHeader(u8* rec, u32 size, u32 clusterSize) {
+void CheckRecordHeader(ntfs_volume* vol, u8* rec, u32 size) {
   u32 magic = Le32(rec);
   if (AssertCheckValue(0x454C4946, magic, "FILE record magic")) return;
   u16 usaOffset = Le16(rec + 4), usaCount = Le16(rec + 6), attrs = Le16(rec + 20);
@@ -373,7 +408,7 @@ void CheckRecordHeader(u8* rec, u32 size, u32 clusterSize) {
       memcpy(end, rec + usaOffset + 2 * i, 2);
     }
   }
-  CheckAttributes(rec, inUse < size ? inUse : size, attrs, base, clusterSize);
+  CheckAttributes(vol, rec, inUse < size ? inUse : size, attrs, base);
 }
 
 // The attribute list of base record n (its value from the record, or read
@@ -440,8 +475,7 @@ void NoteRecord(ntfs_volume* vol, s64 n, const u8* rec, u32 size, bool base) {
     u64 h = type == 0x30 ? NameDigest(owner, value, valueLength) : 0;
     if (h) {
       g.names.push_back(h);
-      g.nameNotes.push_back(NameNote{h, owner, Ref48(value), NameText(value + 0x42, value[0x40]),
-                                     std::vector<u8>(value, value + valueLength)});
+      g.nameNotes.push_back(NameNote{h, owner, Ref48(value), n, (u32)(value - rec)});
       // A DOS name beside a long one is no link of its own.
       if (value[0x41] != 2 && owner < (s64)g.records.size()) g.records[(size_t)owner].names++;
     }
@@ -457,7 +491,7 @@ void NoteRecord(ntfs_volume* vol, s64 n, const u8* rec, u32 size, bool base) {
 // Checks record n (read into rec) and notes what the volume-wide checks need.
 void CheckRecord(ntfs_volume* vol, s64 n, u8* rec, u32 size) {
   int before = g.findings - g.sizeFindings;
-  CheckRecordHeader(rec, size, vol->cluster_size);
+  CheckRecordHeader(vol, rec, size);
   if (g.findings - g.sizeFindings != before || !(Le16(rec + 22) & 1)) return;
   bool base = Le32(rec + 32) == 0 && Le16(rec + 36) == 0;
   NoteRecord(vol, n, rec, size, base);
@@ -571,7 +605,7 @@ int CheckNtfsVolume(ntfs_volume* vol, NtfsCheckLog log) {
   CheckRecords(vol);
   for (s64 folder : g.folders) CheckFolder(vol, folder);
   // Names are held against the indexes only where these are whole.
-  CheckNames(!g.indexFaults);
+  CheckNames(vol, !g.indexFaults);
   CheckAttributeLists();
   CheckSecurity(vol);
   CheckUpcase(vol);
@@ -615,7 +649,7 @@ int FindNtfsNameFaults(ntfs_volume* vol, NtfsNameFaults* out) {
   out->unmarked.assign(g.unmarked.begin(), g.unmarked.end());
   if (out->indexesWhole)
     ForEachUnindexedName([&](const NameNote& name, bool) {
-      out->unindexed.push_back(NtfsNameFaults::Name{name.owner, name.value});
+      out->unindexed.push_back(NtfsNameFaults::Name{name.owner, NameValue(vol, name)});
     });
   for (size_t n = 0; n < g.records.size(); n++)
     if (g.records[n].sound && !g.records[n].base && g.records[n].links != g.records[n].names)

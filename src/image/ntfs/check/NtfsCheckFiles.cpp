@@ -54,17 +54,20 @@ void ForEachUnindexedName(const std::function<void(const NameNote& name, bool lo
   }
 }
 
-void CheckNames(bool againstIndexes) {
+void CheckNames(ntfs_volume* vol, bool againstIndexes) {
   std::set<s64> lost;
   if (againstIndexes)
     ForEachUnindexedName([&](const NameNote& name, bool none) {
       g.record = name.owner;
-      if (!none)
-        FAULT("Record %lld: its name \"%s\" is not in the index of folder %lld.\n",
-              (long long)name.owner, name.text.c_str(), (long long)name.parent);
-      else if (lost.insert(name.owner).second)
+      if (none && !lost.insert(name.owner).second) return;
+      std::vector<u8> value = NameValue(vol, name);
+      std::string text = value.empty() ? "?" : NameText(&value[0x42], value[0x40]);
+      if (none)
         FAULT("Record %lld (\"%s\") is in use, but no folder names it.\n", (long long)name.owner,
-              name.text.c_str());
+              text.c_str());
+      else
+        FAULT("Record %lld: its name \"%s\" is not in the index of folder %lld.\n",
+              (long long)name.owner, text.c_str(), (long long)name.parent);
     });
   for (size_t n = 0; n < g.records.size(); n++) {
     const RecordNote& r = g.records[n];

@@ -26,13 +26,14 @@ struct RecordNote {
   s64 base = 0;     // the base record of an extension; 0 for a base record
 };
 
-// One name ($FILE_NAME) a record holds.
+// One name ($FILE_NAME) a record holds: where its value lies, to be read
+// again for the few that are reported.
 struct NameNote {
   u64 digest;  // NameDigest
   s64 owner;   // the base record
   s64 parent;
-  std::string text;       // for the lines: non-ASCII characters as '?'
-  std::vector<u8> value;  // the $FILE_NAME value
+  s64 record;  // the record that holds it
+  u32 offset;  // of its value in that record
 };
 
 // One attribute of a record that an attribute list must name.
@@ -112,10 +113,13 @@ bool UndoFixups(u8* rec, u32 size, u32* torn);
 // whole) and the link counts; the attribute lists against the records;
 // $Secure; $UpCase.
 void CheckFolder(ntfs_volume* vol, s64 folder);
-void CheckNames(bool againstIndexes);
+void CheckNames(ntfs_volume* vol, bool againstIndexes);
 // Calls visit(name, lost) for each name that no index holds (lost: no
 // index names its record at all).
 void ForEachUnindexedName(const std::function<void(const NameNote& name, bool lost)>& visit);
+// The $FILE_NAME value of a name, read from its record again; empty when
+// it cannot be read.
+std::vector<u8> NameValue(ntfs_volume* vol, const NameNote& name);
 void CheckAttributeLists();
 void CheckSecurity(ntfs_volume* vol);
 void CheckUpcase(ntfs_volume* vol);

@@ -377,8 +377,10 @@ TEST(BatchCheckRepair, DamageWrittenBeforeTheOpen) {
       {"mirror torn", "$MFTMirr record 1: the update sequence of sector 1 is torn.\n", true},
       {"backup boot sector", "Boot sector: the backup in the partition's last sector differs.\n",
        true},
-      {"grow stopped", "Boot sector: the partition (83968 sectors) is larger than the volume", true},
-      {"boot sector zeroed", "Boot sector: damaged; the backup in the partition's last sector", true},
+      {"grow stopped", "Boot sector: the partition (83968 sectors) is larger than the volume",
+       true},
+      {"boot sector zeroed", "Boot sector: damaged; the backup in the partition's last sector",
+       true},
       {"bitmap missing", "missing cluster in $Bitmap", true},
       {"bitmap extra", "extra cluster in $Bitmap", true},
       {"journal on a file", "is referenced multiple times!\n", true},
@@ -425,8 +427,9 @@ TEST(BatchCheckRepair, DamageWrittenBeforeTheOpen) {
       partitionBytes += 2048 * 512;
       std::vector<uint8_t> count = ReadBytes(d.path, 0x1CA, 4);
       uint32_t sectors = Le32(&count[0]) + 2048;
-      WriteBytes(d.path, 0x1CA, {uint8_t(sectors), uint8_t(sectors >> 8), uint8_t(sectors >> 16),
-                                 uint8_t(sectors >> 24)});
+      WriteBytes(d.path, 0x1CA,
+                 {uint8_t(sectors), uint8_t(sectors >> 8), uint8_t(sectors >> 16),
+                  uint8_t(sectors >> 24)});
     } else if (name == "boot sector zeroed") {
       WriteBytes(d.path, volume, std::vector<uint8_t>(512, 0));
     } else if (name == "bitmap missing") {
