@@ -11,6 +11,10 @@ namespace {
 // partition's first and last sectors, with no volume mounted meanwhile. A
 // volume where neither copy can be trusted is left as it is.
 bool MendBootSectors(CMountedImage* image) {
+  // A host volume is seen through its snapshot, not as a partition of a
+  // disk: its boot sectors are left to the volume's own steps.
+  DiskIoBlock* block = image->IoBlock();
+  if (block->second && block->second != INVALID_HANDLE_VALUE) return true;
   NtfsBootSectors boot;
   if (ExamineNtfsBootSectors(image->IoBlock(), image->PartitionIndex(), &boot) < 0) {
     PrintCheckLog("The repair cannot read the boot sectors; nothing was changed.\n");

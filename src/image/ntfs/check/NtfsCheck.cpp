@@ -64,22 +64,22 @@ std::vector<u8> NameValue(ntfs_volume* vol, const NameNote& name) {
 std::string NameText(const u8* name, u32 characters) {
   std::string text;
   for (u32 i = 0; i < characters; i++) {
-    u16 c = Le16(name + 2 * i);
+    u16 c = Ld16(name + 2 * i);
     text += c >= 0x20 && c < 0x7F ? (char)c : '?';
   }
   return text;
 }
 
 bool UndoFixups(u8* rec, u32 size, u32* torn) {
-  u16 usaOffset = Le16(rec + 4), usaCount = Le16(rec + 6);
+  u16 usaOffset = Ld16(rec + 4), usaCount = Ld16(rec + 6);
   *torn = 0;
   if (usaCount != size / 512 + 1 || (usaOffset & 1) || (u32)usaOffset + 2u * usaCount > size ||
       usaOffset < 8)
     return false;
-  u16 usn = Le16(rec + usaOffset);
+  u16 usn = Ld16(rec + usaOffset);
   for (u32 i = 1; i < usaCount; i++) {
     u8* end = rec + i * 512 - 2;
-    if (Le16(end) != usn) {
+    if (Ld16(end) != usn) {
       *torn = i - 1;
       return false;
     }
@@ -117,7 +117,7 @@ runlist_element* LoadRunlist(ntfs_volume* vol, s64 offset, u32 type) {
   }
   // The sector ends carry the update sequence number until undone.
   ntfs_mst_post_read_fixup_warn((NTFS_RECORD*)rec.data(), size, FALSE);
-  u32 at = Le16(&rec[20]);
+  u32 at = Ld16(&rec[20]);
   if (at < 42) {
     g.log("First attribute must be after the header (%u).\n", at);
     return nullptr;
@@ -128,7 +128,7 @@ runlist_element* LoadRunlist(ntfs_volume* vol, s64 offset, u32 type) {
             (unsigned long long)offset);
       return nullptr;
     }
-    u32 t = Le32(&rec[at]);
+    u32 t = Ld32(&rec[at]);
     if (t == kEnd) {
       g.log("Attribute 0x%x not found in file record at offset %lld (0x%llx).\n", type,
             (long long)offset, (unsigned long long)offset);
@@ -138,7 +138,7 @@ runlist_element* LoadRunlist(ntfs_volume* vol, s64 offset, u32 type) {
       g.log("Attribute 0x%x is not AT_END, yet no room for the length field.\n", t);
       return nullptr;
     }
-    u32 length = Le32(&rec[at + 4]);
+    u32 length = Ld32(&rec[at + 4]);
     if (length == 0 || at + length > size) {
       g.log("Attribute (0x%x) is larger than FILE record at offset %lld (0x%llx).\n", t,
             (long long)offset, (unsigned long long)offset);
@@ -204,7 +204,7 @@ void CheckBootSector(ntfs_volume* vol, bool* readOk) {
   if (boot[0] != 0xEB || (boot[1] != 0x52 && boot[1] != 0x5B) || boot[2] != 0x90)
     FINDING("Boot sector: Bad jump.\n");
   if (memcmp(boot + 3, "NTFS    ", 8)) FINDING("Boot sector: Bad NTFS magic.\n");
-  g.bytesPerSector = Le16(boot + 11);
+  g.bytesPerSector = Ld16(boot + 11);
   g.sectorsPerCluster = boot[13];
   if (g.bytesPerSector == 0)
     FINDING("Boot sector: Bytes per sector is 0.\n");
@@ -229,7 +229,7 @@ void CheckMirror(ntfs_volume* vol) {
   for (s64 i = 0; i < count; i++) {
     const u8* m = &mft[(size_t)(i * size)];
     u8* copy = &mirror[(size_t)(i * size)];
-    u32 inUse = Le32(m) == 0x454C4946 ? Le32(m + 24) : size;
+    u32 inUse = Ld32(m) == 0x454C4946 ? Ld32(m + 24) : size;
     if (inUse > size) inUse = size;
     if (memcmp(m, copy, inUse)) {
       g.inconsistent++;
@@ -239,7 +239,7 @@ void CheckMirror(ntfs_volume* vol) {
     // The copy's sector ends lie past the bytes in use: a torn one makes
     // the whole copy unreadable.
     u32 torn;
-    if (Le32(copy) == 0x454C4946 && !UndoFixups(copy, size, &torn)) {
+    if (Ld32(copy) == 0x454C4946 && !UndoFixups(copy, size, &torn)) {
       g.inconsistent++;
       FINDING("$MFTMirr record %lld: the update sequence of sector %u is torn.\n", (long long)i,
               torn);
@@ -248,10 +248,10 @@ void CheckMirror(ntfs_volume* vol) {
 }
 
 void CheckResident(const u8* a, u32 length, u32 type, bool* endWalk) {
-  u16 nameOffset = Le16(a + 10);
+  u16 nameOffset = Ld16(a + 10);
   u8 nameLength = a[9];
-  u32 valueLength = Le32(a + 16);
-  u16 valueOffset = Le16(a + 20);
+  u32 valueLength = Ld32(a + 16);
+  u16 valueOffset = Ld16(a + 20);
   u8 flags = a[22];
   // An unnamed attribute has no name that could overlap the header.
   if (nameLength && nameOffset < 24) FINDING("Resident attribute with name intersecting header.\n");
@@ -275,7 +275,7 @@ void CheckResident(const u8* a, u32 length, u32 type, bool* endWalk) {
 // allocated, the initialised part fits the data, and the runs end where the
 // allocation does (an attribute in one record).
 void CheckExtent(ntfs_volume* vol, const u8* a, u32 type, bool list) {
-  s64 lowest = (s64)Le64(a + 16), highest = (s64)Le64(a + 24);
+  s64 lowest = (s64)Ld64(a + 16), highest = (s64)Ld64(a + 24);
   if (!list && lowest) {
     FINDING(
         "Attribute %lld:0x%x: its runs begin at VCN %lld, but its record has no attribute "
@@ -297,8 +297,8 @@ void CheckExtent(ntfs_volume* vol, const u8* a, u32 type, bool list) {
     return;
   }
   if (lowest) return;  // a later extent carries no sizes
-  s64 allocated = (s64)Le64(a + 0x28), data = (s64)Le64(a + 0x30),
-      initialised = (s64)Le64(a + 0x38);
+  s64 allocated = (s64)Ld64(a + 0x28), data = (s64)Ld64(a + 0x30),
+      initialised = (s64)Ld64(a + 0x38);
   s64 mapped = (highest + 1) * (s64)vol->cluster_size;
   // A file whose sizes are wrong is still the file its names name.
   int before = g.findings;
@@ -318,13 +318,13 @@ void CheckAttributes(ntfs_volume* vol, const u8* rec, u32 size, u32 at, bool bas
   bool first = true, list = !base;
   while (at + 4 <= size) {
     const u8* a = rec + at;
-    u32 type = Le32(a);
+    u32 type = Ld32(a);
     if (type == kEnd) return;
     if (at + 8 > size) {
       FINDING("Attribute 0x%x is not AT_END, yet no room for the length field.\n", type);
       return;
     }
-    u32 length = Le32(a + 4);
+    u32 length = Ld32(a + 4);
     if ((u64)at + length > size) {
       FINDING("Attribute (0x%x) is larger than FILE record (%lld).\n", type, g.record);
       return;
@@ -350,7 +350,7 @@ void CheckAttributes(ntfs_volume* vol, const u8* rec, u32 size, u32 at, bool bas
               "Not-first attribute type", type);
     first = false;
     list |= type == AT_ATTRIBUTE_LIST;
-    u16 flags = Le16(a + 12);
+    u16 flags = Ld16(a + 12);
     if (flags & 0x3F00)
       FINDING("Attribute %lld:0x%x Unknown flags (0x%x).\n", g.record, type, flags);
     if (a[8] > 1) {
@@ -372,12 +372,12 @@ void CheckAttributes(ntfs_volume* vol, const u8* rec, u32 size, u32 at, bool bas
 }
 
 void CheckRecordHeader(ntfs_volume* vol, u8* rec, u32 size) {
-  u32 magic = Le32(rec);
+  u32 magic = Ld32(rec);
   if (AssertCheckValue(0x454C4946, magic, "FILE record magic")) return;
-  u16 usaOffset = Le16(rec + 4), usaCount = Le16(rec + 6), attrs = Le16(rec + 20);
-  u16 flags = Le16(rec + 22);
-  u32 inUse = Le32(rec + 24), allocated = Le32(rec + 28);
-  bool base = Le32(rec + 32) == 0 && Le16(rec + 36) == 0;
+  u16 usaOffset = Ld16(rec + 4), usaCount = Ld16(rec + 6), attrs = Ld16(rec + 20);
+  u16 flags = Ld16(rec + 22);
+  u32 inUse = Ld32(rec + 24), allocated = Ld32(rec + 28);
+  bool base = Ld32(rec + 32) == 0 && Ld16(rec + 36) == 0;
   if (usaOffset + usaCount > attrs) {
     FINDING("Assertion failed for '%s'. 0x%x > 0x%x\n", "usa_ofs+usa_count <= attrs_offset",
             usaOffset + usaCount, attrs);
@@ -401,10 +401,10 @@ void CheckRecordHeader(ntfs_volume* vol, u8* rec, u32 size) {
   if (flags > 0xF) FINDING("Unknown MFT record flags (0x%x).\n", flags);
   AssertCheckValue(size / 512, usaCount - 1, "USA length");
   if ((u32)usaOffset + 2u * usaCount <= size && usaCount >= 1) {
-    u16 usn = Le16(rec + usaOffset);
+    u16 usn = Ld16(rec + usaOffset);
     for (u32 i = 1; i < usaCount && i * 512 <= size; i++) {
       u8* end = rec + i * 512 - 2;
-      AssertCheckValue(usn, Le16(end), "fixup");
+      AssertCheckValue(usn, Ld16(end), "fixup");
       memcpy(end, rec + usaOffset + 2 * i, 2);
     }
   }
@@ -416,10 +416,10 @@ void CheckRecordHeader(ntfs_volume* vol, u8* rec, u32 size) {
 std::vector<u8> ReadList(ntfs_volume* vol, const u8* a) {
   std::vector<u8> list;
   if (!a[8]) {
-    list.assign(a + Le16(a + 20), a + Le16(a + 20) + Le32(a + 16));
+    list.assign(a + Ld16(a + 20), a + Ld16(a + 20) + Ld32(a + 16));
     return list;
   }
-  s64 size = (s64)Le64(a + 0x30);
+  s64 size = (s64)Ld64(a + 0x30);
   runlist_element* rl = ntfs_mapping_pairs_decompress(vol, (const ATTR_RECORD*)a, nullptr);
   if (!rl || size < 0 || size > (16 << 20)) {
     free(rl);
@@ -447,14 +447,14 @@ void NoteRecord(ntfs_volume* vol, s64 n, const u8* rec, u32 size, bool base) {
   RecordNote& note = g.records[(size_t)n];
   s64 owner = base ? n : Ref48(rec + 32);
   note.base = base ? 0 : owner;
-  note.links = Le16(rec + 18);
-  u32 inUse = Le32(rec + 24) < size ? Le32(rec + 24) : size;
+  note.links = Ld16(rec + 18);
+  u32 inUse = Ld32(rec + 24) < size ? Ld32(rec + 24) : size;
   u32 flags = 0;
   bool reparse = false, efs = false, info = false;
   std::vector<AttributeNote> attributes;
-  for (u32 at = Le16(rec + 20); at + 24 <= inUse;) {
+  for (u32 at = Ld16(rec + 20); at + 24 <= inUse;) {
     const u8* a = rec + at;
-    u32 type = Le32(a), length = Le32(a + 4);
+    u32 type = Ld32(a), length = Ld32(a + 4);
     if (type == kEnd || length < 24 || at + length > inUse) break;
     at += length;
     note.list |= base && type == AT_ATTRIBUTE_LIST;
@@ -462,14 +462,14 @@ void NoteRecord(ntfs_volume* vol, s64 n, const u8* rec, u32 size, bool base) {
     efs |= type == 0x100;
     u32 nameBytes = 2u * a[9];
     attributes.push_back(AttributeNote{
-        type, Le16(a + 14), a[8] && length >= 64 ? (s64)Le64(a + 16) : 0,
-        Le16(a + 10) + nameBytes <= length ? Digest(0, a + Le16(a + 10), nameBytes) : 1});
+        type, Ld16(a + 14), a[8] && length >= 64 ? (s64)Ld64(a + 16) : 0,
+        Ld16(a + 10) + nameBytes <= length ? Digest(0, a + Ld16(a + 10), nameBytes) : 1});
     if (type == AT_ATTRIBUTE_LIST && base) g.lists[n] = ReadList(vol, a);
     if (a[8]) continue;
-    const u8* value = a + Le16(a + 20);
-    u32 valueLength = Le32(a + 16);
+    const u8* value = a + Ld16(a + 20);
+    u32 valueLength = Ld32(a + 16);
     if (type == 0x10 && valueLength >= 0x24) {
-      flags = Le32(value + 0x20);
+      flags = Ld32(value + 0x20);
       info = true;
     }
     u64 h = type == 0x30 ? NameDigest(owner, value, valueLength) : 0;
@@ -484,7 +484,7 @@ void NoteRecord(ntfs_volume* vol, s64 n, const u8* rec, u32 size, bool base) {
   if (!base || !info || note.list) return;
   if ((flags & 0x400) && !reparse)
     FINDING("Record %lld is flagged as a reparse point but has none.\n", (long long)n);
-  if ((flags & 0x4000) && !efs && !(Le16(rec + 22) & 2))
+  if ((flags & 0x4000) && !efs && !(Ld16(rec + 22) & 2))
     FINDING("Record %lld is flagged as encrypted but has no encryption stream.\n", (long long)n);
 }
 
@@ -492,13 +492,13 @@ void NoteRecord(ntfs_volume* vol, s64 n, const u8* rec, u32 size, bool base) {
 void CheckRecord(ntfs_volume* vol, s64 n, u8* rec, u32 size) {
   int before = g.findings - g.sizeFindings;
   CheckRecordHeader(vol, rec, size);
-  if (g.findings - g.sizeFindings != before || !(Le16(rec + 22) & 1)) return;
-  bool base = Le32(rec + 32) == 0 && Le16(rec + 36) == 0;
+  if (g.findings - g.sizeFindings != before || !(Ld16(rec + 22) & 1)) return;
+  bool base = Ld32(rec + 32) == 0 && Ld16(rec + 36) == 0;
   NoteRecord(vol, n, rec, size, base);
   if (g.findings - g.sizeFindings != before) return;
   g.records[(size_t)n].sound = true;
-  g.records[(size_t)n].sequence = Le16(rec + 16);
-  if (base && (Le16(rec + 22) & 2)) g.folders.push_back(n);
+  g.records[(size_t)n].sequence = Ld16(rec + 16);
+  if (base && (Ld16(rec + 22) & 2)) g.folders.push_back(n);
 }
 
 // A record $MFT's bitmap marks free that says it is in use: the library
@@ -506,7 +506,7 @@ void CheckRecord(ntfs_volume* vol, s64 n, u8* rec, u32 size) {
 bool InUseThoughFree(u8* rec, u32 size) {
   u32 torn;
   std::vector<u8> copy(rec, rec + size);
-  return Le32(rec) == 0x454C4946 && (Le16(rec + 22) & 1) && UndoFixups(copy.data(), size, &torn);
+  return Ld32(rec) == 0x454C4946 && (Ld16(rec + 22) & 1) && UndoFixups(copy.data(), size, &torn);
 }
 
 // Every record in use, read from $MFT in runs of records.
@@ -566,7 +566,7 @@ void CheckBootCopies(ntfs_volume* vol) {
   int write = NtfsBootSectorsToWrite(s);
   if (s.choice == 1 && (write & 1))
     FAULT("Boot sector: %u hidden sectors, but the partition starts at sector %llu.\n",
-          Le32(p.bytes + 0x1C), (unsigned long long)(s.start / 512));
+          Ld32(p.bytes + 0x1C), (unsigned long long)(s.start / 512));
   if (s.choice == 2 && p.Sound())
     FAULT(
         "Boot sector: the volume (%lld sectors) ends before the backup in the partition's last "
@@ -607,7 +607,8 @@ int CheckNtfsVolume(ntfs_volume* vol, NtfsCheckLog log) {
   // Names are held against the indexes only where these are whole.
   CheckNames(vol, !g.indexFaults);
   CheckAttributeLists();
-  CheckSecurity(vol);
+  // Volumes of NTFS 1.x keep their descriptors in the records.
+  if (vol->major_ver >= 3) CheckSecurity(vol);
   CheckUpcase(vol);
   free(g.mftRl);
   free(g.bitmapRl);

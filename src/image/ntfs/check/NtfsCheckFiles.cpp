@@ -31,11 +31,11 @@ bool ParseList(const std::vector<u8>& list, std::vector<ListEntry>* out) {
   for (size_t at = 0; at < list.size();) {
     if (at + 26 > list.size()) return false;
     const u8* e = &list[at];
-    u32 length = Le16(e + 4), nameLength = e[6], nameOffset = e[7];
+    u32 length = Ld16(e + 4), nameLength = e[6], nameOffset = e[7];
     if (length < 26 || at + length > list.size() || (nameLength && nameOffset < 26) ||
         nameOffset + 2u * nameLength > length)
       return false;
-    out->push_back(ListEntry{Le32(e), (s64)Le64(e + 8), Ref48(e + 16), Le16(e + 22), Le16(e + 24),
+    out->push_back(ListEntry{Ld32(e), (s64)Ld64(e + 8), Ref48(e + 16), Ld16(e + 22), Ld16(e + 24),
                              Digest(0, e + nameOffset, 2u * nameLength)});
     at += length;
   }

@@ -37,7 +37,7 @@ bool CheckNameEntry(const Index& index, const char* where, const u8* e, u32 entr
       Ref48(e + 16) != index.record)
     return false;
   s64 n = Ref48(e);
-  u16 sequence = Le16(e + 6);
+  u16 sequence = Ld16(e + 6);
   const char* owner = index.owner;
   if (n >= (s64)g.records.size()) {
     INDEX_FAULT("Index %s of %s names record %lld, past the end of $MFT.\n", where, owner,
@@ -65,17 +65,17 @@ bool CheckNameEntry(const Index& index, const char* where, const u8* e, u32 entr
 // ($SII), and the header of the descriptor in $SDS as data.
 bool CheckSecurityEntry(const Index& index, const char* where, const u8* e, u32 entryLength,
                         u32 keyLength) {
-  u32 dataOffset = Le16(e), dataLength = Le16(e + 2);
+  u32 dataOffset = Ld16(e), dataLength = Ld16(e + 2);
   bool byHash = index.kind == kSecurityHashes;
   if (keyLength != (byHash ? 8u : 4u) || dataLength < 20 || dataOffset < 16 + keyLength ||
       dataOffset + dataLength > entryLength)
     return false;
   const u8* d = e + dataOffset;
-  u32 hash = Le32(d), id = Le32(d + 4);
-  if (byHash ? Le32(e + 16) != hash || Le32(e + 20) != id : Le32(e + 16) != id) return false;
+  u32 hash = Ld32(d), id = Ld32(d + 4);
+  if (byHash ? Ld32(e + 16) != hash || Ld32(e + 20) != id : Ld32(e + 16) != id) return false;
   auto at = index.descriptors->find(id);
-  if (at == index.descriptors->end() || at->second.offset != Le64(d + 8) ||
-      at->second.length != Le32(d + 16) || at->second.hash != hash)
+  if (at == index.descriptors->end() || at->second.offset != Ld64(d + 8) ||
+      at->second.length != Ld32(d + 16) || at->second.hash != hash)
     INDEX_FAULT(
         "Index %s of %s: the entry of security id %u does not point at its descriptor in "
         "$SDS.\n",
@@ -92,7 +92,7 @@ int CompareKeys(ntfs_volume* vol, const Index& index, const u8* a, const u8* b) 
                                    vol->upcase_len);
   }
   for (int i = 0; i < (index.kind == kSecurityHashes ? 2 : 1); i++)
-    if (Le32(a + 4 * i) != Le32(b + 4 * i)) return Le32(a + 4 * i) < Le32(b + 4 * i) ? -1 : 1;
+    if (Ld32(a + 4 * i) != Ld32(b + 4 * i)) return Ld32(a + 4 * i) < Ld32(b + 4 * i) ? -1 : 1;
   return 0;
 }
 
@@ -107,12 +107,12 @@ void CheckIndexEntries(ntfs_volume* vol, const Index& index, s64 block, const u8
   for (u32 at = 0;;) {
     if (at + 16 > length) break;
     const u8* e = p + at;
-    u32 entryLength = Le16(e + 8), keyLength = Le16(e + 10), flags = Le16(e + 12);
+    u32 entryLength = Ld16(e + 8), keyLength = Ld16(e + 10), flags = Ld16(e + 12);
     if (entryLength < 16 || (entryLength & 7) || at + entryLength > length) break;
     // An entry with a node below names it last.
     if (flags & 1) {
       if (entryLength < 24) break;
-      children->push_back((s64)Le64(e + entryLength - 8));
+      children->push_back((s64)Ld64(e + entryLength - 8));
     }
     // The node's last entry ends its entries.
     if (flags & 2) {
@@ -136,7 +136,7 @@ void CheckIndexEntries(ntfs_volume* vol, const Index& index, s64 block, const u8
 // The index node header at hdr (within `room` bytes) and its entries.
 void CheckIndexNode(ntfs_volume* vol, const Index& index, s64 block, const u8* hdr, u32 room,
                     std::vector<s64>* children) {
-  u32 entriesOffset = Le32(hdr), indexLength = Le32(hdr + 4), allocated = Le32(hdr + 8);
+  u32 entriesOffset = Ld32(hdr), indexLength = Ld32(hdr + 4), allocated = Ld32(hdr + 8);
   if (room < 16 || indexLength > room || (block >= 0 && allocated != room) || entriesOffset < 16 ||
       entriesOffset >= indexLength) {
     INDEX_FAULT("Index %s of %s: its header is corrupt.\n", NodeName(block).text, index.owner);
@@ -147,9 +147,9 @@ void CheckIndexNode(ntfs_volume* vol, const Index& index, s64 block, const u8* h
 
 void CheckIndexBlock(ntfs_volume* vol, const Index& index, s64 block, u8* b, u32 blockSize,
                      std::vector<s64>* children) {
-  if (Le32(b) != 0x58444E49) {  // "INDX"
+  if (Ld32(b) != 0x58444E49) {  // "INDX"
     INDEX_FAULT("Index block %lld of %s: bad signature (0x%08x).\n", (long long)block, index.owner,
-                Le32(b));
+                Ld32(b));
     return;
   }
   u32 torn;
@@ -159,7 +159,7 @@ void CheckIndexBlock(ntfs_volume* vol, const Index& index, s64 block, u8* b, u32
     return;
   }
   u32 vcnSize = blockSize >= vol->cluster_size ? vol->cluster_size : 512;
-  s64 vcn = (s64)Le64(b + 16);
+  s64 vcn = (s64)Ld64(b + 16);
   if (vcn != block * blockSize / vcnSize) {
     INDEX_FAULT("Index block %lld of %s: it says VCN %lld.\n", (long long)block, index.owner,
                 (long long)vcn);
@@ -235,7 +235,7 @@ void CheckIndex(ntfs_volume* vol, ntfs_inode* ni, const Index& index) {
     std::vector<s64> children;
     CheckIndexNode(vol, index, -1, root + 16, (u32)length - 16, &children);
     if (root[28] & 1)
-      CheckIndexBlocks(vol, ni, index, Le32(root + 8), &children);
+      CheckIndexBlocks(vol, ni, index, Ld32(root + 8), &children);
     else if (!children.empty())
       INDEX_FAULT("Index root of %s names blocks it does not have.\n", index.owner);
   }

@@ -17,7 +17,7 @@ const ntfschar kSds[] = {'$', 'S', 'D', 'S'}, kSdh[] = {'$', 'S', 'D', 'H'},
 
 u32 DescriptorHash(const u8* p, u32 length) {
   u32 hash = 0;
-  for (u32 i = 0; i + 4 <= length; i += 4) hash = Le32(p + i) + ((hash >> 29) | (hash << 3));
+  for (u32 i = 0; i + 4 <= length; i += 4) hash = Ld32(p + i) + ((hash >> 29) | (hash << 3));
   return hash;
 }
 
@@ -27,10 +27,10 @@ bool ReadDescriptors(const u8* sds, u64 size, std::map<u32, Descriptor>* out) {
   for (u64 block = 0; block < size; block += 2 * kBlock) {
     for (u64 at = block; at + kHeader <= block + kBlock && at + kHeader <= size;) {
       const u8* e = sds + at;
-      u32 hash = Le32(e), id = Le32(e + 4), length = Le32(e + 16);
+      u32 hash = Ld32(e), id = Ld32(e + 4), length = Ld32(e + 16);
       // The rest of the block is free.
       if (!length && !id && !hash) break;
-      if (Le64(e + 8) != at || length < kHeader + 20 || at + length > block + kBlock ||
+      if (Ld64(e + 8) != at || length < kHeader + 20 || at + length > block + kBlock ||
           at + length > size || e[kHeader] != 1) {
         FAULT("$Secure:$SDS: the descriptor at offset 0x%llx is corrupt.\n",
               (unsigned long long)at);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ByteOrder.h"
 #include "image/ntfs/NtfsInternal.h"
 #include "image/ntfs/check/NtfsCheck.h"
 
@@ -78,17 +79,8 @@ extern CheckState g;
 #define FINDING(...) (ntfscheck::g.findings++, ntfscheck::g.log(__VA_ARGS__))
 #define FAULT(...) (ntfscheck::g.inconsistent++, FINDING(__VA_ARGS__))
 
-inline u16 Le16(const u8* p) {
-  return (u16)(p[0] | p[1] << 8);
-}
-inline u32 Le32(const u8* p) {
-  return (u32)p[0] | (u32)p[1] << 8 | (u32)p[2] << 16 | (u32)p[3] << 24;
-}
-inline u64 Le64(const u8* p) {
-  return Le32(p) | (u64)Le32(p + 4) << 32;
-}
 inline s64 Ref48(const u8* p) {
-  return (s64)(Le32(p) | (u64)Le16(p + 4) << 32);
+  return (s64)(Ld32(p) | (u64)Ld16(p + 4) << 32);
 }
 
 // FNV-1a over the bytes, on from `h`.

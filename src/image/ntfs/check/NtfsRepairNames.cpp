@@ -21,12 +21,12 @@ namespace {
 const ntfschar kFound[] = {'f', 'o', 'u', 'n', 'd', '.', '0', '0', '0'};
 const int kFoundLength = 9;
 
-struct InodeCloser {
-  ntfs_inode* ni;
-  ~InodeCloser() {
-    if (ni) ntfs_inode_close(ni);
-  }
-};
+// Closes an inode (writing what changed) and keeps the result: a close
+// that fails fails the step.
+int Close(ntfs_inode* ni, int result) {
+  if (ni && ntfs_inode_close(ni)) return -1;
+  return result;
+}
 
 // 1 when the folder holds the name, 0 when not, -1 when it cannot be told.
 int NameTaken(ntfs_inode* dir, const ntfschar* name, int length) {
@@ -40,19 +40,24 @@ int NameTaken(ntfs_inode* dir, const ntfschar* name, int length) {
 ntfs_inode* OpenFoundFolder(ntfs_volume* vol) {
   ntfs_inode* root = ntfs_inode_open(vol, FILE_root);
   if (!root) return nullptr;
-  InodeCloser closeRoot{root};
   errno = 0;
   u64 ref = ntfs_inode_lookup_by_name(root, kFound, kFoundLength);
+  ntfs_inode* found = nullptr;
   if (ref != (u64)-1) {
-    ntfs_inode* found = ntfs_inode_open(vol, MREF(ref));
+    found = ntfs_inode_open(vol, MREF(ref));
     if (found && !(found->mrec->flags & MFT_RECORD_IS_DIRECTORY)) {
       ntfs_inode_close(found);
-      return (errno = ENOTDIR, nullptr);
+      found = nullptr;
+      errno = ENOTDIR;
     }
-    return found;
+  } else if (errno == ENOENT) {
+    found = ntfs_create(root, const_cpu_to_le32(0), kFound, kFoundLength, S_IFDIR);
   }
-  if (errno != ENOENT) return nullptr;
-  return ntfs_create(root, const_cpu_to_le32(0), kFound, kFoundLength, S_IFDIR);
+  if (Close(root, 0)) {
+    if (found) ntfs_inode_close(found);
+    return nullptr;
+  }
+  return found;
 }
 
 // Removes the name `fn` (a $FILE_NAME value) from the record. 0, or -1.
@@ -86,19 +91,18 @@ int Reconnect(ntfs_volume* vol, long long record, std::vector<unsigned char>& va
     return (errno = EINVAL, -1);
   ntfs_inode* ni = ntfs_inode_open(vol, (MFT_REF)record);
   if (!ni) return -1;
-  InodeCloser closeNi{ni};
   MFT_REF ref = MK_MREF(record, le16_to_cpu(ni->mrec->sequence_number));
   s64 parent = (s64)MREF_LE(fn->parent_directory);
   u16 parentSequence = MSEQNO_LE(fn->parent_directory);
   ntfs_inode* dir = parent != record ? ntfs_inode_open(vol, (MFT_REF)parent) : nullptr;
-  InodeCloser closeDir{dir};
   if (dir && (dir->mrec->flags & MFT_RECORD_IS_DIRECTORY) &&
       (!parentSequence || parentSequence == le16_to_cpu(dir->mrec->sequence_number)) &&
       NameTaken(dir, fn->file_name, fn->file_name_length) == 0)
-    return ntfs_index_add_filename(dir, fn, ref);
+    return Close(ni, Close(dir, ntfs_index_add_filename(dir, fn, ref)));
+  if (Close(dir, 0)) return Close(ni, -1);
   // A DOS name goes with its long name: it is only dropped.
   if (fn->file_name_type != FILE_NAME_DOS) {
-    if (!*found && !(*found = OpenFoundFolder(vol))) return -1;
+    if (!*found && !(*found = OpenFoundFolder(vol))) return Close(ni, -1);
     ntfschar name[255];
     int length = fn->file_name_length;
     memcpy(name, fn->file_name, 2 * length);
@@ -111,10 +115,9 @@ int Reconnect(ntfs_volume* vol, long long record, std::vector<unsigned char>& va
       for (int i = 0; i < n; i++) name[length + i] = cpu_to_le16(suffix[i]);
       length += n;
     }
-    if (taken < 0) return -1;
-    if (ntfs_link(ni, *found, name, (u8)length)) return -1;
+    if (taken < 0 || ntfs_link(ni, *found, name, (u8)length)) return Close(ni, -1);
   }
-  return RemoveName(ni, fn);
+  return Close(ni, RemoveName(ni, fn));
 }
 
 // Sets the record's link count to the number of its names (a DOS name
@@ -122,9 +125,8 @@ int Reconnect(ntfs_volume* vol, long long record, std::vector<unsigned char>& va
 int CountLinks(ntfs_volume* vol, long long record) {
   ntfs_inode* ni = ntfs_inode_open(vol, (MFT_REF)record);
   if (!ni) return -1;
-  InodeCloser closeNi{ni};
   ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, nullptr);
-  if (!ctx) return -1;
+  if (!ctx) return Close(ni, -1);
   u16 links = 0;
   while (!ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx)) {
     const FILE_NAME_ATTR* fn =
@@ -133,12 +135,11 @@ int CountLinks(ntfs_volume* vol, long long record) {
   }
   bool walked = errno == ENOENT;
   ntfs_attr_put_search_ctx(ctx);
-  if (!walked) return -1;
-  if (le16_to_cpu(ni->mrec->link_count) != links) {
+  if (walked && le16_to_cpu(ni->mrec->link_count) != links) {
     ni->mrec->link_count = cpu_to_le16(links);
     ntfs_inode_mark_dirty(ni);
   }
-  return 0;
+  return Close(ni, walked ? 0 : -1);
 }
 
 }  // namespace
