@@ -40,13 +40,18 @@ struct NtfsBootSectors {
 // it) and chooses one:
 //  - a primary that fits, lies on $MFT and whose backup is the partition's
 //    last sector;
-//  - else a backup there that does all that;
+//  - else a backup there that does all that, when the primary does not fit
+//    or lie on $MFT, or is of the same volume (its serial number: the last
+//    sector of a partition larger than its volume can hold a stale copy of
+//    another);
 //  - else a primary that fits and lies on $MFT (the partition grew and the
 //    volume did not);
 //  - else a copy before the partition's end that names its own sector as
 //    the backup's and does the rest (the partition grew, its boot sector
 //    was lost).
-// 0, or -1 with errno when the partition cannot be found or read.
+// None is chosen when no copy fits the partition and lies on $MFT (a
+// partition smaller than its volume). 0, or -1 with errno when the
+// partition cannot be found or read.
 int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out);
 // The same for the partition a mounted volume lies on; -1 (EINVAL) when it
 // is not one of this system's disk devices.

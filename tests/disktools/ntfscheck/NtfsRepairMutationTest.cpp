@@ -290,7 +290,8 @@ TEST(NtfsRepair, NeverMakesAVolumeWorse) {
     if (failures() != failuresBefore) tally["damages with a failure"]++;
     ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(pristine) + " " + vt::Q(work)));
   }
-  std::string summary = "damages " + std::to_string(mutations);
+  std::string summary = "damages " + std::to_string(mutations) + " (seed " +
+                        std::to_string(seed ? atoi(seed) : 63) + ")";
   for (const auto& t : tally) summary += "; " + t.first + " " + std::to_string(t.second);
   printf("%s\n", summary.c_str());
 }
