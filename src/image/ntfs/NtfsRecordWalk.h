@@ -10,15 +10,16 @@
 
 // What one record of the walk is.
 enum NtfsRecordState {
-  kRecordFree,    // neither $MFT's bitmap nor its header says it is in use
+  kRecordFree,    // whole and free by its header, or not whole and free by the bitmap
   kRecordInUse,   // a whole record in use; its fix-ups are undone
   kRecordBroken,  // in use by the bitmap, but no whole record (magic, fix-ups, header)
 };
 
 // Reads every record of $MFT (records the mirror keeps come from it when
 // $MFT's copy is not whole) and calls visit(number, record, state) for
-// each. A record counts as in use when $MFT's bitmap or its own header
-// says so. False when $MFT could not be read or visit returned false.
+// each. A whole record is in use when its header says so, whatever $MFT's
+// bitmap says; one that is not whole, when the bitmap says so. False when
+// $MFT could not be read or visit returned false.
 bool WalkNtfsRecords(ntfs_volume* vol,
                      const std::function<bool(s64 n, u8* rec, NtfsRecordState state)>& visit);
 
