@@ -141,10 +141,11 @@ TEST(BatchCheckRepair, EachKindOfDamage) {
       // read before.
       for (const std::string& line : MissingStreams(c.mends ? p.streams : readable, after))
         ADD_FAILURE() << "lost: " << line;
-      if (c.after)
+      if (c.after) {
         EXPECT_TRUE(std::any_of(after.begin(), after.end(), [&](const std::string& line) {
           return line.size() > 64 && line.compare(64, std::string::npos, c.after) == 0;
         })) << c.after;
+      }
     }
   }
 }

@@ -2,6 +2,7 @@
 // go back into their folder, or into "found.000" in the root folder; the
 // link counts follow the names.
 #include <errno.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -92,20 +93,20 @@ int Reconnect(ntfs_volume* vol, long long record, std::vector<unsigned char>& va
   ntfs_inode* ni = ntfs_inode_open(vol, (MFT_REF)record);
   if (!ni) return -1;
   MFT_REF ref = MK_MREF(record, le16_to_cpu(ni->mrec->sequence_number));
+  ntfschar name[255];
+  int length = fn->file_name_length;
+  memcpy(name, (const u8*)fn + offsetof(FILE_NAME_ATTR, file_name), 2 * length);
   s64 parent = (s64)MREF_LE(fn->parent_directory);
   u16 parentSequence = MSEQNO_LE(fn->parent_directory);
   ntfs_inode* dir = parent != record ? ntfs_inode_open(vol, (MFT_REF)parent) : nullptr;
   if (dir && (dir->mrec->flags & MFT_RECORD_IS_DIRECTORY) &&
       (!parentSequence || parentSequence == le16_to_cpu(dir->mrec->sequence_number)) &&
-      NameTaken(dir, fn->file_name, fn->file_name_length) == 0)
+      NameTaken(dir, name, length) == 0)
     return Close(ni, Close(dir, ntfs_index_add_filename(dir, fn, ref)));
   if (Close(dir, 0)) return Close(ni, -1);
   // A DOS name goes with its long name: it is only dropped.
   if (fn->file_name_type != FILE_NAME_DOS) {
     if (!*found && !(*found = OpenFoundFolder(vol))) return Close(ni, -1);
-    ntfschar name[255];
-    int length = fn->file_name_length;
-    memcpy(name, fn->file_name, 2 * length);
     // A name already there takes a number: "name.1", "name.2", ...
     int taken;
     for (unsigned k = 1; (taken = NameTaken(*found, name, length)) == 1; k++) {
