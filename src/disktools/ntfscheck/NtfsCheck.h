@@ -14,10 +14,12 @@ int CheckNtfsPartition(CMountedImage* image);
 // console or, when the output is redirected, to the file behind it.
 void PrintCheckLog(const char* format, ...);
 
-// Repairs the volume (image/ntfs/NtfsRepair.h): 1 when the check, run on
-// the volume mounted anew, then finds nothing; 0 at the first step that
-// failed, on what the repair does not mend (damaged records and index
-// blocks, clusters two records name), or without a mounted NTFS volume. A
-// lost boot sector comes back from its copy; a volume mounted only partly
-// gets its mirror mended first and must then mount whole.
+// Repairs the volume (image/ntfs/check/NtfsRepair.h): 1 when the check, run
+// on the volume mounted anew, then finds nothing; 0 at the first step that
+// failed, on what the repair does not mend, or without a mounted NTFS
+// volume. The boot sector that agrees with the partition and with where
+// $MFT lies goes into both copies first (none is written when neither
+// does); a volume mounted only partly gets its mirror mended first and must
+// then mount whole. What it refuses, and what is left, it says in lines as
+// the check's.
 int RepairNtfsPartition(CMountedImage* image);

@@ -5,7 +5,7 @@
 #include "common/ConsoleOutput.h"
 #include "disktools/ntfscheck/NtfsCheck.h"
 #include "image/mount/MountedImage.h"
-#include "image/ntfs/NtfsCheck.h"
+#include "image/ntfs/check/NtfsCheck.h"
 
 void PrintCheckLog(const char* format, ...) {
   char line[1024];

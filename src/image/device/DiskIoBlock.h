@@ -28,6 +28,8 @@ struct DiskIoBlock {
   DiskIoReadFn read;
   DiskIoWriteFn write;
   DiskIoSyncFn sync;
+  // The disk's size in bytes; 0 when not known (a host volume).
+  unsigned long long bytes;
 };
 
 #ifdef __cplusplus

@@ -72,6 +72,7 @@ void CMountedImage::BuildIoBlock() {
   m_pIoBlock->read = ReadDiskObjectBytes;
   m_pIoBlock->write = WriteDiskObjectBytes;
   m_pIoBlock->sync = SyncDiskObject;
+  m_pIoBlock->bytes = m_pDisk->DiskBytes();
 }
 
 int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
@@ -144,12 +145,14 @@ int CMountedImage::MountDiskObject(_VROH_DISK_COMBO* layers) {
   return VRO_TYPE_SPARSE;
 }
 
-int CMountedImage::RemountNtfs(const std::function<void()>& between) {
+int CMountedImage::RemountNtfs(const std::function<void()>& between, bool partial) {
   if ((!m_pNtfs && !between) || !m_pIoBlock) return 0;
   if (m_pNtfs) UnmountNtfsVolume(m_pNtfs);
   m_pNtfs = nullptr;
   if (between) between();
+  if (m_pDisk) m_pIoBlock->bytes = m_pDisk->DiskBytes();
   m_pNtfs = MountNtfsOnDisk(m_pIoBlock, m_nPartition, MountFlags());
+  if (!m_pNtfs && partial) m_pNtfs = MountNtfsPartially(m_pIoBlock, m_nPartition, MountFlags());
   if (!m_pNtfs) return 0;
   m_nPartition = GetMountedPartitionIndex(m_pNtfs);
   return 1;

@@ -106,8 +106,10 @@ class CMountedImage : public VolumeFiles {
   // Unmounts and mounts the NTFS volume again: 1, or 0 (nothing mounted).
   // `between`, when given, runs while the library holds nothing of the
   // volume (its result is the caller's), and the volume is mounted after it
-  // also when none was.
-  int RemountNtfs(const std::function<void()>& between = nullptr);
+  // also when none was. With `partial`, a volume the full mount refuses is
+  // mounted as far as the check and the repair need (OpenImage's
+  // partialNtfs).
+  int RemountNtfs(const std::function<void()>& between = nullptr, bool partial = false);
   // Writes the hives back, unmounts, closes the device stack and host
   // handles. May be called at any time. Everything written to the image's
   // files since the open (or the last EndCommand) is one command: `keep`

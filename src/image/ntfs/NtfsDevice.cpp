@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "common/ByteOrder.h"
+#include "image/ntfs/NtfsBootSectors.h"
 
 namespace {
 
@@ -109,16 +110,12 @@ bool IsNtfsBootSector(const unsigned char* s) {
          (bps & (bps - 1)) == 0 && s[0x0D] != 0;
 }
 
-// Takes the partition's last sector for its first when only the last is
-// an NTFS boot sector. False otherwise, or when a read fails.
+// Takes the backup for the first sector when the examination of the two
+// trusts it. False otherwise, or when a read fails.
 bool LoadBootStandIn(NtfsDiskDev* d) {
-  unsigned char first[512], last[512];
-  if (d->win.length < 2 * sizeof last ||
-      !ReadBlockExact(d->block, d->win.start, first, sizeof first) ||
-      !ReadBlockExact(d->block, d->win.start + d->win.length - sizeof last, last, sizeof last))
-    return false;
-  if (IsNtfsBootSector(first) || !IsNtfsBootSector(last)) return false;
-  d->boot.assign(last, last + sizeof last);
+  NtfsBootSectors s;
+  if (ExamineNtfsBootSectors(d->block, d->partition, &s) < 0 || s.choice != 2) return false;
+  d->boot.assign(s.chosen, s.chosen + sizeof s.chosen);
   return true;
 }
 
@@ -172,8 +169,13 @@ s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long o
   // A bounded device never reaches past its partition, whatever the boot
   // sector claims: the transfer is cut at the end, nothing beyond is read
   // or written.
+  s64 asked = count;
   count = BoundedCount(d, count, offset);
   if (count == 0 && write && d->win.bounded && d->win.lengthKnown) return Fail(ENOSPC);
+  if (!write && d->zerosPastEnd && count < asked) {
+    memset(static_cast<char*>(buf) + count, 0, (size_t)(asked - count));
+    if (count == 0) return asked;
+  }
   if (count == 0) return 0;
   s64 r;
   if (d->block) {
@@ -187,6 +189,7 @@ s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long o
     r = NtfsWin32Transfer(d->win.handle, d->win.start + offset, buf, count, write);
     if (r < 0 && positional) r = 0;  // the Win32 path reports a failed pread/pwrite as 0
   }
+  if (r == count && !write && d->zerosPastEnd) r = asked;
   if (r > 0 && write) NDevSetDirty(dev);
   MeetStandIn(d->mirror, d->mirrorAt, buf, r, offset, write);
   MeetStandIn(d->boot, 0, buf, r, offset, write);
@@ -203,14 +206,34 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
   if (!block || index < 0) return Fail(EINVAL);
   if (!ReadBlockExact(block, 0, mbr, sizeof mbr)) return Fail(EIO);
   // A volume without a partition table begins at sector 0; it ends with
-  // the backup boot sector after the sectors its boot sector counts.
+  // the backup boot sector after the sectors its boot sector counts. Where
+  // that sector holds no copy of it (the count is damaged), the volume
+  // takes the whole disk, whose last sector holds the backup.
+  unsigned long long disk = block->bytes / 512 * 512;
   if (memcmp(mbr + 3, "NTFS    ", 8) == 0 && mbr[510] == 0x55 && mbr[511] == 0xAA) {
     unsigned long long sectors = Ld64(mbr + 0x28);
     if (index != 0 || sectors == 0 || sectors >= (1ull << 54)) return Fail(ENODEV);
     *start = 0;
     *length = (sectors + 1) * 512;
     *used = 0;
+    unsigned char backup[512];
+    if (disk && (*length > disk || !ReadBlockExact(block, sectors * 512, backup, sizeof backup) ||
+                 memcmp(backup + 3, "NTFS    ", 8) || Ld64(backup + 0x28) != sectors))
+      *length = disk;
     return 0;
+  }
+  // Nor does one whose boot sector was lost, when the disk's last sector
+  // is the backup of a volume that takes all the sectors before it.
+  if (index == 0 && disk >= 1024 && mbr[446 + 4] != 0xEE &&
+      (mbr[446 + 4] != 0x07 || !Ld32(mbr + 446 + 8))) {
+    unsigned char last[512];
+    if (ReadBlockExact(block, disk - 512, last, sizeof last) && IsNtfsBootSector(last) &&
+        Ld64(last + 0x28) * (last[0x0B] | last[0x0C] << 8) == disk - 512) {
+      *start = 0;
+      *length = disk;
+      *used = 0;
+      return 0;
+    }
   }
   // Only four primary entries exist; an index past them is GPT-only.
   if (index < 4) {
@@ -325,7 +348,8 @@ s64 ntfs_disk_dev_seek(struct ntfs_device* dev, s64 offset, int whence) {
       return Fail(EINVAL);
   }
   s64 to = base + offset;
-  if (to < 0 || (d->win.bounded && d->win.lengthKnown && (unsigned long long)to > d->win.length))
+  if (to < 0 || (d->win.bounded && d->win.lengthKnown && !d->zerosPastEnd &&
+                 (unsigned long long)to > d->win.length))
     return Fail(EINVAL);
   d->pos = (unsigned long long)to;
   return to;

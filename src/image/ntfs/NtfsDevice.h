@@ -32,12 +32,16 @@ struct NtfsDiskDev {
   bool mirrorFromMft = false;
   unsigned long long mirrorAt = 0;  // bytes from partition start
   std::vector<unsigned char> mirror;
-  // Set before the open: when the partition's first sector is no NTFS boot
-  // sector and its last sector is one, reads of the first sector give the
-  // last (the copy a formatter keeps there), so that a volume whose boot
-  // sector was lost can be checked and its boot sector put back.
+  // Set before the open: when the boot sectors' examination
+  // (NtfsBootSectors.h) trusts the backup, reads of the first sector give
+  // it, so that a volume whose boot sector was lost or damaged can be
+  // checked and its boot sector put back.
   bool bootFromBackup = false;
   std::vector<unsigned char> boot;
+  // Set before the open: reads past the partition's end give zeros (writes
+  // there still fail), so that a volume larger than its partition can be
+  // looked at.
+  bool zerosPastEnd = false;
   // Small reads of a disk object (not of a live host volume, which changes
   // underneath), from the open to the close.
   std::unique_ptr<NtfsBlockCache> cache;

@@ -14,6 +14,7 @@
 
 #include "image/ntfs/NtfsDevice.h"
 #include "image/ntfs/NtfsInternal.h"
+#include "image/ntfs/NtfsRecordWalk.h"
 #include "image/ntfs/NtfsResize.h"
 
 extern "C" {
@@ -161,35 +162,51 @@ bool IsBadClusterList(ntfs_inode* ni, ATTR_RECORD* a) {
 
 // ---- The cluster-accounting check.
 
-bool MarkRecordClusters(Resize& r, ntfs_inode* ni) {
-  return ForEachRunlist(ni, [&](ntfs_inode*, ATTR_RECORD* a, runlist_element* rl) {
-    for (runlist_element* e = rl; e->length; e++) {
-      if (e->lcn < 0) continue;
-      if (e->length < 0 || e->lcn + e->length < e->lcn) {
-        Error("Corrupt runlist in inode %lld attr %x LCN %llx length %llx\n", (long long)ni->mft_no,
-              (unsigned)le32_to_cpu(a->type), (unsigned long long)e->lcn,
-              (unsigned long long)e->length);
-        return false;
-      }
-      for (s64 c = e->lcn; c < e->lcn + e->length; c++) {
-        if (c >= r.vol->nr_clusters) {
-          if (!r.outsider)
-            Message("Outside of the volume reference for inode %lld at %lld:%lld\n",
-                    (long long)ni->mft_no, (long long)c, (long long)(e->lcn + e->length - c));
-          r.outsider += e->lcn + e->length - c;
-          break;
-        }
-        if (TestBit(r.lcnBitmap, c)) {
-          if (++r.multiRef <= kReportedMismatches)
-            Message("Cluster %lld is referenced multiple times!\n", (long long)c);
-          continue;
-        }
-        SetBit(r.lcnBitmap, c);
-        r.inUse++;
-      }
+// Marks the clusters of one run list of record n; false (after a line) for
+// a run that makes no sense.
+bool MarkRunClusters(Resize& r, s64 n, const ATTR_RECORD* a, const runlist_element* rl) {
+  for (const runlist_element* e = rl; e->length; e++) {
+    if (e->lcn < 0) continue;
+    if (e->length < 0 || e->lcn + e->length < e->lcn) {
+      Error("Corrupt runlist in inode %lld attr %x LCN %llx length %llx\n", (long long)n,
+            (unsigned)le32_to_cpu(a->type), (unsigned long long)e->lcn,
+            (unsigned long long)e->length);
+      return false;
     }
-    return true;
-  });
+    for (s64 c = e->lcn; c < e->lcn + e->length; c++) {
+      if (c >= r.vol->nr_clusters) {
+        if (!r.outsider)
+          Message("Outside of the volume reference for inode %lld at %lld:%lld\n", (long long)n,
+                  (long long)c, (long long)(e->lcn + e->length - c));
+        r.outsider += e->lcn + e->length - c;
+        break;
+      }
+      if (TestBit(r.lcnBitmap, c)) {
+        if (++r.multiRef <= kReportedMismatches)
+          Message("Cluster %lld is referenced multiple times!\n", (long long)c);
+        continue;
+      }
+      SetBit(r.lcnBitmap, c);
+      r.inUse++;
+    }
+  }
+  return true;
+}
+
+// The clusters of every record in use, base and extension alike, as $MFT
+// holds them (not through the attribute lists, whose damage would hide
+// what the records they lost still use); record skip is left out.
+bool MarkVolumeClusters(Resize& r, s64 skip = -1) {
+  r.lcnBitmap.assign((size_t)BitmapBytes(r.vol->nr_clusters), 0);
+  s64 bad = -1;
+  bool walked = WalkNtfsRecordRuns(
+      r.vol,
+      [&](s64 n, const ATTR_RECORD* a, runlist_element* rl) {
+        return n == skip || MarkRunClusters(r, n, a, rl);
+      },
+      &bad);
+  if (!walked && bad >= 0) Error("Record %lld is in use but cannot be read.\n", (long long)bad);
+  return walked;
 }
 
 bool CompareWithBitmap(Resize& r) {
@@ -237,9 +254,7 @@ bool CompareWithBitmap(Resize& r) {
 }
 
 bool CheckClusterAccounting(Resize& r) {
-  r.lcnBitmap.assign((size_t)BitmapBytes(r.vol->nr_clusters), 0);
-  if (!WalkBaseRecords(r.vol, [&](ntfs_inode* ni) { return MarkRecordClusters(r, ni); }))
-    return false;
+  if (!MarkVolumeClusters(r)) return false;
   if (r.outsider || r.multiRef) {
     Error("Filesystem check failed!\n");
     if (r.outsider)
@@ -942,11 +957,8 @@ int CollectNtfsClusterUse(ntfs_volume* vol, int64_t skipRecord, std::vector<uint
   if (!vol || !vol->mft_na || !used) return 0;
   Resize r;
   r.vol = vol;
-  r.lcnBitmap.assign((size_t)BitmapBytes(vol->nr_clusters), 0);
   g_log = Silent;
-  bool walked = WalkBaseRecords(vol, [&](ntfs_inode* ni) {
-    return (s64)ni->mft_no == skipRecord || MarkRecordClusters(r, ni);
-  });
+  bool walked = MarkVolumeClusters(r, skipRecord);
   g_log = nullptr;
   used->swap(r.lcnBitmap);
   if (multiRef) *multiRef = r.multiRef;

@@ -30,8 +30,9 @@ int CheckNtfsClusterAccounting(ntfs_volume* vol, NtfsMessageLog log);
 // The clusters the records' runs name, one bit each in *used (as many
 // bytes as $Bitmap holds for the volume), with the count of those named
 // more than once and of those outside the volume; the runs of record
-// skipRecord are left out (-1: none). Nothing is printed. 1 when every
-// record in use could be walked, else 0.
+// skipRecord are left out (-1: none). Every record in use counts, base or
+// extension, read from $MFT itself (NtfsRecordWalk.h). Nothing is printed.
+// 1 when every record in use could be walked, else 0.
 int CollectNtfsClusterUse(ntfs_volume* vol, int64_t skipRecord, std::vector<uint8_t>* used,
                           int64_t* multiRef, int64_t* outside);
 

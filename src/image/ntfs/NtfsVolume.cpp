@@ -87,8 +87,7 @@ namespace {
 // A device over the name's disk, mounted by `mount`; the device goes again
 // when the mount fails.
 template <class Mount>
-ntfs_volume* MountNewDevice(const char* name, void* priv, Mount mount,
-                            bool mirrorFromMft = false) {
+ntfs_volume* MountNewDevice(const char* name, void* priv, Mount mount, bool mirrorFromMft = false) {
   NtfsDiskDev* d = new (std::nothrow) NtfsDiskDev();
   if (!d) return (SetErr(ENOMEM), nullptr);
   d->mirrorFromMft = mirrorFromMft;
@@ -127,11 +126,12 @@ ntfs_volume* MountNtfsPartially(DiskIoBlock* block, int partition, unsigned long
       NtfsDiskDev* d = static_cast<NtfsDiskDev*>(dev->d_private);
       d->partition = partition;
       d->bootFromBackup = bootFromBackup;
+      d->zerosPastEnd = true;
       return ntfs_volume_startup(dev, (ntfs_mount_flags)(flags & NTFS_MOUNT_READONLY));
     });
   };
-  // A volume whose boot sector is lost is read through the copy in the
-  // partition's last sector.
+  // A volume whose boot sector is lost or damaged is read through the
+  // backup the examination of the two trusts.
   ntfs_volume* vol = startup(false);
   if (!vol) {
     int e = errno;
@@ -178,8 +178,8 @@ ntfs_volume* MountNtfsOnDisk(DiskIoBlock* block, int partition, unsigned long fl
   // Such a mount never resets the journal: a $MFT record that is the
   // damaged copy could lead the reset into another file's clusters.
   if (!vol && errno == EIO)
-    vol = ntfs_disk_mount(NTFS_DISK_DEVICE_NAME, partition, flags & ~NTFS_MOUNT_ACCEPT_DIRTY,
-                          block, true);
+    vol = ntfs_disk_mount(NTFS_DISK_DEVICE_NAME, partition, flags & ~NTFS_MOUNT_ACCEPT_DIRTY, block,
+                          true);
   if (!vol) return nullptr;
   if ((vol->flags & VOLUME_IS_DIRTY) && !(flags & NTFS_MOUNT_ACCEPT_DIRTY)) {
     ntfs_umount(vol, FALSE);

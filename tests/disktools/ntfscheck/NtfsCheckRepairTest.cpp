@@ -13,8 +13,8 @@
 #include "disktools/ntfscheck/NtfsCheck.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/mount/MountedImage.h"
-#include "image/ntfs/NtfsCheck.h"
-#include "image/ntfs/NtfsRepair.h"
+#include "image/ntfs/check/NtfsCheck.h"
+#include "image/ntfs/check/NtfsRepair.h"
 
 using namespace fmt;
 
@@ -268,7 +268,8 @@ bool IsStampedLine(const std::string& line, const std::string& message) {
 // A repair whose n-th write fails, for every n over the whole repair,
 // reports the failure; a repair after it mends the volume, its files
 // intact. Over a damaged mirror, a $Bitmap that marks a file's clusters
-// free, and a lost boot sector.
+// free, a lost boot sector, and names, link counts, $UpCase and hidden
+// sectors to mend at once.
 TEST(NtfsRepair, ARepairThatFailsAtAnyWriteSaysSoAndTheNextMends) {
   Disk d = MakeDisk();
   const std::string pristine = d.dir + "/pristine.img", damaged = d.dir + "/damaged.img";
@@ -282,15 +283,26 @@ TEST(NtfsRepair, ARepairThatFailsAtAnyWriteSaysSoAndTheNextMends) {
     EXPECT_TRUE(image.Close());
   }
   ASSERT_FALSE(bitmap.empty() || file.empty());
-  for (const char* damage : {"mirror", "bitmap", "boot sector"}) {
+  for (const char* damage : {"mirror", "bitmap", "boot sector", "names and tables"}) {
     SCOPED_TRACE(damage);
+    const bool names = damage == std::string("names and tables");
     ASSERT_EQ(0, vt::Sh("cp " + vt::Q(pristine) + " " + vt::Q(d.dir + "/d.img")));
-    if (damage == std::string("mirror"))
+    if (damage == std::string("mirror")) {
       WriteBytes(d.path, d.mirrorOffset + 3 * 1024 + 0x100, std::vector<uint8_t>(64, 0x5A));
-    else if (damage == std::string("bitmap"))
+    } else if (damage == std::string("bitmap")) {
       MarkClusters(d, bitmap[0].lcn, file[0].lcn, 64, false);
-    else
+    } else if (!names) {
       WriteBytes(d.path, kStart * 512, std::vector<uint8_t>(512, 0));
+    } else {
+      // A name no index holds, a wrong link count, a changed $UpCase and
+      // hidden sectors that are not the partition's start.
+      std::string out;
+      ASSERT_EQ(0, vt::Sh("for k in 'index-entry b.txt' 'link-count a.bin' upcase hidden-sectors; "
+                          "do python3 tests/fixtures/ntfs-damage.py " +
+                              vt::Q(d.dir + "/d.img") + " $k || exit 1; done",
+                          &out))
+          << out;
+    }
     ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.dir + "/d.img") + " " + vt::Q(damaged)));
     for (int n = 1;; n++) {
       SCOPED_TRACE(n);
@@ -300,7 +312,10 @@ TEST(NtfsRepair, ARepairThatFailsAtAnyWriteSaysSoAndTheNextMends) {
         CMountedImage image;
         ASSERT_GE(image.OpenImage(d.path.c_str(), nullptr, 0, 2, true), 0);
         {
-          FailingWrites failing(image.IoBlock(), n);
+          // A record torn by a write that stopped is the journal's to take
+          // back (a repair cannot tell what it held): the names' record
+          // writes fail whole.
+          FailingWrites failing(image.IoBlock(), n, !names);
           repaired = RepairNtfsPartition(&image);
           writes = failing.Writes();
         }
@@ -377,8 +392,10 @@ TEST(BatchCheckRepair, DamageWrittenBeforeTheOpen) {
       {"mirror torn", "$MFTMirr record 1: the update sequence of sector 1 is torn.\n", true},
       {"backup boot sector", "Boot sector: the backup in the partition's last sector differs.\n",
        true},
-      {"grow stopped", "Boot sector: the partition (83968 sectors) is larger than the volume", true},
-      {"boot sector zeroed", "Boot sector: damaged; the backup in the partition's last sector", true},
+      {"grow stopped", "Boot sector: the partition (83968 sectors) is larger than the volume",
+       true},
+      {"boot sector zeroed", "Boot sector: damaged; the backup in the partition's last sector",
+       true},
       {"bitmap missing", "missing cluster in $Bitmap", true},
       {"bitmap extra", "extra cluster in $Bitmap", true},
       {"journal on a file", "is referenced multiple times!\n", true},
@@ -425,8 +442,9 @@ TEST(BatchCheckRepair, DamageWrittenBeforeTheOpen) {
       partitionBytes += 2048 * 512;
       std::vector<uint8_t> count = ReadBytes(d.path, 0x1CA, 4);
       uint32_t sectors = Le32(&count[0]) + 2048;
-      WriteBytes(d.path, 0x1CA, {uint8_t(sectors), uint8_t(sectors >> 8), uint8_t(sectors >> 16),
-                                 uint8_t(sectors >> 24)});
+      WriteBytes(d.path, 0x1CA,
+                 {uint8_t(sectors), uint8_t(sectors >> 8), uint8_t(sectors >> 16),
+                  uint8_t(sectors >> 24)});
     } else if (name == "boot sector zeroed") {
       WriteBytes(d.path, volume, std::vector<uint8_t>(512, 0));
     } else if (name == "bitmap missing") {

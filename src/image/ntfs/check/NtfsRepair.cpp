@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "image/ntfs/NtfsInternal.h"
-#include "image/ntfs/NtfsRepair.h"
+#include "image/ntfs/check/NtfsRepair.h"
+#include "image/ntfs/check/NtfsUpcaseTable.h"
 #include "image/ntfs/NtfsResize.h"
 
 extern "C" {
@@ -18,7 +19,6 @@ extern "C" {
 namespace {
 
 const u32 kMagicFile = 0x454C4946, kMagicBaad = 0x44414142;
-const s64 kUpcaseLimit = 8LL << 30;
 
 int Fail(int err) {
   errno = err;
@@ -37,37 +37,17 @@ bool Corrupt(const u8* rec) {
   return Magic(rec) == kMagicBaad || Magic(rec) != kMagicFile;
 }
 
-// The entries from 0x20 up to 0x7E map to themselves, "a" to "z" to "A" to
-// "Z". A table too short to reach 0x7F fails.
-bool AsciiRangeSound(const ntfschar* table, u32 length) {
-  u32 k = 0x20;
-  for (; k < length && k < 0x7F; k++) {
-    u16 want = (u16)(k >= 'a' && k <= 'z' ? k - 0x20 : k);
-    if (le16_to_cpu(table[k]) != want) return false;
-  }
-  return k == 0x7F;
-}
-
-// Writes the volume's upper-case table over $UpCase's data once $Bitmap's
-// size agrees with the cluster count. When the table the volume holds is
-// the damaged one itself, the library's default table is written.
-int RewriteUpcaseTable(ntfs_volume* vol, ntfs_attr* upcase) {
+// Writes the table over $UpCase's data once $Bitmap's size agrees with the
+// cluster count.
+int RewriteUpcaseTable(ntfs_volume* vol, ntfs_attr* upcase, const std::vector<uint16_t>& table) {
   ntfs_inode* ni = ntfs_inode_open(vol, FILE_Bitmap);
   if (!ni) return -1;
   ntfs_attr* map = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
   int result = -1;
   if (map && map->data_size * 8 >= vol->nr_clusters && map->data_size * 8 < 2 * vol->nr_clusters &&
       map->data_size <= map->allocated_size) {
-    ntfschar* table = vol->upcase;
-    u32 length = vol->upcase_len;
-    ntfschar* fallback = nullptr;
-    if (!AsciiRangeSound(table, length)) {
-      length = ntfs_upcase_build_default(&fallback);
-      table = fallback;
-    }
-    s64 bytes = (s64)length * 2;
-    if (table && ntfs_attr_pwrite(upcase, 0, bytes, table) == bytes) result = 0;
-    free(fallback);
+    s64 bytes = (s64)table.size() * 2;
+    if (ntfs_attr_pwrite(upcase, 0, bytes, table.data()) == bytes) result = 0;
   } else if (map) {
     errno = EINVAL;
   }
@@ -132,8 +112,7 @@ bool TestBit(const std::vector<u8>& map, s64 bit) {
 int RebuildClusterBitmap(ntfs_volume* vol) {
   std::vector<u8> used;
   s64 multi = 0, outside = 0;
-  if (!vol->lcnbmp_na || !CollectNtfsClusterUse(vol, -1, &used, &multi, &outside))
-    return Fail(EIO);
+  if (!vol->lcnbmp_na || !CollectNtfsClusterUse(vol, -1, &used, &multi, &outside)) return Fail(EIO);
   if (multi || outside) return Fail(EIO);
   s64 clusters = vol->nr_clusters, need = (clusters + 7) / 8;
   if (vol->lcnbmp_na->data_size < need || (s64)used.size() < need) return Fail(EINVAL);
@@ -158,18 +137,6 @@ int RebuildClusterBitmap(ntfs_volume* vol) {
       return Fail(EIO);
   }
   return 0;
-}
-
-// A cluster that two records name belongs to one of them at most: a write
-// into it (the journal's reset, the upper-case table) could land in the
-// other's data. False (errno EIO) for such a volume, or one whose records
-// name clusters outside it or cannot all be walked.
-bool ClustersNamedOnce(ntfs_volume* vol) {
-  std::vector<u8> used;
-  s64 multi = 0, outside = 0;
-  if (CollectNtfsClusterUse(vol, -1, &used, &multi, &outside) && !multi && !outside) return true;
-  errno = EIO;
-  return false;
 }
 
 }  // namespace
@@ -216,60 +183,69 @@ int FixMftMirror(ntfs_volume* vol, bool* wrote) {
   return 0;
 }
 
+bool CanTellClusterUse(ntfs_volume* vol, NtfsCheckLog log) {
+  std::vector<u8> used;
+  s64 multi = 0, outside = 0;
+  bool walked = CollectNtfsClusterUse(vol, -1, &used, &multi, &outside);
+  if (walked && !multi && !outside) return true;
+  if (!walked)
+    log("A record in use is damaged: the repair cannot tell which clusters it uses, and "
+        "changes nothing.\n");
+  else
+    log("%lld clusters are named by two records and %lld lie outside the volume: the repair "
+        "changes nothing.\n",
+        (long long)multi, (long long)outside);
+  errno = EIO;
+  return false;
+}
+
 int FixUpcaseTable(ntfs_volume* vol) {
   ntfs_inode* ni = ntfs_inode_open(vol, FILE_UpCase);
   if (!ni) return -1;
   ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
   int result = -1;
+  std::vector<uint16_t> table, mended;
+  uint32_t first = 0;
   if (!na) {
     // errno from the library
-  } else if (na->data_size >= kUpcaseLimit) {
+  } else if (na->data_size != 2 * (s64)kNtfsUpcaseEntries) {
+    // Another size is not a table this repair knows how to mend.
     errno = EINVAL;
   } else {
-    u32 length = (u32)(na->data_size / 2);
-    ntfschar* table = (ntfschar*)malloc((size_t)na->data_size + 2);
-    if (!table) {
-      errno = ENOMEM;
-    } else if (ntfs_attr_pread(na, 0, na->data_size, table) != na->data_size) {
+    table.resize(kNtfsUpcaseEntries);
+    int64_t stray = -1;
+    if (ntfs_attr_pread(na, 0, na->data_size, table.data()) != na->data_size)
       errno = EIO;
-      free(table);
-    } else if (AsciiRangeSound(table, length)) {
-      free(vol->upcase);
-      vol->upcase = table;
-      vol->upcase_len = length;
+    else if ((stray = CountStrayUpcaseEntries(table.data(), &first, &mended)) < 0)
+      errno = EINVAL;
+    else if (stray == 0 || RewriteUpcaseTable(vol, na, mended) == 0)
       result = 0;
-    } else {
-      result = RewriteUpcaseTable(vol, na);
-      free(table);
-    }
+  }
+  // The volume compares names with the table as it now is on the disk.
+  ntfschar* copy = result ? nullptr : (ntfschar*)malloc(2 * (size_t)kNtfsUpcaseEntries);
+  if (copy) {
+    memcpy(copy, mended.data(), 2 * (size_t)kNtfsUpcaseEntries);
+    free(vol->upcase);
+    vol->upcase = copy;
+    vol->upcase_len = kNtfsUpcaseEntries;
   }
   if (na) ntfs_attr_close(na);
   if (ntfs_inode_close(ni)) result = -1;
   return result;
 }
 
-int RestoreNtfsBootSector(ntfs_volume* vol) {
-  u8 boot[512];
-  if (!vol || !IsNtfsBootFromBackup(vol)) return 0;
-  return ntfs_pread(vol->dev, 0, sizeof boot, boot) == (s64)sizeof boot &&
-                 ntfs_pwrite(vol->dev, 0, sizeof boot, boot) == (s64)sizeof boot &&
-                 !ntfs_device_sync(vol->dev)
-             ? 1
-             : 0;
-}
-
-int MendForFullMount(ntfs_volume* vol) {
+int MendForFullMount(ntfs_volume* vol, NtfsCheckLog log) {
   if (!vol) return Fail(EINVAL);
-  return ClustersNamedOnce(vol) ? FixUpcaseTable(vol) : -1;
+  return CanTellClusterUse(vol, log) ? FixUpcaseTable(vol) : -1;
 }
 
-int RepairNtfsVolume(ntfs_volume* vol) {
+int RepairNtfsVolume(ntfs_volume* vol, NtfsCheckLog log) {
   if (!vol) return 0;
   NVolSetNoFixupWarn(vol);
-  if (FixMftMirror(vol) || !ClustersNamedOnce(vol)) return 0;
+  if (FixMftMirror(vol) || !CanTellClusterUse(vol, log)) return 0;
   if (SyncBackupBootSector(vol)) return 0;
   if (ntfs_version_is_supported(vol) || ResetBadClusterList(vol) || FixUpcaseTable(vol) ||
-      RebuildClusterBitmap(vol))
+      RebuildClusterBitmap(vol) || MendNtfsNames(vol))
     return 0;
   if (!NVolLogFileEmpty(vol) && ntfs_logfile_reset(vol)) return 0;
   // Only a volume whose every step went through loses its dirty flag.

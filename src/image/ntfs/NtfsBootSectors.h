@@ -1,0 +1,65 @@
+// The boot sector of an NTFS partition and its backup, read from the disk
+// (not through a mounted volume) and judged against the partition and
+// against where $MFT lies: which copy to trust, and where each must go.
+// Free of the library's headers.
+#pragma once
+#include <stdint.h>
+
+#include "image/device/DiskIoBlock.h"
+
+struct _ntfs_volume;
+typedef struct _ntfs_volume ntfs_volume;
+
+// One copy of the boot sector.
+struct NtfsBootCopy {
+  uint64_t sector = 0;         // 512-byte sector, from the partition's start
+  bool ntfs = false;           // the library takes it for an NTFS boot sector
+  bool fits = false;           // its volume and the backup after it fit the partition
+  bool exact = false;          // ... and that backup is the partition's last sector
+  bool mft = false;            // $MFT and $MFTMirr lie where it says
+  uint64_t volumeSectors = 0;  // 512-byte sectors of its volume
+  uint8_t bytes[512] = {};
+  bool Sound() const { return ntfs && fits && mft; }
+};
+
+struct NtfsBootSectors {
+  uint64_t start = 0;    // the partition's first byte on the disk
+  uint64_t sectors = 0;  // its length in 512-byte sectors
+  bool table = false;    // named by a partition table (else the volume is the disk)
+  NtfsBootCopy primary;  // the partition's first sector
+  NtfsBootCopy backup;   // its last sector, or a copy found before it
+  // The copy to trust: 0 none, 1 the primary, 2 the backup. `chosen` holds
+  // it with the hidden sectors of a partition set to its start.
+  int choice = 0;
+  uint8_t chosen[512] = {};
+  // The sector where the backup goes: the partition's last.
+  uint64_t BackupSector() const { return sectors - 1; }
+};
+
+// Reads both copies of the partition at index (as the device open finds
+// it) and chooses one:
+//  - a primary that fits, lies on $MFT and whose backup is the partition's
+//    last sector;
+//  - else a backup there that does all that, when the primary does not fit
+//    or lie on $MFT, or is of the same volume (its serial number: the last
+//    sector of a partition larger than its volume can hold a stale copy of
+//    another);
+//  - else a primary that fits and lies on $MFT (the partition grew and the
+//    volume did not);
+//  - else a copy before the partition's end that names its own sector as
+//    the backup's and does the rest (the partition grew, its boot sector
+//    was lost).
+// None is chosen when no copy fits the partition and lies on $MFT (a
+// partition smaller than its volume). 0, or -1 with errno when the
+// partition cannot be found or read.
+int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out);
+// The same for the partition a mounted volume lies on; -1 (EINVAL) when it
+// is not one of this system's disk devices.
+int ExamineNtfsVolumeBootSectors(ntfs_volume* vol, NtfsBootSectors* out);
+
+// Where the examination's choice is not yet on the disk: the primary, the
+// backup, or both (bits 1 and 2).
+int NtfsBootSectorsToWrite(const NtfsBootSectors& s);
+// Writes the chosen copy into the partition's first and last sectors where
+// it differs. 0, or -1 with errno (EINVAL when nothing was chosen).
+int WriteNtfsBootSectors(DiskIoBlock* block, const NtfsBootSectors& s);
