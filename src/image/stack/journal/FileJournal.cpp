@@ -233,7 +233,18 @@ int64_t CFileJournal::HookWrite(uint64_t at, const void* buf, uint32_t bytes) {
   VroCsLock lock(&m_lock);
   if (m_failed || !bytes) return m_failed ? -(int64_t)bytes : 0;
   if (!m_started && !Start()) return Fail(bytes);
+  // A large write goes a piece at a time: what waits in memory stays
+  // within a batch.
   const uint8_t* p = static_cast<const uint8_t*>(buf);
+  for (uint32_t done = 0; done < bytes;) {
+    uint32_t n = std::min<uint32_t>(bytes - done, kEntryBytes * 4);
+    if (!WritePiece(at + done, p + done, n)) return Fail(bytes);
+    done += n;
+  }
+  return bytes;
+}
+
+bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
   uint64_t end = at + bytes, old = m_head.oldLength;
   if (at < old) {
     uint64_t lowEnd = std::min(end, old);
@@ -242,27 +253,26 @@ int64_t CFileJournal::HookWrite(uint64_t at, const void* buf, uint32_t bytes) {
       for (uint64_t from = gap.first; from < gap.second;) {
         uint32_t n = (uint32_t)std::min<uint64_t>(kEntryBytes, gap.second - from);
         kept.resize(n);
-        if (SystemReadHandleAt(m_file, from, kept.data(), n) != (int64_t)n) return Fail(bytes);
+        if (SystemReadHandleAt(m_file, from, kept.data(), n) != (int64_t)n) return false;
         AppendEntry(m_head.salt, from, kept.data(), n, &m_batch);
         m_batchEntries++;
         m_kept.Add(from, from + n);
         from += n;
-        if (m_batch.size() >= kBatchBytes && !Seal()) return Fail(bytes);
+        if (m_batch.size() >= kBatchBytes && !Seal()) return false;
       }
     }
     uint32_t low = (uint32_t)(lowEnd - at);
     if (m_sealed.Covers(at, lowEnd) && !m_held.Overlaps(at, low)) {
-      if (!WriteAll(m_file, at, p, low)) return Fail(bytes);
+      if (!WriteAll(m_file, at, p, low)) return false;
     } else {
       m_held.Put(at, p, low);
     }
   }
   if (end > old) {
     uint64_t from = std::max(at, old);
-    if (!WriteAll(m_file, from, p + (from - at), (size_t)(end - from))) return Fail(bytes);
+    if (!WriteAll(m_file, from, p + (from - at), (size_t)(end - from))) return false;
   }
-  if (m_held.Bytes() + m_batch.size() >= kBatchBytes && !Seal()) return Fail(bytes);
-  return bytes;
+  return m_held.Bytes() + m_batch.size() < kBatchBytes || Seal();
 }
 
 int64_t CFileJournal::HookRead(uint64_t at, void* buf, uint32_t bytes) {

@@ -65,6 +65,7 @@ class CFileJournal : public VroHandleHook {
 
  private:
   bool Start();
+  bool WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes);
   bool Seal();
   bool WriteHead();
   void Reset();
