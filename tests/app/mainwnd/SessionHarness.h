@@ -225,9 +225,11 @@ inline std::string CaptionPoint(HWND top) {
 
 // xdotool's `keys` ("key ...", "type ...") for the top-level window `top`
 // of the interface thread `thread`: once it is the thread's active window
-// and the pointer lies over it (moved onto its caption when it does not).
+// and the display's foreground window, and the pointer lies over it (moved
+// onto its caption when it does not).
 inline void KeysTo(DWORD thread, HWND top, const std::string& keys) {
-  ASSERT_TRUE(Poll([&] { return Gui(thread).hwndActive == top; })) << "inactive for " << keys;
+  ASSERT_TRUE(Poll([&] { return Gui(thread).hwndActive == top && GetForegroundWindow() == top; }))
+      << "not in the foreground for " << keys;
   if (XWindowUnderPointer() != XWindowOf(top)) {
     ASSERT_NO_FATAL_FAILURE(PointAt(top, CaptionPoint(top)));
   }
