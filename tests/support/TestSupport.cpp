@@ -73,7 +73,7 @@ static std::string TestName() {
   return name;
 }
 
-static std::string ExeName() {
+std::string ExeName() {
   wchar_t buf[MAX_PATH];
   DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
   std::wstring p(buf, n);

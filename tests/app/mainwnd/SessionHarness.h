@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "../../ui/UiTestUtil.h"
 #include "TestSupport.h"
 
 namespace session {
@@ -184,29 +185,15 @@ inline bool MenuOpen(DWORD process) {
   return probe == 0;
 }
 
-// The X window in which Wine shows the top-level window that holds `window`.
-inline unsigned long XWindowOf(HWND window) {
-  return static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(
-      GetPropA(GetAncestor(window, GA_ROOT), "__wine_x11_whole_window")));
-}
-
-// The top-level X window under the pointer, as xdotool reports it.
-inline unsigned long XWindowUnderPointer() {
-  std::string out;
-  if (vt::Sh("xdotool getmouselocation", &out) != 0) return 0;
-  const size_t at = out.find("window:");
-  return at == std::string::npos ? 0 : strtoul(out.c_str() + at + 7, nullptr, 10);
-}
-
 // Moves the pointer to the screen point `at()` gives, over `window`, until
 // the display has the window's X window there. The virtual display has no
 // window manager: its keyboard focus follows the pointer, and a click or a
 // key that came before a window just shown was mapped and placed (or after
 // a box under the pointer closed) would go to the root window and be lost.
 inline void PointAt(HWND window, const std::function<std::string()>& at) {
-  const unsigned long x = XWindowOf(window);
+  const unsigned long x = uitest::XWindowOf(window);
   ASSERT_NE(0ul, x) << "the window has no X window";
-  ASSERT_TRUE(Poll([&] { return Xdo("mousemove " + at()) && XWindowUnderPointer() == x; }))
+  ASSERT_TRUE(Poll([&] { return Xdo("mousemove " + at()) && uitest::XWindowUnderPointer() == x; }))
       << "the pointer never came over the window";
 }
 
@@ -230,7 +217,7 @@ inline std::string CaptionPoint(HWND top) {
 inline void KeysTo(DWORD thread, HWND top, const std::string& keys) {
   ASSERT_TRUE(Poll([&] { return Gui(thread).hwndActive == top && GetForegroundWindow() == top; }))
       << "not in the foreground for " << keys;
-  if (XWindowUnderPointer() != XWindowOf(top)) {
+  if (uitest::XWindowUnderPointer() != uitest::XWindowOf(top)) {
     ASSERT_NO_FATAL_FAILURE(PointAt(top, CaptionPoint(top)));
   }
   ASSERT_TRUE(Xdo(keys));
