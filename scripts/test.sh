@@ -35,40 +35,16 @@ if [ "${CI:-}" = true ]; then export VRO_FAIL_ON_SKIP=1; fi
 
 status=0
 ctest --output-on-failure -j"$jobs" "$@" || status=$?
-# The first run's logs, before any other ctest call writes new ones.
-first=Testing/first-run
-mkdir -p "$first"
-cp -f Testing/Temporary/LastTest.log "$first/LastTest.log" 2>/dev/null || : >"$first/LastTest.log"
-cp -f Testing/Temporary/LastTestsFailed.log "$first/LastTestsFailed.log" 2>/dev/null ||
-  : >"$first/LastTestsFailed.log"
+# Every program runs once: a failure stands, the window programs' too.
 summary=()
 if [ $status -ne 0 ]; then
-  # Only the window test programs (label "window": they drive one shared
-  # display and pointer, where a click can land before its window is ready
-  # on a loaded machine) get a second run; every other failure stands.
-  mapfile -t failed < <(sed 's/^[0-9]*://' "$first/LastTestsFailed.log")
-  mapfile -t window < <(ctest -N -L '^window$' | sed -n 's/^ *Test *#[0-9]*: //p')
-  again=() others=()
-  for t in "${failed[@]}"; do
-    [ -n "$t" ] || continue
-    if printf '%s\n' "${window[@]}" | grep -qx -- "$t"; then again+=("$t"); else others+=("$t"); fi
-  done
-  cases=$( (grep -h '^\[  FAILED  \] [A-Za-z_0-9/]*\.' "$first/LastTest.log" || true) |
+  mapfile -t failed < <(sed 's/^[0-9]*://' Testing/Temporary/LastTestsFailed.log 2>/dev/null)
+  cases=$( (grep -h '^\[  FAILED  \] [A-Za-z_0-9/]*\.' Testing/Temporary/LastTest.log || true) |
           sed 's/^\[  FAILED  \] //; s/ (.*//' | sort -u | tr '\n' ' ')
-  if [ ${#again[@]} -gt 0 ]; then
-    echo "test.sh: running the failed window test programs once more: ${again[*]}"
-    regex="^($(IFS='|'; echo "${again[*]}"))\$"
-    if ctest --output-on-failure -R "$regex"; then
-      summary+=("passed only on their second try: ${again[*]} (first-run failures: ${cases:-see the log})")
-      if [ ${#others[@]} -eq 0 ]; then status=0; fi
-    else
-      summary+=("failed twice: ${again[*]}")
-    fi
-  fi
-  if [ ${#others[@]} -gt 0 ]; then summary+=("failed: ${others[*]}"); fi
+  summary+=("failed: ${failed[*]} (test cases: ${cases:-see the log})")
 fi
-# Every test case that skipped, from the programs' own lines (both runs).
-skips=$( (grep -h 'wine-run: SKIPPED' "$first/LastTest.log" Testing/Temporary/LastTest.log 2>/dev/null || true) |
+# Every test case that skipped, from the programs' own lines.
+skips=$( (grep -h 'wine-run: SKIPPED' Testing/Temporary/LastTest.log 2>/dev/null || true) |
         sed 's/.*SKIPPED //' | sort -u | tr '\n' ' ')
 WINEPREFIX="$build/wineprefix" wineserver -k 2>/dev/null || true
 echo "== test.sh summary"

@@ -305,6 +305,23 @@ bool IsSharedOption(const wchar_t* arg) {
   return false;
 }
 
+// The first row whose keyword matches the argument, with the text behind
+// the keyword in *rest; null for none.
+const CommandRow* FindCommand(const wchar_t* arg, const wchar_t** rest) {
+  for (const CommandRow& row : kCommandTable)
+    if ((*rest = MatchOption(arg, row.keyword))) return &row;
+  return nullptr;
+}
+
+// An argument that starts with '/' or '-' and is neither a shared option nor
+// a command: a typo ("-n0" for "-no") that must not let the rest of the line
+// run without what it was meant to say. Text without either is the window's
+// image and passes.
+bool IsUnknownOption(const wchar_t* arg) {
+  const wchar_t* rest;
+  return (arg[0] == L'/' || arg[0] == L'-') && !IsSharedOption(arg) && !FindCommand(arg, &rest);
+}
+
 bool PreconditionHolds(Precondition precondition, const CommandLineState& s) {
   switch (precondition) {
     case kNone:
@@ -353,37 +370,33 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
   state.showHelp = showHelp;
   ReadSharedOptions(argc, argv, state);
   if (argc < 2) return 1;
+  // Every argument is known before the first command runs.
+  for (int i = 1; i < argc; ++i) {
+    if (IsUnknownOption(argv[i])) {
+      exitCode = kMalformedArgument;
+      return 0;
+    }
+  }
 
   int showWindow = 1;
   for (int i = 1; i < argc; ++i) {
-    const CommandRow* matched = nullptr;
     const wchar_t* rest = nullptr;
-    for (const CommandRow& row : kCommandTable) {
-      if ((rest = MatchOption(argv[i], row.keyword))) {
-        matched = &row;
-        break;
-      }
-    }
+    const CommandRow* matched = FindCommand(argv[i], &rest);
+    if (!matched) continue;  // the shared options, and other text (the window's image)
     int result;
-    if (matched) {
-      if (matched->precondition != kNone && !state.imagePath[0]) {
-        result = kMalformedForm;  // a command on an image, and no "-img:"
-      } else if (!PreconditionHolds(matched->precondition, state)) {
-        continue;
-      } else {
-        bool pathsFit = matched->precondition == kNone || !(state.imageTooLong || state.fixTooLong);
-        result = pathsFit ? matched->run(state, rest) : kMalformedForm;
-      }
-    } else if ((argv[i][0] == L'/' || argv[i][0] == L'-') && !IsSharedOption(argv[i])) {
-      result = kMalformedForm;  // an option of no one: a typo runs nothing
+    if (matched->precondition != kNone && !state.imagePath[0]) {
+      result = kMalformedForm;  // a command on an image, and no "-img:"
+    } else if (!PreconditionHolds(matched->precondition, state)) {
+      continue;
     } else {
-      continue;  // the shared options, and other text (the window's image)
+      bool pathsFit = matched->precondition == kNone || !(state.imageTooLong || state.fixTooLong);
+      result = pathsFit ? matched->run(state, rest) : kMalformedForm;
     }
     bool malformed = result == kMalformedForm;
     if (malformed) result = kMalformedArgument;
     if (result != 0) exitCode = result;
-    if ((matched && (matched->flags & kClearsWindow)) || malformed) showWindow = 0;
-    if (matched && (matched->flags & kEndsProcessing)) return 0;
+    if ((matched->flags & kClearsWindow) || malformed) showWindow = 0;
+    if (matched->flags & kEndsProcessing) return 0;
   }
   return showWindow;
 }

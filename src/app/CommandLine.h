@@ -1,8 +1,10 @@
 // The command-line processor. Pass 1 collects the options every command
 // shares ("-img:", "-fix:", "-no", "-update"); pass 2 runs the commands in the
-// order they stand. Options take "/" or "-" and ignore case; an argument
-// that starts with either and is none of the program's options, and a
-// command on an image without "-img:", are malformed. A command's nonzero
+// order they stand. Options take "/" or "-" and ignore case. An argument
+// that starts with either and is none of the program's options stops the
+// whole line before anything runs (-13, no window). A command on an image
+// without "-img:", or one whose argument does not have its form, is
+// malformed: -13 for it, and the rest of the line runs. A command's nonzero
 // result, or -13 for a malformed argument, becomes the exit code (the last
 // one wins; a later success does not reset it).
 #pragma once

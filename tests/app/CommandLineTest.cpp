@@ -21,6 +21,7 @@ struct Call {
 
 std::vector<Call> g_calls;
 int g_result = 0;  // what the recorded operations return
+int g_helps = 0;   // times the help was shown
 
 std::wstring S(LPCWSTR s) {
   return s ? s : L"<null>";
@@ -70,13 +71,15 @@ struct Outcome {
 Outcome RunArgs(std::vector<std::wstring> args, int result = 0) {
   g_calls.clear();
   g_result = result;
+  g_helps = 0;
   std::vector<wchar_t*> argv;
   std::wstring program = L"VroMount.exe";
   argv.push_back(&program[0]);
   for (auto& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
   int exitCode = 0;
-  int show = RunCommandArguments(int(args.size() + 1), argv.data(), kFakes, exitCode);
+  int show = RunCommandArguments(int(args.size() + 1), argv.data(), kFakes, exitCode, 2052,
+                                 [](WORD) { return ++g_helps, 0; });
   return {show, exitCode};
 }
 
@@ -92,19 +95,21 @@ TEST(CommandLine, NoCommandShowsTheWindow) {
   EXPECT_TRUE(g_calls.empty());
 }
 
-TEST(CommandLine, UnknownOptionIsMalformed) {
-  // A typo of a command or an option: -13 and no window, whatever else the
-  // line holds; the commands around it still run.
-  for (const wchar_t* typo : {L"/exract:\\X::Y", L"-noupdate", L"/bogus", L"-", L"/", L"-img",
-                              L"/nope", L"-h:", L"/format:"}) {
-    Outcome r = RunArgs({L"-img:C:\\a.img", typo});
-    EXPECT_EQ(kMalformedArgument, r.exitCode) << vt::Narrow(typo);
-    EXPECT_EQ(0, r.show) << vt::Narrow(typo);
-    EXPECT_TRUE(g_calls.empty()) << vt::Narrow(typo);
+TEST(CommandLine, UnknownOptionStopsTheWholeLine) {
+  // A typo of a command or an option: -13, no window and nothing run, on
+  // either side of the commands; not even the help.
+  for (const wchar_t* typo : {L"/exract:\\X::Y", L"-noupdate", L"-n0", L"/bogus", L"-", L"/",
+                              L"-img", L"/nope", L"-h:", L"/format:"}) {
+    for (bool first : {true, false}) {
+      std::vector<std::wstring> line = {L"-img:C:\\a.img", L"/extract:\\x::C:\\y", L"/h"};
+      line.insert(first ? line.begin() : line.end(), typo);
+      Outcome r = RunArgs(line);
+      EXPECT_EQ(kMalformedArgument, r.exitCode) << vt::Narrow(typo);
+      EXPECT_EQ(0, r.show) << vt::Narrow(typo);
+      EXPECT_TRUE(g_calls.empty()) << vt::Narrow(typo);
+      EXPECT_EQ(0, g_helps) << vt::Narrow(typo);
+    }
   }
-  Outcome r = RunArgs({L"-img:C:\\a.img", L"/extract:\\x::C:\\y", L"-updated"});
-  EXPECT_EQ(kMalformedArgument, r.exitCode);
-  EXPECT_EQ(1u, g_calls.size());
 }
 
 TEST(CommandLine, ImageOptionWithPartition) {
@@ -143,9 +148,9 @@ TEST(CommandLine, OverwriteMode) {
   EXPECT_EQ(2, g_calls.at(0).mode);
   RunArgs({L"-img:a", L"-update", L"-no", L"/extract:\\x::y"});
   EXPECT_EQ(0, g_calls.at(0).mode);
-  // "-no" and "-update" are whole arguments, not prefixes.
-  RunArgs({L"-img:a", L"-nope", L"-updated", L"/extract:\\x::y"});
-  EXPECT_EQ(1, g_calls.at(0).mode);
+  // "-no" and "-update" are whole arguments, not prefixes: "-nope" is no option.
+  EXPECT_EQ(kMalformedArgument, RunArgs({L"-img:a", L"-nope", L"/extract:\\x::y"}).exitCode);
+  EXPECT_TRUE(g_calls.empty());
 }
 
 TEST(CommandLine, InjectAndExtractSplitAtLastDoubleColon) {

@@ -60,6 +60,34 @@ TEST(ExitCode, BatchResults) {
   EXPECT_EQ(DWORD(-13), RunVro(missing + L"/extract:\\a::" + dir + L" /import:"));
 }
 
+// A typo of an option anywhere on the line runs nothing: not the extract
+// that the option was meant to guard, and no window. A command of bad form
+// fails alone, and the rest of the line runs.
+TEST(ExitCode, AnUnknownOptionRunsNothing) {
+  std::string dir = vt::ScratchDirUnix();
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && printf 'from the image' > " +
+                      vt::Q(dir + "/tree/hello.txt") + " && printf 'keep me' > " +
+                      vt::Q(dir + "/keep.txt")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/disk.img") +
+                          " --layout none --size 16 --tree " + vt::Q(dir + "/tree")));
+  std::wstring image = bt::ImageArgs(vt::ToWin(dir + "/disk.img")), win = vt::ToWin(dir);
+  std::wstring extract = L"\"/extract:\\hello.txt::" + win + L"\\keep.txt\" ";
+  std::string keep = vt::Sha256(win + L"\\keep.txt");
+  for (const wchar_t* typo : {L"-n0", L"-noupdate", L"/", L"-"}) {
+    for (const std::wstring& line : {image + typo + L" " + extract, image + extract + typo}) {
+      DWORD code = 0;
+      ASSERT_TRUE(RunProgram(line, code, false)) << "a window opened: " << vt::Narrow(line);
+      EXPECT_EQ(DWORD(-13), code) << vt::Narrow(line);
+      EXPECT_EQ(keep, vt::Sha256(win + L"\\keep.txt")) << vt::Narrow(line);
+    }
+  }
+  EXPECT_EQ(DWORD(-13),
+            RunVro(image + L"\"/inject:\\a::\" \"/extract:\\hello.txt::" + win + L"\\out.txt\""));
+  std::vector<uint8_t> out;
+  EXPECT_TRUE(vt::ReadAll(win + L"\\out.txt", out));
+  EXPECT_EQ("from the image", std::string(out.begin(), out.end()));
+}
+
 // A volume path on the EFI system partition holds "::" itself: the argument
 // splits at the last "::", and exactly the one file comes out.
 TEST(ExitCode, ExtractFromTheEfiSystemPartition) {

@@ -37,6 +37,16 @@ std::string Cat(const std::string& image, const std::string& file, const std::st
   return out;
 }
 
+// "type hex" of a value, read by python3-hivex.
+std::string ValueBytes(const std::string& hive, const std::string& key, const std::string& value) {
+  std::string out;
+  vt::Sh("/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/app/reg-tool.py") + " value " +
+             vt::Q(hive) + " " + vt::Q(key) + " " + vt::Q(value) + " 2>&1",
+         &out);
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
 DWORD Import(const std::string& image, const std::wstring& reg) {
   return RunVro(ImageArgs(vt::ToWin(image)) + L"\"/import:" + reg + L"\"");
 }
@@ -118,6 +128,67 @@ TEST(RegistryResult, AFailedImportLeavesTheImageAsItWas) {
   std::string listing;
   EXPECT_EQ(0, vt::Sh("mdir -b -i " + vt::Q(fat) + " ::/Windows/System32/config", &listing));
   EXPECT_EQ(std::string::npos, listing.find("SOFTWARE")) << listing;
+}
+
+// A file that ends while a value is still continued (its last line ends in
+// a backslash, with or without a line break after it) is cut off inside
+// that value: the import fails and the image, hives and all, stays as it was.
+TEST(RegistryResult, AFileCutInsideAContinuedValueFails) {
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));
+  std::string image = MakeImage(dir, tree, "ntfs");
+  std::string hash = vt::Sha256(vt::ToWin(image));
+  const std::wstring body =
+      L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n\"Whole\"=\"1\"\r\n\"HexC\"=hex:01,02,\\";
+  EXPECT_EQ(DWORD(-16), Import(image, WriteReg(dir, "cut.reg", body + L"\r\n")));
+  EXPECT_EQ(DWORD(-16), Import(image, WriteReg(dir, "cut2.reg", body)));
+  EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
+  // The same value ended on its next line imports.
+  EXPECT_EQ(DWORD(0), Import(image, WriteReg(dir, "whole.reg", body + L"\r\n  03\r\n")));
+  EXPECT_EQ("3 010203", ValueBytes(Cat(image, "SOFTWARE", dir + "/soft.hiv"), "\\Vro", "HexC"));
+}
+
+// In a REGEDIT4 file the data of hex(2) and hex(7) are strings in the ANSI
+// code page: they are stored as UTF-16, their NULs with them. Data of a
+// version 5 file are UTF-16 already and stay as they stand; an export of
+// what came in imports again to the same bytes.
+TEST(RegistryResult, Regedit4StringsArriveAsText) {
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));
+  std::string image = MakeImage(dir, tree, "ntfs");
+  // "%SystemRoot%\x" and the list "one", "two"; in code page 1252 also
+  // the euro sign, which is no Latin-1 byte.
+  std::string ansi =
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro4]\r\n"
+      "\"Path\"=hex(2):25,53,79,73,74,65,6d,52,6f,6f,74,25,5c,78,00\r\n"
+      "\"List\"=hex(7):6f,6e,65,00,74,77,6f,00,00\r\n";
+  const bool cp1252 = GetACP() == 1252;
+  if (cp1252) ansi += "\"Euro\"=hex(2):80,31,00\r\n";
+  std::wstring old = vt::ToWin(dir + "/old.reg");
+  ASSERT_TRUE(vt::WriteAll(old, ansi.data(), ansi.size()));
+  EXPECT_EQ(DWORD(0), Import(image, old));
+  EXPECT_EQ(DWORD(0), Import(image, WriteReg(dir, "new.reg",
+                                             L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro5]\r\n"
+                                             L"\"Wide\"=hex(2):41,00,42,00,00,00\r\n")));
+  std::string soft = Cat(image, "SOFTWARE", dir + "/soft.hiv");
+  EXPECT_EQ("%SystemRoot%\\x", rt::HivexGet(soft, "\\Vro4", "Path"));
+  EXPECT_EQ("one\ntwo", rt::HivexGet(soft, "\\Vro4", "List"));
+  EXPECT_EQ("AB", rt::HivexGet(soft, "\\Vro5", "Wide"));
+  EXPECT_EQ("2 2500530079007300740065006d0052006f006f00740025005c0078000000",
+            ValueBytes(soft, "\\Vro4", "Path"));
+  EXPECT_EQ("7 6f006e0065000000740077006f0000000000", ValueBytes(soft, "\\Vro4", "List"));
+  if (cp1252) EXPECT_EQ(L"\u20ac1", vt::Widen(rt::HivexGet(soft, "\\Vro4", "Euro")));
+
+  std::wstring win = vt::ToWin(dir);
+  ASSERT_EQ(DWORD(0), Export(image, win + L"\\first.reg", L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro4"));
+  ASSERT_EQ(DWORD(0),
+            Import(image, WriteReg(dir, "drop.reg", L"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro4]\r\n")));
+  EXPECT_EQ("<missing>", rt::HivexGet(Cat(image, "SOFTWARE", soft), "\\Vro4", "Path"));
+  ASSERT_EQ(DWORD(0), Import(image, win + L"\\first.reg"));
+  ASSERT_EQ(DWORD(0), Export(image, win + L"\\again.reg", L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro4"));
+  EXPECT_EQ(vt::Sha256(win + L"\\first.reg"), vt::Sha256(win + L"\\again.reg"));
+  EXPECT_EQ("2 2500530079007300740065006d0052006f006f00740025005c0078000000",
+            ValueBytes(Cat(image, "SOFTWARE", soft), "\\Vro4", "Path"));
 }
 
 // Windows nests keys 512 levels deep, the hive's root included: a key 511

@@ -9,6 +9,8 @@
                                     name, so an export has every form to write
     reg-tool.py big HIVE MB         fills a hive with keys and values until it
                                     holds about MB megabytes of data
+    reg-tool.py value HIVE KEY NAME the type and the bytes (hex) of a value
+                                    (KEY below the root: "\\Vro\\Types")
 
 Run with /usr/bin/python3: Debian installs the hivex bindings for it.
 """
@@ -162,6 +164,15 @@ def big(path, megabytes):
     h.commit(None)
 
 
+def value(path, key, name):
+    h = hivex.Hivex(path)
+    node = h.root()
+    for part in key.split("\\")[1:]:
+        node = h.node_get_child(node, part)
+    vtype, data = h.value_value(h.node_get_value(node, name))
+    print("%d %s" % (vtype, data.hex()))
+
+
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "canon":
         canon(sys.argv[2])
@@ -169,6 +180,8 @@ def main():
         enrich(sys.argv[2])
     elif len(sys.argv) == 4 and sys.argv[1] == "big":
         big(sys.argv[2], int(sys.argv[3]))
+    elif len(sys.argv) == 5 and sys.argv[1] == "value":
+        value(sys.argv[2], sys.argv[3], sys.argv[4])
     else:
         sys.stderr.write(__doc__)
         sys.exit(2)

@@ -82,13 +82,14 @@ TEST(RegistrySession, FindModifyExportClose) {
         << "the string editor did not write";
     ASSERT_TRUE(uitest::WaitFor([&] { return GetActiveWindow() == editor; }, 30000));
     const std::string menu = uitest::SignalMenu(), saveShown = uitest::SignalActivated(editor);
-    keys("xdotool key alt+f; " + uitest::AwaitSh(menu) + "; xdotool key e; " +
-         uitest::AwaitSh(saveShown) + "; xdotool type " + vt::Q(vt::Narrow(file)) +
-         "; xdotool key Return");
+    keys(uitest::PointerOverSh(editor) + "; xdotool key alt+f; " + uitest::AwaitSh(menu) +
+         "; xdotool key e; " + uitest::AwaitSh(saveShown) + "; xdotool type " +
+         vt::Q(vt::Narrow(file)) + "; xdotool key Return");
     ASSERT_TRUE(uitest::WaitFor([&] { return vt::FileExists(file); }, 30000)) << "no export";
     ASSERT_TRUE(uitest::WaitFor([&] { return GetActiveWindow() == editor; }, 30000));
     const std::string exitMenu = uitest::SignalMenu();
-    keys("xdotool key alt+f; " + uitest::AwaitSh(exitMenu) + "; xdotool key x");
+    keys(uitest::PointerOverSh(editor) + "; xdotool key alt+f; " + uitest::AwaitSh(exitMenu) +
+         "; xdotool key x");
     closed = uitest::WaitFor([&] { return !IsWindowVisible(dlg->m_hWnd); }, 40000);
     // A session that stopped halfway leaves no dialog open behind it.
     for (int i = 0; i < 20 && !closed; ++i) {

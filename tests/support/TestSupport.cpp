@@ -73,7 +73,7 @@ static std::string TestName() {
   return name;
 }
 
-static std::string ExeName() {
+std::string ExeName() {
   wchar_t buf[MAX_PATH];
   DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
   std::wstring p(buf, n);
@@ -107,8 +107,11 @@ std::string ScratchSubdirUnix(const std::string& name) {
 // back its exit code, so the script records it in a file beside its output.
 int Sh(const std::string& command, std::string* output) {
   static LONG counter = 0;
-  char tag[64];
-  snprintf(tag, sizeof tag, "%lu_%ld", GetCurrentProcessId(), InterlockedIncrement(&counter));
+  char tag[160];
+  // The program's name too: a copy run in another Wine prefix against the
+  // same build tree has a wineserver of its own, whose process ids repeat.
+  snprintf(tag, sizeof tag, "%s_%lu_%ld", ExeName().c_str(), GetCurrentProcessId(),
+           InterlockedIncrement(&counter));
   std::string base = BinaryDirUnix() + "/testtmp/sh/" + tag;
   std::wstring wbase = ToWin(base);
   CreateDirectoryW(ToWin(BinaryDirUnix() + "/testtmp").c_str(), nullptr);

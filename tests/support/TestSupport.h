@@ -21,6 +21,9 @@ std::wstring ToWin(const std::string& unixPath);
 std::string Narrow(const std::wstring& s);  // UTF-8
 std::wstring Widen(const std::string& s);   // from UTF-8
 
+// The test program's file name without its extension.
+std::string ExeName();
+
 // An empty folder for the running test (made anew on each call for the same
 // test), as a Windows path with no trailing separator.
 std::wstring ScratchDir();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <sstream>
 #include <vector>
 
 #include "TestSupport.h"
@@ -24,7 +25,25 @@ namespace {
 struct Signal {
   std::function<bool(HWND, UINT, WPARAM, LPARAM)> when;
   std::wstring marker;
+  bool pointAt;
 };
+
+// "x y xwindow": the middle of the caption of the top-level window that
+// holds `window`, and its X window.
+std::string PointerTarget(HWND window) {
+  HWND top = GetAncestor(window, GA_ROOT);
+  RECT frame;
+  GetWindowRect(top, &frame);
+  return std::to_string((frame.left + frame.right) / 2) + " " +
+         std::to_string(frame.top + GetSystemMetrics(SM_CYCAPTION) / 2 + 2) + " " +
+         std::to_string(XWindowOf(top));
+}
+
+// Shell text that moves the pointer to x y until the display has the X
+// window w there (up to 15 s).
+const char kPointSh[] =
+    "for i in $(seq 150); do xdotool mousemove $x $y; [ \"$(xdotool getmouselocation | "
+    "sed -n 's/.*window:\\([0-9]*\\).*/\\1/p')\" = \"$w\" ] && break; sleep 0.1; done";
 std::vector<Signal>& Armed() {
   static std::vector<Signal> armed;
   return armed;
@@ -34,9 +53,12 @@ void Check(HWND window, UINT message, WPARAM w, LPARAM l) {
   auto& armed = Armed();
   for (size_t i = 0; i < armed.size();) {
     if (armed[i].when(window, message, w, l)) {
-      HANDLE f = CreateFileW(armed[i].marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+      // Written whole under another name first: the script reads it once
+      // it is there.
+      const std::string target = armed[i].pointAt ? PointerTarget(window) : "";
+      const std::wstring written = armed[i].marker + L".tmp";
+      vt::WriteAll(written, target.data(), target.size());
+      MoveFileExW(written.c_str(), armed[i].marker.c_str(), MOVEFILE_REPLACE_EXISTING);
       armed.erase(armed.begin() + i);
     } else {
       ++i;
@@ -62,7 +84,7 @@ LRESULT CALLBACK PostedHook(int code, WPARAM w, LPARAM l) {
 
 }  // namespace
 
-std::string SignalWhen(std::function<bool(HWND, UINT, WPARAM, LPARAM)> when) {
+std::string SignalWhen(std::function<bool(HWND, UINT, WPARAM, LPARAM)> when, bool pointAt) {
   static thread_local bool hooked = false;
   if (!hooked) {
     SetWindowsHookExW(WH_CALLWNDPROC, SentHook, nullptr, GetCurrentThreadId());
@@ -71,17 +93,38 @@ std::string SignalWhen(std::function<bool(HWND, UINT, WPARAM, LPARAM)> when) {
   }
   static int count = 0;
   CreateDirectoryW(vt::ToWin(vt::BinaryDirUnix() + "/testtmp").c_str(), nullptr);
-  std::string unix = vt::BinaryDirUnix() + "/testtmp/signal-" +
+  // The program's name too, as in vt::Sh's files.
+  std::string unix = vt::BinaryDirUnix() + "/testtmp/signal-" + vt::ExeName() + "-" +
                      std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++count);
   std::wstring win = vt::ToWin(unix);
   DeleteFileW(win.c_str());
-  Armed().push_back({std::move(when), win});
+  Armed().push_back({std::move(when), win, pointAt});
   return unix;
 }
 
 std::string AwaitSh(const std::string& marker) {
-  return "for i in $(seq 600); do [ -e " + vt::Q(marker) + " ] && break; sleep 0.05; done; rm -f " +
-         vt::Q(marker);
+  const std::string m = vt::Q(marker);
+  return "for i in $(seq 600); do [ -e " + m + " ] && break; sleep 0.05; done; if [ -s " + m +
+         " ]; then read x y w < " + m + "; " + kPointSh + "; fi; rm -f " + m;
+}
+
+std::string PointerOverSh(HWND window) {
+  std::istringstream target(PointerTarget(window));
+  std::string x, y, w;
+  target >> x >> y >> w;
+  return "x=" + x + " y=" + y + " w=" + w + "; " + kPointSh;
+}
+
+unsigned long XWindowOf(HWND window) {
+  return static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(
+      GetPropA(GetAncestor(window, GA_ROOT), "__wine_x11_whole_window")));
+}
+
+unsigned long XWindowUnderPointer() {
+  std::string out;
+  if (vt::Sh("xdotool getmouselocation", &out) != 0) return 0;
+  const size_t at = out.find("window:");
+  return at == std::string::npos ? 0 : strtoul(out.c_str() + at + 7, nullptr, 10);
 }
 
 std::string ClickUntilSh(const std::string& click, const std::string& marker) {
@@ -100,9 +143,11 @@ std::string SignalMenu() {
 }
 
 std::string SignalActivated(HWND except) {
-  return SignalWhen([except](HWND w, UINT m, WPARAM wp, LPARAM) {
-    return m == WM_ACTIVATE && LOWORD(wp) != WA_INACTIVE && w != except;
-  });
+  return SignalWhen(
+      [except](HWND w, UINT m, WPARAM wp, LPARAM) {
+        return m == WM_ACTIVATE && LOWORD(wp) != WA_INACTIVE && w != except;
+      },
+      true);
 }
 
 HWND MakeHost(int width, int height) {

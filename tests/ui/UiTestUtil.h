@@ -29,15 +29,31 @@ bool WaitFor(F done, int ms = 5000) {
 // waits do not run. So the script waits for a marker file instead: the
 // marker (a Linux path, returned) appears when a window of this thread
 // receives a message that `when` accepts (sent or posted).
-std::string SignalWhen(std::function<bool(HWND, UINT, WPARAM, LPARAM)> when);
+// With `pointAt`, the marker names the top-level window of the message's
+// window, for AwaitSh to put the pointer over it.
+std::string SignalWhen(std::function<bool(HWND, UINT, WPARAM, LPARAM)> when, bool pointAt = false);
 // Common states: a click (client or frame) arrived at `window` or one of
 // its children; a menu popped up; a window other than `except` was
-// activated (a dialog that came up).
+// activated (a dialog that came up, which takes the keys after it).
 std::string SignalClick(HWND window);
 std::string SignalMenu();
 std::string SignalActivated(HWND except);
-// Shell text that waits for `marker` (up to 30 s) and removes it.
+// Shell text that waits for `marker` (up to 30 s) and removes it. When the
+// marker names a window, the pointer is then put over it, and the text
+// waits until the display shows that window under the pointer: the display
+// has no window manager, its keyboard focus follows the pointer, and a key
+// typed over the root window (where a box that closed under the pointer
+// leaves it) is lost.
 std::string AwaitSh(const std::string& marker);
+// Shell text that puts the pointer on the caption of the top-level window
+// that holds `window` and waits as AwaitSh does.
+std::string PointerOverSh(HWND window);
+
+// The X window in which Wine shows the top-level window that holds `window`
+// (of any process of the session; 0 when it has none), and the top-level X
+// window under the pointer.
+unsigned long XWindowOf(HWND window);
+unsigned long XWindowUnderPointer();
 // Shell text that runs the xdotool arguments `click` (a pointer move and a
 // click) again until `marker` appears (a window just shown may not be on
 // the display yet), then removes it.

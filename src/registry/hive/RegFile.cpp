@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -255,15 +256,15 @@ class Importer {
       line.assign(text, at, n);
       if (first) {
         first = false;
-        if (!equal_nocase_prefix(line, L"Windows Registry Editor", 23) &&
-            !equal_nocase_prefix(line, L"REGEDIT4", 8))
-          return -1;
+        ansiStrings_ = equal_nocase_prefix(line, L"REGEDIT4", 8);
+        if (!ansiStrings_ && !equal_nocase_prefix(line, L"Windows Registry Editor", 23)) return -1;
         continue;
       }
       if (!Line(line)) return -1;
     }
     if (first) return -1;
-    if (pending_ && !continued_ && !Store()) return -1;
+    // A value still continued at the end is cut off: its data is not whole.
+    if (pending_ && (continued_ || !Store())) return -1;
     return 0;
   }
 
@@ -427,6 +428,9 @@ class Importer {
     std::vector<uint8_t>& bytes = bytes_;  // its room kept from value to value
     bool remove;
     if (!parse_reg_data(data_, &type, &bytes, &remove)) return false;
+    if (ansiStrings_ && (type == HIVE_REG_EXPAND_SZ || type == HIVE_REG_MULTI_SZ) &&
+        !WidenAnsiString(bytes))
+      return false;
     const wchar_t* name = name_.c_str();
     if (remove) {
       del_value(img_, key_, name);
@@ -440,8 +444,25 @@ class Importer {
     return put_data_to_value(img_, bytes.data(), (uint32_t)bytes.size(), key_, name, 0) != 0;
   }
 
+  // A REGEDIT4 file holds the strings of hex(2) and hex(7) data as bytes
+  // in the ANSI code page, their NULs included: stored as UTF-16.
+  static bool WidenAnsiString(std::vector<uint8_t>& bytes) {
+    if (bytes.empty()) return true;
+    if (bytes.size() > (size_t)INT_MAX) return false;
+    const char* ansi = reinterpret_cast<const char*>(bytes.data());
+    int n = MultiByteToWideChar(CP_ACP, 0, ansi, (int)bytes.size(), nullptr, 0);
+    if (n <= 0) return false;
+    std::vector<uint8_t> wide((size_t)n * 2);
+    if (MultiByteToWideChar(CP_ACP, 0, ansi, (int)bytes.size(),
+                            reinterpret_cast<wchar_t*>(wide.data()), n) != n)
+      return false;
+    bytes.swap(wide);
+    return true;
+  }
+
   HiveImage* img_;
   std::wstring prefix_;
+  bool ansiStrings_ = false;  // a REGEDIT4 file
   const std::wstring* text_ = nullptr;
   size_t* pos_ = nullptr;  // the reading position in text_
   uint32_t key_ = 0;

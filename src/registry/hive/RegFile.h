@@ -22,9 +22,10 @@ uint32_t export_key_text(HiveImage* img, uint32_t startKeyOff, const wchar_t* ro
                          const wchar_t* keyPath, bool header, bool filter, std::wstring& out);
 
 // Imports a .reg file. 0 on success; -1 when the header is unknown, a line
-// cannot be read or a key cannot be created (the hive is then left exactly
-// as it was, dirty state included); the C runtime's errno when the file
-// cannot be opened.
+// cannot be read, the file ends inside a continued value or a key cannot be
+// created (the hive is then left exactly as it was, dirty state included);
+// the C runtime's errno when the file cannot be opened. In a REGEDIT4 file
+// the hex(2) and hex(7) data are ANSI strings and are stored as UTF-16.
 int import_reg_file(HiveImage* img, const wchar_t* hostPath, const wchar_t* rootPrefix);
 // The same from text already decoded to UTF-16.
 int import_reg_text(HiveImage* img, const std::wstring& text, const wchar_t* rootPrefix);

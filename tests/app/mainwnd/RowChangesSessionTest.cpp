@@ -58,12 +58,11 @@ HWND AwaitBox(const Program& program) {
   return box;
 }
 
-// Presses `key` in the box and waits until it has gone.
-// The virtual display has no window manager: its keyboard focus follows the
-// pointer, so the pointer goes over the box (as a user's would) first.
+// Presses `key` in the box, the pointer over its text (as a user's would
+// be), and waits until it has gone.
 void AnswerBox(HWND box, const std::string& key) {
-  ASSERT_TRUE(Xdo("mousemove " + Centre(GetDlgItem(box, 0xFFFF))));
-  ASSERT_TRUE(Xdo("key " + key));
+  ASSERT_NO_FATAL_FAILURE(PointAt(box, Centre(GetDlgItem(box, 0xFFFF))));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(GetWindowThreadProcessId(box, nullptr), box, "key " + key));
   ASSERT_TRUE(Poll([&] { return !IsWindow(box); })) << key << " did not close the box";
 }
 
@@ -73,12 +72,15 @@ void RenameByKeys(const Program& program, HWND list, const std::wstring& name,
   std::string at;
   int row = -1;
   ASSERT_TRUE(ItemCentre(program.pi.hProcess, list, name, &at, &row));
-  ClickToSelect(program.ui, list, at, row);
-  ASSERT_TRUE(Xdo("key F2"));
-  ASSERT_TRUE(Poll([&] { return Gui(program.ui).hwndFocus != list; })) << "no label edit";
-  ASSERT_TRUE(Xdo("key ctrl+a"));
-  ASSERT_TRUE(Xdo("type " + to));
-  ASSERT_TRUE(Xdo("key Return"));
+  ASSERT_NO_FATAL_FAILURE(ClickToSelect(program.ui, list, at, row));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key F2"));
+  HWND edit = nullptr;
+  ASSERT_TRUE(Poll([&] {
+    edit = Gui(program.ui).hwndFocus;
+    return edit && edit != list;
+  })) << "no label edit";
+  ASSERT_NO_FATAL_FAILURE(TypeInto(program.ui, edit, vt::Widen(to)));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key Return"));
 }
 
 TEST(MainWindowRowChanges, AnswersDeleteRenameAndLanguageKeepTheListTrue) {
@@ -98,11 +100,11 @@ TEST(MainWindowRowChanges, AnswersDeleteRenameAndLanguageKeepTheListTrue) {
   HWND main = program.main;
   HWND hostList = GetDlgItem(main, IDC_HOST_LIST), imageList = GetDlgItem(main, IDC_IMAGE_LIST);
   const std::wstring host = vt::ToWin(dir + "/host"), image = vt::ToWin(img);
-  ClickAndType(program.ui, GetDlgItem(main, IDC_HOST_ADDRESS), host);
-  ASSERT_TRUE(Xdo("key Return"));
+  ASSERT_NO_FATAL_FAILURE(ClickAndType(program.ui, GetDlgItem(main, IDC_HOST_ADDRESS), host));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, main, "key Return"));
   ASSERT_TRUE(Poll([&] { return lstrcmpiW(Text(hostList).c_str(), host.c_str()) == 0; }));
-  ClickAndType(program.ui, GetDlgItem(main, IDC_IMAGE_ADDRESS), image);
-  ASSERT_TRUE(Xdo("key Return"));
+  ASSERT_NO_FATAL_FAILURE(ClickAndType(program.ui, GetDlgItem(main, IDC_IMAGE_ADDRESS), image));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, main, "key Return"));
   ASSERT_TRUE(Poll([&] { return Text(imageList) == image + L"\\"; }));
   ASSERT_TRUE(Poll([&] { return SendMessageW(imageList, LVM_GETITEMCOUNT, 0, 0) >= 33; }));
 
@@ -112,10 +114,10 @@ TEST(MainWindowRowChanges, AnswersDeleteRenameAndLanguageKeepTheListTrue) {
   std::string at;
   int row = -1;
   ASSERT_TRUE(ItemCentre(process, hostList, L"a.txt", &at, &row));
-  ClickToSelect(program.ui, hostList, at, row);
-  ASSERT_TRUE(Xdo("key ctrl+a"));
+  ASSERT_NO_FATAL_FAILURE(ClickToSelect(program.ui, hostList, at, row));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, main, "key ctrl+a"));
   ASSERT_TRUE(Poll([&] { return SendMessageW(hostList, LVM_GETSELECTEDCOUNT, 0, 0) >= 3; }));
-  ASSERT_TRUE(Xdo("key ctrl+u"));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, main, "key ctrl+u"));
   HWND box = AwaitBox(program);
   ASSERT_NE(nullptr, box);
   EXPECT_EQ(Resource(IDS_ANSWER_YES) + L"|" + Resource(IDS_ANSWER_ALL) + L"|" +
@@ -136,27 +138,30 @@ TEST(MainWindowRowChanges, AnswersDeleteRenameAndLanguageKeepTheListTrue) {
   // F5, then Del on file28.txt (End, Up, Up), answered Yes: its row goes,
   // the count with it, in a list scrolled to its end.
   ASSERT_TRUE(ItemCentre(process, imageList, L"a.txt", &at, &row));
-  ClickToSelect(program.ui, imageList, at, row);
-  ASSERT_TRUE(Xdo("key F5"));
+  ASSERT_NO_FATAL_FAILURE(ClickToSelect(program.ui, imageList, at, row));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, main, "key F5"));
   // The fill gives the first row the focus without a selection.
   ASSERT_TRUE(Poll([&] {
     return SendMessageW(imageList, LVM_GETSELECTEDCOUNT, 0, 0) == 0 &&
            SendMessageW(imageList, LVM_GETNEXTITEM, WPARAM(-1), LVNI_FOCUSED) == 0;
   }));
   ASSERT_TRUE(ItemCentre(process, imageList, L"file28.txt", &at, &row));
-  ASSERT_TRUE(Xdo("key End Up Up"));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, main, "key End Up Up"));
   ASSERT_TRUE(Poll([&] {
     return SendMessageW(imageList, LVM_GETSELECTEDCOUNT, 0, 0) == 1 &&
            SendMessageW(imageList, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED) == row;
   })) << "End, Up, Up did not select file28.txt";
-  ASSERT_TRUE(Xdo("key Delete"));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, main, "key Delete"));
   box = AwaitBox(program);
   ASSERT_NE(nullptr, box);
   ASSERT_NO_FATAL_FAILURE(AnswerBox(box, "Return"));
   ASSERT_TRUE(Poll([&] { return !ItemCentre(process, imageList, L"file28.txt", &at); }));
   names.erase(std::find(names.begin(), names.end(), L"file28.txt"));
   EXPECT_EQ(names, CheckedNames(process, imageList));
-  ASSERT_TRUE(Xdo("key Home"));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, main, "key Home"));
+  ASSERT_TRUE(Poll([&] {
+    return SendMessageW(imageList, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED) == 0;
+  })) << "Home did not go to the first row";
 
   // F2 onto a taken name: the error box has the window's caption; then a
   // rename that moves the row to the end of the order.
@@ -178,16 +183,15 @@ TEST(MainWindowRowChanges, AnswersDeleteRenameAndLanguageKeepTheListTrue) {
 
   // View -> Korean and back: both lists keep their sort arrow.
   const std::wstring title = Text(main);
-  MenuKey(program.id, "alt+v", "k");
+  ASSERT_NO_FATAL_FAILURE(MenuKey(program.ui, main, "alt+v", "k"));
   ASSERT_TRUE(Poll([&] { return Text(main) != title; })) << "no switch to Korean";
-  MenuKey(program.id, "alt+v", "c");
+  ASSERT_NO_FATAL_FAILURE(MenuKey(program.ui, main, "alt+v", "c"));
   ASSERT_TRUE(Poll([&] { return Text(main) == title; })) << "no switch back to Chinese";
   EXPECT_EQ(1, HeaderArrow(process, imageList, 0));
   EXPECT_EQ(1, HeaderArrow(process, hostList, 0));
 
   // File, Exit; the volume holds what the list showed.
-  ASSERT_TRUE(Poll([&] { return Gui(program.ui).hwndActive == main; }));
-  MenuKey(program.id, "alt+f", "x");
+  ASSERT_NO_FATAL_FAILURE(MenuKey(program.ui, main, "alt+f", "x"));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 30000));
   std::string listing, a, b, c;
   ASSERT_EQ(0, vt::Sh("ntfsls " + vt::Q(img), &listing));

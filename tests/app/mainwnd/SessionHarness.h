@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "../../ui/UiTestUtil.h"
 #include "TestSupport.h"
 
 namespace session {
@@ -184,40 +185,87 @@ inline bool MenuOpen(DWORD process) {
   return probe == 0;
 }
 
-// Opens the menu of `alt` (a key name such as "alt+f") and, once it is
-// open, presses `item`.
-inline void MenuKey(DWORD process, const std::string& alt, const std::string& item) {
-  ASSERT_TRUE(Xdo("key " + alt));
+// Moves the pointer to the screen point `at()` gives, over `window`, until
+// the display has the window's X window there. The virtual display has no
+// window manager: its keyboard focus follows the pointer, and a click or a
+// key that came before a window just shown was mapped and placed (or after
+// a box under the pointer closed) would go to the root window and be lost.
+inline void PointAt(HWND window, const std::function<std::string()>& at) {
+  const unsigned long x = uitest::XWindowOf(window);
+  ASSERT_NE(0ul, x) << "the window has no X window";
+  ASSERT_TRUE(Poll([&] { return Xdo("mousemove " + at()) && uitest::XWindowUnderPointer() == x; }))
+      << "the pointer never came over the window";
+}
+
+inline void PointAt(HWND window, const std::string& at) {
+  PointAt(window, [&] { return at; });
+}
+
+// The middle of a top-level window's caption: the pointer rests there
+// without starting anything.
+inline std::string CaptionPoint(HWND top) {
+  RECT frame;
+  GetWindowRect(top, &frame);
+  return std::to_string((frame.left + frame.right) / 2) + " " +
+         std::to_string(frame.top + GetSystemMetrics(SM_CYCAPTION) / 2 + 2);
+}
+
+// xdotool's `keys` ("key ...", "type ...") for the top-level window `top`
+// of the interface thread `thread`: once it is the thread's active window
+// and the display's foreground window, and the pointer lies over it (moved
+// onto its caption when it does not).
+inline void KeysTo(DWORD thread, HWND top, const std::string& keys) {
+  ASSERT_TRUE(Poll([&] { return Gui(thread).hwndActive == top && GetForegroundWindow() == top; }))
+      << "not in the foreground for " << keys;
+  if (uitest::XWindowUnderPointer() != uitest::XWindowOf(top)) {
+    ASSERT_NO_FATAL_FAILURE(PointAt(top, CaptionPoint(top)));
+  }
+  ASSERT_TRUE(Xdo(keys));
+}
+
+// Opens the menu of `alt` (a key name such as "alt+f") of the top-level
+// window `top` and, once it is open, presses `item`.
+inline void MenuKey(DWORD thread, HWND top, const std::string& alt, const std::string& item) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(top, &process);
+  ASSERT_NO_FATAL_FAILURE(KeysTo(thread, top, "key " + alt));
   ASSERT_TRUE(Poll([&] { return MenuOpen(process); })) << alt << " opened no menu";
   ASSERT_TRUE(Xdo("key " + item));
 }
 
 // Clicks `window` and waits until it has the program's keyboard focus.
 inline void ClickToFocus(DWORD thread, HWND window, const std::string& at) {
-  ASSERT_TRUE(Xdo("mousemove " + at + " click 1"));
+  ASSERT_NO_FATAL_FAILURE(PointAt(window, at));
+  ASSERT_TRUE(Xdo("click 1"));
   ASSERT_TRUE(Poll([&] { return Gui(thread).hwndFocus == window; })) << "the click gave no focus";
 }
 
 // Clicks `row` of a list (at `at`) and waits until the list has the focus
 // and that row alone is selected.
 inline void ClickToSelect(DWORD thread, HWND list, const std::string& at, int row) {
-  ASSERT_TRUE(Xdo("mousemove " + at + " click 1"));
+  ASSERT_NO_FATAL_FAILURE(PointAt(list, at));
+  ASSERT_TRUE(Xdo("click 1"));
   ASSERT_TRUE(Poll([&] {
     return Gui(thread).hwndFocus == list && SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) == 1 &&
            SendMessageW(list, LVM_GETITEMSTATE, row, LVIS_SELECTED) != 0;
   })) << "the click selected no row";
 }
 
-inline void ClickAndType(DWORD thread, HWND combo, const std::wstring& text) {
-  HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
-  if (!edit) edit = combo;
-  ClickToFocus(thread, edit, Centre(edit));
-  ASSERT_TRUE(Xdo("key ctrl+a"));
+// Types `text` into the edit that has the focus and waits until it holds it.
+inline void TypeInto(DWORD thread, HWND edit, const std::wstring& text) {
+  ASSERT_TRUE(Poll([&] { return Gui(thread).hwndFocus == edit; })) << "the edit has no focus";
+  ASSERT_NO_FATAL_FAILURE(KeysTo(thread, GetAncestor(edit, GA_ROOT), "key ctrl+a"));
   ASSERT_TRUE(Xdo("type --delay 10 " + vt::Q(vt::Narrow(text))));
   ASSERT_TRUE(Poll([&] { return session::Text(edit) == text; }))
       << vt::Narrow(session::Text(edit));
 }
 
+inline void ClickAndType(DWORD thread, HWND combo, const std::wstring& text) {
+  HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
+  if (!edit) edit = combo;
+  ASSERT_NO_FATAL_FAILURE(ClickToFocus(thread, edit, Centre(edit)));
+  ASSERT_NO_FATAL_FAILURE(TypeInto(thread, edit, text));
+}
 
 // The texts of the first column of a list of the program, row by row.
 inline std::vector<std::wstring> ListNames(HANDLE process, HWND list) {
@@ -329,11 +377,8 @@ struct Program {
     id = pi.dwProcessId;
     ui = pi.dwThreadId;
     ASSERT_TRUE(Poll([&] { return (main = FindTopWindow(id, mainChildId)) != nullptr; }, 30));
-    RECT frame;
-    GetWindowRect(main, &frame);
-    ASSERT_TRUE(Xdo("mousemove " + std::to_string(frame.left + 300) + " " +
-                    std::to_string(frame.top + GetSystemMetrics(SM_CYCAPTION) / 2 + 2) +
-                    " click 1"));
+    ASSERT_NO_FATAL_FAILURE(PointAt(main, [&] { return CaptionPoint(main); }));
+    ASSERT_TRUE(Xdo("click 1"));
     ASSERT_TRUE(Poll([&] { return Gui(ui).hwndActive == main; })) << "the click did not activate";
   }
 };

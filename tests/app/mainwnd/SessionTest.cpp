@@ -42,23 +42,21 @@ void RunSession(const std::string& language, const std::string& pictures) {
 
   // File menu, "create an empty image": a 64 MiB plain image by its path.
   const DWORD ui = program.ui;
-  MenuKey(id, "alt+f", "n");
+  ASSERT_NO_FATAL_FAILURE(MenuKey(ui, main, "alt+f", "n"));
   HWND create = nullptr;
   ASSERT_TRUE(Poll([&] { return (create = FindTopWindow(id, IDC_DT_RAW)) != nullptr; }))
       << "the File menu opened no create dialog";
   ASSERT_TRUE(Poll([&] { return Gui(ui).hwndActive == create && Gui(ui).hwndFocus; }));
-  ASSERT_TRUE(Xdo("key alt+n"));
-  ASSERT_TRUE(Xdo("type --delay 10 " + vt::Q(vt::Narrow(image))));
-  ASSERT_TRUE(Xdo("key alt+z ctrl+a"));
-  ASSERT_TRUE(Xdo("type 64"));
-  ASSERT_TRUE(Xdo("key alt+r"));
-  ASSERT_TRUE(Poll([&] {
-    return SendMessageW(GetDlgItem(create, IDC_DT_RAW), BM_GETCHECK, 0, 0) == BST_CHECKED &&
-           Text(GetDlgItem(create, IDC_DT_SIZE)) == L"64" &&
-           Text(GetDlgItem(create, IDC_DT_TARGET_IMAGE)) == image;
-  })) << vt::Narrow(Text(GetDlgItem(create, IDC_DT_TARGET_IMAGE)))
-      << " / " << vt::Narrow(Text(GetDlgItem(create, IDC_DT_SIZE)));
-  ASSERT_TRUE(Xdo("key alt+c"));
+  // Each field by its access key, each key once the one before has landed.
+  HWND name = GetWindow(GetDlgItem(create, IDC_DT_TARGET_IMAGE), GW_CHILD);
+  HWND megabytes = GetDlgItem(create, IDC_DT_SIZE), raw = GetDlgItem(create, IDC_DT_RAW);
+  ASSERT_NO_FATAL_FAILURE(KeysTo(ui, create, "key alt+n"));
+  ASSERT_NO_FATAL_FAILURE(TypeInto(ui, name, image));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(ui, create, "key alt+z"));
+  ASSERT_NO_FATAL_FAILURE(TypeInto(ui, megabytes, L"64"));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(ui, create, "key alt+r"));
+  ASSERT_TRUE(Poll([&] { return SendMessageW(raw, BM_GETCHECK, 0, 0) == BST_CHECKED; }));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(ui, create, "key alt+c"));
   ASSERT_TRUE(Poll([&] { return !IsWindow(create); }, 30)) << "the image was not created";
   // The image is made once the dialog has closed, and appears at its path
   // only when it is whole.
@@ -70,12 +68,12 @@ void RunSession(const std::string& language, const std::string& pictures) {
   EXPECT_TRUE(Text(imageList).empty()) << "the new image is not opened by itself";
 
   // Both addresses typed, each opened by Enter.
-  ClickAndType(ui, GetDlgItem(main, IDC_HOST_ADDRESS), host);
-  ASSERT_TRUE(Xdo("key Return"));
+  ASSERT_NO_FATAL_FAILURE(ClickAndType(ui, GetDlgItem(main, IDC_HOST_ADDRESS), host));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(ui, main, "key Return"));
   ASSERT_TRUE(Poll([&] { return lstrcmpiW(Text(hostList).c_str(), host.c_str()) == 0; }))
       << vt::Narrow(Text(hostList));
-  ClickAndType(ui, GetDlgItem(main, IDC_IMAGE_ADDRESS), image);
-  ASSERT_TRUE(Xdo("key Return"));
+  ASSERT_NO_FATAL_FAILURE(ClickAndType(ui, GetDlgItem(main, IDC_IMAGE_ADDRESS), image));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(ui, main, "key Return"));
   ASSERT_TRUE(Poll([&] { return Text(imageList) == image + L"\\"; }))
       << vt::Narrow(Text(imageList));
 
@@ -83,25 +81,25 @@ void RunSession(const std::string& language, const std::string& pictures) {
   std::string at;
   int row = -1;
   ASSERT_TRUE(ItemCentre(pi.hProcess, hostList, L"data", &at, &row));
-  ClickToSelect(ui, hostList, at, row);
-  ASSERT_TRUE(Xdo("key ctrl+u"));
+  ASSERT_NO_FATAL_FAILURE(ClickToSelect(ui, hostList, at, row));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(ui, main, "key ctrl+u"));
   ASSERT_TRUE(Poll([&] {
     return IsWindowEnabled(imageList) && ItemCentre(pi.hProcess, imageList, L"data", &at, &row);
   })) << "the folder did not reach the image";
 
   // Into the added folder (Enter), the file chosen by a click, Alt+Enter.
-  ClickToSelect(ui, imageList, at, row);
-  ASSERT_TRUE(Xdo("key Return"));
+  ASSERT_NO_FATAL_FAILURE(ClickToSelect(ui, imageList, at, row));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(ui, main, "key Return"));
   ASSERT_TRUE(Poll([&] { return Text(imageList) == image + L"\\data"; }))
       << vt::Narrow(Text(imageList));
   ASSERT_TRUE(
       Poll([&] { return ItemCentre(pi.hProcess, imageList, L"readme.txt", &at, &row); }));
-  ClickToSelect(ui, imageList, at, row);
+  ASSERT_NO_FATAL_FAILURE(ClickToSelect(ui, imageList, at, row));
   if (!pictures.empty()) {
     Sleep(500);
     Picture(main, pictures + "/main-" + language + ".png");
   }
-  ASSERT_TRUE(Xdo("key alt+Return"));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(ui, main, "key alt+Return"));
   HWND properties = nullptr;
   ASSERT_TRUE(Poll([&] { return (properties = FindTopWindow(id, IDC_PROPERTY_TABS)) != nullptr; }))
       << "Alt+Enter opened no properties";
@@ -113,12 +111,11 @@ void RunSession(const std::string& language, const std::string& pictures) {
     Sleep(500);
     Picture(properties, pictures + "/main-properties-" + language + ".png");
   }
-  ASSERT_TRUE(Xdo("key Return"));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(ui, properties, "key Return"));
   ASSERT_TRUE(Poll([&] { return !IsWindow(properties); }));
 
   // File menu, Exit: the program ends by itself.
-  ASSERT_TRUE(Poll([&] { return Gui(ui).hwndActive == main; }));
-  MenuKey(id, "alt+f", "x");
+  ASSERT_NO_FATAL_FAILURE(MenuKey(ui, main, "alt+f", "x"));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 30000));
   DWORD code = 1;
   GetExitCodeProcess(pi.hProcess, &code);

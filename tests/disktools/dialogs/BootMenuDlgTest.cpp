@@ -58,11 +58,21 @@ std::string Get(const std::string& hive, const std::string& key, const std::stri
 }
 
 // Lines of b that are not in a, and of a not in b, as "-line" / "+line".
+// The two texts go into files of their own: a copy of the program run
+// beside this one must not compare its texts.
 std::string Diff(const std::string& a, const std::string& b) {
+  const std::wstring dir = vt::ToWin(vt::BinaryDirUnix() + "/testtmp");
+  wchar_t first[MAX_PATH], second[MAX_PATH];
+  CreateDirectoryW(dir.c_str(), nullptr);
+  EXPECT_TRUE(GetTempFileNameW(dir.c_str(), L"vbd", 0, first) &&
+              GetTempFileNameW(dir.c_str(), L"vbd", 0, second));
+  vt::WriteAll(first, a.data(), a.size());
+  vt::WriteAll(second, b.data(), b.size());
   std::string out;
-  vt::WriteAll(vt::ToWin("/tmp/vro-bootdiff-a"), a.data(), a.size());
-  vt::WriteAll(vt::ToWin("/tmp/vro-bootdiff-b"), b.data(), b.size());
-  vt::Sh("diff /tmp/vro-bootdiff-a /tmp/vro-bootdiff-b | grep '^[<>]'", &out);
+  vt::Sh("diff " + vt::Q(vt::ToUnix(first)) + " " + vt::Q(vt::ToUnix(second)) + " | grep '^[<>]'",
+         &out);
+  DeleteFileW(first);
+  DeleteFileW(second);
   return out;
 }
 
