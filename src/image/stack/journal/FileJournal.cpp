@@ -1,6 +1,5 @@
 #include "image/stack/journal/FileJournal.h"
 
-#include <emmintrin.h>
 #include <string.h>
 
 #include <algorithm>
@@ -21,24 +20,6 @@ namespace {
 const uint64_t kBatchBytes = 4u << 20;
 // Old bytes are kept in entries of at most this much.
 const uint32_t kEntryBytes = 1u << 20;
-
-// Old bytes are looked at in blocks of this much for runs of zeros.
-const uint32_t kZeroBlock = 4096;
-
-// Every processor Windows runs on has SSE2; the build's target does not
-// assume it elsewhere.
-__attribute__((target("sse2"))) bool ZeroBlock(const uint8_t* p, uint32_t bytes) {
-  __m128i any = _mm_setzero_si128();
-  uint32_t i = 0;
-  for (; i + 64 <= bytes; i += 64) {
-    const __m128i* q = reinterpret_cast<const __m128i*>(p + i);
-    any = _mm_or_si128(any, _mm_or_si128(_mm_or_si128(_mm_loadu_si128(q), _mm_loadu_si128(q + 1)),
-                                         _mm_or_si128(_mm_loadu_si128(q + 2), _mm_loadu_si128(q + 3))));
-  }
-  uint8_t rest = 0;
-  for (; i < bytes; i++) rest |= p[i];
-  return rest == 0 && _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF;
-}
 
 // A path CreateFileW takes also past MAX_PATH.
 std::wstring WidePath(const std::wstring& path) {
@@ -278,11 +259,11 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
         if (SystemReadHandleAt(m_file, from, kept.data(), n) != (int64_t)n) return false;
         // Runs of zero blocks go in as entries without their bytes.
         for (uint32_t run = 0; run < n;) {
-          bool zero = ZeroBlock(kept.data() + run, std::min(kZeroBlock, n - run));
+          bool zero = AllZero(kept.data() + run, std::min(kZeroBlock, n - run));
           uint32_t next = run;
           do
             next = std::min(n, next + kZeroBlock);
-          while (next < n && ZeroBlock(kept.data() + next, std::min(kZeroBlock, n - next)) == zero);
+          while (next < n && AllZero(kept.data() + next, std::min(kZeroBlock, n - next)) == zero);
           AppendEntry(m_head.salt, from + run, zero ? nullptr : kept.data() + run, next - run,
                       &m_batch);
           m_batchEntries++;
@@ -325,7 +306,7 @@ uint64_t CFileJournal::KeepZerosAhead(uint64_t from) {
       old.resize(n);
       if (SystemReadHandleAt(m_file, at, old.data(), n) != (int64_t)n) return added;
       uint32_t zeros = 0;
-      while (zeros < n && ZeroBlock(old.data() + zeros, std::min(kZeroBlock, n - zeros)))
+      while (zeros < n && AllZero(old.data() + zeros, std::min(kZeroBlock, n - zeros)))
         zeros = std::min(n, zeros + kZeroBlock);
       if (zeros) {
         // Putting zeros back where the command wrote nothing changes nothing.
