@@ -251,7 +251,6 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
   if (at < old) {
     uint64_t lowEnd = std::min(end, old);
     std::vector<uint8_t> kept;
-    bool endsInZeros = false;
     for (const auto& gap : m_kept.Missing(at, lowEnd)) {
       for (uint64_t from = gap.first; from < gap.second;) {
         uint32_t n = (uint32_t)std::min<uint64_t>(kEntryBytes, gap.second - from);
@@ -267,7 +266,6 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
           AppendEntry(m_head.salt, from + run, zero ? nullptr : kept.data() + run, next - run,
                       &m_batch);
           m_batchEntries++;
-          endsInZeros = zero && from + next == lowEnd;
           run = next;
         }
         m_kept.Add(from, from + n);
@@ -276,15 +274,10 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
       }
     }
     uint32_t low = (uint32_t)(lowEnd - at);
-    m_lowWritten += low;
     if (m_sealed.Covers(at, lowEnd) && !m_held.Overlaps(at, low)) {
       if (!WriteAll(m_file, at, p, low)) return false;
     } else {
       m_held.Put(at, p, low);
-      // A write that ends in zeros it had to wait for: the zeros ahead of
-      // it are kept now and the batch sealed at once, so that the writes
-      // that follow into that free space go straight to the file.
-      if (endsInZeros && KeepZerosAhead(lowEnd) >= kEntryBytes && !Seal()) return false;
     }
   }
   if (end > old) {
@@ -292,35 +285,6 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
     if (!WriteAll(m_file, from, p + (from - at), (size_t)(end - from))) return false;
   }
   return m_held.Bytes() + m_batch.size() < kBatchBytes || Seal();
-}
-
-uint64_t CFileJournal::KeepZerosAhead(uint64_t from) {
-  // As far ahead as the command has written so far (between 1 and 16 MiB):
-  // a small command reads little it never writes.
-  uint64_t window = std::min<uint64_t>(std::max<uint64_t>(m_lowWritten, kEntryBytes), 16u << 20);
-  uint64_t limit = std::min(m_head.oldLength, from + window), added = 0;
-  std::vector<uint8_t> old;
-  for (const auto& gap : m_kept.Missing(from, limit)) {
-    for (uint64_t at = gap.first; at < gap.second;) {
-      uint32_t n = (uint32_t)std::min<uint64_t>(kEntryBytes, gap.second - at);
-      old.resize(n);
-      if (SystemReadHandleAt(m_file, at, old.data(), n) != (int64_t)n) return added;
-      uint32_t zeros = 0;
-      while (zeros < n && AllZero(old.data() + zeros, std::min(kZeroBlock, n - zeros)))
-        zeros = std::min(n, zeros + kZeroBlock);
-      if (zeros) {
-        // Putting zeros back where the command wrote nothing changes nothing.
-        AppendEntry(m_head.salt, at, nullptr, zeros, &m_batch);
-        m_batchEntries++;
-        m_kept.Add(at, at + zeros);
-        added += zeros;
-      }
-      // It stops at the first bytes that are not zero.
-      if (zeros < n) return added;
-      at += n;
-    }
-  }
-  return added;
 }
 
 int64_t CFileJournal::HookRead(uint64_t at, void* buf, uint32_t bytes) {
@@ -355,7 +319,6 @@ void CFileJournal::Reset() {
   m_batch.clear();
   m_batchEntries = 0;
   m_held.Clear();
-  m_lowWritten = 0;
 }
 
 bool CFileJournal::Commit() {
