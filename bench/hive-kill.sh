@@ -7,8 +7,8 @@
 #          update file took a first "/import:" that set "\Vro" "State" to
 #          "old" in SOFTWARE and SYSTEM. $VRO_KILL_TRIALS times (150), a
 #          fresh copy of that update file takes "-img:UPDATE /import:" of a
-#          .reg that adds $VRO_HIVE_KEYS keys (2000) of five 1000-character
-#          values under SOFTWARE\Big (about 20 MB, so the save takes a
+#          .reg that adds $VRO_HIVE_KEYS keys (6000) of five 1000-character
+#          values under SOFTWARE\Big (about 60 MB, so the save takes a
 #          while) and sets "State" to "new" in both hives; it is killed with
 #          kill -9 at delays spread evenly from the moment the update file
 #          first grows to a little past a whole run's end. After each kill a
@@ -34,7 +34,7 @@ build=${VRO_BUILD_DIR:-$root/build}
 work=${1:-$build/bench-hive-kill}
 trials=${VRO_KILL_TRIALS:-150}
 plain_trials=${VRO_KILL_PLAIN_TRIALS:-30}
-keys=${VRO_HIVE_KEYS:-2000}
+keys=${VRO_HIVE_KEYS:-6000}
 cases=${VRO_KILL_CASES:-two plain}
 source "$root/bench/lib.sh"
 require ntfscat hivexget hivexsh python3 mkntfs
@@ -115,7 +115,7 @@ PY
     for t in $(seq 1 "$trials"); do
       rm -f "$top".* "$work"/*.journal*
       cp "$work/two.saved" "$top"
-      delay=$(awk -v w="$window" -v t="$t" -v n="$trials" 'BEGIN { printf "%.4f", n > 1 ? w * (t - 1) / (n - 1) : 0 }')
+      delay=$(awk -v w="$window" -v t="$t" -v n="$trials" 'BEGIN { printf "%.4f", (n > 1 ? w * (t - 1) / (n - 1) : 0) }')
       k=$(kill_on_growth "$top" "$delay" wine "$exe" "${imp[@]}")
       rm -rf "$work/x" && mkdir "$work/x"
       r=0

@@ -184,7 +184,7 @@ for c in $cases; do
     for t in $(seq 1 "$trials"); do
       rm -f "$top".* "$work"/*.journal*
       cp "$work/top.saved" "$top"
-      delay=$(awk -v t="$t" -v n="$trials" 'BEGIN { printf "%.4f", n > 1 ? 0.2 * (t - 1) / (n - 1) : 0 }')
+      delay=$(awk -v t="$t" -v n="$trials" 'BEGIN { printf "%.4f", (n > 1 ? 0.2 * (t - 1) / (n - 1) : 0) }')
       k=$(kill_on_growth "$top" "$delay" wine "$exe" "${img[@]}" "${later[@]}")
       case $k in killed*) n=$((n + 1));; *) ended=$((ended + 1));; esac
       # The later commands, in one process: its code is that of the last
@@ -238,6 +238,7 @@ for c in $cases; do
       "later commands non-zero in $later_bad of $trials;" \
       "\\Data as before $before, as done $finished, other $other;" \
       "$rolled rolled back with a line, $aside journals set aside"
+    cmp -s "$work/base.img" "$work/base.pristine" || { echo "== $c: THE BASE IMAGE CHANGED"; lost=$((lost + 1)); }
     [ $((a_lost + later_bad + other + aside)) -eq 0 ] || lost=$((lost + 1))
     ;;
   hive)

@@ -105,7 +105,8 @@ PY
 # kill_on_growth FILE DELAY COMMAND...: runs the command (its output into
 # $work/kill.out) and kills it with kill -9 DELAY seconds after FILE first
 # grows past the size it had at the start (polled in a tight loop; a file
-# that does not exist yet grows when it appears). Prints "killed GROWTH"
+# that does not exist yet grows when it appears; FILE "-": DELAY seconds
+# after the start). Prints "killed GROWTH"
 # (seconds from the start until the file grew), or "ended CODE GROWTH" when
 # the command ended first (GROWTH "-" when the file did not grow).
 kill_on_growth() {
@@ -114,11 +115,13 @@ import os, signal, subprocess, sys, time
 path, delay, argv = sys.argv[1], float(sys.argv[2]), sys.argv[3:]
 out = os.environ["work"] + "/kill.out"
 def size():
+    if path == "-":
+        return 1
     try:
         return os.stat(path).st_size
     except OSError:
         return -1
-first = size()
+first = 0 if path == "-" else size()
 start = time.monotonic()
 with open(out, "wb") as f:
     p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT)

@@ -111,12 +111,8 @@ declare -A by_action
 for t in $(seq 1 "$trials"); do
   fresh
   delay=$(awk -v t="$t" -v n="$trials" -v f="$full" 'BEGIN { printf "%.3f", f * 1.1 * (t - 1) / n }')
-  wine "$exe" "${merge[@]}" >/dev/null 2>&1 &
-  pid=$!
-  sleep "$delay"
-  kill -9 "$pid" 2>/dev/null || true
+  k=$(kill_on_growth - "$delay" wine "$exe" "${merge[@]}")
   sleep 0.2
-  wait "$pid" 2>/dev/null || true
   beside=$(cd "$work/d" && ls -A | grep -v -x -e base.vmd -e "$top" | tr '\n' ' ' || true)
   dir=$work/d over=
   [ -e "$work/d/$top" ] && over=$work/d/$top || finished=$((finished + 1))
@@ -133,7 +129,7 @@ for t in $(seq 1 "$trials"); do
   rm -rf "$work/out"
   r=0
   ours "-img:$(win "$dir/base.vmd")" "/extract:\\::$(win "$work/out")" > "$work/next.out" 2>&1 || r=$?
-  lines=$(grep -v '^[[:space:]]*$' "$work/next.out" | sed 's/^.*: //' | cut -c1-60 | tr '\r\n' '  ' || true)
+  lines=$(tr -d '\r' < "$work/next.out" | awk -F': ' 'NF > 1 { n = split($1, p, "\\"); printf "%s: %s...; ", p[n], substr($2, 1, 40) }')
   st=$(base_state "$dir/base.vmd")
   # What the extract read must be what the base holds.
   case $st in
@@ -169,8 +165,8 @@ for t in $(seq 1 "$trials"); do
       rm -rf "$keep"; cp -r "$dir" "$keep"; cp "$work/next.out" "$keep/next.out"
       what="$what (kept: $keep)";;
   esac
-  printf 'trial %3d: killed after %6ss, beside: %-24s %-13s next: %s; merged again: %s%s\n' \
-    "$t" "$delay" "${beside:--}" "$action" "$what" "$m" "${lines:+ (lines: $lines)}"
+  printf 'trial %3d: %-10s after %6ss, beside: %-24s %-13s next: %s; merged again: %s%s\n' \
+    "$t" "${k%% *}" "$delay" "${beside:--}" "$action" "$what" "$m" "${lines:+ (lines: $lines)}"
 done
 echo "== $trials kills: $finished merges had finished (overlay gone); next command on the base:" \
   "$old old byte for byte, $merged merged, $refused refused with -15 and its line, $failed other codes," \
