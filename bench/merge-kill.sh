@@ -251,7 +251,8 @@ for kind in merge create convert; do
     esac
     echo "$kind fill point $k/6 (tmpfs $((size >> 20)) MiB): $state"
   done
-  echo "== $kind at 5 fill points: $ok done, $old failed with the old state kept (merge: completed once room was made), $badfill broken"
+  [ $kind = merge ] && kept="the old base and overlay kept, merged once room was made" || kept="the old file kept"
+  echo "== $kind at 5 fill points: $ok done, $old failed with $kept, $badfill broken"
   [ "$badfill" -eq 0 ] || status=1
 done
 exit "$status"
