@@ -21,8 +21,8 @@
 #             take it (set aside) is counted too.
 #   hive      An own-format image of an offline Windows whose SOFTWARE took
 #             a large .reg import into its update file; a .reg that deletes
-#             it (so the save rewrites most pages) is killed the same way as
-#             the inject was before (after a delay spread over a whole run).
+#             it (so the save rewrites most pages) is killed after a delay
+#             spread over a whole run, $VRO_KILL_HIVE_TRIALS times (100).
 #             Each time SOFTWARE and its logs are taken off a plain copy with
 #             ntfscat; hivexsh must load the hive as it lies (or after the
 #             logs' replay when its base block says a write was cut off),
@@ -38,6 +38,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VRO_BUILD_DIR:-$root/build}
 work=${1:-$build/bench-kill}
 trials=${VRO_KILL_TRIALS:-300}
+hive_trials=${VRO_KILL_HIVE_TRIALS:-100}
 megabytes=${VRO_KILL_MB:-100}
 cases=${VRO_KILL_CASES:-upd fix hive full}
 source "$root/bench/lib.sh"
@@ -257,11 +258,11 @@ for c in $cases; do
     config=/Windows/System32/config
     t0=$(now); ours "-img:$(win "$top")" "/import:$(win "$work/del.reg")" >/dev/null 2>&1 || true
     t1=$(now); full=$(seconds "$t0" "$t1")
-    echo "== hive: a whole delete and save into the update file takes $full s; $trials kills spread over it"
+    echo "== hive: a whole delete and save into the update file takes $full s; $hive_trials kills spread over it"
     old=0 new=0 bad=0 raw=0
-    for t in $(seq 1 "$trials"); do
+    for t in $(seq 1 "$hive_trials"); do
       cp "$work/hive.saved" "$top"
-      delay=$(awk -v f="$full" -v t="$t" -v n="$trials" 'BEGIN { printf "%.3f", f * (t - 0.5) / n }')
+      delay=$(awk -v f="$full" -v t="$t" -v n="$hive_trials" 'BEGIN { printf "%.3f", f * (t - 0.5) / n }')
       kill_at "$delay" "-img:$(win "$top")" "/import:$(win "$work/del.reg")"
       rm -rf "$work/x" && mkdir "$work/x"
       ours -img:"$(win "$work/x/plain.img")" /p "/convert:$(win "$top")" >/dev/null 2>&1 || true
@@ -294,7 +295,7 @@ for c in $cases; do
       case $what in LOST*) bad=$((bad + 1)); lost=$((lost + 1));; esac
       printf '   trial %3d  kill after %6s s  %s\n' "$t" "$delay" "$what"
     done
-    echo "== hive: $trials kills: $old old, $new new, $bad lost; hivexsh loaded the hive as it lay in $raw"
+    echo "== hive: $hive_trials kills: $old old, $new new, $bad lost; hivexsh loaded the hive as it lay in $raw"
     ;;
   full)
     mkdir -p "$work/small"
