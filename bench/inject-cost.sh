@@ -127,10 +127,10 @@ mount_ntfs ro
 diff -r "$work/mnt/Native" "$work/tree" >/dev/null || check "the FUSE inject"
 umount_ntfs
 
-echo "== The journal of a plain inject (its size polled throughout)"
-fresh_plain
-journal=$(python3 - "$work/plain.img.journal" wine "$exe" "-img:$(win "$work/plain.img")" -noupd \
-  "/inject:\\Ours::$(win "$work/tree")" <<'PY'
+# journal_max JOURNAL COMMAND...: runs the command with the journal's size
+# polled throughout; prints the largest size and the command's code.
+journal_max() {
+  python3 - "$@" <<'PY'
 import os, subprocess, sys
 path, argv = sys.argv[1], sys.argv[2:]
 p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -143,8 +143,18 @@ while p.poll() is None:
         pass
 print(top, p.wait())
 PY
-)
-set -- $journal
+}
+echo "== The journals of the current program's injects (their sizes polled throughout)"
+fresh_upd cur
+set -- $(journal_max "$work/own-cur.vmd_01.Upd.journal" wine "$exe" \
+  "-img:$(win "$work/own-cur.vmd_01.Upd")" "/inject:\\Ours::$(win "$work/tree")")
+[ "$2" = 0 ] || echo "   (the polled inject gave $2)"
+[ -e "$work/own-cur.vmd_01.Upd.journal" ] && echo "   (a journal was left beside the update file!)"
+printf '   into the update file: journal max %d bytes (update file %d bytes before, %d after)\n' \
+  "$1" "$(stat -c %s "$work/upd-cur.saved")" "$(stat -c %s "$work/own-cur.vmd_01.Upd")"
+fresh_plain
+set -- $(journal_max "$work/plain.img.journal" wine "$exe" \
+  "-img:$(win "$work/plain.img")" -noupd "/inject:\\Ours::$(win "$work/tree")")
 jmax=$1
 [ "$2" = 0 ] || echo "   (the polled inject gave $2)"
 [ -e "$work/plain.img.journal" ] && echo "   (a journal was left beside the image!)"
@@ -163,7 +173,7 @@ print(n * 4096)
 PY
 )
 awk -v j="$jmax" -v t="$tree_bytes" -v c="$changed" 'BEGIN {
-  printf "   journal max %d bytes (%.1f MB); tree %d bytes (%.1f MB): %.2fx; 4 KiB blocks of the image changed %d bytes: %.2fx\n",
+  printf "   into the plain image: journal max %d bytes (%.1f MB); tree %d bytes (%.1f MB): %.2fx; 4 KiB blocks of the image changed %d bytes: %.2fx\n",
     j, j / 1e6, t, t / 1e6, j / t, c, j / c }'
 
 echo "== Medians (s); ratio = current / other, whole and with each program's start taken off"
