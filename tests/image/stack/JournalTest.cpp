@@ -4,6 +4,9 @@
 // beside a file it does not belong to is set aside, never applied.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -45,6 +48,8 @@ struct CutCommand {
     file = Path(dir, L"disk.img");
     journal = vrojournal::JournalPathOf(file);
     before = Random(4 << 20, 7);
+    // Its second MiB never written (zeros, as free space of a fresh image).
+    std::fill(before.begin() + (1 << 20), before.begin() + (2 << 20), 0);
     EXPECT_TRUE(vt::WriteAll(file, before));
     {
       _VROH_RW_CLASS layer;
@@ -141,6 +146,23 @@ TEST(Journal, RolledBackWholeOrRefusedWhenDamaged) {
   j = c.cutJournal;
   j[vrojournal::kEntriesStart + 2] ^= 0x01;
   damaged.push_back({"a sealed entry's offset", j});
+  // An entry of zeros carries no old bytes: its kind or length changed
+  // must not pass either.
+  size_t zero = 0;
+  for (size_t at = vrojournal::kEntriesStart; at < head.sealedEnd && !zero;) {
+    uint32_t bytes, kind;
+    memcpy(&bytes, &c.cutJournal[at + 8], 4);
+    memcpy(&kind, &c.cutJournal[at + 12], 4);
+    if (kind == 1) zero = at;
+    at += vrojournal::kEntryHead + (kind ? 0 : bytes);
+  }
+  ASSERT_NE(0u, zero) << "overwrites of zeros are kept as entries of zeros";
+  j = c.cutJournal;
+  j[zero + 12] = 0;
+  damaged.push_back({"a zero entry's kind", j});
+  j = c.cutJournal;
+  j[zero + 9] ^= 0x02;
+  damaged.push_back({"a zero entry's length", j});
   for (const auto& d : damaged) {
     Lines lines;
     c.Put(c.cutFile, d.second);

@@ -1,5 +1,6 @@
 #include "image/stack/journal/FileJournal.h"
 
+#include <emmintrin.h>
 #include <string.h>
 
 #include <algorithm>
@@ -14,10 +15,30 @@ using namespace vrojournal;
 namespace {
 
 // Old bytes and waiting writes of a batch, together: when they reach it,
-// the batch's entries are flushed and the waiting writes go out.
-const uint64_t kBatchBytes = 16u << 20;
+// the batch's entries are flushed and the waiting writes go out. Larger
+// batches save flushes but cost more in memory than they save (measured
+// on a 250 MB inject: 4 MiB the fastest of 2 to 64).
+const uint64_t kBatchBytes = 4u << 20;
 // Old bytes are kept in entries of at most this much.
 const uint32_t kEntryBytes = 1u << 20;
+
+// Old bytes are looked at in blocks of this much for runs of zeros.
+const uint32_t kZeroBlock = 4096;
+
+// Every processor Windows runs on has SSE2; the build's target does not
+// assume it elsewhere.
+__attribute__((target("sse2"))) bool ZeroBlock(const uint8_t* p, uint32_t bytes) {
+  __m128i any = _mm_setzero_si128();
+  uint32_t i = 0;
+  for (; i + 64 <= bytes; i += 64) {
+    const __m128i* q = reinterpret_cast<const __m128i*>(p + i);
+    any = _mm_or_si128(any, _mm_or_si128(_mm_or_si128(_mm_loadu_si128(q), _mm_loadu_si128(q + 1)),
+                                         _mm_or_si128(_mm_loadu_si128(q + 2), _mm_loadu_si128(q + 3))));
+  }
+  uint8_t rest = 0;
+  for (; i < bytes; i++) rest |= p[i];
+  return rest == 0 && _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF;
+}
 
 // A path CreateFileW takes also past MAX_PATH.
 std::wstring WidePath(const std::wstring& path) {
@@ -254,8 +275,18 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
         uint32_t n = (uint32_t)std::min<uint64_t>(kEntryBytes, gap.second - from);
         kept.resize(n);
         if (SystemReadHandleAt(m_file, from, kept.data(), n) != (int64_t)n) return false;
-        AppendEntry(m_head.salt, from, kept.data(), n, &m_batch);
-        m_batchEntries++;
+        // Runs of zero blocks go in as entries without their bytes.
+        for (uint32_t run = 0; run < n;) {
+          bool zero = ZeroBlock(kept.data() + run, std::min(kZeroBlock, n - run));
+          uint32_t next = run;
+          do
+            next = std::min(n, next + kZeroBlock);
+          while (next < n && ZeroBlock(kept.data() + next, std::min(kZeroBlock, n - next)) == zero);
+          AppendEntry(m_head.salt, from + run, zero ? nullptr : kept.data() + run, next - run,
+                      &m_batch);
+          m_batchEntries++;
+          run = next;
+        }
         m_kept.Add(from, from + n);
         from += n;
         if (m_batch.size() >= kBatchBytes && !Seal()) return false;

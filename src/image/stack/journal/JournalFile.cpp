@@ -17,6 +17,7 @@ const uint32_t kVersion = 1;
 const uint32_t kPiece = 64 * 1024;  // entries are checked in pieces of this size
 const uint32_t kFirstBytes = 4096;
 const int kSpread = 16;
+const uint32_t kKindBytes = 0, kKindZero = 1;
 
 inline uint64_t Rotl(uint64_t x, int r) {
   return (x << r) | (x >> (64 - r));
@@ -114,14 +115,15 @@ bool DecodeHead(const uint8_t (&slot)[kSlotBytes], Head* head) {
 void AppendEntry(uint64_t salt, uint64_t offset, const uint8_t* old, uint32_t bytes,
                  std::vector<uint8_t>* out) {
   size_t at = out->size();
-  out->resize(at + kEntryHead + bytes);
+  uint32_t carried = old ? bytes : 0;
+  out->resize(at + kEntryHead + carried);
   uint8_t* e = out->data() + at;
   St64(e, offset);
   St32(e + 8, bytes);
-  St32(e + 12, 0);
-  memcpy(e + kEntryHead, old, bytes);
+  St32(e + 12, old ? kKindBytes : kKindZero);
+  if (carried) memcpy(e + kEntryHead, old, carried);
   bool ok = true;
-  St64(e + 16, EntryCheck(salt, e, nullptr, 0, bytes, e + kEntryHead, &ok));
+  St64(e + 16, EntryCheck(salt, e, nullptr, 0, carried, e + kEntryHead, &ok));
 }
 
 std::vector<std::pair<uint64_t, uint32_t>> SampleRanges(uint64_t length) {
@@ -197,13 +199,15 @@ ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries) 
     uint8_t e[kEntryHead];
     if (at + kEntryHead > (sealed ? head->sealedEnd : end)) return sealed ? READ_DAMAGED : READ_OK;
     if (!ReadAll(journal, at, e, kEntryHead)) return READ_FAILED;
-    Entry entry = {Ld64(e), Ld32(e + 8), at + kEntryHead};
-    bool shape = Ld32(e + 12) == 0 && entry.bytes != 0 &&
-                 entry.at + entry.bytes <= (sealed ? head->sealedEnd : end) &&
+    uint32_t kind = Ld32(e + 12);
+    Entry entry = {Ld64(e), Ld32(e + 8), at + kEntryHead, kind == kKindZero};
+    uint32_t carried = entry.zero ? 0 : entry.bytes;
+    bool shape = (kind == kKindBytes || kind == kKindZero) && entry.bytes != 0 &&
+                 entry.at + carried <= (sealed ? head->sealedEnd : end) &&
                  entry.offset + entry.bytes <= head->oldLength &&
                  entry.offset + entry.bytes > entry.offset;
     bool readOk = true;
-    bool whole = shape && EntryCheck(head->salt, e, journal, entry.at, entry.bytes, nullptr,
+    bool whole = shape && EntryCheck(head->salt, e, journal, entry.at, carried, nullptr,
                                      &readOk) == Ld64(e + 16);
     if (!readOk) return READ_FAILED;
     if (!whole) {
@@ -211,7 +215,7 @@ ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries) 
       break;
     }
     entries->push_back(entry);
-    at = entry.at + entry.bytes;
+    at = entry.at + carried;
     if (at == head->sealedEnd && entries->size() != head->sealedEntries) return READ_DAMAGED;
   }
   return READ_OK;
@@ -224,9 +228,11 @@ bool PutBack(HANDLE file, HANDLE journal, const Head& head, const std::vector<En
     for (uint32_t done = 0; done < e.bytes;) {
       uint32_t n = std::min<uint32_t>(1u << 20, e.bytes - done);
       buffer.resize(n);
-      if (!ReadAll(journal, e.at + done, buffer.data(), n) ||
-          source->WriteAt(file, e.offset + done, buffer.data(), n) != (int64_t)n)
+      if (e.zero)
+        memset(buffer.data(), 0, n);
+      else if (!ReadAll(journal, e.at + done, buffer.data(), n))
         return false;
+      if (source->WriteAt(file, e.offset + done, buffer.data(), n) != (int64_t)n) return false;
       done += n;
     }
   }
@@ -250,8 +256,10 @@ bool FingerprintRolledBack(HANDLE file, HANDLE journal, const Head& head,
     for (const Entry& e : entries) {
       uint64_t from = std::max(e.offset, r.first), to = std::min(e.offset + e.bytes, rEnd);
       if (from >= to) continue;
-      if (!ReadAll(journal, e.at + (from - e.offset), buffer.data() + (from - r.first),
-                   (uint32_t)(to - from)))
+      if (e.zero)
+        memset(buffer.data() + (from - r.first), 0, (size_t)(to - from));
+      else if (!ReadAll(journal, e.at + (from - e.offset), buffer.data() + (from - r.first),
+                        (uint32_t)(to - from)))
         return false;
     }
     h = FoldSample(h, r.first, buffer.data(), r.second);

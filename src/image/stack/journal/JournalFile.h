@@ -23,9 +23,12 @@
 //       64  u32 samples           68   u32 name length     72  name (UTF-16,
 //       up to 200 characters: the file's name without its folder)
 //       504 u64 check value of bytes 0..503
-//   from byte 1024: entries, each u64 file offset, u32 length, u32 0, u64
-//     check value (salt, the 16 bytes before it and the old bytes), then the
-//     old bytes. Entries up to the sealed end were flushed before any byte
+//   from byte 1024: entries, each u64 file offset, u32 length, u32 kind, u64
+//     check value (salt, the 16 bytes before it and the old bytes in the
+//     entry), then the old bytes. Kind 0: the old bytes follow; kind 1: the
+//     old bytes were all zero and none follow (free space of a fresh or
+//     sparse image costs the journal nothing but the entry's head). Entries
+//     up to the sealed end were flushed before any byte
 //     they cover was overwritten, and each must be whole; those after it
 //     belong to a batch whose overwrites never began (a process that died
 //     while writing it, or before its head was written): they are put back
@@ -67,7 +70,8 @@ struct Head {
 uint64_t Hash(uint64_t seed, const void* data, size_t bytes);
 void EncodeHead(const Head& head, uint8_t (&slot)[kSlotBytes]);
 bool DecodeHead(const uint8_t (&slot)[kSlotBytes], Head* head);
-// Appends one entry (offset, old bytes) to out.
+// Appends one entry (offset, old bytes) to out; `old` null: the old bytes
+// were all zero (an entry of kind 1).
 void AppendEntry(uint64_t salt, uint64_t offset, const uint8_t* old, uint32_t bytes,
                  std::vector<uint8_t>* out);
 
@@ -82,11 +86,12 @@ std::wstring JournalPathOf(const std::wstring& path);
 std::wstring FileNameOf(const std::wstring& path);
 
 // A journal read back: its head and its whole entries (offset, length,
-// where the old bytes lie in the journal).
+// where the old bytes lie in the journal, or zero: they were all zero).
 struct Entry {
   uint64_t offset;
   uint32_t bytes;
   uint64_t at;
+  bool zero;
 };
 enum ReadResult { READ_OK, READ_DAMAGED, READ_FAILED };
 ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries);
