@@ -111,12 +111,13 @@ PY
     window=$(awk -v f="$full" -v g="$grow" 'BEGIN { printf "%.3f", (f - g) * 1.1 }')
     echo "== two: an uncut import into the update file takes $full s, the file first grows after $grow s;" \
       "$trials kills at 0..$window s from then"
-    both_old=0 both_new=0 mixed=0 lost=0 rolled=0 dirty=0
+    both_old=0 both_new=0 mixed=0 lost=0 rolled=0 dirty=0 killed=0
     for t in $(seq 1 "$trials"); do
       rm -f "$top".* "$work"/*.journal*
       cp "$work/two.saved" "$top"
       delay=$(awk -v w="$window" -v t="$t" -v n="$trials" 'BEGIN { printf "%.4f", (n > 1 ? w * (t - 1) / (n - 1) : 0) }')
       k=$(kill_on_growth "$top" "$delay" wine "$exe" "${imp[@]}")
+      case $k in killed*) killed=$((killed + 1));; esac
       rm -rf "$work/x" && mkdir "$work/x"
       r=0
       ours -img:"$(win "$work/x/plain.img")" /p "/convert:$(win "$top")" > "$work/x/convert.out" 2>&1 || r=$?
@@ -156,7 +157,7 @@ PY
       esac
       printf '   trial %3d  %-14s +%6s s  %-22s %s\n' "$t" "$k" "$delay" "$what" "$back"
     done
-    echo "== two: $trials kills: $both_old both old, $both_new both new, $mixed mixed, $lost lost;" \
+    echo "== two: $trials trials ($killed killed, $((trials - killed)) ended before their kill): $both_old both old, $both_new both new, $mixed mixed, $lost lost;" \
       "$rolled rolled back with a line; $dirty hives with a base block of a cut-off write"
     [ $((mixed + lost)) -eq 0 ] || failed=1
     ;;
