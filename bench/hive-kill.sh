@@ -31,7 +31,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VRO_BUILD_DIR:-$root/build}
-work=${1:-$build/bench-hive-kill}
+work=$(realpath -m "${1:-$build/bench-hive-kill}")
 trials=${VRO_KILL_TRIALS:-150}
 plain_trials=${VRO_KILL_PLAIN_TRIALS:-30}
 keys=${VRO_HIVE_KEYS:-6000}
@@ -111,7 +111,7 @@ PY
     window=$(awk -v f="$full" -v g="$grow" 'BEGIN { printf "%.3f", (f - g) * 1.1 }')
     echo "== two: an uncut import into the update file takes $full s, the file first grows after $grow s;" \
       "$trials kills at 0..$window s from then"
-    both_old=0 both_new=0 mixed=0 lost=0 rolled=0 dirty=0 killed=0
+    both_old=0 both_new=0 mixed=0 lost=0 rolled=0 dirty=0 killed=0 leftover=0
     for t in $(seq 1 "$trials"); do
       rm -f "$top".* "$work"/*.journal*
       cp "$work/two.saved" "$top"
@@ -141,6 +141,8 @@ PY
           [ "$1" = "$2" ] && [ "$3" = 1 ] || { dirty=$((dirty + 1)); back="$back, $h base block: $*"; }
         done
       fi
+      left=$(ls -d "$top".* 2>/dev/null | xargs -r -n1 basename | tr '\n' ' ' || true)
+      [ -z "$left" ] || { leftover=$((leftover + 1)); back="$back, left beside: $left"; }
       case "$sw|$sy" in
         old\|old) both_old=$((both_old + 1)); what="both old";;
         new\|new) both_new=$((both_new + 1)); what="both new";;
@@ -158,7 +160,8 @@ PY
       printf '   trial %3d  %-14s +%6s s  %-22s %s\n' "$t" "$k" "$delay" "$what" "$back"
     done
     echo "== two: $trials trials ($killed killed, $((trials - killed)) ended before their kill): $both_old both old, $both_new both new, $mixed mixed, $lost lost;" \
-      "$rolled rolled back with a line; $dirty hives with a base block of a cut-off write"
+      "$rolled rolled back with a line; $dirty hives with a base block of a cut-off write;" \
+      "$leftover left a file beside the update file"
     [ $((mixed + lost)) -eq 0 ] || failed=1
     ;;
   plain)

@@ -24,7 +24,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VRO_BUILD_DIR:-$root/build}
-work=${1:-$build/bench-inject-cost}
+work=$(realpath -m "${1:-$build/bench-inject-cost}")
 rounds=${VRO_BENCH_ROUNDS:-3}
 source "$root/bench/lib.sh"
 require ntfs-3g mkntfs python3 git

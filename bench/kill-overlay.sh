@@ -36,7 +36,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VRO_BUILD_DIR:-$root/build}
-work=${1:-$build/bench-kill}
+work=$(realpath -m "${1:-$build/bench-kill}")
 trials=${VRO_KILL_TRIALS:-300}
 hive_trials=${VRO_KILL_HIVE_TRIALS:-100}
 megabytes=${VRO_KILL_MB:-100}
@@ -181,7 +181,7 @@ for c in $cases; do
     s=$(tree_state "$work/out")
     [ "$s" = done ] || { echo "an uncut inject left \\Data $s" >&2; exit 1; }
     echo "== $c: an uncut inject of $b_count files ($((b_bytes >> 20)) MiB) into \\Data takes $(seconds "$t0" "$t1") s; $trials kills 0-200 ms after $(basename "$top") first grows"
-    n=0 a_lost=0 later_bad=0 retried=0 before=0 finished=0 other=0 rolled=0 aside=0 ended=0
+    n=0 a_lost=0 later_bad=0 retried=0 before=0 finished=0 other=0 rolled=0 aside=0 ended=0 leftover=0
     for t in $(seq 1 "$trials"); do
       rm -f "$top".* "$work"/*.journal*
       cp "$work/top.saved" "$top"
@@ -201,6 +201,10 @@ for c in $cases; do
       if grep -q 'set aside' "$work/later.out" || ls "$work"/*.aside >/dev/null 2>&1; then
         aside=$((aside + 1)); back="$back, A JOURNAL SET ASIDE"
       fi
+      # Whatever is left beside the overlay or the base once the later
+      # commands ran.
+      left=$(ls -d "$top".* "$work"/base.img.* 2>/dev/null | xargs -r -n1 basename | tr '\n' ' ' || true)
+      [ -z "$left" ] || { leftover=$((leftover + 1)); back="$back, LEFT: $left"; }
       codes=0
       if [ $r -ne 0 ]; then
         # Which one: each again on its own (the state is the one the first
@@ -238,7 +242,7 @@ for c in $cases; do
     echo "== $c: $n kills ($ended ended before the kill): \\Data\\A lost in $a_lost;" \
       "later commands non-zero in $later_bad of $trials;" \
       "\\Data as before $before, as done $finished, other $other;" \
-      "$rolled rolled back with a line, $aside journals set aside"
+      "$rolled rolled back with a line, $aside journals set aside, $leftover left a file beside"
     cmp -s "$work/base.img" "$work/base.pristine" || { echo "== $c: THE BASE IMAGE CHANGED"; lost=$((lost + 1)); }
     [ $((a_lost + later_bad + other + aside)) -eq 0 ] || lost=$((lost + 1))
     ;;

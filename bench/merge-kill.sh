@@ -25,7 +25,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VRO_BUILD_DIR:-$root/build}
-work=${1:-$build/bench-merge-kill}
+work=$(realpath -m "${1:-$build/bench-merge-kill}")
 trials=${VRO_KILL_TRIALS:-100}
 fix=${VRO_KILL_FIX:-0}
 source "$root/bench/lib.sh"
@@ -106,7 +106,7 @@ ours "${merge[@]}" >/dev/null 2>&1
 cmp -s "$work/d/base.vmd" "$work/merged.saved" && same="the same bytes" || same="other bytes"
 echo "== a whole merge: $full s (two uncut merges left $same); $trials kills spread over 0..110% of it"
 
-finished=0 old=0 merged=0 refused=0 failed=0 silent=0 again=0 again_bad=0
+finished=0 old=0 merged=0 refused=0 failed=0 silent=0 again=0 again_bad=0 leftover=0
 declare -A by_action
 for t in $(seq 1 "$trials"); do
   fresh
@@ -158,6 +158,9 @@ for t in $(seq 1 "$trials"); do
     else again_bad=$((again_bad + 1)); m="$m, BASE $st2"; [ -e "$over" ] && m="$m, overlay left"
     fi
   fi
+  # Whatever is left beside the base once the commands after the kill ran.
+  after=$(cd "$dir" && ls -A | grep -v -x -e base.vmd -e "$top" -e renamed.bin | tr '\n' ' ' || true)
+  [ -z "$after" ] || { leftover=$((leftover + 1)); m="$m; LEFT BESIDE THE BASE: $after"; }
   case $what in
     SILENT*|NEXT*)
       mkdir -p /work/bench-keep
@@ -170,7 +173,8 @@ for t in $(seq 1 "$trials"); do
 done
 echo "== $trials kills: $finished merges had finished (overlay gone); next command on the base:" \
   "$old old byte for byte, $merged merged, $refused refused with -15 and its line, $failed other codes," \
-  "$silent silent losses; second merges of the overlay: $again gave 0 with the merged base, $again_bad did not"
+  "$silent silent losses; second merges of the overlay: $again gave 0 with the merged base, $again_bad did not;" \
+  "$leftover left a file beside the base"
 for k in "${!by_action[@]}"; do echo "   $k: ${by_action[$k]}"; done | sort
 status=0
 [ $((silent + failed + again_bad)) -eq 0 ] || status=1
