@@ -6,8 +6,9 @@
 # An own-format base with an NTFS volume gets an update file holding a
 # 60 MiB file (or, with VRO_KILL_FIX=1, a write-back file). Each trial
 # merges a fresh copy of both, in a folder of their own ("/merge"), and
-# kills the program after a delay spread over a whole merge's time (a little
-# past it too). Then, by the trial's number (t % 4), the overlay is left as
+# kills the program with kill -9 after a delay from the moment the base
+# first grows (its writing begins), spread evenly to a little past a whole
+# merge's end. Then, by the trial's number (t % 4), the overlay is left as
 # it is, deleted, renamed, or the whole folder (base, overlay and whatever
 # lies beside them, journals included) is moved elsewhere. The next command
 # on the base alone ("/extract:" of its volume) must give 0 (or -15 with the
@@ -95,23 +96,36 @@ base_state() {
 
 fresh
 merge=(-img:"$(win "$work/d/base.vmd")" -fix:"$(win "$work/d/$top")" /merge)
-t0=$(now)
-ours "${merge[@]}" >/dev/null 2>&1 || { echo "a whole merge failed" >&2; exit 1; }
-t1=$(now)
-full=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
+# The time of a whole merge, and when the base first grows in it (its
+# writing begins), medians of 3: the kills land from then to a little past
+# the end.
+for r in 1 2 3; do
+  fresh
+  t0=$(now)
+  k=$(kill_on_growth "$work/d/base.vmd" 9999 wine "$exe" "${merge[@]}")
+  t1=$(now)
+  set -- $k
+  [ "$1 $2" = "ended 0" ] && [ "$3" != - ] || { echo "a whole merge: $k" >&2; exit 1; }
+  echo "$3" >> "$work/t/grow"
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }' >> "$work/t/full"
+  awk -v a="$t0" -v b="$t1" -v g="$3" 'BEGIN { printf "%.3f\n", b - a - g }' >> "$work/t/writing"
+done
+grow=$(med grow) full=$(med full)
+window=$(awk -v w="$(med writing)" 'BEGIN { printf "%.3f", w * 1.1 }')
 [ "$(flat_state "$work/d/base.vmd")" = merged ] || { echo "a whole merge lost the file" >&2; exit 1; }
 cp "$work/d/base.vmd" "$work/merged.saved"
 fresh
 ours "${merge[@]}" >/dev/null 2>&1
 cmp -s "$work/d/base.vmd" "$work/merged.saved" && same="the same bytes" || same="other bytes"
-echo "== a whole merge: $full s (two uncut merges left $same); $trials kills spread over 0..110% of it"
+echo "== a whole merge: $full s, the base first grows after $grow s (two uncut merges left $same);" \
+  "$trials kills at 0..$window s from then"
 
 finished=0 old=0 merged=0 refused=0 failed=0 silent=0 again=0 again_bad=0 leftover=0
 declare -A by_action
 for t in $(seq 1 "$trials"); do
   fresh
-  delay=$(awk -v t="$t" -v n="$trials" -v f="$full" 'BEGIN { printf "%.3f", f * 1.1 * (t - 1) / n }')
-  k=$(kill_on_growth - "$delay" wine "$exe" "${merge[@]}")
+  delay=$(awk -v t="$t" -v n="$trials" -v w="$window" 'BEGIN { printf "%.4f", w * (t - 1) / n }')
+  k=$(kill_on_growth "$work/d/base.vmd" "$delay" wine "$exe" "${merge[@]}")
   sleep 0.2
   beside=$(cd "$work/d" && ls -A | grep -v -x -e base.vmd -e "$top" | tr '\n' ' ' || true)
   dir=$work/d over=
