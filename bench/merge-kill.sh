@@ -120,12 +120,13 @@ cmp -s "$work/d/base.vmd" "$work/merged.saved" && same="the same bytes" || same=
 echo "== a whole merge: $full s, the base first grows after $grow s (two uncut merges left $same);" \
   "$trials kills at 0..$window s from then"
 
-finished=0 old=0 merged=0 refused=0 failed=0 silent=0 again=0 again_bad=0 leftover=0
+finished=0 old=0 merged=0 refused=0 failed=0 silent=0 again=0 again_bad=0 leftover=0 killed=0
 declare -A by_action
 for t in $(seq 1 "$trials"); do
   fresh
   delay=$(awk -v t="$t" -v n="$trials" -v w="$window" 'BEGIN { printf "%.4f", w * (t - 1) / n }')
   k=$(kill_on_growth "$work/d/base.vmd" "$delay" wine "$exe" "${merge[@]}")
+  case $k in killed*) killed=$((killed + 1));; esac
   sleep 0.2
   beside=$(cd "$work/d" && ls -A | grep -v -x -e base.vmd -e "$top" | tr '\n' ' ' || true)
   dir=$work/d over=
@@ -185,7 +186,7 @@ for t in $(seq 1 "$trials"); do
   printf 'trial %3d: %-10s after %6ss, beside: %-24s %-13s next: %s; merged again: %s%s\n' \
     "$t" "${k%% *}" "$delay" "${beside:--}" "$action" "$what" "$m" "${lines:+ (lines: $lines)}"
 done
-echo "== $trials kills: $finished merges had finished (overlay gone); next command on the base:" \
+echo "== $trials trials ($killed killed, $((trials - killed)) ended before their kill): $finished merges had finished (overlay gone); next command on the base:" \
   "$old old byte for byte, $merged merged, $refused refused with -15 and its line, $failed other codes," \
   "$silent silent losses; second merges of the overlay: $again gave 0 with the merged base, $again_bad did not;" \
   "$leftover left a file beside the base"
