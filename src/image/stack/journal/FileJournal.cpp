@@ -1,6 +1,5 @@
 #include "image/stack/journal/FileJournal.h"
 
-#include <emmintrin.h>
 #include <string.h>
 
 #include <algorithm>
@@ -21,24 +20,6 @@ namespace {
 const uint64_t kBatchBytes = 4u << 20;
 // Old bytes are kept in entries of at most this much.
 const uint32_t kEntryBytes = 1u << 20;
-
-// Old bytes are looked at in blocks of this much for runs of zeros.
-const uint32_t kZeroBlock = 4096;
-
-// Every processor Windows runs on has SSE2; the build's target does not
-// assume it elsewhere.
-__attribute__((target("sse2"))) bool ZeroBlock(const uint8_t* p, uint32_t bytes) {
-  __m128i any = _mm_setzero_si128();
-  uint32_t i = 0;
-  for (; i + 64 <= bytes; i += 64) {
-    const __m128i* q = reinterpret_cast<const __m128i*>(p + i);
-    any = _mm_or_si128(any, _mm_or_si128(_mm_or_si128(_mm_loadu_si128(q), _mm_loadu_si128(q + 1)),
-                                         _mm_or_si128(_mm_loadu_si128(q + 2), _mm_loadu_si128(q + 3))));
-  }
-  uint8_t rest = 0;
-  for (; i < bytes; i++) rest |= p[i];
-  return rest == 0 && _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF;
-}
 
 // A path CreateFileW takes also past MAX_PATH.
 std::wstring WidePath(const std::wstring& path) {
@@ -270,6 +251,7 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
   if (at < old) {
     uint64_t lowEnd = std::min(end, old);
     std::vector<uint8_t> kept;
+    bool endsInZeros = false;
     for (const auto& gap : m_kept.Missing(at, lowEnd)) {
       for (uint64_t from = gap.first; from < gap.second;) {
         uint32_t n = (uint32_t)std::min<uint64_t>(kEntryBytes, gap.second - from);
@@ -277,14 +259,15 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
         if (SystemReadHandleAt(m_file, from, kept.data(), n) != (int64_t)n) return false;
         // Runs of zero blocks go in as entries without their bytes.
         for (uint32_t run = 0; run < n;) {
-          bool zero = ZeroBlock(kept.data() + run, std::min(kZeroBlock, n - run));
+          bool zero = AllZero(kept.data() + run, std::min(kZeroBlock, n - run));
           uint32_t next = run;
           do
             next = std::min(n, next + kZeroBlock);
-          while (next < n && ZeroBlock(kept.data() + next, std::min(kZeroBlock, n - next)) == zero);
+          while (next < n && AllZero(kept.data() + next, std::min(kZeroBlock, n - next)) == zero);
           AppendEntry(m_head.salt, from + run, zero ? nullptr : kept.data() + run, next - run,
                       &m_batch);
           m_batchEntries++;
+          endsInZeros = zero && from + next == lowEnd;
           run = next;
         }
         m_kept.Add(from, from + n);
@@ -293,10 +276,15 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
       }
     }
     uint32_t low = (uint32_t)(lowEnd - at);
+    m_lowWritten += low;
     if (m_sealed.Covers(at, lowEnd) && !m_held.Overlaps(at, low)) {
       if (!WriteAll(m_file, at, p, low)) return false;
     } else {
       m_held.Put(at, p, low);
+      // A write that ends in zeros it had to wait for: the zeros ahead of
+      // it are kept now and the batch sealed at once, so that the writes
+      // that follow into that free space go straight to the file.
+      if (endsInZeros && KeepZerosAhead(lowEnd) >= kEntryBytes && !Seal()) return false;
     }
   }
   if (end > old) {
@@ -304,6 +292,35 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
     if (!WriteAll(m_file, from, p + (from - at), (size_t)(end - from))) return false;
   }
   return m_held.Bytes() + m_batch.size() < kBatchBytes || Seal();
+}
+
+uint64_t CFileJournal::KeepZerosAhead(uint64_t from) {
+  // As far ahead as the command has written so far (between 1 and 16 MiB):
+  // a small command reads little it never writes.
+  uint64_t window = std::min<uint64_t>(std::max<uint64_t>(m_lowWritten, kEntryBytes), 16u << 20);
+  uint64_t limit = std::min(m_head.oldLength, from + window), added = 0;
+  std::vector<uint8_t> old;
+  for (const auto& gap : m_kept.Missing(from, limit)) {
+    for (uint64_t at = gap.first; at < gap.second;) {
+      uint32_t n = (uint32_t)std::min<uint64_t>(kEntryBytes, gap.second - at);
+      old.resize(n);
+      if (SystemReadHandleAt(m_file, at, old.data(), n) != (int64_t)n) return added;
+      uint32_t zeros = 0;
+      while (zeros < n && AllZero(old.data() + zeros, std::min(kZeroBlock, n - zeros)))
+        zeros = std::min(n, zeros + kZeroBlock);
+      if (zeros) {
+        // Putting zeros back where the command wrote nothing changes nothing.
+        AppendEntry(m_head.salt, at, nullptr, zeros, &m_batch);
+        m_batchEntries++;
+        m_kept.Add(at, at + zeros);
+        added += zeros;
+      }
+      // It stops at the first bytes that are not zero.
+      if (zeros < n) return added;
+      at += n;
+    }
+  }
+  return added;
 }
 
 int64_t CFileJournal::HookRead(uint64_t at, void* buf, uint32_t bytes) {
@@ -338,6 +355,7 @@ void CFileJournal::Reset() {
   m_batch.clear();
   m_batchEntries = 0;
   m_held.Clear();
+  m_lowWritten = 0;
 }
 
 bool CFileJournal::Commit() {

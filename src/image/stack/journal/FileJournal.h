@@ -66,6 +66,9 @@ class CFileJournal : public VroHandleHook {
  private:
   bool Start();
   bool WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes);
+  // Keeps the runs of zeros from `from` on (as entries of zeros) up to the
+  // first bytes that are not zero; returns how many bytes it kept.
+  uint64_t KeepZerosAhead(uint64_t from);
   bool Seal();
   bool WriteHead();
   void Reset();
@@ -85,4 +88,5 @@ class CFileJournal : public VroHandleHook {
   std::vector<uint8_t> m_batch;  // entries not yet in the journal
   uint64_t m_batchEntries = 0;
   CHeldWrites m_held;    // writes that wait for their old bytes
+  uint64_t m_lowWritten = 0;  // bytes written below the old end
 };

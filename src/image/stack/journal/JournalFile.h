@@ -55,6 +55,8 @@ const uint32_t kSlotBytes = 512;
 const uint64_t kEntriesStart = 2 * kSlotBytes;
 const uint32_t kEntryHead = 24;
 const uint32_t kMaxName = 200;
+// Old bytes are looked at in blocks of this much for runs of zeros.
+const uint32_t kZeroBlock = 4096;
 
 struct Head {
   uint64_t sequence = 0;
@@ -74,6 +76,9 @@ bool DecodeHead(const uint8_t (&slot)[kSlotBytes], Head* head);
 // were all zero (an entry of kind 1).
 void AppendEntry(uint64_t salt, uint64_t offset, const uint8_t* old, uint32_t bytes,
                  std::vector<uint8_t>* out);
+
+// Whether all `bytes` at p are zero.
+bool AllZero(const uint8_t* p, uint32_t bytes);
 
 // The ranges of a file of `length` bytes whose bytes the fingerprint
 // covers: its first 4 KiB and sixteen sectors spread over the rest.
