@@ -101,3 +101,47 @@ PY
   printf 'Windows Registry Editor Version 5.00\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Big]\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n"Hive"="deleted"\r\n' |
     iconv -f UTF-8 -t UTF-16LE >> "$1/del.reg"
 }
+
+# kill_on_growth FILE DELAY COMMAND...: runs the command (its output into
+# $work/kill.out) and kills it with kill -9 DELAY seconds after FILE first
+# grows past the size it had at the start (polled in a tight loop; a file
+# that does not exist yet grows when it appears; FILE "-": DELAY seconds
+# after the start). Prints "killed GROWTH"
+# (seconds from the start until the file grew), or "ended CODE GROWTH" when
+# the command ended first (GROWTH "-" when the file did not grow).
+kill_on_growth() {
+  work="$work" python3 - "$@" <<'PY'
+import os, signal, subprocess, sys, time
+path, delay, argv = sys.argv[1], float(sys.argv[2]), sys.argv[3:]
+out = os.environ["work"] + "/kill.out"
+def size():
+    if path == "-":
+        return 1
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return -1
+first = 0 if path == "-" else size()
+start = time.monotonic()
+with open(out, "wb") as f:
+    p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT)
+grown = None
+while p.poll() is None:
+    if size() > first:
+        grown = time.monotonic()
+        break
+if grown is None:
+    code = p.wait()
+    print("ended %d %s" % (code, "%.3f" % (time.monotonic() - start) if size() > first else "-"))
+    sys.exit(0)
+end = grown + delay
+while p.poll() is None and time.monotonic() < end:
+    time.sleep(min(0.001, max(0.0, end - time.monotonic())))
+if p.poll() is not None:
+    print("ended %d %.3f" % (p.wait(), grown - start))
+    sys.exit(0)
+os.kill(p.pid, signal.SIGKILL)
+p.wait()
+print("killed %.3f" % (grown - start))
+PY
+}

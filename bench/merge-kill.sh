@@ -1,24 +1,32 @@
 #!/usr/bin/env bash
 # Merges under kill -9 and on a host disk that fills up, and images made
-# over existing ones on that disk (not a test: it prints counts).
+# over existing ones on that disk (not a test: it prints counts, and ends
+# with 1 when a base was left in a state that is neither).
 #   bench/merge-kill.sh [WORKDIR]      ($VRO_KILL_TRIALS kills, 100)
 # An own-format base with an NTFS volume gets an update file holding a
 # 60 MiB file (or, with VRO_KILL_FIX=1, a write-back file). Each trial
-# merges a fresh copy of both ("/merge") and kills the program after a
-# delay spread over a whole merge's time (a little past it too). Then, when
-# the update file is still there, "/inject:" into the base must give -15
-# (the merge was cut off: nothing else writes) or 0 (it had not begun; the
-# new update file is removed), and a second "/merge" must give 0. Every
-# base must then hold the merged file (ntfscat of its flattened volume) with
-# the update file gone.
+# merges a fresh copy of both, in a folder of their own ("/merge"), and
+# kills the program with kill -9 after a delay from the moment the base
+# first grows (its writing begins), spread evenly to a little past a whole
+# merge's end. Then, by the trial's number (t % 4), the overlay is left as
+# it is, deleted, renamed, or the whole folder (base, overlay and whatever
+# lies beside them, journals included) is moved elsewhere. The next command
+# on the base alone ("/extract:" of its volume) must give 0 (or -15 with the
+# line of a merge record whose file is gone, which only an earlier version
+# leaves), and the base must then be the old one byte for byte or the
+# merged one (byte for byte as an uncut merge left it, or its volume read
+# by ntfscat holding the merged files); anything else is a silent loss.
+# Where the overlay is still there (left, renamed or moved with the folder)
+# a second "/merge" of it must give 0 and leave the merged base.
 # Then a small tmpfs (root only) takes the merge, "/create:" over an image
 # and "/convert:" onto one at fill points: the command either ends 0 with
 # the new state or fails with the old file byte for byte (create, convert)
-# or a base that a second merge completes once room is made.
+# or the old base and overlay byte for byte that a second merge completes
+# once room is made (merge).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VRO_BUILD_DIR:-$root/build}
-work=${1:-$build/bench-merge-kill}
+work=$(realpath -m "${1:-$build/bench-merge-kill}")
 trials=${VRO_KILL_TRIALS:-100}
 fix=${VRO_KILL_FIX:-0}
 source "$root/bench/lib.sh"
@@ -45,74 +53,149 @@ else
   top=base.vmd_01.Upd
 fi
 ours "${img[@]}" "/inject:\\::$(win "$work/in")" >/dev/null 2>&1 || { echo "inject failed" >&2; exit 1; }
-merge=(-img:"$(win "$work/base.vmd")" -fix:"$(win "$work/$top")" /merge)
 cp "$work/base.vmd" "$work/base.saved"
 cp "$work/$top" "$work/top.saved"
 
 fresh() {
-  rm -f "$work/base.vmd.merging" "$work/base.vmd_"*.Upd "$work/wb.Fix"
-  cp "$work/base.saved" "$work/base.vmd"
-  cp "$work/top.saved" "$work/$top"
+  rm -rf "$work/d" "$work/moved"
+  mkdir -p "$work/d"
+  cp "$work/base.saved" "$work/d/base.vmd"
+  cp "$work/top.saved" "$work/d/$top"
 }
-# holds_merge IMAGE: the flattened volume holds the merged file.
-holds_merge() {
-  rm -f "$work/flat.raw"
-  local c=0
+# flat_state IMAGE: "merged" when the flattened volume holds the merged
+# files (ntfscat), "old" when it holds neither, else what it holds.
+flat_state() {
+  rm -f "$work/flat.raw" "$work/flat.vol"
+  local c=0 big=no small=no
   ours -img:"$(win "$work/flat.raw")" /p "/convert:$(win "$1")" >/dev/null 2>&1 || c=$?
-  [ $c -eq 0 ] || { echo "(the flattening gave $c)"; return 1; }
+  [ $c -eq 0 ] || { echo "not flattened ($c)"; return; }
   dd if="$work/flat.raw" of="$work/flat.vol" bs=512 skip=2049 status=none
-  ntfscat "$work/flat.vol" /big.bin 2>/dev/null | cmp -s - "$work/in/big.bin" ||
-    { echo "(ntfscat reads another /big.bin)"; return 1; }
+  rm -f "$work/flat.raw"
+  ntfscat "$work/flat.vol" /big.bin 2>/dev/null | cmp -s - "$work/in/big.bin" && big=yes
+  ntfscat "$work/flat.vol" /small.txt 2>/dev/null | cmp -s - "$work/in/small.txt" && small=yes
+  ntfscat "$work/flat.vol" /big.bin >/dev/null 2>&1 || big=none
+  ntfscat "$work/flat.vol" /small.txt >/dev/null 2>&1 || small=none
+  rm -f "$work/flat.vol"
+  case $big$small in
+    yesyes) echo merged;;
+    nonenone) echo "old volume";;
+    *) echo "big.bin $big, small.txt $small";;
+  esac
+}
+# base_state IMAGE: old (byte for byte), merged (byte for byte, or its
+# volume), or what it is.
+base_state() {
+  if cmp -s "$1" "$work/base.saved"; then echo old
+  elif cmp -s "$1" "$work/merged.saved"; then echo merged
+  else
+    local f
+    f=$(flat_state "$1")
+    [ "$f" = merged ] && echo "merged (volume)" || echo "NEITHER: $f"
+  fi
 }
 
 fresh
-t0=$(now)
-ours "${merge[@]}" >/dev/null 2>&1 || { echo "a whole merge failed" >&2; exit 1; }
-t1=$(now)
-full=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
-holds_merge "$work/base.vmd" || { echo "a whole merge lost the file" >&2; exit 1; }
-echo "== a whole merge: $full s; $trials kills spread over 0..110% of it"
+merge=(-img:"$(win "$work/d/base.vmd")" -fix:"$(win "$work/d/$top")" /merge)
+# The time of a whole merge, and when the base first grows in it (its
+# writing begins), medians of 3: the kills land from then to a little past
+# the end.
+for r in 1 2 3; do
+  fresh
+  t0=$(now)
+  k=$(kill_on_growth "$work/d/base.vmd" 9999 wine "$exe" "${merge[@]}")
+  t1=$(now)
+  set -- $k
+  [ "$1 $2" = "ended 0" ] && [ "$3" != - ] || { echo "a whole merge: $k" >&2; exit 1; }
+  echo "$3" >> "$work/t/grow"
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }' >> "$work/t/full"
+  awk -v a="$t0" -v b="$t1" -v g="$3" 'BEGIN { printf "%.3f\n", b - a - g }' >> "$work/t/writing"
+done
+grow=$(med grow) full=$(med full)
+window=$(awk -v w="$(med writing)" 'BEGIN { printf "%.3f", w * 1.1 }')
+[ "$(flat_state "$work/d/base.vmd")" = merged ] || { echo "a whole merge lost the file" >&2; exit 1; }
+cp "$work/d/base.vmd" "$work/merged.saved"
+fresh
+ours "${merge[@]}" >/dev/null 2>&1
+cmp -s "$work/d/base.vmd" "$work/merged.saved" && same="the same bytes" || same="other bytes"
+echo "== a whole merge: $full s, the base first grows after $grow s (two uncut merges left $same);" \
+  "$trials kills at 0..$window s from then"
 
-finished=0 cut=0 untouched=0 again=0 held=0 bad=0
+finished=0 old=0 merged=0 refused=0 failed=0 silent=0 again=0 again_bad=0 leftover=0 killed=0
+declare -A by_action
 for t in $(seq 1 "$trials"); do
   fresh
-  delay=$(awk -v t="$t" -v n="$trials" -v f="$full" 'BEGIN { printf "%.3f", f * 1.1 * (t - 1) / n }')
-  wine "$exe" "${merge[@]}" >/dev/null 2>&1 &
-  pid=$!
-  sleep "$delay"
-  kill -9 "$pid" 2>/dev/null || true
+  delay=$(awk -v t="$t" -v n="$trials" -v w="$window" 'BEGIN { printf "%.4f", w * (t - 1) / n }')
+  k=$(kill_on_growth "$work/d/base.vmd" "$delay" wine "$exe" "${merge[@]}")
+  case $k in killed*) killed=$((killed + 1));; esac
   sleep 0.2
-  wait "$pid" 2>/dev/null || true
-  state=
-  if [ ! -e "$work/$top" ]; then
-    finished=$((finished + 1)); state=finished
+  beside=$(cd "$work/d" && ls -A | grep -v -x -e base.vmd -e "$top" | tr '\n' ' ' || true)
+  dir=$work/d over=
+  [ -e "$work/d/$top" ] && over=$work/d/$top || finished=$((finished + 1))
+  case $((t % 4)) in
+    0) action=left;;
+    1) action=deleted; rm -f "$work/d/$top"; over=;;
+    2) action=renamed
+       [ -z "$over" ] || { mv "$work/d/$top" "$work/d/renamed.bin"; over=$work/d/renamed.bin; };;
+    3) action="folder moved"
+       mkdir -p "$work/moved"; mv "$work/d" "$work/moved/d"; dir=$work/moved/d
+       [ -z "$over" ] || over=$dir/$top;;
+  esac
+  # The next command, on the base alone.
+  rm -rf "$work/out"
+  r=0
+  ours "-img:$(win "$dir/base.vmd")" "/extract:\\::$(win "$work/out")" > "$work/next.out" 2>&1 || r=$?
+  lines=$(tr -d '\r' < "$work/next.out" | awk -F': ' 'NF > 1 { n = split($1, p, "\\"); printf "%s: %s...; ", p[n], substr($2, 1, 40) }')
+  st=$(base_state "$dir/base.vmd")
+  # What the extract read must be what the base holds.
+  case $st in
+    old) [ ! -e "$work/out/big.bin" ] || st="NEITHER: old bytes, but the extract gave big.bin";;
+    merged*) cmp -s "$work/out/big.bin" "$work/in/big.bin" || st="NEITHER: merged, but the extract gave another big.bin";;
+  esac
+  if [ $r -eq 241 ] && grep -q 'IMAGE.merging' "$work/next.out"; then
+    refused=$((refused + 1)); what="refused (-15) with its line"
+  elif [ $r -ne 0 ]; then
+    failed=$((failed + 1)); what="NEXT COMMAND GAVE $r"
   else
-    # Another writer: refused while a merge is unfinished, else it goes
-    # into a new update file (removed again).
-    i=0
-    ours "-img:$(win "$work/base.vmd")" "/inject:\\s2.txt::$(win "$work/in/small.txt")" \
-      >/dev/null 2>&1 || i=$?
-    for f in "$work"/base.vmd_*.Upd; do [ "$f" = "$work/$top" ] || rm -f "$f"; done
-    if [ $i -eq 241 ]; then cut=$((cut + 1)); state="cut off, other writes refused (-15)"
-    elif [ $i -eq 0 ]; then untouched=$((untouched + 1)); state="not begun"
-    else state="OTHER WRITE GAVE $i"; fi
+    case $st in
+      old) old=$((old + 1)); what=old;;
+      merged*) merged=$((merged + 1)); what=$st;;
+      *) silent=$((silent + 1)); what="SILENT LOSS: $st";;
+    esac
+  fi
+  by_action["$action $what"]=$(( ${by_action["$action $what"]:-0} + 1 ))
+  # The overlay, where it is still there, merges again.
+  m=-
+  if [ -n "$over" ]; then
     m=0
-    ours "${merge[@]}" >/dev/null 2>&1 || m=$?
-    [ $m -eq 0 ] && again=$((again + 1))
-    state="$state, merged again: $m"
+    ours "-img:$(win "$dir/base.vmd")" "-fix:$(win "$over")" /merge >/dev/null 2>&1 || m=$?
+    st2=$(base_state "$dir/base.vmd")
+    if [ $m -eq 0 ] && [ "${st2%% *}" = merged ] && [ ! -e "$over" ]; then again=$((again + 1))
+    else again_bad=$((again_bad + 1)); m="$m, BASE $st2"; [ -e "$over" ] && m="$m, overlay left"
+    fi
   fi
-  why=$(holds_merge "$work/base.vmd") && [ ! -e "$work/$top" ] && why=ok || true
-  if [ "$why" = ok ]; then
-    held=$((held + 1))
-  else
-    bad=$((bad + 1)); state="$state; MERGED FILE MISSING $why"
-  fi
-  echo "trial $t: killed after ${delay}s: $state"
+  # Whatever is left beside the base once the commands after the kill ran.
+  after=$(cd "$dir" && ls -A | grep -v -x -e base.vmd -e "$top" -e renamed.bin | tr '\n' ' ' || true)
+  [ -z "$after" ] || { leftover=$((leftover + 1)); m="$m; LEFT BESIDE THE BASE: $after"; }
+  case $what in
+    SILENT*|NEXT*)
+      mkdir -p /work/bench-keep
+      keep=/work/bench-keep/merge-kill-$t
+      rm -rf "$keep"; cp -r "$dir" "$keep"; cp "$work/next.out" "$keep/next.out"
+      what="$what (kept: $keep)";;
+  esac
+  printf 'trial %3d: %-10s after %6ss, beside: %-24s %-13s next: %s; merged again: %s%s\n' \
+    "$t" "${k%% *}" "$delay" "${beside:--}" "$action" "$what" "$m" "${lines:+ (lines: $lines)}"
 done
-echo "== $trials kills: $finished had finished, $untouched had not begun, $cut were cut off (other writes refused with -15); $again second merges gave 0; $held bases hold the merged file, $bad do not"
+echo "== $trials trials ($killed killed, $((trials - killed)) ended before their kill): $finished merges had finished (overlay gone); next command on the base:" \
+  "$old old byte for byte, $merged merged, $refused refused with -15 and its line, $failed other codes," \
+  "$silent silent losses; second merges of the overlay: $again gave 0 with the merged base, $again_bad did not;" \
+  "$leftover left a file beside the base"
+for k in "${!by_action[@]}"; do echo "   $k: ${by_action[$k]}"; done | sort
+status=0
+[ $((silent + failed + again_bad)) -eq 0 ] || status=1
 
 # Fill points: a tmpfs a little too small, made smaller step by step.
-if [ "$(id -u)" != 0 ]; then echo "== fill points need root (tmpfs)"; exit 0; fi
+if [ "$(id -u)" != 0 ]; then echo "== fill points need root (tmpfs)"; exit "$status"; fi
 mkdir -p "$work/full"
 # What each command writes, measured once with room to spare.
 mount -t tmpfs -o size=1g tmpfs "$work/full"
@@ -143,20 +226,25 @@ for kind in merge create convert; do
         cp "$work/base.saved" "$work/full/base.vmd"
         cp "$work/top.saved" "$work/full/$top"
         ours -img:"$(win "$work/full/base.vmd")" -fix:"$(win "$work/full/$top")" /merge >/dev/null 2>&1 || r=$?
+        st=$(base_state "$work/full/base.vmd")
         if [ $r -eq 0 ]; then
-          holds_merge "$work/full/base.vmd" >/dev/null && { ok=$((ok + 1)); state=merged; } || { badfill=$((badfill + 1)); state="0 but file missing"; }
+          [ "${st%% *}" = merged ] && [ ! -e "$work/full/$top" ] && { ok=$((ok + 1)); state=merged; } ||
+            { badfill=$((badfill + 1)); state="0 but the base is $st"; }
         else
-          i=0
-          ours "-img:$(win "$work/full/base.vmd")" -noupd "/inject:\\s2.txt::$(win "$work/in/small.txt")" >/dev/null 2>&1 || i=$?
-          state="failed ($r), another writer got $i"
-          # Room made: the cut merge completes.
+          left=$(ls -A "$work/full" | grep -v -x -e base.vmd -e "$top" | tr '\n' ' ' || true)
+          state="failed ($r), base $st"
+          cmp -s "$work/full/$top" "$work/top.saved" && state="$state, overlay kept" || state="$state, OVERLAY CHANGED"
+          [ -z "$left" ] || state="$state, LEFT BESIDE: $left"
+          # Room made: the merge is run again and completes.
           mount -o remount,size=$((size * 3)) "$work/full"
-          if [ $i -eq 241 ] &&
-            ours -img:"$(win "$work/full/base.vmd")" -fix:"$(win "$work/full/$top")" /merge >/dev/null 2>&1 &&
-            holds_merge "$work/full/base.vmd" >/dev/null; then
+          m=0
+          ours -img:"$(win "$work/full/base.vmd")" -fix:"$(win "$work/full/$top")" /merge >/dev/null 2>&1 || m=$?
+          st2=$(base_state "$work/full/base.vmd")
+          if [ "$st" = old ] && [ -z "$left" ] &&
+            [[ $state != *CHANGED* ]] && [ $m -eq 0 ] && [ "${st2%% *}" = merged ]; then
             old=$((old + 1)); state="$state, merged again"
           else
-            badfill=$((badfill + 1)); state="$state, NOT COMPLETED"
+            badfill=$((badfill + 1)); state="$state, merged again: $m, base $st2"
           fi
         fi;;
       create|convert)
@@ -182,5 +270,8 @@ for kind in merge create convert; do
     esac
     echo "$kind fill point $k/6 (tmpfs $((size >> 20)) MiB): $state"
   done
-  echo "== $kind at 5 fill points: $ok done, $old failed with the old state kept (merge: other writes refused, completed once room was made), $badfill broken"
+  [ $kind = merge ] && kept="the old base and overlay kept, merged once room was made" || kept="the old file kept"
+  echo "== $kind at 5 fill points: $ok done, $old failed with $kept, $badfill broken"
+  [ "$badfill" -eq 0 ] || status=1
 done
+exit "$status"
