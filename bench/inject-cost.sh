@@ -14,8 +14,9 @@
 #          its own image and update file, and each round starts from a copy
 #          of that update file;
 #   plain  a plain image (the NTFS volume alone, 512 MiB) with "-noupd",
-#          each round on a fresh copy; against it the same copy mounted by
-#          ntfs-3g (FUSE), "cp -r" and the unmount.
+#          each round on a fresh sparse copy, and again on a copy that is
+#          not sparse (every block of it on the disk); against it the same
+#          sparse copy mounted by ntfs-3g (FUSE), "cp -r" and the unmount.
 # The ratios are given whole and with each program's start (a malformed
 # "/create:0") taken off. Then one more plain inject of the current program
 # with its journal's size polled throughout: the journal's largest size
@@ -90,7 +91,7 @@ upd_inject() {
 plain_inject() { wine "$1" "-img:$(win "$work/plain.img")" -noupd "/inject:\\Ours::$(win "$work/tree")"; }
 ntfs_source=$work/plain.img
 fuse_inject() { mount_ntfs && cp -r "$work/tree" "$work/mnt/Native" && umount_ntfs; }
-fresh_plain() { rm -f "$work"/plain.img*; cp --sparse=always "$work/plain.pristine" "$work/plain.img"; }
+fresh_plain() { rm -f "$work"/plain.img*; cp --sparse="${1:-always}" "$work/plain.pristine" "$work/plain.img"; }
 fresh_upd() { rm -f "$work/own-$1.vmd_01.Upd"*; cp "$work/upd-$1.saved" "$work/own-$1.vmd_01.Upd"; }
 
 echo "== $rounds rounds"
@@ -107,6 +108,8 @@ for r in $(seq 1 "$rounds"); do
     timed "upd_$side" upd_inject "$prog" $side
     fresh_plain
     timed "plain_$side" plain_inject "$prog"
+    fresh_plain never
+    timed "full_$side" plain_inject "$prog"
   done
   fresh_plain
   timed fuse fuse_inject
@@ -184,8 +187,12 @@ awk -v j="$jmax" -v t="$tree_bytes" -v c="$changed" 'BEGIN {
 echo "== Medians (s); ratio = current / other, whole and with each program's start taken off"
 sc=$(med start_cur) sb=$(med start_base)
 printf '   %-34s current %6.2f  baseline %6.2f\n' "start, /create:0" "$sc" "$sb"
-for k in upd plain; do
-  [ $k = upd ] && label="inject into the update file" || label="inject -noupd into a plain image"
+for k in upd plain full; do
+  case $k in
+    upd) label="inject into the update file" ;;
+    plain) label="inject -noupd into a plain image" ;;
+    full) label="the same, image not sparse" ;;
+  esac
   awk -v l="$label" -v c="$(med "${k}_cur")" -v b="$(med "${k}_base")" -v sc="$sc" -v sb="$sb" 'BEGIN {
     printf "   %-34s current %6.2f  baseline %6.2f  ratio %5.2fx  less start %5.2fx\n",
       l, c, b, c / b, (c - sc) / (b - sb) }'
