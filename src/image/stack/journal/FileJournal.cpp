@@ -257,16 +257,12 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
         kept.resize(n);
         if (SystemReadHandleAt(m_file, from, kept.data(), n) != (int64_t)n) return false;
         // Runs of zero blocks go in as entries without their bytes.
-        for (uint32_t run = 0; run < n;) {
-          bool zero = AllZero(kept.data() + run, std::min(kZeroBlock, n - run));
-          uint32_t next = run;
-          do
-            next = std::min(n, next + kZeroBlock);
-          while (next < n && AllZero(kept.data() + next, std::min(kZeroBlock, n - next)) == zero);
+        for (uint32_t run = 0, next; run < n; run = next) {
+          bool zero;
+          next = RunEnd(kept.data(), n, run, &zero);
           AppendEntry(m_head.salt, from + run, zero ? nullptr : kept.data() + run, next - run,
                       &m_batch);
           m_batchEntries++;
-          run = next;
         }
         m_kept.Add(from, from + n);
         from += n;

@@ -57,21 +57,30 @@ uint64_t EntryCheck(uint64_t salt, const uint8_t* head16, HANDLE journal, uint64
   return h;
 }
 
-}  // namespace
-
-// Every processor Windows runs on has SSE2; the build's target does not
-// assume it elsewhere.
+// Whether all `bytes` at p are zero. Every processor Windows runs on has
+// SSE2; the build's target does not assume it elsewhere.
 __attribute__((target("sse2"))) bool AllZero(const uint8_t* p, uint32_t bytes) {
   __m128i any = _mm_setzero_si128();
   uint32_t i = 0;
   for (; i + 64 <= bytes; i += 64) {
     const __m128i* q = reinterpret_cast<const __m128i*>(p + i);
-    any = _mm_or_si128(any, _mm_or_si128(_mm_or_si128(_mm_loadu_si128(q), _mm_loadu_si128(q + 1)),
-                                         _mm_or_si128(_mm_loadu_si128(q + 2), _mm_loadu_si128(q + 3))));
+    any = _mm_or_si128(any,
+                       _mm_or_si128(_mm_or_si128(_mm_loadu_si128(q), _mm_loadu_si128(q + 1)),
+                                    _mm_or_si128(_mm_loadu_si128(q + 2), _mm_loadu_si128(q + 3))));
   }
   uint8_t rest = 0;
   for (; i < bytes; i++) rest |= p[i];
   return rest == 0 && _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF;
+}
+
+}  // namespace
+
+uint32_t RunEnd(const uint8_t* p, uint32_t n, uint32_t from, bool* zero) {
+  *zero = AllZero(p + from, std::min(kZeroBlock, n - from));
+  uint32_t next = std::min(n, from + kZeroBlock);
+  while (next < n && AllZero(p + next, std::min(kZeroBlock, n - next)) == *zero)
+    next = std::min(n, next + kZeroBlock);
+  return next;
 }
 
 uint64_t Hash(uint64_t seed, const void* data, size_t bytes) {
@@ -256,19 +265,14 @@ bool PutBack(HANDLE file, HANDLE journal, const Head& head, const std::vector<En
       // written over a hole of a sparse file would take room on a host
       // disk that may be full.
       if (!ReadZeroTail(file, e.offset + done, buffer.data(), n)) return false;
-      for (uint32_t run = 0; run < n;) {
-        uint32_t block = std::min(kZeroBlock, n - run), next = run + block;
-        if (AllZero(buffer.data() + run, block)) {
-          run = next;
-          continue;
-        }
-        while (next < n && !AllZero(buffer.data() + next, std::min(kZeroBlock, n - next)))
-          next = std::min(n, next + kZeroBlock);
+      for (uint32_t run = 0, next; run < n; run = next) {
+        bool zero;
+        next = RunEnd(buffer.data(), n, run, &zero);
+        if (zero) continue;
         memset(buffer.data() + run, 0, next - run);
         if (source->WriteAt(file, e.offset + done + run, buffer.data() + run, next - run) !=
             (int64_t)(next - run))
           return false;
-        run = next;
       }
       done += n;
     }

@@ -77,8 +77,9 @@ bool DecodeHead(const uint8_t (&slot)[kSlotBytes], Head* head);
 void AppendEntry(uint64_t salt, uint64_t offset, const uint8_t* old, uint32_t bytes,
                  std::vector<uint8_t>* out);
 
-// Whether all `bytes` at p are zero.
-bool AllZero(const uint8_t* p, uint32_t bytes);
+// Where the run of kZeroBlock blocks that begins at `from` in p[0, n) ends:
+// blocks all zero (*zero true) or all holding other bytes.
+uint32_t RunEnd(const uint8_t* p, uint32_t n, uint32_t from, bool* zero);
 
 // The ranges of a file of `length` bytes whose bytes the fingerprint
 // covers: its first 4 KiB and sixteen sectors spread over the rest.
