@@ -18,6 +18,15 @@ typedef int (*DiskIoWriteFn)(void* owner, unsigned long long offset, const void*
 // Writes what the layers below hold back and has the disk keep it: 0, or
 // -1 when that failed (what was written may not last).
 typedef int (*DiskIoSyncFn)(void* owner);
+// The rollback journal under the disk (see `journal` below): nonzero while
+// a command is under way on the disk (something was written that no end
+// of a command has kept or taken back yet).
+typedef int (*DiskIoUnderWayFn)(void* journal);
+// The bytes [offset, offset + count) of the disk need no old bytes kept
+// for the command under way, or for the one the next write begins: what a
+// volume writes there lies in clusters that were free when the command
+// began, which the roll back of the volume's own records frees again.
+typedef void (*DiskIoUnkeptFn)(void* journal, unsigned long long offset, unsigned long long count);
 
 struct DiskIoBlock {
   // The disk object (_VROH_MOUNT_RW), or the drive handle of a host volume.
@@ -30,6 +39,12 @@ struct DiskIoBlock {
   DiskIoSyncFn sync;
   // The disk's size in bytes; 0 when not known (a host volume).
   unsigned long long bytes;
+  // The rollback journal of the disk's files, with an owner of its own, so
+  // that whoever wraps read and write passes it on untouched. Null
+  // functions: nothing to tell (a disk whose writes keep no journal).
+  void* journal;
+  DiskIoUnderWayFn underWay;
+  DiskIoUnkeptFn unkept;
 };
 
 #ifdef __cplusplus

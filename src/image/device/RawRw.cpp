@@ -25,6 +25,17 @@ int64_t _VROH_RAW_IMG_RW::Read(HANDLE hFile, uint64_t sector, void* buf, uint32_
   return ReadHandleAt(hFile, (sector - 1) * VRO_SECTOR, buf, bytes);
 }
 
+bool _VROH_RAW_IMG_RW::FileOffset(uint64_t sector, uint64_t* at) {
+  if (sector == 0) return false;
+  *at = (sector - 1) * VRO_SECTOR;
+  return true;
+}
+
+bool _VROH_REAL_IMG_RW::FileOffset(uint64_t sector, uint64_t* at) {
+  *at = sector * VRO_SECTOR;
+  return true;
+}
+
 int64_t _VROH_REAL_IMG_RW::Write(HANDLE hFile, uint64_t sector, const void* buf, uint32_t bytes) {
   if (!bytes) return 0;
   return WriteHandleAt(hFile, sector * VRO_SECTOR, buf, bytes);

@@ -9,6 +9,7 @@ class _VROH_RAW_IMG_RW : public _VROH_BASE_RW {
  public:
   int64_t Write(HANDLE hFile, uint64_t sector, const void* buf, uint32_t bytes) override;
   int64_t Read(HANDLE hFile, uint64_t sector, void* buf, uint32_t bytes) override;
+  bool FileOffset(uint64_t sector, uint64_t* at) override;
 };
 
 // File that carries its own header sector (types 4, 5, 9): device sector n
@@ -17,6 +18,7 @@ class _VROH_REAL_IMG_RW : public _VROH_BASE_RW {
  public:
   int64_t Write(HANDLE hFile, uint64_t sector, const void* buf, uint32_t bytes) override;
   int64_t Read(HANDLE hFile, uint64_t sector, void* buf, uint32_t bytes) override;
+  bool FileOffset(uint64_t sector, uint64_t* at) override;
 };
 
 // Physical drive (type 1): read like a raw image. The drive itself is never

@@ -39,6 +39,14 @@ class _VROH_BASE_RW {
   }
   virtual int64_t Write(HANDLE hFile, uint64_t sector, const void* buf, uint32_t bytes) = 0;
   virtual int64_t Read(HANDLE hFile, uint64_t sector, void* buf, uint32_t bytes) = 0;
+  // The file offset of device sector `sector` (>= 1), for a back end that
+  // keeps the sectors from there on in file order, one after another:
+  // false for any other (a map between them, a header slot).
+  virtual bool FileOffset(uint64_t sector, uint64_t* at) {
+    (void)sector;
+    (void)at;
+    return false;
+  }
 };
 
 // Positioned transfers on a handle (one system call each, safe to use from

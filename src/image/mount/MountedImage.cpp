@@ -73,6 +73,9 @@ void CMountedImage::BuildIoBlock() {
   m_pIoBlock->write = WriteDiskObjectBytes;
   m_pIoBlock->sync = SyncDiskObject;
   m_pIoBlock->bytes = m_pDisk->DiskBytes();
+  m_pIoBlock->journal = m_pDisk;
+  m_pIoBlock->underWay = DiskObjectUnderWay;
+  m_pIoBlock->unkept = MarkDiskObjectUnkept;
 }
 
 int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,

@@ -160,6 +160,22 @@ int64_t CacheFetch(void* device, void* buf, int64_t count, uint64_t offset) {
   return count ? BlockTransfer(d, buf, count, offset, false) : 0;
 }
 
+bool ReadPartition(void* device, uint64_t offset, void* buf, uint32_t count) {
+  NtfsDiskDev* d = static_cast<NtfsDiskDev*>(device);
+  return BlockTransfer(d, buf, count, offset, false) == (s64)count;
+}
+
+// Before a write: tells the disk's journal which of its bytes lie in
+// clusters free when the command began.
+void TellUnkept(NtfsDiskDev* d, unsigned long long offset, s64 count) {
+  DiskIoBlock* b = d->block;
+  if (!b->underWay || !b->unkept || HasSecondHandle(b) || count <= 0) return;
+  NtfsFreeAtStart::Ranges free;
+  d->freeAtStart.BeforeWrite(!b->underWay(b->journal), offset, (uint64_t)count, ReadPartition, d,
+                             &free);
+  for (const auto& r : free) b->unkept(b->journal, d->win.start + r.first, r.second - r.first);
+}
+
 s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long offset, bool write,
              bool positional) {
   NtfsDiskDev* d = State(dev);
@@ -179,6 +195,7 @@ s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long o
   if (count == 0) return 0;
   s64 r;
   if (d->block) {
+    if (write) TellUnkept(d, offset, count);
     if (d->cache && !write && offset >= kCachedFrom && count <= NtfsBlockCache::kMaxCachedRead)
       r = d->cache->Read(buf, count, offset, CacheFetch, d);
     else

@@ -8,6 +8,7 @@
 
 #include "image/device/DiskIoBlock.h"
 #include "image/ntfs/NtfsBlockCache.h"
+#include "image/ntfs/NtfsFreeAtStart.h"
 #include "image/ntfs/NtfsLib.h"
 #include "image/ntfs/NtfsWin32Io.h"
 
@@ -45,6 +46,10 @@ struct NtfsDiskDev {
   // Small reads of a disk object (not of a live host volume, which changes
   // underneath), from the open to the close.
   std::unique_ptr<NtfsBlockCache> cache;
+  // The clusters free when the command under way began, for the disk's
+  // rollback journal (DiskIoBlock's journal): a write's bytes in them need
+  // no old bytes kept. Told where $Bitmap lies by the mount glue.
+  NtfsFreeAtStart freeAtStart;
 };
 
 extern "C" {

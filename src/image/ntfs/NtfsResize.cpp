@@ -968,6 +968,8 @@ int CollectNtfsClusterUse(ntfs_volume* vol, int64_t skipRecord, std::vector<uint
 
 int ResizeNtfsVolume(ntfs_volume* vol, DiskIoBlock* block, int partition, uint64_t newBytes) {
   if (!vol) return 0;
+  // $Bitmap itself changes size and place: every old byte is kept.
+  KeepAllOldBytes(vol);
   Resize r;
   r.vol = vol;
   s64 deviceBytes = ntfs_device_size_get(vol->dev, 512) * 512;

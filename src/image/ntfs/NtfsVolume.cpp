@@ -68,7 +68,41 @@ bool SameName(const wchar_t* a, int alen, const ntfschar* b, int blen) {
   return alen == blen && memcmp(a, b, alen * sizeof(ntfschar)) == 0;
 }
 
+// Tells the device where $Bitmap's bytes lie, so that it can answer which
+// clusters were free when a command began; a $Bitmap whose runs cannot be
+// walked leaves it without answers.
+void LocateBitmap(ntfs_volume* vol) {
+  NtfsDiskDev* d = static_cast<NtfsDiskDev*>(vol->dev->d_private);
+  ntfs_attr* na = vol->lcnbmp_na;
+  if (NVolReadOnly(vol) || !na || ntfs_attr_map_whole_runlist(na)) {
+    d->freeAtStart.Stop();
+    return;
+  }
+  NtfsFreeAtStart::Ranges runs;
+  unsigned long long cluster = vol->cluster_size, left = (unsigned long long)na->data_size;
+  for (runlist_element* rl = na->rl; rl && rl->length && left; rl++) {
+    if (rl->lcn < 0) {
+      d->freeAtStart.Stop();
+      return;
+    }
+    unsigned long long bytes = (unsigned long long)rl->length * cluster;
+    if (bytes > left) bytes = left;
+    unsigned long long at = (unsigned long long)rl->lcn * cluster;
+    runs.emplace_back(at, at + bytes);
+    left -= bytes;
+  }
+  if (left) {
+    d->freeAtStart.Stop();
+    return;
+  }
+  d->freeAtStart.Locate(runs, cluster, (unsigned long long)vol->nr_clusters);
+}
+
 }  // namespace
+
+void KeepAllOldBytes(ntfs_volume* vol) {
+  if (IsOurDevice(vol)) static_cast<NtfsDiskDev*>(vol->dev->d_private)->freeAtStart.Stop();
+}
 
 ntfs_volume* ntfs_disk_device_mount(struct ntfs_device* dev, int partition, unsigned long flags) {
   if (!dev) return (SetErr(EINVAL), nullptr);
@@ -187,6 +221,7 @@ ntfs_volume* MountNtfsOnDisk(DiskIoBlock* block, int partition, unsigned long fl
   }
   // Names are looked up the Windows way: through the volume's upcase table.
   ntfs_set_ignore_case(vol);
+  LocateBitmap(vol);
   return vol;
 }
 

@@ -37,6 +37,13 @@ bool DropNtfsMirrorStandIn(ntfs_volume* vol);
 
 // The partition index the device open used (GPT: the entry found).
 int GetMountedPartitionIndex(ntfs_volume* vol);
+// A writable mount tells the disk's rollback journal which bytes of its
+// writes lie in clusters its $Bitmap marked free when the command began:
+// their old bytes are not kept (the roll back of the volume's records
+// frees those clusters again). Work on the volume whatever its $Bitmap
+// says (a repair, a resize) ends that first: every old byte it overwrites
+// is kept, for the rest of the mount.
+void KeepAllOldBytes(ntfs_volume* vol);
 bool IsNtfsVolumeOnGpt(ntfs_volume* vol);
 
 int RenameNtfsPath(ntfs_volume* vol, const wchar_t* oldPath, const wchar_t* newPath);

@@ -42,6 +42,19 @@ bool _VROH_MOUNT_RW::HasUncommittedWrites() const {
   return false;
 }
 
+void _VROH_MOUNT_RW::MarkUnkept(uint64_t pos, uint64_t count) {
+  _VROH_DISK_COMBO* L = m_pLayers;
+  uint64_t first = (pos + VRO_SECTOR - 1) / VRO_SECTOR, end = (pos + count) / VRO_SECTOR;
+  if (end <= first || L->WritesStopped()) return;
+  // The layer Write picks; an update file still to be made keeps nothing.
+  _VROH_RW_CLASS* layer = L->Fix().IsOpen()      ? &L->Fix()
+                          : L->Update().IsOpen() ? &L->Update()
+                          : L == m_pLayers && m_BasePath[0] ? nullptr
+                                                            : &L->Base();
+  uint64_t sector = first + m_ByteOffset / VRO_SECTOR;
+  if (layer && layer->IsWritable()) layer->MarkUnkept(sector, (end - first) * VRO_SECTOR);
+}
+
 bool _VROH_DISK_COMBO::HasWritableLayer() const {
   for (const _VROH_RW_CLASS& l : m_Layers)
     if (l.IsWritable()) return true;
@@ -238,4 +251,12 @@ int WriteDiskObjectBytes(void* owner, unsigned long long offset, const void* buf
   if (!owner || !count) return 0;
   int64_t r = static_cast<_VROH_MOUNT_RW*>(owner)->WriteBytes(nullptr, offset, buffer, count);
   return (int)r;
+}
+
+int DiskObjectUnderWay(void* journal) {
+  return journal && static_cast<_VROH_MOUNT_RW*>(journal)->HasUncommittedWrites();
+}
+
+void MarkDiskObjectUnkept(void* journal, unsigned long long offset, unsigned long long count) {
+  if (journal && count) static_cast<_VROH_MOUNT_RW*>(journal)->MarkUnkept(offset, count);
 }

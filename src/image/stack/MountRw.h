@@ -110,6 +110,10 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
   int EndCommand(bool keep);
   // A layer holds writes no command has kept yet.
   bool HasUncommittedWrites() const;
+  // The disk bytes [pos, pos + count) need no old bytes kept for the
+  // command under way (DiskIoUnkeptFn): the whole sectors among them are
+  // passed to the layer the writes go to.
+  void MarkUnkept(uint64_t pos, uint64_t count);
 
   _VROH_DISK_COMBO* Layers() { return m_pLayers; }
   // Type code of the base layer (-1 when closed).
@@ -130,3 +134,6 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
 int ReadDiskObjectBytes(void* owner, unsigned long long offset, void* buffer, unsigned int count);
 int WriteDiskObjectBytes(void* owner, unsigned long long offset, const void* buffer,
                          unsigned int count);
+// The journal routines of a disk object's device block (DiskIoBlock.h).
+int DiskObjectUnderWay(void* journal);
+void MarkDiskObjectUnkept(void* journal, unsigned long long offset, unsigned long long count);

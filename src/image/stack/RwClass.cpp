@@ -275,6 +275,13 @@ bool _VROH_RW_CLASS::HasUncommittedWrites() const {
   return !m_TempPath.empty() || (m_pJournal && m_pJournal->Started());
 }
 
+void _VROH_RW_CLASS::MarkUnkept(uint64_t sector, uint64_t bytes) {
+  VroCsLock lock(&m_Lock);
+  uint64_t at = 0;
+  if (m_pJournal && m_pBackEnd && !m_bWritesStopped && m_pBackEnd->FileOffset(sector, &at))
+    m_pJournal->Unkept(at, at + bytes);
+}
+
 int _VROH_RW_CLASS::RollBack() {
   VroCsLock lock(&m_Lock);
   m_bWritesStopped = true;

@@ -51,6 +51,10 @@ class _VROH_RW_CLASS {
   int RollBack();
   // Something was written since the open or the last Commit.
   bool HasUncommittedWrites() const;
+  // The device sectors [sector, sector + bytes / 512) need no old bytes in
+  // the journal of the command under way (DiskIoUnkeptFn): passed on where
+  // the back end keeps them in file order; nothing is done elsewhere.
+  void MarkUnkept(uint64_t sector, uint64_t bytes);
   // After a write that failed: the layer takes no more writes or flushes
   // until it is closed, and its close writes nothing, so the file keeps
   // what it held when the failure came (what a process that died there

@@ -1,9 +1,13 @@
 // Every writing command, cut off at every write it sends to an image file
 // (the write failing; the process stopped there with what it held in memory
 // lost, its write torn at a 4 KiB boundary of the file) and at every flush
-// that fails: the next open leaves each file of the image exactly as it was
-// before the command, byte for byte, or the disk through the chain holds
-// the whole command. No third state. Commands: an inject into a folder that
+// that fails: the next open leaves each file of the image as it was before
+// the command, or the disk through the chain holds the whole command. No
+// third state. "As it was" is byte for byte, but for a plain image, whose
+// volume's writes into clusters free before the command keep no old bytes:
+// there it is what a reader of the volume sees (every cluster the volume's
+// $Bitmap marked in use before the command, and all that lies outside the
+// volume), the free clusters left out. Commands: an inject into a folder that
 // holds earlier files, a .reg import into SOFTWARE and SYSTEM, a format, a
 // grow and a merge; files: a plain image, an update file, a write-back file.
 #include <gtest/gtest.h>
@@ -34,11 +38,14 @@ struct Image {
   std::wstring open;        // what the commands open: the image, or its update file
   std::wstring second;      // names the write-back file, or empty
   std::wstring top;         // the file the commands write
+  std::string bitmap;       // a plain image's $Bitmap before the command (ntfscat)
+  long start = 0;           // its volume's first sector
 
   // plainBase: a write-back file over a plain image.
   explicit Image(FileKind k, bool plainBase = false) : kind(k) {
     rt::WinDisk d = rt::MakeWinDisk("--no-kernel");
     dir = d.dir;
+    start = d.start;
     images = dir + "/img";
     EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(images) + " " + vt::Q(dir + "/saved") + " && cd " +
                         vt::Q(dir) + " && mkdir -p Data New && head -c 9000 /dev/urandom >"
@@ -67,6 +74,10 @@ struct Image {
                                 nullptr, nullptr));
     EXPECT_TRUE(m.Close());
     EXPECT_EQ(0, vt::Sh("cp " + vt::Q(images) + "/* " + vt::Q(dir + "/saved")));
+    if (kind == kPlain) {
+      bitmap = rt::NtfsCat(d, images + "/disk.img", "$Bitmap", dir + "/bitmap");
+      vt::Sh("rm " + vt::Q(images + "/disk.img.part"));
+    }
   }
   int Open(CMountedImage& m, int mode, const std::wstring& at = L"") const {
     return m.OpenImage((at.empty() ? open : at).c_str(), second.empty() ? nullptr : second.c_str(),
@@ -91,7 +102,33 @@ struct Image {
       if (line.size() > 66) files[line.substr(66)] = line.substr(0, 64);
       at = end == std::string::npos ? list.size() : end + 1;
     }
+    if (!bitmap.empty() && files.count("disk.img")) files["disk.img"] = ReaderView();
     return files;
+  }
+  // The digest of the plain image with the clusters $Bitmap marked free
+  // before the command zeroed.
+  std::string ReaderView() const {
+    return OverFreeClusters("bytes(cs)", "print(hashlib.sha256(d).hexdigest())");
+  }
+  // Runs python over the plain image's bytes d: every cluster $Bitmap
+  // marked free before the command takes the bytes `fill` makes, then `end`
+  // runs; what it prints is returned.
+  std::string OverFreeClusters(const std::string& fill, const std::string& end) const {
+    std::string out;
+    EXPECT_EQ(0, vt::Sh("python3 - " + vt::Q(images + "/disk.img") + " " + vt::Q(bitmap) + " " +
+                            std::to_string(start) + " <<'PY'\n"
+                            "import hashlib, os, sys\n"
+                            "d = bytearray(open(sys.argv[1], 'rb').read())\n"
+                            "b = open(sys.argv[2], 'rb').read()\n"
+                            "p = int(sys.argv[3]) * 512\n"
+                            "cs = int.from_bytes(d[p + 11:p + 13], 'little') * d[p + 13]\n"
+                            "for c in range(len(b) * 8):\n"
+                            "    o = p + c * cs\n"
+                            "    if not b[c >> 3] >> (c & 7) & 1 and o + cs <= len(d):\n"
+                            "        d[o:o + cs] = " + fill + "\n" + end + "\n"
+                            "PY",
+                        &out));
+    return out;
   }
   // The disk through the chain, opened read-only: the open rolls back what
   // a journal beside any file names.
@@ -335,6 +372,36 @@ TEST_P(CommandCrash, Merge) {
   ExpectBeforeOrAfter(img, nullptr,
                       [&] { return ConvertImageChain(img.base.c_str(), img.top.c_str(), nullptr) == 1; },
                       [&] { CheckMerged(img, merged); });
+}
+
+// A plain image whose free clusters hold old data: what the volume writes
+// there keeps no old bytes in the journal, and the roll back gives back
+// all the volume showed (its fingerprint's samples too, wherever the new
+// file's clusters took them).
+TEST(CommandJournal, KeepsNoOldBytesOfClustersFreeBeforeTheCommand) {
+  Image img(kPlain);
+  img.OverFreeClusters("os.urandom(cs)", "open(sys.argv[1], 'wb').write(d)");
+  ASSERT_EQ(0, vt::Sh("head -c 6000000 /dev/urandom > " + vt::Q(img.dir + "/big.bin")));
+  std::string before = img.ReaderView();
+  {
+    CMountedImage m;
+    ASSERT_LE(0, img.Open(m, 2));
+    uint64_t missing = 0;
+    ASSERT_EQ(1, InjectHostPath(&m, vt::ToWin(img.dir + "/big.bin").c_str(), L"\\Data", &missing,
+                                nullptr, nullptr));
+    ASSERT_EQ(0, m.DiskObject()->Flush());
+    WIN32_FILE_ATTRIBUTE_DATA journal;
+    ASSERT_TRUE(GetFileAttributesExW((img.top + L".journal").c_str(), GetFileExInfoStandard, &journal));
+    EXPECT_EQ(0u, journal.nFileSizeHigh);
+    EXPECT_GT(1000000u, journal.nFileSizeLow) << "the journal kept the old bytes of free clusters";
+    EXPECT_FALSE(m.Close(false));
+  }
+  EXPECT_EQ(before, img.ReaderView());
+  EXPECT_FALSE(vt::FileExists(img.top + L".journal"));
+  CMountedImage m;
+  ASSERT_LE(0, img.Open(m, 0));
+  EXPECT_EQ(1, CheckNtfsPartition(&m));
+  EXPECT_TRUE(mi::SameAsHostFile(mi::ReadWhole(m, L"\\Data\\one.bin"), img.dir + "/Data/one.bin"));
 }
 
 std::string KindName(const ::testing::TestParamInfo<FileKind>& i) {

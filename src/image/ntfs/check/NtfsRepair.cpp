@@ -241,6 +241,9 @@ int MendForFullMount(ntfs_volume* vol, NtfsCheckLog log) {
 
 int RepairNtfsVolume(ntfs_volume* vol, NtfsCheckLog log) {
   if (!vol) return 0;
+  // What the repair overwrites is kept whole: $Bitmap is one of the things
+  // it puts right, and what it marks free may be in use.
+  KeepAllOldBytes(vol);
   NVolSetNoFixupWarn(vol);
   if (FixMftMirror(vol) || !CanTellClusterUse(vol, log)) return 0;
   if (SyncBackupBootSector(vol)) return 0;

@@ -24,6 +24,22 @@ void CRangeSet::Add(const CRangeSet& other) {
   for (const auto& r : other.m_ranges) Add(r.first, r.second);
 }
 
+void CRangeSet::Remove(uint64_t start, uint64_t end) {
+  if (start >= end) return;
+  auto it = m_ranges.upper_bound(start);
+  if (it != m_ranges.begin()) --it;
+  while (it != m_ranges.end() && it->first < end) {
+    uint64_t from = it->first, to = it->second;
+    if (to <= start) {
+      ++it;
+      continue;
+    }
+    it = m_ranges.erase(it);
+    if (from < start) m_ranges.emplace(from, start);
+    if (to > end) m_ranges.emplace(end, to);
+  }
+}
+
 bool CRangeSet::Covers(uint64_t start, uint64_t end) const {
   if (start >= end) return true;
   auto it = m_ranges.upper_bound(start);

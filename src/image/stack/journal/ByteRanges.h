@@ -12,6 +12,7 @@ class CRangeSet {
  public:
   void Add(uint64_t start, uint64_t end);
   void Add(const CRangeSet& other);
+  void Remove(uint64_t start, uint64_t end);
   bool Covers(uint64_t start, uint64_t end) const;
   // The parts of [start, end) the set does not hold, in order.
   std::vector<std::pair<uint64_t, uint64_t>> Missing(uint64_t start, uint64_t end) const;

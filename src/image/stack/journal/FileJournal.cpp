@@ -187,6 +187,7 @@ bool CFileJournal::Start() {
   m_head.name = FileNameOf(m_path);
   m_head.samples = (uint32_t)SampleRanges(m_head.oldLength).size();
   if (!Fingerprint(m_file, m_head.oldLength, &m_head.fingerprint)) return false;
+  for (const auto& r : SampleRanges(m_head.oldLength)) m_unkept.Remove(r.first, r.first + r.second);
   // The journal takes its name only with both heads on the disk: a journal
   // at that name is always whole as far as its heads go.
   std::wstring path = JournalPathOf(m_path), made = path + L".new";
@@ -231,6 +232,19 @@ bool CFileJournal::Seal() {
   return true;
 }
 
+void CFileJournal::Unkept(uint64_t start, uint64_t end) {
+  VroCsLock lock(&m_lock);
+  m_unkept.Add(start, end);
+  if (m_started)
+    for (const auto& r : SampleRanges(m_head.oldLength)) m_unkept.Remove(r.first, r.first + r.second);
+}
+
+bool CFileJournal::Overwritable(uint64_t start, uint64_t end) const {
+  for (const auto& gap : m_sealed.Missing(start, end))
+    if (!m_unkept.Covers(gap.first, gap.second)) return false;
+  return true;
+}
+
 int64_t CFileJournal::HookWrite(uint64_t at, const void* buf, uint32_t bytes) {
   VroCsLock lock(&m_lock);
   if (m_failed || !bytes) return m_failed ? -(int64_t)bytes : 0;
@@ -251,7 +265,10 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
   if (at < old) {
     uint64_t lowEnd = std::min(end, old);
     std::vector<uint8_t> kept;
-    for (const auto& gap : m_kept.Missing(at, lowEnd)) {
+    std::vector<std::pair<uint64_t, uint64_t>> needed;
+    for (const auto& gap : m_kept.Missing(at, lowEnd))
+      for (const auto& part : m_unkept.Missing(gap.first, gap.second)) needed.push_back(part);
+    for (const auto& gap : needed) {
       for (uint64_t from = gap.first; from < gap.second;) {
         uint32_t n = (uint32_t)std::min<uint64_t>(kEntryBytes, gap.second - from);
         kept.resize(n);
@@ -270,7 +287,7 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
       }
     }
     uint32_t low = (uint32_t)(lowEnd - at);
-    if (m_sealed.Covers(at, lowEnd) && !m_held.Overlaps(at, low)) {
+    if (Overwritable(at, lowEnd) && !m_held.Overlaps(at, low)) {
       if (!WriteAll(m_file, at, p, low)) return false;
     } else {
       m_held.Put(at, p, low);
@@ -312,6 +329,7 @@ void CFileJournal::Reset() {
   m_head = Head();
   m_sealed.Clear();
   m_kept.Clear();
+  m_unkept.Clear();
   m_batch.clear();
   m_batchEntries = 0;
   m_held.Clear();
@@ -319,7 +337,10 @@ void CFileJournal::Reset() {
 
 bool CFileJournal::Commit() {
   VroCsLock lock(&m_lock);
-  if (!m_started) return !m_failed;
+  if (!m_started) {
+    m_unkept.Clear();
+    return !m_failed;
+  }
   if (m_failed) return false;
   if (!Seal() || VroGetDeviceSource()->FlushHandle(m_file) != 0) {
     m_failed = true;
@@ -339,6 +360,7 @@ bool CFileJournal::Commit() {
 bool CFileJournal::RollBack() {
   VroCsLock lock(&m_lock);
   if (!m_started) {
+    m_unkept.Clear();
     m_failed = false;
     return true;
   }

@@ -47,6 +47,13 @@ class CFileJournal : public VroHandleHook {
   bool Failed() const { return m_failed; }
   const std::wstring& Path() const { return m_path; }
 
+  // The file's bytes [start, end) need no old bytes for the command under
+  // way, or for the one the next write begins (what a volume writes into
+  // clusters free when the command began: the roll back of its records
+  // frees them again). The bytes the fingerprint samples are kept all the
+  // same, so that a rolled-back file gives it again.
+  void Unkept(uint64_t start, uint64_t end);
+
   int64_t HookWrite(uint64_t at, const void* buf, uint32_t bytes) override;
   int64_t HookRead(uint64_t at, void* buf, uint32_t bytes) override;
   int HookFlush() override;
@@ -65,6 +72,9 @@ class CFileJournal : public VroHandleHook {
 
  private:
   bool Start();
+  // Every byte of [start, end) has its old bytes sealed in the journal, or
+  // needs none: a write there may go straight to the file.
+  bool Overwritable(uint64_t start, uint64_t end) const;
   bool WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes);
   bool Seal();
   bool WriteHead();
@@ -82,6 +92,7 @@ class CFileJournal : public VroHandleHook {
   vrojournal::Head m_head;
   CRangeSet m_sealed;    // old bytes in the journal and flushed
   CRangeSet m_kept;      // old bytes in the journal or in the batch
+  CRangeSet m_unkept;    // old bytes the command needs not keep
   std::vector<uint8_t> m_batch;  // entries not yet in the journal
   uint64_t m_batchEntries = 0;
   CHeldWrites m_held;    // writes that wait for their old bytes
