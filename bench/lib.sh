@@ -37,6 +37,23 @@ timed() {
 med() { median < "$work/t/$1"; }
 ours() { wine "$exe" "$@"; }
 
+# make_small_tree DIR FOLDERS: 100 files of 1-8 KiB in each of FOLDERS
+# folders (seeded, so every run makes the same tree).
+make_small_tree() {
+  python3 - "$1" "$2" <<'PY'
+import os, random, sys
+root, folders = sys.argv[1], int(sys.argv[2])
+random.seed(11)
+for d in range(folders):
+    p = os.path.join(root, "d%03d" % d)
+    os.makedirs(p)
+    for f in range(100):
+        size = random.randint(1024, 8192)
+        with open(os.path.join(p, "f%03d.dat" % f), "wb") as out:
+            out.write(random.randbytes(size))
+PY
+}
+
 # make_file_tree DIR MEGABYTES: files of 1-16 MiB (seeded, so every run makes
 # the same tree) in 20 folders, MEGABYTES in all.
 make_file_tree() {

@@ -23,18 +23,7 @@ require 7zz ntfs-3g mkntfs
 rm -rf "$work"
 mkdir -p "$work/tree/Small" "$work/out" "$work/mnt" "$work/t"
 echo "== Making $((folders * 100)) files and the 20 GiB volume in $work"
-python3 - "$work/tree/Small" "$folders" <<'PY'
-import os, random, sys
-root, folders = sys.argv[1], int(sys.argv[2])
-random.seed(11)
-for d in range(folders):
-    p = os.path.join(root, "d%03d" % d)
-    os.makedirs(p)
-    for f in range(100):
-        size = random.randint(1024, 8192)
-        with open(os.path.join(p, "f%03d.dat" % f), "wb") as out:
-            out.write(random.randbytes(size))
-PY
+make_small_tree "$work/tree/Small" "$folders"
 TMPDIR=$work "$root/tests/fixtures/mk-disk.sh" "$work/disk.img" --layout none --size 20480 \
   --tree "$work/tree" >/dev/null
 cleanup() {

@@ -20,8 +20,9 @@ typedef int (*DiskIoWriteFn)(void* owner, unsigned long long offset, const void*
 typedef int (*DiskIoSyncFn)(void* owner);
 // The rollback journal under the disk (see `journal` below): nonzero while
 // a command is under way on the disk (something was written that no end
-// of a command has kept or taken back yet).
-typedef int (*DiskIoUnderWayFn)(void* journal);
+// of a command has kept or taken back yet); *ended: how many commands it
+// ended so far.
+typedef int (*DiskIoCommandFn)(void* journal, unsigned long long* ended);
 // The bytes [offset, offset + count) of the disk need no old bytes kept
 // for the command under way, or for the one the next write begins: what a
 // volume writes there lies in clusters that were free when the command
@@ -43,7 +44,7 @@ struct DiskIoBlock {
   // that whoever wraps read and write passes it on untouched. Null
   // functions: nothing to tell (a disk whose writes keep no journal).
   void* journal;
-  DiskIoUnderWayFn underWay;
+  DiskIoCommandFn command;
   DiskIoUnkeptFn unkept;
 };
 

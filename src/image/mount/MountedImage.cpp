@@ -74,7 +74,7 @@ void CMountedImage::BuildIoBlock() {
   m_pIoBlock->sync = SyncDiskObject;
   m_pIoBlock->bytes = m_pDisk->DiskBytes();
   m_pIoBlock->journal = m_pDisk;
-  m_pIoBlock->underWay = DiskObjectUnderWay;
+  m_pIoBlock->command = DiskObjectCommand;
   m_pIoBlock->unkept = MarkDiskObjectUnkept;
 }
 

@@ -169,10 +169,11 @@ bool ReadPartition(void* device, uint64_t offset, void* buf, uint32_t count) {
 // clusters free when the command began.
 void TellUnkept(NtfsDiskDev* d, unsigned long long offset, s64 count) {
   DiskIoBlock* b = d->block;
-  if (!b->underWay || !b->unkept || HasSecondHandle(b) || count <= 0) return;
+  if (!b->command || !b->unkept || HasSecondHandle(b) || count <= 0) return;
+  unsigned long long ended = 0;
+  bool underWay = b->command(b->journal, &ended) != 0;
   NtfsFreeAtStart::Ranges free;
-  d->freeAtStart.BeforeWrite(!b->underWay(b->journal), offset, (uint64_t)count, ReadPartition, d,
-                             &free);
+  d->freeAtStart.BeforeWrite(!underWay, ended, offset, (uint64_t)count, ReadPartition, d, &free);
   for (const auto& r : free) b->unkept(b->journal, d->win.start + r.first, r.second - r.first);
 }
 

@@ -32,7 +32,7 @@ bool NtfsFreeAtStart::TouchesBitmap(uint64_t offset, uint64_t end) const {
 const std::vector<uint8_t>* NtfsFreeAtStart::Piece(uint64_t index, ReadFn read, void* ctx) {
   auto found = m_pieces.find(index);
   if (found != m_pieces.end()) return &found->second;
-  uint64_t from = index * kPiece, to = std::min(from + kPiece, m_bitmapBytes);
+  uint64_t from = index * m_piece, to = std::min(from + m_piece, m_bitmapBytes);
   if (from >= to) return nullptr;
   std::vector<uint8_t> piece((size_t)(to - from));
   // The piece's bytes may lie in more than one run.
@@ -40,18 +40,22 @@ const std::vector<uint8_t>* NtfsFreeAtStart::Piece(uint64_t index, ReadFn read, 
   for (const auto& r : m_runs) {
     uint64_t runEnd = runStart + (r.second - r.first);
     uint64_t lo = std::max(from, runStart), hi = std::min(to, runEnd);
-    if (lo < hi && !read(ctx, r.first + (lo - runStart), &piece[(size_t)(lo - from)],
-                         (uint32_t)(hi - lo)))
+    if (lo < hi &&
+        !read(ctx, r.first + (lo - runStart), &piece[(size_t)(lo - from)], (uint32_t)(hi - lo)))
       return nullptr;
     runStart = runEnd;
   }
   return &(m_pieces[index] = std::move(piece));
 }
 
-void NtfsFreeAtStart::BeforeWrite(bool newCommand, uint64_t offset, uint64_t count, ReadFn read,
-                                  void* ctx, Ranges* free) {
+void NtfsFreeAtStart::BeforeWrite(bool newCommand, uint64_t ended, uint64_t offset, uint64_t count,
+                                  ReadFn read, void* ctx, Ranges* free) {
   free->clear();
+  // A command that ended since, and one that began with a write this
+  // device did not see, are not the one watched.
+  if (!newCommand && ended != m_ended) m_watching = false;
   if (newCommand) {
+    m_ended = ended;
     m_watching = true;
     m_pieces.clear();
     m_early.clear();
@@ -71,7 +75,8 @@ void NtfsFreeAtStart::BeforeWrite(bool newCommand, uint64_t offset, uint64_t cou
     uint64_t lo = std::max(offset, r.first), hi = std::min(end, r.second);
     if (lo < hi) {
       // Bitmap bytes [lo, hi) of the run, by their place in $Bitmap.
-      uint64_t first = (lo - r.first + runStart) / kPiece, last = (hi - 1 - r.first + runStart) / kPiece;
+      uint64_t first = (lo - r.first + runStart) / m_piece,
+               last = (hi - 1 - r.first + runStart) / m_piece;
       for (uint64_t k = first; k <= last; k++)
         if (!Piece(k, read, ctx)) {
           m_watching = false;
@@ -82,13 +87,13 @@ void NtfsFreeAtStart::BeforeWrite(bool newCommand, uint64_t offset, uint64_t cou
   }
   uint64_t last = (end - 1) / m_clusterSize;
   for (uint64_t c = offset / m_clusterSize; c <= last && c < m_clusters; c++) {
-    const std::vector<uint8_t>* piece = Piece(c / 8 / kPiece, read, ctx);
+    const std::vector<uint8_t>* piece = Piece(c / 8 / m_piece, read, ctx);
     if (!piece) {
       m_watching = false;
       free->clear();
       return;
     }
-    if ((*piece)[(size_t)(c / 8 % kPiece)] >> (c % 8) & 1) continue;
+    if ((*piece)[(size_t)(c / 8 % m_piece)] >> (c % 8) & 1) continue;
     uint64_t lo = std::max(offset, c * m_clusterSize), hi = std::min(end, (c + 1) * m_clusterSize);
     if (!free->empty() && free->back().second == lo)
       free->back().second = hi;

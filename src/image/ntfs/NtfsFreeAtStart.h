@@ -25,8 +25,8 @@ class NtfsFreeAtStart {
   typedef bool (*ReadFn)(void* ctx, uint64_t offset, void* buf, uint32_t count);
   typedef std::vector<std::pair<uint64_t, uint64_t>> Ranges;  // [start, end)
 
-  // Bitmap bytes per piece.
-  static const uint32_t kPiece = 4096;
+  // piece: bitmap bytes read at a time.
+  explicit NtfsFreeAtStart(uint32_t piece = 4096) : m_piece(piece) {}
 
   // Where $Bitmap's bytes lie, in its order: partition offset and length of
   // each run; the volume's cluster size and count. Writes seen before this
@@ -37,12 +37,14 @@ class NtfsFreeAtStart {
   void Stop() { m_stopped = true; }
 
   // Before a write of [offset, offset + count) of the partition. newCommand:
-  // the disk had no command under way (this write begins one). Fills free
+  // the disk had no command under way (this write begins one); ended: how
+  // many commands the disk ended so far (a command that began with a
+  // write past the device is seen by that count). Fills free
   // with the parts of the write that lie in clusters free when the command
   // began (empty when there is no answer). A failed read of $Bitmap ends
   // the answers for this command.
-  void BeforeWrite(bool newCommand, uint64_t offset, uint64_t count, ReadFn read, void* ctx,
-                   Ranges* free);
+  void BeforeWrite(bool newCommand, uint64_t ended, uint64_t offset, uint64_t count, ReadFn read,
+                   void* ctx, Ranges* free);
 
  private:
   // The piece's bytes as the command found them, read now when needed;
@@ -50,6 +52,7 @@ class NtfsFreeAtStart {
   const std::vector<uint8_t>* Piece(uint64_t index, ReadFn read, void* ctx);
   bool TouchesBitmap(uint64_t offset, uint64_t end) const;
 
+  const uint64_t m_piece;
   Ranges m_runs;
   uint64_t m_bitmapBytes = 0;
   uint64_t m_clusterSize = 0;
@@ -57,6 +60,7 @@ class NtfsFreeAtStart {
   bool m_located = false;
   bool m_stopped = false;
   bool m_watching = false;  // every write of this command was seen
+  uint64_t m_ended = 0;     // the disk's ended commands when it began
   Ranges m_early;           // writes of this command before Locate
   std::map<uint64_t, std::vector<uint8_t>> m_pieces;
 };

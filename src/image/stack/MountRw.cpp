@@ -24,6 +24,7 @@ int _VROH_MOUNT_RW::CloseLayers() {
 
 int _VROH_MOUNT_RW::EndCommand(bool keep) {
   _VROH_DISK_COMBO* L = m_pLayers;
+  m_nCommandsEnded++;
   if (keep && !L->WritesStopped()) {
     bool kept = true;
     for (int i = LAYER_COUNT - 1; i >= 0 && kept; i--)
@@ -47,12 +48,15 @@ void _VROH_MOUNT_RW::MarkUnkept(uint64_t pos, uint64_t count) {
   uint64_t first = (pos + VRO_SECTOR - 1) / VRO_SECTOR, end = (pos + count) / VRO_SECTOR;
   if (end <= first || L->WritesStopped()) return;
   // The layer Write picks; an update file still to be made keeps nothing.
-  _VROH_RW_CLASS* layer = L->Fix().IsOpen()      ? &L->Fix()
-                          : L->Update().IsOpen() ? &L->Update()
-                          : L == m_pLayers && m_BasePath[0] ? nullptr
-                                                            : &L->Base();
+  _VROH_RW_CLASS* layer = &L->Base();
+  if (L->Fix().IsOpen())
+    layer = &L->Fix();
+  else if (L->Update().IsOpen())
+    layer = &L->Update();
+  else if (L == m_pLayers && m_BasePath[0])
+    return;
   uint64_t sector = first + m_ByteOffset / VRO_SECTOR;
-  if (layer && layer->IsWritable()) layer->MarkUnkept(sector, (end - first) * VRO_SECTOR);
+  if (layer->IsWritable()) layer->MarkUnkept(sector, (end - first) * VRO_SECTOR);
 }
 
 bool _VROH_DISK_COMBO::HasWritableLayer() const {
@@ -253,8 +257,10 @@ int WriteDiskObjectBytes(void* owner, unsigned long long offset, const void* buf
   return (int)r;
 }
 
-int DiskObjectUnderWay(void* journal) {
-  return journal && static_cast<_VROH_MOUNT_RW*>(journal)->HasUncommittedWrites();
+int DiskObjectCommand(void* journal, unsigned long long* ended) {
+  _VROH_MOUNT_RW* disk = static_cast<_VROH_MOUNT_RW*>(journal);
+  *ended = disk->CommandsEnded();
+  return disk->HasUncommittedWrites();
 }
 
 void MarkDiskObjectUnkept(void* journal, unsigned long long offset, unsigned long long count) {

@@ -110,6 +110,8 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
   int EndCommand(bool keep);
   // A layer holds writes no command has kept yet.
   bool HasUncommittedWrites() const;
+  // How many commands EndCommand ended.
+  uint64_t CommandsEnded() const { return m_nCommandsEnded; }
   // The disk bytes [pos, pos + count) need no old bytes kept for the
   // command under way (DiskIoUnkeptFn): the whole sectors among them are
   // passed to the layer the writes go to.
@@ -127,6 +129,9 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
   _VROH_DISK_COMBO* m_pLayers;
   bool m_bLent;
   wchar_t m_BasePath[MAX_PATH];
+
+ private:
+  uint64_t m_nCommandsEnded = 0;
 };
 
 // The device-block routines of a disk object (_VROH_MOUNT_RW): byte 0 is
@@ -135,5 +140,5 @@ int ReadDiskObjectBytes(void* owner, unsigned long long offset, void* buffer, un
 int WriteDiskObjectBytes(void* owner, unsigned long long offset, const void* buffer,
                          unsigned int count);
 // The journal routines of a disk object's device block (DiskIoBlock.h).
-int DiskObjectUnderWay(void* journal);
+int DiskObjectCommand(void* journal, unsigned long long* ended);
 void MarkDiskObjectUnkept(void* journal, unsigned long long offset, unsigned long long count);

@@ -116,7 +116,8 @@ struct Image {
   std::string OverFreeClusters(const std::string& fill, const std::string& end) const {
     std::string out;
     EXPECT_EQ(0, vt::Sh("python3 - " + vt::Q(images + "/disk.img") + " " + vt::Q(bitmap) + " " +
-                            std::to_string(start) + " <<'PY'\n"
+                            std::to_string(start) +
+                            " <<'PY'\n"
                             "import hashlib, os, sys\n"
                             "d = bytearray(open(sys.argv[1], 'rb').read())\n"
                             "b = open(sys.argv[2], 'rb').read()\n"
@@ -125,7 +126,9 @@ struct Image {
                             "for c in range(len(b) * 8):\n"
                             "    o = p + c * cs\n"
                             "    if not b[c >> 3] >> (c & 7) & 1 and o + cs <= len(d):\n"
-                            "        d[o:o + cs] = " + fill + "\n" + end + "\n"
+                            "        d[o:o + cs] = " +
+                            fill + "\n" + end +
+                            "\n"
                             "PY",
                         &out));
     return out;
@@ -391,7 +394,8 @@ TEST(CommandJournal, KeepsNoOldBytesOfClustersFreeBeforeTheCommand) {
                                 nullptr, nullptr));
     ASSERT_EQ(0, m.DiskObject()->Flush());
     WIN32_FILE_ATTRIBUTE_DATA journal;
-    ASSERT_TRUE(GetFileAttributesExW((img.top + L".journal").c_str(), GetFileExInfoStandard, &journal));
+    ASSERT_TRUE(
+        GetFileAttributesExW((img.top + L".journal").c_str(), GetFileExInfoStandard, &journal));
     EXPECT_EQ(0u, journal.nFileSizeHigh);
     EXPECT_GT(1000000u, journal.nFileSizeLow) << "the journal kept the old bytes of free clusters";
     EXPECT_FALSE(m.Close(false));

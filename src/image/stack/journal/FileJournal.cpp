@@ -236,7 +236,8 @@ void CFileJournal::Unkept(uint64_t start, uint64_t end) {
   VroCsLock lock(&m_lock);
   m_unkept.Add(start, end);
   if (m_started)
-    for (const auto& r : SampleRanges(m_head.oldLength)) m_unkept.Remove(r.first, r.first + r.second);
+    for (const auto& r : SampleRanges(m_head.oldLength))
+      m_unkept.Remove(r.first, r.first + r.second);
 }
 
 bool CFileJournal::Overwritable(uint64_t start, uint64_t end) const {

@@ -6,11 +6,17 @@
 // file held it when the command began) and the file's length then. The
 // journal's entries reach the disk, flushed, before the overwrites they
 // cover; bytes the command adds past the old end need no entry, since the
-// roll back cuts the file to its old length. The journal is removed only
-// after the file holds the whole command and was flushed: so a file with a
-// journal beside it is rolled back, byte for byte, to what it was before
-// the command, and a file without one holds either the state before the
-// command or all of it.
+// roll back cuts the file to its old length. Nor do bytes that a mounted
+// NTFS volume writes into clusters its $Bitmap marked free when the command
+// began (the volume tells which: CFileJournal::Unkept): the roll back of
+// the volume's records frees those clusters again, and no reader of the
+// volume sees what a free cluster holds. The journal is removed only after
+// the file holds the whole command and was flushed: so a file with a
+// journal beside it is rolled back to what it was before the command, byte
+// for byte but for the free clusters of its volume (what a reader of the
+// volume sees: every cluster in use and all the volume's records, and all
+// that lies outside the volume, byte for byte), and a file without one
+// holds either the state before the command or all of it.
 //
 // Layout (little-endian):
 //   bytes 0 and 512: two head slots (the valid one with the higher sequence
