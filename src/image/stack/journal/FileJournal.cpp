@@ -187,7 +187,8 @@ bool CFileJournal::Start() {
   m_head.name = FileNameOf(m_path);
   m_head.samples = (uint32_t)SampleRanges(m_head.oldLength).size();
   if (!Fingerprint(m_file, m_head.oldLength, &m_head.fingerprint)) return false;
-  for (const auto& r : SampleRanges(m_head.oldLength)) m_unkept.Remove(r.first, r.first + r.second);
+  m_samples = SampleRanges(m_head.oldLength);
+  for (const auto& r : m_samples) m_unkept.Remove(r.first, r.first + r.second);
   // The journal takes its name only with both heads on the disk: a journal
   // at that name is always whole as far as its heads go.
   std::wstring path = JournalPathOf(m_path), made = path + L".new";
@@ -236,11 +237,12 @@ void CFileJournal::Unkept(uint64_t start, uint64_t end) {
   VroCsLock lock(&m_lock);
   m_unkept.Add(start, end);
   if (m_started)
-    for (const auto& r : SampleRanges(m_head.oldLength))
-      m_unkept.Remove(r.first, r.first + r.second);
+    for (const auto& r : m_samples)
+      if (r.first < end && start < r.first + r.second) m_unkept.Remove(r.first, r.first + r.second);
 }
 
 bool CFileJournal::Overwritable(uint64_t start, uint64_t end) const {
+  if (m_sealed.Covers(start, end) || m_unkept.Covers(start, end)) return true;
   for (const auto& gap : m_sealed.Missing(start, end))
     if (!m_unkept.Covers(gap.first, gap.second)) return false;
   return true;
@@ -267,8 +269,9 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
     uint64_t lowEnd = std::min(end, old);
     std::vector<uint8_t> kept;
     std::vector<std::pair<uint64_t, uint64_t>> needed;
-    for (const auto& gap : m_kept.Missing(at, lowEnd))
-      for (const auto& part : m_unkept.Missing(gap.first, gap.second)) needed.push_back(part);
+    if (!m_unkept.Covers(at, lowEnd))
+      for (const auto& gap : m_kept.Missing(at, lowEnd))
+        for (const auto& part : m_unkept.Missing(gap.first, gap.second)) needed.push_back(part);
     for (const auto& gap : needed) {
       for (uint64_t from = gap.first; from < gap.second;) {
         uint32_t n = (uint32_t)std::min<uint64_t>(kEntryBytes, gap.second - from);

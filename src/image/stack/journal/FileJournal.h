@@ -93,6 +93,7 @@ class CFileJournal : public VroHandleHook {
   CRangeSet m_sealed;    // old bytes in the journal and flushed
   CRangeSet m_kept;      // old bytes in the journal or in the batch
   CRangeSet m_unkept;    // old bytes the command needs not keep
+  std::vector<std::pair<uint64_t, uint32_t>> m_samples;  // the fingerprint's, kept always
   std::vector<uint8_t> m_batch;  // entries not yet in the journal
   uint64_t m_batchEntries = 0;
   CHeldWrites m_held;    // writes that wait for their old bytes
