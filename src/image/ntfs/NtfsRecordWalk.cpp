@@ -159,7 +159,8 @@ std::vector<u8> ReadNtfsAttributeList(ntfs_volume* vol, const ATTR_RECORD* a) {
   const u8* p = (const u8*)a;
   if (!a->non_resident) {
     u32 offset = le16_to_cpu(a->value_offset), length = le32_to_cpu(a->value_length);
-    if ((u64)offset + length <= le32_to_cpu(a->length)) list.assign(p + offset, p + offset + length);
+    if ((u64)offset + length <= le32_to_cpu(a->length))
+      list.assign(p + offset, p + offset + length);
     return list;
   }
   s64 size = sle64_to_cpu(a->data_size);

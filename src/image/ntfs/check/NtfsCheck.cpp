@@ -445,7 +445,8 @@ void NoteRecord(ntfs_volume* vol, s64 n, const u8* rec, u32 size, bool base) {
         type, Ld16(a + 14), runs ? (s64)Ld64(a + 16) : 0,
         Ld16(a + 10) + nameBytes <= length ? Digest(0, a + Ld16(a + 10), nameBytes) : 1, runs,
         runs ? (s64)Ld64(a + 24) : 0, runs ? (s64)Ld64(a + 0x28) : 0});
-    if (type == AT_ATTRIBUTE_LIST && base) g.lists[n] = ReadNtfsAttributeList(vol, (const ATTR_RECORD*)a);
+    if (type == AT_ATTRIBUTE_LIST && base)
+      g.lists[n] = ReadNtfsAttributeList(vol, (const ATTR_RECORD*)a);
     if (a[8]) continue;
     const u8* value = a + Ld16(a + 20);
     u32 valueLength = Ld32(a + 16);

@@ -126,8 +126,8 @@ void CheckAttributeLists(ntfs_volume* vol) {
     for (size_t i = 0; i < entries.size(); i++) {
       const NtfsListEntry& e = entries[i];
       // The pieces of one attribute come in the order of their VCNs.
-      if (i && e.type == entries[i - 1].type && name(e) == name(entries[i - 1]) &&
-          e.lowestVcn && e.lowestVcn <= entries[i - 1].lowestVcn)
+      if (i && e.type == entries[i - 1].type && name(e) == name(entries[i - 1]) && e.lowestVcn &&
+          e.lowestVcn <= entries[i - 1].lowestVcn)
         FAULT("Record %lld: its attribute list names VCN %lld of attribute 0x%x out of order.\n",
               (long long)base, (long long)e.lowestVcn, e.type);
       bool held = false;

@@ -21,10 +21,10 @@ struct RecordNote {
   bool sound = false;  // in use and found whole
   bool list = false;   // a base record with an attribute list
   u16 sequence = 0;
-  u16 links = 0;    // the link count its header holds
-  u16 names = 0;    // its names, DOS-only ones left out (extensions' counted here)
-  u32 entries = 0;  // index entries that name it
-  s64 base = -1;    // the base record of an extension; -1 for a base record
+  u16 links = 0;         // the link count its header holds
+  u16 names = 0;         // its names, DOS-only ones left out (extensions' counted here)
+  u32 entries = 0;       // index entries that name it
+  s64 base = -1;         // the base record of an extension; -1 for a base record
   u16 baseSequence = 0;  // the sequence number an extension names its base with
 };
 
