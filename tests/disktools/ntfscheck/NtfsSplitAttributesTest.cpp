@@ -1,7 +1,8 @@
 // Attributes an attribute list spreads over extension records, as ntfs-3g
 // and the program's own inject write them into free space cut into pieces:
 // a large file's data, the indexes of folders of thousands of files, $MFT's
-// own data, a file of many links and one of many streams. "/check" finds
+// own data, a file of many links and one of many streams, and a short list
+// held in its base record (resident) beside the others. "/check" finds
 // such a volume sound and "/repair" leaves it as it is; damage in the
 // pieces is found, and the repair gives up none of their clusters.
 #include <windows.h>
@@ -19,52 +20,67 @@ namespace {
 
 const uint64_t kBytes = 96ull << 20;  // the volume, alone in its image
 
-// The records that hold attribute `attribute` (its name, as "$DATA") of
-// `path`, by ntfsinfo.
-std::set<long> RecordsHolding(const std::string& image, const std::string& path,
-                              const std::string& attribute) {
+// What ntfsinfo shows of `path`: the records that hold its attribute
+// `attribute` (its name, as "$DATA"), and whether its attribute list is
+// resident.
+struct Shown {
+  std::set<long> records;
+  bool residentList = false;
+};
+Shown Show(const std::string& image, const std::string& path, const std::string& attribute) {
   std::string out;
   OnPartition(vt::ToWin(image), 0, kBytes, "ntfsinfo -F " + vt::Q(path) + " $DEV 2>/dev/null",
               &out);
-  std::set<long> records;
+  Shown shown;
   std::istringstream text(out);
   const std::string head = "Dumping attribute " + attribute + " (", from = "from mft record ";
-  for (std::string line; std::getline(text, line);)
+  bool list = false;
+  for (std::string line; std::getline(text, line);) {
     if (!line.compare(0, head.size(), head) && line.find(from) != std::string::npos)
-      records.insert(atol(line.c_str() + line.find(from) + from.size()));
-  return records;
+      shown.records.insert(atol(line.c_str() + line.find(from) + from.size()));
+    if (list && line.find("Resident:") != std::string::npos)
+      shown.residentList = line.find("Yes") != std::string::npos;
+    if (line.find("Dumping attribute ") != std::string::npos)
+      list = line.find("$ATTRIBUTE_LIST") != std::string::npos;
+  }
+  return shown;
 }
 
-// The volume: ntfs-3g writes a file of 121 names and one of 40
-// streams, cuts the free space into pieces, then writes a 20 MB file and a
-// folder of 3,000 files into them; the program injects a folder of 3,000
-// more.
+// The volume: ntfs-3g cuts the free space into pieces and writes into them
+// a file of 121 names, one of 40 streams, a 20 MB file, a folder of 3,000
+// files, and a file cut short after its runs needed an extension record,
+// whose list then moves into its base record; the program injects a folder
+// of 3,000 more.
 std::string SplitVolume() {
   const std::string dir = vt::ScratchDirUnix(), mnt = vt::Q(dir + "/mnt");
   const std::string host = dir + "/host/Injected", made = dir + "/split.img";
   EXPECT_EQ(
       0,
-      vt::Sh(
-          "mkdir -p " + vt::Q(dir + "/tree") + " " + vt::Q(host) + " && echo one > " +
-          vt::Q(dir + "/tree/one.txt") + " && cd " + vt::Q(host) +
-          " && for i in $(seq 1 3000); do echo $i > a-file-the-program-injects-with-a-name-long-enough-to-fill-index-blocks-quickly-$i.txt; done"));
+      vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " " + vt::Q(host) + " && echo one > " +
+             vt::Q(dir + "/tree/one.txt") + " && cd " + vt::Q(host) +
+             " && for i in $(seq 1 3000); do echo $i > a-file-the-program-injects-with-a-name-long-"
+             "enough-to-fill-index-blocks-quickly-$i.txt; done"));
   EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(made) + " --layout none --size " +
                           std::to_string(kBytes >> 20) + " --tree " + vt::Q(dir + "/tree")));
   std::string out;
   EXPECT_EQ(
-      0,
-      OnPartition(
-          vt::ToWin(made), 0, kBytes,
-          "mkdir -p " + mnt + " && ntfs-3g -o streams_interface=windows $DEV " + mnt +
-              " && python3 tests/fixtures/ntfs-fragment.py " + mnt + "/gaps && cd " + mnt +
-              " && echo linked > linked.txt && for i in $(seq 1 120); do ln "
-              "linked.txt link-$i; done && echo base > streams.txt && for i in "
-              "$(seq 1 40); do head -c $((1500 + i * 20)) /dev/urandom > "
-              "streams.txt:s$i; done && head -c 20000000 /dev/urandom > big.bin "
-              "&& mkdir Many && for i in $(seq 1 3000); do echo $i > "
-              "Many/a-file-ntfs-3g-writes-with-a-name-long-enough-to-fill-index-blocks-quickly-$i.txt; done; cd / && umount " +
-              mnt,
-          &out))
+      0, OnPartition(
+             vt::ToWin(made), 0, kBytes,
+             "mkdir -p " + mnt + " && ntfs-3g -o streams_interface=windows $DEV " + mnt +
+                 " && python3 tests/fixtures/ntfs-fragment.py " + mnt + "/gaps && cd " + mnt +
+                 " && echo linked > linked.txt && for i in $(seq 1 120); do ln "
+                 "linked.txt link-$i; done && echo base > streams.txt && for i in "
+                 "$(seq 1 40); do head -c $((1500 + i * 20)) /dev/urandom > "
+                 "streams.txt:s$i; done && head -c 20000000 /dev/urandom > big.bin "
+                 "&& mkdir Many && for i in $(seq 1 3000); do echo $i > "
+                 "Many/a-file-ntfs-3g-writes-with-a-name-long-enough-to-fill-index-blocks-"
+                 "quickly-$i.txt; done && head -c 1500000 /dev/urandom > medium.bin && truncate -s "
+                 "200000 medium.bin; cd / && umount " +
+                 mnt,
+             &out))
+      << out;
+  EXPECT_EQ(0, vt::Sh("python3 tests/fixtures/ntfs-resident-list.py " + vt::Q(made) + " medium.bin",
+                      &out))
       << out;
   DWORD code = 0;
   EXPECT_TRUE(apptest::RunProgram(
@@ -83,17 +99,21 @@ TEST(BatchCheckRepair, AttributesSpreadOverRecords) {
     const char* path;
     const char* attribute;
     size_t records;  // at least
+    bool residentList;
   } shapes[] = {
-      {"/big.bin", "$DATA", 4},
-      {"/Many", "$INDEX_ALLOCATION", 2},
-      {"/Injected", "$INDEX_ALLOCATION", 2},
-      {"$MFT", "$DATA", 2},
-      {"/linked.txt", "$FILE_NAME", 4},
-      {"/streams.txt", "$DATA", 4},
+      {"/big.bin", "$DATA", 4, false},
+      {"/Many", "$INDEX_ALLOCATION", 2, false},
+      {"/Injected", "$INDEX_ALLOCATION", 2, false},
+      {"$MFT", "$DATA", 2, false},
+      {"/linked.txt", "$FILE_NAME", 4, false},
+      {"/streams.txt", "$DATA", 4, false},
+      {"/medium.bin", "$FILE_NAME", 1, true},
   };
   for (const Shape& s : shapes) {
-    EXPECT_EQ(1u, RecordsHolding(image, s.path, "$ATTRIBUTE_LIST").size()) << s.path;
-    EXPECT_LE(s.records, RecordsHolding(image, s.path, s.attribute).size()) << s.path;
+    EXPECT_EQ(1u, Show(image, s.path, "$ATTRIBUTE_LIST").records.size()) << s.path;
+    Shown shown = Show(image, s.path, s.attribute);
+    EXPECT_LE(s.records, shown.records.size()) << s.path;
+    EXPECT_EQ(s.residentList, shown.residentList) << s.path;
   }
   const std::wstring img = L"\"-img:" + vt::ToWin(image) + L"\" -noupd ";
   std::string out, diff;
