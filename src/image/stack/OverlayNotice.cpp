@@ -115,6 +115,10 @@ VroQuietNotices::~VroQuietNotices() {
   --t_quiet;
 }
 
+void VroNoticeLeftoverRemoved(const wchar_t* path) {
+  VroOverlayNotice(path, VRO_NOTICE_LEFTOVER_REMOVED);
+}
+
 void VroOverlayNotice(const wchar_t* path, int kind) {
   VroOverlayNoticeAbout(path, kind, nullptr);
 }

@@ -40,6 +40,8 @@ typedef void (*VroOverlayNoticeFn)(const wchar_t* path, int kind);
 void VroOverlayNotice(const wchar_t* path, int kind);
 // The same, naming a second file the line is about.
 void VroOverlayNoticeAbout(const wchar_t* path, int kind, const wchar_t* other);
+// The line for a temporary file a cut-off command left, just removed.
+void VroNoticeLeftoverRemoved(const wchar_t* path);
 // Installs fn (null: the standard output); returns the one before.
 VroOverlayNoticeFn VroSetOverlayNotice(VroOverlayNoticeFn fn);
 // Lines given so far: a caller sees whether its step gave one.
