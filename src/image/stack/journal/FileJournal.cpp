@@ -372,9 +372,8 @@ bool CFileJournal::Commit() {
   }
   CloseHandle(m_journal);
   m_journal = INVALID_HANDLE_VALUE;
-  // The command is whole once the journal is gone, from the disk too.
-  std::wstring journal = WidePath(JournalPathOf(m_path));
-  if (!DeleteFileW(journal.c_str()) || !VroFlushFolderOf(journal)) {
+  // The command is whole once the journal is gone.
+  if (!DeleteFileW(WidePath(JournalPathOf(m_path)).c_str())) {
     m_failed = true;
     return false;
   }
