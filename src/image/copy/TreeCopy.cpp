@@ -112,9 +112,10 @@ void CopyJob::FileFailed(uint64_t size, DWORD error, Step step, const std::wstri
     std::wstring folder = path, name;
     do SplitPath(std::wstring(folder), &folder, &name);
     while (folder.size() > 1 && volume->GetPathType(folder.c_str()) != VOLUME_PATH_FOLDER);
-    line += "The index bitmap of " + Utf8(folder) +
-            " marks free an index block the folder uses: nothing goes into or out of it until "
-            "/repair mends it\n";
+    if (refusedFolders.insert(folder).second)
+      line += "The index bitmap of " + Utf8(folder) +
+              " marks free an index block the folder uses: nothing goes into or out of it until "
+              "/repair mends it\n";
   }
   fputs(line.c_str(), stdout);
   fflush(stdout);

@@ -364,7 +364,8 @@ int RenameNtfsPath(ntfs_volume* vol, const wchar_t* oldPath, const wchar_t* newP
   }
   // Both folders are checked before either changes.
   ntfs_inode* oldDir = oldDirMft == newDirMft ? nullptr : ntfs_inode_open(vol, (u64)oldDirMft);
-  if (NtfsFolderTakesNames(newDir) || (oldDirMft != newDirMft && (!oldDir || NtfsFolderTakesNames(oldDir)))) {
+  if (NtfsFolderTakesNames(newDir) ||
+      (oldDirMft != newDirMft && (!oldDir || NtfsFolderTakesNames(oldDir)))) {
     int e = errno;
     if (oldDir) ntfs_inode_close(oldDir);
     ntfs_inode_close(newDir);
