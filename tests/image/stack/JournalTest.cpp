@@ -322,9 +322,16 @@ struct Recorder : VroDeviceSource {
     return prev->WriteAt(h, at, buf, bytes);
   }
   int FlushHandle(HANDLE h) override {
-    events.push_back("flush " + NameOf(h));
-    return prev->FlushHandle(h);
+    std::string name = NameOf(h);
+    events.push_back("flush " + name);
+    int r = prev->FlushHandle(h);
+    // The journal as the disk holds it after its last flush.
+    if (r == 0 && !journal.empty() && name == vt::Narrow(vrojournal::FileNameOf(journal)))
+      vt::ReadAll(journal, flushedJournal);
+    return r;
   }
+  std::wstring journal;
+  std::vector<uint8_t> flushedJournal;
   int FlushFolder(const wchar_t* path) override {
     events.push_back("folder");
     return prev->FlushFolder(path);
@@ -346,11 +353,15 @@ struct Recorder : VroDeviceSource {
 
 // A name is on the disk before the bytes it protects: the made file's name
 // before the journal of the next command on it, the journal's before the
-// first overwrite it covers.
+// first overwrite it covers. And a removal of the journal that the disk
+// never kept (power lost before the folder reached it) leaves a journal
+// that says the command is whole: the next open removes it and keeps the
+// command.
 TEST(Journal, NamesReachTheDiskBeforeWhatTheyProtect) {
   std::wstring dir = vt::ScratchDir(), file = Path(dir, L"made.img");
   std::vector<uint8_t> data = Random(64 << 10, 11), again = Random(4096, 12);
   Recorder rec;
+  rec.journal = vrojournal::JournalPathOf(file);
   {
     _VROH_RW_CLASS layer;
     ASSERT_TRUE(layer.Open(file.c_str(), VRO_MODE_CREATE));
@@ -371,6 +382,16 @@ TEST(Journal, NamesReachTheDiskBeforeWhatTheyProtect) {
   ASSERT_EQ((int64_t)after.size(), reader.Read(0, after.data(), (uint32_t)after.size()));
   memcpy(&data[9 * 512], again.data(), 4096);
   EXPECT_TRUE(after == data);
+  reader.Close();
+
+  ASSERT_FALSE(rec.flushedJournal.empty());
+  ASSERT_TRUE(vt::WriteAll(rec.journal, rec.flushedJournal));
+  Lines lines;
+  ASSERT_TRUE(reader.Open(file.c_str(), VRO_MODE_READ));
+  ASSERT_EQ((int64_t)after.size(), reader.Read(0, after.data(), (uint32_t)after.size()));
+  EXPECT_TRUE(after == data) << "a whole command was rolled back";
+  EXPECT_FALSE(vt::FileExists(rec.journal));
+  EXPECT_TRUE(g_lines.empty());
 }
 
 }  // namespace

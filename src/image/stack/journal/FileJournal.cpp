@@ -123,6 +123,13 @@ int ApplyJournal(HANDLE file, const std::wstring& filePath, const std::wstring& 
                                                                : VRO_NOTICE_JOURNAL_NOT_APPLIED);
     return CFileJournal::RECOVER_REFUSED;
   }
+  // A command that was whole when its journal should have gone: nothing to
+  // put back (a roll back within the command that wrote it still may).
+  if (checkOwner && (head.flags & kHeadWhole)) {
+    CloseHandle(journal);
+    DeleteFileW(WidePath(journalPath).c_str());
+    return CFileJournal::RECOVER_NONE;
+  }
   uint64_t value = 0;
   if (checkOwner) {
     // Its file as the command left it: the name, the fingerprint once put
@@ -370,9 +377,17 @@ bool CFileJournal::Commit() {
     m_failed = true;
     return false;
   }
+  // The command is whole: the head says so before the journal goes, so a
+  // removal the disk never kept (power lost before the folder reached it)
+  // leaves a journal the next open removes instead of rolling the command
+  // back. A torn head leaves the other slot: the journal still rolls back.
+  m_head.flags |= kHeadWhole;
+  if (!WriteHead() || VroGetDeviceSource()->FlushHandle(m_journal) != 0) {
+    m_failed = true;
+    return false;
+  }
   CloseHandle(m_journal);
   m_journal = INVALID_HANDLE_VALUE;
-  // The command is whole once the journal is gone.
   if (!DeleteFileW(WidePath(JournalPathOf(m_path)).c_str())) {
     m_failed = true;
     return false;

@@ -107,6 +107,7 @@ void EncodeHead(const Head& head, uint8_t (&slot)[kSlotBytes]) {
   memset(slot, 0, sizeof slot);
   memcpy(slot, kMagic, 8);
   St32(slot + 8, head.version);
+  St32(slot + 12, head.flags);
   St64(slot + 16, head.sequence);
   St64(slot + 24, head.salt);
   St64(slot + 32, head.oldLength);
@@ -135,6 +136,7 @@ bool DecodeHead(const uint8_t (&slot)[kSlotBytes], Head* head) {
   head->sealedEntries = Ld64(slot + 48);
   head->fingerprint = Ld64(slot + 56);
   head->samples = Ld32(slot + 64);
+  head->flags = Ld32(slot + 12);
   head->name.assign(reinterpret_cast<const wchar_t*>(slot + 72), n);
   return head->sealedEnd >= kEntriesStart;
 }

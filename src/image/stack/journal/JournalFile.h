@@ -17,7 +17,8 @@
 //     counts; each write of a head goes to the slot not in use, so a head
 //     torn by a dying process leaves the other):
 //       0   "VROJRNL2"            8    u32 version (2; 1 is still read)
-//       12  u32 0
+//       12  u32 flags: 1 the command is whole (the file holds all of it,
+//           flushed); such a journal is never applied, only removed
 //       16  u64 sequence          24   u64 salt            32  u64 old length
 //       40  u64 end of the sealed entries                  48  u64 sealed entries
 //       56  u64 fingerprint of the file before the command (see Fingerprint)
@@ -84,8 +85,11 @@ struct Head {
   uint64_t sealedEntries = 0;
   uint64_t fingerprint = 0;
   uint32_t samples = 0;
+  uint32_t flags = 0;
   std::wstring name;
 };
+// Head flags.
+const uint32_t kHeadWhole = 1;
 
 uint64_t Hash(uint64_t seed, const void* data, size_t bytes);
 void EncodeHead(const Head& head, uint8_t (&slot)[kSlotBytes]);
