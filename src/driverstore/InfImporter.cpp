@@ -47,15 +47,6 @@ std::wstring LinesText(const std::vector<std::wstring>& lines) {
   return list;
 }
 
-// The sections an install section carries under its decorations; the
-// import copies each of them, and checks each first.
-const wchar_t* const kInstallSuffixes[] = {L"",
-                                           L".CoInstallers",
-                                           L".HW",
-                                           L".Services",
-                                           L".GeneralConfigData",
-                                           L".SoftwareSettings"};
-
 void Step(HWND bar) {
   if (bar) SendMessageW(bar, PBM_STEPIT, 0, 0);
 }
@@ -225,7 +216,7 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
     if (missingFile.empty())
       missingFile = FindRefusedPackageFile(image, infPath, sourceFolder, section, true);
   for (const InfModelRecord& m : newModels)
-    for (const wchar_t* suffix : kInstallSuffixes)
+    for (const wchar_t* suffix : kInstallSectionSuffixes)
       if (missingFile.empty())
         missingFile = FindRefusedPackageFile(image, infPath, sourceFolder,
                                              (m.installSection + suffix).c_str(), true);
@@ -278,7 +269,7 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   for (const InfModelRecord& m : newModels) {
     Step(progressBar);
     if (HasKey(combined, m.newSection)) continue;
-    for (const wchar_t* suffix : kInstallSuffixes)
+    for (const wchar_t* suffix : kInstallSectionSuffixes)
       CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder,
                              (m.installSection + suffix).c_str(), (m.newSection + suffix).c_str(),
                              renames, true);

@@ -331,6 +331,9 @@ uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar
 
 }  // namespace
 
+const wchar_t* const kInstallSectionSuffixes[6] = {
+    L"", L".CoInstallers", L".HW", L".Services", L".GeneralConfigData", L".SoftwareSettings"};
+
 DWORD CALLBACK ReplaceExistingCopyCallback(DWORD event, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
                                            DWORD, void*) {
   return event == VCC_TARGET_EXISTS ? VCC_REPLACE : 1;

@@ -38,6 +38,10 @@ enum InfCopyBits : uint32_t {
   kInfCopiedRegisterDlls = 0x20,
 };
 
+// The sections an install section carries under its decorations, each
+// copied with it.
+extern const wchar_t* const kInstallSectionSuffixes[6];
+
 // The gate of every file name the import reads or writes: a name as a
 // package gives it, made canonical (ContainedFileName) and at most 99
 // characters, so that it stays inside the package folder it is read from
