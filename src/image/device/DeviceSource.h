@@ -24,7 +24,7 @@ class VroDeviceSource {
     return SystemWriteHandleAt(hFile, byteOffset, buf, bytes);
   }
   // Puts what was written to a file through to the disk: 0, or -1.
-  virtual int FlushHandle(HANDLE hFile) { return FlushFileBuffers(hFile) ? 0 : -1; }
+  virtual int FlushHandle(HANDLE hFile) { return SystemFlushHandle(hFile); }
 };
 
 // Installs a source for all later opens (null restores the default) and
