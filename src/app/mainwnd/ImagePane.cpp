@@ -77,13 +77,15 @@ bool IsNoUpdateRun() {
 }
 
 // Tells in a box what the open did to files a cut-off command left: a
-// command rolled back from its journal, a journal set aside.
+// command rolled back from its journal (one that could not be removed
+// too), a journal set aside.
 void TellJournalNotices(CFileManagerDlg* window, const VroNoticeCollector& notices) {
   std::wstring text;
   for (const VroNoticeCollector::Notice& n : notices.Notices()) {
-    UINT id = n.kind == VRO_NOTICE_JOURNAL_ROLLED_BACK  ? IDS_JOURNAL_ROLLED_BACK
-              : n.kind == VRO_NOTICE_JOURNAL_SET_ASIDE ? IDS_JOURNAL_SET_ASIDE
-                                                       : 0;
+    UINT id = n.kind == VRO_NOTICE_JOURNAL_ROLLED_BACK    ? IDS_JOURNAL_ROLLED_BACK
+              : n.kind == VRO_NOTICE_JOURNAL_SET_ASIDE   ? IDS_JOURNAL_SET_ASIDE
+              : n.kind == VRO_NOTICE_JOURNAL_NOT_REMOVED ? IDS_JOURNAL_NOT_REMOVED
+                                                         : 0;
     wchar_t format[512], line[1024];
     if (!id || !LoadUiString(id, format, 512)) continue;
     _snwprintf(line, 1024, format, n.path.c_str());

@@ -77,7 +77,19 @@ DWORD CopyJob::AskOverwrite() {
 
 void CopyJob::FileFailed(uint64_t size, DWORD error, Step step, const std::wstring& path) {
   failed = true;
-  WriteCommandLine(FailureLine(step == kWrite, path, error));
+  std::wstring line = FailureLine(step == kWrite, path, error);
+  // A folder the volume refuses to change until a repair: the deepest
+  // folder of the path that is there.
+  if (step == kWrite && error == ERROR_DISK_CORRUPT) {
+    std::wstring folder = path, name;
+    do SplitPath(std::wstring(folder), &folder, &name);
+    while (folder.size() > 1 && volume->GetPathType(folder.c_str()) != VOLUME_PATH_FOLDER);
+    if (refusedFolders.insert(folder).second)
+      line += L"The index bitmap of " + folder +
+              L" marks free an index block the folder uses: nothing goes into or out of it until "
+              L"/repair mends it\r\n";
+  }
+  WriteCommandLine(line);
   if (callback)
     callback(VCC_FILE_FAILED, (DWORD)size, (DWORD)(size >> 32), 0, 0, 0, 0, error, user);
   SetLastError(error);

@@ -555,7 +555,9 @@ void CheckBootCopies(ntfs_volume* vol) {
       FAULT("Boot sector: damaged; the backup in sector %llu of the partition is read instead.\n",
             (unsigned long long)s.backup.sector);
   }
+  if (p.ntfs && !p.signature) FAULT("Boot sector: it does not end in its signature 55 AA.\n");
   if (p.ntfs && !p.mft) FAULT("Boot sector: $MFT does not lie where it says.\n");
+  if (p.ntfs && p.mft && !p.mirror) FAULT("Boot sector: $MFTMirr does not lie where it says.\n");
   if (p.ntfs && !p.fits)
     FAULT("Boot sector: the volume (%lld sectors) does not fit its partition (%lld sectors).\n",
           (long long)p.volumeSectors, partition);

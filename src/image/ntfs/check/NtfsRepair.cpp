@@ -245,7 +245,7 @@ int RepairNtfsVolume(ntfs_volume* vol, NtfsCheckLog log) {
   if (FixMftMirror(vol) || !CanTellClusterUse(vol, log)) return 0;
   if (SyncBackupBootSector(vol)) return 0;
   if (ntfs_version_is_supported(vol) || ResetBadClusterList(vol) || FixUpcaseTable(vol) ||
-      RebuildClusterBitmap(vol) || MendNtfsNames(vol))
+      RebuildClusterBitmap(vol) || MendIndexBitmaps(vol) || MendNtfsNames(vol))
     return 0;
   if (!NVolLogFileEmpty(vol) && ntfs_logfile_reset(vol)) return 0;
   // Only a volume whose every step went through loses its dirty flag.
