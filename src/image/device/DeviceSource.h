@@ -26,7 +26,7 @@ class VroDeviceSource {
     return SystemWriteHandleAt(hFile, byteOffset, buf, bytes);
   }
   // Puts what was written to a file through to the disk: 0, or -1.
-  virtual int FlushHandle(HANDLE hFile) { return FlushFileBuffers(hFile) ? 0 : -1; }
+  virtual int FlushHandle(HANDLE hFile) { return SystemFlushHandle(hFile); }
   // Puts the folder of path, with the names made, renamed or removed in
   // it, through to the disk: 0, or -1.
   virtual int FlushFolder(const wchar_t* path) { return FlushFolderOf(path) ? 0 : -1; }

@@ -12,6 +12,7 @@ namespace {
 VroOverlayNoticeFn g_notice = nullptr;
 LONG g_count = 0;
 thread_local int t_quiet = 0;
+thread_local VroNoticeCollector* t_collector = nullptr;
 
 const wchar_t* Why(int kind) {
   switch (kind) {
@@ -115,6 +116,14 @@ VroQuietNotices::~VroQuietNotices() {
   --t_quiet;
 }
 
+VroNoticeCollector::VroNoticeCollector() : m_outer(t_collector) {
+  t_collector = this;
+}
+
+VroNoticeCollector::~VroNoticeCollector() {
+  t_collector = m_outer;
+}
+
 void VroNoticeLeftoverRemoved(const wchar_t* path) {
   VroOverlayNotice(path, VRO_NOTICE_LEFTOVER_REMOVED);
 }
@@ -129,28 +138,14 @@ void VroOverlayNoticeAbout(const wchar_t* path, int kind, const wchar_t* other) 
   bool journal = kind >= VRO_NOTICE_JOURNAL_ROLLED_BACK && kind <= VRO_NOTICE_LEGACY_UNDO;
   if (t_quiet && !journal) return;
   InterlockedIncrement(&g_count);
+  if (t_collector) t_collector->m_notices.push_back({path ? path : L"", kind});
   if (g_notice) {
     g_notice(path, kind);
     return;
   }
   std::wstring line = std::wstring(path ? path : L"") + L": " + Why(kind);
   if (other && *other) line += std::wstring(L" (") + other + L")";
-  line += L"\r\n";
-  DWORD saved = GetLastError();
-  HANDLE out = CommandOutput();
-  DWORD written = 0;
-  if (out != INVALID_HANDLE_VALUE && out &&
-      !WriteConsoleW(out, line.c_str(), DWORD(line.size()), &written, nullptr)) {
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), int(line.size()), nullptr, 0, nullptr,
-                                    nullptr);
-    std::string utf8(size_t(bytes > 0 ? bytes : 0), 0);
-    if (bytes > 0) {
-      WideCharToMultiByte(CP_UTF8, 0, line.c_str(), int(line.size()), &utf8[0], bytes, nullptr,
-                          nullptr);
-      WriteFile(out, utf8.data(), DWORD(bytes), &written, nullptr);
-    }
-  }
-  SetLastError(saved);
+  WriteCommandLine(line + L"\r\n");
 }
 
 namespace {

@@ -1,6 +1,8 @@
 // Lines that tell the operator what happened to an image file the program
 // refused or started afresh: printed by the command that met it.
 #pragma once
+#include <string>
+#include <vector>
 
 enum VroOverlayNoticeKind {
   VRO_NOTICE_DAMAGED_MAP,         // an own-format file whose map fails its checks
@@ -54,6 +56,25 @@ class VroQuietNotices {
   ~VroQuietNotices();
   VroQuietNotices(const VroQuietNotices&) = delete;
   VroQuietNotices& operator=(const VroQuietNotices&) = delete;
+};
+// While one lives, the lines of its thread are kept (and still given):
+// for a window that tells its user what an open did to the files.
+class VroNoticeCollector {
+ public:
+  struct Notice {
+    std::wstring path;
+    int kind;
+  };
+  VroNoticeCollector();
+  ~VroNoticeCollector();
+  VroNoticeCollector(const VroNoticeCollector&) = delete;
+  VroNoticeCollector& operator=(const VroNoticeCollector&) = delete;
+  const std::vector<Notice>& Notices() const { return m_notices; }
+
+ private:
+  friend void VroOverlayNoticeAbout(const wchar_t*, int, const wchar_t*);
+  std::vector<Notice> m_notices;
+  VroNoticeCollector* m_outer;
 };
 // The line for an image chain that did not open (code: the negative result
 // of _VROH_MOUNT_RW::OpenChain; write mode as given to it), naming the file

@@ -369,13 +369,17 @@ struct Program {
            " && cp " + vt::Q(VRO_PROGRAM_UNIX) + " . && printf '[Config]\\r\\nLanguage=" +
            language + "\\r\\n' > VroMount.ini";
   }
-  void Start(const std::string& dir, int mainChildId) {
-    std::wstring line = L"\"" + vt::ToWin(dir + "/VroMount.exe") + L"\"";
+  // With `waitForMain` false it returns once the process runs (a box its
+  // start shows may come before the main window).
+  void Start(const std::string& dir, int mainChildId, const std::wstring& arguments = L"",
+             bool waitForMain = true) {
+    std::wstring line = L"\"" + vt::ToWin(dir + "/VroMount.exe") + L"\" " + arguments;
     STARTUPINFOW si = {sizeof si};
     ASSERT_TRUE(
         CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
     id = pi.dwProcessId;
     ui = pi.dwThreadId;
+    if (!waitForMain) return;
     ASSERT_TRUE(Poll([&] { return (main = FindTopWindow(id, mainChildId)) != nullptr; }, 30));
     ASSERT_NO_FATAL_FAILURE(PointAt(main, [&] { return CaptionPoint(main); }));
     ASSERT_TRUE(Xdo("click 1"));
