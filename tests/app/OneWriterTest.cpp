@@ -3,7 +3,8 @@
 // command line that would write it is refused with -15 and a line naming
 // the file, and leaves it byte for byte; reads go on, but never roll back
 // the holder's command under it. A base that a session reads under its
-// update file is held the same way.
+// update file is held the same way, and neither file is merged, made anew
+// or copied over.
 #include <gtest/gtest.h>
 
 #include "../image/MountedImageTestUtil.h"
@@ -76,6 +77,19 @@ TEST(OneWriter, ACommandLineKeepsOutOfAnImageAnotherProcessHolds) {
   EXPECT_NE(std::string::npos, text.find(vt::Narrow(own) + kHeld)) << text;
   EXPECT_EQ(kNotOpened, RunVro(Inject(update, host, L"\\Cmd.txt"), &text));
   EXPECT_NE(std::string::npos, text.find(vt::Narrow(update) + kHeld)) << text;
+  // Nor is either merged, or replaced by a new image or a copy.
+  const std::wstring refused[] = {
+      ImageArgs(own, update) + L"/merge",
+      ImageArgs(own) + L"/create:30",
+      ImageArgs(update) + L"/p \"/convert:" + d.path + L"\"",
+  };
+  for (const std::wstring& line : refused) {
+    EXPECT_EQ(kNotOpened, RunVro(line, &text)) << vt::Narrow(line);
+    EXPECT_NE(std::string::npos, text.find(kHeld)) << vt::Narrow(line) << ": " << text;
+  }
+  // A command line on the base writes an update file of its own.
+  EXPECT_EQ(0u, RunVro(Inject(own, host, L"\\Cmd.txt"), &text)) << text;
+  EXPECT_TRUE(vt::FileExists(own + L"_02.Upd"));
   EXPECT_EQ(ownBefore, vt::Sha256(own));
   EXPECT_EQ(updateBefore, vt::Sha256(update));
   ASSERT_TRUE(session.Close(true));

@@ -198,6 +198,18 @@ DWORD _VROH_RW_CLASS::ShareFor(int mode) const {
                                                    : (FILE_SHARE_READ | FILE_SHARE_WRITE);
 }
 
+bool _VROH_RW_CLASS::HeldByAnotherProgram(const wchar_t* path) {
+  HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return false;
+  }
+  if (GetLastError() != ERROR_SHARING_VIOLATION) return false;
+  VroOverlayNotice(path, VRO_NOTICE_HELD);
+  return true;
+}
+
 HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWORD share) {
   // A file being made under a temporary name needs nothing kept: a
   // failure drops it whole.

@@ -90,6 +90,11 @@ class _VROH_RW_CLASS {
   // index-th update file (by number) of basePath that links to it. Length
   // + 1, minus that when buf is missing or short, 0 when there is none.
   static int FindUpdateFile(const wchar_t* basePath, int index, wchar_t* buf, int length);
+  // A file that another program holds against writers (an image it
+  // writes or reads under what it writes): a command that would replace
+  // it keeps out, and this names the file on a line. False when the file
+  // is not there or can be written.
+  static bool HeldByAnotherProgram(const wchar_t* path);
   // Largest NN of basePath_NN.Upd files present; 0 when none.
   static int HighestUpdateNumber(const wchar_t* basePath);
 
