@@ -299,7 +299,7 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
   // An image already there stays as it was until the new one is complete;
   // a half-made one (a full disk, a format that failed) never takes its
   // name.
-  ReplacedFile made(imagePath);
+  ReplacedFile made(imagePath, VroNoticeLeftoverRemoved);
   int result = kImageOperationFailed;
   if (made.IsReady() &&
       image->CreateImage(made.Path(), uint32_t(megabytes), 0, 1, 1, nullptr, nullptr, nullptr) == 1)

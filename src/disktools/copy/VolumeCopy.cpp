@@ -9,6 +9,7 @@
 
 #include "common/ByteOrder.h"
 #include "common/ReplacedFile.h"
+#include "image/stack/OverlayNotice.h"
 #include "disktools/bootrepair/BcdRetarget.h"
 #include "disktools/bootrepair/MountedDevices.h"
 #include "disktools/clone/DiskLayout.h"
@@ -245,7 +246,7 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
     }
     CloseHandle(held);
   }
-  ReplacedFile made(path);
+  ReplacedFile made(path, VroNoticeLeftoverRemoved);
   CMountedImage* target =
       made.IsReady() ? CreateImageFileMount(made.Path(), ImageMegabytes(layout->imageBytes), raw,
                                             kBootChoiceOwn, 0, layout->mbr, layout->bootCode,

@@ -106,6 +106,17 @@ void CopyJob::FileFailed(uint64_t size, DWORD error, Step step, const std::wstri
   std::string line = (step == kWrite ? "Could not write " : "Could not read ") + Utf8(path) +
                      " (error " + std::to_string(error) + (why.empty() ? "" : ": ") + Utf8(why) +
                      ")\n";
+  // A folder the volume refuses to change until a repair: the deepest
+  // folder of the path that is there.
+  if (step == kWrite && error == ERROR_DISK_CORRUPT) {
+    std::wstring folder = path, name;
+    do SplitPath(std::wstring(folder), &folder, &name);
+    while (folder.size() > 1 && volume->GetPathType(folder.c_str()) != VOLUME_PATH_FOLDER);
+    if (refusedFolders.insert(folder).second)
+      line += "The index bitmap of " + Utf8(folder) +
+              " marks free an index block the folder uses: nothing goes into or out of it until "
+              "/repair mends it\n";
+  }
   fputs(line.c_str(), stdout);
   fflush(stdout);
   if (callback)

@@ -112,6 +112,11 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol) 
   bool created = !tag && volume->CreatePath(vol.c_str(), 0x8000);
   if (!created) {
     DWORD error = GetLastError();
+    // A folder that refuses names refuses the overwrite's removal too.
+    if (error == ERROR_DISK_CORRUPT) {
+      job.FileFailed(item.size, error, CopyJob::kWrite, vol);
+      return 0;
+    }
     int type = volume->GetPathType(vol.c_str());
     if (type == VOLUME_PATH_MISSING && !tag) {
       job.FileFailed(item.size, error, CopyJob::kWrite, vol);

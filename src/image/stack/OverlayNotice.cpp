@@ -42,6 +42,12 @@ const wchar_t* Why(int kind) {
       return L"the journal of a command cut off before its end could not be rolled back now (its "
              L"file or the journal cannot be opened for writing or is in use, or a write failed): "
              L"the journal is kept and the file beside it is not opened";
+    case VRO_NOTICE_JOURNAL_NOT_REMOVED:
+      return L"a command cut off before its end was rolled back from this journal (the file "
+             L"beside it is as it was before that command), but the journal could not be "
+             L"removed (read-only, or in use): the file is not opened until the journal is gone";
+    case VRO_NOTICE_LEFTOVER_REMOVED:
+      return L"a temporary file that a command cut off before its end left was removed";
     case VRO_NOTICE_MERGE_UNFINISHED:
       return L"a merge that an earlier version began into this image was cut off: the image is "
              L"half merged and not opened; merging the same file again (/merge) completes it";
@@ -110,6 +116,10 @@ VroQuietNotices::VroQuietNotices() {
 
 VroQuietNotices::~VroQuietNotices() {
   --t_quiet;
+}
+
+void VroNoticeLeftoverRemoved(const wchar_t* path) {
+  VroOverlayNotice(path, VRO_NOTICE_LEFTOVER_REMOVED);
 }
 
 void VroOverlayNotice(const wchar_t* path, int kind) {

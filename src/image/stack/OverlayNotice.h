@@ -14,6 +14,7 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_JOURNAL_DAMAGED,     // a journal that fails its checks
   VRO_NOTICE_JOURNAL_SET_ASIDE,   // a journal of no file here, set aside
   VRO_NOTICE_JOURNAL_NOT_APPLIED, // a journal that could not be rolled back now
+  VRO_NOTICE_JOURNAL_NOT_REMOVED, // a journal rolled back that could not be removed
   VRO_NOTICE_LEGACY_UNDO,         // a resize journal of an earlier version
   VRO_NOTICE_MERGE_UNFINISHED,    // an image an earlier version's merge left (the merged file named)
   VRO_NOTICE_MERGE_FILE_MISSING,  // the same, its merged file gone (its name given)
@@ -30,6 +31,7 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_NO_VOLUME,           // an image without a volume the program mounts
   VRO_NOTICE_NO_MATCH,            // a file name or pattern to read that names no file
   VRO_NOTICE_NO_PARTITION,        // a disk without the partition of the number given
+  VRO_NOTICE_LEFTOVER_REMOVED,    // a temporary file a cut-off command left, removed
   VRO_NOTICE_HELD                 // a file another process writes, or reads under its writes
 };
 
@@ -39,6 +41,8 @@ typedef void (*VroOverlayNoticeFn)(const wchar_t* path, int kind);
 void VroOverlayNotice(const wchar_t* path, int kind);
 // The same, naming a second file the line is about.
 void VroOverlayNoticeAbout(const wchar_t* path, int kind, const wchar_t* other);
+// The line for a temporary file a cut-off command left, just removed.
+void VroNoticeLeftoverRemoved(const wchar_t* path);
 // Installs fn (null: the standard output); returns the one before.
 VroOverlayNoticeFn VroSetOverlayNotice(VroOverlayNoticeFn fn);
 // Lines given so far: a caller sees whether its step gave one.

@@ -251,7 +251,8 @@ bool _VROH_RW_CLASS::EndFile(bool keep) {
     // A made file that is not kept is removed when it is closed.
     if (!keep || !RenameHandleFile(m_hFile, m_Path.c_str())) return !keep;
     m_TempPath.clear();
-    return true;
+    // Its name on the disk before the next command's journal covers it.
+    return VroFlushFolderOf(m_Path);
   }
   if (!m_pJournal) return true;
   if (keep) {

@@ -1,9 +1,10 @@
 // The rollback journal of a writing command on one image file (the format
 // and its guarantee: JournalFile.h). It hooks the file's handle: every
 // write goes through it, and a write over bytes the file held when the
-// command began waits in memory until their old bytes are in the journal
-// and flushed (a batch at a time), so one flush of the journal serves many
-// writes. Reads see the waiting writes.
+// command began waits in memory until their old bytes, and the check values
+// of the sectors as it leaves them, are in the journal and flushed (a batch
+// at a time), so one flush of the journal serves many writes. Reads see the
+// waiting writes.
 //
 //   CFileJournal journal(handle, path);    // before the first write
 //   ... writes through WriteHandleAt ...
@@ -66,6 +67,7 @@ class CFileJournal : public VroHandleHook {
  private:
   bool Start();
   bool WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes);
+  bool NoteWritten();
   bool Seal();
   bool WriteHead();
   void Reset();
@@ -80,7 +82,6 @@ class CFileJournal : public VroHandleHook {
   bool m_rollBackFailed = false;
   HANDLE m_journal = INVALID_HANDLE_VALUE;
   vrojournal::Head m_head;
-  CRangeSet m_sealed;    // old bytes in the journal and flushed
   CRangeSet m_kept;      // old bytes in the journal or in the batch
   std::vector<uint8_t> m_batch;  // entries not yet in the journal
   uint64_t m_batchEntries = 0;
