@@ -270,6 +270,9 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
     NoticeUnfinishedMerge(imagePath);
     return kImageNotOpened;
   }
+  if (_VROH_RW_CLASS::HeldByAnotherProgram(imagePath) ||
+      _VROH_RW_CLASS::HeldByAnotherProgram(second.c_str()))
+    return kImageNotOpened;
   int merged = ConvertImageChain(imagePath, second.c_str(), nullptr);
   if (merged == 1) return kImageOk;
   // A file held by what a command cut off left beside it (a line names
@@ -289,6 +292,7 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
     NoticeUnfinishedMerge(imagePath);
     return kImageNotOpened;
   }
+  if (_VROH_RW_CLASS::HeldByAnotherProgram(imagePath)) return kImageNotOpened;
   CMountedImage* image = new (std::nothrow) CMountedImage();
   if (!image) return kImageNoMemory;
   InstallNtfsFormatter();

@@ -232,6 +232,10 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
       delete layout;
       return VOLUME_COPY_TARGET_REFUSED;
     }
+    if (_VROH_RW_CLASS::HeldByAnotherProgram(path)) {
+      delete layout;
+      return VOLUME_COPY_TARGET_REFUSED;
+    }
     HANDLE held =
         (attributes & FILE_ATTRIBUTE_READONLY)
             ? INVALID_HANDLE_VALUE

@@ -33,7 +33,8 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_NO_VOLUME,           // an image without a volume the program mounts
   VRO_NOTICE_NO_MATCH,            // a file name or pattern to read that names no file
   VRO_NOTICE_NO_PARTITION,        // a disk without the partition of the number given
-  VRO_NOTICE_LEFTOVER_REMOVED     // a temporary file a cut-off command left, removed
+  VRO_NOTICE_LEFTOVER_REMOVED,    // a temporary file a cut-off command left, removed
+  VRO_NOTICE_HELD                 // a file another process writes, or reads under its writes
 };
 
 typedef void (*VroOverlayNoticeFn)(const wchar_t* path, int kind);

@@ -439,6 +439,12 @@ int CFileJournal::Recover(const std::wstring& path) {
     // A journal whose file is gone belongs to no file here.
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
       return SetAside(journal) ? RECOVER_NONE : RECOVER_REFUSED;
+    // Another process has the file open for its own command (the journal
+    // may be that command's, live): nothing is rolled back under it.
+    if (error == ERROR_SHARING_VIOLATION) {
+      VroOverlayNotice(path.c_str(), VRO_NOTICE_HELD);
+      return RECOVER_REFUSED;
+    }
     VroOverlayNotice(journal.c_str(), VRO_NOTICE_JOURNAL_NOT_APPLIED);
     return RECOVER_REFUSED;
   }
