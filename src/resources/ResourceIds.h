@@ -52,6 +52,10 @@
 #define IDS_JOURNAL_ROLLED_BACK 365
 #define IDS_JOURNAL_SET_ASIDE 366
 #define IDS_JOURNAL_NOT_REMOVED 367
+// An image the open refused (%s: the file): another program holds it, or
+// the journal beside it fails its checks or cannot be applied now.
+#define IDS_IMAGE_HELD 368
+#define IDS_JOURNAL_REFUSED 369
 
 // The registry editor: its window, controls, menus and texts, and the two
 // favorites dialogs.

@@ -78,14 +78,22 @@ bool IsNoUpdateRun() {
 
 // Tells in a box what the open did to files a cut-off command left: a
 // command rolled back from its journal (one that could not be removed
-// too), a journal set aside.
+// too), a journal set aside; and why it refused an image: another program
+// holds it, or its journal cannot be applied.
 void TellJournalNotices(CFileManagerDlg* window, const VroNoticeCollector& notices) {
   std::wstring text;
+  UINT icon = MB_ICONINFORMATION;
   for (const VroNoticeCollector::Notice& n : notices.Notices()) {
     UINT id = n.kind == VRO_NOTICE_JOURNAL_ROLLED_BACK    ? IDS_JOURNAL_ROLLED_BACK
               : n.kind == VRO_NOTICE_JOURNAL_SET_ASIDE   ? IDS_JOURNAL_SET_ASIDE
               : n.kind == VRO_NOTICE_JOURNAL_NOT_REMOVED ? IDS_JOURNAL_NOT_REMOVED
-                                                         : 0;
+              : n.kind == VRO_NOTICE_HELD                ? IDS_IMAGE_HELD
+              : n.kind == VRO_NOTICE_JOURNAL_DAMAGED ||
+                      n.kind == VRO_NOTICE_JOURNAL_NOT_APPLIED
+                  ? IDS_JOURNAL_REFUSED
+                  : 0;
+    if (id == IDS_IMAGE_HELD || id == IDS_JOURNAL_REFUSED || id == IDS_JOURNAL_NOT_REMOVED)
+      icon = MB_ICONWARNING;
     wchar_t format[512], line[1024];
     if (!id || !LoadUiString(id, format, 512)) continue;
     _snwprintf(line, 1024, format, n.path.c_str());
@@ -94,7 +102,7 @@ void TellJournalNotices(CFileManagerDlg* window, const VroNoticeCollector& notic
     text += line;
   }
   if (!text.empty())
-    OwnerMessageBox(window->m_hWnd, text.c_str(), MB_ICONINFORMATION | MB_SETFOREGROUND);
+    OwnerMessageBox(window->m_hWnd, text.c_str(), icon | MB_SETFOREGROUND);
 }
 
 }  // namespace

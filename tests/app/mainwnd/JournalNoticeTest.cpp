@@ -2,7 +2,8 @@
 // an inject stopped at one of its writes (as a process killed there leaves
 // the files) leaves its journal beside a plain image; the built program,
 // started on the image in each interface language, rolls the command back
-// and says so in a box, naming the file, in that language.
+// and says so in a box, naming the file, in that language; started again
+// while another program writes the image, it opens nothing and says why.
 #include <windows.h>
 #include <gtest/gtest.h>
 
@@ -81,6 +82,31 @@ TEST(JournalNotice, TheWindowTellsOfARollBackInItsLanguage) {
         << "the image did not open after the box";
     PostMessageW(GetAncestor(list, GA_ROOT), WM_CLOSE, 0, 0);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(program.pi.hProcess, 30000));
+
+    // Another program writes the image: the window opens nothing and says
+    // why, in its language.
+    HANDLE holder = CreateFileW(image.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    Program refused;
+    ASSERT_NO_FATAL_FAILURE(
+        refused.Start(dir, IDC_IMAGE_LIST, L"-noupd \"-img:" + image + L"\"", false));
+    ASSERT_TRUE(Poll([&] { return (box = FindMessageBox(refused.id)) != nullptr; }, 30))
+        << "no box told of the image another program holds";
+    ASSERT_LT(0, LoadUiString(GetModuleHandleW(nullptr), IDS_IMAGE_HELD, LANGID(atoi(language)),
+                              format, 512));
+    const std::wstring held = Text(GetDlgItem(box, 0xFFFF));
+    EXPECT_NE(std::wstring::npos, held.find(std::wstring(format).substr(2))) << vt::Narrow(held);
+    EXPECT_NE(std::wstring::npos, held.find(L"cut.img")) << vt::Narrow(held);
+    if (!pictures.empty()) Picture(box, dir + "/held-box.png");
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(Poll([&] { return !IsWindow(box); }));
+    CloseHandle(holder);
+    EXPECT_EQ(before, vt::Sha256(image));
+    HWND main = nullptr;
+    ASSERT_TRUE(Poll([&] { return (main = FindTopWindow(refused.id, IDC_IMAGE_LIST)) != nullptr; }));
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(refused.pi.hProcess, 30000));
   }
 }
 
