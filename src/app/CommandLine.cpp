@@ -12,7 +12,9 @@
 
 #include "app/HelpBox.h"
 #include "app/ProgramModule.h"
+#include "common/ConsoleOutput.h"
 #include "common/Privilege.h"
+#include "image/device/HostWriteFailure.h"
 #include "ui/UiLanguage.h"
 
 namespace {
@@ -344,6 +346,33 @@ void ReadImageOption(const wchar_t* rest, CommandLineState& state) {
   if (partition) state.partition = int(wcstol(partition + 2, nullptr, 10));
 }
 
+// Every command that fails leaves a line that names what failed: a host
+// file the command could not write (a full host disk shows only as a close
+// that could not keep the work, or as volume writes that failed), else,
+// when the command gave no line of its own, the command and its image.
+void ReportFailure(const wchar_t* argument, const CommandLineState& s, int result, bool malformed,
+                   long linesBefore) {
+  std::wstring path;
+  DWORD error = 0;
+  if (TakeHostWriteFailure(&path, &error) && !path.empty()) {
+    WriteCommandLine(FailureLine(true, path, error));
+    return;
+  }
+  if (CommandLinesGiven() != linesBefore) return;
+  wchar_t number[16];
+  _snwprintf(number, 16, L"%d", result);
+  number[15] = 0;
+  std::wstring line = argument;
+  if (malformed && !s.imagePath[0])
+    line += L": needs an image (-img:PATH): not run";
+  else if (malformed)
+    line += L": not of the command's form, or a path too long: not run";
+  else
+    line += std::wstring(L": failed with ") + number + (s.imagePath[0] ? L" on " : L"") +
+            s.imagePath;
+  WriteCommandLine(line + L"\r\n");
+}
+
 }  // namespace
 
 void ReadSharedOptions(int argc, wchar_t* const* argv, CommandLineState& state) {
@@ -374,6 +403,7 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
   for (int i = 1; i < argc; ++i) {
     if (IsUnknownOption(argv[i])) {
       exitCode = kMalformedArgument;
+      WriteCommandLine(std::wstring(argv[i]) + L": no such option: nothing was run\r\n");
       return 0;
     }
   }
@@ -384,6 +414,8 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
     const CommandRow* matched = FindCommand(argv[i], &rest);
     if (!matched) continue;  // the shared options, and other text (the window's image)
     int result;
+    long lines = CommandLinesGiven();
+    TakeHostWriteFailure(nullptr, nullptr);  // one an earlier step met
     if (matched->precondition != kNone && !state.imagePath[0]) {
       result = kMalformedForm;  // a command on an image, and no "-img:"
     } else if (!PreconditionHolds(matched->precondition, state)) {
@@ -394,6 +426,7 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
     }
     bool malformed = result == kMalformedForm;
     if (malformed) result = kMalformedArgument;
+    if (result < 0) ReportFailure(argv[i], state, result, malformed, lines);
     if (result != 0) exitCode = result;
     if ((matched->flags & kClearsWindow) || malformed) showWindow = 0;
     if (matched->flags & kEndsProcessing) return 0;

@@ -6,7 +6,8 @@
 // without "-img:", or one whose argument does not have its form, is
 // malformed: -13 for it, and the rest of the line runs. A command's nonzero
 // result, or -13 for a malformed argument, becomes the exit code (the last
-// one wins; a later success does not reset it).
+// one wins; a later success does not reset it). A command that fails
+// leaves at least one line on the command output naming what failed.
 #pragma once
 #include <windows.h>
 

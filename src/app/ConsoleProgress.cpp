@@ -1,5 +1,7 @@
 #include "app/ConsoleProgress.h"
 
+#include "common/ConsoleOutput.h"
+
 #include <stdio.h>
 #include <wchar.h>
 
@@ -76,6 +78,7 @@ bool ConsoleProgress::AttachParentConsole() {
 
 int ConsoleProgress::Print(const wchar_t* text) {
   DWORD length = DWORD(wcslen(text)), written = 0;
+  CountCommandLine();
   if (m_bConsole) return WriteConsoleW(m_hOutput, text, length, &written, nullptr) ? written : 0;
   // A file gets lines: the redraw's carriage returns become line ends.
   std::wstring line;

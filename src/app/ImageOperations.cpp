@@ -270,6 +270,9 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
     NoticeUnfinishedMerge(imagePath);
     return kImageNotOpened;
   }
+  if (_VROH_RW_CLASS::HeldByAnotherProgram(imagePath) ||
+      _VROH_RW_CLASS::HeldByAnotherProgram(second.c_str()))
+    return kImageNotOpened;
   int merged = ConvertImageChain(imagePath, second.c_str(), nullptr);
   if (merged == 1) return kImageOk;
   // A file held by what a command cut off left beside it (a line names
@@ -289,13 +292,14 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
     NoticeUnfinishedMerge(imagePath);
     return kImageNotOpened;
   }
+  if (_VROH_RW_CLASS::HeldByAnotherProgram(imagePath)) return kImageNotOpened;
   CMountedImage* image = new (std::nothrow) CMountedImage();
   if (!image) return kImageNoMemory;
   InstallNtfsFormatter();
   // An image already there stays as it was until the new one is complete;
   // a half-made one (a full disk, a format that failed) never takes its
   // name.
-  ReplacedFile made(imagePath);
+  ReplacedFile made(imagePath, VroNoticeLeftoverRemoved);
   int result = kImageOperationFailed;
   if (made.IsReady() &&
       image->CreateImage(made.Path(), uint32_t(megabytes), 0, 1, 1, nullptr, nullptr, nullptr) == 1)

@@ -9,6 +9,7 @@
 
 #include "common/ByteOrder.h"
 #include "common/ReplacedFile.h"
+#include "image/stack/OverlayNotice.h"
 #include "disktools/NtfsFormatterInstall.h"
 #include "disktools/bootrepair/EfiBootFiles.h"
 #include "disktools/clone/GptLayout.h"
@@ -72,7 +73,7 @@ int CreateEmptyImageFile(const wchar_t* path, uint32_t sizeMiB, int gpt, int pla
     return 0;
   }
   // An image already there is replaced only by a complete new one.
-  ReplacedFile made(path);
+  ReplacedFile made(path, VroNoticeLeftoverRemoved);
   if (!made.IsReady()) {
     DWORD error = GetLastError();
     delete job;

@@ -1,5 +1,24 @@
 #include "common/ConsoleOutput.h"
 
+namespace {
+
+volatile LONG g_lines = 0;
+
+// The system's text for an error, on one line ("" when it has none).
+std::wstring ErrorText(DWORD error) {
+  wchar_t text[512] = {};
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           error, 0, text, ARRAYSIZE(text), nullptr);
+  std::wstring t(text, n < ARRAYSIZE(text) ? n : 0);
+  for (wchar_t& c : t) {
+    if (c == L'\r' || c == L'\n') c = L' ';
+  }
+  while (!t.empty() && t.back() == L' ') t.pop_back();
+  return t;
+}
+
+}  // namespace
+
 HANDLE CommandOutput() {
   static HANDLE console = INVALID_HANDLE_VALUE;
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -8,4 +27,47 @@ HANDLE CommandOutput() {
     console =
         CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   return console;
+}
+
+void WriteCommandLine(const std::wstring& text) {
+  CountCommandLine();
+  DWORD saved = GetLastError();
+  HANDLE out = CommandOutput();
+  DWORD written = 0;
+  if (out != INVALID_HANDLE_VALUE && out &&
+      !WriteConsoleW(out, text.c_str(), DWORD(text.size()), &written, nullptr)) {
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), nullptr, 0, nullptr,
+                                    nullptr);
+    std::string utf8(size_t(bytes > 0 ? bytes : 0), 0);
+    if (bytes > 0) {
+      WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), &utf8[0], bytes, nullptr,
+                          nullptr);
+      WriteFile(out, utf8.data(), DWORD(bytes), &written, nullptr);
+    }
+  }
+  SetLastError(saved);
+}
+
+void WriteCommandLineA(const char* text, DWORD length) {
+  CountCommandLine();
+  DWORD saved = GetLastError();
+  HANDLE out = CommandOutput();
+  DWORD written = 0;
+  if (out != INVALID_HANDLE_VALUE && out && !WriteConsoleA(out, text, length, &written, nullptr))
+    WriteFile(out, text, length, &written, nullptr);
+  SetLastError(saved);
+}
+
+void CountCommandLine() {
+  InterlockedIncrement(&g_lines);
+}
+
+long CommandLinesGiven() {
+  return InterlockedCompareExchange(&g_lines, 0, 0);
+}
+
+std::wstring FailureLine(bool write, const std::wstring& path, DWORD error) {
+  std::wstring why = ErrorText(error);
+  return (write ? L"Could not write " : L"Could not read ") + path + L" (error " +
+         std::to_wstring(error) + (why.empty() ? L"" : L": ") + why + L")\r\n";
 }

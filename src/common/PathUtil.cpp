@@ -4,6 +4,7 @@
 
 #include <cwchar>
 #include <string>
+#include <vector>
 
 bool IsPathSeparator(wchar_t c) {
   return c == L'\\' || c == L'/';
@@ -154,6 +155,31 @@ bool IsContainedPath(const wchar_t* path) {
       part += *p;
     }
   }
+}
+
+std::wstring ContainedFileName(const wchar_t* name) {
+  if (!name || !*name || IsPathSeparator(*name)) return std::wstring();
+  std::vector<std::wstring> parts;
+  std::wstring part;
+  for (const wchar_t* p = name;; ++p) {
+    if (*p && !IsPathSeparator(*p)) {
+      if (*p == L':') return std::wstring();
+      part += *p;
+      continue;
+    }
+    if (part == L"..") {
+      if (parts.empty()) return std::wstring();
+      parts.pop_back();
+    } else if (part != L".") {
+      if (!IsPlainName(part.c_str())) return std::wstring();
+      parts.push_back(part);
+    }
+    if (!*p) break;
+    part.clear();
+  }
+  std::wstring out;
+  for (const std::wstring& p : parts) out += (out.empty() ? L"" : L"\\") + p;
+  return out;
 }
 
 std::wstring FullPathKey(const wchar_t* path) {

@@ -58,6 +58,13 @@ bool IsPlainName(const wchar_t* name);
 // True for a path of plain names joined by separators (one leading
 // separator allowed): no part is empty, "." or "..", none holds a ":".
 bool IsContainedPath(const wchar_t* path);
+// The name of a file below a folder, as given by a file it names, made
+// canonical: "/" becomes "\", "." parts go and ".." parts take the part
+// before them away. Empty when it would name anything but a file below the
+// folder: an absolute, drive, UNC or "\\?\" path, a leading separator, a
+// stream (":"), an empty part, a part of dots and blanks only other than "."
+// and "..", or a ".." above the folder.
+std::wstring ContainedFileName(const wchar_t* name);
 
 // The full path in upper case: one key for every way of naming a file.
 std::wstring FullPathKey(const wchar_t* path);

@@ -1,7 +1,10 @@
 // A file that replaces another is made whole under a temporary name beside
 // it and takes the other's name only when complete: until then the old file
 // stays as it was, and a failure or a stopped process never leaves a part
-// made file under the target's name.
+// made file under the target's name. The maker holds its temporary open
+// without sharing its removal, so a temporary that a stopped process left
+// is told from one still being made: the next maker for the same target
+// removes the first kind.
 #pragma once
 #include <windows.h>
 
@@ -11,7 +14,9 @@ class ReplacedFile {
  public:
   // Makes an empty file of a new temporary name in the target's folder
   // (with the target's extension). Path() is empty when none could be made.
-  explicit ReplacedFile(const wchar_t* target);
+  // Temporaries of the same target that no maker holds any more are
+  // removed first, each handed to `removed` (when given) once gone.
+  explicit ReplacedFile(const wchar_t* target, void (*removed)(const wchar_t* path) = nullptr);
   // Removes the temporary file unless it took the target's place.
   ~ReplacedFile();
   ReplacedFile(const ReplacedFile&) = delete;
@@ -30,5 +35,6 @@ class ReplacedFile {
  private:
   std::wstring m_Target;
   std::wstring m_Temp;
+  HANDLE m_hHeld = INVALID_HANDLE_VALUE;  // the temporary, held while it is made
   bool m_bCommitted = false;
 };

@@ -280,13 +280,11 @@ int WriteDeviceInf(CMountedImage* image, uint32_t windowsVersion, const wchar_t*
   WriteProfileValue(targetInf, models, quoted.c_str(),
                     (std::wstring(installSection) + L"," + hardwareId).substr(0, 399).c_str());
 
-  static const wchar_t* const kSuffixes[] = {L"", L".CoInstallers", L".HW", L".Services",
-                                             L".GeneralConfigData", L".SoftwareSettings"};
   const std::wstring sets[] = {std::wstring(installSection) + (x64 ? L".NTamd64" : L".NTx86"),
                                std::wstring(installSection) + L".NT", std::wstring(installSection)};
   for (const std::wstring& set : sets) {
     uint32_t bits = 0;
-    for (const wchar_t* suffix : kSuffixes) {
+    for (const wchar_t* suffix : kInstallSectionSuffixes) {
       std::wstring name = set + suffix;
       std::vector<InfRenameRecord> none;
       bits |= CopyInstallSectionTree(image, sourceInf, targetInf, sourceFolder, name.c_str(),

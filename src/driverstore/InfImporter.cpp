@@ -6,7 +6,6 @@
 #include <wchar.h>
 
 #include "common/IniSection.h"
-#include "common/NoRedirect.h"
 #include "common/PathUtil.h"
 #include "common/ProcessEnvironment.h"
 #include "common/TextOps.h"
@@ -46,78 +45,6 @@ std::wstring LinesText(const std::vector<std::wstring>& lines) {
   }
   list.push_back(L'\0');
   return list;
-}
-
-// The fields of a cleaned line split at commas, each trimmed and unquoted.
-std::vector<std::wstring> Fields(const std::wstring& line) {
-  std::vector<std::wstring> out;
-  for (size_t pos = 0;;) {
-    size_t comma = line.find(L',', pos);
-    std::wstring f = line.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
-    f.push_back(0);
-    TrimBlanks(&f[0]);
-    StripQuotes(&f[0]);
-    ExpandEnvironmentInPlace(&f[0], (int)f.size());
-    out.push_back(f.c_str());
-    if (comma == std::wstring::npos) return out;
-    pos = comma + 1;
-  }
-}
-
-// The first file of a CopyFiles section that `folder` lacks, or a name
-// that would leave it; empty when there is none.
-std::wstring MissingCopiedFile(const wchar_t* infPath, const wchar_t* folder,
-                               const std::wstring& section) {
-  std::wstring missing;
-  wchar_t* files = ReadIniSection(infPath, section.c_str());
-  for (const wchar_t* p = files; p && *p && missing.empty(); p += wcslen(p) + 1) {
-    std::vector<std::wstring> f = Fields(Cleaned(p));
-    std::wstring file = f.size() > 1 && !f[1].empty() ? f[1] : f[0];
-    if (file.empty()) continue;
-    wchar_t path[kPathChars];
-    lstrcpynW(path, folder, kPathChars);
-    AppendPathPart(path, kPathChars, file.c_str());
-    if (!IsContainedPath(file.c_str()) || GetPathKind(path) != 1) missing = file;
-  }
-  delete[] files;
-  return missing;
-}
-
-// The first file that the CopyFiles directives of a section (and of the
-// sections its Needs names in the same INF) copy and `folder` lacks; empty
-// when there is none.
-std::wstring MissingFileOfSection(const wchar_t* infPath, const wchar_t* folder,
-                                  const std::wstring& section, int depth) {
-  wchar_t* list = depth < 8 ? ReadIniSection(infPath, section.c_str()) : nullptr;
-  std::vector<std::wstring> lines;
-  for (const wchar_t* p = list; p && *p; p += wcslen(p) + 1) lines.push_back(Cleaned(p));
-  delete[] list;
-  for (const std::wstring& line : lines) {
-    size_t eq = line.find(L'=');
-    if (eq == std::wstring::npos) continue;
-    std::wstring key = line.substr(0, eq);
-    key.push_back(0);
-    TrimBlanks(&key[0]);
-    const bool copy = _wcsicmp(key.c_str(), L"CopyFiles") == 0;
-    if (!copy && _wcsicmp(key.c_str(), L"Needs") != 0) continue;
-    for (const std::wstring& name : Fields(line.substr(eq + 1))) {
-      if (name.empty() || name[0] == L'@') continue;
-      std::wstring missing = copy ? MissingCopiedFile(infPath, folder, name)
-                                  : MissingFileOfSection(infPath, folder, name, depth + 1);
-      if (!missing.empty()) return missing;
-    }
-  }
-  return L"";
-}
-
-std::wstring FindMissingSourceFile(const wchar_t* infPath, const wchar_t* folder,
-                                   const wchar_t* installSection) {
-  for (const wchar_t* suffix : {L"", L".CoInstallers", L".HW", L".Services"}) {
-    std::wstring missing =
-        MissingFileOfSection(infPath, folder, std::wstring(installSection) + suffix, 0);
-    if (!missing.empty()) return missing;
-  }
-  return L"";
 }
 
 void Step(HWND bar) {
@@ -172,7 +99,8 @@ std::wstring FindUnsafeVersionFileName(const wchar_t* infPath) {
       std::vector<wchar_t> expanded(raw.begin(), raw.end());
       expanded.resize(kPathChars, 0);
       ExpandEnvironmentInPlace(expanded.data(), kPathChars);
-      if (!raw.empty() && (!IsPlainName(raw.c_str()) || !IsPlainName(expanded.data())))
+      if (!raw.empty() &&
+          (ContainedPackageFileName(raw).empty() || ContainedPackageFileName(expanded.data()).empty()))
         unsafe = raw;
     }
   }
@@ -185,11 +113,11 @@ std::wstring FindMissingPackageFile(const wchar_t* versionFolder) {
   wchar_t inf[kPathChars];
   lstrcpynW(inf, versionFolder, kPathChars);
   AppendPathPart(inf, kPathChars, L"VroPnp.inf");
-  // Every section's CopyFiles: the combined INF holds only what the
-  // target installs.
+  // Every section's files: the combined INF holds only what the target
+  // installs.
   std::wstring names = ReadIniSectionNames(inf);
   for (const wchar_t* s = names.c_str(); *s; s += wcslen(s) + 1) {
-    std::wstring missing = MissingFileOfSection(inf, versionFolder, s, 0);
+    std::wstring missing = FindRefusedPackageFile(nullptr, inf, versionFolder, s, false);
     if (!missing.empty()) return missing;
   }
   return L"";
@@ -273,17 +201,25 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
     TrimBlanks(sub.data());
     StripQuotes(sub.data());
     TrimBlanks(sub.data());
-    if (sub[0] && !IsContainedPath(sub.data())) missingFile = sub.data();
-    if (sub[0]) AppendPathPart(sourceFolder, kPathChars, sub.data());
+    // The media's root is the INF's folder.
+    const wchar_t* path = IsPathSeparator(sub[0]) ? sub.data() + 1 : sub.data();
+    const std::wstring contained = ContainedPackageFileName(path);
+    if (*path && contained.empty()) missingFile = sub.data();
+    if (!contained.empty()) AppendPathPart(sourceFolder, kPathChars, contained.c_str());
   }
   // A file [Version] names (the catalog) is copied beside the combined INF:
   // a name that would leave the package refuses it.
   if (missingFile.empty()) missingFile = FindUnsafeVersionFileName(infPath);
-  if (missingFile.empty())
-    for (const InfModelRecord& m : newModels) {
-      missingFile = FindMissingSourceFile(infPath, sourceFolder, m.installSection.c_str());
-      if (!missingFile.empty()) break;
-    }
+  // Every section tree the import copies below, walked through the same
+  // gate before the first write.
+  for (const wchar_t* section : {L"Version", L"DestinationDirs"})
+    if (missingFile.empty())
+      missingFile = FindRefusedPackageFile(image, infPath, sourceFolder, section, true);
+  for (const InfModelRecord& m : newModels)
+    for (const wchar_t* suffix : kInstallSectionSuffixes)
+      if (missingFile.empty())
+        missingFile = FindRefusedPackageFile(image, infPath, sourceFolder,
+                                             (m.installSection + suffix).c_str(), true);
   if (!missingFile.empty()) {
     RestoreInfStrings(infPath, std::move(strings));
     return 0;
@@ -333,9 +269,7 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   for (const InfModelRecord& m : newModels) {
     Step(progressBar);
     if (HasKey(combined, m.newSection)) continue;
-    for (const wchar_t* suffix :
-         {L"", L".CoInstallers", L".HW", L".Services", L".GeneralConfigData",
-          L".SoftwareSettings"})
+    for (const wchar_t* suffix : kInstallSectionSuffixes)
       CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder,
                              (m.installSection + suffix).c_str(), (m.newSection + suffix).c_str(),
                              renames, true);
@@ -349,13 +283,9 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   }
   const std::wstring catalog = ReadInfCatalogName(infPath, x64);
   if (!catalog.empty()) {
-    std::wstring to = Join(version, catalog);
-    if (GetPathKind(to.c_str()) != 1) {
-      wchar_t from[kPathChars];
-      CopyParentPath(infPath, from, kPathChars);
-      AppendPathPart(from, kPathChars, catalog.c_str());
-      CopyFileNoRedirect(from, to.c_str(), FALSE);
-    }
+    wchar_t from[kPathChars];
+    CopyParentPath(infPath, from, kPathChars);
+    CopyPackageFile(from, version.c_str(), catalog.c_str());
   }
   RestoreInfStrings(infPath, std::move(strings));
 

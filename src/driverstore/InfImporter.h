@@ -59,8 +59,8 @@ class CInfImporter {
   std::vector<InfModelRecord> newModels;
   std::vector<InfRenameRecord> renames;
   // The file that refused the last import: one its models copy and the
-  // package lacks, or a disk path or a [Version] file name that leaves the
-  // package folder.
+  // package lacks, or a disk path, a [Version] file name or any file name
+  // of the sections it copies that the gate refuses (ContainedPackageFileName).
   std::wstring missingFile;
 
  private:
@@ -74,7 +74,8 @@ class CInfImporter {
 bool IsMobileDisplayModel(const wchar_t* description);
 
 // The first file that the combined INF of a store version folder copies
-// and the folder lacks; empty when the package is whole.
+// and the folder lacks, or a name the gate refuses; empty when the package
+// is whole.
 std::wstring FindMissingPackageFile(const wchar_t* versionFolder);
 
 // The catalog an INF names for a target: "CatalogFile", else
@@ -83,8 +84,8 @@ std::wstring ReadInfCatalogName(const wchar_t* infPath, bool x64);
 
 // The first file name that [Version] of an INF gives (every "CatalogFile"
 // key, each name of "LayoutFile"), as written or with the INF strings the
-// environment holds expanded, that is no plain name of the package's
-// folder; empty when there is none.
+// environment holds expanded, that the gate refuses; empty when there is
+// none.
 std::wstring FindUnsafeVersionFileName(const wchar_t* infPath);
 
 // A hardware id cut at "&SUBSYS_" and at "&REV_".

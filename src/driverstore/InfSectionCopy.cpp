@@ -21,7 +21,10 @@ const int kNameChars = 100;
 const int kMaxDepth = 16;
 const int kMaxNeeds = 100;
 
-enum class Mode { Copy, Flatten };
+// Copy writes the target; Check walks the same tree writing nothing and
+// keeps the first file name that the gate refuses; Flatten merges
+// included INFs without their files.
+enum class Mode { Copy, Check, Flatten };
 
 struct IncludedInf {
   std::wstring path;
@@ -31,11 +34,13 @@ struct IncludedInf {
 
 struct InfCopyContext {
   CMountedImage* image;
-  const wchar_t* targetInf;
+  const wchar_t* targetInf;  // in a check only its folder counts
   const wchar_t* sourceFolder;
   std::vector<InfRenameRecord>* renames;
   bool expand;
   Mode mode;
+  const wchar_t* packageInf;  // the files its own sections copy are in the package
+  std::wstring* refused;      // a check's first refused name
 };
 
 std::wstring Cleaned(const std::wstring& text, bool expand, bool trimCommas = true) {
@@ -100,6 +105,17 @@ std::wstring Folder(const wchar_t* path) {
   return std::wstring(path, FindFileNamePart(path) - path);
 }
 
+// A name refused by a check: the first one is kept. False when refused.
+bool Refuse(const InfCopyContext& c, const std::wstring& name) {
+  if (c.refused && c.refused->empty()) *c.refused = name.empty() ? L"\"\"" : name;
+  return false;
+}
+
+// The gate of a file name a file section gives: kept inside the folders.
+bool PassesGate(const InfCopyContext& c, const std::wstring& name) {
+  return !ContainedPackageFileName(name).empty() || Refuse(c, name);
+}
+
 // The destination entry of a file section, for both of its names.
 void CopyDestinationDir(const InfCopyContext& c, const wchar_t* sourceInf, const std::wstring& name,
                         const std::wstring& newName) {
@@ -121,6 +137,40 @@ void CopyDestinationDir(const InfCopyContext& c, const wchar_t* sourceInf, const
     WriteProfileValue(c.targetInf, L"DestinationDirs", newName.c_str(), entry.c_str());
 }
 
+// The fields of a file section's line as the target holds them (expanded
+// when the copy expands), each trimmed and unquoted.
+std::vector<std::wstring> FileFields(const std::wstring& line, bool expand) {
+  std::vector<std::wstring> fields = Split(Cleaned(line, expand));
+  for (std::wstring& f : fields) {
+    f.push_back(0);
+    TrimBlanks(&f[0]);
+    StripQuotes(&f[0]);
+    f = f.c_str();
+  }
+  return fields;
+}
+
+// Every name of a file section's lines through the gate; in the package
+// INF's own CopyFiles sections the source must be in the package as well.
+void CheckFileSection(const InfCopyContext& c, const wchar_t* sourceInf, const std::wstring& section,
+                      bool copyFiles) {
+  const bool own = c.packageInf && _wcsicmp(sourceInf, c.packageInf) == 0;
+  for (const std::wstring& line : Lines(sourceInf, section.c_str())) {
+    std::vector<std::wstring> f = FileFields(line, c.expand);
+    for (size_t i = 0; i < f.size() && i < 2; ++i)
+      if (!f[i].empty() && !PassesGate(c, f[i])) return;
+    const std::wstring& source = f.size() > 1 && !f[1].empty() ? f[1] : f[0];
+    if (!copyFiles || !own || source.empty()) continue;
+    wchar_t path[kPathChars];
+    lstrcpynW(path, c.sourceFolder, kPathChars);
+    AppendPathPart(path, kPathChars, ContainedPackageFileName(source).c_str());
+    if (GetPathKind(path) != 1) {
+      Refuse(c, source);
+      return;
+    }
+  }
+}
+
 void ListSourceFile(const InfCopyContext& c, const std::wstring& file) {
   if (!file.empty()) WriteProfileValue(c.targetInf, L"SourceDisksFiles", file.c_str(), L"1");
 }
@@ -134,6 +184,8 @@ void AddInclude(const InfCopyContext& c, const wchar_t* sourceInf, const std::ws
                 std::vector<IncludedInf>& includes, int depth) {
   for (const IncludedInf& i : includes)
     if (_wcsicmp(i.name.c_str(), name.c_str()) == 0) return;
+  // Read beside the package or from an INF folder: never from elsewhere.
+  if (!PassesGate(c, name)) return;
   std::wstring beside = Folder(sourceInf) + name;
   if (GetPathKind(beside.c_str()) == 1) {
     includes.push_back({beside, name, false});
@@ -191,8 +243,11 @@ uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar
     bool addReg = _wcsicmp(kc, L"AddReg") == 0, delReg = _wcsicmp(kc, L"DelReg") == 0;
     bool dlls = _wcsicmp(kc, L"RegisterDlls") == 0, delFiles = _wcsicmp(kc, L"DelFiles") == 0;
     bool copyFiles = _wcsicmp(kc, L"CopyFiles") == 0;
-    bool flatten = c.mode == Mode::Flatten;
-    if (addReg || delReg || (!flatten && (dlls || delFiles || copyFiles))) {
+    bool flatten = c.mode == Mode::Flatten, check = c.mode == Mode::Check;
+    if (check && _wcsicmp(kc, L"RenFiles") == 0) {
+      for (const std::wstring& raw : Split(value))
+        if (!raw.empty()) CheckFileSection(c, sourceInf, raw, false);
+    } else if (addReg || delReg || (!flatten && (dlls || delFiles || copyFiles))) {
       bits |= addReg     ? kInfCopiedAddReg
               : delReg   ? kInfCopiedDelReg
               : dlls     ? kInfCopiedRegisterDlls
@@ -204,26 +259,20 @@ uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar
         wchar_t name[kNameChars];
         lstrcpynW(name, raw.c_str(), kNameChars);
         if (!flatten) MakeUniqueRenameTarget(*c.renames, name);
+        // A single file named in place of a section.
+        if (check && copyFiles && raw[0] == L'@') PassesGate(c, raw.substr(1));
+        if (check && (delFiles || copyFiles)) CheckFileSection(c, sourceInf, raw, copyFiles);
+        if (check) continue;
         MergeIniSectionLines(sourceInf, c.targetInf, raw.c_str(), name, c.expand);
         if (delFiles || copyFiles) {
           CopyDestinationDir(c, sourceInf, raw, name);
           for (const std::wstring& fileLine : Lines(sourceInf, raw.c_str())) {
-            std::vector<std::wstring> f = Split(Cleaned(fileLine, false));
-            if (delFiles) {
-              ListSourceFile(c, f[0]);
-              continue;
-            }
-            std::wstring file = f.size() > 1 && !f[1].empty() ? f[1] : f[0];
-            if (file.size() > 99) file.resize(99);
-            if (file.empty()) continue;
+            std::vector<std::wstring> f = FileFields(fileLine, c.expand);
+            const std::wstring& file = delFiles || f.size() < 2 || f[1].empty() ? f[0] : f[1];
+            if (file.empty() || !PassesGate(c, file)) continue;
             ListSourceFile(c, file);
-            wchar_t from[kPathChars], to[kPathChars];
-            lstrcpynW(from, c.sourceFolder, kPathChars);
-            AppendPathPart(from, kPathChars, file.c_str());
-            lstrcpynW(to, Folder(c.targetInf).c_str(), kPathChars);
-            AppendPathPart(to, kPathChars, file.c_str());
-            if (_wcsicmp(from, to) == 0 || GetPathKind(to) == 1 ||
-                CopyFileNoRedirect(from, to, FALSE))
+            if (!delFiles &&
+                CopyPackageFile(c.sourceFolder, Folder(c.targetInf).c_str(), file.c_str()))
               bits |= kInfCopiedFile;
           }
         }
@@ -273,7 +322,7 @@ uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar
       out.push_back((quote ? L"\"" + key + L"\"" : key) + L"=" + value);
     }
   }
-  if (!out.empty()) ReplaceSectionKeeping(c.targetInf, targetSection, out);
+  if (!out.empty() && c.mode != Mode::Check) ReplaceSectionKeeping(c.targetInf, targetSection, out);
   if (depth == 0)
     for (const IncludedInf& inc : includes)
       if (inc.temporary) DeleteFileW(inc.path.c_str());
@@ -281,6 +330,9 @@ uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar
 }
 
 }  // namespace
+
+const wchar_t* const kInstallSectionSuffixes[6] = {
+    L"", L".CoInstallers", L".HW", L".Services", L".GeneralConfigData", L".SoftwareSettings"};
 
 DWORD CALLBACK ReplaceExistingCopyCallback(DWORD event, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
                                            DWORD, void*) {
@@ -332,12 +384,41 @@ void MergeIniSectionLines(const wchar_t* sourceInf, const wchar_t* targetInf,
   if (!collected.empty()) ReplaceSectionKeeping(targetInf, targetSection, collected);
 }
 
+std::wstring ContainedPackageFileName(const std::wstring& name) {
+  return name.size() < (size_t)kNameChars ? ContainedFileName(name.c_str()) : std::wstring();
+}
+
+bool CopyPackageFile(const wchar_t* sourceFolder, const wchar_t* targetFolder,
+                     const wchar_t* name) {
+  const std::wstring file = ContainedPackageFileName(name ? name : L"");
+  if (file.empty() || !sourceFolder || !targetFolder) return false;
+  wchar_t from[kPathChars], to[kPathChars];
+  lstrcpynW(from, sourceFolder, kPathChars);
+  AppendPathPart(from, kPathChars, file.c_str());
+  lstrcpynW(to, targetFolder, kPathChars);
+  AppendPathPart(to, kPathChars, file.c_str());
+  return _wcsicmp(from, to) == 0 || GetPathKind(to) == 1 || CopyFileNoRedirect(from, to, FALSE);
+}
+
+std::wstring FindRefusedPackageFile(CMountedImage* image, const wchar_t* sourceInf,
+                                    const wchar_t* sourceFolder, const wchar_t* sourceSection,
+                                    bool expand) {
+  if (!sourceInf || !sourceFolder || !sourceSection) return L"";
+  std::wstring refused;
+  std::vector<InfRenameRecord> renames;  // names in the target play no part
+  InfCopyContext c{image, sourceInf, sourceFolder, &renames, expand, Mode::Check, sourceInf,
+                   &refused};
+  std::vector<IncludedInf> includes;
+  CopyTree(c, sourceInf, sourceSection, sourceSection, includes, 0);
+  return refused;
+}
+
 uint32_t CopyInstallSectionTree(CMountedImage* image, const wchar_t* sourceInf,
                                 const wchar_t* targetInf, const wchar_t* sourceFolder,
                                 const wchar_t* sourceSection, const wchar_t* targetSection,
                                 std::vector<InfRenameRecord>& renames, bool expand) {
   if (!sourceInf || !targetInf || !sourceFolder || !sourceSection || !targetSection) return 0;
-  InfCopyContext c{image, targetInf, sourceFolder, &renames, expand, Mode::Copy};
+  InfCopyContext c{image, targetInf, sourceFolder, &renames, expand, Mode::Copy, nullptr, nullptr};
   std::vector<IncludedInf> includes;
   return CopyTree(c, sourceInf, sourceSection, targetSection, includes, 0);
 }
@@ -348,7 +429,7 @@ uint32_t IncludeNeededInfs(CMountedImage* image, const wchar_t* sourceInf,
   if (!sourceInf || !targetInf || !sourceSection || !targetSection) return 0;
   std::vector<InfRenameRecord> none;
   std::wstring folder = Folder(sourceInf);
-  InfCopyContext c{image, targetInf, folder.c_str(), &none, true, Mode::Flatten};
+  InfCopyContext c{image, targetInf, folder.c_str(), &none, true, Mode::Flatten, nullptr, nullptr};
   std::vector<IncludedInf> includes;
   return CopyTree(c, sourceInf, sourceSection, targetSection, includes, 0);
 }

@@ -38,6 +38,28 @@ enum InfCopyBits : uint32_t {
   kInfCopiedRegisterDlls = 0x20,
 };
 
+// The sections an install section carries under its decorations, each
+// copied with it.
+extern const wchar_t* const kInstallSectionSuffixes[6];
+
+// The gate of every file name the import reads or writes: a name as a
+// package gives it, made canonical (ContainedFileName) and at most 99
+// characters, so that it stays inside the package folder it is read from
+// and the version folder it is written to; empty when it would not.
+std::wstring ContainedPackageFileName(const std::wstring& name);
+// The one place the import copies a package file: the name through the
+// gate, from the source folder to the same name in the target folder, left
+// alone when the target has it. False for a refused name or a failed copy.
+bool CopyPackageFile(const wchar_t* sourceFolder, const wchar_t* targetFolder,
+                     const wchar_t* name);
+// The first file name that CopyInstallSectionTree from the same source
+// would read or write and the gate refuses (in the CopyFiles, DelFiles and
+// RenFiles sections and the Include names of every section it reaches), or
+// that a CopyFiles section of the source INF itself copies and the source
+// folder lacks; empty when there is none. Nothing is written.
+std::wstring FindRefusedPackageFile(CMountedImage* image, const wchar_t* sourceInf,
+                                    const wchar_t* sourceFolder, const wchar_t* sourceSection,
+                                    bool expand);
 uint32_t CopyInstallSectionTree(CMountedImage* image, const wchar_t* sourceInf,
                                 const wchar_t* targetInf, const wchar_t* sourceFolder,
                                 const wchar_t* sourceSection, const wchar_t* targetSection,

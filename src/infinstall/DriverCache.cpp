@@ -145,12 +145,7 @@ std::wstring FileDigest(const wchar_t* path) {
 
 const wchar_t kDigestSection[] = L"Digests";
 
-std::wstring CombinedInfOf(const wchar_t* versionFolder) {
-  wchar_t inf[kPathChars];
-  lstrcpynW(inf, versionFolder ? versionFolder : L"", kPathChars);
-  AppendPathPart(inf, kPathChars, L"VroPnp.inf");
-  return inf;
-}
+const wchar_t kReadSection[] = L"Read";
 
 bool ReadWhole(const wchar_t* path, std::vector<uint8_t>& data) {
   HANDLE in = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -248,8 +243,25 @@ bool AdapterClaimedElsewhere(CMountedImage* image, uint32_t controlSet, const st
   return false;
 }
 
+// Whether the installation read the very files the target reads now, each
+// as it was then: the same list, and every digest the same.
+bool SameFilesRead(const wchar_t* plain, const DriverReplayTarget& target) {
+  const auto recorded = Entries(plain, kReadSection);
+  if (!target.readFiles || target.readFiles->empty() ||
+      recorded.size() != target.readFiles->size())
+    return false;
+  for (const std::wstring& file : *target.readFiles) {
+    bool same = false;
+    for (const auto& r : recorded)
+      same = same || (_wcsicmp(r.first.c_str(), file.c_str()) == 0 && !r.second.empty() &&
+                      r.second == FileDigest(file.c_str()));
+    if (!same) return false;
+  }
+  return true;
+}
+
 // Whether the deciphered cache file was made by the installation the
-// target would make now, from the combined INF the version folder holds.
+// target would make now, from the files the version folder holds.
 bool SameInstallation(CMountedImage* image, const wchar_t* plain,
                       const DriverReplayTarget& target) {
   const uint32_t cs = ReadCurrentControlSet(image);
@@ -257,14 +269,12 @@ bool SameInstallation(CMountedImage* image, const wchar_t* plain,
   const std::wstring version = OwnerValue(plain, L"Version");
   const std::wstring adapter = OwnerValue(plain, L"Adapter");
   const std::wstring driverKey = OwnerValue(plain, L"Driver");
-  const std::wstring inf = OwnerValue(plain, L"Inf");
   const std::wstring wanted = target.adapter ? target.adapter : L"";
   if (windows.empty() ||
       _wcsicmp(windows.c_str(), ReadWindowsInstallationId(image, cs).c_str()) != 0 ||
       version.empty() || !target.version || !*target.version ||
       _wcsicmp(version.c_str(), target.version) != 0 ||
-      _wcsicmp(adapter.c_str(), wanted.c_str()) != 0 || inf.empty() ||
-      inf != FileDigest(CombinedInfOf(target.versionFolder).c_str()) ||
+      _wcsicmp(adapter.c_str(), wanted.c_str()) != 0 || !SameFilesRead(plain, target) ||
       AdapterClaimedElsewhere(image, cs, adapter, driverKey))
     return false;
   return !UsedByOtherDevice(image, cs, target.hardwareId, driverKey, OwnerValue(plain, L"Service"));
@@ -332,10 +342,15 @@ int RecordDriverCacheOwner(CMountedImage* image, uint32_t controlSet, const wcha
                            const DriverCacheOwner& owner) {
   std::wstring windows = ReadWindowsInstallationId(image, controlSet);
   auto text = [](const wchar_t* t) { return t ? t : L""; };
-  // The store as the installation found it: the combined INF and the source
-  // of every file and link placed.
-  const std::wstring inf = FileDigest(CombinedInfOf(owner.versionFolder).c_str());
-  if (inf.empty()) return 0;
+  // The store as the installation found it: every file it read and the
+  // source of every file and link placed.
+  if (!scriptPath || !owner.readFiles || owner.readFiles->empty()) return 0;
+  for (const std::wstring& file : *owner.readFiles) {
+    const std::wstring digest = FileDigest(file.c_str());
+    if (digest.empty() ||
+        !WriteProfileValue(scriptPath, kReadSection, file.c_str(), digest.c_str()))
+      return 0;
+  }
   for (const wchar_t* section : {L"File", L"Link"})
     for (const auto& e : Entries(scriptPath, section)) {
       const std::wstring digest = FileDigest(e.second.c_str());
@@ -343,8 +358,7 @@ int RecordDriverCacheOwner(CMountedImage* image, uint32_t controlSet, const wcha
           !WriteProfileValue(scriptPath, kDigestSection, e.second.c_str(), digest.c_str()))
         return 0;
     }
-  return WriteProfileValue(scriptPath, kOwnerSection, L"Inf", inf.c_str()) &&
-         WriteProfileValue(scriptPath, kOwnerSection, L"Windows", windows.c_str()) &&
+  return WriteProfileValue(scriptPath, kOwnerSection, L"Windows", windows.c_str()) &&
          WriteProfileValue(scriptPath, kOwnerSection, L"Driver", text(owner.driverKey)) &&
          WriteProfileValue(scriptPath, kOwnerSection, L"Service", text(owner.service)) &&
          WriteProfileValue(scriptPath, kOwnerSection, L"Version", text(owner.version)) &&

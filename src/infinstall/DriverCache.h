@@ -4,11 +4,12 @@
 // replayed by the next injection of the same hardware for the same profile
 // into the same Windows installation. The file records that installation
 // (the hardware profile GUID of its SYSTEM hive), the driver key, the
-// service and the package version it wrote, the digests of the package's
-// combined INF and of every store file it placed, and carries a digest of
+// service and the package version it wrote, the digests of every file of
+// the version folder it read (the per-device INF, the combined INF, the
+// device list) and of every store file it placed, and carries a digest of
 // its plain text; a file that names another installation or version, none,
-// fails its digest, or whose store files are no longer those it placed is
-// never replayed.
+// fails its digest, or whose store files are no longer those it read and
+// placed is never replayed.
 #pragma once
 #include <stdint.h>
 
@@ -39,18 +40,18 @@ std::wstring ReadWindowsInstallationId(CMountedImage* image, uint32_t controlSet
 // What a cache file records of the installation it was made from, beside
 // the Windows installation: its driver key ("{guid}\NNNN"), its service,
 // the package version it installed, the adapter configuration (network)
-// it took, and the version folder it took the package from.
+// it took, and the files of the version folder it read.
 struct DriverCacheOwner {
   const wchar_t* driverKey;
   const wchar_t* service;
   const wchar_t* version;
   const wchar_t* adapter;
-  const wchar_t* versionFolder;
+  const std::vector<std::wstring>* readFiles;  // full paths
 };
 // Writes the owner into a staging script (after its file pass) before it
-// becomes a cache file, with the digests of the version folder's combined
-// INF and of the store file of every file and link the script placed.
-// Nonzero on success.
+// becomes a cache file, with the digests of every file it read and of the
+// store file of every file and link the script placed. Nonzero on success;
+// 0 when one of them cannot be read.
 int RecordDriverCacheOwner(CMountedImage* image, uint32_t controlSet, const wchar_t* scriptPath,
                            const DriverCacheOwner& owner);
 // The staging script kept as the cache file of a profile and hardware id:
@@ -68,6 +69,7 @@ struct DriverReplayTarget {
   const wchar_t* versionFolder;  // its folder: every cached source lies in it
   const wchar_t* adapter;        // the adapter configuration (network), else null
   const std::vector<std::wstring>* fileNames;  // names of the files the package places
+  const std::vector<std::wstring>* readFiles;  // the files of the version folder it reads
 };
 
 // Results of a replay.
@@ -82,8 +84,8 @@ enum DriverReplayResult : int {
 // is whole (its digest holds), was made for this Windows installation from
 // the same package version with the same adapter configuration, which no
 // other driver key claims, its driver key and service belong to no other
-// device, the version folder's combined INF is the one it was made from,
-// and every file it places is one the package names, lands on no folder and
+// device, the files the installation reads are those it read then, each as
+// it was (the per-device INF included), and every file it places is one the package names, lands on no folder and
 // comes from the version folder, which holds it as it was then. Nothing is
 // changed before all of this is known;
 // files are placed beside the ones they replace and swapped in, in the

@@ -48,6 +48,14 @@
 #define IDS_CHANGE_PARTITION_SIZE 192
 #define IDS_WRITE_BACK_FILE 212
 #define IDS_MERGE_IMAGE 321
+// What an open did to a file a cut-off command left behind (%s: the file).
+#define IDS_JOURNAL_ROLLED_BACK 365
+#define IDS_JOURNAL_SET_ASIDE 366
+#define IDS_JOURNAL_NOT_REMOVED 367
+// An image the open refused (%s: the file): another program holds it, or
+// the journal beside it fails its checks or cannot be applied now.
+#define IDS_IMAGE_HELD 368
+#define IDS_JOURNAL_REFUSED 369
 
 // The registry editor: its window, controls, menus and texts, and the two
 // favorites dialogs.

@@ -429,6 +429,63 @@ TEST(AdapterInstall, StoreFolderSwappedUnderTheCache) {
   EXPECT_EQ(swapped, SystemDump(d, d.unixPath));
 }
 
+// The per-device INF in the store changed after an installation (the
+// model's name, the service's ErrorControl): the next installation, with
+// the cache file of the last one at hand, installs what the INF says now,
+// through the command line and through the export alike.
+TEST(AdapterInstall, ChangedDeviceInfInstalledAsItIsNow) {
+  PreparedImage setup("{cccc0068-31c0-11e8-9b10-806e6f6e6963}");
+  rt::WinDisk& d = setup.d;
+  ImportSample(d, setup.folder, "12.18.9.7");
+  const std::string prepared = d.dir + "/prepared.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.unixPath) + " " + vt::Q(prepared)));
+  auto fresh = [&] { ASSERT_EQ(0, vt::Sh("cp " + vt::Q(prepared) + " " + vt::Q(d.unixPath))); };
+  const std::string deviceInf = vt::ToUnix(setup.folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7\\" +
+                                           kDevice + L".inf");
+  // DriverDesc of the driver key and ErrorControl of the service.
+  auto installed = [&] {
+    std::string sys =
+        rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
+    return rt::HivexGet(sys,
+                        "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}"
+                        "\\0000",
+                        "DriverDesc") +
+           "|" + rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "ErrorControl");
+  };
+  // The INF's text (UTF-16) with the model's name and ErrorControl replaced.
+  auto change = [&](const std::string& from, const std::string& to, int errorControl) {
+    ASSERT_EQ(0, vt::Sh("python3 -c \"import re,sys; p=sys.argv[1]; t=open(p,encoding='utf-16')"
+                        ".read(); assert sys.argv[2] in t; t=t.replace(sys.argv[2],sys.argv[3]);"
+                        " t=re.sub(r'(?m)^(ErrorControl *= *)[0-9]+', r'\\g<1>'+sys.argv[4], t);"
+                        " open(p,'w',encoding='utf-16').write(t)\" " +
+                        vt::Q(deviceInf) + " " + vt::Q(from) + " " + vt::Q(to) + " " +
+                        std::to_string(errorControl)));
+  };
+  ASSERT_EQ(0u, setup.program.Run(AddAdapter(d, L"1")));
+  EXPECT_EQ("Vro Gigabit Network Connection|1", installed());
+  ASSERT_TRUE(vt::FileExists(vt::ToWin(d.dir) + L"\\Cache\\0_" + kDevice + L".dat"));
+  change("Vro Gigabit Network Connection", "Vro Renamed Connection", 0);
+  fresh();
+  EXPECT_EQ(0u, setup.program.Run(AddAdapter(d, L"2")));
+  EXPECT_EQ("Vro Renamed Connection|0", installed());
+
+  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", setup.store.c_str(),
+                                         SettingsOfThisProgram().c_str()));
+  wchar_t cache[360];
+  FormatDriverCachePath(0, kDevice, cache);
+  DeleteFileW(cache);
+  fresh();
+  EXPECT_EQ(0, ImageAddAdapterW(d.path.c_str(), L"", 0, 2, kDevice, L"3", L"192.168.0.7"));
+  EXPECT_EQ("Vro Renamed Connection|0", installed());
+  ASSERT_TRUE(vt::FileExists(cache));
+  change("Vro Renamed Connection", "Vro Third Connection", 3);
+  fresh();
+  EXPECT_EQ(0, ImageAddAdapterW(d.path.c_str(), L"", 0, 2, kDevice, L"4", L"192.168.0.7"));
+  EXPECT_EQ("Vro Third Connection|3", installed());
+  DeleteFileW(cache);
+  DeleteFileW(SettingsOfThisProgram().c_str());
+}
+
 // The host volume of the image fills up while an installation writes:
 // after the k-th write to the image file (writes that follow one another
 // faster than the watcher reads count once), for 20 values of k spread over

@@ -156,6 +156,67 @@ TEST(BatchMode, FailedWritesNameTheFileAndTheReason) {
   EXPECT_NE(std::string::npos, printed.find("Could not write \\huge.bin (error 112")) << printed;
 }
 
+// An inject of a host path that names nothing fails (-12) with a line that
+// names the host path: a missing file, a wildcard that matches no file (or
+// only folders), a missing folder and a wildcard in one.
+TEST(BatchMode, InjectOfNothingNamesTheHostPath) {
+  std::string dir = vt::ScratchDirUnix();
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " " + vt::Q(dir + "/host/sub") +
+                      " && printf x > " + vt::Q(dir + "/host/a.txt")));
+  tc::Image img = tc::MakeImage("ntfs", 16, dir + "/tree", dir);
+  std::string hash = vt::Sha256(img.path);
+  const std::wstring host = vt::ToWin(dir + "/host");
+  for (const std::wstring& path :
+       {host + L"\missing.txt", host + L"\*.none", host + L"\s*", host + L"\gone",
+        host + L"\gone\*.txt"}) {
+    DWORD code = 0;
+    std::string printed;
+    ASSERT_TRUE(apptest::RunProgram(ImageArgs(img.path) + L"\"/inject:\\In::" + path + L"\"",
+                                    code, &printed));
+    EXPECT_EQ(DWORD(-12), code) << vt::Narrow(path);
+    EXPECT_NE(std::string::npos, printed.find("Could not read " + vt::Narrow(path) + " (error "))
+        << printed;
+  }
+  EXPECT_EQ(hash, vt::Sha256(img.path));
+}
+
+// A host disk that fills up during an inject, into the image itself and
+// into an update file, at sizes that stop it in its copy and in its close:
+// every failure names the host file it could not write and error 112.
+TEST(BatchMode, FullHostDiskNamesTheFileAtEverySize) {
+  std::string dir = vt::ScratchDirUnix(), small = dir + "/small";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && head -c 3000000 /dev/urandom > " +
+                      vt::Q(dir + "/one.bin")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/disk.img") + " --size 24"));
+  const std::wstring image = vt::ToWin(small + "/disk.img");
+  const std::string folder = vt::Narrow(vt::ToWin(small)) + "\\";
+  int failed = 0;
+  for (const wchar_t* mode : {L"-noupd ", L""}) {
+    for (int room : {400, 1600, 2600, 2800, 2880, 2920}) {
+      std::string where = vt::Narrow(mode) + std::to_string(room) + " KiB";
+      SmallVolume volume(small, "64m");
+      ASSERT_TRUE(volume.Mounted());
+      ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(dir + "/disk.img") + " " + vt::Q(small) +
+                          " && used=$(du -sk " + vt::Q(small) +
+                          " | cut -f1) && mount -o remount,size=$((used + " +
+                          std::to_string(room) + "))k " + vt::Q(small)));
+      DWORD code = 0;
+      std::string printed;
+      ASSERT_TRUE(apptest::RunProgram(ImageArgs(image) + mode + L"\"/inject:\\one.bin::" +
+                                          vt::ToWin(dir + "/one.bin") + L"\"",
+                                      code, &printed));
+      if (code == 0) continue;
+      failed++;
+      EXPECT_EQ(DWORD(-12), code) << where;
+      size_t line = printed.find("Could not write " + folder);
+      ASSERT_NE(std::string::npos, line) << where << ": " << printed;
+      std::string text = printed.substr(line, printed.find('\n', line) - line);
+      EXPECT_NE(std::string::npos, text.find(" (error 112")) << where << ": " << text;
+    }
+  }
+  EXPECT_LE(8, failed);
+}
+
 TEST(BatchMode, MergeNamesFilesWhole) {
   Disk d = MakeDisk(kOwn);
   ASSERT_EQ(0, vt::Sh("printf new > " + vt::Q(d.dir + "/new.txt")));

@@ -220,3 +220,63 @@ TEST(RegistryResult, WhatTheImportTakesTheExportWrites) {
                       &hiveOut));
   EXPECT_EQ("1\n", hiveOut);
 }
+
+// A line whose first character after blanks is ';' is a comment wherever it
+// stands: before the first section, right after a section line, between
+// values, after the last value, before the next section, indented, as a
+// line that looks like a value or a section, after a continued value and at
+// the end of the file (with no line break). The values around the comments
+// import, in a REGEDIT4 file and a version 5 one alike; read by hivexget.
+class RegComments : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RegComments, AreSkippedWhereverTheyStand) {
+  const bool regedit4 = GetParam();
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));
+  std::string image = MakeImage(dir, tree, "ntfs");
+  const std::string body =
+      "; before the first section\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Notes]\r\n"
+      "; right after the section line\r\n"
+      "\"One\"=\"first\"\r\n"
+      ";between values\r\n"
+      "\"Two\"=dword:00000002\r\n"
+      "   \t; indented\r\n"
+      ";\"Fake\"=\"a comment that looks like a value\"\r\n"
+      ";[HKEY_LOCAL_MACHINE\\SOFTWARE\\NotAKey]\r\n"
+      "\"Bin\"=hex:01,02,\\\r\n"
+      "  03\r\n"
+      "; after a continued value\r\n"
+      "\"Last\"=\"end\"\r\n"
+      "; after the last value\r\n"
+      "\r\n"
+      "; before the next section\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Notes\\Sub]\r\n"
+      "@=\"default\"\r\n"
+      "; at the end of the file";
+  std::wstring reg = vt::ToWin(dir + "/notes.reg");
+  if (regedit4) {
+    std::string text = "REGEDIT4\r\n\r\n" + body;
+    ASSERT_TRUE(vt::WriteAll(reg, text.data(), text.size()));
+  } else {
+    rt::WriteRegFile(reg, RegText(vt::Widen(body)));
+  }
+  ASSERT_EQ(DWORD(0), Import(image, reg));
+  std::string soft = Cat(image, "SOFTWARE", dir + "/soft.hiv");
+  EXPECT_EQ("first", rt::HivexGet(soft, "\\Notes", "One"));
+  EXPECT_EQ("2", rt::HivexGet(soft, "\\Notes", "Two"));
+  EXPECT_EQ("3 010203", ValueBytes(soft, "\\Notes", "Bin"));
+  EXPECT_EQ("end", rt::HivexGet(soft, "\\Notes", "Last"));
+  EXPECT_EQ("default", rt::HivexGet(soft, "\\Notes\\Sub", "@"));
+  EXPECT_EQ("<missing>", rt::HivexGet(soft, "\\Notes", "Fake"));
+  std::string keys;
+  EXPECT_EQ(0, vt::Sh("printf 'ls\\n' | hivexsh " + vt::Q(soft) + " 2>&1", &keys)) << keys;
+  EXPECT_NE(std::string::npos, keys.find("Notes")) << keys;
+  EXPECT_EQ(std::string::npos, keys.find("NotAKey")) << keys;
+  EXPECT_EQ(std::string::npos, keys.find(";")) << keys;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothEncodings, RegComments, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                           return p.param ? "Regedit4" : "Version5";
+                         });

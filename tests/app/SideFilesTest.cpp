@@ -91,6 +91,83 @@ TEST(SideFiles, AJournalNeverRollsBackAReplacedImage) {
   EXPECT_TRUE(vt::FileExists(journal + L".aside"));
 }
 
+// An inject into a plain image cut off, its journal left, and a copy of
+// the same image with another inject completed put over it: the journal
+// covers bytes the copy changed too, and is set aside with its line; the
+// copy stays byte for byte and reads whole. A backup from before the
+// command put back instead is rolled back, harmlessly.
+TEST(SideFiles, AJournalIsAppliedOnlyToTheBytesItWasMadeFor) {
+  Disk d = MakeDisk(kRaw);
+  std::wstring image = d.ImageWin(), journal = image + L".journal";
+  std::string backup = d.dir + "/backup.img", copy = d.dir + "/copy.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.image) + " " + vt::Q(copy) + " && head -c 300000 /dev/urandom > " +
+                      vt::Q(d.dir + "/A") + " && head -c 200000 /dev/urandom > " +
+                      vt::Q(d.dir + "/B")));
+  ASSERT_EQ(0u, RunVro(ImageArgs(vt::ToWin(copy)) + L"-noupd \"/inject:\\Data\\B::" +
+                       vt::ToWin(d.dir + "/B") + L"\""));
+  std::wstring hostA = vt::ToWin(d.dir + "/A");
+  auto injectA = [&](CMountedImage& m) {
+    uint64_t missing = 0;
+    InjectHostPath(&m, hostA.c_str(), L"\\Data\\A", &missing, nullptr, nullptr);
+  };
+  CutOff(image, 2, -2, injectA);
+  ASSERT_TRUE(vt::FileExists(journal));
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(copy) + " " + vt::Q(d.image)));
+  std::string out, hash = vt::Sha256(image);
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + Extract(d, L"\\Data\\B", "B.out"), &out)) << out;
+  EXPECT_TRUE(Has(out, "disk.img.journal: this journal does not belong")) << out;
+  EXPECT_EQ(hash, vt::Sha256(image));
+  EXPECT_TRUE(vt::FileExists(journal + L".aside"));
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(d.dir + "/B") + " " + vt::Q(d.dir + "/B.out")));
+  EXPECT_TRUE(VolumeReader(d, d.image).Same("/Data/B", d.dir + "/B"));
+
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.image) + " " + vt::Q(backup)));
+  CutOff(image, 2, -2, injectA);
+  ASSERT_TRUE(vt::FileExists(journal));
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(backup) + " " + vt::Q(d.image)));
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"/check", &out)) << out;
+  EXPECT_TRUE(Has(out, "disk.img: a command cut off before its end was rolled back")) << out;
+  EXPECT_EQ(vt::Sha256(vt::ToWin(backup)), vt::Sha256(image));
+  EXPECT_FALSE(vt::FileExists(journal));
+}
+
+// A journal rolled back that cannot be removed (read-only) says so, and
+// keeps its file closed until it goes; what a grow cut off by a power loss
+// left beside its image (the room it tried) goes with a line at the next
+// grow.
+TEST(SideFiles, WhatACutOffCommandLeftIsToldTrulyOrRemoved) {
+  Disk d = MakeDisk(kRaw);
+  std::wstring image = d.ImageWin(), journal = image + L".journal";
+  std::string before = vt::Sha256(image);
+  ASSERT_EQ(0, vt::Sh("head -c 100000 /dev/urandom > " + vt::Q(d.dir + "/again")));
+  std::wstring host = vt::ToWin(d.dir + "/again");
+  CutOff(image, 2, -2, [&](CMountedImage& m) {
+    uint64_t missing = 0;
+    InjectHostPath(&m, host.c_str(), L"\\again.txt", &missing, nullptr, nullptr);
+  });
+  ASSERT_TRUE(SetFileAttributesW(journal.c_str(), FILE_ATTRIBUTE_READONLY));
+  std::string out;
+  EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image) + L"/check", &out)) << out;
+  EXPECT_TRUE(Has(out, "disk.img.journal: a command cut off before its end was rolled back from "
+                       "this journal (the file beside it is as it was before that command), but "
+                       "the journal could not be removed"))
+      << out;
+  EXPECT_FALSE(Has(out, "could not be rolled back now")) << out;
+  EXPECT_EQ(before, vt::Sha256(image));
+  ASSERT_TRUE(SetFileAttributesW(journal.c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"/check", &out)) << out;
+  EXPECT_FALSE(vt::FileExists(journal));
+
+  Disk own = MakeDisk(kOwn, d.dir + "/own");
+  std::string room = own.image + ".room";
+  ASSERT_EQ(0, vt::Sh("head -c 7000000 /dev/zero > " + vt::Q(room)));
+  EXPECT_EQ(0u, RunVro(ImageArgs(own.ImageWin()) + L"/size:60", &out)) << out;
+  EXPECT_TRUE(Has(out, "disk.vmd.room: a temporary file that a command cut off before its end "
+                       "left was removed"))
+      << out;
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(room)));
+}
+
 // A grow cut off in an update file: merging that file rolls it back first,
 // and the next update file of that number is a file of its own.
 TEST(SideFiles, AMergeRollsBackTheMergedFileFirst) {

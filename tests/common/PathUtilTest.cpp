@@ -40,6 +40,15 @@ TEST(PathUtil, PlainNamesStayInTheirFolder) {
     EXPECT_FALSE(IsPlainName(name)) << vt::Narrow(name);
   EXPECT_TRUE(IsContainedPath(L"sub\\x.sys"));
   EXPECT_FALSE(IsContainedPath(L"sub\\.. \\x.sys"));
+  // The canonical name below a folder, every spelling that leaves it refused.
+  EXPECT_EQ(L"x.sys", ContainedFileName(L"x.sys"));
+  EXPECT_EQ(L"sub\\x.sys", ContainedFileName(L"sub/./x.sys"));
+  EXPECT_EQ(L"x.sys", ContainedFileName(L"sub\\..\\x.sys"));
+  for (const wchar_t* name :
+       {L"", L"..\\x.sys", L"../x.sys", L"sub\\..\\..\\x.sys", L"\\x.sys", L"/x.sys",
+        L"C:\\x.sys", L"C:x.sys", L"\\\\host\\share\\x.sys", L"\\\\?\\C:\\x.sys",
+        L"x.sys:ads", L"sub\\\\x.sys", L"sub\\", L"sub\\.. \\x.sys", L"...\\x.sys", L"."})
+    EXPECT_EQ(L"", ContainedFileName(name)) << vt::Narrow(name);
 }
 
 TEST(PathUtil, AppendPathPart) {

@@ -116,6 +116,102 @@ TEST(Import, PackageIntoTheStoreThenInstalledFromIt) {
   DeleteFileW(SettingsFile().c_str());
 }
 
+// A package whose sections make the import read or write a file outside
+// the package folder or the version folder, in any directive it reaches.
+struct HostilePackage {
+  const char* name;
+  const char* sed;      // run over the sample INF
+  const wchar_t* file;  // the name the refusal gives
+};
+
+void PrintTo(const HostilePackage& p, std::ostream* os) { *os << p.name; }
+
+class ImportRefuses : public ::testing::TestWithParam<HostilePackage> {};
+
+// Six levels up from the package lands in the scratch folder, from the
+// version folder beside the store: both are there to be read and written.
+#define ESCAPE "..\\\\..\\\\..\\\\..\\\\..\\\\..\\\\escape.sys"
+#define EVIL_FILES "[Evil.Files]\\n"
+const wchar_t kEscape[] = L"..\\..\\..\\..\\..\\..\\escape.sys";
+
+const HostilePackage kHostile[] = {
+    {"SoftwareSettings",
+     "$a [VroNic.ndi.SoftwareSettings]\\nCopyFiles = Evil.Files\\n" EVIL_FILES ESCAPE,
+     kEscape},
+    {"GeneralConfigData",
+     "$a [VroNic.ndi.GeneralConfigData]\\nCopyFiles = Evil.Files\\n" EVIL_FILES ESCAPE,
+     kEscape},
+    {"AddServiceSection",
+     "/^\\[VroNic\\.Service\\]/a CopyFiles = Evil.Files\n$a " EVIL_FILES ESCAPE,
+     kEscape},
+    {"RenamedSource",
+     "$a [VroNic.ndi.SoftwareSettings]\\nCopyFiles = Evil.Files\\n" EVIL_FILES "renamed.sys," ESCAPE,
+     kEscape},
+    {"ForwardSlashes",
+     "$a [VroNic.ndi.GeneralConfigData]\\nCopyFiles = Evil.Files\\n" EVIL_FILES
+     "../../../../../../escape.sys",
+     L"../../../../../../escape.sys"},
+    {"DelFilesOfCoInstallers",
+     "$a [VroNic.ndi.CoInstallers]\\nDelFiles = Evil.Files\\n" EVIL_FILES ESCAPE,
+     kEscape},
+    {"RenFilesOfEventLog",
+     "/^\\[VroNic\\.EventLog\\]/a RenFiles = Evil.Files\n$a " EVIL_FILES "new.sys," ESCAPE,
+     kEscape},
+    {"IncludeThroughNeeds", "/^\\[VroNic\\.Base\\]/a Include = ..\\\\..\\\\evil.inf",
+     L"..\\..\\evil.inf"},
+    {"StreamInDestinationName",
+     "s/^vronic.dll,,,2/vronic.dll:hidden,vronic.dll,,2/", L"vronic.dll:hidden"},
+};
+
+// Refused whole, naming the file, with nothing written anywhere: every file
+// and folder of the scratch tree (the store with an earlier version of the
+// package in it) as it was.
+TEST_P(ImportRefuses, NamesLeavingTheirFolders) {
+  const HostilePackage& p = GetParam();
+  const std::string top = vt::ScratchDirUnix();
+  const std::string root = top + "/s1/s2/store";
+  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", vt::ToWin(root).c_str(),
+                                         SettingsFile().c_str()));
+  wchar_t folder[360];
+  GetDriverStoreFolder(kStoreNetwork, 0x400601, folder);
+  const std::string pkg = top + "/p1/p2/p3/p4/p5/pkg";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(pkg) + " " +
+                      vt::Q(top + "/old") + " && cd " + vt::Q(pkg) +
+                      " && head -c 7001 /dev/urandom > vronic.sys &&"
+                      " printf dll > vronic.dll && printf catalog > vronet.cat && cp * ../../../../../../old"
+                      " && printf outside > ../../../../../../escape.sys"
+                      " && printf '[VroNic.Base]\\nCopyFiles = VroNic.CopyFiles\\n' > "
+                      "../../evil.inf"));
+  {
+    CInfImporter importer(nullptr, 0x400601, 7601, kStoreNetwork, L"Net", kNetClassGuid, nullptr);
+    ASSERT_EQ(1u, importer.ImportInf(it::WriteInf(top + "/old", "vronet.inf",
+                                                  "s/12\\.18\\.9\\.7/12.18.9.6/")
+                                         .c_str(),
+                                     folder));
+  }
+  const std::string listing = "cd " + vt::Q(top) +
+                              " && find . -printf '%y %p\\n' | sort && find . -type f -print0 |"
+                              " sort -z | xargs -0 sha256sum";
+  std::string before, after;
+  std::wstring inf = it::WriteInf(pkg, "vronet.inf", p.sed);
+  ASSERT_EQ(0, vt::Sh(listing, &before));
+  CInfImporter importer(nullptr, 0x400601, 7601, kStoreNetwork, L"Net", kNetClassGuid, nullptr);
+  EXPECT_EQ(0u, importer.ImportInf(inf.c_str(), folder));
+  EXPECT_EQ(std::wstring(p.file), importer.missingFile);
+  ASSERT_EQ(0, vt::Sh(listing, &after));
+  std::string changed;
+  for (size_t at = 0, end; (end = after.find('\n', at)) != std::string::npos; at = end + 1)
+    if (before.find(after.substr(at, end - at + 1)) == std::string::npos)
+      changed += after.substr(at, end - at + 1);
+  EXPECT_TRUE(before == after) << "written:\n" << changed;
+  DeleteFileW(SettingsFile().c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Import, ImportRefuses, ::testing::ValuesIn(kHostile),
+                         [](const ::testing::TestParamInfo<HostilePackage>& info) {
+                           return std::string(info.param.name);
+                         });
+
 TEST(Import, TidyMergesPackagesOfOneVendor) {
   std::wstring root = vt::ScratchDir();
   ASSERT_TRUE(

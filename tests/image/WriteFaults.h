@@ -3,8 +3,8 @@
 // that dies there leaves its files (a dying process's write may have moved
 // whole pages of the file: of one that crosses 4 KiB boundaries of the file,
 // the pages up to the last boundary before its middle are written).
-// Flushes of files to the disk are counted apart (FAIL_FLUSH: the chosen
-// one fails; after a stop, every one does).
+// Flushes of files and folders to the disk are counted apart (FAIL_FLUSH:
+// the chosen one fails; after a stop, every one does).
 // Device opens go to the source it replaced, which is put back at the end.
 #pragma once
 #include "image/device/DeviceSource.h"
@@ -41,6 +41,12 @@ class WriteFaults : public VroDeviceSource {
     if (m_Prev->FlushHandle(h) < 0) return -1;
     m_FlushedWrites = m_Count;
     return 0;
+  }
+  // A folder's flush counts among the flushes.
+  int FlushFolder(const wchar_t* path) override {
+    int n = ++m_Flushes;
+    if (m_Stopped || (m_Mode == FAIL_FLUSH && n == m_At)) return -1;
+    return m_Prev->FlushFolder(path);
   }
   int Count() const { return m_Count; }
   int Flushes() const { return m_Flushes; }

@@ -105,13 +105,14 @@ TEST(DriverCache, ReplayOnlyOfTheSameInstallationAndWhole) {
   };
   const std::wstring body =
       header + files(L"\\Windows\\cached.sys", versionFolder + L"\\cached.sys", driverDigest);
-  const std::wstring infDigest = vt::Widen(vt::Sha256(versionFolder + L"\\VroPnp.inf"));
+  const std::wstring combined = versionFolder + L"\\VroPnp.inf";
+  const std::wstring infDigest = vt::Widen(vt::Sha256(combined));
   auto owner = [&](const wchar_t* windows, const wchar_t* version, const std::wstring& inf = L"") {
     return std::wstring(L"[Installation]\r\nWindows=") + windows +
            L"\r\nDriver={4D36E972-E325-11CE-BFC1-08002BE10318}\\0000\r\nService=Cached\r\n"
            L"Version=" +
-           version + L"\r\nAdapter={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\nInf=" +
-           (inf.empty() ? infDigest : inf) + L"\r\n";
+           version + L"\r\nAdapter={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\n[Read]\r\n" +
+           combined + L"=" + (inf.empty() ? infDigest : inf) + L"\r\n";
   };
   const wchar_t* windows = L"{5C310893-31C0-11E8-9B10-806E6F6E6963}";
   const wchar_t* hw = L"VEN_8086&DEV_10D3";
@@ -123,8 +124,9 @@ TEST(DriverCache, ReplayOnlyOfTheSameInstallationAndWhole) {
     ASSERT_EQ(1, WriteDriverCacheFile(plain.c_str(), 0x1A2B, hw));
   };
   std::vector<std::wstring> names = {L"cached.sys", L"skipped.sys", L"Windows"};
+  std::vector<std::wstring> read = {combined};
   DriverReplayTarget target = {hw, 0x1A2B, L"12.1.0.0", versionFolder.c_str(),
-                               L"{0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9}", &names};
+                               L"{0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9}", &names, &read};
   const std::wstring kdnic =
       L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\ROOT\\KDNIC\\0000";
   std::string before = vt::Sha256(d.path);
@@ -147,6 +149,11 @@ TEST(DriverCache, ReplayOnlyOfTheSameInstallationAndWhole) {
     EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another version";
     keep(body + owner(windows, L"12.1.0.0", std::wstring(64, L'0')));
     EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another combined INF";
+    keep(body + owner(windows, L"12.1.0.0"));
+    std::vector<std::wstring> more = {combined, versionFolder + L"\\cached.sys"};
+    DriverReplayTarget readsMore = target;
+    readsMore.readFiles = &more;
+    EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, readsMore)) << "a file read now, not then";
     // Files that are not the package's, lead out of the volume, land on a
     // folder, come from outside the version folder, are not there, or are
     // no longer what the installation placed.

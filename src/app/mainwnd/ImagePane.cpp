@@ -14,7 +14,9 @@
 #include "common/PathUtil.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/OverlayNotice.h"
 #include "resources/ResourceIds.h"
+#include "ui/OwnerMessageBox.h"
 #include "ui/UiResources.h"
 
 namespace {
@@ -72,6 +74,35 @@ bool IsNoUpdateRun() {
   }
   if (argv) LocalFree(argv);
   return found;
+}
+
+// Tells in a box what the open did to files a cut-off command left: a
+// command rolled back from its journal (one that could not be removed
+// too), a journal set aside; and why it refused an image: another program
+// holds it, or its journal cannot be applied.
+void TellJournalNotices(CFileManagerDlg* window, const VroNoticeCollector& notices) {
+  std::wstring text;
+  UINT icon = MB_ICONINFORMATION;
+  for (const VroNoticeCollector::Notice& n : notices.Notices()) {
+    UINT id = n.kind == VRO_NOTICE_JOURNAL_ROLLED_BACK    ? IDS_JOURNAL_ROLLED_BACK
+              : n.kind == VRO_NOTICE_JOURNAL_SET_ASIDE   ? IDS_JOURNAL_SET_ASIDE
+              : n.kind == VRO_NOTICE_JOURNAL_NOT_REMOVED ? IDS_JOURNAL_NOT_REMOVED
+              : n.kind == VRO_NOTICE_HELD                ? IDS_IMAGE_HELD
+              : n.kind == VRO_NOTICE_JOURNAL_DAMAGED ||
+                      n.kind == VRO_NOTICE_JOURNAL_NOT_APPLIED
+                  ? IDS_JOURNAL_REFUSED
+                  : 0;
+    if (id == IDS_IMAGE_HELD || id == IDS_JOURNAL_REFUSED || id == IDS_JOURNAL_NOT_REMOVED)
+      icon = MB_ICONWARNING;
+    wchar_t format[512], line[1024];
+    if (!id || !LoadUiString(id, format, 512)) continue;
+    _snwprintf(line, 1024, format, n.path.c_str());
+    line[1023] = 0;
+    if (!text.empty()) text += L"\r\n\r\n";
+    text += line;
+  }
+  if (!text.empty())
+    OwnerMessageBox(window->m_hWnd, text.c_str(), icon | MB_SETFOREGROUND);
 }
 
 }  // namespace
@@ -163,7 +194,9 @@ void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_
     return;
   }
   const int mode = IsNoUpdateRun() ? 2 : 1;
+  VroNoticeCollector notices;
   const int type = window->m_image->OpenImage(image, writeBack, partition, mode);
+  TellJournalNotices(window, notices);
   wchar_t address[kAddressChars];
   if (type < 0) {
     JoinImageAddress(image, folder, address, kAddressChars);

@@ -9,6 +9,7 @@
 
 #include "common/ByteOrder.h"
 #include "common/ReplacedFile.h"
+#include "image/stack/OverlayNotice.h"
 #include "disktools/bootrepair/BcdRetarget.h"
 #include "disktools/bootrepair/MountedDevices.h"
 #include "disktools/clone/DiskLayout.h"
@@ -231,6 +232,10 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
       delete layout;
       return VOLUME_COPY_TARGET_REFUSED;
     }
+    if (_VROH_RW_CLASS::HeldByAnotherProgram(path)) {
+      delete layout;
+      return VOLUME_COPY_TARGET_REFUSED;
+    }
     HANDLE held =
         (attributes & FILE_ATTRIBUTE_READONLY)
             ? INVALID_HANDLE_VALUE
@@ -241,7 +246,7 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
     }
     CloseHandle(held);
   }
-  ReplacedFile made(path);
+  ReplacedFile made(path, VroNoticeLeftoverRemoved);
   CMountedImage* target =
       made.IsReady() ? CreateImageFileMount(made.Path(), ImageMegabytes(layout->imageBytes), raw,
                                             kBootChoiceOwn, 0, layout->mbr, layout->bootCode,

@@ -19,13 +19,7 @@ void PrintCheckLog(const char* format, ...) {
   va_end(args);
   line[sizeof line - 1] = 0;
   DWORD length = m < 0 || n + m >= (int)sizeof line ? (DWORD)sizeof line - 1 : DWORD(n + m);
-
-  DWORD saved = GetLastError();
-  HANDLE out = CommandOutput();
-  DWORD written = 0;
-  if (out != INVALID_HANDLE_VALUE && out && !WriteConsoleA(out, line, length, &written, nullptr))
-    WriteFile(out, line, length, &written, nullptr);
-  SetLastError(saved);
+  WriteCommandLineA(line, length);
 }
 
 int CheckNtfsPartition(CMountedImage* image) {

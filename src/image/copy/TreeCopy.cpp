@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "common/ConsoleOutput.h"
 #include "common/PathUtil.h"
 #include "common/ReparseLink.h"
 #include "common/TempFiles.h"
@@ -74,52 +75,31 @@ DWORD CopyJob::AskOverwrite() {
   return callback(VCC_TARGET_EXISTS, 0, 0, 0, 0, 0, 0, 0, user);
 }
 
-namespace {
-
-std::string Utf8(const std::wstring& text) {
-  int n =
-      WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), nullptr, 0, nullptr, nullptr);
-  std::string out(n > 0 ? n : 0, '\0');
-  if (n > 0)
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), &out[0], n, nullptr, nullptr);
-  return out;
-}
-
-// The system's text for an error, on one line ("" when it has none).
-std::wstring ErrorText(DWORD error) {
-  wchar_t text[512] = {};
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           error, 0, text, ARRAYSIZE(text), nullptr);
-  std::wstring t(text, n < ARRAYSIZE(text) ? n : 0);
-  for (wchar_t& c : t) {
-    if (c == L'\r' || c == L'\n') c = L' ';
-  }
-  while (!t.empty() && t.back() == L' ') t.pop_back();
-  return t;
-}
-
-}  // namespace
-
 void CopyJob::FileFailed(uint64_t size, DWORD error, Step step, const std::wstring& path) {
   failed = true;
-  std::wstring why = ErrorText(error);
-  std::string line = (step == kWrite ? "Could not write " : "Could not read ") + Utf8(path) +
-                     " (error " + std::to_string(error) + (why.empty() ? "" : ": ") + Utf8(why) +
-                     ")\n";
-  fputs(line.c_str(), stdout);
-  fflush(stdout);
+  std::wstring line = FailureLine(step == kWrite, path, error);
+  // A folder the volume refuses to change until a repair: the deepest
+  // folder of the path that is there.
+  if (step == kWrite && error == ERROR_DISK_CORRUPT) {
+    std::wstring folder = path, name;
+    do SplitPath(std::wstring(folder), &folder, &name);
+    while (folder.size() > 1 && volume->GetPathType(folder.c_str()) != VOLUME_PATH_FOLDER);
+    if (refusedFolders.insert(folder).second)
+      line += L"The index bitmap of " + folder +
+              L" marks free an index block the folder uses: nothing goes into or out of it until "
+              L"/repair mends it\r\n";
+  }
+  WriteCommandLine(line);
   if (callback)
     callback(VCC_FILE_FAILED, (DWORD)size, (DWORD)(size >> 32), 0, 0, 0, 0, error, user);
   SetLastError(error);
 }
 
 void CopyJob::IndexBitmapDisagrees(const std::wstring& folder, const IndexBitmapFaults& faults) {
-  std::string line = "Index bitmap of " + Utf8(folder) +
-                     " disagrees with its index: " + std::to_string(faults.namedFree) +
-                     " blocks the index uses marked free, " + std::to_string(faults.unnamedUsed) +
-                     " blocks marked in use not in the index; every name was read\n";
-  fputs(line.c_str(), stdout);
-  fflush(stdout);
+  WriteCommandLine(L"Index bitmap of " + folder + L" disagrees with its index: " +
+                   std::to_wstring(faults.namedFree) + L" blocks the index uses marked free, " +
+                   std::to_wstring(faults.unnamedUsed) +
+                   L" blocks marked in use not in the index; every name was read\r\n");
 }
 
 uint8_t* CopyJob::Buffer() {

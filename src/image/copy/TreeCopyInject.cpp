@@ -112,6 +112,11 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol) 
   bool created = !tag && volume->CreatePath(vol.c_str(), 0x8000);
   if (!created) {
     DWORD error = GetLastError();
+    // A folder that refuses names refuses the overwrite's removal too.
+    if (error == ERROR_DISK_CORRUPT) {
+      job.FileFailed(item.size, error, CopyJob::kWrite, vol);
+      return 0;
+    }
     int type = volume->GetPathType(vol.c_str());
     if (type == VOLUME_PATH_MISSING && !tag) {
       job.FileFailed(item.size, error, CopyJob::kWrite, vol);
@@ -242,13 +247,20 @@ void InjectEntries(CopyJob& job, const std::wstring& host, const std::wstring& v
   FindClose(h);
 }
 
-// Every file matching the host pattern into the volume folder.
+// Every file matching the host pattern into the volume folder. A pattern
+// that matches no file (or lies in a folder that is not there) is named
+// as a host path that could not be read.
 void InjectPattern(CopyJob& job, const std::wstring& pattern, const std::wstring& vol) {
   std::wstring folder, name;
   SplitPath(pattern, &folder, &name);
   WIN32_FIND_DATAW fd;
   HANDLE h = FindFirstFileW(pattern.c_str(), &fd);
-  if (h == INVALID_HANDLE_VALUE) return;
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    job.FileFailed(0, error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error, CopyJob::kRead,
+                   pattern);
+    return;
+  }
   bool made = false;
   do {
     if (IsDots(fd.cFileName) ||
@@ -259,6 +271,8 @@ void InjectPattern(CopyJob& job, const std::wstring& pattern, const std::wstring
     InjectFile(job, JoinPath(folder, fd.cFileName), JoinPath(vol, fd.cFileName));
   } while (!job.cancelled && FindNextFileW(h, &fd));
   FindClose(h);
+  if (!made && !job.failed && !job.cancelled)
+    job.FileFailed(0, ERROR_FILE_NOT_FOUND, CopyJob::kRead, pattern);
 }
 
 }  // namespace
@@ -279,7 +293,10 @@ int InjectHostPath(VolumeFiles* volume, const wchar_t* hostPath, const wchar_t* 
     return job.items;
   }
   HostItem item;
-  if (!StatHost(host, &item)) return 0;
+  if (!StatHost(host, &item)) {
+    job.FileFailed(0, GetLastError(), CopyJob::kRead, host);
+    return 0;
+  }
   if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsDirectoryLink(item.attributes)) {
     if (!MakeVolumeFolder(job, vol)) return 0;
     job.jobTotal = HostTreeBytes(host, true);

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,7 +60,9 @@ class CopyJob {
   enum Step { kRead, kWrite };
   // Event 2 for an item that failed with `error` (also left as last error),
   // and a line on the standard output that names the path that could not
-  // be read or written, with the error and the system's text for it.
+  // be read or written, with the error and the system's text for it (and,
+  // for a folder the volume refuses to change until a repair, a second
+  // line naming that folder, once per job and folder).
   void FileFailed(uint64_t size, DWORD error, Step step, const std::wstring& path);
   // A line on the standard output for a folder whose index bitmap
   // disagrees with its index (all its names were read all the same).
@@ -75,6 +78,7 @@ class CopyJob {
   uint64_t jobDone = 0;
   bool cancelled = false;
   bool failed = false;
+  std::set<std::wstring> refusedFolders;
   int items = 0;
   bool freeCounted = false;
 

@@ -63,3 +63,7 @@ VroDeviceSource* VroSetDeviceSource(VroDeviceSource* source) {
 VroDeviceSource* VroGetDeviceSource() {
   return g_Source;
 }
+
+bool VroFlushFolderOf(const std::wstring& path) {
+  return VroGetDeviceSource()->FlushFolder(path.c_str()) == 0;
+}

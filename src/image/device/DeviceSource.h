@@ -8,7 +8,9 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
+#include <string>
 
+#include "common/FolderFlush.h"
 #include "image/device/SectorDevice.h"
 
 class VroDeviceSource {
@@ -24,10 +26,17 @@ class VroDeviceSource {
     return SystemWriteHandleAt(hFile, byteOffset, buf, bytes);
   }
   // Puts what was written to a file through to the disk: 0, or -1.
-  virtual int FlushHandle(HANDLE hFile) { return FlushFileBuffers(hFile) ? 0 : -1; }
+  virtual int FlushHandle(HANDLE hFile) { return SystemFlushHandle(hFile); }
+  // Puts the folder of path, with the names made, renamed or removed in
+  // it, through to the disk: 0, or -1.
+  virtual int FlushFolder(const wchar_t* path) { return FlushFolderOf(path) ? 0 : -1; }
 };
 
 // Installs a source for all later opens (null restores the default) and
 // returns the one in use before.
 VroDeviceSource* VroSetDeviceSource(VroDeviceSource* source);
 VroDeviceSource* VroGetDeviceSource();
+
+// The folder of an image file's side file or of the file itself flushed
+// through the source in use: true when done.
+bool VroFlushFolderOf(const std::wstring& path);

@@ -1,4 +1,5 @@
 #include "image/device/DeviceSource.h"
+#include "image/device/HostWriteFailure.h"
 #include <cstring>
 #include <string>
 #include <vector>
@@ -206,12 +207,22 @@ int64_t SystemWriteHandleAt(HANDLE hFile, uint64_t byteOffset, const void* buf, 
   while (done < bytes) {
     uint32_t n = bytes - done;
     if (n > kMaxTransfer) n = kMaxTransfer;
+    // A short write (a disk that fills up takes what it has room for) is
+    // followed by one of the rest, which tells why it cannot go on.
     int64_t put = TransferAt(hFile, byteOffset + done, (uint8_t*)buf + done, n, true);
-    if (put < 0) return done ? (int64_t)done : -(int64_t)bytes;
+    if (put <= 0) {
+      NoteHostWriteFailure(hFile, put < 0 ? GetLastError() : ERROR_WRITE_FAULT);
+      return done ? (int64_t)done : -(int64_t)bytes;
+    }
     done += (uint32_t)put;
-    if ((uint32_t)put < n) break;
   }
   return done;
+}
+
+int SystemFlushHandle(HANDLE hFile) {
+  if (FlushFileBuffers(hFile)) return 0;
+  NoteHostWriteFailure(hFile, GetLastError());
+  return -1;
 }
 
 int64_t ReadHandleAtZeroTail(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes) {

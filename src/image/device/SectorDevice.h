@@ -62,6 +62,8 @@ int64_t ReadHandleAtZeroTail(HANDLE hFile, uint64_t byteOffset, void* buf, uint3
 // The file's data reach the disk itself (through the installed device
 // source): 0, or -1.
 int FlushHandleFile(HANDLE hFile);
+// The system's flush itself: 0, or -1 (the failure noted, HostWriteFailure.h).
+int SystemFlushHandle(HANDLE hFile);
 // What ReadHandleAt does without a hook: the file's own bytes.
 int64_t SystemReadHandleAt(HANDLE hFile, uint64_t byteOffset, void* buf, uint32_t bytes);
 

@@ -6,10 +6,16 @@
 #include <vector>
 
 #include "image/mount/MountedImage.h"
+#include "image/stack/OverlayNotice.h"
 
 bool HostHasRoom(CMountedImage* image, uint64_t bytes) {
   if (!image || image->ImagePath().empty()) return true;
   std::wstring probe = image->ImagePath() + L".room";
+  // One a grow cut off by a power loss left (its removal on close never
+  // ran) goes; one that a grow at work holds, its removal not shared,
+  // stays.
+  if (GetFileAttributesW(probe.c_str()) != INVALID_FILE_ATTRIBUTES && DeleteFileW(probe.c_str()))
+    VroNoticeLeftoverRemoved(probe.c_str());
   HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (file == INVALID_HANDLE_VALUE) return true;

@@ -24,9 +24,10 @@ bool ReadAt(DiskIoBlock* block, uint64_t at, void* buffer, uint32_t count) {
   return block->read && block->read(block->owner, at, buffer, count) == (int)count;
 }
 
-// The first cluster of $MFT's data as record 0 at `at` names it; -1 when
-// the record is no whole FILE record with a non-resident unnamed $DATA.
-int64_t MftDataStart(DiskIoBlock* block, uint64_t at, uint32_t recordSize) {
+// The first cluster of the data of the record at `at` (record 0 names
+// $MFT's, record 1 $MFTMirr's); -1 when the record is no whole FILE record
+// with a non-resident unnamed $DATA.
+int64_t DataStart(DiskIoBlock* block, uint64_t at, uint32_t recordSize) {
   std::vector<uint8_t> rec(recordSize);
   if (!ReadAt(block, at, rec.data(), recordSize) || memcmp(rec.data(), "FILE", 4)) return -1;
   uint32_t usaOffset = Ld16(&rec[4]), usaCount = Ld16(&rec[6]);
@@ -64,6 +65,8 @@ void Judge(DiskIoBlock* block, uint64_t start, uint64_t bytes, NtfsBootCopy* cop
   copy->ntfs = ntfs_boot_sector_is_ntfs(&b) != 0;
   if (!copy->ntfs) return;
   const uint8_t* s = copy->bytes;
+  // The library takes a sector without its signature; Windows does not.
+  copy->signature = s[510] == 0x55 && s[511] == 0xAA;
   uint64_t bps = Ld16(s + 11), spc = s[13];
   // Clusters above 64 KiB are given as a power of two.
   if (spc > 0x80) spc = spc >= 0xF4 ? 1ull << (256 - spc) : 0;
@@ -80,12 +83,14 @@ void Judge(DiskIoBlock* block, uint64_t start, uint64_t bytes, NtfsBootCopy* cop
   copy->exact = volume + bps == bytes;
   uint64_t mft = Ld64(s + 0x30), mirror = Ld64(s + 0x38);
   if (mft >= (1ull << 48) / cluster || mirror >= (1ull << 48) / cluster) return;
-  // Either copy of record 0 will do: the mirror's is there for a damaged
-  // $MFT.
-  for (uint64_t lcn : {mft, mirror})
-    if ((lcn + 1) * cluster <= volume &&
-        MftDataStart(block, start + lcn * cluster, (uint32_t)record) == (int64_t)mft)
-      copy->mft = true;
+  // Either copy of records 0 and 1 will do: the mirror's is there for a
+  // damaged $MFT.
+  for (uint64_t lcn : {mft, mirror}) {
+    if ((lcn * cluster + 2 * record) > volume) continue;
+    uint64_t at = start + lcn * cluster;
+    if (DataStart(block, at, (uint32_t)record) == (int64_t)mft) copy->mft = true;
+    if (DataStart(block, at + record, (uint32_t)record) == (int64_t)mirror) copy->mirror = true;
+  }
 }
 
 // A copy between the partition's start and its last sector that names its
@@ -118,7 +123,7 @@ bool FindEarlierBackup(DiskIoBlock* block, uint64_t start, uint64_t sectors, Ntf
 
 }  // namespace
 
-int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out) {
+int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out, bool earlier) {
   *out = NtfsBootSectors();
   unsigned long long start = 0, length = 0;
   int used = index;
@@ -144,7 +149,7 @@ int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out) 
     out->choice = 2;
   else if (p.Sound())
     out->choice = 1;
-  else if (FindEarlierBackup(block, start, out->sectors, &b))
+  else if (earlier && FindEarlierBackup(block, start, out->sectors, &b))
     out->choice = 2;
   if (!out->choice) return 0;
   memcpy(out->chosen, out->choice == 1 ? p.bytes : b.bytes, kSector);

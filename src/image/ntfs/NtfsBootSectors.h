@@ -13,13 +13,15 @@ typedef struct _ntfs_volume ntfs_volume;
 // One copy of the boot sector.
 struct NtfsBootCopy {
   uint64_t sector = 0;         // 512-byte sector, from the partition's start
-  bool ntfs = false;           // the library takes it for an NTFS boot sector
+  bool ntfs = false;           // the library takes its BPB for an NTFS one
+  bool signature = false;      // it ends in 55 AA
   bool fits = false;           // its volume and the backup after it fit the partition
   bool exact = false;          // ... and that backup is the partition's last sector
-  bool mft = false;            // $MFT and $MFTMirr lie where it says
+  bool mft = false;            // $MFT lies where it says
+  bool mirror = false;         // ... and so does $MFTMirr
   uint64_t volumeSectors = 0;  // 512-byte sectors of its volume
   uint8_t bytes[512] = {};
-  bool Sound() const { return ntfs && fits && mft; }
+  bool Sound() const { return ntfs && signature && fits && mft && mirror; }
 };
 
 struct NtfsBootSectors {
@@ -49,10 +51,13 @@ struct NtfsBootSectors {
 //  - else a copy before the partition's end that names its own sector as
 //    the backup's and does the rest (the partition grew, its boot sector
 //    was lost).
-// None is chosen when no copy fits the partition and lies on $MFT (a
-// partition smaller than its volume). 0, or -1 with errno when the
-// partition cannot be found or read.
-int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out);
+// A copy is sound when it ends in its signature, its BPB checks, its
+// volume fits the partition and $MFT and $MFTMirr lie where it says. None
+// is chosen when no copy is sound (a partition smaller than its volume).
+// Without `earlier`, no copy before the partition's end is looked for.
+// 0, or -1 with errno when the partition cannot be found or read.
+int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out,
+                           bool earlier = true);
 // The same for the partition a mounted volume lies on; -1 (EINVAL) when it
 // is not one of this system's disk devices.
 int ExamineNtfsVolumeBootSectors(ntfs_volume* vol, NtfsBootSectors* out);

@@ -2,6 +2,7 @@
 
 #include "image/ntfs/NtfsClusterRuns.h"
 #include "image/ntfs/NtfsInternal.h"
+#include "image/ntfs/NtfsRecordWalk.h"
 
 void CollectNtfsFileRuns(ntfs_volume* vol, const wchar_t* path, std::vector<ClusterRun>* out) {
   out->clear();
@@ -14,7 +15,7 @@ void CollectNtfsFileRuns(ntfs_volume* vol, const wchar_t* path, std::vector<Clus
       ATTR_RECORD* a = ctx->attr;
       if (a->type == AT_END) break;
       if (!a->non_resident) continue;
-      runlist_element* rl = ntfs_mapping_pairs_decompress(vol, a, nullptr);
+      runlist_element* rl = DecodeNtfsPieceRuns(vol, a);
       for (runlist_element* e = rl; e && e->length; e++)
         if (e->lcn > 0 && e->length > 0) out->push_back(ClusterRun{e->vcn, e->lcn, e->length});
       free(rl);

@@ -111,10 +111,16 @@ bool IsNtfsBootSector(const unsigned char* s) {
 }
 
 // Takes the backup for the first sector when the examination of the two
-// trusts it. False otherwise, or when a read fails.
-bool LoadBootStandIn(NtfsDiskDev* d) {
+// trusts it: asked for (`always`, a copy before the partition's end
+// looked for too), or where the first sector fails (its signature, its
+// BPB, where $MFT or $MFTMirr lie) and the last passes, so that every
+// command opens the volume as Windows would. The disk is not written.
+// False when it is not taken, or a read fails.
+bool LoadBootStandIn(NtfsDiskDev* d, bool always) {
   NtfsBootSectors s;
-  if (ExamineNtfsBootSectors(d->block, d->partition, &s) < 0 || s.choice != 2) return false;
+  if (ExamineNtfsBootSectors(d->block, d->partition, &s, always) < 0 || s.choice != 2 ||
+      (!always && s.primary.Sound()))
+    return false;
   d->boot.assign(s.chosen, s.chosen + sizeof s.chosen);
   return true;
 }
@@ -123,7 +129,10 @@ bool LoadBootStandIn(NtfsDiskDev* d) {
 // boot sector's numbers make no sense or a read fails.
 bool LoadMirrorStandIn(NtfsDiskDev* d) {
   unsigned char boot[512];
-  if (!ReadBlockExact(d->block, d->win.start, boot, sizeof boot)) return false;
+  if (!d->boot.empty())
+    memcpy(boot, d->boot.data(), sizeof boot);
+  else if (!ReadBlockExact(d->block, d->win.start, boot, sizeof boot))
+    return false;
   unsigned long long bps = boot[0x0B] | (boot[0x0C] << 8), spc = boot[0x0D];
   unsigned long long cluster = bps * spc;
   signed char cpr = (signed char)boot[0x40];
@@ -314,8 +323,14 @@ int ntfs_disk_dev_open(struct ntfs_device* dev, int flags) {
     d->gpt = r == 1;
     if (d->gpt) dev->d_state |= NTFS_DEV_STATE_GPT;
     d->win.lengthKnown = d->win.bounded = true;
+    // Otherwise the first sector is read as it is (a host volume's
+    // snapshot is no partition of a disk: its first sector is its own).
+    if (d->bootFromBackup) {
+      if (!LoadBootStandIn(d, true)) return Fail(EINVAL);
+    } else if (!HasSecondHandle(d->block)) {
+      LoadBootStandIn(d, false);
+    }
     if (d->mirrorFromMft && !LoadMirrorStandIn(d)) return Fail(EIO);
-    if (d->bootFromBackup && !LoadBootStandIn(d)) return Fail(EINVAL);
     if (!HasSecondHandle(d->block)) d->cache.reset(new (std::nothrow) NtfsBlockCache);
   } else {
     d->block = NULL;

@@ -3,8 +3,9 @@
 // file, physical drive, partition or drive-letter volume). Include only
 // where the libntfs-3g headers may be seen (not beside <windows.h>).
 #pragma once
-#include <vector>
 #include <memory>
+#include <set>
+#include <vector>
 
 #include "image/device/DiskIoBlock.h"
 #include "image/ntfs/NtfsBlockCache.h"
@@ -43,6 +44,9 @@ struct NtfsDiskDev {
   // there still fail), so that a volume larger than its partition can be
   // looked at.
   bool zerosPastEnd = false;
+  // Folders whose $I30 bitmap was found to mark every block their index
+  // uses, from the open to the close (NtfsFolderTakesNames).
+  std::set<unsigned long long> soundFolders;
   // Small reads of a disk object (not of a live host volume, which changes
   // underneath), from the open to the close.
   std::unique_ptr<NtfsBlockCache> cache;

@@ -13,6 +13,7 @@
 
 #include "image/ntfs/NtfsFiles.h"
 #include "image/ntfs/NtfsInternal.h"
+#include "image/ntfs/NtfsWin32Io.h"
 
 namespace {
 
@@ -285,12 +286,32 @@ int ReadIndexEntries(ntfs_inode* dir, std::vector<DirEntry>* entries, bool prove
   if (notes && !w.unreadable) {
     notes->namedFree = w.namedFree;
     notes->unnamedUsed = unnamedUsed;
+    notes->named.assign(std::max(w.bitmap.size(), (size_t)(count + 7) / 8), 0);
+    for (s64 block = 0; block < count; block++)
+      if (w.reached[(size_t)block]) notes->named[(size_t)(block / 8)] |= (u8)(1 << (block % 8));
   }
   if (!w.unreadable) return 0;
   return prove && EveryNameListed(dir, *entries) ? 0 : -EIO;
 }
 
 }  // namespace
+
+int NtfsWalkFolderIndex(ntfs_inode* dir, NtfsIndexBitmapNotes* notes) {
+  std::vector<DirEntry> entries;
+  return ReadIndexEntries(dir, &entries, false, notes);
+}
+
+int NtfsFolderTakesNames(ntfs_inode* dir) {
+  if (NtfsFolderKnownSound(dir->vol, dir->mft_no)) return 0;
+  NtfsIndexBitmapNotes notes;
+  if (NtfsWalkFolderIndex(dir, &notes) < 0) return 0;
+  if (notes.namedFree) {
+    errno = NTFS_EINDEXBITMAP;
+    return -1;
+  }
+  NtfsNoteFolderSound(dir->vol, dir->mft_no);
+  return 0;
+}
 
 u64 NtfsLookupPastMissingBlocks(ntfs_inode* dir, const ntfschar* name, int len) {
   std::vector<DirEntry> entries;
@@ -473,6 +494,8 @@ int NtfsCreatePath(ntfs_volume* vol, const wchar_t* path, unsigned int mode,
     err = EINVAL;
   else if (ntfs_inode_lookup_by_name(dir, uname, nameLen) != (u64)-1)
     err = EEXIST;  // names differing only in case are the same name here
+  else if (NtfsFolderTakesNames(dir))
+    err = errno;
   if (err) {
     ntfs_inode_close(dir);
     return -err;
@@ -527,8 +550,9 @@ int NtfsDeletePath(ntfs_volume* vol, const wchar_t* path) {
     return -ENOENT;
   }
   ntfs_inode* dir = ntfs_inode_open(vol, (u64)dirMft);
-  if (!dir) {
+  if (!dir || NtfsFolderTakesNames(dir)) {
     int e = errno;
+    if (dir) ntfs_inode_close(dir);
     ntfs_inode_close(ni);
     return -e;
   }

@@ -3,6 +3,8 @@
 // trees, and reparse points. Results: 0 (or a value) on success, minus an
 // errno value on failure.
 #pragma once
+#include <vector>
+
 #include "image/ntfs/NtfsVolume.h"
 
 // Laid out as a Win32 FILETIME: 100 ns units since 1601, UTC.
@@ -56,10 +58,13 @@ int SetNtfsFileInfo(ntfs_volume* vol, const wchar_t* path, const NtfsFileTime* c
 // (every block the index names is read, whatever the bitmap says): blocks
 // the index names that it marks free, and blocks it marks in use that the
 // index does not name. Both 0 for a sound index, and for one whose blocks
-// could not all be read (the listing then fails).
+// could not all be read (the listing then fails). `named` holds the
+// blocks the index names, a bit each, as long as the bitmap or the blocks
+// there are, whichever is longer (empty for an index without blocks).
 struct NtfsIndexBitmapNotes {
   int namedFree = 0;
   int unnamedUsed = 0;
+  std::vector<unsigned char> named;
 };
 // Lists ".." and every name of the folder's index as stored (DOS-only
 // names and the system files left out). -EIO after listing the names that

@@ -2,6 +2,7 @@
 // the library's own objects. Needs the libntfs-3g headers: not for files
 // that include <windows.h>.
 #pragma once
+#include "image/ntfs/NtfsFiles.h"
 #include "image/ntfs/NtfsLib.h"
 #include "image/ntfs/NtfsVolume.h"
 
@@ -29,6 +30,24 @@ ntfs_inode* NtfsOpenParent(ntfs_volume* vol, const wchar_t* path, const wchar_t*
 // found among the names of the index root and the blocks that are whole.
 // -1 with errno (ENOENT, EIO for any other fault of the index).
 u64 NtfsLookupPastMissingBlocks(ntfs_inode* dir, const ntfschar* name, int len);
+// Walks the index of folder dir from its root (each block it names read,
+// whatever the $I30 bitmap says) and compares the bitmap (NtfsFiles.h).
+// 0, or -EIO when a block it names cannot be read (the notes then say
+// nothing).
+int NtfsWalkFolderIndex(ntfs_inode* dir, NtfsIndexBitmapNotes* notes);
+// Whether a name may be added to or taken from folder dir: the library
+// takes an index block its $I30 bitmap marks free when the index grows,
+// also on a removal that moves an entry up, so a block the index uses
+// but the bitmap marks free would be written over the names it holds. 0,
+// or -1 with errno NTFS_EINDEXBITMAP. A folder found sound is not walked
+// again while the volume stays mounted (the library's writes keep the two
+// agreeing); one whose blocks cannot all be read is left to the library,
+// which fails on the block it cannot read.
+int NtfsFolderTakesNames(ntfs_inode* dir);
+// The folders found sound this mount (VRODISK and host devices alike).
+bool NtfsFolderKnownSound(ntfs_volume* vol, u64 folder);
+void NtfsNoteFolderSound(ntfs_volume* vol, u64 folder);
+
 // Record numbers of a path and of the directory holding its last component
 // (nothing stays open); -1 with errno on failure.
 s64 NtfsPathToMft(ntfs_volume* vol, const wchar_t* path);

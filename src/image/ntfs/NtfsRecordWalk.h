@@ -29,8 +29,50 @@ bool WalkNtfsRecords(ntfs_volume* vol,
 bool ForEachRawAttribute(const u8* rec, u32 size,
                          const std::function<bool(const ATTR_RECORD* a)>& visit);
 
+// The runs one record holds of a non-resident attribute (one piece of it
+// when an attribute list spreads it over several records): from its lowest
+// VCN to its highest, without the unmapped stand-ins the library's decoder
+// puts before and after them for the VCNs the other pieces hold, ended by
+// an element of length 0 at highest VCN + 1. Null (errno set) when the
+// runs do not decode or do not cover exactly those VCNs. Free with free().
+// Every decoding of a record's runs in this system goes through here.
+runlist_element* DecodeNtfsPieceRuns(ntfs_volume* vol, const ATTR_RECORD* a);
+
+// One piece of an attribute: the VCNs one record holds of it.
+struct NtfsRunPiece {
+  s64 record;
+  s64 lowest;
+  s64 highest;
+};
+
+// Sorts the pieces of one attribute by their lowest VCN: true when they
+// cover VCNs 0 to clusters - 1, each once; else *amiss is the first VCN
+// not covered, or covered twice.
+bool ChainNtfsRunPieces(std::vector<NtfsRunPiece>* pieces, s64 clusters, s64* amiss);
+
+// The value of an attribute list `a` (held in its record, or read through
+// its runs; up to 16 MiB); empty when it cannot be read.
+std::vector<u8> ReadNtfsAttributeList(ntfs_volume* vol, const ATTR_RECORD* a);
+
+// One entry of an attribute list; its name lies at nameOffset in the list.
+struct NtfsListEntry {
+  u32 type;
+  s64 lowestVcn;
+  s64 record;
+  u16 sequence;
+  u16 instance;
+  size_t nameOffset;
+  u32 nameBytes;
+};
+
+// The entries of an attribute list's value; false when it is corrupt.
+bool ParseNtfsAttributeList(const std::vector<u8>& list, std::vector<NtfsListEntry>* out);
+
 // Calls run(record, attribute, runlist) for every non-resident attribute
-// of every record in use, with its decoded runlist (freed afterwards).
+// of every record in use, with its decoded runlist (DecodeNtfsPieceRuns,
+// freed afterwards), and of every record an attribute list of a base
+// record in use names that points back to that base, though its own header
+// says it is free: its clusters still hold the file's data.
 // False when a record in use cannot be read or walked or a runlist cannot
 // be decoded (*bad: its number), or when run returned false (*bad: -1).
 bool WalkNtfsRecordRuns(

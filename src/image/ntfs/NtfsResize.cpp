@@ -138,7 +138,7 @@ bool ForEachRunlist(ntfs_inode* ni, Run run) {
     ATTR_RECORD* a = ctx->attr;
     if (a->type == AT_END) break;
     if (!a->non_resident) continue;
-    runlist_element* rl = ntfs_mapping_pairs_decompress(ni->vol, a, nullptr);
+    runlist_element* rl = DecodeNtfsPieceRuns(ni->vol, a);
     if (!rl) {
       SystemError("ntfs_decompress_mapping_pairs");
       ok = false;

@@ -198,6 +198,15 @@ bool IsNtfsBootFromBackup(ntfs_volume* vol) {
   return IsOurDevice(vol) && !static_cast<NtfsDiskDev*>(vol->dev->d_private)->boot.empty();
 }
 
+bool NtfsFolderKnownSound(ntfs_volume* vol, u64 folder) {
+  return IsOurDevice(vol) &&
+         static_cast<NtfsDiskDev*>(vol->dev->d_private)->soundFolders.count(folder);
+}
+
+void NtfsNoteFolderSound(ntfs_volume* vol, u64 folder) {
+  if (IsOurDevice(vol)) static_cast<NtfsDiskDev*>(vol->dev->d_private)->soundFolders.insert(folder);
+}
+
 bool IsNtfsVolumePartial(ntfs_volume* vol) {
   return IsOurDevice(vol) && static_cast<NtfsDiskDev*>(vol->dev->d_private)->partial;
 }
@@ -388,6 +397,16 @@ int RenameNtfsPath(ntfs_volume* vol, const wchar_t* oldPath, const wchar_t* newP
     ntfs_inode_close(newDir);
     return -EEXIST;
   }
+  // Both folders are checked before either changes.
+  ntfs_inode* oldDir = oldDirMft == newDirMft ? nullptr : ntfs_inode_open(vol, (u64)oldDirMft);
+  if (NtfsFolderTakesNames(newDir) ||
+      (oldDirMft != newDirMft && (!oldDir || NtfsFolderTakesNames(oldDir)))) {
+    int e = errno;
+    if (oldDir) ntfs_inode_close(oldDir);
+    ntfs_inode_close(newDir);
+    return -e;
+  }
+  if (oldDir) ntfs_inode_close(oldDir);
   if (oldDirMft == newDirMft && SameName(newName, newLen, stored, storedLen)) {
     ntfs_inode_close(newDir);
     return 0;
@@ -406,7 +425,7 @@ int RenameNtfsPath(ntfs_volume* vol, const wchar_t* oldPath, const wchar_t* newP
 
   // ntfs_delete closes both inodes whatever happens.
   ni = ntfs_inode_open(vol, (u64)mft);
-  ntfs_inode* oldDir = ni ? ntfs_inode_open(vol, (u64)oldDirMft) : nullptr;
+  oldDir = ni ? ntfs_inode_open(vol, (u64)oldDirMft) : nullptr;
   if (ni && oldDir && ntfs_delete(vol, "", ni, oldDir, stored, (u8)storedLen) == 0) return 0;
   err = errno ? errno : EIO;
   if (ni && !oldDir) ntfs_inode_close(ni);

@@ -164,6 +164,8 @@ unsigned long NtfsErrnoToWin32(int err) {
       return ERROR_INVALID_FUNCTION;
     case 136:
       return ERROR_BAD_NETPATH;
+    case NTFS_EINDEXBITMAP:
+      return ERROR_DISK_CORRUPT;
     default:
       return ERROR_GEN_FAILURE;
   }

@@ -7,6 +7,11 @@
 
 #define NTFS_INVALID_HANDLE ((void*)(intptr_t)-1)
 
+// errno of the file API for a folder whose $I30 bitmap marks free an index
+// block its index uses (no name is added or taken there until a repair);
+// the file API reports it as ERROR_DISK_CORRUPT.
+#define NTFS_EINDEXBITMAP 10100
+
 // Win32 error -> errno for every failure of the device layer.
 int ntfs_disk_dev_errno(unsigned long win32Error);
 // errno of this layer or the library -> the Win32 error the file API reports.

@@ -181,7 +181,12 @@ int _VROH_MOUNT_RW::CreateNextUpdate() {
 
 int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int mode) {
   _VROH_DISK_COMBO* L = m_pLayers;
-  for (int i = LAYER_COUNT - 1; i >= 0; i--) L->m_Layers[i].Close();
+  for (int i = LAYER_COUNT - 1; i >= 0; i--) {
+    L->m_Layers[i].Close();
+    // What a writing session reads under its writes is not written by
+    // another process while it is open.
+    L->m_Layers[i].DenyOtherWriters(mode != VRO_WRITE_NONE);
+  }
   L->m_bWritesStopped = false;
   m_BasePath[0] = 0;
   bool hasFix = fixPath && *fixPath;

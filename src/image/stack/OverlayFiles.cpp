@@ -59,7 +59,7 @@ int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* p
   Close();
   if (!path || !*path) return 0;
   DWORD access = mode == VRO_MODE_READ ? GENERIC_READ : (GENERIC_READ | GENERIC_WRITE);
-  HANDLE h = OpenFile(path, mode, access, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  HANDLE h = OpenFile(path, mode, access, ShareFor(mode));
   if (h == INVALID_HANDLE_VALUE) return 0;
   m_hFile = h;
   if (!Detect(path, mode, true)) return 0;

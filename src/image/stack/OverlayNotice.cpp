@@ -12,6 +12,7 @@ namespace {
 VroOverlayNoticeFn g_notice = nullptr;
 LONG g_count = 0;
 thread_local int t_quiet = 0;
+thread_local VroNoticeCollector* t_collector = nullptr;
 
 const wchar_t* Why(int kind) {
   switch (kind) {
@@ -42,6 +43,12 @@ const wchar_t* Why(int kind) {
       return L"the journal of a command cut off before its end could not be rolled back now (its "
              L"file or the journal cannot be opened for writing or is in use, or a write failed): "
              L"the journal is kept and the file beside it is not opened";
+    case VRO_NOTICE_JOURNAL_NOT_REMOVED:
+      return L"a command cut off before its end was rolled back from this journal (the file "
+             L"beside it is as it was before that command), but the journal could not be "
+             L"removed (read-only, or in use): the file is not opened until the journal is gone";
+    case VRO_NOTICE_LEFTOVER_REMOVED:
+      return L"a temporary file that a command cut off before its end left was removed";
     case VRO_NOTICE_MERGE_UNFINISHED:
       return L"a merge that an earlier version began into this image was cut off: the image is "
              L"half merged and not opened; merging the same file again (/merge) completes it";
@@ -69,6 +76,9 @@ const wchar_t* Why(int kind) {
       return L"it is empty (0 bytes): not opened, left as it is";
     case VRO_NOTICE_IN_USE:
       return L"it cannot be opened (in use by another program, or no access): not opened";
+    case VRO_NOTICE_HELD:
+      return L"another program holds the image (it writes it, or reads it under what it "
+             L"writes): not opened, nothing done";
     case VRO_NOTICE_NOT_WRITABLE:
       return L"it cannot be opened for writing (read-only, in use by another program, or no "
              L"access): nothing written";
@@ -109,6 +119,18 @@ VroQuietNotices::~VroQuietNotices() {
   --t_quiet;
 }
 
+VroNoticeCollector::VroNoticeCollector() : m_outer(t_collector) {
+  t_collector = this;
+}
+
+VroNoticeCollector::~VroNoticeCollector() {
+  t_collector = m_outer;
+}
+
+void VroNoticeLeftoverRemoved(const wchar_t* path) {
+  VroOverlayNotice(path, VRO_NOTICE_LEFTOVER_REMOVED);
+}
+
 void VroOverlayNotice(const wchar_t* path, int kind) {
   VroOverlayNoticeAbout(path, kind, nullptr);
 }
@@ -119,28 +141,14 @@ void VroOverlayNoticeAbout(const wchar_t* path, int kind, const wchar_t* other) 
   bool journal = kind >= VRO_NOTICE_JOURNAL_ROLLED_BACK && kind <= VRO_NOTICE_LEGACY_UNDO;
   if (t_quiet && !journal) return;
   InterlockedIncrement(&g_count);
+  if (t_collector) t_collector->m_notices.push_back({path ? path : L"", kind});
   if (g_notice) {
     g_notice(path, kind);
     return;
   }
   std::wstring line = std::wstring(path ? path : L"") + L": " + Why(kind);
   if (other && *other) line += std::wstring(L" (") + other + L")";
-  line += L"\r\n";
-  DWORD saved = GetLastError();
-  HANDLE out = CommandOutput();
-  DWORD written = 0;
-  if (out != INVALID_HANDLE_VALUE && out &&
-      !WriteConsoleW(out, line.c_str(), DWORD(line.size()), &written, nullptr)) {
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), int(line.size()), nullptr, 0, nullptr,
-                                    nullptr);
-    std::string utf8(size_t(bytes > 0 ? bytes : 0), 0);
-    if (bytes > 0) {
-      WideCharToMultiByte(CP_UTF8, 0, line.c_str(), int(line.size()), &utf8[0], bytes, nullptr,
-                          nullptr);
-      WriteFile(out, utf8.data(), DWORD(bytes), &written, nullptr);
-    }
-  }
-  SetLastError(saved);
+  WriteCommandLine(line + L"\r\n");
 }
 
 namespace {

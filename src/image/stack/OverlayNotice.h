@@ -1,6 +1,8 @@
 // Lines that tell the operator what happened to an image file the program
 // refused or started afresh: printed by the command that met it.
 #pragma once
+#include <string>
+#include <vector>
 
 enum VroOverlayNoticeKind {
   VRO_NOTICE_DAMAGED_MAP,         // an own-format file whose map fails its checks
@@ -14,6 +16,7 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_JOURNAL_DAMAGED,     // a journal that fails its checks
   VRO_NOTICE_JOURNAL_SET_ASIDE,   // a journal of no file here, set aside
   VRO_NOTICE_JOURNAL_NOT_APPLIED, // a journal that could not be rolled back now
+  VRO_NOTICE_JOURNAL_NOT_REMOVED, // a journal rolled back that could not be removed
   VRO_NOTICE_LEGACY_UNDO,         // a resize journal of an earlier version
   VRO_NOTICE_MERGE_UNFINISHED,    // an image an earlier version's merge left (the merged file named)
   VRO_NOTICE_MERGE_FILE_MISSING,  // the same, its merged file gone (its name given)
@@ -29,7 +32,9 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_NO_BASE,             // an update file whose base is not beside it
   VRO_NOTICE_NO_VOLUME,           // an image without a volume the program mounts
   VRO_NOTICE_NO_MATCH,            // a file name or pattern to read that names no file
-  VRO_NOTICE_NO_PARTITION         // a disk without the partition of the number given
+  VRO_NOTICE_NO_PARTITION,        // a disk without the partition of the number given
+  VRO_NOTICE_LEFTOVER_REMOVED,    // a temporary file a cut-off command left, removed
+  VRO_NOTICE_HELD                 // a file another process writes, or reads under its writes
 };
 
 typedef void (*VroOverlayNoticeFn)(const wchar_t* path, int kind);
@@ -38,6 +43,8 @@ typedef void (*VroOverlayNoticeFn)(const wchar_t* path, int kind);
 void VroOverlayNotice(const wchar_t* path, int kind);
 // The same, naming a second file the line is about.
 void VroOverlayNoticeAbout(const wchar_t* path, int kind, const wchar_t* other);
+// The line for a temporary file a cut-off command left, just removed.
+void VroNoticeLeftoverRemoved(const wchar_t* path);
 // Installs fn (null: the standard output); returns the one before.
 VroOverlayNoticeFn VroSetOverlayNotice(VroOverlayNoticeFn fn);
 // Lines given so far: a caller sees whether its step gave one.
@@ -50,6 +57,25 @@ class VroQuietNotices {
   ~VroQuietNotices();
   VroQuietNotices(const VroQuietNotices&) = delete;
   VroQuietNotices& operator=(const VroQuietNotices&) = delete;
+};
+// While one lives, the lines of its thread are kept (and still given):
+// for a window that tells its user what an open did to the files.
+class VroNoticeCollector {
+ public:
+  struct Notice {
+    std::wstring path;
+    int kind;
+  };
+  VroNoticeCollector();
+  ~VroNoticeCollector();
+  VroNoticeCollector(const VroNoticeCollector&) = delete;
+  VroNoticeCollector& operator=(const VroNoticeCollector&) = delete;
+  const std::vector<Notice>& Notices() const { return m_notices; }
+
+ private:
+  friend void VroOverlayNoticeAbout(const wchar_t*, int, const wchar_t*);
+  std::vector<Notice> m_notices;
+  VroNoticeCollector* m_outer;
 };
 // The line for an image chain that did not open (code: the negative result
 // of _VROH_MOUNT_RW::OpenChain; write mode as given to it), naming the file

@@ -193,6 +193,23 @@ int64_t _VROH_RW_CLASS::Flush() {
   return 0;
 }
 
+DWORD _VROH_RW_CLASS::ShareFor(int mode) const {
+  return (mode != VRO_MODE_READ || m_bDenyWriters) ? FILE_SHARE_READ
+                                                   : (FILE_SHARE_READ | FILE_SHARE_WRITE);
+}
+
+bool _VROH_RW_CLASS::HeldByAnotherProgram(const wchar_t* path) {
+  HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return false;
+  }
+  if (GetLastError() != ERROR_SHARING_VIOLATION) return false;
+  VroOverlayNotice(path, VRO_NOTICE_HELD);
+  return true;
+}
+
 HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWORD share) {
   // A file being made under a temporary name needs nothing kept: a
   // failure drops it whole.
@@ -212,6 +229,12 @@ HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWO
   }
   DWORD disp = mode >= VRO_MODE_CREATE ? OPEN_ALWAYS : OPEN_EXISTING;
   HANDLE h = CreateFileW(path, access, share, nullptr, disp, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Another process writes the file, or reads it under what it writes:
+  // this one keeps out of it.
+  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {
+    VroOverlayNotice(path, VRO_NOTICE_HELD);
+    SetLastError(ERROR_SHARING_VIOLATION);
+  }
   if (h == INVALID_HANDLE_VALUE || mode == VRO_MODE_READ || made) return h;
   m_pJournal = new (std::nothrow) CFileJournal(h, path);
   if (!m_pJournal || !m_pJournal->Hooked()) {
@@ -228,7 +251,8 @@ bool _VROH_RW_CLASS::EndFile(bool keep) {
     // A made file that is not kept is removed when it is closed.
     if (!keep || !RenameHandleFile(m_hFile, m_Path.c_str())) return !keep;
     m_TempPath.clear();
-    return true;
+    // Its name on the disk before the next command's journal covers it.
+    return VroFlushFolderOf(m_Path);
   }
   if (!m_pJournal) return true;
   if (keep) {
@@ -380,7 +404,7 @@ _VROH_BASE_RW* _VROH_RW_CLASS::Detect(const wchar_t* path, int mode, bool handle
   int deviceType =
       (device && wcslen(path) >= 6 && path[5] == L':') ? VRO_TYPE_VOLUME : VRO_TYPE_PHYSICAL;
   DWORD access = mode > 0 ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
-  DWORD share = mode == VRO_MODE_WRITE ? FILE_SHARE_READ : (FILE_SHARE_READ | FILE_SHARE_WRITE);
+  DWORD share = ShareFor(mode);
 
   if (device) {
     uint64_t bytes = 0;

@@ -11,7 +11,7 @@ class CFileJournal;
 // Open modes
 enum {
   VRO_MODE_READ = 0,        // read-only
-  VRO_MODE_WRITE = 1,       // read-write of an existing file (share read only)
+  VRO_MODE_WRITE = 1,       // read-write of an existing file
   VRO_MODE_CREATE = 2,      // read-write, created when missing
   VRO_MODE_CREATE_KEEP = 3  // as 2, the identity is not renewed
 };
@@ -65,6 +65,10 @@ class _VROH_RW_CLASS {
   // the new one replaces it at Commit.
   void MakeAnewOnOpen() { m_bReplace = true; }
   bool IsWritable() const { return IsOpen() && m_nMode != VRO_MODE_READ; }
+  // A writable open keeps every other writer out of the file for as long
+  // as it is open (other programs may go on reading). With deny, a read
+  // open does too: the layer lies under one that a session writes.
+  void DenyOtherWriters(bool deny) { m_bDenyWriters = deny; }
 
   // Overlay link of this layer to parent: 0 no open parent, -1 parent not
   // type 6, -2 this not a type 6 overlay, 1 linked, 2 this has no parent
@@ -90,6 +94,11 @@ class _VROH_RW_CLASS {
   // index-th update file (by number) of basePath that links to it. Length
   // + 1, minus that when buf is missing or short, 0 when there is none.
   static int FindUpdateFile(const wchar_t* basePath, int index, wchar_t* buf, int length);
+  // A file that another program holds against writers (an image it
+  // writes or reads under what it writes): a command that would replace
+  // it keeps out, and this names the file on a line. False when the file
+  // is not there or can be written.
+  static bool HeldByAnotherProgram(const wchar_t* path);
   // Largest NN of basePath_NN.Upd files present; 0 when none.
   static int HighestUpdateNumber(const wchar_t* basePath);
 
@@ -123,6 +132,9 @@ class _VROH_RW_CLASS {
   // The next creating open makes the file anew even when one is there
   // (the one there goes at Commit).
   bool m_bReplace = false;
+  bool m_bDenyWriters = false;
+  // The share mode of an open in mode: reads by others always go on.
+  DWORD ShareFor(int mode) const;
   _VROH_BASE_RW* Detect(const wchar_t* path, int mode, bool deviceHandle);
   // Opens an image file: a command a journal beside it names is rolled
   // back first; a writable file gets its journal, a missing one made by a

@@ -256,6 +256,12 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       break;
     }
     const std::wstring inf = Join(versionPath, std::wstring(hardwareId) + L".inf");
+    // What the installation reads of the version folder: a cache file is
+    // bound to each of them as it is now.
+    std::vector<std::wstring> readFiles = {inf};
+    for (const wchar_t* list : {L"VroPnp.inf", L"VroPnp.ini"})
+      if (GetPathKind(Join(versionPath, list).c_str()) == 1)
+        readFiles.push_back(Join(versionPath, list));
     // A driver file the store lacks, or one the package would place outside
     // its folder or on a folder, fails the installation before anything
     // reaches the image: a workstation must not boot without its driver.
@@ -284,7 +290,8 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     // has held.
     const DriverReplayTarget replay = {hardwareId,          profile,
                                        versionText.c_str(), versionPath.c_str(),
-                                       display ? nullptr : adapterGuid, &fileNames};
+                                       display ? nullptr : adapterGuid, &fileNames,
+                                       &readFiles};
     int replayed = ReplayDriverCache(&inst, replay);
     if (replayed != kReplayNotDone) {
       result = replayed == kReplayDone          ? kDriverPackInstalled
@@ -380,7 +387,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     }
     // What the cache file records is read while the hive is loaded.
     const DriverCacheOwner owner = {keptDriverKey.c_str(), service, versionText.c_str(),
-                                    display ? L"" : adapterGuid, versionPath.c_str()};
+                                    display ? L"" : adapterGuid, &readFiles};
     cacheReady = result == kDriverPackInstalled && RecordDriverCacheOwner(image, cs, script, owner);
     break;
   }

@@ -309,6 +309,10 @@ class Importer {
   bool Line(const std::wstring& line) {
     if (pending_ && continued_) return Continue(line.data(), line.size());
     if (pending_ && !Store()) return false;
+    // A line that begins with ';' (after blanks) is a comment wherever it
+    // stands, as regedit reads it; one that goes on a continued value is
+    // taken above as part of its data.
+    if (line[0] == L';') return true;
     if (line[0] == L'[') return Section(line);
     if (!key_) return true;  // outside an active section: ignored
     return ValueLine(line);

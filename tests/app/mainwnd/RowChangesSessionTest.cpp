@@ -47,25 +47,6 @@ std::vector<std::wstring> CheckedNames(HANDLE process, HWND list) {
   return names;
 }
 
-// Waits for a message box of the program to be up and active (a worker
-// thread of the program may own it).
-HWND AwaitBox(const Program& program) {
-  HWND box = nullptr;
-  EXPECT_TRUE(Poll([&] {
-    box = FindMessageBox(program.id);
-    return box && Gui(GetWindowThreadProcessId(box, nullptr)).hwndActive == box;
-  })) << "no message box came up";
-  return box;
-}
-
-// Presses `key` in the box, the pointer over its text (as a user's would
-// be), and waits until it has gone.
-void AnswerBox(HWND box, const std::string& key) {
-  ASSERT_NO_FATAL_FAILURE(PointAt(box, Centre(GetDlgItem(box, 0xFFFF))));
-  ASSERT_NO_FATAL_FAILURE(KeysTo(GetWindowThreadProcessId(box, nullptr), box, "key " + key));
-  ASSERT_TRUE(Poll([&] { return !IsWindow(box); })) << key << " did not close the box";
-}
-
 // Clicks the row, F2, types the new name over the old one, Enter.
 void RenameByKeys(const Program& program, HWND list, const std::wstring& name,
                   const std::string& to) {

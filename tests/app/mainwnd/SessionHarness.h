@@ -352,7 +352,8 @@ inline std::wstring ButtonLabels(HWND box) {
 // The built program started from a copy in `dir` (which holds its ini file
 // and the session's files); ended at the end of the test if it has not
 // ended by itself. Start() waits for its main window to come up, activates
-// it by a click on its caption, and fills main, ui and process.
+// it by a click on its caption, and fills main, ui and process; arguments
+// follow the program's path on its command line.
 struct Program {
   PROCESS_INFORMATION pi = {};
   HWND main = nullptr;
@@ -369,18 +370,41 @@ struct Program {
            " && cp " + vt::Q(VRO_PROGRAM_UNIX) + " . && printf '[Config]\\r\\nLanguage=" +
            language + "\\r\\n' > VroMount.ini";
   }
-  void Start(const std::string& dir, int mainChildId) {
-    std::wstring line = L"\"" + vt::ToWin(dir + "/VroMount.exe") + L"\"";
+  // With `waitForMain` false it returns once the process runs (a box its
+  // start shows may come before the main window).
+  void Start(const std::string& dir, int mainChildId, const std::wstring& arguments = L"",
+             bool waitForMain = true) {
+    std::wstring line = L"\"" + vt::ToWin(dir + "/VroMount.exe") + L"\" " + arguments;
     STARTUPINFOW si = {sizeof si};
     ASSERT_TRUE(
         CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
     id = pi.dwProcessId;
     ui = pi.dwThreadId;
+    if (!waitForMain) return;
     ASSERT_TRUE(Poll([&] { return (main = FindTopWindow(id, mainChildId)) != nullptr; }, 30));
     ASSERT_NO_FATAL_FAILURE(PointAt(main, [&] { return CaptionPoint(main); }));
     ASSERT_TRUE(Xdo("click 1"));
     ASSERT_TRUE(Poll([&] { return Gui(ui).hwndActive == main; })) << "the click did not activate";
   }
 };
+
+// Waits for a message box of the program to be up and active (a worker
+// thread of the program may own it).
+inline HWND AwaitBox(const Program& program) {
+  HWND box = nullptr;
+  EXPECT_TRUE(Poll([&] {
+    box = FindMessageBox(program.id);
+    return box && Gui(GetWindowThreadProcessId(box, nullptr)).hwndActive == box;
+  })) << "no message box came up";
+  return box;
+}
+
+// Presses `key` in the box, the pointer over its text (as a user's would
+// be), and waits until it has gone.
+inline void AnswerBox(HWND box, const std::string& key) {
+  ASSERT_NO_FATAL_FAILURE(PointAt(box, Centre(GetDlgItem(box, 0xFFFF))));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(GetWindowThreadProcessId(box, nullptr), box, "key " + key));
+  ASSERT_TRUE(Poll([&] { return !IsWindow(box); })) << key << " did not close the box";
+}
 
 }  // namespace session

@@ -12,6 +12,7 @@
 
 #include "../ImageTestUtil.h"
 #include "../WriteFaults.h"
+#include "image/device/DeviceSource.h"
 #include "image/stack/OverlayNotice.h"
 #include "image/stack/RwClass.h"
 #include "image/stack/journal/JournalFile.h"
@@ -110,19 +111,57 @@ TEST(Journal, RolledBackWholeOrRefusedWhenDamaged) {
   ASSERT_LT(head.sealedEnd, c.cutJournal.size()) << "the cut batch is in the journal, unsealed";
   size_t active = (head.sequence % 2) * 512;
 
-  // As it was left, a journal torn in its unsealed tail, or one whose head
-  // in use was torn (the other one counts): rolled back, byte for byte.
-  struct Whole {
-    const char* what;
-    std::vector<uint8_t> journal;
-  };
   std::vector<uint8_t> tornTail(c.cutJournal.begin(), c.cutJournal.end() - 100);
   std::vector<uint8_t> tornHead = c.cutJournal;
   tornHead[active + 77] ^= 0x10;
-  for (const Whole& w : {Whole{"as left", c.cutJournal}, Whole{"unsealed tail cut", tornTail},
-                         Whole{"head in use torn", tornHead}}) {
+  // The same journal in the format of the previous version (no check
+  // values of written bytes): still rolled back.
+  std::vector<uint8_t> older(c.cutJournal.begin(), c.cutJournal.begin() + vrojournal::kEntriesStart);
+  vrojournal::Head oldHead = head;
+  oldHead.version = 1;
+  oldHead.sealedEntries = 0;
+  for (size_t at = vrojournal::kEntriesStart; at + vrojournal::kEntryHead <= c.cutJournal.size();) {
+    uint32_t bytes, kind;
+    memcpy(&bytes, &c.cutJournal[at + 8], 4);
+    memcpy(&kind, &c.cutJournal[at + 12], 4);
+    size_t next = at + vrojournal::kEntryHead + (kind == 0 ? bytes : kind == 2 ? bytes / 512 * 4 : 0);
+    if (next > head.sealedEnd) break;
+    if (kind != 2) {
+      older.insert(older.end(), c.cutJournal.begin() + at, c.cutJournal.begin() + next);
+      oldHead.sealedEntries++;
+    }
+    at = next;
+  }
+  oldHead.sealedEnd = older.size();
+  for (int slot = 0; slot < 2; slot++) {
+    uint8_t bytes[512];
+    oldHead.sequence = head.sequence + slot;
+    vrojournal::EncodeHead(oldHead, bytes);
+    memcpy(&older[(oldHead.sequence % 2) * 512], bytes, 512);
+  }
+
+  // As it was left, a journal torn in its unsealed tail, or one whose head
+  // in use was torn (the other one counts), the file as left, a backup of
+  // it from before the command put back, or each 4 KiB page of it as one
+  // or the other (writes that reached the disk in part): rolled back,
+  // byte for byte.
+  std::vector<uint8_t> mixed = c.cutFile;
+  for (size_t page = 0; page < c.before.size() / 4096; page++)
+    if ((page * 2654435761u) >> 7 & 1)
+      memcpy(&mixed[page * 4096], &c.before[page * 4096], 4096);
+  struct Case {
+    const char* what;
+    const std::vector<uint8_t>& file;
+    std::vector<uint8_t> journal;
+  };
+  for (const Case& w : {Case{"as left", c.cutFile, c.cutJournal},
+                        Case{"unsealed tail cut", c.cutFile, tornTail},
+                        Case{"head in use torn", c.cutFile, tornHead},
+                        Case{"a backup put back", c.before, c.cutJournal},
+                        Case{"pages of either", mixed, c.cutJournal},
+                        Case{"the previous version's", c.cutFile, older}}) {
     Lines lines;
-    c.Put(c.cutFile, w.journal);
+    c.Put(w.file, w.journal);
     EXPECT_TRUE(c.Opens()) << w.what;
     EXPECT_TRUE(c.Read(c.file) == c.before) << w.what;
     EXPECT_FALSE(vt::FileExists(c.journal)) << w.what;
@@ -154,7 +193,7 @@ TEST(Journal, RolledBackWholeOrRefusedWhenDamaged) {
     memcpy(&bytes, &c.cutJournal[at + 8], 4);
     memcpy(&kind, &c.cutJournal[at + 12], 4);
     if (kind == 1) zero = at;
-    at += vrojournal::kEntryHead + (kind ? 0 : bytes);
+    at += vrojournal::kEntryHead + (kind == 0 ? bytes : kind == 2 ? bytes / 512 * 4 : 0);
   }
   ASSERT_NE(0u, zero) << "overwrites of zeros are kept as entries of zeros";
   j = c.cutJournal;
@@ -177,15 +216,22 @@ TEST(Journal, NeverAppliedToAnotherFile) {
   CutCommand c;
   // The file replaced by another of the same size and name (a copy put
   // over it): the journal is set aside, the file left as it is.
-  std::vector<uint8_t> other = Random(c.before.size(), 99);
-  {
+  // Also one made from the same file, that differs from it, as the
+  // command left it and as before it, only in one sector the command
+  // wrote (the fingerprint's samples all alike).
+  std::vector<uint8_t> other = Random(c.before.size(), 99), sibling = c.cutFile;
+  std::vector<uint8_t> sector = Random(512, 98);
+  memcpy(&sibling[174 * 512], sector.data(), 512);
+  ASSERT_TRUE(memcmp(&c.before[174 * 512], &c.cutFile[174 * 512], 512) != 0);
+  for (const std::vector<uint8_t>* copy : {&other, &sibling}) {
     Lines lines;
-    c.Put(other, c.cutJournal);
+    c.Put(*copy, c.cutJournal);
     EXPECT_TRUE(c.Opens());
-    EXPECT_TRUE(c.Read(c.file) == other);
+    EXPECT_TRUE(c.Read(c.file) == *copy);
     EXPECT_FALSE(vt::FileExists(c.journal));
     EXPECT_TRUE(c.Read(c.journal + L".aside") == c.cutJournal);
     EXPECT_TRUE(lines.Has(VRO_NOTICE_JOURNAL_SET_ASIDE));
+    DeleteFileW((c.journal + L".aside").c_str());
   }
   // The journal moved beside a file of another name.
   {
@@ -252,6 +298,100 @@ TEST(Journal, ACommandUnderWayIsLeftAlone) {
   ASSERT_TRUE(vt::ReadAll(file, after));
   memcpy(&before[8 * 512], data.data(), 4096);
   EXPECT_TRUE(after == before);
+}
+
+// Each write and flush of a file (named as it is called then) and each
+// flush of a folder, in the order they are sent.
+struct Recorder : VroDeviceSource {
+  VroDeviceSource* prev = VroSetDeviceSource(this);
+  std::vector<std::string> events;
+  ~Recorder() override { VroSetDeviceSource(prev); }
+  static std::string NameOf(HANDLE h) {
+    wchar_t full[1024];
+    DWORD n = GetFinalPathNameByHandleW(h, full, 1024, 0);
+    if (!n || n >= 1024) return "?";
+    std::wstring f(full, n);
+    return vt::Narrow(f.substr(f.find_last_of(L"\\/") + 1));
+  }
+  HANDLE OpenDevice(const wchar_t* path, int type, DWORD access, DWORD share, uint64_t* bytes,
+                    int* disk) override {
+    return prev->OpenDevice(path, type, access, share, bytes, disk);
+  }
+  int64_t WriteAt(HANDLE h, uint64_t at, const void* buf, uint32_t bytes) override {
+    events.push_back("write " + NameOf(h));
+    return prev->WriteAt(h, at, buf, bytes);
+  }
+  int FlushHandle(HANDLE h) override {
+    std::string name = NameOf(h);
+    events.push_back("flush " + name);
+    int r = prev->FlushHandle(h);
+    // The journal as the disk holds it after its last flush.
+    if (r == 0 && !journal.empty() && name == vt::Narrow(vrojournal::FileNameOf(journal)))
+      vt::ReadAll(journal, flushedJournal);
+    return r;
+  }
+  std::wstring journal;
+  std::vector<uint8_t> flushedJournal;
+  int FlushFolder(const wchar_t* path) override {
+    events.push_back("folder");
+    return prev->FlushFolder(path);
+  }
+  // Whether a folder flush comes after every event `after` and before the
+  // first event `before`.
+  bool FolderBetween(const std::string& after, const std::string& before) const {
+    size_t last = 0, first = events.size();
+    for (size_t i = 0; i < events.size(); i++) {
+      if (events[i] == after) last = i;
+      if (events[i] == before && first == events.size()) first = i;
+    }
+    if (first == events.size() || !last) return false;
+    for (size_t i = last + 1; i < first; i++)
+      if (events[i] == "folder") return true;
+    return false;
+  }
+};
+
+// A name is on the disk before the bytes it protects: the made file's name
+// before the journal of the next command on it, the journal's before the
+// first overwrite it covers. And a removal of the journal that the disk
+// never kept (power lost before the folder reached it) leaves a journal
+// that says the command is whole: the next open removes it and keeps the
+// command.
+TEST(Journal, NamesReachTheDiskBeforeWhatTheyProtect) {
+  std::wstring dir = vt::ScratchDir(), file = Path(dir, L"made.img");
+  std::vector<uint8_t> data = Random(64 << 10, 11), again = Random(4096, 12);
+  Recorder rec;
+  rec.journal = vrojournal::JournalPathOf(file);
+  {
+    _VROH_RW_CLASS layer;
+    ASSERT_TRUE(layer.Open(file.c_str(), VRO_MODE_CREATE));
+    ASSERT_EQ((int64_t)data.size(), layer.Write(0, data.data(), (uint32_t)data.size()));
+    ASSERT_EQ(0, layer.Commit());
+    ASSERT_EQ(4096, layer.Write(9, again.data(), 4096));
+    ASSERT_EQ(0, layer.Flush());
+    ASSERT_EQ(0, layer.Close());
+  }
+  std::string all;
+  for (const std::string& e : rec.events) all += e + "\n";
+  EXPECT_TRUE(rec.FolderBetween("write made.img.new", "write made.img.journal.new")) << all;
+  EXPECT_TRUE(rec.FolderBetween("write made.img.journal.new", "write made.img")) << all;
+  EXPECT_FALSE(vt::FileExists(vrojournal::JournalPathOf(file)));
+  _VROH_RW_CLASS reader;
+  ASSERT_TRUE(reader.Open(file.c_str(), VRO_MODE_READ));
+  std::vector<uint8_t> after(data.size());
+  ASSERT_EQ((int64_t)after.size(), reader.Read(0, after.data(), (uint32_t)after.size()));
+  memcpy(&data[9 * 512], again.data(), 4096);
+  EXPECT_TRUE(after == data);
+  reader.Close();
+
+  ASSERT_FALSE(rec.flushedJournal.empty());
+  ASSERT_TRUE(vt::WriteAll(rec.journal, rec.flushedJournal));
+  Lines lines;
+  ASSERT_TRUE(reader.Open(file.c_str(), VRO_MODE_READ));
+  ASSERT_EQ((int64_t)after.size(), reader.Read(0, after.data(), (uint32_t)after.size()));
+  EXPECT_TRUE(after == data) << "a whole command was rolled back";
+  EXPECT_FALSE(vt::FileExists(rec.journal));
+  EXPECT_TRUE(g_lines.empty());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "image/ntfs/NtfsBootSectors.h"
+#include "image/ntfs/NtfsRecordWalk.h"
 #include "image/ntfs/check/NtfsCheckState.h"
 #include "image/ntfs/NtfsResize.h"
 #include "image/ntfs/NtfsVolume.h"
@@ -104,6 +105,12 @@ namespace {
 
 const u32 kMinRecordRead = 22;
 
+// A base record names no base; an extension of $MFT names record 0 with
+// its sequence number.
+bool IsBase(const u8* rec) {
+  return Ld64(rec + 32) == 0;
+}
+
 // Reads a record for the runlist step and decodes the first attribute of
 // the type; null after a logged failure.
 runlist_element* LoadRunlist(ntfs_volume* vol, s64 offset, u32 type) {
@@ -147,7 +154,7 @@ runlist_element* LoadRunlist(ntfs_volume* vol, s64 offset, u32 type) {
     if (t == type) {
       ATTR_RECORD* a = (ATTR_RECORD*)&rec[at];
       if (!a->non_resident || length < 64) return nullptr;
-      return ntfs_mapping_pairs_decompress(vol, a, nullptr);
+      return DecodeNtfsPieceRuns(vol, a);
     }
     at += length;
   }
@@ -271,9 +278,11 @@ void CheckResident(const u8* a, u32 length, u32 type, bool* endWalk) {
 
 // The runs of a non-resident attribute: they decode, and cover the VCNs
 // its record says; an attribute whole in its record (no list) begins at
-// VCN 0. Of the first extent, the sizes: the data fits the clusters
+// VCN 0. Of the first piece, the sizes: the data fits the clusters
 // allocated, the initialised part fits the data, and the runs end where the
-// allocation does (an attribute in one record).
+// allocation does (an attribute in one record; the pieces of one an
+// attribute list spreads over several records are held together once the
+// records are read).
 void CheckExtent(ntfs_volume* vol, const u8* a, u32 type, bool list) {
   s64 lowest = (s64)Ld64(a + 16), highest = (s64)Ld64(a + 24);
   if (!list && lowest) {
@@ -283,23 +292,19 @@ void CheckExtent(ntfs_volume* vol, const u8* a, u32 type, bool list) {
         g.record, type, (long long)lowest);
     return;
   }
-  runlist_element* rl = ntfs_mapping_pairs_decompress(vol, (const ATTR_RECORD*)a, nullptr);
-  s64 end = -1;
-  for (runlist_element* e = rl; e; e++)
-    if (!e->length) {
-      end = e->vcn;
-      break;
-    }
-  free(rl);
-  if (!rl || end != highest + 1) {
+  runlist_element* rl = DecodeNtfsPieceRuns(vol, (const ATTR_RECORD*)a);
+  if (!rl) {
     FINDING("Attribute %lld:0x%x: its runs do not cover VCNs %lld to %lld.\n", g.record, type,
             (long long)lowest, (long long)highest);
     return;
   }
-  if (lowest) return;  // a later extent carries no sizes
+  s64 end = 0;
+  for (runlist_element* e = rl; e->length; e++) end = e->vcn + e->length;
+  free(rl);
+  if (lowest) return;  // a later piece carries no sizes
   s64 allocated = (s64)Ld64(a + 0x28), data = (s64)Ld64(a + 0x30),
       initialised = (s64)Ld64(a + 0x38);
-  s64 mapped = (highest + 1) * (s64)vol->cluster_size;
+  s64 mapped = end * (s64)vol->cluster_size;
   // A file whose sizes are wrong is still the file its names name.
   int before = g.findings;
   if (data > allocated || data < 0)
@@ -377,7 +382,7 @@ void CheckRecordHeader(ntfs_volume* vol, u8* rec, u32 size) {
   u16 usaOffset = Ld16(rec + 4), usaCount = Ld16(rec + 6), attrs = Ld16(rec + 20);
   u16 flags = Ld16(rec + 22);
   u32 inUse = Ld32(rec + 24), allocated = Ld32(rec + 28);
-  bool base = Ld32(rec + 32) == 0 && Ld16(rec + 36) == 0;
+  bool base = IsBase(rec);
   if (usaOffset + usaCount > attrs) {
     FINDING("Assertion failed for '%s'. 0x%x > 0x%x\n", "usa_ofs+usa_count <= attrs_offset",
             usaOffset + usaCount, attrs);
@@ -411,33 +416,6 @@ void CheckRecordHeader(ntfs_volume* vol, u8* rec, u32 size) {
   CheckAttributes(vol, rec, inUse < size ? inUse : size, attrs, base);
 }
 
-// The attribute list of base record n (its value from the record, or read
-// through its runs); empty when it cannot be read.
-std::vector<u8> ReadList(ntfs_volume* vol, const u8* a) {
-  std::vector<u8> list;
-  if (!a[8]) {
-    list.assign(a + Ld16(a + 20), a + Ld16(a + 20) + Ld32(a + 16));
-    return list;
-  }
-  s64 size = (s64)Ld64(a + 0x30);
-  runlist_element* rl = ntfs_mapping_pairs_decompress(vol, (const ATTR_RECORD*)a, nullptr);
-  if (!rl || size < 0 || size > (16 << 20)) {
-    free(rl);
-    return list;
-  }
-  list.assign((size_t)size, 0);
-  for (runlist_element* e = rl; e->length && !list.empty(); e++) {
-    s64 from = e->vcn << vol->cluster_size_bits;
-    s64 bytes = std::min<s64>(e->length << vol->cluster_size_bits, size - from);
-    if (bytes <= 0) break;
-    if (e->lcn < 0 ||
-        ntfs_pread(vol->dev, e->lcn << vol->cluster_size_bits, bytes, &list[(size_t)from]) != bytes)
-      list.clear();
-  }
-  free(rl);
-  return list;
-}
-
 // What a sound record says of itself for the checks over the whole volume
 // (its names, link count, attribute list and the attributes a list must
 // name), and its flags against what they announce: a file flagged as a
@@ -446,7 +424,8 @@ std::vector<u8> ReadList(ntfs_volume* vol, const u8* a) {
 void NoteRecord(ntfs_volume* vol, s64 n, const u8* rec, u32 size, bool base) {
   RecordNote& note = g.records[(size_t)n];
   s64 owner = base ? n : Ref48(rec + 32);
-  note.base = base ? 0 : owner;
+  note.base = base ? -1 : owner;
+  note.baseSequence = base ? 0 : Ld16(rec + 38);
   note.links = Ld16(rec + 18);
   u32 inUse = Ld32(rec + 24) < size ? Ld32(rec + 24) : size;
   u32 flags = 0;
@@ -461,10 +440,13 @@ void NoteRecord(ntfs_volume* vol, s64 n, const u8* rec, u32 size, bool base) {
     reparse |= type == 0xC0;
     efs |= type == 0x100;
     u32 nameBytes = 2u * a[9];
+    bool runs = a[8] && length >= 64;
     attributes.push_back(AttributeNote{
-        type, Ld16(a + 14), a[8] && length >= 64 ? (s64)Ld64(a + 16) : 0,
-        Ld16(a + 10) + nameBytes <= length ? Digest(0, a + Ld16(a + 10), nameBytes) : 1});
-    if (type == AT_ATTRIBUTE_LIST && base) g.lists[n] = ReadList(vol, a);
+        type, Ld16(a + 14), runs ? (s64)Ld64(a + 16) : 0,
+        Ld16(a + 10) + nameBytes <= length ? Digest(0, a + Ld16(a + 10), nameBytes) : 1, runs,
+        runs ? (s64)Ld64(a + 24) : 0, runs ? (s64)Ld64(a + 0x28) : 0});
+    if (type == AT_ATTRIBUTE_LIST && base)
+      g.lists[n] = ReadNtfsAttributeList(vol, (const ATTR_RECORD*)a);
     if (a[8]) continue;
     const u8* value = a + Ld16(a + 20);
     u32 valueLength = Ld32(a + 16);
@@ -493,7 +475,7 @@ void CheckRecord(ntfs_volume* vol, s64 n, u8* rec, u32 size) {
   int before = g.findings - g.sizeFindings;
   CheckRecordHeader(vol, rec, size);
   if (g.findings - g.sizeFindings != before || !(Ld16(rec + 22) & 1)) return;
-  bool base = Ld32(rec + 32) == 0 && Ld16(rec + 36) == 0;
+  bool base = IsBase(rec);
   NoteRecord(vol, n, rec, size, base);
   if (g.findings - g.sizeFindings != before) return;
   g.records[(size_t)n].sound = true;
@@ -555,7 +537,9 @@ void CheckBootCopies(ntfs_volume* vol) {
       FAULT("Boot sector: damaged; the backup in sector %llu of the partition is read instead.\n",
             (unsigned long long)s.backup.sector);
   }
+  if (p.ntfs && !p.signature) FAULT("Boot sector: it does not end in its signature 55 AA.\n");
   if (p.ntfs && !p.mft) FAULT("Boot sector: $MFT does not lie where it says.\n");
+  if (p.ntfs && p.mft && !p.mirror) FAULT("Boot sector: $MFTMirr does not lie where it says.\n");
   if (p.ntfs && !p.fits)
     FAULT("Boot sector: the volume (%lld sectors) does not fit its partition (%lld sectors).\n",
           (long long)p.volumeSectors, partition);
@@ -606,7 +590,7 @@ int CheckNtfsVolume(ntfs_volume* vol, NtfsCheckLog log) {
   for (s64 folder : g.folders) CheckFolder(vol, folder);
   // Names are held against the indexes only where these are whole.
   CheckNames(vol, !g.indexFaults);
-  CheckAttributeLists();
+  CheckAttributeLists(vol);
   // Volumes of NTFS 1.x keep their descriptors in the records.
   if (vol->major_ver >= 3) CheckSecurity(vol);
   CheckUpcase(vol);
@@ -653,7 +637,7 @@ int FindNtfsNameFaults(ntfs_volume* vol, NtfsNameFaults* out) {
       out->unindexed.push_back(NtfsNameFaults::Name{name.owner, NameValue(vol, name)});
     });
   for (size_t n = 0; n < g.records.size(); n++)
-    if (g.records[n].sound && !g.records[n].base && g.records[n].links != g.records[n].names)
+    if (g.records[n].sound && g.records[n].base < 0 && g.records[n].links != g.records[n].names)
       out->miscounted.push_back((long long)n);
   bool read = !g.errors;
   free(g.mftRl);

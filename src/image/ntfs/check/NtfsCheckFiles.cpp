@@ -6,43 +6,15 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <tuple>
 
+#include "image/ntfs/NtfsRecordWalk.h"
 #include "image/ntfs/check/NtfsCheckState.h"
 #include "image/ntfs/check/NtfsUpcaseTable.h"
 
 namespace ntfscheck {
-
-namespace {
-
-// One entry of an attribute list.
-struct ListEntry {
-  u32 type;
-  s64 lowestVcn;
-  s64 record;
-  u16 sequence;
-  u16 instance;
-  u64 name;
-};
-
-// The entries of the list; false when it is corrupt.
-bool ParseList(const std::vector<u8>& list, std::vector<ListEntry>* out) {
-  for (size_t at = 0; at < list.size();) {
-    if (at + 26 > list.size()) return false;
-    const u8* e = &list[at];
-    u32 length = Ld16(e + 4), nameLength = e[6], nameOffset = e[7];
-    if (length < 26 || at + length > list.size() || (nameLength && nameOffset < 26) ||
-        nameOffset + 2u * nameLength > length)
-      return false;
-    out->push_back(ListEntry{Ld32(e), (s64)Ld64(e + 8), Ref48(e + 16), Ld16(e + 22), Ld16(e + 24),
-                             Digest(0, e + nameOffset, 2u * nameLength)});
-    at += length;
-  }
-  return true;
-}
-
-}  // namespace
 
 void ForEachUnindexedName(const std::function<void(const NameNote& name, bool lost)>& visit) {
   std::sort(g.indexed.begin(), g.indexed.end());
@@ -71,26 +43,70 @@ void CheckNames(ntfs_volume* vol, bool againstIndexes) {
     });
   for (size_t n = 0; n < g.records.size(); n++) {
     const RecordNote& r = g.records[n];
-    if (!r.sound || r.base || r.links == r.names) continue;
+    if (!r.sound || r.base >= 0 || r.links == r.names) continue;
     g.record = (long long)n;
     FAULT("Record %lld: its link count is %u, but its names make %u.\n", (long long)n, r.links,
           r.names);
   }
 }
 
-void CheckAttributeLists() {
+namespace {
+
+// The pieces of each attribute an attribute list spreads over records (by
+// base record, type and name) cover its allocation once, in order.
+void CheckRunPieces(ntfs_volume* vol) {
+  std::map<std::tuple<s64, u32, u64>, std::vector<NtfsRunPiece>> pieces;
+  std::map<std::tuple<s64, u32, u64>, s64> allocated;
+  for (const auto& held : g.attributes) {
+    const RecordNote& r = g.records[(size_t)held.first];
+    s64 base = r.base >= 0 ? r.base : held.first;
+    if (!r.sound || !g.records[(size_t)base].sound || !g.records[(size_t)base].list) continue;
+    for (const AttributeNote& a : held.second) {
+      if (!a.nonResident) continue;
+      auto key = std::make_tuple(base, a.type, a.name);
+      pieces[key].push_back(NtfsRunPiece{held.first, a.lowestVcn, a.highestVcn});
+      if (!a.lowestVcn) allocated[key] = a.allocated;
+    }
+  }
+  for (auto& attribute : pieces) {
+    s64 base = std::get<0>(attribute.first), amiss = 0;
+    u32 type = std::get<1>(attribute.first);
+    g.record = base;
+    auto size = allocated.find(attribute.first);
+    s64 clusters = size == allocated.end() ? -1 : size->second / (s64)vol->cluster_size;
+    if (size != allocated.end() && size->second % (s64)vol->cluster_size) clusters = -1;
+    if (ChainNtfsRunPieces(&attribute.second, clusters, &amiss)) continue;
+    if (clusters < 0)
+      FAULT("Attribute %lld:0x%x: no piece of it begins at VCN 0.\n", (long long)base, type);
+    else if (amiss < clusters)
+      FAULT("Attribute %lld:0x%x: VCN %lld of it is in no piece, or in two.\n", (long long)base,
+            type, (long long)amiss);
+    else
+      FAULT("Attribute %lld:0x%x: its pieces map %lld clusters, its allocated size %lld.\n",
+            (long long)base, type, (long long)amiss, (long long)clusters);
+  }
+}
+
+}  // namespace
+
+void CheckAttributeLists(ntfs_volume* vol) {
   // Every attribute of a base record with a list (the list itself aside)
   // and of its extensions, by record, type and instance.
   std::set<std::tuple<s64, u32, u16>> unnamed;
   for (const auto& held : g.attributes) {
     s64 n = held.first;
     const RecordNote& r = g.records[(size_t)n];
-    s64 base = r.base ? r.base : n;
+    s64 base = r.base >= 0 ? r.base : n;
+    g.record = n;
     if (base >= (s64)g.records.size() || !g.records[(size_t)base].sound ||
         !g.records[(size_t)base].list) {
-      g.record = n;
       FAULT("Record %lld extends record %lld, which has no attribute list to name it.\n",
             (long long)n, (long long)base);
+      continue;
+    }
+    if (r.base >= 0 && r.baseSequence && r.baseSequence != g.records[(size_t)base].sequence) {
+      FAULT("Record %lld extends record %lld of sequence %u, but that record's is %u.\n",
+            (long long)n, (long long)base, r.baseSequence, g.records[(size_t)base].sequence);
       continue;
     }
     for (const AttributeNote& a : held.second)
@@ -99,12 +115,21 @@ void CheckAttributeLists() {
   for (const auto& list : g.lists) {
     s64 base = list.first;
     g.record = base;
-    std::vector<ListEntry> entries;
-    if (!ParseList(list.second, &entries)) {
+    std::vector<NtfsListEntry> entries;
+    if (!ParseNtfsAttributeList(list.second, &entries)) {
       FAULT("Record %lld: its attribute list is corrupt.\n", (long long)base);
       continue;
     }
-    for (const ListEntry& e : entries) {
+    auto name = [&](const NtfsListEntry& e) {
+      return Digest(0, list.second.data() + e.nameOffset, e.nameBytes);
+    };
+    for (size_t i = 0; i < entries.size(); i++) {
+      const NtfsListEntry& e = entries[i];
+      // The pieces of one attribute come in the order of their VCNs.
+      if (i && e.type == entries[i - 1].type && name(e) == name(entries[i - 1]) && e.lowestVcn &&
+          e.lowestVcn <= entries[i - 1].lowestVcn)
+        FAULT("Record %lld: its attribute list names VCN %lld of attribute 0x%x out of order.\n",
+              (long long)base, (long long)e.lowestVcn, e.type);
       bool held = false;
       if (e.record < (s64)g.records.size() && g.records[(size_t)e.record].sound &&
           (e.record == base || g.records[(size_t)e.record].base == base) &&
@@ -113,7 +138,7 @@ void CheckAttributeLists() {
         if (at != g.attributes.end())
           for (const AttributeNote& a : at->second)
             held |= a.type == e.type && a.instance == e.instance && a.lowestVcn == e.lowestVcn &&
-                    a.name == e.name;
+                    a.name == name(e);
       }
       if (held)
         unnamed.erase(std::make_tuple(e.record, e.type, e.instance));
@@ -126,11 +151,12 @@ void CheckAttributeLists() {
   }
   for (const auto& a : unnamed) {
     s64 n = std::get<0>(a);
-    s64 base = g.records[(size_t)n].base ? g.records[(size_t)n].base : n;
+    s64 base = g.records[(size_t)n].base >= 0 ? g.records[(size_t)n].base : n;
     g.record = base;
     FAULT("Record %lld: attribute 0x%x of record %lld is not in its attribute list.\n",
           (long long)base, std::get<1>(a), (long long)n);
   }
+  CheckRunPieces(vol);
 }
 
 void CheckUpcase(ntfs_volume* vol) {

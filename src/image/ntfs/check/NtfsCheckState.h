@@ -21,10 +21,11 @@ struct RecordNote {
   bool sound = false;  // in use and found whole
   bool list = false;   // a base record with an attribute list
   u16 sequence = 0;
-  u16 links = 0;    // the link count its header holds
-  u16 names = 0;    // its names, DOS-only ones left out (extensions' counted here)
-  u32 entries = 0;  // index entries that name it
-  s64 base = 0;     // the base record of an extension; 0 for a base record
+  u16 links = 0;         // the link count its header holds
+  u16 names = 0;         // its names, DOS-only ones left out (extensions' counted here)
+  u32 entries = 0;       // index entries that name it
+  s64 base = -1;         // the base record of an extension; -1 for a base record
+  u16 baseSequence = 0;  // the sequence number an extension names its base with
 };
 
 // One name ($FILE_NAME) a record holds: where its value lies, to be read
@@ -43,6 +44,9 @@ struct AttributeNote {
   u16 instance;
   s64 lowestVcn;
   u64 name;  // digest of its name
+  bool nonResident;
+  s64 highestVcn;
+  s64 allocated;  // of the piece at VCN 0
 };
 
 struct CheckState {
@@ -112,7 +116,7 @@ void ForEachUnindexedName(const std::function<void(const NameNote& name, bool lo
 // The $FILE_NAME value of a name, read from its record again; empty when
 // it cannot be read.
 std::vector<u8> NameValue(ntfs_volume* vol, const NameNote& name);
-void CheckAttributeLists();
+void CheckAttributeLists(ntfs_volume* vol);
 void CheckSecurity(ntfs_volume* vol);
 void CheckUpcase(ntfs_volume* vol);
 

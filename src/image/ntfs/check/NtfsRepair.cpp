@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/ntfs/NtfsInternal.h"
+#include "image/ntfs/NtfsRecordWalk.h"
 #include "image/ntfs/check/NtfsRepair.h"
 #include "image/ntfs/check/NtfsUpcaseTable.h"
 #include "image/ntfs/NtfsResize.h"
@@ -72,7 +73,7 @@ bool RunsClash(ntfs_volume* vol, const u8* rec, u32 size, const std::vector<u8>&
     at += length;
     if (!a->non_resident) continue;
     if (length < 64) return true;
-    runlist_element* rl = ntfs_mapping_pairs_decompress(vol, a, nullptr);
+    runlist_element* rl = DecodeNtfsPieceRuns(vol, a);
     if (!rl) return true;
     bool clash = false;
     for (runlist_element* e = rl; e->length && !clash; e++) {
@@ -248,7 +249,7 @@ int RepairNtfsVolume(ntfs_volume* vol, NtfsCheckLog log) {
   if (FixMftMirror(vol) || !CanTellClusterUse(vol, log)) return 0;
   if (SyncBackupBootSector(vol)) return 0;
   if (ntfs_version_is_supported(vol) || ResetBadClusterList(vol) || FixUpcaseTable(vol) ||
-      RebuildClusterBitmap(vol) || MendNtfsNames(vol))
+      RebuildClusterBitmap(vol) || MendIndexBitmaps(vol) || MendNtfsNames(vol))
     return 0;
   if (!NVolLogFileEmpty(vol) && ntfs_logfile_reset(vol)) return 0;
   // Only a volume whose every step went through loses its dirty flag.

@@ -1,8 +1,9 @@
 // Repair of the most common inconsistencies of a mounted NTFS volume:
 // $MFTMirr against $MFT, the backup boot sector, the bad-cluster list, the
 // upper-case table, $Bitmap against the clusters the records name, the
-// names no folder's index holds and the link counts, and $LogFile; the
-// dirty flag is cleared last. A volume whose clusters cannot all be told
+// folders' index bitmaps against their indexes, the names no folder's
+// index holds and the link counts, and $LogFile; the dirty flag is
+// cleared last. A volume whose clusters cannot all be told
 // (a record in use that cannot be read, a cluster two records name) is
 // refused before anything but $MFTMirr is written. Free of the library's
 // headers.
@@ -37,6 +38,12 @@ int FixUpcaseTable(ntfs_volume* vol);
 // once its mirror agrees: the upper-case table mended, unless the clusters
 // cannot be told (then nothing is written). 0, or -1.
 int MendForFullMount(ntfs_volume* vol, NtfsCheckLog log);
+
+// Every folder's $I30 bitmap made to mark exactly the index blocks its
+// index names from the root down (the library hands out a block the bitmap
+// marks free when the index grows); a folder whose index cannot be walked
+// whole is left as it is. 0, or -1.
+int MendIndexBitmaps(ntfs_volume* vol);
 
 // The names the check finds no index holding and the link counts
 // (NtfsNameFaults): a record in use that $MFT's bitmap lost is marked in

@@ -115,22 +115,33 @@ int ApplyJournal(HANDLE file, const std::wstring& filePath, const std::wstring& 
   }
   Head head;
   std::vector<Entry> entries;
-  ReadResult read = ReadJournal(journal, &head, &entries);
+  std::vector<Written> written;
+  ReadResult read = ReadJournal(journal, &head, &entries, checkOwner ? &written : nullptr);
   if (read != READ_OK) {
     CloseHandle(journal);
     VroOverlayNotice(journalPath.c_str(), read == READ_DAMAGED ? VRO_NOTICE_JOURNAL_DAMAGED
                                                                : VRO_NOTICE_JOURNAL_NOT_APPLIED);
     return CFileJournal::RECOVER_REFUSED;
   }
+  // A command that was whole when its journal should have gone: nothing to
+  // put back (a roll back within the command that wrote it still may).
+  if (checkOwner && (head.flags & kHeadWhole)) {
+    CloseHandle(journal);
+    DeleteFileW(WidePath(journalPath).c_str());
+    return CFileJournal::RECOVER_NONE;
+  }
   uint64_t value = 0;
   if (checkOwner) {
-    bool named = _wcsicmp(head.name.c_str(), FileNameOf(filePath).c_str()) == 0;
-    if (named && !FingerprintRolledBack(file, journal, head, entries, &value)) {
+    // Its file as the command left it: the name, the fingerprint once put
+    // back, and every sector the journal covers as old or as written.
+    bool named = _wcsicmp(head.name.c_str(), FileNameOf(filePath).c_str()) == 0, holds = true;
+    if (named && (!FingerprintRolledBack(file, journal, head, entries, &value) ||
+                  !HoldsOldOrWritten(file, journal, head, entries, std::move(written), &holds))) {
       CloseHandle(journal);
       VroOverlayNotice(journalPath.c_str(), VRO_NOTICE_JOURNAL_NOT_APPLIED);
       return CFileJournal::RECOVER_REFUSED;
     }
-    if (!named || value != head.fingerprint) {
+    if (!named || value != head.fingerprint || !holds) {
       CloseHandle(journal);
       return SetAside(journalPath) ? CFileJournal::RECOVER_NONE : CFileJournal::RECOVER_REFUSED;
     }
@@ -140,8 +151,15 @@ int ApplyJournal(HANDLE file, const std::wstring& filePath, const std::wstring& 
   bool whole = PutBack(file, journal, head, entries) && Fingerprint(file, head.oldLength, &value) &&
                value == head.fingerprint;
   CloseHandle(journal);
-  if (!whole || !DeleteFileW(WidePath(journalPath).c_str())) {
+  if (!whole) {
     VroOverlayNotice(journalPath.c_str(), VRO_NOTICE_JOURNAL_NOT_APPLIED);
+    return CFileJournal::RECOVER_REFUSED;
+  }
+  // Rolled back, and the journal stays (read-only, say): the next open
+  // puts the same bytes back again, and until it goes the file is not
+  // opened.
+  if (!DeleteFileW(WidePath(journalPath).c_str())) {
+    VroOverlayNotice(journalPath.c_str(), VRO_NOTICE_JOURNAL_NOT_REMOVED);
     return CFileJournal::RECOVER_REFUSED;
   }
   return CFileJournal::RECOVER_DONE;
@@ -204,6 +222,11 @@ bool CFileJournal::Start() {
     DeleteFileW(WidePath(made).c_str());
     return false;
   }
+  // Its name on the disk before any overwrite it covers.
+  if (!VroFlushFolderOf(WidePath(path))) {
+    DeleteFileW(WidePath(path).c_str());
+    return false;
+  }
   m_started = true;
   SetLive(path, true);
   // Others may read it, none may write it while the command runs.
@@ -212,8 +235,42 @@ bool CFileJournal::Start() {
   return m_journal != INVALID_HANDLE_VALUE;
 }
 
+bool CFileJournal::NoteWritten() {
+  // Each sector as the held runs leave it, one run after the other (two
+  // runs may share a sector: the state between them is named too).
+  uint8_t sector[kCheckSector];
+  uint64_t cached = UINT64_MAX;
+  std::vector<uint32_t> values;
+  for (const auto& run : m_held.Runs()) {
+    uint64_t at = run.first, end = at + run.second.size();
+    uint64_t first = at / kCheckSector, last = (end - 1) / kCheckSector;
+    values.clear();
+    for (uint64_t s = first; s <= last; s++) {
+      uint64_t s0 = s * kCheckSector;
+      uint32_t n = (uint32_t)std::min<uint64_t>(kCheckSector, m_head.oldLength - s0);
+      if (s0 >= at && s0 + n <= end) {
+        values.push_back(SectorCheck(run.second.data() + (s0 - at), n));
+        continue;
+      }
+      if (cached != s) {
+        int64_t got = SystemReadHandleAt(m_file, s0, sector, n);
+        if (got < 0) return false;
+        memset(sector + got, 0, n - (uint32_t)got);
+        cached = s;
+      }
+      uint64_t from = std::max(s0, at), to = std::min(s0 + n, end);
+      memcpy(sector + (from - s0), run.second.data() + (from - at), (size_t)(to - from));
+      values.push_back(SectorCheck(sector, n));
+    }
+    AppendWritten(m_head.salt, first, values.data(), (uint32_t)values.size(), &m_batch);
+    m_batchEntries++;
+  }
+  return true;
+}
+
 bool CFileJournal::Seal() {
   VroDeviceSource* source = VroGetDeviceSource();
+  if (!m_held.Empty() && !NoteWritten()) return false;
   if (!m_batch.empty()) {
     // The entries first, then the head that counts them: a head never
     // counts entries that are not on the disk.
@@ -223,7 +280,6 @@ bool CFileJournal::Seal() {
     m_head.sealedEnd += m_batch.size();
     m_head.sealedEntries += m_batchEntries;
     if (!WriteHead() || source->FlushHandle(m_journal) != 0) return false;
-    m_sealed = m_kept;
     m_batch.clear();
     m_batchEntries = 0;
   }
@@ -241,11 +297,10 @@ void CFileJournal::Unkept(uint64_t start, uint64_t end) {
       if (r.first < end && start < r.first + r.second) m_unkept.Remove(r.first, r.first + r.second);
 }
 
-bool CFileJournal::Overwritable(uint64_t start, uint64_t end) const {
-  if (m_sealed.Covers(start, end) || m_unkept.Covers(start, end)) return true;
-  for (const auto& gap : m_sealed.Missing(start, end))
-    if (!m_unkept.Covers(gap.first, gap.second)) return false;
-  return true;
+bool CFileJournal::Unnamed(uint64_t start, uint64_t end) const {
+  if (!m_unkept.Covers(start, end)) return false;
+  auto fresh = m_kept.Missing(start, end);
+  return fresh.size() == 1 && fresh[0].first == start && fresh[0].second == end;
 }
 
 int64_t CFileJournal::HookWrite(uint64_t at, const void* buf, uint32_t bytes) {
@@ -290,8 +345,11 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
         if (m_batch.size() >= kBatchBytes && !Seal()) return false;
       }
     }
+    // Every overwrite waits for its batch: the journal names the bytes it
+    // leaves before they reach the file. Bytes no roll back needs back,
+    // which no entry reaches, go straight there.
     uint32_t low = (uint32_t)(lowEnd - at);
-    if (Overwritable(at, lowEnd) && !m_held.Overlaps(at, low)) {
+    if (Unnamed(at, lowEnd) && !m_held.Overlaps(at, low)) {
       if (!WriteAll(m_file, at, p, low)) return false;
     } else {
       m_held.Put(at, p, low);
@@ -331,7 +389,6 @@ void CFileJournal::Reset() {
   if (m_started) SetLive(JournalPathOf(m_path), false);
   m_started = false;
   m_head = Head();
-  m_sealed.Clear();
   m_kept.Clear();
   m_unkept.Clear();
   m_batch.clear();
@@ -350,9 +407,17 @@ bool CFileJournal::Commit() {
     m_failed = true;
     return false;
   }
+  // The command is whole: the head says so before the journal goes, so a
+  // removal the disk never kept (power lost before the folder reached it)
+  // leaves a journal the next open removes instead of rolling the command
+  // back. A torn head leaves the other slot: the journal still rolls back.
+  m_head.flags |= kHeadWhole;
+  if (!WriteHead() || VroGetDeviceSource()->FlushHandle(m_journal) != 0) {
+    m_failed = true;
+    return false;
+  }
   CloseHandle(m_journal);
   m_journal = INVALID_HANDLE_VALUE;
-  // The command is whole once the journal is gone.
   if (!DeleteFileW(WidePath(JournalPathOf(m_path)).c_str())) {
     m_failed = true;
     return false;
@@ -405,6 +470,12 @@ int CFileJournal::Recover(const std::wstring& path) {
     // A journal whose file is gone belongs to no file here.
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
       return SetAside(journal) ? RECOVER_NONE : RECOVER_REFUSED;
+    // Another process has the file open for its own command (the journal
+    // may be that command's, live): nothing is rolled back under it.
+    if (error == ERROR_SHARING_VIOLATION) {
+      VroOverlayNotice(path.c_str(), VRO_NOTICE_HELD);
+      return RECOVER_REFUSED;
+    }
     VroOverlayNotice(journal.c_str(), VRO_NOTICE_JOURNAL_NOT_APPLIED);
     return RECOVER_REFUSED;
   }

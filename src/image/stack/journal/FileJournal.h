@@ -1,9 +1,10 @@
 // The rollback journal of a writing command on one image file (the format
 // and its guarantee: JournalFile.h). It hooks the file's handle: every
 // write goes through it, and a write over bytes the file held when the
-// command began waits in memory until their old bytes are in the journal
-// and flushed (a batch at a time), so one flush of the journal serves many
-// writes. Reads see the waiting writes.
+// command began waits in memory until their old bytes, and the check values
+// of the sectors as it leaves them, are in the journal and flushed (a batch
+// at a time), so one flush of the journal serves many writes. Reads see the
+// waiting writes.
 //
 //   CFileJournal journal(handle, path);    // before the first write
 //   ... writes through WriteHandleAt ...
@@ -72,10 +73,11 @@ class CFileJournal : public VroHandleHook {
 
  private:
   bool Start();
-  // Every byte of [start, end) has its old bytes sealed in the journal, or
-  // needs none: a write there may go straight to the file.
-  bool Overwritable(uint64_t start, uint64_t end) const;
+  // No roll back needs the old bytes of [start, end), and no entry reaches
+  // them: a write there may go straight to the file.
+  bool Unnamed(uint64_t start, uint64_t end) const;
   bool WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes);
+  bool NoteWritten();
   bool Seal();
   bool WriteHead();
   void Reset();
@@ -90,7 +92,6 @@ class CFileJournal : public VroHandleHook {
   bool m_rollBackFailed = false;
   HANDLE m_journal = INVALID_HANDLE_VALUE;
   vrojournal::Head m_head;
-  CRangeSet m_sealed;    // old bytes in the journal and flushed
   CRangeSet m_kept;      // old bytes in the journal or in the batch
   CRangeSet m_unkept;    // old bytes the command needs not keep
   std::vector<std::pair<uint64_t, uint32_t>> m_samples;  // the fingerprint's, kept always

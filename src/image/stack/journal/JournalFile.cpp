@@ -14,11 +14,10 @@ namespace vrojournal {
 namespace {
 
 const char kMagic[8] = {'V', 'R', 'O', 'J', 'R', 'N', 'L', '2'};
-const uint32_t kVersion = 1;
 const uint32_t kPiece = 64 * 1024;  // entries are checked in pieces of this size
 const uint32_t kFirstBytes = 4096;
 const int kSpread = 16;
-const uint32_t kKindBytes = 0, kKindZero = 1;
+const uint32_t kKindBytes = 0, kKindZero = 1, kKindWritten = 2;
 
 inline uint64_t Rotl(uint64_t x, int r) {
   return (x << r) | (x >> (64 - r));
@@ -107,7 +106,8 @@ uint64_t Hash(uint64_t seed, const void* data, size_t bytes) {
 void EncodeHead(const Head& head, uint8_t (&slot)[kSlotBytes]) {
   memset(slot, 0, sizeof slot);
   memcpy(slot, kMagic, 8);
-  St32(slot + 8, kVersion);
+  St32(slot + 8, head.version);
+  St32(slot + 12, head.flags);
   St64(slot + 16, head.sequence);
   St64(slot + 24, head.salt);
   St64(slot + 32, head.oldLength);
@@ -122,10 +122,13 @@ void EncodeHead(const Head& head, uint8_t (&slot)[kSlotBytes]) {
 }
 
 bool DecodeHead(const uint8_t (&slot)[kSlotBytes], Head* head) {
-  if (memcmp(slot, kMagic, 8) || Ld32(slot + 8) != kVersion || Ld64(slot + 504) != Hash(0, slot, 504))
+  uint32_t version = Ld32(slot + 8);
+  if (memcmp(slot, kMagic, 8) || version < 1 || version > kVersion ||
+      Ld64(slot + 504) != Hash(0, slot, 504))
     return false;
   uint32_t n = Ld32(slot + 68);
   if (n > kMaxName) return false;
+  head->version = version;
   head->sequence = Ld64(slot + 16);
   head->salt = Ld64(slot + 24);
   head->oldLength = Ld64(slot + 32);
@@ -133,6 +136,7 @@ bool DecodeHead(const uint8_t (&slot)[kSlotBytes], Head* head) {
   head->sealedEntries = Ld64(slot + 48);
   head->fingerprint = Ld64(slot + 56);
   head->samples = Ld32(slot + 64);
+  head->flags = Ld32(slot + 12);
   head->name.assign(reinterpret_cast<const wchar_t*>(slot + 72), n);
   return head->sealedEnd >= kEntriesStart;
 }
@@ -149,6 +153,23 @@ void AppendEntry(uint64_t salt, uint64_t offset, const uint8_t* old, uint32_t by
   if (carried) memcpy(e + kEntryHead, old, carried);
   bool ok = true;
   St64(e + 16, EntryCheck(salt, e, nullptr, 0, carried, e + kEntryHead, &ok));
+}
+
+void AppendWritten(uint64_t salt, uint64_t first, const uint32_t* values, uint32_t count,
+                   std::vector<uint8_t>* out) {
+  size_t at = out->size();
+  out->resize(at + kEntryHead + count * 4u);
+  uint8_t* e = out->data() + at;
+  St64(e, first * kCheckSector);
+  St32(e + 8, count * kCheckSector);
+  St32(e + 12, kKindWritten);
+  for (uint32_t i = 0; i < count; i++) St32(e + kEntryHead + i * 4, values[i]);
+  bool ok = true;
+  St64(e + 16, EntryCheck(salt, e, nullptr, 0, count * 4u, e + kEntryHead, &ok));
+}
+
+uint32_t SectorCheck(const uint8_t* bytes, uint32_t n) {
+  return (uint32_t)Hash(0xBB67AE8584CAA73Bull, bytes, n);
 }
 
 std::vector<std::pair<uint64_t, uint32_t>> SampleRanges(uint64_t length) {
@@ -197,8 +218,10 @@ std::wstring FileNameOf(const std::wstring& path) {
   return name;
 }
 
-ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries) {
+ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries,
+                       std::vector<Written>* written) {
   entries->clear();
+  if (written) written->clear();
   LARGE_INTEGER size = {};
   if (!GetFileSizeEx(journal, &size)) return READ_FAILED;
   uint64_t end = (uint64_t)size.QuadPart;
@@ -218,7 +241,8 @@ ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries) 
   // a batch whose seal never reached the disk (their overwrites never
   // began), up to the first one cut short. Their old bytes are the file's
   // before the command as well: putting them back changes nothing wrong.
-  uint64_t at = kEntriesStart;
+  uint64_t at = kEntriesStart, count = 0;
+  std::vector<uint8_t> values;
   while (at < end) {
     bool sealed = at < head->sealedEnd;
     uint8_t e[kEntryHead];
@@ -226,11 +250,14 @@ ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries) 
     if (!ReadAll(journal, at, e, kEntryHead)) return READ_FAILED;
     uint32_t kind = Ld32(e + 12);
     Entry entry = {Ld64(e), Ld32(e + 8), at + kEntryHead, kind == kKindZero};
-    uint32_t carried = entry.zero ? 0 : entry.bytes;
-    bool shape = (kind == kKindBytes || kind == kKindZero) && entry.bytes != 0 &&
+    bool sectors = kind == kKindWritten && head->version >= 2;
+    uint32_t carried = entry.zero ? 0 : sectors ? entry.bytes / kCheckSector * 4 : entry.bytes;
+    uint64_t limit = sectors ? (head->oldLength + kCheckSector - 1) / kCheckSector * kCheckSector
+                             : head->oldLength;
+    bool shape = (kind == kKindBytes || kind == kKindZero || sectors) && entry.bytes != 0 &&
+                 (!sectors || (entry.offset % kCheckSector == 0 && entry.bytes % kCheckSector == 0)) &&
                  entry.at + carried <= (sealed ? head->sealedEnd : end) &&
-                 entry.offset + entry.bytes <= head->oldLength &&
-                 entry.offset + entry.bytes > entry.offset;
+                 entry.offset + entry.bytes <= limit && entry.offset + entry.bytes > entry.offset;
     bool readOk = true;
     bool whole = shape && EntryCheck(head->salt, e, journal, entry.at, carried, nullptr,
                                      &readOk) == Ld64(e + 16);
@@ -239,11 +266,58 @@ ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries) 
       if (sealed) return READ_DAMAGED;
       break;
     }
-    entries->push_back(entry);
+    if (!sectors) {
+      entries->push_back(entry);
+    } else if (written) {
+      values.resize(carried);
+      if (!ReadAll(journal, entry.at, values.data(), carried)) return READ_FAILED;
+      for (uint32_t i = 0; i < carried / 4; i++)
+        written->emplace_back(entry.offset / kCheckSector + i, Ld32(values.data() + i * 4));
+    }
+    count++;
     at = entry.at + carried;
-    if (at == head->sealedEnd && entries->size() != head->sealedEntries) return READ_DAMAGED;
+    if (at == head->sealedEnd && count != head->sealedEntries) return READ_DAMAGED;
   }
   return READ_OK;
+}
+
+bool HoldsOldOrWritten(HANDLE file, HANDLE journal, const Head& head,
+                       const std::vector<Entry>& entries, std::vector<Written> written,
+                       bool* holds) {
+  *holds = true;
+  if (head.version < 2) return true;
+  std::sort(written.begin(), written.end());
+  std::vector<uint8_t> now, old;
+  // A sector that two entries reach passes for each of them when its bytes
+  // are old where both reach, or when it is named as written: the same as
+  // when it is looked at once.
+  for (const Entry& e : entries) {
+    uint64_t end = e.offset + e.bytes;
+    uint64_t from = e.offset / kCheckSector * kCheckSector;
+    uint64_t to = std::min((end + kCheckSector - 1) / kCheckSector * kCheckSector, head.oldLength);
+    while (from < to) {
+      uint32_t n = (uint32_t)std::min<uint64_t>(kPiece, to - from);
+      now.resize(n);
+      if (!ReadZeroTail(file, from, now.data(), n)) return false;
+      uint64_t oldFrom = std::max(from, e.offset), oldTo = std::min(from + n, end);
+      old.assign((size_t)(oldTo - oldFrom), 0);
+      if (!e.zero && !ReadAll(journal, e.at + (oldFrom - e.offset), old.data(), (uint32_t)old.size()))
+        return false;
+      for (uint32_t s = 0; s < n; s += kCheckSector) {
+        uint32_t bytes = std::min(kCheckSector, n - s);
+        uint64_t a = std::max(from + s, oldFrom), b = std::min(from + s + bytes, oldTo);
+        if (a < b && memcmp(now.data() + (a - from), old.data() + (a - oldFrom), (size_t)(b - a)) == 0)
+          continue;
+        Written w((from + s) / kCheckSector, SectorCheck(now.data() + s, bytes));
+        if (!std::binary_search(written.begin(), written.end(), w)) {
+          *holds = false;
+          return true;
+        }
+      }
+      from += n;
+    }
+  }
+  return true;
 }
 
 bool PutBack(HANDLE file, HANDLE journal, const Head& head, const std::vector<Entry>& entries) {

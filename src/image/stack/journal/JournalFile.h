@@ -22,7 +22,9 @@
 //   bytes 0 and 512: two head slots (the valid one with the higher sequence
 //     counts; each write of a head goes to the slot not in use, so a head
 //     torn by a dying process leaves the other):
-//       0   "VROJRNL2"            8    u32 version (1)     12  u32 0
+//       0   "VROJRNL2"            8    u32 version (2; 1 is still read)
+//       12  u32 flags: 1 the command is whole (the file holds all of it,
+//           flushed); such a journal is never applied, only removed
 //       16  u64 sequence          24   u64 salt            32  u64 old length
 //       40  u64 end of the sealed entries                  48  u64 sealed entries
 //       56  u64 fingerprint of the file before the command (see Fingerprint)
@@ -30,23 +32,35 @@
 //       up to 200 characters: the file's name without its folder)
 //       504 u64 check value of bytes 0..503
 //   from byte 1024: entries, each u64 file offset, u32 length, u32 kind, u64
-//     check value (salt, the 16 bytes before it and the old bytes in the
-//     entry), then the old bytes. Kind 0: the old bytes follow; kind 1: the
-//     old bytes were all zero and none follow (free space of a fresh or
-//     sparse image costs the journal nothing but the entry's head). Entries
-//     up to the sealed end were flushed before any byte
+//     check value (salt, the 16 bytes before it and the bytes that follow),
+//     then what the kind carries. Kind 0: the old bytes; kind 1: none, the
+//     old bytes were all zero (free space of a fresh or sparse image costs
+//     the journal nothing but the entry's head); kind 2 (version 2): the
+//     bytes the command wrote into whole sectors of 512 bytes of the file
+//     (offset and length are multiples of 512), a u32 check value
+//     (SectorCheck) of each sector as the write leaves it, clipped to the
+//     old length. Entries up to the sealed end were flushed before any byte
 //     they cover was overwritten, and each must be whole; those after it
 //     belong to a batch whose overwrites never began (a process that died
 //     while writing it, or before its head was written): they are put back
 //     too, as far as they are whole, which changes nothing the command did
 //     not change.
 //
-// A journal is bound to its file: by the file's name, and by the
-// fingerprint, which the file must give again once the journal's entries
-// are put back. A journal that does not belong to the file beside it (the
-// file replaced, another file of the same name) is set aside, never
-// applied; one whose head or sealed entries fail their checks is applied
-// to nothing and keeps the file from being opened.
+// A journal is bound to its file: by the file's name, by the fingerprint,
+// which the file must give again once the journal's entries are put back,
+// and (version 2) by the bytes it covers: every sector an entry of old
+// bytes reaches must hold, where the entries reach, the old bytes, or else
+// bytes the command wrote there at some point, as one of its kind 2
+// entries names them. A sector rewritten within the command is named once
+// for each batch that wrote it (and once for each state between two writes
+// of one batch that share it), so a sector left by any write of the
+// command, whole or torn at a sector's bound, passes, as does a backup of
+// the file from before the command put back. A journal that does not
+// belong to the file beside it (the file replaced, another file of the
+// same name, a copy put over it) is set aside, never applied; one whose
+// head or sealed entries fail their checks is applied to nothing and keeps
+// the file from being opened. A journal of version 1 is bound by name and
+// fingerprint alone.
 #pragma once
 #include <windows.h>
 #include <stdint.h>
@@ -63,8 +77,13 @@ const uint32_t kEntryHead = 24;
 const uint32_t kMaxName = 200;
 // Old bytes are looked at in blocks of this much for runs of zeros.
 const uint32_t kZeroBlock = 4096;
+// The unit the bytes a command wrote are checked in, and the version of
+// the journals written now.
+const uint32_t kCheckSector = 512;
+const uint32_t kVersion = 2;
 
 struct Head {
+  uint32_t version = kVersion;
   uint64_t sequence = 0;
   uint64_t salt = 0;
   uint64_t oldLength = 0;
@@ -72,8 +91,11 @@ struct Head {
   uint64_t sealedEntries = 0;
   uint64_t fingerprint = 0;
   uint32_t samples = 0;
+  uint32_t flags = 0;
   std::wstring name;
 };
+// Head flags.
+const uint32_t kHeadWhole = 1;
 
 uint64_t Hash(uint64_t seed, const void* data, size_t bytes);
 void EncodeHead(const Head& head, uint8_t (&slot)[kSlotBytes]);
@@ -82,6 +104,12 @@ bool DecodeHead(const uint8_t (&slot)[kSlotBytes], Head* head);
 // were all zero (an entry of kind 1).
 void AppendEntry(uint64_t salt, uint64_t offset, const uint8_t* old, uint32_t bytes,
                  std::vector<uint8_t>* out);
+// Appends an entry of kind 2: the check values of `count` sectors from
+// sector `first` on, as the command's write leaves them.
+void AppendWritten(uint64_t salt, uint64_t first, const uint32_t* values, uint32_t count,
+                   std::vector<uint8_t>* out);
+// The check value of one sector's bytes (n: at most kCheckSector).
+uint32_t SectorCheck(const uint8_t* bytes, uint32_t n);
 
 // Where the run of kZeroBlock blocks that begins at `from` in p[0, n) ends:
 // blocks all zero (*zero true) or all holding other bytes.
@@ -105,8 +133,19 @@ struct Entry {
   uint64_t at;
   bool zero;
 };
+// A sector's check value as the command left it: (sector number, value).
+typedef std::pair<uint64_t, uint32_t> Written;
 enum ReadResult { READ_OK, READ_DAMAGED, READ_FAILED };
-ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries);
+// written (may be null): the values of the kind 2 entries, in no order.
+ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries,
+                       std::vector<Written>* written);
+
+// Whether every sector the entries reach holds there the old bytes or bytes
+// the command wrote (*holds; always true for a journal of version 1).
+// False when the file or the journal could not be read.
+bool HoldsOldOrWritten(HANDLE file, HANDLE journal, const Head& head,
+                       const std::vector<Entry>& entries, std::vector<Written> written,
+                       bool* holds);
 
 // Puts the entries' old bytes back into file, cuts it to the old length
 // and flushes it: true when all of it was done.

@@ -1,0 +1,54 @@
+#include "image/device/HostWriteFailure.h"
+
+namespace {
+
+struct Noted {
+  CRITICAL_SECTION lock;
+  bool set = false;
+  std::wstring path;
+  DWORD error = 0;
+  Noted() { InitializeCriticalSection(&lock); }
+};
+
+Noted& Failure() {
+  static Noted noted;
+  return noted;
+}
+
+// The file's path without the "\\?\" the system puts before it.
+std::wstring PathOf(HANDLE file) {
+  wchar_t path[MAX_PATH * 4] = L"";
+  DWORD n = GetFinalPathNameByHandleW(file, path, ARRAYSIZE(path), FILE_NAME_NORMALIZED);
+  if (n == 0 || n >= ARRAYSIZE(path)) return std::wstring();
+  std::wstring p(path, n);
+  if (p.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + p.substr(8);
+  if (p.compare(0, 4, L"\\\\?\\") == 0) return p.substr(4);
+  return p;
+}
+
+}  // namespace
+
+void NoteHostWriteFailure(HANDLE file, DWORD error) {
+  DWORD saved = GetLastError();
+  Noted& n = Failure();
+  EnterCriticalSection(&n.lock);
+  if (!n.set) {
+    n.set = true;
+    n.error = error;
+    n.path = PathOf(file);
+  }
+  LeaveCriticalSection(&n.lock);
+  SetLastError(saved);
+}
+
+bool TakeHostWriteFailure(std::wstring* path, DWORD* error) {
+  Noted& n = Failure();
+  EnterCriticalSection(&n.lock);
+  bool was = n.set;
+  if (path) *path = n.path;
+  if (error) *error = n.error;
+  n.set = false;
+  n.path.clear();
+  LeaveCriticalSection(&n.lock);
+  return was;
+}

@@ -1,0 +1,113 @@
+// The window tells of what its open did to an image a cut-off command left:
+// an inject stopped at one of its writes (as a process killed there leaves
+// the files) leaves its journal beside a plain image; the built program,
+// started on the image in each interface language, rolls the command back
+// and says so in a box, naming the file, in that language; started again
+// while another program writes the image, it opens nothing and says why.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "../../image/WriteFaults.h"
+#include "SessionHarness.h"
+#include "TestSupport.h"
+#include "image/copy/TreeCopy.h"
+#include "image/mount/MountedImage.h"
+#include "resources/ResourceIds.h"
+#include "ui/UiResources.h"
+
+namespace {
+
+using namespace session;
+
+// The files of the folder whose names hold "journal", one a line.
+std::string Journals(const std::string& dir) {
+  std::string out;
+  vt::Sh("cd " + vt::Q(dir) + " && ls | grep journal || true", &out);
+  return out;
+}
+
+TEST(JournalNotice, TheWindowTellsOfARollBackInItsLanguage) {
+  const std::string pictures = Env("VRO_SESSION_PICTURES");
+  for (const char* language : {"2052", "1041", "1042"}) {
+    SCOPED_TRACE(language);
+    const std::string dir =
+        pictures.empty() ? vt::ScratchSubdirUnix(std::string("journal") + language)
+                         : pictures + "/journal" + language;
+    const std::string img = dir + "/cut.img";
+    ASSERT_EQ(0, vt::Sh(Program::Prepare(dir, language) +
+                        " && mkdir -p host && head -c 400000 /dev/urandom > host/big.bin"));
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(img) + " --size 16"));
+    const std::wstring image = vt::ToWin(img);
+    const std::string before = vt::Sha256(image);
+
+    // The inject into the image itself, stopped at its tenth write.
+    {
+      CMountedImage m;
+      ASSERT_LE(0, m.OpenImage(image.c_str(), nullptr, 0, 2));
+      it::WriteFaults stop(it::WriteFaults::STOP, 10);
+      uint64_t missing = 0;
+      InjectHostPath(&m, vt::ToWin(dir + "/host/big.bin").c_str(), L"\\big.bin", &missing, nullptr,
+                     nullptr);
+      m.Close(false);
+      ASSERT_TRUE(stop.Hit());
+    }
+    ASSERT_NE("", Journals(dir)) << "the cut-off inject left no journal";
+    ASSERT_NE(before, vt::Sha256(image)) << "the cut-off inject changed nothing";
+
+    Program program;
+    ASSERT_NO_FATAL_FAILURE(
+        program.Start(dir, IDC_IMAGE_LIST, L"-noupd \"-img:" + image + L"\"", false));
+    HWND box = nullptr;
+    ASSERT_TRUE(Poll([&] { return (box = FindMessageBox(program.id)) != nullptr; }, 30))
+        << "no box told of the roll back";
+    wchar_t format[512] = L"";
+    ASSERT_LT(0, LoadUiString(GetModuleHandleW(nullptr), IDS_JOURNAL_ROLLED_BACK,
+                              LANGID(atoi(language)), format, 512));
+    const std::wstring said = Text(GetDlgItem(box, 0xFFFF));
+    const std::wstring tail = std::wstring(format).substr(2);  // behind "%s"
+    EXPECT_NE(std::wstring::npos, said.find(L"cut.img")) << vt::Narrow(said);
+    EXPECT_NE(std::wstring::npos, said.find(tail)) << vt::Narrow(said);
+    if (!pictures.empty()) Picture(box, dir + "/rollback-box.png");
+    // The file is as it was before the inject, and its journal is gone.
+    EXPECT_EQ(before, vt::Sha256(image));
+    EXPECT_EQ("", Journals(dir));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(Poll([&] { return !IsWindow(box); }));
+    HWND list = nullptr;
+    ASSERT_TRUE(Poll([&] { return (list = FindDescendant(FindTopWindow(program.id, IDC_IMAGE_LIST),
+                                                        IDC_IMAGE_LIST)) != nullptr &&
+                                  Text(list) == image + L"\\"; }))
+        << "the image did not open after the box";
+    PostMessageW(GetAncestor(list, GA_ROOT), WM_CLOSE, 0, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(program.pi.hProcess, 30000));
+
+    // Another program writes the image: the window opens nothing and says
+    // why, in its language.
+    HANDLE holder = CreateFileW(image.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    Program refused;
+    ASSERT_NO_FATAL_FAILURE(
+        refused.Start(dir, IDC_IMAGE_LIST, L"-noupd \"-img:" + image + L"\"", false));
+    ASSERT_TRUE(Poll([&] { return (box = FindMessageBox(refused.id)) != nullptr; }, 30))
+        << "no box told of the image another program holds";
+    ASSERT_LT(0, LoadUiString(GetModuleHandleW(nullptr), IDS_IMAGE_HELD, LANGID(atoi(language)),
+                              format, 512));
+    const std::wstring held = Text(GetDlgItem(box, 0xFFFF));
+    EXPECT_NE(std::wstring::npos, held.find(std::wstring(format).substr(2))) << vt::Narrow(held);
+    EXPECT_NE(std::wstring::npos, held.find(L"cut.img")) << vt::Narrow(held);
+    if (!pictures.empty()) Picture(box, dir + "/held-box.png");
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(Poll([&] { return !IsWindow(box); }));
+    CloseHandle(holder);
+    EXPECT_EQ(before, vt::Sha256(image));
+    HWND main = nullptr;
+    ASSERT_TRUE(Poll([&] { return (main = FindTopWindow(refused.id, IDC_IMAGE_LIST)) != nullptr; }));
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(refused.pi.hProcess, 30000));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// What the program's writers never take, and which boot sector it trusts,
+// through the program on volumes of mkntfs and ntfs-3g (mk-disk.sh) damaged
+// by tests/fixtures/ntfs-damage.py; the volume's files come back out with
+// "/extract:" and are compared with the tree they were made from, and
+// ntfsfix -n judges the volume.
+#include <windows.h>
+
+#include "FormatTestUtil.h"
+#include "ProgramImage.h"
+#include "app/ImageOperations.h"
+
+using namespace fmt;
+
+namespace {
+
+const int kVolumeMib = 32;
+
+struct Volume {
+  std::string dir, tree, image;
+  uint64_t start = 0;
+};
+
+// A root folder and a folder "Sub" whose indexes have several blocks.
+Volume MakeVolume(const std::string& dir, const std::string& layout) {
+  Volume v;
+  v.dir = dir;
+  v.tree = dir + "/tree";
+  v.image = dir + "/" + layout + ".img";
+  v.start = layout == "none" ? 0 : 2048 * 512;
+  if (vt::Sh("test -d " + vt::Q(v.tree)))
+    EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(v.tree + "/Sub") + " && cd " + vt::Q(v.tree) +
+                        " && for i in $(seq 100 179); do head -c $((i * 37 % 3000)) /dev/urandom > "
+                        "a-file-in-the-root-with-a-long-name-$i.dat; done && for i in $(seq 1 "
+                        "250); do echo $i > Sub/a-file-in-a-folder-with-a-long-name-$i.txt; done"));
+  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(v.image) + " --layout " + layout + " --size " +
+                          std::to_string(kVolumeMib) + " --tree " + vt::Q(v.tree)));
+  return v;
+}
+
+std::wstring On(const std::string& image) {
+  return L"\"-img:" + vt::ToWin(image) + L"\" -noupd ";
+}
+
+// Every file of the volume out with "/extract:", against the tree `want`.
+void ExpectFiles(const std::string& image, const std::string& want, const std::string& scratch) {
+  DWORD code = 0;
+  std::string out;
+  ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(scratch)));
+  ASSERT_TRUE(
+      apptest::RunProgram(On(image) + L"\"/extract:\\::" + vt::ToWin(scratch) + L"\"", code, &out));
+  EXPECT_EQ(0u, code) << out;
+  EXPECT_EQ(0, vt::Sh("diff -r " + vt::Q(want) + " " + vt::Q(scratch), &out)) << out;
+}
+
+void ExpectNtfsfixClean(const Volume& v, const std::string& image) {
+  std::string out;
+  EXPECT_EQ(0, OnPartition(vt::ToWin(image), v.start, kVolumeMib << 20, "ntfsfix -n $DEV", &out))
+      << out;
+}
+
+// A folder whose $I30 bitmap marks free a block its index uses: the
+// library would hand that block out again when the index grows, over the
+// names it holds. Nothing goes into the folder, the image stays as it was,
+// until "/repair" mends the bitmap; then a fill of the folder keeps every
+// file. The records $MFT's bitmap marks free while they are in use are
+// never taken either.
+TEST(BatchWriterGate, FolderOrRecordInUseIsNeverTaken) {
+  struct Case {
+    const char* damage;  // of ntfs-damage.py
+    const char* folder;  // the folder written into, "" for the root
+    bool refused;
+  } cases[] = {
+      {"index-bitmap", "", true},
+      {"index-bitmap Sub", "Sub", true},
+      {"mft-bitmap", "", false},
+  };
+  const std::string dir = vt::ScratchDirUnix();
+  const Volume v = MakeVolume(dir, "none");
+  const std::string work = dir + "/work.img", damaged = dir + "/damaged.img", want = dir + "/want",
+                    adds = dir + "/adds";
+  // Three batches of new files, each enough to split the index's blocks.
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(adds) + " && cd " + vt::Q(adds) +
+                      " && for b in 1 2 3; do mkdir $b && for i in $(seq 1 70); do echo $b-$i > "
+                      "$b/new-file-of-batch-$b-with-a-long-name-$i.txt; done; done"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.damage);
+    std::string out;
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(v.image) + " " + vt::Q(work) +
+                            " && python3 tests/fixtures/ntfs-damage.py " + vt::Q(work) + " " +
+                            c.damage + " && cp " + vt::Q(work) + " " + vt::Q(damaged),
+                        &out))
+        << out;
+    const std::string folder = std::string("\\") + c.folder;
+    auto inject = [&](const char* batch) {
+      DWORD code = 0;
+      EXPECT_TRUE(apptest::RunProgram(On(work) + L"\"/inject:" +
+                                          std::wstring(folder.begin(), folder.end()) + L"::" +
+                                          vt::ToWin(adds + "/" + batch) + L"\"",
+                                      code, &out));
+      return code;
+    };
+    if (c.refused) {
+      EXPECT_EQ(DWORD(kImageOperationFailed), inject("1")) << out;
+      EXPECT_NE(std::string::npos, out.find("The index bitmap of " + folder +
+                                            " marks free an index block the folder uses: nothing "
+                                            "goes into or out of it until /repair mends it"))
+          << out;
+      EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(damaged) + " " + vt::Q(work))) << "the image changed";
+      DWORD code = 0;
+      ASSERT_TRUE(apptest::RunProgram(On(work) + L"/repair", code, &out));
+      EXPECT_EQ(0u, code) << out;
+    }
+    ASSERT_EQ(0,
+              vt::Sh("rm -rf " + vt::Q(want) + " && cp -r " + vt::Q(v.tree) + " " + vt::Q(want)));
+    for (const char* batch : {"1", "2", "3"}) {
+      EXPECT_EQ(0u, inject(batch)) << out;
+      ASSERT_EQ(0,
+                vt::Sh("cp " + vt::Q(adds + "/" + batch) + "/* " + vt::Q(want + "/" + c.folder)));
+    }
+    ExpectFiles(work, want, dir + "/out");
+    ExpectNtfsfixClean(v, work);
+  }
+}
+
+// A boot sector fails when its signature, its BPB or the places of $MFT
+// and $MFTMirr do not check: a volume whose backup passes is read through
+// it, and the repair copies the backup over it, never the other way.
+TEST(BatchWriterGate, BootSectorThatFailsGivesWayToItsBackup) {
+  struct Case {
+    const char* damage;
+    const char* line;
+  } cases[] = {
+      {"boot-signature", "Boot sector: it does not end in its signature 55 AA.\n"},
+      {"boot-mftmirr", "Boot sector: $MFTMirr does not lie where it says.\n"},
+  };
+  const std::string dir = vt::ScratchDirUnix(), work = dir + "/work.img";
+  for (const char* layout : {"none", "mbr2048"}) {
+    const Volume v = MakeVolume(dir, layout);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(layout) + " " + c.damage);
+      std::string out;
+      ASSERT_EQ(
+          0, vt::Sh("cp " + vt::Q(v.image) + " " + vt::Q(work) +
+                        " && python3 tests/fixtures/ntfs-damage.py " + vt::Q(work) + " " + c.damage,
+                    &out))
+          << out;
+      DWORD code = 0;
+      ASSERT_TRUE(apptest::RunProgram(On(work) + L"/check", code, &out));
+      EXPECT_EQ(DWORD(kImageVolumeOperationFailed), code) << out;
+      EXPECT_NE(std::string::npos, out.find(c.line)) << out;
+      ExpectFiles(work, v.tree, dir + "/out");
+      ASSERT_TRUE(apptest::RunProgram(On(work) + L"/repair", code, &out));
+      EXPECT_EQ(0u, code) << out;
+      const uint64_t last = v.start + (uint64_t(kVolumeMib) << 20) - 512;
+      std::vector<uint8_t> primary = ReadBytes(vt::ToWin(work), v.start, 512),
+                           backup = ReadBytes(vt::ToWin(work), last, 512);
+      EXPECT_EQ(0x55, primary[510]);
+      EXPECT_EQ(0xAA, primary[511]);
+      EXPECT_TRUE(primary == backup) << "the two boot sectors differ";
+      ASSERT_TRUE(apptest::RunProgram(On(work) + L"/check", code, &out));
+      EXPECT_EQ(0u, code) << out;
+      ExpectNtfsfixClean(v, work);
+    }
+  }
+}
+
+}  // namespace
