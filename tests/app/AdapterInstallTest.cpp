@@ -502,7 +502,10 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
   const std::wstring cache = vt::ToWin(d.dir) + L"\\Cache\\0_" + kDevice + L".dat";
   const std::string untouched = d.dir + "/untouched.img";
   ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(d.unixPath) + " " + vt::Q(untouched)));
-  const std::string untouchedSum = vt::Sha256(vt::ToWin(untouched));
+  // A failed installation gives back what a reader of the volume sees (its
+  // free clusters may keep what it wrote there).
+  const std::string untouchedSum = vt::ReaderView(untouched, d.start);
+  ASSERT_NE("", untouchedSum);
   const std::string systemBefore = SystemDump(d, untouched);
   std::string used;
   ASSERT_EQ(0, vt::Sh("du -k " + vt::Q(untouched) + " | cut -f1", &used));
@@ -554,7 +557,7 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
     }
     ++failed;
     EXPECT_TRUE(int(code) <= -3 && int(code) >= -10) << int(code);
-    EXPECT_EQ(untouchedSum, vt::Sha256(vt::ToWin(after)));
+    EXPECT_EQ(untouchedSum, vt::ReaderView(after, d.start));
     EXPECT_EQ(systemBefore, SystemDump(d, after));
     wchar_t number[8];
     _snwprintf(number, 8, L"%03d", point);

@@ -138,7 +138,9 @@ TEST(SideFiles, AJournalIsAppliedOnlyToTheBytesItWasMadeFor) {
 TEST(SideFiles, WhatACutOffCommandLeftIsToldTrulyOrRemoved) {
   Disk d = MakeDisk(kRaw);
   std::wstring image = d.ImageWin(), journal = image + L".journal";
-  std::string before = vt::Sha256(image);
+  // Free clusters may keep what the cut-off inject wrote there.
+  std::string before = vt::ReaderView(d.image, d.start);
+  ASSERT_NE("", before);
   ASSERT_EQ(0, vt::Sh("head -c 100000 /dev/urandom > " + vt::Q(d.dir + "/again")));
   std::wstring host = vt::ToWin(d.dir + "/again");
   CutOff(image, 2, -2, [&](CMountedImage& m) {
@@ -153,7 +155,7 @@ TEST(SideFiles, WhatACutOffCommandLeftIsToldTrulyOrRemoved) {
                        "the journal could not be removed"))
       << out;
   EXPECT_FALSE(Has(out, "could not be rolled back now")) << out;
-  EXPECT_EQ(before, vt::Sha256(image));
+  EXPECT_EQ(before, vt::ReaderView(d.image, d.start));
   ASSERT_TRUE(SetFileAttributesW(journal.c_str(), FILE_ATTRIBUTE_NORMAL));
   EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"/check", &out)) << out;
   EXPECT_FALSE(vt::FileExists(journal));

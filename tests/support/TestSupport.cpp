@@ -172,6 +172,16 @@ bool Fixture(const std::string& scriptAndArgs, std::string* output) {
   return true;
 }
 
+std::string ReaderView(const std::string& unixImage, long start) {
+  std::string out;
+  if (Sh("python3 " + Q(SourceDirUnix() + "/tests/fixtures/reader-view.py") + " " + Q(unixImage) +
+             " " + std::to_string(start),
+         &out) != 0 ||
+      out.size() < 64)
+    return "";
+  return out.substr(0, 64);
+}
+
 bool ReadAll(const std::wstring& path, std::vector<uint8_t>& data) {
   data.clear();
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

@@ -49,6 +49,10 @@ bool WriteAll(const std::wstring& path, const void* data, size_t size);
 bool WriteAll(const std::wstring& path, const std::vector<uint8_t>& data);
 bool FileExists(const std::wstring& path);
 std::string Sha256(const std::wstring& path);  // hex digest, "" on failure
+// The hex SHA-256 of a disk image as a reader of the NTFS volume at sector
+// `start` sees it: the clusters its $Bitmap marks free count as zeros
+// (tests/fixtures/reader-view.py); "" on failure.
+std::string ReaderView(const std::string& unixImage, long start);
 
 // A small host volume (a tmpfs of its own, size as mount takes it: "3m")
 // mounted at dir for the object's lifetime.
