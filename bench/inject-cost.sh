@@ -42,11 +42,7 @@ fi
 
 rm -rf "$work"
 mkdir -p "$work/t" "$work/mnt" "$work/tree"
-cleanup() {
-  umount "$work/mnt" 2>/dev/null || true
-  wineserver -k 2>/dev/null || true
-}
-trap cleanup EXIT
+cleanup_on_exit
 python3 - "$work/tree" <<'PY'
 import os, random, sys
 top = sys.argv[1]

@@ -24,11 +24,7 @@ require ntfs-3g mkntfs python3
 
 rm -rf "$work"
 mkdir -p "$work/tree/Small" "$work/mnt" "$work/t"
-cleanup() {
-  umount "$work/mnt" 2>/dev/null || true
-  wineserver -k 2>/dev/null || true
-}
-trap cleanup EXIT
+cleanup_on_exit
 echo "== Making $((folders * 100)) files and the empty 20 GiB volume in $work"
 make_small_tree "$work/tree/Small" "$folders"
 TMPDIR=$work "$root/tests/fixtures/mk-disk.sh" "$work/pristine.img" --layout none --size 20480 \

@@ -85,6 +85,11 @@ mount_ntfs() {
   echo "ntfs-3g did not mount" >&2
   return 1
 }
+# On leaving the script: the FUSE mount at $work/mnt undone and Wine's
+# server ended, whatever stopped the run.
+cleanup_on_exit() {
+  trap 'umount "$work/mnt" 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
+}
 umount_ntfs() {
   umount "$work/mnt"
   wait "$ntfs_pid" || true

@@ -26,11 +26,7 @@ echo "== Making $((folders * 100)) files and the 20 GiB volume in $work"
 make_small_tree "$work/tree/Small" "$folders"
 TMPDIR=$work "$root/tests/fixtures/mk-disk.sh" "$work/disk.img" --layout none --size 20480 \
   --tree "$work/tree" >/dev/null
-cleanup() {
-  umount "$work/mnt" 2>/dev/null || true
-  wineserver -k 2>/dev/null || true
-}
-trap cleanup EXIT
+cleanup_on_exit
 sync
 
 ntfs_source=$work/disk.img
