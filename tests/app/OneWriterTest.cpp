@@ -10,6 +10,7 @@
 #include "../image/MountedImageTestUtil.h"
 #include "BatchTestUtil.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/MountRw.h"
 
 using namespace bt;
 
@@ -48,7 +49,18 @@ TEST(OneWriter, ACommandLineKeepsOutOfAnImageAnotherProcessHolds) {
   static const char kHeldText[] = "written by the holder";
   ASSERT_EQ(1, holder.CreatePath(L"\\Held.txt", 0x8000));
   ASSERT_EQ(sizeof kHeldText - 1, holder.WriteFile(L"\\Held.txt", kHeldText, 0, sizeof kHeldText - 1));
+  // Its small writes still wait in memory: the file is the one before the
+  // operation, and reads of it go on.
   const std::wstring journal = d.path + L".journal";
+  EXPECT_FALSE(vt::FileExists(journal));
+  EXPECT_EQ(before, vt::Sha256(d.path));
+  EXPECT_EQ(0u, RunVro(ImageArgs(d.path) + L"\"/extract:\\Dir\\Sub\\small.txt::" +
+                           vt::ToWin(out) + L"\"",
+                       &text))
+      << text;
+  // Once they reach the file (a large operation's do as it goes), its
+  // journal is live.
+  ASSERT_EQ(0, holder.DiskObject()->Flush());
   ASSERT_TRUE(vt::FileExists(journal)) << "the holder's operation keeps no journal yet";
   EXPECT_EQ(kNotOpened, RunVro(ImageArgs(d.path) + L"\"/extract:\\Dir\\Sub\\small.txt::" +
                                    vt::ToWin(out) + L"\"",

@@ -29,6 +29,15 @@ bool StatHost(const std::wstring& path, HostItem* item) {
   return true;
 }
 
+// What a folder's listing said of one of its entries.
+HostItem ListedItem(const WIN32_FIND_DATAW& fd) {
+  HostItem item;
+  item.attributes = fd.dwFileAttributes;
+  item.size = ((uint64_t)fd.nFileSizeHigh << 32) | fd.nFileSizeLow;
+  item.lastWrite = fd.ftLastWriteTime;
+  return item;
+}
+
 bool IsDots(const wchar_t* name) {
   return !wcscmp(name, L".") || !wcscmp(name, L"..");
 }
@@ -59,11 +68,16 @@ void NoteMissing(CopyJob& job, uint64_t size, uint64_t free) {
 }
 
 // One host file (or link) to one volume path. 1 copied, 0 skipped, failed
-// or cancelled (job.failed / job.cancelled tell).
-int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol) {
+// or cancelled (job.failed / job.cancelled tell). listed: what the folder's
+// listing said of it (the file's own size and time are read from it when
+// it is opened), else it is looked up.
+int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol,
+               const HostItem* listed = nullptr) {
   VolumeFiles* volume = job.volume;
   HostItem item;
-  if (!StatHost(host, &item)) {
+  if (listed) {
+    item = *listed;
+  } else if (!StatHost(host, &item)) {
     job.FileFailed(0, GetLastError(), CopyJob::kRead, host);
     return 0;
   }
@@ -240,7 +254,8 @@ void InjectEntries(CopyJob& job, const std::wstring& host, const std::wstring& v
         job.cancelled = true;
         break;
       }
-      InjectFile(job, hostPath, volPath);
+      HostItem listed = ListedItem(fd);
+      InjectFile(job, hostPath, volPath, &listed);
       job.jobDone += share;
     }
   } while (!job.cancelled && FindNextFileW(h, &fd));
@@ -268,7 +283,8 @@ void InjectPattern(CopyJob& job, const std::wstring& pattern, const std::wstring
       continue;
     if (!made && !MakeVolumeFolder(job, vol)) break;
     made = true;
-    InjectFile(job, JoinPath(folder, fd.cFileName), JoinPath(vol, fd.cFileName));
+    HostItem listed = ListedItem(fd);
+    InjectFile(job, JoinPath(folder, fd.cFileName), JoinPath(vol, fd.cFileName), &listed);
   } while (!job.cancelled && FindNextFileW(h, &fd));
   FindClose(h);
   if (!made && !job.failed && !job.cancelled)

@@ -6,7 +6,8 @@
 _VROH_MOUNT_RW::_VROH_MOUNT_RW(_VROH_DISK_COMBO* lent)
     : _VROH_ALIGN_RW(VRO_SECTOR, VRO_SECTOR),
       m_pLayers(lent ? lent : this),
-      m_bLent(lent != nullptr) {
+      m_bLent(lent != nullptr),
+      m_blocks(this) {
   m_BasePath[0] = 0;
 }
 
@@ -15,8 +16,12 @@ _VROH_MOUNT_RW::~_VROH_MOUNT_RW() {
 }
 
 int _VROH_MOUNT_RW::CloseLayers() {
-  // Top down, so no overlay outlives the layer it links to.
+  // What waits is written first, unless writes stopped (it is lost then,
+  // as the command is).
   int result = 0;
+  if (m_blocks.Dirty() && (m_pLayers->WritesStopped() || m_blocks.Flush() < 0)) result = -1;
+  m_blocks.Drop();
+  // Top down, so no overlay outlives the layer it links to.
   for (int i = LAYER_COUNT - 1; i >= 0; i--)
     if (m_Layers[i].Close() < 0) result = -1;
   return result;
@@ -26,11 +31,13 @@ int _VROH_MOUNT_RW::EndCommand(bool keep) {
   _VROH_DISK_COMBO* L = m_pLayers;
   m_nCommandsEnded++;
   if (keep && !L->WritesStopped()) {
-    bool kept = true;
+    bool kept = m_blocks.Flush() == 0;
     for (int i = LAYER_COUNT - 1; i >= 0 && kept; i--)
       if (L->m_Layers[i].IsWritable() && L->m_Layers[i].Commit() < 0) kept = false;
     if (kept) return 0;
   }
+  // The files go back under every block held.
+  m_blocks.Drop();
   for (int i = LAYER_COUNT - 1; i >= 0; i--)
     if (L->m_Layers[i].IsOpen()) L->m_Layers[i].RollBack();
   L->m_bWritesStopped = false;
@@ -38,6 +45,7 @@ int _VROH_MOUNT_RW::EndCommand(bool keep) {
 }
 
 bool _VROH_MOUNT_RW::HasUncommittedWrites() const {
+  if (m_blocks.Dirty()) return true;
   for (const _VROH_RW_CLASS& l : m_pLayers->m_Layers)
     if (l.HasUncommittedWrites()) return true;
   return false;
@@ -72,6 +80,11 @@ void _VROH_DISK_COMBO::StopWrites() {
 
 int _VROH_MOUNT_RW::Flush() {
   if (m_pLayers->WritesStopped()) return -1;
+  // A block that cannot be written stopped the writes (WriteLayers).
+  if (m_blocks.Flush() < 0) {
+    if (m_pLayers->HasWritableLayer()) m_pLayers->StopWrites();
+    return -1;
+  }
   int result = 0;
   for (int i = LAYER_COUNT - 1; i >= 0; i--) {
     _VROH_RW_CLASS& l = m_pLayers->m_Layers[i];
@@ -93,9 +106,41 @@ uint64_t _VROH_MOUNT_RW::DiskBytes() {
   return (b.m_nCapacity - 1) * VRO_SECTOR;
 }
 
+bool _VROH_MOUNT_RW::UsesBlocks(void* layers) {
+  if (m_bLent || (layers && layers != m_pLayers)) return false;
+  // Blocks are counted from disk byte 0 and lie inside the disk.
+  uint64_t first = m_ByteOffset / VRO_SECTOR;
+  m_blocks.SetBounds(first, first + DiskBytes() / VRO_SECTOR);
+  return true;
+}
+
+int64_t _VROH_MOUNT_RW::ReadThrough(uint64_t sector, void* buf, uint32_t bytes) {
+  return ReadLayers(m_pLayers, sector, buf, bytes);
+}
+
+int64_t _VROH_MOUNT_RW::WriteThrough(uint64_t sector, const void* buf, uint32_t bytes) {
+  return WriteLayers(m_pLayers, sector, buf, bytes);
+}
+
 int64_t _VROH_MOUNT_RW::Read(void* layers, uint64_t sector, void* buf, uint32_t bytes) {
   if (!bytes) return 0;
+  if (UsesBlocks(layers)) return m_blocks.Read(sector, buf, bytes);
+  return ReadLayers(layers ? (_VROH_DISK_COMBO*)layers : m_pLayers, sector, buf, bytes);
+}
+
+int64_t _VROH_MOUNT_RW::Write(void* layers, uint64_t sector, const void* buf, uint32_t bytes) {
+  if (!bytes) return 0;
   _VROH_DISK_COMBO* L = layers ? (_VROH_DISK_COMBO*)layers : m_pLayers;
+  if (L->WritesStopped()) return -(int64_t)bytes;
+  // A set that takes no writes refuses them at once.
+  if ((L->HasWritableLayer() || m_BasePath[0]) && UsesBlocks(layers))
+    return m_blocks.Write(sector, buf, bytes);
+  return WriteLayers(L, sector, buf, bytes);
+}
+
+int64_t _VROH_MOUNT_RW::ReadLayers(_VROH_DISK_COMBO* L, uint64_t sector, void* buf,
+                                   uint32_t bytes) {
+  if (!bytes) return 0;
   uint8_t* p = (uint8_t*)buf;
   uint32_t done = 0;
   while (done < bytes) {
@@ -113,9 +158,9 @@ int64_t _VROH_MOUNT_RW::Read(void* layers, uint64_t sector, void* buf, uint32_t 
   return done ? (int64_t)done : -(int64_t)bytes;
 }
 
-int64_t _VROH_MOUNT_RW::Write(void* layers, uint64_t sector, const void* buf, uint32_t bytes) {
+int64_t _VROH_MOUNT_RW::WriteLayers(_VROH_DISK_COMBO* L, uint64_t sector, const void* buf,
+                                    uint32_t bytes) {
   if (!bytes) return 0;
-  _VROH_DISK_COMBO* L = layers ? (_VROH_DISK_COMBO*)layers : m_pLayers;
   if (L->WritesStopped()) return -(int64_t)bytes;
   int64_t r = L->Fix().Write(sector, buf, bytes);
   // An open write-back file takes every write: what it refuses fails,
@@ -181,6 +226,7 @@ int _VROH_MOUNT_RW::CreateNextUpdate() {
 
 int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int mode) {
   _VROH_DISK_COMBO* L = m_pLayers;
+  m_blocks.Drop();
   for (int i = LAYER_COUNT - 1; i >= 0; i--) {
     L->m_Layers[i].Close();
     // What a writing session reads under its writes is not written by

@@ -13,6 +13,7 @@
 //   delete disk;                                   // closes the layers
 #pragma once
 #include "image/device/AlignRw.h"
+#include "image/stack/DiskBlockCache.h"
 #include "image/stack/RwClass.h"
 
 // Three layers, in order base, update, write-back.
@@ -69,7 +70,9 @@ enum {
   VRO_WRITE_BASE = 2      // the base is opened read-write
 };
 
-class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
+class _VROH_MOUNT_RW : public _VROH_DISK_COMBO,
+                       public _VROH_ALIGN_RW,
+                       private CDiskBlockCache::Backing {
  public:
   // lent: a layer set that belongs to the caller and is used instead of
   // the object's own (it is not closed by this object).
@@ -79,7 +82,10 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
   // Sector I/O through the layer set (null = the in-use set). Reads take
   // each sector from the highest layer that holds it; writes go to the
   // write-back layer, else a (new) update file, else the base. A write
-  // that fails on a writable layer stops the set's writes.
+  // that fails on a writable layer stops the set's writes. Small writes to
+  // the object's own set wait in its blocks (DiskBlockCache.h) until
+  // Flush, EndCommand or CloseLayers: whoever works on the layer files
+  // themselves (their capacity, a merge) flushes first.
   int64_t Write(void* layers, uint64_t sector, const void* buf, uint32_t bytes) override;
   int64_t Read(void* layers, uint64_t sector, void* buf, uint32_t bytes) override;
   // Byte-granular I/O (ReadBytes/WriteBytes of _VROH_ALIGN_RW with a null
@@ -95,8 +101,9 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
   // Opens the next update file when a base path is recorded. 1 open, -1 not.
   int CreateNextUpdate();
 
-  // Flushes every open layer (headers, tables, pending writes). 0, or -1
-  // when a layer failed (writes stop then) or writes were stopped.
+  // Flushes the waiting blocks and every open layer (headers, tables,
+  // pending writes). 0, or -1 when a layer failed (writes stop then) or
+  // writes were stopped.
   int Flush();
   // Closes the own layers (a lent set is left alone). 0, or -1 when a
   // layer's final flush failed.
@@ -108,7 +115,7 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
   // is closed. 0 kept, -1 taken back (or the roll back failed too: the
   // journals stay for the next open).
   int EndCommand(bool keep);
-  // A layer holds writes no command has kept yet.
+  // The blocks or a layer hold writes no command has kept yet.
   bool HasUncommittedWrites() const;
   // How many commands EndCommand ended.
   uint64_t CommandsEnded() const { return m_nCommandsEnded; }
@@ -131,7 +138,16 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO, public _VROH_ALIGN_RW {
   wchar_t m_BasePath[MAX_PATH];
 
  private:
+  int64_t ReadLayers(_VROH_DISK_COMBO* L, uint64_t sector, void* buf, uint32_t bytes);
+  int64_t WriteLayers(_VROH_DISK_COMBO* L, uint64_t sector, const void* buf, uint32_t bytes);
+  int64_t ReadThrough(uint64_t sector, void* buf, uint32_t bytes) override;
+  int64_t WriteThrough(uint64_t sector, const void* buf, uint32_t bytes) override;
+  // The blocks serve the object's own layers (a lent set is also reached
+  // by its owner, around this object).
+  bool UsesBlocks(void* layers);
+
   uint64_t m_nCommandsEnded = 0;
+  CDiskBlockCache m_blocks;
 };
 
 // The device-block routines of a disk object (_VROH_MOUNT_RW): byte 0 is

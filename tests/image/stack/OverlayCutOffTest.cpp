@@ -34,8 +34,9 @@ void EveryWriteLeavesBeforeOrAfter(bool fix) {
       [&] { c.Restore(); }, [&] { return c.ReadDisk(); },
       [](int writes) {
         // Every write early on (the index of Data grows there), then about
-        // 40 spread over the rest.
-        EXPECT_LT(100, writes);
+        // 40 spread over the rest. The disk object joins the volume's
+        // small writes: a dozen or so reach the files.
+        EXPECT_LT(8, writes);
         std::vector<int> points;
         for (int n = 1; n <= writes; n += n < 30 ? 1 : writes / 40 + 1) points.push_back(n);
         points.push_back(writes);

@@ -135,7 +135,8 @@ TEST(Overlay, WriteBackTakesPrecedenceAndIsRelinked) {
     _VROH_OBJ_IMG* c = d.Layers()->Fix().Container();
     HANDLE own = c->*ContainerHandle::Member(), ro = OpenReadOnly(fix);
     c->*ContainerHandle::Member() = ro;
-    std::vector<uint8_t> big = Fill(0x66, 64 * 1024);
+    // (larger than the writes a disk object holds back until its flush)
+    std::vector<uint8_t> big = Fill(0x66, 128 * 1024);
     EXPECT_GT(0, d.WriteBytes(nullptr, 1000 * 512, big.data(), big.size()));
     c->*ContainerHandle::Member() = own;
     CloseHandle(ro);
