@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <new>
 
 #include "image/device/SectorDevice.h"
 
@@ -76,16 +77,28 @@ int64_t CDiskBlockCache::Take(uint64_t block, bool readIn) {
   auto found = m_index.find(block);
   if (found != m_index.end()) return found->second;
   uint32_t slot = (uint32_t)m_slots.size();
-  if ((size_t)(slot + 1) * kBlockBytes > m_data.size()) {
-    size_t grown = std::max(m_data.size() * 2, (size_t)64 * kBlockBytes);
-    m_data.resize(std::min(grown, (size_t)m_maxBlocks * kBlockBytes));
+  // Memory the process cannot spare makes the request pass by the blocks.
+  try {
+    if ((size_t)(slot + 1) * kBlockBytes > m_data.size()) {
+      size_t grown = std::max(m_data.size() * 2, (size_t)64 * kBlockBytes);
+      m_data.resize(std::min(grown, (size_t)m_maxBlocks * kBlockBytes));
+    }
+    m_slots.reserve(slot + 1);
+    m_index.reserve(m_index.size() + 1);
+  } catch (const std::bad_alloc&) {
+    return -1;
   }
   if (readIn &&
       m_backing->ReadThrough(m_first + block * kBlockSectors, Data(slot), kBlockBytes) !=
           (int64_t)kBlockBytes)
     return -1;
   m_slots.push_back(Slot{block, false});
-  m_index[block] = slot;
+  try {
+    m_index.emplace(block, slot);
+  } catch (const std::bad_alloc&) {
+    m_slots.pop_back();
+    return -1;
+  }
   return slot;
 }
 
@@ -166,11 +179,16 @@ int CDiskBlockCache::Flush() {
 int CDiskBlockCache::FlushLocked() {
   if (!m_dirty) return 0;
   std::vector<std::pair<uint64_t, uint32_t>> order;  // block, slot
-  order.reserve(m_dirty);
+  std::vector<uint8_t> run;
+  try {
+    order.reserve(m_dirty);
+    run.reserve((size_t)kMaxRunBlocks * kBlockBytes);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
   for (uint32_t s = 0; s < (uint32_t)m_slots.size(); s++)
     if (m_slots[s].dirty) order.emplace_back(m_slots[s].block, s);
   std::sort(order.begin(), order.end());
-  std::vector<uint8_t> run;
   for (size_t i = 0; i < order.size();) {
     size_t n = 1;
     while (i + n < order.size() && n < kMaxRunBlocks && order[i + n].first == order[i].first + n)
