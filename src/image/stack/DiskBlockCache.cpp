@@ -16,8 +16,8 @@ const uint32_t kMaxRunBlocks = 256;
 
 }  // namespace
 
-CDiskBlockCache::CDiskBlockCache(Backing* backing, uint32_t maxBlocks)
-    : m_backing(backing), m_maxBlocks(maxBlocks ? maxBlocks : 1) {
+CDiskBlockCache::CDiskBlockCache(Backing* backing, uint64_t firstSector, uint32_t maxBlocks)
+    : m_backing(backing), m_maxBlocks(maxBlocks ? maxBlocks : 1), m_first(firstSector) {
   InitializeCriticalSection(&m_lock);
 }
 
@@ -25,39 +25,37 @@ CDiskBlockCache::~CDiskBlockCache() {
   DeleteCriticalSection(&m_lock);
 }
 
-void CDiskBlockCache::SetBounds(uint64_t firstSector, uint64_t endSector) {
+void CDiskBlockCache::SetEnd(uint64_t endSector) {
   VroCsLock lock(&m_lock);
-  if (firstSector == m_first && endSector >= m_end) {
-    m_end = endSector;
-    return;
-  }
-  if (firstSector != m_first) {
-    // Blocks counted from elsewhere: none of them fits any more. Only an
-    // object that nothing wrote through yet is told so.
-    Drop();
-    m_first = firstSector;
-    m_end = endSector;
-    return;
-  }
-  // The disk became smaller: blocks past its end are no part of it (what
-  // waits there could no longer be written, nor read back).
+  bool smaller = endSector < m_end;
   m_end = endSector;
-  std::vector<Slot> kept;
-  std::vector<uint8_t> data;
-  for (uint32_t s = 0; s < (uint32_t)m_slots.size(); s++) {
-    if (m_first + (m_slots[s].block + 1) * kBlockSectors <= m_end) continue;
+  if (!smaller) return;
+  // The disk became smaller: blocks past its end are no part of it (what
+  // waits there could no longer be written, nor read back). The last slot
+  // moves into each one freed.
+  for (uint32_t s = 0; s < (uint32_t)m_slots.size();) {
+    if (m_first + (m_slots[s].block + 1) * kBlockSectors <= m_end) {
+      s++;
+      continue;
+    }
     if (m_slots[s].dirty) m_dirty--;
     m_index.erase(m_slots[s].block);
-    // The last slot moves into the freed one.
     uint32_t last = (uint32_t)m_slots.size() - 1;
     if (s != last) {
       m_slots[s] = m_slots[last];
       memcpy(Data(s), Data(last), kBlockBytes);
       m_index[m_slots[s].block] = s;
-      s--;
     }
     m_slots.pop_back();
   }
+}
+
+bool CDiskBlockCache::Meet(uint64_t block, uint64_t sector, uint64_t end, uint64_t* from,
+                           uint64_t* to, uint64_t* lo) const {
+  *lo = m_first + block * kBlockSectors;
+  *from = std::max(sector, *lo);
+  *to = std::min(end, *lo + kBlockSectors);
+  return *from < *to;
 }
 
 bool CDiskBlockCache::Holdable(uint64_t sector, uint32_t bytes) const {
@@ -114,11 +112,10 @@ int64_t CDiskBlockCache::Read(uint64_t sector, void* buf, uint32_t bytes) {
       bool whole = true;
       for (uint64_t b = first; b <= last && whole; b++) whole = Take(b, true) >= 0;
       if (whole) {
+        uint64_t from, to, lo;
         for (uint64_t b = first; b <= last; b++) {
-          uint64_t from = std::max(sector, m_first + b * kBlockSectors);
-          uint64_t to = std::min(sector + bytes / VRO_SECTOR, m_first + (b + 1) * kBlockSectors);
-          memcpy(out + (from - sector) * VRO_SECTOR,
-                 Data(m_index[b]) + (from - m_first - b * kBlockSectors) * VRO_SECTOR,
+          Meet(b, sector, sector + bytes / VRO_SECTOR, &from, &to, &lo);
+          memcpy(out + (from - sector) * VRO_SECTOR, Data(m_index[b]) + (from - lo) * VRO_SECTOR,
                  (size_t)(to - from) * VRO_SECTOR);
         }
         return bytes;
@@ -146,14 +143,14 @@ int64_t CDiskBlockCache::Write(uint64_t sector, const void* buf, uint32_t bytes)
     // Every block first (a block the write covers in part is read in),
     // so that a failed read changes nothing.
     bool whole = true;
+    uint64_t from, to, lo;
     for (uint64_t b = first; b <= last && whole; b++) {
-      uint64_t lo = m_first + b * kBlockSectors, hi = lo + kBlockSectors;
-      whole = Take(b, sector > lo || end < hi) >= 0;
+      Meet(b, sector, end, &from, &to, &lo);
+      whole = Take(b, to - from < kBlockSectors) >= 0;
     }
     if (whole) {
       for (uint64_t b = first; b <= last; b++) {
-        uint64_t lo = m_first + b * kBlockSectors;
-        uint64_t from = std::max(sector, lo), to = std::min(end, lo + kBlockSectors);
+        Meet(b, sector, end, &from, &to, &lo);
         uint32_t slot = m_index[b];
         memcpy(Data(slot) + (from - lo) * VRO_SECTOR, in + (from - sector) * VRO_SECTOR,
                (size_t)(to - from) * VRO_SECTOR);
@@ -224,25 +221,17 @@ bool CDiskBlockCache::Dirty() const {
 }
 
 void CDiskBlockCache::LayDirty(uint64_t sector, uint8_t* buf, uint32_t bytes) {
-  uint64_t end = sector + bytes / VRO_SECTOR;
-  for (const Slot& s : m_slots) {
-    if (!s.dirty) continue;
-    uint64_t lo = m_first + s.block * kBlockSectors, hi = lo + kBlockSectors;
-    uint64_t from = std::max(sector, lo), to = std::min(end, hi);
-    if (from >= to) continue;
-    memcpy(buf + (from - sector) * VRO_SECTOR,
-           Data((uint32_t)(&s - m_slots.data())) + (from - lo) * VRO_SECTOR,
-           (size_t)(to - from) * VRO_SECTOR);
-  }
+  uint64_t end = sector + bytes / VRO_SECTOR, from, to, lo;
+  for (uint32_t i = 0; i < (uint32_t)m_slots.size(); i++)
+    if (m_slots[i].dirty && Meet(m_slots[i].block, sector, end, &from, &to, &lo))
+      memcpy(buf + (from - sector) * VRO_SECTOR, Data(i) + (from - lo) * VRO_SECTOR,
+             (size_t)(to - from) * VRO_SECTOR);
 }
 
 void CDiskBlockCache::Update(uint64_t sector, const uint8_t* buf, uint32_t bytes) {
-  uint64_t end = sector + bytes / VRO_SECTOR;
-  for (uint32_t i = 0; i < (uint32_t)m_slots.size(); i++) {
-    uint64_t lo = m_first + m_slots[i].block * kBlockSectors, hi = lo + kBlockSectors;
-    uint64_t from = std::max(sector, lo), to = std::min(end, hi);
-    if (from >= to) continue;
-    memcpy(Data(i) + (from - lo) * VRO_SECTOR, buf + (from - sector) * VRO_SECTOR,
-           (size_t)(to - from) * VRO_SECTOR);
-  }
+  uint64_t end = sector + bytes / VRO_SECTOR, from, to, lo;
+  for (uint32_t i = 0; i < (uint32_t)m_slots.size(); i++)
+    if (Meet(m_slots[i].block, sector, end, &from, &to, &lo))
+      memcpy(Data(i) + (from - lo) * VRO_SECTOR, buf + (from - sector) * VRO_SECTOR,
+             (size_t)(to - from) * VRO_SECTOR);
 }

@@ -41,14 +41,15 @@ class CDiskBlockCache {
   // Requests up to this size use the blocks; larger ones pass by them.
   static const uint32_t kMaxHeldRequest = 64 * 1024;
 
-  explicit CDiskBlockCache(Backing* backing, uint32_t maxBlocks = 8192);
+  // Blocks are counted from firstSector (disk byte 0 of the object).
+  CDiskBlockCache(Backing* backing, uint64_t firstSector, uint32_t maxBlocks = 8192);
   ~CDiskBlockCache();
   CDiskBlockCache(const CDiskBlockCache&) = delete;
   CDiskBlockCache& operator=(const CDiskBlockCache&) = delete;
 
-  // The sectors blocks may cover: [first, end), blocks counted from first.
-  // Blocks held are dropped unless the bounds are those already set.
-  void SetBounds(uint64_t firstSector, uint64_t endSector);
+  // The end of the sectors blocks may cover (the disk's end): a block
+  // that reaches past it is neither taken nor, once held, kept.
+  void SetEnd(uint64_t endSector);
 
   // Sector I/O as the backing's, whole sectors.
   int64_t Read(uint64_t sector, void* buf, uint32_t bytes);
@@ -70,6 +71,10 @@ class CDiskBlockCache {
   };
   uint8_t* Data(uint32_t slot) { return &m_data[(size_t)slot * kBlockBytes]; }
   bool Holdable(uint64_t sector, uint32_t bytes) const;
+  // Where block meets the sectors [sector, end): [from, to), the block
+  // beginning at lo; false when they do not meet.
+  bool Meet(uint64_t block, uint64_t sector, uint64_t end, uint64_t* from, uint64_t* to,
+            uint64_t* lo) const;
   // Blocks of [first, last] not held.
   uint64_t Missing(uint64_t first, uint64_t last) const;
   // The slot of a block, read in when asked and not held; -1 on failure.
@@ -81,7 +86,8 @@ class CDiskBlockCache {
   Backing* m_backing;
   const uint32_t m_maxBlocks;
   mutable CRITICAL_SECTION m_lock;
-  uint64_t m_first = 0, m_end = 0;
+  const uint64_t m_first;
+  uint64_t m_end = 0;
   std::unordered_map<uint64_t, uint32_t> m_index;  // block -> slot
   std::vector<Slot> m_slots;
   std::vector<uint8_t> m_data;

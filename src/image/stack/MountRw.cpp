@@ -7,7 +7,7 @@ _VROH_MOUNT_RW::_VROH_MOUNT_RW(_VROH_DISK_COMBO* lent)
     : _VROH_ALIGN_RW(VRO_SECTOR, VRO_SECTOR),
       m_pLayers(lent ? lent : this),
       m_bLent(lent != nullptr),
-      m_blocks(this) {
+      m_blocks(this, m_ByteOffset / VRO_SECTOR) {
   m_BasePath[0] = 0;
 }
 
@@ -108,9 +108,8 @@ uint64_t _VROH_MOUNT_RW::DiskBytes() {
 
 bool _VROH_MOUNT_RW::UsesBlocks(void* layers) {
   if (m_bLent || (layers && layers != m_pLayers)) return false;
-  // Blocks are counted from disk byte 0 and lie inside the disk.
-  uint64_t first = m_ByteOffset / VRO_SECTOR;
-  m_blocks.SetBounds(first, first + DiskBytes() / VRO_SECTOR);
+  // Blocks lie inside the disk.
+  m_blocks.SetEnd(m_ByteOffset / VRO_SECTOR + DiskBytes() / VRO_SECTOR);
   return true;
 }
 

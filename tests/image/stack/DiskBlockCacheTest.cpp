@@ -50,8 +50,8 @@ TEST(DiskBlockCache, EveryReadSeesTheNewestBytes) {
   // 4 MiB; 16 blocks held at most, so the limit is met all the time.
   MemoryDisk disk(8192);
   std::vector<uint8_t> model = disk.bytes;
-  CDiskBlockCache c(&disk, 16);
-  c.SetBounds(1, disk.Sectors());
+  CDiskBlockCache c(&disk, 1, 16);
+  c.SetEnd(disk.Sectors());
   std::mt19937 rng(5);
   for (int i = 0; i < 4000; i++) {
     // Mostly small pieces (held), now and then large ones (past the
@@ -99,8 +99,8 @@ TEST(DiskBlockCache, EveryReadSeesTheNewestBytes) {
 TEST(DiskBlockCache, AWriteTheDiskRefusesFailsTheFlushAndStaysWaiting) {
   MemoryDisk disk(1024);
   std::vector<uint8_t> before = disk.bytes;
-  CDiskBlockCache c(&disk, 64);
-  c.SetBounds(1, disk.Sectors());
+  CDiskBlockCache c(&disk, 1, 64);
+  c.SetEnd(disk.Sectors());
   std::vector<uint8_t> w = Pattern(3 * kSector, 1);
   ASSERT_EQ((int64_t)w.size(), c.Write(40, w.data(), (uint32_t)w.size()));
   EXPECT_TRUE(c.Dirty());
@@ -122,7 +122,7 @@ TEST(DiskBlockCache, AWriteTheDiskRefusesFailsTheFlushAndStaysWaiting) {
   // inside stay.
   ASSERT_EQ((int64_t)w.size(), c.Write(1000, w.data(), (uint32_t)w.size()));
   ASSERT_EQ((int64_t)w.size(), c.Write(100, w.data(), (uint32_t)w.size()));
-  c.SetBounds(1, 993);
+  c.SetEnd(993);
   int writes = disk.writes;
   EXPECT_EQ(0, c.Flush());
   EXPECT_EQ(writes + 1, disk.writes);
