@@ -307,9 +307,11 @@ struct PreparedImage {
   rt::WinDisk d;
   std::wstring store, folder;
   ProgramCopy program;
-  explicit PreparedImage(const char* hardwareProfile)
+  // setup: a shell command run in the Windows tree before the disk is made.
+  explicit PreparedImage(const char* hardwareProfile, const std::string& setup = "")
       : d(rt::MakeWinDisk(std::string("--arch x64 --version 6.1.7601.17514 --hw-profile ") +
-                          hardwareProfile)),
+                              hardwareProfile,
+                          "mbr2048", "raw", setup)),
         store(vt::ToWin(d.dir) + L"\\store"),
         folder(store + L"\\Network\\6.1_x64"),
         program(d.dir, store) {
@@ -906,9 +908,15 @@ TEST(AdapterInstall, DestinationsUnmappedOrOnMetafilesRefused) {
 
 // A DestinationDirs subfolder given by a string of the INF is the folder
 // the service's ImagePath (the same string) names; a CopyFiles=@file is
-// imported with its file and placed in the default destination.
+// imported with its file and placed in the default destination. While a
+// file stands where that subfolder goes, the file pass cannot place the
+// driver there (the check before it sees nothing in the way): -9 with a
+// line, and what it placed before (the catalog, the single file) is taken
+// back.
 TEST(AdapterInstall, StringSubfolderAndSingleFileCopy) {
-  PreparedImage setup("{cccc006b-31c0-11e8-9b10-806e6f6e6963}");
+  PreparedImage setup("{cccc006b-31c0-11e8-9b10-806e6f6e6963}",
+                      "mkdir -p Windows/System32/Drivers && printf in-the-way >"
+                      " Windows/System32/Drivers/acme");
   rt::WinDisk& d = setup.d;
   const std::string pkg = d.dir + "/pkg-12.18.9.7";
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(pkg) + " && head -c 5001 /dev/urandom > " +
@@ -922,6 +930,16 @@ TEST(AdapterInstall, StringSubfolderAndSingleFileCopy) {
   const std::wstring version = setup.folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7";
   const std::string extra = vt::Sha256(vt::ToWin(pkg + "/vroextra.sys"));
   EXPECT_EQ(extra, vt::Sha256(version + L"\\vroextra.sys")) << "imported with its file";
+  const std::string before = vt::ReaderView(d.unixPath, d.start);
+  std::string out;
+  EXPECT_EQ(DWORD(-9), setup.program.Run(AddAdapter(d, L"1"), &out));
+  EXPECT_NE(std::string::npos, out.find("acme")) << out;
+  EXPECT_EQ(before, vt::ReaderView(d.unixPath, d.start));
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+    ASSERT_NE(0, m.DeletePath(L"\\Windows\\System32\\Drivers\\acme"));
+  }
   ASSERT_EQ(0u, setup.program.Run(AddAdapter(d, L"1")));
   std::string sys =
       rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
