@@ -135,8 +135,24 @@ uint64_t ParseVersionString(const wchar_t* text) {
   return result;
 }
 
+bool IsDeviceName(const wchar_t* name) {
+  if (!name) return false;
+  // The part before the first dot, its trailing blanks dropped; what
+  // follows the dot (an extension, dots and blanks) does not matter.
+  size_t n = wcscspn(name, L".");
+  while (n > 0 && name[n - 1] == L' ') --n;
+  const std::wstring base(name, n);
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
+    if (_wcsicmp(base.c_str(), device) == 0) return true;
+  if (base.size() != 4 || (_wcsnicmp(base.c_str(), L"COM", 3) != 0 &&
+                           _wcsnicmp(base.c_str(), L"LPT", 3) != 0))
+    return false;
+  const wchar_t digit = base[3];
+  return (digit >= L'1' && digit <= L'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
 bool IsPlainName(const wchar_t* name) {
-  if (!name || !*name || !name[wcsspn(name, L". ")]) return false;
+  if (!name || !*name || !name[wcsspn(name, L". ")] || IsDeviceName(name)) return false;
   for (const wchar_t* p = name; *p; ++p)
     if (IsPathSeparator(*p) || *p == L':') return false;
   return true;

@@ -51,19 +51,26 @@ int GetPeMachineClass(const wchar_t* path);
 // among four-part versions; a text without any "." is no version and gives 0.
 uint64_t ParseVersionString(const wchar_t* text);
 
+// True for a name Windows opens as a device wherever it stands: CON, PRN,
+// AUX, NUL, COM1-COM9, LPT1-LPT9 (with the superscript digits 1 to 3 too),
+// CONIN$ and CONOUT$, in any case, with or without an extension, with
+// trailing dots and blanks ("nul .sys", "COM1. .").
+bool IsDeviceName(const wchar_t* name);
 // True for one name that stays in its folder: not empty, no separator, no
 // ":" (drive or stream), not made of dots and blanks only (Windows drops
-// trailing dots and blanks, so ".. " would name the parent).
+// trailing dots and blanks, so ".. " would name the parent), and no device
+// name (IsDeviceName).
 bool IsPlainName(const wchar_t* name);
 // True for a path of plain names joined by separators (one leading
-// separator allowed): no part is empty, "." or "..", none holds a ":".
+// separator allowed): no part is empty, "." or "..", none holds a ":",
+// none is a device name.
 bool IsContainedPath(const wchar_t* path);
 // The name of a file below a folder, as given by a file it names, made
 // canonical: "/" becomes "\", "." parts go and ".." parts take the part
 // before them away. Empty when it would name anything but a file below the
 // folder: an absolute, drive, UNC or "\\?\" path, a leading separator, a
 // stream (":"), an empty part, a part of dots and blanks only other than "."
-// and "..", or a ".." above the folder.
+// and "..", a device name, or a ".." above the folder.
 std::wstring ContainedFileName(const wchar_t* name);
 
 // The full path in upper case: one key for every way of naming a file.

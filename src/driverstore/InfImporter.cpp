@@ -279,7 +279,7 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
     std::wstring entry = ReadIniValue(infPath, L"DestinationDirs", r.oldName.c_str());
     if (!entry.empty())
       WriteProfileValue(combined.c_str(), L"DestinationDirs", r.newName.c_str(),
-                        Cleaned(entry).c_str());
+                        ExpandInfStrings(Cleaned(entry)).c_str());
   }
   const std::wstring catalog = ReadInfCatalogName(infPath, x64);
   if (!catalog.empty()) {

@@ -116,25 +116,58 @@ bool PassesGate(const InfCopyContext& c, const std::wstring& name) {
   return !ContainedPackageFileName(name).empty() || Refuse(c, name);
 }
 
-// The destination entry of a file section, for both of its names.
+// The [DestinationDirs] entry of a file section as the source writes it,
+// however its key is spelled; empty when it has none.
+std::wstring DestinationEntry(const wchar_t* sourceInf, const std::wstring& name) {
+  std::wstring entry;
+  if (ReadProfileValue(sourceInf, L"DestinationDirs", name.c_str(), entry)) return entry;
+  for (const std::wstring& line : Lines(sourceInf, L"DestinationDirs")) {
+    size_t eq = line.find(L'=');
+    if (eq != std::wstring::npos &&
+        _wcsicmp(Cleaned(line.substr(0, eq), false).c_str(), name.c_str()) == 0)
+      return line.substr(eq + 1);
+  }
+  return L"";
+}
+
+// The destination entry of a file section, for both of its names, with the
+// package's strings expanded as in every other line the target gets.
 void CopyDestinationDir(const InfCopyContext& c, const wchar_t* sourceInf, const std::wstring& name,
                         const std::wstring& newName) {
-  std::wstring entry;
-  if (!ReadProfileValue(sourceInf, L"DestinationDirs", name.c_str(), entry)) {
-    for (const std::wstring& line : Lines(sourceInf, L"DestinationDirs")) {
-      size_t eq = line.find(L'=');
-      if (eq != std::wstring::npos &&
-          _wcsicmp(Cleaned(line.substr(0, eq), false).c_str(), name.c_str()) == 0) {
-        entry = line.substr(eq + 1);
-        break;
-      }
-    }
-  }
-  entry = Cleaned(entry, false);
+  const std::wstring entry = Cleaned(DestinationEntry(sourceInf, name), c.expand);
   if (entry.empty()) return;
   WriteProfileValue(c.targetInf, L"DestinationDirs", name.c_str(), entry.c_str());
   if (_wcsicmp(name.c_str(), newName.c_str()) != 0)
     WriteProfileValue(c.targetInf, L"DestinationDirs", newName.c_str(), entry.c_str());
+}
+
+// The subfolder of a destination entry ("DIRID,subfolder"), trimmed and
+// unquoted; empty when it has none.
+std::wstring DestinationSubfolder(const std::wstring& entry) {
+  size_t comma = entry.find(L',');
+  if (comma == std::wstring::npos) return L"";
+  std::vector<wchar_t> sub(entry.begin() + comma + 1, entry.end());
+  sub.push_back(0);
+  TrimBlanks(sub.data());
+  StripQuotes(sub.data());
+  TrimBlanks(sub.data());
+  return sub.data();
+}
+
+// The folder a file section's files go to (its own entry, else the
+// package's default) through the gate as it expands: a subfolder that
+// leaves its folder, names a device or keeps a %string% is refused, named
+// as the package writes it. False when refused.
+bool CheckDestination(const InfCopyContext& c, const wchar_t* sourceInf,
+                      const std::wstring& section) {
+  std::wstring entry = DestinationEntry(sourceInf, section);
+  if (Cleaned(entry, false).empty()) entry = DestinationEntry(sourceInf, L"DefaultDestDir");
+  const std::wstring written = DestinationSubfolder(Cleaned(entry, false));
+  const std::wstring sub = DestinationSubfolder(Cleaned(entry, c.expand));
+  if (written.empty() && sub.empty()) return true;
+  return (!ContainedPackageFileName(sub).empty() && IsContainedPath(sub.c_str()) &&
+          sub.find(L'%') == std::wstring::npos) ||
+         Refuse(c, written.empty() ? sub : written);
 }
 
 // The fields of a file section's line as the target holds them (expanded
@@ -155,6 +188,7 @@ std::vector<std::wstring> FileFields(const std::wstring& line, bool expand) {
 void CheckFileSection(const InfCopyContext& c, const wchar_t* sourceInf, const std::wstring& section,
                       bool copyFiles) {
   const bool own = c.packageInf && _wcsicmp(sourceInf, c.packageInf) == 0;
+  if (!CheckDestination(c, sourceInf, section)) return;
   for (const std::wstring& line : Lines(sourceInf, section.c_str())) {
     std::vector<std::wstring> f = FileFields(line, c.expand);
     for (size_t i = 0; i < f.size() && i < 2; ++i)
@@ -169,6 +203,33 @@ void CheckFileSection(const InfCopyContext& c, const wchar_t* sourceInf, const s
       return;
     }
   }
+}
+
+// The file "CopyFiles=@name" copies in place of a section (trimmed,
+// unquoted); empty when "@" names none.
+std::wstring SingleFileName(const std::wstring& raw) {
+  std::vector<wchar_t> name(raw.begin() + (raw.empty() ? 0 : 1), raw.end());
+  name.push_back(0);
+  TrimBlanks(name.data());
+  StripQuotes(name.data());
+  TrimBlanks(name.data());
+  return name.data();
+}
+
+// A single file copied in place of a section: one plain name through the
+// gate, which the package itself holds, going to the default destination.
+void CheckSingleFile(const InfCopyContext& c, const wchar_t* sourceInf, const std::wstring& raw) {
+  const std::wstring name = SingleFileName(raw);
+  if (!IsPlainName(name.c_str()) || !PassesGate(c, name)) {
+    Refuse(c, name.empty() ? raw : name);
+    return;
+  }
+  if (!CheckDestination(c, sourceInf, L"DefaultDestDir")) return;
+  if (!c.packageInf || _wcsicmp(sourceInf, c.packageInf) != 0) return;
+  wchar_t path[kPathChars];
+  lstrcpynW(path, c.sourceFolder, kPathChars);
+  AppendPathPart(path, kPathChars, ContainedPackageFileName(name).c_str());
+  if (GetPathKind(path) != 1) Refuse(c, name);
 }
 
 void ListSourceFile(const InfCopyContext& c, const std::wstring& file) {
@@ -256,11 +317,25 @@ uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar
       std::wstring names;
       for (const std::wstring& raw : Split(value)) {
         if (raw.empty()) continue;
+        // A single file named in place of a section: checked and copied
+        // as any file of a section, the line keeping its "@" form.
+        if (copyFiles && raw[0] == L'@') {
+          if (check) {
+            CheckSingleFile(c, sourceInf, raw);
+            continue;
+          }
+          const std::wstring file = SingleFileName(raw);
+          if (!IsPlainName(file.c_str()) || !PassesGate(c, file)) continue;
+          ListSourceFile(c, file);
+          if (CopyPackageFile(c.sourceFolder, Folder(c.targetInf).c_str(), file.c_str()))
+            bits |= kInfCopiedFile;
+          if (!names.empty()) names += L",";
+          names += L"@" + file;
+          continue;
+        }
         wchar_t name[kNameChars];
         lstrcpynW(name, raw.c_str(), kNameChars);
         if (!flatten) MakeUniqueRenameTarget(*c.renames, name);
-        // A single file named in place of a section.
-        if (check && copyFiles && raw[0] == L'@') PassesGate(c, raw.substr(1));
         if (check && (delFiles || copyFiles)) CheckFileSection(c, sourceInf, raw, copyFiles);
         if (check) continue;
         MergeIniSectionLines(sourceInf, c.targetInf, raw.c_str(), name, c.expand);

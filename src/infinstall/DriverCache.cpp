@@ -265,6 +265,10 @@ bool SameFilesRead(const wchar_t* plain, const DriverReplayTarget& target) {
 bool SameInstallation(CMountedImage* image, const wchar_t* plain,
                       const DriverReplayTarget& target) {
   const uint32_t cs = ReadCurrentControlSet(image);
+  // The keys of the cache file name the control set it was made for: the
+  // image's current one must be that set, or the replay would write where
+  // the Windows does not boot from.
+  if (OwnerValue(plain, L"ControlSet") != std::to_wstring(cs)) return false;
   const std::wstring windows = OwnerValue(plain, L"Windows");
   const std::wstring version = OwnerValue(plain, L"Version");
   const std::wstring adapter = OwnerValue(plain, L"Adapter");
@@ -359,6 +363,8 @@ int RecordDriverCacheOwner(CMountedImage* image, uint32_t controlSet, const wcha
         return 0;
     }
   return WriteProfileValue(scriptPath, kOwnerSection, L"Windows", windows.c_str()) &&
+         WriteProfileValue(scriptPath, kOwnerSection, L"ControlSet",
+                           std::to_wstring(controlSet).c_str()) &&
          WriteProfileValue(scriptPath, kOwnerSection, L"Driver", text(owner.driverKey)) &&
          WriteProfileValue(scriptPath, kOwnerSection, L"Service", text(owner.service)) &&
          WriteProfileValue(scriptPath, kOwnerSection, L"Version", text(owner.version)) &&

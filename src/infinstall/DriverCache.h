@@ -38,7 +38,8 @@ void FormatDriverCachePath(uint64_t profileId, const wchar_t* hardwareId, wchar_
 // the SYSTEM hive (loaded) has none.
 std::wstring ReadWindowsInstallationId(CMountedImage* image, uint32_t controlSet);
 // What a cache file records of the installation it was made from, beside
-// the Windows installation: its driver key ("{guid}\NNNN"), its service,
+// the Windows installation and the control set its keys were written
+// into: its driver key ("{guid}\NNNN"), its service,
 // the package version it installed, the adapter configuration (network)
 // it took, and the files of the version folder it read.
 struct DriverCacheOwner {
@@ -81,7 +82,8 @@ enum DriverReplayResult : int {
 };
 
 // Replays the cache file of the target's profile and hardware id when it
-// is whole (its digest holds), was made for this Windows installation from
+// is whole (its digest holds), was made for this Windows installation and
+// its current control set (Select\Current, the set the keys name) from
 // the same package version with the same adapter configuration, which no
 // other driver key claims, its driver key and service belong to no other
 // device, the files the installation reads are those it read then, each as

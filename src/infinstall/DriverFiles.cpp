@@ -31,8 +31,29 @@ const int kMaxServiceDepth = 8;
 
 PartitionGrowFunction g_PartitionGrow = nullptr;
 
-void NoteMissingFile(CInfInstaller* inst, const wchar_t* name) {
+void NoteMissingFile(CInfInstaller* inst, const wchar_t* name, const std::wstring& why) {
   if (!inst->MissingFile[0]) lstrcpynW(inst->MissingFile, name, 100);
+  inst->NoteRefusal(why);
+}
+
+// The names of the volume's metafiles that stand in its root folder.
+const wchar_t* const kRootMetafiles[] = {
+    L"$MFT",    L"$MFTMirr", L"$LogFile", L"$Volume", L"$AttrDef", L"$Bitmap",
+    L"$Boot",   L"$BadClus", L"$Secure",  L"$UpCase", L"$Extend",  L"$Quota",
+    L"$ObjId",  L"$Reparse", L"$UsnJrnl", L"$RmMetadata"};
+
+// The first part of a volume path (below the root) when it is a metafile's
+// name in any case, trailing dots and blanks aside: $Extend and everything
+// in it, or a metafile of the root. Empty for any other path.
+std::wstring MetafilePart(const wchar_t* path) {
+  while (*path && IsPathSeparator(*path)) ++path;
+  const wchar_t* end = path;
+  while (*end && !IsPathSeparator(*end)) ++end;
+  std::wstring part(path, end - path);
+  while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
+  for (const wchar_t* name : kRootMetafiles)
+    if (_wcsicmp(part.c_str(), name) == 0) return part;
+  return L"";
 }
 
 const wchar_t* const kDecorations64[] = {
@@ -111,8 +132,18 @@ int CopyFilesDirectives(CInfInstaller* inst, const wchar_t* section, const wchar
     if (!SplitDirective(line, key, value)) continue;
     if (value.size() > 1024) value.resize(1024);
     if (_wcsicmp(key.c_str(), L"CopyFiles") == 0) {
-      for (const std::wstring& s : SectionNames(value))
+      for (const std::wstring& s : SectionNames(value)) {
+        // "@name": that one file, to the default destination.
+        if (s[0] == L'@') {
+          const std::wstring file = CleanField(s.substr(1), 100);
+          placed |= inst->StageCopyFilesLine(L"DefaultDestDir", file, file, infPath, scriptPath,
+                                             classKey)
+                        ? 1
+                        : 0;
+          continue;
+        }
         placed |= inst->StageCopyFilesSection(s.c_str(), infPath, scriptPath, classKey) ? 1 : 0;
+      }
     } else if (_wcsicmp(key.c_str(), L"Needs") == 0) {
       for (const std::wstring& s : SectionNames(value))
         placed |= CopyFilesDirectives(inst, s.c_str(), infPath, scriptPath, classKey, depth + 1);
@@ -142,6 +173,7 @@ int CInfInstaller::CopyDriverFiles(const wchar_t* infPath, const wchar_t* script
   else if (PlannedFiles && !CatalogName(this, infPath).empty())
     PlannedFiles->push_back(CatalogName(this, infPath));
   MissingFile[0] = 0;
+  Refusal.clear();
   bool any = false;
   for (const std::wstring& line : SectionLines(infPath, L"Manufacturer")) {
     std::wstring key, value;
@@ -169,6 +201,7 @@ int CInfInstaller::CopySetupDriverFiles(const wchar_t* infPath, const wchar_t* s
   if (!infPath || !scriptPath || !classKey || !installSection || !Image) return 0;
   CopyCatalog(this, infPath, scriptPath, classKey);
   MissingFile[0] = 0;
+  Refusal.clear();
   int placed = 0;
   for (const std::wstring& s : Decorated(this, installSection))
     placed |= StageCopyFilesDirectives(s.c_str(), infPath, scriptPath, classKey) ? 1 : 0;
@@ -272,6 +305,92 @@ unsigned CInfInstaller::GetDestinationDir(const wchar_t* section, const wchar_t*
   return wcstoul(entry.c_str(), nullptr, 10);
 }
 
+void CInfInstaller::NoteRefusal(const std::wstring& why) {
+  if (Refusal.empty()) Refusal = why;
+}
+
+int CInfInstaller::GetDestinationFolder(const wchar_t* section, const wchar_t* infPath,
+                                        wchar_t* out, int outChars) {
+  std::wstring entry = ReadInfValue(infPath, L"DestinationDirs", section);
+  const wchar_t* key = section;
+  if (entry.empty()) {
+    entry = ReadInfValue(infPath, L"DestinationDirs", L"DefaultDestDir");
+    key = L"DefaultDestDir";
+  }
+  if (entry.empty()) entry = L"11";
+  wchar_t subDir[kPathChars];
+  const unsigned dirId = GetDestinationDir(section, infPath, subDir);
+  std::wstring id = entry.substr(0, entry.find(L','));
+  id.push_back(0);
+  TrimBlanks(&id[0]);
+  id = id.c_str();
+  std::wstring why;
+  // The package's strings were expanded when it entered the store: a "%"
+  // left names nothing the installation knows.
+  if (id.empty() || id.find_first_not_of(L"0123456789") != std::wstring::npos || id.size() > 9)
+    why = L"no directory id";
+  else if (subDir[0] && (!IsContainedPath(subDir) || wcschr(subDir, L'%')))
+    why = wcschr(subDir, L'%') ? L"a subfolder left unexpanded"
+                               : L"a subfolder that leaves its folder";
+  else if (!GetDirIdPath(dirId, subDir[0] ? subDir : nullptr, out, outChars))
+    why = L"a directory id with no folder in the image";
+  else if (!MetafilePart(out).empty())
+    why = L"a folder of the volume's metafiles (" + MetafilePart(out) + L")";
+  if (why.empty()) return 1;
+  NoteRefusal(std::wstring(L"[DestinationDirs] ") + key + L" = " + entry + L" for [" + section +
+              L"]: " + why);
+  return 0;
+}
+
+int CInfInstaller::StageCopyFilesLine(const wchar_t* section, const std::wstring& dest,
+                                      const std::wstring& sourceName, const wchar_t* infPath,
+                                      const wchar_t* scriptPath, const wchar_t* classKey) {
+  std::wstring source = sourceName.empty() ? dest : sourceName;
+  const wchar_t* s = source.c_str();
+  if (*s == L'\\' || *s == L'/') ++s;
+  // Names that would leave the package folder or the target folder name
+  // no file of the package.
+  if (!IsPlainName(dest.c_str()) || !IsContainedPath(s)) {
+    NoteMissingFile(this, s,
+                    std::wstring(L"[") + section + L"] " + (dest.empty() ? L"\"\"" : dest) +
+                        (sourceName.empty() ? L"" : L"," + sourceName) +
+                        L": no file name of the package");
+    return 0;
+  }
+  std::wstring sourcePath = InfFolder(infPath) + s;
+  wchar_t target[kPathChars];
+  if (!GetDestinationFolder(section, infPath, target, kPathChars)) {
+    NoteMissingFile(this, s, L"");
+    return 0;
+  }
+  AppendPathPart(target, kPathChars, dest.c_str());
+  // A metafile's name at the volume's root.
+  if (!MetafilePart(target).empty()) {
+    NoteMissingFile(this, s,
+                    std::wstring(L"[") + section + L"] " + dest + L": a metafile of the volume (" +
+                        target + L")");
+    return 0;
+  }
+  if (CheckFilesOnly) {
+    if (GetPathKind(sourcePath.c_str()) != 1)
+      NoteMissingFile(this, s, std::wstring(L"[") + section + L"] " + s + L": missing in " +
+                                   InfFolder(infPath));
+    else if (Image->GetPathType(target) == 2)
+      NoteMissingFile(this, s, std::wstring(L"[") + section + L"] " + dest + L": a folder at " +
+                                   target);
+    if (PlannedFiles) PlannedFiles->push_back(dest);
+    // A copy takes its clusters and a record; a link only the record.
+    if (LinkFiles != 1)
+      PlannedBytes += (GetFileSizeByName(sourcePath.c_str()) + 0xFFFu) & ~0xFFFull;
+    PlannedBytes += 0x1000;
+    return 1;
+  }
+  if (CopyDriverFile(sourcePath.c_str(), target, classKey, scriptPath, LinkFiles)) return 1;
+  NoteMissingFile(this, s, std::wstring(L"[") + section + L"] " + dest + L": could not be placed at " +
+                               target);
+  return 0;
+}
+
 int CInfInstaller::StageCopyFilesSection(const wchar_t* section, const wchar_t* infPath,
                                          const wchar_t* scriptPath, const wchar_t* classKey) {
   if (!section || !infPath || !scriptPath || !classKey) return 0;
@@ -280,41 +399,8 @@ int CInfInstaller::StageCopyFilesSection(const wchar_t* section, const wchar_t* 
     std::vector<std::wstring> f = SplitCommas(line, 3);
     std::wstring dest = CleanField(f[0], 100);
     std::wstring source = f.size() > 1 ? CleanField(f[1], 100) : std::wstring();
-    if (source.empty()) source = dest;
     if (dest.empty()) continue;
-    const wchar_t* s = source.c_str();
-    if (*s == L'\\' || *s == L'/') ++s;
-    // Names that would leave the package folder or the target folder name
-    // no file of the package.
-    if (!IsPlainName(dest.c_str()) || !IsContainedPath(s)) {
-      NoteMissingFile(this, s);
-      continue;
-    }
-    std::wstring sourcePath = InfFolder(infPath) + s;
-    wchar_t subDir[kPathChars];
-    unsigned dirId = GetDestinationDir(section, infPath, subDir);
-    // A destination subfolder that would leave its folder names no place
-    // for the file: the check refuses it before anything is written.
-    if (subDir[0] && !IsContainedPath(subDir)) {
-      NoteMissingFile(this, s);
-      continue;
-    }
-    wchar_t target[kPathChars];
-    const bool placed =
-        dirId != 0 && GetDirIdPath(dirId, subDir[0] ? subDir : nullptr, target, kPathChars);
-    if (placed) AppendPathPart(target, kPathChars, dest.c_str());
-    if (CheckFilesOnly) {
-      if (GetPathKind(sourcePath.c_str()) != 1 || (placed && Image->GetPathType(target) == 2))
-        NoteMissingFile(this, s);
-      if (PlannedFiles) PlannedFiles->push_back(dest);
-      // A copy takes its clusters and a record; a link only the record.
-      if (LinkFiles != 1) PlannedBytes += (GetFileSizeByName(sourcePath.c_str()) + 0xFFFu) & ~0xFFFull;
-      PlannedBytes += 0x1000;
-      continue;
-    }
-    if (!placed) continue;
-    result = CopyDriverFile(sourcePath.c_str(), target, classKey, scriptPath, LinkFiles);
-    if (!result) NoteMissingFile(this, s);
+    result = StageCopyFilesLine(section, dest, source, infPath, scriptPath, classKey);
   }
   return result;
 }
@@ -323,7 +409,12 @@ int CInfInstaller::CopyDriverFile(const wchar_t* source, const wchar_t* target,
                                   const wchar_t* classKey, const wchar_t* scriptPath,
                                   uint32_t link) {
   if (!Image || !source || !target || !classKey || !scriptPath) return 0;
-  // A driver file never takes the place of a folder.
+  // A driver file never takes the place of a folder, nor goes among the
+  // volume's metafiles.
+  if (!MetafilePart(target).empty()) {
+    NoteRefusal(std::wstring(target) + L": a metafile of the volume");
+    return 0;
+  }
   if (Image->GetPathType(target) == 2) return 0;
   // The new file goes in beside the old one first: a copy that fails
   // leaves the driver the offline Windows had.

@@ -38,6 +38,7 @@ CInfInstaller* CInfInstaller::Init(CMountedImage* image, uint32_t targetVersion,
   DeviceDescription[0] = 0;
   CheckFilesOnly = 0;
   MissingFile[0] = 0;
+  Refusal.clear();
   PlannedFiles = nullptr;
   PlannedBytes = 0;
   SwappedFiles.clear();

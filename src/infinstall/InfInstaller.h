@@ -37,6 +37,9 @@ class CInfInstaller {
   uint64_t PnpProfileId;     // 0, or the boot-time PnP profile of redirected keys
   uint32_t CheckFilesOnly;   // 1 while the file pass only looks for its sources
   wchar_t MissingFile[100];  // the first file the last file pass could not place
+  // Why the last file pass (or a file it placed) stopped: the section and
+  // the value that refused it, or the file that could not be placed.
+  std::wstring Refusal;
   // While only checking: where the names of the files the package places
   // (the catalog's included) are collected, or null.
   std::vector<std::wstring>* PlannedFiles;
@@ -134,7 +137,12 @@ class CInfInstaller {
 
   // ---- Driver file pass (DriverFiles.cpp). classKey is "{guid}\NNNN".
   // Each returns 0 when any file that a CopyFiles section names could not be
-  // placed (the catalog excepted); the files placed before stay.
+  // placed (the catalog excepted); the files placed before stay. A file is
+  // placed only where its destination is mapped: a known directory id, a
+  // subfolder of plain names that stays in it, never in the volume's
+  // metafiles ($Extend or a metafile's name at the root); anything else
+  // refuses the pass, named in Refusal. "CopyFiles=@name" places the one
+  // file in the default destination.
   int CopyDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath, const wchar_t* classKey);
   // 1 when every source file that CopyDriverFiles would place is there on
   // the host (else MissingFile names the first that is not); nothing is
@@ -165,6 +173,19 @@ class CInfInstaller {
                             const wchar_t* scriptPath, const wchar_t* classKey);
   static unsigned GetDestinationDir(const wchar_t* section, const wchar_t* infPath,
                                     wchar_t* subDir);
+  // The volume folder of a CopyFiles section's files (its DestinationDirs
+  // entry, else DefaultDestDir, else 11). 1 when mapped; 0 with Refusal
+  // naming the section and the value.
+  int GetDestinationFolder(const wchar_t* section, const wchar_t* infPath, wchar_t* out,
+                           int outChars);
+  // Places one file of a CopyFiles line (destination and source name) into
+  // the folder of the section's destination (or, when only checking, looks
+  // for it); 0 when it could not be.
+  int StageCopyFilesLine(const wchar_t* section, const std::wstring& dest,
+                         const std::wstring& source, const wchar_t* infPath,
+                         const wchar_t* scriptPath, const wchar_t* classKey);
+  // Notes why the pass stops (the first reason is kept).
+  void NoteRefusal(const std::wstring& why);
   int CopyDriverFile(const wchar_t* source, const wchar_t* target, const wchar_t* classKey,
                      const wchar_t* scriptPath, uint32_t link);
 

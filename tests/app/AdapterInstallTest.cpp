@@ -32,20 +32,55 @@ struct ProgramCopy {
     EXPECT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", store.c_str(),
                                            (vt::ToWin(dir) + L"\\VroCopy.ini").c_str()));
   }
-  DWORD Run(const std::wstring& arguments) {
+  // The exit code; the lines it printed in *output when asked.
+  DWORD Run(const std::wstring& arguments, std::string* output = nullptr) {
     std::wstring line = L"\"" + exe + L"\" " + arguments;
     STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi;
     DWORD code = 0xDEADBEEF;
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-      return code;
-    if (WaitForSingleObject(pi.hProcess, 300000) == WAIT_OBJECT_0)
-      GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    std::wstring caught = exe + L".out";
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE out = output ? CreateFileW(caught.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa,
+                                      CREATE_ALWAYS, 0, nullptr)
+                        : INVALID_HANDLE_VALUE;
+    if (out != INVALID_HANDLE_VALUE) {
+      si.dwFlags = STARTF_USESTDHANDLES;
+      si.hStdOutput = si.hStdError = out;
+    }
+    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, out != INVALID_HANDLE_VALUE, 0,
+                       nullptr, nullptr, &si, &pi)) {
+      if (WaitForSingleObject(pi.hProcess, 300000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(pi.hProcess, &code);
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    }
+    if (out != INVALID_HANDLE_VALUE) {
+      CloseHandle(out);
+      std::vector<uint8_t> text;
+      vt::ReadAll(caught, text);
+      output->assign(text.begin(), text.end());
+    }
     return code;
   }
 };
+
+// What an export called in this process printed on its standard output.
+template <class Call>
+std::string ExportOutput(const std::string& dir, Call call) {
+  const std::wstring caught = vt::ToWin(dir) + L"\\export.out";
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  HANDLE out = CreateFileW(caught.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0,
+                           nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, out);
+  HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_OUTPUT_HANDLE, out);
+  call();
+  SetStdHandle(STD_OUTPUT_HANDLE, saved);
+  CloseHandle(out);
+  std::vector<uint8_t> text;
+  vt::ReadAll(caught, text);
+  return std::string(text.begin(), text.end());
+}
 
 std::wstring SettingsOfThisProgram() {
   wchar_t exe[MAX_PATH];
@@ -272,15 +307,27 @@ struct PreparedImage {
   rt::WinDisk d;
   std::wstring store, folder;
   ProgramCopy program;
-  explicit PreparedImage(const char* hardwareProfile)
+  // setup: a shell command run in the Windows tree before the disk is made.
+  explicit PreparedImage(const char* hardwareProfile, const std::string& setup = "")
       : d(rt::MakeWinDisk(std::string("--arch x64 --version 6.1.7601.17514 --hw-profile ") +
-                          hardwareProfile)),
+                              hardwareProfile,
+                          "mbr2048", "raw", setup)),
         store(vt::ToWin(d.dir) + L"\\store"),
         folder(store + L"\\Network\\6.1_x64"),
         program(d.dir, store) {
     it::PrepareOwnAdapter(d, false);
   }
 };
+
+// Replaces a text of the combined INF of a store version folder (UTF-16, as
+// the store keeps it): a store written by hand or by an earlier import.
+void EditCombinedInf(const std::wstring& version, const std::string& from, const std::string& to) {
+  ASSERT_EQ(0, vt::Sh("python3 -c \"import sys; p=sys.argv[1]; t=open(p,encoding='utf-16').read();"
+                      " assert sys.argv[2] in t, t; t=t.replace(sys.argv[2],sys.argv[3]);"
+                      " open(p,'w',encoding='utf-16').write(t)\" " +
+                      vt::Q(vt::ToUnix(version + L"\\VroPnp.inf")) + " " + vt::Q(from) + " " +
+                      vt::Q(to)));
+}
 
 // A failed installation leaves every byte of the image and writes no
 // history; the export refuses what the command line refuses, and without a
@@ -301,15 +348,18 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"001"));
   EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir) + L"\\Cache\\0_" + kDevice + L".dat"));
 
-  // A destination folder that would leave its directory: refused before
+  // A destination folder that would leave its directory (the import
+  // refuses it, a store written otherwise may hold it): refused before
   // anything is written (no folder made for the driver files either).
-  for (const char* sed :
-       {R"(s/^VroNic\.CopyFiles = 12$/VroNic.CopyFiles = 12,..\\..\\..\\EvilTop/)",
-        R"(s/^VroNic\.CopyFiles = 12$/VroNic.CopyFiles = 12,C:\\EvilAbs/)"}) {
-    SCOPED_TRACE(sed);
+  for (const char* sub : {"12,..\\..\\..\\EvilTop", "12,C:\\EvilAbs"}) {
+    SCOPED_TRACE(sub);
     ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(vt::ToUnix(store))));
-    ImportSample(d, folder, "12.18.9.7", sed);
-    EXPECT_EQ(DWORD(-9), program.Run(AddAdapter(d, L"1")));
+    ImportSample(d, folder, "12.18.9.7");
+    EditCombinedInf(folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7", "VroNic.CopyFiles=12",
+                    std::string("VroNic.CopyFiles=") + sub);
+    std::string out;
+    EXPECT_EQ(DWORD(-9), program.Run(AddAdapter(d, L"1"), &out));
+    EXPECT_NE(std::string::npos, out.find(sub)) << out;
     EXPECT_EQ(before, vt::Sha256(d.path));
     EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"001"));
   }
@@ -717,6 +767,188 @@ TEST(AdapterInstall, RealShapedPackageTakenWholeOrRefused) {
   // The store's row of a package that has lost a file is marked by it.
   ASSERT_TRUE(DeleteFileW((version + L"\\vroqxlum.dll").c_str()));
   EXPECT_EQ(L"vroqxlum.dll", FindMissingPackageFile(version.c_str()));
+}
+
+// HwProfileGuid of hardware profile 0001 in a control set of the image.
+void SetHardwareProfile(const rt::WinDisk& d, unsigned controlSet, const std::string& guid) {
+  CMountedImage m;
+  ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+  ASSERT_EQ(1, m.LoadHives(1));
+  wchar_t key[200];
+  _snwprintf(key, 200,
+             L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Control\\IDConfigDB\\Hardware "
+             L"Profiles\\0001",
+             controlSet);
+  key[199] = 0;
+  uint32_t st = m.RegCreateKey(key);
+  ASSERT_TRUE(st == REG_STATUS_OK || st == REG_STATUS_EXISTS);
+  const std::vector<uint8_t> data = rt::Utf16z(vt::Widen(guid));
+  ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(key, L"HwProfileGuid", data.data(),
+                                         uint32_t(data.size()), REG_SZ));
+  ASSERT_TRUE(m.UnloadHives());
+}
+
+// Image A's current control set is 1; image B is the same Windows
+// installation (the same hardware profile) whose current set is 2, with set
+// 1 beside it. With A's cache file at hand, B still gets its driver in set
+// 2, the one it boots, through the command line and through the export; set
+// 1 gets nothing.
+TEST(AdapterInstall, ReplayWritesIntoTheCurrentControlSet) {
+  const std::string tree =
+      "--arch x64 --version 6.1.7601.17514 --hw-profile {cccc0069-31c0-11e8-9b10-806e6f6e6963}";
+  rt::WinDisk a = rt::MakeWinDisk(tree, "mbr2048", "raw", "", "disk.img", "a");
+  rt::WinDisk b = rt::MakeWinDisk(tree + " --current 2", "mbr2048", "raw", "", "disk.img", "b");
+  it::PrepareOwnAdapter(a, false);
+  it::PrepareOwnAdapter(b, false, 2);
+  it::PrepareOwnAdapter(b, false, 1);
+  SetHardwareProfile(b, 1, "{cccc0069-31c0-11e8-9b10-806e6f6e6963}");
+  const std::string pristine = b.dir + "/pristine.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(b.unixPath) + " " + vt::Q(pristine)));
+  const std::wstring store = vt::ToWin(a.dir) + L"\\store";
+  const std::wstring folder = store + L"\\Network\\6.1_x64";
+  ProgramCopy program(a.dir, store);
+  ImportSample(a, folder, "12.18.9.7");
+  ASSERT_EQ(0u, program.Run(AddAdapter(a, L"1")));
+  std::vector<uint8_t> madeOnA;
+  ASSERT_TRUE(vt::ReadAll(vt::ToWin(a.dir) + L"\\Cache\\0_" + kDevice + L".dat", madeOnA));
+  const std::string instance = "\\Enum\\PCI\\" + vt::Narrow(kDevice) + "\\VRO&Node&Pnp";
+  auto inCurrentSetOnly = [&](const char* how) {
+    SCOPED_TRACE(how);
+    std::string sys =
+        rt::NtfsCat(b, b.unixPath, "/Windows/System32/config/SYSTEM", b.dir + "/SYSTEM");
+    EXPECT_EQ("VroNic", rt::HivexGet(sys, "ControlSet002" + instance, "Service"));
+    EXPECT_EQ(vt::Narrow(it::kPreparedGuid),
+              rt::HivexGet(sys,
+                           "ControlSet002\\Control\\Class\\{4D36E972-E325-11CE-BFC1-"
+                           "08002BE10318}\\0000",
+                           "NetCfgInstanceId"));
+    EXPECT_EQ("0", rt::HivexGet(sys, "ControlSet002\\services\\VroNic", "Start"));
+    EXPECT_EQ("<missing>", rt::HivexGet(sys, "ControlSet001" + instance, "Service"));
+    EXPECT_EQ("<missing>", rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "Start"));
+  };
+  EXPECT_EQ(0u, program.Run(AddAdapter(b, L"2")));
+  inCurrentSetOnly("command line");
+
+  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", store.c_str(),
+                                         SettingsOfThisProgram().c_str()));
+  wchar_t cache[360];
+  FormatDriverCachePath(0, kDevice, cache);
+  ASSERT_TRUE(vt::WriteAll(cache, madeOnA));
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(pristine) + " " + vt::Q(b.unixPath)));
+  EXPECT_EQ(0, ImageAddAdapterW(b.path.c_str(), L"", 0, 2, kDevice, L"3", L"192.168.0.7"));
+  inCurrentSetOnly("export");
+  DeleteFileW(cache);
+  DeleteFileW(SettingsOfThisProgram().c_str());
+}
+
+// ntfsinfo's and ntfsls's view of the metafiles of $Extend (records 24 to
+// 26) in the volume of a raw disk image.
+std::string ExtendRecords(const rt::WinDisk& d, const std::string& imageUnix) {
+  const std::string part = imageUnix + ".part";
+  std::string out;
+  EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(imageUnix) + " of=" + vt::Q(part) + " bs=512 skip=" +
+                          std::to_string(d.start) + " count=" + std::to_string(rt::kDiskMiB * 2048) +
+                          " status=none && for i in 24 25 26; do ntfsinfo -i $i " + vt::Q(part) +
+                          " || exit 1; done && ntfsls -a -i -p '/$Extend' " + vt::Q(part),
+                      &out))
+      << out;
+  return out;
+}
+
+// A destination the installation does not map (directory ids 23, 54 and
+// 99999), or one in the volume's metafiles ($Extend and what lies in it, a
+// metafile's name at the root): refused with -9 and a line naming the
+// section and the value, through the command line and the export, every
+// byte of the image as it was, the records of $Extend's metafiles with it.
+TEST(AdapterInstall, DestinationsUnmappedOrOnMetafilesRefused) {
+  PreparedImage setup("{cccc006a-31c0-11e8-9b10-806e6f6e6963}");
+  rt::WinDisk& d = setup.d;
+  const std::string untouched = d.dir + "/untouched.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.unixPath) + " " + vt::Q(untouched)));
+  const std::string records = ExtendRecords(d, untouched);
+  ASSERT_NE(std::string::npos, records.find("$Quota")) << records;
+  struct Case {
+    const char* sed;
+    const char* value;
+  };
+  const Case cases[] = {
+      {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 23/", "23"},
+      {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 54/", "54"},
+      {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 99999/", "99999"},
+      {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 24,$Extend/;"
+       " s/^vronic.sys,,,2$/$Quota,vronic.sys,,2/;"
+       " s/^vronic.dll,,,2$/$ObjId,vronic.dll,,2\\n$Reparse,vronic.dll,,2/",
+       "$Extend"},
+      {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 24,$EXTEND\\\\Vro/", "$EXTEND\\Vro"},
+      {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 24/; s/^vronic.dll,,,2$/$bitmap,vronic.dll,,2/",
+       "$bitmap"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sed);
+    ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(vt::ToUnix(setup.store))));
+    ImportSample(d, setup.folder, "12.18.9.7", c.sed);
+    std::string out;
+    EXPECT_EQ(DWORD(-9), setup.program.Run(AddAdapter(d, L"1"), &out));
+    EXPECT_NE(std::string::npos, out.find("VroNic.CopyFiles")) << out;
+    EXPECT_NE(std::string::npos, out.find(c.value)) << out;
+    EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(untouched) + " " + vt::Q(d.unixPath)));
+  }
+  EXPECT_EQ(records, ExtendRecords(d, d.unixPath));
+
+  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", setup.store.c_str(),
+                                         SettingsOfThisProgram().c_str()));
+  std::string out = ExportOutput(d.dir, [&] {
+    EXPECT_EQ(-9, ImageAddAdapterW(d.path.c_str(), L"", 0, 2, kDevice, L"2", nullptr));
+  });
+  EXPECT_NE(std::string::npos, out.find("VroNic.CopyFiles")) << out;
+  EXPECT_NE(std::string::npos, out.find("$bitmap")) << out;
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(untouched) + " " + vt::Q(d.unixPath)));
+  DeleteFileW(SettingsOfThisProgram().c_str());
+}
+
+// A DestinationDirs subfolder given by a string of the INF is the folder
+// the service's ImagePath (the same string) names; a CopyFiles=@file is
+// imported with its file and placed in the default destination. While a
+// file stands where that subfolder goes, the file pass cannot place the
+// driver there (the check before it sees nothing in the way): -9 with a
+// line, and what it placed before (the catalog, the single file) is taken
+// back.
+TEST(AdapterInstall, StringSubfolderAndSingleFileCopy) {
+  PreparedImage setup("{cccc006b-31c0-11e8-9b10-806e6f6e6963}",
+                      "mkdir -p Windows/System32/Drivers && printf in-the-way >"
+                      " Windows/System32/Drivers/acme");
+  rt::WinDisk& d = setup.d;
+  const std::string pkg = d.dir + "/pkg-12.18.9.7";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(pkg) + " && head -c 5001 /dev/urandom > " +
+                      vt::Q(pkg + "/vroextra.sys")));
+  ImportSample(d, setup.folder, "12.18.9.7",
+               "s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 12,%SubDir%/;"
+               " s/^ServiceBinary = %12%\\\\vronic.sys$/ServiceBinary = "
+               "%12%\\\\%SubDir%\\\\vronic.sys/;"
+               " s/^CopyFiles *= VroNic.CopyFiles$/CopyFiles = VroNic.CopyFiles, @vroextra.sys/;"
+               " s/^DiskName *=.*/&\\nSubDir = \"acme\"/");
+  const std::wstring version = setup.folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7";
+  const std::string extra = vt::Sha256(vt::ToWin(pkg + "/vroextra.sys"));
+  EXPECT_EQ(extra, vt::Sha256(version + L"\\vroextra.sys")) << "imported with its file";
+  const std::string before = vt::ReaderView(d.unixPath, d.start);
+  std::string out;
+  EXPECT_EQ(DWORD(-9), setup.program.Run(AddAdapter(d, L"1"), &out));
+  EXPECT_NE(std::string::npos, out.find("acme")) << out;
+  EXPECT_EQ(before, vt::ReaderView(d.unixPath, d.start));
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+    ASSERT_NE(0, m.DeletePath(L"\\Windows\\System32\\Drivers\\acme"));
+  }
+  ASSERT_EQ(0u, setup.program.Run(AddAdapter(d, L"1")));
+  std::string sys =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
+  EXPECT_EQ("System32\\Drivers\\acme\\vronic.sys",
+            rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "ImagePath"));
+  std::string placed = rt::NtfsCat(d, d.unixPath, "/Windows/System32/Drivers/acme/vronic.sys",
+                                   d.dir + "/acme.sys");
+  EXPECT_EQ(vt::Sha256(vt::ToWin(pkg + "/vronic.sys")), vt::Sha256(vt::ToWin(placed)));
+  EXPECT_EQ(extra, PlacedDriver(d, "vroextra.sys"));
 }
 
 }  // namespace

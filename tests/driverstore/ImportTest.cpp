@@ -161,6 +161,33 @@ const HostilePackage kHostile[] = {
      L"..\\..\\evil.inf"},
     {"StreamInDestinationName",
      "s/^vronic.dll,,,2/vronic.dll:hidden,vronic.dll,,2/", L"vronic.dll:hidden"},
+    // A DestinationDirs subfolder is gated as it expands.
+    {"SubfolderStringClimbs",
+     "s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 12,%Up%/; s/^DiskName *=.*/&\\nUp = ..\\\\../",
+     L"%Up%"},
+    // Device names: on Windows they open the console, a serial or printer
+    // port, or nothing, never a file of the package.
+    {"DeviceName", "s/^vronic.dll,,,2/CON,vronic.dll,,2/", L"CON"},
+    {"DeviceNameWithExtension", "s/^vronic.dll,,,2/NUL.sys,vronic.dll,,2/", L"NUL.sys"},
+    {"DeviceNameAnyCase", "s/^vronic.dll,,,2/Aux.SYS,vronic.dll,,2/", L"Aux.SYS"},
+    {"DeviceNameTrailingDotsAndSpaces", "s/^vronic.dll,,,2/\"com9 . .\",vronic.dll,,2/",
+     L"com9 . ."},
+    {"DeviceNameAsSource", "s/^vronic.dll,,,2/vronic.dll,LPT1.txt,,2/", L"LPT1.txt"},
+    {"DeviceNameInSubfolder", "s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 12,com3/",
+     L"com3"},
+    {"CatalogDeviceName", "s/^CatalogFile *= .*/CatalogFile = CON/", L"CON"},
+    {"CatalogDeviceNameWithExtension", "s/^CatalogFile *= .*/CatalogFile = nul.cat/", L"nul.cat"},
+    {"LayoutDeviceName", "/^CatalogFile/a LayoutFile = PRN.inf", L"PRN.inf"},
+    {"IncludeDeviceName", "/^\\[VroNic\\.Base\\]/a Include = lpt9.inf", L"lpt9.inf"},
+    // A single file in place of a section: in the package and through the
+    // gate like any other.
+    {"SingleFileMissing",
+     "s/^CopyFiles *= VroNic.CopyFiles$/CopyFiles = VroNic.CopyFiles, @vromissing.sys/",
+     L"vromissing.sys"},
+    {"SingleFileClimbs", "s/^CopyFiles *= VroNic.CopyFiles$/CopyFiles = @" ESCAPE "/", kEscape},
+    {"SingleFileDeviceName", "s/^CopyFiles *= VroNic.CopyFiles$/CopyFiles = @NUL/", L"NUL"},
+    {"SingleFileWithoutName", "s/^CopyFiles *= VroNic.CopyFiles$/CopyFiles = VroNic.CopyFiles, @/",
+     L"@"},
 };
 
 // Refused whole, naming the file, with nothing written anywhere: every file

@@ -107,9 +107,10 @@ TEST(DriverCache, ReplayOnlyOfTheSameInstallationAndWhole) {
       header + files(L"\\Windows\\cached.sys", versionFolder + L"\\cached.sys", driverDigest);
   const std::wstring combined = versionFolder + L"\\VroPnp.inf";
   const std::wstring infDigest = vt::Widen(vt::Sha256(combined));
-  auto owner = [&](const wchar_t* windows, const wchar_t* version, const std::wstring& inf = L"") {
-    return std::wstring(L"[Installation]\r\nWindows=") + windows +
-           L"\r\nDriver={4D36E972-E325-11CE-BFC1-08002BE10318}\\0000\r\nService=Cached\r\n"
+  auto owner = [&](const wchar_t* windows, const wchar_t* version, const std::wstring& inf = L"",
+                   const wchar_t* controlSet = L"1") {
+    return std::wstring(L"[Installation]\r\nWindows=") + windows + L"\r\nControlSet=" +
+           controlSet + L"\r\nDriver={4D36E972-E325-11CE-BFC1-08002BE10318}\\0000\r\nService=Cached\r\n"
            L"Version=" +
            version + L"\r\nAdapter={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\n[Read]\r\n" +
            combined + L"=" + (inf.empty() ? infDigest : inf) + L"\r\n";
@@ -147,6 +148,8 @@ TEST(DriverCache, ReplayOnlyOfTheSameInstallationAndWhole) {
     EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another Windows";
     keep(body + owner(windows, L"12.0.0.0"));
     EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another version";
+    keep(body + owner(windows, L"12.1.0.0", L"", L"2"));
+    EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another control set";
     keep(body + owner(windows, L"12.1.0.0", std::wstring(64, L'0')));
     EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another combined INF";
     keep(body + owner(windows, L"12.1.0.0"));

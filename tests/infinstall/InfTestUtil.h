@@ -110,14 +110,18 @@ struct WindowsTarget {
 
 // The adapter configuration the installation's own network drivers
 // prepared in an image (the own NDIS driver's list before Windows 10, the
-// own filter's from 10 on): a new adapter takes over its GUID.
+// own filter's from 10 on): a new adapter takes over its GUID. Prepared in
+// the control set given (the first unless told).
 const wchar_t kPreparedGuid[] = L"{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
 
-inline void PrepareOwnAdapter(const rt::WinDisk& d, bool windows10) {
+inline void PrepareOwnAdapter(const rt::WinDisk& d, bool windows10, unsigned controlSet = 1) {
   CMountedImage m;
   ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
   ASSERT_EQ(1, m.LoadHives(1));
-  const std::wstring services = L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\services\\";
+  wchar_t set[64];
+  _snwprintf(set, 64, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\services\\", controlSet);
+  set[63] = 0;
+  const std::wstring services = set;
   for (const wchar_t* k :
        {windows10 ? L"VRO_LWF\\Parameters\\NdisAdapters\\" : L"VRONDIS\\Parameters\\Adapters\\",
         L"Tcpip\\Parameters\\Interfaces\\", L"Tcpip\\Parameters\\Adapters\\"}) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/IniSection.h"
+#include "common/ConsoleOutput.h"
 #include "common/PathUtil.h"
 #include "common/TempFiles.h"
 #include "driverstore/DeviceInf.h"
@@ -107,6 +108,21 @@ bool ScriptImports(CMountedImage* image, const wchar_t* script) {
   return ok;
 }
 
+// The line of a failed installation: the device, the result and what
+// stopped it (the section and the value that refused it, where one did).
+void ReportRefusal(uint32_t kind, const wchar_t* hardwareId, int32_t result,
+                   const std::wstring& why) {
+  if (result >= 0) return;
+  wchar_t head[64];
+  _snwprintf(head, 64, L"Adapter driver (type %u", kind);
+  head[63] = 0;
+  std::wstring line = head;
+  if (hardwareId) line += std::wstring(L", ") + hardwareId;
+  _snwprintf(head, 64, L") not installed (%d): ", (int)result);
+  head[63] = 0;
+  WriteCommandLine(line + head + why + L"\r\n");
+}
+
 }  // namespace
 
 int CompareDottedVersions(const wchar_t* a, const wchar_t* b) {
@@ -181,14 +197,23 @@ int32_t WriteDisplayDefaultSettings(CMountedImage* image, uint32_t controlSet, u
 int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wchar_t* hardwareId,
                                   const wchar_t* index, const wchar_t* address,
                                   const wchar_t* extra, uint32_t profileLow, uint32_t profileHigh) {
-  if (!image || !hardwareId || !image->LoadHives(1)) return kDriverPackNoSystemHive;
+  if (!image || !hardwareId || !image->LoadHives(1)) {
+    ReportRefusal(kind, kind == kDriverPackResolution ? nullptr : hardwareId,
+                  kDriverPackNoSystemHive,
+                  L"the SYSTEM hive of the image could not be loaded");
+    return kDriverPackNoSystemHive;
+  }
   const uint32_t cs = ReadCurrentControlSet(image);
   const uint64_t profile = ((uint64_t)profileHigh << 32) | profileLow;
   int32_t result = kDriverPackNotInStore;
   if (kind == kDriverPackResolution) {
     const uint16_t* r = reinterpret_cast<const uint16_t*>(hardwareId);
     result = WriteDisplayDefaultSettings(image, cs, r[0], r[1], r[2]);
-    image->UnloadHives();
+    if (!image->UnloadHives() && result >= 0) result = kDriverPackImportFailed;
+    ReportRefusal(kind, nullptr, result,
+                  result == kDriverPackNotInStore
+                      ? L"the image has no display adapter to take the resolution"
+                      : L"the SYSTEM hive could not be written back into the image");
     return result;
   }
   const uint32_t version = image->GetWindowsVersion();
@@ -215,10 +240,15 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
   inst.Init(image, 0, cs, 0, nullptr, nullptr, 0, profile);
   wchar_t script[kPathChars] = L"";
   bool cacheReady = false;
+  // What stopped the installation, for the line a failure prints.
+  std::wstring why = kind == kDriverPackNetwork || kind == kDriverPackDisplay
+                         ? L"not in the driver store (" + Join(storeFolder, L"VroDir.ini") + L")"
+                         : L"no adapter of this kind (2 network, 3 display, 51 resolution)";
   while (kind == kDriverPackNetwork || kind == kDriverPackDisplay) {
     if (ids.empty() || !ids[0]) break;
     if (!start.Taken()) {
       result = kDriverPackNoSystemHive;
+      why = L"the SYSTEM hive of the image could not be kept for a rollback";
       break;
     }
     // The version the store would install: this workstation's, else the
@@ -226,6 +256,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     const std::wstring versionText = VersionToInstall(packagePath, index ? index : L"");
     if (!versionText.empty() && !IsPlainName(versionText.c_str())) {
       result = kDriverPackNoVersion;
+      why = L"the version " + versionText + L" names no folder of " + packagePath;
       break;
     }
     wchar_t existingInstance[100] = L"", existingClass[100] = L"";
@@ -238,6 +269,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     }
     if (versionText.empty()) {
       result = kDriverPackNoVersion;
+      why = L"no version folder in " + packagePath;
       break;
     }
     const std::wstring versionPath = Join(packagePath, versionText);
@@ -253,6 +285,8 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     if (pendingSection[0] && IsPlainName(pendingSection)) lstrcpynW(enumerator, pendingSection, 100);
     if (!ExtractDeviceInf(image, version, versionPath.c_str(), enumerator, hardwareId)) {
       result = kDriverPackNoDeviceInf;
+      why = L"no model of " + Join(versionPath, L"VroPnp.inf") +
+            L" with a driver file and a service serves the device";
       break;
     }
     const std::wstring inf = Join(versionPath, std::wstring(hardwareId) + L".inf");
@@ -268,6 +302,8 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     std::vector<std::wstring> fileNames;
     if (!inst.CheckDriverFiles(inf.c_str(), &fileNames)) {
       result = kDriverPackFilePassFailed;
+      why = inst.Refusal.empty() ? L"no driver file section in " + inf : inst.Refusal;
+      why += L" (" + inf + L")";
       break;
     }
     // The host volume of the image's file must take what the installation
@@ -276,10 +312,12 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     // no further write, and the installation could not be taken back.
     if (!HostHasRoom(image, inst.PlannedBytes + 2 * SystemHiveBytes(image) + kHostRoomMargin)) {
       result = kDriverPackFilePassFailed;
+      why = L"the host volume of the image file has too little room for the installation";
       break;
     }
     if (!display && !PrepareNewAdapterIdentity(&inst, adapterGuid, &netLuid)) {
       result = kDriverPackNoAdapterIdentity;
+      why = L"the image has no adapter configuration prepared for a new adapter";
       break;
     }
     // From here every file placed or removed and every folder made is one
@@ -297,11 +335,15 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       result = replayed == kReplayDone          ? kDriverPackInstalled
                : replayed == kReplayFilesFailed ? kDriverPackFilePassFailed
                                                 : kDriverPackImportFailed;
+      why = replayed == kReplayFilesFailed
+                ? L"the cache file's driver files could not be placed: " + inst.Refusal
+                : L"the cache file's registry data could not be imported";
       break;
     }
     if (!CreateTempFileName(script, L"Ins")) {
       script[0] = 0;
       result = kDriverPackRegistryPassFailed;
+      why = L"no staging script could be made in the temporary folder";
       break;
     }
     wchar_t service[100] = L"", serviceImage[kPathChars] = L"", classInstance[100] = L"";
@@ -312,13 +354,20 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     // The room the files need is made before the first of them is placed.
     const uint64_t room = inst.PlannedBytes;
     auto placeFilesAndImport = [&](const std::wstring& driverKey) {
+      why = L"the registry data staged from " + inf + L" could not be imported";
       if (!ScriptImports(image, script)) return kDriverPackImportFailed;
+      why = L"the volume has too little room for the driver files, and could not be grown";
       if (!inst.ReserveRoom(room)) return kDriverPackFilePassFailed;
-      if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str()))
+      if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
+        why = (inst.Refusal.empty() ? L"a driver file could not be placed" : inst.Refusal) +
+              L" (" + inf + L")";
         return kDriverPackFilePassFailed;
+      }
+      why = L"the registry data staged from " + inf + L" could not be imported";
       if (image->ImportRegFile(script) != 0) return kDriverPackImportFailed;
       return kDriverPackInstalled;
     };
+    const std::wstring stagedNothing = L"the registry pass staged nothing from " + inf;
     if (!display) {
       inst.FindFreeClassInstance(kInfClassNet, classInstance);
       std::wstring instancePath = deviceId + L"\\" + kPnpInstance;
@@ -327,6 +376,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       if (!inst.StageDriverRegistry(inf.c_str(), script, classInstance, adapterGuid,
                                     instancePath.c_str(), service, nullptr, 0)) {
         result = kDriverPackRegistryPassFailed;
+        why = stagedNothing;
         script[0] = 0;  // the pass deleted it
         break;
       }
@@ -359,6 +409,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       if (!inst.StageDriverRegistry(inf.c_str(), script, existingClass, nullptr,
                                     instancePath.c_str(), service, serviceImage, kPathChars)) {
         result = kDriverPackRegistryPassFailed;
+        why = stagedNothing;
         script[0] = 0;
         break;
       }
@@ -376,6 +427,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       if (!inst.StageDriverRegistry(inf.c_str(), script, classInstance, nullptr,
                                     instancePath.c_str(), service, nullptr, 0)) {
         result = kDriverPackRegistryPassFailed;
+        why = stagedNothing;
         script[0] = 0;
         break;
       }
@@ -395,8 +447,12 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
   // The changed SYSTEM hive must reach the image: a failed write-back is a
   // failed installation, not a success. Until it has, the files placed or
   // removed can still be taken back, and are when it fails.
-  if (!image->UnloadHives() && result >= 0) result = kDriverPackImportFailed;
+  if (!image->UnloadHives() && result >= 0) {
+    result = kDriverPackImportFailed;
+    why = L"the SYSTEM hive could not be written back into the image";
+  }
   inst.EndFileSwap(result >= 0);
+  ReportRefusal(kind, hardwareId, result, why);
   // Only an installation that holds is kept for a later replay.
   if (script[0]) {
     if (cacheReady && result == kDriverPackInstalled)
