@@ -297,19 +297,21 @@ TEST(BatchMode, AWriteBackMergedIntoAnUpdateFileKeepsItsLink) {
   EXPECT_FALSE(vt::FileExists(fix));
   EXPECT_EQ(0u, RunVro(ImageArgs(update) + L"/check", &out)) << out;
   for (const char* name : {"upd.bin", "fix.bin"}) {
-    std::wstring n = vt::ToWin(name);
+    std::wstring n(name, name + strlen(name));
     EXPECT_EQ(0u, RunVro(ImageArgs(update) + L"\"/extract:\\" + n + L"::" + dirW + L"\\out." + n +
                              L"\"",
                          &out))
         << name << ": " << out;
     EXPECT_EQ(0, vt::Sh("cd " + vt::Q(d.dir) + " && cmp " + name + " out." + name)) << name;
   }
-  // Converted to a plain image, read by ntfs-3g.
+  // Converted to a plain image (behind its header sector), read by ntfs-3g.
   std::wstring plain = vt::ToWin(d.dir + "/plain.img");
   EXPECT_EQ(0u, RunVro(ImageArgs(plain) + L"/p \"/convert:" + update + L"\"", &out)) << out;
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(d.dir) + " && dd if=plain.img of=plain.raw bs=512 skip=1"
+                      " status=none"));
   Disk copy = d;
   copy.kind.own = false;
-  VolumeReader volume(copy, d.dir + "/plain.img");
+  VolumeReader volume(copy, d.dir + "/plain.raw");
   EXPECT_TRUE(volume.Same("/upd.bin", d.dir + "/upd.bin"));
   EXPECT_TRUE(volume.Same("/fix.bin", d.dir + "/fix.bin"));
   EXPECT_EQ(baseHash, vt::Sha256(image)) << "the base was written";
