@@ -31,3 +31,28 @@ bool FlushFolderOf(const wchar_t* path) {
   if (!flushed) SetLastError(error);
   return flushed;
 }
+
+namespace {
+VroNameSource g_SystemNames;
+VroNameSource* g_Names = &g_SystemNames;
+}  // namespace
+
+VroNameSource* VroSetNameSource(VroNameSource* source) {
+  VroNameSource* old = g_Names;
+  g_Names = source ? source : &g_SystemNames;
+  return old;
+}
+
+VroNameSource* VroGetNameSource() {
+  return g_Names;
+}
+
+bool FlushNameOf(const wchar_t* path) {
+  return g_Names->FlushFolder(path) == 0;
+}
+
+bool RenameDurably(const wchar_t* from, const wchar_t* to, bool* renamed) {
+  bool moved = g_Names->RenameFile(from, to) == 0;
+  if (renamed) *renamed = moved;
+  return moved && FlushNameOf(to);
+}
