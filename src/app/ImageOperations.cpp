@@ -307,7 +307,9 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
   if (!image->Close() && result == kImageOk) result = kImageOperationFailed;
   delete image;
   if (result == kImageOk && !made.Commit()) result = kImageOperationFailed;
-  if (result == kImageOk) CFileJournal::ForgetReplaced(imagePath);
+  // The journal of the file replaced (a command cut off on it) is of no
+  // file now.
+  if (made.IsCommitted()) CFileJournal::ForgetReplaced(imagePath);
   return result;
 }
 

@@ -109,7 +109,7 @@ int CreateEmptyImageFile(const wchar_t* path, uint32_t sizeMiB, int gpt, int pla
     if (!made.Commit()) ok = 0;
     // The journal of the file replaced (a command cut off on it) is of no
     // file now.
-    if (ok) CFileJournal::ForgetReplaced(path);
+    if (made.IsCommitted()) CFileJournal::ForgetReplaced(path);
   }
   DWORD error = ok ? ERROR_SUCCESS : GetLastError();
   if (!ok) SetLastError(error ? error : ERROR_WRITE_FAULT);

@@ -269,7 +269,7 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
   // temporary one goes with `made`).
   if (result == VOLUME_COPY_DONE && !made.Commit()) result = VOLUME_COPY_FAILED;
   // The journal of the file replaced (a command cut off on it) is of no file now.
-  if (result == VOLUME_COPY_DONE) CFileJournal::ForgetReplaced(path);
+  if (made.IsCommitted()) CFileJournal::ForgetReplaced(path);
   return result;
 }
 
