@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "common/ByteOrder.h"
+#include "common/ConsoleOutput.h"
+#include "common/PathUtil.h"
 #include "common/ReplacedFile.h"
 #include "image/stack/OverlayNotice.h"
 #include "disktools/bootrepair/BcdRetarget.h"
@@ -211,6 +213,42 @@ bool ReadDiskGptIdentity(CMountedImage* image, EfiBootTarget* t) {
 
 }  // namespace
 
+int CheckNewImageTarget(const wchar_t* path) {
+  if (!path || !*path) return VOLUME_COPY_FAILED;
+  // A base that a merge left unfinished is written by nothing but that merge.
+  if (FindUnfinishedMerge(path, nullptr)) {
+    NoticeUnfinishedMerge(path);
+    return VOLUME_COPY_TARGET_REFUSED;
+  }
+  DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    // The new image is made beside the target: its folder must be there.
+    wchar_t folder[kPathChars];
+    CopyParentPath(path, folder);
+    if (!folder[0] || GetPathKind(folder) >= 2) return VOLUME_COPY_DONE;
+    VroOverlayNotice(path, VRO_NOTICE_CANNOT_CREATE);
+    return VOLUME_COPY_FAILED;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    VroOverlayNotice(path, VRO_NOTICE_CANNOT_CREATE);
+    return VOLUME_COPY_FAILED;
+  }
+  if (_VROH_RW_CLASS::HeldByAnotherProgram(path)) return VOLUME_COPY_TARGET_REFUSED;
+  // The image is replaced by a rename, which no other open of it may stand
+  // in the way of: a reader holds it as much as a writer does.
+  HANDLE probe =
+      (attributes & FILE_ATTRIBUTE_READONLY)
+          ? INVALID_HANDLE_VALUE
+          : CreateFileW(path, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (probe != INVALID_HANDLE_VALUE) {
+    CloseHandle(probe);
+    return VOLUME_COPY_DONE;
+  }
+  bool held = !(attributes & FILE_ATTRIBUTE_READONLY) && GetLastError() == ERROR_SHARING_VIOLATION;
+  VroOverlayNotice(path, held ? VRO_NOTICE_HELD : VRO_NOTICE_NOT_WRITABLE);
+  return held ? VOLUME_COPY_TARGET_REFUSED : VOLUME_COPY_FAILED;
+}
+
 int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, int gpt,
                          const ClusterRun* extraSkip, DiskCopyProgressCallback callback,
                          void* context) {
@@ -222,29 +260,10 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
     delete layout;
     return VOLUME_COPY_FAILED;
   }
-  // An image that is already there is replaced only by a complete copy,
-  // made beside it; one that could not be replaced (in use, read-only, or a
-  // base that a merge left unfinished) is not copied to.
-  DWORD attributes = GetFileAttributesW(path);
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    if (FindUnfinishedMerge(path, nullptr)) {
-      NoticeUnfinishedMerge(path);
-      delete layout;
-      return VOLUME_COPY_TARGET_REFUSED;
-    }
-    if (_VROH_RW_CLASS::HeldByAnotherProgram(path)) {
-      delete layout;
-      return VOLUME_COPY_TARGET_REFUSED;
-    }
-    HANDLE held =
-        (attributes & FILE_ATTRIBUTE_READONLY)
-            ? INVALID_HANDLE_VALUE
-            : CreateFileW(path, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (held == INVALID_HANDLE_VALUE) {
-      delete layout;
-      return VOLUME_COPY_FAILED;
-    }
-    CloseHandle(held);
+  int refused = CheckNewImageTarget(path);
+  if (refused != VOLUME_COPY_DONE) {
+    delete layout;
+    return refused;
   }
   ReplacedFile made(path, VroNoticeLeftoverRemoved);
   CMountedImage* target =
@@ -266,8 +285,19 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
   DestroyImageMount(target);
   delete layout;
   // A failed or cancelled copy leaves the old image as it was (the
-  // temporary one goes with `made`).
-  if (result == VOLUME_COPY_DONE && !made.Commit()) result = VOLUME_COPY_FAILED;
+  // temporary one goes with `made`). A target that another program took
+  // hold of while the copy ran is named.
+  if (result == VOLUME_COPY_DONE && !made.Commit()) {
+    result = VOLUME_COPY_FAILED;
+    if (!made.IsCommitted()) {
+      DWORD error = GetLastError();
+      result = CheckNewImageTarget(path);
+      if (result == VOLUME_COPY_DONE) {
+        WriteCommandLine(FailureLine(true, path, error));
+        result = VOLUME_COPY_FAILED;
+      }
+    }
+  }
   // The journal of the file replaced (a command cut off on it) is of no file now.
   if (made.IsCommitted()) CFileJournal::ForgetReplaced(path);
   return result;

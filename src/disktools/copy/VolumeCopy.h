@@ -17,6 +17,7 @@ enum VolumeCopyResult {
   VOLUME_COPY_FAILED = 0,  // also a cancel from the callback
   VOLUME_COPY_DONE = 1,
   VOLUME_COPY_TARGET_REFUSED = 2,  // the image at the target may not be replaced (a line says why)
+  VOLUME_COPY_NO_SOURCE = 3,       // the volume to copy cannot be opened (a line names it)
 };
 
 // A new mounted image on the host volume of letter (read-only through a
@@ -36,15 +37,30 @@ CMountedImage* CreateImageFileMount(const wchar_t* path, uint32_t megabytes, int
 // Closes, destroys and frees a mounted image: 1, or 0 for null.
 int DestroyImageMount(CMountedImage* image);
 
+// Whether a new image may take path: VOLUME_COPY_DONE; else, with a line
+// naming it, VOLUME_COPY_TARGET_REFUSED (another program holds the image
+// there, or a merge into it is unfinished) or VOLUME_COPY_FAILED (its
+// folder is missing, or it is a folder or read-only or cannot be removed).
+int CheckNewImageTarget(const wchar_t* path);
+
 // Backup and convert: copies source's NTFS volume into a new image at path
 // (an existing file there is replaced), raw or own format, with the
 // source's layout or, with gpt, a GPT layout with an EFI system partition.
 // extraSkip: further runs not to copy, ended by one of length 0 (may be
-// null). VOLUME_COPY_DONE, or VOLUME_COPY_FAILED on failure or cancel; a
-// failed or cancelled copy leaves no image at path.
+// null). VOLUME_COPY_DONE; VOLUME_COPY_FAILED on failure or cancel;
+// VOLUME_COPY_TARGET_REFUSED for a target held before or while the copy
+// ran (CheckNewImageTarget). A copy that does not end done leaves path as it
+// was.
 int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, int gpt,
                          const ClusterRun* extraSkip, DiskCopyProgressCallback callback,
                          void* context);
+
+// Backup: the target checked (CheckNewImageTarget), System Restore switched
+// off on the volume of letter, the volume opened and copied into a new
+// image at path as CopyVolumeToNewImage does. Its results, or
+// VOLUME_COPY_NO_SOURCE.
+int BackupVolumeToNewImage(wchar_t letter, const wchar_t* path, int raw, int gpt,
+                           DiskCopyProgressCallback callback, void* context);
 
 // Clone: copies source's NTFS volume onto target's (opened writable, at
 // least as large; a larger one keeps its size). VOLUME_COPY_DONE, or

@@ -180,7 +180,8 @@ TEST_F(KeltTest, ABackupOntoAHeldImageLeavesSystemRestoreAlone) {
 
   m_log = rt::StartClientLog(m_dir);
   ASSERT_TRUE(apptest::RunProgram(L"\"-img:" + free + L"\" /backup:C", code, &out));
-  EXPECT_NE(0u, code) << out;
+  EXPECT_EQ(DWORD(-12), code) << out;
+  EXPECT_NE(std::string::npos, out.find("C:\\: it cannot be opened")) << out;
   EXPECT_EQ(std::vector<std::string>{"64 DisableSR " + m_volume}, rt::ClientLogLines(m_log))
       << out;
   EXPECT_FALSE(vt::FileExists(free));
