@@ -27,17 +27,6 @@ int __stdcall Record(uint32_t done, uint32_t total, void* context) {
   return p->stopAt == 0 || p->calls < p->stopAt;
 }
 
-// The lines the operations give, as "PATH #KIND".
-std::vector<std::string> g_lines;
-void Collect(const wchar_t* path, int kind) {
-  g_lines.push_back(vt::Narrow(path ? path : L"") + " #" + std::to_string(kind));
-}
-struct Lines {
-  VroOverlayNoticeFn was = VroSetOverlayNotice(Collect);
-  Lines() { g_lines.clear(); }
-  ~Lines() { VroSetOverlayNotice(was); }
-};
-
 // A target another program takes hold of as a writing program does (no
 // writer beside it), from the start or at a call of the copy's progress.
 struct HeldTarget {
@@ -221,11 +210,12 @@ TEST(VolumeCopy, CancelLeavesNoImageAndRefusedTargetsStayUntouched) {
     h.path = held;
     h.holdAt = holdAt;
     if (!holdAt) h.Hold(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    Lines lines;
+    VroNoticeCollector lines;
     EXPECT_EQ(-15, ImageConvertFileW(d.path.c_str(), held.c_str(), 1, 0, HoldAtProgress, &h));
     EXPECT_TRUE(!holdAt || h.holder != INVALID_HANDLE_VALUE) << "the copy ended before the hold";
-    EXPECT_EQ(std::vector<std::string>{vt::Narrow(held) + " #" + std::to_string(VRO_NOTICE_HELD)},
-              g_lines);
+    ASSERT_EQ(1u, lines.Notices().size());
+    EXPECT_EQ(held, lines.Notices()[0].path);
+    EXPECT_EQ(VRO_NOTICE_HELD, lines.Notices()[0].kind);
     h.Release();
     EXPECT_EQ(heldBefore, vt::Sha256(held));
     std::string now;
