@@ -3,14 +3,15 @@
 // write it switches System Restore off on the volume and opens it.
 #include <windows.h>
 
+#include "disktools/copy/NewImageTarget.h"
 #include "disktools/copy/VolumeCopy.h"
 #include "disktools/restore/SystemRestore.h"
 #include "image/stack/OverlayNotice.h"
 
 int BackupVolumeToNewImage(wchar_t letter, const wchar_t* path, int raw, int gpt,
                            DiskCopyProgressCallback callback, void* context) {
-  int refused = CheckNewImageTarget(path);
-  if (refused != VOLUME_COPY_DONE) return refused;
+  int target = CheckNewImageTarget(path);
+  if (target != NEW_IMAGE_TARGET_OK) return CopyResultOfTarget(target);
   // No restore point may be written while the live volume is read; the
   // copy goes on whatever System Restore answers.
   SetVolumeSystemRestore(letter, 0);

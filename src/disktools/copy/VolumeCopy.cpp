@@ -8,8 +8,6 @@
 #include <vector>
 
 #include "common/ByteOrder.h"
-#include "common/ConsoleOutput.h"
-#include "common/PathUtil.h"
 #include "common/ReplacedFile.h"
 #include "image/stack/OverlayNotice.h"
 #include "disktools/bootrepair/BcdRetarget.h"
@@ -18,13 +16,12 @@
 #include "disktools/clone/GptLayout.h"
 #include "disktools/clone/NtfsClone.h"
 #include "disktools/clone/NtfsCloneInstall.h"
+#include "disktools/copy/NewImageTarget.h"
 #include "disktools/bootrepair/EfiBootFiles.h"
 #include "disktools/partition/GptTables.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/mount/MountedImage.h"
 #include "image/ntfs/NtfsResize.h"
-#include "image/stack/ImageMerge.h"
-#include "image/stack/journal/FileJournal.h"
 #include "image/stack/MountRw.h"
 #include "registry/RegistryFacade.h"
 
@@ -213,40 +210,10 @@ bool ReadDiskGptIdentity(CMountedImage* image, EfiBootTarget* t) {
 
 }  // namespace
 
-int CheckNewImageTarget(const wchar_t* path) {
-  if (!path || !*path) return VOLUME_COPY_FAILED;
-  // A base that a merge left unfinished is written by nothing but that merge.
-  if (FindUnfinishedMerge(path, nullptr)) {
-    NoticeUnfinishedMerge(path);
-    return VOLUME_COPY_TARGET_REFUSED;
-  }
-  DWORD attributes = GetFileAttributesW(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    // The new image is made beside the target: its folder must be there.
-    wchar_t folder[kPathChars];
-    CopyParentPath(path, folder);
-    if (!folder[0] || GetPathKind(folder) >= 2) return VOLUME_COPY_DONE;
-    VroOverlayNotice(path, VRO_NOTICE_CANNOT_CREATE);
-    return VOLUME_COPY_FAILED;
-  }
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    VroOverlayNotice(path, VRO_NOTICE_CANNOT_CREATE);
-    return VOLUME_COPY_FAILED;
-  }
-  if (_VROH_RW_CLASS::HeldByAnotherProgram(path)) return VOLUME_COPY_TARGET_REFUSED;
-  // The image is replaced by a rename, which no other open of it may stand
-  // in the way of: a reader holds it as much as a writer does.
-  HANDLE probe =
-      (attributes & FILE_ATTRIBUTE_READONLY)
-          ? INVALID_HANDLE_VALUE
-          : CreateFileW(path, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (probe != INVALID_HANDLE_VALUE) {
-    CloseHandle(probe);
-    return VOLUME_COPY_DONE;
-  }
-  bool held = !(attributes & FILE_ATTRIBUTE_READONLY) && GetLastError() == ERROR_SHARING_VIOLATION;
-  VroOverlayNotice(path, held ? VRO_NOTICE_HELD : VRO_NOTICE_NOT_WRITABLE);
-  return held ? VOLUME_COPY_TARGET_REFUSED : VOLUME_COPY_FAILED;
+int CopyResultOfTarget(int target) {
+  return target == NEW_IMAGE_TARGET_OK     ? VOLUME_COPY_DONE
+         : target == NEW_IMAGE_TARGET_HELD ? VOLUME_COPY_TARGET_REFUSED
+                                           : VOLUME_COPY_FAILED;
 }
 
 int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, int gpt,
@@ -260,10 +227,10 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
     delete layout;
     return VOLUME_COPY_FAILED;
   }
-  int refused = CheckNewImageTarget(path);
-  if (refused != VOLUME_COPY_DONE) {
+  int taken = CheckNewImageTarget(path);
+  if (taken != NEW_IMAGE_TARGET_OK) {
     delete layout;
-    return refused;
+    return CopyResultOfTarget(taken);
   }
   ReplacedFile made(path, VroNoticeLeftoverRemoved);
   CMountedImage* target =
@@ -285,21 +252,8 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
   DestroyImageMount(target);
   delete layout;
   // A failed or cancelled copy leaves the old image as it was (the
-  // temporary one goes with `made`). A target that another program took
-  // hold of while the copy ran is named.
-  if (result == VOLUME_COPY_DONE && !made.Commit()) {
-    result = VOLUME_COPY_FAILED;
-    if (!made.IsCommitted()) {
-      DWORD error = GetLastError();
-      result = CheckNewImageTarget(path);
-      if (result == VOLUME_COPY_DONE) {
-        WriteCommandLine(FailureLine(true, path, error));
-        result = VOLUME_COPY_FAILED;
-      }
-    }
-  }
-  // The journal of the file replaced (a command cut off on it) is of no file now.
-  if (made.IsCommitted()) CFileJournal::ForgetReplaced(path);
+  // temporary one goes with `made`).
+  if (result == VOLUME_COPY_DONE) result = CopyResultOfTarget(CommitNewImage(made, path));
   return result;
 }
 

@@ -20,6 +20,10 @@ enum VolumeCopyResult {
   VOLUME_COPY_NO_SOURCE = 3,       // the volume to copy cannot be opened (a line names it)
 };
 
+// The result of a copy whose target (disktools/copy/NewImageTarget.h) gave
+// `target`: done, refused or failed.
+int CopyResultOfTarget(int target);
+
 // A new mounted image on the host volume of letter (read-only through a
 // snapshot where one can be taken; writable after lock and dismount), or
 // null when it cannot be opened.
@@ -37,19 +41,13 @@ CMountedImage* CreateImageFileMount(const wchar_t* path, uint32_t megabytes, int
 // Closes, destroys and frees a mounted image: 1, or 0 for null.
 int DestroyImageMount(CMountedImage* image);
 
-// Whether a new image may take path: VOLUME_COPY_DONE; else, with a line
-// naming it, VOLUME_COPY_TARGET_REFUSED (another program holds the image
-// there, or a merge into it is unfinished) or VOLUME_COPY_FAILED (its
-// folder is missing, or it is a folder or read-only or cannot be removed).
-int CheckNewImageTarget(const wchar_t* path);
-
 // Backup and convert: copies source's NTFS volume into a new image at path
 // (an existing file there is replaced), raw or own format, with the
 // source's layout or, with gpt, a GPT layout with an EFI system partition.
 // extraSkip: further runs not to copy, ended by one of length 0 (may be
 // null). VOLUME_COPY_DONE; VOLUME_COPY_FAILED on failure or cancel;
 // VOLUME_COPY_TARGET_REFUSED for a target held before or while the copy
-// ran (CheckNewImageTarget). A copy that does not end done leaves path as it
+// ran (disktools/copy/NewImageTarget.h). A copy that does not end done leaves path as it
 // was.
 int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, int gpt,
                          const ClusterRun* extraSkip, DiskCopyProgressCallback callback,
