@@ -10,7 +10,6 @@
 #include "common/CrashDump.h"
 #include "common/PathUtil.h"
 #include "disktools/copy/VolumeCopy.h"
-#include "disktools/restore/SystemRestore.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/ImageMerge.h"
 
@@ -21,7 +20,7 @@ const int kReadOnlyOpen = 0;
 int EngineResult(int copied) {
   return copied == VOLUME_COPY_DONE             ? int(kImageOk)
          : copied == VOLUME_COPY_TARGET_REFUSED ? int(kImageNotOpened)
-         : copied == VOLUME_COPY_NO_SOURCE      ? int(kImageOperationFailed)
+         : copied == VOLUME_COPY_NO_VOLUME      ? int(kImageOperationFailed)
                                                 : int(kImageBadArgument);
 }
 
@@ -69,20 +68,7 @@ int WINAPI ImageCloneDiskW(WCHAR source, WCHAR target, DiskCopyProgressCallback 
   // A volume cloned onto itself would be locked for writing while it is
   // read: refused before anything is opened.
   if (towupper(source) == towupper(target)) return kImageOperationFailed;
-  // No restore point may be written while the live volume is read.
-  SetVolumeSystemRestore(source, 0);
-  CMountedImage* targetMount = OpenHostVolumeMount(target, 1);
-  if (!targetMount) return kImageOperationFailed;
-  CMountedImage* sourceMount = OpenHostVolumeMount(source, 0);
-  if (!sourceMount) {
-    DestroyImageMount(targetMount);
-    return kImageOperationFailed;
-  }
-  int copied = CloneVolumeToDisk(sourceMount, targetMount, nullptr, callback, context);
-  DestroyImageMount(sourceMount);
-  DestroyImageMount(targetMount);
-  if (copied == VOLUME_COPY_DONE) RefreshDriveLetter(target);
-  return EngineResult(copied);
+  return EngineResult(CloneHostVolume(source, target, callback, context));
 }
 
 int WINAPI ImageConvertFileW(LPCWSTR sourcePath, LPCWSTR targetPath, int raw, int gpt,

@@ -17,7 +17,7 @@ enum VolumeCopyResult {
   VOLUME_COPY_FAILED = 0,  // also a cancel from the callback
   VOLUME_COPY_DONE = 1,
   VOLUME_COPY_TARGET_REFUSED = 2,  // the image at the target may not be replaced (a line says why)
-  VOLUME_COPY_NO_SOURCE = 3,       // the volume to copy cannot be opened (a line names it)
+  VOLUME_COPY_NO_VOLUME = 3,       // a host volume cannot be opened (a line names it)
 };
 
 // The result of a copy whose target (disktools/copy/NewImageTarget.h) gave
@@ -56,9 +56,15 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
 // Backup: the target checked (CheckNewImageTarget), System Restore switched
 // off on the volume of letter, the volume opened and copied into a new
 // image at path as CopyVolumeToNewImage does. Its results, or
-// VOLUME_COPY_NO_SOURCE.
+// VOLUME_COPY_NO_VOLUME.
 int BackupVolumeToNewImage(wchar_t letter, const wchar_t* path, int raw, int gpt,
                            DiskCopyProgressCallback callback, void* context);
+// Clone between two host volumes (two letters, not the same): the target
+// opened writable, System Restore switched off on the source, the source
+// opened and copied as CloneVolumeToDisk does, the target's letter
+// refreshed after a done copy. Its results, or VOLUME_COPY_NO_VOLUME.
+int CloneHostVolume(wchar_t source, wchar_t target, DiskCopyProgressCallback callback,
+                    void* context);
 
 // Clone: copies source's NTFS volume onto target's (opened writable, at
 // least as large; a larger one keeps its size). VOLUME_COPY_DONE, or

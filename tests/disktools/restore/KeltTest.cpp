@@ -157,7 +157,8 @@ TEST_F(KeltTest, SwitchesThroughKeltAndRemovesIt) {
 
 // "/backup:" looks at its target before it changes anything: onto an image
 // another program holds it is refused (-15, the line naming the image) with
-// System Restore never switched; onto a target it may write it switches
+// System Restore never switched, and "/clone:" onto a volume it cannot open
+// leaves it alone too; onto a target it may write the backup switches
 // System Restore off first (Wine's drive C: then gives no volume to copy).
 TEST_F(KeltTest, ABackupOntoAHeldImageLeavesSystemRestoreAlone) {
   const std::wstring held = m_dir + L"\\held.vmd", free = m_dir + L"\\free.vmd";
@@ -177,6 +178,12 @@ TEST_F(KeltTest, ABackupOntoAHeldImageLeavesSystemRestoreAlone) {
   std::vector<uint8_t> left;
   ASSERT_TRUE(vt::ReadAll(held, left));
   EXPECT_EQ("an image another program writes", std::string(left.begin(), left.end()));
+  // The same for "/clone:" onto a volume it cannot open.
+  ASSERT_TRUE(rt::VolumeOf(L'Q').empty());
+  ASSERT_TRUE(apptest::RunProgram(L"/clone:CQ", code, &out));
+  EXPECT_EQ(DWORD(-12), code) << out;
+  EXPECT_NE(std::string::npos, out.find("Q:\\: it cannot be opened")) << out;
+  EXPECT_EQ(std::vector<std::string>{}, rt::ClientLogLines(m_log)) << out;
 
   m_log = rt::StartClientLog(m_dir);
   ASSERT_TRUE(apptest::RunProgram(L"\"-img:" + free + L"\" /backup:C", code, &out));
