@@ -14,6 +14,7 @@
 
 #include "common/CrashDump.h"
 #include "disktools/NtfsFormatterInstall.h"
+#include "disktools/copy/NewImageTarget.h"
 #include "disktools/ntfscheck/NtfsCheck.h"
 #include "disktools/partition/PartitionResize.h"
 #include "common/PathUtil.h"
@@ -21,7 +22,6 @@
 #include "image/device/PartitionTable.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/stack/ImageMerge.h"
-#include "disktools/copy/NewImageTarget.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/MountRw.h"
 #include "image/stack/OverlayNotice.h"

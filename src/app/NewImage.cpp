@@ -12,12 +12,12 @@
 #include "image/stack/OverlayNotice.h"
 #include "disktools/NtfsFormatterInstall.h"
 #include "disktools/bootrepair/EfiBootFiles.h"
+#include "disktools/copy/NewImageTarget.h"
 #include "disktools/clone/GptLayout.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/ImageMerge.h"
-#include "disktools/copy/NewImageTarget.h"
 #include "registry/WindowsIdentity.h"
 
 namespace {

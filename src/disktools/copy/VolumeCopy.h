@@ -47,8 +47,8 @@ int DestroyImageMount(CMountedImage* image);
 // extraSkip: further runs not to copy, ended by one of length 0 (may be
 // null). VOLUME_COPY_DONE; VOLUME_COPY_FAILED on failure or cancel;
 // VOLUME_COPY_TARGET_REFUSED for a target held before or while the copy
-// ran (disktools/copy/NewImageTarget.h). A copy that does not end done leaves path as it
-// was.
+// ran (disktools/copy/NewImageTarget.h). A copy that does not end done
+// leaves path as it was.
 int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, int gpt,
                          const ClusterRun* extraSkip, DiskCopyProgressCallback callback,
                          void* context);
