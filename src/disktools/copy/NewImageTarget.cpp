@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "common/ConsoleOutput.h"
 #include "common/PathUtil.h"
 #include "common/ReplacedFile.h"
@@ -19,10 +21,12 @@ int CheckNewImageTarget(const wchar_t* path) {
   }
   DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    // The new image is made beside the target: its folder must be there.
-    wchar_t folder[kPathChars];
-    CopyParentPath(path, folder);
-    if (!folder[0] || GetPathKind(folder) >= 2) return NEW_IMAGE_TARGET_OK;
+    // The new image is made beside the target: its folder must be there
+    // (asked with its separator, which a drive's root needs).
+    std::wstring folder(path, FindFileNamePart(path) - path);
+    DWORD kind = folder.empty() ? FILE_ATTRIBUTE_DIRECTORY : GetFileAttributesW(folder.c_str());
+    if (kind != INVALID_FILE_ATTRIBUTES && (kind & FILE_ATTRIBUTE_DIRECTORY))
+      return NEW_IMAGE_TARGET_OK;
     VroOverlayNotice(path, VRO_NOTICE_CANNOT_CREATE);
     return NEW_IMAGE_TARGET_FAILED;
   }
