@@ -10,24 +10,17 @@
 #include "common/CrashDump.h"
 #include "common/PathUtil.h"
 #include "disktools/copy/VolumeCopy.h"
-#include "disktools/restore/SystemRestore.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/ImageMerge.h"
 
 namespace {
 
 const int kReadOnlyOpen = 0;
-const int kSwitchOff = 0;
-
-// No restore point may be written while a live volume is read; the copy
-// goes on whatever System Restore answers.
-void StopSystemRestore(WCHAR letter) {
-  SetVolumeSystemRestore(letter, kSwitchOff);
-}
 
 int EngineResult(int copied) {
   return copied == VOLUME_COPY_DONE             ? int(kImageOk)
          : copied == VOLUME_COPY_TARGET_REFUSED ? int(kImageNotOpened)
+         : copied == VOLUME_COPY_NO_VOLUME      ? int(kImageOperationFailed)
                                                 : int(kImageBadArgument);
 }
 
@@ -65,12 +58,7 @@ int WINAPI ImageBackupDiskW(WCHAR letter, LPCWSTR imagePath, int raw, int gpt,
   if (!IsProgramRuntimeStarted()) return kImageOperationFailed;
   CrashDumpFilterScope filter;
   if (!imagePath || !*imagePath) return kImageOperationFailed;
-  StopSystemRestore(letter);
-  CMountedImage* source = OpenHostVolumeMount(letter, 0);
-  if (!source) return kImageOperationFailed;
-  int copied = CopyVolumeToNewImage(source, imagePath, raw, gpt, nullptr, callback, context);
-  DestroyImageMount(source);
-  return EngineResult(copied);
+  return EngineResult(BackupVolumeToNewImage(letter, imagePath, raw, gpt, callback, context));
 }
 
 int WINAPI ImageCloneDiskW(WCHAR source, WCHAR target, DiskCopyProgressCallback callback,
@@ -80,19 +68,7 @@ int WINAPI ImageCloneDiskW(WCHAR source, WCHAR target, DiskCopyProgressCallback 
   // A volume cloned onto itself would be locked for writing while it is
   // read: refused before anything is opened.
   if (towupper(source) == towupper(target)) return kImageOperationFailed;
-  StopSystemRestore(source);
-  CMountedImage* targetMount = OpenHostVolumeMount(target, 1);
-  if (!targetMount) return kImageOperationFailed;
-  CMountedImage* sourceMount = OpenHostVolumeMount(source, 0);
-  if (!sourceMount) {
-    DestroyImageMount(targetMount);
-    return kImageOperationFailed;
-  }
-  int copied = CloneVolumeToDisk(sourceMount, targetMount, nullptr, callback, context);
-  DestroyImageMount(sourceMount);
-  DestroyImageMount(targetMount);
-  if (copied == VOLUME_COPY_DONE) RefreshDriveLetter(target);
-  return EngineResult(copied);
+  return EngineResult(CloneHostVolume(source, target, callback, context));
 }
 
 int WINAPI ImageConvertFileW(LPCWSTR sourcePath, LPCWSTR targetPath, int raw, int gpt,

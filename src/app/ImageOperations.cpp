@@ -14,6 +14,7 @@
 
 #include "common/CrashDump.h"
 #include "disktools/NtfsFormatterInstall.h"
+#include "disktools/copy/NewImageTarget.h"
 #include "disktools/ntfscheck/NtfsCheck.h"
 #include "disktools/partition/PartitionResize.h"
 #include "common/PathUtil.h"
@@ -21,7 +22,6 @@
 #include "image/device/PartitionTable.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/stack/ImageMerge.h"
-#include "image/stack/journal/FileJournal.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/MountRw.h"
 #include "image/stack/OverlayNotice.h"
@@ -288,11 +288,10 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
   CrashDumpFilterScope filter;
   if (megabytes < kMinCreateMegabytes || megabytes > kMaxCreateMegabytes) return kImageBadArgument;
   if (!imagePath || !*imagePath) return kImageOperationFailed;
-  if (FindUnfinishedMerge(imagePath, nullptr)) {
-    NoticeUnfinishedMerge(imagePath);
-    return kImageNotOpened;
-  }
-  if (_VROH_RW_CLASS::HeldByAnotherProgram(imagePath)) return kImageNotOpened;
+  // The target is looked at first (a line says why it cannot be taken).
+  int target = CheckNewImageTarget(imagePath);
+  if (target != NEW_IMAGE_TARGET_OK)
+    return target == NEW_IMAGE_TARGET_HELD ? kImageNotOpened : kImageOperationFailed;
   CMountedImage* image = new (std::nothrow) CMountedImage();
   if (!image) return kImageNoMemory;
   InstallNtfsFormatter();
@@ -306,8 +305,12 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
     result = kImageOk;
   if (!image->Close() && result == kImageOk) result = kImageOperationFailed;
   delete image;
-  if (result == kImageOk && !made.Commit()) result = kImageOperationFailed;
-  if (result == kImageOk) CFileJournal::ForgetReplaced(imagePath);
+  if (result == kImageOk) {
+    // Another program may have taken hold of the target meanwhile.
+    target = CommitNewImage(made, imagePath);
+    if (target != NEW_IMAGE_TARGET_OK)
+      result = target == NEW_IMAGE_TARGET_HELD ? kImageNotOpened : kImageOperationFailed;
+  }
   return result;
 }
 

@@ -12,12 +12,12 @@
 #include "image/stack/OverlayNotice.h"
 #include "disktools/NtfsFormatterInstall.h"
 #include "disktools/bootrepair/EfiBootFiles.h"
+#include "disktools/copy/NewImageTarget.h"
 #include "disktools/clone/GptLayout.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/ImageMerge.h"
-#include "image/stack/journal/FileJournal.h"
 #include "registry/WindowsIdentity.h"
 
 namespace {
@@ -106,10 +106,12 @@ int CreateEmptyImageFile(const wchar_t* path, uint32_t sizeMiB, int gpt, int pla
   if (ok) {
     // The dialog asked before: a read-only image is replaced too.
     SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    if (!made.Commit()) ok = 0;
-    // The journal of the file replaced (a command cut off on it) is of no
-    // file now.
-    if (ok) CFileJournal::ForgetReplaced(path);
+    int target = CommitNewImage(made, path);
+    if (target != NEW_IMAGE_TARGET_OK) {
+      ok = 0;
+      // Another program took hold of the image meanwhile.
+      if (target == NEW_IMAGE_TARGET_HELD) SetLastError(ERROR_SHARING_VIOLATION);
+    }
   }
   DWORD error = ok ? ERROR_SUCCESS : GetLastError();
   if (!ok) SetLastError(error ? error : ERROR_WRITE_FAULT);

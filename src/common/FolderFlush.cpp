@@ -4,7 +4,12 @@
 
 #include <string>
 
-bool FlushFolderOf(const wchar_t* path) {
+#include "common/ConsoleOutput.h"
+
+namespace {
+
+// The folder that holds path (the current folder when the path names none).
+std::wstring FolderOf(const wchar_t* path) {
   std::wstring folder = path ? path : L"";
   size_t cut = folder.find_last_of(L"\\/");
   if (cut == std::wstring::npos)
@@ -13,6 +18,13 @@ bool FlushFolderOf(const wchar_t* path) {
     folder.resize(cut + 1);  // "\", "C:\", "\\?\C:\": the root itself
   else
     folder.resize(cut);
+  return folder;
+}
+
+}  // namespace
+
+bool FlushFolderOf(const wchar_t* path) {
+  std::wstring folder = FolderOf(path);
   // A folder's handle takes a flush when it may write; where only reading
   // is allowed, the read handle is tried.
   HANDLE h = INVALID_HANDLE_VALUE;
@@ -30,4 +42,36 @@ bool FlushFolderOf(const wchar_t* path) {
     flushed = true;
   if (!flushed) SetLastError(error);
   return flushed;
+}
+
+namespace {
+VroNameSource g_SystemNames;
+VroNameSource* g_Names = &g_SystemNames;
+}  // namespace
+
+VroNameSource* VroSetNameSource(VroNameSource* source) {
+  VroNameSource* old = g_Names;
+  g_Names = source ? source : &g_SystemNames;
+  return old;
+}
+
+VroNameSource* VroGetNameSource() {
+  return g_Names;
+}
+
+bool FlushNameOf(const wchar_t* path) {
+  return g_Names->FlushFolder(path) == 0;
+}
+
+bool RenameDurably(const wchar_t* from, const wchar_t* to, bool* renamed) {
+  bool moved = g_Names->RenameFile(from, to) == 0;
+  if (renamed) *renamed = moved;
+  if (!moved) return false;
+  if (FlushNameOf(to)) return true;
+  // The file holds its new name, which a power loss may take back: the line
+  // names the folder.
+  DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+  WriteCommandLine(FailureLine(true, FolderOf(to), error));
+  SetLastError(error);
+  return false;
 }

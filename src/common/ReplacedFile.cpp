@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "common/FolderFlush.h"
 #include "common/PathUtil.h"
 
 namespace {
@@ -108,7 +109,7 @@ bool ReplacedFile::Commit() {
   if (m_Temp.empty() || m_bCommitted) return m_bCommitted;
   if (m_hHeld != INVALID_HANDLE_VALUE) CloseHandle(m_hHeld);
   m_hHeld = INVALID_HANDLE_VALUE;
-  m_bCommitted = MoveFileExW(m_Temp.c_str(), m_Target.c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-  return m_bCommitted;
+  // The name reaches the disk with its folder: a power loss after the
+  // command ended never brings the old file back.
+  return RenameDurably(m_Temp.c_str(), m_Target.c_str(), &m_bCommitted);
 }

@@ -25,9 +25,11 @@ class ReplacedFile {
   const wchar_t* Path() const { return m_Temp.c_str(); }
   bool IsReady() const { return !m_Temp.empty(); }
   // Puts the finished file, closed and flushed by its writer, in the
-  // target's place in one step that reaches the disk. False (the target
-  // untouched) when that fails.
+  // target's place in one step, and flushes the folder so that the name
+  // reaches the disk. False when the rename failed (the target untouched)
+  // or the flush did (the new file holds the name: IsCommitted()).
   bool Commit();
+  bool IsCommitted() const { return m_bCommitted; }
   // True while path is the temporary name of a file being made: nothing
   // has to be kept for taking its writes back (a failure drops it whole).
   static bool IsBeingMade(const wchar_t* path);

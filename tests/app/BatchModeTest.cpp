@@ -275,6 +275,56 @@ TEST(BatchMode, ACutMergeIsRolledBackAndCompletedByTheNext) {
   EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd " + inject));
 }
 
+// A write-back file over an update file merged into it: the update file
+// keeps its link to the base and holds its own files and the write-back
+// file's, as the program and ntfs-3g read it; it then merges into the base.
+TEST(BatchMode, AWriteBackMergedIntoAnUpdateFileKeepsItsLink) {
+  Disk d = MakeDisk(kOwn);
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(d.dir) + " && head -c 700000 /dev/urandom > upd.bin &&"
+                      " head -c 500000 /dev/urandom > fix.bin"));
+  std::wstring image = d.ImageWin(), update = image + L"_01.Upd";
+  std::wstring fix = vt::ToWin(d.disks + "/ws.Fix"), dirW = vt::ToWin(d.dir);
+  std::string out;
+  ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"\"/inject:\\upd.bin::" + dirW + L"\\upd.bin\"", &out))
+      << out;
+  ASSERT_EQ(0u, RunVro(ImageArgs(update, fix) + L"\"/inject:\\fix.bin::" + dirW + L"\\fix.bin\"",
+                       &out))
+      << out;
+  ASSERT_TRUE(vt::FileExists(fix));
+  const std::string baseHash = vt::Sha256(image);
+
+  EXPECT_EQ(0u, RunVro(ImageArgs(update, fix) + L"/merge", &out)) << out;
+  EXPECT_FALSE(vt::FileExists(fix));
+  EXPECT_EQ(0u, RunVro(ImageArgs(update) + L"/check", &out)) << out;
+  for (const char* name : {"upd.bin", "fix.bin"}) {
+    std::wstring n(name, name + strlen(name));
+    EXPECT_EQ(0u, RunVro(ImageArgs(update) + L"\"/extract:\\" + n + L"::" + dirW + L"\\out." + n +
+                             L"\"",
+                         &out))
+        << name << ": " << out;
+    EXPECT_EQ(0, vt::Sh("cd " + vt::Q(d.dir) + " && cmp " + name + " out." + name)) << name;
+  }
+  // Converted to a plain image (behind its header sector), read by ntfs-3g.
+  std::wstring plain = vt::ToWin(d.dir + "/plain.img");
+  EXPECT_EQ(0u, RunVro(ImageArgs(plain) + L"/p \"/convert:" + update + L"\"", &out)) << out;
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(d.dir) + " && dd if=plain.img of=plain.raw bs=512 skip=1"
+                      " status=none"));
+  Disk copy = d;
+  copy.kind.own = false;
+  VolumeReader volume(copy, d.dir + "/plain.raw");
+  EXPECT_TRUE(volume.Same("/upd.bin", d.dir + "/upd.bin"));
+  EXPECT_TRUE(volume.Same("/fix.bin", d.dir + "/fix.bin"));
+  EXPECT_EQ(baseHash, vt::Sha256(image)) << "the base was written";
+
+  // The update file merges into its base.
+  EXPECT_EQ(0u, RunVro(ImageArgs(image, update) + L"/merge", &out)) << out;
+  EXPECT_EQ("", UpdateFiles(d.disks));
+  std::string flat = Flatten(d, d.image, "", d.dir + "/merged.raw");
+  VolumeReader merged(d, flat);
+  EXPECT_TRUE(merged.Same("/upd.bin", d.dir + "/upd.bin"));
+  EXPECT_TRUE(merged.Same("/fix.bin", d.dir + "/fix.bin"));
+}
+
 TEST(BatchMode, WriteBackKeptOnlyForTheSameImage) {
   EXPECT_TRUE(IsAddressInImage(L"D:\\a.img", L"D:\\a.img"));
   EXPECT_TRUE(IsAddressInImage(L"D:\\a.img", L"d:\\A.IMG\\Windows"));

@@ -9,6 +9,7 @@
 #include "../image/WriteFaults.h"
 #include "BatchTestUtil.h"
 #include "app/ImageOperations.h"
+#include "image/device/DeviceSource.h"
 #include "image/stack/MountRw.h"
 
 using namespace bt;
@@ -30,7 +31,8 @@ uint64_t DiskBytes(const std::wstring& image) {
 
 // Runs make (which writes an image over target) cut at sampled writes and
 // flushes; done checks a complete result. The old image must stay byte for
-// byte unless the result is complete.
+// byte unless the result is complete (and it is reported failed only when
+// the flush of the folder after the rename failed).
 void CutAtEveryStep(const std::string& dir, const std::wstring& target,
                     const std::function<int()>& make, const std::function<void()>& done) {
   int writes, flushes;
@@ -62,6 +64,12 @@ void CutAtEveryStep(const std::string& dir, const std::wstring& target,
         // A failed write that a later one made good: the new image is
         // whole. Nothing is written after a stop.
         EXPECT_NE(it::WriteFaults::STOP, mode) << where;
+        done();
+        ASSERT_TRUE(vt::WriteAll(target, old));
+      } else if (mode == it::WriteFaults::FAIL_FLUSH && n == last &&
+                 before != vt::Sha256(target)) {
+        // The last flush is the folder's, after the rename: the new image
+        // holds the name, which the failure leaves unsure.
         done();
         ASSERT_TRUE(vt::WriteAll(target, old));
       } else {
@@ -103,6 +111,86 @@ TEST(ReplaceImage, ConvertOntoAnImageCutAnywhere) {
         EXPECT_TRUE(VolumeReader(d, flat).Same("/Users/Public/notes.txt",
                                                d.tree + "/Users/Public/notes.txt"));
       });
+}
+
+// Each write and flush of a file, each rename and each flush of a folder,
+// in the order they are sent (files by name, a folder by its path).
+struct NameRecorder : VroDeviceSource {
+  VroDeviceSource* prev = VroSetDeviceSource(this);
+  std::vector<std::string> events;
+  ~NameRecorder() override { VroSetDeviceSource(prev); }
+  static std::string Name(const std::wstring& path) {
+    return vt::Narrow(path.substr(path.find_last_of(L"\\/") + 1));
+  }
+  static std::string NameOf(HANDLE h) {
+    wchar_t full[1024];
+    DWORD n = GetFinalPathNameByHandleW(h, full, 1024, 0);
+    return n && n < 1024 ? Name(std::wstring(full, n)) : "?";
+  }
+  HANDLE OpenDevice(const wchar_t* path, int type, DWORD access, DWORD share, uint64_t* bytes,
+                    int* disk) override {
+    return prev->OpenDevice(path, type, access, share, bytes, disk);
+  }
+  int64_t WriteAt(HANDLE h, uint64_t at, const void* buf, uint32_t bytes) override {
+    events.push_back("write " + NameOf(h));
+    return prev->WriteAt(h, at, buf, bytes);
+  }
+  int FlushHandle(HANDLE h) override {
+    events.push_back("flush " + NameOf(h));
+    return prev->FlushHandle(h);
+  }
+  int RenameFile(const wchar_t* from, const wchar_t* to) override {
+    events.push_back("rename " + Name(from) + " " + Name(to));
+    return prev->RenameFile(from, to);
+  }
+  int FlushFolder(const wchar_t* path) override {
+    std::wstring p = path;
+    events.push_back("folder " + vt::Narrow(p.substr(0, p.find_last_of(L"\\/"))));
+    return prev->FlushFolder(path);
+  }
+  std::string All() const {
+    std::string all;
+    for (const std::string& e : events) all += e + "\n";
+    return all;
+  }
+};
+
+// The new image is on the disk before it takes the target's name, and the
+// name before the command ends: its folder is flushed after the rename,
+// for "/create:" and for "/convert:".
+TEST(ReplaceImage, TheNewImagesNameReachesTheDisk) {
+  Disk d = MakeDisk(kOwn);
+  std::string dir = d.dir + "/out";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir)));
+  std::wstring target = vt::ToWin(dir + "/old.vmd");
+  const std::string folder = vt::Narrow(vt::ToWin(dir));
+  for (int convert = 0; convert < 2; convert++) {
+    SCOPED_TRACE(convert ? "convert" : "create");
+    ASSERT_EQ(kImageOk, ImageCreateDiskW(target.c_str(), 8));
+    NameRecorder rec;
+    ASSERT_EQ(kImageOk, convert ? ImageConvertFileW(d.ImageWin().c_str(), target.c_str(), 0, 0,
+                                                    nullptr, nullptr)
+                                : ImageCreateDiskW(target.c_str(), 16));
+    size_t rename = rec.events.size();
+    for (size_t i = 0; i < rec.events.size(); i++)
+      if (rec.events[i].compare(0, 11, "rename ~vro") == 0 &&
+          rec.events[i].size() > 8 && rec.events[i].substr(rec.events[i].size() - 8) == " old.vmd")
+        rename = i;
+    ASSERT_LT(rename, rec.events.size()) << rec.All();
+    std::string temp = rec.events[rename].substr(7, rec.events[rename].find(' ', 7) - 7);
+    size_t lastWrite = 0, lastFlush = 0;
+    for (size_t i = 0; i < rename; i++) {
+      if (rec.events[i] == "write " + temp) lastWrite = i;
+      if (rec.events[i] == "flush " + temp) lastFlush = i;
+    }
+    EXPECT_LT(lastWrite, lastFlush) << "the new image was not flushed before its rename\n"
+                                    << rec.All();
+    size_t flushed = rec.events.size();
+    for (size_t i = rename + 1; i < rec.events.size() && flushed == rec.events.size(); i++)
+      if (rec.events[i] == "folder " + folder) flushed = i;
+    EXPECT_LT(flushed, rec.events.size()) << "no flush of the folder after the rename\n"
+                                          << rec.All();
+  }
 }
 
 // Temporaries of the target that a cut-off "/create:" or "/convert:" left

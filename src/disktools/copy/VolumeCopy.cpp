@@ -16,13 +16,12 @@
 #include "disktools/clone/GptLayout.h"
 #include "disktools/clone/NtfsClone.h"
 #include "disktools/clone/NtfsCloneInstall.h"
+#include "disktools/copy/NewImageTarget.h"
 #include "disktools/bootrepair/EfiBootFiles.h"
 #include "disktools/partition/GptTables.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/mount/MountedImage.h"
 #include "image/ntfs/NtfsResize.h"
-#include "image/stack/ImageMerge.h"
-#include "image/stack/journal/FileJournal.h"
 #include "image/stack/MountRw.h"
 #include "registry/RegistryFacade.h"
 
@@ -211,6 +210,12 @@ bool ReadDiskGptIdentity(CMountedImage* image, EfiBootTarget* t) {
 
 }  // namespace
 
+int CopyResultOfTarget(int target) {
+  return target == NEW_IMAGE_TARGET_OK     ? VOLUME_COPY_DONE
+         : target == NEW_IMAGE_TARGET_HELD ? VOLUME_COPY_TARGET_REFUSED
+                                           : VOLUME_COPY_FAILED;
+}
+
 int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, int gpt,
                          const ClusterRun* extraSkip, DiskCopyProgressCallback callback,
                          void* context) {
@@ -222,29 +227,10 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
     delete layout;
     return VOLUME_COPY_FAILED;
   }
-  // An image that is already there is replaced only by a complete copy,
-  // made beside it; one that could not be replaced (in use, read-only, or a
-  // base that a merge left unfinished) is not copied to.
-  DWORD attributes = GetFileAttributesW(path);
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    if (FindUnfinishedMerge(path, nullptr)) {
-      NoticeUnfinishedMerge(path);
-      delete layout;
-      return VOLUME_COPY_TARGET_REFUSED;
-    }
-    if (_VROH_RW_CLASS::HeldByAnotherProgram(path)) {
-      delete layout;
-      return VOLUME_COPY_TARGET_REFUSED;
-    }
-    HANDLE held =
-        (attributes & FILE_ATTRIBUTE_READONLY)
-            ? INVALID_HANDLE_VALUE
-            : CreateFileW(path, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (held == INVALID_HANDLE_VALUE) {
-      delete layout;
-      return VOLUME_COPY_FAILED;
-    }
-    CloseHandle(held);
+  int taken = CheckNewImageTarget(path);
+  if (taken != NEW_IMAGE_TARGET_OK) {
+    delete layout;
+    return CopyResultOfTarget(taken);
   }
   ReplacedFile made(path, VroNoticeLeftoverRemoved);
   CMountedImage* target =
@@ -267,9 +253,7 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
   delete layout;
   // A failed or cancelled copy leaves the old image as it was (the
   // temporary one goes with `made`).
-  if (result == VOLUME_COPY_DONE && !made.Commit()) result = VOLUME_COPY_FAILED;
-  // The journal of the file replaced (a command cut off on it) is of no file now.
-  if (result == VOLUME_COPY_DONE) CFileJournal::ForgetReplaced(path);
+  if (result == VOLUME_COPY_DONE) result = CopyResultOfTarget(CommitNewImage(made, path));
   return result;
 }
 

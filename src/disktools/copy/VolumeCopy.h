@@ -17,7 +17,12 @@ enum VolumeCopyResult {
   VOLUME_COPY_FAILED = 0,  // also a cancel from the callback
   VOLUME_COPY_DONE = 1,
   VOLUME_COPY_TARGET_REFUSED = 2,  // the image at the target may not be replaced (a line says why)
+  VOLUME_COPY_NO_VOLUME = 3,       // a host volume cannot be opened (a line names it)
 };
+
+// The result of a copy whose target (disktools/copy/NewImageTarget.h) gave
+// `target`: done, refused or failed.
+int CopyResultOfTarget(int target);
 
 // A new mounted image on the host volume of letter (read-only through a
 // snapshot where one can be taken; writable after lock and dismount), or
@@ -40,11 +45,26 @@ int DestroyImageMount(CMountedImage* image);
 // (an existing file there is replaced), raw or own format, with the
 // source's layout or, with gpt, a GPT layout with an EFI system partition.
 // extraSkip: further runs not to copy, ended by one of length 0 (may be
-// null). VOLUME_COPY_DONE, or VOLUME_COPY_FAILED on failure or cancel; a
-// failed or cancelled copy leaves no image at path.
+// null). VOLUME_COPY_DONE; VOLUME_COPY_FAILED on failure or cancel;
+// VOLUME_COPY_TARGET_REFUSED for a target held before or while the copy
+// ran (disktools/copy/NewImageTarget.h). A copy that does not end done
+// leaves path as it was.
 int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, int gpt,
                          const ClusterRun* extraSkip, DiskCopyProgressCallback callback,
                          void* context);
+
+// Backup: the target checked (CheckNewImageTarget), System Restore switched
+// off on the volume of letter, the volume opened and copied into a new
+// image at path as CopyVolumeToNewImage does. Its results, or
+// VOLUME_COPY_NO_VOLUME.
+int BackupVolumeToNewImage(wchar_t letter, const wchar_t* path, int raw, int gpt,
+                           DiskCopyProgressCallback callback, void* context);
+// Clone between two host volumes (two letters, not the same): the target
+// opened writable, System Restore switched off on the source, the source
+// opened and copied as CloneVolumeToDisk does, the target's letter
+// refreshed after a done copy. Its results, or VOLUME_COPY_NO_VOLUME.
+int CloneHostVolume(wchar_t source, wchar_t target, DiskCopyProgressCallback callback,
+                    void* context);
 
 // Clone: copies source's NTFS volume onto target's (opened writable, at
 // least as large; a larger one keeps its size). VOLUME_COPY_DONE, or

@@ -4,7 +4,6 @@
 #include "common/CrashDump.h"
 #include "disktools/copy/VolumeCopy.h"
 #include "disktools/dialogs/DiskToolHistory.h"
-#include "disktools/restore/SystemRestore.h"
 #include "resources/ResourceIds.h"
 #include "ui/FileDialogs.h"
 #include "ui/UiResources.h"
@@ -70,15 +69,12 @@ DWORD CBackupImageDlg::BackupThread(LPARAM) {
   } else if (letter && path[0] && ConfirmOverwrite(path)) {
     SaveHistory(GetDlgItem(m_hWnd, IDC_DT_TARGET_IMAGE), kBackupTargetHistory, path);
     BeginRun();
-    SetVolumeSystemRestore(letter, 0);
-    outcome = RUN_FAILED;
-    if (CMountedImage* source = OpenHostVolumeMount(letter, 0)) {
-      if (CopyVolumeToNewImage(source, path, IsDlgButtonChecked(m_hWnd, IDC_DT_RAW),
-                               IsDlgButtonChecked(m_hWnd, IDC_DT_GPT), nullptr,
-                               DialogEngineProgress, this) == VOLUME_COPY_DONE)
-        outcome = RUN_SUCCEEDED;
-      DestroyImageMount(source);
-    }
+    // The target is looked at before System Restore is switched off.
+    outcome = BackupVolumeToNewImage(letter, path, IsDlgButtonChecked(m_hWnd, IDC_DT_RAW),
+                                     IsDlgButtonChecked(m_hWnd, IDC_DT_GPT),
+                                     DialogEngineProgress, this) == VOLUME_COPY_DONE
+                  ? RUN_SUCCEEDED
+                  : RUN_FAILED;
   }
   FinishWorker(outcome, kRunControls, kRunControlCount);
   return 0;

@@ -2,7 +2,6 @@
 
 #include "common/CrashDump.h"
 #include "disktools/copy/VolumeCopy.h"
-#include "disktools/restore/SystemRestore.h"
 #include "resources/ResourceIds.h"
 
 namespace {
@@ -72,16 +71,9 @@ DWORD CCloneImageDlg::CloneThread(LPARAM) {
     SetStatus(IDS_CLONE_NEEDS_X64);
   } else if (source && target && source != target) {
     BeginRun();
-    SetVolumeSystemRestore(source, 0);
-    outcome = RUN_FAILED;
-    CMountedImage* to = OpenHostVolumeMount(target, 1);
-    CMountedImage* from = to ? OpenHostVolumeMount(source, 0) : nullptr;
-    if (from &&
-        CloneVolumeToDisk(from, to, nullptr, DialogEngineProgress, this) == VOLUME_COPY_DONE)
-      outcome = RUN_SUCCEEDED;
-    DestroyImageMount(from);
-    DestroyImageMount(to);
-    if (outcome == RUN_SUCCEEDED) RefreshDriveLetter(target);
+    outcome = CloneHostVolume(source, target, DialogEngineProgress, this) == VOLUME_COPY_DONE
+                  ? RUN_SUCCEEDED
+                  : RUN_FAILED;
   }
   FinishWorker(outcome, kRunControls, kRunControlCount);
   return 0;

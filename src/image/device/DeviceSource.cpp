@@ -57,6 +57,7 @@ VroDeviceSource* g_Source = &g_HostSource;
 VroDeviceSource* VroSetDeviceSource(VroDeviceSource* source) {
   VroDeviceSource* old = g_Source;
   g_Source = source ? source : &g_HostSource;
+  VroSetNameSource(g_Source);
   return old;
 }
 
@@ -65,5 +66,5 @@ VroDeviceSource* VroGetDeviceSource() {
 }
 
 bool VroFlushFolderOf(const std::wstring& path) {
-  return VroGetDeviceSource()->FlushFolder(path.c_str()) == 0;
+  return FlushNameOf(path.c_str());
 }

@@ -1,10 +1,11 @@
 // Where host drives and volumes come from, and the positioned write and the
-// flush under every write of image files and devices. The default opens
-// drives with CreateFileW, asks their size with DeviceIoControl, writes with
-// the system's transfer and flushes with FlushFileBuffers; tests put in a
-// source that serves an ordinary file in a drive's place, or one whose
-// chosen write fails or never happens (as a process that dies there leaves
-// the file).
+// flush under every write of image files and devices, with the renames and
+// folder flushes that make names durable (common/FolderFlush.h). The
+// default opens drives with CreateFileW, asks their size with
+// DeviceIoControl, writes with the system's transfer and flushes with
+// FlushFileBuffers; tests put in a source that serves an ordinary file in a
+// drive's place, or one whose chosen write fails or never happens (as a
+// process that dies there leaves the file).
 #pragma once
 #include <windows.h>
 #include <cstdint>
@@ -13,9 +14,8 @@
 #include "common/FolderFlush.h"
 #include "image/device/SectorDevice.h"
 
-class VroDeviceSource {
+class VroDeviceSource : public VroNameSource {
  public:
-  virtual ~VroDeviceSource() {}
   // type 1 (physical drive) or 2 (volume). On success returns the handle
   // with the device's length in bytes and its disk number (-1 unknown);
   // INVALID_HANDLE_VALUE on failure.
@@ -27,13 +27,10 @@ class VroDeviceSource {
   }
   // Puts what was written to a file through to the disk: 0, or -1.
   virtual int FlushHandle(HANDLE hFile) { return SystemFlushHandle(hFile); }
-  // Puts the folder of path, with the names made, renamed or removed in
-  // it, through to the disk: 0, or -1.
-  virtual int FlushFolder(const wchar_t* path) { return FlushFolderOf(path) ? 0 : -1; }
 };
 
-// Installs a source for all later opens (null restores the default) and
-// returns the one in use before.
+// Installs a source for all later opens, renames and folder flushes (null
+// restores the default) and returns the one in use before.
 VroDeviceSource* VroSetDeviceSource(VroDeviceSource* source);
 VroDeviceSource* VroGetDeviceSource();
 

@@ -195,8 +195,7 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
     }
   }
   if (base.m_nType == VRO_TYPE_SPARSE) {
-    memcpy(base.Header(), upd.Header(), kOffPrevParentId);
-    St32(base.Header() + kOffKind, kKindSparse);
+    TakeMergedHeader(base.Header(), upd.Header());
     base.Container()->SetDirty();
   }
   // The close keeps the whole merge, or takes it back.

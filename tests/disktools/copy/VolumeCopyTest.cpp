@@ -10,6 +10,7 @@
 #include "disktools/copy/VolumeCopy.h"
 #include "common/PathUtil.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/OverlayNotice.h"
 
 namespace {
 
@@ -24,6 +25,28 @@ int __stdcall Record(uint32_t done, uint32_t total, void* context) {
   p->last = done;
   p->total = total;
   return p->stopAt == 0 || p->calls < p->stopAt;
+}
+
+// A target another program takes hold of as a writing program does (no
+// writer beside it), from the start or at a call of the copy's progress.
+struct HeldTarget {
+  std::wstring path;
+  uint32_t holdAt = 0, calls = 0;
+  HANDLE holder = INVALID_HANDLE_VALUE;
+  void Hold(DWORD access, DWORD share) {
+    holder = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, holder);
+  }
+  void Release() {
+    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+    holder = INVALID_HANDLE_VALUE;
+  }
+};
+
+int __stdcall HoldAtProgress(uint32_t, uint32_t, void* context) {
+  HeldTarget* h = static_cast<HeldTarget*>(context);
+  if (++h->calls == h->holdAt) h->Hold(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
+  return 1;
 }
 
 void ExpectOwnImageHoldsTree(const std::wstring& image, const mi::Disk& source,
@@ -174,17 +197,31 @@ TEST(VolumeCopy, CancelLeavesNoImageAndRefusedTargetsStayUntouched) {
     CMountedImage m;
     EXPECT_LT(m.OpenImage(target.c_str(), nullptr, 0, 0), 0);
   }
-  // A target that cannot be replaced (held open by another program) is not
-  // written into, even where it could be.
+  // A target that cannot be replaced (held open by another program, from
+  // the start or from the middle of the copy) is not written into, even
+  // where it could be: -15 and the line naming it.
   std::wstring held = vt::ToWin(d.dir + "/held.img");
   ASSERT_EQ(0, vt::Sh("truncate -s 64M " + vt::Q(d.dir + "/held.img")));
-  std::string heldBefore = vt::Sha256(held);
-  HANDLE holder = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
-  EXPECT_EQ(-13, ImageConvertFileW(d.path.c_str(), held.c_str(), 1, 0, nullptr, nullptr));
-  CloseHandle(holder);
-  EXPECT_EQ(heldBefore, vt::Sha256(held));
+  std::string heldBefore = vt::Sha256(held), listing;
+  vt::Sh("ls -A " + vt::Q(d.dir), &listing);
+  for (uint32_t holdAt : {0u, 1u, 40u}) {
+    SCOPED_TRACE(holdAt);
+    HeldTarget h;
+    h.path = held;
+    h.holdAt = holdAt;
+    if (!holdAt) h.Hold(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    VroNoticeCollector lines;
+    EXPECT_EQ(-15, ImageConvertFileW(d.path.c_str(), held.c_str(), 1, 0, HoldAtProgress, &h));
+    EXPECT_TRUE(!holdAt || h.holder != INVALID_HANDLE_VALUE) << "the copy ended before the hold";
+    ASSERT_EQ(1u, lines.Notices().size());
+    EXPECT_EQ(held, lines.Notices()[0].path);
+    EXPECT_EQ(VRO_NOTICE_HELD, lines.Notices()[0].kind);
+    h.Release();
+    EXPECT_EQ(heldBefore, vt::Sha256(held));
+    std::string now;
+    vt::Sh("ls -A " + vt::Q(d.dir), &now);
+    EXPECT_EQ(listing, now) << "a temporary was left";
+  }
   // The source itself, its update file and its write-back file.
   std::wstring own = mi::CopyIntoOwnImage(d.path, d.dir);
   {

@@ -1,7 +1,8 @@
 // Kelt on Wine's 64-bit side, started from this 32-bit process: its exit
 // codes, the calls it makes into the recording 64-bit client library, the
-// whole road through SetVolumeSystemRestore, and that only a completely
-// written, checked file of a fresh name is ever run.
+// whole road through SetVolumeSystemRestore and through the program's
+// "/backup:", and that only a completely written, checked file of a fresh
+// name is ever run.
 #include <windows.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ProgramImage.h"
 #include "RestoreTestSupport.h"
 #include "TestSupport.h"
 #include "disktools/restore/KeltRunner.h"
@@ -151,6 +153,45 @@ TEST_F(KeltTest, SwitchesThroughKeltAndRemovesIt) {
   EXPECT_EQ(
       (std::vector<std::string>{"64 DisableSR " + m_volume, "64 EnableSREx " + m_volume + " 1"}),
       rt::ClientLogLines(m_log));
+}
+
+// "/backup:" looks at its target before it changes anything: onto an image
+// another program holds it is refused (-15, the line naming the image) with
+// System Restore never switched, and "/clone:" onto a volume it cannot open
+// leaves it alone too; onto a target it may write the backup switches
+// System Restore off first (Wine's drive C: then gives no volume to copy).
+TEST_F(KeltTest, ABackupOntoAHeldImageLeavesSystemRestoreAlone) {
+  const std::wstring held = m_dir + L"\\held.vmd", free = m_dir + L"\\free.vmd";
+  ASSERT_TRUE(vt::WriteAll(held, "an image another program writes", 31));
+  HANDLE holder = CreateFileW(held.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+  DWORD code = 0;
+  std::string out;
+  ASSERT_TRUE(apptest::RunProgram(L"\"-img:" + held + L"\" /backup:C", code, &out));
+  CloseHandle(holder);
+  EXPECT_EQ(DWORD(-15), code) << out;
+  EXPECT_NE(std::string::npos,
+            out.find(vt::Narrow(held) + ": another program holds the image"))
+      << out;
+  EXPECT_EQ(std::vector<std::string>{}, rt::ClientLogLines(m_log)) << out;
+  std::vector<uint8_t> left;
+  ASSERT_TRUE(vt::ReadAll(held, left));
+  EXPECT_EQ("an image another program writes", std::string(left.begin(), left.end()));
+  // The same for "/clone:" onto a volume it cannot open.
+  ASSERT_TRUE(rt::VolumeOf(L'Q').empty());
+  ASSERT_TRUE(apptest::RunProgram(L"/clone:CQ", code, &out));
+  EXPECT_EQ(DWORD(-12), code) << out;
+  EXPECT_NE(std::string::npos, out.find("Q:\\: it cannot be opened")) << out;
+  EXPECT_EQ(std::vector<std::string>{}, rt::ClientLogLines(m_log)) << out;
+
+  m_log = rt::StartClientLog(m_dir);
+  ASSERT_TRUE(apptest::RunProgram(L"\"-img:" + free + L"\" /backup:C", code, &out));
+  EXPECT_EQ(DWORD(-12), code) << out;
+  EXPECT_NE(std::string::npos, out.find("C:\\: it cannot be opened")) << out;
+  EXPECT_EQ(std::vector<std::string>{"64 DisableSR " + m_volume}, rt::ClientLogLines(m_log))
+      << out;
+  EXPECT_FALSE(vt::FileExists(free));
 }
 
 // Seams for the file handling of RunKelt.

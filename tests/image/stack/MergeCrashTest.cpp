@@ -2,7 +2,8 @@
 // died there, its write torn at a page) and at every flush that fails: the
 // next open finds the base file exactly as it was, or wholly merged, and the
 // merged file as it was or gone; merging the same file again leaves exactly
-// the merged disk.
+// the merged disk. A write-back file merged into the update file it stands
+// on leaves the update file old or merged, opening over its base either way.
 #include <gtest/gtest.h>
 #include <cstring>
 
@@ -32,22 +33,33 @@ void WriteRuns(_VROH_MOUNT_RW& d, uint32_t seed, int runs) {
   }
 }
 
+enum Top { kUpdateFile, kWriteBack, kWriteBackOverUpdate };
+
 class Merge {
  public:
-  // fix: a write-back file over the base, else its first update file.
-  explicit Merge(bool fix) : m_Fix(fix) {
+  // What is merged: the base's first update file, a write-back file over
+  // the base, or a write-back file over that update file (merged into it).
+  explicit Merge(Top top) : m_TopKind(top) {
     std::wstring dir = vt::ScratchDir();
-    m_Base = Path(dir, L"b.vmd");
-    EXPECT_EQ(0, _VROH_RW_CLASS::Create(m_Base.c_str(), 8, 6));
+    m_Image = Path(dir, L"b.vmd");
+    EXPECT_EQ(0, _VROH_RW_CLASS::Create(m_Image.c_str(), 8, 6));
     {
       _VROH_MOUNT_RW d;
-      EXPECT_EQ(VRO_CHAIN_SPARSE_BASE_WRITES, d.OpenChain(m_Base.c_str(), L"", VRO_WRITE_BASE));
+      EXPECT_EQ(VRO_CHAIN_SPARSE_BASE_WRITES, d.OpenChain(m_Image.c_str(), L"", VRO_WRITE_BASE));
       WriteRuns(d, 1, 12);
     }
-    m_Top = fix ? Path(dir, L"ws.Fix") : m_Base + L"_01.Upd";
-    {
+    std::wstring update = m_Image + L"_01.Upd";
+    if (top != kWriteBack) {
       _VROH_MOUNT_RW d;
-      EXPECT_LT(0, d.OpenChain(m_Base.c_str(), fix ? m_Top.c_str() : L"", VRO_WRITE_OVERLAY));
+      EXPECT_LT(0, d.OpenChain(m_Image.c_str(), L"", VRO_WRITE_OVERLAY));
+      WriteRuns(d, 3, 16);
+      EXPECT_EQ(0, d.CloseLayers());
+    }
+    m_Base = top == kWriteBackOverUpdate ? update : m_Image;
+    m_Top = top == kUpdateFile ? update : Path(dir, L"ws.Fix");
+    if (top != kUpdateFile) {
+      _VROH_MOUNT_RW d;
+      EXPECT_LT(0, d.OpenChain(m_Base.c_str(), m_Top.c_str(), VRO_WRITE_OVERLAY));
       WriteRuns(d, 2, 24);
       EXPECT_EQ(0, d.CloseLayers());
     }
@@ -63,17 +75,21 @@ class Merge {
     ASSERT_TRUE(vt::WriteAll(m_Top, m_TopFile));
   }
   int Run() { return ConvertImageChain(m_Base.c_str(), m_Top.c_str(), nullptr); }
+  // The disk the merge writes into: the base, or the update file over it
+  // (which must open over its base, never as an image of its own).
   std::vector<uint8_t> ReadBase() {
     _VROH_MOUNT_RW d;
-    EXPECT_EQ(VRO_CHAIN_SPARSE_READ_ONLY, d.OpenChain(m_Base.c_str(), L"", VRO_WRITE_NONE));
-    return ReadChain(d);
+    int r = d.OpenChain(m_Base.c_str(), L"", VRO_WRITE_NONE);
+    EXPECT_EQ(m_Base == m_Image ? VRO_CHAIN_SPARSE_READ_ONLY : VRO_CHAIN_UPDATE, r);
+    return r > 0 ? ReadChain(d) : std::vector<uint8_t>();
   }
   // The disk as mounted with the file being merged on top.
   std::vector<uint8_t> ReadMerged() {
     _VROH_MOUNT_RW d;
-    int r = m_Fix ? d.OpenChain(m_Base.c_str(), m_Top.c_str(), VRO_WRITE_NONE)
-                  : d.OpenChain(m_Top.c_str(), L"", VRO_WRITE_NONE);
-    EXPECT_EQ(m_Fix ? VRO_CHAIN_SPARSE_FIX : VRO_CHAIN_UPDATE, r);
+    bool fix = m_TopKind != kUpdateFile;
+    int r = fix ? d.OpenChain(m_Base.c_str(), m_Top.c_str(), VRO_WRITE_NONE)
+                : d.OpenChain(m_Top.c_str(), L"", VRO_WRITE_NONE);
+    EXPECT_EQ(m_TopKind == kWriteBack ? VRO_CHAIN_SPARSE_FIX : VRO_CHAIN_UPDATE, r);
     return r > 0 ? ReadChain(d) : std::vector<uint8_t>();
   }
   bool TopUnchanged() {
@@ -81,13 +97,13 @@ class Merge {
     return vt::ReadAll(m_Top, now) && now == m_TopFile;
   }
 
-  bool m_Fix;
-  std::wstring m_Base, m_Top;
+  Top m_TopKind;
+  std::wstring m_Image, m_Base, m_Top;
   std::vector<uint8_t> m_Old, m_Merged, m_BaseFile, m_TopFile;
 };
 
-void EveryWriteOfAMerge(bool fix) {
-  Merge m(fix);
+void EveryWriteOfAMerge(Top top) {
+  Merge m(top);
   int writes, flushes;
   {
     WriteFaults count(WriteFaults::COUNT, 0);
@@ -137,11 +153,24 @@ void EveryWriteOfAMerge(bool fix) {
 }
 
 TEST(MergeCrash, EveryWriteOfAnUpdateFileMerge) {
-  EveryWriteOfAMerge(false);
+  EveryWriteOfAMerge(kUpdateFile);
 }
 
 TEST(MergeCrash, EveryWriteOfAWriteBackMerge) {
-  EveryWriteOfAMerge(true);
+  EveryWriteOfAMerge(kWriteBack);
+}
+
+// The update file merged into stays one: after the merge, whole or rolled
+// back, it merges into its base, which then holds the three files' disk.
+TEST(MergeCrash, EveryWriteOfAWriteBackIntoAnUpdateFileMerge) {
+  EveryWriteOfAMerge(kWriteBackOverUpdate);
+  if (::testing::Test::HasFailure()) return;
+  Merge m(kWriteBackOverUpdate);
+  ASSERT_EQ(1, m.Run());
+  ASSERT_EQ(1, ConvertImageChain(m.m_Image.c_str(), m.m_Base.c_str(), nullptr));
+  _VROH_MOUNT_RW d;
+  ASSERT_EQ(VRO_CHAIN_SPARSE_READ_ONLY, d.OpenChain(m.m_Image.c_str(), L"", VRO_WRITE_NONE));
+  EXPECT_TRUE(ReadChain(d) == m.m_Merged);
 }
 
 }  // namespace

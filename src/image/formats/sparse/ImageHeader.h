@@ -83,6 +83,22 @@ const int kOffLeafCheck = 8;
 const uint32_t kLeafCheckTag = 0x464C4B43u;  // 'C', 'K', 'L', 'F'
 const uint32_t kRootSector = 8, kFirstFree = 16, kBlockSectors = 8, kChunkSectors = 128;
 
+// The image header an image takes when a file is merged into it: the
+// merged file's (its identity, by which the file is known as merged, its
+// generation, times and name), but the image keeps what places it in its
+// chain: its kind (a full image stays one, an update file stays an overlay
+// of its base), the identities of the image below it and its unusable mark.
+inline void TakeMergedHeader(uint8_t* image, const uint8_t* merged) {
+  uint8_t parent[8], unusable[4], kind[4];
+  memcpy(parent, image + kOffParentId, 8);
+  memcpy(unusable, image + kOffUnusable, 4);
+  memcpy(kind, image + kOffKind, 4);
+  memcpy(image, merged, kOffPrevParentId);
+  memcpy(image + kOffParentId, parent, 8);
+  memcpy(image + kOffUnusable, unusable, 4);
+  memcpy(image + kOffKind, kind, 4);
+}
+
 inline bool EndsWithBootSignature(const uint8_t* sector) {
   return sector[510] == 0x55 && sector[511] == 0xAA;
 }

@@ -96,8 +96,8 @@ bool SetAside(const std::wstring& journalPath) {
   std::wstring target = journalPath + L".aside";
   for (int i = 2; GetFileAttributesW(WidePath(target).c_str()) != INVALID_FILE_ATTRIBUTES; i++)
     target = journalPath + L".aside" + std::to_wstring(i);
-  bool moved = MoveFileExW(WidePath(journalPath).c_str(), WidePath(target).c_str(),
-                           MOVEFILE_WRITE_THROUGH) != 0;
+  bool moved = false;
+  RenameDurably(WidePath(journalPath).c_str(), WidePath(target).c_str(), &moved);
   VroOverlayNotice(journalPath.c_str(), moved ? VRO_NOTICE_JOURNAL_SET_ASIDE
                                               : VRO_NOTICE_JOURNAL_NOT_APPLIED);
   return moved;
