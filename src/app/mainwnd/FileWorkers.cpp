@@ -120,13 +120,12 @@ bool GrowPartitionFor(CFileManagerDlg* window, uint64_t shortfall, OperationStat
   window->m_image->GetVolumeSpace(&total, &freeBytes);
   const uint64_t megabytes = (total + shortfall + kGrowthReserve) >> 20;
   window->SetStatusString(kProgressColour, IDS_RESIZING, 1u, megabytes);
-  if (!ResizeImagePartition(window->m_image, megabytes)) {
+  if (!EndImageResize(window, ResizeImagePartition(window->m_image, megabytes) != 0, FALSE)) {
     window->SetStatusString(kFailureColour, IDS_RESIZE_FAILED);
     state.resizeFailed = true;
     return false;
   }
   window->SetStatusString(kProgressColour, IDS_RESIZE_DONE);
-  ReopenResizedImage(window, FALSE);
   return true;
 }
 
@@ -279,29 +278,23 @@ bool HasImageExtension(const wchar_t* path) {
 
 }  // namespace
 
-void ReopenResizedImage(CFileManagerDlg* window, BOOL post) {
-  // An own image whose changes go to an update file: the grown partition
-  // lies in that file, so the pane opens it (with the image below it);
-  // the image alone would show the old size.
-  wchar_t update[kPathChars] = L"";
-  _VROH_MOUNT_RW* disk = window->m_image->DiskObject();
-  if (disk && disk->Layers()->Update().IsOpen())
-    lstrcpynW(update, disk->Layers()->Update().Path().c_str(), kPathChars);
-  window->m_image->Close();
+bool EndImageResize(CFileManagerDlg* window, bool grown, BOOL post) {
+  const bool kept = window->m_image->EndCommand(grown);
+  // The address of the image as it is open now (a roll back may have opened
+  // it again through the update file of the session).
+  RefreshImageAddress(window);
+  wchar_t address[kAddressChars];
+  GetWindowTextW(window->Item(IDC_IMAGE_LIST), address, kAddressChars);
   HWND combo = window->Item(IDC_IMAGE_ADDRESS);
-  if (update[0]) {
-    wchar_t folder[kAddressChars], address[kAddressChars];
-    ImageFolder(window->Item(IDC_IMAGE_LIST), folder);
-    JoinImageAddress(update, folder, address, kAddressChars);
-    HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
-    SendMessageW(edit, WM_SETTEXT, 0, LPARAM(address));
-  }
+  HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
+  SendMessageW(edit, WM_SETTEXT, 0, LPARAM(address));
   const WPARAM command = MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_SELCHANGE);
   if (post) {
     PostMessageW(window->m_hWnd, WM_COMMAND, command, LPARAM(-1));
   } else {
     SendMessageW(window->m_hWnd, WM_COMMAND, command, LPARAM(-1));
   }
+  return grown && kept;
 }
 
 int CountPathList(const wchar_t* paths) {

@@ -1,0 +1,320 @@
+// The main window at the X display keeps its hold on the image it shows
+// through everything that opens the image anew: a grow from the status bar
+// (into a new update file of an own-format image), a copy that fails on a
+// full host disk and is taken back. A second program waits the whole time,
+// retrying the export ImageInjectFileW with -noupd on the image as fast as
+// it can: every try is refused (-15, the held-image line), and afterwards
+// the window's files open and hold its work while the image holds nothing
+// of the second program. A copy into an image without room asks to grow.
+#include <windows.h>
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "../ProgramImage.h"
+#include "SessionHarness.h"
+#include "TestSupport.h"
+#include "app/HostEntry.h"
+#include "app/ImageOperations.h"
+#include "image/stack/MountRw.h"
+#include "resources/ResourceIds.h"
+#include "ui/shared/TipControl.h"
+
+namespace {
+
+using namespace session;
+
+const char kChildFilter[] = "SecondProgramChild.DISABLED_InjectUntilStopped";
+
+std::string ChildEnv(const char* name) {
+  const char* value = getenv(name);
+  return value ? value : "";
+}
+
+// Run only as the child of the tests below: the built program loaded as a
+// host loads it, ImageInjectFileW retried on VRO_SECOND_IMAGE (with -noupd
+// on this process's command line) until VRO_SECOND_DIR holds "stop". It
+// writes "ready" after its first call and a report of every result.
+TEST(SecondProgramChild, DISABLED_InjectUntilStopped) {
+  const std::string dir = ChildEnv("VRO_SECOND_DIR");
+  if (dir.empty()) GTEST_SKIP();
+  const std::wstring image = vt::Widen(ChildEnv("VRO_SECOND_IMAGE"));
+  const std::wstring host = vt::Widen(ChildEnv("VRO_SECOND_HOST"));
+  const std::wstring program = vt::ToWin(dir + "/hosted.exe");
+  ASSERT_TRUE(vt::WriteAll(program, apptest::ReadProgram()));
+  HMODULE module = LoadLibraryW(program.c_str());
+  ASSERT_NE(nullptr, module);
+  auto initialize = reinterpret_cast<decltype(&Initialize)>(GetProcAddress(module, "Initialize"));
+  ASSERT_TRUE(initialize && initialize(module, LoadLibraryA, GetProcAddress));
+  auto inject =
+      reinterpret_cast<decltype(&ImageInjectFileW)>(GetProcAddress(module, "ImageInjectFileW"));
+  ASSERT_NE(nullptr, inject);
+  std::map<int, int> results;
+  const std::wstring stop = vt::ToWin(dir + "/stop");
+  for (int calls = 0; calls == 0 || !vt::FileExists(stop); ++calls) {
+    results[inject(image.c_str(), L"", 0, L"\\Second.txt", host.c_str(), 1)]++;
+    if (calls == 0) vt::WriteAll(vt::ToWin(dir + "/ready"), "", 0);
+    Sleep(1);
+  }
+  std::string report;
+  for (const auto& r : results)
+    report += std::to_string(r.first) + " " + std::to_string(r.second) + "\n";
+  ASSERT_TRUE(vt::WriteAll(vt::ToWin(dir + "/report"), report.data(), report.size()));
+}
+
+// The second program: this test program started again on the child above.
+class SecondProgram {
+ public:
+  SecondProgram(const std::string& dir, const std::wstring& image, const std::wstring& host)
+      : m_dir(dir) {
+    EXPECT_EQ(0, vt::Sh("rm -rf " + vt::Q(dir) + " && mkdir -p " + vt::Q(dir)));
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring line = L"\"" + std::wstring(self) + L"\" --gtest_filter=" +
+                        vt::Widen(kChildFilter) + L" --gtest_also_run_disabled_tests -noupd";
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    m_out = CreateFileW(vt::ToWin(dir + "/output").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                        &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW si = {sizeof si};
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = m_out;
+    SetEnvironmentVariableA("VRO_SECOND_DIR", dir.c_str());
+    SetEnvironmentVariableW(L"VRO_SECOND_IMAGE", image.c_str());
+    SetEnvironmentVariableW(L"VRO_SECOND_HOST", host.c_str());
+    EXPECT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                               &m_pi));
+    SetEnvironmentVariableA("VRO_SECOND_DIR", nullptr);
+    SetEnvironmentVariableW(L"VRO_SECOND_IMAGE", nullptr);
+    SetEnvironmentVariableW(L"VRO_SECOND_HOST", nullptr);
+  }
+  ~SecondProgram() {
+    if (m_pi.hProcess) {
+      if (WaitForSingleObject(m_pi.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(m_pi.hProcess, 1);
+      CloseHandle(m_pi.hThread);
+      CloseHandle(m_pi.hProcess);
+    }
+    if (m_out != INVALID_HANDLE_VALUE) CloseHandle(m_out);
+  }
+  SecondProgram(const SecondProgram&) = delete;
+  SecondProgram& operator=(const SecondProgram&) = delete;
+
+  // Once its first call has returned.
+  bool Ready() const {
+    return Poll([&] { return vt::FileExists(vt::ToWin(m_dir + "/ready")); }, 60);
+  }
+  // Stops it: every result with its count ("-15 812"), and its output.
+  std::map<int, int> Stop(std::string* output) {
+    std::map<int, int> results;
+    vt::WriteAll(vt::ToWin(m_dir + "/stop"), "", 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_pi.hProcess, 60000));
+    std::vector<uint8_t> report, out;
+    EXPECT_TRUE(vt::ReadAll(vt::ToWin(m_dir + "/report"), report)) << "the second program broke";
+    std::string text(report.begin(), report.end());
+    for (size_t at = 0; at < text.size();) {
+      int code = 0, count = 0;
+      if (sscanf(text.c_str() + at, "%d %d", &code, &count) == 2) results[code] = count;
+      size_t end = text.find('\n', at);
+      at = end == std::string::npos ? text.size() : end + 1;
+    }
+    vt::ReadAll(vt::ToWin(m_dir + "/output"), out);
+    output->assign(out.begin(), out.end());
+    return results;
+  }
+
+ private:
+  std::string m_dir;
+  HANDLE m_out = INVALID_HANDLE_VALUE;
+  PROCESS_INFORMATION m_pi = {};
+};
+
+// Every try refused with the held-image line: a second program that got
+// in (whatever its result) broke the window's hold.
+void ExpectRefusedThroughout(const std::map<int, int>& results, const std::string& output,
+                             const std::wstring& image) {
+  int refused = 0, other = 0;
+  for (const auto& r : results) (r.first == kImageNotOpened ? refused : other) += r.second;
+  EXPECT_LT(0, refused) << "the second program made no call";
+  EXPECT_EQ(0, other) << "the second program got into the image the window shows: "
+                      << ::testing::PrintToString(results);
+  EXPECT_NE(std::string::npos,
+            output.find(vt::Narrow(image) + ": another program holds the image"))
+      << output.substr(0, 2000);
+}
+
+// The program in batch mode: its exit code, its output in *out.
+DWORD Batch(const std::wstring& arguments, std::string* out) {
+  DWORD code = 0xDEADBEEF;
+  EXPECT_TRUE(apptest::RunProgram(arguments, code, out)) << vt::Narrow(arguments);
+  return code;
+}
+
+// The value of the status bar's owner-drawn part 2 (the partition's MiB)
+// and the part's place on the screen.
+uint32_t StatusMegabytes(HANDLE process, HWND status) {
+  RemoteBlock remote(process, 1024);
+  return uint32_t(SendMessageW(status, SB_GETTEXTW, 2, LPARAM(remote.At(0))));
+}
+
+std::string StatusPartCentre(HANDLE process, HWND status, int part) {
+  RemoteBlock remote(process, sizeof(RECT));
+  RECT rc = {};
+  SendMessageW(status, SB_GETRECT, part, LPARAM(remote.At(0)));
+  remote.Read(&rc, sizeof rc);
+  MapWindowPoints(status, nullptr, reinterpret_cast<POINT*>(&rc), 2);
+  return Centre(rc);
+}
+
+// Grows the image's partition from the status bar: a click on its size,
+// the new size typed, Enter.
+void GrowFromStatusBar(const Program& program, uint32_t megabytes) {
+  HWND status = GetDlgItem(program.main, IDC_STATUS_BAR);
+  HWND editor = nullptr;
+  ASSERT_NO_FATAL_FAILURE(
+      PointAt(status, [&] { return StatusPartCentre(program.pi.hProcess, status, 2); }));
+  ASSERT_TRUE(Xdo("click 1"));
+  ASSERT_TRUE(Poll([&] { return (editor = GetDlgItem(status, kStatusSizeEdit)) != nullptr; }))
+      << "a click on the size opened no editor";
+  ASSERT_NO_FATAL_FAILURE(TypeInto(program.ui, editor, std::to_wstring(megabytes)));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key Return"));
+}
+
+// The volume's size in bytes as ntfsinfo reads it from the disk of an
+// image chain, flattened (its first partition).
+uint64_t NtfsVolumeBytes(const std::wstring& image, const std::string& dir) {
+  _VROH_MOUNT_RW disk;
+  if (disk.OpenChain(image.c_str(), nullptr, 0) < 0) return 0;
+  std::vector<uint8_t> data(size_t(disk.DiskBytes()));
+  if (disk.ReadBytes(nullptr, 0, data.data(), data.size()) != int64_t(data.size())) return 0;
+  disk.CloseLayers();
+  const std::string flat = dir + "/flat.raw";
+  if (!vt::WriteAll(vt::ToWin(flat), data)) return 0;
+  std::string out;
+  vt::Sh("cd " + vt::Q(dir) +
+             " && start=$(sfdisk -d flat.raw | sed -n 's/.*start= *\\([0-9]*\\),.*/\\1/p' | head -1)"
+             " && dd if=flat.raw of=flat.part bs=512 skip=$start status=none"
+             " && ntfsinfo -m flat.part; rm -f flat.raw flat.part",
+         &out);
+  auto figure = [&](const std::string& name) {
+    size_t at = out.find(name + ": ");
+    return at == std::string::npos ? 0ull : strtoull(out.c_str() + at + name.size() + 2, nullptr, 10);
+  };
+  return figure("Volume Size in Clusters") * figure("Cluster Size");
+}
+
+TEST(MainWindowHold, GrowFromTheStatusBarKeepsTheImageFromASecondProgram) {
+  if (vt::Sh("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "xdotool is missing";
+  const std::string dir = vt::ScratchSubdirUnix("grow");
+  ASSERT_EQ(0, vt::Sh(Program::Prepare(dir, "2052") + " && printf second > second.txt"));
+  const std::wstring image = vt::ToWin(dir + "/base.img");
+  std::string out;
+  ASSERT_EQ(0u, Batch(L"\"-img:" + image + L"\" /create:40", &out)) << out;
+  ASSERT_EQ(0u, Batch(L"\"-img:" + image + L"\" -noupd \"/inject:\\kept.txt::" +
+                          vt::ToWin(dir + "/second.txt") + L"\"",
+                      &out))
+      << out;
+  const std::string before = vt::Sha256(image);
+
+  Program program;
+  ASSERT_NO_FATAL_FAILURE(program.Start(dir, IDC_IMAGE_LIST, L"\"-img:" + image + L"\""));
+  HWND imageList = GetDlgItem(program.main, IDC_IMAGE_LIST);
+  HWND status = GetDlgItem(program.main, IDC_STATUS_BAR);
+  ASSERT_TRUE(Poll([&] { return Text(imageList) == image + L"\\"; }))
+      << vt::Narrow(Text(imageList));
+  SecondProgram second(dir + "/second", image, vt::ToWin(dir + "/second.txt"));
+  ASSERT_TRUE(second.Ready());
+  const uint32_t small = StatusMegabytes(program.pi.hProcess, status);
+  ASSERT_GT(small, 30u);
+  ASSERT_LT(small, 41u);
+
+  ASSERT_NO_FATAL_FAILURE(GrowFromStatusBar(program, 120));
+  EXPECT_TRUE(Poll([&] { return StatusMegabytes(program.pi.hProcess, status) > 100; }, 60))
+      << "the grown size never showed: " << StatusMegabytes(program.pi.hProcess, status);
+  // The pane shows the image on (through the update file that took the
+  // grow), and the second program goes on trying a while.
+  EXPECT_TRUE(Poll([&] {
+    const std::vector<std::wstring> names = ListNames(program.pi.hProcess, imageList);
+    return Text(imageList) == image + L"\\" && names.size() == 1 && names[0] == L"kept.txt";
+  })) << vt::Narrow(Text(imageList));
+  Sleep(3000);
+  ExpectRefusedThroughout(second.Stop(&out), out, image);
+
+  ASSERT_NO_FATAL_FAILURE(MenuKey(program.ui, program.main, "alt+f", "x"));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(program.pi.hProcess, 30000));
+  EXPECT_EQ(before, vt::Sha256(image)) << "the base was written";
+  const std::wstring update = image + L"_01.Upd";
+  EXPECT_EQ(0u, Batch(L"\"-img:" + update + L"\" /check", &out)) << out;
+  EXPECT_LT(100ull << 20, NtfsVolumeBytes(update, dir)) << "the update file lost the grow";
+  EXPECT_GT(45ull << 20, NtfsVolumeBytes(image, dir)) << "the base took the grow";
+}
+
+}  // namespace
+
+namespace {
+
+// A host file larger than the image's free space, added by Ctrl+U: the
+// window asks whether to grow the partition (it never sits silent).
+void AddWithoutRoom(const std::string& kind, const std::string& bytes, const std::string& how) {
+  const std::string dir = vt::ScratchSubdirUnix(kind);
+  ASSERT_EQ(0, vt::Sh(Program::Prepare(dir, "2052") +
+                      " && mkdir -p host/big.dir && head -c " + bytes + " /dev/urandom > host/big.bin && for i in 1 2 3 4; do head -c 5000000 /dev/urandom > host/big.dir/f$i; done"));
+  const std::wstring image = vt::ToWin(dir + "/disk.img"), host = vt::ToWin(dir + "/host");
+  std::string out;
+  if (kind == "own") {
+    ASSERT_EQ(0u, Batch(L"\"-img:" + image + L"\" /create:16", &out)) << out;
+  } else {
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/disk.img") + " --size 16"));
+  }
+  Program program;
+  ASSERT_NO_FATAL_FAILURE(program.Start(dir, IDC_IMAGE_LIST, L"\"-img:" + image + L"\""));
+  HWND imageList = GetDlgItem(program.main, IDC_IMAGE_LIST);
+  HWND hostList = GetDlgItem(program.main, IDC_HOST_LIST);
+  ASSERT_TRUE(Poll([&] { return Text(imageList) == image + L"\\"; }))
+      << vt::Narrow(Text(imageList));
+  ASSERT_NO_FATAL_FAILURE(ClickAndType(program.ui, GetDlgItem(program.main, IDC_HOST_ADDRESS), host));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key Return"));
+  std::string at;
+  int row = -1;
+  ASSERT_TRUE(Poll([&] { return ItemCentre(program.pi.hProcess, hostList, how == "folder" ? L"big.dir" : L"big.bin", &at, &row); }));
+  ASSERT_NO_FATAL_FAILURE(ClickToSelect(program.ui, hostList, at, row));
+  if (how == "paste") {
+    ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key ctrl+c"));
+    Sleep(500);
+    ASSERT_TRUE(ItemCentre(program.pi.hProcess, imageList, L"$Extend", &at, &row) || true);
+    ASSERT_NO_FATAL_FAILURE(ClickToFocus(program.ui, imageList, Centre(imageList)));
+    ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key ctrl+v"));
+  } else {
+    ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key ctrl+u"));
+  }
+  HWND box = AwaitBox(program);
+  if (!box) {
+    bool ended = Poll([&] { return IsWindowEnabled(imageList) != FALSE; }, 90);
+    printf("ended %d\n", ended);
+    for (auto& n : ListNames(program.pi.hProcess, imageList)) printf("%s\n", vt::Narrow(n).c_str());
+    FILETIME c, e, k, u;
+    GetProcessTimes(program.pi.hProcess, &c, &e, &k, &u);
+    printf("user %lu\n", u.dwLowDateTime / 10000);
+  }
+  ASSERT_NE(nullptr, box) << "the copy stalled without a question";
+  EXPECT_NE(std::wstring::npos, ButtonLabels(box).find(L"|")) << vt::Narrow(ButtonLabels(box));
+  ASSERT_NO_FATAL_FAILURE(AnswerBox(box, kind == "own" ? "y" : "n"));
+  EXPECT_TRUE(Poll([&] { return IsWindowEnabled(imageList) != FALSE; }, 60)) << "the copy never ended";
+  EXPECT_EQ(nullptr, FindMessageBox(program.id));
+  for (auto& n : ListNames(program.pi.hProcess, imageList)) printf("%s\n", vt::Narrow(n).c_str());
+  printf("address %s\n", vt::Narrow(Text(imageList)).c_str());
+}
+
+TEST(MainWindowHold, ACopyIntoAnImageWithoutRoomAsksToGrow) {
+  if (vt::Sh("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "xdotool is missing";
+  for (const char* kind : {"own"}) {
+    for (const char* how : {"folder"}) {
+      SCOPED_TRACE(std::string(kind) + " " + how);
+      AddWithoutRoom(kind, "30000000", how);
+    }
+  }
+}
+
+}  // namespace
