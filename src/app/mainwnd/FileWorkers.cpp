@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -154,16 +155,20 @@ CopyOutcome CopyIntoImage(CFileManagerDlg* window, const wchar_t* source, const 
     }
     if (answer == IDNO) return kSkipped;
     uint64_t shortfall = 0;
-    if (window->m_image->InjectHostPath(source, target, &shortfall, ListCopyProgress,
-                                        ProgressBar(window))) {
+    const int copied = window->m_image->InjectHostPath(source, target, &shortfall,
+                                                       ListCopyProgress, ProgressBar(window));
+    if (copied) {
       FILETIME lastWrite = {};
       DWORD attributes = 0;
       uint64_t size = 0;
       window->m_image->GetFileInfo(target, nullptr, &lastWrite, nullptr, &attributes, &size);
       PutListItem(list, name, image, size, &lastWrite, attributes);
-      state.added.push_back(name);
-      return kCopied;
+      if (std::find(state.added.begin(), state.added.end(), name) == state.added.end())
+        state.added.push_back(name);
     }
+    // A folder copies what fits and counts it: what found no room in it is
+    // asked about as a file that did not fit is.
+    if (copied && !shortfall) return kCopied;
     ShowWindow(ProgressBar(window), SW_HIDE);
     if (!shortfall) return kFailed;
     if (!GrowPartitionFor(window, shortfall, state)) return kStopped;
