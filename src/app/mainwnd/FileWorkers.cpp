@@ -244,17 +244,63 @@ CopyOutcome CopyWithinHost(CFileManagerDlg* window, const wchar_t* source, Opera
   return kCopied;
 }
 
+// The pane shows the open image as it is now (its size, the folder's rows)
+// by the image bar's selection change, posted or sent: the image stays open
+// (a roll back may have opened it again through the session's update file,
+// whose address the bar takes).
+void ShowImageAsItIs(CFileManagerDlg* window, BOOL post) {
+  RefreshImageAddress(window);
+  wchar_t address[kAddressChars];
+  GetWindowTextW(window->Item(IDC_IMAGE_LIST), address, kAddressChars);
+  HWND combo = window->Item(IDC_IMAGE_ADDRESS);
+  HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
+  SendMessageW(edit, WM_SETTEXT, 0, LPARAM(address));
+  const WPARAM command = MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_SELCHANGE);
+  if (post) {
+    PostMessageW(window->m_hWnd, WM_COMMAND, command, LPARAM(-1));
+  } else {
+    SendMessageW(window->m_hWnd, WM_COMMAND, command, LPARAM(-1));
+  }
+}
+
+// The file of the image that takes the writes (the write-back file, else
+// the update file, else the image itself): what a failure names.
+std::wstring WrittenFile(CMountedImage* image) {
+  _VROH_MOUNT_RW* disk = image ? image->DiskObject() : nullptr;
+  if (!disk) return std::wstring();
+  _VROH_DISK_COMBO* layers = disk->Layers();
+  return (layers->Fix().IsOpen()      ? layers->Fix()
+          : layers->Update().IsOpen() ? layers->Update()
+                                      : layers->Base())
+      .Path();
+}
+
+// Ends the operation as one command on the image: false, with a box that
+// names the file, when it could not be written whole and was taken back
+// (the image is then open again as it was before it).
+bool KeepImageOperation(CFileManagerDlg* window) {
+  if (!window->m_image) return true;
+  const std::wstring file = WrittenFile(window->m_image);
+  if (window->m_image->EndCommand(true)) return true;
+  ShowImageAsItIs(window, FALSE);
+  wchar_t format[512], text[1024];
+  LoadUiString(IDS_OPERATION_TAKEN_BACK, format, 512);
+  _snwprintf(text, 1024, format, file.c_str());
+  text[1023] = 0;
+  OwnerMessageBox(window->m_hWnd, text, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+  return false;
+}
+
 // The end of every copying operation: the new items selected, the status
 // freed (a failed resize keeps its red text), the panes enabled, and the
 // focus on the source pane when a question was asked, else on the target.
-void FinishOperation(CFileManagerDlg* window, HWND target, HWND source, const OperationState& state,
+void FinishOperation(CFileManagerDlg* window, HWND target, HWND source, OperationState& state,
                      bool refreshImage) {
   // The operation is one command on the image: kept whole, or, when a
-  // write failed, taken back whole (the image is then opened again as it
-  // was, and the pane shows it so).
-  if (window->m_image && !window->m_image->EndCommand(true)) {
-    RefreshImageAddress(window);
+  // write failed, taken back whole (the pane shows the image as it was).
+  if (!KeepImageOperation(window)) {
     refreshImage = false;
+    state.asked = true;
   }
   // The added rows take their places in the order of the list.
   if (!state.added.empty()) OnListThread(target, [&] { SortFileList(target, -1); });
@@ -285,20 +331,7 @@ bool HasImageExtension(const wchar_t* path) {
 
 bool EndImageResize(CFileManagerDlg* window, bool grown, BOOL post) {
   const bool kept = window->m_image->EndCommand(grown);
-  // The address of the image as it is open now (a roll back may have opened
-  // it again through the update file of the session).
-  RefreshImageAddress(window);
-  wchar_t address[kAddressChars];
-  GetWindowTextW(window->Item(IDC_IMAGE_LIST), address, kAddressChars);
-  HWND combo = window->Item(IDC_IMAGE_ADDRESS);
-  HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
-  SendMessageW(edit, WM_SETTEXT, 0, LPARAM(address));
-  const WPARAM command = MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_SELCHANGE);
-  if (post) {
-    PostMessageW(window->m_hWnd, WM_COMMAND, command, LPARAM(-1));
-  } else {
-    SendMessageW(window->m_hWnd, WM_COMMAND, command, LPARAM(-1));
-  }
+  ShowImageAsItIs(window, post);
   return grown && kept;
 }
 
@@ -456,7 +489,7 @@ int DeleteImageSelection(HWND list, CFileManagerDlg* window) {
     --i;
     ++deleted;
   }
-  if (!window->m_image->EndCommand(true)) deleted = 1;
+  if (!KeepImageOperation(window)) deleted = 1;
   if (deleted) RefreshImageAddress(window);
   return deleted;
 }

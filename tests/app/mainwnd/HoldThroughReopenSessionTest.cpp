@@ -317,12 +317,14 @@ TEST(MainWindowHold, ACopyTakenBackKeepsTheImageFromASecondProgram) {
   ASSERT_TRUE(Poll([&] { return ItemCentre(program.pi.hProcess, hostList, L"big.bin", &at, &row); }));
   ASSERT_NO_FATAL_FAILURE(ClickToSelect(program.ui, hostList, at, row));
   ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key ctrl+u"));
-  // Whatever the window says of the failure, answered No, the copy ends.
-  ASSERT_TRUE(Poll([&] {
-    HWND box = FindMessageBox(program.id);
-    if (box) AnswerBox(box, "n");
-    return !box && IsWindowEnabled(imageList);
-  }, 120)) << "the copy never ended";
+  // The box names the image file the copy could not be written into.
+  HWND box = AwaitBox(program);
+  ASSERT_NE(nullptr, box) << "the copy was taken back without a word";
+  const std::wstring said = Text(GetDlgItem(box, 0xFFFF));
+  EXPECT_EQ(0u, said.find(image + L"\uFF1A")) << vt::Narrow(said);
+  ASSERT_NO_FATAL_FAILURE(AnswerBox(box, "Return"));
+  ASSERT_TRUE(Poll([&] { return IsWindowEnabled(imageList) != FALSE; }, 60))
+      << "the copy never ended";
   EXPECT_TRUE(Poll([&] {
     const std::vector<std::wstring> names = ListNames(program.pi.hProcess, imageList);
     return Text(imageList) == image + L"\\" && names.size() == 1 && names[0] == L"kept.txt";
