@@ -155,8 +155,8 @@ CopyOutcome CopyIntoImage(CFileManagerDlg* window, const wchar_t* source, const 
     }
     if (answer == IDNO) return kSkipped;
     uint64_t shortfall = 0;
-    const int copied = window->m_image->InjectHostPath(source, target, &shortfall,
-                                                       ListCopyProgress, ProgressBar(window));
+    const int copied = window->m_image->InjectHostPath(source, target, &shortfall, ListCopyProgress,
+                                                       ProgressBar(window));
     if (copied) {
       FILETIME lastWrite = {};
       DWORD attributes = 0;

@@ -217,8 +217,8 @@ bool CMountedImage::EndCommand(bool keep) {
   CKeptLayerHandles kept(m_pDisk->Layers());
   // A commit that fails takes the command back and closes the layers: what
   // they were is known before.
-  std::wstring update = m_pDisk->Layers()->Update().IsOpen() ? m_pDisk->Layers()->Update().Path()
-                                                             : std::wstring();
+  std::wstring update =
+      m_pDisk->Layers()->Update().IsOpen() ? m_pDisk->Layers()->Update().Path() : std::wstring();
   // The volume lets go of everything it holds back, so the files hold the
   // whole command before it is kept.
   bool ok = keep;

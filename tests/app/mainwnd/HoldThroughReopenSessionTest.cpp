@@ -5,7 +5,8 @@
 // retrying the export ImageInjectFileW with -noupd on the image as fast as
 // it can: every try is refused (-15, the held-image line), and afterwards
 // the window's files open and hold its work while the image holds nothing
-// of the second program. A copy into an image without room asks to grow.
+// of the second program. A folder copied into an image without room for all
+// of it asks to grow.
 #include <windows.h>
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -85,15 +86,16 @@ class SecondProgram {
     SetEnvironmentVariableA("VRO_SECOND_DIR", dir.c_str());
     SetEnvironmentVariableW(L"VRO_SECOND_IMAGE", image.c_str());
     SetEnvironmentVariableW(L"VRO_SECOND_HOST", host.c_str());
-    EXPECT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                               &m_pi));
+    EXPECT_TRUE(
+        CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &m_pi));
     SetEnvironmentVariableA("VRO_SECOND_DIR", nullptr);
     SetEnvironmentVariableW(L"VRO_SECOND_IMAGE", nullptr);
     SetEnvironmentVariableW(L"VRO_SECOND_HOST", nullptr);
   }
   ~SecondProgram() {
     if (m_pi.hProcess) {
-      if (WaitForSingleObject(m_pi.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(m_pi.hProcess, 1);
+      if (WaitForSingleObject(m_pi.hProcess, 0) != WAIT_OBJECT_0)
+        TerminateProcess(m_pi.hProcess, 1);
       CloseHandle(m_pi.hThread);
       CloseHandle(m_pi.hProcess);
     }
@@ -137,10 +139,10 @@ class SecondProgram {
 class CloseWatch {
  public:
   CloseWatch(const std::string& file, const std::string& out) : m_out(out) {
-    EXPECT_EQ(0, vt::Sh("python3 " +
-                        vt::Q(vt::SourceDirUnix() + "/tests/app/mainwnd/close-watch.py") + " " +
-                        vt::Q(file) + " " + vt::Q(out + ".stop") + " " + vt::Q(out) +
-                        " >/dev/null 2>&1 &"));
+    EXPECT_EQ(
+        0,
+        vt::Sh("python3 " + vt::Q(vt::SourceDirUnix() + "/tests/app/mainwnd/close-watch.py") + " " +
+               vt::Q(file) + " " + vt::Q(out + ".stop") + " " + vt::Q(out) + " >/dev/null 2>&1 &"));
     EXPECT_TRUE(Poll([&] { return vt::FileExists(vt::ToWin(out + ".ready")); }));
   }
   // The times everyone let go of the file since the watch began.
@@ -164,8 +166,7 @@ void ExpectRefusedThroughout(const std::map<int, int>& results, const std::strin
   EXPECT_LT(0, refused) << "the second program made no call";
   EXPECT_EQ(0, other) << "the second program got into the image the window shows: "
                       << ::testing::PrintToString(results);
-  EXPECT_NE(std::string::npos,
-            output.find(vt::Narrow(image) + ": another program holds the image"))
+  EXPECT_NE(std::string::npos, output.find(vt::Narrow(image) + ": another program holds the image"))
       << output.substr(0, 2000);
 }
 
@@ -190,6 +191,36 @@ std::string StatusPartCentre(HANDLE process, HWND status, int part) {
   remote.Read(&rc, sizeof rc);
   MapWindowPoints(status, nullptr, reinterpret_cast<POINT*>(&rc), 2);
   return Centre(rc);
+}
+
+// Starts the program on the image and waits until its pane shows it.
+void StartOn(Program& program, const std::string& dir, const std::wstring& image) {
+  ASSERT_NO_FATAL_FAILURE(program.Start(dir, IDC_IMAGE_LIST, L"\"-img:" + image + L"\""));
+  HWND list = GetDlgItem(program.main, IDC_IMAGE_LIST);
+  ASSERT_TRUE(Poll([&] { return Text(list) == image + L"\\"; })) << vt::Narrow(Text(list));
+}
+
+// The host pane opened on folder, its item name selected and added by
+// Ctrl+U.
+void AddFromHost(const Program& program, const std::wstring& folder, const std::wstring& name) {
+  HWND hostList = GetDlgItem(program.main, IDC_HOST_LIST);
+  ASSERT_NO_FATAL_FAILURE(
+      ClickAndType(program.ui, GetDlgItem(program.main, IDC_HOST_ADDRESS), folder));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key Return"));
+  std::string at;
+  int row = -1;
+  ASSERT_TRUE(Poll([&] { return ItemCentre(program.pi.hProcess, hostList, name, &at, &row); }));
+  ASSERT_NO_FATAL_FAILURE(ClickToSelect(program.ui, hostList, at, row));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key ctrl+u"));
+}
+
+// The image pane shows the image's root with the one file kept.txt.
+bool ShowsKeptFile(const Program& program, const std::wstring& image) {
+  HWND list = GetDlgItem(program.main, IDC_IMAGE_LIST);
+  return Poll([&] {
+    const std::vector<std::wstring> names = ListNames(program.pi.hProcess, list);
+    return Text(list) == image + L"\\" && names.size() == 1 && names[0] == L"kept.txt";
+  });
 }
 
 // Grows the image's partition from the status bar: a click on its size,
@@ -217,14 +248,16 @@ uint64_t NtfsVolumeBytes(const std::wstring& image, const std::string& dir) {
   const std::string flat = dir + "/flat.raw";
   if (!vt::WriteAll(vt::ToWin(flat), data)) return 0;
   std::string out;
-  vt::Sh("cd " + vt::Q(dir) +
-             " && start=$(sfdisk -d flat.raw | sed -n 's/.*start= *\\([0-9]*\\),.*/\\1/p' | head -1)"
-             " && dd if=flat.raw of=flat.part bs=512 skip=$start status=none"
-             " && ntfsinfo -m flat.part; rm -f flat.raw flat.part",
-         &out);
+  vt::Sh(
+      "cd " + vt::Q(dir) +
+          " && start=$(sfdisk -d flat.raw | sed -n 's/.*start= *\\([0-9]*\\),.*/\\1/p' | head -1)"
+          " && dd if=flat.raw of=flat.part bs=512 skip=$start status=none"
+          " && ntfsinfo -m flat.part; rm -f flat.raw flat.part",
+      &out);
   auto figure = [&](const std::string& name) {
     size_t at = out.find(name + ": ");
-    return at == std::string::npos ? 0ull : strtoull(out.c_str() + at + name.size() + 2, nullptr, 10);
+    return at == std::string::npos ? 0ull
+                                   : strtoull(out.c_str() + at + name.size() + 2, nullptr, 10);
   };
   return figure("Volume Size in Clusters") * figure("Cluster Size");
 }
@@ -243,11 +276,8 @@ TEST(MainWindowHold, GrowFromTheStatusBarKeepsTheImageFromASecondProgram) {
   const std::string before = vt::Sha256(image);
 
   Program program;
-  ASSERT_NO_FATAL_FAILURE(program.Start(dir, IDC_IMAGE_LIST, L"\"-img:" + image + L"\""));
-  HWND imageList = GetDlgItem(program.main, IDC_IMAGE_LIST);
+  ASSERT_NO_FATAL_FAILURE(StartOn(program, dir, image));
   HWND status = GetDlgItem(program.main, IDC_STATUS_BAR);
-  ASSERT_TRUE(Poll([&] { return Text(imageList) == image + L"\\"; }))
-      << vt::Narrow(Text(imageList));
   SecondProgram second(dir + "/second", image, vt::ToWin(dir + "/second.txt"));
   ASSERT_TRUE(second.Ready());
   const uint32_t small = StatusMegabytes(program.pi.hProcess, status);
@@ -259,10 +289,7 @@ TEST(MainWindowHold, GrowFromTheStatusBarKeepsTheImageFromASecondProgram) {
       << "the grown size never showed: " << StatusMegabytes(program.pi.hProcess, status);
   // The pane shows the image on (through the update file that took the
   // grow), and the second program goes on trying a while.
-  EXPECT_TRUE(Poll([&] {
-    const std::vector<std::wstring> names = ListNames(program.pi.hProcess, imageList);
-    return Text(imageList) == image + L"\\" && names.size() == 1 && names[0] == L"kept.txt";
-  })) << vt::Narrow(Text(imageList));
+  EXPECT_TRUE(ShowsKeptFile(program, image));
   Sleep(3000);
   ExpectRefusedThroughout(second.Stop(&out), out, image);
 
@@ -282,41 +309,30 @@ TEST(MainWindowHold, GrowFromTheStatusBarKeepsTheImageFromASecondProgram) {
 TEST(MainWindowHold, ACopyTakenBackKeepsTheImageFromASecondProgram) {
   if (vt::Sh("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "xdotool is missing";
   const std::string dir = vt::ScratchSubdirUnix("failed"), small = dir + "/small";
-  ASSERT_EQ(0, vt::Sh(Program::Prepare(dir, "2052") +
-                      " && mkdir -p tree host && printf kept > tree/kept.txt"
-                      " && head -c 8000000 /dev/urandom > host/big.bin && printf second > second.txt"));
+  ASSERT_EQ(
+      0, vt::Sh(Program::Prepare(dir, "2052") +
+                " && mkdir -p tree host && printf kept > tree/kept.txt"
+                " && head -c 8000000 /dev/urandom > host/big.bin && printf second > second.txt"));
   std::string out;
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/disk.img") + " --size 40 --tree " +
-                              vt::Q(dir + "/tree"),
-                          &out));
+  ASSERT_TRUE(vt::Fixture(
+      "mk-disk.sh " + vt::Q(dir + "/disk.img") + " --size 40 --tree " + vt::Q(dir + "/tree"),
+      &out));
   const long start = atol(out.c_str());
   vt::SmallVolume volume(small, "64m");
   ASSERT_TRUE(volume.Mounted());
   // The host has room for the image as it is and a little more.
   ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(dir + "/disk.img") + " " + vt::Q(small) +
-                      " && used=$(du -sk " + vt::Q(small) + " | cut -f1) && mount -o remount,size=$((used + 1024))k " +
-                      vt::Q(small)));
+                      " && used=$(du -sk " + vt::Q(small) +
+                      " | cut -f1) && mount -o remount,size=$((used + 1024))k " + vt::Q(small)));
   const std::wstring image = vt::ToWin(small + "/disk.img");
   const std::string before = vt::ReaderView(small + "/disk.img", start);
   ASSERT_NE("", before);
 
   Program program;
-  ASSERT_NO_FATAL_FAILURE(program.Start(dir, IDC_IMAGE_LIST, L"\"-img:" + image + L"\""));
+  ASSERT_NO_FATAL_FAILURE(StartOn(program, dir, image));
   HWND imageList = GetDlgItem(program.main, IDC_IMAGE_LIST);
-  HWND hostList = GetDlgItem(program.main, IDC_HOST_LIST);
-  ASSERT_TRUE(Poll([&] { return Text(imageList) == image + L"\\"; }))
-      << vt::Narrow(Text(imageList));
   CloseWatch watch(small + "/disk.img", dir + "/closes");
-
-  const std::wstring host = vt::ToWin(dir + "/host");
-  ASSERT_NO_FATAL_FAILURE(
-      ClickAndType(program.ui, GetDlgItem(program.main, IDC_HOST_ADDRESS), host));
-  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key Return"));
-  std::string at;
-  int row = -1;
-  ASSERT_TRUE(Poll([&] { return ItemCentre(program.pi.hProcess, hostList, L"big.bin", &at, &row); }));
-  ASSERT_NO_FATAL_FAILURE(ClickToSelect(program.ui, hostList, at, row));
-  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key ctrl+u"));
+  ASSERT_NO_FATAL_FAILURE(AddFromHost(program, vt::ToWin(dir + "/host"), L"big.bin"));
   // The box names the image file the copy could not be written into.
   HWND box = AwaitBox(program);
   ASSERT_NE(nullptr, box) << "the copy was taken back without a word";
@@ -325,10 +341,7 @@ TEST(MainWindowHold, ACopyTakenBackKeepsTheImageFromASecondProgram) {
   ASSERT_NO_FATAL_FAILURE(AnswerBox(box, "Return"));
   ASSERT_TRUE(Poll([&] { return IsWindowEnabled(imageList) != FALSE; }, 60))
       << "the copy never ended";
-  EXPECT_TRUE(Poll([&] {
-    const std::vector<std::wstring> names = ListNames(program.pi.hProcess, imageList);
-    return Text(imageList) == image + L"\\" && names.size() == 1 && names[0] == L"kept.txt";
-  })) << vt::Narrow(Text(imageList));
+  EXPECT_TRUE(ShowsKeptFile(program, image));
   EXPECT_EQ("0\n", watch.Stop()) << "the window let go of the image at some moment";
   SecondProgram second(dir + "/second", image, vt::ToWin(dir + "/second.txt"));
   ASSERT_TRUE(second.Ready());
@@ -340,10 +353,6 @@ TEST(MainWindowHold, ACopyTakenBackKeepsTheImageFromASecondProgram) {
   EXPECT_EQ(before, vt::ReaderView(small + "/disk.img", start)) << "the copy was not taken back";
   EXPECT_EQ(0u, Batch(L"\"-img:" + image + L"\" /check", &out)) << out;
 }
-
-}  // namespace
-
-namespace {
 
 // A host folder of four 5 MB files into an image with room for two of
 // them, added by Ctrl+U: the window asks whether to grow the partition
@@ -363,38 +372,29 @@ void AddFolderWithoutRoom(const std::string& kind) {
     ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/disk.img") + " --size 16"));
   }
   Program program;
-  ASSERT_NO_FATAL_FAILURE(program.Start(dir, IDC_IMAGE_LIST, L"\"-img:" + image + L"\""));
+  ASSERT_NO_FATAL_FAILURE(StartOn(program, dir, image));
   HWND imageList = GetDlgItem(program.main, IDC_IMAGE_LIST);
-  HWND hostList = GetDlgItem(program.main, IDC_HOST_LIST);
-  ASSERT_TRUE(Poll([&] { return Text(imageList) == image + L"\\"; }))
-      << vt::Narrow(Text(imageList));
-  ASSERT_NO_FATAL_FAILURE(
-      ClickAndType(program.ui, GetDlgItem(program.main, IDC_HOST_ADDRESS), host));
-  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key Return"));
-  std::string at;
-  int row = -1;
-  ASSERT_TRUE(Poll([&] { return ItemCentre(program.pi.hProcess, hostList, L"big", &at, &row); }));
-  ASSERT_NO_FATAL_FAILURE(ClickToSelect(program.ui, hostList, at, row));
-  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key ctrl+u"));
+  ASSERT_NO_FATAL_FAILURE(AddFromHost(program, host, L"big"));
   HWND box = AwaitBox(program);
   ASSERT_NE(nullptr, box) << "the copy ended without a word of the files that found no room";
   ASSERT_NO_FATAL_FAILURE(AnswerBox(box, kind == "own" ? "y" : "n"));
   ASSERT_TRUE(Poll([&] { return IsWindowEnabled(imageList) != FALSE; }, 120))
       << "the copy never ended";
   EXPECT_EQ(nullptr, FindMessageBox(program.id));
+  std::string at;
   EXPECT_TRUE(ItemCentre(program.pi.hProcess, imageList, L"big", &at));
   ASSERT_NO_FATAL_FAILURE(MenuKey(program.ui, program.main, "alt+f", "x"));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(program.pi.hProcess, 30000));
 
   const std::wstring top = kind == "own" ? image + L"_01.Upd" : image;
   EXPECT_EQ(0u, Batch(L"\"-img:" + top + L"\" /check", &out)) << out;
-  EXPECT_EQ(0u, Batch(L"\"-img:" + top + L"\" \"/extract:\\big::" + vt::ToWin(dir + "/out") +
-                          L"\"",
+  EXPECT_EQ(0u, Batch(L"\"-img:" + top + L"\" \"/extract:\\big::" + vt::ToWin(dir + "/out") + L"\"",
                       &out))
       << out;
   std::string found;
-  vt::Sh("cd " + vt::Q(dir) + " && for i in 1 2 3 4; do cmp -s host/big/f$i out/f$i && echo f$i; done",
-         &found);
+  vt::Sh(
+      "cd " + vt::Q(dir) + " && for i in 1 2 3 4; do cmp -s host/big/f$i out/f$i && echo f$i; done",
+      &found);
   if (kind == "own") {
     EXPECT_EQ("f1\nf2\nf3\nf4\n", found) << "the grown image did not take every file";
   } else {
