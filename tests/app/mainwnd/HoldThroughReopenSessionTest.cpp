@@ -1,19 +1,20 @@
 // The main window at the X display keeps its hold on the image it shows
-// through everything that opens the image anew: a grow from the status bar
-// (into a new update file of an own-format image), a copy that fails on a
-// full host disk and is taken back. A second program waits the whole time,
+// through everything that opens the image anew. A grow from the status bar
+// (into a new update file of an own-format image) with a second program
 // retrying the export ImageInjectFileW with -noupd on the image as fast as
-// it can: every try is refused (-15, the held-image line), and afterwards
-// the window's files open and hold its work while the image holds nothing
-// of the second program. A folder copied into an image without room for all
-// of it asks to grow.
+// it can the whole time: every try is refused (-15, the held-image line),
+// and afterwards the update file opens and holds the grow while the base
+// holds nothing of the second program. A copy that fails on a full host
+// disk is taken back without the window ever letting go of the image file,
+// and the second program is refused after it. A folder copied into an
+// image without room for all of it asks to grow.
 #include <windows.h>
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "../ProgramImage.h"
@@ -115,13 +116,8 @@ class SecondProgram {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_pi.hProcess, 60000));
     std::vector<uint8_t> report, out;
     EXPECT_TRUE(vt::ReadAll(vt::ToWin(m_dir + "/report"), report)) << "the second program broke";
-    std::string text(report.begin(), report.end());
-    for (size_t at = 0; at < text.size();) {
-      int code = 0, count = 0;
-      if (sscanf(text.c_str() + at, "%d %d", &code, &count) == 2) results[code] = count;
-      size_t end = text.find('\n', at);
-      at = end == std::string::npos ? text.size() : end + 1;
-    }
+    std::istringstream lines(std::string(report.begin(), report.end()));
+    for (int code, count; lines >> code >> count;) results[code] = count;
     vt::ReadAll(vt::ToWin(m_dir + "/output"), out);
     output->assign(out.begin(), out.end());
     return results;
