@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -120,13 +121,12 @@ bool GrowPartitionFor(CFileManagerDlg* window, uint64_t shortfall, OperationStat
   window->m_image->GetVolumeSpace(&total, &freeBytes);
   const uint64_t megabytes = (total + shortfall + kGrowthReserve) >> 20;
   window->SetStatusString(kProgressColour, IDS_RESIZING, 1u, megabytes);
-  if (!ResizeImagePartition(window->m_image, megabytes)) {
+  if (!EndImageResize(window, ResizeImagePartition(window->m_image, megabytes) != 0, FALSE)) {
     window->SetStatusString(kFailureColour, IDS_RESIZE_FAILED);
     state.resizeFailed = true;
     return false;
   }
   window->SetStatusString(kProgressColour, IDS_RESIZE_DONE);
-  ReopenResizedImage(window, FALSE);
   return true;
 }
 
@@ -155,16 +155,20 @@ CopyOutcome CopyIntoImage(CFileManagerDlg* window, const wchar_t* source, const 
     }
     if (answer == IDNO) return kSkipped;
     uint64_t shortfall = 0;
-    if (window->m_image->InjectHostPath(source, target, &shortfall, ListCopyProgress,
-                                        ProgressBar(window))) {
+    const int copied = window->m_image->InjectHostPath(source, target, &shortfall, ListCopyProgress,
+                                                       ProgressBar(window));
+    if (copied) {
       FILETIME lastWrite = {};
       DWORD attributes = 0;
       uint64_t size = 0;
       window->m_image->GetFileInfo(target, nullptr, &lastWrite, nullptr, &attributes, &size);
       PutListItem(list, name, image, size, &lastWrite, attributes);
-      state.added.push_back(name);
-      return kCopied;
+      if (std::find(state.added.begin(), state.added.end(), name) == state.added.end())
+        state.added.push_back(name);
     }
+    // A folder copies what fits and counts it: what found no room in it is
+    // asked about as a file that did not fit is.
+    if (copied && !shortfall) return kCopied;
     ShowWindow(ProgressBar(window), SW_HIDE);
     if (!shortfall) return kFailed;
     if (!GrowPartitionFor(window, shortfall, state)) return kStopped;
@@ -240,17 +244,63 @@ CopyOutcome CopyWithinHost(CFileManagerDlg* window, const wchar_t* source, Opera
   return kCopied;
 }
 
+// The pane shows the open image as it is now (its size, the folder's rows)
+// by the image bar's selection change, posted or sent: the image stays open
+// (a roll back may have opened it again through the session's update file,
+// whose address the bar takes).
+void ShowImageAsItIs(CFileManagerDlg* window, BOOL post) {
+  RefreshImageAddress(window);
+  wchar_t address[kAddressChars];
+  GetWindowTextW(window->Item(IDC_IMAGE_LIST), address, kAddressChars);
+  HWND combo = window->Item(IDC_IMAGE_ADDRESS);
+  HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
+  SendMessageW(edit, WM_SETTEXT, 0, LPARAM(address));
+  const WPARAM command = MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_SELCHANGE);
+  if (post) {
+    PostMessageW(window->m_hWnd, WM_COMMAND, command, LPARAM(-1));
+  } else {
+    SendMessageW(window->m_hWnd, WM_COMMAND, command, LPARAM(-1));
+  }
+}
+
+// The file of the image that takes the writes (the write-back file, else
+// the update file, else the image itself): what a failure names.
+std::wstring WrittenFile(CMountedImage* image) {
+  _VROH_MOUNT_RW* disk = image ? image->DiskObject() : nullptr;
+  if (!disk) return std::wstring();
+  _VROH_DISK_COMBO* layers = disk->Layers();
+  return (layers->Fix().IsOpen()      ? layers->Fix()
+          : layers->Update().IsOpen() ? layers->Update()
+                                      : layers->Base())
+      .Path();
+}
+
+// Ends the operation as one command on the image: false, with a box that
+// names the file, when it could not be written whole and was taken back
+// (the image is then open again as it was before it).
+bool KeepImageOperation(CFileManagerDlg* window) {
+  if (!window->m_image) return true;
+  const std::wstring file = WrittenFile(window->m_image);
+  if (window->m_image->EndCommand(true)) return true;
+  ShowImageAsItIs(window, FALSE);
+  wchar_t format[512], text[1024];
+  LoadUiString(IDS_OPERATION_TAKEN_BACK, format, 512);
+  _snwprintf(text, 1024, format, file.c_str());
+  text[1023] = 0;
+  OwnerMessageBox(window->m_hWnd, text, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+  return false;
+}
+
 // The end of every copying operation: the new items selected, the status
 // freed (a failed resize keeps its red text), the panes enabled, and the
 // focus on the source pane when a question was asked, else on the target.
-void FinishOperation(CFileManagerDlg* window, HWND target, HWND source, const OperationState& state,
+void FinishOperation(CFileManagerDlg* window, HWND target, HWND source, OperationState& state,
                      bool refreshImage) {
   // The operation is one command on the image: kept whole, or, when a
-  // write failed, taken back whole (the image is then opened again as it
-  // was, and the pane shows it so).
-  if (window->m_image && !window->m_image->EndCommand(true)) {
-    RefreshImageAddress(window);
+  // write failed, taken back whole (the pane shows the image as it was).
+  if (!KeepImageOperation(window)) {
     refreshImage = false;
+    state.asked = true;
   }
   // The added rows take their places in the order of the list.
   if (!state.added.empty()) OnListThread(target, [&] { SortFileList(target, -1); });
@@ -279,29 +329,10 @@ bool HasImageExtension(const wchar_t* path) {
 
 }  // namespace
 
-void ReopenResizedImage(CFileManagerDlg* window, BOOL post) {
-  // An own image whose changes go to an update file: the grown partition
-  // lies in that file, so the pane opens it (with the image below it);
-  // the image alone would show the old size.
-  wchar_t update[kPathChars] = L"";
-  _VROH_MOUNT_RW* disk = window->m_image->DiskObject();
-  if (disk && disk->Layers()->Update().IsOpen())
-    lstrcpynW(update, disk->Layers()->Update().Path().c_str(), kPathChars);
-  window->m_image->Close();
-  HWND combo = window->Item(IDC_IMAGE_ADDRESS);
-  if (update[0]) {
-    wchar_t folder[kAddressChars], address[kAddressChars];
-    ImageFolder(window->Item(IDC_IMAGE_LIST), folder);
-    JoinImageAddress(update, folder, address, kAddressChars);
-    HWND edit = reinterpret_cast<HWND>(SendMessageW(combo, CBEM_GETEDITCONTROL, 0, 0));
-    SendMessageW(edit, WM_SETTEXT, 0, LPARAM(address));
-  }
-  const WPARAM command = MAKEWPARAM(IDC_IMAGE_ADDRESS, CBN_SELCHANGE);
-  if (post) {
-    PostMessageW(window->m_hWnd, WM_COMMAND, command, LPARAM(-1));
-  } else {
-    SendMessageW(window->m_hWnd, WM_COMMAND, command, LPARAM(-1));
-  }
+bool EndImageResize(CFileManagerDlg* window, bool grown, BOOL post) {
+  const bool kept = window->m_image->EndCommand(grown);
+  ShowImageAsItIs(window, post);
+  return grown && kept;
 }
 
 int CountPathList(const wchar_t* paths) {
@@ -458,7 +489,7 @@ int DeleteImageSelection(HWND list, CFileManagerDlg* window) {
     --i;
     ++deleted;
   }
-  if (!window->m_image->EndCommand(true)) deleted = 1;
+  if (!KeepImageOperation(window)) deleted = 1;
   if (deleted) RefreshImageAddress(window);
   return deleted;
 }

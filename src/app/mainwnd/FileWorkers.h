@@ -43,9 +43,11 @@ int EndHostLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_t
 // its percentage in the status bar.
 void MergeUpdateIntoImage(CFileManagerDlg* window, const wchar_t* image, const wchar_t* update);
 
-// Closes the image after its partition grew and opens it again (posted or
-// sent): an own image in update mode by the update file that holds the grow.
-void ReopenResizedImage(CFileManagerDlg* window, BOOL post);
+// Ends a grow of the image's partition as one command: kept when it grew
+// (true when that held), else taken back; the image stays open and held
+// throughout, and the pane then shows it as it is (its size, the folder's
+// rows) by the image bar's selection change, posted or sent.
+bool EndImageResize(CFileManagerDlg* window, bool grown, BOOL post);
 
 // The path list (each path NUL-ended, then an empty one) of a drop's files.
 int CountPathList(const wchar_t* paths);

@@ -14,6 +14,7 @@
 #include "common/PathUtil.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/MountRw.h"
 #include "image/stack/OverlayNotice.h"
 #include "resources/ResourceIds.h"
 #include "ui/OwnerMessageBox.h"
@@ -74,6 +75,21 @@ bool IsNoUpdateRun() {
   }
   if (argv) LocalFree(argv);
   return found;
+}
+
+// The image is open through these files already: path is the image it was
+// opened by, or the update file it writes, with the same write-back file
+// and write mode.
+bool IsOpenThrough(CMountedImage* mounted, const wchar_t* path, const wchar_t* writeBack,
+                   int mode) {
+  _VROH_MOUNT_RW* disk = mounted->DiskObject();
+  if (!disk || mounted->WriteMode() != mode) return false;
+  _VROH_DISK_COMBO* layers = disk->Layers();
+  wchar_t fix[kPathChars];
+  CMountedImage::MakeWriteBackPath(writeBack, fix);
+  if (lstrcmpiW(fix, layers->Fix().IsOpen() ? layers->Fix().Path().c_str() : L"")) return false;
+  return !lstrcmpiW(path, mounted->ImagePath().c_str()) ||
+         (layers->Update().IsOpen() && !lstrcmpiW(path, layers->Update().Path().c_str()));
 }
 
 // Tells in a box what the open did to files a cut-off command left: a
@@ -195,7 +211,12 @@ void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_
   }
   const int mode = IsNoUpdateRun() ? 2 : 1;
   VroNoticeCollector notices;
-  const int type = window->m_image->OpenImage(image, writeBack, partition, mode);
+  // The image the window has open already is shown as it is; another is
+  // opened while the files of the one open now stay held, so that an image
+  // opened anew through the same files is never let go in between.
+  const int type = IsOpenThrough(window->m_image, image, writeBack, mode)
+                       ? int(window->m_imageType)
+                       : window->m_image->ReopenImage(image, writeBack, partition, mode);
   TellJournalNotices(window, notices);
   wchar_t address[kAddressChars];
   if (type < 0) {

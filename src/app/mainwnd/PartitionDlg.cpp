@@ -247,9 +247,8 @@ void CStatusEdit::Apply() {
   if (!window->BeginOperation()) return;
   window->SetStatusString(RGB(0, 0, 255), IDS_RESIZING, 1u, target >> 20);
   UpdateWindow(window->Item(IDC_STATUS_BAR));
-  if (ResizeImagePartition(window->m_image, target >> 20)) {
+  if (EndImageResize(window, ResizeImagePartition(window->m_image, target >> 20) != 0, TRUE)) {
     window->SetStatusString(RGB(0, 0, 255), IDS_RESIZE_DONE);
-    ReopenResizedImage(window, TRUE);
   } else {
     window->SetStatusString(RGB(255, 0, 0), IDS_RESIZE_FAILED);
   }

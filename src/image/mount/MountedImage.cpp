@@ -12,6 +12,7 @@
 #include "image/mount/FatVolume.h"
 #include "image/host/HostVolume.h"
 #include "image/mount/ImageCapacity.h"
+#include "image/stack/KeptHandles.h"
 #include "image/stack/MountRw.h"
 #include "image/stack/OverlayNotice.h"
 #include "image/ntfs/NtfsVolume.h"
@@ -129,6 +130,12 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   return -1;
 }
 
+int CMountedImage::ReopenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
+                               int writeMode) {
+  CKeptLayerHandles kept(m_pDisk && !m_bLent ? m_pDisk->Layers() : nullptr);
+  return OpenImage(imagePath, secondPath, partition, writeMode);
+}
+
 int CMountedImage::MountDiskObject(_VROH_DISK_COMBO* layers) {
   Close();
   if (!layers) return -1;
@@ -205,6 +212,13 @@ bool CMountedImage::EndCommand(bool keep) {
   if (!m_pDisk || m_bLent || m_bReadOnly || m_imagePath.empty()) return keep;
   // Nothing written, nothing to keep or take back.
   if (!m_pDisk->Layers()->WritesStopped() && !m_pDisk->HasUncommittedWrites()) return keep;
+  // The files stay held until the end: should the command be taken back,
+  // no other program gets in between the roll back and the open after it.
+  CKeptLayerHandles kept(m_pDisk->Layers());
+  // A commit that fails takes the command back and closes the layers: what
+  // they were is known before.
+  std::wstring update =
+      m_pDisk->Layers()->Update().IsOpen() ? m_pDisk->Layers()->Update().Path() : std::wstring();
   // The volume lets go of everything it holds back, so the files hold the
   // whole command before it is kept.
   bool ok = keep;
@@ -215,8 +229,6 @@ bool CMountedImage::EndCommand(bool keep) {
   // through the update file the session wrote to while that file is there
   // (a base opened anew would start another one).
   std::wstring image = m_imagePath, second = m_secondPath;
-  std::wstring update = m_pDisk->Layers()->Update().IsOpen() ? m_pDisk->Layers()->Update().Path()
-                                                             : std::wstring();
   int partition = m_nPartition, mode = m_nWriteMode;
   bool partial = m_bPartialNtfs;
   if (m_pRegRootMap) m_pRegRootMap->Release(this);

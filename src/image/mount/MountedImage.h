@@ -87,6 +87,12 @@ class CMountedImage : public VolumeFiles {
   // (0..9), or -1.
   int OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition, int writeMode,
                 bool partialNtfs = false);
+  // OpenImage for an object that has an image open: the files open now stay
+  // held (other programs keep out of them) until the new open has opened
+  // again those it opens, and the rest are let go only then. A window that
+  // shows an image opens it anew this way.
+  int ReopenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
+                  int writeMode);
   // Mounts the NTFS volume of a host drive letter: read-only through a
   // shadow-copy snapshot where one can be taken (else locked and
   // dismounted), writable locked and dismounted. 0, or -1 with nothing

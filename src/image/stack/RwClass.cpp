@@ -1,6 +1,7 @@
 #include "image/stack/RwClass.h"
 #include "common/ReplacedFile.h"
 #include "image/device/DeviceSource.h"
+#include "image/stack/KeptHandles.h"
 #include "image/stack/journal/FileJournal.h"
 #include "image/formats/sparse/ImgRw.h"
 #include "image/device/RawRw.h"
@@ -214,10 +215,14 @@ HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWO
   // A file being made under a temporary name needs nothing kept: a
   // failure drops it whole.
   bool made = ReplacedFile::IsBeingMade(path);
-  if (!made && CFileJournal::Recover(path) == CFileJournal::RECOVER_REFUSED) return INVALID_HANDLE_VALUE;
+  // A reopen that held the file through the gap lends it: no other program
+  // had it meanwhile, and no journal lies beside it.
+  HANDLE lent = made || m_bReplace ? nullptr : CKeptLayerHandles::Take(path, access);
+  if (!lent && !made && CFileJournal::Recover(path) == CFileJournal::RECOVER_REFUSED)
+    return INVALID_HANDLE_VALUE;
   bool replace = m_bReplace;
   m_bReplace = false;
-  if (mode >= VRO_MODE_CREATE && !made &&
+  if (!lent && mode >= VRO_MODE_CREATE && !made &&
       (replace || GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)) {
     // A file the command makes lies under a name of its own until the
     // command is whole: a command cut off leaves no part of it at its name.
@@ -228,7 +233,8 @@ HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWO
     return h;
   }
   DWORD disp = mode >= VRO_MODE_CREATE ? OPEN_ALWAYS : OPEN_EXISTING;
-  HANDLE h = CreateFileW(path, access, share, nullptr, disp, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      lent ? lent : CreateFileW(path, access, share, nullptr, disp, FILE_ATTRIBUTE_NORMAL, nullptr);
   // Another process writes the file, or reads it under what it writes:
   // this one keeps out of it.
   if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {

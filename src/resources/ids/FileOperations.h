@@ -89,4 +89,7 @@
 #define IDS_MERGING 323
 #define IDS_MERGE_FAILED 324
 #define IDS_OPERATION_RUNNING 2501
+// An operation on the image that could not be written whole and was taken
+// back (%s: the file it wrote).
+#define IDS_OPERATION_TAKEN_BACK 2502
 #define IDS_WRITE_BACK_FILTER 177

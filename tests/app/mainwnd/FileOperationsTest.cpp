@@ -265,15 +265,15 @@ TEST_F(FileOperationsTest, ProgressRangeOfSmallAndEmptyTotals) {
 }
 
 // An own image that fills up: Yes to the space question grows the partition
-// by the shortfall and 1 GiB, reopens the image and copies the same file.
+// by the shortfall and 1 GiB, keeps the image open and copies the same file.
 TEST_F(FileOperationsTest, FullOwnImageGrowsAndRetries) {
   const std::string raw = dir_ + "/raw.img";
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(raw) + " --layout mbr2048 --size 16 --tree " +
                           vt::Q(dir_ + "/tree")));
   const std::wstring own = mi::CopyIntoOwnImage(vt::ToWin(raw), dir_, L"full.img");
   ASSERT_EQ(0, vt::Sh("head -c 25000000 /dev/urandom > " + vt::Q(dir_ + "/host/big.bin")));
-  // The pane writes into an update file of the image; after the grow it
-  // shows that file over the image.
+  // The pane writes into an update file of the image, which takes the grow
+  // too; the pane shows the image on throughout.
   Navigate(IDC_IMAGE_ADDRESS, own);
   ASSERT_EQ(own + L"\\", Text(Item(IDC_IMAGE_LIST)));
   uint64_t before = 0, freeBytes = 0;
@@ -287,7 +287,8 @@ TEST_F(FileOperationsTest, FullOwnImageGrowsAndRetries) {
   }
   EXPECT_TRUE(HasRow(Item(IDC_IMAGE_LIST), L"big.bin"));
   const std::wstring update = own + L"_01.Upd";
-  EXPECT_EQ(update + L"\\", Text(Item(IDC_IMAGE_LIST)));
+  EXPECT_EQ(own + L"\\", Text(Item(IDC_IMAGE_LIST)));
+  EXPECT_TRUE(vt::FileExists(update));
   EXPECT_EQ(0u, window_->m_statusColour) << vt::Narrow(window_->m_statusText);
   uint64_t after = 0;
   window_->m_image->GetVolumeSpace(&after, &freeBytes);
