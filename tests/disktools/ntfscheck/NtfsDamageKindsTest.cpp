@@ -66,6 +66,10 @@ TEST(BatchCheckRepair, EachKindOfDamage) {
       {"hidden-sectors-zero",
        "Boot sector and its backup: 0 hidden sectors, but the partition starts at sector 2048.\n",
        true, "mbr2048", nullptr},
+      {"backup-hidden-sectors",
+       "Boot sector: the backup in the partition's last sector gives 0 hidden sectors, but the "
+       "partition starts at sector 2048.\n",
+       true, "mbr2048", nullptr},
       {"sectors-per-cluster", "Boot sector: $MFT does not lie where it says.\n", true, "mbr2048",
        nullptr},
       {"volume-past-partition",
