@@ -635,7 +635,8 @@ int NtfsCreateLink(ntfs_volume* vol, const wchar_t* path, const wchar_t* target,
   ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
   if (!ni) return -errno;
   int err = -NtfsMetafileRecordGate(vol, ni->mft_no);
-  if (!err && ntfs_set_ntfs_reparse_data(ni, reinterpret_cast<const char*>(data.data()), data.size(), 0))
+  if (!err &&
+      ntfs_set_ntfs_reparse_data(ni, reinterpret_cast<const char*>(data.data()), data.size(), 0))
     err = errno ? errno : EIO;
   if (ntfs_inode_close(ni) && !err) err = errno ? errno : EIO;
   return -err;

@@ -27,20 +27,21 @@ struct NameParent {
   u16 sequence;
 };
 
-// Record n as stored, its fix-ups undone; false (errno) when it cannot be
-// read, or is no whole file record (errno EIO).
-bool ReadRecord(ntfs_volume* vol, u64 n, std::vector<u8>* rec) {
+// Record n as stored, its fix-ups undone: 1; 0 when it holds no file
+// record (past $MFT's initialised records, or never written); minus errno
+// when it cannot be read or is torn.
+int ReadRecord(ntfs_volume* vol, u64 n, std::vector<u8>* rec) {
   const u32 size = vol->mft_record_size;
-  if (!vol->mft_na || (s64)n >= vol->mft_na->initialized_size / size) return (errno = EIO, false);
+  if (!vol->mft_na) return -EIO;
+  if ((s64)n >= vol->mft_na->initialized_size / size) return 0;
   rec->resize(size);
-  if (ntfs_attr_pread(vol->mft_na, (s64)n * size, size, rec->data()) != (s64)size) {
-    if (!errno) errno = EIO;
-    return false;
-  }
-  if (reinterpret_cast<MFT_RECORD*>(rec->data())->magic != magic_FILE ||
-      ntfs_mst_post_read_fixup_warn(reinterpret_cast<NTFS_RECORD*>(rec->data()), size, FALSE))
-    return (errno = EIO, false);
-  return true;
+  errno = 0;
+  if (ntfs_attr_pread(vol->mft_na, (s64)n * size, size, rec->data()) != (s64)size)
+    return -(errno ? errno : EIO);
+  if (reinterpret_cast<MFT_RECORD*>(rec->data())->magic != magic_FILE) return 0;
+  if (ntfs_mst_post_read_fixup_warn(reinterpret_cast<NTFS_RECORD*>(rec->data()), size, FALSE))
+    return -EIO;
+  return 1;
 }
 
 void AddParents(const u8* rec, u32 size, std::vector<NameParent>* out) {
@@ -58,9 +59,10 @@ void AddParents(const u8* rec, u32 size, std::vector<NameParent>* out) {
 }
 
 // What record n says of itself for the walk: its sequence number, whether
-// it is in use, its base (an extension record names its names there), and
-// the folders of its names, those its attribute list puts in extension
-// records included. 0, or minus errno.
+// it is in use (a record that holds no file record is not), its base (an
+// extension record names its names there), and the folders of its names,
+// those its attribute list puts in extension records included. 0, or
+// minus errno.
 struct RecordNames {
   bool inUse = false;
   u16 sequence = 0;
@@ -71,7 +73,8 @@ struct RecordNames {
 int ReadNames(ntfs_volume* vol, u64 n, RecordNames* out) {
   *out = RecordNames();
   std::vector<u8> rec;
-  if (!ReadRecord(vol, n, &rec)) return -(errno ? errno : EIO);
+  int r = ReadRecord(vol, n, &rec);
+  if (r <= 0) return r;
   const MFT_RECORD* m = reinterpret_cast<const MFT_RECORD*>(rec.data());
   const u32 size = vol->mft_record_size;
   out->inUse = (le16_to_cpu(m->flags) & MFT_RECORD_IN_USE) != 0;
@@ -81,15 +84,19 @@ int ReadNames(ntfs_volume* vol, u64 n, RecordNames* out) {
   AddParents(rec.data(), size, &out->parents);
   std::vector<NtfsListEntry> entries;
   ForEachRawAttribute(rec.data(), size, [&](const ATTR_RECORD* a) {
-    if (a->type == AT_ATTRIBUTE_LIST) ParseNtfsAttributeList(ReadNtfsAttributeList(vol, a), &entries);
+    if (a->type == AT_ATTRIBUTE_LIST)
+      ParseNtfsAttributeList(ReadNtfsAttributeList(vol, a), &entries);
     return true;
   });
   std::set<u64> read = {n};
   std::vector<u8> extension;
   for (const NtfsListEntry& e : entries) {
-    if (e.type != (u32)le32_to_cpu(AT_FILE_NAME) || e.record < 0 || !read.insert((u64)e.record).second)
+    if (e.type != (u32)le32_to_cpu(AT_FILE_NAME) || e.record < 0 ||
+        !read.insert((u64)e.record).second)
       continue;
-    if (!ReadRecord(vol, (u64)e.record, &extension)) return -(errno ? errno : EIO);
+    r = ReadRecord(vol, (u64)e.record, &extension);
+    if (r < 0) return r;
+    if (!r) continue;
     const MFT_RECORD* x = reinterpret_cast<const MFT_RECORD*>(extension.data());
     if ((le16_to_cpu(x->flags) & MFT_RECORD_IN_USE) && MREF_LE(x->base_mft_record) == n)
       AddParents(extension.data(), size, &out->parents);

@@ -28,8 +28,8 @@ std::string ExtendAsShown(const std::string& image) {
 TEST(MainWindowMetafiles, DeleteAndRenameInExtendChangeNothing) {
   if (vt::Sh("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "xdotool is missing";
   const std::string dir = vt::ScratchSubdirUnix("metafiles");
-  ASSERT_EQ(0, vt::Sh(Program::Prepare(dir, "2052") +
-                      " && mkdir -p tree && printf one > tree/one.txt"));
+  ASSERT_EQ(
+      0, vt::Sh(Program::Prepare(dir, "2052") + " && mkdir -p tree && printf one > tree/one.txt"));
   const std::string img = dir + "/ntfs.img";
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(img) + " --layout none --size 16 --tree " +
                           vt::Q(dir + "/tree")));
@@ -39,8 +39,8 @@ TEST(MainWindowMetafiles, DeleteAndRenameInExtendChangeNothing) {
   ASSERT_NO_FATAL_FAILURE(program.Start(dir, IDC_IMAGE_LIST));
   HANDLE process = program.pi.hProcess;
   HWND main = program.main, imageList = GetDlgItem(main, IDC_IMAGE_LIST);
-  ASSERT_NO_FATAL_FAILURE(ClickAndType(program.ui, GetDlgItem(main, IDC_IMAGE_ADDRESS),
-                                       vt::ToWin(img) + L"\\$EXTEND"));
+  ASSERT_NO_FATAL_FAILURE(
+      ClickAndType(program.ui, GetDlgItem(main, IDC_IMAGE_ADDRESS), vt::ToWin(img) + L"\\$EXTEND"));
   ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, main, "key Return"));
   std::string at;
   int row = -1;
@@ -53,7 +53,8 @@ TEST(MainWindowMetafiles, DeleteAndRenameInExtendChangeNothing) {
   HWND box = AwaitBox(program);
   ASSERT_NE(nullptr, box);
   ASSERT_NO_FATAL_FAILURE(AnswerBox(box, "Return"));
-  ASSERT_TRUE(Poll([&] { return IsWindowEnabled(imageList) && Gui(program.ui).hwndActive == main; }));
+  ASSERT_TRUE(
+      Poll([&] { return IsWindowEnabled(imageList) && Gui(program.ui).hwndActive == main; }));
   EXPECT_TRUE(ItemCentre(process, imageList, L"$Quota", &at)) << "the row of $Quota went";
 
   // F2 on $ObjId: the rename fails and says so.

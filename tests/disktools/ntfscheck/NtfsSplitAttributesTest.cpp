@@ -48,9 +48,19 @@ Shown Show(const std::string& image, const std::string& path, const std::string&
   return shown;
 }
 
-// A repair of a sound volume writes nothing but $Volume's flags (its
-// record in $MFT and in the mirror): `image` against its copy `before`.
-void ExpectOnlyFlagsWritten(const std::string& before, const std::string& image) {
+// "/check" finds the volume alone in `image` sound, and "/repair" writes
+// nothing but $Volume's flags (its record in $MFT and in the mirror);
+// ntfsfix -n agrees.
+void ExpectSoundAndLeftAsItIs(const std::string& image) {
+  const std::wstring img = L"\"-img:" + vt::ToWin(image) + L"\" -noupd ";
+  std::string out;
+  DWORD code = 0;
+  ASSERT_TRUE(apptest::RunProgram(img + L"/check", code, &out));
+  EXPECT_EQ(0u, code) << out;
+  const std::string before = image + ".before";
+  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(before)));
+  ASSERT_TRUE(apptest::RunProgram(img + L"/repair", code, &out));
+  EXPECT_EQ(0u, code) << out;
   std::vector<uint8_t> boot = ReadBytes(vt::ToWin(image), 0, 512);
   const uint64_t cluster = 512ull * boot[13], record = 1024;
   const uint64_t volume[] = {Le64(&boot[0x30]) * cluster + 3 * record,
@@ -61,6 +71,7 @@ void ExpectOnlyFlagsWritten(const std::string& before, const std::string& image)
   for (unsigned long long at; bytes >> at;)
     if (!(at - 1 - volume[0] < record || at - 1 - volume[1] < record))
       ADD_FAILURE() << "the repair changed byte " << at - 1;
+  EXPECT_EQ(0, OnPartition(vt::ToWin(image), 0, kBytes, "ntfsfix -n $DEV", &out)) << out;
 }
 
 // The volume: ntfs-3g cuts the free space into pieces and writes into them
@@ -132,17 +143,7 @@ TEST(BatchCheckRepair, AttributesSpreadOverRecords) {
     EXPECT_LE(s.records, shown.records.size()) << s.path;
     EXPECT_EQ(s.residentList, shown.residentList) << s.path;
   }
-  const std::wstring img = L"\"-img:" + vt::ToWin(image) + L"\" -noupd ";
-  std::string out;
-  DWORD code = 0;
-  ASSERT_TRUE(apptest::RunProgram(img + L"/check", code, &out));
-  EXPECT_EQ(0u, code) << out;
-  const std::string before = image + ".before";
-  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(before)));
-  ASSERT_TRUE(apptest::RunProgram(img + L"/repair", code, &out));
-  EXPECT_EQ(0u, code) << out;
-  ExpectOnlyFlagsWritten(before, image);
-  EXPECT_EQ(0, OnPartition(vt::ToWin(image), 0, kBytes, "ntfsfix -n $DEV", &out)) << out;
+  ExpectSoundAndLeftAsItIs(image);
 
   // Damage in the pieces of big.bin's data.
   struct Case {
@@ -156,7 +157,8 @@ TEST(BatchCheckRepair, AttributesSpreadOverRecords) {
   };
   const std::string work = image + ".damaged", mnt = vt::Q(image + ".mnt");
   const std::wstring damaged = L"\"-img:" + vt::ToWin(work) + L"\" -noupd ";
-  std::string want;
+  std::string out, want;
+  DWORD code = 0;
   ASSERT_EQ(0,
             OnPartition(vt::ToWin(image), 0, kBytes, "ntfscat $DEV /big.bin | sha256sum", &want));
   for (const Case& c : cases) {
@@ -200,13 +202,13 @@ TEST(BatchCheckRepair, PaddingNtfs3gLeavesIsNoFinding) {
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout none --size " +
                           std::to_string(kBytes >> 20) + " --tree " + vt::Q(dir + "/tree")));
   std::string out;
+  const std::string m = vt::Q(mnt);
   ASSERT_EQ(0, OnPartition(vt::ToWin(image), 0, kBytes,
-                           "mkdir -p " + vt::Q(mnt) + " && ntfs-3g -o streams_interface=windows $DEV " +
-                               vt::Q(mnt) + " && cd " + vt::Q(mnt) +
+                           "mkdir -p " + m + " && ntfs-3g -o streams_interface=windows $DEV " + m +
+                               " && cd " + m +
                                " && echo base > padded.txt && for i in $(seq 1 200); do head -c "
-                               "$((i % 50 + 1)) /dev/zero | tr '\\0' x > padded.txt:s$i; done && cd / "
-                               "&& umount " +
-                               vt::Q(mnt),
+                               "$((i % 50 + 1)) /dev/zero | tr '\\0' x > padded.txt:s$i; done "
+                               "&& cd / && umount " + m,
                            &out))
       << out;
   // The shape, as the records hold it.
@@ -216,17 +218,8 @@ TEST(BatchCheckRepair, PaddingNtfs3gLeavesIsNoFinding) {
   const std::set<std::string> streams = ReadNtfsStreams(image, 0, kBytes, mnt);
   ASSERT_GT(streams.size(), 200u);
 
-  const std::wstring img = L"\"-img:" + vt::ToWin(image) + L"\" -noupd ";
-  DWORD code = 0;
-  ASSERT_TRUE(apptest::RunProgram(img + L"/check", code, &out));
-  EXPECT_EQ(0u, code) << out;
-  const std::string before = image + ".before";
-  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(before)));
-  ASSERT_TRUE(apptest::RunProgram(img + L"/repair", code, &out));
-  EXPECT_EQ(0u, code) << out;
-  ExpectOnlyFlagsWritten(before, image);
+  ExpectSoundAndLeftAsItIs(image);
   EXPECT_EQ(streams, ReadNtfsStreams(image, 0, kBytes, mnt));
-  EXPECT_EQ(0, OnPartition(vt::ToWin(image), 0, kBytes, "ntfsfix -n $DEV", &out)) << out;
 }
 
 }  // namespace

@@ -19,8 +19,8 @@ struct Shape {
 };
 
 const Shape kShapes[] = {
-    {"$Quota", 0x90, {"$O", "$Q"}},      {"$ObjId", 0x90, {"$O", nullptr}},
-    {"$Reparse", 0x90, {"$R", nullptr}}, {"$UsnJrnl", 0x80, {"$J", "$Max"}},
+    {"$Quota", 0x90, {"$O", "$Q"}},           {"$ObjId", 0x90, {"$O", nullptr}},
+    {"$Reparse", 0x90, {"$R", nullptr}},      {"$UsnJrnl", 0x80, {"$J", "$Max"}},
     {"$RmMetadata", 0x90, {"$I30", nullptr}}, {"$Deleted", 0x90, {"$I30", nullptr}},
 };
 
