@@ -126,8 +126,9 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol,
   bool created = !tag && volume->CreatePath(vol.c_str(), 0x8000);
   if (!created) {
     DWORD error = GetLastError();
-    // A folder that refuses names refuses the overwrite's removal too.
-    if (error == ERROR_DISK_CORRUPT) {
+    // A folder that refuses names refuses the overwrite's removal too, and
+    // a metafile (or a name in one) is not replaced either: nothing to ask.
+    if (error == ERROR_DISK_CORRUPT || error == ERROR_ACCESS_DENIED) {
       job.FileFailed(item.size, error, CopyJob::kWrite, vol);
       return 0;
     }

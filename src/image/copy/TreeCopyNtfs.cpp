@@ -3,6 +3,7 @@
 #include <errno.h>
 
 #include "image/ntfs/NtfsInternal.h"
+#include "image/ntfs/NtfsMetafiles.h"
 
 struct TreeCopyNtfsFile {
   ntfs_inode* ni;
@@ -33,6 +34,11 @@ TreeCopyNtfsFile* OpenFrom(ntfs_volume* vol, u64 folder, const wchar_t* path, bo
   ntfs_inode* ni = NtfsPathToInodeFrom(vol, folder, path);
   if (!ni) {
     *err = ErrnoOr(ENOENT);
+    return nullptr;
+  }
+  if (int e = write ? NtfsMetafileRecordGate(vol, ni->mft_no) : 0) {
+    *err = -e;
+    ntfs_inode_close(ni);
     return nullptr;
   }
   errno = 0;

@@ -174,6 +174,14 @@ class CMountedImage : public VolumeFiles {
   int GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) override;
   // The NTFS volume for a path on the NTFS side, else null.
   struct _ntfs_volume* NtfsVolumeFor(const wchar_t* path) override;
+  // True when a write at path would touch a metafile of the NTFS volume:
+  // the path names one of the system records 0 to 23 (the root aside,
+  // which takes names) or lies in one, such as $Extend and everything in
+  // it, whether the rest of the path exists or not and whatever its case
+  // (image/ntfs/NtfsMetafiles.h). Ask before writing anything of a set
+  // (a driver package's destination): the writers refuse a metafile
+  // themselves, one file at a time, with ERROR_ACCESS_DENIED.
+  bool IsMetafilePath(const wchar_t* path);
   // Tree copies between the host and the volume (image/copy/TreeCopy.h).
   int InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath, uint64_t* missing,
                      VolumeCopyCallback callback, void* user);

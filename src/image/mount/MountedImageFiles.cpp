@@ -3,6 +3,7 @@
 // the NTFS glue's errno results into Win32 last errors.
 #include "image/mount/MountedImage.h"
 
+#include <errno.h>
 #include <wchar.h>
 
 #include <string>
@@ -11,6 +12,7 @@
 #include "common/LastError.h"
 #include "image/copy/TreeCopy.h"
 #include "image/ntfs/NtfsFiles.h"
+#include "image/ntfs/NtfsMetafiles.h"
 #include "image/ntfs/NtfsWin32Io.h"
 
 namespace {
@@ -241,6 +243,10 @@ int CMountedImage::GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) {
 
 struct _ntfs_volume* CMountedImage::NtfsVolumeFor(const wchar_t* path) {
   return SideOf(path) == SIDE_NTFS ? m_pNtfs : nullptr;
+}
+
+bool CMountedImage::IsMetafilePath(const wchar_t* path) {
+  return SideOf(path) == SIDE_NTFS && NtfsMetafilePathGate(m_pNtfs, path) == -EACCES;
 }
 
 int CMountedImage::InjectHostPath(const wchar_t* hostPath, const wchar_t* volumePath,

@@ -13,6 +13,7 @@
 
 #include "image/ntfs/NtfsFiles.h"
 #include "image/ntfs/NtfsInternal.h"
+#include "image/ntfs/NtfsMetafiles.h"
 #include "image/ntfs/NtfsWin32Io.h"
 
 namespace {
@@ -431,6 +432,11 @@ int SetNtfsFileInfo(ntfs_volume* vol, const wchar_t* path, const NtfsFileTime* c
   if (NVolReadOnly(vol)) return -EROFS;
   ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
   if (!ni) return -errno;
+  // The root's times and attributes are its own; no metafile's are.
+  if (int e = ni->mft_no == FILE_root ? 0 : NtfsMetafileRecordGate(vol, ni->mft_no)) {
+    ntfs_inode_close(ni);
+    return e;
+  }
   if (creation) ni->creation_time = FromFileTime(creation);
   if (lastWrite) ni->last_data_change_time = FromFileTime(lastWrite);
   if (lastAccess) ni->last_access_time = FromFileTime(lastAccess);
@@ -490,6 +496,8 @@ int NtfsCreatePath(ntfs_volume* vol, const wchar_t* path, unsigned int mode,
   int err = 0;
   if (!IsDir(dir))
     err = ENOTDIR;
+  else if (int e = NtfsMetafileFolderGate(vol, dir->mft_no))
+    err = -e;
   else if (ntfs_forbidden_names(vol, uname, nameLen, TRUE))
     err = EINVAL;
   else if (ntfs_inode_lookup_by_name(dir, uname, nameLen) != (u64)-1)
@@ -523,8 +531,8 @@ int NtfsDeletePath(ntfs_volume* vol, const wchar_t* path) {
   if (NVolReadOnly(vol)) return -EROFS;
   s64 mft = NtfsPathToMft(vol, path);
   if (mft < 0) return -errno;
-  // The root and the system files are never deleted.
-  if ((u64)mft < FILE_first_user) return -EACCES;
+  // The root and the metafiles are never deleted.
+  if (int e = NtfsMetafileRecordGate(vol, (u64)mft)) return e;
   if (NtfsGetPathType(vol, path) == 2) {
     std::vector<DirEntry> entries;
     int r = ReadEntries(vol, path, &entries);
@@ -626,8 +634,9 @@ int NtfsCreateLink(ntfs_volume* vol, const wchar_t* path, const wchar_t* target,
   if (data.size() > 16 * 1024) return -ENAMETOOLONG;
   ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
   if (!ni) return -errno;
-  int err = 0;
-  if (ntfs_set_ntfs_reparse_data(ni, reinterpret_cast<const char*>(data.data()), data.size(), 0))
+  int err = -NtfsMetafileRecordGate(vol, ni->mft_no);
+  if (!err &&
+      ntfs_set_ntfs_reparse_data(ni, reinterpret_cast<const char*>(data.data()), data.size(), 0))
     err = errno ? errno : EIO;
   if (ntfs_inode_close(ni) && !err) err = errno ? errno : EIO;
   return -err;

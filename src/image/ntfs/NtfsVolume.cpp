@@ -8,6 +8,7 @@
 
 #include "image/ntfs/NtfsDevice.h"
 #include "image/ntfs/NtfsInternal.h"
+#include "image/ntfs/NtfsMetafiles.h"
 
 namespace {
 
@@ -364,7 +365,7 @@ int RenameNtfsPath(ntfs_volume* vol, const wchar_t* oldPath, const wchar_t* newP
   // inodes of one record at a time.
   s64 mft = NtfsPathToMft(vol, oldPath);
   if (mft < 0) return -errno;
-  if ((u64)mft < FILE_first_user) return -EACCES;
+  if (int e = NtfsMetafileRecordGate(vol, (u64)mft)) return e;
   const wchar_t* oldName;
   int oldLen;
   const wchar_t* newName;
@@ -373,6 +374,7 @@ int RenameNtfsPath(ntfs_volume* vol, const wchar_t* oldPath, const wchar_t* newP
   if (oldDirMft < 0) return -errno;
   s64 newDirMft = NtfsParentMft(vol, newPath, &newName, &newLen);
   if (newDirMft < 0) return -errno;
+  if (int e = NtfsMetafileFolderGate(vol, (u64)newDirMft)) return e;
   const ntfschar* uNew = reinterpret_cast<const ntfschar*>(newName);
   if (ntfs_forbidden_names(vol, uNew, newLen, TRUE)) return -EINVAL;
 
@@ -440,10 +442,15 @@ int RenameNtfsPath(ntfs_volume* vol, const wchar_t* oldPath, const wchar_t* newP
 }
 
 // The unnamed stream of a path's file, opened with its inode: 0, or minus
-// errno with nothing left open.
-static int OpenPathData(ntfs_volume* vol, const wchar_t* path, ntfs_inode** ni, ntfs_attr** na) {
+// errno with nothing left open. A metafile is never opened to be written.
+static int OpenPathData(ntfs_volume* vol, const wchar_t* path, ntfs_inode** ni, ntfs_attr** na,
+                        bool write = false) {
   *ni = NtfsPathToInode(vol, NULL, path);
   if (!*ni) return -errno;
+  if (int e = write ? NtfsMetafileRecordGate(vol, (*ni)->mft_no) : 0) {
+    ntfs_inode_close(*ni);
+    return e;
+  }
   *na = NtfsOpenFileData(*ni);
   if (!*na) {
     int e = errno;
@@ -495,7 +502,7 @@ long long WriteNtfsFileData(ntfs_volume* vol, const wchar_t* path, const void* b
   if (!buffer || count < 0 || offset < 0) return -EINVAL;
   ntfs_inode* ni;
   ntfs_attr* na;
-  if (int e = OpenPathData(vol, path, &ni, &na)) return e;
+  if (int e = OpenPathData(vol, path, &ni, &na, true)) return e;
   s64 done = 0;
   if (NtfsGrowSolid(na, offset + count)) done = -(errno ? errno : EIO);
   while (done >= 0 && done < count) {
@@ -545,7 +552,7 @@ int ResizeNtfsFileData(ntfs_volume* vol, const wchar_t* path, long long size, bo
   if (size < 0) return -EINVAL;
   ntfs_inode* ni;
   ntfs_attr* na;
-  if (int e = OpenPathData(vol, path, &ni, &na)) return e;
+  if (int e = OpenPathData(vol, path, &ni, &na, true)) return e;
   errno = 0;
   bool failed = grow ? NtfsGrowSolid(na, size) != 0
                      : size < na->data_size && ntfs_attr_truncate(na, size) != 0;

@@ -47,23 +47,6 @@ std::vector<std::wstring> CheckedNames(HANDLE process, HWND list) {
   return names;
 }
 
-// Clicks the row, F2, types the new name over the old one, Enter.
-void RenameByKeys(const Program& program, HWND list, const std::wstring& name,
-                  const std::string& to) {
-  std::string at;
-  int row = -1;
-  ASSERT_TRUE(ItemCentre(program.pi.hProcess, list, name, &at, &row));
-  ASSERT_NO_FATAL_FAILURE(ClickToSelect(program.ui, list, at, row));
-  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key F2"));
-  HWND edit = nullptr;
-  ASSERT_TRUE(Poll([&] {
-    edit = Gui(program.ui).hwndFocus;
-    return edit && edit != list;
-  })) << "no label edit";
-  ASSERT_NO_FATAL_FAILURE(TypeInto(program.ui, edit, vt::Widen(to)));
-  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key Return"));
-}
-
 TEST(MainWindowRowChanges, AnswersDeleteRenameAndLanguageKeepTheListTrue) {
   if (vt::Sh("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "xdotool is missing";
   const std::string dir = vt::ScratchSubdirUnix("rowchanges");

@@ -63,6 +63,13 @@ TEST(BatchCheckRepair, EachKindOfDamage) {
       {"hidden-sectors",
        "Boot sector: 63 hidden sectors, but the partition starts at sector 2048.\n", true,
        "mbr2048", nullptr},
+      {"hidden-sectors-zero",
+       "Boot sector and its backup: 0 hidden sectors, but the partition starts at sector 2048.\n",
+       true, "mbr2048", nullptr},
+      {"backup-hidden-sectors",
+       "Boot sector: the backup in the partition's last sector gives 0 hidden sectors, but the "
+       "partition starts at sector 2048.\n",
+       true, "mbr2048", nullptr},
       {"sectors-per-cluster", "Boot sector: $MFT does not lie where it says.\n", true, "mbr2048",
        nullptr},
       {"volume-past-partition",
@@ -89,6 +96,10 @@ TEST(BatchCheckRepair, EachKindOfDamage) {
       {"link-count", ": its link count is 2, but its names make 1.\n", true, "mbr2048", nullptr},
       {"upcase", "$UpCase: 257 entries differ from the upper-case table, the first at U+0100.\n",
        true, "mbr2048", nullptr},
+      {"extend-plain", "$Extend\\$Quota (record 24) is no metafile: it has no index $O.\n", false,
+       "mbr2048", nullptr},
+      {"extend-freed", "Index root of folder 11 names record 24, which is not in use or damaged.\n",
+       false, "mbr2048", nullptr},
   };
   const std::string dir = vt::ScratchDirUnix(), mnt = dir + "/mnt", work = dir + "/d.img";
   struct Pristine {
@@ -124,6 +135,11 @@ TEST(BatchCheckRepair, EachKindOfDamage) {
     ASSERT_TRUE(apptest::RunProgram(img + L"/check", code, &out));
     EXPECT_EQ(DWORD(kImageVolumeOperationFailed), code) << out;
     EXPECT_NE(std::string::npos, out.find(c.line)) << out;
+    // Each line names its own finding: two boot sectors that are the same
+    // are not said to differ.
+    EXPECT_EQ(std::string::npos,
+              out.find("Boot sector: the backup in the partition's last sector differs.\n"))
+        << out;
     ASSERT_TRUE(apptest::RunProgram(img + L"/repair", code, &out));
     EXPECT_EQ(c.mends ? 0u : DWORD(kImageVolumeOperationFailed), code) << out;
     // A repair that fails says why.

@@ -3,14 +3,16 @@
 // a large file's data, the indexes of folders of thousands of files, $MFT's
 // own data, a file of many links and one of many streams, and a short list
 // held in its base record (resident) beside the others. "/check" finds
-// such a volume sound and "/repair" leaves it as it is; damage in the
-// pieces is found, and the repair gives up none of their clusters.
+// such a volume sound and "/repair" leaves it as it is, also where ntfs-3g
+// left its buffer's bytes in the padding of the streams it moved; damage
+// in the pieces is found, and the repair gives up none of their clusters.
 #include <windows.h>
 
 #include <set>
 #include <sstream>
 
 #include "FormatTestUtil.h"
+#include "NtfsStreams.h"
 #include "ProgramImage.h"
 #include "app/ImageOperations.h"
 
@@ -44,6 +46,32 @@ Shown Show(const std::string& image, const std::string& path, const std::string&
       list = line.find("$ATTRIBUTE_LIST") != std::string::npos;
   }
   return shown;
+}
+
+// "/check" finds the volume alone in `image` sound, and "/repair" writes
+// nothing but $Volume's flags (its record in $MFT and in the mirror);
+// ntfsfix -n agrees.
+void ExpectSoundAndLeftAsItIs(const std::string& image) {
+  const std::wstring img = L"\"-img:" + vt::ToWin(image) + L"\" -noupd ";
+  std::string out;
+  DWORD code = 0;
+  ASSERT_TRUE(apptest::RunProgram(img + L"/check", code, &out));
+  EXPECT_EQ(0u, code) << out;
+  const std::string before = image + ".before";
+  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(before)));
+  ASSERT_TRUE(apptest::RunProgram(img + L"/repair", code, &out));
+  EXPECT_EQ(0u, code) << out;
+  std::vector<uint8_t> boot = ReadBytes(vt::ToWin(image), 0, 512);
+  const uint64_t cluster = 512ull * boot[13], record = 1024;
+  const uint64_t volume[] = {Le64(&boot[0x30]) * cluster + 3 * record,
+                             Le64(&boot[0x38]) * cluster + 3 * record};
+  std::string diff;
+  vt::Sh("cmp -l " + vt::Q(before) + " " + vt::Q(image) + " | awk '{print $1}'", &diff);
+  std::istringstream bytes(diff);
+  for (unsigned long long at; bytes >> at;)
+    if (!(at - 1 - volume[0] < record || at - 1 - volume[1] < record))
+      ADD_FAILURE() << "the repair changed byte " << at - 1;
+  EXPECT_EQ(0, OnPartition(vt::ToWin(image), 0, kBytes, "ntfsfix -n $DEV", &out)) << out;
 }
 
 // The volume: ntfs-3g cuts the free space into pieces and writes into them
@@ -115,27 +143,7 @@ TEST(BatchCheckRepair, AttributesSpreadOverRecords) {
     EXPECT_LE(s.records, shown.records.size()) << s.path;
     EXPECT_EQ(s.residentList, shown.residentList) << s.path;
   }
-  const std::wstring img = L"\"-img:" + vt::ToWin(image) + L"\" -noupd ";
-  std::string out, diff;
-  DWORD code = 0;
-  ASSERT_TRUE(apptest::RunProgram(img + L"/check", code, &out));
-  EXPECT_EQ(0u, code) << out;
-  const std::string before = image + ".before";
-  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(before)));
-  ASSERT_TRUE(apptest::RunProgram(img + L"/repair", code, &out));
-  EXPECT_EQ(0u, code) << out;
-  // The repair writes nothing but $Volume's flags (its record in $MFT and
-  // in the mirror).
-  std::vector<uint8_t> boot = ReadBytes(vt::ToWin(image), 0, 512);
-  const uint64_t cluster = 512ull * boot[13], record = 1024;
-  const uint64_t volume[] = {Le64(&boot[0x30]) * cluster + 3 * record,
-                             Le64(&boot[0x38]) * cluster + 3 * record};
-  vt::Sh("cmp -l " + vt::Q(before) + " " + vt::Q(image) + " | awk '{print $1}'", &diff);
-  std::istringstream bytes(diff);
-  for (unsigned long long at; bytes >> at;)
-    if (!(at - 1 - volume[0] < record || at - 1 - volume[1] < record))
-      ADD_FAILURE() << "the repair changed byte " << at - 1;
-  EXPECT_EQ(0, OnPartition(vt::ToWin(image), 0, kBytes, "ntfsfix -n $DEV", &out)) << out;
+  ExpectSoundAndLeftAsItIs(image);
 
   // Damage in the pieces of big.bin's data.
   struct Case {
@@ -149,7 +157,8 @@ TEST(BatchCheckRepair, AttributesSpreadOverRecords) {
   };
   const std::string work = image + ".damaged", mnt = vt::Q(image + ".mnt");
   const std::wstring damaged = L"\"-img:" + vt::ToWin(work) + L"\" -noupd ";
-  std::string want;
+  std::string out, want;
+  DWORD code = 0;
   ASSERT_EQ(0,
             OnPartition(vt::ToWin(image), 0, kBytes, "ntfscat $DEV /big.bin | sha256sum", &want));
   for (const Case& c : cases) {
@@ -178,6 +187,39 @@ TEST(BatchCheckRepair, AttributesSpreadOverRecords) {
       EXPECT_EQ(want, after);
     }
   }
+}
+
+// ntfs-3g leaves what its buffer held in the padding byte (0x17, after
+// the resident flags) of the resident streams it moves into extension
+// records. Neither Windows nor ntfs-3g reads that byte: "/check" finds
+// the volume sound, its attribute list whole, and "/repair" writes
+// nothing but the flags; every stream reads as before.
+TEST(BatchCheckRepair, PaddingNtfs3gLeavesIsNoFinding) {
+  const std::string dir = vt::ScratchDirUnix(), mnt = dir + "/mnt";
+  const std::string image = dir + "/padding.img";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && echo one > " +
+                      vt::Q(dir + "/tree/one.txt")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout none --size " +
+                          std::to_string(kBytes >> 20) + " --tree " + vt::Q(dir + "/tree")));
+  std::string out;
+  const std::string m = vt::Q(mnt);
+  ASSERT_EQ(0, OnPartition(vt::ToWin(image), 0, kBytes,
+                           "mkdir -p " + m + " && ntfs-3g -o streams_interface=windows $DEV " + m +
+                               " && cd " + m +
+                               " && echo base > padded.txt && for i in $(seq 1 200); do head -c "
+                               "$((i % 50 + 1)) /dev/zero | tr '\\0' x > padded.txt:s$i; done "
+                               "&& cd / && umount " + m,
+                           &out))
+      << out;
+  // The shape, as the records hold it.
+  ASSERT_EQ(0, vt::Sh("python3 tests/fixtures/ntfs-padding.py " + vt::Q(image), &out));
+  ASSERT_NE(std::string::npos, out.find(": attribute 0x80: 0x78")) << out;
+  EXPECT_GT(Show(image, "/padded.txt", "$DATA").records.size(), 2u);
+  const std::set<std::string> streams = ReadNtfsStreams(image, 0, kBytes, mnt);
+  ASSERT_GT(streams.size(), 200u);
+
+  ExpectSoundAndLeftAsItIs(image);
+  EXPECT_EQ(streams, ReadNtfsStreams(image, 0, kBytes, mnt));
 }
 
 }  // namespace

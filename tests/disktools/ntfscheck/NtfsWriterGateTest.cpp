@@ -122,6 +122,62 @@ TEST(BatchWriterGate, FolderOrRecordInUseIsNeverTaken) {
   }
 }
 
+// The files of $Extend are the volume's own, wherever their records lie:
+// no inject replaces or writes into one, nor puts a name into $Extend,
+// whatever the case of the path. Each refusal is named with error 5, as
+// for the root's system files, and nothing is written: the image stays as
+// it was byte for byte, and ntfsls and ntfsinfo show records 24 to 26 as
+// mkntfs made them.
+TEST(BatchWriterGate, MetafilesOfExtendAreNeverWritten) {
+  const std::string dir = vt::ScratchDirUnix();
+  const Volume v = MakeVolume(dir, "none");
+  const std::string work = dir + "/work.img", host = dir + "/host";
+  ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(host) + " && mkdir -p " + vt::Q(host + "/folder/sub") +
+                      " && cd " + vt::Q(host) +
+                      " && for n in '$Quota' '$ObjId' '$Reparse'; do echo plain > \"$n\"; done"
+                      " && echo one > folder/one.txt && echo two > folder/sub/two.txt"));
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(v.image) + " " + vt::Q(work)));
+  auto shown = [&] {
+    std::string listing, records;
+    EXPECT_EQ(0, OnPartition(vt::ToWin(work), 0, kVolumeMib << 20,
+                             "ntfsls -i -a -p '/$Extend' $DEV 2>/dev/null", &listing));
+    EXPECT_EQ(0, OnPartition(vt::ToWin(work), 0, kVolumeMib << 20,
+                             "for i in 11 24 25 26; do ntfsinfo -i $i $DEV 2>/dev/null; done",
+                             &records));
+    return listing + records;
+  };
+  const std::string before = shown();
+  ASSERT_NE(std::string::npos, before.find("24 $Quota")) << before;
+  ASSERT_NE(std::string::npos, before.find("25 $ObjId")) << before;
+  ASSERT_NE(std::string::npos, before.find("26 $Reparse")) << before;
+  struct Case {
+    const wchar_t* target;  // the volume path of /inject:
+    const char* source;     // under the host folder
+    const char* line;       // the refusal
+  } cases[] = {
+      {L"\\$Extend\\$Quota", "$Quota", "Could not write \\$Extend\\$Quota (error 5: "},
+      {L"\\$EXTEND\\$objid", "$ObjId", "Could not write \\$EXTEND\\$objid (error 5: "},
+      {L"\\$extend\\$REPARSE", "$Reparse", "Could not write \\$extend\\$REPARSE (error 5: "},
+      // Into the folder: the file under its own name, then a folder tree.
+      {L"\\$Extend", "$Quota", "Could not write \\$Extend\\$Quota (error 5: "},
+      {L"\\$eXtend", "folder", "Could not write \\$eXtend\\one.txt (error 5: "},
+      {L"\\$Extend\\New", "folder", "Could not write \\$Extend\\New (error 5: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(vt::Narrow(c.target) + " " + c.source);
+    DWORD code = 0;
+    std::string out;
+    ASSERT_TRUE(apptest::RunProgram(On(work) + L"\"/inject:" + c.target + L"::" +
+                                        vt::ToWin(host + "/" + c.source) + L"\"",
+                                    code, &out));
+    EXPECT_EQ(DWORD(kImageOperationFailed), code) << out;
+    EXPECT_NE(std::string::npos, out.find(c.line)) << out;
+    EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(v.image) + " " + vt::Q(work))) << "the image changed";
+  }
+  EXPECT_EQ(before, shown());
+  ExpectNtfsfixClean(v, work);
+}
+
 // A boot sector fails when its signature, its BPB or the places of $MFT
 // and $MFTMirr do not check: a volume whose backup passes is read through
 // it, and the repair copies the backup over it, never the other way.

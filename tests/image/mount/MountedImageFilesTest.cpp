@@ -165,6 +165,48 @@ TEST(MountedImageFiles, ReparseLinks) {
   EXPECT_NE(std::string::npos, out.find("REPARSE")) << out;
 }
 
+// Every write of the file API refuses a metafile, told by its record
+// (error 5; the root takes names, times and attributes), and a caller can
+// ask first of a whole path, existing or not. ntfsinfo reads records 6 to
+// 26 as mkntfs wrote them (a writable mount writes $Volume's flags).
+TEST(MountedImageFiles, MetafilesAreNeverWritten) {
+  Disk d = mi::MakeDisk("mbr2048");
+  std::string part = mi::CutPartition(d, d.unixPath), before, after;
+  const std::string records = "for i in $(seq 6 26); do ntfsinfo -i $i " + vt::Q(part) +
+                              " 2>/dev/null | grep -v 'Time:'; done";
+  ASSERT_EQ(0, vt::Sh(records, &before));
+  {
+    CMountedImage m;
+    ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
+    for (const wchar_t* path :
+         {L"\\$Extend", L"\\$eXtend\\$quota", L"\\$Extend\\New\\x.sys", L"\\$MFT", L"\\$UpCase\\x"})
+      EXPECT_TRUE(m.IsMetafilePath(path)) << vt::Narrow(path);
+    for (const wchar_t* path : {L"\\", L"\\Dir", L"\\Dir\\missing\\x.sys", L"\\big.bin"})
+      EXPECT_FALSE(m.IsMetafilePath(path)) << vt::Narrow(path);
+    const uint8_t byte = 0xFF;
+    FILETIME t = Ft(0x01D0000000000001ull);
+    DWORD attrs = FILE_ATTRIBUTE_HIDDEN;
+    const auto refused = [](int result) {
+      return !result && GetLastError() == ERROR_ACCESS_DENIED;
+    };
+    EXPECT_TRUE(refused((int)m.WriteFile(L"\\$Bitmap", &byte, 0, 1)));
+    EXPECT_TRUE(refused((int)m.WriteFile(L"\\$EXTEND\\$ObjId", &byte, 0, 1)));
+    EXPECT_TRUE(refused(m.SetFileInfo(L"\\$Extend\\$Quota", nullptr, &t, nullptr, &attrs)));
+    EXPECT_TRUE(refused(m.CreateLink(L"\\$Extend\\$Reparse", L"C:\\x", 0x8000, 0xA000000C)));
+    EXPECT_TRUE(refused(m.CreatePath(L"\\$Extend\\new.txt", 0x8000)));
+    EXPECT_TRUE(refused(m.CreateDirectoryTree(L"\\$Extend\\Sub\\Deeper")));
+    EXPECT_TRUE(refused(m.RenamePath(L"\\$Extend\\$Quota", L"\\Quota")));
+    EXPECT_TRUE(refused(m.RenamePath(L"\\big.bin", L"\\$Extend\\big.bin")));
+    EXPECT_TRUE(refused(m.DeletePath(L"\\$extend\\$REPARSE")));
+    EXPECT_TRUE(refused(m.DeletePath(L"\\$Extend")));
+    EXPECT_EQ(1, m.SetFileInfo(L"\\", nullptr, &t, nullptr, nullptr));
+  }
+  part = mi::CutPartition(d, d.unixPath);
+  ASSERT_EQ(0, vt::Sh(records, &after));
+  EXPECT_EQ(before, after);
+  EXPECT_EQ(0, vt::Sh("ntfsfix -n " + vt::Q(part), &after)) << after;
+}
+
 // A file of the volume made from the given bytes.
 void PutFile(CMountedImage& m, const wchar_t* path, const std::vector<uint8_t>& data) {
   ASSERT_EQ(1, m.CreatePath(path, 0x8000));

@@ -254,16 +254,21 @@ void CheckMirror(ntfs_volume* vol) {
   }
 }
 
+// The fields a reader uses are held against each other; what no reader
+// takes (the padding byte after the resident flags, which ntfs-3g leaves
+// as its buffer held it when it moves an attribute into an extension
+// record; the name offset of an unnamed attribute) is not asserted.
 void CheckResident(const u8* a, u32 length, u32 type, bool* endWalk) {
   u16 nameOffset = Ld16(a + 10);
   u8 nameLength = a[9];
   u32 valueLength = Ld32(a + 16);
   u16 valueOffset = Ld16(a + 20);
   u8 flags = a[22];
-  // An unnamed attribute has no name that could overlap the header.
   if (nameLength && nameOffset < 24) FINDING("Resident attribute with name intersecting header.\n");
-  if (valueOffset < nameOffset + 2u * nameLength)
+  if (nameLength && valueOffset < nameOffset + 2u * nameLength)
     FINDING("Named resident attribute with value before name.\n");
+  else if (!nameLength && valueLength && valueOffset < 24)
+    FINDING("Resident attribute with value intersecting header.\n");
   if ((u64)valueLength + valueOffset > length) {
     FINDING("value_length(%d)+value_offset(%d)>length(%d) for attribute 0x%x.\n", (int)valueLength,
             (int)valueOffset, (int)length, type);
@@ -273,7 +278,6 @@ void CheckResident(const u8* a, u32 length, u32 type, bool* endWalk) {
   if (flags >= 2) FINDING("Unknown resident flags (0x%x) for attribute 0x%x.\n", flags, type);
   if ((flags & 1) && type != 0x30)
     FINDING("Resident flags mark attribute 0x%x as indexed.\n", type);
-  AssertCheckValue(0, a[23], "Resident Reserved");
 }
 
 // The runs of a non-resident attribute: they decode, and cover the VCNs
@@ -548,15 +552,33 @@ void CheckBootCopies(ntfs_volume* vol) {
     return;
   }
   int write = NtfsBootSectorsToWrite(s);
+  const unsigned long long first = s.start / 512;
+  const NtfsBootCopy& b = s.backup;
+  const bool backupInPlace = b.sector == s.BackupSector();
+  // The chosen copy differs from the other in its hidden sectors alone.
+  auto onlyHidden = [&](const uint8_t* copy) {
+    return !memcmp(copy, s.chosen, 0x1C) && !memcmp(copy + 0x20, s.chosen + 0x20, 512 - 0x20);
+  };
+  // A backup byte for byte the boot sector holds its fault, no other.
+  const bool sameBackup = backupInPlace && p.exact && !memcmp(b.bytes, p.bytes, 512);
   if (s.choice == 1 && (write & 1))
-    FAULT("Boot sector: %u hidden sectors, but the partition starts at sector %llu.\n",
-          Ld32(p.bytes + 0x1C), (unsigned long long)(s.start / 512));
+    FAULT(sameBackup
+              ? "Boot sector and its backup: %u hidden sectors, but the partition starts at sector "
+                "%llu.\n"
+              : "Boot sector: %u hidden sectors, but the partition starts at sector %llu.\n",
+          Ld32(p.bytes + 0x1C), first);
   if (s.choice == 2 && p.Sound())
     FAULT(
         "Boot sector: the volume (%lld sectors) ends before the backup in the partition's last "
         "sector.\n",
         (long long)p.volumeSectors);
-  if (s.choice == 1 && (write & 2)) {
+  if ((write & 2) && backupInPlace && onlyHidden(b.bytes) && !sameBackup &&
+      (s.choice == 2 || p.exact)) {
+    FAULT(
+        "Boot sector: the backup in the partition's last sector gives %u hidden sectors, but the "
+        "partition starts at sector %llu.\n",
+        Ld32(b.bytes + 0x1C), first);
+  } else if (s.choice == 1 && (write & 2) && !sameBackup) {
     FAULT("Boot sector: the backup in the partition's last sector differs.\n");
     if (!p.exact)
       FINDING(
@@ -594,6 +616,7 @@ int CheckNtfsVolume(ntfs_volume* vol, NtfsCheckLog log) {
   // Volumes of NTFS 1.x keep their descriptors in the records.
   if (vol->major_ver >= 3) CheckSecurity(vol);
   CheckUpcase(vol);
+  if (vol->major_ver >= 3) CheckExtend(vol);
   free(g.mftRl);
   free(g.bitmapRl);
   g.mftRl = g.bitmapRl = nullptr;

@@ -107,7 +107,7 @@ bool UndoFixups(u8* rec, u32 size, u32* torn);
 // The parts of the check, in the order they run (NtfsCheck.cpp calls
 // them): the folders' indexes; the names against them (when they are
 // whole) and the link counts; the attribute lists against the records;
-// $Secure; $UpCase.
+// $Secure; $UpCase; $Extend.
 void CheckFolder(ntfs_volume* vol, s64 folder);
 void CheckNames(ntfs_volume* vol, bool againstIndexes);
 // Calls visit(name, lost) for each name that no index holds (lost: no
@@ -119,5 +119,7 @@ std::vector<u8> NameValue(ntfs_volume* vol, const NameNote& name);
 void CheckAttributeLists(ntfs_volume* vol);
 void CheckSecurity(ntfs_volume* vol);
 void CheckUpcase(ntfs_volume* vol);
+// The entries of $Extend named as its metafiles against their shape.
+void CheckExtend(ntfs_volume* vol);
 
 }  // namespace ntfscheck
