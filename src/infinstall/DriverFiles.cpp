@@ -36,26 +36,6 @@ void NoteMissingFile(CInfInstaller* inst, const wchar_t* name, const std::wstrin
   inst->NoteRefusal(why);
 }
 
-// The names of the volume's metafiles that stand in its root folder.
-const wchar_t* const kRootMetafiles[] = {
-    L"$MFT",    L"$MFTMirr", L"$LogFile", L"$Volume", L"$AttrDef", L"$Bitmap",
-    L"$Boot",   L"$BadClus", L"$Secure",  L"$UpCase", L"$Extend",  L"$Quota",
-    L"$ObjId",  L"$Reparse", L"$UsnJrnl", L"$RmMetadata"};
-
-// The first part of a volume path (below the root) when it is a metafile's
-// name in any case, trailing dots and blanks aside: $Extend and everything
-// in it, or a metafile of the root. Empty for any other path.
-std::wstring MetafilePart(const wchar_t* path) {
-  while (*path && IsPathSeparator(*path)) ++path;
-  const wchar_t* end = path;
-  while (*end && !IsPathSeparator(*end)) ++end;
-  std::wstring part(path, end - path);
-  while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
-  for (const wchar_t* name : kRootMetafiles)
-    if (_wcsicmp(part.c_str(), name) == 0) return part;
-  return L"";
-}
-
 const wchar_t* const kDecorations64[] = {
     L"%s.NTamd64", L"%s.NTamd64.CoInstallers", L"%s.NTamd64.HW", L"%s.NTamd64.Services",
     L"%s.NT",      L"%s.NT.CoInstallers",      L"%s.NT.HW",      L"%s.NT.Services",
@@ -334,8 +314,8 @@ int CInfInstaller::GetDestinationFolder(const wchar_t* section, const wchar_t* i
                                : L"a subfolder that leaves its folder";
   else if (!GetDirIdPath(dirId, subDir[0] ? subDir : nullptr, out, outChars))
     why = L"a directory id with no folder in the image";
-  else if (!MetafilePart(out).empty())
-    why = L"a folder of the volume's metafiles (" + MetafilePart(out) + L")";
+  else if (Image && Image->IsMetafilePath(out))
+    why = std::wstring(L"a folder of the volume's metafiles (") + out + L")";
   if (why.empty()) return 1;
   NoteRefusal(std::wstring(L"[DestinationDirs] ") + key + L" = " + entry + L" for [" + section +
               L"]: " + why);
@@ -364,8 +344,8 @@ int CInfInstaller::StageCopyFilesLine(const wchar_t* section, const std::wstring
     return 0;
   }
   AppendPathPart(target, kPathChars, dest.c_str());
-  // A metafile's name at the volume's root.
-  if (!MetafilePart(target).empty()) {
+  // A metafile of the volume, or a name inside one.
+  if (Image->IsMetafilePath(target)) {
     NoteMissingFile(this, s,
                     std::wstring(L"[") + section + L"] " + dest + L": a metafile of the volume (" +
                         target + L")");
@@ -411,7 +391,7 @@ int CInfInstaller::CopyDriverFile(const wchar_t* source, const wchar_t* target,
   if (!Image || !source || !target || !classKey || !scriptPath) return 0;
   // A driver file never takes the place of a folder, nor goes among the
   // volume's metafiles.
-  if (!MetafilePart(target).empty()) {
+  if (Image->IsMetafilePath(target)) {
     NoteRefusal(std::wstring(target) + L": a metafile of the volume");
     return 0;
   }
