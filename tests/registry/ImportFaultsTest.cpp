@@ -74,29 +74,16 @@ bool ImportAndSave(const Disk& d, const std::wstring& reg, it::WriteFaults::Mode
   return m.Close() && saved;
 }
 
-std::wstring RootOf(const Hive& h) {
-  return h.file.find("BCD") != std::string::npos      ? L"HKEY_LOCAL_MACHINE\\BCD00000000"
-         : h.file.find("SYSTEM") != std::string::npos ? L"HKEY_LOCAL_MACHINE\\SYSTEM"
-                                                      : L"HKEY_LOCAL_MACHINE\\SOFTWARE";
-}
-
-unsigned char FlagOf(const Hive& h) {
-  return h.file.find("BCD") != std::string::npos      ? HIVE_FLAG_BCD
-         : h.file.find("SYSTEM") != std::string::npos ? HIVE_FLAG_SYSTEM
-                                                      : HIVE_FLAG_SOFTWARE;
-}
-
 // What the program's own load finds in each hive, one letter a hive: O old,
-// N new, X not loaded whole; with `only`, the load asks for that one hive
-// and the letter is of it alone.
-std::string ProgramView(const Disk& d, const std::vector<Hive>& hives, const Hive* only = nullptr) {
+// N new, X not loaded whole.
+std::string ProgramView(const Disk& d, const std::vector<Hive>& hives) {
   CMountedImage m;
-  if (m.OpenImage(d.path.c_str(), nullptr, 0, 0) != 3 || !m.LoadHives(only ? FlagOf(*only) : 0x3F))
-    return "?";
+  if (m.OpenImage(d.path.c_str(), nullptr, 0, 0) != 3 || !m.LoadHives(0x3F)) return "?";
   std::string view;
   for (const Hive& h : hives) {
-    if (only && &h != only) continue;
-    std::wstring root = RootOf(h);
+    std::wstring root = h.file.find("BCD") != std::string::npos ? L"HKEY_LOCAL_MACHINE\\BCD00000000"
+                        : h.file.find("SYSTEM") != std::string::npos ? L"HKEY_LOCAL_MACHINE\\SYSTEM"
+                                                                     : L"HKEY_LOCAL_MACHINE\\SOFTWARE";
     std::wstring value(h.value.begin(), h.value.end());
     uint32_t type = 0;
     CRegHive* hive = FindLoadedHive(&m, root);
@@ -154,10 +141,6 @@ void EveryWriteCutOff(Disk& d, const std::vector<Hive>& hives, bool bcd) {
       bool saved = ImportAndSave(d, reg, (it::WriteFaults::Mode)mode, n, &writes);
       std::string view = ProgramView(d, hives);
       ASSERT_TRUE(view == allOld || view == allNew) << view;
-      // A command that loads one hive alone sees it as the load of all
-      // does: a save over several hives cut off is whole or none there too.
-      for (const Hive& h : hives)
-        EXPECT_EQ(view.substr(0, 1), ProgramView(d, hives, &h)) << h.file;
       if (d.fat) {
         // After any cut every file reads whole up to its size. What a cut
         // inside the table's and entries' sectors may leave is safe to
