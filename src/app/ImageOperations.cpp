@@ -338,14 +338,13 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
   // a half-made one (a full disk, a format that failed) never takes its
   // name.
   ReplacedFile made(imagePath, VroNoticeLeftoverRemoved);
-  // A failure is named as the image asked for, never as its temporary.
+  // A failure is named as the image asked for, never as its temporary
+  // (the host's refusal of a write to it is noted on the way).
   DWORD error = made.IsReady() ? 0 : GetLastError();
   int result = kImageOperationFailed;
   if (made.IsReady() &&
       image->CreateImage(made.Path(), uint32_t(megabytes), 0, 1, 1, nullptr, nullptr, nullptr) == 1)
     result = kImageOk;
-  else if (!error)
-    error = GetLastError();
   if (!image->Close() && result == kImageOk) result = kImageOperationFailed;
   delete image;
   if (result == kImageOk && !made.Commit()) {
