@@ -443,7 +443,9 @@ TEST(RegistryResult, CurrentControlSetAndClassesLandWhereWindowsKeepsThem) {
     EXPECT_EQ("3", rt::HivexGet(sys, std::string(set) + "VroSvc", "Start"));
     EXPECT_EQ("<missing>", rt::HivexGet(sys, std::string(set) + "VroSvc", "Gone"));
     EXPECT_EQ("<missing>", rt::HivexGet(sys, std::string(set) + "VroOld", "a"));
-    if (current == 2) EXPECT_EQ("<missing>", rt::HivexGet(sys, "\\ControlSet001\\Services\\VroSvc", "Start"));
+    if (current == 2) {
+      EXPECT_EQ("<missing>", rt::HivexGet(sys, "\\ControlSet001\\Services\\VroSvc", "Start"));
+    }
     std::string keys = RootKeys(sys);
     EXPECT_EQ(std::string::npos, keys.find("CurrentControlSet")) << keys;
     std::string soft = Cat(image, "SOFTWARE", dir + "/soft.hiv");
