@@ -203,8 +203,9 @@ uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed
   RegImportFault fault;
   int read = regPath ? read_reg_file(regPath, text) : EINVAL;
   if (read) {
-    SetFailure(image, read == -1 ? std::wstring(L"its text cannot be read in the system's code page")
-                                 : L"it cannot be read (" + std::wstring(_wcserror(read)) + L")");
+    SetFailure(image, read == -1
+                          ? std::wstring(L"its text cannot be read in the system's code page")
+                          : L"it cannot be read (" + std::wstring(_wcserror(read)) + L")");
     return REG_STATUS_FAILURE;
   }
   if (!reg_text_sections(text, &sections, &fault)) {
@@ -288,7 +289,8 @@ uint32_t ExportInto(CMountedImage* image, const wchar_t* keyPath, const wchar_t*
   bool machine = wcscmp(keyPath, L"HKEY_LOCAL_MACHINE") == 0;
   if (!all && !machine) {
     std::wstring root, rest;
-    CRegHive* hive = SplitRegistryPath(keyPath, &root, &rest) ? FindLoadedHive(image, root) : nullptr;
+    CRegHive* hive =
+        SplitRegistryPath(keyPath, &root, &rest) ? FindLoadedHive(image, root) : nullptr;
     if (!hive) {
       SetFailure(image, std::wstring(keyPath) + L": no hive of the image holds this key");
       return REG_STATUS_FAILURE;

@@ -519,8 +519,8 @@ uint32_t CRegHive::EnumValues(const wchar_t* keyPath, void* buffer, uint32_t* si
   return REG_STATUS_OK;
 }
 
-int CRegHive::ImportRegFile(const wchar_t* regPath, const wchar_t* rootPrefix,
-                            uint32_t controlSet, RegImportFault* fault) {
+int CRegHive::ImportRegFile(const wchar_t* regPath, const wchar_t* rootPrefix, uint32_t controlSet,
+                            RegImportFault* fault) {
   if (!m_pImage) return 0;
   std::wstring text;
   int r = read_reg_file(regPath, text);

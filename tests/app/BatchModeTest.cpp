@@ -244,9 +244,7 @@ TEST(BatchMode, UnwritableHostPathsNameTheFile) {
   auto export_ = [&](const std::wstring& target) {
     return ImageArgs(image) + L"\"/export:" + target + L"::HKEY_LOCAL_MACHINE\\SYSTEM\"";
   };
-  auto create = [](const std::wstring& target) {
-    return ImageArgs(target) + L"/create:64";
-  };
+  auto create = [](const std::wstring& target) { return ImageArgs(target) + L"/create:64"; };
   auto expectRefused = [&](const std::wstring& line, const std::wstring& target,
                            const std::string& listingBefore, const std::string& folderUnix,
                            bool held = false) {

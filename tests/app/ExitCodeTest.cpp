@@ -135,9 +135,8 @@ TEST(ExitCode, APartitionNumberTheDiskDoesNotHave) {
     std::string disk;
     const wchar_t* number;
     DWORD code;
-  } cases[] = {
-      {gpt, L"2", DWORD(-15)}, {mbr, L"1", DWORD(-15)}, {mbr, L"4", DWORD(-15)},
-      {mbr, L"-1", DWORD(-15)}, {gpt, L"-2", DWORD(-15)}, {gpt, L"1", 0}};
+  } cases[] = {{gpt, L"2", DWORD(-15)},  {mbr, L"1", DWORD(-15)},  {mbr, L"4", DWORD(-15)},
+               {mbr, L"-1", DWORD(-15)}, {gpt, L"-2", DWORD(-15)}, {gpt, L"1", 0}};
   for (const Case& c : cases) {
     for (const wchar_t* command : {L"\"/extract:\\data.txt::", L"/check"}) {
       if (!c.code && command[1] == L'c') continue;  // the check's verdict is its own
@@ -172,9 +171,9 @@ namespace {
 // names that file.
 TEST(ExitCode, NothingFoundWhereSomethingWasNamedFails) {
   std::string dir = vt::ScratchDirUnix();
-  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree/Data") + " " +
-                      vt::Q(dir + "/regs/sub.reg") + " " + vt::Q(dir + "/regs/sub2") +
-                      " && printf data > " + vt::Q(dir + "/tree/Data/a.txt")));
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree/Data") + " " + vt::Q(dir + "/regs/sub.reg") +
+                      " " + vt::Q(dir + "/regs/sub2") + " && printf data > " +
+                      vt::Q(dir + "/tree/Data/a.txt")));
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/disk.img") +
                           " --layout none --size 16 --tree " + vt::Q(dir + "/tree")));
   std::wstring image = vt::ToWin(dir + "/disk.img"), win = vt::ToWin(dir);
@@ -210,12 +209,11 @@ TEST(ExitCode, NothingFoundWhereSomethingWasNamedFails) {
   // "-img:" of about 520 characters names itself, not the command after it.
   std::wstring longImage = win + L"\\" + std::wstring(500, L'i') + L".img";
   std::string printed;
-  EXPECT_EQ(DWORD(-13), RunVro(L"\"-img:" + longImage + L"\" \"/extract:\\Data::" + win +
-                                   L"\\out\"",
-                               &printed));
-  EXPECT_NE(std::string::npos,
-            printed.find("-img:" + vt::Narrow(longImage) +
-                         ": the path is longer than 359 characters"))
+  EXPECT_EQ(
+      DWORD(-13),
+      RunVro(L"\"-img:" + longImage + L"\" \"/extract:\\Data::" + win + L"\\out\"", &printed));
+  EXPECT_NE(std::string::npos, printed.find("-img:" + vt::Narrow(longImage) +
+                                            ": the path is longer than 359 characters"))
       << printed;
   EXPECT_EQ(std::string::npos, printed.find("/extract:")) << printed;
 

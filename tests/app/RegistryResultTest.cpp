@@ -350,14 +350,14 @@ TEST(RegistryResult, EveryRefusalNamesItsCause) {
 
   // A wildcard: the line names the bad file; the good one is imported.
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/wild")));
-  std::wstring good = WriteReg(dir, "wild/a-good.reg",
-                               L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\r\n\"a\"=\"b\"\r\n");
-  std::wstring bad = WriteReg(dir, "wild/b-bad.reg",
-                              L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Bad]\r\n\"a\"=hex:q\r\n");
+  std::wstring good =
+      WriteReg(dir, "wild/a-good.reg", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\r\n\"a\"=\"b\"\r\n");
+  std::wstring bad =
+      WriteReg(dir, "wild/b-bad.reg", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Bad]\r\n\"a\"=hex:q\r\n");
   std::string printed;
-  EXPECT_EQ(DWORD(-16), RunVro(ImageArgs(vt::ToWin(image)) + L"\"/import:" + win +
-                                   L"\\wild\\*.reg\"",
-                               &printed));
+  EXPECT_EQ(
+      DWORD(-16),
+      RunVro(ImageArgs(vt::ToWin(image)) + L"\"/import:" + win + L"\\wild\\*.reg\"", &printed));
   EXPECT_NE(std::string::npos,
             printed.find(vt::Narrow(bad) + ": line 4: data of the value \"a\" that cannot be read"))
       << printed;
@@ -389,15 +389,18 @@ TEST(RegistryResult, EveryRefusalNamesItsCause) {
     std::string img = MakeImage(sub, t, "ntfs");
     std::string h = vt::Sha256(vt::ToWin(img));
     std::string why = damaged ? " is damaged" : " is not in the image";
-    std::string hive = "HKEY_LOCAL_MACHINE\\SOFTWARE: its hive file "
-                       "\\Windows\\System32\\config\\SOFTWARE" + why;
-    EXPECT_EQ(DWORD(-14),
-              RunVro(ImageArgs(vt::ToWin(img)) + L"\"/export:" + vt::ToWin(sub) +
-                         L"\\s.reg::HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\"",
-                     &printed));
+    std::string hive =
+        "HKEY_LOCAL_MACHINE\\SOFTWARE: its hive file "
+        "\\Windows\\System32\\config\\SOFTWARE" +
+        why;
+    EXPECT_EQ(DWORD(-14), RunVro(ImageArgs(vt::ToWin(img)) + L"\"/export:" + vt::ToWin(sub) +
+                                     L"\\s.reg::HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\"",
+                                 &printed));
     EXPECT_NE(std::string::npos, printed.find(hive)) << printed;
-    std::wstring reg = WriteReg(sub, "in.reg", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n\"a\"=\"b\"\r\n");
-    EXPECT_EQ(DWORD(-14), RunVro(ImageArgs(vt::ToWin(img)) + L"\"/import:" + reg + L"\"", &printed));
+    std::wstring reg =
+        WriteReg(sub, "in.reg", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n\"a\"=\"b\"\r\n");
+    EXPECT_EQ(DWORD(-14),
+              RunVro(ImageArgs(vt::ToWin(img)) + L"\"/import:" + reg + L"\"", &printed));
     EXPECT_NE(std::string::npos, printed.find(vt::Narrow(reg) + ": " + hive)) << printed;
     EXPECT_EQ(std::string::npos, printed.find("failed with")) << printed;
     EXPECT_EQ(h, vt::Sha256(vt::ToWin(img)));
@@ -428,8 +431,8 @@ TEST(RegistryResult, CurrentControlSetAndClassesLandWhereWindowsKeepsThem) {
         L"[HKEY_CLASSES_ROOT\\.vro]\r\n@=\"VroFile\"\r\n\r\n"
         L"[HKEY_CLASSES_ROOT\\VroFile\\shell\\open\\command]\r\n@=\"notepad.exe %1\"\r\n\r\n"
         L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n\"Mixed\"=\"yes\"\r\n");
-    std::wstring only = WriteReg(dir, "classes.reg",
-                                 L"[HKEY_CLASSES_ROOT\\.vro2]\r\n@=\"VroFile\"\r\n");
+    std::wstring only =
+        WriteReg(dir, "classes.reg", L"[HKEY_CLASSES_ROOT\\.vro2]\r\n@=\"VroFile\"\r\n");
     ASSERT_EQ(DWORD(0), Import(image, first));
     std::string sys = Cat(image, "SYSTEM", dir + "/sys.hiv");
     char set[32];
@@ -451,7 +454,8 @@ TEST(RegistryResult, CurrentControlSetAndClassesLandWhereWindowsKeepsThem) {
     std::string soft = Cat(image, "SOFTWARE", dir + "/soft.hiv");
     EXPECT_EQ("VroFile", rt::HivexGet(soft, "\\Classes\\.vro", "@"));
     EXPECT_EQ("VroFile", rt::HivexGet(soft, "\\Classes\\.vro2", "@"));
-    EXPECT_EQ("notepad.exe %1", rt::HivexGet(soft, "\\Classes\\VroFile\\shell\\open\\command", "@"));
+    EXPECT_EQ("notepad.exe %1",
+              rt::HivexGet(soft, "\\Classes\\VroFile\\shell\\open\\command", "@"));
     EXPECT_EQ("yes", rt::HivexGet(soft, "\\Vro", "Mixed"));
     keys = RootKeys(soft);
     EXPECT_EQ(std::string::npos, keys.find("HKEY_CLASSES_ROOT")) << keys;

@@ -446,8 +446,8 @@ int ExtractToHost(VolumeFiles* volume, const wchar_t* volumePath, const wchar_t*
   } else {
     int type = volume->GetPathType(vol.c_str());
     if (type == VOLUME_PATH_MISSING) {
-      DWORD error = GetLastError() == ERROR_PATH_NOT_FOUND ? ERROR_PATH_NOT_FOUND
-                                                          : ERROR_FILE_NOT_FOUND;
+      DWORD error =
+          GetLastError() == ERROR_PATH_NOT_FOUND ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
       job.FileFailed(0, error, CopyJob::kRead, vol);
       return 0;
     }

@@ -472,8 +472,8 @@ class Importer {
         (ansiStrings_ && (type == HIVE_REG_EXPAND_SZ || type == HIVE_REG_MULTI_SZ) &&
          !WidenAnsiString(bytes))) {
       std::wstring shown = data_.size() > 60 ? data_.substr(0, 57) + L"..." : data_;
-      return Fail(valueAt_, L"data of the value " + Shown() + L" that cannot be read (" + shown +
-                                L")");
+      return Fail(valueAt_,
+                  L"data of the value " + Shown() + L" that cannot be read (" + shown + L")");
     }
     const wchar_t* name = name_.c_str();
     if (remove) {
@@ -483,8 +483,8 @@ class Importer {
     int64_t old = get_value_type(img_, key_, name);
     bool stored = !(old >= 0 && (uint32_t)old != type && del_value(img_, key_, name) != 0);
     if (stored && (old < 0 || (uint32_t)old != type)) stored = add_value(img_, key_, name, type);
-    stored = stored &&
-             put_data_to_value(img_, bytes.data(), (uint32_t)bytes.size(), key_, name, 0) != 0;
+    stored =
+        stored && put_data_to_value(img_, bytes.data(), (uint32_t)bytes.size(), key_, name, 0) != 0;
     return stored || Fail(valueAt_, L"the value " + Shown() + L" could not be stored in its hive");
   }
 
@@ -515,8 +515,8 @@ class Importer {
   std::wstring prefix_;
   uint32_t controlSet_;
   RegImportFault* fault_;
-  size_t lineAt_ = 0;   // where the line being read begins in text_
-  size_t valueAt_ = 0;  // where the pending value's line begins
+  size_t lineAt_ = 0;         // where the line being read begins in text_
+  size_t valueAt_ = 0;        // where the pending value's line begins
   bool ansiStrings_ = false;  // a REGEDIT4 file
   const std::wstring* text_ = nullptr;
   size_t* pos_ = nullptr;  // the reading position in text_
