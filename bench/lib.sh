@@ -167,3 +167,17 @@ p.wait()
 print("killed %.3f" % (grown - start))
 PY
 }
+
+# reg_key FILE COUNT: a .reg that replaces the key SYSTEM\Bench by one
+# holding COUNT string values.
+reg_key() {
+  python3 - "$1" "$2" <<'PY'
+import sys
+path, count = sys.argv[1], int(sys.argv[2])
+key = "HKEY_LOCAL_MACHINE\\SYSTEM\\Bench"
+lines = ["Windows Registry Editor Version 5.00", "", "[-%s]" % key, "", "[%s]" % key]
+lines += ['"Value%05d"="Data of the value number %05d"' % (i, i) for i in range(count)]
+with open(path, "w", encoding="utf-16") as f:
+    f.write("\r\n".join(lines) + "\r\n")
+PY
+}

@@ -117,19 +117,6 @@ for hive in SYSTEM SOFTWARE; do
   grep -q '^\[HKEY_LOCAL_MACHINE' "$work/out/reged.reg" || echo "   (reged wrote no keys!)"
 done
 
-# reg_key FILE COUNT: a .reg that replaces the key SYSTEM\Bench by one
-# holding COUNT string values.
-reg_key() {
-  python3 - "$1" "$2" <<'PY'
-import sys
-path, count = sys.argv[1], int(sys.argv[2])
-key = "HKEY_LOCAL_MACHINE\\SYSTEM\\Bench"
-lines = ["Windows Registry Editor Version 5.00", "", "[-%s]" % key, "", "[%s]" % key]
-lines += ['"Value%05d"="Data of the value number %05d"' % (i, i) for i in range(count)]
-with open(path, "w", encoding="utf-16") as f:
-    f.write("\r\n".join(lines) + "\r\n")
-PY
-}
 reg_key "$work/out/keys8k.reg" 8000
 reg_key "$work/out/keys20k.reg" 20000
 echo "== Import ($rounds rounds)"

@@ -378,11 +378,13 @@ void ReportFailure(const wchar_t* argument, const CommandLineState& s, int resul
 void ReadSharedOptions(int argc, wchar_t* const* argv, CommandLineState& state) {
   for (int i = 1; i < argc; ++i) {
     const wchar_t* rest;
-    if ((rest = MatchOption(argv[i], L"img:")))
+    if ((rest = MatchOption(argv[i], L"img:"))) {
       ReadImageOption(rest, state);
-    else if ((rest = MatchOption(argv[i], L"fix:"))) {
+      state.imageArgument = argv[i];
+    } else if ((rest = MatchOption(argv[i], L"fix:"))) {
       state.fixTooLong = wcslen(rest) > size_t(kPathLimit);
       CopyField(state.fixPath, rest);
+      state.fixArgument = argv[i];
     } else if (MatchOption(argv[i], L"no"))
       state.overwriteMode = 0;
     else if (MatchOption(argv[i], L"update"))
@@ -420,9 +422,15 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
       result = kMalformedForm;  // a command on an image, and no "-img:"
     } else if (!PreconditionHolds(matched->precondition, state)) {
       continue;
+    } else if (matched->precondition != kNone && (state.imageTooLong || state.fixTooLong)) {
+      // Not run on a cut path, which would name another file: the option
+      // that is too long is named.
+      const wchar_t* option = state.imageTooLong ? state.imageArgument : state.fixArgument;
+      WriteCommandLine(std::wstring(option ? option : L"") + L": the path is longer than " +
+                       std::to_wstring(kPathLimit) + L" characters: not opened\r\n");
+      result = kMalformedForm;
     } else {
-      bool pathsFit = matched->precondition == kNone || !(state.imageTooLong || state.fixTooLong);
-      result = pathsFit ? matched->run(state, rest) : kMalformedForm;
+      result = matched->run(state, rest);
     }
     bool malformed = result == kMalformedForm;
     if (malformed) result = kMalformedArgument;

@@ -25,6 +25,9 @@ struct CommandLineState {
   // that open the image are malformed rather than run on a cut path.
   bool imageTooLong;
   bool fixTooLong;
+  // The arguments that gave them, as they stand ("-img:...", "-fix:...").
+  const wchar_t* imageArgument;
+  const wchar_t* fixArgument;
   int overwriteMode;  // 0 never, 1 always, 2 only with newer files
   BOOL rawFormat;     // "/p"
   BOOL gptLayout;     // "/gpt"

@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 
+#include "common/ConsoleOutput.h"
 #include "common/CrashDump.h"
 #include "disktools/NtfsFormatterInstall.h"
 #include "disktools/copy/NewImageTarget.h"
@@ -19,6 +20,7 @@
 #include "disktools/partition/PartitionResize.h"
 #include "common/PathUtil.h"
 #include "common/ReplacedFile.h"
+#include "image/device/HostWriteFailure.h"
 #include "image/device/PartitionTable.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/stack/ImageMerge.h"
@@ -39,8 +41,6 @@ const ImageOperationTable kImageOperations = {
 namespace {
 
 const int kReadOnlyOpen = 0;
-const unsigned char kAllHives = HIVE_FLAG_SYSTEM | HIVE_FLAG_SOFTWARE | HIVE_FLAG_USER |
-                                HIVE_FLAG_SAM | HIVE_FLAG_SECURITY | HIVE_FLAG_BCD;
 
 // When a command's writes stay: only when it succeeded, by default (a
 // command that fails leaves every file it wrote as it was before it).
@@ -75,14 +75,25 @@ int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, 
   return result;
 }
 
-// Runs a registry change with all hives loaded and writes them back; a
-// change or a write-back that fails gives -16.
+// Runs a registry change on the hives of the flags (the change may load
+// more: AddHives) and writes them back; a change or a write-back that fails
+// gives -16.
 template <class Change>
-int ChangeRegistry(CMountedImage& image, Change change) {
-  if (!image.LoadHives(kAllHives)) return kImageHivesNotLoaded;
+int ChangeRegistry(CMountedImage& image, unsigned char hives, Change change) {
+  if (!image.LoadHives(hives)) return kImageHivesNotLoaded;
   int result = change();
   if (!image.UnloadHives()) result = kImageImportFailed;
   return result;
+}
+
+// The line of a registry command that failed for a cause the facade names:
+// "SUBJECT: CAUSE: nothing DONE" (the subject may be empty: the cause names
+// its key or hive).
+void RegistryFailureLine(CMountedImage& image, const std::wstring& subject, const wchar_t* done) {
+  std::wstring cause = RegistryFailure(&image);
+  if (cause.empty()) return;
+  WriteCommandLine((subject.empty() ? L"" : subject + L": ") + cause + L": nothing " + done +
+                   L"\r\n");
 }
 
 bool IsNoUpdateArgument(const wchar_t* arg) {
@@ -93,30 +104,43 @@ bool HasWildcard(const wchar_t* path) {
   return wcspbrk(path, L"*?") != nullptr;
 }
 
-// Imports every file that the wildcard (or plain path) matches.
+// Imports every file that the wildcard (or plain path) matches, each with
+// the hives its keys name; a file that fails is named with its cause. A
+// pattern that matches no file (nothing, or folders only) is -15.
 int ImportMatches(CMountedImage& image, LPCWSTR pattern) {
   WIN32_FIND_DATAW found;
   HANDLE find = FindFirstFileW(pattern, &found);
-  if (find == INVALID_HANDLE_VALUE) {
-    VroOverlayNotice(pattern, VRO_NOTICE_NO_MATCH);
-    return kImageNotOpened;
-  }
   // The names found are joined to the pattern's own folder.
   std::wstring folder(pattern, FindFileNamePart(pattern) - pattern);
   int result = kImageOk;
-  do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    std::wstring path = folder + found.cFileName;
-    // A path that does not fit a path buffer would be opened cut, as another
-    // file: it fails instead.
-    uint32_t r = path.size() >= size_t(kPathChars) ? REG_STATUS_FAILURE
-                                                    : image.ImportRegFile(path.c_str());
-    if (r == REG_STATUS_NOT_FOUND && result == kImageOk)
-      result = kImageHivesNotLoaded;
-    else if (r != REG_STATUS_OK && r != REG_STATUS_NOT_FOUND)
-      result = kImageImportFailed;
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
+  bool files = false;
+  while (find != INVALID_HANDLE_VALUE) {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      files = true;
+      std::wstring path = folder + found.cFileName;
+      // A path that does not fit a path buffer would be opened cut, as
+      // another file: it fails instead.
+      if (path.size() >= size_t(kPathChars)) {
+        WriteCommandLine(path + L": the path is longer than 359 characters: nothing imported\r\n");
+        result = kImageImportFailed;
+      } else {
+        uint32_t r = ImportRegFileWithHives(&image, path.c_str());
+        if (r != REG_STATUS_OK) RegistryFailureLine(image, path, L"imported");
+        if (r == REG_STATUS_NOT_FOUND && result == kImageOk)
+          result = kImageHivesNotLoaded;
+        else if (r != REG_STATUS_OK && r != REG_STATUS_NOT_FOUND)
+          result = kImageImportFailed;
+      }
+    }
+    if (!FindNextFileW(find, &found)) {
+      FindClose(find);
+      find = INVALID_HANDLE_VALUE;
+    }
+  }
+  if (!files) {
+    VroOverlayNotice(pattern, VRO_NOTICE_NO_MATCH);
+    return kImageNotOpened;
+  }
   return result;
 }
 
@@ -203,13 +227,17 @@ int WINAPI ImageExportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
                                 LPCWSTR registryPath, LPCWSTR regFile) {
   if (!IsProgramRuntimeStarted()) return kImageNotOpened;
   return RunOnImage(imagePath, fixPath, partition, kReadOnlyOpen, [&](CMountedImage& image) {
-    if (!image.LoadHives(kAllHives)) return int(kImageHivesNotLoaded);
+    // Only the hives the key lies in.
+    if (!image.LoadHives(HiveFlagsOfPath(registryPath))) return int(kImageHivesNotLoaded);
     int result = kImageOk;
-    if (RegistryPathUnloadable(&image, registryPath))
+    if (RegistryPathUnloadable(&image, registryPath)) {
       result = kImageHivesNotLoaded;
-    else if (!registryPath || !regFile || !*regFile ||
-        image.ExportRegFile(registryPath, 0, regFile, 0, 0) != 0)
+      RegistryFailureLine(image, L"", L"exported");
+    } else if (!registryPath || !regFile || !*regFile ||
+               image.ExportRegFile(registryPath, 0, regFile, 0, 0) != 0) {
       result = kImageOperationFailed;
+      RegistryFailureLine(image, L"", L"exported");
+    }
     image.UnloadHives();
     return result;
   });
@@ -222,7 +250,8 @@ int WINAPI ImageImportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
       imagePath, fixPath, partition, GetWriteOpenMode(),
       [&](CMountedImage& image) {
         if (!regFileOrWildcard || !*regFileOrWildcard) return int(kImageNotOpened);
-        return ChangeRegistry(image, [&] { return ImportMatches(image, regFileOrWildcard); });
+        // Each file loads the hives its keys name.
+        return ChangeRegistry(image, 0, [&] { return ImportMatches(image, regFileOrWildcard); });
       },
       // A bad file of a wildcard changes nothing, and the others stay.
       kImageImportFailed, false, kKeepAlways);
@@ -233,8 +262,12 @@ int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
   return RunOnImage(
       imagePath, fixPath, partition, GetWriteOpenMode(),
       [&](CMountedImage& image) {
-        return ChangeRegistry(image, [&] {
+        return ChangeRegistry(image, HiveFlagsOfPath(keyPath), [&] {
           if (!keyPath || !valueName || !hostFile) return int(kImageImportFailed);
+          if (RegistryPathUnloadable(&image, keyPath)) {
+            RegistryFailureLine(image, L"", L"imported");
+            return int(kImageHivesNotLoaded);
+          }
           return image.RegSetValueFromFile(keyPath, valueName, hostFile) == 0
                      ? int(kImageOk)
                      : int(kImageImportFailed);
@@ -262,6 +295,11 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
   // Merging a file into itself would destroy it; only the whole path
   // decides that ("x.img" and "x.img_01.Upd" are two files).
   if (IsSameHostFile(imagePath, second.c_str())) return kImageOperationFailed;
+  // Nothing to merge: named as the file looked for.
+  if (GetFileAttributesW(second.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    VroOverlayNotice(second.c_str(), VRO_NOTICE_MISSING);
+    return kImageOperationFailed;
+  }
   // Another file's merge into this base was cut off: the base takes no
   // other writes until that one is merged again.
   std::wstring unfinished;
@@ -299,6 +337,9 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
   // a half-made one (a full disk, a format that failed) never takes its
   // name.
   ReplacedFile made(imagePath, VroNoticeLeftoverRemoved);
+  // A failure is named as the image asked for, never as its temporary
+  // (the host's refusal of a write to it is noted on the way).
+  DWORD error = made.IsReady() ? 0 : GetLastError();
   int result = kImageOperationFailed;
   if (made.IsReady() &&
       image->CreateImage(made.Path(), uint32_t(megabytes), 0, 1, 1, nullptr, nullptr, nullptr) == 1)
@@ -310,6 +351,8 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
     target = CommitNewImage(made, imagePath);
     if (target != NEW_IMAGE_TARGET_OK)
       result = target == NEW_IMAGE_TARGET_HELD ? kImageNotOpened : kImageOperationFailed;
+  } else {
+    NoteTargetWriteFailure(imagePath, error);
   }
   return result;
 }

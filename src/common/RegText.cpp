@@ -90,3 +90,15 @@ size_t FormatRegMultiSzHex(std::wstring& line, const wchar_t* data, size_t count
   if (!line.empty() && line.back() == L',') line.pop_back();
   return line.size();
 }
+
+std::wstring MapCurrentControlSet(const std::wstring& machineKey, uint32_t controlSet) {
+  static const wchar_t kLink[] = L"SYSTEM\\CurrentControlSet";
+  const size_t n = sizeof kLink / sizeof kLink[0] - 1;
+  if (machineKey.size() < n || _wcsnicmp(machineKey.c_str(), kLink, n) != 0 ||
+      (machineKey.size() > n && machineKey[n] != L'\\'))
+    return machineKey;
+  wchar_t set[32];
+  _snwprintf(set, 32, L"SYSTEM\\ControlSet%03u", unsigned(controlSet));
+  set[31] = 0;
+  return set + machineKey.substr(n);
+}

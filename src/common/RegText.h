@@ -3,6 +3,7 @@
 // installation.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Longest physical line the hex formatters write, in characters.
@@ -38,3 +39,9 @@ size_t FormatRegHexString(std::wstring& out, size_t size, const wchar_t* data, s
 // build "a NUL b NUL NUL". Lines wrap at kRegHexLineMax with a continuation.
 // Returns line.size().
 size_t FormatRegMultiSzHex(std::wstring& line, const wchar_t* data, size_t count);
+
+// A key path below HKEY_LOCAL_MACHINE that names the link Windows makes at
+// boot, "SYSTEM\CurrentControlSet" (any case, alone or followed by "\"),
+// put on the control set it links to: "SYSTEM\ControlSet%03u" with the
+// same rest. Any other path comes back as it is.
+std::wstring MapCurrentControlSet(const std::wstring& machineKey, uint32_t controlSet);

@@ -51,9 +51,6 @@ const wchar_t* const kSkippedDirectives[] = {
     L"UpdateInis", L"UpdateIniFields", L"Ini2Reg",        L"LogConfig",   L"AddService",
     L"DelService", L"RegisterDlls",    L"UnregisterDlls", L"AddProperty", L"Include"};
 
-const wchar_t kCurrentControlSet[] = L"SYSTEM\\CurrentControlSet\\";
-const size_t kCurrentControlSetChars = 25;
-
 enum AddRegFlags : unsigned long {
   kFlagBinary = 0x00000001,
   kFlagMultiSz = 0x00010000,
@@ -103,11 +100,7 @@ std::wstring JoinKey(const std::wstring& root, const std::wstring& subkey) {
 }
 
 std::wstring WithControlSet(const CInfInstaller* installer, const std::wstring& subkey) {
-  if (_wcsnicmp(subkey.c_str(), kCurrentControlSet, kCurrentControlSetChars) != 0) return subkey;
-  wchar_t prefix[32];
-  _snwprintf(prefix, 32, L"SYSTEM\\ControlSet%03u\\", installer->ControlSet);
-  prefix[31] = 0;
-  return prefix + subkey.substr(kCurrentControlSetChars);
+  return MapCurrentControlSet(subkey, installer->ControlSet);
 }
 
 // The staged data of a REG_SZ line, after the adapter parameter rules.

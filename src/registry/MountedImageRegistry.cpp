@@ -2,15 +2,20 @@
 // the offline Windows and every operation by full key path.
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "common/FolderFlush.h"
 #include "common/PathUtil.h"
+#include "common/ReplacedFile.h"
+#include "image/device/HostWriteFailure.h"
 #include "image/mount/FatVolume.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/OverlayNotice.h"
 #include "registry/BcdStore.h"
 #include "registry/hive/HiveImage.h"
 #include "registry/hive/RegFile.h"
@@ -22,6 +27,24 @@ namespace {
 // Import and export visit the roots in this order.
 const wchar_t* const kRootOrder[] = {REG_ROOT_USER,     REG_ROOT_BCD,      REG_ROOT_SAM,
                                      REG_ROOT_SECURITY, REG_ROOT_SOFTWARE, REG_ROOT_SYSTEM};
+
+struct HiveFile {
+  unsigned char flag;
+  const wchar_t* root;
+  const wchar_t* file;  // on the volume; the boot store and the user's hive are looked for
+};
+// The order of loading: the user's hive comes last, named through SYSTEM
+// and SOFTWARE.
+const HiveFile kHiveFiles[] = {
+    {HIVE_FLAG_BCD, REG_ROOT_BCD, nullptr},
+    {HIVE_FLAG_SYSTEM, REG_ROOT_SYSTEM, L"\\Windows\\System32\\config\\SYSTEM"},
+    {HIVE_FLAG_SAM, REG_ROOT_SAM, L"\\Windows\\System32\\config\\SAM"},
+    {HIVE_FLAG_SECURITY, REG_ROOT_SECURITY, L"\\Windows\\System32\\config\\SECURITY"},
+    {HIVE_FLAG_SOFTWARE, REG_ROOT_SOFTWARE, L"\\Windows\\System32\\config\\SOFTWARE"},
+    {HIVE_FLAG_USER, REG_ROOT_USER, nullptr},
+};
+const unsigned char kEveryHive = 0x3F;
+const wchar_t kDefaultUserHive[] = L"\\Windows\\System32\\config\\DEFAULT";
 
 RegRootMap* EnsureMap(CMountedImage* image) {
   if (!image->m_pRegRootMap) image->m_pRegRootMap = new (std::nothrow) RegRootMap();
@@ -97,6 +120,233 @@ std::wstring UserHivePath(CMountedImage* image) {
   return path;
 }
 
+void SetFailure(CMountedImage* image, const std::wstring& text) {
+  if (RegRootMap* map = EnsureMap(image)) map->failure = text;
+}
+
+unsigned char LoadedFlags(const RegRootMap* map) {
+  unsigned char flags = 0;
+  for (const HiveFile& h : kHiveFiles)
+    if (map->hives.count(h.root)) flags |= h.flag;
+  return flags;
+}
+
+// Opens the hives of the flags that the map does not hold yet.
+void OpenHives(CMountedImage* image, RegRootMap* map, unsigned char flags) {
+  struct _ntfs_volume* ntfs = image->NtfsVolume();
+  CFatVolume* fat = ntfs ? nullptr : image->FatVolume();
+  for (const HiveFile& h : kHiveFiles) {
+    if (!(flags & h.flag) || map->hives.count(h.root)) continue;
+    if (h.flag == HIVE_FLAG_BCD) {
+      if (CRegHive* bcd = OpenImageBcdStore(image)) {
+        EnterHive(map, h.root, bcd);
+        map->files[h.root] = bcd->IsLoaded() ? bcd->Image()->path : std::wstring(L"\\Boot\\BCD");
+      }
+      continue;
+    }
+    std::wstring file = h.file ? h.file : UserHivePath(image);
+    if (file.empty()) file = kDefaultUserHive;
+    CRegHive* hive = new (std::nothrow) CRegHive();
+    if (!hive) continue;
+    if (ntfs)
+      hive->OpenFromNtfs(ntfs, file.c_str());
+    else
+      hive->OpenFromFat(fat, file.c_str());
+    EnterHive(map, h.root, hive);
+    map->files[h.root] = file;
+  }
+}
+
+// Some hive holds a log of a save over several hives that was cut off.
+bool SaveOfSeveralCutOff(const RegRootMap* map) {
+  for (const auto& entry : map->hives)
+    if (entry.second && (entry.second->PendingGroup() || entry.second->ReplayedGroup()))
+      return true;
+  return false;
+}
+
+// "ROOT: its hive file FILE is ...": why the hive of a root cannot serve.
+std::wstring UnloadableText(CMountedImage* image, const std::wstring& root) {
+  RegRootMap* map = HiveMapOf(image);
+  CRegHive* hive = FindLoadedHive(image, root);
+  auto file = map ? map->files.find(root) : std::map<std::wstring, std::wstring>::iterator();
+  if (!map || file == map->files.end()) return root + L": its hive is not loaded";
+  if (hive && hive->IsLoaded() && hive->IsReadOnly())
+    return root + L": its hive file " + file->second +
+           L" holds a write that Windows did not finish and whose logs cannot be applied: it is "
+           L"read-only";
+  return root + L": its hive file " + file->second +
+         (hive && hive->IsFileDamaged() ? L" is damaged (no hive can be read from it)"
+                                        : L" is not in the image");
+}
+
+std::wstring FaultText(const RegImportFault& fault) {
+  if (fault.line) return L"line " + std::to_wstring(fault.line) + L": " + fault.what;
+  return fault.what;
+}
+
+// The root of the table a resolved section path lies in, or null.
+const wchar_t* RootOfSection(const std::wstring& section) {
+  std::wstring s = reg_resolve_key(section, 0);
+  for (const wchar_t* root : kRootOrder) {
+    size_t n = wcslen(root);
+    if (s.size() >= n && _wcsnicmp(s.c_str(), root, n) == 0 && (s.size() == n || s[n] == L'\\'))
+      return root;
+  }
+  return nullptr;
+}
+
+uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed) {
+  SetFailure(image, L"");
+  std::wstring text;
+  std::vector<std::wstring> sections;
+  RegImportFault fault;
+  int read = regPath ? read_reg_file(regPath, text) : EINVAL;
+  if (read) {
+    SetFailure(image, read == -1
+                          ? std::wstring(L"its text cannot be read in the system's code page")
+                          : L"it cannot be read (" + std::wstring(_wcserror(read)) + L")");
+    return REG_STATUS_FAILURE;
+  }
+  if (!reg_text_sections(text, &sections, &fault)) {
+    SetFailure(image, FaultText(fault));
+    return REG_STATUS_FAILURE;
+  }
+  // Only the hives the file names take part. A hive it names that was
+  // asked for but could not be loaded fails the import before anything
+  // changes (REG_STATUS_NOT_FOUND); a root the caller did not load at all
+  // (a driver installation loads SYSTEM only) is passed over, but a file
+  // of which no section reaches a hive imports nothing and fails the same.
+  unsigned char named = 0;
+  std::wstring stray;  // a section of no hive of the table
+  for (const std::wstring& s : sections) {
+    const wchar_t* root = RootOfSection(s);
+    if (root)
+      named |= HiveFlagOfRoot(root);
+    else if (stray.empty())
+      stray = s;
+  }
+  if (loadNamed && named) AddHives(image, named);
+  std::vector<std::pair<const wchar_t*, CRegHive*>> touched;
+  const wchar_t* firstNamed = nullptr;
+  for (const wchar_t* root : kRootOrder) {
+    if (!(named & HiveFlagOfRoot(root))) continue;
+    if (!firstNamed) firstNamed = root;
+    CRegHive* hive = FindLoadedHive(image, root);
+    if (!hive) continue;
+    if (!hive->IsLoaded()) {
+      SetFailure(image, UnloadableText(image, root));
+      return REG_STATUS_NOT_FOUND;
+    }
+    touched.push_back({root, hive});
+  }
+  if (!sections.empty() && touched.empty()) {
+    SetFailure(image, firstNamed ? UnloadableText(image, firstNamed)
+                                 : L"no key of it lies in a hive of the image (" + stray + L")");
+    return firstNamed ? REG_STATUS_NOT_FOUND : REG_STATUS_FAILURE;
+  }
+  // Keys of CurrentControlSet go to the control set it links to at boot.
+  uint32_t controlSet = 0;
+  CRegHive* system = FindLoadedHive(image, REG_ROOT_SYSTEM);
+  if (system && system->IsLoaded()) controlSet = image->GetCurrentControlSet();
+  // All or nothing over every hive the file touches: each keeps a copy of
+  // itself until all have taken their part.
+  std::vector<HiveImage*> copies;
+  for (const auto& t : touched) {
+    HiveImage* copy = hive_snapshot(t.second->Image());
+    if (!copy) break;
+    copies.push_back(copy);
+  }
+  uint32_t result = REG_STATUS_OK;
+  if (copies.size() != touched.size()) {
+    SetFailure(image, L"no memory for a copy of the hives it changes");
+    result = REG_STATUS_FAILURE;
+  }
+  for (size_t i = 0; i < touched.size() && result == REG_STATUS_OK; i++) {
+    if (touched[i].second->ImportRegText(text, touched[i].first, controlSet, &fault) != 0) {
+      SetFailure(image, fault.what.empty()
+                            ? L"it could not be imported into " + std::wstring(touched[i].first)
+                            : FaultText(fault));
+      result = REG_STATUS_FAILURE;
+    }
+  }
+  for (size_t i = 0; i < copies.size(); i++) {
+    if (result == REG_STATUS_OK)
+      close_hive(copies[i]);
+    else
+      hive_restore(touched[i].second->Image(), copies[i]);
+  }
+  return result;
+}
+
+// The export of one key path or of every root into a file written afresh
+// (append 0) or appended to; *hostError: the system's error when the file
+// could not be written.
+uint32_t ExportInto(CMountedImage* image, const wchar_t* keyPath, const wchar_t* regPath,
+                    int append, int filter, unsigned long* hostError) {
+  *hostError = 0;
+  bool all = keyPath[0] == 0;
+  bool machine = wcscmp(keyPath, L"HKEY_LOCAL_MACHINE") == 0;
+  if (!all && !machine) {
+    std::wstring root, rest;
+    CRegHive* hive =
+        SplitRegistryPath(keyPath, &root, &rest) ? FindLoadedHive(image, root) : nullptr;
+    if (!hive) {
+      SetFailure(image, std::wstring(keyPath) + L": no hive of the image holds this key");
+      return REG_STATUS_FAILURE;
+    }
+    if (!hive->IsLoaded()) {
+      SetFailure(image, UnloadableText(image, root));
+      return REG_STATUS_FAILURE;
+    }
+    bool user = root == REG_ROOT_USER;
+    uint32_t r = hive->ExportRegFile(root.c_str(), rest.c_str(), nullptr, regPath, append,
+                                     user ? 0 : filter, hostError);
+    if (r == REG_STATUS_NOT_FOUND)
+      SetFailure(image, std::wstring(keyPath) + L": no such key in the image");
+    else if (r != REG_STATUS_OK && !*hostError)
+      SetFailure(image, std::wstring(keyPath) +
+                            L": its hive is damaged there (a key listed twice, or a list that "
+                            L"cannot be read)");
+    return r;
+  }
+  // Several roots into one file: the first root actually written creates
+  // it, so neither a headerless file nor an append to an old one is left.
+  // A root that fails fails the whole export, whatever the roots after it do.
+  uint32_t result = REG_STATUS_OK;
+  bool created = false;
+  for (const wchar_t* root : kRootOrder) {
+    if (machine && wcscmp(root, REG_ROOT_USER) == 0) continue;
+    CRegHive* hive = FindLoadedHive(image, root);
+    if (!hive) continue;
+    // A hive file that is there but cannot be loaded is a hive asked for and
+    // not written; a missing one is no part of this installation.
+    if (!hive->IsLoaded()) {
+      if (hive->IsFileDamaged()) {
+        SetFailure(image, UnloadableText(image, root));
+        result = REG_STATUS_FAILURE;
+      }
+      continue;
+    }
+    bool system = wcscmp(root, REG_ROOT_SYSTEM) == 0;
+    uint32_t r = hive->ExportRegFile(root, L"", nullptr, regPath, created ? 1 : 0,
+                                     system ? filter : 0, hostError);
+    if (r == REG_STATUS_OK) {
+      created = true;
+    } else {
+      if (!*hostError)
+        SetFailure(image, std::wstring(root) +
+                              L": its hive is damaged (a key listed twice, or a list that cannot "
+                              L"be read)");
+      result = REG_STATUS_FAILURE;
+      if (*hostError) break;
+    }
+  }
+  if (!created && image && RegistryFailure(image).empty())
+    SetFailure(image, L"no hive of the image could be read");
+  return created ? result : REG_STATUS_FAILURE;
+}
+
 }  // namespace
 
 bool RegRootMap::Release(CMountedImage* image) {
@@ -117,6 +367,7 @@ bool RegRootMap::Release(CMountedImage* image) {
     delete entry.second;
   }
   hives.clear();
+  files.clear();
   if (!ReleaseImageEsp(image)) saved = false;
   return saved;
 }
@@ -134,6 +385,12 @@ bool SplitRegistryPath(const wchar_t* path, std::wstring* root, std::wstring* re
     return false;
   }
   size_t first = p.find(L'\\');
+  // The machine's classes, where Windows keeps them.
+  if (p.compare(0, 17, L"HKEY_CLASSES_ROOT") == 0 && (p.size() == 17 || p[17] == L'\\')) {
+    *root = REG_ROOT_SOFTWARE;
+    *rest = L"Classes" + p.substr(17);
+    return true;
+  }
   if (p.compare(0, 17, REG_ROOT_USER) == 0) {
     *root = p.substr(0, first);
     *rest = first == std::wstring::npos ? std::wstring() : p.substr(first + 1);
@@ -158,44 +415,67 @@ CRegHive* FindLoadedHive(CMountedImage* image, const std::wstring& root) {
 
 int CMountedImage::LoadHives(unsigned char flags) {
   UnloadHives();
+  return AddHives(this, flags);
+}
+
+int AddHives(CMountedImage* image, unsigned char flags) {
   // The Windows tree lies on the NTFS volume, or on a FAT main volume.
-  struct _ntfs_volume* ntfs = NtfsVolume();
-  CFatVolume* fat = ntfs ? nullptr : FatVolume();
-  if (!ntfs && !fat) return 0;
-  RegRootMap* map = EnsureMap(this);
+  if (!image || (!image->NtfsVolume() && !image->FatVolume())) return 0;
+  RegRootMap* map = EnsureMap(image);
   if (!map) return 0;
-  auto open = [&](const wchar_t* root, const wchar_t* file) {
-    CRegHive* hive = new (std::nothrow) CRegHive();
-    if (!hive) return;
-    if (ntfs)
-      hive->OpenFromNtfs(ntfs, file);
-    else
-      hive->OpenFromFat(fat, file);
-    EnterHive(map, root, hive);
-  };
-  if (flags & HIVE_FLAG_BCD) {
-    if (CRegHive* bcd = OpenImageBcdStore(this)) EnterHive(map, REG_ROOT_BCD, bcd);
+  unsigned char had = LoadedFlags(map);
+  // The user's hive is named in SOFTWARE, by the Windows version that
+  // SYSTEM tells: read for it, not kept.
+  unsigned char helpers = 0;
+  if ((flags & HIVE_FLAG_USER) && !(had & HIVE_FLAG_USER))
+    helpers = (HIVE_FLAG_SYSTEM | HIVE_FLAG_SOFTWARE) & ~had & ~flags;
+  OpenHives(image, map, flags | helpers);
+  if (SaveOfSeveralCutOff(map)) {
+    // A save over several hives cut off after one of them was begun: the
+    // others take their logs too, whichever of them was asked for.
+    OpenHives(image, map, kEveryHive);
+    for (auto& a : map->hives) {
+      if (!a.second || !a.second->PendingGroup()) continue;
+      for (auto& b : map->hives)
+        if (b.second && b.second->ReplayedGroup() == a.second->PendingGroup()) {
+          a.second->ReplayPendingGroup();
+          break;
+        }
+    }
+    return 1;
   }
-  if (flags & HIVE_FLAG_SYSTEM) open(REG_ROOT_SYSTEM, L"\\WINDOWS\\system32\\config\\system");
-  if (flags & HIVE_FLAG_SAM) open(REG_ROOT_SAM, L"\\WINDOWS\\system32\\config\\sam");
-  if (flags & HIVE_FLAG_SECURITY) open(REG_ROOT_SECURITY, L"\\WINDOWS\\system32\\config\\security");
-  if (flags & HIVE_FLAG_SOFTWARE) open(REG_ROOT_SOFTWARE, L"\\WINDOWS\\system32\\config\\software");
-  if (flags & HIVE_FLAG_USER) {
-    std::wstring profile = UserHivePath(this);
-    open(REG_ROOT_USER,
-         profile.empty() ? L"\\WINDOWS\\system32\\config\\default" : profile.c_str());
-  }
-  // A save over several hives cut off after one of them was begun: the
-  // others take their logs too.
-  for (auto& a : map->hives) {
-    if (!a.second || !a.second->PendingGroup()) continue;
-    for (auto& b : map->hives)
-      if (b.second && b.second->ReplayedGroup() == a.second->PendingGroup()) {
-        a.second->ReplayPendingGroup();
-        break;
-      }
+  for (const HiveFile& h : kHiveFiles) {
+    if (!(helpers & h.flag)) continue;
+    auto it = map->hives.find(h.root);
+    if (it == map->hives.end() || (it->second && it->second->IsDirty())) continue;
+    delete it->second;
+    map->hives.erase(it);
+    map->files.erase(h.root);
   }
   return 1;
+}
+
+unsigned char HiveFlagOfRoot(const std::wstring& root) {
+  for (const HiveFile& h : kHiveFiles)
+    if (root == h.root) return h.flag;
+  return 0;
+}
+
+unsigned char HiveFlagsOfPath(const wchar_t* keyPath) {
+  if (!keyPath) return 0;
+  if (!keyPath[0]) return kEveryHive;
+  if (wcscmp(keyPath, L"HKEY_LOCAL_MACHINE") == 0) return kEveryHive & ~HIVE_FLAG_USER;
+  std::wstring root, rest;
+  return SplitRegistryPath(keyPath, &root, &rest) ? HiveFlagOfRoot(root) : 0;
+}
+
+std::wstring RegistryFailure(CMountedImage* image) {
+  RegRootMap* map = image ? HiveMapOf(image) : nullptr;
+  return map ? map->failure : std::wstring();
+}
+
+uint32_t ImportRegFileWithHives(CMountedImage* image, const wchar_t* regPath) {
+  return image ? ImportInto(image, regPath, true) : REG_STATUS_FAILURE;
 }
 
 uint32_t CMountedImage::RegCreateKey(const wchar_t* keyPath) {
@@ -286,90 +566,38 @@ uint32_t CMountedImage::RegEnumValues(const wchar_t* keyPath, void* buffer, uint
 }
 
 uint32_t CMountedImage::ImportRegFile(const wchar_t* regPath) {
-  std::wstring text;
-  std::vector<std::wstring> sections;
-  if (!regPath || read_reg_file(regPath, text) != 0 || !reg_text_sections(text, &sections))
-    return REG_STATUS_FAILURE;
-  // Only the hives the file names take part. A hive it names that was
-  // asked for but could not be loaded fails the import before anything
-  // changes (REG_STATUS_NOT_FOUND); a root the caller did not load at all
-  // (a driver installation loads SYSTEM only) is passed over, but a file
-  // of which no section reaches a hive imports nothing and fails the same.
-  std::vector<std::pair<const wchar_t*, CRegHive*>> touched;
-  bool named = false;
-  for (const wchar_t* root : kRootOrder) {
-    size_t n = wcslen(root);
-    bool here = false;
-    for (const std::wstring& s : sections)
-      if (s.size() >= n && _wcsnicmp(s.c_str(), root, n) == 0 && (s.size() == n || s[n] == L'\\'))
-        here = true;
-    if (!here) continue;
-    named = true;
-    CRegHive* hive = FindLoadedHive(this, root);
-    if (!hive) continue;
-    if (!hive->IsLoaded()) return REG_STATUS_NOT_FOUND;
-    touched.push_back({root, hive});
-  }
-  if (!sections.empty() && touched.empty()) return named ? REG_STATUS_NOT_FOUND : REG_STATUS_FAILURE;
-  // All or nothing over every hive the file touches: each keeps a copy of
-  // itself until all have taken their part.
-  std::vector<HiveImage*> copies;
-  for (const auto& t : touched) {
-    HiveImage* copy = hive_snapshot(t.second->Image());
-    if (!copy) break;
-    copies.push_back(copy);
-  }
-  uint32_t result = copies.size() == touched.size() ? REG_STATUS_OK : REG_STATUS_FAILURE;
-  for (size_t i = 0; i < touched.size() && result == REG_STATUS_OK; i++)
-    if (touched[i].second->ImportRegText(text, touched[i].first) != 0) result = REG_STATUS_FAILURE;
-  for (size_t i = 0; i < copies.size(); i++) {
-    if (result == REG_STATUS_OK)
-      close_hive(copies[i]);
-    else
-      hive_restore(touched[i].second->Image(), copies[i]);
-  }
-  return result;
+  return ImportInto(this, regPath, false);
 }
 
 uint32_t CMountedImage::ExportRegFile(const wchar_t* keyPath, uint32_t reserved,
                                       const wchar_t* regPath, int append, int filter) {
   (void)reserved;
-  if (!keyPath) return REG_STATUS_FAILURE;
-  bool all = keyPath[0] == 0;
-  bool machine = wcscmp(keyPath, L"HKEY_LOCAL_MACHINE") == 0;
-  if (!all && !machine) {
-    std::wstring root, rest;
-    if (!SplitRegistryPath(keyPath, &root, &rest)) return REG_STATUS_FAILURE;
-    CRegHive* hive = FindLoadedHive(this, root);
-    if (!hive) return REG_STATUS_FAILURE;
-    bool user = root == REG_ROOT_USER;
-    return hive->ExportRegFile(root.c_str(), rest.c_str(), nullptr, regPath, append,
-                               user ? 0 : filter);
+  SetFailure(this, L"");
+  if (!keyPath || !regPath || !*regPath) return REG_STATUS_FAILURE;
+  unsigned long error = 0;
+  if (append) {
+    uint32_t r = ExportInto(this, keyPath, regPath, 1, filter, &error);
+    if (error) NoteTargetWriteFailure(regPath, error);
+    return r;
   }
-  // Several roots into one file: the first root actually written creates
-  // it, so neither a headerless file nor an append to an old one is left.
-  // A root that fails fails the whole export, whatever the roots after it do.
-  uint32_t result = REG_STATUS_OK;
-  bool created = false;
-  for (const wchar_t* root : kRootOrder) {
-    if (machine && wcscmp(root, REG_ROOT_USER) == 0) continue;
-    CRegHive* hive = FindLoadedHive(this, root);
-    if (!hive) continue;
-    // A hive file that is there but cannot be loaded is a hive asked for and
-    // not written; a missing one is no part of this installation.
-    if (!hive->IsLoaded()) {
-      if (hive->IsFileDamaged()) result = REG_STATUS_FAILURE;
-      continue;
-    }
-    bool system = wcscmp(root, REG_ROOT_SYSTEM) == 0;
-    uint32_t r =
-        hive->ExportRegFile(root, L"", nullptr, regPath, created ? 1 : 0, system ? filter : 0);
-    if (r == REG_STATUS_OK)
-      created = true;
-    else
-      result = REG_STATUS_FAILURE;
+  // A new file is made whole under a temporary name beside its place and
+  // takes its name only then, its name flushed with its folder: a failure
+  // leaves no piece of it, and a file that was there stays as it was.
+  ReplacedFile made(regPath, VroNoticeLeftoverRemoved);
+  if (!made.IsReady()) {
+    NoteTargetWriteFailure(regPath, GetLastError());
+    return REG_STATUS_FAILURE;
   }
-  return created ? result : REG_STATUS_FAILURE;
+  uint32_t r = ExportInto(this, keyPath, made.Path(), 0, filter, &error);
+  if (r != REG_STATUS_OK) {
+    if (error) NoteTargetWriteFailure(regPath, error);
+    return r;
+  }
+  if (!made.Commit() || !FlushFolderOf(regPath)) {
+    NoteTargetWriteFailure(regPath, GetLastError());
+    return REG_STATUS_FAILURE;
+  }
+  return REG_STATUS_OK;
 }
 
 bool RegistryPathUnloadable(CMountedImage* image, const wchar_t* keyPath) {
@@ -379,17 +607,21 @@ bool RegistryPathUnloadable(CMountedImage* image, const wchar_t* keyPath) {
     for (const wchar_t* root : kRootOrder) {
       if (machine && wcscmp(root, REG_ROOT_USER) == 0) continue;
       CRegHive* hive = FindLoadedHive(image, root);
-      if (hive && !hive->IsLoaded() && hive->IsFileDamaged()) return true;
+      if (hive && !hive->IsLoaded() && hive->IsFileDamaged()) {
+        SetFailure(image, UnloadableText(image, root));
+        return true;
+      }
     }
     return false;
   }
   std::wstring root, rest;
   if (!SplitRegistryPath(keyPath, &root, &rest)) return false;
   // A root outside the table is a wrong path, not a hive.
-  bool known = false;
-  for (const wchar_t* r : kRootOrder) known = known || root == r;
+  if (!HiveFlagOfRoot(root)) return false;
   CRegHive* hive = FindLoadedHive(image, root);
-  return known && (!hive || !hive->IsLoaded());
+  if (hive && hive->IsLoaded()) return false;
+  SetFailure(image, UnloadableText(image, root));
+  return true;
 }
 
 uint32_t CMountedImage::GetCurrentControlSet() {

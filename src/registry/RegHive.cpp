@@ -519,23 +519,25 @@ uint32_t CRegHive::EnumValues(const wchar_t* keyPath, void* buffer, uint32_t* si
   return REG_STATUS_OK;
 }
 
-int CRegHive::ImportRegFile(const wchar_t* regPath, const wchar_t* rootPrefix) {
+int CRegHive::ImportRegFile(const wchar_t* regPath, const wchar_t* rootPrefix, uint32_t controlSet,
+                            RegImportFault* fault) {
   if (!m_pImage) return 0;
   std::wstring text;
   int r = read_reg_file(regPath, text);
-  return r ? r : ImportRegText(text, rootPrefix);
+  return r ? r : ImportRegText(text, rootPrefix, controlSet, fault);
 }
 
-int CRegHive::ImportRegText(const std::wstring& text, const wchar_t* rootPrefix) {
+int CRegHive::ImportRegText(const std::wstring& text, const wchar_t* rootPrefix,
+                            uint32_t controlSet, RegImportFault* fault) {
   if (!m_pImage) return 0;
-  if (!IsReadOnly()) return import_reg_text(m_pImage, text, rootPrefix);
+  if (!IsReadOnly()) return import_reg_text(m_pImage, text, rootPrefix, controlSet, fault);
   // A read-only hive takes the file only when nothing in it concerns this
   // hive; anything that would change it is undone and reported.
   HiveImage* snap = hive_snapshot(m_pImage);
   if (!snap) return -1;
   uint32_t before = m_pImage->state;
   m_pImage->state &= ~HIVE_STATE_DIRTY;
-  int r = import_reg_text(m_pImage, text, rootPrefix);
+  int r = import_reg_text(m_pImage, text, rootPrefix, controlSet, fault);
   bool changed = (m_pImage->state & HIVE_STATE_DIRTY) != 0;
   if (r == 0 && !changed) {
     m_pImage->state = before;
@@ -543,15 +545,18 @@ int CRegHive::ImportRegText(const std::wstring& text, const wchar_t* rootPrefix)
     return 0;
   }
   hive_restore(m_pImage, snap);
+  if (r == 0 && fault && fault->what.empty())
+    fault->what = L"its hive had a write that Windows did not finish and is read-only";
   return r ? r : -1;
 }
 
 uint32_t CRegHive::ExportRegFile(const wchar_t* rootPrefix, const wchar_t* keyPath,
                                  const wchar_t* valueName, const wchar_t* regPath, int append,
-                                 int filter) {
+                                 int filter, unsigned long* hostError) {
   (void)valueName;
+  if (hostError) *hostError = 0;
   if (!m_pImage) return REG_STATUS_NOT_FOUND;
   if (!regPath) return REG_STATUS_FAILURE;
   return export_key_reg(m_pImage, 0, rootPrefix ? rootPrefix : L"", keyPath ? keyPath : L"",
-                        regPath, append != 0, filter != 0);
+                        regPath, append != 0, filter != 0, hostError);
 }

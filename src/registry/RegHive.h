@@ -16,6 +16,7 @@
 
 class HiveFileStore;
 struct HiveImage;
+struct RegImportFault;
 struct _ntfs_volume;
 class CFatVolume;
 
@@ -102,12 +103,18 @@ class CRegHive {
   // or with one too small: REG_STATUS_BUFFER_TOO_SMALL and the size needed.
   uint32_t EnumSubkeys(const wchar_t* keyPath, void* buffer, uint32_t* size);
   uint32_t EnumValues(const wchar_t* keyPath, void* buffer, uint32_t* size);
-  // The .reg import's result (0 success); 0 when no hive is loaded.
-  int ImportRegFile(const wchar_t* regPath, const wchar_t* rootPrefix);
+  // The .reg import's result (0 success); 0 when no hive is loaded. Keys
+  // of CurrentControlSet go to controlSet (0: not resolved); a failure is
+  // described in *fault when given (RegFile.h).
+  int ImportRegFile(const wchar_t* regPath, const wchar_t* rootPrefix, uint32_t controlSet = 0,
+                    RegImportFault* fault = nullptr);
   // The same for a .reg text read already.
-  int ImportRegText(const std::wstring& text, const wchar_t* rootPrefix);
+  int ImportRegText(const std::wstring& text, const wchar_t* rootPrefix, uint32_t controlSet = 0,
+                    RegImportFault* fault = nullptr);
+  // *hostError: the system's error when the file could not be written.
   uint32_t ExportRegFile(const wchar_t* rootPrefix, const wchar_t* keyPath,
-                         const wchar_t* valueName, const wchar_t* regPath, int append, int filter);
+                         const wchar_t* valueName, const wchar_t* regPath, int append, int filter,
+                         unsigned long* hostError = nullptr);
 
   // The transaction logs beside a hive: its path and ".LOG1", ".LOG2".
   static const wchar_t* const kLogSuffixes[2];

@@ -35,6 +35,10 @@ enum : unsigned char {
 // it as its attachment and has it write the hives back before the volume goes.
 struct RegRootMap : ImageAttachment {
   std::map<std::wstring, CRegHive*> hives;
+  // The file each root's hive was loaded from (or looked for) on the volume.
+  std::map<std::wstring, std::wstring> files;
+  // What the last import or export failed on (RegistryFailure).
+  std::wstring failure;
   // Writes changed hives back and releases them, and the EFI system
   // partition's volume; false when a changed hive could not be written
   // back (it is dropped all the same: the volume is going).
@@ -45,12 +49,37 @@ RegRootMap* HiveMapOf(CMountedImage* image);
 
 // Splits a full key path into its root and the rest below it. False for a
 // path that names no root of the table (the root need not be loaded).
+// HKEY_CLASSES_ROOT is the machine's classes, "Classes" below
+// HKEY_LOCAL_MACHINE\SOFTWARE.
 bool SplitRegistryPath(const wchar_t* path, std::wstring* root, std::wstring* rest);
 // True when the path asks for a hive that cannot be loaded: its root's
 // hive (missing or damaged; a root outside the table is no hive), or for
 // every root ("" or "HKEY_LOCAL_MACHINE") a hive whose file is there but
-// damaged.
+// damaged. Which hive, and why, is given by RegistryFailure.
 bool RegistryPathUnloadable(CMountedImage* image, const wchar_t* keyPath);
+
+// The LoadHives flag of a root of the table; 0 for none.
+unsigned char HiveFlagOfRoot(const std::wstring& root);
+// The hives an export of the key path reads: its root's; every hive for ""
+// and those of HKEY_LOCAL_MACHINE for that path; 0 for a path of no root.
+unsigned char HiveFlagsOfPath(const wchar_t* keyPath);
+// Loads the hives of the flags that are not loaded yet beside those that
+// are (LoadHives loads anew): a command loads only what it reads or writes.
+// The user's hive is found through SYSTEM and SOFTWARE, which are read for
+// it and let go again unless asked for. A hive that a save over several
+// hives cut off left half written brings every hive in, so that the save
+// is whole in all or in none (CRegHive::ReplayPendingGroup). 1, or 0 when
+// no volume with the Windows tree is mounted.
+int AddHives(CMountedImage* image, unsigned char flags);
+// CMountedImage::ImportRegFile, with the hives that the file's keys name
+// loaded for it first (AddHives).
+uint32_t ImportRegFileWithHives(CMountedImage* image, const wchar_t* regPath);
+// What the last import or export through the facade failed on, as the rest
+// of a line after the .reg file's name (an import: "line 7: ...", a hive
+// that cannot be loaded) or whole (an export: the key or the hive it did
+// not find); empty when it gave no cause of its own (a host file that
+// could not be written is noted as such: HostWriteFailure.h).
+std::wstring RegistryFailure(CMountedImage* image);
 // The loaded hive of a root, or null.
 CRegHive* FindLoadedHive(CMountedImage* image, const std::wstring& root);
 

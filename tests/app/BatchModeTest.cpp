@@ -2,6 +2,8 @@
 // the operations called in-process the way a host calls the exports.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "../image/TreeCopyTestUtil.h"
 #include "../image/WriteFaults.h"
 #include "BatchTestUtil.h"
@@ -217,6 +219,104 @@ TEST(BatchMode, FullHostDiskNamesTheFileAtEverySize) {
   EXPECT_LE(8, failed);
 }
 
+// "/export:" and "/create:" onto a host path they cannot write: a folder
+// that is not there, a read-only folder, a path that is a folder, a file
+// another program holds without sharing, a host disk that fills up. Each
+// ends with -12 and "Could not write FILE (error N: ...)" naming the file
+// asked for (never a temporary of it; an image file held is refused with
+// -15 and its own line before anything is made), and leaves nothing at the path or
+// beside it: no piece of a .reg, no part-made image; a file that was there
+// stays as it was. The image the export read stays byte for byte.
+TEST(BatchMode, UnwritableHostPathsNameTheFile) {
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));
+  // A SYSTEM whose text runs to several MiB.
+  ASSERT_EQ(0, vt::Sh("/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/app/reg-tool.py") +
+                      " big " + vt::Q(tree + "/Windows/System32/config/SYSTEM") + " 2"));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/disk.img") +
+                          " --layout none --size 40 --tree " + vt::Q(tree)));
+  std::wstring image = vt::ToWin(dir + "/disk.img");
+  std::string hash = vt::Sha256(image);
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/places/folder.reg") + " " +
+                      vt::Q(dir + "/places/folder.img") + " && printf 'held, keep me' > " +
+                      vt::Q(dir + "/places/held.reg") + " && printf 'held, keep me' > " +
+                      vt::Q(dir + "/places/held.img")));
+  auto export_ = [&](const std::wstring& target) {
+    return ImageArgs(image) + L"\"/export:" + target + L"::HKEY_LOCAL_MACHINE\\SYSTEM\"";
+  };
+  auto create = [](const std::wstring& target) { return ImageArgs(target) + L"/create:64"; };
+  auto expectRefused = [&](const std::wstring& line, const std::wstring& target,
+                           const std::string& listingBefore, const std::string& folderUnix,
+                           bool held = false) {
+    SCOPED_TRACE(vt::Narrow(line));
+    std::string printed;
+    // An image file another program holds is refused as such (one writer
+    // per image) before anything is made.
+    EXPECT_EQ(held ? DWORD(-15) : DWORD(-12), RunVro(line, &printed));
+    EXPECT_NE(std::string::npos,
+              printed.find(held ? vt::Narrow(target) + ": another program holds the image"
+                                : "Could not write " + vt::Narrow(target) + " (error "))
+        << printed;
+    EXPECT_EQ(std::string::npos, printed.find("~vro")) << printed;
+    EXPECT_EQ(std::string::npos, printed.find("failed with")) << printed;
+    std::string listing;
+    vt::Sh("ls -a " + vt::Q(folderUnix) + " 2>&1", &listing);
+    EXPECT_EQ(listingBefore, listing);
+  };
+  const std::string places = dir + "/places";
+  std::string listing;
+  vt::Sh("ls -a " + vt::Q(places), &listing);
+  const std::wstring win = vt::ToWin(places);
+  for (bool reg : {true, false}) {
+    auto line = reg ? std::function<std::wstring(const std::wstring&)>(export_)
+                    : std::function<std::wstring(const std::wstring&)>(create);
+    const wchar_t* ext = reg ? L".reg" : L".img";
+    expectRefused(line(win + L"\\no-folder\\x" + ext), win + L"\\no-folder\\x" + ext, listing,
+                  places);
+    expectRefused(line(win + L"\\folder" + ext), win + L"\\folder" + ext, listing, places);
+    {
+      std::wstring held = win + L"\\held" + ext;
+      HANDLE h = CreateFileW(held.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+      ASSERT_NE(INVALID_HANDLE_VALUE, h);
+      expectRefused(line(held), held, listing, places, !reg);
+      CloseHandle(h);
+      std::vector<uint8_t> kept;
+      ASSERT_TRUE(vt::ReadAll(held, kept));
+      EXPECT_EQ("held, keep me", std::string(kept.begin(), kept.end()));
+    }
+    {
+      SmallVolume ro(dir + "/ro", "4m");
+      ASSERT_TRUE(ro.Mounted());
+      ASSERT_EQ(0, vt::Sh("mount -o remount,ro " + vt::Q(dir + "/ro")));
+      std::wstring target = vt::ToWin(dir + "/ro/x") + ext;
+      expectRefused(line(target), target, ".\n..\n", dir + "/ro");
+    }
+    {
+      SmallVolume full(dir + "/full", "1m");
+      ASSERT_TRUE(full.Mounted());
+      std::wstring target = vt::ToWin(dir + "/full/x") + ext;
+      std::string printed;
+      EXPECT_EQ(DWORD(-12), RunVro(line(target), &printed));
+      EXPECT_NE(std::string::npos,
+                printed.find("Could not write " + vt::Narrow(target) + " (error 112"))
+          << printed;
+      std::string left;
+      vt::Sh("ls -a " + vt::Q(dir + "/full"), &left);
+      EXPECT_EQ(".\n..\n", left);
+    }
+  }
+  EXPECT_EQ(hash, vt::Sha256(image));
+  // Where it can write, the export is whole.
+  std::wstring good = win + L"\\good.reg";
+  EXPECT_EQ(0u, RunVro(export_(good)));
+  std::string count;
+  EXPECT_EQ(0, vt::Sh("/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/app/reg-tool.py") +
+                          " canon " + vt::Q(places + "/good.reg") + " | wc -l",
+                      &count));
+  EXPECT_LT(1000, atoi(count.c_str()));
+}
+
 TEST(BatchMode, MergeNamesFilesWhole) {
   Disk d = MakeDisk(kOwn);
   ASSERT_EQ(0, vt::Sh("printf new > " + vt::Q(d.dir + "/new.txt")));
@@ -360,10 +460,9 @@ TEST(BatchMode, OperationsInProcess) {
   EXPECT_EQ(kImageOperationFailed, ImageMergeUpdateW(image.c_str(), L""));
   EXPECT_EQ(hashes, FolderHashes(d.disks));
 
-  // A wildcard that matches only folders imports nothing and succeeds; one
-  // that matches nothing is -15.
+  // A wildcard that matches only folders, or nothing, imports nothing: -15.
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(d.dir + "/regs/only.reg")));
-  EXPECT_EQ(kImageOk,
+  EXPECT_EQ(kImageNotOpened,
             ImageImportRegistryW(image.c_str(), L"", 0, (dir + L"\\regs\\*.reg").c_str()));
   EXPECT_EQ(kImageNotOpened,
             ImageImportRegistryW(image.c_str(), L"", 0, (dir + L"\\regs\\*.txt").c_str()));

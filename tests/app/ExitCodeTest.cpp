@@ -117,7 +117,7 @@ namespace {
 
 // A partition number the disk does not have ("::2" on a GPT disk of an EFI
 // system partition and a data partition, "::1" on a disk of one MBR
-// entry): every command ends with -15 and a line that names the number,
+// entry, any number below 0): every command ends with -15 and a line that names the number,
 // and no other volume (the EFI system partition) is taken instead. The
 // numbers that exist open.
 TEST(ExitCode, APartitionNumberTheDiskDoesNotHave) {
@@ -135,8 +135,8 @@ TEST(ExitCode, APartitionNumberTheDiskDoesNotHave) {
     std::string disk;
     const wchar_t* number;
     DWORD code;
-  } cases[] = {
-      {gpt, L"2", DWORD(-15)}, {mbr, L"1", DWORD(-15)}, {mbr, L"4", DWORD(-15)}, {gpt, L"1", 0}};
+  } cases[] = {{gpt, L"2", DWORD(-15)},  {mbr, L"1", DWORD(-15)},  {mbr, L"4", DWORD(-15)},
+               {mbr, L"-1", DWORD(-15)}, {gpt, L"-2", DWORD(-15)}, {gpt, L"1", 0}};
   for (const Case& c : cases) {
     for (const wchar_t* command : {L"\"/extract:\\data.txt::", L"/check"}) {
       if (!c.code && command[1] == L'c') continue;  // the check's verdict is its own
@@ -155,6 +155,75 @@ TEST(ExitCode, APartitionNumberTheDiskDoesNotHave) {
     vt::Sh("cat " + vt::Q(dir + "/out") + " 2>/dev/null; rm -f " + vt::Q(dir + "/out"), &got);
     EXPECT_EQ(c.code ? "" : "data", got);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A command that finds nothing to do where its argument named something
+// fails with a line that names what it did not find: an import of a
+// folder, of a wildcard that matches only folders, an extract of a
+// wildcard that matches nothing (in a folder that is there or not) and of
+// a file that is not there. Nothing is written: the image stays byte for
+// byte, no host folder is made. An over-long "-img:" path is named as
+// what is too long, and a merge of a write-back file that is not there
+// names that file.
+TEST(ExitCode, NothingFoundWhereSomethingWasNamedFails) {
+  std::string dir = vt::ScratchDirUnix();
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree/Data") + " " + vt::Q(dir + "/regs/sub.reg") +
+                      " " + vt::Q(dir + "/regs/sub2") + " && printf data > " +
+                      vt::Q(dir + "/tree/Data/a.txt")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/disk.img") +
+                          " --layout none --size 16 --tree " + vt::Q(dir + "/tree")));
+  std::wstring image = vt::ToWin(dir + "/disk.img"), win = vt::ToWin(dir);
+  std::string hash = vt::Sha256(image);
+  struct Case {
+    std::wstring command;
+    DWORD code;
+    std::string line;  // what the output must hold
+  } cases[] = {
+      {L"/import:" + win + L"\\regs", DWORD(-15),
+       vt::Narrow(win) + "\\regs: no file matches it: nothing read"},
+      {L"/import:" + win + L"\\regs\\s*", DWORD(-15),
+       vt::Narrow(win) + "\\regs\\s*: no file matches it: nothing read"},
+      {L"/import:" + win + L"\\regs\\*.reg", DWORD(-15),
+       vt::Narrow(win) + "\\regs\\*.reg: no file matches it: nothing read"},
+      {L"/extract:\\Data\\*.zzz::" + win + L"\\out", DWORD(-12),
+       "Could not read \\Data\\*.zzz (error 2:"},
+      {L"/extract:\\NoSuchDir\\*.txt::" + win + L"\\out", DWORD(-12),
+       "Could not read \\NoSuchDir\\*.txt (error 3:"},
+      {L"/extract:\\NoSuch.txt::" + win + L"\\out", DWORD(-12),
+       "Could not read \\NoSuch.txt (error 2:"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(vt::Narrow(c.command));
+    std::string printed;
+    EXPECT_EQ(c.code, RunVro(bt::ImageArgs(image) + L"\"" + c.command + L"\"", &printed));
+    EXPECT_NE(std::string::npos, printed.find(c.line)) << printed;
+    EXPECT_EQ(std::string::npos, printed.find("failed with")) << printed;
+    EXPECT_EQ(hash, vt::Sha256(image));
+    EXPECT_FALSE(vt::FileExists(win + L"\\out"));
+  }
+
+  // "-img:" of about 520 characters names itself, not the command after it.
+  std::wstring longImage = win + L"\\" + std::wstring(500, L'i') + L".img";
+  std::string printed;
+  EXPECT_EQ(
+      DWORD(-13),
+      RunVro(L"\"-img:" + longImage + L"\" \"/extract:\\Data::" + win + L"\\out\"", &printed));
+  EXPECT_NE(std::string::npos, printed.find("-img:" + vt::Narrow(longImage) +
+                                            ": the path is longer than 359 characters"))
+      << printed;
+  EXPECT_EQ(std::string::npos, printed.find("/extract:")) << printed;
+
+  // A merge of a write-back file that is not there names it.
+  std::wstring fix = win + L"\\none.fix";
+  EXPECT_EQ(DWORD(-12), RunVro(bt::ImageArgs(image, fix) + L"/merge", &printed));
+  EXPECT_NE(std::string::npos,
+            printed.find(vt::Narrow(win) + "\\none.Fix: it does not exist: not opened"))
+      << printed;
+  EXPECT_EQ(hash, vt::Sha256(image));
 }
 
 }  // namespace

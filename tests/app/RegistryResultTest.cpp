@@ -280,3 +280,193 @@ INSTANTIATE_TEST_SUITE_P(BothEncodings, RegComments, ::testing::Values(false, tr
                          [](const ::testing::TestParamInfo<bool>& p) {
                            return p.param ? "Regedit4" : "Version5";
                          });
+
+namespace {
+
+// The offline Windows tree of a test, with its SYSTEM's current control
+// set (mk-wintree.sh --current).
+std::string MakeTree(const std::string& dir, int current = 1, const std::string& more = "") {
+  std::string tree = dir + "/tree";
+  EXPECT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel --current " +
+                          std::to_string(current) + more));
+  return tree;
+}
+
+// The keys right below a hive's root, as hivexsh lists them.
+std::string RootKeys(const std::string& hive) {
+  std::string keys;
+  vt::Sh("printf 'ls\\n' | hivexsh " + vt::Q(hive) + " 2>&1", &keys);
+  return keys;
+}
+
+}  // namespace
+
+// Every refusal names what is wrong and where: the .reg file and the line
+// of it with what that line lacks (no header, a key line cut before its
+// "]", a value continued past the end of the file, hex data that cannot
+// be read, keys of no hive the image has), the bad file of a wildcard (the
+// good one beside it imported), the hive whose file is missing or damaged,
+// the key an export does not find. No line is the generic one, and no
+// refusal changes the image.
+TEST(RegistryResult, EveryRefusalNamesItsCause) {
+  std::string dir = vt::ScratchDirUnix();
+  std::string tree = MakeTree(dir);
+  std::string image = MakeImage(dir, tree, "ntfs");
+  std::string hash = vt::Sha256(vt::ToWin(image));
+  std::wstring win = vt::ToWin(dir);
+  struct Case {
+    const char* name;
+    std::wstring body;  // after the header; whole text when it has none
+    bool header;
+    std::string line;  // behind "FILE: "
+  } cases[] = {
+      {"noheader.reg", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n\"a\"=\"b\"\r\n", false,
+       "line 1: not a .reg file: it does not begin with \"Windows Registry Editor Version "
+       "5.00\" or \"REGEDIT4\""},
+      {"cutkey.reg",
+       L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n\"a\"=\"b\"\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFT", true,
+       "line 6: a key line without its closing \"]\""},
+      {"cutvalue.reg",
+       L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n\"a\"=\"b\"\r\n\"bin\"=hex:01,02,\\\r\n  03,\\\r\n",
+       true, "line 5: the value \"bin\" goes on past the end of the file"},
+      {"badhex.reg",
+       L"[HKEY_LOCAL_MACHINE\\SYSTEM\\A]\r\n\"ok\"=dword:00000001\r\n\r\n"
+       L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\B]\r\n\"broken\"=hex:zz,qq\r\n",
+       true, "line 7: data of the value \"broken\" that cannot be read (hex:zz,qq)"},
+      {"nohive.reg", L"[HKEY_USERS\\.DEFAULT\\A]\r\n\"a\"=\"b\"\r\n", true,
+       "no key of it lies in a hive of the image (HKEY_USERS\\.DEFAULT\\A): nothing imported"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::wstring path = vt::ToWin(dir + "/" + c.name);
+    rt::WriteRegFile(path, c.header ? RegText(c.body) : c.body);
+    std::string printed;
+    EXPECT_EQ(DWORD(-16),
+              RunVro(ImageArgs(vt::ToWin(image)) + L"\"/import:" + path + L"\"", &printed));
+    EXPECT_NE(std::string::npos, printed.find(vt::Narrow(path) + ": " + c.line)) << printed;
+    EXPECT_EQ(std::string::npos, printed.find("failed with")) << printed;
+    EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
+  }
+
+  // A wildcard: the line names the bad file; the good one is imported.
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/wild")));
+  std::wstring good =
+      WriteReg(dir, "wild/a-good.reg", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\r\n\"a\"=\"b\"\r\n");
+  std::wstring bad =
+      WriteReg(dir, "wild/b-bad.reg", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Bad]\r\n\"a\"=hex:q\r\n");
+  std::string printed;
+  EXPECT_EQ(
+      DWORD(-16),
+      RunVro(ImageArgs(vt::ToWin(image)) + L"\"/import:" + win + L"\\wild\\*.reg\"", &printed));
+  EXPECT_NE(std::string::npos,
+            printed.find(vt::Narrow(bad) + ": line 4: data of the value \"a\" that cannot be read"))
+      << printed;
+  EXPECT_EQ(std::string::npos, printed.find("failed with")) << printed;
+  std::string soft = Cat(image, "SOFTWARE", dir + "/soft.hiv");
+  EXPECT_EQ("b", rt::HivexGet(soft, "\\Good", "a"));
+  EXPECT_EQ("<missing>", rt::HivexGet(soft, "\\Bad", "a"));
+
+  // An export of a key that is not there names the key.
+  hash = vt::Sha256(vt::ToWin(image));
+  EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(vt::ToWin(image)) + L"\"/export:" + win +
+                                   L"\\none.reg::HKEY_LOCAL_MACHINE\\SOFTWARE\\NoSuchKey\"",
+                               &printed));
+  EXPECT_NE(std::string::npos,
+            printed.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\NoSuchKey: no such key in the image: "
+                         "nothing exported"))
+      << printed;
+  EXPECT_FALSE(vt::FileExists(win + L"\\none.reg"));
+
+  // A SOFTWARE hive missing, then damaged: the export and the import that
+  // ask for it name the hive and its file.
+  for (bool damaged : {false, true}) {
+    std::string sub = dir + (damaged ? "/damaged" : "/missing");
+    std::string t = MakeTree(sub);
+    std::string soft = t + "/Windows/System32/config/SOFTWARE";
+    ASSERT_EQ(0, vt::Sh(damaged ? "dd if=/dev/zero of=" + vt::Q(soft) +
+                                      " bs=1 seek=4128 count=33 conv=notrunc status=none"
+                                : "rm " + vt::Q(soft)));
+    std::string img = MakeImage(sub, t, "ntfs");
+    std::string h = vt::Sha256(vt::ToWin(img));
+    std::string why = damaged ? " is damaged" : " is not in the image";
+    std::string hive =
+        "HKEY_LOCAL_MACHINE\\SOFTWARE: its hive file "
+        "\\Windows\\System32\\config\\SOFTWARE" +
+        why;
+    EXPECT_EQ(DWORD(-14), RunVro(ImageArgs(vt::ToWin(img)) + L"\"/export:" + vt::ToWin(sub) +
+                                     L"\\s.reg::HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\"",
+                                 &printed));
+    EXPECT_NE(std::string::npos, printed.find(hive)) << printed;
+    std::wstring reg =
+        WriteReg(sub, "in.reg", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n\"a\"=\"b\"\r\n");
+    EXPECT_EQ(DWORD(-14),
+              RunVro(ImageArgs(vt::ToWin(img)) + L"\"/import:" + reg + L"\"", &printed));
+    EXPECT_NE(std::string::npos, printed.find(vt::Narrow(reg) + ": " + hive)) << printed;
+    EXPECT_EQ(std::string::npos, printed.find("failed with")) << printed;
+    EXPECT_EQ(h, vt::Sha256(vt::ToWin(img)));
+  }
+}
+
+// Keys under HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet land in the
+// control set that Select\Current names (1 and 2 here), in every form: a
+// key with values, a deleted key, a deleted value. No key named
+// CurrentControlSet is made. Sections of HKEY_CLASSES_ROOT, in a file of
+// other roots too and in a file of them alone, land under
+// HKEY_LOCAL_MACHINE\SOFTWARE\Classes, and an export of HKEY_CLASSES_ROOT
+// reads them there. Read back with hivexget and hivexsh.
+TEST(RegistryResult, CurrentControlSetAndClassesLandWhereWindowsKeepsThem) {
+  for (int current : {1, 2}) {
+    SCOPED_TRACE("Select\\Current " + std::to_string(current));
+    std::string dir = vt::ScratchSubdirUnix("current" + std::to_string(current));
+    std::string image = MakeImage(dir, MakeTree(dir, current), "ntfs");
+    std::wstring first = WriteReg(
+        dir, "first.reg",
+        L"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VroSvc]\r\n"
+        L"\"Start\"=dword:00000003\r\n\"Gone\"=\"soon\"\r\n\r\n"
+        L"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VroOld]\r\n\"a\"=\"b\"\r\n");
+    std::wstring second = WriteReg(
+        dir, "second.reg",
+        L"[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VroOld]\r\n\r\n"
+        L"[hkey_local_machine\\system\\currentcontrolset\\Services\\VroSvc]\r\n\"Gone\"=-\r\n\r\n"
+        L"[HKEY_CLASSES_ROOT\\.vro]\r\n@=\"VroFile\"\r\n\r\n"
+        L"[HKEY_CLASSES_ROOT\\VroFile\\shell\\open\\command]\r\n@=\"notepad.exe %1\"\r\n\r\n"
+        L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n\"Mixed\"=\"yes\"\r\n");
+    std::wstring only =
+        WriteReg(dir, "classes.reg", L"[HKEY_CLASSES_ROOT\\.vro2]\r\n@=\"VroFile\"\r\n");
+    ASSERT_EQ(DWORD(0), Import(image, first));
+    std::string sys = Cat(image, "SYSTEM", dir + "/sys.hiv");
+    char set[32];
+    snprintf(set, sizeof set, "\\ControlSet%03d\\Services\\", current);
+    EXPECT_EQ("3", rt::HivexGet(sys, std::string(set) + "VroSvc", "Start"));
+    EXPECT_EQ("soon", rt::HivexGet(sys, std::string(set) + "VroSvc", "Gone"));
+    EXPECT_EQ("b", rt::HivexGet(sys, std::string(set) + "VroOld", "a"));
+    ASSERT_EQ(DWORD(0), Import(image, second));
+    ASSERT_EQ(DWORD(0), Import(image, only));
+    sys = Cat(image, "SYSTEM", dir + "/sys.hiv");
+    EXPECT_EQ("3", rt::HivexGet(sys, std::string(set) + "VroSvc", "Start"));
+    EXPECT_EQ("<missing>", rt::HivexGet(sys, std::string(set) + "VroSvc", "Gone"));
+    EXPECT_EQ("<missing>", rt::HivexGet(sys, std::string(set) + "VroOld", "a"));
+    if (current == 2) {
+      EXPECT_EQ("<missing>", rt::HivexGet(sys, "\\ControlSet001\\Services\\VroSvc", "Start"));
+    }
+    std::string keys = RootKeys(sys);
+    EXPECT_EQ(std::string::npos, keys.find("CurrentControlSet")) << keys;
+    std::string soft = Cat(image, "SOFTWARE", dir + "/soft.hiv");
+    EXPECT_EQ("VroFile", rt::HivexGet(soft, "\\Classes\\.vro", "@"));
+    EXPECT_EQ("VroFile", rt::HivexGet(soft, "\\Classes\\.vro2", "@"));
+    EXPECT_EQ("notepad.exe %1",
+              rt::HivexGet(soft, "\\Classes\\VroFile\\shell\\open\\command", "@"));
+    EXPECT_EQ("yes", rt::HivexGet(soft, "\\Vro", "Mixed"));
+    keys = RootKeys(soft);
+    EXPECT_EQ(std::string::npos, keys.find("HKEY_CLASSES_ROOT")) << keys;
+
+    // The export of HKEY_CLASSES_ROOT\.vro reads SOFTWARE\Classes\.vro.
+    std::wstring out = vt::ToWin(dir) + L"\\classes.reg";
+    ASSERT_EQ(DWORD(0), Export(image, out, L"HKEY_CLASSES_ROOT\\.vro"));
+    std::string text;
+    vt::Sh("iconv -f UTF-16 -t UTF-8 " + vt::Q(vt::ToUnix(out)), &text);
+    EXPECT_NE(std::string::npos,
+              text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.vro]\r\n@=\"VroFile\""))
+        << text;
+  }
+}

@@ -320,9 +320,12 @@ TEST(Facade, UserHiveFollowsTheLastUser) {
     ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 0));
     ASSERT_EQ(1, m.LoadHives(0x3F));
     EXPECT_EQ(L"USER alice", rt::QueryString(m, L"HKEY_CURRENT_USER\\Vro", L"Hive"));
-    // Without SOFTWARE there is no last user: the default profile.
-    ASSERT_EQ(1, m.LoadHives(1 | 4));
-    EXPECT_EQ(L"DEFAULT", rt::QueryString(m, L"HKEY_CURRENT_USER\\Vro", L"Hive"));
+    // The user's hive alone is the same: SOFTWARE, which names it, is read
+    // for it and let go again.
+    ASSERT_EQ(1, m.LoadHives(4));
+    EXPECT_EQ(L"USER alice", rt::QueryString(m, L"HKEY_CURRENT_USER\\Vro", L"Hive"));
+    EXPECT_EQ(nullptr, FindLoadedHive(&m, L"HKEY_LOCAL_MACHINE\\SOFTWARE"));
+    EXPECT_EQ(nullptr, FindLoadedHive(&m, L"HKEY_LOCAL_MACHINE\\SYSTEM"));
   }
   {
     rt::WinDisk d = rt::MakeWinDisk("--no-kernel --version 5.1.2600.5512 --xp-user bob");

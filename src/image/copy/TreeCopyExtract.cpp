@@ -49,6 +49,20 @@ bool ListVolumeFolder(VolumeFiles* volume, const std::wstring& path,
                                       faults ? faults : &unused) != 0;
 }
 
+// Why a folder and a pattern name nothing to extract: ERROR_PATH_NOT_FOUND
+// for a folder that is not there, ERROR_FILE_NOT_FOUND for a pattern that
+// matches no entry; 0 when they name something (or the listing fails, which
+// the copy itself names).
+DWORD PatternNamesNothing(VolumeFiles* volume, const std::wstring& folder,
+                          const std::wstring& pattern) {
+  if (volume->GetPathType(folder.c_str()) != VOLUME_PATH_FOLDER) return ERROR_PATH_NOT_FOUND;
+  std::vector<VolumeEntry> entries;
+  if (!ListVolumeFolder(volume, folder, &entries)) return 0;
+  for (const VolumeEntry& e : entries)
+    if (MatchWildcard(pattern.c_str(), e.name.c_str())) return 0;
+  return ERROR_FILE_NOT_FOUND;
+}
+
 // A symbolic link or mount point (other reparse data is plain content).
 bool IsVolumeLink(VolumeFiles* volume, const std::wstring& path, const VolumeEntry& e) {
   return (e.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && volume->GetReparseTag(path.c_str());
@@ -422,11 +436,19 @@ int ExtractToHost(VolumeFiles* volume, const wchar_t* volumePath, const wchar_t*
     std::wstring folder, pattern;
     SplitPath(vol, &folder, &pattern);
     if (folder.empty()) folder = L"\\";
+    // A pattern that names nothing is named as what was not found, and no
+    // host folder is made for it.
+    if (DWORD none = PatternNamesNothing(volume, folder, pattern)) {
+      job.FileFailed(0, none, CopyJob::kRead, vol);
+      return 0;
+    }
     ExtractFolder(job, folder, host, pattern.c_str());
   } else {
     int type = volume->GetPathType(vol.c_str());
     if (type == VOLUME_PATH_MISSING) {
-      if (!GetLastError()) SetLastError(ERROR_FILE_NOT_FOUND);
+      DWORD error =
+          GetLastError() == ERROR_PATH_NOT_FOUND ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+      job.FileFailed(0, error, CopyJob::kRead, vol);
       return 0;
     }
     DWORD attributes = 0;

@@ -30,14 +30,29 @@ std::wstring PathOf(HANDLE file) {
 
 void NoteHostWriteFailure(HANDLE file, DWORD error) {
   DWORD saved = GetLastError();
+  std::wstring path = PathOf(file);
+  NoteHostWriteFailure(path, error);
+  SetLastError(saved);
+}
+
+void NoteHostWriteFailure(const std::wstring& path, DWORD error) {
+  DWORD saved = GetLastError();
   Noted& n = Failure();
   EnterCriticalSection(&n.lock);
   if (!n.set) {
     n.set = true;
     n.error = error;
-    n.path = PathOf(file);
+    n.path = path;
   }
   LeaveCriticalSection(&n.lock);
+  SetLastError(saved);
+}
+
+void NoteTargetWriteFailure(const std::wstring& target, DWORD error) {
+  DWORD saved = GetLastError();
+  DWORD noted = 0;
+  if (TakeHostWriteFailure(nullptr, &noted) && noted) error = noted;
+  if (error) NoteHostWriteFailure(target, error);
   SetLastError(saved);
 }
 

@@ -10,6 +10,16 @@
 // Notes a failed write or flush of the file behind the handle, unless one
 // is noted already; the last error is kept.
 void NoteHostWriteFailure(HANDLE file, DWORD error);
+// The same for the host file at path, as the command names it.
+void NoteHostWriteFailure(const std::wstring& path, DWORD error);
+// A command that was to write the host file `target` (whole, or made under
+// a temporary name that takes its name at the end) failed to: the failure
+// noted on the way (a write to the temporary, a full disk) is given as the
+// target's, with its error; without one, the target's failure is `error`
+// (0: none is noted, and the command's own line stands).
+// The command line then names the target: "Could not write TARGET (error
+// N: ...)". One helper for every command that writes a host file.
+void NoteTargetWriteFailure(const std::wstring& target, DWORD error);
 // The failure noted since the last call (the path as the system names the
 // file), and forgets it: false when there was none.
 bool TakeHostWriteFailure(std::wstring* path, DWORD* error);

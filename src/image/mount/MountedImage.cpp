@@ -104,9 +104,9 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   // A device whose back end drops writes would take them silently: without
   // a write-back file its volume is browsed read-only.
   m_bReadOnly = writeMode == 0 || (BaseDropsWrites(type) && !m_pDisk->Layers()->Fix().IsOpen());
-  // A partition number the disk has no entry for opens nothing: not the
-  // volume of another partition, nor the disk's FAT volume.
-  if (partition > 0 && DiskHasPartition(m_pIoBlock, partition) == 0) {
+  // A partition number the disk has no entry for (none below 0) opens
+  // nothing: not the volume of another partition, nor the disk's FAT volume.
+  if (partition < 0 || (partition > 0 && DiskHasPartition(m_pIoBlock, partition) == 0)) {
     VroOverlayNoticeAbout(imagePath, VRO_NOTICE_NO_PARTITION, std::to_wstring(partition).c_str());
     Close();
     return -1;

@@ -236,9 +236,34 @@ inline int hex_digit(wchar_t c) {
   return (unsigned)c < 128 ? kHex.value[(unsigned)c] : -1;
 }
 
+// The line (from 1) of a text position: CR LF, CR and LF each end one.
+size_t line_number(const std::wstring& text, size_t offset) {
+  size_t line = 1;
+  for (size_t i = 0; i < offset && i < text.size(); i++)
+    if (text[i] == L'\n' || (text[i] == L'\r' && (i + 1 >= text.size() || text[i + 1] != L'\n')))
+      line++;
+  return line;
+}
+
+const wchar_t kNotRegFile[] =
+    L"not a .reg file: it does not begin with \"Windows Registry Editor Version 5.00\" or "
+    L"\"REGEDIT4\"";
+const wchar_t kCutKeyLine[] = L"a key line without its closing \"]\"";
+const wchar_t kNoValueLine[] = L"neither a key, a value nor a comment (no \"=\" after a name)";
+
+bool fail_at(RegImportFault* fault, const std::wstring& text, size_t offset,
+             const std::wstring& what) {
+  if (fault && fault->what.empty()) {
+    fault->line = line_number(text, offset);
+    fault->what = what;
+  }
+  return false;
+}
+
 class Importer {
  public:
-  Importer(HiveImage* img, const wchar_t* prefix) : img_(img), prefix_(prefix ? prefix : L"") {}
+  Importer(HiveImage* img, const wchar_t* prefix, uint32_t controlSet, RegImportFault* fault)
+      : img_(img), prefix_(prefix ? prefix : L""), controlSet_(controlSet), fault_(fault) {}
 
   int Run(const std::wstring& text) {
     size_t pos = 0;
@@ -248,6 +273,7 @@ class Importer {
     pos_ = &pos;
     size_t at, n;
     while (NextSpan(text, pos, &at, &n)) {
+      lineAt_ = at;
       // Hex data going on over its lines is taken where it stands.
       if (!first && pending_ && continued_) {
         if (!Continue(text.data() + at, n)) return -1;
@@ -257,14 +283,25 @@ class Importer {
       if (first) {
         first = false;
         ansiStrings_ = equal_nocase_prefix(line, L"REGEDIT4", 8);
-        if (!ansiStrings_ && !equal_nocase_prefix(line, L"Windows Registry Editor", 23)) return -1;
+        if (!ansiStrings_ && !equal_nocase_prefix(line, L"Windows Registry Editor", 23)) {
+          Fail(at, kNotRegFile);
+          return -1;
+        }
         continue;
       }
       if (!Line(line)) return -1;
     }
-    if (first) return -1;
+    if (first) {
+      Fail(0, kNotRegFile);
+      return -1;
+    }
     // A value still continued at the end is cut off: its data is not whole.
-    if (pending_ && (continued_ || !Store())) return -1;
+    if (pending_ && continued_) {
+      Fail(valueAt_, L"the value " + Shown() +
+                         L" goes on past the end of the file (its last line ends with \"\\\")");
+      return -1;
+    }
+    if (pending_ && !Store()) return -1;
     return 0;
   }
 
@@ -288,17 +325,11 @@ class Importer {
     return false;
   }
 
-  static bool NextLine(const std::wstring& text, size_t& pos, std::wstring& line) {
-    size_t at, n;
-    if (!NextSpan(text, pos, &at, &n)) return false;
-    line.assign(text, at, n);
-    return true;
-  }
-
  private:
   // A line of hex data going on from the lines before.
   bool Continue(const wchar_t* line, size_t n) {
-    if (line[0] == L'[') return false;  // hex data cut off by a section
+    if (line[0] == L'[')  // hex data cut off by a section
+      return Fail(lineAt_, L"the data of the value " + Shown() + L" is cut off by a key line");
     size_t a = 0, b = n;
     while (b > a && (line[b - 1] == L' ' || line[b - 1] == L'\t')) b--;
     continued_ = b > a && line[b - 1] == L'\\';
@@ -321,11 +352,12 @@ class Importer {
   bool Section(const std::wstring& line) {
     // A section line cut before its "]" (a file cut short) names no key.
     size_t close = line.rfind(L']');
-    if (close == std::wstring::npos) return false;
+    if (close == std::wstring::npos) return Fail(lineAt_, kCutKeyLine);
     std::wstring path = line.substr(1, close - 1);
     key_ = 0;
     bool remove = !path.empty() && path[0] == L'-';
     if (remove) path.erase(0, 1);
+    path = reg_resolve_key(path, controlSet_);
     size_t n = prefix_.size();
     // The path must be the prefix itself or lie below it.
     if (!equal_nocase_prefix(path, prefix_.c_str(), n) ||
@@ -340,7 +372,10 @@ class Importer {
     }
     // Windows nests keys 512 levels deep, the hive's root included: what
     // would lie deeper could be neither loaded there nor exported here.
-    if (comps.size() >= HIVE_MAX_DEPTH) return false;
+    if (comps.size() >= HIVE_MAX_DEPTH)
+      return Fail(lineAt_, L"a key " + std::to_wstring(comps.size()) +
+                               L" levels below its hive's root: Windows nests keys at most " +
+                               std::to_wstring(HIVE_MAX_DEPTH - 1) + L" levels deep");
     uint32_t key = hive_root_key(img_);
     if (remove) {
       // Keys go: none found before is taken as still there.
@@ -362,7 +397,7 @@ class Importer {
     for (size_t c = same; c < comps.size(); c++) {
       uint32_t child = Child(key, comps[c]);
       if (!child) child = add_key(img_, key, comps[c].c_str());
-      if (!child) return false;
+      if (!child) return Fail(lineAt_, L"the key \"" + path + L"\" could not be made in its hive");
       key = child;
       pathNames_.push_back(comps[c]);
       pathKeys_.push_back(key);
@@ -391,7 +426,7 @@ class Importer {
         size_t& pos = *pos_;
         if (pos == 0 || pos >= t.size() || (t[pos - 1] != L'\r' && t[pos - 1] != L'\n') ||
             line.size() > 64000)
-          return false;
+          return Fail(lineAt_, L"a value name without its closing quote");
         size_t e = t.find_first_of(L"\r\n", pos);
         if (e == std::wstring::npos) e = t.size();
         line += t[pos - 1];
@@ -399,8 +434,10 @@ class Importer {
         pos = e < t.size() ? e + 1 : e;
       }
       eq = line.find_first_not_of(L" \t", end);
-      if (eq == std::wstring::npos || line[eq] != L'=') return false;
-      if (name_.empty()) return false;
+      if (eq == std::wstring::npos || line[eq] != L'=')
+        return Fail(lineAt_, L"no \"=\" after the value name \"" + name_ + L"\"");
+      if (name_.empty())
+        return Fail(lineAt_, L"a value named \"\" (the default value is written @=)");
     } else if (line[0] == L'@' && (eq = line.find_first_not_of(L" \t", 1)) != std::wstring::npos &&
                line[eq] == L'=') {
       name_.clear();  // @= is the default value; "@"= a value named "@"
@@ -408,14 +445,14 @@ class Importer {
       // A name without quotes runs to the first "=", as the staging scripts
       // of driver installation write them (Type=dword:00000001).
       eq = line.find(L'=');
-      if (eq == std::wstring::npos || eq == 0) return false;
-      std::wstring raw = line.substr(0, eq);
+      std::wstring raw = eq == std::wstring::npos ? std::wstring() : line.substr(0, eq);
       trim(raw);
-      if (raw.empty()) return false;
+      if (raw.empty()) return Fail(lineAt_, kNoValueLine);
       name_ = unescape_reg_text(raw);
     }
     data_ = line.substr(eq + 1);
     trim(data_);
+    valueAt_ = lineAt_;
     pending_ = true;
     continued_ = false;
     quoted_ = !data_.empty() && data_[0] == L'"';
@@ -431,21 +468,31 @@ class Importer {
     uint32_t type;
     std::vector<uint8_t>& bytes = bytes_;  // its room kept from value to value
     bool remove;
-    if (!parse_reg_data(data_, &type, &bytes, &remove)) return false;
-    if (ansiStrings_ && (type == HIVE_REG_EXPAND_SZ || type == HIVE_REG_MULTI_SZ) &&
-        !WidenAnsiString(bytes))
-      return false;
+    if (!parse_reg_data(data_, &type, &bytes, &remove) ||
+        (ansiStrings_ && (type == HIVE_REG_EXPAND_SZ || type == HIVE_REG_MULTI_SZ) &&
+         !WidenAnsiString(bytes))) {
+      std::wstring shown = data_.size() > 60 ? data_.substr(0, 57) + L"..." : data_;
+      return Fail(valueAt_,
+                  L"data of the value " + Shown() + L" that cannot be read (" + shown + L")");
+    }
     const wchar_t* name = name_.c_str();
     if (remove) {
       del_value(img_, key_, name);
       return true;
     }
     int64_t old = get_value_type(img_, key_, name);
-    if (old >= 0 && (uint32_t)old != type && del_value(img_, key_, name) != 0) return false;
-    if (old < 0 || (uint32_t)old != type) {
-      if (!add_value(img_, key_, name, type)) return false;
-    }
-    return put_data_to_value(img_, bytes.data(), (uint32_t)bytes.size(), key_, name, 0) != 0;
+    bool stored = !(old >= 0 && (uint32_t)old != type && del_value(img_, key_, name) != 0);
+    if (stored && (old < 0 || (uint32_t)old != type)) stored = add_value(img_, key_, name, type);
+    stored =
+        stored && put_data_to_value(img_, bytes.data(), (uint32_t)bytes.size(), key_, name, 0) != 0;
+    return stored || Fail(valueAt_, L"the value " + Shown() + L" could not be stored in its hive");
+  }
+
+  // The value's name as a line shows it.
+  std::wstring Shown() const { return name_.empty() ? L"@" : L"\"" + name_ + L"\""; }
+
+  bool Fail(size_t offset, const std::wstring& what) {
+    return fail_at(fault_, *text_, offset, what);
   }
 
   // A REGEDIT4 file holds the strings of hex(2) and hex(7) data as bytes
@@ -466,6 +513,10 @@ class Importer {
 
   HiveImage* img_;
   std::wstring prefix_;
+  uint32_t controlSet_;
+  RegImportFault* fault_;
+  size_t lineAt_ = 0;         // where the line being read begins in text_
+  size_t valueAt_ = 0;        // where the pending value's line begins
   bool ansiStrings_ = false;  // a REGEDIT4 file
   const std::wstring* text_ = nullptr;
   size_t* pos_ = nullptr;  // the reading position in text_
@@ -478,14 +529,31 @@ class Importer {
   std::vector<uint32_t> pathKeys_;
 };
 
-bool write_all(FILE* f, const void* p, size_t n) {
-  return n == 0 || fwrite(p, 1, n, f) == n;
+// Writes all bytes; false with the system's error in *error.
+bool write_all(HANDLE f, const void* p, size_t n, unsigned long* error) {
+  const uint8_t* at = static_cast<const uint8_t*>(p);
+  while (n) {
+    DWORD chunk = n > (1u << 24) ? (1u << 24) : (DWORD)n, put = 0;
+    if (!WriteFile(f, at, chunk, &put, nullptr)) {
+      *error = GetLastError();
+      return false;
+    }
+    // A write that takes nothing has met a full disk; one that takes part
+    // goes on with the rest, which then fails with its own error.
+    if (put == 0) {
+      *error = ERROR_DISK_FULL;
+      return false;
+    }
+    at += put;
+    n -= put;
+  }
+  return true;
 }
 
-bool write_text(FILE* f, const std::wstring& s) {
+bool write_text(HANDLE f, const std::wstring& s, unsigned long* error) {
   // UTF-16LE whatever the host's byte order
   static_assert(sizeof(wchar_t) == 2, "UTF-16 text");
-  return write_all(f, s.data(), s.size() * 2);
+  return write_all(f, s.data(), s.size() * 2, error);
 }
 
 }  // namespace
@@ -604,38 +672,72 @@ uint32_t export_key_text(HiveImage* img, uint32_t startKeyOff, const wchar_t* ro
 }
 
 uint32_t export_key_reg(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix,
-                        const wchar_t* keyPath, const wchar_t* hostPath, bool append, bool filter) {
+                        const wchar_t* keyPath, const wchar_t* hostPath, bool append, bool filter,
+                        unsigned long* hostError) {
+  unsigned long unused = 0;
+  unsigned long& error = hostError ? *hostError : unused;
+  error = 0;
   uint32_t key = (keyPath && keyPath[0]) ? find_key(img, startKeyOff, keyPath)
                                          : (startKeyOff ? startKeyOff : hive_root_key(img));
   if (!key) return REG_STATUS_NOT_FOUND;
-  FILE* f = _wfopen(hostPath, append ? L"ab" : L"wb");
-  if (!f) return REG_STATUS_FAILURE;
+  HANDLE f = CreateFileW(hostPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) {
+    error = GetLastError();
+    return REG_STATUS_FAILURE;
+  }
   std::wstring text;
   bool ok = true;
-  if (!append) {
+  if (append) {
+    LARGE_INTEGER zero = {};
+    if (!SetFilePointerEx(f, zero, nullptr, FILE_END)) {
+      error = GetLastError();
+      ok = false;
+    }
+  } else {
     static const uint8_t bom[2] = {0xFF, 0xFE};
-    ok = write_all(f, bom, 2);
+    ok = write_all(f, bom, 2, &error);
     text = std::wstring(kHeader5) + L"\r\n";
   }
   // Written in chunks: the text of a large hive is many times its size.
   Exporter ex(img, rootPrefix, filter, text);
   ex.flush = [&]() {
     if (text.size() < (1u << 20)) return true;
-    ok = ok && write_text(f, text);
+    ok = ok && write_text(f, text, &error);
     text.clear();
     return ok;
   };
-  ok = ex.Key(key, stored_path(img, key), 0) && ok;
+  ok = ok && ex.Key(key, stored_path(img, key), 0);
   text += L"\r\n";
-  ok = ok && write_text(f, text);
-  if (fclose(f) != 0) ok = false;
+  ok = ok && write_text(f, text, &error);
+  if (ok && !FlushFileBuffers(f)) {
+    error = GetLastError();
+    ok = false;
+  }
+  CloseHandle(f);
   return ok ? REG_STATUS_OK : REG_STATUS_FAILURE;
 }
 
-int import_reg_text(HiveImage* img, const std::wstring& text, const wchar_t* rootPrefix) {
+std::wstring reg_resolve_key(const std::wstring& path, uint32_t controlSet) {
+  static const wchar_t kClasses[] = L"HKEY_CLASSES_ROOT";
+  static const wchar_t kMachine[] = L"HKEY_LOCAL_MACHINE\\";
+  const size_t classes = 17, machine = 19;
+  if (equal_nocase_prefix(path, kClasses, classes) &&
+      (path.size() == classes || path[classes] == L'\\'))
+    return L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes" + path.substr(classes);
+  if (controlSet && equal_nocase_prefix(path, kMachine, machine))
+    return path.substr(0, machine) + MapCurrentControlSet(path.substr(machine), controlSet);
+  return path;
+}
+
+int import_reg_text(HiveImage* img, const std::wstring& text, const wchar_t* rootPrefix,
+                    uint32_t controlSet, RegImportFault* fault) {
   HiveImage* snap = hive_snapshot(img);
-  if (!snap) return -1;
-  int r = Importer(img, rootPrefix).Run(text);
+  if (!snap) {
+    if (fault && fault->what.empty()) fault->what = L"no memory for a copy of the hive";
+    return -1;
+  }
+  int r = Importer(img, rootPrefix, controlSet, fault).Run(text);
   if (r != 0) {
     hive_restore(img, snap);
   } else {
@@ -692,22 +794,23 @@ int read_reg_file(const wchar_t* hostPath, std::wstring& text) {
   return 0;
 }
 
-bool reg_text_sections(const std::wstring& text, std::vector<std::wstring>* sections) {
+bool reg_text_sections(const std::wstring& text, std::vector<std::wstring>* sections,
+                       RegImportFault* fault) {
   sections->clear();
-  size_t pos = 0;
+  size_t pos = 0, at = 0, n = 0;
   std::wstring line;
-  if (!Importer::NextLine(text, pos, line) ||
-      (!equal_nocase_prefix(line, L"Windows Registry Editor", 23) &&
-       !equal_nocase_prefix(line, L"REGEDIT4", 8)))
-    return false;
+  bool header = Importer::NextSpan(text, pos, &at, &n);
+  if (header) line.assign(text, at, n);
+  if (!header || (!equal_nocase_prefix(line, L"Windows Registry Editor", 23) &&
+                  !equal_nocase_prefix(line, L"REGEDIT4", 8)))
+    return fail_at(fault, text, at, kNotRegFile);
   // Hex data continues on lines of its own, never beginning with "[";
   // only section lines are looked at.
-  size_t at, n;
   while (Importer::NextSpan(text, pos, &at, &n)) {
     if (text[at] != L'[') continue;
     line.assign(text, at, n);
     size_t close = line.rfind(L']');
-    if (close == std::wstring::npos) return false;  // a section line cut short
+    if (close == std::wstring::npos) return fail_at(fault, text, at, kCutKeyLine);  // cut short
     std::wstring path = line.substr(1, close - 1);
     if (!path.empty() && path[0] == L'-') path.erase(0, 1);
     sections->push_back(path);
@@ -715,8 +818,9 @@ bool reg_text_sections(const std::wstring& text, std::vector<std::wstring>* sect
   return true;
 }
 
-int import_reg_file(HiveImage* img, const wchar_t* hostPath, const wchar_t* rootPrefix) {
+int import_reg_file(HiveImage* img, const wchar_t* hostPath, const wchar_t* rootPrefix,
+                    uint32_t controlSet, RegImportFault* fault) {
   std::wstring text;
   int r = read_reg_file(hostPath, text);
-  return r ? r : import_reg_text(img, text, rootPrefix);
+  return r ? r : import_reg_text(img, text, rootPrefix, controlSet, fault);
 }

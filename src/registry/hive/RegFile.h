@@ -10,32 +10,54 @@
 #include "registry/hive/HiveImage.h"
 
 // Writes the key at keyPath (below startKeyOff; empty = the start key) with
-// its subtree to hostPath, a new file or appended to. With filter set,
-// subkeys named "LogConf" or "Properties" are left out at every depth.
-// REG_STATUS_OK; REG_STATUS_NOT_FOUND when the key is missing (nothing is
-// written); REG_STATUS_FAILURE when the file cannot be written or damage in
-// the tree (a key met twice, a list that cannot be read) stops the export.
+// its subtree to hostPath, a new file or appended to, flushed before it is
+// closed. With filter set, subkeys named "LogConf" or "Properties" are left
+// out at every depth. REG_STATUS_OK; REG_STATUS_NOT_FOUND when the key is
+// missing (nothing is written); REG_STATUS_FAILURE when the file cannot be
+// written (*hostError: the system's error) or damage in the tree (a key
+// met twice, a list that cannot be read; *hostError 0) stops the export.
 uint32_t export_key_reg(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix,
-                        const wchar_t* keyPath, const wchar_t* hostPath, bool append, bool filter);
+                        const wchar_t* keyPath, const wchar_t* hostPath, bool append, bool filter,
+                        unsigned long* hostError = nullptr);
 // The same text into memory (UTF-16, without byte-order mark).
 uint32_t export_key_text(HiveImage* img, uint32_t startKeyOff, const wchar_t* rootPrefix,
                          const wchar_t* keyPath, bool header, bool filter, std::wstring& out);
+
+// Where and why an import stopped: the line of the text (from 1) and what
+// is wrong with it; line 0 for a cause of no one line.
+struct RegImportFault {
+  size_t line = 0;
+  std::wstring what;
+};
+
+// Where a key path of a .reg text lies as Windows resolves it: a path of
+// HKEY_CLASSES_ROOT below HKEY_LOCAL_MACHINE\SOFTWARE\Classes (where the
+// machine's classes are kept), and with a controlSet other than 0 a path of
+// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet below that control set
+// (MapCurrentControlSet). Roots compare in any case; other paths come back
+// as they are.
+std::wstring reg_resolve_key(const std::wstring& path, uint32_t controlSet);
 
 // Imports a .reg file. 0 on success; -1 when the header is unknown, a line
 // cannot be read, the file ends inside a continued value or a key cannot be
 // created (the hive is then left exactly as it was, dirty state included);
 // the C runtime's errno when the file cannot be opened. In a REGEDIT4 file
 // the hex(2) and hex(7) data are ANSI strings and are stored as UTF-16.
-int import_reg_file(HiveImage* img, const wchar_t* hostPath, const wchar_t* rootPrefix);
+// Section paths are resolved first (reg_resolve_key with controlSet). A
+// failure of -1 is described in *fault when given.
+int import_reg_file(HiveImage* img, const wchar_t* hostPath, const wchar_t* rootPrefix,
+                    uint32_t controlSet = 0, RegImportFault* fault = nullptr);
 // The same from text already decoded to UTF-16.
-int import_reg_text(HiveImage* img, const std::wstring& text, const wchar_t* rootPrefix);
+int import_reg_text(HiveImage* img, const std::wstring& text, const wchar_t* rootPrefix,
+                    uint32_t controlSet = 0, RegImportFault* fault = nullptr);
 // A .reg file decoded to UTF-16 by its first byte; 0, or the C runtime's
 // errno when it cannot be read, -1 when its text cannot be decoded.
 int read_reg_file(const wchar_t* hostPath, std::wstring& text);
 // The key path of every section of a .reg text, in order (a leading "-" of
-// a deletion dropped); false when the header is unknown or a section line
-// has no "]".
-bool reg_text_sections(const std::wstring& text, std::vector<std::wstring>* sections);
+// a deletion dropped, as it stands, not resolved); false when the header is
+// unknown or a section line has no "]" (described in *fault when given).
+bool reg_text_sections(const std::wstring& text, std::vector<std::wstring>* sections,
+                       RegImportFault* fault = nullptr);
 
 // Backslash before every backslash and double quote.
 std::wstring reg_escape_string(const std::wstring& text);
