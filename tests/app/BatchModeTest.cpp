@@ -306,6 +306,20 @@ TEST(BatchMode, UnwritableHostPathsNameTheFile) {
       EXPECT_EQ(".\n..\n", left);
     }
   }
+  {
+    // A conversion names the image it was asked for, not its temporary.
+    SmallVolume full(dir + "/full", "1m");
+    ASSERT_TRUE(full.Mounted());
+    std::wstring target = vt::ToWin(dir + "/full/x.img");
+    std::string printed;
+    EXPECT_EQ(DWORD(-13), RunVro(ImageArgs(target) + L"/p \"/convert:" + image + L"\"", &printed));
+    EXPECT_NE(std::string::npos, printed.find("Could not write " + vt::Narrow(target) + " (error 112"))
+        << printed;
+    EXPECT_EQ(std::string::npos, printed.find("~vro")) << printed;
+    std::string left;
+    vt::Sh("ls -a " + vt::Q(dir + "/full"), &left);
+    EXPECT_EQ(".\n..\n", left);
+  }
   EXPECT_EQ(hash, vt::Sha256(image));
   // Where it can write, the export is whole.
   std::wstring good = win + L"\\good.reg";

@@ -12,6 +12,18 @@
 #include "image/stack/RwClass.h"
 #include "image/stack/journal/FileJournal.h"
 
+namespace {
+
+// The line of a target the new image cannot take, with the system's
+// error for it (also left for the caller).
+int Refuse(const wchar_t* path, DWORD error) {
+  WriteCommandLine(FailureLine(true, path, error));
+  SetLastError(error);
+  return NEW_IMAGE_TARGET_FAILED;
+}
+
+}  // namespace
+
 int CheckNewImageTarget(const wchar_t* path) {
   if (!path || !*path) return NEW_IMAGE_TARGET_FAILED;
   // A base that a merge left unfinished is written by nothing but that merge.
@@ -27,13 +39,9 @@ int CheckNewImageTarget(const wchar_t* path) {
     DWORD kind = folder.empty() ? FILE_ATTRIBUTE_DIRECTORY : GetFileAttributesW(folder.c_str());
     if (kind != INVALID_FILE_ATTRIBUTES && (kind & FILE_ATTRIBUTE_DIRECTORY))
       return NEW_IMAGE_TARGET_OK;
-    VroOverlayNotice(path, VRO_NOTICE_CANNOT_CREATE);
-    return NEW_IMAGE_TARGET_FAILED;
+    return Refuse(path, ERROR_PATH_NOT_FOUND);
   }
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    VroOverlayNotice(path, VRO_NOTICE_CANNOT_CREATE);
-    return NEW_IMAGE_TARGET_FAILED;
-  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Refuse(path, ERROR_ACCESS_DENIED);
   if (_VROH_RW_CLASS::HeldByAnotherProgram(path)) return NEW_IMAGE_TARGET_HELD;
   // The image is replaced by a rename, which no other open of it may stand
   // in the way of: a reader holds it as much as a writer does.
@@ -45,9 +53,10 @@ int CheckNewImageTarget(const wchar_t* path) {
     CloseHandle(probe);
     return NEW_IMAGE_TARGET_OK;
   }
-  bool held = !readOnly && GetLastError() == ERROR_SHARING_VIOLATION;
-  VroOverlayNotice(path, held ? VRO_NOTICE_HELD : VRO_NOTICE_NOT_WRITABLE);
-  return held ? NEW_IMAGE_TARGET_HELD : NEW_IMAGE_TARGET_FAILED;
+  DWORD error = readOnly ? ERROR_ACCESS_DENIED : GetLastError();
+  if (error != ERROR_SHARING_VIOLATION) return Refuse(path, error ? error : ERROR_ACCESS_DENIED);
+  VroOverlayNotice(path, VRO_NOTICE_HELD);
+  return NEW_IMAGE_TARGET_HELD;
 }
 
 int CommitNewImage(ReplacedFile& made, const wchar_t* path) {

@@ -9,6 +9,7 @@
 
 #include "common/ByteOrder.h"
 #include "common/ReplacedFile.h"
+#include "image/device/HostWriteFailure.h"
 #include "image/stack/OverlayNotice.h"
 #include "disktools/bootrepair/BcdRetarget.h"
 #include "disktools/bootrepair/MountedDevices.h"
@@ -233,6 +234,7 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
     return CopyResultOfTarget(taken);
   }
   ReplacedFile made(path, VroNoticeLeftoverRemoved);
+  DWORD madeError = made.IsReady() ? 0 : GetLastError();
   CMountedImage* target =
       made.IsReady() ? CreateImageFileMount(made.Path(), ImageMegabytes(layout->imageBytes), raw,
                                             kBootChoiceOwn, 0, layout->mbr, layout->bootCode,
@@ -252,8 +254,12 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
   DestroyImageMount(target);
   delete layout;
   // A failed or cancelled copy leaves the old image as it was (the
-  // temporary one goes with `made`).
-  if (result == VOLUME_COPY_DONE) result = CopyResultOfTarget(CommitNewImage(made, path));
+  // temporary one goes with `made`); a write the host refused is named as
+  // the image asked for, never as its temporary.
+  if (result == VOLUME_COPY_DONE)
+    result = CopyResultOfTarget(CommitNewImage(made, path));
+  else
+    NoteTargetWriteFailure(path, madeError);
   return result;
 }
 
