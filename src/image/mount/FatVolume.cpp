@@ -190,6 +190,15 @@ bool CFatVolume::Detach() {
   return ok;
 }
 
+void CFatVolume::Abandon() {
+  m_Work.winDirty = 0;
+  FatUnmount(&m_Work);
+  FatCloseDiskBlock(&m_Work.disk);
+  m_pDisk = nullptr;
+  m_bBorrowed = 0;
+  m_bWritable = 0;
+}
+
 bool CFatVolume::Close() {
   _VROH_MOUNT_RW* disk = m_pDisk;
   bool owned = !m_bBorrowed;

@@ -55,6 +55,11 @@ class CFatVolume {
   // window, the disk object's final flush) did not reach the disk.
   void Unmount();
   bool Detach();
+  // Unmounts without writing what the volume holds back (the sector
+  // window, the table and directory sectors held for the flush): the
+  // command they belong to is being taken back. The disk object is
+  // forgotten, never destroyed.
+  void Abandon();
   // Unmounts and destroys the disk object (flushed first).
   bool Close();
   // Close when the disk object is owned, else Detach.
