@@ -136,4 +136,63 @@ TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
   }
 }
 
+// A cluster of victim.bin (the first file of the volume, 1 MB) marked free:
+// in the exFAT allocation bitmap, or, on FAT32, its FAT entry 0 in place of
+// the end of its chain (with FSInfo's hint unknown, so the allocator looks
+// from the start). An inject that would take that cluster is refused with
+// a line naming the file; the image stays byte for byte.
+TEST(FatMapDamage, AClusterAFileUsesIsNeverHandedOut) {
+  struct MapCase {
+    const char* fs;
+    const char* map;  // what the line names
+  };
+  for (const MapCase c : {MapCase{"exfat", "The allocation bitmap"}, MapCase{"fat32", "The FAT"}}) {
+    SCOPED_TRACE(c.fs);
+    const bool exfat = std::string(c.fs) == "exfat";
+    const std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree", disks = dir + "/disks",
+                      image = disks + "/disk.img", host = dir + "/new.bin";
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree) + " " + vt::Q(disks) + " && head -c 1000000 " +
+                        "/dev/urandom > " + vt::Q(tree + "/victim.bin") + " && printf z > " +
+                        vt::Q(tree + "/z.txt") + " && head -c 3000000 /dev/urandom > " +
+                        vt::Q(host)));
+    std::string out;
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --fs " + c.fs +
+                                " --layout mbr2048 --size 40 --tree " + vt::Q(tree),
+                            &out));
+    const long start = atol(out.c_str());
+    {
+      ip::Bytes d(vt::ToWin(image));
+      const size_t vol = (size_t)start * 512;
+      if (exfat) {
+        ip::ExfatLayout x(d, vol);
+        std::vector<uint32_t> clusters = x.Clusters(d, "victim.bin");
+        ASSERT_GT(clusters.size(), 4u);
+        ASSERT_NE(ip::kNone, x.bitmap);
+        x.SetBit(d, clusters[2], false);
+      } else {
+        ip::FatLayout f(d, vol);
+        size_t e = f.Entry(d, "VICTIM  BIN");
+        ASSERT_NE(ip::kNone, e);
+        uint32_t last = ip::FatLayout::FirstCluster(d, e);
+        while (d.U32(f.fat + (size_t)last * 4) < 0x0FFFFFF8) last = d.U32(f.fat + (size_t)last * 4);
+        f.SetEntry(d, last, 0);
+        d.Put(vol + 512 + 0x1EC, 0xFFFFFFFF, 4);
+      }
+      ASSERT_TRUE(d.Save());
+    }
+    // exfat-fuse still reads the file; mtools refuses the broken chain.
+    const std::string hash = vt::Sha256(vt::ToWin(image));
+    const std::string view = exfat ? ReaderView(image, start, exfat) : "";
+    ASSERT_TRUE(!exfat || view.find("./victim.bin") != std::string::npos) << view;
+    EXPECT_EQ(kFailed, RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd \"/inject:\\new.bin::" +
+                                  vt::ToWin(host) + L"\"",
+                              &out));
+    EXPECT_NE(std::string::npos,
+              out.find(std::string(c.map) + " marks free a cluster that \\victim.bin uses"))
+        << out;
+    EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image))) << "the image changed\n" << out;
+    if (exfat) EXPECT_EQ(view, ReaderView(image, start, exfat));
+  }
+}
+
 }  // namespace
