@@ -71,8 +71,12 @@ printf '   %-34s %7.2f\n' "start, /create:0" "$s"
 ratio_row "one-file inject, $((folders * 100)) files" "$(med ours)" "exfat-fuse + cp" "$(med fuse)" 34
 if [ -n "$baseline" ]; then
   ratio_row "baseline's inject" "$(med base)" "exfat-fuse + cp" "$(med fuse)" 34
-  # Against the baseline the start comes off both sides.
-  awk -v o="$(med ours)" -v b="$(med base)" -v s="$s" 'BEGIN {
-    printf "   %-34s ours %7.2f  %-22s %7.2f  ratio %5.2fx  both less start %5.2fx\n",
-      "one-file inject, against baseline", o, "baseline", b, o / b, (o - s) / (b - s) }'
+  # Against the baseline each side's own start comes off; the fastest
+  # round of each shows through a loaded machine.
+  printf '   %-34s %7.2f\n' "baseline's start, /create:0" "$(med start_base)"
+  printf '   %-34s ours %7.2f  baseline %7.2f\n' "fastest round" \
+    "$(sort -g "$work/t/ours" | head -1)" "$(sort -g "$work/t/base" | head -1)"
+  awk -v o="$(med ours)" -v b="$(med base)" -v s="$s" -v t="$(med start_base)" 'BEGIN {
+    printf "   %-34s ours %7.2f  %-22s %7.2f  ratio %5.2fx  each less start %5.2fx\n",
+      "one-file inject, against baseline", o, "baseline", b, o / b, (o - s) / (b - t) }'
 fi
