@@ -45,8 +45,8 @@ std::string ReaderView(const std::string& image, long start, bool exfat) {
 
 std::string FsckProblems(const std::string& image, long start, bool exfat) {
   std::string part = Work(image) + "/fsck.part", out;
-  vt::Sh("dd if=" + vt::Q(image) + " of=" + vt::Q(part) + " bs=512 skip=" +
-         std::to_string(start) + " status=none");
+  vt::Sh("dd if=" + vt::Q(image) + " of=" + vt::Q(part) + " bs=512 skip=" + std::to_string(start) +
+         " status=none");
   int rc = vt::Sh(std::string(exfat ? "fsck.exfat -n " : "fsck.fat -n ") + vt::Q(part), &out);
   return rc == 0 ? std::string() : out;
 }
@@ -88,8 +88,7 @@ TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
          d.Put(vol + 512 + 0x1E8, (d.U32(vol + 0x20) - (f.data - vol) / 512) / d.U8(vol + 0x0D), 4);
        }},
       {"the EFI system partition of a GPT disk", "ntfs", "gpt-esp", 16, "\\::{UEFI}\\new",
-       "for i in 1 2 3 4; do head -c 10000000 /dev/urandom > f$i.bin; done",
-       "\\::{UEFI}\\new\\f"},
+       "for i in 1 2 3 4; do head -c 10000000 /dev/urandom > f$i.bin; done", "\\::{UEFI}\\new\\f"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -98,12 +97,13 @@ TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
     const bool esp = std::string(c.layout) == "gpt-esp";
     const bool exfat = std::string(c.fs) == "exfat";
     // The volume holds a small tree and, for the part-way case, 20 MB more.
-    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree + "/d") + " " + vt::Q(src) + " " + vt::Q(disks) +
-                        " && printf hello > " + vt::Q(tree + "/a.txt") + " && head -c 100000 " +
-                        "/dev/urandom > " + vt::Q(tree + "/d/b.bin") +
-                        (c.patch ? " && head -c 20000000 /dev/urandom > " + vt::Q(tree + "/fill.bin")
-                                 : std::string()) +
-                        " && cd " + vt::Q(src) + " && " + c.sources));
+    ASSERT_EQ(0,
+              vt::Sh("mkdir -p " + vt::Q(tree + "/d") + " " + vt::Q(src) + " " + vt::Q(disks) +
+                     " && printf hello > " + vt::Q(tree + "/a.txt") + " && head -c 100000 " +
+                     "/dev/urandom > " + vt::Q(tree + "/d/b.bin") +
+                     (c.patch ? " && head -c 20000000 /dev/urandom > " + vt::Q(tree + "/fill.bin")
+                              : std::string()) +
+                     " && cd " + vt::Q(src) + " && " + c.sources));
     std::string out;
     ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --fs " + c.fs + " --layout " +
                                 c.layout + " --size " + std::to_string(c.mib) +
@@ -151,10 +151,10 @@ TEST(FatMapDamage, AClusterAFileUsesIsNeverHandedOut) {
     const bool exfat = std::string(c.fs) == "exfat";
     const std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree", disks = dir + "/disks",
                       image = disks + "/disk.img", host = dir + "/new.bin";
-    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree) + " " + vt::Q(disks) + " && head -c 1000000 " +
-                        "/dev/urandom > " + vt::Q(tree + "/victim.bin") + " && printf z > " +
-                        vt::Q(tree + "/z.txt") + " && head -c 3000000 /dev/urandom > " +
-                        vt::Q(host)));
+    ASSERT_EQ(0,
+              vt::Sh("mkdir -p " + vt::Q(tree) + " " + vt::Q(disks) + " && head -c 1000000 " +
+                     "/dev/urandom > " + vt::Q(tree + "/victim.bin") + " && printf z > " +
+                     vt::Q(tree + "/z.txt") + " && head -c 3000000 /dev/urandom > " + vt::Q(host)));
     std::string out;
     ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --fs " + c.fs +
                                 " --layout mbr2048 --size 40 --tree " + vt::Q(tree),
@@ -191,7 +191,9 @@ TEST(FatMapDamage, AClusterAFileUsesIsNeverHandedOut) {
               out.find(std::string(c.map) + " marks free a cluster that \\victim.bin uses"))
         << out;
     EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image))) << "the image changed\n" << out;
-    if (exfat) EXPECT_EQ(view, ReaderView(image, start, exfat));
+    if (exfat) {
+      EXPECT_EQ(view, ReaderView(image, start, exfat));
+    }
   }
 }
 

@@ -122,7 +122,8 @@ class Walker {
         runs.push_back({m_fs->rootDir, m_fs->rootEntries * 32u / ss});
       } else {
         std::vector<uint32_t> list;
-        int r = Chain(d.chain, d.bytes, false, [&] { return d.path; }, &list);
+        int r = Chain(
+            d.chain, d.bytes, false, [&] { return d.path; }, &list);
         if (r) return r;
         for (size_t i = 0; i < list.size(); i++) {
           if (i && list[i] == list[i - 1] + 1 && runs.back().second < 0x10000)
@@ -171,7 +172,8 @@ class Walker {
       if (e[0] == 0x81 || e[0] == 0x82) {
         FatChainRef c = {Ld32(e + 20), 0, 0};
         const char* what = e[0] == 0x81 ? "(the allocation bitmap)" : "(the up-case table)";
-        int r = Chain(c, Ld64(e + 24), false, [&] { return Text(what); }, nullptr);
+        int r = Chain(
+            c, Ld64(e + 24), false, [&] { return Text(what); }, nullptr);
         if (r) return r;
         continue;
       }
@@ -301,9 +303,9 @@ class Walker {
 
 // The run holding c, or null.
 FatRecordClusters::Run* RunOf(FatRecordClusters* rec, uint32_t c) {
-  auto it = std::upper_bound(
-      rec->runs.begin(), rec->runs.end(), c,
-      [](uint32_t v, const FatRecordClusters::Run& run) { return v < run.first; });
+  auto it =
+      std::upper_bound(rec->runs.begin(), rec->runs.end(), c,
+                       [](uint32_t v, const FatRecordClusters::Run& run) { return v < run.first; });
   if (it == rec->runs.begin()) return nullptr;
   --it;
   return c - it->first < it->count ? &*it : nullptr;
@@ -362,10 +364,9 @@ void FatForgetRecords(FatWorkArea* fs, uint32_t c, uint32_t count) {
   if (!rec || rec->runs.empty() || !count) return;
   std::vector<FatRecordClusters::Run>& runs = rec->runs;
   const uint64_t end = (uint64_t)c + count;
-  size_t i = std::upper_bound(runs.begin(), runs.end(), c,
-                              [](uint32_t v, const FatRecordClusters::Run& run) {
-                                return v < run.first;
-                              }) -
+  size_t i = std::upper_bound(
+                 runs.begin(), runs.end(), c,
+                 [](uint32_t v, const FatRecordClusters::Run& run) { return v < run.first; }) -
              runs.begin();
   if (i) i--;
   while (i < runs.size() && runs[i].first < end) {
