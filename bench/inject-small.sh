@@ -45,20 +45,7 @@ differs() {
 
 sides="ours fuse${baseline:+ base}"
 echo "== $rounds rounds: $sides"
-for r in $(seq 1 "$rounds"); do
-  start_of "$exe" >/dev/null 2>&1 || true
-  timed start start_of "$exe"
-  [ -n "$baseline" ] && timed start_base start_of "$baseline"
-  [ $((r % 2)) = 1 ] && order="$sides" || order=$(echo "$sides" | tr ' ' '\n' | tac | tr '\n' ' ')
-  for side in $order; do
-    fresh
-    case $side in
-      ours) timed ours inject "$exe"; [ "$r" = "$rounds" ] && differs "our inject" ;;
-      base) timed base inject "$baseline"; [ "$r" = "$rounds" ] && differs "the baseline's inject" ;;
-      fuse) timed fuse fuse_inject; [ "$r" = "$rounds" ] && differs "the FUSE inject" ;;
-    esac
-  done
-done
+take_turns "$rounds" "$sides"
 [ -e "$work/plain.img.journal" ] && echo "   (a journal was left beside the image!)"
 
 echo "== Medians (s); ratio = ours / peer, whole and with our start taken off"

@@ -74,6 +74,32 @@ while total > 0:
     i += 1
 PY
 }
+# take_turns ROUNDS "SIDES": ROUNDS rounds in which each side (ours, base:
+# the build $baseline, fuse) runs once on a fresh copy (the caller's
+# `fresh`), timed under its name: ours and base through the caller's
+# `inject EXE`, fuse through its `fuse_inject`. The order turns round every
+# other round; the last round's result of each is read back by the caller's
+# `differs WHAT`. Each round first times the start (the caller's `start_of
+# EXE`) as `start` (and `start_base`).
+take_turns() {
+  local rounds=$1 sides=$2 r order side
+  for r in $(seq 1 "$rounds"); do
+    start_of "$exe" >/dev/null 2>&1 || true
+    timed start start_of "$exe"
+    [ -n "${baseline:-}" ] && timed start_base start_of "$baseline"
+    [ $((r % 2)) = 1 ] && order="$sides" || order=$(echo "$sides" | tr ' ' '\n' | tac | tr '\n' ' ')
+    for side in $order; do
+      fresh
+      case $side in
+        ours) timed ours inject "$exe"; [ "$r" = "$rounds" ] && differs "our inject" ;;
+        base) timed base inject "$baseline"; [ "$r" = "$rounds" ] && differs "the baseline's inject" ;;
+        fuse) timed fuse fuse_inject; [ "$r" = "$rounds" ] && differs "the FUSE inject" ;;
+      esac
+    done
+  done
+  return 0
+}
+
 # mount_ntfs [OPTIONS]: the volume $ntfs_source at $work/mnt, served by a
 # ntfs-3g kept in the foreground so that its end (the volume written and
 # closed) is awaited by umount_ntfs.

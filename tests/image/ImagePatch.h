@@ -104,6 +104,49 @@ struct FatLayout {
   }
 };
 
+// An exFAT volume starting at byte `vol`: its FAT, cluster heap and
+// allocation bitmap, and the clusters of a file of the root folder.
+struct ExfatLayout {
+  size_t vol = 0, fat = 0, heap = 0, bitmap = kNone;
+  uint32_t clusterBytes = 0, root = 0;
+
+  ExfatLayout(const Bytes& d, size_t start) : vol(start) {
+    uint32_t ss = 1u << d.U8(vol + 0x6C);
+    clusterBytes = ss << d.U8(vol + 0x6D);
+    fat = vol + (size_t)d.U32(vol + 0x50) * ss;
+    heap = vol + (size_t)d.U32(vol + 0x58) * ss;
+    root = d.U32(vol + 0x60);
+    for (size_t o = Cluster(root); o < Cluster(root) + clusterBytes; o += 32) {
+      if (d.U8(o) == 0x81) {
+        bitmap = Cluster(d.U32(o + 20));
+        break;
+      }
+    }
+  }
+  size_t Cluster(uint32_t c) const { return heap + (size_t)(c - 2) * clusterBytes; }
+  // The clusters of a file of the root folder (its stream entry, then
+  // contiguous or by the FAT); empty when it is not found.
+  std::vector<uint32_t> Clusters(const Bytes& d, const std::string& name) const {
+    std::vector<uint32_t> list;
+    size_t at = d.FindUtf16(name, Cluster(root), Cluster(root) + clusterBytes);
+    if (at == kNone) return list;
+    size_t stream = at - 2 - 32;
+    uint32_t c = d.U32(stream + 20);
+    uint64_t n = (d.U64(stream + 24) + clusterBytes - 1) / clusterBytes;
+    bool contiguous = d.U8(stream + 1) & 2;
+    for (uint64_t i = 0; i < n && c >= 2; i++) {
+      list.push_back(c);
+      c = contiguous ? c + 1 : d.U32(fat + (size_t)c * 4);
+    }
+    return list;
+  }
+  void SetBit(Bytes& d, uint32_t c, bool used) const {
+    size_t at = bitmap + (c - 2) / 8;
+    uint32_t mask = 1u << ((c - 2) % 8);
+    d.Put(at, used ? d.U8(at) | mask : d.U8(at) & ~mask, 1);
+  }
+};
+
 // An NTFS volume starting at byte `vol`: MFT records are found by their
 // number (field 0x2C of each 1 KiB "FILE" record), wherever the MFT lies.
 struct NtfsLayout {

@@ -39,6 +39,16 @@ int FatCheckChain(FatWorkArea* fs, const FatChainRef* chain, uint64_t size);
 int FatSetBitmap(FatWorkArea* fs, uint32_t cluster, uint32_t count, bool used);
 int FatFindFreeBits(FatWorkArea* fs, uint32_t start, uint32_t* found);
 
+// The clusters the volume's records use that its allocation map calls free
+// (FatRecords.cpp). FatMapRecords walks the directory tree once a mount,
+// before its first allocation or release; FatRecordUses says whether the
+// allocator must refuse a cluster (and keeps its owner for
+// FatMapDamageOwner); FatForgetRecords takes released clusters off.
+int FatMapRecords(FatWorkArea* fs);
+bool FatRecordUses(FatWorkArea* fs, uint32_t cluster);
+void FatForgetRecords(FatWorkArea* fs, uint32_t cluster, uint32_t count);
+void FatDropRecords(FatWorkArea* fs);
+
 // Names (FatName.cpp).
 struct FatName {
   uint16_t lfn[256];

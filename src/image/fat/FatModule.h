@@ -22,6 +22,9 @@ enum FatResult {
   FAT_MKFS_ABORTED = 14,
   FAT_NOT_ENOUGH_CORE = 17,
   FAT_INVALID_PARAMETER = 19,
+  // The allocation map (the exFAT bitmap, the FAT) calls free a cluster
+  // that a file or folder uses: the allocator does not hand it out.
+  FAT_MAP_DAMAGED = 20,
 };
 
 enum { FAT_TYPE_NONE = 0, FAT_TYPE_12 = 1, FAT_TYPE_16 = 2, FAT_TYPE_32 = 3, FAT_TYPE_EXFAT = 4 };
@@ -86,6 +89,9 @@ struct FatWorkArea {
   // opened once per chunk is not walked again; any table write forgets it.
   uint32_t checkedFirst;
   uint64_t checkedSize;
+  // The clusters the volume's records use that the map calls free, found
+  // before the mount's first allocation; null until then.
+  struct FatRecordClusters* records;
 };
 
 // Where a chain of clusters lies: a FAT chain, or (exFAT) a contiguous run
@@ -159,6 +165,9 @@ int FatLoadWindow(FatWorkArea* fs, uint32_t sector);
 int FatFlushWindow(FatWorkArea* fs);
 int FatFlushVolume(FatWorkArea* fs);
 int FatGetFreeClusters(FatWorkArea* fs, const uint16_t* path, uint32_t* freeCount);
+// After FAT_MAP_DAMAGED: the path of the file or folder whose cluster the
+// allocator refused (and the cluster); null when none was.
+const uint16_t* FatMapDamageOwner(const FatWorkArea* fs, uint32_t* cluster);
 
 // Directories and names.
 int FatOpenDirectory(FatWorkArea* fs, FatDirObject* dir, const uint16_t* path);

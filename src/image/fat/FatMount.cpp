@@ -462,6 +462,7 @@ void FatUnmount(FatWorkArea* fs) {
   fs->fsType = 0;
   delete fs->held;
   fs->held = nullptr;
+  FatDropRecords(fs);
 }
 
 int FatCheckVolume(int writeMode, FatWorkArea* fs) {

@@ -196,6 +196,7 @@ static void CountAllocated(FatWorkArea* fs, uint32_t c) {
 
 // Frees a run of clusters; the free count follows.
 static int Release(FatWorkArea* fs, uint32_t c, uint32_t count) {
+  FatForgetRecords(fs, c, count);
   int r = FAT_OK;
   if (fs->fsType == FAT_TYPE_EXFAT) r = FatSetBitmap(fs, c, count, false);
   if (r) return r;
@@ -206,9 +207,10 @@ static int Release(FatWorkArea* fs, uint32_t c, uint32_t count) {
 
 int FatExtendChain(FatWorkArea* fs, FatChainRef* chain, uint32_t last, uint32_t* added) {
   if (fs->freeClusters == 0) return FAT_DENIED;
+  int r = FatMapRecords(fs);
+  if (r) return r;
   bool exfat = fs->fsType == FAT_TYPE_EXFAT;
   uint32_t c = 0;
-  int r;
   // The cluster right after the chain keeps a file in one piece.
   if (last && ValidCluster(fs, last + 1)) {
     if (exfat) {
@@ -246,6 +248,8 @@ int FatExtendChain(FatWorkArea* fs, FatChainRef* chain, uint32_t last, uint32_t*
       }
     }
   }
+  // Free by the map, but a file's: handing it out would write over it.
+  if (FatRecordUses(fs, c)) return FAT_MAP_DAMAGED;
   if (exfat) {
     if ((r = FatSetBitmap(fs, c, 1, true))) return r;
     if (!last) {
@@ -275,7 +279,9 @@ int FatExtendChain(FatWorkArea* fs, FatChainRef* chain, uint32_t last, uint32_t*
 }
 
 int FatFreeChain(FatWorkArea* fs, FatChainRef* chain, uint32_t keep) {
-  int r;
+  // What the records use is known before the first cluster goes.
+  int r = FatMapRecords(fs);
+  if (r) return r;
   if (chain->contiguous) {
     uint32_t cb = ClusterBytes(fs);
     uint32_t total = (uint32_t)((chain->allocBytes + cb - 1) / cb);

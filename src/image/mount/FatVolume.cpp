@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ConsoleOutput.h"
 #include "common/LastError.h"
 #include "common/PathUtil.h"
 #include "common/TempFiles.h"
@@ -27,11 +28,6 @@ bool IsRootPath(const wchar_t* path) {
     if (!IsPathSeparator(*path)) return false;
   }
   return true;
-}
-
-int FailFat(int result) {
-  SetLastError(FatResultToWin32(result));
-  return 0;
 }
 
 DWORD EntryAttributes(uint8_t fat) {
@@ -90,9 +86,33 @@ DWORD FatResultToWin32(int result) {
       return ERROR_NOT_ENOUGH_MEMORY;
     case FAT_INVALID_PARAMETER:
       return ERROR_INVALID_PARAMETER;
+    case FAT_MAP_DAMAGED:
+      return ERROR_FILE_CORRUPT;
     default:
       return ERROR_GEN_FAILURE;
   }
+}
+
+DWORD CFatVolume::ErrorOf(int result) {
+  // A cluster the allocator refused because a file uses it: named once a
+  // mount, with what mends it.
+  uint32_t cluster = 0;
+  const uint16_t* owner = FatMapDamageOwner(&m_Work, &cluster);
+  if (result == FAT_MAP_DAMAGED && owner && !m_bMapDamageNamed) {
+    m_bMapDamageNamed = 1;
+    bool exfat = m_Work.fsType == FAT_TYPE_EXFAT;
+    WriteCommandLine(std::wstring(exfat ? L"The allocation bitmap" : L"The FAT") +
+                     L" marks free a cluster that " + reinterpret_cast<const wchar_t*>(owner) +
+                     L" uses (cluster " + std::to_wstring(cluster) +
+                     L"): refused, nothing written over it; " +
+                     (exfat ? L"fsck.exfat" : L"fsck.fat") + L" mends the volume\r\n");
+  }
+  return FatResultToWin32(result);
+}
+
+int CFatVolume::FailFat(int result) {
+  SetLastError(ErrorOf(result));
+  return 0;
 }
 
 CFatVolume::CFatVolume() {
@@ -156,6 +176,7 @@ int CFatVolume::Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed) {
   m_pDisk = disk;
   m_bBorrowed = 1;
   m_bWritable = writable ? 1 : 0;
+  m_bMapDamageNamed = 0;
   int r = FatMount(&m_Work, writable ? 0 : FAT_MOUNT_READONLY);
   if (r != FAT_OK) {
     FatUnmount(&m_Work);
@@ -188,6 +209,15 @@ bool CFatVolume::Detach() {
   m_bBorrowed = 0;
   m_bWritable = 0;
   return ok;
+}
+
+void CFatVolume::Abandon() {
+  m_Work.winDirty = 0;
+  FatUnmount(&m_Work);
+  FatCloseDiskBlock(&m_Work.disk);
+  m_pDisk = nullptr;
+  m_bBorrowed = 0;
+  m_bWritable = 0;
 }
 
 bool CFatVolume::Close() {

@@ -55,6 +55,11 @@ class CFatVolume {
   // window, the disk object's final flush) did not reach the disk.
   void Unmount();
   bool Detach();
+  // Unmounts without writing what the volume holds back (the sector
+  // window, the table and directory sectors held for the flush): the
+  // command they belong to is being taken back. The disk object is
+  // forgotten, never destroyed.
+  void Abandon();
   // Unmounts and destroys the disk object (flushed first).
   bool Close();
   // Close when the disk object is owned, else Detach.
@@ -152,6 +157,11 @@ class CFatVolume {
   static void UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* time);
 
  private:
+  // The Win32 error of a FAT module result (a cluster refused because a
+  // file uses it is named on a line, once a mount); FailFat also sets it as
+  // the last error and returns 0.
+  DWORD ErrorOf(int result);
+  int FailFat(int result);
   int Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed);
   bool Stat(const wchar_t* path, FatFileInfo* info, int* isRoot);
   uint64_t WriteOpened(FatFileObject* file, const void* buffer, uint64_t offset, uint64_t count,
@@ -162,6 +172,7 @@ class CFatVolume {
   FatWorkArea m_Work;
   int m_bBorrowed = 0;
   int m_bWritable = 0;
+  int m_bMapDamageNamed = 0;
 };
 
 // The Win32 error for a FAT module result code.

@@ -95,7 +95,7 @@ int CFatVolume::CopyFromMountedImage(CMountedImage* image, const wchar_t* source
   int r = FatOpenFile(&m_Work, file, path, FAT_OPEN_READ | FAT_OPEN_WRITE | FAT_CREATE_ALWAYS);
   if (r) {
     delete file;
-    return Fail(FatResultToWin32(r)) - 1;
+    return Fail(ErrorOf(r)) - 1;
   }
   std::vector<uint8_t> buffer(kChunk);
   DWORD error = ERROR_SUCCESS;
@@ -105,14 +105,14 @@ int CFatVolume::CopyFromMountedImage(CMountedImage* image, const wchar_t* source
     if (image->ReadFile(sourcePath, buffer.data(), done, n) != n)
       error = GetLastError() ? GetLastError() : ERROR_HANDLE_EOF;
     else if ((r = FatWriteFile(&m_Work, file, buffer.data(), n, &put)))
-      error = FatResultToWin32(r);
+      error = ErrorOf(r);
     else if (put != n)
       error = ERROR_DISK_FULL;
     done += n;
   }
   r = FatCloseFile(&m_Work, file);
   delete file;
-  if (!error && r) error = FatResultToWin32(r);
+  if (!error && r) error = ErrorOf(r);
   if (!error && !SetFileInfo(targetPath, &creation, &lastWrite, &lastAccess, nullptr))
     error = GetLastError();
   if (error) {

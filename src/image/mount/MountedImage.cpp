@@ -172,8 +172,8 @@ bool CMountedImage::Close(bool keep) {
   // Hives and FAT volume objects live on the mounted volume: they are
   // written back and released before it goes.
   bool ok = UnloadHives();
-  if (!ReleaseFat(m_pEspFat)) ok = false;
-  if (!ReleaseFat(m_pFat)) ok = false;
+  if (!ReleaseFat(m_pEspFat, keep)) ok = false;
+  if (!ReleaseFat(m_pFat, keep)) ok = false;
   if (m_pNtfs) {
     if (UnmountNtfsVolume(m_pNtfs) != 0) ok = false;
     m_pNtfs = nullptr;

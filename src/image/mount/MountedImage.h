@@ -265,10 +265,10 @@ class CMountedImage : public VolumeFiles {
   // A borrowing volume over the EFI system partition, or null with
   // ERROR_PATH_NOT_FOUND.
   CFatVolume* MountEspForCall();
-  // Unmounts and frees a volume (closing the disk object only when the
-  // volume owns it); volume becomes null. False when its last changes did
-  // not reach the disk.
-  bool ReleaseFat(CFatVolume*& volume);
+  // Unmounts and frees a volume (the disk object stays); volume becomes
+  // null. With keep its last changes are written first (false when they
+  // did not reach the disk); without, they are dropped with the command.
+  bool ReleaseFat(CFatVolume*& volume, bool keep = true);
   // The FAT volume of one call with the path it sees.
   class FatCall;
   friend class FatCall;

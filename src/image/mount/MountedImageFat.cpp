@@ -54,8 +54,9 @@ int CMountedImage::MountFatMain() {
   if (!m_pDisk) return -1;
   CFatVolume* volume = new (std::nothrow) CFatVolume();
   if (!volume) return -1;
-  if (volume->MountOnImage(m_pDisk, m_bReadOnly ? 0 : 1) < 0) {
-    // The disk object stays the mounted image's.
+  // The disk object stays the mounted image's: its close or EndCommand
+  // keeps the command's writes or takes them back, whatever the volume.
+  if (volume->MountShared(m_pDisk, m_bReadOnly ? 0 : 1) < 0) {
     volume->Detach();
     delete volume;
     return -1;
@@ -72,17 +73,13 @@ CFatVolume* CMountedImage::MountEspForCall() {
   return nullptr;
 }
 
-bool CMountedImage::ReleaseFat(CFatVolume*& volume) {
+bool CMountedImage::ReleaseFat(CFatVolume*& volume, bool keep) {
   if (!volume) return true;
-  bool ok;
-  if (!volume->IsBorrowed() && volume->DiskObject() == m_pDisk && m_pDisk) {
-    // The main FAT volume owns the disk object: it goes with it.
-    ok = volume->Close();
-    m_pDisk = nullptr;
-    if (m_pIoBlock) m_pIoBlock->owner = nullptr;
-  } else {
+  bool ok = true;
+  if (keep)
     ok = volume->Release();
-  }
+  else
+    volume->Abandon();
   delete volume;
   volume = nullptr;
   return ok;

@@ -321,6 +321,44 @@ TEST(FatFiles, ExfatFragmentedGrowthWritesTheChain) {
       << out;
 }
 
+// A bitmap bit cleared under a file in a folder (the mount after it knows
+// nothing of it): the allocator refuses that cluster and names the file;
+// once the file is replaced, its clusters are free to take, and the
+// volume is whole again.
+TEST(FatFiles, ExfatBitmapBitClearedUnderAFile) {
+  std::string dir = vt::ScratchDirUnix();
+  Fresh f(dir, 4, 131072, 4096);
+  FatWorkArea* fs = f.v->fs;
+  std::string victim = Pattern(40000, 4);
+  ASSERT_EQ(0, FatMakeDirectory(fs, P(L"sub")));
+  ASSERT_EQ(0, f.v->WriteFile(L"sub\\victim.bin", victim));
+  FatFileObject* fo = new FatFileObject;
+  ASSERT_EQ(0, FatOpenFile(fs, fo, P(L"sub\\victim.bin"), 0x01));
+  const uint32_t taken = fo->firstCluster + 2;
+  FatCloseFile(fs, fo);
+  ASSERT_EQ(0, FatSetBitmap(fs, taken, 1, false));
+  ASSERT_EQ(0, FatFlushVolume(fs));
+  FatUnmount(fs);
+  ASSERT_EQ(0, f.v->Mount());
+
+  EXPECT_EQ(FAT_MAP_DAMAGED, f.v->WriteFile(L"new.bin", Pattern(20000, 5)));
+  uint32_t cluster = 0;
+  const uint16_t* owner = FatMapDamageOwner(fs, &cluster);
+  ASSERT_TRUE(owner);
+  EXPECT_EQ(u"\\sub\\victim.bin", std::u16string(reinterpret_cast<const char16_t*>(owner)));
+  EXPECT_EQ(taken, cluster);
+  std::string data;
+  ASSERT_EQ(0, f.v->ReadFile(L"sub\\victim.bin", &data));
+  EXPECT_TRUE(data == victim);
+
+  std::string again = Pattern(60000, 6);
+  ASSERT_EQ(0, f.v->WriteFile(L"sub\\victim.bin", again));
+  ASSERT_EQ(0, f.v->WriteFile(L"new.bin", Pattern(20000, 5)));
+  ASSERT_EQ(0, f.v->ReadFile(L"sub\\victim.bin", &data));
+  EXPECT_TRUE(data == again);
+  EXPECT_EQ("", f.Check());
+}
+
 int FailingRead(void*, unsigned long long, void*, unsigned int) {
   return -1;
 }

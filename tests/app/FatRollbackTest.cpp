@@ -1,0 +1,200 @@
+// Commands on FAT12/16/32 and exFAT volumes that fail are taken back whole,
+// as on NTFS: an inject that runs out of room after copying other files, one
+// cut off part way through a file, one into the EFI system partition of a
+// GPT disk. The image is byte for byte the one before, independent readers
+// (mtools, exfat-fuse) list the same files with the same bytes, and fsck
+// passes it. A cluster that the allocation map calls free while a file uses
+// it is never handed out: the command is refused with a line naming the
+// file, and nothing is written.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "../image/ImagePatch.h"
+#include "BatchTestUtil.h"
+
+using namespace bt;
+
+namespace {
+
+const DWORD kFailed = DWORD(-12);
+
+// The test's folder: the one above the image's.
+std::string Work(const std::string& image) {
+  return image.substr(0, image.rfind('/')) + "/..";
+}
+
+// Every file of a volume with its hash, as an independent reader lists it:
+// mtools for FAT, exfat-fuse (read-only, over a loop device) for exFAT.
+std::string ReaderView(const std::string& image, long start, bool exfat) {
+  std::string out, dir = Work(image) + "/view";
+  std::string part = Work(image) + "/view.part";
+  vt::Sh("rm -rf " + vt::Q(dir) + " && mkdir -p " + vt::Q(dir) + " && dd if=" + vt::Q(image) +
+         " of=" + vt::Q(part) + " bs=512 skip=" + std::to_string(start) + " status=none");
+  std::string copy =
+      exfat ? "l=$(losetup -f --show " + vt::Q(part) + ") && mount.exfat-fuse -o ro $l " +
+                  vt::Q(dir) + " >/dev/null && (cd " + vt::Q(dir) +
+                  " && find . | sort && find . -type f | sort | xargs -r sha256sum); umount " +
+                  vt::Q(dir) + "; losetup -d $l"
+            : "MTOOLS_SKIP_CHECK=1 mcopy -s -n -m -i " + vt::Q(part) + " ::/ " + vt::Q(dir) +
+                  " && cd " + vt::Q(dir) + " && find . | sort && find . -type f | sort | " +
+                  "xargs -r sha256sum";
+  EXPECT_EQ(0, vt::Sh(copy, &out)) << out;
+  return out;
+}
+
+std::string FsckProblems(const std::string& image, long start, bool exfat) {
+  std::string part = Work(image) + "/fsck.part", out;
+  vt::Sh("dd if=" + vt::Q(image) + " of=" + vt::Q(part) + " bs=512 skip=" + std::to_string(start) +
+         " status=none");
+  int rc = vt::Sh(std::string(exfat ? "fsck.exfat -n " : "fsck.fat -n ") + vt::Q(part), &out);
+  return rc == 0 ? std::string() : out;
+}
+
+// The files beside the image (no journal or other leftover after the run).
+std::string Beside(const std::string& dir) {
+  std::string out;
+  vt::Sh("cd " + vt::Q(dir) + " && ls -a", &out);
+  return out;
+}
+
+struct Case {
+  const char* what;
+  const char* fs;        // mk-disk.sh --fs of the volume written
+  const char* layout;    // mk-disk.sh --layout
+  int mib;               // the volume's size
+  const char* target;    // the inject's volume path
+  const char* sources;   // shell run in the source folder
+  const char* expected;  // in the output: the file that did not fit
+  // Changes the fresh image before the run (the image's bytes, the
+  // volume's first byte).
+  std::function<void(ip::Bytes&, size_t)> patch;
+};
+
+TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
+  const Case cases[] = {
+      {"FAT16: the fourth of four files does not fit", "fat16", "mbr2048", 24, "\\new",
+       "for i in 1 2 3 4; do head -c 6500000 /dev/urandom > f$i.bin; done", "\\new\\f"},
+      {"FAT32: the fourth of four files does not fit", "fat32", "mbr2048", 40, "\\new",
+       "for i in 1 2 3 4; do head -c 11000000 /dev/urandom > f$i.bin; done", "\\new\\f"},
+      {"exFAT: the fourth of four files does not fit", "exfat", "mbr2048", 40, "\\new",
+       "for i in 1 2 3 4; do head -c 10000000 /dev/urandom > f$i.bin; done", "\\new\\f"},
+      // FSInfo counts every cluster free: the room check passes, and the
+      // volume fills up part way through the file.
+      {"FAT32: a file cut off part way", "fat32", "mbr2048", 40, "\\new",
+       "mkdir sub && head -c 25000000 /dev/urandom > sub/big.bin", "\\new\\sub\\big.bin",
+       [](ip::Bytes& d, size_t vol) {
+         ip::FatLayout f(d, vol);
+         d.Put(vol + 512 + 0x1E8, (d.U32(vol + 0x20) - (f.data - vol) / 512) / d.U8(vol + 0x0D), 4);
+       }},
+      {"the EFI system partition of a GPT disk", "ntfs", "gpt-esp", 16, "\\::{UEFI}\\new",
+       "for i in 1 2 3 4; do head -c 10000000 /dev/urandom > f$i.bin; done", "\\::{UEFI}\\new\\f"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree", src = dir + "/src",
+                      disks = dir + "/disks", image = disks + "/disk.img";
+    const bool esp = std::string(c.layout) == "gpt-esp";
+    const bool exfat = std::string(c.fs) == "exfat";
+    // The volume holds a small tree and, for the part-way case, 20 MB more.
+    ASSERT_EQ(0,
+              vt::Sh("mkdir -p " + vt::Q(tree + "/d") + " " + vt::Q(src) + " " + vt::Q(disks) +
+                     " && printf hello > " + vt::Q(tree + "/a.txt") + " && head -c 100000 " +
+                     "/dev/urandom > " + vt::Q(tree + "/d/b.bin") +
+                     (c.patch ? " && head -c 20000000 /dev/urandom > " + vt::Q(tree + "/fill.bin")
+                              : std::string()) +
+                     " && cd " + vt::Q(src) + " && " + c.sources));
+    std::string out;
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --fs " + c.fs + " --layout " +
+                                c.layout + " --size " + std::to_string(c.mib) +
+                                (esp ? " --esp-size 34 --esp-tree " : " --tree ") + vt::Q(tree),
+                            &out));
+    // The volume written: the data partition, or the EFI system partition
+    // at 2048.
+    const long start = esp ? 2048 : atol(out.c_str());
+    if (c.patch) {
+      ip::Bytes d(vt::ToWin(image));
+      c.patch(d, (size_t)start * 512);
+      ASSERT_TRUE(d.Save());
+    }
+    const std::string hash = vt::Sha256(vt::ToWin(image)), files = Beside(disks);
+    const std::string view = ReaderView(image, start, exfat);
+    // fsck finds nothing, or (the FSInfo count changed on purpose) what it
+    // found before.
+    const std::string fsck = FsckProblems(image, start, exfat);
+    EXPECT_TRUE(c.patch || fsck.empty()) << fsck;
+    ASSERT_NE(std::string::npos, view.find("./d/b.bin")) << view;
+
+    EXPECT_EQ(kFailed, RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd \"/inject:" +
+                                  vt::Widen(c.target) + L"::" + vt::ToWin(src) + L"\"",
+                              &out));
+    EXPECT_NE(std::string::npos, out.find(std::string("Could not write ") + c.expected)) << out;
+    EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image))) << "the image changed\n" << out;
+    EXPECT_EQ(files, Beside(disks));
+    EXPECT_EQ(view, ReaderView(image, start, exfat));
+    EXPECT_EQ(fsck, FsckProblems(image, start, exfat));
+  }
+}
+
+// A cluster of victim.bin (the first file of the volume, 1 MB) marked free:
+// in the exFAT allocation bitmap, or, on FAT32, its FAT entry 0 in place of
+// the end of its chain (with FSInfo's hint unknown, so the allocator looks
+// from the start). An inject that would take that cluster is refused with
+// a line naming the file; the image stays byte for byte.
+TEST(FatMapDamage, AClusterAFileUsesIsNeverHandedOut) {
+  struct MapCase {
+    const char* fs;
+    const char* map;  // what the line names
+  };
+  for (const MapCase c : {MapCase{"exfat", "The allocation bitmap"}, MapCase{"fat32", "The FAT"}}) {
+    SCOPED_TRACE(c.fs);
+    const bool exfat = std::string(c.fs) == "exfat";
+    const std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree", disks = dir + "/disks",
+                      image = disks + "/disk.img", host = dir + "/new.bin";
+    ASSERT_EQ(0,
+              vt::Sh("mkdir -p " + vt::Q(tree) + " " + vt::Q(disks) + " && head -c 1000000 " +
+                     "/dev/urandom > " + vt::Q(tree + "/victim.bin") + " && printf z > " +
+                     vt::Q(tree + "/z.txt") + " && head -c 3000000 /dev/urandom > " + vt::Q(host)));
+    std::string out;
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --fs " + c.fs +
+                                " --layout mbr2048 --size 40 --tree " + vt::Q(tree),
+                            &out));
+    const long start = atol(out.c_str());
+    {
+      ip::Bytes d(vt::ToWin(image));
+      const size_t vol = (size_t)start * 512;
+      if (exfat) {
+        ip::ExfatLayout x(d, vol);
+        std::vector<uint32_t> clusters = x.Clusters(d, "victim.bin");
+        ASSERT_GT(clusters.size(), 4u);
+        ASSERT_NE(ip::kNone, x.bitmap);
+        x.SetBit(d, clusters[2], false);
+      } else {
+        ip::FatLayout f(d, vol);
+        size_t e = f.Entry(d, "VICTIM  BIN");
+        ASSERT_NE(ip::kNone, e);
+        uint32_t last = ip::FatLayout::FirstCluster(d, e);
+        while (d.U32(f.fat + (size_t)last * 4) < 0x0FFFFFF8) last = d.U32(f.fat + (size_t)last * 4);
+        f.SetEntry(d, last, 0);
+        d.Put(vol + 512 + 0x1EC, 0xFFFFFFFF, 4);
+      }
+      ASSERT_TRUE(d.Save());
+    }
+    // exfat-fuse still reads the file; mtools refuses the broken chain.
+    const std::string hash = vt::Sha256(vt::ToWin(image));
+    const std::string view = exfat ? ReaderView(image, start, exfat) : "";
+    ASSERT_TRUE(!exfat || view.find("./victim.bin") != std::string::npos) << view;
+    EXPECT_EQ(kFailed, RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd \"/inject:\\new.bin::" +
+                                  vt::ToWin(host) + L"\"",
+                              &out));
+    EXPECT_NE(std::string::npos,
+              out.find(std::string(c.map) + " marks free a cluster that \\victim.bin uses"))
+        << out;
+    EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image))) << "the image changed\n" << out;
+    if (exfat) {
+      EXPECT_EQ(view, ReaderView(image, start, exfat));
+    }
+  }
+}
+
+}  // namespace
