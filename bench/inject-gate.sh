@@ -23,18 +23,8 @@ rounds=${VRO_BENCH_ROUNDS:-5}
 folders=${VRO_BENCH_FOLDERS:-400}
 source "$root/bench/lib.sh"
 require ntfs-3g mkntfs ntfscp ntfscat python3 git
-baseline=${VRO_BASELINE_EXE:-}
-if [ -z "$baseline" ]; then
-  commit=${VRO_BASELINE_COMMIT:-0777623}
-  tree=${VRO_BASELINE_TREE:-$build/gate-baseline-src}
-  if [ ! -d "$tree" ]; then
-    mkdir -p "$tree"
-    git -C "$root" archive "$commit" | tar -x -C "$tree"
-  fi
-  cmake -S "$tree" -B "$tree/build" -G Ninja >/dev/null
-  ninja -C "$tree/build" VroMount >/dev/null
-  baseline=$tree/build/src/app/VroMount.exe
-fi
+baseline=$(baseline_exe "${VRO_BASELINE_COMMIT:-0777623}" \
+  "${VRO_BASELINE_TREE:-$build/gate-baseline-src}")
 [ -f "$baseline" ] || { echo "no baseline program at $baseline" >&2; exit 2; }
 
 rm -rf "$work"
