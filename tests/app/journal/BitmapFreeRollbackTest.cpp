@@ -109,23 +109,27 @@ TEST(BitmapFreeRollback, FileRewrittenInPlace) {
       false, "/Data/one.bin", v.dir + "/new.bin");
 }
 
-// The root folder's index blocks marked free: an inject into the root of a
-// file that takes the volume's free space (the library would hand out
-// those blocks for its data) is refused, and each cut rolls back.
-TEST(BitmapFreeRollback, InjectIntoRootWhoseIndexIsMarkedFree) {
-  Volume v("index");
-  ASSERT_EQ(0, vt::Sh("free=$(ntfsinfo -m " + vt::Q(v.image) +
-                      " 2>/dev/null | awk '/Free Clusters/ { print $3 }') && head -c "
-                      "$(((free - 2) * 4096)) /dev/urandom > " +
-                      vt::Q(v.dir + "/big.bin")));
-  ExpectEveryFileAfterEveryCut(
-      v,
-      [&](CMountedImage& m) {
-        uint64_t missing = 0;
-        return InjectHostPath(&m, vt::ToWin(v.dir + "/big.bin").c_str(), L"\\", &missing, nullptr,
-                              nullptr) == 1;
-      },
-      true);
+// The root folder's index blocks, or $MFT's clusters, marked free: an
+// inject into the root of a file that takes the volume's free space (the
+// library would hand out those clusters for its data) is refused, and each
+// cut rolls back.
+TEST(BitmapFreeRollback, InjectThatWouldTakeClustersInUse) {
+  for (const char* damage : {"index", "mft"}) {
+    SCOPED_TRACE(damage);
+    Volume v(damage);
+    ASSERT_EQ(0, vt::Sh("free=$(ntfsinfo -m " + vt::Q(v.image) +
+                        " 2>/dev/null | awk '/Free Clusters/ { print $3 }') && head -c "
+                        "$(((free - 2) * 4096)) /dev/urandom > " +
+                        vt::Q(v.dir + "/big.bin")));
+    ExpectEveryFileAfterEveryCut(
+        v,
+        [&](CMountedImage& m) {
+          uint64_t missing = 0;
+          return InjectHostPath(&m, vt::ToWin(v.dir + "/big.bin").c_str(), L"\\", &missing, nullptr,
+                                nullptr) == 1;
+        },
+        true);
+  }
 }
 
 }  // namespace
