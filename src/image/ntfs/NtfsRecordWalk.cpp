@@ -87,8 +87,12 @@ bool WalkNtfsRecords(ntfs_volume* vol, NtfsMftSource& source,
   return true;
 }
 
-bool ForEachRawAttribute(const u8* rec, u32 size,
-                         const std::function<bool(const ATTR_RECORD* a)>& visit) {
+namespace {
+
+// ForEachRawAttribute's walk, with the visit inlined (it runs for every
+// attribute of every record of a walk).
+template <class Visit>
+bool EachAttribute(const u8* rec, u32 size, Visit&& visit) {
   const MFT_RECORD* m = (const MFT_RECORD*)rec;
   u32 end = le32_to_cpu(m->bytes_in_use) < size ? le32_to_cpu(m->bytes_in_use) : size;
   for (u32 at = le16_to_cpu(m->attrs_offset); at + 4 <= end;) {
@@ -104,14 +108,22 @@ bool ForEachRawAttribute(const u8* rec, u32 size,
   return false;
 }
 
+}  // namespace
+
+bool ForEachRawAttribute(const u8* rec, u32 size,
+                         const std::function<bool(const ATTR_RECORD* a)>& visit) {
+  return EachAttribute(rec, size, visit);
+}
+
 namespace {
 
-// Calls run for each non-resident attribute of record n; false when the
-// record cannot be walked or a runlist decoded (*stopped: run returned
-// false).
-template <class Run>
-bool RecordRuns(ntfs_volume* vol, s64 n, const u8* rec, Run& run, bool* stopped) {
-  return ForEachRawAttribute(rec, vol->mft_record_size, [&](const ATTR_RECORD* a) {
+// Calls run for each non-resident attribute of record n, and list for
+// each attribute list it holds; false when the record cannot be walked or
+// a runlist decoded (*stopped: run returned false).
+template <class Run, class List>
+bool RecordRuns(ntfs_volume* vol, s64 n, const u8* rec, Run& run, bool* stopped, List&& list) {
+  return EachAttribute(rec, vol->mft_record_size, [&](const ATTR_RECORD* a) {
+    if (a->type == AT_ATTRIBUTE_LIST) list(a);
     if (!a->non_resident) return true;
     runlist_element* rl = DecodeNtfsPieceRuns(vol, a);
     if (!rl) return false;
@@ -158,17 +170,15 @@ bool WalkNtfsRecordRuns(
         loose.push_back(Named{n, le16_to_cpu(m->sequence_number), le64_to_cpu(m->base_mft_record)});
       return true;
     }
-    bool ok = state == kRecordInUse && RecordRuns(vol, n, rec, run, &stopped);
-    if (ok && !m->base_mft_record)
-      ForEachRawAttribute(rec, size, [&](const ATTR_RECORD* a) {
-        std::vector<NtfsListEntry> entries;
-        if (a->type == AT_ATTRIBUTE_LIST)
+    bool ok =
+        state == kRecordInUse && RecordRuns(vol, n, rec, run, &stopped, [&](const ATTR_RECORD* a) {
+          if (m->base_mft_record) return;
+          std::vector<NtfsListEntry> entries;
           ParseNtfsAttributeList(ReadNtfsAttributeList(vol, a), &entries);
-        for (const NtfsListEntry& e : entries)
-          if (e.record != n)
-            named.push_back(Named{e.record, e.sequence, Ref(n, le16_to_cpu(m->sequence_number))});
-        return true;
-      });
+          for (const NtfsListEntry& e : entries)
+            if (e.record != n)
+              named.push_back(Named{e.record, e.sequence, Ref(n, le16_to_cpu(m->sequence_number))});
+        });
     if (!ok) *bad = stopped ? -1 : n;
     return ok;
   });
@@ -184,7 +194,7 @@ bool WalkNtfsRecordRuns(
     if (!wanted) continue;
     if (!source.ReadMft(l.record * size, size, rec.data()) ||
         ntfs_mst_post_read_fixup_warn((NTFS_RECORD*)rec.data(), size, FALSE) ||
-        !RecordRuns(vol, l.record, rec.data(), run, &stopped)) {
+        !RecordRuns(vol, l.record, rec.data(), run, &stopped, [](const ATTR_RECORD*) {})) {
       *bad = stopped ? -1 : l.record;
       return false;
     }
