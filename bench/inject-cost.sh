@@ -4,7 +4,7 @@
 #   bench/inject-cost.sh [WORKDIR]     as root (FUSE mount)
 # The program of this tree ($VRO_BUILD_DIR, built when needed) against the
 # build before the journal: $VRO_BASELINE_EXE, or else commit
-# $VRO_BASELINE_COMMIT (585a1f9) checked out into the worktree
+# $VRO_BASELINE_COMMIT (585a1f9) exported into the folder
 # $VRO_BASELINE_TREE (BUILD/baseline-src) and built there (target VroMount).
 # A tree like bench/run.sh's (600 files of 1-64 KiB in 30 folders, 60 of
 # 0.25-2 MiB, one of 12 MiB: about 100 MB, seeded) is injected, the median
@@ -29,15 +29,8 @@ work=$(realpath -m "${1:-$build/bench-inject-cost}")
 rounds=${VRO_BENCH_ROUNDS:-3}
 source "$root/bench/lib.sh"
 require ntfs-3g mkntfs python3 git
-baseline=${VRO_BASELINE_EXE:-}
-if [ -z "$baseline" ]; then
-  commit=${VRO_BASELINE_COMMIT:-585a1f9}
-  tree=${VRO_BASELINE_TREE:-$build/baseline-src}
-  [ -d "$tree" ] || git -C "$root" worktree add --detach "$tree" "$commit" >/dev/null
-  cmake -S "$tree" -B "$tree/build" -G Ninja >/dev/null
-  ninja -C "$tree/build" VroMount >/dev/null
-  baseline=$tree/build/src/app/VroMount.exe
-fi
+baseline=$(baseline_exe "${VRO_BASELINE_COMMIT:-585a1f9}" \
+  "${VRO_BASELINE_TREE:-$build/baseline-src}")
 [ -f "$baseline" ] || { echo "no baseline program at $baseline" >&2; exit 2; }
 
 rm -rf "$work"

@@ -19,6 +19,23 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # is in use; without it every start pays about half a second more.
 wineserver -p 2>/dev/null || true
 
+# baseline_exe COMMIT TREE: prints the program of another build: the one
+# $VRO_BASELINE_EXE names, or else COMMIT exported into the folder TREE
+# (once) and built there (target VroMount).
+baseline_exe() {
+  if [ -n "${VRO_BASELINE_EXE:-}" ]; then
+    printf '%s' "$VRO_BASELINE_EXE"
+    return
+  fi
+  if [ ! -d "$2" ]; then
+    mkdir -p "$2"
+    git -C "$root" archive "$1" | tar -x -C "$2"
+  fi
+  cmake -S "$2" -B "$2/build" -G Ninja >/dev/null
+  ninja -C "$2/build" VroMount >/dev/null
+  printf '%s' "$2/build/src/app/VroMount.exe"
+}
+
 win() { printf 'Z:%s' "$1" | tr / '\\'; }
 now() { date +%s.%N; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }

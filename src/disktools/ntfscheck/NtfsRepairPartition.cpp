@@ -49,6 +49,8 @@ int RepairNtfsPartition(CMountedImage* image) {
   // other steps. Nothing else is written before the clusters every record
   // uses are known.
   DropNtfsMirrorStandIn(image->NtfsVolume());
+  // The repair writes whatever $Bitmap says (the mirror first).
+  KeepAllOldBytes(image->NtfsVolume());
   bool wrote = false;
   if (FixMftMirror(image->NtfsVolume(), &wrote)) return 0;
   bool partial = IsNtfsVolumePartial(image->NtfsVolume());

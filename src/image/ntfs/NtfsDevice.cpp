@@ -174,16 +174,22 @@ bool ReadPartition(void* device, uint64_t offset, void* buf, uint32_t count) {
   return BlockTransfer(d, buf, count, offset, false) == (s64)count;
 }
 
-// Before a write: tells the disk's journal which of its bytes lie in
-// clusters free when the command began.
-void TellUnkept(NtfsDiskDev* d, unsigned long long offset, s64 count) {
+// Before a write: whether the command may make it (0, or the errno that
+// refuses it), and which of its bytes the disk's journal needs no old
+// bytes of: those in clusters free when the command began that no record
+// uses.
+int BeforeWrite(NtfsDiskDev* d, unsigned long long offset, s64 count, const void* buf) {
   DiskIoBlock* b = d->block;
-  if (!b->command || !b->unkept || HasSecondHandle(b) || count <= 0) return;
   unsigned long long ended = 0;
-  bool underWay = b->command(b->journal, &ended) != 0;
+  bool underWay = b->command && b->command(b->journal, &ended) != 0;
+  if (int refused = d->gate.BeforeWrite(ended, offset, (uint64_t)count, buf, ReadPartition, d))
+    return refused;
+  if (!b->command || !b->unkept || HasSecondHandle(b) || count <= 0) return 0;
   NtfsFreeAtStart::Ranges free;
   d->freeAtStart.BeforeWrite(!underWay, ended, offset, (uint64_t)count, ReadPartition, d, &free);
+  d->gate.KeepUsed(&free);
   for (const auto& r : free) b->unkept(b->journal, d->win.start + r.first, r.second - r.first);
+  return 0;
 }
 
 s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long offset, bool write,
@@ -205,7 +211,8 @@ s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long o
   if (count == 0) return 0;
   s64 r;
   if (d->block) {
-    if (write) TellUnkept(d, offset, count);
+    if (write)
+      if (int refused = BeforeWrite(d, offset, count, buf)) return Fail(refused);
     if (d->cache && !write && offset >= kCachedFrom && count <= NtfsBlockCache::kMaxCachedRead)
       r = d->cache->Read(buf, count, offset, CacheFetch, d);
     else

@@ -12,6 +12,7 @@
 #include "image/ntfs/NtfsFreeAtStart.h"
 #include "image/ntfs/NtfsLib.h"
 #include "image/ntfs/NtfsWin32Io.h"
+#include "image/ntfs/NtfsWriteGate.h"
 
 // Name of the system's own device: the private data is a DiskIoBlock.
 #define NTFS_DISK_DEVICE_NAME "VRODISK"
@@ -54,6 +55,10 @@ struct NtfsDiskDev {
   // rollback journal (DiskIoBlock's journal): a write's bytes in them need
   // no old bytes kept. Told where $Bitmap lies by the mount glue.
   NtfsFreeAtStart freeAtStart;
+  // What a command may write where $Bitmap marks free clusters the
+  // records use, and which of those its journal keeps (with freeAtStart).
+  // Told where $MFT and $Bitmap lie by the mount glue.
+  NtfsWriteGate gate;
 };
 
 extern "C" {

@@ -13,7 +13,7 @@ extern "C" {
 
 namespace {
 
-const s64 kRun = 64;  // records read at once
+const s64 kRun = 256;  // records read at once
 
 bool Whole(u8* rec, u32 size) {
   MFT_RECORD* m = (MFT_RECORD*)rec;
@@ -23,32 +23,61 @@ bool Whole(u8* rec, u32 size) {
   return attrs >= 42 && attrs < inUse && inUse <= size && le32_to_cpu(m->bytes_allocated) <= size;
 }
 
+// The library's own attributes of $MFT and $MFTMirr.
+class LibrarySource : public NtfsMftSource {
+ public:
+  explicit LibrarySource(ntfs_volume* vol) : m_vol(vol) {}
+  s64 MftBytes() override { return m_vol->mft_na->initialized_size; }
+  bool ReadMft(s64 at, s64 count, u8* buf) override {
+    return ntfs_attr_pread(m_vol->mft_na, at, count, buf) == count;
+  }
+  bool ReadMftBitmap(std::vector<u8>* map) override {
+    s64 bytes = m_vol->mftbmp_na ? m_vol->mftbmp_na->initialized_size : 0;
+    map->assign((size_t)bytes, 0);
+    return !bytes || ntfs_attr_pread(m_vol->mftbmp_na, 0, bytes, map->data()) == bytes;
+  }
+  bool ReadMirror(s64 n, u8* rec) override {
+    const u32 size = m_vol->mft_record_size;
+    return n < m_vol->mftmirr_size && m_vol->mftmirr_na &&
+           ntfs_attr_pread(m_vol->mftmirr_na, n * size, size, rec) == (s64)size;
+  }
+
+ private:
+  ntfs_volume* m_vol;
+};
+
 }  // namespace
 
 bool WalkNtfsRecords(ntfs_volume* vol,
                      const std::function<bool(s64 n, u8* rec, NtfsRecordState state)>& visit) {
   if (!vol || !vol->mft_na) return (errno = EINVAL, false);
+  LibrarySource source(vol);
+  return WalkNtfsRecords(vol, source, visit);
+}
+
+bool WalkNtfsRecords(ntfs_volume* vol, NtfsMftSource& source,
+                     const std::function<bool(s64 n, u8* rec, NtfsRecordState state)>& visit) {
   const u32 size = vol->mft_record_size;
-  const s64 records = vol->mft_na->initialized_size / size;
-  s64 mapBytes = vol->mftbmp_na ? vol->mftbmp_na->initialized_size : 0;
-  std::vector<u8> map((size_t)mapBytes);
-  if (mapBytes && ntfs_attr_pread(vol->mftbmp_na, 0, mapBytes, map.data()) != mapBytes)
-    return (errno = EIO, false);
+  const s64 records = source.MftBytes() / size;
+  std::vector<u8> map;
+  if (!source.ReadMftBitmap(&map)) return (errno = EIO, false);
+  const s64 mapBytes = (s64)map.size();
   auto marked = [&](s64 n) { return n < mapBytes * 8 && ((map[(size_t)(n >> 3)] >> (n & 7)) & 1); };
-  std::vector<u8> run((size_t)(kRun * size)), copy(size);
+  std::vector<u8> run((size_t)(kRun * size)), mirror(size);
   for (s64 first = 0; first < records; first += kRun) {
     s64 count = records - first < kRun ? records - first : kRun;
-    if (ntfs_attr_pread(vol->mft_na, first * size, count * size, run.data()) != count * size)
-      return (errno = EIO, false);
+    if (!source.ReadMft(first * size, count * size, run.data())) return (errno = EIO, false);
     for (s64 n = first; n < first + count; n++) {
       u8* rec = &run[(size_t)((n - first) * size)];
-      memcpy(copy.data(), rec, size);
       bool whole = Whole(rec, size);
-      // The mirror's copy of a record $MFT holds torn.
-      if (!whole && n < vol->mftmirr_size && vol->mftmirr_na &&
-          ntfs_attr_pread(vol->mftmirr_na, n * size, size, rec) == (s64)size)
-        whole = Whole(rec, size);
-      if (!whole) memcpy(rec, copy.data(), size);
+      // The mirror's copy of a record $MFT holds torn; else the record as
+      // $MFT holds it (the fix-ups tried may have changed it).
+      if (!whole && source.ReadMirror(n, mirror.data()) && Whole(mirror.data(), size)) {
+        memcpy(rec, mirror.data(), size);
+        whole = true;
+      } else if (!whole && !source.ReadMft(n * size, size, rec)) {
+        return (errno = EIO, false);
+      }
       bool inUse =
           whole ? (le16_to_cpu(((MFT_RECORD*)rec)->flags) & MFT_RECORD_IN_USE) != 0 : marked(n);
       NtfsRecordState state = !inUse ? kRecordFree : whole ? kRecordInUse : kRecordBroken;
@@ -58,8 +87,12 @@ bool WalkNtfsRecords(ntfs_volume* vol,
   return true;
 }
 
-bool ForEachRawAttribute(const u8* rec, u32 size,
-                         const std::function<bool(const ATTR_RECORD* a)>& visit) {
+namespace {
+
+// ForEachRawAttribute's walk, with the visit inlined (it runs for every
+// attribute of every record of a walk).
+template <class Visit>
+bool EachAttribute(const u8* rec, u32 size, Visit&& visit) {
   const MFT_RECORD* m = (const MFT_RECORD*)rec;
   u32 end = le32_to_cpu(m->bytes_in_use) < size ? le32_to_cpu(m->bytes_in_use) : size;
   for (u32 at = le16_to_cpu(m->attrs_offset); at + 4 <= end;) {
@@ -75,14 +108,22 @@ bool ForEachRawAttribute(const u8* rec, u32 size,
   return false;
 }
 
+}  // namespace
+
+bool ForEachRawAttribute(const u8* rec, u32 size,
+                         const std::function<bool(const ATTR_RECORD* a)>& visit) {
+  return EachAttribute(rec, size, visit);
+}
+
 namespace {
 
-// Calls run for each non-resident attribute of record n; false when the
-// record cannot be walked or a runlist decoded (*stopped: run returned
-// false).
-template <class Run>
-bool RecordRuns(ntfs_volume* vol, s64 n, const u8* rec, Run& run, bool* stopped) {
-  return ForEachRawAttribute(rec, vol->mft_record_size, [&](const ATTR_RECORD* a) {
+// Calls run for each non-resident attribute of record n, and list for
+// each attribute list it holds; false when the record cannot be walked or
+// a runlist decoded (*stopped: run returned false).
+template <class Run, class List>
+bool RecordRuns(ntfs_volume* vol, s64 n, const u8* rec, Run& run, bool* stopped, List&& list) {
+  return EachAttribute(rec, vol->mft_record_size, [&](const ATTR_RECORD* a) {
+    if (a->type == AT_ATTRIBUTE_LIST) list(a);
     if (!a->non_resident) return true;
     runlist_element* rl = DecodeNtfsPieceRuns(vol, a);
     if (!rl) return false;
@@ -102,7 +143,16 @@ bool WalkNtfsRecordRuns(
     ntfs_volume* vol,
     const std::function<bool(s64 n, const ATTR_RECORD* a, runlist_element* rl)>& run, s64* bad) {
   *bad = -1;
-  const u32 size = vol ? vol->mft_record_size : 0;
+  if (!vol || !vol->mft_na) return (errno = EINVAL, false);
+  LibrarySource source(vol);
+  return WalkNtfsRecordRuns(vol, source, run, bad);
+}
+
+bool WalkNtfsRecordRuns(
+    ntfs_volume* vol, NtfsMftSource& source,
+    const std::function<bool(s64 n, const ATTR_RECORD* a, runlist_element* rl)>& run, s64* bad) {
+  *bad = -1;
+  const u32 size = vol->mft_record_size;
   // Whole extension records free by their header, and the records the
   // lists of the base records in use name.
   struct Named {
@@ -113,24 +163,22 @@ bool WalkNtfsRecordRuns(
   };
   std::vector<Named> loose, named;
   bool stopped = false;
-  bool walked = WalkNtfsRecords(vol, [&](s64 n, u8* rec, NtfsRecordState state) {
+  bool walked = WalkNtfsRecords(vol, source, [&](s64 n, u8* rec, NtfsRecordState state) {
     const MFT_RECORD* m = (const MFT_RECORD*)rec;
     if (state == kRecordFree) {
       if (m->magic == magic_FILE && m->base_mft_record)
         loose.push_back(Named{n, le16_to_cpu(m->sequence_number), le64_to_cpu(m->base_mft_record)});
       return true;
     }
-    bool ok = state == kRecordInUse && RecordRuns(vol, n, rec, run, &stopped);
-    if (ok && !m->base_mft_record)
-      ForEachRawAttribute(rec, size, [&](const ATTR_RECORD* a) {
-        std::vector<NtfsListEntry> entries;
-        if (a->type == AT_ATTRIBUTE_LIST)
+    bool ok =
+        state == kRecordInUse && RecordRuns(vol, n, rec, run, &stopped, [&](const ATTR_RECORD* a) {
+          if (m->base_mft_record) return;
+          std::vector<NtfsListEntry> entries;
           ParseNtfsAttributeList(ReadNtfsAttributeList(vol, a), &entries);
-        for (const NtfsListEntry& e : entries)
-          if (e.record != n)
-            named.push_back(Named{e.record, e.sequence, Ref(n, le16_to_cpu(m->sequence_number))});
-        return true;
-      });
+          for (const NtfsListEntry& e : entries)
+            if (e.record != n)
+              named.push_back(Named{e.record, e.sequence, Ref(n, le16_to_cpu(m->sequence_number))});
+        });
     if (!ok) *bad = stopped ? -1 : n;
     return ok;
   });
@@ -144,9 +192,9 @@ bool WalkNtfsRecordRuns(
          at != named.end() && at->record == l.record && !wanted; at++)
       wanted = at->base == l.base && (!at->sequence || at->sequence == l.sequence);
     if (!wanted) continue;
-    if (ntfs_attr_pread(vol->mft_na, l.record * size, size, rec.data()) != (s64)size ||
+    if (!source.ReadMft(l.record * size, size, rec.data()) ||
         ntfs_mst_post_read_fixup_warn((NTFS_RECORD*)rec.data(), size, FALSE) ||
-        !RecordRuns(vol, l.record, rec.data(), run, &stopped)) {
+        !RecordRuns(vol, l.record, rec.data(), run, &stopped, [](const ATTR_RECORD*) {})) {
       *bad = stopped ? -1 : l.record;
       return false;
     }

@@ -15,12 +15,31 @@ enum NtfsRecordState {
   kRecordBroken,  // in use by the bitmap, but no whole record (magic, fix-ups, header)
 };
 
+// Where a walk reads $MFT, its bitmap and $MFTMirr. The walks below read
+// through the library's attributes unless given another source (one that
+// reads runs taken before, for a walk the library may be inside of).
+class NtfsMftSource {
+ public:
+  virtual ~NtfsMftSource() = default;
+  // $MFT's bytes in use (its initialised size).
+  virtual s64 MftBytes() = 0;
+  // count bytes of $MFT from at; false when they could not all be read.
+  virtual bool ReadMft(s64 at, s64 count, u8* buf) = 0;
+  // $MFT's bitmap, its initialised bytes; false when it could not be read.
+  virtual bool ReadMftBitmap(std::vector<u8>* map) = 0;
+  // Record n as $MFTMirr holds it; false when the mirror holds no record n
+  // or it could not be read.
+  virtual bool ReadMirror(s64 n, u8* rec) = 0;
+};
+
 // Reads every record of $MFT (records the mirror keeps come from it when
 // $MFT's copy is not whole) and calls visit(number, record, state) for
 // each. A whole record is in use when its header says so, whatever $MFT's
 // bitmap says; one that is not whole, when the bitmap says so. False when
 // $MFT could not be read or visit returned false.
 bool WalkNtfsRecords(ntfs_volume* vol,
+                     const std::function<bool(s64 n, u8* rec, NtfsRecordState state)>& visit);
+bool WalkNtfsRecords(ntfs_volume* vol, NtfsMftSource& source,
                      const std::function<bool(s64 n, u8* rec, NtfsRecordState state)>& visit);
 
 // Calls visit(attribute) for each attribute of a record in use (its
@@ -77,4 +96,7 @@ bool ParseNtfsAttributeList(const std::vector<u8>& list, std::vector<NtfsListEnt
 // be decoded (*bad: its number), or when run returned false (*bad: -1).
 bool WalkNtfsRecordRuns(
     ntfs_volume* vol,
+    const std::function<bool(s64 n, const ATTR_RECORD* a, runlist_element* rl)>& run, s64* bad);
+bool WalkNtfsRecordRuns(
+    ntfs_volume* vol, NtfsMftSource& source,
     const std::function<bool(s64 n, const ATTR_RECORD* a, runlist_element* rl)>& run, s64* bad);

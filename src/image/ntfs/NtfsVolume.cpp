@@ -69,9 +69,10 @@ bool SameName(const wchar_t* a, int alen, const ntfschar* b, int blen) {
   return alen == blen && memcmp(a, b, alen * sizeof(ntfschar)) == 0;
 }
 
-// Tells the device where $Bitmap's bytes lie, so that it can answer which
-// clusters were free when a command began; a $Bitmap whose runs cannot be
-// walked leaves it without answers.
+// Tells the device where $Bitmap's and $MFT's bytes lie, so that it can
+// answer which clusters were free when a command began and which of them
+// the records use (NtfsWriteGate.h); runs that cannot be walked leave it
+// without answers.
 void LocateBitmap(ntfs_volume* vol) {
   NtfsDiskDev* d = static_cast<NtfsDiskDev*>(vol->dev->d_private);
   ntfs_attr* na = vol->lcnbmp_na;
@@ -97,12 +98,17 @@ void LocateBitmap(ntfs_volume* vol) {
     return;
   }
   d->freeAtStart.Locate(runs, cluster, (unsigned long long)vol->nr_clusters);
+  // Without the records' clusters known, no cluster is left out.
+  if (!d->gate.Locate(vol)) d->freeAtStart.Stop();
 }
 
 }  // namespace
 
 void KeepAllOldBytes(ntfs_volume* vol) {
-  if (IsOurDevice(vol)) static_cast<NtfsDiskDev*>(vol->dev->d_private)->freeAtStart.Stop();
+  if (!IsOurDevice(vol)) return;
+  NtfsDiskDev* d = static_cast<NtfsDiskDev*>(vol->dev->d_private);
+  d->freeAtStart.Stop();
+  d->gate.Stop();
 }
 
 ntfs_volume* ntfs_disk_device_mount(struct ntfs_device* dev, int partition, unsigned long flags) {

@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "common/ConsoleOutput.h"
+
 namespace {
 
 const DWORD kMaxRun = 0x40000000;
@@ -166,6 +168,8 @@ unsigned long NtfsErrnoToWin32(int err) {
       return ERROR_BAD_NETPATH;
     case NTFS_EINDEXBITMAP:
       return ERROR_DISK_CORRUPT;
+    case NTFS_EBITMAPFREE:
+      return ERROR_FILE_CORRUPT;
     default:
       return ERROR_GEN_FAILURE;
   }
@@ -182,6 +186,10 @@ void NtfsSetLastWin32Error(unsigned long err) {
 
 void NtfsClearLastWin32Error() {
   SetLastError(0);
+}
+
+void NtfsCommandLine(const wchar_t* text) {
+  WriteCommandLine(text);
 }
 
 void NtfsWin32QueryGeometry(NtfsWin32Open* dev) {

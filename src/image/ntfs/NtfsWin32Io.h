@@ -11,6 +11,10 @@
 // block its index uses (no name is added or taken there until a repair);
 // the file API reports it as ERROR_DISK_CORRUPT.
 #define NTFS_EINDEXBITMAP 10100
+// errno of a write the device layer refuses because $Bitmap marks free
+// clusters a record uses (NtfsWriteGate.h); the file API reports it as
+// ERROR_FILE_CORRUPT.
+#define NTFS_EBITMAPFREE 10101
 
 // Win32 error -> errno for every failure of the device layer.
 int ntfs_disk_dev_errno(unsigned long win32Error);
@@ -20,6 +24,8 @@ unsigned long NtfsErrnoToWin32(int err);
 int NtfsLastErrno();
 void NtfsSetLastWin32Error(unsigned long err);
 void NtfsClearLastWin32Error();
+// One line of the command's output (the text ends with its line end).
+void NtfsCommandLine(const wchar_t* text);
 
 // What a Win32 device open found.
 struct NtfsWin32Open {

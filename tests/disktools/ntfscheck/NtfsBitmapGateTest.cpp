@@ -1,0 +1,125 @@
+// A volume whose $Bitmap marks free clusters its records use (made by
+// tests/fixtures/ntfs-bitmap-damage.py on a volume of mkntfs and ntfs-3g):
+// an inject through the program that would need them is refused with a line
+// naming the file, the image stays byte for byte, ntfs-3g reads every file
+// back; "/repair" mends it, and the program writes again.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "ProgramImage.h"
+#include "TestSupport.h"
+#include "app/ImageOperations.h"
+
+namespace {
+
+const int kVolumeMib = 32;
+
+std::wstring On(const std::string& image) {
+  return L"\"-img:" + vt::ToWin(image) + L"\" -noupd ";
+}
+
+// ntfsfix -n's output, its exit code first (the image's name left out).
+std::string Ntfsfix(const std::string& image) {
+  std::string out;
+  vt::Sh("out=$(ntfsfix -n " + vt::Q(image) + " 2>&1); echo $?; echo \"$out\" | sed 's|" + image +
+             "|IMAGE|'",
+         &out);
+  return out;
+}
+
+// Every file of the tree read back from the volume by ntfscat.
+void ExpectTree(const std::string& image, const std::string& tree) {
+  std::string out;
+  EXPECT_EQ(0, vt::Sh("cd " + vt::Q(tree) + " && find . -type f | while read -r f; do ntfscat " +
+                          vt::Q(image) +
+                          " \"${f#.}\" 2>/dev/null | cmp -s - \"$f\" || echo \"$f\";"
+                          " done | head -5 | grep . && exit 1 || exit 0",
+                      &out))
+      << "ntfs-3g does not read back:\n"
+      << out;
+}
+
+DWORD Inject(const std::string& image, const std::string& folder, const std::string& host,
+             std::string* out) {
+  DWORD code = 0;
+  EXPECT_TRUE(apptest::RunProgram(On(image) + L"\"/inject:\\" +
+                                      std::wstring(folder.begin(), folder.end()) + L"::" +
+                                      vt::ToWin(host) + L"\"",
+                                  code, out));
+  return code;
+}
+
+// Each damage of the cases below, on a fresh copy: an inject of a file that
+// takes all the free space $Bitmap counts but two clusters (the library
+// hands out a volume's last free clusters too) is refused with the line,
+// and nothing is written; after "/repair" an inject goes through.
+TEST(BatchBitmapGate, ClustersARecordUsesAreNeverWrittenOver) {
+  struct Case {
+    const char* damage;  // of ntfs-bitmap-damage.py
+    const char* folder;  // the inject's, "" for the root
+    const char* line;
+    const char* line2;
+  } cases[] = {
+      {"mft", "",
+       "$Bitmap marks free clusters that \\$MFT uses: nothing is written to the volume "
+       "until /repair mends it\r\n",
+       ""},
+      {"index", "",
+       "$Bitmap marks free clusters that the index of \\ uses: nothing goes into or "
+       "out of it until /repair mends it\r\n",
+       ""},
+      {"index Sub", "Sub",
+       "$Bitmap marks free clusters that the index of \\Sub uses: nothing goes "
+       "into or out of it until /repair mends it\r\n",
+       ""},
+      // Another folder's index, which the inject does not go into.
+      {"index Sub", "", "$Bitmap marks free clusters that the index of \\Sub uses (cluster ",
+       "), and the write would have taken them: nothing is written until /repair mends it\r\n"},
+      {"file keep.bin", "", "$Bitmap marks free clusters that \\keep.bin uses (cluster ",
+       "), and the write would have taken them: nothing is written until /repair mends it\r\n"},
+  };
+  const std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree", pristine = dir + "/v.img",
+                    work = dir + "/work.img", damaged = dir + "/damaged.img";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree + "/Sub") + " && cd " + vt::Q(tree) +
+                      " && head -c 1048576 /dev/urandom > keep.bin && for i in $(seq 100 179); do"
+                      " head -c $((i * 37 % 3000)) /dev/urandom > a-file-in-the-root-with-a-long-"
+                      "name-$i.dat; done && for i in $(seq 1 250); do echo $i > Sub/a-file-in-a-"
+                      "folder-with-a-long-name-$i.txt; done && head -c 1048576 /dev/urandom > " +
+                      vt::Q(dir + "/small.bin")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(pristine) + " --layout none --size " +
+                          std::to_string(kVolumeMib) + " --tree " + vt::Q(tree)));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.damage) + " into \\" + c.folder);
+    std::string out;
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(pristine) + " " + vt::Q(work) +
+                            " && python3 tests/fixtures/ntfs-bitmap-damage.py " + vt::Q(work) +
+                            " " + c.damage + " && cp " + vt::Q(work) + " " + vt::Q(damaged) +
+                            " && free=$(ntfsinfo -m " + vt::Q(work) +
+                            " 2>/dev/null | awk '/Free Clusters/ { print $3 }') && head -c "
+                            "$(((free - 2) * 4096)) /dev/urandom > " +
+                            vt::Q(dir + "/big.bin"),
+                        &out))
+        << out;
+    const std::string fixBefore = Ntfsfix(damaged);
+    EXPECT_EQ(DWORD(kImageOperationFailed), Inject(work, c.folder, dir + "/big.bin", &out)) << out;
+    size_t at = out.find(c.line);
+    EXPECT_NE(std::string::npos, at) << out;
+    if (*c.line2 && at != std::string::npos)
+      EXPECT_NE(std::string::npos, out.find(c.line2, at)) << out;
+    EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(damaged) + " " + vt::Q(work))) << "the image changed";
+    EXPECT_EQ(fixBefore, Ntfsfix(work));
+    ExpectTree(work, tree);
+    DWORD code = 0;
+    ASSERT_TRUE(apptest::RunProgram(On(work) + L"/repair", code, &out));
+    EXPECT_EQ(0u, code) << out;
+    EXPECT_EQ(0u, Inject(work, c.folder, dir + "/small.bin", &out)) << out;
+    ExpectTree(work, tree);
+    EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(work) + " " +
+                        vt::Q(std::string("/") + c.folder + "/small.bin") + " | cmp -s - " +
+                        vt::Q(dir + "/small.bin")));
+    EXPECT_EQ(0, vt::Sh("ntfsfix -n " + vt::Q(work), &out)) << out;
+  }
+}
+
+}  // namespace
