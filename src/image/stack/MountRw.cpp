@@ -1,6 +1,7 @@
 #include "image/stack/MountRw.h"
 #include "image/formats/sparse/ImgRw.h"
 #include "image/stack/ImageMerge.h"
+#include "image/stack/OverlayNotice.h"
 #include <cstring>
 
 _VROH_MOUNT_RW::_VROH_MOUNT_RW(_VROH_DISK_COMBO* lent)
@@ -226,12 +227,7 @@ int _VROH_MOUNT_RW::CreateNextUpdate() {
 int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int mode) {
   _VROH_DISK_COMBO* L = m_pLayers;
   m_blocks.Drop();
-  for (int i = LAYER_COUNT - 1; i >= 0; i--) {
-    L->m_Layers[i].Close();
-    // What a writing session reads under its writes is not written by
-    // another process while it is open.
-    L->m_Layers[i].DenyOtherWriters(mode != VRO_WRITE_NONE);
-  }
+  for (int i = LAYER_COUNT - 1; i >= 0; i--) L->m_Layers[i].Close();
   L->m_bWritesStopped = false;
   m_BasePath[0] = 0;
   bool hasFix = fixPath && *fixPath;
@@ -284,8 +280,18 @@ int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int 
     // link to an identity that only reaches the base with its first
     // write, and would be lost.
     m_BasePath[0] = 0;
-    return base.Open(image, VRO_MODE_CREATE) ? VRO_CHAIN_SPARSE_BASE_WRITES
-                                             : VRO_CHAIN_SPARSE_BASE_FAILED;
+    if (!base.Open(image, VRO_MODE_CREATE)) return VRO_CHAIN_SPARSE_BASE_FAILED;
+    // Update files made against the base link to the identity its first
+    // write renews: while one lies beside it, nothing is written (now that
+    // the base is held, none can be made against it).
+    std::vector<std::wstring> updates =
+        base.Container() ? _VROH_RW_CLASS::UpdateFilesOf(image, base.Container()->StoredOwnId())
+                         : std::vector<std::wstring>();
+    if (updates.empty()) return VRO_CHAIN_SPARSE_BASE_WRITES;
+    for (const std::wstring& u : updates)
+      VroOverlayNoticeAbout(u.c_str(), VRO_NOTICE_UPDATES_HANG_ON, image);
+    base.RollBack();
+    return VRO_CHAIN_SPARSE_BASE_HAS_UPDATES;
   }
   if (hasFix)
     return OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &base) == 1 ? VRO_CHAIN_OTHER_FIX

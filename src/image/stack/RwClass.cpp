@@ -1,13 +1,16 @@
 #include "image/stack/RwClass.h"
+#include "common/PathUtil.h"
 #include "common/ReplacedFile.h"
 #include "image/device/DeviceSource.h"
 #include "image/stack/journal/FileJournal.h"
+#include "image/stack/LeftFiles.h"
 #include "image/formats/sparse/ImgRw.h"
 #include "image/device/RawRw.h"
 #include "image/stack/OverlayNotice.h"
 #include "image/formats/vhd/VhdRw.h"
 #include <cstring>
 #include <new>
+#include <set>
 
 using namespace vroimg;
 
@@ -193,9 +196,49 @@ int64_t _VROH_RW_CLASS::Flush() {
   return 0;
 }
 
-DWORD _VROH_RW_CLASS::ShareFor(int mode) const {
-  return (mode != VRO_MODE_READ || m_bDenyWriters) ? FILE_SHARE_READ
-                                                   : (FILE_SHARE_READ | FILE_SHARE_WRITE);
+namespace {
+
+// The files this process holds writable (full paths, upper case; one entry
+// for each holder).
+struct HeldHere {
+  CRITICAL_SECTION lock;
+  std::multiset<std::wstring> paths;
+  HeldHere() { InitializeCriticalSection(&lock); }
+};
+
+HeldHere& Held() {
+  static HeldHere held;
+  return held;
+}
+
+void NoteHeldHere(const std::wstring& key, bool held) {
+  HeldHere& h = Held();
+  EnterCriticalSection(&h.lock);
+  if (held) {
+    h.paths.insert(key);
+  } else {
+    auto found = h.paths.find(key);
+    if (found != h.paths.end()) h.paths.erase(found);
+  }
+  LeaveCriticalSection(&h.lock);
+}
+
+}  // namespace
+
+bool VroHeldWritableHere(const wchar_t* path) {
+  if (!path || !*path) return false;
+  HeldHere& h = Held();
+  EnterCriticalSection(&h.lock);
+  bool held = !h.paths.empty() && h.paths.count(FullPathKey(path)) != 0;
+  LeaveCriticalSection(&h.lock);
+  return held;
+}
+
+DWORD _VROH_RW_CLASS::ShareFor(const wchar_t* path, int mode) {
+  // A reader keeps writers out; beside this process's own writer it could
+  // not open at all, and that writer keeps the others out.
+  if (mode == VRO_MODE_READ && VroHeldWritableHere(path)) return FILE_SHARE_READ | FILE_SHARE_WRITE;
+  return FILE_SHARE_READ;
 }
 
 bool _VROH_RW_CLASS::HeldByAnotherProgram(const wchar_t* path) {
@@ -217,25 +260,48 @@ HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWO
   if (!made && CFileJournal::Recover(path) == CFileJournal::RECOVER_REFUSED) return INVALID_HANDLE_VALUE;
   bool replace = m_bReplace;
   m_bReplace = false;
+  const std::wstring temp = std::wstring(path) + L".new";
   if (mode >= VRO_MODE_CREATE && !made &&
       (replace || GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)) {
     // A file the command makes lies under a name of its own until the
     // command is whole: a command cut off leaves no part of it at its name.
-    std::wstring temp = std::wstring(path) + L".new";
-    HANDLE h = CreateFileW(temp.c_str(), access | DELETE, share, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) m_TempPath = temp;
+    // Another program making it now holds it: this one keeps out.
+    int left = VroSettleLeftFile(temp, nullptr);
+    HANDLE h = left == VRO_LEFT_IN_MAKING || left == VRO_LEFT_NOT_OURS
+                   ? INVALID_HANDLE_VALUE
+                   : CreateFileW(temp.c_str(), access | DELETE, share, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = left == VRO_LEFT_NOT_OURS ? ERROR_FILE_EXISTS : GetLastError();
+    if (left == VRO_LEFT_IN_MAKING || (h == INVALID_HANDLE_VALUE && left != VRO_LEFT_NOT_OURS &&
+                                       (error == ERROR_SHARING_VIOLATION ||
+                                        error == ERROR_FILE_EXISTS))) {
+      VroOverlayNotice(path, VRO_NOTICE_HELD);
+      error = ERROR_SHARING_VIOLATION;
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+      SetLastError(error);
+      return h;
+    }
+    m_TempPath = temp;
+    NoteHeld(path);
     return h;
   }
   DWORD disp = mode >= VRO_MODE_CREATE ? OPEN_ALWAYS : OPEN_EXISTING;
   HANDLE h = CreateFileW(path, access, share, nullptr, disp, FILE_ATTRIBUTE_NORMAL, nullptr);
-  // Another process writes the file, or reads it under what it writes:
-  // this one keeps out of it.
-  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {
+  DWORD error = GetLastError();
+  // Another process writes the file, or reads it while this one would
+  // write it, or is making it: this one keeps out of it.
+  if (h == INVALID_HANDLE_VALUE &&
+      (error == ERROR_SHARING_VIOLATION ||
+       (error == ERROR_FILE_NOT_FOUND && !made &&
+        VroSettleLeftFile(temp, nullptr) == VRO_LEFT_IN_MAKING))) {
     VroOverlayNotice(path, VRO_NOTICE_HELD);
     SetLastError(ERROR_SHARING_VIOLATION);
   }
-  if (h == INVALID_HANDLE_VALUE || mode == VRO_MODE_READ || made) return h;
+  if (h == INVALID_HANDLE_VALUE) return h;
+  // What a run cut off while making files beside it left goes now.
+  if (!made) VroSettleLeftFilesOf(path);
+  if (mode == VRO_MODE_READ || made) return h;
   m_pJournal = new (std::nothrow) CFileJournal(h, path);
   if (!m_pJournal || !m_pJournal->Hooked()) {
     delete m_pJournal;
@@ -243,7 +309,13 @@ HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWO
     CloseHandle(h);
     return INVALID_HANDLE_VALUE;
   }
+  NoteHeld(path);
   return h;
+}
+
+void _VROH_RW_CLASS::NoteHeld(const wchar_t* path) {
+  m_HeldKey = FullPathKey(path);
+  NoteHeldHere(m_HeldKey, true);
 }
 
 bool _VROH_RW_CLASS::EndFile(bool keep) {
@@ -264,6 +336,8 @@ bool _VROH_RW_CLASS::EndFile(bool keep) {
 }
 
 bool _VROH_RW_CLASS::ReleaseFile() {
+  if (!m_HeldKey.empty()) NoteHeldHere(m_HeldKey, false);
+  m_HeldKey.clear();
   delete m_pJournal;
   m_pJournal = nullptr;
   bool ok = !m_hFile || CloseHandle(m_hFile);
@@ -404,7 +478,7 @@ _VROH_BASE_RW* _VROH_RW_CLASS::Detect(const wchar_t* path, int mode, bool handle
   int deviceType =
       (device && wcslen(path) >= 6 && path[5] == L':') ? VRO_TYPE_VOLUME : VRO_TYPE_PHYSICAL;
   DWORD access = mode > 0 ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
-  DWORD share = ShareFor(mode);
+  DWORD share = ShareFor(path, mode);
 
   if (device) {
     uint64_t bytes = 0;
