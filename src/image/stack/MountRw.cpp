@@ -109,6 +109,10 @@ uint64_t _VROH_MOUNT_RW::DiskBytes() {
 
 bool _VROH_MOUNT_RW::UsesBlocks(void* layers) {
   if (m_bLent || (layers && layers != m_pLayers)) return false;
+  // A set that takes no writes reads straight from its layers: the
+  // volume's own cache serves its small reads, and a command that only
+  // reads holds no blocks.
+  if (!m_pLayers->HasWritableLayer() && !m_BasePath[0]) return false;
   // Blocks lie inside the disk.
   m_blocks.SetEnd(m_ByteOffset / VRO_SECTOR + DiskBytes() / VRO_SECTOR);
   return true;
@@ -132,9 +136,8 @@ int64_t _VROH_MOUNT_RW::Write(void* layers, uint64_t sector, const void* buf, ui
   if (!bytes) return 0;
   _VROH_DISK_COMBO* L = layers ? (_VROH_DISK_COMBO*)layers : m_pLayers;
   if (L->WritesStopped()) return -(int64_t)bytes;
-  // A set that takes no writes refuses them at once.
-  if ((L->HasWritableLayer() || m_BasePath[0]) && UsesBlocks(layers))
-    return m_blocks.Write(sector, buf, bytes);
+  // A set that takes no writes refuses them at once (past the blocks).
+  if (UsesBlocks(layers)) return m_blocks.Write(sector, buf, bytes);
   return WriteLayers(L, sector, buf, bytes);
 }
 

@@ -146,7 +146,7 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO,
   int64_t ReadThrough(uint64_t sector, void* buf, uint32_t bytes) override;
   int64_t WriteThrough(uint64_t sector, const void* buf, uint32_t bytes) override;
   // The blocks serve the object's own layers (a lent set is also reached
-  // by its owner, around this object).
+  // by its owner, around this object) when they can be written.
   bool UsesBlocks(void* layers);
 
   uint64_t m_nCommandsEnded = 0;
