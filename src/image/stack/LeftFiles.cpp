@@ -40,13 +40,23 @@ bool IsOurJournal(const uint8_t* head, DWORD got, const std::wstring& owner) {
   return false;
 }
 
+// The file alone: nobody else may have it open (a maker at work holds it
+// without sharing its removal, and nobody else reads it).
+HANDLE OpenAlone(const std::wstring& left) {
+  return CreateFileW(left.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
 }  // namespace
 
+bool VroLeftFileInMaking(const std::wstring& left) {
+  HANDLE h = OpenAlone(left);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  return h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
 int VroSettleLeftFile(const std::wstring& left, const std::wstring* journalOf) {
-  // Nobody else may have it open: a maker at work holds it without
-  // sharing its removal (nor do others read it).
-  HANDLE h = CreateFileW(left.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE h = OpenAlone(left);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return VRO_LEFT_NONE;

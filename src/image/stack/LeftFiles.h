@@ -15,6 +15,8 @@ enum VroLeftFile {
   VRO_LEFT_NOT_OURS    // one this program did not make (or cannot remove): named, left
 };
 
+// A maker at work holds the file at `left` (nothing is changed or said).
+bool VroLeftFileInMaking(const std::wstring& left);
 // The file at `left`, of the name a run gives an overlay it makes
 // (journalOf null), or the journal of the file journalOf.
 int VroSettleLeftFile(const std::wstring& left, const std::wstring* journalOf);

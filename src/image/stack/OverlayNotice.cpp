@@ -84,8 +84,8 @@ const wchar_t* Why(int kind) {
     case VRO_NOTICE_IN_USE:
       return L"it cannot be opened (in use by another program, or no access): not opened";
     case VRO_NOTICE_HELD:
-      return L"another program holds the image (it writes it, or reads it under what it "
-             L"writes): not opened, nothing done";
+      return L"another program holds the image (it writes it, or reads it while this one would "
+             L"write it): not opened, nothing done";
     case VRO_NOTICE_NOT_WRITABLE:
       return L"it cannot be opened for writing (read-only, in use by another program, or no "
              L"access): nothing written";

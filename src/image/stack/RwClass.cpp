@@ -1,5 +1,5 @@
 #include "image/stack/RwClass.h"
-#include "common/PathUtil.h"
+#include "common/PathSet.h"
 #include "common/ReplacedFile.h"
 #include "image/device/DeviceSource.h"
 #include "image/stack/journal/FileJournal.h"
@@ -10,7 +10,6 @@
 #include "image/formats/vhd/VhdRw.h"
 #include <cstring>
 #include <new>
-#include <set>
 
 using namespace vroimg;
 
@@ -198,40 +197,16 @@ int64_t _VROH_RW_CLASS::Flush() {
 
 namespace {
 
-// The files this process holds writable (full paths, upper case; one entry
-// for each holder).
-struct HeldHere {
-  CRITICAL_SECTION lock;
-  std::multiset<std::wstring> paths;
-  HeldHere() { InitializeCriticalSection(&lock); }
-};
-
-HeldHere& Held() {
-  static HeldHere held;
+// The files this process holds writable (one entry for each holder).
+CPathSet& HeldHere() {
+  static CPathSet held;
   return held;
-}
-
-void NoteHeldHere(const std::wstring& key, bool held) {
-  HeldHere& h = Held();
-  EnterCriticalSection(&h.lock);
-  if (held) {
-    h.paths.insert(key);
-  } else {
-    auto found = h.paths.find(key);
-    if (found != h.paths.end()) h.paths.erase(found);
-  }
-  LeaveCriticalSection(&h.lock);
 }
 
 }  // namespace
 
 bool VroHeldWritableHere(const wchar_t* path) {
-  if (!path || !*path) return false;
-  HeldHere& h = Held();
-  EnterCriticalSection(&h.lock);
-  bool held = !h.paths.empty() && h.paths.count(FullPathKey(path)) != 0;
-  LeaveCriticalSection(&h.lock);
-  return held;
+  return HeldHere().Has(path);
 }
 
 DWORD _VROH_RW_CLASS::ShareFor(const wchar_t* path, int mode) {
@@ -293,8 +268,7 @@ HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWO
   // write it, or is making it: this one keeps out of it.
   if (h == INVALID_HANDLE_VALUE &&
       (error == ERROR_SHARING_VIOLATION ||
-       (error == ERROR_FILE_NOT_FOUND && !made &&
-        VroSettleLeftFile(temp, nullptr) == VRO_LEFT_IN_MAKING))) {
+       (error == ERROR_FILE_NOT_FOUND && !made && VroLeftFileInMaking(temp)))) {
     VroOverlayNotice(path, VRO_NOTICE_HELD);
     SetLastError(ERROR_SHARING_VIOLATION);
   }
@@ -314,8 +288,8 @@ HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWO
 }
 
 void _VROH_RW_CLASS::NoteHeld(const wchar_t* path) {
-  m_HeldKey = FullPathKey(path);
-  NoteHeldHere(m_HeldKey, true);
+  m_HeldPath = path;
+  HeldHere().Note(path);
 }
 
 bool _VROH_RW_CLASS::EndFile(bool keep) {
@@ -336,8 +310,8 @@ bool _VROH_RW_CLASS::EndFile(bool keep) {
 }
 
 bool _VROH_RW_CLASS::ReleaseFile() {
-  if (!m_HeldKey.empty()) NoteHeldHere(m_HeldKey, false);
-  m_HeldKey.clear();
+  if (!m_HeldPath.empty()) HeldHere().Drop(m_HeldPath.c_str());
+  m_HeldPath.clear();
   delete m_pJournal;
   m_pJournal = nullptr;
   bool ok = !m_hFile || CloseHandle(m_hFile);

@@ -142,7 +142,7 @@ class _VROH_RW_CLASS {
   bool m_bReplace = false;
   // The path this object holds writable in this process's list (Close
   // takes it out).
-  std::wstring m_HeldKey;
+  std::wstring m_HeldPath;
   // The share mode of an open of path in mode.
   static DWORD ShareFor(const wchar_t* path, int mode);
   // Puts the path this object opened writable in this process's list.
