@@ -210,9 +210,12 @@ bool VroHeldWritableHere(const wchar_t* path) {
 }
 
 DWORD _VROH_RW_CLASS::ShareFor(const wchar_t* path, int mode) {
-  // A reader keeps writers out; beside this process's own writer it could
-  // not open at all, and that writer keeps the others out.
-  if (mode == VRO_MODE_READ && VroHeldWritableHere(path)) return FILE_SHARE_READ | FILE_SHARE_WRITE;
+  // A reader keeps writers out of a file; beside this process's own writer
+  // it could not open at all, and that writer keeps the others out. A disk
+  // or volume of the host is read while the system writes it.
+  if (mode == VRO_MODE_READ &&
+      (wcsncmp(path, L"\\\\.\\", 4) == 0 || VroHeldWritableHere(path)))
+    return FILE_SHARE_READ | FILE_SHARE_WRITE;
   return FILE_SHARE_READ;
 }
 

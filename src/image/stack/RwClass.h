@@ -103,9 +103,9 @@ class _VROH_RW_CLASS {
   // whose own identity is ownId.
   static std::vector<std::wstring> UpdateFilesOf(const wchar_t* basePath, uint64_t ownId);
   // A file that another program holds against writers (an image it
-  // writes or reads under what it writes): a command that would replace
-  // it keeps out, and this names the file on a line. False when the file
-  // is not there or can be written.
+  // writes or reads): a command that would replace it keeps out, and this
+  // names the file on a line. False when the file is not there or can be
+  // written.
   static bool HeldByAnotherProgram(const wchar_t* path);
   // Largest NN of basePath_NN.Upd files present; 0 when none.
   static int HighestUpdateNumber(const wchar_t* basePath);
