@@ -18,7 +18,6 @@
 #include "disktools/partition/PartitionResize.h"
 #include "common/PathUtil.h"
 #include "common/ReplacedFile.h"
-#include "image/device/HostWriteFailure.h"
 #include "image/device/PartitionTable.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/stack/ImageMerge.h"
@@ -62,7 +61,6 @@ int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, 
                int closeFailed = kImageOperationFailed, bool partialNtfs = false,
                KeepRule keep = kKeepOnSuccess) {
   CrashDumpFilterScope filter;  // for the call; the host's own comes back
-  TakeHostWriteFailure(nullptr, nullptr);  // one an earlier call met
   CMountedImage* image = new (std::nothrow) CMountedImage();
   if (!image) return kImageNoMemory;
   int result = kImageNotOpened;

@@ -1,4 +1,5 @@
 #include "image/stack/MountRw.h"
+#include "image/device/HostWriteFailure.h"
 #include "image/formats/sparse/ImgRw.h"
 #include "image/stack/ImageMerge.h"
 #include "image/stack/OverlayNotice.h"
@@ -229,6 +230,9 @@ int _VROH_MOUNT_RW::CreateNextUpdate() {
 
 int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int mode) {
   _VROH_DISK_COMBO* L = m_pLayers;
+  // A host write that failed before belongs to what was open then (a
+  // command that failed, or a window's operation rolled back).
+  TakeHostWriteFailure(nullptr, nullptr);
   m_blocks.Drop();
   for (int i = LAYER_COUNT - 1; i >= 0; i--) L->m_Layers[i].Close();
   L->m_bWritesStopped = false;
