@@ -352,12 +352,7 @@ void ReadImageOption(const wchar_t* rest, CommandLineState& state) {
 // when the command gave no line of its own, the command and its image.
 void ReportFailure(const wchar_t* argument, const CommandLineState& s, int result, bool malformed,
                    long linesBefore) {
-  std::wstring path;
-  DWORD error = 0;
-  if (TakeHostWriteFailure(&path, &error) && !path.empty()) {
-    WriteCommandLine(FailureLine(true, path, error));
-    return;
-  }
+  if (TellHostWriteFailure()) return;
   if (CommandLinesGiven() != linesBefore) return;
   wchar_t number[16];
   _snwprintf(number, 16, L"%d", result);

@@ -3,43 +3,21 @@
 #include <wchar.h>
 #include <wctype.h>
 
-#include <set>
-
 #include "common/FolderFlush.h"
+#include "common/PathSet.h"
 #include "common/PathUtil.h"
 
 namespace {
 
-struct Made {
-  CRITICAL_SECTION lock;
-  std::set<std::wstring> paths;  // full paths, upper case
-  Made() { InitializeCriticalSection(&lock); }
-};
-
-Made& Temporaries() {
-  static Made made;
+CPathSet& Temporaries() {
+  static CPathSet made;
   return made;
-}
-
-void Note(const std::wstring& path, bool made) {
-  Made& m = Temporaries();
-  EnterCriticalSection(&m.lock);
-  if (made)
-    m.paths.insert(FullPathKey(path.c_str()));
-  else
-    m.paths.erase(FullPathKey(path.c_str()));
-  LeaveCriticalSection(&m.lock);
 }
 
 }  // namespace
 
 bool ReplacedFile::IsBeingMade(const wchar_t* path) {
-  if (!path || !*path) return false;
-  Made& m = Temporaries();
-  EnterCriticalSection(&m.lock);
-  bool found = !m.paths.empty() && m.paths.count(FullPathKey(path)) != 0;
-  LeaveCriticalSection(&m.lock);
-  return found;
+  return Temporaries().Has(path);
 }
 
 namespace {
@@ -92,7 +70,7 @@ ReplacedFile::ReplacedFile(const wchar_t* target, void (*removed)(const wchar_t*
     if (h != INVALID_HANDLE_VALUE) {
       m_hHeld = h;
       m_Temp = path;
-      Note(m_Temp, true);
+      Temporaries().Note(m_Temp.c_str());
       return;
     }
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return;
@@ -102,7 +80,7 @@ ReplacedFile::ReplacedFile(const wchar_t* target, void (*removed)(const wchar_t*
 ReplacedFile::~ReplacedFile() {
   if (m_hHeld != INVALID_HANDLE_VALUE) CloseHandle(m_hHeld);
   if (!m_Temp.empty() && !m_bCommitted) DeleteFileW(m_Temp.c_str());
-  if (!m_Temp.empty()) Note(m_Temp, false);
+  if (!m_Temp.empty()) Temporaries().Drop(m_Temp.c_str());
 }
 
 bool ReplacedFile::Commit() {

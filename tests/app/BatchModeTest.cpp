@@ -9,6 +9,7 @@
 #include "BatchTestUtil.h"
 #include "ProgramImage.h"
 #include "app/ImageOperations.h"
+#include "image/mount/MountedImage.h"
 
 using namespace bt;
 
@@ -182,6 +183,15 @@ TEST(BatchMode, InjectOfNothingNamesTheHostPath) {
   EXPECT_EQ(hash, vt::Sha256(img.path));
 }
 
+// A sparse copy of image onto the tmpfs at small, which then shrinks to
+// what it holds and `room` KiB more.
+void CopyLeavingRoom(const std::string& image, const std::string& small, int room) {
+  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(small) +
+                      " && used=$(du -sk " + vt::Q(small) +
+                      " | cut -f1) && mount -o remount,size=$((used + " + std::to_string(room) +
+                      "))k " + vt::Q(small)));
+}
+
 // A host disk that fills up during an inject, into the image itself and
 // into an update file, at sizes that stop it in its copy and in its close:
 // every failure names the host file it could not write and error 112.
@@ -198,10 +208,7 @@ TEST(BatchMode, FullHostDiskNamesTheFileAtEverySize) {
       std::string where = vt::Narrow(mode) + std::to_string(room) + " KiB";
       SmallVolume volume(small, "64m");
       ASSERT_TRUE(volume.Mounted());
-      ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(dir + "/disk.img") + " " + vt::Q(small) +
-                          " && used=$(du -sk " + vt::Q(small) +
-                          " | cut -f1) && mount -o remount,size=$((used + " +
-                          std::to_string(room) + "))k " + vt::Q(small)));
+      ASSERT_NO_FATAL_FAILURE(CopyLeavingRoom(dir + "/disk.img", small, room));
       DWORD code = 0;
       std::string printed;
       ASSERT_TRUE(apptest::RunProgram(ImageArgs(image) + mode + L"\"/inject:\\one.bin::" +
@@ -329,6 +336,81 @@ TEST(BatchMode, UnwritableHostPathsNameTheFile) {
                           " canon " + vt::Q(places + "/good.reg") + " | wc -l",
                       &count));
   EXPECT_LT(1000, atoi(count.c_str()));
+}
+
+// A host disk that fills up when the disk object's held blocks go out (an
+// inject of many small files holds more than its blocks take): the first
+// line names the host file and error 112, no volume file is blamed for
+// what the host refused, and the image reads as it did before.
+TEST(BatchMode, FullHostDiskAtTheFlushOfTheHeldBlocksIsTheHostsLine) {
+  std::string dir = vt::ScratchDirUnix(), small = dir + "/small";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " " + vt::Q(dir + "/many") +
+                      " && cd " + vt::Q(dir + "/many") +
+                      " && head -c 48000000 /dev/urandom | split -b 8000 -a 4 - f"));
+  std::string start;
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/disk.img") + " --size 96", &start));
+  const std::wstring image = vt::ToWin(small + "/disk.img");
+  const std::string folder = vt::Narrow(vt::ToWin(small)) + "\\";
+  const std::wstring inject =
+      ImageArgs(image) + L"-noupd \"/inject:\\Many::" + vt::ToWin(dir + "/many") + L"\"";
+  const std::string before = vt::ReaderView(dir + "/disk.img", atol(start.c_str()));
+  for (int room : {6000, 20000}) {
+    std::string where = std::to_string(room) + " KiB";
+    SmallVolume volume(small, "256m");
+    ASSERT_TRUE(volume.Mounted());
+    ASSERT_NO_FATAL_FAILURE(CopyLeavingRoom(dir + "/disk.img", small, room));
+    DWORD code = 0;
+    std::string printed;
+    ASSERT_TRUE(apptest::RunProgram(inject, code, &printed));
+    EXPECT_EQ(DWORD(-12), code) << where << ": " << printed;
+    EXPECT_EQ(0u, printed.find("Could not write " + folder)) << where << ": " << printed;
+    EXPECT_NE(std::string::npos, printed.substr(0, printed.find('\n')).find(" (error 112"))
+        << where << ": " << printed;
+    EXPECT_EQ(std::string::npos, printed.find("(error 31")) << where << ": " << printed;
+    EXPECT_EQ(std::string::npos, printed.find("(error 1117")) << where << ": " << printed;
+    EXPECT_EQ(before, vt::ReaderView(small + "/disk.img", atol(start.c_str()))) << where;
+  }
+}
+
+// A write into an own image itself ("-noupd") while update files made
+// against it lie beside it would leave them unable to open: refused before
+// anything is written, by every open that would write the image (the
+// command line, the exports, the window and the disk tools), with a line
+// naming each. Merged, the image takes the write.
+TEST(BatchMode, NoUpdIsRefusedWhileUpdateFilesOfTheImageLieBesideIt) {
+  Disk d = MakeDisk(kOwn);
+  ASSERT_EQ(0, vt::Sh("printf new > " + vt::Q(d.dir + "/new.txt")));
+  std::wstring image = d.ImageWin(), update = image + L"_01.Upd";
+  std::wstring inject = L"\"/inject:\\new.txt::" + vt::ToWin(d.dir + "/new.txt") + L"\"";
+  ASSERT_EQ(0u, RunVro(ImageArgs(image) + inject));
+  ASSERT_TRUE(vt::FileExists(update));
+  const std::string hashes = FolderHashes(d.disks);
+  std::string out;
+  for (const wchar_t* command : {L"-noupd /format", L"-noupd /size:40"}) {
+    EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image) + inject + L" " + command, &out))
+        << vt::Narrow(command);
+    EXPECT_NE(std::string::npos, out.find(vt::Narrow(update) + ": an update file made against"))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("merge it into the image or remove it first")) << out;
+  }
+  EXPECT_EQ(hashes, FolderHashes(d.disks));
+  {
+    CMountedImage window;
+    EXPECT_GT(0, window.OpenImage(image.c_str(), nullptr, 0, 2));
+  }
+  EXPECT_EQ(hashes, FolderHashes(d.disks));
+  // The update file still opens, and reads are not refused.
+  EXPECT_EQ(0u, RunVro(ImageArgs(update) + L"/check", &out)) << out;
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd /check", &out)) << out;
+  // Merged into the image, nothing hangs on it any more.
+  EXPECT_EQ(0u, RunVro(ImageArgs(image, update) + L"/merge", &out)) << out;
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd \"/inject:\\again.txt::" +
+                           vt::ToWin(d.dir + "/new.txt") + L"\"",
+                       &out))
+      << out;
+  std::string flat = Flatten(d, d.image, "", d.dir + "/flat.raw");
+  EXPECT_TRUE(VolumeReader(d, flat).Same("/again.txt", d.dir + "/new.txt"));
+  EXPECT_TRUE(VolumeReader(d, flat).Same("/new.txt", d.dir + "/new.txt"));
 }
 
 TEST(BatchMode, MergeNamesFilesWhole) {

@@ -308,4 +308,66 @@ TEST(SideFiles, AMergeNamesTheFilesItUnlinks) {
       << out;
 }
 
+// Files a cut-off run was making beside the image (a new update file, a
+// new write-back file, a journal before its rename) go with a line at the
+// next command on the image, one that only reads too; one that a maker at
+// work holds (open, its removal not shared) stays without a word, and one
+// of such a name that this program did not make is named and left.
+TEST(SideFiles, FilesACutOffRunWasMakingAreRemovedOrNamed) {
+  Disk d = WithUpdateFile(300000);
+  std::wstring image = d.ImageWin(), update = image + L"_01.Upd";
+  std::string upd = d.image + "_01.Upd";
+  // A journal whose rename the command did not reach: the file is as it
+  // was before the command.
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(upd) + " " + vt::Q(upd + ".before")));
+  ASSERT_EQ(0, vt::Sh("head -c 400000 /dev/urandom > " + vt::Q(d.dir + "/two.bin")));
+  std::wstring two = vt::ToWin(d.dir + "/two.bin");
+  CutOff(update, 1, -2, [&](CMountedImage& m) {
+    uint64_t missing = 0;
+    InjectHostPath(&m, two.c_str(), L"\\one.bin", &missing, nullptr, nullptr);
+  });
+  ASSERT_EQ(0, vt::Sh("mv " + vt::Q(upd + ".journal") + " " + vt::Q(upd + ".journal.new") +
+                      " && mv " + vt::Q(upd + ".before") + " " + vt::Q(upd)));
+  // A new update file and a new write-back file the run was making, two
+  // files of those names it did not make, and one a maker holds.
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(d.disks) +
+                      " && cp disk.vmd_01.Upd disk.vmd_02.Upd.new && cp disk.vmd_01.Upd wks.Fix.new"
+                      " && printf 'not ours' > disk.vmd_03.Upd.new"
+                      " && printf 'not ours' > disk.vmd.journal.new"));
+  HANDLE maker = CreateFileW((image + L"_04.Upd.new").c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                             FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, maker);
+  const std::string hashes = vt::Sha256(image) + vt::Sha256(update);
+  std::string out;
+  EXPECT_EQ(0u, RunVro(ImageArgs(update) + Extract(d, L"\\one.bin", "one.out"), &out)) << out;
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(d.dir + "/one.bin") + " " + vt::Q(d.dir + "/one.out")));
+  const char* kRemoved = ": a temporary file that a command cut off before its end left was removed";
+  EXPECT_TRUE(Has(out, "disk.vmd_02.Upd.new" + std::string(kRemoved))) << out;
+  EXPECT_TRUE(Has(out, "disk.vmd_01.Upd.journal.new" + std::string(kRemoved))) << out;
+  EXPECT_FALSE(Has(out, "rolled back")) << out;
+  EXPECT_TRUE(Has(out, "disk.vmd_03.Upd.new: it has the name of a file this program makes"))
+      << out;
+  EXPECT_TRUE(Has(out, "disk.vmd.journal.new: it has the name of a file this program makes"))
+      << out;
+  EXPECT_FALSE(Has(out, "_04.Upd.new")) << out;
+  EXPECT_EQ(hashes, vt::Sha256(image) + vt::Sha256(update));
+  EXPECT_FALSE(vt::FileExists(image + L"_02.Upd.new"));
+  EXPECT_FALSE(vt::FileExists(update + L".journal.new"));
+  EXPECT_TRUE(vt::FileExists(image + L"_03.Upd.new"));
+  EXPECT_TRUE(vt::FileExists(image + L".journal.new"));
+  EXPECT_TRUE(vt::FileExists(image + L"_04.Upd.new"));
+  // The write-back file goes with the next command that names it.
+  std::wstring fix = vt::ToWin(d.disks + "/wks.fix");
+  EXPECT_EQ(0u, RunVro(ImageArgs(image, fix) + L"\"/inject:\\two.bin::" + two + L"\"", &out))
+      << out;
+  EXPECT_TRUE(Has(out, "wks.Fix.new" + std::string(kRemoved))) << out;
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(d.disks + "/wks.Fix.new")));
+  EXPECT_TRUE(vt::FileExists(vt::ToWin(d.disks + "/wks.Fix")));
+  CloseHandle(maker);
+  // Its maker gone, the empty file it left goes too.
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"/check", &out)) << out;
+  EXPECT_TRUE(Has(out, "disk.vmd_04.Upd.new" + std::string(kRemoved))) << out;
+  EXPECT_FALSE(vt::FileExists(image + L"_04.Upd.new"));
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include "common/PathUtil.h"
 #include "common/ReparseLink.h"
 #include "common/TempFiles.h"
+#include "image/device/HostWriteFailure.h"
 #include "image/copy/TreeCopyNtfs.h"
 #include "image/ntfs/NtfsWin32Io.h"
 
@@ -77,6 +78,16 @@ DWORD CopyJob::AskOverwrite() {
 
 void CopyJob::FileFailed(uint64_t size, DWORD error, Step step, const std::wstring& path) {
   failed = true;
+  // A volume write that failed because the host refused the image file's
+  // write: the host file is named, once, and the copy stops (nothing it
+  // writes now can stay; the command is rolled back).
+  if (step == kWrite && TellHostWriteFailure()) {
+    cancelled = true;
+    if (callback)
+      callback(VCC_FILE_FAILED, (DWORD)size, (DWORD)(size >> 32), 0, 0, 0, 0, error, user);
+    SetLastError(error);
+    return;
+  }
   std::wstring line = FailureLine(step == kWrite, path, error);
   // A folder the volume refuses to change until a repair: the deepest
   // folder of the path that is there.

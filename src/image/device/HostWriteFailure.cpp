@@ -1,10 +1,13 @@
 #include "image/device/HostWriteFailure.h"
 
+#include "common/ConsoleOutput.h"
+
 namespace {
 
 struct Noted {
   CRITICAL_SECTION lock;
   bool set = false;
+  bool told = false;
   std::wstring path;
   DWORD error = 0;
   Noted() { InitializeCriticalSection(&lock); }
@@ -63,7 +66,18 @@ bool TakeHostWriteFailure(std::wstring* path, DWORD* error) {
   if (path) *path = n.path;
   if (error) *error = n.error;
   n.set = false;
+  n.told = false;
   n.path.clear();
   LeaveCriticalSection(&n.lock);
   return was;
+}
+
+bool TellHostWriteFailure() {
+  Noted& n = Failure();
+  EnterCriticalSection(&n.lock);
+  bool line = n.set && !n.path.empty();
+  if (line && !n.told) WriteCommandLine(FailureLine(true, n.path, n.error));
+  n.told = n.told || line;
+  LeaveCriticalSection(&n.lock);
+  return line;
 }

@@ -23,3 +23,8 @@ void NoteTargetWriteFailure(const std::wstring& target, DWORD error);
 // The failure noted since the last call (the path as the system names the
 // file), and forgets it: false when there was none.
 bool TakeHostWriteFailure(std::wstring* path, DWORD* error);
+// Prints the line that names the noted failure's host file and error
+// ("Could not write FILE (error 112: ...)"), once for each failure noted:
+// what failed above it (a volume file's write) is the host's failure, and
+// is told as such. True when such a line was printed, now or before.
+bool TellHostWriteFailure();

@@ -77,9 +77,11 @@ int64_t CDiskBlockCache::Take(uint64_t block, bool readIn) {
   uint32_t slot = (uint32_t)m_slots.size();
   // Memory the process cannot spare makes the request pass by the blocks.
   try {
-    if ((size_t)(slot + 1) * kBlockBytes > m_data.size()) {
-      size_t grown = std::max(m_data.size() * 2, (size_t)64 * kBlockBytes);
-      m_data.resize(std::min(grown, (size_t)m_maxBlocks * kBlockBytes));
+    if (slot / kPieceBlocks >= m_pieces.size()) {
+      uint32_t blocks = std::min(kPieceBlocks, m_maxBlocks - slot);
+      std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[(size_t)blocks * kBlockBytes]);
+      if (!piece) return -1;
+      m_pieces.push_back(std::move(piece));
     }
     m_slots.reserve(slot + 1);
     m_index.reserve(m_index.size() + 1);

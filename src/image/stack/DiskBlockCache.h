@@ -22,6 +22,7 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -69,7 +70,13 @@ class CDiskBlockCache {
     uint64_t block;
     bool dirty;
   };
-  uint8_t* Data(uint32_t slot) { return &m_data[(size_t)slot * kBlockBytes]; }
+  // Blocks are kept in pieces of this many, each allocated once when the
+  // first of its slots is taken and kept until the object goes: the blocks
+  // never take more than their limit, not even while they grow.
+  static const uint32_t kPieceBlocks = 256;
+  uint8_t* Data(uint32_t slot) {
+    return m_pieces[slot / kPieceBlocks].get() + (size_t)(slot % kPieceBlocks) * kBlockBytes;
+  }
   bool Holdable(uint64_t sector, uint32_t bytes) const;
   // Where block meets the sectors [sector, end): [from, to), the block
   // beginning at lo; false when they do not meet.
@@ -90,6 +97,6 @@ class CDiskBlockCache {
   uint64_t m_end = 0;
   std::unordered_map<uint64_t, uint32_t> m_index;  // block -> slot
   std::vector<Slot> m_slots;
-  std::vector<uint8_t> m_data;
+  std::vector<std::unique_ptr<uint8_t[]>> m_pieces;
   uint32_t m_dirty = 0;
 };

@@ -1,6 +1,8 @@
 #include "image/stack/MountRw.h"
+#include "image/device/HostWriteFailure.h"
 #include "image/formats/sparse/ImgRw.h"
 #include "image/stack/ImageMerge.h"
+#include "image/stack/OverlayNotice.h"
 #include <cstring>
 
 _VROH_MOUNT_RW::_VROH_MOUNT_RW(_VROH_DISK_COMBO* lent)
@@ -108,6 +110,10 @@ uint64_t _VROH_MOUNT_RW::DiskBytes() {
 
 bool _VROH_MOUNT_RW::UsesBlocks(void* layers) {
   if (m_bLent || (layers && layers != m_pLayers)) return false;
+  // A set that takes no writes reads straight from its layers: the
+  // volume's own cache serves its small reads, and a command that only
+  // reads holds no blocks.
+  if (!m_pLayers->HasWritableLayer() && !m_BasePath[0]) return false;
   // Blocks lie inside the disk.
   m_blocks.SetEnd(m_ByteOffset / VRO_SECTOR + DiskBytes() / VRO_SECTOR);
   return true;
@@ -131,9 +137,8 @@ int64_t _VROH_MOUNT_RW::Write(void* layers, uint64_t sector, const void* buf, ui
   if (!bytes) return 0;
   _VROH_DISK_COMBO* L = layers ? (_VROH_DISK_COMBO*)layers : m_pLayers;
   if (L->WritesStopped()) return -(int64_t)bytes;
-  // A set that takes no writes refuses them at once.
-  if ((L->HasWritableLayer() || m_BasePath[0]) && UsesBlocks(layers))
-    return m_blocks.Write(sector, buf, bytes);
+  // A set that takes no writes refuses them at once (past the blocks).
+  if (UsesBlocks(layers)) return m_blocks.Write(sector, buf, bytes);
   return WriteLayers(L, sector, buf, bytes);
 }
 
@@ -225,13 +230,11 @@ int _VROH_MOUNT_RW::CreateNextUpdate() {
 
 int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int mode) {
   _VROH_DISK_COMBO* L = m_pLayers;
+  // A host write that failed before belongs to what was open then (a
+  // command that failed, or a window's operation rolled back).
+  TakeHostWriteFailure(nullptr, nullptr);
   m_blocks.Drop();
-  for (int i = LAYER_COUNT - 1; i >= 0; i--) {
-    L->m_Layers[i].Close();
-    // What a writing session reads under its writes is not written by
-    // another process while it is open.
-    L->m_Layers[i].DenyOtherWriters(mode != VRO_WRITE_NONE);
-  }
+  for (int i = LAYER_COUNT - 1; i >= 0; i--) L->m_Layers[i].Close();
   L->m_bWritesStopped = false;
   m_BasePath[0] = 0;
   bool hasFix = fixPath && *fixPath;
@@ -284,8 +287,18 @@ int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int 
     // link to an identity that only reaches the base with its first
     // write, and would be lost.
     m_BasePath[0] = 0;
-    return base.Open(image, VRO_MODE_CREATE) ? VRO_CHAIN_SPARSE_BASE_WRITES
-                                             : VRO_CHAIN_SPARSE_BASE_FAILED;
+    if (!base.Open(image, VRO_MODE_CREATE)) return VRO_CHAIN_SPARSE_BASE_FAILED;
+    // Update files made against the base link to the identity its first
+    // write renews: while one lies beside it, nothing is written (now that
+    // the base is held, none can be made against it).
+    std::vector<std::wstring> updates =
+        base.Container() ? _VROH_RW_CLASS::UpdateFilesOf(image, base.Container()->StoredOwnId())
+                         : std::vector<std::wstring>();
+    if (updates.empty()) return VRO_CHAIN_SPARSE_BASE_WRITES;
+    for (const std::wstring& u : updates)
+      VroOverlayNoticeAbout(u.c_str(), VRO_NOTICE_UPDATES_HANG_ON, image);
+    base.RollBack();
+    return VRO_CHAIN_SPARSE_BASE_HAS_UPDATES;
   }
   if (hasFix)
     return OpenFixOverlay(fixPath, mode != VRO_WRITE_NONE, &base) == 1 ? VRO_CHAIN_OTHER_FIX

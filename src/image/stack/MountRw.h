@@ -46,6 +46,9 @@ enum {
   VRO_CHAIN_SPARSE_READ_ONLY = 11,
   VRO_CHAIN_SPARSE_BASE_WRITES = 12,  // the base takes the writes itself
   VRO_CHAIN_SPARSE_BASE_FAILED = -12,
+  // Update files made against the base lie beside it: a write into it
+  // would unlink them.
+  VRO_CHAIN_SPARSE_BASE_HAS_UPDATES = -13,
   VRO_CHAIN_SPARSE_UPDATES = 13,  // writes go to update files made on demand
   // The image was an update file, mounted over its base:
   VRO_CHAIN_UPDATE = 22,
@@ -143,7 +146,7 @@ class _VROH_MOUNT_RW : public _VROH_DISK_COMBO,
   int64_t ReadThrough(uint64_t sector, void* buf, uint32_t bytes) override;
   int64_t WriteThrough(uint64_t sector, const void* buf, uint32_t bytes) override;
   // The blocks serve the object's own layers (a lent set is also reached
-  // by its owner, around this object).
+  // by its owner, around this object) when they can be written.
   bool UsesBlocks(void* layers);
 
   uint64_t m_nCommandsEnded = 0;

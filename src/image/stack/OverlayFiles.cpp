@@ -59,7 +59,7 @@ int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* p
   Close();
   if (!path || !*path) return 0;
   DWORD access = mode == VRO_MODE_READ ? GENERIC_READ : (GENERIC_READ | GENERIC_WRITE);
-  HANDLE h = OpenFile(path, mode, access, ShareFor(mode));
+  HANDLE h = OpenFile(path, mode, access, ShareFor(path, mode));
   if (h == INVALID_HANDLE_VALUE) return 0;
   m_hFile = h;
   if (!Detect(path, mode, true)) return 0;
@@ -171,19 +171,26 @@ int _VROH_RW_CLASS::HighestUpdateNumber(const wchar_t* basePath) {
   return names.empty() ? 0 : names.back().number;
 }
 
-int _VROH_RW_CLASS::FindUpdateFile(const wchar_t* basePath, int index, wchar_t* buf, int length) {
-  _VROH_RW_CLASS base;
-  if (!base.OpenSparse(basePath, VRO_MODE_READ)) return 0;
+std::vector<std::wstring> _VROH_RW_CLASS::UpdateFilesOf(const wchar_t* basePath, uint64_t ownId) {
   // Files that do not open are passed over without a word: none is
   // asked for.
   VroQuietNotices quiet;
-  int seen = 0;
+  std::vector<std::wstring> out;
   for (const UpdateName& u : ListUpdateNames(basePath)) {
     _VROH_RW_CLASS upd;
-    if (!upd.OpenSparse(u.path.c_str(), VRO_MODE_READ) || upd.CheckParent(&base) != 1) continue;
-    if (seen++ == index) return CopyOut(u.path, buf, length);
+    if (!upd.OpenSparse(u.path.c_str(), VRO_MODE_READ) || upd.Kind() != kKindOverlay) continue;
+    const uint8_t* h = upd.Header();
+    if (Ld64(h + kOffParentId) == ownId || Ld64(h + kOffPrevParentId) == ownId)
+      out.push_back(u.path);
   }
-  return 0;
+  return out;
+}
+
+int _VROH_RW_CLASS::FindUpdateFile(const wchar_t* basePath, int index, wchar_t* buf, int length) {
+  _VROH_RW_CLASS base;
+  if (!base.OpenSparse(basePath, VRO_MODE_READ)) return 0;
+  std::vector<std::wstring> found = UpdateFilesOf(basePath, Ld64(base.Header() + kOffOwnId));
+  return index >= 0 && (size_t)index < found.size() ? CopyOut(found[index], buf, length) : 0;
 }
 
 int _VROH_RW_CLASS::FindBaseImage(const wchar_t* overlayPath, wchar_t* buf, int length) {

@@ -49,6 +49,13 @@ const wchar_t* Why(int kind) {
              L"removed (read-only, or in use): the file is not opened until the journal is gone";
     case VRO_NOTICE_LEFTOVER_REMOVED:
       return L"a temporary file that a command cut off before its end left was removed";
+    case VRO_NOTICE_LEFTOVER_NOT_OURS:
+      return L"it has the name of a file this program makes beside an image, but it is not one "
+             L"that a command cut off left, or it cannot be removed: left as it is";
+    case VRO_NOTICE_UPDATES_HANG_ON:
+      return L"an update file made against the image named in brackets: a write into that image "
+             L"itself would leave it unable to open, so the image was not opened and nothing was "
+             L"done; merge it into the image or remove it first";
     case VRO_NOTICE_MERGE_UNFINISHED:
       return L"a merge that an earlier version began into this image was cut off: the image is "
              L"half merged and not opened; merging the same file again (/merge) completes it";
@@ -77,8 +84,8 @@ const wchar_t* Why(int kind) {
     case VRO_NOTICE_IN_USE:
       return L"it cannot be opened (in use by another program, or no access): not opened";
     case VRO_NOTICE_HELD:
-      return L"another program holds the image (it writes it, or reads it under what it "
-             L"writes): not opened, nothing done";
+      return L"another program holds the image (it writes it, or reads it while this one would "
+             L"write it): not opened, nothing done";
     case VRO_NOTICE_NOT_WRITABLE:
       return L"it cannot be opened for writing (read-only, in use by another program, or no "
              L"access): nothing written";

@@ -34,7 +34,9 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_NO_MATCH,            // a file name or pattern to read that names no file
   VRO_NOTICE_NO_PARTITION,        // a disk without the partition of the number given
   VRO_NOTICE_LEFTOVER_REMOVED,    // a temporary file a cut-off command left, removed
-  VRO_NOTICE_HELD                 // a file another process writes, or reads under its writes
+  VRO_NOTICE_LEFTOVER_NOT_OURS,   // a file of such a name that is not one, or cannot go: left
+  VRO_NOTICE_UPDATES_HANG_ON,     // an update file a write into its image itself would unlink
+  VRO_NOTICE_HELD                 // a file another process writes, or reads while this one would write
 };
 
 typedef void (*VroOverlayNoticeFn)(const wchar_t* path, int kind);

@@ -1,8 +1,10 @@
 #include "image/stack/RwClass.h"
+#include "common/PathSet.h"
 #include "common/ReplacedFile.h"
 #include "image/device/DeviceSource.h"
 #include "image/stack/KeptHandles.h"
 #include "image/stack/journal/FileJournal.h"
+#include "image/stack/LeftFiles.h"
 #include "image/formats/sparse/ImgRw.h"
 #include "image/device/RawRw.h"
 #include "image/stack/OverlayNotice.h"
@@ -194,9 +196,28 @@ int64_t _VROH_RW_CLASS::Flush() {
   return 0;
 }
 
-DWORD _VROH_RW_CLASS::ShareFor(int mode) const {
-  return (mode != VRO_MODE_READ || m_bDenyWriters) ? FILE_SHARE_READ
-                                                   : (FILE_SHARE_READ | FILE_SHARE_WRITE);
+namespace {
+
+// The files this process holds writable (one entry for each holder).
+CPathSet& HeldHere() {
+  static CPathSet held;
+  return held;
+}
+
+}  // namespace
+
+bool VroHeldWritableHere(const wchar_t* path) {
+  return HeldHere().Has(path);
+}
+
+DWORD _VROH_RW_CLASS::ShareFor(const wchar_t* path, int mode) {
+  // A reader keeps writers out of a file; beside this process's own writer
+  // it could not open at all, and that writer keeps the others out. A disk
+  // or volume of the host is read while the system writes it.
+  if (mode == VRO_MODE_READ &&
+      (wcsncmp(path, L"\\\\.\\", 4) == 0 || VroHeldWritableHere(path)))
+    return FILE_SHARE_READ | FILE_SHARE_WRITE;
+  return FILE_SHARE_READ;
 }
 
 bool _VROH_RW_CLASS::HeldByAnotherProgram(const wchar_t* path) {
@@ -222,26 +243,48 @@ HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWO
     return INVALID_HANDLE_VALUE;
   bool replace = m_bReplace;
   m_bReplace = false;
+  const std::wstring temp = std::wstring(path) + L".new";
   if (!lent && mode >= VRO_MODE_CREATE && !made &&
       (replace || GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)) {
     // A file the command makes lies under a name of its own until the
     // command is whole: a command cut off leaves no part of it at its name.
-    std::wstring temp = std::wstring(path) + L".new";
-    HANDLE h = CreateFileW(temp.c_str(), access | DELETE, share, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) m_TempPath = temp;
+    // Another program making it now holds it: this one keeps out.
+    int left = VroSettleLeftFile(temp, nullptr);
+    HANDLE h = left == VRO_LEFT_IN_MAKING || left == VRO_LEFT_NOT_OURS
+                   ? INVALID_HANDLE_VALUE
+                   : CreateFileW(temp.c_str(), access | DELETE, share, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = left == VRO_LEFT_NOT_OURS ? ERROR_FILE_EXISTS : GetLastError();
+    if (left == VRO_LEFT_IN_MAKING || (h == INVALID_HANDLE_VALUE && left != VRO_LEFT_NOT_OURS &&
+                                       (error == ERROR_SHARING_VIOLATION ||
+                                        error == ERROR_FILE_EXISTS))) {
+      VroOverlayNotice(path, VRO_NOTICE_HELD);
+      error = ERROR_SHARING_VIOLATION;
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+      SetLastError(error);
+      return h;
+    }
+    m_TempPath = temp;
+    NoteHeld(path);
     return h;
   }
   DWORD disp = mode >= VRO_MODE_CREATE ? OPEN_ALWAYS : OPEN_EXISTING;
   HANDLE h =
       lent ? lent : CreateFileW(path, access, share, nullptr, disp, FILE_ATTRIBUTE_NORMAL, nullptr);
-  // Another process writes the file, or reads it under what it writes:
-  // this one keeps out of it.
-  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {
+  DWORD error = GetLastError();
+  // Another process writes the file, or reads it while this one would
+  // write it, or is making it: this one keeps out of it.
+  if (h == INVALID_HANDLE_VALUE &&
+      (error == ERROR_SHARING_VIOLATION ||
+       (error == ERROR_FILE_NOT_FOUND && !made && VroLeftFileInMaking(temp)))) {
     VroOverlayNotice(path, VRO_NOTICE_HELD);
     SetLastError(ERROR_SHARING_VIOLATION);
   }
-  if (h == INVALID_HANDLE_VALUE || mode == VRO_MODE_READ || made) return h;
+  if (h == INVALID_HANDLE_VALUE) return h;
+  // What a run cut off while making files beside it left goes now.
+  if (!made) VroSettleLeftFilesOf(path);
+  if (mode == VRO_MODE_READ || made) return h;
   m_pJournal = new (std::nothrow) CFileJournal(h, path);
   if (!m_pJournal || !m_pJournal->Hooked()) {
     delete m_pJournal;
@@ -249,7 +292,13 @@ HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWO
     CloseHandle(h);
     return INVALID_HANDLE_VALUE;
   }
+  NoteHeld(path);
   return h;
+}
+
+void _VROH_RW_CLASS::NoteHeld(const wchar_t* path) {
+  m_HeldPath = path;
+  HeldHere().Note(path);
 }
 
 bool _VROH_RW_CLASS::EndFile(bool keep) {
@@ -270,6 +319,8 @@ bool _VROH_RW_CLASS::EndFile(bool keep) {
 }
 
 bool _VROH_RW_CLASS::ReleaseFile() {
+  if (!m_HeldPath.empty()) HeldHere().Drop(m_HeldPath.c_str());
+  m_HeldPath.clear();
   delete m_pJournal;
   m_pJournal = nullptr;
   bool ok = !m_hFile || CloseHandle(m_hFile);
@@ -410,7 +461,7 @@ _VROH_BASE_RW* _VROH_RW_CLASS::Detect(const wchar_t* path, int mode, bool handle
   int deviceType =
       (device && wcslen(path) >= 6 && path[5] == L':') ? VRO_TYPE_VOLUME : VRO_TYPE_PHYSICAL;
   DWORD access = mode > 0 ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
-  DWORD share = ShareFor(mode);
+  DWORD share = ShareFor(path, mode);
 
   if (device) {
     uint64_t bytes = 0;

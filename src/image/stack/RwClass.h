@@ -4,9 +4,13 @@
 #pragma once
 #include "image/device/SectorDevice.h"
 #include <string>
+#include <vector>
 
 class _VROH_OBJ_IMG;
 class CFileJournal;
+
+// This process holds the file writable (a layer open for writing).
+bool VroHeldWritableHere(const wchar_t* path);
 
 // Open modes
 enum {
@@ -65,10 +69,11 @@ class _VROH_RW_CLASS {
   // the new one replaces it at Commit.
   void MakeAnewOnOpen() { m_bReplace = true; }
   bool IsWritable() const { return IsOpen() && m_nMode != VRO_MODE_READ; }
-  // A writable open keeps every other writer out of the file for as long
-  // as it is open (other programs may go on reading). With deny, a read
-  // open does too: the layer lies under one that a session writes.
-  void DenyOtherWriters(bool deny) { m_bDenyWriters = deny; }
+  // Every open keeps other writers out of the file for as long as it is
+  // open, a read open too (what it reads does not change under it); other
+  // readers go on beside a read open, none beside a writable one. Within
+  // this process a read open goes on beside a writable open of the file
+  // (the main window lists, sizes and copies what it writes).
 
   // Overlay link of this layer to parent: 0 no open parent, -1 parent not
   // type 6, -2 this not a type 6 overlay, 1 linked, 2 this has no parent
@@ -94,10 +99,13 @@ class _VROH_RW_CLASS {
   // index-th update file (by number) of basePath that links to it. Length
   // + 1, minus that when buf is missing or short, 0 when there is none.
   static int FindUpdateFile(const wchar_t* basePath, int index, wchar_t* buf, int length);
+  // The update files beside basePath (by number) made against the image
+  // whose own identity is ownId.
+  static std::vector<std::wstring> UpdateFilesOf(const wchar_t* basePath, uint64_t ownId);
   // A file that another program holds against writers (an image it
-  // writes or reads under what it writes): a command that would replace
-  // it keeps out, and this names the file on a line. False when the file
-  // is not there or can be written.
+  // writes or reads): a command that would replace it keeps out, and this
+  // names the file on a line. False when the file is not there or can be
+  // written.
   static bool HeldByAnotherProgram(const wchar_t* path);
   // Largest NN of basePath_NN.Upd files present; 0 when none.
   static int HighestUpdateNumber(const wchar_t* basePath);
@@ -132,9 +140,13 @@ class _VROH_RW_CLASS {
   // The next creating open makes the file anew even when one is there
   // (the one there goes at Commit).
   bool m_bReplace = false;
-  bool m_bDenyWriters = false;
-  // The share mode of an open in mode: reads by others always go on.
-  DWORD ShareFor(int mode) const;
+  // The path this object holds writable in this process's list (Close
+  // takes it out).
+  std::wstring m_HeldPath;
+  // The share mode of an open of path in mode.
+  static DWORD ShareFor(const wchar_t* path, int mode);
+  // Puts the path this object opened writable in this process's list.
+  void NoteHeld(const wchar_t* path);
   _VROH_BASE_RW* Detect(const wchar_t* path, int mode, bool deviceHandle);
   // Opens an image file: a command a journal beside it names is rolled
   // back first; a writable file gets its journal, a missing one made by a

@@ -1,6 +1,7 @@
 // The main window started on an image (-img:) at the X display holds it for
-// as long as it shows it: a command line that would write it meanwhile is
-// refused (-15, a line naming the image) and leaves it byte for byte; the
+// as long as it shows it: a command line that would write it, or read it,
+// meanwhile is refused (-15, a line naming the image) and leaves it byte for
+// byte; the
 // window's own delete and its close then leave a volume the check and
 // ntfs-3g's tools find whole, with no work that was reported done lost.
 #include <windows.h>
@@ -55,6 +56,13 @@ TEST(MainWindowOneWriter, ACommandLineIsRefusedWhileTheWindowShowsTheImage) {
   EXPECT_NE(std::string::npos, out.find(vt::Narrow(image) + ": another program holds the image"))
       << out;
   EXPECT_EQ(before, vt::Sha256(image)) << "the refused command wrote the image";
+  // Nor does a read go on beside the window that writes the image.
+  const std::wstring extract =
+      L"\"-img:" + image + L"\" \"/extract:\\a.txt::" + vt::ToWin(dir + "/host/a.out") + L"\"";
+  EXPECT_EQ(DWORD(-15), Batch(extract, &out));
+  EXPECT_NE(std::string::npos, out.find(vt::Narrow(image) + ": another program holds the image"))
+      << out;
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(dir + "/host/a.out")));
 
   // The window deletes b.txt (Del, answered Yes) and is closed.
   ASSERT_NO_FATAL_FAILURE(ClickToSelect(program.ui, imageList, at, row));
@@ -76,6 +84,8 @@ TEST(MainWindowOneWriter, ACommandLineIsRefusedWhileTheWindowShowsTheImage) {
 
   // The window gone, the same command line writes, and its work stays.
   EXPECT_EQ(0u, Batch(inject, &out)) << out;
+  EXPECT_EQ(0u, Batch(extract, &out)) << out;
+  EXPECT_EQ(0, vt::Sh("grep -qx 'kept a' " + vt::Q(dir + "/host/a.out")));
   EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(img) + " /GuiTime | grep -qx 'gui time'"));
   EXPECT_EQ(0u, Batch(L"\"-img:" + image + L"\" /check", &out)) << out;
 }

@@ -3,8 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
-#include <set>
-
+#include "common/PathSet.h"
 #include "common/PathUtil.h"
 #include "image/device/DeviceSource.h"
 #include "image/stack/OverlayNotice.h"
@@ -45,37 +44,20 @@ uint64_t NewSalt(const void* self) {
 
 // The journals of this process's commands under way: an open of the same
 // file meanwhile reads it as it stands and leaves the journal alone.
-struct Registry {
-  CRITICAL_SECTION lock;
-  std::set<std::wstring> live;
-  Registry() { InitializeCriticalSection(&lock); }
-};
-
-Registry& Files() {
-  static Registry r;
-  return r;
-}
-
-std::wstring Key(const std::wstring& path) {
-  return FullPathKey(path.c_str());
+CPathSet& Files() {
+  static CPathSet live;
+  return live;
 }
 
 void SetLive(const std::wstring& journalPath, bool live) {
-  Registry& r = Files();
-  EnterCriticalSection(&r.lock);
   if (live)
-    r.live.insert(Key(journalPath));
+    Files().Note(journalPath.c_str());
   else
-    r.live.erase(Key(journalPath));
-  LeaveCriticalSection(&r.lock);
+    Files().Drop(journalPath.c_str());
 }
 
 bool IsLive(const std::wstring& journalPath) {
-  Registry& r = Files();
-  EnterCriticalSection(&r.lock);
-  bool live = r.live.count(Key(journalPath)) != 0;
-  LeaveCriticalSection(&r.lock);
-  return live;
+  return Files().Has(journalPath.c_str());
 }
 
 bool WriteAll(HANDLE h, uint64_t at, const void* data, size_t bytes) {

@@ -1,0 +1,25 @@
+// Files a run makes beside an image under a name of their own until they
+// are whole: a new update or write-back file ("FILE.new", renamed to FILE
+// when its command is kept) and a journal before its name
+// ("FILE.journal.new"). A run cut off leaves them; the next open of the
+// image removes each one whose maker is gone (a maker at work holds it open
+// without sharing its removal) and that this program made, and names the
+// others of such a name in a line, leaving them as they are.
+#pragma once
+#include <string>
+
+enum VroLeftFile {
+  VRO_LEFT_NONE,       // no file of that name
+  VRO_LEFT_REMOVED,    // one a cut-off run left: removed, with a line
+  VRO_LEFT_IN_MAKING,  // one a maker at work holds: left, no line
+  VRO_LEFT_NOT_OURS    // one this program did not make (or cannot remove): named, left
+};
+
+// A maker at work holds the file at `left` (nothing is changed or said).
+bool VroLeftFileInMaking(const std::wstring& left);
+// The file at `left`, of the name a run gives an overlay it makes
+// (journalOf null), or the journal of the file journalOf.
+int VroSettleLeftFile(const std::wstring& left, const std::wstring* journalOf);
+// Those an open of the image file `path` meets: path.new, its journal's
+// new name, and update files of path being made (path_NN.Upd.new).
+void VroSettleLeftFilesOf(const std::wstring& path);
