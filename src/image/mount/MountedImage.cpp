@@ -1,5 +1,6 @@
 // CMountedImage: open, mount and close.
 #include "image/mount/MountedImage.h"
+#include "image/ntfs/NtfsWin32Io.h"
 
 #include <string.h>
 #include <wchar.h>
@@ -209,6 +210,8 @@ bool CMountedImage::Close(bool keep) {
 }
 
 bool CMountedImage::EndCommand(bool keep) {
+  // A refusal of the volume's device is the command's own.
+  NtfsNoteDeviceRefusal(0);
   if (!m_pDisk || m_bLent || m_bReadOnly || m_imagePath.empty()) return keep;
   // Nothing written, nothing to keep or take back.
   if (!m_pDisk->Layers()->WritesStopped() && !m_pDisk->HasUncommittedWrites()) return keep;

@@ -119,7 +119,16 @@ int ntfs_disk_dev_errno(unsigned long win32Error) {
   }
 }
 
+namespace {
+thread_local int t_deviceRefusal = 0;
+}  // namespace
+
+void NtfsNoteDeviceRefusal(int err) {
+  t_deviceRefusal = err;
+}
+
 unsigned long NtfsErrnoToWin32(int err) {
+  if (t_deviceRefusal && err) err = t_deviceRefusal;
   switch (err) {
     case ENOENT:
       return ERROR_FILE_NOT_FOUND;

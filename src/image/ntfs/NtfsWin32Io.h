@@ -19,7 +19,14 @@
 // Win32 error -> errno for every failure of the device layer.
 int ntfs_disk_dev_errno(unsigned long win32Error);
 // errno of this layer or the library -> the Win32 error the file API reports.
+// While a refusal of the device layer is noted on this thread, every
+// failure is reported as that refusal: the library turns a write refused
+// under it into errors of its own (a busy resource, a failed I/O), which
+// would name another cause than the one the refusal's line gives.
 unsigned long NtfsErrnoToWin32(int err);
+// Notes the errno of a refusal of the device layer for the failures it
+// causes on this thread (0 forgets it: a command's end, a new command).
+void NtfsNoteDeviceRefusal(int err);
 // errno from GetLastError() (EIO when none is set).
 int NtfsLastErrno();
 void NtfsSetLastWin32Error(unsigned long err);

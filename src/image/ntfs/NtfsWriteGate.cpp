@@ -250,6 +250,7 @@ bool NtfsWriteGate::IsSystem(const Unmarked& u, ReadFn read, void* ctx) {
 
 void NtfsWriteGate::Refuse(const std::wstring& line) {
   m_refused = NTFS_EBITMAPFREE;
+  NtfsNoteDeviceRefusal(m_refused);
   NtfsCommandLine(line.c_str());
 }
 
@@ -260,6 +261,7 @@ int NtfsWriteGate::BeforeWrite(uint64_t command, uint64_t offset, uint64_t count
     m_started = true;
     m_command = command;
     m_refused = 0;
+    NtfsNoteDeviceRefusal(0);
     m_names.clear();
     m_answers = Walk(read, ctx);
     // A system file first: nothing of the command is written.

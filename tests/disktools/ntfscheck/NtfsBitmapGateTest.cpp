@@ -107,6 +107,9 @@ TEST(BatchBitmapGate, ClustersARecordUsesAreNeverWrittenOver) {
     EXPECT_NE(std::string::npos, at) << out;
     if (*c.line2 && at != std::string::npos)
       EXPECT_NE(std::string::npos, out.find(c.line2, at)) << out;
+    // The file's own line gives that cause too, not what the library made
+    // of the refused write.
+    EXPECT_NE(std::string::npos, out.find("big.bin (error 1392: ")) << out;
     EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(damaged) + " " + vt::Q(work))) << "the image changed";
     EXPECT_EQ(fixBefore, Ntfsfix(work));
     ExpectTree(work, tree);
