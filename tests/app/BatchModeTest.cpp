@@ -72,8 +72,17 @@ TEST(BatchMode, FullHostVolumeUnderTheWriteBack) {
                       " && printf small > " + vt::Q(d.dir + "/small.txt")));
   std::wstring fix = vt::ToWin(d.dir + "/small/wks.fix"), image = d.ImageWin();
   std::string baseHash = vt::Sha256(image);
+  std::string printed;
   EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(image, fix) + L"\"/inject:\\big.bin::" +
-                               vt::ToWin(d.dir + "/big.bin") + L"\""));
+                                   vt::ToWin(d.dir + "/big.bin") + L"\"",
+                               &printed));
+  // The host's refusal names the file the command makes, not the name it
+  // is made under.
+  std::string line = "could not write " + vt::Narrow(fix) + " (error 112", lower = printed;
+  for (std::string* t : {&line, &lower})
+    for (char& c : *t) c = char(tolower((unsigned char)c));
+  EXPECT_NE(std::string::npos, lower.find(line)) << printed;
+  EXPECT_EQ(std::string::npos, printed.find(".new")) << printed;
   EXPECT_EQ(baseHash, vt::Sha256(image));
   EXPECT_EQ("", UpdateFiles(d.disks));
   std::string left;

@@ -1,5 +1,7 @@
 #include "image/device/HostWriteFailure.h"
 
+#include <map>
+
 #include "common/ConsoleOutput.h"
 
 namespace {
@@ -10,6 +12,7 @@ struct Noted {
   bool told = false;
   std::wstring path;
   DWORD error = 0;
+  std::map<std::wstring, std::wstring> madeUnder;  // full temporary path, upper case -> name
   Noted() { InitializeCriticalSection(&lock); }
 };
 
@@ -29,7 +32,32 @@ std::wstring PathOf(HANDLE file) {
   return p;
 }
 
+// The key of a path in the names of made files: its full path, upper case.
+std::wstring KeyOf(const std::wstring& path) {
+  wchar_t full[MAX_PATH * 4];
+  DWORD n = GetFullPathNameW(path.c_str(), ARRAYSIZE(full), full, nullptr);
+  std::wstring key = n && n < ARRAYSIZE(full) ? std::wstring(full, n) : path;
+  if (!key.empty()) CharUpperBuffW(&key[0], DWORD(key.size()));
+  return key;
+}
+
 }  // namespace
+
+void NoteMadeUnder(const std::wstring& temporary, const std::wstring& name) {
+  std::wstring key = KeyOf(temporary);
+  Noted& n = Failure();
+  EnterCriticalSection(&n.lock);
+  n.madeUnder[key] = name;
+  LeaveCriticalSection(&n.lock);
+}
+
+void ForgetMadeUnder(const std::wstring& temporary) {
+  std::wstring key = KeyOf(temporary);
+  Noted& n = Failure();
+  EnterCriticalSection(&n.lock);
+  n.madeUnder.erase(key);
+  LeaveCriticalSection(&n.lock);
+}
 
 void NoteHostWriteFailure(HANDLE file, DWORD error) {
   DWORD saved = GetLastError();
@@ -40,12 +68,14 @@ void NoteHostWriteFailure(HANDLE file, DWORD error) {
 
 void NoteHostWriteFailure(const std::wstring& path, DWORD error) {
   DWORD saved = GetLastError();
+  std::wstring key = path.empty() ? path : KeyOf(path);
   Noted& n = Failure();
   EnterCriticalSection(&n.lock);
   if (!n.set) {
     n.set = true;
     n.error = error;
-    n.path = path;
+    auto made = key.empty() ? n.madeUnder.end() : n.madeUnder.find(key);
+    n.path = made != n.madeUnder.end() ? made->second : path;
   }
   LeaveCriticalSection(&n.lock);
   SetLastError(saved);

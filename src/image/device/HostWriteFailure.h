@@ -12,6 +12,10 @@
 void NoteHostWriteFailure(HANDLE file, DWORD error);
 // The same for the host file at path, as the command names it.
 void NoteHostWriteFailure(const std::wstring& path, DWORD error);
+// A file made under a temporary name (which takes its name when whole) is
+// named as the file it becomes in the failures noted while it is made.
+void NoteMadeUnder(const std::wstring& temporary, const std::wstring& name);
+void ForgetMadeUnder(const std::wstring& temporary);
 // A command that was to write the host file `target` (whole, or made under
 // a temporary name that takes its name at the end) failed to: the failure
 // noted on the way (a write to the temporary, a full disk) is given as the

@@ -2,6 +2,7 @@
 #include "common/PathSet.h"
 #include "common/ReplacedFile.h"
 #include "image/device/DeviceSource.h"
+#include "image/device/HostWriteFailure.h"
 #include "image/stack/KeptHandles.h"
 #include "image/stack/journal/FileJournal.h"
 #include "image/stack/LeftFiles.h"
@@ -266,6 +267,7 @@ HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWO
       return h;
     }
     m_TempPath = temp;
+    NoteMadeUnder(temp, path);
     NoteHeld(path);
     return h;
   }
@@ -305,6 +307,7 @@ bool _VROH_RW_CLASS::EndFile(bool keep) {
   if (!m_TempPath.empty()) {
     // A made file that is not kept is removed when it is closed.
     if (!keep || !RenameHandleFile(m_hFile, m_Path.c_str())) return !keep;
+    ForgetMadeUnder(m_TempPath);
     m_TempPath.clear();
     // Its name on the disk before the next command's journal covers it.
     return VroFlushFolderOf(m_Path);
@@ -325,7 +328,10 @@ bool _VROH_RW_CLASS::ReleaseFile() {
   m_pJournal = nullptr;
   bool ok = !m_hFile || CloseHandle(m_hFile);
   m_hFile = nullptr;
-  if (!m_TempPath.empty()) DeleteFileW(m_TempPath.c_str());
+  if (!m_TempPath.empty()) {
+    DeleteFileW(m_TempPath.c_str());
+    ForgetMadeUnder(m_TempPath);
+  }
   m_TempPath.clear();
   return ok;
 }
