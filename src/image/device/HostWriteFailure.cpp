@@ -97,7 +97,7 @@ bool TakeHostWriteFailure(std::wstring* path, DWORD* error) {
   if (error) *error = n.error;
   n.set = false;
   n.told = false;
-  n.path.clear();
+  std::wstring().swap(n.path);  // its memory too: a path may be long
   LeaveCriticalSection(&n.lock);
   return was;
 }
