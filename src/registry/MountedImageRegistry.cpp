@@ -216,7 +216,8 @@ uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed
   // asked for but could not be loaded fails the import before anything
   // changes (REG_STATUS_NOT_FOUND); a root the caller did not load at all
   // (a driver installation loads SYSTEM only) is passed over, but a file
-  // of which no section reaches a hive imports nothing and fails the same.
+  // of which no section reaches a loaded hive imports nothing and fails
+  // the same.
   unsigned char named = 0;
   std::wstring stray;  // a section of no hive of the table
   for (const std::wstring& s : sections) {
@@ -225,6 +226,13 @@ uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed
       named |= HiveFlagOfRoot(root);
     else if (stray.empty())
       stray = s;
+  }
+  // A key of a root no hive of the image holds (HKEY_USERS,
+  // HKEY_CURRENT_CONFIG, a key Windows keeps only in memory) would be left
+  // out while the rest went in: the file is refused whole.
+  if (!stray.empty()) {
+    SetFailure(image, L"the key [" + stray + L"] lies in no hive of the image");
+    return REG_STATUS_FAILURE;
   }
   if (loadNamed && named) AddHives(image, named);
   std::vector<std::pair<const wchar_t*, CRegHive*>> touched;
@@ -241,9 +249,8 @@ uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed
     touched.push_back({root, hive});
   }
   if (!sections.empty() && touched.empty()) {
-    SetFailure(image, firstNamed ? UnloadableText(image, firstNamed)
-                                 : L"no key of it lies in a hive of the image (" + stray + L")");
-    return firstNamed ? REG_STATUS_NOT_FOUND : REG_STATUS_FAILURE;
+    SetFailure(image, UnloadableText(image, firstNamed));
+    return REG_STATUS_NOT_FOUND;
   }
   // Keys of CurrentControlSet go to the control set it links to at boot.
   uint32_t controlSet = 0;

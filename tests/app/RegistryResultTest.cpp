@@ -334,7 +334,12 @@ TEST(RegistryResult, EveryRefusalNamesItsCause) {
        L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\B]\r\n\"broken\"=hex:zz,qq\r\n",
        true, "line 7: data of the value \"broken\" that cannot be read (hex:zz,qq)"},
       {"nohive.reg", L"[HKEY_USERS\\.DEFAULT\\A]\r\n\"a\"=\"b\"\r\n", true,
-       "no key of it lies in a hive of the image (HKEY_USERS\\.DEFAULT\\A): nothing imported"},
+       "the key [HKEY_USERS\\.DEFAULT\\A] lies in no hive of the image: nothing imported"},
+      // Beside keys that go in, such a key is not left out in silence.
+      {"mixedhive.reg",
+       L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n\"a\"=\"b\"\r\n\r\n[HKEY_CURRENT_CONFIG\\B]\r\n"
+       L"\"c\"=\"d\"\r\n",
+       true, "the key [HKEY_CURRENT_CONFIG\\B] lies in no hive of the image: nothing imported"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
