@@ -185,6 +185,14 @@ std::wstring FaultText(const RegImportFault& fault) {
   return fault.what;
 }
 
+// A section that names a registry root ("HKEY_..."), as against the
+// sections of other text a script carries beside its keys (a driver
+// cache's [File], [Digests], [Installation]), which name no key and are
+// passed over.
+bool NamesARoot(const std::wstring& section) {
+  return _wcsnicmp(section.c_str(), L"HKEY_", 5) == 0;
+}
+
 // The root of the table a resolved section path lies in, or null.
 const wchar_t* RootOfSection(const std::wstring& section) {
   std::wstring s = reg_resolve_key(section, 0);
@@ -224,7 +232,7 @@ uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed
     const wchar_t* root = RootOfSection(s);
     if (root)
       named |= HiveFlagOfRoot(root);
-    else if (stray.empty())
+    else if (stray.empty() && NamesARoot(s))
       stray = s;
   }
   // A key of a root no hive of the image holds (HKEY_USERS,

@@ -355,8 +355,11 @@ TEST(RegistryResult, EveryRefusalNamesItsCause) {
 
   // A wildcard: the line names the bad file; the good one is imported.
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/wild")));
-  std::wstring good =
-      WriteReg(dir, "wild/a-good.reg", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\r\n\"a\"=\"b\"\r\n");
+  // A section that names no key (the notes some scripts carry) is passed
+  // over, as regedit does.
+  std::wstring good = WriteReg(
+      dir, "wild/a-good.reg",
+      L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\r\n\"a\"=\"b\"\r\n\r\n[Notes]\r\nx=y\r\n");
   std::wstring bad =
       WriteReg(dir, "wild/b-bad.reg", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Bad]\r\n\"a\"=hex:q\r\n");
   std::string printed;
