@@ -9,6 +9,7 @@
 
 #include "app/mainwnd/FileListRows.h"
 #include "common/PathUtil.h"
+#include "image/stack/OverlayNotice.h"
 #include "ui/Window.h"
 
 class CMountedImage;
@@ -127,8 +128,11 @@ class CFileManagerDlg : public CWindow {
   wchar_t m_dragOutFolder[kPathChars] = {};
   // The image address bar's text while its drop-down is open.
   wchar_t m_savedAddress[kAddressChars] = {};
-  // The merge worker's progress: 0..100, negative on failure.
+  // The merge worker's progress: 0..100, negative on failure; the worker
+  // (null once it ended) and the lines its merge gave about files.
   volatile int m_mergeProgress = 0;
+  HANDLE m_mergeWorker = nullptr;
+  std::vector<VroNoticeCollector::Notice> m_mergeNotices;
   volatile LONG m_busy = 0;
   // Set while a drag of image items holds the turn and no drop took it.
   BOOL m_dragHoldsTurn = FALSE;

@@ -92,36 +92,71 @@ bool IsOpenThrough(CMountedImage* mounted, const wchar_t* path, const wchar_t* w
          (layers->Update().IsOpen() && !lstrcmpiW(path, layers->Update().Path().c_str()));
 }
 
-// Tells in a box what the open did to files a cut-off command left: a
-// command rolled back from its journal (one that could not be removed
-// too), a journal set aside; and why it refused an image: another program
-// holds it, or its journal cannot be applied.
-void TellJournalNotices(CFileManagerDlg* window, const VroNoticeCollector& notices) {
-  std::wstring text;
-  UINT icon = MB_ICONINFORMATION;
-  for (const VroNoticeCollector::Notice& n : notices.Notices()) {
-    UINT id = n.kind == VRO_NOTICE_JOURNAL_ROLLED_BACK    ? IDS_JOURNAL_ROLLED_BACK
-              : n.kind == VRO_NOTICE_JOURNAL_SET_ASIDE   ? IDS_JOURNAL_SET_ASIDE
-              : n.kind == VRO_NOTICE_JOURNAL_NOT_REMOVED ? IDS_JOURNAL_NOT_REMOVED
-              : n.kind == VRO_NOTICE_HELD                ? IDS_IMAGE_HELD
-              : n.kind == VRO_NOTICE_JOURNAL_DAMAGED ||
-                      n.kind == VRO_NOTICE_JOURNAL_NOT_APPLIED
-                  ? IDS_JOURNAL_REFUSED
-                  : 0;
-    if (id == IDS_IMAGE_HELD || id == IDS_JOURNAL_REFUSED || id == IDS_JOURNAL_NOT_REMOVED)
-      icon = MB_ICONWARNING;
-    wchar_t format[512], line[1024];
-    if (!id || !LoadUiString(id, format, 512)) continue;
-    _snwprintf(line, 1024, format, n.path.c_str());
-    line[1023] = 0;
-    if (!text.empty()) text += L"\r\n\r\n";
-    text += line;
+}  // namespace
+
+UINT NoticeStringId(int kind) {
+  switch (kind) {
+    case VRO_NOTICE_DAMAGED_MAP: return IDS_NOTICE_DAMAGED_MAP;
+    case VRO_NOTICE_DAMAGED_HEADER: return IDS_NOTICE_DAMAGED_HEADER;
+    case VRO_NOTICE_NOT_OVERLAY: return IDS_NOTICE_NOT_OVERLAY;
+    case VRO_NOTICE_NOT_LINKED: return IDS_NOTICE_NOT_LINKED;
+    case VRO_NOTICE_STALE_KEPT: return IDS_NOTICE_STALE_KEPT;
+    case VRO_NOTICE_STALE_DISCARDED: return IDS_NOTICE_STALE_DISCARDED;
+    case VRO_NOTICE_UNUSABLE_DISCARDED: return IDS_NOTICE_UNUSABLE_DISCARDED;
+    case VRO_NOTICE_JOURNAL_ROLLED_BACK: return IDS_JOURNAL_ROLLED_BACK;
+    case VRO_NOTICE_JOURNAL_DAMAGED:
+    case VRO_NOTICE_JOURNAL_NOT_APPLIED: return IDS_JOURNAL_REFUSED;
+    case VRO_NOTICE_JOURNAL_SET_ASIDE: return IDS_JOURNAL_SET_ASIDE;
+    case VRO_NOTICE_JOURNAL_NOT_REMOVED: return IDS_JOURNAL_NOT_REMOVED;
+    case VRO_NOTICE_LEGACY_UNDO: return IDS_NOTICE_LEGACY_UNDO;
+    case VRO_NOTICE_MERGE_UNFINISHED: return IDS_NOTICE_MERGE_UNFINISHED;
+    case VRO_NOTICE_MERGE_FILE_MISSING: return IDS_NOTICE_MERGE_FILE_MISSING;
+    case VRO_NOTICE_MERGE_RECORD_DONE: return IDS_NOTICE_MERGE_RECORD_DONE;
+    case VRO_NOTICE_MERGE_UNLINKS: return IDS_NOTICE_MERGE_UNLINKS;
+    case VRO_NOTICE_MERGE_LEFTOVER: return IDS_NOTICE_MERGE_LEFTOVER;
+    case VRO_NOTICE_MISSING: return IDS_NOTICE_MISSING;
+    case VRO_NOTICE_CANNOT_CREATE: return IDS_NOTICE_CANNOT_CREATE;
+    case VRO_NOTICE_EMPTY: return IDS_NOTICE_EMPTY;
+    case VRO_NOTICE_IN_USE: return IDS_NOTICE_IN_USE;
+    case VRO_NOTICE_NOT_WRITABLE: return IDS_NOTICE_NOT_WRITABLE;
+    case VRO_NOTICE_UNKNOWN_KIND: return IDS_NOTICE_UNKNOWN_KIND;
+    case VRO_NOTICE_NO_BASE: return IDS_NOTICE_NO_BASE;
+    case VRO_NOTICE_NO_VOLUME: return IDS_NOTICE_NO_VOLUME;
+    case VRO_NOTICE_NO_MATCH: return IDS_NOTICE_NO_MATCH;
+    case VRO_NOTICE_NO_PARTITION: return IDS_NOTICE_NO_PARTITION;
+    case VRO_NOTICE_LEFTOVER_REMOVED: return IDS_NOTICE_LEFTOVER_REMOVED;
+    case VRO_NOTICE_LEFTOVER_NOT_OURS: return IDS_NOTICE_LEFTOVER_NOT_OURS;
+    case VRO_NOTICE_UPDATES_HANG_ON: return IDS_NOTICE_UPDATES_HANG_ON;
+    case VRO_NOTICE_HELD: return IDS_IMAGE_HELD;
   }
-  if (!text.empty())
-    OwnerMessageBox(window->m_hWnd, text.c_str(), icon | MB_SETFOREGROUND);
+  return 0;
 }
 
-}  // namespace
+void TellNotices(CFileManagerDlg* window, const std::vector<VroNoticeCollector::Notice>& notices,
+                 const wchar_t* refused) {
+  std::wstring text;
+  // Only what was done and told with no harm to anything is a mere note.
+  UINT icon = refused ? MB_ICONWARNING : MB_ICONINFORMATION;
+  auto add = [&](UINT id, const wchar_t* path) {
+    wchar_t format[512], line[1400];
+    if (!LoadUiString(id, format, 512)) return;
+    _snwprintf(line, 1400, format, path);
+    line[1399] = 0;
+    if (text.find(line) != std::wstring::npos) return;
+    if (!text.empty()) text += L"\r\n\r\n";
+    text += line;
+  };
+  for (const VroNoticeCollector::Notice& n : notices) {
+    if (n.kind != VRO_NOTICE_JOURNAL_ROLLED_BACK && n.kind != VRO_NOTICE_JOURNAL_SET_ASIDE &&
+        n.kind != VRO_NOTICE_MERGE_RECORD_DONE && n.kind != VRO_NOTICE_MERGE_LEFTOVER &&
+        n.kind != VRO_NOTICE_LEFTOVER_REMOVED)
+      icon = MB_ICONWARNING;
+    const UINT id = NoticeStringId(n.kind);
+    add(id ? id : IDS_IMAGE_NOT_OPENED, n.path.c_str());
+  }
+  if (refused && text.empty()) add(IDS_IMAGE_NOT_OPENED, refused);
+  if (!text.empty()) OwnerMessageBox(window->m_hWnd, text.c_str(), icon | MB_SETFOREGROUND);
+}
 
 void SplitImageAddress(const wchar_t* address, wchar_t* image, int imageSize, wchar_t* folder,
                        int folderSize) {
@@ -217,7 +252,7 @@ void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_
   const int type = IsOpenThrough(window->m_image, image, writeBack, mode)
                        ? int(window->m_imageType)
                        : window->m_image->ReopenImage(image, writeBack, partition, mode);
-  TellJournalNotices(window, notices);
+  TellNotices(window, notices.Notices(), type < 0 ? image : nullptr);
   wchar_t address[kAddressChars];
   if (type < 0) {
     JoinImageAddress(image, folder, address, kAddressChars);

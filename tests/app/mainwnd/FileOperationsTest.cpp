@@ -221,16 +221,19 @@ TEST_F(FileOperationsTest, AddExtractDeleteCheckedByNtfsTools) {
 // hides the bar without dividing.
 TEST_F(FileOperationsTest, ProgressRangeOfSmallAndEmptyTotals) {
   HWND bar = GetDlgItem(Item(IDC_STATUS_BAR), IDC_PROGRESS);
-  ListCopyProgress(0, 1000, 0, 0, 0, 0, 0, 0, bar);
+  CopyWatch watch = {bar, 0, 0};
+  ListCopyProgress(0, 1000, 0, 0, 0, 0, 0, 0, &watch);
   EXPECT_EQ(1, SendMessageW(bar, PBM_GETRANGE, FALSE, 0));
   EXPECT_TRUE(IsWindowVisible(bar));
-  ListCopyProgress(0, 1000, 0, 500, 0, 100, 0, 0, bar);
+  ListCopyProgress(0, 1000, 0, 500, 0, 100, 0, 0, &watch);
   EXPECT_EQ(1, SendMessageW(bar, PBM_GETPOS, 0, 0));
-  ListCopyProgress(0, 1000, 0, 1000, 0, 0, 0, 0, bar);
+  ListCopyProgress(0, 1000, 0, 1000, 0, 0, 0, 0, &watch);
   EXPECT_FALSE(IsWindowVisible(bar));
-  ListCopyProgress(0, 0, 0, 0, 0, 0, 0, 0, bar);
+  ListCopyProgress(0, 0, 0, 0, 0, 0, 0, 0, &watch);
   EXPECT_FALSE(IsWindowVisible(bar));
-  EXPECT_EQ(1u, ListCopyProgress(1, 0, 0, 0, 0, 0, 0, 0, bar)) << "an existing target is replaced";
+  EXPECT_EQ(1u, ListCopyProgress(1, 0, 0, 0, 0, 0, 0, 0, &watch))
+      << "an existing target is replaced";
+  EXPECT_EQ(0, watch.failed);
 
   // While an operation runs a second one is refused, and said so.
   window_->m_busy = 1;
@@ -514,8 +517,12 @@ TEST_F(FileOperationsTest, HostDeleteNeverFollowsALink) {
   Navigate(IDC_HOST_ADDRESS, out);
   SelectNames(Item(IDC_HOST_LIST), {L"link", L".."});
   // Whether the link itself can go is the platform's (Wine keeps a host
-  // file system's link); what it points to is never touched.
-  DeleteHostSelection(Item(IDC_HOST_LIST));
+  // file system's link, and a box says so); what it points to is never
+  // touched.
+  {
+    Answerer answers({IDOK});
+    DeleteHostSelection(Item(IDC_HOST_LIST), window_);
+  }
   EXPECT_TRUE(HasRow(Item(IDC_HOST_LIST), L".."));
   EXPECT_EQ("data", FileText(dir_ + "/keep/precious.txt"));
 }
