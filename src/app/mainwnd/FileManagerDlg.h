@@ -13,6 +13,7 @@
 #include "ui/Window.h"
 
 class CMountedImage;
+class OperationFailures;
 class CDropTarget;
 class CComboListBox;
 
@@ -124,8 +125,10 @@ class CFileManagerDlg : public CWindow {
   HWND m_sizeEditor = nullptr;
   BOOL m_editingSize = FALSE;
   DWORD m_lastToolbarClick = 0;
-  // The image items dragged out wait in this host folder during the drag.
+  // The image items dragged out wait in this host folder during the drag;
+  // what could not be put there is told when the drag ends.
   wchar_t m_dragOutFolder[kPathChars] = {};
+  OperationFailures* m_dragOutFailures = nullptr;
   // The image address bar's text while its drop-down is open.
   wchar_t m_savedAddress[kAddressChars] = {};
   // The merge worker's progress: 0..100, negative on failure; the worker

@@ -10,18 +10,6 @@
 #include "ui/UiLanguage.h"
 #include "ui/UiResources.h"
 
-namespace {
-
-std::wstring FormatUiString(UINT id, const wchar_t* first, const wchar_t* second = nullptr) {
-  wchar_t format[512], text[1400];
-  if (!LoadUiString(id, format, 512)) return std::wstring();
-  _snwprintf(text, 1400, format, first, second);
-  text[1399] = 0;
-  return text;
-}
-
-}  // namespace
-
 void OperationFailures::Add(const std::wstring& item, DWORD error, int count) {
   if (count < 1) return;
   if (!m_count) {
@@ -63,8 +51,13 @@ std::wstring WrittenFile(CMountedImage* image) {
 }
 
 void TellOperation(HWND owner, const OperationFailures& failures, const std::wstring& takenBack) {
-  std::wstring text =
-      takenBack.empty() ? std::wstring() : FormatUiString(IDS_OPERATION_TAKEN_BACK, takenBack.c_str());
+  std::wstring text;
+  wchar_t format[512], line[1400];
+  if (!takenBack.empty() && LoadUiString(IDS_OPERATION_TAKEN_BACK, format, 512)) {
+    _snwprintf(line, 1400, format, takenBack.c_str());
+    line[1399] = 0;
+    text = line;
+  }
   const std::wstring failed = failures.Text();
   if (!failed.empty()) text += (text.empty() ? L"" : L"\r\n\r\n") + failed;
   if (!text.empty()) OwnerMessageBox(owner, text.c_str(), MB_ICONEXCLAMATION | MB_SETFOREGROUND);

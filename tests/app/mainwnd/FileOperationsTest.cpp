@@ -499,6 +499,40 @@ TEST_F(FileOperationsTest, FailedMergeShowsRedAndEnablesThePanes) {
   EXPECT_EQ("y", FileText(dir_ + "/host/noext")) << "the files stay as they were";
 }
 
+// A merge from the image bar's link that unlinks another update file made
+// against the image says so in a box that names that file; the image then
+// holds the merged file's work, and the merged file is gone.
+TEST_F(FileOperationsTest, MergeTellsOfTheUpdateFileItUnlinks) {
+  const std::wstring base = vt::ToWin(dir_ + "/base.img");
+  const std::wstring first = base + L"_01.Upd", second = base + L"_02.Upd";
+  std::string out;
+  ASSERT_EQ(0u, session::Batch(L"\"-img:" + base + L"\" /create:24", &out)) << out;
+  for (const char* name : {"a.txt", "noext"}) {
+    ASSERT_EQ(0u, session::Batch(L"\"-img:" + base + L"\" \"/inject:\\" + vt::Widen(name) + L"::" +
+                                     vt::ToWin(dir_ + "/host/" + name) + L"\"",
+                                 &out))
+        << out;
+  }
+  ASSERT_TRUE(vt::FileExists(second)) << "the second inject made no second update file";
+  std::vector<std::wstring> texts;
+  {
+    Answerer answers({IDYES, IDOK});
+    MergeUpdateIntoImage(window_, base.c_str(), first.c_str());
+    EXPECT_TRUE(PumpUntil([&] { return window_->m_busy == 0; }));
+    texts = answers.Texts();
+  }
+  ASSERT_EQ(2u, texts.size()) << "no box told of the unlinked update file";
+  wchar_t format[512];
+  LoadUiString(GetModuleHandleW(nullptr), IDS_NOTICE_MERGE_UNLINKS, kLangChinese, format, 512);
+  EXPECT_EQ(0u, texts[1].find(second + (format + 2))) << vt::Narrow(texts[1]);
+  EXPECT_FALSE(vt::FileExists(first));
+  EXPECT_EQ(0u, session::Batch(L"\"-img:" + base + L"\" -noupd \"/extract:\\a.txt::" +
+                                   vt::ToWin(dir_ + "/a.out") + L"\"",
+                               &out))
+      << out;
+  EXPECT_EQ(FileText(dir_ + "/host/a.txt"), FileText(dir_ + "/a.out"));
+}
+
 }  // namespace
 
 namespace {

@@ -13,7 +13,6 @@
 #include <string>
 
 #include "../../image/WriteFaults.h"
-#include "../ProgramImage.h"
 #include "SessionHarness.h"
 #include "TestSupport.h"
 #include "image/copy/TreeCopy.h"
@@ -32,13 +31,6 @@ std::string Journals(const std::string& dir) {
   std::string out;
   vt::Sh("cd " + vt::Q(dir) + " && ls | grep journal || true", &out);
   return out;
-}
-
-// The program in batch mode: its exit code, its output in *out.
-DWORD Batch(const std::wstring& arguments, std::string* out) {
-  DWORD code = 0xDEADBEEF;
-  EXPECT_TRUE(apptest::RunProgram(arguments, code, out)) << vt::Narrow(arguments);
-  return code;
 }
 
 // Every kind of line an open or a merge gives about a file has its text in

@@ -134,8 +134,8 @@ TEST(MainWindowMetafiles, RefusalsInExtendChangeNothingAndSayWhy) {
     ASSERT_TRUE(Xdo("click 1"));
     ASSERT_TRUE(Poll([&] { return SendMessageW(readOnly, BM_GETCHECK, 0, 0) == BST_CHECKED; }));
     ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, properties, "key Return"));
-    ASSERT_NO_FATAL_FAILURE(ExpectRefusalBox(program, L"\\$Quota", lang,
-                                             shot.empty() ? "" : shot + "properties.png"));
+    ASSERT_NO_FATAL_FAILURE(
+        ExpectRefusalBox(program, L"\\$Quota", lang, shot.empty() ? "" : shot + "properties.png"));
     ASSERT_TRUE(Poll([&] { return !IsWindow(properties); }));
 
     ASSERT_NO_FATAL_FAILURE(MenuKey(program.ui, main, "alt+f", "x"));
