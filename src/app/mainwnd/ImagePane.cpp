@@ -245,7 +245,11 @@ void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_
   HWND combo = window->Item(IDC_IMAGE_ADDRESS);
   ClearFileListRows(list);
   SendMessageW(combo, CB_SETCURSEL, WPARAM(-1), 0);
-  if (GetPathKind(image) != 1 || !window->m_image) {
+  const int kind = GetPathKind(image);
+  if (kind != 1 || !window->m_image) {
+    // A path that names no file is refused as an open would refuse it.
+    if (window->m_image && image[0])
+      TellNotices(window, {{image, kind ? VRO_NOTICE_UNKNOWN_KIND : VRO_NOTICE_MISSING}}, image);
     ClearImageStatus(window);
     SetWindowTextW(list, L"");
     return;

@@ -8,10 +8,6 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
-#include <atomic>
-#include <deque>
-#include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,51 +26,6 @@
 #include "ui/UiResources.h"
 
 namespace {
-
-// Answers the message boxes of this process in order, as the operator would
-// click them, and keeps their texts.
-class Answerer {
- public:
-  explicit Answerer(std::deque<int> answers) : answers_(std::move(answers)) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~Answerer() {
-    stop_ = true;
-    thread_.join();
-  }
-  std::vector<std::wstring> Texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
-  }
-
- private:
-  static BOOL CALLBACK Visit(HWND window, LPARAM self) {
-    Answerer* answerer = reinterpret_cast<Answerer*>(self);
-    if (!session::IsMessageBoxOf(window, GetCurrentProcessId()) || answerer->seen_.count(window))
-      return TRUE;
-    wchar_t text[2048] = L"";
-    GetDlgItemTextW(window, 0xFFFF, text, 2048);
-    std::lock_guard<std::mutex> lock(answerer->mutex_);
-    if (answerer->answers_.empty()) return TRUE;
-    answerer->seen_.insert(window);
-    answerer->texts_.push_back(text);
-    PostMessageW(window, WM_COMMAND, answerer->answers_.front(), 0);
-    answerer->answers_.pop_front();
-    return TRUE;
-  }
-  void Run() {
-    while (!stop_) {
-      EnumWindows(Visit, LPARAM(this));
-      Sleep(50);
-    }
-  }
-  std::deque<int> answers_;
-  std::set<HWND> seen_;
-  std::vector<std::wstring> texts_;
-  std::mutex mutex_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 // AskYesAllNo's buttons as the box ends with them.
 const int kYes = IDYES, kAll = IDNO, kNo = IDCANCEL;
