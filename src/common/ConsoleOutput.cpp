@@ -4,11 +4,16 @@ namespace {
 
 volatile LONG g_lines = 0;
 
-// The system's text for an error, on one line ("" when it has none).
-std::wstring ErrorText(DWORD error) {
+}  // namespace
+
+std::wstring ErrorText(DWORD error, LANGID language) {
   wchar_t text[512] = {};
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           error, 0, text, ARRAYSIZE(text), nullptr);
+                           error, language, text, ARRAYSIZE(text), nullptr);
+  // A system without that language's texts gives its own.
+  if (!n && language)
+    n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       0, text, ARRAYSIZE(text), nullptr);
   std::wstring t(text, n < ARRAYSIZE(text) ? n : 0);
   for (wchar_t& c : t) {
     if (c == L'\r' || c == L'\n') c = L' ';
@@ -16,8 +21,6 @@ std::wstring ErrorText(DWORD error) {
   while (!t.empty() && t.back() == L' ') t.pop_back();
   return t;
 }
-
-}  // namespace
 
 HANDLE CommandOutput() {
   static HANDLE console = INVALID_HANDLE_VALUE;

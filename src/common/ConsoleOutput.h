@@ -19,6 +19,10 @@ void CountCommandLine();
 // Lines given so far by every writer: a caller sees whether its step gave one.
 long CommandLinesGiven();
 
+// The system's text for an error on one line, in the language when the
+// system has its texts, else in its own ("" when it has none).
+std::wstring ErrorText(DWORD error, LANGID language = 0);
+
 // "Could not write PATH (error N: the system's text)" or "Could not read
 // ...", with its line end.
 std::wstring FailureLine(bool write, const std::wstring& path, DWORD error);

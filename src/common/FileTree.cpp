@@ -35,11 +35,19 @@ int CopyLink(const wchar_t* source, const wchar_t* target) {
 
 }  // namespace
 
-int DeleteTree(const wchar_t* path, BOOL recursive) {
-  if (!path || !*path) return 0;
+namespace {
+
+// DeleteTree, keeping the error of the first thing that could not go.
+int DeleteTreeAt(const wchar_t* path, BOOL recursive, DWORD* firstError) {
+  auto failed = [&](DWORD error) {
+    if (!*firstError) *firstError = error ? error : ERROR_ACCESS_DENIED;
+  };
   DWORD self = GetFileAttributesW(path);
-  if (self != INVALID_FILE_ATTRIBUTES && IsDirectoryLink(self))
-    return RemoveDirectoryLink(path) ? 1 : 0;
+  if (self != INVALID_FILE_ATTRIBUTES && IsDirectoryLink(self)) {
+    if (RemoveDirectoryLink(path)) return 1;
+    failed(GetLastError());
+    return 0;
+  }
 
   int count = 0;
   const std::wstring base = path;
@@ -50,17 +58,38 @@ int DeleteTree(const wchar_t* path, BOOL recursive) {
       if (IsDotEntry(fd.cFileName)) continue;
       std::wstring child = base + L"\\" + fd.cFileName;
       if (IsDirectoryLink(fd.dwFileAttributes)) {
-        if (recursive && RemoveDirectoryLink(child.c_str())) ++count;
+        if (!recursive) continue;
+        if (RemoveDirectoryLink(child.c_str())) {
+          ++count;
+        } else {
+          failed(GetLastError());
+        }
       } else if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        if (recursive) count += DeleteTree(child.c_str(), TRUE);
+        if (recursive) count += DeleteTreeAt(child.c_str(), TRUE, firstError);
       } else if (DeleteOneFile(child.c_str())) {
         ++count;
+      } else {
+        failed(GetLastError());
       }
     } while (FindNextFileW(find, &fd));
     FindClose(find);
   }
   SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-  if (RemoveDirectoryW(path) || DeleteFileW(path)) ++count;
+  if (RemoveDirectoryW(path)) return count + 1;
+  const DWORD folderError = GetLastError();
+  if (DeleteFileW(path)) return count + 1;
+  const bool folder = self != INVALID_FILE_ATTRIBUTES && (self & FILE_ATTRIBUTE_DIRECTORY);
+  failed(folder ? folderError : GetLastError());
+  return count;
+}
+
+}  // namespace
+
+int DeleteTree(const wchar_t* path, BOOL recursive) {
+  if (!path || !*path) return 0;
+  DWORD firstError = 0;
+  const int count = DeleteTreeAt(path, recursive, &firstError);
+  if (firstError) SetLastError(firstError);
   return count;
 }
 

@@ -9,7 +9,8 @@
 // everything below them, then the folder itself (or `path` when it is a
 // file). A file that cannot be deleted for lack of access gets normal
 // attributes and is tried once more. A link at `path` or inside it is
-// removed as a link. Returns the number of files, folders and links removed.
+// removed as a link. Returns the number of files, folders and links removed;
+// when something could not go, the last error is that of the first of them.
 int DeleteTree(const wchar_t* path, BOOL recursive = TRUE);
 
 // A file: CopyFileNoRedirect(source, target, overwrite), 1 on success else

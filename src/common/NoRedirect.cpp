@@ -142,9 +142,12 @@ NoRedirectScope::NoRedirectScope() {
 
 NoRedirectScope::~NoRedirectScope() {
   if (!active_) return;
+  // The error of the last call made in the scope stays the caller's.
+  const DWORD error = GetLastError();
   auto revert =
       reinterpret_cast<RevertFn>(GetProcAddress(Kernel32(), "Wow64RevertWow64FsRedirection"));
   if (revert) revert(old_);
+  SetLastError(error);
 }
 
 int GetPathInfoNoRedirect(const wchar_t* path, DWORD* attributes, FILETIME* lastWrite,

@@ -56,6 +56,36 @@
 // the journal beside it fails its checks or cannot be applied now.
 #define IDS_IMAGE_HELD 368
 #define IDS_JOURNAL_REFUSED 369
+// The other lines an open (or a merge) gives about a file, one text for
+// each kind (%s: the file): what it did to it, or why it refused it.
+#define IDS_NOTICE_DAMAGED_MAP 370
+#define IDS_NOTICE_DAMAGED_HEADER 371
+#define IDS_NOTICE_NOT_OVERLAY 372
+#define IDS_NOTICE_NOT_LINKED 373
+#define IDS_NOTICE_STALE_KEPT 374
+#define IDS_NOTICE_STALE_DISCARDED 375
+#define IDS_NOTICE_UNUSABLE_DISCARDED 376
+#define IDS_NOTICE_LEGACY_UNDO 377
+#define IDS_NOTICE_MERGE_UNFINISHED 378
+#define IDS_NOTICE_MERGE_FILE_MISSING 379
+#define IDS_NOTICE_MERGE_RECORD_DONE 380
+#define IDS_NOTICE_MERGE_UNLINKS 381
+#define IDS_NOTICE_MERGE_LEFTOVER 382
+#define IDS_NOTICE_MISSING 383
+#define IDS_NOTICE_CANNOT_CREATE 384
+#define IDS_NOTICE_EMPTY 385
+#define IDS_NOTICE_IN_USE 386
+#define IDS_NOTICE_NOT_WRITABLE 387
+#define IDS_NOTICE_UNKNOWN_KIND 388
+#define IDS_NOTICE_NO_BASE 389
+#define IDS_NOTICE_NO_VOLUME 390
+#define IDS_NOTICE_NO_MATCH 391
+#define IDS_NOTICE_NO_PARTITION 392
+#define IDS_NOTICE_LEFTOVER_REMOVED 393
+#define IDS_NOTICE_LEFTOVER_NOT_OURS 394
+#define IDS_NOTICE_UPDATES_HANG_ON 395
+// An image whose open failed without a line saying why (%s: the image).
+#define IDS_IMAGE_NOT_OPENED 396
 
 // The registry editor: its window, controls, menus and texts, and the two
 // favorites dialogs.

@@ -81,6 +81,18 @@ TEST(FileTree, DeleteTreeRemovesEverythingAndCounts) {
   Write(root + L"\\single", "x");
   EXPECT_EQ(1, DeleteTree((root + L"\\single").c_str(), TRUE));
   EXPECT_EQ(0, DeleteTree((root + L"\\missing").c_str(), TRUE));
+
+  // A file another program holds stays with its folders, and the last
+  // error is why it stayed, not that its folder was not empty.
+  const std::wstring held = root + L"\\sub\\b.txt";
+  HANDLE h = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  SetLastError(0);
+  EXPECT_EQ(0, DeleteTree(root.c_str(), TRUE));
+  EXPECT_EQ(DWORD(ERROR_SHARING_VIOLATION), GetLastError());
+  EXPECT_EQ(1, GetPathKind(held.c_str()));
+  CloseHandle(h);
+  EXPECT_EQ(3, DeleteTree(root.c_str(), TRUE));
 }
 
 TEST(FileTree, DeleteTreeLeavesAJunctionTargetUntouched) {

@@ -6,10 +6,12 @@
 #include "app/mainwnd/FileManagerDlg.h"
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileWorkers.h"
+#include "app/mainwnd/OperationFailures.h"
 #include "common/FileTree.h"
 #include "common/PathUtil.h"
 #include "common/TempFiles.h"
 #include "image/mount/MountedImage.h"
+#include "resources/ResourceIds.h"
 
 namespace {
 
@@ -97,19 +99,25 @@ void CopyImageSelectionToClipboard(HWND imageList, CFileManagerDlg* window) {
   GetWindowTextW(imageList, address, kAddressChars);
   SplitImageAddress(address, nullptr, 0, folder, kAddressChars);
   std::vector<std::wstring> paths;
+  OperationFailures failures(IDS_COPY_OUT_FAILED);
   for (const std::wstring& name : names) {
     wchar_t source[kAddressChars], target[kAddressChars];
     lstrcpyW(source, folder);
     AppendPathPart(source, kAddressChars, name.c_str());
     lstrcpyW(target, staging);
     AppendPathPart(target, kAddressChars, name.c_str());
-    if (window->m_image->ExtractToHost(source, target, nullptr, nullptr)) paths.push_back(target);
+    if (window->m_image->ExtractToHost(source, target, nullptr, nullptr)) {
+      paths.push_back(target);
+    } else {
+      failures.Add(source, GetLastError());
+    }
   }
   if (PutFilesOnClipboard(imageList, paths)) {
     lstrcpyW(window->m_stagingFolder, staging);
   } else {
     DeleteTree(staging);
   }
+  TellOperation(window->m_hWnd, failures);
 }
 
 DWORD GetClipboardDropEffect(HWND owner) {

@@ -312,7 +312,7 @@ bool HandleFileCommand(CFileManagerDlg* window, WPARAM wParam, LPARAM lParam) {
       if (IsImagePane(window, pane)) {
         DeleteImageSelection(pane, window);
       } else {
-        DeleteHostSelection(pane);
+        DeleteHostSelection(pane, window);
       }
       window->EndOperation();
       UpdateToolbarState(window, pane);

@@ -9,9 +9,11 @@
 
 #include "app/mainwnd/FileListRows.h"
 #include "common/PathUtil.h"
+#include "image/stack/OverlayNotice.h"
 #include "ui/Window.h"
 
 class CMountedImage;
+class OperationFailures;
 class CDropTarget;
 class CComboListBox;
 
@@ -123,12 +125,17 @@ class CFileManagerDlg : public CWindow {
   HWND m_sizeEditor = nullptr;
   BOOL m_editingSize = FALSE;
   DWORD m_lastToolbarClick = 0;
-  // The image items dragged out wait in this host folder during the drag.
+  // The image items dragged out wait in this host folder during the drag;
+  // what could not be put there is told when the drag ends.
   wchar_t m_dragOutFolder[kPathChars] = {};
+  OperationFailures* m_dragOutFailures = nullptr;
   // The image address bar's text while its drop-down is open.
   wchar_t m_savedAddress[kAddressChars] = {};
-  // The merge worker's progress: 0..100, negative on failure.
+  // The merge worker's progress: 0..100, negative on failure; the worker
+  // (null once it ended) and the lines its merge gave about files.
   volatile int m_mergeProgress = 0;
+  HANDLE m_mergeWorker = nullptr;
+  std::vector<VroNoticeCollector::Notice> m_mergeNotices;
   volatile LONG m_busy = 0;
   // Set while a drag of image items holds the turn and no drop took it.
   BOOL m_dragHoldsTurn = FALSE;

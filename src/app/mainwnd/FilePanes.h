@@ -6,6 +6,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <vector>
+
+#include "image/stack/OverlayNotice.h"
 
 class CFileManagerDlg;
 
@@ -30,9 +33,21 @@ void AppendFileListRow(HWND list, const wchar_t* name, int itemImage, uint64_t s
 // every fill of a pane.
 void FocusFirstRow(HWND list);
 
-// Opens the image and fills the image pane with the folder.
+// Opens the image and fills the image pane with the folder; what the open
+// did to the image's files, or why it refused the image, is told in a box.
 void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_t* writeBack,
                      int partition, const wchar_t* folder, BOOL sizeEditable);
+
+// The text (a string id taking the file's path) of a line an open or a
+// merge gives about a file, by its kind (VroOverlayNoticeKind); 0 for a
+// kind it does not know.
+UINT NoticeStringId(int kind);
+// Tells in one box, in the window's language, the lines an open or a merge
+// gave about files (what it did to each, or why it refused it), and, when
+// `refused` names an image that did not open without a line saying why,
+// that it did not open. Nothing when there is nothing to tell.
+void TellNotices(CFileManagerDlg* window, const std::vector<VroNoticeCollector::Notice>& notices,
+                 const wchar_t* refused);
 
 // Enters the folder, "::{UEFI}" or ".." item of the image pane.
 void OpenImageListItem(CFileManagerDlg* window, int item);

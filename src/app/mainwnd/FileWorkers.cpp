@@ -11,6 +11,7 @@
 #include "app/mainwnd/FileManagerDlg.h"
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileTypes.h"
+#include "app/mainwnd/OperationFailures.h"
 #include "common/FileTree.h"
 #include "common/Format.h"
 #include "common/NoRedirect.h"
@@ -18,7 +19,7 @@
 #include "disktools/partition/PartitionResize.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/ImageMerge.h"
-#include "image/stack/MountRw.h"
+#include "image/stack/OverlayNotice.h"
 #include "resources/ResourceIds.h"
 #include "ui/AskYesAllNo.h"
 #include "ui/OwnerMessageBox.h"
@@ -36,12 +37,15 @@ const wchar_t kUefiItem[] = L"::{UEFI}";
 
 enum CopyOutcome { kCopied, kSkipped, kFailed, kStopped };
 
-// What one operation keeps from item to item.
+// What one operation keeps from item to item; failures: the text of
+// the items it could not do (IDS_*_FAILED).
 struct OperationState {
+  explicit OperationState(UINT failed) : failures(failed) {}
   int answer = 0;
   bool asked = false;
   bool resizeFailed = false;
   std::vector<std::wstring> added;
+  OperationFailures failures;
 };
 
 std::wstring ItemText(HWND list, int item) {
@@ -155,8 +159,10 @@ CopyOutcome CopyIntoImage(CFileManagerDlg* window, const wchar_t* source, const 
     }
     if (answer == IDNO) return kSkipped;
     uint64_t shortfall = 0;
-    const int copied = window->m_image->InjectHostPath(source, target, &shortfall, ListCopyProgress,
-                                                       ProgressBar(window));
+    CopyWatch watch = {ProgressBar(window), 0, 0};
+    const int copied =
+        window->m_image->InjectHostPath(source, target, &shortfall, ListCopyProgress, &watch);
+    const DWORD error = GetLastError();
     if (copied) {
       FILETIME lastWrite = {};
       DWORD attributes = 0;
@@ -167,10 +173,18 @@ CopyOutcome CopyIntoImage(CFileManagerDlg* window, const wchar_t* source, const 
         state.added.push_back(name);
     }
     // A folder copies what fits and counts it: what found no room in it is
-    // asked about as a file that did not fit is.
-    if (copied && !shortfall) return kCopied;
+    // asked about as a file that did not fit is; what the volume refused
+    // is told at the end.
+    if (copied && !shortfall) {
+      state.failures.Add(target, watch.error, watch.failed);
+      return kCopied;
+    }
     ShowWindow(ProgressBar(window), SW_HIDE);
-    if (!shortfall) return kFailed;
+    if (!shortfall) {
+      state.failures.Add(target, watch.failed ? watch.error : error,
+                         watch.failed ? watch.failed : 1);
+      return kFailed;
+    }
     if (!GrowPartitionFor(window, shortfall, state)) return kStopped;
     retry = true;
   }
@@ -216,8 +230,11 @@ CopyOutcome ExtractToHostPane(CFileManagerDlg* window, const wchar_t* source, co
   const int kind = window->m_image->GetPathType(source);
   window->m_image->GetFileInfo(source, nullptr, &newTime, nullptr, &newAttributes, &newSize);
   if (AskAboutHostTarget(window, target, newSize, newTime, state) == IDNO) return kSkipped;
-  if (!window->m_image->ExtractToHost(source, target, ListCopyProgress, ProgressBar(window))) {
+  CopyWatch watch = {ProgressBar(window), 0, 0};
+  if (!window->m_image->ExtractToHost(source, target, ListCopyProgress, &watch)) {
+    const DWORD error = GetLastError();
     ShowWindow(ProgressBar(window), SW_HIDE);
+    state.failures.Add(source, watch.failed ? watch.error : error, watch.failed ? watch.failed : 1);
     return kFailed;
   }
   ShowHostItem(list, name, target, kind == 2, state);
@@ -239,7 +256,10 @@ CopyOutcome CopyWithinHost(CFileManagerDlg* window, const wchar_t* source, Opera
   uint64_t newSize = 0;
   const int kind = GetPathInfoNoRedirect(source, &newAttributes, &newTime, &newSize);
   if (AskAboutHostTarget(window, target, newSize, newTime, state) == IDNO) return kSkipped;
-  if (!CopyTreeNoRedirect(source, target)) return kFailed;
+  if (!CopyTreeNoRedirect(source, target)) {
+    state.failures.Add(source, GetLastError());
+    return kFailed;
+  }
   ShowHostItem(list, name, target, kind == 2, state);
   return kCopied;
 }
@@ -263,32 +283,25 @@ void ShowImageAsItIs(CFileManagerDlg* window, BOOL post) {
   }
 }
 
-// The file of the image that takes the writes (the write-back file, else
-// the update file, else the image itself): what a failure names.
-std::wstring WrittenFile(CMountedImage* image) {
-  _VROH_MOUNT_RW* disk = image ? image->DiskObject() : nullptr;
-  if (!disk) return std::wstring();
-  _VROH_DISK_COMBO* layers = disk->Layers();
-  return (layers->Fix().IsOpen()      ? layers->Fix()
-          : layers->Update().IsOpen() ? layers->Update()
-                                      : layers->Base())
-      .Path();
-}
-
-// Ends the operation as one command on the image: false, with a box that
-// names the file, when it could not be written whole and was taken back
-// (the image is then open again as it was before it).
-bool KeepImageOperation(CFileManagerDlg* window) {
-  if (!window->m_image) return true;
-  const std::wstring file = WrittenFile(window->m_image);
-  if (window->m_image->EndCommand(true)) return true;
-  ShowImageAsItIs(window, FALSE);
-  wchar_t format[512], text[1024];
-  LoadUiString(IDS_OPERATION_TAKEN_BACK, format, 512);
-  _snwprintf(text, 1024, format, file.c_str());
-  text[1023] = 0;
-  OwnerMessageBox(window->m_hWnd, text, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
-  return false;
+// Ends the operation as one command on the image, kept when `keep`, else
+// taken back, and tells in one box what it could not do and, when what it
+// wrote could not be kept whole, that it was taken back, naming the file
+// (the pane then shows the image as it was before, by a selection change
+// posted or sent). True when kept.
+bool EndImageOperation(CFileManagerDlg* window, bool keep, const OperationFailures& failures,
+                       BOOL post) {
+  bool kept = keep;
+  std::wstring takenBack;
+  if (window->m_image) {
+    const std::wstring file = WrittenFile(window->m_image);
+    kept = window->m_image->EndCommand(keep);
+    if (keep && !kept) {
+      ShowImageAsItIs(window, post);
+      takenBack = file;
+    }
+  }
+  TellOperation(window->m_hWnd, failures, takenBack);
+  return kept;
 }
 
 // The end of every copying operation: the new items selected, the status
@@ -298,10 +311,11 @@ void FinishOperation(CFileManagerDlg* window, HWND target, HWND source, Operatio
                      bool refreshImage) {
   // The operation is one command on the image: kept whole, or, when a
   // write failed, taken back whole (the pane shows the image as it was).
-  if (!KeepImageOperation(window)) {
+  if (!EndImageOperation(window, true, state.failures, FALSE)) {
     refreshImage = false;
     state.asked = true;
   }
+  if (state.failures.Count()) state.asked = true;
   // The added rows take their places in the order of the list.
   if (!state.added.empty()) OnListThread(target, [&] { SortFileList(target, -1); });
   for (const std::wstring& name : state.added) {
@@ -342,9 +356,15 @@ int CountPathList(const wchar_t* paths) {
 }
 
 DWORD CALLBACK ListCopyProgress(DWORD event, DWORD totalLow, DWORD totalHigh, DWORD doneLow,
-                                DWORD doneHigh, DWORD stepLow, DWORD stepHigh, DWORD, void* user) {
-  if (event != 0) return 1;
-  HWND bar = static_cast<HWND>(user);
+                                DWORD doneHigh, DWORD stepLow, DWORD stepHigh, DWORD error,
+                                void* user) {
+  CopyWatch* watch = static_cast<CopyWatch*>(user);
+  if (event == VCC_FILE_FAILED) {
+    if (!watch->failed++) watch->error = error;
+    return 1;
+  }
+  if (event != VCC_PROGRESS) return 1;
+  HWND bar = watch->bar;
   const uint64_t total = (uint64_t(totalHigh) << 32) | totalLow;
   const uint64_t done = (uint64_t(doneHigh) << 32) | doneLow;
   const uint64_t step = (uint64_t(stepHigh) << 32) | stepLow;
@@ -363,7 +383,7 @@ DWORD CALLBACK ListCopyProgress(DWORD event, DWORD totalLow, DWORD totalHigh, DW
 
 DWORD CFileManagerDlg::AddFilesThread(LPARAM) {
   HWND host = Item(IDC_HOST_LIST), image = Item(IDC_IMAGE_LIST);
-  OperationState state;
+  OperationState state(IDS_COPY_IN_FAILED);
   wchar_t address[kAddressChars];
   GetWindowTextW(image, address, kAddressChars);
   if (address[0]) {
@@ -385,7 +405,7 @@ DWORD CFileManagerDlg::AddFilesThread(LPARAM) {
 
 DWORD CFileManagerDlg::ExtractThread(LPARAM) {
   HWND host = Item(IDC_HOST_LIST), image = Item(IDC_IMAGE_LIST);
-  OperationState state;
+  OperationState state(IDS_COPY_OUT_FAILED);
   wchar_t folder[kAddressChars];
   ImageFolder(image, folder);
   for (int i = -1;
@@ -433,7 +453,7 @@ DWORD DropIntoImagePane(HWND list, const wchar_t* paths, wchar_t* name, int name
   }
   if (!window->TakeDropTurn()) return kDropRefused;
   window->EnablePanes(FALSE);
-  OperationState state;
+  OperationState state(IDS_COPY_IN_FAILED);
   state.answer = answer ? *answer : 0;
   for (const wchar_t* path = paths; *path; path += lstrlenW(path) + 1) {
     const int kind = GetPathInfoNoRedirect(path, nullptr, nullptr, nullptr);
@@ -456,7 +476,7 @@ DWORD DropIntoHostPane(HWND list, const wchar_t* paths, wchar_t* name, int nameS
   if (!perform) return kDropCopy;
   if (!window->TakeDropTurn()) return kDropRefused;
   window->EnablePanes(FALSE);
-  OperationState state;
+  OperationState state(IDS_COPY_OUT_FAILED);
   state.answer = answer ? *answer : 0;
   for (const wchar_t* path = paths; *path; path += lstrlenW(path) + 1) {
     CopyOutcome outcome;
@@ -478,26 +498,31 @@ int DeleteImageSelection(HWND list, CFileManagerDlg* window) {
   if (!window->m_image) return 0;
   wchar_t folder[kAddressChars];
   ImageFolder(list, folder);
+  OperationFailures failures(IDS_DELETE_FAILED);
   int deleted = 0;
   for (int i = -1; (i = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(i), LVNI_SELECTED))) >= 0;) {
     const std::wstring name = ItemText(list, i);
     if (IsPseudoItem(name.c_str())) continue;
     wchar_t path[kAddressChars];
     JoinPath(folder, name.c_str(), path);
-    if (!window->m_image->DeletePath(path)) continue;
+    if (!window->m_image->DeletePath(path)) {
+      failures.Add(path, GetLastError());
+      continue;
+    }
     DeleteFileListRow(list, i);
     --i;
     ++deleted;
   }
-  if (!KeepImageOperation(window)) deleted = 1;
+  if (!EndImageOperation(window, true, failures, FALSE)) deleted = 1;
   if (deleted) RefreshImageAddress(window);
   return deleted;
 }
 
-int DeleteHostSelection(HWND list) {
+int DeleteHostSelection(HWND list, CFileManagerDlg* window) {
   NoRedirectScope noRedirect;
   wchar_t folder[kAddressChars];
   GetWindowTextW(list, folder, kAddressChars);
+  OperationFailures failures(IDS_DELETE_FAILED);
   int deleted = 0;
   for (int i = -1; (i = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(i), LVNI_SELECTED))) >= 0;) {
     const std::wstring name = ItemText(list, i);
@@ -509,21 +534,21 @@ int DeleteHostSelection(HWND list) {
     const DWORD attributes = GetFileAttributesW(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
       SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    if (!DeleteTree(path) || GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) continue;
+    const int removed = DeleteTree(path);
+    const DWORD error = GetLastError();
+    if (!removed || GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+      failures.Add(path, error);
+      continue;
+    }
     DeleteFileListRow(list, i);
     --i;
     ++deleted;
   }
+  TellOperation(window->m_hWnd, failures);
   return deleted;
 }
 
 namespace {
-
-void ShowFailure(CFileManagerDlg* window, UINT id) {
-  wchar_t text[512];
-  LoadUiString(id, text, 512);
-  OwnerMessageBox(window->m_hWnd, text, MB_ICONEXCLAMATION | MB_SETFOREGROUND);
-}
 
 // The checks both label edits share: 0 ends the edit without a change.
 bool AcceptableLabel(CFileManagerDlg* window, HWND list, int item, const wchar_t* text) {
@@ -555,9 +580,11 @@ int EndImageLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_
   JoinPath(folder, text, path);
   if (window->m_newFolder) {
     window->m_newFolder = 0;
-    if (!window->m_image->EndCommand(window->m_image->CreateDirectory(path) != 0)) {
+    OperationFailures failures(IDS_NEW_FOLDER_FAILED);
+    const bool made = window->m_image->CreateDirectory(path) != 0;
+    if (!made) failures.Add(path, GetLastError());
+    if (!EndImageOperation(window, made, failures, TRUE)) {
       DeleteFileListRow(list, item);
-      ShowFailure(window, IDS_NEW_FOLDER_FAILED);
       return 0;
     }
     FILETIME lastWrite = {};
@@ -569,10 +596,11 @@ int EndImageLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_
     if (!lstrcmpiW(old.c_str(), text)) return 0;
     wchar_t oldPath[kAddressChars];
     JoinPath(folder, old.c_str(), oldPath);
-    if (!window->m_image->EndCommand(window->m_image->RenamePath(oldPath, path) != 0)) {
-      ShowFailure(window, IDS_RENAME_FAILED);
-      return 0;
-    }
+    OperationFailures failures(IDS_RENAME_FAILED);
+    failures.SetNewName(text);
+    const bool renamed = window->m_image->RenamePath(oldPath, path) != 0;
+    if (!renamed) failures.Add(oldPath, GetLastError());
+    if (!EndImageOperation(window, renamed, failures, TRUE)) return 0;
     NameRow(list, item, text, nullptr, 0);
   }
   RefreshImageAddress(window);
@@ -587,8 +615,10 @@ int EndHostLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_t
   if (window->m_newFolder) {
     window->m_newFolder = 0;
     if (!CreateDirectoryNoRedirect(path)) {
+      OperationFailures failures(IDS_NEW_FOLDER_FAILED);
+      failures.Add(path, GetLastError());
       DeleteFileListRow(list, item);
-      ShowFailure(window, IDS_NEW_FOLDER_FAILED);
+      TellOperation(window->m_hWnd, failures);
       return 0;
     }
     FILETIME lastWrite = {};
@@ -602,7 +632,10 @@ int EndHostLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_t
   wchar_t oldPath[kAddressChars];
   JoinPath(folder, old.c_str(), oldPath);
   if (!MoveFileNoRedirect(oldPath, path)) {
-    ShowFailure(window, IDS_RENAME_FAILED);
+    OperationFailures failures(IDS_RENAME_FAILED);
+    failures.Add(oldPath, GetLastError());
+    failures.SetNewName(text);
+    TellOperation(window->m_hWnd, failures);
     return 0;
   }
   NameRow(list, item, text, nullptr, 0);
@@ -625,10 +658,11 @@ void MergeUpdateIntoImage(CFileManagerDlg* window, const wchar_t* image, const w
   lstrcpynW(window->m_paths[3], update, kPathChars);
   window->EnablePanes(FALSE);
   window->m_mergeProgress = 0;
-  HANDLE worker = StartWindowThread(window, &CFileManagerDlg::MergeUpdateThread, 0);
-  if (!worker) window->m_mergeProgress = -1;
+  window->m_mergeNotices.clear();
+  // The monitor waits for the worker's end before it tells its lines.
+  window->m_mergeWorker = StartWindowThread(window, &CFileManagerDlg::MergeUpdateThread, 0);
+  if (!window->m_mergeWorker) window->m_mergeProgress = -1;
   HANDLE monitor = StartWindowThread(window, &CFileManagerDlg::MergeProgressThread, 0);
-  if (worker) CloseHandle(worker);
   if (monitor) {
     CloseHandle(monitor);
   } else {
@@ -639,7 +673,12 @@ void MergeUpdateIntoImage(CFileManagerDlg* window, const wchar_t* image, const w
 }
 
 DWORD CFileManagerDlg::MergeUpdateThread(LPARAM) {
+  // What the merge does to the image's other files (update files it
+  // unlinks, a file merged already) and why it refuses one are told when
+  // it ends.
+  VroNoticeCollector notices;
   const int done = ConvertImageFile(m_paths[2], m_paths[3], &m_mergeProgress);
+  m_mergeNotices = notices.Notices();
   if (done == 1 && m_mergeProgress < 100) m_mergeProgress = 100;
   if (done != 1 && m_mergeProgress >= 0) m_mergeProgress = -1;
   return 0;
@@ -656,6 +695,12 @@ DWORD CFileManagerDlg::MergeProgressThread(LPARAM) {
   } else {
     SetStatusString(kFailureColour, IDS_MERGE_FAILED);
   }
+  if (m_mergeWorker) {
+    WaitForSingleObject(m_mergeWorker, INFINITE);
+    CloseHandle(m_mergeWorker);
+    m_mergeWorker = nullptr;
+  }
+  TellNotices(this, m_mergeNotices, nullptr);
   EnablePanes(TRUE);
   UpdateToolbarState(this, nullptr);
   EndOperation();

@@ -2,7 +2,8 @@
 // drop and paste into either pane, delete, rename, new folder, and the merge
 // of an update file into its image. Add, extract and merge run on worker
 // threads; the others on the window's thread. All report in status part 0
-// and move the progress bar in part 1.
+// and move the progress bar in part 1; what one of them could not do is
+// told at its end in one box (OperationFailures.h).
 #pragma once
 #include <windows.h>
 
@@ -11,10 +12,18 @@ class CFileManagerDlg;
 // Drop effects of a drop on a pane.
 enum PaneDropEffect { kDropRefused = 0, kDropCopy = 1, kDropOpen = 4 };
 
-// The copy callback of every worker; user is the progress bar. Always goes
-// on (the workers ask about existing targets before they copy).
+// What one copy call of a worker reports: the progress bar it moves, and
+// the files it could not copy (how many, the first one's error).
+struct CopyWatch {
+  HWND bar;
+  int failed;
+  DWORD error;
+};
+
+// The copy callback of every worker; user is its CopyWatch. Always goes on
+// (the workers ask about existing targets before they copy).
 DWORD CALLBACK ListCopyProgress(DWORD event, DWORD totalLow, DWORD totalHigh, DWORD doneLow,
-                                DWORD doneHigh, DWORD stepLow, DWORD stepHigh, DWORD reserved,
+                                DWORD doneHigh, DWORD stepLow, DWORD stepHigh, DWORD error,
                                 void* user);
 
 // A drop of host paths (one path, or a list ended by an empty string) on
@@ -30,12 +39,15 @@ DWORD DropIntoHostPane(HWND list, const wchar_t* paths, wchar_t* name, int nameS
                        CFileManagerDlg* window, BOOL perform, int* answer);
 
 // Deletes the selected items but "..", "::{UEFI}" and empty names; returns
-// how many went. The host side never follows a link into its target.
+// how many went. The host side never follows a link into its target. The
+// items that stay are told in one box, the first named with the system's
+// reason.
 int DeleteImageSelection(HWND list, CFileManagerDlg* window);
-int DeleteHostSelection(HWND list);
+int DeleteHostSelection(HWND list, CFileManagerDlg* window);
 
 // The end of a label edit (text null when cancelled): renames the item or,
-// in new-folder mode, makes the folder. 1 keeps the new label.
+// in new-folder mode, makes the folder, or says in a box why not. 1 keeps
+// the new label.
 int EndImageLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_t* text);
 int EndHostLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_t* text);
 

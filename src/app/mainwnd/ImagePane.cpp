@@ -92,36 +92,77 @@ bool IsOpenThrough(CMountedImage* mounted, const wchar_t* path, const wchar_t* w
          (layers->Update().IsOpen() && !lstrcmpiW(path, layers->Update().Path().c_str()));
 }
 
-// Tells in a box what the open did to files a cut-off command left: a
-// command rolled back from its journal (one that could not be removed
-// too), a journal set aside; and why it refused an image: another program
-// holds it, or its journal cannot be applied.
-void TellJournalNotices(CFileManagerDlg* window, const VroNoticeCollector& notices) {
-  std::wstring text;
-  UINT icon = MB_ICONINFORMATION;
-  for (const VroNoticeCollector::Notice& n : notices.Notices()) {
-    UINT id = n.kind == VRO_NOTICE_JOURNAL_ROLLED_BACK    ? IDS_JOURNAL_ROLLED_BACK
-              : n.kind == VRO_NOTICE_JOURNAL_SET_ASIDE   ? IDS_JOURNAL_SET_ASIDE
-              : n.kind == VRO_NOTICE_JOURNAL_NOT_REMOVED ? IDS_JOURNAL_NOT_REMOVED
-              : n.kind == VRO_NOTICE_HELD                ? IDS_IMAGE_HELD
-              : n.kind == VRO_NOTICE_JOURNAL_DAMAGED ||
-                      n.kind == VRO_NOTICE_JOURNAL_NOT_APPLIED
-                  ? IDS_JOURNAL_REFUSED
-                  : 0;
-    if (id == IDS_IMAGE_HELD || id == IDS_JOURNAL_REFUSED || id == IDS_JOURNAL_NOT_REMOVED)
-      icon = MB_ICONWARNING;
-    wchar_t format[512], line[1024];
-    if (!id || !LoadUiString(id, format, 512)) continue;
-    _snwprintf(line, 1024, format, n.path.c_str());
-    line[1023] = 0;
-    if (!text.empty()) text += L"\r\n\r\n";
-    text += line;
+}  // namespace
+
+UINT NoticeStringId(int kind) {
+  static const struct {
+    int kind;
+    UINT text;
+  } kTexts[] = {
+      {VRO_NOTICE_DAMAGED_MAP, IDS_NOTICE_DAMAGED_MAP},
+      {VRO_NOTICE_DAMAGED_HEADER, IDS_NOTICE_DAMAGED_HEADER},
+      {VRO_NOTICE_NOT_OVERLAY, IDS_NOTICE_NOT_OVERLAY},
+      {VRO_NOTICE_NOT_LINKED, IDS_NOTICE_NOT_LINKED},
+      {VRO_NOTICE_STALE_KEPT, IDS_NOTICE_STALE_KEPT},
+      {VRO_NOTICE_STALE_DISCARDED, IDS_NOTICE_STALE_DISCARDED},
+      {VRO_NOTICE_UNUSABLE_DISCARDED, IDS_NOTICE_UNUSABLE_DISCARDED},
+      {VRO_NOTICE_JOURNAL_ROLLED_BACK, IDS_JOURNAL_ROLLED_BACK},
+      {VRO_NOTICE_JOURNAL_DAMAGED, IDS_JOURNAL_REFUSED},
+      {VRO_NOTICE_JOURNAL_NOT_APPLIED, IDS_JOURNAL_REFUSED},
+      {VRO_NOTICE_JOURNAL_SET_ASIDE, IDS_JOURNAL_SET_ASIDE},
+      {VRO_NOTICE_JOURNAL_NOT_REMOVED, IDS_JOURNAL_NOT_REMOVED},
+      {VRO_NOTICE_LEGACY_UNDO, IDS_NOTICE_LEGACY_UNDO},
+      {VRO_NOTICE_MERGE_UNFINISHED, IDS_NOTICE_MERGE_UNFINISHED},
+      {VRO_NOTICE_MERGE_FILE_MISSING, IDS_NOTICE_MERGE_FILE_MISSING},
+      {VRO_NOTICE_MERGE_RECORD_DONE, IDS_NOTICE_MERGE_RECORD_DONE},
+      {VRO_NOTICE_MERGE_UNLINKS, IDS_NOTICE_MERGE_UNLINKS},
+      {VRO_NOTICE_MERGE_LEFTOVER, IDS_NOTICE_MERGE_LEFTOVER},
+      {VRO_NOTICE_MISSING, IDS_NOTICE_MISSING},
+      {VRO_NOTICE_CANNOT_CREATE, IDS_NOTICE_CANNOT_CREATE},
+      {VRO_NOTICE_EMPTY, IDS_NOTICE_EMPTY},
+      {VRO_NOTICE_IN_USE, IDS_NOTICE_IN_USE},
+      {VRO_NOTICE_NOT_WRITABLE, IDS_NOTICE_NOT_WRITABLE},
+      {VRO_NOTICE_UNKNOWN_KIND, IDS_NOTICE_UNKNOWN_KIND},
+      {VRO_NOTICE_NO_BASE, IDS_NOTICE_NO_BASE},
+      {VRO_NOTICE_NO_VOLUME, IDS_NOTICE_NO_VOLUME},
+      {VRO_NOTICE_NO_MATCH, IDS_NOTICE_NO_MATCH},
+      {VRO_NOTICE_NO_PARTITION, IDS_NOTICE_NO_PARTITION},
+      {VRO_NOTICE_LEFTOVER_REMOVED, IDS_NOTICE_LEFTOVER_REMOVED},
+      {VRO_NOTICE_LEFTOVER_NOT_OURS, IDS_NOTICE_LEFTOVER_NOT_OURS},
+      {VRO_NOTICE_UPDATES_HANG_ON, IDS_NOTICE_UPDATES_HANG_ON},
+      {VRO_NOTICE_HELD, IDS_IMAGE_HELD},
+  };
+  for (const auto& t : kTexts) {
+    if (t.kind == kind) return t.text;
   }
-  if (!text.empty())
-    OwnerMessageBox(window->m_hWnd, text.c_str(), icon | MB_SETFOREGROUND);
+  return 0;
 }
 
-}  // namespace
+void TellNotices(CFileManagerDlg* window, const std::vector<VroNoticeCollector::Notice>& notices,
+                 const wchar_t* refused) {
+  std::wstring text;
+  // Only what was done and told with no harm to anything is a mere note.
+  UINT icon = refused ? MB_ICONWARNING : MB_ICONINFORMATION;
+  auto add = [&](UINT id, const wchar_t* path) {
+    wchar_t format[512], line[1400];
+    if (!LoadUiString(id, format, 512)) return;
+    _snwprintf(line, 1400, format, path);
+    line[1399] = 0;
+    if (text.find(line) != std::wstring::npos) return;
+    if (!text.empty()) text += L"\r\n\r\n";
+    text += line;
+  };
+  for (const VroNoticeCollector::Notice& n : notices) {
+    if (n.kind != VRO_NOTICE_JOURNAL_ROLLED_BACK && n.kind != VRO_NOTICE_JOURNAL_SET_ASIDE &&
+        n.kind != VRO_NOTICE_MERGE_RECORD_DONE && n.kind != VRO_NOTICE_MERGE_LEFTOVER &&
+        n.kind != VRO_NOTICE_LEFTOVER_REMOVED)
+      icon = MB_ICONWARNING;
+    const UINT id = NoticeStringId(n.kind);
+    add(id ? id : IDS_IMAGE_NOT_OPENED, n.path.c_str());
+  }
+  if (refused && text.empty()) add(IDS_IMAGE_NOT_OPENED, refused);
+  if (!text.empty()) OwnerMessageBox(window->m_hWnd, text.c_str(), icon | MB_SETFOREGROUND);
+}
 
 void SplitImageAddress(const wchar_t* address, wchar_t* image, int imageSize, wchar_t* folder,
                        int folderSize) {
@@ -204,7 +245,11 @@ void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_
   HWND combo = window->Item(IDC_IMAGE_ADDRESS);
   ClearFileListRows(list);
   SendMessageW(combo, CB_SETCURSEL, WPARAM(-1), 0);
-  if (GetPathKind(image) != 1 || !window->m_image) {
+  const int kind = GetPathKind(image);
+  if (kind != 1 || !window->m_image) {
+    // A path that names no file is refused as an open would refuse it.
+    if (window->m_image && image[0])
+      TellNotices(window, {{image, kind ? VRO_NOTICE_UNKNOWN_KIND : VRO_NOTICE_MISSING}}, image);
     ClearImageStatus(window);
     SetWindowTextW(list, L"");
     return;
@@ -217,7 +262,7 @@ void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_
   const int type = IsOpenThrough(window->m_image, image, writeBack, mode)
                        ? int(window->m_imageType)
                        : window->m_image->ReopenImage(image, writeBack, partition, mode);
-  TellJournalNotices(window, notices);
+  TellNotices(window, notices.Notices(), type < 0 ? image : nullptr);
   wchar_t address[kAddressChars];
   if (type < 0) {
     JoinImageAddress(image, folder, address, kAddressChars);

@@ -15,6 +15,7 @@
 #include "app/mainwnd/FileTypes.h"
 #include "app/mainwnd/FileWorkers.h"
 #include "app/mainwnd/MainMenus.h"
+#include "app/mainwnd/OperationFailures.h"
 #include "common/FileTree.h"
 #include "common/PathUtil.h"
 #include "common/TempFiles.h"
@@ -74,6 +75,9 @@ int RenderDragOutFiles(CFileManagerDlg* window, STGMEDIUM* medium) {
     lstrcpyW(window->m_dragOutFolder, folder);
   }
   if (!count) return 0;
+  // What the drop got is the last rendering: its failures are the ones told.
+  if (window->m_dragOutFailures)
+    *window->m_dragOutFailures = OperationFailures(IDS_COPY_OUT_FAILED);
   std::wstring list;
   int extracted = 0;
   for (UINT i = 0; i < count; ++i) {
@@ -83,7 +87,10 @@ int RenderDragOutFiles(CFileManagerDlg* window, STGMEDIUM* medium) {
     ImageItemPath(window->Item(IDC_IMAGE_LIST), name, source);
     lstrcpynW(target, window->m_dragOutFolder, kAddressChars);
     AppendPathPart(target, kAddressChars, FindFileNamePart(name));
-    if (!window->m_image->ExtractToHost(source, target, DragOutCopyCallback, nullptr)) continue;
+    if (!window->m_image->ExtractToHost(source, target, DragOutCopyCallback, nullptr)) {
+      if (window->m_dragOutFailures) window->m_dragOutFailures->Add(source, GetLastError());
+      continue;
+    }
     list += target;
     list += L'\0';
     ++extracted;
@@ -368,9 +375,13 @@ LRESULT OnListNotify(CFileManagerDlg* window, int controlId, NMHDR* header) {
         // Only ".." or "::{UEFI}" selected: there is nothing to drag.
         if (!HasRealSelection(list) || !window->BeginOperation()) return 0;
         window->m_dragHoldsTurn = TRUE;
+        OperationFailures failures(IDS_COPY_OUT_FAILED);
+        window->m_dragOutFailures = &failures;
         BeginListDrag(list, nullptr, RenderDragOut, LPARAM(window));
+        window->m_dragOutFailures = nullptr;
         if (window->m_dragOutFolder[0]) DeleteTree(window->m_dragOutFolder);
         window->m_dragOutFolder[0] = 0;
+        TellOperation(window->m_hWnd, failures);
         // A drop into the window's own panes took the turn and gave it back.
         if (window->m_dragHoldsTurn) window->EndOperation();
         window->m_dragHoldsTurn = FALSE;

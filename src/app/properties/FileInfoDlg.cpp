@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "app/mainwnd/FileListRows.h"
+#include "app/mainwnd/OperationFailures.h"
 #include "app/properties/FilePropertyDlg.h"
 #include "app/properties/PageTheme.h"
 #include "common/Format.h"
@@ -94,8 +95,15 @@ LRESULT CFileInfoDlg::OnInitDialog() {
 bool CFileInfoDlg::Save() {
   CMountedImage* image = Image();
   if (!image) return false;
+  // A change the volume refuses, or one the image could not take whole,
+  // is told in a box.
+  OperationFailures failures(IDS_PROPERTIES_FAILED);
   DWORD attributes = 0;
-  if (!image->GetFileInfo(m_path, nullptr, nullptr, nullptr, &attributes, nullptr)) return false;
+  if (!image->GetFileInfo(m_path, nullptr, nullptr, nullptr, &attributes, nullptr)) {
+    failures.Add(m_path, GetLastError());
+    TellOperation(m_hWnd, failures);
+    return false;
+  }
   const DWORD before = attributes;
   const struct {
     int control;
@@ -123,9 +131,14 @@ bool CFileInfoDlg::Save() {
   const bool attributesChanged = attributes != before;
   if (!attributesChanged && !changed[0] && !changed[1] && !changed[2]) return true;
   DWORD written = attributes;
-  if (!image->EndCommand(image->SetFileInfo(m_path, changed[0], changed[1], changed[2],
-                                            attributesChanged ? &written : nullptr) != 0))
+  const std::wstring file = WrittenFile(image);
+  const bool set = image->SetFileInfo(m_path, changed[0], changed[1], changed[2],
+                                      attributesChanged ? &written : nullptr) != 0;
+  if (!set) failures.Add(m_path, GetLastError());
+  if (!image->EndCommand(set)) {
+    TellOperation(m_hWnd, failures, set ? file : std::wstring());
     return false;
+  }
 
   // The main window's image list shows the new time and attributes of the
   // selected item.

@@ -76,9 +76,13 @@
 #define IDS_RESIZING 195
 #define IDS_RESIZE_DONE 196
 #define IDS_RESIZE_FAILED 197
+// A folder that could not be made: its full path (%s), the system's error
+// (%u) and its text (%s).
 #define IDS_NEW_FOLDER_FAILED 198
 #define IDS_NEW_FOLDER_NAME 199
 #define IDS_NEW_FOLDER_NUMBERED 200
+// A rename refused: the item's full path (%s), the new name (%s), the
+// system's error (%u) and its text (%s).
 #define IDS_RENAME_FAILED 208
 #define IDS_TIP_OPEN_IMAGE 209
 #define IDS_TIP_VIEW 210
@@ -92,4 +96,12 @@
 // An operation on the image that could not be written whole and was taken
 // back (%s: the file it wrote).
 #define IDS_OPERATION_TAKEN_BACK 2502
+// The first item an operation could not do: its full path (%s), the
+// system's error (%u) and its text (%s); then how many items it could not
+// do (%u) when more than that one.
+#define IDS_DELETE_FAILED 2503
+#define IDS_COPY_IN_FAILED 2504
+#define IDS_COPY_OUT_FAILED 2505
+#define IDS_PROPERTIES_FAILED 2506
+#define IDS_FAILED_COUNT 2507
 #define IDS_WRITE_BACK_FILTER 177

@@ -8,10 +8,6 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
-#include <atomic>
-#include <deque>
-#include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,51 +26,6 @@
 #include "ui/UiResources.h"
 
 namespace {
-
-// Answers the message boxes of this process in order, as the operator would
-// click them, and keeps their texts.
-class Answerer {
- public:
-  explicit Answerer(std::deque<int> answers) : answers_(std::move(answers)) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~Answerer() {
-    stop_ = true;
-    thread_.join();
-  }
-  std::vector<std::wstring> Texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
-  }
-
- private:
-  static BOOL CALLBACK Visit(HWND window, LPARAM self) {
-    Answerer* answerer = reinterpret_cast<Answerer*>(self);
-    if (!session::IsMessageBoxOf(window, GetCurrentProcessId()) || answerer->seen_.count(window))
-      return TRUE;
-    wchar_t text[2048] = L"";
-    GetDlgItemTextW(window, 0xFFFF, text, 2048);
-    std::lock_guard<std::mutex> lock(answerer->mutex_);
-    if (answerer->answers_.empty()) return TRUE;
-    answerer->seen_.insert(window);
-    answerer->texts_.push_back(text);
-    PostMessageW(window, WM_COMMAND, answerer->answers_.front(), 0);
-    answerer->answers_.pop_front();
-    return TRUE;
-  }
-  void Run() {
-    while (!stop_) {
-      EnumWindows(Visit, LPARAM(this));
-      Sleep(50);
-    }
-  }
-  std::deque<int> answers_;
-  std::set<HWND> seen_;
-  std::vector<std::wstring> texts_;
-  std::mutex mutex_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 // AskYesAllNo's buttons as the box ends with them.
 const int kYes = IDYES, kAll = IDNO, kNo = IDCANCEL;
@@ -221,16 +172,19 @@ TEST_F(FileOperationsTest, AddExtractDeleteCheckedByNtfsTools) {
 // hides the bar without dividing.
 TEST_F(FileOperationsTest, ProgressRangeOfSmallAndEmptyTotals) {
   HWND bar = GetDlgItem(Item(IDC_STATUS_BAR), IDC_PROGRESS);
-  ListCopyProgress(0, 1000, 0, 0, 0, 0, 0, 0, bar);
+  CopyWatch watch = {bar, 0, 0};
+  ListCopyProgress(0, 1000, 0, 0, 0, 0, 0, 0, &watch);
   EXPECT_EQ(1, SendMessageW(bar, PBM_GETRANGE, FALSE, 0));
   EXPECT_TRUE(IsWindowVisible(bar));
-  ListCopyProgress(0, 1000, 0, 500, 0, 100, 0, 0, bar);
+  ListCopyProgress(0, 1000, 0, 500, 0, 100, 0, 0, &watch);
   EXPECT_EQ(1, SendMessageW(bar, PBM_GETPOS, 0, 0));
-  ListCopyProgress(0, 1000, 0, 1000, 0, 0, 0, 0, bar);
+  ListCopyProgress(0, 1000, 0, 1000, 0, 0, 0, 0, &watch);
   EXPECT_FALSE(IsWindowVisible(bar));
-  ListCopyProgress(0, 0, 0, 0, 0, 0, 0, 0, bar);
+  ListCopyProgress(0, 0, 0, 0, 0, 0, 0, 0, &watch);
   EXPECT_FALSE(IsWindowVisible(bar));
-  EXPECT_EQ(1u, ListCopyProgress(1, 0, 0, 0, 0, 0, 0, 0, bar)) << "an existing target is replaced";
+  EXPECT_EQ(1u, ListCopyProgress(1, 0, 0, 0, 0, 0, 0, 0, &watch))
+      << "an existing target is replaced";
+  EXPECT_EQ(0, watch.failed);
 
   // While an operation runs a second one is refused, and said so.
   window_->m_busy = 1;
@@ -496,6 +450,40 @@ TEST_F(FileOperationsTest, FailedMergeShowsRedAndEnablesThePanes) {
   EXPECT_EQ("y", FileText(dir_ + "/host/noext")) << "the files stay as they were";
 }
 
+// A merge from the image bar's link that unlinks another update file made
+// against the image says so in a box that names that file; the image then
+// holds the merged file's work, and the merged file is gone.
+TEST_F(FileOperationsTest, MergeTellsOfTheUpdateFileItUnlinks) {
+  const std::wstring base = vt::ToWin(dir_ + "/base.img");
+  const std::wstring first = base + L"_01.Upd", second = base + L"_02.Upd";
+  std::string out;
+  ASSERT_EQ(0u, session::Batch(L"\"-img:" + base + L"\" /create:24", &out)) << out;
+  for (const char* name : {"a.txt", "noext"}) {
+    ASSERT_EQ(0u, session::Batch(L"\"-img:" + base + L"\" \"/inject:\\" + vt::Widen(name) + L"::" +
+                                     vt::ToWin(dir_ + "/host/" + name) + L"\"",
+                                 &out))
+        << out;
+  }
+  ASSERT_TRUE(vt::FileExists(second)) << "the second inject made no second update file";
+  std::vector<std::wstring> texts;
+  {
+    Answerer answers({IDYES, IDOK});
+    MergeUpdateIntoImage(window_, base.c_str(), first.c_str());
+    EXPECT_TRUE(PumpUntil([&] { return window_->m_busy == 0; }));
+    texts = answers.Texts();
+  }
+  ASSERT_EQ(2u, texts.size()) << "no box told of the unlinked update file";
+  wchar_t format[512];
+  LoadUiString(GetModuleHandleW(nullptr), IDS_NOTICE_MERGE_UNLINKS, kLangChinese, format, 512);
+  EXPECT_EQ(0u, texts[1].find(second + (format + 2))) << vt::Narrow(texts[1]);
+  EXPECT_FALSE(vt::FileExists(first));
+  EXPECT_EQ(0u, session::Batch(L"\"-img:" + base + L"\" -noupd \"/extract:\\a.txt::" +
+                                   vt::ToWin(dir_ + "/a.out") + L"\"",
+                               &out))
+      << out;
+  EXPECT_EQ(FileText(dir_ + "/host/a.txt"), FileText(dir_ + "/a.out"));
+}
+
 }  // namespace
 
 namespace {
@@ -514,8 +502,12 @@ TEST_F(FileOperationsTest, HostDeleteNeverFollowsALink) {
   Navigate(IDC_HOST_ADDRESS, out);
   SelectNames(Item(IDC_HOST_LIST), {L"link", L".."});
   // Whether the link itself can go is the platform's (Wine keeps a host
-  // file system's link); what it points to is never touched.
-  DeleteHostSelection(Item(IDC_HOST_LIST));
+  // file system's link, and a box says so); what it points to is never
+  // touched.
+  {
+    Answerer answers({IDOK});
+    DeleteHostSelection(Item(IDC_HOST_LIST), window_);
+  }
   EXPECT_TRUE(HasRow(Item(IDC_HOST_LIST), L".."));
   EXPECT_EQ("data", FileText(dir_ + "/keep/precious.txt"));
 }

@@ -166,13 +166,6 @@ void ExpectRefusedThroughout(const std::map<int, int>& results, const std::strin
       << output.substr(0, 2000);
 }
 
-// The program in batch mode: its exit code, its output in *out.
-DWORD Batch(const std::wstring& arguments, std::string* out) {
-  DWORD code = 0xDEADBEEF;
-  EXPECT_TRUE(apptest::RunProgram(arguments, code, out)) << vt::Narrow(arguments);
-  return code;
-}
-
 // The value of the status bar's owner-drawn part 2 (the partition's MiB)
 // and the part's place on the screen.
 uint32_t StatusMegabytes(HANDLE process, HWND status) {

@@ -4,6 +4,9 @@
 // started on the image in each interface language, rolls the command back
 // and says so in a box, naming the file, in that language; started again
 // while another program writes the image, it opens nothing and says why.
+// Started with -noupd on an own-format image that has an update file made
+// against it beside it, it opens nothing, writes nothing, and its box names
+// the update file and why.
 #include <windows.h>
 #include <gtest/gtest.h>
 
@@ -13,7 +16,9 @@
 #include "SessionHarness.h"
 #include "TestSupport.h"
 #include "image/copy/TreeCopy.h"
+#include "app/mainwnd/FilePanes.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/OverlayNotice.h"
 #include "resources/ResourceIds.h"
 #include "ui/UiResources.h"
 
@@ -28,8 +33,31 @@ std::string Journals(const std::string& dir) {
   return out;
 }
 
+// Every kind of line an open or a merge gives about a file has its text in
+// the window's box, naming the file.
+TEST(JournalNotice, EveryKindOfLineHasItsText) {
+  for (int kind = VRO_NOTICE_DAMAGED_MAP; kind <= VRO_NOTICE_HELD; ++kind) {
+    wchar_t text[512] = L"";
+    ASSERT_NE(0u, NoticeStringId(kind)) << "kind " << kind;
+    EXPECT_LT(0, LoadUiString(GetModuleHandleW(nullptr), NoticeStringId(kind), 1041, text, 512));
+    EXPECT_EQ(0, wcsncmp(text, L"%s", 2)) << "kind " << kind;
+  }
+}
+
 TEST(JournalNotice, TheWindowTellsOfARollBackInItsLanguage) {
   const std::string pictures = Env("VRO_SESSION_PICTURES");
+  // An own-format image with an update file made against it beside it.
+  const std::string shared = vt::ScratchSubdirUnix("hangon");
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(shared) + " && printf kept > kept.txt"));
+  const std::wstring base = vt::ToWin(shared + "/base.img"), update = base + L"_01.Upd";
+  std::string out;
+  ASSERT_EQ(0u, Batch(L"\"-img:" + base + L"\" /create:24", &out)) << out;
+  ASSERT_EQ(0u, Batch(L"\"-img:" + base + L"\" \"/inject:\\kept.txt::" +
+                          vt::ToWin(shared + "/kept.txt") + L"\"",
+                      &out))
+      << out;
+  ASSERT_TRUE(vt::FileExists(update)) << out;
+  const std::string baseBytes = vt::Sha256(base), updateBytes = vt::Sha256(update);
   for (const char* language : {"2052", "1041", "1042"}) {
     SCOPED_TRACE(language);
     const std::string dir =
@@ -112,6 +140,29 @@ TEST(JournalNotice, TheWindowTellsOfARollBackInItsLanguage) {
     ASSERT_TRUE(Poll([&] { return (main = FindTopWindow(refused.id, IDC_IMAGE_LIST)) != nullptr; }));
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(refused.pi.hProcess, 30000));
+
+    // Written into directly, the base would leave its update file unable to
+    // open: the window opens nothing, and its box names the update file.
+    Program direct;
+    ASSERT_NO_FATAL_FAILURE(
+        direct.Start(dir, IDC_IMAGE_LIST, L"-noupd \"-img:" + base + L"\"", false));
+    ASSERT_TRUE(Poll([&] { return (box = FindMessageBox(direct.id)) != nullptr; }, 30))
+        << "no box told of the update file beside the image";
+    ASSERT_LT(0, LoadUiString(GetModuleHandleW(nullptr), IDS_NOTICE_UPDATES_HANG_ON,
+                              LANGID(atoi(language)), format, 512));
+    const std::wstring hangs = Text(GetDlgItem(box, 0xFFFF));
+    EXPECT_NE(std::wstring::npos, hangs.find(update)) << vt::Narrow(hangs);
+    EXPECT_NE(std::wstring::npos, hangs.find(std::wstring(format).substr(2))) << vt::Narrow(hangs);
+    if (!pictures.empty()) Picture(box, dir + "/updates-box.png");
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(Poll([&] { return !IsWindow(box); }));
+    ASSERT_TRUE(Poll([&] { return (main = FindTopWindow(direct.id, IDC_IMAGE_LIST)) != nullptr; }));
+    EXPECT_EQ(L"", Text(GetDlgItem(main, IDC_IMAGE_LIST))) << "the pane shows the image";
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(direct.pi.hProcess, 30000));
+    EXPECT_EQ(baseBytes, vt::Sha256(base)) << "the base was written";
+    EXPECT_EQ(updateBytes, vt::Sha256(update)) << "the update file was written";
+    EXPECT_EQ(0u, Batch(L"\"-img:" + update + L"\" /check", &out)) << out;
   }
 }
 

@@ -7,12 +7,63 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "SessionHarness.h"
 #include "app/mainwnd/FileManagerDlg.h"
 #include "resources/ResourceIds.h"
 #include "ui/UiLanguage.h"
+
+// Answers the message boxes of this process in order, as the operator would
+// click them, and keeps their texts.
+class Answerer {
+ public:
+  explicit Answerer(std::deque<int> answers) : answers_(std::move(answers)) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Answerer() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::vector<std::wstring> Texts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+  }
+
+ private:
+  static BOOL CALLBACK Visit(HWND window, LPARAM self) {
+    Answerer* answerer = reinterpret_cast<Answerer*>(self);
+    if (!session::IsMessageBoxOf(window, GetCurrentProcessId()) || answerer->seen_.count(window))
+      return TRUE;
+    wchar_t text[2048] = L"";
+    GetDlgItemTextW(window, 0xFFFF, text, 2048);
+    std::lock_guard<std::mutex> lock(answerer->mutex_);
+    if (answerer->answers_.empty()) return TRUE;
+    answerer->seen_.insert(window);
+    answerer->texts_.push_back(text);
+    PostMessageW(window, WM_COMMAND, answerer->answers_.front(), 0);
+    answerer->answers_.pop_front();
+    return TRUE;
+  }
+  void Run() {
+    while (!stop_) {
+      EnumWindows(Visit, LPARAM(this));
+      Sleep(50);
+    }
+  }
+  std::deque<int> answers_;
+  std::set<HWND> seen_;
+  std::vector<std::wstring> texts_;
+  std::mutex mutex_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 inline CFileManagerDlg*& PumpedWindow() {
   static CFileManagerDlg* window = nullptr;

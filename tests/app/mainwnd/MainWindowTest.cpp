@@ -250,10 +250,20 @@ TEST_F(MainWindowTest, NtfsImagePaneMatchesNtfsls) {
   EXPECT_EQ(win + L"\\Windows", Text(list));
   EXPECT_EQ(NtfsListing(part, "/Windows"), PaneFiles(list));
 
-  // An address whose prefix names no file opens nothing.
-  Navigate(IDC_IMAGE_ADDRESS, vt::ToWin(d.dir + "/none.img") + L"\\Windows");
+  // An address whose prefix names no file opens nothing, and a box says so.
+  const std::wstring none = vt::ToWin(d.dir + "/none.img") + L"\\Windows";
+  std::vector<std::wstring> said;
+  {
+    Answerer answers({IDOK});
+    Navigate(IDC_IMAGE_ADDRESS, none);
+    said = answers.Texts();
+  }
   EXPECT_EQ(L"", Text(list));
   EXPECT_EQ(0, SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  ASSERT_EQ(1u, said.size()) << "the window opened nothing without a word";
+  wchar_t format[512];
+  LoadUiString(GetModuleHandleW(nullptr), IDS_NOTICE_MISSING, kLangChinese, format, 512);
+  EXPECT_EQ(none + (format + 2), said[0]);
 }
 
 TEST_F(MainWindowTest, GptRootShowsUefiFirstAndFatMatchesMdir) {

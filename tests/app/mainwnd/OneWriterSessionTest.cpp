@@ -10,7 +10,6 @@
 
 #include <string>
 
-#include "../ProgramImage.h"
 #include "SessionHarness.h"
 #include "TestSupport.h"
 #include "resources/ResourceIds.h"
@@ -18,13 +17,6 @@
 namespace {
 
 using namespace session;
-
-// The program in batch mode: its exit code, its output in *out.
-DWORD Batch(const std::wstring& arguments, std::string* out) {
-  DWORD code = 0xDEADBEEF;
-  EXPECT_TRUE(apptest::RunProgram(arguments, code, out)) << vt::Narrow(arguments);
-  return code;
-}
 
 TEST(MainWindowOneWriter, ACommandLineIsRefusedWhileTheWindowShowsTheImage) {
   if (vt::Sh("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "xdotool is missing";

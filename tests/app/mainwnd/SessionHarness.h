@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../../ui/UiTestUtil.h"
+#include "../ProgramImage.h"
 #include "TestSupport.h"
 
 namespace session {
@@ -25,6 +26,13 @@ inline std::string Env(const char* name) {
   char value[512] = "";
   const DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
   return n && n < sizeof value ? value : "";
+}
+
+// The program in batch mode: its exit code, its output in *out.
+inline DWORD Batch(const std::wstring& arguments, std::string* out) {
+  DWORD code = 0xDEADBEEF;
+  EXPECT_TRUE(apptest::RunProgram(arguments, code, out)) << vt::Narrow(arguments);
+  return code;
 }
 
 inline bool Xdo(const std::string& arguments) {
