@@ -28,10 +28,14 @@ function(vro_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 600)
   endif()
-  if(name IN_LIST VRO_WINDOW_TESTS)
-    list(APPEND T_LABELS window)
-  endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
-                       FIXTURES_REQUIRED wineprefix LABELS "${T_LABELS}"
+                       FIXTURES_REQUIRED wineprefix
                        ENVIRONMENT "WINEPREFIX=${VRO_WINEPREFIX}")
+  if(name IN_LIST VRO_WINDOW_TESTS)
+    # One window program at the display at a time: a click at a point of
+    # the screen must find this program's window there, not another's.
+    list(APPEND T_LABELS window)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK display)
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
 endfunction()
