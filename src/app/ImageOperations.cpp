@@ -121,7 +121,8 @@ int ImportMatches(CMountedImage& image, LPCWSTR pattern) {
       // A path that does not fit a path buffer would be opened cut, as
       // another file: it fails instead.
       if (path.size() >= size_t(kPathChars)) {
-        WriteCommandLine(path + L": the path is longer than 359 characters: nothing imported\r\n");
+        WriteCommandLine(path + L": the path is longer than " + std::to_wstring(kPathChars - 1) +
+                         L" characters: nothing imported\r\n");
         result = kImageImportFailed;
       } else {
         uint32_t r = ImportRegFileWithHives(&image, path.c_str());

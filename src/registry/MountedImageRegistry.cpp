@@ -256,6 +256,10 @@ uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed
     }
     touched.push_back({root, hive});
   }
+  if (!sections.empty() && !firstNamed) {
+    SetFailure(image, L"no section of it names a key of the registry");
+    return REG_STATUS_FAILURE;
+  }
   if (!sections.empty() && touched.empty()) {
     SetFailure(image, UnloadableText(image, firstNamed));
     return REG_STATUS_NOT_FOUND;
@@ -357,7 +361,7 @@ uint32_t ExportInto(CMountedImage* image, const wchar_t* keyPath, const wchar_t*
       if (*hostError) break;
     }
   }
-  if (!created && image && RegistryFailure(image).empty())
+  if (!created && !*hostError && RegistryFailure(image).empty())
     SetFailure(image, L"no hive of the image could be read");
   return created ? result : REG_STATUS_FAILURE;
 }
@@ -395,17 +399,12 @@ bool SplitRegistryPath(const wchar_t* path, std::wstring* root, std::wstring* re
   if (!path) return false;
   std::wstring p;
   try {
-    p = path;
+    // The machine's classes, where Windows keeps them, as an import reads them.
+    p = reg_resolve_key(path, 0);
   } catch (const std::bad_alloc&) {
     return false;
   }
   size_t first = p.find(L'\\');
-  // The machine's classes, where Windows keeps them.
-  if (p.compare(0, 17, L"HKEY_CLASSES_ROOT") == 0 && (p.size() == 17 || p[17] == L'\\')) {
-    *root = REG_ROOT_SOFTWARE;
-    *rest = L"Classes" + p.substr(17);
-    return true;
-  }
   if (p.compare(0, 17, REG_ROOT_USER) == 0) {
     *root = p.substr(0, first);
     *rest = first == std::wstring::npos ? std::wstring() : p.substr(first + 1);
@@ -608,7 +607,7 @@ uint32_t CMountedImage::ExportRegFile(const wchar_t* keyPath, uint32_t reserved,
     if (error) NoteTargetWriteFailure(regPath, error);
     return r;
   }
-  if (!made.Commit() || !FlushFolderOf(regPath)) {
+  if (!made.Commit()) {
     NoteTargetWriteFailure(regPath, GetLastError());
     return REG_STATUS_FAILURE;
   }

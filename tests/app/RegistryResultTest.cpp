@@ -335,6 +335,8 @@ TEST(RegistryResult, EveryRefusalNamesItsCause) {
        true, "line 7: data of the value \"broken\" that cannot be read (hex:zz,qq)"},
       {"nohive.reg", L"[HKEY_USERS\\.DEFAULT\\A]\r\n\"a\"=\"b\"\r\n", true,
        "the key [HKEY_USERS\\.DEFAULT\\A] lies in no hive of the image: nothing imported"},
+      {"nokey.reg", L"[Notes]\r\nx=y\r\n", true,
+       "no section of it names a key of the registry: nothing imported"},
       // Beside keys that go in, such a key is not left out in silence.
       {"mixedhive.reg",
        L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n\"a\"=\"b\"\r\n\r\n[HKEY_CURRENT_CONFIG\\B]\r\n"

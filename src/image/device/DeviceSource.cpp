@@ -64,7 +64,3 @@ VroDeviceSource* VroSetDeviceSource(VroDeviceSource* source) {
 VroDeviceSource* VroGetDeviceSource() {
   return g_Source;
 }
-
-bool VroFlushFolderOf(const std::wstring& path) {
-  return FlushNameOf(path.c_str());
-}

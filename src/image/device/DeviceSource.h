@@ -33,7 +33,3 @@ class VroDeviceSource : public VroNameSource {
 // restores the default) and returns the one in use before.
 VroDeviceSource* VroSetDeviceSource(VroDeviceSource* source);
 VroDeviceSource* VroGetDeviceSource();
-
-// The folder of an image file's side file or of the file itself flushed
-// through the source in use: true when done.
-bool VroFlushFolderOf(const std::wstring& path);

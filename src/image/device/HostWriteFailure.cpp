@@ -3,6 +3,7 @@
 #include <map>
 
 #include "common/ConsoleOutput.h"
+#include "common/PathUtil.h"
 
 namespace {
 
@@ -32,19 +33,10 @@ std::wstring PathOf(HANDLE file) {
   return p;
 }
 
-// The key of a path in the names of made files: its full path, upper case.
-std::wstring KeyOf(const std::wstring& path) {
-  wchar_t full[MAX_PATH * 4];
-  DWORD n = GetFullPathNameW(path.c_str(), ARRAYSIZE(full), full, nullptr);
-  std::wstring key = n && n < ARRAYSIZE(full) ? std::wstring(full, n) : path;
-  if (!key.empty()) CharUpperBuffW(&key[0], DWORD(key.size()));
-  return key;
-}
-
 }  // namespace
 
 void NoteMadeUnder(const std::wstring& temporary, const std::wstring& name) {
-  std::wstring key = KeyOf(temporary);
+  std::wstring key = FullPathKey(temporary.c_str());
   Noted& n = Failure();
   EnterCriticalSection(&n.lock);
   n.madeUnder[key] = name;
@@ -52,7 +44,7 @@ void NoteMadeUnder(const std::wstring& temporary, const std::wstring& name) {
 }
 
 void ForgetMadeUnder(const std::wstring& temporary) {
-  std::wstring key = KeyOf(temporary);
+  std::wstring key = FullPathKey(temporary.c_str());
   Noted& n = Failure();
   EnterCriticalSection(&n.lock);
   n.madeUnder.erase(key);
@@ -68,7 +60,7 @@ void NoteHostWriteFailure(HANDLE file, DWORD error) {
 
 void NoteHostWriteFailure(const std::wstring& path, DWORD error) {
   DWORD saved = GetLastError();
-  std::wstring key = path.empty() ? path : KeyOf(path);
+  std::wstring key = path.empty() ? path : FullPathKey(path.c_str());
   Noted& n = Failure();
   EnterCriticalSection(&n.lock);
   if (!n.set) {

@@ -2,18 +2,13 @@
 
 #include <wchar.h>
 
+#include "common/PathUtil.h"
 #include "image/stack/MountRw.h"
 #include "image/stack/journal/JournalFile.h"
 
 namespace {
 
 thread_local CKeptLayerHandles* t_active = nullptr;
-
-std::wstring FullPath(const std::wstring& path) {
-  wchar_t full[MAX_PATH * 2];
-  DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, nullptr);
-  return n && n < MAX_PATH * 2 ? std::wstring(full) : path;
-}
 
 // The handle is the file its path names now (not a file being made under a
 // name of its own, nor one a made file is to replace).
@@ -49,7 +44,7 @@ CKeptLayerHandles::CKeptLayerHandles(_VROH_DISK_COMBO* layers) : m_outer(t_activ
         !IsFileOfPath(layer.m_hFile, path))
       continue;
     HANDLE copy = Duplicate(layer.m_hFile);
-    if (copy) m_kept.push_back({FullPath(path), copy, layer.IsWritable()});
+    if (copy) m_kept.push_back({FullPathKey(path.c_str()), copy, layer.IsWritable()});
   }
 }
 
@@ -60,11 +55,11 @@ CKeptLayerHandles::~CKeptLayerHandles() {
 
 HANDLE CKeptLayerHandles::Take(const wchar_t* path, DWORD access) {
   if (!t_active || !path || !*path) return nullptr;
-  const std::wstring full = FullPath(path);
+  const std::wstring full = FullPathKey(path);
   for (CKeptLayerHandles* scope = t_active; scope; scope = scope->m_outer) {
     for (size_t i = 0; i < scope->m_kept.size(); i++) {
       Kept& k = scope->m_kept[i];
-      if (_wcsicmp(k.path.c_str(), full.c_str()) != 0) continue;
+      if (k.path != full) continue;
       if ((!k.writable && (access & GENERIC_WRITE)) ||
           GetFileAttributesW(vrojournal::JournalPathOf(full).c_str()) != INVALID_FILE_ATTRIBUTES) {
         CloseHandle(k.handle);

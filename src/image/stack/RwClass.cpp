@@ -1,6 +1,7 @@
 #include "image/stack/RwClass.h"
 #include "common/PathSet.h"
 #include "common/ReplacedFile.h"
+#include "common/FolderFlush.h"
 #include "image/device/DeviceSource.h"
 #include "image/device/HostWriteFailure.h"
 #include "image/stack/KeptHandles.h"
@@ -310,7 +311,7 @@ bool _VROH_RW_CLASS::EndFile(bool keep) {
     ForgetMadeUnder(m_TempPath);
     m_TempPath.clear();
     // Its name on the disk before the next command's journal covers it.
-    return VroFlushFolderOf(m_Path);
+    return FlushNameOf(m_Path.c_str());
   }
   if (!m_pJournal) return true;
   if (keep) {

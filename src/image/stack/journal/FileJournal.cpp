@@ -5,6 +5,7 @@
 #include <algorithm>
 #include "common/PathSet.h"
 #include "common/PathUtil.h"
+#include "common/FolderFlush.h"
 #include "image/device/DeviceSource.h"
 #include "image/stack/OverlayNotice.h"
 
@@ -205,7 +206,7 @@ bool CFileJournal::Start() {
     return false;
   }
   // Its name on the disk before any overwrite it covers.
-  if (!VroFlushFolderOf(WidePath(path))) {
+  if (!FlushNameOf(WidePath(path).c_str())) {
     DeleteFileW(WidePath(path).c_str());
     return false;
   }
