@@ -362,7 +362,7 @@ int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
   if (!IsProgramRuntimeStarted()) return kImageNotOpened;
   InstallNtfsFormatter();
   return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
-    return image.FormatVolume(partition, 1) == 1 ? int(kImageOk) : int(kImageVolumeOperationFailed);
+    return image.FormatVolume(1) == 1 ? int(kImageOk) : int(kImageVolumeOperationFailed);
   });
 }
 

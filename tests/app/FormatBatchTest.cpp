@@ -1,7 +1,8 @@
-// "-noupd /format" through the program on FAT32 volumes as mkfs.fat makes
-// them by default, from the smallest it makes without a warning to 2 GiB:
-// each becomes an empty FAT32 volume that fsck.fat -n passes and that
-// takes a file mtools reads back. Images are sparse.
+// "-noupd /format" through the program: on FAT32 volumes as mkfs.fat makes
+// them by default, from the smallest it makes without a warning to 2 GiB,
+// each becoming an empty FAT32 volume that fsck.fat -n passes and that
+// takes a file mtools reads back; on the second partition of a disk, which
+// alone changes; on volumes without a partition table. Images are sparse.
 #include <gtest/gtest.h>
 
 #include "BatchTestUtil.h"
@@ -35,6 +36,117 @@ TEST(FormatBatch, EveryFat32VolumeMkfsMakes) {
     EXPECT_EQ("::/new.txt\n", listing) << mib;
     EXPECT_EQ(0, vt::Sh("MTOOLS_SKIP_CHECK=1 mtype -i " + vt::Q(part) + " ::/new.txt", &text));
     EXPECT_EQ("new", text) << mib;
+  }
+}
+
+// The bytes of a disk outside [first, end) sectors, against a copy.
+bool SameOutside(const std::string& a, const std::string& b, long first, long end) {
+  return vt::Sh("cmp -n " + std::to_string(first * 512L) + " " + vt::Q(a) + " " + vt::Q(b)) == 0 &&
+         vt::Sh("cmp -i " + std::to_string(end * 512L) + " " + vt::Q(a) + " " + vt::Q(b)) == 0;
+}
+
+// Runs a checker with $PART set to sectors [first, first + count) of the
+// image cut out into a file; its exit code, output in *out.
+int OnPart(const std::string& image, long first, long count, const std::string& command,
+           std::string* out) {
+  std::string part = image + ".part";
+  return vt::Sh("dd if=" + vt::Q(image) + " of=" + vt::Q(part) +
+                    " bs=512 skip=" + std::to_string(first) + " count=" + std::to_string(count) +
+                    " conv=sparse status=none && PART=" + vt::Q(part) + " && " + command + " 2>&1",
+                out);
+}
+
+// "::1 /format" formats partition 1 and nothing else: behind an NTFS
+// volume in MBR entry 0 (a FAT32 or an NTFS partition 1), and behind the
+// EFI system partition of a GPT disk. Every byte outside partition 1 stays
+// (the other volume's files with them); partition 1 is an empty volume of
+// its kind that fsck passes.
+TEST(FormatBatch, OnlyThePartitionNamedChanges) {
+  struct Case {
+    const char* layout;
+    const char* fs;
+    long first, count;  // partition 1, in sectors
+  } cases[] = {
+      {"mbr-pair", "fat32", 2048 + 16 * 2048, 40 * 2048},
+      {"mbr-pair", "ntfs", 2048 + 16 * 2048, 40 * 2048},
+      {"gpt-esp --esp-size 34", "fat32", 2048 + 34 * 2048, 40 * 2048},
+  };
+  std::string dir = vt::ScratchDirUnix(), image = dir + "/d.img", copy = dir + "/before.img";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/one") + " " + vt::Q(dir + "/two") +
+                      " && printf one > " + vt::Q(dir + "/one/one.txt") + " && printf two > " +
+                      vt::Q(dir + "/two/two.txt")));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.layout) + " " + c.fs);
+    const bool gpt = std::string(c.layout) != "mbr-pair";
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout " + c.layout + " --fs " +
+                            c.fs + " --size 40 --tree " + vt::Q(dir + "/two") +
+                            (gpt ? " --esp-tree " : " --first-tree ") + vt::Q(dir + "/one")));
+    ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(copy)));
+    std::string out;
+    EXPECT_EQ(0u, RunVro(L"\"-img:" + vt::ToWin(image) + L"::1\" -noupd /format", &out)) << out;
+    EXPECT_TRUE(SameOutside(image, copy, c.first, c.first + c.count))
+        << "another partition changed";
+    // The other volume still holds its file; partition 1 holds none.
+    const long other = 2048, otherCount = gpt ? 34 * 2048 : 16 * 2048;
+    EXPECT_EQ(0, OnPart(image, other, otherCount,
+                        gpt ? "MTOOLS_SKIP_CHECK=1 mtype -i \"$PART\" ::/one.txt"
+                            : "ntfscat \"$PART\" one.txt",
+                        &out));
+    EXPECT_EQ("one", out);
+    bool fat = std::string(c.fs) == "fat32";
+    EXPECT_EQ(0, OnPart(image, c.first, c.count,
+                        fat ? "fsck.fat -n \"$PART\" && MTOOLS_SKIP_CHECK=1 mdir -b -i \"$PART\" ::"
+                            : "ntfsfix -n \"$PART\" >/dev/null && ntfsls \"$PART\"",
+                        &out))
+        << out;
+    EXPECT_EQ(std::string::npos, out.find("two")) << out;
+  }
+}
+
+// A volume without a partition table, of every FAT kind and exFAT, is
+// formatted as the kind it is: fsck passes the empty volume, which takes
+// a file a reader gets back. A number other than 0 opens nothing.
+TEST(FormatBatch, VolumesWithoutAPartitionTable) {
+  struct Case {
+    const char* fs;
+    int mib;
+    const char* check;  // fsck of $PART, and the line its verbose output holds
+    const char* kind;
+  } cases[] = {
+      {"fat12", 8, "fsck.fat -n -v", "FAT"},
+      {"fat16", 32, "fsck.fat -n -v", "16 bit entries"},
+      {"fat32", 64, "fsck.fat -n -v", "32 bit entries"},
+      {"exfat", 40, "fsck.exfat -n -v", "clean"},
+  };
+  std::string dir = vt::ScratchDirUnix(), image = dir + "/bare.img";
+  ASSERT_EQ(0,
+            vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && printf old > " +
+                   vt::Q(dir + "/tree/old.txt") + " && printf new > " + vt::Q(dir + "/new.txt")));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fs);
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout none --fs " + c.fs +
+                            " --size " + std::to_string(c.mib) + " --tree " +
+                            vt::Q(dir + "/tree")));
+    const std::string hash = vt::Sha256(vt::ToWin(image));
+    std::string out;
+    EXPECT_EQ(DWORD(-15), RunVro(L"\"-img:" + vt::ToWin(image) + L"::1\" -noupd /format", &out))
+        << out;
+    EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
+    EXPECT_EQ(0u, RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd /format", &out)) << out;
+    EXPECT_EQ(0u, RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd \"/inject:\\new.txt::" +
+                             vt::ToWin(dir + "/new.txt") + L"\"",
+                         &out))
+        << out;
+    EXPECT_EQ(0, vt::Sh(std::string(c.check) + " " + vt::Q(image) + " 2>&1", &out)) << out;
+    EXPECT_NE(std::string::npos, out.find(c.kind)) << out;
+    EXPECT_EQ(0u, RunVro(ImageArgs(vt::ToWin(image)) + L"\"/extract:\\::" +
+                             vt::ToWin(dir + "/out-" + c.fs) + L"\"",
+                         &out))
+        << out;
+    EXPECT_EQ(0, vt::Sh("ls " + vt::Q(dir + "/out-" + c.fs) + " && cat " +
+                            vt::Q(dir + "/out-" + c.fs + "/new.txt"),
+                        &out));
+    EXPECT_EQ("new.txt\nnew", out);
   }
 }
 

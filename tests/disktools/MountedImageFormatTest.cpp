@@ -61,7 +61,7 @@ TEST(MountedImageFormat, FormatVolumeEmptiesNtfsAndRemounts) {
   CMountedImage image;
   ASSERT_GE(image.OpenImage(path.c_str(), nullptr, 0, 2), 0);
   ASSERT_EQ(2, PathType(image, L"\\Old"));
-  ASSERT_EQ(1, image.FormatVolume(0, 1));
+  ASSERT_EQ(1, image.FormatVolume(1));
   ASSERT_TRUE(image.NtfsVolume());
   EXPECT_EQ(0, PathType(image, L"\\Old"));
   EXPECT_EQ(1, image.CreateDirectory(L"\\New"));
@@ -75,7 +75,7 @@ TEST(MountedImageFormat, FormatVolumeEmptiesNtfsAndRemounts) {
 
   // A read-only mount is not formatted.
   ASSERT_GE(image.OpenImage(path.c_str(), nullptr, 0, 0), 0);
-  EXPECT_EQ(0, image.FormatVolume(0, 1));
+  EXPECT_EQ(0, image.FormatVolume(1));
   EXPECT_EQ(2, PathType(image, L"\\New"));
 }
 
@@ -90,7 +90,7 @@ TEST(MountedImageFormat, FormatVolumeKeepsTheFatKind) {
   ASSERT_GE(image.OpenImage(path.c_str(), nullptr, 0, 2), 0);
   ASSERT_TRUE(image.FatVolume());
   ASSERT_EQ(1, PathType(image, L"\\Dir\\a.txt"));
-  ASSERT_EQ(1, image.FormatVolume(0, 1));
+  ASSERT_EQ(1, image.FormatVolume(1));
   EXPECT_EQ(0, PathType(image, L"\\Dir"));
   image.Close();
   std::string out;

@@ -7,6 +7,7 @@
 
 #include "disktools/ntfsformat/NtfsFormatState.h"
 #include "image/device/MbrTemplate.h"
+#include "image/device/PartitionTable.h"
 
 using namespace ntfsformat;
 
@@ -163,6 +164,10 @@ int WriteFormatPartitionTable(DiskIoBlock* device, const void* gptEntries, uint3
     // A GPT disk without new entries: its table stays as it is, and the
     // boot sector names the start of the partition the device selects.
     o.partitionStart = -1;
+  } else if (IsVolumeBootSector(mbr)) {
+    // A volume without a table: sector 0 is its boot sector, no entry to
+    // align, and it starts at sector 0.
+    o.partitionStart = 0;
   } else if (partition < kMbrEntries) {
     uint64_t start = 0;
     ok = AlignPartition(device, mbr, partition, align != 0, &start);

@@ -14,13 +14,12 @@ bool ReadExact(DiskIoBlock* block, unsigned long long offset, unsigned char* buf
   return block->read(block->owner, offset, buffer, count) == (int)count;
 }
 
-// A volume's own boot sector at sector 0: NTFS, exFAT or FAT.
+}  // namespace
+
 bool IsVolumeBootSector(const unsigned char* s) {
   return memcmp(s + 3, "NTFS    ", 8) == 0 || memcmp(s + 3, "EXFAT   ", 8) == 0 ||
          memcmp(s + 0x36, "FAT", 3) == 0 || memcmp(s + 0x52, "FAT32   ", 8) == 0;
 }
-
-}  // namespace
 
 int DiskHasPartition(DiskIoBlock* block, int index) {
   unsigned char mbr[kSector];

@@ -9,3 +9,7 @@
 // no table, has only index 0. 1 yes, 0 no, -1 when the table cannot be
 // read.
 int DiskHasPartition(DiskIoBlock* block, int index);
+
+// Whether a disk's sector 0 is a volume's own boot sector (NTFS, exFAT or
+// FAT): the disk has no partition table, the volume starts at sector 0.
+bool IsVolumeBootSector(const unsigned char* sector0);

@@ -1,61 +1,17 @@
-// The formatter: a new FAT12, FAT16, FAT32 or exFAT file system in the first
-// MBR partition or the EFI system partition of a GPT disk.
+// The formatter: a new FAT12, FAT16, FAT32 or exFAT file system in the
+// partition the mount chose, or one its caller names; nothing outside it is
+// written.
 #include <stdlib.h>
 #include <vector>
 #include "image/fat/FatInternal.h"
 #include "image/fat/FatCodePage.h"
 
 namespace {
-const uint8_t kEspType[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
-                              0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
-
 struct Target {
   uint32_t start;
   uint32_t size;
   bool esp;
 };
-
-int ReadOne(FatWorkArea* fs, uint64_t sector, uint8_t* buf) {
-  if (sector > 0xFFFFFFFF) return FAT_DISK_ERR;
-  return FatReadRun(fs, (uint32_t)sector, buf, 1);
-}
-
-int FindTarget(FatWorkArea* fs, uint8_t* buf, Target* t) {
-  int r = ReadOne(fs, 0, buf);
-  if (r) return r;
-  if (Ld16(buf + 0x1FE) != 0xAA55 || buf[0x1C2] == 0) return FAT_MKFS_ABORTED;
-  t->esp = false;
-  if (buf[0x1C2] != 0xEE) {
-    t->start = Ld32(buf + 0x1C6);
-    t->size = Ld32(buf + 0x1CA);
-    return FAT_OK;
-  }
-  if ((r = ReadOne(fs, Ld32(buf + 0x1C6), buf))) return r;
-  if (memcmp(buf, "EFI PART", 8)) return FAT_DISK_ERR;
-  uint64_t lba = Ld64(buf + 0x48);
-  uint32_t count = Ld32(buf + 0x50), esize = Ld32(buf + 0x54);
-  uint32_t ss = fs->sectorSize;
-  if (esize < 128 || esize > ss || ss % esize) return FAT_DISK_ERR;
-  if (count > 4096) count = 4096;
-  uint64_t loaded = ~0ull;
-  for (uint32_t i = 0; i < count; i++) {
-    uint64_t s = lba + (uint64_t)i * esize / ss;
-    if (s != loaded) {
-      if ((r = ReadOne(fs, s, buf))) return r;
-      loaded = s;
-    }
-    const uint8_t* e = buf + (uint64_t)i * esize % ss;
-    if (!memcmp(e, kEspType, 16)) {
-      uint64_t first = Ld64(e + 0x20), last = Ld64(e + 0x28);
-      if (last < first || last > 0xFFFFFFFF) return FAT_DISK_ERR;
-      t->start = (uint32_t)first;
-      t->size = (uint32_t)(last - first);
-      t->esp = true;
-      return FAT_OK;
-    }
-  }
-  return FAT_DISK_ERR;
-}
 
 uint32_t ExfatChecksum(const uint8_t* p, uint32_t n, uint32_t sum, bool bootSector) {
   for (uint32_t i = 0; i < n; i++) {
@@ -380,9 +336,8 @@ int Prepare(FatWorkArea* fs, uint32_t unitBytes, void* work, uint32_t workSize) 
 int FormatTarget(FatWorkArea* fs, unsigned options, uint32_t unitBytes, uint8_t* buf,
                  const Target& t) {
   if (t.size < 128) return FAT_MKFS_ABORTED;
-  // Never the boot record itself, never past the disk's last sector.
-  if (!t.start || (uint64_t)t.start + t.size > 0xFFFFFFFFull ||
-      FatReadRun(fs, t.start + t.size - 1, buf, 1))
+  // Never past the disk's last sector.
+  if ((uint64_t)t.start + t.size > 0xFFFFFFFFull || FatReadRun(fs, t.start + t.size - 1, buf, 1))
     return FAT_MKFS_ABORTED;
   uint32_t ss = fs->sectorSize;
   uint32_t au = unitBytes / ss;
@@ -406,10 +361,11 @@ int FatFormatVolume(FatWorkArea* fs, unsigned options, uint32_t unitBytes, void*
                     uint32_t workSize) {
   int r = Prepare(fs, unitBytes, work, workSize);
   if (r) return r;
-  uint8_t* buf = (uint8_t*)work;
-  Target t;
-  if ((r = FindTarget(fs, buf, &t))) return r;
-  return FormatTarget(fs, options, unitBytes, buf, t);
+  // Only the partition the mount chose: a table-less disk's volume starts
+  // at sector 0, every partition of a table after it.
+  if (!fs->partSectors) return FAT_MKFS_ABORTED;
+  Target t = {fs->partStart, fs->partSectors, fs->partEsp != 0};
+  return FormatTarget(fs, options, unitBytes, (uint8_t*)work, t);
 }
 
 int FatFormatPartition(FatWorkArea* fs, unsigned options, uint32_t unitBytes, void* work,

@@ -32,6 +32,13 @@ enum { FAT_TYPE_NONE = 0, FAT_TYPE_12 = 1, FAT_TYPE_16 = 2, FAT_TYPE_32 = 3, FAT
 // FatMount options.
 enum { FAT_MOUNT_READONLY = 4 };
 
+// FatMount's partition: a 0-based index into the disk's partition table (0
+// takes the first partition holding a volume, and is the volume of a disk
+// without a table), or the boot partition: the EFI system partition of a
+// GPT disk (formatted when it holds no boot sector and the mount may
+// write), the first MBR partition holding a volume.
+enum { FAT_BOOT_PARTITION = -1 };
+
 // FatFormatVolume options.
 enum { FAT_FMT_FAT = 1, FAT_FMT_FAT32 = 2, FAT_FMT_EXFAT = 4, FAT_FMT_KEEP_TABLE = 8 };
 
@@ -92,6 +99,14 @@ struct FatWorkArea {
   // The clusters the volume's records use that the map calls free, found
   // before the mount's first allocation; null until then.
   struct FatRecordClusters* records;
+  // The partition the mount chose, also when it held no volume: the only
+  // sectors the formatter writes. Its first sector, its length (0: none
+  // chosen), whether it is a GPT EFI system partition, its index in the
+  // table (0 on a disk without one).
+  uint32_t partStart;
+  uint32_t partSectors;
+  uint8_t partEsp;
+  int partIndex;
 };
 
 // Where a chain of clusters lies: a FAT chain, or (exFAT) a contiguous run
@@ -158,7 +173,11 @@ struct FatFileObject {
 };
 
 // Volumes (mount, allocation tables).
-int FatMount(FatWorkArea* fs, unsigned options);
+int FatMount(FatWorkArea* fs, unsigned options, int partition);
+// Chooses the partition as FatMount does (noted in the work area for
+// FatFormatVolume) without mounting or writing anything; FAT_NO_FILESYSTEM
+// when the disk has no such partition.
+int FatChoosePartition(FatWorkArea* fs, int partition);
 void FatUnmount(FatWorkArea* fs);
 int FatCheckVolume(int writeMode, FatWorkArea* fs);
 int FatLoadWindow(FatWorkArea* fs, uint32_t sector);
@@ -194,6 +213,8 @@ int FatSyncFile(FatWorkArea* fs, FatFileObject* file);
 int FatSettleFile(FatWorkArea* fs, FatFileObject* file);
 int FatCloseFile(FatWorkArea* fs, FatFileObject* file);
 
-// Formatting (the work area's disk block must be open).
+// Formatting the partition the last mount or FatChoosePartition chose (the
+// work area's disk block must be open): FAT_MKFS_ABORTED when it chose
+// none.
 int FatFormatVolume(FatWorkArea* fs, unsigned options, uint32_t unitBytes, void* work,
                     uint32_t workSize);

@@ -49,41 +49,117 @@ int CheckBootSector(FatWorkArea* fs, uint32_t sector) {
   return 2;
 }
 
-// First sector of the EFI system partition of a GPT disk, 0 when there is
-// none. A partition without a boot signature is formatted, unless the mount
-// is read-only: then it is not a volume.
-uint32_t FindEsp(FatWorkArea* fs, unsigned options) {
-  if (FatLoadWindow(fs, 1) || memcmp(fs->window, "EFI PART", 8)) return 0;
+// Notes the partition [start, start + sectors) as the one the mount chose.
+void ChoosePartition(FatWorkArea* fs, uint32_t start, uint64_t sectors, bool esp, int index) {
+  fs->partStart = start;
+  fs->partSectors = (uint32_t)sectors;
+  fs->partEsp = esp ? 1 : 0;
+  fs->partIndex = index;
+}
+
+// The GPT entry of the partition (see LocatePartition), its boot sector
+// judged into *kind. An EFI system partition without a boot signature is
+// formatted when it is the boot partition and the mount may write.
+int LocateGptPartition(FatWorkArea* fs, unsigned options, int partition, uint32_t headerLba,
+                       int* kind) {
+  if (FatLoadWindow(fs, headerLba) || memcmp(fs->window, "EFI PART", 8)) return FAT_NO_FILESYSTEM;
   uint64_t lba = Ld64(fs->window + 0x48);
   uint32_t count = Ld32(fs->window + 0x50);
   uint32_t esize = Ld32(fs->window + 0x54);
-  if (esize < 128 || esize > fs->sectorSize || fs->sectorSize % esize) esize = 128;
+  if (esize < 128 || esize > fs->sectorSize || fs->sectorSize % esize) return FAT_NO_FILESYSTEM;
   if (count > 4096) count = 4096;
   uint32_t perSector = fs->sectorSize / esize;
-  uint64_t first = 0, last = 0;
-  for (uint32_t i = 0; i < count && !first; i++) {
+  uint32_t i = partition > 0 ? (uint32_t)partition : 0;
+  uint32_t end = partition > 0 ? i + 1 : count;
+  // Index 0 takes the first partition that holds a volume, else the first.
+  int fallback = -1;
+  uint32_t fallbackStart = 0, fallbackSectors = 0;
+  bool fallbackEsp = false;
+  for (; i < end && i < count; i++) {
     uint64_t s = lba + i / perSector;
-    if (s >= 0xFFFFFFFF || FatLoadWindow(fs, (uint32_t)s)) return 0;
+    if (s >= 0xFFFFFFFF || FatLoadWindow(fs, (uint32_t)s)) return FAT_DISK_ERR;
     const uint8_t* e = fs->window + (i % perSector) * esize;
-    if (!memcmp(e, kEspType, 16)) {
-      first = Ld64(e + 0x20);
-      last = Ld64(e + 0x28);
+    bool esp = !memcmp(e, kEspType, 16);
+    uint64_t first = Ld64(e + 0x20), last = Ld64(e + 0x28);
+    if ((partition == FAT_BOOT_PARTITION && !esp) || !first || last <= first || last >= 0xFFFFFFFF)
+      continue;
+    if (FatLoadWindow(fs, (uint32_t)first)) return FAT_DISK_ERR;
+    if (partition == FAT_BOOT_PARTITION && Ld16(fs->window + 0x1FE) != 0xAA55 &&
+        !(options & FAT_MOUNT_READONLY)) {
+      uint8_t work[2048];
+      int r = FatFormatPartition(fs, FAT_FMT_FAT32 | FAT_FMT_KEEP_TABLE, 512, work, sizeof(work),
+                                 (uint32_t)first, (uint32_t)(last - first), true);
+      if (r) return r;
     }
+    *kind = CheckBootSector(fs, (uint32_t)first);
+    if (*kind == 4) return FAT_DISK_ERR;
+    // The volume takes the sectors up to the entry's last, that one left
+    // out (as the formatter has always made it).
+    if (partition == 0 && *kind > 1) {  // a partition that holds no volume
+      if (fallback < 0) {
+        fallback = (int)i;
+        fallbackStart = (uint32_t)first;
+        fallbackSectors = (uint32_t)(last - first);
+        fallbackEsp = esp;
+      }
+      continue;
+    }
+    ChoosePartition(fs, (uint32_t)first, last - first, esp, (int)i);
+    return FAT_OK;
   }
-  if (!first || first >= 0xFFFFFFFF || last < first || last >= 0xFFFFFFFF) return 0;
-  if (FatLoadWindow(fs, (uint32_t)first)) return 0;
-  if (Ld16(fs->window + 0x1FE) != 0xAA55) {
-    if (options & FAT_MOUNT_READONLY) return 0;
-    // Exactly the partition found is formatted (the formatter's own
-    // search would take the first MBR slot's).
-    uint8_t work[2048];
-    int r = FatFormatPartition(fs, FAT_FMT_FAT32 | FAT_FMT_KEEP_TABLE, 512, work, sizeof(work),
-                               (uint32_t)first, (uint32_t)(last - first), true);
-    fs->winSector = 0xFFFFFFFF;
-    fs->winDirty = 0;
-    if (r) return 0;
+  if (fallback < 0) return FAT_NO_FILESYSTEM;
+  *kind = 3;
+  ChoosePartition(fs, fallbackStart, fallbackSectors, fallbackEsp, fallback);
+  return FAT_OK;
+}
+
+// Chooses the partition of the mount (FatMount's `partition`) and judges
+// its first sector into *kind (as CheckBootSector). The choice is noted in
+// the work area also when the partition holds no volume, so that it can be
+// formatted. FAT_NO_FILESYSTEM when the disk has no such partition.
+int LocatePartition(FatWorkArea* fs, unsigned options, int partition, int* kind) {
+  ChoosePartition(fs, 0, 0, false, 0);
+  if (partition < FAT_BOOT_PARTITION) return FAT_NO_FILESYSTEM;
+  int first = CheckBootSector(fs, 0);
+  if (first == 4) return FAT_DISK_ERR;
+  if (first == 3) return FAT_NO_FILESYSTEM;
+  const uint8_t* w = fs->window;
+  if (first <= 1) {
+    // A volume without a table: partition 0, as long as the volume says.
+    uint64_t sectors = first == 1       ? Ld64(w + 0x48)
+                       : Ld16(w + 0x13) ? Ld16(w + 0x13)
+                                        : Ld32(w + 0x20);
+    if (partition > 0 || !sectors || sectors > 0xFFFFFFFF) return FAT_NO_FILESYSTEM;
+    *kind = first;
+    ChoosePartition(fs, 0, sectors, false, 0);
+    return FAT_OK;
   }
-  return (uint32_t)first;
+  uint8_t table[64];
+  memcpy(table, w + 0x1BE, 64);
+  if (table[4] == 0xEE) return LocateGptPartition(fs, options, partition, Ld32(table + 8), kind);
+  int i = partition > 0 ? partition : 0;
+  int end = partition > 0 ? partition + 1 : 4;
+  int fallback = -1;
+  for (; i < end && i < 4; i++) {
+    const uint8_t* e = table + 16 * i;
+    uint32_t start = Ld32(e + 8), sectors = Ld32(e + 12);
+    if (!e[4] || !start || !sectors) continue;
+    *kind = CheckBootSector(fs, start);
+    if (*kind == 4) return FAT_DISK_ERR;
+    if (partition <= 0 && *kind > 1) {
+      if (fallback < 0) fallback = i;
+      continue;
+    }
+    ChoosePartition(fs, start, sectors, false, i);
+    return FAT_OK;
+  }
+  // Index 0 where no partition holds a volume: the first partition. The
+  // boot partition must hold one.
+  if (partition != 0 || fallback < 0) return FAT_NO_FILESYSTEM;
+  const uint8_t* e = table + 16 * fallback;
+  *kind = 3;
+  ChoosePartition(fs, Ld32(e + 8), Ld32(e + 12), false, fallback);
+  return FAT_OK;
 }
 
 int MountFat(FatWorkArea* fs, uint32_t bsect) {
@@ -223,35 +299,20 @@ int MountExfat(FatWorkArea* fs, uint32_t bsect) {
   return FAT_OK;
 }
 
-int MountVolume(FatWorkArea* fs, unsigned options) {
+int MountVolume(FatWorkArea* fs, unsigned options, int partition) {
   FatResetDiskBlock(fs->disk);
   fs->sectorSize = fs->disk->sectorSize;
   if (fs->sectorSize < 512 || fs->sectorSize > FAT_MAX_SECTOR ||
       (fs->sectorSize & (fs->sectorSize - 1)))
     return FAT_DISK_ERR;
-  uint32_t bsect = 0;
-  int fmt = CheckBootSector(fs, 0);
-  if (fmt == 4) return FAT_DISK_ERR;
-  if (fmt == 3) return FAT_NO_FILESYSTEM;
-  if (fmt == 2) {
-    uint8_t table[64];
-    memcpy(table, fs->window + 0x1BE, 64);
-    fmt = 3;
-    for (int i = 0; i < 4 && fmt > 1; i++) {
-      const uint8_t* e = table + 16 * i;
-      uint32_t start = 0;
-      if (e[4] == 0xEE)
-        start = FindEsp(fs, options);
-      else if (e[4])
-        start = Ld32(e + 8);
-      if (!start) continue;
-      fmt = CheckBootSector(fs, start);
-      if (fmt == 4) return FAT_DISK_ERR;
-      if (fmt <= 1) bsect = start;
-    }
-    if (fmt > 1) return FAT_NO_FILESYSTEM;
-  }
-  int r = fmt == 1 ? MountExfat(fs, bsect) : MountFat(fs, bsect);
+  int fmt = 3;
+  int r = LocatePartition(fs, options, partition, &fmt);
+  if (r) return r;
+  if (fmt > 1) return FAT_NO_FILESYSTEM;
+  uint32_t bsect = fs->partStart;
+  // The window holds the partition's first sector again.
+  if (FatLoadWindow(fs, bsect)) return FAT_DISK_ERR;
+  r = fmt == 1 ? MountExfat(fs, bsect) : MountFat(fs, bsect);
   if (r) {
     fs->fsType = 0;
     return r;
@@ -445,14 +506,25 @@ int FatZeroRun(FatWorkArea* fs, uint32_t sector, uint32_t count) {
   return FAT_OK;
 }
 
-int FatMount(FatWorkArea* fs, unsigned options) {
+int FatChoosePartition(FatWorkArea* fs, int partition) {
+  if (!fs) return FAT_NOT_ENABLED;
+  if (!fs->disk) return FAT_DISK_ERR;
+  FatResetDiskBlock(fs->disk);
+  fs->sectorSize = fs->disk->sectorSize;
+  fs->winSector = 0xFFFFFFFF;
+  fs->winDirty = 0;
+  int kind = 3;
+  return LocatePartition(fs, FAT_MOUNT_READONLY, partition, &kind);
+}
+
+int FatMount(FatWorkArea* fs, unsigned options, int partition) {
   if (!fs) return FAT_NOT_ENABLED;
   fs->fsType = 0;
   fs->winSector = 0xFFFFFFFF;
   fs->winDirty = 0;
   fs->checkedFirst = 0;
   if (!fs->disk) return FAT_DISK_ERR;
-  int r = MountVolume(fs, options);
+  int r = MountVolume(fs, options, partition);
   if (r == FAT_OK && (options & FAT_MOUNT_READONLY)) fs->disk->status |= FAT_DISK_PROTECT;
   return r;
 }

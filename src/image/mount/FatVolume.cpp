@@ -160,7 +160,7 @@ void CFatVolume::UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* tim
 
 // ---- Mounting ----
 
-int CFatVolume::Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed) {
+int CFatVolume::Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed, int partition) {
   // Whatever was mounted is let go first; an owned disk object survives
   // only when it is the one being mounted again.
   if (m_pDisk && !m_bBorrowed && m_pDisk != disk)
@@ -177,7 +177,8 @@ int CFatVolume::Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed) {
   m_bBorrowed = 1;
   m_bWritable = writable ? 1 : 0;
   m_bMapDamageNamed = 0;
-  int r = FatMount(&m_Work, writable ? 0 : FAT_MOUNT_READONLY);
+  m_nPartition = partition;
+  int r = FatMount(&m_Work, writable ? 0 : FAT_MOUNT_READONLY, partition);
   if (r != FAT_OK) {
     FatUnmount(&m_Work);
     return FailFat(r) - 1;
@@ -186,12 +187,12 @@ int CFatVolume::Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed) {
   return disk->BaseType();
 }
 
-int CFatVolume::MountOnImage(_VROH_MOUNT_RW* disk, int writable) {
-  return Mount(disk, writable, false);
+int CFatVolume::MountOnImage(_VROH_MOUNT_RW* disk, int writable, int partition) {
+  return Mount(disk, writable, false, partition);
 }
 
-int CFatVolume::MountShared(_VROH_MOUNT_RW* disk, int writable) {
-  return Mount(disk, writable, true);
+int CFatVolume::MountShared(_VROH_MOUNT_RW* disk, int writable, int partition) {
+  return Mount(disk, writable, true, partition);
 }
 
 void CFatVolume::Unmount() {
@@ -250,8 +251,18 @@ int CFatVolume::Format(unsigned type, uint32_t unitBytes) {
   FatUnmount(&m_Work);
   uint8_t work[2048];
   int r = FatFormatVolume(&m_Work, (type & 7) | FAT_FMT_KEEP_TABLE, unitBytes, work, sizeof work);
+  if (r == FAT_MKFS_ABORTED) {
+    // What keeps the volume from being made, said; nothing was written.
+    const wchar_t* kind = (type & 7) == 4 ? L"exFAT" : (type & 7) == 2 ? L"FAT32" : L"FAT12/16";
+    WriteCommandLine(
+        !m_Work.partSectors
+            ? std::wstring(L"The disk has no partition to format: nothing formatted\r\n")
+            : L"The partition (" + std::to_wstring(m_Work.partSectors) + L" sectors from sector " +
+                  std::to_wstring(m_Work.partStart) + L") cannot hold a " + kind +
+                  L" volume: nothing formatted\r\n");
+  }
   if (r != FAT_OK) return FailFat(r);
-  r = FatMount(&m_Work, 0);
+  r = FatMount(&m_Work, 0, m_nPartition);
   return r == FAT_OK ? 1 : FailFat(r);
 }
 

@@ -42,13 +42,15 @@ class CFatVolume {
   CFatVolume& operator=(const CFatVolume&) = delete;
 
   // ---- Mounting and closing.
-  // Mounts the FAT or exFAT volume of the disk object (a partitionless
-  // volume, the first FAT partition of an MBR, the EFI system partition of
-  // a GPT disk), read-only unless writable. Returns the disk object's image
-  // type code, or -1. On success the disk object is owned: Close destroys it.
-  int MountOnImage(_VROH_MOUNT_RW* disk, int writable);
+  // Mounts the FAT or exFAT volume of the disk object's partition (an index
+  // into its table, FatModule.h; by default the boot partition: the EFI
+  // system partition of a GPT disk, the first FAT partition of an MBR, a
+  // partitionless volume), read-only unless writable. Returns the disk
+  // object's image type code, or -1. On success the disk object is owned:
+  // Close destroys it.
+  int MountOnImage(_VROH_MOUNT_RW* disk, int writable, int partition = FAT_BOOT_PARTITION);
   // The same over a disk object that stays its owner's (borrowed).
-  int MountShared(_VROH_MOUNT_RW* disk, int writable);
+  int MountShared(_VROH_MOUNT_RW* disk, int writable, int partition = FAT_BOOT_PARTITION);
   // Unmount and Detach: unmount, free the disk control block, forget the
   // disk object without destroying it. Detach, Close and Release return
   // false when the last changes (the directory sector in the module's
@@ -68,11 +70,14 @@ class CFatVolume {
   // the disk object's pending writes on the disk. False when either failed.
   bool Flush();
   // Writes a new FAT file system (type: 1 FAT12/16, 2 FAT32, 4 exFAT;
-  // unit: allocation unit in bytes, 0 automatic) into the disk object's
-  // first MBR partition or EFI system partition and mounts it. Works after
-  // a mount that found no volume (the disk object stays attached then).
-  // 1 on success.
+  // unit: allocation unit in bytes, 0 automatic) into the partition the
+  // mount chose, and nowhere else, and mounts it. Works after a mount that
+  // found the partition but no volume in it (the disk object stays
+  // attached then). 1 on success; a volume the partition cannot hold is
+  // named on a line.
   int Format(unsigned type, uint32_t unitBytes);
+  // The index of the partition mounted (0 on a disk without a table).
+  int PartitionIndex() const { return m_Work.partIndex; }
 
   bool IsMounted() const { return m_Work.fsType != 0; }
   bool IsBorrowed() const { return m_bBorrowed != 0; }
@@ -162,7 +167,7 @@ class CFatVolume {
   // the last error and returns 0.
   DWORD ErrorOf(int result);
   int FailFat(int result);
-  int Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed);
+  int Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed, int partition);
   bool Stat(const wchar_t* path, FatFileInfo* info, int* isRoot);
   uint64_t WriteOpened(FatFileObject* file, const void* buffer, uint64_t offset, uint64_t count,
                        bool truncate);
@@ -173,6 +178,7 @@ class CFatVolume {
   int m_bBorrowed = 0;
   int m_bWritable = 0;
   int m_bMapDamageNamed = 0;
+  int m_nPartition = FAT_BOOT_PARTITION;  // as the mount was asked
 };
 
 // The Win32 error for a FAT module result code.

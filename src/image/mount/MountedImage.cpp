@@ -117,8 +117,8 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
     m_nPartition = GetMountedPartitionIndex(m_pNtfs);
     return type;
   }
-  if (MountFatMain() == 0) {
-    m_nPartition = 0;
+  if (MountFatMain(partition) == 0) {
+    m_nPartition = m_pFat->PartitionIndex();
     return type;
   }
   if (partialNtfs) m_pNtfs = MountNtfsPartially(m_pIoBlock, partition, MountFlags());

@@ -194,10 +194,11 @@ class CMountedImage : public VolumeFiles {
   uint64_t GetVolumeSize();
   int FindWindowsDirectory(wchar_t* buffer, int length);
   int GetImagePath(wchar_t* buffer, int length);
-  // Quick-formats the mounted volume and mounts it again: NTFS at the
-  // partition index (option: the formatter's boot-code choice), FAT as
-  // the kind it is. 1, or 0 (read-only, no formatter, or failure).
-  int FormatVolume(int partition, int option);
+  // Quick-formats the mounted volume in the partition it was opened on,
+  // and nothing outside it, and mounts it again: NTFS (option: the
+  // formatter's boot-code choice), FAT as the kind it is. 1, or 0
+  // (read-only, no formatter, or failure).
+  int FormatVolume(int option);
 
   // ---- Offline registry and Windows identity (defined in src/registry).
   // Key paths are full paths beginning with a root such as
@@ -261,7 +262,7 @@ class CMountedImage : public VolumeFiles {
 
   // The FAT half (MountedImageFat.cpp): the main FAT volume, the EFI system
   // partition mounted for one call, and the FAT side of the file API.
-  int MountFatMain();
+  int MountFatMain(int partition);
   // A borrowing volume over the EFI system partition, or null with
   // ERROR_PATH_NOT_FOUND.
   CFatVolume* MountEspForCall();

@@ -50,13 +50,14 @@ class CMountedImage::FatCall {
   Side m_side;
 };
 
-int CMountedImage::MountFatMain() {
+int CMountedImage::MountFatMain(int partition) {
   if (!m_pDisk) return -1;
   CFatVolume* volume = new (std::nothrow) CFatVolume();
   if (!volume) return -1;
   // The disk object stays the mounted image's: its close or EndCommand
   // keeps the command's writes or takes them back, whatever the volume.
-  if (volume->MountShared(m_pDisk, m_bReadOnly ? 0 : 1) < 0) {
+  // The volume is the partition the command named, never another.
+  if (volume->MountShared(m_pDisk, m_bReadOnly ? 0 : 1, partition) < 0) {
     volume->Detach();
     delete volume;
     return -1;

@@ -60,7 +60,7 @@ int CMountedImage::CreateImage(const wchar_t* path, uint32_t megabytes, int plai
   return 1;
 }
 
-int CMountedImage::FormatVolume(int partition, int option) {
+int CMountedImage::FormatVolume(int option) {
   if (m_bReadOnly || !m_pIoBlock) return 0;
   if (m_pFat) return m_pFat->Format(FatFormatKind(m_pFat->FileSystemType()), 0) == 1 ? 1 : 0;
   if (!m_pNtfs || !g_NtfsFormatter) return 0;
@@ -70,8 +70,11 @@ int CMountedImage::FormatVolume(int partition, int option) {
   UnloadHives();
   UnmountNtfsVolume(m_pNtfs);
   m_pNtfs = nullptr;
-  int formatted = g_NtfsFormatter(m_pIoBlock, (uint32_t)partition, option, 1, nullptr, nullptr);
-  m_pNtfs = MountNtfsOnDisk(m_pIoBlock, partition, MountFlags());
+  // The partition the volume was opened on (the one the mount found for
+  // the number asked), and no other.
+  int opened = m_nPartition;
+  int formatted = g_NtfsFormatter(m_pIoBlock, (uint32_t)opened, option, 1, nullptr, nullptr);
+  m_pNtfs = MountNtfsOnDisk(m_pIoBlock, opened, MountFlags());
   if (m_pNtfs) m_nPartition = GetMountedPartitionIndex(m_pNtfs);
   return formatted == 0 && m_pNtfs ? 1 : 0;
 }

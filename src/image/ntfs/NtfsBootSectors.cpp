@@ -121,6 +121,28 @@ bool FindEarlierBackup(DiskIoBlock* block, uint64_t start, uint64_t sectors, Ntf
   return false;
 }
 
+// The sector size an NTFS boot sector declares, at least 512 (smaller
+// sectors keep their backup in the last 512 bytes); 0 when it is none.
+uint32_t DeclaredSectorBytes(const uint8_t* s) {
+  uint32_t bps = Ld16(s + 11);
+  if (memcmp(s + 3, "NTFS    ", 8) || bps < 256 || bps > 4096 || (bps & (bps - 1))) return 0;
+  return bps < kSector ? kSector : bps;
+}
+
+// The volume's sector size: the boot sector's, else that of a copy in the
+// partition's last sector of the size the copy names; 512 when neither
+// tells.
+uint32_t VolumeSectorBytes(DiskIoBlock* block, uint64_t start, uint64_t length,
+                           const uint8_t* primary) {
+  if (uint32_t bps = DeclaredSectorBytes(primary)) return bps;
+  uint8_t copy[kSector];
+  for (uint32_t bps = 4096; bps > kSector; bps /= 2)
+    if (length >= 2 * bps && ReadAt(block, start + length - bps, copy, kSector) &&
+        DeclaredSectorBytes(copy) == bps)
+      return bps;
+  return kSector;
+}
+
 }  // namespace
 
 int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out, bool earlier) {
@@ -131,13 +153,14 @@ int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out, 
   out->start = start;
   out->sectors = length / kSector;
   out->table = start != 0;
-  if (out->sectors < 2) return (errno = EINVAL, -1);
   NtfsBootCopy& p = out->primary;
   NtfsBootCopy& b = out->backup;
+  if (out->sectors < 2) return (errno = EINVAL, -1);
+  if (!ReadAt(block, start, p.bytes, kSector)) return (errno = EIO, -1);
+  out->sectorBytes = VolumeSectorBytes(block, start, out->sectors * kSector, p.bytes);
+  if (out->sectors < 2ull * (out->sectorBytes / kSector)) return (errno = EINVAL, -1);
   b.sector = out->BackupSector();
-  if (!ReadAt(block, start, p.bytes, kSector) ||
-      !ReadAt(block, start + b.sector * kSector, b.bytes, kSector))
-    return (errno = EIO, -1);
+  if (!ReadAt(block, start + b.sector * kSector, b.bytes, kSector)) return (errno = EIO, -1);
   Judge(block, start, length, &p);
   Judge(block, start, length, &b);
   // A primary that is sound but for its size gives way only to a backup of
@@ -179,13 +202,23 @@ int NtfsBootSectorsToWrite(const NtfsBootSectors& s) {
 int WriteNtfsBootSectors(DiskIoBlock* block, const NtfsBootSectors& s) {
   if (!block || !s.choice) return (errno = EINVAL, -1);
   int write = NtfsBootSectorsToWrite(s);
+  if (!write) return 0;
+  // Whole sectors of the volume's size: the chosen copy's sector as it
+  // lies, its boot sector as chosen.
+  const uint32_t n = s.sectorBytes;
+  std::vector<uint8_t> sector(n, 0);
+  uint64_t from = s.choice == 1 ? 0 : s.backup.sector * kSector;
+  uint64_t left = s.sectors * kSector - from;
+  if (!ReadAt(block, s.start + from, sector.data(), (uint32_t)(left < n ? left : n)))
+    return (errno = EIO, -1);
+  memcpy(sector.data(), s.chosen, kSector);
   // The backup first: until the primary is written, a repair stopped here
   // finds the same choice again.
-  if ((write & 2) && block->write(block->owner, s.start + s.BackupSector() * kSector, s.chosen,
-                                  kSector) != (int)kSector)
+  if ((write & 2) &&
+      block->write(block->owner, s.start + s.BackupSector() * kSector, sector.data(), n) != (int)n)
     return (errno = EIO, -1);
-  if ((write & 1) && block->write(block->owner, s.start, s.chosen, kSector) != (int)kSector)
+  if ((write & 1) && block->write(block->owner, s.start, sector.data(), n) != (int)n)
     return (errno = EIO, -1);
-  if (write && block->sync && block->sync(block->owner) < 0) return (errno = EIO, -1);
+  if (block->sync && block->sync(block->owner) < 0) return (errno = EIO, -1);
   return 0;
 }

@@ -27,6 +27,9 @@ struct NtfsBootCopy {
 struct NtfsBootSectors {
   uint64_t start = 0;    // the partition's first byte on the disk
   uint64_t sectors = 0;  // its length in 512-byte sectors
+  // The sector the volume declares (at least 512 bytes): the backup is the
+  // partition's last sector of this size, and each copy is written whole.
+  uint32_t sectorBytes = 512;
   bool table = false;    // named by a partition table (else the volume is the disk)
   NtfsBootCopy primary;  // the partition's first sector
   NtfsBootCopy backup;   // its last sector, or a copy found before it
@@ -34,8 +37,9 @@ struct NtfsBootSectors {
   // it with the hidden sectors of a partition set to its start.
   int choice = 0;
   uint8_t chosen[512] = {};
-  // The sector where the backup goes: the partition's last.
-  uint64_t BackupSector() const { return sectors - 1; }
+  // The 512-byte sector where the backup goes: the first of the
+  // partition's last volume sector.
+  uint64_t BackupSector() const { return sectors - sectorBytes / 512; }
 };
 
 // Reads both copies of the partition at index (as the device open finds
@@ -66,5 +70,7 @@ int ExamineNtfsVolumeBootSectors(ntfs_volume* vol, NtfsBootSectors* out);
 // backup, or both (bits 1 and 2).
 int NtfsBootSectorsToWrite(const NtfsBootSectors& s);
 // Writes the chosen copy into the partition's first and last sectors where
-// it differs. 0, or -1 with errno (EINVAL when nothing was chosen).
+// it differs, each a whole sector of the volume's size (the rest of the
+// chosen copy's sector with it). 0, or -1 with errno (EINVAL when nothing
+// was chosen).
 int WriteNtfsBootSectors(DiskIoBlock* block, const NtfsBootSectors& s);

@@ -245,28 +245,36 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
   // takes the whole disk, whose last sector holds the backup.
   unsigned long long disk = block->bytes / 512 * 512;
   if (memcmp(mbr + 3, "NTFS    ", 8) == 0 && mbr[510] == 0x55 && mbr[511] == 0xAA) {
-    unsigned long long sectors = Ld64(mbr + 0x28);
-    if (index != 0 || sectors == 0 || sectors >= (1ull << 54)) return Fail(ENODEV);
+    // Counted in the sectors the volume declares (512 bytes when that is
+    // damaged); sectors below 512 bytes keep the backup in the last 512.
+    unsigned long long sectors = Ld64(mbr + 0x28), bps = Ld16(mbr + 0x0B);
+    if (bps < 256 || bps > 4096 || (bps & (bps - 1))) bps = 512;
+    unsigned long long tail = bps < 512 ? 512 : bps;
+    if (index != 0 || sectors == 0 || sectors >= (1ull << 54) / bps) return Fail(ENODEV);
     *start = 0;
-    *length = (sectors + 1) * 512;
+    *length = sectors * bps + tail;
     *used = 0;
     unsigned char backup[512];
-    if (disk && (*length > disk || !ReadBlockExact(block, sectors * 512, backup, sizeof backup) ||
+    if (disk && (*length > disk || !ReadBlockExact(block, sectors * bps, backup, sizeof backup) ||
                  memcmp(backup + 3, "NTFS    ", 8) || Ld64(backup + 0x28) != sectors))
       *length = disk;
     return 0;
   }
   // Nor does one whose boot sector was lost, when the disk's last sector
-  // is the backup of a volume that takes all the sectors before it.
+  // (of the size the copy there declares) is the backup of a volume that
+  // takes all the sectors before it.
   if (index == 0 && disk >= 1024 && mbr[446 + 4] != 0xEE &&
       (mbr[446 + 4] != 0x07 || !Ld32(mbr + 446 + 8))) {
     unsigned char last[512];
-    if (ReadBlockExact(block, disk - 512, last, sizeof last) && IsNtfsBootSector(last) &&
-        Ld64(last + 0x28) * (last[0x0B] | last[0x0C] << 8) == disk - 512) {
-      *start = 0;
-      *length = disk;
-      *used = 0;
-      return 0;
+    for (unsigned long long bps = 512; bps <= 4096 && disk >= 2 * bps; bps *= 2) {
+      if (ReadBlockExact(block, disk - bps, last, sizeof last) && IsNtfsBootSector(last) &&
+          (unsigned long long)(last[0x0B] | last[0x0C] << 8) == bps &&
+          Ld64(last + 0x28) * bps == disk - bps) {
+        *start = 0;
+        *length = disk;
+        *used = 0;
+        return 0;
+      }
     }
   }
   // Only four primary entries exist; an index past them is GPT-only.

@@ -864,6 +864,12 @@ bool UpdateBootSector(Resize& r) {
   return true;
 }
 
+// The sector the backup boot sector takes: the volume's own, at least 512
+// bytes (smaller sectors keep the backup in the last 512).
+s64 BackupSectorBytes(ntfs_volume* vol) {
+  return vol->sector_size > 512 ? vol->sector_size : 512;
+}
+
 NtfsDiskDev* DiskDev(ntfs_volume* vol) {
   return vol->dev && vol->dev->d_ops == &ntfs_disk_dev_ops ? (NtfsDiskDev*)vol->dev->d_private
                                                            : nullptr;
@@ -910,17 +916,18 @@ int UpdatePartitionSectorCount(DiskIoBlock* block, ntfs_volume* vol, int partiti
 }
 
 int SyncBackupBootSector(ntfs_volume* vol) {
-  u8 boot[512], last[512];
   struct ntfs_device* dev = vol->dev;
-  if (ntfs_pread(dev, 0, sizeof boot, boot) != (s64)sizeof boot) return -1;
-  s64 sectors = ntfs_device_size_get(dev, 512);
-  s64 volumeSectors = sle64_to_cpu(((NTFS_BOOT_SECTOR*)boot)->number_of_sectors);
-  if (sectors <= volumeSectors) return -1;
-  s64 pos = (sectors - 1) * 512;
-  if (ntfs_pread(dev, pos, sizeof last, last) == (s64)sizeof last &&
-      !memcmp(boot, last, sizeof boot))
+  s64 bps = BackupSectorBytes(vol);
+  std::vector<u8> boot(bps), last(bps);
+  if (ntfs_pread(dev, 0, bps, boot.data()) != bps) return -1;
+  s64 bytes = ntfs_device_size_get(dev, 512) * 512;
+  s64 volumeSectors = sle64_to_cpu(((NTFS_BOOT_SECTOR*)boot.data())->number_of_sectors);
+  s64 pos = bytes - bps;
+  if (pos < volumeSectors * vol->sector_size) return -1;
+  // The boot sector itself decides; the rest of the sector goes with it.
+  if (ntfs_pread(dev, pos, bps, last.data()) == bps && !memcmp(boot.data(), last.data(), 512))
     return 0;
-  return ntfs_pwrite(dev, pos, sizeof boot, boot) == (s64)sizeof boot ? 0 : -1;
+  return ntfs_pwrite(dev, pos, bps, boot.data()) == bps ? 0 : -1;
 }
 
 int ResetBadClusterList(ntfs_volume* vol) {
@@ -973,9 +980,10 @@ int ResizeNtfsVolume(ntfs_volume* vol, DiskIoBlock* block, int partition, uint64
   Resize r;
   r.vol = vol;
   s64 deviceBytes = ntfs_device_size_get(vol->dev, 512) * 512;
+  const uint64_t backup = (uint64_t)BackupSectorBytes(vol);
   if (deviceBytes <= 0 || deviceBytes < (vol->nr_clusters << vol->cluster_size_bits)) return 0;
-  if (newBytes < 512) return 0;
-  r.newClusters = (s64)((newBytes - 512) / vol->cluster_size);
+  if (newBytes < backup) return 0;
+  r.newClusters = (s64)((newBytes - backup) / vol->cluster_size);
   if ((r.newClusters << vol->cluster_size_bits) > deviceBytes) return 0;
   r.shrink = r.newClusters < vol->nr_clusters;
 
@@ -1008,7 +1016,7 @@ int ResizeNtfsVolume(ntfs_volume* vol, DiskIoBlock* block, int partition, uint64
   vol->nr_clusters = r.newClusters;
 
   if (UpdatePartitionSectorCount(block, vol, partition,
-                                 (uint64_t)(r.newClusters << vol->cluster_size_bits) + 512) ||
+                                 (uint64_t)(r.newClusters << vol->cluster_size_bits) + backup) ||
       SyncBackupBootSector(vol))
     return 0;
   if (ntfs_volume_write_flags(vol, vol->flags & ~VOLUME_IS_DIRTY)) errno = EIO;

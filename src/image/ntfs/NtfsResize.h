@@ -44,8 +44,9 @@ uint64_t CollectBadClusterRuns(ntfs_volume* vol);
 // 0, or -1 when sector 0 could not be read or written.
 int UpdatePartitionSectorCount(DiskIoBlock* block, ntfs_volume* vol, int partition, uint64_t bytes);
 
-// Puts a copy of the boot sector into the device's last sector when it
-// does not hold one yet. 0, or -1.
+// Puts a copy of the boot sector into the device's last sector of the size
+// the volume declares (at least 512 bytes), written whole, when it does not
+// hold one yet. 0, or -1.
 int SyncBackupBootSector(ntfs_volume* vol);
 
 // Makes $BadClus:$Bad one sparse run over the whole volume when it records

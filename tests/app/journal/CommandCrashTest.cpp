@@ -328,7 +328,7 @@ TEST_P(CommandCrash, Format) {
   InstallNtfsFormatter();
   Image img(GetParam());
   ExpectBeforeOrAfter(
-      img, [&](CMountedImage& m) { return m.FormatVolume(0, 1) == 1; },
+      img, [&](CMountedImage& m) { return m.FormatVolume(1) == 1; },
       [&] {
         CMountedImage m;
         ASSERT_LE(0, img.Open(m, 0));

@@ -515,4 +515,42 @@ TEST(BatchCheckRepair, FatVolumeIsNotChecked) {
   EXPECT_NE(std::string::npos, out.find("The volume is not NTFS: nothing was checked.\n")) << out;
 }
 
+// A volume of larger sectors keeps its backup boot sector in the
+// partition's last sector of that size (mkntfs -s): the check finds it
+// there, and the repair of a lost backup writes the whole first sector
+// there, after which ntfsfix and the check pass.
+TEST(BatchCheckRepair, VolumesOfLargerSectors) {
+  struct Case {
+    int sector;
+    const char* layout;
+    uint64_t start;  // the partition's first byte
+  } cases[] = {{4096, "mbr2048", kStart * 512}, {4096, "none", 0}, {1024, "mbr2048", kStart * 512}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.sector) + " " + c.layout);
+    Disk d;
+    d.dir = vt::ScratchDirUnix();
+    d.path = vt::ToWin(d.dir + "/d.img");
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + d.dir + "/tree/Dir && head -c 300000 /dev/urandom > " +
+                        d.dir + "/tree/a.bin && echo note > " + d.dir + "/tree/Dir/b.txt"));
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.dir + "/d.img") + " --size 40 --layout " +
+                            c.layout + " --sector " + std::to_string(c.sector) + " --tree " +
+                            vt::Q(d.dir + "/tree")));
+    const std::wstring img = L"\"-img:" + d.path + L"\" -noupd ";
+    const uint64_t backup = c.start + kPartitionBytes - c.sector;
+    std::string out;
+    EXPECT_EQ(0u, RunLogged(d, img + L"/check", &out)) << out;
+    WriteBytes(d.path, backup, std::vector<uint8_t>(c.sector, 0));
+    EXPECT_EQ(DWORD(kImageVolumeOperationFailed), RunLogged(d, img + L"/check", &out)) << out;
+    EXPECT_NE(std::string::npos,
+              out.find("Boot sector: the backup in the partition's last sector differs.\n"))
+        << out;
+    EXPECT_EQ(0u, RunLogged(d, img + L"/repair", &out)) << out;
+    EXPECT_TRUE(ReadBytes(d.path, c.start, c.sector) == ReadBytes(d.path, backup, c.sector));
+    EXPECT_EQ(0, OnPartition(d.path, c.start, kPartitionBytes,
+                             Judges(d) + " && umount " + vt::Q(d.dir + "/mnt"), &out))
+        << out;
+    EXPECT_EQ(0u, RunLogged(d, img + L"/check", &out)) << out;
+  }
+}
+
 }  // namespace

@@ -387,7 +387,7 @@ TEST(FatFiles, DiskErrorsAreLatched) {
   v.fs->disk->read = FailingRead;
   EXPECT_EQ(FAT_DISK_ERR, v.Mount());
   EXPECT_EQ(FAT_NO_FILESYSTEM, FatMakeDirectory(v.fs, P(L"x")));
-  EXPECT_EQ(FAT_NOT_ENABLED, FatMount(nullptr, 0));
+  EXPECT_EQ(FAT_NOT_ENABLED, FatMount(nullptr, 0, FAT_BOOT_PARTITION));
 }
 
 // A random sequence of creates, writes, renames and deletes, mirrored in a

@@ -66,9 +66,17 @@ struct Volume {
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     h = INVALID_HANDLE_VALUE;
   }
-  int Mount(unsigned options = 0) { return FatMount(fs, options); }
-  int Format(unsigned options, uint32_t unit) {
+  // The boot partition (a table-less volume, the first MBR partition
+  // holding one, the EFI system partition), or the partition of an index.
+  int Mount(unsigned options = 0, int partition = FAT_BOOT_PARTITION) {
+    return FatMount(fs, options, partition);
+  }
+  // Formats the partition of the index (0: the first holding a volume,
+  // else the first).
+  int Format(unsigned options, uint32_t unit, int partition = 0) {
     uint8_t work[2048];
+    int r = FatChoosePartition(fs, partition);
+    if (r && r != FAT_NO_FILESYSTEM) return r;
     return FatFormatVolume(fs, options, unit, work, sizeof(work));
   }
 
