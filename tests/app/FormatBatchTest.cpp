@@ -113,7 +113,7 @@ TEST(FormatBatch, VolumesWithoutAPartitionTable) {
     const char* check;  // fsck of $PART, and the line its verbose output holds
     const char* kind;
   } cases[] = {
-      {"fat12", 8, "fsck.fat -n -v", "FAT"},
+      {"fat12", 8, "fsck.fat -n -v", "12 bit entries"},
       {"fat16", 32, "fsck.fat -n -v", "16 bit entries"},
       {"fat32", 64, "fsck.fat -n -v", "32 bit entries"},
       {"exfat", 40, "fsck.exfat -n -v", "clean"},

@@ -33,10 +33,10 @@ enum { FAT_TYPE_NONE = 0, FAT_TYPE_12 = 1, FAT_TYPE_16 = 2, FAT_TYPE_32 = 3, FAT
 enum { FAT_MOUNT_READONLY = 4 };
 
 // FatMount's partition: a 0-based index into the disk's partition table (0
-// takes the first partition holding a volume, and is the volume of a disk
-// without a table), or the boot partition: the EFI system partition of a
-// GPT disk (formatted when it holds no boot sector and the mount may
-// write), the first MBR partition holding a volume.
+// takes the first partition holding a volume, else the first partition, and
+// is the volume of a disk without a table), or the boot partition: the EFI
+// system partition of a GPT disk (formatted when it holds no boot sector
+// and the mount may write), on an MBR disk as index 0.
 enum { FAT_BOOT_PARTITION = -1 };
 
 // FatFormatVolume options.

@@ -89,7 +89,7 @@ int LocateGptPartition(FatWorkArea* fs, unsigned options, int partition, uint32_
       uint8_t work[2048];
       int r = FatFormatPartition(fs, FAT_FMT_FAT32 | FAT_FMT_KEEP_TABLE, 512, work, sizeof(work),
                                  (uint32_t)first, (uint32_t)(last - first), true);
-      if (r) return r;
+      if (r) continue;  // one that cannot be formatted holds no volume
     }
     *kind = CheckBootSector(fs, (uint32_t)first);
     if (*kind == 4) return FAT_DISK_ERR;
@@ -144,6 +144,12 @@ int LocatePartition(FatWorkArea* fs, unsigned options, int partition, int* kind)
     const uint8_t* e = table + 16 * i;
     uint32_t start = Ld32(e + 8), sectors = Ld32(e + 12);
     if (!e[4] || !start || !sectors) continue;
+    // A hybrid MBR's protective entry stands for its GPT's partitions.
+    if (e[4] == 0xEE && partition <= 0) {
+      int r = LocateGptPartition(fs, options, partition, start, kind);
+      if (r != FAT_NO_FILESYSTEM) return r;
+      continue;
+    }
     *kind = CheckBootSector(fs, start);
     if (*kind == 4) return FAT_DISK_ERR;
     if (partition <= 0 && *kind > 1) {
@@ -153,9 +159,9 @@ int LocatePartition(FatWorkArea* fs, unsigned options, int partition, int* kind)
     ChoosePartition(fs, start, sectors, false, i);
     return FAT_OK;
   }
-  // Index 0 where no partition holds a volume: the first partition. The
-  // boot partition must hold one.
-  if (partition != 0 || fallback < 0) return FAT_NO_FILESYSTEM;
+  // Where no partition holds a volume: the first partition (the mount
+  // fails, a format takes it).
+  if (fallback < 0) return FAT_NO_FILESYSTEM;
   const uint8_t* e = table + 16 * fallback;
   *kind = 3;
   ChoosePartition(fs, Ld32(e + 8), Ld32(e + 12), false, fallback);
