@@ -57,8 +57,8 @@ int OnPart(const std::string& image, long first, long count, const std::string& 
 }
 
 // "::1 /format" formats partition 1 and nothing else: behind an NTFS
-// volume in MBR entry 0 (a FAT32 or an NTFS partition 1), and behind the
-// EFI system partition of a GPT disk. Every byte outside partition 1 stays
+// volume in MBR entry 0 large enough for a FAT32 volume (a FAT32 or an NTFS
+// partition 1), and behind the EFI system partition of a GPT disk. Every byte outside partition 1 stays
 // (the other volume's files with them); partition 1 is an empty volume of
 // its kind that fsck passes.
 TEST(FormatBatch, OnlyThePartitionNamedChanges) {
@@ -67,8 +67,8 @@ TEST(FormatBatch, OnlyThePartitionNamedChanges) {
     const char* fs;
     long first, count;  // partition 1, in sectors
   } cases[] = {
-      {"mbr-pair", "fat32", 2048 + 16 * 2048, 40 * 2048},
-      {"mbr-pair", "ntfs", 2048 + 16 * 2048, 40 * 2048},
+      {"mbr-pair --first-size 80", "fat32", 2048 + 80 * 2048, 40 * 2048},
+      {"mbr-pair --first-size 80", "ntfs", 2048 + 80 * 2048, 40 * 2048},
       {"gpt-esp --esp-size 34", "fat32", 2048 + 34 * 2048, 40 * 2048},
   };
   std::string dir = vt::ScratchDirUnix(), image = dir + "/d.img", copy = dir + "/before.img";
@@ -77,7 +77,7 @@ TEST(FormatBatch, OnlyThePartitionNamedChanges) {
                       vt::Q(dir + "/two/two.txt")));
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.layout) + " " + c.fs);
-    const bool gpt = std::string(c.layout) != "mbr-pair";
+    const bool gpt = std::string(c.layout).compare(0, 3, "gpt") == 0;
     ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout " + c.layout + " --fs " +
                             c.fs + " --size 40 --tree " + vt::Q(dir + "/two") +
                             (gpt ? " --esp-tree " : " --first-tree ") + vt::Q(dir + "/one")));
@@ -87,7 +87,7 @@ TEST(FormatBatch, OnlyThePartitionNamedChanges) {
     EXPECT_TRUE(SameOutside(image, copy, c.first, c.first + c.count))
         << "another partition changed";
     // The other volume still holds its file; partition 1 holds none.
-    const long other = 2048, otherCount = gpt ? 34 * 2048 : 16 * 2048;
+    const long other = 2048, otherCount = gpt ? 34 * 2048 : 80 * 2048;
     EXPECT_EQ(0, OnPart(image, other, otherCount,
                         gpt ? "MTOOLS_SKIP_CHECK=1 mtype -i \"$PART\" ::/one.txt"
                             : "ntfscat \"$PART\" one.txt",

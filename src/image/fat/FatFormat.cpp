@@ -319,12 +319,7 @@ int FormatFat(FatWorkArea* fs, const Target& t, uint32_t unit, unsigned options,
 namespace {
 // Resets the disk block and checks the arguments both entries share.
 int Prepare(FatWorkArea* fs, uint32_t unitBytes, void* work, uint32_t workSize) {
-  if (!fs) return FAT_NOT_ENABLED;
-  if (!fs->disk) return FAT_DISK_ERR;
-  FatResetDiskBlock(fs->disk);
-  fs->sectorSize = fs->disk->sectorSize;
-  fs->winSector = 0xFFFFFFFF;
-  fs->winDirty = 0;
+  if (int r = FatResetWorkArea(fs)) return r;
   uint32_t ss = fs->sectorSize;
   if (ss < 512 || ss > 2048 || (ss & (ss - 1))) return FAT_DISK_ERR;
   if (unitBytes && ((unitBytes & (unitBytes - 1)) || unitBytes < ss || unitBytes > 0x1000000))

@@ -67,6 +67,10 @@ void FatNumberedSfn(const uint8_t* base, uint8_t* out, const uint16_t* lfn, uint
 void FatSfnToText(const uint8_t* entry, uint16_t* out);
 bool FatNamesEqual(const uint16_t* a, uint32_t alen, const uint16_t* b, uint32_t blen);
 
+// Resets the disk block (512-byte sectors, no write protection) and the
+// sector window for a mount or format (FatMount.cpp).
+int FatResetWorkArea(FatWorkArea* fs);
+
 // Formats the partition [start, start + size) (FatFormat.cpp).
 int FatFormatPartition(FatWorkArea* fs, unsigned options, uint32_t unitBytes, void* work,
                        uint32_t workSize, uint32_t start, uint32_t size, bool esp);

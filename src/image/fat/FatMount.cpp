@@ -512,13 +512,18 @@ int FatZeroRun(FatWorkArea* fs, uint32_t sector, uint32_t count) {
   return FAT_OK;
 }
 
-int FatChoosePartition(FatWorkArea* fs, int partition) {
+int FatResetWorkArea(FatWorkArea* fs) {
   if (!fs) return FAT_NOT_ENABLED;
   if (!fs->disk) return FAT_DISK_ERR;
   FatResetDiskBlock(fs->disk);
   fs->sectorSize = fs->disk->sectorSize;
   fs->winSector = 0xFFFFFFFF;
   fs->winDirty = 0;
+  return FAT_OK;
+}
+
+int FatChoosePartition(FatWorkArea* fs, int partition) {
+  if (int r = FatResetWorkArea(fs)) return r;
   int kind = 3;
   return LocatePartition(fs, FAT_MOUNT_READONLY, partition, &kind);
 }
