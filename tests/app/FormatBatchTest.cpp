@@ -57,10 +57,10 @@ int OnPart(const std::string& image, long first, long count, const std::string& 
 }
 
 // "::1 /format" formats partition 1 and nothing else: behind an NTFS
-// volume in MBR entry 0 large enough for a FAT32 volume (a FAT32 or an NTFS
-// partition 1), and behind the EFI system partition of a GPT disk. Every byte outside partition 1 stays
-// (the other volume's files with them); partition 1 is an empty volume of
-// its kind that fsck passes.
+// volume in MBR entry 0 large enough for a FAT32 volume (a FAT32 or an
+// NTFS partition 1), and behind the EFI system partition of a GPT disk.
+// Every byte outside partition 1 stays (the other volume's files with
+// them); partition 1 is an empty volume of its kind that fsck passes.
 TEST(FormatBatch, OnlyThePartitionNamedChanges) {
   struct Case {
     const char* layout;
@@ -105,7 +105,8 @@ TEST(FormatBatch, OnlyThePartitionNamedChanges) {
 
 // A volume without a partition table, of every FAT kind and exFAT, is
 // formatted as the kind it is: fsck passes the empty volume, which takes
-// a file a reader gets back. A number other than 0 opens nothing.
+// a file a reader gets back. A number other than 0 opens nothing; one too
+// small for the kind is named and left as it was.
 TEST(FormatBatch, VolumesWithoutAPartitionTable) {
   struct Case {
     const char* fs;
@@ -148,6 +149,18 @@ TEST(FormatBatch, VolumesWithoutAPartitionTable) {
                         &out));
     EXPECT_EQ("new.txt\nnew", out);
   }
+  // An exFAT volume of 1 MiB is too small for one of ours: the line says
+  // so, and nothing is written.
+  ASSERT_EQ(0, vt::Sh("rm -f " + vt::Q(image) + " && truncate -s 1M " + vt::Q(image) +
+                      " && mkfs.exfat -b 4K -c 512 " + vt::Q(image) + " >/dev/null"));
+  const std::string hash = vt::Sha256(vt::ToWin(image));
+  std::string out;
+  EXPECT_EQ(DWORD(-2), RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd /format", &out));
+  EXPECT_NE(std::string::npos,
+            out.find("The partition (2048 sectors from sector 0) cannot hold an exFAT volume: "
+                     "nothing formatted"))
+      << out;
+  EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
 }
 
 }  // namespace

@@ -253,12 +253,14 @@ int CFatVolume::Format(unsigned type, uint32_t unitBytes) {
   int r = FatFormatVolume(&m_Work, (type & 7) | FAT_FMT_KEEP_TABLE, unitBytes, work, sizeof work);
   if (r == FAT_MKFS_ABORTED) {
     // What keeps the volume from being made, said; nothing was written.
-    const wchar_t* kind = (type & 7) == 4 ? L"exFAT" : (type & 7) == 2 ? L"FAT32" : L"FAT12/16";
+    const wchar_t* kind = (type & 7) == 4   ? L"an exFAT"
+                          : (type & 7) == 2 ? L"a FAT32"
+                                            : L"a FAT12/16";
     WriteCommandLine(
         !m_Work.partSectors
             ? std::wstring(L"The disk has no partition to format: nothing formatted\r\n")
             : L"The partition (" + std::to_wstring(m_Work.partSectors) + L" sectors from sector " +
-                  std::to_wstring(m_Work.partStart) + L") cannot hold a " + kind +
+                  std::to_wstring(m_Work.partStart) + L") cannot hold " + kind +
                   L" volume: nothing formatted\r\n");
   }
   if (r != FAT_OK) return FailFat(r);
