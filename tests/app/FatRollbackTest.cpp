@@ -215,9 +215,9 @@ TEST(FatMapDamage, ACrossLinkedChainIsNeitherFreedNorTaken) {
                       " b.bin && head -c 1000000 /dev/urandom > " +
                       vt::Q(host)));
   std::string out;
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) +
-                              " --fs fat16 --layout mbr2048 --size 24 --tree " + vt::Q(tree),
-                          &out));
+  ASSERT_TRUE(vt::Fixture(
+      "mk-disk.sh " + vt::Q(image) + " --fs fat16 --layout mbr2048 --size 24 --tree " + vt::Q(tree),
+      &out));
   const long start = atol(out.c_str());
   {
     ip::Bytes d(vt::ToWin(image));
@@ -249,8 +249,9 @@ TEST(FatMapDamage, ACrossLinkedChainIsNeitherFreedNorTaken) {
     EXPECT_EQ(kFailed, RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd \"/inject:\\" +
                                   vt::Widen(target) + L"::" + vt::ToWin(host) + L"\"",
                               &out));
-    size_t line = out.find(" (cross-linked): refused, neither freed nor handed out; fsck.fat "
-                           "mends the volume\r\n");
+    size_t line = out.find(
+        " (cross-linked): refused, neither freed nor handed out; fsck.fat "
+        "mends the volume\r\n");
     EXPECT_NE(std::string::npos, line) << out;
     size_t from = out.rfind("Cluster ", line);
     EXPECT_NE(std::string::npos, from) << out;

@@ -442,9 +442,9 @@ int FatCheckCrossLinks(FatWorkArea* fs, uint32_t first, uint32_t count) {
   FatRecordClusters* rec = fs->records;
   if (!rec || rec->cross.empty() || !count) return FAT_OK;
   const uint64_t end = (uint64_t)first + count;
-  auto it = std::upper_bound(
-      rec->cross.begin(), rec->cross.end(), first,
-      [](uint32_t v, const FatRecordClusters::Run& run) { return v < run.first; });
+  auto it =
+      std::upper_bound(rec->cross.begin(), rec->cross.end(), first,
+                       [](uint32_t v, const FatRecordClusters::Run& run) { return v < run.first; });
   if (it != rec->cross.begin() && (uint64_t)(it - 1)->first + (it - 1)->count > first)
     return RefuseCrossLinked(rec, *(it - 1), first);
   if (it != rec->cross.end() && it->first < end) return RefuseCrossLinked(rec, *it, it->first);

@@ -108,8 +108,7 @@ DWORD CFatVolume::ErrorOf(int result) {
     if (!other)
       WriteCommandLine(std::wstring(exfat ? L"The allocation bitmap" : L"The FAT") +
                        L" marks free a cluster that " + name + L" uses (cluster " +
-                       std::to_wstring(cluster) + L"): refused, nothing written over it; " +
-                       mends);
+                       std::to_wstring(cluster) + L"): refused, nothing written over it; " + mends);
     else
       WriteCommandLine(L"Cluster " + std::to_wstring(cluster) +
                        (*other ? L" is in the chains of both " + std::wstring(name) + L" and " +

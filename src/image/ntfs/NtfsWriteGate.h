@@ -22,8 +22,9 @@
 // write into $Bitmap that marks a cluster in use (the library handing one
 // out) fails, and so does every later one of the command, with one line
 // naming the record and saying that the volume needs a check. What needs
-// no new cluster (a file rewritten in place, a name that fits its folder's
-// index) still goes through, and every old byte is kept.
+// no new cluster (a write within a file's clusters, a small file its record
+// holds, a name that fits its folder's index) still goes through, and every
+// old byte is kept.
 #pragma once
 #include <stdint.h>
 

@@ -137,8 +137,8 @@ const int kStart = 2048;
 // tools, in a file beside it.
 std::string VolumeOf(const std::string& disk, int skip) {
   std::string volume = disk + ".vol";
-  EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(disk) + " of=" + vt::Q(volume) + " bs=512 skip=" +
-                      std::to_string(skip) + " status=none"));
+  EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(disk) + " of=" + vt::Q(volume) +
+                      " bs=512 skip=" + std::to_string(skip) + " status=none"));
   return volume;
 }
 
@@ -209,10 +209,15 @@ TEST(BatchBitmapGate, AnUnreadableRecordKeepsEveryFreeClusterOut) {
                        " of $MFT cannot be read, so the clusters it uses are not known, and the "
                        "write would have taken cluster "))
         << out;
-    EXPECT_NE(std::string::npos, out.find(": nothing is written until the volume is checked (chkdsk /f)\r\n"))
+    EXPECT_NE(std::string::npos,
+              out.find(": nothing is written until the volume is checked (chkdsk /f)\r\n"))
         << out;
     EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(damaged) + " " + vt::Q(image))) << "the image changed";
     EXPECT_EQ("", NotReadBack(VolumeOf(image, kStart), disks.tree, "one.bin"));
+    // A file its record holds takes no cluster: it goes in.
+    ASSERT_EQ(0, vt::Sh("printf small > " + vt::Q(disks.dir + "/s.txt")));
+    EXPECT_EQ(0u, Inject(image, "", disks.dir + "/s.txt", &out)) << out;
+    EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(VolumeOf(image, kStart)) + " /s.txt | grep -qx small"));
   }
 }
 
@@ -228,14 +233,14 @@ TEST(BatchBitmapGate, ConvertTakesEveryClusterARecordUses) {
     const std::string image = disks.Damage(*record ? "torn" : "bitmap", record, &number);
     const std::string copy = disks.dir + "/copy.img";
     DWORD code = 0;
-    ASSERT_TRUE(apptest::RunProgram(L"\"-img:" + vt::ToWin(copy) + L"\" /p \"/convert:" +
-                                        vt::ToWin(image) + L"\"",
-                                    code, &out));
+    ASSERT_TRUE(apptest::RunProgram(
+        L"\"-img:" + vt::ToWin(copy) + L"\" /p \"/convert:" + vt::ToWin(image) + L"\"", code,
+        &out));
     EXPECT_EQ(0u, code) << out;
-    EXPECT_EQ(*record != 0, out.find("File record " + number +
-                                     " of $MFT cannot be read: the clusters it uses are not "
-                                     "known, so every cluster of the volume is copied\r\n") !=
-                                std::string::npos)
+    EXPECT_EQ(*record != 0,
+              out.find("File record " + number +
+                       " of $MFT cannot be read: the clusters it uses are not "
+                       "known, so every cluster of the volume is copied\r\n") != std::string::npos)
         << out;
     EXPECT_EQ("", NotReadBack(VolumeOf(copy, kStart + 1), disks.tree, *record ? "one.bin" : ""));
   }
