@@ -224,7 +224,9 @@ TEST(BatchBitmapGate, AnUnreadableRecordKeepsEveryFreeClusterOut) {
 // /convert: of a volume whose $Bitmap marks 40 files' clusters free takes
 // them all the same; of one with a record that cannot be read beside that,
 // every cluster of the volume, with a line saying so. ntfs-3g reads every
-// file of the copy back as the source's.
+// file of the copy back as the source's. A grow (/size:, which moves
+// $Bitmap) of such a copy in the own format is refused with the clusters
+// where $Bitmap and the records disagree, the image as it was.
 TEST(BatchBitmapGate, ConvertTakesEveryClusterARecordUses) {
   DamagedDisks disks;
   for (const char* record : {"", "record-torn"}) {
@@ -243,6 +245,16 @@ TEST(BatchBitmapGate, ConvertTakesEveryClusterARecordUses) {
                        "known, so every cluster of the volume is copied\r\n") != std::string::npos)
         << out;
     EXPECT_EQ("", NotReadBack(VolumeOf(copy, kStart + 1), disks.tree, *record ? "one.bin" : ""));
+    if (*record) continue;
+    const std::wstring own = vt::ToWin(disks.dir + "/copy.vmd");
+    ASSERT_TRUE(apptest::RunProgram(L"\"-img:" + own + L"\" \"/convert:" + vt::ToWin(image) + L"\"",
+                                    code, &out));
+    ASSERT_EQ(0u, code) << out;
+    const std::string hash = vt::Sha256(own);
+    ASSERT_TRUE(apptest::RunProgram(L"\"-img:" + own + L"\" /size:64", code, &out));
+    EXPECT_EQ(DWORD(kImageVolumeOperationFailed), code) << out;
+    EXPECT_NE(std::string::npos, out.find("): missing cluster in $Bitmap")) << out;
+    EXPECT_EQ(hash, vt::Sha256(own));
   }
 }
 
