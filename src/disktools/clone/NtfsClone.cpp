@@ -246,10 +246,10 @@ long long Run(ntfs_volume* source, ntfs_volume* target, const ClusterRun* skip, 
   if (walked < 0) return NTFS_CLONE_FAILED;
   if (walked > 0)
     WriteCommandLine((unread >= 0 ? L"File record " + std::to_wstring((long long)unread) +
-                                        L" of $MFT cannot be read"
-                                  : std::wstring(L"$MFT cannot be read whole")) +
-                     L": the clusters it uses are not known, so every cluster of the volume is "
-                     L"copied\r\n");
+                                        L" of $MFT cannot be read: the clusters it uses"
+                                  : std::wstring(L"$MFT cannot be read whole: the clusters its "
+                                                 L"records use")) +
+                     L" are not known, so every cluster of the volume is copied\r\n");
   long long count = BitmapPass(c, false, 0);
   if (count <= 0) return NTFS_CLONE_FAILED;
   if (MarkBadClusters(&count, c.bitmap, source)) return NTFS_CLONE_FAILED;
