@@ -377,7 +377,9 @@ std::vector<FatRecordClusters::Run> Overlaps(std::vector<std::pair<uint32_t, uin
 // Refuses with cluster c of a cross-linked run.
 int RefuseCrossLinked(FatRecordClusters* rec, const FatRecordClusters::Run& run, uint32_t c) {
   rec->refusedCluster = c;
-  rec->refusedOwner = run.owner;
+  // The second walk names the first chain of every run; a name is never
+  // left out of the line, though.
+  rec->refusedOwner = run.owner.empty() ? Text("(a file or folder)") : run.owner;
   rec->refusedOther = run.other;
   rec->refusedCross = true;
   return FAT_MAP_DAMAGED;
