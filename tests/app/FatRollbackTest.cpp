@@ -198,3 +198,95 @@ TEST(FatMapDamage, AClusterAFileUsesIsNeverHandedOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// b.bin's chain runs into a.bin's and the two share a.bin's last 72
+// clusters: on FAT16, b.bin's cluster before its last 72 links to the
+// cluster 72 before a.bin's end (b.bin's own last 72 stay taken, lost); on
+// exFAT, b.bin's clusters, in one piece, start there. An inject that
+// replaces either file would free the shared clusters and hand them out
+// again under the other: it is refused with a line naming both, the image
+// stays byte for byte, and mtools or exfat-fuse read b.bin as before.
+TEST(FatMapDamage, ACrossLinkedChainIsNeitherFreedNorTaken) {
+  for (const char* fs : {"fat16", "exfat"}) {
+    SCOPED_TRACE(fs);
+    const bool exfat = std::string(fs) == "exfat";
+    const std::string dir = vt::ScratchDirUnix() + "/" + fs, tree = dir + "/tree",
+                      disks = dir + "/disks", image = disks + "/disk.img", host = dir + "/new.bin";
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree) + " " + vt::Q(disks) + " && cd " + vt::Q(tree) +
+                        " && head -c 800000 /dev/urandom > a.bin && head -c 800000 /dev/urandom"
+                        " > b.bin && head -c 1000000 /dev/urandom > " +
+                        vt::Q(host)));
+    std::string out;
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --fs " + fs +
+                                " --layout mbr2048 --size 24 --tree " + vt::Q(tree),
+                            &out));
+    const long start = atol(out.c_str());
+    {
+      ip::Bytes d(vt::ToWin(image));
+      if (exfat) {
+        ip::ExfatLayout x(d, (size_t)start * 512);
+        std::vector<uint32_t> a = x.Clusters(d, "a.bin");
+        ASSERT_GT(a.size(), 72u);
+        size_t name = d.FindUtf16("b.bin", x.Cluster(x.root), x.Cluster(x.root) + x.clusterBytes);
+        ASSERT_NE(ip::kNone, name);
+        const size_t stream = name - 2 - 32, set = stream - 32;
+        d.Put(stream + 1, d.U8(stream + 1) | 2, 1);
+        d.Put(stream + 20, a[a.size() - 72], 4);
+        // The entry set's check value, over every byte but its own.
+        uint32_t sum = 0;
+        for (size_t i = 0; i < 32 * (d.U8(set + 1) + 1u); i++)
+          if (i != 2 && i != 3) sum = ((sum & 1) ? 0x8000 : 0) + (sum >> 1) + d.U8(set + i);
+        d.Put(set + 2, sum & 0xFFFF, 2);
+      } else {
+        ip::FatLayout f(d, (size_t)start * 512);
+        ASSERT_EQ(16, f.bits);
+        auto chain = [&](const char* name) {
+          std::vector<uint32_t> c;
+          size_t e = f.Entry(d, name);
+          EXPECT_NE(ip::kNone, e) << name;
+          for (uint32_t k = e == ip::kNone ? 0 : ip::FatLayout::FirstCluster(d, e);
+               k >= 2 && k < 0xFFF8 && c.size() < 100000; k = d.U16(f.fat + (size_t)k * 2))
+            c.push_back(k);
+          return c;
+        };
+        std::vector<uint32_t> a = chain("A       BIN"), b = chain("B       BIN");
+        ASSERT_GT(a.size(), 98u);
+        ASSERT_GT(b.size(), 98u);
+        f.SetEntry(d, b[b.size() - 73], a[a.size() - 72]);
+      }
+      ASSERT_TRUE(d.Save());
+    }
+    const std::string pristine = disks + "/cross.img";
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(image) + " " + vt::Q(pristine)));
+    const std::string hash = vt::Sha256(vt::ToWin(image)), view = ReaderView(image, start, exfat),
+                      fsck = FsckProblems(image, start, exfat);
+    // The checker sees the damage.
+    EXPECT_NE("", fsck);
+    for (const char* target : {"a.bin", "b.bin"}) {
+      SCOPED_TRACE(target);
+      ASSERT_EQ(0, vt::Sh("cp " + vt::Q(pristine) + " " + vt::Q(image)));
+      EXPECT_EQ(kFailed, RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd \"/inject:\\" +
+                                    vt::Widen(target) + L"::" + vt::ToWin(host) + L"\"",
+                                &out));
+      size_t line =
+          out.find(std::string(" (cross-linked): refused, neither freed nor handed out; ") +
+                   (exfat ? "fsck.exfat" : "fsck.fat") + " mends the volume\r\n");
+      EXPECT_NE(std::string::npos, line) << out;
+      size_t from = out.rfind("Cluster ", line);
+      EXPECT_NE(std::string::npos, from) << out;
+      if (line != std::string::npos && from != std::string::npos) {
+        std::string text = out.substr(from, line - from);
+        EXPECT_NE(std::string::npos, text.find(" is in the chains of both \\")) << text;
+        EXPECT_NE(std::string::npos, text.find("a.bin")) << text;
+        EXPECT_NE(std::string::npos, text.find("b.bin")) << text;
+      }
+      EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image))) << "the image changed\n" << out;
+      EXPECT_EQ(view, ReaderView(image, start, exfat));
+      EXPECT_EQ(fsck, FsckProblems(image, start, exfat));
+    }
+  }
+}
+
+}  // namespace

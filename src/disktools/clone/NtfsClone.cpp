@@ -6,9 +6,11 @@
 #include <atomic>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "common/ByteOrder.h"
+#include "common/ConsoleOutput.h"
 
 namespace {
 
@@ -17,7 +19,6 @@ namespace {
 std::atomic<int> gCloneBusy(0);
 std::atomic<uint32_t> gReadErrors(0);
 
-const long long kBitmapChunk = 8192;
 const uint32_t kMaxCluster = 65536;
 // The largest transfer of adjacent clusters.
 const size_t kRunBytes = 1 << 20;
@@ -34,6 +35,9 @@ struct Clone {
   NtfsCloneGeometry geo;
   uint64_t targetSize;          // bytes of the target's device
   std::vector<uint8_t> bitmap;  // the clone's own cluster bitmap
+  // The clusters to copy: those $Bitmap marks in use and those a record
+  // uses whatever $Bitmap says (every one, when a record cannot be read).
+  std::vector<uint8_t> used;
   uint8_t buffer[kMaxCluster];
   // Adjacent clusters waiting to be copied in one transfer.
   std::vector<uint8_t> runBuffer;
@@ -137,34 +141,25 @@ int QueueCluster(Clone& c, uint64_t lcn) {
   return COPY_DONE;
 }
 
-// One pass over $Bitmap: counts (and with copy, copies) every allocated
-// cluster that is neither marked in the clone's bitmap nor skipped.
+// One pass over the clusters in use: counts (and with copy, copies) every
+// one that is neither marked in the clone's bitmap nor skipped.
 long long BitmapPass(Clone& c, bool copy, uint32_t total) {
   DiskCopyProgressCallback callback = copy ? c.callback : nullptr;
   if (callback && !callback(0, total, c.context)) return NTFS_CLONE_STOPPED;
-  static uint8_t chunk[kBitmapChunk];
   long long count = 0;
-  long long pos = 0;
-  for (;;) {
-    long long n = ReadNtfsVolumeBitmap(c.source, pos, chunk, kBitmapChunk);
-    if (n < 0) return NTFS_CLONE_FAILED;
-    if (n == 0) break;
-    for (long long i = 0; i < n && (uint64_t)(pos + i) < c.bitmap.size(); i++) {
-      uint8_t used = chunk[i];
-      uint8_t mark = c.bitmap[(size_t)(pos + i)];
-      if (used == mark) continue;
-      for (int bit = 0; bit < 8; bit++) {
-        uint64_t lcn = (uint64_t)(pos + i) * 8 + bit;
-        if ((mark >> bit & 1) || !(used >> bit & 1) || Skipped(c.skip, lcn)) continue;
-        count++;
-        if (callback && !callback((uint32_t)count, total, c.context)) return NTFS_CLONE_STOPPED;
-        if (copy && QueueCluster(c, lcn) != COPY_DONE) return NTFS_CLONE_FAILED;
-      }
+  for (size_t i = 0; i < c.used.size() && i < c.bitmap.size(); i++) {
+    uint8_t used = c.used[i];
+    uint8_t mark = c.bitmap[i];
+    if (used == mark) continue;
+    for (int bit = 0; bit < 8; bit++) {
+      uint64_t lcn = (uint64_t)i * 8 + bit;
+      if ((mark >> bit & 1) || !(used >> bit & 1) || Skipped(c.skip, lcn)) continue;
+      count++;
+      if (callback && !callback((uint32_t)count, total, c.context)) return NTFS_CLONE_STOPPED;
+      if (copy && QueueCluster(c, lcn) != COPY_DONE) return NTFS_CLONE_FAILED;
     }
-    pos += n;
   }
   if (copy && FlushRun(c) != COPY_DONE) return NTFS_CLONE_FAILED;
-  if ((uint64_t)pos < (c.geo.clusters + 7) >> 3) return NTFS_CLONE_FAILED;
   return count;
 }
 
@@ -246,6 +241,15 @@ long long Run(ntfs_volume* source, ntfs_volume* target, const ClusterRun* skip, 
   c.bitmap.assign((size_t)bytes, 0);
   for (uint64_t bit = c.geo.clusters; bit < bytes * 8; bit++)
     c.bitmap[bit >> 3] |= (uint8_t)(1u << (bit & 7));
+  int64_t unread = -1;
+  int walked = ReadNtfsClustersInUse(source, &c.used, &unread);
+  if (walked < 0) return NTFS_CLONE_FAILED;
+  if (walked > 0)
+    WriteCommandLine((unread >= 0 ? L"File record " + std::to_wstring((long long)unread) +
+                                        L" of $MFT cannot be read: the clusters it uses"
+                                  : std::wstring(L"$MFT cannot be read whole: the clusters its "
+                                                 L"records use")) +
+                     L" are not known, so every cluster of the volume is copied\r\n");
   long long count = BitmapPass(c, false, 0);
   if (count <= 0) return NTFS_CLONE_FAILED;
   if (MarkBadClusters(&count, c.bitmap, source)) return NTFS_CLONE_FAILED;

@@ -1,7 +1,10 @@
-// The NTFS clone engine: copies the allocated clusters of one mounted NTFS
+// The NTFS clone engine: copies the clusters in use of one mounted NTFS
 // volume onto the device of another (at least as large), cluster by cluster,
 // leaving out the clusters of a skip list, and finishes the copy's boot
-// sector and backup boot sector. One clone at a time per process.
+// sector and backup boot sector. In use are the clusters $Bitmap marks and
+// every cluster a record uses whatever $Bitmap says (ReadNtfsClustersInUse):
+// a copy's files read back as the source's. One clone at a time per
+// process.
 #pragma once
 #include <stdint.h>
 

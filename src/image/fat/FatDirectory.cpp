@@ -751,6 +751,9 @@ int FatUnlinkPath(FatWorkArea* fs, const uint16_t* path) {
     if ((r = DirIsEmpty(&dp, &empty))) return r;
     if (!empty) return FAT_DENIED;
   }
+  // The walk of the records sees the entry's chain before the entry goes
+  // (FatFreeChain weighs the chain against the others).
+  if (chain.first && (r = FatMapRecords(fs))) return r;
   if ((r = FatRemoveEntry(fs, &dp.found))) return r;
   if (chain.first && (r = FatFreeChain(fs, &chain, 0))) return r;
   return FatFlushVolume(fs);

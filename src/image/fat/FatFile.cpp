@@ -247,7 +247,10 @@ int FatOpenFile(FatWorkArea* fs, FatFileObject* fp, const uint16_t* path, unsign
       if (attr & (FAT_ATTR_DIRECTORY | FAT_ATTR_READONLY)) return FAT_DENIED;
       if (mode & FAT_CREATE_NEW) return FAT_EXIST;
       if (mode & FAT_CREATE_ALWAYS) {
-        // Emptied: the entry first, then its old clusters.
+        // Emptied: the entry first, then its old clusters. The walk of the
+        // records sees the entry's chain before it goes (FatFreeChain
+        // weighs the chain against the others).
+        if ((r = FatMapRecords(fs))) return r;
         if (exfat) {
           oldChain.first = Ld32(dp.stream + 20);
           oldChain.contiguous = (dp.stream[1] & 2) ? 1 : 0;

@@ -44,8 +44,13 @@ int FatFindFreeBits(FatWorkArea* fs, uint32_t start, uint32_t* found);
 // before its first allocation or release; FatRecordUses says whether the
 // allocator must refuse a cluster (and keeps its owner for
 // FatMapDamageOwner); FatForgetRecords takes released clusters off.
+// FatCheckCrossLinks refuses (FAT_MAP_DAMAGED) a run of clusters when two
+// chains hold one of them (cross-linked); FatCheckChainCrossLinks so the
+// clusters of a chain from `from` (a cluster of it) to its end.
 int FatMapRecords(FatWorkArea* fs);
 bool FatRecordUses(FatWorkArea* fs, uint32_t cluster);
+int FatCheckCrossLinks(FatWorkArea* fs, uint32_t first, uint32_t count);
+int FatCheckChainCrossLinks(FatWorkArea* fs, const FatChainRef* chain, uint32_t from);
 void FatForgetRecords(FatWorkArea* fs, uint32_t cluster, uint32_t count);
 void FatDropRecords(FatWorkArea* fs);
 

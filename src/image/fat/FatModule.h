@@ -185,8 +185,12 @@ int FatFlushWindow(FatWorkArea* fs);
 int FatFlushVolume(FatWorkArea* fs);
 int FatGetFreeClusters(FatWorkArea* fs, const uint16_t* path, uint32_t* freeCount);
 // After FAT_MAP_DAMAGED: the path of the file or folder whose cluster the
-// allocator refused (and the cluster); null when none was.
-const uint16_t* FatMapDamageOwner(const FatWorkArea* fs, uint32_t* cluster);
+// allocator refused (and the cluster); null when none was. *other (when
+// asked): null when the map calls the cluster free; for a cluster two
+// chains hold (cross-linked), the path of the other one ("" when the walk
+// found none: the chain holds the cluster twice).
+const uint16_t* FatMapDamageOwner(const FatWorkArea* fs, uint32_t* cluster,
+                                  const uint16_t** other = nullptr);
 
 // Directories and names.
 int FatOpenDirectory(FatWorkArea* fs, FatDirObject* dir, const uint16_t* path);

@@ -5,6 +5,10 @@
 // before the mount's first allocation or release; the allocator then never
 // hands such a cluster out (FatExtendChain), and a cluster the mount itself
 // releases leaves the list.
+// The same walk finds the clusters two chains hold (cross-linked: one
+// chain runs into another's, or two entries start the same chain). Such a
+// cluster is never freed, cut from a chain nor linked to another: freeing
+// it would hand out what the other chain still holds.
 #include <algorithm>
 #include <new>
 #include <set>
@@ -19,9 +23,13 @@ struct FatRecordClusters {
   struct Run {
     uint32_t first, count;
     FatPath owner;
+    FatPath other;  // of a cross-linked run: the second chain met
   };
-  std::vector<Run> runs;  // sorted by first cluster, never overlapping
-  FatPath refusedOwner;   // the owner of the last cluster refused
+  std::vector<Run> runs;   // sorted by first cluster, never overlapping
+  std::vector<Run> cross;  // the clusters two chains hold, the same way
+  FatPath refusedOwner;    // the owner of the last cluster refused
+  FatPath refusedOther;    // for a cross-linked one: the other chain's
+  bool refusedCross = false;
   uint32_t refusedCluster = 0;
 };
 
@@ -42,9 +50,27 @@ FatPath Join(const FatPath& folder, const FatPath& name) {
   return p + name;
 }
 
+// The run of `runs` (sorted, never overlapping) holding c, or null.
+FatRecordClusters::Run* RunOf(std::vector<FatRecordClusters::Run>& runs, uint32_t c) {
+  auto it =
+      std::upper_bound(runs.begin(), runs.end(), c,
+                       [](uint32_t v, const FatRecordClusters::Run& run) { return v < run.first; });
+  if (it == runs.begin()) return nullptr;
+  --it;
+  return c - it->first < it->count ? &*it : nullptr;
+}
+
+// Walks the tree once: notes the clusters the map calls free under a
+// chain, and every chain's clusters as runs (held()). With naming, walks
+// it again only to name the two chains of each cross-linked run of out.
 class Walker {
  public:
-  Walker(FatWorkArea* fs, FatRecordClusters* out) : m_fs(fs), m_out(out) {}
+  Walker(FatWorkArea* fs, FatRecordClusters* out, bool naming = false)
+      : m_fs(fs), m_out(out), m_naming(naming) {}
+
+  // Each chain's clusters, a run of adjacent ones at a time, in the order
+  // the walk met them.
+  std::vector<std::pair<uint32_t, uint32_t>>& Held() { return m_held; }
 
   int Run() {
     bool exfat = m_fs->fsType == FAT_TYPE_EXFAT;
@@ -92,7 +118,8 @@ class Walker {
     uint32_t c = chain.first;
     for (uint64_t n = 0; n < want && ValidCluster(m_fs, c); n++) {
       if (list) list->push_back(c);
-      if (exfat) {
+      Hold(c, owner);
+      if (exfat && !m_naming) {
         bool used;
         int r = BitmapUsed(c, &used);
         if (r) return r;
@@ -105,7 +132,7 @@ class Walker {
       uint32_t v;
       int r = FatReadEntryEx(m_fs, c, &v);
       if (r) return r;
-      if (v == 0 && !exfat) Add(c, owner());
+      if (v == 0 && !exfat && !m_naming) Add(c, owner());
       if (v < 2 || v >= m_fs->fatEntries) break;
       c = v;
     }
@@ -152,9 +179,14 @@ class Walker {
     return FAT_OK;
   }
 
-  // A folder met again (an entry pointing back up the tree) is walked once.
+  // A folder met again (an entry pointing back up the tree) is walked once;
+  // its first cluster is held twice.
   void Enter(const FatChainRef& chain, uint64_t bytes, const FatPath& path) {
-    if (!ValidCluster(m_fs, chain.first) || !m_seen.insert(chain.first).second) return;
+    if (!ValidCluster(m_fs, chain.first)) return;
+    if (!m_seen.insert(chain.first).second) {
+      Hold(chain.first, [&] { return path; });
+      return;
+    }
     Dir d;
     d.chain = chain;
     d.bytes = bytes;
@@ -285,6 +317,26 @@ class Walker {
     return FAT_OK;
   }
 
+  // Cluster c of the chain of owner(): noted as held, or, naming, gives
+  // its cross-linked run the owner's name.
+  template <class Owner>
+  void Hold(uint32_t c, const Owner& owner) {
+    if (!m_naming) {
+      if (!m_held.empty() && m_held.back().first + m_held.back().second == c)
+        m_held.back().second++;
+      else
+        m_held.push_back({c, 1});
+      return;
+    }
+    FatRecordClusters::Run* run = RunOf(m_out->cross, c);
+    if (!run || !run->other.empty()) return;
+    FatPath name = owner();
+    if (run->owner.empty())
+      run->owner = name;
+    else if (name != run->owner)
+      run->other = name;
+  }
+
   void Add(uint32_t c, const FatPath& owner) {
     std::vector<FatRecordClusters::Run>& runs = m_out->runs;
     if (!runs.empty() && runs.back().first + runs.back().count == c && runs.back().owner == owner)
@@ -295,20 +347,42 @@ class Walker {
 
   FatWorkArea* m_fs;
   FatRecordClusters* m_out;
+  const bool m_naming;
+  std::vector<std::pair<uint32_t, uint32_t>> m_held;
   std::vector<Dir> m_pending;
   std::set<uint32_t> m_seen;
   std::vector<uint8_t> m_bits;
   uint32_t m_bitsFirst = 0xFFFFFFFF;
 };
 
-// The run holding c, or null.
-FatRecordClusters::Run* RunOf(FatRecordClusters* rec, uint32_t c) {
-  auto it =
-      std::upper_bound(rec->runs.begin(), rec->runs.end(), c,
-                       [](uint32_t v, const FatRecordClusters::Run& run) { return v < run.first; });
-  if (it == rec->runs.begin()) return nullptr;
-  --it;
-  return c - it->first < it->count ? &*it : nullptr;
+// The clusters more than one of the held runs cover, as runs.
+std::vector<FatRecordClusters::Run> Overlaps(std::vector<std::pair<uint32_t, uint32_t>>& held) {
+  std::sort(held.begin(), held.end());
+  std::vector<FatRecordClusters::Run> out;
+  uint64_t reach = 0;  // the farthest end of the runs before
+  for (const auto& h : held) {
+    uint64_t end = (uint64_t)h.first + h.second;
+    if (h.first < reach) {
+      uint32_t to = (uint32_t)std::min<uint64_t>(end, reach);
+      if (!out.empty() && out.back().first + out.back().count >= h.first)
+        out.back().count = std::max(out.back().count, to - out.back().first);
+      else
+        out.push_back({h.first, to - h.first, FatPath(), FatPath()});
+    }
+    reach = std::max(reach, end);
+  }
+  return out;
+}
+
+// Refuses with cluster c of a cross-linked run.
+int RefuseCrossLinked(FatRecordClusters* rec, const FatRecordClusters::Run& run, uint32_t c) {
+  rec->refusedCluster = c;
+  // The second walk names the first chain of every run; a name is never
+  // left out of the line, though.
+  rec->refusedOwner = run.owner.empty() ? Text("(a file or folder)") : run.owner;
+  rec->refusedOther = run.other;
+  rec->refusedCross = true;
+  return FAT_MAP_DAMAGED;
 }
 
 }  // namespace
@@ -319,7 +393,12 @@ int FatMapRecords(FatWorkArea* fs) {
   if (!rec) return FAT_NOT_ENOUGH_CORE;
   int r;
   try {
-    r = Walker(fs, rec).Run();
+    Walker walker(fs, rec);
+    r = walker.Run();
+    if (!r) rec->cross = Overlaps(walker.Held());
+    // Cross-links are rare: only then is the tree walked again for the
+    // names of their chains.
+    if (!r && !rec->cross.empty()) r = Walker(fs, rec, true).Run();
     // A cluster two records claim stays listed once, under the first.
     std::stable_sort(rec->runs.begin(), rec->runs.end(),
                      [](const FatRecordClusters::Run& a, const FatRecordClusters::Run& b) {
@@ -352,11 +431,46 @@ int FatMapRecords(FatWorkArea* fs) {
 bool FatRecordUses(FatWorkArea* fs, uint32_t c) {
   FatRecordClusters* rec = fs->records;
   if (!rec || rec->runs.empty()) return false;
-  FatRecordClusters::Run* run = RunOf(rec, c);
+  FatRecordClusters::Run* run = RunOf(rec->runs, c);
   if (!run) return false;
   rec->refusedCluster = c;
   rec->refusedOwner = run->owner;
+  rec->refusedOther.clear();
+  rec->refusedCross = false;
   return true;
+}
+
+int FatCheckCrossLinks(FatWorkArea* fs, uint32_t first, uint32_t count) {
+  FatRecordClusters* rec = fs->records;
+  if (!rec || rec->cross.empty() || !count) return FAT_OK;
+  const uint64_t end = (uint64_t)first + count;
+  auto it =
+      std::upper_bound(rec->cross.begin(), rec->cross.end(), first,
+                       [](uint32_t v, const FatRecordClusters::Run& run) { return v < run.first; });
+  if (it != rec->cross.begin() && (uint64_t)(it - 1)->first + (it - 1)->count > first)
+    return RefuseCrossLinked(rec, *(it - 1), first);
+  if (it != rec->cross.end() && it->first < end) return RefuseCrossLinked(rec, *it, it->first);
+  return FAT_OK;
+}
+
+int FatCheckChainCrossLinks(FatWorkArea* fs, const FatChainRef* chain, uint32_t from) {
+  FatRecordClusters* rec = fs->records;
+  if (!rec || rec->cross.empty() || !ValidCluster(fs, from)) return FAT_OK;
+  if (chain->contiguous) {
+    uint32_t cb = ClusterBytes(fs);
+    uint64_t end = chain->first + (chain->allocBytes + cb - 1) / cb;
+    return end > from ? FatCheckCrossLinks(fs, from, (uint32_t)(end - from)) : FAT_OK;
+  }
+  // Never more steps than the volume has clusters: a loop ends too.
+  uint32_t c = from;
+  for (uint32_t n = 0; n < fs->fatEntries && ValidCluster(fs, c); n++) {
+    int r = FatCheckCrossLinks(fs, c, 1);
+    if (r) return r;
+    uint32_t v;
+    if ((r = FatReadEntryEx(fs, c, &v))) return r;
+    c = v;
+  }
+  return FAT_OK;
 }
 
 void FatForgetRecords(FatWorkArea* fs, uint32_t c, uint32_t count) {
@@ -402,8 +516,12 @@ void FatDropRecords(FatWorkArea* fs) {
   fs->records = nullptr;
 }
 
-const uint16_t* FatMapDamageOwner(const FatWorkArea* fs, uint32_t* cluster) {
+const uint16_t* FatMapDamageOwner(const FatWorkArea* fs, uint32_t* cluster,
+                                  const uint16_t** other) {
+  if (other) *other = nullptr;
   if (!fs->records || fs->records->refusedOwner.empty()) return nullptr;
   if (cluster) *cluster = fs->records->refusedCluster;
+  if (other && fs->records->refusedCross)
+    *other = reinterpret_cast<const uint16_t*>(fs->records->refusedOther.c_str());
   return reinterpret_cast<const uint16_t*>(fs->records->refusedOwner.c_str());
 }

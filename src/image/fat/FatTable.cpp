@@ -209,6 +209,8 @@ int FatExtendChain(FatWorkArea* fs, FatChainRef* chain, uint32_t last, uint32_t*
   if (fs->freeClusters == 0) return FAT_DENIED;
   int r = FatMapRecords(fs);
   if (r) return r;
+  // A chain whose end another chain holds too is linked on by neither.
+  if (last && (r = FatCheckCrossLinks(fs, last, 1))) return r;
   bool exfat = fs->fsType == FAT_TYPE_EXFAT;
   uint32_t c = 0;
   // The cluster right after the chain keeps a file in one piece.
@@ -250,6 +252,11 @@ int FatExtendChain(FatWorkArea* fs, FatChainRef* chain, uint32_t last, uint32_t*
   }
   // Free by the map, but a file's: handing it out would write over it.
   if (FatRecordUses(fs, c)) return FAT_MAP_DAMAGED;
+  // A run that leaves one piece gets its FAT chain, not over the entries
+  // of a chain that shares its clusters.
+  if (exfat && last && chain->contiguous && c != last + 1 &&
+      (r = FatCheckCrossLinks(fs, chain->first, last - chain->first)))
+    return r;
   if (exfat) {
     if ((r = FatSetBitmap(fs, c, 1, true))) return r;
     if (!last) {
@@ -279,9 +286,11 @@ int FatExtendChain(FatWorkArea* fs, FatChainRef* chain, uint32_t last, uint32_t*
 }
 
 int FatFreeChain(FatWorkArea* fs, FatChainRef* chain, uint32_t keep) {
-  // What the records use is known before the first cluster goes.
+  // What the records use is known before the first cluster goes, and a
+  // cluster another chain holds too is neither freed nor cut off.
   int r = FatMapRecords(fs);
   if (r) return r;
+  if ((r = FatCheckChainCrossLinks(fs, chain, keep ? keep : chain->first))) return r;
   if (chain->contiguous) {
     uint32_t cb = ClusterBytes(fs);
     uint32_t total = (uint32_t)((chain->allocBytes + cb - 1) / cb);

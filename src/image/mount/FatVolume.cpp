@@ -97,15 +97,24 @@ DWORD CFatVolume::ErrorOf(int result) {
   // A cluster the allocator refused because a file uses it: named once a
   // mount, with what mends it.
   uint32_t cluster = 0;
-  const uint16_t* owner = FatMapDamageOwner(&m_Work, &cluster);
+  const uint16_t* other = nullptr;
+  const uint16_t* owner = FatMapDamageOwner(&m_Work, &cluster, &other);
   if (result == FAT_MAP_DAMAGED && owner && !m_bMapDamageNamed) {
     m_bMapDamageNamed = 1;
     bool exfat = m_Work.fsType == FAT_TYPE_EXFAT;
-    WriteCommandLine(std::wstring(exfat ? L"The allocation bitmap" : L"The FAT") +
-                     L" marks free a cluster that " + reinterpret_cast<const wchar_t*>(owner) +
-                     L" uses (cluster " + std::to_wstring(cluster) +
-                     L"): refused, nothing written over it; " +
-                     (exfat ? L"fsck.exfat" : L"fsck.fat") + L" mends the volume\r\n");
+    const std::wstring mends =
+        std::wstring(exfat ? L"fsck.exfat" : L"fsck.fat") + L" mends the volume\r\n";
+    const wchar_t* name = reinterpret_cast<const wchar_t*>(owner);
+    if (!other)
+      WriteCommandLine(std::wstring(exfat ? L"The allocation bitmap" : L"The FAT") +
+                       L" marks free a cluster that " + name + L" uses (cluster " +
+                       std::to_wstring(cluster) + L"): refused, nothing written over it; " + mends);
+    else
+      WriteCommandLine(L"Cluster " + std::to_wstring(cluster) +
+                       (*other ? L" is in the chains of both " + std::wstring(name) + L" and " +
+                                     reinterpret_cast<const wchar_t*>(other)
+                               : L" is in the chain of " + std::wstring(name) + L" twice") +
+                       L" (cross-linked): refused, neither freed nor handed out; " + mends);
   }
   return FatResultToWin32(result);
 }

@@ -1,9 +1,12 @@
 #include <errno.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 #include "image/ntfs/NtfsCloneIo.h"
 #include "image/ntfs/NtfsDevice.h"
 #include "image/ntfs/NtfsInternal.h"
+#include "image/ntfs/NtfsResize.h"
 
 namespace {
 
@@ -41,12 +44,26 @@ int GetNtfsCloneGeometry(ntfs_volume* vol, NtfsCloneGeometry* out) {
   return 0;
 }
 
-long long ReadNtfsVolumeBitmap(ntfs_volume* vol, long long pos, void* buffer, long long count) {
-  if (!vol || !vol->lcnbmp_na) {
+int ReadNtfsClustersInUse(ntfs_volume* vol, std::vector<uint8_t>* map, int64_t* unread) {
+  *unread = -1;
+  if (!vol || !vol->lcnbmp_na || vol->nr_clusters <= 0) {
     errno = EINVAL;
     return -1;
   }
-  return ntfs_attr_pread(vol->lcnbmp_na, pos, count, buffer);
+  const s64 bytes = (vol->nr_clusters + 7) / 8;
+  map->assign((size_t)bytes, 0);
+  errno = 0;
+  if (ntfs_attr_pread(vol->lcnbmp_na, 0, bytes, map->data()) != bytes) {
+    if (!errno) errno = EIO;
+    return -1;
+  }
+  std::vector<uint8_t> used;
+  if (!CollectNtfsClusterUse(vol, -1, &used, nullptr, nullptr, unread)) {
+    std::fill(map->begin(), map->end(), (uint8_t)0xFF);
+    return 1;
+  }
+  for (size_t i = 0; i < map->size() && i < used.size(); i++) (*map)[i] |= used[i];
+  return 0;
 }
 
 int CollectNtfsBadClusters(ntfs_volume* vol, std::vector<ClusterRun>* out) {

@@ -24,9 +24,13 @@ struct NtfsCloneGeometry {
 // 0, or minus errno.
 int GetNtfsCloneGeometry(ntfs_volume* vol, NtfsCloneGeometry* out);
 
-// Bytes of the $Bitmap attribute at pos: the count read (0 at the end), or
-// -1 with errno.
-long long ReadNtfsVolumeBitmap(ntfs_volume* vol, long long pos, void* buffer, long long count);
+// The clusters a copy of the volume takes, one bit each ((clusters + 7) / 8
+// bytes): those $Bitmap marks in use and every cluster a record uses
+// though $Bitmap marks it free (the record walk of CollectNtfsClusterUse).
+// 0; 1 when a record in use cannot be walked: what it uses is not known,
+// so every cluster's bit is set, and *unread is its number (-1: $MFT
+// itself could not be read); -1 with errno when $Bitmap cannot be read.
+int ReadNtfsClustersInUse(ntfs_volume* vol, std::vector<uint8_t>* map, int64_t* unread);
 
 // The runs of $BadClus's "$Bad" stream with a real cluster. 0, or -1 when
 // the stream cannot be opened or mapped.

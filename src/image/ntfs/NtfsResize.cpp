@@ -196,7 +196,7 @@ bool MarkRunClusters(Resize& r, s64 n, const ATTR_RECORD* a, const runlist_eleme
 // The clusters of every record in use, base and extension alike, as $MFT
 // holds them (not through the attribute lists, whose damage would hide
 // what the records they lost still use); record skip is left out.
-bool MarkVolumeClusters(Resize& r, s64 skip = -1) {
+bool MarkVolumeClusters(Resize& r, s64 skip = -1, s64* unread = nullptr) {
   r.lcnBitmap.assign((size_t)BitmapBytes(r.vol->nr_clusters), 0);
   s64 bad = -1;
   bool walked = WalkNtfsRecordRuns(
@@ -206,6 +206,7 @@ bool MarkVolumeClusters(Resize& r, s64 skip = -1) {
       },
       &bad);
   if (!walked && bad >= 0) Error("Record %lld is in use but cannot be read.\n", (long long)bad);
+  if (unread) *unread = bad;
   return walked;
 }
 
@@ -960,12 +961,13 @@ int CheckNtfsClusterAccounting(ntfs_volume* vol, NtfsMessageLog log) {
 }
 
 int CollectNtfsClusterUse(ntfs_volume* vol, int64_t skipRecord, std::vector<uint8_t>* used,
-                          int64_t* multiRef, int64_t* outside) {
+                          int64_t* multiRef, int64_t* outside, int64_t* unread) {
+  if (unread) *unread = -1;
   if (!vol || !vol->mft_na || !used) return 0;
   Resize r;
   r.vol = vol;
   g_log = Silent;
-  bool walked = MarkVolumeClusters(r, skipRecord);
+  bool walked = MarkVolumeClusters(r, skipRecord, unread);
   g_log = nullptr;
   used->swap(r.lcnBitmap);
   if (multiRef) *multiRef = r.multiRef;

@@ -32,9 +32,11 @@ int CheckNtfsClusterAccounting(ntfs_volume* vol, NtfsMessageLog log);
 // more than once and of those outside the volume; the runs of record
 // skipRecord are left out (-1: none). Every record in use counts, base or
 // extension, read from $MFT itself (NtfsRecordWalk.h). Nothing is printed.
-// 1 when every record in use could be walked, else 0.
+// 1 when every record in use could be walked, else 0 (*unread, when
+// given: the record in use that could not be, -1 when $MFT itself could
+// not be read).
 int CollectNtfsClusterUse(ntfs_volume* vol, int64_t skipRecord, std::vector<uint8_t>* used,
-                          int64_t* multiRef, int64_t* outside);
+                          int64_t* multiRef, int64_t* outside, int64_t* unread = nullptr);
 
 // Clusters recorded in $BadClus:$Bad (0 when the list cannot be read).
 uint64_t CollectBadClusterRuns(ntfs_volume* vol);

@@ -155,6 +155,7 @@ bool NtfsWriteGate::Walk(ReadFn read, void* ctx) {
       &bad);
   if (!walked || readFailed) {
     m_unmarked.clear();
+    m_unread = readFailed ? -1 : bad;
     return false;
   }
   std::sort(m_unmarked.begin(), m_unmarked.end(),
@@ -273,6 +274,7 @@ int NtfsWriteGate::BeforeWrite(uint64_t command, uint64_t offset, uint64_t count
       }
   }
   if (m_refused) return m_refused;
+  if (!m_answers) return TakesNoCluster(offset, count, data, read, ctx);
   if (m_unmarked.empty()) return 0;
   const uint32_t bits = m_vol->cluster_size_bits;
   const uint64_t end = offset + count;
@@ -309,6 +311,44 @@ int NtfsWriteGate::BeforeWrite(uint64_t command, uint64_t offset, uint64_t count
             return m_refused;
           }
     }
+  }
+  return 0;
+}
+
+int NtfsWriteGate::TakesNoCluster(uint64_t offset, uint64_t count, const void* data, ReadFn read,
+                                  void* ctx) {
+  const uint32_t bits = m_vol->cluster_size_bits;
+  const uint64_t end = offset + count;
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  std::vector<uint8_t> old;
+  for (const runlist_element& e : m_bitmap.rl) {
+    if (e.lcn < 0) continue;
+    uint64_t at = (uint64_t)e.lcn << bits, atEnd = (uint64_t)(e.lcn + e.length) << bits;
+    uint64_t lo = std::max(offset, at), hi = std::min(end, atEnd);
+    if (lo >= hi) continue;
+    // The bytes as the volume holds them now: a bit the write sets that
+    // they clear hands a cluster out.
+    old.resize((size_t)(hi - lo));
+    int64_t cluster = -1;
+    if (!read(ctx, lo, old.data(), (uint32_t)(hi - lo))) {
+      cluster = (int64_t)((e.vcn << bits) + (int64_t)(lo - at)) * 8;
+    } else {
+      for (uint64_t b = lo; b < hi && cluster < 0; b++)
+        if (uint8_t taken = p[b - offset] & ~old[(size_t)(b - lo)]) {
+          int bit = 0;
+          while (!((taken >> bit) & 1)) bit++;
+          cluster = (int64_t)((e.vcn << bits) + (int64_t)(b - at)) * 8 + bit;
+        }
+    }
+    if (cluster < 0) continue;
+    Refuse((m_unread >= 0 ? L"File record " + std::to_wstring((long long)m_unread) +
+                                L" of $MFT cannot be read, so the clusters it uses"
+                          : std::wstring(L"$MFT or $Bitmap cannot be read whole, so the clusters "
+                                         L"the records use")) +
+           L" are not known, and the write would have taken cluster " +
+           std::to_wstring((long long)cluster) +
+           L": nothing is written until the volume is checked (chkdsk /f)\r\n");
+    return m_refused;
   }
   return 0;
 }

@@ -16,8 +16,15 @@
 // it. And the rollback journal keeps the old bytes of every such cluster
 // the command writes: what its free-cluster rule leaves out are only the
 // clusters no record uses.
-// A walk that fails (a record in use that cannot be read) leaves the
-// command without answers: nothing is refused, every old byte is kept.
+// A walk that fails (a record in use that cannot be read, or $MFT or
+// $Bitmap itself) leaves the clusters that record uses unknown: any cluster
+// $Bitmap marks free may be one of them. The command then takes none: a
+// write into $Bitmap that marks a cluster in use (the library handing one
+// out) fails, and so does every later one of the command, with one line
+// naming the record and saying that the volume needs a check. What needs
+// no new cluster (a write within a file's clusters, a small file its record
+// holds, a name that fits its folder's index) still goes through, and every
+// old byte is kept.
 #pragma once
 #include <stdint.h>
 
@@ -89,6 +96,9 @@ class NtfsWriteGate {
   size_t FirstReaching(int64_t c) const;
   // Says why the command is refused, once.
   void Refuse(const std::wstring& line);
+  // After a failed walk: 0 when the write of $Bitmap's bytes marks no
+  // cluster in use that the volume holds free, else the refusal.
+  int TakesNoCluster(uint64_t offset, uint64_t count, const void* data, ReadFn read, void* ctx);
 
   ntfs_volume* m_vol = nullptr;
   bool m_located = false;
@@ -98,6 +108,7 @@ class NtfsWriteGate {
   bool m_started = false;            // a command is known
   uint64_t m_command = 0;            // the one known
   bool m_answers = false;            // its walk went through
+  int64_t m_unread = -1;             // else the record it could not read (-1: $MFT or $Bitmap)
   int m_refused = 0;                 // errno every write of it gets, once refused
   std::vector<Unmarked> m_unmarked;  // by cluster
   std::vector<int64_t> m_reach;      // the farthest end of m_unmarked up to each

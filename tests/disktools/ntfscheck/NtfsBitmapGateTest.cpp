@@ -126,3 +126,136 @@ TEST(BatchBitmapGate, ClustersARecordUsesAreNeverWrittenOver) {
 }
 
 }  // namespace
+
+namespace {
+
+// The volume starts at this sector of the disks below (mk-disk.sh's
+// mbr2048 layout; a raw copy of the program puts a header sector first).
+const int kStart = 2048;
+
+// The volume of a disk image (skip: the sectors before it), for ntfs-3g's
+// tools, in a file beside it.
+std::string VolumeOf(const std::string& disk, int skip) {
+  std::string volume = disk + ".vol";
+  EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(disk) + " of=" + vt::Q(volume) +
+                      " bs=512 skip=" + std::to_string(skip) + " status=none"));
+  return volume;
+}
+
+// The files of the tree that ntfscat does not read back the same from the
+// volume ("except": a file left out), at most five.
+std::string NotReadBack(const std::string& volume, const std::string& tree,
+                        const std::string& except = "") {
+  std::string out;
+  vt::Sh("cd " + vt::Q(tree) + " && find . -type f | while read -r f; do [ \"$f\" = ./" + except +
+             " ] || ntfscat " + vt::Q(volume) +
+             " \"${f#.}\" 2>/dev/null | cmp -s - \"$f\" || echo \"$f\"; done | head -5",
+         &out);
+  return out;
+}
+
+// A disk whose volume holds one.bin and 60 more files of 40 KiB, and, for
+// each of the damages, a copy beside it: one.bin's record damaged by
+// ntfs-damage.py (`record` kind, "" none), and $Bitmap marking f1.bin to
+// f40.bin's clusters free. *number: the damaged record's.
+struct DamagedDisks {
+  std::string dir, tree, pristine;
+  DamagedDisks() : dir(vt::ScratchDirUnix()), tree(dir + "/tree"), pristine(dir + "/v.img") {
+    EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree) + " && cd " + vt::Q(tree) +
+                        " && head -c 65536 /dev/urandom > one.bin && for i in $(seq 1 60); do"
+                        " head -c 40960 /dev/urandom > f$i.bin; done"));
+    EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(pristine) +
+                            " --layout mbr2048 --size 32 --tree " + vt::Q(tree)));
+  }
+  std::string Damage(const std::string& name, const std::string& record, std::string* number) {
+    std::string image = dir + "/" + name + ".img", out;
+    EXPECT_EQ(0, vt::Sh("cp " + vt::Q(pristine) + " " + vt::Q(image) +
+                            (record.empty() ? std::string()
+                                            : " && python3 tests/fixtures/ntfs-damage.py " +
+                                                  vt::Q(image) + " " + record + " one.bin") +
+                            " && for i in $(seq 1 40); do python3 tests/fixtures/"
+                            "ntfs-bitmap-damage.py " +
+                            vt::Q(image) + " file f$i.bin > /dev/null || exit 1; done",
+                        &out))
+        << out;
+    if (number) *number = out.substr(0, out.find('\n'));
+    return image;
+  }
+};
+
+// One record in use that the walk cannot read (its update sequence torn,
+// as a power cut leaves it; an attribute running past its end; the magic
+// BAAD) beside a $Bitmap that marks 40 files' clusters free: what that
+// record uses is not known, so an inject that needs the free clusters is
+// refused with a line naming the record, before any cluster is taken; the
+// image stays byte for byte and ntfs-3g reads every other file back.
+TEST(BatchBitmapGate, AnUnreadableRecordKeepsEveryFreeClusterOut) {
+  DamagedDisks disks;
+  for (const char* record : {"record-torn", "record-overrun", "record-baad"}) {
+    SCOPED_TRACE(record);
+    std::string number, out;
+    const std::string image = disks.Damage(record, record, &number);
+    const std::string damaged = image + ".before", big = disks.dir + "/big.bin";
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(image) + " " + vt::Q(damaged) + " && free=$(ntfsinfo -m " +
+                            vt::Q(VolumeOf(image, kStart)) +
+                            " 2>/dev/null | awk '/Free Clusters/ { print $3 }') && head -c "
+                            "$(((free - 2) * 4096)) /dev/urandom > " +
+                            vt::Q(big),
+                        &out))
+        << out;
+    EXPECT_EQ(DWORD(kImageOperationFailed), Inject(image, "", big, &out)) << out;
+    EXPECT_NE(std::string::npos,
+              out.find("File record " + number +
+                       " of $MFT cannot be read, so the clusters it uses are not known, and the "
+                       "write would have taken cluster "))
+        << out;
+    EXPECT_NE(std::string::npos,
+              out.find(": nothing is written until the volume is checked (chkdsk /f)\r\n"))
+        << out;
+    EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(damaged) + " " + vt::Q(image))) << "the image changed";
+    EXPECT_EQ("", NotReadBack(VolumeOf(image, kStart), disks.tree, "one.bin"));
+    // A file its record holds takes no cluster: it goes in.
+    ASSERT_EQ(0, vt::Sh("printf small > " + vt::Q(disks.dir + "/s.txt")));
+    EXPECT_EQ(0u, Inject(image, "", disks.dir + "/s.txt", &out)) << out;
+    EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(VolumeOf(image, kStart)) + " /s.txt | grep -qx small"));
+  }
+}
+
+// /convert: of a volume whose $Bitmap marks 40 files' clusters free takes
+// them all the same; of one with a record that cannot be read beside that,
+// every cluster of the volume, with a line saying so. ntfs-3g reads every
+// file of the copy back as the source's. A grow (/size:, which moves
+// $Bitmap) of such a copy in the own format is refused with the clusters
+// where $Bitmap and the records disagree, the image as it was.
+TEST(BatchBitmapGate, ConvertTakesEveryClusterARecordUses) {
+  DamagedDisks disks;
+  for (const char* record : {"", "record-torn"}) {
+    SCOPED_TRACE(record);
+    std::string number, out;
+    const std::string image = disks.Damage(*record ? "torn" : "bitmap", record, &number);
+    const std::string copy = disks.dir + "/copy.img";
+    DWORD code = 0;
+    ASSERT_TRUE(apptest::RunProgram(
+        L"\"-img:" + vt::ToWin(copy) + L"\" /p \"/convert:" + vt::ToWin(image) + L"\"", code,
+        &out));
+    EXPECT_EQ(0u, code) << out;
+    EXPECT_EQ(*record != 0,
+              out.find("File record " + number +
+                       " of $MFT cannot be read: the clusters it uses are not "
+                       "known, so every cluster of the volume is copied\r\n") != std::string::npos)
+        << out;
+    EXPECT_EQ("", NotReadBack(VolumeOf(copy, kStart + 1), disks.tree, *record ? "one.bin" : ""));
+    if (*record) continue;
+    const std::wstring own = vt::ToWin(disks.dir + "/copy.vmd");
+    ASSERT_TRUE(apptest::RunProgram(L"\"-img:" + own + L"\" \"/convert:" + vt::ToWin(image) + L"\"",
+                                    code, &out));
+    ASSERT_EQ(0u, code) << out;
+    const std::string hash = vt::Sha256(own);
+    ASSERT_TRUE(apptest::RunProgram(L"\"-img:" + own + L"\" /size:64", code, &out));
+    EXPECT_EQ(DWORD(kImageVolumeOperationFailed), code) << out;
+    EXPECT_NE(std::string::npos, out.find("): missing cluster in $Bitmap")) << out;
+    EXPECT_EQ(hash, vt::Sha256(own));
+  }
+}
+
+}  // namespace
