@@ -227,7 +227,9 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
           in.reset();
           volVersion = GetVolumeFileVersion(volume, volumePath);
         }
-        if (!SourceIsNewer(volVersion, hostVersion, volTime, hostData.ftLastWriteTime)) return 0;
+        if (!SourceIsNewer(volume, volumePath, false, volVersion, hostVersion, volTime,
+                           hostData.ftLastWriteTime))
+          return 0;
       }
     }
     // A link at the target is removed itself, never written through.
