@@ -209,3 +209,15 @@ std::wstring FullPathKey(const wchar_t* path) {
   CharUpperBuffW(&full[0], DWORD(full.size()));
   return full;
 }
+
+std::wstring WidePath(const std::wstring& path) {
+  if (path.size() < MAX_PATH - 12 || path.compare(0, 4, L"\\\\?\\") == 0 ||
+      path.compare(0, 4, L"\\\\.\\") == 0)
+    return path;
+  std::wstring full(32768, L'\0');
+  DWORD n = GetFullPathNameW(path.c_str(), DWORD(full.size()), &full[0], nullptr);
+  if (n == 0 || n >= full.size()) return path;
+  full.resize(n);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}

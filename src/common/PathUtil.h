@@ -75,3 +75,9 @@ std::wstring ContainedFileName(const wchar_t* name);
 
 // The full path in upper case: one key for every way of naming a file.
 std::wstring FullPathKey(const wchar_t* path);
+
+// A host path the file API takes also past MAX_PATH: one long enough that
+// the API would refuse it (a folder's limit, MAX_PATH - 12, included) as a
+// full "\\?\" path ("\\?\UNC\" for a share); shorter ones, and paths
+// that carry a "\\?\" or "\\.\" prefix already, as they are.
+std::wstring WidePath(const std::wstring& path);

@@ -163,4 +163,25 @@ class VolumeReader {
   std::string m_flat, m_part;
 };
 
+// Every file and folder of the FAT or exFAT volume at sector `start` of an
+// image, each file with its hash, as an independent reader lists it: mtools
+// for FAT, exfat-fuse (read-only, over a loop device) for exFAT. Its
+// scratch files lie in the folder above the image's.
+inline std::string FatVolumeView(const std::string& image, long start, bool exfat) {
+  std::string out, work = image.substr(0, image.rfind('/')) + "/..";
+  std::string dir = work + "/view", part = work + "/view.part";
+  vt::Sh("rm -rf " + vt::Q(dir) + " && mkdir -p " + vt::Q(dir) + " && dd if=" + vt::Q(image) +
+         " of=" + vt::Q(part) + " bs=512 skip=" + std::to_string(start) + " status=none");
+  std::string copy =
+      exfat ? "l=$(losetup -f --show " + vt::Q(part) + ") && mount.exfat-fuse -o ro $l " +
+                  vt::Q(dir) + " >/dev/null && (cd " + vt::Q(dir) +
+                  " && find . | sort && find . -type f | sort | xargs -r sha256sum); umount " +
+                  vt::Q(dir) + "; losetup -d $l"
+            : "MTOOLS_SKIP_CHECK=1 mcopy -s -n -m -i " + vt::Q(part) + " ::/ " + vt::Q(dir) +
+                  " && cd " + vt::Q(dir) + " && find . | sort && find . -type f | sort | " +
+                  "xargs -r sha256sum";
+  EXPECT_EQ(0, vt::Sh(copy, &out)) << out;
+  return out;
+}
+
 }  // namespace bt

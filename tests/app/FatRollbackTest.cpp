@@ -24,25 +24,6 @@ std::string Work(const std::string& image) {
   return image.substr(0, image.rfind('/')) + "/..";
 }
 
-// Every file of a volume with its hash, as an independent reader lists it:
-// mtools for FAT, exfat-fuse (read-only, over a loop device) for exFAT.
-std::string ReaderView(const std::string& image, long start, bool exfat) {
-  std::string out, dir = Work(image) + "/view";
-  std::string part = Work(image) + "/view.part";
-  vt::Sh("rm -rf " + vt::Q(dir) + " && mkdir -p " + vt::Q(dir) + " && dd if=" + vt::Q(image) +
-         " of=" + vt::Q(part) + " bs=512 skip=" + std::to_string(start) + " status=none");
-  std::string copy =
-      exfat ? "l=$(losetup -f --show " + vt::Q(part) + ") && mount.exfat-fuse -o ro $l " +
-                  vt::Q(dir) + " >/dev/null && (cd " + vt::Q(dir) +
-                  " && find . | sort && find . -type f | sort | xargs -r sha256sum); umount " +
-                  vt::Q(dir) + "; losetup -d $l"
-            : "MTOOLS_SKIP_CHECK=1 mcopy -s -n -m -i " + vt::Q(part) + " ::/ " + vt::Q(dir) +
-                  " && cd " + vt::Q(dir) + " && find . | sort && find . -type f | sort | " +
-                  "xargs -r sha256sum";
-  EXPECT_EQ(0, vt::Sh(copy, &out)) << out;
-  return out;
-}
-
 std::string FsckProblems(const std::string& image, long start, bool exfat) {
   std::string part = Work(image) + "/fsck.part", out;
   vt::Sh("dd if=" + vt::Q(image) + " of=" + vt::Q(part) + " bs=512 skip=" + std::to_string(start) +
@@ -118,7 +99,7 @@ TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
       ASSERT_TRUE(d.Save());
     }
     const std::string hash = vt::Sha256(vt::ToWin(image)), files = Beside(disks);
-    const std::string view = ReaderView(image, start, exfat);
+    const std::string view = FatVolumeView(image, start, exfat);
     // fsck finds nothing, or (the FSInfo count changed on purpose) what it
     // found before.
     const std::string fsck = FsckProblems(image, start, exfat);
@@ -131,7 +112,7 @@ TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
     EXPECT_NE(std::string::npos, out.find(std::string("Could not write ") + c.expected)) << out;
     EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image))) << "the image changed\n" << out;
     EXPECT_EQ(files, Beside(disks));
-    EXPECT_EQ(view, ReaderView(image, start, exfat));
+    EXPECT_EQ(view, FatVolumeView(image, start, exfat));
     EXPECT_EQ(fsck, FsckProblems(image, start, exfat));
   }
 }
@@ -182,7 +163,7 @@ TEST(FatMapDamage, AClusterAFileUsesIsNeverHandedOut) {
     }
     // exfat-fuse still reads the file; mtools refuses the broken chain.
     const std::string hash = vt::Sha256(vt::ToWin(image));
-    const std::string view = exfat ? ReaderView(image, start, exfat) : "";
+    const std::string view = exfat ? FatVolumeView(image, start, exfat) : "";
     ASSERT_TRUE(!exfat || view.find("./victim.bin") != std::string::npos) << view;
     EXPECT_EQ(kFailed, RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd \"/inject:\\new.bin::" +
                                   vt::ToWin(host) + L"\"",
@@ -192,7 +173,7 @@ TEST(FatMapDamage, AClusterAFileUsesIsNeverHandedOut) {
         << out;
     EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image))) << "the image changed\n" << out;
     if (exfat) {
-      EXPECT_EQ(view, ReaderView(image, start, exfat));
+      EXPECT_EQ(view, FatVolumeView(image, start, exfat));
     }
   }
 }

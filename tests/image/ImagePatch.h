@@ -124,13 +124,19 @@ struct ExfatLayout {
     }
   }
   size_t Cluster(uint32_t c) const { return heap + (size_t)(c - 2) * clusterBytes; }
+  // The file entry (0x85) of a file of the root folder by its name, the
+  // stream and name entries behind it; kNone when it is not found.
+  size_t FileEntry(const Bytes& d, const std::string& name) const {
+    size_t at = d.FindUtf16(name, Cluster(root), Cluster(root) + clusterBytes);
+    return at == kNone || at < 2 + 64 ? kNone : at - 2 - 64;
+  }
   // The clusters of a file of the root folder (its stream entry, then
   // contiguous or by the FAT); empty when it is not found.
   std::vector<uint32_t> Clusters(const Bytes& d, const std::string& name) const {
     std::vector<uint32_t> list;
-    size_t at = d.FindUtf16(name, Cluster(root), Cluster(root) + clusterBytes);
-    if (at == kNone) return list;
-    size_t stream = at - 2 - 32;
+    size_t entry = FileEntry(d, name);
+    if (entry == kNone) return list;
+    size_t stream = entry + 32;
     uint32_t c = d.U32(stream + 20);
     uint64_t n = (d.U64(stream + 24) + clusterBytes - 1) / clusterBytes;
     bool contiguous = d.U8(stream + 1) & 2;

@@ -262,11 +262,16 @@ uint64_t HostTreeBytes(const std::wstring& folder, bool shares) {
   return total;
 }
 
-bool SourceIsNewer(uint64_t sourceVersion, uint64_t targetVersion, const FILETIME& sourceTime,
+bool SourceIsNewer(VolumeFiles* volume, const wchar_t* volumePath, bool inject,
+                   uint64_t sourceVersion, uint64_t targetVersion, const FILETIME& sourceTime,
                    const FILETIME& targetTime) {
   // A version only vetoes: a file is never replaced by a lower one.
   if (sourceVersion && targetVersion && sourceVersion < targetVersion) return false;
-  return U64(sourceTime) > U64(targetTime);
+  // A file copied one way keeps the time the volume could hold of it: the
+  // host file's time is compared as the volume would keep it.
+  uint64_t source = U64(inject ? volume->KeptWriteTime(volumePath, sourceTime) : sourceTime);
+  uint64_t target = U64(inject ? targetTime : volume->KeptWriteTime(volumePath, targetTime));
+  return source > target;
 }
 
 }  // namespace treecopy

@@ -62,6 +62,15 @@ void FailVolumeFile(CopyJob& job, const std::wstring& vol, uint64_t size, DWORD 
   job.FileFailed(size, error, step, step == CopyJob::kRead ? host : vol);
 }
 
+// Volume paths hold at most kPathChars - 1 characters, as every path the
+// program takes does (the command line's, a listing's joined names): a
+// longer one could not be given back, so it is not made.
+bool FitsVolumePath(CopyJob& job, const std::wstring& vol, uint64_t size) {
+  if (vol.size() < (size_t)kPathChars) return true;
+  job.FileFailed(size, ERROR_FILENAME_EXCED_RANGE, CopyJob::kWrite, vol);
+  return false;
+}
+
 void NoteMissing(CopyJob& job, uint64_t size, uint64_t free) {
   // Never 0: callers take 0 for "not a matter of space".
   if (job.missing) *job.missing = size > free ? size - free : 1;
@@ -112,6 +121,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol,
     item.lastWrite = lastWrite;
   }
 
+  if (!FitsVolumePath(job, vol, item.size)) return 0;
   if (!job.Progress(item.size, 0, 0)) return 0;  // skipped by the caller
 
   uint64_t free = 0;
@@ -152,7 +162,9 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol,
         }
         uint64_t hostVersion = tag ? 0 : GetHostFileVersion(host.c_str());
         uint64_t volVersion = hostVersion ? GetVolumeFileVersion(volume, vol.c_str()) : 0;
-        if (!SourceIsNewer(hostVersion, volVersion, item.lastWrite, volTime)) return 0;
+        if (!SourceIsNewer(volume, vol.c_str(), true, hostVersion, volVersion, item.lastWrite,
+                           volTime))
+          return 0;
       }
       if (!volume->DeletePath(vol.c_str()) || (!tag && !volume->CreatePath(vol.c_str(), 0x8000))) {
         job.FileFailed(item.size, GetLastError(), CopyJob::kWrite, vol);
@@ -219,6 +231,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol,
 
 // Makes a volume folder unless it is there; counts it when made.
 bool MakeVolumeFolder(CopyJob& job, const std::wstring& vol) {
+  if (!FitsVolumePath(job, vol, 0)) return false;
   int type = job.volume->GetPathType(vol.c_str());
   if (type == VOLUME_PATH_FOLDER) return true;
   if (type == VOLUME_PATH_FILE) {

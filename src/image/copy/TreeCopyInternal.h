@@ -123,10 +123,13 @@ class VolumeStream {
 // Free bytes of the side of `path`; false when unknown.
 bool VolumeFreeBytes(CopyJob& job, const wchar_t* path, uint64_t* free);
 
-// Mode 2: the source replaces the target only when it is newer. A lower
-// version (both known) keeps the target; otherwise the last-write times
-// decide, and an equal time is not newer.
-bool SourceIsNewer(uint64_t sourceVersion, uint64_t targetVersion, const FILETIME& sourceTime,
+// Mode 2 between the host and volumePath (the source is the host file
+// when inject is true): the source replaces the target only when it is
+// newer. A lower version (both known) keeps the target; otherwise the
+// last-write times decide, the host file's taken as the volume keeps it
+// (FAT to 2 s, exFAT to 10 ms), and an equal time is not newer.
+bool SourceIsNewer(VolumeFiles* volume, const wchar_t* volumePath, bool inject,
+                   uint64_t sourceVersion, uint64_t targetVersion, const FILETIME& sourceTime,
                    const FILETIME& targetTime);
 
 // Copies a volume file to a host file; `report` asks the callback (without,

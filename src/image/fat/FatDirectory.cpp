@@ -305,6 +305,8 @@ void FillInfo(const FatDirObject* dp, FatFileInfo* info) {
     info->wdate = Ld16(e + 14);
     info->atime = Ld16(e + 16);
     info->adate = Ld16(e + 18);
+    info->cms = e[20];
+    info->wms = e[21];
   } else {
     info->size = Ld32(e + 28);
     info->attributes = e[11];
@@ -861,7 +863,8 @@ int FatSetTimes(FatWorkArea* fs, const uint16_t* path, const FatFileInfo* t) {
     St32(set + 8, (uint32_t)t->cdate << 16 | t->ctime);
     St32(set + 12, (uint32_t)t->wdate << 16 | t->wtime);
     St32(set + 16, (uint32_t)t->adate << 16 | t->atime);
-    set[20] = set[21] = 0;
+    set[20] = t->cms;
+    set[21] = t->wms;
     set[22] = set[23] = set[24] = 0;
     r = FatStoreEntrySet(fs, &dp.found, set);
   } else {

@@ -150,6 +150,7 @@ struct FatFileInfo {
   uint16_t cdate, ctime;
   uint16_t wdate, wtime;
   uint16_t adate, atime;
+  uint8_t cms, wms;  // exFAT: 10 ms increments past the even second (0-199)
   uint8_t attributes;
   uint16_t name[256];  // long name (or the short one when there is none)
   uint16_t shortName[13];

@@ -132,7 +132,7 @@ CFatVolume::~CFatVolume() {
   Release();
 }
 
-FILETIME CFatVolume::FatTimeToUtc(uint16_t date, uint16_t time) {
+FILETIME CFatVolume::FatTimeToUtc(uint16_t date, uint16_t time, uint8_t tenMs) {
   FILETIME utc = {0, 0};
   if (!date) return utc;
   SYSTEMTIME st = {};
@@ -143,12 +143,20 @@ FILETIME CFatVolume::FatTimeToUtc(uint16_t date, uint16_t time) {
   st.wMinute = (WORD)((time >> 5) & 63);
   st.wSecond = (WORD)((time & 31) * 2);
   FILETIME local;
-  if (!SystemTimeToFileTime(&st, &local) || !LocalFileTimeToFileTime(&local, &utc))
-    utc.dwLowDateTime = utc.dwHighDateTime = 0;
+  if (!SystemTimeToFileTime(&st, &local)) return utc;
+  if (tenMs > 199) tenMs = 0;  // no increment exFAT writes
+  ULARGE_INTEGER t;
+  t.LowPart = local.dwLowDateTime;
+  t.HighPart = local.dwHighDateTime;
+  t.QuadPart += (ULONGLONG)tenMs * 100000;
+  local.dwLowDateTime = t.LowPart;
+  local.dwHighDateTime = t.HighPart;
+  if (!LocalFileTimeToFileTime(&local, &utc)) utc.dwLowDateTime = utc.dwHighDateTime = 0;
   return utc;
 }
 
-void CFatVolume::UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* time) {
+void CFatVolume::UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* time,
+                              uint8_t* tenMs) {
   FILETIME local;
   SYSTEMTIME st;
   if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) st.wYear = 0;
@@ -156,15 +164,25 @@ void CFatVolume::UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* tim
   if (st.wYear < 1980) {
     *date = (1 << 5) | 1;
     *time = 0;
+    if (tenMs) *tenMs = 0;
     return;
   }
   if (st.wYear > 2107) {
     *date = (127 << 9) | (12 << 5) | 31;
     *time = (23 << 11) | (59 << 5) | 29;
+    if (tenMs) *tenMs = 199;
     return;
   }
   *date = (uint16_t)((st.wYear - 1980) << 9 | st.wMonth << 5 | st.wDay);
   *time = (uint16_t)(st.wHour << 11 | st.wMinute << 5 | st.wSecond / 2);
+  if (tenMs) *tenMs = (uint8_t)((st.wSecond % 2) * 100 + st.wMilliseconds / 10);
+}
+
+FILETIME CFatVolume::KeptWriteTime(const FILETIME& utc) const {
+  uint16_t date = 0, time = 0;
+  uint8_t tenMs = 0;
+  UtcToFatTime(utc, &date, &time, &tenMs);
+  return FatTimeToUtc(date, time, m_Work.fsType == FAT_TYPE_EXFAT ? tenMs : 0);
 }
 
 // ---- Mounting ----
@@ -316,8 +334,8 @@ int CFatVolume::GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* l
   FatFileInfo info;
   int root;
   if (!Stat(path, &info, &root)) return 0;
-  if (creation) *creation = FatTimeToUtc(info.cdate, info.ctime);
-  if (lastWrite) *lastWrite = FatTimeToUtc(info.wdate, info.wtime);
+  if (creation) *creation = FatTimeToUtc(info.cdate, info.ctime, info.cms);
+  if (lastWrite) *lastWrite = FatTimeToUtc(info.wdate, info.wtime, info.wms);
   if (lastAccess) *lastAccess = FatTimeToUtc(info.adate, info.atime);
   if (attributes) *attributes = EntryAttributes(info.attributes);
   if (size) *size = (info.attributes & FAT_ATTR_DIRECTORY) ? 0 : info.size;
@@ -334,8 +352,8 @@ int CFatVolume::SetFileInfo(const wchar_t* path, const FILETIME* creation,
   // The root has no entry to hold times or attributes.
   if (root) return Fail(ERROR_ACCESS_DENIED);
   if (creation || lastWrite || lastAccess) {
-    if (creation) UtcToFatTime(*creation, &info.cdate, &info.ctime);
-    if (lastWrite) UtcToFatTime(*lastWrite, &info.wdate, &info.wtime);
+    if (creation) UtcToFatTime(*creation, &info.cdate, &info.ctime, &info.cms);
+    if (lastWrite) UtcToFatTime(*lastWrite, &info.wdate, &info.wtime, &info.wms);
     if (lastAccess) {
       UtcToFatTime(*lastAccess, &info.adate, &info.atime);
       // Only exFAT keeps the time of day of the last access.
@@ -460,8 +478,8 @@ int CFatVolume::ListDirectory(const wchar_t* path, FatEntryCallback callback, vo
     e.name = item.name.c_str();
     e.isDirectory = (item.info.attributes & FAT_ATTR_DIRECTORY) ? 1 : 0;
     e.size = e.isDirectory ? 0 : item.info.size;
-    e.creation = FatTimeToUtc(item.info.cdate, item.info.ctime);
-    e.lastWrite = FatTimeToUtc(item.info.wdate, item.info.wtime);
+    e.creation = FatTimeToUtc(item.info.cdate, item.info.ctime, item.info.cms);
+    e.lastWrite = FatTimeToUtc(item.info.wdate, item.info.wtime, item.info.wms);
     e.lastAccess = FatTimeToUtc(item.info.adate, item.info.atime);
     e.attributes = EntryAttributes(item.info.attributes);
     if (!callback(&e, user)) break;

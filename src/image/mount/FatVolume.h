@@ -104,6 +104,9 @@ class CFatVolume {
   // bits of *attributes (each may be null).
   int SetFileInfo(const wchar_t* path, const FILETIME* creation, const FILETIME* lastWrite,
                   const FILETIME* lastAccess, const DWORD* attributes);
+  // A last-write time as this volume keeps it: FAT to its 2 seconds,
+  // exFAT to its 10 ms (in local time, as both store it).
+  FILETIME KeptWriteTime(const FILETIME& utc) const;
   int GetPathType(const wchar_t* path);  // 0 missing, 1 file, 2 folder
   // The callback gets (name, is-directory 0/1, size low, size high, 0,
   // last-write FILETIME, 0, attributes, user) and stops by returning 0.
@@ -157,9 +160,11 @@ class CFatVolume {
   uint32_t DeleteBcdKey(const wchar_t* keyPath);
   CRegHive* m_pBcdHive = nullptr;
 
-  // FAT date and time words (local time) <-> UTC FILETIME.
-  static FILETIME FatTimeToUtc(uint16_t date, uint16_t time);
-  static void UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* time);
+  // FAT date and time words (local time), with exFAT's 10 ms increments
+  // past them (0-199), <-> UTC FILETIME.
+  static FILETIME FatTimeToUtc(uint16_t date, uint16_t time, uint8_t tenMs = 0);
+  static void UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* time,
+                           uint8_t* tenMs = nullptr);
 
  private:
   // The Win32 error of a FAT module result (a cluster refused because a

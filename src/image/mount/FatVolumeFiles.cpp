@@ -113,6 +113,10 @@ int CFatVolumeFiles::GetFreeBytes(const wchar_t*, uint64_t* freeBytes) {
   return m_volume->GetSpace(nullptr, freeBytes);
 }
 
+FILETIME CFatVolumeFiles::KeptWriteTime(const wchar_t*, const FILETIME& time) {
+  return m_volume->KeptWriteTime(time);
+}
+
 struct _ntfs_volume* CFatVolumeFiles::NtfsVolumeFor(const wchar_t*) {
   return nullptr;
 }

@@ -29,6 +29,7 @@ class CFatVolumeFiles : public VolumeFiles {
   int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode,
                  DWORD tag) override;
   int GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) override;
+  FILETIME KeptWriteTime(const wchar_t* path, const FILETIME& time) override;
   struct _ntfs_volume* NtfsVolumeFor(const wchar_t* path) override;
 
  private:

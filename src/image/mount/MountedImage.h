@@ -172,6 +172,8 @@ class CMountedImage : public VolumeFiles {
                  DWORD tag) override;
   // Free bytes of the side of path (none known for the EFI system partition).
   int GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) override;
+  // The time as the side of path keeps it (the FAT volume's resolution).
+  FILETIME KeptWriteTime(const wchar_t* path, const FILETIME& time) override;
   // The NTFS volume for a path on the NTFS side, else null.
   struct _ntfs_volume* NtfsVolumeFor(const wchar_t* path) override;
   // True when a write at path would touch a metafile of the NTFS volume:

@@ -119,6 +119,13 @@ int CMountedImage::FatSetFileInfo(Side side, const wchar_t* path, const FILETIME
              : 0;
 }
 
+FILETIME CMountedImage::KeptWriteTime(const wchar_t* path, const FILETIME& time) {
+  Side side = SideOf(path);
+  if (side != SIDE_FAT && side != SIDE_ESP) return time;
+  FatCall call(this, side);
+  return call.volume ? call.volume->KeptWriteTime(time) : time;
+}
+
 uint64_t CMountedImage::FatReadFile(Side side, const wchar_t* path, void* buffer, uint64_t offset,
                                     uint64_t count) {
   FatCall call(this, side);

@@ -56,31 +56,18 @@ void FillInfo(ntfs_inode* ni, NtfsFileInfo* info) {
   }
 }
 
-// System files kept out of listings (the other '$' names are shown).
-bool IsHiddenSystemName(const ntfschar* name, int len) {
-  static const wchar_t* const kNames[] = {L"$AttrDef", L"$BadClus", L"$LogFile", L"$MFTMirr",
-                                          L"$Bitmap",  L"$Extend",  L"$Secure",  L"$UpCase",
-                                          L"$Volume",  L"$Boot",    L"$MFT"};
-  for (const wchar_t* n : kNames) {
-    if ((int)wcslen(n) == len && _wcsnicmp(n, reinterpret_cast<const wchar_t*>(name), len) == 0)
-      return true;
-  }
-  return false;
-}
-
 struct DirEntry {
   std::wstring name;
   u64 mref;
   unsigned int type;
 };
 
-// Takes an index entry's name unless it is a DOS-only name, the root's "."
-// or a system file kept out of listings.
+// Takes an index entry's name unless it is a DOS-only name or the root's
+// ".". Metafiles are left out of listings by their records, not here.
 void CollectEntry(std::vector<DirEntry>* out, const ntfschar* name, int nameLen, int nameType,
                   MFT_REF mref, unsigned dtType) {
   if (nameType == FILE_NAME_DOS) return;
   if (nameLen == 1 && name[0] == '.') return;
-  if (IsHiddenSystemName(name, nameLen)) return;
   int n = nameLen > (int)kMaxPath - 1 ? (int)kMaxPath - 1 : nameLen;
   out->push_back(
       DirEntry{std::wstring(reinterpret_cast<const wchar_t*>(name), n), (u64)MREF(mref), dtType});
@@ -354,13 +341,14 @@ s64 ParentMft(ntfs_inode* dir) {
 // stored. -EIO with entries: those of an index with blocks that could not
 // be read.
 int ReadEntries(ntfs_volume* vol, const wchar_t* path, std::vector<DirEntry>* entries,
-                NtfsIndexBitmapNotes* notes = nullptr) {
+                NtfsIndexBitmapNotes* notes = nullptr, u64* folder = nullptr) {
   ntfs_inode* dir = NtfsPathToInode(vol, NULL, path);
   if (!dir) return -errno;
   if (!IsDir(dir)) {
     ntfs_inode_close(dir);
     return -ENOTDIR;
   }
+  if (folder) *folder = dir->mft_no;
   std::vector<DirEntry> names;
   int result = ReadIndexEntries(dir, &names, true, notes);
   entries->clear();
@@ -459,21 +447,29 @@ int SetNtfsFileInfo(ntfs_volume* vol, const wchar_t* path, const NtfsFileTime* c
 int NtfsEnumDirectory(ntfs_volume* vol, const wchar_t* path, NtfsEnumCallback callback, void* user,
                       NtfsIndexBitmapNotes* notes) {
   std::vector<DirEntry> entries;
-  int r = ReadEntries(vol, path, &entries, notes);
+  u64 folder = FILE_root;
+  int r = ReadEntries(vol, path, &entries, notes, &folder);
   if (r < 0 && r != -EIO) return r;
-  for (const DirEntry& e : entries) {
+  for (size_t i = 0; i < entries.size(); i++) {
+    const DirEntry& e = entries[i];
+    bool parent = i == 0 && e.name == L"..";
     NtfsFileInfo info = {};
     // An entry whose record is free names nothing (a writer stopped
     // between the two, or a delete did); one whose record cannot be read
     // is listed as the index has it (kind only): whoever opens it learns
-    // that it cannot be read.
+    // that it cannot be read. The volume's own files are not listed, told
+    // by their records as the writers' gates tell them (a record that
+    // cannot be told is listed).
     ntfs_inode* ni = ntfs_inode_open(vol, e.mref);
     if (ni) {
-      FillInfo(ni, &info);
+      bool metafile = !parent && NtfsIsMetafileInode(ni, folder) == 1;
+      if (!metafile) FillInfo(ni, &info);
       ntfs_inode_close(ni);
+      if (metafile) continue;
     } else if (errno == ENOENT) {
       continue;
     } else {
+      if (!parent && NtfsIsMetafileEntry(vol, folder, MREF(e.mref)) == 1) continue;
       info.directory = e.type == NTFS_DT_DIR;
     }
     unsigned int kind = info.directory ? NTFS_KIND_DIRECTORY : NTFS_KIND_FILE;

@@ -70,20 +70,18 @@ struct RecordNames {
   std::vector<NameParent> parents;
 };
 
-int ReadNames(ntfs_volume* vol, u64 n, RecordNames* out) {
+// The names of record n from its bytes as stored, fix-ups undone.
+int NamesOf(ntfs_volume* vol, u64 n, const u8* rec, RecordNames* out) {
   *out = RecordNames();
-  std::vector<u8> rec;
-  int r = ReadRecord(vol, n, &rec);
-  if (r <= 0) return r;
-  const MFT_RECORD* m = reinterpret_cast<const MFT_RECORD*>(rec.data());
+  const MFT_RECORD* m = reinterpret_cast<const MFT_RECORD*>(rec);
   const u32 size = vol->mft_record_size;
   out->inUse = (le16_to_cpu(m->flags) & MFT_RECORD_IN_USE) != 0;
   out->sequence = le16_to_cpu(m->sequence_number);
   out->base = MREF_LE(m->base_mft_record);
   if (!out->inUse || out->base) return 0;
-  AddParents(rec.data(), size, &out->parents);
+  AddParents(rec, size, &out->parents);
   std::vector<NtfsListEntry> entries;
-  ForEachRawAttribute(rec.data(), size, [&](const ATTR_RECORD* a) {
+  ForEachRawAttribute(rec, size, [&](const ATTR_RECORD* a) {
     if (a->type == AT_ATTRIBUTE_LIST)
       ParseNtfsAttributeList(ReadNtfsAttributeList(vol, a), &entries);
     return true;
@@ -94,7 +92,7 @@ int ReadNames(ntfs_volume* vol, u64 n, RecordNames* out) {
     if (e.type != (u32)le32_to_cpu(AT_FILE_NAME) || e.record < 0 ||
         !read.insert((u64)e.record).second)
       continue;
-    r = ReadRecord(vol, (u64)e.record, &extension);
+    int r = ReadRecord(vol, (u64)e.record, &extension);
     if (r < 0) return r;
     if (!r) continue;
     const MFT_RECORD* x = reinterpret_cast<const MFT_RECORD*>(extension.data());
@@ -104,10 +102,19 @@ int ReadNames(ntfs_volume* vol, u64 n, RecordNames* out) {
   return 0;
 }
 
+int ReadNames(ntfs_volume* vol, u64 n, RecordNames* out) {
+  *out = RecordNames();
+  std::vector<u8> rec;
+  int r = ReadRecord(vol, n, &rec);
+  if (r <= 0) return r;
+  return NamesOf(vol, n, rec.data(), out);
+}
+
 // Whether record `start` is a metafile, its names followed up to the
 // root; those that lie in folder `cameFrom` (a folder found to be no
-// metafile, as a path led to it) are not followed again.
-int Classify(ntfs_volume* vol, u64 start, u64 cameFrom) {
+// metafile, as a path led to it) are not followed again. first: the
+// names of `start` when its record was read already, else null.
+int Classify(ntfs_volume* vol, u64 start, u64 cameFrom, const RecordNames* first = nullptr) {
   if (start < kSystemRecords) return 1;
   struct Step {
     u64 record;
@@ -122,7 +129,10 @@ int Classify(ntfs_volume* vol, u64 start, u64 cameFrom) {
     if (s.record < kSystemRecords) return 1;
     if (!seen.insert(s.record).second) continue;
     RecordNames names;
-    if (int e = ReadNames(vol, s.record, &names)) return e;
+    if (first && s.record == start)
+      names = *first;
+    else if (int e = ReadNames(vol, s.record, &names))
+      return e;
     // A name whose folder is gone, or is another file now, leads nowhere.
     if (!names.inUse || (s.sequence && s.sequence != names.sequence)) continue;
     if (names.base) {
@@ -151,6 +161,22 @@ int NtfsMetafileFolderGate(ntfs_volume* vol, unsigned long long folder) {
   return folder == FILE_root ? 0 : NtfsMetafileRecordGate(vol, folder);
 }
 
+int NtfsIsMetafileEntry(ntfs_volume* vol, unsigned long long folder, unsigned long long mft) {
+  if (!vol) return -EINVAL;
+  // The root's own entry "." leads back to it.
+  return mft == FILE_root ? 0 : Classify(vol, mft, folder);
+}
+
+int NtfsIsMetafileInode(ntfs_inode* ni, unsigned long long folder) {
+  if (!ni || !ni->mrec) return -EINVAL;
+  if (ni->mft_no == FILE_root) return 0;
+  if (ni->mft_no < kSystemRecords) return 1;
+  RecordNames names;
+  if (int e = NamesOf(ni->vol, ni->mft_no, reinterpret_cast<const u8*>(ni->mrec), &names))
+    return e;
+  return Classify(ni->vol, ni->mft_no, folder, &names);
+}
+
 int NtfsMetafilePathGate(ntfs_volume* vol, const wchar_t* path) {
   if (!vol || !path) return -EINVAL;
   u64 folder = FILE_root;
@@ -164,8 +190,7 @@ int NtfsMetafilePathGate(ntfs_volume* vol, const wchar_t* path) {
     if (!ni) return errno == ENOENT ? 0 : -(errno ? errno : EIO);
     u64 n = ni->mft_no;
     ntfs_inode_close(ni);
-    // The root's own entry "." leads back to it.
-    int r = n == FILE_root ? 0 : Classify(vol, n, folder);
+    int r = NtfsIsMetafileEntry(vol, folder, n);
     if (r) return r < 0 ? r : -EACCES;
     folder = n;
     p = end;

@@ -8,10 +8,23 @@
 #pragma once
 #include "image/ntfs/NtfsVolume.h"
 
+struct _ntfs_inode;
+typedef struct _ntfs_inode ntfs_inode;
+
 // 1 when record mft is a metafile, 0 when not, minus errno when a record
 // on the way cannot be read. A name whose folder is free, or holds
 // another file now, leads nowhere.
 int NtfsIsMetafileRecord(ntfs_volume* vol, unsigned long long mft);
+
+// Whether the entry of folder `folder` (the root, or a folder found to be
+// no metafile) that points at record mft is a metafile: the one rule for
+// each step of a path and each entry of a listing. A system record is
+// one, and so is a record with another name among the metafiles; a name
+// such as "$MFT" or "$Extend" below the root is an ordinary file's. 1,
+// 0, or minus errno. The same for an inode open already, from its record
+// as the library holds it.
+int NtfsIsMetafileEntry(ntfs_volume* vol, unsigned long long folder, unsigned long long mft);
+int NtfsIsMetafileInode(ntfs_inode* ni, unsigned long long folder);
 
 // The gates of the writers; 0, or -EACCES for a metafile (Win32's error
 // 5), or minus errno when it cannot be told:

@@ -56,6 +56,12 @@ class VolumeFiles {
                          DWORD tag) = 0;
   // Free bytes of the volume that holds `path`; 0 when they cannot be told.
   virtual int GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) = 0;
+  // A last-write time as the volume that holds `path` keeps it, at its own
+  // resolution (FAT 2 s, exFAT 10 ms; NTFS keeps it whole).
+  virtual FILETIME KeptWriteTime(const wchar_t* path, const FILETIME& time) {
+    (void)path;
+    return time;
+  }
   // The NTFS volume when `path` lies on one that copies may stream through
   // directly, else null.
   virtual struct _ntfs_volume* NtfsVolumeFor(const wchar_t* path) = 0;

@@ -21,17 +21,6 @@ const uint64_t kBatchBytes = 4u << 20;
 // Old bytes are kept in entries of at most this much.
 const uint32_t kEntryBytes = 1u << 20;
 
-// A path CreateFileW takes also past MAX_PATH.
-std::wstring WidePath(const std::wstring& path) {
-  if (path.size() < MAX_PATH - 1 || path.compare(0, 4, L"\\\\?\\") == 0) return path;
-  wchar_t full[32768];
-  DWORD n = GetFullPathNameW(path.c_str(), 32768, full, nullptr);
-  if (n == 0 || n >= 32768) return path;
-  std::wstring f(full, n);
-  if (f.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + f.substr(2);
-  return L"\\\\?\\" + f;
-}
-
 uint64_t NewSalt(const void* self) {
   LARGE_INTEGER counter = {};
   QueryPerformanceCounter(&counter);
