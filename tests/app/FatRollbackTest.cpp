@@ -160,7 +160,8 @@ TEST(FatRollback, AFullHostDiskLeavesTheImageAsItWas) {
       {L"-noupd \"/inject:\\one.bin::" + vt::ToWin(dir + "/one.bin") + L"\"", kFailed},
       {L"-noupd \"/import:" + vt::ToWin(dir + "/big.reg") + L"\"", DWORD(-16)}};
   for (const char* fs : {"fat32", "exfat"}) {
-    const std::string made = dir + "/" + fs + ".img";
+    const std::string made = dir + "/" + fs + "/disk.img";
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/" + fs)));
     ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(made) + " --fs " + fs +
                             " --layout mbr2048 --size 40 --tree " + vt::Q(tree)));
     for (const auto& command : commands) {
