@@ -49,15 +49,15 @@ int NtfsHiveStore::ReadWhole(const std::wstring& path, std::vector<uint8_t>& out
 
 bool NtfsHiveStore::Write(const std::wstring& path, const void* data, size_t count,
                           uint64_t offset) {
-  if (NtfsGetPathType(m_volume, path.c_str()) == 0 &&
-      NtfsCreatePath(m_volume, path.c_str(), NTFS_MODE_FILE, nullptr) < 0)
-    return false;
   if (!Reserve(path, offset + count)) return false;
   return WriteNtfsFileData(m_volume, path.c_str(), data, (long long)count, (long long)offset) ==
          (long long)count;
 }
 
 bool NtfsHiveStore::Reserve(const std::wstring& path, uint64_t size) {
+  if (NtfsGetPathType(m_volume, path.c_str()) == 0 &&
+      NtfsCreatePath(m_volume, path.c_str(), NTFS_MODE_FILE, nullptr) < 0)
+    return false;
   return GrowNtfsFileData(m_volume, path.c_str(), (long long)size) == 0;
 }
 

@@ -20,9 +20,9 @@ class HiveFileStore {
   // Writes count bytes at offset into the file, made when missing; the
   // rest of the file stays and it grows as needed. True when all was taken.
   virtual bool Write(const std::wstring& path, const void* data, size_t count, uint64_t offset) = 0;
-  // The file grows to at least size bytes (zeros past its old end) with its
-  // room taken on the volume now, so that later writes below size cannot
-  // run out of it. What the file held stays.
+  // The file (made when missing) grows to at least size bytes (zeros past
+  // its old end) with its room taken on the volume now, so that later
+  // writes below size cannot run out of it. What the file held stays.
   virtual bool Reserve(const std::wstring& path, uint64_t size) {
     (void)path;
     (void)size;

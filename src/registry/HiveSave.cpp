@@ -1,6 +1,7 @@
 // Saving a hive as Windows does, so that a save cut off at any write leaves
 // a file that loads as the old hive or as the new one:
-// 1. The changed pages go into a transaction log beside the hive (.LOG1 or
+// 1. The room of the log and of the hive's growth is taken first. The
+//    changed pages go into a transaction log beside the hive (.LOG1 or
 //    .LOG2, whichever the file on the volume does not need): its head is
 //    cleared, the entry written, then the head, so the log is either
 //    passed over or whole. A hive that grows gets its new pages past its
@@ -15,8 +16,10 @@
 // Every step is flushed before the next begins. Several hives saved
 // together (one import over SYSTEM and SOFTWARE) take each step in turn:
 // all logs before any hive file is touched. A save that fails on the way
-// puts every file back as it was (old pages, old base block, old length, no
-// log it made), so that a failure changes nothing.
+// puts the hive file back as it was (old pages, old base block, old length)
+// and removes a log it made, so that the hive loads as before; the rest of
+// what it wrote (a log it wrote over, the volume's records) is the
+// command's, whose roll back takes it back (CMountedImage::UnloadHives).
 #include <windows.h>
 
 #include <algorithm>
@@ -131,17 +134,23 @@ bool Prepare(PendingSave& p, uint64_t group) {
   std::vector<uint8_t>().swap(heads[0]);
   std::vector<uint8_t>().swap(heads[1]);
   if (found[target] == 0) p.made.push_back(logPath);
+  // All the room the save needs, the log's and the file's, is taken before
+  // any of its bytes are written: a volume that cannot give it (full, or
+  // refusing a cluster) stops the save where only the volume's records
+  // changed, which the command's roll back puts back whole.
+  p.taken = bytes.size() > old.size();
+  if (!store.Reserve(logPath, log.size()) || (p.taken && !store.Reserve(path, bytes.size())) ||
+      !store.Flush())
+    return false;
   if (targetHead && (!store.Write(logPath, zero, kSector, 0) || !store.Flush())) return false;
   if (!store.Write(logPath, log.data() + kSector, log.size() - kSector, kSector) ||
       !store.Flush() || !store.Write(logPath, log.data(), kSector, 0) || !store.Flush())
     return false;
   std::vector<uint8_t>().swap(log);
   // The pages the hive grows by go past its end while it is still the old
-  // one (no reader looks there): a full volume or host disk stops the save
-  // here, before the file needs its log, and the write itself later only
-  // goes where the file already lies.
-  if (bytes.size() > old.size()) {
-    p.taken = true;
+  // one (no reader looks there), into the room taken: the write itself
+  // later only goes where the file already lies.
+  if (p.taken) {
     for (const HivePageRun& r : p.runs) {
       uint64_t from = std::max<uint64_t>(r.offset, old.size()), end = r.offset + r.length;
       if (from < end && !store.Write(path, bytes.data() + from, (size_t)(end - from), from))

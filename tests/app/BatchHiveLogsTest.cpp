@@ -44,6 +44,22 @@ std::string Output(const std::string& command) {
   return out;
 }
 
+// A .reg file (UTF-16) that sets SOFTWARE\VroBig's value "v" to a text of
+// `chars` characters `fill`.
+std::wstring BigReg(const std::string& path, size_t chars, wchar_t fill) {
+  std::wstring text = L"Windows Registry Editor Version 5.00\r\n\r\n"
+                      L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\VroBig]\r\n\"v\"=\"" +
+                      std::wstring(chars, fill) + L"\"\r\n";
+  std::vector<uint8_t> bytes = {0xFF, 0xFE};
+  for (wchar_t c : text) {
+    bytes.push_back(uint8_t(c));
+    bytes.push_back(uint8_t(c >> 8));
+  }
+  std::wstring win = vt::ToWin(path);
+  EXPECT_TRUE(vt::WriteAll(win, bytes));
+  return win;
+}
+
 }  // namespace
 
 TEST(BatchHiveLogs, ImportLandsOnTheHiveBroughtUpToDate) {
@@ -129,6 +145,55 @@ TEST(BatchHiveLogs, ImportLandsOnTheHiveBroughtUpToDate) {
       EXPECT_EQ(0, vt::Sh("cmp -n $(stat -c %s " + vt::Q(again) + ") " + vt::Q(again) + " " +
                           vt::Q(saved)));
     }
+  }
+}
+
+// A .reg import whose hive save fails part way is taken back whole: the
+// image byte for byte as before (the hive, both logs at their old length
+// and bytes, the records and the maps of the volume). Once when the volume
+// has not the room for the save, after two imports left SOFTWARE.LOG1 and
+// .LOG2 on it; once when $Bitmap marks free the clusters of a file, and
+// the save's log or the hive's growth would take them.
+TEST(BatchHiveLogs, AnImportWhoseSaveFailsLeavesTheImageAsItWas) {
+  const std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree", image = dir + "/disk.img";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));
+  ASSERT_EQ(0, vt::Sh("head -c 8000000 /dev/urandom > " + vt::Q(tree + "/fill.bin")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout none --size 24 --tree " +
+                          vt::Q(tree)));
+  const std::wstring args = ImageArgs(vt::ToWin(image));
+  // Two imports: each save writes the log the other does not hold.
+  for (wchar_t c : {L'a', L'b'})
+    ASSERT_EQ(0u, RunVro(args + L"\"/import:" +
+                         BigReg(dir + "/small.reg", 2000 + (c - L'a') * 5000, c) + L"\""));
+  std::string logs = Output("ntfsls " + vt::Q(image) + " -p " + vt::Q(kConfig));
+  ASSERT_NE(std::string::npos, logs.find("SOFTWARE.LOG1")) << logs;
+  ASSERT_NE(std::string::npos, logs.find("SOFTWARE.LOG2")) << logs;
+  const std::string logged = dir + "/logged.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(image) + " " + vt::Q(logged)));
+  const std::wstring big = BigReg(dir + "/big.reg", 1500000, L'z');
+
+  struct Case {
+    const char* what;
+    const char* setup;  // run over the image
+  } cases[] = {
+      {"no room", "head -c $(( ($(ntfsinfo -m IMG 2>/dev/null | awk '/Free Clusters/ "
+                  "{ print $3 }') - 100) * 4096 )) /dev/zero > FILL && ntfscp IMG FILL "
+                  "/filler.bin >/dev/null 2>&1"},
+      {"$Bitmap marks free a file's clusters",
+       "python3 tests/fixtures/ntfs-bitmap-damage.py IMG file fill.bin >/dev/null"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string setup = c.setup, out;
+    for (size_t at; (at = setup.find("IMG")) != std::string::npos;) setup.replace(at, 3, vt::Q(image));
+    for (size_t at; (at = setup.find("FILL")) != std::string::npos;)
+      setup.replace(at, 4, vt::Q(dir + "/filler"));
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(logged) + " " + vt::Q(image) + " && " + setup, &out)) << out;
+    const std::string before = dir + "/before.img";
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(image) + " " + vt::Q(before)));
+    EXPECT_EQ(DWORD(-16), RunVro(args + L"\"/import:" + big + L"\"", &out)) << out;
+    EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(before) + " " + vt::Q(image), &out)) << out;
+    EXPECT_FALSE(vt::FileExists(vt::ToWin(image + ".journal")));
   }
 }
 

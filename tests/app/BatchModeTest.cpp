@@ -192,15 +192,6 @@ TEST(BatchMode, InjectOfNothingNamesTheHostPath) {
   EXPECT_EQ(hash, vt::Sha256(img.path));
 }
 
-// A sparse copy of image onto the tmpfs at small, which then shrinks to
-// what it holds and `room` KiB more.
-void CopyLeavingRoom(const std::string& image, const std::string& small, int room) {
-  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(small) +
-                      " && used=$(du -sk " + vt::Q(small) +
-                      " | cut -f1) && mount -o remount,size=$((used + " + std::to_string(room) +
-                      "))k " + vt::Q(small)));
-}
-
 // A host disk that fills up during an inject, into the image itself and
 // into an update file, at sizes that stop it in its copy and in its close:
 // every failure names the host file it could not write and error 112.

@@ -109,6 +109,15 @@ inline DWORD RunVro(const std::wstring& arguments, std::string* output) {
   return code;
 }
 
+// A sparse copy of image onto the tmpfs at small, which then shrinks to
+// what it holds and `room` KiB more.
+inline void CopyLeavingRoom(const std::string& image, const std::string& small, int room) {
+  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(small) +
+                      " && used=$(du -sk " + vt::Q(small) +
+                      " | cut -f1) && mount -o remount,size=$((used + " + std::to_string(room) +
+                      "))k " + vt::Q(small)));
+}
+
 // "-img:" (and "-fix:") argument text for an image with an optional
 // write-back file.
 inline std::wstring ImageArgs(const std::wstring& image, const std::wstring& fix = L"") {

@@ -117,6 +117,54 @@ TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
   }
 }
 
+// A sparse FAT32 or exFAT image (its volume at sector 63: clusters that do
+// not line up with the host's pages) on a host disk with a few MiB free: an
+// inject, and a .reg import into its SOFTWARE, that run out of host room
+// fail with the host's line first (the image and error 112), and the roll
+// back, which must not need host room itself (no hole of the image filled),
+// leaves the image byte for byte as before, with no journal beside it.
+TEST(FatRollback, AFullHostDiskLeavesTheImageAsItWas) {
+  const std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree", small = dir + "/small";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));
+  ASSERT_EQ(0, vt::Sh("head -c 6000000 /dev/urandom > " + vt::Q(dir + "/one.bin")));
+  std::wstring text = L"Windows Registry Editor Version 5.00\r\n\r\n"
+                      L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\VroBig]\r\n\"v\"=\"" +
+                      std::wstring(1500000, L'z') + L"\"\r\n";
+  std::vector<uint8_t> reg = {0xFF, 0xFE};
+  for (wchar_t c : text) {
+    reg.push_back(uint8_t(c));
+    reg.push_back(uint8_t(c >> 8));
+  }
+  ASSERT_TRUE(vt::WriteAll(vt::ToWin(dir + "/big.reg"), reg));
+  const std::wstring image = vt::ToWin(small + "/disk.img");
+  const std::string folder = vt::Narrow(vt::ToWin(small)) + "\\";
+  const std::pair<std::wstring, DWORD> commands[] = {
+      {L"-noupd \"/inject:\\one.bin::" + vt::ToWin(dir + "/one.bin") + L"\"", kFailed},
+      {L"-noupd \"/import:" + vt::ToWin(dir + "/big.reg") + L"\"", DWORD(-16)}};
+  for (const char* fs : {"fat32", "exfat"}) {
+    const std::string made = dir + "/" + fs + "/disk.img";
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/" + fs)));
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(made) + " --fs " + fs +
+                            " --layout mbr63 --size 40 --tree " + vt::Q(tree)));
+    for (const auto& command : commands) {
+      for (int room : {100, 1000, 3000, 5000}) {
+        SCOPED_TRACE(std::string(fs) + " " + vt::Narrow(command.first.substr(0, 14)) + " " +
+                     std::to_string(room) + " KiB");
+        vt::SmallVolume volume(small, "64m");
+        ASSERT_TRUE(volume.Mounted());
+        ASSERT_NO_FATAL_FAILURE(CopyLeavingRoom(made, small, room));
+        std::string printed;
+        EXPECT_EQ(command.second, RunVro(ImageArgs(image) + command.first, &printed)) << printed;
+        EXPECT_EQ(0u, printed.find("Could not write " + folder)) << printed;
+        EXPECT_NE(std::string::npos, printed.substr(0, printed.find('\n')).find(" (error 112"))
+            << printed;
+        EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(made) + " " + vt::Q(small + "/disk.img")));
+        EXPECT_EQ(".\n..\ndisk.img\n", Beside(small));
+      }
+    }
+  }
+}
+
 // A cluster of victim.bin (the first file of the volume, 1 MB) marked free:
 // in the exFAT allocation bitmap, or, on FAT32, its FAT entry 0 in place of
 // the end of its chain (with FSInfo's hint unknown, so the allocator looks

@@ -45,7 +45,9 @@ CMountedImage::~CMountedImage() {
 }
 
 bool CMountedImage::UnloadHives() {
-  return m_pRegRootMap ? m_pRegRootMap->Release(this) : true;
+  bool saved = m_pRegRootMap ? m_pRegRootMap->Release(this) : true;
+  if (!saved) m_bHiveNotSaved = true;
+  return saved;
 }
 
 void CMountedImage::MakeWriteBackPath(const wchar_t* secondPath, wchar_t* out) {
@@ -172,7 +174,8 @@ int CMountedImage::RemountNtfs(const std::function<void()>& between, bool partia
 bool CMountedImage::Close(bool keep) {
   // Hives and FAT volume objects live on the mounted volume: they are
   // written back and released before it goes.
-  bool ok = UnloadHives();
+  bool ok = UnloadHives() && !m_bHiveNotSaved;
+  m_bHiveNotSaved = false;
   if (!ReleaseFat(m_pEspFat, keep)) ok = false;
   if (!ReleaseFat(m_pFat, keep)) ok = false;
   if (m_pNtfs) {
@@ -212,6 +215,10 @@ bool CMountedImage::Close(bool keep) {
 bool CMountedImage::EndCommand(bool keep) {
   // A refusal of the volume's device is the command's own.
   NtfsNoteDeviceRefusal(0);
+  // A hive save that failed wrote on the volume outside any file's own
+  // undo: the command is taken back whole.
+  if (m_bHiveNotSaved) keep = false;
+  m_bHiveNotSaved = false;
   if (!m_pDisk || m_bLent || m_bReadOnly || m_imagePath.empty()) return keep;
   // Nothing written, nothing to keep or take back.
   if (!m_pDisk->Layers()->WritesStopped() && !m_pDisk->HasUncommittedWrites()) return keep;

@@ -133,7 +133,10 @@ class CMountedImage : public VolumeFiles {
   bool EndCommand(bool keep);
   // Writes changed hives back and releases them (through the registry's
   // attachment). False when a changed hive could not be written back: its
-  // changes are lost, and the operation that made them has failed.
+  // changes are lost, and the operation that made them has failed. What
+  // that save wrote before it failed (its logs, the volume's records) is
+  // then the command's to take back: the next EndCommand or Close rolls the
+  // command back whatever it is asked to keep.
   bool UnloadHives();
 
   // The write-back path for a second path: the characters after the last
@@ -302,6 +305,7 @@ class CMountedImage : public VolumeFiles {
   bool m_bPartialNtfs = false;
   bool m_bLent = false;
   bool m_bReadOnly = false;
+  bool m_bHiveNotSaved = false;  // a write-back failed in the command under way
 };
 
 // 64-bit count of the bad clusters recorded in $BadClus:$Bad.

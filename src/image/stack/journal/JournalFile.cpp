@@ -322,31 +322,34 @@ bool HoldsOldOrWritten(HANDLE file, HANDLE journal, const Head& head,
 
 bool PutBack(HANDLE file, HANDLE journal, const Head& head, const std::vector<Entry>& entries) {
   VroDeviceSource* source = VroGetDeviceSource();
-  std::vector<uint8_t> buffer;
+  std::vector<uint8_t> old, now;
   for (const Entry& e : entries) {
     for (uint32_t done = 0; done < e.bytes;) {
       uint32_t n = std::min<uint32_t>(1u << 20, e.bytes - done);
-      buffer.resize(n);
-      if (!e.zero) {
-        if (!ReadAll(journal, e.at + done, buffer.data(), n) ||
-            source->WriteAt(file, e.offset + done, buffer.data(), n) != (int64_t)n)
-          return false;
-        done += n;
-        continue;
-      }
-      // Zeros go back only over blocks that are not zero now: the command
-      // wrote nothing in most of what such entries cover, and a zero
-      // written over a hole of a sparse file would take room on a host
-      // disk that may be full.
-      if (!ReadZeroTail(file, e.offset + done, buffer.data(), n)) return false;
-      for (uint32_t run = 0, next; run < n; run = next) {
-        bool zero;
-        next = RunEnd(buffer.data(), n, run, &zero);
-        if (zero) continue;
-        memset(buffer.data() + run, 0, next - run);
-        if (source->WriteAt(file, e.offset + done + run, buffer.data() + run, next - run) !=
-            (int64_t)(next - run))
-          return false;
+      uint64_t at = e.offset + done, end = at + n;
+      old.assign(n, 0);
+      now.resize(n);
+      if ((!e.zero && !ReadAll(journal, e.at + done, old.data(), n)) ||
+          !ReadZeroTail(file, at, now.data(), n))
+        return false;
+      // Only the sectors of the file that differ now go back, in runs: one
+      // that holds its old bytes is left alone. So a roll back never writes
+      // where the file has a hole (a hole reads as zeros: as its old bytes
+      // when they were zeros, and else it was no hole when the command
+      // began), and takes no room on a host disk that may be full.
+      uint64_t run = end;
+      for (uint64_t s = at; s < end;) {
+        uint64_t next = std::min(end, (s / kCheckSector + 1) * kCheckSector);
+        bool differs = memcmp(now.data() + (s - at), old.data() + (s - at), (size_t)(next - s)) != 0;
+        if (differs && run == end) run = s;
+        if ((!differs || next == end) && run != end) {
+          uint64_t stop = differs ? next : s;
+          if (source->WriteAt(file, run, old.data() + (run - at), (uint32_t)(stop - run)) !=
+              (int64_t)(stop - run))
+            return false;
+          run = end;
+        }
+        s = next;
       }
       done += n;
     }
