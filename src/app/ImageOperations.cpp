@@ -75,17 +75,6 @@ int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, 
   return result;
 }
 
-// Runs a registry change on the hives of the flags (the change may load
-// more: AddHives) and writes them back; a change or a write-back that fails
-// gives -16.
-template <class Change>
-int ChangeRegistry(CMountedImage& image, unsigned char hives, Change change) {
-  if (!image.LoadHives(hives)) return kImageHivesNotLoaded;
-  int result = change();
-  if (!image.UnloadHives()) result = kImageImportFailed;
-  return result;
-}
-
 // The line of a registry command that failed for a cause the facade names:
 // "SUBJECT: CAUSE: nothing DONE" (the subject may be empty: the cause names
 // its key or hive).
@@ -94,6 +83,21 @@ void RegistryFailureLine(CMountedImage& image, const std::wstring& subject, cons
   if (cause.empty()) return;
   WriteCommandLine((subject.empty() ? L"" : subject + L": ") + cause + L": nothing " + done +
                    L"\r\n");
+}
+
+// Runs a registry change on the hives of the flags (the change may load
+// more: AddHives) and writes them back; a change or a write-back that fails
+// gives -16, a write-back with a line naming the subject and the hives.
+template <class Change>
+int ChangeRegistry(CMountedImage& image, unsigned char hives, const wchar_t* subject,
+                   Change change) {
+  if (!image.LoadHives(hives)) return kImageHivesNotLoaded;
+  int result = change();
+  if (!image.UnloadHives()) {
+    result = kImageImportFailed;
+    RegistryFailureLine(image, subject ? subject : L"", L"imported");
+  }
+  return result;
 }
 
 bool IsNoUpdateArgument(const wchar_t* arg) {
@@ -127,6 +131,10 @@ int ImportMatches(CMountedImage& image, LPCWSTR pattern) {
       } else {
         uint32_t r = ImportRegFileWithHives(&image, path.c_str());
         if (r != REG_STATUS_OK) RegistryFailureLine(image, path, L"imported");
+        // What it passed over (a root it would not delete) is told.
+        if (r == REG_STATUS_OK)
+          for (const std::wstring& note : RegistryNotes(&image))
+            WriteCommandLine(path + L": " + note + L"\r\n");
         if (r == REG_STATUS_NOT_FOUND && result == kImageOk)
           result = kImageHivesNotLoaded;
         else if (r != REG_STATUS_OK && r != REG_STATUS_NOT_FOUND)
@@ -252,7 +260,8 @@ int WINAPI ImageImportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
       [&](CMountedImage& image) {
         if (!regFileOrWildcard || !*regFileOrWildcard) return int(kImageNotOpened);
         // Each file loads the hives its keys name.
-        return ChangeRegistry(image, 0, [&] { return ImportMatches(image, regFileOrWildcard); });
+        return ChangeRegistry(image, 0, regFileOrWildcard,
+                              [&] { return ImportMatches(image, regFileOrWildcard); });
       },
       // A bad file of a wildcard changes nothing, and the others stay.
       kImageImportFailed, false, kKeepAlways);
@@ -263,15 +272,37 @@ int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
   return RunOnImage(
       imagePath, fixPath, partition, GetWriteOpenMode(),
       [&](CMountedImage& image) {
-        return ChangeRegistry(image, HiveFlagsOfPath(keyPath), [&] {
-          if (!keyPath || !valueName || !hostFile) return int(kImageImportFailed);
+        if (!keyPath || !valueName || !hostFile) return int(kImageImportFailed);
+        // The key's hive and the host file are looked at before any hive
+        // is loaded: each refusal names what it refused.
+        if (!HiveFlagsOfPath(keyPath)) {
+          WriteCommandLine(std::wstring(keyPath) +
+                           L": no hive of the image holds this key (its root is none of "
+                           L"HKEY_LOCAL_MACHINE\\SYSTEM, SOFTWARE, SAM, SECURITY, BCD00000000, "
+                           L"HKEY_CURRENT_USER or HKEY_CLASSES_ROOT): nothing imported\r\n");
+          return int(kImageImportFailed);
+        }
+        DWORD attributes = GetFileAttributesW(hostFile);
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+          WriteCommandLine(FailureLine(false, hostFile, GetLastError()));
+          return int(kImageImportFailed);
+        }
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+          WriteCommandLine(std::wstring(hostFile) +
+                           L": a folder, not a file whose bytes could be a value: nothing "
+                           L"imported\r\n");
+          return int(kImageImportFailed);
+        }
+        return ChangeRegistry(image, HiveFlagsOfPath(keyPath), keyPath, [&] {
           if (RegistryPathUnloadable(&image, keyPath)) {
             RegistryFailureLine(image, L"", L"imported");
             return int(kImageHivesNotLoaded);
           }
-          return image.RegSetValueFromFile(keyPath, valueName, hostFile) == 0
-                     ? int(kImageOk)
-                     : int(kImageImportFailed);
+          if (image.RegSetValueFromFile(keyPath, valueName, hostFile) == 0) return int(kImageOk);
+          WriteCommandLine(std::wstring(keyPath) + L"\\" + valueName + L"=" + hostFile +
+                           L": the file could not be read or stored as the value: nothing "
+                           L"imported\r\n");
+          return int(kImageImportFailed);
         });
       },
       kImageImportFailed);
@@ -283,7 +314,13 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
   CMountedImage* probe = new (std::nothrow) CMountedImage();
   if (!probe) return kImageNoMemory;
   delete probe;
-  if (!imagePath || !*imagePath || !updatePath || !*updatePath) return kImageOperationFailed;
+  if (!imagePath || !*imagePath) return kImageOperationFailed;
+  if (!updatePath || !*updatePath) {
+    WriteCommandLine(std::wstring(imagePath) +
+                     L": no update or write-back file is named to merge into it (-fix:FILE): "
+                     L"nothing merged\r\n");
+    return kImageOperationFailed;
+  }
   // "-fix:" names the write-back file the way the opens do ("client.cfg"
   // for client.Fix); an update or write-back file named as it stands is
   // taken first.
@@ -295,7 +332,11 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
   }
   // Merging a file into itself would destroy it; only the whole path
   // decides that ("x.img" and "x.img_01.Upd" are two files).
-  if (IsSameHostFile(imagePath, second.c_str())) return kImageOperationFailed;
+  if (IsSameHostFile(imagePath, second.c_str())) {
+    WriteCommandLine(second + L": it is the image itself, not a file to merge into it: nothing "
+                              L"merged\r\n");
+    return kImageOperationFailed;
+  }
   // Nothing to merge: named as the file looked for.
   if (GetFileAttributesW(second.c_str()) == INVALID_FILE_ATTRIBUTES) {
     VroOverlayNotice(second.c_str(), VRO_NOTICE_MISSING);
@@ -319,6 +360,14 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
   if (merged == -41 || ((merged == -2 || merged == -60) && (IsHeldBySideFile(imagePath) ||
                                                             IsHeldBySideFile(second.c_str()))))
     return kImageNotOpened;
+  const wchar_t* why = merged == -2    ? L"not an update or write-back file of the own image format"
+                       : merged == -52 ? L"not an update or write-back file made for this image"
+                       : merged == -3  ? L"marked unusable"
+                       : merged == -40 ? L"the image it was made for is not there"
+                       : merged == -1  ? L"no memory for the merge"
+                                       : nullptr;
+  if (why)
+    WriteCommandLine(second + L": " + why + L" (" + imagePath + L"): nothing merged\r\n");
   return kImageOperationFailed;
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/PathUtil.h"
 #include "image/mount/MountedImage.h"
+#include "registry/RegistryFacade.h"
 #include "registry/hive/RegTypes.h"
 #include "regedit/RegistryDlg.h"
 #include "resources/ResourceIds.h"
@@ -45,7 +46,7 @@ DWORD CImportRegistryDlg::ImportRegistryWorker(LPARAM) {
   CRegistryDlg* editor = static_cast<CRegistryDlg*>(m_parent);
   const wchar_t* path = reinterpret_cast<const wchar_t*>(m_param);
   WPARAM result = 0;
-  if (editor && editor->m_image && editor->m_image->ImportRegFile(path) == REG_STATUS_OK) {
+  if (editor && editor->m_image && ImportRegFileWithHives(editor->m_image, path) == REG_STATUS_OK) {
     RefreshKeyTree(editor);
     result = 1;
   }

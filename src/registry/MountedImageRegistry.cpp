@@ -11,6 +11,7 @@
 
 #include "common/FolderFlush.h"
 #include "common/PathUtil.h"
+#include "common/RegText.h"
 #include "common/ReplacedFile.h"
 #include "image/device/HostWriteFailure.h"
 #include "image/mount/FatVolume.h"
@@ -55,8 +56,7 @@ RegRootMap* EnsureMap(CMountedImage* image) {
 // cannot be split or whose root is not loaded.
 CRegHive* Resolve(CMountedImage* image, const wchar_t* path, std::wstring* rest) {
   std::wstring root;
-  if (!SplitRegistryPath(path, &root, rest)) return nullptr;
-  return FindLoadedHive(image, root);
+  return ResolveRegistryPath(image, path, &root, rest);
 }
 
 // Parent and last name of a path inside a hive.
@@ -186,28 +186,36 @@ std::wstring FaultText(const RegImportFault& fault) {
 }
 
 // A section that names a registry root ("HKEY_..."), as against the
-// sections of other text a script carries beside its keys (a driver
-// cache's [File], [Digests], [Installation]), which name no key and are
-// passed over.
+// sections of other text a staging script carries beside its keys (a
+// driver cache's [File], [Digests], [Installation]), which name no key and
+// are passed over there.
 bool NamesARoot(const std::wstring& section) {
   return _wcsnicmp(section.c_str(), L"HKEY_", 5) == 0;
 }
 
-// The root of the table a resolved section path lies in, or null.
+// The root of the table a section path lies in, or null.
 const wchar_t* RootOfSection(const std::wstring& section) {
-  std::wstring s = reg_resolve_key(section, 0);
-  for (const wchar_t* root : kRootOrder) {
-    size_t n = wcslen(root);
-    if (s.size() >= n && _wcsnicmp(s.c_str(), root, n) == 0 && (s.size() == n || s[n] == L'\\'))
-      return root;
-  }
+  std::wstring root, rest;
+  if (!reg_split_path(section, 0, &root, &rest)) return nullptr;
+  for (const wchar_t* r : kRootOrder)
+    if (root == r) return r;
   return nullptr;
 }
 
-uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed) {
+void AddNote(CMountedImage* image, const std::wstring& text) {
+  if (RegRootMap* map = EnsureMap(image)) map->notes.push_back(text);
+}
+
+// A user's .reg file (kRegeditForms) is imported whole or not at all: a
+// section the import cannot place refuses it. A staging script passes
+// over the sections of its notes. loadNamed: the hives the file names are
+// loaded for it.
+uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed,
+                    RegTextForms forms) {
   SetFailure(image, L"");
+  if (RegRootMap* map = HiveMapOf(image)) map->notes.clear();
   std::wstring text;
-  std::vector<std::wstring> sections;
+  std::vector<RegTextSection> sections;
   RegImportFault fault;
   int read = regPath ? read_reg_file(regPath, text) : EINVAL;
   if (read) {
@@ -227,20 +235,37 @@ uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed
   // of which no section reaches a loaded hive imports nothing and fails
   // the same.
   unsigned char named = 0;
-  std::wstring stray;  // a section of no hive of the table
-  for (const std::wstring& s : sections) {
-    const wchar_t* root = RootOfSection(s);
-    if (root)
+  for (const RegTextSection& s : sections) {
+    const std::wstring line = L"line " + std::to_wstring(s.line) + L": ";
+    const std::wstring shown = L"[" + std::wstring(s.remove ? L"-" : L"") + s.path + L"]";
+    const wchar_t* root = RootOfSection(s.path);
+    // No root is deleted, nor what a mapped root stands for (all of the
+    // machine's classes, the control set Windows boots): passed over as
+    // regedit passes over the deletion of a hive's root.
+    if (s.remove && reg_names_root(s.path)) {
+      AddNote(image, line + shown + L" names a root of the registry, which is never deleted: "
+                                    L"passed over");
+      if (root) named |= HiveFlagOfRoot(root);
+      continue;
+    }
+    if (root) {
       named |= HiveFlagOfRoot(root);
-    else if (stray.empty() && NamesARoot(s))
-      stray = s;
-  }
-  // A key of a root no hive of the image holds (HKEY_USERS,
-  // HKEY_CURRENT_CONFIG, a key Windows keeps only in memory) would be left
-  // out while the rest went in: the file is refused whole.
-  if (!stray.empty()) {
-    SetFailure(image, L"the key [" + stray + L"] lies in no hive of the image");
-    return REG_STATUS_FAILURE;
+      continue;
+    }
+    // A key of a root no hive of the image holds (HKEY_USERS,
+    // HKEY_CURRENT_CONFIG, a key Windows keeps only in memory), or of no
+    // root at all ("HKLM\...", a stray quote), would be left out while the
+    // rest went in: the file is refused whole.
+    if (NamesARoot(s.path)) {
+      SetFailure(image, line + L"the key " + shown + L" lies in no hive of the image");
+      return REG_STATUS_FAILURE;
+    }
+    if (forms == kRegeditForms) {
+      SetFailure(image, line + L"the key line " + shown +
+                            L" names no root of the registry (HKEY_LOCAL_MACHINE\\..., "
+                            L"HKEY_CURRENT_USER or HKEY_CLASSES_ROOT, written out in full)");
+      return REG_STATUS_FAILURE;
+    }
   }
   if (loadNamed && named) AddHives(image, named);
   std::vector<std::pair<const wchar_t*, CRegHive*>> touched;
@@ -282,7 +307,7 @@ uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed
     result = REG_STATUS_FAILURE;
   }
   for (size_t i = 0; i < touched.size() && result == REG_STATUS_OK; i++) {
-    if (touched[i].second->ImportRegText(text, touched[i].first, controlSet, &fault) != 0) {
+    if (touched[i].second->ImportRegText(text, touched[i].first, controlSet, &fault, forms) != 0) {
       SetFailure(image, fault.what.empty()
                             ? L"it could not be imported into " + std::wstring(touched[i].first)
                             : FaultText(fault));
@@ -305,11 +330,10 @@ uint32_t ExportInto(CMountedImage* image, const wchar_t* keyPath, const wchar_t*
                     int append, int filter, unsigned long* hostError) {
   *hostError = 0;
   bool all = keyPath[0] == 0;
-  bool machine = wcscmp(keyPath, L"HKEY_LOCAL_MACHINE") == 0;
+  bool machine = _wcsicmp(keyPath, L"HKEY_LOCAL_MACHINE") == 0;
   if (!all && !machine) {
     std::wstring root, rest;
-    CRegHive* hive =
-        SplitRegistryPath(keyPath, &root, &rest) ? FindLoadedHive(image, root) : nullptr;
+    CRegHive* hive = ResolveRegistryPath(image, keyPath, &root, &rest);
     if (!hive) {
       SetFailure(image, std::wstring(keyPath) + L": no hive of the image holds this key");
       return REG_STATUS_FAILURE;
@@ -380,7 +404,23 @@ bool RegRootMap::Release(CMountedImage* image) {
     if (onEsp && !RefreshImageEsp(image)) saved = false;
     dirty.push_back(hive);
   }
-  if (saved && !CRegHive::SaveAll(dirty)) saved = false;
+  if (saved && !CRegHive::SaveAll(dirty)) {
+    saved = false;
+    // Which hive files the volume did not take back, by their roots.
+    std::wstring which;
+    for (auto& entry : hives) {
+      if (!entry.second || !entry.second->IsDirty()) continue;
+      auto file = files.find(entry.first);
+      which += (which.empty() ? L"" : L", ") + entry.first +
+               (file == files.end() ? std::wstring() : L" (" + file->second + L")");
+    }
+    failure = L"the changed hive files " + which +
+              L" could not be written back: the volume has too little room for them as they "
+              L"grew and their logs, or refused a write; every hive file is as it was";
+  } else if (!saved) {
+    failure = L"the EFI system partition holding the boot store could not be mounted again to "
+              L"write it back; every hive file is as it was";
+  }
   for (auto& entry : hives) {
     if (entry.second) entry.second->Discard();
     delete entry.second;
@@ -397,27 +437,28 @@ RegRootMap* HiveMapOf(CMountedImage* image) {
 
 bool SplitRegistryPath(const wchar_t* path, std::wstring* root, std::wstring* rest) {
   if (!path) return false;
-  std::wstring p;
   try {
-    // The machine's classes, where Windows keeps them, as an import reads them.
-    p = reg_resolve_key(path, 0);
+    return reg_split_path(path, 0, root, rest);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  size_t first = p.find(L'\\');
-  if (p.compare(0, 17, REG_ROOT_USER) == 0) {
-    *root = p.substr(0, first);
-    *rest = first == std::wstring::npos ? std::wstring() : p.substr(first + 1);
-    return true;
+}
+
+CRegHive* ResolveRegistryPath(CMountedImage* image, const wchar_t* path, std::wstring* root,
+                              std::wstring* rest) {
+  if (!SplitRegistryPath(path, root, rest)) return nullptr;
+  CRegHive* hive = FindLoadedHive(image, *root);
+  // CurrentControlSet is the link Windows makes at boot to the set
+  // Select\Current names: read through it (the Select key itself is no
+  // such path, so the lookup of the set does not come back here).
+  if (hive && *root == REG_ROOT_SYSTEM) {
+    std::wstring machineKey = L"SYSTEM\\" + *rest;
+    if (MapCurrentControlSet(machineKey, 1) != machineKey) {
+      std::wstring mapped = MapCurrentControlSet(machineKey, image->GetCurrentControlSet());
+      *rest = mapped.substr(7);
+    }
   }
-  if (p.compare(0, 18, L"HKEY_LOCAL_MACHINE") == 0) {
-    if (first == std::wstring::npos) return false;
-    size_t second = p.find(L'\\', first + 1);
-    *root = p.substr(0, second);
-    *rest = second == std::wstring::npos ? std::wstring() : p.substr(second + 1);
-    return true;
-  }
-  return false;
+  return hive;
 }
 
 CRegHive* FindLoadedHive(CMountedImage* image, const std::wstring& root) {
@@ -478,7 +519,7 @@ unsigned char HiveFlagOfRoot(const std::wstring& root) {
 unsigned char HiveFlagsOfPath(const wchar_t* keyPath) {
   if (!keyPath) return 0;
   if (!keyPath[0]) return kEveryHive;
-  if (wcscmp(keyPath, L"HKEY_LOCAL_MACHINE") == 0) return kEveryHive & ~HIVE_FLAG_USER;
+  if (_wcsicmp(keyPath, L"HKEY_LOCAL_MACHINE") == 0) return kEveryHive & ~HIVE_FLAG_USER;
   std::wstring root, rest;
   return SplitRegistryPath(keyPath, &root, &rest) ? HiveFlagOfRoot(root) : 0;
 }
@@ -489,7 +530,12 @@ std::wstring RegistryFailure(CMountedImage* image) {
 }
 
 uint32_t ImportRegFileWithHives(CMountedImage* image, const wchar_t* regPath) {
-  return image ? ImportInto(image, regPath, true) : REG_STATUS_FAILURE;
+  return image ? ImportInto(image, regPath, true, kRegeditForms) : REG_STATUS_FAILURE;
+}
+
+std::vector<std::wstring> RegistryNotes(CMountedImage* image) {
+  RegRootMap* map = image ? HiveMapOf(image) : nullptr;
+  return map ? map->notes : std::vector<std::wstring>();
 }
 
 uint32_t CMountedImage::RegCreateKey(const wchar_t* keyPath) {
@@ -580,7 +626,7 @@ uint32_t CMountedImage::RegEnumValues(const wchar_t* keyPath, void* buffer, uint
 }
 
 uint32_t CMountedImage::ImportRegFile(const wchar_t* regPath) {
-  return ImportInto(this, regPath, false);
+  return ImportInto(this, regPath, false, kStagingForms);
 }
 
 uint32_t CMountedImage::ExportRegFile(const wchar_t* keyPath, uint32_t reserved,
@@ -616,7 +662,7 @@ uint32_t CMountedImage::ExportRegFile(const wchar_t* keyPath, uint32_t reserved,
 
 bool RegistryPathUnloadable(CMountedImage* image, const wchar_t* keyPath) {
   if (!keyPath) return false;
-  bool all = keyPath[0] == 0, machine = wcscmp(keyPath, L"HKEY_LOCAL_MACHINE") == 0;
+  bool all = keyPath[0] == 0, machine = _wcsicmp(keyPath, L"HKEY_LOCAL_MACHINE") == 0;
   if (all || machine) {
     for (const wchar_t* root : kRootOrder) {
       if (machine && wcscmp(root, REG_ROOT_USER) == 0) continue;

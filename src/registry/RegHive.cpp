@@ -520,24 +520,26 @@ uint32_t CRegHive::EnumValues(const wchar_t* keyPath, void* buffer, uint32_t* si
 }
 
 int CRegHive::ImportRegFile(const wchar_t* regPath, const wchar_t* rootPrefix, uint32_t controlSet,
-                            RegImportFault* fault) {
+                            RegImportFault* fault, int forms) {
   if (!m_pImage) return 0;
   std::wstring text;
   int r = read_reg_file(regPath, text);
-  return r ? r : ImportRegText(text, rootPrefix, controlSet, fault);
+  return r ? r : ImportRegText(text, rootPrefix, controlSet, fault, forms);
 }
 
 int CRegHive::ImportRegText(const std::wstring& text, const wchar_t* rootPrefix,
-                            uint32_t controlSet, RegImportFault* fault) {
+                            uint32_t controlSet, RegImportFault* fault, int forms) {
   if (!m_pImage) return 0;
-  if (!IsReadOnly()) return import_reg_text(m_pImage, text, rootPrefix, controlSet, fault);
+  const RegTextForms textForms = RegTextForms(forms);
+  if (!IsReadOnly())
+    return import_reg_text(m_pImage, text, rootPrefix, controlSet, fault, textForms);
   // A read-only hive takes the file only when nothing in it concerns this
   // hive; anything that would change it is undone and reported.
   HiveImage* snap = hive_snapshot(m_pImage);
   if (!snap) return -1;
   uint32_t before = m_pImage->state;
   m_pImage->state &= ~HIVE_STATE_DIRTY;
-  int r = import_reg_text(m_pImage, text, rootPrefix, controlSet, fault);
+  int r = import_reg_text(m_pImage, text, rootPrefix, controlSet, fault, textForms);
   bool changed = (m_pImage->state & HIVE_STATE_DIRTY) != 0;
   if (r == 0 && !changed) {
     m_pImage->state = before;

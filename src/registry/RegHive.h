@@ -106,11 +106,12 @@ class CRegHive {
   // The .reg import's result (0 success); 0 when no hive is loaded. Keys
   // of CurrentControlSet go to controlSet (0: not resolved); a failure is
   // described in *fault when given (RegFile.h).
+  // forms: a RegTextForms (RegFile.h), regedit's own by default.
   int ImportRegFile(const wchar_t* regPath, const wchar_t* rootPrefix, uint32_t controlSet = 0,
-                    RegImportFault* fault = nullptr);
+                    RegImportFault* fault = nullptr, int forms = 0);
   // The same for a .reg text read already.
   int ImportRegText(const std::wstring& text, const wchar_t* rootPrefix, uint32_t controlSet = 0,
-                    RegImportFault* fault = nullptr);
+                    RegImportFault* fault = nullptr, int forms = 0);
   // *hostError: the system's error when the file could not be written.
   uint32_t ExportRegFile(const wchar_t* rootPrefix, const wchar_t* keyPath,
                          const wchar_t* valueName, const wchar_t* regPath, int append, int filter,

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "image/mount/MountedImage.h"
 #include "registry/RegHive.h"
@@ -39,6 +40,8 @@ struct RegRootMap : ImageAttachment {
   std::map<std::wstring, std::wstring> files;
   // What the last import or export failed on (RegistryFailure).
   std::wstring failure;
+  // What the last import passed over, one line each (RegistryNotes).
+  std::vector<std::wstring> notes;
   // Writes changed hives back and releases them, and the EFI system
   // partition's volume; false when a changed hive could not be written
   // back (it is dropped all the same: the volume is going).
@@ -47,11 +50,19 @@ struct RegRootMap : ImageAttachment {
 // The image's hive map, or null when none was made.
 RegRootMap* HiveMapOf(CMountedImage* image);
 
-// Splits a full key path into its root and the rest below it. False for a
-// path that names no root of the table (the root need not be loaded).
-// HKEY_CLASSES_ROOT is the machine's classes, "Classes" below
-// HKEY_LOCAL_MACHINE\SOFTWARE.
+// Splits a full key path into its root and the rest below it
+// (reg_split_path: roots and hive names in any case, the root given back
+// as the table spells it). False for a path that names no root of the
+// table (the root need not be loaded). HKEY_CLASSES_ROOT is the machine's
+// classes, "Classes" below HKEY_LOCAL_MACHINE\SOFTWARE.
 bool SplitRegistryPath(const wchar_t* path, std::wstring* root, std::wstring* rest);
+// The one reading of a full key path for every operation, command and
+// export: SplitRegistryPath, and a path of
+// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet put on the control set
+// Select\Current names, as Windows links it at boot. The loaded hive of the
+// root (null when none is; *root and *rest are set whenever the path splits).
+CRegHive* ResolveRegistryPath(CMountedImage* image, const wchar_t* path, std::wstring* root,
+                              std::wstring* rest);
 // True when the path asks for a hive that cannot be loaded: its root's
 // hive (missing or damaged; a root outside the table is no hive), or for
 // every root ("" or "HKEY_LOCAL_MACHINE") a hive whose file is there but
@@ -71,9 +82,15 @@ unsigned char HiveFlagsOfPath(const wchar_t* keyPath);
 // is whole in all or in none (CRegHive::ReplayPendingGroup). 1, or 0 when
 // no volume with the Windows tree is mounted.
 int AddHives(CMountedImage* image, unsigned char flags);
-// CMountedImage::ImportRegFile, with the hives that the file's keys name
-// loaded for it first (AddHives).
+// The import of a user's .reg file, in regedit's forms only: the hives
+// that the file's keys name are loaded for it first (AddHives); a section
+// it cannot place or data it cannot read refuses it whole.
+// CMountedImage::ImportRegFile takes the driver installation's staging
+// scripts, which also hold text data without quotes and sections of notes.
 uint32_t ImportRegFileWithHives(CMountedImage* image, const wchar_t* regPath);
+// What the last import passed over ("line 3: [-HKEY_CLASSES_ROOT] names a
+// root ..."), one line each, to be told after the file's name.
+std::vector<std::wstring> RegistryNotes(CMountedImage* image);
 // What the last import or export through the facade failed on, as the rest
 // of a line after the .reg file's name (an import: "line 7: ...", a hive
 // that cannot be loaded) or whole (an export: the key or the hive it did

@@ -31,9 +31,11 @@ std::string MakeImage(const std::string& dir, const std::string& tree, const cha
   return image;
 }
 
+// A file of the volume, read by ntfscat; a name without a slash is a
+// hive of the config folder.
 std::string Cat(const std::string& image, const std::string& file, const std::string& out) {
-  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(image) + " " + vt::Q(std::string(kConfig) + file) + " > " +
-                      vt::Q(out)));
+  std::string path = file[0] == '/' ? file : std::string(kConfig) + file;
+  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(image) + " " + vt::Q(path) + " > " + vt::Q(out)));
   return out;
 }
 
@@ -304,11 +306,13 @@ std::string RootKeys(const std::string& hive) {
 // Every refusal names what is wrong and where: the .reg file and the line
 // of it with what that line lacks (no header, a key line cut before its
 // "]", a value continued past the end of the file, hex data that cannot
-// be read, keys of no hive the image has), the bad file of a wildcard (the
+// be read or that is not in regedit's forms, keys of no hive the image has
+// or of no root at all), the bad file of a wildcard (the
 // good one beside it imported), the hive whose file is missing or damaged,
 // the key an export does not find. No line is the generic one, and no
 // refusal changes the image.
 TEST(RegistryResult, EveryRefusalNamesItsCause) {
+  const std::wstring kGood = L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\r\n\"a\"=\"b\"\r\n";
   std::string dir = vt::ScratchDirUnix();
   std::string tree = MakeTree(dir);
   std::string image = MakeImage(dir, tree, "ntfs");
@@ -334,14 +338,35 @@ TEST(RegistryResult, EveryRefusalNamesItsCause) {
        L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\B]\r\n\"broken\"=hex:zz,qq\r\n",
        true, "line 7: data of the value \"broken\" that cannot be read (hex:zz,qq)"},
       {"nohive.reg", L"[HKEY_USERS\\.DEFAULT\\A]\r\n\"a\"=\"b\"\r\n", true,
-       "the key [HKEY_USERS\\.DEFAULT\\A] lies in no hive of the image: nothing imported"},
+       "line 3: the key [HKEY_USERS\\.DEFAULT\\A] lies in no hive of the image: nothing imported"},
       {"nokey.reg", L"[Notes]\r\nx=y\r\n", true,
-       "no section of it names a key of the registry: nothing imported"},
+       "line 3: the key line [Notes] names no root of the registry"},
       // Beside keys that go in, such a key is not left out in silence.
       {"mixedhive.reg",
        L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n\"a\"=\"b\"\r\n\r\n[HKEY_CURRENT_CONFIG\\B]\r\n"
        L"\"c\"=\"d\"\r\n",
-       true, "the key [HKEY_CURRENT_CONFIG\\B] lies in no hive of the image: nothing imported"},
+       true,
+       "line 6: the key [HKEY_CURRENT_CONFIG\\B] lies in no hive of the image: nothing imported"},
+      // Beside a good section: a short root as some tools write it, a stray
+      // quote as a published tweak file has it.
+      {"hklm.reg", kGood + L"\r\n[HKLM\\SOFTWARE\\Short]\r\n\"c\"=\"d\"\r\n", true,
+       "line 6: the key line [HKLM\\SOFTWARE\\Short] names no root of the registry"},
+      {"hkcu.reg", kGood + L"\r\n[HKCU\\Software\\Short]\r\n\"c\"=\"d\"\r\n", true,
+       "line 6: the key line [HKCU\\Software\\Short] names no root of the registry"},
+      {"hkcr.reg", kGood + L"\r\n[-HKCR\\.vro]\r\n", true,
+       "line 6: the key line [-HKCR\\.vro] names no root of the registry"},
+      {"quote.reg", kGood + L"\r\n[\"HKEY_CLASSES_ROOT\\.vro]\r\n@=\"v\"\r\n", true,
+       "line 6: the key line [\"HKEY_CLASSES_ROOT\\.vro] names no root of the registry"},
+      // Data that is not quoted, dword:, hex: or hex(N): regedit stores
+      // no such value, and neither does the import.
+      {"number.reg", kGood + L"\"X\"=1\r\n", true,
+       "line 5: data of the value \"X\" that cannot be read (1)"},
+      {"upper.reg", kGood + L"\"X\"=DWORD:0000000a\r\n", true,
+       "line 5: data of the value \"X\" that cannot be read (DWORD:0000000a)"},
+      {"minus.reg", kGood + L"\"X\"=-dword:00000001\r\n", true,
+       "line 5: data of the value \"X\" that cannot be read (-dword:00000001)"},
+      {"path.reg", kGood + L"\"X\"=C:\\WindowsApps\r\n", true,
+       "line 5: data of the value \"X\" that cannot be read (C:\\WindowsApps)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -357,11 +382,8 @@ TEST(RegistryResult, EveryRefusalNamesItsCause) {
 
   // A wildcard: the line names the bad file; the good one is imported.
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/wild")));
-  // A section that names no key (the notes some scripts carry) is passed
-  // over, as regedit does.
-  std::wstring good = WriteReg(
-      dir, "wild/a-good.reg",
-      L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\r\n\"a\"=\"b\"\r\n\r\n[Notes]\r\nx=y\r\n");
+  std::wstring good =
+      WriteReg(dir, "wild/a-good.reg", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\r\n\"a\"=\"b\"\r\n");
   std::wstring bad =
       WriteReg(dir, "wild/b-bad.reg", L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Bad]\r\n\"a\"=hex:q\r\n");
   std::string printed;
@@ -479,4 +501,159 @@ TEST(RegistryResult, CurrentControlSetAndClassesLandWhereWindowsKeepsThem) {
               text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.vro]\r\n@=\"VroFile\""))
         << text;
   }
+}
+
+// No root is deleted, mapped or not: a deletion of HKEY_CLASSES_ROOT (all
+// of SOFTWARE\Classes), of CurrentControlSet (the control set Windows
+// boots, here 2) or of a hive's root is passed over with a line naming it,
+// in any case and with a trailing backslash; the keys below stay. Read
+// back with hivexget.
+TEST(RegistryResult, NoRootIsDeletedMappedOrNot) {
+  std::string dir = vt::ScratchDirUnix();
+  std::string image = MakeImage(dir, MakeTree(dir, 2), "ntfs");
+  ASSERT_EQ(DWORD(0),
+            Import(image, WriteReg(dir, "keep.reg",
+                                   L"[HKEY_CLASSES_ROOT\\.keep]\r\n@=\"Kept\"\r\n\r\n"
+                                   L"[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002\\Services\\Keep]"
+                                   L"\r\n\"a\"=\"b\"\r\n")));
+  for (const wchar_t* root :
+       {L"HKEY_CLASSES_ROOT", L"HKEY_CLASSES_ROOT\\", L"hkey_classes_root",
+        L"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet",
+        L"hkey_local_machine\\system\\currentcontrolset\\", L"HKEY_LOCAL_MACHINE\\SOFTWARE",
+        L"HKEY_LOCAL_MACHINE\\SYSTEM"}) {
+    SCOPED_TRACE(vt::Narrow(root));
+    std::wstring reg = WriteReg(dir, "drop.reg", L"[-" + std::wstring(root) + L"]\r\n");
+    std::string printed;
+    EXPECT_EQ(DWORD(0),
+              RunVro(ImageArgs(vt::ToWin(image)) + L"\"/import:" + reg + L"\"", &printed));
+    EXPECT_NE(std::string::npos,
+              printed.find(vt::Narrow(reg) + ": line 3: [-" + vt::Narrow(root) +
+                           "] names a root of the registry, which is never deleted: passed over"))
+        << printed;
+    EXPECT_EQ("Kept", rt::HivexGet(Cat(image, "SOFTWARE", dir + "/soft.hiv"), "\\Classes\\.keep",
+                                   "@"));
+    std::string sys = Cat(image, "SYSTEM", dir + "/sys.hiv");
+    EXPECT_EQ("b", rt::HivexGet(sys, "\\ControlSet002\\Services\\Keep", "a"));
+    EXPECT_EQ("SYSTEM", rt::HivexGet(sys, "\\Vro", "Hive"));
+  }
+}
+
+// One reading of registry paths for every command: roots and hive names in
+// any case, CurrentControlSet put on the set Select\Current names (1 and
+// 2), alike in /importfile:, /import: and /export:. No key named
+// CurrentControlSet is made; the export of a CurrentControlSet path reads
+// the control set and names it. Read back with hivexget and hivexsh.
+TEST(RegistryResult, EveryCommandReadsPathsAlike) {
+  for (int current : {1, 2}) {
+    SCOPED_TRACE("Select\\Current " + std::to_string(current));
+    std::string dir = vt::ScratchSubdirUnix("paths" + std::to_string(current));
+    std::string image = MakeImage(dir, MakeTree(dir, current, " --user vro"), "ntfs");
+    std::wstring win = vt::ToWin(dir), img = ImageArgs(vt::ToWin(image));
+    ASSERT_EQ(0, vt::Sh("printf 'blob' > " + vt::Q(dir + "/blob.bin")));
+    char set[32];
+    snprintf(set, sizeof set, "\\ControlSet%03d", current);
+    struct Case {
+      const wchar_t* key;  // as the command line gives it
+      const char* hive;    // the file it lands in (Cat)
+      std::string stored;  // the key in that hive
+    } cases[] = {
+        {L"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VroFile", "SYSTEM",
+         std::string(set) + "\\Services\\VroFile"},
+        {L"hkey_local_machine\\SYSTEM\\currentcontrolset\\Services\\VroLow", "SYSTEM",
+         std::string(set) + "\\Services\\VroLow"},
+        {L"HKEY_LOCAL_MACHINE\\Software\\VroCase", "SOFTWARE", "\\VroCase"},
+        {L"HKEY_Current_User\\VroCase", "/Users/vro/NTUSER.DAT", "\\VroCase"},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(vt::Narrow(c.key));
+      std::string printed;
+      ASSERT_EQ(DWORD(0), RunVro(img + L"\"/importfile:" + c.key + L"\\Blob=" + win +
+                                     L"\\blob.bin\"",
+                                 &printed))
+          << printed;
+      std::string hive = Cat(image, c.hive, dir + "/h.hiv");
+      EXPECT_EQ("3 626c6f62", ValueBytes(hive, c.stored, "Blob"));
+      EXPECT_EQ(std::string::npos, RootKeys(hive).find("CurrentControlSet"));
+      // The export of the same path reads it there and names where it lies.
+      std::wstring out = win + L"\\out.reg";
+      ASSERT_EQ(DWORD(0), Export(image, out, c.key));
+      std::string text;
+      vt::Sh("iconv -f UTF-16 -t UTF-8 " + vt::Q(vt::ToUnix(out)), &text);
+      EXPECT_NE(std::string::npos, text.find(c.stored + "]\r\n\"Blob\"=hex:62,6c,6f,62")) << text;
+      // And the import of a .reg in those spellings lands there too.
+      ASSERT_EQ(DWORD(0), Import(image, WriteReg(dir, "more.reg",
+                                                 L"[" + std::wstring(c.key) + L"]\r\n\"More\"=\"m\"\r\n")));
+      hive = Cat(image, c.hive, dir + "/h.hiv");
+      EXPECT_EQ("m", rt::HivexGet(hive, c.stored, "More"));
+    }
+  }
+}
+
+// Failures whose cause the program knows name it, never only "failed with
+// N": /importfile: of a missing host file, of a folder, into HKEY_USERS and
+// into HARDWARE (no hive of the image); /merge of a file that is no
+// write-back file, and without -fix:; /repair of a FAT32 volume; /import:
+// into a FAT32 volume without room for the grown hive, which stays as it
+// was (read back with mcopy and hivexget).
+TEST(RegistryResult, CommandFailuresNameTheirCause) {
+  std::string dir = vt::ScratchDirUnix();
+  std::string ntfs = MakeImage(dir, MakeTree(dir), "ntfs");
+  std::string fatDir = dir + "/fat", fatTree = MakeTree(fatDir);
+  std::string fat = MakeImage(fatDir, fatTree, "fat32");
+  // The FAT volume filled but for 32 KiB.
+  std::string free;
+  ASSERT_EQ(0, vt::Sh("mdir -i " + vt::Q(fat) + " ::/ | grep 'bytes free' | tr -dc 0-9", &free));
+  long long room = atoll(free.c_str()) - 32768;
+  ASSERT_GT(room, 0) << free;
+  ASSERT_EQ(0, vt::Sh("head -c " + std::to_string(room) + " /dev/zero > " +
+                      vt::Q(dir + "/filler") + " && mcopy -i " + vt::Q(fat) + " " +
+                      vt::Q(dir + "/filler") + " ::/filler"));
+  std::wstring big = L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Big]\r\n\"Data\"=hex:";
+  for (int i = 0; i < 200000; i++) big += L"00,";
+  big += L"00\r\n";
+  std::wstring bigReg = WriteReg(dir, "big.reg", big);
+
+  ASSERT_EQ(0, vt::Sh("printf notes > " + vt::Q(dir + "/notes.txt") + " && mkdir -p " +
+                      vt::Q(dir + "/folder")));
+  std::wstring win = vt::ToWin(dir), ntfsWin = vt::ToWin(ntfs), fatWin = vt::ToWin(fat);
+  struct Case {
+    std::wstring arguments;
+    DWORD result;
+    std::string line;
+  } cases[] = {
+      {ImageArgs(ntfsWin) + L"\"/importfile:HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\v=" + win +
+           L"\\missing.bin\"",
+       DWORD(-16), "Could not read " + vt::Narrow(win) + "\\missing.bin (error 2"},
+      {ImageArgs(ntfsWin) + L"\"/importfile:HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\v=" + win +
+           L"\\folder\"",
+       DWORD(-16), vt::Narrow(win) + "\\folder: a folder, not a file"},
+      {ImageArgs(ntfsWin) + L"\"/importfile:HKEY_USERS\\.DEFAULT\\Vro\\v=" + win +
+           L"\\notes.txt\"",
+       DWORD(-16), "HKEY_USERS\\.DEFAULT\\Vro: no hive of the image holds this key"},
+      {ImageArgs(ntfsWin) + L"\"/importfile:HKEY_LOCAL_MACHINE\\HARDWARE\\Vro\\v=" + win +
+           L"\\notes.txt\"",
+       DWORD(-16), "HKEY_LOCAL_MACHINE\\HARDWARE\\Vro: no hive of the image holds this key"},
+      {ImageArgs(ntfsWin, win + L"\\notes.txt") + L"/merge", DWORD(-12),
+       vt::Narrow(win) + "\\notes.txt: not an update or write-back file"},
+      {ImageArgs(ntfsWin) + L"/merge", DWORD(-12),
+       vt::Narrow(ntfsWin) + ": no update or write-back file is named to merge into it"},
+      {ImageArgs(fatWin) + L"-noupd /repair", DWORD(-2),
+       "The volume is not NTFS: nothing was repaired"},
+      {ImageArgs(fatWin) + L"\"/import:" + bigReg + L"\"", DWORD(-16),
+       vt::Narrow(bigReg) +
+           ": the changed hive files HKEY_LOCAL_MACHINE\\SOFTWARE "
+           "(\\Windows\\System32\\config\\SOFTWARE) could not be written back: the volume has "
+           "too little room"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(vt::Narrow(c.arguments));
+    std::string printed;
+    EXPECT_EQ(c.result, RunVro(c.arguments, &printed));
+    EXPECT_NE(std::string::npos, printed.find(c.line)) << printed;
+    EXPECT_EQ(std::string::npos, printed.find("failed with")) << printed;
+  }
+  ASSERT_EQ(0, vt::Sh("mcopy -n -i " + vt::Q(fat) + " ::/Windows/System32/config/SOFTWARE " +
+                      vt::Q(dir + "/soft.hiv")));
+  EXPECT_EQ("<missing>", rt::HivexGet(dir + "/soft.hiv", "\\Big", "Data"));
+  EXPECT_EQ("SOFTWARE", rt::HivexGet(dir + "/soft.hiv", "\\Vro", "Hive"));
 }

@@ -39,7 +39,11 @@ bool MendBootSectors(CMountedImage* image) {
 }  // namespace
 
 int RepairNtfsPartition(CMountedImage* image) {
-  if (!image || !image->NtfsVolume()) return 0;
+  if (!image) return 0;
+  if (!image->NtfsVolume()) {
+    PrintCheckLog("The volume is not NTFS: nothing was repaired.\n");
+    return 0;
+  }
   if (!MendBootSectors(image)) return 0;
   // The mirror is repaired as it is on the disk, not as the mount's
   // stand-in (of two copies that differ, the one whose clusters no other

@@ -262,8 +262,13 @@ bool fail_at(RegImportFault* fault, const std::wstring& text, size_t offset,
 
 class Importer {
  public:
-  Importer(HiveImage* img, const wchar_t* prefix, uint32_t controlSet, RegImportFault* fault)
-      : img_(img), prefix_(prefix ? prefix : L""), controlSet_(controlSet), fault_(fault) {}
+  Importer(HiveImage* img, const wchar_t* prefix, uint32_t controlSet, RegImportFault* fault,
+           RegTextForms forms)
+      : img_(img),
+        prefix_(prefix ? prefix : L""),
+        controlSet_(controlSet),
+        fault_(fault),
+        forms_(forms) {}
 
   int Run(const std::wstring& text) {
     size_t pos = 0;
@@ -357,6 +362,13 @@ class Importer {
     key_ = 0;
     bool remove = !path.empty() && path[0] == L'-';
     if (remove) path.erase(0, 1);
+    // A root is never deleted, nor what a mapped root stands for (all of
+    // SOFTWARE\Classes, the whole control set).
+    if (remove && reg_names_root(path)) {
+      pathNames_.clear();
+      pathKeys_.clear();
+      return true;
+    }
     path = reg_resolve_key(path, controlSet_);
     size_t n = prefix_.size();
     // The path must be the prefix itself or lie below it.
@@ -468,7 +480,7 @@ class Importer {
     uint32_t type;
     std::vector<uint8_t>& bytes = bytes_;  // its room kept from value to value
     bool remove;
-    if (!parse_reg_data(data_, &type, &bytes, &remove) ||
+    if (!parse_reg_data(data_, &type, &bytes, &remove, forms_) ||
         (ansiStrings_ && (type == HIVE_REG_EXPAND_SZ || type == HIVE_REG_MULTI_SZ) &&
          !WidenAnsiString(bytes))) {
       std::wstring shown = data_.size() > 60 ? data_.substr(0, 57) + L"..." : data_;
@@ -515,6 +527,7 @@ class Importer {
   std::wstring prefix_;
   uint32_t controlSet_;
   RegImportFault* fault_;
+  RegTextForms forms_;
   size_t lineAt_ = 0;         // where the line being read begins in text_
   size_t valueAt_ = 0;        // where the pending value's line begins
   bool ansiStrings_ = false;  // a REGEDIT4 file
@@ -565,7 +578,7 @@ std::wstring reg_escape_string(const std::wstring& text) {
 }
 
 bool parse_reg_data(const std::wstring& data, uint32_t* type, std::vector<uint8_t>* bytes,
-                    bool* remove) {
+                    bool* remove, RegTextForms forms) {
   bytes->clear();
   *remove = false;
   if (data == L"-") {
@@ -618,10 +631,13 @@ bool parse_reg_data(const std::wstring& data, uint32_t* type, std::vector<uint8_
     }
     *type = t;
     colon = close + 1;
-  } else if (data.compare(0, 3, L"hex") == 0) {
+  } else if (data.compare(0, 3, L"hex") == 0 || forms != kStagingForms) {
+    // regedit stores no value of data it cannot read ("1", "DWORD:1",
+    // "-dword:1", C:\Path): neither does the import.
     return false;
   } else {
-    // Text without quotes is a string too, its backslash escapes removed.
+    // The staging scripts' text without quotes is a string, its backslash
+    // escapes removed.
     *type = HIVE_REG_SZ;
     for (wchar_t c : unescape_reg_text(data)) {
       bytes->push_back((uint8_t)c);
@@ -730,14 +746,49 @@ std::wstring reg_resolve_key(const std::wstring& path, uint32_t controlSet) {
   return path;
 }
 
+bool reg_split_path(const std::wstring& path, uint32_t controlSet, std::wstring* root,
+                    std::wstring* rest) {
+  static const wchar_t* const kHives[] = {L"SYSTEM", L"SOFTWARE", L"SAM", L"SECURITY",
+                                          L"BCD00000000"};
+  std::wstring p = reg_resolve_key(path, controlSet);
+  size_t first = p.find(L'\\');
+  std::wstring head = p.substr(0, first);
+  std::wstring below = first == std::wstring::npos ? std::wstring() : p.substr(first + 1);
+  if (_wcsicmp(head.c_str(), L"HKEY_CURRENT_USER") == 0) {
+    *root = L"HKEY_CURRENT_USER";
+    *rest = below;
+    return true;
+  }
+  if (_wcsicmp(head.c_str(), L"HKEY_LOCAL_MACHINE") != 0 || first == std::wstring::npos)
+    return false;
+  size_t second = below.find(L'\\');
+  std::wstring hive = below.substr(0, second);
+  if (hive.empty()) return false;
+  for (const wchar_t* name : kHives)
+    if (_wcsicmp(hive.c_str(), name) == 0) hive = name;
+  *root = L"HKEY_LOCAL_MACHINE\\" + hive;
+  *rest = second == std::wstring::npos ? std::wstring() : below.substr(second + 1);
+  return true;
+}
+
+bool reg_names_root(const std::wstring& path) {
+  std::wstring p = path;
+  while (!p.empty() && p.back() == L'\\') p.pop_back();
+  for (const wchar_t* root : {L"HKEY_LOCAL_MACHINE", L"HKEY_CLASSES_ROOT",
+                              L"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet"})
+    if (_wcsicmp(p.c_str(), root) == 0) return true;
+  std::wstring root, rest;
+  return reg_split_path(p, 0, &root, &rest) && rest.empty();
+}
+
 int import_reg_text(HiveImage* img, const std::wstring& text, const wchar_t* rootPrefix,
-                    uint32_t controlSet, RegImportFault* fault) {
+                    uint32_t controlSet, RegImportFault* fault, RegTextForms forms) {
   HiveImage* snap = hive_snapshot(img);
   if (!snap) {
     if (fault && fault->what.empty()) fault->what = L"no memory for a copy of the hive";
     return -1;
   }
-  int r = Importer(img, rootPrefix, controlSet, fault).Run(text);
+  int r = Importer(img, rootPrefix, controlSet, fault, forms).Run(text);
   if (r != 0) {
     hive_restore(img, snap);
   } else {
@@ -794,10 +845,11 @@ int read_reg_file(const wchar_t* hostPath, std::wstring& text) {
   return 0;
 }
 
-bool reg_text_sections(const std::wstring& text, std::vector<std::wstring>* sections,
+bool reg_text_sections(const std::wstring& text, std::vector<RegTextSection>* sections,
                        RegImportFault* fault) {
   sections->clear();
   size_t pos = 0, at = 0, n = 0;
+  size_t counted = 0, line_no = 1;  // the line breaks before `counted`
   std::wstring line;
   bool header = Importer::NextSpan(text, pos, &at, &n);
   if (header) line.assign(text, at, n);
@@ -811,16 +863,23 @@ bool reg_text_sections(const std::wstring& text, std::vector<std::wstring>* sect
     line.assign(text, at, n);
     size_t close = line.rfind(L']');
     if (close == std::wstring::npos) return fail_at(fault, text, at, kCutKeyLine);  // cut short
-    std::wstring path = line.substr(1, close - 1);
-    if (!path.empty() && path[0] == L'-') path.erase(0, 1);
-    sections->push_back(path);
+    RegTextSection section;
+    section.path = line.substr(1, close - 1);
+    section.remove = !section.path.empty() && section.path[0] == L'-';
+    if (section.remove) section.path.erase(0, 1);
+    for (; counted < at; counted++)
+      if (text[counted] == L'\n' ||
+          (text[counted] == L'\r' && (counted + 1 >= text.size() || text[counted + 1] != L'\n')))
+        line_no++;
+    section.line = line_no;
+    sections->push_back(std::move(section));
   }
   return true;
 }
 
 int import_reg_file(HiveImage* img, const wchar_t* hostPath, const wchar_t* rootPrefix,
-                    uint32_t controlSet, RegImportFault* fault) {
+                    uint32_t controlSet, RegImportFault* fault, RegTextForms forms) {
   std::wstring text;
   int r = read_reg_file(hostPath, text);
-  return r ? r : import_reg_text(img, text, rootPrefix, controlSet, fault);
+  return r ? r : import_reg_text(img, text, rootPrefix, controlSet, fault, forms);
 }

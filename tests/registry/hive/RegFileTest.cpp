@@ -250,7 +250,7 @@ TEST(RegFile, BadLineLeavesTheHiveAsItWas) {
       L"\"a\"=\"1\"\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Selec";
   EXPECT_EQ(-1, import_reg_text(img, cutAtEnd, kPrefix));
   EXPECT_EQ(before, ht::Dump(img));
-  std::vector<std::wstring> sections;
+  std::vector<RegTextSection> sections;
   EXPECT_FALSE(reg_text_sections(cutAtEnd, &sections));
   EXPECT_TRUE(reg_text_sections(cutAtEnd.substr(0, cutAtEnd.rfind(L"\r\n")), &sections));
   add_key(img, hive_root_key(img), L"Dirty");
