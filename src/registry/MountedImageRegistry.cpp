@@ -268,18 +268,18 @@ uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed
   uint32_t controlSet = 0;
   CRegHive* system = FindLoadedHive(image, REG_ROOT_SYSTEM);
   if (system && system->IsLoaded()) controlSet = image->GetCurrentControlSet();
-  // All or nothing over every hive the file touches: each keeps a copy of
-  // itself until all have taken their part.
-  std::vector<HiveImage*> copies;
-  for (const auto& t : touched) {
-    HiveImage* copy = hive_snapshot(t.second->Image());
-    if (!copy) break;
-    copies.push_back(copy);
-  }
+  // All or nothing over every hive the file touches: each keeps a record
+  // of what the import changes in it until all have taken their part.
+  std::vector<CRegHive*> recorded;
   uint32_t result = REG_STATUS_OK;
-  if (copies.size() != touched.size()) {
-    SetFailure(image, L"no memory for a copy of the hives it changes");
-    result = REG_STATUS_FAILURE;
+  for (const auto& t : touched) {
+    int began = hive_undo_begin(t.second->Image());
+    if (began < 0) {
+      SetFailure(image, L"no memory for the record of its changes in " + std::wstring(t.first));
+      result = REG_STATUS_FAILURE;
+      break;
+    }
+    if (began) recorded.push_back(t.second);
   }
   for (size_t i = 0; i < touched.size() && result == REG_STATUS_OK; i++) {
     if (touched[i].second->ImportRegText(text, touched[i].first, controlSet, &fault) != 0) {
@@ -289,11 +289,11 @@ uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed
       result = REG_STATUS_FAILURE;
     }
   }
-  for (size_t i = 0; i < copies.size(); i++) {
+  for (CRegHive* hive : recorded) {
     if (result == REG_STATUS_OK)
-      close_hive(copies[i]);
+      hive_undo_commit(hive->Image());
     else
-      hive_restore(touched[i].second->Image(), copies[i]);
+      hive_undo_rollback(hive->Image());
   }
   return result;
 }
