@@ -39,6 +39,10 @@ struct RegRootMap : ImageAttachment {
   std::map<std::wstring, std::wstring> files;
   // What the last import or export failed on (RegistryFailure).
   std::wstring failure;
+  // HKEY_CURRENT_USER is the hive of HKEY_USERS\.DEFAULT, SOFTWARE naming
+  // no last user (told once, when a command uses it); or no hive at all,
+  // SOFTWARE being unreadable.
+  bool userIsDefault = false, userDefaultTold = false, userUnknown = false;
   // Writes changed hives back and releases them, and the EFI system
   // partition's volume; false when a changed hive could not be written
   // back (it is dropped all the same: the volume is going).
