@@ -4,6 +4,7 @@
 // change touches, not a copy of the hive.
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -17,7 +18,9 @@ struct HiveUndo {
   HiveImage before;               // the image's state without its buffer
   std::vector<bool> kept;         // pages below the old end already kept
   std::vector<uint32_t> pages;    // their numbers, in the order kept
-  std::vector<uint8_t> old;       // their old bytes, in the same order
+  // Their old bytes, a page each (a record that grows never moves what it
+  // holds: no second copy of it while it grows).
+  std::vector<std::unique_ptr<uint8_t[]>> old;
   bool lost = false;              // a page could not be kept
 };
 
@@ -47,7 +50,10 @@ void hive_touch_pages(HiveImage* img, uint32_t off, uint32_t length) {
   for (uint32_t page = off / kPage; page * kPage < end; page++) {
     if (u->kept[page]) continue;
     try {
-      u->old.insert(u->old.end(), img->buffer + page * kPage, img->buffer + (page + 1) * kPage);
+      std::unique_ptr<uint8_t[]> copy(new uint8_t[kPage]);
+      memcpy(copy.get(), img->buffer + page * kPage, kPage);
+      u->pages.reserve(u->pages.size() + 1);
+      u->old.push_back(std::move(copy));
       u->pages.push_back(page);
     } catch (const std::bad_alloc&) {
       u->lost = true;
@@ -67,7 +73,7 @@ void hive_undo_rollback(HiveImage* img) {
   if (!u) return;
   img->undo = nullptr;
   for (size_t i = 0; i < u->pages.size(); i++)
-    memcpy(img->buffer + u->pages[i] * kPage, u->old.data() + i * kPage, kPage);
+    memcpy(img->buffer + u->pages[i] * kPage, u->old[i].get(), kPage);
   uint32_t oldEnd = u->before.endOfBins;
   // Bins appended since lie past the old end: the buffer there is as free
   // as it was (zeros), whatever room it keeps.
