@@ -69,8 +69,8 @@ unsigned char HiveFlagOfRoot(const std::wstring& root);
 unsigned char HiveFlagsOfPath(const wchar_t* keyPath);
 // Loads the hives of the flags that are not loaded yet beside those that
 // are (LoadHives loads anew): a command loads only what it reads or writes.
-// The user's hive is found through SYSTEM and SOFTWARE, which are read for
-// it and let go again unless asked for. A hive that a save over several
+// The user's hive is found through SOFTWARE, read where it lies for that
+// and not loaded unless asked for (UserHiveLookup.h). A hive that a save over several
 // hives cut off left half written brings every hive in, so that the save
 // is whole in all or in none (CRegHive::ReplayPendingGroup). 1, or 0 when
 // no volume with the Windows tree is mounted.
