@@ -48,17 +48,6 @@ done
 
 reg_key "$work/keys20k.reg" 20000
 
-# peak NAME COMMAND...: runs the command under /usr/bin/time and adds the
-# largest resident size in KiB to $work/t/NAME (its exit code must be 0).
-peak() {
-  local name=$1 kib
-  shift
-  sync
-  kib=$(/usr/bin/time -f '%M %x' "$@" 2>&1 >/dev/null | tail -1)
-  [ "${kib#* }" = 0 ] || echo "   ($name exited with ${kib#* })"
-  echo "${kib% *}" >> "$work/t/$name"
-}
-
 echo "== $rounds rounds of each command on each disk"
 for r in $(seq 1 "$rounds"); do
   for kind in small large; do

@@ -52,6 +52,16 @@ timed() {
   awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f\n", b - a }' >> "$work/t/$name"
 }
 med() { median < "$work/t/$1"; }
+# peak NAME COMMAND...: runs the command under /usr/bin/time and adds the
+# largest resident size in KiB to $work/t/NAME (its exit code must be 0).
+peak() {
+  local name=$1 kib
+  shift
+  sync
+  kib=$(/usr/bin/time -f '%M %x' "$@" 2>&1 >/dev/null | tail -1)
+  [ "${kib#* }" = 0 ] || echo "   ($name exited with ${kib#* })"
+  echo "${kib% *}" >> "$work/t/$name"
+}
 ours() { wine "$exe" "$@"; }
 
 # make_small_tree DIR FOLDERS: 100 files of 1-8 KiB in each of FOLDERS

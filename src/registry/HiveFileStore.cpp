@@ -47,6 +47,16 @@ int NtfsHiveStore::ReadWhole(const std::wstring& path, std::vector<uint8_t>& out
                                                                                             : -1;
 }
 
+int64_t NtfsHiveStore::SizeOf(const std::wstring& path) {
+  long long size = GetNtfsFileDataSize(m_volume, path.c_str());
+  return size < 0 ? -1 : (int64_t)size;
+}
+
+bool NtfsHiveStore::ReadAt(const std::wstring& path, uint64_t offset, size_t count, void* out) {
+  return count == 0 || ReadNtfsFileData(m_volume, path.c_str(), out, (long long)count,
+                                        (long long)offset) == (long long)count;
+}
+
 bool NtfsHiveStore::Write(const std::wstring& path, const void* data, size_t count,
                           uint64_t offset) {
   if (!Reserve(path, offset + count)) return false;
@@ -107,6 +117,19 @@ int FatHiveStore::ReadWhole(const std::wstring& path, std::vector<uint8_t>& out)
     return 0;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || !Resize(out, size)) return -1;
   return size == 0 || m_volume->ReadFile(path.c_str(), out.data(), 0, size) == size ? 1 : -1;
+}
+
+int64_t FatHiveStore::SizeOf(const std::wstring& path) {
+  DWORD attributes = 0;
+  uint64_t size = 0;
+  if (!m_volume->GetFileInfo(path.c_str(), nullptr, nullptr, nullptr, &attributes, &size) ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return -1;
+  return (int64_t)size;
+}
+
+bool FatHiveStore::ReadAt(const std::wstring& path, uint64_t offset, size_t count, void* out) {
+  return count == 0 || m_volume->ReadFile(path.c_str(), out, offset, count) == count;
 }
 
 bool FatHiveStore::Write(const std::wstring& path, const void* data, size_t count,

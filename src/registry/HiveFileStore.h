@@ -5,6 +5,7 @@
 #pragma once
 #include <stdint.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,21 @@ class HiveFileStore {
   virtual ~HiveFileStore() = default;
   // A whole file: 1 read, 0 missing, -1 unreadable (or too big to hold).
   virtual int ReadWhole(const std::wstring& path, std::vector<uint8_t>& out) = 0;
+  // The file's length: -1 missing or unreadable.
+  virtual int64_t SizeOf(const std::wstring& path) {
+    std::vector<uint8_t> whole;
+    return ReadWhole(path, whole) == 1 ? (int64_t)whole.size() : -1;
+  }
+  // count bytes from offset, all inside the file: true when all were read.
+  // A store over a volume reads only those (a save reads a large hive's old
+  // pages piece by piece, not whole beside it).
+  virtual bool ReadAt(const std::wstring& path, uint64_t offset, size_t count, void* out) {
+    std::vector<uint8_t> whole;
+    if (ReadWhole(path, whole) != 1 || offset > whole.size() || whole.size() - offset < count)
+      return false;
+    if (count) memcpy(out, whole.data() + offset, count);
+    return true;
+  }
   // Writes count bytes at offset into the file, made when missing; the
   // rest of the file stays and it grows as needed. True when all was taken.
   virtual bool Write(const std::wstring& path, const void* data, size_t count, uint64_t offset) = 0;
@@ -59,6 +75,8 @@ class NtfsHiveStore : public HiveFileStore {
  public:
   explicit NtfsHiveStore(_ntfs_volume* volume) : m_volume(volume) {}
   int ReadWhole(const std::wstring& path, std::vector<uint8_t>& out) override;
+  int64_t SizeOf(const std::wstring& path) override;
+  bool ReadAt(const std::wstring& path, uint64_t offset, size_t count, void* out) override;
   bool Write(const std::wstring& path, const void* data, size_t count, uint64_t offset) override;
   // With the clusters allocated at once (never a hole: a write past the end
   // that the library grows by a hole leaves the file unreadable when it is
@@ -78,6 +96,8 @@ class FatHiveStore : public HiveFileStore {
  public:
   explicit FatHiveStore(CFatVolume* volume) : m_volume(volume) {}
   int ReadWhole(const std::wstring& path, std::vector<uint8_t>& out) override;
+  int64_t SizeOf(const std::wstring& path) override;
+  bool ReadAt(const std::wstring& path, uint64_t offset, size_t count, void* out) override;
   bool Write(const std::wstring& path, const void* data, size_t count, uint64_t offset) override;
   bool Truncate(const std::wstring& path, uint64_t size) override;
   bool Remove(const std::wstring& path) override;

@@ -58,8 +58,9 @@ uint32_t LogSequence(const std::vector<uint8_t>& log) {
 // True when the logs on the volume take the pending file (the file as a
 // load would see it after step 2: the old bytes under the new base block)
 // to the new hive.
-bool ReplayGivesNew(HiveFileStore& store, const std::wstring* names,
-                    const std::vector<uint8_t>& pending, const std::vector<uint8_t>& bytes) {
+bool ReplayGivesNew(HiveFileStore& store, const std::wstring* names, const std::vector<uint8_t>& base,
+                    uint64_t oldSize, const uint8_t* bytes, size_t size,
+                    const std::vector<HivePageRun>& runs) {
   std::vector<std::vector<uint8_t>> logs(2);
   std::vector<HiveLogFile> view(2);
   for (int i = 0; i < 2; i++) {
@@ -68,10 +69,8 @@ bool ReplayGivesNew(HiveFileStore& store, const std::wstring* names,
     view[i].size = found > 0 ? logs[i].size() : 0;
     view[i].unreadable = found < 0;
   }
-  uint32_t sequence = 0;
-  std::vector<uint8_t> recovered;
-  return hive_apply_logs(pending, view, &sequence, &recovered) == HIVE_LOG_RECOVERED &&
-         recovered == bytes;
+  return hive_logs_give(base.data(), (size_t)std::max<uint64_t>(oldSize, base.size()), view, bytes,
+                        size, runs);
 }
 
 // One hive's save, from its preparation (log written, room taken) to the
@@ -81,7 +80,8 @@ struct PendingSave {
   CRegHive* hive = nullptr;
   HiveFileStore* store = nullptr;
   std::wstring path;
-  std::vector<uint8_t> bytes;  // the new file
+  const uint8_t* bytes = nullptr;  // the new file: the hive's own buffer, sealed
+  size_t size = 0;
   std::vector<HivePageRun> runs;
   std::vector<uint8_t> base;     // the base block that marks the write as begun
   std::vector<uint8_t> oldHead;  // the file's base block as it was
@@ -92,16 +92,48 @@ struct PendingSave {
   bool touched = false;  // the file itself was written to
 };
 
+// The 4 KiB pages (base block excluded) where the new file differs from
+// the file on the volume, read a piece at a time; pages past its end
+// differ. The old bytes of those pages are kept for an undo.
+bool FindChangedPages(PendingSave& p) {
+  const size_t kPage = 4096, kPiece = 1 << 20;
+  std::vector<uint8_t> piece;
+  piece.reserve(kPiece);
+  for (size_t from = HIVE_BASE_SIZE; from < p.size; from += kPiece) {
+    size_t to = std::min(p.size, from + kPiece);
+    uint64_t have = p.oldSize > from ? std::min<uint64_t>(p.oldSize, to) - from : 0;
+    piece.resize((size_t)have);
+    if (have && !p.store->ReadAt(p.path, from, (size_t)have, piece.data())) return false;
+    for (size_t at = from; at < to; at += kPage) {
+      size_t n = std::min(kPage, p.size - at);
+      bool same = at + n <= p.oldSize && memcmp(p.bytes + at, piece.data() + (at - from), n) == 0;
+      if (same) continue;
+      if (at < p.oldSize) {
+        size_t old = (size_t)std::min<uint64_t>(n, p.oldSize - at);
+        p.oldPages.insert(p.oldPages.end(), piece.begin() + (at - from),
+                          piece.begin() + (at - from) + old);
+      }
+      if (!p.runs.empty() && p.runs.back().offset + p.runs.back().length == at)
+        p.runs.back().length += (uint32_t)n;
+      else
+        p.runs.push_back({(uint32_t)at, (uint32_t)n});
+    }
+  }
+  return true;
+}
+
 // Step 1 (head comment): the log, the room and the check of the replay.
 // Nothing of the hive file itself is written.
 bool Prepare(PendingSave& p, uint64_t group) {
   HiveFileStore& store = *p.store;
   const std::wstring& path = p.path;
-  const std::vector<uint8_t>& bytes = p.bytes;
-  std::vector<uint8_t> old;
-  if (store.ReadWhole(path, old) != 1) old.clear();
-  p.oldSize = old.size();
-  p.runs = hive_changed_runs(bytes, old.data(), old.size());
+  const uint8_t* bytes = p.bytes;
+  int64_t oldSize = store.SizeOf(path);
+  p.oldSize = oldSize > 0 ? (uint64_t)oldSize : 0;
+  p.oldHead.resize((size_t)std::min<uint64_t>(p.oldSize, HIVE_BASE_SIZE));
+  if (!p.oldHead.empty() && !store.ReadAt(path, 0, p.oldHead.size(), p.oldHead.data()))
+    return false;
+  if (!FindChangedPages(p)) return false;
   std::vector<uint8_t> log = hive_build_log(bytes, p.runs);
   if (group) {
     // The save's mark: a load that finds one hive of the save written
@@ -126,7 +158,7 @@ bool Prepare(PendingSave& p, uint64_t group) {
       (found[1] != 1 || ZeroHead(heads[1]) || LogSequence(heads[1]) < LogSequence(heads[0])))
     target = 1;
   const std::wstring& logPath = names[target];
-  if (!store.Fits({{path, bytes.size()}, {logPath, log.size()}})) return false;
+  if (!store.Fits({{path, p.size}, {logPath, log.size()}})) return false;
 
   static const uint8_t zero[kSector] = {};
   bool targetHead = found[target] == 1 && !ZeroHead(heads[target]);
@@ -138,8 +170,8 @@ bool Prepare(PendingSave& p, uint64_t group) {
   // any of its bytes are written: a volume that cannot give it (full, or
   // refusing a cluster) stops the save where only the volume's records
   // changed, which the command's roll back puts back whole.
-  p.taken = bytes.size() > old.size();
-  if (!store.Reserve(logPath, log.size()) || (p.taken && !store.Reserve(path, bytes.size())) ||
+  p.taken = p.size > p.oldSize;
+  if (!store.Reserve(logPath, log.size()) || (p.taken && !store.Reserve(path, p.size)) ||
       !store.Flush())
     return false;
   if (targetHead && (!store.Write(logPath, zero, kSector, 0) || !store.Flush())) return false;
@@ -152,34 +184,24 @@ bool Prepare(PendingSave& p, uint64_t group) {
   // later only goes where the file already lies.
   if (p.taken) {
     for (const HivePageRun& r : p.runs) {
-      uint64_t from = std::max<uint64_t>(r.offset, old.size()), end = r.offset + r.length;
-      if (from < end && !store.Write(path, bytes.data() + from, (size_t)(end - from), from))
+      uint64_t from = std::max<uint64_t>(r.offset, p.oldSize), end = r.offset + r.length;
+      if (from < end && !store.Write(path, bytes + from, (size_t)(end - from), from))
         return false;
     }
     if (!store.Flush()) return false;
   }
 
-  p.base.assign(bytes.begin(), bytes.begin() + HIVE_BASE_SIZE);
+  p.base.assign(bytes, bytes + HIVE_BASE_SIZE);
   uint32_t seq = read_le32(p.base.data() + 4);
-  uint32_t before = old.size() >= kSector ? read_le32(old.data() + 8) : seq - 1;
+  uint32_t before = p.oldHead.size() >= kSector ? read_le32(p.oldHead.data() + 8) : seq - 1;
   write_le32(p.base.data() + 8, before != seq ? before : seq - 1);
   write_le32(p.base.data() + 0x1FC, BaseChecksum(p.base.data()));
-  // What undoing the save puts back.
-  p.oldHead.assign(old.begin(), old.begin() + std::min<size_t>(old.size(), HIVE_BASE_SIZE));
-  for (const HivePageRun& r : p.runs)
-    if (r.offset < old.size())
-      p.oldPages.insert(p.oldPages.end(), old.begin() + r.offset,
-                        old.begin() + std::min<size_t>(old.size(), r.offset + r.length));
-  // The old bytes are not needed any more: they become the pending file.
-  std::vector<uint8_t>& pending = old;
-  if (pending.size() < p.base.size()) pending.resize(p.base.size(), 0);
-  memcpy(pending.data(), p.base.data(), p.base.size());
-  if (!ReplayGivesNew(store, names, pending, bytes)) {
+  if (!ReplayGivesNew(store, names, p.base, p.oldSize, bytes, p.size, p.runs)) {
     // The other log fails its checks and would stop every replay: it is
     // cleared (no sound state of the file needs a log that cannot be read).
     const std::wstring& other = names[1 - target];
     if (!otherFound || !store.Write(other, zero, kSector, 0) || !store.Flush() ||
-        !ReplayGivesNew(store, names, pending, bytes))
+        !ReplayGivesNew(store, names, p.base, p.oldSize, bytes, p.size, p.runs))
       return false;
   }
   return true;
@@ -197,9 +219,9 @@ bool Finish(PendingSave& p) {
   for (const HivePageRun& r : p.runs) {
     if (r.offset >= p.oldSize) continue;  // written before the log was needed
     size_t n = (size_t)std::min<uint64_t>(r.length, p.oldSize - r.offset);
-    if (!store.Write(p.path, p.bytes.data() + r.offset, n, r.offset)) return false;
+    if (!store.Write(p.path, p.bytes + r.offset, n, r.offset)) return false;
   }
-  return store.Flush() && store.Write(p.path, p.bytes.data(), HIVE_BASE_SIZE, 0) && store.Flush();
+  return store.Flush() && store.Write(p.path, p.bytes, HIVE_BASE_SIZE, 0) && store.Flush();
 }
 
 // Puts the file back as it was: its old pages under the base block that
@@ -245,7 +267,14 @@ bool CRegHive::SaveAllThrough(const std::vector<std::pair<CRegHive*, HiveFileSto
       p.hive = h.first;
       p.store = h.second;
       p.path = img->path;
-      save_hive_buffer(img, p.bytes);
+      // An import undone only in part leaves no hive to write.
+      if (img->unsaveable) {
+        ok = false;
+        break;
+      }
+      // The new file is the hive's own buffer, written from where it lies.
+      p.size = seal_hive_buffer(img);
+      p.bytes = img->buffer;
     }
     // Every log is written and flushed before any hive file is touched,
     // and every hive file marked as being written before any takes a page.

@@ -22,6 +22,7 @@
 #include "registry/hive/RegFile.h"
 #include "registry/RegHive.h"
 #include "registry/RegistryFacade.h"
+#include "registry/UserHiveLookup.h"
 
 namespace {
 
@@ -34,23 +35,23 @@ struct HiveFile {
   const wchar_t* root;
   const wchar_t* file;  // on the volume; the boot store and the user's hive are looked for
 };
-// The order of loading: the user's hive comes last, named through SYSTEM
-// and SOFTWARE.
+// The order of loading: the user's hive comes last, named through SOFTWARE.
 const HiveFile kHiveFiles[] = {
     {HIVE_FLAG_BCD, REG_ROOT_BCD, nullptr},
     {HIVE_FLAG_SYSTEM, REG_ROOT_SYSTEM, L"\\Windows\\System32\\config\\SYSTEM"},
     {HIVE_FLAG_SAM, REG_ROOT_SAM, L"\\Windows\\System32\\config\\SAM"},
     {HIVE_FLAG_SECURITY, REG_ROOT_SECURITY, L"\\Windows\\System32\\config\\SECURITY"},
-    {HIVE_FLAG_SOFTWARE, REG_ROOT_SOFTWARE, L"\\Windows\\System32\\config\\SOFTWARE"},
+    {HIVE_FLAG_SOFTWARE, REG_ROOT_SOFTWARE, kSoftwareHiveFile},
     {HIVE_FLAG_USER, REG_ROOT_USER, nullptr},
 };
 const unsigned char kEveryHive = 0x3F;
-const wchar_t kDefaultUserHive[] = L"\\Windows\\System32\\config\\DEFAULT";
 
 RegRootMap* EnsureMap(CMountedImage* image) {
   if (!image->m_pRegRootMap) image->m_pRegRootMap = new (std::nothrow) RegRootMap();
   return HiveMapOf(image);
 }
+
+CRegHive* UseHive(CMountedImage* image, const std::wstring& root);
 
 // The hive of a path and the path below its root; null for a path that
 // cannot be split or whose root is not loaded.
@@ -80,55 +81,8 @@ void EnterHive(RegRootMap* map, const wchar_t* root, CRegHive* hive) {
   slot = hive;
 }
 
-// A REG_SZ-like value as text, empty when missing.
-std::wstring QueryText(CMountedImage* image, const wchar_t* key, const wchar_t* name) {
-  RegValueBuf* buf = nullptr;
-  uint32_t type = 0;
-  std::wstring text;
-  if (image->RegQueryValue(key, name, &type, &buf) == REG_STATUS_OK && buf) {
-    size_t units = buf->length / 2;
-    const uint8_t* p = buf->data;
-    for (size_t i = 0; i < units; i++) {
-      wchar_t c = (wchar_t)(p[2 * i] | (p[2 * i + 1] << 8));
-      if (!c) break;
-      text += c;
-    }
-  }
-  free(buf);
-  return text;
-}
-
-// The ntuser.dat of the last user for the profile choice, or empty.
-std::wstring UserHivePath(CMountedImage* image) {
-  uint32_t version = image->GetWindowsVersion();
-  unsigned major = (version >> 8) & 0xFF;
-  std::wstring path;
-  if (major < 6) {
-    std::wstring user =
-        QueryText(image, REG_ROOT_SOFTWARE L"\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon",
-                  L"DefaultUserName");
-    if (!user.empty()) path = L"\\Documents and Settings\\" + user + L"\\ntuser.dat";
-  } else {
-    std::wstring last = QueryText(
-        image, REG_ROOT_SOFTWARE L"\\Microsoft\\Windows\\CurrentVersion\\Authentication\\LogonUI",
-        L"LastLoggedOnUser");
-    size_t cut = last.rfind(L'\\');
-    if (cut != std::wstring::npos && cut + 1 < last.size())
-      path = L"\\Users\\" + last.substr(cut + 1) + L"\\ntuser.dat";
-  }
-  if (path.size() >= (size_t)kPathChars) path.clear();
-  return path;
-}
-
 void SetFailure(CMountedImage* image, const std::wstring& text) {
   if (RegRootMap* map = EnsureMap(image)) map->failure = text;
-}
-
-unsigned char LoadedFlags(const RegRootMap* map) {
-  unsigned char flags = 0;
-  for (const HiveFile& h : kHiveFiles)
-    if (map->hives.count(h.root)) flags |= h.flag;
-  return flags;
 }
 
 // Opens the hives of the flags that the map does not hold yet.
@@ -144,10 +98,21 @@ void OpenHives(CMountedImage* image, RegRootMap* map, unsigned char flags) {
       }
       continue;
     }
-    std::wstring file = h.file ? h.file : UserHivePath(image);
-    if (file.empty()) file = kDefaultUserHive;
+    std::wstring file = h.file ? h.file : L"";
     CRegHive* hive = new (std::nothrow) CRegHive();
     if (!hive) continue;
+    if (h.flag == HIVE_FLAG_USER) {
+      UserHiveFound found = FindUserHive(image, FindLoadedHive(image, REG_ROOT_SOFTWARE), &file);
+      map->userIsDefault = found == USER_HIVE_DEFAULT;
+      map->userDefaultTold = false;
+      map->userUnknown = found == USER_HIVE_UNREADABLE;
+      if (map->userUnknown) {
+        // No hive: every command that asks for it is refused (UnloadableText).
+        EnterHive(map, h.root, hive);
+        map->files[h.root] = kSoftwareHiveFile;
+        continue;
+      }
+    }
     if (ntfs)
       hive->OpenFromNtfs(ntfs, file.c_str());
     else
@@ -171,6 +136,9 @@ std::wstring UnloadableText(CMountedImage* image, const std::wstring& root) {
   CRegHive* hive = FindLoadedHive(image, root);
   auto file = map ? map->files.find(root) : std::map<std::wstring, std::wstring>::iterator();
   if (!map || file == map->files.end()) return root + L": its hive is not loaded";
+  if (root == REG_ROOT_USER && map->userUnknown)
+    return root + L": the last user is named in SOFTWARE, and its hive file " + file->second +
+           L" cannot be read (damaged or not in the image)";
   if (hive && hive->IsLoaded() && hive->IsReadOnly())
     return root + L": its hive file " + file->second +
            L" holds a write that Windows did not finish and whose logs cannot be applied: it is "
@@ -178,6 +146,27 @@ std::wstring UnloadableText(CMountedImage* image, const std::wstring& root) {
   return root + L": its hive file " + file->second +
          (hive && hive->IsFileDamaged() ? L" is damaged (no hive can be read from it)"
                                         : L" is not in the image");
+}
+
+// A hive asked for that cannot serve although it belongs to the
+// installation: its file is damaged, or (the user's) SOFTWARE cannot tell
+// which file it is.
+bool HiveRefused(CMountedImage* image, const std::wstring& root, CRegHive* hive) {
+  RegRootMap* map = HiveMapOf(image);
+  return hive->IsFileDamaged() || (root == REG_ROOT_USER && map && map->userUnknown);
+}
+
+// The loaded hive of a root for a command that reads or writes it; the
+// default hive standing for the user's is told the first time.
+CRegHive* UseHive(CMountedImage* image, const std::wstring& root) {
+  CRegHive* hive = FindLoadedHive(image, root);
+  RegRootMap* map = HiveMapOf(image);
+  if (hive && hive->IsLoaded() && root == REG_ROOT_USER && map && map->userIsDefault &&
+      !map->userDefaultTold) {
+    map->userDefaultTold = true;
+    VroOverlayNotice(map->files[root].c_str(), VRO_NOTICE_USER_HIVE_DEFAULT);
+  }
+  return hive;
 }
 
 std::wstring FaultText(const RegImportFault& fault) {
@@ -273,7 +262,7 @@ uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed
   for (const wchar_t* root : kRootOrder) {
     if (!(named & HiveFlagOfRoot(root))) continue;
     if (!firstNamed) firstNamed = root;
-    CRegHive* hive = FindLoadedHive(image, root);
+    CRegHive* hive = UseHive(image, root);
     if (!hive) continue;
     if (!hive->IsLoaded()) {
       SetFailure(image, UnloadableText(image, root));
@@ -293,18 +282,18 @@ uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed
   uint32_t controlSet = 0;
   CRegHive* system = FindLoadedHive(image, REG_ROOT_SYSTEM);
   if (system && system->IsLoaded()) controlSet = image->GetCurrentControlSet();
-  // All or nothing over every hive the file touches: each keeps a copy of
-  // itself until all have taken their part.
-  std::vector<HiveImage*> copies;
-  for (const auto& t : touched) {
-    HiveImage* copy = hive_snapshot(t.second->Image());
-    if (!copy) break;
-    copies.push_back(copy);
-  }
+  // All or nothing over every hive the file touches: each keeps a record
+  // of what the import changes in it until all have taken their part.
+  std::vector<CRegHive*> recorded;
   uint32_t result = REG_STATUS_OK;
-  if (copies.size() != touched.size()) {
-    SetFailure(image, L"no memory for a copy of the hives it changes");
-    result = REG_STATUS_FAILURE;
+  for (const auto& t : touched) {
+    int began = hive_undo_begin(t.second->Image());
+    if (began < 0) {
+      SetFailure(image, L"no memory for the record of its changes in " + std::wstring(t.first));
+      result = REG_STATUS_FAILURE;
+      break;
+    }
+    if (began) recorded.push_back(t.second);
   }
   for (size_t i = 0; i < touched.size() && result == REG_STATUS_OK; i++) {
     if (touched[i].second->ImportRegText(text, touched[i].first, controlSet, &fault, forms) != 0) {
@@ -314,11 +303,11 @@ uint32_t ImportInto(CMountedImage* image, const wchar_t* regPath, bool loadNamed
       result = REG_STATUS_FAILURE;
     }
   }
-  for (size_t i = 0; i < copies.size(); i++) {
+  for (CRegHive* hive : recorded) {
     if (result == REG_STATUS_OK)
-      close_hive(copies[i]);
+      hive_undo_commit(hive->Image());
     else
-      hive_restore(touched[i].second->Image(), copies[i]);
+      hive_undo_rollback(hive->Image());
   }
   return result;
 }
@@ -360,12 +349,12 @@ uint32_t ExportInto(CMountedImage* image, const wchar_t* keyPath, const wchar_t*
   bool created = false;
   for (const wchar_t* root : kRootOrder) {
     if (machine && wcscmp(root, REG_ROOT_USER) == 0) continue;
-    CRegHive* hive = FindLoadedHive(image, root);
+    CRegHive* hive = UseHive(image, root);
     if (!hive) continue;
     // A hive file that is there but cannot be loaded is a hive asked for and
     // not written; a missing one is no part of this installation.
     if (!hive->IsLoaded()) {
-      if (hive->IsFileDamaged()) {
+      if (HiveRefused(image, root, hive)) {
         SetFailure(image, UnloadableText(image, root));
         result = REG_STATUS_FAILURE;
       }
@@ -447,7 +436,7 @@ bool SplitRegistryPath(const wchar_t* path, std::wstring* root, std::wstring* re
 CRegHive* ResolveRegistryPath(CMountedImage* image, const wchar_t* path, std::wstring* root,
                               std::wstring* rest) {
   if (!SplitRegistryPath(path, root, rest)) return nullptr;
-  CRegHive* hive = FindLoadedHive(image, *root);
+  CRegHive* hive = UseHive(image, *root);
   // CurrentControlSet is the link Windows makes at boot to the set
   // Select\Current names: read through it (the Select key itself is no
   // such path, so the lookup of the set does not come back here).
@@ -478,13 +467,8 @@ int AddHives(CMountedImage* image, unsigned char flags) {
   if (!image || (!image->NtfsVolume() && !image->FatVolume())) return 0;
   RegRootMap* map = EnsureMap(image);
   if (!map) return 0;
-  unsigned char had = LoadedFlags(map);
-  // The user's hive is named in SOFTWARE, by the Windows version that
-  // SYSTEM tells: read for it, not kept.
-  unsigned char helpers = 0;
-  if ((flags & HIVE_FLAG_USER) && !(had & HIVE_FLAG_USER))
-    helpers = (HIVE_FLAG_SYSTEM | HIVE_FLAG_SOFTWARE) & ~had & ~flags;
-  OpenHives(image, map, flags | helpers);
+  // The user's hive is named in SOFTWARE, read for it where it lies.
+  OpenHives(image, map, flags);
   if (SaveOfSeveralCutOff(map)) {
     // A save over several hives cut off after one of them was begun: the
     // others take their logs too, whichever of them was asked for.
@@ -497,15 +481,6 @@ int AddHives(CMountedImage* image, unsigned char flags) {
           break;
         }
     }
-    return 1;
-  }
-  for (const HiveFile& h : kHiveFiles) {
-    if (!(helpers & h.flag)) continue;
-    auto it = map->hives.find(h.root);
-    if (it == map->hives.end() || (it->second && it->second->IsDirty())) continue;
-    delete it->second;
-    map->hives.erase(it);
-    map->files.erase(h.root);
   }
   return 1;
 }
@@ -667,7 +642,7 @@ bool RegistryPathUnloadable(CMountedImage* image, const wchar_t* keyPath) {
     for (const wchar_t* root : kRootOrder) {
       if (machine && wcscmp(root, REG_ROOT_USER) == 0) continue;
       CRegHive* hive = FindLoadedHive(image, root);
-      if (hive && !hive->IsLoaded() && hive->IsFileDamaged()) {
+      if (hive && !hive->IsLoaded() && HiveRefused(image, root, hive)) {
         SetFailure(image, UnloadableText(image, root));
         return true;
       }

@@ -364,7 +364,8 @@ uint32_t CRegHive::RenameValue(const wchar_t* keyPath, const wchar_t* oldName,
     HiveName cur = vk_name(m_pImage, vk);
     if (stored.size() == cur.bytes && comp == cur.compressed) {
       if (memcmp(cur.p, stored.data(), stored.size()) != 0) {
-        memcpy(m_pImage->buffer + vk + 4 + VK_NAME, stored.data(), stored.size());
+        memcpy(hive_write_at(m_pImage, vk + 4 + VK_NAME, (uint32_t)stored.size()), stored.data(),
+               stored.size());
         hive_mark_dirty(m_pImage);
       }
       return REG_STATUS_OK;
@@ -535,18 +536,19 @@ int CRegHive::ImportRegText(const std::wstring& text, const wchar_t* rootPrefix,
     return import_reg_text(m_pImage, text, rootPrefix, controlSet, fault, textForms);
   // A read-only hive takes the file only when nothing in it concerns this
   // hive; anything that would change it is undone and reported.
-  HiveImage* snap = hive_snapshot(m_pImage);
-  if (!snap) return -1;
+  int own = hive_undo_begin(m_pImage);
+  if (own < 0) return -1;
   uint32_t before = m_pImage->state;
   m_pImage->state &= ~HIVE_STATE_DIRTY;
   int r = import_reg_text(m_pImage, text, rootPrefix, controlSet, fault, textForms);
   bool changed = (m_pImage->state & HIVE_STATE_DIRTY) != 0;
   if (r == 0 && !changed) {
     m_pImage->state = before;
-    close_hive(snap);
+    if (own) hive_undo_commit(m_pImage);
     return 0;
   }
-  hive_restore(m_pImage, snap);
+  // A record of the caller's is undone by the caller, on this failure.
+  if (own) hive_undo_rollback(m_pImage);
   if (r == 0 && fault && fault->what.empty())
     fault->what = L"its hive had a write that Windows did not finish and is read-only";
   return r ? r : -1;

@@ -42,6 +42,10 @@ struct RegRootMap : ImageAttachment {
   std::wstring failure;
   // What the last import passed over, one line each (RegistryNotes).
   std::vector<std::wstring> notes;
+  // HKEY_CURRENT_USER is the hive of HKEY_USERS\.DEFAULT, SOFTWARE naming
+  // no last user (told once, when a command uses it); or no hive at all,
+  // SOFTWARE being unreadable.
+  bool userIsDefault = false, userDefaultTold = false, userUnknown = false;
   // Writes changed hives back and releases them, and the EFI system
   // partition's volume; false when a changed hive could not be written
   // back (it is dropped all the same: the volume is going).
@@ -76,8 +80,8 @@ unsigned char HiveFlagOfRoot(const std::wstring& root);
 unsigned char HiveFlagsOfPath(const wchar_t* keyPath);
 // Loads the hives of the flags that are not loaded yet beside those that
 // are (LoadHives loads anew): a command loads only what it reads or writes.
-// The user's hive is found through SYSTEM and SOFTWARE, which are read for
-// it and let go again unless asked for. A hive that a save over several
+// The user's hive is found through SOFTWARE, read where it lies for that
+// and not loaded unless asked for (UserHiveLookup.h). A hive that a save over several
 // hives cut off left half written brings every hive in, so that the save
 // is whole in all or in none (CRegHive::ReplayPendingGroup). 1, or 0 when
 // no volume with the Windows tree is mounted.

@@ -86,6 +86,8 @@
 #define IDS_NOTICE_UPDATES_HANG_ON 395
 // An image whose open failed without a line saying why (%s: the image).
 #define IDS_IMAGE_NOT_OPENED 396
+// SOFTWARE names no last user: HKEY_CURRENT_USER is this hive (%s).
+#define IDS_NOTICE_USER_HIVE_DEFAULT 397
 
 // The registry editor: its window, controls, menus and texts, and the two
 // favorites dialogs.

@@ -132,6 +132,36 @@ TEST(RegistryResult, AFailedImportLeavesTheImageAsItWas) {
   EXPECT_EQ(std::string::npos, listing.find("SOFTWARE")) << listing;
 }
 
+// A bad file of a wildcard import leaves no trace in the hives it had
+// changed before its bad line, while the good file beside it is written:
+// the first grows SOFTWARE by thousands of values and changes SYSTEM, then
+// fails on its last line; the second sets one value in each. Both hives
+// are written back (the second file's values there, none of the first's).
+TEST(RegistryResult, ABadFileOfAWildcardLeavesNoTraceBesideAGoodOne) {
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));
+  std::string image = MakeImage(dir, tree, "ntfs");
+  std::string files = dir + "/files";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(files)));
+  std::wstring bad = L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Bad]\r\n";
+  for (int i = 0; i < 3000; i++)
+    bad += L"\"v" + std::to_wstring(i) + L"\"=\"value " + std::to_wstring(i) +
+           L" with text enough to take room\"\r\n";
+  bad += L"\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Vro]\r\n\"Hive\"=\"changed\"\r\n"
+         L"\"broken\"=hex:zz\r\n";
+  WriteReg(files, "a.reg", bad);
+  WriteReg(files, "b.reg",
+           L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro]\r\n\"good\"=\"1\"\r\n\r\n"
+           L"[HKEY_LOCAL_MACHINE\\SYSTEM\\Vro]\r\n\"good\"=\"2\"\r\n");
+  EXPECT_EQ(DWORD(-16), Import(image, vt::ToWin(files) + L"\\*.reg"));
+  std::string soft = Cat(image, "SOFTWARE", dir + "/soft.hiv");
+  std::string sys = Cat(image, "SYSTEM", dir + "/sys.hiv");
+  EXPECT_EQ("1", rt::HivexGet(soft, "\\Vro", "good"));
+  EXPECT_EQ("<missing>", rt::HivexGet(soft, "\\Vro\\Bad", "v0"));
+  EXPECT_EQ("2", rt::HivexGet(sys, "\\Vro", "good"));
+  EXPECT_EQ("SYSTEM", rt::HivexGet(sys, "\\Vro", "Hive"));
+}
+
 // A file that ends while a value is still continued (its last line ends in
 // a backslash, with or without a line break after it) is cut off inside
 // that value: the import fails and the image, hives and all, stays as it was.

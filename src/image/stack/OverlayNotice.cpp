@@ -98,6 +98,9 @@ const wchar_t* Why(int kind) {
       return L"no NTFS, FAT or exFAT volume in it could be mounted: not opened";
     case VRO_NOTICE_NO_MATCH:
       return L"no file matches it: nothing read";
+    case VRO_NOTICE_USER_HIVE_DEFAULT:
+      return L"SOFTWARE names no last user: HKEY_CURRENT_USER is this hive (the hive of "
+             L"HKEY_USERS\\.DEFAULT)";
     case VRO_NOTICE_NO_PARTITION:
       return L"its disk has no partition of the number asked for: not opened";
     default:

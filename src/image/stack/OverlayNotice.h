@@ -36,7 +36,8 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_LEFTOVER_REMOVED,    // a temporary file a cut-off command left, removed
   VRO_NOTICE_LEFTOVER_NOT_OURS,   // a file of such a name that is not one, or cannot go: left
   VRO_NOTICE_UPDATES_HANG_ON,     // an update file a write into its image itself would unlink
-  VRO_NOTICE_HELD                 // a file another process writes, or reads while this one would write
+  VRO_NOTICE_HELD,                // a file another process writes, or reads while this one would write
+  VRO_NOTICE_USER_HIVE_DEFAULT    // the hive standing for HKEY_CURRENT_USER, no last user being named
 };
 
 typedef void (*VroOverlayNoticeFn)(const wchar_t* path, int kind);

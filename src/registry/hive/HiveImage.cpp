@@ -191,7 +191,7 @@ uint32_t append_hbin(HiveImage* img, uint32_t size) {
   set_start(img, bin + kBinHeader, true);
   img->lastBin = bin;
   img->endOfBins = (uint32_t)end;
-  write_le32(img->buffer + 0x28, img->endOfBins - HIVE_BASE_SIZE);
+  write_le32(hive_write_at(img, 0x28, 4), img->endOfBins - HIVE_BASE_SIZE);
   img->pages++;
   img->freeCells++;
   img->freeBytes += binSize - kBinHeader;
@@ -218,6 +218,7 @@ uint32_t alloc_cell(HiveImage* img, uint32_t hint, uint32_t size) {
     if (!cell) return 0;
   }
   uint32_t have = (uint32_t)raw_size(img, cell);
+  hive_touch(img, cell, have);
   uint32_t rest = have - need;
   if (rest < 8) {
     need = have;
@@ -268,7 +269,7 @@ uint32_t free_cell(HiveImage* img, uint32_t off) {
     start = prev;
     img->freeCells--;
   }
-  memset(img->buffer + start, 0, size);
+  memset(hive_write_at(img, start, size), 0, size);
   write_le32(img->buffer + start, size);
   refresh_bin(img, start);
   hive_mark_dirty(img);
@@ -277,7 +278,7 @@ uint32_t free_cell(HiveImage* img, uint32_t off) {
 
 void write_cell(HiveImage* img, uint32_t off, const void* data, uint32_t length) {
   if (off + 4 > img->endOfBins || abs_size(raw_size(img, off)) - 4 < length) return;
-  memcpy(img->buffer + off + 4, data, length);
+  memcpy(hive_write_at(img, off + 4, length), data, length);
   hive_mark_dirty(img);
 }
 
@@ -289,6 +290,7 @@ uint32_t calc_regf_checksum(const HiveImage* img) {
 
 void close_hive(HiveImage* img) {
   if (!img) return;
+  hive_undo_commit(img);
   free(img->buffer);
   delete img;
 }
@@ -374,21 +376,25 @@ uint32_t load_hive_buffer(const void* data, size_t size, HiveImage** out) {
   return REG_STATUS_OK;
 }
 
-void save_hive_buffer(HiveImage* img, std::vector<uint8_t>& out) {
-  // A write that Windows sees as finished and newer than any log entry, so
-  // that no entry is ever replayed over it.
+uint32_t seal_hive_buffer(HiveImage* img) {
   uint32_t seq = read_le32(img->buffer + 4);
   if (read_le32(img->buffer + 8) > seq) seq = read_le32(img->buffer + 8);
   if (img->logSequence > seq) seq = img->logSequence;
-  write_le32(img->buffer + 4, seq + 1);
+  write_le32(hive_write_at(img, 4, 8), seq + 1);
   write_le32(img->buffer + 8, seq + 1);
-  write_le32(img->buffer + 0x1FC, calc_regf_checksum(img));
-  out.assign(img->buffer, img->buffer + img->endOfBins);
+  write_le32(hive_write_at(img, 0x1FC, 4), calc_regf_checksum(img));
   img->state &= ~HIVE_STATE_DIRTY;
+  return img->endOfBins;
+}
+
+void save_hive_buffer(HiveImage* img, std::vector<uint8_t>& out) {
+  uint32_t size = seal_hive_buffer(img);
+  out.assign(img->buffer, img->buffer + size);
 }
 
 HiveImage* hive_snapshot(const HiveImage* img) {
   HiveImage* copy = new HiveImage(*img);
+  copy->undo = nullptr;
   copy->buffer = (uint8_t*)malloc(img->size);
   if (!copy->buffer) {
     delete copy;
@@ -400,7 +406,9 @@ HiveImage* hive_snapshot(const HiveImage* img) {
 
 void hive_restore(HiveImage* img, HiveImage* snapshot) {
   free(img->buffer);
+  HiveUndo* undo = img->undo;
   *img = std::move(*snapshot);
+  img->undo = undo;
   snapshot->buffer = nullptr;
   delete snapshot;
 }

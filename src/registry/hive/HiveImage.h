@@ -26,6 +26,8 @@ inline constexpr uint16_t HiveId(char a, char b) {
   return (uint16_t)((uint8_t)a | ((uint8_t)b << 8));
 }
 
+struct HiveUndo;
+
 struct HiveImage {
   std::wstring path;
   void* volume = nullptr;
@@ -55,6 +57,12 @@ struct HiveImage {
   std::unordered_set<uint32_t> sortedLists;
   // Value names of the large key last looked up in (not copied with the image).
   HiveValueIndex valueIndex;
+  // The record of an all-or-nothing change under way (HiveUndo.cpp), or
+  // null; never copied with the image.
+  HiveUndo* undo = nullptr;
+  // A change that could not be recorded was undone only in part: the image
+  // is no hive to write back any more.
+  bool unsaveable = false;
 };
 
 uint32_t read_le32(const uint8_t* p);
@@ -92,6 +100,28 @@ uint32_t new_hive_image(const char* rootName, HiveImage** out);
 // Stores equal sequence numbers above every one the hive and its logs hold,
 // and the checksum; gives the file's bytes (base block and bins).
 void save_hive_buffer(HiveImage* img, std::vector<uint8_t>& out);
+// The same in place: the buffer's first bytes returned are the file.
+uint32_t seal_hive_buffer(HiveImage* img);
+
+// All-or-nothing changes without a copy of the hive: while a record is open
+// every write into the buffer first keeps the old bytes of the 4 KiB pages
+// it touches (hive_touch), and what lies past the bins' old end is new.
+// hive_undo_begin: 1 a record opened, 0 one is open already (its opener
+// ends it), -1 no memory. Rollback puts back the pages, the bins' end and
+// the allocator index; commit drops the record.
+int hive_undo_begin(HiveImage* img);
+void hive_undo_commit(HiveImage* img);
+void hive_undo_rollback(HiveImage* img);
+void hive_touch_pages(HiveImage* img, uint32_t off, uint32_t length);
+// Called before the bytes [off, off + length) of the buffer are written.
+inline void hive_touch(HiveImage* img, uint32_t off, uint32_t length) {
+  if (img->undo) hive_touch_pages(img, off, length);
+}
+// The buffer at off, made ready for writing length bytes.
+inline uint8_t* hive_write_at(HiveImage* img, uint32_t off, uint32_t length) {
+  hive_touch(img, off, length);
+  return img->buffer + off;
+}
 
 // A full copy of an image (buffer and allocator index), and putting one back
 // in place of the image's contents (the copy is consumed).

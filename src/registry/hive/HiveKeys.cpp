@@ -184,16 +184,17 @@ bool split_leaf(HiveImage* img, uint32_t keyCell, uint32_t ri, size_t slot, cons
     }
     wr16(img, newRi, 0, HiveId('r', 'i'));
     if (ri)
-      memcpy(img->buffer + newRi + 8, img->buffer + ri + 8, 4 * riCount);
+      memcpy(hive_write_at(img, newRi + 8, 4 * riCount), img->buffer + ri + 8, 4 * riCount);
     else
       wr32(img, newRi, 4, hive_rel(lf.cell));
   }
   wr16(img, nc, 0, lf.id);
   wr16(img, nc, 2, (uint16_t)rest);
-  memcpy(img->buffer + nc + 8, img->buffer + lf.cell + 8 + half * lf.stride, rest * lf.stride);
+  memcpy(hive_write_at(img, nc + 8, rest * lf.stride), img->buffer + lf.cell + 8 + half * lf.stride,
+         rest * lf.stride);
   wr16(img, lf.cell, 2, (uint16_t)half);
   if (img->sortedLists.count(lf.cell)) img->sortedLists.insert(nc);
-  uint8_t* r = img->buffer + newRi + 8;
+  uint8_t* r = hive_write_at(img, newRi + 8, 4 * (riCount + 1));
   memmove(r + 4 * (slot + 2), r + 4 * (slot + 1), 4 * (riCount - slot - 1));
   wr32(img, newRi, 4 + 4 * (uint32_t)(slot + 1), hive_rel(nc));
   wr16(img, newRi, 2, (uint16_t)(riCount + 1));
@@ -250,7 +251,8 @@ bool index_insert(HiveImage* img, uint32_t keyCell, uint32_t childRel, const wch
     if (cap > 0xFFFF) cap = 0xFFFF;
     uint32_t nc = alloc_cell(img, lf.cell, 4 + cap * lf.stride);
     if (!nc) return false;
-    memcpy(img->buffer + nc + 4, img->buffer + lf.cell + 4, 4 + lf.count * lf.stride);
+    memcpy(hive_write_at(img, nc + 4, 4 + lf.count * lf.stride), img->buffer + lf.cell + 4,
+           4 + lf.count * lf.stride);
     bool sorted = img->sortedLists.count(lf.cell) != 0;
     free_cell(img, lf.cell);
     if (sorted) img->sortedLists.insert(nc);
@@ -260,7 +262,7 @@ bool index_insert(HiveImage* img, uint32_t keyCell, uint32_t childRel, const wch
       wr32(img, keyCell, NK_INDEX, hive_rel(nc));
     cell = nc;
   }
-  uint8_t* e = img->buffer + cell + 8;
+  uint8_t* e = hive_write_at(img, cell + 8, (lf.count + 1) * lf.stride);
   memmove(e + (pos + 1) * lf.stride, e + pos * lf.stride, (lf.count - pos) * lf.stride);
   write_entry(img, cell, lf.id, pos, childRel, name, n);
   wr16(img, cell, 2, (uint16_t)(lf.count + 1));
@@ -277,14 +279,14 @@ bool index_remove(HiveImage* img, uint32_t keyCell, uint32_t childRel) {
     const Leaf& lf = leaves[s];
     for (uint32_t i = 0; i < lf.count; i++) {
       if (leaf_rel(img, lf, i) != childRel) continue;
-      uint8_t* e = img->buffer + lf.cell + 8;
+      uint8_t* e = hive_write_at(img, lf.cell + 8, lf.count * lf.stride);
       memmove(e + i * lf.stride, e + (i + 1) * lf.stride, (lf.count - i - 1) * lf.stride);
       wr16(img, lf.cell, 2, (uint16_t)(lf.count - 1));
       if (lf.count == 1) {
         free_cell(img, lf.cell);
         if (ri) {
           uint32_t n = rd16(img, ri, 2);
-          uint8_t* r = img->buffer + ri + 8;
+          uint8_t* r = hive_write_at(img, ri + 8, 4 * n);
           memmove(r + 4 * s, r + 4 * (s + 1), 4 * (n - s - 1));
           wr16(img, ri, 2, (uint16_t)(n - 1));
           if (n == 1) {
@@ -496,7 +498,7 @@ uint32_t add_key(HiveImage* img, uint32_t parentKeyOff, const wchar_t* name) {
   if (!c) return 0;
   wr16(img, c, 0, HiveId('n', 'k'));
   wr16(img, c, NK_FLAGS, comp ? NK_COMP_NAME : 0);
-  now_filetime(img->buffer + c + 4 + NK_TIME);
+  now_filetime(hive_write_at(img, c + 4 + NK_TIME, 8));
   wr32(img, c, NK_PARENT, hive_rel(parent));
   wr32(img, c, NK_INDEX, HIVE_NONE);
   wr32(img, c, NK_VINDEX, HIVE_NONE);
@@ -505,7 +507,8 @@ uint32_t add_key(HiveImage* img, uint32_t parentKeyOff, const wchar_t* name) {
   wr32(img, c, NK_CLASS, HIVE_NONE);
   wr32(img, c, NK_WORKVAR, HIVE_NONE);
   wr16(img, c, NK_NAMELEN, (uint16_t)stored.size());
-  memcpy(img->buffer + c + 4 + NK_NAME, stored.data(), stored.size());
+  memcpy(hive_write_at(img, c + 4 + NK_NAME, (uint32_t)stored.size()), stored.data(),
+         stored.size());
   if (!index_insert(img, parent, hive_rel(c), name, n)) {
     free_cell(img, c);
     return 0;
@@ -532,7 +535,7 @@ uint32_t rename_key(HiveImage* img, uint32_t parentKeyOff, const wchar_t* oldNam
     uint16_t f = rd16(img, c, NK_FLAGS);
     wr16(img, c, NK_FLAGS, cmp ? (f | NK_COMP_NAME) : (f & ~NK_COMP_NAME));
     wr16(img, c, NK_NAMELEN, (uint16_t)s.size());
-    memcpy(img->buffer + c + 4 + NK_NAME, s.data(), s.size());
+    memcpy(hive_write_at(img, c + 4 + NK_NAME, (uint32_t)s.size()), s.data(), s.size());
   };
   if (hive_record_size(img, old) >= NK_NAME + stored.size()) {
     HiveName on = nk_name(img, old);
@@ -552,7 +555,7 @@ uint32_t rename_key(HiveImage* img, uint32_t parentKeyOff, const wchar_t* oldNam
   }
   uint32_t c = alloc_cell(img, old, NK_NAME + (uint32_t)stored.size());
   if (!c) return 0;
-  memcpy(img->buffer + c + 4, img->buffer + old + 4, NK_NAME);
+  memcpy(hive_write_at(img, c + 4, NK_NAME), img->buffer + old + 4, NK_NAME);
   set_name(c, stored, comp);
   if (!index_insert(img, parent, hive_rel(c), newName, nn)) {
     free_cell(img, c);

@@ -2,6 +2,7 @@
 #include "registry/hive/HiveLog.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -45,11 +46,11 @@ bool all_zero(const uint8_t* p, size_t n) {
   return true;
 }
 
-void seal_base_block(std::vector<uint8_t>& h, uint32_t seq) {
-  write_le32(h.data() + BB_SEQ1, seq);
-  write_le32(h.data() + BB_SEQ2, seq);
-  write_le32(h.data() + BB_TYPE, 0);
-  write_le32(h.data() + BB_CHECKSUM, checksum(h.data()));
+void seal_base_block(uint8_t* h, uint32_t seq) {
+  write_le32(h + BB_SEQ1, seq);
+  write_le32(h + BB_SEQ2, seq);
+  write_le32(h + BB_TYPE, 0);
+  write_le32(h + BB_CHECKSUM, checksum(h));
 }
 
 bool sane_bins(uint32_t bins) {
@@ -63,16 +64,53 @@ struct Entry {
   uint64_t end = 0;  // the end of its last page in the bins
 };
 
+// Where a replay writes. The whole file in memory:
+struct FileTarget {
+  std::vector<uint8_t>& h;
+  size_t size() const { return h.size(); }
+  bool resize(size_t n) {
+    try {
+      h.resize(n, 0);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+  void put(size_t off, const uint8_t* p, size_t n) { memcpy(h.data() + off, p, n); }
+  uint8_t* base() { return h.data(); }
+};
+
+// Or, to check what a replay would give without a copy of the file: the
+// base block, the length, and for every sector of the bins the log's bytes
+// that land there (null: the file's own).
+struct SectorTarget {
+  std::vector<uint8_t> head;
+  size_t length = 0;
+  size_t low = SIZE_MAX;  // the file's own bytes end here (past it: zeros)
+  std::vector<const uint8_t*> sectors;
+  size_t size() const { return length; }
+  bool resize(size_t n) {
+    try {
+      sectors.resize(n / kSector, nullptr);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    length = n;
+    low = std::min(low, n);
+    return true;
+  }
+  void put(size_t off, const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; i += kSector) sectors[(off + i) / kSector] = p + i;
+  }
+  uint8_t* base() { return head.data(); }
+};
+
 // Room for bins bytes of bins; false when that cannot be had. A hive grows
 // only by bins that the log itself holds: more is damage.
-bool resize_bins(std::vector<uint8_t>& h, uint32_t bins, uint64_t logged) {
+template <class T>
+bool resize_bins(T& h, uint32_t bins, uint64_t logged) {
   if (HIVE_BASE_SIZE + (uint64_t)bins > h.size() && bins > logged) return false;
-  try {
-    h.resize(HIVE_BASE_SIZE + (size_t)bins, 0);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
+  return h.resize(HIVE_BASE_SIZE + (size_t)bins);
 }
 
 // 1 a sound entry, 0 no entry here (the log ends), -1 an entry that fails
@@ -103,17 +141,18 @@ int parse_entry(const HiveLogFile& log, size_t at, Entry* e) {
   return 1;
 }
 
-bool apply_entry(std::vector<uint8_t>& h, const HiveLogFile& log, const Entry& e) {
+template <class T>
+bool apply_entry(T& h, const HiveLogFile& log, const Entry& e) {
   if (!resize_bins(h, e.bins, e.end)) return false;
   const uint8_t* p = log.data + e.at;
   const uint8_t* page = p + kEntryHeader + 8 * e.count;
   for (uint32_t i = 0; i < e.count; i++) {
     uint32_t off = read_le32(p + kEntryHeader + 8 * i),
              len = read_le32(p + kEntryHeader + 8 * i + 4);
-    memcpy(h.data() + HIVE_BASE_SIZE + off, page, len);
+    h.put(HIVE_BASE_SIZE + off, page, len);
     page += len;
   }
-  write_le32(h.data() + BB_BINS, e.bins);
+  write_le32(h.base() + BB_BINS, e.bins);
   return true;
 }
 
@@ -126,13 +165,14 @@ uint32_t newest_entry(const HiveLogFile& log) {
   return best;
 }
 
-HiveLogOutcome apply_new(std::vector<uint8_t>& h, std::vector<const HiveLogFile*> logs) {
+template <class T>
+HiveLogOutcome apply_new(T& h, std::vector<const HiveLogFile*> logs) {
   // Windows moves on to the other file when one is full: the file that
   // began later holds the later entries.
   std::stable_sort(logs.begin(), logs.end(), [](const HiveLogFile* a, const HiveLogFile* b) {
     return read_le32(a->data + BB_SEQ1) < read_le32(b->data + BB_SEQ1);
   });
-  uint32_t from = read_le32(h.data() + BB_SEQ1);
+  uint32_t from = read_le32(h.base() + BB_SEQ1);
   uint32_t next = 0;
   bool applied = false;
   for (const HiveLogFile* log : logs) {
@@ -156,13 +196,14 @@ HiveLogOutcome apply_new(std::vector<uint8_t>& h, std::vector<const HiveLogFile*
     }
   }
   if (!applied) return HIVE_LOG_REFUSED;
-  seal_base_block(h, next - 1);
+  seal_base_block(h.base(), next - 1);
   return HIVE_LOG_RECOVERED;
 }
 
 // Older format: the log's base block, "DIRT" and a bitmap of the 512-byte
 // pages of the bins, then each dirty page in bitmap order.
-bool apply_old(std::vector<uint8_t>& h, const HiveLogFile& log) {
+bool apply_old(FileTarget& t, const HiveLogFile& log) {
+  std::vector<uint8_t>& h = t.h;
   uint32_t bins = read_le32(log.data + BB_BINS);
   if (!sane_bins(bins) || log.size < kSector + 4 || memcmp(log.data + kSector, "DIRT", 4) != 0)
     return false;
@@ -177,7 +218,7 @@ bool apply_old(std::vector<uint8_t>& h, const HiveLogFile& log) {
   uint64_t logged = 0;
   for (size_t i = 0; i < bitmap * 8; i++)
     if ((bits[i / 8] >> (i % 8)) & 1) logged = (uint64_t)(i + 1) * kSector;
-  if (!resize_bins(h, bins, logged)) return false;
+  if (!resize_bins(t, bins, logged)) return false;
   const uint8_t* page = log.data + pages;
   for (size_t i = 0; i < bitmap * 8; i++) {
     if (!((bits[i / 8] >> (i % 8)) & 1)) continue;
@@ -185,8 +226,13 @@ bool apply_old(std::vector<uint8_t>& h, const HiveLogFile& log) {
     page += kSector;
   }
   memcpy(h.data(), log.data, kSector);
-  seal_base_block(h, read_le32(log.data + BB_SEQ1));
+  seal_base_block(h.data(), read_le32(log.data + BB_SEQ1));
   return true;
+}
+
+// A check replays only the newer format, which is what a save writes.
+bool apply_old(SectorTarget&, const HiveLogFile&) {
+  return false;
 }
 
 }  // namespace
@@ -217,45 +263,29 @@ uint64_t hive_log_hash(const uint8_t* p, size_t n) {
   return (uint64_t)lo | ((uint64_t)hi << 32);
 }
 
-std::vector<HivePageRun> hive_changed_runs(const std::vector<uint8_t>& newHive, const uint8_t* old,
-                                           size_t oldSize) {
-  std::vector<HivePageRun> runs;
-  for (size_t at = HIVE_BASE_SIZE; at < newHive.size(); at += kPage) {
-    size_t n = std::min<size_t>(kPage, newHive.size() - at);
-    bool same = at + n <= oldSize && memcmp(newHive.data() + at, old + at, n) == 0;
-    if (same) continue;
-    if (!runs.empty() && runs.back().offset + runs.back().length == at)
-      runs.back().length += (uint32_t)n;
-    else
-      runs.push_back({(uint32_t)at, (uint32_t)n});
-  }
-  return runs;
-}
-
-std::vector<uint8_t> hive_build_log(const std::vector<uint8_t>& newHive,
-                                    const std::vector<HivePageRun>& runs) {
+std::vector<uint8_t> hive_build_log(const uint8_t* newHive, const std::vector<HivePageRun>& runs) {
   uint64_t pages = 0;
   for (const HivePageRun& r : runs) pages += r.length;
   uint64_t entry = kEntryHeader + 8ull * runs.size() + pages;
   entry = (entry + kSector - 1) / kSector * kSector;
   std::vector<uint8_t> log(kSector + entry + kSector, 0);
   // The log's base block is the hive's, marked as a newer-format log.
-  memcpy(log.data(), newHive.data(), kSector);
-  uint32_t seq = read_le32(newHive.data() + BB_SEQ1);
+  memcpy(log.data(), newHive, kSector);
+  uint32_t seq = read_le32(newHive + BB_SEQ1);
   write_le32(log.data() + BB_TYPE, LOG_TYPE_NEW);
   write_le32(log.data() + BB_CHECKSUM, checksum(log.data()));
   uint8_t* p = log.data() + kSector;
   memcpy(p, "HvLE", 4);
   write_le32(p + 4, (uint32_t)entry);
-  write_le32(p + 8, read_le32(newHive.data() + 0x90));  // the hive's flags
+  write_le32(p + 8, read_le32(newHive + 0x90));  // the hive's flags
   write_le32(p + 12, seq);
-  write_le32(p + 16, read_le32(newHive.data() + BB_BINS));
+  write_le32(p + 16, read_le32(newHive + BB_BINS));
   write_le32(p + 20, (uint32_t)runs.size());
   uint8_t* page = p + kEntryHeader + 8 * runs.size();
   for (size_t i = 0; i < runs.size(); i++) {
     write_le32(p + kEntryHeader + 8 * i, runs[i].offset - HIVE_BASE_SIZE);
     write_le32(p + kEntryHeader + 8 * i + 4, runs[i].length);
-    memcpy(page, newHive.data() + runs[i].offset, runs[i].length);
+    memcpy(page, newHive + runs[i].offset, runs[i].length);
     page += runs[i].length;
   }
   uint64_t data = hive_log_hash(p + kEntryHeader, (size_t)entry - kEntryHeader);
@@ -274,9 +304,14 @@ HiveLogOutcome hive_apply_logs(std::vector<uint8_t>& hive, const std::vector<Hiv
   return r;
 }
 
-HiveLogOutcome hive_apply_logs(const std::vector<uint8_t>& hive,
-                               const std::vector<HiveLogFile>& logs, uint32_t* maxSequence,
-                               std::vector<uint8_t>* recovered) {
+namespace {
+
+// The replay over a file whose base block is head (at least a sector) and
+// whose length is size; begin() makes the target ready once the logs are
+// known to apply.
+template <class T, class Begin>
+HiveLogOutcome replay(const uint8_t* head, size_t size, const std::vector<HiveLogFile>& logs,
+                      uint32_t* maxSequence, T& work, Begin begin) {
   *maxSequence = 0;
   std::vector<const HiveLogFile*> newer, older;
   bool unusable = false;
@@ -299,21 +334,14 @@ HiveLogOutcome hive_apply_logs(const std::vector<uint8_t>& hive,
       older.push_back(&log);
     }
   }
-  if (hive.size() < HIVE_BASE_SIZE || memcmp(hive.data(), "regf", 4) != 0) return HIVE_LOG_REFUSED;
-  bool sound = checksum(hive.data()) == read_le32(hive.data() + BB_CHECKSUM);
-  if (sound && read_le32(hive.data() + BB_SEQ1) == read_le32(hive.data() + BB_SEQ2))
-    return HIVE_LOG_CLEAN;
+  if (size < HIVE_BASE_SIZE || memcmp(head, "regf", 4) != 0) return HIVE_LOG_REFUSED;
+  bool sound = checksum(head) == read_le32(head + BB_CHECKSUM);
+  if (sound && read_le32(head + BB_SEQ1) == read_le32(head + BB_SEQ2)) return HIVE_LOG_CLEAN;
   if (newer.empty() && older.empty()) return unusable ? HIVE_LOG_REFUSED : HIVE_LOG_NO_LOG;
   // What a log that fails its checks holds is unknown: nothing is applied
   // then, for a hive brought up to date with part of its changes is worse
   // than one left as it was.
-  if (unusable) return HIVE_LOG_REFUSED;
-  std::vector<uint8_t>& work = *recovered;
-  try {
-    work = hive;
-  } catch (const std::bad_alloc&) {
-    return HIVE_LOG_REFUSED;
-  }
+  if (unusable || !begin()) return HIVE_LOG_REFUSED;
   HiveLogOutcome r = HIVE_LOG_REFUSED;
   if (!newer.empty()) {
     if (!sound) {
@@ -321,15 +349,14 @@ HiveLogOutcome hive_apply_logs(const std::vector<uint8_t>& hive,
       const HiveLogFile* first = newer[0];
       for (const HiveLogFile* l : newer)
         if (read_le32(l->data + BB_SEQ1) < read_le32(first->data + BB_SEQ1)) first = l;
-      memcpy(work.data(), first->data, kSector);
+      memcpy(work.base(), first->data, kSector);
     }
     r = apply_new(work, newer);
   } else {
     // The log written for this very state of the hive carries its time.
-    uint64_t stamp = sound ? read_le64(hive.data() + BB_TIME)
-                     : hive.size() >= HIVE_BASE_SIZE + 0x1C
-                         ? read_le64(hive.data() + HIVE_BASE_SIZE + 0x14)
-                         : 0;
+    uint64_t stamp = sound ? read_le64(head + BB_TIME)
+                     : size >= HIVE_BASE_SIZE + 0x1C ? read_le64(head + HIVE_BASE_SIZE + 0x14)
+                                                     : 0;
     const HiveLogFile* pick = nullptr;
     for (const HiveLogFile* l : older)
       if (read_le64(l->data + BB_TIME) == stamp &&
@@ -337,6 +364,53 @@ HiveLogOutcome hive_apply_logs(const std::vector<uint8_t>& hive,
         pick = l;
     if (pick && apply_old(work, *pick)) r = HIVE_LOG_RECOVERED;
   }
+  return r;
+}
+
+}  // namespace
+
+HiveLogOutcome hive_apply_logs(const std::vector<uint8_t>& hive,
+                               const std::vector<HiveLogFile>& logs, uint32_t* maxSequence,
+                               std::vector<uint8_t>* recovered) {
+  std::vector<uint8_t>& work = *recovered;
+  FileTarget target{work};
+  HiveLogOutcome r = replay(hive.data(), hive.size(), logs, maxSequence, target, [&]() {
+    try {
+      work = hive;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  });
   if (r != HIVE_LOG_RECOVERED) std::vector<uint8_t>().swap(work);
   return r;
+}
+
+bool hive_logs_give(const uint8_t* pendingHead, size_t pendingSize,
+                    const std::vector<HiveLogFile>& logs, const uint8_t* newHive, size_t newSize,
+                    const std::vector<HivePageRun>& runs) {
+  SectorTarget target;
+  uint32_t sequence = 0;
+  try {
+    target.head.assign(pendingHead, pendingHead + HIVE_BASE_SIZE);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (pendingSize < HIVE_BASE_SIZE) return false;
+  HiveLogOutcome r = replay(target.head.data(), pendingSize, logs, &sequence, target,
+                            [&]() { return target.resize(pendingSize); });
+  if (r != HIVE_LOG_RECOVERED || target.length != newSize ||
+      memcmp(target.head.data(), newHive, HIVE_BASE_SIZE) != 0)
+    return false;
+  static const uint8_t zero[kSector] = {};
+  size_t run = 0;
+  for (size_t at = HIVE_BASE_SIZE; at < newSize; at += kSector) {
+    while (run < runs.size() && runs[run].offset + (size_t)runs[run].length <= at) run++;
+    bool changed = run < runs.size() && runs[run].offset <= at;
+    const uint8_t* got = target.sectors[at / kSector];
+    if (!got && changed) return false;  // a changed page the log does not give
+    if (!got && at >= target.low) got = zero;
+    if (got && memcmp(got, newHive + at, kSector) != 0) return false;
+  }
+  return true;
 }

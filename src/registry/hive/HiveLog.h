@@ -41,18 +41,20 @@ struct HivePageRun {
   uint32_t length;
 };
 
-// The runs of 4 KiB pages (base block excluded) where the hive file image
-// newHive differs from the file as it lies on the volume (old, oldSize
-// bytes; pages beyond its end differ).
-std::vector<HivePageRun> hive_changed_runs(const std::vector<uint8_t>& newHive, const uint8_t* old,
-                                           size_t oldSize);
 // A newer-format log (base block and one "HvLE" entry, then a zeroed
 // sector that ends the entries) that takes a file holding the old bytes to
-// newHive: the entry carries newHive's sequence number, bins size and the
-// changed runs. newHive's base block must be sealed (equal sequence
-// numbers, checksum).
-std::vector<uint8_t> hive_build_log(const std::vector<uint8_t>& newHive,
-                                    const std::vector<HivePageRun>& runs);
+// newHive (the file's bytes: base block and bins): the entry carries
+// newHive's sequence number, bins size and the changed runs, 4 KiB pages
+// outside the base block. newHive's base block must be sealed (equal
+// sequence numbers, checksum).
+std::vector<uint8_t> hive_build_log(const uint8_t* newHive, const std::vector<HivePageRun>& runs);
+// True when the logs replayed over a file of pendingSize bytes under the
+// base block pendingHead give newHive (newSize bytes), the file's own bytes
+// outside the runs being newHive's already. Checked as a load would replay
+// them, without a copy of the file.
+bool hive_logs_give(const uint8_t* pendingHead, size_t pendingSize,
+                    const std::vector<HiveLogFile>& logs, const uint8_t* newHive, size_t newSize,
+                    const std::vector<HivePageRun>& runs);
 
 // The Marvin32 hash of the log entries (their fixed seed).
 uint64_t hive_log_hash(const uint8_t* p, size_t n);

@@ -47,10 +47,10 @@ inline uint16_t rd16(HiveImage* img, uint32_t cell, uint32_t field) {
   return read_le16(img->buffer + cell + 4 + field);
 }
 inline void wr32(HiveImage* img, uint32_t cell, uint32_t field, uint32_t v) {
-  write_le32(img->buffer + cell + 4 + field, v);
+  write_le32(hive_write_at(img, cell + 4 + field, 4), v);
 }
 inline void wr16(HiveImage* img, uint32_t cell, uint32_t field, uint16_t v) {
-  write_le16(img->buffer + cell + 4 + field, v);
+  write_le16(hive_write_at(img, cell + 4 + field, 2), v);
 }
 
 // Allocated cell holding a record with the id and at least min record bytes.

@@ -153,7 +153,7 @@ uint32_t grow_list(HiveImage* img, uint32_t hint, uint32_t list, uint32_t count)
   uint32_t nc = alloc_cell(img, hint, 4 * cap);
   if (!nc) return 0;
   if (list) {
-    memcpy(img->buffer + nc + 4, img->buffer + list + 4, 4 * count);
+    memcpy(hive_write_at(img, nc + 4, 4 * count), img->buffer + list + 4, 4 * count);
     free_cell(img, list);
   }
   return nc;
@@ -287,7 +287,7 @@ uint32_t put_data_to_value(HiveImage* img, const void* data, uint32_t length, ui
         break;
       }
       segs.push_back(s);
-      memcpy(img->buffer + s + 4, src + i * HIVE_BIG_SEGMENT, take);
+      memcpy(hive_write_at(img, s + 4, take), src + i * HIVE_BIG_SEGMENT, take);
       wr32(img, list, 4 * i, hive_rel(s));
     }
     if (!ok) {
@@ -304,18 +304,18 @@ uint32_t put_data_to_value(HiveImage* img, const void* data, uint32_t length, ui
              hive_record_size(img, old.cell) + 4 == ((length + 4 + 7) & ~7u)) {
     newCell = old.cell;
     reuse = true;
-    memcpy(img->buffer + newCell + 4, src, length);
+    memcpy(hive_write_at(img, newCell + 4, length), src, length);
   } else {
     newCell = alloc_cell(img, vk, length);
     if (!newCell) return 0;
-    memcpy(img->buffer + newCell + 4, src, length);
+    memcpy(hive_write_at(img, newCell + 4, length), src, length);
   }
   if (!reuse) free_data(img, old);
   if (length <= 4) {
     uint8_t inl[4] = {0, 0, 0, 0};
     if (length) memcpy(inl, src, length);
     wr32(img, vk, VK_DATALEN, length | 0x80000000u);
-    memcpy(img->buffer + vk + 4 + VK_DATA, inl, 4);
+    memcpy(hive_write_at(img, vk + 4 + VK_DATA, 4), inl, 4);
   } else {
     wr32(img, vk, VK_DATALEN, length);
     wr32(img, vk, VK_DATA, hive_rel(newCell));
@@ -365,7 +365,8 @@ uint32_t add_value(HiveImage* img, uint32_t keyOff, const wchar_t* name, uint32_
   wr32(img, vk, VK_DATALEN, dw ? 0x80000004u : 0x80000000u);
   wr32(img, vk, VK_TYPE, type);
   wr16(img, vk, VK_FLAGS, comp ? VK_COMP_NAME : 0);
-  memcpy(img->buffer + vk + 4 + VK_NAME, stored.data(), stored.size());
+  memcpy(hive_write_at(img, vk + 4 + VK_NAME, (uint32_t)stored.size()), stored.data(),
+         stored.size());
   list = hive_cell(img, rd32(img, key, NK_VALLIST));
   uint32_t nl = grow_list(img, key, count ? list : 0, count);
   if (!nl) {
@@ -403,7 +404,7 @@ int del_value(HiveImage* img, uint32_t keyOff, const wchar_t* name) {
   DataLoc d = locate_data(img, vk);
   free_data(img, d);
   free_cell(img, vk);
-  uint8_t* e = img->buffer + list + 4;
+  uint8_t* e = hive_write_at(img, list + 4, 4 * count);
   memmove(e + 4 * i, e + 4 * (i + 1), 4 * (count - i - 1));
   if (count == 1) {
     free_cell(img, list);

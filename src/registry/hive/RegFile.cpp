@@ -783,16 +783,20 @@ bool reg_names_root(const std::wstring& path) {
 
 int import_reg_text(HiveImage* img, const std::wstring& text, const wchar_t* rootPrefix,
                     uint32_t controlSet, RegImportFault* fault, RegTextForms forms) {
-  HiveImage* snap = hive_snapshot(img);
-  if (!snap) {
-    if (fault && fault->what.empty()) fault->what = L"no memory for a copy of the hive";
+  // All or nothing through the image's record of what the import changes;
+  // a record opened by the caller (an import over several hives) is the
+  // caller's to end.
+  int own = hive_undo_begin(img);
+  if (own < 0) {
+    if (fault && fault->what.empty()) fault->what = L"no memory for the record of its changes";
     return -1;
   }
   int r = Importer(img, rootPrefix, controlSet, fault, forms).Run(text);
-  if (r != 0) {
-    hive_restore(img, snap);
-  } else {
-    close_hive(snap);
+  if (own) {
+    if (r != 0)
+      hive_undo_rollback(img);
+    else
+      hive_undo_commit(img);
   }
   return r;
 }

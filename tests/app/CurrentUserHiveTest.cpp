@@ -1,0 +1,120 @@
+// HKEY_CURRENT_USER through the real program: the hive Windows loads for
+// the last user, in the profile folder SOFTWARE's ProfileList gives (by the
+// user's SID, or by a folder of the user's name made again as
+// "NAME.COMPUTER"), not a stale \Users\NAME beside it; the default hive
+// when no last user is named, with a line naming it; a refusal with a line
+// when SOFTWARE cannot be read. Read back with ntfscat and hivexget.
+#include <gtest/gtest.h>
+
+#include "BatchTestUtil.h"
+
+using namespace bt;
+
+namespace {
+
+std::wstring WriteReg(const std::string& dir, const char* name, const std::wstring& body) {
+  std::wstring path = vt::ToWin(dir + "/" + name);
+  rt::WriteRegFile(path, L"Windows Registry Editor Version 5.00\r\n\r\n" + body);
+  return path;
+}
+
+std::string MakeImage(const std::string& dir, const std::string& tree) {
+  std::string image = dir + "/disk.img";
+  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout none --size 40 --fs ntfs" +
+                          " --tree " + vt::Q(tree)));
+  return image;
+}
+
+// hivexget of a value of a hive file on the image.
+std::string Get(const std::string& image, const std::string& file, const std::string& key,
+                const std::string& value) {
+  std::string out = image + ".hiv";
+  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(image) + " " + vt::Q(file) + " > " + vt::Q(out)));
+  return rt::HivexGet(out, key, value);
+}
+
+DWORD Import(const std::string& image, const std::wstring& reg, std::string* output = nullptr) {
+  std::wstring args = ImageArgs(vt::ToWin(image)) + L"\"/import:" + reg + L"\"";
+  return output ? RunVro(args, output) : RunVro(args);
+}
+
+const wchar_t kLogonUi[] =
+    L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Authentication\\LogonUI]"
+    L"\r\n";
+
+}  // namespace
+
+TEST(CurrentUserHive, IsTheProfileProfileListGives) {
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel --user alice"));
+  // The profile made again beside the stale one, as Windows names it.
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree + "/Users/alice.PC") + " && cp " +
+                      vt::Q(tree + "/Users/alice/NTUSER.DAT") + " " +
+                      vt::Q(tree + "/Users/alice.PC/NTUSER.DAT")));
+  std::string image = MakeImage(dir, tree);
+  std::wstring profile = WriteReg(
+      dir, "profile.reg",
+      L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\"
+      L"S-1-5-21-1-2-3-1001]\r\n\"ProfileImagePath\"=hex(2):43,00,3a,00,5c,00,55,00,73,00,65,00,"
+      L"72,00,73,00,5c,00,61,00,6c,00,69,00,63,00,65,00,2e,00,50,00,43,00,00,00\r\n\r\n"
+      L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\"
+      L"S-1-5-18]\r\n\"ProfileImagePath\"=\"%systemroot%\\\\system32\\\\config\\\\systemprofile\"\r\n"
+      L"\r\n" +
+          std::wstring(kLogonUi) + L"\"LastLoggedOnUserSID\"=\"S-1-5-21-1-2-3-1001\"\r\n");
+  ASSERT_EQ(DWORD(0), Import(image, profile));
+
+  // By the SID (Windows 8 on).
+  std::wstring bySid =
+      WriteReg(dir, "sid.reg", L"[HKEY_CURRENT_USER\\Software\\Vro]\r\n\"bySid\"=\"1\"\r\n");
+  ASSERT_EQ(DWORD(0), Import(image, bySid));
+  EXPECT_EQ("1", Get(image, "/Users/alice.PC/NTUSER.DAT", "\\Software\\Vro", "bySid"));
+  EXPECT_EQ("<missing>", Get(image, "/Users/alice/NTUSER.DAT", "\\Software\\Vro", "bySid"));
+
+  // Without the SID (Windows 7): the one folder of the user's name made again.
+  std::wstring noSid = WriteReg(dir, "nosid.reg",
+                                std::wstring(kLogonUi) + L"\"LastLoggedOnUserSID\"=-\r\n\r\n" +
+                                    L"[HKEY_CURRENT_USER\\Software\\Vro]\r\n\"byName\"=\"2\"\r\n");
+  ASSERT_EQ(DWORD(0), Import(image, noSid));
+  EXPECT_EQ("2", Get(image, "/Users/alice.PC/NTUSER.DAT", "\\Software\\Vro", "byName"));
+  EXPECT_EQ("<missing>", Get(image, "/Users/alice/NTUSER.DAT", "\\Software\\Vro", "byName"));
+}
+
+TEST(CurrentUserHive, WithoutALastUserIsTheDefaultHiveToldInALine) {
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));
+  std::string image = MakeImage(dir, tree);
+  std::wstring reg =
+      WriteReg(dir, "user.reg", L"[HKEY_CURRENT_USER\\Software\\Vro]\r\n\"a\"=\"b\"\r\n");
+  std::string out;
+  ASSERT_EQ(DWORD(0), Import(image, reg, &out));
+  EXPECT_NE(std::string::npos,
+            out.find("\\Windows\\System32\\config\\DEFAULT: SOFTWARE names no last user: "
+                     "HKEY_CURRENT_USER is this hive (the hive of HKEY_USERS\\.DEFAULT)"))
+      << out;
+  EXPECT_EQ("b", Get(image, "/Windows/System32/config/DEFAULT", "\\Software\\Vro", "a"));
+}
+
+TEST(CurrentUserHive, AnUnreadableSoftwareRefusesTheCommand) {
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel --user alice"));
+  ASSERT_EQ(0, vt::Sh("dd if=/dev/zero of=" + vt::Q(tree + "/Windows/System32/config/SOFTWARE") +
+                      " bs=512 count=1 conv=notrunc status=none"));
+  std::string image = MakeImage(dir, tree);
+  std::string hash = vt::Sha256(vt::ToWin(image));
+  std::wstring reg =
+      WriteReg(dir, "user.reg", L"[HKEY_CURRENT_USER\\Software\\Vro]\r\n\"a\"=\"b\"\r\n");
+  const std::string line =
+      "HKEY_CURRENT_USER: the last user is named in SOFTWARE, and its hive file "
+      "\\Windows\\System32\\config\\SOFTWARE cannot be read (damaged or not in the image)";
+  std::string out;
+  EXPECT_EQ(DWORD(-14), Import(image, reg, &out));
+  EXPECT_NE(std::string::npos, out.find(line)) << out;
+  std::wstring exported = vt::ToWin(dir) + L"\\exported.reg";
+  EXPECT_EQ(DWORD(-14),
+            RunVro(ImageArgs(vt::ToWin(image)) + L"\"/export:" + exported + L"::HKEY_CURRENT_USER\"",
+                   &out));
+  EXPECT_NE(std::string::npos, out.find(line)) << out;
+  EXPECT_FALSE(vt::FileExists(exported));
+  EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
+  EXPECT_EQ("<missing>", Get(image, "/Windows/System32/config/DEFAULT", "\\Software\\Vro", "a"));
+}
