@@ -221,4 +221,159 @@ TEST(DriverWindowSession, FailedUpdateKeepsTheWorkingDriver) {
   EXPECT_EQ("1.0.0.1", rt::HivexGet(after, std::string(kNetClass) + "0000", "DriverVersion"));
 }
 
+// Package `x` for device DEV_10D<x>: its service, description and driver
+// file take the letter; `sed` goes first.
+std::string Lettered(char x, const std::string& sed = "") {
+  const std::string up(1, char(toupper(x))), low(1, x);
+  return sed + "s/DEV_10D3/DEV_10D" + up + "/g; s/VroNic/Vro" + up +
+         "/g; s/Vro Gigabit Network Connection/Vro " + up + "/g";
+}
+
+// Ticks the setup dialog's row `name`: a click selects it, Ctrl+S ticks the
+// selected rows.
+void TickRow(DriverWindow& w, HWND setup, const std::wstring& name) {
+  HWND list = GetDlgItem(setup, 1001);
+  std::string at;
+  int row = -1;
+  ASSERT_TRUE(Poll([&] { return ItemCentre(w.program.pi.hProcess, list, name, &at, &row); }))
+      << vt::Narrow(name) << " is not listed";
+  ASSERT_NO_FATAL_FAILURE(ClickToSelect(w.program.ui, list, at, row));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(w.program.ui, setup, "key ctrl+s"));
+  ASSERT_TRUE(Poll([&] {
+    return (SendMessageW(list, LVM_GETITEMSTATE, row, LVIS_STATEIMAGEMASK) >> 12) == 2;
+  })) << "Ctrl+S ticked no row";
+}
+
+HWND OpenSetup(DriverWindow& w) {
+  HWND setup = nullptr;
+  w.Click(GetDlgItem(w.page, 1005));
+  EXPECT_TRUE(Poll([&] { return (setup = FindTopWindow(w.program.id, 1034)) != nullptr; }))
+      << "Add opened no setup dialog";
+  EXPECT_TRUE(Poll([&] { return setup && Gui(w.program.ui).hwndActive == setup; }));
+  return setup;
+}
+
+// The setup dialog at the X display. One package whose driver file has the
+// name of the image's working driver and which places another file where
+// the installation maps nothing: refused with a box giving the command
+// line's line, the dialog stays, and once the program has ended the image
+// is byte for byte as before. Then three packages ticked at once, one of
+// them failing so: the box names that one, the other two are installed,
+// each with an adapter identity of its own (the image has two prepared; the
+// first is taken over from the adapter that held it).
+TEST(DriverWindowSession, SetupDialogInstallsEachPackageWholeOrNotAtAll) {
+  if (vt::Sh("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "xdotool is missing";
+  const LANGID language = 1041;
+  rt::WinDisk d = rt::MakeWinDisk("--arch x64 --version 6.1.7601.17514");
+  it::PrepareOwnAdapter(d, false);
+  const std::wstring second = L"{5E6F7081-92A3-B4C5-D6E7-F8091A2B3C4D}";
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+    ASSERT_EQ(1, m.LoadHives(1));
+    for (const wchar_t* k : {L"VRONDIS\\Parameters\\Adapters\\",
+                             L"Tcpip\\Parameters\\Interfaces\\",
+                             L"Tcpip\\Parameters\\Adapters\\"}) {
+      const std::wstring key =
+          L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\services\\" + std::wstring(k) + second;
+      uint32_t st = m.RegCreateKey(key.c_str());
+      ASSERT_TRUE(st == REG_STATUS_OK || st == REG_STATUS_EXISTS);
+    }
+    ASSERT_TRUE(m.UnloadHives());
+  }
+  const std::wstring store = vt::ToWin(d.dir) + L"\\store";
+  const std::wstring folder = store + L"\\Network\\6.1_x64";
+  // The working driver: vronic.sys of DEV_10D3, by the command line.
+  ASSERT_NO_FATAL_FAILURE(ImportPackage(d, folder, "v1", "vronic.sys", ""));
+  DriverWindow w;
+  w.dir = d.dir + "/program";
+  ASSERT_EQ(0, vt::Sh(Program::Prepare(w.dir, std::to_string(language))));
+  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", store.c_str(),
+                                         vt::ToWin(w.dir + "/VroMount.ini").c_str()));
+  ASSERT_EQ(0u, AddAdapter(w, d, nullptr));
+  ASSERT_NO_FATAL_FAILURE(
+      ImportPackage(d, folder, "d", "vronic.sys", Lettered('d', kUnmappedFile + ";"), "extra.dll"));
+  const std::string untouched = d.dir + "/untouched.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.unixPath) + " " + vt::Q(untouched)));
+
+  ASSERT_NO_FATAL_FAILURE(w.Open(d, store, std::to_string(language)));
+  HWND setup = OpenSetup(w);
+  ASSERT_TRUE(setup);
+  ASSERT_NO_FATAL_FAILURE(TickRow(w, setup, L"Vro D"));
+  ASSERT_NO_FATAL_FAILURE(w.Click(GetDlgItem(setup, 1034)));
+  std::wstring said = w.TakeBox();
+  EXPECT_EQ(0u, said.find(RefusalHead(language))) << vt::Narrow(said);
+  EXPECT_NE(std::wstring::npos,
+            said.find(L"Vro D 12.18.9.7: Adapter driver (type 2, VEN_8086&DEV_10DD) not installed "
+                      L"(-9): [DestinationDirs] VroD.Extra = 23 for [VroD.Extra]"))
+      << vt::Narrow(said);
+  ASSERT_TRUE(IsWindow(setup)) << "nothing installed: the dialog stays";
+  wchar_t none[200] = L"";
+  LoadUiString(GetModuleHandleW(nullptr), IDS_SETUP_INSTALL_FAILED, language, none, 200);
+  EXPECT_EQ(std::wstring(none), Text(GetDlgItem(setup, 1000)));
+  PostMessageW(setup, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(Poll([&] { return !IsWindow(setup); }));
+  ASSERT_TRUE(Poll([&] { return Gui(w.program.ui).hwndActive == w.manager; }));
+  ASSERT_NO_FATAL_FAILURE(w.Close());
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(untouched) + " " + vt::Q(d.unixPath)));
+
+  // Three at once: A and B go in, C fails at its unmapped file.
+  ASSERT_NO_FATAL_FAILURE(ImportPackage(d, folder, "a", "vroa.sys", Lettered('a')));
+  ASSERT_NO_FATAL_FAILURE(ImportPackage(d, folder, "b", "vrob.sys", Lettered('b')));
+  ASSERT_NO_FATAL_FAILURE(
+      ImportPackage(d, folder, "c", "vroc.sys", Lettered('c', kUnmappedFile + ";"), "extra.dll"));
+  ASSERT_NO_FATAL_FAILURE(w.Open(d, store, std::to_string(language)));
+  setup = OpenSetup(w);
+  ASSERT_TRUE(setup);
+  for (const wchar_t* name : {L"Vro A", L"Vro B", L"Vro C"})
+    ASSERT_NO_FATAL_FAILURE(TickRow(w, setup, name));
+  ASSERT_NO_FATAL_FAILURE(w.Click(GetDlgItem(setup, 1034)));
+  said = w.TakeBox();
+  EXPECT_NE(std::wstring::npos,
+            said.find(L"Vro C 12.18.9.7: Adapter driver (type 2, VEN_8086&DEV_10DC) not installed "
+                      L"(-9): [DestinationDirs] VroC.Extra = 23"))
+      << vt::Narrow(said);
+  EXPECT_EQ(std::wstring::npos, said.find(L"Vro A")) << vt::Narrow(said);
+  EXPECT_EQ(std::wstring::npos, said.find(L"Vro B")) << vt::Narrow(said);
+  ASSERT_TRUE(Poll([&] { return !IsWindow(setup); })) << "two installed: the dialog closes";
+  ASSERT_TRUE(Poll([&] { return w.Row(L"Vro A") >= 0 && w.Row(L"Vro B") >= 0; }))
+      << "the page lists the two new adapters";
+  EXPECT_LT(w.Row(L"Vro C"), 0);
+  ASSERT_NO_FATAL_FAILURE(w.Close());
+
+  const std::string sys =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
+  const std::string enumKey = "ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D";
+  std::vector<std::string> ids;
+  for (const char* x : {"A", "B"}) {
+    const std::string instance = enumKey + x + "\\VRO&Node&Pnp";
+    EXPECT_EQ(std::string("Vro") + x, rt::HivexGet(sys, instance, "Service"));
+    std::string driver = rt::HivexGet(sys, instance, "Driver");
+    ASSERT_NE("<missing>", driver) << x;
+    ids.push_back(rt::HivexGet(sys, std::string(kNetClass) + driver.substr(driver.find('\\') + 1),
+                               "NetCfgInstanceId"));
+  }
+  EXPECT_NE(ids[0], ids[1]) << "one NetCfgInstanceId per adapter";
+  for (const std::string& id : ids)
+    EXPECT_TRUE(id == vt::Narrow(it::kPreparedGuid) || id == vt::Narrow(second)) << id;
+  // No other driver key holds either: the adapter that held the first
+  // prepared identity gave it up to the new one, as on the command line.
+  int holders = 0;
+  for (const char* instance : {"0000", "0001", "0002", "0003", "0004"}) {
+    const std::string id =
+        rt::HivexGet(sys, std::string(kNetClass) + instance, "NetCfgInstanceId");
+    holders += id == ids[0] || id == ids[1];
+  }
+  EXPECT_EQ(2, holders);
+  EXPECT_EQ("<missing>", rt::HivexGet(sys, enumKey + "C\\VRO&Node&Pnp", "Service"));
+  EXPECT_EQ("<missing>", rt::HivexGet(sys, "ControlSet001\\services\\VroC", "ImagePath"));
+  std::string listing;
+  EXPECT_EQ(0, vt::Sh("ntfsls -p /Windows/System32/Drivers " + vt::Q(d.unixPath + ".part"),
+                      &listing));
+  for (const char* placed : {"vroa.sys", "vrob.sys"})
+    EXPECT_NE(std::string::npos, listing.find(placed)) << placed << "\n" << listing;
+  EXPECT_EQ(std::string::npos, listing.find("vroc.sys")) << listing;
+  EXPECT_EQ(0, vt::Sh("ntfsfix -n " + vt::Q(d.unixPath + ".part"), &listing)) << listing;
+}
+
 }  // namespace
