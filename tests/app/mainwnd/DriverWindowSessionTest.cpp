@@ -267,20 +267,7 @@ TEST(DriverWindowSession, SetupDialogInstallsEachPackageWholeOrNotAtAll) {
   rt::WinDisk d = rt::MakeWinDisk("--arch x64 --version 6.1.7601.17514");
   it::PrepareOwnAdapter(d, false);
   const std::wstring second = L"{5E6F7081-92A3-B4C5-D6E7-F8091A2B3C4D}";
-  {
-    CMountedImage m;
-    ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
-    ASSERT_EQ(1, m.LoadHives(1));
-    for (const wchar_t* k : {L"VRONDIS\\Parameters\\Adapters\\",
-                             L"Tcpip\\Parameters\\Interfaces\\",
-                             L"Tcpip\\Parameters\\Adapters\\"}) {
-      const std::wstring key =
-          L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\services\\" + std::wstring(k) + second;
-      uint32_t st = m.RegCreateKey(key.c_str());
-      ASSERT_TRUE(st == REG_STATUS_OK || st == REG_STATUS_EXISTS);
-    }
-    ASSERT_TRUE(m.UnloadHives());
-  }
+  it::PrepareOwnAdapter(d, false, 1, second.c_str());
   const std::wstring store = vt::ToWin(d.dir) + L"\\store";
   const std::wstring folder = store + L"\\Network\\6.1_x64";
   // The working driver: vronic.sys of DEV_10D3, by the command line.
