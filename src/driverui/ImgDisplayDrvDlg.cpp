@@ -6,8 +6,6 @@
 
 #include "common/MultiSz.h"
 #include "common/PathUtil.h"
-#include "common/TempFiles.h"
-#include "driverstore/DeviceInf.h"
 #include "driverstore/DriverStore.h"
 #include "driverui/DriverListDraw.h"
 #include "driverui/ImgStoreEntries.h"

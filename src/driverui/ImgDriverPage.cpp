@@ -7,7 +7,6 @@
 #include "common/PathUtil.h"
 #include "common/SavedState.h"
 #include "common/TextOps.h"
-#include "common/TempFiles.h"
 #include "driverstore/DeviceInf.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfImporter.h"

@@ -8,8 +8,6 @@
 #include <vector>
 
 #include "common/PathUtil.h"
-#include "common/TempFiles.h"
-#include "driverstore/DeviceInf.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/NetAdapterExport.h"
 #include "driverui/DriverListDraw.h"
@@ -21,7 +19,6 @@
 #include "netcfg/AdapterRemoval.h"
 #include "netcfg/NetStackQueries.h"
 #include "netcfg/NetworkConfigBlob.h"
-#include "netcfg/NewAdapterBinding.h"
 #include "netcfg/WrapperAdapter.h"
 #include "registry/RegistryFacade.h"
 #include "registry/RegistryReads.h"

@@ -55,23 +55,6 @@ const std::string kUnmappedFile =
     " s/^\\[SourceDisksNames\\]$/[VroNic.Extra]\\nextra.dll,,,2\\n\\n&/;"
     " s/^vronic.dll = 1$/&\\nextra.dll = 1/; s/^VroNic.CopyFiles = 12$/&\\nVroNic.Extra = 23/";
 
-// The text of a cell of a list of the program.
-std::wstring Cell(HANDLE process, HWND list, int row, int column) {
-  struct Block {
-    LVITEMW item;
-    wchar_t text[400];
-  } local = {};
-  RemoteBlock remote(process, sizeof local);
-  local.item.iSubItem = column;
-  local.item.pszText = reinterpret_cast<LPWSTR>(remote.At(offsetof(Block, text)));
-  local.item.cchTextMax = 400;
-  if (!remote.Write(&local, sizeof local)) return L"";
-  SendMessageW(list, LVM_GETITEMTEXTW, row, LPARAM(remote.At(0)));
-  remote.Read(&local, sizeof local);
-  local.text[399] = 0;
-  return local.text;
-}
-
 // The window's own words before the list of failed packages.
 std::wstring RefusalHead(LANGID language) {
   wchar_t text[400] = L"";
@@ -188,8 +171,8 @@ TEST(DriverWindowSession, FailedUpdateKeepsTheWorkingDriver) {
   ASSERT_NO_FATAL_FAILURE(w.Open(d, store, "2052"));
   const int row = w.Row(L"Vro Gigabit Network Connection");
   ASSERT_GE(row, 0);
-  EXPECT_EQ(L"1.0.0.1", Cell(w.program.pi.hProcess, w.list, row, 1));
-  EXPECT_EQ(L"1.0.0.2", Cell(w.program.pi.hProcess, w.list, row, 2));
+  EXPECT_EQ(L"1.0.0.1", CellText(w.program.pi.hProcess, w.list, row, 1));
+  EXPECT_EQ(L"1.0.0.2", CellText(w.program.pi.hProcess, w.list, row, 2));
   std::string at;
   ASSERT_TRUE(ItemCentre(w.program.pi.hProcess, w.list, L"Vro Gigabit Network Connection", &at));
   ASSERT_NO_FATAL_FAILURE(ClickToSelect(w.program.ui, w.list, at, row));
@@ -199,7 +182,7 @@ TEST(DriverWindowSession, FailedUpdateKeepsTheWorkingDriver) {
   EXPECT_NE(std::wstring::npos, said.find(L"Vro Gigabit Network Connection 1.0.0.2: "))
       << vt::Narrow(said);
   EXPECT_NE(std::wstring::npos, said.find(vt::Widen(line))) << vt::Narrow(said) << "\n" << line;
-  EXPECT_EQ(L"1.0.0.1", Cell(w.program.pi.hProcess, w.list, row, 1))
+  EXPECT_EQ(L"1.0.0.1", CellText(w.program.pi.hProcess, w.list, row, 1))
       << "the row changes only with an installation that completed";
   ASSERT_NO_FATAL_FAILURE(w.Close());
 
