@@ -6,8 +6,6 @@
 
 #include "common/MultiSz.h"
 #include "common/PathUtil.h"
-#include "common/TempFiles.h"
-#include "driverstore/DeviceInf.h"
 #include "driverstore/DriverStore.h"
 #include "driverui/DriverListDraw.h"
 #include "driverui/ImgStoreEntries.h"
@@ -421,20 +419,6 @@ void CImgDisplayDrvDlg::RefreshInstalledRow(int item) {
   std::wstring version = ReadDisplayDriverVersion(m_image, ReadCurrentControlSet(m_image),
                                                   ItemText(item, kColInstance, 100).c_str());
   if (!version.empty()) ListSetItemText(List(), item, kColInstalledVersion, version.c_str());
-}
-
-int CImgDisplayDrvDlg::InstallFromStore(const wchar_t* deviceKey, uint32_t version,
-                                        uint32_t controlSet, const wchar_t* instance,
-                                        const wchar_t* target, const wchar_t* package,
-                                        const wchar_t* versionFolder, const wchar_t* enumerator,
-                                        const wchar_t* instanceKey) {
-  CInfInstaller installer;
-  wchar_t script[kPathChars];
-  int imported =
-      ImportFromStore(&installer, kInfClassDisplay, L"Display", deviceKey, version, controlSet,
-                      instance, target, package, versionFolder, enumerator, instanceKey, script);
-  if (script[0]) DeleteFileW(script);
-  return imported ? 1 : 0;
 }
 
 void CImgDisplayDrvDlg::OpenProperties(int item) {

@@ -22,10 +22,6 @@ class CImgDisplayDrvDlg : public CImgDriverPage {
 
   void FillList() override { FillDeviceList(); }
   void FillDeviceList();
-  int InstallFromStore(const wchar_t* deviceKey, uint32_t version, uint32_t controlSet,
-                       const wchar_t* instance, const wchar_t* target, const wchar_t* package,
-                       const wchar_t* versionFolder, const wchar_t* enumerator,
-                       const wchar_t* instanceKey) override;
   void RefreshInstalledRow(int item) override;
   void DeleteSelected() override;
   void OpenProperties(int item) override;

@@ -7,7 +7,6 @@
 #include "common/PathUtil.h"
 #include "common/SavedState.h"
 #include "common/TextOps.h"
-#include "common/TempFiles.h"
 #include "driverstore/DeviceInf.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfImporter.h"
@@ -17,8 +16,11 @@
 #include "driverui/ThemeHelpers.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/InfInstaller.h"
+#include "infinstall/driverpack/DriverInstallation.h"
+#include "infinstall/driverpack/DriverPackInjection.h"
 #include "registry/RegistryFacade.h"
 #include "registry/RegistryReads.h"
+#include "resources/ResourceIds.h"
 #include "ui/UiResources.h"
 #include "ui/controls/ListView.h"
 #include "ui/shared/ChildPage.h"
@@ -362,6 +364,7 @@ void CImgDriverPage::UpdateSelected() {
   }
   uint32_t version = m_image->GetWindowsVersion();
   uint32_t controlSet = ReadCurrentControlSet(m_image);
+  m_failures.clear();
   for (int item = ListView_GetNextItem(list, -1, LVNI_SELECTED); item >= 0;
        item = ListView_GetNextItem(list, item, LVNI_SELECTED)) {
     if (DriverRowStateOf(ListGetItemImage(list, item)) == kRowNotAssociated) continue;
@@ -373,7 +376,8 @@ void CImgDriverPage::UpdateSelected() {
     std::wstring enumerator = ItemText(item, kColEnumerator, 100);
     if (!InstallFromStore(ItemText(item, kColDeviceKey, 200).c_str(), version, controlSet,
                           instance.c_str(), target.c_str(), package.c_str(), versionFolder.c_str(),
-                          enumerator.c_str(), ItemText(item, kColInstanceKey, 100).c_str()))
+                          enumerator.c_str(), ItemText(item, kColInstanceKey, 100).c_str(),
+                          ItemText(item, kColName)))
       continue;
     done[item] = 1;
     RefreshInstalledRow(item);
@@ -388,7 +392,8 @@ void CImgDriverPage::UpdateSelected() {
                             otherInstance.c_str(), target.c_str(), package.c_str(),
                             ItemText(other, kColStoreVersion, 100).c_str(),
                             ItemText(other, kColEnumerator, 100).c_str(),
-                            ItemText(other, kColInstanceKey, 100).c_str()))
+                            ItemText(other, kColInstanceKey, 100).c_str(),
+                            ItemText(other, kColName)))
         continue;
       done[other] = 1;
       RefreshInstalledRow(other);
@@ -405,44 +410,61 @@ void CImgDriverPage::UpdateSelected() {
     TidyDriverStoreIndex(m_traits.storeClass, version);
   }
   UpdateButtons();
+  // Every row that kept its driver, with what stopped its update.
+  if (!m_failures.empty())
+    MessageBoxW(m_hWnd, DescribeFailedPackages(LoadString(IDS_DRIVER_INSTALL_REFUSED), m_failures).c_str(),
+                LoadString(IDS_PROMPT_CAPTION).c_str(), MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+  m_failures.clear();
 }
 
-int CImgDriverPage::ImportFromStore(CInfInstaller* installer, uint32_t classKind,
-                                    const wchar_t* className, const wchar_t* deviceKey,
-                                    uint32_t version, uint32_t controlSet, const wchar_t* instance,
-                                    const wchar_t* target, const wchar_t* package,
-                                    const wchar_t* versionFolder, const wchar_t* enumerator,
-                                    const wchar_t* instanceKey, wchar_t* script) {
-  script[0] = 0;
+int CImgDriverPage::InstallFromStore(const wchar_t* deviceKey, uint32_t version,
+                                     uint32_t controlSet, const wchar_t* instance,
+                                     const wchar_t* target, const wchar_t* package,
+                                     const wchar_t* versionFolder, const wchar_t* enumerator,
+                                     const wchar_t* instanceKey, const std::wstring& name) {
+  const bool display = m_traits.storeClass == kStoreDisplay;
+  const uint32_t kind = display ? kDriverPackDisplay : kDriverPackNetwork;
   wchar_t folder[kPathChars];
   GetDriverStoreRoot(folder);
-  const wchar_t* classFolder = m_traits.storeClass == kStoreDisplay ? L"Display" : L"Network";
-  for (const wchar_t* part : {classFolder, target, package, versionFolder})
+  for (const wchar_t* part : {display ? L"Display" : L"Network", target, package, versionFolder})
     AppendPathPart(folder, kPathChars, part);
-  if (!ExtractDeviceInf(m_image, version, folder, enumerator, deviceKey)) return 0;
-  wchar_t inf[kPathChars];
-  wcscpy(inf, folder);
-  AppendPathPart(inf, kPathChars, (std::wstring(deviceKey) + L".inf").c_str());
-  if (!CreateTempFileName(script, L"Ins")) return 0;
-  std::wstring deviceInstance = std::wstring(enumerator) + L"\\" + deviceKey + L"\\" + instanceKey;
-  // The lower-case class GUID as the INF installation compares it.
-  std::wstring classGuid = m_traits.classGuid;
-  for (wchar_t& c : classGuid)
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c + 32);
-  installer->Init(m_image, version, controlSet, classKind, className, classGuid.c_str(), 1, 0);
-  // An update places its files the way the earlier installation did: a
-  // driver first copied stays real files, not links into the store.
-  installer->LoadLinkMode(instance);
-  wchar_t service[100] = L"", serviceImage[160] = L"";
-  if (!installer->StageDriverRegistry(inf, script, instance, nullptr, deviceInstance.c_str(),
-                                      service, serviceImage, 160))
-    return 0;
-  if (installer->RemoveReplacedDriver(service, FindFileNamePart(serviceImage), instance))
-    installer->AssignServiceTag(service, script);
-  std::wstring driverKey = std::wstring(m_traits.classGuid) + L"\\" + instance;
-  installer->StageDeviceInstanceKeys(inf, script, enumerator, service, driverKey.c_str());
-  return installer->CopyDriverFiles(inf, script, driverKey.c_str()) &&
-         m_image->ImportRegFile(script) == 0;
+  DriverInstallState state;
+  int32_t result = kDriverPackNoDeviceInf;
+  if (!ExtractDeviceInf(m_image, version, folder, enumerator, deviceKey)) {
+    wchar_t pnp[kPathChars];
+    lstrcpynW(pnp, folder, kPathChars);
+    AppendPathPart(pnp, kPathChars, L"VroPnp.inf");
+    state.why = std::wstring(L"no model of ") + pnp +
+                L" with a driver file and a service serves the device";
+  } else {
+    wchar_t inf[kPathChars];
+    lstrcpynW(inf, folder, kPathChars);
+    AppendPathPart(inf, kPathChars, (std::wstring(deviceKey) + L".inf").c_str());
+    CInfInstaller installer;
+    if (display)
+      installer.Init(m_image, version, controlSet, kInfClassDisplay, L"Display", kDisplayClassGuid,
+                     1, 0);
+    else
+      installer.Init(m_image, version, controlSet, kInfClassNet, L"Net", kNetClassGuid, 1, 0);
+    // An update places its files the way the earlier installation did: a
+    // driver first copied stays real files, not links into the store.
+    installer.LoadLinkMode(instance);
+    // The row's device keeps its instance and driver key: the driver it
+    // has goes only as part of an installation that completes.
+    DriverInstallTarget t = {};
+    t.kind = kind;
+    t.inf = inf;
+    t.enumerator = enumerator;
+    t.hardwareId = deviceKey;
+    t.existingInstance = instanceKey;
+    t.existingClass = instance;
+    t.netLuidIndex = 0xFFFFFFFFu;
+    result = InstallDriverTransaction(&installer, t, &state);
+  }
+  if (result == kDriverPackInstalled) return 1;
+  m_failures.push_back(
+      {name, versionFolder, result, FormatDriverRefusal(kind, deviceKey, result, state.why)});
+  return 0;
 }
 
 LRESULT CImgDriverPage::OnClose(WPARAM wParam) {

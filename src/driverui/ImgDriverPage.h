@@ -9,7 +9,9 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
+#include "driverui/SetupDriverInstall.h"
 #include "ui/Window.h"
 
 class CMountedImage;
@@ -62,12 +64,14 @@ class CImgDriverPage : public CWindow {
 
   // The list rebuilt from the image.
   virtual void FillList() = 0;
-  // One row's driver installed from the store version folder; 1 when the
-  // driver's registry data reached the hives.
-  virtual int InstallFromStore(const wchar_t* deviceKey, uint32_t version, uint32_t controlSet,
-                               const wchar_t* instance, const wchar_t* target,
-                               const wchar_t* package, const wchar_t* versionFolder,
-                               const wchar_t* enumerator, const wchar_t* instanceKey) = 0;
+  // One row's driver installed from the store version folder through the
+  // installation transaction every front end shares; 1 when it completed.
+  // A failure leaves the row's driver as it was and is noted for the box
+  // that UpdateSelected shows (name: the row's description).
+  int InstallFromStore(const wchar_t* deviceKey, uint32_t version, uint32_t controlSet,
+                       const wchar_t* instance, const wchar_t* target, const wchar_t* package,
+                       const wchar_t* versionFolder, const wchar_t* enumerator,
+                       const wchar_t* instanceKey, const std::wstring& name);
   // After a successful installation: the row's image and installed version.
   virtual void RefreshInstalledRow(int item) = 0;
   virtual void DeleteSelected() = 0;
@@ -105,16 +109,8 @@ class CImgDriverPage : public CWindow {
   DriverPageTraits m_traits;
 
  protected:
-  // The store installation both pages share, up to the registry import:
-  // the per-device INF of the version folder, the staging script (its path
-  // into script, 360), the registry pass, the service tag, the device
-  // instance keys and the file pass (files linked to the store). 1 when the
-  // script reached the hives; the caller deletes the script either way.
-  int ImportFromStore(CInfInstaller* installer, uint32_t classKind, const wchar_t* className,
-                      const wchar_t* deviceKey, uint32_t version, uint32_t controlSet,
-                      const wchar_t* instance, const wchar_t* target, const wchar_t* package,
-                      const wchar_t* versionFolder, const wchar_t* enumerator,
-                      const wchar_t* instanceKey, wchar_t* script);
+  // The packages that failed in the running update, for its box.
+  std::vector<SetupPackageFailure> m_failures;
   // OnInitDialog's shared steps 1 to 6 (placing, list, columns, buttons, tips).
   void InitPage();
 };

@@ -8,8 +8,6 @@
 #include <vector>
 
 #include "common/PathUtil.h"
-#include "common/TempFiles.h"
-#include "driverstore/DeviceInf.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/NetAdapterExport.h"
 #include "driverui/DriverListDraw.h"
@@ -21,7 +19,6 @@
 #include "netcfg/AdapterRemoval.h"
 #include "netcfg/NetStackQueries.h"
 #include "netcfg/NetworkConfigBlob.h"
-#include "netcfg/NewAdapterBinding.h"
 #include "netcfg/WrapperAdapter.h"
 #include "registry/RegistryFacade.h"
 #include "registry/RegistryReads.h"
@@ -181,31 +178,6 @@ void CImgNetDrvDlg::RefreshInstalledRow(int item) {
   if (ReadNetDriverVersion(ItemText(item, kColInstance, 100).c_str(),
                            ReadCurrentControlSet(m_image), m_image, installed))
     ListSetItemText(list, item, kColInstalledVersion, installed);
-}
-
-int CImgNetDrvDlg::InstallFromStore(const wchar_t* deviceKey, uint32_t version, uint32_t controlSet,
-                                    const wchar_t* instance, const wchar_t* target,
-                                    const wchar_t* package, const wchar_t* versionFolder,
-                                    const wchar_t* enumerator, const wchar_t* instanceKey) {
-  CInfInstaller installer;
-  wchar_t script[kPathChars];
-  if (!ImportFromStore(&installer, kInfClassNet, L"Net", deviceKey, version, controlSet, instance,
-                       target, package, versionFolder, enumerator, instanceKey, script)) {
-    if (script[0]) DeleteFileW(script);
-    return 0;
-  }
-  // The registry data is in; the bindings of the adapter follow.
-  std::wstring driverKey = std::wstring(kNetClass) + L"\\" + instance;
-  std::wstring guid;
-  if (ReadRegistryText(m_image, ImageSystemKey(controlSet, L"Control\\Class\\" + driverKey),
-                       L"NetCfgInstanceId", guid) &&
-      !guid.empty()) {
-    wchar_t wrapperGuid[100];
-    BindNewAdapter(&installer, guid.c_str(), driverKey.c_str(),
-                   WrapperInstance(version, controlSet, wrapperGuid), script);
-  }
-  DeleteFileW(script);
-  return 1;
 }
 
 void CImgNetDrvDlg::DeleteSelected() {

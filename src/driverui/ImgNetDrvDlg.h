@@ -14,10 +14,6 @@ class CImgNetDrvDlg : public CImgDriverPage {
 
   void FillList() override { FillAdapterList(); }
   void FillAdapterList();
-  int InstallFromStore(const wchar_t* deviceKey, uint32_t version, uint32_t controlSet,
-                       const wchar_t* instance, const wchar_t* target, const wchar_t* package,
-                       const wchar_t* versionFolder, const wchar_t* enumerator,
-                       const wchar_t* instanceKey) override;
   void RefreshInstalledRow(int item) override;
   void DeleteSelected() override;
   void BackupSelected() override;

@@ -5,118 +5,68 @@
 #include <string>
 
 #include "common/PathUtil.h"
-#include "common/TempFiles.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfImporter.h"
 #include "driverstore/PnpRegistration.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/InfInstaller.h"
-#include "netcfg/NetworkConfig.h"
-#include "netcfg/NewAdapterBinding.h"
-#include "netcfg/NewAdapterIdentity.h"
-#include "netcfg/WrapperAdapter.h"
+#include "infinstall/driverpack/DriverInstallation.h"
+#include "infinstall/driverpack/DriverPackInjection.h"
 #include "registry/RegistryFacade.h"
 
-namespace {
-
-// What every item of a run derives from its row before the passes.
-struct SetupItemPaths {
-  wchar_t enumerator[100] = L"PCI";
-  std::wstring ids;  // the pending device section's ids, a string list
-  wchar_t script[kPathChars] = {};
-  wchar_t devicePath[200] = {};
-  wchar_t deviceId[200] = {};
-  wchar_t classInstance[100] = {};
-  wchar_t driverKey[200] = {};
-  wchar_t service[100] = {};
-};
-
-// Enumerator, id list and staging script of one row; false when no script
-// can be made.
-bool PrepareItem(const SetupPackageRow& row, SetupItemPaths& p) {
-  wchar_t ini[kPathChars];
-  CopyParentPath(row.infPath, ini, kPathChars);
-  AppendPathPart(ini, kPathChars, L"VroPnp.ini");
-  p.ids = ReadPendingDeviceSection(ini, p.enumerator, 100);
-  if (!CreateTempFileName(p.script, L"Ins")) return false;
-  _snwprintf(p.devicePath, 199, L"%s\\%s\\VRO&Node&Pnp", p.enumerator, row.hardwareId);
-  _snwprintf(p.deviceId, 199, L"%s\\%s", p.enumerator, row.hardwareId);
-  return true;
-}
-
-// The per-item display flow; true when the package went in.
-bool InstallDisplayItem(CMountedImage* image, uint32_t target, uint32_t controlSet,
-                        uint32_t linkFiles, const SetupPackageRow& row, SetupItemPaths& p) {
-  CInfInstaller inst;
-  inst.Init(image, target, controlSet, kInfClassDisplay, L"Display", kDisplayClassGuid, linkFiles,
-            0);
-  inst.FindFreeClassInstance(kInfClassDisplay, p.classInstance);
-  if (!inst.StageSetupDriverRegistry(row.infPath, p.script, p.classInstance, nullptr, p.devicePath,
-                                     row.name, row.installSection, p.service))
-    return false;
-  inst.AssignServiceTag(p.service, p.script);
-  inst.StageDisplayDeviceInstance(row.infPath, p.script, p.deviceId, p.service, p.classInstance);
-  _snwprintf(p.driverKey, 199, L"{4D36E968-E325-11CE-BFC1-08002BE10318}\\%s", p.classInstance);
-  if (!inst.CopySetupDriverFiles(row.infPath, p.script, p.driverKey, row.installSection))
-    return false;
-  if (image->ImportRegFile(p.script) != 0) return false;
-  RegisterPnpDevice(image, controlSet, p.ids, p.enumerator);
-  return true;
-}
-
-// The per-item network flow on the run's installer and adapter identity.
-bool InstallNetworkItem(CInfInstaller& inst, const wchar_t* adapterGuid, uint32_t netLuidIndex,
-                        const SetupPackageRow& row, SetupItemPaths& p) {
-  CMountedImage* image = inst.Image;
-  inst.FindFreeClassInstance(kInfClassNet, p.classInstance);
-  if (!inst.StageSetupDriverRegistry(row.infPath, p.script, p.classInstance, adapterGuid,
-                                     p.devicePath, row.name, row.installSection, p.service))
-    return false;
-  inst.AssignServiceTag(p.service, p.script);
-  inst.StageNetDeviceInstance(row.infPath, p.script, p.deviceId, p.service, p.classInstance,
-                              netLuidIndex);
-  wchar_t escaped[200];
-  _snwprintf(escaped, 199, L"%s\\\\%s", p.enumerator, row.hardwareId);
-  escaped[199] = 0;
-  inst.StageNetAdapterLinkage(adapterGuid, p.script, escaped, escaped, p.classInstance);
-  _snwprintf(p.driverKey, 199, L"{4D36E972-E325-11CE-BFC1-08002BE10318}\\%s", p.classInstance);
-  if (!inst.CopySetupDriverFiles(row.infPath, p.script, p.driverKey, row.installSection))
-    return false;
-  if (image->ImportRegFile(p.script) != 0) return false;
-  int32_t wrapper = -1;
-  if (inst.TargetMajor() < 10) {
-    AddAdapterToNetworkConfig(&inst, adapterGuid, p.deviceId, p.devicePath, p.script);
-    wrapper = FindWrapperAdapter(image, inst.TargetVersion, inst.ControlSet, nullptr, 0);
-  }
-  BindNewAdapter(&inst, adapterGuid, p.driverKey, wrapper, p.script);
-  RegisterPnpDevice(image, inst.ControlSet, p.ids, p.enumerator);
-  return true;
-}
-
-}  // namespace
-
 int InstallStorePackages(CMountedImage* image, uint32_t classKind, uint32_t linkFiles,
-                         const std::vector<SetupPackageRow>& rows) {
+                         const std::vector<SetupPackageRow>& rows,
+                         std::vector<SetupPackageFailure>* failures) {
   const uint32_t target = image->GetWindowsVersion();
   const uint32_t controlSet = ReadCurrentControlSet(image);
   const bool network = classKind == kInfClassNet;
-  CInfInstaller netInstaller;
-  wchar_t adapterGuid[kAdapterGuidChars] = {};
-  uint32_t netLuidIndex = 0xFFFFFFFF;
-  if (network) {
-    netInstaller.Init(image, target, controlSet, kInfClassNet, L"Net", kNetClassGuid, linkFiles, 0);
-    if (!PrepareNewAdapterIdentity(&netInstaller, adapterGuid, &netLuidIndex))
-      return kSetupInstallNoAdapterIdentity;
-  }
+  // The identities the adapters of this run took: none is given twice.
+  std::vector<std::wstring> taken;
   int count = 0;
   for (const SetupPackageRow& row : rows) {
-    SetupItemPaths p;
-    if (!PrepareItem(row, p)) continue;
-    bool ok = network ? InstallNetworkItem(netInstaller, adapterGuid, netLuidIndex, row, p)
-                      : InstallDisplayItem(image, target, controlSet, linkFiles, row, p);
-    DeleteFileW(p.script);
-    if (ok) count++;
+    wchar_t ini[kPathChars], enumerator[100] = L"PCI";
+    CopyParentPath(row.infPath, ini, kPathChars);
+    AppendPathPart(ini, kPathChars, L"VroPnp.ini");
+    const std::wstring ids = ReadPendingDeviceSection(ini, enumerator, 100);
+    CInfInstaller inst;
+    if (network)
+      inst.Init(image, target, controlSet, kInfClassNet, L"Net", kNetClassGuid, linkFiles, 0);
+    else
+      inst.Init(image, target, controlSet, kInfClassDisplay, L"Display", kDisplayClassGuid,
+                linkFiles, 0);
+    const std::wstring componentId = std::wstring(enumerator) + L"\\\\" + row.hardwareId;
+    const std::wstring configId = std::wstring(enumerator) + L"\\" + row.hardwareId;
+    DriverInstallTarget t = {};
+    t.kind = network ? kDriverPackNetwork : kDriverPackDisplay;
+    t.inf = row.infPath;
+    t.enumerator = enumerator;
+    t.hardwareId = row.hardwareId;
+    t.deviceName = row.name;
+    t.installSection = row.installSection;
+    t.netLuidIndex = 0xFFFFFFFFu;
+    t.componentId = componentId.c_str();
+    t.configId = configId.c_str();
+    t.pendingIds = &ids;
+    DriverInstallState state;
+    const int32_t result = InstallDriverTransaction(&inst, t, &state, &taken);
+    if (result == kDriverPackInstalled) {
+      count++;
+    } else if (failures) {
+      failures->push_back({row.name, row.version, result,
+                           FormatDriverRefusal(t.kind, row.hardwareId, result, state.why)});
+    }
   }
   if (count > 0) TidyDriverStoreIndex(network ? kStoreNetwork : kStoreDisplay, target);
   return count;
+}
+
+std::wstring DescribeFailedPackages(const std::wstring& format,
+                                    const std::vector<SetupPackageFailure>& failures) {
+  std::wstring list;
+  for (const SetupPackageFailure& f : failures)
+    list += f.name + L" " + f.version + L": " + f.line + L"\r\n";
+  std::wstring text(format.size() + list.size() + 1, L'\0');
+  _snwprintf(&text[0], text.size(), format.c_str(), list.c_str());
+  text.resize(wcsnlen(text.c_str(), text.size()));
+  return text;
 }

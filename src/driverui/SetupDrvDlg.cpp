@@ -4,6 +4,7 @@
 #include "driverui/DriverIcons.h"
 #include "driverui/InfDrvPropertyDlg.h"
 #include "driverui/SetupDriverInstall.h"
+#include "infinstall/driverpack/DriverPackInjection.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/InfInstaller.h"
 #include "resources/ResourceIds.h"
@@ -103,12 +104,19 @@ void CSetupDrvDlg::InstallSelected(uint32_t linkFiles) {
     rows.push_back(r);
   }
   const uint32_t kind = m_storeClass == kStoreNetwork ? kInfClassNet : kInfClassDisplay;
-  int count = InstallStorePackages(m_image, kind, linkFiles, rows);
-  if (count == kSetupInstallNoAdapterIdentity) {
-    // The image lacks the adapter configuration a new adapter takes over.
-    MessageBoxW(m_hWnd, LoadString(IDS_SETUP_NO_ADAPTER_KEYS).c_str(),
-                LoadString(IDS_PROMPT_CAPTION).c_str(), MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
-    return;
+  std::vector<SetupPackageFailure> failures;
+  int count = InstallStorePackages(m_image, kind, linkFiles, rows, &failures);
+  if (!failures.empty()) {
+    // Every package that did not go in, with what stopped it; the image
+    // keeps what it had for each of them.
+    std::wstring text = DescribeFailedPackages(LoadString(IDS_DRIVER_INSTALL_REFUSED), failures);
+    for (const SetupPackageFailure& f : failures)
+      if (f.result == kDriverPackNoAdapterIdentity) {
+        text += L"\r\n" + LoadString(IDS_SETUP_NO_ADAPTER_KEYS);
+        break;
+      }
+    MessageBoxW(m_hWnd, text.c_str(), LoadString(IDS_PROMPT_CAPTION).c_str(),
+                MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
   }
   if (count > 0) {
     PostMessageW(m_hWnd, WM_CLOSE, (WPARAM)count, 0);

@@ -166,11 +166,14 @@ int CInfInstaller::CopyDriverFiles(const wchar_t* infPath, const wchar_t* script
   return 1;
 }
 
-int CInfInstaller::CheckDriverFiles(const wchar_t* infPath, std::vector<std::wstring>* names) {
+int CInfInstaller::CheckDriverFiles(const wchar_t* infPath, std::vector<std::wstring>* names,
+                                    const wchar_t* installSection) {
   CheckFilesOnly = 1;
   PlannedFiles = names;
   PlannedBytes = 0;
-  int present = CopyDriverFiles(infPath, L"", L"");
+  int present = installSection && installSection[0]
+                    ? CopySetupDriverFiles(infPath, L"", L"", installSection)
+                    : CopyDriverFiles(infPath, L"", L"");
   PlannedFiles = nullptr;
   CheckFilesOnly = 0;
   return present;
@@ -179,14 +182,17 @@ int CInfInstaller::CheckDriverFiles(const wchar_t* infPath, std::vector<std::wst
 int CInfInstaller::CopySetupDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath,
                                         const wchar_t* classKey, const wchar_t* installSection) {
   if (!infPath || !scriptPath || !classKey || !installSection || !Image) return 0;
-  CopyCatalog(this, infPath, scriptPath, classKey);
+  if (!CheckFilesOnly) CopyCatalog(this, infPath, scriptPath, classKey);
+  else if (PlannedFiles && !CatalogName(this, infPath).empty())
+    PlannedFiles->push_back(CatalogName(this, infPath));
   MissingFile[0] = 0;
   Refusal.clear();
   int placed = 0;
   for (const std::wstring& s : Decorated(this, installSection))
     placed |= StageCopyFilesDirectives(s.c_str(), infPath, scriptPath, classKey) ? 1 : 0;
   if (MissingFile[0]) return 0;
-  if (placed && LinkFiles == 1) StageLinkedFolder(this, infPath, scriptPath, classKey);
+  if (placed && LinkFiles == 1 && !CheckFilesOnly)
+    StageLinkedFolder(this, infPath, scriptPath, classKey);
   return placed;
 }
 

@@ -144,11 +144,13 @@ class CInfInstaller {
   // refuses the pass, named in Refusal. "CopyFiles=@name" places the one
   // file in the default destination.
   int CopyDriverFiles(const wchar_t* infPath, const wchar_t* scriptPath, const wchar_t* classKey);
-  // 1 when every source file that CopyDriverFiles would place is there on
-  // the host (else MissingFile names the first that is not); nothing is
-  // written anywhere. `names`, when given, gets the names the files would
-  // have in the image.
-  int CheckDriverFiles(const wchar_t* infPath, std::vector<std::wstring>* names = nullptr);
+  // 1 when every source file that CopyDriverFiles (with an install
+  // section: CopySetupDriverFiles) would place is there on the host and
+  // every destination is mapped (else MissingFile names the first that is
+  // not, and Refusal why); nothing is written anywhere. `names`, when given,
+  // gets the names the files would have in the image.
+  int CheckDriverFiles(const wchar_t* infPath, std::vector<std::wstring>* names = nullptr,
+                       const wchar_t* installSection = nullptr);
   // Room in the volume for `bytes` more: the partition is grown first when
   // the volume lacks it. 1 when there is room; nothing else is written.
   int ReserveRoom(uint64_t bytes);

@@ -43,12 +43,14 @@ struct ClassInstance {
 
 class IdentitySearch {
  public:
-  IdentitySearch(CInfInstaller* installer, wchar_t* guidOut, uint32_t* index)
+  IdentitySearch(CInfInstaller* installer, wchar_t* guidOut, uint32_t* index,
+                 const std::vector<std::wstring>* taken)
       : m_image(installer->Image),
         m_installer(installer),
         m_cs(installer->ControlSet),
         m_guidOut(guidOut),
-        m_index(index) {
+        m_index(index),
+        m_taken(taken) {
     const std::wstring classKey = Path(L"Control\\Class\\%s", installer->ClassGuid);
     for (const std::wstring& name : ListRegistrySubkeys(m_image, classKey)) {
       ClassInstance instance = {std::wstring(), false};
@@ -64,32 +66,35 @@ class IdentitySearch {
 
   int32_t Windows10() {
     for (const std::wstring& g : Subkeys(L"Control\\NetworkSetup2\\Interfaces"))
-      if (HasTcpip(g) && Has(kLwfAdapter, g) && !Claimed(g) && TakeKernelIndex(g)) return 1;
+      if (!Taken(g) && HasTcpip(g) && Has(kLwfAdapter, g) && !Claimed(g) && TakeKernelIndex(g))
+        return 1;
     for (const ClassInstance& instance : m_instances) {
       const std::wstring& g = instance.guid;
-      if (instance.qualified && HasTcpip(g) && Has(kLwfAdapter, g) && Has(kKernel, g) &&
-          TakeKernelIndex(g))
+      if (!Taken(g) && instance.qualified && HasTcpip(g) && Has(kLwfAdapter, g) &&
+          Has(kKernel, g) && TakeKernelIndex(g))
         return 1;
     }
     for (const std::wstring& g : Subkeys(L"services\\VRO_LWF\\Parameters\\NdisAdapters"))
-      if (HasTcpip(g)) return TakeNsiIndex(g);
+      if (!Taken(g) && HasTcpip(g)) return TakeNsiIndex(g);
     return 0;
   }
 
   int32_t BeforeWindows10() {
     for (const std::wstring& g :
          Subkeys(L"Control\\Network\\" + std::wstring(m_installer->ClassGuid)))
-      if (HasTcpip(g) && (Has(kNdisAdapter, g) || Has(kLwfAdapter, g)) && !Claimed(g))
+      if (!Taken(g) && HasTcpip(g) && (Has(kNdisAdapter, g) || Has(kLwfAdapter, g)) &&
+          !Claimed(g))
         return TakeNsiIndex(g);
     for (const ClassInstance& instance : m_instances) {
       const std::wstring& g = instance.guid;
-      if (instance.qualified && Has(kConnection, g) && HasTcpip(g) && Has(kNdisAdapter, g))
+      if (!Taken(g) && instance.qualified && Has(kConnection, g) && HasTcpip(g) &&
+          Has(kNdisAdapter, g))
         return TakeNsiIndex(g);
     }
     for (const wchar_t* source : {L"services\\VRONDIS\\Parameters\\Adapters",
                                   L"services\\VRO_LWF\\Parameters\\NdisAdapters"})
       for (const std::wstring& g : Subkeys(source))
-        if (HasTcpip(g)) return TakeNsiIndex(g);
+        if (!Taken(g) && HasTcpip(g)) return TakeNsiIndex(g);
     return 0;
   }
 
@@ -118,6 +123,14 @@ class IdentitySearch {
   bool Claimed(const std::wstring& g) const {
     for (const ClassInstance& instance : m_instances)
       if (_wcsicmp(instance.guid.c_str(), g.c_str()) == 0) return true;
+    return false;
+  }
+
+  // An identity another adapter of the same run holds already.
+  bool Taken(const std::wstring& g) const {
+    if (m_taken)
+      for (const std::wstring& t : *m_taken)
+        if (_wcsicmp(t.c_str(), g.c_str()) == 0) return true;
     return false;
   }
 
@@ -151,16 +164,17 @@ class IdentitySearch {
   uint32_t m_cs;
   wchar_t* m_guidOut;
   uint32_t* m_index;
+  const std::vector<std::wstring>* m_taken;
   std::vector<ClassInstance> m_instances;
 };
 
 }  // namespace
 
 int32_t PrepareNewAdapterIdentity(CInfInstaller* installer, wchar_t* guidOut,
-                                  uint32_t* netLuidIndex) {
+                                  uint32_t* netLuidIndex, const std::vector<std::wstring>* taken) {
   if (netLuidIndex) *netLuidIndex = kNsiNoIndex;
   if (!installer || !installer->Image || !installer->ClassGuid || !guidOut || !netLuidIndex)
     return 0;
-  IdentitySearch search(installer, guidOut, netLuidIndex);
+  IdentitySearch search(installer, guidOut, netLuidIndex, taken);
   return installer->TargetMajor() >= 10 ? search.Windows10() : search.BeforeWindows10();
 }

@@ -5,6 +5,9 @@
 #pragma once
 #include <stdint.h>
 
+#include <string>
+#include <vector>
+
 class CInfInstaller;
 
 // Capacity of the GUID text handed out.
@@ -13,6 +16,8 @@ const uint32_t kAdapterGuidChars = 100;
 // 1 when an identity was found: guidOut (kAdapterGuidChars units) holds the
 // braced GUID and netLuidIndex its index; 0 when none was, with the index
 // left at 0xFFFFFFFF. Reads the hive; only the NSI interface registration
-// may write.
+// may write. An identity in `taken` (held by another adapter of the same
+// run) is never given.
 int32_t PrepareNewAdapterIdentity(CInfInstaller* installer, wchar_t* guidOut,
-                                  uint32_t* netLuidIndex);
+                                  uint32_t* netLuidIndex,
+                                  const std::vector<std::wstring>* taken = nullptr);

@@ -112,8 +112,9 @@ void CloseMainWindowOf(DWORD processId) {
 
 }  // namespace
 
-bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow, HANDLE output) {
-  std::wstring line = L"\"" + ProgramPath() + L"\" " + arguments;
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow, HANDLE output,
+                const std::wstring& program) {
+  std::wstring line = L"\"" + (program.empty() ? ProgramPath() : program) + L"\" " + arguments;
   STARTUPINFOW si = {sizeof si};
   if (output) {
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -139,8 +140,9 @@ bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow
   return ok;
 }
 
-bool RunProgram(const std::wstring& arguments, DWORD& exitCode, std::string* output) {
-  if (!output) return RunProgram(arguments, exitCode);
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode, std::string* output,
+                const std::wstring& program) {
+  if (!output) return RunProgram(arguments, exitCode, true, nullptr, program);
   wchar_t dir[MAX_PATH], outPath[MAX_PATH] = {0};
   GetTempPathW(MAX_PATH, dir);
   if (!GetTempFileNameW(dir, L"vro", 0, outPath)) return false;
@@ -148,7 +150,7 @@ bool RunProgram(const std::wstring& arguments, DWORD& exitCode, std::string* out
   HANDLE out = CreateFileW(outPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                            CREATE_ALWAYS, 0, nullptr);
   if (out == INVALID_HANDLE_VALUE) return false;
-  bool ok = RunProgram(arguments, exitCode, true, out);
+  bool ok = RunProgram(arguments, exitCode, true, out, program);
   CloseHandle(out);
   output->clear();
   HANDLE in = CreateFileW(outPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

@@ -34,9 +34,11 @@ void* FindExport(const uint8_t* image, const char* name);
 // A main window it opens is closed, or, without closeWindow, the run is
 // stopped after a minute and fails. output: an inheritable handle for its
 // standard output and error, or null.
+// program: another copy of the program (with its own settings file) to run.
 bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow = true,
-                HANDLE output = nullptr);
+                HANDLE output = nullptr, const std::wstring& program = L"");
 // The same with its standard output (and error) caught in *output.
-bool RunProgram(const std::wstring& arguments, DWORD& exitCode, std::string* output);
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode, std::string* output,
+                const std::wstring& program = L"");
 
 }  // namespace apptest

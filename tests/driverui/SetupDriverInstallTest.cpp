@@ -37,11 +37,12 @@ SetupPackageRow RowOf(int storeClass, uint32_t target, const wchar_t* package) {
 }
 
 int Install(const rt::WinDisk& d, uint32_t kind, uint32_t link,
-            const std::vector<SetupPackageRow>& rows) {
+            const std::vector<SetupPackageRow>& rows,
+            std::vector<SetupPackageFailure>* failures = nullptr) {
   CMountedImage m;
   EXPECT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
   EXPECT_EQ(1, m.LoadHives(1));
-  int n = InstallStorePackages(&m, kind, link, rows);
+  int n = InstallStorePackages(&m, kind, link, rows, failures);
   EXPECT_TRUE(m.UnloadHives());
   return n;
 }
@@ -123,11 +124,13 @@ INSTANTIATE_TEST_SUITE_P(Targets, SetupInstallVsBatch,
                          ::testing::Values(Target{"--arch x64 --version 6.1.7601.17514", 0x400601},
                                            Target{"--arch x64 --version 10.0.19041.1", 0x400A00}));
 
-// Two network packages of one run share the adapter GUID and NetLuidIndex
-// and each gets its own class instance; a package without a pending-device
-// section registers nothing for the PnP driver; a second run over devices
-// that exist fails every item; a display package with links makes links.
-TEST(SetupInstall, OneIdentityPerRunExistingDevicesAndLinks) {
+// Two network packages of one run each take an adapter identity of their
+// own and their own class instance; with one identity prepared the second
+// is refused, naming why; a package without a pending-device section
+// registers nothing for the PnP driver; a second run over devices that
+// exist fails every item, saying so; a display package with links makes
+// links.
+TEST(SetupInstall, OwnIdentityPerAdapterExistingDevicesAndLinks) {
   const uint32_t target = 0x400601;
   rt::WinDisk d = rt::MakeWinDisk("--arch x64 --version 6.1.7601.17514");
   it::PrepareOwnAdapter(d, false);
@@ -150,8 +153,28 @@ TEST(SetupInstall, OneIdentityPerRunExistingDevicesAndLinks) {
   lstrcpyW(ini, b.infPath);
   lstrcpyW(wcsrchr(ini, L'\\') + 1, L"VroPnp.ini");
   ASSERT_TRUE(WritePrivateProfileStringW(L"PCI", nullptr, nullptr, ini));
-  ASSERT_EQ(2, Install(d, kInfClassNet, 0, {a, b}));
-  EXPECT_EQ(0, Install(d, kInfClassNet, 0, {a, b})) << "the device keys exist";
+  const std::string untouched = d.dir + "/untouched.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.unixPath) + " " + vt::Q(untouched)));
+  std::vector<SetupPackageFailure> failures;
+  ASSERT_EQ(1, Install(d, kInfClassNet, 0, {a, b}, &failures));
+  ASSERT_EQ(1u, failures.size());
+  EXPECT_EQ(L"VEN_8086&DEV_10D4", failures[0].line.substr(24, 17));
+  EXPECT_EQ(kDriverPackNoAdapterIdentity, failures[0].result);
+  EXPECT_NE(std::wstring::npos, failures[0].line.find(L"no other adapter of this run"))
+      << vt::Narrow(failures[0].line);
+  // With a second identity prepared, both go in, each with its own.
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(untouched) + " " + vt::Q(d.unixPath)));
+  const wchar_t second[] = L"{5E6F7081-92A3-B4C5-D6E7-F8091A2B3C4D}";
+  it::PrepareOwnAdapter(d, false, 1, second);
+  failures.clear();
+  ASSERT_EQ(2, Install(d, kInfClassNet, 0, {a, b}, &failures));
+  EXPECT_TRUE(failures.empty());
+  EXPECT_EQ(0, Install(d, kInfClassNet, 0, {a, b}, &failures)) << "the device keys exist";
+  ASSERT_EQ(2u, failures.size());
+  EXPECT_NE(std::wstring::npos,
+            failures[0].line.find(L"the image has the device instance "
+                                  L"PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp already"))
+      << vt::Narrow(failures[0].line);
 
   SetupPackageRow g = RowOf(kStoreDisplay, target, L"VEN_1234&DEV_1111");
   ASSERT_EQ(1, Install(d, kInfClassDisplay, 1, {g}));
@@ -159,11 +182,10 @@ TEST(SetupInstall, OneIdentityPerRunExistingDevicesAndLinks) {
   std::string hive =
       rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
   std::string net = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\";
-  std::string guid = vt::Narrow(it::kPreparedGuid);
-  EXPECT_EQ(guid, rt::HivexGet(hive, net + "0000", "NetCfgInstanceId"));
-  EXPECT_EQ(guid, rt::HivexGet(hive, net + "0001", "NetCfgInstanceId"));
-  EXPECT_EQ(rt::HivexGet(hive, net + "0000", "NetLuidIndex"),
-            rt::HivexGet(hive, net + "0001", "NetLuidIndex"));
+  const std::string ids[2] = {rt::HivexGet(hive, net + "0000", "NetCfgInstanceId"),
+                              rt::HivexGet(hive, net + "0001", "NetCfgInstanceId")};
+  EXPECT_EQ(vt::Narrow(it::kPreparedGuid), ids[0]);
+  EXPECT_EQ(vt::Narrow(second), ids[1]);
   EXPECT_EQ("<missing>", rt::HivexGet(hive, net + "0002", "NetCfgInstanceId"));
   const std::string pnp = "ControlSet001\\Services\\VROPNP\\PnpList";
   EXPECT_NE("<missing>", rt::HivexGet(hive, pnp, "PCI\\VEN_8086&DEV_10D3"));

@@ -155,13 +155,17 @@ TEST_F(SetupDlgTest, VersionsDeleteAndInstall) {
                                        L"Service"));
   EXPECT_EQ(0, Run([&](CSetupDrvDlg* dlg) {
               dlg->SetChecked(0, true);
-              SendMessageW(dlg->m_hWnd, WM_COMMAND, 1034, 0);
+              st::AnswerBox(IDOK, [&] { SendMessageW(dlg->m_hWnd, WM_COMMAND, 1034, 0); });
+              EXPECT_NE(std::wstring::npos,
+                        st::g_boxText.find(L"the image has the device instance "
+                                           L"PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp already"))
+                  << vt::Narrow(st::g_boxText);
               uitest::Pump();
               ASSERT_TRUE(IsWindow(dlg->m_hWnd)) << "nothing installed: the dialog stays";
               EXPECT_TRUE(GetWindowLongW(dlg->Item(1000), GWL_STYLE) & WS_VISIBLE);
               wchar_t line[200];
               GetDlgItemTextW(dlg->m_hWnd, 1000, line, 200);
-              EXPECT_EQ(L"安装失败，可能驱动已经安装！", std::wstring(line));
+              EXPECT_EQ(L"没有安装任何驱动，原因见提示。", std::wstring(line));
               PostMessageW(dlg->m_hWnd, WM_CLOSE, 0, 0);
             }));
 }
@@ -275,12 +279,15 @@ TEST_F(SetupDlgTest, TellsWhyNothingHappens) {
   EXPECT_EQ(0, Run([&](CSetupDrvDlg* dlg) {
               dlg->SetChecked(0, true);
               st::AnswerBox(IDOK, [&] { SendMessageW(dlg->m_hWnd, WM_COMMAND, 1034, 0); });
-              EXPECT_EQ(
+              EXPECT_NE(std::wstring::npos, st::g_boxText.find(
+                  L"(-6): the image has no adapter configuration prepared for a new adapter"))
+                  << vt::Narrow(st::g_boxText);
+              EXPECT_NE(std::wstring::npos, st::g_boxText.find(
                   L"映像中没有为新网卡准备的网卡配置，无法安装：需要同一 GUID 的 "
                   L"Tcpip\\Parameters\\Interfaces、Tcpip\\Parameters\\Adapters 键，以及 "
                   L"VRONDIS\\Parameters\\Adapters（Windows 10 为 "
-                  L"VRO_LWF\\Parameters\\NdisAdapters）键。",
-                  st::g_boxText);
+                  L"VRO_LWF\\Parameters\\NdisAdapters）键。"))
+                  << "what the image lacks";
               EXPECT_TRUE(IsWindow(dlg->m_hWnd));
               // A display package offered to the network store.
               st::AnswerBox(IDOK, [&] {

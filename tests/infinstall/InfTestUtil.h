@@ -111,10 +111,12 @@ struct WindowsTarget {
 // The adapter configuration the installation's own network drivers
 // prepared in an image (the own NDIS driver's list before Windows 10, the
 // own filter's from 10 on): a new adapter takes over its GUID. Prepared in
-// the control set given (the first unless told).
+// the control set given (the first unless told), under kPreparedGuid unless
+// another GUID is given (an image prepared for several adapters).
 const wchar_t kPreparedGuid[] = L"{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
 
-inline void PrepareOwnAdapter(const rt::WinDisk& d, bool windows10, unsigned controlSet = 1) {
+inline void PrepareOwnAdapter(const rt::WinDisk& d, bool windows10, unsigned controlSet = 1,
+                              const wchar_t* guid = kPreparedGuid) {
   CMountedImage m;
   ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
   ASSERT_EQ(1, m.LoadHives(1));
@@ -125,7 +127,7 @@ inline void PrepareOwnAdapter(const rt::WinDisk& d, bool windows10, unsigned con
   for (const wchar_t* k :
        {windows10 ? L"VRO_LWF\\Parameters\\NdisAdapters\\" : L"VRONDIS\\Parameters\\Adapters\\",
         L"Tcpip\\Parameters\\Interfaces\\", L"Tcpip\\Parameters\\Adapters\\"}) {
-    uint32_t st = m.RegCreateKey((services + k + kPreparedGuid).c_str());
+    uint32_t st = m.RegCreateKey((services + k + guid).c_str());
     ASSERT_TRUE(st == REG_STATUS_OK || st == REG_STATUS_EXISTS);
   }
   ASSERT_TRUE(m.UnloadHives());

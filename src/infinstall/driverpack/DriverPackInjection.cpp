@@ -20,6 +20,7 @@
 #include "image/mount/MountedImage.h"
 #include "infinstall/DriverCache.h"
 #include "infinstall/InfInstaller.h"
+#include "infinstall/driverpack/DriverInstallation.h"
 #include "netcfg/AdapterRemoval.h"
 #include "netcfg/NewAdapterBinding.h"
 #include "netcfg/NewAdapterIdentity.h"
@@ -31,23 +32,8 @@
 
 namespace {
 
-// Beyond the files and the hive: the volume's records, index blocks and
-// the container's map blocks the installation may write.
-const uint64_t kHostRoomMargin = 4ull << 20;
-
-// The size of the SYSTEM hive file of the image's Windows (0 when unknown).
-uint64_t SystemHiveBytes(CMountedImage* image) {
-  wchar_t windows[kPathChars];
-  if (image->FindWindowsDirectory(windows, kPathChars) <= 0) return 0;
-  std::wstring hive = std::wstring(windows) + L"\\System32\\config\\SYSTEM";
-  uint64_t size = 0;
-  if (!image->GetFileInfo(hive.c_str(), nullptr, nullptr, nullptr, nullptr, &size)) return 0;
-  return size;
-}
-
 const wchar_t kPnpInstance[] = L"VRO&Node&Pnp";
 const wchar_t kDisplayClass[] = L"{4D36E968-E325-11CE-BFC1-08002BE10318}";
-const wchar_t kNetClass[] = L"{4D36E972-E325-11CE-BFC1-08002BE10318}";
 
 std::wstring K(uint32_t controlSet, const wchar_t* format, const wchar_t* a = L"",
                const wchar_t* b = L"", const wchar_t* c = L"") {
@@ -73,54 +59,12 @@ std::wstring CutAt(std::wstring text, const wchar_t* marker) {
   return text;
 }
 
-// The SYSTEM hive as it was when the installation began: a failed
-// installation puts it back, so that nothing it staged reaches the image.
-class HiveCheckpoint {
- public:
-  explicit HiveCheckpoint(CMountedImage* image) {
-    CRegHive* hive = FindLoadedHive(image, REG_ROOT_SYSTEM);
-    m_image = hive ? hive->Image() : nullptr;
-    m_copy = m_image ? hive_snapshot(m_image) : nullptr;
-  }
-  ~HiveCheckpoint() {
-    if (m_copy) close_hive(m_copy);
-  }
-  HiveCheckpoint(const HiveCheckpoint&) = delete;
-  HiveCheckpoint& operator=(const HiveCheckpoint&) = delete;
-  bool Taken() const { return m_copy != nullptr; }
-  void Restore() {
-    if (m_copy) hive_restore(m_image, m_copy);
-    m_copy = nullptr;
-  }
-
- private:
-  HiveImage* m_image;
-  HiveImage* m_copy;
-};
-
-// True when a staging script would import into the loaded hives; they are
-// left as they were either way.
-bool ScriptImports(CMountedImage* image, const wchar_t* script) {
-  HiveCheckpoint before(image);
-  if (!before.Taken()) return false;
-  bool ok = image->ImportRegFile(script) == 0;
-  before.Restore();
-  return ok;
-}
-
 // The line of a failed installation: the device, the result and what
 // stopped it (the section and the value that refused it, where one did).
 void ReportRefusal(uint32_t kind, const wchar_t* hardwareId, int32_t result,
                    const std::wstring& why) {
   if (result >= 0) return;
-  wchar_t head[64];
-  _snwprintf(head, 64, L"Adapter driver (type %u", kind);
-  head[63] = 0;
-  std::wstring line = head;
-  if (hardwareId) line += std::wstring(L", ") + hardwareId;
-  _snwprintf(head, 64, L") not installed (%d): ", (int)result);
-  head[63] = 0;
-  WriteCommandLine(line + head + why + L"\r\n");
+  WriteCommandLine(FormatDriverRefusal(kind, hardwareId, result, why) + L"\r\n");
 }
 
 }  // namespace
@@ -296,25 +240,9 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     for (const wchar_t* list : {L"VroPnp.inf", L"VroPnp.ini"})
       if (GetPathKind(Join(versionPath, list).c_str()) == 1)
         readFiles.push_back(Join(versionPath, list));
-    // A driver file the store lacks, or one the package would place outside
-    // its folder or on a folder, fails the installation before anything
-    // reaches the image: a workstation must not boot without its driver.
     std::vector<std::wstring> fileNames;
-    if (!inst.CheckDriverFiles(inf.c_str(), &fileNames)) {
-      result = kDriverPackFilePassFailed;
-      why = inst.Refusal.empty() ? L"no driver file section in " + inf : inst.Refusal;
-      why += L" (" + inf + L")";
-      break;
-    }
-    // The host volume of the image's file must take what the installation
-    // writes (its files, the SYSTEM hive with its log, the volume's own
-    // records) before the first write: a layer that runs out of room takes
-    // no further write, and the installation could not be taken back.
-    if (!HostHasRoom(image, inst.PlannedBytes + 2 * SystemHiveBytes(image) + kHostRoomMargin)) {
-      result = kDriverPackFilePassFailed;
-      why = L"the host volume of the image file has too little room for the installation";
-      break;
-    }
+    result = CheckDriverInstallation(&inst, inf.c_str(), nullptr, &fileNames, &why);
+    if (result != kDriverPackInstalled) break;
     if (!display && !PrepareNewAdapterIdentity(&inst, adapterGuid, &netLuid)) {
       result = kDriverPackNoAdapterIdentity;
       why = L"the image has no adapter configuration prepared for a new adapter";
@@ -340,103 +268,33 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
                 : L"the cache file's registry data could not be imported";
       break;
     }
-    if (!CreateTempFileName(script, L"Ins")) {
-      script[0] = 0;
-      result = kDriverPackRegistryPassFailed;
-      why = L"no staging script could be made in the temporary folder";
-      break;
+    // A new adapter, or a display device's new boot-time instance; a
+    // display device with an instance of another driver is replaced there.
+    DriverInstallTarget target = {};
+    target.kind = kind;
+    target.inf = inf.c_str();
+    target.enumerator = enumerator;
+    target.hardwareId = hardwareId;
+    const bool replace = display && existingClass[0] && existingInstance[0];
+    if (replace) {
+      target.existingInstance = existingInstance;
+      target.existingClass = existingClass;
     }
-    wchar_t service[100] = L"", serviceImage[kPathChars] = L"", classInstance[100] = L"";
-    std::wstring keptDriverKey;
-    const std::wstring deviceId = std::wstring(enumerator) + L"\\" + hardwareId;
-    // The registry data is tried before any file is placed: data the hive
-    // cannot take fails the installation with the image untouched.
-    // The room the files need is made before the first of them is placed.
-    const uint64_t room = inst.PlannedBytes;
-    auto placeFilesAndImport = [&](const std::wstring& driverKey) {
-      why = L"the registry data staged from " + inf + L" could not be imported";
-      if (!ScriptImports(image, script)) return kDriverPackImportFailed;
-      why = L"the volume has too little room for the driver files, and could not be grown";
-      if (!inst.ReserveRoom(room)) return kDriverPackFilePassFailed;
-      if (!inst.CopyDriverFiles(inf.c_str(), script, driverKey.c_str())) {
-        why = (inst.Refusal.empty() ? L"a driver file could not be placed" : inst.Refusal) +
-              L" (" + inf + L")";
-        return kDriverPackFilePassFailed;
-      }
-      why = L"the registry data staged from " + inf + L" could not be imported";
-      if (image->ImportRegFile(script) != 0) return kDriverPackImportFailed;
-      return kDriverPackInstalled;
-    };
-    const std::wstring stagedNothing = L"the registry pass staged nothing from " + inf;
-    if (!display) {
-      inst.FindFreeClassInstance(kInfClassNet, classInstance);
-      std::wstring instancePath = deviceId + L"\\" + kPnpInstance;
-      const std::wstring driverKey = std::wstring(kNetClass) + L"\\" + classInstance;
-      keptDriverKey = driverKey;
-      if (!inst.StageDriverRegistry(inf.c_str(), script, classInstance, adapterGuid,
-                                    instancePath.c_str(), service, nullptr, 0)) {
-        result = kDriverPackRegistryPassFailed;
-        why = stagedNothing;
-        script[0] = 0;  // the pass deleted it
-        break;
-      }
-      inst.AssignServiceTag(service, script);
-      inst.StageNetDeviceInstance(inf.c_str(), script, deviceId.c_str(), service, classInstance,
-                                  netLuid);
-      inst.StageNetAdapterLinkage(
-          adapterGuid, script, (std::wstring(enumerator) + L"\\\\" + packageFolder).c_str(),
-          (std::wstring(enumerator) + L"\\\\" + hardwareId).c_str(), classInstance);
-      result = placeFilesAndImport(driverKey);
-      if (result == kDriverPackInstalled) {
-        // The adapter configuration is this driver key's alone: an earlier
-        // adapter that held it (another device, or this one's older driver)
-        // gives it up.
-        RemoveOtherAdapterClaims(&inst, adapterGuid, classInstance, instancePath.c_str());
-        if (inst.TargetMajor() < 10)
-          AddAdapterToNetworkConfig(&inst, adapterGuid,
-                                    (std::wstring(enumerator) + L"\\" + packageFolder).c_str(),
-                                    instancePath.c_str(), script);
-        int32_t wrapper =
-            inst.TargetMajor() < 10 ? FindWrapperAdapter(image, version, cs, nullptr, 0) : -1;
-        BindNewAdapter(&inst, adapterGuid, driverKey.c_str(), wrapper, script);
-        RegisterPnpDevice(image, cs, pending, enumerator);
-      }
-    } else if (existingClass[0] && existingInstance[0]) {
-      // The device has an instance with another driver: replaced there.
-      std::wstring instancePath = deviceId + L"\\" + existingInstance;
-      const std::wstring driverKey = std::wstring(kDisplayClass) + L"\\" + existingClass;
-      keptDriverKey = driverKey;
-      if (!inst.StageDriverRegistry(inf.c_str(), script, existingClass, nullptr,
-                                    instancePath.c_str(), service, serviceImage, kPathChars)) {
-        result = kDriverPackRegistryPassFailed;
-        why = stagedNothing;
-        script[0] = 0;
-        break;
-      }
-      if (inst.RemoveReplacedDriver(service, FindFileNamePart(serviceImage), existingClass))
-        inst.AssignServiceTag(service, script);
-      inst.StageDeviceInstanceKeys(inf.c_str(), script, enumerator, service, driverKey.c_str());
-      result = placeFilesAndImport(driverKey);
-      if (result == kDriverPackInstalled && _wcsicmp(existingInstance, kPnpInstance) != 0)
-        inst.RenameEnumInstance(enumerator, hardwareId, existingInstance, kPnpInstance, script);
-    } else {
-      inst.FindFreeClassInstance(kInfClassDisplay, classInstance);
-      std::wstring instancePath = deviceId + L"\\" + kPnpInstance;
-      const std::wstring driverKey = std::wstring(kDisplayClass) + L"\\" + classInstance;
-      keptDriverKey = driverKey;
-      if (!inst.StageDriverRegistry(inf.c_str(), script, classInstance, nullptr,
-                                    instancePath.c_str(), service, nullptr, 0)) {
-        result = kDriverPackRegistryPassFailed;
-        why = stagedNothing;
-        script[0] = 0;
-        break;
-      }
-      inst.AssignServiceTag(service, script);
-      inst.StageDisplayDeviceInstance(inf.c_str(), script, deviceId.c_str(), service,
-                                      classInstance);
-      result = placeFilesAndImport(driverKey);
-      if (result == kDriverPackInstalled) RegisterPnpDevice(image, cs, pending, enumerator);
-    }
+    const std::wstring componentId = std::wstring(enumerator) + L"\\\\" + packageFolder;
+    const std::wstring configId = std::wstring(enumerator) + L"\\" + packageFolder;
+    target.adapterGuid = display ? nullptr : adapterGuid;
+    target.netLuidIndex = netLuid;
+    target.componentId = componentId.c_str();
+    target.configId = configId.c_str();
+    target.pendingIds = &pending;
+    DriverInstallState state;
+    result = StageAndImportDriver(&inst, target, &state);
+    if (!state.script.empty()) lstrcpynW(script, state.script.c_str(), kPathChars);
+    if (result != kDriverPackInstalled) why = state.why;
+    if (result == kDriverPackInstalled && replace && _wcsicmp(existingInstance, kPnpInstance) != 0)
+      inst.RenameEnumInstance(enumerator, hardwareId, existingInstance, kPnpInstance, script);
+    wchar_t* service = state.service;
+    const std::wstring keptDriverKey = state.driverKey;
     // What the cache file records is read while the hive is loaded.
     const DriverCacheOwner owner = {keptDriverKey.c_str(), service, versionText.c_str(),
                                     display ? L"" : adapterGuid, &readFiles};

@@ -275,25 +275,28 @@ inline void ClickAndType(DWORD thread, HWND combo, const std::wstring& text) {
   ASSERT_NO_FATAL_FAILURE(TypeInto(thread, edit, text));
 }
 
+// The text of a cell of a list of the program.
+inline std::wstring CellText(HANDLE process, HWND list, int row, int column) {
+  struct Block {
+    LVITEMW item;
+    wchar_t text[400];
+  } local = {};
+  RemoteBlock remote(process, sizeof local);
+  local.item.iSubItem = column;
+  local.item.pszText = reinterpret_cast<LPWSTR>(remote.At(offsetof(Block, text)));
+  local.item.cchTextMax = 400;
+  if (!remote.Write(&local, sizeof local)) return L"";
+  SendMessageW(list, LVM_GETITEMTEXTW, row, LPARAM(remote.At(0)));
+  remote.Read(&local, sizeof local);
+  local.text[399] = 0;
+  return local.text;
+}
+
 // The texts of the first column of a list of the program, row by row.
 inline std::vector<std::wstring> ListNames(HANDLE process, HWND list) {
   std::vector<std::wstring> names;
-  struct Block {
-    LVITEMW item;
-    wchar_t text[260];
-  };
-  RemoteBlock remote(process, sizeof(Block));
   const int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-  for (int i = 0; i < count; ++i) {
-    Block local = {};
-    local.item.pszText = reinterpret_cast<LPWSTR>(remote.At(offsetof(Block, text)));
-    local.item.cchTextMax = 260;
-    if (!remote.Write(&local, sizeof local)) break;
-    SendMessageW(list, LVM_GETITEMTEXTW, i, LPARAM(remote.At(0)));
-    remote.Read(&local, sizeof local);
-    local.text[259] = 0;
-    names.push_back(local.text);
-  }
+  for (int i = 0; i < count; ++i) names.push_back(CellText(process, list, i, 0));
   return names;
 }
 

@@ -1,0 +1,248 @@
+// One driver installation as every front end runs it.
+#include "infinstall/driverpack/DriverInstallation.h"
+
+#include <windows.h>
+#include <wchar.h>
+
+#include "common/PathUtil.h"
+#include "common/TempFiles.h"
+#include "driverstore/PnpRegistration.h"
+#include "image/mount/HostRoom.h"
+#include "image/mount/MountedImage.h"
+#include "infinstall/InfInstaller.h"
+#include "infinstall/driverpack/DriverPackInjection.h"
+#include "netcfg/AdapterRemoval.h"
+#include "netcfg/NetworkConfig.h"
+#include "netcfg/NewAdapterBinding.h"
+#include "netcfg/NewAdapterIdentity.h"
+#include "netcfg/WrapperAdapter.h"
+#include "registry/RegistryFacade.h"
+#include "registry/RegistryReads.h"
+#include "registry/hive/HiveImage.h"
+
+namespace {
+
+// Beyond the files and the hive: the volume's records, index blocks and
+// the container's map blocks the installation may write.
+const uint64_t kHostRoomMargin = 4ull << 20;
+
+const wchar_t kPnpInstance[] = L"VRO&Node&Pnp";
+const wchar_t kDisplayClass[] = L"{4D36E968-E325-11CE-BFC1-08002BE10318}";
+const wchar_t kNetClass[] = L"{4D36E972-E325-11CE-BFC1-08002BE10318}";
+
+// The size of the SYSTEM hive file of the image's Windows (0 when unknown).
+uint64_t SystemHiveBytes(CMountedImage* image) {
+  wchar_t windows[kPathChars];
+  if (image->FindWindowsDirectory(windows, kPathChars) <= 0) return 0;
+  std::wstring hive = std::wstring(windows) + L"\\System32\\config\\SYSTEM";
+  uint64_t size = 0;
+  if (!image->GetFileInfo(hive.c_str(), nullptr, nullptr, nullptr, nullptr, &size)) return 0;
+  return size;
+}
+
+// True when a staging script would import into the loaded hives; they are
+// left as they were either way.
+bool ScriptImports(CMountedImage* image, const wchar_t* script) {
+  HiveCheckpoint before(image);
+  if (!before.Taken()) return false;
+  bool ok = image->ImportRegFile(script) == 0;
+  before.Restore();
+  return ok;
+}
+
+std::wstring SystemKey(uint32_t controlSet, const std::wstring& tail) {
+  wchar_t head[64];
+  _snwprintf(head, 64, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\", controlSet);
+  head[63] = 0;
+  return head + tail;
+}
+
+}  // namespace
+
+HiveCheckpoint::HiveCheckpoint(CMountedImage* image) {
+  CRegHive* hive = FindLoadedHive(image, REG_ROOT_SYSTEM);
+  m_image = hive ? hive->Image() : nullptr;
+  m_copy = m_image ? hive_snapshot(m_image) : nullptr;
+}
+
+HiveCheckpoint::~HiveCheckpoint() {
+  if (m_copy) close_hive(m_copy);
+}
+
+void HiveCheckpoint::Restore() {
+  if (m_copy) hive_restore(m_image, m_copy);
+  m_copy = nullptr;
+}
+
+std::wstring FormatDriverRefusal(uint32_t kind, const wchar_t* hardwareId, int32_t result,
+                                 const std::wstring& why) {
+  wchar_t head[64];
+  _snwprintf(head, 64, L"Adapter driver (type %u", kind);
+  head[63] = 0;
+  std::wstring line = head;
+  if (hardwareId) line += std::wstring(L", ") + hardwareId;
+  _snwprintf(head, 64, L") not installed (%d): ", (int)result);
+  head[63] = 0;
+  return line + head + why;
+}
+
+int32_t CheckDriverInstallation(CInfInstaller* inst, const wchar_t* inf,
+                                const wchar_t* installSection, std::vector<std::wstring>* names,
+                                std::wstring* why) {
+  // A driver file the store lacks, or one the package would place outside
+  // its folder, on a folder or where the installation maps nothing, fails
+  // the installation before anything reaches the image: a workstation must
+  // not boot without its driver.
+  if (!inst->CheckDriverFiles(inf, names, installSection)) {
+    *why = inst->Refusal.empty() ? std::wstring(L"no driver file section in ") + inf : inst->Refusal;
+    *why += std::wstring(L" (") + inf + L")";
+    return kDriverPackFilePassFailed;
+  }
+  // The host volume of the image's file must take what the installation
+  // writes (its files, the SYSTEM hive with its log, the volume's own
+  // records) before the first write: a layer that runs out of room takes
+  // no further write, and the installation could not be taken back.
+  if (!HostHasRoom(inst->Image,
+                   inst->PlannedBytes + 2 * SystemHiveBytes(inst->Image) + kHostRoomMargin)) {
+    *why = L"the host volume of the image file has too little room for the installation";
+    return kDriverPackFilePassFailed;
+  }
+  return kDriverPackInstalled;
+}
+
+int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
+                             DriverInstallState* s) {
+  CMountedImage* image = inst->Image;
+  const bool display = t.kind == kDriverPackDisplay;
+  const bool setup = t.installSection && t.installSection[0];
+  const wchar_t* classGuid = display ? kDisplayClass : kNetClass;
+  const std::wstring deviceId = std::wstring(t.enumerator) + L"\\" + t.hardwareId;
+  const std::wstring instancePath =
+      deviceId + L"\\" + (t.existingInstance ? t.existingInstance : kPnpInstance);
+  const std::wstring stagedNothing = std::wstring(L"the registry pass staged nothing from ") + t.inf;
+  wchar_t script[kPathChars];
+  if (!CreateTempFileName(script, L"Ins")) {
+    s->why = L"no staging script could be made in the temporary folder";
+    return kDriverPackRegistryPassFailed;
+  }
+  s->script = script;
+  // The setup dialog adds devices: one the image has already is not
+  // installed again over its driver.
+  if (setup && !t.existingInstance &&
+      RegistryKeyExists(image, SystemKey(inst->ControlSet, L"Enum\\" + instancePath))) {
+    s->why = L"the image has the device instance " + instancePath + L" already";
+    return kDriverPackRegistryPassFailed;
+  }
+  if (t.existingInstance) {
+    lstrcpynW(s->classInstance, t.existingClass, 100);
+  } else {
+    inst->FindFreeClassInstance(display ? kInfClassDisplay : kInfClassNet, s->classInstance);
+  }
+  s->driverKey = std::wstring(classGuid) + L"\\" + s->classInstance;
+  const wchar_t* guid = display || t.existingInstance ? nullptr : t.adapterGuid;
+  wchar_t serviceImage[kPathChars] = L"";
+  const uint32_t staged =
+      setup ? inst->StageSetupDriverRegistry(t.inf, script, s->classInstance, guid,
+                                             instancePath.c_str(), t.deviceName,
+                                             t.installSection, s->service)
+            : inst->StageDriverRegistry(t.inf, script, s->classInstance, guid,
+                                        instancePath.c_str(), s->service, serviceImage,
+                                        kPathChars);
+  if (!staged) {
+    s->why = stagedNothing;
+    return kDriverPackRegistryPassFailed;
+  }
+  if (t.existingInstance) {
+    // The driver the new one replaces goes in the same change: a failure
+    // below puts its service back with the hive and its file with the swap.
+    if (inst->RemoveReplacedDriver(s->service, FindFileNamePart(serviceImage), s->classInstance))
+      inst->AssignServiceTag(s->service, script);
+    inst->StageDeviceInstanceKeys(t.inf, script, t.enumerator, s->service, s->driverKey.c_str());
+  } else {
+    inst->AssignServiceTag(s->service, script);
+    if (display) {
+      inst->StageDisplayDeviceInstance(t.inf, script, deviceId.c_str(), s->service,
+                                       s->classInstance);
+    } else {
+      inst->StageNetDeviceInstance(t.inf, script, deviceId.c_str(), s->service, s->classInstance,
+                                   t.netLuidIndex);
+      inst->StageNetAdapterLinkage(
+          t.adapterGuid, script, t.componentId,
+          (std::wstring(t.enumerator) + L"\\\\" + t.hardwareId).c_str(), s->classInstance);
+    }
+  }
+  // The registry data is tried before any file is placed: data the hive
+  // cannot take fails the installation with the image untouched. The room
+  // the files need is made before the first of them is placed.
+  const uint64_t room = inst->PlannedBytes;
+  s->why = std::wstring(L"the registry data staged from ") + t.inf + L" could not be imported";
+  if (!ScriptImports(image, script)) return kDriverPackImportFailed;
+  if (!inst->ReserveRoom(room)) {
+    s->why = L"the volume has too little room for the driver files, and could not be grown";
+    return kDriverPackFilePassFailed;
+  }
+  const int placed =
+      setup ? inst->CopySetupDriverFiles(t.inf, script, s->driverKey.c_str(), t.installSection)
+            : inst->CopyDriverFiles(t.inf, script, s->driverKey.c_str());
+  if (!placed) {
+    s->why = (inst->Refusal.empty() ? std::wstring(L"a driver file could not be placed")
+                                    : inst->Refusal) +
+             L" (" + t.inf + L")";
+    return kDriverPackFilePassFailed;
+  }
+  if (image->ImportRegFile(script) != 0) return kDriverPackImportFailed;
+  s->why.clear();
+  const uint32_t version = inst->TargetVersion, cs = inst->ControlSet;
+  if (!display) {
+    std::wstring adapter = t.existingInstance || !t.adapterGuid ? L"" : t.adapterGuid;
+    if (t.existingInstance) {
+      ReadRegistryText(image, SystemKey(cs, L"Control\\Class\\" + s->driverKey),
+                       L"NetCfgInstanceId", adapter);
+    } else {
+      // The adapter configuration is this driver key's alone: an earlier
+      // adapter that held it (another device, or this one's older driver)
+      // gives it up.
+      RemoveOtherAdapterClaims(inst, t.adapterGuid, s->classInstance, instancePath.c_str());
+      if (inst->TargetMajor() < 10)
+        AddAdapterToNetworkConfig(inst, t.adapterGuid, t.configId, instancePath.c_str(), script);
+    }
+    if (!adapter.empty()) {
+      int32_t wrapper =
+          inst->TargetMajor() < 10 ? FindWrapperAdapter(image, version, cs, nullptr, 0) : -1;
+      BindNewAdapter(inst, adapter.c_str(), s->driverKey.c_str(), wrapper, script);
+    }
+  }
+  if (!t.existingInstance && t.pendingIds) RegisterPnpDevice(image, cs, *t.pendingIds, t.enumerator);
+  return kDriverPackInstalled;
+}
+
+int32_t InstallDriverTransaction(CInfInstaller* inst, DriverInstallTarget target,
+                                 DriverInstallState* state, std::vector<std::wstring>* taken) {
+  int32_t result = CheckDriverInstallation(inst, target.inf, target.installSection, nullptr,
+                                           &state->why);
+  if (result != kDriverPackInstalled) return result;
+  HiveCheckpoint start(inst->Image);
+  if (!start.Taken()) {
+    state->why = L"the SYSTEM hive of the image could not be kept for a rollback";
+    return kDriverPackNoSystemHive;
+  }
+  wchar_t adapterGuid[kAdapterGuidChars] = L"";
+  if (target.kind == kDriverPackNetwork && !target.existingInstance && !target.adapterGuid) {
+    // Each adapter its own identity: one an earlier adapter of this run
+    // took is not given again.
+    if (!PrepareNewAdapterIdentity(inst, adapterGuid, &target.netLuidIndex, taken)) {
+      start.Restore();
+      state->why = L"the image has no adapter configuration prepared for a new adapter";
+      if (taken && !taken->empty()) state->why += L" that no other adapter of this run has taken";
+      return kDriverPackNoAdapterIdentity;
+    }
+    target.adapterGuid = adapterGuid;
+  }
+  inst->BeginFileSwap();
+  result = StageAndImportDriver(inst, target, state);
+  if (result != kDriverPackInstalled) start.Restore();
+  inst->EndFileSwap(result == kDriverPackInstalled);
+  if (!state->script.empty()) DeleteFileW(state->script.c_str());
+  if (result == kDriverPackInstalled && adapterGuid[0] && taken) taken->push_back(adapterGuid);
+  return result;
+}

@@ -1,0 +1,97 @@
+// One driver installation into the Windows of a mounted image, as every
+// front end runs it (the batch command, the exports, the driver windows):
+// every source and destination checked before the first write, the SYSTEM
+// hive kept for a rollback, the files placed or removed as one change, the
+// registry data tried before any file is placed, and a failure taking back
+// every byte the installation wrote, the driver it replaced included.
+#pragma once
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+class CMountedImage;
+class CInfInstaller;
+class HiveImage;
+
+// The SYSTEM hive as it was when an installation began: a failed one puts
+// it back, so that nothing it staged reaches the image.
+class HiveCheckpoint {
+ public:
+  explicit HiveCheckpoint(CMountedImage* image);
+  ~HiveCheckpoint();
+  HiveCheckpoint(const HiveCheckpoint&) = delete;
+  HiveCheckpoint& operator=(const HiveCheckpoint&) = delete;
+  bool Taken() const { return m_copy != nullptr; }
+  void Restore();
+
+ private:
+  HiveImage* m_image;
+  HiveImage* m_copy;
+};
+
+// What one installation installs, and where.
+struct DriverInstallTarget {
+  uint32_t kind;                // kDriverPackNetwork or kDriverPackDisplay
+  const wchar_t* inf;           // the INF installed from
+  const wchar_t* enumerator;    // the device id is enumerator "\" hardwareId
+  const wchar_t* hardwareId;
+  // An existing device instance (its key name and its driver key's class
+  // instance) whose driver is replaced; null: a new boot-time PnP instance
+  // in the first free class instance.
+  const wchar_t* existingInstance;
+  const wchar_t* existingClass;
+  // The one model the setup dialog chose (description and install
+  // section); null: every model of the INF that serves the device.
+  const wchar_t* deviceName;
+  const wchar_t* installSection;
+  // A new network adapter: its identity, the component id as the staging
+  // script takes it (backslashes doubled), and the device id the network
+  // configuration names it by.
+  const wchar_t* adapterGuid;
+  uint32_t netLuidIndex;
+  const wchar_t* componentId;
+  const wchar_t* configId;
+  // The pending-device ids registered for the boot-time PnP driver once a
+  // new instance is in; null: none.
+  const std::wstring* pendingIds;
+};
+
+// What the installation did, for the caller's records and its words.
+struct DriverInstallState {
+  wchar_t service[100] = {};
+  wchar_t classInstance[100] = {};
+  std::wstring driverKey;  // "{class guid}\NNNN"
+  std::wstring why;        // what stopped it, on failure
+  std::wstring script;     // the staging script (deleted by the caller)
+};
+
+// The checks before the first write: every source file of the package is
+// there, every destination is mapped, and the host volume of the image file
+// takes what the installation writes. 0 when they hold, else the failure
+// (why says what); nothing is written.
+int32_t CheckDriverInstallation(CInfInstaller* inst, const wchar_t* inf,
+                                const wchar_t* installSection, std::vector<std::wstring>* names,
+                                std::wstring* why);
+
+// The staging, the file pass and the import, inside a transaction the caller
+// holds (hive checkpoint, file swap): the registry data is tried before any
+// file is placed, the replaced driver goes only in the same change. 0 when
+// the installation is in the hives (then the network binding and the PnP
+// registration are done too), else the failure with state->why.
+int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& target,
+                             DriverInstallState* state);
+
+// The whole transaction on hives the caller keeps loaded: the checks, the
+// checkpoint, the file swap, StageAndImportDriver, and on failure every
+// change taken back. The network identity of a new adapter is prepared here
+// when target.adapterGuid is null; ids already `taken` (by earlier adapters
+// of the same run) are not given again. 0 on success.
+int32_t InstallDriverTransaction(CInfInstaller* inst, DriverInstallTarget target,
+                                 DriverInstallState* state,
+                                 std::vector<std::wstring>* taken = nullptr);
+
+// The line a refused installation is told by, on the console and in the
+// windows alike: "Adapter driver (type T, ID) not installed (R): why".
+std::wstring FormatDriverRefusal(uint32_t kind, const wchar_t* hardwareId, int32_t result,
+                                 const std::wstring& why);
