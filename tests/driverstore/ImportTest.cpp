@@ -173,6 +173,10 @@ const HostilePackage kHostile[] = {
     {"DeviceNameTrailingDotsAndSpaces", "s/^vronic.dll,,,2/\"com9 . .\",vronic.dll,,2/",
      L"com9 . ."},
     {"DeviceNameAsSource", "s/^vronic.dll,,,2/vronic.dll,LPT1.txt,,2/", L"LPT1.txt"},
+    // A trailing dot or blank: the host drops it, the volume would keep it.
+    {"TrailingDot", "s/^vronic.dll,,,2/vronic.dll.,vronic.dll,,2/", L"vronic.dll."},
+    {"TrailingBlankQuoted", "s/^vronic.dll,,,2/\"vronic.dll \",vronic.dll,,2/", L"vronic.dll "},
+    {"TrailingDotAsSource", "s/^vronic.dll,,,2/vronic.dll,vronic.dll.,,2/", L"vronic.dll."},
     {"DeviceNameInSubfolder", "s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 12,com3/",
      L"com3"},
     {"CatalogDeviceName", "s/^CatalogFile *= .*/CatalogFile = CON/", L"CON"},
