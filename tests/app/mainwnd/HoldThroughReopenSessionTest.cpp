@@ -396,6 +396,7 @@ TEST(MainWindowHold, APasteWhoseGrowFailsIsTakenBackAndTold) {
   EXPECT_EQ(0u, said.find(image)) << vt::Narrow(said);
   EXPECT_NE(std::wstring::npos, said.find(L"\\pasted")) << vt::Narrow(said);
   EXPECT_NE(std::wstring::npos, said.find(L"\u65E0\u6CD5\u590D\u5236")) << vt::Narrow(said);
+  EXPECT_NE(std::wstring::npos, said.find(L" 112\uFF1A")) << vt::Narrow(said);
   ASSERT_NO_FATAL_FAILURE(AnswerBox(box, "Return"));
   ASSERT_TRUE(Poll([&] { return IsWindowEnabled(imageList) != FALSE; }, 60))
       << "the paste never ended";
