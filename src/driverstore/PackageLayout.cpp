@@ -56,7 +56,9 @@ std::wstring Expanded(const std::wstring& text) {
 
 PackageLayout::PackageLayout(const wchar_t* infPath, uint32_t arch)
     : m_inf(infPath ? infPath : L""),
-      m_decoration(arch == 64 ? L".amd64" : arch == 86 ? L".x86" : L"") {}
+      m_decoration(arch == 64   ? L".amd64"
+                   : arch == 86 ? L".x86"
+                                : L"") {}
 
 std::wstring PackageLayout::Entry(const wchar_t* section, const std::wstring& key) const {
   std::wstring value;

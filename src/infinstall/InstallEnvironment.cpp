@@ -19,51 +19,51 @@ const unsigned kDirIdOrder[] = {10,    24,    11,    13,    12,    17, 18, 20,
 
 // Where a directory id lies, one table for the environment variables and for
 // the folders of the volume, so that a file and every registry value naming
-// it agree. A folder below the Windows folder, or one from the volume root
-// (inWindows false; "" is the root itself). The folders of 32-bit programs
-// on 64-bit Windows are the Windows' own folders on a 32-bit Windows, which
-// has no others; when the architecture could not be told they name none.
+// it agree: below the Windows folder, or below the volume root ("" is the
+// folder itself). The folders of 32-bit programs on a 64-bit Windows (wow)
+// are the Windows' own folders on a 32-bit Windows, which has no others;
+// when the architecture could not be told they name none.
 struct DirIdFolder {
+  unsigned id;
   bool inWindows;
   const wchar_t* path;
+  const wchar_t* wow;
 };
 
-bool FindDirIdFolder(unsigned id, uint32_t arch, DirIdFolder* out) {
-  const bool wow = arch == 64;
-  const bool known = arch == 64 || arch == 86;
-  switch (id) {
-    case 10: *out = {true, L""}; return true;
-    case 11: *out = {true, L"System32"}; return true;
-    case 12: *out = {true, L"System32\\Drivers"}; return true;
-    case 13: *out = {true, L"System32\\DriverStore\\FileRepository"}; return true;
-    case 17: *out = {true, L"INF"}; return true;
-    case 18: *out = {true, L"Help"}; return true;
-    case 20: *out = {true, L"Fonts"}; return true;
-    case 24:
-    case 30: *out = {false, L""}; return true;
-    case 50: *out = {true, L"System"}; return true;
-    case 16422: *out = {false, L"Program Files"}; return true;
-    case 16427: *out = {false, L"Program Files\\Common Files"}; return true;
-    case 16425: *out = {true, wow ? L"SysWOW64" : L"System32"}; return known;
-    case 16426: *out = {false, wow ? L"Program Files (x86)" : L"Program Files"}; return known;
-    case 16428:
-      *out = {false, wow ? L"Program Files (x86)\\Common Files" : L"Program Files\\Common Files"};
-      return known;
-  }
-  return false;
-}
+const DirIdFolder kDirIdFolders[] = {
+    {10, true, L"", nullptr},
+    {11, true, L"System32", nullptr},
+    {12, true, L"System32\\Drivers", nullptr},
+    {13, true, L"System32\\DriverStore\\FileRepository", nullptr},
+    {17, true, L"INF", nullptr},
+    {18, true, L"Help", nullptr},
+    {20, true, L"Fonts", nullptr},
+    {24, false, L"", nullptr},
+    {30, false, L"", nullptr},
+    {50, true, L"System", nullptr},
+    {16422, false, L"Program Files", nullptr},
+    {16427, false, L"Program Files\\Common Files", nullptr},
+    {16425, true, L"System32", L"SysWOW64"},
+    {16426, false, L"Program Files", L"Program Files (x86)"},
+    {16428, false, L"Program Files\\Common Files", L"Program Files (x86)\\Common Files"},
+};
 
 // The folder of a directory id: below the Windows folder (which the path
-// already holds) or below the root ("C:\\" or "\\"). The store folder id
+// already holds) or below the root ("C:\" or "\"). The store folder id
 // ends in the installation's own folder.
 bool DirIdFolderPath(const CInfInstaller* installer, unsigned id, wchar_t* path, int pathChars,
                      const wchar_t* root) {
-  DirIdFolder folder;
-  if (!FindDirIdFolder(id, installer->TargetArch(), &folder)) return false;
-  if (!folder.inWindows) lstrcpynW(path, root, pathChars);
-  if (folder.path[0]) AppendPathPart(path, pathChars, folder.path);
-  if (id == 13) AppendPathPart(path, pathChars, installer->StoreFolderName);
-  return true;
+  const uint32_t arch = installer->TargetArch();
+  for (const DirIdFolder& folder : kDirIdFolders) {
+    if (folder.id != id) continue;
+    if (folder.wow && arch != 64 && arch != 86) return false;
+    const wchar_t* below = folder.wow && arch == 64 ? folder.wow : folder.path;
+    if (!folder.inWindows) lstrcpynW(path, root, pathChars);
+    if (below[0]) AppendPathPart(path, pathChars, below);
+    if (id == 13) AppendPathPart(path, pathChars, installer->StoreFolderName);
+    return true;
+  }
+  return false;
 }
 
 // The value of one variable of the table; w is "C:" and the Windows folder.
