@@ -212,6 +212,14 @@ void CheckFileSection(const InfCopyContext& c, const wchar_t* sourceInf, const s
     std::vector<std::wstring> f = FileFields(line, c.expand);
     for (size_t i = 0; i < f.size() && i < 2; ++i)
       if (!f[i].empty() && !PassesGate(c, f[i])) return;
+    // The names the installation would refuse are refused here.
+    if (copyFiles && !f[0].empty()) {
+      const std::wstring refused = RefusedCopyFilesName(f[0], f.size() > 1 ? f[1] : L"");
+      if (!refused.empty()) {
+        Refuse(c, refused);
+        return;
+      }
+    }
     const std::wstring& source = f.size() > 1 && !f[1].empty() ? f[1] : f[0];
     if (!copyFiles || !own || source.empty()) continue;
     if (!CheckPackageFile(c, source)) return;
@@ -472,6 +480,14 @@ void MergeIniSectionLines(const wchar_t* sourceInf, const wchar_t* targetInf,
 
 std::wstring ContainedPackageFileName(const std::wstring& name) {
   return name.size() < (size_t)kNameChars ? ContainedFileName(name.c_str()) : std::wstring();
+}
+
+std::wstring RefusedCopyFilesName(const std::wstring& target, const std::wstring& source) {
+  if (!IsPlainName(target.c_str())) return target.empty() ? L"\"\"" : target;
+  const std::wstring& from = source.empty() ? target : source;
+  const wchar_t* s = from.c_str();
+  if (IsPathSeparator(*s)) ++s;
+  return IsContainedPath(s) ? std::wstring() : from;
 }
 
 bool CopyPackageFile(const wchar_t* sourceFolder, const wchar_t* targetFolder,

@@ -48,6 +48,12 @@ extern const wchar_t* const kInstallSectionSuffixes[6];
 // characters, so that it stays inside the package folder it is read from
 // and the version folder it is written to; empty when it would not.
 std::wstring ContainedPackageFileName(const std::wstring& name);
+// The one check of the names of a CopyFiles line, made by the import and by
+// the installation alike: the target a plain name (IsPlainName), the source
+// (the target when the line gives none) a path of plain names below the
+// package's folder (IsContainedPath, one leading separator allowed). The
+// first name that fails, as written; empty when both pass.
+std::wstring RefusedCopyFilesName(const std::wstring& target, const std::wstring& source);
 // The one place the import copies a package file: the name through the
 // gate, from the source folder (at sourcePath below it when given: where
 // the package's layout places it) to the same name in the target folder,

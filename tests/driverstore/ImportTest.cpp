@@ -180,6 +180,12 @@ const HostilePackage kHostile[] = {
     {"DecoratedDiskPathClimbs",
      "s/^\\[SourceDisksNames\\]$/[SourceDisksNames.amd64]\\n1 = d,,,..\\\\..\\n\\n&/",
      L"..\\..\\vronic.sys"},
+    // Names the installation would not place: a target in a subfolder, a
+    // source through "..".
+    {"TargetInSubfolder", "s/^vronic.dll,,,2/sub\\\\vronic.dll,vronic.dll,,2/",
+     L"sub\\vronic.dll"},
+    {"SourceThroughParent", "s/^vronic.dll,,,2/vronic.dll,sub\\\\..\\\\vronic.dll,,2/",
+     L"sub\\..\\vronic.dll"},
     // A trailing dot or blank: the host drops it, the volume would keep it.
     {"TrailingDot", "s/^vronic.dll,,,2/vronic.dll.,vronic.dll,,2/", L"vronic.dll."},
     {"TrailingBlankQuoted", "s/^vronic.dll,,,2/\"vronic.dll \",vronic.dll,,2/", L"vronic.dll "},
