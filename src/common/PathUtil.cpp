@@ -153,6 +153,8 @@ bool IsDeviceName(const wchar_t* name) {
 
 bool IsPlainName(const wchar_t* name) {
   if (!name || !*name || !name[wcsspn(name, L". ")] || IsDeviceName(name)) return false;
+  const wchar_t last = name[wcslen(name) - 1];
+  if (last == L'.' || last == L' ') return false;
   for (const wchar_t* p = name; *p; ++p)
     if (IsPathSeparator(*p) || *p == L':') return false;
   return true;

@@ -56,10 +56,11 @@ uint64_t ParseVersionString(const wchar_t* text);
 // CONIN$ and CONOUT$, in any case, with or without an extension, with
 // trailing dots and blanks ("nul .sys", "COM1. .").
 bool IsDeviceName(const wchar_t* name);
-// True for one name that stays in its folder: not empty, no separator, no
-// ":" (drive or stream), not made of dots and blanks only (Windows drops
-// trailing dots and blanks, so ".. " would name the parent), and no device
-// name (IsDeviceName).
+// True for one name that stays in its folder and names it as Windows
+// does: not empty, no separator, no ":" (drive or stream), no trailing dot
+// or blank (Windows drops them, so "a.sys." is "a.sys" on the host while a
+// volume would keep it, and ".. " names the parent), and no device name
+// (IsDeviceName).
 bool IsPlainName(const wchar_t* name);
 // True for a path of plain names joined by separators (one leading
 // separator allowed): no part is empty, "." or "..", none holds a ":",

@@ -11,6 +11,7 @@
 #include "common/TextOps.h"
 #include "common/UnicodeProfile.h"
 #include "driverstore/DriverStore.h"
+#include "driverstore/PackageLayout.h"
 
 namespace {
 
@@ -189,12 +190,13 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
       pos = comma + 1;
     }
   }
-  // The package's files: the disk's path below the INF's folder ("" or none
-  // is that folder itself). A path that leaves it, or a file the package's
-  // models copy and the folder lacks, refuses the package before anything
-  // is written.
+  // The package's files: below the INF's folder where its layout places
+  // them (the disk's path, the file's subfolder). A path that leaves it, or
+  // a file the package's models copy and the folder lacks, refuses the
+  // package before anything is written.
   wchar_t sourceFolder[kPathChars];
   CopyParentPath(infPath, sourceFolder, kPathChars);
+  const PackageLayout layout(infPath, target >> 16);
   if (diskFields.size() > 3) {
     std::vector<wchar_t> sub(diskFields[3].begin(), diskFields[3].end());
     sub.push_back(0);
@@ -205,7 +207,6 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
     const wchar_t* path = IsPathSeparator(sub[0]) ? sub.data() + 1 : sub.data();
     const std::wstring contained = ContainedPackageFileName(path);
     if (*path && contained.empty()) missingFile = sub.data();
-    if (!contained.empty()) AppendPathPart(sourceFolder, kPathChars, contained.c_str());
   }
   // A file [Version] names (the catalog) is copied beside the combined INF:
   // a name that would leave the package refuses it.
@@ -214,12 +215,12 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   // gate before the first write.
   for (const wchar_t* section : {L"Version", L"DestinationDirs"})
     if (missingFile.empty())
-      missingFile = FindRefusedPackageFile(image, infPath, sourceFolder, section, true);
+      missingFile = FindRefusedPackageFile(image, infPath, sourceFolder, section, true, &layout);
   for (const InfModelRecord& m : newModels)
     for (const wchar_t* suffix : kInstallSectionSuffixes)
       if (missingFile.empty())
         missingFile = FindRefusedPackageFile(image, infPath, sourceFolder,
-                                             (m.installSection + suffix).c_str(), true);
+                                             (m.installSection + suffix).c_str(), true, &layout);
   if (!missingFile.empty()) {
     RestoreInfStrings(infPath, std::move(strings));
     return 0;
@@ -229,7 +230,7 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   if (!merging) CreateEmptyUnicodeFile(combined.c_str());
   std::vector<InfRenameRecord> throwAway;
   CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder, L"Version", L"Version",
-                         throwAway, true);
+                         throwAway, true, &layout);
   WriteProfileValue(combined.c_str(), L"Version", L"Mfg",
                     QuoteInfText(manufacturerName.empty() ? manufacturer : manufacturerName).c_str());
   if (!diskFields.empty()) {
@@ -242,7 +243,7 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   WriteProfileValue(combined.c_str(), L"ControlFlags", L"ExcludeFromSelect", L"*");
   if (renames.empty())
     CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder, L"DestinationDirs",
-                           L"DestinationDirs", throwAway, true);
+                           L"DestinationDirs", throwAway, true, &layout);
   const unsigned major = (target >> 8) & 0xFF, minor = target & 0xFF;
   wchar_t text[400];
   _snwprintf(text, 400, x64 ? L"%s,NTamd64.%u.%u" : L"%s,NTx86.%u.%u", manufacturer.c_str(), major,
@@ -272,7 +273,7 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
     for (const wchar_t* suffix : kInstallSectionSuffixes)
       CopyInstallSectionTree(image, infPath, combined.c_str(), sourceFolder,
                              (m.installSection + suffix).c_str(), (m.newSection + suffix).c_str(),
-                             renames, true);
+                             renames, true, &layout);
   }
   for (const InfRenameRecord& r : renames) {
     if (_wcsicmp(r.oldName.c_str(), r.newName.c_str()) == 0) continue;

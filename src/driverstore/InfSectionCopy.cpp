@@ -12,6 +12,7 @@
 #include "common/TempFiles.h"
 #include "common/TextOps.h"
 #include "common/UnicodeProfile.h"
+#include "driverstore/PackageLayout.h"
 #include "image/mount/MountedImage.h"
 
 namespace {
@@ -41,6 +42,7 @@ struct InfCopyContext {
   Mode mode;
   const wchar_t* packageInf;  // the files its own sections copy are in the package
   std::wstring* refused;      // a check's first refused name
+  const PackageLayout* layout;  // where the package's files lie; none: by name
 };
 
 std::wstring Cleaned(const std::wstring& text, bool expand, bool trimCommas = true) {
@@ -114,6 +116,23 @@ bool Refuse(const InfCopyContext& c, const std::wstring& name) {
 // The gate of a file name a file section gives: kept inside the folders.
 bool PassesGate(const InfCopyContext& c, const std::wstring& name) {
   return !ContainedPackageFileName(name).empty() || Refuse(c, name);
+}
+
+// The path below the source folder a file of the package is read from
+// (by the package's layout, else its name); empty when it would leave it.
+std::wstring SourceOf(const InfCopyContext& c, const std::wstring& name) {
+  return c.layout ? c.layout->SourcePath(name) : ContainedPackageFileName(name);
+}
+
+// A file the package copies: where its layout places it, and there. False
+// (refused, named) when that place leaves the package or holds no file.
+bool CheckPackageFile(const InfCopyContext& c, const std::wstring& name) {
+  const std::wstring from = SourceOf(c, name);
+  if (from.empty()) return Refuse(c, c.layout ? c.layout->WrittenPath(name) : name);
+  wchar_t path[kPathChars];
+  lstrcpynW(path, c.sourceFolder, kPathChars);
+  AppendPathPart(path, kPathChars, from.c_str());
+  return GetPathKind(path) == 1 || Refuse(c, name);
 }
 
 // The [DestinationDirs] entry of a file section as the source writes it,
@@ -193,15 +212,17 @@ void CheckFileSection(const InfCopyContext& c, const wchar_t* sourceInf, const s
     std::vector<std::wstring> f = FileFields(line, c.expand);
     for (size_t i = 0; i < f.size() && i < 2; ++i)
       if (!f[i].empty() && !PassesGate(c, f[i])) return;
+    // The names the installation would refuse are refused here.
+    if (copyFiles && !f[0].empty()) {
+      const std::wstring refused = RefusedCopyFilesName(f[0], f.size() > 1 ? f[1] : L"");
+      if (!refused.empty()) {
+        Refuse(c, refused);
+        return;
+      }
+    }
     const std::wstring& source = f.size() > 1 && !f[1].empty() ? f[1] : f[0];
     if (!copyFiles || !own || source.empty()) continue;
-    wchar_t path[kPathChars];
-    lstrcpynW(path, c.sourceFolder, kPathChars);
-    AppendPathPart(path, kPathChars, ContainedPackageFileName(source).c_str());
-    if (GetPathKind(path) != 1) {
-      Refuse(c, source);
-      return;
-    }
+    if (!CheckPackageFile(c, source)) return;
   }
 }
 
@@ -226,10 +247,7 @@ void CheckSingleFile(const InfCopyContext& c, const wchar_t* sourceInf, const st
   }
   if (!CheckDestination(c, sourceInf, L"DefaultDestDir")) return;
   if (!c.packageInf || _wcsicmp(sourceInf, c.packageInf) != 0) return;
-  wchar_t path[kPathChars];
-  lstrcpynW(path, c.sourceFolder, kPathChars);
-  AppendPathPart(path, kPathChars, ContainedPackageFileName(name).c_str());
-  if (GetPathKind(path) != 1) Refuse(c, name);
+  CheckPackageFile(c, name);
 }
 
 void ListSourceFile(const InfCopyContext& c, const std::wstring& file) {
@@ -327,7 +345,8 @@ uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar
           const std::wstring file = SingleFileName(raw);
           if (!IsPlainName(file.c_str()) || !PassesGate(c, file)) continue;
           ListSourceFile(c, file);
-          if (CopyPackageFile(c.sourceFolder, Folder(c.targetInf).c_str(), file.c_str()))
+          if (CopyPackageFile(c.sourceFolder, Folder(c.targetInf).c_str(), file.c_str(),
+                              SourceOf(c, file).c_str()))
             bits |= kInfCopiedFile;
           if (!names.empty()) names += L",";
           names += L"@" + file;
@@ -346,8 +365,8 @@ uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar
             const std::wstring& file = delFiles || f.size() < 2 || f[1].empty() ? f[0] : f[1];
             if (file.empty() || !PassesGate(c, file)) continue;
             ListSourceFile(c, file);
-            if (!delFiles &&
-                CopyPackageFile(c.sourceFolder, Folder(c.targetInf).c_str(), file.c_str()))
+            if (!delFiles && CopyPackageFile(c.sourceFolder, Folder(c.targetInf).c_str(),
+                                             file.c_str(), SourceOf(c, file).c_str()))
               bits |= kInfCopiedFile;
           }
         }
@@ -463,13 +482,22 @@ std::wstring ContainedPackageFileName(const std::wstring& name) {
   return name.size() < (size_t)kNameChars ? ContainedFileName(name.c_str()) : std::wstring();
 }
 
+std::wstring RefusedCopyFilesName(const std::wstring& target, const std::wstring& source) {
+  if (!IsPlainName(target.c_str())) return target.empty() ? L"\"\"" : target;
+  const std::wstring& from = source.empty() ? target : source;
+  const wchar_t* s = from.c_str();
+  if (IsPathSeparator(*s)) ++s;
+  return IsContainedPath(s) ? std::wstring() : from;
+}
+
 bool CopyPackageFile(const wchar_t* sourceFolder, const wchar_t* targetFolder,
-                     const wchar_t* name) {
+                     const wchar_t* name, const wchar_t* sourcePath) {
   const std::wstring file = ContainedPackageFileName(name ? name : L"");
-  if (file.empty() || !sourceFolder || !targetFolder) return false;
+  const std::wstring source = sourcePath ? ContainedFileName(sourcePath) : file;
+  if (file.empty() || source.empty() || !sourceFolder || !targetFolder) return false;
   wchar_t from[kPathChars], to[kPathChars];
   lstrcpynW(from, sourceFolder, kPathChars);
-  AppendPathPart(from, kPathChars, file.c_str());
+  AppendPathPart(from, kPathChars, source.c_str());
   lstrcpynW(to, targetFolder, kPathChars);
   AppendPathPart(to, kPathChars, file.c_str());
   return _wcsicmp(from, to) == 0 || GetPathKind(to) == 1 || CopyFileNoRedirect(from, to, FALSE);
@@ -477,12 +505,12 @@ bool CopyPackageFile(const wchar_t* sourceFolder, const wchar_t* targetFolder,
 
 std::wstring FindRefusedPackageFile(CMountedImage* image, const wchar_t* sourceInf,
                                     const wchar_t* sourceFolder, const wchar_t* sourceSection,
-                                    bool expand) {
+                                    bool expand, const PackageLayout* layout) {
   if (!sourceInf || !sourceFolder || !sourceSection) return L"";
   std::wstring refused;
   std::vector<InfRenameRecord> renames;  // names in the target play no part
-  InfCopyContext c{image, sourceInf, sourceFolder, &renames, expand, Mode::Check, sourceInf,
-                   &refused};
+  InfCopyContext c{image,       sourceInf, sourceFolder, &renames, expand,
+                   Mode::Check, sourceInf, &refused,     layout};
   std::vector<IncludedInf> includes;
   CopyTree(c, sourceInf, sourceSection, sourceSection, includes, 0);
   return refused;
@@ -491,9 +519,11 @@ std::wstring FindRefusedPackageFile(CMountedImage* image, const wchar_t* sourceI
 uint32_t CopyInstallSectionTree(CMountedImage* image, const wchar_t* sourceInf,
                                 const wchar_t* targetInf, const wchar_t* sourceFolder,
                                 const wchar_t* sourceSection, const wchar_t* targetSection,
-                                std::vector<InfRenameRecord>& renames, bool expand) {
+                                std::vector<InfRenameRecord>& renames, bool expand,
+                                const PackageLayout* layout) {
   if (!sourceInf || !targetInf || !sourceFolder || !sourceSection || !targetSection) return 0;
-  InfCopyContext c{image, targetInf, sourceFolder, &renames, expand, Mode::Copy, nullptr, nullptr};
+  InfCopyContext c{image,      targetInf, sourceFolder, &renames, expand,
+                   Mode::Copy, nullptr,   nullptr,      layout};
   std::vector<IncludedInf> includes;
   return CopyTree(c, sourceInf, sourceSection, targetSection, includes, 0);
 }
@@ -504,7 +534,8 @@ uint32_t IncludeNeededInfs(CMountedImage* image, const wchar_t* sourceInf,
   if (!sourceInf || !targetInf || !sourceSection || !targetSection) return 0;
   std::vector<InfRenameRecord> none;
   std::wstring folder = Folder(sourceInf);
-  InfCopyContext c{image, targetInf, folder.c_str(), &none, true, Mode::Flatten, nullptr, nullptr};
+  InfCopyContext c{image,         targetInf, folder.c_str(), &none, true,
+                   Mode::Flatten, nullptr,   nullptr,        nullptr};
   std::vector<IncludedInf> includes;
   return CopyTree(c, sourceInf, sourceSection, targetSection, includes, 0);
 }

@@ -15,6 +15,7 @@
 
 class CMountedImage;
 class CProcessEnvironment;
+class PackageLayout;
 
 // The copy callback of the store and of driver installation: a target that
 // exists is replaced, nothing is asked.
@@ -47,11 +48,19 @@ extern const wchar_t* const kInstallSectionSuffixes[6];
 // characters, so that it stays inside the package folder it is read from
 // and the version folder it is written to; empty when it would not.
 std::wstring ContainedPackageFileName(const std::wstring& name);
+// The one check of the names of a CopyFiles line, made by the import and by
+// the installation alike: the target a plain name (IsPlainName), the source
+// (the target when the line gives none) a path of plain names below the
+// package's folder (IsContainedPath, one leading separator allowed). The
+// first name that fails, as written; empty when both pass.
+std::wstring RefusedCopyFilesName(const std::wstring& target, const std::wstring& source);
 // The one place the import copies a package file: the name through the
-// gate, from the source folder to the same name in the target folder, left
-// alone when the target has it. False for a refused name or a failed copy.
+// gate, from the source folder (at sourcePath below it when given: where
+// the package's layout places it) to the same name in the target folder,
+// left alone when the target has it. False for a refused name or a failed
+// copy.
 bool CopyPackageFile(const wchar_t* sourceFolder, const wchar_t* targetFolder,
-                     const wchar_t* name);
+                     const wchar_t* name, const wchar_t* sourcePath = nullptr);
 // The first file name that CopyInstallSectionTree from the same source
 // would read or write and the gate refuses (in the CopyFiles, DelFiles and
 // RenFiles sections and the Include names of every section it reaches), or
@@ -59,11 +68,12 @@ bool CopyPackageFile(const wchar_t* sourceFolder, const wchar_t* targetFolder,
 // folder lacks; empty when there is none. Nothing is written.
 std::wstring FindRefusedPackageFile(CMountedImage* image, const wchar_t* sourceInf,
                                     const wchar_t* sourceFolder, const wchar_t* sourceSection,
-                                    bool expand);
+                                    bool expand, const PackageLayout* layout = nullptr);
 uint32_t CopyInstallSectionTree(CMountedImage* image, const wchar_t* sourceInf,
                                 const wchar_t* targetInf, const wchar_t* sourceFolder,
                                 const wchar_t* sourceSection, const wchar_t* targetSection,
-                                std::vector<InfRenameRecord>& renames, bool expand);
+                                std::vector<InfRenameRecord>& renames, bool expand,
+                                const PackageLayout* layout = nullptr);
 // The name a section of the package takes in the target (name: 100).
 void MakeUniqueRenameTarget(std::vector<InfRenameRecord>& renames, wchar_t* name);
 // Copies a section's lines (cleaned, expanded when asked) into a target

@@ -335,8 +335,9 @@ int CInfInstaller::StageCopyFilesLine(const wchar_t* section, const std::wstring
   const wchar_t* s = source.c_str();
   if (*s == L'\\' || *s == L'/') ++s;
   // Names that would leave the package folder or the target folder name
-  // no file of the package.
-  if (!IsPlainName(dest.c_str()) || !IsContainedPath(s)) {
+  // no file of the package: the import's check, which kept them out of the
+  // store.
+  if (!RefusedCopyFilesName(dest, sourceName).empty()) {
     NoteMissingFile(this, s,
                     std::wstring(L"[") + section + L"] " + (dest.empty() ? L"\"\"" : dest) +
                         (sourceName.empty() ? L"" : L"," + sourceName) +

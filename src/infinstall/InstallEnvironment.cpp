@@ -17,76 +17,68 @@ const wchar_t* const kKeptHostVariables[] = {L"Path", L"WinDir", L"TEMP", L"TMP"
 const unsigned kDirIdOrder[] = {10,    24,    11,    13,    12,    17, 18, 20,
                                 16422, 16427, 16426, 16428, 16419, 30, 50, 16425};
 
-void Join(wchar_t* path, const wchar_t* tail) {
-  AppendPathPart(path, kPathChars, tail);
+// Where a directory id lies, one table for the environment variables and for
+// the folders of the volume, so that a file and every registry value naming
+// it agree: below the Windows folder, or below the volume root ("" is the
+// folder itself). The folders of 32-bit programs on a 64-bit Windows (wow)
+// are the Windows' own folders on a 32-bit Windows, which has no others;
+// when the architecture could not be told they name none.
+struct DirIdFolder {
+  unsigned id;
+  bool inWindows;
+  const wchar_t* path;
+  const wchar_t* wow;
+};
+
+const DirIdFolder kDirIdFolders[] = {
+    {10, true, L"", nullptr},
+    {11, true, L"System32", nullptr},
+    {12, true, L"System32\\Drivers", nullptr},
+    {13, true, L"System32\\DriverStore\\FileRepository", nullptr},
+    {17, true, L"INF", nullptr},
+    {18, true, L"Help", nullptr},
+    {20, true, L"Fonts", nullptr},
+    {24, false, L"", nullptr},
+    {30, false, L"", nullptr},
+    {50, true, L"System", nullptr},
+    {16422, false, L"Program Files", nullptr},
+    {16427, false, L"Program Files\\Common Files", nullptr},
+    {16425, true, L"System32", L"SysWOW64"},
+    {16426, false, L"Program Files", L"Program Files (x86)"},
+    {16428, false, L"Program Files\\Common Files", L"Program Files (x86)\\Common Files"},
+};
+
+// The folder of a directory id: below the Windows folder (which the path
+// already holds) or below the root ("C:\" or "\"). The store folder id
+// ends in the installation's own folder.
+bool DirIdFolderPath(const CInfInstaller* installer, unsigned id, wchar_t* path, int pathChars,
+                     const wchar_t* root) {
+  const uint32_t arch = installer->TargetArch();
+  for (const DirIdFolder& folder : kDirIdFolders) {
+    if (folder.id != id) continue;
+    if (folder.wow && arch != 64 && arch != 86) return false;
+    const wchar_t* below = folder.wow && arch == 64 ? folder.wow : folder.path;
+    if (!folder.inWindows) lstrcpynW(path, root, pathChars);
+    if (below[0]) AppendPathPart(path, pathChars, below);
+    if (id == 13) AppendPathPart(path, pathChars, installer->StoreFolderName);
+    return true;
+  }
+  return false;
 }
 
 // The value of one variable of the table; w is "C:" and the Windows folder.
-void DirIdValue(const CInfInstaller* installer, const wchar_t* w, unsigned id, wchar_t* out) {
-  out[0] = 0;
-  auto from = [&](const wchar_t* base) { lstrcpynW(out, base, kPathChars); };
-  switch (id) {
-    case 10:
-      from(w);
-      break;
-    case 24:
-    case 30:
-      lstrcpynW(out, w, 4);
-      break;
-    case 11:
-      from(w);
-      Join(out, L"System32");
-      break;
-    case 13:
-      from(w);
-      Join(out, L"System32");
-      Join(out, L"DriverStore\\FileRepository");
-      Join(out, installer->StoreFolderName);
-      break;
-    case 12:
-      from(w);
-      Join(out, L"System32\\Drivers");
-      break;
-    case 17:
-      from(w);
-      Join(out, L"INF");
-      break;
-    case 18:
-      from(w);
-      Join(out, L"Help");
-      break;
-    case 20:
-      from(w);
-      Join(out, L"Fonts");
-      break;
-    case 50:
-      from(w);
-      Join(out, L"System");
-      break;
-    case 16425:
-      from(w);
-      Join(out, L"SysWOW64");
-      break;
-    case 16422:
-      from(L"C:\\Program Files");
-      break;
-    case 16427:
-      from(L"C:\\Program Files");
-      Join(out, L"Common Files");
-      break;
-    case 16426:
-      from(installer->TargetArch() == 64 ? L"C:\\Program Files (x86)" : L"C:\\Program Files");
-      break;
-    case 16428:
-      from(installer->TargetArch() == 64 ? L"C:\\Program Files (x86)" : L"C:\\Program Files");
-      Join(out, L"Common Files");
-      break;
-    case 16419:
-      from(installer->TargetMajor() >= 6
-               ? L"C:\\ProgramData"
-               : L"C:\\Documents and Settings\\All Users\\Application Data");
-      break;
+// Ids that name no folder of this Windows are left unset.
+bool DirIdValue(const CInfInstaller* installer, const wchar_t* w, unsigned id, wchar_t* out) {
+  if (id == 16419) {
+    lstrcpynW(out,
+              installer->TargetMajor() >= 6
+                  ? L"C:\\ProgramData"
+                  : L"C:\\Documents and Settings\\All Users\\Application Data",
+              kPathChars);
+    return true;
   }
+  lstrcpynW(out, w, kPathChars);
+  return DirIdFolderPath(installer, id, out, kPathChars, L"C:\\");
 }
 
 }  // namespace
@@ -108,8 +100,7 @@ int CInstallEnvironment::Setup(const CInfInstaller* installer) {
     wchar_t name[8], value[kPathChars];
     _snwprintf(name, 8, L"%u", id);
     name[7] = 0;
-    DirIdValue(installer, w, id, value);
-    SetEnvironmentVariableW(name, value);
+    if (DirIdValue(installer, w, id, value)) SetEnvironmentVariableW(name, value);
   }
   return 1;
 }
@@ -129,54 +120,9 @@ int CInfInstaller::GetDirIdPath(unsigned dirId, const wchar_t* subPath, wchar_t*
   wchar_t f[kPathChars];
   if (!Image->FindWindowsDirectory(f, kPathChars)) f[0] = 0;
   lstrcpynW(out, f, outChars);
-  auto join = [&](const wchar_t* tail) { AppendPathPart(out, outChars, tail); };
-  auto set = [&](const wchar_t* path) { lstrcpynW(out, path, outChars); };
-  switch (dirId) {
-    case 10:
-      break;
-    case 11:
-      join(L"System32");
-      break;
-    case 12:
-      join(L"System32\\Drivers");
-      break;
-    case 13:
-      join(L"System32\\DriverStore\\FileRepository");
-      join(StoreFolderName);
-      break;
-    case 17:
-      join(L"Inf");
-      break;
-    case 18:
-      join(L"Help");
-      break;
-    case 20:
-      join(L"Fonts");
-      break;
-    case 24:
-    case 30:
-      set(L"\\");
-      break;
-    case 50:
-      join(L"System");
-      break;
-    case 16422:
-      set(L"\\Program Files");
-      break;
-    case 16425:
-      join(L"SysWOW64");
-      break;
-    case 16426:
-      set(L"\\Program Files (x86)");
-      break;
-    case 16427:
-      set(L"\\Program Files\\Common Files");
-      break;
-    case 16428:
-      set(L"\\Program Files (x86)\\Common Files");
-      break;
-    default:
-      return 0;
+  if (!DirIdFolderPath(this, dirId, out, outChars, L"\\")) {
+    lstrcpynW(out, f, outChars);
+    return 0;
   }
   if (subPath && *subPath) {
     // A subpath that would leave the folder (a parent, a drive) names none.
@@ -184,7 +130,7 @@ int CInfInstaller::GetDirIdPath(unsigned dirId, const wchar_t* subPath, wchar_t*
       lstrcpynW(out, f, outChars);
       return 0;
     }
-    join(subPath);
+    AppendPathPart(out, outChars, subPath);
   }
   return 1;
 }

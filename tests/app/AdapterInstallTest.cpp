@@ -951,4 +951,140 @@ TEST(AdapterInstall, StringSubfolderAndSingleFileCopy) {
   EXPECT_EQ(extra, PlacedDriver(d, "vroextra.sys"));
 }
 
+
+// The layouts real packages use: a file in a subfolder of its disk
+// ([SourceDisksFiles] "name = 1,subfolder"), and the disk's path of the
+// target's architecture ([SourceDisksNames.amd64] read before the plain
+// section; the .x86 one holds other files). Each imported whole into the
+// store, then installed from it through the program. A store whose package
+// names only files no installation takes fails naming one of them.
+TEST(AdapterInstall, PackageLayoutsImportedAndInstalled) {
+  struct Layout {
+    const char* name;
+    const char* hardwareProfile;
+    const char* arrange;  // run in the package folder once its files are made
+    const char* sed;
+  };
+  const Layout layouts[] = {
+      {"subfolder", "{cccc0070-31c0-11e8-9b10-806e6f6e6963}", "mkdir drv && mv vronic.sys drv/",
+       "s/^vronic.sys = 1$/vronic.sys = 1,drv/"},
+      {"decorated", "{cccc0071-31c0-11e8-9b10-806e6f6e6963}",
+       "mkdir amd64 x86 && mv vronic.sys vronic.dll amd64/ && head -c 999 /dev/urandom >"
+       " x86/vronic.sys && cp amd64/vronic.dll x86/",
+       "s/^\\[SourceDisksNames\\]$/[SourceDisksNames.x86]\\n1 = %DiskName%,,,\\\\x86\\n"
+       "[SourceDisksNames.amd64]\\n1 = %DiskName%,,,\\\\amd64\\n\\n&/"},
+  };
+  for (const Layout& l : layouts) {
+    SCOPED_TRACE(l.name);
+    PreparedImage setup(l.hardwareProfile);
+    rt::WinDisk& d = setup.d;
+    const std::string pkg = d.dir + "/pkg";
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(setup.folder)) + " " + vt::Q(pkg) +
+                        " && cd " + vt::Q(pkg) +
+                        " && head -c 70001 /dev/urandom > vronic.sys &&"
+                        " head -c 3000 /dev/urandom > vronic.dll && printf catalog > vronet.cat"
+                        " && sha256sum vronic.sys | cut -c1-64 > ../sys.sum && " +
+                        l.arrange));
+    std::wstring inf = it::WriteInf(pkg, "vronet.inf", l.sed);
+    {
+      CMountedImage m;
+      ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
+      CInfImporter importer(&m, 0x400601, 7601, kStoreNetwork, L"Net", kNetClassGuid, nullptr);
+      EXPECT_EQ(1u, importer.ImportInf(inf.c_str(), setup.folder.c_str()));
+      EXPECT_EQ(L"", importer.missingFile);
+    }
+    std::string sum;
+    vt::Sh("cat " + vt::Q(d.dir + "/sys.sum"), &sum);
+    sum = sum.substr(0, 64);
+    const std::wstring version = setup.folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7";
+    EXPECT_EQ(sum, vt::Sha256(version + L"\\vronic.sys")) << "the store holds the package's file";
+    std::string out;
+    EXPECT_EQ(0u, setup.program.Run(AddAdapter(d, L"1"), &out)) << out;
+    EXPECT_EQ(sum, PlacedDriver(d, "vronic.sys"));
+  }
+
+  // Names a hand-edited store holds that the installation would refuse.
+  PreparedImage setup("{cccc0072-31c0-11e8-9b10-806e6f6e6963}");
+  rt::WinDisk& d = setup.d;
+  ImportSample(d, setup.folder, "12.18.9.7");
+  const std::wstring version = setup.folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7";
+  EditCombinedInf(version, "vronic.sys,,,2", "vronic.sys,CON,,2");
+  EditCombinedInf(version, "vronic.dll,,,2", "vronic.dll,vronic.dll.,,2");
+  const std::string untouched = vt::Sha256(d.path);
+  std::string out;
+  EXPECT_EQ(DWORD(-7), setup.program.Run(AddAdapter(d, L"1"), &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("not installed (-7)")) << out;
+  EXPECT_NE(std::string::npos, out.find("file CON ")) << out;
+  EXPECT_EQ(untouched, vt::Sha256(d.path));
+}
+
+// On a 32-bit Windows 7 the folders of 32-bit programs on 64-bit Windows are
+// the Windows' own: files of DestinationDirs 16425, 16426 and 16428 land in
+// System32, Program Files and Program Files\Common Files, where the values
+// the same installation writes with those ids say they are; no folder of a
+// 64-bit Windows is made.
+TEST(AdapterInstall, Windows32GetsItsOwnFolders) {
+  rt::WinDisk d = rt::MakeWinDisk("--arch x86 --version 6.1.7601.17514");
+  it::PrepareOwnAdapter(d, false);
+  const std::wstring store = vt::ToWin(d.dir) + L"\\store";
+  const std::wstring folder = store + L"\\Network\\6.1_x86";
+  ProgramCopy program(d.dir, store);
+  const std::string pkg = d.dir + "/pkg";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(pkg) + " && cd " +
+                      vt::Q(pkg) +
+                      " && for f in vronic.sys vronic.dll vrowow.dll vroapp.exe vroshared.dll;"
+                      " do head -c 3001 /dev/urandom > $f; done && printf catalog > vronet.cat"));
+  std::wstring inf = it::WriteInf(
+      pkg, "vronet.inf",
+      "s/^CopyFiles  *= VroNic.CopyFiles$/CopyFiles = VroNic.CopyFiles, Wow.Sys, Wow.Prog,"
+      " Wow.Common/;"
+      " s/^\\[SourceDisksNames\\]$/[Wow.Sys]\\nvrowow.dll\\n[Wow.Prog]\\nvroapp.exe\\n"
+      "[Wow.Common]\\nvroshared.dll\\n\\n&/;"
+      " s/^vronic.dll = 1$/&\\nvrowow.dll = 1\\nvroapp.exe = 1\\nvroshared.dll = 1/;"
+      " s/^VroNic.CopyFiles = 12$/&\\nWow.Sys = 16425\\nWow.Prog = 16426,Vro\\n"
+      "Wow.Common = 16428,Vro/;"
+      " s/^HKR, ,  *EmptyMarker$/&\\nHKR, , WowDll, 0, \"%16425%\\\\vrowow.dll\"\\n"
+      "HKR, , AppPath, 0, \"%16426%\\\\Vro\\\\vroapp.exe\"\\n"
+      "HKR, , SharedPath, 0, \"%16428%\\\\Vro\\\\vroshared.dll\"/");
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
+    ASSERT_EQ(0x560601u, m.GetWindowsVersion());
+    CInfImporter importer(&m, 0x560601, 7601, kStoreNetwork, L"Net", kNetClassGuid, nullptr);
+    ASSERT_NE(0u, importer.ImportInf(inf.c_str(), folder.c_str()));
+  }
+  std::string out;
+  ASSERT_EQ(0u, program.Run(AddAdapter(d, L"1"), &out)) << out;
+  std::string sys =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
+  const std::string cls =
+      "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
+  const struct {
+    const char* value;
+    const char* expected;
+    const char* file;
+  } placed[] = {
+      {"WowDll", "C:\\Windows\\System32\\vrowow.dll", "vrowow.dll"},
+      {"AppPath", "C:\\Program Files\\Vro\\vroapp.exe", "vroapp.exe"},
+      {"SharedPath", "C:\\Program Files\\Common Files\\Vro\\vroshared.dll", "vroshared.dll"},
+  };
+  for (const auto& p : placed) {
+    SCOPED_TRACE(p.value);
+    const std::string said = rt::HivexGet(sys, cls, p.value);
+    ASSERT_EQ(p.expected, said);
+    // The file where the value says it is.
+    std::string path = said.substr(2);
+    for (char& c : path)
+      if (c == '\\') c = '/';
+    const std::string copy = rt::NtfsCat(d, d.unixPath, path, d.dir + "/" + p.file + ".placed");
+    EXPECT_EQ(vt::Sha256(vt::ToWin(pkg + "/" + p.file)), vt::Sha256(vt::ToWin(copy)));
+  }
+  std::string listing;
+  EXPECT_EQ(0, vt::Sh("ntfsls " + vt::Q(d.unixPath + ".part") + " -p / && ntfsls " +
+                          vt::Q(d.unixPath + ".part") + " -p /Windows",
+                      &listing));
+  EXPECT_EQ(std::string::npos, listing.find("(x86)")) << listing;
+  EXPECT_EQ(std::string::npos, listing.find("SysWOW64")) << listing;
+}
+
 }  // namespace

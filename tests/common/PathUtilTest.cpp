@@ -36,7 +36,8 @@ TEST(PathUtil, PlainNamesStayInTheirFolder) {
   for (const wchar_t* name : {L"vronic.sys", L"a..b", L".hidden", L"x y"})
     EXPECT_TRUE(IsPlainName(name)) << vt::Narrow(name);
   for (const wchar_t* name :
-       {L"", L".", L"..", L".. ", L"...", L". .", L"a\\b", L"a/b", L"C:x", L"f:stream"})
+       {L"", L".", L"..", L".. ", L"...", L". .", L"a\\b", L"a/b", L"C:x", L"f:stream", L"a.sys.",
+        L"a.sys ", L"a.sys. ."})
     EXPECT_FALSE(IsPlainName(name)) << vt::Narrow(name);
   EXPECT_TRUE(IsContainedPath(L"sub\\x.sys"));
   EXPECT_FALSE(IsContainedPath(L"sub\\.. \\x.sys"));

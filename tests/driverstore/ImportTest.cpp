@@ -173,6 +173,23 @@ const HostilePackage kHostile[] = {
     {"DeviceNameTrailingDotsAndSpaces", "s/^vronic.dll,,,2/\"com9 . .\",vronic.dll,,2/",
      L"com9 . ."},
     {"DeviceNameAsSource", "s/^vronic.dll,,,2/vronic.dll,LPT1.txt,,2/", L"LPT1.txt"},
+    // Where the layout places a file: its subfolder and its disk's path (of
+    // the target's architecture) stay in the package too.
+    {"LayoutSubfolderClimbs", "s/^vronic.sys = 1$/vronic.sys = 1,..\\\\..\\\\../",
+     L"..\\..\\..\\vronic.sys"},
+    {"DecoratedDiskPathClimbs",
+     "s/^\\[SourceDisksNames\\]$/[SourceDisksNames.amd64]\\n1 = d,,,..\\\\..\\n\\n&/",
+     L"..\\..\\vronic.sys"},
+    // Names the installation would not place: a target in a subfolder, a
+    // source through "..".
+    {"TargetInSubfolder", "s/^vronic.dll,,,2/sub\\\\vronic.dll,vronic.dll,,2/",
+     L"sub\\vronic.dll"},
+    {"SourceThroughParent", "s/^vronic.dll,,,2/vronic.dll,sub\\\\..\\\\vronic.dll,,2/",
+     L"sub\\..\\vronic.dll"},
+    // A trailing dot or blank: the host drops it, the volume would keep it.
+    {"TrailingDot", "s/^vronic.dll,,,2/vronic.dll.,vronic.dll,,2/", L"vronic.dll."},
+    {"TrailingBlankQuoted", "s/^vronic.dll,,,2/\"vronic.dll \",vronic.dll,,2/", L"vronic.dll "},
+    {"TrailingDotAsSource", "s/^vronic.dll,,,2/vronic.dll,vronic.dll.,,2/", L"vronic.dll."},
     {"DeviceNameInSubfolder", "s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 12,com3/",
      L"com3"},
     {"CatalogDeviceName", "s/^CatalogFile *= .*/CatalogFile = CON/", L"CON"},

@@ -35,14 +35,16 @@ struct Target {
   const wchar_t* windir;
   const wchar_t* programFilesX86;
   const wchar_t* commonData;
+  const wchar_t* wowSystem;  // the folder of 16425 below the Windows folder
 };
 
 TEST(InstallEnvironment, DirectoryIdsAndTheHostEnvironment) {
   const Target targets[] = {
       {"--arch x64 --version 6.1.7601.17514", 0x400601, L"C:\\Windows", L"C:\\Program Files (x86)",
-       L"C:\\ProgramData"},
+       L"C:\\ProgramData", L"\\SysWOW64"},
       {"--arch x86 --version 5.1.2600.5512 --windir WINNT", 0x560501, L"C:\\WINNT",
-       L"C:\\Program Files", L"C:\\Documents and Settings\\All Users\\Application Data"},
+       L"C:\\Program Files", L"C:\\Documents and Settings\\All Users\\Application Data",
+       L"\\System32"},
   };
   // A host variable longer than 400 characters comes back whole.
   std::wstring longPath(1000, L'p');
@@ -67,7 +69,7 @@ TEST(InstallEnvironment, DirectoryIdsAndTheHostEnvironment) {
       EXPECT_EQ(t.programFilesX86, Env(L"16426"));
       EXPECT_EQ(L"C:\\Program Files", Env(L"16422"));
       EXPECT_EQ(t.commonData, Env(L"16419"));
-      EXPECT_EQ(std::wstring(t.windir) + L"\\SysWOW64", Env(L"16425"));
+      EXPECT_EQ(std::wstring(t.windir) + t.wowSystem, Env(L"16425"));
       // Only Path, WinDir, TEMP and TMP of the host stay.
       EXPECT_EQ(L"%VRO_HOST_MARK%", Expand(L"%VRO_HOST_MARK%"));
       EXPECT_EQ(longPath, Env(L"PATH"));
@@ -86,7 +88,9 @@ TEST(InstallEnvironment, DirectoryIdsAndTheHostEnvironment) {
     EXPECT_EQ(std::wstring(f) + L"\\System32\\Drivers", path);
     EXPECT_EQ(0, inst.GetDirIdPath(16419, nullptr, path, 360));
     EXPECT_EQ(1, inst.GetDirIdPath(16426, nullptr, path, 360));
-    EXPECT_EQ(L"\\Program Files (x86)", std::wstring(path));
+    EXPECT_EQ(std::wstring(t.programFilesX86 + 2), path);
+    EXPECT_EQ(1, inst.GetDirIdPath(16425, nullptr, path, 360));
+    EXPECT_EQ(std::wstring(f) + t.wowSystem, path);
     EXPECT_EQ(1, inst.GetDirIdPath(24, L"Drivers", path, 360));
     EXPECT_EQ(L"\\Drivers", std::wstring(path));
     EXPECT_EQ(1, inst.GetDirIdPath(13, nullptr, path, 360));

@@ -46,6 +46,9 @@ struct OperationState {
   bool resizeFailed = false;
   std::vector<std::wstring> added;
   OperationFailures failures;
+  // The file the operation had written into when it was taken back before
+  // its end (a failed grow ends its command); empty while it goes on.
+  std::wstring takenBack;
 };
 
 std::wstring ItemText(HWND list, int item) {
@@ -112,8 +115,11 @@ void PutListItem(HWND list, const wchar_t* name, int image, uint64_t size,
 }
 
 // Question 117 and the grow of the partition by the shortfall and 1 GiB;
-// true when the image was reopened on its larger partition.
-bool GrowPartitionFor(CFileManagerDlg* window, uint64_t shortfall, OperationState& state) {
+// true when the image was reopened on its larger partition. A grow that
+// fails takes back the operation's command with it, everything it copied
+// before included: told at its end, naming the item that found no room.
+bool GrowPartitionFor(CFileManagerDlg* window, const wchar_t* target, uint64_t shortfall,
+                      OperationState& state) {
   wchar_t text[512];
   LoadUiString(IDS_ASK_GROW_PARTITION, text, 512);
   state.asked = true;
@@ -125,9 +131,14 @@ bool GrowPartitionFor(CFileManagerDlg* window, uint64_t shortfall, OperationStat
   window->m_image->GetVolumeSpace(&total, &freeBytes);
   const uint64_t megabytes = (total + shortfall + kGrowthReserve) >> 20;
   window->SetStatusString(kProgressColour, IDS_RESIZING, 1u, megabytes);
-  if (!EndImageResize(window, ResizeImagePartition(window->m_image, megabytes) != 0, FALSE)) {
+  const std::wstring written = WrittenFile(window->m_image);
+  const bool grown = ResizeImagePartition(window->m_image, megabytes) != 0;
+  const DWORD error = grown ? 0 : GetLastError();
+  if (!EndImageResize(window, grown, FALSE)) {
     window->SetStatusString(kFailureColour, IDS_RESIZE_FAILED);
     state.resizeFailed = true;
+    state.takenBack = written;
+    state.failures.Add(target, error);
     return false;
   }
   window->SetStatusString(kProgressColour, IDS_RESIZE_DONE);
@@ -185,7 +196,7 @@ CopyOutcome CopyIntoImage(CFileManagerDlg* window, const wchar_t* source, const 
                          watch.failed ? watch.failed : 1);
       return kFailed;
     }
-    if (!GrowPartitionFor(window, shortfall, state)) return kStopped;
+    if (!GrowPartitionFor(window, target, shortfall, state)) return kStopped;
     retry = true;
   }
 }
@@ -287,18 +298,19 @@ void ShowImageAsItIs(CFileManagerDlg* window, BOOL post) {
 // taken back, and tells in one box what it could not do and, when what it
 // wrote could not be kept whole, that it was taken back, naming the file
 // (the pane then shows the image as it was before, by a selection change
-// posted or sent). True when kept.
+// posted or sent). `takenBack`: the file of an operation already taken back
+// before its end. True when kept.
 bool EndImageOperation(CFileManagerDlg* window, bool keep, const OperationFailures& failures,
-                       BOOL post) {
-  bool kept = keep;
-  std::wstring takenBack;
+                       BOOL post, std::wstring takenBack = std::wstring()) {
+  bool kept = keep && takenBack.empty();
   if (window->m_image) {
     const std::wstring file = WrittenFile(window->m_image);
-    kept = window->m_image->EndCommand(keep);
-    if (keep && !kept) {
+    const bool ended = window->m_image->EndCommand(keep);
+    if (keep && !ended) {
       ShowImageAsItIs(window, post);
       takenBack = file;
     }
+    kept = kept && ended;
   }
   TellOperation(window->m_hWnd, failures, takenBack);
   return kept;
@@ -311,7 +323,7 @@ void FinishOperation(CFileManagerDlg* window, HWND target, HWND source, Operatio
                      bool refreshImage) {
   // The operation is one command on the image: kept whole, or, when a
   // write failed, taken back whole (the pane shows the image as it was).
-  if (!EndImageOperation(window, true, state.failures, FALSE)) {
+  if (!EndImageOperation(window, true, state.failures, FALSE, state.takenBack)) {
     refreshImage = false;
     state.asked = true;
   }

@@ -15,6 +15,7 @@
 #include "common/TempFiles.h"
 #include "driverstore/DeviceInf.h"
 #include "driverstore/DriverStore.h"
+#include "driverstore/InfImporter.h"
 #include "driverstore/PnpRegistration.h"
 #include "image/mount/HostRoom.h"
 #include "image/mount/MountedImage.h"
@@ -231,6 +232,10 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
       result = kDriverPackNoDeviceInf;
       why = L"no model of " + Join(versionPath, L"VroPnp.inf") +
             L" with a driver file and a service serves the device";
+      // A file name the store's package holds that no installation takes
+      // (or a file it lacks) is named.
+      const std::wstring refused = FindMissingPackageFile(versionPath.c_str());
+      if (!refused.empty()) why += L"; the package's file " + refused + L" is refused or missing";
       break;
     }
     const std::wstring inf = Join(versionPath, std::wstring(hardwareId) + L".inf");

@@ -12,6 +12,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <sstream>
@@ -340,6 +341,72 @@ TEST(MainWindowHold, ACopyTakenBackKeepsTheImageFromASecondProgram) {
   ASSERT_NO_FATAL_FAILURE(MenuKey(program.ui, program.main, "alt+f", "x"));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(program.pi.hProcess, 30000));
   EXPECT_EQ(before, vt::ReaderView(small + "/disk.img", start)) << "the copy was not taken back";
+  EXPECT_EQ(0u, Batch(L"\"-img:" + image + L"\" /check", &out)) << out;
+}
+
+// A host folder pasted into an own image without room for all of it: the
+// window asks to grow, the operator answers Yes, and the grow finds no room
+// on the small host disk. What the paste copied is taken back with it, and a
+// box says so, naming the file written into, the item that found no room
+// and the cause; the image's files are as before, byte for byte.
+TEST(MainWindowHold, APasteWhoseGrowFailsIsTakenBackAndTold) {
+  const char* const kPasteGrowSpare = "2048";  // KiB of host room beside the image
+  if (vt::Sh("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "xdotool is missing";
+  const std::string dir = vt::ScratchSubdirUnix("pastegrow"), small = dir + "/small";
+  ASSERT_EQ(0, vt::Sh(Program::Prepare(dir, "2052") +
+                      " && mkdir -p host/pasted && printf first > host/pasted/a.txt"
+                      " && head -c 20000000 /dev/urandom > host/pasted/big.bin"));
+  vt::SmallVolume volume(small, "64m");
+  ASSERT_TRUE(volume.Mounted());
+  const std::wstring image = vt::ToWin(small + "/disk.img");
+  std::string out;
+  ASSERT_EQ(0u, Batch(L"\"-img:" + image + L"\" /create:16", &out)) << out;
+  // Room on the host for the paste's first file, not for the grow.
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(small + "/disk.img") + " " + vt::Q(dir + "/before.img") +
+                      " && used=$(du -sk " + vt::Q(small) +
+                      " | cut -f1) && mount -o remount,size=$((used + " +
+                      std::string(kPasteGrowSpare) + "))k " + vt::Q(small)));
+
+  Program program;
+  ASSERT_NO_FATAL_FAILURE(StartOn(program, dir, image));
+  HWND hostList = GetDlgItem(program.main, IDC_HOST_LIST);
+  HWND imageList = GetDlgItem(program.main, IDC_IMAGE_LIST);
+  ASSERT_NO_FATAL_FAILURE(
+      ClickAndType(program.ui, GetDlgItem(program.main, IDC_HOST_ADDRESS), vt::ToWin(dir + "/host")));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key Return"));
+  std::string at;
+  int row = -1;
+  ASSERT_TRUE(Poll([&] { return ItemCentre(program.pi.hProcess, hostList, L"pasted", &at, &row); }));
+  ASSERT_NO_FATAL_FAILURE(ClickToSelect(program.ui, hostList, at, row));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key ctrl+c"));
+  RECT rc;
+  GetClientRect(imageList, &rc);
+  MapWindowPoints(imageList, nullptr, reinterpret_cast<POINT*>(&rc), 2);
+  ASSERT_NO_FATAL_FAILURE(ClickToFocus(program.ui, imageList,
+                                       std::to_string((rc.left + rc.right) / 2) + " " +
+                                           std::to_string(rc.bottom - 10)));
+  ASSERT_NO_FATAL_FAILURE(KeysTo(program.ui, program.main, "key ctrl+v"));
+  HWND box = AwaitBox(program);
+  ASSERT_NE(nullptr, box) << "no question to grow";
+  ASSERT_NO_FATAL_FAILURE(AnswerBox(box, "y"));
+  box = AwaitBox(program);
+  ASSERT_NE(nullptr, box) << "the paste was taken back without a word";
+  const std::wstring said = Text(GetDlgItem(box, 0xFFFF));
+  // The file written into, the item without room, the cause by its code.
+  EXPECT_EQ(0u, said.find(image)) << vt::Narrow(said);
+  EXPECT_NE(std::wstring::npos, said.find(L"\\pasted")) << vt::Narrow(said);
+  EXPECT_NE(std::wstring::npos, said.find(L"\u65E0\u6CD5\u590D\u5236")) << vt::Narrow(said);
+  EXPECT_NE(std::wstring::npos, said.find(L" 112\uFF1A")) << vt::Narrow(said);
+  ASSERT_NO_FATAL_FAILURE(AnswerBox(box, "Return"));
+  ASSERT_TRUE(Poll([&] { return IsWindowEnabled(imageList) != FALSE; }, 60))
+      << "the paste never ended";
+  EXPECT_TRUE(Poll([&] {
+    const std::vector<std::wstring> names = ListNames(program.pi.hProcess, imageList);
+    return std::find(names.begin(), names.end(), L"pasted") == names.end();
+  })) << "the pane shows the folder taken back";
+  ASSERT_NO_FATAL_FAILURE(MenuKey(program.ui, program.main, "alt+f", "x"));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(program.pi.hProcess, 30000));
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/before.img") + " " + vt::Q(small + "/disk.img")));
   EXPECT_EQ(0u, Batch(L"\"-img:" + image + L"\" /check", &out)) << out;
 }
 
