@@ -84,6 +84,8 @@
 #define IDS_NOTICE_LEFTOVER_REMOVED 393
 #define IDS_NOTICE_LEFTOVER_NOT_OURS 394
 #define IDS_NOTICE_UPDATES_HANG_ON 395
+#define IDS_NOTICE_JOURNAL_NAME_TAKEN 397
+#define IDS_NOTICE_STALE_NOT_MERGED 398
 // An image whose open failed without a line saying why (%s: the image).
 #define IDS_IMAGE_NOT_OPENED 396
 // SOFTWARE names no last user: HKEY_CURRENT_USER is this hive (%s).

@@ -350,24 +350,85 @@ TEST(SideFiles, FilesACutOffRunWasMakingAreRemovedOrNamed) {
   EXPECT_TRUE(Has(out, "disk.vmd.journal.new: it has the name of a file this program makes"))
       << out;
   EXPECT_FALSE(Has(out, "_04.Upd.new")) << out;
+  // A write-back file being made beside the image goes with a read too.
+  EXPECT_TRUE(Has(out, "wks.Fix.new" + std::string(kRemoved))) << out;
   EXPECT_EQ(hashes, vt::Sha256(image) + vt::Sha256(update));
   EXPECT_FALSE(vt::FileExists(image + L"_02.Upd.new"));
   EXPECT_FALSE(vt::FileExists(update + L".journal.new"));
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(d.disks + "/wks.Fix.new")));
   EXPECT_TRUE(vt::FileExists(image + L"_03.Upd.new"));
   EXPECT_TRUE(vt::FileExists(image + L".journal.new"));
   EXPECT_TRUE(vt::FileExists(image + L"_04.Upd.new"));
-  // The write-back file goes with the next command that names it.
-  std::wstring fix = vt::ToWin(d.disks + "/wks.fix");
-  EXPECT_EQ(0u, RunVro(ImageArgs(image, fix) + L"\"/inject:\\two.bin::" + two + L"\"", &out))
+  // A second writer of the base takes the number after those being made
+  // (or left by another program) for its own update file.
+  EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"\"/inject:\\two.bin::" + two + L"\"", &out)) << out;
+  EXPECT_FALSE(Has(out, "another program holds")) << out;
+  EXPECT_TRUE(vt::FileExists(image + L"_05.Upd"));
+  EXPECT_EQ(0u, RunVro(ImageArgs(image + L"_05.Upd") + Extract(d, L"\\two.bin", "two.out")));
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(d.dir + "/two.bin") + " " + vt::Q(d.dir + "/two.out")));
+  // One a write-back file named by the command was to be made under, in
+  // a folder of its own, goes with a read that finds no write-back file.
+  std::string other = d.dir + "/wks";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(other) + " && cp " + vt::Q(upd) + " " +
+                      vt::Q(other + "/w.Fix.new")));
+  EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image, vt::ToWin(other + "/w.fix")) +
+                                   Extract(d, L"\\one.bin", "one.again"),
+                               &out))
       << out;
-  EXPECT_TRUE(Has(out, "wks.Fix.new" + std::string(kRemoved))) << out;
-  EXPECT_FALSE(vt::FileExists(vt::ToWin(d.disks + "/wks.Fix.new")));
-  EXPECT_TRUE(vt::FileExists(vt::ToWin(d.disks + "/wks.Fix")));
+  EXPECT_TRUE(Has(out, "w.Fix.new" + std::string(kRemoved))) << out;
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(other + "/w.Fix.new")));
   CloseHandle(maker);
   // Its maker gone, the empty file it left goes too.
   EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"/check", &out)) << out;
   EXPECT_TRUE(Has(out, "disk.vmd_04.Upd.new" + std::string(kRemoved))) << out;
   EXPECT_FALSE(vt::FileExists(image + L"_04.Upd.new"));
+}
+
+// A file at the journal's new name that this program did not make keeps
+// every writer out of its image (NTFS and FAT32): named in one line, it and
+// the image stay byte for byte; a reader goes on.
+TEST(SideFiles, AFileOfTheJournalsNameNotOursKeepsWritersOut) {
+  for (const Kind& kind : {kRaw, Kind{"Fat", "mbr2048", "raw", true, false, false}}) {
+    SCOPED_TRACE(kind.name);
+    Disk d = MakeDisk(kind);
+    std::wstring image = d.ImageWin();
+    std::string taken = d.image + ".journal.new";
+    ASSERT_EQ(0, vt::Sh("head -c 70000 /dev/urandom > " + vt::Q(taken) + " && printf data > " +
+                        vt::Q(d.dir + "/x.txt")));
+    const std::string hashes = vt::Sha256(image) + vt::Sha256(vt::ToWin(taken));
+    std::string out;
+    EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image) + L"\"/inject:\\x.txt::" +
+                                     vt::ToWin(d.dir + "/x.txt") + L"\"",
+                                 &out));
+    const std::string line = "disk.img.journal.new: it has the name of a file this program makes";
+    EXPECT_TRUE(Has(out, line)) << out;
+    EXPECT_EQ(out.find(line), out.rfind(line)) << out;
+    EXPECT_FALSE(Has(out, "failed with")) << out;
+    EXPECT_EQ(hashes, vt::Sha256(image) + vt::Sha256(vt::ToWin(taken)));
+    EXPECT_FALSE(vt::FileExists(image + L".journal"));
+    EXPECT_EQ(0u, RunVro(ImageArgs(image) + Extract(d, L"\\Users\\Public\\notes.txt", "n.txt"),
+                         &out))
+        << out;
+    EXPECT_TRUE(Has(out, line)) << out;
+    EXPECT_EQ(hashes, vt::Sha256(image) + vt::Sha256(vt::ToWin(taken)));
+  }
+}
+
+// A write-back file made for an earlier state of its base (written since)
+// is not merged: the line names it and why, and both files stay.
+TEST(SideFiles, AStaleWriteBackIsNotMergedAndSaysWhy) {
+  Disk d = MakeDisk(kOwn);
+  std::wstring image = d.ImageWin(), fix = vt::ToWin(d.FixUnix());
+  ASSERT_EQ(0, vt::Sh("printf one > " + vt::Q(d.dir + "/one.txt")));
+  std::wstring inject = L"\"/inject:\\one.txt::" + vt::ToWin(d.dir + "/one.txt") + L"\"";
+  ASSERT_EQ(0u, RunVro(ImageArgs(image, fix) + inject));
+  ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd " + inject));
+  const std::string hashes = vt::Sha256(image) + vt::Sha256(vt::ToWin(d.disks + "/wks.Fix"));
+  std::string out;
+  EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(image, fix) + L"/merge", &out));
+  EXPECT_TRUE(Has(out, "wks.Fix: it was made for an earlier state of its base image")) << out;
+  EXPECT_TRUE(Has(out, "not merged")) << out;
+  EXPECT_EQ(hashes, vt::Sha256(image) + vt::Sha256(vt::ToWin(d.disks + "/wks.Fix")));
 }
 
 }  // namespace

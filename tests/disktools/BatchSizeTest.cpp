@@ -95,7 +95,8 @@ std::vector<uint8_t> DiskContent(const std::wstring& image, uint64_t* sectors) {
 // A grow that runs out of host disk space, before it writes or on its way
 // (the host has the room it asks for first, not all it takes), fails and
 // leaves every byte of the image file as it was (cmp) and no journal; with
-// room again the next grow is whole.
+// room again the next grow is whole. The command names the host file and
+// the system's error.
 TEST(BatchSize, AGrowOnAFullHostDiskLeavesTheImageAsItWas) {
   std::string dir = vt::ScratchDirUnix(), small = dir + "/small";
   vt::SmallVolume volume(small, "24m");
@@ -111,8 +112,14 @@ TEST(BatchSize, AGrowOnAFullHostDiskLeavesTheImageAsItWas) {
     vt::Sh("rm -f " + vt::Q(small + "/fill") + " && head -c $(( ($(df -k --output=avail " +
            vt::Q(small) + " | tail -1) - " + std::to_string(leftKiB) +
            ") * 1024 )) /dev/zero > " + vt::Q(small + "/fill"));
-    EXPECT_EQ(DWORD(-2), RunVro(Img(image) + L"-noupd /size:512"));
+    // The line names the image file and the host's error.
+    DWORD code = 0;
     std::string out;
+    ASSERT_TRUE(apptest::RunProgram(Img(image) + L"-noupd /size:512", code, &out));
+    EXPECT_EQ(DWORD(-2), code);
+    EXPECT_NE(std::string::npos, out.find("Could not write")) << out;
+    EXPECT_NE(std::string::npos, out.find("g.img (error 112")) << out;
+    EXPECT_EQ(std::string::npos, out.find("failed with")) << out;
     EXPECT_EQ(0, vt::Sh("cmp " + saved + " " + img + " && test ! -e " + img + ".undo", &out))
         << out;
   }

@@ -12,6 +12,7 @@
 #include "disktools/partition/GptTables.h"
 #include "disktools/ntfsformat/NtfsFormat.h"
 #include "image/device/DiskWriteJournal.h"
+#include "image/device/HostWriteFailure.h"
 #include "image/device/MbrTemplate.h"
 #include "image/formats/sparse/ObjImg.h"
 #include "image/mount/ImageCapacity.h"
@@ -167,7 +168,11 @@ bool HostHasRoomToGrow(CMountedImage* image, uint64_t megabytes) {
   uint64_t need = 2 * (megabytes * (1ull << 20) / 4096 / 8) + (4ull << 20);
   uint64_t logFile = 0;
   image->GetFileInfo(L"\\$LogFile", nullptr, nullptr, nullptr, nullptr, &logFile);
-  return HostHasRoom(image, need + logFile);
+  if (HostHasRoom(image, need + logFile)) return true;
+  // Refused before anything is written: the command names the host file
+  // and the system's error, as a write that failed would.
+  NoteHostWriteFailure(image->ImagePath(), GetLastError());
+  return false;
 }
 
 int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {

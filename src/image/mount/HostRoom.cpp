@@ -26,6 +26,8 @@ bool HostHasRoom(CMountedImage* image, uint64_t bytes) {
     taken = WriteFile(file, zeros.data(), (DWORD)zeros.size(), &written, nullptr) &&
             written == zeros.size();
   }
+  DWORD error = taken ? 0 : GetLastError();
   CloseHandle(file);
+  if (!taken) SetLastError(error ? error : ERROR_DISK_FULL);
   return taken;
 }

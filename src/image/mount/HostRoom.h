@@ -11,5 +11,6 @@ class CMountedImage;
 // The room is taken for a moment by a file of zeros next to the image (the
 // free space a host reports may be that of another volume, and a
 // reservation is not always honoured). Also true when the image is no file
-// or the probe cannot be made: the operation's own writes will tell.
+// or the probe cannot be made: the operation's own writes will tell. False
+// with the system's error (ERROR_DISK_FULL) as the last error.
 bool HostHasRoom(CMountedImage* image, uint64_t bytes);

@@ -132,7 +132,11 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
   if (!buf) return -1;
 
   _VROH_RW_CLASS upd, base;
-  if (!upd.Open(updatePath, VRO_MODE_READ) || upd.m_nType != VRO_TYPE_SPARSE) return -2;
+  if (!upd.Open(updatePath, VRO_MODE_READ)) return -2;
+  if (upd.m_nType != VRO_TYPE_SPARSE) {
+    VroOverlayNotice(updatePath, VRO_NOTICE_NOT_OVERLAY);
+    return -2;
+  }
   if (Ld32(upd.Header() + kOffUnusable) == kUnusableMark) return -3;
   upd.SetZeroFill(0);
 
@@ -160,7 +164,14 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
       if (resumed) DeleteFileW(MergeRecordPath(basePath).c_str());
       return 1;
     }
-    if (!resumed && upd.CheckParent(&base) < 1) return -52;
+    int link = resumed ? 1 : upd.CheckParent(&base);
+    if (link < 1) {
+      // A file made for an earlier state of the base (written since) would
+      // put back sectors of that state over the newer ones.
+      VroOverlayNotice(updatePath, link == -3 ? VRO_NOTICE_STALE_NOT_MERGED
+                                              : VRO_NOTICE_NOT_OVERLAY);
+      return -52;
+    }
   }
   base.Close();
   NoticeUnlinked(basePath, updatePath);

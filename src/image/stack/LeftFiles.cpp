@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <cwctype>
+#include <vector>
 
 #include "common/ByteOrder.h"
 #include "image/formats/sparse/ObjImg.h"
@@ -55,13 +56,51 @@ bool VroLeftFileInMaking(const std::wstring& left) {
   return h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
+namespace {
+
+// The files named in a line since the round began.
+thread_local std::vector<std::wstring> t_told;
+
+// Names the file once a round.
+void TellOnce(const std::wstring& left, int kind) {
+  for (const std::wstring& told : t_told)
+    if (_wcsicmp(told.c_str(), left.c_str()) == 0) return;
+  t_told.push_back(left);
+  VroOverlayNotice(left.c_str(), kind);
+}
+
+// Names in `folder` that match `pattern` and end in `suffix` (any case).
+std::vector<std::wstring> NamesEndingIn(const std::wstring& folder, const wchar_t* pattern,
+                                        const wchar_t* suffix) {
+  std::vector<std::wstring> out;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((folder + pattern).c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return out;
+  size_t s = wcslen(suffix);
+  do {
+    size_t length = wcslen(found.cFileName);
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && length > s &&
+        _wcsicmp(found.cFileName + length - s, suffix) == 0)
+      out.push_back(found.cFileName);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  return out;
+}
+
+}  // namespace
+
+void VroLeftFilesRoundBegins() {
+  t_told.clear();
+}
+
 int VroSettleLeftFile(const std::wstring& left, const std::wstring* journalOf) {
+  const int notOurs = journalOf ? VRO_NOTICE_JOURNAL_NAME_TAKEN : VRO_NOTICE_LEFTOVER_NOT_OURS;
   HANDLE h = OpenAlone(left);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return VRO_LEFT_NONE;
     if (error == ERROR_SHARING_VIOLATION) return VRO_LEFT_IN_MAKING;
-    VroOverlayNotice(left.c_str(), VRO_NOTICE_LEFTOVER_NOT_OURS);
+    TellOnce(left, notOurs);
     return VRO_LEFT_NOT_OURS;
   }
   uint8_t head[2 * vrojournal::kSlotBytes] = {};
@@ -75,35 +114,39 @@ int VroSettleLeftFile(const std::wstring& left, const std::wstring* journalOf) {
   bool removed = ours && SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
   CloseHandle(h);
   if (ours && !removed) removed = DeleteFileW(left.c_str()) != 0;
-  VroOverlayNotice(left.c_str(), removed ? VRO_NOTICE_LEFTOVER_REMOVED : VRO_NOTICE_LEFTOVER_NOT_OURS);
-  return removed ? VRO_LEFT_REMOVED : VRO_LEFT_NOT_OURS;
+  if (removed) {
+    VroOverlayNotice(left.c_str(), VRO_NOTICE_LEFTOVER_REMOVED);
+    return VRO_LEFT_REMOVED;
+  }
+  TellOnce(left, notOurs);
+  return VRO_LEFT_NOT_OURS;
 }
 
-void VroSettleLeftFilesOf(const std::wstring& path) {
+bool VroSettleLeftFilesOf(const std::wstring& path) {
   VroSettleLeftFile(path + L".new", nullptr);
   // A journal is made only by a writer of its file, which this open keeps
   // out; one of this process may be making it now.
+  bool writable = true;
   if (!VroHeldWritableHere(path.c_str())) {
     std::wstring journal = vrojournal::JournalPathOf(path);
-    VroSettleLeftFile(journal + L".new", &path);
+    writable = VroSettleLeftFile(journal + L".new", &path) != VRO_LEFT_NOT_OURS;
   }
-  // "<path>_NN.Upd.new": the next update file of the image.
   size_t cut = path.find_last_of(L"\\/");
   std::wstring folder = cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
   std::wstring name = path.substr(folder.size());
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW((path + L"_*.Upd.new").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    const wchar_t* n = found.cFileName;
-    size_t length = wcslen(n);
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || length <= name.size() + 9 ||
-        _wcsnicmp(n, name.c_str(), name.size()) != 0 || n[name.size()] != L'_' ||
-        _wcsicmp(n + length - 8, L".Upd.new") != 0)
+  // "<path>_NN.Upd.new": the next update file of the image.
+  for (const std::wstring& n : NamesEndingIn(folder, (name + L"_*.Upd.new").c_str(), L".Upd.new")) {
+    size_t length = n.size();
+    if (length <= name.size() + 9 || _wcsnicmp(n.c_str(), name.c_str(), name.size()) != 0 ||
+        n[name.size()] != L'_')
       continue;
     bool digits = true;
     for (size_t i = name.size() + 1; i < length - 8; i++) digits = digits && iswdigit(n[i]);
     if (digits) VroSettleLeftFile(folder + n, nullptr);
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
+  }
+  // "*.Fix.new": a write-back file a workstation's command was making
+  // beside the image (its own name is the workstation's, not the image's).
+  for (const std::wstring& n : NamesEndingIn(folder, L"*.Fix.new", L".Fix.new"))
+    VroSettleLeftFile(folder + n, nullptr);
+  return writable;
 }

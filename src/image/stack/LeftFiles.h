@@ -4,7 +4,9 @@
 // ("FILE.journal.new"). A run cut off leaves them; the next open of the
 // image removes each one whose maker is gone (a maker at work holds it open
 // without sharing its removal) and that this program made, and names the
-// others of such a name in a line, leaving them as they are.
+// others of such a name in a line, leaving them as they are. A file of
+// the journal's name that is not this program's keeps every writer out of
+// the image beside it: the journal is never made over it.
 #pragma once
 #include <string>
 
@@ -18,8 +20,16 @@ enum VroLeftFile {
 // A maker at work holds the file at `left` (nothing is changed or said).
 bool VroLeftFileInMaking(const std::wstring& left);
 // The file at `left`, of the name a run gives an overlay it makes
-// (journalOf null), or the journal of the file journalOf.
+// (journalOf null), or the journal of the file journalOf. A file named in
+// a line is named once between two calls of VroLeftFilesRoundBegins (an
+// image opened twice by one command).
 int VroSettleLeftFile(const std::wstring& left, const std::wstring* journalOf);
 // Those an open of the image file `path` meets: path.new, its journal's
-// new name, and update files of path being made (path_NN.Upd.new).
-void VroSettleLeftFilesOf(const std::wstring& path);
+// new name, update files of path being made (path_NN.Upd.new), and
+// write-back files being made beside it (*.Fix.new). False when a file
+// that is not this program's has its journal's new name: nothing may
+// write path while it lies there.
+bool VroSettleLeftFilesOf(const std::wstring& path);
+// The lines of the files named so far are not held back from the next
+// open of a chain.
+void VroLeftFilesRoundBegins();

@@ -1,7 +1,9 @@
 #include "image/stack/MountRw.h"
+
 #include "image/device/HostWriteFailure.h"
 #include "image/formats/sparse/ImgRw.h"
 #include "image/stack/ImageMerge.h"
+#include "image/stack/LeftFiles.h"
 #include "image/stack/OverlayNotice.h"
 #include <cstring>
 
@@ -233,6 +235,9 @@ int _VROH_MOUNT_RW::OpenChain(const wchar_t* image, const wchar_t* fixPath, int 
   // A host write that failed before belongs to what was open then (a
   // command that failed, or a window's operation rolled back).
   TakeHostWriteFailure(nullptr, nullptr);
+  // A file the chain meets twice (read, then opened to be written) is
+  // named once.
+  VroLeftFilesRoundBegins();
   m_blocks.Drop();
   for (int i = LAYER_COUNT - 1; i >= 0; i--) L->m_Layers[i].Close();
   L->m_bWritesStopped = false;

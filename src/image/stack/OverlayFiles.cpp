@@ -121,11 +121,12 @@ struct UpdateName {
   std::wstring path;
 };
 
-// basePath_NN.Upd files beside basePath, sorted by number.
-std::vector<UpdateName> ListUpdateNames(const wchar_t* basePath) {
+// basePath_NN.Upd files beside basePath, sorted by number; with `making`,
+// also the names of those being made (or left) as basePath_NN.Upd.new.
+std::vector<UpdateName> ListUpdateNames(const wchar_t* basePath, bool making = false) {
   std::vector<UpdateName> out;
   std::wstring base(basePath);
-  std::wstring pattern = base + L"_*.Upd";
+  std::wstring pattern = base + (making ? L"_*.Upd*" : L"_*.Upd");
   std::wstring folder = FolderOf(base);
   std::wstring baseName = base.substr(folder.size());
   WIN32_FIND_DATAW fd;
@@ -142,7 +143,9 @@ std::vector<UpdateName> ListUpdateNames(const wchar_t* basePath) {
     if (!iswdigit(*digits)) continue;
     wchar_t* end = nullptr;
     unsigned long n = wcstoul(digits, &end, 10);
-    if (_wcsicmp(end, L".Upd") != 0 || n > 0x7FFFFFFF) continue;
+    if ((_wcsicmp(end, L".Upd") != 0 && !(making && _wcsicmp(end, L".Upd.new") == 0)) ||
+        n > 0x7FFFFFFF)
+      continue;
     out.push_back({(int)n, folder + name});
   } while (FindNextFileW(f, &fd));
   FindClose(f);
@@ -167,7 +170,9 @@ bool Links(_VROH_RW_CLASS& overlay, const std::wstring& candidate) {
 }  // namespace
 
 int _VROH_RW_CLASS::HighestUpdateNumber(const wchar_t* basePath) {
-  std::vector<UpdateName> names = ListUpdateNames(basePath);
+  // A number another program is making a file under (or that one cut off
+  // left, not of this program's making) is taken too.
+  std::vector<UpdateName> names = ListUpdateNames(basePath, true);
   return names.empty() ? 0 : names.back().number;
 }
 

@@ -28,6 +28,9 @@ const wchar_t* Why(int kind) {
     case VRO_NOTICE_STALE_KEPT:
       return L"it was made for an earlier state of its base image: not opened, left as it is (a "
              L"command that writes discards it)";
+    case VRO_NOTICE_STALE_NOT_MERGED:
+      return L"it was made for an earlier state of its base image (the image was written since): "
+             L"not merged, both files left as they are";
     case VRO_NOTICE_UNUSABLE_DISCARDED:
       return L"it is marked unusable: it was discarded and started afresh";
     case VRO_NOTICE_JOURNAL_ROLLED_BACK:
@@ -52,6 +55,11 @@ const wchar_t* Why(int kind) {
     case VRO_NOTICE_LEFTOVER_NOT_OURS:
       return L"it has the name of a file this program makes beside an image, but it is not one "
              L"that a command cut off left, or it cannot be removed: left as it is";
+    case VRO_NOTICE_JOURNAL_NAME_TAKEN:
+      return L"it has the name of a file this program makes beside an image (the journal a "
+             L"command writes before it changes the image), but it is not one that a command "
+             L"cut off left, or it cannot be removed: left as it is, and no command writes the "
+             L"image while it lies there";
     case VRO_NOTICE_UPDATES_HANG_ON:
       return L"an update file made against the image named in brackets: a write into that image "
              L"itself would leave it unable to open, so the image was not opened and nothing was "

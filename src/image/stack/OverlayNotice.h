@@ -11,6 +11,7 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_NOT_LINKED,          // an overlay that belongs to another base
   VRO_NOTICE_STALE_KEPT,          // a write-back of another base state, kept (read-only open)
   VRO_NOTICE_STALE_DISCARDED,     // a write-back of another base state, started afresh
+  VRO_NOTICE_STALE_NOT_MERGED,    // a write-back of another base state, not merged into it
   VRO_NOTICE_UNUSABLE_DISCARDED,  // a write-back marked unusable, started afresh
   VRO_NOTICE_JOURNAL_ROLLED_BACK, // a file whose cut-off command its journal rolled back
   VRO_NOTICE_JOURNAL_DAMAGED,     // a journal that fails its checks
@@ -35,6 +36,7 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_NO_PARTITION,        // a disk without the partition of the number given
   VRO_NOTICE_LEFTOVER_REMOVED,    // a temporary file a cut-off command left, removed
   VRO_NOTICE_LEFTOVER_NOT_OURS,   // a file of such a name that is not one, or cannot go: left
+  VRO_NOTICE_JOURNAL_NAME_TAKEN,  // the same at the journal's new name: no writer opens the image
   VRO_NOTICE_UPDATES_HANG_ON,     // an update file a write into its image itself would unlink
   VRO_NOTICE_HELD,                // a file another process writes, or reads while this one would write
   VRO_NOTICE_USER_HIVE_DEFAULT    // the hive standing for HKEY_CURRENT_USER, no last user being named

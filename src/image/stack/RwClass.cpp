@@ -283,10 +283,21 @@ HANDLE _VROH_RW_CLASS::OpenFile(const wchar_t* path, int mode, DWORD access, DWO
        (error == ERROR_FILE_NOT_FOUND && !made && VroLeftFileInMaking(temp)))) {
     VroOverlayNotice(path, VRO_NOTICE_HELD);
     SetLastError(ERROR_SHARING_VIOLATION);
+  } else if (h == INVALID_HANDLE_VALUE && error == ERROR_FILE_NOT_FOUND && !made) {
+    // A file a cut-off run was making under its temporary name never took
+    // its name: that is left, and goes now.
+    VroSettleLeftFile(temp, nullptr);
+    SetLastError(error);
   }
   if (h == INVALID_HANDLE_VALUE) return h;
-  // What a run cut off while making files beside it left goes now.
-  if (!made) VroSettleLeftFilesOf(path);
+  // What a run cut off while making files beside it left goes now. A file
+  // not of this program's at its journal's name keeps writers out: the
+  // journal is never made over it.
+  if (!made && !VroSettleLeftFilesOf(path) && mode != VRO_MODE_READ) {
+    CloseHandle(h);
+    SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+  }
   if (mode == VRO_MODE_READ || made) return h;
   m_pJournal = new (std::nothrow) CFileJournal(h, path);
   if (!m_pJournal || !m_pJournal->Hooked()) {

@@ -107,7 +107,8 @@ class _VROH_RW_CLASS {
   // names the file on a line. False when the file is not there or can be
   // written.
   static bool HeldByAnotherProgram(const wchar_t* path);
-  // Largest NN of basePath_NN.Upd files present; 0 when none.
+  // Largest NN of basePath_NN.Upd files present, and of basePath_NN.Upd.new
+  // files (one another program is making); 0 when none.
   static int HighestUpdateNumber(const wchar_t* basePath);
 
   bool IsOpen() const { return m_hFile != nullptr; }

@@ -182,8 +182,11 @@ bool CFileJournal::Start() {
   // The journal takes its name only with both heads on the disk: a journal
   // at that name is always whole as far as its heads go.
   std::wstring path = JournalPathOf(m_path), made = path + L".new";
+  // Made only where nothing stands: a file of that name that is not ours
+  // is never written over (the open that settles what runs left keeps
+  // writers out while one lies there).
   HANDLE h = CreateFileW(WidePath(made).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   m_journal = h;
   m_head.sequence = 0;
