@@ -89,7 +89,7 @@
 // An image whose open failed without a line saying why (%s: the image).
 #define IDS_IMAGE_NOT_OPENED 396
 // SOFTWARE names no last user: HKEY_CURRENT_USER is this hive (%s).
-#define IDS_NOTICE_USER_HIVE_DEFAULT 397
+#define IDS_NOTICE_USER_HIVE_DEFAULT 399
 
 // The registry editor: its window, controls, menus and texts, and the two
 // favorites dialogs.

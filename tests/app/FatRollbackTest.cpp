@@ -289,7 +289,7 @@ TEST(FatMapDamage, ACrossLinkedChainIsNeitherFreedNorTaken) {
     }
     const std::string pristine = disks + "/cross.img";
     ASSERT_EQ(0, vt::Sh("cp " + vt::Q(image) + " " + vt::Q(pristine)));
-    const std::string hash = vt::Sha256(vt::ToWin(image)), view = ReaderView(image, start, exfat),
+    const std::string hash = vt::Sha256(vt::ToWin(image)), view = FatVolumeView(image, start, exfat),
                       fsck = FsckProblems(image, start, exfat);
     // The checker sees the damage.
     EXPECT_NE("", fsck);
@@ -312,7 +312,7 @@ TEST(FatMapDamage, ACrossLinkedChainIsNeitherFreedNorTaken) {
         EXPECT_NE(std::string::npos, text.find("b.bin")) << text;
       }
       EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image))) << "the image changed\n" << out;
-      EXPECT_EQ(view, ReaderView(image, start, exfat));
+      EXPECT_EQ(view, FatVolumeView(image, start, exfat));
       EXPECT_EQ(fsck, FsckProblems(image, start, exfat));
     }
   }
