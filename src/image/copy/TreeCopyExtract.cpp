@@ -86,10 +86,8 @@ uint64_t VolumeTreeTotal(VolumeFiles* volume, TreeWalkGuard& guard, const std::w
   return total;
 }
 
-// Host paths go to the file API through WidePath: a path of the volume
-// (up to 359 characters) below a host folder is often past MAX_PATH.
 DWORD HostAttributes(const std::wstring& path) {
-  return GetFileAttributesW(WidePath(path).c_str());
+  return GetFileAttributesW(path.c_str());
 }
 
 // Makes every missing folder of a host path. The last one must end up a
@@ -112,8 +110,7 @@ bool MakeHostFolders(const std::wstring& path) {
     if (i < p.size() && p[i] != L'\\') continue;
     if (p[i - 1] == L'\\') continue;
     std::wstring part = p.substr(0, i);
-    if (!CreateDirectoryW(WidePath(part).c_str(), nullptr) &&
-        GetLastError() != ERROR_ALREADY_EXISTS)
+    if (!CreateDirectoryW(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
       return false;
   }
   DWORD a = HostAttributes(p);
@@ -128,7 +125,7 @@ bool MakeHostFolders(const std::wstring& path) {
 // A folder of the tree inside the target: made new, or an existing real
 // folder; an existing link there is refused, never entered.
 bool MakeTreeFolder(CopyJob& job, const std::wstring& path) {
-  if (CreateDirectoryW(WidePath(path).c_str(), nullptr)) return true;
+  if (CreateDirectoryW(path.c_str(), nullptr)) return true;
   DWORD error = GetLastError();
   DWORD a = HostAttributes(path);
   if (error == ERROR_ALREADY_EXISTS && a != INVALID_FILE_ATTRIBUTES) {
@@ -147,14 +144,14 @@ bool MakeTreeFolder(CopyJob& job, const std::wstring& path) {
 void FailHostFile(CopyJob& job, CopyJob::Step step, const wchar_t* volumePath, HANDLE h,
                   const std::wstring& host, uint64_t size, DWORD error) {
   if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  DeleteFileW(WidePath(host).c_str());
+  DeleteFileW(host.c_str());
   job.FileFailed(size, error, step, step == CopyJob::kRead ? std::wstring(volumePath) : host);
 }
 
 // A new host file for writing; never opened through a link at the name.
 HANDLE CreateNewHostFile(const std::wstring& host) {
   return CreateFileW(
-      WidePath(host).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+      host.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
 }
 
@@ -162,7 +159,7 @@ HANDLE CreateNewHostFile(const std::wstring& host) {
 int CancelHostFile(CopyJob& job, HANDLE h, const std::wstring& host) {
   job.cancelled = true;
   CloseHandle(h);
-  DeleteFileW(WidePath(host).c_str());
+  DeleteFileW(host.c_str());
   SetLastError(ERROR_CANCELLED);
   return 0;
 }
@@ -176,7 +173,6 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
                          bool report, long long folder) {
   VolumeFiles* volume = job.volume;
   std::wstring host = hostPath;
-  const std::wstring api = WidePath(host);  // host as the file API takes it
   // The open data brings size, time and attributes with one lookup; a
   // link (which may have no data) is looked at through the file API.
   std::unique_ptr<VolumeStream> in = VolumeStream::Open(volume, volumePath, false, folder);
@@ -212,7 +208,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   HANDLE h = tag ? INVALID_HANDLE_VALUE : CreateNewHostFile(host);
   WIN32_FILE_ATTRIBUTE_DATA hostData;
   bool exists = h == INVALID_HANDLE_VALUE &&
-                GetFileAttributesExW(api.c_str(), GetFileExInfoStandard, &hostData) != 0;
+                GetFileAttributesExW(host.c_str(), GetFileExInfoStandard, &hostData) != 0;
   if (exists) {
     DWORD a = hostData.dwFileAttributes;
     if ((a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -224,7 +220,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
       if (mode == VCC_SKIP) return 0;
       if (mode == VCC_REPLACE_IF_NEWER) {
         uint64_t hostVersion =
-            (a & FILE_ATTRIBUTE_REPARSE_POINT) ? 0 : GetHostFileVersion(api.c_str());
+            (a & FILE_ATTRIBUTE_REPARSE_POINT) ? 0 : GetHostFileVersion(host.c_str());
         uint64_t volVersion = 0;
         if (hostVersion) {
           // Its own reading opens the file again: not while open here.
@@ -238,8 +234,8 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     }
     // A link at the target is removed itself, never written through.
     if (a & FILE_ATTRIBUTE_REPARSE_POINT) {
-      BOOL gone = (a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(api.c_str())
-                                                 : DeleteFileW(api.c_str());
+      BOOL gone = (a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(host.c_str())
+                                                 : DeleteFileW(host.c_str());
       if (!gone) {
         job.FileFailed(size, GetLastError(), CopyJob::kWrite, host);
         return 0;
@@ -248,7 +244,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   }
 
   if (tag) {
-    if (!CreateReparseLink(api.c_str(), target, tag, FALSE)) {
+    if (!CreateReparseLink(host.c_str(), target, tag, FALSE)) {
       job.FileFailed(0, GetLastError() ? GetLastError() : ERROR_CANT_ACCESS_FILE, CopyJob::kWrite,
                      host);
       return 0;
@@ -261,7 +257,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
     // skipped by the caller: the file made for it goes again
     if (h != INVALID_HANDLE_VALUE) {
       CloseHandle(h);
-      DeleteFileW(api.c_str());
+      DeleteFileW(host.c_str());
     }
     return 0;
   }
@@ -277,7 +273,7 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   // first), so the file is made new: a name that still exists is a link
   // that could not be seen (a dangling one), and is never opened through.
   if (exists && !(hostData.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-      !DeleteFileW(api.c_str())) {
+      !DeleteFileW(host.c_str())) {
     job.FileFailed(size, GetLastError(), CopyJob::kWrite, host);
     return 0;
   }
@@ -466,7 +462,7 @@ int ExtractToHost(VolumeFiles* volume, const wchar_t* volumePath, const wchar_t*
       // One file: inside an existing folder under its own name, else
       // the host path itself, its folder made when missing.
       std::wstring target = host;
-      int kind = GetPathKind(WidePath(host).c_str());
+      int kind = GetPathKind(host.c_str());
       if (kind == 2 || kind == 3) {
         const wchar_t* name = FindFileNamePart(vol.c_str());
         if (!IsSafeHostName(name)) {
