@@ -431,15 +431,21 @@ TEST_F(FileOperationsTest, PartitionInformationOfTheEfiPartition) {
   EXPECT_EQ(std::wstring::npos, figures.find(L"NTFS")) << vt::Narrow(figures);
 }
 
-// A merge that fails shows its text in red and gives the panes back.
+// A merge that fails shows its text in red, says why in a box and gives
+// the panes back.
 TEST_F(FileOperationsTest, FailedMergeShowsRedAndEnablesThePanes) {
   const std::wstring image = vt::ToWin(dir_ + "/host/noext");
   const std::wstring update = vt::ToWin(dir_ + "/host/a.txt");
+  std::vector<std::wstring> texts;
   {
-    Answerer answers({IDYES});
+    Answerer answers({IDYES, IDOK});
     MergeUpdateIntoImage(window_, image.c_str(), update.c_str());
     EXPECT_TRUE(PumpUntil([&] { return window_->m_busy == 0; }));
+    texts = answers.Texts();
   }
+  // The box says why: the file named is no overlay of the image.
+  ASSERT_EQ(2u, texts.size());
+  EXPECT_EQ(0u, texts[1].find(update + L"\uff1a")) << vt::Narrow(texts[1]);
   Pump();
   wchar_t failed[256];
   LoadUiString(GetModuleHandleW(nullptr), IDS_MERGE_FAILED, kLangChinese, failed, 256);
