@@ -81,6 +81,9 @@ int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, 
 void RegistryFailureLine(CMountedImage& image, const std::wstring& subject, const wchar_t* done) {
   std::wstring cause = RegistryFailure(&image);
   if (cause.empty()) return;
+  // A host disk that refused a write is the first cause: its line goes
+  // before the registry's.
+  TellHostWriteFailure();
   WriteCommandLine((subject.empty() ? L"" : subject + L": ") + cause + L": nothing " + done +
                    L"\r\n");
 }
@@ -353,6 +356,7 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
   if (_VROH_RW_CLASS::HeldByAnotherProgram(imagePath) ||
       _VROH_RW_CLASS::HeldByAnotherProgram(second.c_str()))
     return kImageNotOpened;
+  const long linesBefore = CommandLinesGiven();
   int merged = ConvertImageChain(imagePath, second.c_str(), nullptr);
   if (merged == 1) return kImageOk;
   // A file held by what a command cut off left beside it (a line names
@@ -366,7 +370,9 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
                        : merged == -40 ? L"the image it was made for is not there"
                        : merged == -1  ? L"no memory for the merge"
                                        : nullptr;
-  if (why)
+  // A refusal the merge named itself (why the file is not this image's) has
+  // its line already.
+  if (why && CommandLinesGiven() == linesBefore)
     WriteCommandLine(second + L": " + why + L" (" + imagePath + L"): nothing merged\r\n");
   return kImageOperationFailed;
 }

@@ -423,12 +423,13 @@ TEST(SideFiles, AStaleWriteBackIsNotMergedAndSaysWhy) {
   std::wstring inject = L"\"/inject:\\one.txt::" + vt::ToWin(d.dir + "/one.txt") + L"\"";
   ASSERT_EQ(0u, RunVro(ImageArgs(image, fix) + inject));
   ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd " + inject));
-  const std::string hashes = vt::Sha256(image) + vt::Sha256(vt::ToWin(d.disks + "/wks.Fix"));
+  const std::string hashes = vt::Sha256(image) + vt::Sha256(vt::ToWin(d.disks + "/wks.fix"));
   std::string out;
   EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(image, fix) + L"/merge", &out));
-  EXPECT_TRUE(Has(out, "wks.Fix: it was made for an earlier state of its base image")) << out;
+  EXPECT_TRUE(Has(out, "wks.fix: it was made for an earlier state of its base image")) << out;
   EXPECT_TRUE(Has(out, "not merged")) << out;
-  EXPECT_EQ(hashes, vt::Sha256(image) + vt::Sha256(vt::ToWin(d.disks + "/wks.Fix")));
+  EXPECT_FALSE(Has(out, "not an update or write-back file")) << out;
+  EXPECT_EQ(hashes, vt::Sha256(image) + vt::Sha256(vt::ToWin(d.disks + "/wks.fix")));
 }
 
 }  // namespace
