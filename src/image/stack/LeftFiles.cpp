@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <cwctype>
+#include <map>
 #include <vector>
 
 #include "common/ByteOrder.h"
@@ -58,15 +59,30 @@ bool VroLeftFileInMaking(const std::wstring& left) {
 
 namespace {
 
-// The files named in a line since the round began.
-thread_local std::vector<std::wstring> t_told;
+// The files named in a line since the round began, by thread. (Not a
+// thread_local: an object with a destructor there leaves the runtime's
+// thread keys locked at the process's exit.)
+struct Told {
+  CRITICAL_SECTION lock;
+  std::map<DWORD, std::vector<std::wstring>> names;
+  Told() { InitializeCriticalSection(&lock); }
+};
+
+Told& TheTold() {
+  static Told told;
+  return told;
+}
 
 // Names the file once a round.
 void TellOnce(const std::wstring& left, int kind) {
-  for (const std::wstring& told : t_told)
-    if (_wcsicmp(told.c_str(), left.c_str()) == 0) return;
-  t_told.push_back(left);
-  VroOverlayNotice(left.c_str(), kind);
+  Told& t = TheTold();
+  EnterCriticalSection(&t.lock);
+  std::vector<std::wstring>& mine = t.names[GetCurrentThreadId()];
+  bool told = false;
+  for (const std::wstring& name : mine) told = told || _wcsicmp(name.c_str(), left.c_str()) == 0;
+  if (!told) mine.push_back(left);
+  LeaveCriticalSection(&t.lock);
+  if (!told) VroOverlayNotice(left.c_str(), kind);
 }
 
 // Names in `folder` that match `pattern` and end in `suffix` (any case).
@@ -90,7 +106,10 @@ std::vector<std::wstring> NamesEndingIn(const std::wstring& folder, const wchar_
 }  // namespace
 
 void VroLeftFilesRoundBegins() {
-  t_told.clear();
+  Told& t = TheTold();
+  EnterCriticalSection(&t.lock);
+  t.names.erase(GetCurrentThreadId());
+  LeaveCriticalSection(&t.lock);
 }
 
 int VroSettleLeftFile(const std::wstring& left, const std::wstring* journalOf) {
