@@ -664,7 +664,7 @@ TEST(RegistryResult, CommandFailuresNameTheirCause) {
            L"\\notes.txt\"",
        DWORD(-16), "HKEY_LOCAL_MACHINE\\HARDWARE\\Vro: no hive of the image holds this key"},
       {ImageArgs(ntfsWin, win + L"\\notes.txt") + L"/merge", DWORD(-12),
-       vt::Narrow(win) + "\\notes.txt: not an update or write-back file"},
+       vt::Narrow(win) + "\\notes.txt: it holds no overlay of this image"},
       {ImageArgs(ntfsWin) + L"/merge", DWORD(-12),
        vt::Narrow(ntfsWin) + ": no update or write-back file is named to merge into it"},
       {ImageArgs(fatWin) + L"-noupd /repair", DWORD(-2),
