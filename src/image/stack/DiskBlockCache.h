@@ -73,7 +73,7 @@ class CDiskBlockCache {
   // Blocks are kept in pieces of this many, each allocated once when the
   // first of its slots is taken and kept until the object goes: the blocks
   // never take more than their limit, not even while they grow.
-  static const uint32_t kPieceBlocks = 256;
+  static constexpr uint32_t kPieceBlocks = 256;
   uint8_t* Data(uint32_t slot) {
     return m_pieces[slot / kPieceBlocks].get() + (size_t)(slot % kPieceBlocks) * kBlockBytes;
   }
