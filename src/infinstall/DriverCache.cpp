@@ -14,6 +14,8 @@
 #include "common/UnicodeProfile.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/InfInstaller.h"
+#include "infinstall/RegScriptFile.h"
+#include "registry/RegHive.h"
 #include "registry/RegistryFacade.h"
 #include "registry/RegistryReads.h"
 
@@ -428,7 +430,11 @@ int ReplayDriverCache(CInfInstaller* installer, const DriverReplayTarget& target
   if (!CreateTempFileName(plain, L"re")) return kReplayNotDone;
   // A file of an earlier version (no digest, no owner) is not replayed.
   std::vector<CachedFile> files;
+  // Keys of SOFTWARE are replayed only where that hive is loaded: the full
+  // installation loads it, and keeps it for a rollback, before it writes.
+  CRegHive* software = FindLoadedHive(image, REG_ROOT_SOFTWARE);
   if (!ReadCacheFile(cache, target.profileId, plain) || !SameInstallation(image, plain, target) ||
+      ((!software || !software->IsLoaded()) && RegScriptNamesRoot(plain, REG_ROOT_SOFTWARE)) ||
       !CachedFiles(image, plain, target, files) || !CreateTempFileName(scratch, L"re")) {
     DeleteFileW(plain);
     return kReplayNotDone;

@@ -184,6 +184,14 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
       continue;
     }
     if (_wcsicmp(name.c_str(), L"ServiceBinary") == 0) {
+      // A directory id or string left unexpanded names no file of the
+      // image: the service would never find its driver.
+      if (value.find(L'%') != std::wstring::npos) {
+        NoteRefusal(L"[" + std::wstring(section) + L"] " + line +
+                        L": a directory id or string the installation does not map",
+                    true);
+        continue;
+      }
       if (imagePath && imagePathChars > 2) {
         wcscpy(imagePath, L"C:");
         ExpandImageSystemPath(value.c_str(), imagePath + 2, imagePathChars - 2, Image);

@@ -130,6 +130,14 @@ TEST(AdapterInstall, ThroughTheProgramOnWindows7And10) {
     EXPECT_EQ(vt::Narrow(it::kPreparedGuid), rt::HivexGet(sys, cls, "NetCfgInstanceId"));
     EXPECT_NE("<missing>", rt::HivexGet(sys, "ControlSet001\\Services\\VROPNP\\PnpList",
                                         "PCI\\VEN_8086&DEV_10D3"));
+    // The package's keys of HKLM\SOFTWARE and HKCR are in the SOFTWARE hive.
+    std::string soft =
+        rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE", d.dir + "/SOFTWARE");
+    EXPECT_EQ("C:\\Program Files\\VroVendor",
+              rt::HivexGet(soft, "VroVendor\\VroNic", "InstallDir"));
+    EXPECT_EQ("not a known flag", rt::HivexGet(soft, "VroVendor\\VroNic", "Odd"));
+    EXPECT_EQ("VroNic helper",
+              rt::HivexGet(soft, "Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}", "@"));
     std::string file =
         rt::NtfsCat(d, d.unixPath, "/Windows/System32/Drivers/vronic.sys", d.dir + "/vronic.sys");
     EXPECT_EQ(vt::Sha256(vt::ToWin(d.dir + "/pkg/vronic.sys")), vt::Sha256(vt::ToWin(file)));
@@ -169,13 +177,15 @@ TEST(AdapterInstall, MalformedFormsAndTheExports) {
 
 // The sample package at one driver version (the version folder's name),
 // with its own driver file, imported into a network store folder.
+// `arrange` runs in the package folder once its files are made.
 void ImportSample(const rt::WinDisk& d, const std::wstring& folder, const std::string& version,
-                  const std::string& extraSed = "") {
+                  const std::string& extraSed = "", const std::string& arrange = "true") {
   std::string pkg = d.dir + "/pkg-" + version;
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(pkg) + " && cd " +
                       vt::Q(pkg) +
                       " && head -c 70001 /dev/urandom > vronic.sys &&"
-                      " head -c 3000 /dev/urandom > vronic.dll && printf catalog > vronet.cat"));
+                      " head -c 3000 /dev/urandom > vronic.dll && printf catalog > vronet.cat && " +
+                      arrange));
   std::wstring inf =
       it::WriteInf(pkg, "vronet.inf", "s/12\\.18\\.9\\.7/" + version + "/;" + extraSed);
   CMountedImage m;
@@ -299,6 +309,24 @@ TEST(AdapterInstall, CacheReplayOnlyOfWhatTheStoreWouldInstall) {
   ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"Version", nullptr, nconfig.c_str()));
   EXPECT_NE(1u, program.Run(AddAdapter(d, L"7"))) << "the store's newest is not installed";
   EXPECT_EQ(1u, program.Run(AddAdapter(trial, L"8")));
+
+  // An update whose driver file has another name: the file it replaces is
+  // gone with it, the files of others stay.
+  ImportSample(d, folder, "12.18.11.0", "s/vronic\\.sys/vronic2.sys/g",
+               "mv vronic.sys vronic2.sys");
+  std::string out;
+  ASSERT_EQ(0u, program.Run(AddAdapter(trial, L"9"), &out)) << out;
+  EXPECT_EQ(vt::Sha256(package + L"\\12.18.11.0\\vronic2.sys"), PlacedDriver(trial, "vronic2.sys"));
+  EXPECT_EQ(keep, PlacedDriver(trial, "keep.sys"));
+  std::string sys =
+      rt::NtfsCat(trial, trial.unixPath, "/Windows/System32/config/SYSTEM", trial.dir + "/SYSTEM");
+  EXPECT_EQ("System32\\Drivers\\vronic2.sys",
+            rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "ImagePath"));
+  std::string listing;
+  EXPECT_EQ(0, vt::Sh("ntfsls " + vt::Q(trial.unixPath + ".part") + " -p /Windows/System32/Drivers",
+                      &listing));
+  EXPECT_NE(std::string::npos, listing.find("vronic2.sys")) << listing;
+  EXPECT_EQ(std::string::npos, listing.find("vronic.sys")) << listing;
 }
 
 // A Windows 7 image prepared for the adapter, with an empty network store
@@ -870,7 +898,18 @@ TEST(AdapterInstall, DestinationsUnmappedOrOnMetafilesRefused) {
   struct Case {
     const char* sed;
     const char* value;
+    const char* names = "VroNic.CopyFiles";  // what the line names beside the value
+    const char* notNamed = ".vronew";        // and never names
   };
+  // A destination of 360 characters: eight folders of 36 and one of 28.
+  std::string sub;
+  for (int i = 0; i < 9; ++i)
+    sub += (i ? "\\" : "") + ("d0" + std::to_string(i)) + std::string(i < 8 ? 33 : 24, 'x');
+  const std::string destination = "\\Windows\\System32\\Drivers\\" + sub + "\\vronic.sys";
+  EXPECT_EQ(360u, destination.size());
+  std::string escaped;
+  for (char c : sub) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  const std::string longSed = "s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 12," + escaped + "/";
   const Case cases[] = {
       {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 23/", "23"},
       {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 54/", "54"},
@@ -882,6 +921,14 @@ TEST(AdapterInstall, DestinationsUnmappedOrOnMetafilesRefused) {
       {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 24,$EXTEND\\\\Vro/", "$EXTEND\\Vro"},
       {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 24/; s/^vronic.dll,,,2$/$bitmap,vronic.dll,,2/",
        "$bitmap"},
+      // Every path the installation writes into the registry names a place.
+      {"s/^ServiceBinary = %12%/ServiceBinary = %23%/", "%23%\\vronic.sys", "[VroNic.Service]"},
+      {"s/^ServiceBinary = %12%/ServiceBinary = %NoSuch%/", "%NoSuch%\\vronic.sys",
+       "[VroNic.Service]"},
+      {"s/^HKR, ,  *EmptyMarker$/&\\nHKR, , Helper, 0, \"%23%\\\\vro.dll\"/", "%23%\\vro.dll",
+       "[VroNic.reg]"},
+      // The refusal names the package's file and its whole destination.
+      {longSed.c_str(), destination.c_str(), "vronic.sys"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sed);
@@ -889,8 +936,9 @@ TEST(AdapterInstall, DestinationsUnmappedOrOnMetafilesRefused) {
     ImportSample(d, setup.folder, "12.18.9.7", c.sed);
     std::string out;
     EXPECT_EQ(DWORD(-9), setup.program.Run(AddAdapter(d, L"1"), &out));
-    EXPECT_NE(std::string::npos, out.find("VroNic.CopyFiles")) << out;
+    EXPECT_NE(std::string::npos, out.find(c.names)) << out;
     EXPECT_NE(std::string::npos, out.find(c.value)) << out;
+    EXPECT_EQ(std::string::npos, out.find(c.notNamed)) << out;
     EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(untouched) + " " + vt::Q(d.unixPath)));
   }
   EXPECT_EQ(records, ExtendRecords(d, d.unixPath));
@@ -931,10 +979,17 @@ TEST(AdapterInstall, StringSubfolderAndSingleFileCopy) {
   const std::string extra = vt::Sha256(vt::ToWin(pkg + "/vroextra.sys"));
   EXPECT_EQ(extra, vt::Sha256(version + L"\\vroextra.sys")) << "imported with its file";
   const std::string before = vt::ReaderView(d.unixPath, d.start);
+  const std::string softBefore = vt::Sha256(vt::ToWin(
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE", d.dir + "/SOFTWARE.before")));
   std::string out;
+  // The package's keys of SOFTWARE were staged and tried before the file
+  // pass failed: that hive too is as it was, byte for byte.
   EXPECT_EQ(DWORD(-9), setup.program.Run(AddAdapter(d, L"1"), &out));
   EXPECT_NE(std::string::npos, out.find("acme")) << out;
   EXPECT_EQ(before, vt::ReaderView(d.unixPath, d.start));
+  EXPECT_EQ(softBefore,
+            vt::Sha256(vt::ToWin(rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE",
+                                             d.dir + "/SOFTWARE.after"))));
   {
     CMountedImage m;
     ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);

@@ -293,7 +293,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     target.configId = configId.c_str();
     target.pendingIds = &pending;
     DriverInstallState state;
-    result = StageAndImportDriver(&inst, target, &state);
+    result = StageAndImportDriver(&inst, target, &state, &start);
     if (!state.script.empty()) lstrcpynW(script, state.script.c_str(), kPathChars);
     if (result != kDriverPackInstalled) why = state.why;
     if (result == kDriverPackInstalled && replace && _wcsicmp(existingInstance, kPnpInstance) != 0)
