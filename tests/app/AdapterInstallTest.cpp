@@ -900,6 +900,7 @@ TEST(AdapterInstall, DestinationsUnmappedOrOnMetafilesRefused) {
     const char* value;
     const char* names = "VroNic.CopyFiles";  // what the line names beside the value
     const char* notNamed = ".vronew";        // and never names
+    const char* stored = nullptr;            // the DestinationDirs entry of a store written by hand
   };
   // A destination of 360 characters: eight folders of 36 and one of 28.
   std::string sub;
@@ -907,9 +908,7 @@ TEST(AdapterInstall, DestinationsUnmappedOrOnMetafilesRefused) {
     sub += (i ? "\\" : "") + ("d0" + std::to_string(i)) + std::string(i < 8 ? 33 : 24, 'x');
   const std::string destination = "\\Windows\\System32\\Drivers\\" + sub + "\\vronic.sys";
   EXPECT_EQ(360u, destination.size());
-  std::string escaped;
-  for (char c : sub) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
-  const std::string longSed = "s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 12," + escaped + "/";
+  const std::string longEntry = "VroNic.CopyFiles=12," + sub;
   const Case cases[] = {
       {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 23/", "23"},
       {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 54/", "54"},
@@ -919,8 +918,6 @@ TEST(AdapterInstall, DestinationsUnmappedOrOnMetafilesRefused) {
        " s/^vronic.dll,,,2$/$ObjId,vronic.dll,,2\\n$Reparse,vronic.dll,,2/",
        "$Extend"},
       {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 24,$EXTEND\\\\Vro/", "$EXTEND\\Vro"},
-      {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 24/; s/^vronic.dll,,,2$/$bitmap,vronic.dll,,2/",
-       "$bitmap"},
       // Every path the installation writes into the registry names a place.
       {"s/^ServiceBinary = %12%/ServiceBinary = %23%/", "%23%\\vronic.sys", "[VroNic.Service]"},
       {"s/^ServiceBinary = %12%/ServiceBinary = %NoSuch%/", "%NoSuch%\\vronic.sys",
@@ -928,12 +925,17 @@ TEST(AdapterInstall, DestinationsUnmappedOrOnMetafilesRefused) {
       {"s/^HKR, ,  *EmptyMarker$/&\\nHKR, , Helper, 0, \"%23%\\\\vro.dll\"/", "%23%\\vro.dll",
        "[VroNic.reg]"},
       // The refusal names the package's file and its whole destination.
-      {longSed.c_str(), destination.c_str(), "vronic.sys"},
+      {"", destination.c_str(), "vronic.sys", ".vronew", longEntry.c_str()},
+      {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 24/; s/^vronic.dll,,,2$/$bitmap,vronic.dll,,2/",
+       "$bitmap"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sed);
     ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(vt::ToUnix(setup.store))));
     ImportSample(d, setup.folder, "12.18.9.7", c.sed);
+    if (c.stored)
+      EditCombinedInf(setup.folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7", "VroNic.CopyFiles=12",
+                      c.stored);
     std::string out;
     EXPECT_EQ(DWORD(-9), setup.program.Run(AddAdapter(d, L"1"), &out));
     EXPECT_NE(std::string::npos, out.find(c.names)) << out;

@@ -47,13 +47,14 @@ int Install(const rt::WinDisk& d, uint32_t kind, uint32_t link,
   return n;
 }
 
-// SYSTEM as hivexregedit exports it.
-std::string ExportSystem(const rt::WinDisk& d, const std::string& name) {
+// SYSTEM (or another hive of the machine) as hivexregedit exports it.
+std::string ExportSystem(const rt::WinDisk& d, const std::string& name,
+                         const std::string& hiveName = "SYSTEM") {
   std::string hive =
-      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/" + name);
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/" + hiveName, d.dir + "/" + name);
   std::string out = d.dir + "/" + name + ".reg";
-  EXPECT_EQ(0, vt::Sh("hivexregedit --export --prefix 'HKEY_LOCAL_MACHINE\\SYSTEM' " + vt::Q(hive) +
-                      " '\\' > " + vt::Q(out)));
+  EXPECT_EQ(0, vt::Sh("hivexregedit --export --prefix 'HKEY_LOCAL_MACHINE\\" + hiveName + "' " +
+                      vt::Q(hive) + " '\\' > " + vt::Q(out)));
   return out;
 }
 
@@ -102,6 +103,14 @@ TEST_P(SetupInstallVsBatch, NetworkPackageSameAsBatchInjection) {
   EXPECT_EQ("", diff);
   EXPECT_EQ(0, vt::Sh("grep -a -qi 'services\\\\VroNic\\]' " + vt::Q(mine)))
       << "the export holds the driver";
+  // The package's keys of HKLM\SOFTWARE and HKCR are in SOFTWARE, alike.
+  std::string soft = ExportSystem(d, "SOFTWARE", "SOFTWARE");
+  vt::Sh("diff " + vt::Q(ExportSystem(b, "SOFTWARE", "SOFTWARE")) + " " + vt::Q(soft), &diff);
+  EXPECT_EQ("", diff);
+  EXPECT_EQ("VroNic helper",
+            rt::HivexGet(d.dir + "/SOFTWARE",
+                         "Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}", "@"));
+  EXPECT_EQ("not a known flag", rt::HivexGet(d.dir + "/SOFTWARE", "VroVendor\\VroNic", "Odd"));
   std::string hive = d.dir + "/SYSTEM";
   std::string cls = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
   EXPECT_EQ(vt::Narrow(it::kPreparedGuid), rt::HivexGet(hive, cls, "NetCfgInstanceId"));

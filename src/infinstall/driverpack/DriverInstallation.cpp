@@ -96,6 +96,26 @@ void HiveCheckpoint::Restore() {
   m_copies.clear();
 }
 
+bool PrepareScriptHives(CMountedImage* image, const wchar_t* script, HiveCheckpoint* start,
+                        std::wstring* why) {
+  if (!RegScriptNamesRoot(script, REG_ROOT_SOFTWARE)) return true;
+  CRegHive* software = FindLoadedHive(image, REG_ROOT_SOFTWARE);
+  if (!software || !software->IsLoaded()) AddHives(image, HIVE_FLAG_SOFTWARE);
+  software = FindLoadedHive(image, REG_ROOT_SOFTWARE);
+  if (!software || !software->IsLoaded() || software->IsReadOnly()) {
+    *why =
+        L"the package writes keys of HKEY_LOCAL_MACHINE\\SOFTWARE, and its hive cannot be "
+        L"written: " +
+        SoftwareHiveFailure(image);
+    return false;
+  }
+  if (!start || !start->Cover(REG_ROOT_SOFTWARE)) {
+    *why = L"the SOFTWARE hive of the image could not be kept for a rollback";
+    return false;
+  }
+  return true;
+}
+
 std::wstring FormatDriverRefusal(uint32_t kind, const wchar_t* hardwareId, int32_t result,
                                  const std::wstring& why) {
   wchar_t head[64];
@@ -180,24 +200,7 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
     s->why = stagedNothing;
     return kDriverPackRegistryPassFailed;
   }
-  // Keys of SOFTWARE go into that hive: loaded now when the command had
-  // not, and kept by the checkpoint before anything is written into it.
-  if (RegScriptNamesRoot(script, REG_ROOT_SOFTWARE)) {
-    CRegHive* software = FindLoadedHive(image, REG_ROOT_SOFTWARE);
-    if (!software || !software->IsLoaded()) AddHives(image, HIVE_FLAG_SOFTWARE);
-    software = FindLoadedHive(image, REG_ROOT_SOFTWARE);
-    if (!software || !software->IsLoaded() || software->IsReadOnly()) {
-      s->why =
-          L"the package writes keys of HKEY_LOCAL_MACHINE\\SOFTWARE, and its hive cannot "
-          L"be written: " +
-          SoftwareHiveFailure(image);
-      return kDriverPackImportFailed;
-    }
-    if (!start || !start->Cover(REG_ROOT_SOFTWARE)) {
-      s->why = L"the SOFTWARE hive of the image could not be kept for a rollback";
-      return kDriverPackImportFailed;
-    }
-  }
+  if (!PrepareScriptHives(image, script, start, &s->why)) return kDriverPackImportFailed;
   if (t.existingInstance) {
     // The driver the new one replaces goes in the same change: a failure
     // below puts its service back with the hive and its file with the swap.

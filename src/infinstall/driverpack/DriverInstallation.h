@@ -101,6 +101,13 @@ int32_t InstallDriverTransaction(CInfInstaller* inst, DriverInstallTarget target
                                  DriverInstallState* state,
                                  std::vector<std::wstring>* taken = nullptr);
 
+// Keys of SOFTWARE in a staging script go into that hive: it is loaded when
+// the command had not, and kept by `start` (the installation's checkpoint)
+// before anything is written into it. False (why says what) when it cannot
+// be written or kept.
+bool PrepareScriptHives(CMountedImage* image, const wchar_t* script, HiveCheckpoint* start,
+                        std::wstring* why);
+
 // The line a refused installation is told by, on the console and in the
 // windows alike: "Adapter driver (type T, ID) not installed (R): why".
 std::wstring FormatDriverRefusal(uint32_t kind, const wchar_t* hardwareId, int32_t result,
