@@ -376,6 +376,19 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"001"));
   EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir) + L"\\Cache\\0_" + kDevice + L".dat"));
 
+  // A key no hive of an offline installation holds (the user's, one
+  // Windows keeps in memory): the package is refused by that line, with the
+  // image as it was; never installed without it.
+  for (const char* line : {"HKCU, Software\\\\Vro, A, 0, 1", "HKLM, HARDWARE\\\\Vro, A, 0, 1"}) {
+    SCOPED_TRACE(line);
+    ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(vt::ToUnix(store))));
+    ImportSample(d, folder, "12.18.9.7", std::string("/^\\[VroNic\\.reg\\]/a ") + line);
+    std::string out;
+    EXPECT_EQ(DWORD(-8), program.Run(AddAdapter(d, L"1"), &out));
+    EXPECT_NE(std::string::npos, out.find("[VroNic.reg] " + std::string(line, 4))) << out;
+    EXPECT_EQ(before, vt::Sha256(d.path));
+  }
+
   // A destination folder that would leave its directory (the import
   // refuses it, a store written otherwise may hold it): refused before
   // anything is written (no folder made for the driver files either).
