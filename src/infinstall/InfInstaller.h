@@ -203,10 +203,13 @@ class CInfInstaller {
                                const wchar_t* classInstance, const wchar_t* adapterGuid,
                                const wchar_t* deviceInstance, wchar_t* serviceName,
                                wchar_t* serviceImage, int serviceImageChars);
+  // serviceImage (serviceImageChars), when given, gets the binary path of
+  // the device's own service, as on the image side.
   uint32_t StageSetupDriverRegistry(const wchar_t* infPath, const wchar_t* scriptPath,
                                     const wchar_t* classInstance, const wchar_t* adapterGuid,
                                     const wchar_t* deviceInstance, const wchar_t* deviceDescription,
-                                    const wchar_t* installSection, wchar_t* serviceName);
+                                    const wchar_t* installSection, wchar_t* serviceName,
+                                    wchar_t* serviceImage = nullptr, int serviceImageChars = 0);
 
   // ---- Device-install steps (DeviceInstance.cpp).
   // Tag = one more than the highest tag of the service's load-order group

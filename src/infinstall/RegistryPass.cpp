@@ -221,7 +221,8 @@ uint32_t CInfInstaller::StageDriverRegistry(const wchar_t* infPath, const wchar_
 uint32_t CInfInstaller::StageSetupDriverRegistry(
     const wchar_t* infPath, const wchar_t* scriptPath, const wchar_t* classInstance,
     const wchar_t* adapterGuid, const wchar_t* deviceInstance, const wchar_t* deviceDescription,
-    const wchar_t* installSection, wchar_t* serviceName) {
+    const wchar_t* installSection, wchar_t* serviceName, wchar_t* serviceImage,
+    int serviceImageChars) {
   if (!infPath || !scriptPath || !classInstance || !deviceInstance || !installSection || !Image)
     return 0;
   if (Image->RegGetSubkeyCount(K(this, L"Enum\\%s", deviceInstance).c_str()) >= 0) return 0;
@@ -269,7 +270,7 @@ uint32_t CInfInstaller::StageSetupDriverRegistry(
     r |= StageAddRegDirectivesHw(s.c_str(), infPath, scriptPath, deviceInstance) ? 1 : 0;
   for (const std::wstring& s : services)
     r |= StageAddServiceDirectives(s.c_str(), infPath, scriptPath, serviceName, nullptr,
-                                   classInstance)
+                                   classInstance, serviceImage, serviceImageChars)
              ? 1
              : 0;
   for (const std::wstring& s : install)

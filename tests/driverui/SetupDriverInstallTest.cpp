@@ -136,9 +136,10 @@ INSTANTIATE_TEST_SUITE_P(Targets, SetupInstallVsBatch,
 // Two network packages of one run each take an adapter identity of their
 // own and their own class instance; with one identity prepared the second
 // is refused, naming why; a package without a pending-device section
-// registers nothing for the PnP driver; a second run over devices that
-// exist fails every item, saying so; a display package with links makes
-// links.
+// registers nothing for the PnP driver; a package whose service's driver
+// file has another name removes the file it replaces; a second run over
+// devices that exist fails every item, saying so; a display package with
+// links makes links.
 TEST(SetupInstall, OwnIdentityPerAdapterExistingDevicesAndLinks) {
   const uint32_t target = 0x400601;
   rt::WinDisk d = rt::MakeWinDisk("--arch x64 --version 6.1.7601.17514");
@@ -149,9 +150,13 @@ TEST(SetupInstall, OwnIdentityPerAdapterExistingDevicesAndLinks) {
     ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
     ASSERT_EQ(1u, st::ImportIntoStore(&m, kStoreNetwork, target,
                                       st::SamplePackage(d.dir, "a", "vronet.inf")));
-    ASSERT_EQ(1u, st::ImportIntoStore(
-                      &m, kStoreNetwork, target,
-                      st::SamplePackage(d.dir, "b", "vronet.inf", "s/DEV_10D3/DEV_10D4/g")));
+    // Package b serves its device with the same service and a driver file
+    // of another name.
+    const std::wstring bInf = st::SamplePackage(
+        d.dir, "b", "vronet.inf", "s/DEV_10D3/DEV_10D4/g; s/vronic\\.sys/vronic2.sys/g");
+    ASSERT_EQ(
+        0, vt::Sh("mv " + vt::Q(d.dir + "/b/vronic.sys") + " " + vt::Q(d.dir + "/b/vronic2.sys")));
+    ASSERT_EQ(1u, st::ImportIntoStore(&m, kStoreNetwork, target, bInf));
     ASSERT_EQ(1u, st::ImportIntoStore(&m, kStoreDisplay, target,
                                       st::SamplePackage(d.dir, "g", "vrodisp.inf")));
   }
@@ -206,7 +211,12 @@ TEST(SetupInstall, OwnIdentityPerAdapterExistingDevicesAndLinks) {
   CMountedImage m;
   ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
   EXPECT_EQ(0xA000000Cu, m.GetReparseTag(L"\\Windows\\System32\\Drivers\\vrogfx.sys"));
-  EXPECT_EQ(0u, m.GetReparseTag(L"\\Windows\\System32\\Drivers\\vronic.sys"));
+  EXPECT_EQ(1, m.GetPathType(L"\\Windows\\System32\\Drivers\\vronic2.sys"));
+  EXPECT_EQ(0u, m.GetReparseTag(L"\\Windows\\System32\\Drivers\\vronic2.sys"));
+  // The service's file before b took it over is gone with b's installation.
+  EXPECT_EQ(0, m.GetPathType(L"\\Windows\\System32\\Drivers\\vronic.sys"));
+  EXPECT_EQ("System32\\Drivers\\vronic2.sys",
+            rt::HivexGet(hive, "ControlSet001\\services\\VroNic", "ImagePath"));
   DeleteFileW(st::SettingsFile().c_str());
 }
 

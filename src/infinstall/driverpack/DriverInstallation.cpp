@@ -185,11 +185,10 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
   wchar_t serviceImage[kPathChars] = L"";
   const uint32_t staged =
       setup ? inst->StageSetupDriverRegistry(t.inf, script, s->classInstance, guid,
-                                             instancePath.c_str(), t.deviceName,
-                                             t.installSection, s->service)
-            : inst->StageDriverRegistry(t.inf, script, s->classInstance, guid,
-                                        instancePath.c_str(), s->service, serviceImage,
-                                        kPathChars);
+                                             instancePath.c_str(), t.deviceName, t.installSection,
+                                             s->service, serviceImage, kPathChars)
+            : inst->StageDriverRegistry(t.inf, script, s->classInstance, guid, instancePath.c_str(),
+                                        s->service, serviceImage, kPathChars);
   if (!staged) {
     // A line the installation cannot place (a key no hive of the image
     // holds, a path to no folder of it) refuses the package whole.
@@ -210,7 +209,7 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
   } else {
     // The service's earlier driver file, when the new one has another
     // name (an update of the same service), goes in the same change.
-    if (!setup && serviceImage[0])
+    if (serviceImage[0])
       inst->RemoveReplacedDriver(s->service, FindFileNamePart(serviceImage), s->classInstance);
     inst->AssignServiceTag(s->service, script);
     if (display) {
