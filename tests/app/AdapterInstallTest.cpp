@@ -598,6 +598,12 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
   const std::string untouchedSum = vt::ReaderView(untouched, d.start);
   ASSERT_NE("", untouchedSum);
   const std::string systemBefore = SystemDump(d, untouched);
+  // The package writes SOFTWARE too: both hives take the installation, or
+  // neither.
+  auto software = [&](const std::string& image) {
+    return rt::NtfsCat(d, image, "/Windows/System32/config/SOFTWARE", image + ".SOFTWARE");
+  };
+  const std::string softwareBefore = vt::Sha256(vt::ToWin(software(untouched)));
   std::string used;
   ASSERT_EQ(0, vt::Sh("du -k " + vt::Q(untouched) + " | cut -f1", &used));
   vt::SmallVolume volume(d.dir + "/vol",
@@ -644,12 +650,15 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
     if (code == 0) {
       EXPECT_EQ(v9, PlacedDriver({d.dir, d.tree, after, vt::ToWin(after), d.start}, "vronic.sys"));
       EXPECT_NE(std::string::npos, SystemDump(d, after).find("|DriverVersion|1|12.18.9.7\n"));
+      EXPECT_EQ("C:\\Program Files\\VroVendor",
+                rt::HivexGet(software(after), "VroVendor\\VroNic", "InstallDir"));
       continue;
     }
     ++failed;
     EXPECT_TRUE(int(code) <= -3 && int(code) >= -10) << int(code);
     EXPECT_EQ(untouchedSum, vt::ReaderView(after, d.start));
     EXPECT_EQ(systemBefore, SystemDump(d, after));
+    EXPECT_EQ(softwareBefore, vt::Sha256(vt::ToWin(software(after))));
     wchar_t number[8];
     _snwprintf(number, 8, L"%03d", point);
     EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", number));
