@@ -210,6 +210,14 @@ bool ReadProfileSection(const wchar_t* path, const wchar_t* section, std::wstrin
   return true;
 }
 
+std::vector<std::wstring> ListProfileSections(const wchar_t* path) {
+  ScriptText script;
+  std::vector<std::wstring> names;
+  if (!path || !Parse(path, script)) return names;
+  for (const ScriptSection& s : script.sections) names.push_back(s.name);
+  return names;
+}
+
 bool RemoveProfileSection(const wchar_t* path, const wchar_t* section) {
   ScriptText script;
   if (!path || !section || !Parse(path, script)) return false;

@@ -10,6 +10,7 @@
 // a "hex" value continued over lines with a trailing backslash stays one line.
 #pragma once
 #include <string>
+#include <vector>
 
 // Writes or replaces the line name=data of a section; null data removes the
 // line. Nonzero on success (also when there was nothing to remove).
@@ -30,6 +31,10 @@ bool ReadProfileValue(const wchar_t* path, const wchar_t* section, const wchar_t
 // Both false when the file or the section is missing.
 bool ReadProfileSection(const wchar_t* path, const wchar_t* section, std::wstring& lines);
 bool RemoveProfileSection(const wchar_t* path, const wchar_t* section);
+
+// The names of the file's sections, in their order (empty when the file
+// cannot be read).
+std::vector<std::wstring> ListProfileSections(const wchar_t* path);
 
 // Writes the whole file: the byte-order mark and `text`. Nonzero on success.
 int WriteUnicodeFile(const wchar_t* path, const std::wstring& text);

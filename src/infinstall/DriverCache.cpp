@@ -14,6 +14,8 @@
 #include "common/UnicodeProfile.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/InfInstaller.h"
+#include "infinstall/RegScriptFile.h"
+#include "registry/RegHive.h"
 #include "registry/RegistryFacade.h"
 #include "registry/RegistryReads.h"
 
@@ -428,7 +430,11 @@ int ReplayDriverCache(CInfInstaller* installer, const DriverReplayTarget& target
   if (!CreateTempFileName(plain, L"re")) return kReplayNotDone;
   // A file of an earlier version (no digest, no owner) is not replayed.
   std::vector<CachedFile> files;
+  // Keys of SOFTWARE are replayed only where that hive can take them.
+  CRegHive* software = FindLoadedHive(image, REG_ROOT_SOFTWARE);
   if (!ReadCacheFile(cache, target.profileId, plain) || !SameInstallation(image, plain, target) ||
+      (!target.prepareHives && (!software || !software->IsLoaded()) &&
+       RegScriptNamesRoot(plain, REG_ROOT_SOFTWARE)) ||
       !CachedFiles(image, plain, target, files) || !CreateTempFileName(scratch, L"re")) {
     DeleteFileW(plain);
     return kReplayNotDone;
@@ -436,9 +442,11 @@ int ReplayDriverCache(CInfInstaller* installer, const DriverReplayTarget& target
   uint64_t room = 0;
   for (const CachedFile& f : files)
     room += (f.link ? 0 : (GetFileSizeByName(f.source.c_str()) + 0xFFFu) & ~0xFFFull) + 0x1000;
-  int result = image->ImportRegFile(plain) != 0        ? kReplayImportFailed
-               : !installer->ReserveRoom(room) ? kReplayFilesFailed
-                                                     : kReplayDone;
+  int result =
+      (target.prepareHives && !target.prepareHives(plain)) || image->ImportRegFile(plain) != 0
+          ? kReplayImportFailed
+      : !installer->ReserveRoom(room) ? kReplayFilesFailed
+                                      : kReplayDone;
   const std::wstring driverKey = OwnerValue(plain, L"Driver");
   for (size_t i = 0; result == kReplayDone && i < files.size(); ++i)
     if (!installer->CopyDriverFile(files[i].source.c_str(), files[i].target.c_str(),

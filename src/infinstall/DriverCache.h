@@ -13,6 +13,7 @@
 #pragma once
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,10 @@ struct DriverReplayTarget {
   const wchar_t* adapter;        // the adapter configuration (network), else null
   const std::vector<std::wstring>* fileNames;  // names of the files the package places
   const std::vector<std::wstring>* readFiles;  // the files of the version folder it reads
+  // Makes ready the hives the cached registry data names beyond SYSTEM
+  // (loaded and kept for the rollback); false fails the replay. Without
+  // it, data for a hive that is not loaded is not replayed.
+  std::function<bool(const wchar_t* script)> prepareHives;
 };
 
 // Results of a replay.

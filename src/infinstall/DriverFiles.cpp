@@ -28,6 +28,9 @@ const uint64_t kRoomMargin = 0x100000;    // for the records and indexes a pass 
 const DWORD kReparseSymlink = 0xA000000C;
 const unsigned kCreateFile = 0x8000;
 const int kMaxServiceDepth = 8;
+// ".vronew" and ".vroold": the names a placed file and the one it replaces
+// have beside its place until the change is kept.
+const size_t kSwapSuffixChars = 7;
 
 PartitionGrowFunction g_PartitionGrow = nullptr;
 
@@ -291,12 +294,14 @@ unsigned CInfInstaller::GetDestinationDir(const wchar_t* section, const wchar_t*
   return wcstoul(entry.c_str(), nullptr, 10);
 }
 
-void CInfInstaller::NoteRefusal(const std::wstring& why) {
-  if (Refusal.empty()) Refusal = why;
+void CInfInstaller::NoteRefusal(const std::wstring& why, bool path) {
+  if (!Refusal.empty()) return;
+  Refusal = why;
+  RefusedPath = path ? 1 : 0;
 }
 
 int CInfInstaller::GetDestinationFolder(const wchar_t* section, const wchar_t* infPath,
-                                        wchar_t* out, int outChars) {
+                                        wchar_t* out, int outChars, std::wstring* whole) {
   std::wstring entry = ReadInfValue(infPath, L"DestinationDirs", section);
   const wchar_t* key = section;
   if (entry.empty()) {
@@ -322,7 +327,20 @@ int CInfInstaller::GetDestinationFolder(const wchar_t* section, const wchar_t* i
     why = L"a directory id with no folder in the image";
   else if (Image && Image->IsMetafilePath(out))
     why = std::wstring(L"a folder of the volume's metafiles (") + out + L")";
-  if (why.empty()) return 1;
+  if (why.empty()) {
+    // The folder whole: the buffer holds no more than a path of the
+    // volume may have.
+    if (whole) {
+      wchar_t base[kPathChars];
+      GetDirIdPath(dirId, nullptr, base, kPathChars);
+      *whole = base;
+      const wchar_t* sub = subDir;
+      while (*sub == L'\\' || *sub == L'/') ++sub;
+      if (*sub)
+        *whole += (whole->empty() || whole->back() != L'\\' ? L"\\" : L"") + std::wstring(sub);
+    }
+    return 1;
+  }
   NoteRefusal(std::wstring(L"[DestinationDirs] ") + key + L" = " + entry + L" for [" + section +
               L"]: " + why);
   return 0;
@@ -346,8 +364,21 @@ int CInfInstaller::StageCopyFilesLine(const wchar_t* section, const std::wstring
   }
   std::wstring sourcePath = InfFolder(infPath) + s;
   wchar_t target[kPathChars];
-  if (!GetDestinationFolder(section, infPath, target, kPathChars)) {
+  std::wstring folder;
+  if (!GetDestinationFolder(section, infPath, target, kPathChars, &folder)) {
     NoteMissingFile(this, s, L"");
+    return 0;
+  }
+  // The file goes in under a name beside its place first (and the one it
+  // replaces waits beside it): every such name must be a path of the volume.
+  const std::wstring destination =
+      folder + (folder.empty() || folder.back() != L'\\' ? L"\\" : L"") + dest;
+  if (destination.size() + kSwapSuffixChars >= (size_t)kPathChars) {
+    NoteMissingFile(this, s,
+                    std::wstring(L"[") + section + L"] " + dest + L": its destination " +
+                        destination + L" is " + std::to_wstring(destination.size()) +
+                        L" characters long; a driver file's path in the image has at most " +
+                        std::to_wstring(kPathChars - 1 - kSwapSuffixChars));
     return 0;
   }
   AppendPathPart(target, kPathChars, dest.c_str());

@@ -39,6 +39,7 @@ CInfInstaller* CInfInstaller::Init(CMountedImage* image, uint32_t targetVersion,
   CheckFilesOnly = 0;
   MissingFile[0] = 0;
   Refusal.clear();
+  RefusedPath = 0;
   PlannedFiles = nullptr;
   PlannedBytes = 0;
   SwappedFiles.clear();

@@ -40,6 +40,10 @@ class CInfInstaller {
   // Why the last file pass (or a file it placed) stopped: the section and
   // the value that refused it, or the file that could not be placed.
   std::wstring Refusal;
+  // 1 when what Refusal names is a path to no place in the image (a
+  // destination, a service binary, a registry value naming a file), 0 when
+  // it is a registry key no hive of the image holds.
+  uint32_t RefusedPath;
   // While only checking: where the names of the files the package places
   // (the catalog's included) are collected, or null.
   std::vector<std::wstring>* PlannedFiles;
@@ -177,17 +181,19 @@ class CInfInstaller {
                                     wchar_t* subDir);
   // The volume folder of a CopyFiles section's files (its DestinationDirs
   // entry, else DefaultDestDir, else 11). 1 when mapped; 0 with Refusal
-  // naming the section and the value.
+  // naming the section and the value. `whole`, when given, gets the folder
+  // however long (out is cut at outChars).
   int GetDestinationFolder(const wchar_t* section, const wchar_t* infPath, wchar_t* out,
-                           int outChars);
+                           int outChars, std::wstring* whole = nullptr);
   // Places one file of a CopyFiles line (destination and source name) into
   // the folder of the section's destination (or, when only checking, looks
   // for it); 0 when it could not be.
   int StageCopyFilesLine(const wchar_t* section, const std::wstring& dest,
                          const std::wstring& source, const wchar_t* infPath,
                          const wchar_t* scriptPath, const wchar_t* classKey);
-  // Notes why the pass stops (the first reason is kept).
-  void NoteRefusal(const std::wstring& why);
+  // Notes why the pass stops (the first reason is kept; path: it is a path
+  // to no place in the image, RefusedPath).
+  void NoteRefusal(const std::wstring& why, bool path = false);
   int CopyDriverFile(const wchar_t* source, const wchar_t* target, const wchar_t* classKey,
                      const wchar_t* scriptPath, uint32_t link);
 
@@ -197,10 +203,13 @@ class CInfInstaller {
                                const wchar_t* classInstance, const wchar_t* adapterGuid,
                                const wchar_t* deviceInstance, wchar_t* serviceName,
                                wchar_t* serviceImage, int serviceImageChars);
+  // serviceImage (serviceImageChars), when given, gets the binary path of
+  // the device's own service, as on the image side.
   uint32_t StageSetupDriverRegistry(const wchar_t* infPath, const wchar_t* scriptPath,
                                     const wchar_t* classInstance, const wchar_t* adapterGuid,
                                     const wchar_t* deviceInstance, const wchar_t* deviceDescription,
-                                    const wchar_t* installSection, wchar_t* serviceName);
+                                    const wchar_t* installSection, wchar_t* serviceName,
+                                    wchar_t* serviceImage = nullptr, int serviceImageChars = 0);
 
   // ---- Device-install steps (DeviceInstance.cpp).
   // Tag = one more than the highest tag of the service's load-order group

@@ -184,6 +184,14 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
       continue;
     }
     if (_wcsicmp(name.c_str(), L"ServiceBinary") == 0) {
+      // A directory id or string left unexpanded names no file of the
+      // image: the service would never find its driver.
+      if (value.find(L'%') != std::wstring::npos) {
+        NoteRefusal(L"[" + std::wstring(section) + L"] " + line +
+                        L": a directory id or string the installation does not map",
+                    true);
+        continue;
+      }
       if (imagePath && imagePathChars > 2) {
         wcscpy(imagePath, L"C:");
         ExpandImageSystemPath(value.c_str(), imagePath + 2, imagePathChars - 2, Image);
@@ -303,9 +311,16 @@ int CInfInstaller::StageRegisterDll(const wchar_t* section, const wchar_t* infPa
     std::wstring file = CleanField(f[2], 200);
     if (file.empty()) continue;
     wchar_t volumePath[kPathChars];
+    // A DLL in no folder of the image would never be registered: the
+    // package is refused, not the line passed over.
     if (!GetDirIdPath(wcstoul(f[0].c_str(), nullptr, 10), subDir.empty() ? nullptr : subDir.c_str(),
-                      volumePath, kPathChars))
+                      volumePath, kPathChars) ||
+        (subDir + file).find(L'%') != std::wstring::npos) {
+      NoteRefusal(L"[" + std::wstring(section) + L"] " + line +
+                      L": a directory id or string the installation does not map",
+                  true);
       continue;
+    }
     AppendPathPart(volumePath, kPathChars, file.c_str());
     std::wstring path = std::wstring(L"C:") + volumePath;
     std::wstring dlls = DriverKeyPath(this, classInstance) + L"\\RegisterDLLs";

@@ -74,8 +74,8 @@ bool IsNicParam(const wchar_t* name) {
   return false;
 }
 
-// The registry key an AddReg or DelReg root names, or false when the root is
-// none the installation writes.
+// The registry key an AddReg or DelReg root names: HKR the key given,
+// HKLM and HKCR keys of the machine, HKCU the user's.
 bool MapRoot(const std::wstring& root, const wchar_t* hkrKey, std::wstring& key) {
   const wchar_t* r = root.c_str();
   if (_wcsicmp(r, L"HKR") == 0)
@@ -89,6 +89,29 @@ bool MapRoot(const std::wstring& root, const wchar_t* hkrKey, std::wstring& key)
   else
     return false;
   return true;
+}
+
+// True when the text of a key's first name below HKLM is `hive`.
+bool UnderHive(const std::wstring& subkey, const wchar_t* hive) {
+  size_t n = wcslen(hive);
+  return _wcsnicmp(subkey.c_str(), hive, n) == 0 && (subkey.size() == n || subkey[n] == L'\\');
+}
+
+// A "%number%" the directory ids did not expand: a folder the
+// installation does not map.
+bool HasUnmappedDirId(const std::wstring& text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != L'%') continue;
+    if (i + 1 < text.size() && text[i + 1] == L'%') {
+      ++i;
+      continue;
+    }
+    size_t end = text.find(L'%', i + 1);
+    if (end == std::wstring::npos) return false;
+    if (end > i + 1 && text.find_first_not_of(L"0123456789", i + 1) == end) return true;
+    i = end;
+  }
+  return false;
 }
 
 std::wstring JoinKey(const std::wstring& root, const std::wstring& subkey) {
@@ -203,19 +226,48 @@ struct Walk {
   std::wstring hkr;  // the driver key, or the device's hardware key
 };
 
+// The key of an AddReg or DelReg line (root and subkey, the control set
+// mapped), or false when no hive the installation writes holds it: a line
+// of the user's hive (HKCU, HKU: there is no user in an offline
+// installation), a key Windows keeps only in memory (HKLM\HARDWARE) or a
+// root that is none. Such a line refuses the package (noted for the caller);
+// with a boot-time PnP profile, keys outside SYSTEM go to the profile,
+// which the profile's driver applies when Windows runs.
+bool PlaceKey(const Walk& w, const wchar_t* section, const std::wstring& line,
+              const std::wstring& root, const std::wstring& subkey, std::wstring& key) {
+  std::wstring rootKey;
+  if (MapRoot(root, w.hkr.c_str(), rootKey)) {
+    const wchar_t* tail = subkey.c_str();
+    if (*tail == L'\\') ++tail;
+    const bool machine = _wcsicmp(root.c_str(), L"HKLM") == 0;
+    const bool user = _wcsicmp(root.c_str(), L"HKCU") == 0;
+    const bool profile = w.installer->PnpProfileId != 0;
+    if ((!machine && !user) ||
+        (machine && (UnderHive(tail, L"SYSTEM") || UnderHive(tail, L"SOFTWARE"))) ||
+        (profile && *tail)) {
+      key = JoinKey(rootKey, subkey);
+      return true;
+    }
+  }
+  w.installer->NoteRefusal(
+      L"[" + std::wstring(section) + L"] " + line + L": " +
+      (root.empty() ? std::wstring(L"no root") : L"the key " + root + L"\\" + subkey) +
+      L" lies in no hive that a driver installation writes (HKR, HKLM\\SYSTEM, "
+      L"HKLM\\SOFTWARE and HKCR do)");
+  return false;
+}
+
 int DelRegSection(const Walk& w, const wchar_t* section, int keysPass) {
   int written = 0;
   for (const std::wstring& line : SectionLines(w.inf, section)) {
     size_t comma = line.find(L',');
-    std::wstring rootKey;
-    if (comma == std::wstring::npos || comma + 1 >= line.size() ||
-        !MapRoot(line.substr(0, comma), w.hkr.c_str(), rootKey))
-      continue;
+    if (comma == std::wstring::npos || comma + 1 >= line.size()) continue;
     std::vector<std::wstring> rest = SplitCommas(line.substr(comma + 1), 3);
     std::wstring subkey = CleanField(rest[0], kNameChars);
     std::wstring name = rest.size() > 1 ? CleanField(rest[1], kNameChars) : std::wstring();
     if (w.side == Side::Driver) subkey = WithControlSet(w.installer, subkey);
-    std::wstring key = JoinKey(rootKey, subkey);
+    std::wstring key;
+    if (!PlaceKey(w, section, line, line.substr(0, comma), subkey, key)) continue;
     if (rest.size() > 1 && !name.empty()) {
       if (!keysPass && w.installer->WriteRegValue(key.c_str(), name.c_str(), L"-", w.script))
         ++written;
@@ -231,11 +283,11 @@ int AddRegSection(const Walk& w, const wchar_t* section) {
   int written = 0;
   for (const std::wstring& line : SectionLines(w.inf, section)) {
     std::vector<std::wstring> f = SplitCommas(line, 5);
-    std::wstring rootKey;
-    if (f.size() < 3 || f[2].empty() || !MapRoot(f[0], w.hkr.c_str(), rootKey)) continue;
+    if (f.size() < 2) continue;
     bool hkr = _wcsicmp(f[0].c_str(), L"HKR") == 0;
     std::wstring subkey = WithControlSet(w.installer, CleanField(f[1], kNameChars));
-    std::wstring key = JoinKey(rootKey, subkey);
+    std::wstring key;
+    if (!PlaceKey(w, section, line, f[0], subkey, key) || f.size() < 3 || f[2].empty()) continue;
     std::wstring name = CleanField(f[2], kNameChars);
     // The address of an adapter is never taken from the INF.
     bool networkAddress = hkr && subkey.empty() && _wcsicmp(name.c_str(), L"NetworkAddress") == 0;
@@ -244,6 +296,16 @@ int AddRegSection(const Walk& w, const wchar_t* section) {
       if (networkAddress) continue;
     } else {
       if (f.size() < 5 || f[4].empty() || networkAddress) continue;
+      // A path whose folder the installation does not map would name no
+      // place in the image.
+      const unsigned long flags = ParseInfNumber(f[3].c_str());
+      if (flags != kFlagDword && flags != kFlagBinary &&
+          HasUnmappedDirId(CleanField(f[4], kDataChars, true))) {
+        w.installer->NoteRefusal(L"[" + std::wstring(section) + L"] " + line +
+                                     L": a directory id the installation does not map",
+                                 true);
+        continue;
+      }
       if (!AddRegData(w.installer, ParseInfNumber(f[3].c_str()), key, name.empty() ? L"@" : name,
                       f[4], w.script, text))
         continue;

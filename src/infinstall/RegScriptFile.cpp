@@ -15,3 +15,14 @@ std::wstring RegScriptStringData(const std::wstring& escaped) {
                                          iswblank(escaped.front()) || iswblank(escaped.back())));
   return ambiguous ? L"\"" + escaped + L"\"" : escaped;
 }
+
+bool RegScriptNamesRoot(const wchar_t* path, const wchar_t* root) {
+  const std::wstring prefix = std::wstring(root) + L"\\";
+  for (const std::wstring& section : ListProfileSections(path)) {
+    const wchar_t* name = section.c_str();
+    if (*name == L'-') ++name;
+    if (_wcsnicmp(name, prefix.c_str(), prefix.size()) == 0 || _wcsicmp(name, root) == 0)
+      return true;
+  }
+  return false;
+}

@@ -16,3 +16,7 @@ int CreateRegScriptFile(const wchar_t* path);
 // text in quotes, or blanks at either end, which a line loses); such text
 // is put in double quotes.
 std::wstring RegScriptStringData(const std::wstring& escaped);
+
+// True when a section of the script names a key of the root (such as
+// "HKEY_LOCAL_MACHINE\SOFTWARE"), its deletion included.
+bool RegScriptNamesRoot(const wchar_t* path, const wchar_t* root);

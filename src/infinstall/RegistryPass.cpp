@@ -195,6 +195,9 @@ uint32_t CInfInstaller::StageDriverRegistry(const wchar_t* infPath, const wchar_
     return 0;
   CInstallEnvironment env;
   if (!env.Setup(this)) return 0;
+  // A line that cannot be placed refuses the package (Refusal says which).
+  Refusal.clear();
+  RefusedPath = 0;
   if (!CreateScript(scriptPath)) return 0;
   // Only the first maker of [Manufacturer] is used.
   std::vector<std::wstring> makers = SectionLines(infPath, L"Manufacturer");
@@ -206,7 +209,7 @@ uint32_t CInfInstaller::StageDriverRegistry(const wchar_t* infPath, const wchar_
   uint32_t r =
       StageDDInstallSection(ModelsSectionName(value).c_str(), infPath, scriptPath, classInstance,
                             deviceInstance, serviceName, nullptr, serviceImage, serviceImageChars);
-  if (!r) {
+  if (!r || !Refusal.empty()) {
     DeleteFileW(scriptPath);
     return 0;
   }
@@ -218,13 +221,17 @@ uint32_t CInfInstaller::StageDriverRegistry(const wchar_t* infPath, const wchar_
 uint32_t CInfInstaller::StageSetupDriverRegistry(
     const wchar_t* infPath, const wchar_t* scriptPath, const wchar_t* classInstance,
     const wchar_t* adapterGuid, const wchar_t* deviceInstance, const wchar_t* deviceDescription,
-    const wchar_t* installSection, wchar_t* serviceName) {
+    const wchar_t* installSection, wchar_t* serviceName, wchar_t* serviceImage,
+    int serviceImageChars) {
   if (!infPath || !scriptPath || !classInstance || !deviceInstance || !installSection || !Image)
     return 0;
   if (Image->RegGetSubkeyCount(K(this, L"Enum\\%s", deviceInstance).c_str()) >= 0) return 0;
   if (!ClassMatches(this, infPath)) return 0;
   CInstallEnvironment env;
   if (!env.Setup(this)) return 0;
+  // A line that cannot be placed refuses the package (Refusal says which).
+  Refusal.clear();
+  RefusedPath = 0;
   if (!CreateScript(scriptPath)) return 0;
   static const wchar_t* const kInstall[] = {
       L"%s.NTamd64", L"%s.NTamd64.CoInstallers", L"%s.NTx86", L"%s.NTx86.CoInstallers",
@@ -263,12 +270,12 @@ uint32_t CInfInstaller::StageSetupDriverRegistry(
     r |= StageAddRegDirectivesHw(s.c_str(), infPath, scriptPath, deviceInstance) ? 1 : 0;
   for (const std::wstring& s : services)
     r |= StageAddServiceDirectives(s.c_str(), infPath, scriptPath, serviceName, nullptr,
-                                   classInstance)
+                                   classInstance, serviceImage, serviceImageChars)
              ? 1
              : 0;
   for (const std::wstring& s : install)
     r |= StageRegisterDllsDirectives(s.c_str(), infPath, scriptPath, classInstance) ? 1 : 0;
-  if (!r) {
+  if (!r || !Refusal.empty()) {
     DeleteFileW(scriptPath);
     return 0;
   }

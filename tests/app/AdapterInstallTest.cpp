@@ -130,6 +130,14 @@ TEST(AdapterInstall, ThroughTheProgramOnWindows7And10) {
     EXPECT_EQ(vt::Narrow(it::kPreparedGuid), rt::HivexGet(sys, cls, "NetCfgInstanceId"));
     EXPECT_NE("<missing>", rt::HivexGet(sys, "ControlSet001\\Services\\VROPNP\\PnpList",
                                         "PCI\\VEN_8086&DEV_10D3"));
+    // The package's keys of HKLM\SOFTWARE and HKCR are in the SOFTWARE hive.
+    std::string soft =
+        rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE", d.dir + "/SOFTWARE");
+    EXPECT_EQ("C:\\Program Files\\VroVendor",
+              rt::HivexGet(soft, "VroVendor\\VroNic", "InstallDir"));
+    EXPECT_EQ("not a known flag", rt::HivexGet(soft, "VroVendor\\VroNic", "Odd"));
+    EXPECT_EQ("VroNic helper",
+              rt::HivexGet(soft, "Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}", "@"));
     std::string file =
         rt::NtfsCat(d, d.unixPath, "/Windows/System32/Drivers/vronic.sys", d.dir + "/vronic.sys");
     EXPECT_EQ(vt::Sha256(vt::ToWin(d.dir + "/pkg/vronic.sys")), vt::Sha256(vt::ToWin(file)));
@@ -169,13 +177,15 @@ TEST(AdapterInstall, MalformedFormsAndTheExports) {
 
 // The sample package at one driver version (the version folder's name),
 // with its own driver file, imported into a network store folder.
+// `arrange` runs in the package folder once its files are made.
 void ImportSample(const rt::WinDisk& d, const std::wstring& folder, const std::string& version,
-                  const std::string& extraSed = "") {
+                  const std::string& extraSed = "", const std::string& arrange = "true") {
   std::string pkg = d.dir + "/pkg-" + version;
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder)) + " " + vt::Q(pkg) + " && cd " +
                       vt::Q(pkg) +
                       " && head -c 70001 /dev/urandom > vronic.sys &&"
-                      " head -c 3000 /dev/urandom > vronic.dll && printf catalog > vronet.cat"));
+                      " head -c 3000 /dev/urandom > vronic.dll && printf catalog > vronet.cat && " +
+                      arrange));
   std::wstring inf =
       it::WriteInf(pkg, "vronet.inf", "s/12\\.18\\.9\\.7/" + version + "/;" + extraSed);
   CMountedImage m;
@@ -299,6 +309,24 @@ TEST(AdapterInstall, CacheReplayOnlyOfWhatTheStoreWouldInstall) {
   ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"Version", nullptr, nconfig.c_str()));
   EXPECT_NE(1u, program.Run(AddAdapter(d, L"7"))) << "the store's newest is not installed";
   EXPECT_EQ(1u, program.Run(AddAdapter(trial, L"8")));
+
+  // An update whose driver file has another name: the file it replaces is
+  // gone with it, the files of others stay.
+  ImportSample(d, folder, "12.18.11.0", "s/vronic\\.sys/vronic2.sys/g",
+               "mv vronic.sys vronic2.sys");
+  std::string out;
+  ASSERT_EQ(0u, program.Run(AddAdapter(trial, L"9"), &out)) << out;
+  EXPECT_EQ(vt::Sha256(package + L"\\12.18.11.0\\vronic2.sys"), PlacedDriver(trial, "vronic2.sys"));
+  EXPECT_EQ(keep, PlacedDriver(trial, "keep.sys"));
+  std::string sys =
+      rt::NtfsCat(trial, trial.unixPath, "/Windows/System32/config/SYSTEM", trial.dir + "/SYSTEM");
+  EXPECT_EQ("System32\\Drivers\\vronic2.sys",
+            rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "ImagePath"));
+  std::string listing;
+  EXPECT_EQ(0, vt::Sh("ntfsls " + vt::Q(trial.unixPath + ".part") + " -p /Windows/System32/Drivers",
+                      &listing));
+  EXPECT_NE(std::string::npos, listing.find("vronic2.sys")) << listing;
+  EXPECT_EQ(std::string::npos, listing.find("vronic.sys")) << listing;
 }
 
 // A Windows 7 image prepared for the adapter, with an empty network store
@@ -347,6 +375,19 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   EXPECT_EQ(before, vt::Sha256(d.path));
   EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"001"));
   EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir) + L"\\Cache\\0_" + kDevice + L".dat"));
+
+  // A key no hive of an offline installation holds (the user's, one
+  // Windows keeps in memory): the package is refused by that line, with the
+  // image as it was; never installed without it.
+  for (const char* line : {"HKCU, Software\\\\Vro, A, 0, 1", "HKLM, HARDWARE\\\\Vro, A, 0, 1"}) {
+    SCOPED_TRACE(line);
+    ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(vt::ToUnix(store))));
+    ImportSample(d, folder, "12.18.9.7", std::string("/^\\[VroNic\\.reg\\]/a ") + line);
+    std::string out;
+    EXPECT_EQ(DWORD(-8), program.Run(AddAdapter(d, L"1"), &out));
+    EXPECT_NE(std::string::npos, out.find("[VroNic.reg] " + std::string(line, 4))) << out;
+    EXPECT_EQ(before, vt::Sha256(d.path));
+  }
 
   // A destination folder that would leave its directory (the import
   // refuses it, a store written otherwise may hold it): refused before
@@ -557,6 +598,12 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
   const std::string untouchedSum = vt::ReaderView(untouched, d.start);
   ASSERT_NE("", untouchedSum);
   const std::string systemBefore = SystemDump(d, untouched);
+  // The package writes SOFTWARE too: both hives take the installation, or
+  // neither.
+  auto software = [&](const std::string& image) {
+    return rt::NtfsCat(d, image, "/Windows/System32/config/SOFTWARE", image + ".SOFTWARE");
+  };
+  const std::string softwareBefore = vt::Sha256(vt::ToWin(software(untouched)));
   std::string used;
   ASSERT_EQ(0, vt::Sh("du -k " + vt::Q(untouched) + " | cut -f1", &used));
   vt::SmallVolume volume(d.dir + "/vol",
@@ -603,12 +650,15 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
     if (code == 0) {
       EXPECT_EQ(v9, PlacedDriver({d.dir, d.tree, after, vt::ToWin(after), d.start}, "vronic.sys"));
       EXPECT_NE(std::string::npos, SystemDump(d, after).find("|DriverVersion|1|12.18.9.7\n"));
+      EXPECT_EQ("C:\\Program Files\\VroVendor",
+                rt::HivexGet(software(after), "VroVendor\\VroNic", "InstallDir"));
       continue;
     }
     ++failed;
     EXPECT_TRUE(int(code) <= -3 && int(code) >= -10) << int(code);
     EXPECT_EQ(untouchedSum, vt::ReaderView(after, d.start));
     EXPECT_EQ(systemBefore, SystemDump(d, after));
+    EXPECT_EQ(softwareBefore, vt::Sha256(vt::ToWin(software(after))));
     wchar_t number[8];
     _snwprintf(number, 8, L"%03d", point);
     EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", number));
@@ -870,7 +920,17 @@ TEST(AdapterInstall, DestinationsUnmappedOrOnMetafilesRefused) {
   struct Case {
     const char* sed;
     const char* value;
+    const char* names = "VroNic.CopyFiles";  // what the line names beside the value
+    const char* notNamed = ".vronew";        // and never names
+    const char* stored = nullptr;            // the DestinationDirs entry of a store written by hand
   };
+  // A destination of 360 characters: eight folders of 36 and one of 28.
+  std::string sub;
+  for (int i = 0; i < 9; ++i)
+    sub += (i ? "\\" : "") + ("d0" + std::to_string(i)) + std::string(i < 8 ? 33 : 24, 'x');
+  const std::string destination = "\\Windows\\System32\\Drivers\\" + sub + "\\vronic.sys";
+  EXPECT_EQ(360u, destination.size());
+  const std::string longEntry = "VroNic.CopyFiles=12," + sub;
   const Case cases[] = {
       {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 23/", "23"},
       {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 54/", "54"},
@@ -880,6 +940,14 @@ TEST(AdapterInstall, DestinationsUnmappedOrOnMetafilesRefused) {
        " s/^vronic.dll,,,2$/$ObjId,vronic.dll,,2\\n$Reparse,vronic.dll,,2/",
        "$Extend"},
       {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 24,$EXTEND\\\\Vro/", "$EXTEND\\Vro"},
+      // Every path the installation writes into the registry names a place.
+      {"s/^ServiceBinary = %12%/ServiceBinary = %23%/", "%23%\\vronic.sys", "[VroNic.Service]"},
+      {"s/^ServiceBinary = %12%/ServiceBinary = %NoSuch%/", "%NoSuch%\\vronic.sys",
+       "[VroNic.Service]"},
+      {"s/^HKR, ,  *EmptyMarker$/&\\nHKR, , Helper, 0, \"%23%\\\\vro.dll\"/", "%23%\\vro.dll",
+       "[VroNic.reg]"},
+      // The refusal names the package's file and its whole destination.
+      {"", destination.c_str(), "vronic.sys", ".vronew", longEntry.c_str()},
       {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 24/; s/^vronic.dll,,,2$/$bitmap,vronic.dll,,2/",
        "$bitmap"},
   };
@@ -887,10 +955,14 @@ TEST(AdapterInstall, DestinationsUnmappedOrOnMetafilesRefused) {
     SCOPED_TRACE(c.sed);
     ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(vt::ToUnix(setup.store))));
     ImportSample(d, setup.folder, "12.18.9.7", c.sed);
+    if (c.stored)
+      EditCombinedInf(setup.folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7", "VroNic.CopyFiles=12",
+                      c.stored);
     std::string out;
     EXPECT_EQ(DWORD(-9), setup.program.Run(AddAdapter(d, L"1"), &out));
-    EXPECT_NE(std::string::npos, out.find("VroNic.CopyFiles")) << out;
+    EXPECT_NE(std::string::npos, out.find(c.names)) << out;
     EXPECT_NE(std::string::npos, out.find(c.value)) << out;
+    EXPECT_EQ(std::string::npos, out.find(c.notNamed)) << out;
     EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(untouched) + " " + vt::Q(d.unixPath)));
   }
   EXPECT_EQ(records, ExtendRecords(d, d.unixPath));
@@ -931,10 +1003,17 @@ TEST(AdapterInstall, StringSubfolderAndSingleFileCopy) {
   const std::string extra = vt::Sha256(vt::ToWin(pkg + "/vroextra.sys"));
   EXPECT_EQ(extra, vt::Sha256(version + L"\\vroextra.sys")) << "imported with its file";
   const std::string before = vt::ReaderView(d.unixPath, d.start);
+  const std::string softBefore = vt::Sha256(vt::ToWin(
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE", d.dir + "/SOFTWARE.before")));
   std::string out;
+  // The package's keys of SOFTWARE were staged and tried before the file
+  // pass failed: that hive too is as it was, byte for byte.
   EXPECT_EQ(DWORD(-9), setup.program.Run(AddAdapter(d, L"1"), &out));
   EXPECT_NE(std::string::npos, out.find("acme")) << out;
   EXPECT_EQ(before, vt::ReaderView(d.unixPath, d.start));
+  EXPECT_EQ(softBefore,
+            vt::Sha256(vt::ToWin(rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE",
+                                             d.dir + "/SOFTWARE.after"))));
   {
     CMountedImage m;
     ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);

@@ -47,13 +47,14 @@ int Install(const rt::WinDisk& d, uint32_t kind, uint32_t link,
   return n;
 }
 
-// SYSTEM as hivexregedit exports it.
-std::string ExportSystem(const rt::WinDisk& d, const std::string& name) {
+// SYSTEM (or another hive of the machine) as hivexregedit exports it.
+std::string ExportSystem(const rt::WinDisk& d, const std::string& name,
+                         const std::string& hiveName = "SYSTEM") {
   std::string hive =
-      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/" + name);
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/" + hiveName, d.dir + "/" + name);
   std::string out = d.dir + "/" + name + ".reg";
-  EXPECT_EQ(0, vt::Sh("hivexregedit --export --prefix 'HKEY_LOCAL_MACHINE\\SYSTEM' " + vt::Q(hive) +
-                      " '\\' > " + vt::Q(out)));
+  EXPECT_EQ(0, vt::Sh("hivexregedit --export --prefix 'HKEY_LOCAL_MACHINE\\" + hiveName + "' " +
+                      vt::Q(hive) + " '\\' > " + vt::Q(out)));
   return out;
 }
 
@@ -102,6 +103,14 @@ TEST_P(SetupInstallVsBatch, NetworkPackageSameAsBatchInjection) {
   EXPECT_EQ("", diff);
   EXPECT_EQ(0, vt::Sh("grep -a -qi 'services\\\\VroNic\\]' " + vt::Q(mine)))
       << "the export holds the driver";
+  // The package's keys of HKLM\SOFTWARE and HKCR are in SOFTWARE, alike.
+  std::string soft = ExportSystem(d, "SOFTWARE", "SOFTWARE");
+  vt::Sh("diff " + vt::Q(ExportSystem(b, "SOFTWARE", "SOFTWARE")) + " " + vt::Q(soft), &diff);
+  EXPECT_EQ("", diff);
+  EXPECT_EQ("VroNic helper",
+            rt::HivexGet(d.dir + "/SOFTWARE",
+                         "Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}", "@"));
+  EXPECT_EQ("not a known flag", rt::HivexGet(d.dir + "/SOFTWARE", "VroVendor\\VroNic", "Odd"));
   std::string hive = d.dir + "/SYSTEM";
   std::string cls = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
   EXPECT_EQ(vt::Narrow(it::kPreparedGuid), rt::HivexGet(hive, cls, "NetCfgInstanceId"));
@@ -127,9 +136,10 @@ INSTANTIATE_TEST_SUITE_P(Targets, SetupInstallVsBatch,
 // Two network packages of one run each take an adapter identity of their
 // own and their own class instance; with one identity prepared the second
 // is refused, naming why; a package without a pending-device section
-// registers nothing for the PnP driver; a second run over devices that
-// exist fails every item, saying so; a display package with links makes
-// links.
+// registers nothing for the PnP driver; a package whose service's driver
+// file has another name removes the file it replaces; a second run over
+// devices that exist fails every item, saying so; a display package with
+// links makes links.
 TEST(SetupInstall, OwnIdentityPerAdapterExistingDevicesAndLinks) {
   const uint32_t target = 0x400601;
   rt::WinDisk d = rt::MakeWinDisk("--arch x64 --version 6.1.7601.17514");
@@ -140,9 +150,13 @@ TEST(SetupInstall, OwnIdentityPerAdapterExistingDevicesAndLinks) {
     ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
     ASSERT_EQ(1u, st::ImportIntoStore(&m, kStoreNetwork, target,
                                       st::SamplePackage(d.dir, "a", "vronet.inf")));
-    ASSERT_EQ(1u, st::ImportIntoStore(
-                      &m, kStoreNetwork, target,
-                      st::SamplePackage(d.dir, "b", "vronet.inf", "s/DEV_10D3/DEV_10D4/g")));
+    // Package b serves its device with the same service and a driver file
+    // of another name.
+    const std::wstring bInf = st::SamplePackage(
+        d.dir, "b", "vronet.inf", "s/DEV_10D3/DEV_10D4/g; s/vronic\\.sys/vronic2.sys/g");
+    ASSERT_EQ(
+        0, vt::Sh("mv " + vt::Q(d.dir + "/b/vronic.sys") + " " + vt::Q(d.dir + "/b/vronic2.sys")));
+    ASSERT_EQ(1u, st::ImportIntoStore(&m, kStoreNetwork, target, bInf));
     ASSERT_EQ(1u, st::ImportIntoStore(&m, kStoreDisplay, target,
                                       st::SamplePackage(d.dir, "g", "vrodisp.inf")));
   }
@@ -197,7 +211,12 @@ TEST(SetupInstall, OwnIdentityPerAdapterExistingDevicesAndLinks) {
   CMountedImage m;
   ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
   EXPECT_EQ(0xA000000Cu, m.GetReparseTag(L"\\Windows\\System32\\Drivers\\vrogfx.sys"));
-  EXPECT_EQ(0u, m.GetReparseTag(L"\\Windows\\System32\\Drivers\\vronic.sys"));
+  EXPECT_EQ(1, m.GetPathType(L"\\Windows\\System32\\Drivers\\vronic2.sys"));
+  EXPECT_EQ(0u, m.GetReparseTag(L"\\Windows\\System32\\Drivers\\vronic2.sys"));
+  // The service's file before b took it over is gone with b's installation.
+  EXPECT_EQ(0, m.GetPathType(L"\\Windows\\System32\\Drivers\\vronic.sys"));
+  EXPECT_EQ("System32\\Drivers\\vronic2.sys",
+            rt::HivexGet(hive, "ControlSet001\\services\\VroNic", "ImagePath"));
   DeleteFileW(st::SettingsFile().c_str());
 }
 

@@ -150,6 +150,10 @@ TEST_F(InstallSteps, ServicesAndDllRegistration) {
       it::Staged(script_, runOnce, L"bar.dll"));
   EXPECT_EQ(0, m_.GetPathType(L"\\Program Files\\Vro Tools")) << "staging writes no folder";
   EXPECT_EQ(L"<none>", it::Staged(script_, runOnce, L"skipped.dll"));
+  // ...and named: the registry pass refuses the package for it.
+  EXPECT_NE(std::wstring::npos, inst_.Refusal.find(L"[Dlls] 99,,skipped.dll"))
+      << vt::Narrow(inst_.Refusal);
+  EXPECT_EQ(1u, inst_.RefusedPath);
   EXPECT_EQ(L"yes", it::Staged(script_, drv, L"Only86"));
   // The script imports: what the walkers wrote is .reg text the registry reads.
   EXPECT_EQ(REG_STATUS_OK, m_.ImportRegFile(script_.c_str()));

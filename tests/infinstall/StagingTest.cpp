@@ -213,6 +213,48 @@ TEST_F(Walkers, RedirectedProfileAndMissingSections) {
       inst.StageAddRegSection(L"NoSuchSection", inf_.c_str(), script_.c_str(), kDriverKey));
   EXPECT_FALSE(
       inst.StageAddRegDirectives(L"VroNic.ndi", L"Z:\\no\\such.inf", script_.c_str(), L"0007"));
+
+  // Keys no hive an offline installation writes holds, and paths through a
+  // directory id it does not map: each line is refused by name (the
+  // registry pass then refuses the package); the user's keys go to the
+  // profile when there is one.
+  std::string odd = dir_ + "/odd.inf";
+  ASSERT_EQ(0, vt::Sh("printf '[User]\\r\\nHKCU, Software\\\\Vro, A, 0, \"u\"\\r\\n"
+                      "[Users]\\r\\nHKU, .DEFAULT\\\\Vro, A, 0, \"u\"\\r\\n"
+                      "[Memory]\\r\\nHKLM, HARDWARE\\\\Vro, A, 0, \"m\"\\r\\n"
+                      "[Bare]\\r\\nHKLM, SYSTEMX\\\\Vro\\r\\n"
+                      "[Odd]\\r\\nHKXX, Ignored\\\\Root, Value, 0, \"x\"\\r\\n"
+                      "[Path]\\r\\nHKR, , Helper, 0, \"%%23%%\\\\vro.dll\"\\r\\n"
+                      "[Gone]\\r\\nHKCU, Software\\\\Vro\\r\\n' > " +
+                      vt::Q(odd)));
+  const std::wstring oddW = vt::ToWin(odd);
+  CInfInstaller user = Installer(0x1A2B);
+  EXPECT_TRUE(user.StageAddRegSection(L"User", oddW.c_str(), script_.c_str(), kDriverKey));
+  EXPECT_EQ(L"", user.Refusal);
+  EXPECT_EQ(L"u",
+            it::Staged(script_, std::wstring(kRedirect) + L"HKEY_CURRENT_USER/Software/Vro", L"A"));
+  const struct {
+    const wchar_t* section;
+    const wchar_t* line;
+    bool path;
+  } refused[] = {{L"User", L"HKCU,Software\\Vro", false}, {L"Users", L"HKU,.DEFAULT", false},
+                 {L"Memory", L"HKLM,HARDWARE", false},    {L"Bare", L"HKLM,SYSTEMX", false},
+                 {L"Odd", L"HKXX,Ignored", false},        {L"Path", L"%23%", true},
+                 {L"Gone", L"HKCU,Software\\Vro", false}};
+  for (const auto& r : refused) {
+    SCOPED_TRACE(vt::Narrow(r.section));
+    CInfInstaller plain = Installer(0);
+    const std::wstring before = it::ScriptText(script_);
+    EXPECT_FALSE(
+        r.section == std::wstring(L"Gone")
+            ? plain.StageDelRegSection(r.section, oddW.c_str(), script_.c_str(), kDriverKey, 1)
+            : plain.StageAddRegSection(r.section, oddW.c_str(), script_.c_str(), kDriverKey));
+    EXPECT_NE(std::wstring::npos, plain.Refusal.find(std::wstring(L"[") + r.section + L"] "))
+        << vt::Narrow(plain.Refusal);
+    EXPECT_NE(std::wstring::npos, plain.Refusal.find(r.line)) << vt::Narrow(plain.Refusal);
+    EXPECT_EQ(r.path ? 1u : 0u, plain.RefusedPath);
+    EXPECT_EQ(before, it::ScriptText(script_));
+  }
 }
 
 TEST_F(Walkers, NeedsLoopsEnd) {

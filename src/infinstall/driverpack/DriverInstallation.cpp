@@ -10,12 +10,14 @@
 #include "image/mount/HostRoom.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/InfInstaller.h"
+#include "infinstall/RegScriptFile.h"
 #include "infinstall/driverpack/DriverPackInjection.h"
 #include "netcfg/AdapterRemoval.h"
 #include "netcfg/NetworkConfig.h"
 #include "netcfg/NewAdapterBinding.h"
 #include "netcfg/NewAdapterIdentity.h"
 #include "netcfg/WrapperAdapter.h"
+#include "registry/RegHive.h"
 #include "registry/RegistryFacade.h"
 #include "registry/RegistryReads.h"
 #include "registry/hive/HiveImage.h"
@@ -44,10 +46,18 @@ uint64_t SystemHiveBytes(CMountedImage* image) {
 // left as they were either way.
 bool ScriptImports(CMountedImage* image, const wchar_t* script) {
   HiveCheckpoint before(image);
-  if (!before.Taken()) return false;
+  if (!before.Taken() ||
+      (RegScriptNamesRoot(script, REG_ROOT_SOFTWARE) && !before.Cover(REG_ROOT_SOFTWARE)))
+    return false;
   bool ok = image->ImportRegFile(script) == 0;
   before.Restore();
   return ok;
+}
+
+std::wstring SoftwareHiveFailure(CMountedImage* image) {
+  RegistryPathUnloadable(image, REG_ROOT_SOFTWARE L"\\");
+  std::wstring why = RegistryFailure(image);
+  return why.empty() ? std::wstring(REG_ROOT_SOFTWARE L": its hive is not loaded") : why;
 }
 
 std::wstring SystemKey(uint32_t controlSet, const std::wstring& tail) {
@@ -59,19 +69,51 @@ std::wstring SystemKey(uint32_t controlSet, const std::wstring& tail) {
 
 }  // namespace
 
-HiveCheckpoint::HiveCheckpoint(CMountedImage* image) {
-  CRegHive* hive = FindLoadedHive(image, REG_ROOT_SYSTEM);
-  m_image = hive ? hive->Image() : nullptr;
-  m_copy = m_image ? hive_snapshot(m_image) : nullptr;
+HiveCheckpoint::HiveCheckpoint(CMountedImage* image) : m_image(image), m_taken(false) {
+  m_taken = Cover(REG_ROOT_SYSTEM);
 }
 
 HiveCheckpoint::~HiveCheckpoint() {
-  if (m_copy) close_hive(m_copy);
+  for (auto& c : m_copies)
+    if (c.second) close_hive(c.second);
+}
+
+bool HiveCheckpoint::Cover(const wchar_t* root) {
+  CRegHive* hive = FindLoadedHive(m_image, root);
+  HiveImage* image = hive && hive->IsLoaded() ? hive->Image() : nullptr;
+  if (!image) return false;
+  for (const auto& c : m_copies)
+    if (c.first == image) return true;
+  HiveImage* copy = hive_snapshot(image);
+  if (!copy) return false;
+  m_copies.push_back({image, copy});
+  return true;
 }
 
 void HiveCheckpoint::Restore() {
-  if (m_copy) hive_restore(m_image, m_copy);
-  m_copy = nullptr;
+  for (auto& c : m_copies)
+    if (c.second) hive_restore(c.first, c.second);
+  m_copies.clear();
+}
+
+bool PrepareScriptHives(CMountedImage* image, const wchar_t* script, HiveCheckpoint* start,
+                        std::wstring* why) {
+  if (!RegScriptNamesRoot(script, REG_ROOT_SOFTWARE)) return true;
+  CRegHive* software = FindLoadedHive(image, REG_ROOT_SOFTWARE);
+  if (!software || !software->IsLoaded()) AddHives(image, HIVE_FLAG_SOFTWARE);
+  software = FindLoadedHive(image, REG_ROOT_SOFTWARE);
+  if (!software || !software->IsLoaded() || software->IsReadOnly()) {
+    *why =
+        L"the package writes keys of HKEY_LOCAL_MACHINE\\SOFTWARE, and its hive cannot be "
+        L"written: " +
+        SoftwareHiveFailure(image);
+    return false;
+  }
+  if (!start || !start->Cover(REG_ROOT_SOFTWARE)) {
+    *why = L"the SOFTWARE hive of the image could not be kept for a rollback";
+    return false;
+  }
+  return true;
 }
 
 std::wstring FormatDriverRefusal(uint32_t kind, const wchar_t* hardwareId, int32_t result,
@@ -111,7 +153,7 @@ int32_t CheckDriverInstallation(CInfInstaller* inst, const wchar_t* inf,
 }
 
 int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
-                             DriverInstallState* s) {
+                             DriverInstallState* s, HiveCheckpoint* start) {
   CMountedImage* image = inst->Image;
   const bool display = t.kind == kDriverPackDisplay;
   const bool setup = t.installSection && t.installSection[0];
@@ -143,15 +185,21 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
   wchar_t serviceImage[kPathChars] = L"";
   const uint32_t staged =
       setup ? inst->StageSetupDriverRegistry(t.inf, script, s->classInstance, guid,
-                                             instancePath.c_str(), t.deviceName,
-                                             t.installSection, s->service)
-            : inst->StageDriverRegistry(t.inf, script, s->classInstance, guid,
-                                        instancePath.c_str(), s->service, serviceImage,
-                                        kPathChars);
+                                             instancePath.c_str(), t.deviceName, t.installSection,
+                                             s->service, serviceImage, kPathChars)
+            : inst->StageDriverRegistry(t.inf, script, s->classInstance, guid, instancePath.c_str(),
+                                        s->service, serviceImage, kPathChars);
   if (!staged) {
+    // A line the installation cannot place (a key no hive of the image
+    // holds, a path to no folder of it) refuses the package whole.
+    if (!inst->Refusal.empty()) {
+      s->why = inst->Refusal + L" (" + t.inf + L")";
+      return inst->RefusedPath ? kDriverPackFilePassFailed : kDriverPackRegistryPassFailed;
+    }
     s->why = stagedNothing;
     return kDriverPackRegistryPassFailed;
   }
+  if (!PrepareScriptHives(image, script, start, &s->why)) return kDriverPackImportFailed;
   if (t.existingInstance) {
     // The driver the new one replaces goes in the same change: a failure
     // below puts its service back with the hive and its file with the swap.
@@ -159,6 +207,10 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
       inst->AssignServiceTag(s->service, script);
     inst->StageDeviceInstanceKeys(t.inf, script, t.enumerator, s->service, s->driverKey.c_str());
   } else {
+    // The service's earlier driver file, when the new one has another
+    // name (an update of the same service), goes in the same change.
+    if (serviceImage[0])
+      inst->RemoveReplacedDriver(s->service, FindFileNamePart(serviceImage), s->classInstance);
     inst->AssignServiceTag(s->service, script);
     if (display) {
       inst->StageDisplayDeviceInstance(t.inf, script, deviceId.c_str(), s->service,
@@ -239,7 +291,7 @@ int32_t InstallDriverTransaction(CInfInstaller* inst, DriverInstallTarget target
     target.adapterGuid = adapterGuid;
   }
   inst->BeginFileSwap();
-  result = StageAndImportDriver(inst, target, state);
+  result = StageAndImportDriver(inst, target, state, &start);
   if (result != kDriverPackInstalled) start.Restore();
   inst->EndFileSwap(result == kDriverPackInstalled);
   if (!state->script.empty()) DeleteFileW(state->script.c_str());

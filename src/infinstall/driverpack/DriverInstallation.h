@@ -8,26 +8,34 @@
 #include <stdint.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 class CMountedImage;
 class CInfInstaller;
 class HiveImage;
 
-// The SYSTEM hive as it was when an installation began: a failed one puts
-// it back, so that nothing it staged reaches the image.
+// The hives an installation writes as they were when it began (SYSTEM, and
+// SOFTWARE from the moment a package with keys there is found to need it,
+// before anything is written into it): a failed installation puts them
+// back, so that nothing it staged reaches the image.
 class HiveCheckpoint {
  public:
   explicit HiveCheckpoint(CMountedImage* image);
   ~HiveCheckpoint();
   HiveCheckpoint(const HiveCheckpoint&) = delete;
   HiveCheckpoint& operator=(const HiveCheckpoint&) = delete;
-  bool Taken() const { return m_copy != nullptr; }
+  // SYSTEM is kept (the installation cannot go on without).
+  bool Taken() const { return m_taken; }
+  // Keeps the loaded hive of a root too (as it is now); false when it is
+  // not loaded or could not be kept.
+  bool Cover(const wchar_t* root);
   void Restore();
 
  private:
-  HiveImage* m_image;
-  HiveImage* m_copy;
+  CMountedImage* m_image;
+  std::vector<std::pair<HiveImage*, HiveImage*>> m_copies;  // the hive and its copy
+  bool m_taken;
 };
 
 // What one installation installs, and where.
@@ -79,8 +87,10 @@ int32_t CheckDriverInstallation(CInfInstaller* inst, const wchar_t* inf,
 // file is placed, the replaced driver goes only in the same change. 0 when
 // the installation is in the hives (then the network binding and the PnP
 // registration are done too), else the failure with state->why.
+// A package with keys in SOFTWARE has that hive loaded here, and kept by
+// `start` (the caller's checkpoint) before anything is written into it.
 int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& target,
-                             DriverInstallState* state);
+                             DriverInstallState* state, HiveCheckpoint* start);
 
 // The whole transaction on hives the caller keeps loaded: the checks, the
 // checkpoint, the file swap, StageAndImportDriver, and on failure every
@@ -90,6 +100,13 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& tar
 int32_t InstallDriverTransaction(CInfInstaller* inst, DriverInstallTarget target,
                                  DriverInstallState* state,
                                  std::vector<std::wstring>* taken = nullptr);
+
+// Keys of SOFTWARE in a staging script go into that hive: it is loaded when
+// the command had not, and kept by `start` (the installation's checkpoint)
+// before anything is written into it. False (why says what) when it cannot
+// be written or kept.
+bool PrepareScriptHives(CMountedImage* image, const wchar_t* script, HiveCheckpoint* start,
+                        std::wstring* why);
 
 // The line a refused installation is told by, on the console and in the
 // windows alike: "Adapter driver (type T, ID) not installed (R): why".

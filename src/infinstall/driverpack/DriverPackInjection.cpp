@@ -259,10 +259,16 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     // An earlier installation of this very package version for the profile
     // is replayed in place of a new one, once everything a new one checks
     // has held.
-    const DriverReplayTarget replay = {hardwareId,          profile,
-                                       versionText.c_str(), versionPath.c_str(),
-                                       display ? nullptr : adapterGuid, &fileNames,
-                                       &readFiles};
+    std::wstring hivesWhy;
+    const DriverReplayTarget replay = {
+        hardwareId,
+        profile,
+        versionText.c_str(),
+        versionPath.c_str(),
+        display ? nullptr : adapterGuid,
+        &fileNames,
+        &readFiles,
+        [&](const wchar_t* plain) { return PrepareScriptHives(image, plain, &start, &hivesWhy); }};
     int replayed = ReplayDriverCache(&inst, replay);
     if (replayed != kReplayNotDone) {
       result = replayed == kReplayDone          ? kDriverPackInstalled
@@ -270,7 +276,8 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
                                                 : kDriverPackImportFailed;
       why = replayed == kReplayFilesFailed
                 ? L"the cache file's driver files could not be placed: " + inst.Refusal
-                : L"the cache file's registry data could not be imported";
+                : L"the cache file's registry data could not be imported" +
+                      (hivesWhy.empty() ? std::wstring() : L": " + hivesWhy);
       break;
     }
     // A new adapter, or a display device's new boot-time instance; a
@@ -293,7 +300,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     target.configId = configId.c_str();
     target.pendingIds = &pending;
     DriverInstallState state;
-    result = StageAndImportDriver(&inst, target, &state);
+    result = StageAndImportDriver(&inst, target, &state, &start);
     if (!state.script.empty()) lstrcpynW(script, state.script.c_str(), kPathChars);
     if (result != kDriverPackInstalled) why = state.why;
     if (result == kDriverPackInstalled && replace && _wcsicmp(existingInstance, kPnpInstance) != 0)

@@ -159,6 +159,14 @@ TEST(DriverWindowSession, FailedUpdateKeepsTheWorkingDriver) {
     return rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/" + name);
   };
   const std::string before = hive("SYSTEM.before");
+  // The page loads every hive: the package's keys of SOFTWARE went in with
+  // the first installation, and the failed update leaves that hive as it was.
+  auto software = [&](const std::string& name) {
+    return rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE", d.dir + "/" + name);
+  };
+  const std::string softwareBefore = software("SOFTWARE.before");
+  EXPECT_EQ("C:\\Program Files\\VroVendor",
+            rt::HivexGet(softwareBefore, "VroVendor\\VroNic", "InstallDir"));
   const std::string imagePath = rt::HivexGet(before, sys, "ImagePath");
   ASSERT_NE(std::string::npos, imagePath.find("old1.sys")) << imagePath;
   const std::string old1 = vt::Sha256(vt::ToWin(d.dir + "/v1/old1.sys"));
@@ -187,6 +195,8 @@ TEST(DriverWindowSession, FailedUpdateKeepsTheWorkingDriver) {
   ASSERT_NO_FATAL_FAILURE(w.Close());
 
   const std::string after = hive("SYSTEM.after");
+  EXPECT_EQ(vt::Sha256(vt::ToWin(softwareBefore)),
+            vt::Sha256(vt::ToWin(software("SOFTWARE.after"))));
   EXPECT_EQ(old1, vt::Sha256(vt::ToWin(rt::NtfsCat(d, d.unixPath,
                                                    "/Windows/System32/Drivers/old1.sys",
                                                    d.dir + "/old1.placed"))));
