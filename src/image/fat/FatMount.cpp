@@ -49,6 +49,18 @@ int CheckBootSector(FatWorkArea* fs, uint32_t sector) {
   return 2;
 }
 
+// The sector size a boot sector judged `kind` (as CheckBootSector)
+// declares: FAT's bytes per sector, exFAT's as its power of two (0 for a
+// power no sector has).
+uint32_t DeclaredSectorSize(const uint8_t* boot, int kind) {
+  if (kind == 1) return boot[0x6C] < 16 ? 1u << boot[0x6C] : 0;
+  return Ld16(boot + 0x0B);
+}
+
+bool SectorSizeAllowed(uint32_t size) {
+  return size >= FAT_MIN_SECTOR && size <= FAT_MAX_SECTOR && !(size & (size - 1));
+}
+
 // Notes the partition [start, start + sectors) as the one the mount chose.
 void ChoosePartition(FatWorkArea* fs, uint32_t start, uint64_t sectors, bool esp, int index) {
   fs->partStart = start;
@@ -129,6 +141,8 @@ int LocatePartition(FatWorkArea* fs, unsigned options, int partition, int* kind)
     uint64_t sectors = first == 1       ? Ld64(w + 0x48)
                        : Ld16(w + 0x13) ? Ld16(w + 0x13)
                                         : Ld32(w + 0x20);
+    uint32_t size = DeclaredSectorSize(w, first);
+    if (SectorSizeAllowed(size)) sectors *= size / FAT_MIN_SECTOR;
     if (partition > 0 || !sectors || sectors > 0xFFFFFFFF) return FAT_NO_FILESYSTEM;
     *kind = first;
     ChoosePartition(fs, 0, sectors, false, 0);
@@ -305,8 +319,27 @@ int MountExfat(FatWorkArea* fs, uint32_t bsect) {
   return FAT_OK;
 }
 
+// From the boot sector in the window on, the disk block and the work area
+// count the volume's sectors: the partition's first 512-byte sector becomes
+// the volume's sector *bsect. FAT_SECTOR_SIZE when neither FAT nor exFAT
+// allows the size the volume declares.
+int UseVolumeSectors(FatWorkArea* fs, int kind, uint32_t* bsect) {
+  uint32_t size = DeclaredSectorSize(fs->window, kind);
+  fs->declaredSectorSize = size;
+  if (!SectorSizeAllowed(size)) return FAT_SECTOR_SIZE;
+  uint64_t at = (uint64_t)fs->partStart * FAT_MIN_SECTOR;
+  fs->disk->sectorSize = (uint16_t)size;
+  fs->disk->bias = (uint16_t)(at % size);
+  fs->sectorSize = (uint16_t)size;
+  fs->winSector = 0xFFFFFFFF;
+  fs->winDirty = 0;
+  *bsect = (uint32_t)(at / size);
+  return FAT_OK;
+}
+
 int MountVolume(FatWorkArea* fs, unsigned options, int partition) {
   FatResetDiskBlock(fs->disk);
+  fs->declaredSectorSize = 0;
   fs->sectorSize = fs->disk->sectorSize;
   if (fs->sectorSize < 512 || fs->sectorSize > FAT_MAX_SECTOR ||
       (fs->sectorSize & (fs->sectorSize - 1)))
@@ -317,6 +350,8 @@ int MountVolume(FatWorkArea* fs, unsigned options, int partition) {
   if (fmt > 1) return FAT_NO_FILESYSTEM;
   uint32_t bsect = fs->partStart;
   // The window holds the partition's first sector again.
+  if (FatLoadWindow(fs, bsect)) return FAT_DISK_ERR;
+  if ((r = UseVolumeSectors(fs, fmt, &bsect))) return r;
   if (FatLoadWindow(fs, bsect)) return FAT_DISK_ERR;
   r = fmt == 1 ? MountExfat(fs, bsect) : MountFat(fs, bsect);
   if (r) {
