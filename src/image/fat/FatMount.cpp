@@ -56,7 +56,7 @@ int CheckBootSector(FatWorkArea* fs, uint32_t sector) {
 // declares: FAT's bytes per sector, exFAT's as its power of two (0 for a
 // power no sector has).
 uint32_t DeclaredSectorSize(const uint8_t* boot, int kind) {
-  if (kind == 1) return boot[0x6C] < 16 ? 1u << boot[0x6C] : 0;
+  if (kind == 1) return boot[0x6C] < 32 ? 1u << boot[0x6C] : 0;
   return Ld16(boot + 0x0B);
 }
 
