@@ -29,9 +29,15 @@ struct Volume {
 };
 
 // A volume of the kind holding tree/a.txt: NTFS alone in its file, FAT32
-// and exFAT behind an MBR.
-Volume MakeVolume(const std::string& fs) {
+// and exFAT behind an MBR ("fat32/4096": of 4096-byte sectors, as large as
+// FAT32 takes them).
+Volume MakeVolume(const std::string& kind) {
   Volume v;
+  const size_t slash = kind.find('/');
+  const std::string fs = kind.substr(0, slash);
+  const std::string sector = slash == std::string::npos ? "512" : kind.substr(slash + 1);
+  std::string mib = fs == "ntfs" ? "16" : "40";
+  if (fs == "fat32" && sector == "4096") mib = "300";
   v.fs = fs;
   v.dir = vt::ScratchDirUnix();
   v.image = v.dir + "/disks/disk.img";
@@ -39,8 +45,8 @@ Volume MakeVolume(const std::string& fs) {
                       " && printf hello > " + vt::Q(v.dir + "/tree/a.txt")));
   std::string out;
   EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(v.image) + " --fs " + fs + " --layout " +
-                              (v.Ntfs() ? "none" : "mbr2048") + " --size " +
-                              (v.Ntfs() ? "16" : "40") + " --tree " + vt::Q(v.dir + "/tree"),
+                              (v.Ntfs() ? "none" : "mbr2048") + " --size " + mib + " --sector " +
+                              sector + " --tree " + vt::Q(v.dir + "/tree"),
                           &out));
   v.start = atol(out.c_str());
   return v;
@@ -64,8 +70,8 @@ std::string Bytes(const Volume& v) {
 
 std::string Fsck(const Volume& v) {
   std::string part = v.dir + "/fsck.part", out;
-  vt::Sh("dd if=" + vt::Q(v.image) + " of=" + vt::Q(part) + " bs=512 skip=" +
-         std::to_string(v.start) + " status=none");
+  vt::Sh("dd if=" + vt::Q(v.image) + " of=" + vt::Q(part) +
+         " bs=512 skip=" + std::to_string(v.start) + " conv=sparse status=none");
   const char* tool = v.Ntfs() ? "ntfsfix -n " : v.Exfat() ? "fsck.exfat -n " : "fsck.fat -n ";
   return vt::Sh(tool + vt::Q(part), &out) == 0 ? std::string() : out;
 }
@@ -136,7 +142,9 @@ TEST_P(LongPaths, WhatTheInjectMakesComesOut) {
   EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(out + "/a.txt") + " " + vt::Q(v.dir + "/tree/a.txt")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Volumes, LongPaths, ::testing::Values("ntfs", "fat32", "exfat"));
+INSTANTIATE_TEST_SUITE_P(Volumes, LongPaths,
+                         ::testing::Values("ntfs", "fat32", "exfat", "fat32/4096", "exfat/4096",
+                                           "fat16/2048"));
 
 class UpdateTimes : public ::testing::TestWithParam<const char*> {};
 

@@ -180,7 +180,8 @@ inline std::string FatVolumeView(const std::string& image, long start, bool exfa
   std::string out, work = image.substr(0, image.rfind('/')) + "/..";
   std::string dir = work + "/view", part = work + "/view.part";
   vt::Sh("rm -rf " + vt::Q(dir) + " && mkdir -p " + vt::Q(dir) + " && dd if=" + vt::Q(image) +
-         " of=" + vt::Q(part) + " bs=512 skip=" + std::to_string(start) + " status=none");
+         " of=" + vt::Q(part) + " bs=512 skip=" + std::to_string(start) +
+         " conv=sparse status=none");
   std::string copy =
       exfat ? "l=$(losetup -f --show " + vt::Q(part) + ") && mount.exfat-fuse -o ro $l " +
                   vt::Q(dir) + " >/dev/null && (cd " + vt::Q(dir) +

@@ -227,3 +227,48 @@ TEST(ExitCode, NothingFoundWhereSomethingWasNamedFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// A FAT or exFAT volume whose boot sector declares a sector size neither
+// format has (8192 bytes, 3000) is not mounted: -15, and the line names the
+// image and the size; nothing is written.
+TEST(ExitCode, AVolumeOfASectorSizeNoFatHas) {
+  const std::string dir = vt::ScratchDirUnix();
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && printf a > " +
+                      vt::Q(dir + "/tree/a.txt")));
+  const struct {
+    const char* fs;
+    long at;            // the field in the boot sector
+    const char* bytes;  // its new value (printf)
+    const char* size;   // as the line names it
+  } cases[] = {{"fat16", 0x0B, "\\000\\040", "8192"},
+               {"fat16", 0x0B, "\\270\\013", "3000"},
+               {"exfat", 0x6C, "\\015", "8192"}};
+  for (const auto& c : cases) {
+    const std::string image = dir + "/" + c.fs + "-" + c.size + ".img";
+    SCOPED_TRACE(image);
+    std::string start;
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --fs " + c.fs +
+                                " --size 64 --sector 4096 --tree " + vt::Q(dir + "/tree"),
+                            &start));
+    ASSERT_EQ(0, vt::Sh(std::string("printf '") + c.bytes + "' | dd of=" + vt::Q(image) +
+                        " bs=1 seek=" + std::to_string(atol(start.c_str()) * 512 + c.at) +
+                        " conv=notrunc status=none"));
+    const std::wstring win = vt::ToWin(image);
+    const std::string hash = vt::Sha256(win);
+    DWORD code = 0;
+    std::string printed;
+    ASSERT_TRUE(
+        RunProgram(L"\"-img:" + win + L"\" \"/extract:\\a.txt::" + vt::ToWin(dir + "/out") + L"\"",
+                   code, &printed));
+    EXPECT_EQ(DWORD(-15), code) << printed;
+    EXPECT_NE(std::string::npos, printed.find(vt::Narrow(win) + ": no NTFS, FAT or exFAT volume"))
+        << printed;
+    EXPECT_NE(std::string::npos, printed.find(std::string("declares ") + c.size + "-byte sectors"))
+        << printed;
+    EXPECT_EQ(hash, vt::Sha256(win));
+  }
+}
+
+}  // namespace

@@ -50,6 +50,7 @@ struct Case {
   // Changes the fresh image before the run (the image's bytes, the
   // volume's first byte).
   std::function<void(ip::Bytes&, size_t)> patch;
+  int sector = 512;  // the volume's sector size
 };
 
 TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
@@ -60,6 +61,12 @@ TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
        "for i in 1 2 3 4; do head -c 11000000 /dev/urandom > f$i.bin; done", "\\new\\f"},
       {"exFAT: the fourth of four files does not fit", "exfat", "mbr2048", 40, "\\new",
        "for i in 1 2 3 4; do head -c 10000000 /dev/urandom > f$i.bin; done", "\\new\\f"},
+      {"FAT16 of 4096-byte sectors: the fourth of four files does not fit", "fat16", "mbr2048", 64,
+       "\\new", "for i in 1 2 3 4; do head -c 18000000 /dev/urandom > f$i.bin; done", "\\new\\f",
+       nullptr, 4096},
+      {"exFAT of 4096-byte sectors: the fourth of four files does not fit", "exfat", "mbr2048", 40,
+       "\\new", "for i in 1 2 3 4; do head -c 10000000 /dev/urandom > f$i.bin; done", "\\new\\f",
+       nullptr, 4096},
       // FSInfo counts every cluster free: the room check passes, and the
       // volume fills up part way through the file.
       {"FAT32: a file cut off part way", "fat32", "mbr2048", 40, "\\new",
@@ -87,7 +94,8 @@ TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
                      " && cd " + vt::Q(src) + " && " + c.sources));
     std::string out;
     ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --fs " + c.fs + " --layout " +
-                                c.layout + " --size " + std::to_string(c.mib) +
+                                c.layout + " --size " + std::to_string(c.mib) + " --sector " +
+                                std::to_string(c.sector) +
                                 (esp ? " --esp-size 34 --esp-tree " : " --tree ") + vt::Q(tree),
                             &out));
     // The volume written: the data partition, or the EFI system partition

@@ -41,11 +41,12 @@ inline std::string MakeTree(const std::string& dir) {
   return tree;
 }
 
-// A disk made by the fixture kit: fs ntfs, fat32 or exfat, MBR at 2048.
-// A test with two disks gives each its own folder (dir); by default the
-// disk lies in the test's scratch folder, which is made anew on each call.
+// A disk made by the fixture kit: fs ntfs, fat16, fat32 or exfat, MBR at
+// 2048, the volume of `sector`-byte sectors. A test with two disks gives
+// each its own folder (dir); by default the disk lies in the test's scratch
+// folder, which is made anew on each call.
 inline Disk ToolDisk(const std::string& fs, const std::string& layout = "mbr2048",
-                     const std::string& dir = "") {
+                     const std::string& dir = "", int sector = 512) {
   Disk d;
   d.dir = dir.empty() ? vt::ScratchDirUnix() : dir;
   EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(d.dir)));
@@ -54,8 +55,8 @@ inline Disk ToolDisk(const std::string& fs, const std::string& layout = "mbr2048
   d.path = vt::ToWin(d.unixPath);
   std::string out;
   EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) + " --fs " + fs + " --layout " +
-                              layout + " --size " + std::to_string(kDataMiB) + " --tree " +
-                              vt::Q(d.tree),
+                              layout + " --size " + std::to_string(kDataMiB) + " --sector " +
+                              std::to_string(sector) + " --tree " + vt::Q(d.tree),
                           &out));
   d.start = atol(out.c_str());
   d.sectors = kDataMiB * 2048;

@@ -9,6 +9,7 @@ int FatOpenDiskBlock(FatDiskBlock** holder, void* context, FatReadRoutine read,
   if (!b) return 1;
   b->status = FAT_DISK_NOINIT;
   b->sectorSize = 512;
+  b->bias = 0;
   b->sectorCount = FAT_DISK_TRANSFER_LIMIT;
   if (read || write) {
     b->file = INVALID_HANDLE_VALUE;
@@ -36,6 +37,7 @@ void FatCloseDiskBlock(FatDiskBlock** holder) {
 
 void FatResetDiskBlock(FatDiskBlock* block) {
   block->sectorSize = 512;
+  block->bias = 0;
   block->sectorCount = FAT_DISK_TRANSFER_LIMIT;
   block->status = 0;
 }
@@ -46,7 +48,7 @@ static int Prepare(FatDiskBlock* b, uint64_t sector, uint32_t count, uint64_t* o
   if (!b || (b->status & FAT_DISK_NOINIT)) return FAT_DISK_ERROR;
   uint64_t len = (uint64_t)count * b->sectorSize;
   if (count == 0 || len > b->sectorCount) return FAT_DISK_PARERR;
-  *offset = sector * b->sectorSize;
+  *offset = sector * b->sectorSize + b->bias;
   *bytes = (uint32_t)len;
   return FAT_DISK_OK;
 }

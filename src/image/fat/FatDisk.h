@@ -22,7 +22,12 @@ const uint32_t FAT_DISK_TRANSFER_LIMIT = 0x40000;
 
 struct FatDiskBlock {
   uint32_t status;
+  // The size of the sectors the module counts in (the volume's, 512 until
+  // a volume says otherwise); sector n starts at byte n * sectorSize +
+  // bias, bias being where a volume of larger sectors begins past a whole
+  // number of them (its partition table counts 512-byte sectors).
   uint16_t sectorSize;
+  uint16_t bias;
   uint32_t sectorCount;  // the transfer limit
   HANDLE file;           // direct file access, INVALID_HANDLE_VALUE with routines
   void* context;
@@ -45,8 +50,8 @@ int FatDiskWrite(FatDiskBlock* block, uint64_t sector, const void* buffer, uint3
 // 0 flush, 1 sector count, 2 sector size, 3 erase-block size.
 int FatDiskIoctl(FatDiskBlock* block, int command, void* out);
 
-// Resets the block for a mount or format: 512-byte sectors, the transfer
-// limit, status 0.
+// Resets the block for a mount or format: 512-byte sectors, no bias, the
+// transfer limit, status 0.
 void FatResetDiskBlock(FatDiskBlock* block);
 
 // Local time packed as FAT date (high 16 bits) and time (low 16 bits).

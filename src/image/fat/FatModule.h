@@ -25,6 +25,10 @@ enum FatResult {
   // The allocation map (the exFAT bitmap, the FAT) calls free a cluster
   // that a file or folder uses: the allocator does not hand it out.
   FAT_MAP_DAMAGED = 20,
+  // The boot sector declares a sector size neither FAT nor exFAT allows
+  // (not a power of two from 512 to 4096 bytes); the work area's
+  // declaredSectorSize says which.
+  FAT_SECTOR_SIZE = 21,
 };
 
 enum { FAT_TYPE_NONE = 0, FAT_TYPE_12 = 1, FAT_TYPE_16 = 2, FAT_TYPE_32 = 3, FAT_TYPE_EXFAT = 4 };
@@ -63,7 +67,8 @@ enum {
   FAT_OPEN_APPEND = 0x30,
 };
 
-const uint32_t FAT_MAX_SECTOR = 2048;
+const uint32_t FAT_MIN_SECTOR = 512;
+const uint32_t FAT_MAX_SECTOR = 4096;
 
 struct FatWorkArea {
   uint8_t fsType;
@@ -74,7 +79,7 @@ struct FatWorkArea {
   uint16_t mountId;
   uint16_t rootEntries;
   uint32_t clusterSize;  // sectors per cluster
-  uint16_t sectorSize;
+  uint16_t sectorSize;   // the volume's (the disk block's) sector size
   uint16_t* lfnBuffer;    // shared long-name buffer (256 units)
   uint8_t* exfatBuffer;   // shared entry-set buffer (608 bytes)
   uint32_t lastCluster;   // allocation hint, 0xFFFFFFFF unknown
@@ -101,12 +106,16 @@ struct FatWorkArea {
   struct FatRecordClusters* records;
   // The partition the mount chose, also when it held no volume: the only
   // sectors the formatter writes. Its first sector, its length (0: none
-  // chosen), whether it is a GPT EFI system partition, its index in the
-  // table (0 on a disk without one).
+  // chosen), both in 512-byte sectors whatever the volume's, whether it is
+  // a GPT EFI system partition, its index in the table (0 on a disk
+  // without one).
   uint32_t partStart;
   uint32_t partSectors;
   uint8_t partEsp;
   int partIndex;
+  // The sector size the boot sector of the mount declared, also when it
+  // was refused (FAT_SECTOR_SIZE); 0 before one was read.
+  uint32_t declaredSectorSize;
 };
 
 // Where a chain of clusters lies: a FAT chain, or (exFAT) a contiguous run

@@ -24,6 +24,9 @@ uint16_t g_lfnBuffer[256];
 uint8_t g_exfatBuffer[608];
 uint16_t g_mountCounter;
 
+// 512-byte sectors in one of a disk of 4096-byte sectors.
+const uint32_t kLargeDiskUnit = 8;
+
 const uint8_t kEspType[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
                               0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
 
@@ -49,6 +52,18 @@ int CheckBootSector(FatWorkArea* fs, uint32_t sector) {
   return 2;
 }
 
+// The sector size a boot sector judged `kind` (as CheckBootSector)
+// declares: FAT's bytes per sector, exFAT's as its power of two (0 for a
+// power no sector has).
+uint32_t DeclaredSectorSize(const uint8_t* boot, int kind) {
+  if (kind == 1) return boot[0x6C] < 32 ? 1u << boot[0x6C] : 0;
+  return Ld16(boot + 0x0B);
+}
+
+bool SectorSizeAllowed(uint32_t size) {
+  return size >= FAT_MIN_SECTOR && size <= FAT_MAX_SECTOR && !(size & (size - 1));
+}
+
 // Notes the partition [start, start + sectors) as the one the mount chose.
 void ChoosePartition(FatWorkArea* fs, uint32_t start, uint64_t sectors, bool esp, int index) {
   fs->partStart = start;
@@ -62,7 +77,15 @@ void ChoosePartition(FatWorkArea* fs, uint32_t start, uint64_t sectors, bool esp
 // formatted when it is the boot partition and the mount may write.
 int LocateGptPartition(FatWorkArea* fs, unsigned options, int partition, uint32_t headerLba,
                        int* kind) {
-  if (FatLoadWindow(fs, headerLba) || memcmp(fs->window, "EFI PART", 8)) return FAT_NO_FILESYSTEM;
+  // A disk of 4096-byte sectors keeps its header 4096 bytes in and counts
+  // every place in those sectors: unit 512-byte sectors each.
+  uint32_t unit = 1;
+  if (FatLoadWindow(fs, headerLba) || memcmp(fs->window, "EFI PART", 8)) {
+    unit = kLargeDiskUnit;
+    if (headerLba >= 0xFFFFFFFF / unit || FatLoadWindow(fs, headerLba * unit) ||
+        memcmp(fs->window, "EFI PART", 8))
+      return FAT_NO_FILESYSTEM;
+  }
   uint64_t lba = Ld64(fs->window + 0x48);
   uint32_t count = Ld32(fs->window + 0x50);
   uint32_t esize = Ld32(fs->window + 0x54);
@@ -76,16 +99,20 @@ int LocateGptPartition(FatWorkArea* fs, unsigned options, int partition, uint32_
   uint32_t fallbackStart = 0, fallbackSectors = 0;
   bool fallbackEsp = false;
   for (; i < end && i < count; i++) {
-    uint64_t s = lba + i / perSector;
+    uint64_t s = lba * unit + i / perSector;
     if (s >= 0xFFFFFFFF || FatLoadWindow(fs, (uint32_t)s)) return FAT_DISK_ERR;
     const uint8_t* e = fs->window + (i % perSector) * esize;
     bool esp = !memcmp(e, kEspType, 16);
     uint64_t first = Ld64(e + 0x20), last = Ld64(e + 0x28);
-    if ((partition == FAT_BOOT_PARTITION && !esp) || !first || last <= first || last >= 0xFFFFFFFF)
+    if ((partition == FAT_BOOT_PARTITION && !esp) || !first || last <= first ||
+        last >= 0xFFFFFFFF / unit)
       continue;
+    first *= unit;
+    last *= unit;
     if (FatLoadWindow(fs, (uint32_t)first)) return FAT_DISK_ERR;
+    // (The formatter writes 512-byte sectors: none into a disk of larger.)
     if (partition == FAT_BOOT_PARTITION && Ld16(fs->window + 0x1FE) != 0xAA55 &&
-        !(options & FAT_MOUNT_READONLY)) {
+        !(options & FAT_MOUNT_READONLY) && unit == 1) {
       uint8_t work[2048];
       int r = FatFormatPartition(fs, FAT_FMT_FAT32 | FAT_FMT_KEEP_TABLE, 512, work, sizeof(work),
                                  (uint32_t)first, (uint32_t)(last - first), true);
@@ -129,6 +156,8 @@ int LocatePartition(FatWorkArea* fs, unsigned options, int partition, int* kind)
     uint64_t sectors = first == 1       ? Ld64(w + 0x48)
                        : Ld16(w + 0x13) ? Ld16(w + 0x13)
                                         : Ld32(w + 0x20);
+    uint32_t size = DeclaredSectorSize(w, first);
+    if (SectorSizeAllowed(size)) sectors *= size / FAT_MIN_SECTOR;
     if (partition > 0 || !sectors || sectors > 0xFFFFFFFF) return FAT_NO_FILESYSTEM;
     *kind = first;
     ChoosePartition(fs, 0, sectors, false, 0);
@@ -152,6 +181,16 @@ int LocatePartition(FatWorkArea* fs, unsigned options, int partition, int* kind)
     }
     *kind = CheckBootSector(fs, start);
     if (*kind == 4) return FAT_DISK_ERR;
+    // On a disk of 4096-byte sectors the entry counts those: a volume
+    // there declares them (a place past the disk's end holds none).
+    if (*kind > 1 && start < 0xFFFFFFFF / kLargeDiskUnit && sectors < 0xFFFFFFFF / kLargeDiskUnit) {
+      int large = CheckBootSector(fs, start * kLargeDiskUnit);
+      if (large <= 1 && DeclaredSectorSize(fs->window, large) == kLargeDiskUnit * FAT_MIN_SECTOR) {
+        *kind = large;
+        start *= kLargeDiskUnit;
+        sectors *= kLargeDiskUnit;
+      }
+    }
     if (partition <= 0 && *kind > 1) {
       if (fallback < 0) fallback = i;
       continue;
@@ -305,8 +344,27 @@ int MountExfat(FatWorkArea* fs, uint32_t bsect) {
   return FAT_OK;
 }
 
+// From the boot sector in the window on, the disk block and the work area
+// count the volume's sectors: the partition's first 512-byte sector becomes
+// the volume's sector *bsect. FAT_SECTOR_SIZE when neither FAT nor exFAT
+// allows the size the volume declares.
+int UseVolumeSectors(FatWorkArea* fs, int kind, uint32_t* bsect) {
+  uint32_t size = DeclaredSectorSize(fs->window, kind);
+  fs->declaredSectorSize = size;
+  if (!SectorSizeAllowed(size)) return FAT_SECTOR_SIZE;
+  uint64_t at = (uint64_t)fs->partStart * FAT_MIN_SECTOR;
+  fs->disk->sectorSize = (uint16_t)size;
+  fs->disk->bias = (uint16_t)(at % size);
+  fs->sectorSize = (uint16_t)size;
+  fs->winSector = 0xFFFFFFFF;
+  fs->winDirty = 0;
+  *bsect = (uint32_t)(at / size);
+  return FAT_OK;
+}
+
 int MountVolume(FatWorkArea* fs, unsigned options, int partition) {
   FatResetDiskBlock(fs->disk);
+  fs->declaredSectorSize = 0;
   fs->sectorSize = fs->disk->sectorSize;
   if (fs->sectorSize < 512 || fs->sectorSize > FAT_MAX_SECTOR ||
       (fs->sectorSize & (fs->sectorSize - 1)))
@@ -317,6 +375,8 @@ int MountVolume(FatWorkArea* fs, unsigned options, int partition) {
   if (fmt > 1) return FAT_NO_FILESYSTEM;
   uint32_t bsect = fs->partStart;
   // The window holds the partition's first sector again.
+  if (FatLoadWindow(fs, bsect)) return FAT_DISK_ERR;
+  if ((r = UseVolumeSectors(fs, fmt, &bsect))) return r;
   if (FatLoadWindow(fs, bsect)) return FAT_DISK_ERR;
   r = fmt == 1 ? MountExfat(fs, bsect) : MountFat(fs, bsect);
   if (r) {

@@ -81,6 +81,7 @@ DWORD FatResultToWin32(int result) {
       return ERROR_WRITE_PROTECT;
     case FAT_NOT_ENABLED:
     case FAT_NO_FILESYSTEM:
+    case FAT_SECTOR_SIZE:
       return ERROR_UNRECOGNIZED_VOLUME;
     case FAT_NOT_ENOUGH_CORE:
       return ERROR_NOT_ENOUGH_MEMORY;
@@ -206,6 +207,7 @@ int CFatVolume::Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed, int par
   m_bMapDamageNamed = 0;
   m_nPartition = partition;
   int r = FatMount(&m_Work, writable ? 0 : FAT_MOUNT_READONLY, partition);
+  m_nRefusedSectorSize = r == FAT_SECTOR_SIZE ? m_Work.declaredSectorSize : 0;
   if (r != FAT_OK) {
     FatUnmount(&m_Work);
     return FailFat(r) - 1;

@@ -78,6 +78,9 @@ class CFatVolume {
   int Format(unsigned type, uint32_t unitBytes);
   // The index of the partition mounted (0 on a disk without a table).
   int PartitionIndex() const { return m_Work.partIndex; }
+  // The sector size the last mount found declared and refused (neither FAT
+  // nor exFAT allows it); 0 when it refused none.
+  uint32_t RefusedSectorSize() const { return m_nRefusedSectorSize; }
 
   bool IsMounted() const { return m_Work.fsType != 0; }
   bool IsBorrowed() const { return m_bBorrowed != 0; }
@@ -184,6 +187,7 @@ class CFatVolume {
   int m_bWritable = 0;
   int m_bMapDamageNamed = 0;
   int m_nPartition = FAT_BOOT_PARTITION;  // as the mount was asked
+  uint32_t m_nRefusedSectorSize = 0;
 };
 
 // The Win32 error for a FAT module result code.

@@ -267,7 +267,8 @@ class CMountedImage : public VolumeFiles {
 
   // The FAT half (MountedImageFat.cpp): the main FAT volume, the EFI system
   // partition mounted for one call, and the FAT side of the file API.
-  int MountFatMain(int partition);
+  // *refusedSectorSize: the sector size of a volume refused for it, else 0.
+  int MountFatMain(int partition, uint32_t* refusedSectorSize);
   // A borrowing volume over the EFI system partition, or null with
   // ERROR_PATH_NOT_FOUND.
   CFatVolume* MountEspForCall();

@@ -50,7 +50,8 @@ class CMountedImage::FatCall {
   Side m_side;
 };
 
-int CMountedImage::MountFatMain(int partition) {
+int CMountedImage::MountFatMain(int partition, uint32_t* refusedSectorSize) {
+  *refusedSectorSize = 0;
   if (!m_pDisk) return -1;
   CFatVolume* volume = new (std::nothrow) CFatVolume();
   if (!volume) return -1;
@@ -58,6 +59,7 @@ int CMountedImage::MountFatMain(int partition) {
   // keeps the command's writes or takes them back, whatever the volume.
   // The volume is the partition the command named, never another.
   if (volume->MountShared(m_pDisk, m_bReadOnly ? 0 : 1, partition) < 0) {
+    *refusedSectorSize = volume->RefusedSectorSize();
     volume->Detach();
     delete volume;
     return -1;

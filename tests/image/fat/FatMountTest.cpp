@@ -40,20 +40,23 @@ TEST(FatMount, MkfsVolumesFilledByOtherToolsReadBackExactly) {
     const char* layout;
     int size;
     uint8_t type;
-  } cases[] = {{"fat12", "none", 8, FAT_TYPE_12},
-               {"fat16", "mbr63", 32, FAT_TYPE_16},
-               {"fat32", "mbr2048", 64, FAT_TYPE_32},
-               {"exfat", "mbr2048", 64, FAT_TYPE_EXFAT}};
+    int sector;  // the volume's sector size; at LBA 63 not a whole number of them in
+  } cases[] = {
+      {"fat12", "none", 8, FAT_TYPE_12, 512},       {"fat16", "mbr63", 32, FAT_TYPE_16, 512},
+      {"fat32", "mbr2048", 64, FAT_TYPE_32, 512},   {"exfat", "mbr2048", 64, FAT_TYPE_EXFAT, 512},
+      {"exfat", "mbr63", 64, FAT_TYPE_EXFAT, 4096}, {"fat16", "none", 64, FAT_TYPE_16, 2048}};
   for (auto& c : cases) {
-    SCOPED_TRACE(c.fs);
-    std::string img = dir + "/" + c.fs + ".img";
+    const std::string name = std::string(c.fs) + "-" + std::to_string(c.sector);
+    SCOPED_TRACE(name);
+    std::string img = dir + "/" + name + ".img";
     ASSERT_TRUE(vt::Fixture(std::string("mk-disk.sh ") + vt::Q(img) + " --fs " + c.fs +
                             " --layout " + c.layout + " --size " + std::to_string(c.size) +
-                            " --tree " + vt::Q(src)));
+                            " --sector " + std::to_string(c.sector) + " --tree " + vt::Q(src)));
     Volume v(vt::ToWin(img));
     ASSERT_EQ(0, v.Mount(FAT_MOUNT_READONLY));
     EXPECT_EQ(c.type, v.fs->fsType);
-    std::string out = dir + "/out-" + c.fs;
+    EXPECT_EQ(c.sector, v.fs->sectorSize);
+    std::string out = dir + "/out-" + name;
     ASSERT_EQ(0, v.Extract(L"", vt::ToWin(out)));
     EXPECT_EQ("", Diff(src, out));
     FatFileInfo info;
@@ -109,6 +112,30 @@ TEST(FatMount, FirstFatPartitionOfMbrAndEspOfGpt) {
     EXPECT_EQ(FAT_TYPE_32, v.fs->fsType);
     std::string data;
     EXPECT_EQ(0, v.ReadFile(L"EFI/s.txt", &data));
+    EXPECT_EQ("second\n", data);
+  }
+  // A disk of 4096-byte sectors: its MBR and its GPT count those, and the
+  // volume (FAT16 of 4096-byte sectors) lies at its sector 1024 behind a
+  // Linux partition.
+  ASSERT_EQ(
+      0, vt::Sh("cd " + vt::Q(dir) + " && truncate -s 40M v4.img && mkfs.fat -F 16 -S 4096 -s 1 " +
+                "v4.img >/dev/null && " + Mt() + "mcopy -i v4.img s.txt ::/ && " +
+                "for t in mbr gpt; do truncate -s 64M k$t.img && " +
+                "l=$(losetup -f --show --sector-size 4096 k$t.img) && " +
+                "if [ $t = mbr ]; then printf 'label: dos\\nstart=256, size=256, type=83\\n"
+                "start=1024, size=10240, type=6\\n' | sfdisk -q $l; else sgdisk -o -a 1 " +
+                "-n 1:6:255 -t 1:8300 -n 2:1024:11263 -t 2:0700 $l >/dev/null; fi; " +
+                "r=$?; losetup -d $l; [ $r = 0 ] && dd if=v4.img of=k$t.img bs=4096 " +
+                "seek=1024 conv=notrunc status=none || exit 1; done"));
+  for (const char* layout : {"mbr", "gpt"}) {
+    SCOPED_TRACE(layout);
+    Volume v(vt::ToWin(dir + "/k" + layout + ".img"));
+    ASSERT_EQ(0, v.Mount(FAT_MOUNT_READONLY, 0));
+    EXPECT_EQ(1024u, v.fs->volumeStart);
+    EXPECT_EQ(4096u, v.fs->sectorSize);
+    EXPECT_EQ(FAT_TYPE_16, v.fs->fsType);
+    std::string data;
+    EXPECT_EQ(0, v.ReadFile(L"s.txt", &data));
     EXPECT_EQ("second\n", data);
   }
   // No FAT anywhere.

@@ -1,6 +1,6 @@
 // One script of file-API calls run against NTFS and against FAT32 and exFAT
-// volumes (made by mkfs and by our formatter): every call must give the same
-// result, error and data on each. Afterwards the FAT volumes are checked by
+// volumes (made by mkfs and by our formatter), FAT16 and exFAT of 4096-byte
+// sectors too: every call must give the same result, error and data on each. Afterwards the FAT volumes are checked by
 // fsck and their files read back by mtools.
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@ namespace {
 
 using fv::Disk;
 
-enum Kind { NTFS, FAT32_MKFS, EXFAT_MKFS, FAT32_OURS, EXFAT_OURS };
+enum Kind { NTFS, FAT32_MKFS, EXFAT_MKFS, FAT32_OURS, EXFAT_OURS, FAT16_4096, EXFAT_4096 };
 
 struct Case {
   Kind kind;
@@ -23,7 +23,9 @@ const Case kCases[] = {{NTFS, "Ntfs"},
                        {FAT32_MKFS, "Fat32Mkfs"},
                        {EXFAT_MKFS, "ExfatMkfs"},
                        {FAT32_OURS, "Fat32Ours"},
-                       {EXFAT_OURS, "ExfatOurs"}};
+                       {EXFAT_OURS, "ExfatOurs"},
+                       {FAT16_4096, "Fat16Sectors4096"},
+                       {EXFAT_4096, "ExfatSectors4096"}};
 
 Disk MakeDisk(Kind kind) {
   switch (kind) {
@@ -35,6 +37,10 @@ Disk MakeDisk(Kind kind) {
       return fv::ToolDisk("exfat");
     case FAT32_OURS:
       return fv::OwnDisk(2);
+    case FAT16_4096:
+      return fv::ToolDisk("fat16", "mbr2048", "", 4096);
+    case EXFAT_4096:
+      return fv::ToolDisk("exfat", "mbr2048", "", 4096);
     default:
       return fv::OwnDisk(4);
   }
@@ -44,7 +50,7 @@ bool IsFat(Kind k) {
   return k != NTFS;
 }
 bool IsExfat(Kind k) {
-  return k == EXFAT_MKFS || k == EXFAT_OURS;
+  return k == EXFAT_MKFS || k == EXFAT_OURS || k == EXFAT_4096;
 }
 
 struct Entry {
