@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/HelpBox.h"
+#include "app/ImagePartitionText.h"
 #include "app/ProgramModule.h"
 #include "common/ConsoleOutput.h"
 #include "common/Privilege.h"
@@ -337,13 +338,15 @@ bool PreconditionHolds(Precondition precondition, const CommandLineState& s) {
 }
 
 // "path[::N]": the path must fit a path buffer (see CommandLineState); the
-// partition number behind the "::" may be written at any length.
+// partition number behind the "::" may be written at any length. A number
+// that is not one leaves the commands on the image unrun.
 void ReadImageOption(const wchar_t* rest, CommandLineState& state) {
-  const wchar_t* partition = wcsstr(rest, L"::");
-  size_t length = partition ? size_t(partition - rest) : wcslen(rest);
-  state.imageTooLong = length > size_t(kPathLimit);
-  CopyField(state.imagePath, rest, length);
-  if (partition) state.partition = int(wcstol(partition + 2, nullptr, 10));
+  const ImagePartitionText text = ReadImagePartitionText(rest);
+  state.imageTooLong = text.pathLength > size_t(kPathLimit);
+  CopyField(state.imagePath, rest, text.pathLength);
+  if (!text.hasPartition) return;
+  state.partitionMalformed = !text.partitionValid;
+  state.partition = text.partitionValid ? text.partition : 0;
 }
 
 // Every command that fails leaves a line that names what failed: a host
@@ -415,6 +418,12 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
     TakeHostWriteFailure(nullptr, nullptr);  // one an earlier step met
     if (matched->precondition != kNone && !state.imagePath[0]) {
       result = kMalformedForm;  // a command on an image, and no "-img:"
+    } else if (matched->precondition != kNone && state.partitionMalformed) {
+      // Never run on another partition than the one meant: a typo is no 0.
+      WriteCommandLine(std::wstring(state.imageArgument) + L": the partition \"" +
+                       ReadImagePartitionText(state.imageArgument + 5).partitionText +
+                       L"\" behind \"::\" is not a whole decimal number: not opened\r\n");
+      result = kMalformedForm;
     } else if (!PreconditionHolds(matched->precondition, state)) {
       continue;
     } else if (matched->precondition != kNone && (state.imageTooLong || state.fixTooLong)) {

@@ -20,6 +20,9 @@ const int kMalformedArgument = -13;
 struct CommandLineState {
   wchar_t imagePath[kPathChars];
   int partition;
+  // The text behind the "::" of "-img:" is not a whole decimal number: the
+  // commands that open the image are malformed.
+  bool partitionMalformed;
   wchar_t fixPath[kPathChars];
   // "-img:" or "-fix:" named a path longer than a path buffer: the commands
   // that open the image are malformed rather than run on a cut path.

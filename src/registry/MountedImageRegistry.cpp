@@ -103,7 +103,8 @@ void OpenHives(CMountedImage* image, RegRootMap* map, unsigned char flags) {
     if (!hive) continue;
     if (h.flag == HIVE_FLAG_USER) {
       UserHiveFound found = FindUserHive(image, FindLoadedHive(image, REG_ROOT_SOFTWARE), &file);
-      map->userIsDefault = found == USER_HIVE_DEFAULT;
+      map->userIsDefault = found == USER_HIVE_DEFAULT || found == USER_HIVE_NO_PROFILE;
+      map->userHasNoProfile = found == USER_HIVE_NO_PROFILE;
       map->userDefaultTold = false;
       map->userUnknown = found == USER_HIVE_UNREADABLE;
       if (map->userUnknown) {
@@ -164,7 +165,9 @@ CRegHive* UseHive(CMountedImage* image, const std::wstring& root) {
   if (hive && hive->IsLoaded() && root == REG_ROOT_USER && map && map->userIsDefault &&
       !map->userDefaultTold) {
     map->userDefaultTold = true;
-    VroOverlayNotice(map->files[root].c_str(), VRO_NOTICE_USER_HIVE_DEFAULT);
+    VroOverlayNotice(map->files[root].c_str(), map->userHasNoProfile
+                                                   ? VRO_NOTICE_USER_HIVE_NO_PROFILE
+                                                   : VRO_NOTICE_USER_HIVE_DEFAULT);
   }
   return hive;
 }

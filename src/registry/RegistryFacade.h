@@ -46,6 +46,7 @@ struct RegRootMap : ImageAttachment {
   // no last user (told once, when a command uses it); or no hive at all,
   // SOFTWARE being unreadable.
   bool userIsDefault = false, userDefaultTold = false, userUnknown = false;
+  bool userHasNoProfile = false;  // the default hive stands for a user without a profile
   // Writes changed hives back and releases them, and the EFI system
   // partition's volume; false when a changed hive could not be written
   // back (it is dropped all the same: the volume is going).

@@ -90,6 +90,10 @@
 #define IDS_IMAGE_NOT_OPENED 396
 // SOFTWARE names no last user: HKEY_CURRENT_USER is this hive (%s).
 #define IDS_NOTICE_USER_HIVE_DEFAULT 399
+// The last user SOFTWARE names has no profile in the image: the same (%s).
+#define IDS_NOTICE_USER_HIVE_NO_PROFILE 400
+// The image text of "-img:" whose partition behind "::" is no number (%s).
+#define IDS_IMAGE_PARTITION_NOT_NUMBER 401
 
 // The registry editor: its window, controls, menus and texts, and the two
 // favorites dialogs.

@@ -119,12 +119,19 @@ TEST(CommandLine, ImageOptionWithPartition) {
   EXPECT_EQ(2, g_calls[0].partition);
   EXPECT_EQ(L"", g_calls[0].fix);
 
-  RunArgs({L"/IMG:C:\\a.img::2\\x", L"/extract:\\x::C:\\y"});
-  EXPECT_EQ(2, g_calls.at(0).partition);
-  RunArgs({L"-img:C:\\a.img::", L"/extract:\\x::C:\\y"});
-  EXPECT_EQ(0, g_calls.at(0).partition);
-  RunArgs({L"-img:C:\\a.img:: -3", L"/extract:\\x::C:\\y"});
+  RunArgs({L"-img:C:\\a.img::-3", L"/extract:\\x::C:\\y"});
   EXPECT_EQ(-3, g_calls.at(0).partition);
+  // Anything but a whole decimal number runs no command on the image (not
+  // even "/size:", which a partition other than 0 passes over); what needs
+  // no image (the help) still runs.
+  for (const wchar_t* number : {L"2\\x", L"", L"x", L"l", L"0x1", L" -3", L"1 ", L"99999999999"}) {
+    Outcome r = RunArgs({std::wstring(L"/IMG:C:\\a.img::") + number, L"/extract:\\x::C:\\y",
+                         L"/size:100", L"/format", L"/merge", L"/h"});
+    EXPECT_EQ(kMalformedArgument, r.exitCode) << vt::Narrow(number);
+    EXPECT_EQ(0, r.show) << vt::Narrow(number);
+    EXPECT_TRUE(g_calls.empty()) << vt::Narrow(number);
+    EXPECT_EQ(1, g_helps) << vt::Narrow(number);
+  }
   // A later "-img:" wins; one without "::" keeps the partition number.
   RunArgs({L"-img:C:\\a.img::4", L"-img:D:\\b.img", L"/extract:\\x::C:\\y"});
   EXPECT_EQ(L"D:\\b.img", g_calls.at(0).image);

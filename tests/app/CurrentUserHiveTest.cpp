@@ -1,9 +1,11 @@
 // HKEY_CURRENT_USER through the real program: the hive Windows loads for
 // the last user, in the profile folder SOFTWARE's ProfileList gives (by the
 // user's SID, or by a folder of the user's name made again as
-// "NAME.COMPUTER"), not a stale \Users\NAME beside it; the default hive
-// when no last user is named, with a line naming it; a refusal with a line
-// when SOFTWARE cannot be read. Read back with ntfscat and hivexget.
+// "NAME.COMPUTER" or "NAME.DOMAIN"), not a stale \Users\NAME beside it nor
+// another user's "NAME.more"; the default hive when no last user is named
+// or no profile of the image is the user's, with a line naming it; a
+// refusal with a line when SOFTWARE cannot be read. Read back with ntfscat
+// and hivexget.
 #include <gtest/gtest.h>
 
 #include "BatchTestUtil.h"
@@ -47,10 +49,12 @@ const wchar_t kLogonUi[] =
 TEST(CurrentUserHive, IsTheProfileProfileListGives) {
   std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
   ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel --user alice"));
-  // The profile made again beside the stale one, as Windows names it.
-  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree + "/Users/alice.PC") + " && cp " +
-                      vt::Q(tree + "/Users/alice/NTUSER.DAT") + " " +
-                      vt::Q(tree + "/Users/alice.PC/NTUSER.DAT")));
+  // The profile made again beside the stale one, as Windows names it; the
+  // profiles of another user "j.doe" and of "j" made again.
+  for (const char* folder : {"alice.PC", "j.doe", "j.PC", "j.WKS7"})
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree + "/Users/" + folder) + " && cp " +
+                        vt::Q(tree + "/Users/alice/NTUSER.DAT") + " " +
+                        vt::Q(tree + "/Users/" + folder + "/NTUSER.DAT")));
   std::string image = MakeImage(dir, tree);
   std::wstring profile = WriteReg(
       dir, "profile.reg",
@@ -77,6 +81,59 @@ TEST(CurrentUserHive, IsTheProfileProfileListGives) {
   ASSERT_EQ(DWORD(0), Import(image, noSid));
   EXPECT_EQ("2", Get(image, "/Users/alice.PC/NTUSER.DAT", "\\Software\\Vro", "byName"));
   EXPECT_EQ("<missing>", Get(image, "/Users/alice/NTUSER.DAT", "\\Software\\Vro", "byName"));
+
+  // The last user "PC\j" (no SID, as Windows 7 records it) whose only
+  // folder ProfileList names is "j.doe", another user's: not j.doe's hive,
+  // nor a stale folder's; the default hive, told in a line, for the import
+  // and the export alike.
+  auto listed = [](const char* sid, const std::wstring& folder) {
+    return L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\"
+           L"S-1-5-21-1-2-3-" +
+           vt::Widen(sid) + L"]\r\n\"ProfileImagePath\"=\"C:\\\\Users\\\\" + folder + L"\"\r\n\r\n";
+  };
+  ASSERT_EQ(
+      DWORD(0),
+      Import(image, WriteReg(dir, "j.reg",
+                             std::wstring(kLogonUi) + L"\"LastLoggedOnUser\"=\"PC\\\\j\"\r\n\r\n" +
+                                 L"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows "
+                                 L"NT\\CurrentVersion\\ProfileList]\r\n\r\n" +
+                                 listed("1002", L"j.doe"))));
+  std::wstring byJ =
+      WriteReg(dir, "byj.reg", L"[HKEY_CURRENT_USER\\Software\\Vro]\r\n\"byJ\"=\"3\"\r\n");
+  const std::string line =
+      "\\Windows\\System32\\config\\DEFAULT: no profile folder of the image is the last "
+      "user's that SOFTWARE names: HKEY_CURRENT_USER is this hive";
+  std::string out;
+  ASSERT_EQ(DWORD(0), Import(image, byJ, &out));
+  EXPECT_NE(std::string::npos, out.find(line)) << out;
+  EXPECT_EQ("<missing>", Get(image, "/Users/j.doe/NTUSER.DAT", "\\Software\\Vro", "byJ"));
+  EXPECT_EQ("3", Get(image, "/Windows/System32/config/DEFAULT", "\\Software\\Vro", "byJ"));
+  std::wstring exported = vt::ToWin(dir) + L"\\j-export.reg";
+  ASSERT_EQ(DWORD(0), RunVro(ImageArgs(vt::ToWin(image)) + L"\"/export:" + exported +
+                                 L"::HKEY_CURRENT_USER\\Software\\Vro\"",
+                             &out));
+  EXPECT_NE(std::string::npos, out.find(line)) << out;
+  std::string text;
+  vt::Sh("iconv -f UTF-16 -t UTF-8 " + vt::Q(dir + "/j-export.reg"), &text);
+  EXPECT_NE(std::string::npos, text.find("\"byJ\"=\"3\"")) << text;
+
+  // Made again as "j.PC" (the domain of "PC\j") or "j.WKS7" (the
+  // computer's name in SYSTEM, the last user "CORP\j"): that folder's.
+  ASSERT_EQ(DWORD(0), Import(image, WriteReg(dir, "jpc.reg", listed("1003", L"j.PC"))));
+  ASSERT_EQ(DWORD(0), Import(image, byJ, &out));
+  EXPECT_EQ(std::string::npos, out.find("HKEY_CURRENT_USER is this hive")) << out;
+  EXPECT_EQ("3", Get(image, "/Users/j.PC/NTUSER.DAT", "\\Software\\Vro", "byJ"));
+  EXPECT_EQ("<missing>", Get(image, "/Users/j.doe/NTUSER.DAT", "\\Software\\Vro", "byJ"));
+  ASSERT_EQ(
+      DWORD(0),
+      Import(image,
+             WriteReg(dir, "wks7.reg",
+                      std::wstring(kLogonUi) + L"\"LastLoggedOnUser\"=\"CORP\\\\j\"\r\n\r\n" +
+                          L"[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\"
+                          L"ComputerName\\ComputerName]\r\n\"ComputerName\"=\"WKS7\"\r\n\r\n" +
+                          listed("1004", L"j.WKS7"))));
+  ASSERT_EQ(DWORD(0), Import(image, byJ, &out));
+  EXPECT_EQ("3", Get(image, "/Users/j.WKS7/NTUSER.DAT", "\\Software\\Vro", "byJ"));
 }
 
 TEST(CurrentUserHive, WithoutALastUserIsTheDefaultHiveToldInALine) {

@@ -60,7 +60,8 @@ int OnPart(const std::string& image, long first, long count, const std::string& 
 // volume in MBR entry 0 large enough for a FAT32 volume (a FAT32 or an
 // NTFS partition 1), and behind the EFI system partition of a GPT disk.
 // Every byte outside partition 1 stays (the other volume's files with
-// them); partition 1 is an empty volume of its kind that fsck passes.
+// them); partition 1 is an empty volume of its kind that fsck passes. A
+// partition number that is not a number changes no byte.
 TEST(FormatBatch, OnlyThePartitionNamedChanges) {
   struct Case {
     const char* layout;
@@ -83,6 +84,23 @@ TEST(FormatBatch, OnlyThePartitionNamedChanges) {
                             (gpt ? " --esp-tree " : " --first-tree ") + vt::Q(dir + "/one")));
     ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(copy)));
     std::string out;
+    // A number mistyped (a letter, l for 1, none, hex, a character behind
+    // it) runs neither command on any partition: -13, a line quoting it.
+    for (const wchar_t* typo : {L"x", L"l", L"", L"0x1", L"1x"}) {
+      if (&c != cases) break;
+      for (const std::wstring command :
+           {std::wstring(L"/format"),
+            L"\"/inject:\\two.txt::" + vt::ToWin(dir + "/one/one.txt") + L"\""}) {
+        SCOPED_TRACE(vt::Narrow(typo) + " " + vt::Narrow(command));
+        EXPECT_EQ(DWORD(-13),
+                  RunVro(L"\"-img:" + vt::ToWin(image) + L"::" + typo + L"\" -noupd " + command, &out));
+        EXPECT_NE(std::string::npos, out.find("::" + vt::Narrow(typo) + ": the partition \"" +
+                                              vt::Narrow(typo) + "\" behind \"::\" is not a "
+                                              "whole decimal number: not opened"))
+            << out;
+        EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(image) + " " + vt::Q(copy)));
+      }
+    }
     EXPECT_EQ(0u, RunVro(L"\"-img:" + vt::ToWin(image) + L"::1\" -noupd /format", &out)) << out;
     EXPECT_TRUE(SameOutside(image, copy, c.first, c.first + c.count))
         << "another partition changed";

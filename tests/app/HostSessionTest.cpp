@@ -173,11 +173,14 @@ TEST(HostSession, TwoHundredCallsGiveBackWhatTheyTake) {
                       " | iconv -t utf-16 > good.reg"
                       " && printf 'Windows Registry Editor Version 5.00\\r\\n\\r\\n"
                       "[HKEY_LOCAL_MACHINE\\\\SYSTEM\\\\Host]\\r\\n\"Bad\"=hex:zz\\r\\n'"
-                      " | iconv -t utf-16 > bad.reg && printf 'host file' > note.txt"));
+                      " | iconv -t utf-16 > bad.reg"
+                      " && printf 'Windows Registry Editor Version 5.00\\r\\n\\r\\n"
+                      "[HKEY_LOCAL_MACHINE\\\\SYSTEM\\\\Host]\\r\\n- \"Calls\"=dword:00000002\\r\\n'"
+                      " | iconv -t utf-16 > badname.reg && printf 'host file' > note.txt"));
   auto win = [&](const char* name) { return vt::ToWin(dir + "/" + name); };
   const std::wstring image = disk.ImageWin(), fatImage = fat.ImageWin(), ownImage = own.ImageWin();
   const std::wstring out = win("readme.txt"), reg = win("out.reg"), good = win("good.reg"),
-                     bad = win("bad.reg"), note = win("note.txt"), copy = win("copy.img"),
+                     bad = win("bad.reg"), badName = win("badname.reg"), note = win("note.txt"), copy = win("copy.img"),
                      missing = win("missing.img"), writeBack = win("wb.fix");
 
   struct Call {
@@ -215,6 +218,8 @@ TEST(HostSession, TwoHundredCallsGiveBackWhatTheyTake) {
        [&] { return extract(missing.c_str(), L"", 0, L"\\", out.c_str(), 1); }},
       {"bad import", kImageImportFailed,
        [&] { return importRegistry(image.c_str(), L"", 0, bad.c_str()); }},
+      {"name in none of regedit's forms", kImageImportFailed,
+       [&] { return importRegistry(image.c_str(), L"", 0, badName.c_str()); }},
       {"fat convert", kImageBadArgument,
        [&] { return convert(fatImage.c_str(), copy.c_str(), 0, 0, nullptr, nullptr); }},
       {"no device", kImageVolumeOperationFailed,
@@ -240,7 +245,7 @@ TEST(HostSession, TwoHundredCallsGiveBackWhatTheyTake) {
   runRound(0);
   ASSERT_EQ(kImageOk, finishedConvert());
   const ProcessFigures start = Measure();
-  const int kRounds = 14;  // 210 calls
+  const int kRounds = 14;  // 224 calls
   for (int n = 1; n <= kRounds; ++n) runRound(n);
   const ProcessFigures end = Measure();
   printf("handles %lu -> %lu, private %lu -> %lu, largest free %lu -> %lu, heap %lu -> %lu\n",
@@ -261,6 +266,7 @@ TEST(HostSession, TwoHundredCallsGiveBackWhatTheyTake) {
                                      reg.c_str()));
   vt::Sh("iconv -f utf-16 -t utf-8 " + vt::Q(dir + "/out.reg"), &text);
   EXPECT_NE(std::string::npos, text.find("\"Calls\"=dword:00000001")) << text;
+  EXPECT_EQ(std::string::npos, text.find("dword:00000002")) << text;
   EXPECT_EQ(kImageOk, extract(image.c_str(), L"", 0, L"\\note.txt", out.c_str(), 1));
   EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/readme.txt") + " " + vt::Q(dir + "/note.txt")));
   DeleteFileW(out.c_str());

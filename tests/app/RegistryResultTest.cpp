@@ -336,7 +336,8 @@ std::string RootKeys(const std::string& hive) {
 // Every refusal names what is wrong and where: the .reg file and the line
 // of it with what that line lacks (no header, a key line cut before its
 // "]", a value continued past the end of the file, hex data that cannot
-// be read or that is not in regedit's forms, keys of no hive the image has
+// be read or that is not in regedit's forms, a value name in none of
+// regedit's forms, keys of no hive the image has
 // or of no root at all), the bad file of a wildcard (the
 // good one beside it imported), the hive whose file is missing or damaged,
 // the key an export does not find. No line is the generic one, and no
@@ -397,6 +398,24 @@ TEST(RegistryResult, EveryRefusalNamesItsCause) {
        "line 5: data of the value \"X\" that cannot be read (-dword:00000001)"},
       {"path.reg", kGood + L"\"X\"=C:\\WindowsApps\r\n", true,
        "line 5: data of the value \"X\" that cannot be read (C:\\WindowsApps)"},
+      // A value name in none of regedit's forms: no value is stored under
+      // the text as it stands (an autostart entry named "- \"NvBackend\"" from
+      // a published file meant to delete one).
+      {"autostart.reg",
+       L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n"
+       L"- \"NvBackend\"=\"\\\"C:\\\\Program Files (x86)\\\\NVIDIA Corporation\\\\Update "
+       L"Core\\\\NvBackend.exe\\\"\"\r\n",
+       true,
+       "line 4: a line in none of regedit's forms of a value (\"NAME\"=... or @=...): - "
+       "\"NvBackend\"=\"\\\"C:\\\\Program Files (x86)\\\\NVIDIA Corporat..."},
+      {"bare.reg", kGood + L"Name=\"value\"\r\n", true,
+       "line 5: a line in none of regedit's forms of a value (\"NAME\"=... or @=...): "
+       "Name=\"value\""},
+      {"words.reg", kGood + L"Two Words=dword:1\r\n", true,
+       "line 5: a line in none of regedit's forms of a value (\"NAME\"=... or @=...): "
+       "Two Words=dword:1"},
+      {"curly.reg", kGood + L"\u201cx\u201d=\"y\"\r\n", true,
+       "line 5: a line in none of regedit's forms of a value (\"NAME\"=... or @=...): "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "app/CommandLine.h"
+#include "app/ImagePartitionText.h"
 #include "app/ProgramModule.h"
 #include "app/mainwnd/AddressBarEdit.h"
 #include "app/mainwnd/AddressLinks.h"
@@ -26,6 +27,7 @@
 #include "image/mount/MountedImage.h"
 #include "resources/ResourceIds.h"
 #include "ui/DialogTemplateFont.h"
+#include "ui/OwnerMessageBox.h"
 #include "ui/UiLanguage.h"
 #include "ui/UiResources.h"
 #include "ui/TextMeasure.h"
@@ -371,6 +373,10 @@ int FindStartupImage(int argc, wchar_t* const* argv, wchar_t (&image)[kPathChars
   for (int i = 1; i < argc; ++i) {
     if (!lstrcmpiW(argv[i], L"/merge") || !lstrcmpiW(argv[i], L"-merge")) writeBack[0] = 0;
   }
+  // A partition behind "::" that is no number opens nothing, as on the
+  // command line.
+  const ImagePartitionText text = ReadImagePartitionText(image);
+  if (text.hasPartition && !text.partitionValid) return -1;
   return image[0] ? 1 : 0;
 }
 
@@ -381,6 +387,15 @@ int CFileManagerDlg::HandleStartupImage() {
   wchar_t image[kPathChars], writeBack[kPathChars];
   const int found = FindStartupImage(argc, argv, image, writeBack);
   LocalFree(argv);
+  if (found < 0) {
+    wchar_t format[512], line[1400];
+    if (LoadUiString(IDS_IMAGE_PARTITION_NOT_NUMBER, format, 512)) {
+      _snwprintf(line, 1400, format, image);
+      line[1399] = 0;
+      OwnerMessageBox(m_hWnd, line, MB_ICONWARNING | MB_SETFOREGROUND);
+    }
+    return 0;
+  }
   if (!found) return 0;
   int picture = 0;
   if (writeBack[0]) {

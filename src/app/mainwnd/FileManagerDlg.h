@@ -165,7 +165,8 @@ class CFileManagerDlg : public CWindow {
 // (any case) gives the image, a later one replacing it; "-fix:"/"/fix:" the
 // write-back file; a bare argument naming an existing file is the image when
 // none came before it. With "/merge" on the line no write-back file is
-// taken (the merge has used it up). Returns 1 when an image text was found.
+// taken (the merge has used it up). Returns 1 when an image text was found,
+// -1 when its partition behind "::" is not a whole decimal number.
 int FindStartupImage(int argc, wchar_t* const* argv, wchar_t (&image)[kPathChars],
                      wchar_t (&writeBack)[kPathChars]);
 

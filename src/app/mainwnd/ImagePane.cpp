@@ -134,6 +134,7 @@ UINT NoticeStringId(int kind) {
       {VRO_NOTICE_UPDATES_HANG_ON, IDS_NOTICE_UPDATES_HANG_ON},
       {VRO_NOTICE_HELD, IDS_IMAGE_HELD},
       {VRO_NOTICE_USER_HIVE_DEFAULT, IDS_NOTICE_USER_HIVE_DEFAULT},
+      {VRO_NOTICE_USER_HIVE_NO_PROFILE, IDS_NOTICE_USER_HIVE_NO_PROFILE},
   };
   for (const auto& t : kTexts) {
     if (t.kind == kind) return t.text;

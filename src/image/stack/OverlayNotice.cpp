@@ -109,6 +109,9 @@ const wchar_t* Why(int kind) {
     case VRO_NOTICE_USER_HIVE_DEFAULT:
       return L"SOFTWARE names no last user: HKEY_CURRENT_USER is this hive (the hive of "
              L"HKEY_USERS\\.DEFAULT)";
+    case VRO_NOTICE_USER_HIVE_NO_PROFILE:
+      return L"no profile folder of the image is the last user's that SOFTWARE names: "
+             L"HKEY_CURRENT_USER is this hive (the hive of HKEY_USERS\\.DEFAULT)";
     case VRO_NOTICE_NO_PARTITION:
       return L"its disk has no partition of the number asked for: not opened";
     default:

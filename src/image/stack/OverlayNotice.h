@@ -39,7 +39,8 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_JOURNAL_NAME_TAKEN,  // the same at the journal's new name: no writer opens the image
   VRO_NOTICE_UPDATES_HANG_ON,     // an update file a write into its image itself would unlink
   VRO_NOTICE_HELD,                // a file another process writes, or reads while this one would write
-  VRO_NOTICE_USER_HIVE_DEFAULT    // the hive standing for HKEY_CURRENT_USER, no last user being named
+  VRO_NOTICE_USER_HIVE_DEFAULT,   // the hive standing for HKEY_CURRENT_USER, no last user being named
+  VRO_NOTICE_USER_HIVE_NO_PROFILE // the same, the last user named having no profile in the image
 };
 
 typedef void (*VroOverlayNoticeFn)(const wchar_t* path, int kind);

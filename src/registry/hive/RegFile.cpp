@@ -453,6 +453,15 @@ class Importer {
     } else if (line[0] == L'@' && (eq = line.find_first_not_of(L" \t", 1)) != std::wstring::npos &&
                line[eq] == L'=') {
       name_.clear();  // @= is the default value; "@"= a value named "@"
+    } else if (forms_ == kRegeditForms) {
+      // regedit reads a value only as "NAME"= or @=: any other line in a
+      // key (a name without quotes, one in other quotes, a "-" in front
+      // of it) would store a value under text no one meant as its name.
+      std::wstring shown = line.size() > 60 ? line.substr(0, 57) + L"..." : line;
+      return Fail(lineAt_,
+                  L"a line in none of regedit's forms of a value (\"NAME\"=... or "
+                  L"@=...): " +
+                      shown);
     } else {
       // A name without quotes runs to the first "=", as the staging scripts
       // of driver installation write them (Type=dword:00000001).

@@ -109,6 +109,12 @@ TEST(StartupImage, CommandLineForms) {
     wchar_t* argv[] = {const_cast<wchar_t*>(L"p"), &a1[0]};
     EXPECT_EQ(0, FindStartupImage(2, argv, img, fix));
   }
+  // A partition behind "::" that is no whole decimal number opens nothing.
+  for (const wchar_t* typo : {L"x", L"", L"0x1", L"1x"}) {
+    std::wstring a1 = std::wstring(L"-img:D:\\t.img::") + typo;
+    wchar_t* argv[] = {const_cast<wchar_t*>(L"p"), &a1[0]};
+    EXPECT_EQ(-1, FindStartupImage(2, argv, img, fix)) << vt::Narrow(typo);
+  }
 }
 
 TEST(FileTypes, GroupsOfTheExamples) {

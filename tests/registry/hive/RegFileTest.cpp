@@ -237,13 +237,25 @@ TEST(RegFile, BadLineLeavesTheHiveAsItWas) {
   for (const wchar_t* bad : {L"\"v\"=hex:01,zz,03\r\n", L"\"v\"=dword:xyz\r\n",
                              L"\"v\"=\"unclosed\r\n", L"garbage line\r\n", L"\"v\"=hex(1x):00\r\n",
                              // a file cut inside a section line: the key it would name is no key
-                             L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Selec\r\n"}) {
+                             L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Selec\r\n",
+                             // names in none of regedit's forms
+                             L"- \"NvBackend\"=\"\\\"C:\\\\x.exe\\\"\"\r\n", L"Name=\"value\"\r\n",
+                             L"Two Words=dword:1\r\n", L"\u201cx\u201d=\"y\"\r\n"}) {
     std::wstring text = std::wstring(L"Windows Registry Editor Version 5.00\r\n\r\n") +
                         L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Added]\r\n\"a\"=\"1\"\r\n" + bad +
                         L"\"b\"=\"2\"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\More]\r\n";
-    EXPECT_EQ(-1, import_reg_text(img, text, kPrefix));
+    RegImportFault fault;
+    EXPECT_EQ(-1, import_reg_text(img, text, kPrefix, 0, &fault));
+    EXPECT_EQ(5u, fault.line);
     EXPECT_EQ(before, ht::Dump(img));
     EXPECT_FALSE(img->state & HIVE_STATE_DIRTY) << "clean before, clean after";
+    // The staging scripts of driver installation write names without
+    // quotes: read there, never in a .reg file.
+    if (bad == std::wstring(L"Name=\"value\"\r\n")) {
+      HiveImage* staged = ht::Load(ht::EmptyHive());
+      EXPECT_EQ(0, import_reg_text(staged, text, kPrefix, 0, nullptr, kStagingForms));
+      close_hive(staged);
+    }
   }
   std::wstring cutAtEnd =
       L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Added]\r\n"
