@@ -86,11 +86,12 @@ DWORD FatResultToWin32(int result) {
       return ERROR_NOT_ENOUGH_MEMORY;
     case FAT_INVALID_PARAMETER:
       return ERROR_INVALID_PARAMETER;
+    // Not ERROR_DISK_CORRUPT: the copy tells that one as an NTFS index
+    // bitmap's damage. These have lines of their own (ErrorOf).
     case FAT_MAP_DAMAGED:
-      return ERROR_FILE_CORRUPT;
     case FAT_UPCASE_DAMAGED:
     case FAT_SET_DAMAGED:
-      return ERROR_DISK_CORRUPT;
+      return ERROR_FILE_CORRUPT;
     default:
       return ERROR_GEN_FAILURE;
   }
