@@ -15,6 +15,7 @@ PKGS=(
   wine wine32:i386 wine64 xvfb xauth fonts-wqy-microhei fonts-noto-cjk fonts-wine imagemagick x11-apps xdotool
   ntfs-3g dosfstools exfatprogs mtools qemu-utils libhivex-bin libwin-hivex-perl
   python3 python3-hivex fdisk gdisk exfat-fuse 7zip libxml2-utils qemu-system-x86
+  perl          # its Unicode database makes the FAT module's up-case table
   forensics-samples-ntfs forensics-samples-vfat forensics-samples-exfat
   googletest
   7zip chntpw   # bench/run.sh's peers only

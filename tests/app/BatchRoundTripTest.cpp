@@ -200,3 +200,130 @@ TEST_P(UpdateTimes, AFileOfTheSameTimeIsKept) {
 INSTANTIATE_TEST_SUITE_P(Volumes, UpdateTimes, ::testing::Values("fat32", "exfat"));
 
 }  // namespace
+
+namespace {
+
+// Names whose upper case the Unicode tables and Windows' up-case table
+// spell differently (the micro sign, the dotless i, title-case digraphs
+// beside their small form, letters later Unicode versions gave capitals, a
+// Greek letter with ypogegrammeni): on a volume mkfs.exfat made and exfat-fuse filled, each
+// comes out, is replaced in place and is found in its folder, so that
+// exfat-fuse lists each once with the new bytes and fsck.exfat passes the
+// volume; the name hashes the program writes are those of the volume's
+// table.
+TEST(BatchRoundTrip, ExfatNamesAsTheVolumeSpellsThem) {
+  const std::vector<std::string> names = {"\xC2\xB5s.txt", "\xC9\x90.txt",     "\xC7\x85.txt",
+                                          "\xC7\xB2.txt",  "\xE1\xBE\xB3.txt", "\xC7\x86.txt"};
+  const std::string folder = "k\xC4\xB1lavuz";  // Turkish, with the dotless i
+  Volume v;
+  v.fs = "exfat";
+  v.dir = vt::ScratchDirUnix();
+  v.image = v.dir + "/disks/disk.img";
+  const std::string tree = v.dir + "/tree", src = v.dir + "/src", want = v.dir + "/want";
+  std::string script = "mkdir -p " + vt::Q(tree + "/" + folder) + " " + vt::Q(src + "/" + folder) +
+                       " " + vt::Q(v.dir + "/disks") + " && cd " + vt::Q(v.dir);
+  for (const std::string& n : names)
+    script += " && printf 'old %s' " + vt::Q(n) + " > " + vt::Q("tree/" + n) + " && printf 'new " +
+              "%s' " + vt::Q(n) + " > " + vt::Q("src/" + n);
+  script += " && printf old-a > " + vt::Q("tree/" + folder + "/a.txt") + " && printf new-a > " +
+            vt::Q("src/" + folder + "/a.txt") + " && printf b > " + vt::Q(v.dir + "/b.txt") +
+            " && find src -type f -exec touch -d '2030-01-01 10:00' {} +";
+  ASSERT_EQ(0, vt::Sh(script));
+  std::string out;
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(v.image) +
+                              " --fs exfat --layout mbr2048 --size 24 "
+                              "--tree " +
+                              vt::Q(tree),
+                          &out));
+  v.start = atol(out.c_str());
+  ASSERT_EQ("", Fsck(v));
+
+  // Each name comes out into `into` with the bytes of `from`'s file.
+  auto extractEach = [&](const std::string& into, const std::string& from) {
+    for (const std::string& n : names) {
+      SCOPED_TRACE(n);
+      EXPECT_EQ(kOk, RunVro(v.Args() + L"\"/extract:\\" + vt::Widen(n) + L"::" +
+                                vt::ToWin(into + "/" + n) + L"\"",
+                            &out))
+          << out;
+      EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(into + "/" + n) + " " + vt::Q(from + "/" + n)));
+    }
+  };
+  extractEach(v.dir + "/out", tree);
+  EXPECT_EQ(kOk, RunVro(v.Args() + L"\"/extract:\\" + vt::Widen(folder) + L"\\a.txt::" +
+                            vt::ToWin(v.dir + "/out/a.txt") + L"\"",
+                        &out))
+      << out;
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(v.dir + "/out/a.txt") + " " +
+                      vt::Q(tree + "/" + folder + "/a.txt")));
+
+  // Replaced in place: the files of the root by a wildcard (-update: the
+  // host files are newer), the folder's file by a folder inject, and a new
+  // file into the folder by its path.
+  EXPECT_EQ(kOk, RunVro(v.Args() + L"-update \"/inject:\\::" + vt::ToWin(src) + L"\\*.txt\"", &out))
+      << out;
+  EXPECT_EQ(kOk, RunVro(v.Args() + L"\"/inject:\\" + vt::Widen(folder) + L"::" +
+                            vt::ToWin(src + "/" + folder) + L"\"",
+                        &out))
+      << out;
+  EXPECT_EQ(kOk, RunVro(v.Args() + L"\"/inject:\\" + vt::Widen(folder) + L"\\b.txt::" +
+                            vt::ToWin(v.dir + "/b.txt") + L"\"",
+                        &out))
+      << out;
+  // exfat-fuse lists what the host tree holds: each name once, new bytes.
+  ASSERT_EQ(0,
+            vt::Sh("cp -r " + vt::Q(src) + " " + vt::Q(want) + " && cp " + vt::Q(v.dir + "/b.txt") +
+                       " " + vt::Q(want + "/" + folder) + " && cd " + vt::Q(want) +
+                       " && (find . | sort && find . -type f | sort | xargs -r " + "sha256sum)",
+                   &out));
+  EXPECT_EQ(out, View(v));
+  EXPECT_EQ("", Fsck(v));
+  // /check finds every set sound: its hashes, exfat-fuse's and ours, are
+  // the volume table's.
+  EXPECT_EQ(DWORD(-2), RunVro(v.Args() + L"/check", &out)) << out;
+  EXPECT_EQ(std::string::npos, out.find("The entry set")) << out;
+  EXPECT_NE(std::string::npos, out.find("only its names and entry sets were checked")) << out;
+
+  // The same table in another compressed form (every stretch of unchanged
+  // characters as a run, however short) reads the same: the names come out
+  // with their new bytes.
+  {
+    ip::Bytes d(vt::ToWin(v.image));
+    ip::ExfatLayout x(d, (size_t)v.start * 512);
+    ASSERT_NE(ip::kNone, x.upcase);
+    std::vector<uint16_t> map(0x10000);
+    for (uint32_t c = 0, i = 0; i < x.upcaseBytes / 2; i++) {
+      uint16_t u = d.U16(x.upcase + i * 2);
+      if (u == 0xFFFF && i + 1 < x.upcaseBytes / 2) {
+        for (uint32_t n = d.U16(x.upcase + ++i * 2); n; n--, c++) map[c] = (uint16_t)c;
+      } else if (c < 0x10000) {
+        map[c++] = u;
+      }
+    }
+    std::vector<uint16_t> units;
+    for (uint32_t c = 0; c < 0x10000;) {
+      uint32_t n = 0;
+      while (c + n < 0x10000 && map[c + n] == c + n) n++;
+      if (n) {
+        units.insert(units.end(), {0xFFFF, (uint16_t)n});
+        c += n;
+      } else {
+        units.push_back(map[c++]);
+      }
+    }
+    ASSERT_LT(units.size() * 2, x.upcaseBytes);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < units.size(); i++) {
+      d.Put(x.upcase + i * 2, units[i], 2);
+      for (uint8_t b : {uint8_t(units[i]), uint8_t(units[i] >> 8)})
+        sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + b;
+    }
+    d.Put(x.upcaseEntry + 4, sum, 4);
+    d.Put(x.upcaseEntry + 24, units.size() * 2, 8);
+    ASSERT_TRUE(d.Save());
+  }
+  extractEach(v.dir + "/again", src);
+  EXPECT_EQ("", Fsck(v));
+}
+
+}  // namespace

@@ -271,12 +271,7 @@ TEST(FatMapDamage, ACrossLinkedChainIsNeitherFreedNorTaken) {
         const size_t stream = name - 2 - 32, set = stream - 32;
         d.Put(stream + 1, d.U8(stream + 1) | 2, 1);
         d.Put(stream + 20, a[a.size() - 72], 4);
-        // The entry set's check value, over every byte but its own.
-        uint32_t sum = 0;
-        for (size_t i = 0; i < 32 * (d.U8(set + 1) + 1u); i++)
-          if (i != 2 && i != 3)
-            sum = (((sum & 1) ? 0x8000 : 0) + (sum >> 1) + d.U8(set + i)) & 0xFFFF;
-        d.Put(set + 2, sum & 0xFFFF, 2);
+        ip::ExfatLayout::SealSet(d, set);
       } else {
         ip::FatLayout f(d, (size_t)start * 512);
         ASSERT_EQ(16, f.bits);
@@ -326,6 +321,92 @@ TEST(FatMapDamage, ACrossLinkedChainIsNeitherFreedNorTaken) {
       EXPECT_EQ(view, FatVolumeView(image, start, exfat));
       EXPECT_EQ(fsck, FsckProblems(image, start, exfat));
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The entry set of dup.txt fails its own check: its check value wrong, or
+// its name hash wrong under a right check value (readers that go by the
+// hash pass it over). No writer makes a second set of the name: an inject
+// of dup.txt is refused with a line naming the folder and the check it
+// needs, and the image stays byte for byte; with the check value wrong the
+// set's name cannot be trusted, so no other name goes into the folder
+// either. An up-case table that fails its check value refuses every write
+// the same way, the volume's names not known to compare. /check names the
+// set or the table.
+TEST(FatMapDamage, AnEntrySetThatFailsItsCheckKeepsWritersOut) {
+  enum Damage { kCheckValue, kNameHash, kUpcaseTable };
+  for (Damage damage : {kCheckValue, kNameHash, kUpcaseTable}) {
+    const char* what = damage == kCheckValue ? "check" : damage == kNameHash ? "hash" : "upcase";
+    SCOPED_TRACE(what);
+    const std::string dir = vt::ScratchDirUnix() + "/" + what, tree = dir + "/tree",
+                      disks = dir + "/disks", image = disks + "/disk.img", host = dir + "/new.txt";
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree + "/sub") + " " + vt::Q(disks) + " && cd " +
+                        vt::Q(tree) + " && printf old > dup.txt && printf k > sub/keep.txt" +
+                        " && printf new > " + vt::Q(host)));
+    std::string out;
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) +
+                                " --fs exfat --layout mbr2048 --size 24 --tree " + vt::Q(tree),
+                            &out));
+    const long start = atol(out.c_str());
+    {
+      ip::Bytes d(vt::ToWin(image));
+      ip::ExfatLayout x(d, (size_t)start * 512);
+      const size_t set = x.FileEntry(d, "dup.txt");
+      ASSERT_NE(ip::kNone, set);
+      ASSERT_EQ(0x85u, d.U8(set));
+      if (damage == kNameHash) {
+        d.Put(set + 32 + 4, d.U16(set + 32 + 4) ^ 0x0101, 2);
+        ip::ExfatLayout::SealSet(d, set);
+      } else if (damage == kCheckValue) {
+        d.Put(set + 2, d.U16(set + 2) ^ 0x0101, 2);
+      } else {
+        ASSERT_NE(ip::kNone, x.upcaseEntry);
+        d.Put(x.upcaseEntry + 4, x.upcaseCheck ^ 1, 4);
+      }
+      ASSERT_TRUE(d.Save());
+    }
+    const std::string line =
+        damage == kUpcaseTable
+            ? "The up-case table of the exFAT volume fails its check value: names cannot be "
+              "compared as the volume does, nothing is written to it until it is checked "
+              "(fsck.exfat)\r\n"
+            : "The folder \\ holds an entry set that fails its check (its check value or its "
+              "name hash): nothing is written into the folder until the volume is checked "
+              "(fsck.exfat)\r\n";
+    const std::string hash = vt::Sha256(vt::ToWin(image));
+    std::vector<std::wstring> names = {L"dup.txt", L"DUP.TXT"};
+    if (damage != kNameHash) names.push_back(L"other.txt");
+    if (damage == kUpcaseTable) names.push_back(L"sub\\n.txt");
+    for (const std::wstring& name : names) {
+      SCOPED_TRACE(vt::Narrow(name));
+      EXPECT_EQ(kFailed, RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd \"/inject:\\" + name +
+                                    L"::" + vt::ToWin(host) + L"\"",
+                                &out));
+      EXPECT_NE(std::string::npos, out.find(line)) << out;
+      EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image))) << "the image changed\n" << out;
+    }
+    // The folder beside it takes files as before.
+    if (damage != kUpcaseTable)
+      EXPECT_EQ(0u, RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd \"/inject:\\sub\\n.txt::" +
+                               vt::ToWin(host) + L"\"",
+                           &out))
+          << out;
+    EXPECT_EQ(DWORD(-2), RunVro(ImageArgs(vt::ToWin(image)) + L"/check", &out));
+    EXPECT_NE(std::string::npos,
+              out.find(damage == kNameHash
+                           ? "The entry set of dup.txt in the folder \\ has a name hash that "
+                             "does not fit its name."
+                       : damage == kCheckValue
+                           ? "of the folder \\ fails its check value (its name reads \"dup.txt\")."
+                           : "The up-case table of the exFAT volume fails its check value."))
+        << out;
+    EXPECT_NE(std::string::npos,
+              out.find("The volume is exFAT: only its names and entry sets were checked."))
+        << out;
   }
 }
 

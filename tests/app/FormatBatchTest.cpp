@@ -2,9 +2,12 @@
 // them by default, from the smallest it makes without a warning to 2 GiB,
 // each becoming an empty FAT32 volume that fsck.fat -n passes and that
 // takes a file mtools reads back; on the second partition of a disk, which
-// alone changes; on volumes without a partition table. Images are sparse.
+// alone changes; on volumes without a partition table (the exFAT one with
+// the up-case table mkfs.exfat writes, and names exfat-fuse finds). Images
+// are sparse.
 #include <gtest/gtest.h>
 
+#include "../image/ImagePatch.h"
 #include "BatchTestUtil.h"
 
 using namespace bt;
@@ -125,6 +128,18 @@ TEST(FormatBatch, OnlyThePartitionNamedChanges) {
 // formatted as the kind it is: fsck passes the empty volume, which takes
 // a file a reader gets back. A number other than 0 opens nothing; one too
 // small for the kind is named and left as it was.
+// The up-case table of the exFAT volume at the image's start, raw, with
+// its entry's check value.
+std::string UpcaseTable(const std::string& image) {
+  ip::Bytes d(vt::ToWin(image));
+  ip::ExfatLayout x(d, 0);
+  EXPECT_NE(ip::kNone, x.upcase);
+  if (x.upcase == ip::kNone) return "";
+  std::string raw = std::to_string(x.upcaseCheck) + ":";
+  for (uint64_t i = 0; i < x.upcaseBytes; i++) raw += (char)d.U8(x.upcase + i);
+  return raw;
+}
+
 TEST(FormatBatch, VolumesWithoutAPartitionTable) {
   struct Case {
     const char* fs;
@@ -147,6 +162,8 @@ TEST(FormatBatch, VolumesWithoutAPartitionTable) {
                             " --size " + std::to_string(c.mib) + " --tree " +
                             vt::Q(dir + "/tree")));
     const std::string hash = vt::Sha256(vt::ToWin(image));
+    const bool exfat = std::string(c.fs) == "exfat";
+    const std::string mkfsTable = exfat ? UpcaseTable(image) : "";
     std::string out;
     EXPECT_EQ(DWORD(-15), RunVro(L"\"-img:" + vt::ToWin(image) + L"::1\" -noupd /format", &out))
         << out;
@@ -166,6 +183,35 @@ TEST(FormatBatch, VolumesWithoutAPartitionTable) {
                             vt::Q(dir + "/out-" + c.fs + "/new.txt"),
                         &out));
     EXPECT_EQ("new.txt\nnew", out);
+    if (!exfat) continue;
+    // The up-case table is the one mkfs.exfat (and Windows) writes, byte for
+    // byte with its check value, so names the program makes are found by
+    // every reader: exfat-fuse lists each of these once, fsck.exfat passes.
+    EXPECT_EQ(mkfsTable, UpcaseTable(image));
+    const std::string names = dir + "/names";
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(names + "/k\xC4\xB1lavuz") + " && cd " + vt::Q(names) +
+                            " && for n in \xC2\xB5s \xC9\x90 \xC7\x85 \xC7\x86 \xC7\xB2 "
+                            "\xE1\xBE\xB3; do printf $n > $n.txt; done && printf a > "
+                            "k\xC4\xB1lavuz/a.txt && (find . | sort && find . -type f | sort | "
+                            "xargs -r sha256sum)",
+                        &out));
+    const std::string want = out;
+    EXPECT_EQ(0u, RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd \"/inject:\\names::" +
+                             vt::ToWin(names) + L"\"",
+                         &out))
+        << out;
+    EXPECT_EQ(0,
+              vt::Sh("rm -rf " + vt::Q(dir + "/view") + " && mkdir -p " + vt::Q(dir + "/view") +
+                         " && l=$(losetup -f --show " + vt::Q(image) +
+                         ") && mount.exfat-fuse "
+                         "-o ro $l " +
+                         vt::Q(dir + "/view") + " >/dev/null && (cd " + vt::Q(dir + "/view/names") +
+                         " && find . | sort && find . -type f | "
+                         "sort | xargs -r sha256sum); umount " +
+                         vt::Q(dir + "/view") + "; losetup -d $l",
+                     &out));
+    EXPECT_EQ(want, out);
+    EXPECT_EQ(0, vt::Sh("fsck.exfat -n " + vt::Q(image) + " 2>&1", &out)) << out;
   }
   // An exFAT volume of 1 MiB is too small for one of ours: the line says
   // so, and nothing is written.

@@ -109,6 +109,11 @@ struct FatLayout {
 struct ExfatLayout {
   size_t vol = 0, fat = 0, heap = 0, bitmap = kNone;
   uint32_t clusterBytes = 0, root = 0;
+  // The up-case table (in one cluster run): where, its length and its
+  // entry's check value, and where its entry lies.
+  size_t upcase = kNone, upcaseEntry = kNone;
+  uint64_t upcaseBytes = 0;
+  uint32_t upcaseCheck = 0;
 
   ExfatLayout(const Bytes& d, size_t start) : vol(start) {
     uint32_t ss = 1u << d.U8(vol + 0x6C);
@@ -117,9 +122,12 @@ struct ExfatLayout {
     heap = vol + (size_t)d.U32(vol + 0x58) * ss;
     root = d.U32(vol + 0x60);
     for (size_t o = Cluster(root); o < Cluster(root) + clusterBytes; o += 32) {
-      if (d.U8(o) == 0x81) {
-        bitmap = Cluster(d.U32(o + 20));
-        break;
+      if (d.U8(o) == 0x81 && bitmap == kNone) bitmap = Cluster(d.U32(o + 20));
+      if (d.U8(o) == 0x82 && upcase == kNone) {
+        upcase = Cluster(d.U32(o + 20));
+        upcaseBytes = d.U64(o + 24);
+        upcaseCheck = d.U32(o + 4);
+        upcaseEntry = o;
       }
     }
   }
@@ -145,6 +153,13 @@ struct ExfatLayout {
       c = contiguous ? c + 1 : d.U32(fat + (size_t)c * 4);
     }
     return list;
+  }
+  // Writes the entry set's check value, over every byte but its own.
+  static void SealSet(Bytes& d, size_t set) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < 32 * (d.U8(set + 1) + 1u); i++)
+      if (i != 2 && i != 3) sum = (((sum & 1) ? 0x8000 : 0) + (sum >> 1) + d.U8(set + i)) & 0xFFFF;
+    d.Put(set + 2, sum, 2);
   }
   void SetBit(Bytes& d, uint32_t c, bool used) const {
     size_t at = bitmap + (c - 2) / 8;

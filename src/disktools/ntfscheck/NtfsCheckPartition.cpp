@@ -2,8 +2,12 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include <string>
+#include <vector>
+
 #include "common/ConsoleOutput.h"
 #include "disktools/ntfscheck/NtfsCheck.h"
+#include "image/mount/FatVolume.h"
 #include "image/mount/MountedImage.h"
 #include "image/ntfs/check/NtfsCheck.h"
 
@@ -22,10 +26,33 @@ void PrintCheckLog(const char* format, ...) {
   WriteCommandLineA(line, length);
 }
 
+// A line of the check with a name in it.
+static void PrintCheckLine(const std::wstring& text) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  wchar_t stamp[32];
+  _snwprintf(stamp, 32, L"%04d-%02d-%02d %02d:%02d:%02d:", now.wYear, now.wMonth, now.wDay,
+             now.wHour, now.wMinute, now.wSecond);
+  stamp[31] = 0;
+  WriteCommandLine(stamp + text + L"\n");
+}
+
 int CheckNtfsPartition(CMountedImage* image) {
   if (!image) return 0;
   if (!image->NtfsVolume()) {
-    PrintCheckLog("The volume is not NTFS: nothing was checked.\n");
+    // Of an exFAT volume the names are checked: entry sets that fail their
+    // check keep writers out of their folders.
+    CFatVolume* fat = image->FatVolume();
+    std::vector<std::wstring> findings;
+    if (fat && fat->FindDamagedNames(&findings)) {
+      for (const std::wstring& line : findings) PrintCheckLine(line);
+    } else if (fat) {
+      PrintCheckLog("The folders of the volume could not all be read (error %lu).\n",
+                    GetLastError());
+    }
+    PrintCheckLog(fat && fat->FileSystemType() == FAT_TYPE_EXFAT
+                      ? "The volume is exFAT: only its names and entry sets were checked.\n"
+                      : "The volume is not NTFS: nothing was checked.\n");
     return 0;
   }
   return CheckNtfsVolume(image->NtfsVolume(), PrintCheckLog);

@@ -1,5 +1,9 @@
 // Directories: walking entries, finding, registering and removing names,
 // and the public directory operations.
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "image/fat/FatInternal.h"
 #include "image/fat/FatCodePage.h"
 
@@ -27,6 +31,8 @@ void DirRoot(FatWorkArea* fs, FatDirObject* dp) {
   dp->offset = 0;
   dp->cluster = 0;
   dp->sector = 0;
+  dp->damagedSet = kNone;
+  dp->stopAtDamage = 0;
 }
 
 int DirSeek(FatDirObject* dp, uint32_t ofs) {
@@ -109,19 +115,31 @@ int DirReadObject(FatDirObject* dp) {
     for (;;) {
       if ((r = DirEntry(dp, &e))) return r;
       if (e[0] == 0) return FAT_NO_FILE;
-      if (e[0] == 0x85 && e[1] >= 2 && e[1] <= 18) {
+      if (e[0] == 0x85) {
+        // The stream entry, the name entries its length needs, then only
+        // secondary entries (vendor extensions) that the check value covers.
         uint32_t n = e[1] + 1u;
         uint32_t start = dp->offset;
-        memcpy(set, e, 32);
-        uint32_t i = 1;
-        for (; i < n; i++) {
-          if ((r = DirNext(dp, false))) return r;
+        bool whole = n >= 3 && n <= 19;
+        if (whole) memcpy(set, e, 32);
+        uint32_t i = 1, names = 0;
+        for (; whole && i < n; i++) {
+          if ((r = DirNext(dp, false)) == FAT_NO_FILE) {
+            // Cut off by the folder's end.
+            if (dp->damagedSet == kNone) dp->damagedSet = start;
+            if (!dp->stopAtDamage) return r;
+            break;
+          }
+          if (r) return r;
           if ((r = DirEntry(dp, &e))) return r;
-          if ((e[0] & 0x80) == 0 || (i == 1 ? e[0] != 0xC0 : e[0] != 0xC1)) break;
+          if (i == 2) names = (set[35] + 14u) / 15;
+          uint8_t want = i == 1 ? 0xC0 : i < 2 + names ? 0xC1 : 0;
+          if (want ? e[0] != want : (e[0] & 0xC0) != 0xC0) break;
           memcpy(set + 32 * i, e, 32);
         }
         uint32_t len = set[35];
-        if (i == n && Ld16(set + 2) == FatExfatSetChecksum(set, n) && len && len <= (n - 2) * 15) {
+        if (whole && i == n && Ld16(set + 2) == FatExfatSetChecksum(set, n) && len &&
+            2 + names <= n) {
           for (uint32_t k = 0; k < len; k++)
             lfn[k] = Ld16(set + 64 + (k / 15) * 32 + 2 + (k % 15) * 2);
           lfn[len] = 0;
@@ -135,7 +153,22 @@ int DirReadObject(FatDirObject* dp) {
           dp->found.setCount = (uint8_t)n;
           return FAT_OK;
         }
-        if (i < n) continue;  // re-examine the entry that broke the set
+        // A set that fails its check: passed over, and noted (a name not
+        // found in this folder may be the one it holds).
+        if (dp->damagedSet == kNone) dp->damagedSet = start;
+        if (dp->stopAtDamage) {
+          uint32_t have = whole ? i : 0, k = 0;
+          for (uint32_t at = 2; at < have && set[32 * at] == 0xC1; at++)
+            for (uint32_t j = 0; j < 15 && k < len && k < 255; j++)
+              lfn[k++] = Ld16(set + 32 * at + 2 + 2 * j);
+          lfn[k] = 0;
+          dp->lfnLength = (uint16_t)k;
+          dp->found.setOffset = start;
+          // kNone: the cursor's entry broke the set and is read again.
+          dp->found.entryOffset = whole && i < n && r != FAT_NO_FILE ? kNone : dp->offset;
+          return FAT_SET_DAMAGED;
+        }
+        if (whole && i < n) continue;  // re-examine the entry that broke the set
       }
       if ((r = DirNext(dp, false))) return r;
     }
@@ -221,27 +254,38 @@ int FindEntry(FatDirObject* dp, const FatName* name) {
   FatWorkArea* fs = dp->fs;
   int r = DirSeek(dp, 0);
   if (r) return r;
-  uint16_t hash = IsExfat(fs) ? FatExfatNameHash(name->lfn, name->length) : 0;
+  dp->damagedSet = kNone;
+  uint16_t hash = IsExfat(fs) ? FatExfatNameHash(fs, name->lfn, name->length) : 0;
   uint16_t text[13];
   for (;;) {
-    if ((r = DirReadObject(dp))) return r;
+    if ((r = DirReadObject(dp))) {
+      // Not found past a set that failed its check: that set may hold it.
+      if (r == FAT_NO_FILE && dp->damagedSet != kNone) r = FAT_SET_DAMAGED;
+      return r;
+    }
     bool match;
     if (IsExfat(fs)) {
-      match = dp->stream[3] == name->length && Ld16(dp->stream + 4) == hash &&
-              FatNamesEqual(fs->lfnBuffer, dp->lfnLength, name->lfn, name->length);
+      // The name itself decides; a set of the name whose hash does not fit
+      // it is damage (readers that go by the hash would not find it).
+      match = dp->stream[3] == name->length &&
+              FatNamesEqual(fs, fs->lfnBuffer, dp->lfnLength, name->lfn, name->length);
+      if (match && Ld16(dp->stream + 4) != hash) {
+        dp->damagedSet = dp->found.setOffset;
+        return FAT_SET_DAMAGED;
+      }
     } else if (name->dot) {
       match = !memcmp(dp->entry, name->sfn, 11);
     } else if (IsDotEntry(dp)) {
       match = false;
     } else {
-      match =
-          (dp->hasLfn && FatNamesEqual(fs->lfnBuffer, dp->lfnLength, name->lfn, name->length)) ||
-          (!name->needLfn && !memcmp(dp->entry, name->sfn, 11));
+      match = (dp->hasLfn &&
+               FatNamesEqual(fs, fs->lfnBuffer, dp->lfnLength, name->lfn, name->length)) ||
+              (!name->needLfn && !memcmp(dp->entry, name->sfn, 11));
       if (!match) {
         FatSfnToText(dp->entry, text);
         uint32_t n = 0;
         while (text[n]) n++;
-        match = FatNamesEqual(text, n, name->lfn, name->length);
+        match = FatNamesEqual(fs, text, n, name->lfn, name->length);
       }
     }
     if (match) return FAT_OK;
@@ -388,6 +432,13 @@ int FatFollowPath(FatDirObject* dp, const uint16_t* path, FatName* last, bool en
     int r = FatCreateName(comps[i].p, comps[i].n, last, IsExfat(fs));
     if (r) return r;
     r = FindEntry(dp, last);
+    if (r == FAT_SET_DAMAGED) {
+      std::u16string folder;
+      for (uint32_t k = 0; k < i; k++)
+        folder += u"\\" + std::u16string((const char16_t*)comps[k].p, comps[k].n);
+      if (folder.empty()) folder = u"\\";
+      FatNoteDamagedSet(fs, (const uint16_t*)folder.data(), (uint32_t)folder.size());
+    }
     if (r == FAT_NO_FILE) return i + 1 == count ? FAT_NO_FILE : FAT_NO_PATH;
     if (r) return r;
     if (i + 1 == count && !enterLast) return FAT_OK;
@@ -420,7 +471,7 @@ int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl) {
     set[1] = (uint8_t)(nent - 1);
     set[32] = 0xC0;
     set[35] = (uint8_t)name->length;
-    St16(set + 36, FatExfatNameHash(name->lfn, name->length));
+    St16(set + 36, FatExfatNameHash(fs, name->lfn, name->length));
     for (uint32_t i = 0; i < nname; i++) {
       uint8_t* e = set + 64 + 32 * i;
       e[0] = 0xC1;
@@ -887,4 +938,57 @@ int FatLoadShortEntry(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* entry) {
   if (r) return r;
   memcpy(entry, e, 32);
   return FAT_OK;
+}
+
+namespace {
+struct DamageWalk {
+  FatWorkArea* fs;
+  FatDamagedSetReport report;
+  void* context;
+  std::vector<uint32_t> seen;  // first clusters of the folders walked
+};
+
+int WalkForDamage(DamageWalk& w, FatDirObject* dp, const std::u16string& path, uint32_t depth) {
+  FatWorkArea* fs = w.fs;
+  const uint16_t* folder = (const uint16_t*)path.c_str();
+  std::vector<std::pair<FatDirObject, std::u16string>> children;
+  dp->stopAtDamage = 1;
+  int r = DirSeek(dp, 0);
+  while (!r) {
+    r = DirReadObject(dp);
+    if (r == FAT_SET_DAMAGED) {
+      w.report(w.context, folder, dp->found.setOffset, fs->lfnBuffer, false);
+      r = dp->found.entryOffset == kNone ? FAT_OK : DirNext(dp, false);
+      continue;
+    }
+    if (r) break;
+    uint32_t len = dp->lfnLength;
+    if (!FatUpcaseRefused(fs) && Ld16(dp->stream + 4) != FatExfatNameHash(fs, fs->lfnBuffer, len))
+      w.report(w.context, folder, dp->found.setOffset, fs->lfnBuffer, true);
+    if (EntryIsDir(dp) && depth < 128) {
+      FatDirObject child;
+      if (!FatDirFromEntry(fs, dp, &child) &&
+          std::find(w.seen.begin(), w.seen.end(), child.chain.first) == w.seen.end()) {
+        w.seen.push_back(child.chain.first);
+        std::u16string name((const char16_t*)fs->lfnBuffer, len);
+        children.emplace_back(child, (path.size() > 1 ? path : u"") + u"\\" + name);
+      }
+    }
+    r = DirNext(dp, false);
+  }
+  if (r != FAT_NO_FILE) return r;
+  for (auto& c : children)
+    if ((r = WalkForDamage(w, &c.first, c.second, depth + 1))) return r;
+  return FAT_OK;
+}
+}  // namespace
+
+int FatFindDamagedSets(FatWorkArea* fs, FatDamagedSetReport report, void* context) {
+  int r = FatCheckVolume(0, fs);
+  if (r) return r;
+  if (!IsExfat(fs)) return FAT_OK;
+  DamageWalk w = {fs, report, context, {fs->rootDir}};
+  FatDirObject root;
+  DirRoot(fs, &root);
+  return WalkForDamage(w, &root, u"\\", 0);
 }

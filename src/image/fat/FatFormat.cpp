@@ -13,14 +13,6 @@ struct Target {
   bool esp;
 };
 
-uint32_t ExfatChecksum(const uint8_t* p, uint32_t n, uint32_t sum, bool bootSector) {
-  for (uint32_t i = 0; i < n; i++) {
-    if (bootSector && (i == 106 || i == 107 || i == 112)) continue;
-    sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + p[i];
-  }
-  return sum;
-}
-
 // Writes the FAT head: entries 0..n-1 from values, the rest of the FAT zero.
 int WriteFatHead(FatWorkArea* fs, uint8_t type, uint32_t fatStart, uint32_t fatLen,
                  const std::vector<uint32_t>& values) {
@@ -52,23 +44,23 @@ int WriteFatHead(FatWorkArea* fs, uint8_t type, uint32_t fatStart, uint32_t fatL
   return FatWriteRun(fs, fatStart, head.data(), sectors);
 }
 
-// The compressed up-case table: changed characters as their upper case,
-// runs of unchanged ones as 0xFFFF and the run length.
+// The compressed up-case table as Windows writes it: each character as its
+// upper case, a stretch of more than 512 unchanged ones as 0xFFFF and the
+// stretch's length (shorter stretches are written out).
 void BuildUpcase(std::vector<uint8_t>& out) {
   std::vector<uint16_t> t;
   uint32_t c = 0;
   while (c < 0x10000) {
-    uint16_t u = FatUpcase((uint16_t)c);
-    if (u != c) {
-      t.push_back(u);
-      c++;
-      continue;
-    }
     uint32_t run = 0;
     while (c + run < 0x10000 && FatUpcase((uint16_t)(c + run)) == c + run && run < 0xFFFF) run++;
-    t.push_back(0xFFFF);
-    t.push_back((uint16_t)run);
-    c += run;
+    if (run > 512) {
+      t.push_back(0xFFFF);
+      t.push_back((uint16_t)run);
+      c += run;
+    } else {
+      t.push_back(FatUpcase((uint16_t)c));
+      c++;
+    }
   }
   out.resize(t.size() * 2);
   for (size_t i = 0; i < t.size(); i++) St16(&out[i * 2], t[i]);
@@ -90,7 +82,7 @@ int FormatExfat(FatWorkArea* fs, const Target& t, uint32_t au, uint8_t* buf) {
   uint32_t nb = (bitmapBytes + cb - 1) / cb;
   std::vector<uint8_t> upcase;
   BuildUpcase(upcase);
-  uint32_t upSum = ExfatChecksum(upcase.data(), (uint32_t)upcase.size(), 0, false);
+  uint32_t upSum = FatExfatChecksum(upcase.data(), (uint32_t)upcase.size(), 0, false);
   uint32_t nu = ((uint32_t)upcase.size() + cb - 1) / cb;
   uint32_t used = nb + nu + 1;
   if (used + 2 > clusters) return FAT_MKFS_ABORTED;
@@ -164,8 +156,8 @@ int FormatExfat(FatWorkArea* fs, const Target& t, uint32_t au, uint8_t* buf) {
     region[s * ss + ss - 2] = 0x55;
     region[s * ss + ss - 1] = 0xAA;
   }
-  uint32_t sum = ExfatChecksum(b, ss, 0, true);
-  sum = ExfatChecksum(b + ss, 10 * ss, sum, false);
+  uint32_t sum = FatExfatChecksum(b, ss, 0, true);
+  sum = FatExfatChecksum(b + ss, 10 * ss, sum, false);
   for (uint32_t i = 0; i < ss / 4; i++) St32(b + 11 * ss + i * 4, sum);
   if ((r = FatWriteRun(fs, vs + 12, b, 12))) return r;
   return FatWriteRun(fs, vs, b, 12);

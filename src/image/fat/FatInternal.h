@@ -66,11 +66,27 @@ struct FatName {
 };
 int FatCreateName(const uint16_t* component, uint32_t length, FatName* name, bool exfat);
 uint8_t FatSfnChecksum(const uint8_t* sfn);
-uint16_t FatExfatNameHash(const uint16_t* name, uint32_t length);
+uint16_t FatExfatNameHash(const FatWorkArea* fs, const uint16_t* name, uint32_t length);
 uint16_t FatExfatSetChecksum(const uint8_t* set, uint32_t entries);
 void FatNumberedSfn(const uint8_t* base, uint8_t* out, const uint16_t* lfn, uint32_t n);
 void FatSfnToText(const uint8_t* entry, uint16_t* out);
-bool FatNamesEqual(const uint16_t* a, uint32_t alen, const uint16_t* b, uint32_t blen);
+bool FatNamesEqual(const FatWorkArea* fs, const uint16_t* a, uint32_t alen, const uint16_t* b,
+                   uint32_t blen);
+// The 32-bit exFAT check value (rotate right by one and add) over n bytes;
+// of a boot sector without its volume-flags and percent-in-use bytes.
+uint32_t FatExfatChecksum(const uint8_t* p, uint32_t n, uint32_t sum, bool bootSector);
+
+// The exFAT volume's up-case table (FatUpcase.cpp). FatLoadUpcase reads it
+// at the mount (a table that cannot be trusted is noted, not an error: the
+// module's table serves for reading and FatCheckVolume refuses writes);
+// FatVolumeUpcase up-cases a character of the volume's names, on FAT through
+// the module's table.
+int FatLoadUpcase(FatWorkArea* fs);
+void FatDropNames(FatWorkArea* fs);
+bool FatUpcaseRefused(const FatWorkArea* fs);
+uint16_t FatVolumeUpcase(const FatWorkArea* fs, uint16_t ch);
+// Notes the folder (a path of length units) of a set that fails its check.
+void FatNoteDamagedSet(FatWorkArea* fs, const uint16_t* folder, uint32_t length);
 
 // Resets the disk block (512-byte sectors, no write protection) and the
 // sector window for a mount or format (FatMount.cpp).

@@ -29,6 +29,14 @@ enum FatResult {
   // (not a power of two from 512 to 4096 bytes); the work area's
   // declaredSectorSize says which.
   FAT_SECTOR_SIZE = 21,
+  // The exFAT volume's up-case table is missing, cannot be read or fails its
+  // check value: names are not known to compare as the volume does, and
+  // nothing is written (FatUpcaseDamage says why).
+  FAT_UPCASE_DAMAGED = 22,
+  // A folder holds an exFAT entry set that fails its check (its check value,
+  // or its name hash for the name searched): a name not found there may be
+  // the one it holds, so the search answers this (FatDamagedSetFolder).
+  FAT_SET_DAMAGED = 23,
 };
 
 enum { FAT_TYPE_NONE = 0, FAT_TYPE_12 = 1, FAT_TYPE_16 = 2, FAT_TYPE_32 = 3, FAT_TYPE_EXFAT = 4 };
@@ -116,6 +124,9 @@ struct FatWorkArea {
   // The sector size the boot sector of the mount declared, also when it
   // was refused (FAT_SECTOR_SIZE); 0 before one was read.
   uint32_t declaredSectorSize;
+  // The exFAT volume's own up-case table and what its names met (null on
+  // FAT and before the mount).
+  struct FatVolumeNames* names;
 };
 
 // Where a chain of clusters lies: a FAT chain, or (exFAT) a contiguous run
@@ -152,6 +163,10 @@ struct FatDirObject {
   FatEntryPos found;
   uint8_t entry[32];   // its short entry, or the exFAT file entry
   uint8_t stream[32];  // exFAT stream extension
+  // exFAT: the first entry set the walk passed over as failing its check
+  // (its offset; 0xFFFFFFFF none), and whether to stop on each such set.
+  uint32_t damagedSet;
+  uint8_t stopAtDamage;
 };
 
 struct FatFileInfo {
@@ -201,6 +216,17 @@ int FatGetFreeClusters(FatWorkArea* fs, const uint16_t* path, uint32_t* freeCoun
 // found none: the chain holds the cluster twice).
 const uint16_t* FatMapDamageOwner(const FatWorkArea* fs, uint32_t* cluster,
                                   const uint16_t** other = nullptr);
+
+// After FAT_UPCASE_DAMAGED: why the up-case table was refused (ASCII).
+const char* FatUpcaseDamage(const FatWorkArea* fs);
+// After FAT_SET_DAMAGED: the path of the folder holding the damaged set.
+const uint16_t* FatDamagedSetFolder(const FatWorkArea* fs);
+// Walks every folder of an exFAT volume and reports each entry set that
+// fails its check value (its name as stored, unchecked) or whose name hash
+// does not fit its name; FAT_OK after the walk, else what stopped it.
+typedef void (*FatDamagedSetReport)(void* context, const uint16_t* folder, uint32_t offset,
+                                    const uint16_t* name, bool hashOnly);
+int FatFindDamagedSets(FatWorkArea* fs, FatDamagedSetReport report, void* context);
 
 // Directories and names.
 int FatOpenDirectory(FatWorkArea* fs, FatDirObject* dir, const uint16_t* path);

@@ -379,6 +379,8 @@ int MountVolume(FatWorkArea* fs, unsigned options, int partition) {
   if ((r = UseVolumeSectors(fs, fmt, &bsect))) return r;
   if (FatLoadWindow(fs, bsect)) return FAT_DISK_ERR;
   r = fmt == 1 ? MountExfat(fs, bsect) : MountFat(fs, bsect);
+  // Names are compared as the exFAT volume's own up-case table says.
+  if (!r && fs->fsType == FAT_TYPE_EXFAT) r = FatLoadUpcase(fs);
   if (r) {
     fs->fsType = 0;
     return r;
@@ -594,6 +596,7 @@ int FatMount(FatWorkArea* fs, unsigned options, int partition) {
   fs->winSector = 0xFFFFFFFF;
   fs->winDirty = 0;
   fs->checkedFirst = 0;
+  FatDropNames(fs);
   if (!fs->disk) return FAT_DISK_ERR;
   int r = MountVolume(fs, options, partition);
   if (r == FAT_OK && (options & FAT_MOUNT_READONLY)) fs->disk->status |= FAT_DISK_PROTECT;
@@ -606,6 +609,7 @@ void FatUnmount(FatWorkArea* fs) {
   delete fs->held;
   fs->held = nullptr;
   FatDropRecords(fs);
+  FatDropNames(fs);
 }
 
 int FatCheckVolume(int writeMode, FatWorkArea* fs) {
@@ -613,5 +617,6 @@ int FatCheckVolume(int writeMode, FatWorkArea* fs) {
   if (!fs->fsType || !fs->disk) return FAT_NO_FILESYSTEM;
   if (fs->disk->status & FAT_DISK_NOINIT) return FAT_DISK_ERR;
   if (writeMode && (fs->disk->status & FAT_DISK_PROTECT)) return FAT_WRITE_PROTECTED;
+  if (writeMode && FatUpcaseRefused(fs)) return FAT_UPCASE_DAMAGED;
   return FAT_OK;
 }

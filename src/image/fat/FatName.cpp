@@ -125,14 +125,22 @@ uint8_t FatSfnChecksum(const uint8_t* sfn) {
   return sum;
 }
 
-uint16_t FatExfatNameHash(const uint16_t* name, uint32_t length) {
+uint16_t FatExfatNameHash(const FatWorkArea* fs, const uint16_t* name, uint32_t length) {
   uint16_t hash = 0;
   for (uint32_t i = 0; i < length; i++) {
-    uint16_t u = FatUpcase(name[i]);
+    uint16_t u = FatVolumeUpcase(fs, name[i]);
     hash = (uint16_t)(((hash & 1) ? 0x8000 : 0) + (hash >> 1) + (u & 0xFF));
     hash = (uint16_t)(((hash & 1) ? 0x8000 : 0) + (hash >> 1) + (u >> 8));
   }
   return hash;
+}
+
+uint32_t FatExfatChecksum(const uint8_t* p, uint32_t n, uint32_t sum, bool bootSector) {
+  for (uint32_t i = 0; i < n; i++) {
+    if (bootSector && (i == 106 || i == 107 || i == 112)) continue;
+    sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + p[i];
+  }
+  return sum;
 }
 
 uint16_t FatExfatSetChecksum(const uint8_t* set, uint32_t entries) {
@@ -211,9 +219,10 @@ void FatSfnToText(const uint8_t* e, uint16_t* out) {
   out[o] = 0;
 }
 
-bool FatNamesEqual(const uint16_t* a, uint32_t alen, const uint16_t* b, uint32_t blen) {
+bool FatNamesEqual(const FatWorkArea* fs, const uint16_t* a, uint32_t alen, const uint16_t* b,
+                   uint32_t blen) {
   if (alen != blen) return false;
   for (uint32_t i = 0; i < alen; i++)
-    if (a[i] != b[i] && FatUpcase(a[i]) != FatUpcase(b[i])) return false;
+    if (a[i] != b[i] && FatVolumeUpcase(fs, a[i]) != FatVolumeUpcase(fs, b[i])) return false;
   return true;
 }

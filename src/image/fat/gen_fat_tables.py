@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes the FAT module's code-page and up-case tables as C source.
 
-The mappings come from Python's codecs (code page 771, which Python lacks,
-from iconv). Usage: gen_fat_tables.py OUT.c
+The code-page mappings come from Python's codecs (code page 771, which
+Python lacks, from iconv), the up-case table from Perl's Unicode database
+(its character ages and simple case mappings). Usage: gen_fat_tables.py OUT.c
 """
 import subprocess
 import sys
@@ -36,6 +37,64 @@ def decoder(cp):
 def upper1(ch):
     u = ch.upper()
     return u if len(u) == 1 and ord(u) < 0x10000 else ch
+
+
+def perl_invmap(prop):
+    """Perl's inversion map of a Unicode property: [(first code point, value)]."""
+    script = ('use Unicode::UCD "prop_invmap"; my ($l, $m, $f) = prop_invmap("%s");'
+              'print "$f\\n"; print "$l->[$_] $m->[$_]\\n" for 0 .. $#$l;' % prop)
+    r = subprocess.run(["perl", "-e", script], capture_output=True, text=True, check=True)
+    lines = r.stdout.splitlines()
+    return lines[0], [tuple(l.split(" ", 1)) for l in lines[1:]]
+
+
+def expand_invmap(prop, limit=0x10000):
+    fmt, ranges = perl_invmap(prop)
+    out = [None] * limit
+    for i, (first, value) in enumerate(ranges):
+        lo = int(first)
+        hi = int(ranges[i + 1][0]) if i + 1 < len(ranges) else limit
+        for c in range(lo, min(hi, limit)):
+            if fmt == "a":  # a run whose values count up with the code point
+                v = int(value)
+                out[c] = v + (c - lo) if v else c
+            else:
+                out[c] = value
+    return out
+
+
+def windows_upcase():
+    """The up-case mappings of Windows (its NTFS $UpCase and the exFAT table its
+    format writes): the simple upper-case mappings of Unicode 5.0 whose upper
+    case maps back (lower case of the upper case is the letter itself), so
+    that compatibility letters such as the micro sign, the dotless i, the long
+    s and the title-case digraphs stay as they are. The final sigma is the one
+    exception Windows keeps, and it pairs four letters the other way round:
+    the capitals A and T with stroke up-case to their small forms (U+2C65,
+    U+2C66), and the title-case eta and omega with prosgegrammeni to their
+    small forms."""
+    age = expand_invmap("Age")
+    upper = expand_invmap("Simple_Uppercase_Mapping")
+    lower = expand_invmap("Simple_Lowercase_Mapping")
+
+    def in_5_0(c):
+        a = age[c]
+        if a in (None, "Unassigned"):
+            return False
+        major, minor = (int(x) for x in a.split("."))
+        return (major, minor) <= (5, 0)
+
+    pairs = {}
+    for c in range(0x10000):
+        u = upper[c]
+        if u == c or not in_5_0(c) or not in_5_0(u):
+            continue
+        if lower[u] == c or c == 0x03C2:
+            pairs[c] = u
+    for small, capital in ((0x2C65, 0x023A), (0x2C66, 0x023E), (0x1FC3, 0x1FCC), (0x1FF3, 0x1FFC)):
+        pairs.pop(small, None)
+        pairs[capital] = small
+    return pairs
 
 
 def emit_array(out, ctype, name, values, per_line=16):
@@ -105,13 +164,7 @@ def main():
         emit_array(out, "uint16_t", "Db%dByUni" % cp, [v for p in by_uni for v in p])
 
     # Unicode up-case pairs (lower, upper) for the Basic Multilingual Plane.
-    up = []
-    for c in range(0x10000):
-        if 0xD800 <= c < 0xE000:
-            continue
-        u = upper1(chr(c))
-        if ord(u) != c:
-            up.append((c, ord(u)))
+    up = sorted(windows_upcase().items())
     emit_array(out, "uint16_t", "UpcasePairs", [v for p in up for v in p])
 
     out.append("const struct FatSbcsTable g_FatSbcsTables[] = {")

@@ -87,7 +87,11 @@ DWORD FatResultToWin32(int result) {
       return ERROR_NOT_ENOUGH_MEMORY;
     case FAT_INVALID_PARAMETER:
       return ERROR_INVALID_PARAMETER;
+    // Not ERROR_DISK_CORRUPT: the copy tells that one as an NTFS index
+    // bitmap's damage. These have lines of their own (ErrorOf).
     case FAT_MAP_DAMAGED:
+    case FAT_UPCASE_DAMAGED:
+    case FAT_SET_DAMAGED:
       return ERROR_FILE_CORRUPT;
     default:
       return ERROR_GEN_FAILURE;
@@ -116,6 +120,24 @@ DWORD CFatVolume::ErrorOf(int result) {
                                      reinterpret_cast<const wchar_t*>(other)
                                : L" is in the chain of " + std::wstring(name) + L" twice") +
                        L" (cross-linked): refused, neither freed nor handed out; " + mends);
+  }
+  // An up-case table or an entry set that fails its check: named once a
+  // mount, nothing written.
+  if (result == FAT_UPCASE_DAMAGED && !m_bNamesDamageNamed) {
+    m_bNamesDamageNamed = 1;
+    const char* why = FatUpcaseDamage(&m_Work);
+    WriteCommandLine(L"The up-case table of the exFAT volume " +
+                     std::wstring(why, why + strlen(why)) +
+                     L": names cannot be compared as the volume does, nothing is written to it "
+                     L"until it is checked (fsck.exfat)\r\n");
+  }
+  const uint16_t* folder = FatDamagedSetFolder(&m_Work);
+  if (result == FAT_SET_DAMAGED && folder && m_DamagedSetNamed != (const wchar_t*)folder) {
+    m_DamagedSetNamed = (const wchar_t*)folder;
+    WriteCommandLine(L"The folder " + m_DamagedSetNamed +
+                     L" holds an entry set that fails its check (its check value or its name "
+                     L"hash): nothing is written into the folder until the volume is checked "
+                     L"(fsck.exfat)\r\n");
   }
   return FatResultToWin32(result);
 }
@@ -205,6 +227,8 @@ int CFatVolume::Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed, int par
   m_bBorrowed = 1;
   m_bWritable = writable ? 1 : 0;
   m_bMapDamageNamed = 0;
+  m_bNamesDamageNamed = 0;
+  m_DamagedSetNamed.clear();
   m_nPartition = partition;
   int r = FatMount(&m_Work, writable ? 0 : FAT_MOUNT_READONLY, partition);
   m_nRefusedSectorSize = r == FAT_SECTOR_SIZE ? m_Work.declaredSectorSize : 0;
@@ -297,6 +321,25 @@ int CFatVolume::Format(unsigned type, uint32_t unitBytes) {
   return r == FAT_OK ? 1 : FailFat(r);
 }
 
+bool CFatVolume::FindDamagedNames(std::vector<std::wstring>* findings) {
+  if (m_Work.fsType != FAT_TYPE_EXFAT) return true;
+  if (const char* why = FatUpcaseDamage(&m_Work))
+    findings->push_back(L"The up-case table of the exFAT volume " +
+                        std::wstring(why, why + strlen(why)) + L".");
+  auto report = [](void* context, const uint16_t* folder, uint32_t offset, const uint16_t* name,
+                   bool hashOnly) {
+    std::wstring where = reinterpret_cast<const wchar_t*>(folder);
+    std::wstring text = reinterpret_cast<const wchar_t*>(name);
+    static_cast<std::vector<std::wstring>*>(context)->push_back(
+        hashOnly ? L"The entry set of " + text + L" in the folder " + where +
+                       L" has a name hash that does not fit its name."
+                 : L"The entry set at byte " + std::to_wstring(offset) + L" of the folder " +
+                       where + L" fails its check value (its name reads \"" + text + L"\").");
+  };
+  int r = FatFindDamagedSets(&m_Work, report, findings);
+  return r == FAT_OK || FailFat(r) != 0;
+}
+
 // ---- Files and folders ----
 
 bool CFatVolume::Stat(const wchar_t* path, FatFileInfo* info, int* isRoot) {
@@ -318,7 +361,7 @@ bool CFatVolume::Stat(const wchar_t* path, FatFileInfo* info, int* isRoot) {
   }
   int r = FatStatPath(&m_Work, U16(path), info);
   if (r) {
-    SetLastError(FatResultToWin32(r));
+    SetLastError(ErrorOf(r));
     return false;
   }
   return true;

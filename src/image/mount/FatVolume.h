@@ -13,6 +13,9 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include <string>
+#include <vector>
+
 #include "image/volume/VolumeTypes.h"
 #include "image/fat/FatModule.h"
 
@@ -76,6 +79,11 @@ class CFatVolume {
   // attached then). 1 on success; a volume the partition cannot hold is
   // named on a line.
   int Format(unsigned type, uint32_t unitBytes);
+  // The check of an exFAT volume's names: a line for an up-case table that
+  // cannot be trusted and one for each entry set that fails its check value
+  // or whose name hash does not fit its name. False (last error set) when
+  // the walk could not finish; nothing to find on FAT12/16/32.
+  bool FindDamagedNames(std::vector<std::wstring>* findings);
   // The index of the partition mounted (0 on a disk without a table).
   int PartitionIndex() const { return m_Work.partIndex; }
   // The sector size the last mount found declared and refused (neither FAT
@@ -186,6 +194,8 @@ class CFatVolume {
   int m_bBorrowed = 0;
   int m_bWritable = 0;
   int m_bMapDamageNamed = 0;
+  int m_bNamesDamageNamed = 0;            // the up-case table's refusal was told
+  std::wstring m_DamagedSetNamed;         // the folder whose damaged set was told last
   int m_nPartition = FAT_BOOT_PARTITION;  // as the mount was asked
   uint32_t m_nRefusedSectorSize = 0;
 };

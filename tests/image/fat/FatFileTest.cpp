@@ -433,7 +433,7 @@ TEST(FatFiles, RandomOperationsKeepVolumeConsistent) {
         // Same file under another spelling: the model keeps the first.
         bool found = false;
         for (auto& e : files)
-          if (FatNamesEqual((const uint16_t*)e.first.c_str(), (uint32_t)e.first.size(),
+          if (FatNamesEqual(fs, (const uint16_t*)e.first.c_str(), (uint32_t)e.first.size(),
                             (const uint16_t*)p.c_str(), (uint32_t)p.size())) {
             e.second = content;
             found = true;

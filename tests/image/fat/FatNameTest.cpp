@@ -1,6 +1,7 @@
 // Names: short names and case flags, numbered and hashed short names,
 // refused characters, CJK names under code page 936, exFAT checksums and
 // name hashes, renames across folders.
+#include "../ImagePatch.h"
 #include "FatTestUtil.h"
 #include "image/fat/FatInternal.h"
 
@@ -244,7 +245,7 @@ TEST(FatNames, ExfatSetChecksumAndNameHashMatchOtherWriters) {
     uint32_t len = 0;
     while (info.name[len]) len++;
     EXPECT_EQ(Ld16(set + 2), FatExfatSetChecksum(set, set[1] + 1u));
-    EXPECT_EQ(Ld16(set + 36), FatExfatNameHash(info.name, len));
+    EXPECT_EQ(Ld16(set + 36), FatExfatNameHash(v.fs, info.name, len));
     seen++;
   }
   EXPECT_EQ(3, seen);
@@ -268,6 +269,27 @@ TEST(FatNames, ExfatSetChecksumAndNameHashMatchOtherWriters) {
                           "/mnt; losetup -d $l",
                       &out));
   EXPECT_EQ("umlautz", out);
+
+  // A set whose check value fails: its name cannot be trusted, so nothing
+  // goes into its folder, by rename or otherwise; the rest reads on.
+  {
+    ip::Bytes d(vt::ToWin(img));
+    ip::ExfatLayout x(d, 0);
+    size_t set = x.FileEntry(d, "A rather long f");
+    ASSERT_NE(ip::kNone, set);
+    d.Put(set + 2, d.U16(set + 2) ^ 1, 2);
+    ASSERT_TRUE(d.Save());
+  }
+  Volume w(vt::ToWin(img));
+  ASSERT_EQ(0, w.Mount());
+  const std::wstring moved = L"Neue Ordner \x00C4\x00D6\x00DC\\Moved Hello.txt";
+  EXPECT_EQ(FAT_SET_DAMAGED, FatRenamePath(w.fs, P(moved), P(names[2])));
+  EXPECT_EQ(FAT_SET_DAMAGED, FatRenamePath(w.fs, P(moved), P(L"fresh.txt")));
+  EXPECT_EQ(FAT_SET_DAMAGED, FatMakeDirectory(w.fs, P(L"fresh")));
+  EXPECT_EQ(std::wstring(L"\\"), (const wchar_t*)FatDamagedSetFolder(w.fs));
+  FatFileInfo info;
+  EXPECT_EQ(0, FatStatPath(w.fs, P(moved), &info));
+  EXPECT_EQ(0, FatMakeDirectory(w.fs, P(L"Neue Ordner \x00C4\x00D6\x00DC\\fresh")));
 }
 
 TEST(FatNames, RenameAcrossFoldersRewritesDotDotAndRefusesOwnSubtree) {
