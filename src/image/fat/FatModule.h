@@ -25,6 +25,8 @@ enum FatResult {
   // The allocation map (the exFAT bitmap, the FAT) calls free a cluster
   // that a file or folder uses: the allocator does not hand it out.
   FAT_MAP_DAMAGED = 20,
+  // No free cluster is left on the volume.
+  FAT_FULL = 21,
 };
 
 enum { FAT_TYPE_NONE = 0, FAT_TYPE_12 = 1, FAT_TYPE_16 = 2, FAT_TYPE_32 = 3, FAT_TYPE_EXFAT = 4 };
