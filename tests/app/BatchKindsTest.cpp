@@ -178,10 +178,16 @@ TEST_P(BatchKinds, FilesRegistryAndMerge) {
   }
   std::string overlayHash = vt::Sha256(vt::ToWin(overlay));
   std::string baseHash = vt::Sha256(d.ImageWin());
-  DWORD merged = RunVro(ImageArgs(d.ImageWin(), vt::ToWin(overlay)) + L"/merge");
+  std::string printed;
+  DWORD merged = RunVro(ImageArgs(d.ImageWin(), vt::ToWin(overlay)) + L"/merge", &printed);
   if (std::string(k.format) == "vhd-dynamic") {
-    // The base cannot take the writes: nothing is merged, nothing lost.
+    // The base cannot take the writes: nothing is merged, nothing lost,
+    // and the line says why.
     EXPECT_EQ(kFailed, merged);
+    EXPECT_NE(std::string::npos,
+              printed.find(vt::Narrow(d.ImageWin()) + " is a dynamic VHD, which takes no writes"))
+        << printed;
+    EXPECT_EQ(std::string::npos, printed.find("failed with")) << printed;
     EXPECT_EQ(overlayHash, vt::Sha256(vt::ToWin(overlay)));
     EXPECT_EQ(baseHash, vt::Sha256(d.ImageWin()));
     return;

@@ -2,6 +2,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include <string>
+
 #include "common/ConsoleOutput.h"
 #include "disktools/ntfscheck/NtfsCheck.h"
 #include "image/mount/MountedImage.h"
@@ -22,10 +24,22 @@ void PrintCheckLog(const char* format, ...) {
   WriteCommandLineA(line, length);
 }
 
+void PrintNotNtfsLog(CMountedImage* image, const wchar_t* done) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  wchar_t stamp[32];
+  _snwprintf(stamp, 32, L"%04d-%02d-%02d %02d:%02d:%02d:", now.wYear, now.wMonth, now.wDay,
+             now.wHour, now.wMinute, now.wSecond);
+  stamp[31] = 0;
+  WriteCommandLine(std::wstring(stamp) + image->ImagePath() + L": The volume is not NTFS (" +
+                   (image->FatVolume() ? L"FAT or exFAT" : L"none mounted") + L"): nothing was " +
+                   done + L".\n");
+}
+
 int CheckNtfsPartition(CMountedImage* image) {
   if (!image) return 0;
   if (!image->NtfsVolume()) {
-    PrintCheckLog("The volume is not NTFS: nothing was checked.\n");
+    PrintNotNtfsLog(image, L"checked");
     return 0;
   }
   return CheckNtfsVolume(image->NtfsVolume(), PrintCheckLog);

@@ -5,6 +5,7 @@
 #include "image/stack/OverlayNotice.h"
 #include "image/stack/journal/JournalFile.h"
 #include "common/PathUtil.h"
+#include "common/ConsoleOutput.h"
 #include <cstring>
 #include <memory>
 #include <new>
@@ -120,10 +121,13 @@ void NoticeUnfinishedMerge(const wchar_t* basePath) {
 }
 
 bool IsHeldBySideFile(const wchar_t* imagePath) {
-  return imagePath && *imagePath &&
-         (FindUnfinishedMerge(imagePath, nullptr) ||
-          GetFileAttributesW(vrojournal::JournalPathOf(imagePath).c_str()) !=
-              INVALID_FILE_ATTRIBUTES);
+  if (!imagePath || !*imagePath) return false;
+  // A file of the journal's new name that an open left where it lies is not
+  // this program's (or its maker is at work): no writer gets in.
+  const std::wstring journal = vrojournal::JournalPathOf(imagePath);
+  return FindUnfinishedMerge(imagePath, nullptr) ||
+         GetFileAttributesW(journal.c_str()) != INVALID_FILE_ATTRIBUTES ||
+         GetFileAttributesW((journal + L".new").c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volatile int* progress) {
@@ -151,6 +155,14 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
     return -41;
   }
   if (!base.Open(basePath, VRO_MODE_READ)) return -60;
+  // A dynamic VHD takes no writes here (its blocks are not allocated by
+  // this program): its changes stay in the write-back file over it.
+  if (base.m_nType == VRO_TYPE_VHD_DYNAMIC) {
+    WriteCommandLine(std::wstring(updatePath) + L": " + basePath +
+                     L" is a dynamic VHD, which takes no writes (its changes live only in a "
+                     L"write-back file over it): not merged, both files left as they are\r\n");
+    return -53;
+  }
   uint8_t identity[VRO_SECTOR] = {};
   if (base.m_nType == VRO_TYPE_SPARSE) {
     memcpy(identity, base.Header(), VRO_SECTOR);
