@@ -627,7 +627,8 @@ TEST(RegistryResult, EveryCommandReadsPathsAlike) {
 // was (read back with mcopy and hivexget); a folder the full FAT32 volume
 // has no room for (error 112, as a file); /size: out of range, not above
 // the volume, of a disk without a partition table; /convert: of a FAT32
-// volume. Both images stay byte for byte.
+// volume and of a disk whose first partition holds FAT16 (its NTFS in the
+// second). The images stay byte for byte.
 TEST(RegistryResult, CommandFailuresNameTheirCause) {
   std::string dir = vt::ScratchDirUnix();
   std::string ntfs = MakeImage(dir, MakeTree(dir), "ntfs");
@@ -649,8 +650,18 @@ TEST(RegistryResult, CommandFailuresNameTheirCause) {
   ASSERT_EQ(0, vt::Sh("printf notes > " + vt::Q(dir + "/notes.txt") + " && mkdir -p " +
                       vt::Q(dir + "/folder") + " && for i in $(seq 1 300); do mkdir -p " +
                       vt::Q(dir + "/many") + "/d$i; done"));
+  // A disk whose first partition holds FAT16 and its second NTFS.
+  const std::string pair = dir + "/pair.img";
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && truncate -s 40M pair.img && printf "
+                      "'start=2048,size=20480,type=6\\nstart=22528,type=7\\n' | sfdisk -q "
+                      "pair.img && truncate -s 10M fat16.part ntfs.part && mkfs.fat -F 16 -h 2048 "
+                      "fat16.part >/dev/null && mkntfs -q -F -Q -p 22528 -H 255 -S 63 ntfs.part "
+                      ">/dev/null 2>&1 && dd if=fat16.part of=pair.img bs=512 seek=2048 "
+                      "conv=notrunc status=none && dd if=ntfs.part of=pair.img bs=512 seek=22528 "
+                      "conv=notrunc status=none"));
   std::wstring win = vt::ToWin(dir), ntfsWin = vt::ToWin(ntfs), fatWin = vt::ToWin(fat);
-  const std::string hashes = vt::Sha256(ntfsWin) + vt::Sha256(fatWin);
+  const std::wstring pairWin = vt::ToWin(pair);
+  const std::string hashes = vt::Sha256(ntfsWin) + vt::Sha256(fatWin) + vt::Sha256(pairWin);
   const std::string ntfsName = vt::Narrow(ntfsWin);
   struct Case {
     std::wstring arguments;
@@ -688,6 +699,9 @@ TEST(RegistryResult, CommandFailuresNameTheirCause) {
       {ImageArgs(win + L"\\copy.vmd") + L"\"/convert:" + fatWin + L"\"", DWORD(-13),
        vt::Narrow(fatWin) +
            ": the volume is FAT or exFAT, not NTFS: only an NTFS volume is copied"},
+      {ImageArgs(win + L"\\copy.vmd") + L"\"/convert:" + pairWin + L"\"", DWORD(-13),
+       vt::Narrow(pairWin) +
+           ": its first partition holds FAT or exFAT, and NTFS lies only in partition 2"},
       {ImageArgs(fatWin) + L"\"/import:" + bigReg + L"\"", DWORD(-16),
        vt::Narrow(bigReg) +
            ": the changed hive files HKEY_LOCAL_MACHINE\\SOFTWARE "
@@ -701,7 +715,7 @@ TEST(RegistryResult, CommandFailuresNameTheirCause) {
     EXPECT_NE(std::string::npos, printed.find(c.line)) << printed;
     EXPECT_EQ(std::string::npos, printed.find("failed with")) << printed;
     EXPECT_EQ(std::string::npos, printed.find("error 5:")) << printed;
-    EXPECT_EQ(hashes, vt::Sha256(ntfsWin) + vt::Sha256(fatWin));
+    EXPECT_EQ(hashes, vt::Sha256(ntfsWin) + vt::Sha256(fatWin) + vt::Sha256(pairWin));
   }
   EXPECT_FALSE(vt::FileExists(win + L"\\copy.vmd"));
   ASSERT_EQ(0, vt::Sh("mcopy -n -i " + vt::Q(fat) + " ::/Windows/System32/config/SOFTWARE " +
