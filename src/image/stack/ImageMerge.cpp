@@ -5,7 +5,6 @@
 #include "image/stack/OverlayNotice.h"
 #include "image/stack/journal/JournalFile.h"
 #include "common/PathUtil.h"
-#include "common/ConsoleOutput.h"
 #include <cstring>
 #include <memory>
 #include <new>
@@ -155,14 +154,6 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
     return -41;
   }
   if (!base.Open(basePath, VRO_MODE_READ)) return -60;
-  // A dynamic VHD takes no writes here (its blocks are not allocated by
-  // this program): its changes stay in the write-back file over it.
-  if (base.m_nType == VRO_TYPE_VHD_DYNAMIC) {
-    WriteCommandLine(std::wstring(updatePath) + L": " + basePath +
-                     L" is a dynamic VHD, which takes no writes (its changes live only in a "
-                     L"write-back file over it): not merged, both files left as they are\r\n");
-    return -53;
-  }
   uint8_t identity[VRO_SECTOR] = {};
   if (base.m_nType == VRO_TYPE_SPARSE) {
     memcpy(identity, base.Header(), VRO_SECTOR);
@@ -197,6 +188,8 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
     return code;
   };
   if (!base.Open(basePath, VRO_MODE_WRITE)) return -60;
+  // A dynamic VHD takes the blocks the merged sectors need.
+  base.AllowNewBlocks();
   // The write open renews the identity: the base keeps its own until it
   // takes the merged file's.
   if (base.m_nType == VRO_TYPE_SPARSE) memcpy(base.Header(), identity, VRO_SECTOR);
