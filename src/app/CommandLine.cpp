@@ -92,11 +92,25 @@ bool IsHostPath(const wchar_t* path) {
 }
 
 // "volume path::host path" of the copies: split at the last "::", since a
-// host path never holds one.
-bool SplitCopyArgument(const wchar_t* rest, wchar_t (&volumePath)[kPathChars],
-                       wchar_t (&hostPath)[kPathChars]) {
-  return SplitInto(rest, FindLast(rest, L"::"), L"::", volumePath, hostPath) && *volumePath &&
-         *hostPath && IsHostPath(hostPath);
+// host path never holds one. A path of either side longer than a path
+// buffer is of the form, and is named as the copy names a path too long
+// inside a folder (error 206); *tooLong is then set and nothing is copied.
+bool SplitCopyArgument(const wchar_t* rest, bool inject, wchar_t (&volumePath)[kPathChars],
+                       wchar_t (&hostPath)[kPathChars], bool* tooLong) {
+  const wchar_t* at = FindLast(rest, L"::");
+  *tooLong = false;
+  if (!at || at == rest || !at[2]) return false;
+  std::wstring volume(rest, at - rest), host(at + 2);
+  if (!IsHostPath(host.c_str())) return false;
+  for (const std::wstring* path : {&volume, &host}) {
+    if (path->size() <= size_t(kPathLimit)) continue;
+    // The volume path is written by an inject and read by an extract; the
+    // host path the other way round.
+    WriteCommandLine(FailureLine((path == &volume) == inject, *path, ERROR_FILENAME_EXCED_RANGE));
+    *tooLong = true;
+    return true;
+  }
+  return CopyWholeField(volumePath, volume.c_str()) && CopyWholeField(hostPath, host.c_str());
 }
 
 // ---- the commands of pass 2 ----
@@ -108,14 +122,18 @@ const int kMalformedForm = INT_MIN;
 
 int RunInject(CommandLineState& s, const wchar_t* rest) {
   wchar_t volumePath[kPathChars], hostPath[kPathChars];
-  if (!SplitCopyArgument(rest, volumePath, hostPath)) return kMalformedForm;
+  bool tooLong;
+  if (!SplitCopyArgument(rest, true, volumePath, hostPath, &tooLong)) return kMalformedForm;
+  if (tooLong) return kImageOperationFailed;
   return s.ops->injectFile(s.imagePath, s.fixPath, s.partition, volumePath, hostPath,
                            s.overwriteMode);
 }
 
 int RunExtract(CommandLineState& s, const wchar_t* rest) {
   wchar_t volumePath[kPathChars], hostPath[kPathChars];
-  if (!SplitCopyArgument(rest, volumePath, hostPath)) return kMalformedForm;
+  bool tooLong;
+  if (!SplitCopyArgument(rest, false, volumePath, hostPath, &tooLong)) return kMalformedForm;
+  if (tooLong) return kImageOperationFailed;
   return s.ops->extractFile(s.imagePath, s.fixPath, s.partition, volumePath, hostPath,
                             s.overwriteMode);
 }

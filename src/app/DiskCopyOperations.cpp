@@ -12,6 +12,7 @@
 #include "disktools/copy/VolumeCopy.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/ImageMerge.h"
+#include "image/stack/LeftFiles.h"
 
 namespace {
 
@@ -75,6 +76,9 @@ int WINAPI ImageConvertFileW(LPCWSTR sourcePath, LPCWSTR targetPath, int raw, in
                              DiskCopyProgressCallback callback, void* context) {
   if (!IsProgramRuntimeStarted()) return kImageOperationFailed;
   CrashDumpFilterScope filter;
+  // The source is opened to find its own files, then to be copied: a file
+  // left beside it is named once.
+  VroLeftFilesCommandRound round;
   if (!sourcePath || !*sourcePath || !targetPath || !*targetPath ||
       IsPartOfSource(sourcePath, targetPath))
     return kImageOperationFailed;

@@ -24,6 +24,7 @@
 #include "image/device/PartitionTable.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/stack/ImageMerge.h"
+#include "image/stack/LeftFiles.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/MountRw.h"
 #include "image/stack/OverlayNotice.h"
@@ -61,6 +62,7 @@ int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, 
                int closeFailed = kImageOperationFailed, bool partialNtfs = false,
                KeepRule keep = kKeepOnSuccess) {
   CrashDumpFilterScope filter;  // for the call; the host's own comes back
+  VroLeftFilesCommandRound round;  // a file the steps open again is named once
   CMountedImage* image = new (std::nothrow) CMountedImage();
   if (!image) return kImageNoMemory;
   int result = kImageNotOpened;
@@ -313,6 +315,7 @@ int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
 
 int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
   CrashDumpFilterScope filter;  // for the call; the host's own comes back
+  VroLeftFilesCommandRound round;
   // Nothing is mounted: the allocation only tells a short memory early.
   CMountedImage* probe = new (std::nothrow) CMountedImage();
   if (!probe) return kImageNoMemory;
@@ -434,13 +437,28 @@ int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partit
   int64_t megabytes = int64_t((uint64_t(sizeHigh) << 32) | sizeLow);
   if (megabytes < kMinCreateMegabytes || megabytes > kMaxCreateMegabytes) {
     CrashDumpFilterScope filter;
+    WriteCommandLine(std::wstring(imagePath ? imagePath : L"") + L": a size of " + std::to_wstring((long long)megabytes) +
+                     L" MiB: the size must be " + std::to_wstring(kMinCreateMegabytes) + L" to " +
+                     std::to_wstring(kMaxCreateMegabytes) + L" MiB: not grown\r\n");
     return kImageBadArgument;
   }
   return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
     uint64_t current = 0;
-    if (!image.GetVolumeSpace(&current, nullptr) ||
-        RoundedPartitionBytes(uint64_t(megabytes)) <= current + 4608)
+    if (!image.GetVolumeSpace(&current, nullptr)) {
+      WriteCommandLine(std::wstring(imagePath) +
+                       L": the size of its volume cannot be read: not grown\r\n");
       return int(kImageBadArgument);
+    }
+    if (RoundedPartitionBytes(uint64_t(megabytes)) <= current + 4608) {
+      // The size is taken in whole steps of 8 MiB: one at or below the
+      // volume's leaves nothing to grow.
+      WriteCommandLine(std::wstring(imagePath) + L": a size of " +
+                       std::to_wstring((long long)megabytes) +
+                       L" MiB is not above its volume's (" +
+                       std::to_wstring((unsigned long long)((current + 0xFFFFF) >> 20)) +
+                       L" MiB, taken in steps of 8 MiB): the size must exceed it: not grown\r\n");
+      return int(kImageBadArgument);
+    }
     if (ListImageUpdateFiles(imagePath, nullptr, nullptr) < 0) return int(kImageBadArgument);
     return ResizeImagePartition(&image, uint64_t(megabytes)) ? int(kImageOk)
                                                              : int(kImageVolumeOperationFailed);

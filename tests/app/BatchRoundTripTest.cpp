@@ -130,6 +130,14 @@ TEST_P(LongPaths, WhatTheInjectMakesComesOut) {
       << output;
   EXPECT_EQ(hash, Bytes(v)) << output;
   EXPECT_EQ(view, View(v));
+  // Typed on the command line, a volume path of 360 characters is refused
+  // alike: the same code and line, nothing written.
+  const std::string typed = "\\" + std::string(359, 't');
+  EXPECT_EQ(kFailed, RunVro(v.Args() + L"\"/inject:" + vt::Widen(typed) + L"::" +
+                                vt::ToWin(src + "/deep/" + a + "/" + b + "/x.bin") + L"\"",
+                            &output));
+  EXPECT_NE(std::string::npos, output.find("Could not write " + typed + " (error 206")) << output;
+  EXPECT_EQ(hash, Bytes(v)) << output;
 
   EXPECT_EQ(kOk, RunVro(v.Args() + L"\"/inject:\\fits::" + vt::ToWin(src + "/fits") + L"\"",
                         &output))

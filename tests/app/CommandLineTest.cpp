@@ -198,13 +198,21 @@ TEST(CommandLine, MalformedTwoPartArguments) {
 
 TEST(CommandLine, FieldLongerThanAPathIsMalformed) {
   // Any field, before or behind its separator, and the paths of "-img:" and
-  // "-fix:": a cut path would name another file.
+  // "-fix:": a cut path would name another file. The paths of a copy are
+  // too long as a path inside a folder is (-12, error 206); nothing runs.
   std::wstring fits(359, L'x'), longPart(360, L'x');
-  for (const std::vector<std::wstring>& bad :
+  for (const std::vector<std::wstring>& tooLong :
        std::vector<std::vector<std::wstring>>{{L"-img:a", L"/inject:" + longPart + L"::C:\\y"},
                                               {L"-img:a", L"/inject:\\a::" + longPart},
                                               {L"-img:a", L"/extract:\\a::" + longPart},
-                                              {L"-img:a", L"/import:" + longPart},
+                                              {L"-img:a", L"/extract:" + longPart + L"::y"}}) {
+    Outcome r = RunArgs(tooLong);
+    EXPECT_EQ(kImageOperationFailed, r.exitCode) << vt::Narrow(tooLong.back());
+    EXPECT_EQ(0, r.show);
+    EXPECT_TRUE(g_calls.empty());
+  }
+  for (const std::vector<std::wstring>& bad :
+       std::vector<std::vector<std::wstring>>{{L"-img:a", L"/import:" + longPart},
                                               {L"-img:a", L"/export:C:\\x.reg::" + longPart},
                                               {L"-img:a", L"/importfile:A\\B=" + longPart},
                                               {L"-img:" + longPart, L"/extract:\\a::b"},

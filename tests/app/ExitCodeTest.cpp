@@ -46,10 +46,13 @@ TEST(ExitCode, BatchResults) {
         std::wstring(L"/export:::HKEY_LOCAL_MACHINE\\SYSTEM"),
         std::wstring(L"/importfile:NoKey=") + dir,
         std::wstring(L"/importfile:HKEY_LOCAL_MACHINE\\SYSTEM\\1\\"),
-        L"/inject:" + longPart + L"::" + dir, L"/extract:\\a::" + dir + L"\\" + longPart,
         L"/import:" + dir + L"\\" + longPart, L"/extract:\\a::" + dir + L"\\x<y",
         L"/inject:\\a::" + dir + L"\\x|y", L"/extract:\\a::" + dir + L"\\x:y"})
     EXPECT_EQ(DWORD(-13), RunVro(missing + L"\"" + bad + L"\"")) << vt::Narrow(bad);
+  // A path of a copy that does not fit is named as one inside a folder is.
+  for (const std::wstring& tooLong :
+       {L"/inject:" + longPart + L"::" + dir, L"/extract:\\a::" + dir + L"\\" + longPart})
+    EXPECT_EQ(DWORD(-12), RunVro(missing + L"\"" + tooLong + L"\"")) << vt::Narrow(tooLong);
   // A path of "-img:" or "-fix:" that does not fit is not cut to another.
   EXPECT_EQ(DWORD(-13), RunVro(L"\"-img:" + dir + L"\\" + longPart + L"\" /import:x.reg"));
   EXPECT_EQ(DWORD(-13),

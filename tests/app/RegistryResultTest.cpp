@@ -643,7 +643,11 @@ TEST(RegistryResult, EveryCommandReadsPathsAlike) {
 // into HARDWARE (no hive of the image); /merge of a file that is no
 // write-back file, and without -fix:; /repair of a FAT32 volume; /import:
 // into a FAT32 volume without room for the grown hive, which stays as it
-// was (read back with mcopy and hivexget).
+// was (read back with mcopy and hivexget); a folder the full FAT32 volume
+// has no room for (error 112, as a file); /size: out of range, not above
+// the volume, of a disk without a partition table; /convert: of a FAT32
+// volume and of a disk whose first partition holds FAT16 (its NTFS in the
+// second). The images stay byte for byte.
 TEST(RegistryResult, CommandFailuresNameTheirCause) {
   std::string dir = vt::ScratchDirUnix();
   std::string ntfs = MakeImage(dir, MakeTree(dir), "ntfs");
@@ -663,8 +667,21 @@ TEST(RegistryResult, CommandFailuresNameTheirCause) {
   std::wstring bigReg = WriteReg(dir, "big.reg", big);
 
   ASSERT_EQ(0, vt::Sh("printf notes > " + vt::Q(dir + "/notes.txt") + " && mkdir -p " +
-                      vt::Q(dir + "/folder")));
+                      vt::Q(dir + "/folder") + " && for i in $(seq 1 300); do mkdir -p " +
+                      vt::Q(dir + "/many") + "/d$i; done"));
+  // A disk whose first partition holds FAT16 and its second NTFS.
+  const std::string pair = dir + "/pair.img";
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && truncate -s 40M pair.img && printf "
+                      "'start=2048,size=20480,type=6\\nstart=22528,type=7\\n' | sfdisk -q "
+                      "pair.img && truncate -s 10M fat16.part ntfs.part && mkfs.fat -F 16 -h 2048 "
+                      "fat16.part >/dev/null && mkntfs -q -F -Q -p 22528 -H 255 -S 63 ntfs.part "
+                      ">/dev/null 2>&1 && dd if=fat16.part of=pair.img bs=512 seek=2048 "
+                      "conv=notrunc status=none && dd if=ntfs.part of=pair.img bs=512 seek=22528 "
+                      "conv=notrunc status=none"));
   std::wstring win = vt::ToWin(dir), ntfsWin = vt::ToWin(ntfs), fatWin = vt::ToWin(fat);
+  const std::wstring pairWin = vt::ToWin(pair);
+  const std::string hashes = vt::Sha256(ntfsWin) + vt::Sha256(fatWin) + vt::Sha256(pairWin);
+  const std::string ntfsName = vt::Narrow(ntfsWin);
   struct Case {
     std::wstring arguments;
     DWORD result;
@@ -687,7 +704,23 @@ TEST(RegistryResult, CommandFailuresNameTheirCause) {
       {ImageArgs(ntfsWin) + L"/merge", DWORD(-12),
        vt::Narrow(ntfsWin) + ": no update or write-back file is named to merge into it"},
       {ImageArgs(fatWin) + L"-noupd /repair", DWORD(-2),
-       "The volume is not NTFS: nothing was repaired"},
+       vt::Narrow(fatWin) + ": The volume is not NTFS (FAT or exFAT): nothing was repaired"},
+      {ImageArgs(fatWin) + L"\"/inject:\\many::" + win + L"\\many\"", DWORD(-12),
+       "(error 112:"},
+      {ImageArgs(ntfsWin) + L"-noupd /size:0", DWORD(-13),
+       ntfsName + ": a size of 0 MiB: the size must be 1 to 2000000 MiB: not grown"},
+      {ImageArgs(ntfsWin) + L"-noupd /size:2000001", DWORD(-13),
+       ntfsName + ": a size of 2000001 MiB: the size must be 1 to 2000000 MiB"},
+      {ImageArgs(ntfsWin) + L"-noupd /size:10", DWORD(-13),
+       ntfsName + ": a size of 10 MiB is not above its volume's (40 MiB"},
+      {ImageArgs(ntfsWin) + L"-noupd /size:100", DWORD(-2),
+       ntfsName + ": the disk has no partition table (its volume begins at sector 0)"},
+      {ImageArgs(win + L"\\copy.vmd") + L"\"/convert:" + fatWin + L"\"", DWORD(-13),
+       vt::Narrow(fatWin) +
+           ": the volume is FAT or exFAT, not NTFS: only an NTFS volume is copied"},
+      {ImageArgs(win + L"\\copy.vmd") + L"\"/convert:" + pairWin + L"\"", DWORD(-13),
+       vt::Narrow(pairWin) +
+           ": its first partition holds FAT or exFAT, and NTFS lies only in partition 2"},
       {ImageArgs(fatWin) + L"\"/import:" + bigReg + L"\"", DWORD(-16),
        vt::Narrow(bigReg) +
            ": the changed hive files HKEY_LOCAL_MACHINE\\SOFTWARE "
@@ -700,7 +733,10 @@ TEST(RegistryResult, CommandFailuresNameTheirCause) {
     EXPECT_EQ(c.result, RunVro(c.arguments, &printed));
     EXPECT_NE(std::string::npos, printed.find(c.line)) << printed;
     EXPECT_EQ(std::string::npos, printed.find("failed with")) << printed;
+    EXPECT_EQ(std::string::npos, printed.find("error 5:")) << printed;
+    EXPECT_EQ(hashes, vt::Sha256(ntfsWin) + vt::Sha256(fatWin) + vt::Sha256(pairWin));
   }
+  EXPECT_FALSE(vt::FileExists(win + L"\\copy.vmd"));
   ASSERT_EQ(0, vt::Sh("mcopy -n -i " + vt::Q(fat) + " ::/Windows/System32/config/SOFTWARE " +
                       vt::Q(dir + "/soft.hiv")));
   EXPECT_EQ("<missing>", rt::HivexGet(dir + "/soft.hiv", "\\Big", "Data"));

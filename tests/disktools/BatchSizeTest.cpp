@@ -1,6 +1,7 @@
 // "/size:" through the built program and ImageSetPartitionSizeW: the size
 // rule's boundaries, the write-back file and partition number that make the
-// command pass over, and a grow of an image with update files.
+// command pass over, the disks it cannot grow (each refusal's line names its
+// cause), and a grow of an image with update files.
 #include <windows.h>
 
 #include "FormatTestUtil.h"
@@ -50,6 +51,38 @@ TEST(BatchSize, RefusedSizesLeaveTheImageAlone) {
   EXPECT_EQ(kImageBadArgument, ImageSetPartitionSizeW(image.c_str(), L"", 0, 128, 1));
   EXPECT_EQ(kImageNotOpened, ImageSetPartitionSizeW((image + L".none").c_str(), L"", 0, 128, 0));
   EXPECT_EQ(before, VolumeBytes(image));
+
+  // Disks whose partition cannot grow: a raw image with an MBR (its size is
+  // fixed), a GPT partition another one lies behind, and the own image a
+  // conversion made of a plain volume (no partition table). Each is -2 with
+  // a line that says why, the image byte for byte as it was.
+  const std::string gpt = dir + "/gpt.img", raw = dir + "/raw.img", plain = dir + "/plain.img";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(raw) + " --size 40"));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(gpt) + " --layout gpt --size 40"));
+  ASSERT_EQ(0, vt::Sh("truncate -s +8M " + vt::Q(gpt) + " && sgdisk -e -n 3:0:0 -t 3:8300 " +
+                      vt::Q(gpt) + " >/dev/null"));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(plain) + " --layout none --size 40"));
+  const std::wstring converted = vt::ToWin(dir + "/plain.vmd");
+  ASSERT_EQ(0u, RunVro(Img(converted) + L"\"/convert:" + vt::ToWin(plain) + L"\""));
+  struct Refusal {
+    std::wstring image;
+    std::string cause;
+  } refusals[] = {
+      {vt::ToWin(raw), "an MBR partition grows only in an image of the own sparse format"},
+      {vt::ToWin(gpt), "partition 3 is in the way (it lies behind partition 2"},
+      {converted, "the disk has no partition table"},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(vt::Narrow(r.image));
+    const std::string hash = vt::Sha256(r.image);
+    DWORD code = 0;
+    std::string out;
+    ASSERT_TRUE(apptest::RunProgram(Img(r.image) + L"-noupd /size:100", code, &out));
+    EXPECT_EQ(DWORD(kImageVolumeOperationFailed), code);
+    EXPECT_NE(std::string::npos, out.find(vt::Narrow(r.image) + ": " + r.cause)) << out;
+    EXPECT_EQ(std::string::npos, out.find("failed with")) << out;
+    EXPECT_EQ(hash, vt::Sha256(r.image));
+  }
 }
 
 TEST(BatchSize, GrowsAnImageWithUpdateFiles) {

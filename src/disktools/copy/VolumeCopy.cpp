@@ -5,9 +5,11 @@
 #include <objbase.h>
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 #include "common/ByteOrder.h"
+#include "common/ConsoleOutput.h"
 #include "common/ReplacedFile.h"
 #include "image/device/HostWriteFailure.h"
 #include "image/stack/OverlayNotice.h"
@@ -209,6 +211,28 @@ bool ReadDiskGptIdentity(CMountedImage* image, EfiBootTarget* t) {
   return false;
 }
 
+// The line of a source whose volume the copy cannot take: only NTFS is
+// copied, and of a disk with an MBR only the volume its first partition
+// (or, without a table, the whole disk) holds.
+void TellSourceNotNtfs(CMountedImage* source) {
+  std::wstring why = L"the volume is FAT or exFAT, not NTFS";
+  uint8_t mbr[kSector];
+  DiskIoBlock* disk = source->IoBlock();
+  if (disk && disk->read(disk->owner, 0, mbr, kSector) == int(kSector) && mbr[510] == 0x55 &&
+      mbr[511] == 0xAA && mbr[kMbrFirstEntryStart - 8 + 4] != 0xEE) {
+    for (int i = 1; i < 4; i++)
+      if (mbr[kMbrFirstEntryStart - 8 + 16 * i + 4] == 0x07) {
+        why = L"its first partition holds FAT or exFAT, and NTFS lies only in partition " +
+              std::to_wstring(i + 1) + L" (of an MBR disk, the volume of the first partition is "
+                                       L"copied)";
+        break;
+      }
+  }
+  WriteCommandLine((source->ImagePath().empty() ? std::wstring(L"The source") : source->ImagePath()) +
+                   L": " + why + L": only an NTFS volume is copied into a new image: nothing "
+                                 L"copied\r\n");
+}
+
 }  // namespace
 
 int CopyResultOfTarget(int target) {
@@ -220,7 +244,11 @@ int CopyResultOfTarget(int target) {
 int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, int gpt,
                          const ClusterRun* extraSkip, DiskCopyProgressCallback callback,
                          void* context) {
-  if (!source || !path || !*path || !source->NtfsVolume()) return VOLUME_COPY_FAILED;
+  if (!source || !path || !*path) return VOLUME_COPY_FAILED;
+  if (!source->NtfsVolume()) {
+    TellSourceNotNtfs(source);
+    return VOLUME_COPY_FAILED;
+  }
   InstallNtfsCloneEngine();
   std::vector<ClusterRun> skip = BuildSkipList(source, extraSkip);
   NewImageLayout* layout = new NewImageLayout();

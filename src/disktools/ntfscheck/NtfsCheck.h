@@ -13,6 +13,9 @@ int CheckNtfsPartition(CMountedImage* image);
 // followed by the message (cut to 1,024 bytes in all), written to the
 // console or, when the output is redirected, to the file behind it.
 void PrintCheckLog(const char* format, ...);
+// The check's line for a volume that is not NTFS, naming the image:
+// "IMAGE: The volume is not NTFS (...): nothing was DONE."
+void PrintNotNtfsLog(CMountedImage* image, const wchar_t* done);
 
 // Repairs the volume (image/ntfs/check/NtfsRepair.h): 1 when the check, run
 // on the volume mounted anew, then finds nothing; 0 at the first step that

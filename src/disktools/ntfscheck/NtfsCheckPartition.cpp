@@ -37,6 +37,12 @@ static void PrintCheckLine(const std::wstring& text) {
   WriteCommandLine(stamp + text + L"\n");
 }
 
+void PrintNotNtfsLog(CMountedImage* image, const wchar_t* done) {
+  PrintCheckLine(image->ImagePath() + L": The volume is not NTFS (" +
+                 (image->FatVolume() ? L"FAT or exFAT" : L"none mounted") + L"): nothing was " +
+                 done + L".");
+}
+
 int CheckNtfsPartition(CMountedImage* image) {
   if (!image) return 0;
   if (!image->NtfsVolume()) {
@@ -50,9 +56,11 @@ int CheckNtfsPartition(CMountedImage* image) {
       PrintCheckLog("The folders of the volume could not all be read (error %lu).\n",
                     GetLastError());
     }
-    PrintCheckLog(fat && fat->FileSystemType() == FAT_TYPE_EXFAT
-                      ? "The volume is exFAT: only its names and entry sets were checked.\n"
-                      : "The volume is not NTFS: nothing was checked.\n");
+    if (fat && fat->FileSystemType() == FAT_TYPE_EXFAT)
+      PrintCheckLine(image->ImagePath() +
+                     L": The volume is exFAT: only its names and entry sets were checked.");
+    else
+      PrintNotNtfsLog(image, L"checked");
     return 0;
   }
   return CheckNtfsVolume(image->NtfsVolume(), PrintCheckLog);

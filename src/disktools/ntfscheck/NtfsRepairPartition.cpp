@@ -41,7 +41,7 @@ bool MendBootSectors(CMountedImage* image) {
 int RepairNtfsPartition(CMountedImage* image) {
   if (!image) return 0;
   if (!image->NtfsVolume()) {
-    PrintCheckLog("The volume is not NTFS: nothing was repaired.\n");
+    PrintNotNtfsLog(image, L"repaired");
     return 0;
   }
   if (!MendBootSectors(image)) return 0;

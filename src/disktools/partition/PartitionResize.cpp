@@ -11,6 +11,7 @@
 #include "disktools/clone/GptLayout.h"
 #include "disktools/partition/GptTables.h"
 #include "disktools/ntfsformat/NtfsFormat.h"
+#include "common/ConsoleOutput.h"
 #include "image/device/DiskWriteJournal.h"
 #include "image/device/HostWriteFailure.h"
 #include "image/device/MbrTemplate.h"
@@ -52,6 +53,13 @@ bool WriteDisk(DiskIoBlock* block, uint64_t offset, const void* buffer, uint32_t
   return block->write(block->owner, offset, buffer, count) == (int)count;
 }
 
+// The line of a grow refused for a cause the disk shows: "IMAGE: WHY: not
+// grown". Every front end's grow comes here.
+void RefuseGrow(CMountedImage* image, const std::wstring& why) {
+  WriteCommandLine((image->ImagePath().empty() ? std::wstring(L"The disk") : image->ImagePath()) +
+                   L": " + why + L": not grown\r\n");
+}
+
 bool IsOwnFormat(CMountedImage* image) {
   _VROH_MOUNT_RW* disk = image->DiskObject();
   return disk && disk->BaseType() == VRO_TYPE_SPARSE;
@@ -88,6 +96,13 @@ int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes) {
   // The partition runs from its own start to the disk's last sector
   // (the capacity counts the header slot too).
   if (capacity - 1 <= start || capacity - 1 - start > 0xFFFFFFFFull) return 0;
+  // Only the own format declares its size; a raw image or a VHD keeps its
+  // sectors, and an MBR partition cannot run past them.
+  if (!IsOwnFormat(image)) {
+    RefuseGrow(image, L"an MBR partition grows only in an image of the own sparse format (this "
+                      L"image's size is fixed: a raw image or a VHD)");
+    return 0;
+  }
   if (!SetImageCapacity(image, capacity)) return 0;
   SetMbrEntryLength(entry, (uint32_t)(capacity - 1 - start));
   _VROH_OBJ_IMG* base = image->DiskObject()->Layers()->Base().Container();
@@ -116,7 +131,12 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
   uint64_t first = Get64(own + 32), last = Get64(own + 40);
   for (uint32_t i = 0; i < count; i++) {
     const uint8_t* e = &entries[size_t(i) * entrySize];
-    if (i != index && Get64(e + 40) > first) return 0;
+    if (i != index && Get64(e + 40) > first) {
+      RefuseGrow(image, L"partition " + std::to_wstring(i + 1) + L" is in the way (it lies " +
+                            L"behind partition " + std::to_wstring(index + 1) +
+                            L", which can grow only as the disk's last)");
+      return 0;
+    }
   }
   uint64_t length = megabytes * (1ull << 20) / kSector;
   if (last < first || length <= last - first + 1) return 0;
@@ -176,12 +196,25 @@ bool HostHasRoomToGrow(CMountedImage* image, uint64_t megabytes) {
 }
 
 int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
-  if (!image || !image->NtfsVolume() || !image->IoBlock() || !image->DiskObject()) return 0;
+  if (!image || !image->IoBlock() || !image->DiskObject()) return 0;
+  if (!image->NtfsVolume()) {
+    RefuseGrow(image, L"the volume is not NTFS (only an NTFS volume grows)");
+    return 0;
+  }
   uint8_t mbr[kSector];
   if (!ReadDisk(image->IoBlock(), 0, mbr, kSector)) return 0;
   int index = image->PartitionIndex();
   bool onMbr = index >= 0 && index < 4 && mbr[VRO_MBR_ENTRY_OFFSET + 16 * index + 4] == kTypeNtfs;
-  if (!onMbr && mbr[VRO_MBR_ENTRY_OFFSET + 4] != kTypeProtective) return 0;
+  if (!onMbr && mbr[VRO_MBR_ENTRY_OFFSET + 4] != kTypeProtective) {
+    // The volume fills the disk from its first sector: no table holds a
+    // partition to make longer.
+    RefuseGrow(image, !memcmp(mbr + 3, "NTFS    ", 8)
+                          ? std::wstring(L"the disk has no partition table (its volume begins at "
+                                         L"sector 0), so there is no partition to grow")
+                          : L"partition " + std::to_wstring(index + 1) +
+                                L" of the disk is not an NTFS partition of its MBR");
+    return 0;
+  }
   if (!HostHasRoomToGrow(image, megabytes)) return 0;
   // The grow is one transaction: every byte it writes is kept, and a step
   // that fails (a full host disk, a write error) puts the disk and its

@@ -61,7 +61,8 @@ int DirSeek(FatDirObject* dp, uint32_t ofs) {
 }
 
 // Moves to the next entry; with stretch a full directory grows by a zeroed
-// cluster (FAT_DENIED when it cannot).
+// cluster (FAT_FULL when the volume has none, FAT_DENIED when the
+// directory is at its largest).
 int DirNext(FatDirObject* dp, bool stretch) {
   FatWorkArea* fs = dp->fs;
   uint32_t ss = fs->sectorSize;

@@ -77,7 +77,7 @@ int WriteData(FatWorkArea* fs, FatFileObject* fp, const uint8_t* src, uint32_t c
     if (inSector == 0 && csect == 0) {
       uint32_t c;
       r = StepCluster(fs, fp, true, &c);
-      if (r == FAT_DENIED) break;  // volume full: a short write
+      if (r == FAT_FULL) break;  // volume full: a short write
       if (r) return Fail(fp, r);
       fp->cluster = c;
     }
@@ -96,7 +96,7 @@ int WriteData(FatWorkArea* fs, FatFileObject* fp, const uint8_t* src, uint32_t c
         if ((r = FatNextCluster(fs, &chain, last, &next))) return Fail(fp, r);
         if (!next) {
           r = FatExtendChain(fs, &chain, last, &next);
-          if (r == FAT_DENIED) break;
+          if (r == FAT_FULL) break;
           if (r) return Fail(fp, r);
           TakeChain(fp, chain);
           if (next != last + 1) {
@@ -430,7 +430,7 @@ int FatSeekFile(FatWorkArea* fs, FatFileObject* fp, uint64_t pos) {
     if (done < n) break;
   }
   fp->validSize = fp->size;
-  return fp->pointer == pos ? FAT_OK : FAT_DENIED;
+  return fp->pointer == pos ? FAT_OK : FAT_FULL;
 }
 
 int FatTruncateFile(FatWorkArea* fs, FatFileObject* fp) {

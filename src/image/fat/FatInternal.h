@@ -28,7 +28,7 @@ uint32_t FatEndOfChain(const FatWorkArea* fs);
 // Next cluster of a chain; *next 0 at its end. 1 disk error, 2 broken chain.
 int FatNextCluster(FatWorkArea* fs, const FatChainRef* chain, uint32_t cluster, uint32_t* next);
 // Allocates one cluster after last (0: a new chain) and links it.
-// FAT_DENIED when the volume is full.
+// FAT_FULL when the volume is full.
 int FatExtendChain(FatWorkArea* fs, FatChainRef* chain, uint32_t last, uint32_t* added);
 // Frees the clusters after keep (keep 0: the whole chain) and ends the chain there.
 int FatFreeChain(FatWorkArea* fs, FatChainRef* chain, uint32_t keep);

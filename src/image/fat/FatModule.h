@@ -37,6 +37,8 @@ enum FatResult {
   // or its name hash for the name searched): a name not found there may be
   // the one it holds, so the search answers this (FatDamagedSetFolder).
   FAT_SET_DAMAGED = 23,
+  // No free cluster is left on the volume.
+  FAT_FULL = 24,
 };
 
 enum { FAT_TYPE_NONE = 0, FAT_TYPE_12 = 1, FAT_TYPE_16 = 2, FAT_TYPE_32 = 3, FAT_TYPE_EXFAT = 4 };

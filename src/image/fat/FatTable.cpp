@@ -185,7 +185,7 @@ int FatFindFreeBits(FatWorkArea* fs, uint32_t start, uint32_t* found) {
     }
     if (bit >= total) bit = 0;
   }
-  return FAT_DENIED;
+  return FAT_FULL;
 }
 
 static void CountAllocated(FatWorkArea* fs, uint32_t c) {
@@ -206,7 +206,7 @@ static int Release(FatWorkArea* fs, uint32_t c, uint32_t count) {
 }
 
 int FatExtendChain(FatWorkArea* fs, FatChainRef* chain, uint32_t last, uint32_t* added) {
-  if (fs->freeClusters == 0) return FAT_DENIED;
+  if (fs->freeClusters == 0) return FAT_FULL;
   int r = FatMapRecords(fs);
   if (r) return r;
   // A chain whose end another chain holds too is linked on by neither.
@@ -231,7 +231,7 @@ int FatExtendChain(FatWorkArea* fs, FatChainRef* chain, uint32_t last, uint32_t*
     if (exfat) {
       uint32_t from = start + 1 < fs->fatEntries ? start + 1 : 2;
       r = FatFindFreeBits(fs, from, &c);
-      if (r == FAT_DENIED) fs->freeClusters = 0;
+      if (r == FAT_FULL) fs->freeClusters = 0;
       if (r) return r;
     } else {
       uint32_t n = start;
@@ -246,7 +246,7 @@ int FatExtendChain(FatWorkArea* fs, FatChainRef* chain, uint32_t last, uint32_t*
       }
       if (!c) {
         fs->freeClusters = 0;
-        return FAT_DENIED;
+        return FAT_FULL;
       }
     }
   }

@@ -73,6 +73,8 @@ DWORD FatResultToWin32(int result) {
       return ERROR_INVALID_NAME;
     case FAT_DENIED:
       return ERROR_ACCESS_DENIED;
+    case FAT_FULL:
+      return ERROR_DISK_FULL;
     case FAT_EXIST:
       return ERROR_ALREADY_EXISTS;
     case FAT_INVALID_OBJECT:
@@ -441,7 +443,7 @@ uint64_t CFatVolume::ReadFile(const wchar_t* path, void* buffer, uint64_t offset
 uint64_t CFatVolume::WriteOpened(FatFileObject* file, const void* buffer, uint64_t offset,
                                  uint64_t count, bool truncate) {
   int r = FatSeekFile(&m_Work, file, offset);
-  if (r == FAT_DENIED) r = -1;  // no room for the gap
+  if (r == FAT_FULL) r = -1;  // no room for the gap
   uint64_t done = 0;
   const uint8_t* in = static_cast<const uint8_t*>(buffer);
   while (!r && done < count) {

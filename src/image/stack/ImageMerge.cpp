@@ -120,10 +120,13 @@ void NoticeUnfinishedMerge(const wchar_t* basePath) {
 }
 
 bool IsHeldBySideFile(const wchar_t* imagePath) {
-  return imagePath && *imagePath &&
-         (FindUnfinishedMerge(imagePath, nullptr) ||
-          GetFileAttributesW(vrojournal::JournalPathOf(imagePath).c_str()) !=
-              INVALID_FILE_ATTRIBUTES);
+  if (!imagePath || !*imagePath) return false;
+  // A file of the journal's new name that an open left where it lies is not
+  // this program's (or its maker is at work): no writer gets in.
+  const std::wstring journal = vrojournal::JournalPathOf(imagePath);
+  return FindUnfinishedMerge(imagePath, nullptr) ||
+         GetFileAttributesW(journal.c_str()) != INVALID_FILE_ATTRIBUTES ||
+         GetFileAttributesW((journal + L".new").c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volatile int* progress) {
@@ -185,6 +188,8 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
     return code;
   };
   if (!base.Open(basePath, VRO_MODE_WRITE)) return -60;
+  // A dynamic VHD takes the blocks the merged sectors need.
+  base.AllowNewBlocks();
   // The write open renews the identity: the base keeps its own until it
   // takes the merged file's.
   if (base.m_nType == VRO_TYPE_SPARSE) memcpy(base.Header(), identity, VRO_SECTOR);

@@ -25,8 +25,9 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
 int FindUnfinishedMerge(const wchar_t* basePath, std::wstring* merged);
 // The line that names such a merge, when there is one.
 void NoticeUnfinishedMerge(const wchar_t* basePath);
-// A merge an earlier version cut off, or the journal of a command cut off
-// that could not be rolled back, keeps the image from opening.
+// A merge an earlier version cut off, the journal of a command cut off
+// that could not be rolled back, or a file of the journal's new name that
+// is not this program's, keeps the image from opening (for writing).
 bool IsHeldBySideFile(const wchar_t* imagePath);
 // Update files that belong to the image, by number. Returns their count,
 // -1 when the image cannot be opened; *type gets the base's type code.

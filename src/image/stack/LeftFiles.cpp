@@ -65,6 +65,7 @@ namespace {
 struct Told {
   CRITICAL_SECTION lock;
   std::map<DWORD, std::vector<std::wstring>> names;
+  std::map<DWORD, int> commands;  // the command rounds in force, by thread
   Told() { InitializeCriticalSection(&lock); }
 };
 
@@ -108,7 +109,24 @@ std::vector<std::wstring> NamesEndingIn(const std::wstring& folder, const wchar_
 void VroLeftFilesRoundBegins() {
   Told& t = TheTold();
   EnterCriticalSection(&t.lock);
-  t.names.erase(GetCurrentThreadId());
+  if (!t.commands.count(GetCurrentThreadId())) t.names.erase(GetCurrentThreadId());
+  LeaveCriticalSection(&t.lock);
+}
+
+VroLeftFilesCommandRound::VroLeftFilesCommandRound() {
+  Told& t = TheTold();
+  EnterCriticalSection(&t.lock);
+  if (t.commands[GetCurrentThreadId()]++ == 0) t.names.erase(GetCurrentThreadId());
+  LeaveCriticalSection(&t.lock);
+}
+
+VroLeftFilesCommandRound::~VroLeftFilesCommandRound() {
+  Told& t = TheTold();
+  EnterCriticalSection(&t.lock);
+  if (--t.commands[GetCurrentThreadId()] == 0) {
+    t.commands.erase(GetCurrentThreadId());
+    t.names.erase(GetCurrentThreadId());
+  }
   LeaveCriticalSection(&t.lock);
 }
 

@@ -31,5 +31,15 @@ int VroSettleLeftFile(const std::wstring& left, const std::wstring* journalOf);
 // write path while it lies there.
 bool VroSettleLeftFilesOf(const std::wstring& path);
 // The lines of the files named so far are not held back from the next
-// open of a chain.
+// open of a chain (unless a command's round is in force on the thread).
 void VroLeftFilesRoundBegins();
+// While one lives, its thread's opens are one round: a command that opens
+// a file several times (to look at it, then to work on it) names each
+// left file once.
+class VroLeftFilesCommandRound {
+ public:
+  VroLeftFilesCommandRound();
+  ~VroLeftFilesCommandRound();
+  VroLeftFilesCommandRound(const VroLeftFilesCommandRound&) = delete;
+  VroLeftFilesCommandRound& operator=(const VroLeftFilesCommandRound&) = delete;
+};

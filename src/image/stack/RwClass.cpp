@@ -566,3 +566,8 @@ _VROH_BASE_RW* _VROH_RW_CLASS::Detect(const wchar_t* path, int mode, bool handle
   }
   return m_pBackEnd;
 }
+
+void _VROH_RW_CLASS::AllowNewBlocks() {
+  if (m_nType == VRO_TYPE_VHD_DYNAMIC && m_nMode != VRO_MODE_READ && m_pBackEnd)
+    static_cast<_VROH_VHD_RW*>(m_pBackEnd)->AllowNewBlocks();
+}

@@ -112,6 +112,9 @@ class _VROH_RW_CLASS {
   static int HighestUpdateNumber(const wchar_t* basePath);
 
   bool IsOpen() const { return m_hFile != nullptr; }
+  // A dynamic VHD opened for writing takes new blocks from now on (the
+  // merge of a write-back file into it); any other layer is unchanged.
+  void AllowNewBlocks();
   // Sparse image header (sectors 0 and 1 in memory) or null.
   uint8_t* Header() const;
   uint32_t Kind() const;

@@ -512,7 +512,7 @@ TEST(BatchCheckRepair, FatVolumeIsNotChecked) {
   std::string out;
   EXPECT_EQ(DWORD(kImageVolumeOperationFailed),
             RunLogged(d, L"\"-img:" + d.path + L"\" -noupd /check", &out));
-  EXPECT_NE(std::string::npos, out.find("The volume is not NTFS: nothing was checked.\n")) << out;
+  EXPECT_NE(std::string::npos, out.find(vt::Narrow(d.path) + ": The volume is not NTFS (FAT or exFAT): nothing was checked.\n")) << out;
 }
 
 // A volume of larger sectors keeps its backup boot sector in the

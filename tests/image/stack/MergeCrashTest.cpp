@@ -3,7 +3,9 @@
 // next open finds the base file exactly as it was, or wholly merged, and the
 // merged file as it was or gone; merging the same file again leaves exactly
 // the merged disk. A write-back file merged into the update file it stands
-// on leaves the update file old or merged, opening over its base either way.
+// on leaves the update file old or merged, opening over its base either way;
+// one merged into a dynamic VHD (made by qemu-img), which takes new blocks
+// for it, leaves the VHD old or merged.
 #include <gtest/gtest.h>
 #include <cstring>
 
@@ -33,7 +35,7 @@ void WriteRuns(_VROH_MOUNT_RW& d, uint32_t seed, int runs) {
   }
 }
 
-enum Top { kUpdateFile, kWriteBack, kWriteBackOverUpdate };
+enum Top { kUpdateFile, kWriteBack, kWriteBackOverUpdate, kWriteBackOverDynamicVhd };
 
 class Merge {
  public:
@@ -41,15 +43,24 @@ class Merge {
   // the base, or a write-back file over that update file (merged into it).
   explicit Merge(Top top) : m_TopKind(top) {
     std::wstring dir = vt::ScratchDir();
-    m_Image = Path(dir, L"b.vmd");
-    EXPECT_EQ(0, _VROH_RW_CLASS::Create(m_Image.c_str(), 8, 6));
-    {
+    if (top == kWriteBackOverDynamicVhd) {
+      // 8 MiB in blocks of 2 MiB: data in the first only, the others not
+      // allocated.
+      m_Image = Path(dir, L"b.vhd");
+      const std::string raw = vt::ToUnix(Path(dir, L"b.raw"));
+      EXPECT_EQ(0, vt::Sh("head -c 1M /dev/urandom > " + vt::Q(raw) + " && truncate -s 8M " +
+                          vt::Q(raw) + " && qemu-img convert -f raw -O vpc -o " +
+                          "subformat=dynamic,force_size=on " + vt::Q(raw) + " " +
+                          vt::Q(vt::ToUnix(m_Image))));
+    } else {
+      m_Image = Path(dir, L"b.vmd");
+      EXPECT_EQ(0, _VROH_RW_CLASS::Create(m_Image.c_str(), 8, 6));
       _VROH_MOUNT_RW d;
       EXPECT_EQ(VRO_CHAIN_SPARSE_BASE_WRITES, d.OpenChain(m_Image.c_str(), L"", VRO_WRITE_BASE));
       WriteRuns(d, 1, 12);
     }
     std::wstring update = m_Image + L"_01.Upd";
-    if (top != kWriteBack) {
+    if (top == kUpdateFile || top == kWriteBackOverUpdate) {
       _VROH_MOUNT_RW d;
       EXPECT_LT(0, d.OpenChain(m_Image.c_str(), L"", VRO_WRITE_OVERLAY));
       WriteRuns(d, 3, 16);
@@ -80,7 +91,8 @@ class Merge {
   std::vector<uint8_t> ReadBase() {
     _VROH_MOUNT_RW d;
     int r = d.OpenChain(m_Base.c_str(), L"", VRO_WRITE_NONE);
-    EXPECT_EQ(m_Base == m_Image ? VRO_CHAIN_SPARSE_READ_ONLY : VRO_CHAIN_UPDATE, r);
+    if (m_TopKind != kWriteBackOverDynamicVhd)
+      EXPECT_EQ(m_Base == m_Image ? VRO_CHAIN_SPARSE_READ_ONLY : VRO_CHAIN_UPDATE, r);
     return r > 0 ? ReadChain(d) : std::vector<uint8_t>();
   }
   // The disk as mounted with the file being merged on top.
@@ -89,7 +101,8 @@ class Merge {
     bool fix = m_TopKind != kUpdateFile;
     int r = fix ? d.OpenChain(m_Base.c_str(), m_Top.c_str(), VRO_WRITE_NONE)
                 : d.OpenChain(m_Top.c_str(), L"", VRO_WRITE_NONE);
-    EXPECT_EQ(m_TopKind == kWriteBack ? VRO_CHAIN_SPARSE_FIX : VRO_CHAIN_UPDATE, r);
+    if (m_TopKind != kWriteBackOverDynamicVhd)
+      EXPECT_EQ(m_TopKind == kWriteBack ? VRO_CHAIN_SPARSE_FIX : VRO_CHAIN_UPDATE, r);
     return r > 0 ? ReadChain(d) : std::vector<uint8_t>();
   }
   bool TopUnchanged() {
@@ -158,6 +171,20 @@ TEST(MergeCrash, EveryWriteOfAnUpdateFileMerge) {
 
 TEST(MergeCrash, EveryWriteOfAWriteBackMerge) {
   EveryWriteOfAMerge(kWriteBack);
+  if (::testing::Test::HasFailure()) return;
+  EveryWriteOfAMerge(kWriteBackOverDynamicVhd);
+  if (::testing::Test::HasFailure()) return;
+  // What the merge left, qemu-img reads as the merged disk.
+  Merge m(kWriteBackOverDynamicVhd);
+  ASSERT_EQ(1, m.Run());
+  const std::string raw = vt::ToUnix(m.m_Image) + ".raw";
+  ASSERT_EQ(0, vt::Sh("qemu-img convert -f vpc -O raw " + vt::Q(vt::ToUnix(m.m_Image)) + " " +
+                      vt::Q(raw)));
+  std::vector<uint8_t> read;
+  ASSERT_TRUE(vt::ReadAll(vt::ToWin(raw), read));
+  ASSERT_LE(m.m_Merged.size(), read.size());
+  read.resize(m.m_Merged.size());
+  EXPECT_TRUE(read == m.m_Merged);
 }
 
 // The update file merged into stays one: after the merge, whole or rolled

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "../ImageTestUtil.h"
+#include "../WriteFaults.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/stack/ImageMerge.h"
 #include "image/stack/MountRw.h"
@@ -345,14 +346,18 @@ TEST(Overlay, FailedMergeKeepsTheUpdateFile) {
     WriteDisk(d, 7 * 512, Fill(0x66, 512));
   }
   std::wstring upd = base + L"_01.Upd";
-  // A dynamic VHD base refuses every write.
+  // A dynamic VHD base whose file refuses a write on the way (it takes
+  // merges, with new blocks where they are needed).
   std::wstring raw = Path(dir, L"d.raw"), vhd = Path(dir, L"d.vhd");
   ASSERT_TRUE(vt::WriteAll(raw, Random(8u << 20, 2)));
   ASSERT_EQ(0, vt::Sh("qemu-img convert -f raw -O vpc -o subformat=dynamic,force_size=on " +
                       U(raw) + " " + U(vhd)));
   std::string vhdHash = vt::Sha256(vhd), updHash = vt::Sha256(upd);
   volatile int progress = 0;
-  EXPECT_EQ(0, ConvertImageFile(vhd.c_str(), upd.c_str(), &progress));
+  {
+    it::WriteFaults faults(it::WriteFaults::FAIL, 3);
+    EXPECT_EQ(0, ConvertImageFile(vhd.c_str(), upd.c_str(), &progress));
+  }
   EXPECT_EQ(-1, progress);
   EXPECT_TRUE(vt::FileExists(upd));
   EXPECT_EQ(updHash, vt::Sha256(upd));

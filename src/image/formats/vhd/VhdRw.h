@@ -38,7 +38,7 @@ const uint32_t VRO_VHD_FIXED = 2;
 const uint32_t VRO_VHD_DYNAMIC = 3;
 
 // Inner reader of a dynamic VHD. Writes are refused (minus the count):
-// blocks are never allocated here.
+// blocks are allocated only by the outer class, when allowed.
 class _VROH_VHD_DYNAMIC_RW : public _VROH_BASE_RW {
  public:
   int64_t Write(HANDLE hFile, uint64_t sector, const void* buf, uint32_t bytes) override;
@@ -53,10 +53,20 @@ class _VROH_VHD_DYNAMIC_RW : public _VROH_BASE_RW {
 
 // Types 7 and 8. Reads and writes go to the inner back end; requests past
 // the disk's size fail so the footer can never be overwritten.
+//
+// A dynamic disk takes writes only once its opener allowed new blocks
+// (AllowNewBlocks: the merge of a write-back file over it); every other
+// writer keeps its changes in a write-back file. A write goes into the
+// block that holds its sectors, with their bits set in the block's sector
+// bitmap; a block not yet allocated (and written with more than zeros) is
+// placed where the footer lay: its bitmap all set, its data zeros, the
+// footer behind it, then its entry in the block table. Every byte goes
+// through the file's handle, so the command's journal keeps the old ones.
 class _VROH_VHD_RW : public _VROH_VHD_DYNAMIC_RW {
  public:
   ~_VROH_VHD_RW() override;
   int64_t Write(HANDLE hFile, uint64_t sector, const void* buf, uint32_t bytes) override;
+  void AllowNewBlocks() { m_bNewBlocks = !m_Inner && m_BlockSectors; }
   int64_t Read(HANDLE hFile, uint64_t sector, void* buf, uint32_t bytes) override;
 
   // Reads the footer from the last sector of the file (size in bytes) and,
@@ -69,4 +79,13 @@ class _VROH_VHD_RW : public _VROH_VHD_DYNAMIC_RW {
   VhdFooter m_Footer = {};
   VhdDynamicHeader m_Dynamic = {};
   _VROH_BASE_RW* m_Inner = nullptr;  // owned
+
+ private:
+  int64_t WriteBlocks(HANDLE hFile, uint64_t sector, const uint8_t* buf, uint32_t bytes);
+  bool AllocateBlock(HANDLE hFile, uint32_t block);
+  bool MarkWritten(HANDLE hFile, uint32_t entry, uint32_t first, uint32_t count);
+
+  bool m_bNewBlocks = false;
+  uint64_t m_FooterAt = 0;             // the footer's place: the file's last sector
+  uint8_t m_RawFooter[VRO_SECTOR] = {};  // as stored
 };
