@@ -6,6 +6,7 @@
 // Every punch is counted. Installed for the object's lifetime, over the
 // source in use (writes and opens go on to it).
 #pragma once
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>

@@ -22,7 +22,7 @@
 //   bytes 0 and 512: two head slots (the valid one with the higher sequence
 //     counts; each write of a head goes to the slot not in use, so a head
 //     torn by a dying process leaves the other):
-//       0   "VROJRNL2"            8    u32 version (2; 1 is still read)
+//       0   "VROJRNL2"            8    u32 version (3; 1 and 2 are still read)
 //       12  u32 flags: 1 the command is whole (the file holds all of it,
 //           flushed); such a journal is never applied, only removed
 //       16  u64 sequence          24   u64 salt            32  u64 old length
