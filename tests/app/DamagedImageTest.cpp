@@ -19,6 +19,8 @@ struct Damage {
   DWORD code;
   // Changes the clean image; false when the structure is not found.
   std::function<bool(ip::Bytes&, const tc::Image&)> patch;
+  // A line the command prints (null: none looked for).
+  const char* line;
 };
 
 uint64_t HostBytes(const std::string& dir) {
@@ -31,6 +33,20 @@ TEST(DamagedImage, ExtractEndsWithItsCodeInsideTheTarget) {
   auto fatEntry = [](ip::Bytes& d, const tc::Image& img, const char* name) {
     ip::FatLayout f(d, (size_t)img.start * 512);
     return std::make_pair(f, f.Entry(d, name));
+  };
+  // \lnk.txt made a symbolic link to VroLinkTarget.txt (substitute name
+  // first, 34 bytes, then the print name), its reparse point's field at
+  // `at` (from the point's start: 4 the data length, 10 the substitute
+  // name's length) set to `value`.
+  auto hostileLink = [](ip::Bytes& d, const tc::Image& img, size_t at, uint32_t value) {
+    if (!vt::Fixture("mk-foreign-data.sh " + vt::Q(img.unixPath) + " " +
+                     std::to_string(img.start) + " link lnk.txt VroLinkTarget.txt"))
+      return false;
+    d = ip::Bytes(img.path);
+    size_t names = d.FindUtf16("VroLinkTarget.txt");
+    if (names == ip::kNone || names < 20 || d.U32(names - 20) != 0xA000000Cu) return false;
+    d.Put(names - 20 + at, value, 2);
+    return true;
   };
   const Damage cases[] = {
       {"FAT32: a short name '..'", "fat32", 40, DWORD(-12),
@@ -61,6 +77,13 @@ TEST(DamagedImage, ExtractEndsWithItsCodeInsideTheTarget) {
          return a && b && ra != ip::kNone && rb != ip::kNone &&
                 ip::RedirectIndexEntry(d, rb, "zzfile.txt", a, ra);
        }},
+      {"NTFS: a symbolic link whose data length runs past its reparse point", "ntfs", 16,
+       DWORD(-12),
+       [&](ip::Bytes& d, const tc::Image& img) { return hostileLink(d, img, 4, 0xFFF0); },
+       "Could not read \\lnk.txt (error 1392"},
+      {"NTFS: a symbolic link whose substitute name runs past its data", "ntfs", 16, DWORD(-12),
+       [&](ip::Bytes& d, const tc::Image& img) { return hostileLink(d, img, 10, 0x7FF0); },
+       "Could not read \\lnk.txt (error 1392"},
       {"NTFS: a sparse file of 1 TiB (sound)", "ntfs", 16, 0,
        [](ip::Bytes&, const tc::Image&) { return true; }},
   };
@@ -78,9 +101,11 @@ TEST(DamagedImage, ExtractEndsWithItsCodeInsideTheTarget) {
     ASSERT_TRUE(c.patch(disk, img));
     ASSERT_TRUE(disk.Save());
     ASSERT_EQ(0, vt::Sh("mkdir " + vt::Q(base + "/out")));
-    std::string before = tc::ListOutside(base);
+    std::string before = tc::ListOutside(base), out;
     EXPECT_EQ(c.code, bt::RunVro(bt::ImageArgs(img.path) + L"\"/extract:\\::" +
-                                 vt::ToWin(base + "/out") + L"\""));
+                                     vt::ToWin(base + "/out") + L"\"",
+                                 &out));
+    EXPECT_TRUE(!c.line || out.find(c.line) != std::string::npos) << out;
     EXPECT_EQ(before, tc::ListOutside(base));
     EXPECT_LE(HostBytes(base + "/out"), (uint64_t)img.sizeMb << 20);
     if (!c.code) {

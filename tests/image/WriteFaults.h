@@ -3,7 +3,10 @@
 // that dies there leaves its files (a dying process's write may have moved
 // whole pages of the file: of one that crosses 4 KiB boundaries of the file,
 // the pages up to the last boundary before its middle are written).
-// Flushes of files and folders to the disk are counted apart (FAIL_FLUSH:
+// A punch of a hole counts as a write (a stopped one gives back the pages
+// of its range up to the last boundary before its middle); a question for
+// holes passes on. Flushes of files and folders to the disk are counted
+// apart (FAIL_FLUSH:
 // the chosen one fails; after a stop, every one does).
 // Device opens go to the source it replaced, which is put back at the end.
 #pragma once
@@ -34,6 +37,21 @@ class WriteFaults : public VroDeviceSource {
       if (cut > pos) m_Prev->WriteAt(h, pos, buf, (uint32_t)(cut - pos));
     }
     return -(int64_t)bytes;
+  }
+  bool QueryHoles(HANDLE h, uint64_t start, uint64_t end,
+                  std::vector<std::pair<uint64_t, uint64_t>>* holes) override {
+    return m_Prev->QueryHoles(h, start, end, holes);
+  }
+  int PunchHole(HANDLE h, uint64_t start, uint64_t end) override {
+    if (m_Stopped) return -1;
+    int n = ++m_Count;
+    if (m_Mode == COUNT || m_Mode == FAIL_FLUSH || n != m_At) return m_Prev->PunchHole(h, start, end);
+    if (m_Mode == STOP) {
+      m_Stopped = true;
+      uint64_t cut = (start + (end - start) / 2) / 4096 * 4096;
+      if (cut > start) m_Prev->PunchHole(h, start, cut);
+    }
+    return -1;
   }
   int FlushHandle(HANDLE h) override {
     int n = ++m_Flushes;

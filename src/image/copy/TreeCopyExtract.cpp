@@ -192,7 +192,12 @@ int CopyVolumeFileToHost(CopyJob& job, const wchar_t* volumePath, const wchar_t*
   DWORD tag = 0;
   if (volAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     tag = volume->GetReparseTag(volumePath);
-    if (tag && !volume->GetLinkTarget(volumePath, target, kPathChars)) tag = 0;
+    // A link whose target cannot be read (its reparse data damaged) is
+    // named, never passed off as the file's empty stream.
+    if (tag && !volume->GetLinkTarget(volumePath, target, kPathChars)) {
+      job.FileFailed(0, GetLastError(), CopyJob::kRead, volumePath);
+      return 0;
+    }
   }
   if (tag)
     in.reset();

@@ -1,6 +1,8 @@
 #include "image/device/DeviceSource.h"
 #include <winioctl.h>
 
+#include <algorithm>
+
 namespace {
 class HostDeviceSource : public VroDeviceSource {
  public:
@@ -53,6 +55,50 @@ class HostDeviceSource : public VroDeviceSource {
 HostDeviceSource g_HostSource;
 VroDeviceSource* g_Source = &g_HostSource;
 }  // namespace
+
+bool SystemQueryHoles(HANDLE hFile, uint64_t start, uint64_t end,
+                      std::vector<std::pair<uint64_t, uint64_t>>* holes) {
+  holes->clear();
+  FILE_ALLOCATED_RANGE_BUFFER got[64];
+  // Each answer lists the allocated ranges from `at` on, as many as fit;
+  // what lies between them, and after the last one of a full answer, is a
+  // hole.
+  for (uint64_t at = start; at < end;) {
+    FILE_ALLOCATED_RANGE_BUFFER ask;
+    ask.FileOffset.QuadPart = (LONGLONG)at;
+    ask.Length.QuadPart = (LONGLONG)(end - at);
+    DWORD bytes = 0;
+    BOOL ok = DeviceIoControl(hFile, FSCTL_QUERY_ALLOCATED_RANGES, &ask, sizeof ask, got,
+                              sizeof got, &bytes, nullptr);
+    DWORD n = bytes / sizeof got[0];
+    if (!ok && (GetLastError() != ERROR_MORE_DATA || n == 0)) return false;
+    uint64_t was = at;
+    for (DWORD i = 0; i < n; i++) {
+      uint64_t from = (uint64_t)got[i].FileOffset.QuadPart;
+      uint64_t to = from + (uint64_t)got[i].Length.QuadPart;
+      if (to <= at) continue;
+      if (from > at) holes->emplace_back(at, std::min(from, end));
+      at = std::max(at, std::min(to, end));
+      if (at >= end) break;
+    }
+    if (ok) {
+      if (at < end) holes->emplace_back(at, end);
+      break;
+    }
+    if (at == was) return false;
+  }
+  return true;
+}
+
+int SystemPunchHole(HANDLE hFile, uint64_t start, uint64_t end) {
+  FILE_ZERO_DATA_INFORMATION zero;
+  zero.FileOffset.QuadPart = (LONGLONG)start;
+  zero.BeyondFinalZero.QuadPart = (LONGLONG)end;
+  DWORD got = 0;
+  return DeviceIoControl(hFile, FSCTL_SET_ZERO_DATA, &zero, sizeof zero, nullptr, 0, &got, nullptr)
+             ? 0
+             : -1;
+}
 
 VroDeviceSource* VroSetDeviceSource(VroDeviceSource* source) {
   VroDeviceSource* old = g_Source;

@@ -577,43 +577,40 @@ int NtfsGetLinkTarget(ntfs_volume* vol, const wchar_t* path, wchar_t* buffer, in
   ntfs_inode* ni = NtfsPathToInode(vol, NULL, path);
   if (!ni) return -errno;
   u32 tag = NtfsLinkReparseTag(ni);
-  REPARSE_POINT* rp = tag ? ntfs_get_reparse_point(ni) : nullptr;
+  size_t bytes = 0;
+  REPARSE_POINT* rp = tag ? NtfsReadReparsePoint(ni, &bytes) : nullptr;
+  int e = errno;
   ntfs_inode_close(ni);
-  if (!rp) return -EINVAL;
+  if (!tag) return -EINVAL;
+  if (!rp) return -(e ? e : EIO);
+  // Every length and offset is held to what lies below it: the data to
+  // the attribute (NtfsReadReparsePoint), the names to the data, each
+  // name to the names. Any that runs past is damage, never read.
   const unsigned char* d = reinterpret_cast<const unsigned char*>(rp->reparse_data);
   size_t dataLen = le16_to_cpu(rp->reparse_data_length);
   size_t header = tag == NTFS_TAG_SYMLINK ? 12 : 8;
-  int result = -EINVAL;
-  if (dataLen >= header) {
-    auto get16 = [&](size_t at) { return (size_t)(d[at] | (d[at + 1] << 8)); };
-    size_t substOff = get16(0), substLen = get16(2), printOff = get16(4), printLen = get16(6);
-    const unsigned char* names = d + header;
-    size_t namesLen = dataLen - header;
-    const wchar_t* text = nullptr;
-    size_t chars = 0;
-    if (substLen && substOff + substLen <= namesLen) {
-      text = reinterpret_cast<const wchar_t*>(names + substOff);
-      chars = substLen / 2;
-      if (chars >= 4 && wcsncmp(text, L"\\??\\", 4) == 0) {
-        text += 4;
-        chars -= 4;
-      }
-    } else if (printLen && printOff + printLen <= namesLen) {
-      text = reinterpret_cast<const wchar_t*>(names + printOff);
-      chars = printLen / 2;
-    }
-    if (text) {
-      if (!buffer || (int)chars >= length) {
-        result = -ENAMETOOLONG;
-      } else {
-        memcpy(buffer, text, chars * sizeof(wchar_t));
-        buffer[chars] = 0;
-        result = (int)chars;
-      }
-    }
+  auto get16 = [&](size_t at) { return (size_t)(d[at] | (d[at + 1] << 8)); };
+  size_t substOff = 0, substLen = 0, printOff = 0, printLen = 0, namesLen = 0;
+  bool sound = dataLen >= header;
+  if (sound) {
+    substOff = get16(0), substLen = get16(2), printOff = get16(4), printLen = get16(6);
+    namesLen = dataLen - header;
+    sound = substOff + substLen <= namesLen && printOff + printLen <= namesLen &&
+            substLen % 2 == 0 && printLen % 2 == 0 && (substLen || printLen);
   }
+  if (!sound) {
+    free(rp);
+    return -NTFS_EDAMAGED;
+  }
+  const unsigned char* names = d + header;
+  std::wstring text(substLen ? substLen / 2 : printLen / 2, L'\0');
+  memcpy(&text[0], names + (substLen ? substOff : printOff), text.size() * sizeof(wchar_t));
   free(rp);
-  return result;
+  if (substLen && text.compare(0, 4, L"\\??\\") == 0) text.erase(0, 4);
+  if (!buffer || text.size() >= (size_t)length) return -ENAMETOOLONG;
+  memcpy(buffer, text.data(), text.size() * sizeof(wchar_t));
+  buffer[text.size()] = 0;
+  return (int)text.size();
 }
 
 int NtfsCreateLink(ntfs_volume* vol, const wchar_t* path, const wchar_t* target,

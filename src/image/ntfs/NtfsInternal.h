@@ -63,6 +63,11 @@ int NtfsStoredName(ntfs_inode* ni, u64 dirMft, ntfschar* out, int outLen);
 // long or longer is left as it is. 0, or -1 with errno.
 int NtfsGrowSolid(ntfs_attr* na, s64 size);
 
+// The inode's reparse point as its attribute holds it (bytes: the
+// attribute's size, at least its 8-byte header; the data the header's
+// length gives lies within it), to be freed; null with errno when it has
+// none or it cannot be read, NTFS_EDAMAGED when its lengths run past it.
+REPARSE_POINT* NtfsReadReparsePoint(ntfs_inode* ni, size_t* bytes);
 // The reparse tag when it is a mount point or a symbolic link, else 0.
 u32 NtfsLinkReparseTag(ntfs_inode* ni);
 

@@ -52,16 +52,20 @@ bool IsInSubtree(ntfs_volume* vol, u64 start, u64 dirMft) {
   return true;  // a loop in the parents: refuse rather than follow
 }
 
-// The inode's reparse tag, 0 when it has no (readable) reparse point;
-// errno is left as it was.
+// The inode's reparse tag, 0 when it has no reparse point or its header
+// cannot be read; errno is left as it was. A point whose data is damaged
+// keeps its tag: what reads the data refuses it.
 u32 ReparseTagOf(ntfs_inode* ni) {
   if (!ni || !(ni->flags & FILE_ATTR_REPARSE_POINT)) return 0;
   int e = errno;
-  REPARSE_POINT* rp = ntfs_get_reparse_point(ni);
+  s64 size = 0;
+  void* value = ntfs_attr_readall(ni, AT_REPARSE_POINT, AT_UNNAMED, 0, &size);
   errno = e;
-  if (!rp) return 0;
-  u32 tag = le32_to_cpu(rp->reparse_tag);
-  free(rp);
+  if (!value) return 0;
+  u32 tag = size >= (s64)sizeof(REPARSE_POINT)
+                ? le32_to_cpu(static_cast<REPARSE_POINT*>(value)->reparse_tag)
+                : 0;
+  free(value);
   return tag;
 }
 
@@ -339,6 +343,21 @@ int NtfsStoredName(ntfs_inode* ni, u64 dirMft, ntfschar* out, int outLen) {
   ntfs_attr_put_search_ctx(ctx);
   if (len < 0) errno = ENOENT;
   return len;
+}
+
+REPARSE_POINT* NtfsReadReparsePoint(ntfs_inode* ni, size_t* bytes) {
+  if (!ni || !(ni->flags & FILE_ATTR_REPARSE_POINT)) return (SetErr(EINVAL), nullptr);
+  s64 size = 0;
+  void* value = ntfs_attr_readall(ni, AT_REPARSE_POINT, AT_UNNAMED, 0, &size);
+  if (!value) return (SetErr(errno ? errno : EIO), nullptr);
+  REPARSE_POINT* rp = static_cast<REPARSE_POINT*>(value);
+  if (size < (s64)sizeof(REPARSE_POINT) ||
+      sizeof(REPARSE_POINT) + le16_to_cpu(rp->reparse_data_length) > (u64)size) {
+    free(value);
+    return (SetErr(NTFS_EDAMAGED), nullptr);
+  }
+  *bytes = (size_t)size;
+  return rp;
 }
 
 u32 NtfsLinkReparseTag(ntfs_inode* ni) {

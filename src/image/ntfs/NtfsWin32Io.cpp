@@ -178,6 +178,7 @@ unsigned long NtfsErrnoToWin32(int err) {
     case NTFS_EINDEXBITMAP:
       return ERROR_DISK_CORRUPT;
     case NTFS_EBITMAPFREE:
+    case NTFS_EDAMAGED:
       return ERROR_FILE_CORRUPT;
     default:
       return ERROR_GEN_FAILURE;

@@ -15,6 +15,10 @@
 // clusters a record uses (NtfsWriteGate.h); the file API reports it as
 // ERROR_FILE_CORRUPT.
 #define NTFS_EBITMAPFREE 10101
+// errno of a record whose contents contradict themselves (a reparse point
+// whose lengths run past its attribute): refused as damage, reported as
+// ERROR_FILE_CORRUPT.
+#define NTFS_EDAMAGED 10102
 
 // Win32 error -> errno for every failure of the device layer.
 int ntfs_disk_dev_errno(unsigned long win32Error);

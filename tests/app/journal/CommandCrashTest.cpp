@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 
+#include "../../image/HostHoles.h"
 #include "../../image/VolumeWriteRecorder.h"
 #include "../../registry/FacadeTestUtil.h"
 #include "disktools/NtfsFormatterInstall.h"
@@ -380,32 +381,78 @@ TEST_P(CommandCrash, Merge) {
 // A plain image whose free clusters hold old data: what the volume writes
 // there keeps no old bytes in the journal, and the roll back gives back
 // all the volume showed (its fingerprint's samples too, wherever the new
-// file's clusters took them).
+// file's clusters took them). The same image sparse, its free clusters
+// holes of the host file: the roll back gives back the room the command
+// took in them (holes again) and leaves every byte as before; so does the
+// next open's roll back of the command killed halfway (what it held in
+// memory lost), which finds the journal bound to the file by the bytes the
+// command wrote into the holes.
 TEST(CommandJournal, KeepsNoOldBytesOfClustersFreeBeforeTheCommand) {
   Image img(kPlain);
-  img.OverFreeClusters("os.urandom(cs)", "open(sys.argv[1], 'wb').write(d)");
   ASSERT_EQ(0, vt::Sh("head -c 6000000 /dev/urandom > " + vt::Q(img.dir + "/big.bin")));
-  std::string before = img.ReaderView();
-  {
+  for (bool sparse : {true, false}) {
+    SCOPED_TRACE(sparse ? "free clusters holes" : "free clusters with old data");
+    std::unique_ptr<it::HostHoles> holes;
+    std::string whole, map;
+    if (sparse) {
+      img.OverFreeClusters("bytes(cs)", "open(sys.argv[1], 'wb').write(d)");
+      holes.reset(new it::HostHoles());
+      holes->MakeSparse(img.top);
+      map = holes->Map(img.top);
+      whole = vt::Sha256(img.top);
+    } else {
+      img.OverFreeClusters("os.urandom(cs)", "open(sys.argv[1], 'wb').write(d)");
+    }
+    std::string before = img.ReaderView();
+    int writes = 0;
+    {
+      CMountedImage m;
+      ASSERT_LE(0, img.Open(m, 2));
+      it::WriteFaults count(it::WriteFaults::COUNT, 0);
+      uint64_t missing = 0;
+      ASSERT_EQ(1, InjectHostPath(&m, vt::ToWin(img.dir + "/big.bin").c_str(), L"\\Data",
+                                  &missing, nullptr, nullptr));
+      ASSERT_EQ(0, m.DiskObject()->Flush());
+      WIN32_FILE_ATTRIBUTE_DATA journal;
+      ASSERT_TRUE(
+          GetFileAttributesExW((img.top + L".journal").c_str(), GetFileExInfoStandard, &journal));
+      EXPECT_EQ(0u, journal.nFileSizeHigh);
+      EXPECT_GT(1000000u, journal.nFileSizeLow) << "the journal kept the old bytes of free clusters";
+      if (sparse) {
+        EXPECT_NE(map, holes->Map(img.top)) << "the command took no room in a hole";
+      }
+      EXPECT_FALSE(m.Close(false));
+      writes = count.Count();
+    }
+    EXPECT_EQ(before, img.ReaderView());
+    if (sparse) {
+      EXPECT_EQ(whole, vt::Sha256(img.top));
+      EXPECT_EQ(map, holes->Map(img.top));
+      {
+        CMountedImage m;
+        ASSERT_LE(0, img.Open(m, 2));
+        it::WriteFaults stop(it::WriteFaults::STOP, writes / 2);
+        uint64_t missing = 0;
+        InjectHostPath(&m, vt::ToWin(img.dir + "/big.bin").c_str(), L"\\Data", &missing, nullptr,
+                       nullptr);
+        EXPECT_FALSE(m.Close(false));
+        EXPECT_TRUE(stop.Hit());
+      }
+      EXPECT_TRUE(vt::FileExists(img.top + L".journal"));
+      EXPECT_NE(map, holes->Map(img.top)) << "the killed command took no room in a hole";
+      CMountedImage m;
+      ASSERT_LE(0, img.Open(m, 0));
+      m.Close();
+      EXPECT_EQ(whole, vt::Sha256(img.top));
+      EXPECT_EQ(map, holes->Map(img.top));
+    }
+    EXPECT_FALSE(vt::FileExists(img.top + L".journal"));
     CMountedImage m;
-    ASSERT_LE(0, img.Open(m, 2));
-    uint64_t missing = 0;
-    ASSERT_EQ(1, InjectHostPath(&m, vt::ToWin(img.dir + "/big.bin").c_str(), L"\\Data", &missing,
-                                nullptr, nullptr));
-    ASSERT_EQ(0, m.DiskObject()->Flush());
-    WIN32_FILE_ATTRIBUTE_DATA journal;
-    ASSERT_TRUE(
-        GetFileAttributesExW((img.top + L".journal").c_str(), GetFileExInfoStandard, &journal));
-    EXPECT_EQ(0u, journal.nFileSizeHigh);
-    EXPECT_GT(1000000u, journal.nFileSizeLow) << "the journal kept the old bytes of free clusters";
-    EXPECT_FALSE(m.Close(false));
+    ASSERT_LE(0, img.Open(m, 0));
+    EXPECT_EQ(1, CheckNtfsPartition(&m));
+    EXPECT_TRUE(
+        mi::SameAsHostFile(mi::ReadWhole(m, L"\\Data\\one.bin"), img.dir + "/Data/one.bin"));
   }
-  EXPECT_EQ(before, img.ReaderView());
-  EXPECT_FALSE(vt::FileExists(img.top + L".journal"));
-  CMountedImage m;
-  ASSERT_LE(0, img.Open(m, 0));
-  EXPECT_EQ(1, CheckNtfsPartition(&m));
-  EXPECT_TRUE(mi::SameAsHostFile(mi::ReadWhole(m, L"\\Data\\one.bin"), img.dir + "/Data/one.bin"));
 }
 
 std::string KindName(const ::testing::TestParamInfo<FileKind>& i) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../HostHoles.h"
 #include "../ImageTestUtil.h"
 #include "../WriteFaults.h"
 #include "image/device/DeviceSource.h"
@@ -39,10 +40,14 @@ struct Lines {
 
 // A plain 4 MiB file and the journal a command left beside it: two batches
 // of overwrites sealed, some bytes added past the end, then a third batch
-// whose journal write the process died in.
+// whose journal write the process died in. The file is sparse: its second
+// MiB, never written, is a hole of the host file (holes' map: beforeMap),
+// and the command writes into it.
 struct CutCommand {
+  it::HostHoles holes;
   std::wstring dir, file, journal;
   std::vector<uint8_t> before, cutFile, cutJournal;
+  std::string beforeMap;
 
   CutCommand() {
     dir = vt::ScratchDir();
@@ -52,6 +57,9 @@ struct CutCommand {
     // Its second MiB never written (zeros, as free space of a fresh image).
     std::fill(before.begin() + (1 << 20), before.begin() + (2 << 20), 0);
     EXPECT_TRUE(vt::WriteAll(file, before));
+    holes.MakeSparse(file);
+    beforeMap = holes.Map(file);
+    EXPECT_EQ(std::string(256, '.'), beforeMap.substr(256, 256));
     {
       _VROH_RW_CLASS layer;
       EXPECT_TRUE(layer.Open(file.c_str(), VRO_MODE_WRITE));
@@ -76,9 +84,13 @@ struct CutCommand {
     EXPECT_TRUE(vt::ReadAll(file, cutFile));
     EXPECT_TRUE(vt::ReadAll(journal, cutJournal));
     EXPECT_TRUE(cutFile != before);
+    EXPECT_NE(beforeMap, holes.Map(file).substr(0, beforeMap.size()));
   }
-  void Put(const std::vector<uint8_t>& f, const std::vector<uint8_t>& j) const {
+  // The file as f (a sparse file: its blocks of zeros holes), the journal
+  // as j.
+  void Put(const std::vector<uint8_t>& f, const std::vector<uint8_t>& j) {
     ASSERT_TRUE(vt::WriteAll(file, f));
+    holes.MakeSparse(file);
     ASSERT_TRUE(vt::WriteAll(journal, j));
   }
   bool Opens() const {
@@ -126,7 +138,7 @@ TEST(Journal, RolledBackWholeOrRefusedWhenDamaged) {
     memcpy(&kind, &c.cutJournal[at + 12], 4);
     size_t next = at + vrojournal::kEntryHead + (kind == 0 ? bytes : kind == 2 ? bytes / 512 * 4 : 0);
     if (next > head.sealedEnd) break;
-    if (kind != 2) {
+    if (kind < 2) {
       older.insert(older.end(), c.cutJournal.begin() + at, c.cutJournal.begin() + next);
       oldHead.sealedEntries++;
     }
@@ -144,7 +156,9 @@ TEST(Journal, RolledBackWholeOrRefusedWhenDamaged) {
   // in use was torn (the other one counts), the file as left, a backup of
   // it from before the command put back, or each 4 KiB page of it as one
   // or the other (writes that reached the disk in part): rolled back,
-  // byte for byte.
+  // byte for byte, and the holes the command filled are holes again (a
+  // journal of the previous version knows no holes: their zeros are put
+  // back).
   std::vector<uint8_t> mixed = c.cutFile;
   for (size_t page = 0; page < c.before.size() / 4096; page++)
     if ((page * 2654435761u) >> 7 & 1)
@@ -166,6 +180,46 @@ TEST(Journal, RolledBackWholeOrRefusedWhenDamaged) {
     EXPECT_TRUE(c.Read(c.file) == c.before) << w.what;
     EXPECT_FALSE(vt::FileExists(c.journal)) << w.what;
     EXPECT_TRUE(lines.Has(VRO_NOTICE_JOURNAL_ROLLED_BACK)) << w.what;
+    if (std::string(w.what) != "the previous version's") {
+      EXPECT_EQ(c.beforeMap, c.holes.Map(c.file)) << w.what;
+    }
+  }
+
+  // Cut off while it rolls back, at each of its writes and punches (the
+  // write or punch failing; the process stopped there, its write or punch
+  // torn): the next open rolls back again, and every byte is as before, a
+  // punched range zeros as the hole was. Stopped, the next open gives back
+  // every hole the command filled; a punch that failed leaves the rest of
+  // its holes' room taken, with their zeros written.
+  int steps = 0;
+  {
+    c.Put(c.cutFile, c.cutJournal);
+    WriteFaults count(WriteFaults::COUNT, 0);
+    int punches = c.holes.Punches();
+    ASSERT_TRUE(c.Opens());
+    steps = count.Count();
+    EXPECT_LT(punches, c.holes.Punches()) << "no hole was punched";
+  }
+  ASSERT_LT(2, steps);
+  for (int mode : {WriteFaults::FAIL, WriteFaults::STOP}) {
+    for (int n = 1; n <= steps; n++) {
+      std::string where = (mode == WriteFaults::FAIL ? "failed at " : "stopped at ") +
+                          std::to_string(n) + " of " + std::to_string(steps);
+      c.Put(c.cutFile, c.cutJournal);
+      {
+        Lines quiet;
+        WriteFaults cut((WriteFaults::Mode)mode, n);
+        c.Opens();
+      }
+      Lines lines;
+      EXPECT_TRUE(c.Opens()) << where;
+      EXPECT_TRUE(c.Read(c.file) == c.before) << where;
+      EXPECT_FALSE(vt::FileExists(c.journal)) << where;
+      if (mode == WriteFaults::STOP) {
+        EXPECT_EQ(c.beforeMap, c.holes.Map(c.file)) << where;
+      }
+      if (::testing::Test::HasFailure()) return;
+    }
   }
 
   // Damage that could hide an overwrite: refused, nothing applied or

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 void CRangeSet::Add(uint64_t start, uint64_t end) {
   if (start >= end) return;
   auto it = m_ranges.upper_bound(start);
@@ -46,6 +48,18 @@ bool CRangeSet::Covers(uint64_t start, uint64_t end) const {
   if (it == m_ranges.begin()) return false;
   --it;
   return it->first <= start && it->second >= end;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> CRangeSet::Held(uint64_t start, uint64_t end) const {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  if (start >= end) return out;
+  auto it = m_ranges.upper_bound(start);
+  if (it != m_ranges.begin()) --it;
+  for (; it != m_ranges.end() && it->first < end; ++it) {
+    uint64_t from = std::max(it->first, start), to = std::min(it->second, end);
+    if (from < to) out.emplace_back(from, to);
+  }
+  return out;
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> CRangeSet::Missing(uint64_t start, uint64_t end) const {

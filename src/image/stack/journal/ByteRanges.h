@@ -16,6 +16,10 @@ class CRangeSet {
   bool Covers(uint64_t start, uint64_t end) const;
   // The parts of [start, end) the set does not hold, in order.
   std::vector<std::pair<uint64_t, uint64_t>> Missing(uint64_t start, uint64_t end) const;
+  // The parts of [start, end) the set holds, in order.
+  std::vector<std::pair<uint64_t, uint64_t>> Held(uint64_t start, uint64_t end) const;
+  // Whether the set holds any byte of [start, end).
+  bool Reaches(uint64_t start, uint64_t end) const { return !Held(start, end).empty(); }
   bool Empty() const { return m_ranges.empty(); }
   void Clear() { m_ranges.clear(); }
 

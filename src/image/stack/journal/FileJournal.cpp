@@ -20,6 +20,12 @@ namespace {
 const uint64_t kBatchBytes = 4u << 20;
 // Old bytes are kept in entries of at most this much.
 const uint32_t kEntryBytes = 1u << 20;
+// The host is asked for the holes of this much of the file at a time.
+const uint64_t kHoleWindow = 16u << 20;
+// A hole is named in pieces of this much around the writes into it: the
+// unit NTFS allocates a sparse file's room in (16 clusters of up to 4 KiB),
+// and only whole units are given back.
+const uint64_t kHoleUnit = 64u << 10;
 
 uint64_t NewSalt(const void* self) {
   LARGE_INTEGER counter = {};
@@ -118,6 +124,9 @@ int ApplyJournal(HANDLE file, const std::wstring& filePath, const std::wstring& 
       return SetAside(journalPath) ? CFileJournal::RECOVER_NONE : CFileJournal::RECOVER_REFUSED;
     }
   }
+  // The room the command took in holes goes back first: the bytes there
+  // are zeros again, which PutBack then finds as they were.
+  GiveBackHoles(file, entries);
   // The file must give its fingerprint again: a roll back that did not
   // reach every byte is no roll back.
   bool whole = PutBack(file, journal, head, entries) && Fingerprint(file, head.oldLength, &value) &&
@@ -273,9 +282,41 @@ void CFileJournal::Unkept(uint64_t start, uint64_t end) {
 }
 
 bool CFileJournal::Unnamed(uint64_t start, uint64_t end) const {
-  if (!m_unkept.Covers(start, end)) return false;
+  if (!m_unkept.Covers(start, end) || m_holes.Reaches(start, end)) return false;
   auto fresh = m_kept.Missing(start, end);
   return fresh.size() == 1 && fresh[0].first == start && fresh[0].second == end;
+}
+
+void CFileJournal::NoteHoles(uint64_t start, uint64_t end) {
+  if (m_holesUnknown) return;
+  for (const auto& gap : m_asked.Missing(start, end)) {
+    uint64_t from = gap.first / kHoleWindow * kHoleWindow;
+    uint64_t to = std::min(m_head.oldLength, (gap.second + kHoleWindow - 1) / kHoleWindow * kHoleWindow);
+    std::vector<std::pair<uint64_t, uint64_t>> holes;
+    if (!VroGetDeviceSource()->QueryHoles(m_file, from, to, &holes)) {
+      m_holesUnknown = true;
+      return;
+    }
+    // Whole sectors of them: an entry names those.
+    for (const auto& h : holes)
+      m_hostHoles.Add((h.first + kCheckSector - 1) / kCheckSector * kCheckSector,
+                      h.second / kCheckSector * kCheckSector);
+    m_asked.Add(from, to);
+  }
+  // The holes around the write, in whole units the host gives back.
+  uint64_t first = start / kHoleUnit * kHoleUnit;
+  uint64_t last = (end + kHoleUnit - 1) / kHoleUnit * kHoleUnit;
+  for (const auto& hole : m_hostHoles.Held(first, last)) {
+    for (const auto& part : m_holes.Missing(hole.first, hole.second)) {
+      for (uint64_t at = part.first; at < part.second;) {
+        uint32_t n = (uint32_t)std::min<uint64_t>(kEntryBytes, part.second - at);
+        AppendHole(m_head.salt, at, n, &m_batch);
+        m_batchEntries++;
+        at += n;
+      }
+      m_holes.Add(part.first, part.second);
+    }
+  }
 }
 
 int64_t CFileJournal::HookWrite(uint64_t at, const void* buf, uint32_t bytes) {
@@ -297,6 +338,7 @@ bool CFileJournal::WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes) {
   uint64_t end = at + bytes, old = m_head.oldLength;
   if (at < old) {
     uint64_t lowEnd = std::min(end, old);
+    NoteHoles(at, lowEnd);
     std::vector<uint8_t> kept;
     std::vector<std::pair<uint64_t, uint64_t>> needed;
     if (!m_unkept.Covers(at, lowEnd))
@@ -369,6 +411,10 @@ void CFileJournal::Reset() {
   m_batch.clear();
   m_batchEntries = 0;
   m_held.Clear();
+  m_asked.Clear();
+  m_hostHoles.Clear();
+  m_holes.Clear();
+  m_holesUnknown = false;
 }
 
 bool CFileJournal::Commit() {

@@ -11,6 +11,12 @@
 //   journal.Commit();   // the command is whole: file flushed, journal gone
 //   journal.RollBack(); // or: the file as it was before the command
 //
+// Bytes of a sparse file that were holes when the command began (room the
+// host disk did not give) are named in the journal before the command's
+// first write into them; the roll back makes them holes again where the
+// host can (SystemPunchHole), so a command that fails gives back the room
+// it took there.
+//
 // A command begins with the first write after the journal was made or last
 // committed or rolled back. A journal neither committed nor rolled back
 // stays on the disk for the next open (Recover) to roll back.
@@ -76,6 +82,9 @@ class CFileJournal : public VroHandleHook {
   // No roll back needs the old bytes of [start, end), and no entry reaches
   // them: a write there may go straight to the file.
   bool Unnamed(uint64_t start, uint64_t end) const;
+  // Before the command's first write into [start, end) of the old file:
+  // the holes the file had there go into the batch.
+  void NoteHoles(uint64_t start, uint64_t end);
   bool WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes);
   bool NoteWritten();
   bool Seal();
@@ -98,4 +107,8 @@ class CFileJournal : public VroHandleHook {
   std::vector<uint8_t> m_batch;  // entries not yet in the journal
   uint64_t m_batchEntries = 0;
   CHeldWrites m_held;    // writes that wait for their old bytes
+  CRangeSet m_asked;     // bytes whose holes the host was asked for
+  CRangeSet m_hostHoles; // the holes among them when the command began
+  CRangeSet m_holes;     // holes named in the journal or the batch
+  bool m_holesUnknown = false;  // the host cannot tell its holes
 };

@@ -17,7 +17,7 @@ const char kMagic[8] = {'V', 'R', 'O', 'J', 'R', 'N', 'L', '2'};
 const uint32_t kPiece = 64 * 1024;  // entries are checked in pieces of this size
 const uint32_t kFirstBytes = 4096;
 const int kSpread = 16;
-const uint32_t kKindBytes = 0, kKindZero = 1, kKindWritten = 2;
+const uint32_t kKindBytes = 0, kKindZero = 1, kKindWritten = 2, kKindHole = 3;
 
 inline uint64_t Rotl(uint64_t x, int r) {
   return (x << r) | (x >> (64 - r));
@@ -155,6 +155,17 @@ void AppendEntry(uint64_t salt, uint64_t offset, const uint8_t* old, uint32_t by
   St64(e + 16, EntryCheck(salt, e, nullptr, 0, carried, e + kEntryHead, &ok));
 }
 
+void AppendHole(uint64_t salt, uint64_t offset, uint32_t bytes, std::vector<uint8_t>* out) {
+  size_t at = out->size();
+  out->resize(at + kEntryHead);
+  uint8_t* e = out->data() + at;
+  St64(e, offset);
+  St32(e + 8, bytes);
+  St32(e + 12, kKindHole);
+  bool ok = true;
+  St64(e + 16, EntryCheck(salt, e, nullptr, 0, 0, nullptr, &ok));
+}
+
 void AppendWritten(uint64_t salt, uint64_t first, const uint32_t* values, uint32_t count,
                    std::vector<uint8_t>* out) {
   size_t at = out->size();
@@ -249,13 +260,15 @@ ReadResult ReadJournal(HANDLE journal, Head* head, std::vector<Entry>* entries,
     if (at + kEntryHead > (sealed ? head->sealedEnd : end)) return sealed ? READ_DAMAGED : READ_OK;
     if (!ReadAll(journal, at, e, kEntryHead)) return READ_FAILED;
     uint32_t kind = Ld32(e + 12);
-    Entry entry = {Ld64(e), Ld32(e + 8), at + kEntryHead, kind == kKindZero};
+    bool hole = kind == kKindHole && head->version >= 3;
+    Entry entry = {Ld64(e), Ld32(e + 8), at + kEntryHead, kind == kKindZero || hole, hole};
     bool sectors = kind == kKindWritten && head->version >= 2;
     uint32_t carried = entry.zero ? 0 : sectors ? entry.bytes / kCheckSector * 4 : entry.bytes;
     uint64_t limit = sectors ? (head->oldLength + kCheckSector - 1) / kCheckSector * kCheckSector
                              : head->oldLength;
-    bool shape = (kind == kKindBytes || kind == kKindZero || sectors) && entry.bytes != 0 &&
-                 (!sectors || (entry.offset % kCheckSector == 0 && entry.bytes % kCheckSector == 0)) &&
+    bool bySector = sectors || hole;
+    bool shape = (kind == kKindBytes || kind == kKindZero || sectors || hole) && entry.bytes != 0 &&
+                 (!bySector || (entry.offset % kCheckSector == 0 && entry.bytes % kCheckSector == 0)) &&
                  entry.at + carried <= (sealed ? head->sealedEnd : end) &&
                  entry.offset + entry.bytes <= limit && entry.offset + entry.bytes > entry.offset;
     bool readOk = true;
@@ -318,6 +331,12 @@ bool HoldsOldOrWritten(HANDLE file, HANDLE journal, const Head& head,
     }
   }
   return true;
+}
+
+void GiveBackHoles(HANDLE file, const std::vector<Entry>& entries) {
+  VroDeviceSource* source = VroGetDeviceSource();
+  for (const Entry& e : entries)
+    if (e.hole && source->PunchHole(file, e.offset, e.offset + e.bytes) != 0) return;
 }
 
 bool PutBack(HANDLE file, HANDLE journal, const Head& head, const std::vector<Entry>& entries) {

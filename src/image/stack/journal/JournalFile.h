@@ -22,7 +22,7 @@
 //   bytes 0 and 512: two head slots (the valid one with the higher sequence
 //     counts; each write of a head goes to the slot not in use, so a head
 //     torn by a dying process leaves the other):
-//       0   "VROJRNL2"            8    u32 version (2; 1 is still read)
+//       0   "VROJRNL2"            8    u32 version (3; 1 and 2 are still read)
 //       12  u32 flags: 1 the command is whole (the file holds all of it,
 //           flushed); such a journal is never applied, only removed
 //       16  u64 sequence          24   u64 salt            32  u64 old length
@@ -39,7 +39,13 @@
 //     bytes the command wrote into whole sectors of 512 bytes of the file
 //     (offset and length are multiples of 512), a u32 check value
 //     (SectorCheck) of each sector as the write leaves it, clipped to the
-//     old length. Entries up to the sealed end were flushed before any byte
+//     old length; kind 3 (version 3): none, the bytes (whole sectors of
+//     512) were a hole of the host file when the command began, zeros that
+//     took no room on the host disk: the roll back puts the zeros back and
+//     gives the room back where the host can (SystemPunchHole). Such an
+//     entry is made before the command's first write into its bytes, and
+//     whatever the command writes there is named by kind 2 entries, so that
+//     it binds the journal to the file as the others do. Entries up to the sealed end were flushed before any byte
 //     they cover was overwritten, and each must be whole; those after it
 //     belong to a batch whose overwrites never began (a process that died
 //     while writing it, or before its head was written): they are put back
@@ -80,7 +86,7 @@ const uint32_t kZeroBlock = 4096;
 // The unit the bytes a command wrote are checked in, and the version of
 // the journals written now.
 const uint32_t kCheckSector = 512;
-const uint32_t kVersion = 2;
+const uint32_t kVersion = 3;
 
 struct Head {
   uint32_t version = kVersion;
@@ -104,6 +110,9 @@ bool DecodeHead(const uint8_t (&slot)[kSlotBytes], Head* head);
 // were all zero (an entry of kind 1).
 void AppendEntry(uint64_t salt, uint64_t offset, const uint8_t* old, uint32_t bytes,
                  std::vector<uint8_t>* out);
+// Appends an entry of kind 3: the sectors [offset, offset + bytes) were a
+// hole of the host file.
+void AppendHole(uint64_t salt, uint64_t offset, uint32_t bytes, std::vector<uint8_t>* out);
 // Appends an entry of kind 2: the check values of `count` sectors from
 // sector `first` on, as the command's write leaves them.
 void AppendWritten(uint64_t salt, uint64_t first, const uint32_t* values, uint32_t count,
@@ -126,12 +135,14 @@ std::wstring JournalPathOf(const std::wstring& path);
 std::wstring FileNameOf(const std::wstring& path);
 
 // A journal read back: its head and its whole entries (offset, length,
-// where the old bytes lie in the journal, or zero: they were all zero).
+// where the old bytes lie in the journal, or zero: they were all zero;
+// hole: they were a hole of the host file, zeros too).
 struct Entry {
   uint64_t offset;
   uint32_t bytes;
   uint64_t at;
   bool zero;
+  bool hole;
 };
 // A sector's check value as the command left it: (sector number, value).
 typedef std::pair<uint64_t, uint32_t> Written;
@@ -147,6 +158,10 @@ bool HoldsOldOrWritten(HANDLE file, HANDLE journal, const Head& head,
                        const std::vector<Entry>& entries, std::vector<Written> written,
                        bool* holds);
 
+// Gives the room of the holes the entries name back to the host (the
+// bytes read as zeros then); the first punch the host refuses ends it, and
+// the bytes are left to PutBack.
+void GiveBackHoles(HANDLE file, const std::vector<Entry>& entries);
 // Puts the entries' old bytes back into file, cuts it to the old length
 // and flushes it: true when all of it was done.
 bool PutBack(HANDLE file, HANDLE journal, const Head& head, const std::vector<Entry>& entries);
