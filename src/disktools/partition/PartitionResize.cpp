@@ -89,14 +89,14 @@ int MbrEntryInTheWay(CMountedImage* image, const uint8_t* mbr, uint64_t start, u
     uint64_t first = Get32(e + 8), count = Get32(e + 12);
     if (i == index || !e[4] || !count || first >= end || first + count <= start) continue;
     bool extended = e[4] == 0x05 || e[4] == 0x0F || e[4] == 0x85;
-    wchar_t line[160];
-    _snwprintf(line, 160,
-               L"Partition %d cannot grow: %s %d (sectors %I64u-%I64u) lies in the sectors it "
-               L"would take, nothing was written: ",
+    wchar_t line[200];
+    _snwprintf(line, 200,
+               L": partition %d cannot grow: %s %d (sectors %I64u-%I64u) lies in the sectors it "
+               L"would take: nothing was written\r\n",
                index, extended ? L"the extended partition" : L"partition", i, first,
                first + count - 1);
-    line[159] = 0;
-    WriteCommandLine(line + image->ImagePath() + L"\r\n");
+    line[199] = 0;
+    WriteCommandLine(image->ImagePath() + line);
     return i;
   }
   return -1;

@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "common/ByteOrder.h"
+#include "image/device/PartitionTable.h"
 #include "image/ntfs/NtfsBootSectors.h"
 
 namespace {
@@ -252,13 +253,13 @@ bool HoldsPartitionTable(const unsigned char* mbr, unsigned long long disk) {
 
 // The byte position of the backup boot sector of a volume beginning at
 // sector 0 whose boot sector was lost: in the disk's last 4096 bytes, or,
-// on a disk without a partition table, the copy nearest the end in its
-// last kBackupSearchBytes (a disk longer than its volume). The copy is
-// left in `copy`; 0 for none.
+// unless `lastOnly`, the copy nearest the end in its last
+// kBackupSearchBytes (a disk longer than its volume). The copy is left in
+// `copy`; 0 for none.
 unsigned long long FindLostVolumeBackup(DiskIoBlock* block, unsigned long long disk,
-                                        bool tableOnDisk, unsigned char* copy) {
+                                        bool lastOnly, unsigned char* copy) {
   unsigned long long sectors = disk / 512;
-  unsigned long long reach = (tableOnDisk ? 4096 : kBackupSearchBytes) / 512;
+  unsigned long long reach = (lastOnly ? 4096 : kBackupSearchBytes) / 512;
   unsigned long long lowest = sectors > reach + 2 ? sectors - reach : 2;
   return 512 * FindSelfPlacedBootCopy(block, 0, lowest, sectors,
                                       [&](uint64_t, const unsigned char* s) {
@@ -307,8 +308,11 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
   if (index == 0 && disk >= 1024 && mbr[446 + 4] != 0xEE &&
       (mbr[446 + 4] != 0x07 || !Ld32(mbr + 446 + 8))) {
     unsigned char backup[512];
+    // Sector 0 as a table or another file system's boot sector says the
+    // disk is no lost NTFS volume's: only its last sector is looked at.
+    bool otherVolume = IsVolumeBootSector(mbr) && memcmp(mbr + 3, "NTFS    ", 8) != 0;
     unsigned long long at =
-        FindLostVolumeBackup(block, disk, HoldsPartitionTable(mbr, disk), backup);
+        FindLostVolumeBackup(block, disk, HoldsPartitionTable(mbr, disk) || otherVolume, backup);
     if (at) {
       *start = 0;
       *length = at + Ld16(backup + 0x0B);
