@@ -59,21 +59,26 @@ int OnPart(const std::string& image, long first, long count, const std::string& 
                 out);
 }
 
-// "::1 /format" formats partition 1 and nothing else: behind an NTFS
+// "::N /format" formats partition N and nothing else: behind an NTFS
 // volume in MBR entry 0 large enough for a FAT32 volume (a FAT32 or an
-// NTFS partition 1), and behind the EFI system partition of a GPT disk.
-// Every byte outside partition 1 stays (the other volume's files with
-// them); partition 1 is an empty volume of its kind that fsck passes. A
-// partition number that is not a number changes no byte.
+// NTFS partition 1), behind the EFI system partition of a GPT disk, and
+// an NTFS partition 0 alone at either alignment (LBA 63 stays: its entry
+// and the disk's boot code are not the formatter's). Every byte outside
+// the partition stays (the other volume's files with them); the partition
+// is an empty volume of its kind that fsck passes. A partition number that
+// is not a number changes no byte.
 TEST(FormatBatch, OnlyThePartitionNamedChanges) {
   struct Case {
     const char* layout;
     const char* fs;
-    long first, count;  // partition 1, in sectors
+    int index;
+    long first, count;  // the partition formatted, in sectors
   } cases[] = {
-      {"mbr-pair --first-size 80", "fat32", 2048 + 80 * 2048, 40 * 2048},
-      {"mbr-pair --first-size 80", "ntfs", 2048 + 80 * 2048, 40 * 2048},
-      {"gpt-esp --esp-size 34", "fat32", 2048 + 34 * 2048, 40 * 2048},
+      {"mbr-pair --first-size 80", "fat32", 1, 2048 + 80 * 2048, 40 * 2048},
+      {"mbr-pair --first-size 80", "ntfs", 1, 2048 + 80 * 2048, 40 * 2048},
+      {"gpt-esp --esp-size 34", "fat32", 1, 2048 + 34 * 2048, 40 * 2048},
+      {"mbr63", "ntfs", 0, 63, 40 * 2048},
+      {"mbr2048", "ntfs", 0, 2048, 40 * 2048},
   };
   std::string dir = vt::ScratchDirUnix(), image = dir + "/d.img", copy = dir + "/before.img";
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/one") + " " + vt::Q(dir + "/two") +
@@ -84,7 +89,9 @@ TEST(FormatBatch, OnlyThePartitionNamedChanges) {
     const bool gpt = std::string(c.layout).compare(0, 3, "gpt") == 0;
     ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout " + c.layout + " --fs " +
                             c.fs + " --size 40 --tree " + vt::Q(dir + "/two") +
-                            (gpt ? " --esp-tree " : " --first-tree ") + vt::Q(dir + "/one")));
+                            (c.index == 0 ? ""
+                             : gpt        ? " --esp-tree " + vt::Q(dir + "/one")
+                                          : " --first-tree " + vt::Q(dir + "/one"))));
     ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(copy)));
     std::string out;
     // A number mistyped (a letter, l for 1, none, hex, a character behind
@@ -104,23 +111,31 @@ TEST(FormatBatch, OnlyThePartitionNamedChanges) {
         EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(image) + " " + vt::Q(copy)));
       }
     }
-    EXPECT_EQ(0u, RunVro(L"\"-img:" + vt::ToWin(image) + L"::1\" -noupd /format", &out)) << out;
+    EXPECT_EQ(0u, RunVro(L"\"-img:" + vt::ToWin(image) + L"::" + std::to_wstring(c.index) +
+                             L"\" -noupd /format",
+                         &out))
+        << out;
     EXPECT_TRUE(SameOutside(image, copy, c.first, c.first + c.count))
-        << "another partition changed";
-    // The other volume still holds its file; partition 1 holds none.
-    const long other = 2048, otherCount = gpt ? 34 * 2048 : 80 * 2048;
-    EXPECT_EQ(0, OnPart(image, other, otherCount,
-                        gpt ? "MTOOLS_SKIP_CHECK=1 mtype -i \"$PART\" ::/one.txt"
-                            : "ntfscat \"$PART\" one.txt",
-                        &out));
-    EXPECT_EQ("one", out);
+        << "a byte outside the partition changed";
+    if (c.index) {
+      // The other volume still holds its file.
+      const long other = 2048, otherCount = gpt ? 34 * 2048 : 80 * 2048;
+      EXPECT_EQ(0, OnPart(image, other, otherCount,
+                          gpt ? "MTOOLS_SKIP_CHECK=1 mtype -i \"$PART\" ::/one.txt"
+                              : "ntfscat \"$PART\" one.txt",
+                          &out));
+      EXPECT_EQ("one", out);
+    }
+    // Partition N holds none; ntfsfix finds both boot sectors where it
+    // looks for them.
     bool fat = std::string(c.fs) == "fat32";
     EXPECT_EQ(0, OnPart(image, c.first, c.count,
                         fat ? "fsck.fat -n \"$PART\" && MTOOLS_SKIP_CHECK=1 mdir -b -i \"$PART\" ::"
-                            : "ntfsfix -n \"$PART\" >/dev/null && ntfsls \"$PART\"",
+                            : "ntfsfix -n \"$PART\" && ntfsls \"$PART\"",
                         &out))
         << out;
     EXPECT_EQ(std::string::npos, out.find("two")) << out;
+    if (!fat) EXPECT_EQ(std::string::npos, out.find("bad")) << out;
   }
 }
 
@@ -225,6 +240,40 @@ TEST(FormatBatch, VolumesWithoutAPartitionTable) {
                      "nothing formatted"))
       << out;
   EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
+}
+
+// A plain NTFS volume converted into a plain image (a disk longer than the
+// volume, its backup boot sector in the disk's last sector too): with its
+// boot sector lost it opens through the backup at the volume's end, and
+// "/format" leaves the new backup where ntfsfix looks for it.
+TEST(FormatBatch, APlainVolumeConvertedIntoALongerImage) {
+  std::string dir = vt::ScratchDirUnix(), plain = dir + "/plain.img", conv = dir + "/conv.img",
+              lost = dir + "/lost.img", disk = dir + "/conv.disk";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && head -c 100000 /dev/urandom > " +
+                      vt::Q(dir + "/tree/data.bin")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(plain) + " --layout none --size 24 --tree " +
+                          vt::Q(dir + "/tree")));
+  std::string out;
+  ASSERT_EQ(0u, RunVro(ImageArgs(vt::ToWin(conv)) + L"/p \"/convert:" + vt::ToWin(plain) + L"\"",
+                       &out))
+      << out;
+  // The image's disk (behind its header sector) is longer than the volume.
+  ASSERT_EQ(0, vt::Sh("test $(stat -c %s " + vt::Q(conv) + ") -gt $((25165824 + 512))"));
+
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(conv) + " " + vt::Q(lost) + " && dd if=/dev/zero of=" +
+                      vt::Q(lost) + " bs=512 seek=1 count=1 conv=notrunc status=none"));
+  EXPECT_EQ(0u, RunVro(ImageArgs(vt::ToWin(lost)) + L"\"/extract:\\data.bin::" +
+                           vt::ToWin(dir + "/out.bin") + L"\"",
+                       &out))
+      << out;
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/tree/data.bin") + " " + vt::Q(dir + "/out.bin")));
+
+  EXPECT_EQ(0u, RunVro(ImageArgs(vt::ToWin(conv)) + L"-noupd /format", &out)) << out;
+  ASSERT_EQ(0, vt::Sh("dd if=" + vt::Q(conv) + " of=" + vt::Q(disk) +
+                      " bs=512 skip=1 conv=sparse status=none"));
+  EXPECT_EQ(0, vt::Sh("ntfsfix -n " + vt::Q(disk) + " 2>&1 && ntfsls " + vt::Q(disk), &out)) << out;
+  EXPECT_EQ(std::string::npos, out.find("BAD")) << out;
+  EXPECT_EQ(std::string::npos, out.find("data.bin")) << out;
 }
 
 }  // namespace

@@ -315,6 +315,74 @@ TEST(PartitionResize, GrowsTheMbrPartitionOfAnOwnFormatImage) {
   }
 }
 
+// "/size:" of partition 0 of an own-format image whose MBR holds a second
+// partition: after it, the grow would run over it and is refused with a
+// line naming it, the image file byte for byte as it was; before it (entry
+// 1 at LBA 2048, entry 0 behind it), the room after partition 0 is free and
+// it grows: sfdisk reads the table, the other volume is as it was and the
+// grown one is sound.
+TEST(PartitionResize, AnMbrGrowRunsOverNoOtherPartition) {
+  InstallNtfsFormatter();
+  std::wstring raw = Scratch() + L"\\pair.img";
+  std::string out, unixRaw = vt::Q(vt::ToUnix(raw));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + unixRaw + " --layout mbr-pair --size 30 --tree " +
+                              vt::Q(MakeTree()),
+                          &out));
+  uint64_t second = strtoull(out.c_str(), nullptr, 10);
+  std::wstring own = ToOwnFormat(raw, 64);
+  std::string unixOwn = vt::Q(vt::ToUnix(own)), saved = vt::Q(gDir + "/saved.img");
+  auto grow = [&](const std::wstring& image, int mib, std::string* printed) {
+    DWORD code = 0xDEADBEEF;
+    EXPECT_TRUE(apptest::RunProgram(
+        L"\"-img:" + image + L"\" -noupd /size:" + std::to_wstring(mib), code, printed));
+    return code;
+  };
+  // Settled by a first writable open (a size not above partition 0's
+  // 16 MiB volume), then copied to compare.
+  EXPECT_EQ(DWORD(-13), grow(own, 8, &out)) << out;
+  ASSERT_EQ(0, vt::Sh("cp " + unixOwn + " " + saved));
+  EXPECT_EQ(DWORD(-2), grow(own, 128, &out));
+  EXPECT_NE(std::string::npos, out.find("pair.img.vro: partition 0 cannot grow: partition 1 "
+                                        "(sectors " + std::to_string(second) + "-" +
+                                        std::to_string(second + 30 * 2048 - 1) + ")"))
+      << out;
+  EXPECT_EQ(0, vt::Sh("cmp " + saved + " " + unixOwn + " && test ! -e " + unixOwn + ".undo", &out))
+      << out;
+
+  // Entries 0 and 1 exchanged: partition 0 is the data volume behind the
+  // other, and the disk after it is free.
+  ASSERT_EQ(0, vt::Sh("python3 -c \"import sys; f=open(sys.argv[1],'r+b'); m=bytearray(f.read(512)); "
+                      "m[446:462],m[462:478]=m[462:478],m[446:462]; f.seek(0); f.write(m)\" " +
+                      unixRaw));
+  std::vector<uint8_t> other = ReadBytes(raw, 2048 * 512, 16 * kMiB);
+  own = ToOwnFormat(raw, 64);
+  EXPECT_EQ(0u, grow(own, 128, &out)) << out;
+  std::wstring back = raw + L".back";
+  {
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(own.c_str(), nullptr, 0, 0), 0);
+    ToRaw(image, back, 128 * kMiB);
+    EXPECT_TRUE(image.Close());
+  }
+  std::string unixBack = vt::Q(vt::ToUnix(back));
+  uint64_t clusters = ((262144 - second) * 512 - 512) / 4096;
+  EXPECT_EQ(0, vt::Sh("sfdisk -V " + unixBack + " 2>&1 && sfdisk -d " + unixBack + " | tr -d ' '",
+                      &out))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("No errors detected")) << out;
+  EXPECT_NE(std::string::npos, out.find("start=" + std::to_string(second) + ",size=" +
+                                        std::to_string(clusters * 8 + 1) + ",type=7"))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("start=2048,size=32768,type=7")) << out;
+  std::vector<uint8_t> mbr = ReadBytes(back, 0, 512);
+  EXPECT_EQ(second, Le32(&mbr[446 + 8]));
+  EXPECT_EQ(2048u, Le32(&mbr[462 + 8]));
+  EXPECT_EQ(16u * 2048, Le32(&mbr[462 + 12]));
+  EXPECT_TRUE(other == ReadBytes(back, 2048 * 512, 16 * kMiB));
+  EXPECT_EQ(clusters * 8 + 1, Le32(&mbr[446 + 12]));
+  ExpectSoundVolume(back, second, clusters * 8 + 1);
+}
+
 TEST(PartitionResize, RawImagesAndOtherSizesAreRefused) {
   std::wstring disk = Scratch() + L"\\raw.img";
   MakeDisk(disk, "mbr2048", 40, 96);

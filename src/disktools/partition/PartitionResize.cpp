@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ConsoleOutput.h"
 #include "disktools/clone/GptLayout.h"
 #include "disktools/partition/GptTables.h"
 #include "disktools/ntfsformat/NtfsFormat.h"
@@ -86,6 +87,29 @@ bool SetImageCapacity(CMountedImage* image, uint64_t capacity) {
   return written;
 }
 
+// The other MBR entry (an extended one holds the logical partitions) that
+// lies in sectors [start, end) of the disk, or -1 when they are free. The
+// line names it, the partition and the image.
+int MbrEntryInTheWay(CMountedImage* image, const uint8_t* mbr, uint64_t start, uint64_t end) {
+  int index = image->PartitionIndex();
+  for (int i = 0; i < 4; i++) {
+    const uint8_t* e = mbr + VRO_MBR_ENTRY_OFFSET + 16 * i;
+    uint64_t first = Get32(e + 8), count = Get32(e + 12);
+    if (i == index || !e[4] || !count || first >= end || first + count <= start) continue;
+    bool extended = e[4] == 0x05 || e[4] == 0x0F || e[4] == 0x85;
+    wchar_t line[200];
+    _snwprintf(line, 200,
+               L": partition %d cannot grow: %s %d (sectors %I64u-%I64u) lies in the sectors it "
+               L"would take: nothing was written\r\n",
+               index, extended ? L"the extended partition" : L"partition", i, first,
+               first + count - 1);
+    line[199] = 0;
+    WriteCommandLine(image->ImagePath() + line);
+    return i;
+  }
+  return -1;
+}
+
 // The grows write the partition table and then the file system; a step
 // that fails leaves the rest to the caller's journal.
 int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes) {
@@ -94,7 +118,7 @@ int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes) {
   uint64_t capacity = ImageSectorsFromMegabytes((uint32_t)megabytes);
   uint64_t start = Get32(entry + 8);
   // The partition runs from its own start to the disk's last sector
-  // (the capacity counts the header slot too).
+  // (the capacity counts the header slot too), over no other partition.
   if (capacity - 1 <= start || capacity - 1 - start > 0xFFFFFFFFull) return 0;
   // Only the own format declares its size; a raw image or a VHD keeps its
   // sectors, and an MBR partition cannot run past them.
@@ -103,6 +127,7 @@ int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes) {
                       L"image's size is fixed: a raw image or a VHD)");
     return 0;
   }
+  if (MbrEntryInTheWay(image, mbr, start, capacity - 1) >= 0) return 0;
   if (!SetImageCapacity(image, capacity)) return 0;
   SetMbrEntryLength(entry, (uint32_t)(capacity - 1 - start));
   _VROH_OBJ_IMG* base = image->DiskObject()->Layers()->Base().Container();

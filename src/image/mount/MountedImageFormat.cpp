@@ -2,8 +2,11 @@
 // to the disk tools above this layer; they install it here.
 #include "image/mount/MountedImage.h"
 
+#include <string.h>
+
 #include <new>
 
+#include "common/ByteOrder.h"
 #include "image/mount/FatVolume.h"
 #include "image/ntfs/NtfsVolume.h"
 #include "image/stack/MountRw.h"
@@ -20,6 +23,24 @@ const unsigned kDiskSector = 512;
 // CFatVolume::Format's kind for a mounted FAT type.
 unsigned FatFormatKind(int fileSystemType) {
   return fileSystemType == 3 ? 2 : fileSystemType == 4 ? 4 : 1;
+}
+
+// A volume without a partition table on a disk longer than the volume (as
+// a conversion makes it): readers take the disk's last sector for its
+// backup boot sector, so the new boot sector goes there too, over the old
+// volume's copy. The sectors between stay as they are. False when a read
+// or write fails.
+bool CopyBootSectorToDiskEnd(DiskIoBlock* block) {
+  uint8_t boot[4096];
+  if (block->read(block->owner, 0, boot, kDiskSector) != (int)kDiskSector) return false;
+  uint32_t bps = Ld16(boot + 0x0B);
+  if (memcmp(boot + 3, "NTFS    ", 8) || bps < kDiskSector || bps > sizeof boot || (bps & (bps - 1)))
+    return true;
+  if (block->bytes < 2ull * bps) return true;
+  uint64_t last = block->bytes / bps * bps - bps, backup = Ld64(boot + 0x28) * bps;
+  if (last <= backup) return true;
+  return block->read(block->owner, 0, boot, bps) == (int)bps &&
+         block->write(block->owner, last, boot, bps) == (int)bps;
 }
 
 }  // namespace
@@ -71,9 +92,11 @@ int CMountedImage::FormatVolume(int option) {
   UnmountNtfsVolume(m_pNtfs);
   m_pNtfs = nullptr;
   // The partition the volume was opened on (the one the mount found for
-  // the number asked), and no other.
+  // the number asked), and no other: its entry stays where it is, at any
+  // alignment, and so does the disk's boot code.
   int opened = m_nPartition;
-  int formatted = g_NtfsFormatter(m_pIoBlock, (uint32_t)opened, option, 1, nullptr, nullptr);
+  int formatted = g_NtfsFormatter(m_pIoBlock, (uint32_t)opened, option, 0, nullptr, nullptr);
+  if (formatted == 0 && !CopyBootSectorToDiskEnd(m_pIoBlock)) formatted = 1;
   m_pNtfs = MountNtfsOnDisk(m_pIoBlock, opened, MountFlags());
   if (m_pNtfs) m_nPartition = GetMountedPartitionIndex(m_pNtfs);
   return formatted == 0 && m_pNtfs ? 1 : 0;

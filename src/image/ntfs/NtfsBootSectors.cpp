@@ -99,26 +99,15 @@ bool FindEarlierBackup(DiskIoBlock* block, uint64_t start, uint64_t sectors, Ntf
   if (sectors < 3) return false;
   uint64_t last = sectors - 2,
            lowest = sectors * kSector > kScanBytes ? last - kScanBytes / kSector : 1;
-  std::vector<uint8_t> chunk(kScanChunk);
-  for (uint64_t end = last + 1; end > lowest;) {
-    uint64_t from = end - lowest > kScanChunk / kSector ? end - kScanChunk / kSector : lowest;
-    uint32_t n = (uint32_t)((end - from) * kSector);
-    if (!ReadAt(block, start + from * kSector, chunk.data(), n)) return false;
-    for (uint64_t s = end; s-- > from;) {
-      const uint8_t* p = &chunk[(size_t)((s - from) * kSector)];
-      if (memcmp(p + 3, "NTFS    ", 8) || Ld64(p + 0x28) * Ld16(p + 11) != s * kSector) continue;
-      NtfsBootCopy c;
-      c.sector = s;
-      memcpy(c.bytes, p, kSector);
-      Judge(block, start, sectors * kSector, &c);
-      if (c.Sound()) {
-        *out = c;
-        return true;
-      }
-    }
-    end = from;
-  }
-  return false;
+  return FindSelfPlacedBootCopy(block, start, lowest, last + 1,
+                                [&](uint64_t sector, const uint8_t* p) {
+                                  NtfsBootCopy c;
+                                  c.sector = sector;
+                                  memcpy(c.bytes, p, kSector);
+                                  Judge(block, start, sectors * kSector, &c);
+                                  if (c.Sound()) *out = c;
+                                  return c.Sound();
+                                }) != 0;
 }
 
 // The sector size an NTFS boot sector declares, at least 512 (smaller
@@ -144,6 +133,25 @@ uint32_t VolumeSectorBytes(DiskIoBlock* block, uint64_t start, uint64_t length,
 }
 
 }  // namespace
+
+uint64_t FindSelfPlacedBootCopy(DiskIoBlock* block, uint64_t start, uint64_t lowest, uint64_t end,
+                                const std::function<bool(uint64_t, const uint8_t*)>& accept) {
+  if (!lowest) lowest = 1;
+  std::vector<uint8_t> chunk(kScanChunk);
+  while (end > lowest) {
+    uint64_t from = end - lowest > kScanChunk / kSector ? end - kScanChunk / kSector : lowest;
+    if (!ReadAt(block, start + from * kSector, chunk.data(), (uint32_t)((end - from) * kSector)))
+      return 0;
+    for (uint64_t s = end; s-- > from;) {
+      const uint8_t* p = &chunk[(size_t)((s - from) * kSector)];
+      if (!memcmp(p + 3, "NTFS    ", 8) && Ld64(p + 0x28) * Ld16(p + 11) == s * kSector &&
+          accept(s, p))
+        return s;
+    }
+    end = from;
+  }
+  return 0;
+}
 
 int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out, bool earlier) {
   *out = NtfsBootSectors();

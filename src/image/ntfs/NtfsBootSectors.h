@@ -5,6 +5,8 @@
 #pragma once
 #include <stdint.h>
 
+#include <functional>
+
 #include "image/device/DiskIoBlock.h"
 
 struct _ntfs_volume;
@@ -41,6 +43,14 @@ struct NtfsBootSectors {
   // partition's last volume sector.
   uint64_t BackupSector() const { return sectors - sectorBytes / 512; }
 };
+
+// Looks through the 512-byte sectors [lowest, end) counted from byte
+// `start` of the disk, from the end down, for an NTFS boot sector that
+// names its own place as its volume's backup (its volume's bytes are its
+// offset from `start`); the first one `accept` (sector, bytes) takes. Its
+// sector, or 0 for none or a read that fails.
+uint64_t FindSelfPlacedBootCopy(DiskIoBlock* block, uint64_t start, uint64_t lowest, uint64_t end,
+                                const std::function<bool(uint64_t, const uint8_t*)>& accept);
 
 // Reads both copies of the partition at index (as the device open finds
 // it) and chooses one:

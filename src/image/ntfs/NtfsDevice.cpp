@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "common/ByteOrder.h"
+#include "image/device/PartitionTable.h"
 #include "image/ntfs/NtfsBootSectors.h"
 
 namespace {
@@ -232,6 +233,46 @@ s64 Transfer(struct ntfs_device* dev, void* buf, s64 count, unsigned long long o
 
 }  // namespace
 
+namespace {
+
+// How far before the disk's end the backup of a volume whose boot sector
+// was lost is looked for: an image grows in steps of 8 MiB past its volume.
+const unsigned long long kBackupSearchBytes = 64ull << 20;
+
+// Whether sector 0 holds a partition table: the signature and an entry
+// with a type whose sectors lie on the disk.
+bool HoldsPartitionTable(const unsigned char* mbr, unsigned long long disk) {
+  if (mbr[510] != 0x55 || mbr[511] != 0xAA) return false;
+  for (int i = 0; i < 4; i++) {
+    const unsigned char* e = mbr + 446 + 16 * i;
+    unsigned long long first = Ld32(e + 8), count = Ld32(e + 12);
+    if (e[4] && first && count && (first + count) * 512 <= disk) return true;
+  }
+  return false;
+}
+
+// The byte position of the backup boot sector of a volume beginning at
+// sector 0 whose boot sector was lost: in the disk's last 4096 bytes, or,
+// unless `lastOnly`, the copy nearest the end in its last
+// kBackupSearchBytes (a disk longer than its volume). The copy is left in
+// `copy`; 0 for none.
+unsigned long long FindLostVolumeBackup(DiskIoBlock* block, unsigned long long disk,
+                                        bool lastOnly, unsigned char* copy) {
+  unsigned long long sectors = disk / 512;
+  unsigned long long reach = (lastOnly ? 4096 : kBackupSearchBytes) / 512;
+  unsigned long long lowest = sectors > reach + 2 ? sectors - reach : 2;
+  return 512 * FindSelfPlacedBootCopy(block, 0, lowest, sectors,
+                                      [&](uint64_t, const unsigned char* s) {
+                                        unsigned bps = s[0x0B] | s[0x0C] << 8;
+                                        if (!IsNtfsBootSector(s) || bps < 512 || bps > 4096)
+                                          return false;
+                                        memcpy(copy, s, 512);
+                                        return true;
+                                      });
+}
+
+}  // namespace
+
 int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
                       unsigned long long* length, int* used) {
   static const unsigned char kBasicData[16] = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
@@ -262,19 +303,21 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
   }
   // Nor does one whose boot sector was lost, when the disk's last sector
   // (of the size the copy there declares) is the backup of a volume that
-  // takes all the sectors before it.
+  // takes all the sectors before it; on a disk without a partition table,
+  // also a backup nearer the end of a disk longer than its volume.
   if (index == 0 && disk >= 1024 && mbr[446 + 4] != 0xEE &&
       (mbr[446 + 4] != 0x07 || !Ld32(mbr + 446 + 8))) {
-    unsigned char last[512];
-    for (unsigned long long bps = 512; bps <= 4096 && disk >= 2 * bps; bps *= 2) {
-      if (ReadBlockExact(block, disk - bps, last, sizeof last) && IsNtfsBootSector(last) &&
-          (unsigned long long)(last[0x0B] | last[0x0C] << 8) == bps &&
-          Ld64(last + 0x28) * bps == disk - bps) {
-        *start = 0;
-        *length = disk;
-        *used = 0;
-        return 0;
-      }
+    unsigned char backup[512];
+    // Sector 0 as a table or another file system's boot sector says the
+    // disk is no lost NTFS volume's: only its last sector is looked at.
+    bool otherVolume = IsVolumeBootSector(mbr) && memcmp(mbr + 3, "NTFS    ", 8) != 0;
+    unsigned long long at =
+        FindLostVolumeBackup(block, disk, HoldsPartitionTable(mbr, disk) || otherVolume, backup);
+    if (at) {
+      *start = 0;
+      *length = at + Ld16(backup + 0x0B);
+      *used = 0;
+      return 0;
     }
   }
   // Only four primary entries exist; an index past them is GPT-only.
