@@ -88,15 +88,8 @@ std::wstring FindUnsafeVersionFileName(const wchar_t* infPath) {
     if (_wcsnicmp(key.c_str(), L"CatalogFile", 11) != 0 &&
         _wcsicmp(key.c_str(), L"LayoutFile") != 0)
       continue;
-    for (size_t pos = eq + 1; unsafe.empty() && pos <= line.size();) {
-      size_t comma = line.find(L',', pos);
-      std::wstring name =
-          line.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
-      pos = comma == std::wstring::npos ? line.size() + 1 : comma + 1;
-      name.push_back(0);
-      TrimBlanks(&name[0]);
-      StripQuotes(&name[0]);
-      std::wstring raw = name.c_str();
+    for (const std::wstring& raw : SplitInfValue(line.substr(eq + 1))) {
+      if (!unsafe.empty()) break;
       std::vector<wchar_t> expanded(raw.begin(), raw.end());
       expanded.resize(kPathChars, 0);
       ExpandEnvironmentInPlace(expanded.data(), kPathChars);
