@@ -413,6 +413,8 @@ TEST_F(SetupDlgTest, PackageReadAsTheBatchInstallationReadsIt) {
                 st::AnswerBox(IDOK, [&] { SendMessageW(dlg->m_hWnd, WM_COMMAND, 1034, 0); });
                 EXPECT_NE(std::wstring::npos, st::g_boxText.find(L"(-9): ")) << vt::Narrow(st::g_boxText);
                 EXPECT_NE(std::wstring::npos, st::g_boxText.find(name)) << vt::Narrow(st::g_boxText);
+                EXPECT_NE(std::wstring::npos, st::g_boxText.find(L"\\VroPnp.inf)"))
+                    << "the package's INF, no file of the program: " << vt::Narrow(st::g_boxText);
                 uitest::Pump();
                 EXPECT_TRUE(IsWindow(dlg->m_hWnd));
                 PostMessageW(dlg->m_hWnd, WM_CLOSE, 0, 0);

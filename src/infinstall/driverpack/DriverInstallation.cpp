@@ -91,6 +91,13 @@ class ChosenModelInf {
     return kDriverPackInstalled;
   }
   const wchar_t* Path() const { return m_path.c_str(); }
+  // A line naming this INF names the package's INF instead: the program's
+  // own file is no place the operator can look at.
+  void NamePackageInf(std::wstring* line, const std::wstring& packageInf) const {
+    for (size_t at = 0; !m_path.empty() && (at = line->find(m_path, at)) != std::wstring::npos;
+         at += packageInf.size())
+      line->replace(at, m_path.size(), packageInf);
+  }
 
  private:
   std::wstring m_path;
@@ -255,14 +262,10 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
   return kDriverPackInstalled;
 }
 
-int32_t InstallDriverTransaction(CInfInstaller* inst, DriverInstallTarget target,
-                                 DriverInstallState* state, std::vector<std::wstring>* taken) {
-  ChosenModelInf model;
-  if (target.installSection && target.installSection[0]) {
-    const int32_t written = model.Write(inst, target, &state->why);
-    if (written != kDriverPackInstalled) return written;
-    target.inf = model.Path();
-  }
+namespace {
+
+int32_t RunDriverTransaction(CInfInstaller* inst, DriverInstallTarget target,
+                             DriverInstallState* state, std::vector<std::wstring>* taken) {
   int32_t result = CheckDriverInstallation(inst, target.inf, target.installSection, nullptr,
                                            &state->why);
   if (result != kDriverPackInstalled) return result;
@@ -289,5 +292,22 @@ int32_t InstallDriverTransaction(CInfInstaller* inst, DriverInstallTarget target
   inst->EndFileSwap(result == kDriverPackInstalled);
   if (!state->script.empty()) DeleteFileW(state->script.c_str());
   if (result == kDriverPackInstalled && adapterGuid[0] && taken) taken->push_back(adapterGuid);
+  return result;
+}
+
+}  // namespace
+
+int32_t InstallDriverTransaction(CInfInstaller* inst, DriverInstallTarget target,
+                                 DriverInstallState* state, std::vector<std::wstring>* taken) {
+  if (!target.installSection || !target.installSection[0])
+    return RunDriverTransaction(inst, target, state, taken);
+  ChosenModelInf model;
+  const std::wstring packageInf = target.inf;
+  int32_t result = model.Write(inst, target, &state->why);
+  if (result == kDriverPackInstalled) {
+    target.inf = model.Path();
+    result = RunDriverTransaction(inst, target, state, taken);
+  }
+  model.NamePackageInf(&state->why, packageInf);
   return result;
 }
