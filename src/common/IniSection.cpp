@@ -240,7 +240,8 @@ std::wstring ReadIniSectionNames(const wchar_t* filePath) {
   return names;
 }
 
-std::wstring ReadIniValue(const wchar_t* filePath, const wchar_t* section, const wchar_t* key) {
+std::wstring ReadIniValue(const wchar_t* filePath, const wchar_t* section, const wchar_t* key,
+                          bool keepQuotes) {
   std::wstring result;
   wchar_t* list = key ? ReadIniSection(filePath, section) : nullptr;
   for (const wchar_t* p = list; p && *p; p += wcslen(p) + 1) {
@@ -253,7 +254,7 @@ std::wstring ReadIniValue(const wchar_t* filePath, const wchar_t* section, const
     v.push_back(0);
     CutIniComment(&v[0]);
     TrimBlanks(&v[0]);
-    StripQuotes(&v[0]);
+    if (!keepQuotes) StripQuotes(&v[0]);
     result = v.c_str();
     break;
   }

@@ -25,8 +25,10 @@ std::wstring ReadIniSectionNames(const wchar_t* filePath);
 // The value of `key` (compared without regard to case) in [section]: the
 // text after the first "=", its ";" comment cut, trimmed and one pair of
 // surrounding quotes removed, as the profile functions return it. Empty when
-// the file, section or key is missing.
-std::wstring ReadIniValue(const wchar_t* filePath, const wchar_t* section, const wchar_t* key);
+// the file, section or key is missing. keepQuotes: the quotes stay, for a
+// value of several fields whose first and last are quoted ("a",,,"b").
+std::wstring ReadIniValue(const wchar_t* filePath, const wchar_t* section, const wchar_t* key,
+                          bool keepQuotes = false);
 
 // Appends "[section]" CR LF and each entry of `lines` (a string list) with
 // CR LF to a UTF-16LE file, writing the byte-order mark first when the file

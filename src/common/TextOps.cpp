@@ -89,6 +89,46 @@ void StripQuotes(wchar_t* text) {
   text[len - 2] = 0;
 }
 
+std::vector<std::wstring> SplitInfValue(const std::wstring& value, size_t maxFields,
+                                        bool keepQuotes) {
+  std::vector<std::wstring> fields;
+  std::wstring field;
+  size_t start = 0;     // where the field begins in `value`
+  size_t keep = 0;      // characters of `field` the trim of its end keeps
+  bool quoted = false;  // inside a quoted part
+  for (size_t i = 0;; ++i) {
+    const bool last = fields.size() + 1 >= maxFields;
+    if (i == value.size() || (value[i] == L',' && !quoted && !last)) {
+      if (keepQuotes) {
+        fields.push_back(value.substr(start, i - start));
+      } else {
+        field.resize(keep);
+        fields.push_back(field);
+      }
+      if (i == value.size()) return fields;
+      field.clear();
+      keep = 0;
+      quoted = false;
+      start = i + 1;
+      continue;
+    }
+    const wchar_t c = value[i];
+    if (c == L'"') {
+      if (quoted && i + 1 < value.size() && value[i + 1] == L'"') {
+        field += L'"';
+        keep = field.size();
+        ++i;
+      } else {
+        quoted = !quoted;
+      }
+      continue;
+    }
+    if (!quoted && (c == L' ' || c == L'\t') && field.size() == keep && keep == 0) continue;
+    field += c;
+    if (quoted || (c != L' ' && c != L'\t')) keep = field.size();
+  }
+}
+
 void UnquoteInfText(wchar_t* text) {
   if (!text) return;
   size_t len = wcslen(text);

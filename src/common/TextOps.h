@@ -4,6 +4,7 @@
 // never lengthens, unless a capacity is given.
 #pragma once
 #include <string>
+#include <vector>
 
 // Each "%%" becomes "%"; a single "%" stays.
 void CollapsePercentPairs(wchar_t* text);
@@ -49,6 +50,16 @@ void TrimBlanks(wchar_t* text);
 // Ends the text at the first ";" outside double quotes and removes the
 // blanks and tabs before it. A line starting with ";" becomes empty.
 void CutIniComment(wchar_t* text);
+
+// The fields of an INF value as Windows reads them: split at each comma
+// outside double quotes; quotes belong to each field, not to the whole value,
+// so a quoted field may hold commas, and "" inside quotes is one quote;
+// blanks and tabs around the unquoted text of a field are dropped, those
+// inside quotes kept. At most maxFields fields (the last takes the rest of
+// the value). keepQuotes: each field as written between its commas, quotes
+// and blanks as they stand (for callers that unquote later).
+std::vector<std::wstring> SplitInfValue(const std::wstring& value, size_t maxFields = (size_t)-1,
+                                        bool keepQuotes = false);
 
 // Splits a comma-separated INF value list into a string list (each field
 // NUL-terminated, the list ended by one more NUL; no field: two NULs).

@@ -78,15 +78,8 @@ uint32_t MinimumBuild(const std::wstring& section) {
 
 std::vector<std::wstring> SectionNamesOf(const std::wstring& value) {
   std::vector<std::wstring> names, tokens;
-  size_t pos = 0;
-  for (;;) {
-    size_t comma = value.find(L',', pos);
-    std::wstring t =
-        value.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
+  for (const std::wstring& t : SplitInfValue(value, (size_t)-1, true))
     if (!t.empty()) tokens.push_back(t);
-    if (comma == std::wstring::npos) break;
-    pos = comma + 1;
-  }
   for (size_t i = 0; i < tokens.size(); ++i) {
     std::wstring name = i == 0 ? tokens[0] : tokens[0] + L"." + tokens[i];
     if (name.size() > 199) name.resize(199);
@@ -204,9 +197,6 @@ int MatchModelSection(const wchar_t* modelsSection, CMountedImage* image, uint32
       size_t slash = id.find(L'\\');
       if (slash != std::wstring::npos) id = id.substr(slash + 1);
       if (!matches(pass, id)) continue;
-      // The manufacturer's text is kept whole, commas and all.
-      std::wstring mfg = Clean(ReadIniValue(combinedInf, L"Version", L"Mfg"), false);
-      if (mfg.empty()) mfg = Clean(ReadIniValue(combinedInf, L"Version", L"Provider"), false);
       std::wstring name = line.substr(0, std::min<size_t>(eq, 199));
       name.push_back(0);
       CutIniComment(&name[0]);
@@ -215,15 +205,24 @@ int MatchModelSection(const wchar_t* modelsSection, CMountedImage* image, uint32
       UnquoteInfText(&name[0]);
       TrimBlanks(&name[0]);
       std::wstring hardwareId = std::wstring(enumerator) + L"\\" + device;
-      wchar_t source[kPathChars];
-      CopyParentPath(combinedInf, source, kPathChars);
-      int written =
-          WriteDeviceInf(image, windowsVersion, source, combinedInf, combinedInf, mfg.c_str(),
-                         name.c_str(), hardwareId.c_str(), install.c_str(), target);
+      int written = WriteModelInf(image, windowsVersion, combinedInf, name.c_str(),
+                                  hardwareId.c_str(), install.c_str(), target);
       if (written) return written;
     }
   }
   return 0;
+}
+
+int WriteModelInf(CMountedImage* image, uint32_t windowsVersion, const wchar_t* combinedInf,
+                  const wchar_t* description, const wchar_t* hardwareId,
+                  const wchar_t* installSection, const wchar_t* targetInf) {
+  // The manufacturer's text is kept whole, commas and all.
+  std::wstring mfg = Clean(ReadIniValue(combinedInf, L"Version", L"Mfg"), false);
+  if (mfg.empty()) mfg = Clean(ReadIniValue(combinedInf, L"Version", L"Provider"), false);
+  wchar_t source[kPathChars];
+  CopyParentPath(combinedInf, source, kPathChars);
+  return WriteDeviceInf(image, windowsVersion, source, combinedInf, combinedInf, mfg.c_str(),
+                        description, hardwareId, installSection, targetInf);
 }
 
 int WriteDeviceInf(CMountedImage* image, uint32_t windowsVersion, const wchar_t* sourceFolder,

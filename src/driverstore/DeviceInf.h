@@ -24,5 +24,11 @@ int WriteDeviceInf(CMountedImage* image, uint32_t windowsVersion, const wchar_t*
                    const wchar_t* catalogInf, const wchar_t* sourceInf, const wchar_t* manufacturer,
                    const wchar_t* description, const wchar_t* hardwareId,
                    const wchar_t* installSection, const wchar_t* targetInf);
+// Writes an INF holding one model of a version's combined INF (its
+// description, hardware id with enumerator and install section), read as
+// every installation from the store reads a package; 1 as WriteDeviceInf.
+int WriteModelInf(CMountedImage* image, uint32_t windowsVersion, const wchar_t* combinedInf,
+                  const wchar_t* description, const wchar_t* hardwareId,
+                  const wchar_t* installSection, const wchar_t* targetInf);
 // 1 when a network INF's install section marks the adapter virtual.
 int IsVirtualNetInf(uint32_t windowsVersion, const wchar_t* installSection, const wchar_t* infPath);

@@ -88,15 +88,8 @@ std::wstring FindUnsafeVersionFileName(const wchar_t* infPath) {
     if (_wcsnicmp(key.c_str(), L"CatalogFile", 11) != 0 &&
         _wcsicmp(key.c_str(), L"LayoutFile") != 0)
       continue;
-    for (size_t pos = eq + 1; unsafe.empty() && pos <= line.size();) {
-      size_t comma = line.find(L',', pos);
-      std::wstring name =
-          line.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
-      pos = comma == std::wstring::npos ? line.size() + 1 : comma + 1;
-      name.push_back(0);
-      TrimBlanks(&name[0]);
-      StripQuotes(&name[0]);
-      std::wstring raw = name.c_str();
+    for (const std::wstring& raw : SplitInfValue(line.substr(eq + 1))) {
+      if (!unsafe.empty()) break;
       std::vector<wchar_t> expanded(raw.begin(), raw.end());
       expanded.resize(kPathChars, 0);
       ExpandEnvironmentInPlace(expanded.data(), kPathChars);
@@ -176,20 +169,12 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
 
   std::unique_ptr<CProcessEnvironment> strings = LoadInfStrings(infPath);
   const bool x64 = (target >> 16) == 64;
-  std::wstring disk = ReadIniValue(infPath, L"SourceDisksNames", L"1");
+  std::wstring disk = ReadIniValue(infPath, L"SourceDisksNames", L"1", true);
   if (disk.empty())
-    disk = ReadIniValue(infPath, x64 ? L"SourceDisksNames.amd64" : L"SourceDisksNames.x86", L"1");
+    disk = ReadIniValue(infPath, x64 ? L"SourceDisksNames.amd64" : L"SourceDisksNames.x86", L"1",
+                        true);
   std::vector<std::wstring> diskFields;
-  if (!disk.empty()) {
-    disk = Cleaned(disk);
-    for (size_t pos = 0;;) {
-      size_t comma = disk.find(L',', pos);
-      diskFields.push_back(
-          disk.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos));
-      if (comma == std::wstring::npos) break;
-      pos = comma + 1;
-    }
-  }
+  if (!disk.empty()) diskFields = SplitInfValue(disk);
   // The package's files: below the INF's folder where its layout places
   // them (the disk's path, the file's subfolder). A path that leaves it, or
   // a file the package's models copy and the folder lacks, refuses the
@@ -200,9 +185,6 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   if (diskFields.size() > 3) {
     std::vector<wchar_t> sub(diskFields[3].begin(), diskFields[3].end());
     sub.push_back(0);
-    TrimBlanks(sub.data());
-    StripQuotes(sub.data());
-    TrimBlanks(sub.data());
     // The media's root is the INF's folder.
     const wchar_t* path = IsPathSeparator(sub[0]) ? sub.data() + 1 : sub.data();
     const std::wstring contained = ContainedPackageFileName(path);
@@ -236,7 +218,6 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   if (!diskFields.empty()) {
     std::vector<wchar_t> text(diskFields[0].begin(), diskFields[0].end());
     text.resize(401, 0);
-    StripQuotes(text.data());
     ExpandEnvironmentInPlace(text.data(), 400);
     WriteProfileValue(combined.c_str(), L"SourceDisksNames", L"1", text.data());
   }

@@ -68,17 +68,9 @@ std::vector<std::wstring> Lines(const wchar_t* inf, const wchar_t* section, bool
   return lines;
 }
 
+// The fields of a value at its commas outside quotes, each as written.
 std::vector<std::wstring> Split(const std::wstring& value) {
-  std::vector<std::wstring> out;
-  size_t pos = 0;
-  for (;;) {
-    size_t comma = value.find(L',', pos);
-    std::wstring f =
-        value.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
-    out.push_back(f);
-    if (comma == std::wstring::npos) return out;
-    pos = comma + 1;
-  }
+  return SplitInfValue(value, (size_t)-1, true);
 }
 
 bool Contains(const std::vector<std::wstring>& list, const std::wstring& line) {
@@ -343,7 +335,15 @@ uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar
             continue;
           }
           const std::wstring file = SingleFileName(raw);
-          if (!IsPlainName(file.c_str()) || !PassesGate(c, file)) continue;
+          if (!IsPlainName(file.c_str()) || ContainedPackageFileName(file).empty()) {
+            // Kept as the package writes it, copying nothing: it stands
+            // for a file, and the installation that reads this copy
+            // refuses the package naming it.
+            bits |= kInfCopiedFile;
+            if (!names.empty()) names += L",";
+            names += raw;
+            continue;
+          }
           ListSourceFile(c, file);
           if (CopyPackageFile(c.sourceFolder, Folder(c.targetInf).c_str(), file.c_str(),
                               SourceOf(c, file).c_str()))

@@ -58,10 +58,9 @@ std::vector<ModelLine> ModelLines(const wchar_t* inf, const wchar_t* section, in
       TrimBlanks(b.data());
       description = b.data();
     }
-    std::wstring value = Clean(eq + 1, 799);
-    size_t comma = value.find(L',');
-    if (comma == std::wstring::npos || IsMobileDisplayModel(description.c_str())) continue;
-    ModelLine line{description, value.substr(0, comma), value.substr(comma + 1, 99)};
+    const std::vector<std::wstring> fields = SplitInfValue(Clean(eq + 1, 799), 2, true);
+    if (fields.size() < 2 || IsMobileDisplayModel(description.c_str())) continue;
+    ModelLine line{description, fields[0], fields[1].substr(0, 99)};
     size_t slash = line.hardwareId.find(L'\\');
     std::wstring device =
         slash == std::wstring::npos ? line.hardwareId : line.hardwareId.substr(slash + 1);
@@ -195,15 +194,7 @@ int CInfImporter::ReadManufacturerSections(const wchar_t* infPath, bool versionR
     if (value.find(L',') == std::wstring::npos) {
       total += read(value);
     } else {
-      std::vector<std::wstring> tokens;
-      size_t pos = 0;
-      for (;;) {
-        size_t comma = value.find(L',', pos);
-        tokens.push_back(
-            value.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos));
-        if (comma == std::wstring::npos) break;
-        pos = comma + 1;
-      }
+      const std::vector<std::wstring> tokens = SplitInfValue(value, (size_t)-1, true);
       std::vector<std::wstring> candidates;
       for (size_t i = 0; i < tokens.size(); ++i)
         candidates.push_back((i == 0 ? tokens[0] : tokens[0] + L"." + tokens[i]).substr(0, 199));

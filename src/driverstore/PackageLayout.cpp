@@ -10,24 +10,11 @@
 
 namespace {
 
-// The comma-separated fields of an entry, each trimmed and unquoted.
+// The comma-separated fields of an entry as Windows reads them, comment cut.
 std::vector<std::wstring> Fields(std::wstring text) {
   text.push_back(0);
   CutIniComment(&text[0]);
-  std::vector<std::wstring> fields;
-  const std::wstring value = text.c_str();
-  for (size_t pos = 0;;) {
-    const size_t comma = value.find(L',', pos);
-    std::wstring f =
-        value.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
-    f.push_back(0);
-    TrimBlanks(&f[0]);
-    StripQuotes(&f[0]);
-    TrimBlanks(&f[0]);
-    fields.push_back(f.c_str());
-    if (comma == std::wstring::npos) return fields;
-    pos = comma + 1;
-  }
+  return SplitInfValue(text.c_str());
 }
 
 // Parts joined by single backslashes, empty ones left out; a part's
@@ -63,8 +50,8 @@ PackageLayout::PackageLayout(const wchar_t* infPath, uint32_t arch)
 std::wstring PackageLayout::Entry(const wchar_t* section, const std::wstring& key) const {
   std::wstring value;
   if (!m_decoration.empty())
-    value = ReadIniValue(m_inf.c_str(), (section + m_decoration).c_str(), key.c_str());
-  if (value.empty()) value = ReadIniValue(m_inf.c_str(), section, key.c_str());
+    value = ReadIniValue(m_inf.c_str(), (section + m_decoration).c_str(), key.c_str(), true);
+  if (value.empty()) value = ReadIniValue(m_inf.c_str(), section, key.c_str(), true);
   return value;
 }
 

@@ -45,22 +45,10 @@ std::wstring Escaped(const std::wstring& text) {
   return out.data();
 }
 
-// The fields of a line split at every comma outside double quotes.
+// The fields of a line split at every comma outside double quotes, each as
+// written.
 std::vector<std::wstring> SplitCommas(const std::wstring& line, size_t maxFields) {
-  std::vector<std::wstring> fields;
-  size_t pos = 0;
-  while (fields.size() + 1 < maxFields) {
-    size_t comma = pos;
-    for (bool quoted = false; comma < line.size(); ++comma) {
-      if (line[comma] == L'"') quoted = !quoted;
-      if (line[comma] == L',' && !quoted) break;
-    }
-    if (comma >= line.size()) break;
-    fields.push_back(line.substr(pos, comma - pos));
-    pos = comma + 1;
-  }
-  fields.push_back(line.substr(pos));
-  return fields;
+  return SplitInfValue(line, maxFields, true);
 }
 
 // One line of a section as the walkers see it: comment cut, blanks around

@@ -347,15 +347,7 @@ struct PreparedImage {
   }
 };
 
-// Replaces a text of the combined INF of a store version folder (UTF-16, as
-// the store keeps it): a store written by hand or by an earlier import.
-void EditCombinedInf(const std::wstring& version, const std::string& from, const std::string& to) {
-  ASSERT_EQ(0, vt::Sh("python3 -c \"import sys; p=sys.argv[1]; t=open(p,encoding='utf-16').read();"
-                      " assert sys.argv[2] in t, t; t=t.replace(sys.argv[2],sys.argv[3]);"
-                      " open(p,'w',encoding='utf-16').write(t)\" " +
-                      vt::Q(vt::ToUnix(version + L"\\VroPnp.inf")) + " " + vt::Q(from) + " " +
-                      vt::Q(to)));
-}
+using it::EditCombinedInf;
 
 // A failed installation leaves every byte of the image and writes no
 // history; the export refuses what the command line refuses, and without a
@@ -1019,7 +1011,33 @@ TEST(AdapterInstall, StringSubfolderAndSingleFileCopy) {
     ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
     ASSERT_NE(0, m.DeletePath(L"\\Windows\\System32\\Drivers\\acme"));
   }
+  // A single file that leaves the package folder (a climb, a drive), or a
+  // file section of an INF the package includes that does, refuses the
+  // package naming the file, as the setup dialog does: nothing is placed.
+  const std::string kept = vt::ReaderView(d.unixPath, d.start);
+  const std::wstring deviceInf = version + L"\\" + kDevice + L".inf";
+  ASSERT_EQ(0, vt::Sh("printf escaped > " + vt::Q(vt::ToUnix(setup.store) + "/vroesc.sys")));
+  for (const char* escape : {"@..\\..\\..\\..\\vroesc.sys", "@Z:\\vroesc.sys"}) {
+    SCOPED_TRACE(escape);
+    it::EditCombinedInf(version, "@vroextra.sys", std::string("@vroextra.sys,") + escape);
+    DeleteFileW(deviceInf.c_str());
+    EXPECT_EQ(DWORD(-9), setup.program.Run(AddAdapter(d, L"1"), &out));
+    EXPECT_NE(std::string::npos, out.find("not installed (-9)")) << out;
+    EXPECT_NE(std::string::npos, out.find(std::string(escape + 1))) << out;
+    EXPECT_EQ(kept, vt::ReaderView(d.unixPath, d.start));
+    it::EditCombinedInf(version, std::string("@vroextra.sys,") + escape, "@vroextra.sys");
+  }
+  it::IncludeExtraInf(version, "vroneeds.sys,..\\..\\..\\..\\vroesc.sys");
+  DeleteFileW(deviceInf.c_str());
+  EXPECT_EQ(DWORD(-9), setup.program.Run(AddAdapter(d, L"1"), &out));
+  EXPECT_NE(std::string::npos, out.find("..\\..\\..\\..\\vroesc.sys")) << out;
+  EXPECT_EQ(kept, vt::ReaderView(d.unixPath, d.start));
+  // The included INF's needed section places its file with the package's.
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(vt::ToUnix(version)) +
+                      " && sed -i 's/,\\.\\..*vroesc\\.sys//' vroextra.inf"));
+  DeleteFileW(deviceInf.c_str());
   ASSERT_EQ(0u, setup.program.Run(AddAdapter(d, L"1")));
+  EXPECT_EQ(vt::Sha256(version + L"\\vroneeds.sys"), PlacedDriver(d, "vroneeds.sys"));
   std::string sys =
       rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
   EXPECT_EQ("System32\\Drivers\\acme\\vronic.sys",
@@ -1052,6 +1070,21 @@ TEST(AdapterInstall, PackageLayoutsImportedAndInstalled) {
        " x86/vronic.sys && cp amd64/vronic.dll x86/",
        "s/^\\[SourceDisksNames\\]$/[SourceDisksNames.x86]\\n1 = %DiskName%,,,\\\\x86\\n"
        "[SourceDisksNames.amd64]\\n1 = %DiskName%,,,\\\\amd64\\n\\n&/"},
+      // Quoted at both ends of the value: the quotes are each field's.
+      {"quoted own folder", "{cccc0073-31c0-11e8-9b10-806e6f6e6963}", "true",
+       "s/^1 = %DiskName%,,,$/1=\"%DiskName%\",,,\"\"/"},
+      {"quoted path", "{cccc0074-31c0-11e8-9b10-806e6f6e6963}",
+       "mkdir x64 && mv vronic.sys vronic.dll x64/",
+       "s/^1 = %DiskName%,,,$/1=\"%DiskName%\",,,\"\\\\x64\"/"},
+      {"quoted path with a tag", "{cccc0075-31c0-11e8-9b10-806e6f6e6963}",
+       "mkdir drv && mv vronic.sys vronic.dll drv/",
+       "s/^1 = %DiskName%,,,$/1=\"%DiskName%\",tag,,\"\\\\drv\"/"},
+      {"quoted decorated", "{cccc0076-31c0-11e8-9b10-806e6f6e6963}",
+       "mkdir amd64 && mv vronic.sys vronic.dll amd64/",
+       "s/^\\[SourceDisksNames\\]$/[SourceDisksNames.amd64]\\n1=\"%DiskName%\",,,\"\\\\amd64\"\\n\\n&/"},
+      {"quoted file entry", "{cccc0077-31c0-11e8-9b10-806e6f6e6963}",
+       "mkdir sub && mv vronic.sys sub/",
+       "s/^vronic.sys = 1$/vronic.sys=\"1\",\"sub\"/"},
   };
   for (const Layout& l : layouts) {
     SCOPED_TRACE(l.name);

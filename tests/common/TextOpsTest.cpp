@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "common/RegText.h"
 #include "common/TextOps.h"
@@ -59,6 +60,16 @@ TEST(TextOps, SplitInfFields) {
   EXPECT_EQ(L0(L"open\0\0", 6), out);
   SplitInfFields(L"a,", out);
   EXPECT_EQ(L0(L"a\0\0", 3), out);
+
+  // A value's fields as Windows reads them: the quotes are each field's.
+  using V = std::vector<std::wstring>;
+  EXPECT_EQ((V{L"Disk", L"", L"", L""}), SplitInfValue(L"\"Disk\",,,\"\""));
+  EXPECT_EQ((V{L"Disk", L"tag", L"", L"\\drv"}), SplitInfValue(L"\"Disk\", tag ,,\"\\drv\""));
+  EXPECT_EQ((V{L"a,b", L" say \"hi\" ", L"x y"}),
+            SplitInfValue(L" \"a,b\" ,\" say \"\"hi\"\" \",\tx y "));
+  EXPECT_EQ((V{L"1", L"sub"}), SplitInfValue(L"\"1\",\"sub\""));
+  EXPECT_EQ((V{L"a", L"b,\"c,d\""}), SplitInfValue(L"a,b,\"c,d\"", 2, true));
+  EXPECT_EQ((V{L" \"a,b\" ", L""}), SplitInfValue(L" \"a,b\" ,", (size_t)-1, true));
 }
 
 TEST(TextOps, BlankTrailingBackslashesJoinsContinuedLines) {

@@ -12,6 +12,8 @@
 #include "StoreTestUtil.h"
 #include "driverui/DriverIcons.h"
 #include "driverui/SetupDrvDlg.h"
+#include "infinstall/DriverCache.h"
+#include "infinstall/driverpack/DriverPackInjection.h"
 #include "resources/ResourceIds.h"
 #include "ui/controls/ListView.h"
 
@@ -306,6 +308,176 @@ TEST_F(SetupDlgTest, TellsWhyNothingHappens) {
                             L"VEN_8086&DEV_10D3\\VRO&Node&Pnp",
                             L"Service"))
       << "nothing installed";
+}
+
+// Layouts whose value is quoted at both ends, the quotes being each
+// field's: the disk's own folder (""), a path ("\x64"), a path after a tag,
+// the same in the .amd64 section, and a file entry ("1","sub"). Each package
+// (its own device, service and files) is imported through the dialog's
+// import and installed through the dialog, each file read back by ntfscat.
+TEST_F(SetupDlgTest, QuotedLayoutsImportedAndInstalled) {
+  struct Layout {
+    const char* arrange;  // run in the package folder, its files named vroqN
+    const char* sed;      // run over the sample before the names change
+  };
+  const Layout layouts[] = {
+      {"true", "s/^1 = %DiskName%,,,$/1=\"%DiskName%\",,,\"\"/"},
+      {"mkdir x64 && mv vroq* x64/", "s/^1 = %DiskName%,,,$/1=\"%DiskName%\",,,\"\\\\x64\"/"},
+      {"mkdir drv && mv vroq* drv/", "s/^1 = %DiskName%,,,$/1=\"%DiskName%\",tag,,\"\\\\drv\"/"},
+      {"mkdir amd64 && mv vroq* amd64/",
+       "s/^\\[SourceDisksNames\\]$/[SourceDisksNames.amd64]\\n1=\"%DiskName%\",,,\"\\\\amd64\"\\n\\n&/"},
+      {"mkdir sub && mv vroq*.sys sub/", "s/^vronic.sys = 1$/vronic.sys=\"1\",\"sub\"/"},
+  };
+  static std::wstring files;
+  files = L"Z:\\" + std::wstring(L"\0", 1);
+  std::vector<std::string> sums;
+  for (int n = 1; n <= 5; ++n) {
+    const Layout& l = layouts[n - 1];
+    const std::string q = "vroq" + std::to_string(n), folder = "q" + std::to_string(n);
+    const std::wstring inf = st::SamplePackage(
+        disk.dir, folder, "vronet.inf",
+        std::string(l.sed) + ";s/DEV_10D3/DEV_10E" + std::to_string(n) + "/g;s/vronic/" + q +
+            "/g;s/VroNic/Vroq" + std::to_string(n) + "/g");
+    std::string sum;
+    ASSERT_EQ(0, vt::Sh("cd " + vt::Q(disk.dir + "/" + folder) + " && mv vronic.sys " + q +
+                            ".sys && mv vronic.dll " + q + ".dll && sha256sum " + q +
+                            ".sys | cut -c1-64 && " + l.arrange,
+                        &sum));
+    sums.push_back(sum.substr(0, 64));
+    files += inf.substr(3) + std::wstring(L"\0", 1);
+    // An adapter configuration prepared for each new adapter.
+    wchar_t guid[64];
+    _snwprintf(guid, 64, L"{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F%u}", n);
+    guid[63] = 0;
+    for (const wchar_t* k : {L"VRONDIS\\Parameters\\Adapters\\", L"Tcpip\\Parameters\\Interfaces\\",
+                             L"Tcpip\\Parameters\\Adapters\\"})
+      image.RegCreateKey(
+          (std::wstring(L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\services\\") + k + guid)
+              .c_str());
+  }
+  files.push_back(0);
+  StoreInfPicker old = SetStoreInfPicker([](HWND, wchar_t* buffer, DWORD, const wchar_t*) {
+    memcpy(buffer, files.data(), files.size() * sizeof(wchar_t));
+    return TRUE;
+  });
+  EXPECT_EQ(5, Run([&](CSetupDrvDlg* dlg) {
+              st::AnswerBox(IDOK, [&] {
+                SendMessageW(dlg->m_hWnd, WM_COMMAND, 1016, 0);
+                uitest::WaitFor([&] { return dlg->m_busy == 0 && Enabled(dlg, 1054); }, 60000);
+              });
+              EXPECT_EQ(L"", st::g_boxText) << "no layout refused";
+              if (st::Rows(dlg->List()) != 5) {
+                ADD_FAILURE() << st::Rows(dlg->List()) << " rows";
+                PostMessageW(dlg->m_hWnd, WM_CLOSE, 0, 0);
+                return;
+              }
+              for (int row = 0; row < 5; ++row) dlg->SetChecked(row, true);
+              st::AnswerBox(IDOK, [&] { SendMessageW(dlg->m_hWnd, WM_COMMAND, 1034, 0); });
+              EXPECT_EQ(L"", st::g_boxText);
+              if (!st::g_boxText.empty()) PostMessageW(dlg->m_hWnd, WM_CLOSE, 0, 0);
+            }));
+  SetStoreInfPicker(old);
+  ASSERT_TRUE(image.UnloadHives());
+  ASSERT_TRUE(image.Close());
+  const std::string system =
+      rt::NtfsCat(disk, disk.unixPath, "/Windows/System32/config/SYSTEM", disk.dir + "/SYSTEM");
+  for (int n = 1; n <= 5; ++n) {
+    SCOPED_TRACE(n);
+    const std::string q = "vroq" + std::to_string(n);
+    const std::string placed = rt::NtfsCat(disk, disk.unixPath, "/Windows/System32/Drivers/" + q +
+                                                                    ".sys",
+                                           disk.dir + "/" + q + ".placed");
+    EXPECT_EQ(sums[n - 1], vt::Sha256(vt::ToWin(placed)));
+    EXPECT_EQ("System32\\Drivers\\" + q + ".sys",
+              rt::HivexGet(system, "ControlSet001\\services\\Vroq" + std::to_string(n),
+                           "ImagePath"));
+  }
+}
+
+// A store package whose install section takes a section of an INF beside
+// it (Include, Needs), or copies a single file: the dialog reads it as the
+// batch installation does. A file that leaves the package folder, given by
+// "@" or by the included INF, refuses the package naming it; the included
+// section's file is placed, and the image holds what the batch
+// installation of the same package gives on a twin image.
+TEST_F(SetupDlgTest, PackageReadAsTheBatchInstallationReadsIt) {
+  ImportNet();
+  const std::wstring version =
+      vt::ToWin(root) + L"\\Network\\6.1_x64\\VEN_8086&DEV_10D3\\12.18.9.7";
+  const std::wstring instance =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp";
+  ASSERT_EQ(0, vt::Sh("printf escaped > " + vt::Q(root + "/vroesc.sys")));
+  auto refused = [&](const std::wstring& name) {
+    EXPECT_EQ(0, Run([&](CSetupDrvDlg* dlg) {
+                dlg->SetChecked(0, true);
+                st::AnswerBox(IDOK, [&] { SendMessageW(dlg->m_hWnd, WM_COMMAND, 1034, 0); });
+                EXPECT_NE(std::wstring::npos, st::g_boxText.find(L"(-9): ")) << vt::Narrow(st::g_boxText);
+                EXPECT_NE(std::wstring::npos, st::g_boxText.find(name)) << vt::Narrow(st::g_boxText);
+                EXPECT_NE(std::wstring::npos, st::g_boxText.find(L"\\VroPnp.inf)"))
+                    << "the package's INF, no file of the program: " << vt::Narrow(st::g_boxText);
+                uitest::Pump();
+                EXPECT_TRUE(IsWindow(dlg->m_hWnd));
+                PostMessageW(dlg->m_hWnd, WM_CLOSE, 0, 0);
+              }));
+    EXPECT_NE(L"VroNic", rt::QueryString(image, instance.c_str(), L"Service")) << "nothing installed";
+    EXPECT_EQ(0, image.GetPathType(L"\\Windows\\System32\\Drivers\\vroesc.sys"));
+  };
+  for (const char* escape : {"@..\\..\\..\\..\\vroesc.sys", "@Z:\\vroesc.sys"}) {
+    SCOPED_TRACE(escape);
+    it::EditCombinedInf(version, "CopyFiles=VroNic.CopyFiles",
+                        std::string("CopyFiles=VroNic.CopyFiles,") + escape);
+    refused(std::wstring(escape + 1, escape + strlen(escape)));
+    it::EditCombinedInf(version, std::string("CopyFiles=VroNic.CopyFiles,") + escape,
+                        "CopyFiles=VroNic.CopyFiles");
+  }
+  it::IncludeExtraInf(version, "vroneeds.sys,..\\..\\..\\..\\vroesc.sys");
+  refused(L"..\\..\\..\\..\\vroesc.sys");
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(vt::ToUnix(version)) +
+                      " && sed -i 's/,\\.\\..*vroesc\\.sys//' vroextra.inf"));
+  EXPECT_EQ(1, Run([&](CSetupDrvDlg* dlg) {
+              dlg->SetChecked(0, true);
+              st::AnswerBox(IDOK, [&] { SendMessageW(dlg->m_hWnd, WM_COMMAND, 1034, 0); });
+              EXPECT_EQ(L"", st::g_boxText);
+              if (!st::g_boxText.empty()) PostMessageW(dlg->m_hWnd, WM_CLOSE, 0, 0);
+            }));
+  ASSERT_TRUE(image.UnloadHives());
+  ASSERT_TRUE(image.Close());
+
+  // The same package through the batch installation, on a twin image.
+  rt::WinDisk twin =
+      rt::MakeWinDisk("--arch x64 --version 6.1.7601.17514", "mbr2048", "raw", "", "disk.img",
+                      "batch");
+  it::PrepareOwnAdapter(twin, false);
+  wchar_t cache[360];
+  FormatDriverCachePath(0, L"VEN_8086&DEV_10D3", cache);
+  DeleteFileW(cache);
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(twin.path.c_str(), nullptr, 0, 1), 0);
+    ASSERT_EQ(kDriverPackInstalled,
+              InstallHardwareDriverPack(&m, kDriverPackNetwork, L"VEN_8086&DEV_10D3", L"007",
+                                        nullptr, nullptr, 0, 0));
+  }
+  DeleteFileW(cache);
+  for (const char* file : {"vronic.sys", "vroneeds.sys"}) {
+    const std::string path = std::string("/Windows/System32/Drivers/") + file;
+    const std::string mine = rt::NtfsCat(disk, disk.unixPath, path, disk.dir + "/mine-" + file);
+    const std::string batch = rt::NtfsCat(twin, twin.unixPath, path, twin.dir + "/batch-" + file);
+    EXPECT_EQ(vt::Sha256(version + L"\\" + std::wstring(file, file + strlen(file))),
+              vt::Sha256(vt::ToWin(mine)))
+        << file;
+    EXPECT_EQ(vt::Sha256(vt::ToWin(batch)), vt::Sha256(vt::ToWin(mine))) << file;
+  }
+  const std::string files = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}"
+                            "\\0000\\Files";
+  const std::string mine =
+      rt::NtfsCat(disk, disk.unixPath, "/Windows/System32/config/SYSTEM", disk.dir + "/SYSTEM");
+  const std::string batch =
+      rt::NtfsCat(twin, twin.unixPath, "/Windows/System32/config/SYSTEM", twin.dir + "/SYSTEM");
+  EXPECT_EQ("VroNic", rt::HivexGet(mine, "ControlSet001\\Enum\\PCI\\VEN_8086&DEV_10D3\\VRO&Node&Pnp",
+                                   "Service"));
+  EXPECT_EQ(rt::HivexGet(batch, files, "vroneeds.sys"), rt::HivexGet(mine, files, "vroneeds.sys"));
+  EXPECT_NE("<missing>", rt::HivexGet(mine, files, "vroneeds.sys"));
 }
 
 }  // namespace

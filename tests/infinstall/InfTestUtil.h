@@ -133,4 +133,30 @@ inline void PrepareOwnAdapter(const rt::WinDisk& d, bool windows10, unsigned con
   ASSERT_TRUE(m.UnloadHives());
 }
 
+// Replaces a text of the combined INF of a store version folder (UTF-16, as
+// the store keeps it): a store written by hand or by an earlier import.
+inline void EditCombinedInf(const std::wstring& version, const std::string& from,
+                            const std::string& to) {
+  ASSERT_EQ(0, vt::Sh("python3 -c \"import sys; p=sys.argv[1]; t=open(p,encoding='utf-16').read();"
+                      " assert sys.argv[2] in t, t; t=t.replace(sys.argv[2],sys.argv[3]);"
+                      " open(p,'w',encoding='utf-16').write(t)\" " +
+                      vt::Q(vt::ToUnix(version + L"\\VroPnp.inf")) + " " + vt::Q(from) + " " +
+                      vt::Q(to)));
+}
+
+// The sample's install section in a store version folder takes part of
+// itself from an INF beside the combined one: "Include = vroextra.inf" and
+// "Needs = Extra.Install", whose file section holds `fileLine` and goes to
+// the drivers folder; vroneeds.sys (4321 bytes) lies beside it.
+inline void IncludeExtraInf(const std::wstring& version, const std::string& fileLine) {
+  const std::string dir = vt::ToUnix(version);
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && head -c 4321 /dev/urandom > vroneeds.sys &&"
+                      " printf '[Version]\\r\\nSignature=\"$WINDOWS NT$\"\\r\\n"
+                      "[Extra.Install]\\r\\nCopyFiles=Extra.Files\\r\\n"
+                      "[Extra.Files]\\r\\n%s\\r\\n[DestinationDirs]\\r\\nExtra.Files=12\\r\\n' " +
+                      vt::Q(fileLine) + " > vroextra.inf"));
+  EditCombinedInf(version, "CopyFiles=VroNic.CopyFiles",
+                  "Include=vroextra.inf\nNeeds=Extra.Install\nCopyFiles=VroNic.CopyFiles");
+}
+
 }  // namespace it

@@ -4,8 +4,10 @@
 #include <windows.h>
 #include <wchar.h>
 
+#include "common/IniSection.h"
 #include "common/PathUtil.h"
 #include "common/TempFiles.h"
+#include "driverstore/DeviceInf.h"
 #include "driverstore/PnpRegistration.h"
 #include "image/mount/HostRoom.h"
 #include "image/mount/MountedImage.h"
@@ -66,6 +68,50 @@ std::wstring SystemKey(uint32_t controlSet, const std::wstring& tail) {
   head[63] = 0;
   return head + tail;
 }
+
+// The one model the setup dialog chose, written as an INF of its own
+// beside the store's combined INF by the writer every installation from the
+// store reads a package through (Include and Needs resolved, every name
+// through the same gate); removed again when the installation ends.
+class ChosenModelInf {
+ public:
+  ChosenModelInf() = default;
+  ~ChosenModelInf() {
+    if (!m_path.empty()) DeleteFileW(m_path.c_str());
+  }
+  ChosenModelInf(const ChosenModelInf&) = delete;
+  ChosenModelInf& operator=(const ChosenModelInf&) = delete;
+  // 0 when written, else the failure with why.
+  int32_t Write(CInfInstaller* inst, const DriverInstallTarget& t, std::wstring* why) {
+    wchar_t folder[kPathChars], path[kPathChars];
+    CopyParentPath(t.inf, folder, kPathChars);
+    if (!GetTempFileNameW(folder, L"Vro", 0, path)) {
+      *why = std::wstring(L"no INF of the chosen model could be made in ") + folder;
+      return kDriverPackNoDeviceInf;
+    }
+    m_path = path;
+    const std::wstring id = std::wstring(t.enumerator) + L"\\" + t.hardwareId;
+    if (!CreateEmptyUnicodeFile(path) ||
+        !WriteModelInf(inst->Image, inst->TargetVersion, t.inf, t.deviceName ? t.deviceName : L"",
+                       id.c_str(), t.installSection, path)) {
+      *why = std::wstring(L"the model ") + t.installSection + L" of " + t.inf +
+             L" has no driver file and service for the device";
+      return kDriverPackNoDeviceInf;
+    }
+    return kDriverPackInstalled;
+  }
+  const wchar_t* Path() const { return m_path.c_str(); }
+  // A line naming this INF names the package's INF instead: the program's
+  // own file is no place the operator can look at.
+  void NamePackageInf(std::wstring* line, const std::wstring& packageInf) const {
+    for (size_t at = 0; !m_path.empty() && (at = line->find(m_path, at)) != std::wstring::npos;
+         at += packageInf.size())
+      line->replace(at, m_path.size(), packageInf);
+  }
+
+ private:
+  std::wstring m_path;
+};
 
 }  // namespace
 
@@ -268,8 +314,10 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
   return kDriverPackInstalled;
 }
 
-int32_t InstallDriverTransaction(CInfInstaller* inst, DriverInstallTarget target,
-                                 DriverInstallState* state, std::vector<std::wstring>* taken) {
+namespace {
+
+int32_t RunDriverTransaction(CInfInstaller* inst, DriverInstallTarget target,
+                             DriverInstallState* state, std::vector<std::wstring>* taken) {
   int32_t result = CheckDriverInstallation(inst, target.inf, target.installSection, nullptr,
                                            &state->why);
   if (result != kDriverPackInstalled) return result;
@@ -296,5 +344,22 @@ int32_t InstallDriverTransaction(CInfInstaller* inst, DriverInstallTarget target
   inst->EndFileSwap(result == kDriverPackInstalled);
   if (!state->script.empty()) DeleteFileW(state->script.c_str());
   if (result == kDriverPackInstalled && adapterGuid[0] && taken) taken->push_back(adapterGuid);
+  return result;
+}
+
+}  // namespace
+
+int32_t InstallDriverTransaction(CInfInstaller* inst, DriverInstallTarget target,
+                                 DriverInstallState* state, std::vector<std::wstring>* taken) {
+  if (!target.installSection || !target.installSection[0])
+    return RunDriverTransaction(inst, target, state, taken);
+  ChosenModelInf model;
+  const std::wstring packageInf = target.inf;
+  int32_t result = model.Write(inst, target, &state->why);
+  if (result == kDriverPackInstalled) {
+    target.inf = model.Path();
+    result = RunDriverTransaction(inst, target, state, taken);
+  }
+  model.NamePackageInf(&state->why, packageInf);
   return result;
 }
