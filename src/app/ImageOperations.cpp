@@ -459,7 +459,14 @@ int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partit
                        L" MiB, taken in steps of 8 MiB): the size must exceed it: not grown\r\n");
       return int(kImageBadArgument);
     }
-    if (ListImageUpdateFiles(imagePath, nullptr, nullptr) < 0) return int(kImageBadArgument);
+    long given = CommandLinesGiven();
+    if (ListImageUpdateFiles(imagePath, nullptr, nullptr) < 0) {
+      DWORD error = GetLastError();
+      if (CommandLinesGiven() == given)
+        WriteCommandLine(std::wstring(imagePath) + L": its update files cannot be listed (error " +
+                         std::to_wstring(error) + L": " + ErrorText(error) + L"): not grown\r\n");
+      return int(kImageBadArgument);
+    }
     return ResizeImagePartition(&image, uint64_t(megabytes)) ? int(kImageOk)
                                                              : int(kImageVolumeOperationFailed);
   });
