@@ -23,11 +23,9 @@ int64_t _VROH_VHD_DYNAMIC_RW::Read(HANDLE hFile, uint64_t sector, void* buf, uin
   if (!m_BlockSectors) return done ? (int64_t)done : -(int64_t)bytes;
   uint64_t disk = sector - 1;
   while (done < bytes) {
-    uint64_t block = disk / m_BlockSectors;
-    uint32_t offset = (uint32_t)(disk % m_BlockSectors);
-    uint64_t left = (uint64_t)(m_BlockSectors - offset) * VRO_SECTOR;
-    uint32_t n = bytes - done;
-    if (n > left) n = (uint32_t)left;
+    uint64_t block;
+    uint32_t offset;
+    uint32_t n = BlockSpan(disk, bytes - done, &block, &offset);
     uint32_t entry = block < m_TableEntries ? Be32(m_Table[block]) : 0xFFFFFFFFu;
     if (entry == 0xFFFFFFFFu) {
       memset(out + done, 0, n);
@@ -79,11 +77,9 @@ int64_t _VROH_VHD_RW::WriteBlocks(HANDLE hFile, uint64_t sector, const uint8_t* 
   }
   uint64_t disk = sector - 1;
   while (done < bytes) {
-    uint64_t block = disk / m_BlockSectors;
-    uint32_t offset = (uint32_t)(disk % m_BlockSectors);
-    uint64_t left = (uint64_t)(m_BlockSectors - offset) * VRO_SECTOR;
-    uint32_t n = bytes - done;
-    if (n > left) n = (uint32_t)left;
+    uint64_t block;
+    uint32_t offset;
+    uint32_t n = BlockSpan(disk, bytes - done, &block, &offset);
     if (block >= m_TableEntries) return -(int64_t)bytes;
     uint32_t entry = Be32(m_Table[block]);
     // A block not allocated reads as zeros: zeros need none.

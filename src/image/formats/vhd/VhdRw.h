@@ -49,6 +49,17 @@ class _VROH_VHD_DYNAMIC_RW : public _VROH_BASE_RW {
   uint32_t m_TableEntries = 0;
   uint32_t* m_Table = nullptr;  // big-endian as stored
   ~_VROH_VHD_DYNAMIC_RW() override { delete[] m_Table; }
+
+ protected:
+  // The part of a request of `bytes` from disk sector `disk` (the header
+  // slot not counted) that lies in one block: its block, the sector in it,
+  // and how many bytes of the request it holds.
+  uint32_t BlockSpan(uint64_t disk, uint32_t bytes, uint64_t* block, uint32_t* offset) const {
+    *block = disk / m_BlockSectors;
+    *offset = (uint32_t)(disk % m_BlockSectors);
+    uint64_t left = (uint64_t)(m_BlockSectors - *offset) * VRO_SECTOR;
+    return bytes > left ? (uint32_t)left : bytes;
+  }
 };
 
 // Types 7 and 8. Reads and writes go to the inner back end; requests past
