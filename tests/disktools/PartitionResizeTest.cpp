@@ -2,11 +2,14 @@
 // ntfsresize --info, ntfsfix, sgdisk and the files' content read back.
 #include <windows.h>
 
+#include <map>
+
 #include "BadClusterInject.h"
 #include "FailingWrites.h"
 #include "../image/WriteFaults.h"
 #include "FormatTestUtil.h"
 #include "ProgramImage.h"
+#include "app/ImageOperations.h"
 #include "disktools/NtfsFormatterInstall.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/mount/MountedImage.h"
@@ -90,29 +93,53 @@ uint64_t BootSectors(const std::wstring& disk, uint64_t start) {
   return Le64(&ReadBytes(disk, start * 512, 512)[0x28]);
 }
 
-// Copies the disk of a raw file into a new own-format image of `mb` MiB.
+// Copies the disk of a raw file into a new own-format image of `mb` MiB;
+// the MiB the new image holds already (its free space reads as zeros) are
+// not written, so a large disk with little on it stays small.
 std::wstring ToOwnFormat(const std::wstring& raw, int mb) {
   std::wstring path = raw + L".vro";
   CMountedImage image;
   EXPECT_EQ(1, image.CreateImage(path.c_str(), mb, 0, 1, 1, nullptr, nullptr, nullptr));
-  std::vector<uint8_t> all;
-  EXPECT_TRUE(vt::ReadAll(raw, all));
+  HANDLE file = CreateFileW(raw.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, file);
+  std::vector<uint8_t> in(kMiB), held(kMiB);
   DiskIoBlock* block = image.IoBlock();
-  for (size_t at = 0; at < all.size(); at += kMiB) {
-    size_t n = all.size() - at < kMiB ? all.size() - at : kMiB;
-    EXPECT_EQ((int)n, block->write(block->owner, at, &all[at], (unsigned)n));
+  DWORD n = 0;
+  for (uint64_t at = 0; ReadFile(file, in.data(), (DWORD)kMiB, &n, nullptr) && n; at += n) {
+    EXPECT_EQ((int)n, block->read(block->owner, at, held.data(), n));
+    if (memcmp(in.data(), held.data(), n)) {
+      EXPECT_EQ((int)n, block->write(block->owner, at, in.data(), n));
+    }
   }
+  CloseHandle(file);
   image.Close();
   return path;
 }
 
-// Copies the disk of an opened image into a raw file for the checkers.
+// Copies the disk of an opened image into a raw file for the checkers; the
+// MiB that read as zeros are left as holes of the file.
 void ToRaw(CMountedImage& image, const std::wstring& raw, uint64_t bytes) {
-  std::vector<uint8_t> all(bytes);
+  HANDLE file = CreateFileW(raw.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  std::vector<uint8_t> data(kMiB), zero(kMiB);
   DiskIoBlock* block = image.IoBlock();
-  for (uint64_t at = 0; at < bytes; at += kMiB)
-    ASSERT_EQ((int)kMiB, block->read(block->owner, at, &all[at], (unsigned)kMiB));
-  ASSERT_TRUE(vt::WriteAll(raw, all));
+  bool ok = true;
+  for (uint64_t at = 0; at < bytes && ok; at += kMiB) {
+    unsigned n = unsigned(bytes - at < kMiB ? bytes - at : kMiB);
+    ok = block->read(block->owner, at, data.data(), n) == (int)n;
+    if (!ok || !memcmp(data.data(), zero.data(), n)) continue;
+    LARGE_INTEGER to;
+    to.QuadPart = (LONGLONG)at;
+    DWORD done = 0;
+    ok = SetFilePointerEx(file, to, nullptr, FILE_BEGIN) &&
+         WriteFile(file, data.data(), n, &done, nullptr) && done == n;
+  }
+  LARGE_INTEGER end;
+  end.QuadPart = (LONGLONG)bytes;
+  ok = ok && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  CloseHandle(file);
+  ASSERT_TRUE(ok);
 }
 
 TEST(NtfsResize, GrowsA100MiBVolumeTo200MiB) {
@@ -342,9 +369,11 @@ TEST(PartitionResize, AnMbrGrowRunsOverNoOtherPartition) {
   EXPECT_EQ(DWORD(-13), grow(own, 8, &out)) << out;
   ASSERT_EQ(0, vt::Sh("cp " + unixOwn + " " + saved));
   EXPECT_EQ(DWORD(-2), grow(own, 128, &out));
-  EXPECT_NE(std::string::npos, out.find("pair.img.vro: partition 0 cannot grow: partition 1 "
+  EXPECT_NE(std::string::npos, out.find("pair.img.vro: partition 0 cannot grow to 128 MiB: partition 1 "
                                         "(sectors " + std::to_string(second) + "-" +
-                                        std::to_string(second + 30 * 2048 - 1) + ")"))
+                                        std::to_string(second + 30 * 2048 - 1) +
+                                        ") lies in the sectors it would take (the disk is 64 "
+                                        "MiB; partition 0 has no room to grow)"))
       << out;
   EXPECT_EQ(0, vt::Sh("cmp " + saved + " " + unixOwn + " && test ! -e " + unixOwn + ".undo", &out))
       << out;
@@ -383,6 +412,131 @@ TEST(PartitionResize, AnMbrGrowRunsOverNoOtherPartition) {
   ExpectSoundVolume(back, second, clusters * 8 + 1);
 }
 
+// The program run on an image with the arguments after "-img:"; its exit
+// code, its lines in *out.
+DWORD RunOn(const std::wstring& image, const std::wstring& arguments, std::string* out) {
+  DWORD code = 0xDEADBEEF;
+  EXPECT_TRUE(apptest::RunProgram(L"\"-img:" + image + L"\" " + arguments, code, out));
+  return code;
+}
+
+uint64_t FileBytes(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The sectors of an opened disk: the largest size one of its layers
+// declares (the base, an update file or a write-back file).
+uint64_t OpenDiskSectors(CMountedImage& image) {
+  uint64_t capacity = 0;
+  for (_VROH_RW_CLASS& layer : image.DiskObject()->Layers()->m_Layers)
+    if (layer.IsOpen() && layer.m_nCapacity > capacity) capacity = layer.m_nCapacity;
+  return capacity - 1;
+}
+
+// "/size:" below the size of the disk (400 MiB, partition 0 of 48 MiB, and
+// partition 1 at its end, as Windows leaves a disk whose C: it shrank to
+// make D:) never makes the disk smaller nor cuts partition 1. An own-format
+// image's partition 0 grows inside the disk, into the image, an update file
+// or (by the export) a write-back file: the disk keeps its declared size,
+// partition 1 is byte for byte as it was, sfdisk reads the table and the
+// grown volume is sound. A size that would reach partition 1 is refused
+// with a line naming it, the disk's size and the most partition 0 can take;
+// a raw image and a fixed and a dynamic VHD of the disk are refused with a
+// line naming their fixed size; each refused image is byte for byte as it
+// was.
+TEST(PartitionResize, AGrowBelowTheDiskSizeKeepsTheDiskAndItsLastPartition) {
+  InstallNtfsFormatter();
+  const uint64_t kDisk = 400 * 2048, kSecond = 614400;
+  std::wstring raw = Scratch() + L"\\end.img";
+  ASSERT_EQ(2048u, MakeDisk(raw, "mbr2048", 48, 400));
+  std::string unixRaw = vt::Q(vt::ToUnix(raw)), out;
+  ASSERT_EQ(0, vt::Sh("echo 'start=614400, size=204800, type=7' | sfdisk -q -a " + unixRaw +
+                          " >/dev/null && for at in 614400 817152; do head -c 1M /dev/urandom | dd of=" +
+                          unixRaw + " bs=512 seek=$at conv=notrunc status=none; done",
+                      &out))
+      << out;
+  const std::wstring own = ToOwnFormat(raw, 400);
+  const std::wstring back = raw + L".back";
+  const std::string unixBack = vt::Q(vt::ToUnix(back));
+  // The disk through its overlays: its size, partition 0 running to `end`
+  // (the whole clusters of its volume there, and the backup boot sector),
+  // partition 1 as in the raw file, both in sfdisk's reading, partition 0's
+  // volume sound.
+  auto expectGrownInside = [&](const std::wstring& image, const wchar_t* fix, uint64_t end) {
+    uint64_t length = ((end - 2048) * 512 - 512) / 4096 * 8 + 1;
+    {
+      CMountedImage m;
+      ASSERT_GE(m.OpenImage(image.c_str(), fix, 0, 0), 0);
+      EXPECT_EQ(kDisk, OpenDiskSectors(m));
+      ToRaw(m, back, kDisk * 512);
+      EXPECT_TRUE(m.Close());
+    }
+    std::string out;
+    EXPECT_EQ(0, vt::Sh("sfdisk -V " + unixBack + " 2>&1 && sfdisk -d " + unixBack +
+                            " | tr -d ' ' && cmp -i " + std::to_string(kSecond * 512) + " " +
+                            unixRaw + " " + unixBack,
+                        &out))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("start=2048,size=" + std::to_string(length) + ","))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("start=614400,size=204800,type=7")) << out;
+    ExpectSoundVolume(back, 2048, length);
+  };
+
+  // Into the image: 100 MiB and then 200 MiB grow inside the disk (to the
+  // end of a disk of that size, rounded up to 8 MiB); 300 MiB would take
+  // sectors of partition 1 (the most is 296).
+  const std::wstring a = own + L".a";
+  ASSERT_TRUE(CopyFileW(own.c_str(), a.c_str(), FALSE));
+  EXPECT_EQ(0u, RunOn(a, L"-noupd /size:100", &out)) << out;
+  expectGrownInside(a, nullptr, 212992);
+  EXPECT_EQ(0u, RunOn(a, L"-noupd /size:200", &out)) << out;
+  expectGrownInside(a, nullptr, 409600);
+  std::string hash = vt::Sha256(a);
+  EXPECT_EQ(DWORD(-2), RunOn(a, L"-noupd /size:300", &out));
+  EXPECT_NE(std::string::npos,
+            out.find("end.img.vro.a: partition 0 cannot grow to 300 MiB: partition 1 (sectors "
+                     "614400-819199) lies in the sectors it would take (the disk is 400 MiB; "
+                     "partition 0 can take at most 296 MiB): nothing was written"))
+      << out;
+  EXPECT_EQ(hash, vt::Sha256(a));
+
+  // Into an update file, and into a write-back file: the image itself is
+  // left as it was.
+  const std::wstring b = own + L".b", c = own + L".c", fix = own + L".c.fix";
+  ASSERT_TRUE(CopyFileW(own.c_str(), b.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(own.c_str(), c.c_str(), FALSE));
+  hash = vt::Sha256(own);
+  EXPECT_EQ(0u, RunOn(b, L"/size:200", &out)) << out;
+  EXPECT_EQ(hash, vt::Sha256(b));
+  expectGrownInside(b + L"_01.Upd", nullptr, 409600);
+  EXPECT_EQ(kImageOk, ImageSetPartitionSizeW(c.c_str(), fix.c_str(), 0, 100, 0));
+  EXPECT_EQ(hash, vt::Sha256(c));
+  expectGrownInside(c, fix.c_str(), 212992);
+
+  // Disks whose size is fixed.
+  const std::string& dir = gDir;
+  ASSERT_EQ(0, vt::Sh("qemu-img convert -f raw -O vpc -o subformat=fixed,force_size=on " +
+                          unixRaw + " " + vt::Q(dir + "/fixed.vhd") +
+                          " && qemu-img convert -f raw -O vpc -o subformat=dynamic,force_size=on " +
+                          unixRaw + " " + vt::Q(dir + "/dynamic.vhd"),
+                      &out))
+      << out;
+  for (const std::wstring& fixed :
+       {raw, vt::ToWin(dir + "/fixed.vhd"), vt::ToWin(dir + "/dynamic.vhd")}) {
+    SCOPED_TRACE(vt::Narrow(fixed));
+    hash = vt::Sha256(fixed);
+    EXPECT_EQ(DWORD(-2), RunOn(fixed, L"-noupd /size:100", &out));
+    EXPECT_NE(std::string::npos,
+              out.find(vt::Narrow(fixed) + ": an MBR partition grows only in an image of the own "
+                                           "sparse format (this image's size is fixed at 400 MiB"))
+        << out;
+    EXPECT_EQ(hash, vt::Sha256(fixed));
+  }
+}
+
 TEST(PartitionResize, RawImagesAndOtherSizesAreRefused) {
   std::wstring disk = Scratch() + L"\\raw.img";
   MakeDisk(disk, "mbr2048", 40, 96);
@@ -395,27 +549,99 @@ TEST(PartitionResize, RawImagesAndOtherSizesAreRefused) {
   EXPECT_EQ(before, ReadBytes(disk, 0, 512));
 }
 
+// "/size:" of the last GPT partition of a disk whose size is fixed grows it
+// inside the disk: a raw image as sgdisk leaves it, one whose file grew
+// after sgdisk wrote it, a fixed VHD, and a dynamic VHD through a
+// write-back file (by the export). The file keeps its size, the backup
+// table lies in the disk's last sectors (the grown file's moves there),
+// sgdisk -v finds the disk sound and the partition ending where it was
+// asked to, and the volume is sound. A size past the disk's end is refused
+// with a line naming the disk's size and the most the partition can take,
+// the image byte for byte as it was; so is one of the program's own
+// "/p /gpt /convert:" images.
 TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
-  std::wstring disk = Scratch() + L"\\gpt.img";
-  uint64_t start = MakeDisk(disk, "gpt", 40, 100);
+  InstallNtfsFormatter();
+  std::wstring grownFile = Scratch() + L"\\gpt.img";
+  uint64_t start = MakeDisk(grownFile, "gpt", 40, 100);
+  const std::string& dir = gDir;
+  std::string out;
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && cp gpt.img sound.img && sgdisk -e sound.img "
+                          ">/dev/null && sgdisk -v sound.img | grep -q 'No problems found' && "
+                          "qemu-img convert -f raw -O vpc -o subformat=fixed,force_size=on "
+                          "sound.img fixed.vhd && qemu-img convert -f raw -O vpc -o "
+                          "subformat=dynamic,force_size=on sound.img dynamic.vhd",
+                      &out))
+      << out;
+  const std::wstring sound = vt::ToWin(dir + "/sound.img"), fixed = vt::ToWin(dir + "/fixed.vhd"),
+                     dynamic = vt::ToWin(dir + "/dynamic.vhd"), fix = dynamic + L".fix";
   {
     CMountedImage image;
-    ASSERT_GE(image.OpenImage(disk.c_str(), nullptr, 0, 2), 0);
+    ASSERT_GE(image.OpenImage(grownFile.c_str(), nullptr, 0, 2), 0);
     EXPECT_EQ(0, HasEfiSystemPartition(&image));
     EXPECT_EQ(0, ResizeImagePartition(&image, 40));  // not larger
-    ASSERT_EQ(1, ResizeImagePartition(&image, 80));
     EXPECT_TRUE(image.Close());
   }
-  // The disk ends with the backup header behind the grown partition.
-  uint64_t last = start + 80 * 2048 - 1;
-  std::string out;
-  EXPECT_EQ(0, vt::Sh("truncate -s " + std::to_string((last + 4098) * 512) + " " +
-                      vt::Q(vt::ToUnix(disk))));
-  EXPECT_EQ(0, vt::Sh("sgdisk -v " + vt::Q(vt::ToUnix(disk)), &out)) << out;
-  EXPECT_NE(std::string::npos, out.find("No problems found")) << out;
-  EXPECT_EQ(0, vt::Sh("sgdisk -i 2 " + vt::Q(vt::ToUnix(disk)) + " | grep 'Last sector'", &out));
-  EXPECT_NE(std::string::npos, out.find(std::to_string(last))) << out;
-  ExpectSoundVolume(disk, start, 80 * 2048);
+
+  // Past the end: of the 100 MiB disk the partition may take sectors 2048
+  // to 204766 (the backup table holds the last 33), 98 MiB.
+  std::map<std::wstring, std::string> hashes;
+  for (const std::wstring& image : {sound, fixed, dynamic}) hashes[image] = vt::Sha256(image);
+  for (const std::wstring& image : {sound, fixed}) {
+    SCOPED_TRACE(vt::Narrow(image));
+    EXPECT_EQ(DWORD(-2), RunOn(image, L"-noupd /size:200", &out));
+    EXPECT_NE(std::string::npos,
+              out.find(vt::Narrow(image) + ": partition 2 cannot grow to 200 MiB: the disk's "
+                                           "size is fixed (a plain image or a VHD) at 100 MiB "
+                                           "(204800 sectors, the backup GPT in the last 33)"))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("partition 2 can take at most 98 MiB: not grown")) << out;
+    EXPECT_EQ(std::string::npos, out.find("failed with")) << out;
+  }
+  EXPECT_EQ(kImageVolumeOperationFailed,
+            ImageSetPartitionSizeW(dynamic.c_str(), fix.c_str(), 0, 200, 0));
+  for (const auto& h : hashes) EXPECT_EQ(h.second, vt::Sha256(h.first)) << vt::Narrow(h.first);
+
+  // Inside: to 80 MiB.
+  const uint64_t last = start + 80 * 2048 - 1;
+  auto expectSound = [&](const std::wstring& disk) {
+    SCOPED_TRACE(vt::Narrow(disk));
+    std::string out, unix = vt::Q(vt::ToUnix(disk));
+    EXPECT_EQ(0, vt::Sh("sgdisk -v " + unix + " && sgdisk -i 2 " + unix, &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("No problems found")) << out;
+    EXPECT_NE(std::string::npos, out.find("Last sector: " + std::to_string(last))) << out;
+    EXPECT_EQ(std::string("EFI PART"), std::string((const char*)&ReadBytes(disk, 204799 * 512, 8)[0], 8));
+    ExpectSoundVolume(disk, start, 80 * 2048);
+  };
+  for (const std::wstring& image : {grownFile, sound, fixed}) {
+    SCOPED_TRACE(vt::Narrow(image));
+    uint64_t bytes = FileBytes(image);
+    EXPECT_EQ(0u, RunOn(image, L"-noupd /size:80", &out)) << out;
+    EXPECT_EQ(bytes, FileBytes(image));
+  }
+  expectSound(grownFile);
+  expectSound(sound);
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && qemu-img convert -f vpc -O raw fixed.vhd fixed.raw"));
+  expectSound(vt::ToWin(dir + "/fixed.raw"));
+  EXPECT_EQ(kImageOk, ImageSetPartitionSizeW(dynamic.c_str(), fix.c_str(), 0, 80, 0));
+  EXPECT_EQ(hashes[dynamic], vt::Sha256(dynamic));
+  {
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(dynamic.c_str(), fix.c_str(), 0, 0), 0);
+    ToRaw(image, vt::ToWin(dir + "/dynamic.raw"), 100 * kMiB);
+    EXPECT_TRUE(image.Close());
+  }
+  expectSound(vt::ToWin(dir + "/dynamic.raw"));
+
+  // The program's own plain GPT image, made to hold its volume.
+  const std::wstring converted = vt::ToWin(dir + "/conv.img");
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/mbr.img") + " --size 40"));
+  ASSERT_EQ(0u, RunOn(converted, L"/p /gpt \"/convert:" + vt::ToWin(dir + "/mbr.img") + L"\"", &out))
+      << out;
+  std::string hash = vt::Sha256(converted);
+  EXPECT_EQ(DWORD(-2), RunOn(converted, L"-noupd /size:2000", &out));
+  EXPECT_NE(std::string::npos, out.find("conv.img: partition ")) << out;
+  EXPECT_NE(std::string::npos, out.find(" cannot grow to 2000 MiB: the disk's size is fixed")) << out;
+  EXPECT_EQ(hash, vt::Sha256(converted));
 
   uint8_t sector[512];
   memset(sector, 0x5A, sizeof sector);
@@ -428,33 +654,40 @@ TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
   EXPECT_EQ(0x5A, sector[511]);
 }
 
-// "/size:" of an own-format image's last GPT partition raises the image's
-// declared size first: read at that size, sgdisk finds both tables sound,
-// the partition runs up to the backup table and the volume mounts.
+// "/size:" of an own-format image's last GPT partition: inside the disk
+// (56 MiB of a 64 MiB disk) it keeps the image's declared size; past its
+// end it raises it first. Read at that size, sgdisk finds both tables
+// sound, the partition ending where it was asked to, or, grown past the
+// old end, up to the backup table, and the volume mounts.
 TEST(PartitionResize, GrowsTheLastGptPartitionOfAnOwnFormatImage) {
   InstallNtfsFormatter();
   std::wstring raw = Scratch() + L"\\gpt-own.img";
   uint64_t start = MakeDisk(raw, "gpt", 40, 64);
   std::wstring own = ToOwnFormat(raw, 64);
-  DWORD code = 0xDEADBEEF;
-  ASSERT_TRUE(apptest::RunProgram(L"\"-img:" + own + L"\" -noupd /size:100", code));
-  EXPECT_EQ(0u, code);
-  uint64_t sectors = DeclaredSectors(own);
-  EXPECT_GE(sectors, start + 100 * 2048 + 4098);
   std::wstring back = raw + L".back";
-  {
-    CMountedImage image;
-    ASSERT_GE(image.OpenImage(own.c_str(), nullptr, 0, 0), 0);
-    ToRaw(image, back, sectors * 512);
-    EXPECT_TRUE(image.Close());
-  }
   std::string out, unix = vt::Q(vt::ToUnix(back));
-  EXPECT_EQ(0, vt::Sh("sgdisk -v " + unix, &out)) << out;
-  EXPECT_NE(std::string::npos, out.find("No problems found")) << out;
-  uint64_t last = sectors - 4098;
-  EXPECT_EQ(0, vt::Sh("sgdisk -i 2 " + unix + " | grep 'Last sector'", &out));
-  EXPECT_NE(std::string::npos, out.find(std::to_string(last))) << out;
-  ExpectSoundVolume(back, start, last - start + 1, true);
+  auto expectSound = [&](uint64_t sectors, uint64_t last, bool mount) {
+    {
+      CMountedImage image;
+      ASSERT_GE(image.OpenImage(own.c_str(), nullptr, 0, 0), 0);
+      ToRaw(image, back, sectors * 512);
+      EXPECT_TRUE(image.Close());
+    }
+    EXPECT_EQ(0, vt::Sh("sgdisk -v " + unix, &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("No problems found")) << out;
+    EXPECT_EQ(0, vt::Sh("sgdisk -i 2 " + unix + " | grep 'Last sector'", &out));
+    EXPECT_NE(std::string::npos, out.find(std::to_string(last))) << out;
+    ExpectSoundVolume(back, start, last - start + 1, mount);
+  };
+  uint64_t sectors = DeclaredSectors(own);
+  EXPECT_EQ(0u, RunOn(own, L"-noupd /size:56", &out)) << out;
+  EXPECT_EQ(sectors, DeclaredSectors(own));
+  expectSound(sectors, start + 56 * 2048 - 1, false);
+
+  EXPECT_EQ(0u, RunOn(own, L"-noupd /size:100", &out)) << out;
+  sectors = DeclaredSectors(own);
+  EXPECT_GE(sectors, start + 100 * 2048 + 4098);
+  expectSound(sectors, sectors - 4098, true);
 }
 
 std::vector<uint8_t> DiskBytes(const std::wstring& own, uint64_t bytes) {
@@ -557,6 +790,44 @@ TEST(PartitionResize, AGrowThatFailsAtAnyWriteLeavesTheDiskAsItWas) {
   }
   EXPECT_EQ(clusters * 8, BootSectors(back, start));
   ExpectSoundVolume(back, start, clusters * 8 + 1, true);
+
+  // The grow of a plain GPT disk's last partition writes both tables (the
+  // backup one in the disk's last sectors, where the file's growth left it
+  // short of them) and then the volume: one whose n-th write fails leaves
+  // the file byte for byte as it was; the one that meets no failure leaves
+  // a disk sgdisk finds sound.
+  std::wstring gpt = raw + L".gpt", gptWork = gpt + L".work";
+  uint64_t gptStart = MakeDisk(gpt, "gpt", 40, 64);
+  {
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(gpt.c_str(), nullptr, 0, 2), 0);
+    EXPECT_TRUE(image.Close());
+  }
+  const std::string hash = vt::Sha256(gpt);
+  for (int n = 1;; n++) {
+    SCOPED_TRACE("GPT, failed at write " + std::to_string(n));
+    ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(vt::ToUnix(gpt)) + " " +
+                        vt::Q(vt::ToUnix(gptWork))));
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(gptWork.c_str(), nullptr, 0, 2), 0);
+    int grown, writes;
+    {
+      FailingWrites failing(image.IoBlock(), n);
+      grown = ResizeImagePartition(&image, 56);
+      writes = failing.Writes();
+    }
+    EXPECT_TRUE(image.Close());
+    if (writes < n) {
+      EXPECT_EQ(1, grown);
+      ASSERT_GT(n, 4);
+      break;
+    }
+    EXPECT_EQ(0, grown);
+    ASSERT_EQ(hash, vt::Sha256(gptWork));
+  }
+  std::string out, unix = vt::Q(vt::ToUnix(gptWork));
+  EXPECT_EQ(0, vt::Sh("sgdisk -v " + unix + " | grep 'No problems found'", &out)) << out;
+  ExpectSoundVolume(gptWork, gptStart, 56 * 2048);
 }
 
 // A grow whose process dies at any write of the image or of its undo
@@ -633,6 +904,58 @@ TEST(PartitionResize, AGrowStoppedAtAnyWriteIsRolledBackAtTheNextOpen) {
     }
   }
   EXPECT_GT(rolledBack, 0);
+
+  // A plain GPT disk's grow (both tables, the backup one in the disk's
+  // last sectors, then the volume) stopped at any write of the file or its
+  // journal: after the next open the disk is as a reader of its volume saw
+  // it (its free clusters aside, byte for byte), or grown whole and sound.
+  std::wstring gpt = m.raw + L".gpt", gptWork = gpt + L".work";
+  const std::string unixGpt = vt::Q(vt::ToUnix(gpt)), unixWork = vt::Q(vt::ToUnix(gptWork));
+  uint64_t gptStart = MakeDisk(gpt, "gpt", 40, 64);
+  {
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(gpt.c_str(), nullptr, 0, 2), 0);
+    EXPECT_TRUE(image.Close());
+  }
+  const std::string view = vt::ReaderView(vt::ToUnix(gpt), (long)gptStart);
+  ASSERT_FALSE(view.empty());
+  const std::string copy = "rm -f " + unixWork + "* && cp --sparse=always " + unixGpt + " " + unixWork;
+  int writes = 0;
+  {
+    ASSERT_EQ(0, vt::Sh(copy));
+    CMountedImage image;
+    ASSERT_GE(image.OpenImage(gptWork.c_str(), nullptr, 0, 2), 0);
+    it::WriteFaults count(it::WriteFaults::COUNT, 0);
+    ASSERT_EQ(1, ResizeImagePartition(&image, 56));
+    EXPECT_TRUE(image.Close());
+    writes = count.Count();
+  }
+  int rolledBackGpt = 0;
+  for (int n = 1; n <= writes; n += writes > 40 ? 1 + n % 4 : 1) {
+    SCOPED_TRACE("GPT, stopped at write " + std::to_string(n) + " of " + std::to_string(writes));
+    ASSERT_EQ(0, vt::Sh(copy));
+    {
+      CMountedImage image;
+      ASSERT_GE(image.OpenImage(gptWork.c_str(), nullptr, 0, 2), 0);
+      it::WriteFaults faults(it::WriteFaults::STOP, n);
+      ResizeImagePartition(&image, 56);
+      image.Close();
+    }
+    {
+      CMountedImage image;
+      ASSERT_GE(image.OpenImage(gptWork.c_str(), nullptr, 0, n % 2 ? 2 : 0), 0);
+      EXPECT_TRUE(image.Close());
+    }
+    std::string out;
+    EXPECT_EQ(0, vt::Sh("test ! -e " + vt::Q(vt::ToUnix(gptWork) + ".journal")));
+    if (vt::ReaderView(vt::ToUnix(gptWork), (long)gptStart) == view) {
+      rolledBackGpt++;
+      continue;
+    }
+    EXPECT_EQ(0, vt::Sh("sgdisk -v " + unixWork + " | grep 'No problems found'", &out)) << out;
+    ExpectSoundVolume(gptWork, gptStart, 56 * 2048);
+  }
+  EXPECT_GT(rolledBackGpt, 0);
 }
 
 TEST(PartitionResize, FindsTheEfiSystemPartition) {

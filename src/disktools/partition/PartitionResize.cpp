@@ -12,7 +12,6 @@
 #include "disktools/clone/GptLayout.h"
 #include "disktools/partition/GptTables.h"
 #include "disktools/ntfsformat/NtfsFormat.h"
-#include "common/ConsoleOutput.h"
 #include "image/device/DiskWriteJournal.h"
 #include "image/device/HostWriteFailure.h"
 #include "image/device/MbrTemplate.h"
@@ -61,6 +60,19 @@ void RefuseGrow(CMountedImage* image, const std::wstring& why) {
                    L": " + why + L": not grown\r\n");
 }
 
+// The disk's present size in sectors: the largest size one of its layers
+// declares (an update file the image grew in declares more than its base).
+uint64_t DiskSectors(CMountedImage* image) {
+  uint64_t capacity = 0;
+  for (_VROH_RW_CLASS& layer : image->DiskObject()->Layers()->m_Layers)
+    if (layer.IsOpen() && layer.m_nCapacity > capacity) capacity = layer.m_nCapacity;
+  return capacity ? capacity - 1 : 0;
+}
+
+std::wstring MiB(uint64_t sectors) {
+  return std::to_wstring((unsigned long long)(sectors / 2048)) + L" MiB";
+}
+
 bool IsOwnFormat(CMountedImage* image) {
   _VROH_MOUNT_RW* disk = image->DiskObject();
   return disk && disk->BaseType() == VRO_TYPE_SPARSE;
@@ -89,47 +101,77 @@ bool SetImageCapacity(CMountedImage* image, uint64_t capacity) {
 
 // The other MBR entry (an extended one holds the logical partitions) that
 // lies in sectors [start, end) of the disk, or -1 when they are free. The
-// line names it, the partition and the image.
-int MbrEntryInTheWay(CMountedImage* image, const uint8_t* mbr, uint64_t start, uint64_t end) {
+// line names it, the image, the disk's size and the most the partition can
+// take: the size whose disk, rounded as the own format rounds it, ends
+// before the first entry behind the partition's start.
+int MbrEntryInTheWay(CMountedImage* image, const uint8_t* mbr, uint64_t start, uint64_t end,
+                     uint64_t megabytes) {
   int index = image->PartitionIndex();
+  int inWay = -1;
+  uint64_t room = ~0ull;  // the first sector of another entry from start on
   for (int i = 0; i < 4; i++) {
     const uint8_t* e = mbr + VRO_MBR_ENTRY_OFFSET + 16 * i;
     uint64_t first = Get32(e + 8), count = Get32(e + 12);
-    if (i == index || !e[4] || !count || first >= end || first + count <= start) continue;
-    bool extended = e[4] == 0x05 || e[4] == 0x0F || e[4] == 0x85;
-    wchar_t line[200];
-    _snwprintf(line, 200,
-               L": partition %d cannot grow: %s %d (sectors %I64u-%I64u) lies in the sectors it "
-               L"would take: nothing was written\r\n",
-               index, extended ? L"the extended partition" : L"partition", i, first,
-               first + count - 1);
-    line[199] = 0;
-    WriteCommandLine(image->ImagePath() + line);
-    return i;
+    if (i == index || !e[4] || !count || first + count <= start) continue;
+    room = first < start ? 0 : (first < room ? first : room);
+    if (first < end && inWay < 0) inWay = i;
   }
-  return -1;
+  if (inWay < 0) return -1;
+  const uint8_t* e = mbr + VRO_MBR_ENTRY_OFFSET + 16 * inWay;
+  uint64_t first = Get32(e + 8), count = Get32(e + 12);
+  bool extended = e[4] == 0x05 || e[4] == 0x0F || e[4] == 0x85;
+  uint64_t most = room / 16384 * 8;  // ImageSectorsFromMegabytes(most) - 1 <= room
+  uint64_t length = Get32(mbr + VRO_MBR_ENTRY_OFFSET + 16 * index + 12);
+  bool larger = most && ImageSectorsFromMegabytes((uint32_t)most) - 1 - start > length;
+  wchar_t line[400];
+  _snwprintf(line, 400,
+             L": partition %d cannot grow to %I64u MiB: %s %d (sectors %I64u-%I64u) lies in the "
+             L"sectors it would take (the disk is %ls; ",
+             index, megabytes, extended ? L"the extended partition" : L"partition", inWay, first,
+             first + count - 1, MiB(DiskSectors(image)).c_str());
+  line[399] = 0;
+  std::wstring text = image->ImagePath() + line;
+  if (larger)
+    text += L"partition " + std::to_wstring(index) + L" can take at most " +
+            std::to_wstring((unsigned long long)most) + L" MiB";
+  else
+    text += L"partition " + std::to_wstring(index) + L" has no room to grow";
+  WriteCommandLine(text + L"): nothing was written\r\n");
+  return inWay;
 }
 
 // The grows write the partition table and then the file system; a step
 // that fails leaves the rest to the caller's journal.
 int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes) {
   DiskIoBlock* block = image->IoBlock();
-  uint8_t* entry = mbr + VRO_MBR_ENTRY_OFFSET + 16 * image->PartitionIndex();
+  int index = image->PartitionIndex();
+  uint8_t* entry = mbr + VRO_MBR_ENTRY_OFFSET + 16 * index;
   uint64_t capacity = ImageSectorsFromMegabytes((uint32_t)megabytes);
-  uint64_t start = Get32(entry + 8);
-  // The partition runs from its own start to the disk's last sector
-  // (the capacity counts the header slot too), over no other partition.
+  uint64_t start = Get32(entry + 8), length = Get32(entry + 12);
+  uint64_t disk = DiskSectors(image);
+  // The partition runs from its own start to the last sector of a disk of
+  // the size asked (the capacity counts the header slot too), over no
+  // other partition.
   if (capacity - 1 <= start || capacity - 1 - start > 0xFFFFFFFFull) return 0;
   // Only the own format declares its size; a raw image or a VHD keeps its
   // sectors, and an MBR partition cannot run past them.
   if (!IsOwnFormat(image)) {
     RefuseGrow(image, L"an MBR partition grows only in an image of the own sparse format (this "
-                      L"image's size is fixed: a raw image or a VHD)");
+                      L"image's size is fixed at " + MiB(disk) + L": a raw image or a VHD)");
     return 0;
   }
-  if (MbrEntryInTheWay(image, mbr, start, capacity - 1) >= 0) return 0;
-  if (!SetImageCapacity(image, capacity)) return 0;
-  SetMbrEntryLength(entry, (uint32_t)(capacity - 1 - start));
+  uint64_t end = capacity - 1;
+  if (end - start <= length) {
+    RefuseGrow(image, L"partition " + std::to_wstring(index) + L" holds " + MiB(length) +
+                          L" already, as much as a grow to " +
+                          std::to_wstring((unsigned long long)megabytes) + L" MiB would give it");
+    return 0;
+  }
+  if (MbrEntryInTheWay(image, mbr, start, end, megabytes) >= 0) return 0;
+  // A disk larger than the size asked keeps its size (and whatever lies
+  // behind the grown partition): the image's size only grows.
+  if (capacity - 1 > disk && !SetImageCapacity(image, capacity)) return 0;
+  SetMbrEntryLength(entry, (uint32_t)(end - start));
   _VROH_OBJ_IMG* base = image->DiskObject()->Layers()->Base().Container();
   Put32(mbr + 440, (uint32_t)Ld64(base->Header() + vroimg::kOffOwnId));
   if (!WriteDisk(block, 0, mbr, kSector) || !image->RemountNtfs()) return 0;
@@ -140,15 +182,21 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
   DiskIoBlock* block = image->IoBlock();
   uint8_t header[kSector];
   uint64_t headerLba = Get32(mbr + VRO_MBR_ENTRY_OFFSET + 8);
-  if (!ReadDisk(block, headerLba * kSector, header, kSector) || memcmp(header, "EFI PART", 8))
+  uint32_t index = (uint32_t)image->PartitionIndex();
+  const std::wstring name = L"partition " + std::to_wstring(index + 1);
+  if (!ReadDisk(block, headerLba * kSector, header, kSector) || memcmp(header, "EFI PART", 8)) {
+    RefuseGrow(image, L"its protective MBR points to no GPT header at sector " +
+                          std::to_wstring((unsigned long long)headerLba));
     return 0;
+  }
   uint32_t headerSize = Get32(header + 12);
   uint64_t arrayLba = Get64(header + 72);
   uint32_t count = Get32(header + 80), entrySize = Get32(header + 84);
-  uint32_t index = (uint32_t)image->PartitionIndex();
   if (entrySize < kGptEntryBytes || index >= count || headerSize < 92 || headerSize > kSector ||
-      uint64_t(count) * entrySize > (64u << 20))
+      uint64_t(count) * entrySize > (64u << 20)) {
+    RefuseGrow(image, L"its GPT header does not describe a table that holds " + name);
     return 0;
+  }
   uint32_t arrayBytes = count * entrySize;
   std::vector<uint8_t> entries((arrayBytes + kSector - 1) / kSector * kSector);
   if (!ReadDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size())) return 0;
@@ -158,25 +206,49 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
     const uint8_t* e = &entries[size_t(i) * entrySize];
     if (i != index && Get64(e + 40) > first) {
       RefuseGrow(image, L"partition " + std::to_wstring(i + 1) + L" is in the way (it lies " +
-                            L"behind partition " + std::to_wstring(index + 1) +
-                            L", which can grow only as the disk's last)");
+                            L"behind " + name + L", which can grow only as the disk's last)");
       return 0;
     }
   }
   uint64_t length = megabytes * (1ull << 20) / kSector;
-  if (last < first || length <= last - first + 1) return 0;
+  if (last < first || length <= last - first + 1) {
+    RefuseGrow(image, name + L" holds " + MiB(last < first ? 0 : last - first + 1) +
+                          L" already, as much as a grow to " +
+                          std::to_wstring((unsigned long long)megabytes) + L" MiB would give it");
+    return 0;
+  }
+  // The backup array and header take the disk's last sectors; the
+  // partition ends before them.
+  uint64_t disk = DiskSectors(image), tail = 1 + entries.size() / kSector;
+  uint64_t lastUsable = disk > tail + first ? disk - tail - 1 : 0;
   uint64_t newLast = first + length - 1;
-  // An own-format image declares its size: it grows first, in its own
-  // steps, and the partition takes the disk up to the backup table.
-  if (IsOwnFormat(image)) {
+  if (newLast > lastUsable) {
+    // An own-format image declares its size: it grows, in its own steps,
+    // and the partition takes the disk up to the backup table. Any other
+    // disk ends where it ends.
+    if (!IsOwnFormat(image)) {
+      uint64_t most = lastUsable >= first ? (lastUsable - first + 1) / 2048 : 0;
+      RefuseGrow(image, name + L" cannot grow to " +
+                            std::to_wstring((unsigned long long)megabytes) +
+                            L" MiB: the disk's size is fixed (a plain image or a VHD) at " +
+                            MiB(disk) + L" (" + std::to_wstring((unsigned long long)disk) +
+                            L" sectors, the backup GPT in the last " +
+                            std::to_wstring((unsigned long long)tail) + L"), so " +
+                            (most * 2048 > last - first + 1
+                                 ? name + L" can take at most " +
+                                       std::to_wstring((unsigned long long)most) + L" MiB"
+                                 : name + L" has no room to grow"));
+      return 0;
+    }
     uint64_t sectors = newLast + kGptTailSectors;
     uint64_t capacity = ImageSectorsFromMegabytes((uint32_t)((sectors + 2047) / 2048));
     if (!SetImageCapacity(image, capacity)) return 0;
-    newLast = capacity - 1 - kGptTailSectors;
+    disk = capacity - 1;
+    newLast = disk - kGptTailSectors;
   }
   Put64(own + 40, newLast);
   if (!WriteDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size()) ||
-      !WriteGptTables(block, header, entries, newLast + kGptTailSectors - 1))
+      !WriteGptTables(block, header, entries, disk - 1))
     return 0;
   if (!image->RemountNtfs()) return 0;
   return ResizeNtfsFileSystem(image, (newLast - first + 1) * kSector);
