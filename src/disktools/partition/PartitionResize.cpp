@@ -122,7 +122,7 @@ int MbrEntryInTheWay(CMountedImage* image, const uint8_t* mbr, uint64_t start, u
   bool extended = e[4] == 0x05 || e[4] == 0x0F || e[4] == 0x85;
   uint64_t most = room / 16384 * 8;  // ImageSectorsFromMegabytes(most) - 1 <= room
   uint64_t length = Get32(mbr + VRO_MBR_ENTRY_OFFSET + 16 * index + 12);
-  bool larger = most && ImageSectorsFromMegabytes((uint32_t)most) - 1 - start > length;
+  bool larger = most && ImageSectorsFromMegabytes((uint32_t)most) - 1 > start + length;
   wchar_t line[400];
   _snwprintf(line, 400,
              L": partition %d cannot grow to %I64u MiB: %s %d (sectors %I64u-%I64u) lies in the "
@@ -157,13 +157,13 @@ int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes) {
   // sectors, and an MBR partition cannot run past them.
   if (!IsOwnFormat(image)) {
     RefuseGrow(image, L"an MBR partition grows only in an image of the own sparse format (this "
-                      L"image's size is fixed at " + MiB(disk) + L": a raw image or a VHD)");
+                      L"image's size is fixed at " + MiB(disk) + L": a plain image or a VHD)");
     return 0;
   }
   uint64_t end = capacity - 1;
   if (end - start <= length) {
-    RefuseGrow(image, L"partition " + std::to_wstring(index) + L" holds " + MiB(length) +
-                          L" already, as much as a grow to " +
+    RefuseGrow(image, L"partition " + std::to_wstring(index) + L" takes " + MiB(length) +
+                          L" already, no less than a grow to " +
                           std::to_wstring((unsigned long long)megabytes) + L" MiB would give it");
     return 0;
   }
@@ -199,7 +199,11 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
   }
   uint32_t arrayBytes = count * entrySize;
   std::vector<uint8_t> entries((arrayBytes + kSector - 1) / kSector * kSector);
-  if (!ReadDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size())) return 0;
+  if (!ReadDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size())) {
+    RefuseGrow(image, L"its GPT entries (from sector " +
+                          std::to_wstring((unsigned long long)arrayLba) + L") cannot be read");
+    return 0;
+  }
   uint8_t* own = &entries[size_t(index) * entrySize];
   uint64_t first = Get64(own + 32), last = Get64(own + 40);
   for (uint32_t i = 0; i < count; i++) {
@@ -212,8 +216,8 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
   }
   uint64_t length = megabytes * (1ull << 20) / kSector;
   if (last < first || length <= last - first + 1) {
-    RefuseGrow(image, name + L" holds " + MiB(last < first ? 0 : last - first + 1) +
-                          L" already, as much as a grow to " +
+    RefuseGrow(image, name + L" takes " + MiB(last < first ? 0 : last - first + 1) +
+                          L" already, no less than a grow to " +
                           std::to_wstring((unsigned long long)megabytes) + L" MiB would give it");
     return 0;
   }
