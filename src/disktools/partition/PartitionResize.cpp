@@ -156,8 +156,10 @@ int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes) {
   // Only the own format declares its size; a raw image or a VHD keeps its
   // sectors, and an MBR partition cannot run past them.
   if (!IsOwnFormat(image)) {
-    RefuseGrow(image, L"an MBR partition grows only in an image of the own sparse format (this "
-                      L"image's size is fixed at " + MiB(disk) + L": a plain image or a VHD)");
+    RefuseGrow(image,
+               L"an MBR partition grows only in an image of the own sparse format (this "
+               L"image's size is fixed at " +
+                   MiB(disk) + L": a plain image or a VHD)");
     return 0;
   }
   uint64_t end = capacity - 1;
