@@ -10,7 +10,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VRO_BUILD_DIR:-$root/build}
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
-ninja -C "$build" VroMount test_mainwnd
+ninja -C "$build" VroMount test_mainwnd_session
 export WINEPREFIX="$build/wineprefix"
 "$root/tests/wine-prefix.sh" >/dev/null
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -32,7 +32,7 @@ work=/tmp/vromount-pictures
 rm -rf "$work"
 mkdir -p "$work"
 VRO_SESSION_LANGUAGES="2052 1041 1042" VRO_SESSION_PICTURES="$work" \
-  wine "$build/tests/app/mainwnd/test_mainwnd.exe" --gtest_filter='MainWindowSession.*'
+  wine "$build/tests/app/mainwnd/session/test_mainwnd_session.exe" --gtest_filter='MainWindowSession.*'
 for lang in 2052 1041 1042; do
   for name in main main-properties; do
     convert "$work/$name-$lang.png" -resize '800x>' -colors 128 "$root/docs/$name-$lang.png"

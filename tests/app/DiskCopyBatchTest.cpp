@@ -175,9 +175,11 @@ TEST(DiskCopyBatch, ConsoleShowsHeaderProgressAndResultOnThePromptLine) {
       CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, screen);
-  // Wine's console host may still be starting when AllocConsole returns.
+  // Wine's console host may still be starting when AllocConsole returns:
+  // the buffer answers once it runs (on a loaded machine that can take
+  // seconds; the limit is far above).
   CONSOLE_SCREEN_BUFFER_INFO info;
-  for (int i = 0; i < 250 && !GetConsoleScreenBufferInfo(screen, &info); ++i) Sleep(20);
+  for (int i = 0; i < 6000 && !GetConsoleScreenBufferInfo(screen, &info); ++i) Sleep(20);
   FlushConsoleInputBuffer(input);
   DWORD written;
   WriteConsoleW(screen, L"C:\\>", 4, &written, nullptr);  // the prompt the header covers

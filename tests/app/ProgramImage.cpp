@@ -127,9 +127,10 @@ bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow
     return false;
   // A run that opens the main window (no batch command, or "/format" and
   // "/merge" before the window) ends when the window is closed; without
-  // closeWindow it is stopped and fails.
+  // closeWindow it is stopped and fails. The limit is far above what a
+  // command of the tests takes on a loaded machine.
   DWORD wait = WAIT_TIMEOUT;
-  for (int i = 0; i < 300 && wait == WAIT_TIMEOUT; ++i) {
+  for (int i = 0; i < 1500 && wait == WAIT_TIMEOUT; ++i) {
     wait = WaitForSingleObject(pi.hProcess, 200);
     if (wait == WAIT_TIMEOUT && closeWindow) CloseMainWindowOf(pi.dwProcessId);
   }

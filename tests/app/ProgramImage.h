@@ -32,7 +32,7 @@ void* FindExport(const uint8_t* image, const char* name);
 
 // Runs the program with the arguments and returns its full 32-bit exit code.
 // A main window it opens is closed, or, without closeWindow, the run is
-// stopped after a minute and fails. output: an inheritable handle for its
+// stopped after five minutes and fails. output: an inheritable handle for its
 // standard output and error, or null.
 // program: another copy of the program (with its own settings file) to run.
 bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow = true,

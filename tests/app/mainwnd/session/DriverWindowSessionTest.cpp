@@ -13,9 +13,9 @@
 #include <cstddef>
 #include <string>
 
-#include "../../infinstall/InfTestUtil.h"
-#include "../../registry/FacadeTestUtil.h"
-#include "SessionHarness.h"
+#include "../../../infinstall/InfTestUtil.h"
+#include "../../../registry/FacadeTestUtil.h"
+#include "../SessionHarness.h"
 #include "TestSupport.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfImporter.h"

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "SessionHarness.h"
+#include "../SessionHarness.h"
 #include "TestSupport.h"
 #include "resources/ResourceIds.h"
 

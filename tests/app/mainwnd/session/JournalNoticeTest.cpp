@@ -12,8 +12,8 @@
 
 #include <string>
 
-#include "../../image/WriteFaults.h"
-#include "SessionHarness.h"
+#include "../../../image/WriteFaults.h"
+#include "../SessionHarness.h"
 #include "TestSupport.h"
 #include "image/copy/TreeCopy.h"
 #include "app/mainwnd/FilePanes.h"

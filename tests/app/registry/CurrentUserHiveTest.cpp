@@ -8,7 +8,7 @@
 // and hivexget.
 #include <gtest/gtest.h>
 
-#include "BatchTestUtil.h"
+#include "../BatchTestUtil.h"
 
 using namespace bt;
 

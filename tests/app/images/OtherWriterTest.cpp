@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <map>
 
-#include "BatchTestUtil.h"
+#include "../BatchTestUtil.h"
 #include "SparseFileMap.h"
 
 using namespace bt;

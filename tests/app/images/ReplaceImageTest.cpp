@@ -6,8 +6,8 @@
 
 #include <functional>
 
-#include "../image/WriteFaults.h"
-#include "BatchTestUtil.h"
+#include "../../image/WriteFaults.h"
+#include "../BatchTestUtil.h"
 #include "app/ImageOperations.h"
 #include "image/device/DeviceSource.h"
 #include "image/stack/MountRw.h"

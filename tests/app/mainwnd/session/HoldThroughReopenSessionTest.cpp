@@ -18,8 +18,8 @@
 #include <sstream>
 #include <string>
 
-#include "../ProgramImage.h"
-#include "SessionHarness.h"
+#include "../../ProgramImage.h"
+#include "../SessionHarness.h"
 #include "TestSupport.h"
 #include "app/HostEntry.h"
 #include "app/ImageOperations.h"
@@ -136,10 +136,10 @@ class SecondProgram {
 class CloseWatch {
  public:
   CloseWatch(const std::string& file, const std::string& out) : m_out(out) {
-    EXPECT_EQ(
-        0,
-        vt::Sh("python3 " + vt::Q(vt::SourceDirUnix() + "/tests/app/mainwnd/close-watch.py") + " " +
-               vt::Q(file) + " " + vt::Q(out + ".stop") + " " + vt::Q(out) + " >/dev/null 2>&1 &"));
+    EXPECT_EQ(0, vt::Sh("python3 " +
+                        vt::Q(vt::SourceDirUnix() + "/tests/app/mainwnd/session/close-watch.py") +
+                        " " + vt::Q(file) + " " + vt::Q(out + ".stop") + " " + vt::Q(out) +
+                        " >/dev/null 2>&1 &"));
     EXPECT_TRUE(Poll([&] { return vt::FileExists(vt::ToWin(out + ".ready")); }));
   }
   // The times everyone let go of the file since the watch began.

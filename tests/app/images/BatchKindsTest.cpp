@@ -4,7 +4,7 @@
 // qemu-img, ntfscat, mcopy, hivexget and hivexregedit.
 #include <gtest/gtest.h>
 
-#include "BatchTestUtil.h"
+#include "../BatchTestUtil.h"
 
 using namespace bt;
 

@@ -10,7 +10,7 @@
 
 #include <functional>
 
-#include "BatchTestUtil.h"
+#include "../BatchTestUtil.h"
 #include "SparseFileMap.h"
 #include "image/formats/sparse/ImageHeader.h"
 

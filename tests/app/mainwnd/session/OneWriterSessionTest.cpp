@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "SessionHarness.h"
+#include "../SessionHarness.h"
 #include "TestSupport.h"
 #include "resources/ResourceIds.h"
 

@@ -4,8 +4,8 @@
 // line naming the file, and leaves every file as it was.
 #include <gtest/gtest.h>
 
-#include "../image/WriteFaults.h"
-#include "BatchTestUtil.h"
+#include "../../image/WriteFaults.h"
+#include "../BatchTestUtil.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/copy/TreeCopy.h"
 #include "image/mount/MountedImage.h"

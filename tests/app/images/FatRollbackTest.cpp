@@ -10,8 +10,8 @@
 
 #include <functional>
 
-#include "../image/ImagePatch.h"
-#include "BatchTestUtil.h"
+#include "../../image/ImagePatch.h"
+#include "../BatchTestUtil.h"
 
 using namespace bt;
 

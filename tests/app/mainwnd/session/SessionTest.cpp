@@ -15,7 +15,7 @@
 #include <sstream>
 #include <string>
 
-#include "SessionHarness.h"
+#include "../SessionHarness.h"
 #include "TestSupport.h"
 #include "resources/ResourceIds.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "SessionHarness.h"
+#include "../SessionHarness.h"
 #include "TestSupport.h"
 #include "resources/ResourceIds.h"
 #include "ui/UiResources.h"

@@ -11,8 +11,8 @@
 #include <tlhelp32.h>
 #include <gtest/gtest.h>
 
-#include "../image/MountedImageTestUtil.h"
-#include "BatchTestUtil.h"
+#include "../../image/MountedImageTestUtil.h"
+#include "../BatchTestUtil.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/MountRw.h"
 

@@ -5,7 +5,7 @@
 // hivexsh, hivexregedit, ntfscat and mtools.
 #include <gtest/gtest.h>
 
-#include "BatchTestUtil.h"
+#include "../BatchTestUtil.h"
 
 using namespace bt;
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "../infinstall/InfTestUtil.h"
-#include "../registry/FacadeTestUtil.h"
-#include "ProgramImage.h"
+#include "../../infinstall/InfTestUtil.h"
+#include "../../registry/FacadeTestUtil.h"
+#include "../ProgramImage.h"
 #include "TestSupport.h"
 #include "app/ImageOperations.h"
 #include "driverstore/DriverStore.h"

@@ -7,8 +7,8 @@
 // ntfscat, hivexsh, hivexregedit and an independent replay of the logs.
 #include <gtest/gtest.h>
 
-#include "BatchTestUtil.h"
-#include "../registry/hive/RealHives.h"
+#include "../BatchTestUtil.h"
+#include "../../registry/hive/RealHives.h"
 #include "registry/hive/HiveOps.h"
 
 using namespace bt;

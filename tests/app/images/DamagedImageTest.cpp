@@ -6,9 +6,9 @@
 
 #include <functional>
 
-#include "../image/ImagePatch.h"
-#include "../image/TreeCopyTestUtil.h"
-#include "BatchTestUtil.h"
+#include "../../image/ImagePatch.h"
+#include "../../image/TreeCopyTestUtil.h"
+#include "../BatchTestUtil.h"
 
 namespace {
 
