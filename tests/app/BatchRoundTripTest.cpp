@@ -207,6 +207,148 @@ TEST_P(UpdateTimes, AFileOfTheSameTimeIsKept) {
 
 INSTANTIATE_TEST_SUITE_P(Volumes, UpdateTimes, ::testing::Values("fat32", "exfat"));
 
+// The program run by Wine under a host time zone. Wine takes the zone from
+// TZ in the Unix environment a Wine process starts with, which a Windows
+// parent does not hand on: the run goes through the shell. Its exit code
+// as Unix passes it on (the low 8 bits: -12 is 244).
+int RunInZone(const std::string& tz, const std::vector<std::wstring>& arguments,
+              std::string* output) {
+  std::string line = "TZ=" + tz + " WINEDEBUG=-all wine " + vt::Q(VRO_PROGRAM_UNIX);
+  for (const std::wstring& a : arguments) line += " " + vt::Q(vt::Narrow(a));
+  return vt::Sh(line, output);
+}
+
+// A UTC time in FILETIME units, and the same moved by minutes.
+uint64_t Utc(int y, int mo, int d, int h, int mi, int s, int ms = 0) {
+  SYSTEMTIME st = {(WORD)y, (WORD)mo, 0, (WORD)d, (WORD)h, (WORD)mi, (WORD)s, (WORD)ms};
+  FILETIME f = {};
+  EXPECT_TRUE(SystemTimeToFileTime(&st, &f));
+  return (uint64_t)f.dwHighDateTime << 32 | f.dwLowDateTime;
+}
+const int64_t kMinuteTicks = 600000000LL;
+
+// "YYYY-MM-DD HH:MM:SS.CC UTC" for touch, and "YYYY-MM-DDTHH:MM:SS" as
+// date -u prints a file's time.
+std::string TouchText(uint64_t t, bool touch = true) {
+  FILETIME f = {(DWORD)t, (DWORD)(t >> 32)};
+  SYSTEMTIME st;
+  EXPECT_TRUE(FileTimeToSystemTime(&f, &st));
+  char text[64];
+  if (touch)
+    snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%02u UTC", st.wYear, st.wMonth,
+             st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds / 10);
+  else
+    snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", st.wYear, st.wMonth, st.wDay,
+             st.wHour, st.wMinute, st.wSecond);
+  return text;
+}
+
+// An exFAT time stamp of local time t, and its 10 ms past the even second.
+uint32_t ExfatStamp(uint64_t t, uint8_t* tenMs) {
+  FILETIME f = {(DWORD)t, (DWORD)(t >> 32)};
+  SYSTEMTIME st;
+  EXPECT_TRUE(FileTimeToSystemTime(&f, &st));
+  *tenMs = (uint8_t)(st.wSecond % 2 * 100 + st.wMilliseconds / 10);
+  return (uint32_t)(st.wYear - 1980) << 25 | (uint32_t)st.wMonth << 21 | (uint32_t)st.wDay << 16 |
+         (uint32_t)st.wHour << 11 | (uint32_t)st.wMinute << 5 | st.wSecond / 2u;
+}
+
+// exFAT keeps each time as local time with its offset from UTC. a.txt,
+// stamped 12:00 at -05:00 (17:00 UTC) and at +05:30 (06:30 UTC), comes out
+// with its UTC time; -update keeps it against a host file two hours older
+// and replaces it with one two minutes newer, whatever the host's zone
+// (UTC, -03:00). What replaced it carries the host zone's offset, valid,
+// with local times and 10 ms that give its UTC time back, as exfat-fuse
+// reads it; fsck.exfat passes the volume.
+TEST(BatchRoundTrip, ExfatTimesKeepTheirOffsetFromUtc) {
+  Volume v = MakeVolume("exfat");
+  const std::string pristine = v.dir + "/pristine.img", host = v.dir + "/a.txt";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(v.image) + " " + vt::Q(pristine)));
+  struct Zone {
+    const char* tz;
+    int minutes;
+  };
+  const std::wstring image = L"-img:" + vt::ToWin(v.image);
+  for (Zone zone : {Zone{"UTC", 0}, Zone{"America/Sao_Paulo", -180}}) {
+    for (int offset : {-300, 330}) {
+      SCOPED_TRACE(std::string(zone.tz) + ", volume offset " + std::to_string(offset));
+      ASSERT_EQ(0, vt::Sh("cp " + vt::Q(pristine) + " " + vt::Q(v.image)));
+      const uint64_t utc = Utc(2024, 5, 5, 12, 0, 0) - offset * kMinuteTicks;
+      {
+        ip::Bytes d(vt::ToWin(v.image));
+        ip::ExfatLayout x(d, (size_t)v.start * 512);
+        size_t entry = x.FileEntry(d, "a.txt");
+        ASSERT_NE(ip::kNone, entry);
+        uint8_t tenMs;
+        uint32_t stamp = ExfatStamp(Utc(2024, 5, 5, 12, 0, 0), &tenMs);
+        for (int k = 0; k < 3; k++) {
+          d.Put(entry + 8 + 4 * k, stamp, 4);
+          d.Put(entry + 22 + k, 0x80 | ((offset / 15) & 0x7F), 1);
+        }
+        d.Put(entry + 20, 0, 2);
+        ip::ExfatLayout::SealSet(d, entry);
+        ASSERT_TRUE(d.Save());
+      }
+      ASSERT_EQ("", Fsck(v));
+      std::string output, text;
+      const std::string out = v.dir + "/out.txt";
+      EXPECT_EQ(0, RunInZone(zone.tz, {image, L"/extract:\\a.txt::" + vt::ToWin(out)}, &output))
+          << output;
+      vt::Sh("date -u -r " + vt::Q(out) + " +%FT%T", &text);
+      EXPECT_EQ(TouchText(utc, false) + "\n", text) << "the time /extract: gave";
+
+      const std::vector<std::wstring> inject = {image, L"-update",
+                                                L"/inject:\\a.txt::" + vt::ToWin(host)};
+      ASSERT_EQ(0, vt::Sh("printf older > " + vt::Q(host) + " && touch -d '" +
+                          TouchText(utc - 120 * kMinuteTicks) + "' " + vt::Q(host)));
+      EXPECT_EQ(0, RunInZone(zone.tz, inject, &output)) << output;
+      EXPECT_NE(std::string::npos, View(v).find(vt::Sha256(vt::ToWin(v.dir + "/tree/a.txt"))))
+          << "a file two hours older replaced it";
+
+      const uint64_t newer = utc + 2 * kMinuteTicks + 53700000;  // 2 min 5.37 s
+      ASSERT_EQ(0, vt::Sh("printf newer > " + vt::Q(host) + " && touch -d '" + TouchText(newer) +
+                          "' " + vt::Q(host)));
+      EXPECT_EQ(0, RunInZone(zone.tz, inject, &output)) << output;
+      EXPECT_NE(std::string::npos, View(v).find(vt::Sha256(vt::ToWin(host))))
+          << "a file two minutes newer did not replace it";
+
+      // Written with the host zone's offset: every time of the entry, its
+      // last-write time the host file's in that zone, to its 10 ms.
+      ip::Bytes d(vt::ToWin(v.image));
+      ip::ExfatLayout x(d, (size_t)v.start * 512);
+      size_t entry = x.FileEntry(d, "a.txt");
+      ASSERT_NE(ip::kNone, entry);
+      for (int k = 0; k < 3; k++) EXPECT_EQ(0x80u | ((zone.minutes / 15) & 0x7F), d.U8(entry + 22 + k)) << k;
+      uint8_t tenMs;
+      EXPECT_EQ(ExfatStamp(newer + zone.minutes * kMinuteTicks, &tenMs), d.U32(entry + 12));
+      EXPECT_EQ(tenMs, d.U8(entry + 21));
+      // The creation time is the clock's when it was written, in that zone.
+      uint32_t c = d.U32(entry + 8);
+      SYSTEMTIME created = {(WORD)((c >> 25) + 1980), (WORD)(c >> 21 & 15), 0, (WORD)(c >> 16 & 31),
+                            (WORD)(c >> 11 & 31), (WORD)(c >> 5 & 63), (WORD)(c % 32 * 2), 0};
+      FILETIME cf = {}, now = {};
+      EXPECT_TRUE(SystemTimeToFileTime(&created, &cf));
+      GetSystemTimeAsFileTime(&now);
+      const int64_t off = (int64_t)(((uint64_t)cf.dwHighDateTime << 32 | cf.dwLowDateTime) -
+                                    ((uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime)) -
+                          zone.minutes * kMinuteTicks;
+      EXPECT_LT(std::llabs(off), 30 * kMinuteTicks) << "the creation time is not the clock's";
+      EXPECT_LT(d.U8(entry + 20), 200u);
+
+      std::string dir = v.dir + "/mnt", part = v.dir + "/a.part", stamp;
+      EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir) + " && dd if=" + vt::Q(v.image) + " of=" +
+                              vt::Q(part) + " bs=512 skip=" + std::to_string(v.start) +
+                              " status=none && l=$(losetup -f --show " + vt::Q(part) +
+                              ") && mount.exfat-fuse -o ro $l " + vt::Q(dir) +
+                              " >/dev/null && date -u -r " + vt::Q(dir + "/a.txt") +
+                              " +%FT%T; umount " + vt::Q(dir) + "; losetup -d $l",
+                          &stamp));
+      EXPECT_EQ(TouchText(newer, false) + "\n", stamp) << "exfat-fuse's time of the file";
+      EXPECT_EQ("", Fsck(v));
+    }
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -352,6 +352,9 @@ void FillInfo(const FatDirObject* dp, FatFileInfo* info) {
     info->adate = Ld16(e + 18);
     info->cms = e[20];
     info->wms = e[21];
+    info->coff = e[22];
+    info->woff = e[23];
+    info->aoff = e[24];
   } else {
     info->size = Ld32(e + 28);
     info->attributes = e[11];
@@ -631,12 +634,28 @@ int FatUpdateExfatStream(FatWorkArea* fs, const FatEntryPos* pos, const FatChain
   St64(st + 8, size);
   St64(st + 24, size);
   St16(set + 4, (uint16_t)(Ld16(set + 4) | attrOr));
-  if (touch) {
-    St32(set + 12, FatGetTimestamp());
-    set[21] = 0;
-    set[23] = 0;
-  }
+  if (touch) FatStampExfatEntry(set, FAT_STAMP_WRITE);
   return FatStoreEntrySet(fs, pos, set);
+}
+
+void FatStampExfatEntry(uint8_t* e, unsigned which) {
+  uint32_t stamp;
+  uint8_t tenMs, offset;
+  FatGetExfatNow(&stamp, &tenMs, &offset);
+  if (which & FAT_STAMP_CREATE) {
+    St32(e + 8, stamp);
+    e[20] = tenMs;
+    e[22] = offset;
+  }
+  if (which & FAT_STAMP_WRITE) {
+    St32(e + 12, stamp);
+    e[21] = tenMs;
+    e[23] = offset;
+  }
+  if (which & FAT_STAMP_ACCESS) {
+    St32(e + 16, stamp);
+    e[24] = offset;
+  }
 }
 
 // ---- public operations ----
@@ -727,9 +746,7 @@ int FatMakeDirectory(FatWorkArea* fs, const uint16_t* path) {
   if ((r = FatZeroRun(fs, ClusterSector(fs, c), fs->clusterSize))) goto fail;
   if (IsExfat(fs)) {
     St16(tmpl + 4, FAT_ATTR_DIRECTORY);
-    St32(tmpl + 8, ts);
-    St32(tmpl + 12, ts);
-    St32(tmpl + 16, ts);
+    FatStampExfatEntry(tmpl, FAT_STAMP_ALL);
     tmpl[33] = (uint8_t)(0x01 | (chain.contiguous ? 0x02 : 0));
     St64(tmpl + 40, chain.allocBytes);
     St32(tmpl + 52, c);
@@ -917,7 +934,9 @@ int FatSetTimes(FatWorkArea* fs, const uint16_t* path, const FatFileInfo* t) {
     St32(set + 16, (uint32_t)t->adate << 16 | t->atime);
     set[20] = t->cms;
     set[21] = t->wms;
-    set[22] = set[23] = set[24] = 0;
+    set[22] = t->coff;
+    set[23] = t->woff;
+    set[24] = t->aoff;
     r = FatStoreEntrySet(fs, &dp.found, set);
   } else {
     uint8_t* e = dp.entry;

@@ -111,6 +111,10 @@ int FatLoadShortEntry(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* entry);
 int FatDirFromEntry(FatWorkArea* fs, const FatDirObject* parent, FatDirObject* child);
 uint32_t FatEntryCluster(const FatWorkArea* fs, const uint8_t* entry);
 void FatSetEntryCluster(const FatWorkArea* fs, uint8_t* entry, uint32_t cluster);
+// Stamps an exFAT file entry with the clock now (time, 10 ms and offset
+// from UTC alike): the times `which` names.
+enum { FAT_STAMP_CREATE = 1, FAT_STAMP_WRITE = 2, FAT_STAMP_ACCESS = 4, FAT_STAMP_ALL = 7 };
+void FatStampExfatEntry(uint8_t* entry, unsigned which);
 // Rewrites the exFAT stream entry of a grown or shrunk object.
 int FatUpdateExfatStream(FatWorkArea* fs, const FatEntryPos* pos, const FatChainRef* chain,
                          uint64_t size, bool touch, uint8_t attrOr);

@@ -177,6 +177,9 @@ struct FatFileInfo {
   uint16_t wdate, wtime;
   uint16_t adate, atime;
   uint8_t cms, wms;  // exFAT: 10 ms increments past the even second (0-199)
+  // exFAT: the offsets from UTC the three times were written at (FatDisk.h;
+  // 0 on FAT, which keeps local time without one).
+  uint8_t coff, woff, aoff;
   uint8_t attributes;
   uint16_t name[256];  // long name (or the short one when there is none)
   uint16_t shortName[13];
