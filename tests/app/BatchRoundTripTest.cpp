@@ -349,6 +349,130 @@ TEST(BatchRoundTrip, ExfatTimesKeepTheirOffsetFromUtc) {
   }
 }
 
+
+// A shell script run over the volume by a host tool: ntfs-3g or exfat-fuse
+// (over a loop device) mount it at $m (read-only unless write); on FAT,
+// mtools take the image as $i. Its output.
+std::string OnVolume(const Volume& v, const std::string& script, bool write = false) {
+  const std::string m = v.dir + "/tool";
+  std::string sh;
+  if (v.Ntfs())
+    sh = "mkdir -p " + vt::Q(m) + " && ntfs-3g -o no_def_opts" + (write ? "" : ",ro") + " " +
+         vt::Q(v.image) + " " + vt::Q(m) + " && m=" + vt::Q(m) + " && (" + script +
+         "); rc=$?; umount " + vt::Q(m) + "; exit $rc";
+  else if (v.Exfat())
+    sh = "mkdir -p " + vt::Q(m) + " && l=$(losetup -f --show -o " +
+         std::to_string((long long)v.start * 512) + " " + vt::Q(v.image) +
+         ") && mount.exfat-fuse " + (write ? "" : "-o ro ") + "$l " + vt::Q(m) +
+         " >/dev/null && m=" + vt::Q(m) + " && (" + script + "); rc=$?; umount " + vt::Q(m) +
+         "; losetup -d $l; exit $rc";
+  else
+    sh = "export MTOOLS_SKIP_CHECK=1; i=" + vt::Q(v.image + "@@" + std::to_string((long long)v.start * 512)) +
+         " && " + script;
+  std::string out;
+  EXPECT_EQ(0, vt::Sh(sh, &out)) << script << "\n" << out;
+  return out;
+}
+
+// The volume's free bytes and cluster size as the host tool counts them.
+uint64_t FreeBytes(const Volume& v) {
+  return strtoull(OnVolume(v, v.Ntfs() || v.Exfat() ? "echo $(( $(stat -f -c '%f*%S' $m) ))"
+                                                    : "mdir -i $i ::/ | grep 'bytes free' | tr -cd 0-9")
+                      .c_str(),
+                  nullptr, 10);
+}
+uint64_t ClusterBytes(const Volume& v) {
+  return strtoull(OnVolume(v, v.Ntfs() || v.Exfat()
+                                  ? "stat -f -c %S $m"
+                                  : "minfo -i $i | awk '/^sector size:/{b=$3} "
+                                    "/^cluster size:/{c=$3} END{print b*c}'")
+                      .c_str(),
+                  nullptr, 10);
+}
+
+// The hash of a file of the volume's root, as the host tool reads it.
+std::string FileHash(const Volume& v, const std::string& name) {
+  std::string out = OnVolume(v, v.Ntfs() || v.Exfat() ? "sha256sum < $m/" + name
+                                                      : "mtype -i $i ::/" + name + " | sha256sum");
+  return out.substr(0, 64);
+}
+
+class FullVolume : public ::testing::TestWithParam<const char*> {};
+
+// A volume without a free cluster (old.bin, and fill.bin over the rest; on
+// FAT and exFAT a folder whose clusters its names fill): a new empty file
+// goes in (it takes only its entry); a smaller file replaces old.bin (the
+// clusters it gives back count), and a new file of exactly the bytes that
+// leaves free goes in. A file one byte over the room is refused with error
+// 112 and nothing written, and so is one that fits the free clusters but
+// whose folder must grow for its name. Read back by ntfs-3g, exfat-fuse or
+// mtools, and fsck.
+TEST_P(FullVolume, AReplaceCountsWhatTheOldFileGivesBack) {
+  Volume v = MakeVolume(GetParam());
+  const std::string old = v.dir + "/old.bin", small = v.dir + "/small.bin",
+                    empty = v.dir + "/empty.txt", exact = v.dir + "/exact.bin",
+                    over = v.dir + "/over.bin";
+  ASSERT_EQ(0, vt::Sh("head -c 262144 /dev/urandom > " + vt::Q(old) +
+                      " && head -c 102400 /dev/urandom > " + vt::Q(small) + " && : > " +
+                      vt::Q(empty) + " && : > " + vt::Q(v.dir + "/e")));
+  const std::string fill = "f=$(( $(stat -f -c '%f*%S' $m) )) && (head -c $f /dev/zero > $m/fill.bin || true)";
+  if (v.Ntfs())
+    OnVolume(v, "cp " + vt::Q(old) + " $m/old.bin && " + fill, true);
+  else if (v.Exfat())
+    OnVolume(v,
+             "cp " + vt::Q(old) + " $m/old.bin && mkdir $m/full && k=0 && while [ $k -lt $(( "
+             "$(stat -f -c %S $m) / 96 )) ]; do k=$((k + 1)); : > $m/full/f$k; done && " + fill,
+             true);
+  else
+    OnVolume(v, "mcopy -i $i " + vt::Q(old) + " ::/old.bin && mmd -i $i ::/full && n=$(( $(minfo -i $i | "
+                "awk '/^sector size:/{b=$3} /^cluster size:/{c=$3} END{print b*c}') / 32 - 2 )) && "
+                "k=0 && while [ $k -lt $n ]; do k=$((k + 1)); mcopy -i $i " + vt::Q(v.dir + "/e") +
+                " ::/full/F$k; done && head -c $(mdir -i $i ::/ | grep 'bytes free' | tr -cd 0-9) /dev/zero > " +
+                vt::Q(v.dir + "/fill.bin") + " && mcopy -i $i " + vt::Q(v.dir + "/fill.bin") +
+                " ::/fill.bin && rm " + vt::Q(v.dir + "/fill.bin"),
+             true);
+  ASSERT_EQ(0u, FreeBytes(v));
+  ASSERT_EQ("", Fsck(v));
+  const uint64_t cluster = ClusterBytes(v);
+  auto inject = [&](const std::string& to, const std::string& from) {
+    return L"\"/inject:" + vt::Widen(to) + L"::" + vt::ToWin(from) + L"\"";
+  };
+  std::string output;
+  EXPECT_EQ(kOk, RunVro(v.Args() + inject("\\empty.txt", empty), &output)) << output;
+  EXPECT_EQ(vt::Sha256(vt::ToWin(empty)), FileHash(v, "empty.txt"));
+
+  EXPECT_EQ(kOk, RunVro(v.Args() + inject("\\old.bin", small), &output)) << output;
+  EXPECT_EQ(vt::Sha256(vt::ToWin(small)), FileHash(v, "old.bin"));
+  const uint64_t room = FreeBytes(v);
+  if (!v.Ntfs()) EXPECT_EQ(262144u - 102400u, room);
+  ASSERT_GT(room, 0u);
+  ASSERT_EQ(0, vt::Sh("head -c " + std::to_string(room) + " /dev/urandom > " + vt::Q(exact)));
+
+  std::string hash = Bytes(v);
+  if (!v.Ntfs()) {
+    // The folder's cluster is full of names: the new one takes a cluster
+    // more than the data's.
+    EXPECT_EQ(kFailed, RunVro(v.Args() + inject("\\full\\x.bin", exact), &output)) << output;
+    EXPECT_NE(std::string::npos, output.find("Could not write \\full\\x.bin (error 112")) << output;
+    EXPECT_EQ(hash, Bytes(v));
+  }
+  EXPECT_EQ(kOk, RunVro(v.Args() + inject("\\exact.bin", exact), &output)) << output;
+  EXPECT_EQ(vt::Sha256(vt::ToWin(exact)), FileHash(v, "exact.bin"));
+  EXPECT_EQ(0u, FreeBytes(v));
+
+  // old.bin's clusters and one byte more: refused, nothing written.
+  ASSERT_EQ(0, vt::Sh("head -c " + std::to_string((102400 + cluster - 1) / cluster * cluster + 1) +
+                      " /dev/urandom > " + vt::Q(over)));
+  hash = Bytes(v);
+  EXPECT_EQ(kFailed, RunVro(v.Args() + inject("\\old.bin", over), &output)) << output;
+  EXPECT_NE(std::string::npos, output.find("Could not write \\old.bin (error 112")) << output;
+  EXPECT_EQ(hash, Bytes(v));
+  EXPECT_EQ(vt::Sha256(vt::ToWin(small)), FileHash(v, "old.bin"));
+  EXPECT_EQ("", Fsck(v));
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, FullVolume, ::testing::Values("ntfs", "fat32", "exfat"));
+
 }  // namespace
 
 namespace {

@@ -460,15 +460,56 @@ int FatFollowPath(FatDirObject* dp, const uint16_t* path, FatName* last, bool en
   return FAT_OK;  // the root itself: found.setOffset is none
 }
 
+namespace {
+
+// The entries a name's set takes: an exFAT file, stream and name entries;
+// a FAT short entry after the long-name entries it needs.
+uint32_t SetEntries(const FatWorkArea* fs, const FatName* name) {
+  if (IsExfat(fs)) return 2 + (name->length + 14) / 15;
+  return 1 + (name->needLfn ? (name->length + 12) / 13 : 0);
+}
+
+// The first run of n free entries of the folder, at *start; with stretch
+// the folder grows as needed, else FAT_NO_FILE when it holds none.
+int FindFreeRun(FatDirObject* dp, uint32_t n, bool stretch, uint32_t* start) {
+  FatWorkArea* fs = dp->fs;
+  int r = DirSeek(dp, 0);
+  if (r == FAT_NO_FILE) r = FAT_INT_ERR;
+  if (r) return r;
+  uint32_t run = 0;
+  for (;;) {
+    uint8_t* e;
+    if ((r = DirEntry(dp, &e))) return r;
+    bool free = IsExfat(fs) ? (e[0] & 0x80) == 0 : (e[0] == 0 || e[0] == 0xE5);
+    if (free) {
+      if (!run) *start = dp->offset;
+      if (++run == n) return FAT_OK;
+    } else {
+      run = 0;
+    }
+    if ((r = DirNext(dp, stretch))) return r;
+  }
+}
+
+}  // namespace
+
+int FatCheckAndFollow(FatWorkArea* fs, int writeMode, FatDirObject* dp, const uint16_t* path,
+                      FatName* last) {
+  int r = FatCheckVolume(writeMode, fs);
+  if (r) return r;
+  dp->fs = fs;
+  dp->watchCluster = 0;
+  return FatFollowPath(dp, path, last);
+}
+
 int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl) {
   FatWorkArea* fs = dp->fs;
   int r;
-  uint32_t nent;
+  uint32_t nent = SetEntries(fs, name);
   uint8_t sfn[11];
   uint8_t* set = fs->exfatBuffer;
   if (IsExfat(fs)) {
     uint32_t nname = (name->length + 14) / 15;
-    nent = 2 + nname;
     memset(set, 0, nent * 32);
     memcpy(set, tmpl, 64);
     set[0] = 0x85;
@@ -485,7 +526,6 @@ int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl) {
     St16(set + 2, FatExfatSetChecksum(set, nent));
   } else {
     memcpy(sfn, name->sfn, 11);
-    nent = 1;
     if (name->needLfn) {
       // A name that lost characters always takes a tail, as Windows
       // does: its plain short form would match another long name.
@@ -497,25 +537,11 @@ int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl) {
         if ((r = SfnExists(dp, sfn, &exists))) return r;
         if (!exists) break;
       }
-      nent += (name->length + 12) / 13;
     }
   }
   // A run of free entries, growing the directory as needed.
-  if ((r = DirSeek(dp, 0)) == FAT_NO_FILE) r = FAT_INT_ERR;
-  if (r) return r;
-  uint32_t run = 0, start = 0;
-  for (;;) {
-    uint8_t* e;
-    if ((r = DirEntry(dp, &e))) return r;
-    bool free = IsExfat(fs) ? (e[0] & 0x80) == 0 : (e[0] == 0 || e[0] == 0xE5);
-    if (free) {
-      if (!run) start = dp->offset;
-      if (++run == nent) break;
-    } else {
-      run = 0;
-    }
-    if ((r = DirNext(dp, true))) return r;
-  }
+  uint32_t start = 0;
+  if ((r = FindFreeRun(dp, nent, true, &start))) return r;
   if ((r = DirSeek(dp, start))) return r;
   uint8_t* e;
   if (IsExfat(fs)) {
@@ -712,26 +738,42 @@ int FatCloseDirectory(FatWorkArea* fs, FatDirObject* dp) {
 }
 
 int FatStatPath(FatWorkArea* fs, const uint16_t* path, FatFileInfo* info) {
-  int r = FatCheckVolume(0, fs);
-  if (r) return r;
   FatDirObject dp;
   FatName name;
-  dp.fs = fs;
-  dp.watchCluster = 0;
-  if ((r = FatFollowPath(&dp, path, &name))) return r;
+  int r = FatCheckAndFollow(fs, 0, &dp, path, &name);
+  if (r) return r;
   if (dp.found.setOffset == kNone) return FAT_INVALID_NAME;
   FillInfo(&dp, info);
   return FAT_OK;
 }
 
-int FatMakeDirectory(FatWorkArea* fs, const uint16_t* path) {
-  int r = FatCheckVolume(1, fs);
-  if (r) return r;
+int FatPathRoom(FatWorkArea* fs, const uint16_t* path, uint64_t* given, bool* grows) {
+  *given = 0;
+  *grows = false;
   FatDirObject dp;
   FatName name;
-  dp.fs = fs;
-  dp.watchCluster = 0;
-  r = FatFollowPath(&dp, path, &name);
+  int r = FatCheckAndFollow(fs, 0, &dp, path, &name);
+  if (r == FAT_OK) {
+    // A file replaced gives back what it holds; its name's entries stay.
+    if (dp.found.setOffset != kNone && !EntryIsDir(&dp))
+      *given = IsExfat(fs) ? Ld64(dp.stream + 24) : Ld32(dp.entry + 28);
+    return FAT_OK;
+  }
+  if (r != FAT_NO_FILE || name.dot) return r;
+  uint32_t start;
+  r = FindFreeRun(&dp, SetEntries(fs, &name), false, &start);
+  if (r == FAT_NO_FILE) {
+    // FAT12/16's root cannot grow: the name is refused, not the room.
+    *grows = !IsFixedRoot(&dp);
+    return FAT_OK;
+  }
+  return r;
+}
+
+int FatMakeDirectory(FatWorkArea* fs, const uint16_t* path) {
+  FatDirObject dp;
+  FatName name;
+  int r = FatCheckAndFollow(fs, 1, &dp, path, &name);
   if (r == FAT_OK) return FAT_EXIST;
   if (r != FAT_NO_FILE) return r;
   if (name.dot) return FAT_INVALID_NAME;
@@ -807,13 +849,10 @@ static int DirIsEmpty(FatDirObject* parent, bool* empty) {
 }
 
 int FatUnlinkPath(FatWorkArea* fs, const uint16_t* path) {
-  int r = FatCheckVolume(1, fs);
-  if (r) return r;
   FatDirObject dp;
   FatName name;
-  dp.fs = fs;
-  dp.watchCluster = 0;
-  if ((r = FatFollowPath(&dp, path, &name))) return r;
+  int r = FatCheckAndFollow(fs, 1, &dp, path, &name);
+  if (r) return r;
   if (dp.found.setOffset == kNone) return FAT_INVALID_NAME;
   if (EntryAttributes(&dp) & FAT_ATTR_READONLY) return FAT_DENIED;
   FatChainRef chain = FoundChain(&dp);
@@ -895,12 +934,9 @@ int FatRenamePath(FatWorkArea* fs, const uint16_t* oldPath, const uint16_t* newP
 }
 
 static int FindForChange(FatWorkArea* fs, const uint16_t* path, FatDirObject* dp) {
-  int r = FatCheckVolume(1, fs);
-  if (r) return r;
   FatName name;
-  dp->fs = fs;
-  dp->watchCluster = 0;
-  if ((r = FatFollowPath(dp, path, &name))) return r;
+  int r = FatCheckAndFollow(fs, 1, dp, path, &name);
+  if (r) return r;
   if (dp->found.setOffset == kNone) return FAT_INVALID_NAME;
   return FAT_OK;
 }

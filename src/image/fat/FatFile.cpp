@@ -209,13 +209,9 @@ int FatOpenFile(FatWorkArea* fs, FatFileObject* fp, const uint16_t* path, unsign
   mode &= 0x3F;
   bool writing =
       (mode & (FAT_OPEN_WRITE | FAT_CREATE_NEW | FAT_CREATE_ALWAYS | FAT_OPEN_ALWAYS)) != 0;
-  int r = FatCheckVolume(writing ? 1 : 0, fs);
-  if (r) return r;
   FatDirObject dp;
   FatName name;
-  dp.fs = fs;
-  dp.watchCluster = 0;
-  r = FatFollowPath(&dp, path, &name);
+  int r = FatCheckAndFollow(fs, writing ? 1 : 0, &dp, path, &name);
   bool root = r == FAT_OK && dp.found.setOffset == kNone;
   bool exfat = IsExfat(fs);
   uint32_t ts = FatGetTimestamp();

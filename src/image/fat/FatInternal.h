@@ -100,6 +100,10 @@ int FatFormatPartition(FatWorkArea* fs, unsigned options, uint32_t unitBytes, vo
 // Finds the path's last entry; with enterLast the folder it names becomes
 // the directory object itself (FAT_NO_PATH for a file).
 int FatFollowPath(FatDirObject* dir, const uint16_t* path, FatName* last, bool enterLast = false);
+// The start of every public operation on a path: the volume checked (for
+// writing with writeMode 1), then the path followed from the root.
+int FatCheckAndFollow(FatWorkArea* fs, int writeMode, FatDirObject* dir, const uint16_t* path,
+                      FatName* last);
 int FatRegisterEntry(FatDirObject* dir, const FatName* name, uint8_t* setOut);
 int FatRemoveEntry(FatWorkArea* fs, const FatEntryPos* pos);
 int FatLoadEntrySet(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* set);

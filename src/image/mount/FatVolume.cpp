@@ -642,6 +642,23 @@ int CFatVolume::GetSpace(uint64_t* totalBytes, uint64_t* freeBytes) {
   return 1;
 }
 
+int CFatVolume::RoomFor(const wchar_t* path, uint64_t size, uint64_t* missing) {
+  uint32_t freeClusters = 0;
+  if (!path || FatGetFreeClusters(&m_Work, U16(L"\\"), &freeClusters)) return -1;
+  const uint64_t cluster = (uint64_t)m_Work.clusterSize * m_Work.sectorSize;
+  const uint64_t clusters = (size + cluster - 1) / cluster;
+  // With a cluster to spare for the folder it fits, whatever is there.
+  if (clusters < freeClusters) return 1;
+  uint64_t given = 0;
+  bool grows = false;
+  if (FatPathRoom(&m_Work, U16(path), &given, &grows)) return -1;
+  const uint64_t room = (freeClusters + (given + cluster - 1) / cluster) * cluster;
+  const uint64_t takes = size + (grows ? cluster : 0);
+  if (takes <= room) return 1;
+  if (missing) *missing = takes - room;
+  return 0;
+}
+
 int CFatVolume::GetVolumeInfo(VolumeInfoRecord* record) {
   if (!record) return Fail(ERROR_INVALID_PARAMETER);
   uint32_t freeClusters = 0;

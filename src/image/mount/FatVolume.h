@@ -137,6 +137,11 @@ class CFatVolume {
   // A file, or a folder with everything below it. 1 on success.
   int DeleteTree(const wchar_t* path);
   int GetSpace(uint64_t* totalBytes, uint64_t* freeBytes);
+  // Whether a file of size bytes written at path finds room: the free
+  // clusters with those of the file a replace frees there, against its
+  // data's and, for a new name its folder has no room for, a cluster more.
+  // 1 fits; 0 not, *missing the bytes lacking; -1 unknown.
+  int RoomFor(const wchar_t* path, uint64_t size, uint64_t* missing);
   // fileSystem 1..4, clusters, free clusters, cluster and sector size.
   int GetVolumeInfo(VolumeInfoRecord* record);
   // Version resource of a file of the volume (read through a temporary
