@@ -318,14 +318,21 @@ TEST(BatchRoundTrip, ExfatTimesKeepTheirOffsetFromUtc) {
       ip::ExfatLayout x(d, (size_t)v.start * 512);
       size_t entry = x.FileEntry(d, "a.txt");
       ASSERT_NE(ip::kNone, entry);
-      for (int k = 0; k < 3; k++) EXPECT_EQ(0x80u | ((zone.minutes / 15) & 0x7F), d.U8(entry + 22 + k)) << k;
+      for (int k = 0; k < 3; k++)
+        EXPECT_EQ(0x80u | ((zone.minutes / 15) & 0x7F), d.U8(entry + 22 + k)) << k;
       uint8_t tenMs;
       EXPECT_EQ(ExfatStamp(newer + zone.minutes * kMinuteTicks, &tenMs), d.U32(entry + 12));
       EXPECT_EQ(tenMs, d.U8(entry + 21));
       // The creation time is the clock's when it was written, in that zone.
       uint32_t c = d.U32(entry + 8);
-      SYSTEMTIME created = {(WORD)((c >> 25) + 1980), (WORD)(c >> 21 & 15), 0, (WORD)(c >> 16 & 31),
-                            (WORD)(c >> 11 & 31), (WORD)(c >> 5 & 63), (WORD)(c % 32 * 2), 0};
+      SYSTEMTIME created = {(WORD)((c >> 25) + 1980),
+                            (WORD)(c >> 21 & 15),
+                            0,
+                            (WORD)(c >> 16 & 31),
+                            (WORD)(c >> 11 & 31),
+                            (WORD)(c >> 5 & 63),
+                            (WORD)(c % 32 * 2),
+                            0};
       FILETIME cf = {}, now = {};
       EXPECT_TRUE(SystemTimeToFileTime(&created, &cf));
       GetSystemTimeAsFileTime(&now);
@@ -336,8 +343,8 @@ TEST(BatchRoundTrip, ExfatTimesKeepTheirOffsetFromUtc) {
       EXPECT_LT(d.U8(entry + 20), 200u);
 
       std::string dir = v.dir + "/mnt", part = v.dir + "/a.part", stamp;
-      EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir) + " && dd if=" + vt::Q(v.image) + " of=" +
-                              vt::Q(part) + " bs=512 skip=" + std::to_string(v.start) +
+      EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir) + " && dd if=" + vt::Q(v.image) +
+                              " of=" + vt::Q(part) + " bs=512 skip=" + std::to_string(v.start) +
                               " status=none && l=$(losetup -f --show " + vt::Q(part) +
                               ") && mount.exfat-fuse -o ro $l " + vt::Q(dir) +
                               " >/dev/null && date -u -r " + vt::Q(dir + "/a.txt") +
@@ -348,7 +355,6 @@ TEST(BatchRoundTrip, ExfatTimesKeepTheirOffsetFromUtc) {
     }
   }
 }
-
 
 // A shell script run over the volume by a host tool: ntfs-3g or exfat-fuse
 // (over a loop device) mount it at $m (read-only unless write); on FAT,
@@ -367,8 +373,8 @@ std::string OnVolume(const Volume& v, const std::string& script, bool write = fa
          " >/dev/null && m=" + vt::Q(m) + " && (" + script + "); rc=$?; umount " + vt::Q(m) +
          "; losetup -d $l; exit $rc";
   else
-    sh = "export MTOOLS_SKIP_CHECK=1; i=" + vt::Q(v.image + "@@" + std::to_string((long long)v.start * 512)) +
-         " && " + script;
+    sh = "export MTOOLS_SKIP_CHECK=1; i=" +
+         vt::Q(v.image + "@@" + std::to_string((long long)v.start * 512)) + " && " + script;
   std::string out;
   EXPECT_EQ(0, vt::Sh(sh, &out)) << script << "\n" << out;
   return out;
@@ -376,16 +382,16 @@ std::string OnVolume(const Volume& v, const std::string& script, bool write = fa
 
 // The volume's free bytes and cluster size as the host tool counts them.
 uint64_t FreeBytes(const Volume& v) {
-  return strtoull(OnVolume(v, v.Ntfs() || v.Exfat() ? "echo $(( $(stat -f -c '%f*%S' $m) ))"
-                                                    : "mdir -i $i ::/ | grep 'bytes free' | tr -cd 0-9")
-                      .c_str(),
-                  nullptr, 10);
+  return strtoull(
+      OnVolume(v, v.Ntfs() || v.Exfat() ? "echo $(( $(stat -f -c '%f*%S' $m) ))"
+                                        : "mdir -i $i ::/ | grep 'bytes free' | tr -cd 0-9")
+          .c_str(),
+      nullptr, 10);
 }
 uint64_t ClusterBytes(const Volume& v) {
-  return strtoull(OnVolume(v, v.Ntfs() || v.Exfat()
-                                  ? "stat -f -c %S $m"
-                                  : "minfo -i $i | awk '/^sector size:/{b=$3} "
-                                    "/^cluster size:/{c=$3} END{print b*c}'")
+  return strtoull(OnVolume(v, v.Ntfs() || v.Exfat() ? "stat -f -c %S $m"
+                                                    : "minfo -i $i | awk '/^sector size:/{b=$3} "
+                                                      "/^cluster size:/{c=$3} END{print b*c}'")
                       .c_str(),
                   nullptr, 10);
 }
@@ -415,22 +421,29 @@ TEST_P(FullVolume, AReplaceCountsWhatTheOldFileGivesBack) {
   ASSERT_EQ(0, vt::Sh("head -c 262144 /dev/urandom > " + vt::Q(old) +
                       " && head -c 102400 /dev/urandom > " + vt::Q(small) + " && : > " +
                       vt::Q(empty) + " && : > " + vt::Q(v.dir + "/e")));
-  const std::string fill = "f=$(( $(stat -f -c '%f*%S' $m) )) && (head -c $f /dev/zero > $m/fill.bin || true)";
+  const std::string fill =
+      "f=$(( $(stat -f -c '%f*%S' $m) )) && (head -c $f /dev/zero > $m/fill.bin || true)";
   if (v.Ntfs())
     OnVolume(v, "cp " + vt::Q(old) + " $m/old.bin && " + fill, true);
   else if (v.Exfat())
     OnVolume(v,
-             "cp " + vt::Q(old) + " $m/old.bin && mkdir $m/full && k=0 && while [ $k -lt $(( "
-             "$(stat -f -c %S $m) / 96 )) ]; do k=$((k + 1)); : > $m/full/f$k; done && " + fill,
+             "cp " + vt::Q(old) +
+                 " $m/old.bin && mkdir $m/full && k=0 && while [ $k -lt $(( "
+                 "$(stat -f -c %S $m) / 96 )) ]; do k=$((k + 1)); : > $m/full/f$k; done && " +
+                 fill,
              true);
   else
-    OnVolume(v, "mcopy -i $i " + vt::Q(old) + " ::/old.bin && mmd -i $i ::/full && n=$(( $(minfo -i $i | "
-                "awk '/^sector size:/{b=$3} /^cluster size:/{c=$3} END{print b*c}') / 32 - 2 )) && "
-                "k=0 && while [ $k -lt $n ]; do k=$((k + 1)); mcopy -i $i " + vt::Q(v.dir + "/e") +
-                " ::/full/F$k; done && head -c $(mdir -i $i ::/ | grep 'bytes free' | tr -cd 0-9) /dev/zero > " +
-                vt::Q(v.dir + "/fill.bin") + " && mcopy -i $i " + vt::Q(v.dir + "/fill.bin") +
-                " ::/fill.bin && rm " + vt::Q(v.dir + "/fill.bin"),
-             true);
+    OnVolume(
+        v,
+        "mcopy -i $i " + vt::Q(old) +
+            " ::/old.bin && mmd -i $i ::/full && n=$(( $(minfo -i $i | "
+            "awk '/^sector size:/{b=$3} /^cluster size:/{c=$3} END{print b*c}') / 32 - 2 )) && "
+            "k=0 && while [ $k -lt $n ]; do k=$((k + 1)); mcopy -i $i " +
+            vt::Q(v.dir + "/e") +
+            " ::/full/F$k; done && head -c $(mdir -i $i ::/ | grep 'bytes free' | tr -cd 0-9) /dev/zero > " +
+            vt::Q(v.dir + "/fill.bin") + " && mcopy -i $i " + vt::Q(v.dir + "/fill.bin") +
+            " ::/fill.bin && rm " + vt::Q(v.dir + "/fill.bin"),
+        true);
   ASSERT_EQ(0u, FreeBytes(v));
   ASSERT_EQ("", Fsck(v));
   const uint64_t cluster = ClusterBytes(v);

@@ -233,8 +233,8 @@ s64 ClustersGivenBack(ntfs_inode* ni) {
 
 }  // namespace
 
-int TreeCopyNtfsRoomFor(ntfs_volume* vol, const wchar_t* path, unsigned long long size,
-                        bool count, unsigned long long* missing) {
+int TreeCopyNtfsRoomFor(ntfs_volume* vol, const wchar_t* path, unsigned long long size, bool count,
+                        unsigned long long* missing) {
   if (!vol || !path) return -1;
   long long free = TreeCopyNtfsFreeBytes(vol, count);
   if (free < 0) return -1;
@@ -251,7 +251,8 @@ int TreeCopyNtfsRoomFor(ntfs_volume* vol, const wchar_t* path, unsigned long lon
   } else if (errno != ENOENT) {
     return -1;
   }
-  const unsigned long long room = (unsigned long long)free + (unsigned long long)back * vol->cluster_size;
+  const unsigned long long room =
+      (unsigned long long)free + (unsigned long long)back * vol->cluster_size;
   if (size <= room) return 1;
   if (missing) *missing = size - room;
   return 0;

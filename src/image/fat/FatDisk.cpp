@@ -143,8 +143,8 @@ bool FatUtcToLocal(const FILETIME* utc, FILETIME* local, uint8_t* utcOffset) {
   // offset); the local time is the UTC time moved by exactly that, so
   // that the two always give the UTC time back.
   const int64_t diff = Ticks(zoned) - Ticks(*utc);
-  const int64_t steps =
-      diff >= 0 ? (diff + kQuarterHour / 2) / kQuarterHour : -((kQuarterHour / 2 - diff) / kQuarterHour);
+  const int64_t steps = diff >= 0 ? (diff + kQuarterHour / 2) / kQuarterHour
+                                  : -((kQuarterHour / 2 - diff) / kQuarterHour);
   if (steps < -64 || steps > 63 || !FromTicks(Ticks(*utc) + steps * kQuarterHour, local)) {
     *local = zoned;
     *utcOffset = 0;

@@ -157,8 +157,7 @@ CFatVolume::~CFatVolume() {
   Release();
 }
 
-FILETIME CFatVolume::FatTimeToUtc(uint16_t date, uint16_t time, uint8_t tenMs,
-                                  uint8_t utcOffset) {
+FILETIME CFatVolume::FatTimeToUtc(uint16_t date, uint16_t time, uint8_t tenMs, uint8_t utcOffset) {
   FILETIME utc = {0, 0};
   if (!date) return utc;
   SYSTEMTIME st = {};
@@ -186,8 +185,8 @@ void CFatVolume::UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* tim
   FILETIME local;
   SYSTEMTIME st;
   uint8_t offset = 0;
-  bool known = utcOffset ? FatUtcToLocal(&utc, &local, &offset)
-                         : FileTimeToLocalFileTime(&utc, &local) != 0;
+  bool known =
+      utcOffset ? FatUtcToLocal(&utc, &local, &offset) : FileTimeToLocalFileTime(&utc, &local) != 0;
   if (!known || !FileTimeToSystemTime(&local, &st)) st.wYear = 0;
   if (utcOffset) *utcOffset = offset;
   // FAT counts 1980 to 2107: times outside are pinned to the ends.

@@ -79,8 +79,8 @@ struct Image {
       EXPECT_EQ(1, m.GetVolumeSpace(nullptr, &free));
       EXPECT_EQ(0, vt::Sh("head -c " + std::to_string(free) + " /dev/urandom > " +
                           vt::Q(dir + "/fill.bin")));
-      EXPECT_EQ(1, InjectHostPath(&m, vt::ToWin(dir + "/fill.bin").c_str(), L"\\fill.bin",
-                                  &missing, nullptr, nullptr));
+      EXPECT_EQ(1, InjectHostPath(&m, vt::ToWin(dir + "/fill.bin").c_str(), L"\\fill.bin", &missing,
+                                  nullptr, nullptr));
       EXPECT_EQ(1, m.GetVolumeSpace(nullptr, &free));
       EXPECT_EQ(0u, free);
     }
@@ -319,8 +319,8 @@ TEST(CommandCrash, ReplaceOnAFullVolume) {
       img,
       [&](CMountedImage& m) {
         uint64_t missing = 0;
-        return InjectHostPath(&m, vt::ToWin(img.dir + "/smaller.bin").c_str(),
-                              L"\\Data\\one.bin", &missing, nullptr, nullptr) == 1;
+        return InjectHostPath(&m, vt::ToWin(img.dir + "/smaller.bin").c_str(), L"\\Data\\one.bin",
+                              &missing, nullptr, nullptr) == 1;
       },
       [&] {
         CMountedImage m;

@@ -104,7 +104,8 @@ TEST(FatVolume, LocalEntryTimesBecomeUtcAndBack) {
   ASSERT_TRUE(vt::ReadAll(x.path, img));
   long set = -1;
   for (size_t i = 0; i + 96 <= img.size() && set < 0; i += 32) {
-    if (img[i] == 0x85 && img[i + 32] == 0xC0 && img[i + 35] == 7 && !memcmp(&img[i + 66], "b\0i\0g\0", 6))
+    if (img[i] == 0x85 && img[i + 32] == 0xC0 && img[i + 35] == 7 &&
+        !memcmp(&img[i + 66], "b\0i\0g\0", 6))
       set = (long)i;
   }
   ASSERT_GT(set, 0);
@@ -145,7 +146,8 @@ TEST(FatVolume, LocalEntryTimesBecomeUtcAndBack) {
   lf = fv::Ft(CalendarTicks(2024, 6, 30, 8, 30, 11) - BiasMinutes() * kMinute);
   ASSERT_TRUE(FileTimeToSystemTime(&lf, &st));
   uint32_t stamp = (uint32_t)(st.wYear - 1980) << 25 | (uint32_t)st.wMonth << 21 |
-                   (uint32_t)st.wDay << 16 | (uint32_t)st.wHour << 11 | st.wMinute << 5 | st.wSecond / 2u;
+                   (uint32_t)st.wDay << 16 | (uint32_t)st.wHour << 11 | st.wMinute << 5 |
+                   st.wSecond / 2u;
   uint32_t written;
   memcpy(&written, &img[set + 12], 4);
   EXPECT_EQ(stamp, written);
