@@ -207,6 +207,285 @@ TEST_P(UpdateTimes, AFileOfTheSameTimeIsKept) {
 
 INSTANTIATE_TEST_SUITE_P(Volumes, UpdateTimes, ::testing::Values("fat32", "exfat"));
 
+// The program run by Wine under a host time zone. Wine takes the zone from
+// TZ in the Unix environment a Wine process starts with, which a Windows
+// parent does not hand on: the run goes through the shell. Its exit code
+// as Unix passes it on (the low 8 bits: -12 is 244).
+int RunInZone(const std::string& tz, const std::vector<std::wstring>& arguments,
+              std::string* output) {
+  std::string line = "TZ=" + tz + " WINEDEBUG=-all wine " + vt::Q(VRO_PROGRAM_UNIX);
+  for (const std::wstring& a : arguments) line += " " + vt::Q(vt::Narrow(a));
+  return vt::Sh(line, output);
+}
+
+// A UTC time in FILETIME units, and the same moved by minutes.
+uint64_t Utc(int y, int mo, int d, int h, int mi, int s, int ms = 0) {
+  SYSTEMTIME st = {(WORD)y, (WORD)mo, 0, (WORD)d, (WORD)h, (WORD)mi, (WORD)s, (WORD)ms};
+  FILETIME f = {};
+  EXPECT_TRUE(SystemTimeToFileTime(&st, &f));
+  return (uint64_t)f.dwHighDateTime << 32 | f.dwLowDateTime;
+}
+const int64_t kMinuteTicks = 600000000LL;
+
+// "YYYY-MM-DD HH:MM:SS.CC UTC" for touch, and "YYYY-MM-DDTHH:MM:SS" as
+// date -u prints a file's time.
+std::string TouchText(uint64_t t, bool touch = true) {
+  FILETIME f = {(DWORD)t, (DWORD)(t >> 32)};
+  SYSTEMTIME st;
+  EXPECT_TRUE(FileTimeToSystemTime(&f, &st));
+  char text[64];
+  if (touch)
+    snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%02u UTC", st.wYear, st.wMonth,
+             st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds / 10);
+  else
+    snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", st.wYear, st.wMonth, st.wDay,
+             st.wHour, st.wMinute, st.wSecond);
+  return text;
+}
+
+// An exFAT time stamp of local time t, and its 10 ms past the even second.
+uint32_t ExfatStamp(uint64_t t, uint8_t* tenMs) {
+  FILETIME f = {(DWORD)t, (DWORD)(t >> 32)};
+  SYSTEMTIME st;
+  EXPECT_TRUE(FileTimeToSystemTime(&f, &st));
+  *tenMs = (uint8_t)(st.wSecond % 2 * 100 + st.wMilliseconds / 10);
+  return (uint32_t)(st.wYear - 1980) << 25 | (uint32_t)st.wMonth << 21 | (uint32_t)st.wDay << 16 |
+         (uint32_t)st.wHour << 11 | (uint32_t)st.wMinute << 5 | st.wSecond / 2u;
+}
+
+// exFAT keeps each time as local time with its offset from UTC. a.txt,
+// stamped 12:00 at -05:00 (17:00 UTC) and at +05:30 (06:30 UTC), comes out
+// with its UTC time; -update keeps it against a host file two hours older
+// and replaces it with one two minutes newer, whatever the host's zone
+// (UTC, -03:00). What replaced it carries the host zone's offset, valid,
+// with local times and 10 ms that give its UTC time back, as exfat-fuse
+// reads it; fsck.exfat passes the volume.
+TEST(BatchRoundTrip, ExfatTimesKeepTheirOffsetFromUtc) {
+  Volume v = MakeVolume("exfat");
+  const std::string pristine = v.dir + "/pristine.img", host = v.dir + "/a.txt";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(v.image) + " " + vt::Q(pristine)));
+  struct Zone {
+    const char* tz;
+    int minutes;
+  };
+  const std::wstring image = L"-img:" + vt::ToWin(v.image);
+  for (Zone zone : {Zone{"UTC", 0}, Zone{"America/Sao_Paulo", -180}}) {
+    for (int offset : {-300, 330}) {
+      SCOPED_TRACE(std::string(zone.tz) + ", volume offset " + std::to_string(offset));
+      ASSERT_EQ(0, vt::Sh("cp " + vt::Q(pristine) + " " + vt::Q(v.image)));
+      const uint64_t utc = Utc(2024, 5, 5, 12, 0, 0) - offset * kMinuteTicks;
+      {
+        ip::Bytes d(vt::ToWin(v.image));
+        ip::ExfatLayout x(d, (size_t)v.start * 512);
+        size_t entry = x.FileEntry(d, "a.txt");
+        ASSERT_NE(ip::kNone, entry);
+        uint8_t tenMs;
+        uint32_t stamp = ExfatStamp(Utc(2024, 5, 5, 12, 0, 0), &tenMs);
+        for (int k = 0; k < 3; k++) {
+          d.Put(entry + 8 + 4 * k, stamp, 4);
+          d.Put(entry + 22 + k, 0x80 | ((offset / 15) & 0x7F), 1);
+        }
+        d.Put(entry + 20, 0, 2);
+        ip::ExfatLayout::SealSet(d, entry);
+        ASSERT_TRUE(d.Save());
+      }
+      ASSERT_EQ("", Fsck(v));
+      std::string output, text;
+      const std::string out = v.dir + "/out.txt";
+      EXPECT_EQ(0, RunInZone(zone.tz, {image, L"/extract:\\a.txt::" + vt::ToWin(out)}, &output))
+          << output;
+      vt::Sh("date -u -r " + vt::Q(out) + " +%FT%T", &text);
+      EXPECT_EQ(TouchText(utc, false) + "\n", text) << "the time /extract: gave";
+
+      const std::vector<std::wstring> inject = {image, L"-update",
+                                                L"/inject:\\a.txt::" + vt::ToWin(host)};
+      ASSERT_EQ(0, vt::Sh("printf older > " + vt::Q(host) + " && touch -d '" +
+                          TouchText(utc - 120 * kMinuteTicks) + "' " + vt::Q(host)));
+      EXPECT_EQ(0, RunInZone(zone.tz, inject, &output)) << output;
+      EXPECT_NE(std::string::npos, View(v).find(vt::Sha256(vt::ToWin(v.dir + "/tree/a.txt"))))
+          << "a file two hours older replaced it";
+
+      const uint64_t newer = utc + 2 * kMinuteTicks + 53700000;  // 2 min 5.37 s
+      ASSERT_EQ(0, vt::Sh("printf newer > " + vt::Q(host) + " && touch -d '" + TouchText(newer) +
+                          "' " + vt::Q(host)));
+      EXPECT_EQ(0, RunInZone(zone.tz, inject, &output)) << output;
+      EXPECT_NE(std::string::npos, View(v).find(vt::Sha256(vt::ToWin(host))))
+          << "a file two minutes newer did not replace it";
+
+      // Written with the host zone's offset: every time of the entry, its
+      // last-write time the host file's in that zone, to its 10 ms.
+      ip::Bytes d(vt::ToWin(v.image));
+      ip::ExfatLayout x(d, (size_t)v.start * 512);
+      size_t entry = x.FileEntry(d, "a.txt");
+      ASSERT_NE(ip::kNone, entry);
+      for (int k = 0; k < 3; k++)
+        EXPECT_EQ(0x80u | ((zone.minutes / 15) & 0x7F), d.U8(entry + 22 + k)) << k;
+      uint8_t tenMs;
+      EXPECT_EQ(ExfatStamp(newer + zone.minutes * kMinuteTicks, &tenMs), d.U32(entry + 12));
+      EXPECT_EQ(tenMs, d.U8(entry + 21));
+      // The creation time is the clock's when it was written, in that zone.
+      uint32_t c = d.U32(entry + 8);
+      SYSTEMTIME created = {(WORD)((c >> 25) + 1980),
+                            (WORD)(c >> 21 & 15),
+                            0,
+                            (WORD)(c >> 16 & 31),
+                            (WORD)(c >> 11 & 31),
+                            (WORD)(c >> 5 & 63),
+                            (WORD)(c % 32 * 2),
+                            0};
+      FILETIME cf = {}, now = {};
+      EXPECT_TRUE(SystemTimeToFileTime(&created, &cf));
+      GetSystemTimeAsFileTime(&now);
+      const int64_t off = (int64_t)(((uint64_t)cf.dwHighDateTime << 32 | cf.dwLowDateTime) -
+                                    ((uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime)) -
+                          zone.minutes * kMinuteTicks;
+      EXPECT_LT(std::llabs(off), 30 * kMinuteTicks) << "the creation time is not the clock's";
+      EXPECT_LT(d.U8(entry + 20), 200u);
+
+      std::string dir = v.dir + "/mnt", part = v.dir + "/a.part", stamp;
+      EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir) + " && dd if=" + vt::Q(v.image) +
+                              " of=" + vt::Q(part) + " bs=512 skip=" + std::to_string(v.start) +
+                              " status=none && l=$(losetup -f --show " + vt::Q(part) +
+                              ") && mount.exfat-fuse -o ro $l " + vt::Q(dir) +
+                              " >/dev/null && date -u -r " + vt::Q(dir + "/a.txt") +
+                              " +%FT%T; umount " + vt::Q(dir) + "; losetup -d $l",
+                          &stamp));
+      EXPECT_EQ(TouchText(newer, false) + "\n", stamp) << "exfat-fuse's time of the file";
+      EXPECT_EQ("", Fsck(v));
+    }
+  }
+}
+
+// A shell script run over the volume by a host tool: ntfs-3g or exfat-fuse
+// (over a loop device) mount it at $m (read-only unless write); on FAT,
+// mtools take the image as $i. Its output.
+std::string OnVolume(const Volume& v, const std::string& script, bool write = false) {
+  const std::string m = v.dir + "/tool";
+  std::string sh;
+  if (v.Ntfs())
+    sh = "mkdir -p " + vt::Q(m) + " && ntfs-3g -o no_def_opts" + (write ? "" : ",ro") + " " +
+         vt::Q(v.image) + " " + vt::Q(m) + " && m=" + vt::Q(m) + " && (" + script +
+         "); rc=$?; umount " + vt::Q(m) + "; exit $rc";
+  else if (v.Exfat())
+    sh = "mkdir -p " + vt::Q(m) + " && l=$(losetup -f --show -o " +
+         std::to_string((long long)v.start * 512) + " " + vt::Q(v.image) +
+         ") && mount.exfat-fuse " + (write ? "" : "-o ro ") + "$l " + vt::Q(m) +
+         " >/dev/null && m=" + vt::Q(m) + " && (" + script + "); rc=$?; umount " + vt::Q(m) +
+         "; losetup -d $l; exit $rc";
+  else
+    sh = "export MTOOLS_SKIP_CHECK=1; i=" +
+         vt::Q(v.image + "@@" + std::to_string((long long)v.start * 512)) + " && " + script;
+  std::string out;
+  EXPECT_EQ(0, vt::Sh(sh, &out)) << script << "\n" << out;
+  return out;
+}
+
+// The volume's free bytes and cluster size as the host tool counts them.
+uint64_t FreeBytes(const Volume& v) {
+  return strtoull(
+      OnVolume(v, v.Ntfs() || v.Exfat() ? "echo $(( $(stat -f -c '%f*%S' $m) ))"
+                                        : "mdir -i $i ::/ | grep 'bytes free' | tr -cd 0-9")
+          .c_str(),
+      nullptr, 10);
+}
+uint64_t ClusterBytes(const Volume& v) {
+  return strtoull(OnVolume(v, v.Ntfs() || v.Exfat() ? "stat -f -c %S $m"
+                                                    : "minfo -i $i | awk '/^sector size:/{b=$3} "
+                                                      "/^cluster size:/{c=$3} END{print b*c}'")
+                      .c_str(),
+                  nullptr, 10);
+}
+
+// The hash of a file of the volume's root, as the host tool reads it.
+std::string FileHash(const Volume& v, const std::string& name) {
+  std::string out = OnVolume(v, v.Ntfs() || v.Exfat() ? "sha256sum < $m/" + name
+                                                      : "mtype -i $i ::/" + name + " | sha256sum");
+  return out.substr(0, 64);
+}
+
+class FullVolume : public ::testing::TestWithParam<const char*> {};
+
+// A volume without a free cluster (old.bin, and fill.bin over the rest; on
+// FAT and exFAT a folder whose clusters its names fill): a new empty file
+// goes in (it takes only its entry); a smaller file replaces old.bin (the
+// clusters it gives back count), and a new file of exactly the bytes that
+// leaves free goes in. A file one byte over the room is refused with error
+// 112 and nothing written, and so is one that fits the free clusters but
+// whose folder must grow for its name. Read back by ntfs-3g, exfat-fuse or
+// mtools, and fsck.
+TEST_P(FullVolume, AReplaceCountsWhatTheOldFileGivesBack) {
+  Volume v = MakeVolume(GetParam());
+  const std::string old = v.dir + "/old.bin", small = v.dir + "/small.bin",
+                    empty = v.dir + "/empty.txt", exact = v.dir + "/exact.bin",
+                    over = v.dir + "/over.bin";
+  ASSERT_EQ(0, vt::Sh("head -c 262144 /dev/urandom > " + vt::Q(old) +
+                      " && head -c 102400 /dev/urandom > " + vt::Q(small) + " && : > " +
+                      vt::Q(empty) + " && : > " + vt::Q(v.dir + "/e")));
+  const std::string fill =
+      "f=$(( $(stat -f -c '%f*%S' $m) )) && (head -c $f /dev/zero > $m/fill.bin || true)";
+  if (v.Ntfs())
+    OnVolume(v, "cp " + vt::Q(old) + " $m/old.bin && " + fill, true);
+  else if (v.Exfat())
+    OnVolume(v,
+             "cp " + vt::Q(old) +
+                 " $m/old.bin && mkdir $m/full && k=0 && while [ $k -lt $(( "
+                 "$(stat -f -c %S $m) / 96 )) ]; do k=$((k + 1)); : > $m/full/f$k; done && " +
+                 fill,
+             true);
+  else
+    OnVolume(
+        v,
+        "mcopy -i $i " + vt::Q(old) +
+            " ::/old.bin && mmd -i $i ::/full && n=$(( $(minfo -i $i | "
+            "awk '/^sector size:/{b=$3} /^cluster size:/{c=$3} END{print b*c}') / 32 - 2 )) && "
+            "k=0 && while [ $k -lt $n ]; do k=$((k + 1)); mcopy -i $i " +
+            vt::Q(v.dir + "/e") +
+            " ::/full/F$k; done && head -c $(mdir -i $i ::/ | grep 'bytes free' | tr -cd 0-9) /dev/zero > " +
+            vt::Q(v.dir + "/fill.bin") + " && mcopy -i $i " + vt::Q(v.dir + "/fill.bin") +
+            " ::/fill.bin && rm " + vt::Q(v.dir + "/fill.bin"),
+        true);
+  ASSERT_EQ(0u, FreeBytes(v));
+  ASSERT_EQ("", Fsck(v));
+  const uint64_t cluster = ClusterBytes(v);
+  auto inject = [&](const std::string& to, const std::string& from) {
+    return L"\"/inject:" + vt::Widen(to) + L"::" + vt::ToWin(from) + L"\"";
+  };
+  std::string output;
+  EXPECT_EQ(kOk, RunVro(v.Args() + inject("\\empty.txt", empty), &output)) << output;
+  EXPECT_EQ(vt::Sha256(vt::ToWin(empty)), FileHash(v, "empty.txt"));
+
+  EXPECT_EQ(kOk, RunVro(v.Args() + inject("\\old.bin", small), &output)) << output;
+  EXPECT_EQ(vt::Sha256(vt::ToWin(small)), FileHash(v, "old.bin"));
+  const uint64_t room = FreeBytes(v);
+  if (!v.Ntfs()) EXPECT_EQ(262144u - 102400u, room);
+  ASSERT_GT(room, 0u);
+  ASSERT_EQ(0, vt::Sh("head -c " + std::to_string(room) + " /dev/urandom > " + vt::Q(exact)));
+
+  std::string hash = Bytes(v);
+  if (!v.Ntfs()) {
+    // The folder's cluster is full of names: the new one takes a cluster
+    // more than the data's.
+    EXPECT_EQ(kFailed, RunVro(v.Args() + inject("\\full\\x.bin", exact), &output)) << output;
+    EXPECT_NE(std::string::npos, output.find("Could not write \\full\\x.bin (error 112")) << output;
+    EXPECT_EQ(hash, Bytes(v));
+  }
+  EXPECT_EQ(kOk, RunVro(v.Args() + inject("\\exact.bin", exact), &output)) << output;
+  EXPECT_EQ(vt::Sha256(vt::ToWin(exact)), FileHash(v, "exact.bin"));
+  EXPECT_EQ(0u, FreeBytes(v));
+
+  // old.bin's clusters and one byte more: refused, nothing written.
+  ASSERT_EQ(0, vt::Sh("head -c " + std::to_string((102400 + cluster - 1) / cluster * cluster + 1) +
+                      " /dev/urandom > " + vt::Q(over)));
+  hash = Bytes(v);
+  EXPECT_EQ(kFailed, RunVro(v.Args() + inject("\\old.bin", over), &output)) << output;
+  EXPECT_NE(std::string::npos, output.find("Could not write \\old.bin (error 112")) << output;
+  EXPECT_EQ(hash, Bytes(v));
+  EXPECT_EQ(vt::Sha256(vt::ToWin(small)), FileHash(v, "old.bin"));
+  EXPECT_EQ("", Fsck(v));
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, FullVolume, ::testing::Values("ntfs", "fat32", "exfat"));
+
 }  // namespace
 
 namespace {

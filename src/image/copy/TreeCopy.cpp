@@ -231,17 +231,17 @@ bool VolumeStream::Close(const FILETIME* lastWrite) {
   return true;
 }
 
-bool VolumeFreeBytes(CopyJob& job, const wchar_t* path, uint64_t* free) {
+int VolumeRoomFor(CopyJob& job, const wchar_t* path, uint64_t size, uint64_t* missing) {
   if (struct _ntfs_volume* ntfs = job.volume->NtfsVolumeFor(path)) {
     // The library keeps its count up to date once it has scanned the
     // bitmap: scan once per job.
-    long long r = TreeCopyNtfsFreeBytes(ntfs, !job.freeCounted);
-    if (r < 0) return false;
-    job.freeCounted = true;
-    *free = (uint64_t)r;
-    return true;
+    unsigned long long lacking = 0;
+    int r = TreeCopyNtfsRoomFor(ntfs, path, size, !job.freeCounted, &lacking);
+    if (r >= 0) job.freeCounted = true;
+    *missing = lacking;
+    return r;
   }
-  return job.volume->GetFreeBytes(path, free) != 0;
+  return job.volume->RoomFor(path, size, missing);
 }
 
 uint64_t HostTreeBytes(const std::wstring& folder, bool shares) {

@@ -71,9 +71,9 @@ bool FitsVolumePath(CopyJob& job, const std::wstring& vol, uint64_t size) {
   return false;
 }
 
-void NoteMissing(CopyJob& job, uint64_t size, uint64_t free) {
+void NoteMissing(CopyJob& job, uint64_t bytes) {
   // Never 0: callers take 0 for "not a matter of space".
-  if (job.missing) *job.missing = size > free ? size - free : 1;
+  if (job.missing) *job.missing = bytes ? bytes : 1;
 }
 
 // One host file (or link) to one volume path. 1 copied, 0 skipped, failed
@@ -124,12 +124,18 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol,
   if (!FitsVolumePath(job, vol, item.size)) return 0;
   if (!job.Progress(item.size, 0, 0)) return 0;  // skipped by the caller
 
-  uint64_t free = 0;
-  if (!tag && VolumeFreeBytes(job, vol.c_str(), &free) && free <= item.size) {
-    NoteMissing(job, item.size, free);
+  // The room, counting what the file it replaces gives back (asked about
+  // below: skipped, it takes nothing). A file the check let through that
+  // still finds no room lacks at least a byte; one the volume could not
+  // count for, all of its own.
+  uint64_t lacking = 0;
+  int room = tag ? 1 : VolumeRoomFor(job, vol.c_str(), item.size, &lacking);
+  if (room == 0) {
+    NoteMissing(job, lacking);
     job.FileFailed(item.size, ERROR_DISK_FULL, CopyJob::kWrite, vol);
     return 0;
   }
+  lacking = room < 0 ? item.size : 1;
 
   // A link is made by CreateLink on a new path; a file is created here,
   // which also tells whether something is in the way.
@@ -213,7 +219,7 @@ int InjectFile(CopyJob& job, const std::wstring& host, const std::wstring& vol,
     if (!error && !job.cancelled && !out->Close(&item.lastWrite)) error = GetLastError();
     out.reset();
     if (error || job.cancelled) {
-      if (error == ERROR_DISK_FULL) NoteMissing(job, item.size, free);
+      if (error == ERROR_DISK_FULL) NoteMissing(job, lacking);
       if (job.cancelled) {
         volume->DeletePath(vol.c_str());
         SetLastError(ERROR_CANCELLED);

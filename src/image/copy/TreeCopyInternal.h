@@ -120,8 +120,9 @@ class VolumeStream {
   DWORD m_attributes = 0;
 };
 
-// Free bytes of the side of `path`; false when unknown.
-bool VolumeFreeBytes(CopyJob& job, const wchar_t* path, uint64_t* free);
+// Whether a file of size bytes written at `path` finds room on its side
+// (VolumeFiles::RoomFor): 1 yes, 0 no with *missing, -1 unknown.
+int VolumeRoomFor(CopyJob& job, const wchar_t* path, uint64_t size, uint64_t* missing);
 
 // Mode 2 between the host and volumePath (the source is the host file
 // when inject is true): the source replaces the target only when it is

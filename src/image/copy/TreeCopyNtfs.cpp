@@ -204,6 +204,60 @@ int TreeCopyNtfsClose(TreeCopyNtfsFile* file, unsigned long long lastWrite) {
   return result;
 }
 
+namespace {
+
+// The clusters a file's deletion frees: those its unnamed data holds (holes
+// hold none), when no other name of it keeps them.
+s64 ClustersGivenBack(ntfs_inode* ni) {
+  if (ni->mrec->flags & MFT_RECORD_IS_DIRECTORY) return 0;
+  ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, NULL);
+  if (!ctx) return 0;
+  int names = 0;
+  while (!ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, NULL, 0, ctx)) {
+    const FILE_NAME_ATTR* fn = reinterpret_cast<const FILE_NAME_ATTR*>(
+        reinterpret_cast<const char*>(ctx->attr) + le16_to_cpu(ctx->attr->value_offset));
+    if (fn->file_name_type != FILE_NAME_DOS) names++;
+  }
+  ntfs_attr_put_search_ctx(ctx);
+  if (names != 1) return 0;
+  ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+  if (!na) return 0;
+  s64 clusters = 0;
+  if (NAttrNonResident(na) && !ntfs_attr_map_whole_runlist(na)) {
+    for (runlist_element* rl = na->rl; rl && rl->length > 0; rl++)
+      if (rl->lcn >= 0) clusters += rl->length;
+  }
+  ntfs_attr_close(na);
+  return clusters;
+}
+
+}  // namespace
+
+int TreeCopyNtfsRoomFor(ntfs_volume* vol, const wchar_t* path, unsigned long long size, bool count,
+                        unsigned long long* missing) {
+  if (!vol || !path) return -1;
+  long long free = TreeCopyNtfsFreeBytes(vol, count);
+  if (free < 0) return -1;
+  // Free bytes are whole clusters: a size up to them fits in them.
+  if (size <= (unsigned long long)free) return 1;
+  // Data a record may hold takes no cluster (the write tells when it
+  // does not fit there).
+  if (size < vol->mft_record_size) return 1;
+  s64 back = 0;
+  errno = 0;
+  if (ntfs_inode* ni = NtfsPathToInode(vol, NULL, path)) {
+    back = ClustersGivenBack(ni);
+    ntfs_inode_close(ni);
+  } else if (errno != ENOENT) {
+    return -1;
+  }
+  const unsigned long long room =
+      (unsigned long long)free + (unsigned long long)back * vol->cluster_size;
+  if (size <= room) return 1;
+  if (missing) *missing = size - room;
+  return 0;
+}
+
 long long TreeCopyNtfsFreeBytes(ntfs_volume* vol, bool count) {
   if (!vol) return -EINVAL;
   errno = 0;

@@ -39,3 +39,10 @@ int TreeCopyNtfsClose(TreeCopyNtfsFile* file, unsigned long long lastWrite = 0);
 // Free bytes as the library keeps them; count asks it to scan the bitmap
 // first. Minus errno on failure.
 long long TreeCopyNtfsFreeBytes(struct _ntfs_volume* vol, bool count);
+// Whether a file of size bytes written at path finds room (VolumeFiles::
+// RoomFor): the free clusters and those of the data of the file at path,
+// which a replace gives back unless another name of it keeps them, against
+// the file's clusters; data the file's record may hold counts none. 1 fits,
+// 0 not (*missing the bytes lacking), -1 unknown. count as above.
+int TreeCopyNtfsRoomFor(struct _ntfs_volume* vol, const wchar_t* path, unsigned long long size,
+                        bool count, unsigned long long* missing);

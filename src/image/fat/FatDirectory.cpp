@@ -352,6 +352,9 @@ void FillInfo(const FatDirObject* dp, FatFileInfo* info) {
     info->adate = Ld16(e + 18);
     info->cms = e[20];
     info->wms = e[21];
+    info->coff = e[22];
+    info->woff = e[23];
+    info->aoff = e[24];
   } else {
     info->size = Ld32(e + 28);
     info->attributes = e[11];
@@ -457,15 +460,56 @@ int FatFollowPath(FatDirObject* dp, const uint16_t* path, FatName* last, bool en
   return FAT_OK;  // the root itself: found.setOffset is none
 }
 
+namespace {
+
+// The entries a name's set takes: an exFAT file, stream and name entries;
+// a FAT short entry after the long-name entries it needs.
+uint32_t SetEntries(const FatWorkArea* fs, const FatName* name) {
+  if (IsExfat(fs)) return 2 + (name->length + 14) / 15;
+  return 1 + (name->needLfn ? (name->length + 12) / 13 : 0);
+}
+
+// The first run of n free entries of the folder, at *start; with stretch
+// the folder grows as needed, else FAT_NO_FILE when it holds none.
+int FindFreeRun(FatDirObject* dp, uint32_t n, bool stretch, uint32_t* start) {
+  FatWorkArea* fs = dp->fs;
+  int r = DirSeek(dp, 0);
+  if (r == FAT_NO_FILE) r = FAT_INT_ERR;
+  if (r) return r;
+  uint32_t run = 0;
+  for (;;) {
+    uint8_t* e;
+    if ((r = DirEntry(dp, &e))) return r;
+    bool free = IsExfat(fs) ? (e[0] & 0x80) == 0 : (e[0] == 0 || e[0] == 0xE5);
+    if (free) {
+      if (!run) *start = dp->offset;
+      if (++run == n) return FAT_OK;
+    } else {
+      run = 0;
+    }
+    if ((r = DirNext(dp, stretch))) return r;
+  }
+}
+
+}  // namespace
+
+int FatCheckAndFollow(FatWorkArea* fs, int writeMode, FatDirObject* dp, const uint16_t* path,
+                      FatName* last) {
+  int r = FatCheckVolume(writeMode, fs);
+  if (r) return r;
+  dp->fs = fs;
+  dp->watchCluster = 0;
+  return FatFollowPath(dp, path, last);
+}
+
 int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl) {
   FatWorkArea* fs = dp->fs;
   int r;
-  uint32_t nent;
+  uint32_t nent = SetEntries(fs, name);
   uint8_t sfn[11];
   uint8_t* set = fs->exfatBuffer;
   if (IsExfat(fs)) {
     uint32_t nname = (name->length + 14) / 15;
-    nent = 2 + nname;
     memset(set, 0, nent * 32);
     memcpy(set, tmpl, 64);
     set[0] = 0x85;
@@ -482,7 +526,6 @@ int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl) {
     St16(set + 2, FatExfatSetChecksum(set, nent));
   } else {
     memcpy(sfn, name->sfn, 11);
-    nent = 1;
     if (name->needLfn) {
       // A name that lost characters always takes a tail, as Windows
       // does: its plain short form would match another long name.
@@ -494,25 +537,11 @@ int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl) {
         if ((r = SfnExists(dp, sfn, &exists))) return r;
         if (!exists) break;
       }
-      nent += (name->length + 12) / 13;
     }
   }
   // A run of free entries, growing the directory as needed.
-  if ((r = DirSeek(dp, 0)) == FAT_NO_FILE) r = FAT_INT_ERR;
-  if (r) return r;
-  uint32_t run = 0, start = 0;
-  for (;;) {
-    uint8_t* e;
-    if ((r = DirEntry(dp, &e))) return r;
-    bool free = IsExfat(fs) ? (e[0] & 0x80) == 0 : (e[0] == 0 || e[0] == 0xE5);
-    if (free) {
-      if (!run) start = dp->offset;
-      if (++run == nent) break;
-    } else {
-      run = 0;
-    }
-    if ((r = DirNext(dp, true))) return r;
-  }
+  uint32_t start = 0;
+  if ((r = FindFreeRun(dp, nent, true, &start))) return r;
   if ((r = DirSeek(dp, start))) return r;
   uint8_t* e;
   if (IsExfat(fs)) {
@@ -631,12 +660,28 @@ int FatUpdateExfatStream(FatWorkArea* fs, const FatEntryPos* pos, const FatChain
   St64(st + 8, size);
   St64(st + 24, size);
   St16(set + 4, (uint16_t)(Ld16(set + 4) | attrOr));
-  if (touch) {
-    St32(set + 12, FatGetTimestamp());
-    set[21] = 0;
-    set[23] = 0;
-  }
+  if (touch) FatStampExfatEntry(set, FAT_STAMP_WRITE);
   return FatStoreEntrySet(fs, pos, set);
+}
+
+void FatStampExfatEntry(uint8_t* e, unsigned which) {
+  uint32_t stamp;
+  uint8_t tenMs, offset;
+  FatGetExfatNow(&stamp, &tenMs, &offset);
+  if (which & FAT_STAMP_CREATE) {
+    St32(e + 8, stamp);
+    e[20] = tenMs;
+    e[22] = offset;
+  }
+  if (which & FAT_STAMP_WRITE) {
+    St32(e + 12, stamp);
+    e[21] = tenMs;
+    e[23] = offset;
+  }
+  if (which & FAT_STAMP_ACCESS) {
+    St32(e + 16, stamp);
+    e[24] = offset;
+  }
 }
 
 // ---- public operations ----
@@ -693,26 +738,42 @@ int FatCloseDirectory(FatWorkArea* fs, FatDirObject* dp) {
 }
 
 int FatStatPath(FatWorkArea* fs, const uint16_t* path, FatFileInfo* info) {
-  int r = FatCheckVolume(0, fs);
-  if (r) return r;
   FatDirObject dp;
   FatName name;
-  dp.fs = fs;
-  dp.watchCluster = 0;
-  if ((r = FatFollowPath(&dp, path, &name))) return r;
+  int r = FatCheckAndFollow(fs, 0, &dp, path, &name);
+  if (r) return r;
   if (dp.found.setOffset == kNone) return FAT_INVALID_NAME;
   FillInfo(&dp, info);
   return FAT_OK;
 }
 
-int FatMakeDirectory(FatWorkArea* fs, const uint16_t* path) {
-  int r = FatCheckVolume(1, fs);
-  if (r) return r;
+int FatPathRoom(FatWorkArea* fs, const uint16_t* path, uint64_t* given, bool* grows) {
+  *given = 0;
+  *grows = false;
   FatDirObject dp;
   FatName name;
-  dp.fs = fs;
-  dp.watchCluster = 0;
-  r = FatFollowPath(&dp, path, &name);
+  int r = FatCheckAndFollow(fs, 0, &dp, path, &name);
+  if (r == FAT_OK) {
+    // A file replaced gives back what it holds; its name's entries stay.
+    if (dp.found.setOffset != kNone && !EntryIsDir(&dp))
+      *given = IsExfat(fs) ? Ld64(dp.stream + 24) : Ld32(dp.entry + 28);
+    return FAT_OK;
+  }
+  if (r != FAT_NO_FILE || name.dot) return r;
+  uint32_t start;
+  r = FindFreeRun(&dp, SetEntries(fs, &name), false, &start);
+  if (r == FAT_NO_FILE) {
+    // FAT12/16's root cannot grow: the name is refused, not the room.
+    *grows = !IsFixedRoot(&dp);
+    return FAT_OK;
+  }
+  return r;
+}
+
+int FatMakeDirectory(FatWorkArea* fs, const uint16_t* path) {
+  FatDirObject dp;
+  FatName name;
+  int r = FatCheckAndFollow(fs, 1, &dp, path, &name);
   if (r == FAT_OK) return FAT_EXIST;
   if (r != FAT_NO_FILE) return r;
   if (name.dot) return FAT_INVALID_NAME;
@@ -727,9 +788,7 @@ int FatMakeDirectory(FatWorkArea* fs, const uint16_t* path) {
   if ((r = FatZeroRun(fs, ClusterSector(fs, c), fs->clusterSize))) goto fail;
   if (IsExfat(fs)) {
     St16(tmpl + 4, FAT_ATTR_DIRECTORY);
-    St32(tmpl + 8, ts);
-    St32(tmpl + 12, ts);
-    St32(tmpl + 16, ts);
+    FatStampExfatEntry(tmpl, FAT_STAMP_ALL);
     tmpl[33] = (uint8_t)(0x01 | (chain.contiguous ? 0x02 : 0));
     St64(tmpl + 40, chain.allocBytes);
     St32(tmpl + 52, c);
@@ -790,13 +849,10 @@ static int DirIsEmpty(FatDirObject* parent, bool* empty) {
 }
 
 int FatUnlinkPath(FatWorkArea* fs, const uint16_t* path) {
-  int r = FatCheckVolume(1, fs);
-  if (r) return r;
   FatDirObject dp;
   FatName name;
-  dp.fs = fs;
-  dp.watchCluster = 0;
-  if ((r = FatFollowPath(&dp, path, &name))) return r;
+  int r = FatCheckAndFollow(fs, 1, &dp, path, &name);
+  if (r) return r;
   if (dp.found.setOffset == kNone) return FAT_INVALID_NAME;
   if (EntryAttributes(&dp) & FAT_ATTR_READONLY) return FAT_DENIED;
   FatChainRef chain = FoundChain(&dp);
@@ -878,12 +934,9 @@ int FatRenamePath(FatWorkArea* fs, const uint16_t* oldPath, const uint16_t* newP
 }
 
 static int FindForChange(FatWorkArea* fs, const uint16_t* path, FatDirObject* dp) {
-  int r = FatCheckVolume(1, fs);
-  if (r) return r;
   FatName name;
-  dp->fs = fs;
-  dp->watchCluster = 0;
-  if ((r = FatFollowPath(dp, path, &name))) return r;
+  int r = FatCheckAndFollow(fs, 1, dp, path, &name);
+  if (r) return r;
   if (dp->found.setOffset == kNone) return FAT_INVALID_NAME;
   return FAT_OK;
 }
@@ -917,7 +970,9 @@ int FatSetTimes(FatWorkArea* fs, const uint16_t* path, const FatFileInfo* t) {
     St32(set + 16, (uint32_t)t->adate << 16 | t->atime);
     set[20] = t->cms;
     set[21] = t->wms;
-    set[22] = set[23] = set[24] = 0;
+    set[22] = t->coff;
+    set[23] = t->woff;
+    set[24] = t->aoff;
     r = FatStoreEntrySet(fs, &dp.found, set);
   } else {
     uint8_t* e = dp.entry;

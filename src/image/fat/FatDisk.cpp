@@ -107,9 +107,69 @@ int FatDiskIoctl(FatDiskBlock* b, int command, void* out) {
   return FAT_DISK_PARERR;
 }
 
+static uint32_t PackTimestamp(const SYSTEMTIME& t) {
+  return (uint32_t)(t.wYear - 1980) << 25 | (uint32_t)t.wMonth << 21 | (uint32_t)t.wDay << 16 |
+         (uint32_t)t.wHour << 11 | (uint32_t)t.wMinute << 5 | (uint32_t)t.wSecond / 2;
+}
+
 uint32_t FatGetTimestamp() {
   SYSTEMTIME t;
   GetLocalTime(&t);
-  return (uint32_t)(t.wYear - 1980) << 25 | (uint32_t)t.wMonth << 21 | (uint32_t)t.wDay << 16 |
-         (uint32_t)t.wHour << 11 | (uint32_t)t.wMinute << 5 | (uint32_t)t.wSecond / 2;
+  return PackTimestamp(t);
+}
+
+namespace {
+
+const int64_t kQuarterHour = 15LL * 60 * 10000000;  // in FILETIME units
+
+int64_t Ticks(const FILETIME& f) {
+  return (int64_t)((uint64_t)f.dwHighDateTime << 32 | f.dwLowDateTime);
+}
+
+// A FILETIME of ticks, false outside what a FILETIME holds.
+bool FromTicks(int64_t t, FILETIME* f) {
+  if (t < 0) return false;
+  f->dwLowDateTime = (DWORD)t;
+  f->dwHighDateTime = (DWORD)((uint64_t)t >> 32);
+  return true;
+}
+
+}  // namespace
+
+bool FatUtcToLocal(const FILETIME* utc, FILETIME* local, uint8_t* utcOffset) {
+  FILETIME zoned;
+  if (!FileTimeToLocalFileTime(utc, &zoned)) return false;
+  // The zone's offset in whole steps (every zone in use has such an
+  // offset); the local time is the UTC time moved by exactly that, so
+  // that the two always give the UTC time back.
+  const int64_t diff = Ticks(zoned) - Ticks(*utc);
+  const int64_t steps = diff >= 0 ? (diff + kQuarterHour / 2) / kQuarterHour
+                                  : -((kQuarterHour / 2 - diff) / kQuarterHour);
+  if (steps < -64 || steps > 63 || !FromTicks(Ticks(*utc) + steps * kQuarterHour, local)) {
+    *local = zoned;
+    *utcOffset = 0;
+    return true;
+  }
+  *utcOffset = (uint8_t)(0x80 | (steps & 0x7F));
+  return true;
+}
+
+bool FatLocalToUtc(const FILETIME* local, uint8_t utcOffset, FILETIME* utc) {
+  if (!(utcOffset & 0x80)) return LocalFileTimeToFileTime(local, utc) != 0;
+  const int64_t steps = (int8_t)(uint8_t)(utcOffset << 1) >> 1;
+  return FromTicks(Ticks(*local) - steps * kQuarterHour, utc);
+}
+
+void FatGetExfatNow(uint32_t* stamp, uint8_t* tenMs, uint8_t* utcOffset) {
+  FILETIME now, local;
+  SYSTEMTIME t;
+  GetSystemTimeAsFileTime(&now);
+  if (!FatUtcToLocal(&now, &local, utcOffset) || !FileTimeToSystemTime(&local, &t)) {
+    *stamp = FatGetTimestamp();
+    *tenMs = 0;
+    *utcOffset = 0;
+    return;
+  }
+  *stamp = PackTimestamp(t);
+  *tenMs = (uint8_t)(t.wSecond % 2 * 100 + t.wMilliseconds / 10);
 }

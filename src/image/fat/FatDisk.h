@@ -56,3 +56,16 @@ void FatResetDiskBlock(FatDiskBlock* block);
 
 // Local time packed as FAT date (high 16 bits) and time (low 16 bits).
 uint32_t FatGetTimestamp();
+
+// exFAT keeps each time as local time with the offset from UTC it was
+// written at: bit 7 says the offset is valid, bits 0-6 hold it in steps of
+// 15 minutes (signed). UTC = local time - offset.
+// A UTC time as local time of the host's zone as it is now, and that
+// zone's offset byte (0, no valid offset, for an offset exFAT cannot hold).
+bool FatUtcToLocal(const FILETIME* utc, FILETIME* local, uint8_t* utcOffset);
+// A local time back to UTC by its offset byte; without a valid offset the
+// host's zone stands for the one it was written in.
+bool FatLocalToUtc(const FILETIME* local, uint8_t utcOffset, FILETIME* utc);
+// The clock now for an exFAT entry: packed as FatGetTimestamp, the 10 ms
+// past its even second (0-199) and the offset byte.
+void FatGetExfatNow(uint32_t* stamp, uint8_t* tenMs, uint8_t* utcOffset);

@@ -209,13 +209,9 @@ int FatOpenFile(FatWorkArea* fs, FatFileObject* fp, const uint16_t* path, unsign
   mode &= 0x3F;
   bool writing =
       (mode & (FAT_OPEN_WRITE | FAT_CREATE_NEW | FAT_CREATE_ALWAYS | FAT_OPEN_ALWAYS)) != 0;
-  int r = FatCheckVolume(writing ? 1 : 0, fs);
-  if (r) return r;
   FatDirObject dp;
   FatName name;
-  dp.fs = fs;
-  dp.watchCluster = 0;
-  r = FatFollowPath(&dp, path, &name);
+  int r = FatCheckAndFollow(fs, writing ? 1 : 0, &dp, path, &name);
   bool root = r == FAT_OK && dp.found.setOffset == kNone;
   bool exfat = IsExfat(fs);
   uint32_t ts = FatGetTimestamp();
@@ -228,9 +224,7 @@ int FatOpenFile(FatWorkArea* fs, FatFileObject* fp, const uint16_t* path, unsign
       memset(tmpl, 0, sizeof(tmpl));
       if (exfat) {
         St16(tmpl + 4, FAT_ATTR_ARCHIVE);
-        St32(tmpl + 8, ts);
-        St32(tmpl + 12, ts);
-        St32(tmpl + 16, ts);
+        FatStampExfatEntry(tmpl, FAT_STAMP_ALL);
         tmpl[33] = 0x01;
       } else {
         tmpl[11] = FAT_ATTR_ARCHIVE;
@@ -258,10 +252,7 @@ int FatOpenFile(FatWorkArea* fs, FatFileObject* fp, const uint16_t* path, unsign
           uint8_t set[608];
           if ((r = FatLoadEntrySet(fs, &dp.found, set))) return r;
           St16(set + 4, FAT_ATTR_ARCHIVE);
-          St32(set + 8, ts);
-          St32(set + 12, ts);
-          St32(set + 16, ts);
-          memset(set + 20, 0, 5);
+          FatStampExfatEntry(set, FAT_STAMP_ALL);
           set[33] = 0x01;
           St64(set + 40, 0);
           St32(set + 52, 0);

@@ -100,6 +100,10 @@ int FatFormatPartition(FatWorkArea* fs, unsigned options, uint32_t unitBytes, vo
 // Finds the path's last entry; with enterLast the folder it names becomes
 // the directory object itself (FAT_NO_PATH for a file).
 int FatFollowPath(FatDirObject* dir, const uint16_t* path, FatName* last, bool enterLast = false);
+// The start of every public operation on a path: the volume checked (for
+// writing with writeMode 1), then the path followed from the root.
+int FatCheckAndFollow(FatWorkArea* fs, int writeMode, FatDirObject* dir, const uint16_t* path,
+                      FatName* last);
 int FatRegisterEntry(FatDirObject* dir, const FatName* name, uint8_t* setOut);
 int FatRemoveEntry(FatWorkArea* fs, const FatEntryPos* pos);
 int FatLoadEntrySet(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* set);
@@ -111,6 +115,10 @@ int FatLoadShortEntry(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* entry);
 int FatDirFromEntry(FatWorkArea* fs, const FatDirObject* parent, FatDirObject* child);
 uint32_t FatEntryCluster(const FatWorkArea* fs, const uint8_t* entry);
 void FatSetEntryCluster(const FatWorkArea* fs, uint8_t* entry, uint32_t cluster);
+// Stamps an exFAT file entry with the clock now (time, 10 ms and offset
+// from UTC alike): the times `which` names.
+enum { FAT_STAMP_CREATE = 1, FAT_STAMP_WRITE = 2, FAT_STAMP_ACCESS = 4, FAT_STAMP_ALL = 7 };
+void FatStampExfatEntry(uint8_t* entry, unsigned which);
 // Rewrites the exFAT stream entry of a grown or shrunk object.
 int FatUpdateExfatStream(FatWorkArea* fs, const FatEntryPos* pos, const FatChainRef* chain,
                          uint64_t size, bool touch, uint8_t attrOr);

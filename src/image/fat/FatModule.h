@@ -177,6 +177,9 @@ struct FatFileInfo {
   uint16_t wdate, wtime;
   uint16_t adate, atime;
   uint8_t cms, wms;  // exFAT: 10 ms increments past the even second (0-199)
+  // exFAT: the offsets from UTC the three times were written at (FatDisk.h;
+  // 0 on FAT, which keeps local time without one).
+  uint8_t coff, woff, aoff;
   uint8_t attributes;
   uint16_t name[256];  // long name (or the short one when there is none)
   uint16_t shortName[13];
@@ -240,6 +243,11 @@ int FatUnlinkPath(FatWorkArea* fs, const uint16_t* path);
 int FatRenamePath(FatWorkArea* fs, const uint16_t* oldPath, const uint16_t* newPath);
 int FatSetAttributes(FatWorkArea* fs, const uint16_t* path, uint8_t attributes, uint8_t mask);
 int FatSetTimes(FatWorkArea* fs, const uint16_t* path, const FatFileInfo* times);
+// What a file written at path asks of the room: *given the bytes of the
+// file there that a replace frees (0 when there is none or it is a
+// folder), *grows whether its folder must grow by a cluster for a new
+// name (never for FAT12/16's root, which cannot).
+int FatPathRoom(FatWorkArea* fs, const uint16_t* path, uint64_t* given, bool* grows);
 
 // Files.
 int FatOpenFile(FatWorkArea* fs, FatFileObject* file, const uint16_t* path, unsigned mode);

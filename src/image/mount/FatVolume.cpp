@@ -157,7 +157,7 @@ CFatVolume::~CFatVolume() {
   Release();
 }
 
-FILETIME CFatVolume::FatTimeToUtc(uint16_t date, uint16_t time, uint8_t tenMs) {
+FILETIME CFatVolume::FatTimeToUtc(uint16_t date, uint16_t time, uint8_t tenMs, uint8_t utcOffset) {
   FILETIME utc = {0, 0};
   if (!date) return utc;
   SYSTEMTIME st = {};
@@ -176,15 +176,19 @@ FILETIME CFatVolume::FatTimeToUtc(uint16_t date, uint16_t time, uint8_t tenMs) {
   t.QuadPart += (ULONGLONG)tenMs * 100000;
   local.dwLowDateTime = t.LowPart;
   local.dwHighDateTime = t.HighPart;
-  if (!LocalFileTimeToFileTime(&local, &utc)) utc.dwLowDateTime = utc.dwHighDateTime = 0;
+  if (!FatLocalToUtc(&local, utcOffset, &utc)) utc.dwLowDateTime = utc.dwHighDateTime = 0;
   return utc;
 }
 
-void CFatVolume::UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* time,
-                              uint8_t* tenMs) {
+void CFatVolume::UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* time, uint8_t* tenMs,
+                              uint8_t* utcOffset) {
   FILETIME local;
   SYSTEMTIME st;
-  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) st.wYear = 0;
+  uint8_t offset = 0;
+  bool known =
+      utcOffset ? FatUtcToLocal(&utc, &local, &offset) : FileTimeToLocalFileTime(&utc, &local) != 0;
+  if (!known || !FileTimeToSystemTime(&local, &st)) st.wYear = 0;
+  if (utcOffset) *utcOffset = offset;
   // FAT counts 1980 to 2107: times outside are pinned to the ends.
   if (st.wYear < 1980) {
     *date = (1 << 5) | 1;
@@ -205,9 +209,13 @@ void CFatVolume::UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* tim
 
 FILETIME CFatVolume::KeptWriteTime(const FILETIME& utc) const {
   uint16_t date = 0, time = 0;
-  uint8_t tenMs = 0;
-  UtcToFatTime(utc, &date, &time, &tenMs);
-  return FatTimeToUtc(date, time, m_Work.fsType == FAT_TYPE_EXFAT ? tenMs : 0);
+  uint8_t tenMs = 0, offset = 0;
+  if (m_Work.fsType != FAT_TYPE_EXFAT) {
+    UtcToFatTime(utc, &date, &time);
+    return FatTimeToUtc(date, time);
+  }
+  UtcToFatTime(utc, &date, &time, &tenMs, &offset);
+  return FatTimeToUtc(date, time, tenMs, offset);
 }
 
 // ---- Mounting ----
@@ -381,9 +389,9 @@ int CFatVolume::GetFileInfo(const wchar_t* path, FILETIME* creation, FILETIME* l
   FatFileInfo info;
   int root;
   if (!Stat(path, &info, &root)) return 0;
-  if (creation) *creation = FatTimeToUtc(info.cdate, info.ctime, info.cms);
-  if (lastWrite) *lastWrite = FatTimeToUtc(info.wdate, info.wtime, info.wms);
-  if (lastAccess) *lastAccess = FatTimeToUtc(info.adate, info.atime);
+  if (creation) *creation = FatTimeToUtc(info.cdate, info.ctime, info.cms, info.coff);
+  if (lastWrite) *lastWrite = FatTimeToUtc(info.wdate, info.wtime, info.wms, info.woff);
+  if (lastAccess) *lastAccess = FatTimeToUtc(info.adate, info.atime, 0, info.aoff);
   if (attributes) *attributes = EntryAttributes(info.attributes);
   if (size) *size = (info.attributes & FAT_ATTR_DIRECTORY) ? 0 : info.size;
   return 1;
@@ -399,12 +407,16 @@ int CFatVolume::SetFileInfo(const wchar_t* path, const FILETIME* creation,
   // The root has no entry to hold times or attributes.
   if (root) return Fail(ERROR_ACCESS_DENIED);
   if (creation || lastWrite || lastAccess) {
-    if (creation) UtcToFatTime(*creation, &info.cdate, &info.ctime, &info.cms);
-    if (lastWrite) UtcToFatTime(*lastWrite, &info.wdate, &info.wtime, &info.wms);
+    // exFAT keeps each time with the offset from UTC it was written at.
+    const bool exfat = m_Work.fsType == FAT_TYPE_EXFAT;
+    if (creation)
+      UtcToFatTime(*creation, &info.cdate, &info.ctime, &info.cms, exfat ? &info.coff : nullptr);
+    if (lastWrite)
+      UtcToFatTime(*lastWrite, &info.wdate, &info.wtime, &info.wms, exfat ? &info.woff : nullptr);
     if (lastAccess) {
-      UtcToFatTime(*lastAccess, &info.adate, &info.atime);
+      UtcToFatTime(*lastAccess, &info.adate, &info.atime, nullptr, exfat ? &info.aoff : nullptr);
       // Only exFAT keeps the time of day of the last access.
-      if (m_Work.fsType != FAT_TYPE_EXFAT) info.atime = 0;
+      if (!exfat) info.atime = 0;
     }
     int r = FatSetTimes(&m_Work, U16(path), &info);
     if (r) return FailFat(r);
@@ -525,9 +537,9 @@ int CFatVolume::ListDirectory(const wchar_t* path, FatEntryCallback callback, vo
     e.name = item.name.c_str();
     e.isDirectory = (item.info.attributes & FAT_ATTR_DIRECTORY) ? 1 : 0;
     e.size = e.isDirectory ? 0 : item.info.size;
-    e.creation = FatTimeToUtc(item.info.cdate, item.info.ctime, item.info.cms);
-    e.lastWrite = FatTimeToUtc(item.info.wdate, item.info.wtime, item.info.wms);
-    e.lastAccess = FatTimeToUtc(item.info.adate, item.info.atime);
+    e.creation = FatTimeToUtc(item.info.cdate, item.info.ctime, item.info.cms, item.info.coff);
+    e.lastWrite = FatTimeToUtc(item.info.wdate, item.info.wtime, item.info.wms, item.info.woff);
+    e.lastAccess = FatTimeToUtc(item.info.adate, item.info.atime, 0, item.info.aoff);
     e.attributes = EntryAttributes(item.info.attributes);
     if (!callback(&e, user)) break;
   }
@@ -627,6 +639,23 @@ int CFatVolume::GetSpace(uint64_t* totalBytes, uint64_t* freeBytes) {
   if (totalBytes) *totalBytes = (uint64_t)(m_Work.fatEntries - 2) * cluster;
   if (freeBytes) *freeBytes = (uint64_t)freeClusters * cluster;
   return 1;
+}
+
+int CFatVolume::RoomFor(const wchar_t* path, uint64_t size, uint64_t* missing) {
+  uint32_t freeClusters = 0;
+  if (!path || FatGetFreeClusters(&m_Work, U16(L"\\"), &freeClusters)) return -1;
+  const uint64_t cluster = (uint64_t)m_Work.clusterSize * m_Work.sectorSize;
+  const uint64_t clusters = (size + cluster - 1) / cluster;
+  // With a cluster to spare for the folder it fits, whatever is there.
+  if (clusters < freeClusters) return 1;
+  uint64_t given = 0;
+  bool grows = false;
+  if (FatPathRoom(&m_Work, U16(path), &given, &grows)) return -1;
+  const uint64_t room = (freeClusters + (given + cluster - 1) / cluster) * cluster;
+  const uint64_t takes = size + (grows ? cluster : 0);
+  if (takes <= room) return 1;
+  if (missing) *missing = takes - room;
+  return 0;
 }
 
 int CFatVolume::GetVolumeInfo(VolumeInfoRecord* record) {

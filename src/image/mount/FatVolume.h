@@ -2,7 +2,8 @@
 // a file API in the program's terms (UTF-16 paths, 64-bit offsets and sizes,
 // UTC FILETIMEs, Win32 attribute bits), copies between the host and the
 // volume, and the slot of the EFI system partition's boot configuration hive.
-// FAT entries keep local time; every time crossing this interface is UTC.
+// FAT entries keep local time (exFAT's with its offset from UTC); every
+// time crossing this interface is UTC.
 //
 // The FAT module shares buffers between all volumes and takes no lock: all
 // CFatVolume calls of the process must come from one thread at a time.
@@ -115,8 +116,8 @@ class CFatVolume {
   // bits of *attributes (each may be null).
   int SetFileInfo(const wchar_t* path, const FILETIME* creation, const FILETIME* lastWrite,
                   const FILETIME* lastAccess, const DWORD* attributes);
-  // A last-write time as this volume keeps it: FAT to its 2 seconds,
-  // exFAT to its 10 ms (in local time, as both store it).
+  // A last-write time as this volume keeps it: FAT to its 2 seconds (in
+  // local time), exFAT to its 10 ms (with its offset from UTC).
   FILETIME KeptWriteTime(const FILETIME& utc) const;
   int GetPathType(const wchar_t* path);  // 0 missing, 1 file, 2 folder
   // The callback gets (name, is-directory 0/1, size low, size high, 0,
@@ -136,6 +137,11 @@ class CFatVolume {
   // A file, or a folder with everything below it. 1 on success.
   int DeleteTree(const wchar_t* path);
   int GetSpace(uint64_t* totalBytes, uint64_t* freeBytes);
+  // Whether a file of size bytes written at path finds room: the free
+  // clusters with those of the file a replace frees there, against its
+  // data's and, for a new name its folder has no room for, a cluster more.
+  // 1 fits; 0 not, *missing the bytes lacking; -1 unknown.
+  int RoomFor(const wchar_t* path, uint64_t size, uint64_t* missing);
   // fileSystem 1..4, clusters, free clusters, cluster and sector size.
   int GetVolumeInfo(VolumeInfoRecord* record);
   // Version resource of a file of the volume (read through a temporary
@@ -172,10 +178,14 @@ class CFatVolume {
   CRegHive* m_pBcdHive = nullptr;
 
   // FAT date and time words (local time), with exFAT's 10 ms increments
-  // past them (0-199), <-> UTC FILETIME.
-  static FILETIME FatTimeToUtc(uint16_t date, uint16_t time, uint8_t tenMs = 0);
+  // past them (0-199) and its offset from UTC (FatDisk.h), <-> UTC
+  // FILETIME. Without a valid offset (FAT, or an exFAT time written
+  // without one) the local time is the host zone's; asked for an offset,
+  // the time is written as local time of the host's zone with its offset.
+  static FILETIME FatTimeToUtc(uint16_t date, uint16_t time, uint8_t tenMs = 0,
+                               uint8_t utcOffset = 0);
   static void UtcToFatTime(const FILETIME& utc, uint16_t* date, uint16_t* time,
-                           uint8_t* tenMs = nullptr);
+                           uint8_t* tenMs = nullptr, uint8_t* utcOffset = nullptr);
 
  private:
   // The Win32 error of a FAT module result (a cluster refused because a

@@ -109,8 +109,8 @@ int CFatVolumeFiles::CreateLink(const wchar_t*, const wchar_t*, unsigned int, DW
   return Fail(ERROR_NOT_SUPPORTED);
 }
 
-int CFatVolumeFiles::GetFreeBytes(const wchar_t*, uint64_t* freeBytes) {
-  return m_volume->GetSpace(nullptr, freeBytes);
+int CFatVolumeFiles::RoomFor(const wchar_t* path, uint64_t size, uint64_t* missing) {
+  return m_volume->RoomFor(path, size, missing);
 }
 
 FILETIME CFatVolumeFiles::KeptWriteTime(const wchar_t*, const FILETIME& time) {

@@ -28,7 +28,7 @@ class CFatVolumeFiles : public VolumeFiles {
   int GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length) override;
   int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode,
                  DWORD tag) override;
-  int GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) override;
+  int RoomFor(const wchar_t* path, uint64_t size, uint64_t* missing) override;
   FILETIME KeptWriteTime(const wchar_t* path, const FILETIME& time) override;
   struct _ntfs_volume* NtfsVolumeFor(const wchar_t* path) override;
 

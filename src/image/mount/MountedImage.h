@@ -174,7 +174,7 @@ class CMountedImage : public VolumeFiles {
   int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode,
                  DWORD tag) override;
   // Free bytes of the side of path (none known for the EFI system partition).
-  int GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) override;
+  int RoomFor(const wchar_t* path, uint64_t size, uint64_t* missing) override;
   // The time as the side of path keeps it (the FAT volume's resolution).
   FILETIME KeptWriteTime(const wchar_t* path, const FILETIME& time) override;
   // The NTFS volume for a path on the NTFS side, else null.
@@ -294,6 +294,7 @@ class CMountedImage : public VolumeFiles {
   int FatEnumDirectory(Side side, const wchar_t* path, VolumeEnumCallback callback, void* user);
   int FatGetVolumeInfo(Side side, VolumeInfoRecord* record);
   int FatGetVolumeSpace(Side side, uint64_t* totalBytes, uint64_t* freeBytes);
+  int FatRoomFor(Side side, const wchar_t* path, uint64_t size, uint64_t* missing);
 
   _VROH_MOUNT_RW* m_pDisk = nullptr;
   CFatVolume* m_pFat = nullptr;

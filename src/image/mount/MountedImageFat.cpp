@@ -199,3 +199,8 @@ int CMountedImage::FatGetVolumeSpace(Side side, uint64_t* totalBytes, uint64_t* 
   FatCall call(this, side);
   return call.volume ? call.volume->GetSpace(totalBytes, freeBytes) : 0;
 }
+
+int CMountedImage::FatRoomFor(Side side, const wchar_t* path, uint64_t size, uint64_t* missing) {
+  FatCall call(this, side);
+  return call.volume ? call.volume->RoomFor(call.Path(path), size, missing) : -1;
+}

@@ -11,6 +11,7 @@
 
 #include "common/LastError.h"
 #include "image/copy/TreeCopy.h"
+#include "image/copy/TreeCopyNtfs.h"
 #include "image/ntfs/NtfsFiles.h"
 #include "image/ntfs/NtfsMetafiles.h"
 #include "image/ntfs/NtfsWin32Io.h"
@@ -234,11 +235,17 @@ int CMountedImage::CreateLink(const wchar_t* path, const wchar_t* target, unsign
   return r < 0 ? FailErrno(r) : 1;
 }
 
-int CMountedImage::GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) {
-  // The EFI system partition has no count of its own here: its writes
-  // report a full volume themselves.
-  if (SideOf(path) == SIDE_ESP) return 0;
-  return GetVolumeSpace(nullptr, freeBytes);
+int CMountedImage::RoomFor(const wchar_t* path, uint64_t size, uint64_t* missing) {
+  switch (SideOf(path)) {
+    case SIDE_NTFS:
+      return TreeCopyNtfsRoomFor(m_pNtfs, path, size, true, missing);
+    case SIDE_FAT:
+      return FatRoomFor(SIDE_FAT, path, size, missing);
+    default:
+      // The EFI system partition has no count of its own here: its writes
+      // report a full volume themselves.
+      return -1;
+  }
 }
 
 struct _ntfs_volume* CMountedImage::NtfsVolumeFor(const wchar_t* path) {

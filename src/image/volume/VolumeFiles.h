@@ -54,8 +54,14 @@ class VolumeFiles {
   virtual int GetLinkTarget(const wchar_t* path, wchar_t* buffer, int length) = 0;
   virtual int CreateLink(const wchar_t* path, const wchar_t* target, unsigned int createMode,
                          DWORD tag) = 0;
-  // Free bytes of the volume that holds `path`; 0 when they cannot be told.
-  virtual int GetFreeBytes(const wchar_t* path, uint64_t* freeBytes) = 0;
+  // Whether a file of `size` bytes written at `path` finds room on the
+  // volume that holds it: its free clusters, with those the file at path
+  // gives back when it is replaced, against the clusters the new file takes
+  // (none for data its record may hold; a cluster more when its folder must
+  // grow for a new name). 1 it fits (exactly, too); 0 it does not, with
+  // *missing the bytes it lacks; -1 the room cannot be told (the writes
+  // then find out).
+  virtual int RoomFor(const wchar_t* path, uint64_t size, uint64_t* missing) = 0;
   // A last-write time as the volume that holds `path` keeps it, at its own
   // resolution (FAT 2 s, exFAT 10 ms; NTFS keeps it whole).
   virtual FILETIME KeptWriteTime(const wchar_t* path, const FILETIME& time) {

@@ -31,7 +31,8 @@ enum FileKind { kPlain, kUpdate, kWriteBack };
 const char* const kKindNames[] = {"plain image", "update file", "write-back file"};
 
 // An image in a folder of its own, with the files an earlier command left
-// (a folder \Data with two files), saved for restores.
+// (a folder \Data with two files; with full, \fill.bin over all the free
+// space left), saved for restores.
 struct Image {
   FileKind kind;
   std::string dir, images;  // the scratch folder, the folder of the image files
@@ -43,7 +44,7 @@ struct Image {
   long start = 0;           // its volume's first sector
 
   // plainBase: a write-back file over a plain image.
-  explicit Image(FileKind k, bool plainBase = false) : kind(k) {
+  explicit Image(FileKind k, bool plainBase = false, bool full = false) : kind(k) {
     rt::WinDisk d = rt::MakeWinDisk("--no-kernel");
     dir = d.dir;
     start = d.start;
@@ -73,6 +74,16 @@ struct Image {
     uint64_t missing = 0;
     EXPECT_EQ(3, InjectHostPath(&m, vt::ToWin(dir + "/Data").c_str(), L"\\Data", &missing,
                                 nullptr, nullptr));
+    if (full) {
+      uint64_t free = 0;
+      EXPECT_EQ(1, m.GetVolumeSpace(nullptr, &free));
+      EXPECT_EQ(0, vt::Sh("head -c " + std::to_string(free) + " /dev/urandom > " +
+                          vt::Q(dir + "/fill.bin")));
+      EXPECT_EQ(1, InjectHostPath(&m, vt::ToWin(dir + "/fill.bin").c_str(), L"\\fill.bin", &missing,
+                                  nullptr, nullptr));
+      EXPECT_EQ(1, m.GetVolumeSpace(nullptr, &free));
+      EXPECT_EQ(0u, free);
+    }
     EXPECT_TRUE(m.Close());
     EXPECT_EQ(0, vt::Sh("cp " + vt::Q(images) + "/* " + vt::Q(dir + "/saved")));
     if (kind == kPlain) {
@@ -293,6 +304,29 @@ TEST_P(CommandCrash, InjectIntoAFolderWithEarlierFiles) {
         ASSERT_LE(0, img.Open(m, 0));
         EXPECT_TRUE(mi::SameAsHostFile(mi::ReadWhole(m, L"\\Data\\one.bin"), img.dir + "/Data/one.bin"));
         EXPECT_TRUE(mi::SameAsHostFile(mi::ReadWhole(m, L"\\Data\\n3.dat"), img.dir + "/New/n3.dat"));
+      });
+}
+
+// A smaller file replaces \Data\one.bin on a volume without a free
+// cluster: its data can only go where the old file's lay, freed by the
+// same command. Those clusters were in use when the command began, so their
+// old bytes are kept: cut off anywhere, the old file is back whole, or the
+// new one is there whole.
+TEST(CommandCrash, ReplaceOnAFullVolume) {
+  Image img(kPlain, false, true);
+  ASSERT_EQ(0, vt::Sh("head -c 6000 /dev/urandom > " + vt::Q(img.dir + "/smaller.bin")));
+  ExpectBeforeOrAfter(
+      img,
+      [&](CMountedImage& m) {
+        uint64_t missing = 0;
+        return InjectHostPath(&m, vt::ToWin(img.dir + "/smaller.bin").c_str(), L"\\Data\\one.bin",
+                              &missing, nullptr, nullptr) == 1;
+      },
+      [&] {
+        CMountedImage m;
+        ASSERT_LE(0, img.Open(m, 0));
+        EXPECT_TRUE(
+            mi::SameAsHostFile(mi::ReadWhole(m, L"\\Data\\one.bin"), img.dir + "/smaller.bin"));
       });
 }
 

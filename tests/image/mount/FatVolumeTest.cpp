@@ -1,6 +1,7 @@
-// CFatVolume on its own: local FAT times against UTC, whole-file writes,
-// owned and borrowed disk objects, read-only mounts, the formatter, and the
-// copies between the host and the volume.
+// CFatVolume on its own: local FAT times (exFAT's with their offset from
+// UTC) against UTC, whole-file writes, owned and borrowed disk objects,
+// read-only mounts, the formatter, and the copies between the host and the
+// volume.
 #include <gtest/gtest.h>
 
 #include "../FatVolumeTestUtil.h"
@@ -94,6 +95,66 @@ TEST(FatVolume, LocalEntryTimesBecomeUtcAndBack) {
   uint16_t time = (uint16_t)(st.wHour << 11 | st.wMinute << 5 | st.wSecond / 2);
   EXPECT_EQ(time, img[at + 0x16] | img[at + 0x17] << 8);
   EXPECT_EQ(date, img[at + 0x18] | img[at + 0x19] << 8);
+
+  // exFAT keeps the offset from UTC a time was written at: big.bin's
+  // 12:00:00.50 at +05:30 is 06:30:00.50 UTC whatever the host's zone, in
+  // its properties and in the folder's listing alike. A time set is
+  // written as local time of the host's zone with that zone's offset.
+  Disk x = fv::ToolDisk("exfat");
+  ASSERT_TRUE(vt::ReadAll(x.path, img));
+  long set = -1;
+  for (size_t i = 0; i + 96 <= img.size() && set < 0; i += 32) {
+    if (img[i] == 0x85 && img[i + 32] == 0xC0 && img[i + 35] == 7 &&
+        !memcmp(&img[i + 66], "b\0i\0g\0", 6))
+      set = (long)i;
+  }
+  ASSERT_GT(set, 0);
+  const uint32_t noon = 44u << 25 | 5u << 21 | 5u << 16 | 12u << 11;  // 2024-05-05 12:00:00
+  for (int k = 0; k < 3; k++) {
+    memcpy(&img[set + 8 + 4 * k], &noon, 4);
+    img[set + 22 + k] = 0x80 | 22;  // +05:30
+  }
+  img[set + 20] = img[set + 21] = 50;
+  uint16_t sum = 0;
+  for (int i = 0; i < 32 * (img[set + 1] + 1); i++)
+    if (i != 2 && i != 3) sum = (uint16_t)(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + img[set + i]);
+  memcpy(&img[set + 2], &sum, 2);
+  ASSERT_TRUE(vt::WriteAll(x.path, img));
+  const uint64_t utc = CalendarTicks(2024, 5, 5, 6, 30, 0) + 5000000;
+  {
+    Opened o(x.path);
+    FILETIME c, w, a;
+    ASSERT_EQ(1, o.volume.GetFileInfo(L"\\big.bin", &c, &w, &a, nullptr, nullptr));
+    EXPECT_EQ(utc, fv::U64(c));
+    EXPECT_EQ(utc, fv::U64(w));
+    EXPECT_EQ(utc - 5000000, fv::U64(a));
+    uint64_t listed = 0;
+    ASSERT_EQ(1, o.volume.ListDirectory(
+                     L"\\",
+                     [](const FatEntryInfo* e, void* user) {
+                       if (!wcscmp(e->name, L"big.bin")) *(uint64_t*)user = fv::U64(e->lastWrite);
+                       return 1;
+                     },
+                     &listed));
+    EXPECT_EQ(utc, listed);
+    FILETIME t = fv::Ft(CalendarTicks(2024, 6, 30, 8, 30, 11) + 3700000);
+    ASSERT_EQ(1, o.volume.SetFileInfo(L"\\big.bin", nullptr, &t, nullptr, nullptr));
+    ASSERT_EQ(1, o.volume.GetFileInfo(L"\\big.bin", nullptr, &w, nullptr, nullptr, nullptr));
+    EXPECT_EQ(fv::U64(t), fv::U64(w));
+  }
+  ASSERT_TRUE(vt::ReadAll(x.path, img));
+  lf = fv::Ft(CalendarTicks(2024, 6, 30, 8, 30, 11) - BiasMinutes() * kMinute);
+  ASSERT_TRUE(FileTimeToSystemTime(&lf, &st));
+  uint32_t stamp = (uint32_t)(st.wYear - 1980) << 25 | (uint32_t)st.wMonth << 21 |
+                   (uint32_t)st.wDay << 16 | (uint32_t)st.wHour << 11 | st.wMinute << 5 |
+                   st.wSecond / 2u;
+  uint32_t written;
+  memcpy(&written, &img[set + 12], 4);
+  EXPECT_EQ(stamp, written);
+  EXPECT_EQ(137, img[set + 21]);
+  EXPECT_EQ(0x80 | ((-BiasMinutes() / 15) & 0x7F), img[set + 23]);
+  // The creation time set before keeps its own offset.
+  EXPECT_EQ(0x80 | 22, img[set + 22]);
 }
 
 TEST(FatVolume, WholeFileWritesKeepWhatLiesBeforeTheOffset) {
