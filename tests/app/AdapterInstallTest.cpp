@@ -89,6 +89,19 @@ std::wstring SettingsOfThisProgram() {
   return s.substr(0, s.rfind(L'.')) + L".ini";
 }
 
+// One value of a hive as hivedump.py prints it ("type|data"), or "".
+std::string Dumped(const std::string& hive, const std::string& key, const std::string& name) {
+  std::string out;
+  EXPECT_EQ(0, vt::Sh(vt::Q(vt::SourceDirUnix() + "/tests/infinstall/hivedump.py") + " " +
+                          vt::Q(hive) + " " + vt::Q(key),
+                      &out));
+  std::string prefix = key + "|" + name + "|";
+  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
+    if (out.compare(at, prefix.size(), prefix) == 0)
+      return out.substr(at + prefix.size(), end - at - prefix.size());
+  return "";
+}
+
 TEST(AdapterInstall, ThroughTheProgramOnWindows7And10) {
   const it::WindowsTarget targets[] = {
       {"win7", "--arch x64 --version 6.1.7601.17514", 0x400601, 7601, false},
@@ -135,7 +148,7 @@ TEST(AdapterInstall, ThroughTheProgramOnWindows7And10) {
         rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE", d.dir + "/SOFTWARE");
     EXPECT_EQ("C:\\Program Files\\VroVendor",
               rt::HivexGet(soft, "VroVendor\\VroNic", "InstallDir"));
-    EXPECT_EQ("not a known flag", rt::HivexGet(soft, "VroVendor\\VroNic", "Odd"));
+    EXPECT_EQ("11|hex:01020304050607a0", Dumped(soft, "VroVendor\\VroNic", "Quad"));
     EXPECT_EQ("VroNic helper",
               rt::HivexGet(soft, "Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}", "@"));
     std::string file =
@@ -357,13 +370,17 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   rt::WinDisk& d = setup.d;
   const std::wstring &store = setup.store, &folder = setup.folder;
   ProgramCopy& program = setup.program;
-  // Binary data that is no hexadecimal text.
+  // Binary data that is no hexadecimal text: refused by its line before
+  // anything is written.
   ImportSample(d, folder, "12.18.9.7", "/^\\[VroNic\\.reg\\]/a HKR, , Broken, 1, zz, qq");
   const std::wstring nconfig = folder + L"\\VEN_8086&DEV_10D3\\NConfig.ini";
   const std::string before = vt::Sha256(d.path);
   const std::string untouched = d.dir + "/untouched.img";
   ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(d.unixPath) + " " + vt::Q(untouched)));
-  EXPECT_EQ(DWORD(-10), program.Run(AddAdapter(d, L"1")));
+  std::string said;
+  EXPECT_EQ(DWORD(-8), program.Run(AddAdapter(d, L"1"), &said));
+  EXPECT_NE(std::string::npos, said.find("[VroNic.reg] HKR,,Broken,1,zz,qq: the data zz is no byte"))
+      << said;
   EXPECT_EQ(before, vt::Sha256(d.path));
   EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"001"));
   EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir) + L"\\Cache\\0_" + kDevice + L".dat"));
@@ -448,19 +465,6 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   std::string left;
   vt::Sh("ls " + vt::Q(d.dir + "/small"), &left);
   EXPECT_EQ("disk.img\n", left);
-}
-
-// One value of a hive as hivedump.py prints it ("type|data"), or "".
-std::string Dumped(const std::string& hive, const std::string& key, const std::string& name) {
-  std::string out;
-  EXPECT_EQ(0, vt::Sh(vt::Q(vt::SourceDirUnix() + "/tests/infinstall/hivedump.py") + " " +
-                          vt::Q(hive) + " " + vt::Q(key),
-                      &out));
-  std::string prefix = key + "|" + name + "|";
-  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
-    if (out.compare(at, prefix.size(), prefix) == 0)
-      return out.substr(at + prefix.size(), end - at - prefix.size());
-  return "";
 }
 
 // The SYSTEM hive of a raw disk image, every value as hivedump.py prints it.

@@ -114,7 +114,13 @@ class Walkers : public ::testing::Test {
 
 TEST_F(Walkers, AddRegOfTheNetworkPackage) {
   CInfInstaller inst = Installer(0);
+  // The directory ids the package's values name, as the registry pass sets them.
+  SetEnvironmentVariableW(L"11", L"C:\\Windows\\System32");
+  SetEnvironmentVariableW(L"16422", L"C:\\Program Files");
   ASSERT_TRUE(inst.StageAddRegDirectives(L"VroNic.ndi", inf_.c_str(), script_.c_str(), L"0007"));
+  SetEnvironmentVariableW(L"11", nullptr);
+  SetEnvironmentVariableW(L"16422", nullptr);
+  EXPECT_EQ("", vt::Narrow(inst.Refusal));
   std::wstring drv = kDriverKey, s = script_;
   auto at = [&](const wchar_t* sub, const wchar_t* name) {
     return vt::Narrow(it::Staged(s, sub ? drv + L"\\" + sub : drv, name));
@@ -155,7 +161,8 @@ TEST_F(Walkers, AddRegOfTheNetworkPackage) {
                 s, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\VroNic\\Parameters",
                 L"Start")));
   std::wstring vendor = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\VroVendor\\VroNic";
-  EXPECT_EQ("not a known flag", vt::Narrow(it::Staged(s, vendor, L"Odd")));
+  // The type in the flags' high word with the binary bit: bytes of a QWORD.
+  EXPECT_EQ("hex(b):01,02,03,04,05,06,07,a0", vt::Narrow(it::Staged(s, vendor, L"Quad")));
   EXPECT_EQ("hex:01,a0,ff", vt::Narrow(it::Staged(s, vendor, L"Blob")));
   EXPECT_EQ("{4d36e972-e325-11ce-bfc1-08002be10318}\\\\0007",
             vt::Narrow(it::Staged(s, vendor, L"Driver")));
@@ -165,8 +172,13 @@ TEST_F(Walkers, AddRegOfTheNetworkPackage) {
           s,
           L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}",
           L"@")));
+  // An empty name, quoted or not, is the key's default value.
+  EXPECT_EQ("C:\\\\Windows\\\\System32\\\\vronic.dll",
+            vt::Narrow(it::Staged(s,
+                                  L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{11111111-2222-"
+                                  L"3333-4444-555555555555}\\InprocServer32",
+                                  L"@")));
   EXPECT_EQ(std::wstring::npos, it::ScriptText(s).find(L"Ignored"));
-  EXPECT_EQ(std::wstring::npos, it::ScriptText(s).find(L"never staged"));
 }
 
 TEST_F(Walkers, DelRegKeysAndValuesPasses) {
