@@ -306,7 +306,9 @@ uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar
     TrimBlanks(k.data());
     std::wstring key = k.data();
     const wchar_t* kc = key.c_str();
-    bool addReg = _wcsicmp(kc, L"AddReg") == 0, delReg = _wcsicmp(kc, L"DelReg") == 0;
+    // BitReg sections change registry values as AddReg ones write them.
+    bool addReg = _wcsicmp(kc, L"AddReg") == 0 || _wcsicmp(kc, L"BitReg") == 0,
+         delReg = _wcsicmp(kc, L"DelReg") == 0;
     bool dlls = _wcsicmp(kc, L"RegisterDlls") == 0, delFiles = _wcsicmp(kc, L"DelFiles") == 0;
     bool copyFiles = _wcsicmp(kc, L"CopyFiles") == 0;
     bool flatten = c.mode == Mode::Flatten, check = c.mode == Mode::Check;

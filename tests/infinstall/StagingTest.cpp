@@ -208,6 +208,29 @@ TEST_F(Walkers, DelRegKeysAndValuesPasses) {
             it::Staged(script_, hw + L"\\Interrupt Management\\MessageSignaledInterruptProperties",
                        L"MSISupported"));
   EXPECT_EQ(L"dword:00000001", it::Staged(script_, hw, L"MessageSignaledInterruptMode"));
+
+  // DelReg flags as bits: a string taken out of a multi-string (any case),
+  // the key whole even with a value named, the type of the value alone;
+  // flags it cannot carry out refuse the line.
+  std::string flagged = dir_ + "/flags.inf";
+  ASSERT_EQ(0, vt::Sh("printf '[List]\r\nHKR, , L, 0x00010000, a, B, c\r\n"
+                      "[Strings]\r\nHKR, , L, 0x00018002, b\r\n"
+                      "[Keys]\r\nHKR, Sub, Named, 0x00002000\r\nHKR, , Typed, 0x00010001\r\n"
+                      "[Bad]\r\nHKR, , Typed, 0x00000040\r\n' > " +
+                      vt::Q(flagged)));
+  const std::wstring flaggedW = vt::ToWin(flagged);
+  ASSERT_TRUE(inst.StageAddRegSection(L"List", flaggedW.c_str(), script_.c_str(), drv.c_str()));
+  EXPECT_TRUE(inst.StageDelRegSection(L"Strings", flaggedW.c_str(), script_.c_str(), drv.c_str(), 0));
+  EXPECT_EQ(L"hex(7):61,00,00,00,63,00,00,00,00,00", it::Staged(script_, drv, L"L"));
+  EXPECT_TRUE(inst.StageDelRegSection(L"Keys", flaggedW.c_str(), script_.c_str(), drv.c_str(), 1));
+  EXPECT_TRUE(it::HasSection(script_, L"-" + drv + L"\\Sub"));
+  EXPECT_EQ(L"<none>", it::Staged(script_, drv + L"\\Sub", L"Named"));
+  EXPECT_TRUE(inst.StageDelRegSection(L"Keys", flaggedW.c_str(), script_.c_str(), drv.c_str(), 0));
+  EXPECT_EQ(L"-", it::Staged(script_, drv, L"Typed"));
+  EXPECT_EQ(L"", inst.Refusal);
+  EXPECT_FALSE(inst.StageDelRegSection(L"Bad", flaggedW.c_str(), script_.c_str(), drv.c_str(), 0));
+  EXPECT_NE(std::wstring::npos, inst.Refusal.find(L"[Bad] HKR,,Typed,0x00000040: the flags"))
+      << vt::Narrow(inst.Refusal);
 }
 
 TEST_F(Walkers, RedirectedProfileAndMissingSections) {
