@@ -575,6 +575,10 @@ TEST(AdapterInstall, RegistryLinesAsWindowsReadsThem) {
         std::wstring(L"HKR,,Commented,0,\"x;y\""),
         L"HKR,,Long,0,\"" + vt::Widen(longText) + L"\""})
     EXPECT_NE(kept.end(), std::find(kept.begin(), kept.end(), line)) << vt::Narrow(line);
+  // A store written by hand may hold a continued line, read as one.
+  it::EditCombinedInf(setup.folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7", "HKR,,Commented,0,\"x;y\"",
+                      "HKR,,Commented,0,\"x;y\"\r\nHKR, , ByHand, 0, \\ ; note\r\n"
+                      "  \"by hand\"");
   std::string out;
   ASSERT_EQ(0u, setup.program.Run(AddAdapter(d, L"1"), &out)) << out;
   const std::string soft =
@@ -610,6 +614,7 @@ TEST(AdapterInstall, RegistryLinesAsWindowsReadsThem) {
   EXPECT_EQ("1|x;y", Dumped(sys, cls, "Commented"));
   EXPECT_EQ("1|joined", Dumped(sys, cls, "Continued"));
   EXPECT_EQ("7|one;two", Dumped(sys, cls, "List"));
+  EXPECT_EQ("1|by hand", Dumped(sys, cls, "ByHand"));
   EXPECT_EQ("1|" + longText, Dumped(sys, cls, "Long"));
   // BitReg set bit 0 of byte 0 and cleared bit 7 of byte 2; it is no value.
   EXPECT_EQ("3|hex:310070", Dumped(sys, cls, "Bits"));

@@ -142,6 +142,11 @@ TEST(RegText, FormatRegHexString) {
   EXPECT_EQ(L"hex(7):61,00,00,00,62,00,00,00", out);
   FormatRegHexString(out, 8192, L"", 0, 7);
   EXPECT_EQ(L"hex(7):", out);
+  // Bytes of any type: its number in hexadecimal, as the importer reads it.
+  const uint8_t bytes[] = {0x01, 0xa0, 0xff};
+  EXPECT_EQ(L"hex:01,a0,ff", FormatRegHexBytes(3, bytes, 3));
+  EXPECT_EQ(L"hex(b):01,a0", FormatRegHexBytes(11, bytes, 2));
+  EXPECT_EQ(L"hex(0):", FormatRegHexBytes(0, bytes, 0));
 }
 
 TEST(RegText, LongHexDataContinuesOnNextLines) {
