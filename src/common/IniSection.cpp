@@ -240,6 +240,15 @@ std::wstring ReadIniSectionNames(const wchar_t* filePath) {
   return names;
 }
 
+std::vector<std::wstring> ReadInfLines(const wchar_t* filePath, const wchar_t* section,
+                                       bool* found) {
+  wchar_t* list = ReadIniSection(filePath, section);
+  if (found) *found = list != nullptr;
+  std::vector<std::wstring> lines = JoinInfLines(list);
+  delete[] list;
+  return lines;
+}
+
 std::wstring ReadIniValue(const wchar_t* filePath, const wchar_t* section, const wchar_t* key,
                           bool keepQuotes) {
   std::wstring result;

@@ -4,6 +4,7 @@
 // and their caching; every INF and INI section of the system is read here.
 #pragma once
 #include <string>
+#include <vector>
 
 // The lines of [section] as a string list in one new block (free with
 // delete[]): each line trimmed of blanks and tabs, ";" comment lines and
@@ -16,6 +17,15 @@
 // header, or the section holds no text at all: an empty section gives null,
 // never an empty list; callers treat both alike.
 wchar_t* ReadIniSection(const wchar_t* filePath, const wchar_t* section);
+
+// The entries of an INF section as Windows' INF reader takes them
+// (JoinInfLines): continued lines joined on any line of the section, ";"
+// comments outside quotes cut, trimmed, empty entries dropped. Every INF
+// section a driver installation or the store reads is read here. Empty
+// when the section cannot be read; *found, when given, says whether it
+// could.
+std::vector<std::wstring> ReadInfLines(const wchar_t* filePath, const wchar_t* section,
+                                       bool* found = nullptr);
 
 // The names of every section header that stands at a line start, in file
 // order, each followed by a NUL (an empty string when there is none or the

@@ -1,5 +1,6 @@
 #include "common/RegText.h"
 
+#include <cstdio>
 #include <cwchar>
 
 namespace {
@@ -78,6 +79,24 @@ size_t FormatRegHexString(std::wstring& out, size_t size, const wchar_t* data, s
     out += L"00,00";
   }
   return out.size();
+}
+
+std::wstring FormatRegHexBytes(unsigned type, const uint8_t* data, size_t length) {
+  static const wchar_t kDigits[] = L"0123456789abcdef";
+  wchar_t prefix[24];
+  if (type == 3)
+    wcscpy(prefix, L"hex:");
+  else
+    _snwprintf(prefix, 24, L"hex(%x):", type);
+  prefix[23] = 0;
+  std::wstring out = prefix;
+  for (size_t i = 0; i < length; ++i) {
+    if (PhysicalLineLength(out) + 12 > kRegHexLineMax) out += kRegLineContinuation;
+    out += kDigits[data[i] >> 4];
+    out += kDigits[data[i] & 15];
+    if (i + 1 < length) out += L',';
+  }
+  return out;
 }
 
 size_t FormatRegMultiSzHex(std::wstring& line, const wchar_t* data, size_t count) {

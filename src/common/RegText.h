@@ -32,6 +32,12 @@ int EscapeRegString(const wchar_t* text, wchar_t* out, int size);
 size_t FormatRegHexString(std::wstring& out, size_t size, const wchar_t* data, size_t count,
                           unsigned type);
 
+// Bytes of a value of any type as .reg data: "hex:" (REG_BINARY) or
+// "hex(%x):" with the type in lower-case hexadecimal, then "%02x" per byte
+// with a comma between bytes (none after the last); lines wrap at
+// kRegHexLineMax with a continuation rather than being cut.
+std::wstring FormatRegHexBytes(unsigned type, const uint8_t* data, size_t length);
+
 // Appends ONE entry of a multi-string to a "hex(7):" line being built (this
 // does not write a whole list in one call). Pass the entry with its NUL and
 // the list's closing NUL (count = length + 2). When the line already ends a

@@ -31,26 +31,67 @@ void CollapsePercentPairs(wchar_t* text) {
   *w = 0;
 }
 
+namespace {
+
+// The expansion of `text`, or false when the system cannot expand it.
+bool Expand(const wchar_t* text, std::wstring& out) {
+  DWORD need = ExpandEnvironmentStringsW(text, nullptr, 0);
+  for (int tries = 0; need && tries < 4; ++tries) {
+    std::vector<wchar_t> scratch(need + 1);
+    DWORD n = ExpandEnvironmentStringsW(text, scratch.data(), need + 1);
+    if (n == 0) return false;
+    if (n <= need + 1) {
+      out = scratch.data();
+      return true;
+    }
+    need = n;  // a variable grew in between
+  }
+  return false;
+}
+
+}  // namespace
+
 int ExpandEnvironmentInPlace(wchar_t* text, int size) {
-  const DWORD kScratch = 8192;
   if (!text || size <= 0) return 0;
-  std::vector<wchar_t> scratch(kScratch);
-  DWORD n = ExpandEnvironmentStringsW(text, scratch.data(), kScratch);
-  if (n == 0 || n > kScratch) return 0;
-  lstrcpynW(text, scratch.data(), size);
+  std::wstring expanded;
+  if (!Expand(text, expanded)) return 0;
+  lstrcpynW(text, expanded.c_str(), size);
   return 1;
 }
 
-void BlankTrailingBackslashes(wchar_t* list) {
-  if (!list) return;
-  wchar_t* entry = list;
-  while (*entry) {
-    size_t len = wcslen(entry);
-    if (entry[len - 1] != L'\\') return;
-    entry[len - 1] = L' ';
-    if (entry[len + 1] == 0) return;  // last entry: keep the list's end
-    entry[len] = L' ';
+std::wstring ExpandEnvironmentText(const std::wstring& text) {
+  std::wstring expanded;
+  return Expand(text.c_str(), expanded) ? expanded : text;
+}
+
+std::vector<std::wstring> JoinInfLines(const wchar_t* list) {
+  std::vector<std::wstring> lines;
+  std::wstring joined;
+  auto finish = [&]() {
+    joined.push_back(0);
+    TrimBlanks(&joined[0]);
+    if (joined[0]) lines.push_back(joined.c_str());
+    joined.clear();
+  };
+  bool continued = false;
+  for (const wchar_t* p = list; p && *p; p += wcslen(p) + 1) {
+    // The line up to its comment; `open` tells whether a quote is open
+    // where its text ends.
+    size_t end = 0, last = 0;
+    bool quoted = false, open = false;
+    for (; p[end] && !(p[end] == L';' && !quoted); ++end) {
+      if (p[end] == L'"') quoted = !quoted;
+      if (!IsBlank(p[end])) {
+        last = end + 1;
+        open = quoted;
+      }
+    }
+    continued = last > 0 && p[last - 1] == L'\\' && !open;
+    joined.append(p, continued ? last - 1 : last);
+    if (!continued) finish();
   }
+  if (continued) finish();
+  return lines;
 }
 
 void TrimAroundCommas(wchar_t* text) {
@@ -215,24 +256,10 @@ void CutIniComment(wchar_t* text) {
 
 void SplitInfFields(const wchar_t* text, std::wstring& out) {
   out.clear();
-  const wchar_t* p = text ? text : L"";
-  while (*p) {
-    if (*p == L'"') {
-      const wchar_t* start = p + 1;
-      const wchar_t* end = wcschr(start, L'"');
-      if (!end) end = start + wcslen(start);
-      AppendCollapsed(out, start, end - start);
-      out += L'\0';
-      if (*end == 0 || end[1] != L',') break;
-      p = end + 2;
-    } else {
-      const wchar_t* end = wcschr(p, L',');
-      if (!end) end = p + wcslen(p);
-      AppendCollapsed(out, p, end - p);
-      out += L'\0';
-      if (*end == 0) break;
-      p = end + 1;
-    }
+  for (const std::wstring& field : SplitInfValue(text ? text : L"")) {
+    if (field.empty()) break;
+    AppendCollapsed(out, field.c_str(), field.size());
+    out += L'\0';
   }
   out += L'\0';
   if (out.size() == 1) out += L'\0';

@@ -9,17 +9,22 @@
 // Each "%%" becomes "%"; a single "%" stays.
 void CollapsePercentPairs(wchar_t* text);
 
-// Expands %name% references through an 8192-character scratch block and
-// copies the result back, cut at `size` characters (NUL included). The text
-// stays as it was when the expansion fails. Returns nonzero on success.
+// Expands %name% references and copies the result back, cut at `size`
+// characters (NUL included). The text stays as it was when the expansion
+// fails. Returns nonzero on success.
 int ExpandEnvironmentInPlace(wchar_t* text, int size);
+// The whole expansion of %name% references, however long; the text as it
+// stands when it cannot be expanded.
+std::wstring ExpandEnvironmentText(const std::wstring& text);
 
-// Joins continued lines of a string list in place: while an entry ends in
-// "\", the backslash and the NUL after it become blanks, so the entry runs on
-// into the next one; stops at the first entry without a trailing "\".
-// A continued last entry only loses its backslash: the list's closing NUL is
-// never joined away, so the list always stays terminated.
-void BlankTrailingBackslashes(wchar_t* list);
+// The entries of an INF section's string list (as ReadIniSection gives it)
+// the way Windows' INF reader takes them: a ";" comment outside double
+// quotes is cut from every line; a line whose last character left is a "\"
+// outside quotes runs on into the next line (the backslash dropped), on any
+// line of the section; each entry trimmed, empty ones dropped. Quotes are
+// counted per physical line, so a "\" inside an open quote continues
+// nothing.
+std::vector<std::wstring> JoinInfLines(const wchar_t* list);
 
 // Removes every tab, and the blanks before and after each ","; other blanks
 // stay. "a , b\t,c" -> "a,b,c". Text inside double quotes is kept as it is.
@@ -61,13 +66,11 @@ void CutIniComment(wchar_t* text);
 std::vector<std::wstring> SplitInfValue(const std::wstring& value, size_t maxFields = (size_t)-1,
                                         bool keepQuotes = false);
 
-// Splits a comma-separated INF value list into a string list (each field
-// NUL-terminated, the list ended by one more NUL; no field: two NULs).
-// A field opening with a double quote runs to the next quote, which is
-// dropped, commas inside included; when the character after the closing quote
-// is not ",", the walk ends there. "%%" is collapsed in every field. Nothing
-// is trimmed: callers run TrimAroundCommas first. As in REG_MULTI_SZ data, an
-// empty field ends the list for every reader of it.
+// A comma-separated INF value list as a string list (each field
+// NUL-terminated, the list ended by one more NUL; no field: two NULs): the
+// fields as SplitInfValue reads them, "%%" collapsed in each. As in
+// REG_MULTI_SZ data, an empty field ends the list for every reader of it,
+// so the list stops before the first one.
 void SplitInfFields(const wchar_t* text, std::wstring& out);
 
 // Removes every character below 256 that is not an ASCII letter or digit;

@@ -41,15 +41,9 @@ std::wstring Clean(std::wstring text, bool trimCommas = true) {
   return text.c_str();
 }
 
-// Lines of an INI section (continued lines joined).
+// Lines of an INF section (continued lines joined).
 std::vector<std::wstring> Lines(const wchar_t* file, const wchar_t* section) {
-  std::vector<std::wstring> lines;
-  wchar_t* list = ReadIniSection(file, section);
-  if (!list) return lines;
-  BlankTrailingBackslashes(list);
-  for (const wchar_t* p = list; *p; p += wcslen(p) + 1) lines.push_back(p);
-  delete[] list;
-  return lines;
+  return ReadInfLines(file, section);
 }
 
 bool HasKey(const wchar_t* file, const std::wstring& section) {

@@ -17,7 +17,6 @@
 
 namespace {
 
-const int kValueChars = 8192;
 const int kNameChars = 100;
 const int kMaxDepth = 16;
 const int kMaxNeeds = 100;
@@ -45,27 +44,21 @@ struct InfCopyContext {
   const PackageLayout* layout;  // where the package's files lie; none: by name
 };
 
+// A line or value as the target gets it, whole at any length.
 std::wstring Cleaned(const std::wstring& text, bool expand, bool trimCommas = true) {
-  std::vector<wchar_t> b(kValueChars + 1, L'\0');
-  lstrcpynW(b.data(), text.c_str(), kValueChars);
-  CutIniComment(b.data());
-  if (trimCommas) TrimAroundCommas(b.data());
-  TrimBlanks(b.data());
-  if (!expand) return b.data();
+  std::wstring b = text;
+  b.push_back(0);
+  CutIniComment(&b[0]);
+  if (trimCommas) TrimAroundCommas(&b[0]);
+  TrimBlanks(&b[0]);
+  if (!expand) return b.c_str();
   // The package's strings keep their meaning in the target: quoted where
   // the text would otherwise end at a ";" or split at a ",".
-  return ExpandInfStrings(b.data()).substr(0, kValueChars - 1);
+  return ExpandInfStrings(b.c_str());
 }
 
 std::vector<std::wstring> Lines(const wchar_t* inf, const wchar_t* section, bool* found = nullptr) {
-  std::vector<std::wstring> lines;
-  wchar_t* list = ReadIniSection(inf, section);
-  if (found) *found = list != nullptr;
-  if (!list) return lines;
-  BlankTrailingBackslashes(list);
-  for (const wchar_t* p = list; *p; p += wcslen(p) + 1) lines.push_back(p);
-  delete[] list;
-  return lines;
+  return ReadInfLines(inf, section, found);
 }
 
 // The fields of a value at its commas outside quotes, each as written.
@@ -73,9 +66,11 @@ std::vector<std::wstring> Split(const std::wstring& value) {
   return SplitInfValue(value, (size_t)-1, true);
 }
 
+// Lines are compared as written: two lines that differ only in case may
+// give a value two texts.
 bool Contains(const std::vector<std::wstring>& list, const std::wstring& line) {
   for (const std::wstring& l : list)
-    if (_wcsicmp(l.c_str(), line.c_str()) == 0) return true;
+    if (l == line) return true;
   return false;
 }
 
@@ -311,7 +306,9 @@ uint32_t CopyTree(const InfCopyContext& c, const wchar_t* sourceInf, const wchar
     TrimBlanks(k.data());
     std::wstring key = k.data();
     const wchar_t* kc = key.c_str();
-    bool addReg = _wcsicmp(kc, L"AddReg") == 0, delReg = _wcsicmp(kc, L"DelReg") == 0;
+    // BitReg sections change registry values as AddReg ones write them.
+    bool addReg = _wcsicmp(kc, L"AddReg") == 0 || _wcsicmp(kc, L"BitReg") == 0,
+         delReg = _wcsicmp(kc, L"DelReg") == 0;
     bool dlls = _wcsicmp(kc, L"RegisterDlls") == 0, delFiles = _wcsicmp(kc, L"DelFiles") == 0;
     bool copyFiles = _wcsicmp(kc, L"CopyFiles") == 0;
     bool flatten = c.mode == Mode::Flatten, check = c.mode == Mode::Check;
@@ -470,10 +467,12 @@ void MakeUniqueRenameTarget(std::vector<InfRenameRecord>& renames, wchar_t* name
 
 void MergeIniSectionLines(const wchar_t* sourceInf, const wchar_t* targetInf,
                           const wchar_t* sourceSection, const wchar_t* targetSection, bool expand) {
+  // Every line in its order: a later line of the same value is the one
+  // that counts.
   std::vector<std::wstring> collected;
   for (const std::wstring& line : Lines(sourceInf, sourceSection)) {
     std::wstring clean = Cleaned(line, expand);
-    if (!clean.empty() && !Contains(collected, clean)) collected.push_back(clean);
+    if (!clean.empty()) collected.push_back(clean);
   }
   if (!collected.empty()) ReplaceSectionKeeping(targetInf, targetSection, collected);
 }

@@ -31,12 +31,9 @@ std::wstring Clean(const std::wstring& text, size_t chars) {
 }
 
 bool HasKey(const wchar_t* inf, const std::wstring& section) {
-  wchar_t* list = ReadIniSection(inf, section.c_str());
-  bool found = false;
-  for (const wchar_t* p = list; p && *p && !found; p += wcslen(p) + 1)
-    found = wcschr(p, L'=') != nullptr;
-  delete[] list;
-  return found;
+  for (const std::wstring& line : ReadInfLines(inf, section.c_str()))
+    if (line.find(L'=') != std::wstring::npos) return true;
+  return false;
 }
 
 // A model line, cleaned: false when it is not taken in this pass.
@@ -46,8 +43,8 @@ struct ModelLine {
 
 std::vector<ModelLine> ModelLines(const wchar_t* inf, const wchar_t* section, int subsysPass) {
   std::vector<ModelLine> out;
-  wchar_t* list = ReadIniSection(inf, section);
-  for (const wchar_t* p = list; p && *p; p += wcslen(p) + 1) {
+  for (const std::wstring& entry : ReadInfLines(inf, section)) {
+    const wchar_t* p = entry.c_str();
     const wchar_t* eq = wcschr(p, L'=');
     if (!eq || !eq[1]) continue;
     std::wstring description = Expanded(std::wstring(p, eq - p), 199);
@@ -67,7 +64,6 @@ std::vector<ModelLine> ModelLines(const wchar_t* inf, const wchar_t* section, in
     if (FindNoCase(device, L"&SUBSYS_") != (subsysPass == 1)) continue;
     out.push_back(line);
   }
-  delete[] list;
   return out;
 }
 
@@ -170,8 +166,8 @@ int CInfImporter::ReadManufacturerSections(const wchar_t* infPath, bool versionR
                        : ReadModelSection(section.c_str(), infPath, pass);
     return n;
   };
-  wchar_t* list = ReadIniSection(infPath, L"Manufacturer");
-  for (const wchar_t* p = list; p && *p; p += wcslen(p) + 1) {
+  for (const std::wstring& entry : ReadInfLines(infPath, L"Manufacturer")) {
+    const wchar_t* p = entry.c_str();
     const wchar_t* eq = wcschr(p, L'=');
     if (!eq) continue;
     if (versionRead) {
@@ -233,7 +229,6 @@ int CInfImporter::ReadManufacturerSections(const wchar_t* infPath, bool versionR
     }
     if (versionRead && total > before) break;
   }
-  delete[] list;
   return total;
 }
 

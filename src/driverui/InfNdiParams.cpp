@@ -62,36 +62,18 @@ void AddEnumPair(NdiParamRecord* r, const wchar_t* shown, const wchar_t* value) 
 
 void ParseAddRegSection(const wchar_t* infPath, const wchar_t* section,
                         std::vector<NdiParamRecord*>& records) {
-  wchar_t* lines = ReadIniSection(infPath, section);
-  for (const wchar_t* line = lines; line && *line; line += wcslen(line) + 1) {
-    std::wstring text = line;
-    CutIniComment(&text[0]);
-    text.resize(wcslen(text.c_str()));
-    TrimAroundCommas(&text[0]);
-    text.resize(wcslen(text.c_str()));
-    // root, subkey, value name, flags, data
-    std::vector<std::wstring> f;
-    size_t start = 0;
-    for (int i = 0; i < 4; ++i) {
-      size_t comma = text.find(L',', start);
-      if (comma == std::wstring::npos) break;
-      f.push_back(text.substr(start, comma - start));
-      start = comma + 1;
-    }
-    if (f.size() < 4) continue;
-    f.push_back(text.substr(start));
+  for (const std::wstring& line : ReadInfLines(infPath, section)) {
+    // root, subkey, value name, flags, data: each field as Windows reads it
+    const std::vector<std::wstring> f = SplitInfValue(line);
+    if (f.size() < 5) continue;
     if (_wcsicmp(f[0].c_str(), L"HKR") || f[1].empty() || f[4].empty()) continue;
     wchar_t subkey[200];
     lstrcpynW(subkey, f[1].c_str(), 200);
-    StripQuotes(subkey);
     if (_wcsnicmp(subkey, L"Ndi\\Params\\", 11)) continue;
     if (ReadNumber(f[3].c_str(), 10) != 0) continue;
     wchar_t data[200], valueName[100];
     lstrcpynW(data, f[4].c_str(), 200);
-    StripQuotes(data);
-    TrimBlanks(data);
     lstrcpynW(valueName, f[2].c_str(), 100);
-    StripQuotes(valueName);
     std::wstring name = subkey + 11, sub;
     size_t slash = name.find(L'\\');
     if (slash != std::wstring::npos) {
@@ -128,7 +110,6 @@ void ParseAddRegSection(const wchar_t* infPath, const wchar_t* section,
       r->lowerCase = _wtoi(data);
     }
   }
-  delete[] lines;
 }
 
 }  // namespace
@@ -148,12 +129,8 @@ std::vector<NdiParamRecord*> ReadInfNdiParams(const wchar_t* infPath, const wcha
     wchar_t section[200];
     _snwprintf(section, 199, decoration, installSection);
     section[199] = 0;
-    wchar_t* lines = ReadIniSection(infPath, section);
-    if (lines) BlankTrailingBackslashes(lines);
-    for (const wchar_t* line = lines; line && *line; line += wcslen(line) + 1) {
+    for (const std::wstring& line : ReadInfLines(infPath, section)) {
       std::wstring text = line;
-      CutIniComment(&text[0]);
-      text.resize(wcslen(text.c_str()));
       TrimAroundCommas(&text[0]);
       text.resize(wcslen(text.c_str()));
       size_t eq = text.find(L'=');
@@ -161,16 +138,9 @@ std::vector<NdiParamRecord*> ReadInfNdiParams(const wchar_t* infPath, const wcha
       std::wstring key = text.substr(0, eq);
       TrimBlanks(&key[0]);
       if (_wcsicmp(key.c_str(), L"AddReg")) continue;
-      std::wstring list = text.substr(eq + 1) + L",";
-      for (size_t at = 0, comma; (comma = list.find(L',', at)) != std::wstring::npos;
-           at = comma + 1) {
-        std::wstring name = list.substr(at, comma - at);
-        TrimBlanks(&name[0]);
-        name.resize(wcslen(name.c_str()));
+      for (const std::wstring& name : SplitInfValue(text.substr(eq + 1)))
         if (!name.empty()) ParseAddRegSection(infPath, name.c_str(), records);
-      }
     }
-    delete[] lines;
   }
   wchar_t params[kPathChars];
   FormatParamsIniPath(infPath, params);

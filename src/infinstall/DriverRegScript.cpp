@@ -10,9 +10,15 @@
 
 #include <string>
 
+#include <vector>
+
 #include "common/RegText.h"
+#include "common/UnicodeProfile.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/RegScriptFile.h"
+#include "registry/RegHive.h"
+#include "registry/RegistryFacade.h"
+#include "registry/hive/RegFile.h"
 #include "registry/hive/RegTypes.h"
 
 namespace {
@@ -42,16 +48,87 @@ std::wstring StagedSection(const CInfInstaller* installer, const wchar_t* keyPat
   return root + tail;
 }
 
-void AppendHexBytes(std::wstring& out, const uint8_t* data, uint32_t length) {
-  wchar_t pair[4];
-  for (uint32_t i = 0; i < length; ++i) {
-    _snwprintf(pair, 4, i + 1 < length ? L"%02x," : L"%02x", data[i]);
-    pair[3] = 0;
-    out += pair;
+
+// Staged data as the importer reads it: continuations of a long hex line
+// taken out.
+std::wstring JoinedData(const std::wstring& data) {
+  std::wstring out;
+  for (size_t i = 0; i < data.size(); ++i) {
+    if (data[i] == L'\\' && i + 1 < data.size() && (data[i + 1] == L'\r' || data[i + 1] == L'\n')) {
+      ++i;
+      while (i + 1 < data.size() && wcschr(L"\r\n \t", data[i + 1])) ++i;
+      continue;
+    }
+    out += data[i];
+  }
+  return out;
+}
+
+bool SameNoCase(const std::wstring& a, const std::wstring& b) {
+  return _wcsicmp(a.c_str(), b.c_str()) == 0;
+}
+
+// True when the script deletes the key or a key above it.
+bool KeyDeletionStaged(const CInfInstaller* installer, const wchar_t* keyPath,
+                       const wchar_t* scriptPath) {
+  const std::vector<std::wstring> sections = ListProfileSections(scriptPath);
+  std::wstring key = keyPath;
+  for (;;) {
+    bool redirected;
+    const std::wstring deletion = StagedSection(installer, (L"-" + key).c_str(), &redirected);
+    for (const std::wstring& s : sections)
+      if (SameNoCase(s, deletion)) return true;
+    size_t slash = key.rfind(L'\\');
+    if (slash == std::wstring::npos) return false;
+    key.resize(slash);
   }
 }
 
 }  // namespace
+
+int CInfInstaller::WriteRegKey(const wchar_t* keyPath, const wchar_t* scriptPath) {
+  if (!keyPath || !scriptPath) return 0;
+  bool redirected;
+  std::wstring section = StagedSection(this, keyPath, &redirected);
+  std::wstring lines;
+  if (ReadProfileSection(scriptPath, section.c_str(), lines)) return 1;
+  return WriteProfileSection(scriptPath, section.c_str(), nullptr);
+}
+
+int CInfInstaller::CurrentRegValue(const wchar_t* keyPath, const wchar_t* name,
+                                   const wchar_t* scriptPath, uint32_t* type,
+                                   std::vector<uint8_t>* data) {
+  if (!keyPath || !name || !type || !data) return -1;
+  data->clear();
+  bool redirected;
+  const std::wstring section = StagedSection(this, keyPath, &redirected);
+  std::wstring staged;
+  if (scriptPath && ReadProfileValue(scriptPath, section.c_str(), name, staged)) {
+    // A deletion, or in a profile's copy its mark.
+    if (staged == L"-" || (redirected && staged == L"#")) return 0;
+    bool remove = false;
+    return parse_reg_data(JoinedData(staged), type, data, &remove, kStagingForms) && !remove ? 1
+                                                                                              : -1;
+  }
+  if (scriptPath && KeyDeletionStaged(this, keyPath, scriptPath)) return 0;
+  // The image's own value: its hive loaded for the look when it is not.
+  std::wstring root, rest;
+  if (!Image || !SplitRegistryPath(keyPath, &root, &rest)) return -1;
+  CRegHive* hive = FindLoadedHive(Image, root);
+  if (!hive || !hive->IsLoaded()) {
+    AddHives(Image, HiveFlagOfRoot(root));
+    hive = FindLoadedHive(Image, root);
+    if (!hive || !hive->IsLoaded()) return -1;
+  }
+  RegValueBuf* value = nullptr;
+  const wchar_t* hiveName = wcscmp(name, L"@") == 0 ? L"" : name;
+  const uint32_t status = Image->RegQueryValue(keyPath, hiveName, type, &value);
+  if (status == REG_STATUS_NOT_FOUND) return 0;
+  if (status != REG_STATUS_OK || !value) return -1;
+  data->assign(value->data, value->data + value->length);
+  free(value);
+  return 1;
+}
 
 int CInfInstaller::WriteRegValue(const wchar_t* keyPath, const wchar_t* name, const wchar_t* data,
                                  const wchar_t* scriptPath) {
@@ -116,14 +193,7 @@ void MirrorValueToStagingScript(CInfInstaller* installer, const wchar_t* keyPath
     EscapeRegString(raw.c_str(), &escaped[0], (int)escaped.size());
     text = RegScriptStringData(escaped.c_str());
   } else {
-    wchar_t prefix[16];
-    if (type == HIVE_REG_BINARY)
-      wcscpy(prefix, L"hex:");
-    else
-      _snwprintf(prefix, 16, L"hex(%x):", type);
-    prefix[15] = 0;
-    text = prefix;
-    AppendHexBytes(text, bytes, length);
+    text = FormatRegHexBytes(type, bytes, length);
   }
   free(value);
   installer->WriteRegValue(keyPath, name, text.c_str(), scriptPath);

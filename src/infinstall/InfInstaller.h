@@ -79,6 +79,17 @@ class CInfInstaller {
   // Replaces the whole section of keyPath by `lines` (a string list of
   // name=data entries); "-" before the key asks for the key's deletion.
   int WriteRegSection(const wchar_t* keyPath, const wchar_t* lines, const wchar_t* scriptPath);
+  // Stages the key itself, so that the import makes it even without a
+  // value; a section staged for it already is left as it is.
+  int WriteRegKey(const wchar_t* keyPath, const wchar_t* scriptPath);
+  // What the value `name` ("@": the key's default value) of keyPath holds
+  // before the next line is staged: the script's line when one is staged
+  // (a deletion: none), none when the script deletes the key or a key above
+  // it, else the image's own value (its hive loaded for the look). 1 with
+  // *type and *data when the value is there, 0 when it is not, -1 when that
+  // cannot be told (no hive to read, staged data that cannot be read).
+  int CurrentRegValue(const wchar_t* keyPath, const wchar_t* name, const wchar_t* scriptPath,
+                      uint32_t* type, std::vector<uint8_t>* data);
   // The staged data of a line, read back (0 when there is none).
   int ReadRegValue(const wchar_t* keyPath, const wchar_t* name, wchar_t* out, int outChars,
                    const wchar_t* scriptPath);
@@ -97,6 +108,9 @@ class CInfInstaller {
   int StageDelRegSectionHw(const wchar_t* section, const wchar_t* infPath,
                            const wchar_t* scriptPath, const wchar_t* deviceInstance, int keysPass);
   int StageAddRegSection(const wchar_t* section, const wchar_t* infPath, const wchar_t* scriptPath,
+                         const wchar_t* hkrKey);
+  // Sets or clears bits of binary values (BitReg).
+  int StageBitRegSection(const wchar_t* section, const wchar_t* infPath, const wchar_t* scriptPath,
                          const wchar_t* hkrKey);
   int StageDelRegDirectives(const wchar_t* installSection, const wchar_t* infPath,
                             const wchar_t* scriptPath, const wchar_t* classInstance, int keysPass);

@@ -20,6 +20,27 @@ unsigned long ParseInfNumber(const wchar_t* text) {
   return wcstoul(text, nullptr, 10);
 }
 
+bool ReadInfNumber(const std::wstring& text, unsigned long* value) {
+  const wchar_t* p = text.c_str();
+  const bool negative = *p == L'-';
+  if (negative) ++p;
+  const bool hex = p[0] == L'0' && (p[1] == L'x' || p[1] == L'X');
+  if (hex) p += 2;
+  if (!*p || (negative && hex)) return false;
+  unsigned long long n = 0;
+  for (; *p; ++p) {
+    int digit = *p >= L'0' && *p <= L'9'                ? *p - L'0'
+                : hex && *p >= L'a' && *p <= L'f'       ? *p - L'a' + 10
+                : hex && *p >= L'A' && *p <= L'F'       ? *p - L'A' + 10
+                                                        : -1;
+    if (digit < 0) return false;
+    n = n * (hex ? 16 : 10) + (unsigned)digit;
+    if (n > 0xFFFFFFFFull) return false;
+  }
+  *value = (unsigned long)(negative ? (0x100000000ull - n) & 0xFFFFFFFFull : n);
+  return true;
+}
+
 std::wstring Dword(unsigned long value) {
   wchar_t buffer[24];
   _snwprintf(buffer, 24, L"dword:%08lx", value);
@@ -27,14 +48,13 @@ std::wstring Dword(unsigned long value) {
   return buffer;
 }
 
-// Up to `chars` characters of a field, one pair of quotes removed (unless
-// keepQuotes) and %name% references expanded.
+// A field as written, read as Windows reads it (its quotes, doubled quotes
+// and blanks: SplitInfValue) unless keepQuotes, cut to `chars` characters
+// (kWholeField: never), with %name% references expanded.
 std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes) {
-  std::vector<wchar_t> buffer(chars + 1, L'\0');
-  lstrcpynW(buffer.data(), field.c_str(), (int)chars);
-  if (!keepQuotes) UnquoteInfText(buffer.data());
-  ExpandEnvironmentInPlace(buffer.data(), (int)chars);
-  return buffer.data();
+  std::wstring text = keepQuotes ? field : SplitInfValue(field, 1)[0];
+  if (chars != kWholeField && text.size() > chars - 1) text.resize(chars - 1);
+  return ExpandEnvironmentText(text);
 }
 
 // REG_SZ data as .reg text: escaped so that the import gives back exactly
@@ -64,14 +84,10 @@ std::wstring CleanLine(const wchar_t* raw) {
 // The lines of a section, cleaned; empty when the section cannot be read.
 std::vector<std::wstring> SectionLines(const wchar_t* infPath, const wchar_t* section) {
   std::vector<std::wstring> lines;
-  wchar_t* list = ReadIniSection(infPath, section);
-  if (!list) return lines;
-  BlankTrailingBackslashes(list);
-  for (const wchar_t* p = list; *p; p += wcslen(p) + 1) {
-    std::wstring line = CleanLine(p);
+  for (const std::wstring& raw : ReadInfLines(infPath, section)) {
+    std::wstring line = CleanLine(raw.c_str());
     if (!line.empty()) lines.push_back(line);
   }
-  delete[] list;
   return lines;
 }
 

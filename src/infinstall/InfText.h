@@ -8,10 +8,17 @@ namespace inftext {
 
 // A number as INF text writes it: hexadecimal after "0x", else decimal.
 unsigned long ParseInfNumber(const wchar_t* text);
+// A whole field read as a number: hexadecimal after "0x", else decimal
+// (a "-" before it taken as Windows takes it), no more than 32 bits. False
+// for text that is no such number (nothing is written to *value).
+bool ReadInfNumber(const std::wstring& text, unsigned long* value);
 // "dword:%08x".
 std::wstring Dword(unsigned long value);
-// Up to `chars` characters of a field, one pair of quotes removed (unless
-// keepQuotes) and %name% references expanded.
+// A field as written between its commas, read as Windows reads it (its
+// quotes, doubled quotes and blanks; keepQuotes: as written), cut to
+// `chars` characters with the NUL (kWholeField: never cut), %name%
+// references expanded.
+const size_t kWholeField = (size_t)-1;
 std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes = false);
 // REG_SZ data as .reg text: a backslash before each backslash and quote.
 std::wstring Escaped(const std::wstring& text);

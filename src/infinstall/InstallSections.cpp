@@ -73,24 +73,25 @@ std::wstring EventLogKeyPath(const CInfInstaller* inst, const wchar_t* log, cons
   return key;
 }
 
-// The DelReg and then the AddReg directives of an install section, with
-// HKR standing for `key`.
+// The DelReg, then the AddReg, then the BitReg directives of an install
+// section, with HKR standing for `key`.
 int StageKeyRegistry(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* section,
                      const wchar_t* scriptPath, const wchar_t* key) {
   int staged = 0;
   std::vector<std::wstring> lines = SectionLines(infPath, section);
-  for (bool add : {false, true})
+  for (const wchar_t* directive : {L"DelReg", L"AddReg", L"BitReg"})
     for (const std::wstring& line : lines) {
       std::wstring k, v;
-      if (!SplitDirective(line, k, v) || _wcsicmp(k.c_str(), add ? L"AddReg" : L"DelReg") != 0)
-        continue;
+      if (!SplitDirective(line, k, v) || _wcsicmp(k.c_str(), directive) != 0) continue;
       for (const std::wstring& s : SectionNames(v)) {
-        if (add) {
+        if (directive[0] == L'A') {
           staged |= inst->StageAddRegSection(s.c_str(), infPath, scriptPath, key);
-          continue;
+        } else if (directive[0] == L'B') {
+          staged |= inst->StageBitRegSection(s.c_str(), infPath, scriptPath, key);
+        } else {
+          for (int keysPass : {1, 0})
+            staged |= inst->StageDelRegSection(s.c_str(), infPath, scriptPath, key, keysPass);
         }
-        for (int keysPass : {1, 0})
-          staged |= inst->StageDelRegSection(s.c_str(), infPath, scriptPath, key, keysPass);
       }
     }
   return staged;
@@ -172,6 +173,7 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
       for (int keysPass : {1, 0})
         staged |= StageDelRegSection(s.c_str(), infPath, scriptPath, key.c_str(), keysPass);
   }
+  std::vector<std::wstring> bitReg;  // after the values, which it may change
   for (const std::wstring& line : lines) {
     std::wstring rawKey, rawValue;
     if (!SplitDirective(line, rawKey, rawValue)) continue;
@@ -181,6 +183,10 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
     if (_wcsicmp(name.c_str(), L"AddReg") == 0) {
       for (const std::wstring& s : SectionNames(rawValue))
         staged |= StageAddRegSection(s.c_str(), infPath, scriptPath, key.c_str());
+      continue;
+    }
+    if (_wcsicmp(name.c_str(), L"BitReg") == 0) {
+      bitReg.push_back(rawValue);
       continue;
     }
     if (_wcsicmp(name.c_str(), L"ServiceBinary") == 0) {
@@ -219,6 +225,9 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
       staged |= WriteRegValue(key.c_str(), mapped ? mapped->value : name.c_str(),
                               StringLine(value).c_str(), scriptPath);
   }
+  for (const std::wstring& value : bitReg)
+    for (const std::wstring& s : SectionNames(value))
+      staged |= StageBitRegSection(s.c_str(), infPath, scriptPath, key.c_str());
   return staged;
 }
 

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "common/IniSection.h"
-#include "common/MultiSz.h"
 #include "common/RegText.h"
 #include "common/TextOps.h"
 #include "infinstall/InfText.h"
@@ -23,8 +22,6 @@ using namespace inftext;
 
 namespace {
 
-const int kNameChars = 400;
-const int kDataChars = 8192;
 const int kKeyChars = 1024;
 // Needs chains deeper than this are not followed.
 const int kMaxNeedsDepth = 16;
@@ -51,13 +48,30 @@ const wchar_t* const kSkippedDirectives[] = {
     L"UpdateInis", L"UpdateIniFields", L"Ini2Reg",        L"LogConfig",   L"AddService",
     L"DelService", L"RegisterDlls",    L"UnregisterDlls", L"AddProperty", L"Include"};
 
-enum AddRegFlags : unsigned long {
-  kFlagBinary = 0x00000001,
-  kFlagMultiSz = 0x00010000,
-  kFlagDword = 0x00010001,
-  kFlagMultiSzAppend = 0x00010008,
-  kFlagExpandSz = 0x00020000,
-};
+// Directives of an install section that an offline installation does not
+// carry out: each refuses the package, named by its line.
+const wchar_t* const kDirectivesNotCarriedOut[] = {
+    L"DelProperty",      L"ProfileItems",    L"ExcludeID", L"AddComponent", L"AddSoftware",
+    L"AddEventProvider", L"AddPowerSetting", L"AddFilter", L"AddInterface"};
+
+// AddReg, DelReg and BitReg flags as Windows documents them: the value's
+// type in the high word with the binary bit, the operation in the low word.
+const unsigned long kFlagBinary = 0x00000001;
+const unsigned long kFlagNoClobber = 0x00000002;
+const unsigned long kFlagDelVal = 0x00000004;
+const unsigned long kFlagAppend = 0x00000008;
+const unsigned long kFlagKeyOnly = 0x00000010;
+const unsigned long kFlagOverwriteOnly = 0x00000020;
+const unsigned long kFlag64BitKey = 0x00001000;
+const unsigned long kFlagKeyOnlyCommon = 0x00002000;
+const unsigned long kFlag32BitKey = 0x00004000;
+const unsigned long kViewFlags = kFlag64BitKey | kFlag32BitKey;
+const unsigned long kAddRegLowFlags = kFlagBinary | kFlagNoClobber | kFlagDelVal | kFlagAppend |
+                                      kFlagKeyOnly | kFlagOverwriteOnly | kViewFlags |
+                                      kFlagKeyOnlyCommon;
+// DelReg: the strings of a multi-string that equal the line's value go.
+const unsigned long kDelRegDelString = 0x00018002;
+const unsigned long kBitRegSet = 0x00000001;
 
 template <size_t N>
 bool InList(const wchar_t* const (&list)[N], const wchar_t* name) {
@@ -139,65 +153,6 @@ std::wstring StringData(const std::wstring& name, std::wstring data) {
   return data;
 }
 
-// The data text of an AddReg line by its flags; false to skip the line.
-bool AddRegData(CInfInstaller* installer, unsigned long flags, const std::wstring& key,
-                const std::wstring& name, const std::wstring& rawData, const wchar_t* script,
-                std::wstring& text) {
-  switch (flags) {
-    case kFlagDword:
-      text = Dword(ParseInfNumber(CleanField(rawData, kDataChars).c_str()));
-      return true;
-    case kFlagBinary:
-      text = L"hex:" + CleanField(rawData, kDataChars);
-      return true;
-    case kFlagMultiSz:
-    case kFlagMultiSzAppend: {
-      std::wstring data = CleanField(rawData, kDataChars, true);
-      std::wstring list;
-      SplitInfFields(data.c_str(), list);
-      if (flags == kFlagMultiSz) {
-        FormatRegHexString(text, kRegHexLineMax, list.c_str(), MultiSzLength(list.c_str()),
-                           HIVE_REG_MULTI_SZ);
-        return true;
-      }
-      std::vector<wchar_t> staged(kDataChars * 4);
-      if (installer->ReadRegValue(key.c_str(), name.c_str(), staged.data(), (int)staged.size(),
-                                  script))
-        text = staged.data();
-      else
-        text = L"hex(7):";
-      for (const wchar_t* p = list.c_str(); *p; p += wcslen(p) + 1) {
-        std::wstring entry(p);
-        entry.push_back(L'\0');
-        entry.push_back(L'\0');
-        FormatRegMultiSzHex(text, entry.c_str(), entry.size());
-      }
-      return true;
-    }
-    case kFlagExpandSz: {
-      std::vector<wchar_t> data(kDataChars + 1, L'\0');
-      lstrcpynW(data.data(), CleanField(rawData, kDataChars).c_str(), kDataChars);
-      CollapsePercentPairs(data.data());
-      FormatRegHexString(text, kRegHexLineMax, data.data(), wcslen(data.data()),
-                         HIVE_REG_EXPAND_SZ);
-      return true;
-    }
-    default: {
-      std::vector<wchar_t> data(kDataChars + 1, L'\0');
-      lstrcpynW(data.data(), CleanField(rawData, kDataChars).c_str(), kDataChars);
-      CollapsePercentPairs(data.data());
-      std::wstring escaped = Escaped(data.data());
-      // Blanks a quoted string holds are its text.
-      const bool quoted = rawData.find_first_not_of(L" \t") != std::wstring::npos &&
-                          rawData[rawData.find_first_not_of(L" \t")] == L'"';
-      while (!quoted && !escaped.empty() && (escaped.back() == L' ' || escaped.back() == L'\t'))
-        escaped.pop_back();
-      text = RegScriptStringData(StringData(name, escaped));
-      return true;
-    }
-  }
-}
-
 // A plain value line of an install section, staged in the driver key (or the
 // hardware key, without the driver key's number and adapter rules).
 std::wstring PlainValueData(const std::wstring& name, const std::wstring& value, bool driverSide) {
@@ -257,77 +212,367 @@ bool PlaceKey(const Walk& w, const wchar_t* section, const std::wstring& line,
   return false;
 }
 
+// One AddReg, DelReg or BitReg line as Windows' INF reader reads it: its
+// fields split once (quotes, doubled quotes and blanks of each field), each
+// read and expanded; a field the line lacks is empty.
+struct RegLine {
+  const Walk& w;
+  const wchar_t* section;
+  const std::wstring& text;
+  std::vector<std::wstring> raw;
+
+  RegLine(const Walk& walk, const wchar_t* s, const std::wstring& line)
+      : w(walk), section(s), text(line), raw(SplitCommas(line, (size_t)-1)) {}
+  size_t Count() const { return raw.size(); }
+  std::wstring Field(size_t i) const {
+    return i < raw.size() ? CleanField(raw[i], kWholeField) : std::wstring();
+  }
+  // Refuses the package naming this line; 0 lines staged.
+  int Refuse(const std::wstring& why, bool path = false) const {
+    w.installer->NoteRefusal(L"[" + std::wstring(section) + L"] " + text + L": " + why, path);
+    return 0;
+  }
+  // The flags field (empty: 0); false, the line refused, when it is no
+  // number or holds a low-word flag outside `known`.
+  bool Flags(unsigned long known, unsigned long* flags) const {
+    *flags = 0;
+    const std::wstring f = Field(3);
+    if (!f.empty() && !ReadInfNumber(f, flags)) {
+      Refuse(L"the flags " + f + L" are no number");
+      return false;
+    }
+    if ((*flags & 0xFFFF) & ~known) {
+      wchar_t hex[16];
+      _snwprintf(hex, 16, L"0x%08lX", *flags);
+      hex[15] = 0;
+      Refuse(std::wstring(L"the flags ") + hex + L" ask for what the installation cannot do");
+      return false;
+    }
+    return true;
+  }
+  // The key of the line, placed (see PlaceKey) in the view its flags ask
+  // for; false when the line was refused.
+  bool Key(unsigned long flags, std::wstring* subkey, std::wstring* key) const {
+    *subkey = WithControlSet(w.installer, Field(1));
+    if (!PlaceKey(w, section, text, Field(0), *subkey, *key)) return false;
+    // 64BITKEY is the native registry on every target (a 32-bit Windows has
+    // no other), and so is 32BITKEY on a 32-bit one and for SYSTEM, which
+    // a 64-bit Windows shares between its views. Its 32-bit view of the
+    // rest is redirected key by key, some keys shared: not guessed.
+    static const wchar_t kMachine[] = L"HKEY_LOCAL_MACHINE\\";
+    const bool system = _wcsnicmp(key->c_str(), kMachine, 19) == 0 && UnderHive(key->substr(19), L"SYSTEM");
+    if ((flags & kFlag32BitKey) && w.installer->TargetArch() == 64 && !system) {
+      Refuse(L"the 32-bit view of the registry of a 64-bit Windows is not written");
+      return false;
+    }
+    return true;
+  }
+  // What the value holds before this line (CurrentRegValue); -1 refuses.
+  int Current(const std::wstring& key, const std::wstring& name, uint32_t* type,
+              std::vector<uint8_t>* data) const {
+    int state = w.installer->CurrentRegValue(key.c_str(), name.c_str(), w.script, type, data);
+    if (state < 0)
+      Refuse(L"the value " + name + L" of " + key + L" could not be read to carry the line out");
+    return state;
+  }
+};
+
+// The strings of a multi-string value's data (the list up to its first
+// empty string).
+std::vector<std::wstring> MultiSzStrings(const std::vector<uint8_t>& data) {
+  std::vector<std::wstring> strings;
+  std::wstring s;
+  for (size_t i = 0; i + 1 < data.size(); i += 2) {
+    wchar_t c = (wchar_t)(data[i] | (data[i + 1] << 8));
+    if (c) {
+      s += c;
+      continue;
+    }
+    if (s.empty()) break;
+    strings.push_back(s);
+    s.clear();
+  }
+  if (!s.empty()) strings.push_back(s);
+  return strings;
+}
+
+std::wstring MultiSzData(const std::vector<std::wstring>& strings) {
+  std::wstring list;
+  for (const std::wstring& s : strings) {
+    list += s;
+    list.push_back(0);
+  }
+  list.push_back(0);
+  std::wstring text;
+  FormatRegHexString(text, kRegHexLineMax, list.c_str(), strings.empty() ? 0 : list.size(),
+                     HIVE_REG_MULTI_SZ);
+  return text;
+}
+
+bool HasEntryNoCase(const std::vector<std::wstring>& list, const std::wstring& entry) {
+  for (const std::wstring& s : list)
+    if (_wcsicmp(s.c_str(), entry.c_str()) == 0) return true;
+  return false;
+}
+
+// A byte of binary data as INF text writes it: one or two hexadecimal
+// digits, "0x" allowed before them.
+bool ReadByteField(std::wstring text, uint8_t* byte) {
+  if (text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X'))
+    text = text.substr(2);
+  if (text.empty() || text.size() > 2) return false;
+  unsigned v = 0;
+  for (wchar_t c : text) {
+    if (!iswxdigit(c)) return false;
+    v = v * 16 + (unsigned)(c <= L'9' ? c - L'0' : (c | 0x20) - L'a' + 10);
+  }
+  *byte = (uint8_t)v;
+  return true;
+}
+
+// The registry type of an AddReg line's flags; false for one the
+// installation cannot write. With the binary bit the high word is the
+// type (0 REG_BINARY, 1 REG_DWORD, 2 REG_NONE, any other its number);
+// without it 0 is REG_SZ, 1 REG_MULTI_SZ, 2 REG_EXPAND_SZ.
+bool ValueType(unsigned long flags, uint32_t* type) {
+  const unsigned long high = flags >> 16;
+  if (flags & kFlagBinary) {
+    *type = high == 0   ? HIVE_REG_BINARY
+            : high == 1 ? HIVE_REG_DWORD
+            : high == 2 ? HIVE_REG_NONE
+                        : (uint32_t)high;
+    return true;
+  }
+  if (high > 2) return false;
+  *type = high == 0 ? HIVE_REG_SZ : high == 1 ? HIVE_REG_MULTI_SZ : HIVE_REG_EXPAND_SZ;
+  return true;
+}
+
+// The data text of an AddReg line's value (fields 4 and on) of its type;
+// false when the line was refused.
+bool AddRegData(const RegLine& l, const std::wstring& key, const std::wstring& name,
+                unsigned long flags, uint32_t type, std::wstring* text) {
+  std::vector<std::wstring> values;
+  for (size_t i = 4; i < l.Count(); ++i) values.push_back(l.Field(i));
+  // A path whose folder the installation does not map would name no place
+  // in the image.
+  if (type != HIVE_REG_DWORD && !(flags & kFlagBinary))
+    for (const std::wstring& v : values)
+      if (HasUnmappedDirId(v)) {
+        l.Refuse(L"a directory id the installation does not map", true);
+        return false;
+      }
+  if (type == HIVE_REG_DWORD && values.size() == 1) {
+    unsigned long number = 0;
+    if (!ReadInfNumber(values[0], &number)) {
+      l.Refuse(L"the DWORD " + values[0] + L" is no number");
+      return false;
+    }
+    *text = Dword(number);
+    return true;
+  }
+  if (flags & kFlagBinary) {
+    // Bytes, one a field ("1,a0,ff"); a line with no data gives none.
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < values.size(); ++i) {
+      uint8_t byte = 0;
+      if (values.size() == 1 && values[0].empty()) break;
+      if (!ReadByteField(values[i], &byte)) {
+        l.Refuse(L"the data " + values[i] + L" is no byte");
+        return false;
+      }
+      bytes.push_back(byte);
+    }
+    if (type == HIVE_REG_DWORD && bytes.size() != 4) {
+      l.Refuse(L"a DWORD value needs one number or four bytes");
+      return false;
+    }
+    *text = FormatRegHexBytes(type, bytes.data(), bytes.size());
+    return true;
+  }
+  for (std::wstring& v : values) {
+    v.push_back(0);
+    CollapsePercentPairs(&v[0]);
+    v = v.c_str();
+  }
+  if (type == HIVE_REG_MULTI_SZ) {
+    std::vector<std::wstring> strings;
+    if (flags & kFlagAppend) {
+      uint32_t had = 0;
+      std::vector<uint8_t> data;
+      const int state = l.Current(key, name, &had, &data);
+      if (state < 0) return false;
+      if (state > 0 && had != HIVE_REG_MULTI_SZ) {
+        l.Refuse(L"the value " + name + L" it appends to is no multi-string");
+        return false;
+      }
+      strings = MultiSzStrings(data);
+    }
+    // An empty string ends the list, in the registry as in the INF.
+    for (const std::wstring& v : values) {
+      if (v.empty()) break;
+      if (!(flags & kFlagAppend) || !HasEntryNoCase(strings, v)) strings.push_back(v);
+    }
+    *text = MultiSzData(strings);
+    return true;
+  }
+  const std::wstring value = values.empty() ? std::wstring() : values[0];
+  if (type == HIVE_REG_EXPAND_SZ) {
+    FormatRegHexString(*text, kRegHexLineMax, value.c_str(), value.size(), HIVE_REG_EXPAND_SZ);
+    return true;
+  }
+  // REG_SZ: the fifth field alone, escaped for the script.
+  *text = RegScriptStringData(StringData(name, Escaped(value)));
+  return true;
+}
+
+int DelRegLine(const Walk& w, const wchar_t* section, const std::wstring& line, int keysPass) {
+  RegLine l(w, section, line);
+  // A root alone names nothing to delete.
+  if (l.Count() < 2 || (l.Count() == 2 && l.raw[1].empty())) return 0;
+  unsigned long flags = 0;
+  const bool delString = l.Count() > 3 &&
+                         ReadInfNumber(l.Field(3), &flags) &&
+                         (flags & ~kViewFlags) == kDelRegDelString;
+  if (!l.Flags(kFlagBinary | kViewFlags | kFlagKeyOnlyCommon | (delString ? kDelRegDelString & 0xFFFF : 0),
+               &flags))
+    return 0;
+  std::wstring subkey, key;
+  if (!l.Key(flags, &subkey, &key)) return 0;
+  const std::wstring name = l.Field(2);
+  if (delString) {
+    // The strings equal to the value go from the multi-string.
+    if (keysPass) return 0;
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    const std::wstring staged = name.empty() ? L"@" : name;
+    const int state = l.Current(key, staged, &type, &data);
+    if (state <= 0) return 0;
+    if (type != HIVE_REG_MULTI_SZ)
+      return l.Refuse(L"the value " + staged + L" is no multi-string");
+    std::wstring gone = l.Field(4);
+    gone.push_back(0);
+    CollapsePercentPairs(&gone[0]);
+    std::vector<std::wstring> kept;
+    for (const std::wstring& s : MultiSzStrings(data))
+      if (_wcsicmp(s.c_str(), gone.c_str()) != 0) kept.push_back(s);
+    return w.installer->WriteRegValue(key.c_str(), staged.c_str(), MultiSzData(kept).c_str(),
+                                      w.script)
+               ? 1
+               : 0;
+  }
+  if (!name.empty() && !(flags & kFlagKeyOnlyCommon)) {
+    return !keysPass && w.installer->WriteRegValue(key.c_str(), name.c_str(), L"-", w.script) ? 1
+                                                                                            : 0;
+  }
+  static const wchar_t kNoLines[] = {0, 0};
+  return keysPass && w.installer->WriteRegSection((L"-" + key).c_str(), kNoLines, w.script) ? 1
+                                                                                          : 0;
+}
+
 int DelRegSection(const Walk& w, const wchar_t* section, int keysPass) {
   int written = 0;
-  for (const std::wstring& line : SectionLines(w.inf, section)) {
-    size_t comma = line.find(L',');
-    if (comma == std::wstring::npos || comma + 1 >= line.size()) continue;
-    std::vector<std::wstring> rest = SplitCommas(line.substr(comma + 1), 3);
-    std::wstring subkey = CleanField(rest[0], kNameChars);
-    std::wstring name = rest.size() > 1 ? CleanField(rest[1], kNameChars) : std::wstring();
-    if (w.side == Side::Driver) subkey = WithControlSet(w.installer, subkey);
-    std::wstring key;
-    if (!PlaceKey(w, section, line, line.substr(0, comma), subkey, key)) continue;
-    if (rest.size() > 1 && !name.empty()) {
-      if (!keysPass && w.installer->WriteRegValue(key.c_str(), name.c_str(), L"-", w.script))
-        ++written;
-    } else if (keysPass) {
-      static const wchar_t kNoLines[] = {0, 0};
-      if (w.installer->WriteRegSection((L"-" + key).c_str(), kNoLines, w.script)) ++written;
-    }
+  for (const std::wstring& line : SectionLines(w.inf, section))
+    written += DelRegLine(w, section, line, keysPass);
+  return written;
+}
+
+int AddRegLine(const Walk& w, const wchar_t* section, const std::wstring& line) {
+  RegLine l(w, section, line);
+  unsigned long flags = 0;
+  if (!l.Flags(kAddRegLowFlags, &flags)) return 0;
+  std::wstring subkey, key;
+  if (!l.Key(flags, &subkey, &key)) return 0;
+  CInfInstaller* inst = w.installer;
+  if (flags & (kFlagKeyOnly | kFlagKeyOnlyCommon)) return inst->WriteRegKey(key.c_str(), w.script);
+  const std::wstring name = l.Field(2);
+  // An empty name is the key's default value.
+  const std::wstring staged = name.empty() ? L"@" : name;
+  if (flags & kFlagDelVal) {
+    if (!name.empty())
+      return inst->WriteRegValue(key.c_str(), name.c_str(), L"-", w.script) ? 1 : 0;
+    static const wchar_t kNoLines[] = {0, 0};
+    return inst->WriteRegSection((L"-" + key).c_str(), kNoLines, w.script) ? 1 : 0;
+  }
+  // A line without a value and without a name makes the key.
+  const bool hasValue = l.Count() > 4;
+  if (name.empty() && !hasValue) return inst->WriteRegKey(key.c_str(), w.script);
+  // The address of an adapter is never taken from the INF.
+  const bool hkr = _wcsicmp(l.Field(0).c_str(), L"HKR") == 0;
+  if (hkr && subkey.empty() && _wcsicmp(name.c_str(), L"NetworkAddress") == 0) return 0;
+  uint32_t type = 0;
+  if (!ValueType(flags, &type)) return l.Refuse(L"a value type the installation cannot write");
+  if ((flags & kFlagAppend) && type != HIVE_REG_MULTI_SZ)
+    return l.Refuse(L"only a multi-string can be appended to");
+  if (type == HIVE_REG_DWORD && !hasValue) return l.Refuse(L"a DWORD value without its number");
+  if (flags & (kFlagNoClobber | kFlagOverwriteOnly)) {
+    uint32_t had = 0;
+    std::vector<uint8_t> data;
+    const int state = l.Current(key, staged, &had, &data);
+    if (state < 0) return 0;
+    // No-clobber keeps a value that is there; overwrite-only sets one that is.
+    if ((state > 0 && (flags & kFlagNoClobber)) || (state == 0 && (flags & kFlagOverwriteOnly)))
+      return 0;
+  }
+  std::wstring text;
+  if (!AddRegData(l, key, staged, flags, type, &text)) return 0;
+  int written = inst->WriteRegValue(key.c_str(), staged.c_str(), text.c_str(), w.script) ? 1 : 0;
+
+  // An adapter starts with its offload, power-saving and flow-control
+  // features off and "Diskless" on, whatever the INF's default.
+  if (hkr && _wcsnicmp(subkey.c_str(), L"Ndi\\params\\", 11) == 0 &&
+      _wcsicmp(name.c_str(), L"Default") == 0 && !text.empty()) {
+    std::wstring param = subkey.substr(subkey.find_last_of(L'\\') + 1);
+    const wchar_t* value = nullptr;
+    if (IsNicParam(param.c_str()) && wcstol(text.c_str(), nullptr, 10) != 0)
+      value = L"0";
+    else if (_wcsicmp(param.c_str(), L"Diskless") == 0)
+      value = L"1";
+    if (value && !param.empty() && inst->WriteRegValue(w.hkr.c_str(), param.c_str(), value, w.script))
+      ++written;
   }
   return written;
 }
 
 int AddRegSection(const Walk& w, const wchar_t* section) {
   int written = 0;
-  for (const std::wstring& line : SectionLines(w.inf, section)) {
-    std::vector<std::wstring> f = SplitCommas(line, 5);
-    if (f.size() < 2) continue;
-    bool hkr = _wcsicmp(f[0].c_str(), L"HKR") == 0;
-    std::wstring subkey = WithControlSet(w.installer, CleanField(f[1], kNameChars));
-    std::wstring key;
-    if (!PlaceKey(w, section, line, f[0], subkey, key) || f.size() < 3 || f[2].empty()) continue;
-    std::wstring name = CleanField(f[2], kNameChars);
-    // The address of an adapter is never taken from the INF.
-    bool networkAddress = hkr && subkey.empty() && _wcsicmp(name.c_str(), L"NetworkAddress") == 0;
-    std::wstring text;
-    if (f.size() == 3) {
-      if (networkAddress) continue;
-    } else {
-      if (f.size() < 5 || f[4].empty() || networkAddress) continue;
-      // A path whose folder the installation does not map would name no
-      // place in the image.
-      const unsigned long flags = ParseInfNumber(f[3].c_str());
-      if (flags != kFlagDword && flags != kFlagBinary &&
-          HasUnmappedDirId(CleanField(f[4], kDataChars, true))) {
-        w.installer->NoteRefusal(L"[" + std::wstring(section) + L"] " + line +
-                                     L": a directory id the installation does not map",
-                                 true);
-        continue;
-      }
-      if (!AddRegData(w.installer, ParseInfNumber(f[3].c_str()), key, name.empty() ? L"@" : name,
-                      f[4], w.script, text))
-        continue;
-    }
-    const wchar_t* staged = name.empty() ? L"@" : name.c_str();
-    if (w.installer->WriteRegValue(key.c_str(), staged, text.c_str(), w.script)) ++written;
+  for (const std::wstring& line : SectionLines(w.inf, section))
+    written += AddRegLine(w, section, line);
+  return written;
+}
 
-    // An adapter starts with its offload, power-saving and flow-control
-    // features off and "Diskless" on, whatever the INF's default.
-    if (hkr && _wcsnicmp(subkey.c_str(), L"Ndi\\params\\", 11) == 0 &&
-        _wcsicmp(name.c_str(), L"Default") == 0 && !text.empty()) {
-      std::wstring param = subkey.substr(subkey.find_last_of(L'\\') + 1);
-      const wchar_t* value = nullptr;
-      if (IsNicParam(param.c_str()) && wcstol(text.c_str(), nullptr, 10) != 0)
-        value = L"0";
-      else if (_wcsicmp(param.c_str(), L"Diskless") == 0)
-        value = L"1";
-      if (value && !param.empty() &&
-          w.installer->WriteRegValue(w.hkr.c_str(), param.c_str(), value, w.script))
-        ++written;
-    }
-  }
+// A BitReg line: root, subkey, value, flags (bit 0: set, else clear), a
+// byte mask and the byte's index in the binary value.
+int BitRegLine(const Walk& w, const wchar_t* section, const std::wstring& line) {
+  RegLine l(w, section, line);
+  unsigned long flags = 0, mask = 0, index = 0;
+  if (!l.Flags(kBitRegSet | kViewFlags, &flags)) return 0;
+  std::wstring subkey, key;
+  if (!l.Key(flags, &subkey, &key)) return 0;
+  const std::wstring name = l.Field(2).empty() ? std::wstring(L"@") : l.Field(2);
+  if (l.Count() < 6 || !ReadInfNumber(l.Field(4), &mask) || mask > 0xFF ||
+      !ReadInfNumber(l.Field(5), &index))
+    return l.Refuse(L"a BitReg line names a byte mask and the byte's index");
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  const int state = l.Current(key, name, &type, &data);
+  if (state < 0) return 0;
+  if (state == 0 || type != HIVE_REG_BINARY)
+    return l.Refuse(L"no binary value " + name + L" of " + key + L" to change");
+  if (index >= data.size())
+    return l.Refuse(L"the value " + name + L" has no byte " + std::to_wstring(index));
+  if (flags & kBitRegSet)
+    data[index] |= (uint8_t)mask;
+  else
+    data[index] &= (uint8_t)~mask;
+  const std::wstring text = FormatRegHexBytes(type, data.data(), data.size());
+  return w.installer->WriteRegValue(key.c_str(), name.c_str(), text.c_str(), w.script) ? 1 : 0;
+}
+
+int BitRegSection(const Walk& w, const wchar_t* section) {
+  int written = 0;
+  for (const std::wstring& line : SectionLines(w.inf, section))
+    written += BitRegLine(w, section, line);
   return written;
 }
 
@@ -378,19 +623,30 @@ int DelRegDirectives(const Walk& w, const wchar_t* installSection, int keysPass,
 int AddRegDirectives(const Walk& w, const wchar_t* installSection, SectionPath& path) {
   if (!Enter(path, installSection)) return 0;
   int written = 0;
+  // BitReg changes what the section's AddReg lines have written.
+  std::vector<std::wstring> bitReg;
   for (const std::wstring& line : SectionLines(w.inf, installSection)) {
     std::wstring key, value;
     if (!SplitDirective(line, key, value) || value.empty()) continue;
     if (_wcsicmp(key.c_str(), L"AddReg") == 0) {
       for (const std::wstring& s : SectionNames(value)) written += AddRegSection(w, s.c_str());
+    } else if (_wcsicmp(key.c_str(), L"BitReg") == 0) {
+      for (const std::wstring& s : SectionNames(value)) bitReg.push_back(s);
     } else if (_wcsicmp(key.c_str(), L"Needs") == 0) {
       for (const std::wstring& s : SectionNames(value))
         written += AddRegDirectives(w, s.c_str(), path);
+    } else if (InList(kDirectivesNotCarriedOut, key.c_str())) {
+      w.installer->NoteRefusal(L"[" + std::wstring(installSection) + L"] " + line +
+                               L": the directive " + key +
+                               L" is not carried out by an installation into an image");
+    } else if (_wcsicmp(key.c_str(), L"DriverVer") == 0) {
+      // The driver key's version values (the registry pass) take it.
     } else if (!InList(kSkippedDirectives, key.c_str())) {
       std::wstring data = PlainValueData(key, value, w.side == Side::Driver);
       if (w.installer->WriteRegValue(w.hkr.c_str(), key.c_str(), data.c_str(), w.script)) ++written;
     }
   }
+  for (const std::wstring& s : bitReg) written += BitRegSection(w, s.c_str());
   path.pop_back();
   return written;
 }
@@ -431,6 +687,12 @@ int CInfInstaller::StageAddRegSection(const wchar_t* section, const wchar_t* inf
                                       const wchar_t* scriptPath, const wchar_t* hkrKey) {
   if (!section || !infPath || !scriptPath || !hkrKey) return 0;
   return AddRegSection(Walk{this, infPath, scriptPath, Side::Driver, hkrKey}, section) > 0;
+}
+
+int CInfInstaller::StageBitRegSection(const wchar_t* section, const wchar_t* infPath,
+                                      const wchar_t* scriptPath, const wchar_t* hkrKey) {
+  if (!section || !infPath || !scriptPath || !hkrKey) return 0;
+  return BitRegSection(Walk{this, infPath, scriptPath, Side::Driver, hkrKey}, section) > 0;
 }
 
 int CInfInstaller::StageDelRegDirectives(const wchar_t* installSection, const wchar_t* infPath,

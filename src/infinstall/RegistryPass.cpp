@@ -55,17 +55,29 @@ bool CreateScript(const wchar_t* scriptPath) {
   return CreateRegScriptFile(scriptPath) != 0;
 }
 
+// The driver's DriverVer: its install section's own (a decorated variant
+// first), else [Version]'s.
+std::wstring DriverVersionText(const wchar_t* infPath, const wchar_t* installSection) {
+  if (installSection && *installSection)
+    for (const wchar_t* decoration : {L".NTamd64", L".NTx86", L".NT", L""}) {
+      std::wstring ver =
+          ReadInfValue(infPath, (std::wstring(installSection) + decoration).c_str(), L"DriverVer");
+      if (!ver.empty()) return ver;
+    }
+  return ReadInfValue(infPath, L"Version", L"DriverVer");
+}
+
 // Provider, Vro, VroSetup, DriverDate, DriverVersion and InfPath of the
 // driver key.
 void StageVersionValues(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* script,
-                        const std::wstring& d) {
+                        const std::wstring& d, const wchar_t* installSection) {
   std::wstring provider = ReadInfValue(infPath, L"Version", L"Provider");
   if (!provider.empty())
     inst->WriteRegValue(d.c_str(), L"ProviderName", Sz(provider).c_str(), script);
   std::wstring vro = ReadInfValue(infPath, L"Version", L"Vro");
   inst->WriteRegValue(d.c_str(), L"Vro", vro.empty() ? L"-" : Sz(vro).c_str(), script);
   inst->WriteRegValue(d.c_str(), L"VroSetup", L"dword:00000001", script);
-  std::wstring ver = ReadInfValue(infPath, L"Version", L"DriverVer");
+  std::wstring ver = DriverVersionText(infPath, installSection);
   if (!ver.empty()) {
     size_t comma = ver.find(L',');
     std::wstring date = ver.substr(0, comma);
@@ -174,7 +186,7 @@ void StageClassValues(CInfInstaller* inst, const wchar_t* infPath, const wchar_t
                       const wchar_t* deviceInstance, const wchar_t* serviceName,
                       const wchar_t* description, const wchar_t* installSection) {
   std::wstring d = K(inst, L"Control\\Class\\%s\\%s", inst->ClassGuid, classInstance);
-  StageVersionValues(inst, infPath, script, d);
+  StageVersionValues(inst, infPath, script, d, installSection);
   inst->WriteRegValue(d.c_str(), L"InfSection", Sz(installSection).c_str(), script);
   if (inst->ClassKind == kInfClassNet) {
     StageNetworkValues(inst, script, d, classInstance, adapterGuid, serviceName);

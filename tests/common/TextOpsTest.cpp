@@ -54,8 +54,16 @@ TEST(TextOps, SplitInfFields) {
   EXPECT_EQ(L0(L"a,b\0c%d\0e%\0", 12), out);
   SplitInfFields(L"", out);
   EXPECT_EQ(L0(L"\0\0", 2), out);
-  SplitInfFields(L"\"q\"x,y", out);  // text after a closing quote ends the walk
-  EXPECT_EQ(L0(L"q\0\0", 3), out);
+  // Quotes are each field's, and a doubled one inside them is one quote:
+  // no entry is lost at them.
+  SplitInfFields(L"\"q\"x,y", out);
+  EXPECT_EQ(L0(L"qx\0y\0\0", 6), out);
+  SplitInfFields(L"\"c\"\"d\",\"e\"", out);
+  EXPECT_EQ(L0(L"c\"d\0e\0\0", 7), out);
+  SplitInfFields(L"\"a,b\",\"c\"\"d\",e f", out);
+  EXPECT_EQ(L0(L"a,b\0c\"d\0e f\0\0", 13), out);
+  SplitInfFields(L"x,,y", out);  // an empty string ends the list
+  EXPECT_EQ(L0(L"x\0\0", 3), out);
   SplitInfFields(L"\"open", out);
   EXPECT_EQ(L0(L"open\0\0", 6), out);
   SplitInfFields(L"a,", out);
@@ -72,14 +80,27 @@ TEST(TextOps, SplitInfFields) {
   EXPECT_EQ((V{L" \"a,b\" ", L""}), SplitInfValue(L" \"a,b\" ,", (size_t)-1, true));
 }
 
-TEST(TextOps, BlankTrailingBackslashesJoinsContinuedLines) {
-  std::wstring list = L0(L"a\\\0b\\\0c\0d\\\0\0", 12);
-  BlankTrailingBackslashes(&list[0]);
-  EXPECT_EQ(L0(L"a  b  c\0d\\\0\0", 12), list);
-  // A continued last line keeps the list terminated.
-  std::wstring last = L0(L"x\\\0\0\0", 5);
-  BlankTrailingBackslashes(&last[0]);
-  EXPECT_EQ(L0(L"x \0\0\0", 5), last);
+TEST(TextOps, JoinInfLinesAsWindowsReadsThem) {
+  using V = std::vector<std::wstring>;
+  // The lines as a string list, the way the section reader gives them.
+  auto join = [](const V& lines) {
+    std::wstring list;
+    for (const std::wstring& l : lines) list += l + L'\0';
+    list += L'\0';
+    return JoinInfLines(list.c_str());
+  };
+  // A line ending in a backslash runs on into the next, on any line of the
+  // section; a continued last line only loses its backslash.
+  EXPECT_EQ((V{L"abc", L"d", L"e,f"}), join({L"a\\", L"b\\", L"c", L"d", L"e,\\", L"f"}));
+  EXPECT_EQ((V{L"x"}), join({L"x\\"}));
+  // Comments go; a backslash before one continues, one inside it does not.
+  EXPECT_EQ((V{L"k = \"dir\\\",f", L"\"g ; \\\"", L"h"}),
+            join({L"k = \"dir\\\"\\ ; note", L",f ; x\\", L"\"g ; \\\" ; y\\", L"h"}));
+  // Of two backslashes the last continues; one inside an open quote does
+  // not; a line that is only a comment after joining is gone.
+  EXPECT_EQ((V{L"C:\\dir\\,f", L"\"open\\", L"next"}),
+            join({L"C:\\dir\\\\", L",f", L"\"open\\", L"next", L"\\ ; only"}));
+  EXPECT_TRUE(JoinInfLines(nullptr).empty());
 }
 
 TEST(TextOps, ExpandEnvironmentInPlace) {
@@ -90,6 +111,9 @@ TEST(TextOps, ExpandEnvironmentInPlace) {
   wchar_t cut[8] = L"%PATH%";
   EXPECT_TRUE(ExpandEnvironmentInPlace(cut, 8));
   EXPECT_EQ(7u, wcslen(cut));  // cut at the capacity
+  // A text of any length expands whole.
+  const std::wstring longText = std::wstring(9000, L'v') + L"%VRO_TEST_VAR%";
+  EXPECT_EQ(std::wstring(9000, L'v') + L"expanded", ExpandEnvironmentText(longText));
   SetEnvironmentVariableW(L"VRO_TEST_VAR", nullptr);
 }
 
@@ -118,6 +142,11 @@ TEST(RegText, FormatRegHexString) {
   EXPECT_EQ(L"hex(7):61,00,00,00,62,00,00,00", out);
   FormatRegHexString(out, 8192, L"", 0, 7);
   EXPECT_EQ(L"hex(7):", out);
+  // Bytes of any type: its number in hexadecimal, as the importer reads it.
+  const uint8_t bytes[] = {0x01, 0xa0, 0xff};
+  EXPECT_EQ(L"hex:01,a0,ff", FormatRegHexBytes(3, bytes, 3));
+  EXPECT_EQ(L"hex(b):01,a0", FormatRegHexBytes(11, bytes, 2));
+  EXPECT_EQ(L"hex(0):", FormatRegHexBytes(0, bytes, 0));
 }
 
 TEST(RegText, LongHexDataContinuesOnNextLines) {

@@ -110,7 +110,10 @@ TEST_P(SetupInstallVsBatch, NetworkPackageSameAsBatchInjection) {
   EXPECT_EQ("VroNic helper",
             rt::HivexGet(d.dir + "/SOFTWARE",
                          "Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}", "@"));
-  EXPECT_EQ("not a known flag", rt::HivexGet(d.dir + "/SOFTWARE", "VroVendor\\VroNic", "Odd"));
+  EXPECT_EQ("C:\\Windows\\System32\\vronic.dll",
+            rt::HivexGet(d.dir + "/SOFTWARE",
+                         "Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}\\InprocServer32",
+                         "@"));
   std::string hive = d.dir + "/SYSTEM";
   std::string cls = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
   EXPECT_EQ(vt::Narrow(it::kPreparedGuid), rt::HivexGet(hive, cls, "NetCfgInstanceId"));

@@ -114,7 +114,13 @@ class Walkers : public ::testing::Test {
 
 TEST_F(Walkers, AddRegOfTheNetworkPackage) {
   CInfInstaller inst = Installer(0);
+  // The directory ids the package's values name, as the registry pass sets them.
+  SetEnvironmentVariableW(L"11", L"C:\\Windows\\System32");
+  SetEnvironmentVariableW(L"16422", L"C:\\Program Files");
   ASSERT_TRUE(inst.StageAddRegDirectives(L"VroNic.ndi", inf_.c_str(), script_.c_str(), L"0007"));
+  SetEnvironmentVariableW(L"11", nullptr);
+  SetEnvironmentVariableW(L"16422", nullptr);
+  EXPECT_EQ("", vt::Narrow(inst.Refusal));
   std::wstring drv = kDriverKey, s = script_;
   auto at = [&](const wchar_t* sub, const wchar_t* name) {
     return vt::Narrow(it::Staged(s, sub ? drv + L"\\" + sub : drv, name));
@@ -155,7 +161,8 @@ TEST_F(Walkers, AddRegOfTheNetworkPackage) {
                 s, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\VroNic\\Parameters",
                 L"Start")));
   std::wstring vendor = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\VroVendor\\VroNic";
-  EXPECT_EQ("not a known flag", vt::Narrow(it::Staged(s, vendor, L"Odd")));
+  // The type in the flags' high word with the binary bit: bytes of a QWORD.
+  EXPECT_EQ("hex(b):01,02,03,04,05,06,07,a0", vt::Narrow(it::Staged(s, vendor, L"Quad")));
   EXPECT_EQ("hex:01,a0,ff", vt::Narrow(it::Staged(s, vendor, L"Blob")));
   EXPECT_EQ("{4d36e972-e325-11ce-bfc1-08002be10318}\\\\0007",
             vt::Narrow(it::Staged(s, vendor, L"Driver")));
@@ -165,8 +172,13 @@ TEST_F(Walkers, AddRegOfTheNetworkPackage) {
           s,
           L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}",
           L"@")));
+  // An empty name, quoted or not, is the key's default value.
+  EXPECT_EQ("C:\\\\Windows\\\\System32\\\\vronic.dll",
+            vt::Narrow(it::Staged(s,
+                                  L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{11111111-2222-"
+                                  L"3333-4444-555555555555}\\InprocServer32",
+                                  L"@")));
   EXPECT_EQ(std::wstring::npos, it::ScriptText(s).find(L"Ignored"));
-  EXPECT_EQ(std::wstring::npos, it::ScriptText(s).find(L"never staged"));
 }
 
 TEST_F(Walkers, DelRegKeysAndValuesPasses) {
@@ -196,6 +208,29 @@ TEST_F(Walkers, DelRegKeysAndValuesPasses) {
             it::Staged(script_, hw + L"\\Interrupt Management\\MessageSignaledInterruptProperties",
                        L"MSISupported"));
   EXPECT_EQ(L"dword:00000001", it::Staged(script_, hw, L"MessageSignaledInterruptMode"));
+
+  // DelReg flags as bits: a string taken out of a multi-string (any case),
+  // the key whole even with a value named, the type of the value alone;
+  // flags it cannot carry out refuse the line.
+  std::string flagged = dir_ + "/flags.inf";
+  ASSERT_EQ(0, vt::Sh("printf '[List]\r\nHKR, , L, 0x00010000, a, B, c\r\n"
+                      "[Strings]\r\nHKR, , L, 0x00018002, b\r\n"
+                      "[Keys]\r\nHKR, Sub, Named, 0x00002000\r\nHKR, , Typed, 0x00010001\r\n"
+                      "[Bad]\r\nHKR, , Typed, 0x00000040\r\n' > " +
+                      vt::Q(flagged)));
+  const std::wstring flaggedW = vt::ToWin(flagged);
+  ASSERT_TRUE(inst.StageAddRegSection(L"List", flaggedW.c_str(), script_.c_str(), drv.c_str()));
+  EXPECT_TRUE(inst.StageDelRegSection(L"Strings", flaggedW.c_str(), script_.c_str(), drv.c_str(), 0));
+  EXPECT_EQ(L"hex(7):61,00,00,00,63,00,00,00,00,00", it::Staged(script_, drv, L"L"));
+  EXPECT_TRUE(inst.StageDelRegSection(L"Keys", flaggedW.c_str(), script_.c_str(), drv.c_str(), 1));
+  EXPECT_TRUE(it::HasSection(script_, L"-" + drv + L"\\Sub"));
+  EXPECT_EQ(L"<none>", it::Staged(script_, drv + L"\\Sub", L"Named"));
+  EXPECT_TRUE(inst.StageDelRegSection(L"Keys", flaggedW.c_str(), script_.c_str(), drv.c_str(), 0));
+  EXPECT_EQ(L"-", it::Staged(script_, drv, L"Typed"));
+  EXPECT_EQ(L"", inst.Refusal);
+  EXPECT_FALSE(inst.StageDelRegSection(L"Bad", flaggedW.c_str(), script_.c_str(), drv.c_str(), 0));
+  EXPECT_NE(std::wstring::npos, inst.Refusal.find(L"[Bad] HKR,,Typed,0x00000040: the flags"))
+      << vt::Narrow(inst.Refusal);
 }
 
 TEST_F(Walkers, RedirectedProfileAndMissingSections) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,19 @@ std::wstring SettingsOfThisProgram() {
   return s.substr(0, s.rfind(L'.')) + L".ini";
 }
 
+// One value of a hive as hivedump.py prints it ("type|data"), or "".
+std::string Dumped(const std::string& hive, const std::string& key, const std::string& name) {
+  std::string out;
+  EXPECT_EQ(0, vt::Sh(vt::Q(vt::SourceDirUnix() + "/tests/infinstall/hivedump.py") + " " +
+                          vt::Q(hive) + " " + vt::Q(key),
+                      &out));
+  std::string prefix = key + "|" + name + "|";
+  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
+    if (out.compare(at, prefix.size(), prefix) == 0)
+      return out.substr(at + prefix.size(), end - at - prefix.size());
+  return "";
+}
+
 TEST(AdapterInstall, ThroughTheProgramOnWindows7And10) {
   const it::WindowsTarget targets[] = {
       {"win7", "--arch x64 --version 6.1.7601.17514", 0x400601, 7601, false},
@@ -135,7 +149,7 @@ TEST(AdapterInstall, ThroughTheProgramOnWindows7And10) {
         rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE", d.dir + "/SOFTWARE");
     EXPECT_EQ("C:\\Program Files\\VroVendor",
               rt::HivexGet(soft, "VroVendor\\VroNic", "InstallDir"));
-    EXPECT_EQ("not a known flag", rt::HivexGet(soft, "VroVendor\\VroNic", "Odd"));
+    EXPECT_EQ("11|hex:01020304050607a0", Dumped(soft, "VroVendor\\VroNic", "Quad"));
     EXPECT_EQ("VroNic helper",
               rt::HivexGet(soft, "Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}", "@"));
     std::string file =
@@ -357,27 +371,49 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   rt::WinDisk& d = setup.d;
   const std::wstring &store = setup.store, &folder = setup.folder;
   ProgramCopy& program = setup.program;
-  // Binary data that is no hexadecimal text.
+  // Binary data that is no hexadecimal text: refused by its line before
+  // anything is written.
   ImportSample(d, folder, "12.18.9.7", "/^\\[VroNic\\.reg\\]/a HKR, , Broken, 1, zz, qq");
   const std::wstring nconfig = folder + L"\\VEN_8086&DEV_10D3\\NConfig.ini";
   const std::string before = vt::Sha256(d.path);
   const std::string untouched = d.dir + "/untouched.img";
   ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(d.unixPath) + " " + vt::Q(untouched)));
-  EXPECT_EQ(DWORD(-10), program.Run(AddAdapter(d, L"1")));
+  std::string said;
+  EXPECT_EQ(DWORD(-8), program.Run(AddAdapter(d, L"1"), &said));
+  EXPECT_NE(std::string::npos, said.find("[VroNic.reg] HKR,,Broken,1,zz,qq: the data zz is no byte"))
+      << said;
   EXPECT_EQ(before, vt::Sha256(d.path));
   EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", L"001"));
   EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir) + L"\\Cache\\0_" + kDevice + L".dat"));
 
   // A key no hive of an offline installation holds (the user's, one
-  // Windows keeps in memory): the package is refused by that line, with the
-  // image as it was; never installed without it.
-  for (const char* line : {"HKCU, Software\\\\Vro, A, 0, 1", "HKLM, HARDWARE\\\\Vro, A, 0, 1"}) {
-    SCOPED_TRACE(line);
+  // Windows keeps in memory), flags or a type the installation cannot
+  // write, the 32-bit view of SOFTWARE, a BitReg without its value, a
+  // directive it does not carry out: the package is refused by that line,
+  // with the image as it was; never installed without it, nor with a value
+  // of another type.
+  const struct {
+    const char* section;
+    const char* line;
+    const char* said;
+  } refused[] = {
+      {"VroNic\\.reg", "HKCU, Software\\\\Vro, A, 0, 1", "[VroNic.reg] HKCU,Software\\Vro"},
+      {"VroNic\\.reg", "HKLM, HARDWARE\\\\Vro, A, 0, 1", "[VroNic.reg] HKLM,HARDWARE\\Vro"},
+      {"VroNic\\.reg", "HKR, , Odd, 0x00000040, 1", "HKR,,Odd,0x00000040,1: the flags"},
+      {"VroNic\\.reg", "HKR, , Odd, 0x00030000, 1", "HKR,,Odd,0x00030000,1: a value type"},
+      {"VroNic\\.reg", "HKR, , Odd, 0x00010001, lots", "HKR,,Odd,0x00010001,lots: the DWORD"},
+      {"VroNic\\.reg", "HKLM, SOFTWARE\\\\Vro, Wow, 0x00004000, 1",
+       "HKLM,SOFTWARE\\Vro,Wow,0x00004000,1: the 32-bit view"},
+      {"VroNic\\.ndi", "BitReg = VroNic.reg", "HKR,Ndi,Service,0,\"VroNic\": a BitReg line"},
+      {"VroNic\\.ndi", "DelProperty = VroNic.reg", "DelProperty=VroNic.reg: the directive"},
+  };
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.line);
     ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(vt::ToUnix(store))));
-    ImportSample(d, folder, "12.18.9.7", std::string("/^\\[VroNic\\.reg\\]/a ") + line);
+    ImportSample(d, folder, "12.18.9.7", std::string("/^\\[") + r.section + "\\]/a " + r.line);
     std::string out;
     EXPECT_EQ(DWORD(-8), program.Run(AddAdapter(d, L"1"), &out));
-    EXPECT_NE(std::string::npos, out.find("[VroNic.reg] " + std::string(line, 4))) << out;
+    EXPECT_NE(std::string::npos, out.find(r.said)) << out;
     EXPECT_EQ(before, vt::Sha256(d.path));
   }
 
@@ -450,19 +486,6 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   EXPECT_EQ("disk.img\n", left);
 }
 
-// One value of a hive as hivedump.py prints it ("type|data"), or "".
-std::string Dumped(const std::string& hive, const std::string& key, const std::string& name) {
-  std::string out;
-  EXPECT_EQ(0, vt::Sh(vt::Q(vt::SourceDirUnix() + "/tests/infinstall/hivedump.py") + " " +
-                          vt::Q(hive) + " " + vt::Q(key),
-                      &out));
-  std::string prefix = key + "|" + name + "|";
-  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
-    if (out.compare(at, prefix.size(), prefix) == 0)
-      return out.substr(at + prefix.size(), end - at - prefix.size());
-  return "";
-}
-
 // The SYSTEM hive of a raw disk image, every value as hivedump.py prints it.
 std::string SystemDump(const rt::WinDisk& d, const std::string& imageUnix) {
   std::string sys =
@@ -510,6 +533,92 @@ TEST(AdapterInstall, StoreFolderSwappedUnderTheCache) {
   fresh();
   EXPECT_EQ(0u, program.Run(AddAdapter(d, L"3")));
   EXPECT_EQ(swapped, SystemDump(d, d.unixPath));
+}
+
+// Every value of a hive key (its subkeys included) as hivedump.py prints
+// it, or "KEY|<missing>".
+std::string DumpedKey(const std::string& hive, const std::string& key) {
+  std::string out;
+  EXPECT_EQ(0, vt::Sh(vt::Q(vt::SourceDirUnix() + "/tests/infinstall/hivedump.py") + " " +
+                          vt::Q(hive) + " " + vt::Q(key),
+                      &out));
+  return out;
+}
+
+// A package whose AddReg and BitReg lines take every form Windows reads:
+// the key's default value, flags as bits (types in the high word,
+// no-clobber, overwrite-only, delete, append, key only, the registry
+// views), multi-strings with quoted commas and doubled quotes, the fifth
+// field alone, quotes inside a field, comments, lines continued further down
+// the section, a value of 9,000 characters; BitReg changes the bits of a
+// binary value. Imported into the store and installed by the program, the
+// hives read back by hivex hold each value as Windows would write it.
+TEST(AdapterInstall, RegistryLinesAsWindowsReadsThem) {
+  PreparedImage setup("{cccc0077-31c0-11e8-9b10-806e6f6e6963}");
+  rt::WinDisk& d = setup.d;
+  std::string longText;
+  for (int i = 0; i < 900; ++i) longText += "abcde fghi";
+  ImportSample(d, setup.folder, "12.18.9.7",
+               "s/^\\[VroNic\\.ndi\\]$/&\\nAddReg = Forms.reg\\nBitReg = Forms.bitreg/;"
+               " s/^\\[Forms\\.reg\\]$/&\\nHKR, , Long, 0, \"" +
+                   longText + "\"/");
+  // The store keeps each line whole: a continued one joined, comments
+  // gone, the long value uncut.
+  const std::wstring combined = setup.folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7\\VroPnp.inf";
+  std::vector<std::wstring> kept;
+  wchar_t* list = ReadIniSection(combined.c_str(), L"Forms.reg");
+  for (const wchar_t* p = list; p && *p; p += wcslen(p) + 1) kept.push_back(p);
+  delete[] list;
+  for (const std::wstring& line :
+       {std::wstring(L"HKR,,Continued,0,\"joined\""),
+        std::wstring(L"HKR,,List,0x00010000,\"one\",\"two\""),
+        std::wstring(L"HKR,,Commented,0,\"x;y\""),
+        L"HKR,,Long,0,\"" + vt::Widen(longText) + L"\""})
+    EXPECT_NE(kept.end(), std::find(kept.begin(), kept.end(), line)) << vt::Narrow(line);
+  // A store written by hand may hold a continued line, read as one.
+  it::EditCombinedInf(setup.folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7", "HKR,,Commented,0,\"x;y\"",
+                      "HKR,,Commented,0,\"x;y\"\r\nHKR, , ByHand, 0, \\ ; note\r\n"
+                      "  \"by hand\"");
+  std::string out;
+  ASSERT_EQ(0u, setup.program.Run(AddAdapter(d, L"1"), &out)) << out;
+  const std::string soft =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SOFTWARE", d.dir + "/SOFTWARE");
+  const std::string sys =
+      rt::NtfsCat(d, d.unixPath, "/Windows/System32/config/SYSTEM", d.dir + "/SYSTEM");
+  const std::string cls =
+      "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
+  // An empty name is the key's default value.
+  EXPECT_EQ("1|AuditFile", Dumped(soft, "Classes\\.audx", ""));
+  EXPECT_EQ("1|def", Dumped(soft, "VroVendor\\Def", ""));
+  EXPECT_EQ("1|hr", Dumped(sys, cls + "\\Sub", ""));
+  // Flags as bits.
+  EXPECT_EQ("1|6.1", Dumped(soft, "Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion"));
+  const std::string forms = "VroVendor\\Forms";
+  EXPECT_EQ("4|6", Dumped(soft, forms, "NoClobber"));
+  EXPECT_EQ("1|first", Dumped(soft, forms, "Kept"));
+  EXPECT_EQ("1|second", Dumped(soft, forms, "Over"));
+  EXPECT_EQ("", Dumped(soft, forms, "Absent"));
+  EXPECT_EQ("11|hex:0807060504030201", Dumped(soft, forms, "Quad"));
+  EXPECT_EQ("0|hex:7f", Dumped(soft, forms, "None"));
+  EXPECT_EQ("1|native", Dumped(soft, forms, "View64"));
+  EXPECT_EQ("4|5", Dumped(sys, cls, "View32"));
+  EXPECT_EQ("", DumpedKey(soft, forms + "\\KeyOnly")) << "the key, without a value";
+  EXPECT_EQ("", Dumped(soft, forms, "Gone"));
+  EXPECT_EQ(forms + "\\Doomed|<missing>\n", DumpedKey(soft, forms + "\\Doomed"));
+  // Multi-strings and text fields as the one field reader reads them.
+  EXPECT_EQ("7|c\"d;e", Dumped(sys, cls, "Quoted"));
+  EXPECT_EQ("7|a,b;c\"d;e f;g", Dumped(sys, cls, "Mixed"));
+  EXPECT_EQ("1|a", Dumped(sys, cls, "Fifth"));
+  EXPECT_EQ("1|abcdef", Dumped(sys, cls, "Inner"));
+  EXPECT_EQ("1|abc", Dumped(sys, cls, "Open"));
+  EXPECT_EQ("1|x;y", Dumped(sys, cls, "Commented"));
+  EXPECT_EQ("1|joined", Dumped(sys, cls, "Continued"));
+  EXPECT_EQ("7|one;two", Dumped(sys, cls, "List"));
+  EXPECT_EQ("1|by hand", Dumped(sys, cls, "ByHand"));
+  EXPECT_EQ("1|" + longText, Dumped(sys, cls, "Long"));
+  // BitReg set bit 0 of byte 0 and cleared bit 7 of byte 2; it is no value.
+  EXPECT_EQ("3|hex:310070", Dumped(sys, cls, "Bits"));
+  EXPECT_EQ("", Dumped(sys, cls, "BitReg"));
 }
 
 // The per-device INF in the store changed after an installation (the
