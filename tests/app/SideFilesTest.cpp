@@ -504,7 +504,8 @@ TEST(SideFiles, AStaleWriteBackIsNotMergedAndSaysWhy) {
 
 // A write-back file whose merge completed but that could not be removed
 // (another program held it) is known as merged from then on, beside a raw
-// image or a VHD too, which keep no identity: a read through it is refused,
+// image or a VHD too, which keep no identity (another writer's file, which
+// recorded no state of the image, as well): a read through it is refused,
 // its next merge says it was merged already and removes it (0), the image
 // as that merge left it. One whose image took another merge since is never
 // merged again: refused (-12), the image as it is.
@@ -533,6 +534,11 @@ TEST(SideFiles, AWriteBackMergedAlreadyIsRemovedNotMergedTwice) {
       EXPECT_TRUE(vt::FileExists(made(name)));
     };
     ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w1")) + inject("one")));
+    // As another writer makes it, without the record of the image's state.
+    std::vector<uint8_t> file;
+    ASSERT_TRUE(vt::ReadAll(made("w1"), file));
+    memset(&file[vroimg::kOffBaseState], 0, vroimg::kBaseStateBytes);
+    ASSERT_TRUE(vt::WriteAll(made("w1"), file));
     mergeHeld("w1");
     const std::string merged = vt::Sha256(image);
     std::string out;

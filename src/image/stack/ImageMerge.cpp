@@ -74,10 +74,14 @@ bool SameIdentity(const wchar_t* merged, const wchar_t* base) {
 }
 
 // Writes the state a merge leaves a base of another kind in into the
-// header of the file merged (*was gets the sector as it was). A torn write
-// changes no byte the header's checksum covers, and leaves a state that
-// fails its own check: the file as it was.
-bool RecordMergedState(const wchar_t* path, const VroBaseState& state, uint8_t (&was)[VRO_SECTOR]) {
+// header of the file merged (*was gets the sector as it was), and, into a
+// file that recorded none (another writer's), the state the merge found
+// (`before`, when known): such a file that outlives its merge no longer
+// reads over the base either. A torn write changes no byte the header's
+// checksum covers, and leaves states that fail their own check: the file
+// as it was.
+bool RecordMergedState(const wchar_t* path, const VroBaseState* before, const VroBaseState& state,
+                       uint8_t (&was)[VRO_SECTOR]) {
   HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
@@ -86,8 +90,13 @@ bool RecordMergedState(const wchar_t* path, const VroBaseState& state, uint8_t (
             memcmp(was + kOffSignature, kSignature, 8) == 0;
   if (ok) {
     memcpy(sector, was, VRO_SECTOR);
+    VroBaseState made;
+    if (before && !ReadBaseState(sector, kOffBaseState, &made))
+      PutBaseState(sector, kOffBaseState, *before);
     PutBaseState(sector, kOffMergedState, state);
     ok = WriteHandleAt(h, 0, sector, VRO_SECTOR) == VRO_SECTOR && FlushHandleFile(h) == 0;
+    // Not on the disk: the header as it was, where the host still takes it.
+    if (!ok && WriteHandleAt(h, 0, was, VRO_SECTOR) == VRO_SECTOR) FlushHandleFile(h);
   }
   CloseHandle(h);
   return ok;
@@ -190,10 +199,11 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
   // went): the base has the file's identity, or, where it keeps none, the
   // very state the merge left it in, which the file recorded before the
   // merge completed. Only the file is left to remove.
-  VroBaseState left, now;
+  VroBaseState left, before;
+  const bool stated = !ownBase && TakeBaseState(base, &before);
   if (ownBase ? Ld64(base.Header() + kOffOwnId) == Ld64(upd.Header() + kOffOwnId)
-              : ReadBaseState(upd.Header(), kOffMergedState, &left) &&
-                    TakeBaseState(base, &now) && IsStateLeftByMerge(left, now)) {
+              : stated && ReadBaseState(upd.Header(), kOffMergedState, &left) &&
+                    IsStateLeftByMerge(left, before)) {
     base.Close();
     upd.Close();
     if (!DeleteFileW(updatePath)) return 0;
@@ -260,7 +270,7 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
     upd.Close();
     VroBaseState after;
     if (base.Settle() < 0 || !TakeBaseState(base, &after) ||
-        !RecordMergedState(updatePath, after, fileHeader))
+        !RecordMergedState(updatePath, stated ? &before : nullptr, after, fileHeader))
       return fail(-70);
     recorded = true;
   }

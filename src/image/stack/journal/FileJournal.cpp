@@ -469,20 +469,25 @@ bool CFileJournal::Settle() {
 }
 
 bool CFileJournal::SettleLocked() {
-  VroDeviceSource* source = VroGetDeviceSource();
-  if (!Seal() || source->FlushHandle(m_file) != 0) {
+  if (!Seal()) {
     m_failed = true;
     return false;
   }
   // The writes moved the time on, or not far enough (the host keeps it
   // coarser than they came, or it was set on this handle before, which the
   // host then no longer moves): it is set here, on the handle, so that its
-  // close does not move it again. A time the host cannot tell stays as it
-  // is.
+  // close does not move it again, and reaches the disk with the file's
+  // flush. A time the host cannot tell stays as it is; one it will not set
+  // fails the command only where it must move.
   uint64_t old = m_head.oldWriteTime, now = WriteTimeOf(m_file);
-  if (!old || !now) return true;
-  if (!SetWriteTime(m_file, now >= old + kWriteTimeStep ? now : old + kWriteTimeStep) ||
-      source->FlushHandle(m_file) != 0) {
+  if (old && now) {
+    bool moved = now >= old + kWriteTimeStep;
+    if (!SetWriteTime(m_file, moved ? now : old + kWriteTimeStep) && !moved) {
+      m_failed = true;
+      return false;
+    }
+  }
+  if (VroGetDeviceSource()->FlushHandle(m_file) != 0) {
     m_failed = true;
     return false;
   }
