@@ -6,6 +6,7 @@
 
 #include "../image/WriteFaults.h"
 #include "BatchTestUtil.h"
+#include "FileTimes.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/copy/TreeCopy.h"
 #include "image/formats/sparse/ImageHeader.h"
@@ -473,9 +474,18 @@ TEST(SideFiles, AStaleWriteBackIsNotMergedAndSaysWhy) {
     };
     ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w1")) + inject("one")));
     ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w2")) + inject("two")));
+    // Each write into the image moves its last-write time a whole 2 s on,
+    // however soon it comes.
+    uint64_t time = vt::WriteTimeOf(image);
+    auto timeMoved = [&] {
+      const uint64_t now = vt::WriteTimeOf(image);
+      if (!kind.own) EXPECT_LE(time + 20000000ull, now);
+      time = now;
+    };
     std::string out;
     ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w1")) + L"/merge", &out)) << out;
     EXPECT_FALSE(vt::FileExists(made("w1")));
+    timeMoved();
     refused("w2", "the other write-back file merged");
     if (kind.own) {
       EXPECT_EQ(0u, RunVro(ImageArgs(image) + Extract(d, L"\\one.txt", "one.out")));
@@ -496,7 +506,9 @@ TEST(SideFiles, AStaleWriteBackIsNotMergedAndSaysWhy) {
     // A write into the image itself (a dynamic VHD takes none but merges).
     if (std::string(kind.format) != "vhd-dynamic") {
       ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w3")) + inject("three")));
+      time = vt::WriteTimeOf(image);
       ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd " + inject("four"), &out)) << out;
+      timeMoved();
       refused("w3", "the image written");
     }
   }
