@@ -4,11 +4,13 @@
 # with 1 when a base was left in a state that is neither).
 #   bench/merge-kill.sh [WORKDIR]      ($VRO_KILL_TRIALS kills, 100)
 # An own-format base with an NTFS volume gets an update file holding a
-# 60 MiB file (or, with VRO_KILL_FIX=1, a write-back file). Each trial
-# merges a fresh copy of both, in a folder of their own ("/merge"), and
-# kills the program with kill -9 after a delay from the moment the base
-# first grows (its writing begins), spread evenly to a little past a whole
-# merge's end. Then, by the trial's number (t % 4), the overlay is left as
+# 60 MiB file (or, with VRO_KILL_FIX=1, a write-back file; with
+# VRO_KILL_BASE=raw or vhd the base is a raw image or a dynamic VHD, which
+# keep no identity, and a write-back file over it). Each trial merges a
+# fresh copy of both, in a folder of their own ("/merge"), and kills the
+# program with kill -9 after a delay from the moment the base first grows
+# or its journal appears (its writing begins), spread evenly to a little
+# past a whole merge's end. Then, by the trial's number (t % 4), the overlay is left as
 # it is, deleted, renamed, or the whole folder (base, overlay and whatever
 # lies beside them, journals included) is moved elsewhere. The next command
 # on the base alone ("/extract:" of its volume) must give 0 (or -15 with the
@@ -29,6 +31,15 @@ build=${VRO_BUILD_DIR:-$root/build}
 work=$(realpath -m "${1:-$build/bench-merge-kill}")
 trials=${VRO_KILL_TRIALS:-100}
 fix=${VRO_KILL_FIX:-0}
+case ${VRO_KILL_BASE:-own} in
+  own) base=base.vmd;;
+  raw) base=base.img fix=1;;
+  vhd) base=base.vhd fix=1;;
+  *) echo "VRO_KILL_BASE: own, raw or vhd" >&2; exit 2;;
+esac
+# Copies keep the base's time: a write-back file over a raw image or VHD is
+# bound to it.
+saved=$work/saved-$base
 source "$root/bench/lib.sh"
 # No display: "/merge" would open the main window after it.
 unset DISPLAY
@@ -43,24 +54,31 @@ mkdir -p "$work/t" "$work/in"
 head -c $((60 << 20)) /dev/urandom > "$work/in/big.bin"
 printf 'one line' > "$work/in/small.txt"
 "$root/tests/fixtures/mk-disk.sh" "$work/raw.img" --size 160 --layout mbr2048 >/dev/null
-ours "-img:$(win "$work/base.vmd")" "/convert:$(win "$work/raw.img")" >/dev/null 2>&1 || {
-  echo "cannot make the own image" >&2; exit 1; }
+case $base in
+  base.vmd) ours "-img:$(win "$work/$base")" "/convert:$(win "$work/raw.img")" >/dev/null 2>&1;;
+  base.img) cp "$work/raw.img" "$work/$base";;
+  base.vhd) require qemu-img
+    qemu-img convert -f raw -O vpc -o subformat=dynamic,force_size=on "$work/raw.img" "$work/$base";;
+esac || { echo "cannot make the base image" >&2; exit 1; }
 if [ "$fix" = 1 ]; then
-  img=(-img:"$(win "$work/base.vmd")" -fix:"$(win "$work/wb.x")")
+  img=(-img:"$(win "$work/$base")" -fix:"$(win "$work/wb.x")")
   top=wb.Fix
 else
-  img=(-img:"$(win "$work/base.vmd")")
+  img=(-img:"$(win "$work/$base")")
   top=base.vmd_01.Upd
 fi
+# Where the writing of a merge shows first: the own image grows, the
+# others' journal appears.
+[ $base = base.vmd ] && grows=$base || grows=$base.journal
 ours "${img[@]}" "/inject:\\::$(win "$work/in")" >/dev/null 2>&1 || { echo "inject failed" >&2; exit 1; }
-cp "$work/base.vmd" "$work/base.saved"
-cp "$work/$top" "$work/top.saved"
+cp -p "$work/$base" "$saved"
+cp -p "$work/$top" "$work/top.saved"
 
 fresh() {
   rm -rf "$work/d" "$work/moved"
   mkdir -p "$work/d"
-  cp "$work/base.saved" "$work/d/base.vmd"
-  cp "$work/top.saved" "$work/d/$top"
+  cp -p "$saved" "$work/d/$base"
+  cp -p "$work/top.saved" "$work/d/$top"
 }
 # flat_state IMAGE: "merged" when the flattened volume holds the merged
 # files (ntfscat), "old" when it holds neither, else what it holds.
@@ -85,7 +103,7 @@ flat_state() {
 # base_state IMAGE: old (byte for byte), merged (byte for byte, or its
 # volume), or what it is.
 base_state() {
-  if cmp -s "$1" "$work/base.saved"; then echo old
+  if cmp -s "$1" "$saved"; then echo old
   elif cmp -s "$1" "$work/merged.saved"; then echo merged
   else
     local f
@@ -95,14 +113,14 @@ base_state() {
 }
 
 fresh
-merge=(-img:"$(win "$work/d/base.vmd")" -fix:"$(win "$work/d/$top")" /merge)
+merge=(-img:"$(win "$work/d/$base")" -fix:"$(win "$work/d/$top")" /merge)
 # The time of a whole merge, and when the base first grows in it (its
 # writing begins), medians of 3: the kills land from then to a little past
 # the end.
 for r in 1 2 3; do
   fresh
   t0=$(now)
-  k=$(kill_on_growth "$work/d/base.vmd" 9999 wine "$exe" "${merge[@]}")
+  k=$(kill_on_growth "$work/d/$grows" 9999 wine "$exe" "${merge[@]}")
   t1=$(now)
   set -- $k
   [ "$1 $2" = "ended 0" ] && [ "$3" != - ] || { echo "a whole merge: $k" >&2; exit 1; }
@@ -112,11 +130,11 @@ for r in 1 2 3; do
 done
 grow=$(med grow) full=$(med full)
 window=$(awk -v w="$(med writing)" 'BEGIN { printf "%.3f", w * 1.1 }')
-[ "$(flat_state "$work/d/base.vmd")" = merged ] || { echo "a whole merge lost the file" >&2; exit 1; }
-cp "$work/d/base.vmd" "$work/merged.saved"
+[ "$(flat_state "$work/d/$base")" = merged ] || { echo "a whole merge lost the file" >&2; exit 1; }
+cp "$work/d/$base" "$work/merged.saved"
 fresh
 ours "${merge[@]}" >/dev/null 2>&1
-cmp -s "$work/d/base.vmd" "$work/merged.saved" && same="the same bytes" || same="other bytes"
+cmp -s "$work/d/$base" "$work/merged.saved" && same="the same bytes" || same="other bytes"
 echo "== a whole merge: $full s, the base first grows after $grow s (two uncut merges left $same);" \
   "$trials kills at 0..$window s from then"
 
@@ -125,10 +143,10 @@ declare -A by_action
 for t in $(seq 1 "$trials"); do
   fresh
   delay=$(awk -v t="$t" -v n="$trials" -v w="$window" 'BEGIN { printf "%.4f", w * (t - 1) / n }')
-  k=$(kill_on_growth "$work/d/base.vmd" "$delay" wine "$exe" "${merge[@]}")
+  k=$(kill_on_growth "$work/d/$grows" "$delay" wine "$exe" "${merge[@]}")
   case $k in killed*) killed=$((killed + 1));; esac
   sleep 0.2
-  beside=$(cd "$work/d" && ls -A | grep -v -x -e base.vmd -e "$top" | tr '\n' ' ' || true)
+  beside=$(cd "$work/d" && ls -A | grep -v -x -e $base -e "$top" | tr '\n' ' ' || true)
   dir=$work/d over=
   [ -e "$work/d/$top" ] && over=$work/d/$top || finished=$((finished + 1))
   case $((t % 4)) in
@@ -143,9 +161,9 @@ for t in $(seq 1 "$trials"); do
   # The next command, on the base alone.
   rm -rf "$work/out"
   r=0
-  ours "-img:$(win "$dir/base.vmd")" "/extract:\\::$(win "$work/out")" > "$work/next.out" 2>&1 || r=$?
+  ours "-img:$(win "$dir/$base")" "/extract:\\::$(win "$work/out")" > "$work/next.out" 2>&1 || r=$?
   lines=$(tr -d '\r' < "$work/next.out" | awk -F': ' 'NF > 1 { n = split($1, p, "\\"); printf "%s: %s...; ", p[n], substr($2, 1, 40) }')
-  st=$(base_state "$dir/base.vmd")
+  st=$(base_state "$dir/$base")
   # What the extract read must be what the base holds.
   case $st in
     old) [ ! -e "$work/out/big.bin" ] || st="NEITHER: old bytes, but the extract gave big.bin";;
@@ -167,14 +185,14 @@ for t in $(seq 1 "$trials"); do
   m=-
   if [ -n "$over" ]; then
     m=0
-    ours "-img:$(win "$dir/base.vmd")" "-fix:$(win "$over")" /merge >/dev/null 2>&1 || m=$?
-    st2=$(base_state "$dir/base.vmd")
+    ours "-img:$(win "$dir/$base")" "-fix:$(win "$over")" /merge >/dev/null 2>&1 || m=$?
+    st2=$(base_state "$dir/$base")
     if [ $m -eq 0 ] && [ "${st2%% *}" = merged ] && [ ! -e "$over" ]; then again=$((again + 1))
     else again_bad=$((again_bad + 1)); m="$m, BASE $st2"; [ -e "$over" ] && m="$m, overlay left"
     fi
   fi
   # Whatever is left beside the base once the commands after the kill ran.
-  after=$(cd "$dir" && ls -A | grep -v -x -e base.vmd -e "$top" -e renamed.bin | tr '\n' ' ' || true)
+  after=$(cd "$dir" && ls -A | grep -v -x -e $base -e "$top" -e renamed.bin | tr '\n' ' ' || true)
   [ -z "$after" ] || { leftover=$((leftover + 1)); m="$m; LEFT BESIDE THE BASE: $after"; }
   case $what in
     SILENT*|NEXT*)
@@ -203,11 +221,11 @@ ours "-img:$(win "$work/full/old.vmd")" /create:64 >/dev/null 2>&1
 u0=$(df -B1 --output=used "$work/full" | tail -1)
 ours "-img:$(win "$work/full/c.vmd")" /create:300 >/dev/null 2>&1
 u1=$(df -B1 --output=used "$work/full" | tail -1)
-ours "-img:$(win "$work/full/v.vmd")" "/convert:$(win "$work/base.saved")" >/dev/null 2>&1
+ours "-img:$(win "$work/full/v.vmd")" "/convert:$(win "$saved")" >/dev/null 2>&1
 u2=$(df -B1 --output=used "$work/full" | tail -1)
 umount "$work/full"
 need_create=$((u1 - u0)) need_convert=$((u2 - u1))
-need_merge=$(( $(du -B1 "$work/base.saved" | cut -f1) + $(du -B1 "$work/top.saved" | cut -f1) + (1 << 20) ))
+need_merge=$(( $(du -B1 "$saved" | cut -f1) + $(du -B1 "$work/top.saved" | cut -f1) + (1 << 20) ))
 echo "== room taken: create:300 $((need_create >> 10)) KiB, convert $((need_convert >> 10)) KiB; base and update $((need_merge >> 20)) MiB"
 for kind in merge create convert; do
   ok=0 old=0 badfill=0
@@ -223,23 +241,23 @@ for kind in merge create convert; do
     r=0 state=
     case $kind in
       merge)
-        cp "$work/base.saved" "$work/full/base.vmd"
-        cp "$work/top.saved" "$work/full/$top"
-        ours -img:"$(win "$work/full/base.vmd")" -fix:"$(win "$work/full/$top")" /merge >/dev/null 2>&1 || r=$?
-        st=$(base_state "$work/full/base.vmd")
+        cp -p "$saved" "$work/full/$base"
+        cp -p "$work/top.saved" "$work/full/$top"
+        ours -img:"$(win "$work/full/$base")" -fix:"$(win "$work/full/$top")" /merge >/dev/null 2>&1 || r=$?
+        st=$(base_state "$work/full/$base")
         if [ $r -eq 0 ]; then
           [ "${st%% *}" = merged ] && [ ! -e "$work/full/$top" ] && { ok=$((ok + 1)); state=merged; } ||
             { badfill=$((badfill + 1)); state="0 but the base is $st"; }
         else
-          left=$(ls -A "$work/full" | grep -v -x -e base.vmd -e "$top" | tr '\n' ' ' || true)
+          left=$(ls -A "$work/full" | grep -v -x -e $base -e "$top" | tr '\n' ' ' || true)
           state="failed ($r), base $st"
           cmp -s "$work/full/$top" "$work/top.saved" && state="$state, overlay kept" || state="$state, OVERLAY CHANGED"
           [ -z "$left" ] || state="$state, LEFT BESIDE: $left"
           # Room made: the merge is run again and completes.
           mount -o remount,size=$((size * 3)) "$work/full"
           m=0
-          ours -img:"$(win "$work/full/base.vmd")" -fix:"$(win "$work/full/$top")" /merge >/dev/null 2>&1 || m=$?
-          st2=$(base_state "$work/full/base.vmd")
+          ours -img:"$(win "$work/full/$base")" -fix:"$(win "$work/full/$top")" /merge >/dev/null 2>&1 || m=$?
+          st2=$(base_state "$work/full/$base")
           if [ "$st" = old ] && [ -z "$left" ] &&
             [[ $state != *CHANGED* ]] && [ $m -eq 0 ] && [ "${st2%% *}" = merged ]; then
             old=$((old + 1)); state="$state, merged again"
@@ -257,7 +275,7 @@ for kind in merge create convert; do
         if [ $kind = create ]; then
           ours "-img:$(win "$work/full/old.vmd")" /create:300 >/dev/null 2>&1 || r=$?
         else
-          ours "-img:$(win "$work/full/old.vmd")" "/convert:$(win "$work/base.saved")" >/dev/null 2>&1 || r=$?
+          ours "-img:$(win "$work/full/old.vmd")" "/convert:$(win "$saved")" >/dev/null 2>&1 || r=$?
         fi
         left=$(ls -A "$work/full" | grep -v -e '^old.vmd$' -e '^filler$' || true)
         if [ $r -eq 0 ]; then

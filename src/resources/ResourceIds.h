@@ -94,6 +94,9 @@
 #define IDS_NOTICE_USER_HIVE_NO_PROFILE 400
 // The image text of "-img:" whose partition behind "::" is no number (%s).
 #define IDS_IMAGE_PARTITION_NOT_NUMBER 401
+// A write-back file over a raw image or VHD written since it was made,
+// refused and kept by every command (%s: the file).
+#define IDS_NOTICE_STALE_REFUSED 402
 
 // The registry editor: its window, controls, menus and texts, and the two
 // favorites dialogs.

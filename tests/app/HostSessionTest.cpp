@@ -202,8 +202,13 @@ TEST(HostSession, TwoHundredCallsGiveBackWhatTheyTake) {
       // Each into a new update file of the own format's image.
       {"update file", kImageOk,
        [&] { return inject(ownImage.c_str(), L"", 0, L"\\note.txt", note.c_str(), 1); }},
+      // A new one each round: the round writes the image itself too, and a
+      // write-back file made for an earlier state of it is refused.
       {"write-back file", kImageOk,
-       [&] { return inject(image.c_str(), writeBack.c_str(), 0, L"\\wb.txt", note.c_str(), 1); }},
+       [&] {
+         DeleteFileW(win("wb.Fix").c_str());
+         return inject(image.c_str(), writeBack.c_str(), 0, L"\\wb.txt", note.c_str(), 1);
+       }},
       {"export", kImageOk,
        [&] {
          return exportRegistry(image.c_str(), L"", 0, L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro",
@@ -270,6 +275,12 @@ TEST(HostSession, TwoHundredCallsGiveBackWhatTheyTake) {
   EXPECT_EQ(kImageOk, extract(image.c_str(), L"", 0, L"\\note.txt", out.c_str(), 1));
   EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/readme.txt") + " " + vt::Q(dir + "/note.txt")));
   DeleteFileW(out.c_str());
+  // The round's write-back file belongs to the image before the round's
+  // later writes: refused; a new one reads back.
+  EXPECT_EQ(kImageNotOpened,
+            extract(image.c_str(), writeBack.c_str(), 0, L"\\wb.txt", out.c_str(), 1));
+  DeleteFileW(win("wb.Fix").c_str());
+  EXPECT_EQ(kImageOk, inject(image.c_str(), writeBack.c_str(), 0, L"\\wb.txt", note.c_str(), 1));
   EXPECT_EQ(kImageOk, extract(image.c_str(), writeBack.c_str(), 0, L"\\wb.txt", out.c_str(), 1));
   EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/readme.txt") + " " + vt::Q(dir + "/note.txt")));
   EXPECT_EQ(kImageOk, finishedConvert());

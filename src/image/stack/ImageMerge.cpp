@@ -1,6 +1,7 @@
 #include "image/stack/ImageMerge.h"
 #include "image/stack/MountRw.h"
 #include "image/device/DeviceSource.h"
+#include "image/stack/BaseState.h"
 #include "image/formats/sparse/ImgRw.h"
 #include "image/stack/OverlayNotice.h"
 #include "image/stack/journal/JournalFile.h"
@@ -70,6 +71,45 @@ bool SameIdentity(const wchar_t* merged, const wchar_t* base) {
   _VROH_RW_CLASS m, b;
   return m.OpenSparse(merged, VRO_MODE_READ) && b.OpenSparse(base, VRO_MODE_READ) &&
          Ld64(m.Header() + kOffOwnId) == Ld64(b.Header() + kOffOwnId);
+}
+
+// Writes the state a merge leaves a base of another kind in into the
+// header of the file merged (*was gets the sector as it was), and, into a
+// file that recorded none (another writer's), the state the merge found
+// (`before`, when known): such a file that outlives its merge no longer
+// reads over the base either. A torn write changes no byte the header's
+// checksum covers, and leaves states that fail their own check: the file
+// as it was.
+bool RecordMergedState(const wchar_t* path, const VroBaseState* before, const VroBaseState& state,
+                       uint8_t (&was)[VRO_SECTOR]) {
+  HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  uint8_t sector[VRO_SECTOR];
+  bool ok = ReadHandleAt(h, 0, was, VRO_SECTOR) == VRO_SECTOR &&
+            memcmp(was + kOffSignature, kSignature, 8) == 0;
+  if (ok) {
+    memcpy(sector, was, VRO_SECTOR);
+    VroBaseState made;
+    if (before && !ReadBaseState(sector, kOffBaseState, &made))
+      PutBaseState(sector, kOffBaseState, *before);
+    PutBaseState(sector, kOffMergedState, state);
+    ok = WriteHandleAt(h, 0, sector, VRO_SECTOR) == VRO_SECTOR && FlushHandleFile(h) == 0;
+    // Not on the disk: the header as it was, where the host still takes it.
+    if (!ok && WriteHandleAt(h, 0, was, VRO_SECTOR) == VRO_SECTOR) FlushHandleFile(h);
+  }
+  CloseHandle(h);
+  return ok;
+}
+
+// After a merge that did not complete: the file's header as it was (what
+// the next open finds either way is the file before the merge).
+void PutBackHeader(const wchar_t* path, const uint8_t (&was)[VRO_SECTOR]) {
+  HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  if (WriteHandleAt(h, 0, was, VRO_SECTOR) == VRO_SECTOR) FlushHandleFile(h);
+  CloseHandle(h);
 }
 
 // Names each update file of the base, other than the merged one, that the
@@ -154,27 +194,33 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
     return -41;
   }
   if (!base.Open(basePath, VRO_MODE_READ)) return -60;
+  const bool ownBase = base.m_nType == VRO_TYPE_SPARSE;
+  // Merged already (the process that merged it ended before the file
+  // went): the base has the file's identity, or, where it keeps none, the
+  // very state the merge left it in, which the file recorded before the
+  // merge completed. Only the file is left to remove.
+  VroBaseState left, before;
+  const bool stated = !ownBase && TakeBaseState(base, &before);
+  if (ownBase ? Ld64(base.Header() + kOffOwnId) == Ld64(upd.Header() + kOffOwnId)
+              : stated && ReadBaseState(upd.Header(), kOffMergedState, &left) &&
+                    IsStateLeftByMerge(left, before)) {
+    base.Close();
+    upd.Close();
+    if (!DeleteFileW(updatePath)) return 0;
+    VroOverlayNotice(updatePath, VRO_NOTICE_MERGE_LEFTOVER);
+    if (resumed) DeleteFileW(MergeRecordPath(basePath).c_str());
+    return 1;
+  }
   uint8_t identity[VRO_SECTOR] = {};
-  if (base.m_nType == VRO_TYPE_SPARSE) {
-    memcpy(identity, base.Header(), VRO_SECTOR);
-    // Merged already (the process that merged it ended before the file
-    // went): only the file is left to remove.
-    if (Ld64(identity + kOffOwnId) == Ld64(upd.Header() + kOffOwnId)) {
-      base.Close();
-      upd.Close();
-      if (!DeleteFileW(updatePath)) return 0;
-      VroOverlayNotice(updatePath, VRO_NOTICE_MERGE_LEFTOVER);
-      if (resumed) DeleteFileW(MergeRecordPath(basePath).c_str());
-      return 1;
-    }
-    int link = resumed ? 1 : upd.CheckParent(&base);
-    if (link < 1) {
-      // A file made for an earlier state of the base (written since) would
-      // put back sectors of that state over the newer ones.
-      VroOverlayNotice(updatePath, link == -3 ? VRO_NOTICE_STALE_NOT_MERGED
-                                              : VRO_NOTICE_NOT_OVERLAY);
-      return -52;
-    }
+  if (ownBase) memcpy(identity, base.Header(), VRO_SECTOR);
+  // A file made for an earlier state of the base (written since) would put
+  // back sectors of that state over the newer ones. (A base of another
+  // kind takes a file that recorded no state as it is: CheckParent 2.)
+  int link = resumed && ownBase ? 1 : upd.CheckParent(&base);
+  if (link < 1) {
+    VroOverlayNotice(updatePath, link == -3 ? VRO_NOTICE_STALE_NOT_MERGED
+                                            : VRO_NOTICE_NOT_OVERLAY);
+    return -52;
   }
   base.Close();
   NoticeUnlinked(basePath, updatePath);
@@ -210,12 +256,29 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
       *progress = p < 1 ? 1 : (p > 99 ? 99 : (int)p);
     }
   }
-  if (base.m_nType == VRO_TYPE_SPARSE) {
+  uint8_t fileHeader[VRO_SECTOR];
+  bool recorded = false;
+  if (ownBase) {
     TakeMergedHeader(base.Header(), upd.Header());
     base.Container()->SetDirty();
+  } else {
+    // The base keeps no identity to take: the file records the state the
+    // merge leaves the base in (all of it written, its time moved on)
+    // before the base's journal completes. So a file that outlives the
+    // merge is known as merged, and one whose merge was cut off (the base
+    // rolled back, its time too) still matches the base it was made over.
+    upd.Close();
+    VroBaseState after;
+    if (base.Settle() < 0 || !TakeBaseState(base, &after) ||
+        !RecordMergedState(updatePath, stated ? &before : nullptr, after, fileHeader))
+      return fail(-70);
+    recorded = true;
   }
   // The close keeps the whole merge, or takes it back.
-  if (base.Close() < 0) return -70;
+  if (base.Close() < 0) {
+    if (recorded) PutBackHeader(updatePath, fileHeader);
+    return -70;
+  }
   upd.Close();
   if (!DeleteFileW(updatePath)) return 0;
   if (resumed) DeleteFileW(MergeRecordPath(basePath).c_str());

@@ -2,6 +2,7 @@
 // image.
 #include "image/stack/RwClass.h"
 #include "image/formats/sparse/ImgRw.h"
+#include "image/stack/BaseState.h"
 #include "image/stack/OverlayNotice.h"
 #include <algorithm>
 #include <cwctype>
@@ -12,14 +13,26 @@ using namespace vroimg;
 int _VROH_RW_CLASS::CheckParent(_VROH_RW_CLASS* parent) {
   if (!parent || !parent->IsOpen()) return 0;
   if (parent->m_nType != VRO_TYPE_SPARSE) {
-    // A plain or VHD base has no identity to link to. Refusing every
-    // overlay over it would throw a client's write-back changes away at
-    // each open, so an overlay made for a disk of the same size is taken
-    // as unlinked.
-    if (m_nType == VRO_TYPE_SPARSE && Kind() == kKindOverlay &&
-        Ld64(Header() + kOffCapacity) == parent->m_nCapacity)
-      return 2;
-    return -1;
+    // A plain or VHD base has no identity to link to: an overlay made for
+    // a disk of its size is bound to the state of the base it recorded
+    // (BaseState.h), and one that recorded none (another writer's, or an
+    // earlier version's) is taken as unlinked.
+    if (m_nType != VRO_TYPE_SPARSE || Kind() != kKindOverlay ||
+        Ld64(Header() + kOffCapacity) != parent->m_nCapacity)
+      return -1;
+    VroBaseState made, now;
+    if (!ReadBaseState(Header(), kOffBaseState, &made)) return 2;
+    // A base whose state cannot be read cannot tell: refused.
+    if (!TakeBaseState(*parent, &now))
+      return parent->m_nType == VRO_TYPE_PHYSICAL || parent->m_nType == VRO_TYPE_VOLUME ? -1 : -3;
+    switch (MatchBaseState(made, now)) {
+      case VRO_STATE_SAME:
+        return 1;
+      case VRO_STATE_CHANGED:
+        return -3;
+      default:
+        return -1;
+    }
   }
   if (m_nType != VRO_TYPE_SPARSE || Kind() != kKindOverlay) return -2;
   uint64_t parentOwn = Ld64(parent->Header() + kOffOwnId);
@@ -40,6 +53,12 @@ void _VROH_RW_CLASS::LinkOverlay(_VROH_RW_CLASS* parent, bool isNew, bool writab
     St32(m_pContainer->MapHeader() + kOffMapCapacity, (uint32_t)cap);
     m_nCapacity = parent->m_nCapacity;
   }
+  // Over a plain or VHD base: the state of the base it is made over (or,
+  // for a file that recorded none, is first written over).
+  VroBaseState state, kept;
+  if (writable && parent && parent->IsOpen() && !ReadBaseState(h, kOffBaseState, &kept) &&
+      TakeBaseState(*parent, &state))
+    PutBaseState(h, kOffBaseState, state);
   if (writable && parent && parent->IsOpen() && parent->m_nType == VRO_TYPE_SPARSE) {
     const uint8_t* ph = parent->Header();
     if (isNew) {
@@ -80,6 +99,14 @@ int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* p
     }
     if (stale) {
       Close();
+      // Over a plain or VHD base the state is told by what a write changes
+      // (BaseState.h), which a copy of the base may change too: no command
+      // throws such a file away.
+      bool ownBase = parent && parent->m_nType == VRO_TYPE_SPARSE;
+      if (link == -3 && !ownBase) {
+        VroOverlayNotice(path, VRO_NOTICE_STALE_REFUSED);
+        return -1;
+      }
       if (mode != VRO_MODE_CREATE) {
         VroOverlayNotice(path, VRO_NOTICE_STALE_KEPT);
         return -1;

@@ -31,6 +31,9 @@ const wchar_t* Why(int kind) {
     case VRO_NOTICE_STALE_NOT_MERGED:
       return L"it was made for an earlier state of its base image (the image was written since): "
              L"not merged, both files left as they are";
+    case VRO_NOTICE_STALE_REFUSED:
+      return L"it was made for an earlier state of its base image (the image was written since): "
+             L"not opened, left as it is (no command discards it: remove it to start afresh)";
     case VRO_NOTICE_UNUSABLE_DISCARDED:
       return L"it is marked unusable: it was discarded and started afresh";
     case VRO_NOTICE_JOURNAL_ROLLED_BACK:

@@ -12,6 +12,7 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_STALE_KEPT,          // a write-back of another base state, kept (read-only open)
   VRO_NOTICE_STALE_DISCARDED,     // a write-back of another base state, started afresh
   VRO_NOTICE_STALE_NOT_MERGED,    // a write-back of another base state, not merged into it
+  VRO_NOTICE_STALE_REFUSED,       // the same over a raw image or VHD, kept by every command
   VRO_NOTICE_UNUSABLE_DISCARDED,  // a write-back marked unusable, started afresh
   VRO_NOTICE_JOURNAL_ROLLED_BACK, // a file whose cut-off command its journal rolled back
   VRO_NOTICE_JOURNAL_DAMAGED,     // a journal that fails its checks

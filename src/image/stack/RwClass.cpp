@@ -370,6 +370,18 @@ int _VROH_RW_CLASS::Commit() {
   return 0;
 }
 
+int _VROH_RW_CLASS::Settle() {
+  VroCsLock lock(&m_Lock);
+  if (m_bWritesStopped) return -1;
+  if (!m_pBackEnd || m_nMode == VRO_MODE_READ) return 0;
+  if (m_pBackEnd->Flush(m_hFile) < 0 || FlushHandleFile(m_hFile) < 0 ||
+      (m_pJournal && !m_pJournal->Settle())) {
+    m_bWritesStopped = true;
+    return -1;
+  }
+  return 0;
+}
+
 bool _VROH_RW_CLASS::HasUncommittedWrites() const {
   return !m_TempPath.empty() || (m_pJournal && m_pJournal->Started());
 }

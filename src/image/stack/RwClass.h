@@ -53,6 +53,10 @@ class _VROH_RW_CLASS {
   // and header in memory would no longer match the file. 0, or -1 when the
   // roll back failed (its journal stays for the next open).
   int RollBack();
+  // Everything written reaches the file and the disk, and its last-write
+  // time stands past the one before the command (CFileJournal::Settle), as
+  // Commit leaves them; the command goes on. 0, or -1 (writes stop).
+  int Settle();
   // Something was written since the open or the last Commit.
   bool HasUncommittedWrites() const;
   // The device sectors [sector, sector + bytes / 512) need no old bytes in

@@ -5,7 +5,8 @@
 // mark (an earlier version's, or another writer's) whose structure fails.
 // A write-back made for an earlier state of its base is discarded only by a
 // command that writes, which says so; a command that only looks ("/check"
-// included) fails and changes nothing.
+// included) fails and changes nothing. Over a raw image or VHD every
+// command refuses it.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -237,6 +238,23 @@ TEST(OverlayDamage, StaleWriteBackIsDiscardedOnlyByACommandThatWrites) {
   EXPECT_NE(0u, RunVro(ImageArgs(o.image, o.fix) + L"\"/extract:\\kept.txt::" +
                               vt::ToWin(o.d.dir + "/kept.txt") + L"\"",
                           nullptr));
+
+  // Over a raw image, whose state is told by what a write changes (which a
+  // copy of it may change too), no command discards it: each refuses it.
+  Disk raw = MakeDisk({"Raw", "mbr2048", "raw", false, false, false}, o.d.dir + "/raw");
+  const std::wstring rawFix = vt::ToWin(raw.disks + "/wks.fix");
+  const std::wstring inject = L"\"/inject:\\kept.txt::" + vt::ToWin(o.d.dir + "/new.txt") + L"\"";
+  ASSERT_EQ(0u, RunVro(ImageArgs(raw.ImageWin(), rawFix) + inject));
+  ASSERT_EQ(0u, RunVro(ImageArgs(raw.ImageWin()) + inject));
+  before = FolderHashes(raw.disks);
+  for (const std::wstring& cmd : {o.Extract(), std::wstring(L"/check"), inject}) {
+    EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(raw.ImageWin(), rawFix) + cmd, &out)) << vt::Narrow(cmd);
+    EXPECT_NE(std::string::npos,
+              out.find("wks.Fix: it was made for an earlier state of its base image"))
+        << out;
+    EXPECT_EQ(std::string::npos, out.find("discarded")) << out;
+    EXPECT_EQ(before, FolderHashes(raw.disks)) << vt::Narrow(cmd);
+  }
 }
 
 }  // namespace

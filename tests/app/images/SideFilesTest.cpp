@@ -6,8 +6,10 @@
 
 #include "../../image/WriteFaults.h"
 #include "../BatchTestUtil.h"
+#include "FileTimes.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/copy/TreeCopy.h"
+#include "image/formats/sparse/ImageHeader.h"
 #include "image/mount/MountedImage.h"
 
 using namespace bt;
@@ -16,6 +18,8 @@ namespace {
 
 const Kind kOwn = {"Own", "mbr2048", "raw", false, true, false};
 const Kind kRaw = {"Raw", "mbr2048", "raw", false, false, false};
+const Kind kDynamicVhd = {"VhdDynamic", "mbr2048", "vhd-dynamic", false, false, false};
+const Kind kFixedVhd = {"VhdFixed", "mbr2048", "vhd-fixed", false, false, false};
 
 // A command cut off at write `at` of its files (counted from the end when
 // negative), the process dead there: the files as it left them, and its
@@ -432,22 +436,146 @@ TEST(SideFiles, AFileOfTheJournalsNameNotOursKeepsWritersOut) {
   }
 }
 
-// A write-back file made for an earlier state of its base (written since)
-// is not merged: the line names it and why, and both files stay.
+// Two write-back files made over one image, the first merged: the second
+// was made for an earlier state of the image and is refused on a read (-15)
+// and on a merge (-12), each with its line, the image and the file byte
+// for byte as they were, the first one's file in the image (read back by
+// ntfscat, through qemu-img for a VHD); so is one made before a write into
+// the image itself. A raw image or VHD keeps no identity: the file is
+// bound to the state of the image it recorded, and one another writer
+// made, without that record, reads as before.
 TEST(SideFiles, AStaleWriteBackIsNotMergedAndSaysWhy) {
-  Disk d = MakeDisk(kOwn);
-  std::wstring image = d.ImageWin(), fix = vt::ToWin(d.FixUnix());
-  ASSERT_EQ(0, vt::Sh("printf one > " + vt::Q(d.dir + "/one.txt")));
-  std::wstring inject = L"\"/inject:\\one.txt::" + vt::ToWin(d.dir + "/one.txt") + L"\"";
-  ASSERT_EQ(0u, RunVro(ImageArgs(image, fix) + inject));
-  ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd " + inject));
-  const std::string hashes = vt::Sha256(image) + vt::Sha256(vt::ToWin(d.disks + "/wks.fix"));
-  std::string out;
-  EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(image, fix) + L"/merge", &out));
-  EXPECT_TRUE(Has(out, "wks.fix: it was made for an earlier state of its base image")) << out;
-  EXPECT_TRUE(Has(out, "not merged")) << out;
-  EXPECT_FALSE(Has(out, "not an update or write-back file")) << out;
-  EXPECT_EQ(hashes, vt::Sha256(image) + vt::Sha256(vt::ToWin(d.disks + "/wks.fix")));
+  for (const Kind& kind : {kOwn, kRaw, kDynamicVhd, kFixedVhd}) {
+    SCOPED_TRACE(kind.name);
+    Disk d = MakeDisk(kind);
+    const std::wstring image = d.ImageWin();
+    auto fix = [&](const std::string& name) { return vt::ToWin(d.disks + "/" + name + ".fix"); };
+    auto made = [&](const std::string& name) { return vt::ToWin(d.disks + "/" + name + ".Fix"); };
+    auto inject = [&](const std::string& name) {
+      EXPECT_EQ(0, vt::Sh("printf " + name + " > " + vt::Q(d.dir + "/" + name + ".txt")));
+      return L"\"/inject:\\" + vt::Widen(name) + L".txt::" +
+             vt::ToWin(d.dir + "/" + name + ".txt") + L"\"";
+    };
+    // Refused on a read and on a merge, both files as they were.
+    auto refused = [&](const std::string& name, const std::string& why) {
+      const std::string hashes = vt::Sha256(image) + vt::Sha256(made(name));
+      std::string out;
+      EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image, fix(name)) + Extract(d, L"\\", "out"), &out))
+          << why;
+      EXPECT_TRUE(Has(out, name + ".Fix: it was made for an earlier state of its base image"))
+          << why << out;
+      EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(image, fix(name)) + L"/merge", &out)) << why;
+      EXPECT_TRUE(Has(out, name + ".fix: it was made for an earlier state of its base image (the "
+                                  "image was written since): not merged, both files left as "
+                                  "they are"))
+          << why << out;
+      EXPECT_FALSE(Has(out, "not an update or write-back file")) << out;
+      EXPECT_EQ(hashes, vt::Sha256(image) + vt::Sha256(made(name))) << why;
+    };
+    ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w1")) + inject("one")));
+    ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w2")) + inject("two")));
+    // Each write into the image moves its last-write time a whole 2 s on,
+    // however soon it comes.
+    uint64_t time = vt::WriteTimeOf(image);
+    auto timeMoved = [&] {
+      const uint64_t now = vt::WriteTimeOf(image);
+      if (!kind.own) EXPECT_LE(time + 20000000ull, now);
+      time = now;
+    };
+    std::string out;
+    ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w1")) + L"/merge", &out)) << out;
+    EXPECT_FALSE(vt::FileExists(made("w1")));
+    timeMoved();
+    refused("w2", "the other write-back file merged");
+    if (kind.own) {
+      EXPECT_EQ(0u, RunVro(ImageArgs(image) + Extract(d, L"\\one.txt", "one.out")));
+    } else {
+      EXPECT_TRUE(VolumeReader(d, Flatten(d, d.image, "", d.dir + "/flat.raw"))
+                      .Same("/one.txt", d.dir + "/one.txt"));
+      // Without the record of the base's state (another writer's file): read
+      // as it stands.
+      std::vector<uint8_t> other;
+      ASSERT_TRUE(vt::ReadAll(made("w2"), other));
+      memset(&other[vroimg::kOffBaseState], 0, vroimg::kBaseStateBytes);
+      ASSERT_TRUE(vt::WriteAll(made("w4"), other));
+      EXPECT_EQ(0u, RunVro(ImageArgs(image, fix("w4")) + Extract(d, L"\\two.txt", "two.out"),
+                           &out))
+          << out;
+      EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(d.dir + "/two.txt") + " " + vt::Q(d.dir + "/two.out")));
+    }
+    // A write into the image itself (a dynamic VHD takes none but merges).
+    if (std::string(kind.format) != "vhd-dynamic") {
+      ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w3")) + inject("three")));
+      time = vt::WriteTimeOf(image);
+      ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd " + inject("four"), &out)) << out;
+      timeMoved();
+      refused("w3", "the image written");
+    }
+  }
+}
+
+// A write-back file whose merge completed but that could not be removed
+// (another program held it) is known as merged from then on, beside a raw
+// image or a VHD too, which keep no identity (another writer's file, which
+// recorded no state of the image, as well): a read through it is refused,
+// its next merge says it was merged already and removes it (0), the image
+// as that merge left it. One whose image took another merge since is never
+// merged again: refused (-12), the image as it is.
+TEST(SideFiles, AWriteBackMergedAlreadyIsRemovedNotMergedTwice) {
+  for (const Kind& kind : {kDynamicVhd, kRaw}) {
+    SCOPED_TRACE(kind.name);
+    Disk d = MakeDisk(kind);
+    const std::wstring image = d.ImageWin();
+    auto fix = [&](const std::string& name) { return vt::ToWin(d.disks + "/" + name + ".fix"); };
+    auto made = [&](const std::string& name) { return vt::ToWin(d.disks + "/" + name + ".Fix"); };
+    auto inject = [&](const std::string& name) {
+      EXPECT_EQ(0, vt::Sh("head -c 70000 /dev/urandom > " + vt::Q(d.dir + "/" + name + ".bin")));
+      return L"\"/inject:\\" + vt::Widen(name) + L".bin::" +
+             vt::ToWin(d.dir + "/" + name + ".bin") + L"\"";
+    };
+    // Merged, the file held open (no sharing of its removal) meanwhile.
+    auto mergeHeld = [&](const std::string& name) {
+      HANDLE held = CreateFileW(made(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+      EXPECT_NE(INVALID_HANDLE_VALUE, held);
+      std::string out;
+      EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(image, fix(name)) + L"/merge", &out));
+      EXPECT_TRUE(Has(out, name + ".fix: merged into the image, but the file could not be removed"))
+          << out;
+      CloseHandle(held);
+      EXPECT_TRUE(vt::FileExists(made(name)));
+    };
+    ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w1")) + inject("one")));
+    // As another writer makes it, without the record of the image's state.
+    std::vector<uint8_t> file;
+    ASSERT_TRUE(vt::ReadAll(made("w1"), file));
+    memset(&file[vroimg::kOffBaseState], 0, vroimg::kBaseStateBytes);
+    ASSERT_TRUE(vt::WriteAll(made("w1"), file));
+    mergeHeld("w1");
+    const std::string merged = vt::Sha256(image);
+    std::string out;
+    EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image, fix("w1")) + Extract(d, L"\\", "out"), &out));
+    EXPECT_TRUE(Has(out, "w1.Fix: it was made for an earlier state of its base image")) << out;
+    EXPECT_EQ(0u, RunVro(ImageArgs(image, fix("w1")) + L"/merge", &out)) << out;
+    EXPECT_TRUE(Has(out, "w1.fix: this file was merged into its image already: it was removed"))
+        << out;
+    EXPECT_FALSE(vt::FileExists(made("w1")));
+    EXPECT_EQ(merged, vt::Sha256(image));
+    EXPECT_TRUE(VolumeReader(d, Flatten(d, d.image, "", d.dir + "/flat.raw"))
+                    .Same("/one.bin", d.dir + "/one.bin"));
+    // Left again, and another file merged since.
+    ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w2")) + inject("two")));
+    mergeHeld("w2");
+    ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w3")) + inject("three")));
+    ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w3")) + L"/merge", &out)) << out;
+    const std::string hashes = vt::Sha256(image) + vt::Sha256(made("w2"));
+    EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(image, fix("w2")) + L"/merge", &out));
+    EXPECT_TRUE(Has(out, "w2.fix: it was made for an earlier state of its base image")) << out;
+    EXPECT_EQ(hashes, vt::Sha256(image) + vt::Sha256(made("w2")));
+    VolumeReader reader(d, Flatten(d, d.image, "", d.dir + "/flat2.raw"));
+    EXPECT_TRUE(reader.Same("/two.bin", d.dir + "/two.bin"));
+    EXPECT_TRUE(reader.Same("/three.bin", d.dir + "/three.bin"));
+  }
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "disktools/ntfscheck/NtfsCheck.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/copy/TreeCopy.h"
+#include "image/stack/OverlayNotice.h"
 #include "image/stack/ImageMerge.h"
 #include "registry/RegistryFacade.h"
 
@@ -43,9 +44,13 @@ struct Image {
   std::string bitmap;       // a plain image's $Bitmap before the command (ntfscat)
   long start = 0;           // its volume's first sector
 
-  // plainBase: a write-back file over a plain image.
-  explicit Image(FileKind k, bool plainBase = false, bool full = false) : kind(k) {
-    rt::WinDisk d = rt::MakeWinDisk("--no-kernel");
+  // baseFormat (mk-disk.sh --format: raw, vhd-dynamic, vhd-fixed): a
+  // write-back file over an image of that kind. full: the volume filled.
+  explicit Image(FileKind k, const std::string& baseFormat = "", bool full = false) : kind(k) {
+    const bool plainBase = !baseFormat.empty();
+    const std::string name = baseFormat.empty() || baseFormat == "raw" ? "disk.img" : "disk.vhd";
+    rt::WinDisk d = rt::MakeWinDisk("--no-kernel", "mbr2048", plainBase ? baseFormat : "raw", "",
+                                    name);
     dir = d.dir;
     start = d.start;
     images = dir + "/img";
@@ -55,8 +60,8 @@ struct Image {
                         " do head -c $((i * 3000)) /dev/urandom > New/n$i.dat; done"));
     std::wstring imagesW = vt::ToWin(images);
     if (kind == kPlain || plainBase) {
-      EXPECT_EQ(0, vt::Sh("mv " + vt::Q(d.unixPath) + " " + vt::Q(images + "/disk.img")));
-      base = open = top = imagesW + L"\\disk.img";
+      EXPECT_EQ(0, vt::Sh("mv " + vt::Q(d.unixPath) + " " + vt::Q(images + "/" + name)));
+      base = open = top = vt::ToWin(images + "/" + name);
       if (plainBase) {
         second = imagesW + L"\\ws.x";
         top = imagesW + L"\\ws.Fix";
@@ -85,7 +90,9 @@ struct Image {
       EXPECT_EQ(0u, free);
     }
     EXPECT_TRUE(m.Close());
-    EXPECT_EQ(0, vt::Sh("cp " + vt::Q(images) + "/* " + vt::Q(dir + "/saved")));
+    // Times kept: a write-back file over a plain image is bound to its
+    // base's last-write time.
+    EXPECT_EQ(0, vt::Sh("cp -p " + vt::Q(images) + "/* " + vt::Q(dir + "/saved")));
     if (kind == kPlain) {
       bitmap = rt::NtfsCat(d, images + "/disk.img", "$Bitmap", dir + "/bitmap");
       vt::Sh("rm " + vt::Q(images + "/disk.img.part"));
@@ -97,7 +104,7 @@ struct Image {
   }
   int WriteMode() const { return kind == kPlain ? 2 : 1; }
   void Restore() const {
-    ASSERT_EQ(0, vt::Sh("rm -f " + vt::Q(images) + "/* && cp " + vt::Q(dir + "/saved") + "/* " +
+    ASSERT_EQ(0, vt::Sh("rm -f " + vt::Q(images) + "/* && cp -p " + vt::Q(dir + "/saved") + "/* " +
                         vt::Q(images)));
   }
   // Each file of the image, by name (files a cut-off command made under a
@@ -273,19 +280,30 @@ void ExpectSoundVolume(const Image& img) {
   EXPECT_EQ(1, CheckNtfsPartition(&m));
 }
 
-// The base alone holds the merged disk; the merged file is gone, or (cut
-// off after the base took all of it) as it was, and merging it again
-// removes it.
+// The disk of the base alone.
+std::vector<uint8_t> BaseDisk(const Image& img) {
+  _VROH_MOUNT_RW d;
+  EXPECT_LT(0, d.OpenChain(img.base.c_str(), L"", 0));
+  std::vector<uint8_t> disk((size_t)d.DiskBytes());
+  EXPECT_EQ((int64_t)disk.size(), d.ReadBytes(nullptr, 0, disk.data(), disk.size()));
+  return disk;
+}
+
+// The base alone holds the merged disk; the merged file is gone, or still
+// there: then, when the base took all of it, it is known as merged (and
+// removed, with its line); else the base was rolled back and the file is
+// one made for it as it is, which merges.
 void CheckMerged(const Image& img, const std::vector<uint8_t>& merged) {
   if (vt::FileExists(img.top)) {
+    const bool baseMerged = BaseDisk(img) == merged;
+    VroNoticeCollector notices;
     EXPECT_EQ(1, ConvertImageChain(img.base.c_str(), img.top.c_str(), nullptr));
     EXPECT_FALSE(vt::FileExists(img.top));
+    bool leftover = false;
+    for (const auto& n : notices.Notices()) leftover |= n.kind == VRO_NOTICE_MERGE_LEFTOVER;
+    EXPECT_EQ(baseMerged, leftover) << "merged already, or merged now";
   }
-  _VROH_MOUNT_RW d;
-  ASSERT_LT(0, d.OpenChain(img.base.c_str(), L"", 0));
-  std::vector<uint8_t> disk((size_t)d.DiskBytes());
-  ASSERT_EQ((int64_t)disk.size(), d.ReadBytes(nullptr, 0, disk.data(), disk.size()));
-  EXPECT_TRUE(disk == merged);
+  EXPECT_TRUE(BaseDisk(img) == merged);
 }
 
 class CommandCrash : public ::testing::TestWithParam<FileKind> {};
@@ -313,7 +331,7 @@ TEST_P(CommandCrash, InjectIntoAFolderWithEarlierFiles) {
 // old bytes are kept: cut off anywhere, the old file is back whole, or the
 // new one is there whole.
 TEST(CommandCrash, ReplaceOnAFullVolume) {
-  Image img(kPlain, false, true);
+  Image img(kPlain, "", true);
   ASSERT_EQ(0, vt::Sh("head -c 6000 /dev/urandom > " + vt::Q(img.dir + "/smaller.bin")));
   ExpectBeforeOrAfter(
       img,
@@ -394,22 +412,24 @@ TEST_P(CommandCrash, Grow) {
       });
 }
 
-// The update or write-back file merged into its image (a write-back file
-// over a plain image too).
+// The update or write-back file merged into its image; with "Plain", a
+// write-back file over a raw image, a dynamic VHD (which takes new blocks
+// for it) and a fixed VHD, which keep no identity: the file is bound to the
+// state of the base it was made over.
 TEST_P(CommandCrash, Merge) {
-  if (GetParam() == kUpdate) {
-    Image img(kUpdate);
+  const std::vector<std::string> bases =
+      GetParam() == kPlain ? std::vector<std::string>{"raw", "vhd-dynamic", "vhd-fixed"}
+                           : std::vector<std::string>{""};
+  for (const std::string& base : bases) {
+    SCOPED_TRACE(base);
+    Image img(GetParam() == kUpdate ? kUpdate : kWriteBack, base);
     std::vector<uint8_t> merged = img.Disk();
-    ExpectBeforeOrAfter(img, nullptr,
-                        [&] { return ConvertImageChain(img.base.c_str(), img.top.c_str(), nullptr) == 1; },
-                        [&] { CheckMerged(img, merged); });
-    return;
+    ExpectBeforeOrAfter(
+        img, nullptr,
+        [&] { return ConvertImageChain(img.base.c_str(), img.top.c_str(), nullptr) == 1; },
+        [&] { CheckMerged(img, merged); });
+    if (::testing::Test::HasFailure()) return;
   }
-  Image img(kWriteBack, GetParam() == kPlain);
-  std::vector<uint8_t> merged = img.Disk();
-  ExpectBeforeOrAfter(img, nullptr,
-                      [&] { return ConvertImageChain(img.base.c_str(), img.top.c_str(), nullptr) == 1; },
-                      [&] { CheckMerged(img, merged); });
 }
 
 // A plain image whose free clusters hold old data: what the volume writes

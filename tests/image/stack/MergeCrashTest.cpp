@@ -11,6 +11,7 @@
 
 #include "../ImageTestUtil.h"
 #include "../WriteFaults.h"
+#include "FileTimes.h"
 #include "image/stack/ImageMerge.h"
 #include "image/stack/MountRw.h"
 
@@ -79,10 +80,14 @@ class Merge {
     EXPECT_TRUE(m_Old != m_Merged);
     EXPECT_TRUE(vt::ReadAll(m_Base, m_BaseFile));
     EXPECT_TRUE(vt::ReadAll(m_Top, m_TopFile));
+    m_BaseTime = vt::WriteTimeOf(m_Base);
   }
 
+  // The files as they were (the base's last-write time too: a write-back
+  // file over a VHD is bound to it).
   void Restore() {
     ASSERT_TRUE(vt::WriteAll(m_Base, m_BaseFile));
+    ASSERT_TRUE(vt::SetWriteTime(m_Base, m_BaseTime));
     ASSERT_TRUE(vt::WriteAll(m_Top, m_TopFile));
   }
   int Run() { return ConvertImageChain(m_Base.c_str(), m_Top.c_str(), nullptr); }
@@ -105,14 +110,22 @@ class Merge {
       EXPECT_EQ(m_TopKind == kWriteBack ? VRO_CHAIN_SPARSE_FIX : VRO_CHAIN_UPDATE, r);
     return r > 0 ? ReadChain(d) : std::vector<uint8_t>();
   }
+  // The merged file as it was; over a VHD, it may also hold the state the
+  // merge would have left the base in (written before the base's journal
+  // completes), which changes nothing it gives.
   bool TopUnchanged() {
     std::vector<uint8_t> now;
-    return vt::ReadAll(m_Top, now) && now == m_TopFile;
+    if (!vt::ReadAll(m_Top, now) || now.size() != m_TopFile.size()) return false;
+    if (m_TopKind == kWriteBackOverDynamicVhd)
+      memcpy(&now[vroimg::kOffMergedState], &m_TopFile[vroimg::kOffMergedState],
+             vroimg::kBaseStateBytes);
+    return now == m_TopFile;
   }
 
   Top m_TopKind;
   std::wstring m_Image, m_Base, m_Top;
   std::vector<uint8_t> m_Old, m_Merged, m_BaseFile, m_TopFile;
+  uint64_t m_BaseTime = 0;
 };
 
 void EveryWriteOfAMerge(Top top) {

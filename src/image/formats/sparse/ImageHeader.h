@@ -54,6 +54,12 @@ const int kOffMagic = 0, kOffSignature = 4, kOffParentId = 14, kOffOwnId = 22, k
           kOffUnusable = 38, kOffCreated = 42, kOffKind = 50, kOffCreated2 = 54,
           kOffGeneration = 70, kOffChecksum = 74, kOffName = 102, kOffPrevParentId = 232;
 const int kChecksumBytes = 74;
+// Room the format leaves in sector 0 (zero on creation, kept as read): a
+// write-back file over an image of another kind (raw, VHD, plain sectors
+// behind a header), which has no identity to link to, keeps there the
+// state of that image it was made over, and, from the merge into it on,
+// the state the merge leaves it in (image/stack/BaseState.h).
+const int kOffBaseState = 240, kOffMergedState = 320, kBaseStateBytes = 72;
 const int kNameBytes = 128;
 const uint32_t kUnusableMark = 0xFFFFFFFFu;
 // kinds

@@ -69,6 +69,17 @@ bool WriteAll(HANDLE h, uint64_t at, const void* data, size_t bytes) {
   return true;
 }
 
+uint64_t WriteTimeOf(HANDLE file) {
+  FILETIME t;
+  if (!GetFileTime(file, nullptr, nullptr, &t)) return 0;
+  return (uint64_t)t.dwHighDateTime << 32 | t.dwLowDateTime;
+}
+
+bool SetWriteTime(HANDLE file, uint64_t time) {
+  FILETIME t = {(DWORD)time, (DWORD)(time >> 32)};
+  return SetFileTime(file, nullptr, nullptr, &t) != 0;
+}
+
 // Renames a journal that belongs to no file here out of the way.
 bool SetAside(const std::wstring& journalPath) {
   std::wstring target = journalPath + L".aside";
@@ -132,6 +143,12 @@ int ApplyJournal(HANDLE file, const std::wstring& filePath, const std::wstring& 
   bool whole = PutBack(file, journal, head, entries) && Fingerprint(file, head.oldLength, &value) &&
                value == head.fingerprint;
   CloseHandle(journal);
+  // The time the file had goes back with its bytes: a write-back file made
+  // over the file before the command matches it again. (Were that refused,
+  // such a file would only be taken for one of an earlier state, kept and
+  // refused; the bytes are back either way.)
+  if (whole && head.oldWriteTime && SetWriteTime(file, head.oldWriteTime))
+    VroGetDeviceSource()->FlushHandle(file);
   if (!whole) {
     VroOverlayNotice(journalPath.c_str(), VRO_NOTICE_JOURNAL_NOT_APPLIED);
     return CFileJournal::RECOVER_REFUSED;
@@ -182,6 +199,7 @@ bool CFileJournal::Start() {
   if (!GetFileSizeEx(m_file, &size)) return false;
   m_head = Head();
   m_head.oldLength = (uint64_t)size.QuadPart;
+  m_head.oldWriteTime = WriteTimeOf(m_file);
   m_head.salt = NewSalt(this);
   m_head.name = FileNameOf(m_path);
   m_head.samples = (uint32_t)SampleRanges(m_head.oldLength).size();
@@ -424,10 +442,7 @@ bool CFileJournal::Commit() {
     return !m_failed;
   }
   if (m_failed) return false;
-  if (!Seal() || VroGetDeviceSource()->FlushHandle(m_file) != 0) {
-    m_failed = true;
-    return false;
-  }
+  if (!SettleLocked()) return false;
   // The command is whole: the head says so before the journal goes, so a
   // removal the disk never kept (power lost before the folder reached it)
   // leaves a journal the next open removes instead of rolling the command
@@ -444,6 +459,38 @@ bool CFileJournal::Commit() {
     return false;
   }
   Reset();
+  return true;
+}
+
+bool CFileJournal::Settle() {
+  VroCsLock lock(&m_lock);
+  if (!m_started) return !m_failed;
+  return !m_failed && SettleLocked();
+}
+
+bool CFileJournal::SettleLocked() {
+  if (!Seal()) {
+    m_failed = true;
+    return false;
+  }
+  // The writes moved the time on, or not far enough (the host keeps it
+  // coarser than they came, or it was set on this handle before, which the
+  // host then no longer moves): it is set here, on the handle, so that its
+  // close does not move it again, and reaches the disk with the file's
+  // flush. A time the host cannot tell stays as it is; one it will not set
+  // fails the command only where it must move.
+  uint64_t old = m_head.oldWriteTime, now = WriteTimeOf(m_file);
+  if (old && now) {
+    bool moved = now >= old + kWriteTimeStep;
+    if (!SetWriteTime(m_file, moved ? now : old + kWriteTimeStep) && !moved) {
+      m_failed = true;
+      return false;
+    }
+  }
+  if (VroGetDeviceSource()->FlushHandle(m_file) != 0) {
+    m_failed = true;
+    return false;
+  }
   return true;
 }
 

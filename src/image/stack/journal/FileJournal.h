@@ -44,6 +44,11 @@ class CFileJournal : public VroHandleHook {
   // go out, the file is flushed and the journal removed. False when any of
   // it failed (the journal then stays, and the command is not whole).
   bool Commit();
+  // What Commit does before it ends the command, which goes on: every
+  // write reaches the file, flushed, and the file's last-write time stands
+  // at least kWriteTimeStep past the one it had before the command (what
+  // the file will show once committed). False when any of it failed.
+  bool Settle();
   // Puts the file back as it was before the command (what waits is
   // dropped), flushes it and removes the journal. False when that failed:
   // the journal stays for the next open.
@@ -88,6 +93,7 @@ class CFileJournal : public VroHandleHook {
   bool WritePiece(uint64_t at, const uint8_t* p, uint32_t bytes);
   bool NoteWritten();
   bool Seal();
+  bool SettleLocked();
   bool WriteHead();
   void Reset();
   int64_t Fail(uint32_t bytes);

@@ -18,6 +18,8 @@ const uint32_t kPiece = 64 * 1024;  // entries are checked in pieces of this siz
 const uint32_t kFirstBytes = 4096;
 const int kSpread = 16;
 const uint32_t kKindBytes = 0, kKindZero = 1, kKindWritten = 2, kKindHole = 3;
+// Behind the longest name (72 + 2 x kMaxName).
+const uint32_t kOffWriteTime = 472;
 
 inline uint64_t Rotl(uint64_t x, int r) {
   return (x << r) | (x >> (64 - r));
@@ -118,6 +120,7 @@ void EncodeHead(const Head& head, uint8_t (&slot)[kSlotBytes]) {
   uint32_t n = (uint32_t)std::min<size_t>(head.name.size(), kMaxName);
   St32(slot + 68, n);
   memcpy(slot + 72, head.name.data(), n * 2);
+  St64(slot + kOffWriteTime, head.oldWriteTime);
   St64(slot + 504, Hash(0, slot, 504));
 }
 
@@ -137,6 +140,7 @@ bool DecodeHead(const uint8_t (&slot)[kSlotBytes], Head* head) {
   head->fingerprint = Ld64(slot + 56);
   head->samples = Ld32(slot + 64);
   head->flags = Ld32(slot + 12);
+  head->oldWriteTime = Ld64(slot + kOffWriteTime);
   head->name.assign(reinterpret_cast<const wchar_t*>(slot + 72), n);
   return head->sealedEnd >= kEntriesStart;
 }

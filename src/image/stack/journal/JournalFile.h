@@ -30,6 +30,8 @@
 //       56  u64 fingerprint of the file before the command (see Fingerprint)
 //       64  u32 samples           68   u32 name length     72  name (UTF-16,
 //       up to 200 characters: the file's name without its folder)
+//       472 u64 the file's last-write time (FILETIME) before the command, 0
+//           when not known (earlier versions): a roll back puts it back too
 //       504 u64 check value of bytes 0..503
 //   from byte 1024: entries, each u64 file offset, u32 length, u32 kind, u64
 //     check value (salt, the 16 bytes before it and the bytes that follow),
@@ -87,6 +89,11 @@ const uint32_t kZeroBlock = 4096;
 // the journals written now.
 const uint32_t kCheckSector = 512;
 const uint32_t kVersion = 3;
+// A command that changed a file leaves its last-write time at least this
+// far (2 s, in FILETIME units: the coarsest time a host file system keeps)
+// past the one the file had before: whoever took the time before the
+// command tells the file as the command left it from the file before it.
+const uint64_t kWriteTimeStep = 20000000ull;
 
 struct Head {
   uint32_t version = kVersion;
@@ -98,6 +105,7 @@ struct Head {
   uint64_t fingerprint = 0;
   uint32_t samples = 0;
   uint32_t flags = 0;
+  uint64_t oldWriteTime = 0;
   std::wstring name;
 };
 // Head flags.
