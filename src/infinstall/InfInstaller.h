@@ -255,6 +255,13 @@ void SetPartitionGrowFunction(PartitionGrowFunction grow);
 // references, drive letters). 1 when a Windows-relative form applied, 0 when
 // the text was copied as it stands (a drive letter is dropped either way).
 int ExpandImageSystemPath(const wchar_t* source, wchar_t* out, int outChars, CMountedImage* image);
+// The ImagePath of a service binary given as a path of the image's volume
+// written with its drive ("C:\..."), as the kernel reads it: below the
+// Windows folder's System32 relative to that folder ("System32\..."),
+// elsewhere below it from "\SystemRoot\", outside it the whole path in the
+// NT namespace ("\??\C:\..."), each with one backslash between names. Any
+// other text is its own ImagePath.
+std::wstring KernelImagePath(const std::wstring& binary, CMountedImage* image);
 
 // Copies one value, as it now stands in the offline hive, into the staging
 // script; does nothing without a PnP profile or without a script.

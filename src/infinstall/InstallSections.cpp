@@ -192,19 +192,14 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
                     true);
         continue;
       }
+      // The path as the kernel reads it when it loads the service.
+      const std::wstring kernelPath = KernelImagePath(value, Image);
       if (imagePath && imagePathChars > 2) {
         wcscpy(imagePath, L"C:");
-        ExpandImageSystemPath(value.c_str(), imagePath + 2, imagePathChars - 2, Image);
+        ExpandImageSystemPath(kernelPath.c_str(), imagePath + 2, imagePathChars - 2, Image);
       }
-      // Windows keeps driver binaries relative to its folder.
-      std::wstring staged_path = value;
-      for (size_t i = 0; i + 10 <= value.size(); ++i)
-        if (_wcsnicmp(value.c_str() + i, L"\\System32\\", 10) == 0) {
-          staged_path = value.substr(i + 1);
-          break;
-        }
       std::wstring hex;
-      FormatRegHexString(hex, kRegHexLineMax, staged_path.c_str(), staged_path.size(),
+      FormatRegHexString(hex, kRegHexLineMax, kernelPath.c_str(), kernelPath.size(),
                          HIVE_REG_EXPAND_SZ);
       staged |= WriteRegValue(key.c_str(), L"ImagePath", hex.c_str(), scriptPath);
       continue;

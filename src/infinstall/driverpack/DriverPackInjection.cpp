@@ -17,6 +17,7 @@
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfImporter.h"
 #include "driverstore/PnpRegistration.h"
+#include "image/device/HostWriteFailure.h"
 #include "image/mount/HostRoom.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/DriverCache.h"
@@ -62,9 +63,11 @@ std::wstring CutAt(std::wstring text, const wchar_t* marker) {
 
 // The line of a failed installation: the device, the result and what
 // stopped it (the section and the value that refused it, where one did).
+// A host disk that refused a write is the first cause: its line goes first.
 void ReportRefusal(uint32_t kind, const wchar_t* hardwareId, int32_t result,
                    const std::wstring& why) {
   if (result >= 0) return;
+  TellHostWriteFailure();
   WriteCommandLine(FormatDriverRefusal(kind, hardwareId, result, why) + L"\r\n");
 }
 
