@@ -84,6 +84,12 @@ class CInfInstaller {
                    const wchar_t* scriptPath);
 
   // ---- Directory ids (InstallEnvironment.cpp).
+  // True, with the refusal noted (as a path to no place: the installation
+  // fails -9), when INF text of the section holds a %name% the
+  // installation substitutes nothing for: a string the INF does not define
+  // (the host's environment is none), a directory id it does not map. "%%"
+  // is the INF's own "%".
+  bool RefuseUndefinedReference(const wchar_t* section, const std::wstring& line);
   // The volume path of a directory id with an optional subpath. 1 when the
   // id is known and the subpath stays inside its folder, 0 else (the buffer
   // then holds the Windows folder). Nothing is created: the file pass makes

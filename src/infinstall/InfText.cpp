@@ -33,8 +33,7 @@ std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes
   std::vector<wchar_t> buffer(chars + 1, L'\0');
   lstrcpynW(buffer.data(), field.c_str(), (int)chars);
   if (!keepQuotes) UnquoteInfText(buffer.data());
-  ExpandEnvironmentInPlace(buffer.data(), (int)chars);
-  return buffer.data();
+  return SubstituteInfReferences(buffer.data()).substr(0, chars > 0 ? chars - 1 : 0);
 }
 
 // REG_SZ data as .reg text: escaped so that the import gives back exactly

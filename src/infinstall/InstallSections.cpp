@@ -106,6 +106,13 @@ std::wstring StringLine(const std::wstring& text) {
   return RegScriptStringData(Escaped(text));
 }
 
+// INF text with each "%%" made the "%" it stands for.
+std::wstring Collapsed(std::wstring text) {
+  text.push_back(0);
+  CollapsePercentPairs(&text[0]);
+  return text.c_str();
+}
+
 }  // namespace
 
 int CInfInstaller::StageDDInstallSection(const wchar_t* modelsSection, const wchar_t* infPath,
@@ -124,7 +131,7 @@ int CInfInstaller::StageDDInstallSection(const wchar_t* modelsSection, const wch
     std::vector<wchar_t> d(description.begin(), description.end());
     d.push_back(0);
     UnquoteInfText(d.data());
-    description = d.data();
+    description = Collapsed(d.data());
     const wchar_t* s = install.c_str();
     int any = 0;
     for (int keysPass : {1, 0})
@@ -148,6 +155,8 @@ int CInfInstaller::StageDDInstallSection(const wchar_t* modelsSection, const wch
       any |=
           StageRegisterDllsDirectives(Decorated(p, s).c_str(), infPath, scriptPath, classInstance);
     if (!any) continue;
+    // The description becomes DriverDesc.
+    if (RefuseUndefinedReference(modelsSection, line)) continue;
     staged = 1;
     lstrcpynW(InstallSection, s, 100);
     lstrcpynW(DeviceDescription, description.c_str(), 200);
@@ -183,6 +192,7 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
         staged |= StageAddRegSection(s.c_str(), infPath, scriptPath, key.c_str());
       continue;
     }
+    if (RefuseUndefinedReference(section, line)) continue;
     if (_wcsicmp(name.c_str(), L"ServiceBinary") == 0) {
       // A directory id or string left unexpanded names no file of the
       // image: the service would never find its driver.
@@ -212,7 +222,7 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
                               Dword(ParseInfNumber(value.c_str())).c_str(), scriptPath);
     else
       staged |= WriteRegValue(key.c_str(), mapped ? mapped->value : name.c_str(),
-                              StringLine(value).c_str(), scriptPath);
+                              StringLine(Collapsed(value)).c_str(), scriptPath);
   }
   return staged;
 }
@@ -301,7 +311,7 @@ int CInfInstaller::StageRegisterDll(const wchar_t* section, const wchar_t* infPa
   int staged = 0;
   for (const std::wstring& line : SectionLines(infPath, section)) {
     std::vector<std::wstring> f = SplitCommas(line, 4);
-    if (f.size() < 3) continue;
+    if (f.size() < 3 || RefuseUndefinedReference(section, line)) continue;
     std::wstring subDir = CleanField(f[1], 200);
     std::wstring file = CleanField(f[2], 200);
     if (file.empty()) continue;

@@ -97,23 +97,6 @@ bool UnderHive(const std::wstring& subkey, const wchar_t* hive) {
   return _wcsnicmp(subkey.c_str(), hive, n) == 0 && (subkey.size() == n || subkey[n] == L'\\');
 }
 
-// A "%number%" the directory ids did not expand: a folder the
-// installation does not map.
-bool HasUnmappedDirId(const std::wstring& text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != L'%') continue;
-    if (i + 1 < text.size() && text[i + 1] == L'%') {
-      ++i;
-      continue;
-    }
-    size_t end = text.find(L'%', i + 1);
-    if (end == std::wstring::npos) return false;
-    if (end > i + 1 && text.find_first_not_of(L"0123456789", i + 1) == end) return true;
-    i = end;
-  }
-  return false;
-}
-
 std::wstring JoinKey(const std::wstring& root, const std::wstring& subkey) {
   if (subkey.empty()) return root;
   const wchar_t* tail = subkey.c_str();
@@ -210,9 +193,11 @@ std::wstring PlainValueData(const std::wstring& name, const std::wstring& value,
     if (IsNicParam(name.c_str()) && wcstol(value.c_str(), nullptr, 10) != 0) return L"0";
     if (_wcsicmp(name.c_str(), L"Diskless") == 0) return L"1";
   }
-  std::vector<wchar_t> text(value.begin(), value.end());
+  const std::wstring substituted = SubstituteInfReferences(value);
+  std::vector<wchar_t> text(substituted.begin(), substituted.end());
   text.push_back(0);
   StripQuotes(text.data());
+  CollapsePercentPairs(text.data());
   return RegScriptStringData(Escaped(text.data()));
 }
 
@@ -260,6 +245,7 @@ bool PlaceKey(const Walk& w, const wchar_t* section, const std::wstring& line,
 int DelRegSection(const Walk& w, const wchar_t* section, int keysPass) {
   int written = 0;
   for (const std::wstring& line : SectionLines(w.inf, section)) {
+    if (w.installer->RefuseUndefinedReference(section, line)) continue;
     size_t comma = line.find(L',');
     if (comma == std::wstring::npos || comma + 1 >= line.size()) continue;
     std::vector<std::wstring> rest = SplitCommas(line.substr(comma + 1), 3);
@@ -282,6 +268,9 @@ int DelRegSection(const Walk& w, const wchar_t* section, int keysPass) {
 int AddRegSection(const Walk& w, const wchar_t* section) {
   int written = 0;
   for (const std::wstring& line : SectionLines(w.inf, section)) {
+    // Text naming what the installation cannot substitute would reach the
+    // image as written.
+    if (w.installer->RefuseUndefinedReference(section, line)) continue;
     std::vector<std::wstring> f = SplitCommas(line, 5);
     if (f.size() < 2) continue;
     bool hkr = _wcsicmp(f[0].c_str(), L"HKR") == 0;
@@ -296,16 +285,6 @@ int AddRegSection(const Walk& w, const wchar_t* section) {
       if (networkAddress) continue;
     } else {
       if (f.size() < 5 || f[4].empty() || networkAddress) continue;
-      // A path whose folder the installation does not map would name no
-      // place in the image.
-      const unsigned long flags = ParseInfNumber(f[3].c_str());
-      if (flags != kFlagDword && flags != kFlagBinary &&
-          HasUnmappedDirId(CleanField(f[4], kDataChars, true))) {
-        w.installer->NoteRefusal(L"[" + std::wstring(section) + L"] " + line +
-                                     L": a directory id the installation does not map",
-                                 true);
-        continue;
-      }
       if (!AddRegData(w.installer, ParseInfNumber(f[3].c_str()), key, name.empty() ? L"@" : name,
                       f[4], w.script, text))
         continue;
@@ -387,6 +366,12 @@ int AddRegDirectives(const Walk& w, const wchar_t* installSection, SectionPath& 
       for (const std::wstring& s : SectionNames(value))
         written += AddRegDirectives(w, s.c_str(), path);
     } else if (!InList(kSkippedDirectives, key.c_str())) {
+      // A line named by a string the INF does not define is a model line
+      // (a package may name its models section as its install section),
+      // no value of the driver; any other takes the value's rules.
+      if (!FindUndefinedInfReference(key).empty() ||
+          w.installer->RefuseUndefinedReference(installSection, line))
+        continue;
       std::wstring data = PlainValueData(key, value, w.side == Side::Driver);
       if (w.installer->WriteRegValue(w.hkr.c_str(), key.c_str(), data.c_str(), w.script)) ++written;
     }
