@@ -316,7 +316,10 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     cacheReady = result == kDriverPackInstalled && RecordDriverCacheOwner(image, cs, script, owner);
     break;
   }
-  if (result < 0) start.Restore();
+  if (result < 0)
+    start.Restore();
+  else
+    start.Keep();
   // The changed SYSTEM hive must reach the image: a failed write-back is a
   // failed installation, not a success. Until it has, the files placed or
   // removed can still be taken back, and are when it fails.
