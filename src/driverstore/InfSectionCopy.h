@@ -3,8 +3,8 @@
 // they name, renaming names already taken, copying the driver files of its
 // CopyFiles sections, and pulling in sections of other INFs named by Include
 // and Needs (from the offline Windows of the image when the package does not
-// carry them). And the package's strings as environment variables for the
-// length of an import, so every %name% token expands.
+// carry them). And the package's strings as the substitutions of the INF
+// text read for the length of an import, so every %name% token expands.
 #pragma once
 #include <windows.h>
 #include <stdint.h>

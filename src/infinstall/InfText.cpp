@@ -28,7 +28,7 @@ std::wstring Dword(unsigned long value) {
 }
 
 // Up to `chars` characters of a field, one pair of quotes removed (unless
-// keepQuotes) and %name% references expanded.
+// keepQuotes) and %name% references substituted.
 std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes) {
   std::vector<wchar_t> buffer(chars + 1, L'\0');
   lstrcpynW(buffer.data(), field.c_str(), (int)chars);

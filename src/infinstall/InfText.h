@@ -11,7 +11,9 @@ unsigned long ParseInfNumber(const wchar_t* text);
 // "dword:%08x".
 std::wstring Dword(unsigned long value);
 // Up to `chars` characters of a field, one pair of quotes removed (unless
-// keepQuotes) and %name% references expanded.
+// keepQuotes) and its %name% references replaced by what the installation
+// defines (the INF's strings, the directory ids); "%%" stays for the
+// value's own rules.
 std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes = false);
 // REG_SZ data as .reg text: a backslash before each backslash and quote.
 std::wstring Escaped(const std::wstring& text);

@@ -1,4 +1,4 @@
-// Directory ids: as environment variables for INF text, and as folders of the
+// Directory ids: as the substitutions of INF text, and as folders of the
 // mounted volume for the file pass.
 #include "infinstall/InstallEnvironment.h"
 
@@ -17,7 +17,7 @@ namespace {
 const unsigned kDirIdOrder[] = {10,    24,    11,    13,    12,    17, 18, 20,
                                 16422, 16427, 16426, 16428, 16419, 30, 50, 16425};
 
-// Where a directory id lies, one table for the environment variables and for
+// Where a directory id lies, one table for the substitutions and for
 // the folders of the volume, so that a file and every registry value naming
 // it agree: below the Windows folder, or below the volume root ("" is the
 // folder itself). The folders of 32-bit programs on a 64-bit Windows (wow)
