@@ -8,8 +8,15 @@ namespace {
 
 SRWLOCK g_EnvironmentLock = SRWLOCK_INIT;
 volatile DWORD g_EnvironmentOwner = 0;
+// The owner thread's leases, outermost first: only that thread adds,
+// removes or reads them.
+std::vector<const CProcessEnvironment*> g_Leases;
 
 }  // namespace
+
+bool CProcessEnvironment::NoCase::operator()(const std::wstring& a, const std::wstring& b) const {
+  return _wcsicmp(a.c_str(), b.c_str()) < 0;
+}
 
 void CProcessEnvironment::ReadAll(std::vector<Variable>& out) {
   out.clear();
@@ -26,30 +33,40 @@ void CProcessEnvironment::ReadAll(std::vector<Variable>& out) {
 }
 
 CProcessEnvironment::CProcessEnvironment() {
-  if (g_EnvironmentOwner == GetCurrentThreadId()) return;
-  AcquireSRWLockExclusive(&g_EnvironmentLock);
-  g_EnvironmentOwner = GetCurrentThreadId();
-  m_bHeld = true;
-  ReadAll(m_Snapshot);
+  if (g_EnvironmentOwner != GetCurrentThreadId()) {
+    AcquireSRWLockExclusive(&g_EnvironmentLock);
+    g_EnvironmentOwner = GetCurrentThreadId();
+    m_bHeld = true;
+    ReadAll(m_Snapshot);
+  }
+  g_Leases.push_back(this);
 }
 
 CProcessEnvironment::~CProcessEnvironment() {
+  for (size_t i = g_Leases.size(); i-- > 0;)
+    if (g_Leases[i] == this) {
+      g_Leases.erase(g_Leases.begin() + i);
+      break;
+    }
   if (!m_bHeld) return;
   Restore();
   g_EnvironmentOwner = 0;
   ReleaseSRWLockExclusive(&g_EnvironmentLock);
 }
 
-void CProcessEnvironment::KeepOnly(const wchar_t* const* keep, size_t count) {
-  if (!m_bHeld) return;
-  std::vector<Variable> now;
-  ReadAll(now);
-  for (const Variable& v : now) {
-    if (v.name.empty() || v.name[0] == L'=') continue;
-    bool kept = false;
-    for (size_t i = 0; i < count && !kept; ++i) kept = _wcsicmp(v.name.c_str(), keep[i]) == 0;
-    if (!kept) SetEnvironmentVariableW(v.name.c_str(), nullptr);
+void CProcessEnvironment::Define(const std::wstring& name, const std::wstring& value) {
+  m_Definitions[name] = value;
+}
+
+bool CProcessEnvironment::FindDefinition(const std::wstring& name, std::wstring* value) {
+  if (g_EnvironmentOwner != GetCurrentThreadId()) return false;
+  for (size_t i = g_Leases.size(); i-- > 0;) {
+    auto found = g_Leases[i]->m_Definitions.find(name);
+    if (found == g_Leases[i]->m_Definitions.end()) continue;
+    if (value) *value = found->second;
+    return true;
   }
+  return false;
 }
 
 void CProcessEnvironment::Restore() {

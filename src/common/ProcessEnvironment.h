@@ -1,8 +1,11 @@
-// The process environment as a resource that one operation at a time may
-// change: INF strings and directory ids travel as environment variables for
-// the length of a driver installation or a driver-store import, and two of
-// them at once would see each other's variables.
+// One INF operation of the process at a time (a driver installation, a
+// driver-store import), holding the %name% substitutions of the INF text it
+// reads: the INF's strings, or the directory ids of the target Windows.
+// They are the operation's own: no variable of the process environment
+// stands for a %name% (the host's %TEMP% is nothing of the image), and the
+// environment is given back as it was when the operation ends.
 #pragma once
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,9 +22,13 @@ class CProcessEnvironment {
 
   bool Held() const { return m_bHeld; }
 
-  // Removes every variable whose name is not one of `keep` (compared
-  // without regard to case). The per-drive entries ("=C:=...") stay.
-  void KeepOnly(const wchar_t* const* keep, size_t count);
+  // What %name% stands for while this lease lives (names compared without
+  // regard to case; a later definition of a name replaces the earlier).
+  void Define(const std::wstring& name, const std::wstring& value);
+  // The text of %name% in the innermost lease of the calling thread that
+  // defines it; false when none does (or the thread holds no lease).
+  static bool FindDefinition(const std::wstring& name, std::wstring* value);
+
   // Makes the environment what the snapshot holds again, whole: variables
   // added since are removed, every other one gets its old value back
   // whatever its length.
@@ -32,9 +39,13 @@ class CProcessEnvironment {
     std::wstring name;
     std::wstring value;
   };
+  struct NoCase {
+    bool operator()(const std::wstring& a, const std::wstring& b) const;
+  };
   static void ReadAll(std::vector<Variable>& out);
 
   std::vector<Variable> m_Snapshot;
+  std::map<std::wstring, std::wstring, NoCase> m_Definitions;
   bool m_bHeld = false;
   bool m_bRestored = false;
 };

@@ -5,6 +5,8 @@
 #include <cwchar>
 #include <vector>
 
+#include "common/ProcessEnvironment.h"
+
 namespace {
 
 bool IsBlank(wchar_t c) {
@@ -31,38 +33,6 @@ void CollapsePercentPairs(wchar_t* text) {
   *w = 0;
 }
 
-namespace {
-
-// The expansion of `text`, or false when the system cannot expand it.
-bool Expand(const wchar_t* text, std::wstring& out) {
-  DWORD need = ExpandEnvironmentStringsW(text, nullptr, 0);
-  for (int tries = 0; need && tries < 4; ++tries) {
-    std::vector<wchar_t> scratch(need + 1);
-    DWORD n = ExpandEnvironmentStringsW(text, scratch.data(), need + 1);
-    if (n == 0) return false;
-    if (n <= need + 1) {
-      out = scratch.data();
-      return true;
-    }
-    need = n;  // a variable grew in between
-  }
-  return false;
-}
-
-}  // namespace
-
-int ExpandEnvironmentInPlace(wchar_t* text, int size) {
-  if (!text || size <= 0) return 0;
-  std::wstring expanded;
-  if (!Expand(text, expanded)) return 0;
-  lstrcpynW(text, expanded.c_str(), size);
-  return 1;
-}
-
-std::wstring ExpandEnvironmentText(const std::wstring& text) {
-  std::wstring expanded;
-  return Expand(text.c_str(), expanded) ? expanded : text;
-}
 
 std::vector<std::wstring> JoinInfLines(const wchar_t* list) {
   std::vector<std::wstring> lines;
@@ -191,43 +161,101 @@ std::wstring QuoteInfText(const std::wstring& text) {
   return out + L"\"";
 }
 
+namespace {
+
+// Walks the %name% references of INF text: `plain` gets each run of text
+// between them ("%%" and a "%" that opens no reference among it),
+// `reference` each name (without its "%") and answers whether it was
+// replaced; a name it leaves is given to `plain` as written. A name is
+// visible characters: text with a blank or a quote between two "%" is no
+// name, and its second "%" may open one ("50% of %Name%").
+template <class Plain, class Reference>
+void WalkInfReferences(const std::wstring& text, Plain plain, Reference reference) {
+  size_t i = 0, from = 0;
+  while (from < text.size()) {
+    size_t at = text.find(L'%', from);
+    if (at == std::wstring::npos) break;
+    if (at + 1 < text.size() && text[at + 1] == L'%') {
+      from = at + 2;
+      continue;
+    }
+    size_t end = text.find(L'%', at + 1);
+    if (end == std::wstring::npos) break;
+    if (text.find_first_of(L" \t\"", at + 1) < end) {
+      from = end;
+      continue;
+    }
+    plain(text.substr(i, at - i));
+    const std::wstring name = text.substr(at + 1, end - at - 1);
+    if (!reference(name)) plain(L'%' + name + L'%');
+    i = from = end + 1;
+  }
+  plain(text.substr(i));
+}
+
+}  // namespace
+
+std::wstring SubstituteInfReferences(const std::wstring& text) {
+  std::wstring out;
+  WalkInfReferences(
+      text, [&](const std::wstring& run) { out += run; },
+      [&](const std::wstring& name) {
+        std::wstring value;
+        if (!CProcessEnvironment::FindDefinition(name, &value)) return false;
+        out += value;
+        return true;
+      });
+  return out;
+}
+
+std::wstring FindUndefinedInfReference(const std::wstring& text) {
+  std::wstring undefined;
+  WalkInfReferences(
+      text, [](const std::wstring&) {},
+      [&](const std::wstring& name) {
+        if (CProcessEnvironment::FindDefinition(name, nullptr)) return true;
+        if (undefined.empty()) undefined = L'%' + name + L'%';
+        return true;
+      });
+  return undefined;
+}
+
+namespace {
+
+// A string's value where a reference to it stood, as the line must hold it
+// to be read again as that text.
+void AppendInfString(std::wstring& out, const std::wstring& v, bool quoted) {
+  if (quoted) {
+    for (wchar_t ch : v) {
+      out += ch;
+      if (ch == L'"') out += ch;
+    }
+  } else if (v.find_first_of(L"\",;") != std::wstring::npos ||
+             (!v.empty() && (IsBlank(v.front()) || IsBlank(v.back())))) {
+    out += QuoteInfText(v);
+  } else {
+    out += v;
+  }
+}
+
+}  // namespace
+
 std::wstring ExpandInfStrings(const std::wstring& text) {
   std::wstring out;
   bool quoted = false;
-  for (size_t i = 0; i < text.size();) {
-    wchar_t c = text[i];
-    size_t end = c == L'%' ? text.find(L'%', i + 1) : std::wstring::npos;
-    if (end == std::wstring::npos) {
-      if (c == L'"') quoted = !quoted;
-      out += c;
-      ++i;
-      continue;
-    }
-    std::wstring name = text.substr(i + 1, end - i - 1);
-    DWORD n = name.empty() ? 0 : GetEnvironmentVariableW(name.c_str(), nullptr, 0);
-    if (n == 0) {
-      // Not a variable: the "%" and the name stay, and the closing "%" may
-      // open the next reference.
-      out += L'%' + name;
-      i = end;
-      continue;
-    }
-    std::vector<wchar_t> value(n + 1, 0);
-    GetEnvironmentVariableW(name.c_str(), value.data(), n + 1);
-    std::wstring v = value.data();
-    if (quoted) {
-      for (wchar_t ch : v) {
-        out += ch;
-        if (ch == L'"') out += ch;
-      }
-    } else if (v.find_first_of(L"\",;") != std::wstring::npos ||
-               (!v.empty() && (IsBlank(v.front()) || IsBlank(v.back())))) {
-      out += QuoteInfText(v);
-    } else {
-      out += v;
-    }
-    i = end + 1;
-  }
+  WalkInfReferences(
+      text,
+      [&](const std::wstring& run) {
+        for (wchar_t c : run)
+          if (c == L'"') quoted = !quoted;
+        out += run;
+      },
+      [&](const std::wstring& name) {
+        std::wstring v;
+        if (!CProcessEnvironment::FindDefinition(name, &v)) return false;
+        AppendInfString(out, v, quoted);
+        return true;
+      });
   return out;
 }
 

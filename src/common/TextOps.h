@@ -9,13 +9,15 @@
 // Each "%%" becomes "%"; a single "%" stays.
 void CollapsePercentPairs(wchar_t* text);
 
-// Expands %name% references and copies the result back, cut at `size`
-// characters (NUL included). The text stays as it was when the expansion
-// fails. Returns nonzero on success.
-int ExpandEnvironmentInPlace(wchar_t* text, int size);
-// The whole expansion of %name% references, however long; the text as it
-// stands when it cannot be expanded.
-std::wstring ExpandEnvironmentText(const std::wstring& text);
+// %name% references of INF text replaced by what the operation reading it
+// defines (CProcessEnvironment::Define: the INF's strings, the directory
+// ids); "%%", the INF's own "%", and a name nothing defines stay as they
+// are written, and so does a "%" that no other closes.
+std::wstring SubstituteInfReferences(const std::wstring& text);
+// The first %name% of the text that the operation defines nothing for
+// (written with its two "%"), or "" when every reference is defined. "%%"
+// is no reference.
+std::wstring FindUndefinedInfReference(const std::wstring& text);
 
 // The entries of an INF section's string list (as ReadIniSection gives it)
 // the way Windows' INF reader takes them: a ";" comment outside double
@@ -42,11 +44,10 @@ void StripQuotes(wchar_t* text);
 void UnquoteInfText(wchar_t* text);
 // The text as an INF quoted string: in quotes, each quote inside doubled.
 std::wstring QuoteInfText(const std::wstring& text);
-// %name% references expanded from the environment the way an INF's strings
-// are substituted: inside a quoted string a value's quotes are doubled; a
-// value standing outside quotes that holds a quote, "," or ";", or begins
-// or ends with a blank, is written as a quoted string. References without a
-// variable stay as they are.
+// SubstituteInfReferences the way an INF's strings are substituted into a
+// line that is read again: inside a quoted string a value's quotes are
+// doubled; a value standing outside quotes that holds a quote, "," or ";",
+// or begins or ends with a blank, is written as a quoted string.
 std::wstring ExpandInfStrings(const std::wstring& text);
 
 // Removes leading and trailing blanks and tabs.

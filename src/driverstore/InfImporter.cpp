@@ -90,11 +90,9 @@ std::wstring FindUnsafeVersionFileName(const wchar_t* infPath) {
       continue;
     for (const std::wstring& raw : SplitInfValue(line.substr(eq + 1))) {
       if (!unsafe.empty()) break;
-      std::vector<wchar_t> expanded(raw.begin(), raw.end());
-      expanded.resize(kPathChars, 0);
-      ExpandEnvironmentInPlace(expanded.data(), kPathChars);
+      const std::wstring expanded = SubstituteInfReferences(raw).substr(0, kPathChars - 1);
       if (!raw.empty() &&
-          (ContainedPackageFileName(raw).empty() || ContainedPackageFileName(expanded.data()).empty()))
+          (ContainedPackageFileName(raw).empty() || ContainedPackageFileName(expanded).empty()))
         unsafe = raw;
     }
   }
@@ -216,10 +214,8 @@ unsigned CInfImporter::ImportInf(const wchar_t* infPath, const wchar_t* storeFol
   WriteProfileValue(combined.c_str(), L"Version", L"Mfg",
                     QuoteInfText(manufacturerName.empty() ? manufacturer : manufacturerName).c_str());
   if (!diskFields.empty()) {
-    std::vector<wchar_t> text(diskFields[0].begin(), diskFields[0].end());
-    text.resize(401, 0);
-    ExpandEnvironmentInPlace(text.data(), 400);
-    WriteProfileValue(combined.c_str(), L"SourceDisksNames", L"1", text.data());
+    const std::wstring text = SubstituteInfReferences(diskFields[0].substr(0, 400)).substr(0, 399);
+    WriteProfileValue(combined.c_str(), L"SourceDisksNames", L"1", text.c_str());
   }
   WriteProfileValue(combined.c_str(), L"ControlFlags", L"ExcludeFromSelect", L"*");
   if (renames.empty())

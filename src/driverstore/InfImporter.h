@@ -83,9 +83,9 @@ std::wstring FindMissingPackageFile(const wchar_t* versionFolder);
 std::wstring ReadInfCatalogName(const wchar_t* infPath, bool x64);
 
 // The first file name that [Version] of an INF gives (every "CatalogFile"
-// key, each name of "LayoutFile"), as written or with the INF strings the
-// environment holds expanded, that the gate refuses; empty when there is
-// none.
+// key, each name of "LayoutFile"), as written or with the INF's strings (the
+// lease of LoadInfStrings) substituted, that the gate refuses; empty when
+// there is none.
 std::wstring FindUnsafeVersionFileName(const wchar_t* infPath);
 
 // A hardware id cut at "&SUBSYS_" and at "&REV_".

@@ -541,8 +541,11 @@ uint32_t IncludeNeededInfs(CMountedImage* image, const wchar_t* sourceInf,
 
 std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath, unsigned languageId) {
   std::unique_ptr<CProcessEnvironment> saved(new CProcessEnvironment());
-  static const wchar_t* const kKept[] = {L"Path", L"TEMP", L"TMP", L"WinDir"};
-  saved->KeepOnly(kKept, 4);
+  DefineInfStrings(saved.get(), infPath, languageId);
+  return saved;
+}
+
+void DefineInfStrings(CProcessEnvironment* lease, const wchar_t* infPath, unsigned languageId) {
   wchar_t local[32];
   _snwprintf(local, 32, L"Strings.%04X", languageId);
   local[31] = 0;
@@ -563,10 +566,9 @@ std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath, unsi
       std::wstring text = value.data();
       for (size_t q = 0; quoted && (q = text.find(L"\"\"", q)) != std::wstring::npos; ++q)
         text.erase(q, 1);
-      if (name[0]) SetEnvironmentVariableW(name.data(), text.c_str());
+      if (name[0]) lease->Define(name.data(), text);
     }
   }
-  return saved;
 }
 
 std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath) {
@@ -574,8 +576,7 @@ std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath) {
 }
 
 void RestoreInfStrings(const wchar_t*, std::unique_ptr<CProcessEnvironment> saved) {
-  // The lease drops every variable set since and gives back the rest.
-  if (saved) saved->Restore();
+  saved.reset();
 }
 
 int WriteFlattenedInf(CMountedImage* image, const wchar_t* sourceInf, const wchar_t* targetFile) {

@@ -3,8 +3,8 @@
 // they name, renaming names already taken, copying the driver files of its
 // CopyFiles sections, and pulling in sections of other INFs named by Include
 // and Needs (from the offline Windows of the image when the package does not
-// carry them). And the package's strings as environment variables for the
-// length of an import, so every %name% token expands.
+// carry them). And the package's strings as the substitutions of the INF
+// text read for the length of an import, so every %name% token expands.
 #pragma once
 #include <windows.h>
 #include <stdint.h>
@@ -81,12 +81,14 @@ void MakeUniqueRenameTarget(std::vector<InfRenameRecord>& renames, wchar_t* name
 void MergeIniSectionLines(const wchar_t* sourceInf, const wchar_t* targetInf,
                           const wchar_t* sourceSection, const wchar_t* targetSection, bool expand);
 
-// The package's [Strings] (and [Strings.XXXX] of the interface language) as
-// environment variables, the host's variables but Path, TEMP, TMP and WinDir
-// put aside. The returned lease gives the environment back when released
-// (RestoreInfStrings or destruction).
+// The package's [Strings] (and [Strings.XXXX] of the interface language,
+// which wins) as what %name% stands for in the INF text read while the
+// returned lease lives (RestoreInfStrings or destruction ends it). Nothing
+// else is substituted: a name the INF does not define stays as written.
 std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath, unsigned languageId);
 std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath);
+// The same strings defined in a lease the caller holds.
+void DefineInfStrings(CProcessEnvironment* lease, const wchar_t* infPath, unsigned languageId);
 void RestoreInfStrings(const wchar_t* infPath, std::unique_ptr<CProcessEnvironment> saved);
 
 // A flattened copy of an included INF: strings expanded, its own Include

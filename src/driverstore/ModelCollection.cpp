@@ -15,10 +15,8 @@
 namespace {
 
 std::wstring Expanded(std::wstring text, size_t chars) {
-  std::vector<wchar_t> b(8193, L'\0');
-  lstrcpynW(b.data(), text.c_str(), (int)std::min<size_t>(chars + 1, 8192));
-  ExpandEnvironmentInPlace(b.data(), 8192);
-  return b.data();
+  if (text.size() > chars) text.resize(chars);
+  return SubstituteInfReferences(text).substr(0, 8191);
 }
 
 std::wstring Clean(const std::wstring& text, size_t chars) {

@@ -84,6 +84,17 @@ struct Value : RegistryValue {
   }
 };
 
+// A value's text as INF data: its "%" written "%%", so that no installation
+// takes it for a string or directory id of the INF.
+std::wstring InfData(const std::wstring& text) {
+  std::wstring out;
+  for (wchar_t c : text) {
+    out += c;
+    if (c == L'%') out += c;
+  }
+  return out;
+}
+
 std::vector<Value> Values(CMountedImage* image, const std::wstring& key) {
   std::vector<Value> out;
   for (RegistryValue& v : ListRegistryValues(image, key)) out.push_back(Value{std::move(v)});
@@ -150,7 +161,8 @@ void WalkKeyValuesToInfLines(CMountedImage* image, const wchar_t* keyPath,
                              const wchar_t* relativeName, std::wstring& lines) {
   for (const Value& v : Values(image, keyPath)) {
     if (v.type == HIVE_REG_SZ || v.type == HIVE_REG_EXPAND_SZ)
-      Add(lines, Format(L"HKR,%s,%s,0,\"%s\"", relativeName, v.name.c_str(), v.Text().c_str()));
+      Add(lines, Format(L"HKR,%s,%s,0,\"%s\"", relativeName, v.name.c_str(),
+                        InfData(v.Text()).c_str()));
     else if (v.type == HIVE_REG_DWORD)
       Add(lines, Format(L"HKR,%s,%s,0x00010001,0x%08X", relativeName, v.name.c_str(), v.Dword()));
   }
@@ -216,7 +228,7 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
   std::wstring provider = providerValue && !providerValue->Text().empty()
                               ? providerValue->Text().substr(0, 99)
                               : L"VRO";
-  put(L"Version", L"Provider", provider);
+  put(L"Version", L"Provider", InfData(provider));
   put(L"Version", L"Mfg", mfg);
   put(L"SourceDisksNames", L"1", provider);
   put(L"ControlFlags", L"ExcludeFromSelect", L"*");
@@ -233,7 +245,7 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
   std::wstring hardwareId = std::wstring(enumerator) + L"\\" + deviceId;
   CharUpperW(&hardwareId[0]);
   if (text.empty() || hardwareId.empty()) return 0;
-  const std::wstring quoted = L"\"" + text + L"\"";
+  const std::wstring quoted = L"\"" + InfData(text) + L"\"";
   put(models.c_str(), quoted, L"VRO.NDI," + hardwareId);
   const std::wstring ini = Join(version, L"VroPnp.ini");
   WriteUnicodeFile(ini.c_str(), L"");
@@ -243,7 +255,7 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
     put(L"VRO.NDI.NT", L"Characteristics", Format(L"0x%X", v->Dword()));
   if (const Value* v = Find(driver, L"BusType"))
     put(L"VRO.NDI.NT", L"BusType",
-        v->type == HIVE_REG_DWORD ? Format(L"%u", v->Dword()) : v->Text());
+        v->type == HIVE_REG_DWORD ? Format(L"%u", v->Dword()) : InfData(v->Text()));
   for (const wchar_t* name : {L"*IfType", L"*MediaType", L"*NdisDeviceType", L"*PhysicalMediaType"})
     if (const Value* v = Find(driver, name)) put(L"VRO.NDI.NT", name, Format(L"%u", v->Dword()));
 
@@ -263,7 +275,7 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
     if (v.type == HIVE_REG_DWORD) {
       Add(common, Format(L"HKR,,%s,0x00010001,0x%08X", v.name.c_str(), v.Dword()));
     } else if (v.type == HIVE_REG_SZ && !isParameter(v.name)) {
-      Add(common, Format(L"HKR,,%s,0,\"%s\"", v.name.c_str(), v.Text().c_str()));
+      Add(common, Format(L"HKR,,%s,0,\"%s\"", v.name.c_str(), InfData(v.Text()).c_str()));
       if (_wcsicmp(v.name.c_str(), L"EnumPropPages32") == 0) {
         std::wstring dll =
             ExtractDriverFile(image, v.Text().substr(0, v.Text().find(L',')), version);
@@ -281,9 +293,9 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
   }
   const std::vector<Value> interfaces = Values(image, driverKey + L"\\Ndi\\Interfaces");
   if (const Value* v = Find(interfaces, L"LowerRange"))
-    Add(common, Format(L"HKR,Ndi\\Interfaces,LowerRange,0,\"%s\"", v->Text().c_str()));
+    Add(common, Format(L"HKR,Ndi\\Interfaces,LowerRange,0,\"%s\"", InfData(v->Text()).c_str()));
   if (const Value* v = Find(interfaces, L"UpperRange"))
-    Add(common, Format(L"HKR,Ndi\\Interfaces,UpperRange,0,\"%s\"", v->Text().c_str()));
+    Add(common, Format(L"HKR,Ndi\\Interfaces,UpperRange,0,\"%s\"", InfData(v->Text()).c_str()));
   if (image->RegGetSubkeyCount(instanceKey.c_str()) >= 0) {
     for (const wchar_t* sub :
          {L"Interrupt Management", L"Interrupt Management\\MessageSignaledInterruptProperties",
@@ -321,14 +333,14 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
     for (const Value& v : Values(image, key))
       if (v.type == HIVE_REG_SZ)
         Add(common, Format(L"HKR,Ndi\\params\\%s,%s,0,\"%s\"", p.c_str(), v.name.c_str(),
-                           v.Text().c_str()));
+                           InfData(v.Text()).c_str()));
     for (const Value& v : Values(image, key + L"\\enum"))
       if (v.type == HIVE_REG_SZ)
         Add(common, Format(L"HKR,Ndi\\params\\%s\\enum,%s,0,\"%s\"", p.c_str(), v.name.c_str(),
-                           v.Text().c_str()));
+                           InfData(v.Text()).c_str()));
     if (const Value* v = Find(current, p.c_str()))
       if (v->type == HIVE_REG_SZ)
-        Add(common, Format(L"HKR,,%s,0,\"%s\"", p.c_str(), v->Text().c_str()));
+        Add(common, Format(L"HKR,,%s,0,\"%s\"", p.c_str(), InfData(v->Text()).c_str()));
   }
   if (!common.empty()) {
     WriteProfileSection(inf.c_str(), L"Common.reg", Closed(common).c_str());
@@ -348,8 +360,8 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
     if (!v || v->type != HIVE_REG_MULTI_SZ) continue;
     std::vector<std::wstring> entries = v->Strings();
     if (entries.empty()) continue;
-    std::wstring line = Format(L"HKR,,%s,0x00010000,\"%s\"", name, entries[0].c_str());
-    for (size_t i = 1; i < entries.size(); ++i) line += L",\"" + entries[i] + L"\"";
+    std::wstring line = Format(L"HKR,,%s,0x00010000,\"%s\"", name, InfData(entries[0]).c_str());
+    for (size_t i = 1; i < entries.size(); ++i) line += L",\"" + InfData(entries[i]) + L"\"";
     Add(coLines, line);
     for (const std::wstring& e : entries) {
       std::wstring dll = ExtractDriverFile(image, e.substr(0, e.find(L',')), version);
@@ -372,7 +384,7 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
   if (!service.empty()) {
     const std::wstring section = service + L".Services";
     if (const Value* v = Find(serviceValues, L"DisplayName")) {
-      std::wstring name = v->Text();
+      std::wstring name = InfData(v->Text());
       put(section.c_str(), L"DisplayName",
           name.find(L' ') != std::wstring::npos ? L"\"" + name + L"\"" : name);
     }
@@ -390,7 +402,7 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
       eventLog = driver;
     std::wstring eventLines, eventFiles;
     if (const Value* v = Find(eventLog, L"EventMessageFile")) {
-      Add(eventLines, Format(L"HKR,,EventMessageFile,0x00020000,%s", v->Text().c_str()));
+      Add(eventLines, Format(L"HKR,,EventMessageFile,0x00020000,%s", InfData(v->Text()).c_str()));
       size_t semi = v->Text().find(L';');
       if (semi != std::wstring::npos) {
         std::wstring file = v->Text().substr(semi + 1);

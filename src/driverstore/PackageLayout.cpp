@@ -32,11 +32,7 @@ std::wstring JoinParts(std::initializer_list<std::wstring> parts) {
 }
 
 std::wstring Expanded(const std::wstring& text) {
-  std::vector<wchar_t> buffer(text.begin(), text.end());
-  buffer.resize(kPathChars, 0);
-  buffer[kPathChars - 1] = 0;
-  ExpandEnvironmentInPlace(buffer.data(), kPathChars);
-  return buffer.data();
+  return SubstituteInfReferences(text.substr(0, kPathChars - 1)).substr(0, kPathChars - 1);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 class PackageLayout {
  public:
   // arch: the target Windows' architecture (64 or 86). The package's
-  // strings are expanded through the environment (LoadInfStrings).
+  // strings are those of the lease LoadInfStrings gave.
   PackageLayout(const wchar_t* infPath, uint32_t arch);
   // The path below the INF's folder the file `name` is read from, made
   // canonical (ContainedFileName); empty when it would leave that folder.

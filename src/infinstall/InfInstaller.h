@@ -95,6 +95,12 @@ class CInfInstaller {
                    const wchar_t* scriptPath);
 
   // ---- Directory ids (InstallEnvironment.cpp).
+  // True, with the refusal noted (as a path to no place: the installation
+  // fails -9), when INF text of the section holds a %name% the
+  // installation substitutes nothing for: a string the INF does not define
+  // (the host's environment is none), a directory id it does not map. "%%"
+  // is the INF's own "%".
+  bool RefuseUndefinedReference(const wchar_t* section, const std::wstring& line);
   // The volume path of a directory id with an optional subpath. 1 when the
   // id is known and the subpath stays inside its folder, 0 else (the buffer
   // then holds the Windows folder). Nothing is created: the file pass makes
@@ -269,6 +275,13 @@ void SetPartitionGrowFunction(PartitionGrowFunction grow);
 // references, drive letters). 1 when a Windows-relative form applied, 0 when
 // the text was copied as it stands (a drive letter is dropped either way).
 int ExpandImageSystemPath(const wchar_t* source, wchar_t* out, int outChars, CMountedImage* image);
+// The ImagePath of a service binary given as a path of the image's volume
+// written with its drive ("C:\..."), as the kernel reads it: below the
+// Windows folder's System32 relative to that folder ("System32\..."),
+// elsewhere below it from "\SystemRoot\", outside it the whole path in the
+// NT namespace ("\??\C:\..."), each with one backslash between names. Any
+// other text is its own ImagePath.
+std::wstring KernelImagePath(const std::wstring& binary, CMountedImage* image);
 
 // Copies one value, as it now stands in the offline hive, into the staging
 // script; does nothing without a PnP profile or without a script.

@@ -50,11 +50,13 @@ std::wstring Dword(unsigned long value) {
 
 // A field as written, read as Windows reads it (its quotes, doubled quotes
 // and blanks: SplitInfValue) unless keepQuotes, cut to `chars` characters
-// (kWholeField: never), with %name% references expanded.
+// (kWholeField: never), with %name% references substituted.
 std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes) {
   std::wstring text = keepQuotes ? field : SplitInfValue(field, 1)[0];
   if (chars != kWholeField && text.size() > chars - 1) text.resize(chars - 1);
-  return ExpandEnvironmentText(text);
+  text = SubstituteInfReferences(text);
+  if (chars != kWholeField && text.size() > chars - 1) text.resize(chars - 1);
+  return text;
 }
 
 // REG_SZ data as .reg text: escaped so that the import gives back exactly

@@ -16,8 +16,9 @@ bool ReadInfNumber(const std::wstring& text, unsigned long* value);
 std::wstring Dword(unsigned long value);
 // A field as written between its commas, read as Windows reads it (its
 // quotes, doubled quotes and blanks; keepQuotes: as written), cut to
-// `chars` characters with the NUL (kWholeField: never cut), %name%
-// references expanded.
+// `chars` characters with the NUL (kWholeField: never cut), its %name%
+// references replaced by what the installation defines (the INF's strings,
+// the directory ids); "%%" stays for the value's own rules.
 const size_t kWholeField = (size_t)-1;
 std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes = false);
 // REG_SZ data as .reg text: a backslash before each backslash and quote.

@@ -1,4 +1,4 @@
-// Directory ids: as environment variables for INF text, and as folders of the
+// Directory ids: as the substitutions of INF text, and as folders of the
 // mounted volume for the file pass.
 #include "infinstall/InstallEnvironment.h"
 
@@ -6,18 +6,18 @@
 #include <wchar.h>
 
 #include "common/PathUtil.h"
+#include "common/TextOps.h"
+#include "driverstore/InfSectionCopy.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/InfInstaller.h"
 
 namespace {
 
-const wchar_t* const kKeptHostVariables[] = {L"Path", L"WinDir", L"TEMP", L"TMP"};
-
 // The variables of the directory-id table in the order they are set.
 const unsigned kDirIdOrder[] = {10,    24,    11,    13,    12,    17, 18, 20,
                                 16422, 16427, 16426, 16428, 16419, 30, 50, 16425};
 
-// Where a directory id lies, one table for the environment variables and for
+// Where a directory id lies, one table for the substitutions and for
 // the folders of the volume, so that a file and every registry value naming
 // it agree: below the Windows folder, or below the volume root ("" is the
 // folder itself). The folders of 32-bit programs on a 64-bit Windows (wow)
@@ -83,7 +83,7 @@ bool DirIdValue(const CInfInstaller* installer, const wchar_t* w, unsigned id, w
 
 }  // namespace
 
-int CInstallEnvironment::Setup(const CInfInstaller* installer) {
+int CInstallEnvironment::Setup(const CInfInstaller* installer, const wchar_t* infPath) {
   if (m_pLease || !installer || !installer->Image) return 0;
   wchar_t windowsFolder[kPathChars];
   if (!installer->Image->FindWindowsDirectory(windowsFolder, kPathChars)) return 0;
@@ -93,24 +93,33 @@ int CInstallEnvironment::Setup(const CInfInstaller* installer) {
     m_pLease = nullptr;
     return 0;
   }
-  m_pLease->KeepOnly(kKeptHostVariables, sizeof(kKeptHostVariables) / sizeof(*kKeptHostVariables));
+  if (infPath) DefineInfStrings(m_pLease, infPath, GetUserDefaultUILanguage());
   wchar_t w[kPathChars] = L"C:";
   wcsncat(w, windowsFolder, kPathChars - 3);
   for (unsigned id : kDirIdOrder) {
     wchar_t name[8], value[kPathChars];
     _snwprintf(name, 8, L"%u", id);
     name[7] = 0;
-    if (DirIdValue(installer, w, id, value)) SetEnvironmentVariableW(name, value);
+    if (DirIdValue(installer, w, id, value)) m_pLease->Define(name, value);
   }
   return 1;
 }
 
 void CInstallEnvironment::Restore() {
-  if (!m_pLease) return;
-  // The lease puts back the host's variables whole and drops every
-  // variable set since, the directory ids among them.
   delete m_pLease;
   m_pLease = nullptr;
+}
+
+bool CInfInstaller::RefuseUndefinedReference(const wchar_t* section, const std::wstring& line) {
+  const std::wstring name = FindUndefinedInfReference(line);
+  if (name.empty()) return false;
+  const bool dirId = name.find_first_not_of(L"%0123456789") == std::wstring::npos;
+  NoteRefusal(L"[" + std::wstring(section ? section : L"") + L"] " + line + L": " +
+                  (dirId ? L"the directory id " + name + L" is no folder the installation maps"
+                         : name + L" is no string of the INF's [Strings] (a \"%\" of the text "
+                                  L"is written \"%%\") and nothing the installation substitutes"),
+              true);
+  return true;
 }
 
 int CInfInstaller::GetDirIdPath(unsigned dirId, const wchar_t* subPath, wchar_t* out,

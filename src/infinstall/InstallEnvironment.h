@@ -1,9 +1,10 @@
-// The process environment of one INF installation: the host's variables put
-// aside (but Path, WinDir, TEMP and TMP), and the directory ids of the
-// offline Windows as variables named by their number, holding paths written
-// as if the image's volume were drive C:. INF text is then expanded with
-// the system's own %name% expansion. One installation at a time per process:
-// a second one waits until the first has restored the environment.
+// What %name% stands for in the INF text of one installation: the INF's own
+// strings (a store's INF has its strings in its lines already), and the
+// directory ids of the offline Windows, named by their number, holding
+// paths written as if the image's volume were drive C:. Nothing of the
+// host's environment is a substitution (the host's %TEMP% is no folder of
+// the image). One installation at a time per process: a second one waits
+// until the first has ended.
 #pragma once
 #include "common/ProcessEnvironment.h"
 
@@ -16,12 +17,12 @@ class CInstallEnvironment {
   CInstallEnvironment(const CInstallEnvironment&) = delete;
   CInstallEnvironment& operator=(const CInstallEnvironment&) = delete;
 
-  // Takes the environment, clears it and sets the directory-id variables
-  // for the installer's image and target. 1 on success; 0 (environment
-  // untouched) when the image has no Windows folder or the environment is
-  // already held by this thread.
-  int Setup(const CInfInstaller* installer);
-  // Removes the directory ids and gives the host's environment back whole.
+  // Takes the process's INF lease and defines the strings of the INF (when
+  // given) and the directory ids for the installer's image and target. 1 on
+  // success; 0 (nothing defined) when the image has no Windows folder or
+  // this thread holds the lease already.
+  int Setup(const CInfInstaller* installer, const wchar_t* infPath = nullptr);
+  // Ends the lease: the directory ids are no substitutions any more.
   void Restore();
 
  private:

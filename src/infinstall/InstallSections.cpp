@@ -107,6 +107,13 @@ std::wstring StringLine(const std::wstring& text) {
   return RegScriptStringData(Escaped(text));
 }
 
+// INF text with each "%%" made the "%" it stands for.
+std::wstring Collapsed(std::wstring text) {
+  text.push_back(0);
+  CollapsePercentPairs(&text[0]);
+  return text.c_str();
+}
+
 }  // namespace
 
 int CInfInstaller::StageDDInstallSection(const wchar_t* modelsSection, const wchar_t* infPath,
@@ -125,7 +132,7 @@ int CInfInstaller::StageDDInstallSection(const wchar_t* modelsSection, const wch
     std::vector<wchar_t> d(description.begin(), description.end());
     d.push_back(0);
     UnquoteInfText(d.data());
-    description = d.data();
+    description = Collapsed(d.data());
     const wchar_t* s = install.c_str();
     int any = 0;
     for (int keysPass : {1, 0})
@@ -149,6 +156,8 @@ int CInfInstaller::StageDDInstallSection(const wchar_t* modelsSection, const wch
       any |=
           StageRegisterDllsDirectives(Decorated(p, s).c_str(), infPath, scriptPath, classInstance);
     if (!any) continue;
+    // The description becomes DriverDesc.
+    if (RefuseUndefinedReference(modelsSection, line)) continue;
     staged = 1;
     lstrcpynW(InstallSection, s, 100);
     lstrcpynW(DeviceDescription, description.c_str(), 200);
@@ -185,6 +194,7 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
         staged |= StageAddRegSection(s.c_str(), infPath, scriptPath, key.c_str());
       continue;
     }
+    if (RefuseUndefinedReference(section, line)) continue;
     if (_wcsicmp(name.c_str(), L"BitReg") == 0) {
       bitReg.push_back(rawValue);
       continue;
@@ -198,19 +208,14 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
                     true);
         continue;
       }
+      // The path as the kernel reads it when it loads the service.
+      const std::wstring kernelPath = KernelImagePath(value, Image);
       if (imagePath && imagePathChars > 2) {
         wcscpy(imagePath, L"C:");
-        ExpandImageSystemPath(value.c_str(), imagePath + 2, imagePathChars - 2, Image);
+        ExpandImageSystemPath(kernelPath.c_str(), imagePath + 2, imagePathChars - 2, Image);
       }
-      // Windows keeps driver binaries relative to its folder.
-      std::wstring staged_path = value;
-      for (size_t i = 0; i + 10 <= value.size(); ++i)
-        if (_wcsnicmp(value.c_str() + i, L"\\System32\\", 10) == 0) {
-          staged_path = value.substr(i + 1);
-          break;
-        }
       std::wstring hex;
-      FormatRegHexString(hex, kRegHexLineMax, staged_path.c_str(), staged_path.size(),
+      FormatRegHexString(hex, kRegHexLineMax, kernelPath.c_str(), kernelPath.size(),
                          HIVE_REG_EXPAND_SZ);
       staged |= WriteRegValue(key.c_str(), L"ImagePath", hex.c_str(), scriptPath);
       continue;
@@ -223,7 +228,7 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
                               Dword(ParseInfNumber(value.c_str())).c_str(), scriptPath);
     else
       staged |= WriteRegValue(key.c_str(), mapped ? mapped->value : name.c_str(),
-                              StringLine(value).c_str(), scriptPath);
+                              StringLine(Collapsed(value)).c_str(), scriptPath);
   }
   for (const std::wstring& value : bitReg)
     for (const std::wstring& s : SectionNames(value))
@@ -315,7 +320,7 @@ int CInfInstaller::StageRegisterDll(const wchar_t* section, const wchar_t* infPa
   int staged = 0;
   for (const std::wstring& line : SectionLines(infPath, section)) {
     std::vector<std::wstring> f = SplitCommas(line, 4);
-    if (f.size() < 3) continue;
+    if (f.size() < 3 || RefuseUndefinedReference(section, line)) continue;
     std::wstring subDir = CleanField(f[1], 200);
     std::wstring file = CleanField(f[2], 200);
     if (file.empty()) continue;

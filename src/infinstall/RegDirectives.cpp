@@ -111,23 +111,6 @@ bool UnderHive(const std::wstring& subkey, const wchar_t* hive) {
   return _wcsnicmp(subkey.c_str(), hive, n) == 0 && (subkey.size() == n || subkey[n] == L'\\');
 }
 
-// A "%number%" the directory ids did not expand: a folder the
-// installation does not map.
-bool HasUnmappedDirId(const std::wstring& text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != L'%') continue;
-    if (i + 1 < text.size() && text[i + 1] == L'%') {
-      ++i;
-      continue;
-    }
-    size_t end = text.find(L'%', i + 1);
-    if (end == std::wstring::npos) return false;
-    if (end > i + 1 && text.find_first_not_of(L"0123456789", i + 1) == end) return true;
-    i = end;
-  }
-  return false;
-}
-
 std::wstring JoinKey(const std::wstring& root, const std::wstring& subkey) {
   if (subkey.empty()) return root;
   const wchar_t* tail = subkey.c_str();
@@ -165,9 +148,11 @@ std::wstring PlainValueData(const std::wstring& name, const std::wstring& value,
     if (IsNicParam(name.c_str()) && wcstol(value.c_str(), nullptr, 10) != 0) return L"0";
     if (_wcsicmp(name.c_str(), L"Diskless") == 0) return L"1";
   }
-  std::vector<wchar_t> text(value.begin(), value.end());
+  const std::wstring substituted = SubstituteInfReferences(value);
+  std::vector<wchar_t> text(substituted.begin(), substituted.end());
   text.push_back(0);
   StripQuotes(text.data());
+  CollapsePercentPairs(text.data());
   return RegScriptStringData(Escaped(text.data()));
 }
 
@@ -354,14 +339,6 @@ bool AddRegData(const RegLine& l, const std::wstring& key, const std::wstring& n
                 unsigned long flags, uint32_t type, std::wstring* text) {
   std::vector<std::wstring> values;
   for (size_t i = 4; i < l.Count(); ++i) values.push_back(l.Field(i));
-  // A path whose folder the installation does not map would name no place
-  // in the image.
-  if (type != HIVE_REG_DWORD && !(flags & kFlagBinary))
-    for (const std::wstring& v : values)
-      if (HasUnmappedDirId(v)) {
-        l.Refuse(L"a directory id the installation does not map", true);
-        return false;
-      }
   if (type == HIVE_REG_DWORD && values.size() == 1) {
     unsigned long number = 0;
     if (!ReadInfNumber(values[0], &number)) {
@@ -473,7 +450,8 @@ int DelRegLine(const Walk& w, const wchar_t* section, const std::wstring& line, 
 int DelRegSection(const Walk& w, const wchar_t* section, int keysPass) {
   int written = 0;
   for (const std::wstring& line : SectionLines(w.inf, section))
-    written += DelRegLine(w, section, line, keysPass);
+    if (!w.installer->RefuseUndefinedReference(section, line))
+      written += DelRegLine(w, section, line, keysPass);
   return written;
 }
 
@@ -536,8 +514,11 @@ int AddRegLine(const Walk& w, const wchar_t* section, const std::wstring& line) 
 
 int AddRegSection(const Walk& w, const wchar_t* section) {
   int written = 0;
+  // Text naming what the installation cannot substitute would reach the
+  // image as written.
   for (const std::wstring& line : SectionLines(w.inf, section))
-    written += AddRegLine(w, section, line);
+    if (!w.installer->RefuseUndefinedReference(section, line))
+      written += AddRegLine(w, section, line);
   return written;
 }
 
@@ -572,7 +553,8 @@ int BitRegLine(const Walk& w, const wchar_t* section, const std::wstring& line) 
 int BitRegSection(const Walk& w, const wchar_t* section) {
   int written = 0;
   for (const std::wstring& line : SectionLines(w.inf, section))
-    written += BitRegLine(w, section, line);
+    if (!w.installer->RefuseUndefinedReference(section, line))
+      written += BitRegLine(w, section, line);
   return written;
 }
 
@@ -642,6 +624,12 @@ int AddRegDirectives(const Walk& w, const wchar_t* installSection, SectionPath& 
     } else if (_wcsicmp(key.c_str(), L"DriverVer") == 0) {
       // The driver key's version values (the registry pass) take it.
     } else if (!InList(kSkippedDirectives, key.c_str())) {
+      // A line named by a string the INF does not define is a model line
+      // (a package may name its models section as its install section),
+      // no value of the driver; any other takes the value's rules.
+      if (!FindUndefinedInfReference(key).empty() ||
+          w.installer->RefuseUndefinedReference(installSection, line))
+        continue;
       std::wstring data = PlainValueData(key, value, w.side == Side::Driver);
       if (w.installer->WriteRegValue(w.hkr.c_str(), key.c_str(), data.c_str(), w.script)) ++written;
     }

@@ -67,11 +67,23 @@ std::wstring DriverVersionText(const wchar_t* infPath, const wchar_t* installSec
   return ReadInfValue(infPath, L"Version", L"DriverVer");
 }
 
+// The [Version] values the driver key takes, refused like any other INF
+// text when they name what the installation substitutes nothing for.
+void RefuseUndefinedVersionValues(CInfInstaller* inst, const wchar_t* infPath) {
+  for (const wchar_t* key : {L"Provider", L"Vro", L"DriverVer"}) {
+    const std::wstring value = ReadInfValue(infPath, L"Version", key);
+    if (inst->RefuseUndefinedReference(L"Version", key + (L" = " + value))) return;
+  }
+}
+
 // Provider, Vro, VroSetup, DriverDate, DriverVersion and InfPath of the
 // driver key.
 void StageVersionValues(CInfInstaller* inst, const wchar_t* infPath, const wchar_t* script,
                         const std::wstring& d, const wchar_t* installSection) {
   std::wstring provider = ReadInfValue(infPath, L"Version", L"Provider");
+  provider.push_back(0);
+  CollapsePercentPairs(&provider[0]);
+  provider = provider.c_str();
   if (!provider.empty())
     inst->WriteRegValue(d.c_str(), L"ProviderName", Sz(provider).c_str(), script);
   std::wstring vro = ReadInfValue(infPath, L"Version", L"Vro");
@@ -206,7 +218,7 @@ uint32_t CInfInstaller::StageDriverRegistry(const wchar_t* infPath, const wchar_
   if (!infPath || !scriptPath || !classInstance || !deviceInstance || !ClassMatches(this, infPath))
     return 0;
   CInstallEnvironment env;
-  if (!env.Setup(this)) return 0;
+  if (!env.Setup(this, infPath)) return 0;
   // A line that cannot be placed refuses the package (Refusal says which).
   Refusal.clear();
   RefusedPath = 0;
@@ -221,6 +233,7 @@ uint32_t CInfInstaller::StageDriverRegistry(const wchar_t* infPath, const wchar_
   uint32_t r =
       StageDDInstallSection(ModelsSectionName(value).c_str(), infPath, scriptPath, classInstance,
                             deviceInstance, serviceName, nullptr, serviceImage, serviceImageChars);
+  RefuseUndefinedVersionValues(this, infPath);
   if (!r || !Refusal.empty()) {
     DeleteFileW(scriptPath);
     return 0;
@@ -240,7 +253,7 @@ uint32_t CInfInstaller::StageSetupDriverRegistry(
   if (Image->RegGetSubkeyCount(K(this, L"Enum\\%s", deviceInstance).c_str()) >= 0) return 0;
   if (!ClassMatches(this, infPath)) return 0;
   CInstallEnvironment env;
-  if (!env.Setup(this)) return 0;
+  if (!env.Setup(this, infPath)) return 0;
   // A line that cannot be placed refuses the package (Refusal says which).
   Refusal.clear();
   RefusedPath = 0;
@@ -287,6 +300,8 @@ uint32_t CInfInstaller::StageSetupDriverRegistry(
              : 0;
   for (const std::wstring& s : install)
     r |= StageRegisterDllsDirectives(s.c_str(), infPath, scriptPath, classInstance) ? 1 : 0;
+  RefuseUndefinedVersionValues(this, infPath);
+  if (deviceDescription) RefuseUndefinedReference(L"Models", deviceDescription);
   if (!r || !Refusal.empty()) {
     DeleteFileW(scriptPath);
     return 0;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ProcessEnvironment.h"
 #include "common/RegText.h"
 #include "common/TextOps.h"
 
@@ -103,17 +104,37 @@ TEST(TextOps, JoinInfLinesAsWindowsReadsThem) {
   EXPECT_TRUE(JoinInfLines(nullptr).empty());
 }
 
-TEST(TextOps, ExpandEnvironmentInPlace) {
-  ASSERT_TRUE(SetEnvironmentVariableW(L"VRO_TEST_VAR", L"expanded"));
-  wchar_t text[32] = L"<%VRO_TEST_VAR%>";
-  EXPECT_TRUE(ExpandEnvironmentInPlace(text, 32));
-  EXPECT_STREQ(L"<expanded>", text);
-  wchar_t cut[8] = L"%PATH%";
-  EXPECT_TRUE(ExpandEnvironmentInPlace(cut, 8));
-  EXPECT_EQ(7u, wcslen(cut));  // cut at the capacity
-  // A text of any length expands whole.
-  const std::wstring longText = std::wstring(9000, L'v') + L"%VRO_TEST_VAR%";
-  EXPECT_EQ(std::wstring(9000, L'v') + L"expanded", ExpandEnvironmentText(longText));
+// %name% is what the operation reading the INF defines (its strings, the
+// directory ids), "%%" the INF's own "%": nothing of the host's environment.
+TEST(TextOps, InfReferencesAreTheOperationsOwn) {
+  ASSERT_TRUE(SetEnvironmentVariableW(L"VRO_TEST_VAR", L"host"));
+  {
+    CProcessEnvironment lease;
+    lease.Define(L"Name", L"v");
+    lease.Define(L"11", L"C:\\Windows\\System32");
+    lease.Define(L"Quote", L"a \"q\"");
+    lease.Define(L"Semi", L"a;b");
+    EXPECT_EQ(L"C:\\Windows\\System32\\x.sys", SubstituteInfReferences(L"%11%\\x.sys"));
+    EXPECT_EQ(L"v-v", SubstituteInfReferences(L"%name%-%NAME%"));
+    EXPECT_EQ(L"%%SystemRoot%%\\x %%v%%", SubstituteInfReferences(L"%%SystemRoot%%\\x %%%Name%%%"));
+    EXPECT_EQ(L"50% of v", SubstituteInfReferences(L"50% of %Name%"));
+    EXPECT_EQ(L"%NoSuch%Name%", SubstituteInfReferences(L"%NoSuch%Name%"));
+    EXPECT_EQ(L"%VRO_TEST_VAR%\\%TEMP%", SubstituteInfReferences(L"%VRO_TEST_VAR%\\%TEMP%"));
+    EXPECT_EQ(L"", FindUndefinedInfReference(L"%%TEMP%% %11% 50% of %Name% 100%"));
+    EXPECT_EQ(L"%NoSuch%", FindUndefinedInfReference(L"a %NoSuch% %TEMP%"));
+    EXPECT_EQ(L"%VRO_TEST_VAR%", FindUndefinedInfReference(L"%%x %VRO_TEST_VAR%"));
+    // Substituted into a line that is read again: quoted where it must be.
+    EXPECT_EQ(L"\"a \"\"q\"\"\",\"a;b\",v", ExpandInfStrings(L"\"%Quote%\",%Semi%,%Name%"));
+    EXPECT_EQ(L"%%TEMP%%", ExpandInfStrings(L"%%TEMP%%"));
+    // A lease within it sees both; the outer one alone after it ends.
+    {
+      CProcessEnvironment inner;
+      inner.Define(L"Name", L"inner");
+      EXPECT_EQ(L"inner C:\\Windows\\System32", SubstituteInfReferences(L"%Name% %11%"));
+    }
+    EXPECT_EQ(L"v", SubstituteInfReferences(L"%Name%"));
+  }
+  EXPECT_EQ(L"%Name%", SubstituteInfReferences(L"%Name%"));
   SetEnvironmentVariableW(L"VRO_TEST_VAR", nullptr);
 }
 

@@ -103,6 +103,10 @@ TEST(Export, InstalledAdapterBackIntoTheStoreAndOut) {
   EXPECT_EQ("System32\\Drivers\\vronic.sys",
             rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "ImagePath"));
   EXPECT_EQ("NDIS", rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "Group"));
+  // A "%" of a value is the value's own, not a string of the exported INF.
+  EXPECT_EQ("%SystemRoot%\\System32\\netevent.dll",
+            rt::HivexGet(sys, "ControlSet001\\Services\\EventLog\\System\\VroNic",
+                         "EventMessageFile"));
   EXPECT_EQ("Speed & Duplex", rt::HivexGet(sys, key + "\\Ndi\\params\\*SpeedDuplex", "ParamDesc"));
   EXPECT_EQ("1.0 Gbps Full Duplex",
             rt::HivexGet(sys, key + "\\Ndi\\params\\*SpeedDuplex\\enum", "6"));

@@ -1,7 +1,8 @@
 // The installation's environment and staging against a real image: the
-// directory ids of the offline Windows, the host's environment put aside and
-// given back, and a staging script imported into the hives, checked with
-// hivexregedit against the script read independently (regdiff.py).
+// directory ids of the offline Windows as its substitutions, nothing of the
+// host's environment among them, and a staging script imported into the
+// hives, checked with hivexregedit against the script read independently
+// (regdiff.py).
 #include <windows.h>
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include "../registry/FacadeTestUtil.h"
 #include "InfTestUtil.h"
 #include "TestSupport.h"
+#include "common/TextOps.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/InfInstaller.h"
 #include "infinstall/InstallEnvironment.h"
@@ -23,10 +25,9 @@ std::wstring Env(const wchar_t* name) {
   return n && n < 32768 ? std::wstring(buffer) : L"<unset>";
 }
 
-std::wstring Expand(const wchar_t* text) {
-  wchar_t buffer[1024];
-  ExpandEnvironmentStringsW(text, buffer, 1024);
-  return buffer;
+// What the installation substitutes for the references of INF text.
+std::wstring Sub(const wchar_t* text) {
+  return SubstituteInfReferences(text);
 }
 
 struct Target {
@@ -60,26 +61,28 @@ TEST(InstallEnvironment, DirectoryIdsAndTheHostEnvironment) {
     {
       CInstallEnvironment env;
       ASSERT_EQ(1, env.Setup(&inst));
-      EXPECT_EQ(t.windir, Env(L"10"));
-      EXPECT_EQ(std::wstring(t.windir) + L"\\INF", Env(L"17"));
+      EXPECT_EQ(t.windir, Sub(L"%10%"));
+      EXPECT_EQ(std::wstring(t.windir) + L"\\INF", Sub(L"%17%"));
       EXPECT_EQ(std::wstring(t.windir) + L"\\System32\\DriverStore\\FileRepository\\" +
                     inst.StoreFolderName,
-                Env(L"13"));
-      EXPECT_EQ(L"C:\\", Env(L"24"));
-      EXPECT_EQ(t.programFilesX86, Env(L"16426"));
-      EXPECT_EQ(L"C:\\Program Files", Env(L"16422"));
-      EXPECT_EQ(t.commonData, Env(L"16419"));
-      EXPECT_EQ(std::wstring(t.windir) + t.wowSystem, Env(L"16425"));
-      // Only Path, WinDir, TEMP and TMP of the host stay.
-      EXPECT_EQ(L"%VRO_HOST_MARK%", Expand(L"%VRO_HOST_MARK%"));
+                Sub(L"%13%"));
+      EXPECT_EQ(L"C:\\", Sub(L"%24%"));
+      EXPECT_EQ(t.programFilesX86, Sub(L"%16426%"));
+      EXPECT_EQ(L"C:\\Program Files", Sub(L"%16422%"));
+      EXPECT_EQ(t.commonData, Sub(L"%16419%"));
+      EXPECT_EQ(std::wstring(t.windir) + t.wowSystem, Sub(L"%16425%"));
+      // Nothing of the host is substituted, and the host's environment is
+      // left as it is.
+      EXPECT_EQ(L"%VRO_HOST_MARK% %TEMP% %PATH%", Sub(L"%VRO_HOST_MARK% %TEMP% %PATH%"));
+      EXPECT_EQ(longPath, Env(L"VRO_HOST_MARK"));
       EXPECT_EQ(longPath, Env(L"PATH"));
+      EXPECT_EQ(L"<unset>", Env(L"10"));
       // A second setup on the same thread is refused, not nested.
       CInstallEnvironment nested;
       EXPECT_EQ(0, nested.Setup(&inst));
     }
     EXPECT_EQ(longPath, Env(L"VRO_HOST_MARK"));
-    EXPECT_EQ(L"<unset>", Env(L"10"));
-    EXPECT_EQ(L"<unset>", Env(L"16419"));
+    EXPECT_EQ(L"%10%", Sub(L"%10%"));
 
     // Directory ids as folders of the volume.
     wchar_t path[360];

@@ -54,12 +54,37 @@ TEST_F(InstallSteps, SystemPathsOfTheOfflineWindows) {
       {L"SysWOW64\\y.dll", L"\\Windows\\SysWOW64\\y.dll", 1},
       {L"%windir%\\z.exe", L"\\Windows\\z.exe", 1},
       {L"C:\\Windows\\x.sys", L"\\Windows\\x.sys", 0},
+      {L"\\??\\C:\\Program Files\\Vro\\x.sys", L"\\Program Files\\Vro\\x.sys", 1},
       {L"x.sys", L"x.sys", 0},
   };
   for (const Case& c : cases) {
     wchar_t out[360];
     EXPECT_EQ(c.result, ExpandImageSystemPath(c.source, out, 360, &m_)) << vt::Narrow(c.source);
     EXPECT_EQ(std::wstring(c.out), out) << vt::Narrow(c.source);
+  }
+  // A service binary's ImagePath as the kernel reads it, and the file it
+  // names in the volume.
+  const struct {
+    const wchar_t* binary;
+    const wchar_t* imagePath;
+    const wchar_t* file;
+  } kernel[] = {
+      {L"C:\\Windows\\System32\\Drivers\\x.sys", L"System32\\Drivers\\x.sys",
+       L"\\Windows\\System32\\Drivers\\x.sys"},
+      {L"c:\\WINDOWS\\x.sys", L"\\SystemRoot\\x.sys", L"\\Windows\\x.sys"},
+      {L"C:\\\\x.sys", L"\\??\\C:\\x.sys", L"\\x.sys"},
+      {L"C:\\Windows2\\x.sys", L"\\??\\C:\\Windows2\\x.sys", L"\\Windows2\\x.sys"},
+      {L"C:\\Vro\\System32\\x.sys", L"\\??\\C:\\Vro\\System32\\x.sys",
+       L"\\Vro\\System32\\x.sys"},
+      {L"system32\\drivers\\x.sys", L"system32\\drivers\\x.sys",
+       L"\\Windows\\system32\\drivers\\x.sys"},
+  };
+  for (const auto& k : kernel) {
+    const std::wstring imagePath = KernelImagePath(k.binary, &m_);
+    EXPECT_EQ(std::wstring(k.imagePath), imagePath) << vt::Narrow(k.binary);
+    wchar_t file[360];
+    ExpandImageSystemPath(imagePath.c_str(), file, 360, &m_);
+    EXPECT_EQ(std::wstring(k.file), file) << vt::Narrow(k.binary);
   }
 }
 

@@ -47,13 +47,26 @@ uint64_t SystemHiveBytes(CMountedImage* image) {
 // True when a staging script would import into the loaded hives; they are
 // left as they were either way.
 bool ScriptImports(CMountedImage* image, const wchar_t* script) {
-  HiveCheckpoint before(image);
-  if (!before.Taken() ||
-      (RegScriptNamesRoot(script, REG_ROOT_SOFTWARE) && !before.Cover(REG_ROOT_SOFTWARE)))
+  HiveCheckpoint trial(image);
+  if (!trial.Taken() ||
+      (RegScriptNamesRoot(script, REG_ROOT_SOFTWARE) && !trial.Cover(REG_ROOT_SOFTWARE)))
     return false;
   bool ok = image->ImportRegFile(script) == 0;
-  before.Restore();
+  trial.Restore();
   return ok;
+}
+
+// Why the staged registry data did not go in: memory, or the import's
+// own cause.
+std::wstring ImportFailure(CMountedImage* image, const HiveCheckpoint* start,
+                           const wchar_t* inf) {
+  const std::wstring hive = start ? start->OutOfMemory() : L"";
+  if (!hive.empty())
+    return L"the memory of the process ran out for the hive " + hive +
+           L" while the registry data staged from " + inf + L" went in";
+  const std::wstring cause = RegistryFailure(image);
+  return std::wstring(L"the registry data staged from ") + inf + L" could not be imported" +
+         (cause.empty() ? L"" : L": " + cause);
 }
 
 std::wstring SoftwareHiveFailure(CMountedImage* image) {
@@ -120,26 +133,49 @@ HiveCheckpoint::HiveCheckpoint(CMountedImage* image) : m_image(image), m_taken(f
 }
 
 HiveCheckpoint::~HiveCheckpoint() {
-  for (auto& c : m_copies)
-    if (c.second) close_hive(c.second);
+  End(false);
 }
 
 bool HiveCheckpoint::Cover(const wchar_t* root) {
   CRegHive* hive = FindLoadedHive(m_image, root);
   HiveImage* image = hive && hive->IsLoaded() ? hive->Image() : nullptr;
   if (!image) return false;
-  for (const auto& c : m_copies)
-    if (c.first == image) return true;
-  HiveImage* copy = hive_snapshot(image);
-  if (!copy) return false;
-  m_copies.push_back({image, copy});
+  for (const Record& r : m_records)
+    if (r.image == image) return true;
+  if (hive_undo_nest(image) < 0) {
+    image->outOfMemory = true;
+    return false;
+  }
+  m_records.push_back({root, image, image->undo});
   return true;
 }
 
+HiveImage* HiveCheckpoint::Loaded(const Record& r) const {
+  CRegHive* hive = FindLoadedHive(m_image, r.root.c_str());
+  return hive && hive->IsLoaded() && hive->Image() == r.image ? r.image : nullptr;
+}
+
+void HiveCheckpoint::End(bool rollback) {
+  // The latest first: a record opened later may lie inside an earlier one.
+  for (size_t i = m_records.size(); i-- > 0;)
+    if (HiveImage* image = Loaded(m_records[i]))
+      hive_undo_end(image, m_records[i].undo, rollback);
+  m_records.clear();
+}
+
 void HiveCheckpoint::Restore() {
-  for (auto& c : m_copies)
-    if (c.second) hive_restore(c.first, c.second);
-  m_copies.clear();
+  End(true);
+}
+
+void HiveCheckpoint::Keep() {
+  End(false);
+}
+
+std::wstring HiveCheckpoint::OutOfMemory() const {
+  for (const Record& r : m_records)
+    if (HiveImage* image = Loaded(r))
+      if (image->outOfMemory || hive_undo_lost(image)) return r.root;
+  return L"";
 }
 
 bool PrepareScriptHives(CMountedImage* image, const wchar_t* script, HiveCheckpoint* start,
@@ -156,7 +192,8 @@ bool PrepareScriptHives(CMountedImage* image, const wchar_t* script, HiveCheckpo
     return false;
   }
   if (!start || !start->Cover(REG_ROOT_SOFTWARE)) {
-    *why = L"the SOFTWARE hive of the image could not be kept for a rollback";
+    *why = std::wstring(L"the SOFTWARE hive of the image could not be kept for a rollback") +
+           (start && !start->OutOfMemory().empty() ? L": the memory of the process ran out" : L"");
     return false;
   }
   return true;
@@ -273,8 +310,10 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
   // cannot take fails the installation with the image untouched. The room
   // the files need is made before the first of them is placed.
   const uint64_t room = inst->PlannedBytes;
-  s->why = std::wstring(L"the registry data staged from ") + t.inf + L" could not be imported";
-  if (!ScriptImports(image, script)) return kDriverPackImportFailed;
+  if (!ScriptImports(image, script)) {
+    s->why = ImportFailure(image, start, t.inf);
+    return kDriverPackImportFailed;
+  }
   if (!inst->ReserveRoom(room)) {
     s->why = L"the volume has too little room for the driver files, and could not be grown";
     return kDriverPackFilePassFailed;
@@ -288,7 +327,10 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
              L" (" + t.inf + L")";
     return kDriverPackFilePassFailed;
   }
-  if (image->ImportRegFile(script) != 0) return kDriverPackImportFailed;
+  if (image->ImportRegFile(script) != 0) {
+    s->why = ImportFailure(image, start, t.inf);
+    return kDriverPackImportFailed;
+  }
   s->why.clear();
   const uint32_t version = inst->TargetVersion, cs = inst->ControlSet;
   if (!display) {

@@ -14,14 +14,19 @@
 class CMountedImage;
 class CInfInstaller;
 class HiveImage;
+struct HiveUndo;
 
 // The hives an installation writes as they were when it began (SYSTEM, and
 // SOFTWARE from the moment a package with keys there is found to need it,
 // before anything is written into it): a failed installation puts them
-// back, so that nothing it staged reaches the image.
+// back, so that nothing it staged reaches the image. Each hive keeps a
+// record of the old bytes of the pages written since (no copy of the
+// hive); a checkpoint taken while another is open is one inside it (a
+// change tried within the installation), which either can take back.
 class HiveCheckpoint {
  public:
   explicit HiveCheckpoint(CMountedImage* image);
+  // What is in the hives then stays (Keep).
   ~HiveCheckpoint();
   HiveCheckpoint(const HiveCheckpoint&) = delete;
   HiveCheckpoint& operator=(const HiveCheckpoint&) = delete;
@@ -30,11 +35,26 @@ class HiveCheckpoint {
   // Keeps the loaded hive of a root too (as it is now); false when it is
   // not loaded or could not be kept.
   bool Cover(const wchar_t* root);
+  // Every covered hive as it was when covered.
   void Restore();
+  // The hives as they are now; nothing more is kept.
+  void Keep();
+  // The root of a covered hive for which memory ran out (a page the record
+  // could not keep, a hive that could not grow), or "".
+  std::wstring OutOfMemory() const;
 
  private:
+  struct Record {
+    std::wstring root;
+    HiveImage* image;
+    const HiveUndo* undo;
+  };
+  void End(bool rollback);
+  // The covered hive as it is loaded now, or null when it is gone.
+  HiveImage* Loaded(const Record& r) const;
+
   CMountedImage* m_image;
-  std::vector<std::pair<HiveImage*, HiveImage*>> m_copies;  // the hive and its copy
+  std::vector<Record> m_records;
   bool m_taken;
 };
 

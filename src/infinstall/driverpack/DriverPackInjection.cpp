@@ -17,6 +17,7 @@
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfImporter.h"
 #include "driverstore/PnpRegistration.h"
+#include "image/device/HostWriteFailure.h"
 #include "image/mount/HostRoom.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/DriverCache.h"
@@ -62,9 +63,11 @@ std::wstring CutAt(std::wstring text, const wchar_t* marker) {
 
 // The line of a failed installation: the device, the result and what
 // stopped it (the section and the value that refused it, where one did).
+// A host disk that refused a write is the first cause: its line goes first.
 void ReportRefusal(uint32_t kind, const wchar_t* hardwareId, int32_t result,
                    const std::wstring& why) {
   if (result >= 0) return;
+  TellHostWriteFailure();
   WriteCommandLine(FormatDriverRefusal(kind, hardwareId, result, why) + L"\r\n");
 }
 
@@ -313,7 +316,10 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     cacheReady = result == kDriverPackInstalled && RecordDriverCacheOwner(image, cs, script, owner);
     break;
   }
-  if (result < 0) start.Restore();
+  if (result < 0)
+    start.Restore();
+  else
+    start.Keep();
   // The changed SYSTEM hive must reach the image: a failed write-back is a
   // failed installation, not a success. Until it has, the files placed or
   // removed can still be taken back, and are when it fails.

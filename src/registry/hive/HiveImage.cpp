@@ -175,7 +175,10 @@ uint32_t append_hbin(HiveImage* img, uint32_t size) {
     uint64_t geo = ((uint64_t)img->size + img->size / 4 + 32767) & ~32767ull;
     if (geo > want && geo <= 0x7FFFF000u) want = geo;
     uint8_t* nb = (uint8_t*)realloc(img->buffer, (size_t)want);
-    if (!nb) return 0;
+    if (!nb) {
+      img->outOfMemory = true;
+      return 0;
+    }
     memset(nb + img->endOfBins, 0, (size_t)(want - img->endOfBins));
     img->buffer = nb;
     img->size = (uint32_t)want;
@@ -290,7 +293,7 @@ uint32_t calc_regf_checksum(const HiveImage* img) {
 
 void close_hive(HiveImage* img) {
   if (!img) return;
-  hive_undo_commit(img);
+  while (img->undo) hive_undo_commit(img);
   free(img->buffer);
   delete img;
 }

@@ -63,6 +63,9 @@ struct HiveImage {
   // A change that could not be recorded was undone only in part: the image
   // is no hive to write back any more.
   bool unsaveable = false;
+  // Memory ran out for the image: its buffer could not grow, or an old page
+  // could not be kept for an undo (what failed then is told as that).
+  bool outOfMemory = false;
 };
 
 uint32_t read_le32(const uint8_t* p);
@@ -108,8 +111,17 @@ uint32_t seal_hive_buffer(HiveImage* img);
 // it touches (hive_touch), and what lies past the bins' old end is new.
 // hive_undo_begin: 1 a record opened, 0 one is open already (its opener
 // ends it), -1 no memory. Rollback puts back the pages, the bins' end and
-// the allocator index; commit drops the record.
+// the allocator index; commit drops the record. Both end the innermost
+// record only: hive_undo_nest opens one inside an open one (1, or -1 no
+// memory), whose rollback takes back what happened since it opened and
+// whose commit leaves that to the record around it. hive_undo_lost: a page
+// of an open record could not be kept (no memory): it undoes in part only.
 int hive_undo_begin(HiveImage* img);
+int hive_undo_nest(HiveImage* img);
+bool hive_undo_lost(const HiveImage* img);
+// Ends an open record (img->undo when it was opened) and every record
+// opened inside it since: taken back, or kept. False when it is not open.
+bool hive_undo_end(HiveImage* img, const HiveUndo* record, bool rollback);
 void hive_undo_commit(HiveImage* img);
 void hive_undo_rollback(HiveImage* img);
 void hive_touch_pages(HiveImage* img, uint32_t off, uint32_t length);

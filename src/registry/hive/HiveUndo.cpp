@@ -1,7 +1,9 @@
 // The record of an all-or-nothing change to a hive image: the old bytes of
 // every page written since it was opened, and the image's own state (bins'
 // end, allocator index, statistics) as it was then. It holds what the
-// change touches, not a copy of the hive.
+// change touches, not a copy of the hive. A record may be opened inside
+// another (a change tried within a larger one): each keeps its own old
+// bytes, so either can be taken back.
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -22,10 +24,12 @@ struct HiveUndo {
   // holds: no second copy of it while it grows).
   std::vector<std::unique_ptr<uint8_t[]>> old;
   bool lost = false;              // a page could not be kept
+  HiveUndo* outer = nullptr;      // the record this one was opened inside
 };
 
-int hive_undo_begin(HiveImage* img) {
-  if (img->undo) return 0;
+namespace {
+
+int OpenRecord(HiveImage* img) {
   HiveUndo* u = new (std::nothrow) HiveUndo();
   if (!u) return -1;
   try {
@@ -38,13 +42,15 @@ int hive_undo_begin(HiveImage* img) {
     delete u;
     return -1;
   }
+  u->outer = img->undo;
+  u->before.undo = nullptr;
   img->undo = u;
   return 1;
 }
 
-void hive_touch_pages(HiveImage* img, uint32_t off, uint32_t length) {
-  HiveUndo* u = img->undo;
-  if (!length || u->lost) return;
+// Keeps the old bytes of the pages one record has not kept yet.
+void KeepPages(HiveImage* img, HiveUndo* u, uint32_t off, uint32_t length) {
+  if (u->lost) return;
   uint32_t end = off + length;
   if (end > u->before.endOfBins) end = u->before.endOfBins;  // past it all is new
   for (uint32_t page = off / kPage; page * kPage < end; page++) {
@@ -57,20 +63,48 @@ void hive_touch_pages(HiveImage* img, uint32_t off, uint32_t length) {
       u->pages.push_back(page);
     } catch (const std::bad_alloc&) {
       u->lost = true;
+      img->outOfMemory = true;
       return;
     }
     u->kept[page] = true;
   }
 }
 
+}  // namespace
+
+int hive_undo_begin(HiveImage* img) {
+  if (img->undo) return 0;
+  return OpenRecord(img);
+}
+
+int hive_undo_nest(HiveImage* img) {
+  return OpenRecord(img);
+}
+
+bool hive_undo_lost(const HiveImage* img) {
+  for (const HiveUndo* u = img->undo; u; u = u->outer)
+    if (u->lost) return true;
+  return false;
+}
+
+void hive_touch_pages(HiveImage* img, uint32_t off, uint32_t length) {
+  if (!length) return;
+  // Every open record keeps what it needs: an outer one the bytes from
+  // before it, an inner one those from before itself.
+  for (HiveUndo* u = img->undo; u; u = u->outer) KeepPages(img, u, off, length);
+}
+
 void hive_undo_commit(HiveImage* img) {
-  delete img->undo;
-  img->undo = nullptr;
+  HiveUndo* u = img->undo;
+  if (!u) return;
+  img->undo = u->outer;
+  delete u;
 }
 
 void hive_undo_rollback(HiveImage* img) {
   HiveUndo* u = img->undo;
   if (!u) return;
+  HiveUndo* outer = u->outer;
   img->undo = nullptr;
   for (size_t i = 0; i < u->pages.size(); i++)
     memcpy(img->buffer + u->pages[i] * kPage, u->old[i].get(), kPage);
@@ -82,11 +116,28 @@ void hive_undo_rollback(HiveImage* img) {
   // (its size among it, which the buffer holds at least).
   uint8_t* buffer = img->buffer;
   bool lost = u->lost || img->unsaveable;
+  bool outOfMemory = img->outOfMemory;
   *img = std::move(u->before);
   img->buffer = buffer;
-  img->undo = nullptr;
+  img->undo = outer;
   // Pages written without their old bytes kept: the change is not undone
   // whole, so the image must never be written back.
   img->unsaveable = lost;
+  img->outOfMemory = outOfMemory;
   delete u;
+}
+
+bool hive_undo_end(HiveImage* img, const HiveUndo* record, bool rollback) {
+  bool open = false;
+  for (const HiveUndo* u = img->undo; u && !open; u = u->outer) open = u == record;
+  if (!open) return false;
+  while (img->undo) {
+    const bool last = img->undo == record;
+    if (rollback)
+      hive_undo_rollback(img);
+    else
+      hive_undo_commit(img);
+    if (last) break;
+  }
+  return true;
 }

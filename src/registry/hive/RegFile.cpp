@@ -409,7 +409,9 @@ class Importer {
     for (size_t c = same; c < comps.size(); c++) {
       uint32_t child = Child(key, comps[c]);
       if (!child) child = add_key(img_, key, comps[c].c_str());
-      if (!child) return Fail(lineAt_, L"the key \"" + path + L"\" could not be made in its hive");
+      if (!child)
+        return Fail(lineAt_,
+                    L"the key \"" + path + L"\" could not be made in its hive" + MemoryCause());
       key = child;
       pathNames_.push_back(comps[c]);
       pathKeys_.push_back(key);
@@ -506,7 +508,13 @@ class Importer {
     if (stored && (old < 0 || (uint32_t)old != type)) stored = add_value(img_, key_, name, type);
     stored =
         stored && put_data_to_value(img_, bytes.data(), (uint32_t)bytes.size(), key_, name, 0) != 0;
-    return stored || Fail(valueAt_, L"the value " + Shown() + L" could not be stored in its hive");
+    return stored || Fail(valueAt_, L"the value " + Shown() +
+                                        L" could not be stored in its hive" + MemoryCause());
+  }
+
+  // Why the hive took no more, when it was memory.
+  std::wstring MemoryCause() const {
+    return img_->outOfMemory ? L": the memory of the process ran out" : L"";
   }
 
   // The value's name as a line shows it.

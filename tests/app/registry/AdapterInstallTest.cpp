@@ -103,6 +103,55 @@ std::string Dumped(const std::string& hive, const std::string& key, const std::s
   return "";
 }
 
+// Services beside the package's own whose binaries lie in every kind of
+// folder a directory id names (sed over the sample INF): the Windows
+// folder itself, the volume root (24 and 30), the folders of programs.
+const struct {
+  const char* service;
+  const char* binary;
+} kServiceFolders[] = {{"Vro10", "%10%\\\\old10.sys"},
+                       {"Vro24", "%24%\\\\old24.sys"},
+                       {"Vro30", "%30%\\\\old30.sys"},
+                       {"Vro16422", "%16422%\\\\Vro\\\\old16422.sys"},
+                       {"Vro16425", "%16425%\\\\old16425.sys"},
+                       {"Vro16426", "%16426%\\\\Vro\\\\old16426.sys"}};
+
+std::string ServiceFoldersSed() {
+  std::string lines, sections;
+  for (const auto& s : kServiceFolders) {
+    lines += std::string("\\nAddService = ") + s.service + ", 0, " + s.service + ".Svc";
+    sections += std::string("[") + s.service +
+                ".Svc]\\nServiceType = 1\\nStartType = 0\\nErrorControl = 1\\n"
+                "ServiceBinary = " +
+                s.binary + "\\n";
+  }
+  return "s/^AddService = VroNic, .*$/&" + lines + "/; s/^\\[VroNic\\.EventLog\\]$/" +
+         sections + "\\n&/";
+}
+
+// The ImagePath of each service as the kernel reads it: below System32
+// relative to the Windows folder, elsewhere in the Windows tree from
+// \SystemRoot, outside it a whole path of the NT namespace.
+void ExpectImagePaths(const std::string& sys, bool x64) {
+  const struct {
+    const char* service;
+    const char* imagePath;
+  } expected[] = {
+      {"VroNic", "System32\\Drivers\\vronic.sys"},
+      {"Vro10", "\\SystemRoot\\old10.sys"},
+      {"Vro24", "\\??\\C:\\old24.sys"},
+      {"Vro30", "\\??\\C:\\old30.sys"},
+      {"Vro16422", "\\??\\C:\\Program Files\\Vro\\old16422.sys"},
+      {"Vro16425", x64 ? "\\SystemRoot\\SysWOW64\\old16425.sys" : "System32\\old16425.sys"},
+      {"Vro16426", x64 ? "\\??\\C:\\Program Files (x86)\\Vro\\old16426.sys"
+                       : "\\??\\C:\\Program Files\\Vro\\old16426.sys"},
+  };
+  for (const auto& e : expected)
+    EXPECT_EQ(e.imagePath,
+              rt::HivexGet(sys, std::string("ControlSet001\\services\\") + e.service, "ImagePath"))
+        << e.service;
+}
+
 TEST(AdapterInstall, ThroughTheProgramOnWindows7And10) {
   const it::WindowsTarget targets[] = {
       {"win7", "--arch x64 --version 6.1.7601.17514", 0x400601, 7601, false},
@@ -121,7 +170,11 @@ TEST(AdapterInstall, ThroughTheProgramOnWindows7And10) {
                         " && cd " + vt::Q(d.dir + "/pkg") +
                         " && head -c 70001 /dev/urandom > vronic.sys &&"
                         " head -c 3000 /dev/urandom > vronic.dll && printf catalog > vronet.cat"));
-    std::wstring inf = it::WriteInf(d.dir + "/pkg", "vronet.inf");
+    // "%%" is the INF's own "%": the text a target expands is the target's.
+    std::wstring inf = it::WriteInf(
+        d.dir + "/pkg", "vronet.inf",
+        ServiceFoldersSed() +
+            "; s/^HKR, ,  *EmptyMarker$/&\\nHKR, , Escaped, 0x00020000, \"%%TEMP%%\\\\vro\"/");
     {
       CMountedImage m;
       ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
@@ -142,6 +195,11 @@ TEST(AdapterInstall, ThroughTheProgramOnWindows7And10) {
     EXPECT_EQ("0", rt::HivexGet(sys, "ControlSet001\\services\\VroNic", "Start"));
     std::string cls = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
     EXPECT_EQ(vt::Narrow(it::kPreparedGuid), rt::HivexGet(sys, cls, "NetCfgInstanceId"));
+    EXPECT_EQ("%TEMP%\\vro", rt::HivexGet(sys, cls, "Escaped"));
+    EXPECT_EQ("%SystemRoot%\\System32\\netevent.dll",
+              rt::HivexGet(sys, "ControlSet001\\Services\\EventLog\\System\\VroNic",
+                           "EventMessageFile"));
+    ExpectImagePaths(sys, true);
     EXPECT_NE("<missing>", rt::HivexGet(sys, "ControlSet001\\Services\\VROPNP\\PnpList",
                                         "PCI\\VEN_8086&DEV_10D3"));
     // The package's keys of HKLM\SOFTWARE and HKCR are in the SOFTWARE hive.
@@ -680,9 +738,10 @@ TEST(AdapterInstall, ChangedDeviceInfInstalledAsItIsNow) {
 
 // The host volume of the image fills up while an installation writes:
 // after the k-th write to the image file (writes that follow one another
-// faster than the watcher reads count once), for 20 values of k spread over
-// a whole installation. Each run either installs whole, or fails with every
-// byte of the image, its SYSTEM hive and the store's history as they were.
+// faster than the watcher reads count once), for 8 values of k spread over
+// the first fifth of an installation. Each run either installs whole, or fails with every
+// byte of the image, its SYSTEM hive and the store's history as they were;
+// a failure for the host's room is told by the host's line first.
 TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
   PreparedImage setup("{cccc0067-31c0-11e8-9b10-806e6f6e6963}");
   rt::WinDisk& d = setup.d;
@@ -717,7 +776,7 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
   const std::string ready = d.dir + "/ready", seen = d.dir + "/seen";
   // One installation into a fresh copy of the image, without a cache file,
   // the volume filled after `writes` writes; the writes the watcher saw.
-  auto run = [&](long writes, const wchar_t* workstation, DWORD* code) {
+  auto run = [&](long writes, const wchar_t* workstation, DWORD* code, std::string* out) {
     DeleteFileW(cache.c_str());
     EXPECT_EQ(0, vt::Sh("rm -f " + vt::Q(d.dir + "/vol/filler") + " " + vt::Q(ready) + " " +
                         vt::Q(seen) + " && cp --sparse=always " + vt::Q(untouched) + " " +
@@ -728,7 +787,7 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
                         " 2>&1 &"));
     for (int i = 0; i < 3000 && !vt::FileExists(vt::ToWin(ready)); ++i) Sleep(10);
     EXPECT_TRUE(vt::FileExists(vt::ToWin(ready)));
-    *code = program.Run(AddAdapter(onVolume, workstation));
+    *code = program.Run(AddAdapter(onVolume, workstation), out);
     std::string count;
     EXPECT_EQ(0,
               vt::Sh("kill $(cat " + vt::Q(ready) + ") && for i in $(seq 600); do test -s " +
@@ -739,15 +798,19 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
     return atol(count.c_str());
   };
   DWORD code = 0;
-  const long whole = run(1L << 30, L"100", &code);
-  ASSERT_EQ(0u, code);
+  std::string out;
+  const long whole = run(1L << 30, L"100", &code, &out);
+  ASSERT_EQ(0u, code) << out;
   ASSERT_GT(whole, 0);
   int failed = 0;
-  for (int point = 1; point <= 20; ++point) {
-    const long writes = whole * point / 21 + 1;
+  // The fill lands some writes after the k-th: the points lie in the
+  // first fifth of the installation, where the volume still fills in time.
+  const int points = 8;
+  for (int point = 1; point <= points; ++point) {
+    const long writes = whole * point / (5 * points) + 1;
     SCOPED_TRACE(writes);
     const std::wstring workstation = std::to_wstring(point);
-    run(writes, workstation.c_str(), &code);
+    run(writes, workstation.c_str(), &code, &out);
     if (code == 0) {
       EXPECT_EQ(v9, PlacedDriver({d.dir, d.tree, after, vt::ToWin(after), d.start}, "vronic.sys"));
       EXPECT_NE(std::string::npos, SystemDump(d, after).find("|DriverVersion|1|12.18.9.7\n"));
@@ -757,6 +820,10 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
     }
     ++failed;
     EXPECT_TRUE(int(code) <= -3 && int(code) >= -10) << int(code);
+    // A write the host refused is what failed: its line comes first.
+    if (out.find("error 112") != std::string::npos) {
+      EXPECT_EQ(0u, out.find("Could not write ")) << out;
+    }
     EXPECT_EQ(untouchedSum, vt::ReaderView(after, d.start));
     EXPECT_EQ(systemBefore, SystemDump(d, after));
     EXPECT_EQ(softwareBefore, vt::Sha256(vt::ToWin(software(after))));
@@ -765,6 +832,23 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
     EXPECT_EQ(L"", ReadIniValue(nconfig.c_str(), L"History", number));
   }
   EXPECT_GT(failed, 0) << "the volume never filled in time";
+
+  // The write-back file on a host volume that takes the driver files but
+  // not the hives written back: the host's line first, then the
+  // installation's; the image as it was, no write-back file left.
+  const std::string imageSum = vt::Sha256(d.path);
+  vt::SmallVolume fixVolume(d.dir + "/fixvol", "100k");
+  ASSERT_TRUE(fixVolume.Mounted());
+  const std::wstring fix = vt::ToWin(d.dir + "/fixvol/wks.fix");
+  DeleteFileW(cache.c_str());
+  EXPECT_EQ(DWORD(-10), program.Run(L"\"-img:" + d.path + L"\" \"-fix:" + fix + L"\" /iadapter:2:" +
+                                        kDevice + L":50:192.168.0.50",
+                                    &out));
+  EXPECT_EQ(0u, out.find("Could not write ")) << out;
+  EXPECT_NE(std::string::npos, out.find("(error 112")) << out;
+  EXPECT_NE(std::string::npos, out.find("not installed (-10)")) << out;
+  EXPECT_EQ(imageSum, vt::Sha256(d.path));
+  EXPECT_FALSE(vt::FileExists(fix));
 }
 
 // Lines of a hive dump that name the adapter configuration as a network
@@ -1047,6 +1131,15 @@ TEST(AdapterInstall, DestinationsUnmappedOrOnMetafilesRefused) {
        "[VroNic.Service]"},
       {"s/^HKR, ,  *EmptyMarker$/&\\nHKR, , Helper, 0, \"%23%\\\\vro.dll\"/", "%23%\\vro.dll",
        "[VroNic.reg]"},
+      // A %name% is the INF's string, a directory id or "%%": nothing of
+      // the host's environment, and no name the INF does not define.
+      {"s/^HKR, ,  *EmptyMarker$/&\\nHKR, , HostTemp, 0, \"%TEMP%\\\\x\"/", "%TEMP%\\x",
+       "[VroNic.reg]"},
+      {"s/^HKR, ,  *EmptyMarker$/&\\nHKR, , Undefined, 0x00020000, \"%NoSuch%\\\\x\"/",
+       "%NoSuch%\\x", "[VroNic.reg]"},
+      {"s/^ServiceBinary = %12%/ServiceBinary = %TEMP%/", "%TEMP%\\vronic.sys",
+       "[VroNic.Service]"},
+      {"s/^BusType  *= 5$/&\\nVendorNote = %NoSuch%/", "%NoSuch%", "[VroNic.ndi]"},
       // The refusal names the package's file and its whole destination.
       {"", destination.c_str(), "vronic.sys", ".vronew", longEntry.c_str()},
       {"s/^VroNic\\.CopyFiles = 12$/VroNic.CopyFiles = 24/; s/^vronic.dll,,,2$/$bitmap,vronic.dll,,2/",
@@ -1266,7 +1359,8 @@ TEST(AdapterInstall, Windows32GetsItsOwnFolders) {
       "Wow.Common = 16428,Vro/;"
       " s/^HKR, ,  *EmptyMarker$/&\\nHKR, , WowDll, 0, \"%16425%\\\\vrowow.dll\"\\n"
       "HKR, , AppPath, 0, \"%16426%\\\\Vro\\\\vroapp.exe\"\\n"
-      "HKR, , SharedPath, 0, \"%16428%\\\\Vro\\\\vroshared.dll\"/");
+      "HKR, , SharedPath, 0, \"%16428%\\\\Vro\\\\vroshared.dll\"/; " +
+          ServiceFoldersSed());
   {
     CMountedImage m;
     ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 0), 0);
@@ -1306,6 +1400,7 @@ TEST(AdapterInstall, Windows32GetsItsOwnFolders) {
                       &listing));
   EXPECT_EQ(std::string::npos, listing.find("(x86)")) << listing;
   EXPECT_EQ(std::string::npos, listing.find("SysWOW64")) << listing;
+  ExpectImagePaths(sys, false);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // replayed from the cache only into the Windows it was made for, refused
 // without its files; the display resolution kind; version comparison.
 #include <windows.h>
+#include <psapi.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -19,7 +20,11 @@
 #include "driverstore/InfSectionCopy.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/DriverCache.h"
+#include "infinstall/driverpack/DriverInstallation.h"
 #include "infinstall/driverpack/DriverPackInjection.h"
+#include "registry/RegHive.h"
+#include "registry/RegistryFacade.h"
+#include "registry/hive/HiveImage.h"
 
 namespace {
 
@@ -94,6 +99,75 @@ TEST(DriverPack, DottedVersions) {
   EXPECT_EQ(1, CompareDottedVersions(L"10.0.0.2", L"10.0.0.1"));
   EXPECT_EQ(-1, CompareDottedVersions(L"9.1", L"10"));
   EXPECT_EQ(0, CompareDottedVersions(L"1", L"1.0.0.0"));
+}
+
+// The memory the process has committed for itself (Wine counts it as
+// PagefileUsage only).
+size_t PrivateBytes() {
+  PROCESS_MEMORY_COUNTERS counters = {};
+  counters.cb = sizeof counters;
+  EXPECT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters));
+  return counters.PagefileUsage;
+}
+
+// The bytes of a loaded hive.
+std::vector<uint8_t> HiveBytes(CMountedImage& m, const wchar_t* root) {
+  HiveImage* img = FindLoadedHive(&m, root)->Image();
+  return std::vector<uint8_t>(img->buffer, img->buffer + img->endOfBins);
+}
+
+// An installation's checkpoint keeps the old bytes of the pages it writes,
+// not a copy of each hive: taking one on a hive of 24 MiB and changing it
+// costs a small part of that. A checkpoint taken inside it (the trial of
+// the staged data) takes back only what came after it; the outer one gives
+// back each hive byte for byte, or keeps the changes.
+TEST(DriverPack, CheckpointKeepsPagesNotTheHive) {
+  rt::WinDisk d = rt::MakeWinDisk("");
+  CMountedImage m;
+  ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+  ASSERT_EQ(1, m.LoadHives(1 | 2));
+  const wchar_t* big = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\VroBig";
+  ASSERT_EQ(REG_STATUS_OK, m.RegCreateKey(big));
+  std::vector<uint8_t> block(256 << 10, 0x5A);
+  for (int i = 0; i < 96; ++i)
+    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(big, (L"V" + std::to_wstring(i)).c_str(), block.data(),
+                                           (uint32_t)block.size(), 3));
+  const wchar_t* vro = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro";
+  const wchar_t* sys = L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro";
+  const std::vector<uint8_t> software = HiveBytes(m, REG_ROOT_SOFTWARE),
+                             system = HiveBytes(m, REG_ROOT_SYSTEM);
+  ASSERT_GT(software.size(), 24u << 20);
+  std::vector<uint8_t> one = rt::Utf16z(L"one"), two = rt::Utf16z(L"two");
+  {
+    const size_t before = PrivateBytes();
+    HiveCheckpoint start(&m);
+    ASSERT_TRUE(start.Taken());
+    ASSERT_TRUE(start.Cover(REG_ROOT_SOFTWARE));
+    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(vro, L"One", one.data(), (uint32_t)one.size(), 1));
+    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(sys, L"One", one.data(), (uint32_t)one.size(), 1));
+    EXPECT_LT((long long)PrivateBytes() - (long long)before, (long long)software.size() / 8);
+    {
+      HiveCheckpoint trial(&m);
+      ASSERT_TRUE(trial.Cover(REG_ROOT_SOFTWARE));
+      ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(vro, L"Two", two.data(), (uint32_t)two.size(), 1));
+      ASSERT_EQ(REG_STATUS_OK, m.RegDeleteValue(sys, L"One"));
+      trial.Restore();
+    }
+    EXPECT_EQ(L"one", rt::QueryString(m, vro, L"One"));
+    EXPECT_EQ(L"one", rt::QueryString(m, sys, L"One"));
+    EXPECT_NE(REG_STATUS_OK, m.RegQueryValue(vro, L"Two", nullptr, nullptr));
+    EXPECT_EQ(L"", start.OutOfMemory());
+    start.Restore();
+  }
+  EXPECT_TRUE(software == HiveBytes(m, REG_ROOT_SOFTWARE)) << "SOFTWARE as it was";
+  EXPECT_TRUE(system == HiveBytes(m, REG_ROOT_SYSTEM)) << "SYSTEM as it was";
+  {
+    HiveCheckpoint start(&m);
+    ASSERT_TRUE(start.Cover(REG_ROOT_SOFTWARE));
+    ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(vro, L"Kept", two.data(), (uint32_t)two.size(), 1));
+  }
+  EXPECT_EQ(L"two", rt::QueryString(m, vro, L"Kept"));
+  EXPECT_EQ(nullptr, FindLoadedHive(&m, REG_ROOT_SOFTWARE)->Image()->undo) << "nothing kept";
 }
 
 TEST(DriverPack, DisplayResolution) {

@@ -128,49 +128,68 @@ void Check(HiveImage* img, uint32_t key, const MKey& m, const std::wstring& path
 
 }  // namespace
 
-// A burst of random changes (keys and values added, data of every size,
+// Bursts of random changes (keys and values added, data of every size,
 // values and whole trees deleted, keys renamed) under an image's record,
-// undone: the image is byte for byte what it was, and takes further
-// changes as before (its allocator state is back too). The model stays.
+// with a record opened inside it for the middle burst (a change tried
+// within a larger one), taken back or kept: taking back the inner record
+// gives the image as it was when it opened, the outer one the image as it
+// was at first, byte for byte, and it takes further changes as before (its
+// allocator state is back too). The model stays.
 void UndoneBurst(HiveImage* img, Model& m) {
+  auto burst = [&]() {
+    for (int i = 0; i < 20; i++) {
+      std::wstring path;
+      MKey* parent;
+      MKey* k = m.Pick(&path, &parent);
+      uint32_t key = find_key(img, 0, path.c_str());
+      // The model still has what an earlier burst renamed or deleted.
+      if (!key) return;
+      std::wstring n = m.Name();
+      switch (m.R(5)) {
+        case 0:
+          add_key(img, key, (n + L"new").c_str());
+          break;
+        case 1: {
+          std::vector<uint8_t> d = m.Data();
+          add_value(img, key, n.c_str(), 3);
+          put_data_to_value(img, d.data(), (uint32_t)d.size(), key, n.c_str(), 0);
+          break;
+        }
+        case 2:
+          if (!k->values.empty()) del_value(img, key, k->values[0].name.c_str());
+          break;
+        case 3:
+          if (parent)
+            rename_key(img, find_key(img, 0, path.substr(0, path.rfind(L'\\')).c_str()),
+                       k->name.c_str(), (n + L"moved").c_str());
+          break;
+        default:
+          if (parent)
+            del_key_tree(img, k->name.c_str(),
+                         find_key(img, 0, path.substr(0, path.rfind(L'\\')).c_str()));
+          break;
+      }
+    }
+  };
   std::vector<uint8_t> before(img->buffer, img->buffer + img->endOfBins);
   uint32_t end = img->endOfBins;
   ASSERT_EQ(1, hive_undo_begin(img));
-  for (int i = 0; i < 60; i++) {
-    std::wstring path;
-    MKey* parent;
-    MKey* k = m.Pick(&path, &parent);
-    uint32_t key = find_key(img, 0, path.c_str());
-    std::wstring n = m.Name();
-    switch (m.R(5)) {
-      case 0:
-        add_key(img, key, (n + L"new").c_str());
-        break;
-      case 1: {
-        std::vector<uint8_t> d = m.Data();
-        add_value(img, key, n.c_str(), 3);
-        put_data_to_value(img, d.data(), (uint32_t)d.size(), key, n.c_str(), 0);
-        break;
-      }
-      case 2:
-        if (!k->values.empty()) del_value(img, key, k->values[0].name.c_str());
-        break;
-      case 3:
-        if (parent)
-          rename_key(img, find_key(img, 0, path.substr(0, path.rfind(L'\\')).c_str()),
-                     k->name.c_str(), (n + L"moved").c_str());
-        break;
-      default:
-        if (parent)
-          del_key_tree(img, k->name.c_str(),
-                       find_key(img, 0, path.substr(0, path.rfind(L'\\')).c_str()));
-        break;
-    }
-    // A later pick walks the model, which still has what a rename or a
-    // deletion took: only the first changes of a path are tried.
-    if (find_key(img, 0, path.c_str()) == 0) break;
+  burst();
+  std::vector<uint8_t> tried(img->buffer, img->buffer + img->endOfBins);
+  uint32_t triedEnd = img->endOfBins;
+  ASSERT_EQ(1, hive_undo_nest(img));
+  burst();
+  if (m.R(2)) {
+    hive_undo_rollback(img);
+    ASSERT_EQ(triedEnd, img->endOfBins);
+    EXPECT_TRUE(std::equal(tried.begin(), tried.end(), img->buffer)) << "inner: a byte not put back";
+  } else {
+    hive_undo_commit(img);
   }
+  ASSERT_NE(nullptr, img->undo) << "the outer record stays open";
+  burst();
   hive_undo_rollback(img);
+  EXPECT_EQ(nullptr, img->undo);
   ASSERT_EQ(end, img->endOfBins);
   EXPECT_TRUE(std::equal(before.begin(), before.end(), img->buffer)) << "a byte not put back";
   EXPECT_FALSE(img->unsaveable);
