@@ -55,7 +55,9 @@ bool ConvertTargetIsSource(const wchar_t* sourcePath, const wchar_t* targetPath)
 
 int ConvertImageToNewImage(const wchar_t* sourcePath, const wchar_t* targetPath, int raw, int gpt,
                            DiskCopyProgressCallback callback, void* context) {
-  if (!sourcePath || !*sourcePath || !targetPath || !*targetPath) return VOLUME_COPY_FAILED;
+  // No source opens from an empty path, and no image is made at one.
+  if (!sourcePath || !*sourcePath) return VOLUME_COPY_NO_VOLUME;
+  if (!targetPath || !*targetPath) return VOLUME_COPY_REFUSED;
   if (ConvertTargetIsSource(sourcePath, targetPath)) return VOLUME_COPY_REFUSED;
   CMountedImage* source = OpenImageFileMount(sourcePath, kReadOnlyOpen);
   // A source that what a command cut off holds (a line names it) cannot be
