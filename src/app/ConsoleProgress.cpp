@@ -193,6 +193,13 @@ void ConsoleProgress::PushEnterKey() {
   CloseHandle(input);
 }
 
+template <class Operation>
+int ConsoleProgress::Run(Operation operation) {
+  // The lines that name why the command failed go before its result line.
+  FrontEndLines shown;
+  return operation();
+}
+
 int __stdcall ConsoleProgress::OnProgress(uint32_t done, uint32_t total, void* context) {
   ConsoleProgress* record = static_cast<ConsoleProgress*>(context);
   if (record && record->HasOutput()) record->PrintProgress(done, total);
@@ -204,7 +211,7 @@ int ConsoleProgress::BackupVolume(WCHAR letter, LPCWSTR imagePath, BOOL raw, BOO
   m_Letter = letter;
   CopyPath(m_Path, imagePath);
   if (HasOutput()) PrintHeader();
-  int result = ImageBackupDiskW(letter, imagePath, raw, gpt, OnProgress, this);
+  int result = Run([&] { return ImageBackupDiskW(letter, imagePath, raw, gpt, OnProgress, this); });
   if (HasOutput()) {
     PrintResult(result);
     PushEnterKey();
@@ -217,7 +224,7 @@ int ConsoleProgress::CloneVolume(WCHAR source, WCHAR target) {
   m_Letter = source;
   m_Target = target;
   if (HasOutput()) PrintHeader();
-  int result = ImageCloneDiskW(source, target, OnProgress, this);
+  int result = Run([&] { return ImageCloneDiskW(source, target, OnProgress, this); });
   if (HasOutput()) {
     PrintResult(result);
     PushEnterKey();
@@ -230,7 +237,8 @@ int ConsoleProgress::ConvertImage(LPCWSTR sourcePath, LPCWSTR targetPath, BOOL r
   CopyPath(m_Source, sourcePath);
   CopyPath(m_Path, targetPath);
   if (HasOutput()) PrintHeader();
-  int result = ImageConvertFileW(sourcePath, targetPath, raw, gpt, OnProgress, this);
+  int result =
+      Run([&] { return ImageConvertFileW(sourcePath, targetPath, raw, gpt, OnProgress, this); });
   if (HasOutput()) {
     PrintResult(result);
     PushEnterKey();

@@ -45,6 +45,9 @@ class ConsoleProgress {
   void PrintHeader();
   void PrintProgress(uint32_t done, uint32_t total);
   void PrintResult(int result);
+  // Runs the operation as a front end that shows its lines.
+  template <class Operation>
+  int Run(Operation operation);
   // Writes text; returns the characters written (0 on failure).
   int Print(const wchar_t* text);
   void PushEnterKey();

@@ -158,14 +158,6 @@ int ImportMatches(CMountedImage& image, LPCWSTR pattern) {
   return result;
 }
 
-// The full path of a host path, or the path itself when it has none.
-std::wstring FullHostPath(LPCWSTR path) {
-  wchar_t full[MAX_PATH * 4];
-  DWORD n = GetFullPathNameW(path, ARRAYSIZE(full), full, nullptr);
-  if (n == 0 || n >= ARRAYSIZE(full)) return path;
-  return full;
-}
-
 }  // namespace
 
 int GetWriteOpenMode() {
@@ -196,11 +188,6 @@ bool IsAddressInImage(LPCWSTR imagePath, LPCWSTR address) {
   size_t length = wcslen(imagePath);
   if (_wcsnicmp(address, imagePath, length) != 0) return false;
   return address[length] == 0 || IsPathSeparator(address[length]);
-}
-
-bool IsSameHostFile(LPCWSTR a, LPCWSTR b) {
-  if (!a || !b || !*a || !*b) return false;
-  return _wcsicmp(FullHostPath(a).c_str(), FullHostPath(b).c_str()) == 0;
 }
 
 int WINAPI ImageExtractFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, LPCWSTR volumePath,

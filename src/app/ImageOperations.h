@@ -14,6 +14,7 @@
 #pragma once
 #include <windows.h>
 
+#include "common/PathUtil.h"  // IsSameHostFile
 #include "image/copy/TreeCopy.h"
 #include "image/ntfs/NtfsCloneIo.h"
 
@@ -151,7 +152,3 @@ DWORD CALLBACK AlwaysContinueCopyCallback(DWORD event, DWORD totalLow, DWORD tot
 // ("D:\a.img2\x" for "D:\a.img") is not. Decides whether a write-back file
 // chosen for one image is kept when an address is opened.
 bool IsAddressInImage(LPCWSTR imagePath, LPCWSTR address);
-
-// True when two paths name the same host file: compared whole, in any case,
-// after both are made full paths.
-bool IsSameHostFile(LPCWSTR a, LPCWSTR b);

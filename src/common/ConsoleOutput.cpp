@@ -3,8 +3,47 @@
 namespace {
 
 volatile LONG g_lines = 0;
+thread_local FrontEndLines* t_frontEnd = nullptr;
 
 }  // namespace
+
+// Keeps text, a line or several, in the front end of the thread.
+void KeepFrontEndLine(const std::wstring& text) {
+  if (!t_frontEnd) return;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find_first_of(L"\r\n", at);
+    if (end == std::wstring::npos) end = text.size();
+    if (end > at) t_frontEnd->m_lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+}
+
+FrontEndLines::FrontEndLines() : m_outer(t_frontEnd) {
+  t_frontEnd = this;
+}
+
+FrontEndLines::~FrontEndLines() {
+  t_frontEnd = m_outer;
+}
+
+std::wstring FrontEndLines::Text() const {
+  std::wstring text;
+  for (const std::wstring& line : m_lines) text += (text.empty() ? L"" : L"\r\n") + line;
+  return text;
+}
+
+bool FrontEndShowsLines() {
+  return t_frontEnd != nullptr;
+}
+
+size_t FrontEndLinesKept() {
+  return t_frontEnd ? t_frontEnd->Lines().size() : 0;
+}
+
+void WriteFrontEndLine(const std::wstring& text) {
+  if (FrontEndShowsLines()) WriteCommandLine(text);
+}
 
 std::wstring ErrorText(DWORD error, LANGID language) {
   wchar_t text[512] = {};
@@ -34,6 +73,7 @@ HANDLE CommandOutput() {
 
 void WriteCommandLine(const std::wstring& text) {
   CountCommandLine();
+  KeepFrontEndLine(text);
   DWORD saved = GetLastError();
   HANDLE out = CommandOutput();
   DWORD written = 0;
@@ -53,6 +93,7 @@ void WriteCommandLine(const std::wstring& text) {
 
 void WriteCommandLineA(const char* text, DWORD length) {
   CountCommandLine();
+  KeepFrontEndLine(std::wstring(text, text + length));
   DWORD saved = GetLastError();
   HANDLE out = CommandOutput();
   DWORD written = 0;

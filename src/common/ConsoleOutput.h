@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // INVALID_HANDLE_VALUE (or null) when there is neither. The parent's
 // console is attached once and kept.
@@ -18,6 +19,37 @@ void WriteCommandLineA(const char* text, DWORD length);
 void CountCommandLine();
 // Lines given so far by every writer: a caller sees whether its step gave one.
 long CommandLinesGiven();
+
+// A front end that shows a command's lines to its user (the command line,
+// a dialog) holds one on the thread the command runs on: the lines written
+// there meanwhile are also kept in it (a dialog shows them in its box), and
+// the lines that only a front end shows (WriteFrontEndLine) are written at
+// all. An export a host program calls holds none.
+class FrontEndLines {
+ public:
+  FrontEndLines();
+  ~FrontEndLines();
+  FrontEndLines(const FrontEndLines&) = delete;
+  FrontEndLines& operator=(const FrontEndLines&) = delete;
+  // The lines, each without its line end.
+  const std::vector<std::wstring>& Lines() const { return m_lines; }
+  // All of them, one a line.
+  std::wstring Text() const;
+
+ private:
+  friend void KeepFrontEndLine(const std::wstring& text);
+  std::vector<std::wstring> m_lines;
+  FrontEndLines* m_outer;
+};
+// True while a FrontEndLines lives on the thread.
+bool FrontEndShowsLines();
+// The lines the thread's front end has kept so far (0 without one): a step
+// sees whether what it ran gave one.
+size_t FrontEndLinesKept();
+// A line that names why a command failed where nothing it ran named it:
+// written as WriteCommandLine writes it while a front end shows the lines,
+// else not at all (a host program's call says no more than its result).
+void WriteFrontEndLine(const std::wstring& text);
 
 // The system's text for an error on one line, in the language when the
 // system has its texts, else in its own ("" when it has none).

@@ -212,6 +212,24 @@ std::wstring FullPathKey(const wchar_t* path) {
   return full;
 }
 
+bool IsSameHostFile(const wchar_t* a, const wchar_t* b) {
+  if (!a || !b || !*a || !*b) return false;
+  if (FullPathKey(a) == FullPathKey(b)) return true;
+  BY_HANDLE_FILE_INFORMATION info[2] = {};
+  const wchar_t* paths[2] = {a, b};
+  for (int i = 0; i < 2; ++i) {
+    HANDLE h = CreateFileW(paths[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BOOL read = GetFileInformationByHandle(h, &info[i]);
+    CloseHandle(h);
+    if (!read) return false;
+  }
+  return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+         info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
 std::wstring WidePath(const std::wstring& path) {
   if (path.size() < MAX_PATH - 12 || path.compare(0, 4, L"\\\\?\\") == 0 ||
       path.compare(0, 4, L"\\\\.\\") == 0)

@@ -76,6 +76,10 @@ std::wstring ContainedFileName(const wchar_t* name);
 
 // The full path in upper case: one key for every way of naming a file.
 std::wstring FullPathKey(const wchar_t* path);
+// True when two paths name the same host file: the same full path in any
+// case, or, both there, one file by its identity on its volume (a short
+// name, another drive letter or share for the same folder, a hard link).
+bool IsSameHostFile(const wchar_t* a, const wchar_t* b);
 
 // A host path the file API takes also past MAX_PATH: one long enough that
 // the API would refuse it (a folder's limit, MAX_PATH - 12, included) as a

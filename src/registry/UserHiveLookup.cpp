@@ -78,61 +78,129 @@ std::wstring VolumeFolder(std::wstring p) {
   return p;
 }
 
-// A profile folder's name as Windows makes it for the user: the user's name,
-// or, when that folder is taken, the name with ".DOMAIN" (the domain the
-// last user's record names), ".COMPUTER" (the computer's name) or ".NNN"
-// (three digits), the last also behind either of the others. Another
-// user's folder ("j.doe" for "j") is none of them.
-bool IsUsersFolderName(const std::wstring& folder, const std::wstring& name,
-                       const std::vector<std::wstring>& suffixes) {
-  if (folder.size() < name.size() || _wcsnicmp(folder.c_str(), name.c_str(), name.size()) != 0)
-    return false;
-  std::wstring rest = folder.substr(name.size());
-  auto cutNumber = [](std::wstring& r) {
-    size_t n = r.size();
-    if (n >= 4 && r[n - 4] == L'.' && iswdigit(r[n - 3]) && iswdigit(r[n - 2]) &&
-        iswdigit(r[n - 1]))
-      r.erase(n - 4);
-  };
-  if (rest.empty()) return true;
-  cutNumber(rest);
-  if (rest.empty()) return true;
+// The names a profile folder of the user may carry behind the user's name
+// and a dot: Windows makes "NAME.DOMAIN" (the user's domain; a local
+// account's is the computer's name) when the folder "NAME" is another
+// account's, and adds ".NNN" (three digits) when that is taken too.
+struct FolderSuffixes {
+  std::wstring domain;  // as the image records the last user's ("." or empty: the computer)
+  std::function<std::vector<std::wstring>()> readComputerNames;  // SYSTEM read once, if needed
+  std::vector<std::wstring> computers;
+  bool computersRead = false;
+
+  const std::vector<std::wstring>& Computers() {
+    if (!computersRead) computers = readComputerNames();
+    computersRead = true;
+    return computers;
+  }
+  bool LocalDomain() const { return domain.empty() || domain == L"."; }
+  // The user's own domain: the one the record names, else the computer's.
+  std::vector<std::wstring> Own() {
+    return LocalDomain() ? Computers() : std::vector<std::wstring>{domain};
+  }
+  // Every name Windows may have given a folder of the user made again.
+  std::vector<std::wstring> All() {
+    std::vector<std::wstring> all = Computers();
+    if (!LocalDomain()) all.push_back(domain);
+    return all;
+  }
+};
+
+// "rest" (what follows the user's name in a folder's name) is "." and one of
+// suffixes (any case), with ".NNN" (three digits) behind it when numbered;
+// an empty suffix stands for none (".NNN" alone).
+bool IsDotSuffix(std::wstring rest, const std::vector<std::wstring>& suffixes, bool numbered) {
+  if (numbered) {
+    size_t n = rest.size();
+    if (n < 4 || rest[n - 4] != L'.' || !iswdigit(rest[n - 3]) || !iswdigit(rest[n - 2]) ||
+        !iswdigit(rest[n - 1]))
+      return false;
+    rest.erase(n - 4);
+  }
   for (const std::wstring& suffix : suffixes)
-    if (!suffix.empty() && rest.size() == suffix.size() + 1 && rest[0] == L'.' &&
-        _wcsicmp(rest.c_str() + 1, suffix.c_str()) == 0)
+    if (suffix.empty() ? numbered && rest.empty()
+                       : rest.size() == suffix.size() + 1 && rest[0] == L'.' &&
+                             _wcsicmp(rest.c_str() + 1, suffix.c_str()) == 0)
       return true;
   return false;
 }
 
-// The user's profile folder by ProfileList: the entry of the user's SID
-// when SOFTWARE names it, else the one folder ProfileList gives of the
-// user's name as Windows makes it (IsUsersFolderName); empty when
-// ProfileList does not tell.
-std::wstring ProfileFolder(const Software& s, const std::wstring& sid, const std::wstring& name,
-                           const std::function<std::vector<std::wstring>()>& suffixes) {
+// The user's profile folder by ProfileList, and whether a folder of the
+// user's name exactly is another account's there.
+struct ProfileChoice {
+  std::wstring folder;     // empty when ProfileList does not tell
+  bool nameTaken = false;  // "NAME" is known to be another account's: not the user's either
+};
+
+// The entry of the user's SID when SOFTWARE names it (a SID that ProfileList
+// lacks makes every folder it lists another account's); else, by the name:
+// the folder of the user's own domain ("NAME.DOMAIN", which Windows makes
+// only when "NAME" is another account's), the folder "NAME", or the one
+// folder of the name made again in another form.
+ProfileChoice ProfileFolder(const Software& s, const std::wstring& sid, const std::wstring& name,
+                            FolderSuffixes* suffixes) {
+  ProfileChoice choice;
   std::wstring folder;
-  if (!sid.empty() && s.text(std::wstring(kProfileList) + L"\\" + sid, L"ProfileImagePath", &folder))
-    return VolumeFolder(folder);
-  if (name.empty()) return L"";
+  if (!sid.empty() && s.text(std::wstring(kProfileList) + L"\\" + sid, L"ProfileImagePath", &folder)) {
+    choice.folder = VolumeFolder(folder);
+    return choice;
+  }
+  if (name.empty()) return choice;
   std::vector<std::wstring> sids;
-  if (!s.subkeys(kProfileList, &sids)) return L"";
-  std::vector<std::wstring> again, known;
-  bool suffixesRead = false;
+  if (!s.subkeys(kProfileList, &sids)) return choice;
+  // The folders of the user's name in any form, by their last name.
+  std::vector<std::pair<std::wstring, std::wstring>> named;
+  bool madeAgain = false;
   for (const std::wstring& k : sids) {
     if (!s.text(std::wstring(kProfileList) + L"\\" + k, L"ProfileImagePath", &folder)) continue;
     std::wstring f = VolumeFolder(folder);
     std::wstring last = f.substr(f.rfind(L'\\') + 1);
-    if (_wcsicmp(last.c_str(), name.c_str()) == 0) return f;
-    if (last.size() <= name.size() || last[name.size()] != L'.' ||
-        _wcsnicmp(last.c_str(), name.c_str(), name.size()) != 0)
+    if (last.size() < name.size() || _wcsnicmp(last.c_str(), name.c_str(), name.size()) != 0 ||
+        (last.size() > name.size() && last[name.size()] != L'.'))
       continue;
-    if (!suffixesRead) {
-      known = suffixes();
-      suffixesRead = true;
-    }
-    if (IsUsersFolderName(last, name, known)) again.push_back(f);
+    named.push_back({f, last.substr(name.size())});
+    madeAgain = madeAgain || last.size() > name.size();
   }
-  return again.size() == 1 ? again[0] : L"";
+  auto unique = [&](const std::function<bool(const std::wstring&)>& fits, std::wstring* out) {
+    int found = 0;
+    for (const auto& n : named)
+      if (fits(n.second)) {
+        *out = n.first;
+        found++;
+      }
+    return found;
+  };
+  if (!sid.empty()) {
+    choice.nameTaken = unique([](const std::wstring& r) { return r.empty(); }, &folder) > 0;
+    return choice;
+  }
+  if (!madeAgain) {
+    choice.folder = named.empty() ? L"" : named[0].first;
+    return choice;
+  }
+  // The user's own domain's folder: "NAME" is then another account's.
+  // Two of them (a computer renamed) do not tell which is the user's.
+  std::vector<std::wstring> own = suffixes->Own();
+  for (bool numbered : {false, true}) {
+    int found = unique([&](const std::wstring& r) { return IsDotSuffix(r, own, numbered); },
+                       &choice.folder);
+    if (found == 1) return choice;
+    choice.folder.clear();
+    if (found > 1) {
+      choice.nameTaken = true;
+      return choice;
+    }
+  }
+  if (unique([](const std::wstring& r) { return r.empty(); }, &choice.folder)) return choice;
+  // Made again in another form: only the one such folder.
+  std::vector<std::wstring> all = suffixes->All();
+  all.push_back(L"");
+  std::wstring again;
+  if (unique([&](const std::wstring& r) {
+        return IsDotSuffix(r, all, false) || IsDotSuffix(r, all, true);
+      }, &again) == 1)
+    choice.folder = again;
+  return choice;
 }
 
 // A hive of the image read for the lookup: the one loaded already, else its
@@ -222,29 +290,34 @@ UserHiveFound FindUserHive(CMountedImage* image, CRegHive* software, std::wstrin
     s.text(kWinlogon, L"DefaultDomainName", &domain);
     base = L"\\Documents and Settings\\";
   } else {
-    std::wstring last;
-    s.text(kLogonUi, L"LastLoggedOnUser", &last);
-    size_t cut = last.rfind(L'\\');
-    if (cut != std::wstring::npos && cut + 1 < last.size()) {
-      name = last.substr(cut + 1);
-      domain = last.substr(0, cut);
+    // "DOMAIN\\name"; a local account's domain is "." from Windows 8 on,
+    // where the SAM form names the computer.
+    for (const wchar_t* value : {L"LastLoggedOnUser", L"LastLoggedOnSAMUser"}) {
+      std::wstring last;
+      s.text(kLogonUi, value, &last);
+      size_t cut = last.rfind(L'\\');
+      if (cut == std::wstring::npos || cut + 1 >= last.size()) continue;
+      if (name.empty()) name = last.substr(cut + 1);
+      if (domain.empty() || domain == L".") domain = last.substr(0, cut);
     }
     s.text(kLogonUi, L"LastLoggedOnUserSID", &sid);
     base = L"\\Users\\";
   }
   if (name.empty() && sid.empty()) return USER_HIVE_DEFAULT;
   HiveFileStore* st = store.get();
-  std::wstring folder = ProfileFolder(s, sid, name, [&]() {
-    std::vector<std::wstring> suffixes = ComputerNames(image, st);
-    if (domain != L".") suffixes.push_back(domain);
-    return suffixes;
-  });
+  FolderSuffixes suffixes;
+  suffixes.domain = domain;
+  suffixes.readComputerNames = [&]() { return ComputerNames(image, st); };
+  ProfileChoice choice = ProfileFolder(s, sid, name, &suffixes);
+  std::wstring folder = choice.folder;
   if (folder.empty()) {
     if (name.empty()) return USER_HIVE_DEFAULT;
     // ProfileList names no folder of the user: the folder of the user's
-    // name where the image holds its hive, else none is the user's.
+    // name where the image holds its hive, unless ProfileList gives it to
+    // another account; else none is the user's.
     folder = base + name;
-    if (!st || st->SizeOf(folder + L"\\ntuser.dat") < 0) return USER_HIVE_NO_PROFILE;
+    if (choice.nameTaken || !st || st->SizeOf(folder + L"\\ntuser.dat") < 0)
+      return USER_HIVE_NO_PROFILE;
   }
   std::wstring file = folder + L"\\ntuser.dat";
   if (file.size() >= (size_t)kPathChars) return USER_HIVE_DEFAULT;

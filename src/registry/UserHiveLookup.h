@@ -19,9 +19,12 @@ extern const wchar_t kSoftwareHiveFile[];
 extern const wchar_t kDefaultUserHiveFile[];
 
 // The user's hive path on the image's main volume in *path (the default
-// hive's for USER_HIVE_DEFAULT and USER_HIVE_NO_PROFILE). A folder is the
-// user's when ProfileList gives it for the user's SID, or bears the user's
-// name as Windows names profile folders (NAME, NAME.DOMAIN, NAME.COMPUTER,
-// NAME.NNN), never merely a name that begins with the user's ("j.doe" is
-// not "j"'s). software: SOFTWARE loaded already, or null.
+// hive's for USER_HIVE_DEFAULT and USER_HIVE_NO_PROFILE). The user's folder
+// is the one ProfileList gives for the user's SID where the image names it;
+// else, by the user's name and domain, "NAME.DOMAIN" of the user's own
+// domain (Windows makes it only when "NAME" is another account's), else
+// "NAME", else the one folder of the name made again in another form
+// ("NAME.COMPUTER", "NAME.NNN"); never merely a name that begins with the
+// user's ("j.doe" is not "j"'s), nor a folder ProfileList gives another
+// account. software: SOFTWARE loaded already, or null.
 UserHiveFound FindUserHive(CMountedImage* image, CRegHive* software, std::wstring* path);

@@ -14,6 +14,8 @@
 #include "TestSupport.h"
 #include "app/CommandLine.h"
 #include "app/ConsoleProgress.h"
+#include "app/ImageOperations.h"
+#include "common/ConsoleOutput.h"
 
 namespace {
 
@@ -259,6 +261,56 @@ TEST(DiskCopyBatch, OutputRedirectedToAFileKeepsTheLines) {
   size_t end = text.size() - std::string("Conversion completed successfully\n").size();
   EXPECT_EQ(end, text.rfind("Conversion completed successfully\n")) << text;
   EXPECT_EQ(std::string::npos, text.find('\r')) << text;
+}
+
+// The refusals of the volume copies name their cause before the result
+// line, their exit codes as they were: a conversion onto its own source,
+// one onto a host disk that fills up (the host's line first), a clone of a
+// drive letter onto itself. A host program's call of the same exports says
+// no more than its result.
+TEST(DiskCopyBatch, RefusalsNameTheirCauseBeforeTheResult) {
+  const std::string dir = vt::ScratchDirUnix();
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && head -c 6000000 /dev/urandom > " +
+                      vt::Q(dir + "/tree/big.bin")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/source.img") + " --size 24 --tree " +
+                          vt::Q(dir + "/tree")));
+  const std::wstring source = vt::ToWin(dir + "/source.img");
+  const std::string hash = vt::Sha256(source);
+  auto run = [](const std::wstring& args, const std::string& cause, const char* result) {
+    SCOPED_TRACE(vt::Narrow(args));
+    DWORD code = 0;
+    std::string out;
+    EXPECT_TRUE(apptest::RunProgram(args, code, &out));
+    size_t named = out.find(cause), failed = out.find(result);
+    EXPECT_NE(std::string::npos, named) << out;
+    EXPECT_NE(std::string::npos, failed) << out;
+    EXPECT_LT(named, failed) << out;
+    return code;
+  };
+  EXPECT_EQ(DWORD(-12),
+            run(L"\"-img:" + source + L"\" \"/convert:" + source + L"\"",
+                vt::Narrow(source) + ": it is the image to be converted", "Conversion FAILED"));
+  EXPECT_EQ(hash, vt::Sha256(source));
+  {
+    vt::SmallVolume full(dir + "/full", "5m");
+    ASSERT_TRUE(full.Mounted());
+    const std::wstring target = vt::ToWin(dir + "/full/x.img");
+    EXPECT_EQ(DWORD(-13),
+              run(L"\"-img:" + target + L"\" /p \"/convert:" + source + L"\"",
+                  "Could not write " + vt::Narrow(target) + " (error 112", "Conversion FAILED"));
+    std::string left;
+    vt::Sh("ls -A " + vt::Q(dir + "/full"), &left);
+    EXPECT_EQ("", left);
+  }
+  EXPECT_EQ(DWORD(-12), run(L"/clone:CC",
+                            "C:\\: it is both the source and the target of the clone (the same "
+                            "drive letter twice)",
+                            "Clone FAILED"));
+  const long lines = CommandLinesGiven();
+  EXPECT_EQ(kImageOperationFailed,
+            ImageConvertFileW(source.c_str(), source.c_str(), 0, 0, nullptr, nullptr));
+  EXPECT_EQ(kImageOperationFailed, ImageCloneDiskW(L'C', L'c', nullptr, nullptr));
+  EXPECT_EQ(lines, CommandLinesGiven());
 }
 
 }  // namespace

@@ -4,6 +4,10 @@
 // switches System Restore off on the volume it reads and opens that.
 #include <windows.h>
 
+#include <cwctype>
+#include <string>
+
+#include "common/ConsoleOutput.h"
 #include "disktools/copy/NewImageTarget.h"
 #include "disktools/copy/VolumeCopy.h"
 #include "disktools/restore/SystemRestore.h"
@@ -11,14 +15,16 @@
 
 namespace {
 
+// "X:\", as the lines name the volume of a letter.
+std::wstring DriveOf(wchar_t letter) {
+  return {wchar_t(towupper(letter)), L':', L'\\'};
+}
+
 // The volume of letter, opened (writable or through a snapshot), or null
 // with a line naming it.
 CMountedImage* OpenVolumeNamed(wchar_t letter, int writable) {
   CMountedImage* volume = OpenHostVolumeMount(letter, writable);
-  if (!volume) {
-    const wchar_t drive[] = {letter, L':', L'\\', 0};
-    VroOverlayNotice(drive, VRO_NOTICE_IN_USE);
-  }
+  if (!volume) VroOverlayNotice(DriveOf(letter).c_str(), VRO_NOTICE_IN_USE);
   return volume;
 }
 
@@ -37,13 +43,22 @@ int BackupVolumeToNewImage(wchar_t letter, const wchar_t* path, int raw, int gpt
   StopSystemRestore(letter);
   CMountedImage* source = OpenVolumeNamed(letter, 0);
   if (!source) return VOLUME_COPY_NO_VOLUME;
-  int copied = CopyVolumeToNewImage(source, path, raw, gpt, nullptr, callback, context);
+  int copied = CopyVolumeToNewImage(source, path, raw, gpt, nullptr, callback, context,
+                                    DriveOf(letter).c_str());
   DestroyImageMount(source);
   return copied;
 }
 
 int CloneHostVolume(wchar_t source, wchar_t target, DiskCopyProgressCallback callback,
                     void* context) {
+  // A volume cloned onto itself would be locked for writing while it is
+  // read: refused before anything is opened.
+  if (towupper(source) == towupper(target)) {
+    WriteFrontEndLine(DriveOf(source) +
+                      L": it is both the source and the target of the clone (the same drive "
+                      L"letter twice): nothing cloned\r\n");
+    return VOLUME_COPY_REFUSED;
+  }
   CMountedImage* to = OpenVolumeNamed(target, 1);
   if (!to) return VOLUME_COPY_NO_VOLUME;
   StopSystemRestore(source);
@@ -52,7 +67,8 @@ int CloneHostVolume(wchar_t source, wchar_t target, DiskCopyProgressCallback cal
     DestroyImageMount(to);
     return VOLUME_COPY_NO_VOLUME;
   }
-  int copied = CloneVolumeToDisk(from, to, nullptr, callback, context);
+  int copied = CloneVolumeToDisk(from, to, nullptr, callback, context, DriveOf(source).c_str(),
+                                 DriveOf(target).c_str());
   DestroyImageMount(from);
   DestroyImageMount(to);
   if (copied == VOLUME_COPY_DONE) RefreshDriveLetter(target);

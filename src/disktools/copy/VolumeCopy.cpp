@@ -233,6 +233,35 @@ void TellSourceNotNtfs(CMountedImage* source) {
                                  L"copied\r\n");
 }
 
+// The caller's progress callback, and whether it asked the copy to stop.
+struct WatchedProgress {
+  DiskCopyProgressCallback callback;
+  void* context;
+  bool stopped = false;
+
+  static int __stdcall Report(uint32_t done, uint32_t total, void* self) {
+    WatchedProgress* w = static_cast<WatchedProgress*>(self);
+    if (!w->callback || w->callback(done, total, w->context)) return 1;
+    w->stopped = true;
+    return 0;
+  }
+};
+
+// What the lines call a mounted image: the name given, else its image path,
+// else `role`.
+std::wstring NameOf(CMountedImage* image, const wchar_t* given, const wchar_t* role) {
+  if (given && *given) return given;
+  return image && !image->ImagePath().empty() ? image->ImagePath() : std::wstring(role);
+}
+
+// The cause of a copy that failed, unless it was stopped: a host write that
+// failed (a full host disk) first; else, when nothing the copy ran gave a
+// line since `linesBefore`, the failed step's own line.
+void TellCopyFailure(bool stopped, size_t linesBefore, const std::wstring& step) {
+  if (stopped || !FrontEndShowsLines() || TellHostWriteFailure()) return;
+  if (FrontEndLinesKept() == linesBefore) WriteFrontEndLine(step + L"\r\n");
+}
+
 }  // namespace
 
 int CopyResultOfTarget(int target) {
@@ -243,17 +272,25 @@ int CopyResultOfTarget(int target) {
 
 int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, int gpt,
                          const ClusterRun* extraSkip, DiskCopyProgressCallback callback,
-                         void* context) {
+                         void* context, const wchar_t* sourceName) {
   if (!source || !path || !*path) return VOLUME_COPY_FAILED;
   if (!source->NtfsVolume()) {
     TellSourceNotNtfs(source);
     return VOLUME_COPY_FAILED;
   }
+  // A host write that failed before belongs to what ran then.
+  TakeHostWriteFailure(nullptr, nullptr);
+  const std::wstring from = NameOf(source, sourceName, L"The source volume"), to(path);
+  const size_t lines = FrontEndLinesKept();
   InstallNtfsCloneEngine();
   std::vector<ClusterRun> skip = BuildSkipList(source, extraSkip);
   NewImageLayout* layout = new NewImageLayout();
   if (!PlanNewImage(source, gpt != 0, layout)) {
     delete layout;
+    TellCopyFailure(false, lines,
+                    from +
+                        L": the size of its volume or its first sectors (partition table, "
+                        L"boot code) cannot be read: nothing copied");
     return VOLUME_COPY_FAILED;
   }
   int taken = CheckNewImageTarget(path);
@@ -261,8 +298,10 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
     delete layout;
     return CopyResultOfTarget(taken);
   }
+  WatchedProgress progress = {callback, context};
   ReplacedFile made(path, VroNoticeLeftoverRemoved);
   DWORD madeError = made.IsReady() ? 0 : GetLastError();
+  const wchar_t* step = L"the new image could not be made beside it";
   CMountedImage* target =
       made.IsReady() ? CreateImageFileMount(made.Path(), ImageMegabytes(layout->imageBytes), raw,
                                             kBootChoiceOwn, 0, layout->mbr, layout->bootCode,
@@ -272,40 +311,68 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
   // The image is created in whole steps of its format, larger than asked:
   // the backup GPT, which the formatter puts behind the last partition,
   // moves to the disk's last sectors as GPT requires.
+  if (target) step = L"the new image's backup partition table could not be put at its end";
   if (target &&
       (!layout->gpt ||
-       MoveGptBackupToDiskEnd(target->IoBlock(), target->DiskObject()->DiskBytes() / kSector)) &&
-      source->CloneVolumeTo(target, skip.data(), NTFS_CLONE_BOOT_AS_IS, callback, context) > 0 &&
-      FinishNewImage(source, target, *layout))
-    result = VOLUME_COPY_DONE;
-  if (target && !target->Close()) result = VOLUME_COPY_FAILED;
+       MoveGptBackupToDiskEnd(target->IoBlock(), target->DiskObject()->DiskBytes() / kSector))) {
+    step = L"the volume could not be copied into the new image";
+    if (source->CloneVolumeTo(target, skip.data(), NTFS_CLONE_BOOT_AS_IS, WatchedProgress::Report,
+                              &progress) > 0) {
+      step = L"the copied volume does not mount, or its boot sectors could not be written";
+      if (FinishNewImage(source, target, *layout)) result = VOLUME_COPY_DONE;
+    }
+  }
+  if (target && !target->Close() && result == VOLUME_COPY_DONE) {
+    result = VOLUME_COPY_FAILED;
+    step = L"the new image could not be written whole";
+  }
   DestroyImageMount(target);
   delete layout;
   // A failed or cancelled copy leaves the old image as it was (the
   // temporary one goes with `made`); a write the host refused is named as
   // the image asked for, never as its temporary.
-  if (result == VOLUME_COPY_DONE)
-    result = CopyResultOfTarget(CommitNewImage(made, path));
-  else
-    NoteTargetWriteFailure(path, madeError);
+  if (result == VOLUME_COPY_DONE) return CopyResultOfTarget(CommitNewImage(made, path));
+  NoteTargetWriteFailure(path, madeError);
+  TellCopyFailure(progress.stopped, lines,
+                  to + L": " + step + L" (the copy of " + from +
+                      L"): nothing copied, the file there is as it was");
   return result;
 }
 
 int CloneVolumeToDisk(CMountedImage* source, CMountedImage* target, const ClusterRun* extraSkip,
-                      DiskCopyProgressCallback callback, void* context) {
-  if (!source || !target || !source->NtfsVolume() || !target->NtfsVolume())
+                      DiskCopyProgressCallback callback, void* context, const wchar_t* sourceName,
+                      const wchar_t* targetName) {
+  if (!source || !target) return VOLUME_COPY_FAILED;
+  TakeHostWriteFailure(nullptr, nullptr);  // one that failed before belongs to what ran then
+  const std::wstring from = NameOf(source, sourceName, L"The source volume");
+  const std::wstring onto = NameOf(target, targetName, L"The target volume");
+  const size_t lines = FrontEndLinesKept();
+  WatchedProgress progress = {callback, context};
+  auto fail = [&](const std::wstring& line) {
+    TellCopyFailure(progress.stopped, lines, line);
     return VOLUME_COPY_FAILED;
+  };
+  for (CMountedImage* m : {source, target})
+    if (!m->NtfsVolume())
+      return fail((m == source ? from : onto) +
+                  L": the volume is not NTFS: only an NTFS volume is cloned: nothing cloned");
   InstallNtfsCloneEngine();
   uint64_t sourceTotal = 0, targetTotal = 0;
   if (!source->GetVolumeSpace(&sourceTotal, nullptr) ||
-      !target->GetVolumeSpace(&targetTotal, nullptr) || targetTotal < sourceTotal)
-    return VOLUME_COPY_FAILED;
+      !target->GetVolumeSpace(&targetTotal, nullptr))
+    return fail(onto + L": the size of its volume or of " + from +
+                L"'s cannot be read: nothing cloned");
+  if (targetTotal < sourceTotal)
+    return fail(onto + L": its volume (" + std::to_wstring(targetTotal >> 20) +
+                L" MiB) is smaller than that of " + from + L" (" +
+                std::to_wstring(sourceTotal >> 20) + L" MiB): nothing cloned");
   std::vector<ClusterRun> skip = BuildSkipList(source, extraSkip);
   uint64_t targetSize = target->GetVolumeSize();
-  if (source->CloneVolumeTo(target, skip.data(), NTFS_CLONE_KEEP_TARGET_HIDDEN, callback,
-                            context) <= 0)
-    return VOLUME_COPY_FAILED;
-  if (!target->RemountNtfs()) return VOLUME_COPY_FAILED;
+  if (source->CloneVolumeTo(target, skip.data(), NTFS_CLONE_KEEP_TARGET_HIDDEN,
+                            WatchedProgress::Report, &progress) <= 0)
+    return fail(onto + L": the volume of " + from +
+                L" could not be copied onto it (a read or a write did not complete)");
+  if (!target->RemountNtfs()) return fail(onto + L": the volume copied onto it does not mount");
   if (target->GetVolumeSize() < targetSize) ResizeNtfsFileSystem(target, targetSize);
   EfiBootTarget t;
   if (ReadDiskGptIdentity(target, &t))

@@ -12,12 +12,18 @@
 class CMountedImage;
 class CHostVolume;
 
-// Results of the two engines.
+// Results of the engines. Every failure but a cancel has a line naming its
+// cause: one that what failed gave, else the engine's own, which only a front
+// end that shows lines writes (common/ConsoleOutput.h, FrontEndLines); a
+// host write that failed (a full host disk) is named first.
 enum VolumeCopyResult {
   VOLUME_COPY_FAILED = 0,  // also a cancel from the callback
   VOLUME_COPY_DONE = 1,
-  VOLUME_COPY_TARGET_REFUSED = 2,  // the image at the target may not be replaced (a line says why)
-  VOLUME_COPY_NO_VOLUME = 3,       // a host volume cannot be opened (a line names it)
+  VOLUME_COPY_TARGET_REFUSED = 2,  // the image at the target may not be replaced
+  VOLUME_COPY_NO_VOLUME = 3,       // a host volume or the source image cannot be opened
+  VOLUME_COPY_REFUSED = 4,         // the copy would write what it reads (the target is the
+                                   // source or one of its files; one drive letter twice)
+  VOLUME_COPY_SOURCE_HELD = 5,     // the source image is kept closed by a file a command left
 };
 
 // The result of a copy whose target (disktools/copy/NewImageTarget.h) gave
@@ -48,10 +54,24 @@ int DestroyImageMount(CMountedImage* image);
 // null). VOLUME_COPY_DONE; VOLUME_COPY_FAILED on failure or cancel;
 // VOLUME_COPY_TARGET_REFUSED for a target held before or while the copy
 // ran (disktools/copy/NewImageTarget.h). A copy that does not end done
-// leaves path as it was.
+// leaves path as it was. sourceName: what the lines call the source (null:
+// its image path).
 int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, int gpt,
                          const ClusterRun* extraSkip, DiskCopyProgressCallback callback,
-                         void* context);
+                         void* context, const wchar_t* sourceName = nullptr);
+
+// Convert: the image at sourcePath (with its update files when one is
+// named) copied as CopyVolumeToNewImage does into a new image at
+// targetPath. Its results; VOLUME_COPY_REFUSED for a target that is the
+// source or one of its files; VOLUME_COPY_NO_VOLUME or, held by a file a
+// command left beside it, VOLUME_COPY_SOURCE_HELD for a source that does
+// not open.
+int ConvertImageToNewImage(const wchar_t* sourcePath, const wchar_t* targetPath, int raw, int gpt,
+                           DiskCopyProgressCallback callback, void* context);
+// True when writing targetPath would overwrite a file the volume of the
+// image at sourcePath is read through (the image, its base, update and
+// write-back files); a front end that shows lines then gets the line.
+bool ConvertTargetIsSource(const wchar_t* sourcePath, const wchar_t* targetPath);
 
 // Backup: the target checked (CheckNewImageTarget), System Restore switched
 // off on the volume of letter, the volume opened and copied into a new
@@ -59,18 +79,21 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
 // VOLUME_COPY_NO_VOLUME.
 int BackupVolumeToNewImage(wchar_t letter, const wchar_t* path, int raw, int gpt,
                            DiskCopyProgressCallback callback, void* context);
-// Clone between two host volumes (two letters, not the same): the target
-// opened writable, System Restore switched off on the source, the source
-// opened and copied as CloneVolumeToDisk does, the target's letter
-// refreshed after a done copy. Its results, or VOLUME_COPY_NO_VOLUME.
+// Clone between two host volumes: the target opened writable, System
+// Restore switched off on the source, the source opened and copied as
+// CloneVolumeToDisk does, the target's letter refreshed after a done copy.
+// Its results, VOLUME_COPY_NO_VOLUME, or VOLUME_COPY_REFUSED for one letter
+// twice.
 int CloneHostVolume(wchar_t source, wchar_t target, DiskCopyProgressCallback callback,
                     void* context);
 
 // Clone: copies source's NTFS volume onto target's (opened writable, at
 // least as large; a larger one keeps its size). VOLUME_COPY_DONE, or
-// VOLUME_COPY_FAILED on failure or cancel.
+// VOLUME_COPY_FAILED on failure or cancel. sourceName, targetName: what the
+// lines call the two (null: their image paths).
 int CloneVolumeToDisk(CMountedImage* source, CMountedImage* target, const ClusterRun* extraSkip,
-                      DiskCopyProgressCallback callback, void* context);
+                      DiskCopyProgressCallback callback, void* context,
+                      const wchar_t* sourceName = nullptr, const wchar_t* targetName = nullptr);
 
 // Removes and defines again the drive letter of a volume whose content was
 // replaced, so that the system mounts it afresh.

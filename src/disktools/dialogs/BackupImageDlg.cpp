@@ -1,6 +1,7 @@
 #include "disktools/dialogs/BackupImageDlg.h"
 
 #include "common/PathUtil.h"
+#include "common/ConsoleOutput.h"
 #include "common/CrashDump.h"
 #include "disktools/copy/VolumeCopy.h"
 #include "disktools/dialogs/DiskToolHistory.h"
@@ -60,6 +61,7 @@ LRESULT CBackupImageDlg::OnCommand(WPARAM wParam, LPARAM) {
 
 DWORD CBackupImageDlg::BackupThread(LPARAM) {
   CrashDumpFilterScope filter;
+  FrontEndLines why;
   wchar_t path[kPathChars];
   wchar_t letter = SelectedLetter(GetDlgItem(m_hWnd, IDC_DT_VOLUMES));
   GetComboPath(IDC_DT_TARGET_IMAGE, path);
@@ -76,6 +78,6 @@ DWORD CBackupImageDlg::BackupThread(LPARAM) {
                   ? RUN_SUCCEEDED
                   : RUN_FAILED;
   }
-  FinishWorker(outcome, kRunControls, kRunControlCount);
+  FinishWorker(outcome, kRunControls, kRunControlCount, why.Text());
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "disktools/dialogs/CloneImageDlg.h"
 
+#include "common/ConsoleOutput.h"
 #include "common/CrashDump.h"
 #include "disktools/copy/VolumeCopy.h"
 #include "resources/ResourceIds.h"
@@ -64,6 +65,7 @@ LRESULT CCloneImageDlg::OnCommand(WPARAM wParam, LPARAM) {
 
 DWORD CCloneImageDlg::CloneThread(LPARAM) {
   CrashDumpFilterScope filter;
+  FrontEndLines why;
   wchar_t source = SelectedLetter(GetDlgItem(m_hWnd, IDC_DT_VOLUMES));
   wchar_t target = SelectedLetter(GetDlgItem(m_hWnd, IDC_DT_TARGET_VOLUMES));
   int outcome = RUN_NOTHING;
@@ -75,6 +77,6 @@ DWORD CCloneImageDlg::CloneThread(LPARAM) {
                   ? RUN_SUCCEEDED
                   : RUN_FAILED;
   }
-  FinishWorker(outcome, kRunControls, kRunControlCount);
+  FinishWorker(outcome, kRunControls, kRunControlCount, why.Text());
   return 0;
 }

@@ -1,7 +1,8 @@
 #include "disktools/dialogs/ConvertImageDlg.h"
 
-#include "common/PathUtil.h"
+#include "common/ConsoleOutput.h"
 #include "common/CrashDump.h"
+#include "common/PathUtil.h"
 #include "disktools/copy/VolumeCopy.h"
 #include "disktools/dialogs/DiskToolHistory.h"
 #include "resources/ResourceIds.h"
@@ -23,23 +24,6 @@ const int kRunControlCount = sizeof(kRunControls) / sizeof(kRunControls[0]);
 
 bool ComboHoldsText(HWND combo) {
   return SendMessageW(combo, CB_GETCURSEL, 0, 0) >= 0 || GetWindowTextLengthW(combo) > 0;
-}
-
-// True when both paths open one and the same existing file.
-bool SameExistingFile(const wchar_t* a, const wchar_t* b) {
-  BY_HANDLE_FILE_INFORMATION info[2] = {};
-  const wchar_t* paths[2] = {a, b};
-  for (int i = 0; i < 2; ++i) {
-    HANDLE h = CreateFileW(paths[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    BOOL ok = GetFileInformationByHandle(h, &info[i]);
-    CloseHandle(h);
-    if (!ok) return false;
-  }
-  return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-         info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
-         info[0].nFileIndexLow == info[1].nFileIndexLow;
 }
 
 }  // namespace
@@ -93,26 +77,24 @@ LRESULT CConvertImageDlg::OnCommand(WPARAM wParam, LPARAM) {
 
 DWORD CConvertImageDlg::ConvertThread(LPARAM) {
   CrashDumpFilterScope filter;
+  FrontEndLines why;
   wchar_t source[kPathChars], target[kPathChars];
   GetComboPath(IDC_DT_SOURCE_IMAGE, source);
   GetComboPath(IDC_DT_TARGET_IMAGE, target);
   int outcome = RUN_NOTHING;
-  if (source[0] && SameExistingFile(source, target)) {
-    // The target is deleted before the copy starts: never the source.
+  if (source[0] && target[0] && ConvertTargetIsSource(source, target)) {
+    // The target is replaced by the copy: never the source, asked or not.
     outcome = RUN_FAILED;
   } else if (source[0] && target[0] && ConfirmOverwrite(target)) {
     SaveHistory(GetDlgItem(m_hWnd, IDC_DT_SOURCE_IMAGE), kConvertSourceHistory, source);
     SaveHistory(GetDlgItem(m_hWnd, IDC_DT_TARGET_IMAGE), kConvertTargetHistory, target);
     BeginRun();
-    outcome = RUN_FAILED;
-    if (CMountedImage* image = OpenImageFileMount(source, 0)) {
-      if (CopyVolumeToNewImage(image, target, IsDlgButtonChecked(m_hWnd, IDC_DT_RAW),
-                               IsDlgButtonChecked(m_hWnd, IDC_DT_GPT), nullptr,
-                               DialogEngineProgress, this) == VOLUME_COPY_DONE)
-        outcome = RUN_SUCCEEDED;
-      DestroyImageMount(image);
-    }
+    outcome = ConvertImageToNewImage(source, target, IsDlgButtonChecked(m_hWnd, IDC_DT_RAW),
+                                     IsDlgButtonChecked(m_hWnd, IDC_DT_GPT), DialogEngineProgress,
+                                     this) == VOLUME_COPY_DONE
+                  ? RUN_SUCCEEDED
+                  : RUN_FAILED;
   }
-  FinishWorker(outcome, kRunControls, kRunControlCount);
+  FinishWorker(outcome, kRunControls, kRunControlCount, why.Text());
   return 0;
 }

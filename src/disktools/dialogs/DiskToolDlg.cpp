@@ -161,10 +161,13 @@ void CDiskToolDlg::BeginRun() {
   SendDlgItemMessageW(m_hWnd, IDC_DT_PROGRESS, PBM_SETPOS, 0, 0);
 }
 
-void CDiskToolDlg::FinishWorker(int outcome, const int* controls, int count) {
+void CDiskToolDlg::FinishWorker(int outcome, const int* controls, int count,
+                                const std::wstring& why) {
   if (outcome != RUN_NOTHING) SendDlgItemMessageW(m_hWnd, IDC_DT_PROGRESS, PBM_SETPOS, 0, 0);
   if (outcome == RUN_FAILED) {
     SetStatus(m_stop ? IDS_DISK_TOOL_STOPPED : IDS_DISK_TOOL_ERROR);
+    if (!m_stop && !why.empty())
+      OwnerMessageBox(m_hWnd, why.c_str(), MB_ICONEXCLAMATION | MB_SETFOREGROUND);
     InterlockedExchange(&m_stop, 0);
   }
   EnableControls(controls, count, TRUE);

@@ -7,6 +7,8 @@
 #include <commctrl.h>
 #include <stdint.h>
 
+#include <string>
+
 #include "ui/Window.h"
 #include "ui/WindowThread.h"
 
@@ -61,10 +63,12 @@ class CDiskToolDlg : public CWindow {
   void BeginRun();
   // The worker's last step: after a copy (outcome 1 succeeded, 0 failed)
   // the progress goes back to 0 and a failure shows the stop or error
-  // message; the controls are enabled again and the running flag cleared;
-  // a success closes the dialog. The object may be gone afterwards.
+  // message, and a box with the lines that name its cause (`why`, the lines
+  // the run gave: common/ConsoleOutput.h) unless it was stopped; the
+  // controls are enabled again and the running flag cleared; a success
+  // closes the dialog. The object may be gone afterwards.
   enum { RUN_NOTHING = -1, RUN_FAILED = 0, RUN_SUCCEEDED = 1 };
-  void FinishWorker(int outcome, const int* controls, int count);
+  void FinishWorker(int outcome, const int* controls, int count, const std::wstring& why = L"");
   // The list's custom draw: selected rows keep the highlight colours when
   // the list has no focus.
   LRESULT DrawVolumeRow(NMLVCUSTOMDRAW* draw);

@@ -74,8 +74,10 @@ Told& TheTold() {
   return told;
 }
 
-// Names the file once a round.
+// Names the file once a round. An open that only looks for another file
+// says nothing, and leaves the line to the open of the command's own.
 void TellOnce(const std::wstring& left, int kind) {
+  if (VroNoticesQuiet()) return;
   Told& t = TheTold();
   EnterCriticalSection(&t.lock);
   std::vector<std::wstring>& mine = t.names[GetCurrentThreadId()];

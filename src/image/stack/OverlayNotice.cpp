@@ -135,6 +135,10 @@ int VroOverlayNoticeCount() {
   return InterlockedCompareExchange(&g_count, 0, 0);
 }
 
+bool VroNoticesQuiet() {
+  return t_quiet != 0;
+}
+
 VroQuietNotices::VroQuietNotices() {
   ++t_quiet;
 }
@@ -160,10 +164,11 @@ void VroOverlayNotice(const wchar_t* path, int kind) {
 }
 
 void VroOverlayNoticeAbout(const wchar_t* path, int kind, const wchar_t* other) {
-  // What a journal did to a file is told even while looking for another
-  // file: the file changed.
-  bool journal = kind >= VRO_NOTICE_JOURNAL_ROLLED_BACK && kind <= VRO_NOTICE_LEGACY_UNDO;
-  if (t_quiet && !journal) return;
+  // What a journal did to a file, and a file a cut-off command left that
+  // went, is told even while looking for another file: the files changed.
+  bool changed = (kind >= VRO_NOTICE_JOURNAL_ROLLED_BACK && kind <= VRO_NOTICE_LEGACY_UNDO) ||
+                 kind == VRO_NOTICE_LEFTOVER_REMOVED;
+  if (t_quiet && !changed) return;
   InterlockedIncrement(&g_count);
   if (t_collector) t_collector->m_notices.push_back({path ? path : L"", kind});
   if (g_notice) {

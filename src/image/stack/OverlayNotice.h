@@ -57,7 +57,10 @@ VroOverlayNoticeFn VroSetOverlayNotice(VroOverlayNoticeFn fn);
 // Lines given so far: a caller sees whether its step gave one.
 int VroOverlayNoticeCount();
 // While one lives, the lines of its thread are dropped (and not counted):
-// for files opened only to look for the one wanted.
+// for files opened only to look for the one wanted. What changed a file (a
+// journal applied, a left file removed) is still told.
+// True while a VroQuietNotices of the thread lives.
+bool VroNoticesQuiet();
 class VroQuietNotices {
  public:
   VroQuietNotices();

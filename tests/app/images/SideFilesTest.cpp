@@ -7,10 +7,12 @@
 #include "../../image/WriteFaults.h"
 #include "../BatchTestUtil.h"
 #include "FileTimes.h"
+#include "app/ImageOperations.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/copy/TreeCopy.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/mount/MountedImage.h"
+#include "image/stack/OverlayNotice.h"
 
 using namespace bt;
 
@@ -345,7 +347,7 @@ TEST(SideFiles, FilesACutOffRunWasMakingAreRemovedOrNamed) {
   std::string out;
   EXPECT_EQ(0u, RunVro(ImageArgs(update) + Extract(d, L"\\one.bin", "one.out"), &out)) << out;
   EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(d.dir + "/one.bin") + " " + vt::Q(d.dir + "/one.out")));
-  const char* kRemoved = ": a temporary file that a command cut off before its end left was removed";
+  static const char kRemoved[] = ": a temporary file that a command cut off before its end left was removed";
   EXPECT_TRUE(Has(out, "disk.vmd_02.Upd.new" + std::string(kRemoved))) << out;
   EXPECT_TRUE(Has(out, "disk.vmd_01.Upd.journal.new" + std::string(kRemoved))) << out;
   EXPECT_FALSE(Has(out, "rolled back")) << out;
@@ -386,6 +388,40 @@ TEST(SideFiles, FilesACutOffRunWasMakingAreRemovedOrNamed) {
   EXPECT_EQ(0u, RunVro(ImageArgs(image) + L"/check", &out)) << out;
   EXPECT_TRUE(Has(out, "disk.vmd_04.Upd.new" + std::string(kRemoved))) << out;
   EXPECT_FALSE(vt::FileExists(image + L"_04.Upd.new"));
+
+  // A conversion of the update file, which looks for the image's other
+  // files before it opens its source, names a foreign file at the update
+  // file's journal name once and removes an empty one of its own with its
+  // line: through the command line and the export alike.
+  const std::string journalNew = upd + ".journal.new";
+  const std::string foreign = "disk.vmd_01.Upd.journal.new: it has the name of a file";
+  const std::string removed = "disk.vmd_01.Upd.journal.new" + std::string(kRemoved);
+  const std::wstring copy = vt::ToWin(d.dir + "/copy.vmd");
+  auto count = [](const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+  };
+  for (bool ours : {false, true}) {
+    SCOPED_TRACE(ours ? "empty, of its own" : "foreign");
+    ASSERT_EQ(0, vt::Sh(std::string(ours ? ": > " : "printf 'not ours' > ") + vt::Q(journalNew)));
+    EXPECT_EQ(0u, RunVro(ImageArgs(copy) + L"\"/convert:" + update + L"\"", &out)) << out;
+    EXPECT_EQ(1u, count(out, ours ? removed : foreign)) << out;
+    EXPECT_EQ(!ours, vt::FileExists(update + L".journal.new"));
+    ASSERT_EQ(0, vt::Sh(std::string(ours ? ": > " : "printf 'not ours' > ") + vt::Q(journalNew)));
+    static std::string lines;
+    lines.clear();
+    VroOverlayNoticeFn was = VroSetOverlayNotice([](const wchar_t* path, int kind) {
+      lines += vt::Narrow(path) + (kind == VRO_NOTICE_LEFTOVER_REMOVED ? kRemoved
+                                                                      : ": it has the name of a file") +
+               "\n";
+    });
+    EXPECT_EQ(kImageOk, ImageConvertFileW(update.c_str(), copy.c_str(), 0, 0, nullptr, nullptr));
+    VroSetOverlayNotice(was);
+    EXPECT_EQ(1u, count(lines, ours ? removed : foreign)) << lines;
+    EXPECT_EQ(!ours, vt::FileExists(update + L".journal.new"));
+  }
+  EXPECT_EQ(0, vt::Sh("rm -f " + vt::Q(journalNew)));
 }
 
 // A file at the journal's new name that this program did not make keeps

@@ -136,6 +136,92 @@ TEST(CurrentUserHive, IsTheProfileProfileListGives) {
   EXPECT_EQ("3", Get(image, "/Users/j.WKS7/NTUSER.DAT", "\\Software\\Vro", "byJ"));
 }
 
+// "NAME" is another account's when ProfileList lists "NAME.DOMAIN" of the
+// last user's own domain too (Windows makes that folder only then): the
+// import goes into the user's own folder, for a domain user, a local one
+// (Windows 7 and 8 forms) and XP's DefaultDomainName alike; "NAME" alone
+// is the user's. A SID ProfileList lacks makes every folder it lists
+// another account's: the default hive, with its line.
+TEST(CurrentUserHive, IsTheUsersOwnFolderNeverAnotherAccounts) {
+  std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
+  ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel --user alice"));
+  const std::string hive = tree + "/Users/alice/NTUSER.DAT";
+  for (const char* folder : {"Users/alice.CORP", "Users/alice.PC", "Documents and Settings/alice",
+                             "Documents and Settings/alice.CORP"})
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(tree + "/" + folder) + " && cp " + vt::Q(hive) + " " +
+                        vt::Q(tree + "/" + folder + "/NTUSER.DAT")));
+  std::string image = MakeImage(dir, tree);
+  auto profiles = [](const std::wstring& base, const std::wstring& first,
+                     const std::wstring& second) {
+    std::wstring text =
+        L"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList]\r\n\r\n";
+    int rid = 1001;
+    for (const std::wstring& folder : {first, second}) {
+      if (folder.empty()) continue;
+      text += L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\"
+              L"S-1-5-21-1-2-3-" +
+              std::to_wstring(rid++) + L"]\r\n\"ProfileImagePath\"=\"C:\\\\" + base + L"\\\\" +
+              folder + L"\"\r\n\r\n";
+    }
+    return text;
+  };
+  auto logon = [](const std::wstring& user, const std::wstring& sam) {
+    return std::wstring(kLogonUi) + L"\"LastLoggedOnUser\"=\"" + user + L"\"\r\n" +
+           L"\"LastLoggedOnSAMUser\"=" + (sam.empty() ? L"-" : L"\"" + sam + L"\"") + L"\r\n\r\n";
+  };
+  const std::string line = "HKEY_CURRENT_USER is this hive";
+  struct Case {
+    const char* what;
+    std::wstring setup;
+    std::string folder;  // where the value goes; empty: the default hive, with its line
+  };
+  const Case cases[] = {
+      {"CORP\\alice (Windows 7)", logon(L"CORP\\\\alice", L"CORP\\\\alice") +
+                                      profiles(L"Users", L"alice", L"alice.CORP"),
+       "/Users/alice.CORP"},
+      {"PC\\alice", logon(L"PC\\\\alice", L"") + profiles(L"Users", L"alice", L"alice.PC"),
+       "/Users/alice.PC"},
+      {".\\alice (Windows 8)", logon(L".\\\\alice", L"PC\\\\alice") +
+                                   profiles(L"Users", L"alice.PC", L"alice"),
+       "/Users/alice.PC"},
+      {"CORP\\alice, alice alone", logon(L"CORP\\\\alice", L"") + profiles(L"Users", L"alice", L""),
+       "/Users/alice"},
+      {"a SID ProfileList lacks",
+       std::wstring(kLogonUi) + L"\"LastLoggedOnUserSID\"=\"S-1-5-21-1-2-3-1009\"\r\n\r\n" +
+           profiles(L"Users", L"alice", L""),
+       ""},
+      {"XP, CORP\\alice",
+       L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
+       L"\"CurrentVersion\"=\"5.1\"\r\n\r\n"
+       L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon]\r\n"
+       L"\"DefaultUserName\"=\"alice\"\r\n\"DefaultDomainName\"=\"CORP\"\r\n\r\n" +
+           profiles(L"Documents and Settings", L"alice", L"alice.CORP"),
+       "/Documents and Settings/alice.CORP"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string value = "v" + std::to_string(n++);
+    ASSERT_EQ(DWORD(0), Import(image, WriteReg(dir, "setup.reg", c.setup)));
+    std::string out;
+    ASSERT_EQ(DWORD(0),
+              Import(image,
+                     WriteReg(dir, "user.reg",
+                              L"[HKEY_CURRENT_USER\\Software\\Vro]\r\n\"" + vt::Widen(value) +
+                                  L"\"=\"1\"\r\n"),
+                     &out));
+    EXPECT_EQ(c.folder.empty(), out.find(line) != std::string::npos) << out;
+    for (const char* folder : {"/Users/alice", "/Users/alice.CORP", "/Users/alice.PC",
+                               "/Documents and Settings/alice",
+                               "/Documents and Settings/alice.CORP"})
+      EXPECT_EQ(folder == c.folder ? "1" : "<missing>",
+                Get(image, std::string(folder) + "/NTUSER.DAT", "\\Software\\Vro", value))
+          << folder;
+    EXPECT_EQ(c.folder.empty() ? "1" : "<missing>",
+              Get(image, "/Windows/System32/config/DEFAULT", "\\Software\\Vro", value));
+  }
+}
+
 TEST(CurrentUserHive, WithoutALastUserIsTheDefaultHiveToldInALine) {
   std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
   ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));

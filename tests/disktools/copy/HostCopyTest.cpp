@@ -8,6 +8,7 @@
 
 #include "CopyTestUtil.h"
 #include "app/ImageOperations.h"
+#include "common/ConsoleOutput.h"
 #include "disktools/copy/VolumeCopy.h"
 #include "ScriptedDrives.h"
 
@@ -63,11 +64,23 @@ TEST_F(HostCopy, CloneFillsALargerVolumeAndRefusesSmallerOnesAndItself) {
   mi::Disk larger = AddTarget(L'Y', 40);
   mi::Disk smaller = AddTarget(L'Z', 16);
   std::string smallBefore = vt::Sha256(smaller.path);
+  // The exports say no more than their result; a front end that shows lines
+  // gets the one that names the cause.
+  long lines = CommandLinesGiven();
   EXPECT_EQ(-13, ImageCloneDiskW(L'X', L'Z', nullptr, nullptr));
   EXPECT_EQ(smallBefore, vt::Sha256(smaller.path));
   int opens = script.opens;
   EXPECT_EQ(-12, ImageCloneDiskW(L'X', L'x', nullptr, nullptr));
   EXPECT_EQ(opens, script.opens) << "refused before any volume was opened";
+  EXPECT_EQ(lines, CommandLinesGiven());
+  {
+    FrontEndLines shown;
+    EXPECT_EQ(VOLUME_COPY_FAILED, CloneHostVolume(L'X', L'Z', nullptr, nullptr));
+    ASSERT_EQ(1u, shown.Lines().size());
+    EXPECT_EQ(L"Z:\\: its volume (15 MiB) is smaller than that of X:\\ (23 MiB): nothing cloned",
+              shown.Lines()[0]);
+  }
+  EXPECT_EQ(smallBefore, vt::Sha256(smaller.path));
 
   ASSERT_EQ(0, ImageCloneDiskW(L'X', L'Y', nullptr, nullptr));
   // The partition ends behind the grown volume's backup boot sector.

@@ -347,9 +347,12 @@ TEST_F(DiskToolDlgTest, CloneChoosesTwoVolumesAndCopies) {
         Command(w, IDOK);
         ASSERT_TRUE(WaitIdle(dlg));
         EXPECT_EQ(String(IDS_CLONE_NEEDS_X64), dlgtest::Text(w, IDC_DT_STATUS));
-        // Volumes that cannot be opened: the error message, the dialog stays.
+        // Volumes that cannot be opened: the error message, and a box with
+        // the line that names the volume; the dialog stays.
         dlg->m_wow64 = FALSE;
+        dlgtest::ArmAnswer(w, IDOK);
         Command(w, IDOK);
+        EXPECT_NE(std::wstring::npos, dlgtest::AnsweredText().find(L"Q:\\: it cannot be opened"));
         ASSERT_TRUE(WaitIdle(dlg));
         EXPECT_EQ(String(IDS_DISK_TOOL_ERROR), dlgtest::Text(w, IDC_DT_STATUS));
         EXPECT_TRUE(IsWindowVisible(w));
@@ -387,7 +390,11 @@ TEST_F(DiskToolDlgTest, ConvertRunsToTheEnd) {
         HWND w = dlg->m_hWnd;
         TypeInto(w, IDC_DT_SOURCE_IMAGE, disk.path);
         TypeInto(w, IDC_DT_TARGET_IMAGE, disk.path);
+        dlgtest::ArmAnswer(w, IDOK);
         Command(w, IDOK);
+        // The box names the cause as the command line's line does.
+        EXPECT_NE(std::wstring::npos,
+                  dlgtest::AnsweredText().find(disk.path + L": it is the image to be converted"));
         ASSERT_TRUE(WaitIdle(dlg));
         EXPECT_EQ(String(IDS_DISK_TOOL_ERROR), dlgtest::Text(w, IDC_DT_STATUS));
 
