@@ -121,21 +121,22 @@ TEST(ExitCode, ExtractFromTheEfiSystemPartition) {
     for (int pass = 0; pass < 2; pass++) {
       if (pass == 1) {
         // The boot sector loses its signature.
-        ASSERT_EQ(0, vt::Sh("printf '\\0\\0' | dd of=" + vt::Q(disk) +
-                            " bs=1 seek=$((2048 * 512 + 510)) conv=notrunc status=none && " + cut +
-                            "fsck.fat -n " + vt::Q(part) + " && MTOOLS_SKIP_CHECK=1 mdir -b -i " +
-                            vt::Q(part) + " ::/EFI/Boot",
-                            &output))
+        ASSERT_EQ(0,
+                  vt::Sh("printf '\\0\\0' | dd of=" + vt::Q(disk) +
+                             " bs=1 seek=$((2048 * 512 + 510)) conv=notrunc status=none && " + cut +
+                             "fsck.fat -n " + vt::Q(part) + " && MTOOLS_SKIP_CHECK=1 mdir -b -i " +
+                             vt::Q(part) + " ::/EFI/Boot",
+                         &output))
             << output;
       }
       hash = vt::Sha256(vt::ToWin(disk));
       for (const wchar_t* opened : {L"", L"::0", L"::1"}) {
         SCOPED_TRACE(std::string(fs) + (pass ? " no signature " : " ") + vt::Narrow(opened));
         const std::wstring copy = out + L"\\" + std::to_wstring(n++) + L".efi";
-        EXPECT_EQ(0u, RunVro(L"\"-img:" + vt::ToWin(disk) + opened +
-                                 L"\" \"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::" + copy +
-                                 L"\"",
-                             &output))
+        EXPECT_EQ(0u,
+                  RunVro(L"\"-img:" + vt::ToWin(disk) + opened +
+                             L"\" \"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::" + copy + L"\"",
+                         &output))
             << output;
         EXPECT_EQ(loader, vt::Sha256(copy));
         EXPECT_EQ(hash, vt::Sha256(vt::ToWin(disk)));
@@ -148,13 +149,14 @@ TEST(ExitCode, ExtractFromTheEfiSystemPartition) {
       if (!fat && !*opened) continue;
       SCOPED_TRACE(std::string(fs) + " write " + vt::Narrow(opened));
       const std::string name = *opened ? "x.txt" : "y.txt";
-      EXPECT_EQ(0u, RunVro(L"\"-img:" + vt::ToWin(disk) + opened + L"\" -noupd \"/inject:\\::{UEFI}\\" +
-                               vt::Widen(name) + L"::" + vt::ToWin(dir + "/" + name) + L"\"",
-                           &output))
+      EXPECT_EQ(0u,
+                RunVro(L"\"-img:" + vt::ToWin(disk) + opened + L"\" -noupd \"/inject:\\::{UEFI}\\" +
+                           vt::Widen(name) + L"::" + vt::ToWin(dir + "/" + name) + L"\"",
+                       &output))
           << output;
       ASSERT_EQ(0, vt::Sh(cut + "fsck.fat -n " + vt::Q(part) +
-                              " >/dev/null && MTOOLS_SKIP_CHECK=1 mtype -i " + vt::Q(part) + " ::/" +
-                              name + " && MTOOLS_SKIP_CHECK=1 mtype -i " + vt::Q(part) +
+                              " >/dev/null && MTOOLS_SKIP_CHECK=1 mtype -i " + vt::Q(part) +
+                              " ::/" + name + " && MTOOLS_SKIP_CHECK=1 mtype -i " + vt::Q(part) +
                               " ::/EFI/Boot/bootx64.efi | sha256sum && od -An -tx1 -j510 -N2 " +
                               vt::Q(part),
                           &output))

@@ -266,27 +266,29 @@ void MakeDiskOfSectors(const std::string& image, int sector, const std::string& 
               ", type=" + type[i % type.size()] + "\\n";
     sgdisk += " -n " + std::to_string(i + 1) + ":" + std::to_string(at / unit) + ":" +
               std::to_string(at / unit + count - 1) + " -t " + std::to_string(i + 1) + ":0700";
-    copies += " && dd if=" + vt::Q(volumes[i]) + " of=" + vt::Q(image) + " bs=512 seek=" +
-              std::to_string(at) + " conv=notrunc,sparse status=none";
+    copies += " && dd if=" + vt::Q(volumes[i]) + " of=" + vt::Q(image) +
+              " bs=512 seek=" + std::to_string(at) + " conv=notrunc,sparse status=none";
     at += count * unit;
   }
   const std::string make = table == "gpt" ? "sgdisk -o -a 1" + sgdisk + " $l >/dev/null"
                                           : "printf 'label: dos\\n" + script + "' | sfdisk -q $l";
-  ASSERT_EQ(0, vt::Sh("rm -f " + vt::Q(image) + " && truncate -s " + std::to_string((at + 2048) * 512) +
-                      " " + vt::Q(image) + " && l=$(losetup -f --show --sector-size " +
-                      std::to_string(sector) + " " + vt::Q(image) + ") && { " + make +
-                      " 2>/dev/null; r=$?; losetup -d $l; [ $r = 0 ]; }" + copies));
+  ASSERT_EQ(
+      0, vt::Sh("rm -f " + vt::Q(image) + " && truncate -s " + std::to_string((at + 2048) * 512) +
+                " " + vt::Q(image) + " && l=$(losetup -f --show --sector-size " +
+                std::to_string(sector) + " " + vt::Q(image) + ") && { " + make +
+                " 2>/dev/null; r=$?; losetup -d $l; [ $r = 0 ]; }" + copies));
 }
 
 // The sector size the boot sector at 512-byte sector `at` declares (FAT's
 // bytes per sector, exFAT's power of two).
 int DeclaredSector(const std::string& image, long at) {
   std::string out;
-  vt::Sh("python3 -c \"import struct, sys; f = open(sys.argv[1], 'rb'); f.seek(int(sys.argv[2]) "
-         "* 512); b = f.read(512); print(1 << b[0x6C] if b[3:8] == b'EXFAT' else "
-         "struct.unpack_from('<H', b, 11)[0])\" " +
-             vt::Q(image) + " " + std::to_string(at),
-         &out);
+  vt::Sh(
+      "python3 -c \"import struct, sys; f = open(sys.argv[1], 'rb'); f.seek(int(sys.argv[2]) "
+      "* 512); b = f.read(512); print(1 << b[0x6C] if b[3:8] == b'EXFAT' else "
+      "struct.unpack_from('<H', b, 11)[0])\" " +
+          vt::Q(image) + " " + std::to_string(at),
+      &out);
   return atoi(out.c_str());
 }
 
@@ -307,12 +309,16 @@ std::string Names(const std::string& view) {
 // and formatted alike.
 TEST(FormatBatch, DisksOfLargerSectors) {
   std::string dir = vt::ScratchDirUnix(), image = dir + "/d.img", copy = dir + "/before.img";
-  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && printf old > " +
-                      vt::Q(dir + "/tree/old.txt") + " && printf new > " + vt::Q(dir + "/new.txt")));
+  ASSERT_EQ(0,
+            vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && printf old > " +
+                   vt::Q(dir + "/tree/old.txt") + " && printf new > " + vt::Q(dir + "/new.txt")));
   const std::string tree = " --layout none --tree " + vt::Q(dir + "/tree");
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v32") + " --fs fat32 --size 300 --sector 4096" + tree));
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/vex") + " --fs exfat --size 40 --sector 4096" + tree));
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v16") + " --fs fat16 --size 32 --sector 2048" + tree));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v32") +
+                          " --fs fat32 --size 300 --sector 4096" + tree));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/vex") +
+                          " --fs exfat --size 40 --sector 4096" + tree));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v16") +
+                          " --fs fat16 --size 32 --sector 2048" + tree));
   const std::wstring inject = L"-noupd \"/inject:\\new.txt::" + vt::ToWin(dir + "/new.txt") + L"\"";
   for (const char* table : {"mbr", "gpt"}) {
     std::vector<long> starts;
@@ -326,7 +332,8 @@ TEST(FormatBatch, DisksOfLargerSectors) {
       ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(copy)));
       std::string out;
       EXPECT_EQ(0u, RunVro(args + L"-noupd /format", &out)) << out;
-      EXPECT_TRUE(SameOutside(image, copy, starts[n], ends[n])) << "a byte outside the partition changed";
+      EXPECT_TRUE(SameOutside(image, copy, starts[n], ends[n]))
+          << "a byte outside the partition changed";
       EXPECT_EQ(4096, DeclaredSector(image, starts[n]));
       EXPECT_EQ(0u, RunVro(args + inject, &out)) << out;
       EXPECT_TRUE(SameOutside(image, copy, starts[n], ends[n])) << "the inject went elsewhere";
@@ -349,7 +356,9 @@ TEST(FormatBatch, DisksOfLargerSectors) {
   MakeDiskOfSectors(image, 2048, "mbr", {dir + "/v16"}, &starts, "6");
   std::string out;
   const std::wstring args = ImageArgs(vt::ToWin(image));
-  EXPECT_EQ(0u, RunVro(args + L"\"/extract:\\old.txt::" + vt::ToWin(dir + "/old-out.txt") + L"\"", &out)) << out;
+  EXPECT_EQ(
+      0u, RunVro(args + L"\"/extract:\\old.txt::" + vt::ToWin(dir + "/old-out.txt") + L"\"", &out))
+      << out;
   EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/old-out.txt") + " " + vt::Q(dir + "/tree/old.txt")));
   EXPECT_EQ(0u, RunVro(args + L"-noupd /format", &out)) << out;
   EXPECT_EQ(2048, DeclaredSector(image, starts[0]));
@@ -370,15 +379,23 @@ TEST(FormatBatch, AVolumeIsFoundAtItsEntryByTheDisksSectors) {
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/zero") + " " + vt::Q(dir + "/one") +
                       " && printf zero > " + vt::Q(dir + "/zero/zero.txt") + " && printf one > " +
                       vt::Q(dir + "/one/one.txt")));
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v0") + " --layout none --fs fat16 --size 16 --tree " + vt::Q(dir + "/zero")));
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v1") + " --layout none --fs exfat --size 40 --sector 4096 --tree " + vt::Q(dir + "/one")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v0") +
+                          " --layout none --fs fat16 --size 16 --tree " + vt::Q(dir + "/zero")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v1") +
+                          " --layout none --fs exfat --size 40 --sector 4096 --tree " +
+                          vt::Q(dir + "/one")));
   std::vector<long> starts;
   MakeDiskOfSectors(image, 4096, "mbr", {dir + "/v0", dir + "/v1"}, &starts, "6 7");
   const std::wstring args = L"\"-img:" + vt::ToWin(image) + L"::0\" ";
   std::string out;
-  EXPECT_EQ(0u, RunVro(args + L"\"/extract:\\zero.txt::" + vt::ToWin(dir + "/zero-out.txt") + L"\"", &out)) << out;
+  EXPECT_EQ(0u, RunVro(args + L"\"/extract:\\zero.txt::" + vt::ToWin(dir + "/zero-out.txt") + L"\"",
+                       &out))
+      << out;
   EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/zero-out.txt") + " " + vt::Q(dir + "/zero/zero.txt")));
-  EXPECT_EQ(DWORD(-12), RunVro(args + L"\"/extract:\\one.txt::" + vt::ToWin(dir + "/one-out.txt") + L"\"", &out)) << out;
+  EXPECT_EQ(
+      DWORD(-12),
+      RunVro(args + L"\"/extract:\\one.txt::" + vt::ToWin(dir + "/one-out.txt") + L"\"", &out))
+      << out;
   const std::string second = vt::Sha256(vt::ToWin(dir + "/v1"));
   EXPECT_EQ(0u, RunVro(args + L"-noupd /format", &out)) << out;
   EXPECT_EQ(4096, DeclaredSector(image, starts[0]));
@@ -390,7 +407,9 @@ TEST(FormatBatch, AVolumeIsFoundAtItsEntryByTheDisksSectors) {
   ASSERT_EQ(0, vt::Sh("dd if=" + vt::Q(dir + "/v0") + " of=" + vt::Q(image) + " bs=512 seek=" +
                       std::to_string(starts[0] / 8) + " count=1 conv=notrunc status=none"));
   const std::string hash = vt::Sha256(vt::ToWin(image));
-  for (const std::wstring& command : {std::wstring(L"/format"), L"\"/extract:\\one.txt::" + vt::ToWin(dir + "/one-out.txt") + L"\""}) {
+  for (const std::wstring& command :
+       {std::wstring(L"/format"),
+        L"\"/extract:\\one.txt::" + vt::ToWin(dir + "/one-out.txt") + L"\""}) {
     EXPECT_EQ(DWORD(-15), RunVro(args + L"-noupd " + command, &out)) << out;
     EXPECT_NE(std::string::npos,
               out.find(": no NTFS, FAT or exFAT volume in it could be mounted: not opened (its "

@@ -74,7 +74,9 @@ int FormatExfat(FatWorkArea* fs, const Target& t, uint32_t au, uint8_t* buf) {
   const uint64_t bytes = size * ss;
   if (bytes < 4096ull * 512) return FAT_MKFS_ABORTED;
   if (!au) {
-    uint32_t clusterBytes = bytes >= 0x4000000ull * 512 ? 0x20000 : bytes >= 0x80000ull * 512 ? 0x8000 : 0x1000;
+    uint32_t clusterBytes = bytes >= 0x4000000ull * 512 ? 0x20000
+                            : bytes >= 0x80000ull * 512 ? 0x8000
+                                                        : 0x1000;
     au = clusterBytes > ss ? clusterBytes / ss : 1;
   }
   uint32_t fatOff = 32;

@@ -35,7 +35,7 @@ int DiskWriteResult(int r) {
 }
 
 // 0 FAT boot sector, 1 exFAT, 2 a boot record that is not FAT, 3 no
-// signature, 4 disk error. Without `signed`, a sector that lacks only its
+// signature, 4 disk error. Without needSignature, a sector that lacks only its
 // signature is judged as the rest of it says.
 int CheckBootSector(FatWorkArea* fs, uint32_t sector, bool needSignature = true) {
   fs->winDirty = 0;
@@ -101,7 +101,8 @@ int MbrDiskUnit(FatWorkArea* fs, const uint8_t* table, uint32_t* unit) {
       const uint8_t* e = table + 16 * i;
       uint64_t start = Ld32(e + 8), count = Ld32(e + 12);
       if (e[4] && start && count)
-        fits = (start + count) * u <= 0xFFFFFFFF && (!diskSectors || (start + count) * u <= diskSectors);
+        fits = (start + count) * u <= 0xFFFFFFFF &&
+               (!diskSectors || (start + count) * u <= diskSectors);
     }
     if (!fits) continue;
     fitting |= u;

@@ -337,7 +337,8 @@ int CFatVolume::Format(unsigned type, uint32_t unitBytes) {
             ? std::wstring(L"The disk has no partition to format: nothing formatted\r\n")
             : L"The partition (" + std::to_wstring(m_Work.partSectors / per) + L" sectors" + of +
                   L" from sector " + std::to_wstring(m_Work.partStart / per) + L") cannot hold " +
-                  kind + L" volume" + (per > 1 ? L" of " + std::to_wstring(sector) + L"-byte sectors" : L"") +
+                  kind + L" volume" +
+                  (per > 1 ? L" of " + std::to_wstring(sector) + L"-byte sectors" : L"") +
                   L": nothing formatted\r\n");
   } else if (r == FAT_DISK_SECTOR_UNKNOWN) {
     const std::wstring why = RefusalCause(r);

@@ -203,8 +203,8 @@ class CFatVolume {
   int m_bBorrowed = 0;
   int m_bWritable = 0;
   int m_bMapDamageNamed = 0;
-  int m_bNamesDamageNamed = 0;            // the up-case table's refusal was told
-  std::wstring m_DamagedSetNamed;         // the folder whose damaged set was told last
+  int m_bNamesDamageNamed = 0;     // the up-case table's refusal was told
+  std::wstring m_DamagedSetNamed;  // the folder whose damaged set was told last
   std::wstring m_MountRefusal;
 };
 

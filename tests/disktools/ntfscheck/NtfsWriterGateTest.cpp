@@ -190,7 +190,8 @@ TEST(BatchWriterGate, BootSectorThatFailsGivesWayToItsBackup) {
     const char* line;
     std::vector<std::string> layouts;
   } cases[] = {
-      {"boot-signature", "Boot sector: it does not end in its signature 55 AA.\n",
+      {"boot-signature",
+       "Boot sector: it does not end in its signature 55 AA.\n",
        {"none", "mbr2048"}},
       {"boot-mftmirr", "Boot sector: $MFTMirr does not lie where it says.\n", {"none", "mbr2048"}},
       // The partition runs 8 MiB past its volume, whose backup at its end
