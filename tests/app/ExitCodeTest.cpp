@@ -92,26 +92,81 @@ TEST(ExitCode, AnUnknownOptionRunsNothing) {
 }
 
 // A volume path on the EFI system partition holds "::" itself: the argument
-// splits at the last "::", and exactly the one file comes out.
+// splits at the last "::", and exactly the one file comes out, whatever
+// partition the image was opened on: its NTFS or FAT32 data partition, or
+// the EFI system partition itself (by default on the FAT32 disk, the first
+// partition holding a volume, and by its number). One whose boot sector
+// lacks only its signature (fsck.fat and mtools read it) still holds its
+// files: they are read from it with the image left as it was, and a write
+// keeps them, the signature put back.
 TEST(ExitCode, ExtractFromTheEfiSystemPartition) {
   std::string dir = vt::ScratchDirUnix(), esp = dir + "/esp", disk = dir + "/disk.img";
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(esp + "/EFI/Boot") + " " + vt::Q(dir + "/tree") +
                       " && head -c 70000 /dev/urandom > " + vt::Q(esp + "/EFI/Boot/bootx64.efi") +
-                      " && printf data > " + vt::Q(dir + "/tree/data.txt")));
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(disk) +
-                          " --layout gpt-esp --esp-size 40 --size 8 "
-                          "--tree " +
-                          vt::Q(dir + "/tree") + " --esp-tree " + vt::Q(esp)));
-  std::wstring out = vt::ToWin(dir + "/out");
+                      " && printf data > " + vt::Q(dir + "/tree/data.txt") + " && printf x > " +
+                      vt::Q(dir + "/x.txt") + " && printf y > " + vt::Q(dir + "/y.txt")));
+  const std::string loader = vt::Sha256(vt::ToWin(esp + "/EFI/Boot/bootx64.efi"));
+  const std::string part = dir + "/esp.part";
+  const std::string cut = "dd if=" + vt::Q(disk) + " of=" + vt::Q(part) +
+                          " bs=512 skip=2048 count=$((40 * 2048)) status=none && ";
+  const std::wstring out = vt::ToWin(dir + "/out");
   ASSERT_TRUE(CreateDirectoryW(out.c_str(), nullptr));
-  EXPECT_EQ(0u,
-            RunVro(bt::ImageArgs(vt::ToWin(disk)) +
-                   L"\"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::" + out + L"\\loader.efi\""));
-  EXPECT_EQ(vt::Sha256(vt::ToWin(esp + "/EFI/Boot/bootx64.efi")),
-            vt::Sha256(out + L"\\loader.efi"));
+  int n = 0;
+  for (const char* fs : {"ntfs", "fat32"}) {
+    const bool fat = std::string(fs) == "fat32";
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(disk) + " --layout gpt-esp --esp-size 40 --fs " +
+                            fs + " --size " + (fat ? "40" : "8") + " --tree " +
+                            vt::Q(dir + "/tree") + " --esp-tree " + vt::Q(esp)));
+    std::string output, hash;
+    for (int pass = 0; pass < 2; pass++) {
+      if (pass == 1) {
+        // The boot sector loses its signature.
+        ASSERT_EQ(0,
+                  vt::Sh("printf '\\0\\0' | dd of=" + vt::Q(disk) +
+                             " bs=1 seek=$((2048 * 512 + 510)) conv=notrunc status=none && " + cut +
+                             "fsck.fat -n " + vt::Q(part) + " && MTOOLS_SKIP_CHECK=1 mdir -b -i " +
+                             vt::Q(part) + " ::/EFI/Boot",
+                         &output))
+            << output;
+      }
+      hash = vt::Sha256(vt::ToWin(disk));
+      for (const wchar_t* opened : {L"", L"::0", L"::1"}) {
+        SCOPED_TRACE(std::string(fs) + (pass ? " no signature " : " ") + vt::Narrow(opened));
+        const std::wstring copy = out + L"\\" + std::to_wstring(n++) + L".efi";
+        EXPECT_EQ(0u,
+                  RunVro(L"\"-img:" + vt::ToWin(disk) + opened +
+                             L"\" \"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::" + copy + L"\"",
+                         &output))
+            << output;
+        EXPECT_EQ(loader, vt::Sha256(copy));
+        EXPECT_EQ(hash, vt::Sha256(vt::ToWin(disk)));
+      }
+    }
+    // Writes, on the FAT32 disk through the EFI system partition opened
+    // itself (the first, which puts the signature back) and through the
+    // data partition.
+    for (const wchar_t* opened : {L"", L"::1"}) {
+      if (!fat && !*opened) continue;
+      SCOPED_TRACE(std::string(fs) + " write " + vt::Narrow(opened));
+      const std::string name = *opened ? "x.txt" : "y.txt";
+      EXPECT_EQ(0u,
+                RunVro(L"\"-img:" + vt::ToWin(disk) + opened + L"\" -noupd \"/inject:\\::{UEFI}\\" +
+                           vt::Widen(name) + L"::" + vt::ToWin(dir + "/" + name) + L"\"",
+                       &output))
+          << output;
+      ASSERT_EQ(0, vt::Sh(cut + "fsck.fat -n " + vt::Q(part) +
+                              " >/dev/null && MTOOLS_SKIP_CHECK=1 mtype -i " + vt::Q(part) +
+                              " ::/" + name + " && MTOOLS_SKIP_CHECK=1 mtype -i " + vt::Q(part) +
+                              " ::/EFI/Boot/bootx64.efi | sha256sum && od -An -tx1 -j510 -N2 " +
+                              vt::Q(part),
+                          &output))
+          << output;
+      EXPECT_EQ(name.substr(0, 1) + loader + "  -\n 55 aa\n", output);
+    }
+  }
   std::string listing;
-  vt::Sh("cd " + vt::Q(dir + "/out") + " && find . | sort", &listing);
-  EXPECT_EQ(".\n./loader.efi\n", listing);
+  vt::Sh("cd " + vt::Q(dir + "/out") + " && find . -type f | wc -l", &listing);
+  EXPECT_EQ("12\n", listing);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 // are sparse.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "../image/ImagePatch.h"
 #include "BatchTestUtil.h"
 
@@ -239,6 +241,182 @@ TEST(FormatBatch, VolumesWithoutAPartitionTable) {
             out.find("The partition (2048 sectors from sector 0) cannot hold an exFAT volume: "
                      "nothing formatted"))
       << out;
+  EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
+}
+
+// A disk of `sector`-byte sectors whose table ("mbr" or "gpt") counts them,
+// holding the volume files in turn from 1 MiB on, back to back (MBR types
+// from `types`); the first 512-byte sector of each partition in *starts.
+void MakeDiskOfSectors(const std::string& image, int sector, const std::string& table,
+                       const std::vector<std::string>& volumes, std::vector<long>* starts,
+                       const std::string& types = "c 7") {
+  const long unit = sector / 512;
+  long at = 2048;
+  std::string script, sgdisk, copies;
+  std::vector<std::string> type;
+  std::istringstream words(types);
+  for (std::string w; words >> w;) type.push_back(w);
+  starts->clear();
+  for (size_t i = 0; i < volumes.size(); i++) {
+    std::string size;
+    ASSERT_EQ(0, vt::Sh("stat -c %s " + vt::Q(volumes[i]), &size));
+    const long count = atol(size.c_str()) / sector;
+    starts->push_back(at);
+    script += "start=" + std::to_string(at / unit) + ", size=" + std::to_string(count) +
+              ", type=" + type[i % type.size()] + "\\n";
+    sgdisk += " -n " + std::to_string(i + 1) + ":" + std::to_string(at / unit) + ":" +
+              std::to_string(at / unit + count - 1) + " -t " + std::to_string(i + 1) + ":0700";
+    copies += " && dd if=" + vt::Q(volumes[i]) + " of=" + vt::Q(image) +
+              " bs=512 seek=" + std::to_string(at) + " conv=notrunc,sparse status=none";
+    at += count * unit;
+  }
+  const std::string make = table == "gpt" ? "sgdisk -o -a 1" + sgdisk + " $l >/dev/null"
+                                          : "printf 'label: dos\\n" + script + "' | sfdisk -q $l";
+  ASSERT_EQ(
+      0, vt::Sh("rm -f " + vt::Q(image) + " && truncate -s " + std::to_string((at + 2048) * 512) +
+                " " + vt::Q(image) + " && l=$(losetup -f --show --sector-size " +
+                std::to_string(sector) + " " + vt::Q(image) + ") && { " + make +
+                " 2>/dev/null; r=$?; losetup -d $l; [ $r = 0 ]; }" + copies));
+}
+
+// The sector size the boot sector at 512-byte sector `at` declares (FAT's
+// bytes per sector, exFAT's power of two).
+int DeclaredSector(const std::string& image, long at) {
+  std::string out;
+  vt::Sh(
+      "python3 -c \"import struct, sys; f = open(sys.argv[1], 'rb'); f.seek(int(sys.argv[2]) "
+      "* 512); b = f.read(512); print(1 << b[0x6C] if b[3:8] == b'EXFAT' else "
+      "struct.unpack_from('<H', b, 11)[0])\" " +
+          vt::Q(image) + " " + std::to_string(at),
+      &out);
+  return atoi(out.c_str());
+}
+
+// The names of a volume view (FatVolumeView), without the files' hashes.
+std::string Names(const std::string& view) {
+  std::istringstream lines(view);
+  std::string names;
+  for (std::string line; std::getline(lines, line);)
+    if (!line.empty() && line[0] == '.') names += line + "\n";
+  return names;
+}
+
+// Disks of 4096-byte sectors, MBR and GPT, whose tables count those: a
+// FAT32 and an exFAT partition of 4096-byte sectors. "::N /format" makes
+// partition N a volume of 4096-byte sectors, which fsck passes and which
+// takes the file an inject with "::N" puts there; the other partition
+// stays byte for byte, the GPT valid. A disk of 2048-byte sectors is read
+// and formatted alike.
+TEST(FormatBatch, DisksOfLargerSectors) {
+  std::string dir = vt::ScratchDirUnix(), image = dir + "/d.img", copy = dir + "/before.img";
+  ASSERT_EQ(0,
+            vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && printf old > " +
+                   vt::Q(dir + "/tree/old.txt") + " && printf new > " + vt::Q(dir + "/new.txt")));
+  const std::string tree = " --layout none --tree " + vt::Q(dir + "/tree");
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v32") +
+                          " --fs fat32 --size 300 --sector 4096" + tree));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/vex") +
+                          " --fs exfat --size 40 --sector 4096" + tree));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v16") +
+                          " --fs fat16 --size 32 --sector 2048" + tree));
+  const std::wstring inject = L"-noupd \"/inject:\\new.txt::" + vt::ToWin(dir + "/new.txt") + L"\"";
+  for (const char* table : {"mbr", "gpt"}) {
+    std::vector<long> starts;
+    MakeDiskOfSectors(image, 4096, table, {dir + "/v32", dir + "/vex"}, &starts);
+    ASSERT_EQ(2u, starts.size());
+    const long ends[] = {starts[1], starts[1] + 40 * 2048};
+    for (int n = 0; n < 2; n++) {
+      SCOPED_TRACE(std::string(table) + " ::" + std::to_string(n));
+      const bool exfat = n == 1;
+      const std::wstring args = L"\"-img:" + vt::ToWin(image) + L"::" + std::to_wstring(n) + L"\" ";
+      ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(copy)));
+      std::string out;
+      EXPECT_EQ(0u, RunVro(args + L"-noupd /format", &out)) << out;
+      EXPECT_TRUE(SameOutside(image, copy, starts[n], ends[n]))
+          << "a byte outside the partition changed";
+      EXPECT_EQ(4096, DeclaredSector(image, starts[n]));
+      EXPECT_EQ(0u, RunVro(args + inject, &out)) << out;
+      EXPECT_TRUE(SameOutside(image, copy, starts[n], ends[n])) << "the inject went elsewhere";
+      EXPECT_EQ(0, OnPart(image, starts[n], ends[n] - starts[n],
+                          exfat ? "fsck.exfat -n \"$PART\"" : "fsck.fat -n \"$PART\"", &out))
+          << out;
+      EXPECT_EQ(".\n./new.txt\n", Names(FatVolumeView(image, starts[n], exfat)));
+    }
+    if (std::string(table) == "gpt") {
+      std::string out;
+      EXPECT_EQ(0, vt::Sh("l=$(losetup -f --show --sector-size 4096 " + vt::Q(image) +
+                              ") && sgdisk -v $l; r=$?; losetup -d $l; exit $r",
+                          &out));
+      EXPECT_NE(std::string::npos, out.find("No problems found")) << out;
+    }
+  }
+  // 2048-byte sectors: the volume is read, and formatted of its disk's
+  // sectors.
+  std::vector<long> starts;
+  MakeDiskOfSectors(image, 2048, "mbr", {dir + "/v16"}, &starts, "6");
+  std::string out;
+  const std::wstring args = ImageArgs(vt::ToWin(image));
+  EXPECT_EQ(
+      0u, RunVro(args + L"\"/extract:\\old.txt::" + vt::ToWin(dir + "/old-out.txt") + L"\"", &out))
+      << out;
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/old-out.txt") + " " + vt::Q(dir + "/tree/old.txt")));
+  EXPECT_EQ(0u, RunVro(args + L"-noupd /format", &out)) << out;
+  EXPECT_EQ(2048, DeclaredSector(image, starts[0]));
+  EXPECT_EQ(0u, RunVro(args + inject, &out)) << out;
+  EXPECT_EQ(0, OnPart(image, starts[0], 32 * 2048, "fsck.fat -n \"$PART\"", &out)) << out;
+  EXPECT_EQ(".\n./new.txt\n", Names(FatVolumeView(image, starts[0], false)));
+}
+
+// A disk of 4096-byte sectors whose first partition holds a volume of
+// 512-byte sectors (as a format that did not keep the disk's sectors left
+// it) and whose second one of 4096: "::0" opens the first, never the
+// second's volume, and "/format" gives it the disk's sectors. Where the
+// table reads alike as sectors of 512 and of 4096 bytes (a volume at an
+// entry's start by each), the disk's sector size cannot be told: nothing
+// opens, and a line says why.
+TEST(FormatBatch, AVolumeIsFoundAtItsEntryByTheDisksSectors) {
+  std::string dir = vt::ScratchDirUnix(), image = dir + "/d.img";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/zero") + " " + vt::Q(dir + "/one") +
+                      " && printf zero > " + vt::Q(dir + "/zero/zero.txt") + " && printf one > " +
+                      vt::Q(dir + "/one/one.txt")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v0") +
+                          " --layout none --fs fat16 --size 16 --tree " + vt::Q(dir + "/zero")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v1") +
+                          " --layout none --fs exfat --size 40 --sector 4096 --tree " +
+                          vt::Q(dir + "/one")));
+  std::vector<long> starts;
+  MakeDiskOfSectors(image, 4096, "mbr", {dir + "/v0", dir + "/v1"}, &starts, "6 7");
+  const std::wstring args = L"\"-img:" + vt::ToWin(image) + L"::0\" ";
+  std::string out;
+  EXPECT_EQ(0u, RunVro(args + L"\"/extract:\\zero.txt::" + vt::ToWin(dir + "/zero-out.txt") + L"\"",
+                       &out))
+      << out;
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/zero-out.txt") + " " + vt::Q(dir + "/zero/zero.txt")));
+  EXPECT_EQ(
+      DWORD(-12),
+      RunVro(args + L"\"/extract:\\one.txt::" + vt::ToWin(dir + "/one-out.txt") + L"\"", &out))
+      << out;
+  const std::string second = vt::Sha256(vt::ToWin(dir + "/v1"));
+  EXPECT_EQ(0u, RunVro(args + L"-noupd /format", &out)) << out;
+  EXPECT_EQ(4096, DeclaredSector(image, starts[0]));
+  EXPECT_EQ(0, OnPart(image, starts[0], 16 * 2048, "fsck.fat -n \"$PART\"", &out)) << out;
+  EXPECT_EQ(0, OnPart(image, starts[1], 40 * 2048, "sha256sum < \"$PART\" | cut -d' ' -f1", &out));
+  EXPECT_EQ(second, out.substr(0, second.size()));
+
+  // The first partition read in 512-byte sectors holds a volume of them too.
+  ASSERT_EQ(0, vt::Sh("dd if=" + vt::Q(dir + "/v0") + " of=" + vt::Q(image) + " bs=512 seek=" +
+                      std::to_string(starts[0] / 8) + " count=1 conv=notrunc status=none"));
+  const std::string hash = vt::Sha256(vt::ToWin(image));
+  for (const std::wstring& command :
+       {std::wstring(L"/format"),
+        L"\"/extract:\\one.txt::" + vt::ToWin(dir + "/one-out.txt") + L"\""}) {
+    EXPECT_EQ(DWORD(-15), RunVro(args + L"-noupd " + command, &out)) << out;
+    EXPECT_NE(std::string::npos,
+              out.find(": no NTFS, FAT or exFAT volume in it could be mounted: not opened (its "
+                       "partition table reads alike as sectors of 512 and of 4096 bytes, a volume "
+                       "at an entry's start by each: the disk's sector size cannot be told)"))
+        << out;
+  }
   EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
 }
 

@@ -33,6 +33,10 @@ struct FatDiskBlock {
   void* context;
   FatReadRoutine read;
   FatWriteRoutine write;
+  // The disk's size in bytes, 0 when not known: a partition table whose
+  // entries would pass it, counted in some sector size, does not count in
+  // that size.
+  uint64_t diskBytes;
 };
 
 // Disk results.

@@ -69,8 +69,16 @@ void BuildUpcase(std::vector<uint8_t>& out) {
 int FormatExfat(FatWorkArea* fs, const Target& t, uint32_t au, uint8_t* buf) {
   uint32_t ss = fs->sectorSize;
   uint64_t size = t.size;
-  if (size < 4096) return FAT_MKFS_ABORTED;
-  if (!au) au = size >= 0x4000000 ? 256 : size >= 0x80000 ? 64 : 8;
+  // Sizes in bytes, whatever the sector: at least 2 MiB; clusters of
+  // 4 KiB, 32 KiB from 256 MiB, 128 KiB from 32 GiB.
+  const uint64_t bytes = size * ss;
+  if (bytes < 4096ull * 512) return FAT_MKFS_ABORTED;
+  if (!au) {
+    uint32_t clusterBytes = bytes >= 0x4000000ull * 512 ? 0x20000
+                            : bytes >= 0x80000ull * 512 ? 0x8000
+                                                        : 0x1000;
+    au = clusterBytes > ss ? clusterBytes / ss : 1;
+  }
   uint32_t fatOff = 32;
   uint32_t fatLen = (uint32_t)(((size / au) * 4 + 8 + ss - 1) / ss);
   uint32_t heap = (fatOff + fatLen + 255) / 256 * 256;
@@ -163,19 +171,26 @@ int FormatExfat(FatWorkArea* fs, const Target& t, uint32_t au, uint8_t* buf) {
   return FatWriteRun(fs, vs, b, 12);
 }
 
+// The automatic cluster size in sectors of ss bytes for a volume of `size`
+// of them: by its size in bytes, as for 512-byte sectors (FAT32 by 64 MiB
+// steps, FAT12/16 by 2 MiB ones), never below one sector.
+uint32_t AutomaticUnit(uint32_t size, uint32_t ss, bool fat32) {
+  uint64_t vs = fat32 ? ((uint64_t)size * ss) >> 26 : ((uint64_t)size * ss) >> 21;
+  uint32_t au;
+  if (fat32)
+    au = vs < 1 ? 1 : vs < 2 ? 2 : vs < 4 ? 4 : vs < 8 ? 8 : vs < 16 ? 16 : vs < 32 ? 32 : 64;
+  else
+    au = vs < 1 ? 1 : vs < 4 ? 2 : vs < 16 ? 4 : vs < 64 ? 8 : vs < 256 ? 16 : vs < 512 ? 32 : 64;
+  au = au * FAT_MIN_SECTOR / ss;
+  return au ? au : 1;
+}
+
 int FormatFat(FatWorkArea* fs, const Target& t, uint32_t unit, unsigned options, uint8_t* buf) {
   uint32_t ss = fs->sectorSize;
   uint32_t size = t.size;
   bool fat32 = !(options & FAT_FMT_FAT);
   bool fat32Allowed = (options & FAT_FMT_FAT32) != 0;
-  uint32_t au = unit;
-  if (!au) {
-    uint32_t vs = fat32 ? size >> 17 : size >> 12;
-    if (fat32)
-      au = vs < 1 ? 1 : vs < 2 ? 2 : vs < 4 ? 4 : vs < 8 ? 8 : vs < 16 ? 16 : vs < 32 ? 32 : 64;
-    else
-      au = vs < 1 ? 1 : vs < 4 ? 2 : vs < 16 ? 4 : vs < 64 ? 8 : vs < 256 ? 16 : vs < 512 ? 32 : 64;
-  }
+  uint32_t au = unit ? unit : AutomaticUnit(t.size, ss, fat32);
   uint8_t type;
   uint32_t rsv, fatLen, rootSecs, clusters;
   for (;;) {
@@ -212,10 +227,7 @@ int FormatFat(FatWorkArea* fs, const Target& t, uint32_t unit, unsigned options,
     if (fits) break;
     if (!fat32 && fat32Allowed && clusters > 65525) {
       fat32 = true;
-      if (!unit) {
-        uint32_t vs = t.size >> 17;
-        au = vs < 1 ? 1 : vs < 2 ? 2 : vs < 4 ? 4 : vs < 8 ? 8 : vs < 16 ? 16 : vs < 32 ? 32 : 64;
-      }
+      if (!unit) au = AutomaticUnit(t.size, ss, true);
       size = t.size;
       continue;
     }
@@ -309,11 +321,16 @@ int FormatFat(FatWorkArea* fs, const Target& t, uint32_t unit, unsigned options,
 }  // namespace
 
 namespace {
-// Resets the disk block and checks the arguments both entries share.
+// Sets the disk block to the disk's sectors and checks the arguments.
 int Prepare(FatWorkArea* fs, uint32_t unitBytes, void* work, uint32_t workSize) {
   if (int r = FatResetWorkArea(fs)) return r;
-  uint32_t ss = fs->sectorSize;
-  if (ss < 512 || ss > 2048 || (ss & (ss - 1))) return FAT_DISK_ERR;
+  // The volume is made of the disk's sectors, as its table counts them.
+  uint32_t ss = fs->diskSectorSize;
+  if (!ss) return FAT_DISK_SECTOR_UNKNOWN;
+  if (ss < FAT_MIN_SECTOR || ss > FAT_MAX_SECTOR || (ss & (ss - 1))) return FAT_DISK_ERR;
+  fs->disk->sectorSize = (uint16_t)ss;
+  fs->disk->bias = (uint16_t)((uint64_t)fs->partStart * FAT_MIN_SECTOR % ss);
+  fs->sectorSize = (uint16_t)ss;
   if (unitBytes && ((unitBytes & (unitBytes - 1)) || unitBytes < ss || unitBytes > 0x1000000))
     return FAT_INVALID_PARAMETER;
   if (!work || workSize < ss) return FAT_NOT_ENOUGH_CORE;
@@ -331,7 +348,10 @@ int FormatTarget(FatWorkArea* fs, unsigned options, uint32_t unitBytes, uint8_t*
   unsigned kinds = options & 7;
   int r;
   fs->fsType = 0;  // what was mounted is gone
-  if ((kinds & FAT_FMT_EXFAT) && (kinds == FAT_FMT_EXFAT || t.size > 0x3FFFFFF || au > 128))
+  // exFAT where asked alone, for a volume past 32 GiB, or for clusters of
+  // more than 128 sectors.
+  if ((kinds & FAT_FMT_EXFAT) &&
+      (kinds == FAT_FMT_EXFAT || (uint64_t)t.size * ss > 0x3FFFFFFull * FAT_MIN_SECTOR || au > 128))
     r = FormatExfat(fs, t, au, buf);
   else if (kinds & (FAT_FMT_FAT | FAT_FMT_FAT32))
     r = au > 128 ? FAT_INVALID_PARAMETER : FormatFat(fs, t, au, kinds, buf);
@@ -346,19 +366,12 @@ int FormatTarget(FatWorkArea* fs, unsigned options, uint32_t unitBytes, uint8_t*
 
 int FatFormatVolume(FatWorkArea* fs, unsigned options, uint32_t unitBytes, void* work,
                     uint32_t workSize) {
-  int r = Prepare(fs, unitBytes, work, workSize);
-  if (r) return r;
   // Only the partition the mount chose: a table-less disk's volume starts
   // at sector 0, every partition of a table after it.
-  if (!fs->partSectors) return FAT_MKFS_ABORTED;
-  Target t = {fs->partStart, fs->partSectors, fs->partEsp != 0};
-  return FormatTarget(fs, options, unitBytes, (uint8_t*)work, t);
-}
-
-int FatFormatPartition(FatWorkArea* fs, unsigned options, uint32_t unitBytes, void* work,
-                       uint32_t workSize, uint32_t start, uint32_t size, bool esp) {
+  if (!fs || !fs->partSectors) return fs ? FAT_MKFS_ABORTED : FAT_NOT_ENABLED;
   int r = Prepare(fs, unitBytes, work, workSize);
   if (r) return r;
-  Target t = {start, size, esp};
+  const uint32_t per = fs->sectorSize / FAT_MIN_SECTOR;
+  Target t = {fs->partStart / per, fs->partSectors / per, fs->partEsp != 0};
   return FormatTarget(fs, options, unitBytes, (uint8_t*)work, t);
 }

@@ -92,10 +92,6 @@ void FatNoteDamagedSet(FatWorkArea* fs, const uint16_t* folder, uint32_t length)
 // sector window for a mount or format (FatMount.cpp).
 int FatResetWorkArea(FatWorkArea* fs);
 
-// Formats the partition [start, start + size) (FatFormat.cpp).
-int FatFormatPartition(FatWorkArea* fs, unsigned options, uint32_t unitBytes, void* work,
-                       uint32_t workSize, uint32_t start, uint32_t size, bool esp);
-
 // Directories (FatDirectory.cpp).
 // Finds the path's last entry; with enterLast the folder it names becomes
 // the directory object itself (FAT_NO_PATH for a file).

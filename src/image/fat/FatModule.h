@@ -39,12 +39,18 @@ enum FatResult {
   FAT_SET_DAMAGED = 23,
   // No free cluster is left on the volume.
   FAT_FULL = 24,
+  // The disk's sector size cannot be told: its partition table reads as
+  // sectors of more than one size (a volume lies at an entry's start by
+  // each; the work area's diskSectorChoices says which), or, for a format,
+  // nothing on the disk tells it.
+  FAT_DISK_SECTOR_UNKNOWN = 25,
 };
 
 enum { FAT_TYPE_NONE = 0, FAT_TYPE_12 = 1, FAT_TYPE_16 = 2, FAT_TYPE_32 = 3, FAT_TYPE_EXFAT = 4 };
 
-// FatMount options.
-enum { FAT_MOUNT_READONLY = 4 };
+// FatMount options: read-only; the partition of the index given and no
+// other, index 0 included (a remount of the partition a mount chose).
+enum { FAT_MOUNT_READONLY = 4, FAT_MOUNT_EXACT = 0x10 };
 
 // FatMount's partition: a 0-based index into the disk's partition table (0
 // takes the first partition holding a volume, else the first partition, and
@@ -123,6 +129,19 @@ struct FatWorkArea {
   uint32_t partSectors;
   uint8_t partEsp;
   int partIndex;
+  // Whether the partition was found through a GPT, and whether its boot
+  // sector was judged without its 55 AA signature (an EFI system
+  // partition whose signature alone is missing: put back by the first
+  // flush that writes).
+  uint8_t partGpt;
+  uint8_t partUnsigned;
+  // The disk's sector size as its table counts them (the size the
+  // formatter makes): the one sector size at which the GPT header lies or
+  // at which the MBR's entries start on volumes; on a disk without a table
+  // the volume's own. 0 when nothing tells it; diskSectorChoices then has
+  // a bit (size / 512) for each size that reads a volume at an entry.
+  uint32_t diskSectorSize;
+  uint32_t diskSectorChoices;
   // The sector size the boot sector of the mount declared, also when it
   // was refused (FAT_SECTOR_SIZE); 0 before one was read.
   uint32_t declaredSectorSize;

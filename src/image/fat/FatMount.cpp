@@ -24,8 +24,8 @@ uint16_t g_lfnBuffer[256];
 uint8_t g_exfatBuffer[608];
 uint16_t g_mountCounter;
 
-// 512-byte sectors in one of a disk of 4096-byte sectors.
-const uint32_t kLargeDiskUnit = 8;
+// The sector sizes a disk's table may count, in 512-byte sectors.
+const uint32_t kDiskUnits[] = {1, 2, 4, 8};
 
 const uint8_t kEspType[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
                               0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
@@ -35,21 +35,22 @@ int DiskWriteResult(int r) {
 }
 
 // 0 FAT boot sector, 1 exFAT, 2 a boot record that is not FAT, 3 no
-// signature, 4 disk error.
-int CheckBootSector(FatWorkArea* fs, uint32_t sector) {
+// signature, 4 disk error. Without needSignature, a sector that lacks only its
+// signature is judged as the rest of it says.
+int CheckBootSector(FatWorkArea* fs, uint32_t sector, bool needSignature = true) {
   fs->winDirty = 0;
   fs->winSector = 0xFFFFFFFF;
   if (FatLoadWindow(fs, sector)) return 4;
   const uint8_t* w = fs->window;
-  if (Ld16(w + 0x1FE) != 0xAA55) return 3;
+  if (needSignature && Ld16(w + 0x1FE) != 0xAA55) return 3;
   if (!memcmp(w,
               "\xEB\x76\x90"
               "EXFAT   ",
               11))
     return 1;
-  if (w[0] != 0xE9 && w[0] != 0xEB && w[0] != 0xE8) return 2;
+  if (w[0] != 0xE9 && w[0] != 0xEB && w[0] != 0xE8) return Ld16(w + 0x1FE) == 0xAA55 ? 2 : 3;
   if (!memcmp(w + 0x36, "FAT", 3) || !memcmp(w + 0x52, "FAT32", 5)) return 0;
-  return 2;
+  return Ld16(w + 0x1FE) == 0xAA55 ? 2 : 3;
 }
 
 // The sector size a boot sector judged `kind` (as CheckBootSector)
@@ -64,6 +65,16 @@ bool SectorSizeAllowed(uint32_t size) {
   return size >= FAT_MIN_SECTOR && size <= FAT_MAX_SECTOR && !(size & (size - 1));
 }
 
+// The sector size the volume beginning at the 512-byte sector declares
+// (FAT, exFAT or NTFS); 0 when none begins there or it cannot be read.
+uint32_t VolumeSectorSizeAt(FatWorkArea* fs, uint64_t sector) {
+  if (sector >= 0xFFFFFFFF) return 0;
+  int kind = CheckBootSector(fs, (uint32_t)sector);
+  if (kind <= 1) return DeclaredSectorSize(fs->window, kind);
+  if (kind == 2 && !memcmp(fs->window + 3, "NTFS    ", 8)) return Ld16(fs->window + 0x0B);
+  return 0;
+}
+
 // Notes the partition [start, start + sectors) as the one the mount chose.
 void ChoosePartition(FatWorkArea* fs, uint32_t start, uint64_t sectors, bool esp, int index) {
   fs->partStart = start;
@@ -72,28 +83,81 @@ void ChoosePartition(FatWorkArea* fs, uint32_t start, uint64_t sectors, bool esp
   fs->partIndex = index;
 }
 
+// The sector size an MBR's entries count (in 512-byte sectors, into
+// *unit): the one size at which a volume begins at an entry's start
+// declaring that size, among the sizes at which every entry lies on the
+// disk. Without such a volume, the one size that fits the disk, else 512
+// when a volume of another size begins at an entry's 512-byte start (a
+// table of 512-byte sectors holding it), else none known
+// (diskSectorSize 0, *unit 1). Volumes at an entry's start by two sizes:
+// FAT_DISK_SECTOR_UNKNOWN.
+int MbrDiskUnit(FatWorkArea* fs, const uint8_t* table, uint32_t* unit) {
+  const uint64_t diskSectors = fs->disk->diskBytes / FAT_MIN_SECTOR;
+  uint32_t fitting = 0, volumes = 0;
+  bool otherSize = false;
+  for (uint32_t u : kDiskUnits) {
+    bool fits = true;
+    for (int i = 0; i < 4 && fits; i++) {
+      const uint8_t* e = table + 16 * i;
+      uint64_t start = Ld32(e + 8), count = Ld32(e + 12);
+      if (e[4] && start && count)
+        fits = (start + count) * u <= 0xFFFFFFFF &&
+               (!diskSectors || (start + count) * u <= diskSectors);
+    }
+    if (!fits) continue;
+    fitting |= u;
+    for (int i = 0; i < 4; i++) {
+      const uint8_t* e = table + 16 * i;
+      uint64_t start = Ld32(e + 8);
+      if (!e[4] || e[4] == 0xEE || !start || !Ld32(e + 12)) continue;
+      uint32_t size = VolumeSectorSizeAt(fs, start * u);
+      if (size == u * FAT_MIN_SECTOR) volumes |= u;
+      if (u == 1 && size) otherSize = true;
+    }
+  }
+  // No size fits (an entry runs past the disk): the plain reading, whose
+  // misfit shows where it is used.
+  if (!fitting) fitting = 1;
+  fs->diskSectorChoices = volumes ? volumes : fitting;
+  uint32_t known = volumes ? volumes : (fitting & (fitting - 1)) == 0 ? fitting : otherSize ? 1 : 0;
+  if (known & (known - 1)) {
+    fs->diskSectorSize = 0;
+    *unit = 1;
+    return FAT_DISK_SECTOR_UNKNOWN;
+  }
+  fs->diskSectorSize = known * FAT_MIN_SECTOR;
+  *unit = known ? known : 1;
+  return FAT_OK;
+}
+
 // The GPT entry of the partition (see LocatePartition), its boot sector
-// judged into *kind. An EFI system partition without a boot signature is
-// formatted when it is the boot partition and the mount may write.
+// judged into *kind; an EFI system partition's also when it lacks only its
+// signature (noted in partUnsigned).
 int LocateGptPartition(FatWorkArea* fs, unsigned options, int partition, uint32_t headerLba,
                        int* kind) {
-  // A disk of 4096-byte sectors keeps its header 4096 bytes in and counts
-  // every place in those sectors: unit 512-byte sectors each.
-  uint32_t unit = 1;
-  if (FatLoadWindow(fs, headerLba) || memcmp(fs->window, "EFI PART", 8)) {
-    unit = kLargeDiskUnit;
-    if (headerLba >= 0xFFFFFFFF / unit || FatLoadWindow(fs, headerLba * unit) ||
-        memcmp(fs->window, "EFI PART", 8))
-      return FAT_NO_FILESYSTEM;
+  // The header lies in the disk's second sector, and every place the
+  // table names counts the disk's sectors: unit 512-byte sectors each.
+  uint32_t unit = 0;
+  for (uint32_t u : kDiskUnits) {
+    if (headerLba >= 0xFFFFFFFF / u) break;
+    int r = FatLoadWindow(fs, headerLba * u);
+    if (r == FAT_OK && !memcmp(fs->window, "EFI PART", 8)) {
+      unit = u;
+      break;
+    }
   }
+  if (!unit) return FAT_NO_FILESYSTEM;
+  fs->diskSectorSize = unit * FAT_MIN_SECTOR;
+  fs->partGpt = 1;
   uint64_t lba = Ld64(fs->window + 0x48);
   uint32_t count = Ld32(fs->window + 0x50);
   uint32_t esize = Ld32(fs->window + 0x54);
   if (esize < 128 || esize > fs->sectorSize || fs->sectorSize % esize) return FAT_NO_FILESYSTEM;
   if (count > 4096) count = 4096;
   uint32_t perSector = fs->sectorSize / esize;
+  const bool exact = partition > 0 || (partition == 0 && (options & FAT_MOUNT_EXACT));
   uint32_t i = partition > 0 ? (uint32_t)partition : 0;
-  uint32_t end = partition > 0 ? i + 1 : count;
+  uint32_t end = exact ? i + 1 : count;
   // Index 0 takes the first partition that holds a volume, else the first.
   int fallback = -1;
   uint32_t fallbackStart = 0, fallbackSectors = 0;
@@ -109,20 +173,14 @@ int LocateGptPartition(FatWorkArea* fs, unsigned options, int partition, uint32_
       continue;
     first *= unit;
     last *= unit;
-    if (FatLoadWindow(fs, (uint32_t)first)) return FAT_DISK_ERR;
-    // (The formatter writes 512-byte sectors: none into a disk of larger.)
-    if (partition == FAT_BOOT_PARTITION && Ld16(fs->window + 0x1FE) != 0xAA55 &&
-        !(options & FAT_MOUNT_READONLY) && unit == 1) {
-      uint8_t work[2048];
-      int r = FatFormatPartition(fs, FAT_FMT_FAT32 | FAT_FMT_KEEP_TABLE, 512, work, sizeof(work),
-                                 (uint32_t)first, (uint32_t)(last - first), true);
-      if (r) continue;  // one that cannot be formatted holds no volume
-    }
-    *kind = CheckBootSector(fs, (uint32_t)first);
+    // An EFI system partition whose boot sector lacks only its signature
+    // still holds its volume (and its machine's boot files).
+    *kind = CheckBootSector(fs, (uint32_t)first, !esp);
     if (*kind == 4) return FAT_DISK_ERR;
+    fs->partUnsigned = esp && Ld16(fs->window + 0x1FE) != 0xAA55;
     // The volume takes the sectors up to the entry's last, that one left
     // out (as the formatter has always made it).
-    if (partition == 0 && *kind > 1) {  // a partition that holds no volume
+    if (partition >= 0 && !exact && *kind > 1) {  // a partition that holds no volume
       if (fallback < 0) {
         fallback = (int)i;
         fallbackStart = (uint32_t)first;
@@ -136,6 +194,7 @@ int LocateGptPartition(FatWorkArea* fs, unsigned options, int partition, uint32_
   }
   if (fallback < 0) return FAT_NO_FILESYSTEM;
   *kind = 3;
+  fs->partUnsigned = 0;
   ChoosePartition(fs, fallbackStart, fallbackSectors, fallbackEsp, fallback);
   return FAT_OK;
 }
@@ -146,13 +205,18 @@ int LocateGptPartition(FatWorkArea* fs, unsigned options, int partition, uint32_
 // formatted. FAT_NO_FILESYSTEM when the disk has no such partition.
 int LocatePartition(FatWorkArea* fs, unsigned options, int partition, int* kind) {
   ChoosePartition(fs, 0, 0, false, 0);
+  fs->partGpt = 0;
+  fs->partUnsigned = 0;
+  fs->diskSectorSize = 0;
+  fs->diskSectorChoices = 0;
   if (partition < FAT_BOOT_PARTITION) return FAT_NO_FILESYSTEM;
   int first = CheckBootSector(fs, 0);
   if (first == 4) return FAT_DISK_ERR;
   if (first == 3) return FAT_NO_FILESYSTEM;
   const uint8_t* w = fs->window;
   if (first <= 1) {
-    // A volume without a table: partition 0, as long as the volume says.
+    // A volume without a table: partition 0, as long as the volume says;
+    // the disk's sectors are the volume's (nothing else tells them).
     uint64_t sectors = first == 1       ? Ld64(w + 0x48)
                        : Ld16(w + 0x13) ? Ld16(w + 0x13)
                                         : Ld32(w + 0x20);
@@ -160,42 +224,40 @@ int LocatePartition(FatWorkArea* fs, unsigned options, int partition, int* kind)
     if (SectorSizeAllowed(size)) sectors *= size / FAT_MIN_SECTOR;
     if (partition > 0 || !sectors || sectors > 0xFFFFFFFF) return FAT_NO_FILESYSTEM;
     *kind = first;
+    fs->diskSectorSize = SectorSizeAllowed(size) ? size : FAT_MIN_SECTOR;
     ChoosePartition(fs, 0, sectors, false, 0);
     return FAT_OK;
   }
   uint8_t table[64];
   memcpy(table, w + 0x1BE, 64);
   if (table[4] == 0xEE) return LocateGptPartition(fs, options, partition, Ld32(table + 8), kind);
+  uint32_t unit = 1;
+  if (int r = MbrDiskUnit(fs, table, &unit)) return r;
+  const uint32_t diskSectorSize = fs->diskSectorSize;
+  const bool exact = partition > 0 || (partition == 0 && (options & FAT_MOUNT_EXACT));
   int i = partition > 0 ? partition : 0;
-  int end = partition > 0 ? partition + 1 : 4;
+  int end = exact ? i + 1 : 4;
   int fallback = -1;
   for (; i < end && i < 4; i++) {
     const uint8_t* e = table + 16 * i;
-    uint32_t start = Ld32(e + 8), sectors = Ld32(e + 12);
-    if (!e[4] || !start || !sectors) continue;
+    if (!e[4] || !Ld32(e + 8) || !Ld32(e + 12)) continue;
     // A hybrid MBR's protective entry stands for its GPT's partitions.
-    if (e[4] == 0xEE && partition <= 0) {
-      int r = LocateGptPartition(fs, options, partition, start, kind);
+    if (e[4] == 0xEE && !exact) {
+      int r = LocateGptPartition(fs, options, partition, Ld32(e + 8), kind);
       if (r != FAT_NO_FILESYSTEM) return r;
+      fs->partGpt = 0;
+      fs->diskSectorSize = diskSectorSize;
       continue;
     }
-    *kind = CheckBootSector(fs, start);
+    uint64_t start = (uint64_t)Ld32(e + 8) * unit, sectors = (uint64_t)Ld32(e + 12) * unit;
+    if (start + sectors > 0xFFFFFFFF) continue;
+    *kind = CheckBootSector(fs, (uint32_t)start);
     if (*kind == 4) return FAT_DISK_ERR;
-    // On a disk of 4096-byte sectors the entry counts those: a volume
-    // there declares them (a place past the disk's end holds none).
-    if (*kind > 1 && start < 0xFFFFFFFF / kLargeDiskUnit && sectors < 0xFFFFFFFF / kLargeDiskUnit) {
-      int large = CheckBootSector(fs, start * kLargeDiskUnit);
-      if (large <= 1 && DeclaredSectorSize(fs->window, large) == kLargeDiskUnit * FAT_MIN_SECTOR) {
-        *kind = large;
-        start *= kLargeDiskUnit;
-        sectors *= kLargeDiskUnit;
-      }
-    }
-    if (partition <= 0 && *kind > 1) {
+    if (!exact && *kind > 1) {
       if (fallback < 0) fallback = i;
       continue;
     }
-    ChoosePartition(fs, start, sectors, false, i);
+    ChoosePartition(fs, (uint32_t)start, sectors, false, i);
     return FAT_OK;
   }
   // Where no partition holds a volume: the first partition (the mount
@@ -203,7 +265,7 @@ int LocatePartition(FatWorkArea* fs, unsigned options, int partition, int* kind)
   if (fallback < 0) return FAT_NO_FILESYSTEM;
   const uint8_t* e = table + 16 * fallback;
   *kind = 3;
-  ChoosePartition(fs, Ld32(e + 8), Ld32(e + 12), false, fallback);
+  ChoosePartition(fs, Ld32(e + 8) * unit, (uint64_t)Ld32(e + 12) * unit, false, fallback);
   return FAT_OK;
 }
 
@@ -362,23 +424,25 @@ int UseVolumeSectors(FatWorkArea* fs, int kind, uint32_t* bsect) {
   return FAT_OK;
 }
 
-int MountVolume(FatWorkArea* fs, unsigned options, int partition) {
+// Mounts the volume of the partition chosen; *kind as CheckBootSector
+// judged its first sector.
+int MountLocated(FatWorkArea* fs, unsigned options, int partition, int* kind) {
   FatResetDiskBlock(fs->disk);
   fs->declaredSectorSize = 0;
   fs->sectorSize = fs->disk->sectorSize;
   if (fs->sectorSize < 512 || fs->sectorSize > FAT_MAX_SECTOR ||
       (fs->sectorSize & (fs->sectorSize - 1)))
     return FAT_DISK_ERR;
-  int fmt = 3;
-  int r = LocatePartition(fs, options, partition, &fmt);
+  *kind = 3;
+  int r = LocatePartition(fs, options, partition, kind);
   if (r) return r;
-  if (fmt > 1) return FAT_NO_FILESYSTEM;
+  if (*kind > 1) return FAT_NO_FILESYSTEM;
   uint32_t bsect = fs->partStart;
   // The window holds the partition's first sector again.
   if (FatLoadWindow(fs, bsect)) return FAT_DISK_ERR;
-  if ((r = UseVolumeSectors(fs, fmt, &bsect))) return r;
+  if ((r = UseVolumeSectors(fs, *kind, &bsect))) return r;
   if (FatLoadWindow(fs, bsect)) return FAT_DISK_ERR;
-  r = fmt == 1 ? MountExfat(fs, bsect) : MountFat(fs, bsect);
+  r = *kind == 1 ? MountExfat(fs, bsect) : MountFat(fs, bsect);
   // Names are compared as the exFAT volume's own up-case table says.
   if (!r && fs->fsType == FAT_TYPE_EXFAT) r = FatLoadUpcase(fs);
   if (r) {
@@ -390,6 +454,25 @@ int MountVolume(FatWorkArea* fs, unsigned options, int partition) {
   fs->lfnBuffer = g_lfnBuffer;
   fs->exfatBuffer = g_exfatBuffer;
   return FAT_OK;
+}
+
+int MountVolume(FatWorkArea* fs, unsigned options, int partition) {
+  int kind = 3;
+  int r = MountLocated(fs, options, partition, &kind);
+  // The EFI system partition of a GPT disk is formatted by a mount that may
+  // write when it holds no FAT volume: its first sector lacks the signature
+  // and is no FAT boot sector either, or one whose BPB the mount refused.
+  // One that lacks only its signature was mounted as it is; an exFAT one
+  // is never formatted.
+  if ((r == FAT_NO_FILESYSTEM || r == FAT_SECTOR_SIZE) && partition == FAT_BOOT_PARTITION &&
+      fs->partGpt && fs->partEsp && fs->partUnsigned && kind != 1 &&
+      !(options & FAT_MOUNT_READONLY)) {
+    uint8_t work[FAT_MAX_SECTOR];
+    uint32_t unit = fs->diskSectorSize > FAT_MIN_SECTOR ? fs->diskSectorSize : FAT_MIN_SECTOR;
+    if (FatFormatVolume(fs, FAT_FMT_FAT32 | FAT_FMT_KEEP_TABLE, unit, work, sizeof work) == FAT_OK)
+      r = MountLocated(fs, options, partition, &kind);
+  }
+  return r;
 }
 }  // namespace
 
@@ -489,6 +572,21 @@ int FatFlushWindow(FatWorkArea* fs) {
   }
   try {
     fs->held->sectors[fs->winSector].assign(fs->window, fs->window + fs->sectorSize);
+    // A boot sector that lacked only its signature gets it back with the
+    // first change to the volume (exFAT's would then fail its boot
+    // region's check value: it stays as it is).
+    if (fs->partUnsigned == 1 && fs->fsType && fs->fsType != FAT_TYPE_EXFAT) {
+      std::vector<uint8_t>& boot = fs->held->sectors[fs->volumeStart];
+      if (boot.empty()) {
+        boot.resize(fs->sectorSize);
+        if (FatDiskRead(fs->disk, fs->volumeStart, boot.data(), 1)) {
+          fs->held->sectors.erase(fs->volumeStart);
+          return FAT_DISK_ERR;
+        }
+      }
+      St16(&boot[0x1FE], 0xAA55);
+      fs->partUnsigned = 2;
+    }
   } catch (const std::bad_alloc&) {
     return FAT_NOT_ENOUGH_CORE;
   }

@@ -84,6 +84,7 @@ DWORD FatResultToWin32(int result) {
     case FAT_NOT_ENABLED:
     case FAT_NO_FILESYSTEM:
     case FAT_SECTOR_SIZE:
+    case FAT_DISK_SECTOR_UNKNOWN:
       return ERROR_UNRECOGNIZED_VOLUME;
     case FAT_NOT_ENOUGH_CORE:
       return ERROR_NOT_ENOUGH_MEMORY;
@@ -231,6 +232,7 @@ int CFatVolume::Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed, int par
   memset(&m_Work, 0, sizeof m_Work);
   if (FatOpenDiskBlock(&m_Work.disk, disk, ReadDiskObjectBytes, WriteDiskObjectBytes))
     return Fail(ERROR_NOT_ENOUGH_MEMORY) - 1;
+  m_Work.disk->diskBytes = disk->DiskBytes();
   // Until a volume is found the disk object stays its caller's; it stays
   // attached so that Format can still write a volume into it.
   m_pDisk = disk;
@@ -239,9 +241,8 @@ int CFatVolume::Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed, int par
   m_bMapDamageNamed = 0;
   m_bNamesDamageNamed = 0;
   m_DamagedSetNamed.clear();
-  m_nPartition = partition;
   int r = FatMount(&m_Work, writable ? 0 : FAT_MOUNT_READONLY, partition);
-  m_nRefusedSectorSize = r == FAT_SECTOR_SIZE ? m_Work.declaredSectorSize : 0;
+  m_MountRefusal = RefusalCause(r);
   if (r != FAT_OK) {
     FatUnmount(&m_Work);
     return FailFat(r) - 1;
@@ -306,28 +307,61 @@ bool CFatVolume::Release() {
   return m_bBorrowed ? Detach() : Close();
 }
 
+std::wstring CFatVolume::RefusalCause(int result) const {
+  if (result == FAT_SECTOR_SIZE)
+    return L"its FAT/exFAT volume declares " + std::to_wstring(m_Work.declaredSectorSize) +
+           L"-byte sectors; FAT and exFAT sectors are 512, 1024, 2048 or 4096 bytes";
+  if (result != FAT_DISK_SECTOR_UNKNOWN) return L"";
+  std::wstring sizes;
+  for (uint32_t unit = 1; unit <= 8; unit *= 2) {
+    if (!(m_Work.diskSectorChoices & unit)) continue;
+    if (!sizes.empty()) sizes += L" and of ";
+    sizes += std::to_wstring(unit * FAT_MIN_SECTOR);
+  }
+  return L"its partition table reads alike as sectors of " + sizes +
+         L" bytes, a volume at an entry's start by each: the disk's sector size cannot be told";
+}
+
 int CFatVolume::Format(unsigned type, uint32_t unitBytes) {
   if (!m_pDisk || !m_Work.disk) return Fail(ERROR_NOT_READY);
   // Formatting resets the disk block's write protection: a read-only
   // mount must not be formatted through it.
   if (!m_bWritable) return Fail(ERROR_WRITE_PROTECT);
   FatUnmount(&m_Work);
-  uint8_t work[2048];
+  uint8_t work[FAT_MAX_SECTOR];
   int r = FatFormatVolume(&m_Work, (type & 7) | FAT_FMT_KEEP_TABLE, unitBytes, work, sizeof work);
+  const uint32_t sector = m_Work.diskSectorSize;
   if (r == FAT_MKFS_ABORTED) {
     // What keeps the volume from being made, said; nothing was written.
     const wchar_t* kind = (type & 7) == 4   ? L"an exFAT"
                           : (type & 7) == 2 ? L"a FAT32"
                                             : L"a FAT12/16";
+    // Counted in the disk's sectors where they are not of 512 bytes.
+    const uint32_t per = sector > FAT_MIN_SECTOR ? sector / FAT_MIN_SECTOR : 1;
+    const std::wstring of =
+        per > 1 ? L" of " + std::to_wstring(sector) + L" bytes" : std::wstring();
     WriteCommandLine(
         !m_Work.partSectors
             ? std::wstring(L"The disk has no partition to format: nothing formatted\r\n")
-            : L"The partition (" + std::to_wstring(m_Work.partSectors) + L" sectors from sector " +
-                  std::to_wstring(m_Work.partStart) + L") cannot hold " + kind +
-                  L" volume: nothing formatted\r\n");
+            : L"The partition (" + std::to_wstring(m_Work.partSectors / per) + L" sectors" + of +
+                  L" from sector " + std::to_wstring(m_Work.partStart / per) + L") cannot hold " +
+                  kind + L" volume" +
+                  (per > 1 ? L" of " + std::to_wstring(sector) + L"-byte sectors" : L"") +
+                  L": nothing formatted\r\n");
+  } else if (r == FAT_DISK_SECTOR_UNKNOWN) {
+    const std::wstring why = RefusalCause(r);
+    WriteCommandLine(L"The partition (" + std::to_wstring(m_Work.partSectors) +
+                     L" sectors of 512 bytes from sector " + std::to_wstring(m_Work.partStart) +
+                     L"): " +
+                     (m_Work.diskSectorChoices & (m_Work.diskSectorChoices - 1)
+                          ? why
+                          : std::wstring(L"nothing on the disk tells its sector size")) +
+                     L": nothing formatted\r\n");
   }
   if (r != FAT_OK) return FailFat(r);
-  r = FatMount(&m_Work, 0, m_nPartition);
+  // The partition formatted, and no other: the mount's "first partition
+  // that holds a volume" could find another if this one did not read.
+  r = FatMount(&m_Work, FAT_MOUNT_EXACT, m_Work.partIndex);
   return r == FAT_OK ? 1 : FailFat(r);
 }
 

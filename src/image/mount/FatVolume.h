@@ -87,9 +87,17 @@ class CFatVolume {
   bool FindDamagedNames(std::vector<std::wstring>* findings);
   // The index of the partition mounted (0 on a disk without a table).
   int PartitionIndex() const { return m_Work.partIndex; }
-  // The sector size the last mount found declared and refused (neither FAT
-  // nor exFAT allows it); 0 when it refused none.
-  uint32_t RefusedSectorSize() const { return m_nRefusedSectorSize; }
+  // Why the last mount refused the disk, where a line says more than that
+  // no volume was found: a sector size the volume declares that neither FAT
+  // nor exFAT allows, a disk whose sector size cannot be told; empty
+  // otherwise.
+  const std::wstring& MountRefusal() const { return m_MountRefusal; }
+  // The first 512-byte sector of the partition mounted (or chosen), and
+  // whether it is an EFI system partition found through a GPT.
+  uint32_t PartitionStart() const { return m_Work.partStart; }
+  bool IsGptEsp() const { return m_Work.partGpt && m_Work.partEsp; }
+  // Whether the partition mounted was found through a GPT.
+  bool OnGptDisk() const { return m_Work.partGpt != 0; }
 
   bool IsMounted() const { return m_Work.fsType != 0; }
   bool IsBorrowed() const { return m_bBorrowed != 0; }
@@ -194,6 +202,7 @@ class CFatVolume {
   DWORD ErrorOf(int result);
   int FailFat(int result);
   int Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed, int partition);
+  std::wstring RefusalCause(int result) const;
   bool Stat(const wchar_t* path, FatFileInfo* info, int* isRoot);
   uint64_t WriteOpened(FatFileObject* file, const void* buffer, uint64_t offset, uint64_t count,
                        bool truncate);
@@ -204,10 +213,9 @@ class CFatVolume {
   int m_bBorrowed = 0;
   int m_bWritable = 0;
   int m_bMapDamageNamed = 0;
-  int m_bNamesDamageNamed = 0;            // the up-case table's refusal was told
-  std::wstring m_DamagedSetNamed;         // the folder whose damaged set was told last
-  int m_nPartition = FAT_BOOT_PARTITION;  // as the mount was asked
-  uint32_t m_nRefusedSectorSize = 0;
+  int m_bNamesDamageNamed = 0;     // the up-case table's refusal was told
+  std::wstring m_DamagedSetNamed;  // the folder whose damaged set was told last
+  std::wstring m_MountRefusal;
 };
 
 // The Win32 error for a FAT module result code.

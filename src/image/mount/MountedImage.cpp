@@ -119,8 +119,8 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
     m_nPartition = GetMountedPartitionIndex(m_pNtfs);
     return type;
   }
-  uint32_t refusedSectorSize = 0;
-  if (MountFatMain(partition, &refusedSectorSize) == 0) {
+  std::wstring why;
+  if (MountFatMain(partition, &why) == 0) {
     m_nPartition = m_pFat->PartitionIndex();
     return type;
   }
@@ -129,13 +129,8 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
     m_nPartition = GetMountedPartitionIndex(m_pNtfs);
     return type;
   }
-  if (VroOverlayNoticeCount() == notices) {
-    std::wstring why;
-    if (refusedSectorSize)
-      why = L"its FAT/exFAT volume declares " + std::to_wstring(refusedSectorSize) +
-            L"-byte sectors; FAT and exFAT sectors are 512, 1024, 2048 or 4096 bytes";
+  if (VroOverlayNoticeCount() == notices)
     VroOverlayNoticeAbout(imagePath, VRO_NOTICE_NO_VOLUME, why.c_str());
-  }
   Close();
   return -1;
 }

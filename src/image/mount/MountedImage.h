@@ -267,8 +267,9 @@ class CMountedImage : public VolumeFiles {
 
   // The FAT half (MountedImageFat.cpp): the main FAT volume, the EFI system
   // partition mounted for one call, and the FAT side of the file API.
-  // *refusedSectorSize: the sector size of a volume refused for it, else 0.
-  int MountFatMain(int partition, uint32_t* refusedSectorSize);
+  // *refusal: why the disk was refused where more is known than that it
+  // holds no volume (CFatVolume::MountRefusal), else empty.
+  int MountFatMain(int partition, std::wstring* refusal);
   // A borrowing volume over the EFI system partition, or null with
   // ERROR_PATH_NOT_FOUND.
   CFatVolume* MountEspForCall();

@@ -22,15 +22,26 @@ const size_t kUefiPrefixLen = 9;
 class CMountedImage::FatCall {
  public:
   FatCall(CMountedImage* image, Side side) : m_image(image), m_side(side) {
-    if (side == SIDE_FAT)
+    if (side == SIDE_FAT) {
       volume = image->m_pFat;
-    else if (side == SIDE_ESP)
+    } else if (side == SIDE_ESP) {
       volume = image->MountEspForCall();
-    else
+      // The image opened on the EFI system partition itself: its main
+      // volume serves the call (a second one over the same sectors would
+      // not see what the first holds back).
+      CFatVolume* main = image->m_pFat;
+      if (volume && main && main->IsGptEsp() &&
+          volume->PartitionStart() == main->PartitionStart()) {
+        image->ReleaseFat(volume);
+        volume = main;
+        m_mounted = false;
+      }
+    } else {
       SetLastError(ERROR_NOT_READY);
+    }
   }
   ~FatCall() {
-    if (m_side == SIDE_ESP) m_image->ReleaseFat(volume);
+    if (m_side == SIDE_ESP && m_mounted) m_image->ReleaseFat(volume);
   }
   FatCall(const FatCall&) = delete;
   FatCall& operator=(const FatCall&) = delete;
@@ -48,10 +59,11 @@ class CMountedImage::FatCall {
  private:
   CMountedImage* m_image;
   Side m_side;
+  bool m_mounted = true;  // the volume was mounted for the call
 };
 
-int CMountedImage::MountFatMain(int partition, uint32_t* refusedSectorSize) {
-  *refusedSectorSize = 0;
+int CMountedImage::MountFatMain(int partition, std::wstring* refusal) {
+  refusal->clear();
   if (!m_pDisk) return -1;
   CFatVolume* volume = new (std::nothrow) CFatVolume();
   if (!volume) return -1;
@@ -59,7 +71,7 @@ int CMountedImage::MountFatMain(int partition, uint32_t* refusedSectorSize) {
   // keeps the command's writes or takes them back, whatever the volume.
   // The volume is the partition the command named, never another.
   if (volume->MountShared(m_pDisk, m_bReadOnly ? 0 : 1, partition) < 0) {
-    *refusedSectorSize = volume->RefusedSectorSize();
+    *refusal = volume->MountRefusal();
     volume->Detach();
     delete volume;
     return -1;

@@ -12,6 +12,7 @@
 #include "common/LastError.h"
 #include "image/copy/TreeCopy.h"
 #include "image/copy/TreeCopyNtfs.h"
+#include "image/mount/FatVolume.h"
 #include "image/ntfs/NtfsFiles.h"
 #include "image/ntfs/NtfsMetafiles.h"
 #include "image/ntfs/NtfsWin32Io.h"
@@ -55,8 +56,11 @@ int EnumTrampoline(const wchar_t* name, unsigned int kind, unsigned long sizeLow
 
 CMountedImage::Side CMountedImage::SideOf(const wchar_t* path) const {
   if (!path) return SIDE_NONE;
-  if (m_pNtfs) return _wcsnicmp(path, kUefiPrefix, kUefiPrefixLen) == 0 ? SIDE_ESP : SIDE_NTFS;
-  if (m_pFat) return SIDE_FAT;
+  const bool uefi = _wcsnicmp(path, kUefiPrefix, kUefiPrefixLen) == 0;
+  if (m_pNtfs) return uefi ? SIDE_ESP : SIDE_NTFS;
+  // On a GPT disk the EFI system partition is there whatever partition
+  // the FAT volume opened is.
+  if (m_pFat) return uefi && m_pFat->OnGptDisk() ? SIDE_ESP : SIDE_FAT;
   return SIDE_NONE;
 }
 

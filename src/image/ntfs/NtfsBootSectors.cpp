@@ -153,7 +153,7 @@ uint64_t FindSelfPlacedBootCopy(DiskIoBlock* block, uint64_t start, uint64_t low
   return 0;
 }
 
-int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out, bool earlier) {
+int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out) {
   *out = NtfsBootSectors();
   unsigned long long start = 0, length = 0;
   int used = index;
@@ -180,7 +180,7 @@ int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out, 
     out->choice = 2;
   else if (p.Sound())
     out->choice = 1;
-  else if (earlier && FindEarlierBackup(block, start, out->sectors, &b))
+  else if (FindEarlierBackup(block, start, out->sectors, &b))
     out->choice = 2;
   if (!out->choice) return 0;
   memcpy(out->chosen, out->choice == 1 ? p.bytes : b.bytes, kSector);

@@ -68,10 +68,9 @@ uint64_t FindSelfPlacedBootCopy(DiskIoBlock* block, uint64_t start, uint64_t low
 // A copy is sound when it ends in its signature, its BPB checks, its
 // volume fits the partition and $MFT and $MFTMirr lie where it says. None
 // is chosen when no copy is sound (a partition smaller than its volume).
-// Without `earlier`, no copy before the partition's end is looked for.
+// The device open and the check both choose through it.
 // 0, or -1 with errno when the partition cannot be found or read.
-int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out,
-                           bool earlier = true);
+int ExamineNtfsBootSectors(DiskIoBlock* block, int index, NtfsBootSectors* out);
 // The same for the partition a mounted volume lies on; -1 (EINVAL) when it
 // is not one of this system's disk devices.
 int ExamineNtfsVolumeBootSectors(ntfs_volume* vol, NtfsBootSectors* out);

@@ -112,14 +112,15 @@ bool IsNtfsBootSector(const unsigned char* s) {
 }
 
 // Takes the backup for the first sector when the examination of the two
-// trusts it: asked for (`always`, a copy before the partition's end
-// looked for too), or where the first sector fails (its signature, its
-// BPB, where $MFT or $MFTMirr lie) and the last passes, so that every
+// trusts it (the one examination the check reports): asked for
+// (`always`), or where the first sector fails (its signature, its BPB,
+// where $MFT or $MFTMirr lie) and a backup passes, in the partition's last
+// sector or before it (a partition longer than its volume), so that every
 // command opens the volume as Windows would. The disk is not written.
 // False when it is not taken, or a read fails.
 bool LoadBootStandIn(NtfsDiskDev* d, bool always) {
   NtfsBootSectors s;
-  if (ExamineNtfsBootSectors(d->block, d->partition, &s, always) < 0 || s.choice != 2 ||
+  if (ExamineNtfsBootSectors(d->block, d->partition, &s) < 0 || s.choice != 2 ||
       (!always && s.primary.Sound()))
     return false;
   d->boot.assign(s.chosen, s.chosen + sizeof s.chosen);

@@ -147,8 +147,9 @@ TEST(FatMount, FirstFatPartitionOfMbrAndEspOfGpt) {
   EXPECT_EQ(FAT_NO_FILESYSTEM, n.Mount(FAT_MOUNT_READONLY));
 }
 
-// An EFI system partition without a boot signature is formatted by a
-// writable mount only; a read-only mount leaves the disk untouched and fails.
+// An EFI system partition without a boot signature and without a FAT boot
+// sector is formatted by a writable mount only; a read-only mount leaves
+// the disk untouched and fails.
 TEST(FatMount, BlankEspFormattedOnlyWhenWritable) {
   std::string dir = vt::ScratchDirUnix();
   std::wstring g = GptDisk(dir, "g.img", 131072, 1);
@@ -169,6 +170,33 @@ TEST(FatMount, BlankEspFormattedOnlyWhenWritable) {
   std::string part = Partition(vt::ToUnix(g), 2048, 131071, dir + "/p.img"), out;
   EXPECT_EQ(0, vt::Sh("fsck.fat -n " + part + " 2>&1", &out)) << out;
   EXPECT_EQ(0, vt::Sh(Mt() + "mdir -i " + part + " ::/EFI >/dev/null 2>&1"));
+
+  // Its signature lost, the volume is there still: mounted as it is, a
+  // mount that writes nothing leaves the disk as it is, the first write
+  // puts the signature back.
+  ip::Bytes disk(g);
+  disk.Put(2048 * 512 + 510, 0, 2);
+  ASSERT_TRUE(disk.Save());
+  const std::string unsigned_ = vt::Sha256(g);
+  for (unsigned options : {(unsigned)FAT_MOUNT_READONLY, 0u}) {
+    Volume v(g);
+    ASSERT_EQ(0, v.Mount(options));
+    EXPECT_EQ(FAT_TYPE_32, v.fs->fsType);
+    FatFileInfo info;
+    EXPECT_EQ(0, FatStatPath(v.fs, P(L"EFI"), &info));
+    EXPECT_EQ(0, FatFlushVolume(v.fs));
+  }
+  EXPECT_EQ(unsigned_, vt::Sha256(g));
+  {
+    Volume v(g);
+    ASSERT_EQ(0, v.Mount());
+    EXPECT_EQ(0, FatMakeDirectory(v.fs, P(L"EFI\\Boot")));
+    EXPECT_EQ(0, FatFlushVolume(v.fs));
+  }
+  EXPECT_EQ(0xAA55u, ip::Bytes(g).U16(2048 * 512 + 510));
+  part = Partition(vt::ToUnix(g), 2048, 131071, dir + "/p.img");
+  EXPECT_EQ(0, vt::Sh("fsck.fat -n " + part + " 2>&1", &out)) << out;
+  EXPECT_EQ(0, vt::Sh(Mt() + "mdir -i " + part + " ::/EFI/Boot >/dev/null 2>&1"));
 }
 
 // The blank EFI system partition a writable mount formats is exactly the

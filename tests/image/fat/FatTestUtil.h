@@ -53,7 +53,10 @@ struct Volume {
     h = CreateFileW(image.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                     OPEN_EXISTING, 0, nullptr);
     fs = (FatWorkArea*)calloc(1, sizeof(FatWorkArea));
-    if (h != INVALID_HANDLE_VALUE) FatOpenDiskBlock(&fs->disk, h, ReadAt, WriteAt);
+    LARGE_INTEGER size = {};
+    if (h != INVALID_HANDLE_VALUE && !FatOpenDiskBlock(&fs->disk, h, ReadAt, WriteAt) &&
+        GetFileSizeEx(h, &size))
+      fs->disk->diskBytes = (uint64_t)size.QuadPart;  // as a device block knows it
   }
   ~Volume() { Close(); }
   void Close() {
@@ -74,7 +77,7 @@ struct Volume {
   // Formats the partition of the index (0: the first holding a volume,
   // else the first).
   int Format(unsigned options, uint32_t unit, int partition = 0) {
-    uint8_t work[2048];
+    uint8_t work[FAT_MAX_SECTOR];
     int r = FatChoosePartition(fs, partition);
     if (r && r != FAT_NO_FILESYSTEM) return r;
     return FatFormatVolume(fs, options, unit, work, sizeof(work));
