@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "FacadeTestUtil.h"
+#include "../FacadeTestUtil.h"
 #include "TestSupport.h"
-#include "hive/RealHives.h"
+#include "../hive/RealHives.h"
 #include "image/mount/MountedImage.h"
 #include "registry/HiveFileStore.h"
 #include "registry/RegHive.h"

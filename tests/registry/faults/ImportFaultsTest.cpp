@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "../image/WriteFaults.h"
-#include "FacadeTestUtil.h"
-#include "RegHiveFatTestUtil.h"
+#include "../../image/WriteFaults.h"
+#include "../FacadeTestUtil.h"
+#include "../RegHiveFatTestUtil.h"
 #include "TestSupport.h"
-#include "hive/RealHives.h"
+#include "../hive/RealHives.h"
 #include "image/mount/MountedImage.h"
 #include "registry/RegHive.h"
 #include "registry/RegistryFacade.h"

@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "FacadeTestUtil.h"
+#include "../FacadeTestUtil.h"
 #include "TestSupport.h"
-#include "../image/VolumeWriteRecorder.h"
+#include "../../image/VolumeWriteRecorder.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/MountRw.h"
 #include "registry/RegistryFacade.h"
