@@ -8,6 +8,8 @@
 #include <new>
 #include <vector>
 
+#include "image/device/DiskSectorSize.h"
+
 // A file's data goes to the disk when it is written; the table, directory
 // and FSInfo sectors that describe it wait here until the volume is
 // flushed, and then go in this order: the first FAT, the directory entries
@@ -23,9 +25,6 @@ namespace {
 uint16_t g_lfnBuffer[256];
 uint8_t g_exfatBuffer[608];
 uint16_t g_mountCounter;
-
-// The sector sizes a disk's table may count, in 512-byte sectors.
-const uint32_t kDiskUnits[] = {1, 2, 4, 8};
 
 const uint8_t kEspType[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
                               0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
@@ -65,14 +64,18 @@ bool SectorSizeAllowed(uint32_t size) {
   return size >= FAT_MIN_SECTOR && size <= FAT_MAX_SECTOR && !(size & (size - 1));
 }
 
-// The sector size the volume beginning at the 512-byte sector declares
-// (FAT, exFAT or NTFS); 0 when none begins there or it cannot be read.
-uint32_t VolumeSectorSizeAt(FatWorkArea* fs, uint64_t sector) {
-  if (sector >= 0xFFFFFFFF) return 0;
-  int kind = CheckBootSector(fs, (uint32_t)sector);
-  if (kind <= 1) return DeclaredSectorSize(fs->window, kind);
-  if (kind == 2 && !memcmp(fs->window + 3, "NTFS    ", 8)) return Ld16(fs->window + 0x0B);
-  return 0;
+// Reads 512-byte sectors through the window for the disk's sector-size
+// rule (what the module holds back included).
+bool ReadThroughWindow(void* context, uint64_t offset, void* buffer, uint32_t count) {
+  FatWorkArea* fs = static_cast<FatWorkArea*>(context);
+  if (offset % FAT_MIN_SECTOR || count != FAT_MIN_SECTOR || fs->sectorSize != FAT_MIN_SECTOR ||
+      offset / FAT_MIN_SECTOR >= 0xFFFFFFFF)
+    return false;
+  fs->winDirty = 0;
+  fs->winSector = 0xFFFFFFFF;
+  if (FatLoadWindow(fs, (uint32_t)(offset / FAT_MIN_SECTOR))) return false;
+  memcpy(buffer, fs->window, count);
+  return true;
 }
 
 // Notes the partition [start, start + sectors) as the one the mount chose.
@@ -84,50 +87,16 @@ void ChoosePartition(FatWorkArea* fs, uint32_t start, uint64_t sectors, bool esp
 }
 
 // The sector size an MBR's entries count (in 512-byte sectors, into
-// *unit): the one size at which a volume begins at an entry's start
-// declaring that size, among the sizes at which every entry lies on the
-// disk. Without such a volume, the one size that fits the disk, else 512
-// when a volume of another size begins at an entry's 512-byte start (a
-// table of 512-byte sectors holding it), else none known
-// (diskSectorSize 0, *unit 1). Volumes at an entry's start by two sizes:
-// FAT_DISK_SECTOR_UNKNOWN.
+// *unit), by the disk's one sector-size rule (MbrSectorUnit); where it
+// cannot be told, diskSectorSize 0 and *unit 1, and where two sizes read
+// volumes FAT_DISK_SECTOR_UNKNOWN.
 int MbrDiskUnit(FatWorkArea* fs, const uint8_t* table, uint32_t* unit) {
-  const uint64_t diskSectors = fs->disk->diskBytes / FAT_MIN_SECTOR;
-  uint32_t fitting = 0, volumes = 0;
-  bool otherSize = false;
-  for (uint32_t u : kDiskUnits) {
-    bool fits = true;
-    for (int i = 0; i < 4 && fits; i++) {
-      const uint8_t* e = table + 16 * i;
-      uint64_t start = Ld32(e + 8), count = Ld32(e + 12);
-      if (e[4] && start && count)
-        fits = (start + count) * u <= 0xFFFFFFFF &&
-               (!diskSectors || (start + count) * u <= diskSectors);
-    }
-    if (!fits) continue;
-    fitting |= u;
-    for (int i = 0; i < 4; i++) {
-      const uint8_t* e = table + 16 * i;
-      uint64_t start = Ld32(e + 8);
-      if (!e[4] || e[4] == 0xEE || !start || !Ld32(e + 12)) continue;
-      uint32_t size = VolumeSectorSizeAt(fs, start * u);
-      if (size == u * FAT_MIN_SECTOR) volumes |= u;
-      if (u == 1 && size) otherSize = true;
-    }
-  }
-  // No size fits (an entry runs past the disk): the plain reading, whose
-  // misfit shows where it is used.
-  if (!fitting) fitting = 1;
-  fs->diskSectorChoices = volumes ? volumes : fitting;
-  uint32_t known = volumes ? volumes : (fitting & (fitting - 1)) == 0 ? fitting : otherSize ? 1 : 0;
-  if (known & (known - 1)) {
-    fs->diskSectorSize = 0;
-    *unit = 1;
-    return FAT_DISK_SECTOR_UNKNOWN;
-  }
-  fs->diskSectorSize = known * FAT_MIN_SECTOR;
-  *unit = known ? known : 1;
-  return FAT_OK;
+  uint32_t choices = 0;
+  const int known = MbrSectorUnit(ReadThroughWindow, fs, table, fs->disk->diskBytes, &choices);
+  fs->diskSectorChoices = choices;
+  fs->diskSectorSize = known > 0 ? (uint32_t)known * FAT_MIN_SECTOR : 0;
+  *unit = known > 0 ? (uint32_t)known : 1;
+  return known < 0 ? FAT_DISK_SECTOR_UNKNOWN : FAT_OK;
 }
 
 // The GPT entry of the partition (see LocatePartition), its boot sector
@@ -137,16 +106,8 @@ int LocateGptPartition(FatWorkArea* fs, unsigned options, int partition, uint32_
                        int* kind) {
   // The header lies in the disk's second sector, and every place the
   // table names counts the disk's sectors: unit 512-byte sectors each.
-  uint32_t unit = 0;
-  for (uint32_t u : kDiskUnits) {
-    if (headerLba >= 0xFFFFFFFF / u) break;
-    int r = FatLoadWindow(fs, headerLba * u);
-    if (r == FAT_OK && !memcmp(fs->window, "EFI PART", 8)) {
-      unit = u;
-      break;
-    }
-  }
-  if (!unit) return FAT_NO_FILESYSTEM;
+  const uint32_t unit = GptSectorUnit(ReadThroughWindow, fs, headerLba);
+  if (!unit || FatLoadWindow(fs, headerLba * unit)) return FAT_NO_FILESYSTEM;
   fs->diskSectorSize = unit * FAT_MIN_SECTOR;
   fs->partGpt = 1;
   uint64_t lba = Ld64(fs->window + 0x48);
