@@ -471,6 +471,59 @@ int FatSectorOrder(FatWorkArea* fs, uint32_t sector, const uint8_t* held) {
   return taken ? 0 : relinked || !freed ? 1 : 2;
 }
 
+// The held copy of a sector of the volume, read from the disk when none is
+// held yet; null when that read fails.
+std::vector<uint8_t>* HeldSector(FatWorkArea* fs, uint32_t sector) {
+  std::vector<uint8_t>& held = fs->held->sectors[sector];
+  if (!held.empty()) return &held;
+  held.resize(fs->sectorSize);
+  if (FatDiskRead(fs->disk, sector, held.data(), 1)) {
+    fs->held->sectors.erase(sector);
+    return nullptr;
+  }
+  return &held;
+}
+
+// The window, when it shows a sector whose held copy changed, shows that.
+void ReloadWindowFromHeld(FatWorkArea* fs) {
+  auto it = fs->held->sectors.find(fs->winSector);
+  if (it != fs->held->sectors.end()) memcpy(fs->window, it->second.data(), fs->sectorSize);
+}
+
+int SignFatBootSector(FatWorkArea* fs) {
+  std::vector<uint8_t>* boot = HeldSector(fs, fs->volumeStart);
+  if (!boot) return FAT_DISK_ERR;
+  St16(&(*boot)[0x1FE], 0xAA55);
+  ReloadWindowFromHeld(fs);
+  return FAT_OK;
+}
+
+// exFAT's boot region: the boot sector, eight extended boot sectors, the
+// OEM parameters and the reserved sector, then the sector of the check
+// value (over the eleven before it, the volume flags and the percentage in
+// use left out) repeated; the backup region behind it is the same twelve.
+const uint32_t kExfatBootRegion = 12;
+
+int SignExfatBootRegions(FatWorkArea* fs) {
+  std::vector<uint8_t>* region[kExfatBootRegion];
+  for (uint32_t i = 0; i < kExfatBootRegion; i++)
+    if (!(region[i] = HeldSector(fs, fs->volumeStart + i))) return FAT_DISK_ERR;
+  St16(&(*region[0])[0x1FE], 0xAA55);
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < kExfatBootRegion - 1; i++)
+    for (uint32_t b = 0; b < fs->sectorSize; b++) {
+      if (i == 0 && (b == 106 || b == 107 || b == 112)) continue;
+      sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + (*region[i])[b];
+    }
+  for (uint32_t b = 0; b < fs->sectorSize; b += 4) St32(&(*region[kExfatBootRegion - 1])[b], sum);
+  for (uint32_t i = 0; i < kExfatBootRegion; i++) {
+    std::vector<uint8_t> copy = *region[i];
+    fs->held->sectors[fs->volumeStart + kExfatBootRegion + i].swap(copy);
+  }
+  ReloadWindowFromHeld(fs);
+  return FAT_OK;
+}
+
 // Writes the held sectors in their order: the first FAT (clusters taken,
 // then links, then clusters freed), the directory and FSInfo sectors, the
 // second FAT. They stay held until all are written.
@@ -534,18 +587,11 @@ int FatFlushWindow(FatWorkArea* fs) {
   try {
     fs->held->sectors[fs->winSector].assign(fs->window, fs->window + fs->sectorSize);
     // A boot sector that lacked only its signature gets it back with the
-    // first change to the volume (exFAT's would then fail its boot
-    // region's check value: it stays as it is).
-    if (fs->partUnsigned == 1 && fs->fsType && fs->fsType != FAT_TYPE_EXFAT) {
-      std::vector<uint8_t>& boot = fs->held->sectors[fs->volumeStart];
-      if (boot.empty()) {
-        boot.resize(fs->sectorSize);
-        if (FatDiskRead(fs->disk, fs->volumeStart, boot.data(), 1)) {
-          fs->held->sectors.erase(fs->volumeStart);
-          return FAT_DISK_ERR;
-        }
-      }
-      St16(&boot[0x1FE], 0xAA55);
+    // first change to the volume; exFAT's boot region its check value
+    // anew, and its backup region the same sectors.
+    if (fs->partUnsigned == 1 && fs->fsType) {
+      int r = fs->fsType == FAT_TYPE_EXFAT ? SignExfatBootRegions(fs) : SignFatBootSector(fs);
+      if (r) return r;
       fs->partUnsigned = 2;
     }
   } catch (const std::bad_alloc&) {
