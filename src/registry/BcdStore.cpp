@@ -50,8 +50,7 @@ CRegHive* OpenImageBcdStore(CMountedImage* image) {
       image->m_pEspFat = esp;
       hive->OpenFromFat(esp, BCD_ESP_PATH);
     } else {
-      hive->OpenFromFat(fat,
-                        fat->GetPathType(BCD_ESP_PATH) == 1 ? BCD_ESP_PATH : BCD_VOLUME_PATH);
+      hive->OpenFromFat(fat, fat->GetPathType(BCD_ESP_PATH) == 1 ? BCD_ESP_PATH : BCD_VOLUME_PATH);
     }
   }
   return hive;

@@ -184,9 +184,9 @@ TEST(ExitCode, ExtractFromTheEfiSystemPartition) {
       << output;
   EXPECT_EQ(loader, vt::Sha256(vt::ToWin(dir + "/ex.efi")));
   EXPECT_EQ(hash, vt::Sha256(vt::ToWin(disk)));
-  EXPECT_EQ(0u, RunVro(args + L"-noupd \"/inject:\\::{UEFI}\\x.txt::" +
-                           vt::ToWin(dir + "/x.txt") + L"\"",
-                       &output))
+  EXPECT_EQ(
+      0u, RunVro(args + L"-noupd \"/inject:\\::{UEFI}\\x.txt::" + vt::ToWin(dir + "/x.txt") + L"\"",
+                 &output))
       << output;
   EXPECT_EQ(0, vt::Sh(cut + "fsck.exfat -n " + vt::Q(part) + " 2>&1 && od -An -tx1 -j510 -N2 " +
                           vt::Q(part) + " && dd if=" + vt::Q(part) +

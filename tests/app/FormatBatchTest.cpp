@@ -272,12 +272,11 @@ void MakeDiskOfSectors(const std::string& image, int sector, const std::string& 
   }
   const std::string make = table == "gpt" ? "sgdisk -o -a 1" + sgdisk + " $l >/dev/null"
                                           : "printf 'label: dos\\n" + script + "' | sfdisk -q $l";
-  ASSERT_EQ(
-      0, vt::Sh("rm -f " + vt::Q(image) + " && truncate -s " +
-                std::to_string((at + 2048 + spareSectors) * 512) +
-                " " + vt::Q(image) + " && l=$(losetup -f --show --sector-size " +
-                std::to_string(sector) + " " + vt::Q(image) + ") && { " + make +
-                " 2>/dev/null; r=$?; losetup -d $l; [ $r = 0 ]; }" + copies));
+  ASSERT_EQ(0, vt::Sh("rm -f " + vt::Q(image) + " && truncate -s " +
+                      std::to_string((at + 2048 + spareSectors) * 512) + " " + vt::Q(image) +
+                      " && l=$(losetup -f --show --sector-size " + std::to_string(sector) + " " +
+                      vt::Q(image) + ") && { " + make +
+                      " 2>/dev/null; r=$?; losetup -d $l; [ $r = 0 ]; }" + copies));
 }
 
 // The sector size the boot sector at 512-byte sector `at` declares (FAT's
@@ -380,13 +379,14 @@ TEST(FormatBatch, DisksOfLargerSectors) {
 // read alike.
 TEST(FormatBatch, NtfsOnDisksOfLargerSectors) {
   std::string dir = vt::ScratchDirUnix(), image = dir + "/d.img";
-  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && printf old > " +
-                      vt::Q(dir + "/tree/old.txt") + " && printf new > " + vt::Q(dir + "/new.txt")));
+  ASSERT_EQ(0,
+            vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && printf old > " +
+                   vt::Q(dir + "/tree/old.txt") + " && printf new > " + vt::Q(dir + "/new.txt")));
   const std::string tree = " --layout none --tree " + vt::Q(dir + "/tree");
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/vnt") + " --fs ntfs --size 16 --sector 4096" +
-                          tree));
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v2k") + " --fs ntfs --size 16 --sector 2048" +
-                          tree));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/vnt") +
+                          " --fs ntfs --size 16 --sector 4096" + tree));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v2k") +
+                          " --fs ntfs --size 16 --sector 2048" + tree));
   const std::string ntfsOk = "ntfsfix -n \"$PART\" && ntfsls \"$PART\"";
   for (const char* table : {"mbr", "gpt"}) {
     SCOPED_TRACE(table);
@@ -416,9 +416,9 @@ TEST(FormatBatch, NtfsOnDisksOfLargerSectors) {
         << out;
     EXPECT_EQ(0u, RunVro(args + L"-noupd /repair", &out)) << out;
     EXPECT_EQ(0u, RunVro(args + L"/check", &out)) << out;
-    EXPECT_EQ(0u, RunVro(args + L"-noupd \"/inject:\\new.txt::" + vt::ToWin(dir + "/new.txt") +
-                             L"\"",
-                         &out))
+    EXPECT_EQ(
+        0u,
+        RunVro(args + L"-noupd \"/inject:\\new.txt::" + vt::ToWin(dir + "/new.txt") + L"\"", &out))
         << out;
     EXPECT_EQ(0, OnPart(image, start, length, ntfsOk, &out)) << out;
     EXPECT_NE(std::string::npos, out.find("new.txt")) << out;
@@ -446,9 +446,9 @@ TEST(FormatBatch, NtfsOnDisksOfLargerSectors) {
     EXPECT_EQ(std::string::npos, out.find(".txt")) << out;
     EXPECT_EQ(0u, RunVro(args + L"/check", &out)) << out;
     const std::string copy = dir + "/copy.vmd";
-    EXPECT_EQ(DWORD(-13), RunVro(L"\"-img:" + vt::ToWin(copy) + L"\" \"/convert:" +
-                                     vt::ToWin(image) + L"\"",
-                                 &out))
+    EXPECT_EQ(
+        DWORD(-13),
+        RunVro(L"\"-img:" + vt::ToWin(copy) + L"\" \"/convert:" + vt::ToWin(image) + L"\"", &out))
         << out;
     EXPECT_NE(std::string::npos,
               out.find(vt::Narrow(vt::ToWin(image)) +

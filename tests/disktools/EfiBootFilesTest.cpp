@@ -169,15 +169,16 @@ TEST(EfiBootFiles, DiskOfLargerSectors) {
     SCOPED_TRACE(espMiB);
     const long espSectors = espMiB * 256L, data = 256 + espSectors;
     const std::string disk = dir + "/d.img", esp = dir + "/esp.part";
-    ASSERT_EQ(0, vt::Sh("rm -f " + vt::Q(disk) + " && truncate -s " +
-                        std::to_string((data + 4096 + 256) * 4096) + " " + vt::Q(disk) +
-                        " && l=$(losetup -f --show --sector-size 4096 " + vt::Q(disk) +
-                        ") && { sgdisk -o -a 1 -n 1:256:" + std::to_string(data - 1) +
-                        " -t 1:EF00 -n 2:" + std::to_string(data) + ":" +
-                        std::to_string(data + 4095) + " -t 2:0700 $l >/dev/null; r=$?; "
-                        "losetup -d $l; [ $r = 0 ]; } && dd if=" + vt::Q(dir + "/vnt") +
-                        " of=" + vt::Q(disk) + " bs=4096 seek=" + std::to_string(data) +
-                        " conv=notrunc,sparse status=none"));
+    ASSERT_EQ(0,
+              vt::Sh("rm -f " + vt::Q(disk) + " && truncate -s " +
+                     std::to_string((data + 4096 + 256) * 4096) + " " + vt::Q(disk) +
+                     " && l=$(losetup -f --show --sector-size 4096 " + vt::Q(disk) +
+                     ") && { sgdisk -o -a 1 -n 1:256:" + std::to_string(data - 1) +
+                     " -t 1:EF00 -n 2:" + std::to_string(data) + ":" + std::to_string(data + 4095) +
+                     " -t 2:0700 $l >/dev/null; r=$?; "
+                     "losetup -d $l; [ $r = 0 ]; } && dd if=" +
+                     vt::Q(dir + "/vnt") + " of=" + vt::Q(disk) +
+                     " bs=4096 seek=" + std::to_string(data) + " conv=notrunc,sparse status=none"));
     t.espSectors = (uint64_t)espSectors;
     std::wstring lines;
     int built;
@@ -203,14 +204,17 @@ TEST(EfiBootFiles, DiskOfLargerSectors) {
       continue;
     }
     EXPECT_EQ(1, built) << vt::Narrow(lines);
-    EXPECT_EQ(0, vt::Sh("fsck.fat -n " + vt::Q(esp) + " 2>&1 && python3 -c \"import struct, sys; "
-                        "b = open(sys.argv[1], 'rb').read(512); print(struct.unpack_from('<HB', b, "
-                        "11))\" " + vt::Q(esp) + " && MTOOLS_SKIP_CHECK=1 mcopy -o -i " + vt::Q(esp) +
-                        " ::/EFI/Microsoft/Boot/BCD " + vt::Q(dir + "/out.bcd") +
-                        " && /usr/bin/python3 " +
-                        vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") + " --dump " +
-                        vt::Q(dir + "/out.bcd") + " | grep -c 12000002",
-                        &out))
+    EXPECT_EQ(
+        0, vt::Sh("fsck.fat -n " + vt::Q(esp) +
+                      " 2>&1 && python3 -c \"import struct, sys; "
+                      "b = open(sys.argv[1], 'rb').read(512); print(struct.unpack_from('<HB', b, "
+                      "11))\" " +
+                      vt::Q(esp) + " && MTOOLS_SKIP_CHECK=1 mcopy -o -i " + vt::Q(esp) +
+                      " ::/EFI/Microsoft/Boot/BCD " + vt::Q(dir + "/out.bcd") +
+                      " && /usr/bin/python3 " +
+                      vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") + " --dump " +
+                      vt::Q(dir + "/out.bcd") + " | grep -c 12000002",
+                  &out))
         << out;
     EXPECT_NE(std::string::npos, out.find("(4096, 1)")) << out;
   }

@@ -51,11 +51,11 @@ rt::WinDisk MakeGptDisk(const std::string& fs = "ntfs", int dataMiB = rt::kDiskM
       "  \"values\": [{\"name\": \"Element\", \"str\": \"Windows Boot Manager\"}]}]}");
   EXPECT_TRUE(vt::WriteAll(vt::ToWin(esp + "/EFI/Microsoft/Boot/BCD"), bcd));
   std::string out;
-  EXPECT_TRUE(vt::Fixture(
-      "mk-disk.sh " + vt::Q(d.unixPath) + " --layout gpt-esp --esp-size 40 --fs " + fs +
-          " --size " + std::to_string(dataMiB) + " --tree " + vt::Q(d.tree) + " --esp-tree " +
-          vt::Q(esp),
-      &out));
+  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) +
+                              " --layout gpt-esp --esp-size 40 --fs " + fs + " --size " +
+                              std::to_string(dataMiB) + " --tree " + vt::Q(d.tree) +
+                              " --esp-tree " + vt::Q(esp),
+                          &out));
   d.start = atol(out.c_str());
   return d;
 }
@@ -160,8 +160,8 @@ TEST(BcdStore, FatDataPartitionUsesTheStoreOnTheEfiPartition) {
             rt::HivexGet(bcd, std::string(kHivexObj) + "\\Elements\\12000004", "Element"));
   std::string data = ft::CutPartition(d.unixPath, d.start, dataMiB * 2048L, d.dir + "/data.part");
   ft::ExpectFsckClean(data);
-  EXPECT_EQ("BCD", rt::HivexGet(ft::Mcopy(data, "/Boot/BCD", d.dir + "/data-bcd.hiv"), "\\Vro",
-                                "Hive"));
+  EXPECT_EQ("BCD",
+            rt::HivexGet(ft::Mcopy(data, "/Boot/BCD", d.dir + "/data-bcd.hiv"), "\\Vro", "Hive"));
   CMountedImage m;
   ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 0));
   ASSERT_EQ(1, m.LoadHives(HIVE_FLAG_BCD));

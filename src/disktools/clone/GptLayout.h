@@ -13,7 +13,7 @@ enum EspCopyResult {
 
 struct GptPartitionExtent {
   uint64_t firstLba;
-  uint64_t lastLba;  // inclusive
+  uint64_t lastLba;      // inclusive
   uint32_t sectorBytes;  // the disk's sectors, which the LBAs count
 };
 

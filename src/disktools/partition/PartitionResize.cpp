@@ -243,18 +243,17 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
     // disk ends where it ends.
     if (!IsOwnFormat(image)) {
       uint64_t most = lastUsable >= first ? (lastUsable - first + 1) * per / 2048 : 0;
-      RefuseGrow(image, name + L" cannot grow to " +
-                            std::to_wstring((unsigned long long)megabytes) +
-                            L" MiB: the disk's size is fixed (a plain image or a VHD) at " +
-                            MiB(disk * per) + L" (" + std::to_wstring((unsigned long long)disk) +
-                            L" sectors" +
-                            (per > 1 ? L" of " + std::to_wstring(ss) + L" bytes" : L"") +
-                            L", the backup GPT in the last " +
-                            std::to_wstring((unsigned long long)tail) + L"), so " +
-                            (most * 2048 > (last - first + 1) * per
-                                 ? name + L" can take at most " +
-                                       std::to_wstring((unsigned long long)most) + L" MiB"
-                                 : name + L" has no room to grow"));
+      RefuseGrow(image,
+                 name + L" cannot grow to " + std::to_wstring((unsigned long long)megabytes) +
+                     L" MiB: the disk's size is fixed (a plain image or a VHD) at " +
+                     MiB(disk * per) + L" (" + std::to_wstring((unsigned long long)disk) +
+                     L" sectors" + (per > 1 ? L" of " + std::to_wstring(ss) + L" bytes" : L"") +
+                     L", the backup GPT in the last " + std::to_wstring((unsigned long long)tail) +
+                     L"), so " +
+                     (most * 2048 > (last - first + 1) * per
+                          ? name + L" can take at most " +
+                                std::to_wstring((unsigned long long)most) + L" MiB"
+                          : name + L" has no room to grow"));
       return 0;
     }
     // The own format holds disks of 512-byte sectors only.
@@ -355,8 +354,8 @@ int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
   // journal of the command that grows.
   CImageCapacity capacity(image);
   CDiskWriteJournal journal(image->IoBlock());
-  int grown = onMbr ? GrowMbrPartition(image, mbr, megabytes)
-                    : GrowGptPartition(image, mbr, megabytes, ss);
+  int grown =
+      onMbr ? GrowMbrPartition(image, mbr, megabytes) : GrowGptPartition(image, mbr, megabytes, ss);
   if (grown && !journal.WriteFailed() && image->DiskObject()->Flush() >= 0) return 1;
   image->RemountNtfs([&] {
     if (journal.RollBack()) capacity.Restore(image);
@@ -372,15 +371,15 @@ int HasEfiSystemPartition(CMountedImage* image) {
   if (!block || !ReadDisk(block, 0, mbr, kSector) ||
       mbr[VRO_MBR_ENTRY_OFFSET + 4] != kTypeProtective)
     return 0;
-  const uint64_t ss = GptSectorUnit(ReadBlock, block, Get32(mbr + VRO_MBR_ENTRY_OFFSET + 8)) * kSector;
+  const uint64_t ss =
+      GptSectorUnit(ReadBlock, block, Get32(mbr + VRO_MBR_ENTRY_OFFSET + 8)) * kSector;
   if (!ss ||
       !ReadDisk(block, uint64_t(Get32(mbr + VRO_MBR_ENTRY_OFFSET + 8)) * ss, header, kSector))
     return 0;
   uint32_t count = Get32(header + 80);
   if (count == 0 || count > 4096) return 0;
   std::vector<uint8_t> entries(size_t(count) * kGptEntryBytes);
-  if (!ReadDisk(block, Get64(header + 72) * ss, entries.data(), (uint32_t)entries.size()))
-    return 0;
+  if (!ReadDisk(block, Get64(header + 72) * ss, entries.data(), (uint32_t)entries.size())) return 0;
   for (uint32_t i = 0; i < count; i++)
     if (!memcmp(&entries[size_t(i) * kGptEntryBytes], kEsp, 16)) return 1;
   return 0;

@@ -6,7 +6,11 @@
 
 uint32_t DeclaredVolumeSectorSize(const uint8_t* b) {
   if (Ld16(b + 0x1FE) != 0xAA55) return 0;
-  if (!memcmp(b, "\xEB\x76\x90" "EXFAT   ", 11)) return b[0x6C] < 32 ? 1u << b[0x6C] : 0;
+  if (!memcmp(b,
+              "\xEB\x76\x90"
+              "EXFAT   ",
+              11))
+    return b[0x6C] < 32 ? 1u << b[0x6C] : 0;
   if (!memcmp(b + 3, "NTFS    ", 8)) return Ld16(b + 0x0B);
   if ((b[0] == 0xE9 || b[0] == 0xEB || b[0] == 0xE8) &&
       (!memcmp(b + 0x36, "FAT", 3) || !memcmp(b + 0x52, "FAT32", 5)))
@@ -45,8 +49,7 @@ int MbrSectorUnit(DiskByteReader read, void* context, const uint8_t* table, uint
     for (int i = 0; i < 4 && fits; i++) {
       const uint8_t* e = table + 16 * i;
       uint64_t start = Ld32(e + 8), count = Ld32(e + 12);
-      if (e[4] && start && count)
-        fits = !diskSectors || (start + count) * u <= diskSectors;
+      if (e[4] && start && count) fits = !diskSectors || (start + count) * u <= diskSectors;
     }
     if (!fits) continue;
     fitting |= u;

@@ -336,8 +336,9 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
   const bool protective = mbr[446 + 4] == 0xEE;
   const unsigned long long hdrLba = Ld32(mbr + 446 + 8);
   uint32_t choices = 0;
-  const int unit = protective ? (int)GptSectorUnit(ReadFromBlock, block, hdrLba)
-                              : MbrSectorUnit(ReadFromBlock, block, mbr + 446, block->bytes, &choices);
+  const int unit = protective
+                       ? (int)GptSectorUnit(ReadFromBlock, block, hdrLba)
+                       : MbrSectorUnit(ReadFromBlock, block, mbr + 446, block->bytes, &choices);
   if (unit < 0) return Fail(ENODEV);
   const unsigned long long sector = 512ull * (unit ? unit : 1);
   if (sectorSize) *sectorSize = (unsigned)sector;
