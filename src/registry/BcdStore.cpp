@@ -41,8 +41,17 @@ CRegHive* OpenImageBcdStore(CMountedImage* image) {
       hive->OpenFromNtfs(image->NtfsVolume(), BCD_VOLUME_PATH);
     }
   } else if (CFatVolume* fat = image->FatVolume()) {
-    // A FAT main volume is itself the EFI partition when it holds its tree.
-    hive->OpenFromFat(fat, fat->GetPathType(BCD_ESP_PATH) == 1 ? BCD_ESP_PATH : BCD_VOLUME_PATH);
+    // On a GPT disk the store is the EFI system partition's whatever
+    // partition the image was opened on (opened on that partition, it is
+    // the main volume's own). Elsewhere a FAT main volume is itself the
+    // EFI partition when it holds its tree.
+    CFatVolume* esp = fat->OnGptDisk() && !fat->IsGptEsp() ? MountEsp(image) : nullptr;
+    if (esp) {
+      image->m_pEspFat = esp;
+      hive->OpenFromFat(esp, BCD_ESP_PATH);
+    } else {
+      hive->OpenFromFat(fat, fat->GetPathType(BCD_ESP_PATH) == 1 ? BCD_ESP_PATH : BCD_VOLUME_PATH);
+    }
   }
   return hive;
 }

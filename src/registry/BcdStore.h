@@ -1,7 +1,8 @@
 // The boot configuration store (BCD) of a mounted image: on the EFI system
-// partition of a GPT disk, else at \Boot\BCD of the Windows volume. The
-// hive object is the same CRegHive as every other hive; these helpers pick
-// its file and keep the EFI partition's volume in step with it.
+// partition of a GPT disk (whichever of its partitions the image was opened
+// on), else at \Boot\BCD of the Windows volume. The hive object is the
+// same CRegHive as every other hive; these helpers pick its file and keep
+// the EFI partition's volume in step with it.
 #pragma once
 
 class CFatVolume;

@@ -98,7 +98,9 @@ TEST(ExitCode, AnUnknownOptionRunsNothing) {
 // partition holding a volume, and by its number). One whose boot sector
 // lacks only its signature (fsck.fat and mtools read it) still holds its
 // files: they are read from it with the image left as it was, and a write
-// keeps them, the signature put back.
+// keeps them, the signature put back; on an exFAT one with the boot
+// region's check value anew and the backup region the same (fsck.exfat
+// passes).
 TEST(ExitCode, ExtractFromTheEfiSystemPartition) {
   std::string dir = vt::ScratchDirUnix(), esp = dir + "/esp", disk = dir + "/disk.img";
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(esp + "/EFI/Boot") + " " + vt::Q(dir + "/tree") +
@@ -167,6 +169,36 @@ TEST(ExitCode, ExtractFromTheEfiSystemPartition) {
   std::string listing;
   vt::Sh("cd " + vt::Q(dir + "/out") + " && find . -type f | wc -l", &listing);
   EXPECT_EQ("12\n", listing);
+
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(disk) +
+                          " --layout gpt-esp --esp-size 40 --esp-fs exfat --size 8 --tree " +
+                          vt::Q(dir + "/tree") + " --esp-tree " + vt::Q(esp)));
+  ASSERT_EQ(0, vt::Sh("printf '\\0\\0' | dd of=" + vt::Q(disk) +
+                      " bs=1 seek=$((2048 * 512 + 510)) conv=notrunc status=none"));
+  const std::string hash = vt::Sha256(vt::ToWin(disk));
+  std::string output;
+  const std::wstring args = L"\"-img:" + vt::ToWin(disk) + L"\" ";
+  EXPECT_EQ(0u, RunVro(args + L"\"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::" +
+                           vt::ToWin(dir + "/ex.efi") + L"\"",
+                       &output))
+      << output;
+  EXPECT_EQ(loader, vt::Sha256(vt::ToWin(dir + "/ex.efi")));
+  EXPECT_EQ(hash, vt::Sha256(vt::ToWin(disk)));
+  EXPECT_EQ(
+      0u, RunVro(args + L"-noupd \"/inject:\\::{UEFI}\\x.txt::" + vt::ToWin(dir + "/x.txt") + L"\"",
+                 &output))
+      << output;
+  EXPECT_EQ(0, vt::Sh(cut + "fsck.exfat -n " + vt::Q(part) + " 2>&1 && od -An -tx1 -j510 -N2 " +
+                          vt::Q(part) + " && dd if=" + vt::Q(part) +
+                          " bs=512 skip=12 count=12 status=none | cmp -n 6144 - " + vt::Q(part),
+                      &output))
+      << output;
+  EXPECT_NE(std::string::npos, output.find("clean. directories 3, files 2\n 55 aa\n")) << output;
+  EXPECT_EQ(0u, RunVro(args + L"\"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::" +
+                           vt::ToWin(dir + "/ex2.efi") + L"\"",
+                       &output))
+      << output;
+  EXPECT_EQ(loader, vt::Sha256(vt::ToWin(dir + "/ex2.efi")));
 }
 
 }  // namespace

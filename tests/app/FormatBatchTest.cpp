@@ -249,7 +249,7 @@ TEST(FormatBatch, VolumesWithoutAPartitionTable) {
 // from `types`); the first 512-byte sector of each partition in *starts.
 void MakeDiskOfSectors(const std::string& image, int sector, const std::string& table,
                        const std::vector<std::string>& volumes, std::vector<long>* starts,
-                       const std::string& types = "c 7") {
+                       const std::string& types = "c 7", long spareSectors = 0) {
   const long unit = sector / 512;
   long at = 2048;
   std::string script, sgdisk, copies;
@@ -272,11 +272,11 @@ void MakeDiskOfSectors(const std::string& image, int sector, const std::string& 
   }
   const std::string make = table == "gpt" ? "sgdisk -o -a 1" + sgdisk + " $l >/dev/null"
                                           : "printf 'label: dos\\n" + script + "' | sfdisk -q $l";
-  ASSERT_EQ(
-      0, vt::Sh("rm -f " + vt::Q(image) + " && truncate -s " + std::to_string((at + 2048) * 512) +
-                " " + vt::Q(image) + " && l=$(losetup -f --show --sector-size " +
-                std::to_string(sector) + " " + vt::Q(image) + ") && { " + make +
-                " 2>/dev/null; r=$?; losetup -d $l; [ $r = 0 ]; }" + copies));
+  ASSERT_EQ(0, vt::Sh("rm -f " + vt::Q(image) + " && truncate -s " +
+                      std::to_string((at + 2048 + spareSectors) * 512) + " " + vt::Q(image) +
+                      " && l=$(losetup -f --show --sector-size " + std::to_string(sector) + " " +
+                      vt::Q(image) + ") && { " + make +
+                      " 2>/dev/null; r=$?; losetup -d $l; [ $r = 0 ]; }" + copies));
 }
 
 // The sector size the boot sector at 512-byte sector `at` declares (FAT's
@@ -365,6 +365,106 @@ TEST(FormatBatch, DisksOfLargerSectors) {
   EXPECT_EQ(0u, RunVro(args + inject, &out)) << out;
   EXPECT_EQ(0, OnPart(image, starts[0], 32 * 2048, "fsck.fat -n \"$PART\"", &out)) << out;
   EXPECT_EQ(".\n./new.txt\n", Names(FatVolumeView(image, starts[0], false)));
+}
+
+// NTFS on disks of 4096-byte sectors, MBR and GPT, whose tables count
+// those: every command finds the volume at its entry by the disk's
+// sectors, and "::1" names no partition of the one-entry GPT. /check names
+// the hidden sectors in the volume's sectors and /repair writes them so;
+// /format makes 4096-byte sectors (ntfsfix passes); /size: grows the GPT
+// partition with the backup table in the disk's last sectors (sgdisk -v
+// clean) and refuses a size past the disk's end naming its sectors;
+// /convert: into a new image (512-byte sectors) is refused with a line
+// naming both sizes, and no image is left. A disk of 2048-byte sectors is
+// read alike.
+TEST(FormatBatch, NtfsOnDisksOfLargerSectors) {
+  std::string dir = vt::ScratchDirUnix(), image = dir + "/d.img";
+  ASSERT_EQ(0,
+            vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && printf old > " +
+                   vt::Q(dir + "/tree/old.txt") + " && printf new > " + vt::Q(dir + "/new.txt")));
+  const std::string tree = " --layout none --tree " + vt::Q(dir + "/tree");
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/vnt") +
+                          " --fs ntfs --size 16 --sector 4096" + tree));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/v2k") +
+                          " --fs ntfs --size 16 --sector 2048" + tree));
+  const std::string ntfsOk = "ntfsfix -n \"$PART\" && ntfsls \"$PART\"";
+  for (const char* table : {"mbr", "gpt"}) {
+    SCOPED_TRACE(table);
+    const bool gpt = std::string(table) == "gpt";
+    std::vector<long> starts;
+    MakeDiskOfSectors(image, 4096, table, {dir + "/vnt"}, &starts, "7", gpt ? 16 * 2048 : 0);
+    const long start = starts[0];
+    long length = 16 * 2048;
+    const std::wstring args = ImageArgs(vt::ToWin(image));
+    std::string out;
+    EXPECT_EQ(DWORD(-15), RunVro(L"\"-img:" + vt::ToWin(image) + L"::1\" \"/extract:\\old.txt::" +
+                                     vt::ToWin(dir + "/old-out.txt") + L"\"",
+                                 &out));
+    EXPECT_NE(std::string::npos, out.find("its disk has no partition of the number asked for"))
+        << out;
+    EXPECT_EQ(0u, RunVro(args + L"\"/extract:\\old.txt::" + vt::ToWin(dir + "/old-out.txt") + L"\"",
+                         &out))
+        << out;
+    EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/old-out.txt") + " " + vt::Q(dir + "/tree/old.txt")));
+    // The volume was made without a table: 0 hidden sectors, where the
+    // partition starts at 4096-byte sector 256.
+    EXPECT_EQ(DWORD(-2), RunVro(args + L"/check", &out)) << out;
+    EXPECT_NE(std::string::npos,
+              out.find("Boot sector and its backup: 0 hidden sectors, but the partition starts at "
+                       "sector " +
+                       std::to_string(start / 8) + "."))
+        << out;
+    EXPECT_EQ(0u, RunVro(args + L"-noupd /repair", &out)) << out;
+    EXPECT_EQ(0u, RunVro(args + L"/check", &out)) << out;
+    EXPECT_EQ(
+        0u,
+        RunVro(args + L"-noupd \"/inject:\\new.txt::" + vt::ToWin(dir + "/new.txt") + L"\"", &out))
+        << out;
+    EXPECT_EQ(0, OnPart(image, start, length, ntfsOk, &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("new.txt")) << out;
+    if (gpt) {
+      // Grown into the room behind it, the table whole.
+      EXPECT_EQ(0u, RunVro(args + L"/size:30", &out)) << out;
+      EXPECT_EQ(0, vt::Sh("l=$(losetup -f --show --sector-size 4096 " + vt::Q(image) +
+                              ") && sgdisk -v $l && sgdisk -i 1 $l; r=$?; losetup -d $l; exit $r",
+                          &out));
+      EXPECT_NE(std::string::npos, out.find("No problems found")) << out;
+      EXPECT_NE(std::string::npos, out.find("Partition size: 7680 sectors (30.0 MiB)")) << out;
+      length = 30 * 2048;
+      EXPECT_EQ(0, OnPart(image, start, length, ntfsOk, &out)) << out;
+      EXPECT_NE(std::string::npos, out.find("old.txt")) << out;
+      EXPECT_EQ(DWORD(-2), RunVro(args + L"/size:100", &out)) << out;
+      EXPECT_NE(std::string::npos,
+                out.find("partition 1 cannot grow to 100 MiB: the disk's size is fixed (a plain "
+                         "image or a VHD) at 34 MiB (8704 sectors of 4096 bytes, the backup GPT in "
+                         "the last 5), so partition 1 can take at most 32 MiB: not grown"))
+          << out;
+    }
+    EXPECT_EQ(0u, RunVro(args + L"-noupd /format", &out)) << out;
+    EXPECT_EQ(4096, DeclaredSector(image, start));
+    EXPECT_EQ(0, OnPart(image, start, length, ntfsOk, &out)) << out;
+    EXPECT_EQ(std::string::npos, out.find(".txt")) << out;
+    EXPECT_EQ(0u, RunVro(args + L"/check", &out)) << out;
+    const std::string copy = dir + "/copy.vmd";
+    EXPECT_EQ(
+        DWORD(-13),
+        RunVro(L"\"-img:" + vt::ToWin(copy) + L"\" \"/convert:" + vt::ToWin(image) + L"\"", &out))
+        << out;
+    EXPECT_NE(std::string::npos,
+              out.find(vt::Narrow(vt::ToWin(image)) +
+                       ": its volume has 4096-byte sectors, the target's disk 512-byte ones: a "
+                       "volume is copied only onto sectors of its own size: nothing copied"))
+        << out;
+    EXPECT_NE(0, vt::Sh("test -e " + vt::Q(copy)));
+  }
+  std::vector<long> starts;
+  MakeDiskOfSectors(image, 2048, "mbr", {dir + "/v2k"}, &starts, "7");
+  std::string out;
+  EXPECT_EQ(0u, RunVro(ImageArgs(vt::ToWin(image)) + L"\"/extract:\\old.txt::" +
+                           vt::ToWin(dir + "/old-2k.txt") + L"\"",
+                       &out))
+      << out;
+  EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/old-2k.txt") + " " + vt::Q(dir + "/tree/old.txt")));
 }
 
 // A disk of 4096-byte sectors whose first partition holds a volume of

@@ -1,10 +1,13 @@
 // A GPT disk's EFI system partition built from scratch: boot files from the
 // source image's Windows, a new store from the base store. fsck.fat checks
 // the partition, mtools fetch the files, hivexregedit and the hive dumper
-// read the store; a retarget of the new store works on it.
+// read the store; a retarget of the new store works on it. On a disk of
+// 4096-byte sectors the partition gets FAT32 of those, or a line where it
+// cannot hold one.
 #include <windows.h>
 
 #include "FormatTestUtil.h"
+#include "common/ConsoleOutput.h"
 #include "disktools/bootrepair/EfiBootFiles.h"
 #include "image/mount/MountedImage.h"
 
@@ -148,6 +151,73 @@ TEST_P(EfiBootBuild, BootFilesAndStoreOfANewPartition) {
   memcpy(&variable[8], &t.espSectors, 8);
   memcpy(&variable[16], t.espGuid, 16);
   has(Hex(variable.data(), variable.size()) + "0202040446005c00");
+}
+
+// A GPT disk of 4096-byte sectors (its table counts them): an empty EFI
+// system partition of 260 MiB gets FAT32 of 4096-byte sectors and clusters
+// of one sector (fsck.fat passes, mtools read the store); one of 100 MiB
+// cannot hold FAT32 of those (too few clusters): 0, a line naming the
+// partition in its sectors, and nothing written.
+TEST(EfiBootFiles, DiskOfLargerSectors) {
+  std::string dir = vt::ScratchDirUnix();
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/vnt") +
+                          " --layout none --fs ntfs --size 16 --sector 4096"));
+  EfiBootTarget t;
+  for (int i = 0; i < 16; i++) t.diskGuid[i] = t.dataPartitionGuid[i] = t.espGuid[i] = uint8_t(i);
+  t.espFirstLba = 256;
+  for (int espMiB : {100, 260}) {
+    SCOPED_TRACE(espMiB);
+    const long espSectors = espMiB * 256L, data = 256 + espSectors;
+    const std::string disk = dir + "/d.img", esp = dir + "/esp.part";
+    ASSERT_EQ(0,
+              vt::Sh("rm -f " + vt::Q(disk) + " && truncate -s " +
+                     std::to_string((data + 4096 + 256) * 4096) + " " + vt::Q(disk) +
+                     " && l=$(losetup -f --show --sector-size 4096 " + vt::Q(disk) +
+                     ") && { sgdisk -o -a 1 -n 1:256:" + std::to_string(data - 1) +
+                     " -t 1:EF00 -n 2:" + std::to_string(data) + ":" + std::to_string(data + 4095) +
+                     " -t 2:0700 $l >/dev/null; r=$?; "
+                     "losetup -d $l; [ $r = 0 ]; } && dd if=" +
+                     vt::Q(dir + "/vnt") + " of=" + vt::Q(disk) +
+                     " bs=4096 seek=" + std::to_string(data) + " conv=notrunc,sparse status=none"));
+    t.espSectors = (uint64_t)espSectors;
+    std::wstring lines;
+    int built;
+    {
+      CMountedImage image;
+      ASSERT_GE(image.OpenImage(vt::ToWin(disk).c_str(), nullptr, 0, 2), 0);
+      FrontEndLines kept;
+      built = UpdateEfiBootConfiguration(&image, EFI_BOOT_BUILD, nullptr, 0x00400A00, t);
+      lines = kept.Text();
+      EXPECT_TRUE(image.Close());
+    }
+    std::string out;
+    ASSERT_EQ(0, vt::Sh("dd if=" + vt::Q(disk) + " of=" + vt::Q(esp) + " bs=4096 skip=256 count=" +
+                        std::to_string(espSectors) + " conv=sparse status=none"));
+    if (espMiB == 100) {
+      EXPECT_EQ(0, built);
+      EXPECT_NE(std::wstring::npos,
+                lines.find(L"The partition (25599 sectors of 4096 bytes from sector 256) cannot "
+                           L"hold a FAT32 volume of 4096-byte sectors: nothing formatted"))
+          << vt::Narrow(lines);
+      EXPECT_EQ(0, vt::Sh("cmp -n " + std::to_string(espSectors * 4096) + " " + vt::Q(esp) +
+                          " /dev/zero"));
+      continue;
+    }
+    EXPECT_EQ(1, built) << vt::Narrow(lines);
+    EXPECT_EQ(
+        0, vt::Sh("fsck.fat -n " + vt::Q(esp) +
+                      " 2>&1 && python3 -c \"import struct, sys; "
+                      "b = open(sys.argv[1], 'rb').read(512); print(struct.unpack_from('<HB', b, "
+                      "11))\" " +
+                      vt::Q(esp) + " && MTOOLS_SKIP_CHECK=1 mcopy -o -i " + vt::Q(esp) +
+                      " ::/EFI/Microsoft/Boot/BCD " + vt::Q(dir + "/out.bcd") +
+                      " && /usr/bin/python3 " +
+                      vt::Q(vt::SourceDirUnix() + "/tests/fixtures/mk-hive.py") + " --dump " +
+                      vt::Q(dir + "/out.bcd") + " | grep -c 12000002",
+                  &out))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("(4096, 1)")) << out;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -32,9 +32,9 @@ const long kEspStart = 2048;
 const long kEspSectors = 40 * 2048;
 
 // A GPT disk: the EFI system partition holds \EFI\Microsoft\Boot\BCD, the
-// NTFS volume a Windows tree with its own \Boot\BCD (which must not be the
-// one used).
-rt::WinDisk MakeGptDisk() {
+// data volume (NTFS, or FAT32 of dataMiB) a Windows tree with its own
+// \Boot\BCD (which must not be the one used).
+rt::WinDisk MakeGptDisk(const std::string& fs = "ntfs", int dataMiB = rt::kDiskMiB) {
   rt::WinDisk d;
   d.dir = vt::ScratchDirUnix();
   d.tree = d.dir + "/tree";
@@ -51,10 +51,11 @@ rt::WinDisk MakeGptDisk() {
       "  \"values\": [{\"name\": \"Element\", \"str\": \"Windows Boot Manager\"}]}]}");
   EXPECT_TRUE(vt::WriteAll(vt::ToWin(esp + "/EFI/Microsoft/Boot/BCD"), bcd));
   std::string out;
-  EXPECT_TRUE(vt::Fixture(
-      "mk-disk.sh " + vt::Q(d.unixPath) + " --layout gpt-esp --esp-size 40 --size " +
-          std::to_string(rt::kDiskMiB) + " --tree " + vt::Q(d.tree) + " --esp-tree " + vt::Q(esp),
-      &out));
+  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) +
+                              " --layout gpt-esp --esp-size 40 --fs " + fs + " --size " +
+                              std::to_string(dataMiB) + " --tree " + vt::Q(d.tree) +
+                              " --esp-tree " + vt::Q(esp),
+                          &out));
   d.start = atol(out.c_str());
   return d;
 }
@@ -130,6 +131,42 @@ TEST(BcdStore, GptDiskUsesTheStoreOnTheEfiPartition) {
   ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 0));
   ASSERT_EQ(1, m.LoadHives(HIVE_FLAG_BCD));
   EXPECT_EQ(L"VroMount boot", rt::QueryString(m, kElement, L"Element"));
+}
+
+// A GPT disk whose data partition is FAT32 with a Windows tree and its own
+// \Boot\BCD: opened on that partition ("::1") the store is the EFI system
+// partition's, and a change lands there, the data volume's store as it
+// was (fsck.fat, mcopy and hivexget read both back); opened on the EFI
+// system partition itself ("::0") it is that volume's own store.
+TEST(BcdStore, FatDataPartitionUsesTheStoreOnTheEfiPartition) {
+  const int dataMiB = 40;
+  rt::WinDisk d = MakeGptDisk("fat32", dataMiB);
+  {
+    CMountedImage m;
+    ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 1, 2));
+    ASSERT_EQ(1, m.LoadHives(HIVE_FLAG_BCD | HIVE_FLAG_SYSTEM));
+    EXPECT_NE(nullptr, m.m_pEspFat);
+    EXPECT_EQ(L"ESP BCD", rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\BCD00000000\\Vro", L"Hive"));
+    EXPECT_EQ(L"SYSTEM", rt::QueryString(m, L"HKEY_LOCAL_MACHINE\\SYSTEM\\Vro", L"Hive"));
+    std::vector<uint8_t> text = rt::Utf16z(L"FAT data boot");
+    ASSERT_EQ(REG_STATUS_OK,
+              m.RegWriteValueData(kElement, L"Element", text.data(), (uint32_t)text.size()));
+    EXPECT_TRUE(m.UnloadHives());
+  }
+  std::string part = EspPart(d);
+  ft::ExpectFsckClean(part);
+  std::string bcd = ft::Mcopy(part, "/EFI/Microsoft/Boot/BCD", d.dir + "/bcd.hiv");
+  EXPECT_EQ("FAT data boot",
+            rt::HivexGet(bcd, std::string(kHivexObj) + "\\Elements\\12000004", "Element"));
+  std::string data = ft::CutPartition(d.unixPath, d.start, dataMiB * 2048L, d.dir + "/data.part");
+  ft::ExpectFsckClean(data);
+  EXPECT_EQ("BCD",
+            rt::HivexGet(ft::Mcopy(data, "/Boot/BCD", d.dir + "/data-bcd.hiv"), "\\Vro", "Hive"));
+  CMountedImage m;
+  ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 0));
+  ASSERT_EQ(1, m.LoadHives(HIVE_FLAG_BCD));
+  EXPECT_EQ(nullptr, m.m_pEspFat);
+  EXPECT_EQ(L"FAT data boot", rt::QueryString(m, kElement, L"Element"));
 }
 
 TEST(BcdStore, MbrDiskUsesBootBcdOnTheNtfsVolume) {

@@ -302,7 +302,10 @@ void WriteNewStore(CRegHive* hive, uint32_t version, const EfiBootTarget& t) {
 int CreateEfiBootFiles(CFatVolume* volume, CMountedImage* source, uint32_t version,
                        const EfiBootTarget& target) {
   if (!volume) return 0;
-  if (volume->Format(2, 512) != 1) return 0;
+  // Clusters of 512 bytes, or of one sector on a disk of larger ones (a
+  // partition too small for FAT32 of those is named on a line).
+  const uint32_t sector = volume->DiskSectorSize();
+  if (volume->Format(2, sector > 512 ? sector : 512) != 1) return 0;
   volume->CreateDirectories(L"\\EFI\\Boot");
   CopyBootFiles(volume, source, version);
 

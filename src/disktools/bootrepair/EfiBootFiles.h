@@ -28,8 +28,10 @@ enum EfiBootMode {
 int UpdateEfiBootConfiguration(CMountedImage* image, int mode, CMountedImage* source,
                                uint32_t version, const EfiBootTarget& target);
 
-// Formats the mounted partition as FAT32, copies the boot files and writes
-// a new store for the target. 1, or 0 when the new store cannot be written
+// Formats the mounted partition as FAT32 of the disk's sectors (clusters of
+// 512 bytes, or of one sector where they are larger), copies the boot files
+// and writes a new store for the target. 1, or 0 when the partition cannot
+// hold such a volume (a line names it) or the new store cannot be written
 // or opened.
 int CreateEfiBootFiles(CFatVolume* volume, CMountedImage* source, uint32_t version,
                        const EfiBootTarget& target);

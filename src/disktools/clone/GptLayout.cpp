@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "common/ByteOrder.h"
+#include "image/device/DiskSectorSize.h"
 
 namespace {
 
@@ -12,6 +13,10 @@ const uint8_t kProtectiveType = 0xEE;
 
 bool Read(DiskIoBlock* disk, uint64_t offset, void* buffer, unsigned count) {
   return disk->read(disk->owner, offset, buffer, count) == (int)count;
+}
+
+bool ReadBlock(void* disk, uint64_t offset, void* buffer, uint32_t count) {
+  return Read(static_cast<DiskIoBlock*>(disk), offset, buffer, count);
 }
 
 }  // namespace
@@ -27,9 +32,9 @@ bool ReadGptArray(DiskIoBlock* disk, GptArray* out) {
   if (!disk || !disk->read || !out) return false;
   uint8_t sector[kSector];
   if (!Read(disk, 0, sector, kSector) || sector[450] != kProtectiveType) return false;
-  if (!Read(disk, (uint64_t)Ld32(sector + 454) * kSector, sector, kSector) ||
-      memcmp(sector, "EFI PART", 8) != 0)
-    return false;
+  const uint64_t headerLba = Ld32(sector + 454);
+  out->sectorBytes = GptSectorUnit(ReadBlock, disk, headerLba) * kSector;
+  if (!out->sectorBytes || !Read(disk, headerLba * out->sectorBytes, sector, kSector)) return false;
   out->entriesLba = Ld64(sector + 72);
   out->count = Ld32(sector + 80);
   out->entrySize = Ld32(sector + 84);
@@ -37,7 +42,8 @@ bool ReadGptArray(DiskIoBlock* disk, GptArray* out) {
 }
 
 bool ReadGptEntry(DiskIoBlock* disk, const GptArray& gpt, uint32_t i, uint8_t* entry) {
-  return Read(disk, gpt.entriesLba * kSector + (uint64_t)i * gpt.entrySize, entry, kEntryBytes);
+  return Read(disk, gpt.entriesLba * gpt.sectorBytes + (uint64_t)i * gpt.entrySize, entry,
+              kEntryBytes);
 }
 
 bool FindEfiSystemPartition(DiskIoBlock* disk, GptPartitionExtent* out) {
@@ -49,6 +55,7 @@ bool FindEfiSystemPartition(DiskIoBlock* disk, GptPartitionExtent* out) {
     if (memcmp(entry, kEfiSystemPartitionType, 16) == 0) {
       out->firstLba = Ld64(entry + 32);
       out->lastLba = Ld64(entry + 40);
+      out->sectorBytes = gpt.sectorBytes;
       return out->lastLba >= out->firstLba;
     }
   }
@@ -60,12 +67,14 @@ int CopyEfiSystemPartition(ntfs_volume* source, ntfs_volume* target) {
   DiskIoBlock* to = GetNtfsDiskBlock(target);
   GptPartitionExtent s, t;
   if (!from || !to || !to->write || !FindEfiSystemPartition(from, &s) ||
-      !FindEfiSystemPartition(to, &t) || s.lastLba - s.firstLba > t.lastLba - t.firstLba)
+      !FindEfiSystemPartition(to, &t) || s.lastLba - s.firstLba > t.lastLba - t.firstLba ||
+      s.sectorBytes != t.sectorBytes || s.sectorBytes > 4096)
     return ESP_COPY_FAILED;
-  uint8_t sector[kSector];
+  const unsigned n = s.sectorBytes;
+  uint8_t sector[4096];
   for (uint64_t i = 0; s.firstLba + i <= s.lastLba; i++) {
-    if (!Read(from, (s.firstLba + i) * kSector, sector, kSector) ||
-        to->write(to->owner, (t.firstLba + i) * kSector, sector, kSector) != (int)kSector)
+    if (!Read(from, (s.firstLba + i) * n, sector, n) ||
+        to->write(to->owner, (t.firstLba + i) * n, sector, n) != (int)n)
       return ESP_COPY_FAILED;
   }
   return ESP_COPY_DONE;

@@ -13,7 +13,8 @@ enum EspCopyResult {
 
 struct GptPartitionExtent {
   uint64_t firstLba;
-  uint64_t lastLba;  // inclusive
+  uint64_t lastLba;      // inclusive
+  uint32_t sectorBytes;  // the disk's sectors, which the LBAs count
 };
 
 // The GPT of a disk: the array's first LBA, the entry count and size. False
@@ -22,6 +23,7 @@ struct GptArray {
   uint64_t entriesLba;
   uint32_t count;
   uint32_t entrySize;
+  uint32_t sectorBytes;  // the disk's sectors (its header lies in the second)
 };
 bool ReadGptArray(DiskIoBlock* disk, GptArray* out);
 // Entry i (its first 128 bytes). False when the read fails.
@@ -40,5 +42,6 @@ bool FindEfiSystemPartition(DiskIoBlock* disk, GptPartitionExtent* out);
 
 // Copies the source disk's EFI system partition sector by sector onto the
 // target disk's. ESP_COPY_FAILED when either disk lacks one, the source's
-// is longer than the target's, or a sector cannot be read or written.
+// is longer than the target's or of sectors of another size, or a sector
+// cannot be read or written.
 int CopyEfiSystemPartition(ntfs_volume* source, ntfs_volume* target);

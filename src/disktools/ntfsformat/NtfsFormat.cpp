@@ -68,7 +68,8 @@ bool SettleGeometry(NtfsFormatOptions& o) {
   s.sectors = sectors - reserve;
 
   if (o.partitionStart < 0) {
-    uint64_t start = s.partitionOffset / 512;
+    // Hidden sectors count the volume's sectors (the disk's).
+    uint64_t start = s.partitionOffset / s.sectorSize;
     s.partitionStartSector = start > 0xFFFFFFFFULL ? 0 : start;
   } else if (o.partitionStart > 0xFFFFFFFFLL) {
     return Fail(EINVAL);

@@ -8,6 +8,7 @@
 #include "disktools/ntfsformat/NtfsFormatState.h"
 #include "image/device/MbrTemplate.h"
 #include "image/device/PartitionTable.h"
+#include "image/ntfs/NtfsFormatSupport.h"
 
 using namespace ntfsformat;
 
@@ -155,6 +156,14 @@ int WriteFormatPartitionTable(DiskIoBlock* device, const void* gptEntries, uint3
     errno = EIO;
     return 0;
   }
+  // The volume is made of the disk's sectors, as its table counts them
+  // (a disk without a table: the old volume's own); 512 where the disk does
+  // not tell. Entries of larger sectors are aligned by them already.
+  unsigned long long at = 0, bytes = 0;
+  int used = 0;
+  unsigned sectorSize = 512;
+  if (LocateNtfsPartition(device, int(partition), &at, &bytes, &used, &sectorSize) < 0)
+    sectorSize = 512;
   bool ok = true;
   if (mbr[kFirstEntryType] == kProtectiveType && gptEntries) {
     ok = WriteGpt(device, mbr, static_cast<const uint8_t*>(gptEntries),
@@ -170,11 +179,12 @@ int WriteFormatPartitionTable(DiskIoBlock* device, const void* gptEntries, uint3
     o.partitionStart = 0;
   } else if (partition < kMbrEntries) {
     uint64_t start = 0;
-    ok = AlignPartition(device, mbr, partition, align != 0, &start);
+    ok = AlignPartition(device, mbr, partition, align != 0 && sectorSize == kSector, &start);
     o.partitionStart = int64_t(start);
   } else {
     o.partitionStart = -1;  // no MBR entry of that index: the device decides
   }
+  o.sectorSize = int32_t(sectorSize);
   if (!ok) errno = EIO;
   return ok ? 1 : 0;
 }

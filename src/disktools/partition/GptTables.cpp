@@ -28,22 +28,22 @@ void SealHeader(uint8_t* header) {
 }  // namespace
 
 bool WriteGptTables(DiskIoBlock* disk, uint8_t* header, const std::vector<uint8_t>& entries,
-                    uint64_t backupLba) {
+                    uint64_t backupLba, uint32_t sectorBytes) {
   uint32_t arrayBytes = Ld32(header + 80) * Ld32(header + 84);
-  uint64_t backupArray = backupLba - (arrayBytes + kSector - 1) / kSector;
+  uint64_t backupArray = backupLba - (arrayBytes + sectorBytes - 1) / sectorBytes;
   St64(header + 32, backupLba);
   St64(header + 48, backupArray - 1);
   St32(header + 88, ComputeGptCrc32(entries.data(), arrayBytes));
   SealHeader(header);
-  if (!WriteDisk(disk, Ld64(header + 24) * kSector, header, kSector)) return false;
+  if (!WriteDisk(disk, Ld64(header + 24) * sectorBytes, header, kSector)) return false;
   uint8_t backup[kSector];
   memcpy(backup, header, kSector);
   St64(backup + 24, backupLba);
   St64(backup + 32, Ld64(header + 24));
   St64(backup + 72, backupArray);
   SealHeader(backup);
-  return WriteDisk(disk, backupArray * kSector, entries.data(), (uint32_t)entries.size()) &&
-         WriteDisk(disk, backupLba * kSector, backup, kSector);
+  return WriteDisk(disk, backupArray * sectorBytes, entries.data(), (uint32_t)entries.size()) &&
+         WriteDisk(disk, backupLba * sectorBytes, backup, kSector);
 }
 
 bool MoveGptBackupToDiskEnd(DiskIoBlock* disk, uint64_t diskSectors) {

@@ -13,9 +13,10 @@
 // backup array, and the checksums of the array and of itself; the backup
 // is the primary with the two LBAs exchanged and the array behind the last
 // usable LBA. entries: the whole array (entry count x size bytes, padded
-// to whole sectors). False when a write fails.
+// to whole sectors). LBAs count sectors of sectorBytes, the disk's. False
+// when a write fails.
 bool WriteGptTables(DiskIoBlock* disk, uint8_t* header, const std::vector<uint8_t>& entries,
-                    uint64_t backupLba);
+                    uint64_t backupLba, uint32_t sectorBytes = 512);
 
 // Moves the backup GPT of a disk of diskSectors sectors to the disk's last
 // sectors, where GPT requires it, and clears the backup header it leaves

@@ -12,6 +12,7 @@
 #include "disktools/clone/GptLayout.h"
 #include "disktools/partition/GptTables.h"
 #include "disktools/ntfsformat/NtfsFormat.h"
+#include "image/device/DiskSectorSize.h"
 #include "image/device/DiskWriteJournal.h"
 #include "image/device/HostWriteFailure.h"
 #include "image/device/MbrTemplate.h"
@@ -19,6 +20,7 @@
 #include "image/mount/ImageCapacity.h"
 #include "image/mount/HostRoom.h"
 #include "image/mount/MountedImage.h"
+#include "image/ntfs/NtfsFormatSupport.h"
 #include "image/ntfs/NtfsResize.h"
 #include "image/stack/MountRw.h"
 
@@ -47,6 +49,10 @@ void Put64(uint8_t* p, uint64_t v) {
 
 bool ReadDisk(DiskIoBlock* block, uint64_t offset, void* buffer, uint32_t count) {
   return block->read(block->owner, offset, buffer, count) == (int)count;
+}
+
+bool ReadBlock(void* block, uint64_t offset, void* buffer, uint32_t count) {
+  return ReadDisk(static_cast<DiskIoBlock*>(block), offset, buffer, count);
 }
 
 bool WriteDisk(DiskIoBlock* block, uint64_t offset, const void* buffer, uint32_t count) {
@@ -180,13 +186,14 @@ int GrowMbrPartition(CMountedImage* image, uint8_t* mbr, uint64_t megabytes) {
   return ResizeNtfsFileSystem(image, uint64_t(Get32(entry + 12)) * kSector);
 }
 
-int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabytes) {
+// Every LBA of the table counts the disk's sectors of `ss` bytes.
+int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabytes, uint32_t ss) {
   DiskIoBlock* block = image->IoBlock();
   uint8_t header[kSector];
   uint64_t headerLba = Get32(mbr + VRO_MBR_ENTRY_OFFSET + 8);
   uint32_t index = (uint32_t)image->PartitionIndex();
   const std::wstring name = L"partition " + std::to_wstring(index + 1);
-  if (!ReadDisk(block, headerLba * kSector, header, kSector) || memcmp(header, "EFI PART", 8)) {
+  if (!ReadDisk(block, headerLba * ss, header, kSector) || memcmp(header, "EFI PART", 8)) {
     RefuseGrow(image, L"its protective MBR points to no GPT header at sector " +
                           std::to_wstring((unsigned long long)headerLba));
     return 0;
@@ -200,8 +207,8 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
     return 0;
   }
   uint32_t arrayBytes = count * entrySize;
-  std::vector<uint8_t> entries((arrayBytes + kSector - 1) / kSector * kSector);
-  if (!ReadDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size())) {
+  std::vector<uint8_t> entries((arrayBytes + ss - 1) / ss * ss);
+  if (!ReadDisk(block, arrayLba * ss, entries.data(), (uint32_t)entries.size())) {
     RefuseGrow(image, L"its GPT entries (from sector " +
                           std::to_wstring((unsigned long long)arrayLba) + L") cannot be read");
     return 0;
@@ -216,16 +223,18 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
       return 0;
     }
   }
-  uint64_t length = megabytes * (1ull << 20) / kSector;
+  // Sizes in 512-byte sectors for the lines.
+  const uint64_t per = ss / kSector;
+  uint64_t length = megabytes * (1ull << 20) / ss;
   if (last < first || length <= last - first + 1) {
-    RefuseGrow(image, name + L" takes " + MiB(last < first ? 0 : last - first + 1) +
+    RefuseGrow(image, name + L" takes " + MiB(last < first ? 0 : (last - first + 1) * per) +
                           L" already, no less than a grow to " +
                           std::to_wstring((unsigned long long)megabytes) + L" MiB would give it");
     return 0;
   }
   // The backup array and header take the disk's last sectors; the
   // partition ends before them.
-  uint64_t disk = DiskSectors(image), tail = 1 + entries.size() / kSector;
+  uint64_t disk = DiskSectors(image) / per, tail = 1 + entries.size() / ss;
   uint64_t lastUsable = disk > tail + first ? disk - tail - 1 : 0;
   uint64_t newLast = first + length - 1;
   if (newLast > lastUsable) {
@@ -233,17 +242,24 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
     // and the partition takes the disk up to the backup table. Any other
     // disk ends where it ends.
     if (!IsOwnFormat(image)) {
-      uint64_t most = lastUsable >= first ? (lastUsable - first + 1) / 2048 : 0;
-      RefuseGrow(image, name + L" cannot grow to " +
-                            std::to_wstring((unsigned long long)megabytes) +
-                            L" MiB: the disk's size is fixed (a plain image or a VHD) at " +
-                            MiB(disk) + L" (" + std::to_wstring((unsigned long long)disk) +
-                            L" sectors, the backup GPT in the last " +
-                            std::to_wstring((unsigned long long)tail) + L"), so " +
-                            (most * 2048 > last - first + 1
-                                 ? name + L" can take at most " +
-                                       std::to_wstring((unsigned long long)most) + L" MiB"
-                                 : name + L" has no room to grow"));
+      uint64_t most = lastUsable >= first ? (lastUsable - first + 1) * per / 2048 : 0;
+      RefuseGrow(image,
+                 name + L" cannot grow to " + std::to_wstring((unsigned long long)megabytes) +
+                     L" MiB: the disk's size is fixed (a plain image or a VHD) at " +
+                     MiB(disk * per) + L" (" + std::to_wstring((unsigned long long)disk) +
+                     L" sectors" + (per > 1 ? L" of " + std::to_wstring(ss) + L" bytes" : L"") +
+                     L", the backup GPT in the last " + std::to_wstring((unsigned long long)tail) +
+                     L"), so " +
+                     (most * 2048 > (last - first + 1) * per
+                          ? name + L" can take at most " +
+                                std::to_wstring((unsigned long long)most) + L" MiB"
+                          : name + L" has no room to grow"));
+      return 0;
+    }
+    // The own format holds disks of 512-byte sectors only.
+    if (per > 1) {
+      RefuseGrow(image, L"the disk's sectors are " + std::to_wstring(ss) +
+                            L" bytes: an own-format image grows only a disk of 512-byte sectors");
       return 0;
     }
     uint64_t sectors = newLast + kGptTailSectors;
@@ -253,11 +269,11 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
     newLast = disk - kGptTailSectors;
   }
   Put64(own + 40, newLast);
-  if (!WriteDisk(block, arrayLba * kSector, entries.data(), (uint32_t)entries.size()) ||
-      !WriteGptTables(block, header, entries, disk - 1))
+  if (!WriteDisk(block, arrayLba * ss, entries.data(), (uint32_t)entries.size()) ||
+      !WriteGptTables(block, header, entries, disk - 1, ss))
     return 0;
   if (!image->RemountNtfs()) return 0;
-  return ResizeNtfsFileSystem(image, (newLast - first + 1) * kSector);
+  return ResizeNtfsFileSystem(image, (newLast - first + 1) * ss);
 }
 
 }  // namespace
@@ -318,6 +334,18 @@ int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
                                 L" of the disk is not an NTFS partition of its MBR");
     return 0;
   }
+  // The table counts the disk's sectors. The own format, where alone an
+  // MBR partition grows, holds disks of 512-byte sectors only.
+  unsigned long long at = 0, bytes = 0;
+  int used = 0;
+  unsigned ss = kSector;
+  if (LocateNtfsPartition(image->IoBlock(), index, &at, &bytes, &used, &ss) < 0) ss = kSector;
+  if (onMbr && ss != kSector) {
+    RefuseGrow(image, L"the disk's sectors are " + std::to_wstring(ss) +
+                          L" bytes: an MBR partition grows only in an own-format image, whose "
+                          L"disk has 512-byte sectors");
+    return 0;
+  }
   if (!HostHasRoomToGrow(image, megabytes)) return 0;
   // The grow is one transaction: every byte it writes is kept, and a step
   // that fails (a full host disk, a write error) puts the disk and its
@@ -326,8 +354,8 @@ int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
   // journal of the command that grows.
   CImageCapacity capacity(image);
   CDiskWriteJournal journal(image->IoBlock());
-  int grown = onMbr ? GrowMbrPartition(image, mbr, megabytes)
-                    : GrowGptPartition(image, mbr, megabytes);
+  int grown =
+      onMbr ? GrowMbrPartition(image, mbr, megabytes) : GrowGptPartition(image, mbr, megabytes, ss);
   if (grown && !journal.WriteFailed() && image->DiskObject()->Flush() >= 0) return 1;
   image->RemountNtfs([&] {
     if (journal.RollBack()) capacity.Restore(image);
@@ -343,15 +371,15 @@ int HasEfiSystemPartition(CMountedImage* image) {
   if (!block || !ReadDisk(block, 0, mbr, kSector) ||
       mbr[VRO_MBR_ENTRY_OFFSET + 4] != kTypeProtective)
     return 0;
-  if (!ReadDisk(block, uint64_t(Get32(mbr + VRO_MBR_ENTRY_OFFSET + 8)) * kSector, header,
-                kSector) ||
-      memcmp(header, "EFI PART", 8))
+  const uint64_t ss =
+      GptSectorUnit(ReadBlock, block, Get32(mbr + VRO_MBR_ENTRY_OFFSET + 8)) * kSector;
+  if (!ss ||
+      !ReadDisk(block, uint64_t(Get32(mbr + VRO_MBR_ENTRY_OFFSET + 8)) * ss, header, kSector))
     return 0;
   uint32_t count = Get32(header + 80);
   if (count == 0 || count > 4096) return 0;
   std::vector<uint8_t> entries(size_t(count) * kGptEntryBytes);
-  if (!ReadDisk(block, Get64(header + 72) * kSector, entries.data(), (uint32_t)entries.size()))
-    return 0;
+  if (!ReadDisk(block, Get64(header + 72) * ss, entries.data(), (uint32_t)entries.size())) return 0;
   for (uint32_t i = 0; i < count; i++)
     if (!memcmp(&entries[size_t(i) * kGptEntryBytes], kEsp, 16)) return 1;
   return 0;

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "common/ByteOrder.h"
+#include "image/device/DiskSectorSize.h"
 #include "image/device/MbrTemplate.h"
 
 namespace {
@@ -12,6 +13,11 @@ const unsigned int kSector = 512;
 bool ReadExact(DiskIoBlock* block, unsigned long long offset, unsigned char* buffer,
                unsigned int count) {
   return block->read(block->owner, offset, buffer, count) == (int)count;
+}
+
+bool ReadBlock(void* block, uint64_t offset, void* buffer, uint32_t count) {
+  return ReadExact(static_cast<DiskIoBlock*>(block), offset, static_cast<unsigned char*>(buffer),
+                   count);
 }
 
 }  // namespace
@@ -31,16 +37,16 @@ int DiskHasPartition(DiskIoBlock* block, int index) {
     const unsigned char* e = first + 16 * index;
     return index < 4 && e[4] != 0 && Ld32(e + 12) != 0 ? 1 : 0;
   }
+  // The table counts the disk's sectors, its header in the second.
+  const uint64_t sector = GptSectorUnit(ReadBlock, block, Ld32(first + 8)) * kSector;
   unsigned char header[kSector];
-  if (!ReadExact(block, (unsigned long long)Ld32(first + 8) * kSector, header, kSector) ||
-      memcmp(header, "EFI PART", 8) != 0)
-    return -1;
+  if (!sector || !ReadExact(block, Ld32(first + 8) * sector, header, kSector)) return -1;
   unsigned int count = Ld32(header + 80), size = Ld32(header + 84);
   if ((unsigned int)index >= count) return 0;
   if (size < 128) return -1;
   unsigned char entry[128];
   static const unsigned char kUnused[16] = {};
-  if (!ReadExact(block, Ld64(header + 72) * kSector + (unsigned long long)index * size, entry,
+  if (!ReadExact(block, Ld64(header + 72) * sector + (unsigned long long)index * size, entry,
                  sizeof entry))
     return -1;
   return memcmp(entry, kUnused, 16) != 0 ? 1 : 0;

@@ -8,6 +8,8 @@
 #include <new>
 #include <vector>
 
+#include "image/device/DiskSectorSize.h"
+
 // A file's data goes to the disk when it is written; the table, directory
 // and FSInfo sectors that describe it wait here until the volume is
 // flushed, and then go in this order: the first FAT, the directory entries
@@ -23,9 +25,6 @@ namespace {
 uint16_t g_lfnBuffer[256];
 uint8_t g_exfatBuffer[608];
 uint16_t g_mountCounter;
-
-// The sector sizes a disk's table may count, in 512-byte sectors.
-const uint32_t kDiskUnits[] = {1, 2, 4, 8};
 
 const uint8_t kEspType[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
                               0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
@@ -65,14 +64,18 @@ bool SectorSizeAllowed(uint32_t size) {
   return size >= FAT_MIN_SECTOR && size <= FAT_MAX_SECTOR && !(size & (size - 1));
 }
 
-// The sector size the volume beginning at the 512-byte sector declares
-// (FAT, exFAT or NTFS); 0 when none begins there or it cannot be read.
-uint32_t VolumeSectorSizeAt(FatWorkArea* fs, uint64_t sector) {
-  if (sector >= 0xFFFFFFFF) return 0;
-  int kind = CheckBootSector(fs, (uint32_t)sector);
-  if (kind <= 1) return DeclaredSectorSize(fs->window, kind);
-  if (kind == 2 && !memcmp(fs->window + 3, "NTFS    ", 8)) return Ld16(fs->window + 0x0B);
-  return 0;
+// Reads 512-byte sectors through the window for the disk's sector-size
+// rule (what the module holds back included).
+bool ReadThroughWindow(void* context, uint64_t offset, void* buffer, uint32_t count) {
+  FatWorkArea* fs = static_cast<FatWorkArea*>(context);
+  if (offset % FAT_MIN_SECTOR || count != FAT_MIN_SECTOR || fs->sectorSize != FAT_MIN_SECTOR ||
+      offset / FAT_MIN_SECTOR >= 0xFFFFFFFF)
+    return false;
+  fs->winDirty = 0;
+  fs->winSector = 0xFFFFFFFF;
+  if (FatLoadWindow(fs, (uint32_t)(offset / FAT_MIN_SECTOR))) return false;
+  memcpy(buffer, fs->window, count);
+  return true;
 }
 
 // Notes the partition [start, start + sectors) as the one the mount chose.
@@ -84,50 +87,16 @@ void ChoosePartition(FatWorkArea* fs, uint32_t start, uint64_t sectors, bool esp
 }
 
 // The sector size an MBR's entries count (in 512-byte sectors, into
-// *unit): the one size at which a volume begins at an entry's start
-// declaring that size, among the sizes at which every entry lies on the
-// disk. Without such a volume, the one size that fits the disk, else 512
-// when a volume of another size begins at an entry's 512-byte start (a
-// table of 512-byte sectors holding it), else none known
-// (diskSectorSize 0, *unit 1). Volumes at an entry's start by two sizes:
-// FAT_DISK_SECTOR_UNKNOWN.
+// *unit), by the disk's one sector-size rule (MbrSectorUnit); where it
+// cannot be told, diskSectorSize 0 and *unit 1, and where two sizes read
+// volumes FAT_DISK_SECTOR_UNKNOWN.
 int MbrDiskUnit(FatWorkArea* fs, const uint8_t* table, uint32_t* unit) {
-  const uint64_t diskSectors = fs->disk->diskBytes / FAT_MIN_SECTOR;
-  uint32_t fitting = 0, volumes = 0;
-  bool otherSize = false;
-  for (uint32_t u : kDiskUnits) {
-    bool fits = true;
-    for (int i = 0; i < 4 && fits; i++) {
-      const uint8_t* e = table + 16 * i;
-      uint64_t start = Ld32(e + 8), count = Ld32(e + 12);
-      if (e[4] && start && count)
-        fits = (start + count) * u <= 0xFFFFFFFF &&
-               (!diskSectors || (start + count) * u <= diskSectors);
-    }
-    if (!fits) continue;
-    fitting |= u;
-    for (int i = 0; i < 4; i++) {
-      const uint8_t* e = table + 16 * i;
-      uint64_t start = Ld32(e + 8);
-      if (!e[4] || e[4] == 0xEE || !start || !Ld32(e + 12)) continue;
-      uint32_t size = VolumeSectorSizeAt(fs, start * u);
-      if (size == u * FAT_MIN_SECTOR) volumes |= u;
-      if (u == 1 && size) otherSize = true;
-    }
-  }
-  // No size fits (an entry runs past the disk): the plain reading, whose
-  // misfit shows where it is used.
-  if (!fitting) fitting = 1;
-  fs->diskSectorChoices = volumes ? volumes : fitting;
-  uint32_t known = volumes ? volumes : (fitting & (fitting - 1)) == 0 ? fitting : otherSize ? 1 : 0;
-  if (known & (known - 1)) {
-    fs->diskSectorSize = 0;
-    *unit = 1;
-    return FAT_DISK_SECTOR_UNKNOWN;
-  }
-  fs->diskSectorSize = known * FAT_MIN_SECTOR;
-  *unit = known ? known : 1;
-  return FAT_OK;
+  uint32_t choices = 0;
+  const int known = MbrSectorUnit(ReadThroughWindow, fs, table, fs->disk->diskBytes, &choices);
+  fs->diskSectorChoices = choices;
+  fs->diskSectorSize = known > 0 ? (uint32_t)known * FAT_MIN_SECTOR : 0;
+  *unit = known > 0 ? (uint32_t)known : 1;
+  return known < 0 ? FAT_DISK_SECTOR_UNKNOWN : FAT_OK;
 }
 
 // The GPT entry of the partition (see LocatePartition), its boot sector
@@ -137,16 +106,8 @@ int LocateGptPartition(FatWorkArea* fs, unsigned options, int partition, uint32_
                        int* kind) {
   // The header lies in the disk's second sector, and every place the
   // table names counts the disk's sectors: unit 512-byte sectors each.
-  uint32_t unit = 0;
-  for (uint32_t u : kDiskUnits) {
-    if (headerLba >= 0xFFFFFFFF / u) break;
-    int r = FatLoadWindow(fs, headerLba * u);
-    if (r == FAT_OK && !memcmp(fs->window, "EFI PART", 8)) {
-      unit = u;
-      break;
-    }
-  }
-  if (!unit) return FAT_NO_FILESYSTEM;
+  const uint32_t unit = GptSectorUnit(ReadThroughWindow, fs, headerLba);
+  if (!unit || FatLoadWindow(fs, headerLba * unit)) return FAT_NO_FILESYSTEM;
   fs->diskSectorSize = unit * FAT_MIN_SECTOR;
   fs->partGpt = 1;
   uint64_t lba = Ld64(fs->window + 0x48);
@@ -510,6 +471,59 @@ int FatSectorOrder(FatWorkArea* fs, uint32_t sector, const uint8_t* held) {
   return taken ? 0 : relinked || !freed ? 1 : 2;
 }
 
+// The held copy of a sector of the volume, read from the disk when none is
+// held yet; null when that read fails.
+std::vector<uint8_t>* HeldSector(FatWorkArea* fs, uint32_t sector) {
+  std::vector<uint8_t>& held = fs->held->sectors[sector];
+  if (!held.empty()) return &held;
+  held.resize(fs->sectorSize);
+  if (FatDiskRead(fs->disk, sector, held.data(), 1)) {
+    fs->held->sectors.erase(sector);
+    return nullptr;
+  }
+  return &held;
+}
+
+// The window, when it shows a sector whose held copy changed, shows that.
+void ReloadWindowFromHeld(FatWorkArea* fs) {
+  auto it = fs->held->sectors.find(fs->winSector);
+  if (it != fs->held->sectors.end()) memcpy(fs->window, it->second.data(), fs->sectorSize);
+}
+
+int SignFatBootSector(FatWorkArea* fs) {
+  std::vector<uint8_t>* boot = HeldSector(fs, fs->volumeStart);
+  if (!boot) return FAT_DISK_ERR;
+  St16(&(*boot)[0x1FE], 0xAA55);
+  ReloadWindowFromHeld(fs);
+  return FAT_OK;
+}
+
+// exFAT's boot region: the boot sector, eight extended boot sectors, the
+// OEM parameters and the reserved sector, then the sector of the check
+// value (over the eleven before it, the volume flags and the percentage in
+// use left out) repeated; the backup region behind it is the same twelve.
+const uint32_t kExfatBootRegion = 12;
+
+int SignExfatBootRegions(FatWorkArea* fs) {
+  std::vector<uint8_t>* region[kExfatBootRegion];
+  for (uint32_t i = 0; i < kExfatBootRegion; i++)
+    if (!(region[i] = HeldSector(fs, fs->volumeStart + i))) return FAT_DISK_ERR;
+  St16(&(*region[0])[0x1FE], 0xAA55);
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < kExfatBootRegion - 1; i++)
+    for (uint32_t b = 0; b < fs->sectorSize; b++) {
+      if (i == 0 && (b == 106 || b == 107 || b == 112)) continue;
+      sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + (*region[i])[b];
+    }
+  for (uint32_t b = 0; b < fs->sectorSize; b += 4) St32(&(*region[kExfatBootRegion - 1])[b], sum);
+  for (uint32_t i = 0; i < kExfatBootRegion; i++) {
+    std::vector<uint8_t> copy = *region[i];
+    fs->held->sectors[fs->volumeStart + kExfatBootRegion + i].swap(copy);
+  }
+  ReloadWindowFromHeld(fs);
+  return FAT_OK;
+}
+
 // Writes the held sectors in their order: the first FAT (clusters taken,
 // then links, then clusters freed), the directory and FSInfo sectors, the
 // second FAT. They stay held until all are written.
@@ -573,18 +587,11 @@ int FatFlushWindow(FatWorkArea* fs) {
   try {
     fs->held->sectors[fs->winSector].assign(fs->window, fs->window + fs->sectorSize);
     // A boot sector that lacked only its signature gets it back with the
-    // first change to the volume (exFAT's would then fail its boot
-    // region's check value: it stays as it is).
-    if (fs->partUnsigned == 1 && fs->fsType && fs->fsType != FAT_TYPE_EXFAT) {
-      std::vector<uint8_t>& boot = fs->held->sectors[fs->volumeStart];
-      if (boot.empty()) {
-        boot.resize(fs->sectorSize);
-        if (FatDiskRead(fs->disk, fs->volumeStart, boot.data(), 1)) {
-          fs->held->sectors.erase(fs->volumeStart);
-          return FAT_DISK_ERR;
-        }
-      }
-      St16(&boot[0x1FE], 0xAA55);
+    // first change to the volume; exFAT's boot region its check value
+    // anew, and its backup region the same sectors.
+    if (fs->partUnsigned == 1 && fs->fsType) {
+      int r = fs->fsType == FAT_TYPE_EXFAT ? SignExfatBootRegions(fs) : SignFatBootSector(fs);
+      if (r) return r;
       fs->partUnsigned = 2;
     }
   } catch (const std::bad_alloc&) {

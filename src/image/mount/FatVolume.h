@@ -98,6 +98,9 @@ class CFatVolume {
   bool IsGptEsp() const { return m_Work.partGpt && m_Work.partEsp; }
   // Whether the partition mounted was found through a GPT.
   bool OnGptDisk() const { return m_Work.partGpt != 0; }
+  // The size of the disk's sectors as its table counts them (what Format
+  // makes), 0 where nothing on the disk tells it.
+  uint32_t DiskSectorSize() const { return m_Work.diskSectorSize; }
 
   bool IsMounted() const { return m_Work.fsType != 0; }
   bool IsBorrowed() const { return m_bBorrowed != 0; }

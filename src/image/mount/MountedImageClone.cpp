@@ -4,6 +4,11 @@
 // belongs to the disk tools above this layer; they install it here.
 #include "image/mount/MountedImage.h"
 
+#include <string>
+
+#include "common/ConsoleOutput.h"
+#include "image/ntfs/NtfsVolume.h"
+
 namespace {
 
 CMountedImage::NtfsCloner g_NtfsCloner = nullptr;
@@ -23,6 +28,21 @@ void CMountedImage::SetEspCopier(EspCopier copier) {
 int CMountedImage::CloneVolumeTo(CMountedImage* target, const ClusterRun* skip, int bootMode,
                                  DiskCopyProgressCallback callback, void* context) {
   if (!g_NtfsCloner || !m_pNtfs || !target || !target->m_pNtfs) return -1;
+  // Clusters go over as they are, the boot sector with them: a volume is
+  // copied only onto a disk of sectors of its own size (a new image has
+  // 512-byte sectors).
+  NtfsVolumeFigures from, to;
+  if (GetNtfsVolumeFigures(m_pNtfs, &from, false) < 0 ||
+      GetNtfsVolumeFigures(target->m_pNtfs, &to, false) < 0)
+    return -1;
+  if (from.sectorSize != to.sectorSize) {
+    WriteCommandLine((ImagePath().empty() ? std::wstring(L"The source volume") : ImagePath()) +
+                     L": its volume has " + std::to_wstring(from.sectorSize) +
+                     L"-byte sectors, the target's disk " + std::to_wstring(to.sectorSize) +
+                     L"-byte ones: a volume is copied only onto sectors of its own size: nothing "
+                     L"copied\r\n");
+    return -1;
+  }
   return g_NtfsCloner(m_pNtfs, target->m_pNtfs, skip, bootMode, callback, context);
 }
 

@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "common/ByteOrder.h"
+#include "image/device/DiskSectorSize.h"
 #include "image/device/PartitionTable.h"
 #include "image/ntfs/NtfsBootSectors.h"
 
@@ -49,6 +50,10 @@ int FailWin32() {
 bool ReadBlockExact(DiskIoBlock* block, unsigned long long offset, void* buffer,
                     unsigned int count) {
   return block->read && block->read(block->owner, offset, buffer, count) == (int)count;
+}
+
+bool ReadFromBlock(void* block, uint64_t offset, void* buffer, uint32_t count) {
+  return ReadBlockExact(static_cast<DiskIoBlock*>(block), offset, buffer, count);
 }
 
 bool HasSecondHandle(const DiskIoBlock* block) {
@@ -275,10 +280,11 @@ unsigned long long FindLostVolumeBackup(DiskIoBlock* block, unsigned long long d
 }  // namespace
 
 int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
-                      unsigned long long* length, int* used) {
+                      unsigned long long* length, int* used, unsigned* sectorSize) {
   static const unsigned char kBasicData[16] = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
                                                0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
   unsigned char mbr[512];
+  if (sectorSize) *sectorSize = 512;
   if (!block || index < 0) return Fail(EINVAL);
   if (!ReadBlockExact(block, 0, mbr, sizeof mbr)) return Fail(EIO);
   // A volume without a partition table begins at sector 0; it ends with
@@ -293,6 +299,7 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
     if (bps < 256 || bps > 4096 || (bps & (bps - 1))) bps = 512;
     unsigned long long tail = bps < 512 ? 512 : bps;
     if (index != 0 || sectors == 0 || sectors >= (1ull << 54) / bps) return Fail(ENODEV);
+    if (sectorSize && bps >= 512) *sectorSize = (unsigned)bps;
     *start = 0;
     *length = sectors * bps + tail;
     *used = 0;
@@ -317,25 +324,38 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
     if (at) {
       *start = 0;
       *length = at + Ld16(backup + 0x0B);
+      if (sectorSize) *sectorSize = Ld16(backup + 0x0B);
       *used = 0;
       return 0;
     }
   }
+  // The table counts the disk's sectors, by the one rule every volume
+  // search follows: a GPT's by where its header lies, an MBR's by the size
+  // the volumes at its entries declare. An MBR that reads alike as two
+  // sizes opens nothing (the FAT search that follows says why).
+  const bool protective = mbr[446 + 4] == 0xEE;
+  const unsigned long long hdrLba = Ld32(mbr + 446 + 8);
+  uint32_t choices = 0;
+  const int unit = protective
+                       ? (int)GptSectorUnit(ReadFromBlock, block, hdrLba)
+                       : MbrSectorUnit(ReadFromBlock, block, mbr + 446, block->bytes, &choices);
+  if (unit < 0) return Fail(ENODEV);
+  const unsigned long long sector = 512ull * (unit ? unit : 1);
+  if (sectorSize) *sectorSize = (unsigned)sector;
   // Only four primary entries exist; an index past them is GPT-only.
   if (index < 4) {
     const unsigned char* e = mbr + 446 + 16 * index;
     unsigned long long lba = Ld32(e + 8), count = Ld32(e + 12);
     if (e[4] == 0x07 && lba && count) {
-      *start = lba * 512;
-      *length = count * 512;
+      *start = lba * sector;
+      *length = count * sector;
       *used = index;
       return 0;
     }
   }
-  if (mbr[446 + 4] != 0xEE) return Fail(ENODEV);
+  if (!protective || !unit) return Fail(ENODEV);
   unsigned char hdr[512];
-  unsigned long long hdrLba = Ld32(mbr + 446 + 8);
-  if (!ReadBlockExact(block, hdrLba * 512, hdr, sizeof hdr)) return Fail(EIO);
+  if (!ReadBlockExact(block, hdrLba * sector, hdr, sizeof hdr)) return Fail(EIO);
   if (memcmp(hdr, "EFI PART", 8) != 0) return Fail(ENODEV);
   unsigned long long arrayLba = Ld64(hdr + 72);
   unsigned int entries = Ld32(hdr + 80), entrySize = Ld32(hdr + 84);
@@ -344,13 +364,13 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
   if (entrySize < 128 || (unsigned int)index >= entries) return Fail(ENODEV);
   for (unsigned int i = (unsigned int)index; i < entries; i++) {
     unsigned char e[128];
-    if (!ReadBlockExact(block, arrayLba * 512 + (unsigned long long)i * entrySize, e, sizeof e))
+    if (!ReadBlockExact(block, arrayLba * sector + (unsigned long long)i * entrySize, e, sizeof e))
       return Fail(EIO);
     if (memcmp(e, kBasicData, 16) != 0) continue;
     unsigned long long first = Ld64(e + 32), last = Ld64(e + 40);
     if (last < first || first == 0) continue;
-    *start = first * 512;
-    *length = (last - first + 1) * 512;
+    *start = first * sector;
+    *length = (last - first + 1) * sector;
     *used = (int)i;
     return 1;
   }
@@ -374,9 +394,11 @@ int ntfs_disk_dev_open(struct ntfs_device* dev, int flags) {
     if (!d->block) return Fail(EINVAL);
     d->win.handle = d->win.lockHandle = NTFS_INVALID_HANDLE;
     d->win.heads = d->win.sectorsPerTrack = d->win.cylinders = -1;
-    d->win.sectorSize = 512;
     int used = d->partition;
-    int r = FindNtfsPartition(d->block, d->partition, &d->win.start, &d->win.length, &used);
+    unsigned sectorSize = 512;
+    int r = FindNtfsPartition(d->block, d->partition, &d->win.start, &d->win.length, &used,
+                              &sectorSize);
+    d->win.sectorSize = (int)sectorSize;
     if (r < 0) return -1;
     d->partition = used;
     d->gpt = r == 1;

@@ -78,8 +78,11 @@ int ntfs_disk_dev_ioctl(struct ntfs_device* dev, unsigned long request, void* ar
 
 // Chooses the NTFS partition of a disk seen through a DiskIoBlock: the MBR
 // entry at the index (0..3) when it has type 0x07, else, on a protective
-// MBR, the first GPT Basic Data entry at or after the index. Fills the
-// start and length in bytes and the index used; returns 0 (MBR), 1 (GPT)
-// or -1 with errno set.
+// MBR, the first GPT Basic Data entry at or after the index, the table
+// counted in the disk's sectors (DiskSectorSize.h). Fills the start and
+// length in bytes, the index used and, when asked, the disk's sector size
+// (on a disk without a table the volume's own; 512 where nothing tells
+// it); returns 0 (MBR), 1 (GPT) or -1 with errno
+// set (ENODEV too where the MBR reads alike as two sector sizes).
 int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
-                      unsigned long long* length, int* used);
+                      unsigned long long* length, int* used, unsigned* sectorSize = nullptr);

@@ -11,8 +11,8 @@ extern "C" {
 }
 
 int LocateNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
-                        unsigned long long* length, int* used) {
-  return FindNtfsPartition(block, index, start, length, used);
+                        unsigned long long* length, int* used, unsigned* sectorSize) {
+  return FindNtfsPartition(block, index, start, length, used, sectorSize);
 }
 
 bool BuildDefaultNtfsUpcase(uint16_t* table) {

@@ -7,9 +7,10 @@
 #include "image/device/DiskIoBlock.h"
 
 // The NTFS partition at index (FindNtfsPartition): start and length in
-// bytes and the index used; 0 MBR, 1 GPT, or -1 with errno.
+// bytes, the index used and the disk's sector size; 0 MBR, 1 GPT, or -1
+// with errno.
 int LocateNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
-                        unsigned long long* length, int* used);
+                        unsigned long long* length, int* used, unsigned* sectorSize = nullptr);
 // Fills the 65,536-entry default upper-case table: true, or false with errno.
 bool BuildDefaultNtfsUpcase(uint16_t* table);
 // True when a 512-byte sector passes the library's NTFS boot sector check.

@@ -902,12 +902,14 @@ uint64_t CollectBadClusterRuns(ntfs_volume* vol) {
 
 int UpdatePartitionSectorCount(DiskIoBlock* block, ntfs_volume* vol, int partition,
                                uint64_t bytes) {
-  uint64_t sectors = (bytes + 511) / 512;
   NtfsDiskDev* d = vol ? DiskDev(vol) : nullptr;
+  // The entry counts the disk's sectors.
+  const uint64_t sector = d && d->win.sectorSize >= 512 ? (uint64_t)d->win.sectorSize : 512;
+  uint64_t sectors = (bytes + sector - 1) / sector;
   // Only an MBR entry carries the count. A GPT partition keeps its table
   // and its length, so that the backup boot sector lands in its last sector.
   if (d && d->gpt) return 0;
-  if (d) d->win.length = sectors * 512;
+  if (d) d->win.length = sectors * sector;
   if (!block || partition < 0 || partition > 3) return 0;
   u8 mbr[512];
   if (block->read(block->owner, 0, mbr, sizeof mbr) != (int)sizeof mbr) return -1;

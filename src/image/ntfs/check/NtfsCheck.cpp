@@ -552,7 +552,9 @@ void CheckBootCopies(ntfs_volume* vol) {
     return;
   }
   int write = NtfsBootSectorsToWrite(s);
-  const unsigned long long first = s.start / 512;
+  // Hidden sectors count the volume's sectors, as the repair writes them.
+  const uint32_t bps = Ld16(s.chosen + 11);
+  const unsigned long long first = s.start / (bps ? bps : 512);
   const NtfsBootCopy& b = s.backup;
   const bool backupInPlace = b.sector == s.BackupSector();
   // The chosen copy differs from the other in its hidden sectors alone.
