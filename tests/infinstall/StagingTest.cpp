@@ -7,6 +7,7 @@
 
 #include "InfTestUtil.h"
 #include "TestSupport.h"
+#include "common/ProcessEnvironment.h"
 #include "infinstall/InfInstaller.h"
 #include "infinstall/RegScriptFile.h"
 
@@ -114,12 +115,15 @@ class Walkers : public ::testing::Test {
 
 TEST_F(Walkers, AddRegOfTheNetworkPackage) {
   CInfInstaller inst = Installer(0);
-  // The directory ids the package's values name, as the registry pass sets them.
-  SetEnvironmentVariableW(L"11", L"C:\\Windows\\System32");
-  SetEnvironmentVariableW(L"16422", L"C:\\Program Files");
-  ASSERT_TRUE(inst.StageAddRegDirectives(L"VroNic.ndi", inf_.c_str(), script_.c_str(), L"0007"));
-  SetEnvironmentVariableW(L"11", nullptr);
-  SetEnvironmentVariableW(L"16422", nullptr);
+  {
+    // The directory ids the package's values name, as the registry pass
+    // defines them for the INF text it reads.
+    CProcessEnvironment environment;
+    environment.Define(L"11", L"C:\\Windows\\System32");
+    environment.Define(L"16422", L"C:\\Program Files");
+    ASSERT_TRUE(
+        inst.StageAddRegDirectives(L"VroNic.ndi", inf_.c_str(), script_.c_str(), L"0007"));
+  }
   EXPECT_EQ("", vt::Narrow(inst.Refusal));
   std::wstring drv = kDriverKey, s = script_;
   auto at = [&](const wchar_t* sub, const wchar_t* name) {

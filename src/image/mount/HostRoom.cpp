@@ -6,11 +6,27 @@
 #include <vector>
 
 #include "image/mount/MountedImage.h"
+#include "image/stack/MountRw.h"
 #include "image/stack/OverlayNotice.h"
 
+std::wstring HostWriteFile(CMountedImage* image) {
+  if (!image || image->ImagePath().empty()) return L"";
+  _VROH_MOUNT_RW* disk = image->DiskObject();
+  _VROH_DISK_COMBO* layers = disk ? disk->Layers() : nullptr;
+  if (layers) {
+    // The order in which a write picks its layer (_VROH_MOUNT_RW::Write).
+    if (layers->Fix().IsOpen()) return layers->Fix().Path();
+    if (layers->Update().IsOpen()) return layers->Update().Path();
+    if (disk->BasePath()[0]) return disk->BasePath();
+    if (layers->Base().IsOpen() && !layers->Base().Path().empty()) return layers->Base().Path();
+  }
+  return image->ImagePath();
+}
+
 bool HostHasRoom(CMountedImage* image, uint64_t bytes) {
-  if (!image || image->ImagePath().empty()) return true;
-  std::wstring probe = image->ImagePath() + L".room";
+  const std::wstring target = HostWriteFile(image);
+  if (target.empty()) return true;
+  std::wstring probe = target + L".room";
   // One a grow cut off by a power loss left (its removal on close never
   // ran) goes; one that a grow at work holds, its removal not shared,
   // stays.

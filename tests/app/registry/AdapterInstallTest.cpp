@@ -39,7 +39,10 @@ struct ProgramCopy {
     STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi;
     DWORD code = 0xDEADBEEF;
-    std::wstring caught = exe + L".out";
+    // A file of its own for each run: a process the last run started may
+    // still hold the last one.
+    static int runs = 0;
+    std::wstring caught = exe + L"." + std::to_wstring(++runs) + L".out";
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE out = output ? CreateFileW(caught.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa,
                                       CREATE_ALWAYS, 0, nullptr)
@@ -447,14 +450,25 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   // A key no hive of an offline installation holds (the user's, one
   // Windows keeps in memory), flags or a type the installation cannot
   // write, the 32-bit view of SOFTWARE, a BitReg without its value, a
-  // directive it does not carry out: the package is refused by that line,
+  // directive it does not carry out, a service entry it does not write (the
+  // service's security, its triggers), a number that is none, a display
+  // name longer than Windows takes: the package is refused by that line,
   // with the image as it was; never installed without it, nor with a value
   // of another type.
+  const std::string longName(257, 'N');
+  const std::string longNameLine = "DisplayName = " + longName;
+  const std::string longNameSaid = "DisplayName=" + longName + ": ";
   const struct {
     const char* section;
     const char* line;
     const char* said;
   } refused[] = {
+      {"VroNic\\.Service", "Security = \"D:P(A;;GA;;;SY)\"",
+       "[VroNic.Service] Security=\"D:P(A;;GA;;;SY)\": "},
+      {"VroNic\\.Service", "AddTrigger = VroNic.Trigger", "[VroNic.Service] AddTrigger=VroNic.Trigger: "},
+      {"VroNic\\.Service", "StartType = soon", "[VroNic.Service] StartType=soon: "},
+      {"VroNic\\.Service", longNameLine.c_str(), longNameSaid.c_str()},
+      {"VroNic\\.ndi", "*IfType = six", "[VroNic.ndi] *IfType=six: "},
       {"VroNic\\.reg", "HKCU, Software\\\\Vro, A, 0, 1", "[VroNic.reg] HKCU,Software\\Vro"},
       {"VroNic\\.reg", "HKLM, HARDWARE\\\\Vro, A, 0, 1", "[VroNic.reg] HKLM,HARDWARE\\Vro"},
       {"VroNic\\.reg", "HKR, , Odd, 0x00000040, 1", "HKR,,Odd,0x00000040,1: the flags"},
@@ -609,17 +623,29 @@ std::string DumpedKey(const std::string& hive, const std::string& key) {
 // views), multi-strings with quoted commas and doubled quotes, the fifth
 // field alone, quotes inside a field, comments, lines continued further down
 // the section, a value of 9,000 characters; BitReg changes the bits of a
-// binary value. Imported into the store and installed by the program, the
-// hives read back by hivex hold each value as Windows would write it.
+// binary value. The service-install section's entries become the values
+// Windows writes for them (its dependencies as the lists of services and of
+// groups, a description of 1,200 characters whole), and the install
+// section's own value lines are read by the same field reader. Imported into
+// the store and installed by the program, the hives read back by hivex hold
+// each value as Windows would write it.
 TEST(AdapterInstall, RegistryLinesAsWindowsReadsThem) {
   PreparedImage setup("{cccc0077-31c0-11e8-9b10-806e6f6e6963}");
   rt::WinDisk& d = setup.d;
-  std::string longText;
+  std::string longText, description;
   for (int i = 0; i < 900; ++i) longText += "abcde fghi";
+  for (int i = 0; i < 120; ++i) description += "Vro, \"\"driver\"\" ";
   ImportSample(d, setup.folder, "12.18.9.7",
-               "s/^\\[VroNic\\.ndi\\]$/&\\nAddReg = Forms.reg\\nBitReg = Forms.bitreg/;"
+               "s/^\\[VroNic\\.ndi\\]$/&\\nAddReg = Forms.reg\\nBitReg = Forms.bitreg\\n"
+               "QuotedNote = \"a \"\"b\"\", c\"\\nCommaNote = a , \"b;c\"/;"
                " s/^\\[Forms\\.reg\\]$/&\\nHKR, , Long, 0, \"" +
-                   longText + "\"/");
+                   longText +
+                   "\"/;"
+                   " s/^\\[VroNic\\.Service\\]$/&\\nDescription = \"" +
+                   description +
+                   "\"\\nDependencies = +NDIS, tcpip, \"+Vro Group\", afd\\n"
+                   "StartName = \\\\Driver\\\\VroNic\\nDelayedAutoStart = 1\\n"
+                   "NotAnEntry = of no service/");
   // The store keeps each line whole: a continued one joined, comments
   // gone, the long value uncut.
   const std::wstring combined = setup.folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7\\VroPnp.inf";
@@ -677,6 +703,22 @@ TEST(AdapterInstall, RegistryLinesAsWindowsReadsThem) {
   // BitReg set bit 0 of byte 0 and cleared bit 7 of byte 2; it is no value.
   EXPECT_EQ("3|hex:310070", Dumped(sys, cls, "Bits"));
   EXPECT_EQ("", Dumped(sys, cls, "BitReg"));
+  EXPECT_EQ("32|hex:0102", Dumped(soft, forms, "Type20"));
+  // The install section's value lines.
+  EXPECT_EQ("1|a \"b\", c", Dumped(sys, cls, "QuotedNote"));
+  EXPECT_EQ("1|a,b;c", Dumped(sys, cls, "CommaNote"));
+  // The service-install section: each entry as the value Windows writes.
+  const std::string service = "ControlSet001\\services\\VroNic";
+  std::string said;
+  for (int i = 0; i < 120; ++i) said += "Vro, \"driver\" ";
+  EXPECT_EQ("1|" + said, Dumped(sys, service, "Description"));
+  EXPECT_EQ("7|tcpip;afd", Dumped(sys, service, "DependOnService"));
+  EXPECT_EQ("7|NDIS;Vro Group", Dumped(sys, service, "DependOnGroup"));
+  EXPECT_EQ("1|\\Driver\\VroNic", Dumped(sys, service, "ObjectName"));
+  EXPECT_EQ("4|1", Dumped(sys, service, "DelayedAutoStart"));
+  EXPECT_EQ("1|NDIS", Dumped(sys, service, "Group"));
+  for (const char* none : {"Dependencies", "StartName", "NotAnEntry", "ServiceType", "StartType"})
+    EXPECT_EQ("", Dumped(sys, service, none)) << none;
 }
 
 // The per-device INF in the store changed after an installation (the
@@ -833,22 +875,80 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
   }
   EXPECT_GT(failed, 0) << "the volume never filled in time";
 
-  // The write-back file on a host volume that takes the driver files but
-  // not the hives written back: the host's line first, then the
-  // installation's; the image as it was, no write-back file left.
+  // The write-back file on a host volume without the room the installation
+  // needs there (the image's own volume has plenty): the room is measured
+  // where the writes go, and the installation refused before its first
+  // write, naming that file; the image as it was, no write-back file left.
   const std::string imageSum = vt::Sha256(d.path);
   vt::SmallVolume fixVolume(d.dir + "/fixvol", "100k");
   ASSERT_TRUE(fixVolume.Mounted());
   const std::wstring fix = vt::ToWin(d.dir + "/fixvol/wks.fix");
   DeleteFileW(cache.c_str());
-  EXPECT_EQ(DWORD(-10), program.Run(L"\"-img:" + d.path + L"\" \"-fix:" + fix + L"\" /iadapter:2:" +
-                                        kDevice + L":50:192.168.0.50",
-                                    &out));
-  EXPECT_EQ(0u, out.find("Could not write ")) << out;
-  EXPECT_NE(std::string::npos, out.find("(error 112")) << out;
-  EXPECT_NE(std::string::npos, out.find("not installed (-10)")) << out;
+  EXPECT_EQ(DWORD(-9), program.Run(L"\"-img:" + d.path + L"\" \"-fix:" + fix + L"\" /iadapter:2:" +
+                                       kDevice + L":50:192.168.0.50",
+                                   &out));
+  EXPECT_NE(std::string::npos, out.find("not installed (-9)")) << out;
+  EXPECT_NE(std::string::npos, out.find("fixvol\\wks.Fix has too little room")) << out;
   EXPECT_EQ(imageSum, vt::Sha256(d.path));
   EXPECT_FALSE(vt::FileExists(fix));
+  // The export measures the same file.
+  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", setup.store.c_str(),
+                                         SettingsOfThisProgram().c_str()));
+  out = ExportOutput(d.dir, [&] {
+    EXPECT_EQ(-9, ImageAddAdapterW(d.path.c_str(), fix.c_str(), 0, 2, kDevice, L"51", nullptr));
+  });
+  EXPECT_NE(std::string::npos, out.find("fixvol\\wks.Fix has too little room")) << out;
+  EXPECT_EQ(imageSum, vt::Sha256(d.path));
+  EXPECT_FALSE(vt::FileExists(fix));
+  DeleteFileW(SettingsOfThisProgram().c_str());
+}
+
+// A package that writes SOFTWARE (its HKLM\SOFTWARE and HKCR lines) into an
+// image whose SOFTWARE hive is 4 MB: the host room the installation asks
+// for counts that hive as it counts SYSTEM, so a host volume with room for
+// the files and SYSTEM but not for SOFTWARE refuses it before the first
+// write. A SOFTWARE hive file the image's volume does not take back (no log
+// can be written beside it) fails the installation with the line naming
+// that hive, not SYSTEM; the image as it was.
+TEST(AdapterInstall, SoftwareHiveCountedAndNamedWhenItFails) {
+  PreparedImage setup(
+      "{cccc0079-31c0-11e8-9b10-806e6f6e6963}",
+      "/usr/bin/python3 -c \"import hivex; h = hivex.Hivex('Windows/System32/config/SOFTWARE',"
+      " write=True); k = h.node_add_child(h.root(), 'VroPad'); h.node_set_values(k, [{'key':"
+      " 'p%d' % i, 't': 3, 'value': bytes(16000)} for i in range(256)]); h.commit(None)\"");
+  rt::WinDisk& d = setup.d;
+  ImportSample(d, setup.folder, "12.18.9.7");
+  const std::string untouched = d.dir + "/untouched.img";
+  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(d.unixPath) + " " + vt::Q(untouched)));
+  const std::string before = vt::ReaderView(untouched, d.start);
+  std::string used;
+  ASSERT_EQ(0, vt::Sh("du -k " + vt::Q(untouched) + " | cut -f1", &used));
+  // The files, SYSTEM twice and the margin take under 5 MiB; SOFTWARE
+  // twice 8 MiB more.
+  vt::SmallVolume volume(d.dir + "/vol", (std::to_string(atol(used.c_str()) + 7 * 1024) + "k").c_str());
+  ASSERT_TRUE(volume.Mounted());
+  rt::WinDisk onVolume = d;
+  onVolume.unixPath = d.dir + "/vol/disk.img";
+  onVolume.path = vt::ToWin(onVolume.unixPath);
+  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(untouched) + " " + vt::Q(onVolume.unixPath)));
+  std::string out;
+  EXPECT_EQ(DWORD(-9), setup.program.Run(AddAdapter(onVolume, L"1"), &out));
+  EXPECT_NE(std::string::npos, out.find("disk.img has too little room")) << out;
+  EXPECT_EQ(before, vt::ReaderView(onVolume.unixPath, d.start));
+
+  // No log of SOFTWARE can be made: a folder stands under each of its names.
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+    for (const wchar_t* log : {L"\\Windows\\System32\\config\\SOFTWARE.LOG1",
+                               L"\\Windows\\System32\\config\\SOFTWARE.LOG2"})
+      ASSERT_NE(0, m.CreateDirectory(log));
+  }
+  const std::string blocked = vt::ReaderView(d.unixPath, d.start);
+  EXPECT_EQ(DWORD(-10), setup.program.Run(AddAdapter(d, L"2"), &out));
+  EXPECT_NE(std::string::npos, out.find("HKEY_LOCAL_MACHINE\\SOFTWARE (")) << out;
+  EXPECT_EQ(std::string::npos, out.find("SYSTEM")) << out;
+  EXPECT_EQ(blocked, vt::ReaderView(d.unixPath, d.start));
 }
 
 // Lines of a hive dump that name the adapter configuration as a network
