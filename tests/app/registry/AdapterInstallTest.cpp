@@ -16,6 +16,7 @@
 #include "app/ImageOperations.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfImporter.h"
+#include "driverstore/NetAdapterExport.h"
 #include "common/IniSection.h"
 #include "infinstall/DriverCache.h"
 #include "image/mount/MountedImage.h"
@@ -1102,6 +1103,100 @@ TEST(AdapterInstall, RealShapedPackageTakenWholeOrRefused) {
   // The store's row of a package that has lost a file is marked by it.
   ASSERT_TRUE(DeleteFileW((version + L"\\vroqxlum.dll").c_str()));
   EXPECT_EQ(L"vroqxlum.dll", FindMissingPackageFile(version.c_str()));
+}
+
+// An adapter installed by the program, its driver key then holding values
+// of every text INF writes with care (quotes, commas, semicolons, "%",
+// blanks at either end, names that need quotes or hold an "=" or a
+// backslash, REG_EXPAND_SZ data, a subkey whose name needs quotes), is
+// exported into a store; that INF,
+// imported into another store as any package is, and installed by the
+// program into a second image, gives back each value exactly: its type and
+// its data, read back by hivex.
+TEST(AdapterInstall, ExportedAdapterGivesBackItsValues) {
+  PreparedImage first("{cccc007a-31c0-11e8-9b10-806e6f6e6963}");
+  ImportSample(first.d, first.folder, "12.18.9.7");
+  ASSERT_EQ(0u, first.program.Run(AddAdapter(first.d, L"1")));
+  const std::wstring driverKey =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-"
+      L"08002BE10318}\\0000";
+  const struct {
+    const wchar_t* sub;
+    const wchar_t* name;
+    uint32_t type;
+    const wchar_t* text;
+  } values[] = {
+      {L"", L"VroQuoted", REG_SZ, L"say \"hi\", then; go"},
+      {L"", L"VroPercent", REG_SZ, L"50% of %Name% and %%"},
+      {L"", L"VroExpand", REG_EXPAND_SZ, L"%SystemRoot%\\vro \"x\".dll"},
+      {L"", L"VroPadded", REG_SZ, L"  padded  "},
+      {L"", L"Vro odd, name;=x", REG_SZ, L"v"},
+      {L"", L"C:\\Vro\\shared \"x\".dll", REG_SZ, L"a path as the name"},
+      {L"Vro Sub, key", L"Path", REG_EXPAND_SZ, L"%windir%\\a;b, \"c\""},
+      {L"Vro Sub, key", L"", REG_SZ, L"the default"},
+      {L"Ndi\\params\\VroParam", L"ParamDesc", REG_SZ, L"A \"quoted\" choice; really"},
+  };
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(first.d.path.c_str(), nullptr, 0, 1), 0);
+    ASSERT_EQ(1, m.LoadHives(1));
+    for (const auto& v : values) {
+      const std::wstring key = *v.sub ? driverKey + L"\\" + v.sub : driverKey;
+      const uint32_t st = m.RegCreateKey(key.c_str());
+      ASSERT_TRUE(st == REG_STATUS_OK || st == REG_STATUS_EXISTS);
+      const std::vector<uint8_t> data = rt::Utf16z(v.text);
+      ASSERT_EQ(REG_STATUS_OK,
+                m.RegSetValue(key.c_str(), v.name, data.data(), uint32_t(data.size()), v.type));
+    }
+    ASSERT_TRUE(m.UnloadHives());
+  }
+  // The export into a store of its own.
+  const std::wstring exported = vt::ToWin(first.d.dir) + L"\\exported";
+  ASSERT_TRUE(CreateDirectoryW(exported.c_str(), nullptr));
+  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", exported.c_str(),
+                                         SettingsOfThisProgram().c_str()));
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(first.d.path.c_str(), nullptr, 0, 0), 0);
+    ASSERT_EQ(1, m.LoadHives(1));
+    ExportNetAdapterInf(&m, 0x400601, nullptr, L"0000", L"6.1_x64", L"pkg", L"12.18.9.7", L"PCI",
+                        kDevice, L"VRO&Node&Pnp");
+    m.UnloadHives();
+  }
+  DeleteFileW(SettingsOfThisProgram().c_str());
+  const std::wstring inf = exported + L"\\Network\\6.1_x64\\pkg\\12.18.9.7\\VroPnp.inf";
+  ASSERT_TRUE(vt::FileExists(inf));
+
+  // Imported into the second image's store and installed from there.
+  rt::WinDisk second = rt::MakeWinDisk(
+      "--arch x64 --version 6.1.7601.17514 --hw-profile {cccc007b-31c0-11e8-9b10-806e6f6e6963}",
+      "mbr2048", "raw", "", "disk.img", "second");
+  it::PrepareOwnAdapter(second, false);
+  const std::wstring store = vt::ToWin(second.dir) + L"\\store";
+  const std::wstring folder = store + L"\\Network\\6.1_x64";
+  ProgramCopy program(second.dir, store);
+  {
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder))));
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(second.path.c_str(), nullptr, 0, 0), 0);
+    CInfImporter importer(&m, 0x400601, 7601, kStoreNetwork, L"Net", kNetClassGuid, nullptr);
+    ASSERT_EQ(1u, importer.ImportInf(inf.c_str(), folder.c_str())) << vt::Narrow(importer.missingFile);
+  }
+  std::string out;
+  ASSERT_EQ(0u, program.Run(AddAdapter(second, L"1"), &out)) << out;
+  const std::string was = rt::NtfsCat(first.d, first.d.unixPath, "/Windows/System32/config/SYSTEM",
+                                      first.d.dir + "/SYSTEM.first");
+  const std::string is =
+      rt::NtfsCat(second, second.unixPath, "/Windows/System32/config/SYSTEM", second.dir + "/SYSTEM");
+  const std::string cls =
+      "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
+  for (const auto& v : values) {
+    const std::string key = *v.sub ? cls + "\\" + vt::Narrow(v.sub) : cls;
+    SCOPED_TRACE(key + "|" + vt::Narrow(v.name));
+    const std::string held = Dumped(was, key, vt::Narrow(v.name));
+    ASSERT_EQ(std::to_string(v.type) + "|" + vt::Narrow(v.text), held);
+    EXPECT_EQ(held, Dumped(is, key, vt::Narrow(v.name)));
+  }
 }
 
 // HwProfileGuid of hardware profile 0001 in a control set of the image.
