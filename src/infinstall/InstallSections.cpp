@@ -65,8 +65,12 @@ const ServiceKey kServiceKeys[] = {
 // without them.
 const wchar_t* const kServiceEntriesNotWritten[] = {L"Security", L"AddTrigger", L"ServiceSidType",
                                                     L"RequiredPrivileges"};
-// The longest display name the service control manager takes.
+// The longest display name and service name the service control manager
+// takes, and the longest name the installation keeps the device's own
+// service by.
 const size_t kMaxDisplayName = 256;
+const size_t kMaxServiceName = 256;
+const size_t kMaxOwnServiceName = 99;
 
 std::wstring Decorated(const wchar_t* pattern, const wchar_t* name) {
   wchar_t buffer[kDecoratedChars];
@@ -75,21 +79,20 @@ std::wstring Decorated(const wchar_t* pattern, const wchar_t* name) {
   return buffer;
 }
 
+// "HKEY_LOCAL_MACHINE\SYSTEM\ControlSet%03u\" of the installation.
+std::wstring ControlSetKey(const CInfInstaller* inst) {
+  wchar_t head[64];
+  _snwprintf(head, 64, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\", inst->ControlSet);
+  head[63] = 0;
+  return head;
+}
+
 std::wstring ServiceKeyPath(const CInfInstaller* inst, const wchar_t* service) {
-  wchar_t key[kKeyChars];
-  _snwprintf(key, kKeyChars, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\services\\%s",
-             inst->ControlSet, service);
-  key[kKeyChars - 1] = 0;
-  return key;
+  return ControlSetKey(inst) + L"services\\" + service;
 }
 
 std::wstring EventLogKeyPath(const CInfInstaller* inst, const wchar_t* log, const wchar_t* source) {
-  wchar_t key[kKeyChars];
-  _snwprintf(key, kKeyChars,
-             L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Services\\EventLog\\%s\\%s",
-             inst->ControlSet, log, source);
-  key[kKeyChars - 1] = 0;
-  return key;
+  return ControlSetKey(inst) + L"Services\\EventLog\\" + log + L"\\" + source;
 }
 
 // The DelReg, then the AddReg, then the BitReg directives of an install
@@ -320,11 +323,21 @@ int CInfInstaller::StageAddServiceDirectives(const wchar_t* servicesSection, con
     if (!SplitDirective(line, key, value) || _wcsicmp(key.c_str(), L"AddService") != 0) continue;
     std::vector<std::wstring> f = SplitCommas(value, 4);
     if (f.size() < 3) continue;
-    std::wstring name = CleanField(f[0], 100);
-    std::wstring section = CleanField(f[2], 200);
+    std::wstring name = CleanField(f[0], kWholeField);
+    std::wstring section = CleanField(f[2], kWholeField);
     if (name.empty() || section.empty()) continue;
     unsigned long flags = ParseInfNumber(f[1].c_str());
     bool own = (flags & 0x2) != 0;
+    // A name is whole or the package is refused: the service control
+    // manager takes 256 characters, the installation keeps the device's
+    // own service by a name of 99.
+    const size_t longest = own ? kMaxOwnServiceName : kMaxServiceName;
+    if (name.size() > longest) {
+      NoteRefusal(L"[" + std::wstring(servicesSection) + L"] " + line + L": a service name of " +
+                  std::to_wstring(name.size()) + L" characters (" + std::to_wstring(longest) +
+                  L" at most)");
+      continue;
+    }
     if (own && serviceName) lstrcpynW(serviceName, name.c_str(), 100);
     wchar_t image[kPathChars] = {0};
     staged |=
@@ -341,10 +354,10 @@ int CInfInstaller::StageAddServiceDirectives(const wchar_t* servicesSection, con
       // under its log (System unless the line names one), never the
       // device's driver key.
       std::vector<std::wstring> e = SplitCommas(f[3], 3);
-      std::wstring eventLog = CleanField(e[0], 200);
+      std::wstring eventLog = CleanField(e[0], kWholeField);
       if (!eventLog.empty()) {
-        std::wstring log = e.size() > 1 ? CleanField(e[1], 100) : std::wstring();
-        std::wstring source = e.size() > 2 ? CleanField(e[2], 100) : std::wstring();
+        std::wstring log = e.size() > 1 ? CleanField(e[1], kWholeField) : std::wstring();
+        std::wstring source = e.size() > 2 ? CleanField(e[2], kWholeField) : std::wstring();
         staged |= StageKeyRegistry(this, infPath, eventLog.c_str(), scriptPath,
                                    EventLogKeyPath(this, log.empty() ? L"System" : log.c_str(),
                                                    source.empty() ? name.c_str() : source.c_str())
@@ -362,13 +375,10 @@ int CInfInstaller::StageDelServiceDirectives(const wchar_t* servicesSection, con
   for (const std::wstring& line : SectionLines(infPath, servicesSection)) {
     std::wstring key, value;
     if (!SplitDirective(line, key, value) || _wcsicmp(key.c_str(), L"DelService") != 0) continue;
-    std::wstring name = CleanField(SplitCommas(value, 2)[0], 100);
-    if (name.empty()) continue;
-    wchar_t path[kKeyChars];
-    _snwprintf(path, kKeyChars, L"-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Services\\%s",
-               ControlSet, name.c_str());
-    path[kKeyChars - 1] = 0;
-    WriteRegSection(path, kNoLines, scriptPath);
+    std::wstring name = CleanField(SplitCommas(value, 2)[0], kWholeField);
+    if (name.empty() || name.size() > kMaxServiceName) continue;
+    WriteRegSection((L"-" + ControlSetKey(this) + L"Services\\" + name).c_str(), kNoLines,
+                    scriptPath);
   }
   return 0;
 }

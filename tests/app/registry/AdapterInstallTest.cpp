@@ -453,12 +453,14 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   // write, the 32-bit view of SOFTWARE, a BitReg without its value, a
   // directive it does not carry out, a service entry it does not write (the
   // service's security, its triggers), a number that is none, a display
-  // name longer than Windows takes: the package is refused by that line,
+  // name longer than Windows takes, a service name longer than the
+  // installation keeps: the package is refused by that line,
   // with the image as it was; never installed without it, nor with a value
   // of another type.
   const std::string longName(257, 'N');
   const std::string longNameLine = "DisplayName = " + longName;
   const std::string longNameSaid = "DisplayName=" + longName + ": ";
+  const std::string longServiceLine = "AddService = " + std::string(120, 'S') + ", 2, VroNic.Service";
   const struct {
     const char* section;
     const char* line;
@@ -469,6 +471,8 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
       {"VroNic\\.Service", "AddTrigger = VroNic.Trigger", "[VroNic.Service] AddTrigger=VroNic.Trigger: "},
       {"VroNic\\.Service", "StartType = soon", "[VroNic.Service] StartType=soon: "},
       {"VroNic\\.Service", longNameLine.c_str(), longNameSaid.c_str()},
+      {"VroNic\\.ndi\\.Services", longServiceLine.c_str(),
+       "a service name of 120 characters (99 at most)"},
       {"VroNic\\.ndi", "*IfType = six", "[VroNic.ndi] *IfType=six: "},
       {"VroNic\\.reg", "HKCU, Software\\\\Vro, A, 0, 1", "[VroNic.reg] HKCU,Software\\Vro"},
       {"VroNic\\.reg", "HKLM, HARDWARE\\\\Vro, A, 0, 1", "[VroNic.reg] HKLM,HARDWARE\\Vro"},
