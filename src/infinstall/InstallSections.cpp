@@ -53,18 +53,17 @@ const ServiceKey kServiceKeys[] = {
     {L"ErrorControl", L"ErrorControl", ServiceForm::Number},
     {L"BootFlags", L"BootFlags", ServiceForm::Number},
     {L"DelayedAutoStart", L"DelayedAutoStart", ServiceForm::Number},
+    {L"ServiceSidType", L"ServiceSidType", ServiceForm::Number},
     {L"LoadOrderGroup", L"Group", ServiceForm::Text},
     {L"DisplayName", L"DisplayName", ServiceForm::Text},
     {L"Description", L"Description", ServiceForm::Text},
     {L"StartName", L"ObjectName", ServiceForm::Text},
 };
 // Entries that set what an offline installation does not write (the
-// service's security descriptor, its start triggers, its SID type and
-// privileges, which the service control manager keeps in forms of its own):
-// each refuses the package by its line rather than leave the service
-// without them.
-const wchar_t* const kServiceEntriesNotWritten[] = {L"Security", L"AddTrigger", L"ServiceSidType",
-                                                    L"RequiredPrivileges"};
+// service's security descriptor and its start triggers, which the service
+// control manager keeps in forms of its own): each refuses the package by
+// its line rather than leave the service without them.
+const wchar_t* const kServiceEntriesNotWritten[] = {L"Security", L"AddTrigger"};
 // The longest display name and service name the service control manager
 // takes, and the longest name the installation keeps the device's own
 // service by.
@@ -329,13 +328,16 @@ int CInfInstaller::StageAddServiceDirectives(const wchar_t* servicesSection, con
     unsigned long flags = ParseInfNumber(f[1].c_str());
     bool own = (flags & 0x2) != 0;
     // A name is whole or the package is refused: the service control
-    // manager takes 256 characters, the installation keeps the device's
-    // own service by a name of 99.
+    // manager takes 256 characters and no "\" or "/" (the name is one key
+    // below Services), the installation keeps the device's own service by
+    // a name of 99.
     const size_t longest = own ? kMaxOwnServiceName : kMaxServiceName;
-    if (name.size() > longest) {
-      NoteRefusal(L"[" + std::wstring(servicesSection) + L"] " + line + L": a service name of " +
-                  std::to_wstring(name.size()) + L" characters (" + std::to_wstring(longest) +
-                  L" at most)");
+    if (name.size() > longest || name.find_first_of(L"\\/") != std::wstring::npos) {
+      NoteRefusal(L"[" + std::wstring(servicesSection) + L"] " + line +
+                  (name.size() > longest ? L": a service name of " + std::to_wstring(name.size()) +
+                                               L" characters (" + std::to_wstring(longest) +
+                                               L" at most)"
+                                         : std::wstring(L": a service name with \"\\\" or \"/\"")));
       continue;
     }
     if (own && serviceName) lstrcpynW(serviceName, name.c_str(), 100);
@@ -376,7 +378,9 @@ int CInfInstaller::StageDelServiceDirectives(const wchar_t* servicesSection, con
     std::wstring key, value;
     if (!SplitDirective(line, key, value) || _wcsicmp(key.c_str(), L"DelService") != 0) continue;
     std::wstring name = CleanField(SplitCommas(value, 2)[0], kWholeField);
-    if (name.empty() || name.size() > kMaxServiceName) continue;
+    if (name.empty() || name.size() > kMaxServiceName ||
+        name.find_first_of(L"\\/") != std::wstring::npos)
+      continue;
     WriteRegSection((L"-" + ControlSetKey(this) + L"Services\\" + name).c_str(), kNoLines,
                     scriptPath);
   }

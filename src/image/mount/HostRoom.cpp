@@ -10,17 +10,26 @@
 #include "image/stack/OverlayNotice.h"
 
 std::wstring HostWriteFile(CMountedImage* image) {
-  if (!image || image->ImagePath().empty()) return L"";
+  if (!image) return L"";
+  std::wstring path;
   _VROH_MOUNT_RW* disk = image->DiskObject();
+  // The layers may be a host program's own (an export given its disk).
   _VROH_DISK_COMBO* layers = disk ? disk->Layers() : nullptr;
   if (layers) {
     // The order in which a write picks its layer (_VROH_MOUNT_RW::Write).
-    if (layers->Fix().IsOpen()) return layers->Fix().Path();
-    if (layers->Update().IsOpen()) return layers->Update().Path();
-    if (disk->BasePath()[0]) return disk->BasePath();
-    if (layers->Base().IsOpen() && !layers->Base().Path().empty()) return layers->Base().Path();
+    if (layers->Fix().IsOpen())
+      path = layers->Fix().Path();
+    else if (layers->Update().IsOpen())
+      path = layers->Update().Path();
+    else if (disk->BasePath()[0])
+      path = disk->BasePath();
+    else if (layers->Base().IsOpen())
+      path = layers->Base().Path();
   }
-  return image->ImagePath();
+  if (path.empty()) path = image->ImagePath();
+  // A host disk or volume has no host volume beside it to measure.
+  if (path.compare(0, 4, L"\\\\.\\") == 0) return L"";
+  return path;
 }
 
 bool HostHasRoom(CMountedImage* image, uint64_t bytes) {

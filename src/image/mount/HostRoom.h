@@ -10,7 +10,8 @@ class CMountedImage;
 
 // The host file the writes to the image go to: its write-back file when one
 // is open, else its update file (or the base, beside which update files are
-// made), else the image file itself; "" when the image is no file.
+// made), else the image file itself; "" when writes go to a host disk or
+// volume.
 std::wstring HostWriteFile(CMountedImage* image);
 
 // True when the host volume of HostWriteFile takes `bytes` more. The room

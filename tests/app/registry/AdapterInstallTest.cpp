@@ -649,7 +649,7 @@ TEST(AdapterInstall, RegistryLinesAsWindowsReadsThem) {
                    " s/^\\[VroNic\\.Service\\]$/&\\nDescription = \"" +
                    description +
                    "\"\\nDependencies = +NDIS, tcpip, \"+Vro Group\", afd\\n"
-                   "StartName = \\\\Driver\\\\VroNic\\nDelayedAutoStart = 1\\n"
+                   "StartName = \\\\Driver\\\\VroNic\\nDelayedAutoStart = 1\\nServiceSidType = 0x1\\n"
                    "NotAnEntry = of no service/");
   // The store keeps each line whole: a continued one joined, comments
   // gone, the long value uncut.
@@ -721,6 +721,7 @@ TEST(AdapterInstall, RegistryLinesAsWindowsReadsThem) {
   EXPECT_EQ("7|NDIS;Vro Group", Dumped(sys, service, "DependOnGroup"));
   EXPECT_EQ("1|\\Driver\\VroNic", Dumped(sys, service, "ObjectName"));
   EXPECT_EQ("4|1", Dumped(sys, service, "DelayedAutoStart"));
+  EXPECT_EQ("4|1", Dumped(sys, service, "ServiceSidType"));
   EXPECT_EQ("1|NDIS", Dumped(sys, service, "Group"));
   for (const char* none : {"Dependencies", "StartName", "NotAnEntry", "ServiceType", "StartType"})
     EXPECT_EQ("", Dumped(sys, service, none)) << none;
@@ -896,7 +897,8 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
   EXPECT_NE(std::string::npos, out.find("fixvol\\wks.Fix has too little room")) << out;
   EXPECT_EQ(imageSum, vt::Sha256(d.path));
   EXPECT_FALSE(vt::FileExists(fix));
-  // The export measures the same file.
+  // The exports measure the same file: given the paths, or the host's own
+  // disk with its write-back file open.
   ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", setup.store.c_str(),
                                          SettingsOfThisProgram().c_str()));
   out = ExportOutput(d.dir, [&] {
@@ -905,6 +907,16 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
   EXPECT_NE(std::string::npos, out.find("fixvol\\wks.Fix has too little room")) << out;
   EXPECT_EQ(imageSum, vt::Sha256(d.path));
   EXPECT_FALSE(vt::FileExists(fix));
+  const std::wstring hostFix = vt::ToWin(d.dir + "/fixvol/host.fix");
+  {
+    _VROH_MOUNT_RW disk;
+    ASSERT_GE(disk.OpenChain(d.path.c_str(), hostFix.c_str(), 1), 0);
+    out = ExportOutput(d.dir, [&] {
+      EXPECT_EQ(-9, ImageHardwarePnpW(disk.Layers(), 0, 0, 2, 0, kDevice, 52, 0xC0A80034, nullptr));
+    });
+    EXPECT_NE(std::string::npos, out.find("fixvol\\host.fix has too little room")) << out;
+  }
+  EXPECT_EQ(imageSum, vt::Sha256(d.path));
   DeleteFileW(SettingsOfThisProgram().c_str());
 }
 
