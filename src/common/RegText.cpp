@@ -70,7 +70,12 @@ int EscapeRegString(const wchar_t* text, wchar_t* out, int size) {
 size_t FormatRegHexString(std::wstring& out, size_t size, const wchar_t* data, size_t count,
                           unsigned type) {
   if (size < 32) size = 32;
-  out = L"hex(" + std::to_wstring(type) + L"):";
+  // The type in hexadecimal, as every .reg reader reads it ("hex(b):" is a
+  // REG_QWORD).
+  wchar_t prefix[24];
+  _snwprintf(prefix, 24, L"hex(%x):", type);
+  prefix[23] = 0;
+  out = prefix;
   AppendHexPairs(out, size, data, data ? count : 0);
   if (type == 7) {
     if (!out.empty() && out.back() == L',') out.pop_back();

@@ -22,7 +22,7 @@ constexpr wchar_t kRegLineContinuation[] = L"\\\r\n  ";
 int EscapeRegString(const wchar_t* text, wchar_t* out, int size);
 
 // Writes `count` UTF-16 characters of `data` as "hex(type):" (type in
-// decimal) followed by "%02x,%02x," per character (low byte first) into
+// lower-case hexadecimal) followed by "%02x,%02x," per character (low byte first) into
 // `out`, replacing what it held; the argument order is (out, size, data,
 // count, type). REG_MULTI_SZ (7) ends without the last comma (pass the list
 // with its NULs); other types get "00,00" for the terminating NUL.

@@ -25,14 +25,33 @@ std::wstring Trimmed(const std::wstring& s) {
   return s.substr(b, e - b + 1);
 }
 
-// The name of a name=data line: the text before the first "=", trimmed.
+// Where the "=" of a name=data line stands: after the name in quotes when
+// the line begins with one that closes and is followed by "=" (a backslash
+// taking the character after it, as a .reg name is written, so the name may
+// hold "="), else the first "="; npos when there is none.
+size_t NameEnd(const std::wstring& line) {
+  if (!line.empty() && line[0] == L'"') {
+    for (size_t i = 1; i < line.size(); ++i) {
+      if (line[i] == L'\\') {
+        ++i;
+      } else if (line[i] == L'"') {
+        size_t eq = line.find_first_not_of(L" \t", i + 1);
+        if (eq != std::wstring::npos && line[eq] == L'=') return eq;
+        break;
+      }
+    }
+  }
+  return line.find(L'=');
+}
+
+// The name of a name=data line: the text before its "=", trimmed.
 std::wstring LineName(const std::wstring& line) {
-  size_t eq = line.find(L'=');
+  size_t eq = NameEnd(line);
   return Trimmed(eq == std::wstring::npos ? line : line.substr(0, eq));
 }
 
 bool IsHexDataLine(const std::wstring& line) {
-  size_t eq = line.find(L'=');
+  size_t eq = NameEnd(line);
   if (eq == std::wstring::npos) return false;
   std::wstring data = Trimmed(line.substr(eq + 1));
   return _wcsnicmp(data.c_str(), L"hex", 3) == 0;
@@ -189,7 +208,7 @@ bool ReadProfileValue(const wchar_t* path, const wchar_t* section, const wchar_t
   if (!s) return false;
   for (const std::wstring& line : s->lines)
     if (_wcsicmp(LineName(line).c_str(), name) == 0) {
-      size_t eq = line.find(L'=');
+      size_t eq = NameEnd(line);
       data = eq == std::wstring::npos ? std::wstring() : Trimmed(line.substr(eq + 1));
       return true;
     }

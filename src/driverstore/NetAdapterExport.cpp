@@ -10,6 +10,7 @@
 
 #include "common/IniSection.h"
 #include "common/PathUtil.h"
+#include "common/TextOps.h"
 #include "common/UnicodeProfile.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfSectionCopy.h"
@@ -95,6 +96,46 @@ std::wstring InfData(const std::wstring& text) {
   return out;
 }
 
+// Text as one INF field that the INF reader gives back exactly: quoted,
+// each quote inside doubled, each "%" doubled.
+std::wstring InfField(const std::wstring& text) {
+  return QuoteInfText(InfData(text));
+}
+
+// A name (a value's, a subkey's path) as an INF field: as it stands when
+// the reader takes it so, else quoted (a quote, a comma, a ";", an "=", a
+// blank).
+std::wstring InfName(const std::wstring& name) {
+  const bool plain = name.find_first_of(L"\",;= \t") == std::wstring::npos;
+  return plain ? InfData(name) : InfField(name);
+}
+
+// The AddReg flags of a text value of its type (REG_EXPAND_SZ keeps its
+// type), or null for a type the export does not write as text.
+const wchar_t* TextFlags(uint32_t type) {
+  return type == HIVE_REG_SZ ? L"0" : type == HIVE_REG_EXPAND_SZ ? L"0x00020000" : nullptr;
+}
+
+// The AddReg line of a string or DWORD value below HKR (`relative` the
+// subkey, "" for the key itself), or "" for another type.
+std::wstring ValueLine(const std::wstring& relative, const RegistryValue& v) {
+  std::wstring head = L"HKR," + InfName(relative) + L"," + InfName(v.name) + L",";
+  if (v.type == HIVE_REG_DWORD) {
+    uint32_t n = 0;
+    if (v.data.size() >= 4) memcpy(&n, v.data.data(), 4);
+    wchar_t number[16];
+    _snwprintf(number, 16, L"0x%08X", n);
+    number[15] = 0;
+    return head + L"0x00010001," + number;
+  }
+  const wchar_t* flags = TextFlags(v.type);
+  if (!flags) return L"";
+  std::wstring t((const wchar_t*)v.data.data(), v.data.size() / 2);
+  size_t nul = t.find(L'\0');
+  if (nul != std::wstring::npos) t.resize(nul);
+  return head + flags + L"," + InfField(t);
+}
+
 std::vector<Value> Values(CMountedImage* image, const std::wstring& key) {
   std::vector<Value> out;
   for (RegistryValue& v : ListRegistryValues(image, key)) out.push_back(Value{std::move(v)});
@@ -160,11 +201,8 @@ std::wstring ExtractDriverFile(CMountedImage* image, const std::wstring& registr
 void WalkKeyValuesToInfLines(CMountedImage* image, const wchar_t* keyPath,
                              const wchar_t* relativeName, std::wstring& lines) {
   for (const Value& v : Values(image, keyPath)) {
-    if (v.type == HIVE_REG_SZ || v.type == HIVE_REG_EXPAND_SZ)
-      Add(lines, Format(L"HKR,%s,%s,0,\"%s\"", relativeName, v.name.c_str(),
-                        InfData(v.Text()).c_str()));
-    else if (v.type == HIVE_REG_DWORD)
-      Add(lines, Format(L"HKR,%s,%s,0x00010001,0x%08X", relativeName, v.name.c_str(), v.Dword()));
+    const std::wstring line = ValueLine(relativeName, v);
+    if (!line.empty()) Add(lines, line);
   }
 }
 
@@ -245,7 +283,7 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
   std::wstring hardwareId = std::wstring(enumerator) + L"\\" + deviceId;
   CharUpperW(&hardwareId[0]);
   if (text.empty() || hardwareId.empty()) return 0;
-  const std::wstring quoted = L"\"" + InfData(text) + L"\"";
+  const std::wstring quoted = InfField(text);
   put(models.c_str(), quoted, L"VRO.NDI," + hardwareId);
   const std::wstring ini = Join(version, L"VroPnp.ini");
   WriteUnicodeFile(ini.c_str(), L"");
@@ -273,9 +311,9 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
       excluded = excluded || _wcsicmp(name, v.name.c_str()) == 0;
     if (excluded) continue;
     if (v.type == HIVE_REG_DWORD) {
-      Add(common, Format(L"HKR,,%s,0x00010001,0x%08X", v.name.c_str(), v.Dword()));
-    } else if (v.type == HIVE_REG_SZ && !isParameter(v.name)) {
-      Add(common, Format(L"HKR,,%s,0,\"%s\"", v.name.c_str(), InfData(v.Text()).c_str()));
+      Add(common, ValueLine(L"", v));
+    } else if (TextFlags(v.type) && !isParameter(v.name)) {
+      Add(common, ValueLine(L"", v));
       if (_wcsicmp(v.name.c_str(), L"EnumPropPages32") == 0) {
         std::wstring dll =
             ExtractDriverFile(image, v.Text().substr(0, v.Text().find(L',')), version);
@@ -292,18 +330,16 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
     copyFiles = L"DLL.CopyFiles";
   }
   const std::vector<Value> interfaces = Values(image, driverKey + L"\\Ndi\\Interfaces");
-  if (const Value* v = Find(interfaces, L"LowerRange"))
-    Add(common, Format(L"HKR,Ndi\\Interfaces,LowerRange,0,\"%s\"", InfData(v->Text()).c_str()));
-  if (const Value* v = Find(interfaces, L"UpperRange"))
-    Add(common, Format(L"HKR,Ndi\\Interfaces,UpperRange,0,\"%s\"", InfData(v->Text()).c_str()));
+  for (const wchar_t* range : {L"LowerRange", L"UpperRange"})
+    if (const Value* v = Find(interfaces, range))
+      if (TextFlags(v->type)) Add(common, ValueLine(L"Ndi\\Interfaces", *v));
   if (image->RegGetSubkeyCount(instanceKey.c_str()) >= 0) {
     for (const wchar_t* sub :
          {L"Interrupt Management", L"Interrupt Management\\MessageSignaledInterruptProperties",
           L"e5b3b5ac-9725-4f78-963f-03dfb1d828c7"}) {
       std::wstring key = instanceKey + L"\\Device Parameters\\" + sub;
       if (image->RegGetSubkeyCount(key.c_str()) >= 0)
-        WalkKeyValuesToInfLines(image, key.c_str(), (L"\"" + std::wstring(sub) + L"\"").c_str(),
-                                hardware);
+        WalkKeyValuesToInfLines(image, key.c_str(), sub, hardware);
     }
   }
   const Value* serviceValue = Find(device, L"Service");
@@ -313,7 +349,7 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
       Format(L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Services\\%s", cs, service.c_str());
   std::vector<Value> serviceValues;
   if (!service.empty()) {
-    Add(common, Format(L"HKR,Ndi,Service,0,\"%s\"", service.c_str()));
+    Add(common, L"HKR,Ndi,Service,0," + InfField(service));
     serviceValues = Values(image, serviceKey);
     if (const Value* path = Find(serviceValues, L"ImagePath")) {
       serviceFile = FindFileNamePart(path->Text().c_str());
@@ -331,16 +367,11 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
   for (const std::wstring& p : parameters) {
     std::wstring key = params + L"\\" + p;
     for (const Value& v : Values(image, key))
-      if (v.type == HIVE_REG_SZ)
-        Add(common, Format(L"HKR,Ndi\\params\\%s,%s,0,\"%s\"", p.c_str(), v.name.c_str(),
-                           InfData(v.Text()).c_str()));
+      if (TextFlags(v.type)) Add(common, ValueLine(L"Ndi\\params\\" + p, v));
     for (const Value& v : Values(image, key + L"\\enum"))
-      if (v.type == HIVE_REG_SZ)
-        Add(common, Format(L"HKR,Ndi\\params\\%s\\enum,%s,0,\"%s\"", p.c_str(), v.name.c_str(),
-                           InfData(v.Text()).c_str()));
+      if (TextFlags(v.type)) Add(common, ValueLine(L"Ndi\\params\\" + p + L"\\enum", v));
     if (const Value* v = Find(current, p.c_str()))
-      if (v->type == HIVE_REG_SZ)
-        Add(common, Format(L"HKR,,%s,0,\"%s\"", p.c_str(), InfData(v->Text()).c_str()));
+      if (TextFlags(v->type)) Add(common, ValueLine(L"", *v));
   }
   if (!common.empty()) {
     WriteProfileSection(inf.c_str(), L"Common.reg", Closed(common).c_str());
@@ -360,8 +391,8 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
     if (!v || v->type != HIVE_REG_MULTI_SZ) continue;
     std::vector<std::wstring> entries = v->Strings();
     if (entries.empty()) continue;
-    std::wstring line = Format(L"HKR,,%s,0x00010000,\"%s\"", name, InfData(entries[0]).c_str());
-    for (size_t i = 1; i < entries.size(); ++i) line += L",\"" + InfData(entries[i]) + L"\"";
+    std::wstring line = std::wstring(L"HKR,,") + name + L",0x00010000";
+    for (const std::wstring& e : entries) line += L"," + InfField(e);
     Add(coLines, line);
     for (const std::wstring& e : entries) {
       std::wstring dll = ExtractDriverFile(image, e.substr(0, e.find(L',')), version);
@@ -383,13 +414,10 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
 
   if (!service.empty()) {
     const std::wstring section = service + L".Services";
-    if (const Value* v = Find(serviceValues, L"DisplayName")) {
-      std::wstring name = InfData(v->Text());
-      put(section.c_str(), L"DisplayName",
-          name.find(L' ') != std::wstring::npos ? L"\"" + name + L"\"" : name);
-    }
+    if (const Value* v = Find(serviceValues, L"DisplayName"))
+      put(section.c_str(), L"DisplayName", InfField(v->Text()));
     if (const Value* v = Find(serviceValues, L"Group"))
-      put(section.c_str(), L"LoadOrderGroup", v->Text());
+      put(section.c_str(), L"LoadOrderGroup", InfField(v->Text()));
     put(section.c_str(), L"ServiceType", L"1");
     put(section.c_str(), L"StartType", L"3");
     put(section.c_str(), L"ErrorControl", L"1");
@@ -402,7 +430,10 @@ int ExportNetAdapterInf(CMountedImage* image, uint32_t windowsVersion, const wch
       eventLog = driver;
     std::wstring eventLines, eventFiles;
     if (const Value* v = Find(eventLog, L"EventMessageFile")) {
-      Add(eventLines, Format(L"HKR,,EventMessageFile,0x00020000,%s", InfData(v->Text()).c_str()));
+      // Of its own type: a REG_SZ stays one.
+      Add(eventLines, std::wstring(L"HKR,,EventMessageFile,") +
+                          (v->type == HIVE_REG_SZ ? L"0" : L"0x00020000") + L"," +
+                          InfField(v->Text()));
       size_t semi = v->Text().find(L';');
       if (semi != std::wstring::npos) {
         std::wstring file = v->Text().substr(semi + 1);

@@ -103,7 +103,8 @@ int CInfInstaller::CurrentRegValue(const wchar_t* keyPath, const wchar_t* name,
   bool redirected;
   const std::wstring section = StagedSection(this, keyPath, &redirected);
   std::wstring staged;
-  if (scriptPath && ReadProfileValue(scriptPath, section.c_str(), name, staged)) {
+  if (scriptPath &&
+      ReadProfileValue(scriptPath, section.c_str(), RegScriptValueName(name).c_str(), staged)) {
     // A deletion, or in a profile's copy its mark.
     if (staged == L"-" || (redirected && staged == L"#")) return 0;
     bool remove = false;
@@ -135,13 +136,14 @@ int CInfInstaller::WriteRegValue(const wchar_t* keyPath, const wchar_t* name, co
   if (!keyPath || !name || !scriptPath) return 0;
   bool redirected;
   std::wstring section = StagedSection(this, keyPath, &redirected);
-  if (!redirected) return WriteProfileValue(scriptPath, section.c_str(), name, data);
+  const std::wstring staged = RegScriptValueName(name);
+  if (!redirected) return WriteProfileValue(scriptPath, section.c_str(), staged.c_str(), data);
   // A redirected deletion only marks the value: nothing in the profile's
   // copy is deleted.
   if (data && _wcsicmp(data, L"-") == 0) data = L"#";
   // Remove first, so the new line lands at the end of the section.
-  WriteProfileValue(scriptPath, section.c_str(), name, nullptr);
-  return WriteProfileValue(scriptPath, section.c_str(), name, data);
+  WriteProfileValue(scriptPath, section.c_str(), staged.c_str(), nullptr);
+  return WriteProfileValue(scriptPath, section.c_str(), staged.c_str(), data);
 }
 
 int CInfInstaller::WriteRegSection(const wchar_t* keyPath, const wchar_t* lines,
@@ -158,7 +160,8 @@ int CInfInstaller::ReadRegValue(const wchar_t* keyPath, const wchar_t* name, wch
   bool redirected;
   std::wstring section = StagedSection(this, keyPath, &redirected);
   std::wstring data;
-  if (!ReadProfileValue(scriptPath, section.c_str(), name, data)) return 0;
+  if (!ReadProfileValue(scriptPath, section.c_str(), RegScriptValueName(name).c_str(), data))
+    return 0;
   lstrcpynW(out, data.c_str(), outChars);
   return 1;
 }

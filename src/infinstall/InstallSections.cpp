@@ -37,17 +37,39 @@ const wchar_t* const kHardwareDecorations[] = {L"%s.NTamd64.HW", L"%s.NTx86.HW",
 const wchar_t* const kServicesDecorations[] = {L"%s.NTamd64.Services", L"%s.NTx86.Services",
                                                L"%s.NT.Services", L"%s.Services"};
 
-// Service-install keys that become values of another name or form.
+// The entries of a service-install section Windows writes into the
+// service key, with the value each becomes (ServiceBinary, Dependencies
+// and the AddReg, DelReg and BitReg directives are carried out on their
+// own). Any other entry is no setting of the service: Windows reads none.
+enum class ServiceForm { Number, Text };
 struct ServiceKey {
   const wchar_t* infKey;
   const wchar_t* value;
-  bool number;
+  ServiceForm form;
 };
 const ServiceKey kServiceKeys[] = {
-    {L"ServiceType", L"Type", true},          {L"StartType", L"Start", true},
-    {L"ErrorControl", L"ErrorControl", true}, {L"BootFlags", L"BootFlags", true},
-    {L"LoadOrderGroup", L"Group", false},
+    {L"ServiceType", L"Type", ServiceForm::Number},
+    {L"StartType", L"Start", ServiceForm::Number},
+    {L"ErrorControl", L"ErrorControl", ServiceForm::Number},
+    {L"BootFlags", L"BootFlags", ServiceForm::Number},
+    {L"DelayedAutoStart", L"DelayedAutoStart", ServiceForm::Number},
+    {L"ServiceSidType", L"ServiceSidType", ServiceForm::Number},
+    {L"LoadOrderGroup", L"Group", ServiceForm::Text},
+    {L"DisplayName", L"DisplayName", ServiceForm::Text},
+    {L"Description", L"Description", ServiceForm::Text},
+    {L"StartName", L"ObjectName", ServiceForm::Text},
 };
+// Entries that set what an offline installation does not write (the
+// service's security descriptor and its start triggers, which the service
+// control manager keeps in forms of its own): each refuses the package by
+// its line rather than leave the service without them.
+const wchar_t* const kServiceEntriesNotWritten[] = {L"Security", L"AddTrigger"};
+// The longest display name and service name the service control manager
+// takes, and the longest name the installation keeps the device's own
+// service by.
+const size_t kMaxDisplayName = 256;
+const size_t kMaxServiceName = 256;
+const size_t kMaxOwnServiceName = 99;
 
 std::wstring Decorated(const wchar_t* pattern, const wchar_t* name) {
   wchar_t buffer[kDecoratedChars];
@@ -56,21 +78,20 @@ std::wstring Decorated(const wchar_t* pattern, const wchar_t* name) {
   return buffer;
 }
 
+// "HKEY_LOCAL_MACHINE\SYSTEM\ControlSet%03u\" of the installation.
+std::wstring ControlSetKey(const CInfInstaller* inst) {
+  wchar_t head[64];
+  _snwprintf(head, 64, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\", inst->ControlSet);
+  head[63] = 0;
+  return head;
+}
+
 std::wstring ServiceKeyPath(const CInfInstaller* inst, const wchar_t* service) {
-  wchar_t key[kKeyChars];
-  _snwprintf(key, kKeyChars, L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\services\\%s",
-             inst->ControlSet, service);
-  key[kKeyChars - 1] = 0;
-  return key;
+  return ControlSetKey(inst) + L"services\\" + service;
 }
 
 std::wstring EventLogKeyPath(const CInfInstaller* inst, const wchar_t* log, const wchar_t* source) {
-  wchar_t key[kKeyChars];
-  _snwprintf(key, kKeyChars,
-             L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Services\\EventLog\\%s\\%s",
-             inst->ControlSet, log, source);
-  key[kKeyChars - 1] = 0;
-  return key;
+  return ControlSetKey(inst) + L"Services\\EventLog\\" + log + L"\\" + source;
 }
 
 // The DelReg, then the AddReg, then the BitReg directives of an install
@@ -112,6 +133,34 @@ std::wstring Collapsed(std::wstring text) {
   text.push_back(0);
   CollapsePercentPairs(&text[0]);
   return text.c_str();
+}
+
+// A service's Dependencies entry as the service control manager keeps it:
+// the services it depends on in DependOnService, the load-order groups
+// (written with a leading "+") in DependOnGroup without the "+", each a
+// multi-string; a list the entry leaves empty is not kept from before.
+int StageServiceDependencies(CInfInstaller* inst, const std::wstring& key,
+                             const std::wstring& rawValue, const wchar_t* scriptPath) {
+  std::wstring services, groups;
+  for (const std::wstring& field : SplitCommas(rawValue, (size_t)-1)) {
+    const std::wstring name = Collapsed(CleanField(field, kWholeField));
+    const bool group = !name.empty() && name[0] == L'+';
+    const std::wstring entry = group ? name.substr(1) : name;
+    if (entry.empty()) continue;
+    (group ? groups : services) += entry + L'\0';
+  }
+  int staged = 0;
+  for (const auto& list : {std::make_pair(L"DependOnService", &services),
+                           std::make_pair(L"DependOnGroup", &groups)}) {
+    std::wstring data = L"-";
+    if (!list.second->empty()) {
+      *list.second += L'\0';
+      FormatRegHexString(data, kRegHexLineMax, list.second->c_str(), list.second->size(),
+                         HIVE_REG_MULTI_SZ);
+    }
+    staged |= inst->WriteRegValue(key.c_str(), list.first, data.c_str(), scriptPath);
+  }
+  return staged;
 }
 
 }  // namespace
@@ -183,11 +232,15 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
         staged |= StageDelRegSection(s.c_str(), infPath, scriptPath, key.c_str(), keysPass);
   }
   std::vector<std::wstring> bitReg;  // after the values, which it may change
+  auto refuse = [&](const std::wstring& line, const std::wstring& why) {
+    NoteRefusal(L"[" + std::wstring(section) + L"] " + line + L": " + why);
+  };
   for (const std::wstring& line : lines) {
     std::wstring rawKey, rawValue;
     if (!SplitDirective(line, rawKey, rawValue)) continue;
-    std::wstring name = CleanField(rawKey, 400);
-    std::wstring value = CleanField(rawValue, 800);
+    // Names and values whole: a value Windows takes at any length.
+    std::wstring name = CleanField(rawKey, kWholeField);
+    std::wstring value = CleanField(rawValue, kWholeField);
     if (value.empty() || _wcsicmp(name.c_str(), L"DelReg") == 0) continue;
     if (_wcsicmp(name.c_str(), L"AddReg") == 0) {
       for (const std::wstring& s : SectionNames(rawValue))
@@ -220,15 +273,37 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
       staged |= WriteRegValue(key.c_str(), L"ImagePath", hex.c_str(), scriptPath);
       continue;
     }
+    if (_wcsicmp(name.c_str(), L"Dependencies") == 0) {
+      staged |= StageServiceDependencies(this, key, rawValue, scriptPath);
+      continue;
+    }
+    bool notWritten = false;
+    for (const wchar_t* entry : kServiceEntriesNotWritten)
+      notWritten = notWritten || _wcsicmp(entry, name.c_str()) == 0;
+    if (notWritten) {
+      refuse(line, L"the service's " + name + L" is not written by an installation into an image");
+      continue;
+    }
     const ServiceKey* mapped = nullptr;
     for (const ServiceKey& m : kServiceKeys)
       if (_wcsicmp(m.infKey, name.c_str()) == 0) mapped = &m;
-    if (mapped && mapped->number)
-      staged |= WriteRegValue(key.c_str(), mapped->value,
-                              Dword(ParseInfNumber(value.c_str())).c_str(), scriptPath);
-    else
-      staged |= WriteRegValue(key.c_str(), mapped ? mapped->value : name.c_str(),
-                              StringLine(Collapsed(value)).c_str(), scriptPath);
+    if (!mapped) continue;
+    if (mapped->form == ServiceForm::Number) {
+      unsigned long number = 0;
+      if (!ReadInfNumber(value, &number)) {
+        refuse(line, L"the " + name + L" " + value + L" is no number");
+        continue;
+      }
+      staged |= WriteRegValue(key.c_str(), mapped->value, Dword(number).c_str(), scriptPath);
+      continue;
+    }
+    const std::wstring text = Collapsed(value);
+    if (_wcsicmp(mapped->infKey, L"DisplayName") == 0 && text.size() > kMaxDisplayName) {
+      refuse(line, L"a display name of " + std::to_wstring(text.size()) +
+                       L" characters (Windows takes " + std::to_wstring(kMaxDisplayName) + L")");
+      continue;
+    }
+    staged |= WriteRegValue(key.c_str(), mapped->value, StringLine(text).c_str(), scriptPath);
   }
   for (const std::wstring& value : bitReg)
     for (const std::wstring& s : SectionNames(value))
@@ -247,11 +322,24 @@ int CInfInstaller::StageAddServiceDirectives(const wchar_t* servicesSection, con
     if (!SplitDirective(line, key, value) || _wcsicmp(key.c_str(), L"AddService") != 0) continue;
     std::vector<std::wstring> f = SplitCommas(value, 4);
     if (f.size() < 3) continue;
-    std::wstring name = CleanField(f[0], 100);
-    std::wstring section = CleanField(f[2], 200);
+    std::wstring name = CleanField(f[0], kWholeField);
+    std::wstring section = CleanField(f[2], kWholeField);
     if (name.empty() || section.empty()) continue;
     unsigned long flags = ParseInfNumber(f[1].c_str());
     bool own = (flags & 0x2) != 0;
+    // A name is whole or the package is refused: the service control
+    // manager takes 256 characters and no "\" or "/" (the name is one key
+    // below Services), the installation keeps the device's own service by
+    // a name of 99.
+    const size_t longest = own ? kMaxOwnServiceName : kMaxServiceName;
+    if (name.size() > longest || name.find_first_of(L"\\/") != std::wstring::npos) {
+      NoteRefusal(L"[" + std::wstring(servicesSection) + L"] " + line +
+                  (name.size() > longest ? L": a service name of " + std::to_wstring(name.size()) +
+                                               L" characters (" + std::to_wstring(longest) +
+                                               L" at most)"
+                                         : std::wstring(L": a service name with \"\\\" or \"/\"")));
+      continue;
+    }
     if (own && serviceName) lstrcpynW(serviceName, name.c_str(), 100);
     wchar_t image[kPathChars] = {0};
     staged |=
@@ -268,10 +356,10 @@ int CInfInstaller::StageAddServiceDirectives(const wchar_t* servicesSection, con
       // under its log (System unless the line names one), never the
       // device's driver key.
       std::vector<std::wstring> e = SplitCommas(f[3], 3);
-      std::wstring eventLog = CleanField(e[0], 200);
+      std::wstring eventLog = CleanField(e[0], kWholeField);
       if (!eventLog.empty()) {
-        std::wstring log = e.size() > 1 ? CleanField(e[1], 100) : std::wstring();
-        std::wstring source = e.size() > 2 ? CleanField(e[2], 100) : std::wstring();
+        std::wstring log = e.size() > 1 ? CleanField(e[1], kWholeField) : std::wstring();
+        std::wstring source = e.size() > 2 ? CleanField(e[2], kWholeField) : std::wstring();
         staged |= StageKeyRegistry(this, infPath, eventLog.c_str(), scriptPath,
                                    EventLogKeyPath(this, log.empty() ? L"System" : log.c_str(),
                                                    source.empty() ? name.c_str() : source.c_str())
@@ -289,13 +377,12 @@ int CInfInstaller::StageDelServiceDirectives(const wchar_t* servicesSection, con
   for (const std::wstring& line : SectionLines(infPath, servicesSection)) {
     std::wstring key, value;
     if (!SplitDirective(line, key, value) || _wcsicmp(key.c_str(), L"DelService") != 0) continue;
-    std::wstring name = CleanField(SplitCommas(value, 2)[0], 100);
-    if (name.empty()) continue;
-    wchar_t path[kKeyChars];
-    _snwprintf(path, kKeyChars, L"-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet%03u\\Services\\%s",
-               ControlSet, name.c_str());
-    path[kKeyChars - 1] = 0;
-    WriteRegSection(path, kNoLines, scriptPath);
+    std::wstring name = CleanField(SplitCommas(value, 2)[0], kWholeField);
+    if (name.empty() || name.size() > kMaxServiceName ||
+        name.find_first_of(L"\\/") != std::wstring::npos)
+      continue;
+    WriteRegSection((L"-" + ControlSetKey(this) + L"Services\\" + name).c_str(), kNoLines,
+                    scriptPath);
   }
   return 0;
 }

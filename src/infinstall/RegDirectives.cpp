@@ -137,23 +137,42 @@ std::wstring StringData(const std::wstring& name, std::wstring data) {
 }
 
 // A plain value line of an install section, staged in the driver key (or the
-// hardware key, without the driver key's number and adapter rules).
-std::wstring PlainValueData(const std::wstring& name, const std::wstring& value, bool driverSide) {
+// hardware key, without the driver key's number and adapter rules): its
+// value read as Windows reads the line's text (each field's quotes, doubled
+// quotes and blanks; the fields joined by their commas). False, with why,
+// for a number that is none.
+bool PlainValueData(const std::wstring& name, const std::wstring& rawValue, bool driverSide,
+                    std::wstring* data, std::wstring* why) {
+  const std::wstring value = CleanField(rawValue, kWholeField);
+  auto number = [&](const std::wstring& text) {
+    unsigned long n = 0;
+    if (!ReadInfNumber(text, &n)) {
+      *why = L"the " + name + L" " + value + L" is no number";
+      return false;
+    }
+    *data = Dword(n);
+    return true;
+  };
   if (value.size() > 1 && value[0] == L'0' && (value[1] == L'x' || value[1] == L'X'))
-    return Dword(wcstoul(value.c_str() + 2, nullptr, 16));
+    return number(value);
   if (driverSide) {
-    if (InList(kDecimalValueNames, name.c_str())) return Dword(wcstoul(value.c_str(), nullptr, 10));
-    if (_wcsicmp(name.c_str(), L"FeatureScore") == 0)
-      return Dword(wcstoul(value.c_str(), nullptr, 16));
-    if (IsNicParam(name.c_str()) && wcstol(value.c_str(), nullptr, 10) != 0) return L"0";
-    if (_wcsicmp(name.c_str(), L"Diskless") == 0) return L"1";
+    if (InList(kDecimalValueNames, name.c_str())) return number(value);
+    // FeatureScore is hexadecimal with or without its "0x".
+    if (_wcsicmp(name.c_str(), L"FeatureScore") == 0) return number(L"0x" + value);
+    if (IsNicParam(name.c_str()) && wcstol(value.c_str(), nullptr, 10) != 0) {
+      *data = L"0";
+      return true;
+    }
+    if (_wcsicmp(name.c_str(), L"Diskless") == 0) {
+      *data = L"1";
+      return true;
+    }
   }
-  const std::wstring substituted = SubstituteInfReferences(value);
-  std::vector<wchar_t> text(substituted.begin(), substituted.end());
+  std::wstring text = value;
   text.push_back(0);
-  StripQuotes(text.data());
-  CollapsePercentPairs(text.data());
-  return RegScriptStringData(Escaped(text.data()));
+  CollapsePercentPairs(&text[0]);
+  *data = RegScriptStringData(Escaped(text.c_str()));
+  return true;
 }
 
 enum class Side { Driver, Hardware };
@@ -630,8 +649,14 @@ int AddRegDirectives(const Walk& w, const wchar_t* installSection, SectionPath& 
       if (!FindUndefinedInfReference(key).empty() ||
           w.installer->RefuseUndefinedReference(installSection, line))
         continue;
-      std::wstring data = PlainValueData(key, value, w.side == Side::Driver);
-      if (w.installer->WriteRegValue(w.hkr.c_str(), key.c_str(), data.c_str(), w.script)) ++written;
+      const std::wstring name = CleanField(key, kWholeField);
+      std::wstring data, why;
+      if (!PlainValueData(name, value, w.side == Side::Driver, &data, &why)) {
+        w.installer->NoteRefusal(L"[" + std::wstring(installSection) + L"] " + line + L": " + why);
+        continue;
+      }
+      if (w.installer->WriteRegValue(w.hkr.c_str(), name.c_str(), data.c_str(), w.script))
+        ++written;
     }
   }
   for (const std::wstring& s : bitReg) written += BitRegSection(w, s.c_str());

@@ -16,6 +16,20 @@ std::wstring RegScriptStringData(const std::wstring& escaped) {
   return ambiguous ? L"\"" + escaped + L"\"" : escaped;
 }
 
+std::wstring RegScriptValueName(const std::wstring& name) {
+  const bool plain =
+      name.empty() || (name.find_first_of(L"=\"\\\r\n") == std::wstring::npos &&
+                       name[0] != L'[' && name[0] != L';' && !iswspace(name.front()) &&
+                       !iswspace(name.back()));
+  if (plain) return name;
+  std::wstring quoted = L"\"";
+  for (wchar_t c : name) {
+    if (c == L'\\' || c == L'"') quoted += L'\\';
+    quoted += c;
+  }
+  return quoted + L"\"";
+}
+
 bool RegScriptNamesRoot(const wchar_t* path, const wchar_t* root) {
   const std::wstring prefix = std::wstring(root) + L"\\";
   for (const std::wstring& section : ListProfileSections(path)) {

@@ -17,6 +17,12 @@ int CreateRegScriptFile(const wchar_t* path);
 // is put in double quotes.
 std::wstring RegScriptStringData(const std::wstring& escaped);
 
+// A value name as a script line carries it: as it stands when the importer
+// reads it back so (no "=", quote or backslash, no blank at either end, not
+// opening like a section or a comment), else in double quotes with a
+// backslash before each backslash and quote. "@" stays the default value.
+std::wstring RegScriptValueName(const std::wstring& name);
+
 // True when a section of the script names a key of the root (such as
 // "HKEY_LOCAL_MACHINE\SOFTWARE"), its deletion included.
 bool RegScriptNamesRoot(const wchar_t* path, const wchar_t* root);

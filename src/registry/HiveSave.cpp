@@ -258,6 +258,9 @@ int CRegHive::SaveThrough(HiveFileStore& store) {
 bool CRegHive::SaveAllThrough(const std::vector<std::pair<CRegHive*, HiveFileStore*>>& hives) {
   std::vector<PendingSave> saves;
   bool ok = true;
+  // The save whose step failed, for SaveFailed.
+  size_t failed = (size_t)-1;
+  for (const auto& h : hives) h.first->m_bSaveFailed = false;
   try {
     for (const auto& h : hives) {
       HiveImage* img = h.first->m_pImage;
@@ -270,6 +273,7 @@ bool CRegHive::SaveAllThrough(const std::vector<std::pair<CRegHive*, HiveFileSto
       // An import undone only in part leaves no hive to write.
       if (img->unsaveable) {
         ok = false;
+        failed = saves.size() - 1;
         break;
       }
       // The new file is the hive's own buffer, written from where it lies.
@@ -284,13 +288,18 @@ bool CRegHive::SaveAllThrough(const std::vector<std::pair<CRegHive*, HiveFileSto
       GetSystemTimeAsFileTime(&now);
       group = ((uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime) | 1;
     }
-    for (size_t i = 0; ok && i < saves.size(); i++) ok = Prepare(saves[i], group);
-    for (size_t i = 0; ok && i < saves.size(); i++) ok = Begin(saves[i]);
-    for (size_t i = 0; ok && i < saves.size(); i++) ok = Finish(saves[i]);
+    auto step = [&](size_t i, bool done) {
+      if (!done) failed = i;
+      return done;
+    };
+    for (size_t i = 0; ok && i < saves.size(); i++) ok = step(i, Prepare(saves[i], group));
+    for (size_t i = 0; ok && i < saves.size(); i++) ok = step(i, Begin(saves[i]));
+    for (size_t i = 0; ok && i < saves.size(); i++) ok = step(i, Finish(saves[i]));
   } catch (const std::bad_alloc&) {
     ok = false;
   }
   if (!ok) {
+    if (failed < saves.size()) saves[failed].hive->m_bSaveFailed = true;
     for (PendingSave& p : saves) p.hive->m_pImage->state |= HIVE_STATE_DIRTY;
     // Nothing may pass for saved that the volume did not take, and a save
     // that failed leaves every file as it was.

@@ -398,17 +398,24 @@ bool RegRootMap::Release(CMountedImage* image) {
   }
   if (saved && !CRegHive::SaveAll(dirty)) {
     saved = false;
-    // Which hive files the volume did not take back, by their roots.
+    // The hive file the volume did not take back, by its root (every
+    // changed one when the save cannot tell).
+    bool told = false;
+    for (auto& entry : hives) told = told || (entry.second && entry.second->SaveFailed());
     std::wstring which;
+    size_t count = 0;
     for (auto& entry : hives) {
-      if (!entry.second || !entry.second->IsDirty()) continue;
+      if (!entry.second || !entry.second->IsDirty() || (told && !entry.second->SaveFailed()))
+        continue;
       auto file = files.find(entry.first);
       which += (which.empty() ? L"" : L", ") + entry.first +
                (file == files.end() ? std::wstring() : L" (" + file->second + L")");
+      ++count;
     }
-    failure = L"the changed hive files " + which +
-              L" could not be written back: the volume has too little room for them as they "
-              L"grew and their logs, or refused a write; every hive file is as it was";
+    failure = std::wstring(count == 1 ? L"the changed hive file " : L"the changed hive files ") +
+              which +
+              L" could not be written back: the volume has too little room for it as it grew "
+              L"and its log, or refused a write; every hive file is as it was";
   } else if (!saved) {
     failure = L"the EFI system partition holding the boot store could not be mounted again to "
               L"write it back; every hive file is as it was";

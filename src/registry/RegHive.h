@@ -58,7 +58,8 @@ class CRegHive {
   // The save itself, over any store of the hive's files.
   int SaveThrough(HiveFileStore& store);
   // The dirty hives of the list saved together, each over its store: all
-  // or none. A failure leaves every file as it was and the hives dirty.
+  // or none. A failure leaves every file as it was and the hives dirty;
+  // the hive whose file did not take its save then tells SaveFailed.
   static bool SaveAllThrough(const std::vector<std::pair<CRegHive*, HiveFileStore*>>& hives);
   // The same over the stores the hives came from.
   static bool SaveAll(const std::vector<CRegHive*>& hives);
@@ -77,6 +78,9 @@ class CRegHive {
   // unreadable or empty); a missing file is not damaged.
   bool IsFileDamaged() const { return m_bDamaged; }
   bool IsDirty() const;
+  // The last save of several hives together failed at this one's file
+  // (its log, its room or its pages); false for the others of that save.
+  bool SaveFailed() const { return m_bSaveFailed; }
   // A hive with an unfinished write whose logs cannot be applied is served
   // for reading only.
   bool IsReadOnly() const;
@@ -147,6 +151,7 @@ class CRegHive {
 
   HiveImage* m_pImage = nullptr;
   bool m_bDamaged = false;
+  bool m_bSaveFailed = false;
   uint64_t m_replayedGroup = 0;
   uint64_t m_pendingGroup = 0;
   uint64_t m_replayGroup = 0;  // the open replays this save's log

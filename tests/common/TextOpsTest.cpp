@@ -163,6 +163,11 @@ TEST(RegText, FormatRegHexString) {
   EXPECT_EQ(L"hex(7):61,00,00,00,62,00,00,00", out);
   FormatRegHexString(out, 8192, L"", 0, 7);
   EXPECT_EQ(L"hex(7):", out);
+  // The type is read back as hexadecimal: 11 (REG_QWORD) is "b", 0x20 "20".
+  FormatRegHexString(out, 8192, L"A", 1, 11);
+  EXPECT_EQ(L"hex(b):41,00,00,00", out);
+  FormatRegHexString(out, 8192, L"A", 1, 0x20);
+  EXPECT_EQ(L"hex(20):41,00,00,00", out);
   // Bytes of any type: its number in hexadecimal, as the importer reads it.
   const uint8_t bytes[] = {0x01, 0xa0, 0xff};
   EXPECT_EQ(L"hex:01,a0,ff", FormatRegHexBytes(3, bytes, 3));

@@ -96,6 +96,25 @@ TEST(StagingScript, FileFormAndReplacementRules) {
 }
 
 TEST(StagingScript, StringDataThatWouldReadAsSomethingElseIsQuoted) {
+  // Value names too: an "=", a quote, a backslash, a blank at an end or a
+  // section's bracket in front would reach the hive as another name.
+  EXPECT_EQ(L"Type", RegScriptValueName(L"Type"));
+  EXPECT_EQ(L"@", RegScriptValueName(L"@"));
+  EXPECT_EQ(L"\"a=b\"", RegScriptValueName(L"a=b"));
+  EXPECT_EQ(L"\"C:\\\\x \\\"y\\\".dll\"", RegScriptValueName(L"C:\\x \"y\".dll"));
+  EXPECT_EQ(L"\" lead\"", RegScriptValueName(L" lead"));
+  EXPECT_EQ(L"\"[s]\"", RegScriptValueName(L"[s]"));
+  {
+    const std::wstring s = NewScript(vt::ScratchDirUnix());
+    CInfInstaller inst = Installer(0);
+    const wchar_t* key = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y";
+    for (const wchar_t* data : {L"1", L"2"})
+      EXPECT_TRUE(inst.WriteRegValue(key, L"a=b", data, s.c_str()));
+    wchar_t got[8] = L"";
+    EXPECT_EQ(1, inst.ReadRegValue(key, L"A=B", got, 8, s.c_str()));
+    EXPECT_EQ(L"2", std::wstring(got));
+    EXPECT_EQ(1u, CountOf(it::ScriptText(s), L"\r\n\"a=b\"=2\r\n"));
+  }
   EXPECT_EQ(L"plain text", RegScriptStringData(L"plain text"));
   EXPECT_EQ(L"{guid}\\\\0007", RegScriptStringData(L"{guid}\\\\0007"));
   for (const wchar_t* s : {L"-", L"dword:1", L"hex:00", L"C:\\\\"})
@@ -117,11 +136,12 @@ TEST_F(Walkers, AddRegOfTheNetworkPackage) {
   CInfInstaller inst = Installer(0);
   {
     // The directory ids the package's values name, as the registry pass
-    // defines them.
-    CProcessEnvironment ids;
-    ids.Define(L"11", L"C:\\Windows\\System32");
-    ids.Define(L"16422", L"C:\\Program Files");
-    ASSERT_TRUE(inst.StageAddRegDirectives(L"VroNic.ndi", inf_.c_str(), script_.c_str(), L"0007"));
+    // defines them for the INF text it reads.
+    CProcessEnvironment environment;
+    environment.Define(L"11", L"C:\\Windows\\System32");
+    environment.Define(L"16422", L"C:\\Program Files");
+    ASSERT_TRUE(
+        inst.StageAddRegDirectives(L"VroNic.ndi", inf_.c_str(), script_.c_str(), L"0007"));
   }
   EXPECT_EQ("", vt::Narrow(inst.Refusal));
   std::wstring drv = kDriverKey, s = script_;

@@ -4,13 +4,20 @@
 // back (a grow, a driver installation) refuses up front instead.
 #pragma once
 #include <cstdint>
+#include <string>
 
 class CMountedImage;
 
-// True when the host volume beside the image's file takes `bytes` more.
-// The room is taken for a moment by a file of zeros next to the image (the
-// free space a host reports may be that of another volume, and a
-// reservation is not always honoured). Also true when the image is no file
-// or the probe cannot be made: the operation's own writes will tell. False
-// with the system's error (ERROR_DISK_FULL) as the last error.
+// The host file the writes to the image go to: its write-back file when one
+// is open, else its update file (or the base, beside which update files are
+// made), else the image file itself; "" when writes go to a host disk or
+// volume.
+std::wstring HostWriteFile(CMountedImage* image);
+
+// True when the host volume of HostWriteFile takes `bytes` more. The room
+// is taken for a moment by a file of zeros next to that file (the free
+// space a host reports may be that of another volume, and a reservation is
+// not always honoured). Also true when the image is no file or the probe
+// cannot be made: the operation's own writes will tell. False with the
+// system's error (ERROR_DISK_FULL) as the last error.
 bool HostHasRoom(CMountedImage* image, uint64_t bytes);

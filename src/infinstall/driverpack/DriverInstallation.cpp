@@ -34,14 +34,31 @@ const wchar_t kPnpInstance[] = L"VRO&Node&Pnp";
 const wchar_t kDisplayClass[] = L"{4D36E968-E325-11CE-BFC1-08002BE10318}";
 const wchar_t kNetClass[] = L"{4D36E972-E325-11CE-BFC1-08002BE10318}";
 
-// The size of the SYSTEM hive file of the image's Windows (0 when unknown).
-uint64_t SystemHiveBytes(CMountedImage* image) {
+// The size of a hive file of the image's Windows ("SYSTEM", "SOFTWARE";
+// 0 when unknown).
+uint64_t HiveFileBytes(CMountedImage* image, const wchar_t* name) {
   wchar_t windows[kPathChars];
   if (image->FindWindowsDirectory(windows, kPathChars) <= 0) return 0;
-  std::wstring hive = std::wstring(windows) + L"\\System32\\config\\SYSTEM";
+  std::wstring hive = std::wstring(windows) + L"\\System32\\config\\" + name;
   uint64_t size = 0;
   if (!image->GetFileInfo(hive.c_str(), nullptr, nullptr, nullptr, nullptr, &size)) return 0;
   return size;
+}
+
+// The host volume of the file the installation's writes go to (the
+// write-back file, when the image has one) must take them before the first
+// write: a layer that runs out of room takes no further write, and the
+// installation could not be taken back. They are its files, each hive it
+// changes with its log (SYSTEM, and SOFTWARE when the package writes keys
+// there), the volume's own records. 0 when there is room, else -9 with why.
+int32_t CheckHostRoom(CInfInstaller* inst, bool software, std::wstring* why) {
+  CMountedImage* image = inst->Image;
+  uint64_t bytes = inst->PlannedBytes + 2 * HiveFileBytes(image, L"SYSTEM") + kHostRoomMargin;
+  if (software) bytes += 2 * HiveFileBytes(image, L"SOFTWARE");
+  if (HostHasRoom(image, bytes)) return kDriverPackInstalled;
+  *why = L"the host volume of " + HostWriteFile(image) + L" has too little room for the " +
+         std::to_wstring((bytes + (1u << 20) - 1) >> 20) + L" MiB the installation may write there";
+  return kDriverPackFilePassFailed;
 }
 
 // True when a staging script would import into the loaded hives; they are
@@ -178,9 +195,12 @@ std::wstring HiveCheckpoint::OutOfMemory() const {
   return L"";
 }
 
-bool PrepareScriptHives(CMountedImage* image, const wchar_t* script, HiveCheckpoint* start,
-                        std::wstring* why) {
-  if (!RegScriptNamesRoot(script, REG_ROOT_SOFTWARE)) return true;
+int32_t PrepareScriptHives(CInfInstaller* inst, const wchar_t* script, HiveCheckpoint* start,
+                           std::wstring* why) {
+  if (!RegScriptNamesRoot(script, REG_ROOT_SOFTWARE)) return kDriverPackInstalled;
+  CMountedImage* image = inst->Image;
+  const int32_t room = CheckHostRoom(inst, true, why);
+  if (room != kDriverPackInstalled) return room;
   CRegHive* software = FindLoadedHive(image, REG_ROOT_SOFTWARE);
   if (!software || !software->IsLoaded()) AddHives(image, HIVE_FLAG_SOFTWARE);
   software = FindLoadedHive(image, REG_ROOT_SOFTWARE);
@@ -189,14 +209,14 @@ bool PrepareScriptHives(CMountedImage* image, const wchar_t* script, HiveCheckpo
         L"the package writes keys of HKEY_LOCAL_MACHINE\\SOFTWARE, and its hive cannot be "
         L"written: " +
         SoftwareHiveFailure(image);
-    return false;
+    return kDriverPackImportFailed;
   }
   if (!start || !start->Cover(REG_ROOT_SOFTWARE)) {
     *why = std::wstring(L"the SOFTWARE hive of the image could not be kept for a rollback") +
            (start && !start->OutOfMemory().empty() ? L": the memory of the process ran out" : L"");
-    return false;
+    return kDriverPackImportFailed;
   }
-  return true;
+  return kDriverPackInstalled;
 }
 
 std::wstring FormatDriverRefusal(uint32_t kind, const wchar_t* hardwareId, int32_t result,
@@ -223,16 +243,9 @@ int32_t CheckDriverInstallation(CInfInstaller* inst, const wchar_t* inf,
     *why += std::wstring(L" (") + inf + L")";
     return kDriverPackFilePassFailed;
   }
-  // The host volume of the image's file must take what the installation
-  // writes (its files, the SYSTEM hive with its log, the volume's own
-  // records) before the first write: a layer that runs out of room takes
-  // no further write, and the installation could not be taken back.
-  if (!HostHasRoom(inst->Image,
-                   inst->PlannedBytes + 2 * SystemHiveBytes(inst->Image) + kHostRoomMargin)) {
-    *why = L"the host volume of the image file has too little room for the installation";
-    return kDriverPackFilePassFailed;
-  }
-  return kDriverPackInstalled;
+  // SOFTWARE is counted once the staging shows the package writes there
+  // (PrepareScriptHives), still before the first write.
+  return CheckHostRoom(inst, false, why);
 }
 
 int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
@@ -282,7 +295,8 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
     s->why = stagedNothing;
     return kDriverPackRegistryPassFailed;
   }
-  if (!PrepareScriptHives(image, script, start, &s->why)) return kDriverPackImportFailed;
+  const int32_t hives = PrepareScriptHives(inst, script, start, &s->why);
+  if (hives != kDriverPackInstalled) return hives;
   if (t.existingInstance) {
     // The driver the new one replaces goes in the same change: a failure
     // below puts its service back with the hive and its file with the swap.

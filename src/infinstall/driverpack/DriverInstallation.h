@@ -95,9 +95,11 @@ struct DriverInstallState {
 };
 
 // The checks before the first write: every source file of the package is
-// there, every destination is mapped, and the host volume of the image file
-// takes what the installation writes. 0 when they hold, else the failure
-// (why says what); nothing is written.
+// there, every destination is mapped, and the host volume of the file the
+// writes go to (the write-back file, when there is one) takes what the
+// installation writes (the files and SYSTEM; SOFTWARE is counted by
+// PrepareScriptHives). 0 when they hold, else the failure (why says what);
+// nothing is written.
 int32_t CheckDriverInstallation(CInfInstaller* inst, const wchar_t* inf,
                                 const wchar_t* installSection, std::vector<std::wstring>* names,
                                 std::wstring* why);
@@ -121,12 +123,13 @@ int32_t InstallDriverTransaction(CInfInstaller* inst, DriverInstallTarget target
                                  DriverInstallState* state,
                                  std::vector<std::wstring>* taken = nullptr);
 
-// Keys of SOFTWARE in a staging script go into that hive: it is loaded when
-// the command had not, and kept by `start` (the installation's checkpoint)
-// before anything is written into it. False (why says what) when it cannot
-// be written or kept.
-bool PrepareScriptHives(CMountedImage* image, const wchar_t* script, HiveCheckpoint* start,
-                        std::wstring* why);
+// Keys of SOFTWARE in a staging script go into that hive: the host room
+// the installation asks for counts it too, it is loaded when the command
+// had not, and kept by `start` (the installation's checkpoint) before
+// anything is written into it. 0, else the failure (-9 no room on the
+// host, -10 the hive cannot be written or kept) with why.
+int32_t PrepareScriptHives(CInfInstaller* inst, const wchar_t* script, HiveCheckpoint* start,
+                           std::wstring* why);
 
 // The line a refused installation is told by, on the console and in the
 // windows alike: "Adapter driver (type T, ID) not installed (R): why".

@@ -71,6 +71,13 @@ void ReportRefusal(uint32_t kind, const wchar_t* hardwareId, int32_t result,
   WriteCommandLine(FormatDriverRefusal(kind, hardwareId, result, why) + L"\r\n");
 }
 
+// Why the changed hives did not reach the image: the hive file the volume
+// did not take back, as the registry tells it.
+std::wstring WriteBackFailure(CMountedImage* image) {
+  const std::wstring why = RegistryFailure(image);
+  return why.empty() ? L"the changed hives could not be written back into the image" : why;
+}
+
 }  // namespace
 
 int CompareDottedVersions(const wchar_t* a, const wchar_t* b) {
@@ -161,7 +168,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     ReportRefusal(kind, nullptr, result,
                   result == kDriverPackNotInStore
                       ? L"the image has no display adapter to take the resolution"
-                      : L"the SYSTEM hive could not be written back into the image");
+                      : WriteBackFailure(image));
     return result;
   }
   const uint32_t version = image->GetWindowsVersion();
@@ -263,6 +270,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     // is replayed in place of a new one, once everything a new one checks
     // has held.
     std::wstring hivesWhy;
+    int32_t hivesResult = kDriverPackInstalled;
     const DriverReplayTarget replay = {
         hardwareId,
         profile,
@@ -271,12 +279,16 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
         display ? nullptr : adapterGuid,
         &fileNames,
         &readFiles,
-        [&](const wchar_t* plain) { return PrepareScriptHives(image, plain, &start, &hivesWhy); }};
+        [&](const wchar_t* plain) {
+          hivesResult = PrepareScriptHives(&inst, plain, &start, &hivesWhy);
+          return hivesResult == kDriverPackInstalled;
+        }};
     int replayed = ReplayDriverCache(&inst, replay);
     if (replayed != kReplayNotDone) {
-      result = replayed == kReplayDone          ? kDriverPackInstalled
-               : replayed == kReplayFilesFailed ? kDriverPackFilePassFailed
-                                                : kDriverPackImportFailed;
+      result = replayed == kReplayDone                 ? kDriverPackInstalled
+               : replayed == kReplayFilesFailed        ? kDriverPackFilePassFailed
+               : hivesResult != kDriverPackInstalled   ? hivesResult
+                                                       : kDriverPackImportFailed;
       why = replayed == kReplayFilesFailed
                 ? L"the cache file's driver files could not be placed: " + inst.Refusal
                 : L"the cache file's registry data could not be imported" +
@@ -320,12 +332,12 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     start.Restore();
   else
     start.Keep();
-  // The changed SYSTEM hive must reach the image: a failed write-back is a
+  // The changed hives must reach the image: a failed write-back is a
   // failed installation, not a success. Until it has, the files placed or
   // removed can still be taken back, and are when it fails.
   if (!image->UnloadHives() && result >= 0) {
     result = kDriverPackImportFailed;
-    why = L"the SYSTEM hive could not be written back into the image";
+    why = WriteBackFailure(image);
   }
   inst.EndFileSwap(result >= 0);
   ReportRefusal(kind, hardwareId, result, why);

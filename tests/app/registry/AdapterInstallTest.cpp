@@ -16,6 +16,7 @@
 #include "app/ImageOperations.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfImporter.h"
+#include "driverstore/NetAdapterExport.h"
 #include "common/IniSection.h"
 #include "infinstall/DriverCache.h"
 #include "image/mount/MountedImage.h"
@@ -39,7 +40,10 @@ struct ProgramCopy {
     STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi;
     DWORD code = 0xDEADBEEF;
-    std::wstring caught = exe + L".out";
+    // A file of its own for each run: a process the last run started may
+    // still hold the last one.
+    static int runs = 0;
+    std::wstring caught = exe + L"." + std::to_wstring(++runs) + L".out";
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE out = output ? CreateFileW(caught.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa,
                                       CREATE_ALWAYS, 0, nullptr)
@@ -447,14 +451,29 @@ TEST(AdapterInstall, FailureLeavesTheImageAndTheExportAgrees) {
   // A key no hive of an offline installation holds (the user's, one
   // Windows keeps in memory), flags or a type the installation cannot
   // write, the 32-bit view of SOFTWARE, a BitReg without its value, a
-  // directive it does not carry out: the package is refused by that line,
+  // directive it does not carry out, a service entry it does not write (the
+  // service's security, its triggers), a number that is none, a display
+  // name longer than Windows takes, a service name longer than the
+  // installation keeps: the package is refused by that line,
   // with the image as it was; never installed without it, nor with a value
   // of another type.
+  const std::string longName(257, 'N');
+  const std::string longNameLine = "DisplayName = " + longName;
+  const std::string longNameSaid = "DisplayName=" + longName + ": ";
+  const std::string longServiceLine = "AddService = " + std::string(120, 'S') + ", 2, VroNic.Service";
   const struct {
     const char* section;
     const char* line;
     const char* said;
   } refused[] = {
+      {"VroNic\\.Service", "Security = \"D:P(A;;GA;;;SY)\"",
+       "[VroNic.Service] Security=\"D:P(A;;GA;;;SY)\": "},
+      {"VroNic\\.Service", "AddTrigger = VroNic.Trigger", "[VroNic.Service] AddTrigger=VroNic.Trigger: "},
+      {"VroNic\\.Service", "StartType = soon", "[VroNic.Service] StartType=soon: "},
+      {"VroNic\\.Service", longNameLine.c_str(), longNameSaid.c_str()},
+      {"VroNic\\.ndi\\.Services", longServiceLine.c_str(),
+       "a service name of 120 characters (99 at most)"},
+      {"VroNic\\.ndi", "*IfType = six", "[VroNic.ndi] *IfType=six: "},
       {"VroNic\\.reg", "HKCU, Software\\\\Vro, A, 0, 1", "[VroNic.reg] HKCU,Software\\Vro"},
       {"VroNic\\.reg", "HKLM, HARDWARE\\\\Vro, A, 0, 1", "[VroNic.reg] HKLM,HARDWARE\\Vro"},
       {"VroNic\\.reg", "HKR, , Odd, 0x00000040, 1", "HKR,,Odd,0x00000040,1: the flags"},
@@ -609,17 +628,29 @@ std::string DumpedKey(const std::string& hive, const std::string& key) {
 // views), multi-strings with quoted commas and doubled quotes, the fifth
 // field alone, quotes inside a field, comments, lines continued further down
 // the section, a value of 9,000 characters; BitReg changes the bits of a
-// binary value. Imported into the store and installed by the program, the
-// hives read back by hivex hold each value as Windows would write it.
+// binary value. The service-install section's entries become the values
+// Windows writes for them (its dependencies as the lists of services and of
+// groups, a description of 1,200 characters whole), and the install
+// section's own value lines are read by the same field reader. Imported into
+// the store and installed by the program, the hives read back by hivex hold
+// each value as Windows would write it.
 TEST(AdapterInstall, RegistryLinesAsWindowsReadsThem) {
   PreparedImage setup("{cccc0077-31c0-11e8-9b10-806e6f6e6963}");
   rt::WinDisk& d = setup.d;
-  std::string longText;
+  std::string longText, description;
   for (int i = 0; i < 900; ++i) longText += "abcde fghi";
+  for (int i = 0; i < 120; ++i) description += "Vro, \"\"driver\"\" ";
   ImportSample(d, setup.folder, "12.18.9.7",
-               "s/^\\[VroNic\\.ndi\\]$/&\\nAddReg = Forms.reg\\nBitReg = Forms.bitreg/;"
+               "s/^\\[VroNic\\.ndi\\]$/&\\nAddReg = Forms.reg\\nBitReg = Forms.bitreg\\n"
+               "QuotedNote = \"a \"\"b\"\", c\"\\nCommaNote = a , \"b;c\"/;"
                " s/^\\[Forms\\.reg\\]$/&\\nHKR, , Long, 0, \"" +
-                   longText + "\"/");
+                   longText +
+                   "\"/;"
+                   " s/^\\[VroNic\\.Service\\]$/&\\nDescription = \"" +
+                   description +
+                   "\"\\nDependencies = +NDIS, tcpip, \"+Vro Group\", afd\\n"
+                   "StartName = \\\\Driver\\\\VroNic\\nDelayedAutoStart = 1\\nServiceSidType = 0x1\\n"
+                   "NotAnEntry = of no service/");
   // The store keeps each line whole: a continued one joined, comments
   // gone, the long value uncut.
   const std::wstring combined = setup.folder + L"\\VEN_8086&DEV_10D3\\12.18.9.7\\VroPnp.inf";
@@ -677,6 +708,23 @@ TEST(AdapterInstall, RegistryLinesAsWindowsReadsThem) {
   // BitReg set bit 0 of byte 0 and cleared bit 7 of byte 2; it is no value.
   EXPECT_EQ("3|hex:310070", Dumped(sys, cls, "Bits"));
   EXPECT_EQ("", Dumped(sys, cls, "BitReg"));
+  EXPECT_EQ("32|hex:0102", Dumped(soft, forms, "Type20"));
+  // The install section's value lines.
+  EXPECT_EQ("1|a \"b\", c", Dumped(sys, cls, "QuotedNote"));
+  EXPECT_EQ("1|a,b;c", Dumped(sys, cls, "CommaNote"));
+  // The service-install section: each entry as the value Windows writes.
+  const std::string service = "ControlSet001\\services\\VroNic";
+  std::string said;
+  for (int i = 0; i < 120; ++i) said += "Vro, \"driver\" ";
+  EXPECT_EQ("1|" + said, Dumped(sys, service, "Description"));
+  EXPECT_EQ("7|tcpip;afd", Dumped(sys, service, "DependOnService"));
+  EXPECT_EQ("7|NDIS;Vro Group", Dumped(sys, service, "DependOnGroup"));
+  EXPECT_EQ("1|\\Driver\\VroNic", Dumped(sys, service, "ObjectName"));
+  EXPECT_EQ("4|1", Dumped(sys, service, "DelayedAutoStart"));
+  EXPECT_EQ("4|1", Dumped(sys, service, "ServiceSidType"));
+  EXPECT_EQ("1|NDIS", Dumped(sys, service, "Group"));
+  for (const char* none : {"Dependencies", "StartName", "NotAnEntry", "ServiceType", "StartType"})
+    EXPECT_EQ("", Dumped(sys, service, none)) << none;
 }
 
 // The per-device INF in the store changed after an installation (the
@@ -833,22 +881,91 @@ TEST(AdapterInstall, HostVolumeFillsDuringTheInstallation) {
   }
   EXPECT_GT(failed, 0) << "the volume never filled in time";
 
-  // The write-back file on a host volume that takes the driver files but
-  // not the hives written back: the host's line first, then the
-  // installation's; the image as it was, no write-back file left.
+  // The write-back file on a host volume without the room the installation
+  // needs there (the image's own volume has plenty): the room is measured
+  // where the writes go, and the installation refused before its first
+  // write, naming that file; the image as it was, no write-back file left.
   const std::string imageSum = vt::Sha256(d.path);
   vt::SmallVolume fixVolume(d.dir + "/fixvol", "100k");
   ASSERT_TRUE(fixVolume.Mounted());
   const std::wstring fix = vt::ToWin(d.dir + "/fixvol/wks.fix");
   DeleteFileW(cache.c_str());
-  EXPECT_EQ(DWORD(-10), program.Run(L"\"-img:" + d.path + L"\" \"-fix:" + fix + L"\" /iadapter:2:" +
-                                        kDevice + L":50:192.168.0.50",
-                                    &out));
-  EXPECT_EQ(0u, out.find("Could not write ")) << out;
-  EXPECT_NE(std::string::npos, out.find("(error 112")) << out;
-  EXPECT_NE(std::string::npos, out.find("not installed (-10)")) << out;
+  EXPECT_EQ(DWORD(-9), program.Run(L"\"-img:" + d.path + L"\" \"-fix:" + fix + L"\" /iadapter:2:" +
+                                       kDevice + L":50:192.168.0.50",
+                                   &out));
+  EXPECT_NE(std::string::npos, out.find("not installed (-9)")) << out;
+  EXPECT_NE(std::string::npos, out.find("fixvol\\wks.Fix has too little room")) << out;
   EXPECT_EQ(imageSum, vt::Sha256(d.path));
   EXPECT_FALSE(vt::FileExists(fix));
+  // The exports measure the same file: given the paths, or the host's own
+  // disk with its write-back file open.
+  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", setup.store.c_str(),
+                                         SettingsOfThisProgram().c_str()));
+  out = ExportOutput(d.dir, [&] {
+    EXPECT_EQ(-9, ImageAddAdapterW(d.path.c_str(), fix.c_str(), 0, 2, kDevice, L"51", nullptr));
+  });
+  EXPECT_NE(std::string::npos, out.find("fixvol\\wks.Fix has too little room")) << out;
+  EXPECT_EQ(imageSum, vt::Sha256(d.path));
+  EXPECT_FALSE(vt::FileExists(fix));
+  const std::wstring hostFix = vt::ToWin(d.dir + "/fixvol/host.fix");
+  {
+    _VROH_MOUNT_RW disk;
+    ASSERT_GE(disk.OpenChain(d.path.c_str(), hostFix.c_str(), 1), 0);
+    out = ExportOutput(d.dir, [&] {
+      EXPECT_EQ(-9, ImageHardwarePnpW(disk.Layers(), 0, 0, 2, 0, kDevice, 52, 0xC0A80034, nullptr));
+    });
+    EXPECT_NE(std::string::npos, out.find("fixvol\\host.fix has too little room")) << out;
+  }
+  EXPECT_EQ(imageSum, vt::Sha256(d.path));
+  DeleteFileW(SettingsOfThisProgram().c_str());
+}
+
+// A package that writes SOFTWARE (its HKLM\SOFTWARE and HKCR lines) into an
+// image whose SOFTWARE hive is 4 MB: the host room the installation asks
+// for counts that hive as it counts SYSTEM, so a host volume with room for
+// the files and SYSTEM but not for SOFTWARE refuses it before the first
+// write. A SOFTWARE hive file the image's volume does not take back (no log
+// can be written beside it) fails the installation with the line naming
+// that hive, not SYSTEM; the image as it was.
+TEST(AdapterInstall, SoftwareHiveCountedAndNamedWhenItFails) {
+  PreparedImage setup(
+      "{cccc0079-31c0-11e8-9b10-806e6f6e6963}",
+      "/usr/bin/python3 -c \"import hivex; h = hivex.Hivex('Windows/System32/config/SOFTWARE',"
+      " write=True); k = h.node_add_child(h.root(), 'VroPad'); h.node_set_values(k, [{'key':"
+      " 'p%d' % i, 't': 3, 'value': bytes(16000)} for i in range(256)]); h.commit(None)\"");
+  rt::WinDisk& d = setup.d;
+  ImportSample(d, setup.folder, "12.18.9.7");
+  const std::string untouched = d.dir + "/untouched.img";
+  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(d.unixPath) + " " + vt::Q(untouched)));
+  const std::string before = vt::ReaderView(untouched, d.start);
+  std::string used;
+  ASSERT_EQ(0, vt::Sh("du -k " + vt::Q(untouched) + " | cut -f1", &used));
+  // The files, SYSTEM twice and the margin take under 5 MiB; SOFTWARE
+  // twice 8 MiB more.
+  vt::SmallVolume volume(d.dir + "/vol", (std::to_string(atol(used.c_str()) + 7 * 1024) + "k").c_str());
+  ASSERT_TRUE(volume.Mounted());
+  rt::WinDisk onVolume = d;
+  onVolume.unixPath = d.dir + "/vol/disk.img";
+  onVolume.path = vt::ToWin(onVolume.unixPath);
+  ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(untouched) + " " + vt::Q(onVolume.unixPath)));
+  std::string out;
+  EXPECT_EQ(DWORD(-9), setup.program.Run(AddAdapter(onVolume, L"1"), &out));
+  EXPECT_NE(std::string::npos, out.find("disk.img has too little room")) << out;
+  EXPECT_EQ(before, vt::ReaderView(onVolume.unixPath, d.start));
+
+  // No log of SOFTWARE can be made: a folder stands under each of its names.
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(d.path.c_str(), nullptr, 0, 1), 0);
+    for (const wchar_t* log : {L"\\Windows\\System32\\config\\SOFTWARE.LOG1",
+                               L"\\Windows\\System32\\config\\SOFTWARE.LOG2"})
+      ASSERT_NE(0, m.CreateDirectory(log));
+  }
+  const std::string blocked = vt::ReaderView(d.unixPath, d.start);
+  EXPECT_EQ(DWORD(-10), setup.program.Run(AddAdapter(d, L"2"), &out));
+  EXPECT_NE(std::string::npos, out.find("HKEY_LOCAL_MACHINE\\SOFTWARE (")) << out;
+  EXPECT_EQ(std::string::npos, out.find("SYSTEM")) << out;
+  EXPECT_EQ(blocked, vt::ReaderView(d.unixPath, d.start));
 }
 
 // Lines of a hive dump that name the adapter configuration as a network
@@ -1002,6 +1119,100 @@ TEST(AdapterInstall, RealShapedPackageTakenWholeOrRefused) {
   // The store's row of a package that has lost a file is marked by it.
   ASSERT_TRUE(DeleteFileW((version + L"\\vroqxlum.dll").c_str()));
   EXPECT_EQ(L"vroqxlum.dll", FindMissingPackageFile(version.c_str()));
+}
+
+// An adapter installed by the program, its driver key then holding values
+// of every text INF writes with care (quotes, commas, semicolons, "%",
+// blanks at either end, names that need quotes or hold an "=" or a
+// backslash, REG_EXPAND_SZ data, a subkey whose name needs quotes), is
+// exported into a store; that INF,
+// imported into another store as any package is, and installed by the
+// program into a second image, gives back each value exactly: its type and
+// its data, read back by hivex.
+TEST(AdapterInstall, ExportedAdapterGivesBackItsValues) {
+  PreparedImage first("{cccc007a-31c0-11e8-9b10-806e6f6e6963}");
+  ImportSample(first.d, first.folder, "12.18.9.7");
+  ASSERT_EQ(0u, first.program.Run(AddAdapter(first.d, L"1")));
+  const std::wstring driverKey =
+      L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-"
+      L"08002BE10318}\\0000";
+  const struct {
+    const wchar_t* sub;
+    const wchar_t* name;
+    uint32_t type;
+    const wchar_t* text;
+  } values[] = {
+      {L"", L"VroQuoted", REG_SZ, L"say \"hi\", then; go"},
+      {L"", L"VroPercent", REG_SZ, L"50% of %Name% and %%"},
+      {L"", L"VroExpand", REG_EXPAND_SZ, L"%SystemRoot%\\vro \"x\".dll"},
+      {L"", L"VroPadded", REG_SZ, L"  padded  "},
+      {L"", L"Vro odd, name;=x", REG_SZ, L"v"},
+      {L"", L"C:\\Vro\\shared \"x\".dll", REG_SZ, L"a path as the name"},
+      {L"Vro Sub, key", L"Path", REG_EXPAND_SZ, L"%windir%\\a;b, \"c\""},
+      {L"Vro Sub, key", L"", REG_SZ, L"the default"},
+      {L"Ndi\\params\\VroParam", L"ParamDesc", REG_SZ, L"A \"quoted\" choice; really"},
+  };
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(first.d.path.c_str(), nullptr, 0, 1), 0);
+    ASSERT_EQ(1, m.LoadHives(1));
+    for (const auto& v : values) {
+      const std::wstring key = *v.sub ? driverKey + L"\\" + v.sub : driverKey;
+      const uint32_t st = m.RegCreateKey(key.c_str());
+      ASSERT_TRUE(st == REG_STATUS_OK || st == REG_STATUS_EXISTS);
+      const std::vector<uint8_t> data = rt::Utf16z(v.text);
+      ASSERT_EQ(REG_STATUS_OK,
+                m.RegSetValue(key.c_str(), v.name, data.data(), uint32_t(data.size()), v.type));
+    }
+    ASSERT_TRUE(m.UnloadHives());
+  }
+  // The export into a store of its own.
+  const std::wstring exported = vt::ToWin(first.d.dir) + L"\\exported";
+  ASSERT_TRUE(CreateDirectoryW(exported.c_str(), nullptr));
+  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"DrvPath", exported.c_str(),
+                                         SettingsOfThisProgram().c_str()));
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(first.d.path.c_str(), nullptr, 0, 0), 0);
+    ASSERT_EQ(1, m.LoadHives(1));
+    ExportNetAdapterInf(&m, 0x400601, nullptr, L"0000", L"6.1_x64", L"pkg", L"12.18.9.7", L"PCI",
+                        kDevice, L"VRO&Node&Pnp");
+    m.UnloadHives();
+  }
+  DeleteFileW(SettingsOfThisProgram().c_str());
+  const std::wstring inf = exported + L"\\Network\\6.1_x64\\pkg\\12.18.9.7\\VroPnp.inf";
+  ASSERT_TRUE(vt::FileExists(inf));
+
+  // Imported into the second image's store and installed from there.
+  rt::WinDisk second = rt::MakeWinDisk(
+      "--arch x64 --version 6.1.7601.17514 --hw-profile {cccc007b-31c0-11e8-9b10-806e6f6e6963}",
+      "mbr2048", "raw", "", "disk.img", "second");
+  it::PrepareOwnAdapter(second, false);
+  const std::wstring store = vt::ToWin(second.dir) + L"\\store";
+  const std::wstring folder = store + L"\\Network\\6.1_x64";
+  ProgramCopy program(second.dir, store);
+  {
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(vt::ToUnix(folder))));
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(second.path.c_str(), nullptr, 0, 0), 0);
+    CInfImporter importer(&m, 0x400601, 7601, kStoreNetwork, L"Net", kNetClassGuid, nullptr);
+    ASSERT_EQ(1u, importer.ImportInf(inf.c_str(), folder.c_str())) << vt::Narrow(importer.missingFile);
+  }
+  std::string out;
+  ASSERT_EQ(0u, program.Run(AddAdapter(second, L"1"), &out)) << out;
+  const std::string was = rt::NtfsCat(first.d, first.d.unixPath, "/Windows/System32/config/SYSTEM",
+                                      first.d.dir + "/SYSTEM.first");
+  const std::string is =
+      rt::NtfsCat(second, second.unixPath, "/Windows/System32/config/SYSTEM", second.dir + "/SYSTEM");
+  const std::string cls =
+      "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
+  for (const auto& v : values) {
+    const std::string key = *v.sub ? cls + "\\" + vt::Narrow(v.sub) : cls;
+    SCOPED_TRACE(key + "|" + vt::Narrow(v.name));
+    const std::string held = Dumped(was, key, vt::Narrow(v.name));
+    ASSERT_EQ(std::to_string(v.type) + "|" + vt::Narrow(v.text), held);
+    EXPECT_EQ(held, Dumped(is, key, vt::Narrow(v.name)));
+  }
 }
 
 // HwProfileGuid of hardware profile 0001 in a control set of the image.

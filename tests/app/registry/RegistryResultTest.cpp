@@ -723,7 +723,7 @@ TEST(RegistryResult, CommandFailuresNameTheirCause) {
            ": its first partition holds FAT or exFAT, and NTFS lies only in partition 2"},
       {ImageArgs(fatWin) + L"\"/import:" + bigReg + L"\"", DWORD(-16),
        vt::Narrow(bigReg) +
-           ": the changed hive files HKEY_LOCAL_MACHINE\\SOFTWARE "
+           ": the changed hive file HKEY_LOCAL_MACHINE\\SOFTWARE "
            "(\\Windows\\System32\\config\\SOFTWARE) could not be written back: the volume has "
            "too little room"},
   };
