@@ -560,7 +560,7 @@ TEST(PartitionResize, RawImagesAndOtherSizesAreRefused) {
 // asked to, and the volume is sound. A size past the disk's end is refused
 // with a line naming the disk's size and the most the partition can take,
 // the image byte for byte as it was; so is one of the program's own
-// "/p /gpt /convert:" images.
+// "/p /gpt /convert:" images. A grown disk converts into a sound copy.
 TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
   InstallNtfsFormatter();
   std::wstring grownFile = Scratch() + L"\\gpt.img";
@@ -636,6 +636,32 @@ TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
     EXPECT_TRUE(image.Close());
   }
   expectSound(vt::ToWin(dir + "/dynamic.raw"));
+
+  // The grown partition is longer than its volume and the sector behind it
+  // (the volume ends on a whole cluster): it converts, plain and into the
+  // own format, into a partition that holds the volume; sgdisk -v finds
+  // the copy sound, and so do ntfs-3g's tools its volume.
+  for (const wchar_t* kind : {L"/p ", L""}) {
+    SCOPED_TRACE(vt::Narrow(kind));
+    const std::wstring copy = vt::ToWin(dir + "/grown.copy"), bare = vt::ToWin(dir + "/grown.raw");
+    EXPECT_EQ(0u, RunOn(copy, kind + std::wstring(L"\"/convert:") + sound + L"\"", &out)) << out;
+    {
+      CMountedImage image;
+      ASSERT_GE(image.OpenImage(copy.c_str(), nullptr, 0, 0), 0);
+      ToRaw(image, bare, OpenDiskSectors(image) * 512);
+      EXPECT_TRUE(image.Close());
+    }
+    const std::string unix = vt::Q(vt::ToUnix(bare));
+    EXPECT_EQ(0, vt::Sh("sgdisk -v " + unix + " | grep -q 'No problems found' && sgdisk -i 2 " +
+                            unix,
+                        &out))
+        << out;
+    const uint64_t first = strtoull(out.c_str() + out.find("First sector: ") + 14, nullptr, 10);
+    const uint64_t count =
+        strtoull(out.c_str() + out.find("Last sector: ") + 13, nullptr, 10) - first + 1;
+    EXPECT_EQ(BootSectors(bare, first) + 1, count) << "the backup boot sector ends it";
+    ExpectSoundVolume(bare, first, count);
+  }
 
   // The program's own plain GPT image, made to hold its volume.
   const std::wstring converted = vt::ToWin(dir + "/conv.img");
