@@ -415,11 +415,6 @@ int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
   });
 }
 
-uint64_t RoundedPartitionBytes(uint64_t megabytes) {
-  const uint64_t eight = 8ULL << 20;
-  return ((megabytes + 7) << 20) / eight * eight - eight;
-}
-
 int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, DWORD sizeLow,
                                   DWORD sizeHigh) {
   if (!IsProgramRuntimeStarted()) return kImageNotOpened;
@@ -440,7 +435,7 @@ int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partit
                        L": the size of its volume cannot be read: not grown\r\n");
       return int(kImageBadArgument);
     }
-    if (RoundedPartitionBytes(uint64_t(megabytes)) <= current + 4608) {
+    if (!SizeRuleTakes(uint64_t(megabytes), current)) {
       // The size is taken in whole steps of 8 MiB: one at or below the
       // volume's leaves nothing to grow.
       WriteCommandLine(std::wstring(imagePath) + L": a size of " +

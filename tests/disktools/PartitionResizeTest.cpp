@@ -378,6 +378,20 @@ TEST(PartitionResize, AnMbrGrowRunsOverNoOtherPartition) {
       << out;
   EXPECT_EQ(0, vt::Sh("cmp " + saved + " " + unixOwn + " && test ! -e " + unixOwn + ".undo", &out))
       << out;
+  // Partition 1 moved to 24 MiB: a disk of 24 MiB would end before it, but
+  // "/size:24" is refused (-13: in steps of 8 MiB it asks for no more than
+  // the 16 MiB volume), so the line offers no size.
+  const std::wstring moved = vt::ToWin(gDir + "/moved.img");
+  ASSERT_EQ(0, vt::Sh("cp " + unixRaw + " " + vt::Q(vt::ToUnix(moved)) +
+                      " && printf 'start=2048, size=32768, type=7\\nstart=49152, size=40960, "
+                      "type=7\\n' | sfdisk -q --no-reread " +
+                      vt::Q(vt::ToUnix(moved)) + " >/dev/null 2>&1"));
+  const std::wstring movedOwn = ToOwnFormat(moved, 64);
+  EXPECT_EQ(DWORD(-2), grow(movedOwn, 128, &out));
+  EXPECT_NE(std::string::npos, out.find("(the disk is 64 MiB; partition 0 has no room to grow by "
+                                        "a size the size commands take"))
+      << out;
+  EXPECT_EQ(DWORD(-13), grow(movedOwn, 24, &out)) << out;
 
   // Entries 0 and 1 exchanged: partition 0 is the data volume behind the
   // other, and the disk after it is free.

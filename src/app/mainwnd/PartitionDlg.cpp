@@ -24,7 +24,6 @@ namespace {
 
 const COLORREF kUsedColour = RGB(38, 160, 218);
 const COLORREF kFrameColour = RGB(128, 128, 128);
-const uint64_t kSizeSlack = 4608;  // what a new size must exceed the present one by
 
 void FillRect(HDC dc, const RECT& rc, COLORREF colour) {
   SetBkColor(dc, colour);
@@ -198,11 +197,18 @@ LRESULT CPartitionDlg::OnCommand(WPARAM wParam, LPARAM) {
   return 0;
 }
 
-uint64_t StatusEditTargetBytes(int64_t typedMegabytes) {
+namespace {
+
+uint64_t ClampedMegabytes(int64_t typedMegabytes) {
   const uint64_t number = uint64_t(typedMegabytes);
-  uint64_t megabytes = number & 0xFFFFFFFFu;
-  if ((number >> 32) != 0 || megabytes > kStatusSizeLimit) megabytes = kStatusSizeLimit;
-  return RoundedPartitionBytes(megabytes);
+  const uint64_t megabytes = number & 0xFFFFFFFFu;
+  return (number >> 32) != 0 || megabytes > kStatusSizeLimit ? kStatusSizeLimit : megabytes;
+}
+
+}  // namespace
+
+uint64_t StatusEditTargetBytes(int64_t typedMegabytes) {
+  return RoundedPartitionBytes(ClampedMegabytes(typedMegabytes));
 }
 
 CStatusEdit::CStatusEdit(HWND edit, CFileManagerDlg* window) : CWindow(edit, window) {
@@ -240,7 +246,7 @@ void CStatusEdit::Apply() {
   uint64_t current = 0, freeBytes = 0;
   window->m_image->GetVolumeSpace(&current, &freeBytes);
   const uint64_t target = StatusEditTargetBytes(typed);
-  if (target <= current + kSizeSlack) {
+  if (!SizeRuleTakes(ClampedMegabytes(typed), current)) {
     window->SetStatusString(RGB(255, 0, 0), IDS_SIZE_NOT_LARGER);
     return;
   }
