@@ -359,15 +359,11 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
                        : merged == -3  ? L"marked unusable"
                        : merged == -40 ? L"the image it was made for is not there"
                        : merged == -1  ? L"no memory for the merge"
-                       : merged == 0   ? L"merged into the image, but the file could not be "
-                                         L"removed (in use, or no access); merging it again "
-                                         L"removes it"
                                        : nullptr;
-  // A refusal the merge named itself (why the file is not this image's) has
-  // its line already.
+  // A refusal the merge named itself (why the file is not this image's),
+  // and a merged file it could not remove, have their line already.
   if (why && CommandLinesGiven() == linesBefore)
-    WriteCommandLine(second + L": " + why + L" (" + imagePath + L")" +
-                     (merged ? L": nothing merged" : L"") + L"\r\n");
+    WriteCommandLine(second + L": " + why + L" (" + imagePath + L"): nothing merged\r\n");
   return kImageOperationFailed;
 }
 

@@ -687,12 +687,12 @@ void MergeUpdateIntoImage(CFileManagerDlg* window, const wchar_t* image, const w
 DWORD CFileManagerDlg::MergeUpdateThread(LPARAM) {
   // What the merge does to the image's other files (update files it
   // unlinks, a file merged already) and why it refuses one are told when
-  // it ends.
+  // it ends. A file merged whole that could not be removed afterwards is
+  // merged: its line tells that it is left.
   VroNoticeCollector notices;
-  const int done = ConvertImageFile(m_paths[2], m_paths[3], &m_mergeProgress);
+  const int done = ConvertImageChain(m_paths[2], m_paths[3], &m_mergeProgress);
   m_mergeNotices = notices.Notices();
-  if (done == 1 && m_mergeProgress < 100) m_mergeProgress = 100;
-  if (done != 1 && m_mergeProgress >= 0) m_mergeProgress = -1;
+  m_mergeProgress = done == 1 || done == 0 ? 100 : -1;
   return 0;
 }
 
