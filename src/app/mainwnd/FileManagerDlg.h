@@ -97,6 +97,8 @@ class CFileManagerDlg : public CWindow {
 
   UINT m_languageSwitched = 0;
   UINT m_imageType = 0;
+  // The partition the open image was asked for ("IMAGE::N" of its address).
+  int m_imagePartition = 0;
   CMountedImage* m_image = nullptr;
   wchar_t* m_writeBackPath = nullptr;
   BOOL m_elevated = FALSE;

@@ -263,10 +263,12 @@ void CStatusEdit::Apply() {
 
 void CFileManagerDlg::OpenSizeEditor(BOOL rightClick) {
   if (m_writeBackPath || !m_image || m_sizeEditor) return;
-  wchar_t address[kAddressChars], image[kAddressChars];
+  wchar_t address[kAddressChars], imageText[kAddressChars], image[kAddressChars];
   GetWindowTextW(Item(IDC_IMAGE_LIST), address, kAddressChars);
   if (!address[0]) return;
-  SplitImageAddress(address, image, kAddressChars, nullptr, 0);
+  SplitImageAddress(address, imageText, kAddressChars, nullptr, 0);
+  int partition = 0;
+  ReadImageText(imageText, image, kAddressChars, &partition);
   std::vector<std::wstring> updates;
   int type = 0;
   uint64_t total = 0, freeBytes = 0;
