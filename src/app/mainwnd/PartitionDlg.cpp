@@ -253,10 +253,17 @@ void CStatusEdit::Apply() {
   if (!window->BeginOperation()) return;
   window->SetStatusString(RGB(0, 0, 255), IDS_RESIZING, 1u, target >> 20);
   UpdateWindow(window->Item(IDC_STATUS_BAR));
-  if (EndImageResize(window, ResizeImagePartition(window->m_image, target >> 20) != 0, TRUE)) {
+  std::wstring why;
+  if (EndImageResize(window, GrowImagePartition(window, target >> 20, &why), TRUE)) {
     window->SetStatusString(RGB(0, 0, 255), IDS_RESIZE_DONE);
   } else {
     window->SetStatusString(RGB(255, 0, 0), IDS_RESIZE_FAILED);
+    // A grow refused for a cause it names tells it in a box, once the
+    // editor (whose message this runs in) has gone.
+    if (!why.empty()) {
+      window->m_growRefusal = why;
+      PostMessageW(window->m_hWnd, kTellGrowRefusal, 0, 0);
+    }
   }
   window->EndOperation();
 }
