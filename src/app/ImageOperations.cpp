@@ -359,15 +359,11 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
                        : merged == -3  ? L"marked unusable"
                        : merged == -40 ? L"the image it was made for is not there"
                        : merged == -1  ? L"no memory for the merge"
-                       : merged == 0   ? L"merged into the image, but the file could not be "
-                                         L"removed (in use, or no access); merging it again "
-                                         L"removes it"
                                        : nullptr;
-  // A refusal the merge named itself (why the file is not this image's) has
-  // its line already.
+  // A refusal the merge named itself (why the file is not this image's),
+  // and a merged file it could not remove, have their line already.
   if (why && CommandLinesGiven() == linesBefore)
-    WriteCommandLine(second + L": " + why + L" (" + imagePath + L")" +
-                     (merged ? L": nothing merged" : L"") + L"\r\n");
+    WriteCommandLine(second + L": " + why + L" (" + imagePath + L"): nothing merged\r\n");
   return kImageOperationFailed;
 }
 
@@ -415,11 +411,6 @@ int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
   });
 }
 
-uint64_t RoundedPartitionBytes(uint64_t megabytes) {
-  const uint64_t eight = 8ULL << 20;
-  return ((megabytes + 7) << 20) / eight * eight - eight;
-}
-
 int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, DWORD sizeLow,
                                   DWORD sizeHigh) {
   if (!IsProgramRuntimeStarted()) return kImageNotOpened;
@@ -440,7 +431,7 @@ int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partit
                        L": the size of its volume cannot be read: not grown\r\n");
       return int(kImageBadArgument);
     }
-    if (RoundedPartitionBytes(uint64_t(megabytes)) <= current + 4608) {
+    if (!SizeRuleTakes(uint64_t(megabytes), current)) {
       // The size is taken in whole steps of 8 MiB: one at or below the
       // volume's leaves nothing to grow.
       WriteCommandLine(std::wstring(imagePath) + L": a size of " +

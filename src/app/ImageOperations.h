@@ -121,10 +121,6 @@ extern const ImageOperationTable kImageOperations;
 const int kMinCreateMegabytes = 1;
 const int kMaxCreateMegabytes = 2000000;
 
-// The partition size in bytes that a requested size in MiB rounds to:
-// (MiB + 7) x 1 MiB down to a multiple of 8 MiB, less 8 MiB.
-uint64_t RoundedPartitionBytes(uint64_t megabytes);
-
 // The open mode of the operations that write: 1 (changes go to a new update
 // file), or 2 (into the image itself) when any argument of the process,
 // argument 0 included, is "-noupd" or "/noupd" in any case. Read at every

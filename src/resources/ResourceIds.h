@@ -97,6 +97,9 @@
 // A write-back file over a raw image or VHD written since it was made,
 // refused and kept by every command (%s: the file).
 #define IDS_NOTICE_STALE_REFUSED 402
+// A file merged into its image whole that could not be removed afterwards
+// (%s: the file).
+#define IDS_NOTICE_MERGED_FILE_LEFT 403
 
 // The registry editor: its window, controls, menus and texts, and the two
 // favorites dialogs.

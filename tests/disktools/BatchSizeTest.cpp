@@ -1,7 +1,8 @@
 // "/size:" through the built program and ImageSetPartitionSizeW: the size
 // rule's boundaries, the write-back file and partition number that make the
 // command pass over, the disks it cannot grow (each refusal's line names its
-// cause), and a grow of an image with update files.
+// cause, and offers no size the rule refuses), and a grow of an image with
+// update files.
 #include <windows.h>
 
 #include "FormatTestUtil.h"
@@ -61,6 +62,14 @@ TEST(BatchSize, RefusedSizesLeaveTheImageAlone) {
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(gpt) + " --layout gpt --size 40"));
   ASSERT_EQ(0, vt::Sh("truncate -s +8M " + vt::Q(gpt) + " && sgdisk -e -n 3:0:0 -t 3:8300 " +
                       vt::Q(gpt) + " >/dev/null"));
+  // A GPT disk 4 MiB past its partition's end: "/size:44" is refused (-13:
+  // in steps of 8 MiB it asks for no more than the 40 MiB volume), so the
+  // line of a larger size offers none.
+  const std::string slack = dir + "/slack.img";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(slack) + " --layout gpt --size 40"));
+  ASSERT_EQ(0, vt::Sh("truncate -s +4M " + vt::Q(slack) + " && sgdisk -e " + vt::Q(slack) +
+                      " >/dev/null"));
+  ASSERT_EQ(DWORD(kImageBadArgument), RunVro(Img(vt::ToWin(slack)) + L"-noupd /size:44"));
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(plain) + " --layout none --size 40"));
   const std::wstring converted = vt::ToWin(dir + "/plain.vmd");
   ASSERT_EQ(0u, RunVro(Img(converted) + L"\"/convert:" + vt::ToWin(plain) + L"\""));
@@ -71,6 +80,10 @@ TEST(BatchSize, RefusedSizesLeaveTheImageAlone) {
       {vt::ToWin(raw), "an MBR partition grows only in an image of the own sparse format"},
       {vt::ToWin(gpt), "partition 3 is in the way (it lies behind partition 2"},
       {converted, "the disk has no partition table"},
+      {vt::ToWin(slack), "partition 2 cannot grow to 100 MiB: the disk's size is fixed (a plain "
+                         "image or a VHD) at 46 MiB (94208 sectors, the backup GPT in the last "
+                         "33), so partition 2 has no room to grow by a size the size commands "
+                         "take"},
   };
   for (const Refusal& r : refusals) {
     SCOPED_TRACE(vt::Narrow(r.image));

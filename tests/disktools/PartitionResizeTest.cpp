@@ -378,6 +378,20 @@ TEST(PartitionResize, AnMbrGrowRunsOverNoOtherPartition) {
       << out;
   EXPECT_EQ(0, vt::Sh("cmp " + saved + " " + unixOwn + " && test ! -e " + unixOwn + ".undo", &out))
       << out;
+  // Partition 1 moved to 24 MiB: a disk of 24 MiB would end before it, but
+  // "/size:24" is refused (-13: in steps of 8 MiB it asks for no more than
+  // the 16 MiB volume), so the line offers no size.
+  const std::wstring moved = vt::ToWin(gDir + "/moved.img");
+  ASSERT_EQ(0, vt::Sh("cp " + unixRaw + " " + vt::Q(vt::ToUnix(moved)) +
+                      " && printf 'start=2048, size=32768, type=7\\nstart=49152, size=40960, "
+                      "type=7\\n' | sfdisk -q --no-reread " +
+                      vt::Q(vt::ToUnix(moved)) + " >/dev/null 2>&1"));
+  const std::wstring movedOwn = ToOwnFormat(moved, 64);
+  EXPECT_EQ(DWORD(-2), grow(movedOwn, 128, &out));
+  EXPECT_NE(std::string::npos, out.find("(the disk is 64 MiB; partition 0 has no room to grow by "
+                                        "a size the size commands take"))
+      << out;
+  EXPECT_EQ(DWORD(-13), grow(movedOwn, 24, &out)) << out;
 
   // Entries 0 and 1 exchanged: partition 0 is the data volume behind the
   // other, and the disk after it is free.
@@ -560,7 +574,7 @@ TEST(PartitionResize, RawImagesAndOtherSizesAreRefused) {
 // asked to, and the volume is sound. A size past the disk's end is refused
 // with a line naming the disk's size and the most the partition can take,
 // the image byte for byte as it was; so is one of the program's own
-// "/p /gpt /convert:" images.
+// "/p /gpt /convert:" images. A grown disk converts into a sound copy.
 TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
   InstallNtfsFormatter();
   std::wstring grownFile = Scratch() + L"\\gpt.img";
@@ -636,6 +650,32 @@ TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
     EXPECT_TRUE(image.Close());
   }
   expectSound(vt::ToWin(dir + "/dynamic.raw"));
+
+  // The grown partition is longer than its volume and the sector behind it
+  // (the volume ends on a whole cluster): it converts, plain and into the
+  // own format, into a partition that holds the volume; sgdisk -v finds
+  // the copy sound, and so do ntfs-3g's tools its volume.
+  for (const wchar_t* kind : {L"/p ", L""}) {
+    SCOPED_TRACE(vt::Narrow(kind));
+    const std::wstring copy = vt::ToWin(dir + "/grown.copy"), bare = vt::ToWin(dir + "/grown.raw");
+    EXPECT_EQ(0u, RunOn(copy, kind + std::wstring(L"\"/convert:") + sound + L"\"", &out)) << out;
+    {
+      CMountedImage image;
+      ASSERT_GE(image.OpenImage(copy.c_str(), nullptr, 0, 0), 0);
+      ToRaw(image, bare, OpenDiskSectors(image) * 512);
+      EXPECT_TRUE(image.Close());
+    }
+    const std::string unix = vt::Q(vt::ToUnix(bare));
+    EXPECT_EQ(0, vt::Sh("sgdisk -v " + unix + " | grep -q 'No problems found' && sgdisk -i 2 " +
+                            unix,
+                        &out))
+        << out;
+    const uint64_t first = strtoull(out.c_str() + out.find("First sector: ") + 14, nullptr, 10);
+    const uint64_t count =
+        strtoull(out.c_str() + out.find("Last sector: ") + 13, nullptr, 10) - first + 1;
+    EXPECT_EQ(BootSectors(bare, first) + 1, count) << "the backup boot sector ends it";
+    ExpectSoundVolume(bare, first, count);
+  }
 
   // The program's own plain GPT image, made to hold its volume.
   const std::wstring converted = vt::ToWin(dir + "/conv.img");

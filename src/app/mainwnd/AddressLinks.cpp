@@ -252,9 +252,11 @@ void ClearImageAddressList(HWND combo) {
 
 int FillImageAddressList(CFileManagerDlg* window, HWND combo) {
   ClearImageAddressList(combo);
-  wchar_t address[kAddressChars], open[kAddressChars];
+  wchar_t address[kAddressChars], text[kAddressChars], open[kAddressChars];
   GetWindowTextW(window->Item(IDC_IMAGE_LIST), address, kAddressChars);
-  SplitImageAddress(address, open, kAddressChars, nullptr, 0);
+  SplitImageAddress(address, text, kAddressChars, nullptr, 0);
+  int partition = 0;
+  ReadImageText(text, open, kAddressChars, &partition);
   wchar_t drives[100] = L"";
   GetLogicalDriveStringsW(100, drives);
   int selected = -1;

@@ -121,9 +121,10 @@ void SetAddressImage(HWND combo, int image) {
 // image's name with ".fix" is proposed. True when one was chosen; it then
 // replaces the window's write-back file.
 bool ChooseWriteBackFile(CFileManagerDlg* window, const wchar_t* chosen) {
-  wchar_t file[kAddressChars] = L"", filter[128] = L"";
-  SplitImageAddress(chosen, file, kAddressChars, nullptr, 0);
-  if (!file[0]) lstrcpynW(file, chosen, kAddressChars);
+  wchar_t image[kAddressChars] = L"", file[kAddressChars] = L"", filter[128] = L"";
+  int partition = 0;
+  SplitImageAddress(chosen, image, kAddressChars, nullptr, 0);
+  ReadImageText(image[0] ? image : chosen, file, kAddressChars, &partition);
   if (lstrlenW(file) + 4 >= kPathChars) return false;
   lstrcatW(file, L".fix");
   LoadUiString(IDS_WRITE_BACK_FILTER, filter, 126);

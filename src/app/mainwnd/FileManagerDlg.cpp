@@ -17,6 +17,8 @@
 #include "app/mainwnd/ToolCommands.h"
 #include "app/mainwnd/FileWorkers.h"
 #include "app/mainwnd/MainMenus.h"
+#include "app/mainwnd/OperationFailures.h"
+#include "app/mainwnd/PartitionDlg.h"
 #include "app/mainwnd/DrawnIcons.h"
 #include "app/mainwnd/FilePanes.h"
 #include "common/CrashDump.h"
@@ -727,6 +729,13 @@ void CFileManagerDlg::SwitchLanguage(LANGID language) {
 }
 
 LRESULT CFileManagerDlg::PreDispatch(UINT message, WPARAM, LPARAM lParam) {
+  if (message == kTellGrowRefusal) {
+    OperationFailures refused(IDS_RESIZE_FAILED);
+    refused.GrowRefused(std::wstring(), m_growRefusal);
+    m_growRefusal.clear();
+    TellOperation(m_hWnd, refused);
+    return 1;
+  }
   if (message == kSortListAgain) {
     HWND list = reinterpret_cast<HWND>(lParam);
     if (list != Item(IDC_HOST_LIST) && list != Item(IDC_IMAGE_LIST)) return 0;

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <string>
 #include <vector>
 
 #include "app/mainwnd/FileListRows.h"
@@ -97,6 +98,10 @@ class CFileManagerDlg : public CWindow {
 
   UINT m_languageSwitched = 0;
   UINT m_imageType = 0;
+  // The partition the open image was asked for ("IMAGE::N" of its address).
+  int m_imagePartition = 0;
+  // The cause of a refused grow from the size edit, until it is told.
+  std::wstring m_growRefusal;
   CMountedImage* m_image = nullptr;
   wchar_t* m_writeBackPath = nullptr;
   BOOL m_elevated = FALSE;

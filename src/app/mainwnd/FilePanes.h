@@ -12,11 +12,16 @@
 
 class CFileManagerDlg;
 
-// Splits an image-pane address into the image file (the first prefix that
-// names an existing file) and the folder inside the volume (from the '\'
-// after it, "\" at the root). Either output may be null.
+// Splits an image-pane address into the image text (the first prefix that
+// names an existing file, with the partition behind it: "IMAGE" or
+// "IMAGE::N") and the folder inside the volume (from the '\' after it, "\"
+// at the root). Either output may be null.
 void SplitImageAddress(const wchar_t* address, wchar_t* image, int imageSize, wchar_t* folder,
                        int folderSize);
+// The image file of an image text ("IMAGE" or "IMAGE::N", read as the
+// command line reads "-img:") into `file`, and its partition (0 without
+// "::"); false when what follows "::" is no whole decimal number.
+bool ReadImageText(const wchar_t* image, wchar_t* file, int fileSize, int* partition);
 
 // "%s%s" when the folder begins with "\", else "%s\%s".
 void JoinImageAddress(const wchar_t* image, const wchar_t* folder, wchar_t* out, int outSize);
@@ -79,8 +84,9 @@ void SortFileList(HWND list, int column);
 // base path may have changed): list text and bar.
 void RefreshImageAddress(CFileManagerDlg* window);
 
-// Whether an address names the image itself or a place inside it: the
-// whole image path, then the end of the text or a separator.
+// Whether an address names the image file itself (any partition of it) or
+// a place inside it: the whole image file's path, then the end of the text,
+// a separator or "::".
 bool IsSameImageOrInside(const wchar_t* text, const wchar_t* image);
 
 // Enables the toolbar buttons by the panes, their selections and the list

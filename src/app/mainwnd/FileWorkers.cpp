@@ -12,6 +12,7 @@
 #include "app/mainwnd/FilePanes.h"
 #include "app/mainwnd/FileTypes.h"
 #include "app/mainwnd/OperationFailures.h"
+#include "common/ConsoleOutput.h"
 #include "common/FileTree.h"
 #include "common/Format.h"
 #include "common/NoRedirect.h"
@@ -132,13 +133,20 @@ bool GrowPartitionFor(CFileManagerDlg* window, const wchar_t* target, uint64_t s
   const uint64_t megabytes = (total + shortfall + kGrowthReserve) >> 20;
   window->SetStatusString(kProgressColour, IDS_RESIZING, 1u, megabytes);
   const std::wstring written = WrittenFile(window->m_image);
-  const bool grown = ResizeImagePartition(window->m_image, megabytes) != 0;
+  std::wstring why;
+  const bool grown = GrowImagePartition(window, megabytes, &why);
   const DWORD error = grown ? 0 : GetLastError();
   if (!EndImageResize(window, grown, FALSE)) {
     window->SetStatusString(kFailureColour, IDS_RESIZE_FAILED);
     state.resizeFailed = true;
     state.takenBack = written;
-    state.failures.Add(target, error);
+    // A grow refused for a cause it names is told with it; one that failed
+    // on its way (a host disk without room) by the system's error.
+    if (!why.empty()) {
+      state.failures.GrowRefused(target, why);
+    } else {
+      state.failures.Add(target, error);
+    }
     return false;
   }
   window->SetStatusString(kProgressColour, IDS_RESIZE_DONE);
@@ -354,6 +362,13 @@ bool HasImageExtension(const wchar_t* path) {
 }
 
 }  // namespace
+
+bool GrowImagePartition(CFileManagerDlg* window, uint64_t megabytes, std::wstring* why) {
+  FrontEndLines lines;
+  const bool grown = ResizeImagePartition(window->m_image, megabytes) != 0;
+  *why = grown ? std::wstring() : lines.Text();
+  return grown;
+}
 
 bool EndImageResize(CFileManagerDlg* window, bool grown, BOOL post) {
   const bool kept = window->m_image->EndCommand(grown);
@@ -687,12 +702,12 @@ void MergeUpdateIntoImage(CFileManagerDlg* window, const wchar_t* image, const w
 DWORD CFileManagerDlg::MergeUpdateThread(LPARAM) {
   // What the merge does to the image's other files (update files it
   // unlinks, a file merged already) and why it refuses one are told when
-  // it ends.
+  // it ends. A file merged whole that could not be removed afterwards is
+  // merged: its line tells that it is left.
   VroNoticeCollector notices;
-  const int done = ConvertImageFile(m_paths[2], m_paths[3], &m_mergeProgress);
+  const int done = ConvertImageChain(m_paths[2], m_paths[3], &m_mergeProgress);
   m_mergeNotices = notices.Notices();
-  if (done == 1 && m_mergeProgress < 100) m_mergeProgress = 100;
-  if (done != 1 && m_mergeProgress >= 0) m_mergeProgress = -1;
+  m_mergeProgress = done == 1 || done == 0 ? 100 : -1;
   return 0;
 }
 

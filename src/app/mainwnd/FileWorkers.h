@@ -7,6 +7,9 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
+#include <string>
+
 class CFileManagerDlg;
 
 // Drop effects of a drop on a pane.
@@ -54,6 +57,12 @@ int EndHostLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_t
 // Asks, then merges the update file into the image on a worker thread with
 // its percentage in the status bar.
 void MergeUpdateIntoImage(CFileManagerDlg* window, const wchar_t* image, const wchar_t* update);
+
+// Grows the partition of the window's image to megabytes MiB: true when it
+// grew. *why gets the lines the grow gave (the cause of a refusal: the
+// partition in the way, the disk's fixed size and the most it can take,
+// ...), empty when it gave none.
+bool GrowImagePartition(CFileManagerDlg* window, uint64_t megabytes, std::wstring* why);
 
 // Ends a grow of the image's partition as one command: kept when it grew
 // (true when that held), else taken back; the image stays open and held

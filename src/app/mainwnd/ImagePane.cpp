@@ -5,7 +5,9 @@
 
 #include <cwchar>
 #include <new>
+#include <string>
 
+#include "app/ImagePartitionText.h"
 #include "app/mainwnd/FileListRows.h"
 #include "app/mainwnd/FileManagerDlg.h"
 #include "app/mainwnd/FilePanes.h"
@@ -78,12 +80,13 @@ bool IsNoUpdateRun() {
 }
 
 // The image is open through these files already: path is the image it was
-// opened by, or the update file it writes, with the same write-back file
-// and write mode.
-bool IsOpenThrough(CMountedImage* mounted, const wchar_t* path, const wchar_t* writeBack,
-                   int mode) {
+// opened by, or the update file it writes, with the same write-back file,
+// write mode and partition asked for.
+bool IsOpenThrough(CFileManagerDlg* window, const wchar_t* path, const wchar_t* writeBack,
+                   int mode, int partition) {
+  CMountedImage* mounted = window->m_image;
   _VROH_MOUNT_RW* disk = mounted->DiskObject();
-  if (!disk || mounted->WriteMode() != mode) return false;
+  if (!disk || mounted->WriteMode() != mode || window->m_imagePartition != partition) return false;
   _VROH_DISK_COMBO* layers = disk->Layers();
   wchar_t fix[kPathChars];
   CMountedImage::MakeWriteBackPath(writeBack, fix);
@@ -92,7 +95,31 @@ bool IsOpenThrough(CMountedImage* mounted, const wchar_t* path, const wchar_t* w
          (layers->Update().IsOpen() && !lstrcmpiW(path, layers->Update().Path().c_str()));
 }
 
+// The image text of the pane's address: the image file, and "::N" behind
+// it for any partition but the first.
+std::wstring ImageText(const wchar_t* file, int partition) {
+  return partition ? std::wstring(file) + L"::" + std::to_wstring(partition) : std::wstring(file);
+}
+
+// Whether the prefix of an address is an image file, or one with "::"
+// behind it (its partition, a number or not).
+bool IsImagePrefix(const wchar_t* prefix) {
+  if (GetPathKind(prefix) == 1) return true;
+  const ImagePartitionText text = ReadImagePartitionText(prefix);
+  if (!text.hasPartition || text.pathLength >= kPathChars) return false;
+  wchar_t file[kPathChars];
+  lstrcpynW(file, prefix, int(text.pathLength) + 1);
+  return GetPathKind(file) == 1;
+}
+
 }  // namespace
+
+bool ReadImageText(const wchar_t* image, wchar_t* file, int fileSize, int* partition) {
+  const ImagePartitionText text = ReadImagePartitionText(image);
+  lstrcpynW(file, image, int(text.pathLength) + 1 < fileSize ? int(text.pathLength) + 1 : fileSize);
+  *partition = text.partitionValid ? text.partition : 0;
+  return !text.hasPartition || text.partitionValid;
+}
 
 UINT NoticeStringId(int kind) {
   static const struct {
@@ -117,6 +144,7 @@ UINT NoticeStringId(int kind) {
       {VRO_NOTICE_MERGE_RECORD_DONE, IDS_NOTICE_MERGE_RECORD_DONE},
       {VRO_NOTICE_MERGE_UNLINKS, IDS_NOTICE_MERGE_UNLINKS},
       {VRO_NOTICE_MERGE_LEFTOVER, IDS_NOTICE_MERGE_LEFTOVER},
+      {VRO_NOTICE_MERGED_FILE_LEFT, IDS_NOTICE_MERGED_FILE_LEFT},
       {VRO_NOTICE_MISSING, IDS_NOTICE_MISSING},
       {VRO_NOTICE_CANNOT_CREATE, IDS_NOTICE_CANNOT_CREATE},
       {VRO_NOTICE_EMPTY, IDS_NOTICE_EMPTY},
@@ -190,7 +218,7 @@ void SplitImageAddress(const wchar_t* address, wchar_t* image, int imageSize, wc
     const int prefixLength = int(next - address);
     if (prefixLength < kAddressChars) {
       lstrcpynW(prefix, address, prefixLength + 1);
-      if (GetPathKind(prefix) == 1) {
+      if (IsImagePrefix(prefix)) {
         split = next;
         break;
       }
@@ -264,24 +292,25 @@ void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_
   // The image the window has open already is shown as it is; another is
   // opened while the files of the one open now stay held, so that an image
   // opened anew through the same files is never let go in between.
-  const int type = IsOpenThrough(window->m_image, image, writeBack, mode)
+  const int type = IsOpenThrough(window, image, writeBack, mode, partition)
                        ? int(window->m_imageType)
                        : window->m_image->ReopenImage(image, writeBack, partition, mode);
   TellNotices(window, notices.Notices(), type < 0 ? image : nullptr);
   wchar_t address[kAddressChars];
   if (type < 0) {
-    JoinImageAddress(image, folder, address, kAddressChars);
+    JoinImageAddress(ImageText(image, partition).c_str(), folder, address, kAddressChars);
     SetAddressEditKeepImage(combo, address);
     ClearImageStatus(window);
     SetWindowTextW(list, L"");
     return;
   }
   window->m_imageType = UINT(type);
+  window->m_imagePartition = partition;
   wchar_t base[kPathChars];
   if (window->m_image->GetImagePath(base, kPathChars) <= 0 || !base[0]) {
     lstrcpynW(base, image, kPathChars);
   }
-  JoinImageAddress(base, folder, address, kAddressChars);
+  JoinImageAddress(ImageText(base, partition).c_str(), folder, address, kAddressChars);
   SetAddressEditKeepImage(combo, address);
 
   HWND status = window->Item(IDC_STATUS_BAR);
@@ -358,7 +387,20 @@ void NavigateImageAddress(CFileManagerDlg* window, HWND combo) {
     SetAddressEditKeepImage(bar, text);
     return;
   }
-  OpenImageInPane(window, image, window->m_writeBackPath, 0, folder,
+  // "IMAGE::N" opens partition N, as "-img:" does; a partition that is no
+  // number opens nothing (the pane stays as it is).
+  wchar_t file[kAddressChars];
+  int partition = 0;
+  if (!ReadImageText(image, file, kAddressChars, &partition)) {
+    wchar_t format[512], line[1400];
+    if (LoadUiString(IDS_IMAGE_PARTITION_NOT_NUMBER, format, 512)) {
+      _snwprintf(line, 1400, format, image);
+      line[1399] = 0;
+      OwnerMessageBox(window->m_hWnd, line, MB_ICONWARNING | MB_SETFOREGROUND);
+    }
+    return;
+  }
+  OpenImageInPane(window, file, window->m_writeBackPath, partition, folder,
                   window->m_writeBackPath == nullptr);
   SortFileList(list, -1);
   FocusFirstRow(list);
@@ -372,14 +414,16 @@ void RefreshImageAddress(CFileManagerDlg* window) {
   if (!address[0] || !window->m_image) return;
   SplitImageAddress(address, nullptr, 0, folder, kAddressChars);
   if (window->m_image->GetImagePath(base, kPathChars) > 0 && base[0]) {
-    JoinImageAddress(base, folder, address, kAddressChars);
+    JoinImageAddress(ImageText(base, window->m_imagePartition).c_str(), folder, address,
+                     kAddressChars);
   }
   SetWindowTextW(list, address);
   SetAddressEditKeepImage(window->Item(IDC_IMAGE_ADDRESS), address);
 }
 
 bool IsSameImageOrInside(const wchar_t* text, const wchar_t* image) {
-  const int length = lstrlenW(image);
+  const int length = int(ReadImagePartitionText(image).pathLength);
   if (!length || _wcsnicmp(text, image, length) != 0) return false;
-  return text[length] == 0 || text[length] == L'\\' || text[length] == L'/';
+  return text[length] == 0 || text[length] == L'\\' || text[length] == L'/' ||
+         (text[length] == L':' && text[length + 1] == L':');
 }

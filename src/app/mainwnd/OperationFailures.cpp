@@ -52,10 +52,19 @@ std::wstring WrittenFile(CMountedImage* image) {
 
 void TellOperation(HWND owner, const OperationFailures& failures, const std::wstring& takenBack) {
   std::wstring text;
-  wchar_t format[512], line[1400];
-  if (!takenBack.empty() && LoadUiString(IDS_OPERATION_TAKEN_BACK, format, 512)) {
-    _snwprintf(line, 1400, format, takenBack.c_str());
-    line[1399] = 0;
+  wchar_t format[512], line[2800];
+  if (!failures.GrowWhy().empty()) {
+    if (!takenBack.empty() && LoadUiString(IDS_GROW_REFUSED_TAKEN_BACK, format, 512)) {
+      _snwprintf(line, 2800, format, takenBack.c_str(), failures.GrowItem().c_str(),
+                 failures.GrowWhy().c_str());
+    } else if (LoadUiString(IDS_GROW_REFUSED, format, 512)) {
+      _snwprintf(line, 2800, format, failures.GrowWhy().c_str());
+    }
+    line[2799] = 0;
+    text = line;
+  } else if (!takenBack.empty() && LoadUiString(IDS_OPERATION_TAKEN_BACK, format, 512)) {
+    _snwprintf(line, 2800, format, takenBack.c_str());
+    line[2799] = 0;
     text = line;
   }
   const std::wstring failed = failures.Text();

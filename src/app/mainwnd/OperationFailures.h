@@ -20,13 +20,22 @@ class OperationFailures {
   void Add(const std::wstring& item, DWORD error, int count = 1);
   // A rename's new name, named after the item.
   void SetNewName(const std::wstring& name) { m_newName = name; }
+  // The grow of the partition that `item` asked for was refused for the
+  // cause `why` names (the grow's lines): told with the operation taken
+  // back, in place of the system's error.
+  void GrowRefused(const std::wstring& item, const std::wstring& why) {
+    m_growItem = item;
+    m_growWhy = why;
+  }
+  const std::wstring& GrowItem() const { return m_growItem; }
+  const std::wstring& GrowWhy() const { return m_growWhy; }
   int Count() const { return m_count; }
   // The box's text for them ("" when every item was done).
   std::wstring Text() const;
 
  private:
   UINT m_format;
-  std::wstring m_item, m_newName;
+  std::wstring m_item, m_newName, m_growItem, m_growWhy;
   DWORD m_error = 0;
   int m_count = 0;
 };
@@ -38,6 +47,8 @@ std::wstring WrittenFile(CMountedImage* image);
 
 // One box over `owner` (nothing when there is nothing to tell): first,
 // when `takenBack` names a file, that the operation could not be written
-// whole into it and was taken back; then what it could not do.
+// whole into it and was taken back (or, where a grow it asked for was
+// refused, that, with the item and the grow's cause); then what it could
+// not do.
 void TellOperation(HWND owner, const OperationFailures& failures,
                    const std::wstring& takenBack = std::wstring());

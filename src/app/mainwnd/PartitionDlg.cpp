@@ -24,7 +24,6 @@ namespace {
 
 const COLORREF kUsedColour = RGB(38, 160, 218);
 const COLORREF kFrameColour = RGB(128, 128, 128);
-const uint64_t kSizeSlack = 4608;  // what a new size must exceed the present one by
 
 void FillRect(HDC dc, const RECT& rc, COLORREF colour) {
   SetBkColor(dc, colour);
@@ -198,11 +197,18 @@ LRESULT CPartitionDlg::OnCommand(WPARAM wParam, LPARAM) {
   return 0;
 }
 
-uint64_t StatusEditTargetBytes(int64_t typedMegabytes) {
+namespace {
+
+uint64_t ClampedMegabytes(int64_t typedMegabytes) {
   const uint64_t number = uint64_t(typedMegabytes);
-  uint64_t megabytes = number & 0xFFFFFFFFu;
-  if ((number >> 32) != 0 || megabytes > kStatusSizeLimit) megabytes = kStatusSizeLimit;
-  return RoundedPartitionBytes(megabytes);
+  const uint64_t megabytes = number & 0xFFFFFFFFu;
+  return (number >> 32) != 0 || megabytes > kStatusSizeLimit ? kStatusSizeLimit : megabytes;
+}
+
+}  // namespace
+
+uint64_t StatusEditTargetBytes(int64_t typedMegabytes) {
+  return RoundedPartitionBytes(ClampedMegabytes(typedMegabytes));
 }
 
 CStatusEdit::CStatusEdit(HWND edit, CFileManagerDlg* window) : CWindow(edit, window) {
@@ -240,27 +246,36 @@ void CStatusEdit::Apply() {
   uint64_t current = 0, freeBytes = 0;
   window->m_image->GetVolumeSpace(&current, &freeBytes);
   const uint64_t target = StatusEditTargetBytes(typed);
-  if (target <= current + kSizeSlack) {
+  if (!SizeRuleTakes(ClampedMegabytes(typed), current)) {
     window->SetStatusString(RGB(255, 0, 0), IDS_SIZE_NOT_LARGER);
     return;
   }
   if (!window->BeginOperation()) return;
   window->SetStatusString(RGB(0, 0, 255), IDS_RESIZING, 1u, target >> 20);
   UpdateWindow(window->Item(IDC_STATUS_BAR));
-  if (EndImageResize(window, ResizeImagePartition(window->m_image, target >> 20) != 0, TRUE)) {
+  std::wstring why;
+  if (EndImageResize(window, GrowImagePartition(window, target >> 20, &why), TRUE)) {
     window->SetStatusString(RGB(0, 0, 255), IDS_RESIZE_DONE);
   } else {
     window->SetStatusString(RGB(255, 0, 0), IDS_RESIZE_FAILED);
+    // A grow refused for a cause it names tells it in a box, once the
+    // editor (whose message this runs in) has gone.
+    if (!why.empty()) {
+      window->m_growRefusal = why;
+      PostMessageW(window->m_hWnd, kTellGrowRefusal, 0, 0);
+    }
   }
   window->EndOperation();
 }
 
 void CFileManagerDlg::OpenSizeEditor(BOOL rightClick) {
   if (m_writeBackPath || !m_image || m_sizeEditor) return;
-  wchar_t address[kAddressChars], image[kAddressChars];
+  wchar_t address[kAddressChars], imageText[kAddressChars], image[kAddressChars];
   GetWindowTextW(Item(IDC_IMAGE_LIST), address, kAddressChars);
   if (!address[0]) return;
-  SplitImageAddress(address, image, kAddressChars, nullptr, 0);
+  SplitImageAddress(address, imageText, kAddressChars, nullptr, 0);
+  int partition = 0;
+  ReadImageText(imageText, image, kAddressChars, &partition);
   std::vector<std::wstring> updates;
   int type = 0;
   uint64_t total = 0, freeBytes = 0;

@@ -41,6 +41,10 @@ struct FigureLine {
 };
 std::vector<FigureLine> SplitFigureLines(const wchar_t* text);
 
+// Posted to the main window when a grow from the size edit was refused:
+// it tells the cause it keeps (m_growRefusal) in a box.
+constexpr UINT kTellGrowRefusal = WM_APP + 0x157;
+
 class CStatusEdit : public CWindow {
  public:
   CStatusEdit(HWND edit, CFileManagerDlg* window);

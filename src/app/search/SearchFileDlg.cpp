@@ -75,7 +75,10 @@ bool SplitSearchFolder(const wchar_t* folder, std::wstring* image, std::wstring*
   wchar_t file[kPathChars], inside[kPathChars];
   // The pane's own splitting: the first prefix that names an existing file.
   SplitImageAddress(folder, file, kPathChars, inside, kPathChars);
-  if (!file[0] || GetPathKind(file) != 1) return false;
+  wchar_t path[kPathChars];
+  int partition = 0;
+  if (!file[0] || !ReadImageText(file, path, kPathChars, &partition) || GetPathKind(path) != 1)
+    return false;
   *image = file;
   *volumeFolder = inside[0] ? inside : L"\\";
   return true;

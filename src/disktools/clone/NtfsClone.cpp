@@ -46,6 +46,14 @@ struct Clone {
   void* context;
 };
 
+// The bytes of a volume's device that the volume takes: its sectors and
+// the backup boot sector behind them, as far as the device reaches.
+uint64_t VolumeBytesHeld(const NtfsCloneGeometry& geo) {
+  uint64_t volume = (geo.sectors + 1) * geo.sectorSize;
+  return geo.deviceSize < 0 || volume < (uint64_t)geo.deviceSize ? volume
+                                                                  : (uint64_t)geo.deviceSize;
+}
+
 bool BitSet(const std::vector<uint8_t>& map, uint64_t bit) {
   return map[bit >> 3] >> (bit & 7) & 1;
 }
@@ -231,8 +239,12 @@ long long Run(ntfs_volume* source, ntfs_volume* target, const ClusterRun* skip, 
   if (GetNtfsCloneGeometry(source, &c.geo) || c.geo.clusterSize == 0 ||
       c.geo.clusterSize > kMaxCluster || c.geo.sectorSize == 0)
     return NTFS_CLONE_FAILED;
+  // The target must hold what the source holds of the volume: its sectors
+  // and the one behind them with the backup boot sector. Its partition may
+  // be shorter than the source's, which can run on past the volume.
   NtfsCloneGeometry targetGeo;
-  if (GetNtfsCloneGeometry(target, &targetGeo) || targetGeo.deviceSize < c.geo.deviceSize)
+  if (GetNtfsCloneGeometry(target, &targetGeo) ||
+      (uint64_t)targetGeo.deviceSize < VolumeBytesHeld(c.geo))
     return NTFS_CLONE_FAILED;
   c.targetSize = (uint64_t)targetGeo.deviceSize;
   c.runLength = 0;

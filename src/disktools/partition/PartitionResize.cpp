@@ -79,6 +79,20 @@ std::wstring MiB(uint64_t sectors) {
   return std::to_wstring((unsigned long long)(sectors / 2048)) + L" MiB";
 }
 
+// What a refusal offers: "NAME can take at most K MiB", K the most the
+// disk has room for when the size rule takes it; else, the rule growing in
+// steps of 8 MiB past the volume, that there is no such size.
+std::wstring MostItCanTake(CMountedImage* image, const std::wstring& name, uint64_t most,
+                           uint64_t length) {
+  uint64_t volume = 0;
+  if (most && image->GetVolumeSpace(&volume, nullptr) && SizeRuleTakes(most, volume))
+    return name + L" can take at most " + std::to_wstring((unsigned long long)most) + L" MiB";
+  if (most * 2048 <= length) return name + L" has no room to grow";
+  return name + L" has no room to grow by a size the size commands take (they go in steps of "
+                L"8 MiB past its volume's " +
+         std::to_wstring((unsigned long long)((volume + 0xFFFFF) >> 20)) + L" MiB)";
+}
+
 bool IsOwnFormat(CMountedImage* image) {
   _VROH_MOUNT_RW* disk = image->DiskObject();
   return disk && disk->BaseType() == VRO_TYPE_SPARSE;
@@ -128,7 +142,8 @@ int MbrEntryInTheWay(CMountedImage* image, const uint8_t* mbr, uint64_t start, u
   bool extended = e[4] == 0x05 || e[4] == 0x0F || e[4] == 0x85;
   uint64_t most = room / 16384 * 8;  // ImageSectorsFromMegabytes(most) - 1 <= room
   uint64_t length = Get32(mbr + VRO_MBR_ENTRY_OFFSET + 16 * index + 12);
-  bool larger = most && ImageSectorsFromMegabytes((uint32_t)most) - 1 > start + length;
+  // The sectors the partition would have with the disk of `most` MiB.
+  uint64_t reach = most ? ImageSectorsFromMegabytes((uint32_t)most) - 1 - start : 0;
   wchar_t line[400];
   _snwprintf(line, 400,
              L": partition %d cannot grow to %I64u MiB: %s %d (sectors %I64u-%I64u) lies in the "
@@ -137,11 +152,8 @@ int MbrEntryInTheWay(CMountedImage* image, const uint8_t* mbr, uint64_t start, u
              first + count - 1, MiB(DiskSectors(image)).c_str());
   line[399] = 0;
   std::wstring text = image->ImagePath() + line;
-  if (larger)
-    text += L"partition " + std::to_wstring(index) + L" can take at most " +
-            std::to_wstring((unsigned long long)most) + L" MiB";
-  else
-    text += L"partition " + std::to_wstring(index) + L" has no room to grow";
+  text += MostItCanTake(image, L"partition " + std::to_wstring(index),
+                        reach > length ? most : 0, length);
   WriteCommandLine(text + L"): nothing was written\r\n");
   return inWay;
 }
@@ -249,11 +261,7 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
                      MiB(disk * per) + L" (" + std::to_wstring((unsigned long long)disk) +
                      L" sectors" + (per > 1 ? L" of " + std::to_wstring(ss) + L" bytes" : L"") +
                      L", the backup GPT in the last " + std::to_wstring((unsigned long long)tail) +
-                     L"), so " +
-                     (most * 2048 > (last - first + 1) * per
-                          ? name + L" can take at most " +
-                                std::to_wstring((unsigned long long)most) + L" MiB"
-                          : name + L" has no room to grow"));
+                     L"), so " + MostItCanTake(image, name, most, (last - first + 1) * per));
       return 0;
     }
     // The own format holds disks of 512-byte sectors only.
@@ -277,6 +285,15 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
 }
 
 }  // namespace
+
+uint64_t RoundedPartitionBytes(uint64_t megabytes) {
+  const uint64_t eight = 8ULL << 20;
+  return ((megabytes + 7) << 20) / eight * eight - eight;
+}
+
+bool SizeRuleTakes(uint64_t megabytes, uint64_t volumeBytes) {
+  return RoundedPartitionBytes(megabytes) > volumeBytes + 4608;
+}
 
 void BuildProtectiveMbr(uint8_t* sector) {
   memset(sector, 0, 462);

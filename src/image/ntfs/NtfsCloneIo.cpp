@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 
@@ -37,7 +38,13 @@ int GetNtfsCloneGeometry(ntfs_volume* vol, NtfsCloneGeometry* out) {
   out->clusterSize = vol->cluster_size;
   out->sectorSize = vol->sector_size;
   out->clusters = (uint64_t)vol->nr_clusters;
+  uint8_t boot[512];
   errno = 0;
+  if (ReadNtfsDeviceAt(vol, 0, boot, sizeof boot) != (long long)sizeof boot)
+    return -(errno ? errno : EIO);
+  le64 sectors;
+  memcpy(&sectors, boot + 40, sizeof sectors);
+  out->sectors = le64_to_cpu(sectors);
   s64 size = ntfs_device_size_get(vol->dev, 1);
   if (size < 0) return -(errno ? errno : EIO);
   out->deviceSize = size;

@@ -19,6 +19,7 @@ struct NtfsCloneGeometry {
   uint64_t clusterSize;
   uint64_t sectorSize;
   uint64_t clusters;   // the volume's cluster count
+  uint64_t sectors;    // the volume's sectors as its boot sector counts them
   int64_t deviceSize;  // bytes of the device (partition) under the volume
 };
 // 0, or minus errno.

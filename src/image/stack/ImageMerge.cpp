@@ -121,6 +121,13 @@ void NoticeUnlinked(const wchar_t* basePath, const wchar_t* updatePath) {
       VroOverlayNoticeAbout(other, VRO_NOTICE_MERGE_UNLINKS, updatePath);
 }
 
+// The image holds all of a file that could not be removed afterwards: told
+// as merged, the file named; its next merge removes it.
+int MergedFileLeft(const wchar_t* basePath, const wchar_t* updatePath) {
+  VroOverlayNoticeAbout(updatePath, VRO_NOTICE_MERGED_FILE_LEFT, basePath);
+  return 0;
+}
+
 }  // namespace
 
 int FindUnfinishedMerge(const wchar_t* basePath, std::wstring* merged) {
@@ -206,7 +213,7 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
                     IsStateLeftByMerge(left, before)) {
     base.Close();
     upd.Close();
-    if (!DeleteFileW(updatePath)) return 0;
+    if (!DeleteFileW(updatePath)) return MergedFileLeft(basePath, updatePath);
     VroOverlayNotice(updatePath, VRO_NOTICE_MERGE_LEFTOVER);
     if (resumed) DeleteFileW(MergeRecordPath(basePath).c_str());
     return 1;
@@ -280,7 +287,7 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
     return -70;
   }
   upd.Close();
-  if (!DeleteFileW(updatePath)) return 0;
+  if (!DeleteFileW(updatePath)) return MergedFileLeft(basePath, updatePath);
   if (resumed) DeleteFileW(MergeRecordPath(basePath).c_str());
   return 1;
 }

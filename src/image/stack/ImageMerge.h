@@ -9,8 +9,8 @@ int ConvertImageFile(const wchar_t* basePath, const wchar_t* updatePath, volatil
 // Worker: 1 done; -1 no memory, -2 not an own sparse file, -3 marked
 // unusable, -40 no base file, -41 the base has another merge unfinished,
 // -52 update does not link to the base, -60 base cannot be opened for
-// writing, -70 a read or write failed (nothing deleted), 0 the update file
-// could not be deleted.
+// writing, -70 a read or write failed (nothing deleted), 0 the base holds
+// all of the update file, which could not be deleted (a line names it).
 // The base's rollback journal keeps the bytes the merge overwrites until
 // the base holds the whole update file and its identity on the disk; only
 // then does the file go. A merge cut off anywhere leaves the base to be

@@ -82,6 +82,9 @@ const wchar_t* Why(int kind) {
              L"the merge unlinks it (it no longer opens over the merged image)";
     case VRO_NOTICE_MERGE_LEFTOVER:
       return L"this file was merged into its image already: it was removed";
+    case VRO_NOTICE_MERGED_FILE_LEFT:
+      return L"merged into the image, but the file could not be removed (in use, or no access); "
+             L"merging it again removes it";
     case VRO_NOTICE_LEGACY_UNDO:
       return L"the journal of a resize that an earlier version left unfinished: this version "
              L"cannot tell whether it belongs to the file beside it, so that file is not opened "

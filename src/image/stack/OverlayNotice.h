@@ -25,6 +25,7 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_MERGE_RECORD_DONE,   // a record of a merge that had completed, removed
   VRO_NOTICE_MERGE_UNLINKS,       // an overlay a merge into its base unlinks (the merged file named)
   VRO_NOTICE_MERGE_LEFTOVER,      // a file merged already, removed by merging it again
+  VRO_NOTICE_MERGED_FILE_LEFT,    // a file merged whole that could not be removed (the image named)
   VRO_NOTICE_MISSING,             // a file that is not there
   VRO_NOTICE_CANNOT_CREATE,       // a write-back that cannot be made
   VRO_NOTICE_EMPTY,               // a file of 0 bytes where an image must be

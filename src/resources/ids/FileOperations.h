@@ -104,4 +104,10 @@
 #define IDS_COPY_OUT_FAILED 2505
 #define IDS_PROPERTIES_FAILED 2506
 #define IDS_FAILED_COUNT 2507
+// A grow of the partition refused for a cause the grow names: from the
+// size edit (%s: the grow's lines), and in a copy that ran out of room,
+// which is then taken back (%s: the file it wrote, %s: the item that found
+// no room, %s: the grow's lines).
+#define IDS_GROW_REFUSED 2508
+#define IDS_GROW_REFUSED_TAKEN_BACK 2509
 #define IDS_WRITE_BACK_FILTER 177

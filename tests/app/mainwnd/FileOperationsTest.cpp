@@ -458,7 +458,9 @@ TEST_F(FileOperationsTest, FailedMergeShowsRedAndEnablesThePanes) {
 
 // A merge from the image bar's link that unlinks another update file made
 // against the image says so in a box that names that file; the image then
-// holds the merged file's work, and the merged file is gone.
+// holds the merged file's work. Another program keeps the merged file from
+// being removed: the box says it was merged and is left, naming it, and the
+// status tells no failure; the next merge removes it.
 TEST_F(FileOperationsTest, MergeTellsOfTheUpdateFileItUnlinks) {
   const std::wstring base = vt::ToWin(dir_ + "/base.img");
   const std::wstring first = base + L"_01.Upd", second = base + L"_02.Upd";
@@ -472,16 +474,30 @@ TEST_F(FileOperationsTest, MergeTellsOfTheUpdateFileItUnlinks) {
   }
   ASSERT_TRUE(vt::FileExists(second)) << "the second inject made no second update file";
   std::vector<std::wstring> texts;
+  HANDLE held = CreateFileW(first.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
   {
     Answerer answers({IDYES, IDOK});
     MergeUpdateIntoImage(window_, base.c_str(), first.c_str());
     EXPECT_TRUE(PumpUntil([&] { return window_->m_busy == 0; }));
     texts = answers.Texts();
   }
+  CloseHandle(held);
   ASSERT_EQ(2u, texts.size()) << "no box told of the unlinked update file";
-  wchar_t format[512];
+  wchar_t format[512], left[512], failed[256];
   LoadUiString(GetModuleHandleW(nullptr), IDS_NOTICE_MERGE_UNLINKS, kLangChinese, format, 512);
   EXPECT_EQ(0u, texts[1].find(second + (format + 2))) << vt::Narrow(texts[1]);
+  LoadUiString(GetModuleHandleW(nullptr), IDS_NOTICE_MERGED_FILE_LEFT, kLangChinese, left, 512);
+  EXPECT_NE(std::wstring::npos, texts[1].find(first + (left + 2))) << vt::Narrow(texts[1]);
+  Pump();
+  LoadUiString(GetModuleHandleW(nullptr), IDS_MERGE_FAILED, kLangChinese, failed, 256);
+  EXPECT_STRNE(failed, window_->m_statusText);
+  EXPECT_NE(COLORREF(RGB(255, 0, 0)), window_->m_statusColour);
+  EXPECT_TRUE(vt::FileExists(first));
+  EXPECT_EQ(0u, session::Batch(L"\"-img:" + base + L"\" \"-fix:" + first + L"\" /merge", &out))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("merged into its image already")) << out;
   EXPECT_FALSE(vt::FileExists(first));
   EXPECT_EQ(0u, session::Batch(L"\"-img:" + base + L"\" -noupd \"/extract:\\a.txt::" +
                                    vt::ToWin(dir_ + "/a.out") + L"\"",

@@ -18,6 +18,11 @@ class HostCopy : public ::testing::Test {
  protected:
   void SetUp() override {
     source = ct::MakeSource("source", "mbr2048");
+    // Its partition runs a MiB past its volume, as Windows leaves one
+    // after a shrink.
+    ASSERT_EQ(0, vt::Sh("echo ',+' | sfdisk -q -N 1 --no-reread " + vt::Q(source.unixPath) +
+                        " >/dev/null 2>&1 && sfdisk -d " + vt::Q(source.unixPath) +
+                        " | grep -q 'size= *51200'"));
     script.drives[L'X'] = source.path;
     script.volumeFile = vt::ToWin(source.dir + "/volume");
     ASSERT_TRUE(vt::WriteAll(script.volumeFile, "", 0));
@@ -54,6 +59,16 @@ TEST_F(HostCopy, BackupWritesTheVolumeIntoANewImageAndLeavesTheDriveAlone) {
   EXPECT_TRUE(script.volumes.empty()) << "every volume handle closed";
   std::string disk = ct::BareDisk(target);
   ct::ExpectTreeOnVolume(disk, source, 2048, 24 * 2048);
+  // Into a GPT disk, whose data partition holds the volume and its backup
+  // boot sector, not all of the source's partition.
+  std::wstring gpt = vt::ToWin(source.dir + "/backup-gpt.img");
+  ASSERT_EQ(0, ImageBackupDiskW(L'x', gpt.c_str(), 1, 1, nullptr, nullptr));
+  disk = ct::BareDisk(gpt);
+  EXPECT_TRUE(ct::GptClean(disk)) << ct::GptInfo(disk, 2);
+  const std::string data = ct::GptInfo(disk, 2);
+  const uint64_t first = ct::Field(data, "First sector: ");
+  EXPECT_EQ(24u * 2048, ct::Field(data, "Last sector: ") - first + 1) << data;
+  ct::ExpectTreeOnVolume(disk, source, first, 24 * 2048);
   // A letter with no drive behind it: nothing is written.
   std::wstring none = vt::ToWin(source.dir + "/none.img");
   EXPECT_EQ(-12, ImageBackupDiskW(L'Q', none.c_str(), 0, 0, nullptr, nullptr));
@@ -81,6 +96,12 @@ TEST_F(HostCopy, CloneFillsALargerVolumeAndRefusesSmallerOnesAndItself) {
               shown.Lines()[0]);
   }
   EXPECT_EQ(smallBefore, vt::Sha256(smaller.path));
+
+  // A target whose partition is shorter than the source's but holds its
+  // volume takes it.
+  mi::Disk same = AddTarget(L'W', 24);
+  ASSERT_EQ(0, ImageCloneDiskW(L'X', L'W', nullptr, nullptr));
+  ct::ExpectTreeOnVolume(same.unixPath, source, 2048, 24 * 2048);
 
   ASSERT_EQ(0, ImageCloneDiskW(L'X', L'Y', nullptr, nullptr));
   // The partition ends behind the grown volume's backup boot sector.

@@ -17,6 +17,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "../../ProgramImage.h"
 #include "../SessionHarness.h"
@@ -25,6 +26,7 @@
 #include "app/ImageOperations.h"
 #include "image/stack/MountRw.h"
 #include "resources/ResourceIds.h"
+#include "ui/UiResources.h"
 #include "ui/shared/TipControl.h"
 
 namespace {
@@ -410,14 +412,33 @@ TEST(MainWindowHold, APasteWhoseGrowFailsIsTakenBackAndTold) {
   EXPECT_EQ(0u, Batch(L"\"-img:" + image + L"\" /check", &out)) << out;
 }
 
+// Whether the box's text holds every piece of the string's format (the
+// text around its "%s") in the language, and the lines.
+void ExpectBoxOf(HWND box, UINT id, LANGID language, const std::vector<std::string>& lines) {
+  wchar_t format[1024] = L"";
+  ASSERT_LT(0, LoadUiString(GetModuleHandleW(nullptr), id, language, format, 1024));
+  const std::wstring said = Text(GetDlgItem(box, 0xFFFF)), text = format;
+  for (size_t at = 0, next; at <= text.size(); at = next + 2) {
+    next = text.find(L"%s", at);
+    if (next == std::wstring::npos) next = text.size();
+    const std::wstring piece = text.substr(at, next - at);
+    EXPECT_NE(std::wstring::npos, said.find(piece)) << vt::Narrow(piece) << " in " << vt::Narrow(said);
+  }
+  for (const std::string& line : lines)
+    EXPECT_NE(std::wstring::npos, said.find(vt::Widen(line))) << line << " in " << vt::Narrow(said);
+}
+
 // A host folder of four 5 MB files into an image with room for two of
 // them, added by Ctrl+U: the window asks whether to grow the partition
 // (never silent about the files that found no room). An own-format image
 // answered Yes grows and takes all four; a plain one answered No keeps the
-// files that fit, and the copy ends.
+// files that fit, and the copy ends. A plain one answered Yes cannot grow:
+// the copy is taken back, and the box tells the grow's cause, in the
+// window's language (Japanese here); so does a grow from the status bar.
 void AddFolderWithoutRoom(const std::string& kind) {
   const std::string dir = vt::ScratchSubdirUnix(kind);
-  ASSERT_EQ(0, vt::Sh(Program::Prepare(dir, "2052") +
+  const std::string language = kind == "refused" ? "1041" : "2052";
+  ASSERT_EQ(0, vt::Sh(Program::Prepare(dir, language) +
                       " && mkdir -p host/big && for i in 1 2 3 4; do"
                       " head -c 5000000 /dev/urandom > host/big/f$i; done"));
   const std::wstring image = vt::ToWin(dir + "/disk.img"), host = vt::ToWin(dir + "/host");
@@ -433,19 +454,36 @@ void AddFolderWithoutRoom(const std::string& kind) {
   ASSERT_NO_FATAL_FAILURE(AddFromHost(program, host, L"big"));
   HWND box = AwaitBox(program);
   ASSERT_NE(nullptr, box) << "the copy ended without a word of the files that found no room";
-  ASSERT_NO_FATAL_FAILURE(AnswerBox(box, kind == "own" ? "y" : "n"));
+  ASSERT_NO_FATAL_FAILURE(AnswerBox(box, kind == "plain" ? "n" : "y"));
+  const std::string cause = vt::Narrow(image) + ": an MBR partition grows only in an image of the "
+                                                "own sparse format";
+  if (kind == "refused") {
+    box = AwaitBox(program);
+    ASSERT_NE(nullptr, box) << "the refused grow was not told";
+    ASSERT_NO_FATAL_FAILURE(ExpectBoxOf(box, IDS_GROW_REFUSED_TAKEN_BACK, 1041,
+                                        {vt::Narrow(image), "\\big", cause}));
+    ASSERT_NO_FATAL_FAILURE(AnswerBox(box, "Return"));
+  }
   ASSERT_TRUE(Poll([&] { return IsWindowEnabled(imageList) != FALSE; }, 120))
       << "the copy never ended";
   EXPECT_EQ(nullptr, FindMessageBox(program.id));
   std::string at;
-  EXPECT_TRUE(ItemCentre(program.pi.hProcess, imageList, L"big", &at));
+  EXPECT_EQ(kind != "refused", ItemCentre(program.pi.hProcess, imageList, L"big", &at));
+  if (kind == "refused") {
+    ASSERT_NO_FATAL_FAILURE(GrowFromStatusBar(program, 100));
+    box = AwaitBox(program);
+    ASSERT_NE(nullptr, box) << "the refused grow from the status bar was not told";
+    ASSERT_NO_FATAL_FAILURE(ExpectBoxOf(box, IDS_GROW_REFUSED, 1041, {cause}));
+    ASSERT_NO_FATAL_FAILURE(AnswerBox(box, "Return"));
+  }
   ASSERT_NO_FATAL_FAILURE(MenuKey(program.ui, program.main, "alt+f", "x"));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(program.pi.hProcess, 30000));
 
   const std::wstring top = kind == "own" ? image + L"_01.Upd" : image;
   EXPECT_EQ(0u, Batch(L"\"-img:" + top + L"\" /check", &out)) << out;
-  EXPECT_EQ(0u, Batch(L"\"-img:" + top + L"\" \"/extract:\\big::" + vt::ToWin(dir + "/out") + L"\"",
-                      &out))
+  EXPECT_EQ(kind == "refused" ? DWORD(-12) : 0u,
+            Batch(L"\"-img:" + top + L"\" \"/extract:\\big::" + vt::ToWin(dir + "/out") + L"\"",
+                  &out))
       << out;
   std::string found;
   vt::Sh(
@@ -453,14 +491,16 @@ void AddFolderWithoutRoom(const std::string& kind) {
       &found);
   if (kind == "own") {
     EXPECT_EQ("f1\nf2\nf3\nf4\n", found) << "the grown image did not take every file";
-  } else {
+  } else if (kind == "plain") {
     EXPECT_EQ("f1\nf2\n", found) << "the files that fit are not whole";
+  } else {
+    EXPECT_EQ("", found) << "the copy was not taken back";
   }
 }
 
 TEST(MainWindowHold, AFolderCopiedIntoAnImageWithoutRoomAsksToGrow) {
   if (vt::Sh("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "xdotool is missing";
-  for (const char* kind : {"plain", "own"}) {
+  for (const char* kind : {"plain", "own", "refused"}) {
     SCOPED_TRACE(kind);
     AddFolderWithoutRoom(kind);
   }
