@@ -197,7 +197,8 @@ bool ReadDiskGptIdentity(CMountedImage* image, EfiBootTarget* t) {
   if (!disk || !ReadGptArray(disk, &gpt) || image->GetPartitionGuid(t->dataPartitionGuid) != 1)
     return false;
   if (disk->read(disk->owner, 0, mbr, kSector) != int(kSector) ||
-      disk->read(disk->owner, uint64_t(Ld32(mbr + 454)) * kSector, header, kSector) != int(kSector))
+      disk->read(disk->owner, uint64_t(Ld32(mbr + 454)) * gpt.sectorBytes, header, kSector) !=
+          int(kSector))
     return false;
   memcpy(t->diskGuid, header + 56, 16);
   for (uint32_t i = 0; i < gpt.count; ++i) {
