@@ -326,8 +326,11 @@ bool HostHasRoomToGrow(CMountedImage* image, uint64_t megabytes) {
   image->GetFileInfo(L"\\$LogFile", nullptr, nullptr, nullptr, nullptr, &logFile);
   if (HostHasRoom(image, need + logFile)) return true;
   // Refused before anything is written: the command names the host file
-  // and the system's error, as a write that failed would.
-  NoteHostWriteFailure(image->ImagePath(), GetLastError());
+  // the grow writes (a write-back or update file before the image) and the
+  // system's error, as a write that failed would.
+  const DWORD error = GetLastError();
+  const std::wstring written = HostWriteFile(image);
+  NoteHostWriteFailure(written.empty() ? image->ImagePath() : written, error);
   return false;
 }
 
