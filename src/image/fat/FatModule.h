@@ -129,6 +129,9 @@ struct FatWorkArea {
   // The exFAT volume's own up-case table and what its names met (null on
   // FAT and before the mount).
   struct FatVolumeNames* names;
+  // The names of the folders searched since the mount (FatFolderIndex.h);
+  // null when none.
+  struct FatFolderIndexes* folders;
 };
 
 // Where a chain of clusters lies: a FAT chain, or (exFAT) a contiguous run
@@ -240,6 +243,9 @@ int FatUnlinkPath(FatWorkArea* fs, const uint16_t* path);
 int FatRenamePath(FatWorkArea* fs, const uint16_t* oldPath, const uint16_t* newPath);
 int FatSetAttributes(FatWorkArea* fs, const uint16_t* path, uint8_t attributes, uint8_t mask);
 int FatSetTimes(FatWorkArea* fs, const uint16_t* path, const FatFileInfo* times);
+// Lets go of what the mount keeps of the folders it searched (read again
+// at the next search): at the end of a command, and when it unmounts.
+void FatDropFolders(FatWorkArea* fs);
 
 // Files.
 int FatOpenFile(FatWorkArea* fs, FatFileObject* file, const uint16_t* path, unsigned mode);
