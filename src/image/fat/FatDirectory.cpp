@@ -55,7 +55,7 @@ int DirSeek(FatDirObject* dp, uint32_t ofs) {
     // A folder's chain the index holds is not walked again.
     const FatFolderIndex* index =
         dp->chain.contiguous ? nullptr : FatFolderIndexOf(fs, dp->chain.first);
-    if (index && n < index->clusters.size()) {
+    if (index && !index->walkOnly && n < index->clusters.size()) {
       c = index->clusters[n];
       n = 0;
     }

@@ -211,7 +211,7 @@ bool FatNoteFolderCluster(FatWorkArea* fs, uint32_t first, uint32_t cluster) {
 
 void FatFolderIndexGrown(FatWorkArea* fs, uint32_t first, uint32_t cluster) {
   FatFolderIndex* index = FatFolderIndexOf(fs, first);
-  if (!index) return;
+  if (!index || index->walkOnly) return;
   if (!FatNoteFolderCluster(fs, first, cluster)) {
     FatDropFolderIndex(fs, first);
     return;

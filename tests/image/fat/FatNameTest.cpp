@@ -292,6 +292,35 @@ TEST(FatNames, ExfatSetChecksumAndNameHashMatchOtherWriters) {
   FatFileInfo info;
   EXPECT_EQ(0, FatStatPath(w.fs, P(moved), &info));
   EXPECT_EQ(0, FatMakeDirectory(w.fs, P(L"Neue Ordner \x00C4\x00D6\x00DC\\fresh")));
+  w.Close();
+
+  // A set whose name hash does not fit its name (its check value sealed
+  // anew): that name is refused, other names go into the folder, as many
+  // as make it grow by clusters, and every name of it is found after.
+  {
+    ip::Bytes d(vt::ToWin(img));
+    size_t name = d.FindUtf16("Moved Hello");
+    ASSERT_NE(ip::kNone, name);
+    const size_t set = name - 2 - 64;
+    ASSERT_EQ(0x85u, d.U8(set));
+    d.Put(set + 32 + 4, d.U16(set + 32 + 4) ^ 0x0101, 2);
+    ip::ExfatLayout::SealSet(d, set);
+    ASSERT_TRUE(d.Save());
+  }
+  Volume h(vt::ToWin(img));
+  ASSERT_EQ(0, h.Mount());
+  const std::wstring folder = L"Neue Ordner \x00C4\x00D6\x00DC\\";
+  EXPECT_EQ(FAT_SET_DAMAGED, FatStatPath(h.fs, P(moved), &info));
+  EXPECT_EQ(FAT_SET_DAMAGED, h.WriteFile(L"Neue Ordner \x00C4\x00D6\x00DC\\MOVED HELLO.TXT", "x"));
+  for (int i = 0; i < 150; i++)
+    ASSERT_EQ(0, h.WriteFile(folder + L"new file " + std::to_wstring(i) + L".txt", "n", 0x07)) << i;
+  for (const std::wstring& n : {std::wstring(L"\x00E4\x00F6\x00FC.txt"), std::wstring(L"fresh"),
+                                std::wstring(L"new file 0.txt"), std::wstring(L"new file 149.txt")})
+    EXPECT_EQ(0, FatStatPath(h.fs, P(folder + n), &info)) << vt::Narrow(n);
+  EXPECT_EQ(FAT_EXIST, h.WriteFile(folder + L"NEW FILE 7.TXT", "x", 0x07));
+  std::map<std::string, uint64_t> tree;
+  ASSERT_EQ(0, h.List(L"Neue Ordner \x00C4\x00D6\x00DC", &tree));
+  EXPECT_EQ(153u, tree.size());
 }
 
 // A folder's names are those a read from its first entry finds, however
