@@ -8,7 +8,8 @@
 # well), half "fNNNNN.dat", go into the new folder \Many of a 2 GiB sparse
 # image of a volume alone (mkfs.exfat's and mkfs.fat -F 32's own cluster
 # sizes), each inject on a fresh sparse copy of the empty volume, each
-# extract from a copy the peer filled, into a new host folder. Ours:
+# extract from the volume the peer's first inject filled, into a new host
+# folder. Ours:
 # `-img:IMAGE -noupd /inject:\Many::FOLDER` and `/extract:\Many::FOLDER`;
 # exFAT's peer: mount.exfat-fuse over a loop device, cp -r, umount; FAT32's:
 # mcopy -s in, mcopy -s -n -m out. $VRO_BASELINE_EXE, when set, names
@@ -75,12 +76,6 @@ peer_extract() {
     mcopy -s -n -m -i "$2" ::/Many "$3/"
   fi
 }
-# The peer fills the image every side extracts from.
-for fs in exfat fat32; do
-  cp --sparse=always "$work/$fs-empty.img" "$work/$fs-full.img"
-  peer_inject "$fs" "$work/$fs-full.img"
-done
-
 fresh() { rm -f "$work"/plain.img*; cp --sparse=always "$work/$1-empty.img" "$work/plain.img"; }
 inject() { wine "$1" "-img:$(win "$work/plain.img")" -noupd "/inject:\\Many::$(win "$work/tree/Many")"; }
 extract() { wine "$1" "-img:$(win "$work/$2-full.img")" "/extract:\\Many::$(win "$3/Many")"; }
@@ -104,7 +99,9 @@ extract_differs() {
   rm -rf "$2"
 }
 
-sides="ours peer${baseline:+ base}"
+# The peer goes first: the volume its first inject fills is the one every
+# side extracts from.
+sides="peer ours${baseline:+ base}"
 echo "== $rounds rounds: $sides"
 for r in $(seq 1 "$rounds"); do
   timed start start_of "$exe"
@@ -118,6 +115,8 @@ for r in $(seq 1 "$rounds"); do
         peer) timed "$fs-in-peer" peer_inject "$fs" "$work/plain.img" ;;
       esac
       [ "$r" = "$rounds" ] && inject_differs "$fs" "the $side inject into $fs"
+      [ "$side" = peer ] && [ ! -e "$work/$fs-full.img" ] &&
+        cp --sparse=always "$work/plain.img" "$work/$fs-full.img"
       out="$work/out/$side-$fs-$r"
       case $side in
         ours) timed "$fs-out-ours" extract "$exe" "$fs" "$out" ;;
@@ -144,12 +143,12 @@ if [ -n "$baseline" ]; then
   echo "== The baseline build (its own start taken off against the peer)"
   s=$(med start_base)
   printf '   %-30s %7.2f\n' "baseline's start, /create:0" "$s"
-  ratio_row "exFAT inject, $files files" "$(med exfat-in-base)" "exfat-fuse + cp -r" \
+  ratio_row "baseline exFAT inject" "$(med exfat-in-base)" "exfat-fuse + cp -r" \
     "$(med exfat-in-peer)" 30
-  ratio_row "exFAT extract, $files files" "$(med exfat-out-base)" "exfat-fuse + cp -r" \
+  ratio_row "baseline exFAT extract" "$(med exfat-out-base)" "exfat-fuse + cp -r" \
     "$(med exfat-out-peer)" 30
-  ratio_row "FAT32 inject, $files files" "$(med fat32-in-base)" "mcopy -s" "$(med fat32-in-peer)" 30
-  ratio_row "FAT32 extract, $files files" "$(med fat32-out-base)" "mcopy -s -n -m" \
+  ratio_row "baseline FAT32 inject" "$(med fat32-in-base)" "mcopy -s" "$(med fat32-in-peer)" 30
+  ratio_row "baseline FAT32 extract" "$(med fat32-out-base)" "mcopy -s -n -m" \
     "$(med fat32-out-peer)" 30
   for op in exfat-in exfat-out fat32-in fat32-out; do
     awk -v l="$op" -v o="$(med $op-ours)" -v b="$(med $op-base)" 'BEGIN {

@@ -385,19 +385,23 @@ FatFolderIndex* BuildIndex(const FatDirObject* dp) {
       if (e[0] == 0 && index->endMark == kNone) index->endMark = w.offset;
       if (free && run == kNone) run = w.offset;
       if (!free && run != kNone) {
-        index->AddFree(run, w.offset);
+        if (!index->AddFree(run, w.offset)) {
+          r = kDamage;
+          break;
+        }
         run = kNone;
       }
       r = DirNext(&w, false);
     }
     if (r == FAT_NO_FILE) {
       index->allocEnd = w.offset + 32;
-      if (run != kNone) index->AddFree(run, index->allocEnd);
       if (index->endMark == kNone) index->endMark = index->allocEnd;
       uint32_t stop = kNone;
-      r = DirSeek(&w, 0);
-      if (!r) r = ScanObjects(&w, index, &stop);
-      if (!r && stop != index->endMark) r = kDamage;
+      if (run != kNone && !index->AddFree(run, index->allocEnd))
+        r = kDamage;
+      else if (!(r = DirSeek(&w, 0)) && !(r = ScanObjects(&w, index, &stop)) &&
+               stop != index->endMark)
+        r = kDamage;
     }
   } catch (const std::bad_alloc&) {
     r = FAT_NOT_ENOUGH_CORE;
@@ -836,12 +840,11 @@ static bool IndexRemoved(FatWorkArea* fs, const FatEntryPos* pos, FatFolderIndex
   for (uint32_t i = 0; i < n; i++)
     if (!index->RemoveKey(keys[i], pos->setOffset)) return false;
   try {
-    index->AddFree(pos->setOffset,
-                   IsExfat(fs) ? pos->setOffset + pos->setCount * 32u : pos->entryOffset + 32);
+    return index->AddFree(pos->setOffset, IsExfat(fs) ? pos->setOffset + pos->setCount * 32u
+                                                       : pos->entryOffset + 32);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  return true;
 }
 
 static int RemoveEntry(FatWorkArea* fs, const FatEntryPos* pos) {

@@ -93,9 +93,12 @@ void FatFolderIndex::Find(uint32_t key, std::vector<uint32_t>* offsets) const {
     if (m_slots[i].key == key) offsets->push_back(m_slots[i].offset);
 }
 
-void FatFolderIndex::AddFree(uint32_t from, uint32_t to) {
-  if (from >= to) return;
+bool FatFolderIndex::AddFree(uint32_t from, uint32_t to) {
+  if (from >= to) return false;
   auto next = m_free.lower_bound(from);
+  if ((next != m_free.end() && next->first < to) ||
+      (next != m_free.begin() && std::prev(next)->second > from))
+    return false;
   if (next != m_free.end() && next->first == to) {
     to = next->second;
     next = m_free.erase(next);
@@ -110,6 +113,7 @@ void FatFolderIndex::AddFree(uint32_t from, uint32_t to) {
   m_free[from] = to;
   for (uint32_t n = 1; n < kSizes && n * 32 <= to - from; n++)
     if (m_fitFrom[n] > from) m_fitFrom[n] = from;
+  return true;
 }
 
 bool FatFolderIndex::TakeFree(uint32_t from, uint32_t to) {
@@ -219,7 +223,16 @@ void FatFolderIndexGrown(FatWorkArea* fs, uint32_t first, uint32_t cluster) {
   uint32_t end = index->allocEnd + ClusterBytes(fs);
   // The new cluster is zeroed: when no entry ended the folder before, its
   // first entry does now (at the old end, as endMark already says).
-  index->AddFree(index->allocEnd, end);
+  bool added;
+  try {
+    added = index->AddFree(index->allocEnd, end);
+  } catch (const std::bad_alloc&) {
+    added = false;
+  }
+  if (!added) {
+    FatDropFolderIndex(fs, first);
+    return;
+  }
   index->allocEnd = end;
 }
 

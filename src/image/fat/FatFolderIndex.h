@@ -32,8 +32,9 @@ class FatFolderIndex {
   void Find(uint32_t key, std::vector<uint32_t>* offsets) const;
   size_t Keys() const { return m_used; }
 
-  // Runs of free entries, [from, to) in bytes.
-  void AddFree(uint32_t from, uint32_t to);
+  // Runs of free entries, [from, to) in bytes. False when part of it is
+  // free already (the index is not what the folder holds).
+  bool AddFree(uint32_t from, uint32_t to);
   // Takes [from, to) out of a run; false when it is not all free as known.
   bool TakeFree(uint32_t from, uint32_t to);
   // Where a set of `bytes` goes as a search from the first entry would put
