@@ -6,6 +6,7 @@
 
 #include "image/fat/FatInternal.h"
 #include "image/fat/FatCodePage.h"
+#include "image/fat/FatFolderIndex.h"
 
 namespace {
 const uint32_t kNone = 0xFFFFFFFF;
@@ -16,6 +17,11 @@ bool IsExfat(const FatWorkArea* fs) {
 }
 bool IsFixedRoot(const FatDirObject* dp) {
   return dp->chain.first == 0 && dp->fs->fsType != FAT_TYPE_EXFAT && dp->fs->fsType != FAT_TYPE_32;
+}
+
+// The key of a folder's index: its first cluster (0 for the fixed root).
+uint32_t FolderKey(const FatDirObject* dp) {
+  return IsFixedRoot(dp) ? 0 : dp->chain.first;
 }
 
 void DirRoot(FatWorkArea* fs, FatDirObject* dp) {
@@ -45,8 +51,15 @@ int DirSeek(FatDirObject* dp, uint32_t ofs) {
     dp->sector = fs->rootDir + ofs / ss;
   } else {
     if (!dp->chain.first) return FAT_NO_FILE;
-    uint32_t c = dp->chain.first;
-    for (uint32_t n = ofs / ClusterBytes(fs); n; n--) {
+    uint32_t c = dp->chain.first, n = ofs / ClusterBytes(fs);
+    // A folder's chain the index holds is not walked again.
+    const FatFolderIndex* index =
+        dp->chain.contiguous ? nullptr : FatFolderIndexOf(fs, dp->chain.first);
+    if (index && !index->walkOnly && n < index->clusters.size()) {
+      c = index->clusters[n];
+      n = 0;
+    }
+    for (; n; n--) {
       uint32_t next;
       int r = FatNextCluster(fs, &dp->chain, c, &next);
       if (r) return r;
@@ -86,6 +99,7 @@ int DirNext(FatDirObject* dp, bool stretch) {
           r = FatUpdateExfatStream(fs, &dp->self, &dp->chain, dp->chain.allocBytes, false, 0);
           if (r) return r;
         }
+        FatFolderIndexGrown(fs, FolderKey(dp), next);
       }
       dp->cluster = next;
       dp->sector = ClusterSector(fs, next);
@@ -251,45 +265,218 @@ bool IsSaneName(const uint16_t* name, uint32_t length) {
   return true;
 }
 
+// Whether the object found is the name searched: FAT_OK, FAT_NO_FILE, or
+// FAT_SET_DAMAGED for an exFAT set of the name whose hash does not fit it
+// (readers that go by the hash would not find it).
+int Compare(const FatDirObject* dp, const FatName* name, uint16_t hash) {
+  FatWorkArea* fs = dp->fs;
+  bool match;
+  if (IsExfat(fs)) {
+    match = dp->stream[3] == name->length &&
+            FatNamesEqual(fs, fs->lfnBuffer, dp->lfnLength, name->lfn, name->length);
+    if (match && Ld16(dp->stream + 4) != hash) return FAT_SET_DAMAGED;
+  } else if (name->dot) {
+    match = !memcmp(dp->entry, name->sfn, 11);
+  } else if (IsDotEntry(dp)) {
+    match = false;
+  } else {
+    match = (dp->hasLfn &&
+             FatNamesEqual(fs, fs->lfnBuffer, dp->lfnLength, name->lfn, name->length)) ||
+            (!name->needLfn && !memcmp(dp->entry, name->sfn, 11));
+    if (!match) {
+      uint16_t text[13];
+      FatSfnToText(dp->entry, text);
+      uint32_t n = 0;
+      while (text[n]) n++;
+      match = FatNamesEqual(fs, text, n, name->lfn, name->length);
+    }
+  }
+  return match ? FAT_OK : FAT_NO_FILE;
+}
+
+// ---- the folder index (FatFolderIndex.h): how the walk sees a folder ----
+
+// The keys of the object found: its name as compared; on FAT also its
+// short name as text and as bytes. Returns how many (distinct).
+uint32_t ObjectKeys(const FatDirObject* dp, uint32_t* keys) {
+  FatWorkArea* fs = dp->fs;
+  uint32_t n = 0;
+  if (IsExfat(fs) || dp->hasLfn) keys[n++] = FatNameKey(fs, fs->lfnBuffer, dp->lfnLength);
+  if (!IsExfat(fs)) {
+    uint16_t text[13];
+    FatSfnToText(dp->entry, text);
+    uint32_t len = 0;
+    while (text[len]) len++;
+    uint32_t k = FatNameKey(fs, text, len);
+    if (!n || keys[0] != k) keys[n++] = k;
+    keys[n++] = FatShortKey(dp->entry);
+  }
+  return n;
+}
+
+bool IndexObject(FatFolderIndex* index, const FatDirObject* dp) {
+  uint32_t keys[3];
+  uint32_t n = ObjectKeys(dp, keys);
+  for (uint32_t i = 0; i < n; i++)
+    if (!index->AddKey(keys[i], dp->found.setOffset)) return false;
+  return true;
+}
+
+// Reads the object whose set starts at ofs, as the walk reads it there.
+bool ReadObjectAt(FatDirObject* dp, uint32_t ofs) {
+  dp->damagedSet = kNone;
+  return DirSeek(dp, ofs) == FAT_OK && DirReadObject(dp) == FAT_OK &&
+         dp->found.setOffset == ofs && dp->damagedSet == kNone;
+}
+
+const int kDamage = -1;
+
+// The objects from the cursor to where the walk stops (noted in *stop):
+// each indexed, FAT_OK; kDamage for what only the walk answers as it
+// should (a set failing its check, a name hash that does not fit).
+int ScanObjects(FatDirObject* w, FatFolderIndex* index, uint32_t* stop) {
+  FatWorkArea* fs = w->fs;
+  w->damagedSet = kNone;
+  w->stopAtDamage = 0;
+  int r;
+  for (;;) {
+    if ((r = DirReadObject(w))) break;
+    if (w->damagedSet != kNone) return kDamage;
+    if (IsExfat(fs) && Ld16(w->stream + 4) != FatExfatNameHash(fs, fs->lfnBuffer, w->lfnLength))
+      return kDamage;
+    if (!IndexObject(index, w)) return FAT_NOT_ENOUGH_CORE;
+    if ((r = DirNext(w, false))) break;
+  }
+  if (r != FAT_NO_FILE) return r;
+  if (w->damagedSet != kNone) return kDamage;
+  uint8_t* e;
+  if ((r = DirEntry(w, &e))) return r;
+  *stop = e[0] == 0 ? w->offset : index->allocEnd;
+  return FAT_OK;
+}
+
+// Reads the folder once, as the walk would: its chain, its runs of free
+// entries and where its entries end, then every object under its keys.
+// Null when the folder is left to the walk.
+FatFolderIndex* BuildIndex(const FatDirObject* dp) {
+  FatWorkArea* fs = dp->fs;
+  const uint32_t key = FolderKey(dp);
+  FatFolderIndex* index = FatNewFolderIndex(fs, key);
+  if (!index) return nullptr;
+  const bool fixed = IsFixedRoot(dp);
+  FatDirObject w = *dp;
+  int r = DirSeek(&w, 0);
+  if (r) {
+    // Nothing to read (or it cannot be read): the walk answers.
+    FatDropFolderIndex(fs, key);
+    return nullptr;
+  }
+  try {
+    uint32_t run = kNone;
+    index->endMark = kNone;
+    while (!r) {
+      if (!fixed && w.offset % ClusterBytes(fs) == 0 && !FatNoteFolderCluster(fs, key, w.cluster)) {
+        r = kDamage;
+        break;
+      }
+      uint8_t* e;
+      if ((r = DirEntry(&w, &e))) break;
+      bool free = IsExfat(fs) ? (e[0] & 0x80) == 0 : (e[0] == 0 || e[0] == 0xE5);
+      if (e[0] == 0 && index->endMark == kNone) index->endMark = w.offset;
+      if (free && run == kNone) run = w.offset;
+      if (!free && run != kNone) {
+        if (!index->AddFree(run, w.offset)) {
+          r = kDamage;
+          break;
+        }
+        run = kNone;
+      }
+      r = DirNext(&w, false);
+    }
+    if (r == FAT_NO_FILE) {
+      index->allocEnd = w.offset + 32;
+      if (index->endMark == kNone) index->endMark = index->allocEnd;
+      uint32_t stop = kNone;
+      if (run != kNone && !index->AddFree(run, index->allocEnd))
+        r = kDamage;
+      else if (!(r = DirSeek(&w, 0)) && !(r = ScanObjects(&w, index, &stop)) &&
+               stop != index->endMark)
+        r = kDamage;
+    }
+  } catch (const std::bad_alloc&) {
+    r = FAT_NOT_ENOUGH_CORE;
+  }
+  if (!r && FatCheckFolderKeys(fs, key)) return index;
+  if (r == kDamage || r == FAT_OK) {
+    // Damage (or more names than are kept): searched as before.
+    if ((index = FatNewFolderIndex(fs, key))) index->walkOnly = true;
+  } else {
+    FatDropFolderIndex(fs, key);
+  }
+  return nullptr;
+}
+
+// The folder's index, made at its first search; null for the walk.
+FatFolderIndex* FolderIndex(const FatDirObject* dp) {
+  FatFolderIndex* index = FatFolderIndexOf(dp->fs, FolderKey(dp));
+  if (index) return index->walkOnly ? nullptr : index;
+  return BuildIndex(dp);
+}
+
+// The index the folder has (none is made); null for the walk.
+FatFolderIndex* HeldIndex(const FatDirObject* dp) {
+  FatFolderIndex* index = FatFolderIndexOf(dp->fs, FolderKey(dp));
+  return index && !index->walkOnly ? index : nullptr;
+}
+
+const int kWalk = -1;
+
+// The search through the index: the objects the name's keys point at are
+// read and compared as the walk compares, the first in the folder's order
+// that is the name answering. kWalk when the index cannot answer.
+int FindIndexed(FatDirObject* dp, const FatName* name, uint16_t hash) {
+  FatWorkArea* fs = dp->fs;
+  FatFolderIndex* index = FolderIndex(dp);
+  if (!index) return kWalk;
+  std::vector<uint32_t> at;
+  try {
+    index->Find(FatNameKey(fs, name->lfn, name->length), &at);
+    if (!IsExfat(fs) && !name->needLfn) index->Find(FatShortKey(name->sfn), &at);
+  } catch (const std::bad_alloc&) {
+    return kWalk;
+  }
+  std::sort(at.begin(), at.end());
+  at.erase(std::unique(at.begin(), at.end()), at.end());
+  for (uint32_t ofs : at) {
+    if (!ReadObjectAt(dp, ofs)) {
+      // Not what the index says: the walk answers, and reads it afresh.
+      FatDropFolderIndex(fs, FolderKey(dp));
+      return kWalk;
+    }
+    int r = Compare(dp, name, hash);
+    if (r == FAT_SET_DAMAGED) dp->damagedSet = dp->found.setOffset;
+    if (r != FAT_NO_FILE) return r;
+  }
+  dp->damagedSet = kNone;
+  return FAT_NO_FILE;
+}
+
 int FindEntry(FatDirObject* dp, const FatName* name) {
   FatWorkArea* fs = dp->fs;
-  int r = DirSeek(dp, 0);
-  if (r) return r;
-  dp->damagedSet = kNone;
   uint16_t hash = IsExfat(fs) ? FatExfatNameHash(fs, name->lfn, name->length) : 0;
-  uint16_t text[13];
+  int r;
+  if (!name->dot && (r = FindIndexed(dp, name, hash)) != kWalk) return r;
+  if ((r = DirSeek(dp, 0))) return r;
+  dp->damagedSet = kNone;
   for (;;) {
     if ((r = DirReadObject(dp))) {
       // Not found past a set that failed its check: that set may hold it.
       if (r == FAT_NO_FILE && dp->damagedSet != kNone) r = FAT_SET_DAMAGED;
       return r;
     }
-    bool match;
-    if (IsExfat(fs)) {
-      // The name itself decides; a set of the name whose hash does not fit
-      // it is damage (readers that go by the hash would not find it).
-      match = dp->stream[3] == name->length &&
-              FatNamesEqual(fs, fs->lfnBuffer, dp->lfnLength, name->lfn, name->length);
-      if (match && Ld16(dp->stream + 4) != hash) {
-        dp->damagedSet = dp->found.setOffset;
-        return FAT_SET_DAMAGED;
-      }
-    } else if (name->dot) {
-      match = !memcmp(dp->entry, name->sfn, 11);
-    } else if (IsDotEntry(dp)) {
-      match = false;
-    } else {
-      match = (dp->hasLfn &&
-               FatNamesEqual(fs, fs->lfnBuffer, dp->lfnLength, name->lfn, name->length)) ||
-              (!name->needLfn && !memcmp(dp->entry, name->sfn, 11));
-      if (!match) {
-        FatSfnToText(dp->entry, text);
-        uint32_t n = 0;
-        while (text[n]) n++;
-        match = FatNamesEqual(fs, text, n, name->lfn, name->length);
-      }
-    }
-    if (match) return FAT_OK;
+    r = Compare(dp, name, hash);
+    if (r == FAT_SET_DAMAGED) dp->damagedSet = dp->found.setOffset;
+    if (r != FAT_NO_FILE) return r;
     if ((r = DirNext(dp, false))) return r;
   }
 }
@@ -320,6 +507,24 @@ FatChainRef FoundChain(const FatDirObject* dp) {
 
 int SfnExists(FatDirObject* dp, const uint8_t* sfn, bool* exists) {
   *exists = false;
+  if (FatFolderIndex* index = HeldIndex(dp)) {
+    std::vector<uint32_t> at;
+    bool read = true;
+    try {
+      index->Find(FatShortKey(sfn), &at);
+    } catch (const std::bad_alloc&) {
+      read = false;
+    }
+    for (size_t i = 0; read && i < at.size(); i++) {
+      if (!(read = ReadObjectAt(dp, at[i]))) break;
+      if (!memcmp(dp->entry, sfn, 11)) {
+        *exists = true;
+        return FAT_OK;
+      }
+    }
+    if (read) return FAT_OK;
+    FatDropFolderIndex(dp->fs, FolderKey(dp));
+  }
   int r = DirSeek(dp, 0);
   if (r) return r == FAT_NO_FILE ? FAT_OK : r;
   for (;;) {
@@ -469,11 +674,13 @@ uint32_t SetEntries(const FatWorkArea* fs, const FatName* name) {
   return 1 + (name->needLfn ? (name->length + 12) / 13 : 0);
 }
 
-// The first run of n free entries of the folder, at *start; with stretch
-// the folder grows as needed, else FAT_NO_FILE when it holds none.
-int FindFreeRun(FatDirObject* dp, uint32_t n, bool stretch, uint32_t* start) {
+// The first run of n free entries of the folder from entry offset `from`
+// on, at *start; with stretch the folder grows as needed, else FAT_NO_FILE
+// when it holds none.
+int FindFreeRun(FatDirObject* dp, uint32_t n, bool stretch, uint32_t* start,
+                uint32_t from = 0) {
   FatWorkArea* fs = dp->fs;
-  int r = DirSeek(dp, 0);
+  int r = DirSeek(dp, from);
   if (r == FAT_NO_FILE) r = FAT_INT_ERR;
   if (r) return r;
   uint32_t run = 0;
@@ -502,7 +709,12 @@ int FatCheckAndFollow(FatWorkArea* fs, int writeMode, FatDirObject* dp, const ui
   return FatFollowPath(dp, path, last);
 }
 
-int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl) {
+namespace {
+
+// Registers the name; with the folder's index the free run comes from it
+// (*expect: where the set should go), else from a search from the first
+// entry.
+int RegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl, uint32_t* expect) {
   FatWorkArea* fs = dp->fs;
   int r;
   uint32_t nent = SetEntries(fs, name);
@@ -539,9 +751,16 @@ int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl) {
       }
     }
   }
-  // A run of free entries, growing the directory as needed.
+  // A run of free entries, growing the directory as needed. The run the
+  // index knows is read all the same: the entries decide.
+  uint32_t from = 0;
+  if (FatFolderIndex* index = HeldIndex(dp)) {
+    *expect = index->FreeHint(nent * 32);
+    // No run ends the folder: from its last entry, which grows it.
+    from = *expect < index->allocEnd ? *expect : index->allocEnd - 32;
+  }
   uint32_t start = 0;
-  if ((r = FindFreeRun(dp, nent, true, &start))) return r;
+  if ((r = FindFreeRun(dp, nent, true, &start, from))) return r;
   if ((r = DirSeek(dp, start))) return r;
   uint8_t* e;
   if (IsExfat(fs)) {
@@ -585,6 +804,53 @@ int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl) {
   return FAT_OK;
 }
 
+// The set just registered, taken into the folder's index as the walk will
+// read it; false when the index cannot follow (it is dropped then).
+bool IndexRegistered(const FatDirObject* dp, FatFolderIndex* index, uint32_t expect) {
+  FatWorkArea* fs = dp->fs;
+  const uint32_t start = dp->found.setOffset;
+  const uint32_t end = IsExfat(fs) ? start + dp->found.setCount * 32u : dp->found.entryOffset + 32;
+  // Past the entry that ends the folder the walk never reads it.
+  if (start != expect || start > index->endMark) return false;
+  FatDirObject w = *dp;
+  uint8_t* e;
+  // A short entry of its own right after long-name entries left behind
+  // may be read as theirs.
+  if (!IsExfat(fs) && start == dp->found.entryOffset && start &&
+      (DirSeek(&w, start - 32) || DirEntry(&w, &e) ||
+       ((e[11] & 0x3F) == FAT_ATTR_LFN && e[0] != 0 && e[0] != 0xE5)))
+    return false;
+  try {
+    if (!index->TakeFree(start, end) || !ReadObjectAt(&w, start) ||
+        w.found.entryOffset != dp->found.entryOffset || !IndexObject(index, &w))
+      return false;
+    if (end > index->endMark) {
+      // It took the place of the entry that ended the folder: the walk now
+      // reads on to the next one.
+      uint32_t stop = index->allocEnd;
+      if (end < index->allocEnd && (DirSeek(&w, end) || ScanObjects(&w, index, &stop)))
+        return false;
+      index->endMark = stop;
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return FatCheckFolderKeys(fs, FolderKey(dp));
+}
+
+}  // namespace
+
+int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl) {
+  FatWorkArea* fs = dp->fs;
+  const uint32_t key = FolderKey(dp);
+  uint32_t expect = kNone;
+  int r = RegisterEntry(dp, name, tmpl, &expect);
+  FatFolderIndex* index = FatFolderIndexOf(fs, key);
+  if (index && !index->walkOnly && (r || !IndexRegistered(dp, index, expect)))
+    FatDropFolderIndex(fs, key);
+  return r;
+}
+
 static int SeekPos(FatWorkArea* fs, const FatEntryPos* pos, uint32_t ofs, FatDirObject* tmp) {
   DirRoot(fs, tmp);
   tmp->chain = pos->dir;
@@ -593,7 +859,26 @@ static int SeekPos(FatWorkArea* fs, const FatEntryPos* pos, uint32_t ofs, FatDir
   return r == FAT_NO_FILE ? FAT_INT_ERR : r;
 }
 
-int FatRemoveEntry(FatWorkArea* fs, const FatEntryPos* pos) {
+// The set leaving the folder's index: its keys, and its entries free.
+// False when the index cannot follow.
+static bool IndexRemoved(FatWorkArea* fs, const FatEntryPos* pos, FatFolderIndex* index) {
+  FatDirObject w;
+  if (SeekPos(fs, pos, pos->setOffset, &w) || !ReadObjectAt(&w, pos->setOffset) ||
+      w.found.entryOffset != pos->entryOffset || w.found.setCount != pos->setCount)
+    return false;
+  uint32_t keys[3];
+  uint32_t n = ObjectKeys(&w, keys);
+  for (uint32_t i = 0; i < n; i++)
+    if (!index->RemoveKey(keys[i], pos->setOffset)) return false;
+  try {
+    return index->AddFree(pos->setOffset, IsExfat(fs) ? pos->setOffset + pos->setCount * 32u
+                                                       : pos->entryOffset + 32);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+static int RemoveEntry(FatWorkArea* fs, const FatEntryPos* pos) {
   FatDirObject tmp;
   int r = SeekPos(fs, pos, pos->setOffset, &tmp);
   if (r) return r;
@@ -609,6 +894,17 @@ int FatRemoveEntry(FatWorkArea* fs, const FatEntryPos* pos) {
     if ((r = DirNext(&tmp, false))) return r == FAT_NO_FILE ? FAT_INT_ERR : r;
   }
   return FAT_OK;
+}
+
+int FatRemoveEntry(FatWorkArea* fs, const FatEntryPos* pos) {
+  const uint32_t key = pos->dir.first;  // 0 only for the fixed root
+  FatFolderIndex* index = FatFolderIndexOf(fs, key);
+  if (index && index->walkOnly) index = nullptr;
+  // Read before it goes: the keys it was indexed under.
+  bool follow = index && IndexRemoved(fs, pos, index);
+  int r = RemoveEntry(fs, pos);
+  if (index && (r || !follow)) FatDropFolderIndex(fs, key);
+  return r;
 }
 
 int FatLoadEntrySet(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* set) {

@@ -88,6 +88,10 @@ uint16_t FatVolumeUpcase(const FatWorkArea* fs, uint16_t ch);
 // Notes the folder (a path of length units) of a set that fails its check.
 void FatNoteDamagedSet(FatWorkArea* fs, const uint16_t* folder, uint32_t length);
 
+// Drops the folder indexes (FatFolderIndex.h) whose chains hold a run of
+// released clusters.
+void FatForgetFolders(FatWorkArea* fs, uint32_t cluster, uint32_t count);
+
 // Resets the disk block (512-byte sectors, no write protection) and the
 // sector window for a mount or format (FatMount.cpp).
 int FatResetWorkArea(FatWorkArea* fs);

@@ -148,6 +148,9 @@ struct FatWorkArea {
   // The exFAT volume's own up-case table and what its names met (null on
   // FAT and before the mount).
   struct FatVolumeNames* names;
+  // The names of the folders searched since the mount (FatFolderIndex.h);
+  // null when none.
+  struct FatFolderIndexes* folders;
 };
 
 // Where a chain of clusters lies: a FAT chain, or (exFAT) a contiguous run
@@ -267,6 +270,9 @@ int FatSetTimes(FatWorkArea* fs, const uint16_t* path, const FatFileInfo* times)
 // folder), *grows whether its folder must grow by a cluster for a new
 // name (never for FAT12/16's root, which cannot).
 int FatPathRoom(FatWorkArea* fs, const uint16_t* path, uint64_t* given, bool* grows);
+// Lets go of what the mount keeps of the folders it searched (read again
+// at the next search): at the end of a command, and when it unmounts.
+void FatDropFolders(FatWorkArea* fs);
 
 // Files.
 int FatOpenFile(FatWorkArea* fs, FatFileObject* file, const uint16_t* path, unsigned mode);

@@ -653,6 +653,14 @@ int FatWriteRun(FatWorkArea* fs, uint32_t sector, const void* buffer, uint32_t c
   if (fs->held)  // and what is held of its sectors
     fs->held->sectors.erase(fs->held->sectors.lower_bound(sector),
                             fs->held->sectors.lower_bound(sector + count));
+  // A folder's entries written past the directory code (a file's data over
+  // a cluster two chains hold) are no longer what its index says.
+  if (fs->folders && count && sector + count > fs->dataStart) {
+    uint32_t from = sector > fs->dataStart ? sector : fs->dataStart;
+    uint32_t first = (from - fs->dataStart) / fs->clusterSize + 2;
+    uint32_t last = (sector + count - 1 - fs->dataStart) / fs->clusterSize + 2;
+    FatForgetFolders(fs, first, last - first + 1);
+  }
   uint32_t limit = fs->disk->sectorCount / fs->sectorSize;
   const uint8_t* p = (const uint8_t*)buffer;
   while (count) {
@@ -702,6 +710,7 @@ int FatMount(FatWorkArea* fs, unsigned options, int partition) {
   fs->winDirty = 0;
   fs->checkedFirst = 0;
   FatDropNames(fs);
+  FatDropFolders(fs);
   if (!fs->disk) return FAT_DISK_ERR;
   int r = MountVolume(fs, options, partition);
   if (r == FAT_OK && (options & FAT_MOUNT_READONLY)) fs->disk->status |= FAT_DISK_PROTECT;
@@ -715,6 +724,7 @@ void FatUnmount(FatWorkArea* fs) {
   fs->held = nullptr;
   FatDropRecords(fs);
   FatDropNames(fs);
+  FatDropFolders(fs);
 }
 
 int FatCheckVolume(int writeMode, FatWorkArea* fs) {

@@ -197,6 +197,7 @@ static void CountAllocated(FatWorkArea* fs, uint32_t c) {
 // Frees a run of clusters; the free count follows.
 static int Release(FatWorkArea* fs, uint32_t c, uint32_t count) {
   FatForgetRecords(fs, c, count);
+  FatForgetFolders(fs, c, count);
   int r = FAT_OK;
   if (fs->fsType == FAT_TYPE_EXFAT) r = FatSetBitmap(fs, c, count, false);
   if (r) return r;

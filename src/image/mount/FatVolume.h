@@ -73,6 +73,9 @@ class CFatVolume {
   // Puts what the volume holds unwritten (the module's sector window) and
   // the disk object's pending writes on the disk. False when either failed.
   bool Flush();
+  // Lets go of what the volume keeps of the folders a command searched
+  // (their names are read afresh by the next one).
+  void ForgetFolders() { FatDropFolders(&m_Work); }
   // Writes a new FAT file system (type: 1 FAT12/16, 2 FAT32, 4 exFAT;
   // unit: allocation unit in bytes, 0 automatic) into the partition the
   // mount chose, and nowhere else, and mounts it. Works after a mount that

@@ -215,8 +215,10 @@ bool CMountedImage::Close(bool keep) {
 }
 
 bool CMountedImage::EndCommand(bool keep) {
-  // A refusal of the volume's device is the command's own.
+  // A refusal of the volume's device is the command's own, and so is what
+  // the FAT volume knows of the folders it searched.
   NtfsNoteDeviceRefusal(0);
+  if (m_pFat) m_pFat->ForgetFolders();
   // A hive save that failed wrote on the volume outside any file's own
   // undo: the command is taken back whole.
   if (m_bHiveNotSaved) keep = false;

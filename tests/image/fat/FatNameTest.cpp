@@ -1,6 +1,8 @@
 // Names: short names and case flags, numbered and hashed short names,
 // refused characters, CJK names under code page 936, exFAT checksums and
-// name hashes, renames across folders.
+// name hashes, renames across folders, names as a folder's entries read
+// from its first one (past long-name entries left behind, up to the entry
+// that ends the folder).
 #include "../ImagePatch.h"
 #include "FatTestUtil.h"
 #include "image/fat/FatInternal.h"
@@ -290,6 +292,97 @@ TEST(FatNames, ExfatSetChecksumAndNameHashMatchOtherWriters) {
   FatFileInfo info;
   EXPECT_EQ(0, FatStatPath(w.fs, P(moved), &info));
   EXPECT_EQ(0, FatMakeDirectory(w.fs, P(L"Neue Ordner \x00C4\x00D6\x00DC\\fresh")));
+  w.Close();
+
+  // A set whose name hash does not fit its name (its check value sealed
+  // anew): that name is refused, other names go into the folder, as many
+  // as make it grow by clusters, and every name of it is found after.
+  {
+    ip::Bytes d(vt::ToWin(img));
+    size_t name = d.FindUtf16("Moved Hello");
+    ASSERT_NE(ip::kNone, name);
+    const size_t set = name - 2 - 64;
+    ASSERT_EQ(0x85u, d.U8(set));
+    d.Put(set + 32 + 4, d.U16(set + 32 + 4) ^ 0x0101, 2);
+    ip::ExfatLayout::SealSet(d, set);
+    ASSERT_TRUE(d.Save());
+  }
+  Volume h(vt::ToWin(img));
+  ASSERT_EQ(0, h.Mount());
+  const std::wstring folder = L"Neue Ordner \x00C4\x00D6\x00DC\\";
+  EXPECT_EQ(FAT_SET_DAMAGED, FatStatPath(h.fs, P(moved), &info));
+  EXPECT_EQ(FAT_SET_DAMAGED, h.WriteFile(L"Neue Ordner \x00C4\x00D6\x00DC\\MOVED HELLO.TXT", "x"));
+  for (int i = 0; i < 150; i++)
+    ASSERT_EQ(0, h.WriteFile(folder + L"new file " + std::to_wstring(i) + L".txt", "n", 0x07)) << i;
+  for (const std::wstring& n : {std::wstring(L"\x00E4\x00F6\x00FC.txt"), std::wstring(L"fresh"),
+                                std::wstring(L"new file 0.txt"), std::wstring(L"new file 149.txt")})
+    EXPECT_EQ(0, FatStatPath(h.fs, P(folder + n), &info)) << vt::Narrow(n);
+  EXPECT_EQ(FAT_EXIST, h.WriteFile(folder + L"NEW FILE 7.TXT", "x", 0x07));
+  std::map<std::string, uint64_t> tree;
+  ASSERT_EQ(0, h.List(L"Neue Ordner \x00C4\x00D6\x00DC", &tree));
+  EXPECT_EQ(153u, tree.size());
+}
+
+// A folder's names are those a read from its first entry finds, however
+// the search gets there: a long-name entry left behind names the short
+// entry made right after it (its check value fits), and an entry past the
+// one that ends the folder counts once a new entry takes that place.
+TEST(FatNames, NamesAreWhatTheFolderReadFromItsStartHolds) {
+  std::string dir = vt::ScratchDirUnix();
+  std::wstring img = MbrDisk(dir, "d.img", 2048, 204800);
+  Volume v(img);
+  ASSERT_EQ(0, v.Format(2 | 8, 0));
+  ASSERT_EQ(0, v.Mount());
+  ASSERT_EQ(0, FatMakeDirectory(v.fs, P(L"D")));
+  ASSERT_EQ(0, v.WriteFile(L"D\\a.txt", "a", 0x07));
+  FatDirObject d;
+  ASSERT_EQ(0, FatOpenDirectory(v.fs, &d, P(L"D")));
+  const uint32_t sector = ClusterSector(v.fs, d.chain.first);
+  FatCloseDirectory(v.fs, &d);
+  ASSERT_EQ(0, FatFlushVolume(v.fs));
+  // ".", "..", a.txt, then: a long-name entry "long name.txt" for the short
+  // name C.TXT, a deleted entry, the end, and HIDDEN.TXT past it.
+  uint8_t buf[512];
+  ASSERT_EQ(0, FatDiskRead(v.fs->disk, sector, buf, 1));
+  ASSERT_EQ(0, memcmp(buf + 64, "A       TXT", 11));
+  uint8_t* lfn = buf + 96;
+  memset(lfn, 0, 32);
+  lfn[0] = 0x41;
+  lfn[11] = FAT_ATTR_LFN;
+  lfn[13] = FatSfnChecksum((const uint8_t*)"C       TXT");
+  const char* text = "long name.txt";
+  const int at[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+  for (int i = 0; i < 13; i++) lfn[at[i]] = (uint8_t)text[i];
+  memset(buf + 128, 0, 96);
+  buf[128] = 0xE5;
+  memcpy(buf + 192, buf + 64, 32);
+  memcpy(buf + 192, "HIDDEN  TXT", 11);
+  buf[192 + 12] = 0;
+  ASSERT_EQ(0, FatDiskWrite(v.fs->disk, sector, buf, 1));
+  ASSERT_EQ(0, v.Mount());
+
+  FatFileInfo info;
+  EXPECT_EQ(FAT_NO_FILE, FatStatPath(v.fs, P(L"D\\hidden.txt"), &info));
+  EXPECT_EQ(FAT_NO_FILE, FatStatPath(v.fs, P(L"D\\long name.txt"), &info));
+  // c.txt takes the deleted entry: the long name before it is its own now.
+  ASSERT_EQ(0, v.WriteFile(L"D\\c.txt", "c", 0x07));
+  ASSERT_EQ(0, FatStatPath(v.fs, P(L"D\\long name.txt"), &info));
+  EXPECT_EQ(L"c.txt", std::wstring((const wchar_t*)info.shortName));
+  EXPECT_EQ(FAT_EXIST, v.WriteFile(L"D\\LONG NAME.TXT", "x", 0x07));
+  EXPECT_EQ(FAT_NO_FILE, FatStatPath(v.fs, P(L"D\\hidden.txt"), &info));
+  // b.txt takes the entry that ended the folder: HIDDEN.TXT is read on.
+  ASSERT_EQ(0, v.WriteFile(L"D\\b.txt", "b", 0x07));
+  EXPECT_EQ(0, FatStatPath(v.fs, P(L"D\\hidden.txt"), &info));
+  EXPECT_EQ(FAT_EXIST, v.WriteFile(L"D\\HIDDEN.TXT", "x", 0x07));
+  ASSERT_EQ(0, v.WriteFile(L"D\\e.txt", "e", 0x07));
+  // A mount of its own reads the same.
+  ASSERT_EQ(0, v.Mount());
+  for (const wchar_t* name : {L"a.txt", L"long name.txt", L"c.txt", L"b.txt", L"hidden.txt",
+                              L"e.txt"})
+    EXPECT_EQ(0, FatStatPath(v.fs, P(std::wstring(L"D\\") + name), &info)) << vt::Narrow(name);
+  std::map<std::string, uint64_t> tree;
+  ASSERT_EQ(0, v.List(L"D", &tree));
+  EXPECT_EQ(5u, tree.size());
 }
 
 TEST(FatNames, RenameAcrossFoldersRewritesDotDotAndRefusesOwnSubtree) {

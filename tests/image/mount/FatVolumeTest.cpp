@@ -530,4 +530,82 @@ TEST_P(FatVolumeTreeCopy, ThreeLevelsInAndOutAndTheFolderLinkIsNotFollowed) {
   }
 }
 
+// A disk object that counts the sectors the volume reads through it.
+class CountingDisk : public _VROH_MOUNT_RW {
+ public:
+  int64_t Read(void* layers, uint64_t sector, void* buf, uint32_t bytes) override {
+    sectorsRead += bytes / 512;
+    return _VROH_MOUNT_RW::Read(layers, sector, buf, bytes);
+  }
+  uint64_t sectorsRead = 0;
+};
+
+// n tiny files into the new folder \Many and out again, each copy a
+// command of its own (a mount of its own): the sectors each reads. Half the
+// names need a long name whose short form collides with every other's
+// ("Name with spaces ~N"), half are plain 8.3 names.
+struct FolderCost {
+  uint64_t in = 0, out = 0;
+};
+FolderCost CopyFolderOfFiles(const Disk& d, int n) {
+  FolderCost cost;
+  const std::string src = d.dir + "/Many", out = d.dir + "/out";
+  EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(src) + " && cd " + vt::Q(src) + " && for i in $(seq -w 1 " +
+                      std::to_string(n / 2) +
+                      "); do printf \"$i\" > \"Name with spaces $i.txt\"; printf x > f$i.dat; done"));
+  {
+    CountingDisk disk;
+    EXPECT_GE(disk.OpenChain(d.path.c_str(), nullptr, 2), 0);
+    CFatVolume v;
+    EXPECT_GE(v.MountShared(&disk, 1), 0);
+    uint64_t missing = 0;
+    const uint64_t before = disk.sectorsRead;
+    EXPECT_EQ(n + 1, v.InjectHostPath(vt::ToWin(src).c_str(), L"\\Many", &missing, nullptr, nullptr));
+    cost.in = disk.sectorsRead - before;
+    EXPECT_TRUE(v.Release());
+    EXPECT_EQ(0, disk.Flush());
+  }
+  {
+    CountingDisk disk;
+    EXPECT_GE(disk.OpenChain(d.path.c_str(), nullptr, 0), 0);
+    CFatVolume v;
+    EXPECT_GE(v.MountShared(&disk, 0), 0);
+    const uint64_t before = disk.sectorsRead;
+    EXPECT_EQ(1, v.ExtractPath(L"\\Many", vt::ToWin(out).c_str(), nullptr, nullptr));
+    cost.out = disk.sectorsRead - before;
+    v.Release();
+  }
+  std::string diff;
+  EXPECT_EQ(0, vt::Sh("diff -r " + vt::Q(src) + " " + vt::Q(out + "/Many"), &diff)) << diff;
+  return cost;
+}
+
+// A folder's names are read once a command: copies of 1,000 and 2,000
+// files into one folder and out of it read in step with the names (a
+// search from the folder's first entry for every name would read four
+// times as much for twice the names). fsck passes the volume, and
+// exfat-fuse or mtools list each name of the big folder once.
+TEST_P(FatVolumeTreeCopy, AFolderOfThousandsIsReadOncePerCommand) {
+  const bool exfat = std::string(GetParam()) == "exfat";
+  const std::string base = vt::ScratchDirUnix();
+  const FolderCost small = CopyFolderOfFiles(fv::ToolDisk(GetParam(), "mbr2048", base + "/a"), 1000);
+  Disk d = fv::ToolDisk(GetParam(), "mbr2048", base + "/b");
+  const FolderCost big = CopyFolderOfFiles(d, 2000);
+  EXPECT_LT(big.in * 10, small.in * 25) << big.in << " sectors for 2,000 against " << small.in;
+  EXPECT_LT(big.out * 10, small.out * 25) << big.out << " sectors for 2,000 against " << small.out;
+
+  std::string part = fv::CutPartition(d, d.start, d.sectors, "part.img"), listed, want;
+  EXPECT_EQ("", fv::FsckProblems(part, exfat));
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(d.dir + "/Many") + " && ls | sort", &want));
+  const std::string mnt = d.dir + "/mnt";
+  ASSERT_EQ(0, vt::Sh(exfat ? "mkdir -p " + vt::Q(mnt) + " && l=$(losetup -f --show " + vt::Q(part) +
+                                  ") && mount.exfat-fuse -o ro $l " + vt::Q(mnt) +
+                                  " >/dev/null && (ls " + vt::Q(mnt + "/Many") + " | sort); umount " +
+                                  vt::Q(mnt) + "; losetup -d $l"
+                            : fv::Mt() + "mdir -b -i " + vt::Q(part) +
+                                  " ::/Many | sed 's|^::/Many/||' | sort",
+                      &listed));
+  EXPECT_EQ(want, listed);
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, FatVolumeTreeCopy, ::testing::Values("fat32", "exfat"));

@@ -3,6 +3,7 @@
 // with the image opened again as it was before it.
 #include <gtest/gtest.h>
 
+#include "../FatVolumeTestUtil.h"
 #include "../ImageTestUtil.h"
 #include "../MountedImageTestUtil.h"
 #include "../WriteFaults.h"
@@ -65,6 +66,43 @@ TEST(MountedImageCommand, KeptWholeOrTakenBackAndReopened) {
   {
     SCOPED_TRACE("update file");
     Session(d, own, 1, own + L"_01.Upd");
+  }
+}
+
+// On FAT32 and exFAT the folder a command searched is read afresh by the
+// next: a command that deleted a name and made another is taken back, and
+// the names are again as the files hold them (the deleted one there and
+// taken, the new one free to be made once).
+TEST(MountedImageCommand, AFatFolderTakenBackIsReadAgain) {
+  for (const char* fs : {"fat32", "exfat"}) {
+    SCOPED_TRACE(fs);
+    fv::Disk d = fv::ToolDisk(fs);
+    {
+      CMountedImage m;
+      ASSERT_LE(0, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
+      ASSERT_EQ(1, m.CreateDirectory(L"\\Many"));
+      for (int i = 0; i < 40; i++)
+        ASSERT_EQ(1, m.CreatePath((L"\\Many\\file " + std::to_wstring(i) + L".txt").c_str(), 0x8000));
+      ASSERT_TRUE(m.EndCommand(true));
+
+      EXPECT_EQ(1, m.DeletePath(L"\\Many\\file 7.txt"));
+      EXPECT_EQ(1, m.CreatePath(L"\\Many\\new.txt", 0x8000));
+      EXPECT_FALSE(m.EndCommand(false));
+
+      EXPECT_EQ(1, m.GetPathType(L"\\Many\\file 7.txt"));
+      EXPECT_EQ(0, m.GetPathType(L"\\Many\\new.txt"));
+      EXPECT_EQ(0, m.CreatePath(L"\\Many\\FILE 7.TXT", 0x8000));
+      EXPECT_EQ(1, m.CreatePath(L"\\Many\\new.txt", 0x8000));
+      EXPECT_EQ(0, m.CreatePath(L"\\Many\\new.txt", 0x8000));
+      EXPECT_TRUE(m.EndCommand(true));
+      EXPECT_TRUE(m.Close());
+    }
+    std::string part = fv::CutPartition(d, d.start, d.sectors, "part.img"), listed;
+    EXPECT_EQ("", fv::FsckProblems(part, std::string(fs) == "exfat"));
+    if (std::string(fs) == "fat32") {
+      ASSERT_EQ(0, vt::Sh(fv::Mt() + "mdir -b -i " + vt::Q(part) + " ::/Many | wc -l", &listed));
+      EXPECT_EQ("41\n", listed);
+    }
   }
 }
 
