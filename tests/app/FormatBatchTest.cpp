@@ -437,7 +437,8 @@ TEST(FormatBatch, NtfsOnDisksOfLargerSectors) {
       EXPECT_NE(std::string::npos,
                 out.find("partition 1 cannot grow to 100 MiB: the disk's size is fixed (a plain "
                          "image or a VHD) at 34 MiB (8704 sectors of 4096 bytes, the backup GPT in "
-                         "the last 5), so partition 1 can take at most 32 MiB: not grown"))
+                         "the last 5), so partition 1 has no room to grow by a size the size commands "
+                         "take (they go in steps of 8 MiB past its volume's 30 MiB): not grown"))
           << out;
     }
     EXPECT_EQ(0u, RunVro(args + L"-noupd /format", &out)) << out;
