@@ -10,13 +10,19 @@
 # ($VRO_BENCH_BIG_MB, 250), each on an NTFS disk. A driver store (built
 # here as the store import lays it out) holds a display driver package of
 # the sample INF whose AddReg adds $VRO_BENCH_VALUES (200) values under
-# HKLM\SOFTWARE and as many keys under HKCR. The median of
-# $VRO_BENCH_ROUNDS rounds (3), each on a fresh copy of the disk, of the
-# peak of the whole process (/usr/bin/time, MiB) of
+# HKLM\SOFTWARE and as many keys under HKCR, and a second store whose
+# package's DelReg deletes the key HKLM\SOFTWARE\Big that holds nearly all
+# of the hive. The median of $VRO_BENCH_ROUNDS rounds (3), each on a fresh
+# copy of the disk, of the peak of the whole process (/usr/bin/time, MiB) of
 #   iadapter   /iadapter:3: of the package's device
 #   import     -noupd /import: of a .reg of the same SOFTWARE values
-# for each disk, with the ratio iadapter / import and each command's exit
-# code. The last value of each is read back with hivexget.
+#   delete     /iadapter:3: of the deleting package's device
+#   import -   -noupd /import: of a .reg deleting the same key
+# for each disk, with the ratios iadapter / import and delete / import -,
+# and each command's exit code, and the MB each wrote to host files (the
+# image and the temporary files; the kernel's count). The last value of
+# each addition is read back with hivexget, and the deleted key is looked
+# for.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VRO_BUILD_DIR:-$root/build}
@@ -45,38 +51,20 @@ for kind in large huge; do
   printf '   %s: SOFTWARE %d MB\n' "$kind" "$mb"
 done
 
-echo "== The store and the .reg of the same values"
+echo "== The stores and the .reg files of the same values"
 device='VEN_1234&DEV_1111'
-version="$work/store/Display/6.1_x64/$device/26.20.100.8141"
-mkdir -p "$version"
-# utf16 FILE: standard input as UTF-16LE with its byte-order mark.
-utf16() { { printf '\377\376'; iconv -f UTF-8 -t UTF-16LE; } > "$1"; }
-printf '[PCI\\%s]\r\n%s\r\n' "$device" "$device" | utf16 "$work/store/Display/6.1_x64/VroDir.ini"
-printf '[DeviceList]\r\n[PCI]\r\n%s\r\n' "$device" | utf16 "$version/VroPnp.ini"
-for f in vrogfx.sys vrogfxum.dll vrogfxd.dll; do head -c 20000 /dev/urandom > "$version/$f"; done
-python3 - "$root/tests/infinstall/fixtures/vrodisp.inf" "$work/bench.inf" "$work/bench.reg" \
-  "$values" <<'PY'
+addreg_inf "$work/bench.inf" "$work/bench.reg" "$values"
+python3 - "$root/tests/infinstall/fixtures/vrodisp.inf" "$work/delete.inf" "$work/delete.reg" <<'PY'
 import sys
-src, inf, reg, n = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-text = open(src, encoding="utf-8").read()
+text = open(sys.argv[1], encoding="utf-8").read()
 text = text.replace("AddReg       = VroGfx_SoftwareDeviceSettings",
-                    "AddReg       = VroGfx_SoftwareDeviceSettings, Bench.reg")
-lines = ["[Bench.reg]"]
-lines += ['HKLM, SOFTWARE\\VroBench, V%04d, 0, "value %04d"' % (i, i) for i in range(n)]
-lines += ['HKCR, VroBench.k%04d, Name, 0, "value %04d"' % (i, i) for i in range(n)]
-open(inf, "w", encoding="utf-8").write(text + "\n" + "\n".join(lines) + "\n")
-out = ["Windows Registry Editor Version 5.00", "", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\VroBench]"]
-out += ['"V%04d"="value %04d"' % (i, i) for i in range(n)]
-for i in range(n):
-    out += ["", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\VroBench.k%04d]" % i,
-            '"Name"="value %04d"' % i]
-open(reg, "w", encoding="utf-16").write("\r\n".join(out) + "\r\n")
+                    "AddReg       = VroGfx_SoftwareDeviceSettings\nDelReg       = Bench.del")
+open(sys.argv[2], "w", encoding="utf-8").write(text + "\n[Bench.del]\nHKLM, SOFTWARE\\Big\n")
+open(sys.argv[3], "w", encoding="utf-16").write(
+    "Windows Registry Editor Version 5.00\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Big]\r\n")
 PY
-python3 "$root/tests/infinstall/resolve-inf.py" "$work/bench.inf" "$version/VroPnp.inf" \
-  NTamd64.6.1 Vro VroGfx.NTamd64
-# A copy of the program whose settings name the store.
-cp "$exe" "$work/VroBench.exe"
-printf '[Config]\r\nDrvPath=%s\r\n' "$(win "$work/store")" > "$work/VroBench.ini"
+display_store "$work/VroBench" "$work/bench.inf"
+display_store "$work/VroDelete" "$work/delete.inf"
 
 # got KIND KEY VALUE: the value of the copy's SOFTWARE as hivexget reads it.
 got() {
@@ -84,7 +72,7 @@ got() {
   ntfscat "$work/part.img" "/$config/SOFTWARE" > "$work/hive"
   hivexget "$work/hive" "$2" "$3" 2>/dev/null || echo "<missing>"
 }
-last=$(printf '%04d' $((values - 1)))
+last=$(printf '%05d' $((values - 1)))
 
 echo "== $rounds rounds of each command on each disk"
 for r in $(seq 1 "$rounds"); do
@@ -100,12 +88,30 @@ for r in $(seq 1 "$rounds"); do
       "/import:$(win "$work/bench.reg")"
     [ "$(got "$kind" "\\Classes\\VroBench.k$last" Name)" = "value $last" ] ||
       echo "   ($kind: the import's values are missing)"
+    cp --sparse=always "$work/$kind.img" "$work/copy.img"
+    rm -rf "$work/Cache"
+    peak "delete_$kind" wine "$work/VroDelete.exe" "-img:$(win "$work/copy.img")" \
+      "/iadapter:3:$device:1"
+    [ "$(got "$kind" '\Big\Group0000\Key00' Value00)" = "<missing>" ] ||
+      echo "   ($kind: the installation left the key)"
+    cp --sparse=always "$work/$kind.img" "$work/copy.img"
+    peak "import_delete_$kind" wine "$exe" "-img:$(win "$work/copy.img")" -noupd \
+      "/import:$(win "$work/delete.reg")"
+    [ "$(got "$kind" '\Big\Group0000\Key00' Value00)" = "<missing>" ] ||
+      echo "   ($kind: the import left the key)"
   done
 done
 
 echo "== Medians"
+# written NAME: MB of the median run's writes.
+written() { awk '{ printf "%.1f", $1 / 1048576 }' <<<"$(median < "$work/t/$1.written")"; }
 for kind in large huge; do
   awk -v k="$kind" -v a="$(med "iadapter_$kind")" -v i="$(med "import_$kind")" 'BEGIN {
     printf "   %s SOFTWARE: /iadapter: %7.1f MiB  /import: of the same values %7.1f MiB  ratio %5.2fx\n",
+      k, a / 1024, i / 1024, a / i }'
+  printf '   %s SOFTWARE: written by /iadapter: %s MB, by /import: %s MB\n' "$kind" \
+    "$(written "iadapter_$kind")" "$(written "import_$kind")"
+  awk -v k="$kind" -v a="$(med "delete_$kind")" -v i="$(med "import_delete_$kind")" 'BEGIN {
+    printf "   %s SOFTWARE: /iadapter: deleting Big %7.1f MiB  /import: deleting it %7.1f MiB  ratio %5.2fx\n",
       k, a / 1024, i / 1024, a / i }'
 done

@@ -37,6 +37,48 @@ baseline_exe() {
 }
 
 win() { printf 'Z:%s' "$1" | tr / '\\'; }
+# utf16 FILE: standard input as UTF-16LE with its byte-order mark.
+utf16() { { printf '\377\376'; iconv -f UTF-8 -t UTF-16LE; } > "$1"; }
+
+# addreg_inf INF REG N: the sample display INF with an AddReg section of N
+# values (V00000...) under HKLM\SOFTWARE\VroBench and N keys of one value
+# (VroBench.k00000\Name) under HKCR, and a .reg of the same values.
+addreg_inf() {
+  python3 - "$root/tests/infinstall/fixtures/vrodisp.inf" "$1" "$2" "$3" <<'PY'
+import sys
+src, inf, reg, n = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+text = open(src, encoding="utf-8").read()
+text = text.replace("AddReg       = VroGfx_SoftwareDeviceSettings",
+                    "AddReg       = VroGfx_SoftwareDeviceSettings, Bench.reg")
+lines = ["[Bench.reg]"]
+lines += ['HKLM, SOFTWARE\\VroBench, V%05d, 0, "value %05d"' % (i, i) for i in range(n)]
+lines += ['HKCR, VroBench.k%05d, Name, 0, "value %05d"' % (i, i) for i in range(n)]
+open(inf, "w", encoding="utf-8").write(text + "\n" + "\n".join(lines) + "\n")
+out = ["Windows Registry Editor Version 5.00", "", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\VroBench]"]
+out += ['"V%05d"="value %05d"' % (i, i) for i in range(n)]
+for i in range(n):
+    out += ["", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\VroBench.k%05d]" % i,
+            '"Name"="value %05d"' % i]
+open(reg, "w", encoding="utf-16").write("\r\n".join(out) + "\r\n")
+PY
+}
+
+# display_store STORE INF: a driver store at STORE holding the display
+# package of INF for the device VEN_1234&DEV_1111 (as the store import lays
+# it out), and a copy of the program (STORE.exe) whose settings name it.
+display_store() {
+  local device='VEN_1234&DEV_1111'
+  local version="$1/Display/6.1_x64/$device/26.20.100.8141"
+  rm -rf "$1"
+  mkdir -p "$version"
+  printf '[PCI\\%s]\r\n%s\r\n' "$device" "$device" | utf16 "$1/Display/6.1_x64/VroDir.ini"
+  printf '[DeviceList]\r\n[PCI]\r\n%s\r\n' "$device" | utf16 "$version/VroPnp.ini"
+  for f in vrogfx.sys vrogfxum.dll vrogfxd.dll; do head -c 20000 /dev/urandom > "$version/$f"; done
+  python3 "$root/tests/infinstall/resolve-inf.py" "$2" "$version/VroPnp.inf" \
+    NTamd64.6.1 Vro VroGfx.NTamd64
+  cp "$exe" "$1.exe"
+  printf '[Config]\r\nDrvPath=%s\r\n' "$(win "$1")" > "$1.ini"
+}
 now() { date +%s.%N; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 # timed NAME COMMAND...: runs the command, adds its seconds to $work/t/NAME.
@@ -53,15 +95,19 @@ timed() {
 }
 med() { median < "$work/t/$1"; }
 # peak NAME COMMAND...: runs the command under /usr/bin/time and adds the
-# largest resident size in KiB to $work/t/NAME (an exit code other than 0
-# is told, and the script goes on).
+# largest resident size in KiB to $work/t/NAME, and the bytes it wrote to
+# files (the kernel's count of its file system outputs, 512-byte blocks)
+# to $work/t/NAME.written (an exit code other than 0 is told, and the
+# script goes on).
 peak() {
-  local name=$1 kib
+  local name=$1 out
   shift
   sync
-  kib=$(/usr/bin/time -f '%M %x' "$@" 2>&1 >/dev/null | tail -1) || true
-  [ "${kib#* }" = 0 ] || echo "   ($name exited with ${kib#* })"
-  echo "${kib% *}" >> "$work/t/$name"
+  out=$(/usr/bin/time -f '%M %O %x' "$@" 2>&1 >/dev/null | tail -1) || true
+  set -- $out
+  [ "$3" = 0 ] || echo "   ($name exited with $3)"
+  echo "$1" >> "$work/t/$name"
+  echo $(( $2 * 512 )) >> "$work/t/$name.written"
 }
 ours() { wine "$exe" "$@"; }
 

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -76,21 +77,64 @@ bool AtLineStart(const C* text, size_t at, size_t bodyStart) {
   return at == bodyStart || text[at - 1] == '\n' || text[at - 1] == '\r';
 }
 
+// Where the sections of a text may begin and end: each "[" that stands at
+// the start of a line (blanks before it allowed), and each line break
+// followed at once by "[".
+struct SectionMarks {
+  std::vector<size_t> headers;
+  std::vector<size_t> breaks;
+};
+
+template <typename C>
+void FindSectionMarks(const C* text, size_t len, size_t bodyStart, SectionMarks* marks) {
+  bool lineStart = true;
+  for (size_t i = bodyStart; i < len; ++i) {
+    const C c = text[i];
+    if (c == '[' && lineStart) marks->headers.push_back(i);
+    if (c == '\n' && i + 1 < len && text[i + 1] == '[') marks->breaks.push_back(i);
+    lineStart = c == '\r' || c == '\n' || (lineStart && IsBlank(c));
+  }
+}
+
+template <typename C>
+bool HeaderAt(const C* text, size_t len, size_t at, const C* header, size_t headerLen) {
+  if (len - at < headerLen) return false;
+  for (size_t k = 0; k < headerLen; ++k) {
+    C a = text[at + k], b = header[k];
+    if (a >= 'A' && a <= 'Z') a += 32;
+    if (b >= 'A' && b <= 'Z') b += 32;
+    if (a != b) return false;
+  }
+  return true;
+}
+
 // The text of every section of the name, in file order: an INF may split
 // one section over several headers, and its reader takes them as one.
+// With the text's marks (found once for all its sections), only the
+// headers are looked at; without them the text is searched.
 template <typename C>
 wchar_t* ReadSection(const C* text, size_t len, const C* header, size_t headerLen,
-                     size_t bodyStart) {
+                     size_t bodyStart, const SectionMarks* marks = nullptr) {
   std::vector<std::pair<size_t, size_t>> parts;
   size_t room = 4;
+  size_t nextHeader = 0;
   for (size_t at = bodyStart;;) {
     // The next header that stands at the start of a line.
-    const C* hit = at < len ? Find(text + at, len - at, header, headerLen) : nullptr;
-    if (!hit) break;
-    at = hit - text;
-    if (!AtLineStart(text, at, bodyStart)) {
-      ++at;
-      continue;
+    if (marks) {
+      while (nextHeader < marks->headers.size() &&
+             (marks->headers[nextHeader] < at ||
+              !HeaderAt(text, len, marks->headers[nextHeader], header, headerLen)))
+        ++nextHeader;
+      if (nextHeader == marks->headers.size()) break;
+      at = marks->headers[nextHeader++];
+    } else {
+      const C* hit = at < len ? Find(text + at, len - at, header, headerLen) : nullptr;
+      if (!hit) break;
+      at = hit - text;
+      if (!AtLineStart(text, at, bodyStart)) {
+        ++at;
+        continue;
+      }
     }
     // The section's text begins on the line after the header ...
     size_t lineEnd = at + headerLen;
@@ -98,9 +142,15 @@ wchar_t* ReadSection(const C* text, size_t len, const C* header, size_t headerLe
     size_t start = lineEnd;
     while (start < len && (text[start] == '\r' || text[start] == '\n')) ++start;
     // ... and ends before the next line beginning with "[".
-    static const C kNext[] = {'\n', '['};
-    const C* next = Find(text + lineEnd, len - lineEnd, kNext, 2);
-    size_t end = next ? next - text : len;
+    size_t end = len;
+    if (marks) {
+      auto next = std::lower_bound(marks->breaks.begin(), marks->breaks.end(), lineEnd);
+      if (next != marks->breaks.end()) end = *next;
+    } else {
+      static const C kNext[] = {'\n', '['};
+      const C* next = Find(text + lineEnd, len - lineEnd, kNext, 2);
+      if (next) end = next - text;
+    }
     at = end;
     while (end > start && (text[end - 1] == '\r' || text[end - 1] == '\n')) --end;
     if (end <= start) continue;
@@ -134,29 +184,28 @@ wchar_t* ReadSection(const C* text, size_t len, const C* header, size_t headerLe
   return block;
 }
 
-bool WriteAllTo(HANDLE file, const void* data, DWORD bytes) {
-  DWORD done = 0;
-  return WriteFile(file, data, bytes, &done, nullptr) && done == bytes;
-}
+// The file's text as the reader takes it: UTF-16LE after its mark, else
+// the ANSI code page's bytes after an optional UTF-8 mark.
+struct IniText {
+  const char* data = nullptr;
+  size_t size = 0;
+  bool Wide() const {
+    return size >= 2 && static_cast<unsigned char>(data[0]) == 0xFF &&
+           static_cast<unsigned char>(data[1]) == 0xFE;
+  }
+  const wchar_t* WideText() const { return reinterpret_cast<const wchar_t*>(data + 2); }
+  size_t WideLength() const { return (size - 2) / 2; }
+  size_t AnsiBody() const { return size >= 3 && memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0; }
+};
 
-}  // namespace
-
-wchar_t* ReadIniSection(const wchar_t* filePath, const wchar_t* section) {
-  if (!filePath || !section) return nullptr;
-  MappedFile file(filePath);
-  const char* data = file.data();
-  const size_t size = file.size();
-  if (!data) return nullptr;
-
-  if (size >= 2 && static_cast<unsigned char>(data[0]) == 0xFF &&
-      static_cast<unsigned char>(data[1]) == 0xFE) {
+wchar_t* ReadTextSection(const IniText& file, const wchar_t* section,
+                         const SectionMarks* marks) {
+  if (file.Wide()) {
     wchar_t header[kHeaderChars];
     _snwprintf(header, kHeaderChars, L"[%s]", section);
     header[kHeaderChars - 1] = 0;
-    const wchar_t* text = reinterpret_cast<const wchar_t*>(data + 2);
-    return ReadSection(text, (size - 2) / 2, header, wcslen(header), 0);
+    return ReadSection(file.WideText(), file.WideLength(), header, wcslen(header), 0, marks);
   }
-
   // "[" + the name in the ANSI code page, cut to 198 bytes, + "]".
   int n = WideCharToMultiByte(CP_ACP, 0, section, -1, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return nullptr;
@@ -166,8 +215,91 @@ wchar_t* ReadIniSection(const wchar_t* filePath, const wchar_t* section) {
   if (name.size() > kHeaderChars - 2) name.resize(kHeaderChars - 2);
   const std::string header = "[" + name + "]";
   // A UTF-8 mark before the first header does not hide it.
-  size_t body = size >= 3 && memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
-  return ReadSection(data, size, header.c_str(), header.size(), body);
+  return ReadSection(file.data, file.size, header.c_str(), header.size(), file.AnsiBody(), marks);
+}
+
+// A file held for reading (CIniReadHold): its bytes and marks, taken at
+// its first read.
+struct HeldIni {
+  std::wstring path;
+  int holds = 0;
+  bool loaded = false;
+  bool readable = false;
+  std::vector<char> bytes;
+  SectionMarks marks;
+};
+
+SRWLOCK g_heldIniLock = SRWLOCK_INIT;
+std::vector<HeldIni*> g_heldIni;
+
+HeldIni* FindHeldIni(const wchar_t* path) {
+  HeldIni* found = nullptr;
+  AcquireSRWLockShared(&g_heldIniLock);
+  for (HeldIni* h : g_heldIni)
+    if (_wcsicmp(h->path.c_str(), path) == 0) found = h;
+  ReleaseSRWLockShared(&g_heldIniLock);
+  return found;
+}
+
+void LoadHeldIni(HeldIni* h) {
+  h->loaded = true;
+  MappedFile file(h->path.c_str());
+  if (!file.data()) return;
+  h->bytes.assign(file.data(), file.data() + file.size());
+  IniText text{h->bytes.data(), h->bytes.size()};
+  if (text.Wide())
+    FindSectionMarks(text.WideText(), text.WideLength(), 0, &h->marks);
+  else
+    FindSectionMarks(text.data, text.size, text.AnsiBody(), &h->marks);
+  h->readable = true;
+}
+
+bool WriteAllTo(HANDLE file, const void* data, DWORD bytes) {
+  DWORD done = 0;
+  return WriteFile(file, data, bytes, &done, nullptr) && done == bytes;
+}
+
+}  // namespace
+
+wchar_t* ReadIniSection(const wchar_t* filePath, const wchar_t* section) {
+  if (!filePath || !section) return nullptr;
+  if (HeldIni* held = FindHeldIni(filePath)) {
+    if (!held->loaded) LoadHeldIni(held);
+    if (!held->readable) return nullptr;
+    return ReadTextSection({held->bytes.data(), held->bytes.size()}, section, &held->marks);
+  }
+  MappedFile file(filePath);
+  if (!file.data()) return nullptr;
+  return ReadTextSection({file.data(), file.size()}, section, nullptr);
+}
+
+CIniReadHold::CIniReadHold(const wchar_t* path) : m_path(path ? path : L"") {
+  AcquireSRWLockExclusive(&g_heldIniLock);
+  HeldIni* held = nullptr;
+  for (HeldIni* h : g_heldIni)
+    if (_wcsicmp(h->path.c_str(), m_path.c_str()) == 0) held = h;
+  if (!held) {
+    held = new HeldIni();
+    held->path = m_path;
+    g_heldIni.push_back(held);
+  }
+  ++held->holds;
+  ReleaseSRWLockExclusive(&g_heldIniLock);
+}
+
+CIniReadHold::~CIniReadHold() {
+  HeldIni* last = nullptr;
+  AcquireSRWLockExclusive(&g_heldIniLock);
+  for (size_t i = 0; i < g_heldIni.size(); ++i)
+    if (_wcsicmp(g_heldIni[i]->path.c_str(), m_path.c_str()) == 0) {
+      if (--g_heldIni[i]->holds == 0) {
+        last = g_heldIni[i];
+        g_heldIni.erase(g_heldIni.begin() + i);
+      }
+      break;
+    }
+  ReleaseSRWLockExclusive(&g_heldIniLock);
+  delete last;
 }
 
 int WriteIniSection(const wchar_t* filePath, const wchar_t* section, const wchar_t* lines) {

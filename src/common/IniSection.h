@@ -18,6 +18,21 @@
 // never an empty list; callers treat both alike.
 wchar_t* ReadIniSection(const wchar_t* filePath, const wchar_t* section);
 
+// While one lives, ReadIniSection reads the file once: its text stays in
+// memory and the places of its headers are found once, so a section costs
+// what it holds, not a search of the whole file. For a file that does not
+// change meanwhile (an installation's INF); holds of one file may nest.
+class CIniReadHold {
+ public:
+  explicit CIniReadHold(const wchar_t* path);
+  ~CIniReadHold();
+  CIniReadHold(const CIniReadHold&) = delete;
+  CIniReadHold& operator=(const CIniReadHold&) = delete;
+
+ private:
+  std::wstring m_path;
+};
+
 // The entries of an INF section as Windows' INF reader takes them
 // (JoinInfLines): continued lines joined on any line of the section, ";"
 // comments outside quotes cut, trimmed, empty entries dropped. Every INF

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <wchar.h>
 
+#include "common/TextSearch.h"
+
 namespace {
 
 SRWLOCK g_EnvironmentLock = SRWLOCK_INIT;
@@ -15,7 +17,7 @@ std::vector<const CProcessEnvironment*> g_Leases;
 }  // namespace
 
 bool CProcessEnvironment::NoCase::operator()(const std::wstring& a, const std::wstring& b) const {
-  return _wcsicmp(a.c_str(), b.c_str()) < 0;
+  return CompareNoCase(a.c_str(), b.c_str()) < 0;
 }
 
 void CProcessEnvironment::ReadAll(std::vector<Variable>& out) {
@@ -77,7 +79,7 @@ void CProcessEnvironment::Restore() {
     if (v.name.empty() || v.name[0] == L'=') continue;
     bool old = false;
     for (const Variable& s : m_Snapshot)
-      if (_wcsicmp(s.name.c_str(), v.name.c_str()) == 0) {
+      if (CompareNoCase(s.name.c_str(), v.name.c_str()) == 0) {
         old = true;
         break;
       }

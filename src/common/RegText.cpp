@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "common/TextSearch.h"
+
 namespace {
 
 const size_t kContinuationLen = 5;
@@ -118,7 +120,7 @@ size_t FormatRegMultiSzHex(std::wstring& line, const wchar_t* data, size_t count
 std::wstring MapCurrentControlSet(const std::wstring& machineKey, uint32_t controlSet) {
   static const wchar_t kLink[] = L"SYSTEM\\CurrentControlSet";
   const size_t n = sizeof kLink / sizeof kLink[0] - 1;
-  if (machineKey.size() < n || _wcsnicmp(machineKey.c_str(), kLink, n) != 0 ||
+  if (machineKey.size() < n || CompareNoCaseN(machineKey.c_str(), kLink, n) != 0 ||
       (machineKey.size() > n && machineKey[n] != L'\\'))
     return machineKey;
   wchar_t set[32];

@@ -2,10 +2,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <vector>
 
 #include "common/ProcessEnvironment.h"
+#include "common/TextSearch.h"
 
 namespace {
 
@@ -103,24 +105,34 @@ void StripQuotes(wchar_t* text) {
 std::vector<std::wstring> SplitInfValue(const std::wstring& value, size_t maxFields,
                                         bool keepQuotes) {
   std::vector<std::wstring> fields;
+  if (keepQuotes) {
+    // Each field as written: only the commas inside quotes are passed over.
+    fields.reserve(std::count(value.begin(), value.end(), L',') + 1);
+    size_t start = 0;
+    bool quoted = false;
+    for (size_t i = 0;; ++i) {
+      if (i == value.size() || (value[i] == L',' && !quoted && fields.size() + 1 < maxFields)) {
+        fields.push_back(value.substr(start, i - start));
+        if (i == value.size()) return fields;
+        start = i + 1;
+        quoted = false;
+      } else if (value[i] == L'"') {
+        quoted = !quoted;
+      }
+    }
+  }
   std::wstring field;
-  size_t start = 0;     // where the field begins in `value`
   size_t keep = 0;      // characters of `field` the trim of its end keeps
   bool quoted = false;  // inside a quoted part
   for (size_t i = 0;; ++i) {
     const bool last = fields.size() + 1 >= maxFields;
     if (i == value.size() || (value[i] == L',' && !quoted && !last)) {
-      if (keepQuotes) {
-        fields.push_back(value.substr(start, i - start));
-      } else {
-        field.resize(keep);
-        fields.push_back(field);
-      }
+      field.resize(keep);
+      fields.push_back(field);
       if (i == value.size()) return fields;
       field.clear();
       keep = 0;
       quoted = false;
-      start = i + 1;
       continue;
     }
     const wchar_t c = value[i];
@@ -196,6 +208,7 @@ void WalkInfReferences(const std::wstring& text, Plain plain, Reference referenc
 }  // namespace
 
 std::wstring SubstituteInfReferences(const std::wstring& text) {
+  if (text.find(L'%') == std::wstring::npos) return text;
   std::wstring out;
   WalkInfReferences(
       text, [&](const std::wstring& run) { out += run; },
@@ -210,6 +223,7 @@ std::wstring SubstituteInfReferences(const std::wstring& text) {
 
 std::wstring FindUndefinedInfReference(const std::wstring& text) {
   std::wstring undefined;
+  if (text.find(L'%') == std::wstring::npos) return undefined;
   WalkInfReferences(
       text, [](const std::wstring&) {},
       [&](const std::wstring& name) {
@@ -310,10 +324,8 @@ int CompareGreaterNoCase(const std::wstring& a, const std::wstring& b) {
 }
 
 const wchar_t* FindNoCase(const wchar_t* text, const wchar_t* part) {
-  size_t n = wcslen(part);
-  for (const wchar_t* p = text; *p; ++p)
-    if (_wcsnicmp(p, part, n) == 0) return p;
-  return nullptr;
+  // The runtime's comparison folds A-Z alone, as the search does.
+  return *text ? FindTextNoCase(text, -1, part) : nullptr;
 }
 
 bool FindNoCase(const std::wstring& text, const wchar_t* part, size_t* at) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <string>
 
 namespace {
 
@@ -25,8 +26,17 @@ const C* Search(const C* hay, ptrdiff_t length, const C* pat, size_t patLen, Fol
   size_t n = LengthOf(hay, length);
   if (n < patLen) return nullptr;
   const C first = fold(pat[0]);
+  // A first unit that is no letter matches only itself: the places it
+  // stands are found by the runtime's own scan.
+  const bool exact = !(first >= 'a' && first <= 'z');
   for (size_t i = 0; i + patLen <= n; ++i) {
-    if (fold(hay[i]) != first) continue;
+    if (exact) {
+      const C* at = std::char_traits<C>::find(hay + i, n - patLen + 1 - i, first);
+      if (!at) return nullptr;
+      i = at - hay;
+    } else if (fold(hay[i]) != first) {
+      continue;
+    }
     size_t k = 1;
     while (k < patLen && fold(hay[i + k]) == fold(pat[k])) ++k;
     if (k == patLen) return hay + i;
@@ -43,7 +53,7 @@ const wchar_t* FindTextNoCase(const wchar_t* haystack, ptrdiff_t length, const w
 
 const wchar_t* FindTextNoCaseCounted(const wchar_t* haystack, ptrdiff_t length,
                                      const wchar_t* needle, size_t needleLength) {
-  return Search(haystack, length, needle, needleLength, FoldAsciiCase);
+  return Search(haystack, length, needle, needleLength, [](wchar_t c) { return FoldAsciiCase(c); });
 }
 
 const char* FindBytesNoCase(const char* buffer, ptrdiff_t length, const char* pattern,

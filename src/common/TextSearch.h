@@ -23,3 +23,18 @@ const char* FindBytes(const char* buffer, ptrdiff_t length, const char* pattern,
 inline wchar_t FoldAsciiCase(wchar_t c) {
   return c >= L'A' && c <= L'Z' ? c + 32 : c;
 }
+
+// Texts compared with A-Z folded (<0, 0, >0), as the runtime's _wcsicmp
+// and _wcsnicmp compare them in the C locale the program keeps, without
+// their look-up of the locale on every call; the N form compares at most
+// n characters.
+inline int CompareNoCaseN(const wchar_t* a, const wchar_t* b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const int d = (int)FoldAsciiCase(a[i]) - (int)FoldAsciiCase(b[i]);
+    if (d || !a[i]) return d;
+  }
+  return 0;
+}
+inline int CompareNoCase(const wchar_t* a, const wchar_t* b) {
+  return CompareNoCaseN(a, b, (size_t)-1);
+}

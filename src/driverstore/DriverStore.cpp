@@ -8,6 +8,7 @@
 
 #include "common/IniSection.h"
 #include "common/PathUtil.h"
+#include "common/ProgramLanguage.h"
 #include "common/TextOps.h"
 
 namespace {
@@ -17,19 +18,12 @@ const wchar_t kDefaultRoot[] = L"G:\\VroDrv";
 }  // namespace
 
 void GetDriverStoreRoot(wchar_t* out) {
-  wchar_t settings[kPathChars];
-  DWORD n = GetModuleFileNameW(nullptr, settings, kPathChars);
-  if (n == 0 || n >= (DWORD)kPathChars) {
+  const std::wstring settings = ProgramSettingsFile();
+  if (settings.empty()) {
     lstrcpynW(out, kDefaultRoot, kPathChars);
     return;
   }
-  wchar_t* dot = wcsrchr(FindFileNamePart(settings), L'.');
-  if (dot)
-    *++dot = 0;
-  else
-    wcscat(settings, L".");
-  wcsncat(settings, L"ini", kPathChars - wcslen(settings) - 1);
-  GetPrivateProfileStringW(L"Config", L"DrvPath", kDefaultRoot, out, kPathChars, settings);
+  GetPrivateProfileStringW(L"Config", L"DrvPath", kDefaultRoot, out, kPathChars, settings.c_str());
   if (!out[0]) lstrcpynW(out, kDefaultRoot, kPathChars);
 }
 

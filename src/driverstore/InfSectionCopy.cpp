@@ -9,6 +9,7 @@
 #include "common/NoRedirect.h"
 #include "common/PathUtil.h"
 #include "common/ProcessEnvironment.h"
+#include "common/ProgramLanguage.h"
 #include "common/TempFiles.h"
 #include "common/TextOps.h"
 #include "common/UnicodeProfile.h"
@@ -545,12 +546,26 @@ std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath, unsi
   return saved;
 }
 
+std::vector<std::wstring> InfStringsSections(unsigned languageId) {
+  std::vector<std::wstring> sections = {L"Strings"};
+  // The primary language with the neutral sublanguage, then the language
+  // itself.
+  for (unsigned id : {languageId & 0x3FFu, languageId & 0xFFFFu}) {
+    wchar_t name[16];
+    _snwprintf(name, 16, L"Strings.%04X", id);
+    name[15] = 0;
+    if (_wcsicmp(sections.back().c_str(), name) != 0) sections.push_back(name);
+  }
+  return sections;
+}
+
+void DefineInfStrings(CProcessEnvironment* lease, const wchar_t* infPath) {
+  DefineInfStrings(lease, infPath, ProgramLanguage());
+}
+
 void DefineInfStrings(CProcessEnvironment* lease, const wchar_t* infPath, unsigned languageId) {
-  wchar_t local[32];
-  _snwprintf(local, 32, L"Strings.%04X", languageId);
-  local[31] = 0;
-  for (const wchar_t* section : {L"Strings", (const wchar_t*)local}) {
-    for (const std::wstring& line : Lines(infPath, section)) {
+  for (const std::wstring& section : InfStringsSections(languageId)) {
+    for (const std::wstring& line : Lines(infPath, section.c_str())) {
       size_t eq = line.find(L'=');
       if (eq == std::wstring::npos) continue;
       std::vector<wchar_t> name(line.begin(), line.begin() + eq);
@@ -572,7 +587,7 @@ void DefineInfStrings(CProcessEnvironment* lease, const wchar_t* infPath, unsign
 }
 
 std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath) {
-  return LoadInfStrings(infPath, GetUserDefaultUILanguage());
+  return LoadInfStrings(infPath, ProgramLanguage());
 }
 
 void RestoreInfStrings(const wchar_t*, std::unique_ptr<CProcessEnvironment> saved) {

@@ -81,14 +81,21 @@ void MakeUniqueRenameTarget(std::vector<InfRenameRecord>& renames, wchar_t* name
 void MergeIniSectionLines(const wchar_t* sourceInf, const wchar_t* targetInf,
                           const wchar_t* sourceSection, const wchar_t* targetSection, bool expand);
 
-// The package's [Strings] (and [Strings.XXXX] of the interface language,
-// which wins) as what %name% stands for in the INF text read while the
-// returned lease lives (RestoreInfStrings or destruction ends it). Nothing
-// else is substituted: a name the INF does not define stays as written.
+// The sections an INF's strings come from for a language, each later one
+// winning for the names it holds: [Strings], the primary language's
+// neutral section ([Strings.0011] for 1041) and the language's own
+// ([Strings.0411]).
+std::vector<std::wstring> InfStringsSections(unsigned languageId);
+// The package's strings (InfStringsSections of the language; without one,
+// of the program's interface language, never the host's) as what %name%
+// stands for in the INF text read while the returned lease lives
+// (RestoreInfStrings or destruction ends it). Nothing else is substituted:
+// a name the INF does not define stays as written.
 std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath, unsigned languageId);
 std::unique_ptr<CProcessEnvironment> LoadInfStrings(const wchar_t* infPath);
 // The same strings defined in a lease the caller holds.
 void DefineInfStrings(CProcessEnvironment* lease, const wchar_t* infPath, unsigned languageId);
+void DefineInfStrings(CProcessEnvironment* lease, const wchar_t* infPath);
 void RestoreInfStrings(const wchar_t* infPath, std::unique_ptr<CProcessEnvironment> saved);
 
 // A flattened copy of an included INF: strings expanded, its own Include

@@ -5,6 +5,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 #include <string>
@@ -24,6 +25,7 @@ namespace {
 
 const int kKeyChars = 1024;
 const wchar_t kPnpInstance[] = L"VRO&Node&Pnp";
+const uint32_t kTagToFront = 0x1;  // AddService's SPSVCINST_TAGTOFRONT
 
 std::wstring Key(const CInfInstaller* inst, const wchar_t* format, const wchar_t* a = L"",
                  const wchar_t* b = L"", const wchar_t* c = L"") {
@@ -117,7 +119,30 @@ int32_t CInfInstaller::AssignServiceTag(const wchar_t* serviceName, const wchar_
   wchar_t data[24];
   _snwprintf(data, 24, L"dword:%08x", tag);
   data[23] = 0;
-  return WriteRegValue(Key(this, L"Services\\%s", serviceName).c_str(), L"Tag", data, scriptPath);
+  if (!WriteRegValue(Key(this, L"Services\\%s", serviceName).c_str(), L"Tag", data, scriptPath))
+    return 0;
+  if (!(OwnServiceFlags & kTagToFront)) return 1;
+  // The group's load order: a count and the tags in the order their
+  // drivers load; the tag goes first, out of any other place it had.
+  const std::wstring orderKey = Key(this, L"Control\\GroupOrderList");
+  uint32_t type = 0;
+  std::vector<uint8_t> old;
+  if (CurrentRegValue(orderKey.c_str(), g.c_str(), scriptPath, &type, &old) < 0) return 0;
+  std::vector<uint32_t> order = {tag};
+  uint32_t count = 0;
+  if (old.size() >= 4) memcpy(&count, old.data(), 4);
+  for (size_t i = 0; i < count && 8 + 4 * i <= old.size(); ++i) {
+    uint32_t t;
+    memcpy(&t, old.data() + 4 + 4 * i, 4);
+    if (t != tag) order.push_back(t);
+  }
+  std::vector<uint8_t> list(4 * (order.size() + 1));
+  const uint32_t n = uint32_t(order.size());
+  memcpy(list.data(), &n, 4);
+  memcpy(list.data() + 4, order.data(), 4 * order.size());
+  return WriteRegValue(orderKey.c_str(), g.c_str(),
+                       FormatRegHexBytes(HIVE_REG_BINARY, list.data(), list.size()).c_str(),
+                       scriptPath);
 }
 
 int32_t CInfInstaller::RemoveReplacedDriver(const wchar_t* serviceName, const wchar_t* driverFile,

@@ -99,6 +99,11 @@ std::vector<std::pair<std::wstring, std::wstring>> Entries(const wchar_t* path,
 }
 
 const wchar_t kOwnerSection[] = L"Installation";
+// The forms of the entries an installation writes, raised when they change
+// (2: a Win32 service's ImagePath is its command line, AddService's and
+// DelService's flags carried out): a cache file of other forms would write
+// the old ones again, so the package is installed anew instead.
+const wchar_t kEntryForms[] = L"2";
 const size_t kDigestBytes = 32;
 
 // SHA-256 of a buffer; false when the provider cannot give it.
@@ -270,7 +275,9 @@ bool SameInstallation(CMountedImage* image, const wchar_t* plain,
   // The keys of the cache file name the control set it was made for: the
   // image's current one must be that set, or the replay would write where
   // the Windows does not boot from.
-  if (OwnerValue(plain, L"ControlSet") != std::to_wstring(cs)) return false;
+  if (OwnerValue(plain, L"ControlSet") != std::to_wstring(cs) ||
+      OwnerValue(plain, L"Forms") != kEntryForms)
+    return false;
   const std::wstring windows = OwnerValue(plain, L"Windows");
   const std::wstring version = OwnerValue(plain, L"Version");
   const std::wstring adapter = OwnerValue(plain, L"Adapter");
@@ -351,6 +358,9 @@ int RecordDriverCacheOwner(CMountedImage* image, uint32_t controlSet, const wcha
   // The store as the installation found it: every file it read and the
   // source of every file and link placed.
   if (!scriptPath || !owner.readFiles || owner.readFiles->empty()) return 0;
+  // The lines go in in memory (the script is written when its last hold
+  // ends).
+  CProfileHold hold(scriptPath);
   for (const std::wstring& file : *owner.readFiles) {
     const std::wstring digest = FileDigest(file.c_str());
     if (digest.empty() ||
@@ -370,12 +380,18 @@ int RecordDriverCacheOwner(CMountedImage* image, uint32_t controlSet, const wcha
          WriteProfileValue(scriptPath, kOwnerSection, L"Driver", text(owner.driverKey)) &&
          WriteProfileValue(scriptPath, kOwnerSection, L"Service", text(owner.service)) &&
          WriteProfileValue(scriptPath, kOwnerSection, L"Version", text(owner.version)) &&
-         WriteProfileValue(scriptPath, kOwnerSection, L"Adapter", text(owner.adapter));
+         WriteProfileValue(scriptPath, kOwnerSection, L"Adapter", text(owner.adapter)) &&
+         WriteProfileValue(scriptPath, kOwnerSection, L"Forms", kEntryForms);
 }
 
 int WriteDriverCacheFile(const wchar_t* scriptPath, uint64_t profileId, const wchar_t* hardwareId) {
-  std::vector<uint8_t> data;
-  if (!scriptPath || !ReadWhole(scriptPath, data) || data.size() <= 2) return 0;
+  // The script as its file holds it (from memory while it is held).
+  std::wstring script;
+  if (!scriptPath || !ReadProfileText(scriptPath, script) || script.empty()) return 0;
+  std::vector<uint8_t> data(2 + script.size() * sizeof(wchar_t));
+  data[0] = 0xFF;
+  data[1] = 0xFE;
+  memcpy(data.data() + 2, script.data(), script.size() * sizeof(wchar_t));
   const size_t text = data.size();
   data.resize(text + kDigestBytes);
   if (!Sha256(data.data(), text, data.data() + text)) return 0;

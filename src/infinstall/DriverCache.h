@@ -8,8 +8,9 @@
 // the version folder it read (the per-device INF, the combined INF, the
 // device list) and of every store file it placed, and carries a digest of
 // its plain text; a file that names another installation or version, none,
-// fails its digest, or whose store files are no longer those it read and
-// placed is never replayed.
+// fails its digest, was written by a build whose entries had other forms,
+// or whose store files are no longer those it read and placed is never
+// replayed.
 #pragma once
 #include <stdint.h>
 

@@ -9,10 +9,10 @@
 #include <wchar.h>
 
 #include <string>
-
 #include <vector>
 
 #include "common/RegText.h"
+#include "common/TextSearch.h"
 #include "common/UnicodeProfile.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/RegScriptFile.h"
@@ -26,16 +26,23 @@ namespace {
 const wchar_t kSystemPrefix[] = L"HKEY_LOCAL_MACHINE\\SYSTEM\\";
 const size_t kSystemPrefixChars = 26;
 
+// True when a key is staged under its own path (no profile, or a key of
+// SYSTEM, or no key to redirect).
+bool KeepsKey(const CInfInstaller* installer, const wchar_t* keyPath) {
+  const wchar_t* k = keyPath[0] == L'-' ? keyPath + 1 : keyPath;
+  return installer->PnpProfileId == 0 || !*k ||
+         CompareNoCaseN(k, kSystemPrefix, kSystemPrefixChars) == 0;
+}
+
 // The section name a key path is staged under: unchanged, or inside the
 // profile's redirection area as one subkey named by the whole path with "\"
 // turned into "/" (a deletion keeps its "-" in front of that name).
 std::wstring StagedSection(const CInfInstaller* installer, const wchar_t* keyPath,
                            bool* redirected) {
   *redirected = false;
+  if (KeepsKey(installer, keyPath)) return keyPath;
   bool deletion = keyPath[0] == L'-';
   const wchar_t* k = deletion ? keyPath + 1 : keyPath;
-  if (installer->PnpProfileId == 0 || !*k || _wcsnicmp(k, kSystemPrefix, kSystemPrefixChars) == 0)
-    return keyPath;
   wchar_t root[120];
   _snwprintf(root, 120,
              L"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\VROPNP\\Registry\\%I64X\\",
@@ -47,7 +54,6 @@ std::wstring StagedSection(const CInfInstaller* installer, const wchar_t* keyPat
   *redirected = true;
   return root + tail;
 }
-
 
 // Staged data as the importer reads it: continuations of a long hex line
 // taken out.
@@ -64,20 +70,14 @@ std::wstring JoinedData(const std::wstring& data) {
   return out;
 }
 
-bool SameNoCase(const std::wstring& a, const std::wstring& b) {
-  return _wcsicmp(a.c_str(), b.c_str()) == 0;
-}
-
 // True when the script deletes the key or a key above it.
 bool KeyDeletionStaged(const CInfInstaller* installer, const wchar_t* keyPath,
                        const wchar_t* scriptPath) {
-  const std::vector<std::wstring> sections = ListProfileSections(scriptPath);
   std::wstring key = keyPath;
   for (;;) {
     bool redirected;
     const std::wstring deletion = StagedSection(installer, (L"-" + key).c_str(), &redirected);
-    for (const std::wstring& s : sections)
-      if (SameNoCase(s, deletion)) return true;
+    if (HasProfileSection(scriptPath, deletion.c_str())) return true;
     size_t slash = key.rfind(L'\\');
     if (slash == std::wstring::npos) return false;
     key.resize(slash);
@@ -90,8 +90,7 @@ int CInfInstaller::WriteRegKey(const wchar_t* keyPath, const wchar_t* scriptPath
   if (!keyPath || !scriptPath) return 0;
   bool redirected;
   std::wstring section = StagedSection(this, keyPath, &redirected);
-  std::wstring lines;
-  if (ReadProfileSection(scriptPath, section.c_str(), lines)) return 1;
+  if (HasProfileSection(scriptPath, section.c_str())) return 1;
   return WriteProfileSection(scriptPath, section.c_str(), nullptr);
 }
 
@@ -134,16 +133,20 @@ int CInfInstaller::CurrentRegValue(const wchar_t* keyPath, const wchar_t* name,
 int CInfInstaller::WriteRegValue(const wchar_t* keyPath, const wchar_t* name, const wchar_t* data,
                                  const wchar_t* scriptPath) {
   if (!keyPath || !name || !scriptPath) return 0;
+  // A line for every value of a package: the plain key and name go in as
+  // they are, without copies.
+  std::wstring quoted;
+  const wchar_t* staged = name;
+  if (!IsPlainRegScriptName(name)) staged = (quoted = RegScriptValueName(name)).c_str();
+  if (KeepsKey(this, keyPath)) return WriteProfileValue(scriptPath, keyPath, staged, data);
   bool redirected;
   std::wstring section = StagedSection(this, keyPath, &redirected);
-  const std::wstring staged = RegScriptValueName(name);
-  if (!redirected) return WriteProfileValue(scriptPath, section.c_str(), staged.c_str(), data);
   // A redirected deletion only marks the value: nothing in the profile's
   // copy is deleted.
-  if (data && _wcsicmp(data, L"-") == 0) data = L"#";
+  if (data && CompareNoCase(data, L"-") == 0) data = L"#";
   // Remove first, so the new line lands at the end of the section.
-  WriteProfileValue(scriptPath, section.c_str(), staged.c_str(), nullptr);
-  return WriteProfileValue(scriptPath, section.c_str(), staged.c_str(), data);
+  WriteProfileValue(scriptPath, section.c_str(), staged, nullptr);
+  return WriteProfileValue(scriptPath, section.c_str(), staged, data);
 }
 
 int CInfInstaller::WriteRegSection(const wchar_t* keyPath, const wchar_t* lines,

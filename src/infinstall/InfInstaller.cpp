@@ -45,6 +45,7 @@ CInfInstaller* CInfInstaller::Init(CMountedImage* image, uint32_t targetVersion,
   SwappedFiles.clear();
   CreatedFolders.clear();
   KeepSwapped = 0;
+  OwnServiceFlags = 0;
 
   LARGE_INTEGER counter;
   counter.QuadPart = 0;

@@ -54,6 +54,9 @@ class CInfInstaller {
   std::vector<std::pair<std::wstring, bool>> SwappedFiles;
   std::vector<std::wstring> CreatedFolders;
   uint32_t KeepSwapped;
+  // The AddService flags of the device's own service (the last line that
+  // named it), which AssignServiceTag heeds.
+  uint32_t OwnServiceFlags;
   wchar_t StoreFolderName[40];
   wchar_t InstallSection[100];
   wchar_t DeviceDescription[200];
@@ -138,8 +141,12 @@ class CInfInstaller {
                             const wchar_t* scriptPath, const wchar_t* classInstance,
                             const wchar_t* deviceInstance, wchar_t* serviceName,
                             wchar_t* driverFile, wchar_t* serviceImage, int serviceImageChars);
+  // A service-install section as Windows' setup writes it for an AddService
+  // line with `flags`: the no-clobber bits keep their entries on a service
+  // that exists already; the ImagePath takes the form of the ServiceType.
   int StageServiceInstall(const wchar_t* infPath, const wchar_t* service, const wchar_t* section,
-                          const wchar_t* scriptPath, wchar_t* imagePath, int imagePathChars);
+                          const wchar_t* scriptPath, wchar_t* imagePath, int imagePathChars,
+                          unsigned long flags = 0);
   int StageAddServiceDirectives(const wchar_t* servicesSection, const wchar_t* infPath,
                                 const wchar_t* scriptPath, wchar_t* serviceName,
                                 wchar_t* driverFile, const wchar_t* classInstance,
@@ -233,7 +240,9 @@ class CInfInstaller {
 
   // ---- Device-install steps (DeviceInstance.cpp).
   // Tag = one more than the highest tag of the service's load-order group
-  // (read from the script); 0 when the service has no group.
+  // (read from the script); 0 when the service has no group. With 0x1 among
+  // OwnServiceFlags the tag goes to the front of the group's load order
+  // (Control\GroupOrderList) too.
   int32_t AssignServiceTag(const wchar_t* serviceName, const wchar_t* scriptPath);
   // Removes the service, or the driver file, of the driver the new one
   // replaces for this class instance. 1 unless another class instance
@@ -282,6 +291,18 @@ int ExpandImageSystemPath(const wchar_t* source, wchar_t* out, int outChars, CMo
 // NT namespace ("\??\C:\..."), each with one backslash between names. Any
 // other text is its own ImagePath.
 std::wstring KernelImagePath(const std::wstring& binary, CMountedImage* image);
+// The ImagePath of a Win32 service (own or shared process) given the same
+// way: the command line the service control manager starts (REG_EXPAND_SZ),
+// the program below the Windows folder from "%SystemRoot%", elsewhere its
+// whole path, in double quotes when it holds a blank; what follows the
+// program's ".exe" (the service's arguments) stays as written. Any other
+// text is its own ImagePath.
+std::wstring ServiceCommandLine(const std::wstring& binary, CMountedImage* image);
+// The program's path in a service binary that may carry arguments: the
+// path in double quotes when it opens with one, else up to the first ".exe"
+// that ends it or is followed by a blank, else all of it. *arguments, when
+// given, gets where the rest begins.
+std::wstring ServiceProgram(const std::wstring& binary, size_t* arguments = nullptr);
 
 // Copies one value, as it now stands in the offline hive, into the staging
 // script; does nothing without a PnP profile or without a script.

@@ -51,10 +51,26 @@ std::wstring Dword(unsigned long value) {
 // A field as written, read as Windows reads it (its quotes, doubled quotes
 // and blanks: SplitInfValue) unless keepQuotes, cut to `chars` characters
 // (kWholeField: never), with %name% references substituted.
-std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes) {
-  std::wstring text = keepQuotes ? field : SplitInfValue(field, 1)[0];
+std::wstring CleanField(std::wstring field, size_t chars, bool keepQuotes) {
+  std::wstring text;
+  if (keepQuotes) {
+    text = std::move(field);
+  } else if (field.find(L'"') == std::wstring::npos) {
+    // Without quotes a field reads as it stands, without its blanks at
+    // either end.
+    const size_t first = field.find_first_not_of(L" \t");
+    if (first == std::wstring::npos) {
+      field.clear();
+    } else {
+      field.erase(field.find_last_not_of(L" \t") + 1);
+      field.erase(0, first);
+    }
+    text = std::move(field);
+  } else {
+    text = SplitInfValue(field, 1)[0];
+  }
   if (chars != kWholeField && text.size() > chars - 1) text.resize(chars - 1);
-  text = SubstituteInfReferences(text);
+  if (text.find(L'%') != std::wstring::npos) text = SubstituteInfReferences(text);
   if (chars != kWholeField && text.size() > chars - 1) text.resize(chars - 1);
   return text;
 }
@@ -62,6 +78,7 @@ std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes
 // REG_SZ data as .reg text: escaped so that the import gives back exactly
 // the text.
 std::wstring Escaped(const std::wstring& text) {
+  if (text.find_first_of(L"\\\"") == std::wstring::npos) return text.c_str();
   std::vector<wchar_t> out(text.size() * 2 + 1);
   EscapeRegString(text.c_str(), out.data(), (int)out.size());
   return out.data();
@@ -75,21 +92,33 @@ std::vector<std::wstring> SplitCommas(const std::wstring& line, size_t maxFields
 
 // One line of a section as the walkers see it: comment cut, blanks around
 // commas dropped, trimmed.
+namespace {
+
+void CleanLineInPlace(std::wstring& line) {
+  line.push_back(0);
+  CutIniComment(&line[0]);
+  TrimAroundCommas(&line[0]);
+  TrimBlanks(&line[0]);
+  line.resize(wcslen(line.c_str()));
+}
+
+}  // namespace
+
 std::wstring CleanLine(const wchar_t* raw) {
-  std::vector<wchar_t> buffer(raw, raw + wcslen(raw) + 1);
-  CutIniComment(buffer.data());
-  TrimAroundCommas(buffer.data());
-  TrimBlanks(buffer.data());
-  return buffer.data();
+  std::wstring line(raw);
+  CleanLineInPlace(line);
+  return line;
 }
 
 // The lines of a section, cleaned; empty when the section cannot be read.
 std::vector<std::wstring> SectionLines(const wchar_t* infPath, const wchar_t* section) {
-  std::vector<std::wstring> lines;
-  for (const std::wstring& raw : ReadInfLines(infPath, section)) {
-    std::wstring line = CleanLine(raw.c_str());
-    if (!line.empty()) lines.push_back(line);
+  std::vector<std::wstring> lines = ReadInfLines(infPath, section);
+  size_t kept = 0;
+  for (std::wstring& line : lines) {
+    CleanLineInPlace(line);
+    if (!line.empty()) lines[kept++].swap(line);
   }
+  lines.resize(kept);
   return lines;
 }
 

@@ -20,7 +20,7 @@ std::wstring Dword(unsigned long value);
 // references replaced by what the installation defines (the INF's strings,
 // the directory ids); "%%" stays for the value's own rules.
 const size_t kWholeField = (size_t)-1;
-std::wstring CleanField(const std::wstring& field, size_t chars, bool keepQuotes = false);
+std::wstring CleanField(std::wstring field, size_t chars, bool keepQuotes = false);
 // REG_SZ data as .reg text: a backslash before each backslash and quote.
 std::wstring Escaped(const std::wstring& text);
 // The fields of a line split at commas, at most maxFields (the last takes

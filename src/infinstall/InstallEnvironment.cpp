@@ -93,7 +93,7 @@ int CInstallEnvironment::Setup(const CInfInstaller* installer, const wchar_t* in
     m_pLease = nullptr;
     return 0;
   }
-  if (infPath) DefineInfStrings(m_pLease, infPath, GetUserDefaultUILanguage());
+  if (infPath) DefineInfStrings(m_pLease, infPath);
   wchar_t w[kPathChars] = L"C:";
   wcsncat(w, windowsFolder, kPathChars - 3);
   for (unsigned id : kDirIdOrder) {

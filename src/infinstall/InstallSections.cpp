@@ -64,6 +64,22 @@ const ServiceKey kServiceKeys[] = {
 // control manager keeps in forms of its own): each refuses the package by
 // its line rather than leave the service without them.
 const wchar_t* const kServiceEntriesNotWritten[] = {L"Security", L"AddTrigger"};
+// The bits of AddService and DelService that Windows' setup acts on.
+const unsigned long kAssocService = 0x2;         // the device's own service
+const unsigned long kDeleteEventLogEntry = 0x4;  // DelService: its event-log source too
+const unsigned long kClobberSecurity = 0x400;
+const unsigned long kNoClobberTriggers = 0x2000;
+// The entries a no-clobber bit keeps as they are on a service that exists
+// already (the service control manager's own values are changed only where
+// the installation names them).
+const struct {
+  unsigned long flag;
+  const wchar_t* infKey;
+} kNoClobberEntries[] = {
+    {0x8, L"DisplayName"},       {0x10, L"StartType"},          {0x20, L"ErrorControl"},
+    {0x40, L"LoadOrderGroup"},   {0x80, L"Dependencies"},       {0x100, L"Description"},
+    {0x4000, L"ServiceSidType"}, {0x8000, L"DelayedAutoStart"},
+};
 // The longest display name and service name the service control manager
 // takes, and the longest name the installation keeps the device's own
 // service by.
@@ -218,11 +234,32 @@ int CInfInstaller::StageDDInstallSection(const wchar_t* modelsSection, const wch
 
 int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* service,
                                        const wchar_t* section, const wchar_t* scriptPath,
-                                       wchar_t* imagePath, int imagePathChars) {
+                                       wchar_t* imagePath, int imagePathChars,
+                                       unsigned long flags) {
   // A service without a name would stage onto the Services key itself.
   if (!infPath || !service || !*service || !section || !scriptPath) return 0;
   std::wstring key = ServiceKeyPath(this, service);
   std::vector<std::wstring> lines = SectionLines(infPath, section);
+  auto refuse = [&](const std::wstring& line, const std::wstring& why) {
+    NoteRefusal(L"[" + std::wstring(section) + L"] " + line + L": " + why);
+  };
+  // Whether the service control manager knows the service already (its
+  // key holds a Type, in the image or staged before): then the no-clobber
+  // bits keep their entries, and what the service has stays where the line
+  // does not change it. -1 when that cannot be told.
+  uint32_t oldType = 0;
+  std::vector<uint8_t> oldData;
+  const int exists = CurrentRegValue(key.c_str(), L"Type", scriptPath, &oldType, &oldData);
+  // The service's type decides the form of its ImagePath.
+  unsigned long serviceType = 0;
+  for (const std::wstring& line : lines) {
+    std::wstring k, v;
+    if (SplitDirective(line, k, v) &&
+        _wcsicmp(CleanField(k, kWholeField).c_str(), L"ServiceType") == 0 &&
+        ReadInfNumber(CleanField(v, kWholeField), &serviceType))
+      break;
+  }
+  const bool win32 = (serviceType & SERVICE_WIN32) != 0;
   int staged = 0;
   for (const std::wstring& line : lines) {
     std::wstring k, v;
@@ -232,9 +269,7 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
         staged |= StageDelRegSection(s.c_str(), infPath, scriptPath, key.c_str(), keysPass);
   }
   std::vector<std::wstring> bitReg;  // after the values, which it may change
-  auto refuse = [&](const std::wstring& line, const std::wstring& why) {
-    NoteRefusal(L"[" + std::wstring(section) + L"] " + line + L": " + why);
-  };
+  bool startName = false;
   for (const std::wstring& line : lines) {
     std::wstring rawKey, rawValue;
     if (!SplitDirective(line, rawKey, rawValue)) continue;
@@ -248,6 +283,14 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
       continue;
     }
     if (RefuseUndefinedReference(section, line)) continue;
+    bool kept = false;
+    for (const auto& entry : kNoClobberEntries)
+      kept = kept || ((flags & entry.flag) && _wcsicmp(entry.infKey, name.c_str()) == 0);
+    if (kept && exists != 0) {
+      if (exists < 0)
+        refuse(line, L"the value Type of " + key + L" could not be read to carry the line out");
+      continue;
+    }
     if (_wcsicmp(name.c_str(), L"BitReg") == 0) {
       bitReg.push_back(rawValue);
       continue;
@@ -261,15 +304,18 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
                     true);
         continue;
       }
-      // The path as the kernel reads it when it loads the service.
-      const std::wstring kernelPath = KernelImagePath(value, Image);
+      // A driver's path as the kernel reads it when it loads the service;
+      // a Win32 service's command line as the service control manager
+      // starts it.
+      const std::wstring program = win32 ? ServiceProgram(value) : value;
+      const std::wstring kernelPath = KernelImagePath(program, Image);
       if (imagePath && imagePathChars > 2) {
         wcscpy(imagePath, L"C:");
         ExpandImageSystemPath(kernelPath.c_str(), imagePath + 2, imagePathChars - 2, Image);
       }
+      const std::wstring stored = win32 ? ServiceCommandLine(value, Image) : kernelPath;
       std::wstring hex;
-      FormatRegHexString(hex, kRegHexLineMax, kernelPath.c_str(), kernelPath.size(),
-                         HIVE_REG_EXPAND_SZ);
+      FormatRegHexString(hex, kRegHexLineMax, stored.c_str(), stored.size(), HIVE_REG_EXPAND_SZ);
       staged |= WriteRegValue(key.c_str(), L"ImagePath", hex.c_str(), scriptPath);
       continue;
     }
@@ -281,6 +327,12 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
     for (const wchar_t* entry : kServiceEntriesNotWritten)
       notWritten = notWritten || _wcsicmp(entry, name.c_str()) == 0;
     if (notWritten) {
+      // Windows keeps an existing service's security descriptor unless the
+      // line asks to replace it, and its triggers when the line asks to
+      // keep them: nothing is to be written then.
+      const bool security = _wcsicmp(name.c_str(), L"Security") == 0;
+      if (exists > 0 && (security ? !(flags & kClobberSecurity) : (flags & kNoClobberTriggers)))
+        continue;
       refuse(line, L"the service's " + name + L" is not written by an installation into an image");
       continue;
     }
@@ -303,8 +355,14 @@ int CInfInstaller::StageServiceInstall(const wchar_t* infPath, const wchar_t* se
                        L" characters (Windows takes " + std::to_wstring(kMaxDisplayName) + L")");
       continue;
     }
+    startName = startName || _wcsicmp(mapped->infKey, L"StartName") == 0;
     staged |= WriteRegValue(key.c_str(), mapped->value, StringLine(text).c_str(), scriptPath);
   }
+  // A new Win32 service without an account runs as LocalSystem, which the
+  // service control manager writes as its ObjectName.
+  if (win32 && exists == 0 && !startName)
+    staged |=
+        WriteRegValue(key.c_str(), L"ObjectName", StringLine(L"LocalSystem").c_str(), scriptPath);
   for (const std::wstring& value : bitReg)
     for (const std::wstring& s : SectionNames(value))
       staged |= StageBitRegSection(s.c_str(), infPath, scriptPath, key.c_str());
@@ -326,7 +384,7 @@ int CInfInstaller::StageAddServiceDirectives(const wchar_t* servicesSection, con
     std::wstring section = CleanField(f[2], kWholeField);
     if (name.empty() || section.empty()) continue;
     unsigned long flags = ParseInfNumber(f[1].c_str());
-    bool own = (flags & 0x2) != 0;
+    bool own = (flags & kAssocService) != 0;
     // A name is whole or the package is refused: the service control
     // manager takes 256 characters and no "\" or "/" (the name is one key
     // below Services), the installation keeps the device's own service by
@@ -340,10 +398,11 @@ int CInfInstaller::StageAddServiceDirectives(const wchar_t* servicesSection, con
                                          : std::wstring(L": a service name with \"\\\" or \"/\"")));
       continue;
     }
+    if (own) OwnServiceFlags = uint32_t(flags);
     if (own && serviceName) lstrcpynW(serviceName, name.c_str(), 100);
     wchar_t image[kPathChars] = {0};
-    staged |=
-        StageServiceInstall(infPath, name.c_str(), section.c_str(), scriptPath, image, kPathChars);
+    staged |= StageServiceInstall(infPath, name.c_str(), section.c_str(), scriptPath, image,
+                                  kPathChars, flags);
     if (own) {
       if (driverFile) lstrcpynW(driverFile, FindFileNamePart(image), 100);
       if (serviceImage && serviceImageChars > 0) lstrcpynW(serviceImage, image, serviceImageChars);
@@ -377,12 +436,27 @@ int CInfInstaller::StageDelServiceDirectives(const wchar_t* servicesSection, con
   for (const std::wstring& line : SectionLines(infPath, servicesSection)) {
     std::wstring key, value;
     if (!SplitDirective(line, key, value) || _wcsicmp(key.c_str(), L"DelService") != 0) continue;
-    std::wstring name = CleanField(SplitCommas(value, 2)[0], kWholeField);
+    // DelService = name[, flags[, event-log type[, event name]]]
+    std::vector<std::wstring> f = SplitCommas(value, 4);
+    std::wstring name = CleanField(f[0], kWholeField);
     if (name.empty() || name.size() > kMaxServiceName ||
         name.find_first_of(L"\\/") != std::wstring::npos)
       continue;
     WriteRegSection((L"-" + ControlSetKey(this) + L"Services\\" + name).c_str(), kNoLines,
                     scriptPath);
+    if (f.size() < 2 || !(ParseInfNumber(f[1].c_str()) & kDeleteEventLogEntry)) continue;
+    // The service's event source goes with it: its key under its log
+    // (System unless the line names one), named by the service unless the
+    // line names another.
+    const std::wstring log = f.size() > 2 ? CleanField(f[2], kWholeField) : std::wstring();
+    const std::wstring source = f.size() > 3 ? CleanField(f[3], kWholeField) : std::wstring();
+    if (log.find_first_of(L"\\/") != std::wstring::npos ||
+        source.find_first_of(L"\\/") != std::wstring::npos)
+      continue;
+    WriteRegSection((L"-" + EventLogKeyPath(this, log.empty() ? L"System" : log.c_str(),
+                                            source.empty() ? name.c_str() : source.c_str()))
+                        .c_str(),
+                    kNoLines, scriptPath);
   }
   return 0;
 }

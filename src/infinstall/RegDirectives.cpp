@@ -14,6 +14,7 @@
 #include "common/IniSection.h"
 #include "common/RegText.h"
 #include "common/TextOps.h"
+#include "common/TextSearch.h"
 #include "infinstall/InfText.h"
 #include "infinstall/RegScriptFile.h"
 #include "registry/hive/RegTypes.h"
@@ -76,7 +77,7 @@ const unsigned long kBitRegSet = 0x00000001;
 template <size_t N>
 bool InList(const wchar_t* const (&list)[N], const wchar_t* name) {
   for (const wchar_t* entry : list)
-    if (_wcsicmp(entry, name) == 0) return true;
+    if (CompareNoCase(entry, name) == 0) return true;
   return false;
 }
 
@@ -89,45 +90,72 @@ bool IsNicParam(const wchar_t* name) {
 }
 
 // The registry key an AddReg or DelReg root names: HKR the key given,
-// HKLM and HKCR keys of the machine, HKCU the user's.
-bool MapRoot(const std::wstring& root, const wchar_t* hkrKey, std::wstring& key) {
+// HKLM and HKCR keys of the machine, HKCU the user's; null for any other.
+const wchar_t* MapRoot(const std::wstring& root, const wchar_t* hkrKey) {
   const wchar_t* r = root.c_str();
-  if (_wcsicmp(r, L"HKR") == 0)
-    key = hkrKey;
-  else if (_wcsicmp(r, L"HKCU") == 0)
-    key = L"HKEY_CURRENT_USER";
-  else if (_wcsicmp(r, L"HKLM") == 0)
-    key = L"HKEY_LOCAL_MACHINE";
-  else if (_wcsicmp(r, L"HKCR") == 0)
-    key = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes";
-  else
-    return false;
-  return true;
+  if (CompareNoCase(r, L"HKR") == 0) return hkrKey;
+  if (CompareNoCase(r, L"HKCU") == 0) return L"HKEY_CURRENT_USER";
+  if (CompareNoCase(r, L"HKLM") == 0) return L"HKEY_LOCAL_MACHINE";
+  if (CompareNoCase(r, L"HKCR") == 0) return L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes";
+  return nullptr;
 }
 
 // True when the text of a key's first name below HKLM is `hive`.
-bool UnderHive(const std::wstring& subkey, const wchar_t* hive) {
+bool UnderHive(const wchar_t* subkey, const wchar_t* hive) {
   size_t n = wcslen(hive);
-  return _wcsnicmp(subkey.c_str(), hive, n) == 0 && (subkey.size() == n || subkey[n] == L'\\');
+  return CompareNoCaseN(subkey, hive, n) == 0 && (subkey[n] == 0 || subkey[n] == L'\\');
 }
 
-std::wstring JoinKey(const std::wstring& root, const std::wstring& subkey) {
-  if (subkey.empty()) return root;
+std::wstring JoinKey(const wchar_t* root, const std::wstring& subkey) {
+  std::wstring key = root;
+  if (subkey.empty()) return key;
   const wchar_t* tail = subkey.c_str();
   if (*tail == L'\\') ++tail;
-  if (!root.empty() && root.back() == L'\\') return root + tail;
-  return root + L"\\" + tail;
+  key.reserve(key.size() + 1 + wcslen(tail));
+  if (key.empty() || key.back() != L'\\') key += L'\\';
+  return key += tail;
 }
 
 std::wstring WithControlSet(const CInfInstaller* installer, const std::wstring& subkey) {
   return MapCurrentControlSet(subkey, installer->ControlSet);
 }
 
+// The longest key name (one component of a path) and value name the
+// registry holds.
+const size_t kKeyNameMax = 255;
+const size_t kValueNameMax = 16383;
+
+// Text as a line about it quotes it: cut after `chars` characters.
+std::wstring Shown(const std::wstring& text, size_t chars = 200) {
+  return text.size() <= chars ? text : text.substr(0, chars) + L"...";
+}
+
+// Why a name is longer than the registry holds, or "" when it is not.
+std::wstring NameTooLong(const wchar_t* what, const std::wstring& name, size_t max) {
+  if (name.size() <= max) return L"";
+  return std::wstring(L"the ") + what + L" " + Shown(name, 24) + L" has " +
+         std::to_wstring(name.size()) + L" characters, and a " + what + L" holds at most " +
+         (max == kValueNameMax ? L"16,383" : std::to_wstring(max));
+}
+
+// The first name of a key path (its names between backslashes) that is
+// longer than a key name may be, told; "" when none is.
+std::wstring KeyNameTooLong(const std::wstring& path) {
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = path.find(L'\\', start);
+    if (end == std::wstring::npos) end = path.size();
+    if (end - start > kKeyNameMax)
+      return NameTooLong(L"key name", path.substr(start, end - start), kKeyNameMax);
+    start = end + 1;
+  }
+  return L"";
+}
+
 // The staged data of a REG_SZ line, after the adapter parameter rules.
 std::wstring StringData(const std::wstring& name, std::wstring data) {
-  if (IsNicParam(name.c_str()) && wcstol(data.c_str(), nullptr, 10) != 0) return L"0";
-  if (_wcsicmp(name.c_str(), L"Diskless") == 0) return L"1";
-  if (_wcsicmp(name.c_str(), L"UserModeDriverGUID") == 0) {
+  if (wcstol(data.c_str(), nullptr, 10) != 0 && IsNicParam(name.c_str())) return L"0";
+  if (CompareNoCase(name.c_str(), L"Diskless") == 0) return L"1";
+  if (CompareNoCase(name.c_str(), L"UserModeDriverGUID") == 0) {
     std::wstring kept;
     for (wchar_t c : data)
       if (iswxdigit(c) || c == L'{' || c == L'}' || c == L'-') kept += c;
@@ -158,12 +186,12 @@ bool PlainValueData(const std::wstring& name, const std::wstring& rawValue, bool
   if (driverSide) {
     if (InList(kDecimalValueNames, name.c_str())) return number(value);
     // FeatureScore is hexadecimal with or without its "0x".
-    if (_wcsicmp(name.c_str(), L"FeatureScore") == 0) return number(L"0x" + value);
+    if (CompareNoCase(name.c_str(), L"FeatureScore") == 0) return number(L"0x" + value);
     if (IsNicParam(name.c_str()) && wcstol(value.c_str(), nullptr, 10) != 0) {
       *data = L"0";
       return true;
     }
-    if (_wcsicmp(name.c_str(), L"Diskless") == 0) {
+    if (CompareNoCase(name.c_str(), L"Diskless") == 0) {
       *data = L"1";
       return true;
     }
@@ -194,12 +222,11 @@ struct Walk {
 // which the profile's driver applies when Windows runs.
 bool PlaceKey(const Walk& w, const wchar_t* section, const std::wstring& line,
               const std::wstring& root, const std::wstring& subkey, std::wstring& key) {
-  std::wstring rootKey;
-  if (MapRoot(root, w.hkr.c_str(), rootKey)) {
+  if (const wchar_t* rootKey = MapRoot(root, w.hkr.c_str())) {
     const wchar_t* tail = subkey.c_str();
     if (*tail == L'\\') ++tail;
-    const bool machine = _wcsicmp(root.c_str(), L"HKLM") == 0;
-    const bool user = _wcsicmp(root.c_str(), L"HKCU") == 0;
+    const bool machine = CompareNoCase(root.c_str(), L"HKLM") == 0;
+    const bool user = CompareNoCase(root.c_str(), L"HKCU") == 0;
     const bool profile = w.installer->PnpProfileId != 0;
     if ((!machine && !user) ||
         (machine && (UnderHive(tail, L"SYSTEM") || UnderHive(tail, L"SOFTWARE"))) ||
@@ -223,18 +250,32 @@ struct RegLine {
   const Walk& w;
   const wchar_t* section;
   const std::wstring& text;
-  std::vector<std::wstring> raw;
+  std::vector<std::wstring> fields;  // each read once
+  bool secondEmpty = false;          // the second field as written is empty
 
   RegLine(const Walk& walk, const wchar_t* s, const std::wstring& line)
-      : w(walk), section(s), text(line), raw(SplitCommas(line, (size_t)-1)) {}
-  size_t Count() const { return raw.size(); }
-  std::wstring Field(size_t i) const {
-    return i < raw.size() ? CleanField(raw[i], kWholeField) : std::wstring();
+      : w(walk), section(s), text(line), fields(SplitCommas(line, (size_t)-1)) {
+    secondEmpty = fields.size() > 1 && fields[1].empty();
+    for (std::wstring& f : fields) f = CleanField(std::move(f), kWholeField);
+  }
+  size_t Count() const { return fields.size(); }
+  const std::wstring& Field(size_t i) const {
+    static const std::wstring kNone;
+    return i < fields.size() ? fields[i] : kNone;
   }
   // Refuses the package naming this line; 0 lines staged.
   int Refuse(const std::wstring& why, bool path = false) const {
-    w.installer->NoteRefusal(L"[" + std::wstring(section) + L"] " + text + L": " + why, path);
+    w.installer->NoteRefusal(L"[" + std::wstring(section) + L"] " + Shown(text) + L": " + why,
+                             path);
     return 0;
+  }
+  // False, the line refused, when the value name is longer than the
+  // registry holds (before anything of the package is written).
+  bool NameFits(const std::wstring& name) const {
+    const std::wstring why = NameTooLong(L"value name", name, kValueNameMax);
+    if (why.empty()) return true;
+    Refuse(why);
+    return false;
   }
   // The flags field (empty: 0); false, the line refused, when it is no
   // number or holds a low-word flag outside `known`.
@@ -258,13 +299,19 @@ struct RegLine {
   // for; false when the line was refused.
   bool Key(unsigned long flags, std::wstring* subkey, std::wstring* key) const {
     *subkey = WithControlSet(w.installer, Field(1));
+    const std::wstring tooLong = KeyNameTooLong(*subkey);
+    if (!tooLong.empty()) {
+      Refuse(tooLong);
+      return false;
+    }
     if (!PlaceKey(w, section, text, Field(0), *subkey, *key)) return false;
     // 64BITKEY is the native registry on every target (a 32-bit Windows has
     // no other), and so is 32BITKEY on a 32-bit one and for SYSTEM, which
     // a 64-bit Windows shares between its views. Its 32-bit view of the
     // rest is redirected key by key, some keys shared: not guessed.
     static const wchar_t kMachine[] = L"HKEY_LOCAL_MACHINE\\";
-    const bool system = _wcsnicmp(key->c_str(), kMachine, 19) == 0 && UnderHive(key->substr(19), L"SYSTEM");
+    const bool system =
+        CompareNoCaseN(key->c_str(), kMachine, 19) == 0 && UnderHive(key->c_str() + 19, L"SYSTEM");
     if ((flags & kFlag32BitKey) && w.installer->TargetArch() == 64 && !system) {
       Refuse(L"the 32-bit view of the registry of a 64-bit Windows is not written");
       return false;
@@ -315,7 +362,7 @@ std::wstring MultiSzData(const std::vector<std::wstring>& strings) {
 
 bool HasEntryNoCase(const std::vector<std::wstring>& list, const std::wstring& entry) {
   for (const std::wstring& s : list)
-    if (_wcsicmp(s.c_str(), entry.c_str()) == 0) return true;
+    if (CompareNoCase(s.c_str(), entry.c_str()) == 0) return true;
   return false;
 }
 
@@ -387,6 +434,7 @@ bool AddRegData(const RegLine& l, const std::wstring& key, const std::wstring& n
     return true;
   }
   for (std::wstring& v : values) {
+    if (v.find(L"%%") == std::wstring::npos) continue;
     v.push_back(0);
     CollapsePercentPairs(&v[0]);
     v = v.c_str();
@@ -425,7 +473,7 @@ bool AddRegData(const RegLine& l, const std::wstring& key, const std::wstring& n
 int DelRegLine(const Walk& w, const wchar_t* section, const std::wstring& line, int keysPass) {
   RegLine l(w, section, line);
   // A root alone names nothing to delete.
-  if (l.Count() < 2 || (l.Count() == 2 && l.raw[1].empty())) return 0;
+  if (l.Count() < 2 || (l.Count() == 2 && l.secondEmpty)) return 0;
   unsigned long flags = 0;
   const bool delString = l.Count() > 3 &&
                          ReadInfNumber(l.Field(3), &flags) &&
@@ -436,6 +484,7 @@ int DelRegLine(const Walk& w, const wchar_t* section, const std::wstring& line, 
   std::wstring subkey, key;
   if (!l.Key(flags, &subkey, &key)) return 0;
   const std::wstring name = l.Field(2);
+  if (!l.NameFits(name)) return 0;
   if (delString) {
     // The strings equal to the value go from the multi-string.
     if (keysPass) return 0;
@@ -451,7 +500,7 @@ int DelRegLine(const Walk& w, const wchar_t* section, const std::wstring& line, 
     CollapsePercentPairs(&gone[0]);
     std::vector<std::wstring> kept;
     for (const std::wstring& s : MultiSzStrings(data))
-      if (_wcsicmp(s.c_str(), gone.c_str()) != 0) kept.push_back(s);
+      if (CompareNoCase(s.c_str(), gone.c_str()) != 0) kept.push_back(s);
     return w.installer->WriteRegValue(key.c_str(), staged.c_str(), MultiSzData(kept).c_str(),
                                       w.script)
                ? 1
@@ -483,6 +532,7 @@ int AddRegLine(const Walk& w, const wchar_t* section, const std::wstring& line) 
   CInfInstaller* inst = w.installer;
   if (flags & (kFlagKeyOnly | kFlagKeyOnlyCommon)) return inst->WriteRegKey(key.c_str(), w.script);
   const std::wstring name = l.Field(2);
+  if (!l.NameFits(name)) return 0;
   // An empty name is the key's default value.
   const std::wstring staged = name.empty() ? L"@" : name;
   if (flags & kFlagDelVal) {
@@ -495,8 +545,8 @@ int AddRegLine(const Walk& w, const wchar_t* section, const std::wstring& line) 
   const bool hasValue = l.Count() > 4;
   if (name.empty() && !hasValue) return inst->WriteRegKey(key.c_str(), w.script);
   // The address of an adapter is never taken from the INF.
-  const bool hkr = _wcsicmp(l.Field(0).c_str(), L"HKR") == 0;
-  if (hkr && subkey.empty() && _wcsicmp(name.c_str(), L"NetworkAddress") == 0) return 0;
+  const bool hkr = CompareNoCase(l.Field(0).c_str(), L"HKR") == 0;
+  if (hkr && subkey.empty() && CompareNoCase(name.c_str(), L"NetworkAddress") == 0) return 0;
   uint32_t type = 0;
   if (!ValueType(flags, &type)) return l.Refuse(L"a value type the installation cannot write");
   if ((flags & kFlagAppend) && type != HIVE_REG_MULTI_SZ)
@@ -517,13 +567,13 @@ int AddRegLine(const Walk& w, const wchar_t* section, const std::wstring& line) 
 
   // An adapter starts with its offload, power-saving and flow-control
   // features off and "Diskless" on, whatever the INF's default.
-  if (hkr && _wcsnicmp(subkey.c_str(), L"Ndi\\params\\", 11) == 0 &&
-      _wcsicmp(name.c_str(), L"Default") == 0 && !text.empty()) {
+  if (hkr && CompareNoCaseN(subkey.c_str(), L"Ndi\\params\\", 11) == 0 &&
+      CompareNoCase(name.c_str(), L"Default") == 0 && !text.empty()) {
     std::wstring param = subkey.substr(subkey.find_last_of(L'\\') + 1);
     const wchar_t* value = nullptr;
     if (IsNicParam(param.c_str()) && wcstol(text.c_str(), nullptr, 10) != 0)
       value = L"0";
-    else if (_wcsicmp(param.c_str(), L"Diskless") == 0)
+    else if (CompareNoCase(param.c_str(), L"Diskless") == 0)
       value = L"1";
     if (value && !param.empty() && inst->WriteRegValue(w.hkr.c_str(), param.c_str(), value, w.script))
       ++written;
@@ -550,6 +600,7 @@ int BitRegLine(const Walk& w, const wchar_t* section, const std::wstring& line) 
   std::wstring subkey, key;
   if (!l.Key(flags, &subkey, &key)) return 0;
   const std::wstring name = l.Field(2).empty() ? std::wstring(L"@") : l.Field(2);
+  if (!l.NameFits(name)) return 0;
   if (l.Count() < 6 || !ReadInfNumber(l.Field(4), &mask) || mask > 0xFF ||
       !ReadInfNumber(l.Field(5), &index))
     return l.Refuse(L"a BitReg line names a byte mask and the byte's index");
@@ -584,7 +635,7 @@ using SectionPath = std::vector<std::wstring>;
 bool Enter(SectionPath& path, const wchar_t* section) {
   if (path.size() >= (size_t)kMaxNeedsDepth) return false;
   for (const std::wstring& s : path)
-    if (_wcsicmp(s.c_str(), section) == 0) return false;
+    if (CompareNoCase(s.c_str(), section) == 0) return false;
   path.push_back(section);
   return true;
 }
@@ -607,10 +658,10 @@ int DelRegDirectives(const Walk& w, const wchar_t* installSection, int keysPass,
   for (const std::wstring& line : lines) {
     std::wstring key, value;
     if (!SplitDirective(line, key, value) || value.empty()) continue;
-    if (_wcsicmp(key.c_str(), L"DelReg") == 0) {
+    if (CompareNoCase(key.c_str(), L"DelReg") == 0) {
       for (const std::wstring& s : SectionNames(value))
         written += DelRegSection(w, s.c_str(), keysPass);
-    } else if (_wcsicmp(key.c_str(), L"Needs") == 0) {
+    } else if (CompareNoCase(key.c_str(), L"Needs") == 0) {
       for (const std::wstring& s : SectionNames(value)) {
         written += DelRegDirectives(w, s.c_str(), 1, path);
         written += DelRegDirectives(w, s.c_str(), 0, path);
@@ -629,18 +680,18 @@ int AddRegDirectives(const Walk& w, const wchar_t* installSection, SectionPath& 
   for (const std::wstring& line : SectionLines(w.inf, installSection)) {
     std::wstring key, value;
     if (!SplitDirective(line, key, value) || value.empty()) continue;
-    if (_wcsicmp(key.c_str(), L"AddReg") == 0) {
+    if (CompareNoCase(key.c_str(), L"AddReg") == 0) {
       for (const std::wstring& s : SectionNames(value)) written += AddRegSection(w, s.c_str());
-    } else if (_wcsicmp(key.c_str(), L"BitReg") == 0) {
+    } else if (CompareNoCase(key.c_str(), L"BitReg") == 0) {
       for (const std::wstring& s : SectionNames(value)) bitReg.push_back(s);
-    } else if (_wcsicmp(key.c_str(), L"Needs") == 0) {
+    } else if (CompareNoCase(key.c_str(), L"Needs") == 0) {
       for (const std::wstring& s : SectionNames(value))
         written += AddRegDirectives(w, s.c_str(), path);
     } else if (InList(kDirectivesNotCarriedOut, key.c_str())) {
       w.installer->NoteRefusal(L"[" + std::wstring(installSection) + L"] " + line +
                                L": the directive " + key +
                                L" is not carried out by an installation into an image");
-    } else if (_wcsicmp(key.c_str(), L"DriverVer") == 0) {
+    } else if (CompareNoCase(key.c_str(), L"DriverVer") == 0) {
       // The driver key's version values (the registry pass) take it.
     } else if (!InList(kSkippedDirectives, key.c_str())) {
       // A line named by a string the INF does not define is a model line
@@ -650,9 +701,10 @@ int AddRegDirectives(const Walk& w, const wchar_t* installSection, SectionPath& 
           w.installer->RefuseUndefinedReference(installSection, line))
         continue;
       const std::wstring name = CleanField(key, kWholeField);
-      std::wstring data, why;
-      if (!PlainValueData(name, value, w.side == Side::Driver, &data, &why)) {
-        w.installer->NoteRefusal(L"[" + std::wstring(installSection) + L"] " + line + L": " + why);
+      std::wstring data, why = NameTooLong(L"value name", name, kValueNameMax);
+      if (!why.empty() || !PlainValueData(name, value, w.side == Side::Driver, &data, &why)) {
+        w.installer->NoteRefusal(L"[" + std::wstring(installSection) + L"] " + Shown(line) +
+                                 L": " + why);
         continue;
       }
       if (w.installer->WriteRegValue(w.hkr.c_str(), name.c_str(), data.c_str(), w.script))

@@ -15,13 +15,15 @@ int CreateRegScriptFile(const wchar_t* path);
 // (a deletion "-", "dword:" or "hex" data, a continued line ending in "\",
 // text in quotes, or blanks at either end, which a line loses); such text
 // is put in double quotes.
-std::wstring RegScriptStringData(const std::wstring& escaped);
+std::wstring RegScriptStringData(std::wstring escaped);
 
 // A value name as a script line carries it: as it stands when the importer
 // reads it back so (no "=", quote or backslash, no blank at either end, not
 // opening like a section or a comment), else in double quotes with a
 // backslash before each backslash and quote. "@" stays the default value.
 std::wstring RegScriptValueName(const std::wstring& name);
+// True when RegScriptValueName gives the name as it is.
+bool IsPlainRegScriptName(const wchar_t* name);
 
 // True when a section of the script names a key of the root (such as
 // "HKEY_LOCAL_MACHINE\SOFTWARE"), its deletion included.

@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "common/ConsoleOutput.h"
 #include "common/IniSection.h"
 #include "common/PathUtil.h"
 #include "common/RegText.h"
 #include "common/TextOps.h"
+#include "common/UnicodeProfile.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/InfText.h"
 #include "infinstall/InstallEnvironment.h"
@@ -53,6 +55,21 @@ bool ClassMatches(const CInfInstaller* inst, const wchar_t* infPath) {
 
 bool CreateScript(const wchar_t* scriptPath) {
   return CreateRegScriptFile(scriptPath) != 0;
+}
+
+// The end of a pass: the script written whole, or, when the pass failed or
+// the script cannot be written, gone. The pass's result.
+uint32_t EndScript(CInfInstaller* inst, CProfileHold& hold, const wchar_t* scriptPath,
+                   uint32_t staged) {
+  if (staged && inst->Refusal.empty()) {
+    if (hold.Flush()) return staged;
+    const DWORD error = GetLastError();
+    inst->NoteRefusal(std::wstring(L"the staging script ") + scriptPath +
+                      L" could not be written (error " + std::to_wstring(error) + L": " +
+                      ErrorText(error) + L")");
+  }
+  DeleteProfileFile(scriptPath);
+  return 0;
 }
 
 // The driver's DriverVer: its install section's own (a decorated variant
@@ -223,24 +240,21 @@ uint32_t CInfInstaller::StageDriverRegistry(const wchar_t* infPath, const wchar_
   Refusal.clear();
   RefusedPath = 0;
   if (!CreateScript(scriptPath)) return 0;
+  // Every line is staged in memory; the script is written once, whole.
+  CProfileHold hold(scriptPath);
   // Only the first maker of [Manufacturer] is used.
   std::vector<std::wstring> makers = SectionLines(infPath, L"Manufacturer");
   std::wstring key, value;
-  if (makers.empty() || !SplitDirective(makers[0], key, value)) {
-    DeleteFileW(scriptPath);
-    return 0;
-  }
+  if (makers.empty() || !SplitDirective(makers[0], key, value))
+    return EndScript(this, hold, scriptPath, 0);
   uint32_t r =
       StageDDInstallSection(ModelsSectionName(value).c_str(), infPath, scriptPath, classInstance,
                             deviceInstance, serviceName, nullptr, serviceImage, serviceImageChars);
   RefuseUndefinedVersionValues(this, infPath);
-  if (!r || !Refusal.empty()) {
-    DeleteFileW(scriptPath);
-    return 0;
-  }
-  StageClassValues(this, infPath, scriptPath, classInstance, adapterGuid, deviceInstance,
-                   serviceName, DeviceDescription, InstallSection);
-  return r;
+  if (r && Refusal.empty())
+    StageClassValues(this, infPath, scriptPath, classInstance, adapterGuid, deviceInstance,
+                     serviceName, DeviceDescription, InstallSection);
+  return EndScript(this, hold, scriptPath, r);
 }
 
 uint32_t CInfInstaller::StageSetupDriverRegistry(
@@ -258,6 +272,8 @@ uint32_t CInfInstaller::StageSetupDriverRegistry(
   Refusal.clear();
   RefusedPath = 0;
   if (!CreateScript(scriptPath)) return 0;
+  // Every line is staged in memory; the script is written once, whole.
+  CProfileHold hold(scriptPath);
   static const wchar_t* const kInstall[] = {
       L"%s.NTamd64", L"%s.NTamd64.CoInstallers", L"%s.NTx86", L"%s.NTx86.CoInstallers",
       L"%s.NT",      L"%s.NT.CoInstallers",      L"%s",       L"%s.CoInstallers",
@@ -302,14 +318,11 @@ uint32_t CInfInstaller::StageSetupDriverRegistry(
     r |= StageRegisterDllsDirectives(s.c_str(), infPath, scriptPath, classInstance) ? 1 : 0;
   RefuseUndefinedVersionValues(this, infPath);
   if (deviceDescription) RefuseUndefinedReference(L"Models", deviceDescription);
-  if (!r || !Refusal.empty()) {
-    DeleteFileW(scriptPath);
-    return 0;
-  }
+  if (!r || !Refusal.empty()) return EndScript(this, hold, scriptPath, 0);
   if (deviceDescription)
     WriteRegValue(K(this, L"Control\\Class\\%s\\%s", ClassGuid, classInstance).c_str(),
                   L"DriverDesc", Sz(deviceDescription).c_str(), scriptPath);
   StageClassValues(this, infPath, scriptPath, classInstance, adapterGuid, deviceInstance,
                    serviceName, deviceDescription, installSection);
-  return 1;
+  return EndScript(this, hold, scriptPath, 1);
 }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,41 +62,62 @@ class IniSectionBoth : public ::testing::TestWithParam<bool> {};
 TEST_P(IniSectionBoth, ReadsSectionsByFoldedName) {
   bool utf16 = GetParam();
   std::wstring f = MakeIni("s.inf", kSample, utf16);
-  EXPECT_EQ((Lines{L"a=1", L"b = 2"}), Take(ReadIniSection(f.c_str(), L"Models")));
-  EXPECT_EQ((Lines{L"Signature=\"$Windows NT$\""}), Take(ReadIniSection(f.c_str(), L"VERSION")));
-  // The header named in the comment is not the section; the last section
-  // ends at the end of the file without its blank lines.
-  Lines strings = Take(ReadIniSection(f.c_str(), L"Strings"));
-  ASSERT_EQ(2u, strings.size());
-  if (utf16) {
-    EXPECT_EQ(L"Name=\"\x4E2D\"", strings[0]);
+  // Read as it stands, and held (read once, its headers found once): the
+  // same sections.
+  for (bool held : {false, true}) {
+    SCOPED_TRACE(held ? "held" : "read each time");
+    std::unique_ptr<CIniReadHold> hold(held ? new CIniReadHold(f.c_str()) : nullptr);
+    EXPECT_EQ((Lines{L"a=1", L"b = 2"}), Take(ReadIniSection(f.c_str(), L"Models")));
+    EXPECT_EQ((Lines{L"Signature=\"$Windows NT$\""}),
+              Take(ReadIniSection(f.c_str(), L"VERSION")));
+    // The header named in the comment is not the section; the last section
+    // ends at the end of the file without its blank lines.
+    Lines strings = Take(ReadIniSection(f.c_str(), L"Strings"));
+    ASSERT_EQ(2u, strings.size());
+    if (utf16) {
+      EXPECT_EQ(L"Name=\"\x4E2D\"", strings[0]);
+    }
+    EXPECT_EQ(L"Last = end", strings[1]);
+    EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection(f.c_str(), L"Empty")));
+    EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection(f.c_str(), L"Missing")));
+    EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection(f.c_str(), L"Model")));
+    EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection((f + L".none").c_str(), L"Models")));
   }
-  EXPECT_EQ(L"Last = end", strings[1]);
-  EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection(f.c_str(), L"Empty")));
-  EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection(f.c_str(), L"Missing")));
-  EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection(f.c_str(), L"Model")));
-  EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection((f + L".none").c_str(), L"Models")));
 }
 
 INSTANTIATE_TEST_SUITE_P(AnsiAndUtf16, IniSectionBoth, ::testing::Values(false, true));
 
+// The section of a file, read as it stands or held (read once).
+Lines ReadOnce(const std::wstring& file, const wchar_t* section, bool held) {
+  std::unique_ptr<CIniReadHold> hold(held ? new CIniReadHold(file.c_str()) : nullptr);
+  return Take(ReadIniSection(file.c_str(), section));
+}
+
 TEST(IniSection, EdgeFiles) {
-  // UTF-16 without a mark is read as ANSI text: the header is not found.
-  std::string path = vt::ScratchDirUnix() + "/nomark.inf";
-  ASSERT_EQ(0, vt::Sh("printf '[A]\\r\\nx=1\\r\\n' | iconv -t UTF-16LE >" + vt::Q(path)));
-  EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection(vt::ToWin(path).c_str(), L"A")));
-  // Empty file; header at the very end; LF-only lines; a UTF-8 mark.
-  EXPECT_EQ(Lines{L"<null>"}, Take(ReadIniSection(MakeIni("e.ini", "", false).c_str(), L"A")));
-  EXPECT_EQ(Lines{L"<null>"},
-            Take(ReadIniSection(MakeIni("h.ini", "x\n[A]", false).c_str(), L"A")));
-  EXPECT_EQ((Lines{L"k=v", L"z"}),
-            Take(ReadIniSection(MakeIni("lf.ini", "[A]\nk=v\nz\n[B]\n", false).c_str(), L"A")));
-  EXPECT_EQ(
-      (Lines{L"k=v"}),
-      Take(ReadIniSection(MakeIni("bom8.ini", "\xEF\xBB\xBF[A]\r\nk=v\r\n", false).c_str(), L"A")));
-  // Text after the header on its line is not a section line.
-  EXPECT_EQ((Lines{L"k=v"}),
-            Take(ReadIniSection(MakeIni("tail.ini", "  [A] ; c\r\nk=v", false).c_str(), L"A")));
+  for (bool held : {false, true}) {
+    SCOPED_TRACE(held ? "held" : "read each time");
+    // UTF-16 without a mark is read as ANSI text: the header is not found.
+    std::string path = vt::ScratchDirUnix() + "/nomark.inf";
+    ASSERT_EQ(0, vt::Sh("printf '[A]\\r\\nx=1\\r\\n' | iconv -t UTF-16LE >" + vt::Q(path)));
+    EXPECT_EQ(Lines{L"<null>"}, ReadOnce(vt::ToWin(path), L"A", held));
+    // Empty file; header at the very end; LF-only lines; a UTF-8 mark.
+    EXPECT_EQ(Lines{L"<null>"}, ReadOnce(MakeIni("e.ini", "", false), L"A", held));
+    EXPECT_EQ(Lines{L"<null>"}, ReadOnce(MakeIni("h.ini", "x\n[A]", false), L"A", held));
+    EXPECT_EQ((Lines{L"k=v", L"z"}),
+              ReadOnce(MakeIni("lf.ini", "[A]\nk=v\nz\n[B]\n", false), L"A", held));
+    EXPECT_EQ((Lines{L"k=v"}),
+              ReadOnce(MakeIni("bom8.ini", "\xEF\xBB\xBF[A]\r\nk=v\r\n", false), L"A", held));
+    // Text after the header on its line is not a section line.
+    EXPECT_EQ((Lines{L"k=v"}), ReadOnce(MakeIni("tail.ini", "  [A] ; c\r\nk=v", false), L"A", held));
+    // One section under two headers, the second indented: its lines are
+    // one section, and the indented header does not end the one before it.
+    for (bool utf16 : {false, true}) {
+      const std::wstring split =
+          MakeIni("split.inf", "[A]\r\nx=1\r\n[B]\r\ny\r\n  [a]\r\nz=2\r\n", utf16);
+      EXPECT_EQ((Lines{L"x=1", L"z=2"}), ReadOnce(split, L"A", held));
+      EXPECT_EQ((Lines{L"y", L"[a]", L"z=2"}), ReadOnce(split, L"B", held));
+    }
+  }
 }
 
 TEST(IniSection, ReadsAMultiMegabyteFile) {

@@ -109,10 +109,11 @@ TEST(DriverCache, ReplayOnlyOfTheSameInstallationAndWhole) {
   const std::wstring infDigest = vt::Widen(vt::Sha256(combined));
   auto owner = [&](const wchar_t* windows, const wchar_t* version, const std::wstring& inf = L"",
                    const wchar_t* controlSet = L"1") {
-    return std::wstring(L"[Installation]\r\nWindows=") + windows + L"\r\nControlSet=" +
-           controlSet + L"\r\nDriver={4D36E972-E325-11CE-BFC1-08002BE10318}\\0000\r\nService=Cached\r\n"
+    return std::wstring(L"[Installation]\r\nWindows=") + windows + L"\r\nControlSet=" + controlSet +
+           L"\r\nDriver={4D36E972-E325-11CE-BFC1-08002BE10318}\\0000\r\nService=Cached\r\n"
            L"Version=" +
-           version + L"\r\nAdapter={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\n[Read]\r\n" +
+           version +
+           L"\r\nAdapter={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\nForms=2\r\n[Read]\r\n" +
            combined + L"=" + (inf.empty() ? infDigest : inf) + L"\r\n";
   };
   const wchar_t* windows = L"{5C310893-31C0-11E8-9B10-806E6F6E6963}";
@@ -150,6 +151,10 @@ TEST(DriverCache, ReplayOnlyOfTheSameInstallationAndWhole) {
     EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another version";
     keep(body + owner(windows, L"12.1.0.0", L"", L"2"));
     EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another control set";
+    std::wstring earlier = owner(windows, L"12.1.0.0");
+    earlier.replace(earlier.find(L"Forms=2"), 7, L"Forms=1");
+    keep(body + earlier);
+    EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "the entries of another build";
     keep(body + owner(windows, L"12.1.0.0", std::wstring(64, L'0')));
     EXPECT_EQ(kReplayNotDone, ReplayDriverCache(&inst, target)) << "another combined INF";
     keep(body + owner(windows, L"12.1.0.0"));

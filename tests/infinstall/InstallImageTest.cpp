@@ -11,6 +11,7 @@
 #include "../registry/FacadeTestUtil.h"
 #include "InfTestUtil.h"
 #include "TestSupport.h"
+#include "common/ProgramLanguage.h"
 #include "common/TextOps.h"
 #include "image/mount/MountedImage.h"
 #include "infinstall/InfInstaller.h"
@@ -83,6 +84,25 @@ TEST(InstallEnvironment, DirectoryIdsAndTheHostEnvironment) {
     }
     EXPECT_EQ(longPath, Env(L"VRO_HOST_MARK"));
     EXPECT_EQ(L"%10%", Sub(L"%10%"));
+
+    // The INF's strings by the program's interface language (its settings
+    // file's), then its primary language's neutral section, then
+    // [Strings]; never the host's language.
+    const std::wstring inf = vt::ToWin(d.dir) + L"\\lang.inf";
+    rt::WriteRegFile(inf,
+                     L"[Strings]\r\nA=plain a\r\nB=plain b\r\nC=plain c\r\n"
+                     L"[Strings.0011]\r\nA=neutral a\r\nB=neutral b\r\n"
+                     L"[Strings.0411]\r\nA=\"日本語 a\"\r\n"
+                     L"[Strings.0409]\r\nA=host a\r\nB=host b\r\nC=host c\r\n");
+    const std::wstring settings = ProgramSettingsFile();
+    for (const auto& lang : {std::make_pair(L"1041", L"日本語 a|neutral b|plain c"),
+                             std::make_pair(L"1042", L"plain a|plain b|plain c")}) {
+      ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"Language", lang.first, settings.c_str()));
+      CInstallEnvironment env;
+      ASSERT_EQ(1, env.Setup(&inst, inf.c_str()));
+      EXPECT_EQ(lang.second, Sub(L"%A%|%B%|%C%")) << vt::Narrow(lang.first);
+    }
+    DeleteFileW(settings.c_str());
 
     // Directory ids as folders of the volume.
     wchar_t path[360];

@@ -8,6 +8,7 @@
 #include "InfTestUtil.h"
 #include "TestSupport.h"
 #include "common/ProcessEnvironment.h"
+#include "common/UnicodeProfile.h"
 #include "infinstall/InfInstaller.h"
 #include "infinstall/RegScriptFile.h"
 
@@ -56,36 +57,39 @@ TEST(InfInstallerRecord, InitNamesTheStoreFolderAndEmptiesTheNames) {
   }
 }
 
-TEST(StagingScript, FileFormAndReplacementRules) {
-  std::wstring s = NewScript(vt::ScratchDirUnix());
-  EXPECT_EQ(L"Windows Registry Editor Version 5.00\r\n\r\n", it::ScriptText(s));
-
+// The writes of one installation, as the walkers make them.
+void StageSample(const std::wstring& script) {
+  const wchar_t* s = script.c_str();
   CInfInstaller plain = Installer(0);
-  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"A", L"1", s.c_str()));
-  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"B", L"-", s.c_str()));
-  EXPECT_TRUE(
-      plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"a", L"2", s.c_str()));  // in place
-  EXPECT_TRUE(plain.WriteRegSection(L"-HKEY_LOCAL_MACHINE\\SOFTWARE\\X", L"\0", s.c_str()));
+  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"A", L"1", s));
+  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"B", L"-", s));
+  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"a", L"2", s));  // in place
+  EXPECT_TRUE(plain.WriteRegSection(L"-HKEY_LOCAL_MACHINE\\SOFTWARE\\X", L"\0", s));
 
   CInfInstaller prof = Installer(0x1A2B);
   const wchar_t* soft = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Z";
-  EXPECT_TRUE(prof.WriteRegValue(soft, L"N", L"1", s.c_str()));
-  EXPECT_TRUE(prof.WriteRegValue(soft, L"M", L"-", s.c_str()));
-  EXPECT_TRUE(prof.WriteRegValue(soft, L"n", L"3", s.c_str()));  // moves to the end
-  EXPECT_TRUE(prof.WriteRegValue(L"hkey_local_machine\\system\\Foo", L"D", L"-", s.c_str()));
-  EXPECT_TRUE(prof.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SYSTEMX\\Foo", L"E", L"x", s.c_str()));
-  EXPECT_TRUE(prof.WriteRegSection(L"-HKEY_CURRENT_USER\\Software\\X", L"\0", s.c_str()));
+  EXPECT_TRUE(prof.WriteRegValue(soft, L"N", L"1", s));
+  EXPECT_TRUE(prof.WriteRegValue(soft, L"M", L"-", s));
+  EXPECT_TRUE(prof.WriteRegValue(soft, L"n", L"3", s));  // moves to the end
+  EXPECT_TRUE(prof.WriteRegValue(L"hkey_local_machine\\system\\Foo", L"D", L"-", s));
+  EXPECT_TRUE(prof.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SYSTEMX\\Foo", L"E", L"x", s));
+  EXPECT_TRUE(prof.WriteRegSection(L"-HKEY_CURRENT_USER\\Software\\X", L"\0", s));
   // A section write replaces what the value writer put there before.
-  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"Old", L"1", s.c_str()));
-  EXPECT_TRUE(
-      plain.WriteRegSection(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"New=2\0Other=3\0", s.c_str()));
+  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"Old", L"1", s));
+  EXPECT_TRUE(plain.WriteRegSection(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"New=2\0Other=3\0", s));
   // Null data removes a line.
-  EXPECT_TRUE(
-      plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"other", nullptr, s.c_str()));
+  EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\W", L"other", nullptr, s));
+}
+
+TEST(StagingScript, FileFormAndReplacementRules) {
+  const std::string dir = vt::ScratchDirUnix();
+  std::wstring s = NewScript(dir);
+  const std::wstring header = L"Windows Registry Editor Version 5.00\r\n\r\n";
+  EXPECT_EQ(header, it::ScriptText(s));
+  StageSample(s);
 
   std::wstring r = kRedirect;
-  std::wstring want = std::wstring(L"Windows Registry Editor Version 5.00\r\n\r\n") +
-                      L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Y]\r\na=2\r\nB=-\r\n" +
+  std::wstring want = header + L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Y]\r\na=2\r\nB=-\r\n" +
                       L"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n" + L"[" + r +
                       L"HKEY_LOCAL_MACHINE/SOFTWARE/Z]\r\nM=#\r\nn=3\r\n" +
                       L"[hkey_local_machine\\system\\Foo]\r\nD=-\r\n" + L"[" + r +
@@ -93,6 +97,36 @@ TEST(StagingScript, FileFormAndReplacementRules) {
                       L"-HKEY_CURRENT_USER/Software/X]\r\n" +
                       L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\W]\r\nNew=2\r\n";
   EXPECT_EQ(vt::Narrow(want), vt::Narrow(it::ScriptText(s)));
+
+  // Held, the same lines are staged in memory: the file is written when
+  // the holder says, and then holds the same text. What is added after a
+  // mark is told apart while the sections before it stay as they were.
+  const std::wstring held = vt::ToWin(dir) + L"\\Ins2.tmp";
+  {
+    CProfileHold hold(held.c_str());
+    ASSERT_EQ(1, CreateRegScriptFile(held.c_str()));
+    StageSample(held);
+    EXPECT_EQ(vt::Narrow(header), vt::Narrow(it::ScriptText(held))) << "nothing written yet";
+    wchar_t got[8] = L"";
+    CInfInstaller plain = Installer(0);
+    EXPECT_EQ(1, plain.ReadRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"A", got, 8, held.c_str()));
+    EXPECT_EQ(L"2", std::wstring(got));
+    ASSERT_EQ(1, hold.Flush());
+    EXPECT_EQ(vt::Narrow(want), vt::Narrow(it::ScriptText(held)));
+
+    hold.Mark();
+    EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SYSTEM\\New", L"V", L"1", held.c_str()));
+    std::wstring added;
+    ASSERT_TRUE(hold.TextAddedSinceMark(&added));
+    EXPECT_EQ(vt::Narrow(header + L"[HKEY_LOCAL_MACHINE\\SYSTEM\\New]\r\nV=1\r\n"),
+              vt::Narrow(added));
+    EXPECT_TRUE(plain.WriteRegValue(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Y", L"C", L"3", held.c_str()));
+    EXPECT_FALSE(hold.TextAddedSinceMark(&added)) << "a section from before the mark changed";
+  }
+  // The last hold written out when it ends.
+  std::wstring whole = want + L"[HKEY_LOCAL_MACHINE\\SYSTEM\\New]\r\nV=1\r\n";
+  whole.insert(whole.find(L"B=-\r\n") + 5, L"C=3\r\n");
+  EXPECT_EQ(vt::Narrow(whole), vt::Narrow(it::ScriptText(held)));
 }
 
 TEST(StagingScript, StringDataThatWouldReadAsSomethingElseIsQuoted) {

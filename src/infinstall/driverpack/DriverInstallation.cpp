@@ -4,9 +4,11 @@
 #include <windows.h>
 #include <wchar.h>
 
+#include "common/ConsoleOutput.h"
 #include "common/IniSection.h"
 #include "common/PathUtil.h"
 #include "common/TempFiles.h"
+#include "common/UnicodeProfile.h"
 #include "driverstore/DeviceInf.h"
 #include "driverstore/PnpRegistration.h"
 #include "image/mount/HostRoom.h"
@@ -61,15 +63,52 @@ int32_t CheckHostRoom(CInfInstaller* inst, bool software, std::wstring* why) {
   return kDriverPackFilePassFailed;
 }
 
-// True when a staging script would import into the loaded hives; they are
-// left as they were either way.
-bool ScriptImports(CMountedImage* image, const wchar_t* script) {
-  HiveCheckpoint trial(image);
-  if (!trial.Taken() ||
-      (RegScriptNamesRoot(script, REG_ROOT_SOFTWARE) && !trial.Cover(REG_ROOT_SOFTWARE)))
+// The staged lines written out for an import to read; false with why when
+// the host did not take them.
+bool ScriptWritten(CProfileHold& hold, const wchar_t* script, std::wstring* why) {
+  if (hold.Flush()) return true;
+  const DWORD error = GetLastError();
+  *why = std::wstring(L"the staging script ") + script + L" could not be written (error " +
+         std::to_wstring(error) + L": " + ErrorText(error) + L")";
+  return false;
+}
+
+// Imports the staging script into the loaded hives within `imported` (a
+// checkpoint of its own inside the installation's); false, the hives as
+// they were, when they do not take it.
+bool ImportScript(CMountedImage* image, const wchar_t* script, HiveCheckpoint* imported) {
+  if (imported->Taken() &&
+      (!RegScriptNamesRoot(script, REG_ROOT_SOFTWARE) || imported->Cover(REG_ROOT_SOFTWARE)) &&
+      image->ImportRegFile(script) == 0)
+    return true;
+  imported->Restore();
+  return false;
+}
+
+// After the file pass: what the script holds beyond what went in at its
+// mark (`imported` took that). The sections added since go in alone when
+// every section before them is as it was (the script imported whole would
+// do no more); else the whole script goes in again, in place of what went
+// in. False when the hives do not take it.
+bool ImportStagedSinceMark(CMountedImage* image, CProfileHold& hold, const wchar_t* script,
+                           HiveCheckpoint* imported, std::wstring* why) {
+  std::wstring added;
+  if (!hold.TextAddedSinceMark(&added)) {
+    imported->Restore();
+    return ScriptWritten(hold, script, why) && image->ImportRegFile(script) == 0;
+  }
+  imported->Keep();
+  if (added.empty()) return true;
+  wchar_t rest[kPathChars] = L"";
+  if (!CreateTempFileName(rest, L"Ins") || !WriteUnicodeFile(rest, added)) {
+    const DWORD error = GetLastError();
+    *why = L"no file of the registry data staged by the file pass could be made in the temporary "
+           L"folder (error " + std::to_wstring(error) + L": " + ErrorText(error) + L")";
+    if (rest[0]) DeleteFileW(rest);
     return false;
-  bool ok = image->ImportRegFile(script) == 0;
-  trial.Restore();
+  }
+  const bool ok = image->ImportRegFile(rest) == 0;
+  DeleteFileW(rest);
   return ok;
 }
 
@@ -234,6 +273,8 @@ std::wstring FormatDriverRefusal(uint32_t kind, const wchar_t* hardwareId, int32
 int32_t CheckDriverInstallation(CInfInstaller* inst, const wchar_t* inf,
                                 const wchar_t* installSection, std::vector<std::wstring>* names,
                                 std::wstring* why) {
+  // The INF is read section by section from one reading of it.
+  CIniReadHold reading(inf);
   // A driver file the store lacks, or one the package would place outside
   // its folder, on a folder or where the installation maps nothing, fails
   // the installation before anything reaches the image: a workstation must
@@ -264,6 +305,12 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
     return kDriverPackRegistryPassFailed;
   }
   s->script = script;
+  // Every step stages its lines in memory: the script is written out for
+  // the imports, not once a line (and kept so for the caller's records).
+  // The INF is read once.
+  s->scriptHold = std::make_shared<CProfileHold>(script);
+  CProfileHold& hold = *s->scriptHold;
+  CIniReadHold reading(t.inf);
   // The setup dialog adds devices: one the image has already is not
   // installed again over its driver.
   if (setup && !t.existingInstance &&
@@ -320,14 +367,17 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
           (std::wstring(t.enumerator) + L"\\\\" + t.hardwareId).c_str(), s->classInstance);
     }
   }
-  // The registry data is tried before any file is placed: data the hive
+  // The registry data goes in before any file is placed: data the hive
   // cannot take fails the installation with the image untouched. The room
   // the files need is made before the first of them is placed.
   const uint64_t room = inst->PlannedBytes;
-  if (!ScriptImports(image, script)) {
+  if (!ScriptWritten(hold, script, &s->why)) return kDriverPackImportFailed;
+  HiveCheckpoint imported(image);
+  if (!ImportScript(image, script, &imported)) {
     s->why = ImportFailure(image, start, t.inf);
     return kDriverPackImportFailed;
   }
+  hold.Mark();
   if (!inst->ReserveRoom(room)) {
     s->why = L"the volume has too little room for the driver files, and could not be grown";
     return kDriverPackFilePassFailed;
@@ -341,8 +391,9 @@ int32_t StageAndImportDriver(CInfInstaller* inst, const DriverInstallTarget& t,
              L" (" + t.inf + L")";
     return kDriverPackFilePassFailed;
   }
-  if (image->ImportRegFile(script) != 0) {
-    s->why = ImportFailure(image, start, t.inf);
+  s->why.clear();
+  if (!ImportStagedSinceMark(image, hold, script, &imported, &s->why)) {
+    if (s->why.empty()) s->why = ImportFailure(image, start, t.inf);
     return kDriverPackImportFailed;
   }
   s->why.clear();
@@ -398,7 +449,8 @@ int32_t RunDriverTransaction(CInfInstaller* inst, DriverInstallTarget target,
   result = StageAndImportDriver(inst, target, state, &start);
   if (result != kDriverPackInstalled) start.Restore();
   inst->EndFileSwap(result == kDriverPackInstalled);
-  if (!state->script.empty()) DeleteFileW(state->script.c_str());
+  if (!state->script.empty()) DeleteProfileFile(state->script.c_str());
+  state->scriptHold.reset();
   if (result == kDriverPackInstalled && adapterGuid[0] && taken) taken->push_back(adapterGuid);
   return result;
 }

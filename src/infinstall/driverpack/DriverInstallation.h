@@ -2,16 +2,18 @@
 // front end runs it (the batch command, the exports, the driver windows):
 // every source and destination checked before the first write, the SYSTEM
 // hive kept for a rollback, the files placed or removed as one change, the
-// registry data tried before any file is placed, and a failure taking back
+// registry data in the hives before any file is placed, and a failure taking back
 // every byte the installation wrote, the driver it replaced included.
 #pragma once
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 class CMountedImage;
+class CProfileHold;
 class CInfInstaller;
 class HiveImage;
 struct HiveUndo;
@@ -92,6 +94,9 @@ struct DriverInstallState {
   std::wstring driverKey;  // "{class guid}\NNNN"
   std::wstring why;        // what stopped it, on failure
   std::wstring script;     // the staging script (deleted by the caller)
+  // The script's text, held in memory while the state lives: written to
+  // the file when the last hold of it ends (DeleteProfileFile drops it).
+  std::shared_ptr<CProfileHold> scriptHold;
 };
 
 // The checks before the first write: every source file of the package is
@@ -105,8 +110,9 @@ int32_t CheckDriverInstallation(CInfInstaller* inst, const wchar_t* inf,
                                 std::wstring* why);
 
 // The staging, the file pass and the import, inside a transaction the caller
-// holds (hive checkpoint, file swap): the registry data is tried before any
-// file is placed, the replaced driver goes only in the same change. 0 when
+// holds (hive checkpoint, file swap): the registry data goes in before any
+// file is placed (what the file pass stages after it), the replaced driver
+// goes only in the same change. 0 when
 // the installation is in the hives (then the network binding and the PnP
 // registration are done too), else the failure with state->why.
 // A package with keys in SOFTWARE has that hive loaded here, and kept by

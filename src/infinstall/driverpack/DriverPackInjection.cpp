@@ -13,6 +13,7 @@
 #include "common/ConsoleOutput.h"
 #include "common/PathUtil.h"
 #include "common/TempFiles.h"
+#include "common/UnicodeProfile.h"
 #include "driverstore/DeviceInf.h"
 #include "driverstore/DriverStore.h"
 #include "driverstore/InfImporter.h"
@@ -194,6 +195,9 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
   CInfInstaller inst;
   inst.Init(image, 0, cs, 0, nullptr, nullptr, 0, profile);
   wchar_t script[kPathChars] = L"";
+  // The installation's state, its staging script held in memory until the
+  // cache file is made of it.
+  DriverInstallState state;
   bool cacheReady = false;
   // What stopped the installation, for the line a failure prints.
   std::wstring why = kind == kDriverPackNetwork || kind == kDriverPackDisplay
@@ -314,7 +318,6 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
     target.componentId = componentId.c_str();
     target.configId = configId.c_str();
     target.pendingIds = &pending;
-    DriverInstallState state;
     result = StageAndImportDriver(&inst, target, &state, &start);
     if (!state.script.empty()) lstrcpynW(script, state.script.c_str(), kPathChars);
     if (result != kDriverPackInstalled) why = state.why;
@@ -345,7 +348,7 @@ int32_t InstallHardwareDriverPack(CMountedImage* image, uint32_t kind, const wch
   if (script[0]) {
     if (cacheReady && result == kDriverPackInstalled)
       WriteDriverCacheFile(script, profile, hardwareId);
-    DeleteFileW(script);
+    DeleteProfileFile(script);
   }
   // Only an installation that holds (or found the driver current) is noted
   // for the workstation.

@@ -155,10 +155,10 @@ bool HiveFileReader::Subkeys(const std::wstring& keyPath, std::vector<std::wstri
   });
 }
 
-bool HiveFileReader::QueryText(const std::wstring& keyPath, const wchar_t* name,
-                               std::wstring* text) {
-  text->clear();
-  std::vector<uint8_t> nk, list, vk, data;
+bool HiveFileReader::QueryData(const std::wstring& keyPath, const wchar_t* name, uint32_t* type,
+                               std::vector<uint8_t>* data) {
+  data->clear();
+  std::vector<uint8_t> nk, list, vk;
   uint32_t rel = FindKey(keyPath);
   if (!Cell(rel, &nk) || !SoundRecord(nk, HiveId('n', 'k'), NK_NAME, NK_NAMELEN)) return false;
   uint32_t count = read_le32(nk.data() + NK_VALCOUNT);
@@ -171,24 +171,35 @@ bool HiveFileReader::QueryText(const std::wstring& keyPath, const wchar_t* name,
       continue;
     if (!hive_name_equals(NameOf(vk, VK_NAMELEN, VK_FLAGS, VK_COMP_NAME, VK_NAME), name, n))
       continue;
-    uint32_t type = read_le32(vk.data() + VK_TYPE), length = read_le32(vk.data() + VK_DATALEN);
-    if (type != HIVE_REG_SZ && type != HIVE_REG_EXPAND_SZ) return false;
+    *type = read_le32(vk.data() + VK_TYPE);
+    uint32_t length = read_le32(vk.data() + VK_DATALEN);
     if (length & 0x80000000u) {
       length &= 0x7FFFFFFFu;
       if (length > 4) return false;
-      data.assign(vk.data() + VK_DATA, vk.data() + VK_DATA + length);
+      data->assign(vk.data() + VK_DATA, vk.data() + VK_DATA + length);
     } else {
-      if (length > HIVE_BIG_SEGMENT || !Cell(read_le32(vk.data() + VK_DATA), &data) ||
-          data.size() < length)
+      if (length > HIVE_BIG_SEGMENT || !Cell(read_le32(vk.data() + VK_DATA), data) ||
+          data->size() < length)
         return false;
-      data.resize(length);
-    }
-    for (size_t k = 0; k + 1 < data.size(); k += 2) {
-      wchar_t c = (wchar_t)(data[k] | (data[k + 1] << 8));
-      if (!c) break;
-      *text += c;
+      data->resize(length);
     }
     return true;
   }
   return false;
+}
+
+bool HiveFileReader::QueryText(const std::wstring& keyPath, const wchar_t* name,
+                               std::wstring* text) {
+  text->clear();
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  if (!QueryData(keyPath, name, &type, &data) ||
+      (type != HIVE_REG_SZ && type != HIVE_REG_EXPAND_SZ))
+    return false;
+  for (size_t k = 0; k + 1 < data.size(); k += 2) {
+    wchar_t c = (wchar_t)(data[k] | (data[k + 1] << 8));
+    if (!c) break;
+    *text += c;
+  }
+  return true;
 }

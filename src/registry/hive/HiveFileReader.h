@@ -22,6 +22,10 @@ class HiveFileReader {
   // A string value (REG_SZ, REG_EXPAND_SZ) of a key path below the root;
   // false when the key, the value or a readable string is missing.
   bool QueryText(const std::wstring& keyPath, const wchar_t* name, std::wstring* text);
+  // Any value's type and data; false when the key or the value is missing
+  // or its data cannot be read.
+  bool QueryData(const std::wstring& keyPath, const wchar_t* name, uint32_t* type,
+                 std::vector<uint8_t>* data);
   // The names of a key's subkeys; false when the key is missing.
   bool Subkeys(const std::wstring& keyPath, std::vector<std::wstring>* names);
 

@@ -2,11 +2,11 @@
 // every page written since it was opened, and the image's own state (bins'
 // end, allocator index, statistics) as it was then. It holds what the
 // change touches, not a copy of the hive. A record may be opened inside
-// another (a change tried within a larger one): each keeps its own old
-// bytes, so either can be taken back.
+// another (a change tried within a larger one): each can be taken back on
+// its own, and a page both need from before either touched it is kept once,
+// for both.
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <vector>
 
@@ -14,7 +14,17 @@
 
 namespace {
 const uint32_t kPage = 4096;
+
+// The old bytes of one page, shared by the records that kept them.
+struct OldPage {
+  uint32_t records = 0;
+  uint8_t bytes[kPage];
+};
+
+void Release(OldPage* page) {
+  if (--page->records == 0) delete page;
 }
+}  // namespace
 
 struct HiveUndo {
   HiveImage before;               // the image's state without its buffer
@@ -22,9 +32,16 @@ struct HiveUndo {
   std::vector<uint32_t> pages;    // their numbers, in the order kept
   // Their old bytes, a page each (a record that grows never moves what it
   // holds: no second copy of it while it grows).
-  std::vector<std::unique_ptr<uint8_t[]>> old;
+  std::vector<OldPage*> old;
   bool lost = false;              // a page could not be kept
   HiveUndo* outer = nullptr;      // the record this one was opened inside
+
+  HiveUndo() = default;
+  HiveUndo(const HiveUndo&) = delete;
+  HiveUndo& operator=(const HiveUndo&) = delete;
+  ~HiveUndo() {
+    for (OldPage* page : old) Release(page);
+  }
 };
 
 namespace {
@@ -48,26 +65,44 @@ int OpenRecord(HiveImage* img) {
   return 1;
 }
 
-// Keeps the old bytes of the pages one record has not kept yet.
-void KeepPages(HiveImage* img, HiveUndo* u, uint32_t off, uint32_t length) {
-  if (u->lost) return;
-  uint32_t end = off + length;
-  if (end > u->before.endOfBins) end = u->before.endOfBins;  // past it all is new
-  for (uint32_t page = off / kPage; page * kPage < end; page++) {
-    if (u->kept[page]) continue;
+// Room for one more entry, the list grown by half again when full (an
+// exact reserve would move the whole list for every page).
+template <typename T>
+void Room(std::vector<T>& list) {
+  if (list.size() == list.capacity()) list.reserve(list.size() + list.size() / 2 + 16);
+}
+
+// Whether a record still needs the old bytes of a page: one below its old
+// end that it has not kept. What lies past that end is new to it.
+bool Needs(const HiveUndo* u, uint32_t page) {
+  return !u->lost && (uint64_t)page * kPage < u->before.endOfBins && !u->kept[page];
+}
+
+// Keeps the page's bytes as they are for every open record that needs
+// them: a record that has not kept the page has not seen it change, so
+// they are the old bytes of each, kept once for all.
+void KeepPage(HiveImage* img, uint32_t page) {
+  OldPage* copy = nullptr;
+  for (HiveUndo* u = img->undo; u; u = u->outer) {
+    if (!Needs(u, page)) continue;
     try {
-      std::unique_ptr<uint8_t[]> copy(new uint8_t[kPage]);
-      memcpy(copy.get(), img->buffer + page * kPage, kPage);
-      u->pages.reserve(u->pages.size() + 1);
-      u->old.push_back(std::move(copy));
-      u->pages.push_back(page);
+      if (!copy) {
+        copy = new OldPage();
+        memcpy(copy->bytes, img->buffer + (size_t)page * kPage, kPage);
+      }
+      Room(u->pages);
+      Room(u->old);
     } catch (const std::bad_alloc&) {
       u->lost = true;
       img->outOfMemory = true;
-      return;
+      continue;
     }
+    ++copy->records;
+    u->old.push_back(copy);
+    u->pages.push_back(page);
     u->kept[page] = true;
   }
+  if (copy && copy->records == 0) delete copy;
 }
 
 }  // namespace
@@ -91,7 +126,12 @@ void hive_touch_pages(HiveImage* img, uint32_t off, uint32_t length) {
   if (!length) return;
   // Every open record keeps what it needs: an outer one the bytes from
   // before it, an inner one those from before itself.
-  for (HiveUndo* u = img->undo; u; u = u->outer) KeepPages(img, u, off, length);
+  const uint64_t end = (uint64_t)off + length;
+  for (uint32_t page = off / kPage; (uint64_t)page * kPage < end; page++) {
+    bool needed = false;
+    for (const HiveUndo* u = img->undo; u && !needed; u = u->outer) needed = Needs(u, page);
+    if (needed) KeepPage(img, page);
+  }
 }
 
 void hive_undo_commit(HiveImage* img) {
@@ -107,7 +147,7 @@ void hive_undo_rollback(HiveImage* img) {
   HiveUndo* outer = u->outer;
   img->undo = nullptr;
   for (size_t i = 0; i < u->pages.size(); i++)
-    memcpy(img->buffer + u->pages[i] * kPage, u->old[i].get(), kPage);
+    memcpy(img->buffer + (size_t)u->pages[i] * kPage, u->old[i]->bytes, kPage);
   uint32_t oldEnd = u->before.endOfBins;
   // Bins appended since lie past the old end: the buffer there is as free
   // as it was (zeros), whatever room it keeps.

@@ -119,8 +119,9 @@ std::vector<uint8_t> HiveBytes(CMountedImage& m, const wchar_t* root) {
 // An installation's checkpoint keeps the old bytes of the pages it writes,
 // not a copy of each hive: taking one on a hive of 24 MiB and changing it
 // costs a small part of that. A checkpoint taken inside it (the trial of
-// the staged data) takes back only what came after it; the outer one gives
-// back each hive byte for byte, or keeps the changes.
+// the staged data) takes back only what came after it, and shares the old
+// pages both keep; the outer one gives back each hive byte for byte, or
+// keeps the changes.
 TEST(DriverPack, CheckpointKeepsPagesNotTheHive) {
   rt::WinDisk d = rt::MakeWinDisk("");
   CMountedImage m;
@@ -151,8 +152,14 @@ TEST(DriverPack, CheckpointKeepsPagesNotTheHive) {
       ASSERT_TRUE(trial.Cover(REG_ROOT_SOFTWARE));
       ASSERT_EQ(REG_STATUS_OK, m.RegSetValue(vro, L"Two", two.data(), (uint32_t)two.size(), 1));
       ASSERT_EQ(REG_STATUS_OK, m.RegDeleteValue(sys, L"One"));
+      // Deleting the large key writes nearly every page of the hive: the
+      // old bytes both checkpoints need are kept once.
+      const size_t inside = PrivateBytes();
+      ASSERT_EQ(REG_STATUS_OK, m.RegDeleteKey(big));
+      EXPECT_LT((long long)PrivateBytes() - (long long)inside, (long long)software.size() * 3 / 2);
       trial.Restore();
     }
+    EXPECT_EQ(REG_STATUS_OK, m.RegQueryValue(big, L"V95", nullptr, nullptr));
     EXPECT_EQ(L"one", rt::QueryString(m, vro, L"One"));
     EXPECT_EQ(L"one", rt::QueryString(m, sys, L"One"));
     EXPECT_NE(REG_STATUS_OK, m.RegQueryValue(vro, L"Two", nullptr, nullptr));
@@ -410,7 +417,8 @@ const char kGbeFiles[] =
 
 // A vendor-like package with many models into Windows 7 and Windows 10:
 // every value the installation writes, read back byte for byte, and every
-// file it places.
+// file it places. The package's own value in the key of the file records
+// stands beside them.
 TEST(DriverPack, VendorPackageValueByValue) {
   // Windows 7 x86 takes the undecorated models section.
   const VendorTarget targets[] = {
@@ -464,6 +472,7 @@ TEST(DriverPack, VendorPackageValueByValue) {
         "\\Files|e1g6032e.sys|7|C:\\Windows\\System32\\Drivers\\e1g6032e.sys\n" + cls +
         "\\Files|e1gmsg.dll|7|C:\\Windows\\System32\\e1gmsg.dll\n" + cls +
         "\\Files|e1gtool.dll|7|C:\\Windows\\System32\\VroGbe\\Tools\\e1gtool.dll\n" + cls +
+        "\\Files|Notes|1|kept beside the file records\n" + cls +
         "\\Files|vrogbe.cat|7|C:\\Windows\\System32\\CatRoot\\{F750E6C3-38EE-11D1-85E5-"
         "00C04FC295EE}\\vrogbe.cat\n" +
         cls + "\\Linkage|Export|7|\\Device\\" + guid + "\n" + cls + "\\Linkage|RootDevice|7|" +
