@@ -16,6 +16,8 @@
 #include "image/device/HostWriteFailure.h"
 #include "image/mount/FatVolume.h"
 #include "image/mount/MountedImage.h"
+#include "image/ntfs/NtfsVolume.h"
+#include "image/stack/MountRw.h"
 #include "image/stack/OverlayNotice.h"
 #include "registry/BcdStore.h"
 #include "registry/hive/HiveImage.h"
@@ -85,6 +87,21 @@ void SetFailure(CMountedImage* image, const std::wstring& text) {
   if (RegRootMap* map = EnsureMap(image)) map->failure = text;
 }
 
+// The NTFS volume of another partition of the image's disk, over the same
+// disk object as the main volume: what a command writes there is kept or
+// taken back with the rest of the command. Null when none mounts there.
+struct _ntfs_volume* MountUserVolume(CMountedImage* image, RegRootMap* map, int partition) {
+  if (map->userVolume) UnmountNtfsVolume(map->userVolume);
+  map->userVolume = MountNtfsOnDisk(
+      image->IoBlock(), partition,
+      NTFS_MOUNT_ACCEPT_DIRTY | (image->IsReadOnly() ? NTFS_MOUNT_READONLY : 0));
+  if (map->userVolume && GetMountedPartitionIndex(map->userVolume) != partition) {
+    UnmountNtfsVolume(map->userVolume);
+    map->userVolume = nullptr;
+  }
+  return map->userVolume;
+}
+
 // Opens the hives of the flags that the map does not hold yet.
 void OpenHives(CMountedImage* image, RegRootMap* map, unsigned char flags) {
   struct _ntfs_volume* ntfs = image->NtfsVolume();
@@ -101,25 +118,35 @@ void OpenHives(CMountedImage* image, RegRootMap* map, unsigned char flags) {
     std::wstring file = h.file ? h.file : L"";
     CRegHive* hive = new (std::nothrow) CRegHive();
     if (!hive) continue;
+    std::wstring shown = file;
+    struct _ntfs_volume* volume = ntfs;
     if (h.flag == HIVE_FLAG_USER) {
-      UserHiveFound found = FindUserHive(image, FindLoadedHive(image, REG_ROOT_SOFTWARE), &file);
+      UserHive user;
+      UserHiveFound found = FindUserHive(image, FindLoadedHive(image, REG_ROOT_SOFTWARE), &user);
       map->userIsDefault = found == USER_HIVE_DEFAULT || found == USER_HIVE_NO_PROFILE;
       map->userHasNoProfile = found == USER_HIVE_NO_PROFILE;
       map->userDefaultTold = false;
-      map->userUnknown = found == USER_HIVE_UNREADABLE;
+      map->userRefusal = user.why;
+      file = user.file;
+      shown = user.shown;
+      if (user.partition >= 0 && found == USER_HIVE_PROFILE &&
+          !(volume = MountUserVolume(image, map, user.partition)))
+        map->userRefusal = L"the last user's hive file " + user.shown +
+                           L": no NTFS volume of that partition can be mounted";
+      map->userUnknown = found == USER_HIVE_UNREADABLE || !map->userRefusal.empty();
       if (map->userUnknown) {
         // No hive: every command that asks for it is refused (UnloadableText).
         EnterHive(map, h.root, hive);
-        map->files[h.root] = kSoftwareHiveFile;
+        map->files[h.root] = found == USER_HIVE_UNREADABLE ? kSoftwareHiveFile : user.shown;
         continue;
       }
     }
-    if (ntfs)
-      hive->OpenFromNtfs(ntfs, file.c_str());
+    if (volume)
+      hive->OpenFromNtfs(volume, file.c_str());
     else
       hive->OpenFromFat(fat, file.c_str());
     EnterHive(map, h.root, hive);
-    map->files[h.root] = file;
+    map->files[h.root] = shown;
   }
 }
 
@@ -137,6 +164,7 @@ std::wstring UnloadableText(CMountedImage* image, const std::wstring& root) {
   CRegHive* hive = FindLoadedHive(image, root);
   auto file = map ? map->files.find(root) : std::map<std::wstring, std::wstring>::iterator();
   if (!map || file == map->files.end()) return root + L": its hive is not loaded";
+  if (root == REG_ROOT_USER && !map->userRefusal.empty()) return root + L": " + map->userRefusal;
   if (root == REG_ROOT_USER && map->userUnknown)
     return root + L": the last user is named in SOFTWARE, and its hive file " + file->second +
            L" cannot be read (damaged or not in the image)";
@@ -412,10 +440,15 @@ bool RegRootMap::Release(CMountedImage* image) {
                (file == files.end() ? std::wstring() : L" (" + file->second + L")");
       ++count;
     }
+    // Writes the image's files refused (a full or read-only host, an
+    // update file that cannot be made) are the cause, not the volume.
+    const bool refused = image->DiskObject() && image->DiskObject()->Layers()->WritesStopped();
     failure = std::wstring(count == 1 ? L"the changed hive file " : L"the changed hive files ") +
               which +
-              L" could not be written back: the volume has too little room for it as it grew "
-              L"and its log, or refused a write; every hive file is as it was";
+              (refused ? L" could not be written back: a write to the image's files was refused"
+                       : L" could not be written back: the volume has too little room for it as "
+                         L"it grew and its log, or refused a write") +
+              L"; every hive file is as it was";
   } else if (!saved) {
     failure = L"the EFI system partition holding the boot store could not be mounted again to "
               L"write it back; every hive file is as it was";
@@ -427,6 +460,8 @@ bool RegRootMap::Release(CMountedImage* image) {
   hives.clear();
   files.clear();
   if (!ReleaseImageEsp(image)) saved = false;
+  if (userVolume && UnmountNtfsVolume(userVolume) != 0) saved = false;
+  userVolume = nullptr;
   return saved;
 }
 

@@ -47,6 +47,13 @@ struct RegRootMap : ImageAttachment {
   // SOFTWARE being unreadable.
   bool userIsDefault = false, userDefaultTold = false, userUnknown = false;
   bool userHasNoProfile = false;  // the default hive stands for a user without a profile
+  // Why the user's hive is refused where SOFTWARE can be read (its folder
+  // lies where the image holds no volume to reach); empty otherwise.
+  std::wstring userRefusal;
+  // The NTFS volume of another partition of the disk that holds the
+  // user's hive (its folder on another drive), mounted over the same disk
+  // object as the main volume while the hive is loaded; null otherwise.
+  struct _ntfs_volume* userVolume = nullptr;
   // Writes changed hives back and releases them, and the EFI system
   // partition's volume; false when a changed hive could not be written
   // back (it is dropped all the same: the volume is going).

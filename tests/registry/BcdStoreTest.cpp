@@ -13,6 +13,7 @@
 #include "hive/HiveTestUtil.h"
 #include "RegHiveFatTestUtil.h"
 #include "TestSupport.h"
+#include "image/device/PartitionTable.h"
 #include "image/mount/FatVolume.h"
 #include "image/mount/MountedImage.h"
 #include "registry/BcdStore.h"
@@ -163,7 +164,7 @@ TEST(BcdStore, FatDataPartitionUsesTheStoreOnTheEfiPartition) {
   EXPECT_EQ("BCD",
             rt::HivexGet(ft::Mcopy(data, "/Boot/BCD", d.dir + "/data-bcd.hiv"), "\\Vro", "Hive"));
   CMountedImage m;
-  ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, 0, 0));
+  ASSERT_EQ(3, m.OpenImage(d.path.c_str(), nullptr, kPartitionNamed | 0, 0));
   ASSERT_EQ(1, m.LoadHives(HIVE_FLAG_BCD));
   EXPECT_EQ(nullptr, m.m_pEspFat);
   EXPECT_EQ(L"FAT data boot", rt::QueryString(m, kElement, L"Element"));

@@ -52,6 +52,30 @@ inline WinDisk MakeWinDisk(const std::string& treeOptions, const std::string& la
   return d;
 }
 
+// A disk of two NTFS partitions (mk-disk.sh's layout mbr-pair or gpt-pair):
+// the Windows tree of the last user alice in the second, partition 1, and
+// in the first the profile folder \Users\alice with a copy of the hive the
+// tree holds there. start: the second's first sector.
+inline WinDisk MakeProfilePairDisk(const std::string& layout, const std::string& subdir = "") {
+  WinDisk d;
+  d.dir = subdir.empty() ? vt::ScratchDirUnix() : vt::ScratchSubdirUnix(subdir);
+  d.tree = d.dir + "/tree";
+  d.unixPath = d.dir + "/disk.img";
+  d.path = vt::ToWin(d.unixPath);
+  const std::string first = d.dir + "/first";
+  EXPECT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(d.tree) + " --no-kernel --user alice"));
+  EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(first + "/Users/alice") + " && cp " +
+                      vt::Q(d.tree + "/Users/alice/NTUSER.DAT") + " " +
+                      vt::Q(first + "/Users/alice/")));
+  std::string out;
+  EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) + " --layout " + layout + " --size " +
+                              std::to_string(kDiskMiB) + " --tree " + vt::Q(d.tree) +
+                              " --first-tree " + vt::Q(first),
+                          &out));
+  d.start = atol(out.c_str());
+  return d;
+}
+
 // A .reg file in UTF-16 with its byte-order mark.
 inline void WriteRegFile(const std::wstring& path, const std::wstring& text) {
   std::vector<uint8_t> bytes = {0xFF, 0xFE};

@@ -12,8 +12,9 @@ namespace ft {
 // Sectors [start, start + count) of a raw disk as a file of its own.
 inline std::string CutPartition(const std::string& diskUnix, long start, long count,
                                 const std::string& outUnix) {
-  EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(diskUnix) + " of=" + vt::Q(outUnix) + " bs=512 skip=" +
-                      std::to_string(start) + " count=" + std::to_string(count) + " status=none"));
+  EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(diskUnix) + " of=" + vt::Q(outUnix) +
+                      " bs=1M iflag=skip_bytes,count_bytes skip=" + std::to_string(start * 512ll) +
+                      " count=" + std::to_string(count * 512ll) + " status=none"));
   return outUnix;
 }
 

@@ -2,13 +2,16 @@
 // the last user, in the profile folder SOFTWARE's ProfileList gives (by the
 // user's SID, or by a folder of the user's name made again as
 // "NAME.COMPUTER" or "NAME.DOMAIN"), not a stale \Users\NAME beside it nor
-// another user's "NAME.more"; the default hive when no last user is named
-// or no profile of the image is the user's, with a line naming it; a
-// refusal with a line when SOFTWARE cannot be read. Read back with ntfscat
-// and hivexget.
+// another user's "NAME.more"; on another drive, the partition of the disk
+// that SYSTEM's MountedDevices gives that drive; the default hive when no
+// last user is named or no profile of the image is the user's, with a line
+// naming which; a refusal with a line when SOFTWARE cannot be read or the
+// user's folder lies where the image holds no volume. Read back with
+// ntfscat and hivexget.
 #include <gtest/gtest.h>
 
 #include "../BatchTestUtil.h"
+#include "app/ImageOperations.h"
 
 using namespace bt;
 
@@ -27,11 +30,18 @@ std::string MakeImage(const std::string& dir, const std::string& tree) {
   return image;
 }
 
-// hivexget of a value of a hive file on the image.
+// hivexget of a value of a hive file on the image, or on its partition of
+// `sectors` sectors at `start`.
 std::string Get(const std::string& image, const std::string& file, const std::string& key,
-                const std::string& value) {
-  std::string out = image + ".hiv";
-  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(image) + " " + vt::Q(file) + " > " + vt::Q(out)));
+                const std::string& value, long start = 0, long sectors = 0) {
+  std::string out = image + ".hiv", volume = image;
+  if (sectors) {
+    volume = image + ".part";
+    EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(image) + " of=" + vt::Q(volume) + " bs=512 skip=" +
+                        std::to_string(start) + " count=" + std::to_string(sectors) +
+                        " status=none"));
+  }
+  EXPECT_EQ(0, vt::Sh("ntfscat " + vt::Q(volume) + " " + vt::Q(file) + " > " + vt::Q(out)));
   return rt::HivexGet(out, key, value);
 }
 
@@ -186,6 +196,8 @@ TEST(CurrentUserHive, IsTheUsersOwnFolderNeverAnotherAccounts) {
        "/Users/alice.PC"},
       {"CORP\\alice, alice alone", logon(L"CORP\\\\alice", L"") + profiles(L"Users", L"alice", L""),
        "/Users/alice"},
+      {"alice with no domain", logon(L"alice", L"") + profiles(L"Users", L"alice.CORP", L"alice"),
+       "/Users/alice"},
       {"a SID ProfileList lacks",
        std::wstring(kLogonUi) + L"\"LastLoggedOnUserSID\"=\"S-1-5-21-1-2-3-1009\"\r\n\r\n" +
            profiles(L"Users", L"alice", L""),
@@ -222,19 +234,33 @@ TEST(CurrentUserHive, IsTheUsersOwnFolderNeverAnotherAccounts) {
   }
 }
 
+// The default hive's line names why it stands for the user: SOFTWARE names
+// no last user, or names one (by a SID ProfileList lacks, or by a name
+// alone) whose profile the image does not hold.
 TEST(CurrentUserHive, WithoutALastUserIsTheDefaultHiveToldInALine) {
   std::string dir = vt::ScratchDirUnix(), tree = dir + "/tree";
   ASSERT_TRUE(vt::Fixture("mk-wintree.sh " + vt::Q(tree) + " --no-kernel"));
   std::string image = MakeImage(dir, tree);
   std::wstring reg =
       WriteReg(dir, "user.reg", L"[HKEY_CURRENT_USER\\Software\\Vro]\r\n\"a\"=\"b\"\r\n");
+  const std::string noUser = "\\Windows\\System32\\config\\DEFAULT: SOFTWARE names no last user: "
+                             "HKEY_CURRENT_USER is this hive (the hive of HKEY_USERS\\.DEFAULT)";
   std::string out;
   ASSERT_EQ(DWORD(0), Import(image, reg, &out));
-  EXPECT_NE(std::string::npos,
-            out.find("\\Windows\\System32\\config\\DEFAULT: SOFTWARE names no last user: "
-                     "HKEY_CURRENT_USER is this hive (the hive of HKEY_USERS\\.DEFAULT)"))
-      << out;
+  EXPECT_NE(std::string::npos, out.find(noUser)) << out;
   EXPECT_EQ("b", Get(image, "/Windows/System32/config/DEFAULT", "\\Software\\Vro", "a"));
+  for (const wchar_t* named : {L"\"LastLoggedOnUserSID\"=\"S-1-5-21-9-9-9-1001\"",
+                               L"\"LastLoggedOnUserSID\"=-\r\n\"LastLoggedOnUser\"=\"bob\""}) {
+    SCOPED_TRACE(vt::Narrow(named));
+    ASSERT_EQ(DWORD(0),
+              Import(image, WriteReg(dir, "named.reg", std::wstring(kLogonUi) + named + L"\r\n")));
+    ASSERT_EQ(DWORD(0), Import(image, reg, &out));
+    EXPECT_EQ(std::string::npos, out.find(noUser)) << out;
+    EXPECT_NE(std::string::npos,
+              out.find("\\Windows\\System32\\config\\DEFAULT: no profile folder of the image is "
+                       "the last user's that SOFTWARE names"))
+        << out;
+  }
 }
 
 TEST(CurrentUserHive, AnUnreadableSoftwareRefusesTheCommand) {
@@ -260,4 +286,137 @@ TEST(CurrentUserHive, AnUnreadableSoftwareRefusesTheCommand) {
   EXPECT_FALSE(vt::FileExists(exported));
   EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
   EXPECT_EQ("<missing>", Get(image, "/Windows/System32/config/DEFAULT", "\\Software\\Vro", "a"));
+}
+
+// A profile folder on another drive than the system's (ProfileList's
+// "D:\Users\alice", SystemRoot on C:) is the hive of the partition SYSTEM's
+// MountedDevices gives that drive: an MBR disk's signature and byte offset,
+// or "DMIO:ID:" and a GPT partition's GUID. Without that partition on this
+// disk, or for a folder on no drive, HKEY_CURRENT_USER is refused with a
+// line naming the folder: never the stale \Users\alice of the system
+// volume, nor a folder ProfileList gives another account. The import, the
+// export and the exports alike; a refusal leaves the image as it was.
+TEST(CurrentUserHive, OnAnotherDriveIsThatDrivesPartitionOrRefused) {
+  HMODULE host = apptest::HostedProgram(vt::BinaryDirUnix() + "/testtmp/test_app_registry/Host");
+  ASSERT_NE(nullptr, host);
+  auto hostExport = reinterpret_cast<decltype(&ImageExportRegistryW)>(
+      GetProcAddress(host, "ImageExportRegistryW"));
+  auto hostImport = reinterpret_cast<decltype(&ImageImportRegistryW)>(
+      GetProcAddress(host, "ImageImportRegistryW"));
+  ASSERT_TRUE(hostExport && hostImport);
+  const long firstStart = 2048, firstSectors = 16 * 2048;
+  for (const std::string layout : {"mbr-pair", "gpt-pair"}) {
+    SCOPED_TRACE(layout);
+    rt::WinDisk disk = rt::MakeProfilePairDisk(layout, layout);
+    const std::string dir = disk.dir, image = disk.unixPath;
+    const long dataStart = disk.start, dataSectors = rt::kDiskMiB * 2048;
+    const std::wstring args = ImageArgs(vt::ToWin(image) + L"::1");
+    // Drive D: as MountedDevices records partition 0 of this disk.
+    std::string bytes;
+    const bool gpt = layout == "gpt-pair";
+    ASSERT_EQ(0, vt::Sh("od -A n -t x1 -v -j " + std::string(gpt ? "1040" : "440") + " -N " +
+                            (gpt ? "16" : "4") + " " + vt::Q(image),
+                        &bytes));
+    std::wstring id = gpt ? L"44,4d,49,4f,3a,49,44,3a" : L"";
+    for (size_t at = bytes.find_first_not_of(" \n"); at != std::string::npos;
+         at = bytes.find_first_not_of(" \n", at + 2))
+      id += (id.empty() ? L"" : L",") + vt::Widen(bytes.substr(at, 2));
+    if (!gpt) id += L",00,00,10,00,00,00,00,00";
+    auto mountedD = [&](const std::wstring& data) {
+      return WriteReg(dir, "d.reg",
+                      L"[HKEY_LOCAL_MACHINE\\SYSTEM\\MountedDevices]\r\n\"\\\\DosDevices\\\\D:\"=hex:" +
+                          data + L"\r\n");
+    };
+    auto profile = [&](const std::wstring& folder) {
+      return WriteReg(
+          dir, "profile.reg",
+          L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
+          L"\"SystemRoot\"=\"C:\\\\Windows\"\r\n\r\n"
+          L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\"
+          L"S-1-5-21-1-2-3-1001]\r\n\"ProfileImagePath\"=\"" + folder + L"\"\r\n\r\n" +
+              kLogonUi + L"\"LastLoggedOnUserSID\"=\"S-1-5-21-1-2-3-1001\"\r\n");
+    };
+    ASSERT_EQ(DWORD(0), RunVro(args + L"\"/import:" + profile(L"D:\\\\Users\\\\alice") + L"\""));
+    std::wstring user =
+        WriteReg(dir, "user.reg", L"[HKEY_CURRENT_USER\\Software\\Vro]\r\n\"onD\"=\"1\"\r\n");
+    std::wstring exported = vt::ToWin(dir) + L"\\user-export.reg";
+    const std::wstring exportArg = L"\"/export:" + exported + L"::HKEY_CURRENT_USER\\Software\"";
+
+    // Refused: D: not in MountedDevices, then placed on another disk.
+    const std::string folder =
+        "HKEY_CURRENT_USER: the last user's profile folder D:\\Users\\alice (ProfileList) lies on "
+        "drive D:, ";
+    std::wstring otherDisk = id;
+    wchar_t& digit = otherDisk[otherDisk.size() - (gpt ? 1 : 25)];
+    digit = digit == L'0' ? L'1' : L'0';
+    for (const wchar_t* why : {L"", L"other disk"}) {
+      SCOPED_TRACE(vt::Narrow(why));
+      if (*why) ASSERT_EQ(DWORD(0), RunVro(args + L"\"/import:" + mountedD(otherDisk) + L"\""));
+      const std::string line =
+          folder + (*why ? "which SYSTEM's MountedDevices places on another disk than this image"
+                         : "to which SYSTEM's MountedDevices gives no volume");
+      const std::string hash = vt::Sha256(vt::ToWin(image));
+      std::string out;
+      EXPECT_EQ(DWORD(-14), RunVro(args + L"\"/import:" + user + L"\"", &out));
+      EXPECT_NE(std::string::npos, out.find(line)) << out;
+      EXPECT_EQ(DWORD(-14), RunVro(args + exportArg, &out));
+      EXPECT_NE(std::string::npos, out.find(line)) << out;
+      EXPECT_EQ(kImageHivesNotLoaded,
+                hostExport(vt::ToWin(image).c_str(), L"", 1, L"HKEY_CURRENT_USER", exported.c_str()));
+      EXPECT_EQ(kImageHivesNotLoaded, hostImport(vt::ToWin(image).c_str(), L"", 1, user.c_str()));
+      EXPECT_FALSE(vt::FileExists(exported));
+      EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
+    }
+
+    // Placed on partition 0: its hive, read back there; the stale one on
+    // the system volume untouched. An import that fails there changes
+    // nothing on either partition.
+    ASSERT_EQ(DWORD(0), RunVro(args + L"\"/import:" + mountedD(id) + L"\""));
+    const std::string placed = vt::Sha256(vt::ToWin(image));
+    EXPECT_EQ(DWORD(-16),
+              RunVro(args + L"\"/import:" +
+                     WriteReg(dir, "bad.reg",
+                              L"[HKEY_CURRENT_USER\\Software\\Vro]\r\n\"onD\"=\"0\"\r\n\"bad\"=hex:zz\r\n") +
+                     L"\""));
+    EXPECT_EQ(placed, vt::Sha256(vt::ToWin(image)));
+    ASSERT_EQ(DWORD(0), RunVro(args + L"\"/import:" + user + L"\""));
+    EXPECT_EQ("1", Get(image, "/Users/alice/NTUSER.DAT", "\\Software\\Vro", "onD", firstStart,
+                       firstSectors));
+    EXPECT_EQ("<missing>", Get(image, "/Users/alice/NTUSER.DAT", "\\Software\\Vro", "onD",
+                               dataStart, dataSectors));
+    ASSERT_EQ(kImageOk, hostImport(vt::ToWin(image).c_str(), L"", 1,
+                                   WriteReg(dir, "host.reg",
+                                            L"[HKEY_CURRENT_USER\\Software\\Vro]\r\n\"host\"=\"2\"\r\n")
+                                       .c_str()));
+    for (bool hosted : {false, true}) {
+      if (hosted)
+        ASSERT_EQ(kImageOk, hostExport(vt::ToWin(image).c_str(), L"", 1,
+                                       L"HKEY_CURRENT_USER\\Software\\Vro", exported.c_str()));
+      else
+        ASSERT_EQ(DWORD(0), RunVro(args + exportArg));
+      std::string text;
+      vt::Sh("iconv -f UTF-16 -t UTF-8 " + vt::Q(dir + "/user-export.reg"), &text);
+      EXPECT_NE(std::string::npos, text.find("\"onD\"=\"1\"")) << text;
+      EXPECT_NE(std::string::npos, text.find("\"host\"=\"2\"")) << text;
+    }
+    if (gpt) continue;
+
+    // The user's folder in a form no drive holds, another account's
+    // \Users\alice beside it: refused, not that account's hive.
+    ASSERT_EQ(DWORD(0),
+              RunVro(args + L"\"/import:" +
+                     WriteReg(dir, "other.reg",
+                              L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\"
+                              L"CurrentVersion\\ProfileList\\S-1-5-21-1-2-3-1002]\r\n"
+                              L"\"ProfileImagePath\"=\"C:\\\\Users\\\\alice\"\r\n") +
+                     L"\""));
+    ASSERT_EQ(DWORD(0),
+              RunVro(args + L"\"/import:" + profile(L"%ProfilesRoot%\\\\alice") + L"\""));
+    std::string out;
+    EXPECT_EQ(DWORD(-14), RunVro(args + L"\"/import:" + user + L"\"", &out));
+    EXPECT_NE(std::string::npos,
+              out.find("HKEY_CURRENT_USER: the last user's profile folder %ProfilesRoot%\\alice "
+                       "(ProfileList) names no folder on a drive of this Windows"))
+        << out;
+  }
 }

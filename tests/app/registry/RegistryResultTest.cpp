@@ -720,7 +720,7 @@ TEST(RegistryResult, CommandFailuresNameTheirCause) {
            ": the volume is FAT or exFAT, not NTFS: only an NTFS volume is copied"},
       {ImageArgs(win + L"\\copy.vmd") + L"\"/convert:" + pairWin + L"\"", DWORD(-13),
        vt::Narrow(pairWin) +
-           ": its first partition holds FAT or exFAT, and NTFS lies only in partition 2"},
+           ": its first partition holds FAT or exFAT, and NTFS lies only in partition 1"},
       {ImageArgs(fatWin) + L"\"/import:" + bigReg + L"\"", DWORD(-16),
        vt::Narrow(bigReg) +
            ": the changed hive file HKEY_LOCAL_MACHINE\\SOFTWARE "
