@@ -15,6 +15,7 @@
 #include "app/ProgramModule.h"
 #include "common/ConsoleOutput.h"
 #include "common/Privilege.h"
+#include "common/ProgramLanguage.h"
 #include "image/device/HostWriteFailure.h"
 #include "ui/UiLanguage.h"
 
@@ -173,13 +174,13 @@ int RunCreate(CommandLineState& s, const wchar_t* rest) {
 }
 
 // The size in MiB as a signed 64-bit number; text that is not a number is
-// malformed. The write-back file and the partition number are not passed.
+// malformed. The write-back file is not passed, nor a partition but ::0.
 int RunSize(CommandLineState& s, const wchar_t* rest) {
   wchar_t* end = nullptr;
   errno = 0;
   long long megabytes = _wcstoi64(rest, &end, 10);
   if (end == rest || *end || errno == ERANGE) return kMalformedForm;
-  return s.ops->setPartitionSize(s.imagePath, L"", 0, DWORD(uint64_t(megabytes)),
+  return s.ops->setPartitionSize(s.imagePath, L"", s.partition, DWORD(uint64_t(megabytes)),
                                  DWORD(uint64_t(megabytes) >> 32));
 }
 
@@ -318,11 +319,19 @@ const CommandRow kCommandTable[] = {
 
 // The options that pass 1 and the operations read ("/noupd": the writing
 // operations, from the process's arguments); pass 2 runs nothing for them.
-const wchar_t* const kSharedOptions[] = {L"img:", L"fix:", L"no", L"update", L"noupd"};
+// One that names a file stands on a line once: of two, which one is meant
+// cannot be told.
+struct SharedOption {
+  const wchar_t* keyword;
+  bool namesFile;
+};
+const SharedOption kSharedOptions[] = {
+    {L"img:", true}, {L"fix:", true}, {L"no", false}, {L"update", false}, {L"noupd", false},
+};
 
 bool IsSharedOption(const wchar_t* arg) {
-  for (const wchar_t* keyword : kSharedOptions)
-    if (MatchOption(arg, keyword)) return true;
+  for (const SharedOption& option : kSharedOptions)
+    if (MatchOption(arg, option.keyword)) return true;
   return false;
 }
 
@@ -350,7 +359,7 @@ bool PreconditionHolds(Precondition precondition, const CommandLineState& s) {
     case kImage:
       return s.imagePath[0] != 0;
     case kImageWithoutFixOrPartition:
-      return s.imagePath[0] != 0 && s.fixPath[0] == 0 && s.partition == 0;
+      return s.imagePath[0] != 0 && s.fixPath[0] == 0 && PartitionIndexOf(s.partition) == 0;
   }
   return false;
 }
@@ -364,7 +373,7 @@ void ReadImageOption(const wchar_t* rest, CommandLineState& state) {
   CopyField(state.imagePath, rest, text.pathLength);
   if (!text.hasPartition) return;
   state.partitionMalformed = !text.partitionValid;
-  state.partition = text.partitionValid ? text.partition : 0;
+  state.partition = PartitionNumberOf(text);
 }
 
 // Every command that fails leaves a line that names what failed: a host
@@ -390,6 +399,23 @@ void ReportFailure(const wchar_t* argument, const CommandLineState& s, int resul
 }
 
 }  // namespace
+
+bool FindRepeatedFileOption(int argc, wchar_t* const* argv, const wchar_t** first,
+                            const wchar_t** second) {
+  for (const SharedOption& option : kSharedOptions) {
+    if (!option.namesFile) continue;
+    *first = nullptr;
+    for (int i = 1; i < argc; ++i) {
+      if (!MatchOption(argv[i], option.keyword)) continue;
+      if (*first) {
+        *second = argv[i];
+        return true;
+      }
+      *first = argv[i];
+    }
+  }
+  return false;
+}
 
 void ReadSharedOptions(int argc, wchar_t* const* argv, CommandLineState& state) {
   for (int i = 1; i < argc; ++i) {
@@ -424,6 +450,14 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
       WriteCommandLine(std::wstring(argv[i]) + L": no such option: nothing was run\r\n");
       return 0;
     }
+  }
+  const wchar_t *first, *second;
+  if (FindRepeatedFileOption(argc, argv, &first, &second)) {
+    exitCode = kMalformedArgument;
+    WriteCommandLine(std::wstring(first) + L", " + second +
+                     L": an option that names a file is given twice, and which one is meant "
+                     L"cannot be told: nothing was run\r\n");
+    return 0;
   }
 
   int showWindow = 1;
@@ -465,11 +499,7 @@ int RunCommandArguments(int argc, wchar_t* const* argv, const ImageOperationTabl
 }
 
 WORD ReadLanguageSetting(LPCWSTR settingsFile) {
-  WORD language = GetUserDefaultUILanguage();
-  if (settingsFile && *settingsFile)
-    language = WORD(GetPrivateProfileIntW(L"Config", L"Language", language, settingsFile));
-  if (language != 2052 && language != 1041 && language != 1042) language = 2052;
-  return language;
+  return LanguageOfSettings(settingsFile);
 }
 
 void GetSettingsFilePath(HMODULE module, wchar_t (&path)[kPathChars]) {

@@ -2,7 +2,8 @@
 // shares ("-img:", "-fix:", "-no", "-update"); pass 2 runs the commands in the
 // order they stand. Options take "/" or "-" and ignore case. An argument
 // that starts with either and is none of the program's options stops the
-// whole line before anything runs (-13, no window). A command on an image
+// whole line before anything runs (-13, no window), and so does an option
+// that names a file ("-img:", "-fix:") given twice. A command on an image
 // without "-img:", or one whose argument does not have its form, is
 // malformed: -13 for it, and the rest of the line runs. A command's nonzero
 // result, or -13 for a malformed argument, becomes the exit code (the last
@@ -38,6 +39,12 @@ struct CommandLineState {
   WORD language;                   // the UI language of the help
   int (*showHelp)(WORD language);  // "/h", "/?"
 };
+
+// An option that names a file ("-img:", "-fix:") standing twice on the
+// line: true with the two arguments (the first two of one kind). Such a
+// line runs nothing (-13), nor does the window open an image by it.
+bool FindRepeatedFileOption(int argc, wchar_t* const* argv, const wchar_t** first,
+                            const wchar_t** second);
 
 // Pass 1 over argv[1..argc-1].
 void ReadSharedOptions(int argc, wchar_t* const* argv, CommandLineState& state);

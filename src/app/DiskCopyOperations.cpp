@@ -6,7 +6,6 @@
 #include "app/ImageOperations.h"
 #include "common/CrashDump.h"
 #include "disktools/copy/VolumeCopy.h"
-#include "image/stack/LeftFiles.h"
 
 namespace {
 
@@ -46,8 +45,5 @@ int WINAPI ImageConvertFileW(LPCWSTR sourcePath, LPCWSTR targetPath, int raw, in
                              DiskCopyProgressCallback callback, void* context) {
   if (!IsProgramRuntimeStarted()) return kImageOperationFailed;
   CrashDumpFilterScope filter;
-  // The source is opened to find its own files, then to be copied: a file
-  // left beside it is named once.
-  VroLeftFilesCommandRound round;
   return EngineResult(ConvertImageToNewImage(sourcePath, targetPath, raw, gpt, callback, context));
 }

@@ -51,6 +51,10 @@ bool Keeps(KeepRule rule, int result) {
   return rule == kKeepAlways || result == kImageOk || (rule == kKeepUnlessNegative && result > 0);
 }
 
+// What the operation opens: the volume, also as far as the check and the
+// repair need one the full mount refuses, or the partition a format writes.
+enum OpenFor { kOpenVolume, kOpenPartialNtfs, kOpenFormatTarget };
+
 // The common frame: filter, temporary mounted image, open, the operation's
 // steps, close, release. `steps` maps the opened image to a result code. The
 // close writes what the operation left (the volume's unmount, the overlays'
@@ -59,22 +63,38 @@ bool Keeps(KeepRule rule, int result) {
 // successful operation becomes `closeFailed`, its own failure code.
 template <class Steps>
 int RunOnImage(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int openMode, Steps steps,
-               int closeFailed = kImageOperationFailed, bool partialNtfs = false,
+               int closeFailed = kImageOperationFailed, OpenFor open = kOpenVolume,
                KeepRule keep = kKeepOnSuccess) {
   CrashDumpFilterScope filter;  // for the call; the host's own comes back
   VroLeftFilesCommandRound round;  // a file the steps open again is named once
   CMountedImage* image = new (std::nothrow) CMountedImage();
   if (!image) return kImageNoMemory;
   int result = kImageNotOpened;
-  if (imagePath && *imagePath &&
-      image->OpenImage(imagePath, fixPath && *fixPath ? fixPath : nullptr, partition, openMode,
-                       partialNtfs) >= 0) {
+  const wchar_t* second = fixPath && *fixPath ? fixPath : nullptr;
+  int opened = -1;
+  if (imagePath && *imagePath)
+    opened =
+        open == kOpenFormatTarget
+            ? image->OpenFormatTarget(imagePath, second, partition, openMode)
+            : image->OpenImage(imagePath, second, partition, openMode, open == kOpenPartialNtfs);
+  if (opened == CMountedImage::kFormatTargetNotNamed) result = kImageBadArgument;
+  if (opened >= 0) {
     result = steps(*image);
     bool kept = Keeps(keep, result);
     if (!image->Close(kept) && kept && result >= kImageOk) result = closeFailed;
   }
   delete image;
   return result;
+}
+
+// The first step of a command that writes the volume: true, with a line
+// naming why, when the volume was opened to write but takes no writes (a
+// dynamic VHD without its write-back file, a hibernated Windows); the
+// command is then refused with its failure code, nothing written.
+bool RefusesWrites(CMountedImage& image) {
+  if (!image.WriteRefusal()) return false;
+  VroOverlayNotice(image.ImagePath().c_str(), image.WriteRefusal());
+  return true;
 }
 
 // The line of a registry command that failed for a cause the facade names:
@@ -205,6 +225,7 @@ int WINAPI ImageInjectFileW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, L
                             LPCWSTR hostPath, int overwriteMode) {
   if (!IsProgramRuntimeStarted()) return kImageNotOpened;
   return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
+    if (RefusesWrites(image)) return int(kImageOperationFailed);
     if (!volumePath || !hostPath) return int(kImageOperationFailed);
     CopyOutcome outcome = {DWORD(overwriteMode), false, false};
     uint64_t missing = 0;
@@ -250,13 +271,14 @@ int WINAPI ImageImportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
   return RunOnImage(
       imagePath, fixPath, partition, GetWriteOpenMode(),
       [&](CMountedImage& image) {
+        if (RefusesWrites(image)) return int(kImageImportFailed);
         if (!regFileOrWildcard || !*regFileOrWildcard) return int(kImageNotOpened);
         // Each file loads the hives its keys name.
         return ChangeRegistry(image, 0, regFileOrWildcard,
                               [&] { return ImportMatches(image, regFileOrWildcard); });
       },
       // A bad file of a wildcard changes nothing, and the others stay.
-      kImageImportFailed, false, kKeepAlways);
+      kImageImportFailed, kOpenVolume, kKeepAlways);
 }
 
 int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, LPCWSTR keyPath,
@@ -264,6 +286,7 @@ int WINAPI ImageImportFileValueW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
   return RunOnImage(
       imagePath, fixPath, partition, GetWriteOpenMode(),
       [&](CMountedImage& image) {
+        if (RefusesWrites(image)) return int(kImageImportFailed);
         if (!keyPath || !valueName || !hostFile) return int(kImageImportFailed);
         // The key's hive and the host file are looked at before any hive
         // is loaded: each refusal names what it refused.
@@ -334,6 +357,13 @@ int WINAPI ImageMergeUpdateW(LPCWSTR imagePath, LPCWSTR updatePath) {
   if (GetFileAttributesW(second.c_str()) == INVALID_FILE_ATTRIBUTES) {
     VroOverlayNotice(second.c_str(), VRO_NOTICE_MISSING);
     return kImageOperationFailed;
+  }
+  // A folder where a file is asked for is named as one.
+  for (const wchar_t* path : {imagePath, second.c_str()}) {
+    if (GetPathKind(path) >= 2) {
+      VroOverlayNotice(path, VRO_NOTICE_FOLDER);
+      return kImageOperationFailed;
+    }
   }
   // Another file's merge into this base was cut off: the base takes no
   // other writes until that one is merged again.
@@ -406,9 +436,13 @@ int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes) {
 int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
   if (!IsProgramRuntimeStarted()) return kImageNotOpened;
   InstallNtfsFormatter();
-  return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
-    return image.FormatVolume(1) == 1 ? int(kImageOk) : int(kImageVolumeOperationFailed);
-  });
+  return RunOnImage(
+      imagePath, fixPath, partition, GetWriteOpenMode(),
+      [&](CMountedImage& image) {
+        if (RefusesWrites(image)) return int(kImageVolumeOperationFailed);
+        return image.FormatVolume(1) == 1 ? int(kImageOk) : int(kImageVolumeOperationFailed);
+      },
+      kImageOperationFailed, kOpenFormatTarget);
 }
 
 int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, DWORD sizeLow,
@@ -425,6 +459,7 @@ int WINAPI ImageSetPartitionSizeW(LPCWSTR imagePath, LPCWSTR fixPath, int partit
     return kImageBadArgument;
   }
   return RunOnImage(imagePath, fixPath, partition, GetWriteOpenMode(), [&](CMountedImage& image) {
+    if (RefusesWrites(image)) return int(kImageVolumeOperationFailed);
     uint64_t current = 0;
     if (!image.GetVolumeSpace(&current, nullptr)) {
       WriteCommandLine(std::wstring(imagePath) +
@@ -464,7 +499,7 @@ int WINAPI ImageCheckPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
       [&](CMountedImage& image) {
         return CheckNtfsPartition(&image) ? int(kImageOk) : int(kImageVolumeOperationFailed);
       },
-      kImageOperationFailed, true);
+      kImageOperationFailed, kOpenPartialNtfs);
 }
 
 int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition) {
@@ -472,10 +507,11 @@ int WINAPI ImageRepairPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partiti
   return RunOnImage(
       imagePath, fixPath, partition, GetWriteOpenMode(),
       [&](CMountedImage& image) {
+        if (RefusesWrites(image)) return int(kImageVolumeOperationFailed);
         return RepairNtfsPartition(&image) ? int(kImageOk) : int(kImageVolumeOperationFailed);
       },
       // What the repair mended stays even where it could not mend all.
-      kImageOperationFailed, true, kKeepAlways);
+      kImageOperationFailed, kOpenPartialNtfs, kKeepAlways);
 }
 
 int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, int adapterType,
@@ -496,10 +532,11 @@ int WINAPI ImageAddAdapterW(LPCWSTR imagePath, LPCWSTR fixPath, int partition, i
   int result = RunOnImage(
       imagePath, fixPath, partition, GetWriteOpenMode(),
       [&](CMountedImage& image) {
+        if (RefusesWrites(image)) return int(kImageVolumeOperationFailed);
         return int(InstallHardwareDriverPack(&image, uint32_t(adapterType), deviceId, number,
                                              address, imagePath, 0, 0));
       },
-      kDriverPackImportFailed, false, kKeepUnlessNegative);
+      kDriverPackImportFailed, kOpenVolume, kKeepUnlessNegative);
   return result == kImageNotOpened ? int(kImageVolumeOperationFailed) : result;
 }
 

@@ -8,7 +8,10 @@
 //   the image cannot be opened (for the import also: no file matches), -16
 //   an import into the registry failed (no hive changed).
 // The leading three arguments are the image path, the write-back path (empty
-// for none) and the partition number. Overwrite mode: 0 never, 1 always,
+// for none) and the partition number (0: the first data partition that
+// holds a volume, never the EFI system partition, the MSR or a recovery
+// partition; N: partition N, counted from 0; image/device/PartitionTable.h).
+// Overwrite mode: 0 never, 1 always,
 // 2 only with newer files. An export a host calls before Initialize does
 // nothing and returns its code for an image or volume that cannot be opened.
 #pragma once
@@ -42,8 +45,11 @@ int WINAPI ImageImportRegistryW(LPCWSTR imagePath, LPCWSTR fixPath, int partitio
 // (an image at the path is replaced): 0, -1, -12 creation failed (no file is
 // left at the path), -13 a size outside 1 to 2,000,000 MiB.
 int WINAPI ImageCreateDiskW(LPCWSTR imagePath, int megabytes);
-// Quick-formats the image's volume (NTFS, or FAT as the kind it is): 0, -1,
-// -2 the format failed, -15.
+// Quick-formats the image's volume (NTFS, or FAT as the kind it is) in the
+// partition named, else in the disk's first data partition, also where it
+// holds none (as its type says): 0, -1, -2 the format failed, -13 that
+// partition holds no volume while another data partition does (a line
+// names the disk's partitions; nothing written), -15.
 int WINAPI ImageFormatPartitionW(LPCWSTR imagePath, LPCWSTR fixPath, int partition);
 // Grows the image's NTFS partition to the size in MiB (two 32-bit halves of
 // a signed number): 0, -1, -2 the resize failed, -13 a size of 0 or less,

@@ -26,3 +26,8 @@ ImagePartitionText ReadImagePartitionText(const wchar_t* text) {
   result.partitionValid = true;
   return result;
 }
+
+int PartitionNumberOf(const ImagePartitionText& text) {
+  if (!text.hasPartition || !text.partitionValid) return 0;
+  return text.partition == 0 ? kPartitionNamed : text.partition;
+}

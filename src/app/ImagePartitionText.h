@@ -3,6 +3,8 @@
 #pragma once
 #include <cstddef>
 
+#include "image/device/PartitionTable.h"
+
 struct ImagePartitionText {
   size_t pathLength;             // the image path is text[0..pathLength)
   bool hasPartition;             // a "::" follows the path
@@ -15,3 +17,8 @@ struct ImagePartitionText {
 // digits only, within the range of an int: nothing, letters, a hex prefix,
 // blanks or anything behind the digits leave partitionValid false.
 ImagePartitionText ReadImagePartitionText(const wchar_t* text);
+// The partition number the operations take for it (image/device/
+// PartitionTable.h): 0 without "::" (the disk's default partition), the
+// number named behind it (::0 as kPartitionNamed), 0 for one that is no
+// number.
+int PartitionNumberOf(const ImagePartitionText& text);

@@ -45,8 +45,6 @@ void FillEntry(uint8_t* entry, const uint8_t* type, uint64_t first, uint64_t las
 void PrepareNewImageGpt(uint32_t sizeMiB, NewImageGptLayout* layout) {
   memset(layout, 0, sizeof *layout);
   BuildProtectiveMbr(layout->firstSector);
-  layout->firstSector[510] = 0x55;
-  layout->firstSector[511] = 0xAA;
   NewGuid(layout->diskGuid);
   memcpy(layout->firstSector + kDiskGuidOffset, layout->diskGuid, 16);
   FillEntry(layout->entries[0], kEfiSystemPartitionType, NEW_IMAGE_ESP_FIRST_LBA,

@@ -94,12 +94,34 @@
 #define IDS_NOTICE_USER_HIVE_NO_PROFILE 400
 // The image text of "-img:" whose partition behind "::" is no number (%s).
 #define IDS_IMAGE_PARTITION_NOT_NUMBER 401
+// A command line naming a file twice by one option (%s, %s: the two
+// arguments): the window opens no image.
+#define IDS_OPTION_GIVEN_TWICE 422
 // A write-back file over a raw image or VHD written since it was made,
 // refused and kept by every command (%s: the file).
 #define IDS_NOTICE_STALE_REFUSED 402
 // A file merged into its image whole that could not be removed afterwards
 // (%s: the file).
 #define IDS_NOTICE_MERGED_FILE_LEFT 403
+// A write-back file made for an earlier state of its base, shown without its
+// changes until the first change drops them (%s: the file).
+#define IDS_NOTICE_STALE_PENDING 420
+// An update file that cannot be made beside its image (%s: the file).
+#define IDS_NOTICE_UPDATE_NOT_MADE 421
+// An overlay made for another image (one of another kind, or one made anew
+// at its path), not merged into this one (%s: the file).
+#define IDS_NOTICE_NOT_LINKED_NOT_MERGED 404
+// A file merged into its image already, refused by a command other than
+// the merge, which removes it (%s: the file).
+#define IDS_NOTICE_MERGED_ALREADY_KEPT 405
+// A volume opened to write that takes no writes (%s: the image): a dynamic
+// VHD without a write-back file, a hibernated Windows on its NTFS volume.
+#define IDS_NOTICE_WRITES_NEED_FIX 410
+#define IDS_NOTICE_HIBERNATED 411
+// A path that names a folder where a file is asked for (%s): an image to
+// open, a new image's target.
+#define IDS_NOTICE_FOLDER 412
+#define IDS_NOTICE_FOLDER_TARGET 413
 
 // The registry editor: its window, controls, menus and texts, and the two
 // favorites dialogs.

@@ -231,7 +231,8 @@ TEST(BatchMode, FullHostDiskNamesTheFileAtEverySize) {
 // another program holds without sharing, a host disk that fills up. Each
 // ends with -12 and "Could not write FILE (error N: ...)" naming the file
 // asked for (never a temporary of it; an image file held is refused with
-// -15 and its own line before anything is made), and leaves nothing at the path or
+// -15 and its own line before anything is made, an image's place that is a
+// folder with a line naming it a folder), and leaves nothing at the path or
 // beside it: no piece of a .reg, no part-made image; a file that was there
 // stays as it was. The image the export read stays byte for byte.
 TEST(BatchMode, UnwritableHostPathsNameTheFile) {
@@ -254,15 +255,16 @@ TEST(BatchMode, UnwritableHostPathsNameTheFile) {
   auto create = [](const std::wstring& target) { return ImageArgs(target) + L"/create:64"; };
   auto expectRefused = [&](const std::wstring& line, const std::wstring& target,
                            const std::string& listingBefore, const std::string& folderUnix,
-                           bool held = false) {
+                           bool held = false, const std::string& said = "") {
     SCOPED_TRACE(vt::Narrow(line));
     std::string printed;
     // An image file another program holds is refused as such (one writer
     // per image) before anything is made.
     EXPECT_EQ(held ? DWORD(-15) : DWORD(-12), RunVro(line, &printed));
     EXPECT_NE(std::string::npos,
-              printed.find(held ? vt::Narrow(target) + ": another program holds the image"
-                                : "Could not write " + vt::Narrow(target) + " (error "))
+              printed.find(!said.empty() ? said
+                           : held        ? vt::Narrow(target) + ": another program holds the image"
+                                         : "Could not write " + vt::Narrow(target) + " (error "))
         << printed;
     EXPECT_EQ(std::string::npos, printed.find("~vro")) << printed;
     EXPECT_EQ(std::string::npos, printed.find("failed with")) << printed;
@@ -280,7 +282,13 @@ TEST(BatchMode, UnwritableHostPathsNameTheFile) {
     const wchar_t* ext = reg ? L".reg" : L".img";
     expectRefused(line(win + L"\\no-folder\\x" + ext), win + L"\\no-folder\\x" + ext, listing,
                   places);
-    expectRefused(line(win + L"\\folder" + ext), win + L"\\folder" + ext, listing, places);
+    // A new image's place that is a folder is named as one.
+    const std::wstring folder = win + L"\\folder" + ext;
+    expectRefused(line(folder), folder, listing, places, false,
+                  reg ? ""
+                      : vt::Narrow(folder) +
+                            ": it is a folder, not a file: a new image is "
+                            "made only at the path of a file");
     {
       std::wstring held = win + L"\\held" + ext;
       HANDLE h = CreateFileW(held.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

@@ -484,6 +484,54 @@ TEST_P(FullVolume, AReplaceCountsWhatTheOldFileGivesBack) {
   EXPECT_EQ("", Fsck(v));
 }
 
+// A full volume whose free clusters lie in many small pieces (every 6th
+// file of 64 KiB deleted), old.bin (16 MiB) behind a filler of 15 MiB, on
+// NTFS behind $LogFile, on a volume of 512-byte clusters whose bitmap the
+// library searches in several windows: old.bin is replaced by a file of
+// exactly its clusters and the free ones, which leaves no cluster free.
+TEST_P(FullVolume, AnExactFitTakesFreeClustersInAnyNumberOfPieces) {
+  Volume v = MakeVolume(GetParam());
+  if (v.Ntfs()) {
+    ASSERT_EQ(0, vt::Sh("rm " + vt::Q(v.image) + " && truncate -s 40M " + vt::Q(v.image) +
+                        " && mkntfs -F -q -f -c 512 " + vt::Q(v.image) + " >/dev/null 2>&1"));
+  }
+  const std::string host = v.dir + "/host", exact = v.dir + "/exact.bin";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(host + "/f") + " && head -c 15M /dev/zero > " +
+                      vt::Q(host + "/pre") + " && head -c 16M /dev/urandom > " +
+                      vt::Q(host + "/old.bin")));
+  // Every 6th of the n files F0.. in \f, deleted by `del`.
+  const std::string pieces = "i=0; while [ $i -lt $n ]; do $del$i; i=$((i + 6)); done";
+  if (!v.Ntfs() && !v.Exfat()) {
+    const std::string free = "$(mdir -i $i ::/ | grep 'bytes free' | tr -cd 0-9)";
+    OnVolume(v,
+             "mcopy -i $i " + vt::Q(host + "/pre") + " " + vt::Q(host + "/old.bin") +
+                 " ::/ && n=$(( " + free + " / 65536 )) && k=0 && while [ $k -lt $n ]; do "
+                 "head -c 65536 /dev/zero > " + vt::Q(host) + "/f/F$k; k=$((k + 1)); done && "
+                 "mcopy -s -i $i " + vt::Q(host + "/f") + " ::/ && head -c " + free +
+                 " /dev/zero > " + vt::Q(host + "/rest") + " && mcopy -i $i " +
+                 vt::Q(host + "/rest") + " ::/ && del=\"mdel -i $i ::/f/F\" && " + pieces,
+             true);
+  } else {
+    OnVolume(v,
+             "cp " + vt::Q(host + "/pre") + " " + vt::Q(host + "/old.bin") +
+                 " $m/ && mkdir $m/f && n=0 && while head -c 65536 /dev/zero > $m/f/F$n "
+                 "2>/dev/null; do n=$((n + 1)); done; rm $m/f/F$n; (head -c $(( $(stat -f -c "
+                 "'%f*%S' $m) )) /dev/zero > $m/rest) 2>/dev/null; del=\"rm $m/f/F\" && " +
+                 pieces,
+             true);
+  }
+  const uint64_t free = FreeBytes(v);
+  ASSERT_GT(free, 10u * 65536);
+  ASSERT_EQ(0, vt::Sh("head -c " + std::to_string(free + (16u << 20)) + " /dev/urandom > " +
+                      vt::Q(exact)));
+  std::string output;
+  EXPECT_EQ(kOk, RunVro(v.Args() + L"\"/inject:\\old.bin::" + vt::ToWin(exact) + L"\"", &output))
+      << output;
+  EXPECT_EQ(vt::Sha256(vt::ToWin(exact)), FileHash(v, "old.bin"));
+  EXPECT_EQ(0u, FreeBytes(v));
+  EXPECT_EQ("", Fsck(v));
+}
+
 INSTANTIATE_TEST_SUITE_P(Volumes, FullVolume, ::testing::Values("ntfs", "fat32", "exfat"));
 
 }  // namespace

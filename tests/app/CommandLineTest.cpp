@@ -132,10 +132,26 @@ TEST(CommandLine, ImageOptionWithPartition) {
     EXPECT_TRUE(g_calls.empty()) << vt::Narrow(number);
     EXPECT_EQ(1, g_helps) << vt::Narrow(number);
   }
-  // A later "-img:" wins; one without "::" keeps the partition number.
-  RunArgs({L"-img:C:\\a.img::4", L"-img:D:\\b.img", L"/extract:\\x::C:\\y"});
-  EXPECT_EQ(L"D:\\b.img", g_calls.at(0).image);
-  EXPECT_EQ(4, g_calls.at(0).partition);
+}
+
+TEST(CommandLine, AnOptionThatNamesAFileStandsOnce) {
+  // Of two images or write-back files, which is meant cannot be told: -13,
+  // no window, nothing run, wherever the second stands; not even the help.
+  for (const std::vector<std::wstring>& line : std::vector<std::vector<std::wstring>>{
+           {L"-img:C:\\a.img::4", L"/extract:\\x::C:\\y", L"/IMG:D:\\b.img", L"/h"},
+           {L"-img:C:\\a.img", L"-fix:C:\\a.fix", L"/inject:\\x::C:\\y", L"-fix:C:\\b.fix"},
+           {L"-img:C:\\a.img", L"-img:C:\\a.img", L"/merge"}}) {
+    Outcome r = RunArgs(line);
+    EXPECT_EQ(kMalformedArgument, r.exitCode) << vt::Narrow(line[2]);
+    EXPECT_EQ(0, r.show);
+    EXPECT_TRUE(g_calls.empty());
+    EXPECT_EQ(0, g_helps);
+  }
+  // One of each, and the options that name none, as often as they like.
+  Outcome r = RunArgs({L"-no", L"-img:C:\\a.img", L"-no", L"-fix:C:\\a.fix", L"/noupd", L"/noupd",
+                       L"/extract:\\x::C:\\y"});
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_EQ(1u, g_calls.size());
 }
 
 TEST(CommandLine, SharedOptionsApplyToCommandsBeforeThem) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../registry/FacadeTestUtil.h"
 #include "ProgramImage.h"
 #include "TestSupport.h"
 #include "app/CommandLine.h"
@@ -261,6 +262,104 @@ TEST(DiskCopyBatch, OutputRedirectedToAFileKeepsTheLines) {
   size_t end = text.size() - std::string("Conversion completed successfully\n").size();
   EXPECT_EQ(end, text.rfind("Conversion completed successfully\n")) << text;
   EXPECT_EQ(std::string::npos, text.find('\r')) << text;
+}
+
+// Conversions of a disk whose MBR partition runs 16 MiB past its volume,
+// of a volume alone on its disk whose boot code holds bytes where a
+// table's first entry would lie, and of that volume with its boot sector
+// lost (read through its backup), into every target kind (own format and
+// plain, MBR and GPT): the data partition holds the volume and its backup
+// boot sector, no more, and so lies inside the new disk; sfdisk -V or
+// sgdisk -v find the table sound, the partition's last sector is the
+// boot sector's copy, ntfsfix -n passes the volume and ntfscat reads the
+// file.
+TEST(DiskCopyBatch, AConversionsPartitionHoldsItsVolumeInsideTheDisk) {
+  const std::string dir = vt::ScratchDirUnix();
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && head -c 3000000 /dev/urandom > " +
+                      vt::Q(dir + "/tree/big.bin")));
+  const std::string longer = dir + "/longer.img", alone = dir + "/alone.img",
+                    lost = dir + "/lost.img";
+  for (const std::string& layout : {std::string("mbr2048"), std::string("none")})
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(layout == "none" ? alone : longer) +
+                            " --layout " + layout + " --size 24 --tree " + vt::Q(dir + "/tree")));
+  ASSERT_EQ(0, vt::Sh("truncate -s +16M " + vt::Q(longer) + " && echo ',+' | sfdisk -q -N 1 " +
+                      "--no-reread " + vt::Q(longer) + " >/dev/null 2>&1 && printf '\\353\\376' | " +
+                      "dd of=" + vt::Q(alone) + " bs=1 seek=454 conv=notrunc status=none && cp " +
+                      vt::Q(alone) + " " + vt::Q(lost) + " && dd if=/dev/zero of=" + vt::Q(lost) +
+                      " count=1 conv=notrunc status=none"));
+  const uint64_t volumeSectors = 24 * 2048;  // the backup boot sector included
+  struct Target {
+    const char* name;
+    const wchar_t* flags;
+    bool own, gpt;
+  } targets[] = {{"own.vmd", L"", true, false},
+                 {"plain.img", L"/p ", false, false},
+                 {"gpt.vmd", L"/gpt ", true, true},
+                 {"gpt.img", L"/p /gpt ", false, true}};
+  for (const std::string& source : {longer, alone, lost}) {
+    for (const Target& t : targets) {
+      const std::string image = dir + "/" + t.name, disk = image + ".disk";
+      SCOPED_TRACE(source + " -> " + t.name);
+      std::string out;
+      DWORD code = 1;
+      ASSERT_TRUE(apptest::RunProgram(std::wstring(t.flags) + L"\"-img:" + vt::ToWin(image) +
+                                          L"\" \"/convert:" + vt::ToWin(source) + L"\"",
+                                      code, &out));
+      ASSERT_EQ(0u, code) << out;
+      EXPECT_EQ(std::string::npos, out.find("nothing formatted")) << out;
+      if (t.own) {
+        rt::Flatten(vt::ToWin(image), L"", disk);
+      } else {
+        ASSERT_EQ(0, vt::Sh("dd if=" + vt::Q(image) + " of=" + vt::Q(disk) +
+                            " bs=512 skip=1 status=none"));
+      }
+      uint64_t first = 0, count = volumeSectors;
+      if (t.gpt) {
+        vt::Sh("sgdisk -v " + vt::Q(disk), &out);
+        EXPECT_NE(std::string::npos, out.find("No problems found")) << out;
+        // The new EFI system partition holds its boot store.
+        EXPECT_EQ(0, vt::Sh("mdir -i " + vt::Q(disk) + "@@$(($(sgdisk -i 1 " + vt::Q(disk) +
+                                " | sed -n 's/^First sector: \\([0-9]*\\).*/\\1/p') * 512)) " +
+                                "::/EFI/Microsoft/Boot/BCD 2>&1",
+                            &out))
+            << out;
+        vt::Sh("sgdisk -i 2 " + vt::Q(disk), &out);
+        size_t at = out.find("First sector: "), end = out.find("Last sector: ");
+        ASSERT_NE(std::string::npos, end) << out;
+        first = strtoull(out.c_str() + at + 14, nullptr, 10);
+        count = strtoull(out.c_str() + end + 13, nullptr, 10) - first + 1;
+      } else {
+        // The volume's 24 MiB behind the first MiB, in the image's steps of
+        // 8 MiB: no room for the old partition's length.
+        EXPECT_EQ(0, vt::Sh("[ $(stat -c %s " + vt::Q(disk) + ") -le $((32 << 20)) ]"));
+        if (source == longer) {
+          EXPECT_EQ(0, vt::Sh("sfdisk -V " + vt::Q(disk) + " 2>&1", &out)) << out;
+          EXPECT_EQ(std::string::npos, out.find("greater than the maximum")) << out;
+          EXPECT_EQ(0, vt::Sh("sfdisk -d " + vt::Q(disk) +
+                                  " | sed -n 's/.*start= *\\([0-9]*\\), size= *\\([0-9]*\\).*/"
+                                  "\\1 \\2/p'",
+                              &out));
+          unsigned long long start = 0, sectors = 0;
+          EXPECT_EQ(2, sscanf(out.c_str(), "%llu %llu", &start, &sectors)) << out;
+          first = start;
+          count = sectors;
+        }
+      }
+      EXPECT_EQ(volumeSectors, count);
+      // The boot sector and its copy in the partition's last sector.
+      EXPECT_EQ(0, vt::Sh("cmp -n 512 -i " + std::to_string(first * 512) + ":" +
+                          std::to_string((first + volumeSectors - 1) * 512) + " " + vt::Q(disk) +
+                          " " + vt::Q(disk)));
+      EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(disk) + " of=" + vt::Q(disk + ".part") + " bs=512 skip=" +
+                              std::to_string(first) + " count=" + std::to_string(volumeSectors) +
+                              " status=none && ntfsfix -n " + vt::Q(disk + ".part") +
+                              " >/dev/null && ntfscat " + vt::Q(disk + ".part") +
+                              " /big.bin | cmp - " + vt::Q(dir + "/tree/big.bin"),
+                          &out))
+          << out;
+      vt::Sh("rm -f " + vt::Q(image) + " " + vt::Q(disk) + " " + vt::Q(disk + ".part"));
+    }
+  }
 }
 
 // The refusals of the volume copies name their cause before the result

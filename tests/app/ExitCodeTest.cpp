@@ -64,8 +64,9 @@ TEST(ExitCode, BatchResults) {
 }
 
 // A typo of an option anywhere on the line runs nothing: not the extract
-// that the option was meant to guard, and no window. A command of bad form
-// fails alone, and the rest of the line runs.
+// that the option was meant to guard, and no window; nor does an image or
+// a write-back file named twice (the line names both), no file made or
+// changed. A command of bad form fails alone, and the rest of the line runs.
 TEST(ExitCode, AnUnknownOptionRunsNothing) {
   std::string dir = vt::ScratchDirUnix();
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && printf 'from the image' > " +
@@ -84,6 +85,21 @@ TEST(ExitCode, AnUnknownOptionRunsNothing) {
       EXPECT_EQ(keep, vt::Sha256(win + L"\\keep.txt")) << vt::Narrow(line);
     }
   }
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(dir + "/disk.img") + " " + vt::Q(dir + "/other.img")));
+  const std::wstring other = win + L"\\other.img", inject = L" \"/inject:\\new.txt::" + win +
+                                                         L"\\keep.txt\"";
+  const std::string disk = vt::Sha256(win + L"\\disk.img");
+  for (const std::wstring& twice :
+       {L"\"-img:" + other + L"\"", L"\"-fix:" + win + L"\\a.fix\" \"/FIX:" + win + L"\\b.fix\""}) {
+    std::string out;
+    EXPECT_EQ(DWORD(-13), RunVro(image + twice + inject, &out)) << vt::Narrow(twice);
+    EXPECT_NE(std::string::npos, out.find(twice[2] == L'i' ? vt::Narrow(other) : "a.fix, /FIX:"))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("given twice")) << out;
+    EXPECT_EQ(disk, vt::Sha256(win + L"\\disk.img"));
+    EXPECT_EQ(disk, vt::Sha256(other));
+    EXPECT_FALSE(vt::FileExists(win + L"\\a.fix") || vt::FileExists(win + L"\\b.fix"));
+  }
   EXPECT_EQ(DWORD(-13),
             RunVro(image + L"\"/inject:\\a::\" \"/extract:\\hello.txt::" + win + L"\\out.txt\""));
   std::vector<uint8_t> out;
@@ -93,14 +109,16 @@ TEST(ExitCode, AnUnknownOptionRunsNothing) {
 
 // A volume path on the EFI system partition holds "::" itself: the argument
 // splits at the last "::", and exactly the one file comes out, whatever
-// partition the image was opened on: its NTFS or FAT32 data partition, or
-// the EFI system partition itself (by default on the FAT32 disk, the first
-// partition holding a volume, and by its number). One whose boot sector
-// lacks only its signature (fsck.fat and mtools read it) still holds its
-// files: they are read from it with the image left as it was, and a write
-// keeps them, the signature put back; on an exFAT one with the boot
-// region's check value anew and the backup region the same (fsck.exfat
-// passes).
+// partition the image was opened on: its NTFS or FAT32 data partition (the
+// default), or the EFI system partition itself (by its number). One whose
+// boot sector lacks only its signature (fsck.fat and mtools read it) still
+// holds its files: they are read from it with the image left as it was,
+// and a write keeps them, the signature put back; on an exFAT one with the
+// boot region's check value anew and the backup region the same (fsck.exfat
+// passes). One whose boot sector is lost (its main boot region damaged)
+// while the backup is whole is read through the backup, and the first
+// write puts the backup's copy back (exFAT: the whole main boot region),
+// every file kept.
 TEST(ExitCode, ExtractFromTheEfiSystemPartition) {
   std::string dir = vt::ScratchDirUnix(), esp = dir + "/esp", disk = dir + "/disk.img";
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(esp + "/EFI/Boot") + " " + vt::Q(dir + "/tree") +
@@ -120,7 +138,16 @@ TEST(ExitCode, ExtractFromTheEfiSystemPartition) {
                             fs + " --size " + (fat ? "40" : "8") + " --tree " +
                             vt::Q(dir + "/tree") + " --esp-tree " + vt::Q(esp)));
     std::string output, hash;
-    for (int pass = 0; pass < 2; pass++) {
+    for (int pass = 0; pass < 3; pass++) {
+      if (pass == 2) {
+        // Made anew, and the boot sector lost: sector 6 holds its backup.
+        ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(disk) +
+                                " --layout gpt-esp --esp-size 40 --fs " + fs + " --size " +
+                                (fat ? "40" : "8") + " --tree " + vt::Q(dir + "/tree") +
+                                " --esp-tree " + vt::Q(esp)));
+        ASSERT_EQ(0, vt::Sh("dd if=/dev/zero of=" + vt::Q(disk) +
+                            " bs=512 seek=2048 count=1 conv=notrunc status=none"));
+      }
       if (pass == 1) {
         // The boot sector loses its signature.
         ASSERT_EQ(0,
@@ -133,7 +160,7 @@ TEST(ExitCode, ExtractFromTheEfiSystemPartition) {
       }
       hash = vt::Sha256(vt::ToWin(disk));
       for (const wchar_t* opened : {L"", L"::0", L"::1"}) {
-        SCOPED_TRACE(std::string(fs) + (pass ? " no signature " : " ") + vt::Narrow(opened));
+        SCOPED_TRACE(std::string(fs) + " pass " + std::to_string(pass) + " " + vt::Narrow(opened));
         const std::wstring copy = out + L"\\" + std::to_wstring(n++) + L".efi";
         EXPECT_EQ(0u,
                   RunVro(L"\"-img:" + vt::ToWin(disk) + opened +
@@ -143,62 +170,85 @@ TEST(ExitCode, ExtractFromTheEfiSystemPartition) {
         EXPECT_EQ(loader, vt::Sha256(copy));
         EXPECT_EQ(hash, vt::Sha256(vt::ToWin(disk)));
       }
-    }
-    // Writes, on the FAT32 disk through the EFI system partition opened
-    // itself (the first, which puts the signature back) and through the
-    // data partition.
-    for (const wchar_t* opened : {L"", L"::1"}) {
-      if (!fat && !*opened) continue;
-      SCOPED_TRACE(std::string(fs) + " write " + vt::Narrow(opened));
-      const std::string name = *opened ? "x.txt" : "y.txt";
-      EXPECT_EQ(0u,
-                RunVro(L"\"-img:" + vt::ToWin(disk) + opened + L"\" -noupd \"/inject:\\::{UEFI}\\" +
-                           vt::Widen(name) + L"::" + vt::ToWin(dir + "/" + name) + L"\"",
-                       &output))
-          << output;
-      ASSERT_EQ(0, vt::Sh(cut + "fsck.fat -n " + vt::Q(part) +
-                              " >/dev/null && MTOOLS_SKIP_CHECK=1 mtype -i " + vt::Q(part) +
-                              " ::/" + name + " && MTOOLS_SKIP_CHECK=1 mtype -i " + vt::Q(part) +
-                              " ::/EFI/Boot/bootx64.efi | sha256sum && od -An -tx1 -j510 -N2 " +
-                              vt::Q(part),
-                          &output))
-          << output;
-      EXPECT_EQ(name.substr(0, 1) + loader + "  -\n 55 aa\n", output);
+      if (pass == 1) {
+        // Writes through the EFI system partition opened itself and
+        // through the data partition (the default on the FAT32 disk): the
+        // first puts the signature back.
+        for (const wchar_t* opened : {L"", L"::1"}) {
+          if (!fat && !*opened) continue;
+          SCOPED_TRACE(std::string(fs) + " write " + vt::Narrow(opened));
+          const std::string name = *opened ? "x.txt" : "y.txt";
+          EXPECT_EQ(0u, RunVro(L"\"-img:" + vt::ToWin(disk) + opened +
+                                   L"\" -noupd \"/inject:\\::{UEFI}\\" + vt::Widen(name) + L"::" +
+                                   vt::ToWin(dir + "/" + name) + L"\"",
+                               &output))
+              << output;
+          ASSERT_EQ(
+              0, vt::Sh(cut + "fsck.fat -n " + vt::Q(part) +
+                            " >/dev/null && MTOOLS_SKIP_CHECK=1 mtype -i " + vt::Q(part) + " ::/" +
+                            name + " && MTOOLS_SKIP_CHECK=1 mtype -i " + vt::Q(part) +
+                            " ::/EFI/Boot/bootx64.efi | sha256sum && od -An -tx1 -j510 -N2 " +
+                            vt::Q(part),
+                        &output))
+              << output;
+          EXPECT_EQ(name.substr(0, 1) + loader + "  -\n 55 aa\n", output);
+        }
+      } else if (pass == 2) {
+        // The first write puts the backup's copy back into the boot sector.
+        EXPECT_EQ(0u,
+                  RunVro(L"\"-img:" + vt::ToWin(disk) + L"\" -noupd \"/inject:\\::{UEFI}\\x.txt::" +
+                             vt::ToWin(dir + "/x.txt") + L"\"",
+                         &output))
+            << output;
+        ASSERT_EQ(0, vt::Sh(cut + "fsck.fat -n " + vt::Q(part) +
+                                " >/dev/null && MTOOLS_SKIP_CHECK=1 mtype -i " + vt::Q(part) +
+                                " ::/x.txt && MTOOLS_SKIP_CHECK=1 mtype -i " + vt::Q(part) +
+                                " ::/EFI/Boot/bootx64.efi | sha256sum && dd if=" + vt::Q(part) +
+                                " bs=512 skip=6 count=1 status=none | cmp -n 512 - " + vt::Q(part),
+                            &output))
+            << output;
+        EXPECT_EQ("x" + loader + "  -\n", output);
+      }
     }
   }
   std::string listing;
   vt::Sh("cd " + vt::Q(dir + "/out") + " && find . -type f | wc -l", &listing);
-  EXPECT_EQ("12\n", listing);
+  EXPECT_EQ("18\n", listing);
 
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(disk) +
-                          " --layout gpt-esp --esp-size 40 --esp-fs exfat --size 8 --tree " +
-                          vt::Q(dir + "/tree") + " --esp-tree " + vt::Q(esp)));
-  ASSERT_EQ(0, vt::Sh("printf '\\0\\0' | dd of=" + vt::Q(disk) +
-                      " bs=1 seek=$((2048 * 512 + 510)) conv=notrunc status=none"));
-  const std::string hash = vt::Sha256(vt::ToWin(disk));
-  std::string output;
-  const std::wstring args = L"\"-img:" + vt::ToWin(disk) + L"\" ";
-  EXPECT_EQ(0u, RunVro(args + L"\"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::" +
-                           vt::ToWin(dir + "/ex.efi") + L"\"",
-                       &output))
-      << output;
-  EXPECT_EQ(loader, vt::Sha256(vt::ToWin(dir + "/ex.efi")));
-  EXPECT_EQ(hash, vt::Sha256(vt::ToWin(disk)));
-  EXPECT_EQ(
-      0u, RunVro(args + L"-noupd \"/inject:\\::{UEFI}\\x.txt::" + vt::ToWin(dir + "/x.txt") + L"\"",
-                 &output))
-      << output;
-  EXPECT_EQ(0, vt::Sh(cut + "fsck.exfat -n " + vt::Q(part) + " 2>&1 && od -An -tx1 -j510 -N2 " +
-                          vt::Q(part) + " && dd if=" + vt::Q(part) +
-                          " bs=512 skip=12 count=12 status=none | cmp -n 6144 - " + vt::Q(part),
-                      &output))
-      << output;
-  EXPECT_NE(std::string::npos, output.find("clean. directories 3, files 2\n 55 aa\n")) << output;
-  EXPECT_EQ(0u, RunVro(args + L"\"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::" +
-                           vt::ToWin(dir + "/ex2.efi") + L"\"",
-                       &output))
-      << output;
-  EXPECT_EQ(loader, vt::Sha256(vt::ToWin(dir + "/ex2.efi")));
+  // exFAT: the boot sector without its signature (its region's check value
+  // fails), or lost whole; the backup region is whole.
+  for (const char* damage : {"printf '\\0\\0' | dd bs=1 seek=$((2048 * 512 + 510))",
+                             "dd if=/dev/zero bs=512 seek=2048 count=1"}) {
+    SCOPED_TRACE(damage);
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(disk) +
+                            " --layout gpt-esp --esp-size 40 --esp-fs exfat --size 8 --tree " +
+                            vt::Q(dir + "/tree") + " --esp-tree " + vt::Q(esp)));
+    ASSERT_EQ(0, vt::Sh(std::string(damage) + " of=" + vt::Q(disk) + " conv=notrunc status=none"));
+    const std::string hash = vt::Sha256(vt::ToWin(disk));
+    std::string output;
+    const std::wstring args = L"\"-img:" + vt::ToWin(disk) + L"\" ";
+    EXPECT_EQ(0u, RunVro(args + L"\"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::" +
+                             vt::ToWin(dir + "/ex.efi") + L"\"",
+                         &output))
+        << output;
+    EXPECT_EQ(loader, vt::Sha256(vt::ToWin(dir + "/ex.efi")));
+    EXPECT_EQ(hash, vt::Sha256(vt::ToWin(disk)));
+    EXPECT_EQ(0u, RunVro(args + L"-noupd \"/inject:\\::{UEFI}\\x.txt::" +
+                             vt::ToWin(dir + "/x.txt") + L"\"",
+                         &output))
+        << output;
+    EXPECT_EQ(0, vt::Sh(cut + "fsck.exfat -n " + vt::Q(part) + " 2>&1 && od -An -tx1 -j510 -N2 " +
+                            vt::Q(part) + " && dd if=" + vt::Q(part) +
+                            " bs=512 skip=12 count=12 status=none | cmp -n 6144 - " + vt::Q(part),
+                        &output))
+        << output;
+    EXPECT_NE(std::string::npos, output.find("clean. directories 3, files 2\n 55 aa\n")) << output;
+    EXPECT_EQ(0u, RunVro(args + L"\"/extract:\\::{UEFI}\\EFI\\Boot\\bootx64.efi::" +
+                             vt::ToWin(dir + "/ex2.efi") + L"\"",
+                         &output))
+        << output;
+    EXPECT_EQ(loader, vt::Sha256(vt::ToWin(dir + "/ex2.efi")));
+  }
 }
 
 }  // namespace
@@ -257,8 +307,9 @@ namespace {
 // wildcard that matches nothing (in a folder that is there or not) and of
 // a file that is not there. Nothing is written: the image stays byte for
 // byte, no host folder is made. An over-long "-img:" path is named as
-// what is too long, and a merge of a write-back file that is not there
-// names that file.
+// what is too long, a merge of a write-back file that is not there names
+// that file, and a folder where an image, a write-back file or a new
+// image's place is asked for is named as a folder.
 TEST(ExitCode, NothingFoundWhereSomethingWasNamedFails) {
   std::string dir = vt::ScratchDirUnix();
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree/Data") + " " + vt::Q(dir + "/regs/sub.reg") +
@@ -314,6 +365,127 @@ TEST(ExitCode, NothingFoundWhereSomethingWasNamedFails) {
             printed.find(vt::Narrow(win) + "\\none.Fix: it does not exist: not opened"))
       << printed;
   EXPECT_EQ(hash, vt::Sha256(image));
+
+  // A path that names a folder where an image, a write-back file or a new
+  // image is asked for is named as a folder, whatever the command; nothing
+  // is written there or anywhere.
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/folder.img") + " " + vt::Q(dir + "/w.Fix")));
+  const std::wstring folder = win + L"\\folder.img", wFix = win + L"\\w.Fix";
+  const std::string opened = ": it is a folder, not a file: not opened",
+                    target =
+                        ": it is a folder, not a file: a new image is made only at the "
+                        "path of a file: nothing written";
+  const struct {
+    std::wstring line;
+    DWORD code;
+    std::wstring path;  // the folder the line names
+    std::string why;
+  } folders[] = {
+      {bt::ImageArgs(folder) + L"\"/extract:\\Data::" + win + L"\\out\"", DWORD(-15), folder,
+       opened},
+      {bt::ImageArgs(folder) + L"\"/inject:\\b.txt::" + win + L"\\tree\\Data\\a.txt\"", DWORD(-15),
+       folder, opened},
+      {bt::ImageArgs(image, win + L"\\w.cfg") + L"\"/inject:\\b.txt::" + win +
+           L"\\tree\\Data\\a.txt\"",
+       DWORD(-15), wFix, opened},
+      {bt::ImageArgs(image, win + L"\\w.cfg") + L"/merge", DWORD(-12), wFix, opened},
+      {bt::ImageArgs(folder, fix) + L"/merge", DWORD(-12), folder, opened},
+      {bt::ImageArgs(win + L"\\new.img") + L"\"/convert:" + folder + L"\"", DWORD(-12), folder,
+       opened},
+      {bt::ImageArgs(folder) + L"\"/convert:" + image + L"\"", DWORD(-13), folder, target},
+      {bt::ImageArgs(folder) + L"/create:20", DWORD(-12), folder, target},
+  };
+  ASSERT_EQ(0, vt::Sh("printf x > " + vt::Q(dir + "/none.Fix")));
+  for (const auto& f : folders) {
+    SCOPED_TRACE(vt::Narrow(f.line));
+    EXPECT_EQ(f.code, RunVro(f.line, &printed));
+    EXPECT_NE(std::string::npos, printed.find(vt::Narrow(f.path) + f.why)) << printed;
+    EXPECT_EQ(std::string::npos, printed.find("in use by another program")) << printed;
+    EXPECT_EQ(std::string::npos, printed.find("error 5")) << printed;
+    EXPECT_EQ(hash, vt::Sha256(image));
+  }
+  std::string left;
+  vt::Sh("cd " + vt::Q(dir) + " && find folder.img w.Fix -mindepth 1 && ls", &left);
+  EXPECT_EQ("disk.img\nfolder.img\nnone.Fix\nregs\ntree\nw.Fix\n", left);
+}
+
+// A hibernated Windows (Fast Startup: hiberfil.sys at the root beginning
+// "HIBR", or "hibr" as Windows before 8 writes it) left its volume as its
+// session holds it: every writing command is refused with its code and a
+// line naming that before its result, nothing written (the image byte for
+// byte, no update file beside an own image); reads go on, and the check
+// names it too. A hiberfil.sys Windows resumed from ("WAKE") takes writes.
+TEST(ExitCode, AHibernatedWindowsIsReadNotWritten) {
+  const std::string dir = vt::ScratchDirUnix();
+  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && mkdir tree out && printf kept > tree/keep.txt && " +
+                      "(printf HIBR; head -c 8188 /dev/zero) > tree/hiberfil.sys && printf new > " +
+                      "new.txt && printf 'REGEDIT4\\r\\n' > x.reg"));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/disk.img") + " --size 16 --tree " +
+                          vt::Q(dir + "/tree")));
+  const std::wstring win = vt::ToWin(dir), raw = win + L"\\disk.img", own = win + L"\\own.img";
+  std::string printed;
+  ASSERT_EQ(0u, RunVro(bt::ImageArgs(own) + L"/create:20", &printed)) << printed;
+  ASSERT_EQ(0u, RunVro(bt::ImageArgs(own) + L"-noupd \"/inject:\\::" + win + L"\\tree\"", &printed))
+      << printed;
+  const std::wstring inject = L"\"/inject:\\new.txt::" + win + L"\\new.txt\"";
+  const struct {
+    std::wstring command;
+    DWORD code;
+  } writes[] = {
+      {inject, DWORD(-12)},
+      {L"-noupd " + inject, DWORD(-12)},
+      {L"\"/import:" + win + L"\\x.reg\"", DWORD(-16)},
+      {L"-noupd /format /check", DWORD(-2)},
+      {L"/size:40", DWORD(-2)},
+      {L"/repair", DWORD(-2)},
+  };
+  auto check = [&](const std::wstring& image, const char* signature) {
+    SCOPED_TRACE(vt::Narrow(image) + " " + signature);
+    const std::string hash = vt::Sha256(image),
+                      hibernated =
+                          vt::Narrow(image) +
+                          ": Windows on its volume is hibernated (Fast Startup: hiberfil.sys "
+                          "holds the session it resumes";
+    std::string beside;
+    vt::Sh("ls " + vt::Q(dir), &beside);
+    for (const auto& w : writes) {
+      SCOPED_TRACE(vt::Narrow(w.command));
+      EXPECT_EQ(w.code, RunVro(bt::ImageArgs(image) + w.command, &printed));
+      EXPECT_EQ(0u, printed.find(hibernated)) << printed;
+      for (const char* noise : {"could be mounted", "mount whole", "failed with"})
+        EXPECT_EQ(std::string::npos, printed.find(noise)) << printed;
+      EXPECT_EQ(hash, vt::Sha256(image));
+    }
+    std::string now;
+    vt::Sh("ls " + vt::Q(dir), &now);
+    EXPECT_EQ(beside, now);
+    EXPECT_EQ(0u,
+              RunVro(bt::ImageArgs(image) + L"\"/extract:\\keep.txt::" + win + L"\\out\\keep.txt\"",
+                     &printed))
+        << printed;
+    std::vector<uint8_t> kept;
+    EXPECT_TRUE(vt::ReadAll(win + L"\\out\\keep.txt", kept));
+    EXPECT_EQ("kept", std::string(kept.begin(), kept.end()));
+    EXPECT_EQ(0u, RunVro(bt::ImageArgs(image) + L"/check", &printed)) << printed;
+    EXPECT_NE(std::string::npos, printed.find(hibernated)) << printed;
+    EXPECT_EQ(hash, vt::Sha256(image));
+  };
+  check(own, "HIBR");
+  for (const char* signature : {"HIBR", "hibr", "WAKE"}) {
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(vt::ReadAll(raw, bytes));
+    const std::string all(bytes.begin(), bytes.end());
+    const size_t at = all.find(all.find("HIBR") != std::string::npos ? "HIBR" : "hibr");
+    ASSERT_NE(std::string::npos, at);
+    memcpy(&bytes[at], signature, 4);
+    ASSERT_TRUE(vt::WriteAll(raw, bytes));
+    if (std::string(signature) != "WAKE") {
+      check(raw, signature);
+      continue;
+    }
+    EXPECT_EQ(0u, RunVro(bt::ImageArgs(raw) + inject, &printed)) << printed;
+    EXPECT_EQ(std::string::npos, printed.find("hibernated")) << printed;
+  }
 }
 
 }  // namespace
@@ -322,7 +494,9 @@ namespace {
 
 // A FAT or exFAT volume whose boot sector declares a sector size neither
 // format has (8192 bytes, 3000) is not mounted: -15, and the line names the
-// image and the size; nothing is written.
+// image and the size; nothing is written. Where only exFAT's main boot
+// region says so (its check value no longer fits), the whole backup region
+// opens the volume, of its 4096-byte sectors.
 TEST(ExitCode, AVolumeOfASectorSizeNoFatHas) {
   const std::string dir = vt::ScratchDirUnix();
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && printf a > " +
@@ -346,9 +520,22 @@ TEST(ExitCode, AVolumeOfASectorSizeNoFatHas) {
                         " bs=1 seek=" + std::to_string(atol(start.c_str()) * 512 + c.at) +
                         " conv=notrunc status=none"));
     const std::wstring win = vt::ToWin(image);
-    const std::string hash = vt::Sha256(win);
     DWORD code = 0;
     std::string printed;
+    if (std::string(c.fs) == "exfat") {
+      const std::string hash = vt::Sha256(win);
+      ASSERT_TRUE(RunProgram(
+          L"\"-img:" + win + L"\" \"/extract:\\a.txt::" + vt::ToWin(dir + "/backup.txt") + L"\"",
+          code, &printed));
+      EXPECT_EQ(0u, code) << printed;
+      EXPECT_EQ(0, vt::Sh("cmp " + vt::Q(dir + "/backup.txt") + " " + vt::Q(dir + "/tree/a.txt")));
+      EXPECT_EQ(hash, vt::Sha256(win));
+      ASSERT_EQ(
+          0, vt::Sh(std::string("printf '") + c.bytes + "' | dd of=" + vt::Q(image) +
+                    " bs=1 seek=" + std::to_string(atol(start.c_str()) * 512 + 12 * 4096 + c.at) +
+                    " conv=notrunc status=none"));
+    }
+    const std::string hash = vt::Sha256(win);
     ASSERT_TRUE(
         RunProgram(L"\"-img:" + win + L"\" \"/extract:\\a.txt::" + vt::ToWin(dir + "/out") + L"\"",
                    code, &printed));

@@ -11,6 +11,7 @@
 
 #include "../image/ImagePatch.h"
 #include "BatchTestUtil.h"
+#include "app/ImageOperations.h"
 
 using namespace bt;
 
@@ -143,8 +144,10 @@ TEST(FormatBatch, OnlyThePartitionNamedChanges) {
 
 // A volume without a partition table, of every FAT kind and exFAT, is
 // formatted as the kind it is: fsck passes the empty volume, which takes
-// a file a reader gets back. A number other than 0 opens nothing; one too
-// small for the kind is named and left as it was.
+// a file a reader gets back. A FAT32 one whose boot sector is lost is
+// read through its backup first (sector 6), the image left as it was. A
+// number other than 0 opens nothing; one too small for the kind is named
+// and left as it was.
 // The up-case table of the exFAT volume at the image's start, raw, with
 // its entry's check value.
 std::string UpcaseTable(const std::string& image) {
@@ -178,10 +181,22 @@ TEST(FormatBatch, VolumesWithoutAPartitionTable) {
     ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --layout none --fs " + c.fs +
                             " --size " + std::to_string(c.mib) + " --tree " +
                             vt::Q(dir + "/tree")));
-    const std::string hash = vt::Sha256(vt::ToWin(image));
     const bool exfat = std::string(c.fs) == "exfat";
     const std::string mkfsTable = exfat ? UpcaseTable(image) : "";
     std::string out;
+    if (std::string(c.fs) == "fat32") {
+      ASSERT_EQ(0, vt::Sh("dd if=/dev/zero of=" + vt::Q(image) +
+                          " bs=512 count=1 conv=notrunc status=none"));
+      const std::string lost = vt::Sha256(vt::ToWin(image));
+      EXPECT_EQ(0u, RunVro(ImageArgs(vt::ToWin(image)) + L"\"/extract:\\old.txt::" +
+                               vt::ToWin(dir + "/old-" + c.fs) + L"\"",
+                           &out))
+          << out;
+      EXPECT_EQ(0,
+                vt::Sh("cmp " + vt::Q(dir + "/old-" + c.fs) + " " + vt::Q(dir + "/tree/old.txt")));
+      EXPECT_EQ(lost, vt::Sha256(vt::ToWin(image)));
+    }
+    const std::string hash = vt::Sha256(vt::ToWin(image));
     EXPECT_EQ(DWORD(-15), RunVro(L"\"-img:" + vt::ToWin(image) + L"::1\" -noupd /format", &out))
         << out;
     EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
@@ -245,8 +260,9 @@ TEST(FormatBatch, VolumesWithoutAPartitionTable) {
 }
 
 // A disk of `sector`-byte sectors whose table ("mbr" or "gpt") counts them,
-// holding the volume files in turn from 1 MiB on, back to back (MBR types
-// from `types`); the first 512-byte sector of each partition in *starts.
+// holding the volume files in turn from 1 MiB on, back to back (MBR types,
+// or sgdisk's four-digit GPT codes, from `types`; else 0700); the first
+// 512-byte sector of each partition in *starts.
 void MakeDiskOfSectors(const std::string& image, int sector, const std::string& table,
                        const std::vector<std::string>& volumes, std::vector<long>* starts,
                        const std::string& types = "c 7", long spareSectors = 0) {
@@ -265,7 +281,8 @@ void MakeDiskOfSectors(const std::string& image, int sector, const std::string& 
     script += "start=" + std::to_string(at / unit) + ", size=" + std::to_string(count) +
               ", type=" + type[i % type.size()] + "\\n";
     sgdisk += " -n " + std::to_string(i + 1) + ":" + std::to_string(at / unit) + ":" +
-              std::to_string(at / unit + count - 1) + " -t " + std::to_string(i + 1) + ":0700";
+              std::to_string(at / unit + count - 1) + " -t " + std::to_string(i + 1) + ":" +
+              (type[i % type.size()].size() == 4 ? type[i % type.size()] : "0700");
     copies += " && dd if=" + vt::Q(volumes[i]) + " of=" + vt::Q(image) +
               " bs=512 seek=" + std::to_string(at) + " conv=notrunc,sparse status=none";
     at += count * unit;
@@ -434,11 +451,12 @@ TEST(FormatBatch, NtfsOnDisksOfLargerSectors) {
       EXPECT_EQ(0, OnPart(image, start, length, ntfsOk, &out)) << out;
       EXPECT_NE(std::string::npos, out.find("old.txt")) << out;
       EXPECT_EQ(DWORD(-2), RunVro(args + L"/size:100", &out)) << out;
-      EXPECT_NE(std::string::npos,
-                out.find("partition 1 cannot grow to 100 MiB: the disk's size is fixed (a plain "
-                         "image or a VHD) at 34 MiB (8704 sectors of 4096 bytes, the backup GPT in "
-                         "the last 5), so partition 1 has no room to grow by a size the size commands "
-                         "take (they go in steps of 8 MiB past its volume's 30 MiB): not grown"))
+      EXPECT_NE(
+          std::string::npos,
+          out.find("partition 0 cannot grow to 100 MiB: the disk's size is fixed (a plain "
+                   "image or a VHD) at 34 MiB (8704 sectors of 4096 bytes, the backup GPT in "
+                   "the last 5), so partition 0 has no room to grow by a size the size commands "
+                   "take (they go in steps of 8 MiB past its volume's 30 MiB): not grown"))
           << out;
     }
     EXPECT_EQ(0u, RunVro(args + L"-noupd /format", &out)) << out;
@@ -519,6 +537,125 @@ TEST(FormatBatch, AVolumeIsFoundAtItsEntryByTheDisksSectors) {
         << out;
   }
   EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
+}
+
+// The partition a command takes where it names none (no "::N"): the first
+// data partition that holds a volume, never the EFI system partition (nor
+// the MSR). Disks: GPT [basic data without a volume, ESP, NTFS], [ESP,
+// basic data without a volume, NTFS], Windows' [ESP, MSR, NTFS] whose NTFS
+// lost both boot sectors, MBR [NTFS that lost both, FAT32], and a new
+// image's [ESP, basic data without a volume]. An inject goes to the volume
+// reads take (none: -15, nothing written); a format to the first data
+// partition, also where it holds none, unless another data partition holds
+// the volume: then -13 with a line naming the disk's partitions by ::N,
+// nothing written, and ::N formats the one named. Every other partition
+// stays byte for byte; the format export with 0 does as "/format".
+TEST(FormatBatch, TheDefaultPartitionIsNeverTheEfiSystemPartition) {
+  std::string dir = vt::ScratchDirUnix(), image = dir + "/d.img", copy = dir + "/before.img";
+  ASSERT_EQ(0,
+            vt::Sh("mkdir -p " + vt::Q(dir + "/esp/EFI/Boot") + " " + vt::Q(dir + "/data") +
+                   " && head -c 30000 /dev/urandom > " + vt::Q(dir + "/esp/EFI/Boot/bootx64.efi") +
+                   " && printf data > " + vt::Q(dir + "/data/data.txt") + " && printf new > " +
+                   vt::Q(dir + "/new.txt") + " && truncate -s 4M " + vt::Q(dir + "/none") +
+                   " && truncate -s 1M " + vt::Q(dir + "/msr")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/esp.vol") +
+                          " --layout none --fs fat32 --size 34 --tree " + vt::Q(dir + "/esp")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/ntfs.vol") +
+                          " --layout none --fs ntfs --size 8 --tree " + vt::Q(dir + "/data")));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/fat.vol") +
+                          " --layout none --fs fat32 --size 34 --tree " + vt::Q(dir + "/data")));
+  // Both boot sectors lost: the first and the last sector.
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(dir + "/ntfs.vol") + " " + vt::Q(dir + "/lost.vol") +
+                      " && dd if=/dev/zero of=" + vt::Q(dir + "/lost.vol") +
+                      " bs=512 count=1 conv=notrunc status=none && dd if=/dev/zero of=" +
+                      vt::Q(dir + "/lost.vol") +
+                      " bs=512 seek=$((8 * 2048 - 1)) count=1 conv=notrunc status=none"));
+  const std::string esp = dir + "/esp.vol", ntfs = dir + "/ntfs.vol", none = dir + "/none",
+                    lost = dir + "/lost.vol";
+  struct Case {
+    const char* name;
+    const char* table;
+    std::vector<std::string> volumes;
+    const char* types;
+    int read;    // the partition reads take (-1: none)
+    int format;  // the partition a format takes and makes NTFS (-1: refused, -13)
+  } cases[] = {
+      {"empty esp ntfs", "gpt", {none, esp, ntfs}, "0700 ef00 0700", 2, -1},
+      {"esp empty ntfs", "gpt", {esp, none, ntfs}, "ef00 0700 0700", 2, -1},
+      {"esp msr lost", "gpt", {esp, dir + "/msr", lost}, "ef00 0c01 0700", -1, 2},
+      {"lost fat32", "mbr", {lost, dir + "/fat.vol"}, "7 c", 1, -1},
+      {"esp empty", "gpt", {esp, none}, "ef00 0700", -1, 1},
+  };
+  const std::wstring inject = L"-noupd \"/inject:\\new.txt::" + vt::ToWin(dir + "/new.txt") + L"\"";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<long> starts;
+    MakeDiskOfSectors(image, 512, c.table, c.volumes, &starts, c.types);
+    auto end = [&](int n) {
+      std::string size;
+      vt::Sh("stat -c %s " + vt::Q(c.volumes[n]), &size);
+      return starts[n] + atol(size.c_str()) / 512;
+    };
+    ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(copy)));
+    const std::string hash = vt::Sha256(vt::ToWin(image));
+    const std::wstring args = ImageArgs(vt::ToWin(image));
+    std::string out;
+    EXPECT_EQ(c.read < 0 ? DWORD(-15) : 0u, RunVro(args + inject, &out)) << out;
+    if (c.read < 0) {
+      EXPECT_NE(std::string::npos, out.find("no NTFS, FAT or exFAT volume in it could be mounted"))
+          << out;
+      EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image)));
+    } else {
+      const long n = c.read;
+      EXPECT_TRUE(SameOutside(image, copy, starts[n], end(n))) << "the inject went elsewhere";
+      EXPECT_EQ(0,
+                OnPart(image, starts[n], end(n) - starts[n],
+                       c.volumes[n] == ntfs ? "ntfscat \"$PART\" new.txt"
+                                            : "MTOOLS_SKIP_CHECK=1 mtype -i \"$PART\" ::/new.txt",
+                       &out));
+      EXPECT_EQ("new", out);
+      ASSERT_EQ(0, vt::Sh("cp --sparse=always " + vt::Q(image) + " " + vt::Q(copy)));
+    }
+    const std::string before = vt::Sha256(vt::ToWin(image));
+    EXPECT_EQ(c.format < 0 ? DWORD(-13) : 0u, RunVro(args + L"-noupd /format", &out)) << out;
+    if (c.format < 0) {
+      EXPECT_EQ(before, vt::Sha256(vt::ToWin(image)));
+      EXPECT_NE(std::string::npos,
+                out.find(": a format that names no partition takes the first data partition, ::" +
+                         std::to_string(c.volumes[0] == esp ? 1 : 0) +
+                         ", which holds no volume this program reads, while ::" +
+                         std::to_string(c.read) + " holds one: nothing formatted"))
+          << out;
+      EXPECT_NE(std::string::npos, out.find("the disk's partitions: ::0 ")) << out;
+      // The export alike; then the partition named is formatted.
+      EXPECT_EQ(kImageBadArgument, ImageFormatPartitionW(vt::ToWin(image).c_str(), L"", 0));
+      EXPECT_EQ(before, vt::Sha256(vt::ToWin(image)));
+      const int named = c.volumes[0] == esp ? 1 : 0;
+      EXPECT_EQ(0u, RunVro(L"\"-img:" + vt::ToWin(image) + L"::" + std::to_wstring(named) +
+                               L"\" -noupd /format",
+                           &out))
+          << out;
+      EXPECT_TRUE(SameOutside(image, copy, starts[named], end(named)));
+      EXPECT_EQ(
+          0, OnPart(image, starts[named], end(named) - starts[named], "ntfsfix -n \"$PART\"", &out))
+          << out;
+      EXPECT_EQ(0, vt::Sh(c.table == std::string("gpt")
+                              ? "sgdisk -v " + vt::Q(image) + " | grep -q 'No problems found'"
+                              : "sfdisk -V " + vt::Q(image) + " >/dev/null"));
+      continue;
+    }
+    const long n = c.format;
+    EXPECT_TRUE(SameOutside(image, copy, starts[n], end(n)))
+        << "a byte outside the partition changed";
+    EXPECT_EQ(0, vt::Sh("sgdisk -v " + vt::Q(image) + " | grep -q 'No problems found'"));
+    EXPECT_EQ(0, OnPart(image, starts[n], end(n) - starts[n],
+                        "ntfsfix -n \"$PART\" && ntfsls \"$PART\"", &out))
+        << out;
+    EXPECT_EQ(std::string::npos, out.find(".txt")) << out;
+    // Now it reads.
+    EXPECT_EQ(0u, RunVro(args + inject, &out)) << out;
+    EXPECT_TRUE(SameOutside(image, copy, starts[n], end(n))) << "the inject went elsewhere";
+  }
 }
 
 // A plain NTFS volume converted into a plain image (a disk longer than the

@@ -127,6 +127,13 @@ TEST(HostEntry, LoaderCodeHoldsNoAbsoluteAddresses) {
   DWORD begin = loader->VirtualAddress, end = begin + loader->Misc.VirtualSize;
 
   const IMAGE_NT_HEADERS32* nt = NtHeaders(file.data());
+  // The program (and a test program alike) holds a large hive, the old
+  // pages a change keeps and the file it saves at once: it takes the whole
+  // address space a 64-bit Windows gives a 32-bit process.
+  EXPECT_NE(0, nt->FileHeader.Characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE);
+  EXPECT_NE(0, NtHeaders(reinterpret_cast<const uint8_t*>(GetModuleHandleW(nullptr)))
+                       ->FileHeader.Characteristics &
+                   IMAGE_FILE_LARGE_ADDRESS_AWARE);
   const IMAGE_DATA_DIRECTORY& dir =
       nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC];
   ASSERT_NE(0u, dir.Size) << "the program must carry base relocations";

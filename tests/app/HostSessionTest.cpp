@@ -111,16 +111,7 @@ Fn Export(HMODULE module, const char* name, Fn) {
 // The program loaded once for the process, as a host's server holds it:
 // every test of the file calls the same copy, initialised once.
 HMODULE HostedProgram() {
-  static HMODULE module = [] {
-    const std::string dir = vt::BinaryDirUnix() + "/testtmp/test_app/HostProgram";
-    vt::Sh("mkdir -p " + vt::Q(dir));
-    std::wstring program = vt::ToWin(dir + "/hosted_session.exe");
-    HMODULE m = vt::WriteAll(program, ReadProgram()) ? LoadLibraryW(program.c_str()) : nullptr;
-    auto initialize =
-        m ? reinterpret_cast<decltype(&Initialize)>(GetProcAddress(m, "Initialize")) : nullptr;
-    return initialize && initialize(m, LoadLibraryA, GetProcAddress) ? m : nullptr;
-  }();
-  return module;
+  return apptest::HostedProgram(vt::BinaryDirUnix() + "/testtmp/test_app/HostProgram");
 }
 
 // The exports the tests call, looked up in the hosted program.

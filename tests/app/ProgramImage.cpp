@@ -17,6 +17,18 @@ std::vector<uint8_t> ReadProgram() {
   return data;
 }
 
+HMODULE HostedProgram(const std::string& dirUnix) {
+  static HMODULE module = [&] {
+    vt::Sh("mkdir -p " + vt::Q(dirUnix));
+    std::wstring program = vt::ToWin(dirUnix + "/hosted_session.exe");
+    HMODULE m = vt::WriteAll(program, ReadProgram()) ? LoadLibraryW(program.c_str()) : nullptr;
+    typedef DWORD(WINAPI * InitializeFn)(void*, decltype(&LoadLibraryA), decltype(&GetProcAddress));
+    auto initialize = m ? reinterpret_cast<InitializeFn>(GetProcAddress(m, "Initialize")) : nullptr;
+    return initialize && initialize(m, LoadLibraryA, GetProcAddress) ? m : nullptr;
+  }();
+  return module;
+}
+
 const IMAGE_NT_HEADERS32* NtHeaders(const uint8_t* image) {
   auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
   return reinterpret_cast<const IMAGE_NT_HEADERS32*>(image + dos->e_lfanew);

@@ -30,6 +30,11 @@ uint8_t* MapImage(const std::vector<uint8_t>& file);
 // An export of a mapped or loaded image by name.
 void* FindExport(const uint8_t* image, const char* name);
 
+// The program as a host process holds it: a copy written into dirUnix,
+// loaded with LoadLibrary and initialised, once for the process (later
+// calls give the same module whatever their folder). Null when that failed.
+HMODULE HostedProgram(const std::string& dirUnix);
+
 // Runs the program with the arguments and returns its full 32-bit exit code.
 // A main window it opens is closed, or, without closeWindow, the run is
 // stopped after five minutes and fails. output: an inheritable handle for its

@@ -78,11 +78,11 @@ TEST(BatchSize, RefusedSizesLeaveTheImageAlone) {
     std::string cause;
   } refusals[] = {
       {vt::ToWin(raw), "an MBR partition grows only in an image of the own sparse format"},
-      {vt::ToWin(gpt), "partition 3 is in the way (it lies behind partition 2"},
+      {vt::ToWin(gpt), "partition 2 is in the way (it lies behind partition 1"},
       {converted, "the disk has no partition table"},
-      {vt::ToWin(slack), "partition 2 cannot grow to 100 MiB: the disk's size is fixed (a plain "
+      {vt::ToWin(slack), "partition 1 cannot grow to 100 MiB: the disk's size is fixed (a plain "
                          "image or a VHD) at 46 MiB (94208 sectors, the backup GPT in the last "
-                         "33), so partition 2 has no room to grow by a size the size commands "
+                         "33), so partition 1 has no room to grow by a size the size commands "
                          "take"},
   };
   for (const Refusal& r : refusals) {

@@ -4,6 +4,7 @@
 
 #include "FormatTestUtil.h"
 #include "image/device/MbrTemplate.h"
+#include "image/device/PartitionTable.h"
 
 using namespace fmt;
 
@@ -120,7 +121,7 @@ TEST(NtfsFormatTable, GptHeadersArraysAndBackupPlacement) {
   for (int i = 0x54; i < 0x1FE; ++i) bootCode[i] = uint8_t(i);
   bootCode[510] = 0x55;
   bootCode[511] = 0xAA;
-  ASSERT_EQ(0, FormatFile(d.path, 0, 1, 1, bootCode.data(), d.entries));
+  ASSERT_EQ(0, FormatFile(d.path, kFirstDataPartition, 1, 1, bootCode.data(), d.entries));
 
   std::vector<uint8_t> mbr = ReadBytes(d.path, 0, 512);
   EXPECT_EQ(std::vector<uint8_t>(16, 0), std::vector<uint8_t>(&mbr[0x1CE], &mbr[0x1DE]));
@@ -154,9 +155,12 @@ TEST(NtfsFormatTable, GptHeadersArraysAndBackupPlacement) {
       << out;
 
   // A quick format of the same disk (no entries given) keeps its GPT and
-  // protective MBR as they are and formats the data partition.
+  // protective MBR as they are and formats the data partition; the EFI
+  // system partition, entry 0, is no NTFS partition to format.
   std::vector<uint8_t> tables = ReadBytes(d.path, 0, 34 * 512);
-  ASSERT_EQ(0, FormatFile(d.path, 0, 1, 1));
+  EXPECT_EQ(1, FormatFile(d.path, 0, 1, 1));
+  EXPECT_EQ(tables, ReadBytes(d.path, 0, 34 * 512));
+  ASSERT_EQ(0, FormatFile(d.path, 1, 1, 1));
   EXPECT_EQ(tables, ReadBytes(d.path, 0, 34 * 512));
   EXPECT_EQ(4096u, Le32(&ReadBytes(d.path, 4096 * 512, 512)[28]));
   EXPECT_EQ(0, OnPartition(d.path, 4096 * 512, (E - 4096 + 1) * 512, "ntfsfix -n $DEV", &out))

@@ -458,9 +458,9 @@ uint64_t OpenDiskSectors(CMountedImage& image) {
 // partition 1 is byte for byte as it was, sfdisk reads the table and the
 // grown volume is sound. A size that would reach partition 1 is refused
 // with a line naming it, the disk's size and the most partition 0 can take;
-// a raw image and a fixed and a dynamic VHD of the disk are refused with a
-// line naming their fixed size; each refused image is byte for byte as it
-// was.
+// a raw image and a fixed VHD of the disk are refused with a line naming
+// their fixed size, a dynamic VHD without a write-back file with one naming
+// that; each refused image is byte for byte as it was.
 TEST(PartitionResize, AGrowBelowTheDiskSizeKeepsTheDiskAndItsLastPartition) {
   InstallNtfsFormatter();
   const uint64_t kDisk = 400 * 2048, kSecond = 614400;
@@ -540,14 +540,18 @@ TEST(PartitionResize, AGrowBelowTheDiskSizeKeepsTheDiskAndItsLastPartition) {
                           unixRaw + " " + vt::Q(dir + "/dynamic.vhd"),
                       &out))
       << out;
-  for (const std::wstring& fixed :
-       {raw, vt::ToWin(dir + "/fixed.vhd"), vt::ToWin(dir + "/dynamic.vhd")}) {
+  const std::wstring dynamic = vt::ToWin(dir + "/dynamic.vhd");
+  for (const std::wstring& fixed : {raw, vt::ToWin(dir + "/fixed.vhd"), dynamic}) {
     SCOPED_TRACE(vt::Narrow(fixed));
     hash = vt::Sha256(fixed);
     EXPECT_EQ(DWORD(-2), RunOn(fixed, L"-noupd /size:100", &out));
+    // A dynamic VHD takes no write without its write-back file.
     EXPECT_NE(std::string::npos,
-              out.find(vt::Narrow(fixed) + ": an MBR partition grows only in an image of the own "
-                                           "sparse format (this image's size is fixed at 400 MiB"))
+              out.find(vt::Narrow(fixed) +
+                       (fixed == dynamic ? ": a dynamic VHD takes writes only through a "
+                                           "write-back file (-fix:)"
+                                         : ": an MBR partition grows only in an image of the own "
+                                           "sparse format (this image's size is fixed at 400 MiB")))
         << out;
     EXPECT_EQ(hash, vt::Sha256(fixed));
   }
@@ -574,7 +578,9 @@ TEST(PartitionResize, RawImagesAndOtherSizesAreRefused) {
 // asked to, and the volume is sound. A size past the disk's end is refused
 // with a line naming the disk's size and the most the partition can take,
 // the image byte for byte as it was; so is one of the program's own
-// "/p /gpt /convert:" images. A grown disk converts into a sound copy.
+// "/p /gpt /convert:" images, and any size of the dynamic VHD without its
+// write-back file, whose line names that instead of offering a size. A
+// grown disk converts into a sound copy.
 TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
   InstallNtfsFormatter();
   std::wstring grownFile = Scratch() + L"\\gpt.img";
@@ -607,15 +613,26 @@ TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
     SCOPED_TRACE(vt::Narrow(image));
     EXPECT_EQ(DWORD(-2), RunOn(image, L"-noupd /size:200", &out));
     EXPECT_NE(std::string::npos,
-              out.find(vt::Narrow(image) + ": partition 2 cannot grow to 200 MiB: the disk's "
+              out.find(vt::Narrow(image) + ": partition 1 cannot grow to 200 MiB: the disk's "
                                            "size is fixed (a plain image or a VHD) at 100 MiB "
                                            "(204800 sectors, the backup GPT in the last 33)"))
         << out;
-    EXPECT_NE(std::string::npos, out.find("partition 2 can take at most 98 MiB: not grown")) << out;
+    EXPECT_NE(std::string::npos, out.find("partition 1 can take at most 98 MiB: not grown")) << out;
     EXPECT_EQ(std::string::npos, out.find("failed with")) << out;
   }
   EXPECT_EQ(kImageVolumeOperationFailed,
             ImageSetPartitionSizeW(dynamic.c_str(), fix.c_str(), 0, 200, 0));
+  // Without its write-back file a dynamic VHD grows to no size: none is
+  // offered, the line names why.
+  for (const wchar_t* size : {L"/size:200", L"/size:80"}) {
+    EXPECT_EQ(DWORD(-2), RunOn(dynamic, size, &out));
+    EXPECT_NE(std::string::npos,
+              out.find(vt::Narrow(dynamic) + ": a dynamic VHD takes writes only through a "
+                                             "write-back file (-fix:)"))
+        << out;
+    EXPECT_EQ(std::string::npos, out.find("can take at most")) << out;
+  }
+  EXPECT_EQ(kImageVolumeOperationFailed, ImageSetPartitionSizeW(dynamic.c_str(), L"", 0, 80, 0));
   for (const auto& h : hashes) EXPECT_EQ(h.second, vt::Sha256(h.first)) << vt::Narrow(h.first);
 
   // Inside: to 80 MiB.
@@ -697,8 +714,9 @@ TEST(PartitionResize, GrowsTheLastGptPartitionAndBothTables) {
   EXPECT_EQ(1u, Le32(sector + 454));
   EXPECT_EQ(0xFFFFFFFFu, Le32(sector + 458));
   EXPECT_EQ(0, sector[0]);
-  EXPECT_EQ(0x5A, sector[462]);
-  EXPECT_EQ(0x5A, sector[511]);
+  EXPECT_EQ(0, sector[462]);
+  EXPECT_EQ(0x55, sector[510]);
+  EXPECT_EQ(0xAA, sector[511]);
 }
 
 // "/size:" of an own-format image's last GPT partition: inside the disk

@@ -9,7 +9,12 @@
 // apart (FAIL_FLUSH:
 // the chosen one fails; after a stop, every one does).
 // Device opens go to the source it replaced, which is put back at the end.
+// OnStop: called once the stopped write left what it leaves, to take the
+// files as a process that died there leaves them (what its memory held,
+// and what its cleanup would do, lost).
 #pragma once
+#include <functional>
+
 #include "image/device/DeviceSource.h"
 
 namespace it {
@@ -35,6 +40,7 @@ class WriteFaults : public VroDeviceSource {
       m_Stopped = true;
       uint64_t cut = (pos + bytes / 2) / 4096 * 4096;
       if (cut > pos) m_Prev->WriteAt(h, pos, buf, (uint32_t)(cut - pos));
+      if (m_OnStop) m_OnStop();
     }
     return -(int64_t)bytes;
   }
@@ -50,6 +56,7 @@ class WriteFaults : public VroDeviceSource {
       m_Stopped = true;
       uint64_t cut = (start + (end - start) / 2) / 4096 * 4096;
       if (cut > start) m_Prev->PunchHole(h, start, cut);
+      if (m_OnStop) m_OnStop();
     }
     return -1;
   }
@@ -71,6 +78,7 @@ class WriteFaults : public VroDeviceSource {
   // Writes made before the last flush that succeeded.
   int FlushedWrites() const { return m_FlushedWrites; }
   bool Hit() const { return m_Count >= m_At; }
+  void OnStop(std::function<void()> f) { m_OnStop = std::move(f); }
 
  private:
   Mode m_Mode;
@@ -80,6 +88,7 @@ class WriteFaults : public VroDeviceSource {
   int m_Flushes = 0;
   int m_FlushedWrites = 0;
   bool m_Stopped = false;
+  std::function<void()> m_OnStop;
 };
 
 }  // namespace it

@@ -360,6 +360,12 @@ LRESULT CFileManagerDlg::OnInitDialog() {
 int FindStartupImage(int argc, wchar_t* const* argv, wchar_t (&image)[kPathChars],
                      wchar_t (&writeBack)[kPathChars]) {
   image[0] = writeBack[0] = 0;
+  const wchar_t *first, *second;
+  if (FindRepeatedFileOption(argc, argv, &first, &second)) {
+    lstrcpynW(image, first, kPathChars);
+    lstrcpynW(writeBack, second, kPathChars);
+    return -2;
+  }
   for (int i = 1; i < argc; ++i) {
     const wchar_t* arg = argv[i];
     if (!_wcsnicmp(arg, L"-img:", 5) || !_wcsnicmp(arg, L"/img:", 5)) {
@@ -391,8 +397,9 @@ int CFileManagerDlg::HandleStartupImage() {
   LocalFree(argv);
   if (found < 0) {
     wchar_t format[512], line[1400];
-    if (LoadUiString(IDS_IMAGE_PARTITION_NOT_NUMBER, format, 512)) {
-      _snwprintf(line, 1400, format, image);
+    if (LoadUiString(found == -2 ? IDS_OPTION_GIVEN_TWICE : IDS_IMAGE_PARTITION_NOT_NUMBER, format,
+                     512)) {
+      _snwprintf(line, 1400, format, image, writeBack);
       line[1399] = 0;
       OwnerMessageBox(m_hWnd, line, MB_ICONWARNING | MB_SETFOREGROUND);
     }

@@ -167,11 +167,12 @@ class CFileManagerDlg : public CWindow {
 };
 
 // The start-up image of a command line (argv[1..argc-1]): "-img:"/"/img:"
-// (any case) gives the image, a later one replacing it; "-fix:"/"/fix:" the
-// write-back file; a bare argument naming an existing file is the image when
-// none came before it. With "/merge" on the line no write-back file is
-// taken (the merge has used it up). Returns 1 when an image text was found,
-// -1 when its partition behind "::" is not a whole decimal number.
+// (any case) gives the image, or before it a bare argument that names an
+// existing file; "-fix:"/"/fix:" the write-back file. With "/merge" on the line no write-back file is taken (the
+// merge has used it up). Returns 1 when an image text was found, -1 when
+// its partition behind "::" is not a whole decimal number, -2 when an
+// option that names a file stands twice (image and writeBack then hold
+// the two arguments: none is opened).
 int FindStartupImage(int argc, wchar_t* const* argv, wchar_t (&image)[kPathChars],
                      wchar_t (&writeBack)[kPathChars]);
 

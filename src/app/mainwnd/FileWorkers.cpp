@@ -131,7 +131,8 @@ bool GrowPartitionFor(CFileManagerDlg* window, const wchar_t* target, uint64_t s
   uint64_t total = 0, freeBytes = 0;
   window->m_image->GetVolumeSpace(&total, &freeBytes);
   const uint64_t megabytes = (total + shortfall + kGrowthReserve) >> 20;
-  window->SetStatusString(kProgressColour, IDS_RESIZING, 1u, megabytes);
+  window->SetStatusString(kProgressColour, IDS_RESIZING,
+                          unsigned(window->m_image->PartitionIndex()), megabytes);
   const std::wstring written = WrittenFile(window->m_image);
   std::wstring why;
   const bool grown = GrowImagePartition(window, megabytes, &why);

@@ -98,7 +98,8 @@ bool IsOpenThrough(CFileManagerDlg* window, const wchar_t* path, const wchar_t* 
 // The image text of the pane's address: the image file, and "::N" behind
 // it for any partition but the first.
 std::wstring ImageText(const wchar_t* file, int partition) {
-  return partition ? std::wstring(file) + L"::" + std::to_wstring(partition) : std::wstring(file);
+  return partition ? std::wstring(file) + L"::" + std::to_wstring(PartitionIndexOf(partition))
+                   : std::wstring(file);
 }
 
 // Whether the prefix of an address is an image file, or one with "::"
@@ -117,7 +118,7 @@ bool IsImagePrefix(const wchar_t* prefix) {
 bool ReadImageText(const wchar_t* image, wchar_t* file, int fileSize, int* partition) {
   const ImagePartitionText text = ReadImagePartitionText(image);
   lstrcpynW(file, image, int(text.pathLength) + 1 < fileSize ? int(text.pathLength) + 1 : fileSize);
-  *partition = text.partitionValid ? text.partition : 0;
+  *partition = PartitionNumberOf(text);
   return !text.hasPartition || text.partitionValid;
 }
 
@@ -160,10 +161,18 @@ UINT NoticeStringId(int kind) {
       {VRO_NOTICE_JOURNAL_NAME_TAKEN, IDS_NOTICE_JOURNAL_NAME_TAKEN},
       {VRO_NOTICE_STALE_NOT_MERGED, IDS_NOTICE_STALE_NOT_MERGED},
       {VRO_NOTICE_STALE_REFUSED, IDS_NOTICE_STALE_REFUSED},
+      {VRO_NOTICE_NOT_LINKED_NOT_MERGED, IDS_NOTICE_NOT_LINKED_NOT_MERGED},
+      {VRO_NOTICE_MERGED_ALREADY_KEPT, IDS_NOTICE_MERGED_ALREADY_KEPT},
       {VRO_NOTICE_UPDATES_HANG_ON, IDS_NOTICE_UPDATES_HANG_ON},
+      {VRO_NOTICE_STALE_PENDING, IDS_NOTICE_STALE_PENDING},
+      {VRO_NOTICE_UPDATE_NOT_MADE, IDS_NOTICE_UPDATE_NOT_MADE},
       {VRO_NOTICE_HELD, IDS_IMAGE_HELD},
       {VRO_NOTICE_USER_HIVE_DEFAULT, IDS_NOTICE_USER_HIVE_DEFAULT},
       {VRO_NOTICE_USER_HIVE_NO_PROFILE, IDS_NOTICE_USER_HIVE_NO_PROFILE},
+      {VRO_NOTICE_WRITES_NEED_FIX, IDS_NOTICE_WRITES_NEED_FIX},
+      {VRO_NOTICE_HIBERNATED, IDS_NOTICE_HIBERNATED},
+      {VRO_NOTICE_FOLDER, IDS_NOTICE_FOLDER},
+      {VRO_NOTICE_FOLDER_TARGET, IDS_NOTICE_FOLDER_TARGET},
   };
   for (const auto& t : kTexts) {
     if (t.kind == kind) return t.text;
@@ -282,7 +291,11 @@ void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_
   if (kind != 1 || !window->m_image) {
     // A path that names no file is refused as an open would refuse it.
     if (window->m_image && image[0])
-      TellNotices(window, {{image, kind ? VRO_NOTICE_UNKNOWN_KIND : VRO_NOTICE_MISSING}}, image);
+      TellNotices(window,
+                  {{image, kind >= 2 ? VRO_NOTICE_FOLDER
+                           : kind    ? VRO_NOTICE_UNKNOWN_KIND
+                                     : VRO_NOTICE_MISSING}},
+                  image);
     ClearImageStatus(window);
     SetWindowTextW(list, L"");
     return;
@@ -292,10 +305,17 @@ void OpenImageInPane(CFileManagerDlg* window, const wchar_t* image, const wchar_
   // The image the window has open already is shown as it is; another is
   // opened while the files of the one open now stay held, so that an image
   // opened anew through the same files is never let go in between.
-  const int type = IsOpenThrough(window, image, writeBack, mode, partition)
-                       ? int(window->m_imageType)
-                       : window->m_image->ReopenImage(image, writeBack, partition, mode);
-  TellNotices(window, notices.Notices(), type < 0 ? image : nullptr);
+  const bool again = IsOpenThrough(window, image, writeBack, mode, partition);
+  const int type =
+      again ? int(window->m_imageType) : window->m_image->ReopenImage(image, writeBack, partition, mode);
+  std::vector<VroNoticeCollector::Notice> told = notices.Notices();
+  // A write-back file made for an earlier state of the image is not read;
+  // it stays as it is until the first change of the session replaces it.
+  _VROH_MOUNT_RW* disk = window->m_image->DiskObject();
+  if (type >= 0 && !again && disk &&
+      disk->Layers()->Fix().DiscardPending() == VRO_NOTICE_STALE_DISCARDED)
+    told.push_back({disk->Layers()->Fix().Path(), VRO_NOTICE_STALE_PENDING});
+  TellNotices(window, told, type < 0 ? image : nullptr);
   wchar_t address[kAddressChars];
   if (type < 0) {
     JoinImageAddress(ImageText(image, partition).c_str(), folder, address, kAddressChars);

@@ -251,7 +251,8 @@ void CStatusEdit::Apply() {
     return;
   }
   if (!window->BeginOperation()) return;
-  window->SetStatusString(RGB(0, 0, 255), IDS_RESIZING, 1u, target >> 20);
+  window->SetStatusString(RGB(0, 0, 255), IDS_RESIZING, unsigned(window->m_image->PartitionIndex()),
+                          target >> 20);
   UpdateWindow(window->Item(IDC_STATUS_BAR));
   std::wstring why;
   if (EndImageResize(window, GrowImagePartition(window, target >> 20, &why), TRUE)) {

@@ -11,6 +11,8 @@
 #include "disktools/copy/VolumeCopy.h"
 #include "image/mount/MountedImage.h"
 #include "image/stack/ImageMerge.h"
+#include "image/stack/LeftFiles.h"
+#include "image/stack/OverlayNotice.h"
 
 namespace {
 
@@ -58,14 +60,21 @@ int ConvertImageToNewImage(const wchar_t* sourcePath, const wchar_t* targetPath,
   // No source opens from an empty path, and no image is made at one.
   if (!sourcePath || !*sourcePath) return VOLUME_COPY_NO_VOLUME;
   if (!targetPath || !*targetPath) return VOLUME_COPY_REFUSED;
+  // The source's files are looked at for the target, then opened to be
+  // copied: each line about one is given once.
+  VroLeftFilesCommandRound round;
+  VroNoticeCollector told;
   if (ConvertTargetIsSource(sourcePath, targetPath)) return VOLUME_COPY_REFUSED;
   CMountedImage* source = OpenImageFileMount(sourcePath, kReadOnlyOpen);
-  // A source that what a command cut off holds (a line names it) cannot be
-  // opened; any other source that does not open has its line from the open.
-  if (!source)
-    return IsHeldBySideFile(sourcePath) || IsHeldBySideFile(BaseImageOf(sourcePath).c_str())
-               ? VOLUME_COPY_SOURCE_HELD
-               : VOLUME_COPY_NO_VOLUME;
+  // A source that another program, or what a command cut off, holds (a
+  // line names it) cannot be opened; any other source that does not open
+  // has its line from the open.
+  if (!source) {
+    bool held = IsHeldBySideFile(sourcePath) || IsHeldBySideFile(BaseImageOf(sourcePath).c_str());
+    for (const VroNoticeCollector::Notice& n : told.Notices())
+      held = held || n.kind == VRO_NOTICE_HELD;
+    return held ? VOLUME_COPY_SOURCE_HELD : VOLUME_COPY_NO_VOLUME;
+  }
   int copied = CopyVolumeToNewImage(source, targetPath, raw, gpt, nullptr, callback, context);
   DestroyImageMount(source);
   return copied;

@@ -41,7 +41,11 @@ int CheckNewImageTarget(const wchar_t* path) {
       return NEW_IMAGE_TARGET_OK;
     return Refuse(path, ERROR_PATH_NOT_FOUND);
   }
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Refuse(path, ERROR_ACCESS_DENIED);
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    VroOverlayNotice(path, VRO_NOTICE_FOLDER_TARGET);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NEW_IMAGE_TARGET_FAILED;
+  }
   if (_VROH_RW_CLASS::HeldByAnotherProgram(path)) return NEW_IMAGE_TARGET_HELD;
   // The image is replaced by a rename, which no other open of it may stand
   // in the way of: a reader holds it as much as a writer does.

@@ -12,6 +12,7 @@
 #include "common/ConsoleOutput.h"
 #include "common/ReplacedFile.h"
 #include "image/device/HostWriteFailure.h"
+#include "image/device/MbrTemplate.h"
 #include "image/stack/OverlayNotice.h"
 #include "disktools/bootrepair/BcdRetarget.h"
 #include "disktools/bootrepair/MountedDevices.h"
@@ -24,6 +25,7 @@
 #include "disktools/partition/GptTables.h"
 #include "disktools/partition/PartitionResize.h"
 #include "image/mount/MountedImage.h"
+#include "image/ntfs/NtfsFormatSupport.h"
 #include "image/ntfs/NtfsResize.h"
 #include "image/stack/MountRw.h"
 #include "registry/RegistryFacade.h"
@@ -78,8 +80,17 @@ void FillNewEsp(uint8_t* entry) {
   PutEntryName(entry, L"EFI system partition");
 }
 
+// The sectors of the new data partition: the volume and, behind it, the
+// sector of the volume's size that holds its backup boot sector, as Windows
+// lays NTFS out. A source partition longer than its volume is not copied
+// longer (the disk need not hold what the volume does not use).
+uint64_t DataPartitionSectors(const NtfsVolumeFigures& f) {
+  uint64_t tail = f.sectorSize > kSector ? f.sectorSize : kSector;
+  return (f.sectorSize * f.totalSectors + tail + kSector - 1) / kSector;
+}
+
 // The layout of the new image: its first sector, the GPT entry pair and the
-// size, worked out from the source's disk.
+// size, worked out from the source's disk; every partition lies inside it.
 struct NewImageLayout {
   uint8_t mbr[kSector];
   uint8_t bootCode[kBootCodeBytes];
@@ -87,17 +98,21 @@ struct NewImageLayout {
   bool gpt = false;
   bool freshBootFiles = false;
   uint64_t imageBytes = 0;
+  uint64_t volumeFirst = 0;  // the sector the volume begins at
 
   uint8_t* Esp() { return entries; }
   uint8_t* Data() { return entries + kEntryBytes; }
 };
 
 bool PlanNewImage(CMountedImage* source, bool wantGpt, NewImageLayout* l) {
-  uint64_t total = 0;
   memset(l->mbr, 0, sizeof l->mbr);
   memset(l->bootCode, 0, sizeof l->bootCode);
   memset(l->entries, 0, sizeof l->entries);
-  if (!source->GetVolumeSpace(&total, nullptr) || !total) return false;
+  NtfsVolumeFigures figures;
+  if (GetNtfsVolumeFigures(source->NtfsVolume(), &figures, false) < 0 || !figures.totalSectors)
+    return false;
+  const uint64_t total = figures.sectorSize * figures.totalSectors;
+  const uint64_t sectors = DataPartitionSectors(figures);
   if (!source->ReadMbrTemplate(l->mbr) || !source->ReadBootCode(l->bootCode)) return false;
   uint8_t diskGuid[16] = {};
   l->gpt = source->PrepareGptCopy(diskGuid, l->entries) == 1;
@@ -124,21 +139,46 @@ bool PlanNewImage(CMountedImage* source, bool wantGpt, NewImageLayout* l) {
     PutEntryName(l->Data(), L"Basic data partition");
   }
   if (!l->gpt) {
-    // The volume stays where the first entry puts it, with the sector that
-    // holds its backup boot sector behind it.
-    l->imageBytes = uint64_t(Ld32(l->mbr + kMbrFirstEntryStart)) * kSector + total + kSector;
+    // Where the volume lies on the source's disk: the partition its mount
+    // found.
+    unsigned long long at = 0, length = 0;
+    int used = 0;
+    if (LocateNtfsPartition(source->IoBlock(), source->PartitionIndex(), &at, &length, &used) < 0)
+      return false;
+    // A volume alone on its disk stays so: its boot sector (as the volume
+    // reads it, from its backup where it was lost) is the first sector,
+    // whatever its code holds where a table would lie.
+    if (at == 0) {
+      l->imageBytes = sectors * kSector;
+      return ReadNtfsDeviceAt(source->NtfsVolume(), 0, l->mbr, kSector) == kSector;
+    }
+    // Its entry becomes the first and only one: the volume keeps its first
+    // sector, and its partition ends with the sector that holds its backup
+    // boot sector.
+    uint8_t sector0[kSector];
+    DiskIoBlock* disk = source->IoBlock();
+    const uint64_t start = at / kSector;
+    if (used < 0 || used > 3 || start + sectors > 0xFFFFFFFFull ||
+        disk->read(disk->owner, 0, sector0, kSector) != int(kSector))
+      return false;
+    uint8_t* entry = l->mbr + VRO_MBR_ENTRY_OFFSET;
+    memcpy(entry, sector0 + VRO_MBR_ENTRY_OFFSET + 16 * used, 16);
+    St32(entry + 8, (uint32_t)start);
+    LbaToChs(entry + 1, start);
+    SetMbrEntryLength(entry, (uint32_t)sectors);
+    l->volumeFirst = start;
+    l->imageBytes = (start + sectors) * kSector;
     return true;
   }
-  // The data partition ends with the sector that holds the volume's
-  // backup boot sector (the one after the sectors its boot sector counts).
   uint64_t espFirst = Ld64(l->Esp() + 32), espLast = Ld64(l->Esp() + 40);
   uint64_t dataFirst = espLast + 1;
-  uint64_t dataLast = dataFirst + (total + kSector - 1) / kSector;
+  uint64_t dataLast = dataFirst + sectors - 1;
   l->imageBytes = total + (espLast - espFirst + 6146) * kSector;
   for (uint64_t last : {espLast, dataLast + kGptTailSectors - 1})
     if ((last + 1) * kSector > l->imageBytes) l->imageBytes = (last + 1) * kSector;
   St64(l->Data() + 32, dataFirst);
   St64(l->Data() + 40, dataLast);
+  l->volumeFirst = dataFirst;
   return true;
 }
 
@@ -158,7 +198,7 @@ bool FinishNewImage(CMountedImage* source, CMountedImage* target, NewImageLayout
   // sector in the partition's last sector, over the source's copy that the
   // clone brought along.
   uint8_t boot[kSector];
-  uint64_t first = l.gpt ? Ld64(l.Data() + 32) : Ld32(l.mbr + kMbrFirstEntryStart);
+  uint64_t first = l.volumeFirst;
   ntfs_volume* vol = target->NtfsVolume();
   if (ReadNtfsDeviceAt(vol, 0, boot, kSector) != kSector) return false;
   if (Ld32(boot + 28) != first) {
@@ -175,7 +215,9 @@ bool FinishNewImage(CMountedImage* source, CMountedImage* target, NewImageLayout
     t.espSectors = Ld64(l.Esp() + 40) - t.espFirstLba + 1;
     uint32_t version = ReadWindowsVersion(source);
     if (l.freshBootFiles) {
-      UpdateEfiBootConfiguration(target, EFI_BOOT_BUILD, source, version, t);
+      // The new EFI system partition is part of the image asked for: one
+      // that could not be formatted or given its store fails the copy.
+      if (!UpdateEfiBootConfiguration(target, EFI_BOOT_BUILD, source, version, t)) return false;
     } else {
       source->CopyEspTo(target);
       UpdateEfiBootConfiguration(target, EFI_BOOT_RETARGET, nullptr, version, t);
@@ -224,7 +266,7 @@ void TellSourceNotNtfs(CMountedImage* source) {
     for (int i = 1; i < 4; i++)
       if (mbr[kMbrFirstEntryStart - 8 + 16 * i + 4] == 0x07) {
         why = L"its first partition holds FAT or exFAT, and NTFS lies only in partition " +
-              std::to_wstring(i + 1) + L" (of an MBR disk, the volume of the first partition is "
+              std::to_wstring(i) + L" (of an MBR disk, the volume of the first partition is "
                                        L"copied)";
         break;
       }
@@ -319,7 +361,9 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
     step = L"the volume could not be copied into the new image";
     if (source->CloneVolumeTo(target, skip.data(), NTFS_CLONE_BOOT_AS_IS, WatchedProgress::Report,
                               &progress) > 0) {
-      step = L"the copied volume does not mount, or its boot sectors could not be written";
+      step =
+          L"the copied volume does not mount, or its boot sectors or EFI system partition "
+          L"could not be written";
       if (FinishNewImage(source, target, *layout)) result = VOLUME_COPY_DONE;
     }
   }

@@ -23,7 +23,8 @@ enum VolumeCopyResult {
   VOLUME_COPY_NO_VOLUME = 3,       // a host volume or the source image cannot be opened
   VOLUME_COPY_REFUSED = 4,         // the copy would write what it reads (the target is the
                                    // source or one of its files; one drive letter twice)
-  VOLUME_COPY_SOURCE_HELD = 5,     // the source image is kept closed by a file a command left
+  VOLUME_COPY_SOURCE_HELD = 5,     // the source image is held by another program or kept
+                                   // closed by a file a command left
 };
 
 // The result of a copy whose target (disktools/copy/NewImageTarget.h) gave
@@ -63,9 +64,9 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
 // Convert: the image at sourcePath (with its update files when one is
 // named) copied as CopyVolumeToNewImage does into a new image at
 // targetPath. Its results; VOLUME_COPY_REFUSED for a target that is the
-// source or one of its files; VOLUME_COPY_NO_VOLUME or, held by a file a
-// command left beside it, VOLUME_COPY_SOURCE_HELD for a source that does
-// not open.
+// source or one of its files; VOLUME_COPY_NO_VOLUME or, held by another
+// program or by a file a command left beside it, VOLUME_COPY_SOURCE_HELD
+// for a source that does not open.
 int ConvertImageToNewImage(const wchar_t* sourcePath, const wchar_t* targetPath, int raw, int gpt,
                            DiskCopyProgressCallback callback, void* context);
 // True when writing targetPath would overwrite a file the volume of the

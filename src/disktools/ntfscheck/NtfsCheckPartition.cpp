@@ -9,7 +9,9 @@
 #include "disktools/ntfscheck/NtfsCheck.h"
 #include "image/mount/FatVolume.h"
 #include "image/mount/MountedImage.h"
+#include "image/ntfs/NtfsVolume.h"
 #include "image/ntfs/check/NtfsCheck.h"
+#include "image/stack/OverlayNotice.h"
 
 void PrintCheckLog(const char* format, ...) {
   char line[1024];
@@ -63,5 +65,10 @@ int CheckNtfsPartition(CMountedImage* image) {
       PrintNotNtfsLog(image, L"checked");
     return 0;
   }
+  // The disk holds the volume as a hibernated Windows left it, its session
+  // in hiberfil.sys: the check reads the disk, and tells that nothing may
+  // be written there.
+  if (IsNtfsHibernated(image->NtfsVolume()))
+    VroOverlayNotice(image->ImagePath().c_str(), VRO_NOTICE_HIBERNATED);
   return CheckNtfsVolume(image->NtfsVolume(), PrintCheckLog);
 }

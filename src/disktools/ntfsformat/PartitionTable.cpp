@@ -57,6 +57,10 @@ bool WriteGpt(DiskIoBlock* d, uint8_t* mbr, const uint8_t* entries, const uint8_
   memcpy(header + 56, mbr + kDiskGuidSlot, 16);
   memset(mbr + kDiskGuidSlot, 0, 16);
   if (Get32(mbr + kFirstEntryStart) != 1) Put32(mbr + kFirstEntryStart, 1);
+  // A protective MBR without its signature makes the disk an empty one to
+  // every reader (the mounts that follow included).
+  mbr[510] = 0x55;
+  mbr[511] = 0xAA;
   if (!DiskWrite(d, 0, mbr, kSector)) return false;
 
   std::vector<uint8_t> array(kGptArrayBytes, 0);

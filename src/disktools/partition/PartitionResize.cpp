@@ -23,6 +23,7 @@
 #include "image/ntfs/NtfsFormatSupport.h"
 #include "image/ntfs/NtfsResize.h"
 #include "image/stack/MountRw.h"
+#include "image/stack/OverlayNotice.h"
 
 namespace {
 
@@ -204,7 +205,7 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
   uint8_t header[kSector];
   uint64_t headerLba = Get32(mbr + VRO_MBR_ENTRY_OFFSET + 8);
   uint32_t index = (uint32_t)image->PartitionIndex();
-  const std::wstring name = L"partition " + std::to_wstring(index + 1);
+  const std::wstring name = L"partition " + std::to_wstring(index);
   if (!ReadDisk(block, headerLba * ss, header, kSector) || memcmp(header, "EFI PART", 8)) {
     RefuseGrow(image, L"its protective MBR points to no GPT header at sector " +
                           std::to_wstring((unsigned long long)headerLba));
@@ -230,7 +231,7 @@ int GrowGptPartition(CMountedImage* image, const uint8_t* mbr, uint64_t megabyte
   for (uint32_t i = 0; i < count; i++) {
     const uint8_t* e = &entries[size_t(i) * entrySize];
     if (i != index && Get64(e + 40) > first) {
-      RefuseGrow(image, L"partition " + std::to_wstring(i + 1) + L" is in the way (it lies " +
+      RefuseGrow(image, L"partition " + std::to_wstring(i) + L" is in the way (it lies " +
                             L"behind " + name + L", which can grow only as the disk's last)");
       return 0;
     }
@@ -296,7 +297,9 @@ bool SizeRuleTakes(uint64_t megabytes, uint64_t volumeBytes) {
 }
 
 void BuildProtectiveMbr(uint8_t* sector) {
-  memset(sector, 0, 462);
+  memset(sector, 0, 510);
+  sector[510] = 0x55;
+  sector[511] = 0xAA;
   uint8_t* e = sector + VRO_MBR_ENTRY_OFFSET;
   static const uint8_t kEntry[16] = {
       0x00, 0x00, 0x02, 0x00, kTypeProtective, 0xFF, 0xFF, 0xFF, 0x01, 0x00, 0x00, 0x00,
@@ -336,6 +339,11 @@ bool HostHasRoomToGrow(CMountedImage* image, uint64_t megabytes) {
 
 int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
   if (!image || !image->IoBlock() || !image->DiskObject()) return 0;
+  // A volume that takes no writes offers no size: the line names why.
+  if (int why = image->WriteRefusal()) {
+    VroOverlayNotice(image->ImagePath().c_str(), why);
+    return 0;
+  }
   if (!image->NtfsVolume()) {
     RefuseGrow(image, L"the volume is not NTFS (only an NTFS volume grows)");
     return 0;
@@ -350,7 +358,7 @@ int ResizeImagePartition(CMountedImage* image, uint64_t megabytes) {
     RefuseGrow(image, !memcmp(mbr + 3, "NTFS    ", 8)
                           ? std::wstring(L"the disk has no partition table (its volume begins at "
                                          L"sector 0), so there is no partition to grow")
-                          : L"partition " + std::to_wstring(index + 1) +
+                          : L"partition " + std::to_wstring(index) +
                                 L" of the disk is not an NTFS partition of its MBR");
     return 0;
   }

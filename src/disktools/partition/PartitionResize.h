@@ -10,8 +10,9 @@
 
 class CMountedImage;
 
-// Fills bytes 0-461 of a 512-byte sector with a protective MBR whose first
-// entry (type 0xEE) covers the whole disk from LBA 1; bytes 462-511 stay.
+// Makes a 512-byte sector a whole protective MBR, whatever it held: no boot
+// code, one entry (type 0xEE) that covers the whole disk from LBA 1, and
+// the signature without which no reader takes the disk for a GPT one.
 void BuildProtectiveMbr(uint8_t* sector);
 
 // The size rule of the size commands (the command line, the export and the

@@ -73,17 +73,24 @@ int DirSeek(FatDirObject* dp, uint32_t ofs) {
   return FAT_OK;
 }
 
+// The bytes of entries a folder holds at most: a FAT12/16 root its fixed
+// entries, any other folder 2 MiB on FAT (Windows' limit, 65,536 entries),
+// 256 MiB on exFAT.
+uint32_t FolderLimit(const FatDirObject* dp) {
+  if (IsFixedRoot(dp)) return dp->fs->rootEntries * 32u;
+  return IsExfat(dp->fs) ? 0x10000000u : 0x200000u;
+}
+
 // Moves to the next entry; with stretch a full directory grows by a zeroed
-// cluster (FAT_FULL when the volume has none, FAT_DENIED when the
+// cluster (FAT_FULL when the volume has none, FAT_FOLDER_FULL when the
 // directory is at its largest).
 int DirNext(FatDirObject* dp, bool stretch) {
   FatWorkArea* fs = dp->fs;
   uint32_t ss = fs->sectorSize;
   uint32_t ofs = dp->offset + 32;
-  if (ofs >= (IsExfat(fs) ? 0x10000000u : 0x200000u)) return stretch ? FAT_DENIED : FAT_NO_FILE;
+  if (ofs >= FolderLimit(dp)) return stretch ? FAT_FOLDER_FULL : FAT_NO_FILE;
   if (ofs % ss == 0) {
     if (IsFixedRoot(dp)) {
-      if (ofs / 32 >= fs->rootEntries) return stretch ? FAT_DENIED : FAT_NO_FILE;
       dp->sector++;
     } else if (ofs % ClusterBytes(fs) == 0) {
       uint32_t next;
@@ -838,13 +845,38 @@ bool IndexRegistered(const FatDirObject* dp, FatFolderIndex* index, uint32_t exp
   return FatCheckFolderKeys(fs, FolderKey(dp));
 }
 
+// Notes the folder of `path` (the path without its last name, "\\" for
+// the root) as the one without a free entry left.
+void NoteFullFolder(const FatDirObject* dp, const uint16_t* path) {
+  FatWorkArea* fs = dp->fs;
+  uint32_t end = 0;
+  for (uint32_t n = 0; path && path[n]; n++)
+    if (path[n] == '\\' || path[n] == '/') end = n;
+  uint32_t at = 0;
+  if (!path || (path[0] != '\\' && path[0] != '/')) fs->fullFolder[at++] = '\\';
+  for (uint32_t i = 0; i < end && at + 1 < FAT_NOTED_PATH_CHARS; i++)
+    fs->fullFolder[at++] = path[i];
+  if (!at) fs->fullFolder[at++] = '\\';
+  fs->fullFolder[at] = 0;
+  fs->fullFolderEntries = FolderLimit(dp) / 32;
+  fs->fullFolderFixed = IsFixedRoot(dp) ? 1 : 0;
+}
+
 }  // namespace
 
-int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl) {
+const uint16_t* FatFullFolder(const FatWorkArea* fs, uint32_t* entries, bool* fixedRoot) {
+  if (!fs || !fs->fullFolder[0]) return nullptr;
+  if (entries) *entries = fs->fullFolderEntries;
+  if (fixedRoot) *fixedRoot = fs->fullFolderFixed != 0;
+  return fs->fullFolder;
+}
+
+int FatRegisterEntry(FatDirObject* dp, const FatName* name, uint8_t* tmpl, const uint16_t* path) {
   FatWorkArea* fs = dp->fs;
   const uint32_t key = FolderKey(dp);
   uint32_t expect = kNone;
   int r = RegisterEntry(dp, name, tmpl, &expect);
+  if (r == FAT_FOLDER_FULL) NoteFullFolder(dp, path);
   FatFolderIndex* index = FatFolderIndexOf(fs, key);
   if (index && !index->walkOnly && (r || !IndexRegistered(dp, index, expect)))
     FatDropFolderIndex(fs, key);
@@ -1115,7 +1147,7 @@ int FatMakeDirectory(FatWorkArea* fs, const uint16_t* path) {
     St16(tmpl + 24, (uint16_t)(ts >> 16));
     FatSetEntryCluster(fs, tmpl, c);
   }
-  if ((r = FatRegisterEntry(&dp, &name, tmpl))) goto fail;
+  if ((r = FatRegisterEntry(&dp, &name, tmpl, path))) goto fail;
   return FatFlushVolume(fs);
 fail:
   FatFreeChain(fs, &chain, 0);
@@ -1200,7 +1232,7 @@ int FatRenamePath(FatWorkArea* fs, const uint16_t* oldPath, const uint16_t* newP
   if (!IsExfat(fs)) tmpl[11] |= FAT_ATTR_ARCHIVE;
   if (sameEntry) {
     if ((r = FatRemoveEntry(fs, &oldPos))) return r;
-    r = FatRegisterEntry(&nd, &name, tmpl);
+    r = FatRegisterEntry(&nd, &name, tmpl, newPath);
     if (r) {
       // Put the old name back.
       FatName oldName;
@@ -1208,13 +1240,13 @@ int FatRenamePath(FatWorkArea* fs, const uint16_t* oldPath, const uint16_t* newP
       back.fs = fs;
       back.watchCluster = 0;
       if (FatFollowPath(&back, oldPath, &oldName) == FAT_NO_FILE)
-        FatRegisterEntry(&back, &oldName, tmpl);
+        FatRegisterEntry(&back, &oldName, tmpl, oldPath);
       FatFlushVolume(fs);
       return r;
     }
     return FatFlushVolume(fs);
   }
-  if ((r = FatRegisterEntry(&nd, &name, tmpl))) return r;
+  if ((r = FatRegisterEntry(&nd, &name, tmpl, newPath))) return r;
   if (isDir && !IsExfat(fs) && ValidCluster(fs, chain.first) &&
       nd.chain.first != oldPos.dir.first) {
     // The moved folder's ".." names its new parent.

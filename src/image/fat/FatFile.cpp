@@ -234,7 +234,7 @@ int FatOpenFile(FatWorkArea* fs, FatFileObject* fp, const uint16_t* path, unsign
         St16(tmpl + 22, (uint16_t)ts);
         St16(tmpl + 24, (uint16_t)(ts >> 16));
       }
-      if ((r = FatRegisterEntry(&dp, &name, tmpl))) return r;
+      if ((r = FatRegisterEntry(&dp, &name, tmpl, path))) return r;
       mode |= FAT_CREATE_ALWAYS;
     } else if (r == FAT_OK) {
       uint8_t attr = exfat ? (uint8_t)Ld16(dp.entry + 4) : dp.entry[11];

@@ -104,7 +104,9 @@ int FatFollowPath(FatDirObject* dir, const uint16_t* path, FatName* last, bool e
 // writing with writeMode 1), then the path followed from the root.
 int FatCheckAndFollow(FatWorkArea* fs, int writeMode, FatDirObject* dir, const uint16_t* path,
                       FatName* last);
-int FatRegisterEntry(FatDirObject* dir, const FatName* name, uint8_t* setOut);
+// A folder without a free entry left gives FAT_FOLDER_FULL, noted with the
+// folder of `path` (the path the name was followed from) for FatFullFolder.
+int FatRegisterEntry(FatDirObject* dir, const FatName* name, uint8_t* setOut, const uint16_t* path);
 int FatRemoveEntry(FatWorkArea* fs, const FatEntryPos* pos);
 int FatLoadEntrySet(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* set);
 int FatStoreEntrySet(FatWorkArea* fs, const FatEntryPos* pos, uint8_t* set);

@@ -44,19 +44,24 @@ enum FatResult {
   // each; the work area's diskSectorChoices says which), or, for a format,
   // nothing on the disk tells it.
   FAT_DISK_SECTOR_UNKNOWN = 25,
+  // No free entry is left in the folder for a name, and the folder cannot
+  // grow: a FAT12/16 root holds the entries its boot sector fixed, every
+  // other folder at most 2 MiB of entries (65,536 on FAT, 8,388,608 on
+  // exFAT). FatFullFolder names it.
+  FAT_FOLDER_FULL = 26,
 };
 
 enum { FAT_TYPE_NONE = 0, FAT_TYPE_12 = 1, FAT_TYPE_16 = 2, FAT_TYPE_32 = 3, FAT_TYPE_EXFAT = 4 };
 
-// FatMount options: read-only; the partition of the index given and no
-// other, index 0 included (a remount of the partition a mount chose).
-enum { FAT_MOUNT_READONLY = 4, FAT_MOUNT_EXACT = 0x10 };
+// FatMount options: read-only.
+enum { FAT_MOUNT_READONLY = 4 };
 
-// FatMount's partition: a 0-based index into the disk's partition table (0
-// takes the first partition holding a volume, else the first partition, and
-// is the volume of a disk without a table), or the boot partition: the EFI
-// system partition of a GPT disk (formatted when it holds no boot sector
-// and the mount may write), on an MBR disk as index 0.
+// FatMount's partition: a 0-based index into the disk's partition table,
+// the entry of that index and no other (0 is the volume of a disk without
+// a table), kFirstDataPartition (PartitionTable.h), or the boot partition:
+// the EFI system partition of a GPT disk (formatted when neither its boot
+// sector nor its backup holds one and the mount may write), on an MBR disk
+// the first partition that holds a volume.
 enum { FAT_BOOT_PARTITION = -1 };
 
 // FatFormatVolume options.
@@ -83,6 +88,8 @@ enum {
   FAT_OPEN_APPEND = 0x30,
 };
 
+// The longest folder path a note keeps (FatFullFolder), its end included.
+const uint32_t FAT_NOTED_PATH_CHARS = 360;
 const uint32_t FAT_MIN_SECTOR = 512;
 const uint32_t FAT_MAX_SECTOR = 4096;
 
@@ -135,6 +142,10 @@ struct FatWorkArea {
   // flush that writes).
   uint8_t partGpt;
   uint8_t partUnsigned;
+  // The volume was mounted through its backup boot sector: the sector it
+  // lies in (6 FAT32, 12 exFAT's backup boot region), copied into the boot
+  // sector (the main boot region) by the first flush that writes; 0 none.
+  uint8_t bootBackup;
   // The disk's sector size as its table counts them (the size the
   // formatter makes): the one sector size at which the GPT header lies or
   // at which the MBR's entries start on volumes; on a disk without a table
@@ -151,6 +162,10 @@ struct FatWorkArea {
   // The names of the folders searched since the mount (FatFolderIndex.h);
   // null when none.
   struct FatFolderIndexes* folders;
+  // The last folder that had no entry left (FatFullFolder).
+  uint16_t fullFolder[FAT_NOTED_PATH_CHARS];
+  uint32_t fullFolderEntries;
+  uint8_t fullFolderFixed;
 };
 
 // Where a chain of clusters lies: a FAT chain, or (exFAT) a contiguous run
@@ -244,6 +259,11 @@ int FatGetFreeClusters(FatWorkArea* fs, const uint16_t* path, uint32_t* freeCoun
 const uint16_t* FatMapDamageOwner(const FatWorkArea* fs, uint32_t* cluster,
                                   const uint16_t** other = nullptr);
 
+// After FAT_FOLDER_FULL: the path of the folder that had no entry left
+// for the name, as the call named it ("\\" for the root), the entries it
+// holds and whether it is a FAT12/16 root, which cannot grow; null when no
+// folder was full since the mount.
+const uint16_t* FatFullFolder(const FatWorkArea* fs, uint32_t* entries, bool* fixedRoot);
 // After FAT_UPCASE_DAMAGED: why the up-case table was refused (ASCII).
 const char* FatUpcaseDamage(const FatWorkArea* fs);
 // After FAT_SET_DAMAGED: the path of the folder holding the damaged set.

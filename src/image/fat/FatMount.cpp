@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "image/device/DiskSectorSize.h"
+#include "image/device/PartitionTable.h"
 
 // A file's data goes to the disk when it is written; the table, directory
 // and FSInfo sectors that describe it wait here until the volume is
@@ -25,9 +26,6 @@ namespace {
 uint16_t g_lfnBuffer[256];
 uint8_t g_exfatBuffer[608];
 uint16_t g_mountCounter;
-
-const uint8_t kEspType[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
-                              0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
 
 int DiskWriteResult(int r) {
   return r == FAT_DISK_WRPRT ? FAT_WRITE_PROTECTED : FAT_DISK_ERR;
@@ -86,77 +84,78 @@ void ChoosePartition(FatWorkArea* fs, uint32_t start, uint64_t sectors, bool esp
   fs->partIndex = index;
 }
 
-// The sector size an MBR's entries count (in 512-byte sectors, into
-// *unit), by the disk's one sector-size rule (MbrSectorUnit); where it
-// cannot be told, diskSectorSize 0 and *unit 1, and where two sizes read
-// volumes FAT_DISK_SECTOR_UNKNOWN.
-int MbrDiskUnit(FatWorkArea* fs, const uint8_t* table, uint32_t* unit) {
-  uint32_t choices = 0;
-  const int known = MbrSectorUnit(ReadThroughWindow, fs, table, fs->disk->diskBytes, &choices);
-  fs->diskSectorChoices = choices;
-  fs->diskSectorSize = known > 0 ? (uint32_t)known * FAT_MIN_SECTOR : 0;
-  *unit = known > 0 ? (uint32_t)known : 1;
-  return known < 0 ? FAT_DISK_SECTOR_UNKNOWN : FAT_OK;
-}
-
-// The GPT entry of the partition (see LocatePartition), its boot sector
-// judged into *kind; an EFI system partition's also when it lacks only its
-// signature (noted in partUnsigned).
-int LocateGptPartition(FatWorkArea* fs, unsigned options, int partition, uint32_t headerLba,
-                       int* kind) {
-  // The header lies in the disk's second sector, and every place the
-  // table names counts the disk's sectors: unit 512-byte sectors each.
-  const uint32_t unit = GptSectorUnit(ReadThroughWindow, fs, headerLba);
-  if (!unit || FatLoadWindow(fs, headerLba * unit)) return FAT_NO_FILESYSTEM;
-  fs->diskSectorSize = unit * FAT_MIN_SECTOR;
-  fs->partGpt = 1;
-  uint64_t lba = Ld64(fs->window + 0x48);
-  uint32_t count = Ld32(fs->window + 0x50);
-  uint32_t esize = Ld32(fs->window + 0x54);
-  if (esize < 128 || esize > fs->sectorSize || fs->sectorSize % esize) return FAT_NO_FILESYSTEM;
-  if (count > 4096) count = 4096;
-  uint32_t perSector = fs->sectorSize / esize;
-  const bool exact = partition > 0 || (partition == 0 && (options & FAT_MOUNT_EXACT));
-  uint32_t i = partition > 0 ? (uint32_t)partition : 0;
-  uint32_t end = exact ? i + 1 : count;
-  // Index 0 takes the first partition that holds a volume, else the first.
-  int fallback = -1;
-  uint32_t fallbackStart = 0, fallbackSectors = 0;
-  bool fallbackEsp = false;
-  for (; i < end && i < count; i++) {
-    uint64_t s = lba * unit + i / perSector;
-    if (s >= 0xFFFFFFFF || FatLoadWindow(fs, (uint32_t)s)) return FAT_DISK_ERR;
-    const uint8_t* e = fs->window + (i % perSector) * esize;
-    bool esp = !memcmp(e, kEspType, 16);
-    uint64_t first = Ld64(e + 0x20), last = Ld64(e + 0x28);
-    if ((partition == FAT_BOOT_PARTITION && !esp) || !first || last <= first ||
-        last >= 0xFFFFFFFF / unit)
-      continue;
-    first *= unit;
-    last *= unit;
-    // An EFI system partition whose boot sector lacks only its signature
-    // still holds its volume (and its machine's boot files).
-    *kind = CheckBootSector(fs, (uint32_t)first, !esp);
-    if (*kind == 4) return FAT_DISK_ERR;
-    fs->partUnsigned = esp && Ld16(fs->window + 0x1FE) != 0xAA55;
+// Notes the entry as the partition chosen and judges its first sector
+// into *kind (as CheckBootSector): an EFI system partition of a GPT also
+// when its boot sector lacks only its signature (noted in partUnsigned).
+// FAT_NO_FILESYSTEM when the entry's sectors make no partition the module
+// reaches (32-bit sector numbers).
+int ChooseEntry(FatWorkArea* fs, const DiskPartition& p, uint32_t unit, bool gpt, int* kind) {
+  uint64_t start = p.first * unit, sectors;
+  if (gpt) {
     // The volume takes the sectors up to the entry's last, that one left
     // out (as the formatter has always made it).
-    if (partition >= 0 && !exact && *kind > 1) {  // a partition that holds no volume
-      if (fallback < 0) {
-        fallback = (int)i;
-        fallbackStart = (uint32_t)first;
-        fallbackSectors = (uint32_t)(last - first);
-        fallbackEsp = esp;
-      }
+    if (!p.first || p.last <= p.first || p.last >= 0xFFFFFFFF / unit) return FAT_NO_FILESYSTEM;
+    sectors = (p.last - p.first) * unit;
+  } else {
+    sectors = (p.last - p.first + 1) * unit;
+    if (!p.first || start + sectors > 0xFFFFFFFF) return FAT_NO_FILESYSTEM;
+  }
+  const bool esp = gpt && p.role == PARTITION_ESP;
+  *kind = CheckBootSector(fs, (uint32_t)start, !esp);
+  if (*kind == 4) return FAT_DISK_ERR;
+  fs->partUnsigned = esp && Ld16(fs->window + 0x1FE) != 0xAA55;
+  ChoosePartition(fs, (uint32_t)start, sectors, esp, p.index);
+  return FAT_OK;
+}
+
+// The disk's GPT (of a protective or hybrid MBR whose entry names its
+// header): the sector size it counts and its entries.
+int ReadGpt(FatWorkArea* fs, uint64_t headerLba, DiskPartitions* gpt) {
+  *gpt = DiskPartitions();
+  gpt->table = DiskPartitions::GPT;
+  gpt->unit = GptSectorUnit(ReadThroughWindow, fs, headerLba);
+  if (!gpt->unit) return FAT_NO_FILESYSTEM;
+  if (!ReadGptPartitions(ReadThroughWindow, fs, headerLba, gpt->unit, gpt)) return FAT_DISK_ERR;
+  fs->diskSectorSize = gpt->unit * FAT_MIN_SECTOR;
+  fs->partGpt = 1;
+  return FAT_OK;
+}
+
+// The boot partition of a table: a GPT's first EFI system partition
+// (whatever it holds: one without a boot sector may be formatted); in an
+// MBR the first entry that holds a volume (a hybrid MBR's protective
+// entry standing for its GPT's EFI system partition), else the first.
+int LocateBootPartition(FatWorkArea* fs, const DiskPartitions& t, int* kind) {
+  if (t.table == DiskPartitions::GPT) {
+    for (const DiskPartition& p : t.parts) {
+      if (p.role != PARTITION_ESP) continue;
+      int r = ChooseEntry(fs, p, t.unit, true, kind);
+      if (r != FAT_NO_FILESYSTEM) return r;
+    }
+    return FAT_NO_FILESYSTEM;
+  }
+  const DiskPartition* fallback = nullptr;
+  for (const DiskPartition& p : t.parts) {
+    if (p.mbrType == 0xEE) {
+      DiskPartitions gpt;
+      int r = ReadGpt(fs, p.first, &gpt);
+      if (r == FAT_DISK_ERR) return r;
+      if (r == FAT_OK && (r = LocateBootPartition(fs, gpt, kind)) != FAT_NO_FILESYSTEM) return r;
+      fs->partGpt = 0;
+      fs->diskSectorSize = t.unitRule > 0 ? t.unitRule * FAT_MIN_SECTOR : 0;
       continue;
     }
-    ChoosePartition(fs, (uint32_t)first, last - first, esp, (int)i);
-    return FAT_OK;
+    if (p.role == PARTITION_CONTAINER) continue;
+    int r = ChooseEntry(fs, p, t.unit, false, kind);
+    if (r == FAT_DISK_ERR) return r;
+    if (r == FAT_OK && *kind <= 1) return FAT_OK;
+    if (r == FAT_OK && !fallback) fallback = &p;
   }
-  if (fallback < 0) return FAT_NO_FILESYSTEM;
+  // Where no partition holds a volume: the first partition (the mount
+  // fails, a format takes it).
+  if (!fallback) return FAT_NO_FILESYSTEM;
+  ChooseEntry(fs, *fallback, t.unit, false, kind);
   *kind = 3;
-  fs->partUnsigned = 0;
-  ChoosePartition(fs, fallbackStart, fallbackSectors, fallbackEsp, fallback);
   return FAT_OK;
 }
 
@@ -164,13 +163,13 @@ int LocateGptPartition(FatWorkArea* fs, unsigned options, int partition, uint32_
 // its first sector into *kind (as CheckBootSector). The choice is noted in
 // the work area also when the partition holds no volume, so that it can be
 // formatted. FAT_NO_FILESYSTEM when the disk has no such partition.
-int LocatePartition(FatWorkArea* fs, unsigned options, int partition, int* kind) {
+int LocatePartition(FatWorkArea* fs, int partition, int* kind) {
   ChoosePartition(fs, 0, 0, false, 0);
   fs->partGpt = 0;
   fs->partUnsigned = 0;
   fs->diskSectorSize = 0;
   fs->diskSectorChoices = 0;
-  if (partition < FAT_BOOT_PARTITION) return FAT_NO_FILESYSTEM;
+  if (partition < kFirstDataPartition) return FAT_NO_FILESYSTEM;
   int first = CheckBootSector(fs, 0);
   if (first == 4) return FAT_DISK_ERR;
   if (first == 3) return FAT_NO_FILESYSTEM;
@@ -189,45 +188,27 @@ int LocatePartition(FatWorkArea* fs, unsigned options, int partition, int* kind)
     ChoosePartition(fs, 0, sectors, false, 0);
     return FAT_OK;
   }
-  uint8_t table[64];
-  memcpy(table, w + 0x1BE, 64);
-  if (table[4] == 0xEE) return LocateGptPartition(fs, options, partition, Ld32(table + 8), kind);
-  uint32_t unit = 1;
-  if (int r = MbrDiskUnit(fs, table, &unit)) return r;
-  const uint32_t diskSectorSize = fs->diskSectorSize;
-  const bool exact = partition > 0 || (partition == 0 && (options & FAT_MOUNT_EXACT));
-  int i = partition > 0 ? partition : 0;
-  int end = exact ? i + 1 : 4;
-  int fallback = -1;
-  for (; i < end && i < 4; i++) {
-    const uint8_t* e = table + 16 * i;
-    if (!e[4] || !Ld32(e + 8) || !Ld32(e + 12)) continue;
-    // A hybrid MBR's protective entry stands for its GPT's partitions.
-    if (e[4] == 0xEE && !exact) {
-      int r = LocateGptPartition(fs, options, partition, Ld32(e + 8), kind);
-      if (r != FAT_NO_FILESYSTEM) return r;
-      fs->partGpt = 0;
-      fs->diskSectorSize = diskSectorSize;
-      continue;
-    }
-    uint64_t start = (uint64_t)Ld32(e + 8) * unit, sectors = (uint64_t)Ld32(e + 12) * unit;
-    if (start + sectors > 0xFFFFFFFF) continue;
-    *kind = CheckBootSector(fs, (uint32_t)start);
-    if (*kind == 4) return FAT_DISK_ERR;
-    if (!exact && *kind > 1) {
-      if (fallback < 0) fallback = i;
-      continue;
-    }
-    ChoosePartition(fs, (uint32_t)start, sectors, false, i);
-    return FAT_OK;
+  // The table counts the disk's sectors, by the disk's one sector-size
+  // rule; where two sizes read volumes, FAT_DISK_SECTOR_UNKNOWN.
+  DiskPartitions t;
+  if (!ReadDiskPartitions(ReadThroughWindow, fs, fs->disk->diskBytes, &t)) return FAT_DISK_ERR;
+  if (t.table == DiskPartitions::GPT) {
+    if (!t.unitRule) return FAT_NO_FILESYSTEM;
+    fs->diskSectorSize = t.unit * FAT_MIN_SECTOR;
+    fs->partGpt = 1;
+  } else if (t.table == DiskPartitions::MBR) {
+    fs->diskSectorChoices = t.unitChoices;
+    fs->diskSectorSize = t.unitRule > 0 ? (uint32_t)t.unitRule * FAT_MIN_SECTOR : 0;
+    if (t.unitRule < 0) return FAT_DISK_SECTOR_UNKNOWN;
+  } else {
+    return FAT_NO_FILESYSTEM;
   }
-  // Where no partition holds a volume: the first partition (the mount
-  // fails, a format takes it).
-  if (fallback < 0) return FAT_NO_FILESYSTEM;
-  const uint8_t* e = table + 16 * fallback;
-  *kind = 3;
-  ChoosePartition(fs, Ld32(e + 8) * unit, (uint64_t)Ld32(e + 12) * unit, false, fallback);
-  return FAT_OK;
+  if (partition == FAT_BOOT_PARTITION) return LocateBootPartition(fs, t, kind);
+  // The partition of the index, and no other.
+  if (partition == kFirstDataPartition) partition = t.FirstData();
+  const DiskPartition* p = t.At(partition);
+  if (!p || p->role == PARTITION_CONTAINER) return FAT_NO_FILESYSTEM;
+  return ChooseEntry(fs, *p, t.unit, t.table == DiskPartitions::GPT, kind);
 }
 
 int MountFat(FatWorkArea* fs, uint32_t bsect) {
@@ -385,31 +366,143 @@ int UseVolumeSectors(FatWorkArea* fs, int kind, uint32_t* bsect) {
   return FAT_OK;
 }
 
+// exFAT's boot region: the boot sector, eight extended boot sectors, the
+// OEM parameters and the reserved sector, then the sector of the check
+// value (over the eleven before it, the volume flags and the percentage in
+// use left out) repeated; the backup region behind it is the same twelve.
+const uint32_t kExfatBootRegion = 12;
+// Where FAT32 keeps its backup boot sector (the BPB's BkBootSec names it).
+const uint32_t kFat32BackupSector = 6;
+
+uint32_t ExfatBootChecksum(const uint8_t* region, uint32_t sectorSize) {
+  uint32_t sum = 0;
+  for (uint32_t b = 0; b < (kExfatBootRegion - 1) * sectorSize; b++) {
+    if (b == 106 || b == 107 || b == 112) continue;
+    sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + region[b];
+  }
+  return sum;
+}
+
+// Whether the twelve sectors of `size` bytes at 512-byte sector `at` hold
+// an exFAT boot region of that sector size whose check value is right
+// (the disk block counts 512-byte sectors).
+bool ExfatRegionWhole(FatWorkArea* fs, uint64_t at, uint32_t size) {
+  std::vector<uint8_t> region((size_t)kExfatBootRegion * size);
+  const uint32_t per = size / FAT_MIN_SECTOR;
+  if (at + kExfatBootRegion * per > 0xFFFFFFFF ||
+      FatDiskRead(fs->disk, (uint32_t)at, region.data(), kExfatBootRegion * per))
+    return false;
+  const uint8_t* boot = region.data();
+  if (Ld16(boot + 0x1FE) != 0xAA55 ||
+      memcmp(boot,
+             "\xEB\x76\x90"
+             "EXFAT   ",
+             11) ||
+      DeclaredSectorSize(boot, 1) != size)
+    return false;
+  const uint32_t sum = ExfatBootChecksum(boot, size);
+  const uint8_t* check = boot + (kExfatBootRegion - 1) * size;
+  for (uint32_t b = 0; b < size; b += 4)
+    if (Ld32(check + b) != sum) return false;
+  return true;
+}
+
+// Mounts the volume whose boot sector the window holds as the sector
+// `boot` (in the volume's sectors, counted from its first) of the chosen
+// partition; kind as CheckBootSector judged it.
+int MountBootSector(FatWorkArea* fs, int kind, uint32_t boot) {
+  uint32_t bsect = fs->partStart;
+  int r = UseVolumeSectors(fs, kind, &bsect);
+  if (r) return r;
+  if (FatLoadWindow(fs, bsect + boot)) return FAT_DISK_ERR;
+  r = kind == 1 ? MountExfat(fs, bsect) : MountFat(fs, bsect);
+  // Names are compared as the exFAT volume's own up-case table says.
+  if (!r && fs->fsType == FAT_TYPE_EXFAT) r = FatLoadUpcase(fs);
+  if (r) fs->fsType = 0;
+  return r;
+}
+
+// The volume of the chosen partition through its backup boot sector: a
+// FAT32 one at sector 6 that names that sector its own, or exFAT's backup
+// boot region at sector 12 with its check value, in the sectors the copy
+// declares. FAT_NO_FILESYSTEM when there is none (or it does not mount).
+int MountFromBackup(FatWorkArea* fs) {
+  for (uint32_t size = FAT_MIN_SECTOR; size <= FAT_MAX_SECTOR; size *= 2) {
+    for (int kind : {0, 1}) {
+      const uint32_t at = kind ? kExfatBootRegion : kFat32BackupSector;
+      const uint32_t per = size / FAT_MIN_SECTOR;
+      if ((uint64_t)(at + (kind ? kExfatBootRegion : 1)) * per >= fs->partSectors) continue;
+      FatResetDiskBlock(fs->disk);
+      fs->sectorSize = FAT_MIN_SECTOR;
+      const uint64_t sector = fs->partStart + (uint64_t)at * per;
+      if (sector > 0xFFFFFFFF) continue;
+      if (kind ? !ExfatRegionWhole(fs, sector, size)
+               : CheckBootSector(fs, (uint32_t)sector) != 0 ||
+                     DeclaredSectorSize(fs->window, 0) != size ||
+                     memcmp(fs->window + 0x52, "FAT32", 5) || Ld16(fs->window + 0x32) != at)
+        continue;
+      if (kind && CheckBootSector(fs, (uint32_t)sector) != 1) continue;
+      if (MountBootSector(fs, kind, at) != FAT_OK) continue;
+      // Put back into the boot sector (exFAT: the whole main boot region)
+      // by the first write.
+      fs->bootBackup = (uint8_t)at;
+      fs->partUnsigned = 0;
+      return FAT_OK;
+    }
+  }
+  FatResetDiskBlock(fs->disk);
+  fs->sectorSize = FAT_MIN_SECTOR;
+  fs->winSector = 0xFFFFFFFF;
+  return FAT_NO_FILESYSTEM;
+}
+
 // Mounts the volume of the partition chosen; *kind as CheckBootSector
-// judged its first sector.
+// judged its first sector. A boot sector that fails (no FAT or exFAT boot
+// sector there, a BPB the mount refuses, an exFAT boot region whose check
+// value is wrong) gives way to a whole backup, as Windows reads it.
 int MountLocated(FatWorkArea* fs, unsigned options, int partition, int* kind) {
   FatResetDiskBlock(fs->disk);
   fs->declaredSectorSize = 0;
+  fs->bootBackup = 0;
   fs->sectorSize = fs->disk->sectorSize;
   if (fs->sectorSize < 512 || fs->sectorSize > FAT_MAX_SECTOR ||
       (fs->sectorSize & (fs->sectorSize - 1)))
     return FAT_DISK_ERR;
   *kind = 3;
-  int r = LocatePartition(fs, options, partition, kind);
-  if (r) return r;
-  if (*kind > 1) return FAT_NO_FILESYSTEM;
-  uint32_t bsect = fs->partStart;
-  // The window holds the partition's first sector again.
-  if (FatLoadWindow(fs, bsect)) return FAT_DISK_ERR;
-  if ((r = UseVolumeSectors(fs, *kind, &bsect))) return r;
-  if (FatLoadWindow(fs, bsect)) return FAT_DISK_ERR;
-  r = *kind == 1 ? MountExfat(fs, bsect) : MountFat(fs, bsect);
-  // Names are compared as the exFAT volume's own up-case table says.
-  if (!r && fs->fsType == FAT_TYPE_EXFAT) r = FatLoadUpcase(fs);
-  if (r) {
-    fs->fsType = 0;
+  int r = LocatePartition(fs, partition, kind);
+  const bool lostTableless =
+      r == FAT_NO_FILESYSTEM && partition <= 0 && CheckBootSector(fs, 0) == 3;
+  if (lostTableless) {
+    // A disk whose first sector holds neither a table nor a boot sector:
+    // a volume without a table whose boot sector was lost.
+    const uint64_t disk = fs->disk->diskBytes / FAT_MIN_SECTOR;
+    ChoosePartition(fs, 0, disk < 0xFFFFFFFF ? disk : 0xFFFFFFFF, false, 0);
+  } else if (r) {
     return r;
   }
+  r = FAT_NO_FILESYSTEM;
+  bool backupTried = false;
+  if (*kind <= 1) {
+    // The window holds the partition's first sector again.
+    if (FatLoadWindow(fs, fs->partStart)) return FAT_DISK_ERR;
+    const uint32_t size = DeclaredSectorSize(fs->window, *kind);
+    if (*kind == 1 && SectorSizeAllowed(size) && !ExfatRegionWhole(fs, fs->partStart, size)) {
+      backupTried = true;
+      r = MountFromBackup(fs);
+    }
+    if (r != FAT_OK) {
+      if (FatLoadWindow(fs, fs->partStart)) return FAT_DISK_ERR;
+      r = MountBootSector(fs, *kind, 0);
+    }
+    if (r == FAT_DISK_ERR || r == FAT_NOT_ENOUGH_CORE) return r;
+  }
+  if (r != FAT_OK && !backupTried && fs->partSectors && MountFromBackup(fs) == FAT_OK) r = FAT_OK;
+  if (r) {
+    if (lostTableless) ChoosePartition(fs, 0, 0, false, 0);
+    return r;
+  }
+  // Without a table, the disk's sectors are the volume's.
+  if (lostTableless) fs->diskSectorSize = fs->sectorSize;
   fs->mountId = ++g_mountCounter;
   fs->currentDir = 0;
   fs->lfnBuffer = g_lfnBuffer;
@@ -498,12 +591,6 @@ int SignFatBootSector(FatWorkArea* fs) {
   return FAT_OK;
 }
 
-// exFAT's boot region: the boot sector, eight extended boot sectors, the
-// OEM parameters and the reserved sector, then the sector of the check
-// value (over the eleven before it, the volume flags and the percentage in
-// use left out) repeated; the backup region behind it is the same twelve.
-const uint32_t kExfatBootRegion = 12;
-
 int SignExfatBootRegions(FatWorkArea* fs) {
   std::vector<uint8_t>* region[kExfatBootRegion];
   for (uint32_t i = 0; i < kExfatBootRegion; i++)
@@ -521,6 +608,18 @@ int SignExfatBootRegions(FatWorkArea* fs) {
     fs->held->sectors[fs->volumeStart + kExfatBootRegion + i].swap(copy);
   }
   ReloadWindowFromHeld(fs);
+  return FAT_OK;
+}
+
+// The backup's copy of the boot sector (exFAT: of the main boot region),
+// held for the boot sector's place.
+int RestoreBootSectors(FatWorkArea* fs) {
+  const uint32_t count = fs->fsType == FAT_TYPE_EXFAT ? kExfatBootRegion : 1;
+  uint8_t sector[FAT_MAX_SECTOR];
+  for (uint32_t i = 0; i < count; i++) {
+    if (FatDiskRead(fs->disk, fs->volumeStart + fs->bootBackup + i, sector, 1)) return FAT_DISK_ERR;
+    fs->held->sectors[fs->volumeStart + i].assign(sector, sector + fs->sectorSize);
+  }
   return FAT_OK;
 }
 
@@ -585,6 +684,13 @@ int FatFlushWindow(FatWorkArea* fs) {
     if (r) return r;
   }
   try {
+    // A volume read through its backup boot sector gets its boot sector
+    // back (exFAT: the whole main boot region) with the first change.
+    if (fs->bootBackup && fs->fsType) {
+      int r = RestoreBootSectors(fs);
+      if (r) return r;
+      fs->bootBackup = 0;
+    }
     fs->held->sectors[fs->winSector].assign(fs->window, fs->window + fs->sectorSize);
     // A boot sector that lacked only its signature gets it back with the
     // first change to the volume; exFAT's boot region its check value
@@ -700,7 +806,7 @@ int FatResetWorkArea(FatWorkArea* fs) {
 int FatChoosePartition(FatWorkArea* fs, int partition) {
   if (int r = FatResetWorkArea(fs)) return r;
   int kind = 3;
-  return LocatePartition(fs, FAT_MOUNT_READONLY, partition, &kind);
+  return LocatePartition(fs, partition, &kind);
 }
 
 int FatMount(FatWorkArea* fs, unsigned options, int partition) {

@@ -75,6 +75,9 @@ DWORD FatResultToWin32(int result) {
       return ERROR_ACCESS_DENIED;
     case FAT_FULL:
       return ERROR_DISK_FULL;
+    // As Windows answers a name its folder has no room for.
+    case FAT_FOLDER_FULL:
+      return ERROR_CANNOT_MAKE;
     case FAT_EXIST:
       return ERROR_ALREADY_EXISTS;
     case FAT_INVALID_OBJECT:
@@ -133,6 +136,26 @@ DWORD CFatVolume::ErrorOf(int result) {
                      std::wstring(why, why + strlen(why)) +
                      L": names cannot be compared as the volume does, nothing is written to it "
                      L"until it is checked (fsck.exfat)\r\n");
+  }
+  // A folder without a free entry left: named once a mount, with its
+  // entries and, for a FAT12/16 root, that it cannot grow.
+  uint32_t entries = 0;
+  bool fixedRoot = false;
+  const uint16_t* full = FatFullFolder(&m_Work, &entries, &fixedRoot);
+  if (result == FAT_FOLDER_FULL && full &&
+      m_FullFoldersNamed.insert(reinterpret_cast<const wchar_t*>(full)).second) {
+    const std::wstring kind = m_Work.fsType == FAT_TYPE_EXFAT ? L"exFAT"
+                              : m_Work.fsType == FAT_TYPE_32  ? L"FAT32"
+                              : m_Work.fsType == FAT_TYPE_16  ? L"FAT16"
+                                                              : L"FAT12";
+    WriteCommandLine(L"The folder " + std::wstring(reinterpret_cast<const wchar_t*>(full)) +
+                     L" is full: all its " + std::to_wstring(entries) +
+                     L" entries are taken (a long name takes more than one), " +
+                     (fixedRoot
+                          ? L"and the root folder of a " + kind +
+                                L" volume cannot grow (its entries are fixed when it is formatted)"
+                          : L"the most a folder of a " + kind + L" volume holds") +
+                     L": no name more goes into it\r\n");
   }
   const uint16_t* folder = FatDamagedSetFolder(&m_Work);
   if (result == FAT_SET_DAMAGED && folder && m_DamagedSetNamed != (const wchar_t*)folder) {
@@ -241,6 +264,7 @@ int CFatVolume::Mount(_VROH_MOUNT_RW* disk, int writable, bool borrowed, int par
   m_bMapDamageNamed = 0;
   m_bNamesDamageNamed = 0;
   m_DamagedSetNamed.clear();
+  m_FullFoldersNamed.clear();
   int r = FatMount(&m_Work, writable ? 0 : FAT_MOUNT_READONLY, partition);
   m_MountRefusal = RefusalCause(r);
   if (r != FAT_OK) {
@@ -359,9 +383,8 @@ int CFatVolume::Format(unsigned type, uint32_t unitBytes) {
                      L": nothing formatted\r\n");
   }
   if (r != FAT_OK) return FailFat(r);
-  // The partition formatted, and no other: the mount's "first partition
-  // that holds a volume" could find another if this one did not read.
-  r = FatMount(&m_Work, FAT_MOUNT_EXACT, m_Work.partIndex);
+  // The partition formatted, and no other.
+  r = FatMount(&m_Work, 0, m_Work.partIndex);
   return r == FAT_OK ? 1 : FailFat(r);
 }
 

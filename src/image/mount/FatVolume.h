@@ -14,6 +14,7 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -221,6 +222,7 @@ class CFatVolume {
   int m_bMapDamageNamed = 0;
   int m_bNamesDamageNamed = 0;     // the up-case table's refusal was told
   std::wstring m_DamagedSetNamed;  // the folder whose damaged set was told last
+  std::set<std::wstring> m_FullFoldersNamed;  // the full folders told since the mount
   std::wstring m_MountRefusal;
 };
 

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 #include "image/mount/MountedImage.h"
 #include "image/stack/MountRw.h"
@@ -35,24 +34,20 @@ std::wstring HostWriteFile(CMountedImage* image) {
 bool HostHasRoom(CMountedImage* image, uint64_t bytes) {
   const std::wstring target = HostWriteFile(image);
   if (target.empty()) return true;
-  std::wstring probe = target + L".room";
-  // One a grow cut off by a power loss left (its removal on close never
-  // ran) goes; one that a grow at work holds, its removal not shared,
-  // stays.
+  // A temporary file an earlier check made beside it and a power loss left
+  // (its removal on close never ran) goes; one that a check at work holds,
+  // its removal not shared, stays.
+  const std::wstring probe = target + L".room";
   if (GetFileAttributesW(probe.c_str()) != INVALID_FILE_ATTRIBUTES && DeleteFileW(probe.c_str()))
     VroNoticeLeftoverRemoved(probe.c_str());
-  HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return true;
-  std::vector<uint8_t> zeros(1 << 20);
-  bool taken = true;
-  for (uint64_t done = 0; taken && done < bytes; done += zeros.size()) {
-    DWORD written = 0;
-    taken = WriteFile(file, zeros.data(), (DWORD)zeros.size(), &written, nullptr) &&
-            written == zeros.size();
-  }
-  DWORD error = taken ? 0 : GetLastError();
-  CloseHandle(file);
-  if (!taken) SetLastError(error ? error : ERROR_DISK_FULL);
-  return taken;
+  // The free room of the folder the file is in (or will be), as the host
+  // gives it to this user: the volume that holds that folder, its quota
+  // counted.
+  const size_t slash = target.find_last_of(L"\\/");
+  std::wstring folder = slash == std::wstring::npos ? L".\\" : target.substr(0, slash + 1);
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return true;
+  if (available.QuadPart >= bytes) return true;
+  SetLastError(ERROR_DISK_FULL);
+  return false;
 }

@@ -14,10 +14,9 @@ class CMountedImage;
 // volume.
 std::wstring HostWriteFile(CMountedImage* image);
 
-// True when the host volume of HostWriteFile takes `bytes` more. The room
-// is taken for a moment by a file of zeros next to that file (the free
-// space a host reports may be that of another volume, and a reservation is
-// not always honoured). Also true when the image is no file or the probe
-// cannot be made: the operation's own writes will tell. False with the
-// system's error (ERROR_DISK_FULL) as the last error.
+// True when the host volume of HostWriteFile takes `bytes` more: the free
+// room the host gives this user in the folder of that file (which the
+// check does not write). Also true when the image is no file or the host
+// cannot tell: the operation's own writes will. False with the system's
+// error (ERROR_DISK_FULL) as the last error.
 bool HostHasRoom(CMountedImage* image, uint64_t bytes);

@@ -2,17 +2,21 @@
 #include "image/mount/MountedImage.h"
 #include "image/ntfs/NtfsWin32Io.h"
 
+#include <errno.h>
 #include <string.h>
 #include <wchar.h>
 #include <winioctl.h>
 
 #include <new>
 
+#include "common/ConsoleOutput.h"
 #include "common/PathUtil.h"
+#include "image/device/DiskSectorSize.h"
 #include "image/device/PartitionTable.h"
 #include "image/mount/FatVolume.h"
 #include "image/host/HostVolume.h"
 #include "image/mount/ImageCapacity.h"
+#include "image/device/HostWriteFailure.h"
 #include "image/stack/KeptHandles.h"
 #include "image/stack/MountRw.h"
 #include "image/stack/OverlayNotice.h"
@@ -31,6 +35,11 @@ int SyncDiskObject(void* owner) {
 // and a dynamic VHD.
 bool BaseDropsWrites(int type) {
   return type == VRO_TYPE_PHYSICAL || type == VRO_TYPE_VOLUME || type == VRO_TYPE_VHD_DYNAMIC;
+}
+
+const wchar_t* FatKindName(int fileSystemType) {
+  static const wchar_t* const kNames[] = {L"no volume", L"FAT12", L"FAT16", L"FAT32", L"exFAT"};
+  return fileSystemType >= 0 && fileSystemType <= 4 ? kNames[fileSystemType] : L"FAT";
 }
 
 }  // namespace
@@ -82,19 +91,22 @@ void CMountedImage::BuildIoBlock() {
   m_pIoBlock->unkept = MarkDiskObjectUnkept;
 }
 
-int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
-                             int writeMode, bool partialNtfs) {
+int CMountedImage::OpenChain(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
+                             int writeMode, bool partialNtfs, int* notices) {
   Close();
   if (!imagePath || !*imagePath) return -1;
   // Every image that does not open is named on a line, once.
-  int notices = VroOverlayNoticeCount();
+  *notices = VroOverlayNoticeCount();
   m_pDisk = new (std::nothrow) _VROH_MOUNT_RW();
   if (!m_pDisk) return -1;
   wchar_t fixPath[kPathChars];
   MakeWriteBackPath(secondPath, fixPath);
   int chain = m_pDisk->OpenChain(imagePath, fixPath[0] ? fixPath : nullptr, writeMode);
   if (chain < 0) {
-    if (VroOverlayNoticeCount() == notices) VroChainNotice(chain, imagePath, fixPath, writeMode);
+    // A host that refused a file's write (a full disk under a new
+    // write-back file) is the cause, and its line says so.
+    if (!TellHostWriteFailure() && VroOverlayNoticeCount() == *notices)
+      VroChainNotice(chain, imagePath, fixPath, writeMode);
     Close();
     return -1;
   }
@@ -107,26 +119,139 @@ int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath
   // A device whose back end drops writes would take them silently: without
   // a write-back file its volume is browsed read-only.
   m_bReadOnly = writeMode == 0 || (BaseDropsWrites(type) && !m_pDisk->Layers()->Fix().IsOpen());
+  if (writeMode != 0 && type == VRO_TYPE_VHD_DYNAMIC && m_bReadOnly)
+    m_nWriteRefusal = VRO_NOTICE_WRITES_NEED_FIX;
   // A partition number the disk has no entry for (none below 0) opens
   // nothing: not the volume of another partition, nor the disk's FAT volume.
-  if (partition < 0 || (partition > 0 && DiskHasPartition(m_pIoBlock, partition) == 0)) {
-    VroOverlayNoticeAbout(imagePath, VRO_NOTICE_NO_PARTITION, std::to_wstring(partition).c_str());
+  const int index = PartitionIndexOf(partition);
+  if (partition < 0 || (index > 0 && DiskHasPartition(m_pIoBlock, index) == 0)) {
+    VroOverlayNoticeAbout(imagePath, VRO_NOTICE_NO_PARTITION, std::to_wstring(index).c_str());
     Close();
     return -1;
   }
-  m_pNtfs = MountNtfsOnDisk(m_pIoBlock, partition, MountFlags());
-  if (m_pNtfs) {
-    m_nPartition = GetMountedPartitionIndex(m_pNtfs);
-    return type;
+  return type;
+}
+
+std::vector<int> CMountedImage::PartitionsToTry(int partition) {
+  if (!IsDefaultPartition(partition)) return {PartitionIndexOf(partition)};
+  DiskPartitions parts;
+  if (!ReadDiskPartitions(m_pIoBlock, &parts) || parts.table == DiskPartitions::NONE ||
+      parts.parts.empty())
+    return {0};
+  return parts.DefaultOrder();
+}
+
+bool CMountedImage::MountPartition(int index, bool partial, std::wstring* why) {
+  if (partial) {
+    m_pNtfs = MountNtfsPartially(m_pIoBlock, index, MountFlags());
+  } else {
+    // A FAT or exFAT boot sector at the partition's start is mounted as
+    // such first: the NTFS mount would look for a backup through all of it.
+    DiskPartitions parts;
+    const DiskPartition* p = ReadDiskPartitions(m_pIoBlock, &parts) ? parts.At(index) : nullptr;
+    uint8_t boot[512];
+    const bool fatFirst =
+        p && m_pIoBlock->read(m_pIoBlock->owner, p->first * parts.unit * 512, boot, 512) == 512 &&
+        DeclaredVolumeSectorSize(boot) && memcmp(boot + 3, "NTFS    ", 8);
+    std::wstring refusal;
+    if (fatFirst && MountFatMain(index, &refusal) == 0) {
+      m_nPartition = m_pFat->PartitionIndex();
+      return true;
+    }
+    m_pNtfs = MountNtfsOnDisk(m_pIoBlock, index, MountFlags());
+    // The library refuses to write a hibernated Windows' volume: it is read
+    // as it is, and every command that writes is refused.
+    if (!m_pNtfs && !m_bReadOnly && errno == EPERM) {
+      m_pNtfs = MountNtfsOnDisk(m_pIoBlock, index, MountFlags() | NTFS_MOUNT_READONLY);
+      if (m_pNtfs && IsNtfsHibernated(m_pNtfs)) {
+        m_bReadOnly = true;
+        m_nWriteRefusal = VRO_NOTICE_HIBERNATED;
+      } else if (m_pNtfs) {
+        UnmountNtfsVolume(m_pNtfs);
+        m_pNtfs = nullptr;
+      }
+    }
+    if (!m_pNtfs && !fatFirst && MountFatMain(index, &refusal) == 0) {
+      m_nPartition = m_pFat->PartitionIndex();
+      return true;
+    }
+    if (why->empty()) *why = refusal;
   }
+  if (!m_pNtfs) return false;
+  m_nPartition = GetMountedPartitionIndex(m_pNtfs);
+  return true;
+}
+
+int CMountedImage::OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
+                             int writeMode, bool partialNtfs) {
+  int notices = 0;
+  const int type = OpenChain(imagePath, secondPath, partition, writeMode, partialNtfs, &notices);
+  if (type < 0) return -1;
+  // Without a number, the first data partition that holds a volume (then
+  // the first of another type that does); never the EFI system partition,
+  // the MSR or a recovery partition.
+  const std::vector<int> order = PartitionsToTry(partition);
   std::wstring why;
-  if (MountFatMain(partition, &why) == 0) {
-    m_nPartition = m_pFat->PartitionIndex();
-    return type;
+  for (bool partial : {false, true}) {
+    if (partial && !partialNtfs) break;
+    for (int index : order)
+      if (MountPartition(index, partial, &why)) return type;
   }
-  if (partialNtfs) m_pNtfs = MountNtfsPartially(m_pIoBlock, partition, MountFlags());
-  if (m_pNtfs) {
-    m_nPartition = GetMountedPartitionIndex(m_pNtfs);
+  if (VroOverlayNoticeCount() == notices)
+    VroOverlayNoticeAbout(imagePath, VRO_NOTICE_NO_VOLUME, why.c_str());
+  Close();
+  return -1;
+}
+
+int CMountedImage::OpenFormatTarget(const wchar_t* imagePath, const wchar_t* secondPath,
+                                    int partition, int writeMode) {
+  int notices = 0;
+  const int type = OpenChain(imagePath, secondPath, partition, writeMode, false, &notices);
+  if (type < 0) return -1;
+  DiskPartitions parts;
+  if (!ReadDiskPartitions(m_pIoBlock, &parts)) parts.parts.clear();
+  const bool tableless = parts.table == DiskPartitions::NONE;
+  // The partition formatted: the one named, else the first data
+  // partition.
+  const int target = IsDefaultPartition(partition) ? (tableless ? 0 : parts.FirstData())
+                                                   : PartitionIndexOf(partition);
+  std::wstring why;
+  for (int index : PartitionsToTry(partition)) {
+    if (MountPartition(index, false, &why)) {
+      if (index == target) return type;
+      // Another data partition holds the volume the reads take, while the
+      // first holds none: which one the format is meant for is the user's
+      // to say.
+      std::wstring list;
+      for (const DiskPartition& p : parts.parts) {
+        if (p.role == PARTITION_CONTAINER) continue;
+        list += (list.empty() ? L"::" : L"; ::") + std::to_wstring(p.index) + L" " +
+                PartitionRoleName(p);
+        if (p.index == index)
+          list += std::wstring(L", ") + (m_pNtfs ? L"NTFS" : FatKindName(m_pFat->FileSystemType()));
+        else if (p.index == target)
+          list += L", no volume read";
+      }
+      WriteCommandLine(std::wstring(imagePath) +
+                       L": a format that names no partition takes the "
+                       L"first data partition, ::" +
+                       std::to_wstring(target) +
+                       L", which holds no volume this program reads, while ::" +
+                       std::to_wstring(index) +
+                       L" holds one: nothing formatted; name the partition to format with ::N "
+                       L"behind the image (the disk's partitions: " +
+                       list + L")\r\n");
+      Close();
+      return kFormatTargetNotNamed;
+    }
+  }
+  // No volume: a data partition (or, named, an EFI system partition) is
+  // formatted as its type says; any other holds nothing to format, nor
+  // does a disk whose sector size cannot be told.
+  const DiskPartition* p = parts.unitRule >= 0 ? parts.At(target) : nullptr;
+  if (p &&
+      (p->role == PARTITION_DATA || (p->role == PARTITION_ESP && !IsDefaultPartition(partition)))) {
+    m_nPartition = target;
     return type;
   }
   if (VroOverlayNoticeCount() == notices)
@@ -149,7 +274,10 @@ int CMountedImage::MountDiskObject(_VROH_DISK_COMBO* layers) {
   BuildIoBlock();
   m_nWriteMode = 1;
   m_bReadOnly = false;
-  m_pNtfs = MountNtfsOnDisk(m_pIoBlock, 0, NTFS_MOUNT_ACCEPT_DIRTY);
+  for (int index : PartitionsToTry(0)) {
+    m_pNtfs = MountNtfsOnDisk(m_pIoBlock, index, NTFS_MOUNT_ACCEPT_DIRTY);
+    if (m_pNtfs) break;
+  }
   if (!m_pNtfs) {
     // The layers are the caller's: only what was made here goes.
     Close();
@@ -210,6 +338,7 @@ bool CMountedImage::Close(bool keep) {
   m_nWriteMode = 0;
   m_bLent = false;
   m_bReadOnly = false;
+  m_nWriteRefusal = 0;
   m_bPartialNtfs = false;
   return ok;
 }
@@ -252,6 +381,7 @@ bool CMountedImage::EndCommand(bool keep) {
   Close(false);
   if (!update.empty() && GetFileAttributesW(update.c_str()) != INVALID_FILE_ATTRIBUTES)
     image = update;
-  OpenImage(image.c_str(), second.empty() ? nullptr : second.c_str(), partition, mode, partial);
+  OpenImage(image.c_str(), second.empty() ? nullptr : second.c_str(), partition | kPartitionNamed,
+            mode, partial);
   return false;
 }

@@ -81,12 +81,24 @@ class CMountedImage : public VolumeFiles {
   CMountedImage& operator=(const CMountedImage&) = delete;
 
   // Opens image (with its update chain) and the write-back file named after
-  // secondPath (null: none), then mounts NTFS at the partition index, else
-  // FAT; with partialNtfs, else an NTFS volume as far as the check and the
-  // repair need (MountNtfsPartially). Returns the base layer's type code
-  // (0..9), or -1.
+  // secondPath (null: none), then mounts the NTFS, FAT or exFAT volume of
+  // the partition (a number as PartitionTable.h says: 0, none named, takes
+  // the first data partition that holds a volume, never the EFI system
+  // partition, the MSR or a recovery partition); with partialNtfs, else an
+  // NTFS volume as far as the check and the repair need
+  // (MountNtfsPartially). Returns the base layer's type code (0..9), or -1.
   int OpenImage(const wchar_t* imagePath, const wchar_t* secondPath, int partition, int writeMode,
                 bool partialNtfs = false);
+  // OpenImage for a format: the partition named, else the disk's first data
+  // partition, mounted when it holds a volume and left open without one
+  // when it holds none (a data partition, or an EFI system partition
+  // named: FormatVolume then writes the kind its type says). Where the
+  // first data partition holds none while another holds the volume reads
+  // would take, nothing is opened and a line names the disk's partitions:
+  // kFormatTargetNotNamed. Else as OpenImage.
+  enum { kFormatTargetNotNamed = -2 };
+  int OpenFormatTarget(const wchar_t* imagePath, const wchar_t* secondPath, int partition,
+                       int writeMode);
   // OpenImage for an object that has an image open: the files open now stay
   // held (other programs keep out of them) until the new open has opened
   // again those it opens, and the rest are let go only then. A window that
@@ -201,8 +213,11 @@ class CMountedImage : public VolumeFiles {
   int GetImagePath(wchar_t* buffer, int length);
   // Quick-formats the mounted volume in the partition it was opened on,
   // and nothing outside it, and mounts it again: NTFS (option: the
-  // formatter's boot-code choice), FAT as the kind it is. 1, or 0
-  // (read-only, no formatter, or failure).
+  // formatter's boot-code choice), FAT as the kind it is; a partition that
+  // OpenFormatTarget left without a volume as its type says (FAT32 for an
+  // EFI system partition and MBR types 0B and 0C, FAT12/16 for the other
+  // FAT types, NTFS for the rest). 1, or 0 (read-only, no formatter, or
+  // failure).
   int FormatVolume(int option);
 
   // ---- Offline registry and Windows identity (defined in src/registry).
@@ -252,6 +267,12 @@ class CMountedImage : public VolumeFiles {
   // True when the volume was mounted read-only (write mode 0, or a device
   // that cannot be written opened without a write-back file).
   bool IsReadOnly() const { return m_bReadOnly; }
+  // Why a volume opened to write takes no writes, as the notice kind of the
+  // line a command it refuses gives (image/stack/OverlayNotice.h):
+  // VRO_NOTICE_WRITES_NEED_FIX for a dynamic VHD without a write-back file,
+  // VRO_NOTICE_HIBERNATED for the NTFS volume of a hibernated Windows,
+  // which is mounted read-only; 0 when it takes them or the open only reads.
+  int WriteRefusal() const { return m_nWriteRefusal; }
   // Registry side: the hive map and the EFI partition volume of the BCD.
   ImageAttachment* m_pRegRootMap = nullptr;
   CFatVolume* m_pEspFat = nullptr;
@@ -264,6 +285,18 @@ class CMountedImage : public VolumeFiles {
   Side SideOf(const wchar_t* path) const;
   unsigned long MountFlags() const;
   void BuildIoBlock();
+  // The opens' first half: the chain, the device block, the write mode and
+  // a partition number the disk has. The base type code, or -1 (closed,
+  // named on a line); *notices: the lines given before.
+  int OpenChain(const wchar_t* imagePath, const wchar_t* secondPath, int partition, int writeMode,
+                bool partialNtfs, int* notices);
+  // The partitions a number takes the volume from, in order (the default
+  // rule's, PartitionTable.h); mounting the volume one holds (fully, or
+  // partially for the check): true when mounted. *why: a FAT refusal's
+  // cause, the first one met.
+  std::vector<int> PartitionsToTry(int partition);
+  bool MountPartition(int index, bool partial, std::wstring* why);
+  int FormatEmptyPartition(int option);
 
   // The FAT half (MountedImageFat.cpp): the main FAT volume, the EFI system
   // partition mounted for one call, and the FAT side of the file API.
@@ -309,6 +342,7 @@ class CMountedImage : public VolumeFiles {
   bool m_bLent = false;
   bool m_bReadOnly = false;
   bool m_bHiveNotSaved = false;  // a write-back failed in the command under way
+  int m_nWriteRefusal = 0;
 };
 
 // 64-bit count of the bad clusters recorded in $BadClus:$Bad.

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "common/ByteOrder.h"
+#include "image/device/PartitionTable.h"
 #include "image/mount/FatVolume.h"
 #include "image/ntfs/NtfsVolume.h"
 #include "image/stack/MountRw.h"
@@ -65,14 +66,16 @@ int CMountedImage::CreateImage(const wchar_t* path, uint32_t megabytes, int plai
   m_nWriteMode = 1;
   m_bReadOnly = false;
   // A failed format fails the creation: an image of that size that
-  // existed already would otherwise mount its old volume.
+  // existed already would otherwise mount its old volume. The volume goes
+  // into the MBR's first entry, or the GPT's data partition.
+  const int data = gptEntries ? kFirstDataPartition : 0;
   if ((firstSector &&
        WriteDiskObjectBytes(m_pDisk, 0, firstSector, kDiskSector) != (int)kDiskSector) ||
-      g_NtfsFormatter(m_pIoBlock, 0, bootChoice, align, bootCode, gptEntries) != 0) {
+      g_NtfsFormatter(m_pIoBlock, (uint32_t)data, bootChoice, align, bootCode, gptEntries) != 0) {
     Close();
     return 0;
   }
-  m_pNtfs = MountNtfsOnDisk(m_pIoBlock, 0, 0);
+  m_pNtfs = MountNtfsOnDisk(m_pIoBlock, data, 0);
   if (!m_pNtfs) {
     Close();
     return 0;
@@ -81,10 +84,39 @@ int CMountedImage::CreateImage(const wchar_t* path, uint32_t megabytes, int plai
   return 1;
 }
 
+int CMountedImage::FormatEmptyPartition(int option) {
+  DiskPartitions parts;
+  const DiskPartition* p =
+      ReadDiskPartitions(m_pIoBlock, &parts) ? parts.At(m_nPartition) : nullptr;
+  if (!p) return 0;
+  const uint8_t t = p->mbrType;
+  const bool fat32 = p->role == PARTITION_ESP || t == 0x0B || t == 0x0C;
+  if (fat32 || t == 0x01 || t == 0x04 || t == 0x06 || t == 0x0E) {
+    // The FAT module chooses the partition (it holds no volume) and
+    // writes one of the disk's sectors into it.
+    CFatVolume* volume = new (std::nothrow) CFatVolume();
+    if (!volume) return 0;
+    volume->MountShared(m_pDisk, 1, m_nPartition);
+    const uint32_t unit =
+        fat32 ? (volume->DiskSectorSize() > 512 ? volume->DiskSectorSize() : 512) : 0;
+    if (volume->Format(fat32 ? 2 : 1, unit) != 1) {
+      ReleaseFat(volume, false);
+      return 0;
+    }
+    m_pFat = volume;
+    return 1;
+  }
+  if (!g_NtfsFormatter) return 0;
+  int formatted = g_NtfsFormatter(m_pIoBlock, (uint32_t)m_nPartition, option, 0, nullptr, nullptr);
+  m_pNtfs = MountNtfsOnDisk(m_pIoBlock, m_nPartition, MountFlags());
+  return formatted == 0 && m_pNtfs ? 1 : 0;
+}
+
 int CMountedImage::FormatVolume(int option) {
   if (m_bReadOnly || !m_pIoBlock) return 0;
   if (m_pFat) return m_pFat->Format(FatFormatKind(m_pFat->FileSystemType()), 0) == 1 ? 1 : 0;
-  if (!m_pNtfs || !g_NtfsFormatter) return 0;
+  if (!m_pNtfs) return m_pDisk && !m_bLent ? FormatEmptyPartition(option) : 0;
+  if (!g_NtfsFormatter) return 0;
   // Hives live on the volume; the library lets go of it before the
   // formatter writes, so nothing of the old volume is written back over
   // the new one.

@@ -281,11 +281,9 @@ unsigned long long FindLostVolumeBackup(DiskIoBlock* block, unsigned long long d
 
 int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
                       unsigned long long* length, int* used, unsigned* sectorSize) {
-  static const unsigned char kBasicData[16] = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
-                                               0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
   unsigned char mbr[512];
   if (sectorSize) *sectorSize = 512;
-  if (!block || index < 0) return Fail(EINVAL);
+  if (!block || (index < 0 && index != kFirstDataPartition)) return Fail(EINVAL);
   if (!ReadBlockExact(block, 0, mbr, sizeof mbr)) return Fail(EIO);
   // A volume without a partition table begins at sector 0; it ends with
   // the backup boot sector after the sectors its boot sector counts. Where
@@ -298,7 +296,7 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
     unsigned long long sectors = Ld64(mbr + 0x28), bps = Ld16(mbr + 0x0B);
     if (bps < 256 || bps > 4096 || (bps & (bps - 1))) bps = 512;
     unsigned long long tail = bps < 512 ? 512 : bps;
-    if (index != 0 || sectors == 0 || sectors >= (1ull << 54) / bps) return Fail(ENODEV);
+    if (index > 0 || sectors == 0 || sectors >= (1ull << 54) / bps) return Fail(ENODEV);
     if (sectorSize && bps >= 512) *sectorSize = (unsigned)bps;
     *start = 0;
     *length = sectors * bps + tail;
@@ -333,48 +331,25 @@ int FindNtfsPartition(DiskIoBlock* block, int index, unsigned long long* start,
   // search follows: a GPT's by where its header lies, an MBR's by the size
   // the volumes at its entries declare. An MBR that reads alike as two
   // sizes opens nothing (the FAT search that follows says why).
-  const bool protective = mbr[446 + 4] == 0xEE;
-  const unsigned long long hdrLba = Ld32(mbr + 446 + 8);
-  uint32_t choices = 0;
-  const int unit = protective
-                       ? (int)GptSectorUnit(ReadFromBlock, block, hdrLba)
-                       : MbrSectorUnit(ReadFromBlock, block, mbr + 446, block->bytes, &choices);
-  if (unit < 0) return Fail(ENODEV);
-  const unsigned long long sector = 512ull * (unit ? unit : 1);
+  DiskPartitions parts;
+  if (!ReadDiskPartitions(ReadFromBlock, block, block->bytes, &parts)) return Fail(EIO);
+  if (parts.table == DiskPartitions::NONE || parts.unitRule < 0 ||
+      (parts.table == DiskPartitions::GPT && !parts.unitRule))
+    return Fail(ENODEV);
+  const unsigned long long sector = 512ull * parts.unit;
   if (sectorSize) *sectorSize = (unsigned)sector;
-  // Only four primary entries exist; an index past them is GPT-only.
-  if (index < 4) {
-    const unsigned char* e = mbr + 446 + 16 * index;
-    unsigned long long lba = Ld32(e + 8), count = Ld32(e + 12);
-    if (e[4] == 0x07 && lba && count) {
-      *start = lba * sector;
-      *length = count * sector;
-      *used = index;
-      return 0;
-    }
-  }
-  if (!protective || !unit) return Fail(ENODEV);
-  unsigned char hdr[512];
-  if (!ReadBlockExact(block, hdrLba * sector, hdr, sizeof hdr)) return Fail(EIO);
-  if (memcmp(hdr, "EFI PART", 8) != 0) return Fail(ENODEV);
-  unsigned long long arrayLba = Ld64(hdr + 72);
-  unsigned int entries = Ld32(hdr + 80), entrySize = Ld32(hdr + 84);
-  // Entries shorter than the defined 128 bytes would make every field
-  // below land in the neighbour: such a table is refused.
-  if (entrySize < 128 || (unsigned int)index >= entries) return Fail(ENODEV);
-  for (unsigned int i = (unsigned int)index; i < entries; i++) {
-    unsigned char e[128];
-    if (!ReadBlockExact(block, arrayLba * sector + (unsigned long long)i * entrySize, e, sizeof e))
-      return Fail(EIO);
-    if (memcmp(e, kBasicData, 16) != 0) continue;
-    unsigned long long first = Ld64(e + 32), last = Ld64(e + 40);
-    if (last < first || first == 0) continue;
-    *start = first * sector;
-    *length = (last - first + 1) * sector;
-    *used = (int)i;
-    return 1;
-  }
-  return Fail(ENODEV);
+  if (index == kFirstDataPartition) index = parts.FirstData();
+  // A partition whose type names an NTFS volume: a GPT basic data or
+  // recovery partition, an MBR entry of type 07 or 27.
+  const DiskPartition* p = parts.At(index);
+  const bool ntfsType =
+      p && (p->mbrType ? p->mbrType == 0x07 || p->mbrType == 0x27
+                       : p->role == PARTITION_DATA || p->role == PARTITION_RECOVERY);
+  if (!ntfsType || !p->first || p->last < p->first) return Fail(ENODEV);
+  *start = p->first * sector;
+  *length = (p->last - p->first + 1) * sector;
+  *used = index;
+  return parts.table == DiskPartitions::GPT ? 1 : 0;
 }
 
 extern "C" {

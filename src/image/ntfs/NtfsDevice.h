@@ -76,10 +76,12 @@ int ntfs_disk_dev_stat(struct ntfs_device* dev, struct stat* buf);
 int ntfs_disk_dev_ioctl(struct ntfs_device* dev, unsigned long request, void* argp);
 }
 
-// Chooses the NTFS partition of a disk seen through a DiskIoBlock: the MBR
-// entry at the index (0..3) when it has type 0x07, else, on a protective
-// MBR, the first GPT Basic Data entry at or after the index, the table
-// counted in the disk's sectors (DiskSectorSize.h). Fills the start and
+// Chooses the partition of a disk seen through a DiskIoBlock that the NTFS
+// volume is looked for in: the entry of the index (PartitionTable.h;
+// kFirstDataPartition: the disk's first data partition) when its type
+// names NTFS (MBR 07 or 27, GPT basic data or recovery), the table counted
+// in the disk's sectors (DiskSectorSize.h); on a disk without a table,
+// index 0 is its volume. Fills the start and
 // length in bytes, the index used and, when asked, the disk's sector size
 // (on a disk without a table the volume's own; 512 where nothing tells
 // it); returns 0 (MBR), 1 (GPT) or -1 with errno

@@ -222,6 +222,17 @@ bool IsNtfsVolumePartial(ntfs_volume* vol) {
   return IsOurDevice(vol) && static_cast<NtfsDiskDev*>(vol->dev->d_private)->partial;
 }
 
+bool IsNtfsHibernated(ntfs_volume* vol) {
+  // A volume mounted only partly has no names to look up.
+  if (!vol || IsNtfsVolumePartial(vol)) return false;
+  int e = errno;
+  char signature[4] = {};
+  bool hibernated = ReadNtfsFileData(vol, L"\\hiberfil.sys", signature, 4, 0) == 4 &&
+                    _strnicmp(signature, "hibr", 4) == 0;
+  errno = e;
+  return hibernated;
+}
+
 ntfs_volume* MountNtfsOnDisk(DiskIoBlock* block, int partition, unsigned long flags) {
   if (!block) return (SetErr(EINVAL), nullptr);
   ntfs_volume* vol = ntfs_disk_mount(NTFS_DISK_DEVICE_NAME, partition, flags, block);
@@ -554,15 +565,23 @@ int NtfsGrowSolid(ntfs_attr* na, s64 size) {
   // bitmap, which gives up (ENOSPC) on a volume whose free space lies in
   // many small runs although it holds them all: a large file grows in
   // steps, and a step the library refuses is halved until it gets its
-  // clusters. Only a single cluster refused means the volume is full. A
-  // refused step allocates nothing.
+  // clusters. A refused step allocates nothing.
+  // The search skips the zones (data, $MFT's) it holds full, and holds
+  // full every zone a refused search passed, though it gives back what it
+  // took there; only a run freed later lets its first cluster's zone be
+  // searched again. So after a refusal the next step searches every zone,
+  // and only a single cluster refused by such a search means the volume
+  // is full.
   s64 step = 32LL << 20;
-  s64 cluster = na->ni->vol->cluster_size;
+  ntfs_volume* vol = na->ni->vol;
+  s64 cluster = vol->cluster_size;
   while (na->data_size < size) {
     s64 next = size - na->data_size > step ? na->data_size + step : size;
+    const u8 skipped = vol->full_zones;
     errno = 0;
     if (!ntfs_attr_truncate_solid(na, next)) continue;
-    if (errno != ENOSPC || step <= cluster) return -1;
+    if (errno != ENOSPC || (step <= cluster && !skipped)) return -1;
+    vol->full_zones = 0;
     step = step / 2 > cluster ? step / 2 / cluster * cluster : cluster;
   }
   return 0;

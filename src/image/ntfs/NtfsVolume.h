@@ -25,6 +25,11 @@ int UnmountNtfsVolume(ntfs_volume* vol);
 // index read. Null (errno) when even that fails.
 ntfs_volume* MountNtfsPartially(DiskIoBlock* block, int partition, unsigned long flags);
 bool IsNtfsVolumePartial(ntfs_volume* vol);
+// True when Windows on the volume is hibernated: \hiberfil.sys begins with
+// the signature "hibr" (any case; Windows 8 on writes "HIBR", also for
+// Fast Startup), the session it resumes holding the volume as it left it.
+// The library refuses to mount such a volume for writing.
+bool IsNtfsHibernated(ntfs_volume* vol);
 // A partly mounted volume whose first sector is no boot sector is read
 // through the copy in the partition's last sector, which stands in for it
 // (a write of the first sector reaches the disk and the stand-in both).

@@ -221,12 +221,15 @@ int ConvertImageChain(const wchar_t* basePath, const wchar_t* updatePath, volati
   uint8_t identity[VRO_SECTOR] = {};
   if (ownBase) memcpy(identity, base.Header(), VRO_SECTOR);
   // A file made for an earlier state of the base (written since) would put
-  // back sectors of that state over the newer ones. (A base of another
-  // kind takes a file that recorded no state as it is: CheckParent 2.)
+  // back sectors of that state over the newer ones, and one made for
+  // another image (of the other kind, or one made anew at this path) sectors
+  // of that image over this one's volume. (A base of another kind takes a
+  // file that recorded no state as it is: CheckParent 2.)
   int link = resumed && ownBase ? 1 : upd.CheckParent(&base);
   if (link < 1) {
-    VroOverlayNotice(updatePath, link == -3 ? VRO_NOTICE_STALE_NOT_MERGED
-                                            : VRO_NOTICE_NOT_OVERLAY);
+    VroOverlayNotice(updatePath, link == -3   ? VRO_NOTICE_STALE_NOT_MERGED
+                                 : link == -1 ? VRO_NOTICE_NOT_LINKED_NOT_MERGED
+                                              : VRO_NOTICE_NOT_OVERLAY);
     return -52;
   }
   base.Close();

@@ -17,14 +17,24 @@ using namespace vroimg;
 
 namespace {
 
-// An overlay this program was making: empty (cut off before its header),
-// or an own-format header of an overlay whose checksum holds.
-bool IsOurOverlay(const uint8_t* head, DWORD got) {
-  if (got == 0) return true;
-  return got >= VRO_SECTOR && Ld32(head + kOffMagic) == kMagicValue &&
-         memcmp(head + kOffSignature, kSignature, 8) == 0 &&
-         _VROH_OBJ_IMG::HeaderChecksum(head) == Ld32(head + kOffChecksum) &&
-         Ld32(head + kOffKind) == kKindOverlay;
+// An overlay this program was making (head: its first bytes, got of them,
+// of size): empty or all zeros no longer than a fresh one's head (cut off
+// before its header, or its header lost with the power), an own-format
+// header of an overlay whose checksum holds, or a fresh container that
+// holds nothing yet (an earlier version wrote it before the link that
+// makes it an overlay).
+bool IsOurOverlay(const uint8_t* head, DWORD got, uint64_t size) {
+  bool zeros = true;
+  for (DWORD i = 0; i < got; i++) zeros = zeros && !head[i];
+  if (zeros && size <= kFirstFree * VRO_SECTOR) return true;
+  if (got < 2 * VRO_SECTOR || Ld32(head + kOffMagic) != kMagicValue ||
+      memcmp(head + kOffSignature, kSignature, 8) != 0 ||
+      _VROH_OBJ_IMG::HeaderChecksum(head) != Ld32(head + kOffChecksum))
+    return false;
+  const uint8_t* map = head + VRO_SECTOR;
+  return Ld32(head + kOffKind) == kKindOverlay ||
+         (Ld32(head + kOffKind) == kKindSparse && memcmp(map, kMapMagic, sizeof kMapMagic) == 0 &&
+          Ld32(map + kOffNextFree) == kFirstFree && size <= kFirstFree * VRO_SECTOR);
 }
 
 // A journal this program was making for the file `owner`: empty (cut off
@@ -66,6 +76,8 @@ struct Told {
   CRITICAL_SECTION lock;
   std::map<DWORD, std::vector<std::wstring>> names;
   std::map<DWORD, int> commands;  // the command rounds in force, by thread
+  // The lines given in the command round in force, by thread.
+  std::map<DWORD, std::vector<std::wstring>> lines;
   Told() { InitializeCriticalSection(&lock); }
 };
 
@@ -118,7 +130,10 @@ void VroLeftFilesRoundBegins() {
 VroLeftFilesCommandRound::VroLeftFilesCommandRound() {
   Told& t = TheTold();
   EnterCriticalSection(&t.lock);
-  if (t.commands[GetCurrentThreadId()]++ == 0) t.names.erase(GetCurrentThreadId());
+  if (t.commands[GetCurrentThreadId()]++ == 0) {
+    t.names.erase(GetCurrentThreadId());
+    t.lines.erase(GetCurrentThreadId());
+  }
   LeaveCriticalSection(&t.lock);
 }
 
@@ -128,8 +143,24 @@ VroLeftFilesCommandRound::~VroLeftFilesCommandRound() {
   if (--t.commands[GetCurrentThreadId()] == 0) {
     t.commands.erase(GetCurrentThreadId());
     t.names.erase(GetCurrentThreadId());
+    t.lines.erase(GetCurrentThreadId());
   }
   LeaveCriticalSection(&t.lock);
+}
+
+bool VroLineToldInCommand(const wchar_t* path, int kind, const wchar_t* other) {
+  Told& t = TheTold();
+  const DWORD thread = GetCurrentThreadId();
+  std::wstring line = std::to_wstring(kind) + L"|" + (path ? path : L"") + L"|" + (other ? other : L"");
+  EnterCriticalSection(&t.lock);
+  bool told = false;
+  if (t.commands.count(thread)) {
+    std::vector<std::wstring>& mine = t.lines[thread];
+    for (const std::wstring& l : mine) told = told || _wcsicmp(l.c_str(), line.c_str()) == 0;
+    if (!told) mine.push_back(line);
+  }
+  LeaveCriticalSection(&t.lock);
+  return told;
 }
 
 int VroSettleLeftFile(const std::wstring& left, const std::wstring* journalOf) {
@@ -142,13 +173,16 @@ int VroSettleLeftFile(const std::wstring& left, const std::wstring* journalOf) {
     TellOnce(left, notOurs);
     return VRO_LEFT_NOT_OURS;
   }
-  uint8_t head[2 * vrojournal::kSlotBytes] = {};
+  // As much as a fresh overlay's head (a journal's head is within it).
+  uint8_t head[kFirstFree * VRO_SECTOR] = {};
   DWORD got = 0;
   BY_HANDLE_FILE_INFORMATION info = {};
   bool read = GetFileInformationByHandle(h, &info) &&
               !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
               ReadFile(h, head, sizeof head, &got, nullptr);
-  bool ours = read && (journalOf ? IsOurJournal(head, got, *journalOf) : IsOurOverlay(head, got));
+  const uint64_t size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  bool ours = read && (journalOf ? IsOurJournal(head, got, *journalOf)
+                                 : IsOurOverlay(head, got, size));
   FILE_DISPOSITION_INFO gone = {TRUE};
   bool removed = ours && SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
   CloseHandle(h);

@@ -35,7 +35,7 @@ bool VroSettleLeftFilesOf(const std::wstring& path);
 void VroLeftFilesRoundBegins();
 // While one lives, its thread's opens are one round: a command that opens
 // a file several times (to look at it, then to work on it) names each
-// left file once.
+// left file once, and gives each line about a file (VroOverlayNotice) once.
 class VroLeftFilesCommandRound {
  public:
   VroLeftFilesCommandRound();
@@ -43,3 +43,7 @@ class VroLeftFilesCommandRound {
   VroLeftFilesCommandRound(const VroLeftFilesCommandRound&) = delete;
   VroLeftFilesCommandRound& operator=(const VroLeftFilesCommandRound&) = delete;
 };
+// Within a command round of the thread: whether this line (file, kind and
+// the file it names) was given in it already; it counts as given from now
+// on. False outside a round.
+bool VroLineToldInCommand(const wchar_t* path, int kind, const wchar_t* other);

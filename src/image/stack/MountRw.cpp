@@ -5,7 +5,9 @@
 #include "image/stack/ImageMerge.h"
 #include "image/stack/LeftFiles.h"
 #include "image/stack/OverlayNotice.h"
+#include "common/ConsoleOutput.h"
 #include <cstring>
+#include <string>
 
 _VROH_MOUNT_RW::_VROH_MOUNT_RW(_VROH_DISK_COMBO* lent)
     : _VROH_ALIGN_RW(VRO_SECTOR, VRO_SECTOR),
@@ -203,7 +205,9 @@ int _VROH_MOUNT_RW::CreateNextUpdate() {
     _snwprintf(name, sizeof(name) / sizeof(name[0]), L"%s_%02d.Upd", m_BasePath,
                _VROH_RW_CLASS::HighestUpdateNumber(m_BasePath) + 1);
     name[sizeof(name) / sizeof(name[0]) - 1] = 0;
+    const int notices = VroOverlayNoticeCount();
     upd.Open(name, VRO_MODE_CREATE);
+    DWORD error = upd.IsOpen() ? 0 : GetLastError();
     if (upd.IsOpen() && !upd.m_bEmptyAtOpen &&
         (upd.CheckParent(&base) < 0 ||
          (upd.Header() && Ld32(upd.Header() + vroimg::kOffUnusable) == vroimg::kUnusableMark))) {
@@ -225,6 +229,13 @@ int _VROH_MOUNT_RW::CreateNextUpdate() {
         result = -1;
       }
     }
+    // The command's failure shows only as a volume write that failed: the
+    // file is named with the host's cause now, before any line of the
+    // command (a host write that failed names it itself).
+    if (result < 0 && VroOverlayNoticeCount() == notices && !TellHostWriteFailure())
+      VroOverlayNoticeAbout(
+          name, VRO_NOTICE_UPDATE_NOT_MADE,
+          error ? (L"error " + std::to_wstring(error) + L": " + ErrorText(error)).c_str() : nullptr);
   }
   LeaveCriticalSection(&m_BounceLock);
   return result;

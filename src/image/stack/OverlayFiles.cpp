@@ -12,18 +12,33 @@ using namespace vroimg;
 
 int _VROH_RW_CLASS::CheckParent(_VROH_RW_CLASS* parent) {
   if (!parent || !parent->IsOpen()) return 0;
+  if (m_nType != VRO_TYPE_SPARSE || Kind() != kKindOverlay)
+    return parent->m_nType != VRO_TYPE_SPARSE ? -1 : -2;
+  // The links as the file holds them (a writable open renews its
+  // identity in memory first).
+  const uint8_t* h = m_pContainer->StoredHeader();
+  // An overlay made over an own image names its identity and takes its
+  // creation time (this file's own lies in the second copy); one made
+  // over an image of another kind records that image's state instead.
+  // Over an image of the other kind it was made for another image (the
+  // one that was at this path before).
+  const bool madeOverOwn =
+      Ld64(h + kOffParentId) != 0 && Ld64(h + kOffCreated) != Ld64(h + kOffCreated2);
+  VroBaseState made, merged, now;
+  const bool stated = ReadBaseState(h, kOffBaseState, &made);
   if (parent->m_nType != VRO_TYPE_SPARSE) {
     // A plain or VHD base has no identity to link to: an overlay made for
     // a disk of its size is bound to the state of the base it recorded
     // (BaseState.h), and one that recorded none (another writer's, or an
     // earlier version's) is taken as unlinked.
-    if (m_nType != VRO_TYPE_SPARSE || Kind() != kKindOverlay ||
-        Ld64(Header() + kOffCapacity) != parent->m_nCapacity)
-      return -1;
-    VroBaseState made, now;
-    if (!ReadBaseState(Header(), kOffBaseState, &made)) return 2;
+    if (madeOverOwn || Ld64(h + kOffCapacity) != parent->m_nCapacity) return -1;
+    const bool known = TakeBaseState(*parent, &now);
+    // The very state its merge left the base in: merged already.
+    if (known && ReadBaseState(h, kOffMergedState, &merged) && IsStateLeftByMerge(merged, now))
+      return -4;
+    if (!stated) return 2;
     // A base whose state cannot be read cannot tell: refused.
-    if (!TakeBaseState(*parent, &now))
+    if (!known)
       return parent->m_nType == VRO_TYPE_PHYSICAL || parent->m_nType == VRO_TYPE_VOLUME ? -1 : -3;
     switch (MatchBaseState(made, now)) {
       case VRO_STATE_SAME:
@@ -34,11 +49,18 @@ int _VROH_RW_CLASS::CheckParent(_VROH_RW_CLASS* parent) {
         return -1;
     }
   }
-  if (m_nType != VRO_TYPE_SPARSE || Kind() != kKindOverlay) return -2;
-  uint64_t parentOwn = Ld64(parent->Header() + kOffOwnId);
-  uint64_t linked = Ld64(Header() + kOffParentId);
-  if (linked == parentOwn || Ld64(Header() + kOffPrevParentId) == parentOwn) return 1;
+  if (stated) return -1;
+  const uint8_t* ph = parent->Header();
+  uint64_t parentOwn = Ld64(ph + kOffOwnId);
+  uint64_t linked = Ld64(h + kOffParentId);
+  if (linked == parentOwn || Ld64(h + kOffPrevParentId) == parentOwn) return 1;
+  // A merge gives the base the merged file's identity.
+  if (Ld64(h + kOffOwnId) == parentOwn) return -4;
   if (linked == 0) return 2;
+  // Every overlay takes the creation time of the image it is made over,
+  // which the image keeps for good: another one is another image made at
+  // its path (by /create: or /convert:), not a later state of this one.
+  if (Ld64(h + kOffCreated) != Ld64(ph + kOffCreated)) return -1;
   return -3;
 }
 
@@ -70,6 +92,8 @@ void _VROH_RW_CLASS::LinkOverlay(_VROH_RW_CLASS* parent, bool isNew, bool writab
   }
   // Only a writable container may put its header back.
   if (writable) m_pContainer->SetDirty();
+  // A new overlay takes its name with the first write that reaches it.
+  if (writable && isNew) MakeOnlyForWrites();
   LeaveCriticalSection(&m_Lock);
   SetZeroFill(0);
 }
@@ -77,6 +101,13 @@ void _VROH_RW_CLASS::LinkOverlay(_VROH_RW_CLASS* parent, bool isNew, bool writab
 int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* parent) {
   Close();
   if (!path || !*path) return 0;
+  // An empty file is a new one: it is made anew, and takes the empty one's
+  // place only with a write.
+  WIN32_FILE_ATTRIBUTE_DATA found;
+  if (mode == VRO_MODE_CREATE && GetFileAttributesExW(path, GetFileExInfoStandard, &found) &&
+      !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !found.nFileSizeHigh &&
+      !found.nFileSizeLow)
+    m_bReplace = true;
   DWORD access = mode == VRO_MODE_READ ? GENERIC_READ : (GENERIC_READ | GENERIC_WRITE);
   HANDLE h = OpenFile(path, mode, access, ShareFor(path, mode));
   if (h == INVALID_HANDLE_VALUE) return 0;
@@ -92,13 +123,17 @@ int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* p
     // a damaged file or one of another kind is the only copy of what it
     // holds, and is left as it is.
     bool stale = link == -3 || (link >= 0 && unusable && mode == VRO_MODE_CREATE);
+    // What the open did to the file (a stamp of its map) is taken back: a
+    // file refused or replaced stays as it was until a write replaces it.
     if (link < 0 && !stale) {
-      VroOverlayNotice(path, link == -1 ? VRO_NOTICE_NOT_LINKED : VRO_NOTICE_NOT_OVERLAY);
-      Close();
+      VroOverlayNotice(path, link == -1   ? VRO_NOTICE_NOT_LINKED
+                             : link == -4 ? VRO_NOTICE_MERGED_ALREADY_KEPT
+                                          : VRO_NOTICE_NOT_OVERLAY);
+      RollBack();
       return -1;
     }
     if (stale) {
-      Close();
+      RollBack();
       // Over a plain or VHD base the state is told by what a write changes
       // (BaseState.h), which a copy of the base may change too: no command
       // throws such a file away.
@@ -111,13 +146,14 @@ int _VROH_RW_CLASS::OpenOverlay(const wchar_t* path, int mode, _VROH_RW_CLASS* p
         VroOverlayNotice(path, VRO_NOTICE_STALE_KEPT);
         return -1;
       }
-      VroOverlayNotice(path,
-                       link == -3 ? VRO_NOTICE_STALE_DISCARDED : VRO_NOTICE_UNUSABLE_DISCARDED);
-      // The new file takes the old one's place only when the command is
-      // whole: one cut off leaves the old file as it was.
+      // The new file takes the old one's place only with the first write,
+      // when the command that made it is whole: an open, a read, a command
+      // that fails or one cut off leaves the old file as it was. The line
+      // comes when it is discarded.
       m_bReplace = true;
       OpenSparse(path, VRO_MODE_CREATE);
       isNew = m_bEmptyAtOpen != 0;
+      DiscardsAtCommit(link == -3 ? VRO_NOTICE_STALE_DISCARDED : VRO_NOTICE_UNUSABLE_DISCARDED);
     }
   }
   if (!IsOpen() || m_nType != VRO_TYPE_SPARSE) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/ConsoleOutput.h"
+#include "image/stack/LeftFiles.h"
 #include "image/stack/MountRw.h"
 
 namespace {
@@ -25,6 +26,12 @@ const wchar_t* Why(int kind) {
              L"as it is";
     case VRO_NOTICE_NOT_LINKED:
       return L"it belongs to another image: not opened, left as it is";
+    case VRO_NOTICE_NOT_LINKED_NOT_MERGED:
+      return L"it was made for another image (one of another kind, or one made anew at this "
+             L"path): not merged, both files left as they are";
+    case VRO_NOTICE_MERGED_ALREADY_KEPT:
+      return L"this file was merged into its image already: not opened, left as it is (merging "
+             L"it again removes it)";
     case VRO_NOTICE_STALE_KEPT:
       return L"it was made for an earlier state of its base image: not opened, left as it is (a "
              L"command that writes discards it)";
@@ -97,6 +104,13 @@ const wchar_t* Why(int kind) {
       return L"it is empty (0 bytes): not opened, left as it is";
     case VRO_NOTICE_IN_USE:
       return L"it cannot be opened (in use by another program, or no access): not opened";
+    case VRO_NOTICE_STALE_PENDING:
+      return L"it was made for an earlier state of its base image: the image is shown without "
+             L"its changes, and the first change made to the image drops them and starts the "
+             L"file afresh";
+    case VRO_NOTICE_UPDATE_NOT_MADE:
+      return L"the update file that takes the changes cannot be made beside the image: nothing "
+             L"written";
     case VRO_NOTICE_HELD:
       return L"another program holds the image (it writes it, or reads it while this one would "
              L"write it): not opened, nothing done";
@@ -120,6 +134,20 @@ const wchar_t* Why(int kind) {
              L"HKEY_CURRENT_USER is this hive (the hive of HKEY_USERS\\.DEFAULT)";
     case VRO_NOTICE_NO_PARTITION:
       return L"its disk has no partition of the number asked for: not opened";
+    case VRO_NOTICE_WRITES_NEED_FIX:
+      return L"a dynamic VHD takes writes only through a write-back file (-fix:): it is read as "
+             L"it is, nothing is written to it";
+    case VRO_NOTICE_HIBERNATED:
+      return L"Windows on its volume is hibernated (Fast Startup: hiberfil.sys holds the session "
+             L"it resumes, with the volume as it left it), so a write now would be lost with that "
+             L"session or damage the volume when it resumes: the volume is read as it is, nothing "
+             L"is written to it; start that Windows and shut it down fully (shutdown /s /t 0, or "
+             L"Shift with Shut down), or turn Fast Startup off";
+    case VRO_NOTICE_FOLDER:
+      return L"it is a folder, not a file: not opened";
+    case VRO_NOTICE_FOLDER_TARGET:
+      return L"it is a folder, not a file: a new image is made only at the path of a file: "
+             L"nothing written";
     default:
       return L"it was made for an earlier state of its base image: its changes were discarded "
              L"and it was started afresh";
@@ -173,7 +201,11 @@ void VroOverlayNoticeAbout(const wchar_t* path, int kind, const wchar_t* other) 
                  kind == VRO_NOTICE_LEFTOVER_REMOVED;
   if (t_quiet && !changed) return;
   InterlockedIncrement(&g_count);
-  if (t_collector) t_collector->m_notices.push_back({path ? path : L"", kind});
+  // A command that meets a file twice (to look at it, then to work on it)
+  // names it once; the line counts as given.
+  if (VroLineToldInCommand(path, kind, other)) return;
+  for (VroNoticeCollector* c = t_collector; c; c = c->m_outer)
+    c->m_notices.push_back({path ? path : L"", kind});
   if (g_notice) {
     g_notice(path, kind);
     return;
@@ -190,6 +222,10 @@ void FileOpenNotice(const wchar_t* path, bool write) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) {
     VroOverlayNotice(path, write ? VRO_NOTICE_CANNOT_CREATE : VRO_NOTICE_MISSING);
+    return;
+  }
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    VroOverlayNotice(path, VRO_NOTICE_FOLDER);
     return;
   }
   if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !data.nFileSizeHigh &&

@@ -40,9 +40,17 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_LEFTOVER_NOT_OURS,   // a file of such a name that is not one, or cannot go: left
   VRO_NOTICE_JOURNAL_NAME_TAKEN,  // the same at the journal's new name: no writer opens the image
   VRO_NOTICE_UPDATES_HANG_ON,     // an update file a write into its image itself would unlink
+  VRO_NOTICE_STALE_PENDING,       // a write-back of another base state, shown without it until a write
+  VRO_NOTICE_UPDATE_NOT_MADE,     // an update file that cannot be made beside its image (the error named)
   VRO_NOTICE_HELD,                // a file another process writes, or reads while this one would write
   VRO_NOTICE_USER_HIVE_DEFAULT,   // the hive standing for HKEY_CURRENT_USER, no last user being named
-  VRO_NOTICE_USER_HIVE_NO_PROFILE // the same, the last user named having no profile in the image
+  VRO_NOTICE_USER_HIVE_NO_PROFILE, // the same, the last user named having no profile in the image
+  VRO_NOTICE_NOT_LINKED_NOT_MERGED, // an overlay of another image (another kind), not merged into it
+  VRO_NOTICE_MERGED_ALREADY_KEPT,   // a file merged already, not opened (a merge removes it)
+  VRO_NOTICE_WRITES_NEED_FIX,     // a dynamic VHD opened to write without a write-back file
+  VRO_NOTICE_HIBERNATED,          // an NTFS volume of a hibernated Windows opened to write
+  VRO_NOTICE_FOLDER,              // an image path that names a folder
+  VRO_NOTICE_FOLDER_TARGET        // a new image's path that names a folder
 };
 
 typedef void (*VroOverlayNoticeFn)(const wchar_t* path, int kind);

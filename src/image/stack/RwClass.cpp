@@ -317,10 +317,15 @@ void _VROH_RW_CLASS::NoteHeld(const wchar_t* path) {
 
 bool _VROH_RW_CLASS::EndFile(bool keep) {
   if (!m_TempPath.empty()) {
-    // A made file that is not kept is removed when it is closed.
+    // A made file that is not kept is removed when it is closed; so is one
+    // that no write reached.
+    if (keep && MakingForWrites() && !m_bWritten) return true;
     if (!keep || !RenameHandleFile(m_hFile, m_Path.c_str())) return !keep;
     ForgetMadeUnder(m_TempPath);
     m_TempPath.clear();
+    // The file it replaced is gone now, and only now.
+    if (m_nDiscardNotice) VroOverlayNotice(m_Path.c_str(), m_nDiscardNotice);
+    m_nDiscardNotice = 0;
     // Its name on the disk before the next command's journal covers it.
     return FlushNameOf(m_Path.c_str());
   }
@@ -352,6 +357,8 @@ int _VROH_RW_CLASS::Commit() {
   VroCsLock lock(&m_Lock);
   if (m_bWritesStopped) return -1;
   if (!m_pBackEnd || m_nMode == VRO_MODE_READ) return 0;
+  // A made file no write reached goes on waiting for one.
+  if (MakingForWrites() && !m_bWritten) return 0;
   bool wasMade = !m_TempPath.empty();
   if (m_pBackEnd->Flush(m_hFile) < 0 || FlushHandleFile(m_hFile) < 0 || !EndFile(true)) {
     m_bWritesStopped = true;
@@ -383,7 +390,8 @@ int _VROH_RW_CLASS::Settle() {
 }
 
 bool _VROH_RW_CLASS::HasUncommittedWrites() const {
-  return !m_TempPath.empty() || (m_pJournal && m_pJournal->Started());
+  return (!m_TempPath.empty() && (m_bWritten || !m_bMadeForWrites)) ||
+         (m_pJournal && m_pJournal->Started());
 }
 
 void _VROH_RW_CLASS::MarkUnkept(uint64_t sector, uint64_t bytes) {
@@ -409,6 +417,7 @@ void _VROH_RW_CLASS::StopWrites() {
 int64_t _VROH_RW_CLASS::Write(uint64_t sector, const void* buf, uint32_t bytes) {
   VroCsLock lock(&m_Lock);
   if (!m_pBackEnd || m_bWritesStopped) return -(int64_t)bytes;
+  m_bWritten = true;
   return m_pBackEnd->Write(m_hFile, sector, buf, bytes);
 }
 
@@ -454,6 +463,9 @@ int _VROH_RW_CLASS::Close() {
   // undone in the file.
   if (!EndFile(result == 0 && m_pBackEnd != nullptr)) result = -1;
   m_bWritesStopped = false;
+  m_bMadeForWrites = false;
+  m_bWritten = false;
+  m_nDiscardNotice = 0;
   delete m_pBackEnd;
   m_pBackEnd = nullptr;
   delete m_pContainer;

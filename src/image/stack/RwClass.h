@@ -72,6 +72,14 @@ class _VROH_RW_CLASS {
   // The next creating open makes the file anew, even when one is there;
   // the new one replaces it at Commit.
   void MakeAnewOnOpen() { m_bReplace = true; }
+  // A file made by this open (under a name of its own) takes its name only
+  // once a write reached it: an open, a read, or a command that writes
+  // nothing leaves no new file, and the file it is to replace as it was.
+  void MakeOnlyForWrites() { m_bMadeForWrites = true; }
+  // The file it replaces is discarded when it takes its name: the notice
+  // kind (OverlayNotice.h) that then tells so; 0 when it replaces none.
+  void DiscardsAtCommit(int notice) { m_nDiscardNotice = notice; }
+  int DiscardPending() const { return m_TempPath.empty() ? 0 : m_nDiscardNotice; }
   bool IsWritable() const { return IsOpen() && m_nMode != VRO_MODE_READ; }
   // Every open keeps other writers out of the file for as long as it is
   // open, a read open too (what it reads does not change under it); other
@@ -79,9 +87,12 @@ class _VROH_RW_CLASS {
   // this process a read open goes on beside a writable open of the file
   // (the main window lists, sizes and copies what it writes).
 
-  // Overlay link of this layer to parent: 0 no open parent, -1 parent not
-  // type 6, -2 this not a type 6 overlay, 1 linked, 2 this has no parent
-  // identity, -3 not linked.
+  // Overlay link of this layer to parent: 0 no open parent, 1 linked, 2
+  // this records no link (another writer's file), -1 made for another
+  // image (over an image of the other kind, one made anew at its path, a
+  // disk of another size), -2 this not a type 6 overlay over a type 6
+  // parent, -3 made for an earlier state of parent, -4 merged into parent
+  // already.
   int CheckParent(_VROH_RW_CLASS* parent);
   // Opens path as an overlay over parent (mode 0, 1, or 2 = create).
   // 1 done, -1 not an own sparse file, 0 cannot be opened.
@@ -148,6 +159,11 @@ class _VROH_RW_CLASS {
   // The next creating open makes the file anew even when one is there
   // (the one there goes at Commit).
   bool m_bReplace = false;
+  bool m_bMadeForWrites = false;
+  bool m_bWritten = false;  // Write was asked since the open
+  int m_nDiscardNotice = 0;
+  // A made file that takes its name at Commit.
+  bool MakingForWrites() const { return !m_TempPath.empty() && m_bMadeForWrites; }
   // The path this object holds writable in this process's list (Close
   // takes it out).
   std::wstring m_HeldPath;

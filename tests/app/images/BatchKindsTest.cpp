@@ -13,6 +13,7 @@ namespace {
 const DWORD kOk = 0;
 const DWORD kFailed = DWORD(-12);
 const DWORD kImportFailed = DWORD(-16);
+const DWORD kVolumeFailed = DWORD(-2);
 
 std::string RegTool() {
   return "/usr/bin/python3 " + vt::Q(vt::SourceDirUnix() + "/tests/app/reg-tool.py");
@@ -94,13 +95,38 @@ TEST_P(BatchKinds, FilesRegistryAndMerge) {
   // ---- Writing commands. Where the writes go: into a plain image; into a
   // new update file over an own image (later commands open that update
   // file); into the write-back file where the kind has one. A dynamic VHD
-  // drops writes, so without a write-back file nothing is written there.
+  // takes writes only through a write-back file: without one every writing
+  // command is refused with its failure code and a line naming why before
+  // its result, nothing written.
   std::wstring fixW = k.writeBack ? vt::ToWin(d.FixUnix()) : L"";
   std::wstring img = ImageArgs(d.ImageWin(), fixW);
   std::wstring injectFile = L"\"/inject:\\new.txt::" + inW + L"\\new.txt\"";
   if (std::string(k.format) == "vhd-dynamic") {
-    EXPECT_EQ(kFailed, RunVro(base + injectFile));
-    EXPECT_EQ(hashes, FolderHashes(d.disks));
+    const struct {
+      std::wstring command;
+      DWORD code;
+    } refused[] = {
+        {injectFile, kFailed},
+        {L"\"/import:" + inW + L"\\one.reg\"", kImportFailed},
+        {L"\"/importfile:HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro\\Blob=" + inW + L"\\blob.bin\"",
+         kImportFailed},
+        {L"-noupd /format /check", kVolumeFailed},
+        {L"/size:200", kVolumeFailed},
+        {L"/repair", kVolumeFailed},
+        {L"/iadapter:2:VEN_8086&DEV_100E", kVolumeFailed},
+    };
+    for (const auto& r : refused) {
+      SCOPED_TRACE(vt::Narrow(r.command));
+      std::string printed;
+      EXPECT_EQ(r.code, RunVro(base + r.command, &printed));
+      EXPECT_EQ(0u, printed.find(vt::Narrow(d.ImageWin()) +
+                                 ": a dynamic VHD takes writes only through a write-back file "
+                                 "(-fix:): it is read as it is, nothing is written to it\r\n"))
+          << printed;
+      for (const char* noise : {"failed with", "error 19", "Read-only", "can take at most"})
+        EXPECT_EQ(std::string::npos, printed.find(noise)) << printed;
+      EXPECT_EQ(hashes, FolderHashes(d.disks));
+    }
   }
   EXPECT_EQ(kOk, RunVro(img + injectFile));
   std::string readImage = d.image, readFix;

@@ -1,7 +1,9 @@
 // Commands on FAT12/16/32 and exFAT volumes that fail are taken back whole,
 // as on NTFS: an inject that runs out of room after copying other files, one
 // cut off part way through a file, one into the EFI system partition of a
-// GPT disk. The image is byte for byte the one before, independent readers
+// GPT disk, one into a folder without a free entry left (a FAT12/16 root at
+// its fixed entries, a FAT32 folder at 65,536), which a line names once
+// before the names it refused (error 82). The image is byte for byte the one before, independent readers
 // (mtools, exfat-fuse) list the same files with the same bytes, and fsck
 // passes it. A cluster that the allocation map calls free while a file uses
 // it is never handed out: the command is refused with a line naming the
@@ -51,6 +53,8 @@ struct Case {
   // volume's first byte).
   std::function<void(ip::Bytes&, size_t)> patch;
   int sector = 512;  // the volume's sector size
+  const char* cause = nullptr;  // in the output: the line naming why
+  const char* format = "";      // more mk-disk.sh options
 };
 
 TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
@@ -77,6 +81,48 @@ TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
        }},
       {"the EFI system partition of a GPT disk", "ntfs", "gpt-esp", 16, "\\::{UEFI}\\new",
        "for i in 1 2 3 4; do head -c 10000000 /dev/urandom > f$i.bin; done", "\\::{UEFI}\\new\\f"},
+      // A folder without a free entry left takes no name: the line names
+      // it with its entries; the root of FAT12/16 cannot grow, any other
+      // folder holds 65,536 at most.
+      {"FAT12: the root at its 224 entries", "fat12", "mbr2048", 4, "\\",
+       "for i in $(seq 230); do printf $i > f$i.txt; done", "\\f", nullptr, 512,
+       "The folder \\ is full: all its 224 entries are taken (a long name takes more than one), "
+       "and the root folder of a FAT12 volume cannot grow (its entries are fixed when it is "
+       "formatted): no name more goes into it",
+       " --root-entries 224"},
+      {"FAT16: the root at its 512 entries", "fat16", "mbr2048", 24, "\\",
+       "for i in $(seq 520); do printf $i > f$i.txt; done", "\\f", nullptr, 512,
+       "The folder \\ is full: all its 512 entries are taken (a long name takes more than one), "
+       "and the root folder of a FAT16 volume cannot grow"},
+      // \d runs on through the volume's last 2 MiB, each entry past its own
+      // an empty file's.
+      {"FAT32: a folder at its 65,536 entries", "fat32", "mbr2048", 40, "\\d",
+       "printf x > x1.txt && printf y > x2.txt", "\\d\\x",
+       [](ip::Bytes& d, size_t vol) {
+         ip::FatLayout f(d, vol);
+         const uint32_t first = ip::FatLayout::FirstCluster(d, f.Entry(d, "D          "));
+         const uint32_t chain = 0x200000 / f.clusterBytes;
+         const uint32_t last =
+             uint32_t((vol + size_t(d.U32(vol + 0x20)) * 512 - f.data) / f.clusterBytes) + 1;
+         uint32_t c = first;
+         for (uint32_t k = last - chain + 2; k <= last; c = k++) f.SetEntry(d, c, k);
+         f.SetEntry(d, c, 0x0FFFFFFF);
+         size_t at = f.Cluster(first);
+         while (d.U8(at)) at += 32;
+         c = first;
+         for (uint32_t n = 0; c != 0x0FFFFFFF; c = d.U32(f.fat + 4 * size_t(c)) & 0x0FFFFFFF) {
+           const size_t end = f.Cluster(c) + f.clusterBytes;
+           for (at = at > f.Cluster(c) ? at : f.Cluster(c); at < end; at += 32) {
+             char name[12];
+             snprintf(name, sizeof name, "F%07u   ", ++n);
+             d.Set(at, name, 11);
+             d.Put(at + 11, 0x20, 1);
+           }
+         }
+       },
+       512,
+       "The folder \\d is full: all its 65536 entries are taken (a long name takes more than "
+       "one), the most a folder of a FAT32 volume holds: no name more goes into it"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -95,7 +141,7 @@ TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
     std::string out;
     ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(image) + " --fs " + c.fs + " --layout " +
                                 c.layout + " --size " + std::to_string(c.mib) + " --sector " +
-                                std::to_string(c.sector) +
+                                std::to_string(c.sector) + c.format +
                                 (esp ? " --esp-size 34 --esp-tree " : " --tree ") + vt::Q(tree),
                             &out));
     // The volume written: the data partition, or the EFI system partition
@@ -118,6 +164,12 @@ TEST(FatRollback, AFailedInjectLeavesTheVolumeAsItWas) {
                                   vt::Widen(c.target) + L"::" + vt::ToWin(src) + L"\"",
                               &out));
     EXPECT_NE(std::string::npos, out.find(std::string("Could not write ") + c.expected)) << out;
+    if (c.cause) {
+      // Named once, before the first name it refused.
+      EXPECT_LT(out.find(c.cause), out.find("Could not write ")) << out;
+      EXPECT_EQ(out.find(c.cause), out.rfind(c.cause)) << out;
+      EXPECT_NE(std::string::npos, out.find("(error 82: ")) << out;
+    }
     EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image))) << "the image changed\n" << out;
     EXPECT_EQ(files, Beside(disks));
     EXPECT_EQ(view, FatVolumeView(image, start, exfat));

@@ -42,6 +42,13 @@ TEST(OneWriter, ACommandLineKeepsOutOfAnImageAnotherProcessHolds) {
   EXPECT_EQ(kNotOpened, RunVro(Inject(d.path, host, L"\\Cmd.txt"), &text));
   EXPECT_NE(std::string::npos, text.find(plain + kHeld)) << text;
   EXPECT_EQ(kNotOpened, RunVro(Inject(d.path, host, L"\\Cmd.txt", L"-noupd "), &text));
+  // Nor is it converted: named once (the conversion looks at the image's
+  // files before it opens it), and nothing made.
+  const std::wstring copy = vt::ToWin(d.dir + "/copy.vmd");
+  EXPECT_EQ(kNotOpened, RunVro(ImageArgs(copy) + L"\"/convert:" + d.path + L"\"", &text));
+  EXPECT_NE(std::string::npos, text.find(plain + kHeld)) << text;
+  EXPECT_EQ(text.find(kHeld), text.rfind(kHeld)) << text;
+  EXPECT_FALSE(vt::FileExists(copy));
   EXPECT_EQ(before, vt::Sha256(d.path)) << "a refused command wrote the image";
   // Nor does a read go on beside the holder, whether it is between
   // operations or inside one (its journal live): it is refused, and

@@ -211,6 +211,67 @@ TEST(OverlayDamage, EveryFileNotOpenedIsNamed) {
     EXPECT_NE(std::string::npos, out.find(c.named)) << vt::Narrow(c.args) << out;
   }
   EXPECT_EQ(before, FolderHashes(o.d.disks));
+
+  // A new write-back file on a full host disk: the host's line first, and
+  // nothing left there.
+  {
+    const std::string full = o.d.dir + "/full";
+    vt::SmallVolume volume(full, "1m");
+    ASSERT_TRUE(volume.Mounted());
+    vt::Sh("head -c 2000000 /dev/zero > " + vt::Q(full + "/fill") + " 2>/dev/null");
+    std::string out;
+    EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(o.image, vt::ToWin(full + "/wks.fix")) +
+                                     o.Inject(L"\\x.txt"),
+                                 &out));
+    EXPECT_EQ(0u, out.find("Could not write " + vt::Narrow(vt::ToWin(full + "/wks.Fix")) +
+                           " (error 112"))
+        << out;
+    EXPECT_EQ(std::string::npos, out.find("no such folder")) << out;
+    std::string left;
+    vt::Sh("ls " + vt::Q(full), &left);
+    EXPECT_EQ("fill\n", left);
+  }
+  // An own image on read-only media: each writing command names the update
+  // file it cannot make beside the image, with the host's cause, and
+  // nothing else is blamed; the image stays as it was.
+  {
+    const std::string ro = o.d.dir + "/ro";
+    vt::SmallVolume volume(ro, "64m");
+    ASSERT_TRUE(volume.Mounted());
+    const std::wstring reg = vt::ToWin(o.d.dir + "/one.reg");
+    rt::WriteRegFile(reg, L"Windows Registry Editor Version 5.00\r\n\r\n"
+                          L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ro]\r\n\"v\"=\"1\"\r\n\r\n");
+    ASSERT_EQ(0, vt::Sh("cp " + vt::Q(o.d.image) + " " + vt::Q(ro) + " && mount -o remount,ro " +
+                        vt::Q(ro)));
+    const std::wstring image = vt::ToWin(ro + "/disk.vmd");
+    const std::string line = vt::Narrow(image) +
+                             "_01.Upd: the update file that takes the changes cannot be made "
+                             "beside the image: nothing written (error ";
+    const std::string hash = vt::Sha256(image);
+    for (const std::wstring& cmd :
+         {o.Inject(L"\\x.txt"), std::wstring(L"/format"), std::wstring(L"/size:40"),
+          std::wstring(L"/repair"), L"\"/import:" + reg + L"\""}) {
+      std::string out;
+      EXPECT_NE(0u, RunVro(ImageArgs(image) + cmd, &out)) << vt::Narrow(cmd);
+      EXPECT_EQ(0u, out.find(line)) << vt::Narrow(cmd) << out;
+      EXPECT_EQ(std::string::npos, out.find("room")) << vt::Narrow(cmd) << out;
+      EXPECT_EQ(hash, vt::Sha256(image)) << vt::Narrow(cmd);
+    }
+  }
+}
+
+// Commands that fail, or that write nothing, through a write-back file:
+// each keeps every file of the folder as it was (no file discarded, none
+// made) and says nothing of a discard.
+void ExpectNothingChanged(const std::wstring& args, const std::string& folder,
+                          const std::vector<std::pair<std::wstring, DWORD>>& commands) {
+  const std::string before = FolderHashes(folder);
+  for (const auto& c : commands) {
+    std::string out;
+    EXPECT_EQ(c.second, RunVro(args + c.first, &out)) << vt::Narrow(c.first) << out;
+    EXPECT_EQ(std::string::npos, out.find("discarded")) << vt::Narrow(c.first) << out;
+    EXPECT_EQ(before, FolderHashes(folder)) << vt::Narrow(c.first);
+  }
 }
 
 TEST(OverlayDamage, StaleWriteBackIsDiscardedOnlyByACommandThatWrites) {
@@ -228,6 +289,14 @@ TEST(OverlayDamage, StaleWriteBackIsDiscardedOnlyByACommandThatWrites) {
     EXPECT_EQ(std::string::npos, out.find("discarded")) << out;
     EXPECT_EQ(before, FolderHashes(o.d.disks)) << vt::Narrow(cmd);
   }
+  // Writing commands that fail, or write nothing, discard nothing.
+  const std::wstring disks = vt::ToWin(o.d.disks);
+  const std::vector<std::pair<std::wstring, DWORD>> failing = {
+      {L"\"/import:" + disks + L"\\none*.reg\"", DWORD(-15)},
+      {L"\"/inject:\\x.txt::" + disks + L"\\missing.txt\"", DWORD(-12)},
+      {L"\"/importfile:HKEY_USERS\\X\\v=" + vt::ToWin(o.d.dir + "/new.txt") + L"\"", DWORD(-16)},
+  };
+  ExpectNothingChanged(ImageArgs(o.image, o.fix), o.d.disks, failing);
   std::string out;
   EXPECT_EQ(0u, RunVro(ImageArgs(o.image, o.fix) + o.Inject(L"\\after.txt"), &out));
   EXPECT_NE(std::string::npos, out.find("wks.Fix")) << out;
@@ -255,6 +324,17 @@ TEST(OverlayDamage, StaleWriteBackIsDiscardedOnlyByACommandThatWrites) {
     EXPECT_EQ(std::string::npos, out.find("discarded")) << out;
     EXPECT_EQ(before, FolderHashes(raw.disks)) << vt::Narrow(cmd);
   }
+  // A new write-back file is made only by a write that happens: a failing
+  // command makes none, over a plain image as over the own format, nor does
+  // a repair that cannot work on an exFAT volume.
+  const std::wstring fresh = vt::ToWin(raw.disks + "/fresh.fix");
+  ExpectNothingChanged(ImageArgs(raw.ImageWin(), fresh), raw.disks, failing);
+  ExpectNothingChanged(ImageArgs(o.image, fresh), o.d.disks, failing);
+  const std::string exfat = o.d.dir + "/exfat";
+  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(exfat)));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(exfat + "/ex.img") + " --size 16 --fs exfat"));
+  ExpectNothingChanged(ImageArgs(vt::ToWin(exfat + "/ex.img"), vt::ToWin(exfat + "/fresh.fix")),
+                       exfat, {{L"/repair", DWORD(-2)}});
 }
 
 }  // namespace

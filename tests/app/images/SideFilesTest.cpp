@@ -216,16 +216,24 @@ TEST(SideFiles, ADamagedJournalRefusesItsImage) {
   j[512 + 9] ^= 1;
   ASSERT_TRUE(vt::WriteAll(journal, j));
   std::string before = FolderHashes(d.disks);
+  const std::string line =
+      "disk.img.journal: the journal of a command cut off before its end fails its checks";
+  // (A conversion looks at the source's files before it opens it: the
+  // line comes once all the same. The main window, which opens after
+  // "/format", names it at its own open.)
   for (const std::wstring& cmd :
-       {Extract(d, L"\\Users", "out"), std::wstring(L"/check"), std::wstring(L"-noupd /format"),
-        L"-noupd \"/inject:\\again.bin::" + host + L"\""}) {
+       {ImageArgs(image) + Extract(d, L"\\Users", "out"), ImageArgs(image) + L"/check",
+        ImageArgs(image) + L"-noupd /format",
+        ImageArgs(image) + L"-noupd \"/inject:\\again.bin::" + host + L"\"",
+        ImageArgs(vt::ToWin(d.dir + "/copy.vmd")) + L"\"/convert:" + image + L"\""}) {
     std::string out;
-    EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image) + cmd, &out)) << vt::Narrow(cmd);
-    EXPECT_TRUE(Has(out, "disk.img.journal: the journal of a command cut off before its end "
-                         "fails its checks"))
-        << out;
+    EXPECT_EQ(DWORD(-15), RunVro(cmd, &out)) << vt::Narrow(cmd);
+    EXPECT_TRUE(Has(out, line)) << out;
+    if (cmd.find(L"/format") == std::wstring::npos)
+      EXPECT_EQ(out.find(line), out.rfind(line)) << vt::Narrow(cmd) << out;
     EXPECT_EQ(before, FolderHashes(d.disks)) << vt::Narrow(cmd);
   }
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir + "/copy.vmd")));
 }
 
 // The record of a merge an earlier version cut off: "<base>.merging" with
@@ -336,10 +344,16 @@ TEST(SideFiles, FilesACutOffRunWasMakingAreRemovedOrNamed) {
                       " && mv " + vt::Q(upd + ".before") + " " + vt::Q(upd)));
   // A new update file and a new write-back file the run was making, two
   // files of those names it did not make, and one a maker holds.
+  // And a write-back file an earlier version was making, cut off before
+  // the header that links it: a fresh own-format container, nothing in it.
   ASSERT_EQ(0, vt::Sh("cd " + vt::Q(d.disks) +
                       " && cp disk.vmd_01.Upd disk.vmd_02.Upd.new && cp disk.vmd_01.Upd wks.Fix.new"
                       " && printf 'not ours' > disk.vmd_03.Upd.new"
-                      " && printf 'not ours' > disk.vmd.journal.new"));
+                      " && printf 'not ours' > disk.vmd.journal.new && python3 -c \""
+                      "import struct; h = bytearray(8192); h[4:12] = b'VROMDISK';"
+                      " struct.pack_into('<I', h, 0, 78); struct.pack_into('<I', h, 50, 6);"
+                      " struct.pack_into('<I', h, 74, sum(h[:74])); h[512:520] = b'CmpssFl\\0';"
+                      " struct.pack_into('<I', h, 536, 16); open('early.Fix.new', 'wb').write(h)\""));
   HANDLE maker = CreateFileW((image + L"_04.Upd.new").c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                              FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, maker);
@@ -358,10 +372,12 @@ TEST(SideFiles, FilesACutOffRunWasMakingAreRemovedOrNamed) {
   EXPECT_FALSE(Has(out, "_04.Upd.new")) << out;
   // A write-back file being made beside the image goes with a read too.
   EXPECT_TRUE(Has(out, "wks.Fix.new" + std::string(kRemoved))) << out;
+  EXPECT_TRUE(Has(out, "early.Fix.new" + std::string(kRemoved))) << out;
   EXPECT_EQ(hashes, vt::Sha256(image) + vt::Sha256(update));
   EXPECT_FALSE(vt::FileExists(image + L"_02.Upd.new"));
   EXPECT_FALSE(vt::FileExists(update + L".journal.new"));
   EXPECT_FALSE(vt::FileExists(vt::ToWin(d.disks + "/wks.Fix.new")));
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(d.disks + "/early.Fix.new")));
   EXPECT_TRUE(vt::FileExists(image + L"_03.Upd.new"));
   EXPECT_TRUE(vt::FileExists(image + L".journal.new"));
   EXPECT_TRUE(vt::FileExists(image + L"_04.Upd.new"));
@@ -477,7 +493,7 @@ TEST(SideFiles, AFileOfTheJournalsNameNotOursKeepsWritersOut) {
 // and on a merge (-12), each with its line, the image and the file byte
 // for byte as they were, the first one's file in the image (read back by
 // ntfscat, through qemu-img for a VHD); so is one made before a write into
-// the image itself. A raw image or VHD keeps no identity: the file is
+// the image itself, a format too. A raw image or VHD keeps no identity: the file is
 // bound to the state of the image it recorded, and one another writer
 // made, without that record, reads as before.
 TEST(SideFiles, AStaleWriteBackIsNotMergedAndSaysWhy) {
@@ -546,19 +562,77 @@ TEST(SideFiles, AStaleWriteBackIsNotMergedAndSaysWhy) {
       ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd " + inject("four"), &out)) << out;
       timeMoved();
       refused("w3", "the image written");
+      // Its volume formatted: a format syncs the volume before it writes,
+      // and the volume of a format before mounts without a write.
+      ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd /format", &out)) << out;
+      ASSERT_EQ(0u, RunVro(ImageArgs(image, fix("w5")) + inject("five")));
+      time = vt::WriteTimeOf(image);
+      ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"-noupd /format", &out)) << out;
+      timeMoved();
+      refused("w5", "the image formatted");
     }
   }
 }
 
+// A write-back or update file is used only over the kind of image it was
+// made for: a raw image replaced by an own one ("/create:", "/convert:"),
+// an own one by a raw one ("/p /convert:") or by another own one, takes
+// none of the files made over the one before. Each is refused as another
+// image's on a read (-15) and on a merge (-12), the image and the file byte
+// for byte, and the new image reads whole.
+TEST(SideFiles, AFileMadeForAnotherImageIsNeverTaken) {
+  Disk raw = MakeDisk(kRaw);
+  Disk own = MakeDisk(kOwn, raw.dir + "/own");
+  const std::wstring image = raw.ImageWin();
+  const std::string saved = raw.dir + "/saved.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(raw.image) + " " + vt::Q(saved) + " && printf x > " +
+                      vt::Q(raw.dir + "/x.txt")));
+  const std::wstring inject = L"\"/inject:\\x.txt::" + vt::ToWin(raw.dir + "/x.txt") + L"\"";
+  auto refused = [&](const std::wstring& at, const std::wstring& file, const char* why) {
+    SCOPED_TRACE(why);
+    const std::string name = vt::Narrow(file.substr(file.find_last_of(L'\\') + 1));
+    const std::string hashes = vt::Sha256(at) + vt::Sha256(file);
+    std::string out;
+    if (name.find(".Fix") != std::string::npos) {
+      EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(at, file) + Extract(raw, L"\\", "out"), &out));
+      EXPECT_TRUE(Has(out, name + ": it belongs to another image")) << out;
+    }
+    EXPECT_EQ(DWORD(-12), RunVro(ImageArgs(at, file) + L"/merge", &out));
+    EXPECT_TRUE(Has(out, name + ": it was made for another image")) << out;
+    EXPECT_EQ(hashes, vt::Sha256(at) + vt::Sha256(file));
+    EXPECT_EQ(0u, RunVro(ImageArgs(at) + L"/check", &out)) << out;
+  };
+  // Made over the raw image, which an own one then replaces.
+  const std::wstring overRaw = vt::ToWin(raw.disks + "/r.Fix");
+  ASSERT_EQ(0u, RunVro(ImageArgs(image, overRaw) + inject));
+  ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"/create:24"));
+  refused(image, overRaw, "raw, then /create:");
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(saved) + " " + vt::Q(raw.image)));
+  ASSERT_EQ(0u, RunVro(ImageArgs(image) + L"\"/convert:" + own.ImageWin() + L"\""));
+  refused(image, overRaw, "raw, then /convert:");
+  // Made over an own image (a write-back file and an update file), which
+  // a raw one, then another own one, replaces.
+  const std::wstring ownImage = own.ImageWin(), overOwn = vt::ToWin(own.disks + "/o.Fix");
+  ASSERT_EQ(0u, RunVro(ImageArgs(ownImage, overOwn) + inject));
+  ASSERT_EQ(0u, RunVro(ImageArgs(ownImage) + inject));
+  ASSERT_EQ(0u, RunVro(ImageArgs(ownImage) + L"/p \"/convert:" + vt::ToWin(saved) + L"\""));
+  refused(ownImage, overOwn, "own, then /p /convert:");
+  refused(ownImage, ownImage + L"_01.Upd", "own, then /p /convert: (update file)");
+  ASSERT_EQ(0u, RunVro(ImageArgs(ownImage) + L"/create:24"));
+  refused(ownImage, overOwn, "own, then /create:");
+  refused(ownImage, ownImage + L"_01.Upd", "own, then /create: (update file)");
+}
+
 // A write-back file whose merge completed but that could not be removed
-// (another program held it) is known as merged from then on, beside a raw
-// image or a VHD too, which keep no identity (another writer's file, which
-// recorded no state of the image, as well): a read through it is refused,
-// its next merge says it was merged already and removes it (0), the image
-// as that merge left it. One whose image took another merge since is never
-// merged again: refused (-12), the image as it is.
+// (another program held it) is known as merged from then on, over an own
+// image by its identity, beside a raw image or a VHD too, which keep none
+// (another writer's file, which recorded no state of the image, as well):
+// a read, a check or a write through it is refused (-15) with a line that
+// says so, its next merge says it was merged already and removes it (0),
+// the image as that merge left it. One whose image took another merge
+// since is never merged again: refused (-12), the image as it is.
 TEST(SideFiles, AWriteBackMergedAlreadyIsRemovedNotMergedTwice) {
-  for (const Kind& kind : {kDynamicVhd, kRaw}) {
+  for (const Kind& kind : {kDynamicVhd, kRaw, kOwn}) {
     SCOPED_TRACE(kind.name);
     Disk d = MakeDisk(kind);
     const std::wstring image = d.ImageWin();
@@ -588,15 +662,22 @@ TEST(SideFiles, AWriteBackMergedAlreadyIsRemovedNotMergedTwice) {
     memset(&file[vroimg::kOffBaseState], 0, vroimg::kBaseStateBytes);
     ASSERT_TRUE(vt::WriteAll(made("w1"), file));
     mergeHeld("w1");
-    const std::string merged = vt::Sha256(image);
+    const std::string merged = vt::Sha256(image) + vt::Sha256(made("w1"));
     std::string out;
-    EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image, fix("w1")) + Extract(d, L"\\", "out"), &out));
-    EXPECT_TRUE(Has(out, "w1.Fix: it was made for an earlier state of its base image")) << out;
+    // Every other command that meets it says so, and leaves both files.
+    for (const std::wstring& command :
+         {Extract(d, L"\\", "out"), std::wstring(L"/check"), inject("again")}) {
+      EXPECT_EQ(DWORD(-15), RunVro(ImageArgs(image, fix("w1")) + command, &out));
+      EXPECT_TRUE(Has(out, "w1.Fix: this file was merged into its image already: not opened, "
+                           "left as it is (merging it again removes it)"))
+          << vt::Narrow(command) << out;
+      EXPECT_EQ(merged, vt::Sha256(image) + vt::Sha256(made("w1"))) << vt::Narrow(command);
+    }
     EXPECT_EQ(0u, RunVro(ImageArgs(image, fix("w1")) + L"/merge", &out)) << out;
     EXPECT_TRUE(Has(out, "w1.fix: this file was merged into its image already: it was removed"))
         << out;
     EXPECT_FALSE(vt::FileExists(made("w1")));
-    EXPECT_EQ(merged, vt::Sha256(image));
+    EXPECT_EQ(merged.substr(0, 64), vt::Sha256(image));
     EXPECT_TRUE(VolumeReader(d, Flatten(d, d.image, "", d.dir + "/flat.raw"))
                     .Same("/one.bin", d.dir + "/one.bin"));
     // Left again, and another file merged since.

@@ -86,11 +86,19 @@ TEST(StartupImage, CommandLineForms) {
     EXPECT_STREQ(L"D:\\w\\001.fix", fix);
   }
   {
-    std::wstring a1 = L"-img:D:\\one.img", a2 = L"/img:D:\\two.img", a3 = image;
-    wchar_t* argv[] = {const_cast<wchar_t*>(L"p"), &a1[0], &a2[0], &a3[0]};
-    EXPECT_EQ(1, FindStartupImage(4, argv, img, fix));
-    EXPECT_STREQ(L"D:\\two.img", img) << "the later option wins, a bare file only comes first";
+    std::wstring a1 = image, a2 = L"/img:D:\\two.img";
+    wchar_t* argv[] = {const_cast<wchar_t*>(L"p"), &a1[0], &a2[0]};
+    EXPECT_EQ(1, FindStartupImage(3, argv, img, fix));
+    EXPECT_STREQ(L"D:\\two.img", img) << "the option wins over a bare file";
     EXPECT_STREQ(L"", fix);
+  }
+  // An option that names a file given twice opens nothing; both are told.
+  for (const wchar_t* second : {L"/img:D:\\two.img", L"-FIX:D:\\two.fix"}) {
+    std::wstring a1 = L"-img:D:\\one.img", a2 = L"-fix:D:\\one.fix", a3 = second;
+    wchar_t* argv[] = {const_cast<wchar_t*>(L"p"), &a1[0], &a2[0], &a3[0]};
+    EXPECT_EQ(-2, FindStartupImage(4, argv, img, fix)) << vt::Narrow(second);
+    EXPECT_EQ(second[1] == L'i' ? a1 : a2, std::wstring(img));
+    EXPECT_STREQ(second, fix);
   }
   {
     std::wstring a1 = folder, a2 = L"D:\\missing.img", a3 = image;
@@ -468,11 +476,12 @@ TEST_F(MainWindowTest, OwnImageWithUpdateAndWriteBack) {
   SendMessageW(Item(IDC_STATUS_BAR), SB_GETTEXTW, 3, LPARAM(kind));
   LoadUiString(GetModuleHandleW(nullptr), IDS_VIRTUAL_DISK, kLangChinese, virtualDisk, 64);
   EXPECT_STREQ(virtualDisk, kind);
-  // A new write-back file takes its name with the first command kept on the
-  // image (here the close).
+  // A new write-back file takes its name only with a write: closed
+  // without a change, the image leaves none.
   EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir + "/wks.Fix")));
   ASSERT_TRUE(window_->m_image->Close());
-  EXPECT_TRUE(vt::FileExists(vt::ToWin(d.dir + "/wks.Fix")));
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir + "/wks.Fix")));
+  EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir + "/wks.Fix.new")));
 }
 
 }  // namespace

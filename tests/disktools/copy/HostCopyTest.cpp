@@ -51,6 +51,20 @@ class HostCopy : public ::testing::Test {
   sd::Script script;
 };
 
+// The new disk's one MBR entry: where it starts, and that it holds the
+// volume and its backup boot sector (24 MiB), not all of the source's
+// partition; sfdisk -V finds the table sound.
+void ExpectVolumeEntry(const std::string& disk, uint64_t first) {
+  uint64_t start, count;
+  ct::FirstEntry(disk, &start, &count);
+  EXPECT_EQ(first, start);
+  EXPECT_EQ(24u * 2048, count);
+  std::string out;
+  EXPECT_EQ(0, vt::Sh("sfdisk -V " + vt::Q(disk) + " 2>&1", &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("No errors detected")) << out;
+  EXPECT_EQ(std::string::npos, out.find("greater than")) << out;
+}
+
 TEST_F(HostCopy, BackupWritesTheVolumeIntoANewImageAndLeavesTheDriveAlone) {
   std::string before = vt::Sha256(source.path);
   std::wstring target = vt::ToWin(source.dir + "/backup.img");
@@ -59,6 +73,17 @@ TEST_F(HostCopy, BackupWritesTheVolumeIntoANewImageAndLeavesTheDriveAlone) {
   EXPECT_TRUE(script.volumes.empty()) << "every volume handle closed";
   std::string disk = ct::BareDisk(target);
   ct::ExpectTreeOnVolume(disk, source, 2048, 24 * 2048);
+  ExpectVolumeEntry(disk, 2048);
+  // The volume of a disk's second partition (behind a first of 16 MiB)
+  // keeps its place in the new image's only entry.
+  mi::Disk pair = ct::MakeSource("pair", "mbr-pair");
+  script.drives[L'V'] = pair.path;
+  script.partitions[L'V'] = 2;
+  std::wstring second = vt::ToWin(pair.dir + "/second.img");
+  ASSERT_EQ(0, ImageBackupDiskW(L'V', second.c_str(), 1, 0, nullptr, nullptr));
+  disk = ct::BareDisk(second);
+  ct::ExpectTreeOnVolume(disk, pair, pair.start, 24 * 2048);
+  ExpectVolumeEntry(disk, pair.start);
   // Into a GPT disk, whose data partition holds the volume and its backup
   // boot sector, not all of the source's partition.
   std::wstring gpt = vt::ToWin(source.dir + "/backup-gpt.img");
@@ -104,11 +129,16 @@ TEST_F(HostCopy, CloneFillsALargerVolumeAndRefusesSmallerOnesAndItself) {
   ct::ExpectTreeOnVolume(same.unixPath, source, 2048, 24 * 2048);
 
   ASSERT_EQ(0, ImageCloneDiskW(L'X', L'Y', nullptr, nullptr));
-  // The partition ends behind the grown volume's backup boot sector.
+  // The partition ends with the grown volume's backup boot sector, inside
+  // its old end (the volume grows by whole clusters of 8 sectors).
   uint64_t start, count;
   ct::FirstEntry(larger.unixPath, &start, &count);
   EXPECT_EQ(2048u, start);
-  EXPECT_GT(count, 39u * 2048);
+  EXPECT_LE(count, 40u * 2048);
+  EXPECT_GT(count, 40u * 2048 - 8);
+  std::vector<uint8_t> boot = fmt::ReadBytes(larger.path, start * 512, 512);
+  EXPECT_EQ(count - 1, fmt::Le32(&boot[0x28]));
+  EXPECT_TRUE(boot == fmt::ReadBytes(larger.path, (start + count - 1) * 512, 512));
   ct::ExpectTreeOnVolume(larger.unixPath, source, start, count);
   // The copied file system was grown back to the target's former size.
   CMountedImage m;

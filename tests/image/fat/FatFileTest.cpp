@@ -239,7 +239,7 @@ TEST(FatFiles, LargeTransfersGoInClusterRuns) {
 }
 
 // Folders grow cluster by cluster (on exFAT their entry follows); the fixed
-// FAT16 root holds 512 entries and then refuses.
+// FAT16 root holds 512 entries and then refuses, naming itself full.
 TEST(FatFiles, DirectoriesGrowAndFixedRootFills) {
   std::string dir = vt::ScratchDirUnix();
   struct Case {
@@ -277,13 +277,26 @@ TEST(FatFiles, DirectoriesGrowAndFixedRootFills) {
     }
     EXPECT_EQ("150\n", out);
   }
+  // The root full: no file, folder or name moved in goes there, and the
+  // root is noted as the folder full; its subfolder still takes names.
   Fresh f(dir, 1, 65536);
+  ASSERT_EQ(0, FatMakeDirectory(f.v->fs, P(L"sub")));
+  ASSERT_EQ(0, f.v->WriteFile(L"sub\\moved", "", 0x07));
   int r = 0, n = 0;
   for (; n < 600 && !(r = f.v->WriteFile(L"F" + std::to_wstring(n), "", 0x07)); n++) {
   }
-  EXPECT_EQ(FAT_DENIED, r);
-  EXPECT_EQ(512, n);
-  EXPECT_EQ(FAT_DENIED, FatMakeDirectory(f.v->fs, P(L"one more")));
+  EXPECT_EQ(FAT_FOLDER_FULL, r);
+  EXPECT_EQ(511, n);
+  EXPECT_EQ(FAT_FOLDER_FULL, FatMakeDirectory(f.v->fs, P(L"one more")));
+  EXPECT_EQ(FAT_FOLDER_FULL, FatRenamePath(f.v->fs, P(L"sub\\moved"), P(L"moved")));
+  uint32_t entries = 0;
+  bool fixedRoot = false;
+  const uint16_t* full = FatFullFolder(f.v->fs, &entries, &fixedRoot);
+  ASSERT_TRUE(full);
+  EXPECT_EQ(std::wstring(L"\\"), reinterpret_cast<const wchar_t*>(full));
+  EXPECT_EQ(512u, entries);
+  EXPECT_TRUE(fixedRoot);
+  EXPECT_EQ(0, f.v->WriteFile(L"sub\\more", "", 0x07));
   EXPECT_EQ("", f.Check());
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "image/device/PartitionTable.h"
 #include "image/fat/FatModule.h"
 #include "image/fat/FatCodePage.h"
 #include "TestSupport.h"

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "../FatVolumeTestUtil.h"
+#include "../WriteFaults.h"
+#include "image/stack/MountRw.h"
 
 namespace {
 
@@ -149,6 +151,83 @@ TEST(MountedImageEsp, PrefixIsAPlainNameOnFatImagesAndMissingWithoutAPartition) 
   EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
   EXPECT_EQ(0, n.GetVolumeInfo(1, &r));
   EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
+}
+
+// The boot sector put back from its backup by the first write goes with
+// the command, as every write does: a command cut off at any write (the
+// write failing, the process stopped with its memory lost, a flush
+// failing) leaves the image as it was before it once opened again (its
+// journal rolled back), or holds all of it: the boot sector (exFAT: the
+// main boot region) the backup's, the new file there, fsck clean.
+TEST(MountedImageEsp, ABootSectorPutBackFromItsBackupGoesWithTheCommand) {
+  for (const char* fs : {"fat32", "exfat"}) {
+    SCOPED_TRACE(fs);
+    const bool exfat = std::string(fs) == "exfat";
+    fv::Disk d;
+    d.dir = vt::ScratchDirUnix();
+    d.unixPath = d.dir + "/disk.img";
+    d.path = vt::ToWin(d.unixPath);
+    const std::string saved = d.dir + "/saved.img";
+    ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(d.dir + "/esp/EFI") + " && printf loader > " +
+                        vt::Q(d.dir + "/esp/EFI/boot.efi")));
+    ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(d.unixPath) +
+                            " --layout gpt-esp --esp-size 40 --size 8 --esp-fs " + fs +
+                            " --esp-tree " + vt::Q(d.dir + "/esp")));
+    ASSERT_EQ(0, vt::Sh("dd if=/dev/zero of=" + vt::Q(d.unixPath) +
+                        " bs=512 seek=2048 count=1 conv=notrunc status=none && cp " +
+                        vt::Q(d.unixPath) + " " + vt::Q(saved)));
+    const std::string before = vt::Sha256(d.path);
+    auto run = [&](it::WriteFaults::Mode mode, int at, int* writes, int* flushes) {
+      CMountedImage m;
+      ASSERT_LE(0, m.OpenImage(d.path.c_str(), nullptr, 0, 2));
+      it::WriteFaults faults(mode, at);
+      bool ok = m.CreatePath(L"\\::{UEFI}\\new.txt", 0x8000) &&
+                m.WriteFile(L"\\::{UEFI}\\new.txt", "new", 0, 3) == 3;
+      m.Close(ok);
+      *writes = faults.Count();
+      *flushes = faults.Flushes();
+    };
+    // After: the volume the backup opened, whole, with the new file.
+    auto after = [&] {
+      std::string part = fv::CutPartition(d, 2048, 40 * 2048, "esp.part"), out;
+      EXPECT_EQ("", fv::FsckProblems(part, exfat));
+      const int region = exfat ? 12 : 1, backup = exfat ? 12 : 6;
+      EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(part) + " bs=512 skip=" + std::to_string(backup) +
+                          " count=" + std::to_string(region) + " status=none | cmp -n " +
+                          std::to_string(region * 512) + " - " + vt::Q(part)));
+      CMountedImage m;
+      ASSERT_LE(0, m.OpenImage(d.path.c_str(), nullptr, 0, 0));
+      char data[8] = {};
+      EXPECT_EQ(3u, m.ReadFile(L"\\::{UEFI}\\new.txt", data, 0, sizeof data));
+      EXPECT_EQ(6u, m.ReadFile(L"\\::{UEFI}\\EFI\\boot.efi", data, 0, sizeof data));
+    };
+    int writes = 0, flushes = 0;
+    run(it::WriteFaults::COUNT, 0, &writes, &flushes);
+    ASSERT_LT(2, writes);
+    after();
+    int undone = 0;
+    for (int mode = it::WriteFaults::FAIL; mode <= it::WriteFaults::FAIL_FLUSH; mode++) {
+      const int last = mode == it::WriteFaults::FAIL_FLUSH ? flushes : writes;
+      for (int n = 1; n <= last; n++) {
+        SCOPED_TRACE("mode " + std::to_string(mode) + ", at " + std::to_string(n));
+        ASSERT_EQ(0, vt::Sh("cp " + vt::Q(saved) + " " + vt::Q(d.unixPath)));
+        int w = 0, f = 0;
+        run((it::WriteFaults::Mode)mode, n, &w, &f);
+        {
+          // The next open rolls a cut-off command back.
+          _VROH_MOUNT_RW disk;
+          EXPECT_LT(0, disk.OpenChain(d.path.c_str(), L"", 0));
+        }
+        if (vt::Sha256(d.path) == before) {
+          undone++;
+          continue;
+        }
+        after();
+        if (::testing::Test::HasFailure()) return;
+      }
+    }
+    EXPECT_LT(writes, undone);
+  }
 }
 
 }  // namespace

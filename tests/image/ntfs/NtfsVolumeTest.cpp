@@ -8,6 +8,7 @@
 
 #include "FileBlock.h"
 #include "TestSupport.h"
+#include "image/device/PartitionTable.h"
 #include "image/ntfs/NtfsFiles.h"
 #include "image/ntfs/NtfsInternal.h"
 
@@ -65,7 +66,8 @@ std::vector<char> ReadWhole(ntfs_volume* vol, const wchar_t* path) {
 
 class Mounted {
  public:
-  Mounted(const Disk& d, bool writable, int partition = 0, unsigned long flags = 0) {
+  Mounted(const Disk& d, bool writable, int partition = kFirstDataPartition,
+          unsigned long flags = 0) {
     block = OpenFileBlock(d.winPath, writable);
     EXPECT_NE(nullptr, block);
     vol = MountNtfsOnDisk(block, partition, flags | (writable ? 0 : NTFS_MOUNT_READONLY));

@@ -13,6 +13,7 @@
 #include "../WriteFaults.h"
 #include "image/formats/sparse/ImageHeader.h"
 #include "image/stack/MountRw.h"
+#include "image/stack/OverlayNotice.h"
 
 using namespace it;
 
@@ -295,6 +296,161 @@ TEST(OverlayCrash, FileLeftByAnEarlierVersion) {
     _VROH_MOUNT_RW d;
     ASSERT_EQ(chain.ReadOnlyCode(), chain.OpenReadOnly(d)) << where;
     ExpectConsistent(ReadWindows(d), chain.m_Before, allowed, &later.data, &later.mask, where);
+  }
+}
+
+// A command that makes a new overlay: an update file over an own image, a
+// write-back file over an own image (one replacing a file made for an
+// earlier state of it too), a raw image, a dynamic and a fixed VHD.
+enum Making { kNewUpdate, kNewWriteBack, kStaleWriteBack, kOverRaw, kOverDynamicVhd, kOverFixedVhd };
+
+class MadeOverlay {
+ public:
+  explicit MadeOverlay(Making m) : m_Making(m) {
+    const std::wstring dir = vt::ScratchDir();
+    m_Dir = vt::ToUnix(dir) + "/files";
+    m_Dead = vt::ToUnix(dir) + "/dead";
+    m_Saved = vt::ToUnix(dir) + "/saved";
+    EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(m_Dir)));
+    const std::wstring files = vt::ToWin(m_Dir);
+    if (m == kOverRaw || m == kOverDynamicVhd || m == kOverFixedVhd) {
+      m_Base = Path(files, m == kOverRaw ? L"b.img" : L"b.vhd");
+      const std::wstring raw = Path(files, L"b.img");
+      EXPECT_TRUE(vt::WriteAll(raw, Random(8u << 20, 5)));
+      if (m != kOverRaw)
+        EXPECT_EQ(0, vt::Sh("qemu-img convert -f raw -O vpc -o subformat=" +
+                            std::string(m == kOverFixedVhd ? "fixed" : "dynamic") +
+                            ",force_size=on " + U(raw) + " " + U(m_Base) + " && rm " + U(raw)));
+    } else {
+      m_Base = Path(files, L"b.vmd");
+      EXPECT_EQ(0, _VROH_RW_CLASS::Create(m_Base.c_str(), 8, 6));
+      WriteBase(1);
+    }
+    if (m != kNewUpdate) m_Fix = Path(files, L"ws.Fix");
+    if (m == kStaleWriteBack) {
+      EXPECT_TRUE(Command(2));
+      WriteBase(3);
+    }
+    EXPECT_EQ(0, vt::Sh("cp -a " + vt::Q(m_Dir) + " " + vt::Q(m_Saved)));
+  }
+
+  // Writes runs through the chain and keeps them; false when anything
+  // failed.
+  bool Command(uint32_t seed) {
+    _VROH_MOUNT_RW d;
+    if (d.OpenChain(m_Base.c_str(), m_Fix.c_str(), VRO_WRITE_OVERLAY) <= 0) return false;
+    // A few runs over the 8 MiB disk.
+    bool ok = true;
+    std::mt19937 rng(seed);
+    for (int i = 0; i < 4; i++) {
+      uint32_t count = 1 + rng() % 200;
+      std::vector<uint8_t> data = Random(count * 512, seed * 10 + i);
+      ok = d.WriteBytes(nullptr, (rng() % (16000 - count)) * 512, data.data(), data.size()) ==
+               (int64_t)data.size() && ok;
+    }
+    ok = d.Flush() == 0 && d.EndCommand(true) == 0 && ok;
+    return d.CloseLayers() == 0 && ok;
+  }
+  void Restore(const std::string& from) {
+    ASSERT_EQ(0, vt::Sh("rm -rf " + vt::Q(m_Dir) + " && cp -a " + vt::Q(from) + " " + vt::Q(m_Dir)));
+  }
+  std::string Files() {
+    std::string out;
+    vt::Sh("cd " + vt::Q(m_Dir) + " && ls", &out);
+    return out;
+  }
+  std::string Hash(const char* name) { return vt::Sha256(vt::ToWin(m_Dir + "/" + name)); }
+
+  Making m_Making;
+  std::string m_Dir, m_Dead, m_Saved;
+  std::wstring m_Base, m_Fix;
+
+ private:
+  void WriteBase(uint32_t seed) {
+    _VROH_MOUNT_RW d;
+    EXPECT_EQ(VRO_CHAIN_SPARSE_BASE_WRITES, d.OpenChain(m_Base.c_str(), L"", VRO_WRITE_BASE));
+    std::vector<uint8_t> data = Random(64 * 512, seed);
+    EXPECT_EQ((int64_t)data.size(), d.WriteBytes(nullptr, 0, data.data(), data.size()));
+  }
+};
+
+// A command making a new overlay, cut off at every write it sends (failed;
+// stopped there, its write torn at a page, with the files as the dead
+// process left them) and at every flush that fails: what it left is never
+// taken for another program's file. The next command removes a half-made
+// file with its line, makes its own (an update file under the number the
+// cut one would have had, unless that one took its name), and every other
+// file (the base, a file made for an earlier state) is as it was or, the
+// cut command whole, replaced.
+void EveryWriteOfAMaking(Making making) {
+  MadeOverlay o(making);
+  const char* base = making == kOverRaw ? "b.img" : making >= kOverDynamicVhd ? "b.vhd" : "b.vmd";
+  const std::string baseHash = o.Hash(base), staleHash = o.Hash("ws.Fix");
+  // The lines are looked at, not printed.
+  struct Quiet {
+    VroOverlayNoticeFn was = VroSetOverlayNotice([](const wchar_t*, int) {});
+    ~Quiet() { VroSetOverlayNotice(was); }
+  } quiet;
+  int writes, flushes;
+  {
+    WriteFaults count(WriteFaults::COUNT, 0);
+    ASSERT_TRUE(o.Command(4));
+    writes = count.Count();
+    flushes = count.Flushes();
+  }
+  ASSERT_LT(3, writes);
+  for (int mode = WriteFaults::FAIL; mode <= WriteFaults::FAIL_FLUSH; mode++) {
+    const int last = mode == WriteFaults::FAIL_FLUSH ? flushes : writes;
+    for (int n = 1; n <= last; n++) {
+      static const char* const kCut[] = {"", "failed write ", "stopped at write ", "failed flush "};
+      std::string where = kCut[mode] + std::to_string(n) + " of " + std::to_string(last);
+      o.Restore(o.m_Saved);
+      {
+        WriteFaults faults((WriteFaults::Mode)mode, n);
+        faults.OnStop([&] {
+          vt::Sh("rm -rf " + vt::Q(o.m_Dead) + " && cp -a " + vt::Q(o.m_Dir) + " " + vt::Q(o.m_Dead));
+        });
+        EXPECT_FALSE(o.Command(4)) << where;
+      }
+      if (mode == WriteFaults::STOP) o.Restore(o.m_Dead);
+      const std::string left = o.Files();
+      EXPECT_EQ(baseHash, o.Hash(base)) << where;
+      if (making == kStaleWriteBack && o.Hash("ws.Fix") != staleHash) {
+        _VROH_MOUNT_RW d;
+        EXPECT_EQ(VRO_CHAIN_SPARSE_FIX, d.OpenChain(o.m_Base.c_str(), o.m_Fix.c_str(), 0)) << where;
+      }
+      // The next command.
+      VroNoticeCollector notices;
+      EXPECT_TRUE(o.Command(5)) << where << "; left: " << left;
+      bool removed = false;
+      for (const auto& notice : notices.Notices()) {
+        removed |= notice.kind == VRO_NOTICE_LEFTOVER_REMOVED;
+        EXPECT_TRUE(notice.kind == VRO_NOTICE_LEFTOVER_REMOVED ||
+                    notice.kind == VRO_NOTICE_STALE_DISCARDED)
+            << where << ": " << vt::Narrow(notice.path) << " told as kind " << notice.kind;
+      }
+      EXPECT_EQ(left.find(".new") != std::string::npos, removed) << where << "; left: " << left;
+      const std::string now = o.Files();
+      EXPECT_EQ(std::string::npos, now.find(".new")) << where << ": " << now;
+      EXPECT_EQ(baseHash, o.Hash(base)) << where;
+      if (making == kNewUpdate)
+        EXPECT_EQ(left.find("_01.Upd\n") != std::string::npos,
+                  now.find("_02.Upd") != std::string::npos)
+            << where << "; left: " << left << "; now: " << now;
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
+}
+
+TEST(OverlayCrash, MakingANewUpdateFile) {
+  EveryWriteOfAMaking(kNewUpdate);
+}
+
+TEST(OverlayCrash, MakingANewWriteBackFileOverEachBaseKind) {
+  for (Making m : {kNewWriteBack, kStaleWriteBack, kOverRaw, kOverDynamicVhd, kOverFixedVhd}) {
+    SCOPED_TRACE(m);
+    EveryWriteOfAMaking(m);
+    if (::testing::Test::HasFailure()) return;
   }
 }
 

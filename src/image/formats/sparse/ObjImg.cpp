@@ -32,6 +32,8 @@ _VROH_OBJ_IMG::~_VROH_OBJ_IMG() {
 }
 
 int64_t _VROH_OBJ_IMG::WriteAt(uint64_t sector, const void* buf, uint32_t bytes) {
+  // A fresh container's head goes before anything it would hold.
+  if (m_Fresh && WriteHeader() < 0) return -(int64_t)bytes;
   return WriteHandleAt(m_hFile, (m_BaseSector + sector) * VRO_SECTOR, buf, bytes);
 }
 
@@ -55,13 +57,27 @@ int _VROH_OBJ_IMG::WriteHeader() {
   St32(MapHeader() + kOffMarkGeneration, generation);
   int dirty = m_Dirty;
   m_Dirty = 0;
-  int64_t r = WriteHandleAt(m_hFile, m_BaseSector * VRO_SECTOR, m_Header, sizeof(m_Header));
-  if (r != (int64_t)sizeof(m_Header)) {
+  // A fresh container's first write is its whole head, its empty root
+  // table included: cut off, torn at a page or failing, it leaves nothing,
+  // the header alone, or all of it.
+  uint8_t fresh[kFirstFree * VRO_SECTOR];
+  const uint8_t* head = m_Header;
+  uint32_t bytes = sizeof(m_Header);
+  if (m_Fresh) {
+    memset(fresh, 0, sizeof(fresh));
+    memcpy(fresh, m_Header, sizeof(m_Header));
+    head = fresh;
+    bytes = sizeof(fresh);
+  }
+  int64_t r = WriteHandleAt(m_hFile, m_BaseSector * VRO_SECTOR, head, bytes);
+  if (r != (int64_t)bytes) {
     m_Dirty = dirty ? dirty : 1;
     return -1;
   }
+  m_Fresh = false;
   m_StoredOwnId = own;
   m_StoredGeneration = generation;
+  memcpy(m_StoredHeader, m_Header, VRO_SECTOR);
   return 0;
 }
 
@@ -71,6 +87,7 @@ int _VROH_OBJ_IMG::PrepareMapWrite() {
 
 int _VROH_OBJ_IMG::WriteMapHeader() {
   VroCsLock lock(&m_Lock);
+  if (m_Fresh) return WriteHeader();
   St64(MapHeader() + kOffMarkOwnId, m_StoredOwnId);
   St32(MapHeader() + kOffMarkGeneration, m_StoredGeneration);
   int64_t r = WriteHandleAt(m_hFile, (m_BaseSector + 1) * VRO_SECTOR, MapHeader(), VRO_SECTOR);
@@ -132,11 +149,9 @@ void _VROH_OBJ_IMG::FreshContainer(uint64_t capacity) {
   St32(map + kOffOrderedMark, kOrderedMark);
   St32(map + kOffCheckedMark, kCheckedMark);
   RebuildHeader(capacity);
-  // The header first: a file cut short after it is still a container
-  // (an empty root table past the end reads as zeros).
-  WriteHeader();
-  static const uint8_t zeros[8 * VRO_SECTOR] = {};
-  WriteAt(kRootSector, zeros, sizeof(zeros));
+  // Nothing reaches the file before the header is complete (an overlay's
+  // link set): the first flush writes header and root table at once.
+  m_Fresh = true;
   SetDirty();
 }
 
@@ -145,6 +160,7 @@ int _VROH_OBJ_IMG::Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, in
   m_BaseSector = baseSector;
   m_Limit = capacity;
   m_Dirty = 0;
+  m_Fresh = false;
   if (flags & VRO_OPEN_CREATE) {
     FreshContainer(capacity);
   } else {
@@ -155,6 +171,7 @@ int _VROH_OBJ_IMG::Open(HANDLE hFile, uint64_t baseSector, uint64_t capacity, in
     if (EndsWithBootSignature(m_Header)) return VRO_CONT_ESECTOR0_MBR;
     m_StoredOwnId = Ld64(m_Header + kOffOwnId);
     m_StoredGeneration = Ld32(m_Header + kOffGeneration);
+    memcpy(m_StoredHeader, m_Header, VRO_SECTOR);
     if (memcmp(MapHeader(), kMapMagic, sizeof(kMapMagic)) != 0) {
       if (flags & VRO_OPEN_STRICT) return VRO_CONT_ENOMAP;
       FreshContainer(capacity);
@@ -288,9 +305,12 @@ int _VROH_OBJ_MINC::PrepareMapWrite() {
 
 int _VROH_OBJ_MINC::Flush() {
   VroCsLock lock(&m_Lock);
-  // An open that wrote nothing leaves the file as it found it.
-  if (!m_Writes && m_Dirty == 1) m_Dirty = 0;
+  // An open that wrote nothing leaves the file as it found it, but for a
+  // fresh container, which is laid down. The header (a renewed identity)
+  // waits for the first write, however many flushes come before it: a
+  // volume synced before it is rewritten still gets a new identity with its
+  // writes.
   int result = FlushPending() < 0 ? -1 : 0;
-  if (m_Dirty && WriteHeader() < 0) result = -1;
+  if (m_Dirty && (m_Writes || m_Dirty != 1 || m_Fresh) && WriteHeader() < 0) result = -1;
   return result;
 }

@@ -53,6 +53,9 @@ class _VROH_OBJ_IMG : public _VROH_ALIGN_RW {
   // renewal that has not reached it).
   uint64_t StoredOwnId() const { return m_StoredOwnId; }
   uint32_t StoredGeneration() const { return m_StoredGeneration; }
+  // The image header (sector 0) as the file holds it: its links as they
+  // were before a renewal that has not reached the file.
+  const uint8_t* StoredHeader() const { return m_StoredHeader; }
   // Moves the next free sector on (never back), for a file found longer
   // than its header says.
   void RaiseNextFree(uint32_t sector);
@@ -70,8 +73,10 @@ class _VROH_OBJ_IMG : public _VROH_ALIGN_RW {
   uint64_t m_BaseSector = 0;
   uint64_t m_Limit = 0;
   int m_Dirty = 0;  // 2: an allocation was refused
+  bool m_Fresh = false;  // laid down in memory, nothing of it in the file yet
   uint64_t m_StoredOwnId = 0;
   uint32_t m_StoredGeneration = 0;
+  uint8_t m_StoredHeader[VRO_SECTOR] = {};
   uint8_t m_Header[2 * VRO_SECTOR];
 };
 

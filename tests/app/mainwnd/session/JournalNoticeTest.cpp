@@ -6,7 +6,9 @@
 // while another program writes the image, it opens nothing and says why.
 // Started with -noupd on an own-format image that has an update file made
 // against it beside it, it opens nothing, writes nothing, and its box names
-// the update file and why.
+// the update file and why. Started through a write-back file made for an
+// earlier state of its image, it says the first change drops its changes,
+// and closed without one leaves both files as they were.
 #include <windows.h>
 #include <gtest/gtest.h>
 
@@ -36,7 +38,7 @@ std::string Journals(const std::string& dir) {
 // Every kind of line an open or a merge gives about a file has its text in
 // the window's box, naming the file.
 TEST(JournalNotice, EveryKindOfLineHasItsText) {
-  for (int kind = VRO_NOTICE_DAMAGED_MAP; kind <= VRO_NOTICE_HELD; ++kind) {
+  for (int kind = VRO_NOTICE_DAMAGED_MAP; kind <= VRO_NOTICE_FOLDER_TARGET; ++kind) {
     wchar_t text[512] = L"";
     ASSERT_NE(0u, NoticeStringId(kind)) << "kind " << kind;
     EXPECT_LT(0, LoadUiString(GetModuleHandleW(nullptr), NoticeStringId(kind), 1041, text, 512));
@@ -58,6 +60,15 @@ TEST(JournalNotice, TheWindowTellsOfARollBackInItsLanguage) {
       << out;
   ASSERT_TRUE(vt::FileExists(update)) << out;
   const std::string baseBytes = vt::Sha256(base), updateBytes = vt::Sha256(update);
+  // An own-format image written since its write-back file was made: the
+  // file is made for an earlier state of it.
+  const std::wstring stale = vt::ToWin(shared + "/stale.img"), fix = vt::ToWin(shared + "/ws.fix");
+  const std::wstring fixFile = vt::ToWin(shared + "/ws.Fix");
+  const std::wstring inject = L" \"/inject:\\kept.txt::" + vt::ToWin(shared + "/kept.txt") + L"\"";
+  ASSERT_EQ(0u, Batch(L"\"-img:" + stale + L"\" /create:24", &out)) << out;
+  ASSERT_EQ(0u, Batch(L"\"-img:" + stale + L"\" \"-fix:" + fix + L"\"" + inject, &out)) << out;
+  ASSERT_EQ(0u, Batch(L"\"-img:" + stale + L"\" -noupd" + inject, &out)) << out;
+  const std::string staleBytes = vt::Sha256(stale), fixBytes = vt::Sha256(fixFile);
   for (const char* language : {"2052", "1041", "1042"}) {
     SCOPED_TRACE(language);
     const std::string dir =
@@ -163,6 +174,30 @@ TEST(JournalNotice, TheWindowTellsOfARollBackInItsLanguage) {
     EXPECT_EQ(baseBytes, vt::Sha256(base)) << "the base was written";
     EXPECT_EQ(updateBytes, vt::Sha256(update)) << "the update file was written";
     EXPECT_EQ(0u, Batch(L"\"-img:" + update + L"\" /check", &out)) << out;
+
+    // Opened through a write-back file made for an earlier state of it, the
+    // image is shown without the file's changes, and the box says that the
+    // first change drops them; closed with none made, every file is as it
+    // was (nothing discarded, nothing made beside it).
+    Program through;
+    ASSERT_NO_FATAL_FAILURE(through.Start(
+        dir, IDC_IMAGE_LIST, L"\"-img:" + stale + L"\" \"-fix:" + fix + L"\"", false));
+    ASSERT_TRUE(Poll([&] { return (box = FindMessageBox(through.id)) != nullptr; }, 30))
+        << "no box told of the write-back file made for an earlier state";
+    ASSERT_LT(0, LoadUiString(GetModuleHandleW(nullptr), IDS_NOTICE_STALE_PENDING,
+                              LANGID(atoi(language)), format, 512));
+    const std::wstring pending = Text(GetDlgItem(box, 0xFFFF));
+    EXPECT_NE(std::wstring::npos, pending.find(fixFile)) << vt::Narrow(pending);
+    EXPECT_NE(std::wstring::npos, pending.find(std::wstring(format).substr(2)))
+        << vt::Narrow(pending);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(Poll([&] { return !IsWindow(box); }));
+    ASSERT_TRUE(Poll([&] { return (main = FindTopWindow(through.id, IDC_IMAGE_LIST)) != nullptr; }));
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(through.pi.hProcess, 30000));
+    EXPECT_EQ(staleBytes + fixBytes, vt::Sha256(stale) + vt::Sha256(fixFile))
+        << "the window's open changed the image or its write-back file";
+    EXPECT_FALSE(vt::FileExists(fixFile + L".new"));
   }
 }
 

@@ -15,8 +15,8 @@
 #include <algorithm>
 #include <random>
 
-#include "../ImagePatch.h"
-#include "../TreeCopyTestUtil.h"
+#include "../../ImagePatch.h"
+#include "../../TreeCopyTestUtil.h"
 #include "image/copy/TreeCopy.h"
 
 namespace {
