@@ -179,8 +179,8 @@ TEST(BatchMode, InjectOfNothingNamesTheHostPath) {
   std::string hash = vt::Sha256(img.path);
   const std::wstring host = vt::ToWin(dir + "/host");
   for (const std::wstring& path :
-       {host + L"\missing.txt", host + L"\*.none", host + L"\s*", host + L"\gone",
-        host + L"\gone\*.txt"}) {
+       {host + L"\\missing.txt", host + L"\\*.none", host + L"\\s*", host + L"\\gone",
+        host + L"\\gone\\*.txt"}) {
     DWORD code = 0;
     std::string printed;
     ASSERT_TRUE(apptest::RunProgram(ImageArgs(img.path) + L"\"/inject:\\In::" + path + L"\"",

@@ -11,8 +11,8 @@
 
 #include <functional>
 
-#include "../BatchTestUtil.h"
-#include "SparseFileMap.h"
+#include "../../BatchTestUtil.h"
+#include "../SparseFileMap.h"
 #include "image/formats/sparse/ImageHeader.h"
 
 using namespace bt;

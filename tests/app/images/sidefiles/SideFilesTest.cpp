@@ -4,8 +4,8 @@
 // line naming the file, and leaves every file as it was.
 #include <gtest/gtest.h>
 
-#include "../../image/WriteFaults.h"
-#include "../BatchTestUtil.h"
+#include "../../../image/WriteFaults.h"
+#include "../../BatchTestUtil.h"
 #include "FileTimes.h"
 #include "app/ImageOperations.h"
 #include "disktools/partition/PartitionResize.h"
@@ -462,7 +462,9 @@ TEST(SideFiles, AFileOfTheJournalsNameNotOursKeepsWritersOut) {
       EXPECT_TRUE(Has(out, line)) << out;
       // (The main window, which opens after "/merge", names it at its own
       // open.)
-      if (!window) EXPECT_EQ(out.find(line), out.rfind(line)) << out;
+      if (!window) {
+        EXPECT_EQ(out.find(line), out.rfind(line)) << out;
+      }
       EXPECT_FALSE(Has(out, "failed with")) << out;
       EXPECT_EQ(hashes, vt::Sha256(image) + vt::Sha256(vt::ToWin(taken)) +
                             vt::Sha256(vt::ToWin(d.dir + "/ws.Fix")));
@@ -531,7 +533,9 @@ TEST(SideFiles, AStaleWriteBackIsNotMergedAndSaysWhy) {
     uint64_t time = vt::WriteTimeOf(image);
     auto timeMoved = [&] {
       const uint64_t now = vt::WriteTimeOf(image);
-      if (!kind.own) EXPECT_LE(time + 20000000ull, now);
+      if (!kind.own) {
+        EXPECT_LE(time + 20000000ull, now);
+      }
       time = now;
     };
     std::string out;

@@ -9,8 +9,8 @@
 
 #include <sstream>
 
-#include "../image/ImagePatch.h"
-#include "BatchTestUtil.h"
+#include "../../image/ImagePatch.h"
+#include "../BatchTestUtil.h"
 #include "app/ImageOperations.h"
 
 using namespace bt;

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "../registry/FacadeTestUtil.h"
-#include "ProgramImage.h"
+#include "../../registry/FacadeTestUtil.h"
+#include "../ProgramImage.h"
 #include "TestSupport.h"
 #include "app/CommandLine.h"
 #include "app/ConsoleProgress.h"
