@@ -241,13 +241,15 @@ bool IsNtfsJournalUnclean(ntfs_volume* vol, bool recovering) {
   bool unclean = false;
   if (na) {
     RESTART_PAGE_HEADER* rp = nullptr;
-    const bool read = ntfs_check_logfile(na, &rp);
     // An empty journal (all of it 0xFF, as a format or a reset leaves it)
-    // has no restart page and is clean.
-    const bool clean = read && (!rp || ntfs_is_logfile_clean(na, rp));
+    // has no restart page and is clean; one without a restart page the
+    // library reads is damaged, which is the check's to find, not a
+    // shutdown's.
+    const bool read = ntfs_check_logfile(na, &rp);
+    const bool clean = !rp || ntfs_is_logfile_clean(na, rp);
     const bool cached =
         rp && sle16_to_cpu(rp->major_ver) == 2 && sle16_to_cpu(rp->minor_ver) == 0;
-    unclean = cached || (!recovering && !clean);
+    unclean = read && (cached || (!recovering && !clean));
     free(rp);
     ntfs_attr_close(na);
   }

@@ -33,9 +33,9 @@ bool IsNtfsHibernated(ntfs_volume* vol);
 // True when Windows did not shut down the volume cleanly: its journal
 // ($LogFile) has restart pages of version 2.0 (metadata kept in Windows'
 // cache for Fast Startup, or a session cut off), which the library refuses
-// to write under, or, unless `recovering`, any journal not closed clean or
-// of a version the library does not read (a recovering mount empties such
-// a journal and writes on).
+// to write under, or, unless `recovering`, any other journal left open (a
+// recovering mount empties such a journal and writes on). A journal whose
+// restart pages cannot be read is damage, not this.
 bool IsNtfsJournalUnclean(ntfs_volume* vol, bool recovering);
 // A partly mounted volume whose first sector is no boot sector is read
 // through the copy in the partition's last sector, which stands in for it
