@@ -367,26 +367,27 @@ TEST(DiskCopyBatch, AConversionsPartitionHoldsItsVolumeInsideTheDisk) {
 // copy's volume takes writes; ntfs-3g's tools read it.
 TEST(DiskCopyBatch, AHibernatedWindowsIsCopiedWithoutItsSession) {
   const std::string dir = vt::ScratchDirUnix();
-  ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && cd " + vt::Q(dir) +
-                      " && printf kept > tree/keep.txt && (printf HIBR; head -c 8188 /dev/zero) > " +
-                      "tree/hiberfil.sys"));
+  ASSERT_EQ(0,
+            vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && cd " + vt::Q(dir) +
+                   " && printf kept > tree/keep.txt && (printf HIBR; head -c 8188 /dev/zero) > " +
+                   "tree/hiberfil.sys"));
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/source.img") + " --size 16 --tree " +
                           vt::Q(dir + "/tree")));
   const std::string image = dir + "/copy.img", disk = image + ".disk", part = image + ".part";
   std::string out;
   DWORD code = 1;
-  ASSERT_TRUE(apptest::RunProgram(L"/p \"-img:" + vt::ToWin(image) + L"\" \"/convert:" +
-                                      vt::ToWin(dir + "/source.img") + L"\"",
-                                  code, &out));
+  ASSERT_TRUE(apptest::RunProgram(
+      L"/p \"-img:" + vt::ToWin(image) + L"\" \"/convert:" + vt::ToWin(dir + "/source.img") + L"\"",
+      code, &out));
   ASSERT_EQ(0u, code) << out;
-  EXPECT_EQ(0, vt::Sh("dd if=" + vt::Q(image) + " of=" + vt::Q(disk) +
-                          " bs=512 skip=1 status=none && dd if=" + vt::Q(disk) + " of=" +
-                          vt::Q(part) + " bs=512 skip=2048 count=32768 status=none && ntfsfix -n " +
-                          vt::Q(part) + " && ntfs-3g.probe --readwrite " + vt::Q(part) +
-                          " && ntfscat " + vt::Q(part) + " /keep.txt | grep -qx kept && " +
-                          "ntfscat " + vt::Q(part) + " /hiberfil.sys | head -c 4 | od -An -tx1 | " +
-                          "grep -qx ' 00 00 00 00'",
-                      &out))
+  EXPECT_EQ(
+      0, vt::Sh("dd if=" + vt::Q(image) + " of=" + vt::Q(disk) +
+                    " bs=512 skip=1 status=none && dd if=" + vt::Q(disk) + " of=" + vt::Q(part) +
+                    " bs=512 skip=2048 count=32768 status=none && ntfsfix -n " + vt::Q(part) +
+                    " && ntfs-3g.probe --readwrite " + vt::Q(part) + " && ntfscat " + vt::Q(part) +
+                    " /keep.txt | grep -qx kept && " + "ntfscat " + vt::Q(part) +
+                    " /hiberfil.sys | head -c 4 | od -An -tx1 | " + "grep -qx ' 00 00 00 00'",
+                &out))
       << out;
 }
 

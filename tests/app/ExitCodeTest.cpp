@@ -445,8 +445,7 @@ TEST(ExitCode, AHibernatedWindowsIsReadNotWritten) {
   const char* const asleep =
       ": Windows on its volume is hibernated (Fast Startup: hiberfil.sys holds the session it "
       "resumes";
-  auto check = [&](const std::wstring& image, const char* signature,
-                   const char* cause) {
+  auto check = [&](const std::wstring& image, const char* signature, const char* cause) {
     SCOPED_TRACE(vt::Narrow(image) + " " + signature);
     const std::string hash = vt::Sha256(image), line = vt::Narrow(image) + cause;
     std::string beside;

@@ -164,10 +164,10 @@ bool CMountedImage::MountPartition(int index, bool partial, std::wstring* why) {
     // as it is, and every command that writes is refused with that cause.
     if (!m_pNtfs && !m_bReadOnly && (errno == EPERM || errno == EOPNOTSUPP)) {
       m_pNtfs = MountNtfsOnDisk(m_pIoBlock, index, MountFlags() | NTFS_MOUNT_READONLY);
-      const int refusal = !m_pNtfs                           ? 0
-                          : IsNtfsHibernated(m_pNtfs)         ? VRO_NOTICE_HIBERNATED
+      const int refusal = !m_pNtfs                               ? 0
+                          : IsNtfsHibernated(m_pNtfs)            ? VRO_NOTICE_HIBERNATED
                           : IsNtfsJournalUnclean(m_pNtfs, false) ? VRO_NOTICE_UNCLEAN_SHUTDOWN
-                                                              : 0;
+                                                                 : 0;
       if (refusal) {
         m_bReadOnly = true;
         m_nWriteRefusal = refusal;

@@ -247,8 +247,7 @@ bool IsNtfsJournalUnclean(ntfs_volume* vol, bool recovering) {
     // shutdown's.
     const bool read = ntfs_check_logfile(na, &rp);
     const bool clean = !rp || ntfs_is_logfile_clean(na, rp);
-    const bool cached =
-        rp && sle16_to_cpu(rp->major_ver) == 2 && sle16_to_cpu(rp->minor_ver) == 0;
+    const bool cached = rp && sle16_to_cpu(rp->major_ver) == 2 && sle16_to_cpu(rp->minor_ver) == 0;
     unclean = read && (cached || (!recovering && !clean));
     free(rp);
     ntfs_attr_close(na);

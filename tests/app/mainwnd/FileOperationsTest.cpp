@@ -550,8 +550,8 @@ TEST_F(FileOperationsTest, AVolumeThatTakesNoWritesNamesItsCauseOncePerOperation
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(hibernated) + " --size 16 --tree " +
                           vt::Q(dir_ + "/tree")));
   ASSERT_EQ(0, vt::Sh("rm " + vt::Q(dir_ + "/tree/hiberfil.sys")));
-  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(unclean) + " --size 16 --tree " +
-                          vt::Q(dir_ + "/tree")));
+  ASSERT_TRUE(
+      vt::Fixture("mk-disk.sh " + vt::Q(unclean) + " --size 16 --tree " + vt::Q(dir_ + "/tree")));
   ASSERT_EQ(0, vt::Sh("python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/ntfs-damage.py") +
                       " " + vt::Q(unclean) + " logfile-2.0"));
   ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dynamic) +
@@ -595,8 +595,8 @@ TEST_F(FileOperationsTest, AVolumeThatTakesNoWritesNamesItsCauseOncePerOperation
       RunOperation(ID_ADD_FILES);
     });
     once("paste", [&] {
-      const std::wstring paths = vt::ToWin(dir_ + "/host/fresh.bin") + L'\0' +
-                                 vt::ToWin(dir_ + "/host/noext") + L'\0';
+      const std::wstring paths =
+          vt::ToWin(dir_ + "/host/fresh.bin") + L'\0' + vt::ToWin(dir_ + "/host/noext") + L'\0';
       int answer = 0;
       DropIntoImagePane(image, paths.c_str(), nullptr, 0, window_, TRUE, &answer);
     });

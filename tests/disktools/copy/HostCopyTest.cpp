@@ -155,7 +155,8 @@ TEST_F(HostCopy, CloneFillsALargerVolumeAndRefusesSmallerOnesAndItself) {
   const std::wstring backup = vt::ToWin(source.dir + "/unclean.img");
   FrontEndLines shown;
   EXPECT_EQ(VOLUME_COPY_REFUSED, CloneHostVolume(L'X', L'Y', nullptr, nullptr));
-  EXPECT_EQ(VOLUME_COPY_REFUSED, BackupVolumeToNewImage(L'X', backup.c_str(), 1, 0, nullptr, nullptr));
+  EXPECT_EQ(VOLUME_COPY_REFUSED,
+            BackupVolumeToNewImage(L'X', backup.c_str(), 1, 0, nullptr, nullptr));
   ASSERT_EQ(2u, shown.Lines().size());
   const wchar_t* const nothing[] = {L"nothing cloned", L"nothing copied"};
   for (int i = 0; i < 2; ++i) {
