@@ -122,6 +122,9 @@
 // open, a new image's target.
 #define IDS_NOTICE_FOLDER 412
 #define IDS_NOTICE_FOLDER_TARGET 413
+// A volume opened to write whose Windows did not shut down cleanly: its
+// journal ($LogFile) holds what the volume does not yet (%s: the image).
+#define IDS_NOTICE_UNCLEAN_SHUTDOWN 430
 
 // The registry editor: its window, controls, menus and texts, and the two
 // favorites dialogs.

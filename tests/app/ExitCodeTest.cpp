@@ -415,6 +415,9 @@ TEST(ExitCode, NothingFoundWhereSomethingWasNamedFails) {
 // line naming that before its result, nothing written (the image byte for
 // byte, no update file beside an own image); reads go on, and the check
 // names it too. A hiberfil.sys Windows resumed from ("WAKE") takes writes.
+// So is a Windows whose journal ($LogFile) it left with restart pages of
+// version 2.0 (metadata kept in its cache, or its session cut off), named
+// as such.
 TEST(ExitCode, AHibernatedWindowsIsReadNotWritten) {
   const std::string dir = vt::ScratchDirUnix();
   ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) + " && mkdir tree out && printf kept > tree/keep.txt && " +
@@ -439,19 +442,18 @@ TEST(ExitCode, AHibernatedWindowsIsReadNotWritten) {
       {L"/size:40", DWORD(-2)},
       {L"/repair", DWORD(-2)},
   };
-  auto check = [&](const std::wstring& image, const char* signature) {
+  const char* const asleep =
+      ": Windows on its volume is hibernated (Fast Startup: hiberfil.sys holds the session it "
+      "resumes";
+  auto check = [&](const std::wstring& image, const char* signature, const char* cause) {
     SCOPED_TRACE(vt::Narrow(image) + " " + signature);
-    const std::string hash = vt::Sha256(image),
-                      hibernated =
-                          vt::Narrow(image) +
-                          ": Windows on its volume is hibernated (Fast Startup: hiberfil.sys "
-                          "holds the session it resumes";
+    const std::string hash = vt::Sha256(image), line = vt::Narrow(image) + cause;
     std::string beside;
     vt::Sh("ls " + vt::Q(dir), &beside);
     for (const auto& w : writes) {
       SCOPED_TRACE(vt::Narrow(w.command));
       EXPECT_EQ(w.code, RunVro(bt::ImageArgs(image) + w.command, &printed));
-      EXPECT_EQ(0u, printed.find(hibernated)) << printed;
+      EXPECT_EQ(0u, printed.find(line)) << printed;
       for (const char* noise : {"could be mounted", "mount whole", "failed with"})
         EXPECT_EQ(std::string::npos, printed.find(noise)) << printed;
       EXPECT_EQ(hash, vt::Sha256(image));
@@ -467,10 +469,10 @@ TEST(ExitCode, AHibernatedWindowsIsReadNotWritten) {
     EXPECT_TRUE(vt::ReadAll(win + L"\\out\\keep.txt", kept));
     EXPECT_EQ("kept", std::string(kept.begin(), kept.end()));
     EXPECT_EQ(0u, RunVro(bt::ImageArgs(image) + L"/check", &printed)) << printed;
-    EXPECT_NE(std::string::npos, printed.find(hibernated)) << printed;
+    EXPECT_NE(std::string::npos, printed.find(line)) << printed;
     EXPECT_EQ(hash, vt::Sha256(image));
   };
-  check(own, "HIBR");
+  check(own, "HIBR", asleep);
   for (const char* signature : {"HIBR", "hibr", "WAKE"}) {
     std::vector<uint8_t> bytes;
     ASSERT_TRUE(vt::ReadAll(raw, bytes));
@@ -480,12 +482,17 @@ TEST(ExitCode, AHibernatedWindowsIsReadNotWritten) {
     memcpy(&bytes[at], signature, 4);
     ASSERT_TRUE(vt::WriteAll(raw, bytes));
     if (std::string(signature) != "WAKE") {
-      check(raw, signature);
+      check(raw, signature, asleep);
       continue;
     }
     EXPECT_EQ(0u, RunVro(bt::ImageArgs(raw) + inject, &printed)) << printed;
     EXPECT_EQ(std::string::npos, printed.find("hibernated")) << printed;
   }
+  ASSERT_EQ(0, vt::Sh("python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/ntfs-damage.py") +
+                      " " + vt::Q(dir + "/disk.img") + " logfile-2.0"));
+  check(raw, "$LogFile 2.0",
+        ": Windows on its volume did not shut down cleanly (its journal, $LogFile, holds changes "
+        "not yet written to the volume");
 }
 
 }  // namespace

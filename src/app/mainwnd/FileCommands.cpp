@@ -67,7 +67,7 @@ void NewFolder(CFileManagerDlg* window, HWND list) {
   wchar_t folder[kAddressChars];
   GetWindowTextW(list, folder, kAddressChars);
   const bool image = IsImagePane(window, list);
-  if (!folder[0] || (image && !window->m_image)) return;
+  if (!folder[0] || (image && (!window->m_image || RefusesImageWrites(window)))) return;
   if (image) SplitImageAddress(folder, nullptr, 0, folder, kAddressChars);
   wchar_t name[kPathChars], format[kPathChars], path[kAddressChars];
   LoadUiString(IDS_NEW_FOLDER_NAME, name, kPathChars);
@@ -302,6 +302,8 @@ bool HandleFileCommand(CFileManagerDlg* window, WPARAM wParam, LPARAM lParam) {
     }
     case ID_DELETE: {
       if (!pane || !SendMessageW(pane, LVM_GETSELECTEDCOUNT, 0, 0)) return true;
+      // Nothing is asked about what would not be deleted.
+      if (IsImagePane(window, pane) && RefusesImageWrites(window)) return true;
       wchar_t text[256], caption[128];
       LoadUiString(IDS_DELETE_SELECTED, text, 256);
       LoadUiString(IDS_PROMPT, caption, 128);

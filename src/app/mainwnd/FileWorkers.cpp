@@ -364,6 +364,14 @@ bool HasImageExtension(const wchar_t* path) {
 
 }  // namespace
 
+bool RefusesImageWrites(CFileManagerDlg* window) {
+  CMountedImage* image = window->m_image;
+  const int refusal = image ? image->WriteRefusal() : 0;
+  if (!refusal) return false;
+  TellNotices(window, {{image->ImagePath(), refusal}}, nullptr);
+  return true;
+}
+
 bool GrowImagePartition(CFileManagerDlg* window, uint64_t megabytes, std::wstring* why) {
   FrontEndLines lines;
   const bool grown = ResizeImagePartition(window->m_image, megabytes) != 0;
@@ -414,7 +422,7 @@ DWORD CFileManagerDlg::AddFilesThread(LPARAM) {
   OperationState state(IDS_COPY_IN_FAILED);
   wchar_t address[kAddressChars];
   GetWindowTextW(image, address, kAddressChars);
-  if (address[0]) {
+  if (address[0] && !RefusesImageWrites(this)) {
     wchar_t folder[kAddressChars];
     GetWindowTextW(host, folder, kAddressChars);
     for (int i = -1;
@@ -483,7 +491,8 @@ DWORD DropIntoImagePane(HWND list, const wchar_t* paths, wchar_t* name, int name
   window->EnablePanes(FALSE);
   OperationState state(IDS_COPY_IN_FAILED);
   state.answer = answer ? *answer : 0;
-  for (const wchar_t* path = paths; *path; path += lstrlenW(path) + 1) {
+  const bool refused = RefusesImageWrites(window);
+  for (const wchar_t* path = paths; !refused && *path; path += lstrlenW(path) + 1) {
     const int kind = GetPathInfoNoRedirect(path, nullptr, nullptr, nullptr);
     if (!kind) continue;
     const wchar_t* itemName = FindFileNamePart(path);
@@ -523,7 +532,7 @@ DWORD DropIntoHostPane(HWND list, const wchar_t* paths, wchar_t* name, int nameS
 }
 
 int DeleteImageSelection(HWND list, CFileManagerDlg* window) {
-  if (!window->m_image) return 0;
+  if (!window->m_image || RefusesImageWrites(window)) return 0;
   wchar_t folder[kAddressChars];
   ImageFolder(list, folder);
   OperationFailures failures(IDS_DELETE_FAILED);
@@ -603,6 +612,11 @@ void NameRow(HWND list, int item, const wchar_t* name, const FILETIME* lastWrite
 
 int EndImageLabelEdit(CFileManagerDlg* window, HWND list, int item, const wchar_t* text) {
   if (!AcceptableLabel(window, list, item, text) || !window->m_image) return 0;
+  if (RefusesImageWrites(window)) {
+    if (window->m_newFolder) DeleteFileListRow(list, item);
+    window->m_newFolder = 0;
+    return 0;
+  }
   wchar_t folder[kAddressChars], path[kAddressChars];
   ImageFolder(list, folder);
   JoinPath(folder, text, path);

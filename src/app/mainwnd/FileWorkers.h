@@ -41,6 +41,12 @@ DWORD DropIntoImagePane(HWND list, const wchar_t* paths, wchar_t* name, int name
 DWORD DropIntoHostPane(HWND list, const wchar_t* paths, wchar_t* name, int nameSize,
                        CFileManagerDlg* window, BOOL perform, int* answer);
 
+// True, once its box has told why, when the open image's volume takes no
+// writes (a dynamic VHD without its write-back file, a hibernated Windows,
+// one whose journal Windows left unclean): an operation that would write
+// asks this first and then does nothing.
+bool RefusesImageWrites(CFileManagerDlg* window);
+
 // Deletes the selected items but "..", "::{UEFI}" and empty names; returns
 // how many went. The host side never follows a link into its target. The
 // items that stay are told in one box, the first named with the system's

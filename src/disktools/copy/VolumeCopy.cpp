@@ -27,6 +27,7 @@
 #include "image/mount/MountedImage.h"
 #include "image/ntfs/NtfsFormatSupport.h"
 #include "image/ntfs/NtfsResize.h"
+#include "image/ntfs/NtfsVolume.h"
 #include "image/stack/MountRw.h"
 #include "registry/RegistryFacade.h"
 
@@ -276,6 +277,23 @@ void TellSourceNotNtfs(CMountedImage* source) {
                                  L"copied\r\n");
 }
 
+// A source whose journal ($LogFile) Windows left unclean is copied with it,
+// and its copy then takes no writes, as the source would not: the steps
+// that let the copy start from its new disk could not run. True, with the
+// line naming the cause, for such a source: nothing is made or written.
+bool RefusesUncleanSource(CMountedImage* source, const std::wstring& from, const wchar_t* nothing) {
+  if (!IsNtfsJournalUnclean(source->NtfsVolume(), true)) return false;
+  WriteFrontEndLine(from +
+                    L": Windows on its volume did not shut down cleanly (its journal, $LogFile, "
+                    L"holds changes not yet written to the volume, or metadata Windows keeps in "
+                    L"its cache for Fast Startup), so its copy would take none of the writes that "
+                    L"let it start from its new disk; start that Windows and shut it down fully "
+                    L"(shutdown /s /t 0, or Shift with Shut down), or have chkdsk repair the "
+                    L"volume, then copy it: " +
+                    nothing + L"\r\n");
+  return true;
+}
+
 // The caller's progress callback, and whether it asked the copy to stop.
 struct WatchedProgress {
   DiskCopyProgressCallback callback;
@@ -324,6 +342,7 @@ int CopyVolumeToNewImage(CMountedImage* source, const wchar_t* path, int raw, in
   // A host write that failed before belongs to what ran then.
   TakeHostWriteFailure(nullptr, nullptr);
   const std::wstring from = NameOf(source, sourceName, L"The source volume"), to(path);
+  if (RefusesUncleanSource(source, from, L"nothing copied")) return VOLUME_COPY_REFUSED;
   const size_t lines = FrontEndLinesKept();
   InstallNtfsCloneEngine();
   std::vector<ClusterRun> skip = BuildSkipList(source, extraSkip);
@@ -401,6 +420,7 @@ int CloneVolumeToDisk(CMountedImage* source, CMountedImage* target, const Cluste
     if (!m->NtfsVolume())
       return fail((m == source ? from : onto) +
                   L": the volume is not NTFS: only an NTFS volume is cloned: nothing cloned");
+  if (RefusesUncleanSource(source, from, L"nothing cloned")) return VOLUME_COPY_REFUSED;
   InstallNtfsCloneEngine();
   uint64_t sourceTotal = 0, targetTotal = 0;
   if (!source->GetVolumeSpace(&sourceTotal, nullptr) ||

@@ -22,7 +22,8 @@ enum VolumeCopyResult {
   VOLUME_COPY_TARGET_REFUSED = 2,  // the image at the target may not be replaced
   VOLUME_COPY_NO_VOLUME = 3,       // a host volume or the source image cannot be opened
   VOLUME_COPY_REFUSED = 4,         // the copy would write what it reads (the target is the
-                                   // source or one of its files; one drive letter twice)
+                                   // source or one of its files; one drive letter twice),
+                                   // or the source's journal Windows left unclean
   VOLUME_COPY_SOURCE_HELD = 5,     // the source image is held by another program or kept
                                    // closed by a file a command left
 };

@@ -66,9 +66,11 @@ int CheckNtfsPartition(CMountedImage* image) {
     return 0;
   }
   // The disk holds the volume as a hibernated Windows left it, its session
-  // in hiberfil.sys: the check reads the disk, and tells that nothing may
-  // be written there.
+  // in hiberfil.sys, or with a journal Windows left unclean: the check
+  // reads the disk, and tells that nothing may be written there.
   if (IsNtfsHibernated(image->NtfsVolume()))
     VroOverlayNotice(image->ImagePath().c_str(), VRO_NOTICE_HIBERNATED);
+  else if (IsNtfsJournalUnclean(image->NtfsVolume(), true))
+    VroOverlayNotice(image->ImagePath().c_str(), VRO_NOTICE_UNCLEAN_SHUTDOWN);
   return CheckNtfsVolume(image->NtfsVolume(), PrintCheckLog);
 }

@@ -159,13 +159,18 @@ bool CMountedImage::MountPartition(int index, bool partial, std::wstring* why) {
       return true;
     }
     m_pNtfs = MountNtfsOnDisk(m_pIoBlock, index, MountFlags());
-    // The library refuses to write a hibernated Windows' volume: it is read
-    // as it is, and every command that writes is refused.
-    if (!m_pNtfs && !m_bReadOnly && errno == EPERM) {
+    // The library refuses to write the volume of a hibernated Windows, or
+    // of one whose journal it left unclean (EPERM, EOPNOTSUPP): it is read
+    // as it is, and every command that writes is refused with that cause.
+    if (!m_pNtfs && !m_bReadOnly && (errno == EPERM || errno == EOPNOTSUPP)) {
       m_pNtfs = MountNtfsOnDisk(m_pIoBlock, index, MountFlags() | NTFS_MOUNT_READONLY);
-      if (m_pNtfs && IsNtfsHibernated(m_pNtfs)) {
+      const int refusal = !m_pNtfs                               ? 0
+                          : IsNtfsHibernated(m_pNtfs)            ? VRO_NOTICE_HIBERNATED
+                          : IsNtfsJournalUnclean(m_pNtfs, false) ? VRO_NOTICE_UNCLEAN_SHUTDOWN
+                                                                 : 0;
+      if (refusal) {
         m_bReadOnly = true;
-        m_nWriteRefusal = VRO_NOTICE_HIBERNATED;
+        m_nWriteRefusal = refusal;
       } else if (m_pNtfs) {
         UnmountNtfsVolume(m_pNtfs);
         m_pNtfs = nullptr;

@@ -19,6 +19,7 @@ extern "C" {
 #include <ntfs-3g/unistr.h>
 #include <ntfs-3g/runlist.h>
 #include <ntfs-3g/mst.h>
+#include <ntfs-3g/logfile.h>
 }
 #undef min
 #undef max

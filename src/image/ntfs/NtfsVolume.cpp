@@ -233,6 +233,30 @@ bool IsNtfsHibernated(ntfs_volume* vol) {
   return hibernated;
 }
 
+bool IsNtfsJournalUnclean(ntfs_volume* vol, bool recovering) {
+  if (!vol || IsNtfsVolumePartial(vol)) return false;
+  int e = errno;
+  ntfs_inode* ni = ntfs_inode_open(vol, FILE_LogFile);
+  ntfs_attr* na = ni ? ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0) : nullptr;
+  bool unclean = false;
+  if (na) {
+    RESTART_PAGE_HEADER* rp = nullptr;
+    // An empty journal (all of it 0xFF, as a format or a reset leaves it)
+    // has no restart page and is clean; one without a restart page the
+    // library reads is damaged, which is the check's to find, not a
+    // shutdown's.
+    const bool read = ntfs_check_logfile(na, &rp);
+    const bool clean = !rp || ntfs_is_logfile_clean(na, rp);
+    const bool cached = rp && sle16_to_cpu(rp->major_ver) == 2 && sle16_to_cpu(rp->minor_ver) == 0;
+    unclean = read && (cached || (!recovering && !clean));
+    free(rp);
+    ntfs_attr_close(na);
+  }
+  if (ni) ntfs_inode_close(ni);
+  errno = e;
+  return unclean;
+}
+
 ntfs_volume* MountNtfsOnDisk(DiskIoBlock* block, int partition, unsigned long flags) {
   if (!block) return (SetErr(EINVAL), nullptr);
   ntfs_volume* vol = ntfs_disk_mount(NTFS_DISK_DEVICE_NAME, partition, flags, block);

@@ -30,6 +30,13 @@ bool IsNtfsVolumePartial(ntfs_volume* vol);
 // Fast Startup), the session it resumes holding the volume as it left it.
 // The library refuses to mount such a volume for writing.
 bool IsNtfsHibernated(ntfs_volume* vol);
+// True when Windows did not shut down the volume cleanly: its journal
+// ($LogFile) has restart pages of version 2.0 (metadata kept in Windows'
+// cache for Fast Startup, or a session cut off), which the library refuses
+// to write under, or, unless `recovering`, any other journal left open (a
+// recovering mount empties such a journal and writes on). A journal whose
+// restart pages cannot be read is damage, not this.
+bool IsNtfsJournalUnclean(ntfs_volume* vol, bool recovering);
 // A partly mounted volume whose first sector is no boot sector is read
 // through the copy in the partition's last sector, which stands in for it
 // (a write of the first sector reaches the disk and the stand-in both).

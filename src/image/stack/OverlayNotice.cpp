@@ -143,6 +143,12 @@ const wchar_t* Why(int kind) {
              L"session or damage the volume when it resumes: the volume is read as it is, nothing "
              L"is written to it; start that Windows and shut it down fully (shutdown /s /t 0, or "
              L"Shift with Shut down), or turn Fast Startup off";
+    case VRO_NOTICE_UNCLEAN_SHUTDOWN:
+      return L"Windows on its volume did not shut down cleanly (its journal, $LogFile, holds "
+             L"changes not yet written to the volume, or metadata Windows keeps in its cache for "
+             L"Fast Startup), so a write now could damage the volume: the volume is read as it "
+             L"is, nothing is written to it; start that Windows and shut it down fully (shutdown "
+             L"/s /t 0, or Shift with Shut down), or have chkdsk repair the volume";
     case VRO_NOTICE_FOLDER:
       return L"it is a folder, not a file: not opened";
     case VRO_NOTICE_FOLDER_TARGET:

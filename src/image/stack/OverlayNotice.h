@@ -50,7 +50,8 @@ enum VroOverlayNoticeKind {
   VRO_NOTICE_WRITES_NEED_FIX,     // a dynamic VHD opened to write without a write-back file
   VRO_NOTICE_HIBERNATED,          // an NTFS volume of a hibernated Windows opened to write
   VRO_NOTICE_FOLDER,              // an image path that names a folder
-  VRO_NOTICE_FOLDER_TARGET        // a new image's path that names a folder
+  VRO_NOTICE_FOLDER_TARGET,       // a new image's path that names a folder
+  VRO_NOTICE_UNCLEAN_SHUTDOWN     // an NTFS volume Windows left with an unclean journal, to write
 };
 
 typedef void (*VroOverlayNoticeFn)(const wchar_t* path, int kind);

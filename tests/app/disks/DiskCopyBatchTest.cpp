@@ -362,6 +362,35 @@ TEST(DiskCopyBatch, AConversionsPartitionHoldsItsVolumeInsideTheDisk) {
   }
 }
 
+// A hibernated Windows is copied as its volume holds it, its session left
+// out: the copy's hiberfil.sys holds none (it starts afresh), and the
+// copy's volume takes writes; ntfs-3g's tools read it.
+TEST(DiskCopyBatch, AHibernatedWindowsIsCopiedWithoutItsSession) {
+  const std::string dir = vt::ScratchDirUnix();
+  ASSERT_EQ(0,
+            vt::Sh("mkdir -p " + vt::Q(dir + "/tree") + " && cd " + vt::Q(dir) +
+                   " && printf kept > tree/keep.txt && (printf HIBR; head -c 8188 /dev/zero) > " +
+                   "tree/hiberfil.sys"));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dir + "/source.img") + " --size 16 --tree " +
+                          vt::Q(dir + "/tree")));
+  const std::string image = dir + "/copy.img", disk = image + ".disk", part = image + ".part";
+  std::string out;
+  DWORD code = 1;
+  ASSERT_TRUE(apptest::RunProgram(
+      L"/p \"-img:" + vt::ToWin(image) + L"\" \"/convert:" + vt::ToWin(dir + "/source.img") + L"\"",
+      code, &out));
+  ASSERT_EQ(0u, code) << out;
+  EXPECT_EQ(
+      0, vt::Sh("dd if=" + vt::Q(image) + " of=" + vt::Q(disk) +
+                    " bs=512 skip=1 status=none && dd if=" + vt::Q(disk) + " of=" + vt::Q(part) +
+                    " bs=512 skip=2048 count=32768 status=none && ntfsfix -n " + vt::Q(part) +
+                    " && ntfs-3g.probe --readwrite " + vt::Q(part) + " && ntfscat " + vt::Q(part) +
+                    " /keep.txt | grep -qx kept && " + "ntfscat " + vt::Q(part) +
+                    " /hiberfil.sys | head -c 4 | od -An -tx1 | " + "grep -qx ' 00 00 00 00'",
+                &out))
+      << out;
+}
+
 // The refusals of the volume copies name their cause before the result
 // line, their exit codes as they were: a conversion onto its own source,
 // one onto a host disk that fills up (the host's line first), a clone of a
@@ -401,6 +430,18 @@ TEST(DiskCopyBatch, RefusalsNameTheirCauseBeforeTheResult) {
     vt::Sh("ls -A " + vt::Q(dir + "/full"), &left);
     EXPECT_EQ("", left);
   }
+  // A Windows that left its journal unclean: its copy would take none of
+  // the writes that finish it; nothing is made.
+  const std::string unclean = dir + "/unclean.img";
+  ASSERT_EQ(0, vt::Sh("cp " + vt::Q(vt::ToUnix(source)) + " " + vt::Q(unclean) + " && python3 " +
+                      vt::Q(vt::SourceDirUnix() + "/tests/fixtures/ntfs-damage.py") + " " +
+                      vt::Q(unclean) + " logfile-2.0"));
+  const std::wstring copy = vt::ToWin(dir + "/copy.img");
+  EXPECT_EQ(DWORD(-12), run(L"\"-img:" + copy + L"\" \"/convert:" + vt::ToWin(unclean) + L"\"",
+                            vt::Narrow(vt::ToWin(unclean)) +
+                                ": Windows on its volume did not shut down cleanly",
+                            "Conversion FAILED"));
+  EXPECT_FALSE(vt::FileExists(copy));
   EXPECT_EQ(DWORD(-12), run(L"/clone:CC",
                             "C:\\: it is both the source and the target of the clone (the same "
                             "drive letter twice)",

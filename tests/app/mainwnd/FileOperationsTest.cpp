@@ -535,3 +535,99 @@ TEST_F(FileOperationsTest, HostDeleteNeverFollowsALink) {
 }
 
 }  // namespace
+
+namespace {
+
+// A volume that is read but takes no writes (a hibernated Windows, a
+// Windows whose journal was left unclean, a dynamic VHD without its
+// write-back file): each operation that would write tells why in one box,
+// in the window's language and naming the image, and writes nothing; reads
+// go on.
+TEST_F(FileOperationsTest, AVolumeThatTakesNoWritesNamesItsCauseOncePerOperation) {
+  vt::Sh("cd " + vt::Q(dir_) + " && (printf HIBR; head -c 8188 /dev/zero) > tree/hiberfil.sys");
+  const std::string hibernated = dir_ + "/hibernated.img", unclean = dir_ + "/unclean.img",
+                    dynamic = dir_ + "/dynamic.vhd";
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(hibernated) + " --size 16 --tree " +
+                          vt::Q(dir_ + "/tree")));
+  ASSERT_EQ(0, vt::Sh("rm " + vt::Q(dir_ + "/tree/hiberfil.sys")));
+  ASSERT_TRUE(
+      vt::Fixture("mk-disk.sh " + vt::Q(unclean) + " --size 16 --tree " + vt::Q(dir_ + "/tree")));
+  ASSERT_EQ(0, vt::Sh("python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/ntfs-damage.py") +
+                      " " + vt::Q(unclean) + " logfile-2.0"));
+  ASSERT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(dynamic) +
+                          " --size 16 --format vhd-dynamic --tree " + vt::Q(dir_ + "/tree")));
+  const struct {
+    std::string image;
+    UINT cause;
+  } volumes[] = {{hibernated, IDS_NOTICE_HIBERNATED},
+                 {unclean, IDS_NOTICE_UNCLEAN_SHUTDOWN},
+                 {dynamic, IDS_NOTICE_WRITES_NEED_FIX}};
+  Navigate(IDC_HOST_ADDRESS, vt::ToWin(dir_ + "/host"));
+  HWND host = Item(IDC_HOST_LIST), image = Item(IDC_IMAGE_LIST);
+  for (const auto& v : volumes) {
+    const std::wstring path = vt::ToWin(v.image);
+    SCOPED_TRACE(v.image);
+    wchar_t format[1024], cause[2048];
+    ASSERT_TRUE(LoadUiString(v.cause, format, 1024));
+    _snwprintf(cause, 2048, format, path.c_str());
+    std::string beside;
+    vt::Sh("ls " + vt::Q(dir_), &beside);
+    const std::string hash = vt::Sha256(path);
+    {
+      Answerer opened({IDOK});
+      Navigate(IDC_IMAGE_ADDRESS, path);
+      EXPECT_EQ(std::vector<std::wstring>{}, opened.Texts()) << "the open tells nothing";
+    }
+    ASSERT_EQ(path + L"\\", Text(image));
+    // Each operation: one box, its cause; the pane as it was.
+    auto once = [&](const char* operation, auto run) {
+      SCOPED_TRACE(operation);
+      Answerer answers({IDOK, IDOK, IDOK});
+      run();
+      Pump();
+      EXPECT_EQ(std::vector<std::wstring>{cause}, answers.Texts());
+      EXPECT_TRUE(HasRow(image, L"a.txt"));
+      EXPECT_FALSE(HasRow(image, L"fresh.bin"));
+      EXPECT_FALSE(HasRow(image, L"b.txt"));
+    };
+    once("copy in", [&] {
+      SelectNames(host, {L"fresh.bin", L"noext", L"sub"});
+      RunOperation(ID_ADD_FILES);
+    });
+    once("paste", [&] {
+      const std::wstring paths =
+          vt::ToWin(dir_ + "/host/fresh.bin") + L'\0' + vt::ToWin(dir_ + "/host/noext") + L'\0';
+      int answer = 0;
+      DropIntoImagePane(image, paths.c_str(), nullptr, 0, window_, TRUE, &answer);
+    });
+    once("delete", [&] {
+      SelectNames(image, {L"a.txt", L"Zeta"});
+      EXPECT_EQ(0, DeleteImageSelection(image, window_));
+    });
+    once("rename", [&] {
+      SelectNames(image, {L"a.txt"});
+      const int item = int(SendMessageW(image, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
+      EXPECT_EQ(0, EndImageLabelEdit(window_, image, item, L"b.txt"));
+    });
+    const size_t rows = Rows(image).size();
+    once("new folder", [&] {
+      SetFocus(image);
+      SendMessageW(hwnd_, WM_COMMAND, ID_NEW_FOLDER, 0);
+    });
+    EXPECT_EQ(rows, Rows(image).size()) << "no row for a folder that is not made";
+    // Reads go on.
+    vt::Sh("rm -rf " + vt::Q(dir_ + "/out") + " && mkdir " + vt::Q(dir_ + "/out"));
+    Navigate(IDC_HOST_ADDRESS, vt::ToWin(dir_ + "/out"));
+    SelectNames(image, {L"a.txt"});
+    RunOperation(ID_EXTRACT_FILES);
+    EXPECT_EQ("hello", FileText(dir_ + "/out/a.txt"));
+    Navigate(IDC_HOST_ADDRESS, vt::ToWin(dir_ + "/host"));
+    CloseImage();
+    EXPECT_EQ(hash, vt::Sha256(path));
+    std::string now;
+    vt::Sh("ls " + vt::Q(dir_), &now);
+    EXPECT_EQ(beside, now);
+  }
+}
+
+}  // namespace

@@ -100,6 +100,8 @@ TEST_F(HostCopy, BackupWritesTheVolumeIntoANewImageAndLeavesTheDriveAlone) {
   EXPECT_FALSE(vt::FileExists(none));
 }
 
+// ... and a source whose journal Windows left unclean, as the backup does:
+// the copy would take none of the writes that finish it.
 TEST_F(HostCopy, CloneFillsALargerVolumeAndRefusesSmallerOnesAndItself) {
   mi::Disk larger = AddTarget(L'Y', 40);
   mi::Disk smaller = AddTarget(L'Z', 16);
@@ -141,9 +143,29 @@ TEST_F(HostCopy, CloneFillsALargerVolumeAndRefusesSmallerOnesAndItself) {
   EXPECT_TRUE(boot == fmt::ReadBytes(larger.path, (start + count - 1) * 512, 512));
   ct::ExpectTreeOnVolume(larger.unixPath, source, start, count);
   // The copied file system was grown back to the target's former size.
-  CMountedImage m;
-  ASSERT_GE(m.OpenImage(larger.path.c_str(), nullptr, 0, 0), 0);
-  EXPECT_GT(m.GetVolumeSize(), 39ull << 20);
+  {
+    CMountedImage m;
+    ASSERT_GE(m.OpenImage(larger.path.c_str(), nullptr, 0, 0), 0);
+    EXPECT_GT(m.GetVolumeSize(), 39ull << 20);
+  }
+
+  ASSERT_EQ(0, vt::Sh("python3 " + vt::Q(vt::SourceDirUnix() + "/tests/fixtures/ntfs-damage.py") +
+                      " " + vt::Q(source.unixPath) + " logfile-2.0"));
+  const std::string largeBefore = vt::Sha256(larger.path);
+  const std::wstring backup = vt::ToWin(source.dir + "/unclean.img");
+  FrontEndLines shown;
+  EXPECT_EQ(VOLUME_COPY_REFUSED, CloneHostVolume(L'X', L'Y', nullptr, nullptr));
+  EXPECT_EQ(VOLUME_COPY_REFUSED,
+            BackupVolumeToNewImage(L'X', backup.c_str(), 1, 0, nullptr, nullptr));
+  ASSERT_EQ(2u, shown.Lines().size());
+  const wchar_t* const nothing[] = {L"nothing cloned", L"nothing copied"};
+  for (int i = 0; i < 2; ++i) {
+    const std::wstring& line = shown.Lines()[i];
+    EXPECT_EQ(0u, line.find(L"X:\\: Windows on its volume did not shut down cleanly")) << line;
+    EXPECT_NE(std::wstring::npos, line.find(nothing[i])) << line;
+  }
+  EXPECT_EQ(largeBefore, vt::Sha256(larger.path));
+  EXPECT_FALSE(vt::FileExists(backup));
 }
 
 }  // namespace
