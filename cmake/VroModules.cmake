@@ -24,13 +24,14 @@ function(vro_test name)
   endif()
   add_executable(${name} ${srcs})
   target_link_libraries(${name} PRIVATE ${T_LIBS} vro_testsupport GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE VRO_WINE_LOADER="${VRO_WINE}")
   add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 600)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
                        FIXTURES_REQUIRED wineprefix
-                       ENVIRONMENT "WINEPREFIX=${VRO_WINEPREFIX}")
+                       ENVIRONMENT "${VRO_WINE_ENV}")
   if(name IN_LIST VRO_WINDOW_TESTS)
     # One window program at the display at a time: a click at a point of
     # the screen must find this program's window there, not another's.

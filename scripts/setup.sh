@@ -84,4 +84,9 @@ elif [ $need_update -eq 1 ]; then
   apt_update || exit 1
 fi
 
+# The program is 32-bit, and so is the Wine that runs it. Where the kernel
+# runs no 32-bit programs, they are run under qemu-user's emulation; setup
+# says which it found, and ends here where neither can be had.
+"$here/ia32.sh" ensure || exit 1
+
 "$here/build-deps.sh"

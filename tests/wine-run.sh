@@ -1,5 +1,6 @@
 #!/bin/sh
-# Runs one Windows program under Wine, quietly, in the build tree's prefix.
+# Runs one Windows program under Wine, quietly, in the build tree's prefix,
+# with the loader of the build's width (VRO_WINE, set by the build).
 # The prefix is made once (see the wineprefix test) and reused.
 : "${WINEPREFIX:?WINEPREFIX must name the build tree's prefix}"
 export WINEPREFIX
@@ -14,7 +15,7 @@ report=
 case $(basename "$1") in
   test_*.exe) report="$out.json"; set -- "$@" "--gtest_output=json:Z:$(printf %s "$report" | tr / '\\')";;
 esac
-wine "$@" >"$out" 2>&1 </dev/null
+"${VRO_WINE:-wine}" "$@" >"$out" 2>&1 </dev/null
 rc=$?
 cat "$out"
 # A GoogleTest program passes only when its report file shows that tests ran
@@ -22,7 +23,9 @@ cat "$out"
 # its standard output say: a program that ends before GoogleTest starts, exits
 # from inside a test or loses its output (seen under Wine with programs that
 # start many others) has not passed. Skipped tests are listed; with
-# VRO_FAIL_ON_SKIP=1 (CI) a skip fails the program.
+# VRO_FAIL_ON_SKIP=1 (CI) a skip fails the program, but for the cases that
+# exist only for a 32-bit process on 64-bit Windows, which a 64-bit build
+# skips with that mark (tests/support/Wow64Only.h).
 if [ -n "$report" ] && [ $rc -eq 0 ]; then
   if [ ! -s "$report" ]; then
     echo "wine-run: no test report: the program ended before its tests ran" >&2
@@ -31,7 +34,7 @@ if [ -n "$report" ] && [ $rc -eq 0 ]; then
 import json, os, sys
 r = json.load(open(sys.argv[1]))
 ran = failed = 0
-skipped, broken = [], []
+skipped, broken, wow64 = [], [], []
 for suite in r.get("testsuites", []):
     for t in suite.get("testsuite", []):
         name = "%s.%s" % (suite.get("name"), t.get("name"))
@@ -41,11 +44,13 @@ for suite in r.get("testsuites", []):
         if t.get("failures"):
             failed += 1
             broken.append("FAILED " + name)
+        elif t.get("result") == "SKIPPED" and t.get("wow64_only"):
+            wow64.append("%s (only for a 32-bit process on 64-bit Windows: %s)" % (name, t["wow64_only"]))
         elif t.get("result") == "SKIPPED":
             skipped.append(name)
         elif t.get("result") != "COMPLETED":
             broken.append("NOT COMPLETED (%s) %s" % (t.get("result"), name))
-for s in skipped:
+for s in skipped + wow64:
     print("wine-run: SKIPPED %s" % s, file=sys.stderr)
 for b in broken:
     print("wine-run: %s" % b, file=sys.stderr)

@@ -62,15 +62,19 @@ BOOL CALLBACK TakeFirstLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_P
 }  // namespace
 
 bool IsProgramRuntimeStarted() {
-#if defined(__i386__)
   // Where this code runs, against the absolute address of the same place
   // as the image holds it: the two differ in a copy mapped at another base
-  // and not yet relocated, whose global addresses all point elsewhere.
+  // and not yet relocated, whose global addresses all point elsewhere (the
+  // runtime's state is reached through such an address on x86_64 too, and
+  // Wine's loader leaves an executable it loads as a library unrelocated).
   void* here;
   void* linked;
+#if defined(__i386__)
   __asm__ volatile("call 1f\n1:\tpopl %0\n\tmovl $1b, %1" : "=&r"(here), "=r"(linked));
-  if (here != linked) return false;
+#else
+  __asm__ volatile("leaq 1f(%%rip), %0\n1:\tmovabsq $1b, %1" : "=&r"(here), "=r"(linked));
 #endif
+  if (here != linked) return false;
   return __native_startup_state == kStartupDone;
 }
 

@@ -118,7 +118,9 @@ TEST(BatchMode, FullHostVolumeKeepsTheFolderThatHeldEarlierFiles) {
       std::string where = (fix ? "write-back, " : "update file, ") + std::to_string(room) + " KiB";
       SmallVolume volume(small, "64m");
       ASSERT_TRUE(volume.Mounted());
-      if (!fix) ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.image) + " " + vt::Q(small)));
+      if (!fix) {
+        ASSERT_EQ(0, vt::Sh("cp " + vt::Q(d.image) + " " + vt::Q(small)));
+      }
       std::wstring first = fix ? chain : ImageArgs(vt::ToWin(small + "/disk.vmd"));
       ASSERT_EQ(0u, RunVro(first + L"\"/inject:\\Data::" + vt::ToWin(d.dir + "/Data") + L"\""))
           << where;

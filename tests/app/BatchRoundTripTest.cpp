@@ -209,11 +209,13 @@ INSTANTIATE_TEST_SUITE_P(Volumes, UpdateTimes, ::testing::Values("fat32", "exfat
 
 // The program run by Wine under a host time zone. Wine takes the zone from
 // TZ in the Unix environment a Wine process starts with, which a Windows
-// parent does not hand on: the run goes through the shell. Its exit code
-// as Unix passes it on (the low 8 bits: -12 is 244).
+// parent does not hand on: the run goes through the shell, with the Wine
+// loader of the build's width. Its exit code as Unix passes it on (the low
+// 8 bits: -12 is 244).
 int RunInZone(const std::string& tz, const std::vector<std::wstring>& arguments,
               std::string* output) {
-  std::string line = "TZ=" + tz + " WINEDEBUG=-all wine " + vt::Q(VRO_PROGRAM_UNIX);
+  std::string line =
+      "TZ=" + tz + " WINEDEBUG=-all " + vt::Q(VRO_WINE_LOADER) + " " + vt::Q(VRO_PROGRAM_UNIX);
   for (const std::wstring& a : arguments) line += " " + vt::Q(vt::Narrow(a));
   return vt::Sh(line, output);
 }
@@ -457,7 +459,9 @@ TEST_P(FullVolume, AReplaceCountsWhatTheOldFileGivesBack) {
   EXPECT_EQ(kOk, RunVro(v.Args() + inject("\\old.bin", small), &output)) << output;
   EXPECT_EQ(vt::Sha256(vt::ToWin(small)), FileHash(v, "old.bin"));
   const uint64_t room = FreeBytes(v);
-  if (!v.Ntfs()) EXPECT_EQ(262144u - 102400u, room);
+  if (!v.Ntfs()) {
+    EXPECT_EQ(262144u - 102400u, room);
+  }
   ASSERT_GT(room, 0u);
   ASSERT_EQ(0, vt::Sh("head -c " + std::to_string(room) + " /dev/urandom > " + vt::Q(exact)));
 

@@ -126,7 +126,7 @@ TEST(HostEntry, LoaderCodeHoldsNoAbsoluteAddresses) {
   ASSERT_NE(nullptr, loader);
   DWORD begin = loader->VirtualAddress, end = begin + loader->Misc.VirtualSize;
 
-  const IMAGE_NT_HEADERS32* nt = NtHeaders(file.data());
+  const IMAGE_NT_HEADERS* nt = NtHeaders(file.data());
   // The program (and a test program alike) holds a large hive, the old
   // pages a change keeps and the file it saves at once: it takes the whole
   // address space a 64-bit Windows gives a 32-bit process.
@@ -146,10 +146,13 @@ TEST(HostEntry, LoaderCodeHoldsNoAbsoluteAddresses) {
     ASSERT_GE(blockSize, 8u);
     for (size_t e = at + 8; e + 2 <= at + blockSize; e += 2) {
       WORD entry = WORD(file[e] | file[e + 1] << 8);
-      if (entry >> 12 != IMAGE_REL_BASED_HIGHLOW) continue;
+      // Absolute addresses of 32 bits in PE32, of 64 in PE32+.
+      const int type = entry >> 12;
+      if (type != IMAGE_REL_BASED_HIGHLOW && type != IMAGE_REL_BASED_DIR64) continue;
+      const DWORD width = type == IMAGE_REL_BASED_DIR64 ? 8 : 4;
       DWORD rva = page + (entry & 0xFFF);
       ++total;
-      if (rva + 4 > begin && rva < end) ++inLoader;
+      if (rva + width > begin && rva < end) ++inLoader;
     }
     at += blockSize;
   }
@@ -198,13 +201,13 @@ TEST(HostEntry, OwnMappingAtAnotherBase) {
   std::vector<uint8_t> file = PatchedBytes();
   uint8_t* image = MapImage(file);
   ASSERT_NE(nullptr, image);
-  DWORD preferred = NtHeaders(file.data())->OptionalHeader.ImageBase;
-  ASSERT_NE(preferred, DWORD(ULONG_PTR(image)));
+  ULONG_PTR preferred = NtHeaders(file.data())->OptionalHeader.ImageBase;
+  ASSERT_NE(preferred, ULONG_PTR(image));
   auto initialize = reinterpret_cast<decltype(&Initialize)>(FindExport(image, "Initialize"));
   ASSERT_NE(nullptr, initialize);
 
   EXPECT_EQ(20003u, initialize(image, LoadLibraryA, GetProcAddress));
-  EXPECT_EQ(DWORD(ULONG_PTR(image)), NtHeaders(image)->OptionalHeader.ImageBase);
+  EXPECT_EQ(ULONG_PTR(image), NtHeaders(image)->OptionalHeader.ImageBase);
   EXPECT_EQ(kImageNotOpened, CallExtract(FindExport(image, "ImageExtractFileW")));
   CallOnImage(FindExport(image, "ImageExtractFileW"), FindExport(image, "ImageExportRegistryW"));
   // Relocations are not applied twice.

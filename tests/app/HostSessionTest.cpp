@@ -336,7 +336,9 @@ TEST(HostSession, EveryConversionWorksLikeTheFirst) {
     for (int n = 1; n <= 50; ++n) {
       ASSERT_EQ(kImageOk, e.convert(L"r.img", t.path, t.raw, t.gpt, nullptr, nullptr))
           << vt::Narrow(t.path) << ", call " << n;
-      if (n == 50) EXPECT_EQ(kImageOk, e.check(t.path, L"", 0)) << vt::Narrow(t.path);
+      if (n == 50) {
+        EXPECT_EQ(kImageOk, e.check(t.path, L"", 0)) << vt::Narrow(t.path);
+      }
       ASSERT_TRUE(DeleteFileW(t.path)) << vt::Narrow(t.path) << ", call " << n;
     }
   }

@@ -29,13 +29,13 @@ HMODULE HostedProgram(const std::string& dirUnix) {
   return module;
 }
 
-const IMAGE_NT_HEADERS32* NtHeaders(const uint8_t* image) {
+const IMAGE_NT_HEADERS* NtHeaders(const uint8_t* image) {
   auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
-  return reinterpret_cast<const IMAGE_NT_HEADERS32*>(image + dos->e_lfanew);
+  return reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
 }
 
 const IMAGE_SECTION_HEADER* FindSection(const uint8_t* image, const char* name) {
-  const IMAGE_NT_HEADERS32* nt = NtHeaders(image);
+  const IMAGE_NT_HEADERS* nt = NtHeaders(image);
   const IMAGE_SECTION_HEADER* s = IMAGE_FIRST_SECTION(nt);
   for (int i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++s)
     if (strncmp(reinterpret_cast<const char*>(s->Name), name, 8) == 0) return s;
@@ -43,7 +43,7 @@ const IMAGE_SECTION_HEADER* FindSection(const uint8_t* image, const char* name) 
 }
 
 size_t RvaToOffset(const std::vector<uint8_t>& file, DWORD rva) {
-  const IMAGE_NT_HEADERS32* nt = NtHeaders(file.data());
+  const IMAGE_NT_HEADERS* nt = NtHeaders(file.data());
   const IMAGE_SECTION_HEADER* s = IMAGE_FIRST_SECTION(nt);
   for (int i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++s)
     if (rva >= s->VirtualAddress && rva < s->VirtualAddress + s->SizeOfRawData)
@@ -52,13 +52,22 @@ size_t RvaToOffset(const std::vector<uint8_t>& file, DWORD rva) {
 }
 
 bool PatchFileVersion(std::vector<uint8_t>& file, WORD b, WORD c) {
-  for (size_t i = 0; i + sizeof(VS_FIXEDFILEINFO) <= file.size(); i += 4) {
+  // The fixed record follows the block's key, L"VS_VERSION_INFO", padded to
+  // 32 bits; the signature alone also stands in the code that checks it.
+  static const wchar_t kKey[] = L"VS_VERSION_INFO";
+  const uint8_t* key = reinterpret_cast<const uint8_t*>(kKey);
+  for (auto at = file.begin();
+       (at = std::search(at, file.end(), key, key + sizeof kKey)) != file.end(); ++at) {
+    if (at - file.begin() < 6) continue;
+    const size_t block = size_t(at - file.begin()) - 6;
+    const size_t fixed = block + ((6 + sizeof kKey + 3) & ~size_t(3));
+    if (fixed + sizeof(VS_FIXEDFILEINFO) > file.size()) return false;
     VS_FIXEDFILEINFO info;
-    memcpy(&info, &file[i], sizeof info);
+    memcpy(&info, &file[fixed], sizeof info);
     if (info.dwSignature != 0xFEEF04BD) continue;
     info.dwFileVersionMS = (1u << 16) | b;
     info.dwFileVersionLS = DWORD(c) << 16;
-    memcpy(&file[i], &info, sizeof info);
+    memcpy(&file[fixed], &info, sizeof info);
     return true;
   }
   return false;
@@ -74,7 +83,7 @@ bool ReplaceText(std::vector<uint8_t>& file, const std::string& from, const std:
 }
 
 uint8_t* MapImage(const std::vector<uint8_t>& file) {
-  const IMAGE_NT_HEADERS32* nt = NtHeaders(file.data());
+  const IMAGE_NT_HEADERS* nt = NtHeaders(file.data());
   auto base = static_cast<uint8_t*>(VirtualAlloc(nullptr, nt->OptionalHeader.SizeOfImage,
                                                  MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE));
   if (!base) return nullptr;
@@ -90,7 +99,7 @@ uint8_t* MapImage(const std::vector<uint8_t>& file) {
 }
 
 void* FindExport(const uint8_t* image, const char* name) {
-  const IMAGE_NT_HEADERS32* nt = NtHeaders(image);
+  const IMAGE_NT_HEADERS* nt = NtHeaders(image);
   const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
   if (!dir.VirtualAddress) return nullptr;
   auto exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(image + dir.VirtualAddress);

@@ -12,7 +12,7 @@ namespace apptest {
 std::wstring ProgramPath();
 std::vector<uint8_t> ReadProgram();
 
-const IMAGE_NT_HEADERS32* NtHeaders(const uint8_t* image);
+const IMAGE_NT_HEADERS* NtHeaders(const uint8_t* image);
 const IMAGE_SECTION_HEADER* FindSection(const uint8_t* image, const char* name);
 // File offset of an RVA in the file's bytes; 0 when no section holds it.
 size_t RvaToOffset(const std::vector<uint8_t>& file, DWORD rva);

@@ -173,10 +173,10 @@ TEST(ReadmeHost, HostBuiltFromTheReadmeHeaderCallsEveryExport) {
                       " | iconv -t utf-16 > " +
                       vt::Q(out + "/bad.reg") + " && printf 'note' > " + vt::Q(out + "/note.txt")));
   std::string compiler;
-  ASSERT_EQ(0, vt::Sh("cd " + vt::Q(dir) +
-                          " && i686-w64-mingw32-gcc -std=c99 -Wall -Wextra -Werror -O1 -o host.exe"
-                          " host.c",
-                      &compiler))
+  ASSERT_EQ(0,
+            vt::Sh("cd " + vt::Q(dir) +
+                       " && " VRO_HOST_CC " -std=c99 -Wall -Wextra -Werror -O1 -o host.exe host.c",
+                   &compiler))
       << compiler;
 
   DWORD exitCode = 0xDEADBEEF;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "Wow64Only.h"
 #include "common/FileTree.h"
 #include "common/NoRedirect.h"
 #include "common/PathUtil.h"
@@ -259,6 +260,7 @@ TEST(NoRedirect, SeesTheRealSystemFolder) {
   HANDLE h = CreateFileNoRedirect(exe.c_str());
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   CloseHandle(h);
+  VRO_WOW64_ONLY("file-system redirection");
   BOOL wow = FALSE;
   IsWow64Process(GetCurrentProcess(), &wow);
   if (!wow) GTEST_SKIP() << "not under WOW64";

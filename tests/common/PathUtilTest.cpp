@@ -113,10 +113,10 @@ TEST(PathUtil, PeMachineClass) {
   EXPECT_EQ(-1, pe(L"short.exe", 0x8664, 0x84));  // headers cut short
   EXPECT_EQ(-1, pe(L"tiny.exe", 0, 10));
   EXPECT_EQ(-1, GetPeMachineClass((dir + L"\\missing.exe").c_str()));
-  // Our own test program is a 32-bit PE file.
+  // Our own test program is a PE file of the build's width.
   wchar_t self[kPathChars];
   GetModuleFileNameW(nullptr, self, kPathChars);
-  EXPECT_EQ(0, GetPeMachineClass(self));
+  EXPECT_EQ(sizeof(void*) == 8 ? 1 : 0, GetPeMachineClass(self));
 }
 
 TEST(PathUtil, ParseVersionString) {

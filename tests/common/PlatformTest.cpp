@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "TestSupport.h"
+#include "Wow64Only.h"
 
 TEST(Platform, WideFormatsFollowWindowsRules) {
   wchar_t buf[128];
@@ -24,6 +25,7 @@ TEST(Platform, WideFormatsFollowWindowsRules) {
 }
 
 TEST(Platform, RunsAsThirtyTwoBitUnderWow64) {
+  VRO_WOW64_ONLY("a 32-bit process in a 64-bit prefix");
   BOOL wow = FALSE;
   ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow));
   EXPECT_EQ(sizeof(void*), 4u);

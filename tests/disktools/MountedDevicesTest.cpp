@@ -34,9 +34,10 @@ Disk MakeDisk(const std::string& layout, bool withDrive, int partition) {
   EXPECT_GE(image.OpenImage(d.path.c_str(), nullptr, partition, 2), 0);
   EXPECT_EQ(1, image.LoadHives(1));
   EXPECT_EQ(REG_STATUS_OK, image.RegCreateKey(kKey));
-  if (withDrive)
+  if (withDrive) {
     EXPECT_EQ(REG_STATUS_OK,
               image.RegSetValue(kKey, L"\\DosDevices\\C:", kOld, 12, HIVE_REG_BINARY));
+  }
   EXPECT_EQ(REG_STATUS_OK,
             image.RegSetValue(kKey, L"\\??\\Volume{aaa}", kOld, 12, HIVE_REG_BINARY));
   EXPECT_EQ(REG_STATUS_OK,

@@ -838,7 +838,9 @@ TEST(PartitionResize, AGrowThatFailsAtAnyWriteLeavesTheDiskAsItWas) {
       EXPECT_TRUE(image.Close());
       EXPECT_TRUE(before == DiskBytes(work + L"_01.Upd", 64 * kMiB));
     }
-    if (n == 5) EXPECT_EQ(1, ResizeImagePartition(&image, 128));
+    if (n == 5) {
+      EXPECT_EQ(1, ResizeImagePartition(&image, 128));
+    }
     EXPECT_TRUE(image.Close());
     if (n == 5) continue;
     EXPECT_EQ(sectors, DeclaredSectors(work));

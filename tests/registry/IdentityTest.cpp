@@ -128,7 +128,8 @@ TEST(Identity, PeMachineAndHostVersion) {
   uint32_t host = GetHostWindowsVersion();
   BOOL wow = FALSE;
   IsWow64Process(GetCurrentProcess(), &wow);
-  EXPECT_EQ(wow ? 64u : 86u, host >> 16);
+  // The host is 64-bit Windows: the prefix is a 64-bit one.
+  EXPECT_EQ(wow || sizeof(void*) == 8 ? 64u : 86u, host >> 16);
   DWORD v = GetVersion();
   EXPECT_EQ((uint32_t)LOBYTE(LOWORD(v)), (host >> 8) & 0xFF);
   EXPECT_EQ((uint32_t)HIBYTE(LOWORD(v)), host & 0xFF);

@@ -298,12 +298,15 @@ TEST(RegHive, EnumerationBuffers) {
 
   size = 0;
   EXPECT_EQ(REG_STATUS_BUFFER_TOO_SMALL, h.EnumValues(L"E", nullptr, &size));
-  EXPECT_EQ(6172u, size);
-  std::vector<uint8_t> vbuf(3 * 2056, 0xCD);
-  size = 8 + 2 * 2056 - 1;
+  // A value record holds the caller's data pointer: 2056 bytes in the
+  // 32-bit program.
+  const uint32_t record = sizeof(RegValueEntry);
+  EXPECT_EQ(4 + 3 * record, size);
+  std::vector<uint8_t> vbuf(3 * record, 0xCD);
+  size = 8 + 2 * record - 1;
   EXPECT_EQ(REG_STATUS_BUFFER_TOO_SMALL, h.EnumValues(L"E", vbuf.data(), &size));
   for (uint8_t b : vbuf) ASSERT_EQ(0xCD, b);
-  size = 3 * 2056;
+  size = 3 * record;
   ASSERT_EQ(REG_STATUS_OK, h.EnumValues(L"E", vbuf.data(), &size));
   RegValueEntry* e = (RegValueEntry*)(vbuf.data() + 8);
   EXPECT_EQ(2u, *(uint32_t*)vbuf.data());

@@ -175,8 +175,9 @@ void WalkMenu(HMENU menu, std::vector<UINT>& ids, LANGID language, int depth = 0
       ids.push_back(0);
       continue;
     }
-    if (!info.hSubMenu || depth > 0)
+    if (!info.hSubMenu || depth > 0) {
       EXPECT_NE(L'\0', text[0]) << "menu item " << info.wID << " in " << language;
+    }
     if (info.hSubMenu) {
       ids.push_back(UINT(-1));
       WalkMenu(info.hSubMenu, ids, language, depth + 1);
@@ -227,7 +228,9 @@ TEST(Resources, DialogsCreateAndTheirTextsFit) {
       bool child = false;
       std::vector<std::string> faults;
       std::vector<int> ids = CreateAndMeasure(n.first, language, &caption, &child, &faults);
-      if (!child) EXPECT_FALSE(caption.empty()) << "dialog " << n.first << " in " << language;
+      if (!child) {
+        EXPECT_FALSE(caption.empty()) << "dialog " << n.first << " in " << language;
+      }
       for (const std::string& fault : faults)
         ADD_FAILURE() << "dialog " << n.first << " in " << language << ": " << fault;
       if (language == 2052)

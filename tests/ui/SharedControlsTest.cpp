@@ -62,8 +62,12 @@ TEST_F(SharedControlsTest, TooltipStaysInsideTheScreenNearEachEdge) {
       EXPECT_EQ(at.x + 2, r.left) << "a tip with room is put beside its tool";
       EXPECT_EQ(at.y + 6, r.top);
     }
-    if (at.x == right - 30) EXPECT_LT(r.left, at.x - 100) << "moved left to end at the edge";
-    if (at.y == bottom - 10) EXPECT_LT(r.top, at.y) << "moved up to end at the edge";
+    if (at.x == right - 30) {
+      EXPECT_LT(r.left, at.x - 100) << "moved left to end at the edge";
+    }
+    if (at.y == bottom - 10) {
+      EXPECT_LT(r.top, at.y) << "moved up to end at the edge";
+    }
   }
   DestroyWindow(tip);
   DestroyWindow(tool);

@@ -218,7 +218,7 @@ void CViewerDlg::StreamText() {
       if (length)
         MultiByteToWideChar(codePage, 0, reinterpret_cast<const char*>(m_view + skip),
                             int(m_size - skip), wide, length);
-      source = {reinterpret_cast<const BYTE*>(wide), DWORD(length) * sizeof(wchar_t), 0};
+      source = {reinterpret_cast<const BYTE*>(wide), DWORD(size_t(length) * sizeof(wchar_t)), 0};
     } else {
       source.offset = skip;
       format = SF_TEXT | SF_USECODEPAGE | (WPARAM(codePage) << 16);

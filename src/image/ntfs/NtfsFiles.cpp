@@ -8,6 +8,7 @@
 
 #include <errno.h>
 #include <stdlib.h>
+#include <stddef.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -64,13 +65,15 @@ struct DirEntry {
 
 // Takes an index entry's name unless it is a DOS-only name or the root's
 // ".". Metafiles are left out of listings by their records, not here.
-void CollectEntry(std::vector<DirEntry>* out, const ntfschar* name, int nameLen, int nameType,
+// The name lies in a packed record: it is copied, never read in place.
+void CollectEntry(std::vector<DirEntry>* out, const u8* name, int nameLen, int nameType,
                   MFT_REF mref, unsigned dtType) {
   if (nameType == FILE_NAME_DOS) return;
-  if (nameLen == 1 && name[0] == '.') return;
   int n = nameLen > (int)kMaxPath - 1 ? (int)kMaxPath - 1 : nameLen;
-  out->push_back(
-      DirEntry{std::wstring(reinterpret_cast<const wchar_t*>(name), n), (u64)MREF(mref), dtType});
+  std::wstring text(size_t(n), L'\0');
+  if (n) memcpy(&text[0], name, size_t(n) * sizeof(ntfschar));
+  if (nameLen == 1 && text[0] == L'.') return;
+  out->push_back(DirEntry{std::move(text), (u64)MREF(mref), dtType});
 }
 
 // The entries of one index node (its end given by the buffer's end), and
@@ -96,8 +99,8 @@ bool CollectIndexEntries(const INDEX_HEADER* ih, const u8* end, std::vector<DirE
     if (reinterpret_cast<const u8*>(fn.file_name + fn.file_name_length) > p + len) return false;
     unsigned type = (fn.file_attributes & FILE_ATTR_I30_INDEX_PRESENT) ? NTFS_DT_DIR
                                                                                  : NTFS_DT_REG;
-    CollectEntry(entries, fn.file_name, fn.file_name_length, fn.file_name_type,
-                 le64_to_cpu(ie->indexed_file), type);
+    CollectEntry(entries, reinterpret_cast<const u8*>(&fn) + offsetof(FILE_NAME_ATTR, file_name),
+                 fn.file_name_length, fn.file_name_type, le64_to_cpu(ie->indexed_file), type);
     p += len;
   }
   return true;

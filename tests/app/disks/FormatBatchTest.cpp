@@ -101,7 +101,7 @@ TEST(FormatBatch, OnlyThePartitionNamedChanges) {
     // it) runs neither command on any partition: -13, a line quoting it.
     for (const wchar_t* typo : {L"x", L"l", L"", L"0x1", L"1x"}) {
       if (&c != cases) break;
-      for (const std::wstring command :
+      for (const std::wstring& command :
            {std::wstring(L"/format"),
             L"\"/inject:\\two.txt::" + vt::ToWin(dir + "/one/one.txt") + L"\""}) {
         SCOPED_TRACE(vt::Narrow(typo) + " " + vt::Narrow(command));
@@ -138,7 +138,9 @@ TEST(FormatBatch, OnlyThePartitionNamedChanges) {
                         &out))
         << out;
     EXPECT_EQ(std::string::npos, out.find("two")) << out;
-    if (!fat) EXPECT_EQ(std::string::npos, out.find("bad")) << out;
+    if (!fat) {
+      EXPECT_EQ(std::string::npos, out.find("bad")) << out;
+    }
   }
 }
 

@@ -442,11 +442,12 @@ TEST(FatMapDamage, AnEntrySetThatFailsItsCheckKeepsWritersOut) {
       EXPECT_EQ(hash, vt::Sha256(vt::ToWin(image))) << "the image changed\n" << out;
     }
     // The folder beside it takes files as before.
-    if (damage != kUpcaseTable)
+    if (damage != kUpcaseTable) {
       EXPECT_EQ(0u, RunVro(ImageArgs(vt::ToWin(image)) + L"-noupd \"/inject:\\sub\\n.txt::" +
                                vt::ToWin(host) + L"\"",
                            &out))
           << out;
+    }
     EXPECT_EQ(DWORD(-2), RunVro(ImageArgs(vt::ToWin(image)) + L"/check", &out));
     EXPECT_NE(std::string::npos,
               out.find(damage == kNameHash

@@ -517,8 +517,9 @@ TEST_F(FileOperationsTest, HostDeleteNeverFollowsALink) {
   ASSERT_EQ(0, vt::Sh("mkdir -p " + vt::Q(dir_ + "/keep") + " && printf data > " +
                       vt::Q(dir_ + "/keep/precious.txt")));
   // Under Wine a link of the host's file system shows as a reparse point.
-  if (!CreateReparseLink((out + L"\\link").c_str(), keep.c_str(), kReparseTagJunction, TRUE))
+  if (!CreateReparseLink((out + L"\\link").c_str(), keep.c_str(), kReparseTagJunction, TRUE)) {
     ASSERT_EQ(0, vt::Sh("ln -s ../keep " + vt::Q(dir_ + "/out/link")));
+  }
   if (!(GetFileAttributesW((out + L"\\link").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT))
     GTEST_SKIP() << "no link that shows as one on this platform";
   Navigate(IDC_HOST_ADDRESS, out);

@@ -351,7 +351,9 @@ TEST(CurrentUserHive, OnAnotherDriveIsThatDrivesPartitionOrRefused) {
     digit = digit == L'0' ? L'1' : L'0';
     for (const wchar_t* why : {L"", L"other disk"}) {
       SCOPED_TRACE(vt::Narrow(why));
-      if (*why) ASSERT_EQ(DWORD(0), RunVro(args + L"\"/import:" + mountedD(otherDisk) + L"\""));
+      if (*why) {
+        ASSERT_EQ(DWORD(0), RunVro(args + L"\"/import:" + mountedD(otherDisk) + L"\""));
+      }
       const std::string line =
           folder + (*why ? "which SYSTEM's MountedDevices places on another disk than this image"
                          : "to which SYSTEM's MountedDevices gives no volume");

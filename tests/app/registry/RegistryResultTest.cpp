@@ -209,7 +209,9 @@ TEST(RegistryResult, Regedit4StringsArriveAsText) {
   EXPECT_EQ("2 2500530079007300740065006d0052006f006f00740025005c0078000000",
             ValueBytes(soft, "\\Vro4", "Path"));
   EXPECT_EQ("7 6f006e0065000000740077006f0000000000", ValueBytes(soft, "\\Vro4", "List"));
-  if (cp1252) EXPECT_EQ(L"\u20ac1", vt::Widen(rt::HivexGet(soft, "\\Vro4", "Euro")));
+  if (cp1252) {
+    EXPECT_EQ(L"\u20ac1", vt::Widen(rt::HivexGet(soft, "\\Vro4", "Euro")));
+  }
 
   std::wstring win = vt::ToWin(dir);
   ASSERT_EQ(DWORD(0), Export(image, win + L"\\first.reg", L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vro4"));

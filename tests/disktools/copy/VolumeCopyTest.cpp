@@ -56,7 +56,9 @@ void ExpectOwnImageHoldsTree(const std::wstring& image, const mi::Disk& source,
   EXPECT_TRUE(mi::SameAsHostFile(mi::ReadWhole(m, L"\\big.bin"), source.tree + "/big.bin"));
   EXPECT_TRUE(mi::SameAsHostFile(mi::ReadWhole(m, L"\\Dir\\Sub\\small.txt"),
                                  source.tree + "/Dir/Sub/small.txt"));
-  if (extra) EXPECT_EQ(1, m.GetPathType(extra));
+  if (extra) {
+    EXPECT_EQ(1, m.GetPathType(extra));
+  }
 }
 
 TEST(VolumeCopy, EveryImageKindConvertsToRawAndOwnFormat) {
@@ -102,10 +104,13 @@ TEST(VolumeCopy, EveryImageKindConvertsToRawAndOwnFormat) {
       EXPECT_EQ(uint64_t(d.start), start);
       ct::ExpectTreeOnVolume(disk, d, start, count);
       std::string out;
-      if (updated)
+      if (updated) {
         EXPECT_EQ(0, fmt::OnPartition(vt::ToWin(disk), start * 512, count * 512,
                                       "ntfscat $DEV /update.txt", &out));
-      if (updated) EXPECT_EQ("upd\n", out);
+      }
+      if (updated) {
+        EXPECT_EQ("upd\n", out);
+      }
       // The page file is left out: its clusters stay as the new volume had them.
       EXPECT_EQ(0, fmt::OnPartition(vt::ToWin(disk), start * 512, count * 512,
                                     "ntfscat $DEV /pagefile.sys | tr -d '\\000' | wc -c", &out));
@@ -145,7 +150,9 @@ TEST(VolumeCopy, GptCopiesPutTheEfiPartitionAtLba2048AndTheVolumeBehindIt) {
     if (c.keepsContent) check += " && mtype -i $DEV ::/EFI/marker.txt 2>/dev/null";
     EXPECT_EQ(0, fmt::OnPartition(vt::ToWin(disk), 2048 * 512, c.espSectors * 512, check, &out))
         << out;
-    if (c.keepsContent) EXPECT_EQ("marker\n", out);
+    if (c.keepsContent) {
+      EXPECT_EQ("marker\n", out);
+    }
   }
 }
 

@@ -105,8 +105,9 @@ TEST(BatchBitmapGate, ClustersARecordUsesAreNeverWrittenOver) {
     EXPECT_EQ(DWORD(kImageOperationFailed), Inject(work, c.folder, dir + "/big.bin", &out)) << out;
     size_t at = out.find(c.line);
     EXPECT_NE(std::string::npos, at) << out;
-    if (*c.line2 && at != std::string::npos)
+    if (*c.line2 && at != std::string::npos) {
       EXPECT_NE(std::string::npos, out.find(c.line2, at)) << out;
+    }
     // The file's own line gives that cause too, not what the library made
     // of the refused write.
     EXPECT_NE(std::string::npos, out.find("big.bin (error 1392: ")) << out;

@@ -30,11 +30,12 @@ Volume MakeVolume(const std::string& dir, const std::string& layout) {
   v.tree = dir + "/tree";
   v.image = dir + "/" + layout + ".img";
   v.start = layout == "none" ? 0 : layout == "mbr63" ? 63 * 512 : 2048 * 512;
-  if (vt::Sh("test -d " + vt::Q(v.tree)))
+  if (vt::Sh("test -d " + vt::Q(v.tree))) {
     EXPECT_EQ(0, vt::Sh("mkdir -p " + vt::Q(v.tree + "/Sub") + " && cd " + vt::Q(v.tree) +
                         " && for i in $(seq 100 179); do head -c $((i * 37 % 3000)) /dev/urandom > "
                         "a-file-in-the-root-with-a-long-name-$i.dat; done && for i in $(seq 1 "
                         "250); do echo $i > Sub/a-file-in-a-folder-with-a-long-name-$i.txt; done"));
+  }
   EXPECT_TRUE(vt::Fixture("mk-disk.sh " + vt::Q(v.image) + " --layout " + layout + " --size " +
                           std::to_string(kVolumeMib) + " --tree " + vt::Q(v.tree)));
   return v;

@@ -13,6 +13,7 @@
 #include "ProgramImage.h"
 #include "RestoreTestSupport.h"
 #include "TestSupport.h"
+#include "Wow64Only.h"
 #include "disktools/restore/KeltRunner.h"
 #include "disktools/restore/SystemRestore.h"
 #include "disktools/restore/SystemRestoreApi.h"
@@ -87,6 +88,7 @@ class KeltTest : public ::testing::Test {
       MoveFileExW(kSavedClient, kNativeClient, MOVEFILE_REPLACE_EXISTING);
   }
   void SetUp() override {
+    VRO_WOW64_ONLY("the hand-off to the 64-bit helper");
     if (!s_wow64) GTEST_SKIP() << "not a 32-bit process on 64-bit Windows";
     ASSERT_TRUE(s_installed) << "the 64-bit recording client could not be put in place";
     m_dir = vt::ScratchDir();

@@ -115,8 +115,7 @@ bool RewriteTask(const std::wstring& from, const std::wstring& to) {
 
 int SessionInterval() {
   HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSystemRestoreKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) !=
-      ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSystemRestoreKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
     return -1;
   DWORD value = 0, size = sizeof(value), type = 0;
   LONG rc = RegQueryValueExW(key, kSessionIntervalValue, nullptr, &type,
@@ -127,8 +126,8 @@ int SessionInterval() {
 
 void SetSessionInterval(DWORD value) {
   HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSystemRestoreKey, 0, nullptr, 0,
-                      KEY_WRITE | KEY_WOW64_32KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSystemRestoreKey, 0, nullptr, 0, KEY_WRITE, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS)
     return;
   RegSetValueExW(key, kSessionIntervalValue, 0, REG_DWORD, reinterpret_cast<BYTE*>(&value),
                  sizeof(value));

@@ -26,8 +26,8 @@ std::wstring TaskXml();
 // replaced by `to` (a mark a later registration would wipe out).
 bool RewriteTask(const std::wstring& from, const std::wstring& to);
 
-// The 32-bit registry view's "RPSessionInterval", -1 when missing; and
-// setting it.
+// "RPSessionInterval" in the test process's own registry view (where a
+// switch made in the process writes), -1 when missing; and setting it.
 int SessionInterval();
 void SetSessionInterval(DWORD value);
 

@@ -90,7 +90,9 @@ SystemRestoreApi NativeApi() {
   return api;
 }
 
-const std::wstring kRecorderDir = vt::ToWin(VRO_SRCLIENT_DIR_UNIX "/i686");
+const std::wstring kRecorderDir = vt::ToWin(VRO_SRCLIENT_DIR_UNIX "/process");
+// The recording client names the width of the process it was loaded into.
+const std::string kWidth = std::to_string(sizeof(void*) * 8);
 
 class SystemRestoreSwitchTest : public ::testing::Test {
  protected:
@@ -123,7 +125,7 @@ TEST_F(SystemRestoreSwitchTest, SwitchesEveryChannelOffAndOnAgain) {
   const std::string second = GuidText(kSecondProtectionClient) + " " + m_volume;
 
   ASSERT_EQ(1, SetVolumeSystemRestoreWith(api, nullptr, L'c', 0));
-  EXPECT_EQ(std::vector<std::string>{"32 DisableSR " + m_volume}, rt::ClientLogLines(m_log));
+  EXPECT_EQ(std::vector<std::string>{kWidth + " DisableSR " + m_volume}, rt::ClientLogLines(m_log));
   EXPECT_EQ((std::vector<std::string>{"set " + restore + " 2 0", "set " + second + " 2 0",
                                       "apply " + m_volume + " 1"}),
             m_script.policyCalls);
@@ -142,9 +144,9 @@ TEST_F(SystemRestoreSwitchTest, SwitchesEveryChannelOffAndOnAgain) {
   ASSERT_TRUE(rt::RewriteTask(L"srrstr.dll,-321", L"marked by the test"));
   m_script.policyCalls.clear();
   ASSERT_EQ(1, SetVolumeSystemRestoreWith(api, nullptr, L'C', 1));
-  EXPECT_EQ(
-      (std::vector<std::string>{"32 DisableSR " + m_volume, "32 EnableSREx " + m_volume + " 1"}),
-      rt::ClientLogLines(m_log));
+  EXPECT_EQ((std::vector<std::string>{kWidth + " DisableSR " + m_volume,
+                                      kWidth + " EnableSREx " + m_volume + " 1"}),
+            rt::ClientLogLines(m_log));
   EXPECT_EQ((std::vector<std::string>{"set " + restore + " 2 1", "set " + second + " 2 1"}),
             m_script.policyCalls);
   EXPECT_EQ(1, rt::SessionInterval());

@@ -5,6 +5,7 @@
 
 #include "../TreeCopyTestUtil.h"
 #include "image/copy/TreeCopy.h"
+#include "Wow64Only.h"
 
 namespace {
 
@@ -297,6 +298,7 @@ namespace {
 
 // A 32-bit process on 64-bit Windows reads the real System32 while it copies.
 TEST(TreeCopyNtfs, SystemFolderIsReadWithoutRedirection) {
+  VRO_WOW64_ONLY("file-system redirection");
   BOOL wow64 = FALSE;
   IsWow64Process(GetCurrentProcess(), &wow64);
   if (!wow64) GTEST_SKIP() << "not a 32-bit process on 64-bit Windows";

@@ -96,8 +96,9 @@ class Merge {
   std::vector<uint8_t> ReadBase() {
     _VROH_MOUNT_RW d;
     int r = d.OpenChain(m_Base.c_str(), L"", VRO_WRITE_NONE);
-    if (m_TopKind != kWriteBackOverDynamicVhd)
+    if (m_TopKind != kWriteBackOverDynamicVhd) {
       EXPECT_EQ(m_Base == m_Image ? VRO_CHAIN_SPARSE_READ_ONLY : VRO_CHAIN_UPDATE, r);
+    }
     return r > 0 ? ReadChain(d) : std::vector<uint8_t>();
   }
   // The disk as mounted with the file being merged on top.
@@ -106,8 +107,9 @@ class Merge {
     bool fix = m_TopKind != kUpdateFile;
     int r = fix ? d.OpenChain(m_Base.c_str(), m_Top.c_str(), VRO_WRITE_NONE)
                 : d.OpenChain(m_Top.c_str(), L"", VRO_WRITE_NONE);
-    if (m_TopKind != kWriteBackOverDynamicVhd)
+    if (m_TopKind != kWriteBackOverDynamicVhd) {
       EXPECT_EQ(m_TopKind == kWriteBack ? VRO_CHAIN_SPARSE_FIX : VRO_CHAIN_UPDATE, r);
+    }
     return r > 0 ? ReadChain(d) : std::vector<uint8_t>();
   }
   // The merged file as it was; over a VHD, it may also hold the state the
@@ -169,7 +171,9 @@ void EveryWriteOfAMerge(Top top) {
         EXPECT_TRUE(!vt::FileExists(m.m_Top) || m.TopUnchanged()) << where;
       }
       EXPECT_FALSE(vt::FileExists(m.m_Base + L".journal")) << where;
-      if (vt::FileExists(m.m_Top)) ASSERT_EQ(1, m.Run()) << where << ", merged again";
+      if (vt::FileExists(m.m_Top)) {
+        ASSERT_EQ(1, m.Run()) << where << ", merged again";
+      }
       EXPECT_TRUE(m.ReadBase() == m.m_Merged) << where << ", merged again";
       EXPECT_FALSE(vt::FileExists(m.m_Top)) << where;
       if (::testing::Test::HasFailure()) return;

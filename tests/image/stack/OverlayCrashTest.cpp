@@ -317,10 +317,11 @@ class MadeOverlay {
       m_Base = Path(files, m == kOverRaw ? L"b.img" : L"b.vhd");
       const std::wstring raw = Path(files, L"b.img");
       EXPECT_TRUE(vt::WriteAll(raw, Random(8u << 20, 5)));
-      if (m != kOverRaw)
+      if (m != kOverRaw) {
         EXPECT_EQ(0, vt::Sh("qemu-img convert -f raw -O vpc -o subformat=" +
                             std::string(m == kOverFixedVhd ? "fixed" : "dynamic") +
                             ",force_size=on " + U(raw) + " " + U(m_Base) + " && rm " + U(raw)));
+      }
     } else {
       m_Base = Path(files, L"b.vmd");
       EXPECT_EQ(0, _VROH_RW_CLASS::Create(m_Base.c_str(), 8, 6));
@@ -433,10 +434,11 @@ void EveryWriteOfAMaking(Making making) {
       const std::string now = o.Files();
       EXPECT_EQ(std::string::npos, now.find(".new")) << where << ": " << now;
       EXPECT_EQ(baseHash, o.Hash(base)) << where;
-      if (making == kNewUpdate)
+      if (making == kNewUpdate) {
         EXPECT_EQ(left.find("_01.Upd\n") != std::string::npos,
                   now.find("_02.Upd") != std::string::npos)
             << where << "; left: " << left << "; now: " << now;
+      }
       if (::testing::Test::HasFailure()) return;
     }
   }

@@ -670,11 +670,15 @@ TEST(DriverPack, FailedFilePassLeavesTheDriverTheImageHad) {
     }
     const std::string bytes = vt::Sha256(d.path), hive = ExportSystem(d, "before");
     EXPECT_EQ(kDriverPackFilePassFailed, InjectNetwork(d, hw, L"064", L"10.0.0.64"));
-    if (full) EXPECT_EQ(bytes, vt::Sha256(d.path));
+    if (full) {
+      EXPECT_EQ(bytes, vt::Sha256(d.path));
+    }
     EXPECT_EQ(hive, ExportSystem(d, "after"));
     EXPECT_FALSE(vt::FileExists(cache));
     EXPECT_EQ("old", ImageText(d, "/Windows/System32/Drivers/vronic.sys"));
-    if (!full) EXPECT_EQ("inside", ImageText(d, "/Windows/System32/Drivers/vronic.dll/keep.txt"));
+    if (!full) {
+      EXPECT_EQ("inside", ImageText(d, "/Windows/System32/Drivers/vronic.dll/keep.txt"));
+    }
     std::string listing;
     EXPECT_EQ(0, vt::Sh("ntfsls -R " + vt::Q(d.unixPath + ".part") + " -p /Windows", &listing));
     for (const char* left : {"vronet.cat", "vroold", "vronew"})

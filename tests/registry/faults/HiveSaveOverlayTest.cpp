@@ -44,7 +44,9 @@ void ExpectStoppedImportLeavesBeforeOrAfter(const rt::WinDisk& d, int partition,
         bool ok = m.LoadHives(flags) == 1 && m.ImportRegFile(reg.c_str()) == REG_STATUS_OK;
         ok = m.UnloadHives() && ok;
         // The save flushes between its log and its hive.
-        if (mode == it::WriteFaults::COUNT) EXPECT_LE(2, run.rec->Flushes());
+        if (mode == it::WriteFaults::COUNT) {
+          EXPECT_LE(2, run.rec->Flushes());
+        }
         return m.Close() && ok;
       },
       [&] { ASSERT_TRUE(CopyFileW(saved.c_str(), top.c_str(), FALSE)); },

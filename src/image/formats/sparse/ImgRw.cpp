@@ -45,7 +45,7 @@ bool AllSet(const uint8_t* leaf, uint32_t from, uint32_t count) {
 // Check value of a 512-byte leaf sector, its check bytes taken as zero.
 uint32_t LeafSectorCheck(const uint8_t* sector) {
   uint32_t h = 2166136261u;
-  for (int i = 0; i < VRO_SECTOR; i++) {
+  for (int i = 0; i < int(VRO_SECTOR); i++) {
     uint8_t c = (i >= kOffLeafCheck && i < kOffLeafCheck + 8) ? 0 : sector[i];
     h = (h ^ c) * 16777619u;
   }

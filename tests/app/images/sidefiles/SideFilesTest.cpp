@@ -229,8 +229,9 @@ TEST(SideFiles, ADamagedJournalRefusesItsImage) {
     std::string out;
     EXPECT_EQ(DWORD(-15), RunVro(cmd, &out)) << vt::Narrow(cmd);
     EXPECT_TRUE(Has(out, line)) << out;
-    if (cmd.find(L"/format") == std::wstring::npos)
+    if (cmd.find(L"/format") == std::wstring::npos) {
       EXPECT_EQ(out.find(line), out.rfind(line)) << vt::Narrow(cmd) << out;
+    }
     EXPECT_EQ(before, FolderHashes(d.disks)) << vt::Narrow(cmd);
   }
   EXPECT_FALSE(vt::FileExists(vt::ToWin(d.dir + "/copy.vmd")));
