@@ -36,9 +36,11 @@ mkdir -p "$t/bin" "$t/binfmt" "$t/qemu"
 printf '#!/bin/sh\necho "$*" >> %s/apt-calls\nexit 100\n' "$t" > "$t/bin/apt-get"
 printf '#!/bin/sh\nexit 0\n' > "$t/qemu/qemu-i386-static"
 chmod +x "$t/bin/apt-get" "$t/qemu/qemu-i386-static"
+# The test command sets QEMU_RESERVED_VA for the whole run: each case
+# starts without it.
 run() {
   local probe=$1; shift
-  PATH="$t/bin:$PATH" VRO_IA32_PROBE="$t/$probe" VRO_BINFMT_DIR="$t/binfmt" \
+  env -u QEMU_RESERVED_VA PATH="$t/bin:$PATH" VRO_IA32_PROBE="$t/$probe" VRO_BINFMT_DIR="$t/binfmt" \
     VRO_QEMU_I386="$t/qemu/qemu-i386-static" "$@" bash "$ia32" "${CMD:-ensure}" 2>&1
 }
 
