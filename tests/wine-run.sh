@@ -4,6 +4,12 @@
 # The prefix is made once (see the wineprefix test) and reused.
 : "${WINEPREFIX:?WINEPREFIX must name the build tree's prefix}"
 export WINEPREFIX
+# A test of a session with a display of its own (tests/programs-session.sh)
+# names the file that holds the display's number.
+if [ -n "${VRO_DISPLAY_FILE:-}" ]; then
+  DISPLAY=$(cat "$VRO_DISPLAY_FILE") || exit 125
+  export DISPLAY
+fi
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 # The program's output goes through a file: a Wine process it starts that
