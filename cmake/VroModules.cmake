@@ -26,6 +26,9 @@ function(vro_test name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} vro_testsupport GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE VRO_WINE_LOADER="${VRO_WINE}")
   add_test(NAME ${name} COMMAND ${name})
+  # A limit is at least twice the program's time while a whole suite runs
+  # at once on every core (each program then takes about twice its time
+  # alone): a limit that is reached means a hang, not a busy machine.
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 600)
   endif()
