@@ -88,7 +88,6 @@ fi
 skips=$( (grep -h 'wine-run: SKIPPED' Testing/Temporary/LastTest.log 2>/dev/null || true) |
         sed 's/.*SKIPPED //' | sort -u | tr '\n' ' ')
 WINEPREFIX="$build/wineprefix" wineserver -k 2>/dev/null || true
-WINEPREFIX="$build/wineprefix-programs" wineserver -k 2>/dev/null || true
 
 tested="the $arch suite ($build)"
 [ "$arch" = x86_64 ] && tested="$tested natively under wine64"

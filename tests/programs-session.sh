@@ -22,12 +22,9 @@ if [ "$action" = stop ]; then
   exit 0
 fi
 
+# What an earlier run of this tree left running is ended first.
+"$0" stop "$dir"
 mkdir -p "$dir"
-# A display left by an earlier run of this tree is ended first.
-if [ -f "$dir/xvfb.pid" ]; then
-  kill "$(cat "$dir/xvfb.pid")" 2>/dev/null || true
-  rm -f "$dir/display" "$dir/xvfb.pid"
-fi
 # The first free display number from 100 on: another run may take the same
 # number at the same moment, and then this server ends at once and the next
 # number is tried.
