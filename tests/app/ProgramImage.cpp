@@ -1,6 +1,7 @@
 #include "ProgramImage.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "TestSupport.h"
@@ -131,6 +132,15 @@ void CloseMainWindowOf(DWORD processId) {
   EnumWindows(CloseWhenMainWindow, LPARAM(processId));
 }
 
+// A run that could not be made says which step failed and its error code:
+// the caller's failure shows only the arguments.
+bool Failed(const char* step, const std::wstring& what) {
+  DWORD error = GetLastError();
+  fprintf(stderr, "RunProgram: %s failed with error %lu: %s\n", step, error,
+          vt::Narrow(what).c_str());
+  return false;
+}
+
 }  // namespace
 
 bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow, HANDLE output,
@@ -142,10 +152,17 @@ bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow
     si.hStdOutput = output;
     si.hStdError = output;
   }
+  // A start Wine refuses now and then on a loaded machine is tried again:
+  // a program that did not start has done nothing.
   PROCESS_INFORMATION pi;
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, output != nullptr, 0, nullptr, nullptr,
-                      &si, &pi))
-    return false;
+  for (int attempt = 1;; ++attempt) {
+    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, output != nullptr, 0, nullptr,
+                       nullptr, &si, &pi))
+      break;
+    Failed("CreateProcessW", line);
+    if (attempt == 3) return false;
+    Sleep(1000);
+  }
   // A run that opens the main window (no batch command, or "/format" and
   // "/merge" before the window) ends when the window is closed; without
   // closeWindow it is stopped and fails. The limit is far above what a
@@ -155,8 +172,15 @@ bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow
     wait = WaitForSingleObject(pi.hProcess, 200);
     if (wait == WAIT_TIMEOUT && closeWindow) CloseMainWindowOf(pi.dwProcessId);
   }
-  if (wait == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 1);
-  bool ok = wait == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &exitCode);
+  bool ok = true;
+  if (wait == WAIT_TIMEOUT) {
+    TerminateProcess(pi.hProcess, 1);
+    ok = Failed("the wait (no end within five minutes)", line);
+  } else if (wait != WAIT_OBJECT_0) {
+    ok = Failed("WaitForSingleObject", line);
+  } else if (!GetExitCodeProcess(pi.hProcess, &exitCode)) {
+    ok = Failed("GetExitCodeProcess", line);
+  }
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return ok;
@@ -165,24 +189,29 @@ bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow
 bool RunProgram(const std::wstring& arguments, DWORD& exitCode, std::string* output,
                 const std::wstring& program) {
   if (!output) return RunProgram(arguments, exitCode, true, nullptr, program);
-  wchar_t dir[MAX_PATH], outPath[MAX_PATH] = {0};
-  GetTempPathW(MAX_PATH, dir);
-  if (!GetTempFileNameW(dir, L"vro", 0, outPath)) return false;
+  // The output file is the test's own, in its build tree, not one of the
+  // prefix's shared temporary folder, where every program of the session
+  // and the program's own runs make and delete theirs.
+  static LONG counter = 0;
+  char tag[160];
+  snprintf(tag, sizeof tag, "/testtmp/run-%s_%lu_%ld.out", vt::ExeName().c_str(),
+           GetCurrentProcessId(), InterlockedIncrement(&counter));
+  CreateDirectoryW(vt::ToWin(vt::BinaryDirUnix() + "/testtmp").c_str(), nullptr);
+  const std::wstring outPath = vt::ToWin(vt::BinaryDirUnix() + tag);
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-  HANDLE out = CreateFileW(outPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                           CREATE_ALWAYS, 0, nullptr);
-  if (out == INVALID_HANDLE_VALUE) return false;
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, share, &sa, CREATE_ALWAYS, 0, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return Failed("CreateFileW (the output file)", outPath);
   bool ok = RunProgram(arguments, exitCode, true, out, program);
   CloseHandle(out);
   output->clear();
-  HANDLE in = CreateFileW(outPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_EXISTING, 0, nullptr);
+  HANDLE in = CreateFileW(outPath.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
   char buf[4096];
   DWORD got = 0;
   while (in != INVALID_HANDLE_VALUE && ReadFile(in, buf, sizeof buf, &got, nullptr) && got)
     output->append(buf, got);
   if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
-  DeleteFileW(outPath);
+  DeleteFileW(outPath.c_str());
   return ok;
 }
 
