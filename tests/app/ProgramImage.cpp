@@ -136,16 +136,18 @@ void CloseMainWindowOf(DWORD processId) {
 // the caller's failure shows only the arguments.
 bool Failed(const char* step, const std::wstring& what) {
   DWORD error = GetLastError();
-  fprintf(stderr, "RunProgram: %s failed with error %lu: %s\n", step, error,
+  fprintf(stderr, "running the program: %s failed with error %lu: %s\n", step, error,
           vt::Narrow(what).c_str());
   return false;
 }
 
+// The output file stays open to the program's handles, and may be deleted
+// while one it left lingers.
+const DWORD kOutputShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 }  // namespace
 
-bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow, HANDLE output,
-                const std::wstring& program) {
-  std::wstring line = L"\"" + (program.empty() ? ProgramPath() : program) + L"\" " + arguments;
+bool StartProgram(std::wstring line, HANDLE output, PROCESS_INFORMATION* pi) {
   STARTUPINFOW si = {sizeof si};
   if (output) {
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -154,15 +156,48 @@ bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow
   }
   // A start Wine refuses now and then on a loaded machine is tried again:
   // a program that did not start has done nothing.
-  PROCESS_INFORMATION pi;
   for (int attempt = 1;; ++attempt) {
     if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, output != nullptr, 0, nullptr,
-                       nullptr, &si, &pi))
-      break;
+                       nullptr, &si, pi))
+      return true;
     Failed("CreateProcessW", line);
     if (attempt == 3) return false;
     Sleep(1000);
   }
+}
+
+HANDLE NewOutputFile(std::wstring* path) {
+  static LONG counter = 0;
+  char tag[160];
+  snprintf(tag, sizeof tag, "/testtmp/run-%s_%lu_%ld.out", vt::ExeName().c_str(),
+           GetCurrentProcessId(), InterlockedIncrement(&counter));
+  CreateDirectoryW(vt::ToWin(vt::BinaryDirUnix() + "/testtmp").c_str(), nullptr);
+  *path = vt::ToWin(vt::BinaryDirUnix() + tag);
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  HANDLE out = CreateFileW(path->c_str(), GENERIC_WRITE, kOutputShare, &sa, CREATE_ALWAYS, 0,
+                           nullptr);
+  if (out == INVALID_HANDLE_VALUE) Failed("CreateFileW (the output file)", *path);
+  return out;
+}
+
+std::string ReadOutputFile(const std::wstring& path) {
+  std::string text;
+  HANDLE in = CreateFileW(path.c_str(), GENERIC_READ, kOutputShare, nullptr, OPEN_EXISTING, 0,
+                          nullptr);
+  char buf[4096];
+  DWORD got = 0;
+  while (in != INVALID_HANDLE_VALUE && ReadFile(in, buf, sizeof buf, &got, nullptr) && got)
+    text.append(buf, got);
+  if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+  DeleteFileW(path.c_str());
+  return text;
+}
+
+bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow, HANDLE output,
+                const std::wstring& program) {
+  std::wstring line = L"\"" + (program.empty() ? ProgramPath() : program) + L"\" " + arguments;
+  PROCESS_INFORMATION pi;
+  if (!StartProgram(line, output, &pi)) return false;
   // A run that opens the main window (no batch command, or "/format" and
   // "/merge" before the window) ends when the window is closed; without
   // closeWindow it is stopped and fails. The limit is far above what a
@@ -189,29 +224,12 @@ bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow
 bool RunProgram(const std::wstring& arguments, DWORD& exitCode, std::string* output,
                 const std::wstring& program) {
   if (!output) return RunProgram(arguments, exitCode, true, nullptr, program);
-  // The output file is the test's own, in its build tree, not one of the
-  // prefix's shared temporary folder, where every program of the session
-  // and the program's own runs make and delete theirs.
-  static LONG counter = 0;
-  char tag[160];
-  snprintf(tag, sizeof tag, "/testtmp/run-%s_%lu_%ld.out", vt::ExeName().c_str(),
-           GetCurrentProcessId(), InterlockedIncrement(&counter));
-  CreateDirectoryW(vt::ToWin(vt::BinaryDirUnix() + "/testtmp").c_str(), nullptr);
-  const std::wstring outPath = vt::ToWin(vt::BinaryDirUnix() + tag);
-  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, share, &sa, CREATE_ALWAYS, 0, nullptr);
-  if (out == INVALID_HANDLE_VALUE) return Failed("CreateFileW (the output file)", outPath);
+  std::wstring outPath;
+  HANDLE out = NewOutputFile(&outPath);
+  if (out == INVALID_HANDLE_VALUE) return false;
   bool ok = RunProgram(arguments, exitCode, true, out, program);
   CloseHandle(out);
-  output->clear();
-  HANDLE in = CreateFileW(outPath.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
-  char buf[4096];
-  DWORD got = 0;
-  while (in != INVALID_HANDLE_VALUE && ReadFile(in, buf, sizeof buf, &got, nullptr) && got)
-    output->append(buf, got);
-  if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
-  DeleteFileW(outPath.c_str());
+  *output = ReadOutputFile(outPath);
   return ok;
 }
 

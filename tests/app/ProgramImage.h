@@ -35,6 +35,17 @@ void* FindExport(const uint8_t* image, const char* name);
 // calls give the same module whatever their folder). Null when that failed.
 HMODULE HostedProgram(const std::string& dirUnix);
 
+// Starts the command line's process with output (an inheritable handle, or
+// null) as its standard output and error; a start refused is tried again.
+// False (the failure printed) when it did not start.
+bool StartProgram(std::wstring line, HANDLE output, PROCESS_INFORMATION* pi);
+
+// A new inheritable file in the test's build tree for a run's standard
+// output, its path in *path; INVALID_HANDLE_VALUE (printed) when it cannot
+// be made. ReadOutputFile gives what was written to it and deletes it.
+HANDLE NewOutputFile(std::wstring* path);
+std::string ReadOutputFile(const std::wstring& path);
+
 // Runs the program with the arguments and returns its full 32-bit exit code.
 // A main window it opens is closed, or, without closeWindow, the run is
 // stopped after five minutes and fails. output: an inheritable handle for its

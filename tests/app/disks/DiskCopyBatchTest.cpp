@@ -122,17 +122,8 @@ Images MakeImages() {
 // Starts the program with the arguments; output: a file handle to hand it as
 // its standard output (null: none). Returns the process.
 HANDLE StartProgram(const std::wstring& arguments, HANDLE output) {
-  std::wstring line = L"\"" + apptest::ProgramPath() + L"\" " + arguments;
-  STARTUPINFOW si = {sizeof si};
-  if (output) {
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = output;
-    si.hStdError = output;
-    si.hStdInput = nullptr;
-  }
   PROCESS_INFORMATION pi;
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, output != nullptr, 0, nullptr, nullptr,
-                      &si, &pi))
+  if (!apptest::StartProgram(L"\"" + apptest::ProgramPath() + L"\" " + arguments, output, &pi))
     return nullptr;
   CloseHandle(pi.hThread);
   return pi.hProcess;

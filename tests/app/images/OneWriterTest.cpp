@@ -208,18 +208,9 @@ TEST(OneWriter, ASecondWriterOfAFileBeingMadeIsToldItIsHeld) {
 class Started {
  public:
   explicit Started(const std::wstring& arguments) {
-    wchar_t dir[MAX_PATH];
-    GetTempPathW(MAX_PATH, dir);
-    GetTempFileNameW(dir, L"vro", 0, m_outPath);
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE out = CreateFileW(m_outPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                             CREATE_ALWAYS, 0, nullptr);
-    std::wstring line = L"\"" + apptest::ProgramPath() + L"\" " + arguments;
-    STARTUPINFOW si = {sizeof si};
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = si.hStdError = out;
-    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                       &m_pi))
+    HANDLE out = apptest::NewOutputFile(&m_outPath);
+    if (out == INVALID_HANDLE_VALUE) return;
+    if (apptest::StartProgram(L"\"" + apptest::ProgramPath() + L"\" " + arguments, out, &m_pi))
       CloseHandle(m_pi.hThread);
     CloseHandle(out);
   }
@@ -230,7 +221,7 @@ class Started {
         TerminateProcess(m_pi.hProcess, 1);
       CloseHandle(m_pi.hProcess);
     }
-    DeleteFileW(m_outPath);
+    if (!m_outPath.empty()) DeleteFileW(m_outPath.c_str());
   }
   bool Running() const { return m_pi.hProcess && WaitForSingleObject(m_pi.hProcess, 0) == WAIT_TIMEOUT; }
   // Suspends (or resumes) every thread of the process.
@@ -266,15 +257,14 @@ class Started {
     DWORD code = 0xDEADBEEF;
     if (WaitForSingleObject(m_pi.hProcess, 300000) == WAIT_OBJECT_0)
       GetExitCodeProcess(m_pi.hProcess, &code);
-    std::vector<uint8_t> bytes;
-    vt::ReadAll(m_outPath, bytes);
-    output->assign(bytes.begin(), bytes.end());
+    *output = apptest::ReadOutputFile(m_outPath);
+    m_outPath.clear();
     return code;
   }
 
  private:
   PROCESS_INFORMATION m_pi = {};
-  wchar_t m_outPath[MAX_PATH] = {};
+  std::wstring m_outPath;
 };
 
 uint64_t LastWrite(const std::wstring& path) {
