@@ -181,16 +181,10 @@ HANDLE NewOutputFile(std::wstring* path) {
 }
 
 std::string ReadOutputFile(const std::wstring& path) {
-  std::string text;
-  HANDLE in = CreateFileW(path.c_str(), GENERIC_READ, kOutputShare, nullptr, OPEN_EXISTING, 0,
-                          nullptr);
-  char buf[4096];
-  DWORD got = 0;
-  while (in != INVALID_HANDLE_VALUE && ReadFile(in, buf, sizeof buf, &got, nullptr) && got)
-    text.append(buf, got);
-  if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+  std::vector<uint8_t> text;
+  vt::ReadAll(path, text);
   DeleteFileW(path.c_str());
-  return text;
+  return std::string(text.begin(), text.end());
 }
 
 bool RunProgram(const std::wstring& arguments, DWORD& exitCode, bool closeWindow, HANDLE output,
